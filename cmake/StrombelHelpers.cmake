@@ -1,0 +1,67 @@
+# strombel_add_library(NAME folder SOURCES ... DEPS ...)
+# One static library per subsystem folder, named strombel_<folder with / as _>.
+function(strombel_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+endfunction()
+
+# strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...])
+# A GoogleTest executable whose cases ctest runs one by one. Each test case
+# gets its own process, so tests never share a sandbox root by accident.
+# JACK: the cases need the shared JACK server (dummy driver); they run one at a
+# time with JACK_DEFAULT_SERVER pointing at it.
+function(strombel_add_test name)
+  cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
+  set(environment "QT_QPA_PLATFORM=offscreen")
+  if(ARG_JACK)
+    list(APPEND environment "JACK_DEFAULT_SERVER=strombel-tests" "JACK_NO_START_SERVER=1")
+    list(APPEND ARG_FIXTURES jack_server)
+    list(APPEND ARG_RESOURCE_LOCK jack)
+  endif()
+  set(properties ENVIRONMENT "${environment}" TIMEOUT 120)
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  if(ARG_FIXTURES)
+    list(APPEND properties FIXTURES_REQUIRED "${ARG_FIXTURES}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+endfunction()
+
+# strombel_add_benchmark(NAME SOURCES ... DEPS ...)
+function(strombel_add_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark Threads::Threads)
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src")
+endfunction()
+
+# strombel_add_fuzzer(NAME SOURCES ... DEPS ...): a libFuzzer target, built with clang.
+function(strombel_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src")
+  set_property(GLOBAL APPEND PROPERTY STROMBEL_FUZZERS ${name})
+endfunction()
+
+# Adds every immediate subfolder of DIR that has a CMakeLists.txt, so each
+# subsystem keeps its benchmarks and fuzz targets in a folder of its own.
+function(strombel_add_subfolders dir)
+  file(GLOB children LIST_DIRECTORIES true "${PROJECT_SOURCE_DIR}/${dir}/*")
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY "${child}" AND EXISTS "${child}/CMakeLists.txt")
+      add_subdirectory("${child}")
+    endif()
+  endforeach()
+endfunction()

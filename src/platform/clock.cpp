@@ -1,0 +1,18 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace strombel::platform {
+
+uint64_t SystemClock::nowNanos() const {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(now.tv_nsec);
+}
+
+SystemClock& SystemClock::shared() {
+    static SystemClock clock;
+    return clock;
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,215 @@
+#include "platform/main_loop.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+namespace strombel::platform {
+
+MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {}
+
+MainLoop& MainLoop::shared() {
+    static MainLoop loop;
+    return loop;
+}
+
+void MainLoop::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        posted_.push_back(std::move(work));
+    }
+    wake();
+}
+
+void MainLoop::performSync(const std::function<void()>& work) {
+    if (isMainThread()) {
+        work();
+        return;
+    }
+    std::mutex doneMutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    post([&] {
+        work();
+        std::lock_guard lock(doneMutex);
+        done = true;
+        doneSignal.notify_one();
+    });
+    std::unique_lock lock(doneMutex);
+    doneSignal.wait(lock, [&] { return done; });
+}
+
+MainLoop::TimerId MainLoop::schedule(uint64_t delayNanos, std::function<void()> work) {
+    return addTimer(delayNanos, 0, std::move(work));
+}
+
+MainLoop::TimerId MainLoop::scheduleRepeating(uint64_t intervalNanos, std::function<void()> work) {
+    if (intervalNanos == 0) intervalNanos = 1;
+    return addTimer(intervalNanos, intervalNanos, std::move(work));
+}
+
+MainLoop::TimerId MainLoop::addTimer(uint64_t delayNanos, uint64_t interval,
+                                     std::function<void()> work) {
+    TimerId id;
+    {
+        std::lock_guard lock(mutex_);
+        id = nextTimer_++;
+        timers_.emplace(id, Timer{clock_.nowNanos() + delayNanos, interval, std::move(work)});
+    }
+    wake();
+    return id;
+}
+
+void MainLoop::cancel(TimerId timer) {
+    std::function<void()> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = timers_.find(timer);
+        if (found == timers_.end()) return;
+        dropped = std::move(found->second.work);
+        timers_.erase(found);
+    }
+    // `dropped` is destroyed here, outside the lock, in case its captures post work.
+}
+
+bool MainLoop::isMainThread() const {
+    std::lock_guard lock(mutex_);
+    return owner_ == std::this_thread::get_id();
+}
+
+void MainLoop::bindToCurrentThread() {
+    std::lock_guard lock(mutex_);
+    owner_ = std::this_thread::get_id();
+}
+
+std::optional<uint64_t> MainLoop::nextTimerDue() const {
+    std::lock_guard lock(mutex_);
+    std::optional<uint64_t> earliest;
+    for (const auto& [id, timer] : timers_) {
+        if (!earliest || timer.due < *earliest) earliest = timer.due;
+    }
+    return earliest;
+}
+
+bool MainLoop::runOneDueTimer(uint64_t now) {
+    TimerId id = 0;
+    std::function<void()> work;
+    {
+        std::lock_guard lock(mutex_);
+        auto chosen = timers_.end();
+        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+            if (it->second.due <= now && (chosen == timers_.end() || it->second.due < chosen->second.due)) {
+                chosen = it;
+            }
+        }
+        if (chosen == timers_.end()) return false;
+        id = chosen->first;
+        Timer& timer = chosen->second;
+        if (timer.interval == 0) {
+            work = std::move(timer.work);
+            timers_.erase(chosen);
+        } else {
+            work = timer.work;
+            timer.due += timer.interval;
+            if (timer.due <= now) {
+                // Fell behind: skip the missed beats.
+                timer.due = now + timer.interval - (now - timer.due) % timer.interval;
+            }
+        }
+    }
+    (void)id;
+    work();
+    return true;
+}
+
+size_t MainLoop::runPostedSnapshot() {
+    std::deque<std::function<void()>> batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(posted_);
+    }
+    for (auto& work : batch) work();
+    return batch.size();
+}
+
+size_t MainLoop::runPending() {
+    size_t ran = 0;
+    for (int round = 0; round < 10'000; ++round) {
+        size_t before = ran;
+        ran += runPostedSnapshot();
+        uint64_t now = clock_.nowNanos();
+        while (runOneDueTimer(now)) {
+            ++ran;
+            ran += runPostedSnapshot();
+        }
+        if (ran == before) break;
+    }
+    return ran;
+}
+
+void MainLoop::advance(uint64_t nanos) {
+    auto* manual = dynamic_cast<ManualClock*>(&clock_);
+    if (!manual) throw std::logic_error("MainLoop::advance needs a ManualClock");
+    uint64_t target = manual->nowNanos() + nanos;
+    runPending();
+    for (;;) {
+        std::optional<uint64_t> due = nextTimerDue();
+        if (!due || *due > target) break;
+        if (*due > manual->nowNanos()) manual->set(*due);
+        runPending();
+    }
+    manual->set(target);
+    runPending();
+}
+
+void MainLoop::setWakeupHandler(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    wakeupHandler_ = std::move(handler);
+}
+
+void MainLoop::wake() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = wakeupHandler_;
+    }
+    changed_.notify_all();
+    if (handler) handler();
+}
+
+void MainLoop::run() {
+    bindToCurrentThread();
+    for (;;) {
+        runPending();
+        std::unique_lock lock(mutex_);
+        if (quitting_) {
+            quitting_ = false;
+            return;
+        }
+        if (!posted_.empty()) continue;
+        std::optional<uint64_t> earliest;
+        for (const auto& [id, timer] : timers_) {
+            if (!earliest || timer.due < *earliest) earliest = timer.due;
+        }
+        if (!earliest) {
+            changed_.wait(lock);
+        } else {
+            uint64_t now = clock_.nowNanos();
+            if (*earliest > now) {
+                // Wait in short slices so that a ManualClock moved by another thread is seen.
+                uint64_t wait = std::min<uint64_t>(*earliest - now, 50 * kNanosPerMillisecond);
+                changed_.wait_for(lock, std::chrono::nanoseconds(wait));
+            }
+        }
+    }
+}
+
+void MainLoop::quit() {
+    {
+        std::lock_guard lock(mutex_);
+        quitting_ = true;
+    }
+    changed_.notify_all();
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/clock.h"
+
+namespace strombel::platform {
+
+/// The main thread's run loop: work posted from any thread, and one-shot and
+/// repeating timers on the loop's clock. Everything runs on the thread that owns
+/// the loop. The program pumps it from Qt's event loop (or `run()`); tests pump it
+/// by hand with `runPending()` and, over a ManualClock, move time with `advance()`.
+class MainLoop {
+public:
+    using TimerId = uint64_t;
+
+    /// A loop on `clock`, owned by the calling thread.
+    explicit MainLoop(Clock& clock = SystemClock::shared());
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
+
+    /// The program's loop, created on first use on the calling thread.
+    static MainLoop& shared();
+
+    Clock& clock() const { return clock_; }
+    uint64_t nowNanos() const { return clock_.nowNanos(); }
+
+    /// Queues `work` to run on the loop's thread. Safe from any thread.
+    void post(std::function<void()> work);
+
+    /// Runs `work` on the loop's thread and waits for it; inline when called there.
+    /// The loop must be pumped meanwhile, or this never returns.
+    void performSync(const std::function<void()>& work);
+
+    /// Runs `work` once, `delayNanos` from now. Safe from any thread.
+    TimerId schedule(uint64_t delayNanos, std::function<void()> work);
+
+    /// Runs `work` every `intervalNanos` (a zero interval is taken as 1 ns), first
+    /// after one interval. A timer that falls behind skips the beats it missed.
+    TimerId scheduleRepeating(uint64_t intervalNanos, std::function<void()> work);
+
+    /// Stops a timer; unknown or finished ids are ignored. Safe from inside a timer.
+    void cancel(TimerId timer);
+
+    /// True on the thread that owns the loop.
+    bool isMainThread() const;
+
+    /// Makes the calling thread the loop's thread (the program calls this once).
+    void bindToCurrentThread();
+
+    /// Runs posted work and due timers until none is left; returns how many ran.
+    size_t runPending();
+
+    /// Only over a ManualClock: moves time forward by `nanos`, firing each timer at
+    /// its own due time in order, and runs posted work along the way.
+    void advance(uint64_t nanos);
+
+    /// The clock time at which the next timer is due, if any.
+    std::optional<uint64_t> nextTimerDue() const;
+
+    /// Told, from any thread, whenever work is posted or a timer is added, so that
+    /// a host event loop can wake up and pump. Set once, before other threads post.
+    void setWakeupHandler(std::function<void()> handler);
+
+    /// Pumps the loop on the calling thread until `quit()`.
+    void run();
+    void quit();
+
+private:
+    struct Timer {
+        uint64_t due;
+        uint64_t interval;  // 0 for one-shot
+        std::function<void()> work;
+    };
+
+    TimerId addTimer(uint64_t delayNanos, uint64_t interval, std::function<void()> work);
+    bool runOneDueTimer(uint64_t now);
+    size_t runPostedSnapshot();
+    void wake();
+
+    Clock& clock_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> posted_;
+    std::map<TimerId, Timer> timers_;
+    TimerId nextTimer_ = 1;
+    std::thread::id owner_;
+    std::function<void()> wakeupHandler_;
+    bool quitting_ = false;
+};
+
+}  // namespace strombel::platform

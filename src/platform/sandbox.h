@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace strombel::platform {
+
+/// The program's folders: a root holding "Documents", "Library/Caches" and
+/// "Library/Preferences", and the bundle folder with the resources that ship.
+/// Sample paths are stored relative to the root; a path whose first component
+/// ends in ".app" names a file of the bundle.
+class Sandbox {
+public:
+    /// The bundle's folder name as it appears in stored relative paths.
+    static constexpr const char* kBundleFolderName = "Tumblecraft.app";
+
+    Sandbox(std::filesystem::path root, std::filesystem::path bundle);
+
+    /// The program's sandbox; until `setShared` is called, one made from
+    /// `defaultRoot()` and `defaultBundle()`.
+    static Sandbox& shared();
+    static void setShared(std::unique_ptr<Sandbox> sandbox);
+
+    /// $STROMBEL_ROOT, else $XDG_DATA_HOME/strombel, else ~/.local/share/strombel.
+    static std::filesystem::path defaultRoot();
+    /// $STROMBEL_BUNDLE, else the bundle folder the build wrote.
+    static std::filesystem::path defaultBundle();
+    /// The value of "--root DIR" or "--root=DIR" among the arguments, if any.
+    static std::optional<std::filesystem::path> rootFromArguments(int argc, const char* const* argv);
+
+    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& bundle() const { return bundle_; }
+    std::filesystem::path documents() const { return root_ / "Documents"; }
+    std::filesystem::path library() const { return root_ / "Library"; }
+    std::filesystem::path caches() const { return root_ / "Library" / "Caches"; }
+    std::filesystem::path preferences() const { return root_ / "Library" / "Preferences"; }
+
+    /// Creates the root's folders; false (with nothing thrown) when it cannot.
+    bool createFolders() const;
+
+    /// The absolute path of a stored relative path: bundle files resolve to the
+    /// bundle's resource with the same last component, everything else to the root.
+    std::filesystem::path absolutePath(const std::string& relativePath) const;
+
+private:
+    std::filesystem::path root_;
+    std::filesystem::path bundle_;
+};
+
+}  // namespace strombel::platform

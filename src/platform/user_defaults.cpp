@@ -1,0 +1,363 @@
+#include "platform/user_defaults.h"
+
+#include <sqlite3.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "platform/sandbox.h"
+
+namespace strombel::platform {
+namespace {
+
+enum class Kind : int { Bool = 0, Integer = 1, Double = 2, String = 3, StringArray = 4, Data = 5 };
+
+std::mutex sharedMutex;
+std::unique_ptr<UserDefaults>& sharedSlot() {
+    static std::unique_ptr<UserDefaults> defaults;
+    return defaults;
+}
+
+// String arrays are stored as a blob of (u32 little-endian length, bytes) runs.
+std::string packArray(const UserDefaults::StringArray& array) {
+    std::string packed;
+    for (const std::string& item : array) {
+        uint32_t length = static_cast<uint32_t>(item.size());
+        for (int shift = 0; shift < 32; shift += 8) packed.push_back(static_cast<char>((length >> shift) & 0xff));
+        packed += item;
+    }
+    return packed;
+}
+
+bool unpackArray(const unsigned char* bytes, size_t size, UserDefaults::StringArray& array) {
+    size_t at = 0;
+    while (at < size) {
+        if (size - at < 4) return false;
+        uint32_t length = 0;
+        for (int i = 0; i < 4; ++i) length |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
+        at += 4;
+        if (size - at < length) return false;
+        array.emplace_back(reinterpret_cast<const char*>(bytes + at), length);
+        at += length;
+    }
+    return true;
+}
+
+std::optional<double> parseNumber(const std::string& text) {
+    double value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data()) return std::nullopt;
+    return value;
+}
+
+std::string timestamp() {
+    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    char buffer[32];
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    std::strftime(buffer, sizeof buffer, "%Y%m%d-%H%M%S", &parts);
+    return buffer;
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) { open(); }
+
+UserDefaults::~UserDefaults() {
+    if (database_) sqlite3_close(database_);
+}
+
+UserDefaults& UserDefaults::shared() {
+    std::lock_guard lock(sharedMutex);
+    auto& slot = sharedSlot();
+    if (!slot) {
+        Sandbox& sandbox = Sandbox::shared();
+        sandbox.createFolders();
+        slot = std::make_unique<UserDefaults>(sandbox.preferences() / "defaults.sqlite");
+    }
+    return *slot;
+}
+
+void UserDefaults::setShared(std::unique_ptr<UserDefaults> defaults) {
+    std::lock_guard lock(sharedMutex);
+    sharedSlot() = std::move(defaults);
+}
+
+void UserDefaults::open() {
+    std::error_code ignored;
+    if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ignored);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (sqlite3_open(file_.c_str(), &database_) == SQLITE_OK && load()) return;
+        std::string reason = database_ ? sqlite3_errmsg(database_) : "cannot open";
+        if (database_) sqlite3_close(database_);
+        database_ = nullptr;
+        values_.clear();
+        if (attempt == 1 || !std::filesystem::exists(file_)) {
+            fail("settings file " + file_.string() + " cannot be opened: " + reason);
+            return;
+        }
+        // The file exists but is not a settings store: keep it for inspection, start afresh.
+        setAside_ = file_;
+        setAside_ += ".damaged-" + timestamp();
+        std::filesystem::rename(file_, setAside_, ignored);
+        for (const char* suffix : {"-wal", "-shm"}) {
+            std::filesystem::path side = file_;
+            side += suffix;
+            std::filesystem::remove(side, ignored);
+        }
+        std::fprintf(stderr, "strombel: settings file %s was damaged (%s); set aside as %s\n",
+                     file_.c_str(), reason.c_str(), setAside_.c_str());
+    }
+}
+
+bool UserDefaults::load() {
+    const char* setup =
+        "PRAGMA journal_mode=WAL;"
+        "PRAGMA synchronous=FULL;"
+        "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, value);";
+    if (sqlite3_exec(database_, setup, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database_, "SELECT key, kind, value FROM defaults", -1, &statement, nullptr) !=
+        SQLITE_OK) {
+        return false;
+    }
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        std::string key(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+        auto kind = static_cast<Kind>(sqlite3_column_int(statement, 1));
+        switch (kind) {
+            case Kind::Bool: values_[key] = sqlite3_column_int64(statement, 2) != 0; break;
+            case Kind::Integer: values_[key] = static_cast<int64_t>(sqlite3_column_int64(statement, 2)); break;
+            case Kind::Double: values_[key] = sqlite3_column_double(statement, 2); break;
+            case Kind::String: {
+                const unsigned char* text = sqlite3_column_text(statement, 2);
+                values_[key] = std::string(text ? reinterpret_cast<const char*>(text) : "");
+                break;
+            }
+            case Kind::StringArray: {
+                StringArray array;
+                auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 2));
+                if (unpackArray(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, 2)), array)) {
+                    values_[key] = std::move(array);
+                }
+                break;
+            }
+            case Kind::Data: {
+                auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 2));
+                int size = sqlite3_column_bytes(statement, 2);
+                values_[key] = Data(bytes, bytes + size);
+                break;
+            }
+            default: break;  // a kind from a later version: leave it alone
+        }
+    }
+    sqlite3_finalize(statement);
+    return step == SQLITE_DONE;
+}
+
+void UserDefaults::fail(const std::string& message) {
+    lastError_ = message;
+    writesFailed_ = true;
+    std::fprintf(stderr, "strombel: %s\n", message.c_str());
+}
+
+void UserDefaults::write(const std::string& key, const Stored& value) {
+    // Called with mutex_ held.
+    values_[key] = value;
+    if (!database_) {
+        fail("settings not saved: no settings file");
+        return;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)", -1,
+                           &statement, nullptr) != SQLITE_OK) {
+        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+        return;
+    }
+    sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    std::string packed;
+    std::visit(
+        [&](const auto& item) {
+            using T = std::decay_t<decltype(item)>;
+            if constexpr (std::is_same_v<T, bool>) {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::Bool));
+                sqlite3_bind_int64(statement, 3, item ? 1 : 0);
+            } else if constexpr (std::is_same_v<T, int64_t>) {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::Integer));
+                sqlite3_bind_int64(statement, 3, item);
+            } else if constexpr (std::is_same_v<T, double>) {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::Double));
+                sqlite3_bind_double(statement, 3, item);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::String));
+                sqlite3_bind_text(statement, 3, item.data(), static_cast<int>(item.size()), SQLITE_TRANSIENT);
+            } else if constexpr (std::is_same_v<T, StringArray>) {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::StringArray));
+                packed = packArray(item);
+                sqlite3_bind_blob(statement, 3, packed.data(), static_cast<int>(packed.size()), SQLITE_TRANSIENT);
+            } else {
+                sqlite3_bind_int(statement, 2, static_cast<int>(Kind::Data));
+                sqlite3_bind_blob(statement, 3, item.data(), static_cast<int>(item.size()), SQLITE_TRANSIENT);
+            }
+        },
+        value);
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+    }
+    sqlite3_finalize(statement);
+}
+
+bool UserDefaults::hasObject(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return values_.count(key) != 0;
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return false;
+    const Stored& value = found->second;
+    if (auto* flag = std::get_if<bool>(&value)) return *flag;
+    if (auto* integer = std::get_if<int64_t>(&value)) return *integer != 0;
+    if (auto* real = std::get_if<double>(&value)) return *real != 0.0;
+    if (auto* text = std::get_if<std::string>(&value)) {
+        if (!text->empty() && (text->front() == 'Y' || text->front() == 'y' || text->front() == 'T' ||
+                               text->front() == 't')) {
+            return true;
+        }
+        auto number = parseNumber(*text);
+        return number && *number != 0.0;
+    }
+    return false;
+}
+
+int64_t UserDefaults::integerForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return 0;
+    const Stored& value = found->second;
+    if (auto* flag = std::get_if<bool>(&value)) return *flag ? 1 : 0;
+    if (auto* integer = std::get_if<int64_t>(&value)) return *integer;
+    if (auto* real = std::get_if<double>(&value)) {
+        if (!(*real > -9.2e18 && *real < 9.2e18)) return 0;
+        return static_cast<int64_t>(*real);
+    }
+    if (auto* text = std::get_if<std::string>(&value)) {
+        auto number = parseNumber(*text);
+        if (!number || !(*number > -9.2e18 && *number < 9.2e18)) return 0;
+        return static_cast<int64_t>(*number);
+    }
+    return 0;
+}
+
+double UserDefaults::doubleForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return 0;
+    const Stored& value = found->second;
+    if (auto* flag = std::get_if<bool>(&value)) return *flag ? 1 : 0;
+    if (auto* integer = std::get_if<int64_t>(&value)) return static_cast<double>(*integer);
+    if (auto* real = std::get_if<double>(&value)) return *real;
+    if (auto* text = std::get_if<std::string>(&value)) return parseNumber(*text).value_or(0.0);
+    return 0;
+}
+
+std::string UserDefaults::stringForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return {};
+    const Stored& value = found->second;
+    if (auto* text = std::get_if<std::string>(&value)) return *text;
+    if (auto* integer = std::get_if<int64_t>(&value)) return std::to_string(*integer);
+    if (auto* flag = std::get_if<bool>(&value)) return *flag ? "1" : "0";
+    if (auto* real = std::get_if<double>(&value)) {
+        char buffer[32];
+        auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, *real);
+        return error == std::errc() ? std::string(buffer, end) : std::string();
+    }
+    return {};
+}
+
+UserDefaults::StringArray UserDefaults::stringArrayForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return {};
+    if (auto* array = std::get_if<StringArray>(&found->second)) return *array;
+    return {};
+}
+
+UserDefaults::Data UserDefaults::dataForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return {};
+    if (auto* data = std::get_if<Data>(&found->second)) return *data;
+    if (auto* text = std::get_if<std::string>(&found->second)) return Data(text->begin(), text->end());
+    return {};
+}
+
+void UserDefaults::setBool(const std::string& key, bool value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::setInteger(const std::string& key, int64_t value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::setDouble(const std::string& key, double value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::setString(const std::string& key, const std::string& value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::setStringArray(const std::string& key, const StringArray& value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::setData(const std::string& key, const Data& value) {
+    std::lock_guard lock(mutex_);
+    write(key, value);
+}
+
+void UserDefaults::removeObject(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    values_.erase(key);
+    if (!database_) return;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database_, "DELETE FROM defaults WHERE key = ?", -1, &statement, nullptr) != SQLITE_OK) {
+        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+        return;
+    }
+    sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(statement) != SQLITE_DONE) fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+    sqlite3_finalize(statement);
+}
+
+bool UserDefaults::synchronize() const {
+    std::lock_guard lock(mutex_);
+    return database_ != nullptr && !writesFailed_;
+}
+
+std::string UserDefaults::lastError() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+std::filesystem::path UserDefaults::setAsidePath() const {
+    std::lock_guard lock(mutex_);
+    return setAside_;
+}
+
+}  // namespace strombel::platform

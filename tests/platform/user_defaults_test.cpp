@@ -1,0 +1,105 @@
+#include "platform/user_defaults.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/temp_dir.h"
+
+namespace strombel::platform {
+namespace {
+
+TEST(UserDefaults, TypedValuesSurviveReopening) {
+    testing::TempDir temp;
+    auto file = temp / "defaults.sqlite";
+    {
+        UserDefaults defaults(file);
+        defaults.setBool("DataMigrationDone", true);
+        defaults.setInteger("CurrentSoundBank", 3);
+        defaults.setDouble("BeatsPerMinute", 128.5);
+        defaults.setString("Name", "Bank \"A\"\n");
+        defaults.setStringArray("NOTES_IN_WHITELIST", {"Port 1", "", "Port ü"});
+        defaults.setData("Blob", {0, 1, 255});
+        EXPECT_TRUE(defaults.synchronize());
+    }
+    UserDefaults reopened(file);
+    EXPECT_TRUE(reopened.boolForKey("DataMigrationDone"));
+    EXPECT_EQ(reopened.integerForKey("CurrentSoundBank"), 3);
+    EXPECT_DOUBLE_EQ(reopened.doubleForKey("BeatsPerMinute"), 128.5);
+    EXPECT_EQ(reopened.stringForKey("Name"), "Bank \"A\"\n");
+    EXPECT_EQ(reopened.stringArrayForKey("NOTES_IN_WHITELIST"),
+              (UserDefaults::StringArray{"Port 1", "", "Port ü"}));
+    EXPECT_EQ(reopened.dataForKey("Blob"), (UserDefaults::Data{0, 1, 255}));
+}
+
+TEST(UserDefaults, MissingAndMistypedKeysReadAsEmpty) {
+    testing::TempDir temp;
+    UserDefaults defaults(temp / "d.sqlite");
+    defaults.setStringArray("List", {"a"});
+    defaults.setString("Number", "42.5");
+    defaults.setString("Yes", "YES");
+    struct Case {
+        const char* key;
+        bool hasObject;
+        bool asBool;
+        int64_t asInteger;
+        double asDouble;
+    } cases[] = {
+        {"Missing", false, false, 0, 0.0},
+        {"List", true, false, 0, 0.0},
+        {"Number", true, true, 42, 42.5},
+        {"Yes", true, true, 0, 0.0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(defaults.hasObject(c.key), c.hasObject) << c.key;
+        EXPECT_EQ(defaults.boolForKey(c.key), c.asBool) << c.key;
+        EXPECT_EQ(defaults.integerForKey(c.key), c.asInteger) << c.key;
+        EXPECT_DOUBLE_EQ(defaults.doubleForKey(c.key), c.asDouble) << c.key;
+    }
+    EXPECT_TRUE(defaults.stringArrayForKey("Number").empty());
+    EXPECT_EQ(defaults.stringForKey("Missing"), "");
+}
+
+TEST(UserDefaults, RemoveForgetsTheKeyOnDisk) {
+    testing::TempDir temp;
+    {
+        UserDefaults defaults(temp / "d.sqlite");
+        defaults.setInteger("A", 1);
+        defaults.setInteger("B", 2);
+        defaults.removeObject("A");
+        EXPECT_FALSE(defaults.hasObject("A"));
+    }
+    UserDefaults reopened(temp / "d.sqlite");
+    EXPECT_FALSE(reopened.hasObject("A"));
+    EXPECT_EQ(reopened.integerForKey("B"), 2);
+}
+
+TEST(UserDefaults, DamagedFileIsSetAsideAndAFreshOneWorks) {
+    testing::TempDir temp;
+    auto file = temp / "d.sqlite";
+    {
+        std::ofstream garbage(file, std::ios::binary);
+        garbage << std::string(8192, 'x');
+    }
+    UserDefaults defaults(file);
+    ASSERT_FALSE(defaults.setAsidePath().empty());
+    EXPECT_TRUE(std::filesystem::exists(defaults.setAsidePath()));
+    defaults.setInteger("After", 7);
+    EXPECT_TRUE(defaults.synchronize());
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.integerForKey("After"), 7);
+    EXPECT_TRUE(reopened.setAsidePath().empty());
+}
+
+TEST(UserDefaults, UnwritableLocationReportsFailure) {
+    testing::TempDir temp;
+    std::ofstream(temp / "file") << "a file, not a folder";
+    UserDefaults defaults(temp / "file" / "d.sqlite");
+    defaults.setInteger("Lost", 1);
+    EXPECT_FALSE(defaults.synchronize());
+    EXPECT_FALSE(defaults.lastError().empty());
+    EXPECT_EQ(defaults.integerForKey("Lost"), 1);  // still readable for this run
+}
+
+}  // namespace
+}  // namespace strombel::platform
