@@ -3,7 +3,7 @@
 namespace strombel::json::utf8 {
 
 ReadResult readScalar(const unsigned char* p, const unsigned char* end, const unsigned char** next,
-                      uint32_t* codePoint) {
+                      uint32_t* codePoint, bool allowNoncharacters) {
     const unsigned char lead = p[0];
     if (lead < 0x80) {
         *codePoint = lead;
@@ -54,7 +54,9 @@ ReadResult readScalar(const unsigned char* p, const unsigned char* end, const un
         scalar = (scalar << 6) | (byte & 0x3F);
     }
     *next = p + taken;
-    if (!legal || !isLegalScalar(scalar)) {
+    const bool scalarAllowed = allowNoncharacters ? (scalar < 0xD800 || (scalar > 0xDFFF && scalar <= 0x10FFFF))
+                                                  : isLegalScalar(scalar);
+    if (!legal || !scalarAllowed) {
         *codePoint = kReplacementCharacter;
         return Illegal;
     }

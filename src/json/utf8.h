@@ -24,9 +24,10 @@ inline bool isLegalScalar(uint32_t codePoint) {
 /// Reads one sequence starting at `p` (before `end`). Valid: `codePoint` is the
 /// scalar and `next` lies after it. Illegal: U+FFFD, and `next` lies after the lead
 /// byte and the continuation bytes that follow it (up to the sequence's length).
-/// Exhausted: the input ends inside the sequence.
+/// Exhausted: the input ends inside the sequence. With `allowNoncharacters`,
+/// U+FDD0..U+FDEF and the code points ending in FFFE or FFFF count as valid.
 ReadResult readScalar(const unsigned char* p, const unsigned char* end, const unsigned char** next,
-                      uint32_t* codePoint);
+                      uint32_t* codePoint, bool allowNoncharacters = false);
 
 /// Appends the 1 to 4 bytes of `codePoint`.
 inline void append(std::string& out, uint32_t codePoint) {

@@ -1,5 +1,7 @@
 #include "json/json_decoder.h"
 
+#include "json/value_printer.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>

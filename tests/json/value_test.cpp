@@ -8,6 +8,7 @@
 
 #include "json/error.h"
 #include "json/result.h"
+#include "json/value_printer.h"
 
 namespace strombel::json {
 namespace {
