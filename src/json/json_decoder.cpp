@@ -71,7 +71,17 @@ public:
           at_(begin_),
           lineStart_(begin_),
           stack_(stack),
-          buffer_(buffer) {}
+          buffer_(buffer),
+          arena_(detail::Arena::make(text.size() + text.size() / 2)) {}
+    ~Parser() {
+        // Values made during the parse point into the arena without counted references.
+        ValueAccess::forget(stack_.data(), stack_.size());
+        stack_.clear();
+        ValueAccess::forget(&tokenValue_, 1);
+        arena_->release();
+    }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
 
     Result<Value> parseDocument();
 
@@ -102,7 +112,7 @@ private:
     bool scanUnicodeEscape(const unsigned char*& s);
     bool readHexQuad(const unsigned char* s, uint32_t* value);
     bool scanNumber();
-    bool convertNumber(const unsigned char* start, const unsigned char* stop, bool isFloat, bool negative);
+    bool convertDouble(const unsigned char* start, const unsigned char* stop);
     bool buildCollection(Value* result);
     bool expectError(const Frame& frame, uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase);
     Value scalarForToken();
@@ -123,6 +133,7 @@ private:
     std::vector<Value>& stack_;
     std::string& buffer_;
     std::vector<Frame> frames_;
+    detail::Arena* arena_;
 
     bool failed_ = false;
     uint64_t errorIndex_ = 0;
@@ -245,8 +256,9 @@ bool Parser::scanString() {
         if (s >= end_) return false;
         const unsigned char c = *s;
         if (c == '"') {
+            ValueAccess::forget(&tokenValue_, 1);
             tokenValue_ = ValueAccess::makeText(Kind::String, reinterpret_cast<const char*>(at_ + 1),
-                                                static_cast<size_t>(s - at_ - 1));
+                                                static_cast<size_t>(s - at_ - 1), arena_);
             at_ = s + 1;
             return true;
         }
@@ -323,7 +335,8 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         }
         const unsigned char c = *s;
         if (c == '"') {
-            tokenValue_ = ValueAccess::makeText(Kind::String, buffer_.data(), buffer_.size());
+            ValueAccess::forget(&tokenValue_, 1);
+            tokenValue_ = ValueAccess::makeText(Kind::String, buffer_.data(), buffer_.size(), arena_);
             at_ = s + 1;
             return true;
         }
@@ -366,9 +379,19 @@ bool Parser::scanStringSlow(const unsigned char* s) {
 }
 
 bool Parser::scanNumber() {
+    // One pass checks the grammar and gathers the digits: `magnitude` holds them all
+    // unless `overflow`, `fractionDigits` counts those after the point.
     const unsigned char* s = at_;
     bool negative = false;
     bool isFloat = false;
+    bool overflow = false;
+    uint64_t magnitude = 0;
+    int64_t fractionDigits = 0;
+    int64_t exponent = 0;
+    auto takeDigit = [&](unsigned char c) {
+        overflow = overflow || __builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
+                   __builtin_add_overflow(magnitude, static_cast<uint64_t>(c - '0'), &magnitude);
+    };
     if (*s == '-') {
         negative = true;
         if (++s >= end_ || !isDigit(*s)) return false;
@@ -376,28 +399,67 @@ bool Parser::scanNumber() {
     if (*s == '0') {
         if (++s >= end_) return false;
     } else {
-        while (s < end_ && isDigit(*s)) ++s;
+        while (s < end_ && isDigit(*s)) takeDigit(*s++);
         if (s >= end_) return false;
     }
     if (*s == '.') {
         isFloat = true;
         if (++s >= end_ || !isDigit(*s)) return false;
-        while (s < end_ && isDigit(*s)) ++s;
+        const unsigned char* first = s;
+        while (s < end_ && isDigit(*s)) takeDigit(*s++);
+        fractionDigits = s - first;
         if (s >= end_) return false;
     }
     if (*s == 'e' || *s == 'E') {
         isFloat = true;
         if (++s >= end_) return false;
+        bool negativeExponent = false;
         if (*s == '+' || *s == '-') {
+            negativeExponent = *s == '-';
             if (++s >= end_) return false;
         }
         if (!isDigit(*s)) return false;
-        while (s < end_ && isDigit(*s)) ++s;
+        while (s < end_ && isDigit(*s)) {
+            if (exponent < 100000) exponent = exponent * 10 + (*s - '0');
+            ++s;
+        }
         if (s >= end_) return false;
+        if (negativeExponent) exponent = -exponent;
     }
     const unsigned char* start = at_;
     at_ = s;
-    return convertNumber(start, s, isFloat, negative);
+    const size_t length = static_cast<size_t>(s - start);
+    ValueAccess::forget(&tokenValue_, 1);
+    if (!isFloat && !(negative && magnitude == 0)) {
+        if (negative) {
+            if (overflow || magnitude > uint64_t{1} << 63) {
+                return fail("The value '{}' exceeded the minimum value that could be represented: {}.",
+                            std::string_view(reinterpret_cast<const char*>(start), length),
+                            std::numeric_limits<int64_t>::min());
+            }
+            tokenValue_ = Value(static_cast<long long>(0 - magnitude));
+            return true;
+        }
+        if (overflow) {
+            return fail("The value '{}' exceeded the maximum value that could be represented: {}.",
+                        std::string_view(reinterpret_cast<const char*>(start), length),
+                        std::numeric_limits<uint64_t>::max());
+        }
+        tokenValue_ = Value(static_cast<unsigned long long>(magnitude));
+        return true;
+    }
+    // Doubles: exact when the digits fit in 53 bits and the power of ten is exact too
+    // (one correctly rounded operation); otherwise the full conversion.
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int64_t scale = exponent - fractionDigits;
+    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+        double value = static_cast<double>(magnitude);
+        value = scale < 0 ? value / kPowersOfTen[-scale] : value * kPowersOfTen[scale];
+        tokenValue_ = Value(negative ? -value : value);
+        return true;
+    }
+    return convertDouble(start, s);
 }
 
 // Where the first significant digit of a decimal number stands (its power of ten).
@@ -427,47 +489,20 @@ int64_t decimalMagnitude(std::string_view text) {
     return 0;
 }
 
-bool Parser::convertNumber(const unsigned char* start, const unsigned char* stop, bool isFloat, bool negative) {
+bool Parser::convertDouble(const unsigned char* start, const unsigned char* stop) {
     const char* first = reinterpret_cast<const char*>(start);
     const char* last = reinterpret_cast<const char*>(stop);
     const std::string_view text(first, static_cast<size_t>(last - first));
-    if (isFloat || text == "-0") {
-        double value = 0.0;
-        const auto [end, error] = std::from_chars(first, last, value);
-        if (error == std::errc::result_out_of_range) {
-            return fail("The value '{}' could not be represented as a 'double' due to {}.", text,
-                        decimalMagnitude(text) < 0 ? "underflow" : "overflow");
-        }
-        if (error != std::errc() || end != last) {
-            return failText("The conversion function did not consume all of the number tokens characters.");
-        }
-        tokenValue_ = Value(value);
-        return true;
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error == std::errc::result_out_of_range) {
+        return fail("The value '{}' could not be represented as a 'double' due to {}.", text,
+                    decimalMagnitude(text) < 0 ? "underflow" : "overflow");
     }
-    // Whole numbers: at most 20 digits fit; the accumulation checks for overflow.
-    const char* digit = negative ? first + 1 : first;
-    uint64_t magnitude = 0;
-    bool overflow = false;
-    for (; digit < last; ++digit) {
-        if (__builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
-            __builtin_add_overflow(magnitude, static_cast<uint64_t>(*digit - '0'), &magnitude)) {
-            overflow = true;
-            break;
-        }
+    if (error != std::errc() || end != last) {
+        return failText("The conversion function did not consume all of the number tokens characters.");
     }
-    if (negative) {
-        if (overflow || magnitude > uint64_t{1} << 63) {
-            return fail("The value '{}' exceeded the minimum value that could be represented: {}.", text,
-                        std::numeric_limits<int64_t>::min());
-        }
-        tokenValue_ = Value(static_cast<long long>(0 - magnitude));
-        return true;
-    }
-    if (overflow) {
-        return fail("The value '{}' exceeded the maximum value that could be represented: {}.", text,
-                    std::numeric_limits<uint64_t>::max());
-    }
-    tokenValue_ = Value(static_cast<unsigned long long>(magnitude));
+    tokenValue_ = Value(value);
     return true;
 }
 
@@ -525,7 +560,7 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ObjectEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected '}'.");
                 const size_t start = frame.start;
-                Value object = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2);
+                Value object = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2, arena_);
                 stack_.resize(start);
                 frames_.pop_back();
                 if (frames_.empty()) {
@@ -548,7 +583,7 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ArrayEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected ']'.");
                 const size_t start = frame.start;
-                Value array = ValueAccess::adoptArray(stack_.data() + start, stack_.size() - start);
+                Value array = ValueAccess::adoptArray(stack_.data() + start, stack_.size() - start, arena_);
                 stack_.resize(start);
                 frames_.pop_back();
                 if (frames_.empty()) {
@@ -593,8 +628,11 @@ Result<Value> Parser::parseDocument() {
         skipWhiteSpace();
         if (at_ < end_ && !(options_ & JsonParseAllowTrailingText)) {
             failText("A valid JSON object was parsed but there were additional non-white-space characters remaining.");
+            ValueAccess::forget(&result, 1);
             return makeError();
         }
+        // The result holds the parser's reference to the arena from here on.
+        if (ValueAccess::node(result)) arena_->retain();
         return result;
     }
     if (at_ >= end_) failText("Reached the end of the buffer.");

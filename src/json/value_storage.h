@@ -5,21 +5,58 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "json/value.h"
 
 namespace strombel::json::detail {
 
+struct Arena;
+
 /// The header of a shared block. Strings keep their bytes after it (NUL-terminated),
 /// arrays their items, objects their members followed by a hash index of
 /// `indexCapacity` 32-bit slots (member position + 1, 0 when free).
+///
+/// A block made by the decoder lives in the decoded document's arena: its `refs` go
+/// unused, every reference to it counts on the arena instead, and the Values inside
+/// it hold no counted references of their own (the arena frees everything at once).
 struct Node {
     std::atomic<uint32_t> refs;
     uint32_t indexCapacity;
     uint64_t size;
+    Arena* arena;
 };
-static_assert(sizeof(Node) == 16);
+static_assert(sizeof(Node) == 24);
+
+/// Memory for one decoded document: chunks handed out front to back, freed together
+/// when the last reference to any of its blocks goes.
+struct Arena {
+    struct Chunk {
+        Chunk* next;
+        size_t size;
+    };
+    std::atomic<uint32_t> refs;
+    char* cursor;
+    char* limit;
+    Chunk* chunks;
+    size_t nextChunkSize;
+
+    /// An arena whose first chunk holds `expectedBytes`, with one reference (the maker's).
+    static Arena* make(size_t expectedBytes);
+    void* allocate(size_t bytes) {
+        bytes = (bytes + 7) & ~size_t{7};
+        if (static_cast<size_t>(limit - cursor) < bytes) addChunk(bytes);
+        void* block = cursor;
+        cursor += bytes;
+        return block;
+    }
+    void retain() { refs.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+
+private:
+    void addChunk(size_t bytes);
+};
 
 inline char* nodeChars(Node* node) { return reinterpret_cast<char*>(node + 1); }
 inline Value* nodeItems(Node* node) { return reinterpret_cast<Value*>(node + 1); }
@@ -31,13 +68,20 @@ inline constexpr size_t kLinearObjectLimit = 8;
 uint64_t hashKey(std::string_view key) noexcept;
 
 struct ValueAccess {
-    /// A string or decimal Value holding a copy of the bytes.
-    static Value makeText(Kind kind, const char* data, size_t size);
+    /// A string or decimal Value holding a copy of the bytes (its block in `arena` when given).
+    static Value makeText(Kind kind, const char* data, size_t size, Arena* arena = nullptr);
     /// Moves `count` Values out of `items` (left null) into a new array.
-    static Value adoptArray(Value* items, size_t count);
+    static Value adoptArray(Value* items, size_t count, Arena* arena = nullptr);
     /// Moves `count` key/value pairs, stored as 2 × count consecutive Values, out of
     /// `pairs` (left null) into a new object; a later equal key replaces an earlier value.
-    static Value adoptObject(Value* pairs, size_t count);
+    static Value adoptObject(Value* pairs, size_t count, Arena* arena = nullptr);
+    /// Makes `count` Values null without releasing what they point to (for Values
+    /// that point into an arena without holding a counted reference).
+    static void forget(Value* values, size_t count) noexcept {
+        std::memset(static_cast<void*>(values), 0, count * sizeof(Value));
+    }
+    /// Whether two strings hold equal text.
+    static bool textEqual(const Value& a, const Value& b) noexcept;
     static const Value& null() noexcept;
     static std::string_view text(const Value& value) noexcept;
     static Node* node(const Value& value) noexcept { return value.hasNode() ? value.node() : nullptr; }
