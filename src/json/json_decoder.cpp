@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -60,6 +62,49 @@ int hexDigit(unsigned char c) {
     return -1;
 }
 
+// The pending values of the collections being built, kept in the decoder's storage
+// between parses. Its Values point into the parse's arena without counted
+// references, so they move in and out as bytes.
+class ValueStack {
+public:
+    explicit ValueStack(std::vector<Value>& storage) : storage_(storage) {
+        if (storage_.size() < 1024) storage_.resize(1024);
+        data_ = storage_.data();
+        capacity_ = storage_.size();
+    }
+    ~ValueStack() { ValueAccess::forget(data_, size_ < capacity_ ? size_ + 1 : size_); }
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+
+    size_t size() const { return size_; }
+    Value* at(size_t index) { return data_ + index; }
+    void push(Value& value) {
+        ValueAccess::moveInto(next(), value);
+        ++size_;
+    }
+    /// The free slot above the top, where the scanner writes the value of a token.
+    Value* next() {
+        if (size_ == capacity_) grow();
+        return data_ + size_;
+    }
+    /// Makes what was written at next() the top entry.
+    void commit() { ++size_; }
+    /// Drops the top entries, whose contents were moved out already.
+    void truncate(size_t size) { size_ = size; }
+
+private:
+    void grow() {
+        storage_.resize(capacity_ * 2);
+        data_ = storage_.data();
+        capacity_ = storage_.size();
+    }
+
+    std::vector<Value>& storage_;
+    Value* data_;
+    size_t capacity_;
+    size_t size_ = 0;
+};
+
 // One parse of one text. Positions are pointers into the input; the reported index
 // is their offset from its start.
 class Parser {
@@ -75,9 +120,6 @@ public:
           arena_(detail::Arena::make(text.size() + text.size() / 2)) {}
     ~Parser() {
         // Values made during the parse point into the arena without counted references.
-        ValueAccess::forget(stack_.data(), stack_.size());
-        stack_.clear();
-        ValueAccess::forget(&tokenValue_, 1);
         arena_->release();
     }
     Parser(const Parser&) = delete;
@@ -114,8 +156,7 @@ private:
     bool scanNumber();
     bool convertDouble(const unsigned char* start, const unsigned char* stop);
     bool buildCollection(Value* result);
-    bool expectError(const Frame& frame, uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase);
-    Value scalarForToken();
+    bool expectError(uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase);
     Error makeError() const;
 
     const JsonParseOptionFlags options_;
@@ -128,11 +169,11 @@ private:
     Token token_ = Token::None;
     const unsigned char* tokenStart_ = nullptr;
     size_t tokenLength_ = 0;
-    Value tokenValue_;
 
-    std::vector<Value>& stack_;
+    ValueStack stack_;
     std::string& buffer_;
-    std::vector<Frame> frames_;
+    std::array<Frame, kJsonMaxNestingDepth> frames_;
+    size_t frameCount_ = 0;
     detail::Arena* arena_;
 
     bool failed_ = false;
@@ -256,9 +297,8 @@ bool Parser::scanString() {
         if (s >= end_) return false;
         const unsigned char c = *s;
         if (c == '"') {
-            ValueAccess::forget(&tokenValue_, 1);
-            tokenValue_ = ValueAccess::makeText(Kind::String, reinterpret_cast<const char*>(at_ + 1),
-                                                static_cast<size_t>(s - at_ - 1), arena_);
+            ValueAccess::setText(stack_.next(), Kind::String, reinterpret_cast<const char*>(at_ + 1),
+                                 static_cast<size_t>(s - at_ - 1), arena_);
             at_ = s + 1;
             return true;
         }
@@ -335,8 +375,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         }
         const unsigned char c = *s;
         if (c == '"') {
-            ValueAccess::forget(&tokenValue_, 1);
-            tokenValue_ = ValueAccess::makeText(Kind::String, buffer_.data(), buffer_.size(), arena_);
+            ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), buffer_.size(), arena_);
             at_ = s + 1;
             return true;
         }
@@ -379,19 +418,15 @@ bool Parser::scanStringSlow(const unsigned char* s) {
 }
 
 bool Parser::scanNumber() {
-    // One pass checks the grammar and gathers the digits: `magnitude` holds them all
-    // unless `overflow`, `fractionDigits` counts those after the point.
+    // One pass checks the grammar and gathers the digits into `magnitude`, exact
+    // while there are at most 19 of them; `fractionDigits` counts those after the point.
     const unsigned char* s = at_;
     bool negative = false;
     bool isFloat = false;
-    bool overflow = false;
     uint64_t magnitude = 0;
+    size_t digitCount = 0;
     int64_t fractionDigits = 0;
     int64_t exponent = 0;
-    auto takeDigit = [&](unsigned char c) {
-        overflow = overflow || __builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
-                   __builtin_add_overflow(magnitude, static_cast<uint64_t>(c - '0'), &magnitude);
-    };
     if (*s == '-') {
         negative = true;
         if (++s >= end_ || !isDigit(*s)) return false;
@@ -399,15 +434,18 @@ bool Parser::scanNumber() {
     if (*s == '0') {
         if (++s >= end_) return false;
     } else {
-        while (s < end_ && isDigit(*s)) takeDigit(*s++);
+        const unsigned char* first = s;
+        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
+        digitCount = static_cast<size_t>(s - first);
         if (s >= end_) return false;
     }
     if (*s == '.') {
         isFloat = true;
         if (++s >= end_ || !isDigit(*s)) return false;
         const unsigned char* first = s;
-        while (s < end_ && isDigit(*s)) takeDigit(*s++);
+        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
         fractionDigits = s - first;
+        digitCount += static_cast<size_t>(fractionDigits);
         if (s >= end_) return false;
     }
     if (*s == 'e' || *s == 'E') {
@@ -426,10 +464,19 @@ bool Parser::scanNumber() {
         if (s >= end_) return false;
         if (negativeExponent) exponent = -exponent;
     }
+    bool overflow = false;
+    if (digitCount > 19) {
+        // Twenty digits may still fit 64 bits; more never do.
+        magnitude = 0;
+        for (const unsigned char* digit = at_ + (negative ? 1 : 0); digit < s && isDigit(*digit) && !overflow; ++digit) {
+            overflow = __builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
+                       __builtin_add_overflow(magnitude, static_cast<uint64_t>(*digit - '0'), &magnitude);
+        }
+        overflow = overflow || isFloat;
+    }
     const unsigned char* start = at_;
     at_ = s;
     const size_t length = static_cast<size_t>(s - start);
-    ValueAccess::forget(&tokenValue_, 1);
     if (!isFloat && !(negative && magnitude == 0)) {
         if (negative) {
             if (overflow || magnitude > uint64_t{1} << 63) {
@@ -437,7 +484,7 @@ bool Parser::scanNumber() {
                             std::string_view(reinterpret_cast<const char*>(start), length),
                             std::numeric_limits<int64_t>::min());
             }
-            tokenValue_ = Value(static_cast<long long>(0 - magnitude));
+            ValueAccess::setScalar(stack_.next(), Kind::Int, 0 - magnitude);
             return true;
         }
         if (overflow) {
@@ -445,7 +492,7 @@ bool Parser::scanNumber() {
                         std::string_view(reinterpret_cast<const char*>(start), length),
                         std::numeric_limits<uint64_t>::max());
         }
-        tokenValue_ = Value(static_cast<unsigned long long>(magnitude));
+        ValueAccess::setScalar(stack_.next(), Kind::UInt, magnitude);
         return true;
     }
     // Doubles: exact when the digits fit in 53 bits and the power of ten is exact too
@@ -456,7 +503,7 @@ bool Parser::scanNumber() {
     if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
         double value = static_cast<double>(magnitude);
         value = scale < 0 ? value / kPowersOfTen[-scale] : value * kPowersOfTen[scale];
-        tokenValue_ = Value(negative ? -value : value);
+        ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
         return true;
     }
     return convertDouble(start, s);
@@ -502,21 +549,11 @@ bool Parser::convertDouble(const unsigned char* start, const unsigned char* stop
     if (error != std::errc() || end != last) {
         return failText("The conversion function did not consume all of the number tokens characters.");
     }
-    tokenValue_ = Value(value);
+    ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(value));
     return true;
 }
 
-Value Parser::scalarForToken() {
-    switch (token_) {
-        case Token::True: return Value(true);
-        case Token::False: return Value(false);
-        case Token::Null: return Value();
-        default: return std::move(tokenValue_);
-    }
-}
-
-bool Parser::expectError(const Frame& frame, uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase) {
-    (void)frame;
+bool Parser::expectError(uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase) {
     std::string_view phrases[3];
     int count = 0;
     if (expect & ExpectValue) phrases[count++] = valuePhrase;
@@ -534,10 +571,10 @@ bool Parser::expectError(const Frame& frame, uint8_t expect, std::string_view va
 // Builds the array or object whose opening token was just scanned. Nested
 // collections are built on the frame stack, not by recursion.
 bool Parser::buildCollection(Value* result) {
-    frames_.clear();
-    frames_.push_back(Frame{token_ == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()});
+    frameCount_ = 0;
+    frames_[frameCount_++] = Frame{token_ == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()};
     for (;;) {
-        Frame& frame = frames_.back();
+        Frame& frame = frames_[frameCount_ - 1];
         if (at_ >= end_) return false;
         if (!scanToken()) return false;
         Token token = token_;
@@ -545,11 +582,11 @@ bool Parser::buildCollection(Value* result) {
             if (token == Token::String) {
                 if (!(frame.expect & ExpectValue)) return failText("Unexpected string.");
                 const uint8_t expectBeforeKey = frame.expect;
-                stack_.push_back(std::move(tokenValue_));
+                stack_.commit();
                 if (!scanToken()) return false;
                 if (token_ != Token::Colon) return failText("Expected ':'.");
                 if (!scanToken()) return false;
-                if (!startsValue(token_)) return expectError(frame, expectBeforeKey, "a value", "a '}'");
+                if (!startsValue(token_)) return expectError(expectBeforeKey, "a value", "a '}'");
                 token = token_;
                 frame.expect = ExpectComma | ExpectEnd;
                 // Falls through to the value below.
@@ -560,17 +597,16 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ObjectEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected '}'.");
                 const size_t start = frame.start;
-                Value object = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2, arena_);
-                stack_.resize(start);
-                frames_.pop_back();
-                if (frames_.empty()) {
+                Value object = ValueAccess::adoptObject(stack_.at(start), (stack_.size() - start) / 2, arena_);
+                stack_.truncate(start);
+                if (--frameCount_ == 0) {
                     *result = std::move(object);
                     return true;
                 }
-                stack_.push_back(std::move(object));
+                stack_.push(object);
                 continue;
             } else {
-                return expectError(frame, frame.expect, "a \"STRING\"", "a '}'");
+                return expectError(frame.expect, "a \"STRING\"", "a '}'");
             }
         } else {
             if (startsValue(token)) {
@@ -583,27 +619,29 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ArrayEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected ']'.");
                 const size_t start = frame.start;
-                Value array = ValueAccess::adoptArray(stack_.data() + start, stack_.size() - start, arena_);
-                stack_.resize(start);
-                frames_.pop_back();
-                if (frames_.empty()) {
+                Value array = ValueAccess::adoptArray(stack_.at(start), stack_.size() - start, arena_);
+                stack_.truncate(start);
+                if (--frameCount_ == 0) {
                     *result = std::move(array);
                     return true;
                 }
-                stack_.push_back(std::move(array));
+                stack_.push(array);
                 continue;
             } else {
-                return expectError(frame, frame.expect, "a value", "a ']'");
+                return expectError(frame.expect, "a value", "a ']'");
             }
         }
         // A value of the current frame.
         if (token == Token::ArrayBegin || token == Token::ObjectBegin) {
-            if (frames_.size() >= kJsonMaxNestingDepth) {
+            if (frameCount_ >= kJsonMaxNestingDepth) {
                 return fail("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth);
             }
-            frames_.push_back(Frame{token == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()});
+            frames_[frameCount_++] = Frame{token == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()};
+        } else if (token == Token::String || token == Token::Number) {
+            stack_.commit();
         } else {
-            stack_.push_back(scalarForToken());
+            ValueAccess::setScalar(stack_.next(), token == Token::Null ? Kind::Null : Kind::Bool, token == Token::True);
+            stack_.commit();
         }
     }
 }
@@ -648,9 +686,7 @@ JSONDecoder::JSONDecoder(JsonParseOptionFlags parseOptions) : options_(parseOpti
 
 Result<Value> JSONDecoder::objectWithUTF8String(std::string_view bytes) {
     Parser parser(options_, bytes, stack_, tokenBuffer_);
-    Result<Value> result = parser.parseDocument();
-    stack_.clear();
-    return result;
+    return parser.parseDocument();
 }
 
 Result<Value> JSONDecoder::decode(std::string_view text, JsonParseOptionFlags parseOptions) {

@@ -168,6 +168,26 @@ bool ValueAccess::textEqual(const Value& a, const Value& b) noexcept {
     return text(a) == text(b);
 }
 
+void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena) {
+    uint64_t head = static_cast<uint64_t>(kind);
+    uint64_t payload = 0;
+    if (size <= Value::kSmallCapacity) {
+        unsigned char bytes[16] = {};
+        std::memcpy(bytes + 2, data, size);
+        std::memcpy(&head, bytes, 8);
+        std::memcpy(&payload, bytes + 8, 8);
+        head = (head & ~uint64_t{0xFFFF}) | static_cast<uint64_t>(kind) | (uint64_t{size} << 8);
+    } else {
+        Node* node = makeNode(size + 1, size, arena);
+        std::memcpy(nodeChars(node), data, size);
+        nodeChars(node)[size] = '\0';
+        head |= uint64_t{Value::kNodeFlag} << 8;
+        payload = reinterpret_cast<uintptr_t>(node);
+    }
+    std::memcpy(slot->bytes_, &head, 8);
+    std::memcpy(slot->bytes_ + 8, &payload, 8);
+}
+
 Value ValueAccess::makeText(Kind kind, const char* data, size_t size, Arena* arena) {
     Value value;
     value.bytes_[0] = static_cast<unsigned char>(kind);

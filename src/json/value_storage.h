@@ -80,6 +80,20 @@ struct ValueAccess {
     static void forget(Value* values, size_t count) noexcept {
         std::memset(static_cast<void*>(values), 0, count * sizeof(Value));
     }
+    /// Writes a scalar into `slot` (whose old contents are dropped uncounted) with two
+    /// 8-byte stores, so a following 16-byte copy of the slot is not stalled.
+    static void setScalar(Value* slot, Kind kind, uint64_t bits) noexcept {
+        const uint64_t head = static_cast<uint64_t>(kind);
+        std::memcpy(slot->bytes_, &head, 8);
+        std::memcpy(slot->bytes_ + 8, &bits, 8);
+    }
+    /// Writes a string or decimal into `slot` (old contents dropped uncounted).
+    static void setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena);
+    /// Moves `value` into `slot` (old contents dropped uncounted), leaving `value` null.
+    static void moveInto(Value* slot, Value& value) noexcept {
+        std::memcpy(static_cast<void*>(slot), static_cast<const void*>(&value), sizeof(Value));
+        forget(&value, 1);
+    }
     /// Whether two strings hold equal text.
     static bool textEqual(const Value& a, const Value& b) noexcept;
     static const Value& null() noexcept;
