@@ -55,6 +55,25 @@ bool startsValue(Token token) {
     }
 }
 
+// Eight ASCII digits at once: whether all eight are digits, and their value.
+bool isEightDigits(const unsigned char* p) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    return ((chunk & 0xF0F0F0F0F0F0F0F0ull) | (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ==
+           0x3333333333333333ull;
+}
+
+uint64_t eightDigitsValue(const unsigned char* p) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    chunk -= 0x3030303030303030ull;
+    chunk = (chunk * 10) + (chunk >> 8);
+    chunk = (((chunk & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+             (((chunk >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+            32;
+    return chunk;
+}
+
 int hexDigit(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -435,6 +454,10 @@ bool Parser::scanNumber() {
         if (++s >= end_) return false;
     } else {
         const unsigned char* first = s;
+        while (end_ - s >= 8 && isEightDigits(s)) {
+            magnitude = magnitude * 100000000 + eightDigitsValue(s);
+            s += 8;
+        }
         while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
         digitCount = static_cast<size_t>(s - first);
         if (s >= end_) return false;
@@ -443,6 +466,10 @@ bool Parser::scanNumber() {
         isFloat = true;
         if (++s >= end_ || !isDigit(*s)) return false;
         const unsigned char* first = s;
+        while (end_ - s >= 8 && isEightDigits(s)) {
+            magnitude = magnitude * 100000000 + eightDigitsValue(s);
+            s += 8;
+        }
         while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
         fractionDigits = s - first;
         digitCount += static_cast<size_t>(fractionDigits);
