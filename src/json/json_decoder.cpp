@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -74,12 +75,16 @@ uint64_t eightDigitsValue(const unsigned char* p) {
     return chunk;
 }
 
-int hexDigit(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+constexpr std::array<int8_t, 256> kHexDigits = [] {
+    std::array<int8_t, 256> table{};
+    for (auto& entry : table) entry = -1;
+    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<int8_t>(c - 'A' + 10);
+    return table;
+}();
+
+int hexDigit(unsigned char c) { return kHexDigits[c]; }
 
 // The pending values of the collections being built, kept in the decoder's storage
 // between parses. Its Values point into the parse's arena without counted
@@ -170,7 +175,8 @@ private:
     bool scanToken();
     bool scanString();
     bool scanStringSlow(const unsigned char* s);
-    bool scanUnicodeEscape(const unsigned char*& s);
+    [[gnu::noinline]] char* growBuffer(char* out, char** limit, size_t count);
+    bool scanUnicodeEscape(const unsigned char*& s, uint32_t* codePoint);
     bool readHexQuad(const unsigned char* s, uint32_t* value);
     bool scanNumber();
     bool convertDouble(const unsigned char* start, const unsigned char* stop);
@@ -325,17 +331,24 @@ bool Parser::scanString() {
         if (c == '\\') return scanStringSlow(s);
         const unsigned char* next;
         uint32_t codePoint;
-        if (utf8::readScalar(s, end_, &next, &codePoint) != utf8::Valid) return scanStringSlow(s);
+        if (utf8::readScalarFast(s, end_, &next, &codePoint) != utf8::Valid) return scanStringSlow(s);
         s = next;
     }
 }
 
-bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
+inline bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
+    if (end_ - s >= 4) {
+        const int a = hexDigit(s[0]), b = hexDigit(s[1]), c = hexDigit(s[2]), d = hexDigit(s[3]);
+        if ((a | b | c | d) >= 0) {
+            *value = static_cast<uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+            return true;
+        }
+    }
     uint32_t result = 0;
     for (int i = 0; i < 4; ++i) {
         if (s + i >= end_) return false;
         const int digit = hexDigit(s[i]);
-        if (digit < 0) {
+        if (digit < 0) [[unlikely]] {
             return fail("Unexpected character found in \\u Unicode escape sequence.  Found '{}', expected [0-9a-fA-F].",
                         static_cast<char>(s[i]));
         }
@@ -345,8 +358,9 @@ bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
     return true;
 }
 
-// `s` is at the `u` of a \u escape; on success it lies after the escape (or pair).
-bool Parser::scanUnicodeEscape(const unsigned char*& s) {
+// `s` is at the `u` of a \u escape; on success it lies after the escape (or pair)
+// and `codePoint` is what to append.
+bool Parser::scanUnicodeEscape(const unsigned char*& s, uint32_t* codePointOut) {
     const bool replace = options_ & JsonParseReplaceBadUnicode;
     constexpr std::string_view kIllegal = "Illegal \\u Unicode escape sequence.";
     uint32_t codePoint;
@@ -378,23 +392,74 @@ bool Parser::scanUnicodeEscape(const unsigned char*& s) {
         if (!replace) return failText(kIllegal);
         codePoint = utf8::kReplacementCharacter;
     }
-    utf8::append(buffer_, codePoint);
+    *codePointOut = codePoint;
     return true;
+}
+
+char* writeUtf8(char* out, uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        *out++ = static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (codePoint >> 6));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (codePoint >> 12));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (codePoint >> 18));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+    return out;
 }
 
 // The string needs decoding from `s` on: escapes or bad UTF-8 go through the buffer.
 bool Parser::scanStringSlow(const unsigned char* s) {
-    buffer_.assign(reinterpret_cast<const char*>(at_ + 1), static_cast<size_t>(s - at_ - 1));
-    while (s < end_) {
-        const unsigned char* plainEnd = detail::skipPlainStringBytes(s, end_);
-        if (plainEnd != s) {
-            buffer_.append(reinterpret_cast<const char*>(s), static_cast<size_t>(plainEnd - s));
-            s = plainEnd;
-            if (s >= end_) break;
+    const size_t prefix = static_cast<size_t>(s - at_ - 1);
+    if (buffer_.size() < prefix + 64) buffer_.resize(std::max(2 * buffer_.size(), prefix + 64));
+    char* out = buffer_.data();
+    char* limit = out + buffer_.size();
+    std::memcpy(out, at_ + 1, prefix);
+    out += prefix;
+#define STROMBEL_JSON_ROOM(count) \
+    if (static_cast<size_t>(limit - out) < (count)) out = growBuffer(out, &limit, (count))
+    for (;;) {
+#if defined(__SSE2__)
+        // Sixteen bytes are copied blindly; only the plain ones before the first
+        // special byte are kept.
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i space = _mm_set1_epi8(0x20);
+        while (end_ - s >= 16) {
+            STROMBEL_JSON_ROOM(16);
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)), _mm_cmplt_epi8(bytes, space));
+            const int mask = _mm_movemask_epi8(special);
+            if (mask == 0) {
+                s += 16;
+                out += 16;
+                continue;
+            }
+            const int plain = __builtin_ctz(static_cast<unsigned>(mask));
+            s += plain;
+            out += plain;
+            break;
         }
+#endif
+        while (s < end_ && detail::isPlainStringByte(*s)) {
+            STROMBEL_JSON_ROOM(1);
+            *out++ = static_cast<char>(*s++);
+        }
+        if (s >= end_) return false;
+        STROMBEL_JSON_ROOM(16);
         const unsigned char c = *s;
         if (c == '"') {
-            ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), buffer_.size(), arena_);
+            ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), static_cast<size_t>(out - buffer_.data()),
+                                 arena_);
             at_ = s + 1;
             return true;
         }
@@ -402,14 +467,17 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            switch (utf8::readScalar(s, end_, &next, &codePoint)) {
-                case utf8::Valid: buffer_.append(reinterpret_cast<const char*>(s), static_cast<size_t>(next - s)); break;
+            switch (utf8::readScalarFast(s, end_, &next, &codePoint)) {
+                case utf8::Valid:
+                    std::memcpy(out, s, static_cast<size_t>(next - s));
+                    out += next - s;
+                    break;
                 case utf8::Exhausted: return failText("End of buffer reached while parsing UTF8 in \"\" string.");
                 case utf8::Illegal:
                     if (!(options_ & JsonParseReplaceBadUnicode)) {
                         return failText("Illegal UTF8 sequence found in \"\" string.");
                     }
-                    utf8::append(buffer_, utf8::kReplacementCharacter);
+                    out = writeUtf8(out, utf8::kReplacementCharacter);
                     break;
             }
             s = next;
@@ -418,22 +486,32 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         // A backslash.
         if (++s >= end_) return false;
         switch (*s) {
-            case 'b': buffer_.push_back('\b'); break;
-            case 'f': buffer_.push_back('\f'); break;
-            case 'n': buffer_.push_back('\n'); break;
-            case 'r': buffer_.push_back('\r'); break;
-            case 't': buffer_.push_back('\t'); break;
-            case '\\': buffer_.push_back('\\'); break;
-            case '/': buffer_.push_back('/'); break;
-            case '"': buffer_.push_back('"'); break;
-            case 'u':
-                if (!scanUnicodeEscape(s)) return false;
+            case 'b': *out++ = '\b'; break;
+            case 'f': *out++ = '\f'; break;
+            case 'n': *out++ = '\n'; break;
+            case 'r': *out++ = '\r'; break;
+            case 't': *out++ = '\t'; break;
+            case '\\': *out++ = '\\'; break;
+            case '/': *out++ = '/'; break;
+            case '"': *out++ = '"'; break;
+            case 'u': {
+                uint32_t codePoint;
+                if (!scanUnicodeEscape(s, &codePoint)) return false;
+                out = writeUtf8(out, codePoint);
                 continue;
+            }
             default: return failText("Invalid escape sequence found in \"\" string.");
         }
         ++s;
     }
-    return false;
+#undef STROMBEL_JSON_ROOM
+}
+
+char* Parser::growBuffer(char* out, char** limit, size_t count) {
+    const size_t used = static_cast<size_t>(out - buffer_.data());
+    buffer_.resize(std::max(2 * buffer_.size(), used + count));
+    *limit = buffer_.data() + buffer_.size();
+    return buffer_.data() + used;
 }
 
 bool Parser::scanNumber() {
