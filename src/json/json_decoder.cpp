@@ -92,7 +92,7 @@ int hexDigit(unsigned char c) { return kHexDigits[c]; }
 class ValueStack {
 public:
     explicit ValueStack(std::vector<Value>& storage) : storage_(storage) {
-        if (storage_.size() < 1024) storage_.resize(1024);
+        if (storage_.size() < 64) storage_.resize(64);
         data_ = storage_.data();
         capacity_ = storage_.size();
     }
@@ -224,6 +224,13 @@ void Parser::skipWhiteSpace() {
             ++at_;
             continue;
         }
+        if (c == '\n') {
+            ++at_;
+            ++line_;
+            lineStart_ = at_;
+            continue;
+        }
+        if (c > ' ' && c != '/' && c < 0x80) return;
         if (const size_t length = lineBreakAt(at_)) {
             at_ += length;
             ++line_;
@@ -322,8 +329,13 @@ bool Parser::scanString() {
         if (s >= end_) return false;
         const unsigned char c = *s;
         if (c == '"') {
-            ValueAccess::setText(stack_.next(), Kind::String, reinterpret_cast<const char*>(at_ + 1),
-                                 static_cast<size_t>(s - at_ - 1), arena_);
+            const size_t size = static_cast<size_t>(s - at_ - 1);
+            const char* text = reinterpret_cast<const char*>(at_ + 1);
+            if (size <= 14 && end_ - (at_ + 1) >= 16) {
+                ValueAccess::setSmallText(stack_.next(), Kind::String, text, size);
+            } else {
+                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_);
+            }
             at_ = s + 1;
             return true;
         }

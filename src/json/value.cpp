@@ -161,13 +161,6 @@ void Arena::release() {
     std::free(this);
 }
 
-bool ValueAccess::textEqual(const Value& a, const Value& b) noexcept {
-    // Small strings keep unused bytes zero, so equal text means equal bytes.
-    if (!a.hasNode() && !b.hasNode()) return std::memcmp(a.bytes_, b.bytes_, sizeof a.bytes_) == 0;
-    if (a.hasNode() != b.hasNode()) return false;
-    return text(a) == text(b);
-}
-
 void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena) {
     uint64_t head = static_cast<uint64_t>(kind);
     uint64_t payload = 0;

@@ -94,8 +94,34 @@ struct ValueAccess {
         std::memcpy(static_cast<void*>(slot), static_cast<const void*>(&value), sizeof(Value));
         forget(&value, 1);
     }
+    /// Like setText for at most kSmallCapacity bytes, reading 16 bytes at `data`
+    /// (all of which must be readable) without a call to memcpy.
+    static void setSmallText(Value* slot, Kind kind, const char* data, size_t size) noexcept {
+        uint64_t low, high;
+        std::memcpy(&low, data, 8);
+        std::memcpy(&high, data + 8, 8);
+        const uint64_t first = low & (size >= 6 ? 0x0000FFFFFFFFFFFFull : ((uint64_t{1} << (8 * size)) - 1));
+        const size_t restCount = size > 6 ? size - 6 : 0;
+        uint64_t rest = (low >> 48) | (high << 16);
+        rest &= restCount >= 8 ? ~uint64_t{0} : ((uint64_t{1} << (8 * restCount)) - 1);
+        const uint64_t head = static_cast<uint64_t>(kind) | (uint64_t{size} << 8) | (first << 16);
+        std::memcpy(slot->bytes_, &head, 8);
+        std::memcpy(slot->bytes_ + 8, &rest, 8);
+    }
     /// Whether two strings hold equal text.
-    static bool textEqual(const Value& a, const Value& b) noexcept;
+    static bool textEqual(const Value& a, const Value& b) noexcept {
+        // Small strings keep unused bytes zero, so equal text means equal bytes.
+        if (!a.hasNode() && !b.hasNode()) {
+            uint64_t a0, a1, b0, b1;
+            std::memcpy(&a0, a.bytes_, 8);
+            std::memcpy(&a1, a.bytes_ + 8, 8);
+            std::memcpy(&b0, b.bytes_, 8);
+            std::memcpy(&b1, b.bytes_ + 8, 8);
+            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        }
+        if (a.hasNode() != b.hasNode()) return false;
+        return text(a) == text(b);
+    }
     static const Value& null() noexcept;
     static std::string_view text(const Value& value) noexcept;
     static Node* node(const Value& value) noexcept { return value.hasNode() ? value.node() : nullptr; }
