@@ -173,6 +173,7 @@ private:
     size_t lineBreakAt(const unsigned char* p) const;
     void skipWhiteSpace();
     bool scanToken();
+    [[gnu::noinline]] bool scanValueToken();
     bool scanString();
     bool scanStringSlow(const unsigned char* s);
     [[gnu::noinline]] char* growBuffer(char* out, char** limit, size_t count);
@@ -273,10 +274,26 @@ void Parser::skipWhiteSpace() {
     }
 }
 
-bool Parser::scanToken() {
+// The one-byte tokens are taken here, inline; the rest in scanValueToken.
+inline bool Parser::scanToken() {
     if (at_ < end_ && (*at_ <= ' ' || *at_ == '/' || *at_ >= 0x80)) skipWhiteSpace();
-    if (at_ >= end_) return failText(kUnexpectedToken);
+    if (at_ >= end_) [[unlikely]] return failText(kUnexpectedToken);
     tokenStart_ = at_;
+    switch (*at_) {
+        case '{': token_ = Token::ObjectBegin; break;
+        case '}': token_ = Token::ObjectEnd; break;
+        case '[': token_ = Token::ArrayBegin; break;
+        case ']': token_ = Token::ArrayEnd; break;
+        case ':': token_ = Token::Colon; break;
+        case ',': token_ = Token::Comma; break;
+        default: return scanValueToken();
+    }
+    ++at_;
+    tokenLength_ = 1;
+    return true;
+}
+
+bool Parser::scanValueToken() {
     const size_t remaining = static_cast<size_t>(end_ - at_);
     switch (*at_) {
         case '"':
@@ -286,12 +303,6 @@ bool Parser::scanToken() {
                 return failText(kUnexpectedToken);
             }
             break;
-        case '{': token_ = Token::ObjectBegin; ++at_; break;
-        case '}': token_ = Token::ObjectEnd; ++at_; break;
-        case '[': token_ = Token::ArrayBegin; ++at_; break;
-        case ']': token_ = Token::ArrayEnd; ++at_; break;
-        case ':': token_ = Token::Colon; ++at_; break;
-        case ',': token_ = Token::Comma; ++at_; break;
         case 't':
             if (remaining <= 4 || std::memcmp(at_, "true", 4) != 0) return failText(kUnexpectedToken);
             token_ = Token::True;

@@ -38,6 +38,17 @@ uint32_t* objectIndex(Node* node) {
 
 void moveValues(Value* destination, Value* source, size_t count) {
     // Values are relocatable: their bytes move, and the source is left as nulls.
+    if (count <= 8) {
+        auto* to = reinterpret_cast<unsigned char*>(destination);
+        auto* from = reinterpret_cast<unsigned char*>(source);
+        for (size_t i = 0; i < 2 * count; ++i) {
+            uint64_t word;
+            std::memcpy(&word, from + 8 * i, 8);
+            std::memcpy(to + 8 * i, &word, 8);
+        }
+        std::memset(static_cast<void*>(source), 0, count * sizeof(Value));
+        return;
+    }
     std::memcpy(static_cast<void*>(destination), static_cast<const void*>(source), count * sizeof(Value));
     std::memset(static_cast<void*>(source), 0, count * sizeof(Value));
 }
@@ -87,6 +98,16 @@ const Member* findMember(Node* node, std::string_view key) {
 // Members of an arena block hold no counted references, so they are moved as bytes.
 void foldDuplicates(Node* node) {
     Member* members = nodeMembers(node);
+    bool duplicate = false;
+    for (size_t i = 1; i < node->size && !duplicate; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (keysEqual(members[j].key, members[i].key)) {
+                duplicate = true;
+                break;
+            }
+        }
+    }
+    if (!duplicate) return;
     const bool counted = node->arena == nullptr;
     size_t kept = 0;
     for (size_t i = 0; i < node->size; ++i) {
