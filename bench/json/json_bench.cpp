@@ -84,6 +84,20 @@ void registerCorpus(const Corpus& corpus) {
         }
         state.SetBytesProcessed(state.iterations() * bytes);
     });
+    // What our decoder does by default: exact doubles and UTF-8 validation.
+    benchmark::RegisterBenchmark(("decode/" + corpus.name + "/rapidjson_exact_validating").c_str(),
+                                 [texts, bytes](benchmark::State& state) {
+                                     for (auto _ : state) {
+                                         for (const auto& text : *texts) {
+                                             rapidjson::Document document;
+                                             document.Parse<rapidjson::kParseFullPrecisionFlag |
+                                                            rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
+                                             if (document.HasParseError()) state.SkipWithError("rapidjson parse error");
+                                             benchmark::DoNotOptimize(document);
+                                         }
+                                     }
+                                     state.SetBytesProcessed(state.iterations() * bytes);
+                                 });
 #endif
 #if STROMBEL_BENCH_NLOHMANN
     benchmark::RegisterBenchmark(("decode/" + corpus.name + "/nlohmann").c_str(), [texts, bytes](benchmark::State& state) {

@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "json/exact_double.h"
 #include "json/string_scan.h"
 #include "json/utf8.h"
 #include "json/value_storage.h"
@@ -631,6 +632,11 @@ bool Parser::scanNumber() {
     if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
         double value = static_cast<double>(magnitude);
         value = scale < 0 ? value / kPowersOfTen[-scale] : value * kPowersOfTen[scale];
+        ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
+        return true;
+    }
+    double value;
+    if (!overflow && detail::exactDouble(magnitude, scale, &value)) {
         ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
         return true;
     }
