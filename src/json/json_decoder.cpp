@@ -346,7 +346,7 @@ bool Parser::scanString() {
             if (size <= 14 && end_ - (at_ + 1) >= 16) {
                 ValueAccess::setSmallText(stack_.next(), Kind::String, text, size);
             } else {
-                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_);
+                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_, true);
             }
             at_ = s + 1;
             return true;
@@ -483,7 +483,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         const unsigned char c = *s;
         if (c == '"') {
             ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), static_cast<size_t>(out - buffer_.data()),
-                                 arena_);
+                                 arena_, true);
             at_ = s + 1;
             return true;
         }

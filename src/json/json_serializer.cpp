@@ -39,7 +39,7 @@ public:
     }
 
 private:
-    bool encodeString(std::string_view text);
+    bool encodeString(std::string_view text, bool checked = false);
     bool encodeArray(const Value& array);
     bool encodeObject(const Value& object);
     void writeEscapedUnit(char* out, uint32_t unit) {
@@ -103,42 +103,95 @@ bool Encoder::encode(const Value& value) {
             return true;
         }
         case Kind::Decimal: out_.append(value.asStringView()); return true;
-        case Kind::String: return encodeString(value.asStringView());
+        case Kind::String: return encodeString(value.asStringView(), detail::ValueAccess::isCheckedText(value));
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);
     }
     return fail("Unknown value kind.");
 }
 
-bool Encoder::encodeString(std::string_view text) {
+// Whether `text` is UTF-8 the decoder would read back.
+bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
+    while (p < end) {
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            if (high == 0) {
+                p += 16;
+                continue;
+            }
+            p += __builtin_ctz(static_cast<unsigned>(high));
+            break;
+        }
+        if (p >= end) break;
+#endif
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const unsigned char* next;
+        uint32_t codePoint;
+        if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return false;
+        p = next;
+    }
+    return true;
+}
+
+bool Encoder::encodeString(std::string_view text, bool checked) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
-    // Worst case: every byte becomes a six-byte escape (or four bytes become twelve).
-    char* out = out_.reserve(6 * text.size() + 2);
+    // Worst case: every byte becomes a six-byte escape (or four bytes become twelve);
+    // 16 more for the blind copies below.
+    char* out = out_.reserve(6 * text.size() + 18);
     char* const start = out;
+    // Bytes of 0x80 or more are copied as they come and the text checked as UTF-8
+    // once at the end, unless they are to be escaped.
+    const bool copyNonAscii = !escapeNonAscii_;
+    unsigned highBits = 0;
     if (!omitQuotes_) *out++ = '"';
-    while (p < end) {
-        const unsigned char* plainEnd = detail::skipPlainStringBytes(p, end);
-        if (escapeSlash_) {
-            const void* slash = std::memchr(p, '/', static_cast<size_t>(plainEnd - p));
-            if (slash) plainEnd = static_cast<const unsigned char*>(slash);
+    for (;;) {
+#if defined(__SSE2__)
+        // Sixteen bytes are copied blindly; only the plain ones before the first
+        // special byte count.
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i slash = _mm_set1_epi8(escapeSlash_ ? '/' : '"');
+        const __m128i controlMax = _mm_set1_epi8(0x1F);
+        const __m128i highAsSpecial = _mm_set1_epi8(copyNonAscii ? 0 : static_cast<char>(0x80));
+        while (end - p >= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax);
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, slash), control), _mm_and_si128(bytes, highAsSpecial)));
+            const int mask = _mm_movemask_epi8(special);
+            highBits |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+            if (mask == 0) {
+                p += 16;
+                out += 16;
+                continue;
+            }
+            const int plain = __builtin_ctz(static_cast<unsigned>(mask));
+            p += plain;
+            out += plain;
+            break;
         }
-        std::memcpy(out, p, static_cast<size_t>(plainEnd - p));
-        out += plainEnd - p;
-        p = plainEnd;
+#endif
+        while (p < end) {
+            const unsigned char c = *p;
+            if (c < 0x20 || c == '"' || c == '\\' || (c == '/' && escapeSlash_) || (c >= 0x80 && !copyNonAscii)) break;
+            highBits |= c;
+            *out++ = static_cast<char>(c);
+            ++p;
+        }
         if (p >= end) break;
         const unsigned char c = *p;
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) {
-                return fail(escapeNonAscii_ ? "Error converting UTF8."
-                                            : "An error occurred converting the contents of a NSString to UTF8.");
-            }
-            if (!escapeNonAscii_) {
-                std::memcpy(out, p, static_cast<size_t>(next - p));
-                out += next - p;
-            } else if (codePoint <= 0xFFFF) {
+            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return fail("Error converting UTF8.");
+            if (codePoint <= 0xFFFF) {
                 writeEscapedUnit(out, codePoint);
                 out += 6;
             } else {
@@ -165,6 +218,10 @@ bool Encoder::encodeString(std::string_view text) {
                 break;
         }
         ++p;
+    }
+    if ((highBits & 0x80) && copyNonAscii && !checked &&
+        !isReadableUtf8(reinterpret_cast<const unsigned char*>(text.data()), end)) {
+        return fail("An error occurred converting the contents of a NSString to UTF8.");
     }
     if (!omitQuotes_) *out++ = '"';
     out_.commit(static_cast<size_t>(out - start));
@@ -201,7 +258,7 @@ bool Encoder::encodeObject(const Value& object) {
     open('{');
     const auto members = object.members();
     auto writeMember = [this](const Member& member) {
-        if (!encodeString(member.key.asStringView())) return false;
+        if (!encodeString(member.key.asStringView(), detail::ValueAccess::isCheckedText(member.key))) return false;
         if (pretty_) {
             out_.append(": ");
         } else {

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,12 +13,13 @@ namespace strombel::json::detail {
 
 class OutputBuffer {
 public:
-    explicit OutputBuffer(size_t initialCapacity = 4096) { bytes_.resize(initialCapacity); }
+    explicit OutputBuffer(size_t initialCapacity = 4096)
+        : bytes_(std::make_unique_for_overwrite<char[]>(initialCapacity)), capacity_(initialCapacity) {}
 
     /// Room for at least `count` more bytes; the pointer is valid until the next reserve.
     char* reserve(size_t count) {
-        if (bytes_.size() - length_ < count) grow(count);
-        return bytes_.data() + length_;
+        if (capacity_ - length_ < count) grow(count);
+        return bytes_.get() + length_;
     }
     void commit(size_t count) { length_ += count; }
     void append(char c) {
@@ -29,19 +31,20 @@ public:
         length_ += text.size();
     }
     size_t size() const { return length_; }
-    std::string take() && {
-        bytes_.resize(length_);
-        return std::move(bytes_);
-    }
+    std::string take() && { return std::string(bytes_.get(), length_); }
 
 private:
     void grow(size_t count) {
-        size_t capacity = bytes_.size() * 2;
+        size_t capacity = capacity_ * 2;
         if (capacity < length_ + count) capacity = length_ + count;
-        bytes_.resize(capacity);
+        auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+        std::memcpy(bytes.get(), bytes_.get(), length_);
+        bytes_ = std::move(bytes);
+        capacity_ = capacity;
     }
 
-    std::string bytes_;
+    std::unique_ptr<char[]> bytes_;
+    size_t capacity_;
     size_t length_ = 0;
 };
 

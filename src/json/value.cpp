@@ -182,7 +182,7 @@ void Arena::release() {
     std::free(this);
 }
 
-void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena) {
+void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena, bool checked) {
     uint64_t head = static_cast<uint64_t>(kind);
     uint64_t payload = 0;
     if (size <= Value::kSmallCapacity) {
@@ -195,6 +195,7 @@ void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size,
         Node* node = makeNode(size + 1, size, arena);
         std::memcpy(nodeChars(node), data, size);
         nodeChars(node)[size] = '\0';
+        if (checked) node->indexCapacity = kCheckedText;
         head |= uint64_t{Value::kNodeFlag} << 8;
         payload = reinterpret_cast<uintptr_t>(node);
     }

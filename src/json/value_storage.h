@@ -18,6 +18,9 @@ struct Arena;
 /// arrays their items, objects their members followed by a hash index of
 /// `indexCapacity` 32-bit slots (member position + 1, 0 when free).
 ///
+/// For strings, `indexCapacity` is kCheckedText when the bytes are known to be UTF-8
+/// that the decoder reads back (the decoder made them), else 0.
+///
 /// A block made by the decoder lives in the decoded document's arena: its `refs` go
 /// unused, every reference to it counts on the arena instead, and the Values inside
 /// it hold no counted references of their own (the arena frees everything at once).
@@ -62,6 +65,8 @@ inline char* nodeChars(Node* node) { return reinterpret_cast<char*>(node + 1); }
 inline Value* nodeItems(Node* node) { return reinterpret_cast<Value*>(node + 1); }
 inline Member* nodeMembers(Node* node) { return reinterpret_cast<Member*>(node + 1); }
 
+inline constexpr uint32_t kCheckedText = 1;
+
 /// Objects up to this many members are searched in order; larger ones get a hash index.
 inline constexpr size_t kLinearObjectLimit = 8;
 
@@ -87,8 +92,13 @@ struct ValueAccess {
         std::memcpy(slot->bytes_, &head, 8);
         std::memcpy(slot->bytes_ + 8, &bits, 8);
     }
-    /// Writes a string or decimal into `slot` (old contents dropped uncounted).
-    static void setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena);
+    /// Writes a string or decimal into `slot` (old contents dropped uncounted); with
+    /// `checked`, the bytes are known to be UTF-8 the decoder reads back.
+    static void setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena, bool checked = false);
+    /// Whether a string's bytes are known to be UTF-8 the decoder reads back.
+    static bool isCheckedText(const Value& value) noexcept {
+        return value.hasNode() && value.node()->indexCapacity == kCheckedText;
+    }
     /// Moves `value` into `slot` (old contents dropped uncounted), leaving `value` null.
     static void moveInto(Value* slot, Value& value) noexcept {
         std::memcpy(static_cast<void*>(slot), static_cast<const void*>(&value), sizeof(Value));
