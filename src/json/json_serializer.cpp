@@ -257,31 +257,26 @@ bool Encoder::encodeObject(const Value& object) {
     }
     open('{');
     const auto members = object.members();
-    auto writeMember = [this](const Member& member) {
+    const Member* const* order = nullptr;
+    std::vector<const Member*> sorted;
+    if (pretty_) {
+        sorted.reserve(members.size());
+        for (const Member& member : members) sorted.push_back(&member);
+        std::sort(sorted.begin(), sorted.end(), [](const Member* a, const Member* b) {
+            return a->key.asStringView() < b->key.asStringView();
+        });
+        order = sorted.data();
+    }
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (i) comma();
+        const Member& member = order ? *order[i] : members[i];
         if (!encodeString(member.key.asStringView(), detail::ValueAccess::isCheckedText(member.key))) return false;
         if (pretty_) {
             out_.append(": ");
         } else {
             out_.append(':');
         }
-        return encode(member.value);
-    };
-    if (pretty_) {
-        std::vector<const Member*> sorted;
-        sorted.reserve(members.size());
-        for (const Member& member : members) sorted.push_back(&member);
-        std::sort(sorted.begin(), sorted.end(), [](const Member* a, const Member* b) {
-            return a->key.asStringView() < b->key.asStringView();
-        });
-        for (size_t i = 0; i < sorted.size(); ++i) {
-            if (i) comma();
-            if (!writeMember(*sorted[i])) return false;
-        }
-    } else {
-        for (size_t i = 0; i < members.size(); ++i) {
-            if (i) comma();
-            if (!writeMember(members[i])) return false;
-        }
+        if (!encode(member.value)) return false;
     }
     close('}');
     return true;

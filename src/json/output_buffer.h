@@ -4,7 +4,9 @@
 // callers reserve first, then write through the returned pointer.
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,7 +16,9 @@ namespace strombel::json::detail {
 class OutputBuffer {
 public:
     explicit OutputBuffer(size_t initialCapacity = 4096)
-        : bytes_(std::make_unique_for_overwrite<char[]>(initialCapacity)), capacity_(initialCapacity) {}
+        : bytes_(static_cast<char*>(std::malloc(initialCapacity))), capacity_(initialCapacity) {
+        if (!bytes_) throw std::bad_alloc();
+    }
 
     /// Room for at least `count` more bytes; the pointer is valid until the next reserve.
     char* reserve(size_t count) {
@@ -34,16 +38,22 @@ public:
     std::string take() && { return std::string(bytes_.get(), length_); }
 
 private:
+    struct Free {
+        void operator()(char* bytes) const { std::free(bytes); }
+    };
+
+    // realloc moves large buffers by remapping their pages instead of copying them.
     void grow(size_t count) {
         size_t capacity = capacity_ * 2;
         if (capacity < length_ + count) capacity = length_ + count;
-        auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
-        std::memcpy(bytes.get(), bytes_.get(), length_);
-        bytes_ = std::move(bytes);
+        char* bytes = static_cast<char*>(std::realloc(bytes_.get(), capacity));
+        if (!bytes) throw std::bad_alloc();
+        (void)bytes_.release();
+        bytes_.reset(bytes);
         capacity_ = capacity;
     }
 
-    std::unique_ptr<char[]> bytes_;
+    std::unique_ptr<char, Free> bytes_;
     size_t capacity_;
     size_t length_ = 0;
 };
