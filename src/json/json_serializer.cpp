@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -83,27 +84,30 @@ private:
 bool Encoder::encode(const Value& value) {
     switch (value.kind()) {
         case Kind::Null: out_.append("null"); return true;
-        case Kind::Bool: out_.append(value.asBool() ? std::string_view("true") : std::string_view("false")); return true;
+        case Kind::Bool:
+            out_.append(detail::ValueAccess::bits(value) ? std::string_view("true") : std::string_view("false"));
+            return true;
         case Kind::Int: {
             char* out = out_.reserve(24);
-            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, value.asInt64()).ptr - out));
+            const auto number = static_cast<int64_t>(detail::ValueAccess::bits(value));
+            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, number).ptr - out));
             return true;
         }
         case Kind::UInt: {
             char* out = out_.reserve(24);
-            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, value.asUInt64()).ptr - out));
+            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, detail::ValueAccess::bits(value)).ptr - out));
             return true;
         }
         case Kind::Double: {
-            const double number = value.asDouble();
+            const double number = std::bit_cast<double>(detail::ValueAccess::bits(value));
             if (!std::isfinite(number)) {
                 return fail("Floating point values must be finite.  JSON does not support NaN or Infinity.");
             }
             out_.commit(detail::formatDouble(out_.reserve(32), number, true));
             return true;
         }
-        case Kind::Decimal: out_.append(value.asStringView()); return true;
-        case Kind::String: return encodeString(value.asStringView(), detail::ValueAccess::isCheckedText(value));
+        case Kind::Decimal: out_.append(detail::ValueAccess::text(value)); return true;
+        case Kind::String: return encodeString(detail::ValueAccess::text(value), detail::ValueAccess::isCheckedText(value));
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);
     }
@@ -232,13 +236,14 @@ bool Encoder::encodeArray(const Value& array) {
     if (depth_ >= kJsonMaxNestingDepth) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
-    if (array.size() == 0) {
+    const auto items = detail::ValueAccess::items(array);
+    if (items.empty()) {
         out_.append("[]");
         return true;
     }
     open('[');
     bool first = true;
-    for (const Value& item : array.items()) {
+    for (const Value& item : items) {
         if (!first) comma();
         first = false;
         if (!encode(item)) return false;
@@ -251,26 +256,26 @@ bool Encoder::encodeObject(const Value& object) {
     if (depth_ >= kJsonMaxNestingDepth) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
-    if (object.size() == 0) {
+    const auto members = detail::ValueAccess::members(object);
+    if (members.empty()) {
         out_.append("{}");
         return true;
     }
     open('{');
-    const auto members = object.members();
     const Member* const* order = nullptr;
     std::vector<const Member*> sorted;
     if (pretty_) {
         sorted.reserve(members.size());
         for (const Member& member : members) sorted.push_back(&member);
         std::sort(sorted.begin(), sorted.end(), [](const Member* a, const Member* b) {
-            return a->key.asStringView() < b->key.asStringView();
+            return detail::ValueAccess::text(a->key) < detail::ValueAccess::text(b->key);
         });
         order = sorted.data();
     }
     for (size_t i = 0; i < members.size(); ++i) {
         if (i) comma();
         const Member& member = order ? *order[i] : members[i];
-        if (!encodeString(member.key.asStringView(), detail::ValueAccess::isCheckedText(member.key))) return false;
+        if (!encodeString(detail::ValueAccess::text(member.key), detail::ValueAccess::isCheckedText(member.key))) return false;
         if (pretty_) {
             out_.append(": ");
         } else {

@@ -258,14 +258,6 @@ const Value& ValueAccess::null() noexcept {
     return nullValue;
 }
 
-std::string_view ValueAccess::text(const Value& value) noexcept {
-    if (value.hasNode()) {
-        Node* node = value.node();
-        return {nodeChars(node), static_cast<size_t>(node->size)};
-    }
-    return {reinterpret_cast<const char*>(value.bytes_ + 2), value.bytes_[1]};
-}
-
 }  // namespace detail
 
 using detail::Node;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "json/value.h"
@@ -133,7 +134,27 @@ struct ValueAccess {
         return text(a) == text(b);
     }
     static const Value& null() noexcept;
-    static std::string_view text(const Value& value) noexcept;
+    static std::string_view text(const Value& value) noexcept {
+        if (value.hasNode()) {
+            const Node* shared = value.node();
+            return {reinterpret_cast<const char*>(shared + 1), static_cast<size_t>(shared->size)};
+        }
+        return {reinterpret_cast<const char*>(value.bytes_ + 2), value.bytes_[1]};
+    }
+    /// The 8 payload bytes of a boolean or number.
+    static uint64_t bits(const Value& value) noexcept { return value.scalar<uint64_t>(); }
+    /// The items of an array (none when empty).
+    static std::span<const Value> items(const Value& value) noexcept {
+        if (!value.hasNode()) return {};
+        Node* shared = value.node();
+        return {reinterpret_cast<const Value*>(shared + 1), static_cast<size_t>(shared->size)};
+    }
+    /// The members of an object (none when empty).
+    static std::span<const Member> members(const Value& value) noexcept {
+        if (!value.hasNode()) return {};
+        Node* shared = value.node();
+        return {reinterpret_cast<const Member*>(shared + 1), static_cast<size_t>(shared->size)};
+    }
     static Node* node(const Value& value) noexcept { return value.hasNode() ? value.node() : nullptr; }
 };
 
