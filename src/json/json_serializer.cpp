@@ -41,6 +41,7 @@ public:
 
 private:
     bool encodeString(std::string_view text, bool checked = false);
+    bool encodeText(const Value& value);
     bool encodeArray(const Value& array);
     bool encodeObject(const Value& object);
     void writeEscapedUnit(char* out, uint32_t unit) {
@@ -107,7 +108,7 @@ bool Encoder::encode(const Value& value) {
             return true;
         }
         case Kind::Decimal: out_.append(detail::ValueAccess::text(value)); return true;
-        case Kind::String: return encodeString(detail::ValueAccess::text(value), detail::ValueAccess::isCheckedText(value));
+        case Kind::String: return encodeText(value);
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);
     }
@@ -139,6 +140,34 @@ bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
         p = next;
     }
     return true;
+}
+
+// A string Value: small ones, kept inside the Value, are checked and copied in one
+// sixteen-byte step when nothing in them needs escaping.
+bool Encoder::encodeText(const Value& value) {
+    const std::string_view text = detail::ValueAccess::text(value);
+#if defined(__SSE2__)
+    if (!detail::ValueAccess::node(value) && !omitQuotes_) {
+        char* out = out_.reserve(2 + 16);
+        const __m128i bytes =
+            _mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&value)), 2);  // the characters
+        const __m128i controlMax = _mm_set1_epi8(0x1F);
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(escapeSlash_ ? '/' : '"')),
+                         _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax)));
+        const unsigned used = (1u << text.size()) - 1;
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes)) & used;
+        if ((static_cast<unsigned>(_mm_movemask_epi8(special)) & used) == 0 && high == 0) {
+            out[0] = '"';
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), bytes);
+            out[1 + text.size()] = '"';
+            out_.commit(2 + text.size());
+            return true;
+        }
+    }
+#endif
+    return encodeString(text, detail::ValueAccess::isCheckedText(value));
 }
 
 bool Encoder::encodeString(std::string_view text, bool checked) {
@@ -275,7 +304,7 @@ bool Encoder::encodeObject(const Value& object) {
     for (size_t i = 0; i < members.size(); ++i) {
         if (i) comma();
         const Member& member = order ? *order[i] : members[i];
-        if (!encodeString(detail::ValueAccess::text(member.key), detail::ValueAccess::isCheckedText(member.key))) return false;
+        if (!encodeText(member.key)) return false;
         if (pretty_) {
             out_.append(": ");
         } else {
