@@ -211,6 +211,30 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             break;
         }
 #endif
+        // Eight bytes at a time: flags the bytes below 0x20, the quote, the backslash,
+        // the slash when it is escaped and, when escaping, those of 0x80 or more.
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            std::memcpy(out, &word, 8);
+            constexpr uint64_t kOnes = 0x0101010101010101ull;
+            constexpr uint64_t kHighs = 0x8080808080808080ull;
+            auto zeroByte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+            uint64_t flags = ((word - kOnes * 0x20) & ~word & kHighs) | zeroByte(word ^ (kOnes * '"')) |
+                             zeroByte(word ^ (kOnes * '\\'));
+            if (escapeSlash_) flags |= zeroByte(word ^ (kOnes * '/'));
+            if (!copyNonAscii) flags |= word & kHighs;
+            highBits |= static_cast<unsigned>((word & kHighs) != 0) << 7;
+            if (flags == 0) {
+                p += 8;
+                out += 8;
+                continue;
+            }
+            const int plain = std::countr_zero(flags) / 8;
+            p += plain;
+            out += plain;
+            break;
+        }
         while (p < end) {
             const unsigned char c = *p;
             if (c < 0x20 || c == '"' || c == '\\' || (c == '/' && escapeSlash_) || (c >= 0x80 && !copyNonAscii)) break;
