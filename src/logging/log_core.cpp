@@ -28,10 +28,26 @@ constexpr const char* kTerminateNotification = "UIApplicationWillTerminateNotifi
 // after a delivery (or after any other work queued on the logging queue) opens a
 // batch and queues its delivery; later messages join it until the delivery starts.
 struct Batch {
+    // The first `count` entries are this batch's messages. Entries past them are
+    // records of an earlier batch kept for reuse: assigning over them lets the
+    // calling thread free its own earlier text instead of the logging thread.
     std::vector<LogMessage> messages;
+    size_t count = 0;
     int slots = 0;  // semaphore slots held by these messages
     std::atomic<int> delivered{0};
 };
+
+// Waits for `value` to leave `from`: spins for a few microseconds first, since
+// the loggers usually finish about that soon and sleeping costs two context switches.
+void waitWhileEquals(const std::atomic<int>& value, int from) {
+    for (int spin = 0; spin < 4000; ++spin) {
+        if (value.load(std::memory_order_acquire) != from) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    while (value.load(std::memory_order_acquire) == from) value.wait(from, std::memory_order_acquire);
+}
 
 // Waits for a set of work items on other queues. Used only on the logging queue.
 class DispatchGroup {
@@ -43,7 +59,7 @@ public:
     void wait() {
         for (int left = pending_.load(std::memory_order_acquire); left != 0;
              left = pending_.load(std::memory_order_acquire)) {
-            pending_.wait(left, std::memory_order_acquire);
+            waitWhileEquals(pending_, left);
         }
     }
 
@@ -89,9 +105,19 @@ public:
         std::lock_guard lock(batchMutex);
         if (!openBatch) {
             openBatch = std::make_shared<Batch>();
+            if (!spareMessageLists.empty()) {
+                openBatch->messages = std::move(spareMessageLists.back());
+                spareMessageLists.pop_back();
+            }
             queue.async([batch = openBatch] { LogState::state().deliver(batch); });
         }
-        openBatch->messages.push_back(std::move(message));
+        Batch& batch = *openBatch;
+        if (batch.count < batch.messages.size()) {
+            batch.messages[batch.count] = std::move(message);
+        } else {
+            batch.messages.push_back(std::move(message));
+        }
+        ++batch.count;
         openBatch->slots += holdsSlot ? 1 : 0;
         if (waitFor) *waitFor = openBatch;
     }
@@ -101,7 +127,7 @@ public:
             std::lock_guard lock(batchMutex);
             if (openBatch == batch) openBatch.reset();
         }
-        std::span<const LogMessage> messages(batch->messages);
+        std::span<const LogMessage> messages(batch->messages.data(), batch->count);
         if (!nodes.empty()) {
             if (processorCount < 2) {
                 for (const LoggerNode& node : nodes) {
@@ -119,9 +145,17 @@ public:
             }
         }
         const int slots = batch->slots;
+        std::vector<LogMessage> spent = std::move(batch->messages);
         batch->delivered.store(1, std::memory_order_release);
         batch->delivered.notify_all();
         if (slots > 0) pendingSlots.release(slots);
+        // Keep the records for a later batch, but let go of the tags now: a tag is
+        // the caller's object and lives only as long as its message.
+        for (LogMessage& message : spent) message.releaseTag();
+        if (spent.size() <= Log::kMaximumPendingMessages) {
+            std::lock_guard lock(batchMutex);
+            if (spareMessageLists.size() < 4) spareMessageLists.push_back(std::move(spent));
+        }
     }
 
     static void deliverTo(Logger& logger, std::span<const LogMessage> messages) {
@@ -187,6 +221,7 @@ public:
     platform::SerialQueue queue{"strombel.logging"};
     std::mutex batchMutex;
     std::shared_ptr<Batch> openBatch;
+    std::vector<std::vector<LogMessage>> spareMessageLists;  // guarded by batchMutex
     std::counting_semaphore<Log::kMaximumPendingMessages> pendingSlots{Log::kMaximumPendingMessages};
     std::vector<LoggerNode> nodes;  // touched only on the logging queue
     unsigned processorCount = 1;
@@ -249,7 +284,7 @@ void Log::queueLogMessage(LogMessage message, bool asynchronously) {
     }
     std::shared_ptr<Batch> batch;
     core.append(std::move(message), holdsSlot, asynchronously ? nullptr : &batch);
-    if (batch) batch->delivered.wait(0, std::memory_order_acquire);
+    if (batch) waitWhileEquals(batch->delivered, 0);
 }
 
 void Log::addLogger(std::shared_ptr<Logger> logger) {

@@ -17,6 +17,17 @@ uint32_t currentThreadId() {
     return id;
 }
 
+const std::array<char, 16>& LogMessage::currentThreadName() {
+    // Read once per thread: asking the kernel costs a system call per message.
+    thread_local const std::array<char, 16> name = [] {
+        std::array<char, 16> text{};
+        ::prctl(PR_GET_NAME, text.data(), 0, 0, 0);  // at most 16 bytes, zero-terminated
+        text.back() = '\0';
+        return text;
+    }();
+    return name;
+}
+
 LogMessage::LogMessage(std::string logMsg, int32_t level, int32_t flag, int32_t context, const char* file,
                        const char* function, int32_t line, LogTag tag, int32_t options)
     : logLevel_(level),
@@ -41,9 +52,7 @@ LogMessage::LogMessage(std::string logMsg, int32_t level, int32_t flag, int32_t 
     if (const platform::SerialQueue* queue = platform::SerialQueue::current()) {
         queueLabel_ = queue->label();
     }
-    // PR_GET_NAME fills at most 16 bytes, zero-terminated.
-    ::prctl(PR_GET_NAME, threadName_.data(), 0, 0, 0);
-    threadName_.back() = '\0';
+    threadName_ = currentThreadName();
 }
 
 LogMessage::LogMessage(const LogMessage& other) { *this = other; }

@@ -50,7 +50,7 @@ public:
     uint32_t machThreadID() const { return machThreadID_; }
     /// The label of the serial queue the message was logged from; empty when none.
     const std::string& queueLabel() const { return queueLabel_; }
-    /// The logging thread's name (often empty).
+    /// The logging thread's name (often empty): the name it had when it first logged.
     const char* threadName() const { return threadName_.data(); }
     const LogTag& tag() const { return tag_; }
     int32_t options() const { return options_; }
@@ -65,8 +65,14 @@ public:
     /// For tests and tools that build records by hand.
     void setTimestamp(Clock::time_point timestamp) { timestamp_ = timestamp; }
     void setMachThreadID(uint32_t threadId) { machThreadID_ = threadId; }
+    /// Lets go of the tag once every logger is done with the message.
+    void releaseTag() {
+        if (tag_) tag_.reset();
+    }
 
 private:
+    static const std::array<char, 16>& currentThreadName();
+
     int32_t logLevel_;
     int32_t logFlag_;
     int32_t logContext_;
