@@ -1,6 +1,7 @@
 #include "logging/log_core.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <mutex>
 #include <semaphore>
@@ -37,14 +38,22 @@ struct Batch {
     std::atomic<int> delivered{0};
 };
 
-// Waits for `value` to leave `from`: spins for a few microseconds first, since
-// the loggers usually finish about that soon and sleeping costs two context switches.
+// Waits for `value` to leave `from`. On a machine with more than one processor it
+// spins for up to 20 microseconds first: the loggers usually finish about that
+// soon, and going to sleep costs two context switches.
 void waitWhileEquals(const std::atomic<int>& value, int from) {
-    for (int spin = 0; spin < 4000; ++spin) {
-        if (value.load(std::memory_order_acquire) != from) return;
+    static const bool spinning = std::thread::hardware_concurrency() > 1;
+    if (spinning) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        for (;;) {
+            for (int spin = 0; spin < 32; ++spin) {
+                if (value.load(std::memory_order_acquire) != from) return;
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
+                __builtin_ia32_pause();
 #endif
+            }
+            if (std::chrono::steady_clock::now() >= until) break;
+        }
     }
     while (value.load(std::memory_order_acquire) == from) value.wait(from, std::memory_order_acquire);
 }

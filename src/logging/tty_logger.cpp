@@ -137,7 +137,7 @@ TTYLoggerColorProfile::TTYLoggerColorProfile(std::optional<Color> foreground, st
     std::string_view reset;
     if (mode == TerminalColorMode::Standard16 || mode == TerminalColorMode::Standard256) reset = "\x1b[0m";
     if (mode == TerminalColorMode::RgbEscapes) reset = "\x1b[;";
-    std::memcpy(resetCode.data(), reset.data(), reset.size());
+    if (!reset.empty()) std::memcpy(resetCode.data(), reset.data(), reset.size());
     resetCodeLen = reset.size();
 }
 
