@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/host_time.h"
+
 namespace strombel::platform {
 
 LoopbackMidiBackend::LoopbackMidiBackend(Clock& clock, bool ownThread) : clock_(clock) {
@@ -247,8 +249,7 @@ MidiStatus LoopbackMidiBackend::checkSize(MidiPacketList packets) const {
 MidiStatus LoopbackMidiBackend::queue(MidiEndpointRef destination, MidiPacketList packets) {
     const uint64_t now = clock_.nowNanos();
     for (const MidiPacket& packet : packets) {
-        // Host ticks are nanoseconds on this system.
-        const uint64_t due = packet.timeStamp == 0 ? now : packet.timeStamp;
+        const uint64_t due = packet.timeStamp == 0 ? now : hostTimeToNanos(packet.timeStamp);
         if (due <= now) {
             deliver(destination, packet.bytes, due);
         } else {
