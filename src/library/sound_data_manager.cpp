@@ -95,10 +95,12 @@ std::string cleanFileName(const std::string& name) {
     return clean;
 }
 
-bool isAudioFileName(const std::filesystem::path& file) {
-    std::string name = file.filename().string();
+/// A visible file whose extension (the text after the last dot) is an audio type.
+bool isAudioFileName(const std::string& name) {
     if (name.empty() || name.front() == '.') return false;
-    std::string extension = foldCase(file.extension().string());
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string extension = foldCase(name.substr(dot));
     return extension == ".wav" || extension == ".caf" || extension == ".aif" || extension == ".aiff" ||
            extension == ".mp3";
 }
@@ -179,12 +181,14 @@ SoundDataManager::~SoundDataManager() {
 }
 
 SoundDataManager& SoundDataManager::shared() {
+    // The library outlives nothing it uses: those are made first, so they are
+    // destroyed after it at exit.
+    platform::Sandbox& sandbox = platform::Sandbox::shared();
+    platform::UserDefaults& defaults = platform::UserDefaults::shared();
+    platform::MainLoop& mainLoop = platform::MainLoop::shared();
     std::lock_guard lock(sharedMutex);
     auto& slot = sharedSlot();
-    if (!slot) {
-        slot = std::make_unique<SoundDataManager>(platform::Sandbox::shared(), platform::UserDefaults::shared(),
-                                                  platform::MainLoop::shared());
-    }
+    if (!slot) slot = std::make_unique<SoundDataManager>(sandbox, defaults, mainLoop);
     return *slot;
 }
 
@@ -221,10 +225,6 @@ std::filesystem::path SoundDataManager::downloadsFolder() const {
 
 std::filesystem::path SoundDataManager::absolutePathOfSample(const std::string& filepath) const {
     return sandbox_.absolutePath(filepath);
-}
-
-std::string SoundDataManager::relativePath(const std::filesystem::path& absolute) const {
-    return absolute.lexically_relative(sandbox_.root()).generic_string();
 }
 
 // ---- Observers ----
@@ -665,17 +665,24 @@ void SoundDataManager::makeSureUserSamplesSoundpackExists() {
     saveSamples();
 }
 
-std::vector<std::filesystem::path> SoundDataManager::findUserSampleFiles() const {
-    std::vector<std::filesystem::path> files;
+std::vector<std::string> SoundDataManager::userSampleFileNames() const {
+    std::vector<std::string> names;
     std::error_code error;
     std::filesystem::directory_iterator entries(sandbox_.documents(), error);
-    if (error) return files;
+    if (error) return names;
     for (const auto& entry : entries) {
         std::error_code typeError;
         if (!entry.is_regular_file(typeError) || typeError) continue;
-        if (isAudioFileName(entry.path())) files.push_back(entry.path());
+        std::string name = entry.path().filename().string();
+        if (isAudioFileName(name)) names.push_back(std::move(name));
     }
-    std::sort(files.begin(), files.end());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::filesystem::path> SoundDataManager::findUserSampleFiles() const {
+    std::vector<std::filesystem::path> files;
+    for (const std::string& name : userSampleFileNames()) files.push_back(sandbox_.documents() / name);
     return files;
 }
 
@@ -691,7 +698,7 @@ std::shared_ptr<Sample> SoundDataManager::insertUserSample(const std::string& re
 
 void SoundDataManager::scanUserSamplesChanges() {
     std::set<std::string> files;
-    for (const auto& file : findUserSampleFiles()) files.insert(relativePath(file));
+    for (const std::string& name : userSampleFileNames()) files.insert("Documents/" + name);
     auto known = userSamples();
     if (numUserSamplesInDatabase_ == kNotFound) numUserSamplesInDatabase_ = known.size();
 

@@ -238,7 +238,7 @@ public:
 
 private:
     std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
-    std::string relativePath(const std::filesystem::path& absolute) const;
+    std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
 

@@ -141,6 +141,28 @@ TEST(PackImport, ABankOfMoreThanTwelveSoundsFillsTwelvePads) {
     EXPECT_EQ(files->size(), 12u);
 }
 
+TEST(PackImport, TheBrowsersGroupsFollowThePackListAndNames) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch(false);
+    ASSERT_TRUE(library.addSoundpackFromJson(R"({"id": "z", "name": "zebra", "banks": [{"sounds": [
+        {"file": "z1.wav", "name": "beta"}, {"file": "z2.wav", "name": "Alpha"}]}]})").ok());
+    ASSERT_TRUE(library.addSoundpackFromJson(R"({"id": "a", "name": "Apple", "banks": [{"sounds": [
+        {"file": "a1.wav", "name": "one"}]}]})").ok());
+    world.dropFile("Mine.wav");
+    world.wait(5.0);
+
+    auto packs = library.soundpacks();
+    const auto& sections = library.soundpackSamplesResultsController().sections();
+    ASSERT_EQ(sections.size(), packs.size());
+    for (size_t i = 0; i < packs.size(); ++i) EXPECT_EQ(sections[i].name, packs[i]->name());
+    EXPECT_EQ(sections[0].name, "Apple");
+    EXPECT_EQ(sections[1].name, "User");
+    EXPECT_EQ(sections[2].name, "zebra");
+    EXPECT_EQ(sections[2].samples[0]->name(), "Alpha");
+    EXPECT_EQ(library.soundpackSamplesResultsController().objectAtIndexPath(2, 1)->name(), "beta");
+    EXPECT_EQ(library.soundpackSamplesResultsController().objectAtIndexPath(3, 0), nullptr);
+}
+
 TEST(PackImport, RelativeSamplePathsListEveryFileInOrderWithDuplicates) {
     LibraryWorld world;
     SoundDataManager& library = world.launch(false);

@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <thread>
 
 #include "library_world.h"
@@ -120,13 +117,13 @@ TEST_F(Library, RemovingASampleWhoseFileIsAlreadyGoneSucceeds) {
 }
 
 TEST_F(Library, AFileThatCannotBeDeletedKeepsItsSample) {
-    if (geteuid() == 0) GTEST_SKIP() << "root may delete anything";
-    std::filesystem::permissions(world.documents(), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::remove);
+    // Something else now stands at the sample's path: a folder with a file in it.
+    std::filesystem::remove(world.documents() / "c.wav");
+    std::filesystem::create_directories(world.documents() / "c.wav");
+    std::ofstream(world.documents() / "c.wav" / "inside.txt") << "x";
     EXPECT_FALSE(library->removeSample(c, true));
-    std::filesystem::permissions(world.documents(), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::add);
     EXPECT_NE(library->sampleWithFilepath("Documents/c.wav"), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "c.wav" / "inside.txt"));
     EXPECT_TRUE(observer.removed.empty());
 }
 
