@@ -355,7 +355,7 @@ Buffer finish(Buffer in, double peak = 0.891) {
     for (double x : in) loudest = std::max(loudest, std::abs(x));
     if (loudest <= 0) return in;
     size_t end = in.size();
-    while (end > 1 && std::abs(in[end - 1]) < loudest * 0.0005) --end;
+    while (end > 1 && std::abs(in[end - 1]) < loudest * 0.001) --end;
     in.resize(end);
     size_t fade = std::min<size_t>(in.size(), frames(0.004));
     for (size_t i = 0; i < fade; ++i) in[in.size() - 1 - i] *= static_cast<double>(i) / fade;
