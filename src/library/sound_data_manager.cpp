@@ -156,7 +156,8 @@ SoundDataManager::SoundDataManager(platform::Sandbox& sandbox, platform::UserDef
     sandbox_.createFolders();
     store_ = std::make_unique<PersistentStore>(sandbox_.documents() / kStoreFileName);
     if (!store_->isOpen()) {
-        STROMBEL_LOG_ERROR("could not create data store: {}", store_->openError());
+        storeProblem_ = store_->openError();
+        STROMBEL_LOG_ERROR("could not create data store: {}", storeProblem_);
         store_.reset();
     } else if (!store_->openError().empty()) {
         STROMBEL_LOG_ERROR("could not create data store: {}; it was set aside as {} and a new one made",
@@ -882,12 +883,12 @@ std::vector<std::shared_ptr<SequencerEvent>> SoundDataManager::sequencerEventsFo
     return events;
 }
 
-void SoundDataManager::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+bool SoundDataManager::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
                                                  const std::string& filepath) {
     auto sample = sampleWithFilepath(filepath);
     if (!sample) {
         STROMBEL_LOG_ERROR("cant create seqEvent for sample, not found: '{}'", filepath);
-        return;
+        return false;
     }
     auto pattern = patternForIdx(patternIdx);
     auto event = context_->insertSequencerEvent();
@@ -895,9 +896,12 @@ void SoundDataManager::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t s
     event->setEventType(static_cast<uint32_t>(type));
     event->setPattern(pattern);
     event->setSample(sample);
+    return true;
 }
 
-void SoundDataManager::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& filepath) {
+size_t SoundDataManager::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
+                                                     const std::string& filepath) {
+    size_t removed = 0;
     for (const auto& event : sequencerEventsForPattern(patternIdx)) {
         Sample* sample = event->samplePointer();
         if (event->step() != step || !sample || sample->filepath() != filepath) continue;
@@ -910,7 +914,9 @@ void SoundDataManager::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_
             STROMBEL_LOG_DEBUG("removed seqEvent: ({}) -{}- '{}'", step, event->eventType(), name);
         }
         context_->deleteObject(*event);
+        ++removed;
     }
+    return removed;
 }
 
 void SoundDataManager::copyAllSequencerEventsOfPattern(uint64_t fromPatternIdx, uint64_t toPatternIdx) {

@@ -124,6 +124,9 @@ public:
     /// True when this start made a new store file (first launch or a damaged one
     /// set aside): one-time imports must run again.
     bool storeWasCreatedFresh() const { return store_ && store_->createdFresh(); }
+    /// Why the library has no store file ("" when it has one; a damaged file set
+    /// aside and replaced is no problem: see persistentStore()->setAsidePath()).
+    std::string storeProblem() const { return storeProblem_; }
     /// Writes every change in one transaction; false (logged) when it failed, in
     /// which case the changes stay for a later save.
     bool save();
@@ -222,10 +225,12 @@ public:
     std::shared_ptr<Pattern> patternForIdx(uint64_t patternIdx);
     /// The stored events of a pattern by step.
     std::vector<std::shared_ptr<SequencerEvent>> sequencerEventsForPattern(uint64_t patternIdx) const;
-    /// Stores an event (not saved until the next save).
-    void addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type, const std::string& filepath);
-    /// Deletes the stored events of a sample at a step (not saved until the next save).
-    void removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& filepath);
+    /// Stores an event (not saved until the next save); false when no sample has
+    /// that path.
+    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type, const std::string& filepath);
+    /// Deletes the stored events of a sample at a step (not saved until the next
+    /// save); answers how many went.
+    size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& filepath);
     void copyAllSequencerEventsOfPattern(uint64_t fromPatternIdx, uint64_t toPatternIdx);
     void removeAllSequencerEventsOfPattern(uint64_t patternIdx);
 
@@ -252,6 +257,7 @@ private:
     platform::MainLoop::TimerId userSamplesScannerTimer_ = 0;
     uint64_t numUserSamplesInDatabase_ = kNotFound;
     std::unique_ptr<SoundStore> soundStore_;
+    std::string storeProblem_;
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };
 
