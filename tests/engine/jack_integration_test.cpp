@@ -1,5 +1,6 @@
 // The engine through RtAudio on the shared JACK server (dummy driver).
 
+#include <cstdlib>
 #include <thread>
 
 #include "engine_test_support.h"
@@ -8,7 +9,14 @@
 namespace strombel::engine::testing {
 namespace {
 
-class JackTest : public EngineTest {};
+class JackTest : public EngineTest {
+protected:
+    void SetUp() override {
+        // The shared test server (tests/support/jack_server.sh), never a user's own.
+        setenv("JACK_DEFAULT_SERVER", "strombel-tests", 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+    }
+};
 
 TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
     ASSERT_TRUE(platform::RtAudioDevice::available(platform::RtAudioDevice::Backend::Jack))
