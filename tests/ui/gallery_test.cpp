@@ -183,7 +183,7 @@ protected:
     /// volumes, icon buttons, the text field, lamps in both states.
     std::unique_ptr<View> sheet(int32_t g) {
         const double u = g == 0 ? 1.0 : g == 1 ? 0.45 : 0.66;
-        auto root = std::make_unique<View>(QRectF(0, 0, 700 * u, 420 * u));
+        auto root = std::make_unique<View>(QRectF(0, 0, 780 * u, 370 * u));
         root->setBackgroundColor(QColor(14, 14, 13));
         const double row = 79 * u;
         auto* panel = panelAt(*root, g, "linesSequencerControls", 20 * u, 30 * u, 457 * u, row);
@@ -200,7 +200,9 @@ protected:
         midi->setMidiChannel(-1);
         panel->add(std::move(midi));
 
-        auto* volumes = panelAt(*root, g, "linesTapButtons", 20 * u, 140 * u, 457 * u, 200 * u);
+        auto plate2 = std::make_unique<View>(QRectF(20 * u, 140 * u, 457 * u, 200 * u));
+        plate2->setBackgroundColor(QColor(26, 25, 23));
+        View* volumes = root->add(std::move(plate2));
         const float levels[] = {1.0f, 0.66f, 0.3f, 0.0f};
         for (int i = 0; i < 4; ++i) {
             auto slider = std::make_unique<VolumeSliderControl>(g);
@@ -208,7 +210,9 @@ protected:
             volumes->add(std::move(slider))->setCurrentPosition(levels[i]);
         }
 
-        auto* side = panelAt(*root, g, "linesInOutControls", 500 * u, 30 * u, 180 * u, 310 * u);
+        auto plate = std::make_unique<View>(QRectF(500 * u, 30 * u, 260 * u, 310 * u));
+        plate->setBackgroundColor(QColor(26, 25, 23));
+        View* side = root->add(std::move(plate));
         const char* icons[] = {"addIcon", "renameIcon", "deleteIcon", "pasteIcon", "recordIcon", "removeIcon"};
         const char* titles[] = {"NEW BANK", "RENAME", "DELETE", "PASTE", "RECORD", "REMOVE"};
         for (int i = 0; i < 6; ++i) {

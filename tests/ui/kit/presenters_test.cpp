@@ -24,6 +24,19 @@ TEST_F(PresentersTest, AnAlertIsAnsweredByTheTitleOfTheButtonPressed) {
     EXPECT_TRUE(alerts->shown.empty());
 }
 
+TEST_F(PresentersTest, TheEditMenuAnswersWithTheItemPicked) {
+    auto recording = std::make_unique<RecordingEditMenuPresenter>();
+    RecordingEditMenuPresenter* menu = recording.get();
+    context.setEditMenu(std::move(recording));
+    QString picked;
+    context.editMenu().showMenu(nullptr, QRectF(10, 10, 50, 20), {"Copy", "Paste"},
+                                [&](const QString& item) { picked = item; });
+    EXPECT_FALSE(menu->pick("Cut"));
+    EXPECT_TRUE(menu->pick("Paste"));
+    EXPECT_EQ(picked, "Paste");
+    EXPECT_FALSE(menu->pick("Copy"));  // the menu closed with the first pick
+}
+
 TEST_F(PresentersTest, TheProgramsOpenerHandsOnlyWebAndMailAddressesOver) {
     XdgUrlOpener opener;
     EXPECT_FALSE(opener.openUrl("file:///etc/passwd"));
