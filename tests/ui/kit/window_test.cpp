@@ -18,9 +18,10 @@ protected:
         View* root = window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
         left = root->add(std::make_unique<Control>(QRectF(0, 0, 200, 200)));
         right = root->add(std::make_unique<Control>(QRectF(200, 0, 200, 200)));
-        for (const auto& [control, log] : {std::pair{left, &leftLog}, std::pair{right, &rightLog}}) {
-            control->addTarget(touchDown, [log](Control&) { log->push_back("down"); });
-            control->addTarget(touchUpInside, [log](Control&) { log->push_back("up"); });
+        for (const auto& entry : {std::pair{left, &leftLog}, std::pair{right, &rightLog}}) {
+            std::vector<std::string>* log = entry.second;
+            entry.first->addTarget(touchDown, [log](Control&) { log->push_back("down"); });
+            entry.first->addTarget(touchUpInside, [log](Control&) { log->push_back("up"); });
         }
         window.resize(800, 400);  // twice the scene: the view scales it
         window.show();
