@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -162,10 +163,13 @@ private:
         PatternEventRef event;
         uint64_t patternIdx;
     };
+    // A step as it sounds: the pattern playing it, its bars, its start and end.
     struct StepStart {
         int32_t step = 0;
         uint64_t start = 0;
         uint64_t end = 0;
+        uint64_t patternIdx = 0;
+        uint64_t numBars = 1;
     };
     struct LoopThread {
         std::thread thread;
@@ -194,7 +198,7 @@ private:
     // Patterns (patterns.cpp).
     void applyRecordedEvents(bool all);
     void applyRecordedEvent(const RecordedEvent& recorded);
-    int32_t soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const;
+    StepStart soundingStep(uint64_t now) const;
     void reapFinishedThreads(bool all);
 
     SequencerEngine& engine_;
@@ -228,6 +232,7 @@ private:
 
     // Main thread only.
     std::vector<RecordedEvent> recordedButNotYetAppliedPatternEvents_;
+    std::map<std::string, RecordedEvent> lastRecordedStart_;  // per sample, until its release
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
     std::atomic<bool> applyPosted_{false};
