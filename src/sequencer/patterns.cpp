@@ -358,8 +358,8 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
     store_.save();
 }
 
-void Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
-                              const std::function<void(float)>& progress) {
+bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
+                              const std::function<void(float)>& progress, std::string* error) {
     const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
     const float swing = swing_.load();
     const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
@@ -378,7 +378,7 @@ void Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
     std::stable_sort(events.begin(), events.end(),
                      [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
-    engine_.exportEvents(events, toFile, duration, progress);
+    return engine_.exportEvents(events, toFile, duration, progress, error);
 }
 
 }  // namespace strombel::sequencer

@@ -145,8 +145,9 @@ public:
     /// Removes the given events, all of one step, from the active pattern.
     void removePatternEvents(const std::vector<PatternEventRef>& events);
     /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
-    void exportPattern(uint64_t patternIdx, const std::string& toFile,
-                       const std::function<void(float)>& progress);
+    /// False, with `error` set when given, when the file could not be written.
+    bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,
+                       std::string* error = nullptr);
 
     // Following an outside MIDI clock (MIDI action thread) ------------------------
     void midiClockStartReceived();
