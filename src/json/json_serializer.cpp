@@ -52,6 +52,9 @@ private:
         out[4] = kHexDigits[(unit >> 4) & 0xF];
         out[5] = kHexDigits[unit & 0xF];
     }
+    static void prefetch(const Value& value) {
+        if (const detail::Node* node = detail::ValueAccess::node(value)) __builtin_prefetch(node);
+    }
     void newline() {
         char* out = out_.reserve(1 + 2 * depth_);
         out[0] = '\n';
@@ -296,10 +299,12 @@ bool Encoder::encodeArray(const Value& array) {
     }
     open('[');
     bool first = true;
-    for (const Value& item : items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        // The next item's shared block is fetched while this one is written.
+        if (i + 1 < items.size()) prefetch(items[i + 1]);
         if (!first) comma();
         first = false;
-        if (!encode(item)) return false;
+        if (!encode(items[i])) return false;
     }
     close(']');
     return true;
@@ -328,6 +333,7 @@ bool Encoder::encodeObject(const Value& object) {
     for (size_t i = 0; i < members.size(); ++i) {
         if (i) comma();
         const Member& member = order ? *order[i] : members[i];
+        if (i + 1 < members.size()) prefetch(order ? order[i + 1]->value : members[i + 1].value);
         if (!encodeText(member.key)) return false;
         if (pretty_) {
             out_.append(": ");
