@@ -139,7 +139,6 @@ public:
           begin_(reinterpret_cast<const unsigned char*>(text.data())),
           end_(begin_ + text.size()),
           at_(begin_),
-          lineStart_(begin_),
           stack_(stack),
           buffer_(buffer),
           arena_(detail::Arena::make(text.size() + text.size() / 2)) {}
@@ -191,7 +190,6 @@ private:
     const unsigned char* const end_;
     const unsigned char* at_;
     uint64_t line_ = 1;
-    const unsigned char* lineStart_;
 
     Token token_ = Token::None;
     const unsigned char* tokenStart_ = nullptr;
@@ -229,14 +227,12 @@ void Parser::skipWhiteSpace() {
         if (c == '\n') {
             ++at_;
             ++line_;
-            lineStart_ = at_;
             continue;
         }
         if (c > ' ' && c != '/' && c < 0x80) return;
         if (const size_t length = lineBreakAt(at_)) {
             at_ += length;
             ++line_;
-            lineStart_ = at_;
             continue;
         }
         if (c == '/' && (options_ & JsonParseAllowComments) && at_ + 1 < end_) {
@@ -246,7 +242,6 @@ void Parser::skipWhiteSpace() {
                     if (const size_t length = lineBreakAt(at_)) {
                         at_ += length;
                         ++line_;
-                        lineStart_ = at_;
                         break;
                     }
                     ++at_;
@@ -263,7 +258,6 @@ void Parser::skipWhiteSpace() {
                     if (const size_t length = lineBreakAt(at_)) {
                         at_ += length;
                         ++line_;
-                        lineStart_ = at_;
                     } else {
                         ++at_;
                     }
