@@ -465,7 +465,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
             const int plain = __builtin_ctz(static_cast<unsigned>(mask));
             s += plain;
             out += plain;
-            break;
+            goto special;
         }
 #endif
         while (s < end_ && detail::isPlainStringByte(*s)) {
@@ -473,6 +473,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
             *out++ = static_cast<char>(*s++);
         }
         if (s >= end_) return false;
+    special:
         STROMBEL_JSON_ROOM(16);
         const unsigned char c = *s;
         if (c == '"') {

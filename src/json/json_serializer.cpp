@@ -211,7 +211,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             const int plain = __builtin_ctz(static_cast<unsigned>(mask));
             p += plain;
             out += plain;
-            break;
+            goto special;
         }
 #endif
         // Eight bytes at a time: flags the bytes below 0x20, the quote, the backslash,
@@ -236,7 +236,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             const int plain = std::countr_zero(flags) / 8;
             p += plain;
             out += plain;
-            break;
+            goto special;
         }
         while (p < end) {
             const unsigned char c = *p;
@@ -246,6 +246,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             ++p;
         }
         if (p >= end) break;
+    special:
         const unsigned char c = *p;
         if (c >= 0x80) {
             const unsigned char* next;
