@@ -34,7 +34,8 @@ struct Batch {
     // calling thread free its own earlier text instead of the logging thread.
     std::vector<LogMessage> messages;
     size_t count = 0;
-    int slots = 0;  // semaphore slots held by these messages
+    int slots = 0;
+    std::atomic<int> loggersLeft{0};  // semaphore slots held by these messages
     std::atomic<int> delivered{0};
 };
 
@@ -131,36 +132,46 @@ public:
         if (waitFor) *waitFor = openBatch;
     }
 
+    // Hands a batch to every registered logger, each on its own queue. The loggers
+    // write in parallel; the last one to finish completes the batch, so the
+    // logging queue can hand over the next batch meanwhile. Each logger queue is
+    // serial, so every logger still sees the batches, settings and flushes in the
+    // order they left the logging queue.
     void deliver(const std::shared_ptr<Batch>& batch) {
         {
             std::lock_guard lock(batchMutex);
             if (openBatch == batch) openBatch.reset();
         }
         std::span<const LogMessage> messages(batch->messages.data(), batch->count);
-        if (!nodes.empty()) {
-            if (processorCount < 2) {
-                for (const LoggerNode& node : nodes) {
-                    node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
-                }
-            } else {
-                deliveryGroup.enter(static_cast<int>(nodes.size()));
-                for (const LoggerNode& node : nodes) {
-                    node.loggerQueue->async([this, logger = node.logger.get(), messages] {
-                        deliverTo(*logger, messages);
-                        deliveryGroup.leave();
-                    });
-                }
-                deliveryGroup.wait();
+        if (nodes.empty()) {
+            complete(*batch);
+        } else if (processorCount < 2) {
+            for (const LoggerNode& node : nodes) {
+                node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
+            }
+            complete(*batch);
+        } else {
+            batch->loggersLeft.store(static_cast<int>(nodes.size()), std::memory_order_relaxed);
+            for (const LoggerNode& node : nodes) {
+                node.loggerQueue->async([batch, logger = node.logger, messages] {
+                    deliverTo(*logger, messages);
+                    if (batch->loggersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                        LogState::state().complete(*batch);
+                    }
+                });
             }
         }
-        const int slots = batch->slots;
-        std::vector<LogMessage> spent = std::move(batch->messages);
-        batch->delivered.store(1, std::memory_order_release);
-        batch->delivered.notify_all();
+    }
+
+    // Every logger has written the batch: wake a caller waiting for it, free its
+    // slots, and keep its records for a later batch.
+    void complete(Batch& batch) {
+        const int slots = batch.slots;
+        std::vector<LogMessage> spent = std::move(batch.messages);
+        batch.delivered.store(1, std::memory_order_release);
+        batch.delivered.notify_all();
         if (slots > 0) pendingSlots.release(slots);
-        // Keep the records for a later batch, but let go of the tags now: a tag is
-        // the caller's object and lives only as long as its message.
-        for (LogMessage& message : spent) message.releaseTag();
+        for (LogMessage& message : spent) message.prepareForReuse();
         if (spent.size() <= Log::kMaximumPendingMessages) {
             std::lock_guard lock(batchMutex);
             if (spareMessageLists.size() < 4) spareMessageLists.push_back(std::move(spent));
@@ -234,7 +245,6 @@ public:
     std::counting_semaphore<Log::kMaximumPendingMessages> pendingSlots{Log::kMaximumPendingMessages};
     std::vector<LoggerNode> nodes;  // touched only on the logging queue
     unsigned processorCount = 1;
-    DispatchGroup deliveryGroup;
     DispatchGroup flushGroup;
     DispatchGroup removalGroup;
     platform::NotificationCenter::ObserverId terminateObserver = 0;
