@@ -34,8 +34,8 @@ struct Batch {
     // calling thread free its own earlier text instead of the logging thread.
     std::vector<LogMessage> messages;
     size_t count = 0;
-    int slots = 0;
-    std::atomic<int> loggersLeft{0};  // semaphore slots held by these messages
+    int slots = 0;  // semaphore slots held by these messages
+    std::atomic<int> loggersLeft{0};
     std::atomic<int> delivered{0};
 };
 
@@ -132,11 +132,10 @@ public:
         if (waitFor) *waitFor = openBatch;
     }
 
-    // Hands a batch to every registered logger, each on its own queue. The loggers
-    // write in parallel; the last one to finish completes the batch, so the
-    // logging queue can hand over the next batch meanwhile. Each logger queue is
-    // serial, so every logger still sees the batches, settings and flushes in the
-    // order they left the logging queue.
+    // Hands a batch to every registered logger, each on its own queue, and waits
+    // until all have written it. The loggers write in parallel; the last one to
+    // finish completes the batch (a waiting caller resumes from there), and while
+    // the logging queue waits, the next batch gathers the messages logged meanwhile.
     void deliver(const std::shared_ptr<Batch>& batch) {
         {
             std::lock_guard lock(batchMutex);
@@ -152,25 +151,30 @@ public:
             complete(*batch);
         } else {
             batch->loggersLeft.store(static_cast<int>(nodes.size()), std::memory_order_relaxed);
+            deliveryGroup.enter(static_cast<int>(nodes.size()));
             for (const LoggerNode& node : nodes) {
-                node.loggerQueue->async([batch, logger = node.logger, messages] {
+                node.loggerQueue->async([this, batch = batch.get(), logger = node.logger.get(), messages] {
                     deliverTo(*logger, messages);
-                    if (batch->loggersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                        LogState::state().complete(*batch);
-                    }
+                    if (batch->loggersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) complete(*batch);
+                    deliveryGroup.leave();
                 });
             }
+            deliveryGroup.wait();
         }
+        recycle(*batch);
     }
 
-    // Every logger has written the batch: wake a caller waiting for it, free its
-    // slots, and keep its records for a later batch.
+    // Every logger has written the batch: wake a caller waiting for it and free its slots.
     void complete(Batch& batch) {
         const int slots = batch.slots;
-        std::vector<LogMessage> spent = std::move(batch.messages);
         batch.delivered.store(1, std::memory_order_release);
         batch.delivered.notify_all();
         if (slots > 0) pendingSlots.release(slots);
+    }
+
+    // Keeps a delivered batch's records for a later batch.
+    void recycle(Batch& batch) {
+        std::vector<LogMessage> spent = std::move(batch.messages);
         for (LogMessage& message : spent) message.prepareForReuse();
         if (spent.size() <= Log::kMaximumPendingMessages) {
             std::lock_guard lock(batchMutex);
@@ -245,6 +249,7 @@ public:
     std::counting_semaphore<Log::kMaximumPendingMessages> pendingSlots{Log::kMaximumPendingMessages};
     std::vector<LoggerNode> nodes;  // touched only on the logging queue
     unsigned processorCount = 1;
+    DispatchGroup deliveryGroup;
     DispatchGroup flushGroup;
     DispatchGroup removalGroup;
     platform::NotificationCenter::ObserverId terminateObserver = 0;
