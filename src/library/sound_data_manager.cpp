@@ -243,7 +243,9 @@ void SoundDataManager::removeDelegate(SoundDataManagerDelegate* delegate) {
 }
 
 void SoundDataManager::informDelegates(const std::function<void(SoundDataManagerDelegate&)>& message) {
-    auto deliver = [this, message] {
+    std::weak_ptr<bool> alive = alive_;
+    auto deliver = [this, alive, message] {
+        if (alive.expired()) return;  // the library went before the loop came round
         // An observer may leave (or destroy another) while it is told: each one
         // still registered at its turn hears the message.
         auto snapshot = delegates_;

@@ -258,6 +258,7 @@ private:
     uint64_t numUserSamplesInDatabase_ = kNotFound;
     std::unique_ptr<SoundStore> soundStore_;
     std::string storeProblem_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };
 
