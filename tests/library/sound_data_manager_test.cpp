@@ -157,6 +157,19 @@ TEST_F(Library, RemovalNeverDeletesFilesOfTheBundleOrOutsideTheLibrarysFolders) 
     EXPECT_FALSE(std::filesystem::exists(world.documents() / "My.app.backup.wav"));
 }
 
+TEST_F(Library, RemovalDoesNotFollowALinkOutOfTheDocumentsFolder) {
+    const auto outside = world.dir() / "elsewhere";
+    std::filesystem::create_directories(outside);
+    std::ofstream(outside / "keep.wav") << "keep";
+    std::filesystem::create_directory_symlink(outside, world.documents() / "linked");
+    auto sample = library->managedObjectContext().insertSample();
+    sample->setFilepath("Documents/linked/keep.wav");
+    sample->setName("keep");
+    sample->setSoundpack(library->userSamplesSoundpack());
+    EXPECT_TRUE(library->removeSample(sample, true));
+    EXPECT_TRUE(std::filesystem::exists(outside / "keep.wav"));
+}
+
 TEST_F(Library, RenamingAUserSampleCleansTheFileNameAndKeepsTheTypedName) {
     auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "My Loop #2");
     ASSERT_TRUE(renamed.has_value());
