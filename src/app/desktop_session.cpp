@@ -1,0 +1,121 @@
+#include "app/desktop_session.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QWidget>
+#include <QWindowStateChangeEvent>
+
+#include <atomic>
+
+#include "app/tumblecraft_app_delegate.h"
+#include "logging/log.h"
+
+namespace strombel::app {
+
+namespace {
+
+std::atomic<int> signalWriteEnd{-1};
+
+void onTerminationSignal(int signalNumber) {
+    int fd = signalWriteEnd.load();
+    if (fd >= 0) {
+        char byte = char(signalNumber);
+        [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
+    }
+}
+
+}  // namespace
+
+DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush)
+    : delegate_(delegate), flush_(std::move(flush)) {}
+
+DesktopSession::~DesktopSession() {
+    if (signalPipe_[1] >= 0) {
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signalWriteEnd.store(-1);
+        ::close(signalPipe_[0]);
+        ::close(signalPipe_[1]);
+    }
+}
+
+void DesktopSession::watch(QWidget* window) {
+    window->installEventFilter(this);
+    if (window->isVisible() && !window->isMinimized()) becomeActive();
+}
+
+bool DesktopSession::catchTerminationSignals() {
+    if (signalPipe_[0] >= 0) return true;
+    if (::pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    signalWriteEnd.store(signalPipe_[1]);
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe_[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+        char bytes[16];
+        while (::read(signalPipe_[0], bytes, sizeof bytes) > 0) {
+        }
+        shutdown();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+void DesktopSession::shutdown() {
+    if (shuttingDown_) return;
+    shuttingDown_ = true;
+    resignActive();
+    delegate_.applicationWillTerminate();
+    if (flush_) flush_();
+    QCoreApplication::quit();
+}
+
+bool DesktopSession::eventFilter(QObject* watched, QEvent* event) {
+    auto* window = qobject_cast<QWidget*>(watched);
+    if (!window) return false;
+    switch (event->type()) {
+        case QEvent::Show:
+            if (!window->isMinimized()) becomeActive();
+            break;
+        case QEvent::WindowStateChange:
+            if (window->isMinimized()) {
+                resignActive();
+                if (!background_) {
+                    background_ = true;
+                    delegate_.applicationDidEnterBackground();
+                }
+            } else {
+                if (background_) {
+                    background_ = false;
+                    delegate_.applicationWillEnterForeground();
+                }
+                becomeActive();
+            }
+            break;
+        case QEvent::Close:
+            shutdown();
+            break;
+        default:
+            break;
+    }
+    return false;
+}
+
+void DesktopSession::becomeActive() {
+    if (active_ || shuttingDown_) return;
+    active_ = true;
+    delegate_.applicationDidBecomeActive();
+}
+
+void DesktopSession::resignActive() {
+    if (!active_) return;
+    active_ = false;
+    delegate_.applicationWillResignActive();
+}
+
+}  // namespace strombel::app

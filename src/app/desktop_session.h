@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace strombel::app {
+
+class TumblecraftAppDelegate;
+
+/// Maps the desktop session onto the application's life-cycle: the window
+/// shown or raised is "active", minimised is "background", restored is
+/// "foreground", closed is "terminate". SIGTERM and SIGINT end the program
+/// cleanly on the main thread: the delegate hears it, `flush` writes the log and
+/// the library, and Qt's loop quits.
+class DesktopSession : public QObject {
+public:
+    DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush);
+    ~DesktopSession() override;
+
+    /// Follows the window's state from now on.
+    void watch(QWidget* window);
+    /// Routes SIGTERM and SIGINT to `shutdown()`; false when that could not be set up.
+    bool catchTerminationSignals();
+    /// Ends the program once: terminate hook, flush, quit.
+    void shutdown();
+    bool isShuttingDown() const { return shuttingDown_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void becomeActive();
+    void resignActive();
+
+    TumblecraftAppDelegate& delegate_;
+    std::function<void()> flush_;
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+    int signalPipe_[2] = {-1, -1};
+    bool active_ = false;
+    bool background_ = false;
+    bool shuttingDown_ = false;
+};
+
+}  // namespace strombel::app

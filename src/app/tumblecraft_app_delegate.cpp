@@ -1,0 +1,145 @@
+#include "app/tumblecraft_app_delegate.h"
+
+#include <utility>
+
+#include "logging/log.h"
+
+namespace strombel::app {
+
+TumblecraftAppDelegate::TumblecraftAppDelegate(AppParts parts, AppConfiguration configuration)
+    : parts_(std::move(parts)), configuration_(std::move(configuration)) {}
+
+TumblecraftAppDelegate::~TumblecraftAppDelegate() {
+    if (connectionsObserver_) parts_.notificationCenter->removeObserver(connectionsObserver_);
+    strombelViewController_ = nullptr;
+    socialClient_.reset();
+    window_ = nullptr;
+    hubController_.reset();
+}
+
+bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
+    // 1-2. Errors and warnings, to the system log and the console.
+    logging::setLogLevel(kLogLevel);
+    if (parts_.installLoggers) parts_.installLoggers();
+
+    // 3. The crash upload client learns its address; it is never started.
+    parts_.crashUploadManager->setSubmissionURL(configuration_.crashSubmissionURL);
+
+    // 4. The social network client.
+    socialClient_ = std::make_unique<info::SocialClient>(configuration_.socialAppId, this);
+
+    // 5. The stored library, brought up to date (this creates it).
+    if (parts_.library) {
+        std::string problem = parts_.library->makeDataUpToDate();
+        if (!problem.empty()) {
+            STROMBEL_LOG_ERROR("The library could not be opened: {}", problem);
+            launchProblems_.push_back("The sound library could not be opened: " + problem +
+                                      "\nThe pads stay empty until it can be opened.");
+        }
+    }
+
+    // 6-7. The window, black, with the pad screen as its root.
+    window_ = parts_.window;
+    if (window_) window_->setBackgroundBlack();
+    engageStrombelVC();
+
+    // 8. The engine.
+    if (parts_.engine && !parts_.engine->start()) {
+        std::string reason = parts_.engine->lastError();
+        STROMBEL_LOG_ERROR("The audio engine could not start: {}", reason);
+        launchProblems_.push_back("The audio output could not start" + (reason.empty() ? "" : ": " + reason) +
+                                  "\nStrombel tries again when its window becomes active.");
+    }
+
+    // 9-11. The hub's controller with the engine's output and the play button.
+    hubController_ = std::make_unique<hub::HubController>(*parts_.notificationCenter);
+    hubController_->setConnectionPanelPosition(0);
+    hub::AudioComponentDescription description{hub::fourCharCode("auri"), hub::fourCharCode("smpl"),
+                                               hub::fourCharCode("vlkt"), 0, 0};
+    hubController_->addSenderPort(std::make_shared<hub::HubSenderPort>(
+        kSenderPortName, kSenderPortTitle, description, parts_.engine ? parts_.engine->audioUnit() : nullptr));
+    playTrigger_ = hub::HubButtonTrigger::triggerWithSystemType(
+        hub::HubTrigger::TogglePlay,
+        [this] {
+            if (!strombelViewController_) return;
+            if (strombelViewController_->playbackIsRunning()) {
+                strombelViewController_->stopPlayback();
+            } else {
+                strombelViewController_->startPlayback();
+            }
+        },
+        *parts_.notificationCenter);
+    hubController_->addTrigger(playTrigger_);
+
+    // 12. Connection changes of the hub, from any sender.
+    connectionsObserver_ = parts_.notificationCenter->addObserver(
+        hub::kHubConnectionsChangedNotification, nullptr,
+        [this](const platform::Notification& notification) { connectionsChanged(notification); });
+
+    // 13. The window shows; problems met on the way are told now.
+    if (window_) {
+        window_->makeKeyAndVisible();
+        for (const std::string& problem : launchProblems_) window_->showLaunchProblem("Strombel", problem);
+    }
+
+    // 14. The rating prompt's settings, then the launch is counted.
+    info::RatingPrompt::setAppId(configuration_.storeAppId);
+    info::RatingPrompt::setDaysUntilPrompt(5.0);
+    info::RatingPrompt::setUsesUntilPrompt(5);
+    info::RatingPrompt::setSignificantEventsUntilPrompt(-1);
+    info::RatingPrompt::setTimeBeforeReminding(3.0);
+    info::RatingPrompt::setDebug(false);
+    if (parts_.ratingPrompt) parts_.ratingPrompt->countUse(true);
+    return true;
+}
+
+void TumblecraftAppDelegate::engageStrombelVC() {
+    if (!window_) return;
+    strombelViewController_ = &window_->engageMainScreen(configuration_.isIpad, this);
+}
+
+void TumblecraftAppDelegate::connectionsChanged(const platform::Notification&) {
+    if (!parts_.engine) return;
+    if (hubController_ && hubController_->connected()) {
+        parts_.engine->startOverrideIsPlayingCheck(true);
+    } else if (!(parts_.sequencer && parts_.sequencer->isRunning())) {
+        parts_.engine->stop();
+    }
+}
+
+void TumblecraftAppDelegate::playbackStateChanged(bool isPlaying) {
+    if (playTrigger_) playTrigger_->setState(isPlaying ? 1 : 0);
+}
+
+bool TumblecraftAppDelegate::handleOpenURL(const std::string& url) {
+    return socialClient_ && socialClient_->handleOpenURL(url);
+}
+
+void TumblecraftAppDelegate::applicationWillResignActive() {
+    if (window_) window_->setIdleTimerDisabled(false);
+}
+
+void TumblecraftAppDelegate::applicationDidEnterBackground() {
+    if (hubController_ && hubController_->connected()) return;
+    if (parts_.sequencer && parts_.sequencer->isRunning()) return;
+    if (strombelViewController_ && strombelViewController_->backgroundAudioEnabled()) return;
+    if (!parts_.engine || parts_.engine->isRecording()) return;
+    parts_.engine->stop();
+}
+
+void TumblecraftAppDelegate::applicationWillEnterForeground() {
+    if (parts_.ratingPrompt) parts_.ratingPrompt->countUse(true);
+}
+
+void TumblecraftAppDelegate::applicationDidBecomeActive() {
+    if (parts_.engine) parts_.engine->startOverrideIsPlayingCheck(true);
+    if (window_) window_->setIdleTimerDisabled(true);
+}
+
+void TumblecraftAppDelegate::applicationWillTerminate() {}
+
+void TumblecraftAppDelegate::applicationDidReceiveMemoryWarning() {
+    if (parts_.engine) parts_.engine->clearUnusedCache();
+}
+
+}  // namespace strombel::app

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_services.h"
+#include "crash/crash_upload_manager.h"
+#include "hub/hub_controller.h"
+#include "hub/hub_trigger.h"
+#include "info/rating_prompt.h"
+#include "info/social_client.h"
+#include "platform/notification_center.h"
+#include "ui/strombel_view_controller_delegate.h"
+
+namespace strombel::app {
+
+/// The product's own values, built in.
+struct AppConfiguration {
+    /// Where crash reports would be posted; the client is never started.
+    std::string crashSubmissionURL = "https://crashes.strombel.org/crashes/crash_v200.php";
+    /// The social network's identifier of the application (15 digits).
+    std::string socialAppId = "482915736204518";
+    /// The application store's identifier of the product (9 digits).
+    std::string storeAppId = "583920174";
+    /// The tablet layout (GUI type 0) when true, else the phone screens.
+    bool isIpad = true;
+};
+
+/// What the launch brings up, handed in by the program (or a test).
+struct AppParts {
+    AppEngine* engine = nullptr;
+    AppSequencer* sequencer = nullptr;
+    AppLibrary* library = nullptr;
+    AppWindow* window = nullptr;
+    platform::NotificationCenter* notificationCenter = &platform::NotificationCenter::shared();
+    crash::CrashUploadManager* crashUploadManager = &crash::CrashUploadManager::sharedCrashUploadManager();
+    /// Counts the launch and each return to the foreground.
+    info::RatingPrompt* ratingPrompt = nullptr;
+    /// Sets the log level word and adds the system-log and console loggers.
+    std::function<void()> installLoggers;
+};
+
+/// The application's entry object: runs the launch steps in their fixed order
+/// and turns the session's life-cycle events and the hub's connection changes
+/// into engine starts and stops. It is the pad screen's delegate and the social
+/// network client's session delegate. All hooks run on the main loop.
+class TumblecraftAppDelegate : public ui::StrombelViewControllerDelegate, public info::SocialSessionDelegate {
+public:
+    TumblecraftAppDelegate(AppParts parts, AppConfiguration configuration = {});
+    ~TumblecraftAppDelegate() override;
+    TumblecraftAppDelegate(const TumblecraftAppDelegate&) = delete;
+    TumblecraftAppDelegate& operator=(const TumblecraftAppDelegate&) = delete;
+
+    /// The launch; always answers true. A store that cannot be opened or an
+    /// engine that cannot start is told to the user once the window shows; the
+    /// rest of the program runs on.
+    bool didFinishLaunchingWithOptions();
+    /// Makes the pad screen for the device and the window's root.
+    void engageStrombelVC();
+
+    /// "HubConnectionsChangedNotification".
+    void connectionsChanged(const platform::Notification& notification);
+    /// The pad screen's playback state, mirrored on the hub's play button.
+    void playbackStateChanged(bool isPlaying) override;
+    /// URLs opened by the session go to the social network client.
+    bool handleOpenURL(const std::string& url);
+
+    void applicationWillResignActive();
+    void applicationDidEnterBackground();
+    void applicationWillEnterForeground();
+    void applicationDidBecomeActive();
+    void applicationWillTerminate();
+    void applicationDidReceiveMemoryWarning();
+
+    info::SocialClient* socialClient() const { return socialClient_.get(); }
+    hub::HubController* hubController() const { return hubController_.get(); }
+    hub::HubButtonTrigger* playTrigger() const { return playTrigger_.get(); }
+    AppMainScreen* strombelViewController() const { return strombelViewController_; }
+    AppWindow* window() const { return window_; }
+
+    /// What went wrong at launch, in the order it happened (empty when nothing did).
+    const std::vector<std::string>& launchProblems() const { return launchProblems_; }
+
+    /// The log level the program runs at: errors and warnings.
+    static constexpr int32_t kLogLevel = 3;
+    static constexpr const char* kSenderPortName = "Strombel output";
+    static constexpr const char* kSenderPortTitle = "Strombel";
+
+private:
+    AppParts parts_;
+    AppConfiguration configuration_;
+    std::unique_ptr<info::SocialClient> socialClient_;
+    AppMainScreen* strombelViewController_ = nullptr;
+    AppWindow* window_ = nullptr;
+    std::unique_ptr<hub::HubController> hubController_;
+    std::shared_ptr<hub::HubButtonTrigger> playTrigger_;
+    platform::NotificationCenter::ObserverId connectionsObserver_ = 0;
+    std::vector<std::string> launchProblems_;
+};
+
+}  // namespace strombel::app

@@ -1,0 +1,268 @@
+#include "app/tumblecraft_app_delegate.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "logging/log.h"
+#include "support/temp_dir.h"
+
+namespace strombel::app {
+namespace {
+
+// The engine's output as the life-cycle sees it: whether it runs, and each start.
+struct OutputEngine : AppEngine {
+    bool startSucceeds = true;
+    bool running = false;
+    bool recording = false;
+    int starts = 0, stops = 0, cacheClears = 0;
+    std::vector<std::string>* journal = nullptr;
+    bool start() override {
+        if (journal) journal->push_back("engine start");
+        ++starts;
+        running = startSucceeds;
+        return startSucceeds;
+    }
+    void startOverrideIsPlayingCheck(bool) override {
+        ++starts;
+        running = true;
+    }
+    void stop() override {
+        ++stops;
+        running = false;
+    }
+    bool isRecording() const override { return recording; }
+    void clearUnusedCache() override { ++cacheClears; }
+    hub::AudioUnitHandle audioUnit() const override { return this; }
+    std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
+};
+
+struct RunningFlag : AppSequencer {
+    bool running = false;
+    bool isRunning() const override { return running; }
+};
+
+struct Library : AppLibrary {
+    std::string problem;
+    std::vector<std::string>* journal = nullptr;
+    std::string makeDataUpToDate() override {
+        if (journal) journal->push_back("library up to date");
+        return problem;
+    }
+};
+
+struct Screen : AppMainScreen {
+    bool playing = false;
+    bool backgroundAudio = false;
+    ui::StrombelViewControllerDelegate* delegate = nullptr;
+    bool playbackIsRunning() const override { return playing; }
+    void startPlayback() override {
+        playing = true;
+        delegate->playbackStateChanged(true);
+    }
+    void stopPlayback() override {
+        playing = false;
+        delegate->playbackStateChanged(false);
+    }
+    bool backgroundAudioEnabled() const override { return backgroundAudio; }
+};
+
+struct Window : AppWindow {
+    Screen screen;
+    std::vector<std::string> journal;
+    std::vector<std::string> problems;
+    bool awake = false;
+    bool layoutIsTablet = false;
+    void setBackgroundBlack() override { journal.push_back("black window"); }
+    AppMainScreen& engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) override {
+        journal.push_back("pad screen");
+        layoutIsTablet = isIpad;
+        screen.delegate = delegate;
+        return screen;
+    }
+    void makeKeyAndVisible() override { journal.push_back("visible"); }
+    void setIdleTimerDisabled(bool disabled) override { awake = disabled; }
+    void showLaunchProblem(const std::string&, const std::string& message) override {
+        journal.push_back("problem shown");
+        problems.push_back(message);
+    }
+};
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    AppDelegateTest() {
+        info::RatingPrompt::resetSettings();
+        engine.journal = &window.journal;
+        library.journal = &window.journal;
+    }
+    ~AppDelegateTest() override { info::RatingPrompt::resetSettings(); }
+
+    AppParts parts() {
+        AppParts parts;
+        parts.engine = &engine;
+        parts.sequencer = &sequencer;
+        parts.library = &library;
+        parts.window = &window;
+        parts.notificationCenter = &center;
+        parts.crashUploadManager = &crashClient;
+        parts.ratingPrompt = &ratingPrompt;
+        parts.installLoggers = [this] { window.journal.push_back("loggers"); };
+        return parts;
+    }
+
+    std::unique_ptr<TumblecraftAppDelegate> launched(AppConfiguration configuration = {}) {
+        auto delegate = std::make_unique<TumblecraftAppDelegate>(parts(), configuration);
+        EXPECT_TRUE(delegate->didFinishLaunchingWithOptions());
+        ratingPrompt.waitUntilIdle();
+        return delegate;
+    }
+
+    testing::TempDir dir;
+    platform::UserDefaults defaults{dir / "defaults.sqlite"};
+    info::RatingPrompt ratingPrompt{defaults, "1.0"};
+    platform::NotificationCenter center;
+    crash::CrashUploadManager crashClient;
+    OutputEngine engine;
+    RunningFlag sequencer;
+    Library library;
+    Window window;
+};
+
+TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
+    auto delegate = launched();
+    EXPECT_EQ(logging::logLevel(), 3);
+    EXPECT_EQ(window.journal, (std::vector<std::string>{"loggers", "library up to date", "black window",
+                                                        "pad screen", "engine start", "visible"}));
+    EXPECT_TRUE(window.layoutIsTablet);
+    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.org/crashes/crash_v200.php");
+    EXPECT_FALSE(crashClient.isStarted());
+    ASSERT_NE(delegate->socialClient(), nullptr);
+    EXPECT_EQ(delegate->socialClient()->getOwnBaseUrl(), "sn482915736204518://authorize");
+
+    ASSERT_NE(delegate->hubController(), nullptr);
+    ASSERT_EQ(delegate->hubController()->senderPorts().size(), 1u);
+    auto& port = static_cast<hub::HubSenderPort&>(*delegate->hubController()->senderPorts()[0]);
+    EXPECT_EQ(port.name(), "Strombel output");
+    EXPECT_EQ(port.title(), "Strombel");
+    EXPECT_EQ(port.audioUnit(), &engine);
+    EXPECT_EQ(delegate->hubController()->connectionPanelPosition(), 0);
+    ASSERT_EQ(delegate->hubController()->triggers().size(), 1u);
+    EXPECT_EQ(delegate->playTrigger()->systemType(), hub::HubTrigger::TogglePlay);
+
+    auto settings = info::RatingPrompt::settings();
+    EXPECT_EQ(settings.appId, "583920174");
+    EXPECT_EQ(settings.daysUntilPrompt, 5.0);
+    EXPECT_EQ(settings.usesUntilPrompt, 5);
+    EXPECT_EQ(settings.significantEventsUntilPrompt, -1);
+    EXPECT_EQ(settings.timeBeforeReminding, 3.0);
+    EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 1);
+}
+
+TEST_F(AppDelegateTest, PhoneConfigurationMakesThePhoneScreen) {
+    AppConfiguration phone;
+    phone.isIpad = false;
+    auto delegate = launched(phone);
+    EXPECT_FALSE(window.layoutIsTablet);
+}
+
+TEST_F(AppDelegateTest, BrokenStoreAndSilentEngineAreToldAndTheRestRuns) {
+    library.problem = "file is not a database";
+    engine.startSucceeds = false;
+    auto delegate = launched();
+    ASSERT_EQ(window.problems.size(), 2u);
+    EXPECT_NE(window.problems[0].find("file is not a database"), std::string::npos);
+    EXPECT_NE(window.problems[1].find("no output device"), std::string::npos);
+    // Shown once the window is visible, and everything after still ran.
+    EXPECT_EQ(window.journal.back(), "problem shown");
+    EXPECT_NE(delegate->hubController(), nullptr);
+    EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 1);
+
+    // The next activation tries the engine again.
+    engine.startSucceeds = true;
+    delegate->applicationDidBecomeActive();
+    EXPECT_TRUE(engine.running);
+}
+
+TEST_F(AppDelegateTest, BackgroundStopsTheEngineOnlyWhenNothingNeedsIt) {
+    struct Case {
+        const char* what;
+        bool sequencerRuns, backgroundAudio, recording, stops;
+    } cases[] = {
+        {"nothing needs it", false, false, false, true},
+        {"sequencer runs", true, false, false, false},
+        {"background audio on", false, true, false, false},
+        {"recording", false, false, true, false},
+    };
+    auto delegate = launched();
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        engine.running = true;
+        sequencer.running = row.sequencerRuns;
+        window.screen.backgroundAudio = row.backgroundAudio;
+        engine.recording = row.recording;
+        delegate->applicationDidEnterBackground();
+        EXPECT_EQ(engine.running, !row.stops);
+    }
+}
+
+TEST_F(AppDelegateTest, ActivationStartsTheOutputEveryTimeAndKeepsTheDisplayAwake) {
+    auto delegate = launched();
+    int before = engine.starts;
+    delegate->applicationDidBecomeActive();
+    delegate->applicationDidBecomeActive();
+    EXPECT_EQ(engine.starts, before + 2);
+    EXPECT_TRUE(window.awake);
+    delegate->applicationWillResignActive();
+    EXPECT_FALSE(window.awake);
+}
+
+TEST_F(AppDelegateTest, HubConnectionChangesStartAndStopTheEngine) {
+    auto delegate = launched();
+    // Without a hub session the controller is never connected: a change stops the
+    // engine unless the sequencer runs.
+    sequencer.running = true;
+    center.post(hub::kHubConnectionsChangedNotification, delegate->hubController());
+    EXPECT_TRUE(engine.running);
+    sequencer.running = false;
+    center.post(hub::kHubConnectionsChangedNotification, delegate->hubController());
+    EXPECT_FALSE(engine.running);
+}
+
+TEST_F(AppDelegateTest, HubPlayButtonTogglesPlaybackAndFollowsIt) {
+    auto delegate = launched();
+    auto* trigger = delegate->playTrigger();
+    trigger->fire();
+    EXPECT_TRUE(window.screen.playing);
+    EXPECT_EQ(trigger->state(), 1);
+    trigger->fire();
+    EXPECT_FALSE(window.screen.playing);
+    EXPECT_EQ(trigger->state(), 0);
+}
+
+TEST_F(AppDelegateTest, ForegroundCountsAUseAndMemoryWarningClearsCaches) {
+    auto delegate = launched();
+    delegate->applicationWillEnterForeground();
+    ratingPrompt.waitUntilIdle();
+    EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 2);
+    delegate->applicationDidReceiveMemoryWarning();
+    EXPECT_EQ(engine.cacheClears, 1);
+}
+
+TEST_F(AppDelegateTest, OpenedUrlsGoToTheSocialClient) {
+    auto delegate = launched();
+    EXPECT_TRUE(delegate->handleOpenURL("sn482915736204518://authorize#access_token=x"));
+    EXPECT_TRUE(delegate->socialClient()->isSessionValid());
+    EXPECT_FALSE(delegate->handleOpenURL("other://authorize#access_token=x"));
+}
+
+TEST_F(AppDelegateTest, TeardownStopsObservingTheHub) {
+    auto delegate = launched();
+    delegate.reset();
+    engine.running = true;
+    center.post(hub::kHubConnectionsChangedNotification);  // must reach no one
+    EXPECT_TRUE(engine.running);
+}
+
+}  // namespace
+}  // namespace strombel::app

@@ -1,0 +1,142 @@
+#include "info/social_client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace strombel::info {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct RecordingDelegate : SocialSessionDelegate {
+    int logins = 0, logouts = 0;
+    std::vector<bool> failures;  // one entry per failed login: cancelled or not
+    void socialDidLogin() override { ++logins; }
+    void socialDidNotLogin(bool cancelled) override { failures.push_back(cancelled); }
+    void socialDidLogout() override { ++logouts; }
+};
+
+struct RecordingOpener : SocialUrlOpener {
+    bool answer = false;
+    std::vector<std::string> opened;
+    bool openURL(const std::string& url) override {
+        opened.push_back(url);
+        return answer;
+    }
+};
+
+class SocialClientTest : public ::testing::Test {
+protected:
+    SocialClientTest() : client("123456789012345", &delegate) {
+        client.setClock([this] { return now; });
+        client.setUrlOpener(&opener);
+    }
+    RecordingDelegate delegate;
+    RecordingOpener opener;
+    SocialClient::TimePoint now = SocialClient::TimePoint(1'700'000'000s);
+    SocialClient client;
+};
+
+TEST_F(SocialClientTest, OwnBaseAddressIsSchemeSnWithTheIdentifier) {
+    EXPECT_EQ(client.getOwnBaseUrl(), "sn123456789012345://authorize");
+    SocialClient suffixed("42", std::string("lite"), nullptr);
+    EXPECT_EQ(suffixed.getOwnBaseUrl(), "sn42lite://authorize");
+}
+
+TEST_F(SocialClientTest, TokenWithoutExpiryNeverExpires) {
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=abc%20d&expires_in=0"));
+    EXPECT_EQ(delegate.logins, 1);
+    EXPECT_EQ(client.accessToken(), "abc d");
+    EXPECT_EQ(client.expirationDate(), SocialClient::TimePoint::max());
+    now += 10000h;
+    EXPECT_TRUE(client.isSessionValid());
+}
+
+TEST_F(SocialClientTest, TokenExpiresAfterTheGivenSeconds) {
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#expires_in=3600&access_token=t"));
+    EXPECT_EQ(client.expirationDate(), now + 3600s);
+    EXPECT_TRUE(client.isSessionValid());
+    now += 3600s;
+    EXPECT_FALSE(client.isSessionValid());  // the expiry must lie strictly ahead
+}
+
+TEST_F(SocialClientTest, FailedLoginsAreCancelledOnlyWithoutErrorCode) {
+    struct Case {
+        const char* url;
+        bool cancelled;
+    } cases[] = {
+        {"sn123456789012345://authorize#error=access_denied", true},
+        {"sn123456789012345://authorize#", true},
+        {"sn123456789012345://authorize?error=access_denied&error_code=200", false},
+        {"sn123456789012345://authorize#error=other", false},
+        // The fragment wins over the query.
+        {"sn123456789012345://authorize?access_token=q#error=access_denied", true},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.url);
+        delegate.failures.clear();
+        EXPECT_TRUE(client.handleOpenURL(row.url));
+        EXPECT_EQ(delegate.failures, std::vector<bool>{row.cancelled});
+    }
+    EXPECT_EQ(delegate.logins, 0);
+    EXPECT_FALSE(client.accessToken());
+}
+
+TEST_F(SocialClientTest, OtherAddressesAreRefusedAndChangeNothing) {
+    for (const char* url : {"sn999://authorize#access_token=x", "http://example.com/#access_token=x",
+                            "sn123456789012345:/authorize#access_token=x", ""}) {
+        EXPECT_FALSE(client.handleOpenURL(url)) << url;
+    }
+    EXPECT_EQ(delegate.logins, 0);
+    EXPECT_TRUE(delegate.failures.empty());
+}
+
+TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
+    opener.answer = false;
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled_use_browser"));
+    ASSERT_EQ(opener.opened.size(), 1u);  // browser only, no application switch
+    EXPECT_EQ(opener.opened[0].rfind(std::string(SocialClient::kDialogBaseURL) + "oauth?", 0), 0u);
+    EXPECT_NE(opener.opened[0].find("redirect_uri=sn123456789012345%3A%2F%2Fauthorize"), std::string::npos);
+    ASSERT_NE(client.loginDialog(), nullptr);  // the browser did not open: in-app dialog
+
+    opener.opened.clear();
+    SocialClient fresh("1", &delegate);
+    fresh.setUrlOpener(&opener);
+    EXPECT_TRUE(fresh.handleOpenURL("sn1://authorize#error=service_disabled"));
+    EXPECT_TRUE(opener.opened.empty());
+    ASSERT_NE(fresh.loginDialog(), nullptr);
+    EXPECT_EQ(fresh.loginDialog()->params.at("redirect_uri"), "socialconnect://success");
+    EXPECT_EQ(fresh.loginDialog()->params.at("client_id"), "1");
+}
+
+TEST_F(SocialClientTest, AuthorizeSwitchesToTheSocialApplicationFirst) {
+    opener.answer = true;
+    client.authorize({"publish_stream", "email"});
+    ASSERT_EQ(opener.opened.size(), 1u);
+    EXPECT_EQ(opener.opened[0].rfind("socialauth://authorize?", 0), 0u);
+    EXPECT_NE(opener.opened[0].find("scope=publish_stream%2Cemail"), std::string::npos);
+    EXPECT_EQ(client.loginDialog(), nullptr);
+}
+
+TEST_F(SocialClientTest, LogoutEndsTheSession) {
+    client.handleOpenURL("sn123456789012345://authorize#access_token=t");
+    RecordingDelegate other;
+    client.logout(&other);
+    EXPECT_EQ(other.logouts, 1);
+    EXPECT_FALSE(client.isSessionValid());
+    EXPECT_FALSE(client.accessToken());
+}
+
+TEST(SocialClientParams, SplitsPairsAndResolvesEscapes) {
+    auto params = SocialClient::parseURLParams("a=1&b=%C3%A9t%C3%A9&a=2&flag&c=x%2");
+    EXPECT_EQ(params.at("a"), "2");
+    EXPECT_EQ(params.at("b"), "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(params.at("flag"), "");
+    EXPECT_EQ(params.at("c"), "x%2");
+    EXPECT_TRUE(SocialClient::parseURLParams("").empty());
+}
+
+}  // namespace
+}  // namespace strombel::info
