@@ -53,6 +53,7 @@ public:
 /// sends nothing.
 class SoundBankControl final : public ValueBoxView, public SoundBankListObserver {
 public:
+    /// Registers with `banks`, which must outlive the control.
     SoundBankControl(int32_t guiType, SoundBankList& banks);
     ~SoundBankControl() override;
 

@@ -86,11 +86,16 @@ TEST_F(ValueBoxTest, SetEffectAmountClampsWhateverWasRestored) {
         EXPECT_EQ(box->currentEffectAmount(), stored) << given;
         EXPECT_FLOAT_EQ(recorder.amounts.back(), stored / 100.0f);
     }
-    // The steps keep to the range too.
+    // The steps keep to the range too, from a value off the grid of fives.
     box->setEffectAmount(0.97f);
     box->increasePressed();
     box->btnReleased();
     EXPECT_EQ(box->currentEffectAmount(), 100);
+    box->setEffectAmount(0.03f);
+    box->decreasePressed();
+    box->btnReleased();
+    EXPECT_EQ(box->currentEffectAmount(), 0);
+    EXPECT_FLOAT_EQ(recorder.amounts.back(), 0.0f);
 }
 
 TEST_F(ValueBoxTest, SequencerBoxRepeatsAfterHalfASecondThenEveryTenth) {
