@@ -12,7 +12,7 @@ namespace strombel::ui {
 namespace {
 
 class SliderTest : public testing::UiTest {
-protected:
+  protected:
     template <typename Slider>
     Slider* make(int32_t guiType) {
         Slider* slider = root.add(std::make_unique<Slider>(guiType));
@@ -140,8 +140,8 @@ TEST_F(SliderTest, UnknownGuiTypeNeverYieldsANaNPosition) {
     volume->setCurrentPosition(0.4f);
     horizontal->setCurrentPosition(0.7f);
     slider->doubleTapOccured();
-    for (float position : {slider->currentPosition(), pitch->currentPosition(), volume->currentPosition(),
-                           horizontal->currentPosition()}) {
+    for (float position : {slider->currentPosition(), pitch->currentPosition(),
+                           volume->currentPosition(), horizontal->currentPosition()}) {
         EXPECT_TRUE(std::isfinite(position));
         EXPECT_GE(position, 0.0f);
         EXPECT_LE(position, 1.0f);

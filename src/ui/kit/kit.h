@@ -3,6 +3,8 @@
 // The view kit the screens are built of, on Qt. One window shows one screen: a
 // tree of views in points, scaled to the window. In reading order:
 
+// clang-format off
+
 #include "ui/kit/context.h"             // Context (main loop, animator, presenters, Screen) and Screen
 #include "ui/kit/view.h"                // View: frame, tags, tree, alpha, clipping, hit testing
 #include "ui/kit/image_view.h"          // ImageView and pointSize
@@ -16,3 +18,4 @@
 #include "ui/kit/animator.h"            // Animator: alpha, position, rotation; finished or cut short
 #include "ui/kit/presenters.h"          // alerts, edit menu, modal screens, URL opening (and test doubles)
 #include "ui/kit/window.h"              // Window: the QGraphicsView showing a screen; render to an image
+// clang-format on

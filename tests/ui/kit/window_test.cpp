@@ -1,9 +1,9 @@
 #include "ui/kit/window.h"
 
+#include <gtest/gtest.h>
+
 #include <QPointingDevice>
 #include <QTest>
-
-#include <gtest/gtest.h>
 
 #include "ui/kit/control.h"
 #include "ui/kit/kit_test_support.h"
@@ -13,7 +13,7 @@ namespace strombel::ui::kit {
 namespace {
 
 class WindowTest : public testing::KitTest {
-protected:
+  protected:
     WindowTest() {
         View* root = window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
         left = root->add(std::make_unique<Control>(QRectF(0, 0, 200, 200)));
@@ -51,12 +51,18 @@ TEST_F(WindowTest, TheMouseIsOneFinger) {
 TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
     QPointingDevice* screen = QTest::createTouchDevice();
     QTest::touchEvent(&window, screen).press(0, onScreen({100, 100}), window.viewport());
-    QTest::touchEvent(&window, screen).stationary(0).press(1, onScreen({300, 100}), window.viewport());
+    QTest::touchEvent(&window, screen)
+        .stationary(0)
+        .press(1, onScreen({300, 100}), window.viewport());
     EXPECT_TRUE(left->isTracking());
     EXPECT_TRUE(right->isTracking());
     // The first finger slides onto the right control: it still belongs to the left one.
-    QTest::touchEvent(&window, screen).move(0, onScreen({250, 100}), window.viewport()).stationary(1);
-    QTest::touchEvent(&window, screen).stationary(0).release(1, onScreen({300, 100}), window.viewport());
+    QTest::touchEvent(&window, screen)
+        .move(0, onScreen({250, 100}), window.viewport())
+        .stationary(1);
+    QTest::touchEvent(&window, screen)
+        .stationary(0)
+        .release(1, onScreen({300, 100}), window.viewport());
     EXPECT_TRUE(left->isTracking());
     EXPECT_FALSE(right->isTracking());
     QTest::touchEvent(&window, screen).release(0, onScreen({100, 100}), window.viewport());
