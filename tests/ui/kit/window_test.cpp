@@ -78,6 +78,21 @@ TEST_F(WindowTest, RenderingDrawsTheSceneAtTheAskedScale) {
     EXPECT_EQ(QColor(picture.pixel(700, 100)), QColor(Qt::black));
 }
 
+TEST_F(WindowTest, AClippingViewCutsItsSubviewsAtItsEdgesAndOthersDoNot) {
+    View* root = window.rootView();
+    View* clipped = root->add(std::make_unique<View>(QRectF(20, 20, 40, 40)));
+    View* open = root->add(std::make_unique<View>(QRectF(220, 20, 40, 40)));
+    clipped->setClipsToBounds(true);
+    for (View* parent : {clipped, open}) {
+        View* child = parent->add(std::make_unique<View>(QRectF(-15, 0, 30, 30)));
+        child->setBackgroundColor(Qt::green);
+    }
+    const QImage picture = window.render(1.0);
+    EXPECT_EQ(QColor(picture.pixel(10, 30)), QColor(Qt::black));  // left of the clipping view
+    EXPECT_EQ(QColor(picture.pixel(25, 30)), QColor(Qt::green));
+    EXPECT_EQ(QColor(picture.pixel(210, 30)), QColor(Qt::green));  // sticks out of the other
+}
+
 TEST_F(WindowTest, ATextFieldIsARealLineEditInTheScene) {
     TextField* field = window.rootView()->add(std::make_unique<TextField>(QRectF(10, 10, 150, 20)));
     field->setAllCapitals(true);
