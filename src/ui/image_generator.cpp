@@ -251,15 +251,18 @@ void sliderPanel(QPainter& p, const QSizeF& s, int type) {
     const double width[3] = {46, 20, 36};
     const double top[3] = {4 + 20 + 2, 2 + 9 + 1, 2 + 14 + 2};
     const double travel[3] = {397, 175, 256};
-    p.setPen(QPen(withAlpha(kRusty, 80), std::max(0.4, 0.8 * u)));
     for (int i = 0; i < 6; ++i) {
-        const double x = pitch[type] * i + left[type];
+        // A scale on both sides of the fader's slot, longer marks at the ends and the middle.
+        const double centre = pitch[type] * i + left[type] + width[type] / 2;
+        const double gap = std::max(3.0, width[type] * 0.16) / 2 + 4 * u;
         for (int t = 0; t <= 10; ++t) {
             const double y = top[type] + travel[type] * t / 10.0;
-            const double len = (t % 5 == 0 ? 7 : 4) * u;
-            p.drawLine(QPointF(x - 2 * u - len, y), QPointF(x - 2 * u, y));
-            p.drawLine(QPointF(x + width[type] + 2 * u, y),
-                       QPointF(x + width[type] + 2 * u + len, y));
+            const bool major = t % 5 == 0;
+            const double len = (major ? 9 : 5) * u;
+            p.setPen(
+                QPen(withAlpha(kRusty, major ? 130 : 70), std::max(0.4, (major ? 1.2 : 0.8) * u)));
+            p.drawLine(QPointF(centre - gap - len, y), QPointF(centre - gap, y));
+            p.drawLine(QPointF(centre + gap, y), QPointF(centre + gap + len, y));
         }
     }
 }
