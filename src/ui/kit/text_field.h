@@ -30,6 +30,9 @@ class TextField : public View {
     void setTextInsets(double top, double left, double bottom, double right);
     /// Capitalises everything typed.
     void setAllCapitals(bool on);
+    /// The most characters the field takes; typing and pasting stop there.
+    void setMaxLength(int characters) { edit_->setMaxLength(characters); }
+    int maxLength() const { return edit_->maxLength(); }
 
     void becomeFirstResponder();
     void resignFirstResponder();

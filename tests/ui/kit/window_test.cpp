@@ -103,6 +103,9 @@ TEST_F(WindowTest, ATextFieldIsARealLineEditInTheScene) {
     QTest::keyClick(&field->lineEdit(), Qt::Key_Return);
     EXPECT_EQ(field->text(), "KICKS");
     EXPECT_EQ(returned, "KICKS");
+    field->setMaxLength(7);
+    QTest::keyClicks(&field->lineEdit(), " and snares");
+    EXPECT_EQ(field->text(), "KICKS A");
 }
 
 }  // namespace
