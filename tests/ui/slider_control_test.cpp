@@ -93,6 +93,21 @@ TEST_F(SliderTest, PitchSnapsToTheMiddleAndSpringsBackWhenLetGo) {
     EXPECT_EQ(events, before + 1);
 }
 
+TEST_F(SliderTest, ACancelledTouchLeavesEffectAndPadVolumeWhereTheyWereButCentresPitch) {
+    auto* slider = make<SliderControl>(0);
+    auto* volume = make<VolumeSliderControl>(0);
+    auto* pitch = make<PitchSliderControl>(0);
+    volume->setX(200, 4);
+    pitch->setX(300, 4);
+    touches.begin(1, slider->mapToScene(QPointF(23, slider->pointOf(0.3f))));
+    touches.begin(2, volume->mapToScene(QPointF(24, volume->pointOf(0.6f))));
+    touches.begin(3, pitch->mapToScene(QPointF(23, pitch->pointOf(0.9f))));
+    touches.cancelAll();
+    EXPECT_NEAR(slider->currentPosition(), 0.3, 1e-4);
+    EXPECT_NEAR(volume->currentPosition(), 0.6, 1e-4);
+    EXPECT_FLOAT_EQ(pitch->currentPosition(), 0.5f);
+}
+
 TEST_F(SliderTest, HorizontalVolumeRunsLeftToRight) {
     auto* volume = make<HorizontalSliderControl>(0);
     EXPECT_EQ(volume->size(), QSizeF(409 + 40, 50));
