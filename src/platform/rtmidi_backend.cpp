@@ -4,6 +4,7 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -240,11 +241,14 @@ struct RtMidiBackend::Impl {
 };
 
 std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
-    try {
-        RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
-        return std::make_unique<RtMidiBackend>(System::alsa, clock);
-    } catch (const RtMidiError& error) {
-        rememberError(error.getMessage());
+    std::error_code ignored;
+    if (std::filesystem::exists("/dev/snd/seq", ignored)) {
+        try {
+            RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
+            return std::make_unique<RtMidiBackend>(System::alsa, clock);
+        } catch (const RtMidiError& error) {
+            rememberError(error.getMessage());
+        }
     }
     if (jackServerRunning()) return std::make_unique<RtMidiBackend>(System::jack, clock);
     return std::make_unique<RtMidiBackend>(System::none, clock);
