@@ -92,9 +92,10 @@ std::optional<uint64_t> MidiSendScheduler::nextDue() const {
 }
 
 void MidiSendScheduler::run() {
-    // Sends go out on time even on a busy machine: a precise timer for this
-    // thread, real-time priority where the system grants it (ignored otherwise),
-    // a sleep until shortly before the next send and a yielding wait for the rest.
+    // Sends go out on time: a precise timer for this thread, real-time priority
+    // where the system grants it (a user without it keeps normal priority, and a
+    // heavily loaded machine then delays sends by milliseconds), a sleep until
+    // shortly before the next send and a busy wait for the rest.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param priority{};
     priority.sched_priority = 10;
@@ -113,8 +114,13 @@ void MidiSendScheduler::run() {
             continue;
         }
         if (due > now) {
+            // The final stretch: stay on the processor (a sleep or a yield could
+            // hand it to another task for milliseconds), looking up now and then
+            // for an earlier send.
             lock.unlock();
-            std::this_thread::yield();
+            const uint64_t until = std::min(due, now + 20'000);
+            while (clock_.nowNanos() < until) {
+            }
             lock.lock();
             continue;
         }
