@@ -109,11 +109,14 @@ void MidiSendScheduler::run() {
         }
         const uint64_t now = clock_.nowNanos();
         const uint64_t due = heap_.front().due;
-        if (due > now + kFinalStretchNanos) {
-            changed_.wait_for(lock, std::chrono::nanoseconds(due - now - kFinalStretchNanos));
-            continue;
-        }
         if (due > now) {
+            // Only the system clock moves by itself: over any other clock, just sleep.
+            const bool systemClock = &clock_ == &SystemClock::shared();
+            if (!systemClock || due - now > kFinalStretchNanos) {
+                const uint64_t sleep = systemClock ? due - now - kFinalStretchNanos : due - now;
+                changed_.wait_for(lock, std::chrono::nanoseconds(sleep));
+                continue;
+            }
             // The final stretch: stay on the processor (a sleep or a yield could
             // hand it to another task for milliseconds), looking up now and then
             // for an earlier send.
