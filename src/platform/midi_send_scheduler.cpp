@@ -10,6 +10,19 @@
 
 namespace strombel::platform {
 
+PriorityInheritanceMutex::PriorityInheritanceMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+PriorityInheritanceMutex::~PriorityInheritanceMutex() { pthread_mutex_destroy(&mutex_); }
+void PriorityInheritanceMutex::lock() { pthread_mutex_lock(&mutex_); }
+void PriorityInheritanceMutex::unlock() { pthread_mutex_unlock(&mutex_); }
+bool PriorityInheritanceMutex::try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
+
 MidiSendScheduler::MidiSendScheduler(Clock& clock, Deliver deliver, bool ownThread)
     : clock_(clock), deliver_(std::move(deliver)) {
     heap_.reserve(256);
