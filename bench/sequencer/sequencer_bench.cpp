@@ -188,10 +188,8 @@ public:
     void preloadTrack(const std::string&) override {}
     std::string metronomeClickOn1File() const override { return "Tumblecraft.app/metronomeOn1.wav"; }
     std::string metronomeClickOn234File() const override { return "Tumblecraft.app/metronomeOn234.wav"; }
-    bool exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
-                      const std::function<void(float)>&, std::string*) override {
-        return true;
-    }
+    void exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
+                      const std::function<void(float)>&) override {}
 };
 
 void BM_WakeLateness(benchmark::State& state) {

@@ -2,25 +2,17 @@
 
 namespace strombel::sequencer {
 
-bool SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
-                                           double duration, const std::function<void(float)>& progress,
-                                           std::string* error) {
+void SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                                           double duration, const std::function<void(float)>& progress) {
     std::vector<engine::ExportEvent> converted;
     converted.reserve(events.size());
     for (const ExportEvent& event : events) {
         converted.emplace_back(event.filepath, event.eventType, event.eventTime, event.volume);
     }
-    return soundBox_.exportEvents(converted, toFile, duration, progress, error);
-}
-
-MidiClockFollower::MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer)
-    : controller_(controller), sequencer_(sequencer) {
-    controller_.setMidiClockDelegate(this);
-}
-
-MidiClockFollower::~MidiClockFollower() {
-    if (controller_.midiClockDelegate() == this) {
-        controller_.setMidiClockDelegate(nullptr);
+    lastExportError_.clear();
+    std::string error;
+    if (!soundBox_.exportEvents(converted, toFile, duration, progress, &error)) {
+        lastExportError_ = error.empty() ? "the export file could not be written" : error;
     }
 }
 

@@ -45,10 +45,8 @@ public:
     void preloadTrack(const std::string&) override {}
     std::string metronomeClickOn1File() const override { return "Tumblecraft.app/metronomeOn1.wav"; }
     std::string metronomeClickOn234File() const override { return "Tumblecraft.app/metronomeOn234.wav"; }
-    bool exportEvents(const std::vector<ExportEvent>&, const std::string&, double, const std::function<void(float)>&,
-                      std::string*) override {
-        return true;
-    }
+    void exportEvents(const std::vector<ExportEvent>&, const std::string&, double,
+                      const std::function<void(float)>&) override {}
     size_t calls = 0;
 };
 
