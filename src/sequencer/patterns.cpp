@@ -378,9 +378,11 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
     std::stable_sort(events.begin(), events.end(),
                      [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
-    engine_.exportEvents(events, toFile, duration, progress);
-    const std::string problem = engine_.lastExportError();
-    if (!problem.empty()) {
+    std::string problem;
+    if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {
+        if (problem.empty()) {
+            problem = "the file could not be written";
+        }
         STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx, toFile, problem);
         if (error) {
             *error = problem;

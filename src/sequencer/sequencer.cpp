@@ -186,7 +186,7 @@ void Sequencer::playWithPreBar(bool preBar) {
         generation = generation_.fetch_add(1) + 1;
         keepSequencerLoopAlive_.store(true);
         manualBegun_ = false;
-        manualWake_ = 0;
+        manualWake_ = clock_.nowNanos();  // the loop's first pass is due at once
     }
     lastRecordedStart_.clear();
     if (driver_ == LoopDriver::thread) {
@@ -258,7 +258,20 @@ uint64_t Sequencer::pendingPatternIdx() const {
 }
 
 void Sequencer::setPendingPatternIdx(uint64_t idx) {
+    // A pending pattern always comes with its events and bars: a bare index would
+    // switch to whatever the pending slot last held, with no bar count.
+    if (idx >= kNumPatterns) {
+        std::lock_guard lock(patternMutex_);
+        pendingPatternIdx_ = kNotFound;
+        pendingPatternNumBars_ = kNotFound;
+        return;
+    }
+    auto events = std::make_unique<PatternSteps>();
+    fetchPattern(idx, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(idx).value_or(1), 1, kMaxBars);
     std::lock_guard lock(patternMutex_);
+    pendingPatternEvents_ = std::move(events);
+    pendingPatternNumBars_ = bars;
     pendingPatternIdx_ = idx;
 }
 

@@ -115,6 +115,7 @@ public:
     uint64_t activePatternIdx() const { return activePatternIdx_.load(); }
     uint64_t activePatternNumBars() const { return activePatternNumBars_.load(); }
     uint64_t pendingPatternIdx() const;
+    /// Loads pattern `idx` as the one to take over at the next step 0 (kNotFound: none).
     void setPendingPatternIdx(uint64_t idx);
     /// Running: the pattern takes over at the next step 0. Stopped: at once.
     void changePatternTo(uint64_t patternIdx);

@@ -30,13 +30,11 @@ public:
     void preloadTrack(const std::string& path) override { soundBox_.preloadTrack(path); }
     std::string metronomeClickOn1File() const override { return soundBox_.metronomeClickOn1File(); }
     std::string metronomeClickOn234File() const override { return soundBox_.metronomeClickOn234File(); }
-    void exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,
-                      const std::function<void(float)>& progress) override;
-    std::string lastExportError() const override { return lastExportError_; }
+    bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,
+                      const std::function<void(float)>& progress, std::string* error) override;
 
 private:
     engine::SoundBox& soundBox_;
-    std::string lastExportError_;
 };
 
 }  // namespace strombel::sequencer

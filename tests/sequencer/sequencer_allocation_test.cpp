@@ -45,8 +45,10 @@ public:
     void preloadTrack(const std::string&) override {}
     std::string metronomeClickOn1File() const override { return "Tumblecraft.app/metronomeOn1.wav"; }
     std::string metronomeClickOn234File() const override { return "Tumblecraft.app/metronomeOn234.wav"; }
-    void exportEvents(const std::vector<ExportEvent>&, const std::string&, double,
-                      const std::function<void(float)>&) override {}
+    bool exportEvents(const std::vector<ExportEvent>&, const std::string&, double,
+                      const std::function<void(float)>&, std::string*) override {
+        return true;
+    }
     size_t calls = 0;
 };
 
