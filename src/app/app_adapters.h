@@ -158,6 +158,7 @@ public:
 
     void addDelegate(ui::PadEngineObserver* observer) override;
     void removeDelegate(ui::PadEngineObserver* observer) override;
+    size_t observerCount() const { return observers_.size(); }
     std::map<int, std::string> currentSoundbankFilePathsByIdx() const override {
         return engine_.currentSoundbankFilePathsByIdx();
     }
@@ -206,6 +207,10 @@ public:
     ~PadSequencerAdapter() override;
 
     void setDelegate(ui::PadSequencerObserver* observer) override { observer_ = observer; }
+    void removeDelegate(ui::PadSequencerObserver* observer) override {
+        if (observer_ == observer) observer_ = nullptr;
+    }
+    bool hasDelegate() const { return observer_ != nullptr; }
     bool isRunning() const override { return sequencer_.isRunning(); }
     void playWithPreBar(bool preBar) override { sequencer_.playWithPreBar(preBar); }
     void stop() override { sequencer_.stop(); }
@@ -253,6 +258,7 @@ public:
 
     void addDelegate(ui::PadLibraryObserver* observer) override;
     void removeDelegate(ui::PadLibraryObserver* observer) override;
+    size_t observerCount() const { return observers_.size(); }
     std::vector<ui::PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) override;
     std::vector<std::string> soundbankNames() override;
     void setSampleVolume(const std::string& path, float volume) override;

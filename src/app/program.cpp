@@ -33,7 +33,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.sequencer = this;
     parts.library = this;
     parts.window = this;
-    parts.notificationCenter = &setup_.notificationCenter;
+    parts.notificationCenter = &notificationCenter();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
     AppConfiguration configuration;
@@ -106,13 +106,13 @@ void Program::makeSubsystems() {
     // The MIDI hub, playing the engine; fine without any MIDI at all.
     platform::MidiBackend* backend = setup_.midiBackend;
     if (!backend) {
-        ownMidiBackend_ = platform::RtMidiBackend::open(setup_.clock);
+        ownMidiBackend_ = platform::RtMidiBackend::open(clock());
         backend = ownMidiBackend_.get();
     }
     if (!backend->available()) STROMBEL_LOG_WARN("No MIDI system was found: MIDI in and out are off");
     midiSoundEngine_ = std::make_unique<MidiSoundEngineAdapter>(*engine_);
     midiHub_ = std::make_unique<midi::MidiController>(midi::MidiController::Setup{
-        *backend, setup_.mainLoop, setup_.notificationCenter, setup_.defaults, setup_.sandbox.documents(),
+        *backend, setup_.mainLoop, notificationCenter(), setup_.defaults, setup_.sandbox.documents(),
         std::filesystem::path(platform::Sandbox::kBundleFolderName).stem().string(), midiSoundEngine_.get()});
     engineNotesToMidi_ = std::make_unique<EngineNotesToMidiAdapter>(*midiHub_);
     engine_->addDelegate(engineNotesToMidi_.get());
@@ -122,7 +122,7 @@ void Program::makeSubsystems() {
     patternStore_ = std::make_unique<PatternStoreAdapter>(*library_);
     sequencerMidiOut_ = std::make_unique<SequencerMidiOutAdapter>(*midiHub_);
     sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
-        *sequencerEngine_, *patternStore_, sequencerMidiOut_.get(), setup_.mainLoop, setup_.clock,
+        *sequencerEngine_, *patternStore_, sequencerMidiOut_.get(), setup_.mainLoop, clock(),
         setup_.sequencerDriver});
     midiClock_ = std::make_unique<MidiClockAdapter>(*sequencer_);
     midiHub_->setMidiClockDelegate(midiClock_.get());
@@ -137,7 +137,7 @@ void Program::makeSubsystems() {
 AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) {
     makeSubsystems();
     if (!window_) setBackgroundBlack();
-    ui::PadScreenServices services{padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
+    ui::PadScreenServices services = padScreenServices();
     if (isIpad) {
         padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
     } else if (setup_.guiType == 2) {

@@ -30,9 +30,10 @@ struct ProgramSetup {
     platform::Sandbox& sandbox;
     platform::UserDefaults& defaults;
     platform::MainLoop& mainLoop;
-    /// Host time of the sequencer's timing.
-    platform::Clock& clock = platform::SystemClock::shared();
-    platform::NotificationCenter& notificationCenter = platform::NotificationCenter::shared();
+    /// Host time of the sequencer's timing; null for the system's clock.
+    platform::Clock* clock = nullptr;
+    /// Null for the program's notification center.
+    platform::NotificationCenter* notificationCenter = nullptr;
     /// Null: the best device of the machine (the null device when there is none).
     std::unique_ptr<platform::AudioDevice> audioDevice;
     /// Null: the machine's MIDI (none at all is fine).
@@ -70,6 +71,13 @@ public:
     sequencer::Sequencer* sequencer() const { return sequencer_.get(); }
     midi::MidiController* midiHub() const { return midiHub_.get(); }
     const std::vector<std::string>& launchProblems() const { return delegate_->launchProblems(); }
+    /// The pad screen's views of the subsystems (another screen may share them).
+    ui::PadScreenServices padScreenServices() const {
+        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
+    }
+    PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
+    PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }
+    PadLibraryAdapter* padLibraryAdapter() const { return padLibrary_.get(); }
     /// The engine's audio device.
     platform::AudioDevice* audioDevice() const { return engine_ ? &engine_->audioUnit() : nullptr; }
 
@@ -97,6 +105,10 @@ public:
 private:
     class MainScreen;
     void makeSubsystems();
+    platform::Clock& clock() const { return setup_.clock ? *setup_.clock : platform::SystemClock::shared(); }
+    platform::NotificationCenter& notificationCenter() const {
+        return setup_.notificationCenter ? *setup_.notificationCenter : platform::NotificationCenter::shared();
+    }
 
     ProgramSetup setup_;
     std::unique_ptr<library::SoundDataManager> library_;

@@ -79,8 +79,10 @@ public:
 class PadSequencer {
 public:
     virtual ~PadSequencer() = default;
-    /// The sequencer has one delegate; null removes it.
+    /// The sequencer has one delegate: the screen that took it last.
     virtual void setDelegate(PadSequencerObserver* observer) = 0;
+    /// Gives the role up, only when `observer` still has it.
+    virtual void removeDelegate(PadSequencerObserver* observer) = 0;
 
     virtual bool isRunning() const = 0;
     virtual void playWithPreBar(bool preBar) = 0;

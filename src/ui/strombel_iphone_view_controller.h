@@ -9,6 +9,13 @@ class StrombelIphoneViewController : public StrombelViewController {
 public:
     StrombelIphoneViewController(PadScreenServices services, platform::UserDefaults& defaults)
         : StrombelViewController(services, defaults, 1) {}
+
+    /// The sequencer has one delegate, and a portrait screen takes it while it is
+    /// shown: the landscape screen takes it back whenever it comes on screen.
+    void viewWillAppear() override {
+        StrombelViewController::viewWillAppear();
+        services_.sequencer->setDelegate(this);
+    }
 };
 
 /// The pad screen in the phone portrait layout (gui type 2): the controls on a

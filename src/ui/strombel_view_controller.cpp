@@ -48,7 +48,7 @@ StrombelViewController::~StrombelViewController() {
     // no message or timer reaches it afterwards.
     viewDidUnload();
     services_.engine->removeDelegate(this);
-    services_.sequencer->setDelegate(nullptr);
+    services_.sequencer->removeDelegate(this);
     if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(nullptr);
     if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
     if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);

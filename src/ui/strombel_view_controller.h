@@ -59,7 +59,7 @@ public:
     std::unique_ptr<kit::View> takeView();
     /// Restores every setting from the user defaults; runs each time the screen
     /// comes on screen.
-    void viewWillAppear();
+    virtual void viewWillAppear();
     /// The screen's view goes: leaves the library, stops both timers.
     void viewDidUnload();
 
