@@ -1,0 +1,76 @@
+#pragma once
+
+// The effect chain's building blocks. Everything here runs on the audio thread:
+// no allocation after construction, no file access; the echo history only tries
+// its lock on the audio thread.
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace strombel::engine {
+
+/// The length of the sliding effect window of each channel, in frames.
+constexpr uint32_t kEffectWindowFrames = 1024;
+/// The echo history of each channel: three seconds at 44100 Hz.
+constexpr int32_t kEchoHistoryFrames = 132300;
+
+/// Averages blocks of 2^floor(amount + 1) samples (amount 0 to 4: blocks of 2 to
+/// 32) and mixes the averages with the dry signal by `wetness`. Samples after the
+/// last whole block are copied. Amount or wetness 0 (or NaN) copies.
+void applyCrushEffect(uint32_t count, const float* source, float* destination, float amount, float wetness);
+
+/// A second-order high-pass (Q = 1) at `frequency`, its memory cleared on every
+/// call. Frequencies of 100 Hz or lower, wetness 0 and NaN copy the input; the
+/// frequency is kept below 0.45 of the rate so the filter stays stable.
+void applyCutOffFilter(uint32_t count, const float* source, float* destination, float frequency,
+                       double sampleRate, float wetness);
+
+/// Adds the input delayed by maxDelay x amount samples, times wetness, and scales
+/// by 0.7 where the delayed partner lies inside the block; copies elsewhere.
+void applyPhaseEffect(uint32_t count, uint32_t maxDelay, const float* source, float* destination, float amount,
+                      float wetness);
+
+/// A bounded history of appended blocks, oldest first; the oldest whole blocks
+/// fall off when the total exceeds the maximum. Stored in a ring sized once.
+class EchoBuffer {
+public:
+    explicit EchoBuffer(int32_t maxTotalBufSize = kEchoHistoryFrames);
+
+    /// Appends a block (a block larger than the maximum is not appended).
+    /// Audio thread: skips the block when the history is being cleared.
+    void appendFrames(const int32_t* frames, int32_t bufferSize);
+    /// Adds to `output[w]` the history sample `delay` samples before it, times
+    /// intensity, saturating. Output samples without a partner get nothing.
+    void applyEchoTo(int32_t* output, int32_t numFrames, float delay, float intensity);
+    /// Empties the history (any thread).
+    void clearBuffer();
+
+    int32_t totalBufSize() const { return total_; }
+    int32_t maxTotalBufSize() const { return max_; }
+
+private:
+    int32_t max_;
+    std::vector<int32_t> ring_;      // samples, capacity max
+    std::vector<int32_t> blocks_;    // sizes of the blocks held, oldest first, as a ring
+    int64_t writeEnd_ = 0;           // samples ever appended
+    int32_t total_ = 0;
+    size_t firstBlock_ = 0, blockCount_ = 0;
+    std::mutex lock_;
+};
+
+/// Adds `value` to `sample`, saturating at the 32-bit range.
+inline int32_t saturatingAdd(int32_t sample, int64_t value) {
+    int64_t sum = static_cast<int64_t>(sample) + value;
+    return sum > INT32_MAX ? INT32_MAX : (sum < INT32_MIN ? INT32_MIN : static_cast<int32_t>(sum));
+}
+
+/// Float to a 32-bit sample, truncated toward zero, saturating (NaN gives 0).
+inline int32_t saturatingFromFloat(float value) {
+    if (!(value == value)) return 0;
+    if (value >= 2147483520.0f) return INT32_MAX;
+    if (value <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace strombel::engine

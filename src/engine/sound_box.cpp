@@ -1,0 +1,338 @@
+// Set-up, start and stop, parameters, recording and the observer list.
+
+#include "engine/sound_box.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "logging/log.h"
+#include "platform/host_time.h"
+
+namespace strombel::engine {
+
+namespace {
+
+std::unique_ptr<SoundBox>& sharedSlot() {
+    static std::unique_ptr<SoundBox> engine;
+    return engine;
+}
+
+constexpr size_t kEventRingSize = 1024;
+constexpr size_t kMaxBlockFrames = 512;
+
+float clampParameter(float value, float low, float high, float current) {
+    if (!(value == value)) return current;
+    return std::clamp(value, low, high);
+}
+
+}  // namespace
+
+SoundBox& SoundBox::shared() {
+    auto& slot = sharedSlot();
+    if (!slot) {
+        slot = std::make_unique<SoundBox>(platform::makeAudioDevice(), platform::Sandbox::shared(),
+                                          platform::MainLoop::shared());
+    }
+    return *slot;
+}
+
+void SoundBox::setShared(std::unique_ptr<SoundBox> engine) { sharedSlot() = std::move(engine); }
+
+SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform::Sandbox& sandbox,
+                   platform::MainLoop& mainLoop, SoundLibrary* library)
+    : device_(std::move(device)), sandbox_(sandbox), mainLoop_(mainLoop), preloadQueue_("SoundBox preload") {
+    delegates_.reserve(2);
+    metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
+    metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
+    playingTracks_.reserve(kMaxPlayingTracks);
+    queuedTracksByStartHostTimeNanos_.reserve(kMaxQueuedRequests);
+    queuedTracksByStopHostTimeNanos_.reserve(kMaxQueuedRequests);
+    dueScratch_.reserve(kMaxQueuedRequests);
+    effectBufferL_.assign(kEffectWindowFrames, 0.0f);
+    effectBufferR_.assign(kEffectWindowFrames, 0.0f);
+    for (auto* scratch : {&scratchA_, &scratchB_, &scratchC_, &scratchD_}) scratch->assign(kEffectWindowFrames, 0.0f);
+    outL_.assign(kMaxBlockFrames, 0);
+    outR_.assign(kMaxBlockFrames, 0);
+    eventRing_.resize(kEventRingSize);
+
+    device_->setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
+        soundBoxRenderCallback(frames, time, left, right);
+    });
+    device_->setInputCallback(
+        [this](uint32_t frames, uint64_t time, const int32_t* mono) { recordingInputCallback(frames, time, mono); });
+    std::weak_ptr<int> alive = lifeToken_;
+    device_->setEventHandler([this, alive](const platform::AudioDeviceEvent& event) {
+        mainLoop_.post([this, alive, event] {
+            if (alive.lock()) applyDeviceEvent(event);
+        });
+    });
+
+    setup(false);
+    setLibrary(library);
+    start();
+    sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
+    eventTimer_ = mainLoop_.scheduleRepeating(5 * platform::kNanosPerMillisecond, [this] { deliverPendingEvents(); });
+}
+
+SoundBox::~SoundBox() {
+    mainLoop_.cancel(sweepTimer_);
+    mainLoop_.cancel(eventTimer_);
+    if (recordRunning_.load()) stopSampleRecord();
+    device_->stop();
+    device_->close();
+    device_->setRenderCallback({});
+    device_->setInputCallback({});
+    device_->setEventHandler({});
+    if (library_) library_->removeDelegate(this);
+    for (SoundBoxDelegate* delegate : delegates_) {
+        auto& engines = delegate->observedEngines_;
+        engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
+    }
+    preloadQueue_.sync([] {});
+}
+
+void SoundBox::setLibrary(SoundLibrary* library) {
+    if (library_) library_->removeDelegate(this);
+    library_ = library;
+    if (library_) library_->addDelegate(this);
+    reloadTracks();
+    reloadSoundbanks();
+}
+
+// --- Set-up ------------------------------------------------------------------
+
+double SoundBox::preferredBufferDuration(const std::string& machine) {
+    for (const char* slow : {"iPhone1", "iPhone2", "iPhone3", "iPod1", "iPod2", "iPod3"}) {
+        if (machine.rfind(slow, 0) == 0) return 0.01;
+    }
+    return 0.005;
+}
+
+void SoundBox::setup(bool recording) {
+    setupAudioSession(recording);
+    setupAudioUnit(recording);
+    observingDevice_ = true;
+}
+
+void SoundBox::teardown() {
+    stop();
+    observingDevice_ = false;
+    device_->close();
+}
+
+void SoundBox::setupAudioSession(bool recording) {
+    (void)recording;
+    STROMBEL_LOG_DEBUG("setup audio session");
+    sampleRate_.store(44100.0);
+    std::string machine = platform::devicePlatform();
+    STROMBEL_LOG_DEBUG("current device: {}", machine);
+    preferredBufferDuration_ = preferredBufferDuration(machine);
+    if (preferredBufferDuration_ > 0.005) {
+        STROMBEL_LOG_DEBUG(" ** increasing latency, device {} not powerful enough **", machine);
+    }
+    STROMBEL_LOG_DEBUG("preferred IO buffer duration: {:.3f}", preferredBufferDuration_);
+}
+
+void SoundBox::setupAudioUnit(bool recording) {
+    platform::AudioDeviceConfig config;
+    config.duplex = recording;
+    config.preferredSampleRate = 44100.0;
+    config.bufferDuration = preferredBufferDuration_;
+    if (device_->configure(config)) {
+        audioUnitErrorState_ = 0;
+        double rate = device_->sampleRate();
+        if (rate > 0 && rate != sampleRate_.load()) {
+            // Frames are decoded at the engine's rate: a new rate needs new tracks.
+            sampleRate_.store(rate);
+            if (!tracksByFilePath_.empty()) reloadTracks();
+        }
+    } else {
+        audioUnitErrorState_ = -1;
+        STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", audioUnitErrorState_, device_->name(), device_->lastError());
+    }
+}
+
+bool SoundBox::start() { return startOverrideIsPlayingCheck(false); }
+
+bool SoundBox::startOverrideIsPlayingCheck(bool overrideCheck) {
+    if (!overrideCheck && running()) return false;
+    if (!device_->start()) {
+        STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, device_->name(), device_->lastError());
+        return false;
+    }
+    STROMBEL_LOG_DEBUG("SoundBox AudioUnit started");
+    return true;
+}
+
+bool SoundBox::stop() {
+    stopAllTracks();
+    if (!device_->stop()) {
+        STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, device_->name(), device_->lastError());
+        return false;
+    }
+    STROMBEL_LOG_DEBUG("SoundBox AudioUnit halted");
+    currentVolumeLeftChannel_.store(0.0f);
+    currentVolumeRightChannel_.store(0.0f);
+    return true;
+}
+
+bool SoundBox::running() const { return device_->running(); }
+
+void SoundBox::applyDeviceEvent(const platform::AudioDeviceEvent& event) {
+    switch (event.type) {
+    case platform::AudioDeviceEvent::Type::InterruptionBegan:
+        if (observingDevice_) audioInterruption(true);
+        break;
+    case platform::AudioDeviceEvent::Type::InterruptionEnded:
+        if (observingDevice_) audioInterruption(false);
+        break;
+    case platform::AudioDeviceEvent::Type::RouteChanged: audioRouteChanged(event.routeChangeReason); break;
+    }
+}
+
+void SoundBox::audioInterruption(bool began) {
+    if (began) {
+        stop();
+        return;
+    }
+    if (!start()) {
+        teardown();
+        setup(false);
+        start();
+    }
+}
+
+void SoundBox::audioRouteChanged(int reason) {
+    if (!running() || reason != platform::kRouteChangeReasonOldDeviceUnavailable) return;
+    STROMBEL_LOG_INFO("Audio output device was removed; stopping audio playback.");
+    stopAllTracks();
+    clearEchoBuffer();
+    std::weak_ptr<int> alive = lifeToken_;
+    mainLoop_.post([this, alive] {
+        if (alive.lock()) informDelegatesOfAudioRouteChanged();
+    });
+}
+
+// --- Parameters ----------------------------------------------------------------
+
+void SoundBox::setVolume(float value) { volume_.store(clampParameter(value, 0.0f, 1.0f, volume_.load())); }
+void SoundBox::setEffectWetness(float value) {
+    effectWetness_.store(clampParameter(value, 0.0f, 1.0f, effectWetness_.load()));
+}
+void SoundBox::setPitchAmount(float value) { pitchAmount_.store(clampParameter(value, 0.0f, 1.0f, pitchAmount_.load())); }
+void SoundBox::setDelayIntensity(float value) {
+    delayIntensity_.store(clampParameter(value, 0.0f, 1.0f, delayIntensity_.load()));
+}
+void SoundBox::setDelayTime(float value) { delayTime_.store(clampParameter(value, 0.0f, 2.9f, delayTime_.load())); }
+void SoundBox::setReverbAmount(float value) {
+    reverbAmount_.store(clampParameter(value, 0.0f, 1.0f, reverbAmount_.load()));
+}
+void SoundBox::setCutOffAmount(float value) {
+    cutOffAmount_.store(clampParameter(value, 0.0f, 1.0f, cutOffAmount_.load()));
+}
+void SoundBox::setPhaseAmount(float value) { phaseAmount_.store(clampParameter(value, 0.0f, 1.0f, phaseAmount_.load())); }
+void SoundBox::setCrushAmount(float value) { crushAmount_.store(clampParameter(value, 0.0f, 1.0f, crushAmount_.load())); }
+
+void SoundBox::clearEchoBuffer() {
+    echoBufferLeft_.clearBuffer();
+    echoBufferRight_.clearBuffer();
+}
+
+// --- Recording -------------------------------------------------------------------
+
+std::optional<std::string> SoundBox::startSampleRecord() {
+    if (recordRunning_.load()) return std::nullopt;
+    auto restoreOutput = [this] {
+        teardown();
+        setup(false);
+        start();
+    };
+    teardown();
+    setupAudioSession(true);
+    setupAudioUnit(true);
+    if (audioUnitErrorState_ != 0 || !device_->duplex()) {
+        STROMBEL_LOG_ERROR("can't record: the microphone could not be opened ({})", device_->lastError());
+        restoreOutput();
+        return std::nullopt;
+    }
+    std::filesystem::path path = sandbox_.caches() / "micinput.wav";
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    // The file takes the rate the microphone really captures.
+    const double rate = device_->sampleRate();
+    if (!recordFile_.open(path, 1, rate, rate)) {
+        STROMBEL_LOG_ERROR("can't record: {} ({})", path.string(), recordFile_.error());
+        restoreOutput();
+        return std::nullopt;
+    }
+    recordRing_.assign(1u << 19, 0);
+    recordHead_.store(0);
+    recordTail_.store(0);
+    recordOverruns_.store(0);
+    recordWriterStop_.store(false);
+    recordWriter_ = std::thread([this] { recordWriterLoop(); });
+    recordRunning_.store(true);
+    observingDevice_ = true;
+    if (!start()) {
+        recordRunning_.store(false);
+        recordWriterStop_.store(true);
+        recordWriter_.join();
+        recordFile_.close();
+        std::filesystem::remove(path, ignored);
+        restoreOutput();
+        return std::nullopt;
+    }
+    return path.string();
+}
+
+void SoundBox::stopSampleRecord() {
+    if (!recordRunning_.load()) return;
+    recordRunning_.store(false);
+    teardown();
+    setupAudioSession(false);
+    setupAudioUnit(false);
+    observingDevice_ = true;
+    start();
+    recordWriterStop_.store(true);
+    if (recordWriter_.joinable()) recordWriter_.join();
+    if (!recordFile_.close()) STROMBEL_LOG_ERROR("the recording could not be written completely");
+    if (recordOverruns_.load() > 0) STROMBEL_LOG_WARN("the recording lost {} samples", recordOverruns_.load());
+}
+
+void SoundBox::recordWriterLoop() {
+    std::vector<int32_t> block(4096);
+    for (;;) {
+        bool stopping = recordWriterStop_.load();
+        size_t tail = recordTail_.load(std::memory_order_relaxed);
+        size_t head = recordHead_.load(std::memory_order_acquire);
+        while (tail != head) {
+            size_t count = std::min(block.size(), head - tail);
+            for (size_t i = 0; i < count; ++i) block[i] = recordRing_[(tail + i) % recordRing_.size()];
+            const int32_t* channels[1] = {block.data()};
+            recordFile_.write(channels, static_cast<uint32_t>(count));
+            tail += count;
+            recordTail_.store(tail, std::memory_order_release);
+        }
+        if (stopping) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// --- Observers -----------------------------------------------------------------------
+
+void SoundBox::addDelegate(SoundBoxDelegate* delegate) {
+    if (!delegate || std::find(delegates_.begin(), delegates_.end(), delegate) != delegates_.end()) return;
+    delegates_.push_back(delegate);
+    delegate->observedEngines_.push_back(this);
+}
+
+void SoundBox::removeDelegate(SoundBoxDelegate* delegate) {
+    delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
+    if (delegate) {
+        auto& engines = delegate->observedEngines_;
+        engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
+    }
+}
+
+}  // namespace strombel::engine

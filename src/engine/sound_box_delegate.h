@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace strombel::engine {
+
+class SoundBox;
+
+/// What the engine tells its observers. Every message is delivered on the main
+/// loop's thread, in the order the observers were added; each defaults to doing
+/// nothing. An observer removes itself from every engine it observes when it goes.
+class SoundBoxDelegate {
+public:
+    SoundBoxDelegate() = default;
+    SoundBoxDelegate(const SoundBoxDelegate&) = delete;
+    SoundBoxDelegate& operator=(const SoundBoxDelegate&) = delete;
+    virtual ~SoundBoxDelegate();
+
+    /// A track's playback began.
+    virtual void trackStarted(const std::string& path, bool fromTapPad);
+    /// A track reached its end.
+    virtual void trackFinishedPlaying(const std::string& path);
+    /// A track's stop time was reached. By default this is reported as
+    /// `trackFinishedPlaying`, as to an observer that does not listen for stops.
+    virtual void trackStopped(const std::string& path, bool fromTapPad);
+    /// A track with a note number began or ended (not when MIDI started it).
+    virtual void midiNoteOn(int note);
+    virtual void midiNoteOff(int note);
+    /// A track on a pad of the current bank began or ended (not when MIDI started
+    /// it); on a bank change, for each old pad whose track still sounds.
+    virtual void soundbankTrackStarted(int pad);
+    virtual void soundbankTrackStopped(int pad);
+    /// The output device disappeared; playback was stopped.
+    virtual void audioRouteChangedStopAudio();
+
+private:
+    friend class SoundBox;
+    std::vector<SoundBox*> observedEngines_;
+};
+
+}  // namespace strombel::engine

@@ -1,0 +1,297 @@
+// The real-time region: the render and microphone callbacks. Everything here runs
+// on the device's audio thread. Nothing allocates (scratch is sized when the
+// engine is built), nothing touches files, and the engine mutex and the tracks'
+// locks are only tried: a busy lock costs one buffer, never a wait.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/sound_box.h"
+
+namespace strombel::engine {
+
+namespace {
+
+constexpr uint32_t kBlockFrames = 512;  // the effect window serves blocks up to half its length
+
+/// Frames from the buffer's start to `time`, rounded to the nearest frame.
+uint32_t framesUntil(uint64_t time, uint64_t now, double rate, uint32_t limit) {
+    if (time <= now) return 0;
+    double frames = std::llround(static_cast<double>(time - now) * rate * 1e-9);
+    return frames >= limit ? limit : static_cast<uint32_t>(frames);
+}
+
+float pitchRate(float pitchAmount, float wetness) {
+    float q = 0.5f + (pitchAmount - 0.5f) / 2.5f;
+    float rate = q < 0.5f ? 2.0f * q : 1.0f + 6.0f * (q - 0.5f);
+    if (std::fabs(rate) < 0.2f) rate = 0.2f;
+    return 1.0f + wetness * (rate - 1.0f);
+}
+
+}  // namespace
+
+void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
+    const size_t head = eventHead_.load(std::memory_order_relaxed);
+    if (head - eventTail_.load(std::memory_order_acquire) >= eventRing_.size()) {
+        droppedEvents_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    PendingEvent& slot = eventRing_[head % eventRing_.size()];
+    slot.type = type;
+    slot.track = track;  // the slot is empty: the main thread moved its last event out
+    eventHead_.store(head + 1, std::memory_order_release);
+}
+
+void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+    const uint64_t began = platform::SystemClock::shared().nowNanos();
+    const double rate = sampleRate_.load(std::memory_order_relaxed);
+    // Buffers longer than a block are rendered block by block, each at its own time.
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(kBlockFrames, frames - done);
+        const uint64_t now = hostTimeNanos + static_cast<uint64_t>(static_cast<double>(done) * 1e9 / rate);
+        renderBlock(n, now, left + done, right + done);
+        done += n;
+    }
+    int64_t peakLeft = 0, peakRight = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        peakLeft = std::max(peakLeft, std::abs(static_cast<int64_t>(left[i])));
+        peakRight = std::max(peakRight, std::abs(static_cast<int64_t>(right[i])));
+    }
+    currentVolumeLeftChannel_.store(static_cast<float>(peakLeft), std::memory_order_relaxed);
+    currentVolumeRightChannel_.store(static_cast<float>(peakRight), std::memory_order_relaxed);
+
+    const double needed = static_cast<double>(platform::SystemClock::shared().nowNanos() - began) * 1e-9;
+    const double available = frames / rate;
+    if (needed > available) {
+        lastLagNeeded_.store(needed, std::memory_order_relaxed);
+        lastLagAvailable_.store(available, std::memory_order_relaxed);
+        lagWarnings_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void SoundBox::takeDueLocked(std::vector<QueuedRequest>& queue, uint64_t end, std::vector<QueuedRequest>& due) {
+    size_t count = 0;
+    while (count < queue.size() && queue[count].time < end) ++count;
+    if (count == 0) return;
+    for (size_t i = 0; i < count; ++i) due.push_back(std::move(queue[i]));  // capacity reserved
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
+    std::memset(left, 0, n * sizeof(int32_t));
+    std::memset(right, 0, n * sizeof(int32_t));
+    std::unique_lock lock(engineMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;  // the main thread holds the table for a moment: one silent block
+
+    const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
+    const uint64_t end = now + static_cast<uint64_t>(static_cast<double>(n) / sampleRate * 1e9);
+
+    // Queued starts and stops that fall before the block's end.
+    dueScratch_.clear();
+    takeDueLocked(queuedTracksByStartHostTimeNanos_, end, dueScratch_);
+    for (QueuedRequest& request : dueScratch_) {
+        Track& track = *request.track;
+        if (track.muted()) continue;
+        track.setIsStartedByTapPad(false);
+        track.setIsStartedByMidi(false);
+        startTrackLocked(request.track, request.time, false, 1.0f);
+    }
+    dueScratch_.clear();
+    takeDueLocked(queuedTracksByStopHostTimeNanos_, end, dueScratch_);
+    for (QueuedRequest& request : dueScratch_) stopTrackLocked(*request.track, request.time);
+    dueScratch_.clear();  // the table still holds every track: nothing is freed here
+
+    const float wetness = effectWetness_.load(std::memory_order_relaxed);
+
+    // Slide the effect windows by n and clear the newest n positions.
+    std::memmove(effectBufferL_.data(), effectBufferL_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
+    std::memmove(effectBufferR_.data(), effectBufferR_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
+    std::fill_n(effectBufferL_.data() + kEffectWindowFrames - n, n, 0.0f);
+    std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
+
+    const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
+    const float master = volume_.load(std::memory_order_relaxed);
+    processTracks(n, now, end, rate, master, left, right);
+
+    // The effect chain over the windows.
+    const uint32_t W = kEffectWindowFrames;
+    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crushAmount_.load() * 4.0f, wetness);
+    applyCutOffFilter(W, scratchA_.data(), scratchC_.data(), cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
+    applyPhaseEffect(W, 128, scratchC_.data(), scratchA_.data(), phaseAmount_.load(), wetness);
+    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crushAmount_.load() * 4.0f, wetness);
+    applyCutOffFilter(W, scratchB_.data(), scratchD_.data(), cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
+    applyPhaseEffect(W, 128, scratchD_.data(), scratchB_.data(), phaseAmount_.load(), wetness);
+    for (uint32_t k = 0; k < n; ++k) {
+        outL_[k] = saturatingFromFloat(scratchA_[W - n + k]);
+        outR_[k] = saturatingFromFloat(scratchB_[W - n + k]);
+    }
+
+    // Echo and reverb from the histories, which then take this block.
+    float echo = wetness * delayIntensity_.load() * 0.9f;
+    float reverb = wetness * reverbAmount_.load() * 0.4f;
+    while (reverb > 0.01f && echo + reverb > 0.9f) {
+        echo *= 0.8f;
+        reverb *= 0.8f;
+    }
+    const int32_t frames = static_cast<int32_t>(n);
+    if (echo != 0.0f) {
+        const int64_t d = static_cast<int64_t>(delayTime_.load() * sampleRate);
+        if (d >= 0 && d < kEchoHistoryFrames) {
+            echoBufferLeft_.applyEchoTo(outL_.data(), frames, static_cast<float>(d), echo);
+            echoBufferRight_.applyEchoTo(outR_.data(), frames, static_cast<float>(d), echo);
+        }
+    }
+    if (reverb != 0.0f) {
+        static constexpr float kTaps[2][2] = {{0.1f, 0.6f}, {0.17f, 0.4f}};
+        for (const auto& tap : kTaps) {
+            const int64_t d = static_cast<int64_t>(tap[0] * sampleRate);
+            if (d >= 0 && d < kEchoHistoryFrames - 2 * frames) {
+                echoBufferLeft_.applyEchoTo(outL_.data(), frames, static_cast<float>(d), reverb * tap[1]);
+                echoBufferRight_.applyEchoTo(outR_.data(), frames, static_cast<float>(d), reverb * tap[1]);
+            }
+        }
+    }
+    echoBufferLeft_.appendFrames(outL_.data(), frames);
+    echoBufferRight_.appendFrames(outR_.data(), frames);
+
+    for (uint32_t k = 0; k < n; ++k) {
+        left[k] = saturatingAdd(left[k], outL_[k]);
+        right[k] = saturatingAdd(right[k], outR_[k]);
+    }
+}
+
+void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
+                             int32_t* right) {
+    const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
+    const bool fxTapPadOnly = applyFxToTapPadOnly_.load(std::memory_order_relaxed);
+    float* windowL = effectBufferL_.data() + kEffectWindowFrames - n;
+    float* windowR = effectBufferR_.data() + kEffectWindowFrames - n;
+
+    for (size_t i = playingTracks_.size(); i-- > 0;) {
+        uint32_t retriggerOffset = 0;
+        for (int pass = 0; pass < 2; ++pass) {  // a second pass mixes a retrigger from the buffer's start
+            const std::shared_ptr<Track>& handle = playingTracks_[i];
+            Track& track = *handle;
+            TrackState state = track.currentState();
+            if (state == TrackState::Unprepared || state == TrackState::Ready) {
+                removePlayingAtLocked(i);
+                break;
+            }
+            const uint64_t start = track.startHostTimeNanos();
+            const uint64_t stop = track.stopHostTimeNanos();
+            if (start > end && state == TrackState::Playing) break;
+            const bool begun = state == TrackState::Playing || state == TrackState::StopPending;
+            const uint64_t effectiveStart = begun ? start : std::max(start, now);
+            const uint64_t effectiveStop = state == TrackState::Playing ? stop : std::max(stop, now);
+            uint32_t offset = 0, count = 0;
+            switch (state) {
+            case TrackState::StartPending:
+                if (start <= end) {
+                    track.startPlayback();
+                    offset = framesUntil(effectiveStart, now, sampleRate, n);
+                    count = n - offset;
+                    postEvent(PendingEvent::Type::Started, handle);
+                }
+                break;
+            case TrackState::RetriggerPending:
+                if (start > end) {
+                    count = n;
+                } else {
+                    count = framesUntil(effectiveStart, now, sampleRate, n);
+                    postEvent(PendingEvent::Type::Started, handle);
+                }
+                break;
+            case TrackState::Playing:
+                // After a retrigger inside this block, the new playback begins at its own frame.
+                offset = retriggerOffset;
+                count = n - offset;
+                break;
+            case TrackState::StopPending:
+                if (stop > end) {
+                    count = n;
+                } else {
+                    count = effectiveStop < effectiveStart ? 0 : framesUntil(effectiveStop, now, sampleRate, n);
+                    postEvent(PendingEvent::Type::Stopped, handle);
+                }
+                break;
+            default: break;
+            }
+            // A stop that falls before this playback began lets nothing through.
+            const float gain = master * track.playbackVolume();
+            uint32_t requested = 0, got = 0;
+            if (count > 0) {
+                const bool effects = !fxTapPadOnly || track.isStartedByTapPad();
+                requested = effects ? static_cast<uint32_t>(rate * static_cast<float>(count)) : count;
+                TrackFrames frames;
+                got = track.allocAndLoadNextFramesInto(frames, requested);
+                if (frames.status == TrackFrames::Status::Busy || frames.status == TrackFrames::Status::NotLoaded) {
+                    if (frames.status == TrackFrames::Status::NotLoaded &&
+                        track.loadState() == TrackLoadState::NotLoaded)
+                        postEvent(PendingEvent::Type::LoadWanted, handle);
+                    break;  // the frames are on their way: skip this block, keep the track
+                }
+                if (frames.status == TrackFrames::Status::Unavailable) {
+                    // A track that can give no frames ends instead of sounding forever.
+                    track.cleanAfterPlayback();
+                    postEvent(PendingEvent::Type::Finished, handle);
+                    removePlayingAtLocked(i);
+                    break;
+                }
+                if (got > 0) {
+                    const int32_t* sourceL = frames.channels[0];
+                    const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
+                    if (effects) {
+                        float position = 0.0f;
+                        for (uint32_t k = offset; k < n; ++k) {
+                            const uint32_t at = static_cast<uint32_t>(position);
+                            if (at >= got) break;
+                            windowL[k] += gain * static_cast<float>(sourceL[at]);
+                            windowR[k] += gain * static_cast<float>(sourceR[at]);
+                            position += rate;
+                        }
+                    } else {
+                        for (uint32_t j = 0; j < got && offset + j < n; ++j) {
+                            left[offset + j] =
+                                saturatingFromFloat(static_cast<float>(left[offset + j]) + gain * sourceL[j]);
+                            right[offset + j] =
+                                saturatingFromFloat(static_cast<float>(right[offset + j]) + gain * sourceR[j]);
+                        }
+                    }
+                }
+                track.releaseFrames(frames);
+            }
+            state = track.currentState();
+            if (effectiveStart < end && state == TrackState::RetriggerPending) {
+                track.startPlayback();
+                retriggerOffset = framesUntil(effectiveStart, now, sampleRate, n);
+                continue;  // the restarted playback is mixed from the block's first frame
+            }
+            if (state == TrackState::StopPending && (effectiveStop < end || effectiveStop < effectiveStart)) {
+                track.cleanAfterPlayback();
+                removePlayingAtLocked(i);
+            } else if (got < requested) {
+                postEvent(PendingEvent::Type::Finished, handle);
+                if (state == TrackState::RetriggerPending) {
+                    track.waitForRetrigger();
+                } else {
+                    track.cleanAfterPlayback();
+                    removePlayingAtLocked(i);
+                }
+            }
+            break;
+        }
+    }
+}
+
+void SoundBox::recordingInputCallback(uint32_t frames, uint64_t, const int32_t* mono) {
+    if (!recordRunning_.load(std::memory_order_acquire) || recordRing_.empty()) return;
+    const size_t head = recordHead_.load(std::memory_order_relaxed);
+    const size_t free = recordRing_.size() - (head - recordTail_.load(std::memory_order_acquire));
+    const size_t count = std::min<size_t>(frames, free);
+    for (size_t i = 0; i < count; ++i) recordRing_[(head + i) % recordRing_.size()] = mono[i];
+    if (count < frames) recordOverruns_.fetch_add(frames - count, std::memory_order_relaxed);
+    recordHead_.store(head + count, std::memory_order_release);
+}
+
+}  // namespace strombel::engine

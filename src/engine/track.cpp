@@ -1,0 +1,222 @@
+#include "engine/track.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "logging/log.h"
+
+namespace strombel::engine {
+
+namespace {
+
+bool legalChange(TrackState from, TrackState to) {
+    auto in = [from](std::initializer_list<TrackState> states) {
+        return std::find(states.begin(), states.end(), from) != states.end();
+    };
+    switch (to) {
+    case TrackState::Unprepared: return false;
+    case TrackState::Ready:
+        return in({TrackState::Unprepared, TrackState::StartPending, TrackState::Playing, TrackState::StopPending});
+    case TrackState::StartPending:
+        return in({TrackState::Ready, TrackState::StartPending, TrackState::RetriggerPending, TrackState::StopPending});
+    case TrackState::Playing: return in({TrackState::StartPending, TrackState::RetriggerPending});
+    case TrackState::RetriggerPending: return in({TrackState::Playing});
+    case TrackState::StopPending:
+        return in({TrackState::StartPending, TrackState::Playing, TrackState::RetriggerPending, TrackState::StopPending});
+    }
+    return true;  // values outside the table are stored without a check
+}
+
+std::string baseName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+}  // namespace
+
+Track::Track(double sampleRate, const platform::Clock& clock) : sampleRate_(sampleRate), clock_(clock) {}
+
+void Track::setCurrentState(TrackState state) {
+    TrackState old = state_.load(std::memory_order_acquire);
+    if (!legalChange(old, state)) {
+        STROMBEL_LOG_ERROR("** illegal Track state change!! {} -> {}", static_cast<int>(old), static_cast<int>(state));
+    }
+    state_.store(state, std::memory_order_release);
+}
+
+void Track::setVolume(float volume) {
+    if (!(volume == volume)) return;
+    volume_.store(std::clamp(volume, 0.0f, 1.5f));
+}
+
+bool Track::prepareWithFile(const std::string& relativePath, const platform::Sandbox& sandbox) {
+    if (!fileName_.empty()) {
+        STROMBEL_LOG_WARN("track already loaded something, can't prepare again");
+        return false;
+    }
+    std::filesystem::path path = sandbox.absolutePath(relativePath);
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) {
+        STROMBEL_LOG_ERROR("cant load file, not found: {}", path.string());
+        return false;
+    }
+    fileName_ = path.string();
+    relativeFileName_ = relativePath;
+    platform::AudioFileInfo info;
+    std::string error;
+    if (!platform::readAudioFileInfo(path, info, error)) {
+        STROMBEL_LOG_ERROR("Error: can't open sound file with url '{}', error: {}", fileName_, error);
+        return false;
+    }
+    if (info.channels < 1 || info.channels > 2) {
+        STROMBEL_LOG_ERROR("Error while loading file: format not supported - wrong number of channels. file: {}",
+                           fileName_);
+        return false;
+    }
+    numFramesInFile_ = info.frames;
+    fileSampleRate_ = info.sampleRate;
+    numChannels_ = info.channels;
+    setCurrentState(TrackState::Ready);
+    return true;
+}
+
+bool Track::preloadForPlayback() {
+    if (currentState() == TrackState::Unprepared) return false;
+    std::lock_guard loading(loadMutex_);
+    if (loadState_.load() == TrackLoadState::Loaded) return true;
+    loadState_.store(TrackLoadState::Loading);
+    auto decoded = std::make_shared<platform::DecodedAudio>();
+    std::string error;
+    if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, error)) {
+        STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, error);
+        loadState_.store(TrackLoadState::Failed);
+        return false;
+    }
+    STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(), baseName(fileName_));
+    {
+        std::lock_guard lock(audioLock_);
+        numFramesInCache_.store(decoded->frames());
+        frameCache_ = std::move(decoded);
+        // A request made before the frames were known is measured again.
+        if (currentState() == TrackState::Ready) {
+            startFrameIdx_ = 0;
+            stopFrameIdx_ = numFramesInCache_.load();
+        }
+    }
+    loadState_.store(TrackLoadState::Loaded);
+    return true;
+}
+
+std::shared_ptr<const platform::DecodedAudio> Track::cachedAudio() {
+    if (loadState_.load() != TrackLoadState::Loaded) preloadForPlayback();
+    std::lock_guard lock(audioLock_);
+    return frameCache_;
+}
+
+void Track::playFromStartAt(uint64_t hostTimeNanos, float velocity) { playFromPoint(0.0, 1.0, hostTimeNanos, velocity); }
+
+void Track::playFromPoint(double from, double to, uint64_t atTime, float velocity) {
+    if (!(velocity == velocity)) velocity = 1.0f;
+    nextPlaybackVelocity_ = std::clamp(velocity, 0.0f, 2.0f);
+    if (!(from == from)) from = 0.0;
+    if (!(to == to)) to = 1.0;
+    requestFrom_ = std::clamp(from, 0.0, 1.0);
+    requestTo_ = std::clamp(to, requestFrom_, 1.0);
+    startHostTimeNanos_ = atTime;
+    stopHostTimeNanos_ = 0;
+    uint32_t total = numFramesInCache_.load();
+    if (total == 0 && fileSampleRate_ > 0)
+        total = static_cast<uint32_t>(std::min<double>(numFramesInFile_ * sampleRate_ / fileSampleRate_, UINT32_MAX));
+    startFrameIdx_ = static_cast<uint32_t>(requestFrom_ * total);
+    stopFrameIdx_ = static_cast<uint32_t>(requestTo_ * total);
+    TrackState state = currentState();
+    if (state == TrackState::RetriggerPending) {
+        STROMBEL_LOG_ERROR("Track was already waiting for retrigger! First trigger will not play!!!");
+    } else if (state == TrackState::Playing) {
+        setCurrentState(TrackState::RetriggerPending);
+    } else {
+        setCurrentState(TrackState::StartPending);
+    }
+}
+
+void Track::startPlayback() {
+    setCurrentState(TrackState::Playing);
+    // Measured against the decoded frames, which may differ from the header's claim.
+    uint32_t total = numFramesInCache_.load();
+    if (total > 0) {
+        startFrameIdx_ = static_cast<uint32_t>(requestFrom_ * total);
+        stopFrameIdx_ = static_cast<uint32_t>(requestTo_ * total);
+    }
+    currentFrameIdx_ = startFrameIdx_;
+    currentVelocity_ = nextPlaybackVelocity_;
+    lastPlayedNanos_.store(clock_.nowNanos());
+}
+
+void Track::waitForRetrigger() { setCurrentState(TrackState::StartPending); }
+
+void Track::stopPlayingAt(uint64_t hostTimeNanos) {
+    TrackState state = currentState();
+    if (state == TrackState::StartPending || state == TrackState::Playing || state == TrackState::RetriggerPending) {
+        stopHostTimeNanos_ = hostTimeNanos;
+        setCurrentState(TrackState::StopPending);
+    }
+}
+
+void Track::cleanAfterPlayback() {
+    setCurrentState(TrackState::Ready);
+    currentVelocity_ = 1.0f;
+}
+
+uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames) {
+    if (numFrames == 0) {
+        frames.status = TrackFrames::Status::Frames;
+        frames.count = 0;
+        return 0;
+    }
+    std::unique_lock lock(audioLock_, std::try_to_lock);
+    frames.count = 0;
+    if (!lock.owns_lock()) {
+        frames.status = TrackFrames::Status::Busy;
+        return 0;
+    }
+    const platform::DecodedAudio* cache = frameCache_.get();
+    if (!cache) {
+        frames.status = loadState_.load() == TrackLoadState::Failed ? TrackFrames::Status::Unavailable
+                                                                    : TrackFrames::Status::NotLoaded;
+        return 0;
+    }
+    uint32_t stop = std::min(stopFrameIdx_, cache->frames());
+    uint32_t available = stop > currentFrameIdx_ ? stop - currentFrameIdx_ : 0;
+    uint32_t count = std::min(numFrames, available);
+    if (count == 0) {
+        frames.status = TrackFrames::Status::Ended;
+        return 0;
+    }
+    frames.numChannels = cache->numChannels;
+    for (uint32_t c = 0; c < cache->numChannels; ++c) frames.channels[c] = cache->channels[c].data() + currentFrameIdx_;
+    frames.count = count;
+    frames.status = TrackFrames::Status::Frames;
+    frames.lock = std::move(lock);
+    currentFrameIdx_ += count;
+    return count;
+}
+
+void Track::releaseFrames(TrackFrames& frames) {
+    frames.channels[0] = frames.channels[1] = nullptr;
+    frames.count = 0;
+    if (frames.lock.owns_lock()) frames.lock.unlock();
+    frames.lock = {};
+}
+
+void Track::clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos) {
+    std::shared_ptr<const platform::DecodedAudio> dropped;
+    {
+        std::lock_guard lock(audioLock_);
+        if (currentState() != TrackState::Ready || lastPlayedNanos_.load() >= monotonicNanos || !frameCache_) return;
+        STROMBEL_LOG_DEBUG("clean cache: {}", baseName(fileName_));
+        dropped = std::move(frameCache_);
+        frameCache_.reset();
+        numFramesInCache_.store(0);
+        loadState_.store(TrackLoadState::NotLoaded);
+    }
+}
+
+}  // namespace strombel::engine

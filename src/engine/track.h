@@ -1,0 +1,134 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/audio_file.h"
+#include "platform/clock.h"
+#include "platform/sandbox.h"
+
+namespace strombel::engine {
+
+/// The six play states of a track.
+enum class TrackState : int32_t {
+    Unprepared = 0,
+    Ready = 1,
+    StartPending = 2,
+    Playing = 3,
+    RetriggerPending = 4,
+    StopPending = 5,
+};
+
+/// Whether a track's frames are in memory.
+enum class TrackLoadState : int32_t { NotLoaded, Loading, Loaded, Failed };
+
+/// Frames handed out by a track: pointers into its frame cache, valid until
+/// `Track::releaseFrames` (the hand-out holds the track's lock meanwhile).
+struct TrackFrames {
+    enum class Status { Frames, Ended, Busy, NotLoaded, Unavailable };
+    const int32_t* channels[2] = {nullptr, nullptr};
+    uint32_t numChannels = 0;
+    uint32_t count = 0;
+    Status status = Status::Ended;
+    std::unique_lock<std::mutex> lock;
+};
+
+/// One sample file made ready for playback: its state, its requested start and
+/// stop host times, its gain and its frame cache (the whole file decoded into the
+/// engine's format). The state, times and flags are ordered by the engine mutex;
+/// the cache by the track's own lock.
+class Track {
+public:
+    /// A track for an engine running at `sampleRate`; `clock` dates playbacks.
+    explicit Track(double sampleRate = 44100.0, const platform::Clock& clock = platform::SystemClock::shared());
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
+
+    /// Resolves `relativePath` in `sandbox`, checks the file (exists, readable,
+    /// one or two channels) and moves to Ready. Opens the file only to read its header.
+    bool prepareWithFile(const std::string& relativePath, const platform::Sandbox& sandbox);
+    /// Decodes the whole file into the frame cache (does nothing when cached).
+    /// Reads the file without holding the track's lock. Never on the audio thread.
+    bool preloadForPlayback();
+
+    void playFromStartAt(uint64_t hostTimeNanos, float velocity);
+    void playFromPoint(double from, double to, uint64_t atTime, float velocity);
+    /// The playback begins now (audio thread).
+    void startPlayback();
+    void waitForRetrigger();
+    void stopPlayingAt(uint64_t hostTimeNanos);
+    void cleanAfterPlayback();
+
+    /// Audio thread: hands out up to `numFrames` next frames. Allocates nothing,
+    /// never reads the file and only tries the track's lock. Returns the count.
+    uint32_t allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames);
+    /// Gives handed-out frames back (releases the lock the hand-out held).
+    void releaseFrames(TrackFrames& frames);
+
+    /// Frees the cache of a ready track that has not begun playing since
+    /// `monotonicNanos` (host time). Main thread.
+    void clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos);
+
+    /// The decoded frames, loading them when needed (off the audio thread). The
+    /// export renderer reads these with read positions of its own.
+    std::shared_ptr<const platform::DecodedAudio> cachedAudio();
+
+    TrackState currentState() const { return state_.load(std::memory_order_acquire); }
+    /// Moves to `state`, logging a change the state table does not allow.
+    void setCurrentState(TrackState state);
+
+    float volume() const { return volume_.load(); }
+    void setVolume(float volume);
+    float playbackVolume() const { return volume_.load() * currentVelocity_; }
+    bool isStartedByTapPad() const { return startedByTapPad_.load(); }
+    void setIsStartedByTapPad(bool value) { startedByTapPad_.store(value); }
+    bool isStartedByMidi() const { return startedByMidi_.load(); }
+    void setIsStartedByMidi(bool value) { startedByMidi_.store(value); }
+    bool muted() const { return muted_.load(); }
+    void setMuted(bool value) { muted_.store(value); }
+
+    uint64_t startHostTimeNanos() const { return startHostTimeNanos_; }
+    uint64_t stopHostTimeNanos() const { return stopHostTimeNanos_; }
+    const std::string& relativeFileName() const { return relativeFileName_; }
+    const std::string& fileName() const { return fileName_; }
+    uint32_t numChannels() const { return numChannels_; }
+    uint64_t numFramesInFile() const { return numFramesInFile_; }
+    /// Frames in the cache (0 when not cached).
+    uint32_t numFramesInCache() const { return numFramesInCache_.load(); }
+    uint32_t startFrameIdx() const { return startFrameIdx_; }
+    uint32_t stopFrameIdx() const { return stopFrameIdx_; }
+    uint32_t currentFrameIdx() const { return currentFrameIdx_; }
+    uint64_t lastPlayedNanos() const { return lastPlayedNanos_.load(); }
+    TrackLoadState loadState() const { return loadState_.load(); }
+    float nextPlaybackVelocity() const { return nextPlaybackVelocity_; }
+
+private:
+    const double sampleRate_;
+    const platform::Clock& clock_;
+    std::atomic<TrackState> state_{TrackState::Unprepared};
+    std::string fileName_;
+    std::string relativeFileName_;
+    uint64_t numFramesInFile_ = 0;
+    double fileSampleRate_ = 0;
+    uint32_t numChannels_ = 0;
+    std::atomic<uint64_t> lastPlayedNanos_{0};
+
+    std::mutex audioLock_;
+    std::mutex loadMutex_;  // one decode at a time; never taken on the audio thread
+    std::shared_ptr<const platform::DecodedAudio> frameCache_;
+    std::atomic<uint32_t> numFramesInCache_{0};
+    std::atomic<TrackLoadState> loadState_{TrackLoadState::NotLoaded};
+
+    double requestFrom_ = 0.0, requestTo_ = 1.0;
+    uint32_t startFrameIdx_ = 0, stopFrameIdx_ = 0, currentFrameIdx_ = 0;
+    std::atomic<float> volume_{1.0f};
+    float currentVelocity_ = 1.0f;
+    float nextPlaybackVelocity_ = 1.0f;
+    std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false};
+    uint64_t startHostTimeNanos_ = 0, stopHostTimeNanos_ = 0;
+};
+
+}  // namespace strombel::engine

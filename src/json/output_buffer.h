@@ -1,0 +1,61 @@
+#pragma once
+
+// A growable byte buffer the writers append to without bounds checks per byte:
+// callers reserve first, then write through the returned pointer.
+
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace strombel::json::detail {
+
+class OutputBuffer {
+public:
+    explicit OutputBuffer(size_t initialCapacity = 4096) { bytes_.resize(initialCapacity); }
+
+    /// Room for at least `count` more bytes; the pointer is valid until the next reserve.
+    char* reserve(size_t count) {
+        if (bytes_.size() - length_ < count) grow(count);
+        return bytes_.data() + length_;
+    }
+    void commit(size_t count) { length_ += count; }
+    void append(char c) {
+        *reserve(1) = c;
+        ++length_;
+    }
+    void append(std::string_view text) {
+        std::memcpy(reserve(text.size()), text.data(), text.size());
+        length_ += text.size();
+    }
+    size_t size() const { return length_; }
+    std::string take() && {
+        bytes_.resize(length_);
+        return std::move(bytes_);
+    }
+
+private:
+    void grow(size_t count) {
+        size_t capacity = bytes_.size() * 2;
+        if (capacity < length_ + count) capacity = length_ + count;
+        bytes_.resize(capacity);
+    }
+
+    std::string bytes_;
+    size_t length_ = 0;
+};
+
+/// Writes the shortest text that reads back as exactly `value` (finite), with ".0"
+/// added when that text looks like a whole number. Needs 32 bytes at `out`.
+inline size_t formatDouble(char* out, double value, bool markWhole) {
+    const auto [end, error] = std::to_chars(out, out + 30, value);
+    (void)error;
+    size_t length = static_cast<size_t>(end - out);
+    if (markWhole && !std::memchr(out, '.', length) && !std::memchr(out, 'e', length)) {
+        out[length++] = '.';
+        out[length++] = '0';
+    }
+    return length;
+}
+
+}  // namespace strombel::json::detail

@@ -1,0 +1,595 @@
+#include "midi/midi_controller.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "logging/log.h"
+#include "platform/rtmidi_backend.h"
+#include "platform/sandbox.h"
+
+namespace strombel::midi {
+namespace {
+
+constexpr int64_t kPadCount = 12;
+constexpr int32_t kOmniSendChannel = 10;  // the channel notes go out on under omni
+
+std::mutex sharedMutex;
+std::unique_ptr<platform::MidiBackend>& sharedBackend() {
+    static std::unique_ptr<platform::MidiBackend> backend;
+    return backend;
+}
+std::unique_ptr<MidiController>& sharedController() {
+    static std::unique_ptr<MidiController> controller;
+    return controller;
+}
+
+bool contains(const MidiSystem::Destinations& list, const MidiDestination* destination) {
+    return std::any_of(list.begin(), list.end(), [destination](const auto& d) { return d.get() == destination; });
+}
+
+}  // namespace
+
+MidiController& MidiController::shared() {
+    std::lock_guard lock(sharedMutex);
+    auto& controller = sharedController();
+    if (!controller) {
+        auto& backend = sharedBackend();
+        if (!backend) backend = platform::RtMidiBackend::open();
+        platform::Sandbox& sandbox = platform::Sandbox::shared();
+        controller = std::make_unique<MidiController>(Setup{
+            *backend, platform::MainLoop::shared(), platform::NotificationCenter::shared(),
+            platform::UserDefaults::shared(), sandbox.documents(),
+            std::filesystem::path(platform::Sandbox::kBundleFolderName).stem().string(), nullptr});
+    }
+    return *controller;
+}
+
+void MidiController::resetShared() {
+    std::unique_ptr<MidiController> leaving;
+    {
+        std::lock_guard lock(sharedMutex);
+        leaving = std::move(sharedController());
+    }
+}
+
+MidiController::MidiController(Setup setup)
+    : mainLoop_(setup.mainLoop), defaults_(setup.defaults), documentsFolder_(std::move(setup.documentsFolder)) {
+    engine_.store(setup.engine);
+    queue_.resize(kQueueCapacity);
+
+    midi_ = std::make_unique<MidiSystem>(setup.backend, setup.mainLoop, setup.notificationCenter, setup.defaults,
+                                         setup.bundleName);
+    midi_->setDelegate(this);
+    midi_->setNetworkEnabled(true);
+    midi_->setVirtualSourceEnabled(true);
+    midi_->setVirtualDestinationEnabled(true);
+    if (!setup.backend.available()) {
+        STROMBEL_LOG_WARN("No MIDI system found (no ALSA sequencer, no JACK server): no MIDI ports until one runs");
+    }
+    STROMBEL_LOG_INFO("MIDI started");
+
+    initMidiMaps();
+    initPortConnections();
+    actionThread_ = std::thread([this] { threadMain(); });
+    attachToAllWhitelistedSourcesAndDestinations();
+}
+
+MidiController::~MidiController() {
+    midi_->setDelegate(nullptr);
+    // Once removed, no read reaches the hub: removeDelegate waits out reads under way.
+    for (const auto& source : midi_->sources()) source->removeDelegate(this);
+    if (auto own = midi_->virtualDestinationSource()) own->removeDelegate(this);
+    {
+        std::lock_guard lock(queueMutex_);
+        keepActionThreadAlive_ = false;
+    }
+    queueChanged_.notify_all();
+    if (actionThread_.joinable()) actionThread_.join();
+    midi_.reset();
+}
+
+void MidiController::setChannel(int32_t channel) { channel_.store(channel >= 0 && channel <= 15 ? channel : -1); }
+
+// --- Note map ---
+
+std::filesystem::path MidiController::noteToButtonMapFilePath() const {
+    return documentsFolder_ / kNoteToButtonMapFileName;
+}
+
+void MidiController::initMidiMaps() {
+    const std::filesystem::path path = noteToButtonMapFilePath();
+    NoteMapRead read = readNoteToButtonMapFile(path);
+    if (read.outcome == NoteMapRead::Outcome::loaded) {
+        std::lock_guard lock(mapMutex_);
+        noteToButtonMap_ = std::move(read.map);
+        return;
+    }
+    if (read.outcome == NoteMapRead::Outcome::unreadable) {
+        // Keep the user's file: set it aside before the defaults take its place.
+        setAsideNoteMap_ = setAsideNoteToButtonMapFile(path);
+        if (setAsideNoteMap_) {
+            STROMBEL_LOG_ERROR("The note map {} could not be read ({}); it was set aside as {}", path.string(),
+                               read.error, setAsideNoteMap_->string());
+        } else {
+            STROMBEL_LOG_ERROR("The note map {} could not be read ({}) nor set aside; it is left as it is",
+                               path.string(), read.error);
+            std::lock_guard lock(mapMutex_);
+            mayPersistMap_ = false;
+        }
+    }
+    {
+        std::lock_guard lock(mapMutex_);
+        noteToButtonMap_ = defaultNoteToButtonMap();
+    }
+    persistMidiMaps();
+}
+
+bool MidiController::persistMidiMaps() {
+    NoteToButtonMap map;
+    bool mayPersist;
+    {
+        std::lock_guard lock(mapMutex_);
+        map = noteToButtonMap_;
+        mayPersist = mayPersistMap_;
+    }
+    std::string error;
+    if (mayPersist && writeNoteToButtonMapFile(noteToButtonMapFilePath(), map, error)) {
+        STROMBEL_LOG_DEBUG("noteToButtonMap persisted");
+        return true;
+    }
+    STROMBEL_LOG_ERROR("!!! cant persist noteToButtonMap");
+    return false;
+}
+
+int32_t MidiController::buttonToNote(int64_t padIndex) {
+    return padIndex >= 0 && padIndex < kPadCount ? static_cast<int32_t>(60 + padIndex) : -1;
+}
+
+NoteToButtonMap MidiController::noteToButtonMap() const {
+    std::lock_guard lock(mapMutex_);
+    return noteToButtonMap_;
+}
+
+std::map<int64_t, int32_t> MidiController::buttonIdxToNoteMap() const {
+    std::map<int64_t, int32_t> inverse;
+    std::lock_guard lock(mapMutex_);
+    for (const auto& [note, pad] : noteToButtonMap_) inverse[pad] = note;
+    return inverse;
+}
+
+void MidiController::startMidiLearnForBtn(uint64_t padIndex) { midiLearnBtnIdx_.store(padIndex); }
+
+void MidiController::stopMidiLearning() {
+    midiLearnBtnIdx_.store(kNotFound);
+    persistMidiMaps();
+}
+
+// --- Whitelists ---
+
+std::shared_ptr<const MidiController::PortChoice> MidiController::portChoice() const {
+    std::lock_guard lock(portsMutex_);
+    return ports_;
+}
+
+void MidiController::setPortChoice(std::shared_ptr<const PortChoice> choice) {
+    std::lock_guard lock(portsMutex_);
+    ports_ = std::move(choice);
+}
+
+std::vector<std::string> MidiController::arrayOf(const std::set<std::string>& names) {
+    return std::vector<std::string>(names.begin(), names.end());
+}
+
+void MidiController::initPortConnections() {
+    auto choice = std::make_shared<PortChoice>();
+    if (defaults_.hasObject(kClockInWhitelistKey)) {
+        std::string name = defaults_.stringForKey(kClockInWhitelistKey);
+        if (!name.empty()) choice->clockInSourceName = std::move(name);
+    }
+    for (const std::string& name : defaults_.stringArrayForKey(kNotesInWhitelistKey)) {
+        choice->notesInSourceNames.insert(name);
+    }
+    for (const std::string& name : defaults_.stringArrayForKey(kClockOutWhitelistKey)) {
+        choice->clockOutDestinationNames.insert(name);
+    }
+    for (const std::string& name : defaults_.stringArrayForKey(kNotesOutWhitelistKey)) {
+        choice->notesOutDestinationNames.insert(name);
+    }
+    setPortChoice(std::move(choice));
+}
+
+void MidiController::attachToAllWhitelistedSourcesAndDestinations() {
+    for (const auto& source : midi_->sources()) sourceAdded(*midi_, source);
+    for (const auto& destination : midi_->destinations()) destinationAdded(*midi_, destination);
+}
+
+void MidiController::receiveNotesFrom(const std::string& name, bool enabled) {
+    auto choice = std::make_shared<PortChoice>(*portChoice());
+    std::shared_ptr<MidiSource> source = midi_->findSourceCalled(name);
+    if (enabled) {
+        choice->notesInSourceNames.insert(name);
+        setPortChoice(choice);
+        if (source) source->addDelegate(this);
+    } else {
+        choice->notesInSourceNames.erase(name);
+        setPortChoice(choice);
+        if (source && choice->clockInSourceName != name) source->removeDelegate(this);
+    }
+    defaults_.setStringArray(kNotesInWhitelistKey, arrayOf(choice->notesInSourceNames));
+}
+
+void MidiController::receiveClockFrom(const std::string& name, bool enabled) {
+    auto choice = std::make_shared<PortChoice>(*portChoice());
+    std::shared_ptr<MidiSource> source = midi_->findSourceCalled(name);
+    if (enabled) {
+        choice->clockInSourceName = name;
+        setPortChoice(choice);
+        if (source) source->addDelegate(this);
+        defaults_.setString(kClockInWhitelistKey, name);
+    } else {
+        if (choice->clockInSourceName != name) return;
+        choice->clockInSourceName.reset();
+        setPortChoice(choice);
+        if (source && !choice->notesInSourceNames.count(name)) source->removeDelegate(this);
+        defaults_.removeObject(kClockInWhitelistKey);
+    }
+}
+
+void MidiController::sendNotesTo(const std::string& name, bool enabled) {
+    auto choice = std::make_shared<PortChoice>(*portChoice());
+    if (enabled) {
+        choice->notesOutDestinationNames.insert(name);
+        if (auto destination = midi_->findDestinationCalled(name)) {
+            if (!contains(choice->notesOutDestinations, destination.get())) {
+                choice->notesOutDestinations.push_back(destination);
+            }
+        }
+    } else {
+        choice->notesOutDestinationNames.erase(name);
+        auto& list = choice->notesOutDestinations;
+        auto found = std::find_if(list.begin(), list.end(), [&name](const auto& d) { return d->name() == name; });
+        if (found != list.end()) list.erase(found);
+    }
+    setPortChoice(choice);
+    defaults_.setStringArray(kNotesOutWhitelistKey, arrayOf(choice->notesOutDestinationNames));
+}
+
+void MidiController::sendClockTo(const std::string& name, bool enabled) {
+    auto choice = std::make_shared<PortChoice>(*portChoice());
+    if (enabled) {
+        choice->clockOutDestinationNames.insert(name);
+        if (auto destination = midi_->findDestinationCalled(name)) {
+            if (!contains(choice->clockOutDestinations, destination.get())) {
+                choice->clockOutDestinations.push_back(destination);
+            }
+        }
+    } else {
+        choice->clockOutDestinationNames.erase(name);
+        auto& list = choice->clockOutDestinations;
+        auto found = std::find_if(list.begin(), list.end(), [&name](const auto& d) { return d->name() == name; });
+        if (found != list.end()) list.erase(found);
+    }
+    setPortChoice(choice);
+    defaults_.setStringArray(kClockOutWhitelistKey, arrayOf(choice->clockOutDestinationNames));
+}
+
+std::vector<MidiPort> MidiController::sources() const {
+    auto choice = portChoice();
+    std::vector<MidiPort> rows;
+    for (const auto& source : midi_->sources()) {
+        rows.push_back({choice->notesInSourceNames.count(source->name()) > 0,
+                        choice->clockInSourceName == source->name(), source->name()});
+    }
+    return rows;
+}
+
+std::vector<MidiPort> MidiController::destinations() const {
+    auto choice = portChoice();
+    std::vector<MidiPort> rows;
+    for (const auto& destination : midi_->destinations()) {
+        rows.push_back({contains(choice->notesOutDestinations, destination.get()),
+                        contains(choice->clockOutDestinations, destination.get()), destination->name()});
+    }
+    return rows;
+}
+
+// --- Ports coming and going ---
+
+void MidiController::sourceAdded(MidiSystem&, const std::shared_ptr<MidiSource>& source) {
+    auto choice = portChoice();
+    if (choice->clockInSourceName == source->name() || choice->notesInSourceNames.count(source->name())) {
+        source->addDelegate(this);
+        STROMBEL_LOG_DEBUG("attached to new source: {}", source->name());
+    } else {
+        STROMBEL_LOG_DEBUG("ignored new source (not whitelisted): {}", source->name());
+    }
+    if (portsDelegate_) portsDelegate_->sourcePortsChanged();
+}
+
+void MidiController::sourceRemoved(MidiSystem&, const std::shared_ptr<MidiSource>& source) {
+    STROMBEL_LOG_DEBUG("source disappeared: {}", source->name());
+    source->removeDelegate(this);
+    {
+        std::lock_guard lock(parsersMutex_);
+        parsers_.erase(source.get());
+    }
+    if (portsDelegate_) portsDelegate_->sourcePortsChanged();
+}
+
+void MidiController::destinationAdded(MidiSystem&, const std::shared_ptr<MidiDestination>& destination) {
+    auto current = portChoice();
+    if (current->clockOutDestinationNames.count(destination->name()) ||
+        current->notesOutDestinationNames.count(destination->name())) {
+        auto choice = std::make_shared<PortChoice>(*current);
+        if (choice->clockOutDestinationNames.count(destination->name()) &&
+            !contains(choice->clockOutDestinations, destination.get())) {
+            choice->clockOutDestinations.push_back(destination);
+            STROMBEL_LOG_DEBUG("destination added (clock): {}", destination->name());
+        }
+        if (choice->notesOutDestinationNames.count(destination->name()) &&
+            !contains(choice->notesOutDestinations, destination.get())) {
+            choice->notesOutDestinations.push_back(destination);
+            STROMBEL_LOG_DEBUG("destination added (notes): {}", destination->name());
+        }
+        setPortChoice(choice);
+    }
+    if (portsDelegate_) portsDelegate_->destinationPortsChanged();
+}
+
+void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiDestination>& destination) {
+    STROMBEL_LOG_DEBUG("destination disappeared: {}", destination->name());
+    auto choice = std::make_shared<PortChoice>(*portChoice());
+    std::erase(choice->notesOutDestinations, destination);
+    std::erase(choice->clockOutDestinations, destination);
+    setPortChoice(choice);
+    if (portsDelegate_) portsDelegate_->destinationPortsChanged();
+}
+
+// --- Receiving (MIDI read thread) ---
+
+MidiParser& MidiController::parserFor(const MidiSource& source) {
+    std::lock_guard lock(parsersMutex_);
+    auto& parser = parsers_[&source];
+    if (!parser) parser = std::make_unique<MidiParser>();
+    return *parser;
+}
+
+void MidiController::midiReceived(MidiSource& source, MidiPacketList packets) {
+    MidiParser& parser = parserFor(source);
+    const std::shared_ptr<const std::string>& name = source.sharedName();
+    parser.parse(packets, channel_.load(), [this, &name](const ParsedMidiMessage& parsed) {
+        handOver(MidiMessage(name, parsed.messageType, parsed.data1, parsed.data2));
+    });
+}
+
+void MidiController::handOver(const MidiMessage& message) {
+    {
+        std::lock_guard lock(queueMutex_);
+        if (queueCount_ == kQueueCapacity) {
+            dropped_.fetch_add(1);
+            return;
+        }
+        queue_[(queueHead_ + queueCount_) % kQueueCapacity] = message;
+        ++queueCount_;
+    }
+    queueChanged_.notify_one();
+}
+
+void MidiController::threadMain() {
+    uint64_t reportedDrops = 0;
+    std::unique_lock lock(queueMutex_);
+    for (;;) {
+        queueChanged_.wait(lock, [this] { return queueCount_ > 0 || !keepActionThreadAlive_; });
+        if (queueCount_ == 0) break;  // asked to stop, and everything handed over is done
+        MidiMessage message = std::move(queue_[queueHead_]);
+        queueHead_ = (queueHead_ + 1) % kQueueCapacity;
+        --queueCount_;
+        handling_ = true;
+        lock.unlock();
+        handleMidiMessage(message);
+        if (const uint64_t drops = dropped_.load(); drops != reportedDrops) {
+            STROMBEL_LOG_WARN("{} MIDI messages dropped: the MIDI action thread fell behind", drops - reportedDrops);
+            reportedDrops = drops;
+        }
+        lock.lock();
+        handling_ = false;
+        if (queueCount_ == 0) queueIdle_.notify_all();
+    }
+    handling_ = false;
+    queueIdle_.notify_all();
+}
+
+void MidiController::waitUntilActionThreadIdle() {
+    std::unique_lock lock(queueMutex_);
+    queueIdle_.wait(lock, [this] { return (queueCount_ == 0 && !handling_) || !actionThread_.joinable(); });
+}
+
+// --- Carrying out (MIDI action thread) ---
+
+void MidiController::handleMidiMessage(const MidiMessage& message) {
+    auto choice = portChoice();
+    const std::string& source = message.sourceName();
+    const bool notes = choice->notesInSourceNames.count(source) > 0;
+    if (!notes) STROMBEL_LOG_DEBUG("ignoring MIDI note msgs from {}", source);
+    const bool clock = choice->clockInSourceName == source;
+    if (!clock) STROMBEL_LOG_DEBUG("ignoring MIDI clock msgs from {}", source);
+    MidiClockDelegate* clockDelegate = clockDelegate_.load();
+    MidiSoundEngine* engine = engine_.load();
+
+    switch (message.messageType()) {
+        case 0x90:
+            if (notes) {
+                noteOn(message);
+                STROMBEL_LOG_DEBUG("Note on: {}, {}", message.data1(), message.data2());
+            }
+            break;
+        case 0x80:
+            if (notes && midiLearnBtnIdx_.load() == kNotFound) {
+                if (notesMapToButtons_.load()) {
+                    int64_t pad = -1;
+                    {
+                        std::lock_guard lock(mapMutex_);
+                        auto found = noteToButtonMap_.find(message.data1());
+                        if (found != noteToButtonMap_.end()) pad = found->second;
+                    }
+                    if (engine) engine->stopSoundbankSample(pad);
+                } else if (engine) {
+                    engine->stopTrackForMidiNote(message.data1());
+                }
+                STROMBEL_LOG_DEBUG("Note off: {}, {}", message.data1(), message.data2());
+            }
+            break;
+        case 0xA0: STROMBEL_LOG_DEBUG("Aftertouch: {}, {}", message.data1(), message.data2()); break;
+        case 0xB0: STROMBEL_LOG_DEBUG("Control message: {}, {}", message.data1(), message.data2()); break;
+        case 0xC0: STROMBEL_LOG_DEBUG("Program change: {}", message.data1()); break;
+        case 0xD0: STROMBEL_LOG_DEBUG("Change aftertouch: {}", message.data1()); break;
+        case 0xE0: STROMBEL_LOG_DEBUG("Pitch wheel: {}, {}", message.data1(), message.data2()); break;
+        case 0xF2:
+            if (clock) {
+                const int32_t position = message.data1() + message.data2() * 128;
+                STROMBEL_LOG_DEBUG("Song pos pointer: {}", position);
+                if (clockDelegate) clockDelegate->midiClockSongPosition(position);
+            }
+            break;
+        case 0xF3: STROMBEL_LOG_DEBUG("Song select: {}", message.data1()); break;
+        case 0xF8:
+            if (clock && clockDelegate) clockDelegate->midiClockTickReceived();
+            break;
+        case 0xF9: STROMBEL_LOG_DEBUG("Tick"); break;
+        case 0xFA:
+            if (clock) {
+                STROMBEL_LOG_DEBUG("Clock start");
+                if (clockDelegate) clockDelegate->midiClockStartReceived();
+            }
+            break;
+        case 0xFB:
+            if (clock) {
+                STROMBEL_LOG_DEBUG("Clock continue");
+                if (clockDelegate) clockDelegate->midiClockContinueReceived();
+            }
+            break;
+        case 0xFC:
+            if (clock) {
+                STROMBEL_LOG_DEBUG("Clock stop");
+                if (clockDelegate) clockDelegate->midiClockStopReceived();
+            }
+            break;
+        default: STROMBEL_LOG_DEBUG("Some other MIDI message: {:X}", message.messageType()); break;
+    }
+}
+
+void MidiController::noteOn(const MidiMessage& message) {
+    const int32_t note = message.data1();
+    const uint64_t learning = midiLearnBtnIdx_.load();
+    if (learning != kNotFound) {
+        {
+            std::lock_guard lock(mapMutex_);
+            auto previous = std::find_if(noteToButtonMap_.begin(), noteToButtonMap_.end(), [learning](const auto& entry) {
+                return static_cast<uint64_t>(entry.second) == learning;
+            });
+            if (previous != noteToButtonMap_.end()) noteToButtonMap_.erase(previous);
+            noteToButtonMap_[note] = static_cast<int64_t>(learning);
+        }
+        if (MidiLearnDelegate* delegate = learnDelegate_.load()) delegate->midiLearnBtn(learning, note);
+        return;
+    }
+    MidiSoundEngine* engine = engine_.load();
+    if (!engine) return;
+    const double velocity = message.data2() / 100.0;
+    if (notesMapToButtons_.load()) {
+        int64_t pad = -1;
+        {
+            std::lock_guard lock(mapMutex_);
+            auto found = noteToButtonMap_.find(note);
+            if (found != noteToButtonMap_.end()) pad = found->second;
+        }
+        if (message.data2() == 0) {
+            engine->stopSoundbankSample(pad);
+        } else {
+            engine->startSoundbankSample(pad, velocity);
+        }
+    } else if (message.data2() == 0) {
+        engine->stopTrackForMidiNote(note);
+    } else {
+        engine->startTrackForMidiNote(note, velocity);
+    }
+}
+
+// --- Sending ---
+
+void MidiController::sendToNotesOut(const uint8_t* bytes, uint32_t size) {
+    auto choice = portChoice();
+    midi_->sendBytes(bytes, size, &choice->notesOutDestinations);
+}
+
+void MidiController::sendNoteOn(int32_t note) {
+    if (note < 0 || note >= 128) return;
+    auto choice = portChoice();
+    if (choice->notesOutDestinations.empty()) return;
+    const int32_t channel = channel_.load() == -1 ? kOmniSendChannel : channel_.load();
+    const uint8_t bytes[3] = {static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(note), 127};
+    midi_->sendBytes(bytes, 3, &choice->notesOutDestinations);
+    STROMBEL_LOG_DEBUG("SEND ({}) note on: {}, {}", channel, note, 127);
+}
+
+void MidiController::sendNoteOff(int32_t note) {
+    if (note < 0 || note >= 128) return;
+    auto choice = portChoice();
+    if (choice->notesOutDestinations.empty()) return;
+    const int32_t channel = channel_.load() == -1 ? kOmniSendChannel : channel_.load();
+    const uint8_t bytes[3] = {static_cast<uint8_t>(0x80 | channel), static_cast<uint8_t>(note), 0};
+    midi_->sendBytes(bytes, 3, &choice->notesOutDestinations);
+    STROMBEL_LOG_DEBUG("SEND ({}) note off: {}", channel, note);
+}
+
+void MidiController::sendClockStart() {
+    auto choice = portChoice();
+    if (choice->clockOutDestinations.empty()) return;
+    const uint8_t byte = 0xFA;
+    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
+    STROMBEL_LOG_DEBUG("SEND clock start");
+}
+
+void MidiController::sendClockStop() {
+    auto choice = portChoice();
+    if (choice->clockOutDestinations.empty()) return;
+    const uint8_t byte = 0xFC;
+    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
+    STROMBEL_LOG_DEBUG("SEND clock stop");
+}
+
+void MidiController::sendClockTickAtTime(uint64_t hostTime) {
+    auto choice = portChoice();
+    if (choice->clockOutDestinations.empty()) return;
+    const uint8_t byte = 0xF8;
+    midi_->sendBytes(&byte, 1, hostTime, &choice->clockOutDestinations);
+}
+
+void MidiController::cancelScheduledMidiMessages() {
+    midi_->backend().flushOutput(0);
+    STROMBEL_LOG_DEBUG("Scheduled MIDI messages cancelled");
+}
+
+// --- The engine's notifications ---
+
+void MidiController::soundbankTrackStarted(int64_t padIndex) {
+    if (!notesMapToButtons_.load()) return;
+    if (int32_t note = buttonToNote(padIndex); note >= 0) sendNoteOn(note);
+}
+
+void MidiController::soundbankTrackStopped(int64_t padIndex) {
+    if (!notesMapToButtons_.load()) return;
+    if (int32_t note = buttonToNote(padIndex); note >= 0) sendNoteOff(note);
+}
+
+void MidiController::midiNoteOn(int32_t note) {
+    if (notesMapToButtons_.load()) return;
+    sendNoteOn(note);
+}
+
+void MidiController::midiNoteOff(int32_t note) {
+    if (notesMapToButtons_.load()) return;
+    sendNoteOff(note);
+}
+
+}  // namespace strombel::midi

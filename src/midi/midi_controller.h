@@ -1,0 +1,243 @@
+#pragma once
+
+// The MIDI hub: incoming notes play pads (through a learnable note map, or by
+// note number across banks), pads that start and stop send notes, one chosen
+// source's clock drives the sequencer, and the sequencer's clock goes out.
+// The user's port choices are kept as whitelists of names in the user defaults.
+//
+// Threads:
+// - MIDI read thread (the backend's): parses packets and hands messages over.
+// - MIDI action thread (ours): carries the messages out, one at a time, in order;
+//   the engine calls, learning and the clock delegate happen there.
+// - Main loop: port changes, the ports panel, settings and the engine's
+//   notifications of pads that started or stopped (notes out).
+// - Any thread (the sequencer's): clock out.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi/midi_message.h"
+#include "midi/midi_parser.h"
+#include "midi/midi_sound_engine.h"
+#include "midi/midi_system.h"
+#include "midi/note_map_file.h"
+
+namespace strombel::midi {
+
+/// The pad index that means "no pad is being learned".
+inline constexpr uint64_t kNotFound = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+
+inline constexpr const char* kClockInWhitelistKey = "CLOCK_IN_WHITELIST";
+inline constexpr const char* kNotesInWhitelistKey = "NOTES_IN_WHITELIST";
+inline constexpr const char* kClockOutWhitelistKey = "CLOCK_OUT_WHITELIST";
+inline constexpr const char* kNotesOutWhitelistKey = "NOTES_OUT_WHITELIST";
+
+/// Receives the followed clock (the sequencer). Called on the MIDI action thread.
+class MidiClockDelegate {
+public:
+    virtual ~MidiClockDelegate() = default;
+    virtual void midiClockStartReceived() {}
+    /// `position` in sixteenth notes (data1 + data2 x 128).
+    virtual void midiClockSongPosition(int32_t) {}
+    virtual void midiClockContinueReceived() {}
+    virtual void midiClockStopReceived() {}
+    virtual void midiClockTickReceived() {}
+};
+
+/// Told of each learned note (the pad screen). Called on the MIDI action thread.
+class MidiLearnDelegate {
+public:
+    virtual ~MidiLearnDelegate() = default;
+    virtual void midiLearnBtn(uint64_t, int32_t /*changedToNote*/) {}
+};
+
+/// Told when the port lists change (the MIDI ports panel). Called on the main loop.
+class MidiPortsDelegate {
+public:
+    virtual ~MidiPortsDelegate() = default;
+    virtual void sourcePortsChanged() {}
+    virtual void destinationPortsChanged() {}
+};
+
+/// One row of the MIDI ports panel.
+struct MidiPort {
+    bool processNotes = false;
+    bool processTempo = false;
+    std::string name;
+};
+
+class MidiController final : public MidiDelegate, public MidiSourceDelegate {
+public:
+    /// Everything the hub stands on; tests build their own.
+    struct Setup {
+        platform::MidiBackend& backend;
+        platform::MainLoop& mainLoop;
+        platform::NotificationCenter& notificationCenter;
+        platform::UserDefaults& defaults;
+        std::filesystem::path documentsFolder;  // where ".noteToButtonMap.dict" lives
+        std::string bundleName = "Tumblecraft";  // names the virtual endpoints
+        MidiSoundEngine* engine = nullptr;       // may be set later with setSoundEngine
+    };
+
+    /// Starts the hub: the wrapper with its virtual endpoints, the note map, the
+    /// whitelists, the action thread, and the whitelisted ports attached.
+    explicit MidiController(Setup setup);
+    /// Stops the action thread after the messages already handed over.
+    ~MidiController() override;
+    MidiController(const MidiController&) = delete;
+    MidiController& operator=(const MidiController&) = delete;
+
+    /// The program's hub, made on first use over the real MIDI backend, the
+    /// shared main loop, defaults and sandbox.
+    static MidiController& shared();
+    /// Ends the program's hub (tests, shutdown); the next `shared()` makes a new one.
+    static void resetShared();
+
+    /// The engine that notes play; the program wires it at start-up.
+    void setSoundEngine(MidiSoundEngine* engine) { engine_.store(engine); }
+    MidiSoundEngine* soundEngine() const { return engine_.load(); }
+
+    // --- Settings (pad screen) ---
+    bool notesMapToButtons() const { return notesMapToButtons_.load(); }
+    void setNotesMapToButtons(bool value) { notesMapToButtons_.store(value); }
+    /// -1 for omni, else 0 to 15; other values are taken as omni.
+    int32_t channel() const { return channel_.load(); }
+    void setChannel(int32_t channel);
+    MidiClockDelegate* midiClockDelegate() const { return clockDelegate_.load(); }
+    void setMidiClockDelegate(MidiClockDelegate* delegate) { clockDelegate_.store(delegate); }
+    MidiPortsDelegate* midiPortsDelegate() const { return portsDelegate_; }
+    void setMidiPortsDelegate(MidiPortsDelegate* delegate) { portsDelegate_ = delegate; }
+    MidiLearnDelegate* midiLearnDelegate() const { return learnDelegate_.load(); }
+    void setMidiLearnDelegate(MidiLearnDelegate* delegate) { learnDelegate_.store(delegate); }
+
+    // --- Learning ---
+    void startMidiLearnForBtn(uint64_t padIndex);
+    /// Ends learning and saves the map.
+    void stopMidiLearning();
+    uint64_t midiLearnBtnIdx() const { return midiLearnBtnIdx_.load(); }
+    /// Pad index to note, the inverse of the note map (the last note met wins).
+    std::map<int64_t, int32_t> buttonIdxToNoteMap() const;
+    NoteToButtonMap noteToButtonMap() const;
+    /// Pad i to note 60 + i, for outgoing notes.
+    static int32_t buttonToNote(int64_t padIndex);
+
+    // --- Ports panel ---
+    std::vector<MidiPort> sources() const;
+    std::vector<MidiPort> destinations() const;
+    void receiveNotesFrom(const std::string& name, bool enabled);
+    void receiveClockFrom(const std::string& name, bool enabled);
+    void sendNotesTo(const std::string& name, bool enabled);
+    void sendClockTo(const std::string& name, bool enabled);
+
+    // --- Clock out (any thread) ---
+    void sendClockStart();
+    void sendClockStop();
+    /// A clock tick at host time `hostTime` (host ticks; 0 is now).
+    void sendClockTickAtTime(uint64_t hostTime);
+    void cancelScheduledMidiMessages();
+
+    // --- Notes out ---
+    void sendNoteOn(int32_t note);
+    void sendNoteOff(int32_t note);
+
+    // --- The engine's notifications (main loop) ---
+    void soundbankTrackStarted(int64_t padIndex);
+    void soundbankTrackStopped(int64_t padIndex);
+    void midiNoteOn(int32_t note);
+    void midiNoteOff(int32_t note);
+
+    // --- MidiDelegate (main loop) and MidiSourceDelegate (MIDI read thread) ---
+    void sourceAdded(MidiSystem& midi, const std::shared_ptr<MidiSource>& source) override;
+    void sourceRemoved(MidiSystem& midi, const std::shared_ptr<MidiSource>& source) override;
+    void destinationAdded(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
+    void destinationRemoved(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
+    void midiReceived(MidiSource& source, MidiPacketList packets) override;
+
+    /// Carries out one message (on the action thread).
+    void handleMidiMessage(const MidiMessage& message);
+    /// Returns once every message handed over so far has been carried out.
+    void waitUntilActionThreadIdle();
+    /// Messages dropped because the action thread fell 1024 behind.
+    uint64_t droppedMessages() const { return dropped_.load(); }
+
+    MidiSystem& midi() const { return *midi_; }
+    std::filesystem::path noteToButtonMapFilePath() const;
+    /// Saves the note map; false (and an error in the log) when it cannot.
+    bool persistMidiMaps();
+    /// Where an unreadable note map was set aside at start, if it was.
+    std::optional<std::filesystem::path> setAsideNoteMapPath() const { return setAsideNoteMap_; }
+
+private:
+    // The user's port choices, replaced as a whole on the main loop and read
+    // anywhere through a snapshot.
+    struct PortChoice {
+        std::optional<std::string> clockInSourceName;
+        std::set<std::string> notesInSourceNames;
+        std::set<std::string> clockOutDestinationNames;
+        std::set<std::string> notesOutDestinationNames;
+        MidiSystem::Destinations notesOutDestinations;
+        MidiSystem::Destinations clockOutDestinations;
+    };
+
+    void initMidiMaps();
+    void initPortConnections();
+    void attachToAllWhitelistedSourcesAndDestinations();
+    void threadMain();
+    void handOver(const MidiMessage& message);
+    void noteOn(const MidiMessage& message);
+    std::shared_ptr<const PortChoice> portChoice() const;
+    void setPortChoice(std::shared_ptr<const PortChoice> choice);
+    static std::vector<std::string> arrayOf(const std::set<std::string>& names);
+    void sendToNotesOut(const uint8_t* bytes, uint32_t size);
+    MidiParser& parserFor(const MidiSource& source);
+
+    platform::MainLoop& mainLoop_;
+    platform::UserDefaults& defaults_;
+    const std::filesystem::path documentsFolder_;
+    std::unique_ptr<MidiSystem> midi_;
+    std::atomic<MidiSoundEngine*> engine_{nullptr};
+
+    std::atomic<bool> notesMapToButtons_{true};
+    std::atomic<int32_t> channel_{-1};
+    std::atomic<MidiClockDelegate*> clockDelegate_{nullptr};
+    MidiPortsDelegate* portsDelegate_ = nullptr;
+    std::atomic<MidiLearnDelegate*> learnDelegate_{nullptr};
+    std::atomic<uint64_t> midiLearnBtnIdx_{kNotFound};
+
+    mutable std::mutex mapMutex_;
+    NoteToButtonMap noteToButtonMap_;
+    std::optional<std::filesystem::path> setAsideNoteMap_;
+    bool mayPersistMap_ = true;  // false while an unreadable map could not be set aside
+
+    mutable std::mutex portsMutex_;
+    std::shared_ptr<const PortChoice> ports_ = std::make_shared<const PortChoice>();
+
+    std::mutex parsersMutex_;
+    std::map<const MidiSource*, std::unique_ptr<MidiParser>> parsers_;
+
+    // The hand-over to the action thread: a ring of messages made ready at start.
+    static constexpr size_t kQueueCapacity = 1024;
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::condition_variable queueIdle_;
+    std::vector<MidiMessage> queue_;
+    size_t queueHead_ = 0;
+    size_t queueCount_ = 0;
+    bool handling_ = false;
+    bool keepActionThreadAlive_ = true;
+    std::atomic<uint64_t> dropped_{0};
+    std::thread actionThread_;
+};
+
+}  // namespace strombel::midi

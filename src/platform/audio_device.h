@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace strombel::platform {
+
+/// How the engine wants its device: output only, or output plus the microphone.
+struct AudioDeviceConfig {
+    /// Also capture the microphone (play-and-record).
+    bool duplex = false;
+    /// The rate asked for; the device may answer another (read `sampleRate()`).
+    double preferredSampleRate = 44100.0;
+    /// The I/O buffer duration asked for, in seconds.
+    double bufferDuration = 0.005;
+};
+
+/// Things the device reports outside the buffers: an interruption by another
+/// program (began / ended) and route changes. Route change reason 2 means the
+/// output device became unavailable ("device lost").
+struct AudioDeviceEvent {
+    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged };
+    Type type = Type::RouteChanged;
+    int routeChangeReason = 0;
+};
+
+constexpr int kRouteChangeReasonOldDeviceUnavailable = 2;
+
+/// The sound card as the engine sees it: one output stream in the engine's
+/// format (non-interleaved 8.24 fixed point, left and right) and, when configured
+/// duplex, one mono microphone stream.
+///
+/// Threads: configure/start/stop/close run on the caller's (main) thread. The
+/// callbacks run on the device's own audio thread; the event handler on any thread.
+class AudioDevice {
+public:
+    /// Called on the audio thread for every buffer. Fill `left` and `right` with
+    /// exactly `frames` frames of 8.24 fixed point (full scale 1 << 24).
+    /// `hostTimeNanos` is the host time (monotonic clock) of the buffer's first
+    /// frame, taken from a frame counter anchored when the stream started, not from
+    /// when the callback woke. Must not allocate, wait on locks or touch files.
+    /// The buffers are valid only until the call returns.
+    using RenderCallback =
+        std::function<void(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right)>;
+
+    /// Called on the audio thread with `frames` microphone samples (mono, 8.24),
+    /// only when configured duplex. Same rules as the render callback.
+    using InputCallback = std::function<void(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono)>;
+
+    using EventHandler = std::function<void(const AudioDeviceEvent&)>;
+
+    virtual ~AudioDevice() = default;
+
+    /// A short name for logs ("RtAudio (JACK)", "null", "manual").
+    virtual std::string name() const = 0;
+
+    /// Opens the stream (closing any open one). False, with `lastError()` set, on
+    /// failure. Callbacks must be set before `start()`.
+    virtual bool configure(const AudioDeviceConfig& config) = 0;
+    /// Starts the open stream; false when there is none or the device refuses.
+    virtual bool start() = 0;
+    /// Stops the stream; false when it cannot be stopped. Returns once no callback runs.
+    virtual bool stop() = 0;
+    virtual bool running() const = 0;
+    /// Stops and closes the stream; `configure` opens it again.
+    virtual void close() = 0;
+
+    /// The rate of the open stream (the preferred rate until one is open).
+    virtual double sampleRate() const = 0;
+    /// Frames per buffer of the open stream.
+    virtual uint32_t bufferFrames() const = 0;
+    /// Whether the open stream captures the microphone.
+    virtual bool duplex() const = 0;
+
+    virtual std::string lastError() const = 0;
+
+    void setRenderCallback(RenderCallback callback) { render_ = std::move(callback); }
+    void setInputCallback(InputCallback callback) { input_ = std::move(callback); }
+    void setEventHandler(EventHandler handler) { events_ = std::move(handler); }
+
+protected:
+    RenderCallback render_;
+    InputCallback input_;
+    EventHandler events_;
+};
+
+/// Picks the real device of this machine (RtAudio: JACK, PulseAudio, ALSA, in
+/// that order) and falls back to the null device with a logged warning when none
+/// can be opened. The environment variable STROMBEL_AUDIO=null forces the null device.
+std::unique_ptr<AudioDevice> makeAudioDevice();
+
+/// Converts one 8.24 sample to a float in [-1, 1], saturating.
+inline float fixed824ToFloat(int32_t sample) {
+    float value = static_cast<float>(sample) * (1.0f / 16777216.0f);
+    return value > 1.0f ? 1.0f : (value < -1.0f ? -1.0f : value);
+}
+
+/// Converts a float to 8.24, saturating at the 32-bit range (NaN gives 0).
+inline int32_t floatToFixed824(float value) {
+    float scaled = value * 16777216.0f;
+    if (!(scaled == scaled)) return 0;
+    if (scaled >= 2147483520.0f) return INT32_MAX;
+    if (scaled <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(scaled);
+}
+
+}  // namespace strombel::platform
+
+namespace strombel::platform {
+
+/// The host time of each buffer, from a frame counter anchored to the monotonic
+/// clock when the stream starts: buffer k starts at anchor + frames(k) / rate.
+class BufferTimeline {
+public:
+    void anchor(uint64_t hostTimeNanos, double sampleRate) {
+        anchorNanos_ = hostTimeNanos;
+        sampleRate_ = sampleRate > 0 ? sampleRate : 44100.0;
+        frames_ = 0;
+    }
+    /// The host time of the next buffer's first frame; then counts `frames` more.
+    uint64_t next(uint32_t frames) {
+        uint64_t time = anchorNanos_ + static_cast<uint64_t>(static_cast<double>(frames_) * 1e9 / sampleRate_);
+        frames_ += frames;
+        return time;
+    }
+    uint64_t framesCounted() const { return frames_; }
+
+private:
+    uint64_t anchorNanos_ = 0;
+    double sampleRate_ = 44100.0;
+    uint64_t frames_ = 0;
+};
+
+}  // namespace strombel::platform

@@ -1,0 +1,233 @@
+#include "platform/audio_file.h"
+
+#include <samplerate.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/audio_device.h"
+
+namespace strombel::platform {
+
+namespace {
+
+struct SndFileCloser {
+    void operator()(SNDFILE* file) const {
+        if (file) sf_close(file);
+    }
+};
+using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
+
+SndFilePtr openForReading(const std::filesystem::path& path, SF_INFO& info, std::string& error) {
+    info = SF_INFO{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) error = sf_strerror(nullptr);
+    return SndFilePtr(file);
+}
+
+}  // namespace
+
+bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error) {
+    SF_INFO sfInfo;
+    SndFilePtr file = openForReading(path, sfInfo, error);
+    if (!file) return false;
+    info.frames = sfInfo.frames > 0 ? static_cast<uint64_t>(sfInfo.frames) : 0;
+    info.channels = sfInfo.channels > 0 ? static_cast<uint32_t>(sfInfo.channels) : 0;
+    info.sampleRate = sfInfo.samplerate;
+    return true;
+}
+
+bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, DecodedAudio& out, std::string& error) {
+    out = DecodedAudio{};
+    SF_INFO info;
+    SndFilePtr file = openForReading(path, info, error);
+    if (!file) return false;
+    if (info.channels < 1 || info.channels > 2) {
+        error = "format not supported - wrong number of channels";
+        return false;
+    }
+    if (info.samplerate <= 0 || !(sampleRate > 0)) {
+        error = "no sample rate";
+        return false;
+    }
+    const uint32_t channels = static_cast<uint32_t>(info.channels);
+    sf_command(file.get(), SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
+
+    // Read until the data ends, whatever the header claimed.
+    std::vector<float> interleaved;
+    if (info.frames > 0) interleaved.reserve(std::min<uint64_t>(info.frames, kMaxDecodedFrames) * channels);
+    std::vector<float> block(4096 * channels);
+    for (;;) {
+        sf_count_t got = sf_readf_float(file.get(), block.data(), 4096);
+        if (got <= 0) break;
+        if (interleaved.size() / channels + static_cast<uint64_t>(got) > kMaxDecodedFrames) {
+            error = "file too long";
+            return false;
+        }
+        interleaved.insert(interleaved.end(), block.begin(), block.begin() + got * channels);
+    }
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
+        error = sf_strerror(file.get());
+        return false;
+    }
+    if (interleaved.empty()) {
+        error = "no frames";
+        return false;
+    }
+
+    const double ratio = sampleRate / info.samplerate;
+    if (std::fabs(ratio - 1.0) > 1e-9) {
+        uint64_t inFrames = interleaved.size() / channels;
+        uint64_t outRoom = static_cast<uint64_t>(std::ceil(inFrames * ratio)) + 16;
+        if (outRoom > kMaxDecodedFrames) {
+            error = "file too long";
+            return false;
+        }
+        std::vector<float> converted(outRoom * channels);
+        SRC_DATA data{};
+        data.data_in = interleaved.data();
+        data.input_frames = static_cast<long>(inFrames);
+        data.data_out = converted.data();
+        data.output_frames = static_cast<long>(outRoom);
+        data.src_ratio = ratio;
+        int status = src_simple(&data, SRC_SINC_MEDIUM_QUALITY, static_cast<int>(channels));
+        if (status != 0) {
+            error = src_strerror(status);
+            return false;
+        }
+        converted.resize(static_cast<size_t>(data.output_frames_gen) * channels);
+        interleaved.swap(converted);
+    }
+
+    const size_t frames = interleaved.size() / channels;
+    out.numChannels = channels;
+    out.sampleRate = sampleRate;
+    for (uint32_t c = 0; c < channels; ++c) {
+        out.channels[c].resize(frames);
+        for (size_t i = 0; i < frames; ++i) out.channels[c][i] = floatToFixed824(interleaved[i * channels + c]);
+    }
+    if (frames == 0) {
+        error = "no frames";
+        out = DecodedAudio{};
+        return false;
+    }
+    return true;
+}
+
+WaveWriter::~WaveWriter() { close(); }
+
+bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate) {
+    close();
+    error_.clear();
+    framesWritten_ = 0;
+    if (channels < 1 || channels > 2 || !(fileRate > 0) || !(inputRate > 0)) {
+        error_ = "unsupported format";
+        return false;
+    }
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(std::lround(fileRate));
+    info.channels = static_cast<int>(channels);
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file_) {
+        error_ = sf_strerror(nullptr);
+        return false;
+    }
+    channels_ = channels;
+    ratio_ = fileRate / inputRate;
+    if (std::fabs(ratio_ - 1.0) > 1e-9) {
+        int status = 0;
+        converter_ = src_new(SRC_SINC_MEDIUM_QUALITY, static_cast<int>(channels), &status);
+        if (!converter_) {
+            error_ = src_strerror(status);
+            sf_close(file_);
+            file_ = nullptr;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WaveWriter::writeFloatInterleaved(const float* samples, uint32_t frames) {
+    shorts_.resize(static_cast<size_t>(frames) * channels_);
+    for (size_t i = 0; i < shorts_.size(); ++i) {
+        float v = samples[i] * 32768.0f;
+        if (!(v == v)) v = 0;
+        shorts_[i] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
+    }
+    sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
+    if (done != static_cast<sf_count_t>(frames)) {
+        error_ = sf_strerror(file_);
+        return false;
+    }
+    framesWritten_ += frames;
+    return true;
+}
+
+bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
+    if (!file_) {
+        error_ = "file not open";
+        return false;
+    }
+    if (frames == 0) return true;
+    if (!converter_) {
+        shorts_.resize(static_cast<size_t>(frames) * channels_);
+        for (uint32_t i = 0; i < frames; ++i)
+            for (uint32_t c = 0; c < channels_; ++c) shorts_[i * channels_ + c] = fixed824ToInt16(samples[c][i]);
+        sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
+        if (done != static_cast<sf_count_t>(frames)) {
+            error_ = sf_strerror(file_);
+            return false;
+        }
+        framesWritten_ += frames;
+        return true;
+    }
+    interleaved_.resize(static_cast<size_t>(frames) * channels_);
+    for (uint32_t i = 0; i < frames; ++i)
+        for (uint32_t c = 0; c < channels_; ++c)
+            interleaved_[i * channels_ + c] = static_cast<float>(samples[c][i]) * (1.0f / 16777216.0f);
+    size_t room = static_cast<size_t>(std::ceil(frames * ratio_)) + 64;
+    converted_.resize(room * channels_);
+    SRC_DATA data{};
+    data.data_in = interleaved_.data();
+    data.input_frames = frames;
+    data.data_out = converted_.data();
+    data.output_frames = static_cast<long>(room);
+    data.src_ratio = ratio_;
+    int status = src_process(converter_, &data);
+    if (status != 0) {
+        error_ = src_strerror(status);
+        return false;
+    }
+    return writeFloatInterleaved(converted_.data(), static_cast<uint32_t>(data.output_frames_gen));
+}
+
+bool WaveWriter::close() {
+    bool ok = error_.empty();
+    if (converter_) {
+        if (file_) {
+            // Drain what the converter still holds.
+            converted_.resize(4096 * channels_);
+            float none = 0;
+            SRC_DATA data{};
+            data.data_in = &none;
+            data.input_frames = 0;
+            data.data_out = converted_.data();
+            data.output_frames = 4096;
+            data.src_ratio = ratio_;
+            data.end_of_input = 1;
+            if (src_process(converter_, &data) == 0 && data.output_frames_gen > 0)
+                ok = writeFloatInterleaved(converted_.data(), static_cast<uint32_t>(data.output_frames_gen)) && ok;
+        }
+        src_delete(converter_);
+        converter_ = nullptr;
+    }
+    if (file_) {
+        if (sf_close(file_) != 0) ok = false;
+        file_ = nullptr;
+    }
+    return ok;
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sf_private_tag;
+struct SRC_STATE_tag;
+
+namespace strombel::platform {
+
+/// What a file's header says about it.
+struct AudioFileInfo {
+    uint64_t frames = 0;
+    uint32_t channels = 0;
+    double sampleRate = 0;
+};
+
+/// A whole file decoded into the engine's format: one buffer per channel of 8.24
+/// fixed-point samples at the engine's rate. The length is what was decoded, not
+/// what the header claimed.
+struct DecodedAudio {
+    uint32_t numChannels = 0;
+    double sampleRate = 0;
+    std::vector<int32_t> channels[2];
+    uint32_t frames() const { return numChannels ? static_cast<uint32_t>(channels[0].size()) : 0; }
+};
+
+/// The longest sample a file may decode to (ten minutes at 48 kHz).
+constexpr uint64_t kMaxDecodedFrames = 48000ull * 600;
+
+/// Reads the header of a WAVE, AIFF, CAF or MP3 file. False with `error` set when
+/// the file cannot be opened or read.
+bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error);
+
+/// Decodes a whole file into 8.24 at `sampleRate` (resampled with libsamplerate
+/// where the file's rate differs). Files of more than two channels, empty files,
+/// and files longer than `kMaxDecodedFrames` are refused with `error` set.
+bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, DecodedAudio& out, std::string& error);
+
+/// Writes 16-bit PCM WAVE files from 8.24 samples, clipping at full scale. When
+/// the samples come at another rate than the file's, they are converted.
+class WaveWriter {
+public:
+    WaveWriter() = default;
+    ~WaveWriter();
+    WaveWriter(const WaveWriter&) = delete;
+    WaveWriter& operator=(const WaveWriter&) = delete;
+
+    /// Creates (replacing) a file of `channels` channels at `fileRate`, fed with
+    /// samples at `inputRate`. False with `error()` set on failure.
+    bool open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate);
+    /// Appends `frames` frames; `samples[c]` is channel c (8.24). False on a failed write.
+    bool write(const int32_t* const* samples, uint32_t frames);
+    /// Flushes and closes; false when the last write failed.
+    bool close();
+    bool isOpen() const { return file_ != nullptr; }
+    const std::string& error() const { return error_; }
+    uint64_t framesWritten() const { return framesWritten_; }
+
+private:
+    bool writeFloatInterleaved(const float* samples, uint32_t frames);
+
+    sf_private_tag* file_ = nullptr;
+    SRC_STATE_tag* converter_ = nullptr;
+    uint32_t channels_ = 0;
+    double ratio_ = 1.0;
+    std::string error_;
+    uint64_t framesWritten_ = 0;
+    std::vector<float> interleaved_, converted_;
+    std::vector<int16_t> shorts_;
+};
+
+/// Converts 8.24 to 16 bit, clipping at full scale.
+inline int16_t fixed824ToInt16(int32_t sample) {
+    int32_t value = sample >> 8;
+    return static_cast<int16_t>(value > 32767 ? 32767 : (value < -32768 ? -32768 : value));
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,72 @@
+#include "platform/manual_audio_device.h"
+
+namespace strombel::platform {
+
+ManualAudioDevice::ManualAudioDevice(double sampleRate, uint32_t bufferFrames, uint64_t anchorNanos)
+    : sampleRate_(sampleRate), bufferFrames_(bufferFrames), anchorNanos_(anchorNanos) {
+    timeline_.anchor(anchorNanos_, sampleRate_);
+}
+
+bool ManualAudioDevice::configure(const AudioDeviceConfig& config) {
+    if (failConfigure_) {
+        failConfigure_ = false;
+        error_ = "the device is busy";
+        return false;
+    }
+    running_ = false;
+    config_ = config;
+    error_.clear();
+    return true;
+}
+
+bool ManualAudioDevice::start() {
+    if (failStart_) {
+        failStart_ = false;
+        error_ = "the device refused to start";
+        return false;
+    }
+    if (!running_) {
+        // The counter keeps counting across stops, as a real device's clock runs on.
+        running_ = true;
+    }
+    ++startCount_;
+    return true;
+}
+
+bool ManualAudioDevice::stop() {
+    running_ = false;
+    return true;
+}
+
+void ManualAudioDevice::close() { running_ = false; }
+
+uint64_t ManualAudioDevice::nextHostTime() const {
+    BufferTimeline copy = timeline_;
+    return copy.next(0);
+}
+
+uint64_t ManualAudioDevice::renderBuffer(uint32_t frames) {
+    if (frames == 0) frames = bufferFrames_;
+    uint64_t time = timeline_.next(frames);
+    renderBufferAt(time, frames);
+    return time;
+}
+
+void ManualAudioDevice::renderBufferAt(uint64_t hostTimeNanos, uint32_t frames) {
+    if (frames == 0) frames = bufferFrames_;
+    left_.assign(frames, 0);
+    right_.assign(frames, 0);
+    if (running_ && render_) render_(frames, hostTimeNanos, left_.data(), right_.data());
+}
+
+void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) {
+    if (running_ && config_.duplex && input_) {
+        input_(static_cast<uint32_t>(mono.size()), nextHostTime(), mono.data());
+    }
+}
+
+void ManualAudioDevice::postEvent(const AudioDeviceEvent& event) {
+    if (events_) events_(event);
+}
+
+}  // namespace strombel::platform

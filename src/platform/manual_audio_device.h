@@ -1,0 +1,64 @@
+#pragma once
+
+#include <vector>
+
+#include "platform/audio_device.h"
+
+namespace strombel::platform {
+
+/// A device that tests drive buffer by buffer: nothing happens until the test
+/// calls `renderBuffer`, which runs the render callback on the calling thread.
+class ManualAudioDevice final : public AudioDevice {
+public:
+    /// `anchorNanos` is the host time of the first frame after `start()`.
+    explicit ManualAudioDevice(double sampleRate = 44100.0, uint32_t bufferFrames = 256,
+                               uint64_t anchorNanos = 1'000'000'000);
+
+    std::string name() const override { return "manual"; }
+    bool configure(const AudioDeviceConfig& config) override;
+    bool start() override;
+    bool stop() override;
+    bool running() const override { return running_; }
+    void close() override;
+    double sampleRate() const override { return sampleRate_; }
+    uint32_t bufferFrames() const override { return bufferFrames_; }
+    bool duplex() const override { return config_.duplex; }
+    std::string lastError() const override { return error_; }
+
+    /// Renders one buffer of `frames` (the configured size when 0) at the next
+    /// host time of the frame counter. Does nothing while stopped. Returns the
+    /// host time used.
+    uint64_t renderBuffer(uint32_t frames = 0);
+    /// Renders one buffer at an explicit host time (the counter is not moved).
+    void renderBufferAt(uint64_t hostTimeNanos, uint32_t frames = 0);
+    /// Delivers microphone samples (8.24 mono) as the input callback would get them.
+    void deliverInput(const std::vector<int32_t>& mono);
+    /// Reports an event as the platform would.
+    void postEvent(const AudioDeviceEvent& event);
+
+    /// The host time the next `renderBuffer` will use.
+    uint64_t nextHostTime() const;
+    /// What the last rendered buffer held.
+    const std::vector<int32_t>& left() const { return left_; }
+    const std::vector<int32_t>& right() const { return right_; }
+
+    /// Makes the next `configure` or `start` fail (as a busy or missing device would).
+    void failNextConfigure(bool fail) { failConfigure_ = fail; }
+    void failNextStart(bool fail) { failStart_ = fail; }
+    int startCount() const { return startCount_; }
+
+private:
+    double sampleRate_;
+    uint32_t bufferFrames_;
+    uint64_t anchorNanos_;
+    AudioDeviceConfig config_;
+    bool running_ = false;
+    bool failConfigure_ = false;
+    bool failStart_ = false;
+    int startCount_ = 0;
+    std::string error_;
+    BufferTimeline timeline_;
+    std::vector<int32_t> left_, right_;
+};
+
+}  // namespace strombel::platform

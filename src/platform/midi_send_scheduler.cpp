@@ -1,0 +1,109 @@
+#include "platform/midi_send_scheduler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace strombel::platform {
+
+MidiSendScheduler::MidiSendScheduler(Clock& clock, Deliver deliver, bool ownThread)
+    : clock_(clock), deliver_(std::move(deliver)) {
+    heap_.reserve(256);
+    if (ownThread) thread_ = std::thread([this] { run(); });
+}
+
+MidiSendScheduler::~MidiSendScheduler() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MidiSendScheduler::schedule(MidiEndpointRef destination, uint64_t dueNanos, std::span<const uint8_t> bytes) {
+    Entry entry;
+    entry.due = dueNanos;
+    entry.destination = destination;
+    entry.length = static_cast<uint32_t>(bytes.size());
+    if (bytes.size() <= entry.small.size()) {
+        std::copy(bytes.begin(), bytes.end(), entry.small.begin());
+    } else {
+        entry.large.assign(bytes.begin(), bytes.end());
+    }
+    bool earliest = false;
+    {
+        std::lock_guard lock(mutex_);
+        entry.order = nextOrder_++;
+        heap_.push_back(std::move(entry));
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        earliest = heap_.front().order == nextOrder_ - 1;
+    }
+    if (earliest) changed_.notify_all();
+}
+
+void MidiSendScheduler::flush(MidiEndpointRef destination) {
+    // Waiting for the delivery lock means a send that was already taken off the
+    // queue has gone out before flush returns; nothing of the old queue follows.
+    std::lock_guard deliverLock(deliverMutex_);
+    std::lock_guard lock(mutex_);
+    if (destination == 0) {
+        heap_.clear();
+    } else {
+        std::erase_if(heap_, [destination](const Entry& entry) { return entry.destination == destination; });
+        std::make_heap(heap_.begin(), heap_.end(), Later{});
+    }
+}
+
+bool MidiSendScheduler::popDue(uint64_t now, Entry& out) {
+    std::lock_guard lock(mutex_);
+    if (heap_.empty() || heap_.front().due > now) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
+    out = std::move(heap_.back());
+    heap_.pop_back();
+    return true;
+}
+
+size_t MidiSendScheduler::dispatchDue() {
+    size_t delivered = 0;
+    Entry entry;
+    for (;;) {
+        std::lock_guard deliverLock(deliverMutex_);
+        if (!popDue(clock_.nowNanos(), entry)) break;
+        deliver_(entry.destination, entry.bytes(), entry.due);
+        ++delivered;
+    }
+    return delivered;
+}
+
+size_t MidiSendScheduler::pending() const {
+    std::lock_guard lock(mutex_);
+    return heap_.size();
+}
+
+std::optional<uint64_t> MidiSendScheduler::nextDue() const {
+    std::lock_guard lock(mutex_);
+    if (heap_.empty()) return std::nullopt;
+    return heap_.front().due;
+}
+
+void MidiSendScheduler::run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (heap_.empty()) {
+            changed_.wait(lock);
+            continue;
+        }
+        const uint64_t now = clock_.nowNanos();
+        const uint64_t due = heap_.front().due;
+        if (due > now) {
+            changed_.wait_for(lock, std::chrono::nanoseconds(due - now));
+            continue;
+        }
+        lock.unlock();
+        dispatchDue();
+        lock.lock();
+    }
+}
+
+}  // namespace strombel::platform

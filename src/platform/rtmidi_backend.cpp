@@ -1,0 +1,504 @@
+#include "platform/rtmidi_backend.h"
+
+#include <RtMidi.h>
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <utility>
+
+#include "platform/host_time.h"
+#include "platform/midi_send_scheduler.h"
+
+namespace strombel::platform {
+namespace {
+
+// RtMidi reports errors through this callback once it is set, instead of throwing.
+thread_local bool rtMidiCallFailed = false;
+std::mutex lastErrorMutex;
+std::string lastErrorText;
+
+void onRtMidiError(RtMidiError::Type type, const std::string& text, void*) {
+    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
+    rtMidiCallFailed = true;
+    std::lock_guard lock(lastErrorMutex);
+    lastErrorText = text;
+}
+
+void rememberError(const std::string& text) {
+    std::lock_guard lock(lastErrorMutex);
+    lastErrorText = text;
+}
+
+RtMidi::Api apiOf(RtMidiBackend::System system) {
+    switch (system) {
+        case RtMidiBackend::System::alsa: return RtMidi::LINUX_ALSA;
+        case RtMidiBackend::System::jack: return RtMidi::UNIX_JACK;
+        case RtMidiBackend::System::none: break;
+    }
+    return RtMidi::RTMIDI_DUMMY;
+}
+
+// ALSA port names end in " client:port" numbers that change between sessions;
+// names are what the user's choices are stored under, so the numbers go.
+std::string displayName(RtMidiBackend::System system, const std::string& rtName) {
+    if (system != RtMidiBackend::System::alsa) return rtName;
+    static const std::regex numbers(R"( \d+:\d+$)");
+    return std::regex_replace(rtName, numbers, "");
+}
+
+}  // namespace
+
+struct RtMidiBackend::Impl {
+    enum class Kind { source, destination };
+    struct Endpoint {
+        Kind kind = Kind::source;
+        std::string rtName;   // as RtMidi lists it
+        std::string name;     // as shown
+        bool ours = false;    // one of our virtual endpoints
+        int32_t uniqueId = 0;
+    };
+    // One open RtMidi input: a connection to a source, or our virtual destination.
+    struct Input {
+        std::unique_ptr<RtMidiIn> in;
+        MidiReadHandler read;
+        static void callback(double, std::vector<unsigned char>* message, void* userData) {
+            if (!message || message->empty()) return;
+            auto* self = static_cast<Input*>(userData);
+            MidiPacket packet{hostTimeNow(), std::span<const uint8_t>(message->data(), message->size())};
+            self->read(MidiPacketList(&packet, 1));
+        }
+    };
+
+    Impl(System system, Clock& clock) : system(system), clock(clock) {}
+
+    template <class Port>
+    std::unique_ptr<Port> make(const std::string& client) {
+        rtMidiCallFailed = false;
+        try {
+            auto port = std::make_unique<Port>(apiOf(system), client);
+            port->setErrorCallback(&onRtMidiError, nullptr);
+            return port;
+        } catch (const RtMidiError& error) {
+            rememberError(error.getMessage());
+            return nullptr;
+        }
+    }
+
+    bool isOurs(const std::string& rtName) const {
+        // Our ports, virtual or connecting, all belong to clients named after ours
+        // (JACK adds "-01", "-02", ... to repeated client names).
+        if (clientName.empty() || rtName.compare(0, clientName.size(), clientName) != 0) return false;
+        const char next = rtName.size() > clientName.size() ? rtName[clientName.size()] : '\0';
+        return next == ':' || next == '-';
+    }
+
+    template <class Port>
+    std::vector<std::string> portNames(Port& port) {
+        std::vector<std::string> names;
+        try {
+            const unsigned count = port.getPortCount();
+            for (unsigned i = 0; i < count; ++i) names.push_back(port.getPortName(i));
+        } catch (const RtMidiError& error) {
+            rememberError(error.getMessage());
+        }
+        return names;
+    }
+
+    template <class Port>
+    std::optional<unsigned> indexOf(Port& port, const std::string& rtName) {
+        const std::vector<std::string> names = portNames(port);
+        auto found = std::find(names.begin(), names.end(), rtName);
+        if (found == names.end()) return std::nullopt;
+        return static_cast<unsigned>(found - names.begin());
+    }
+
+    // Brings the endpoints of one kind in step with the system; answers them in order.
+    std::vector<MidiEndpointRef> refresh(Kind kind) {
+        std::vector<MidiEndpointRef> refs;
+        if (system == System::none || clientName.empty()) return refs;
+        std::vector<std::string> names;
+        if (kind == Kind::source) {
+            if (!scanIn) scanIn = make<RtMidiIn>(clientName);
+            if (scanIn) names = portNames(*scanIn);
+        } else {
+            if (!scanOut) scanOut = make<RtMidiOut>(clientName);
+            if (scanOut) names = portNames(*scanOut);
+        }
+        std::map<std::string, MidiEndpointRef>& known = kind == Kind::source ? sourceNames : destinationNames;
+        std::map<std::string, MidiEndpointRef> seen;
+        for (const std::string& rtName : names) {
+            if (isOurs(rtName) || seen.count(rtName)) continue;
+            MidiEndpointRef ref;
+            auto found = known.find(rtName);
+            if (found != known.end()) {
+                ref = found->second;
+            } else {
+                ref = ++nextRef;
+                endpoints[ref] = Endpoint{kind, rtName, displayName(system, rtName), false, ++nextUniqueId};
+            }
+            seen[rtName] = ref;
+            refs.push_back(ref);
+        }
+        for (const auto& [rtName, ref] : known) {
+            if (!seen.count(rtName)) {
+                endpoints.erase(ref);
+                outputs.erase(ref);
+            }
+        }
+        known = std::move(seen);
+        return refs;
+    }
+
+    // Sends one packet's bytes at once, message by message (RtMidi takes one
+    // message per call).
+    MidiStatus sendNow(MidiEndpointRef destination, std::span<const uint8_t> bytes) {
+        std::lock_guard lock(mutex);
+        RtMidiOut* out = nullptr;
+        if (auto virtualSource = virtualSources.find(destination); virtualSource != virtualSources.end()) {
+            out = virtualSource->second.get();
+        } else {
+            auto open = outputs.find(destination);
+            if (open == outputs.end()) {
+                auto endpoint = endpoints.find(destination);
+                if (endpoint == endpoints.end() || endpoint->second.kind != Kind::destination) {
+                    return kMidiUnknownEndpoint;
+                }
+                auto port = make<RtMidiOut>(clientName);
+                if (!port) return kMidiMessageSendErr;
+                auto index = indexOf(*port, endpoint->second.rtName);
+                if (!index) return kMidiUnknownEndpoint;
+                rtMidiCallFailed = false;
+                port->openPort(*index, outputPortName);
+                if (rtMidiCallFailed || !port->isPortOpen()) return kMidiMessageSendErr;
+                open = outputs.emplace(destination, std::move(port)).first;
+            }
+            out = open->second.get();
+        }
+        size_t at = 0;
+        while (at < bytes.size()) {
+            size_t length = midiMessageLength(bytes[at]);
+            if (bytes[at] == 0xF0) {
+                auto end = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), uint8_t{0xF7});
+                length = static_cast<size_t>(end - bytes.begin()) - at + (end == bytes.end() ? 0 : 1);
+            }
+            if (length == 0) length = 1;  // a stray data byte goes on its own
+            length = std::min(length, bytes.size() - at);
+            rtMidiCallFailed = false;
+            out->sendMessage(bytes.data() + at, length);
+            if (rtMidiCallFailed) return kMidiMessageSendErr;
+            at += length;
+        }
+        return kMidiNoError;
+    }
+
+    MidiStatus queue(MidiEndpointRef destination, MidiPacketList packets) {
+        size_t total = 0;
+        for (const MidiPacket& packet : packets) total += packet.bytes.size();
+        if (total > kMidiMaxSendSize) return kMidiMessageTooLarge;
+        MidiStatus result = kMidiNoError;
+        const uint64_t now = clock.nowNanos();
+        for (const MidiPacket& packet : packets) {
+            const uint64_t due = packet.timeStamp == 0 ? 0 : hostTimeToNanos(packet.timeStamp);
+            if (due <= now) {
+                if (MidiStatus status = sendNow(destination, packet.bytes); status != kMidiNoError) result = status;
+            } else {
+                scheduler->schedule(destination, due, packet.bytes);
+            }
+        }
+        return result;
+    }
+
+    const System system;
+    Clock& clock;
+    mutable std::mutex mutex;
+    std::string clientName;
+    std::string inputPortName = "Input";
+    std::string outputPortName = "Output";
+    MidiObjectRef nextRef = 0x100;
+    int32_t nextUniqueId = 0x2000;
+    std::map<MidiClientRef, MidiNotifyHandler> clients;
+    std::map<MidiPortRef, bool> ports;  // true for input ports
+    std::map<MidiEndpointRef, Endpoint> endpoints;
+    std::map<std::string, MidiEndpointRef> sourceNames, destinationNames;
+    std::unique_ptr<RtMidiIn> scanIn;
+    std::unique_ptr<RtMidiOut> scanOut;
+    std::map<std::pair<MidiPortRef, MidiEndpointRef>, std::unique_ptr<Input>> connections;
+    std::map<MidiEndpointRef, std::unique_ptr<RtMidiOut>> outputs;
+    std::map<MidiEndpointRef, std::unique_ptr<RtMidiOut>> virtualSources;
+    std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
+    bool networkEnabled = false;
+    std::unique_ptr<MidiSendScheduler> scheduler;
+};
+
+std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
+    try {
+        RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
+        return std::make_unique<RtMidiBackend>(System::alsa, clock);
+    } catch (const RtMidiError& error) {
+        rememberError(error.getMessage());
+    }
+    if (jackServerRunning()) return std::make_unique<RtMidiBackend>(System::jack, clock);
+    return std::make_unique<RtMidiBackend>(System::none, clock);
+}
+
+bool RtMidiBackend::jackServerRunning() {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("strombel-probe", JackNoStartServer, &status);
+    if (!client) return false;
+    jack_client_close(client);
+    return true;
+}
+
+RtMidiBackend::RtMidiBackend(System system, Clock& clock)
+    : system_(system), impl_(std::make_unique<Impl>(system, clock)) {
+    impl_->scheduler = std::make_unique<MidiSendScheduler>(
+        clock,
+        [impl = impl_.get()](MidiEndpointRef destination, std::span<const uint8_t> bytes, uint64_t) {
+            impl->sendNow(destination, bytes);
+        },
+        true);
+}
+
+RtMidiBackend::~RtMidiBackend() {
+    impl_->scheduler.reset();
+    std::lock_guard lock(impl_->mutex);
+    impl_->connections.clear();  // closes each input, which waits out a callback under way
+    impl_->virtualDestinations.clear();
+}
+
+std::string RtMidiBackend::lastError() const {
+    std::lock_guard lock(lastErrorMutex);
+    return lastErrorText;
+}
+
+std::string RtMidiBackend::systemName() const {
+    switch (system_) {
+        case System::alsa: return "ALSA";
+        case System::jack: return "JACK";
+        case System::none: break;
+    }
+    return "none";
+}
+
+MidiStatus RtMidiBackend::createClient(const std::string& name, MidiNotifyHandler notify, MidiClientRef& client) {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->clientName.empty()) impl_->clientName = name;
+    client = ++impl_->nextRef;
+    impl_->clients.emplace(client, std::move(notify));
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::disposeClient(MidiClientRef client) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->clients.erase(client) ? kMidiNoError : kMidiInvalidClient;
+}
+
+MidiStatus RtMidiBackend::createOutputPort(MidiClientRef client, const std::string& name, MidiPortRef& port) {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->clients.count(client)) return kMidiInvalidClient;
+    impl_->outputPortName = name;
+    port = ++impl_->nextRef;
+    impl_->ports[port] = false;
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::createInputPort(MidiClientRef client, const std::string& name, MidiPortRef& port) {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->clients.count(client)) return kMidiInvalidClient;
+    impl_->inputPortName = name;
+    port = ++impl_->nextRef;
+    impl_->ports[port] = true;
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
+    std::vector<std::unique_ptr<Impl::Input>> closing;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (!impl_->ports.erase(port)) return kMidiInvalidPort;
+        for (auto it = impl_->connections.begin(); it != impl_->connections.end();) {
+            if (it->first.first == port) {
+                closing.push_back(std::move(it->second));
+                it = impl_->connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    return kMidiNoError;  // the inputs close here, outside the lock
+}
+
+std::vector<MidiEndpointRef> RtMidiBackend::sources() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->refresh(Impl::Kind::source);
+}
+
+std::vector<MidiEndpointRef> RtMidiBackend::destinations() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->refresh(Impl::Kind::destination);
+}
+
+std::optional<std::string> RtMidiBackend::endpointName(MidiEndpointRef endpoint) {
+    std::lock_guard lock(impl_->mutex);
+    auto found = impl_->endpoints.find(endpoint);
+    if (found == impl_->endpoints.end() || found->second.name.empty()) return std::nullopt;
+    return found->second.name;
+}
+
+bool RtMidiBackend::isNetworkSession(MidiEndpointRef) { return false; }
+
+MidiStatus RtMidiBackend::connectSource(MidiPortRef inputPort, MidiEndpointRef source, MidiReadHandler read) {
+    std::lock_guard lock(impl_->mutex);
+    auto port = impl_->ports.find(inputPort);
+    if (port == impl_->ports.end() || !port->second) return kMidiInvalidPort;
+    auto endpoint = impl_->endpoints.find(source);
+    if (endpoint == impl_->endpoints.end()) return kMidiUnknownEndpoint;
+    if (endpoint->second.kind != Impl::Kind::source) return kMidiWrongEndpointType;
+    auto input = std::make_unique<Impl::Input>();
+    input->in = impl_->make<RtMidiIn>(impl_->clientName);
+    if (!input->in) return kMidiNoConnection;
+    input->read = std::move(read);
+    auto index = impl_->indexOf(*input->in, endpoint->second.rtName);
+    if (!index) return kMidiUnknownEndpoint;
+    input->in->ignoreTypes(false, false, true);  // keep SysEx and clock, drop active sensing
+    input->in->setCallback(&Impl::Input::callback, input.get());
+    rtMidiCallFailed = false;
+    input->in->openPort(*index, impl_->inputPortName);
+    if (rtMidiCallFailed || !input->in->isPortOpen()) return kMidiNoConnection;
+    impl_->connections[{inputPort, source}] = std::move(input);
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRef source) {
+    std::unique_ptr<Impl::Input> closing;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto found = impl_->connections.find({inputPort, source});
+        if (found == impl_->connections.end()) return kMidiNoConnection;
+        closing = std::move(found->second);
+        impl_->connections.erase(found);
+    }
+    closing->in->closePort();  // waits out a callback under way
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::send(MidiPortRef outputPort, MidiEndpointRef destination, MidiPacketList packets) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto port = impl_->ports.find(outputPort);
+        if (port == impl_->ports.end() || port->second) return kMidiInvalidPort;
+        if (system_ == System::none) return kMidiNoError;
+    }
+    return impl_->queue(destination, packets);
+}
+
+MidiStatus RtMidiBackend::flushOutput(MidiEndpointRef destination) {
+    impl_->scheduler->flush(destination);
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::createVirtualSource(MidiClientRef client, const std::string& name,
+                                              MidiEndpointRef& endpoint) {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->clients.count(client)) return kMidiInvalidClient;
+    std::unique_ptr<RtMidiOut> out;
+    if (system_ != System::none) {
+        out = impl_->make<RtMidiOut>(impl_->clientName);
+        if (!out) return kMidiServerStartErr;
+        rtMidiCallFailed = false;
+        out->openVirtualPort(name);
+        if (rtMidiCallFailed) return kMidiServerStartErr;
+    }
+    endpoint = ++impl_->nextRef;
+    impl_->endpoints[endpoint] = Impl::Endpoint{Impl::Kind::source, name, name, true, ++impl_->nextUniqueId};
+    if (out) impl_->virtualSources[endpoint] = std::move(out);
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::createVirtualDestination(MidiClientRef client, const std::string& name, MidiReadHandler read,
+                                                   MidiEndpointRef& endpoint) {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->clients.count(client)) return kMidiInvalidClient;
+    auto input = std::make_unique<Impl::Input>();
+    input->read = std::move(read);
+    if (system_ != System::none) {
+        input->in = impl_->make<RtMidiIn>(impl_->clientName);
+        if (!input->in) return kMidiServerStartErr;
+        input->in->ignoreTypes(false, false, true);
+        input->in->setCallback(&Impl::Input::callback, input.get());
+        rtMidiCallFailed = false;
+        input->in->openVirtualPort(name);
+        if (rtMidiCallFailed) return kMidiServerStartErr;
+    }
+    endpoint = ++impl_->nextRef;
+    impl_->endpoints[endpoint] = Impl::Endpoint{Impl::Kind::destination, name, name, true, ++impl_->nextUniqueId};
+    impl_->virtualDestinations[endpoint] = std::move(input);
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
+    std::unique_ptr<Impl::Input> closing;
+    std::unique_ptr<RtMidiOut> closingOut;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto found = impl_->endpoints.find(endpoint);
+        if (found == impl_->endpoints.end() || !found->second.ours) return kMidiUnknownEndpoint;
+        impl_->endpoints.erase(found);
+        if (auto input = impl_->virtualDestinations.find(endpoint); input != impl_->virtualDestinations.end()) {
+            closing = std::move(input->second);
+            impl_->virtualDestinations.erase(input);
+        }
+        if (auto out = impl_->virtualSources.find(endpoint); out != impl_->virtualSources.end()) {
+            closingOut = std::move(out->second);
+            impl_->virtualSources.erase(out);
+        }
+    }
+    impl_->scheduler->flush(endpoint);
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::received(MidiEndpointRef virtualSource, MidiPacketList packets) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto found = impl_->endpoints.find(virtualSource);
+        if (found == impl_->endpoints.end() || !found->second.ours || found->second.kind != Impl::Kind::source) {
+            return kMidiUnknownEndpoint;
+        }
+        if (system_ == System::none) return kMidiNoError;
+    }
+    return impl_->queue(virtualSource, packets);
+}
+
+MidiStatus RtMidiBackend::uniqueId(MidiEndpointRef endpoint, int32_t& id) {
+    std::lock_guard lock(impl_->mutex);
+    auto found = impl_->endpoints.find(endpoint);
+    if (found == impl_->endpoints.end()) return kMidiUnknownEndpoint;
+    id = found->second.uniqueId;
+    return kMidiNoError;
+}
+
+MidiStatus RtMidiBackend::setUniqueId(MidiEndpointRef endpoint, int32_t id) {
+    std::lock_guard lock(impl_->mutex);
+    auto found = impl_->endpoints.find(endpoint);
+    if (found == impl_->endpoints.end()) return kMidiUnknownEndpoint;
+    for (const auto& [ref, other] : impl_->endpoints) {
+        if (ref != endpoint && other.uniqueId == id) return kMidiIdNotUnique;
+    }
+    found->second.uniqueId = id;
+    return kMidiNoError;
+}
+
+bool RtMidiBackend::networkSessionEnabled() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->networkEnabled;
+}
+
+void RtMidiBackend::setNetworkSessionEnabled(bool enabled, int32_t) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->networkEnabled = enabled;
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/midi_backend.h"
+
+namespace strombel::platform {
+
+/// The real MIDI backend on RtMidi: the ALSA sequencer where there is one, JACK
+/// MIDI otherwise, and no system at all when neither is there (every call still
+/// answers; there are simply no endpoints). RtMidi sends at once, so timed sends
+/// wait in a MidiSendScheduler thread of ours and go out at their time.
+///
+/// RtMidi offers no notifications of devices coming and going; the endpoint lists
+/// are read afresh on every `sources()`/`destinations()` call, which the MIDI
+/// wrapper's rescan does every second. Our own ports (named after the client) are
+/// left out of the lists. Endpoint references are handed out per port name and
+/// stay the same while the port is there.
+class RtMidiBackend final : public MidiBackend {
+public:
+    enum class System { alsa, jack, none };
+
+    /// The ALSA sequencer if it opens, else a running JACK server, else none.
+    static std::unique_ptr<RtMidiBackend> open(Clock& clock = SystemClock::shared());
+    /// True when a JACK server answers (it is never started for us).
+    static bool jackServerRunning();
+
+    explicit RtMidiBackend(System system, Clock& clock = SystemClock::shared());
+    ~RtMidiBackend() override;
+    RtMidiBackend(const RtMidiBackend&) = delete;
+    RtMidiBackend& operator=(const RtMidiBackend&) = delete;
+
+    System system() const { return system_; }
+    /// The last error RtMidi reported, for the log.
+    std::string lastError() const;
+
+    bool available() const override { return system_ != System::none; }
+    std::string systemName() const override;
+    MidiStatus createClient(const std::string& name, MidiNotifyHandler notify, MidiClientRef& client) override;
+    MidiStatus disposeClient(MidiClientRef client) override;
+    MidiStatus createOutputPort(MidiClientRef client, const std::string& name, MidiPortRef& port) override;
+    MidiStatus createInputPort(MidiClientRef client, const std::string& name, MidiPortRef& port) override;
+    MidiStatus disposePort(MidiPortRef port) override;
+    std::vector<MidiEndpointRef> sources() override;
+    std::vector<MidiEndpointRef> destinations() override;
+    std::optional<std::string> endpointName(MidiEndpointRef endpoint) override;
+    bool isNetworkSession(MidiEndpointRef endpoint) override;
+    MidiStatus connectSource(MidiPortRef inputPort, MidiEndpointRef source, MidiReadHandler read) override;
+    MidiStatus disconnectSource(MidiPortRef inputPort, MidiEndpointRef source) override;
+    MidiStatus send(MidiPortRef outputPort, MidiEndpointRef destination, MidiPacketList packets) override;
+    MidiStatus flushOutput(MidiEndpointRef destination) override;
+    MidiStatus createVirtualSource(MidiClientRef client, const std::string& name, MidiEndpointRef& endpoint) override;
+    MidiStatus createVirtualDestination(MidiClientRef client, const std::string& name, MidiReadHandler read,
+                                        MidiEndpointRef& endpoint) override;
+    MidiStatus disposeEndpoint(MidiEndpointRef endpoint) override;
+    MidiStatus received(MidiEndpointRef virtualSource, MidiPacketList packets) override;
+    MidiStatus uniqueId(MidiEndpointRef endpoint, int32_t& id) override;
+    MidiStatus setUniqueId(MidiEndpointRef endpoint, int32_t id) override;
+    bool networkSessionEnabled() const override;
+    void setNetworkSessionEnabled(bool enabled, int32_t connectionPolicy) override;
+
+private:
+    struct Impl;
+    const System system_;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace strombel::platform

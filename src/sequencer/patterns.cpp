@@ -1,0 +1,367 @@
+// Patterns: loading, recording pad hits with quantisation, editing, export.
+// Everything here runs on the main thread.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "logging/log.h"
+#include "sequencer/sequencer.h"
+
+namespace strombel::sequencer {
+
+namespace {
+
+bool samePath(const PatternEventRef& event, const std::string& path) { return event->sampleFilePath() == path; }
+
+}  // namespace
+
+void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
+    into.clear();
+    const std::vector<StoredSequencerEvent> stored = store_.sequencerEventsForPattern(patternIdx);
+    std::set<std::string> paths;
+    for (const StoredSequencerEvent& event : stored) {
+        auto& events = into[event.step];
+        if (events.empty()) {
+            events.reserve(5);
+        }
+        events.push_back(makePatternEvent(event.sampleFilePath, event.eventType, event.step));
+        paths.insert(event.sampleFilePath);
+    }
+    if (patternIdx < kNumPatterns) {
+        numEventsPerPattern_[patternIdx] = static_cast<int64_t>(stored.size());
+    }
+    for (const std::string& path : paths) {
+        engine_.preloadTrack(path);
+    }
+}
+
+int32_t Sequencer::soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const {
+    // The loop runs up to a step and 0.1 s ahead of what sounds: a hit belongs to
+    // the step whose time it falls in, the latest published one that has begun.
+    for (size_t back = 1; back <= recentStepsCount_; ++back) {
+        const StepStart& entry = recentSteps_[(recentStepsNext_ + recentSteps_.size() - back) % recentSteps_.size()];
+        if (entry.start <= now || back == recentStepsCount_) {
+            start = entry.start;
+            end = entry.end;
+            return entry.step;
+        }
+    }
+    start = now;
+    end = now;
+    return currentStep_.load();
+}
+
+void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t type) {
+    if (state_.load() == kStateStopped) {
+        return;
+    }
+    const uint64_t now = clock_.nowNanos();
+    uint64_t start = 0;
+    uint64_t end = 0;
+    int32_t current = 0;
+    {
+        std::lock_guard lock(loopMutex_);
+        current = soundingStep(now, start, end);
+    }
+    if (current < -1) {
+        return;  // the count-in bar
+    }
+    const int32_t precision = quantizationPrecision();
+    int64_t quantized = current;
+    if (precision == 16) {
+        const uint64_t left = end > now ? end - now : 0;
+        const uint64_t since = now > start ? now - start : 0;
+        if (left < since) {
+            quantized = current + 1;
+        }
+    } else {
+        const int32_t grid = 16 / precision;
+        const int32_t base = (current / grid) * grid;
+        quantized = current - base >= grid / 2 ? base + grid : base;
+    }
+    const uint64_t activeIdx = activePatternIdx_.load();
+    if (type == PatternEvent::kStop) {
+        const bool startWaiting = std::any_of(
+            recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
+            [&](const RecordedEvent& recorded) {
+                return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEvent::kStart &&
+                       samePath(recorded.event, path);
+            });
+        if (startWaiting) {
+            fmt::print(stderr, "increased STOP event step {} -> {}\n", quantized, quantized + 1);
+            quantized += 1;
+        }
+    }
+    const int64_t stepsInPattern = static_cast<int64_t>(kStepsPerBar * activePatternNumBars_.load());
+    if (quantized < 0 || quantized >= stepsInPattern) {
+        quantized -= stepsInPattern;
+        if (quantized < 0) {
+            quantized = 0;
+        }
+    }
+    const std::string fileName = path.substr(path.find_last_of('/') + 1);
+    if (type == PatternEvent::kStart) {
+        STROMBEL_LOG_DEBUG("record: ({}) -start- '{}'", quantized, fileName);
+    } else if (type == PatternEvent::kStop) {
+        STROMBEL_LOG_DEBUG("record: ({}) -stop - '{}'", quantized, fileName);
+    } else {
+        STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, type, fileName);
+    }
+    recordedButNotYetAppliedPatternEvents_.push_back(
+        RecordedEvent{makePatternEvent(path, type, static_cast<uint64_t>(quantized)), activeIdx});
+    recordedWaiting_.store(recordedButNotYetAppliedPatternEvents_.size());
+}
+
+size_t Sequencer::recordedEventsWaiting() const { return recordedButNotYetAppliedPatternEvents_.size(); }
+
+void Sequencer::addRecordedPatternStepsToPattern() { applyRecordedEvents(false); }
+
+void Sequencer::applyRecordedEvents(bool all) {
+    auto& recorded = recordedButNotYetAppliedPatternEvents_;
+    if (recorded.empty()) {
+        return;
+    }
+    const uint64_t current = static_cast<uint64_t>(static_cast<int64_t>(currentStep_.load()));
+    const uint64_t activeIdx = activePatternIdx_.load();
+    bool applied = false;
+    for (size_t i = recorded.size(); i-- > 0;) {
+        const RecordedEvent entry = recorded[i];
+        if (!all && entry.patternIdx == activeIdx) {
+            // Held back while its step is the one being played or one of the next
+            // two, so that the loop does not play it right after the live hit.
+            const uint64_t step = entry.event->step();
+            if (step >= current && current >= step - 2) {
+                continue;
+            }
+        }
+        applyRecordedEvent(entry);
+        recorded.erase(recorded.begin() + static_cast<std::ptrdiff_t>(i));
+        applied = true;
+    }
+    recordedWaiting_.store(recorded.size());
+    if (applied) {
+        // A recorded pattern is on disk once its events are in it, not only at the stop.
+        store_.save();
+    }
+}
+
+void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
+    const PatternEventRef& event = recorded.event;
+    const uint64_t step = event->step();
+    const uint64_t patternIdx = recorded.patternIdx;
+    const std::string& path = event->sampleFilePath();
+    bool dropped = false;
+    bool replaced = false;
+    bool inMemory = false;
+    {
+        std::lock_guard lock(patternMutex_);
+        PatternSteps* pattern = nullptr;
+        if (patternIdx == activePatternIdx_.load()) {
+            pattern = activePatternEvents_.get();
+        } else if (patternIdx == pendingPatternIdx_) {
+            pattern = pendingPatternEvents_.get();
+        }
+        if (pattern) {
+            inMemory = true;
+            auto& events = (*pattern)[step];
+            if (events.capacity() == 0) {
+                events.reserve(5);
+            }
+            const auto old = std::find_if(events.begin(), events.end(),
+                                          [&](const PatternEventRef& candidate) { return samePath(candidate, path); });
+            if (old != events.end()) {
+                if ((*old)->eventType() == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+                    dropped = true;
+                } else {
+                    events.erase(old);
+                    replaced = true;
+                }
+            }
+            if (!dropped) {
+                events.push_back(event);
+            }
+        }
+    }
+    int64_t& count = numEventsPerPattern_[patternIdx];
+    if (inMemory) {
+        if (replaced) {
+            store_.removeSequenceEventOnPattern(patternIdx, step, path);
+        }
+        if (!dropped) {
+            store_.addSequenceEventOnPattern(patternIdx, step, event->eventType(), path);
+            count += replaced ? 0 : 1;
+        }
+        return;
+    }
+    // The pattern was switched away from while the event waited: it goes to the store.
+    const std::vector<StoredSequencerEvent> stored = store_.sequencerEventsForPattern(patternIdx);
+    const auto old = std::find_if(stored.begin(), stored.end(), [&](const StoredSequencerEvent& candidate) {
+        return candidate.step == step && candidate.sampleFilePath == path;
+    });
+    if (old != stored.end()) {
+        if (old->eventType == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+            return;
+        }
+        count -= static_cast<int64_t>(store_.removeSequenceEventOnPattern(patternIdx, step, path));
+    }
+    if (store_.addSequenceEventOnPattern(patternIdx, step, event->eventType(), path)) {
+        count += 1;
+    }
+    count = std::max<int64_t>(count, 0);
+}
+
+void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
+    if (source >= kNumPatterns || toSlot >= kNumPatterns || source == toSlot) {
+        return;  // a pattern copied onto itself stays as it is
+    }
+    erasePattern(toSlot);
+    store_.copyAllSequencerEventsOfPattern(source, toSlot);
+    numEventsPerPattern_[toSlot] = numEventsPerPattern_[source];
+    const bool active = toSlot == activePatternIdx_.load();
+    const bool pending = toSlot == pendingPatternIdx();
+    if (!active && !pending) {
+        return;
+    }
+    auto events = std::make_unique<PatternSteps>();
+    fetchPattern(toSlot, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(toSlot).value_or(1), 1, kMaxBars);
+    std::lock_guard lock(patternMutex_);
+    if (active) {
+        activePatternEvents_ = std::move(events);
+        activePatternNumBars_.store(bars);
+    } else {
+        pendingPatternEvents_ = std::move(events);
+        pendingPatternNumBars_ = bars;
+    }
+}
+
+void Sequencer::erasePattern(uint64_t patternIdx) {
+    if (patternIdx >= kNumPatterns) {
+        return;
+    }
+    store_.removeAllSequencerEventsOfPattern(patternIdx);
+    numEventsPerPattern_[patternIdx] = 0;
+    {
+        std::lock_guard lock(patternMutex_);
+        if (patternIdx == activePatternIdx_.load()) {
+            activePatternEvents_->clear();
+        }
+        // A pending copy would bring the erased events back at the switch.
+        if (patternIdx == pendingPatternIdx_) {
+            pendingPatternEvents_->clear();
+        }
+    }
+    auto& recorded = recordedButNotYetAppliedPatternEvents_;
+    recorded.erase(std::remove_if(recorded.begin(), recorded.end(),
+                                  [&](const RecordedEvent& entry) { return entry.patternIdx == patternIdx; }),
+                   recorded.end());
+    recordedWaiting_.store(recorded.size());
+}
+
+bool Sequencer::patternHasEvents(uint64_t patternIdx) const {
+    if (patternIdx >= kNumPatterns) {
+        return false;
+    }
+    if (numEventsPerPattern_[patternIdx] > 0) {
+        return true;
+    }
+    return std::any_of(recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
+                       [&](const RecordedEvent& entry) { return entry.patternIdx == patternIdx; });
+}
+
+void Sequencer::changeNumBarsTo(uint64_t numBars) {
+    if (numBars < 1 || numBars > kMaxBars) {
+        return;
+    }
+    activePatternNumBars_.store(numBars);
+    store_.setPatternNumBars(activePatternIdx_.load(), numBars);
+    store_.save();
+}
+
+void Sequencer::eraseAllEventsOfTrack(const std::string& path) {
+    std::vector<PatternEventRef> removed;
+    removed.reserve(20);
+    {
+        std::lock_guard lock(patternMutex_);
+        for (auto& [step, events] : *activePatternEvents_) {
+            for (size_t i = events.size(); i-- > 0;) {
+                if (samePath(events[i], path)) {
+                    removed.push_back(events[i]);
+                    events.erase(events.begin() + static_cast<std::ptrdiff_t>(i));
+                }
+            }
+        }
+    }
+    const uint64_t activeIdx = activePatternIdx_.load();
+    for (const PatternEventRef& event : removed) {
+        store_.removeSequenceEventOnPattern(activeIdx, event->step(), path);
+    }
+    numEventsPerPattern_[activeIdx] =
+        std::max<int64_t>(numEventsPerPattern_[activeIdx] - static_cast<int64_t>(removed.size()), 0);
+    // Hits of that sample still waiting would bring it back.
+    auto& recorded = recordedButNotYetAppliedPatternEvents_;
+    recorded.erase(std::remove_if(recorded.begin(), recorded.end(),
+                                  [&](const RecordedEvent& entry) {
+                                      return entry.patternIdx == activeIdx && samePath(entry.event, path);
+                                  }),
+                   recorded.end());
+    recordedWaiting_.store(recorded.size());
+    store_.save();
+}
+
+void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) {
+    if (events.empty()) {
+        return;
+    }
+    const uint64_t step = events.front()->step();
+    size_t removed = 0;
+    {
+        std::lock_guard lock(patternMutex_);
+        const auto found = activePatternEvents_->find(step);
+        if (found != activePatternEvents_->end()) {
+            for (const PatternEventRef& event : events) {
+                auto& stepEvents = found->second;
+                const auto at = std::find(stepEvents.begin(), stepEvents.end(), event);
+                if (at != stepEvents.end()) {
+                    stepEvents.erase(at);
+                    ++removed;
+                }
+            }
+        }
+    }
+    const uint64_t activeIdx = activePatternIdx_.load();
+    numEventsPerPattern_[activeIdx] =
+        std::max<int64_t>(numEventsPerPattern_[activeIdx] - static_cast<int64_t>(removed), 0);
+    for (const PatternEventRef& event : events) {
+        store_.removeSequenceEventOnPattern(activeIdx, step, event->sampleFilePath());
+    }
+    store_.save();
+}
+
+void Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
+                              const std::function<void(float)>& progress) {
+    const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
+    const float swing = swing_.load();
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+    const uint64_t stepsInPattern = kStepsPerBar * bars;
+    std::vector<ExportEvent> events;
+    for (const StoredSequencerEvent& stored : store_.sequencerEventsForPattern(patternIdx)) {
+        if (stored.step >= stepsInPattern) {
+            continue;  // beyond the bar count: not played, so not exported
+        }
+        double time = static_cast<double>(stored.step) * stepSeconds;
+        if (stored.step % 2 == 1 && swing > 1.0f) {
+            time = static_cast<double>(stored.step - 1) * stepSeconds + static_cast<double>(swing) * stepSeconds;
+        }
+        events.push_back(ExportEvent{stored.sampleFilePath, stored.eventType, time, 1.0f});
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
+    const double duration = stepSeconds * static_cast<double>(stepsInPattern);
+    engine_.exportEvents(events, toFile, duration, progress);
+}
+
+}  // namespace strombel::sequencer

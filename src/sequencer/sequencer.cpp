@@ -1,0 +1,413 @@
+#include "sequencer/sequencer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "logging/log.h"
+
+namespace strombel::sequencer {
+
+namespace {
+
+std::unique_ptr<Sequencer>& sharedSlot() {
+    static std::unique_ptr<Sequencer> slot;
+    return slot;
+}
+
+}  // namespace
+
+Sequencer::Sequencer(const SequencerServices& services)
+    : engine_(services.engine),
+      store_(services.store),
+      midiOut_(services.midiOut),
+      mainLoop_(services.mainLoop),
+      clock_(services.clock),
+      driver_(services.driver),
+      metronomeClickOn1File_(services.engine.metronomeClickOn1File()),
+      metronomeClickOn234File_(services.engine.metronomeClickOn234File()),
+      activePatternEvents_(std::make_unique<PatternSteps>()),
+      pendingPatternEvents_(std::make_unique<PatternSteps>()) {
+    recordedButNotYetAppliedPatternEvents_.reserve(5);
+    delegates_.reserve(2);
+    const uint64_t bars = store_.patternNumBars(0).value_or(1);
+    activePatternNumBars_.store(std::clamp<uint64_t>(bars, 1, kMaxBars));
+    fetchPattern(0, *activePatternEvents_);
+    for (uint64_t pattern = 1; pattern < kNumPatterns; ++pattern) {
+        numEventsPerPattern_[pattern] =
+            static_cast<int64_t>(store_.sequencerEventsForPattern(pattern).size());
+    }
+}
+
+Sequencer::~Sequencer() {
+    {
+        std::lock_guard lock(loopMutex_);
+        keepSequencerLoopAlive_.store(false);
+        generation_.fetch_add(1);
+        state_.store(kStateStopped);
+    }
+    reapFinishedThreads(true);
+}
+
+Sequencer& Sequencer::shared() {
+    auto& slot = sharedSlot();
+    if (!slot) {
+        STROMBEL_LOG_ERROR("the sequencer was used before the program installed it");
+        std::abort();
+    }
+    return *slot;
+}
+
+void Sequencer::setShared(std::unique_ptr<Sequencer> sequencer) { sharedSlot() = std::move(sequencer); }
+
+// Settings -------------------------------------------------------------------------
+
+void Sequencer::setBpm(int32_t bpm) { bpm_.store(std::clamp(bpm, 10, 300)); }
+
+float Sequencer::swing() const { return (swing_.load() - 1.0f) / 0.4f; }
+
+void Sequencer::setSwing(float amount) {
+    if (!(amount >= 0.0f)) {  // also NaN
+        amount = 0.0f;
+    }
+    amount = std::min(amount, 1.0f);
+    swing_.store(1.0f + 0.4f * amount);
+}
+
+void Sequencer::setQuantizationLevel(int32_t level) {
+    if (static_cast<uint32_t>(level) > 4) {
+        return;
+    }
+    quantizationLevel_.store(level);
+}
+
+// Observers -------------------------------------------------------------------------
+
+void Sequencer::addDelegate(SequencerDelegate* delegate) {
+    if (delegate && std::find(delegates_.begin(), delegates_.end(), delegate) == delegates_.end()) {
+        delegates_.push_back(delegate);
+    }
+}
+
+void Sequencer::removeDelegate(SequencerDelegate* delegate) {
+    delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
+}
+
+void Sequencer::deliver(const std::function<void(SequencerDelegate&)>& message) {
+    const std::vector<SequencerDelegate*> snapshot = delegates_;
+    for (SequencerDelegate* delegate : snapshot) {
+        // An observer removed by an earlier one in this round hears nothing more.
+        if (std::find(delegates_.begin(), delegates_.end(), delegate) != delegates_.end()) {
+            message(*delegate);
+        }
+    }
+}
+
+void Sequencer::onMain(std::function<void()> work) {
+    std::weak_ptr<int> alive = lifeToken_;
+    mainLoop_.post([alive = std::move(alive), work = std::move(work)] {
+        if (alive.lock()) {
+            work();
+        }
+    });
+}
+
+void Sequencer::notifyStarted() {
+    if (mainLoop_.isMainThread()) {
+        deliver([](SequencerDelegate& delegate) { delegate.sequencerStarted(); });
+    } else {
+        onMain([this] { deliver([](SequencerDelegate& delegate) { delegate.sequencerStarted(); }); });
+    }
+}
+
+void Sequencer::notifyStopped() {
+    if (mainLoop_.isMainThread()) {
+        deliver([](SequencerDelegate& delegate) { delegate.sequencerStopped(); });
+    } else {
+        onMain([this] { deliver([](SequencerDelegate& delegate) { delegate.sequencerStopped(); }); });
+    }
+}
+
+void Sequencer::notifyActivePatternChanged() {
+    if (mainLoop_.isMainThread()) {
+        deliver([](SequencerDelegate& delegate) { delegate.activePatternChanged(); });
+    } else {
+        onMain([this] { deliver([](SequencerDelegate& delegate) { delegate.activePatternChanged(); }); });
+    }
+}
+
+void Sequencer::notifyCurrentBar(int32_t step) {
+    // Always posted: the timing thread and the MIDI thread never wait for the screen.
+    onMain([this, step] {
+        const auto [bar, beat] = barAndBeatForStep(step);
+        deliver([bar = bar, beat = beat](SequencerDelegate& delegate) { delegate.currentBarChanged(bar, beat); });
+    });
+}
+
+std::pair<int32_t, int32_t> Sequencer::barAndBeatForStep(int32_t step) {
+    if (step >= 0) {
+        return {step / 16 + 1, (step % 16) / 4 + 1};
+    }
+    return {0, (step + 16) / 4 + 1};
+}
+
+// Transport --------------------------------------------------------------------------
+
+void Sequencer::playWithPreBar(bool preBar) {
+    uint64_t generation = 0;
+    {
+        std::lock_guard lock(loopMutex_);
+        if (state_.load() != kStateStopped) {
+            return;
+        }
+        currentStep_.store(preBar ? -18 : -1);
+        state_.store(kStateOwnClock);
+        // A loop of an earlier start that has not yet seen its stop ends at its
+        // next check: only the loop of the newest generation runs.
+        generation = generation_.fetch_add(1) + 1;
+        keepSequencerLoopAlive_.store(true);
+        manualBegun_ = false;
+        manualWake_ = 0;
+    }
+    if (driver_ == LoopDriver::thread) {
+        reapFinishedThreads(false);
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard lock(threadsMutex_);
+        loopThreads_.push_back(
+            LoopThread{std::thread([this, generation, finished] { threadMain(generation, finished); }), finished});
+    }
+    notifyStarted();
+}
+
+void Sequencer::stop() {
+    int32_t previous = kStateStopped;
+    {
+        std::lock_guard lock(loopMutex_);
+        previous = state_.load();
+        if (previous == kStateStopped) {
+            return;
+        }
+        state_.store(kStateStopped);
+        keepSequencerLoopAlive_.store(false);
+    }
+    if (previous == kStateOwnClock && midiOut_) {
+        midiOut_->sendClockStop();
+    }
+    // Events still held back belong to the pattern just played: store them now.
+    auto finish = [this] {
+        applyRecordedEvents(true);
+        store_.save();
+    };
+    if (mainLoop_.isMainThread()) {
+        finish();
+    } else {
+        onMain(finish);
+    }
+    notifyStopped();
+}
+
+void Sequencer::reapFinishedThreads(bool all) {
+    std::vector<LoopThread> ending;
+    {
+        std::lock_guard lock(threadsMutex_);
+        auto keep = loopThreads_.begin();
+        for (auto& entry : loopThreads_) {
+            if (all || entry.finished->load()) {
+                ending.push_back(std::move(entry));
+            } else {
+                *keep++ = std::move(entry);
+            }
+        }
+        loopThreads_.erase(keep, loopThreads_.end());
+    }
+    for (auto& entry : ending) {
+        if (entry.thread.joinable()) {
+            entry.thread.join();
+        }
+    }
+}
+
+// Patterns ------------------------------------------------------------------------------
+
+uint64_t Sequencer::pendingPatternIdx() const {
+    std::lock_guard lock(patternMutex_);
+    return pendingPatternIdx_;
+}
+
+void Sequencer::setPendingPatternIdx(uint64_t idx) {
+    std::lock_guard lock(patternMutex_);
+    pendingPatternIdx_ = idx;
+}
+
+PatternSteps Sequencer::activePatternEvents() const {
+    std::lock_guard lock(patternMutex_);
+    return *activePatternEvents_;
+}
+
+void Sequencer::changePatternTo(uint64_t patternIdx) {
+    if (patternIdx >= kNumPatterns) {
+        STROMBEL_LOG_ERROR("no such pattern: {}", patternIdx);
+        return;
+    }
+    auto events = std::make_unique<PatternSteps>();
+    if (isRunning()) {
+        fetchPattern(patternIdx, *events);
+        const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+        {
+            std::lock_guard lock(patternMutex_);
+            pendingPatternEvents_ = std::move(events);
+            pendingPatternNumBars_ = bars;
+            pendingPatternIdx_ = patternIdx;
+        }
+        notifyActivePatternChanged();
+        return;
+    }
+    // Recorded events still waiting go into the pattern they were recorded in.
+    applyRecordedEvents(true);
+    fetchPattern(patternIdx, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+    {
+        std::lock_guard lock(patternMutex_);
+        activePatternEvents_ = std::move(events);
+        activePatternNumBars_.store(bars);
+        activePatternIdx_.store(patternIdx);
+    }
+    notifyActivePatternChanged();
+}
+
+// Following an outside MIDI clock ----------------------------------------------------------
+
+void Sequencer::midiClockStartReceived() {
+    {
+        std::lock_guard lock(loopMutex_);
+        // Ends an own-clock loop, also one whose thread is only starting.
+        keepSequencerLoopAlive_.store(false);
+        generation_.fetch_add(1);
+        state_.store(kStateMidiClock);
+        currentStep_.store(-1);
+        currentMidiStep_ = -1;
+        midiSubStepsStartHostTimeNanos_ = 0;
+        midiTicksSinceStepStart_ = 0;
+        recentStepsCount_ = 0;
+        scheduleStep(0, 0);
+    }
+    notifyStarted();
+}
+
+void Sequencer::midiClockSongPosition(int32_t position) {
+    std::lock_guard lock(loopMutex_);
+    if (state_.load() != kStateStopped) {
+        return;
+    }
+    const int64_t ticks = static_cast<int64_t>(kStepsPerBar) * 6 * static_cast<int64_t>(activePatternNumBars_.load());
+    int64_t tick = (static_cast<int64_t>(position) * 6) % ticks;
+    if (tick < 0) {
+        tick += ticks;
+    }
+    currentMidiStep_ = static_cast<int32_t>(tick);
+    currentStep_.store(static_cast<int32_t>(tick / 6));
+}
+
+void Sequencer::midiClockContinueReceived() {
+    {
+        std::lock_guard lock(loopMutex_);
+        if (state_.load() != kStateStopped) {
+            return;
+        }
+        keepSequencerLoopAlive_.store(false);
+        generation_.fetch_add(1);
+        state_.store(kStateMidiClock);
+        const uint64_t now = clock_.nowNanos();
+        if (currentMidiStep_ < 0) {
+            currentStep_.store(0);  // never positioned: continue from the top
+        }
+        // The continue itself is the time base until the next step start, so the
+        // first step scheduled after it is one tick ahead, not far in the future.
+        midiSubStepsStartHostTimeNanos_ = now;
+        midiTicksSinceStepStart_ = 0;
+        currentStepHostTimeNanos_ = now;
+        recentStepsCount_ = 0;
+        const int32_t step = currentStep_.load();
+        publishStep(step, now, now + static_cast<uint64_t>(StepGrid::stepSeconds(bpm_.load()) * 1e9));
+        scheduleStep(step, 0);
+    }
+    notifyStarted();
+}
+
+void Sequencer::midiClockStopReceived() {
+    {
+        std::lock_guard lock(loopMutex_);
+        if (state_.load() != kStateMidiClock) {
+            return;
+        }
+        state_.store(kStateStopped);
+    }
+    engine_.stopAllTracksIncludeTapPadTriggered(false);
+    auto finish = [this] {
+        applyRecordedEvents(true);
+        store_.save();
+    };
+    if (mainLoop_.isMainThread()) {
+        finish();
+    } else {
+        onMain(finish);
+    }
+    notifyStopped();
+}
+
+void Sequencer::midiClockTickReceived() {
+    int32_t barStep = -1;
+    {
+        std::lock_guard lock(loopMutex_);
+        if (state_.load() != kStateMidiClock) {
+            return;
+        }
+        const uint64_t now = clock_.nowNanos();
+        const uint64_t bars = activePatternNumBars_.load();
+        const int64_t ticksPerPattern = static_cast<int64_t>(kStepsPerBar * 6 * bars);
+        int64_t tick = static_cast<int64_t>(currentMidiStep_) + 1;
+        ++midiTicksSinceStepStart_;
+        if (tick >= ticksPerPattern) {
+            tick = 0;
+        }
+        currentMidiStep_ = static_cast<int32_t>(tick);
+        if (tick % 6 == 0) {
+            const int32_t step = static_cast<int32_t>(tick / 6);
+            currentStep_.store(step);
+            const uint64_t previous = midiSubStepsStartHostTimeNanos_;
+            const uint64_t estimate = previous != 0 && now > previous
+                                          ? now - previous
+                                          : static_cast<uint64_t>(StepGrid::stepSeconds(bpm_.load()) * 1e9);
+            midiSubStepsStartHostTimeNanos_ = now;
+            midiTicksSinceStepStart_ = 0;
+            currentStepHostTimeNanos_ = now;
+            nextStepHostTimeNanos_ = now + estimate;
+            publishStep(step, now, now + estimate);
+            if ((step & 3) == 0) {
+                barStep = step;
+            }
+        }
+        if (tick % 6 == 5) {
+            int32_t next = static_cast<int32_t>((tick + 1) / 6);
+            if (static_cast<uint64_t>(next) >= kStepsPerBar * bars) {
+                next = 0;
+            }
+            const uint64_t base = midiSubStepsStartHostTimeNanos_;
+            uint64_t time = now;
+            if (base != 0 && now > base && midiTicksSinceStepStart_ > 0) {
+                time = now + (now - base) / midiTicksSinceStepStart_;
+                const float swing = swing_.load();
+                if (swing > 1.0f && currentStep_.load() % 2 == 0) {
+                    time = base + static_cast<uint64_t>(static_cast<double>(swing) * static_cast<double>(time - base));
+                }
+            }
+            if (scheduleStep(next, time)) {
+                currentMidiStep_ = -1;
+            }
+        }
+    }
+    if (barStep >= 0) {
+        notifyCurrentBar(barStep);
+    }
+}
+
+}  // namespace strombel::sequencer

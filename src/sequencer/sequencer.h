@@ -1,0 +1,267 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/main_loop.h"
+#include "sequencer/pattern_event.h"
+#include "sequencer/sequencer_delegate.h"
+#include "sequencer/sequencer_services.h"
+#include "sequencer/step_grid.h"
+
+namespace strombel::sequencer {
+
+/// How the timing loop runs: on its own "Sequencer" thread sleeping on the
+/// monotonic clock, or by hand through `runLoopUntil` (tests, benchmarks).
+enum class LoopDriver { thread, manual };
+
+/// What a sequencer is built on. Engine, store and main loop must outlive it.
+struct SequencerServices {
+    SequencerEngine& engine;
+    PatternStore& store;
+    SequencerMidiOut* midiOut = nullptr;  // none: no clock goes out
+    platform::MainLoop& mainLoop;
+    platform::Clock& clock;  // host time in nanoseconds
+    LoopDriver driver = LoopDriver::thread;
+};
+
+/// Wake-up lateness of the timing thread against its deadlines, kept for the
+/// benchmark: the most recent samples in nanoseconds.
+struct LoopWakeStatistics {
+    std::vector<int64_t> latenessNanos;
+};
+
+/// The pattern sequencer: plays the active pattern (one of twelve, 1 to 99 bars
+/// of 16 steps) by scheduling each step ahead of time on the engine, sends MIDI
+/// clock, or follows an outside MIDI clock. Owns tempo, swing, quantisation,
+/// metronome and the switch to a pending pattern at step 0.
+///
+/// Threads: settings, playWithPreBar, stop, pattern changes, recording and
+/// editing are called on the main loop's thread. The timing loop runs on the
+/// "Sequencer" thread; the five midiClock* messages come on the MIDI action
+/// thread. Observers hear everything on the main loop.
+class Sequencer {
+public:
+    static constexpr uint64_t kNumPatterns = 12;
+    static constexpr uint64_t kStepsPerBar = 16;
+    static constexpr uint64_t kMaxBars = 99;
+    static constexpr uint64_t kNotFound = UINT64_MAX;
+    static constexpr int32_t kStateStopped = 0;
+    static constexpr int32_t kStateOwnClock = 1;
+    static constexpr int32_t kStateMidiClock = 2;
+    /// The loop wakes this long before a step starts to schedule the step after it.
+    static constexpr uint64_t kScheduleAheadNanos = 100'000'000;
+
+    explicit Sequencer(const SequencerServices& services);
+    ~Sequencer();
+    Sequencer(const Sequencer&) = delete;
+    Sequencer& operator=(const Sequencer&) = delete;
+
+    /// The program's sequencer, once installed with `setShared`.
+    static Sequencer& shared();
+    static void setShared(std::unique_ptr<Sequencer> sequencer);
+
+    // Settings --------------------------------------------------------------
+    int32_t bpm() const { return bpm_.load(); }
+    /// Clamped to 10 ... 300.
+    void setBpm(int32_t bpm);
+    /// The swing amount 0.0 ... 1.0.
+    float swing() const;
+    /// Clamps the amount to 0.0 ... 1.0 and stores 1 + 0.4 x amount.
+    void setSwing(float amount);
+    /// The stored swing factor, 1.0 to 1.4.
+    float swingFactor() const { return swing_.load(); }
+    int32_t quantizationLevel() const { return quantizationLevel_.load(); }
+    /// Levels 0 ... 4 (1, 2, 4, 8, 16 positions a bar); others are ignored.
+    void setQuantizationLevel(int32_t level);
+    int32_t quantizationPrecision() const { return 1 << quantizationLevel_.load(); }
+    bool useMetronome() const { return useMetronome_.load(); }
+    void setUseMetronome(bool use) { useMetronome_.store(use); }
+
+    // Observers ---------------------------------------------------------------
+    void addDelegate(SequencerDelegate* delegate);
+    void removeDelegate(SequencerDelegate* delegate);
+
+    // Transport -----------------------------------------------------------------
+    bool isRunning() const { return state_.load() != kStateStopped; }
+    int32_t currentState() const { return state_.load(); }
+    /// Starts the own clock, with a bar of four count-in clicks when `preBar`.
+    /// Does nothing unless stopped.
+    void playWithPreBar(bool preBar);
+    /// Stops; the samples already sounding are left to ring.
+    void stop();
+    /// The step the timing loop is on (-1 before the first; negative in the count-in).
+    int32_t currentStep() const { return currentStep_.load(); }
+
+    /// Manual driver only: runs every pass of the timing loop that is due by
+    /// `hostNanos` (a pass is due 0.1 s before the step after the one it plays).
+    /// The real thread runs the very same passes.
+    void runLoopUntil(uint64_t hostNanos);
+    /// Manual driver only: the host time at which the next pass is due, or 0 when none.
+    uint64_t nextLoopWake() const;
+
+    LoopWakeStatistics wakeStatistics() const;
+
+    // Patterns ------------------------------------------------------------------
+    uint64_t activePatternIdx() const { return activePatternIdx_.load(); }
+    uint64_t activePatternNumBars() const { return activePatternNumBars_.load(); }
+    uint64_t pendingPatternIdx() const;
+    void setPendingPatternIdx(uint64_t idx);
+    /// Running: the pattern takes over at the next step 0. Stopped: at once.
+    void changePatternTo(uint64_t patternIdx);
+    /// Schedules everything of one step at `atTime` (host nanoseconds); true when
+    /// it switched to the pending pattern. Called by the timing loop and the MIDI
+    /// clock; public so that tools can play a step by hand.
+    bool scheduleStep(int32_t step, uint64_t atTime);
+
+    /// A copy of the active pattern's events (for the pad screen and tests).
+    PatternSteps activePatternEvents() const;
+
+    // Recording and editing (main thread) -----------------------------------------
+    /// Fills `into` with the stored events of pattern `patternIdx`, preloading their samples.
+    void fetchPattern(uint64_t patternIdx, PatternSteps& into);
+    /// Records a pad start (0) or stop (1) at the quantised step sounding now.
+    void recordSequencerEventForSample(const std::string& path, int32_t type);
+    /// Moves recorded events into their pattern (and the store), holding back those
+    /// on the step being played and the next two.
+    void addRecordedPatternStepsToPattern();
+    /// How many recorded events wait to be applied.
+    size_t recordedEventsWaiting() const;
+    void copyPattern(uint64_t source, uint64_t toSlot);
+    void erasePattern(uint64_t patternIdx);
+    bool patternHasEvents(uint64_t patternIdx) const;
+    /// 1 ... 99 bars for the active pattern; other values are ignored.
+    void changeNumBarsTo(uint64_t numBars);
+    void eraseAllEventsOfTrack(const std::string& path);
+    /// Removes the given events, all of one step, from the active pattern.
+    void removePatternEvents(const std::vector<PatternEventRef>& events);
+    /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
+    void exportPattern(uint64_t patternIdx, const std::string& toFile,
+                       const std::function<void(float)>& progress);
+
+    // Following an outside MIDI clock (MIDI action thread) ------------------------
+    void midiClockStartReceived();
+    void midiClockSongPosition(int32_t position);
+    void midiClockContinueReceived();
+    void midiClockStopReceived();
+    void midiClockTickReceived();
+
+    /// The bar (from 1; 0 in the count-in) and beat (1 to 4) of a step.
+    static std::pair<int32_t, int32_t> barAndBeatForStep(int32_t step);
+
+private:
+    struct RecordedEvent {
+        PatternEventRef event;
+        uint64_t patternIdx;
+    };
+    struct StepStart {
+        int32_t step = 0;
+        uint64_t start = 0;
+        uint64_t end = 0;
+    };
+    struct LoopThread {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+
+    // Timing loop (sequencer_loop.cpp): called with loopMutex_ held.
+    void loopBegin();
+    uint64_t loopPass();
+    void threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished);
+    bool loopAlive(uint64_t generation) const;
+    void sleepUntil(uint64_t deadline, uint64_t generation);
+    void recordWake(int64_t latenessNanos);
+    void sendStepTicks(uint64_t start, uint64_t end);
+    void publishStep(int32_t step, uint64_t start, uint64_t end);
+    bool lockPatternsForStep(std::unique_lock<std::mutex>& lock);
+
+    // Main-loop delivery.
+    void onMain(std::function<void()> work);
+    void notifyStarted();
+    void notifyStopped();
+    void notifyActivePatternChanged();
+    void notifyCurrentBar(int32_t step);
+    void deliver(const std::function<void(SequencerDelegate&)>& message);
+
+    // Patterns (patterns.cpp).
+    void applyRecordedEvents(bool all);
+    void applyRecordedEvent(const RecordedEvent& recorded);
+    int32_t soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const;
+    void reapFinishedThreads(bool all);
+
+    SequencerEngine& engine_;
+    PatternStore& store_;
+    SequencerMidiOut* midiOut_;
+    platform::MainLoop& mainLoop_;
+    platform::Clock& clock_;
+    const LoopDriver driver_;
+    const std::string metronomeClickOn1File_;
+    const std::string metronomeClickOn234File_;
+    std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
+
+    std::vector<SequencerDelegate*> delegates_;
+
+    // Settings, read by every thread.
+    std::atomic<int32_t> state_{kStateStopped};
+    std::atomic<int32_t> bpm_{128};
+    std::atomic<float> swing_{1.0f};
+    std::atomic<int32_t> quantizationLevel_{4};
+    std::atomic<bool> useMetronome_{false};
+
+    // The active and pending patterns: patternMutex_ guards the two dictionaries
+    // and the pending index and bars. The timing loop only ever try-locks it.
+    mutable std::mutex patternMutex_;
+    std::unique_ptr<PatternSteps> activePatternEvents_;
+    std::unique_ptr<PatternSteps> pendingPatternEvents_;
+    std::atomic<uint64_t> activePatternIdx_{0};
+    std::atomic<uint64_t> activePatternNumBars_{1};
+    uint64_t pendingPatternIdx_ = kNotFound;
+    uint64_t pendingPatternNumBars_ = kNotFound;
+
+    // Main thread only.
+    std::vector<RecordedEvent> recordedButNotYetAppliedPatternEvents_;
+    std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
+    std::atomic<size_t> recordedWaiting_{0};
+    std::atomic<bool> applyPosted_{false};
+
+    // Timing state: loopMutex_ serialises the own-clock loop's passes, the MIDI
+    // clock messages, starts and stops, so that no two loops ever run at once. A
+    // loop only runs while `generation_` is the one it was started with.
+    mutable std::mutex loopMutex_;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<bool> keepSequencerLoopAlive_{false};
+    std::atomic<int32_t> currentStep_{-1};
+    uint64_t currentStepHostTimeNanos_ = 0;
+    uint64_t nextStepHostTimeNanos_ = 0;
+    StepGrid grid_;
+    int32_t currentMidiStep_ = -1;
+    uint64_t midiSubStepsStartHostTimeNanos_ = 0;
+    uint32_t midiTicksSinceStepStart_ = 0;
+    std::array<StepStart, 16> recentSteps_{};
+    size_t recentStepsNext_ = 0;
+    size_t recentStepsCount_ = 0;
+
+    // Manual driver.
+    bool manualBegun_ = false;
+    uint64_t manualWake_ = 0;
+
+    // Threads of loops started so far (ended ones are joined at the next start).
+    std::mutex threadsMutex_;
+    std::vector<LoopThread> loopThreads_;
+
+    static constexpr size_t kWakeSamples = 8192;
+    mutable std::mutex wakeMutex_;
+    std::array<int64_t, kWakeSamples> wakeLateness_{};
+    size_t wakeNext_ = 0;
+    size_t wakeCount_ = 0;
+};
+
+}  // namespace strombel::sequencer

@@ -1,0 +1,93 @@
+#pragma once
+
+// What the sequencer needs of the engine, the MIDI hub and the library, each as
+// a small interface. The program hands in adapters over SoundBox, MidiController
+// and SoundDataManager; tests hand in their own in-memory versions.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strombel::sequencer {
+
+/// One timed start or stop of a sample for the engine's offline renderer.
+struct ExportEvent {
+    std::string filepath;
+    int32_t eventType = 0;  // 0 start, 1 stop
+    double eventTime = 0.0;  // seconds from the start of the file
+    float volume = 1.0f;     // not read by the renderer
+};
+
+/// The sound engine as the sequencer uses it.
+class SequencerEngine {
+public:
+    virtual ~SequencerEngine() = default;
+
+    /// Starts a sample at `atTime` (host nanoseconds; 0 means at once). The
+    /// sequencer calls this for the metronome clicks, from its timing thread.
+    virtual bool startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi,
+                            bool ignoreMute, float velocity) = 0;
+    /// Queues a start / stop of a pattern event at `atTime` (host nanoseconds).
+    /// Called from the timing thread or the MIDI action thread: must not block
+    /// for long and must not call back into the sequencer.
+    virtual bool startTrackFromSequencer(const std::string& path, uint64_t atTime) = 0;
+    virtual bool stopTrackFromSequencer(const std::string& path, uint64_t atTime) = 0;
+    /// Stops every playing track (except tap-pad ones unless `include`) and empties the queues.
+    virtual void stopAllTracksIncludeTapPadTriggered(bool include) = 0;
+    /// Loads a sample's frames ahead of use. Returns at once; the loading runs off
+    /// the calling thread.
+    virtual void preloadTrack(const std::string& path) = 0;
+    /// Relative paths of the metronome clicks (first beat; beats 2 to 4).
+    virtual std::string metronomeClickOn1File() const = 0;
+    virtual std::string metronomeClickOn234File() const = 0;
+    /// Renders `events` (ascending by time) to a WAVE file of `duration` seconds at
+    /// `toFile`, on the calling thread; `progress` (may be empty) hears 0.0 to 1.0.
+    virtual void exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                              double duration, const std::function<void(float)>& progress) = 0;
+};
+
+/// The MIDI hub's clock output.
+class SequencerMidiOut {
+public:
+    virtual ~SequencerMidiOut() = default;
+    virtual void sendClockStart() = 0;
+    virtual void sendClockStop() = 0;
+    /// One clock tick at `hostTicks` (0 sends at once). Called from the timing thread.
+    virtual void sendClockTickAtTime(uint64_t hostTicks) = 0;
+};
+
+/// A stored sequencer event of a pattern.
+struct StoredSequencerEvent {
+    uint64_t step = 0;
+    int32_t eventType = 0;
+    std::string sampleFilePath;
+};
+
+/// The library's pattern storage. Main thread only.
+class PatternStore {
+public:
+    virtual ~PatternStore() = default;
+    /// The bar count of pattern `patternIdx`, creating the pattern with 1 bar when
+    /// it does not exist yet; nothing when the store cannot answer.
+    virtual std::optional<uint64_t> patternNumBars(uint64_t patternIdx) = 0;
+    /// Sets the stored bar count (creating the pattern if needed). Does not save.
+    virtual void setPatternNumBars(uint64_t patternIdx, uint64_t numBars) = 0;
+    /// The stored events of a pattern, by step ascending (empty on failure).
+    virtual std::vector<StoredSequencerEvent> sequencerEventsForPattern(uint64_t patternIdx) = 0;
+    /// Adds one event; false when no sample has that path (nothing stored). Does not save.
+    virtual bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+                                           const std::string& sampleFilepath) = 0;
+    /// Deletes every stored event of that sample at that step; answers how many. Does not save.
+    virtual size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
+                                                const std::string& sampleFilepath) = 0;
+    /// Gives `target` the bar count and a copy of every event of `source`; saves.
+    virtual void copyAllSequencerEventsOfPattern(uint64_t source, uint64_t target) = 0;
+    /// Deletes every stored event of a pattern; saves.
+    virtual void removeAllSequencerEventsOfPattern(uint64_t patternIdx) = 0;
+    /// Writes pending changes to disk.
+    virtual void save() = 0;
+};
+
+}  // namespace strombel::sequencer

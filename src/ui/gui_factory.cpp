@@ -1,0 +1,227 @@
+#include "ui/gui_factory.h"
+
+#include <QFontDatabase>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "logging/log.h"
+#include "platform/sandbox.h"
+#include "ui/image_store.h"
+#include "ui/light_view.h"
+#include "ui/small_button_control.h"
+#include "ui/util.h"
+
+namespace strombel::ui {
+
+namespace {
+
+struct Metrics {
+    int32_t sliderSpace, tapBtnXSpace, tapBtnYSpace, smallBtnXSpace, labelY, controlsLeftX, controlsRightX,
+        controlsWidth, controlsHeight, controlsSquareHeight, topControlsY, middleControlsY, bottomControlY,
+        innerControlLeftMargin, innerControlTopMargin;
+};
+
+constexpr Metrics kTablet{76, 111, 165, 76, -6, 40, 527, 457, 79, 456, 65, 159, 255, 14, 14};
+constexpr Metrics kPhone{34, 50, 74, 34, -2, 27, 246, 206, 36, 206, 14, 57, 100, 7, 7};
+constexpr Metrics kPhoneTall{34, 50, 74, 34, -2, 71, 290, 206, 36, 206, 14, 57, 100, 7, 7};
+constexpr Metrics kPortrait{50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 24, 86, 149, 9, 9};
+constexpr Metrics kPortraitTall{50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 130, 193, 9, 9};
+
+const char* const kInterfaceFontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+
+QString interfaceFamily() {
+    static QString family;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // A font file in the bundle would win; DejaVu Sans Bold stands in for it.
+        std::string file = kInterfaceFontFile;
+        std::error_code error;
+        const auto bundled = platform::Sandbox::shared().bundle() / "Nuri-Bold.ttf";
+        if (std::filesystem::is_regular_file(bundled, error)) file = bundled.string();
+        const int id = QFontDatabase::addApplicationFont(QString::fromStdString(file));
+        const QStringList families = id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
+        family = families.isEmpty() ? QString("DejaVu Sans") : families.first();
+    });
+    return family;
+}
+
+}  // namespace
+
+SSTextField::SSTextField(const QRectF& frame) : kit::TextField(frame) {}
+
+void SSTextField::setTextEdgeInsets(const EdgeInsets& insets) {
+    textEdgeInsets_ = insets;
+    setTextInsets(insets.top, insets.left, insets.bottom, insets.right);
+}
+
+QRectF SSTextField::textRectForBounds(const QRectF& bounds) const {
+    const auto& i = textEdgeInsets_;
+    return QRectF(bounds.x() + i.left, bounds.y() + i.top, bounds.width() - i.left - i.right,
+                  bounds.height() - i.top - i.bottom);
+}
+
+void SSTextField::setPlaceholderTextColor(const QColor& color) {
+    placeholderTextColor_ = color;
+    if (color.isValid()) setPlaceholderColor(color);
+}
+
+GuiFactory::GuiFactory(int32_t guiType) : GuiFactory(guiType, kit::Context::current().screen()) {}
+
+GuiFactory::GuiFactory(int32_t guiType, const kit::Screen& screen) : guiType_(guiType) {
+    const Metrics* metrics = nullptr;
+    switch (guiType) {
+        case 0: metrics = &kTablet; break;
+        case 1: metrics = Util::isIphone5(screen) ? &kPhoneTall : &kPhone; break;
+        case 2: metrics = Util::isIphone5(screen) ? &kPortraitTall : &kPortrait; break;
+        default: return;  // every field stays 0
+    }
+    sliderSpace_ = metrics->sliderSpace;
+    tapBtnXSpace_ = metrics->tapBtnXSpace;
+    tapBtnYSpace_ = metrics->tapBtnYSpace;
+    smallBtnXSpace_ = metrics->smallBtnXSpace;
+    labelY_ = metrics->labelY;
+    controlsLeftX_ = metrics->controlsLeftX;
+    controlsRightX_ = metrics->controlsRightX;
+    controlsWidth_ = metrics->controlsWidth;
+    controlsHeight_ = metrics->controlsHeight;
+    controlsSquareHeight_ = metrics->controlsSquareHeight;
+    topControlsY_ = metrics->topControlsY;
+    middleControlsY_ = metrics->middleControlsY;
+    bottomControlY_ = metrics->bottomControlY;
+    innerControlLeftMargin_ = metrics->innerControlLeftMargin;
+    innerControlTopMargin_ = metrics->innerControlTopMargin;
+}
+
+void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** light, kit::View& parent,
+                                       const QPointF& atPoint, const QString& label) const {
+    const int32_t g = guiType_;
+    const int32_t side = smallBtnXSpace_;
+    const auto x = static_cast<int32_t>(atPoint.x());
+    const auto y = static_cast<int32_t>(atPoint.y());
+    auto made = SmallButtonControl::buttonForGuiType(g, x, y);
+    // The touch square is the button pitch, centred on the image.
+    const int32_t d = static_cast<int32_t>(side - made->width()) / 2;
+    made->setFrame(QRectF(atPoint.x() - d, atPoint.y() - d, side, side));
+    SmallButtonControl* madeButton = parent.add(std::move(made));
+
+    int32_t dy = -20, width = 50, lx = -18, ly = -32;
+    if (g == 1) {
+        dy = -9, width = 23, lx = -8, ly = -15;
+    } else if (g == 2) {
+        dy = -12, width = 33, lx = -12, ly = -21;
+    }
+    if (auto caption = labelForGuiType(g, QPointF(atPoint.x(), atPoint.y() + dy), width)) {
+        caption->setText(label);
+        parent.add(std::move(caption));
+    }
+    auto lamp = std::make_unique<LightView>(g);
+    lamp->setX(atPoint.x() + lx, atPoint.y() + ly);
+    LightView* madeLight = parent.add(std::move(lamp));
+    madeButton->setLight(madeLight);
+    if (button) *button = madeButton;
+    if (light) *light = madeLight;
+}
+
+bool GuiFactory::isIpad() { return Util::isIpad(kit::Context::current().screen()); }
+
+bool GuiFactory::isIOSRetina() { return Util::isRetinaDisplay(kit::Context::current().screen()); }
+
+std::string GuiFactory::getDocumentsFolder() { return platform::Sandbox::shared().documents().string(); }
+
+QColor GuiFactory::rustyColor() { return Util::colorForHex("c3b086"); }
+
+QColor GuiFactory::darkRustyColor() { return Util::colorForHex("918263"); }
+
+QFont GuiFactory::interfaceFont(double size) {
+    QFont font(interfaceFamily());
+    font.setBold(true);
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(size))));
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
+int32_t GuiFactory::textSize(int32_t guiType) {
+    switch (guiType) {
+        case 0: return 12;
+        case 1: return 6;
+        case 2: return 8;
+        default: return 0;
+    }
+}
+
+std::unique_ptr<kit::Label> GuiFactory::labelWithFrame(const QRectF& frame, int32_t fontSize) {
+    auto label = std::make_unique<kit::Label>(frame);
+    label->setFont(interfaceFont(fontSize));
+    label->setBackgroundColor(Qt::transparent);
+    label->setTextColor(Qt::white);
+    label->setAlignment(kit::Label::Alignment::center);
+    label->setLineBreakMode(kit::Label::LineBreak::clip);
+    return label;
+}
+
+std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(int32_t guiType, const QPointF& position, int32_t width) {
+    const int32_t size = textSize(guiType);
+    if (size == 0) return nullptr;
+    return labelWithFrame(QRectF(position.x(), position.y(), width, size), size);
+}
+
+QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType) {
+    return imageWithName(name, guiType, ImageStore::shared(), kit::Context::current().screen());
+}
+
+QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType, ImageStore& store,
+                                 const kit::Screen& screen) {
+    switch (guiType) {
+        case 0: return store.image(name + ".png");
+        case 1:
+            if (Util::isIphone5(screen)) {
+                QImage tall = store.image(name + "-phone568h.png");
+                if (!tall.isNull()) return tall;
+            }
+            return store.image(name + "-phone.png");
+        case 2:
+            if (Util::isIphone5(screen)) {
+                QImage tall = store.image(name + "-phoneportrait568h.png");
+                if (!tall.isNull()) return tall;
+            }
+            return store.image(name + "-phoneportrait.png");
+        default:
+            STROMBEL_LOG_ERROR("image not found: {}", name);
+            return {};
+    }
+}
+
+std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value, const QString& placeholder,
+                                                            int32_t guiType) {
+    const int32_t s = guiType == 1 ? 6 : guiType == 2 ? 8 : 12;
+    auto field = std::make_unique<SSTextField>(QRectF(0, 0, 18 * s, 2.5 * s));
+    field->setBackgroundColor(Qt::black);
+    field->setBorder(darkRustyColor(), 1.0);
+    field->setText(value.toUpper());
+    field->setPlaceholder(placeholder.toUpper());
+    field->setTextColor(Qt::white);
+    field->lineEdit().setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    field->setFont(interfaceFont(s));
+    field->setAllCapitals(true);
+    SSTextField::EdgeInsets insets{0, 10, 0, 0};
+    if (guiType == 1) insets.left = 4;
+    if (guiType == 2) insets.left = 5;
+    field->setTextEdgeInsets(insets);
+    return field;
+}
+
+QSizeF AppDimensions::sizeInOrientation(int orientation, const kit::Screen& screen) {
+    const double w = screen.bounds.width();
+    const double h = screen.bounds.height();
+    QSizeF size = (orientation == 3 || orientation == 4) ? QSizeF(std::max(w, h), std::min(w, h)) : QSizeF(w, h);
+    if (!screen.statusBarHidden) size.setHeight(size.height() - screen.statusBarHeight);
+    return size;
+}
+
+QSizeF AppDimensions::currentSize(const kit::Screen& screen) {
+    return sizeInOrientation(screen.statusBarOrientation, screen);
+}
+
+}  // namespace strombel::ui

@@ -1,0 +1,60 @@
+#include "ui/image_store.h"
+
+#include <QImageReader>
+
+#include "logging/log.h"
+#include "platform/sandbox.h"
+#include "ui/image_generator.h"
+
+namespace strombel::ui {
+
+namespace {
+std::unique_ptr<ImageStore>& sharedStore() {
+    static std::unique_ptr<ImageStore> store;
+    return store;
+}
+}  // namespace
+
+ImageStore::ImageStore(std::filesystem::path bundle, double pixelRatio)
+    : bundle_(std::move(bundle)), pixelRatio_(pixelRatio > 0 ? pixelRatio : 1.0) {}
+
+ImageStore& ImageStore::shared() {
+    auto& store = sharedStore();
+    if (!store) store = std::make_unique<ImageStore>(platform::Sandbox::shared().bundle());
+    return *store;
+}
+
+void ImageStore::setShared(std::unique_ptr<ImageStore> store) { sharedStore() = std::move(store); }
+
+QImage ImageStore::image(const std::string& fileName) {
+    auto cached = cache_.find(fileName);
+    if (cached != cache_.end()) return cached->second;
+    // Names come from the program, but a name that climbs out of the bundle is never read.
+    const bool plainName = !fileName.empty() && fileName.find('/') == std::string::npos && fileName != "." &&
+                           fileName != "..";
+    QImage image;
+    if (plainName && !bundle_.empty()) {
+        const std::filesystem::path path = bundle_ / fileName;
+        std::error_code error;
+        if (std::filesystem::is_regular_file(path, error)) {
+            QImageReader reader(QString::fromStdString(path.string()));
+            image = reader.read();
+            if (image.isNull()) {
+                STROMBEL_LOG_WARN("could not read image {}: {}", path.string(), reader.errorString().toStdString());
+            } else if (fileName.find("@2x") != std::string::npos) {
+                image.setDevicePixelRatio(2.0);
+            }
+        }
+    }
+    if (image.isNull() && plainName) {
+        std::string base;
+        ImageVariant variant;
+        if (ImageGenerator::parseFileName(fileName, base, variant)) {
+            image = ImageGenerator::draw(base, variant, pixelRatio_);
+        }
+    }
+    cache_[fileName] = image;
+    return image;
+}
+
+}  // namespace strombel::ui

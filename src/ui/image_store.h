@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QImage>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace strombel::ui {
+
+/// The application's named-image cache: a picture by its file name. A real file
+/// of that name in the bundle folder wins; otherwise the generator draws it.
+/// Pictures are made once and kept.
+class ImageStore {
+public:
+    /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio`.
+    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0);
+
+    /// The program's store, over the shared sandbox's bundle folder.
+    static ImageStore& shared();
+    static void setShared(std::unique_ptr<ImageStore> store);
+
+    /// The picture named `fileName` (e.g. "lightOn-phone.png"), or a null image.
+    QImage image(const std::string& fileName);
+    bool contains(const std::string& fileName) { return !image(fileName).isNull(); }
+
+    const std::filesystem::path& bundle() const { return bundle_; }
+
+private:
+    std::filesystem::path bundle_;
+    double pixelRatio_;
+    std::map<std::string, QImage> cache_;
+};
+
+}  // namespace strombel::ui

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QPointF>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "ui/kit/timer.h"
+#include "ui/kit/touch.h"
+
+namespace strombel::ui::kit {
+
+class View;
+
+/// Watches the touches that begin on its view (or inside it) and calls its action
+/// when it sees its gesture. A recognised gesture cancels the touches in the view
+/// (the view gets touchCancelled instead of touchEnded) unless told otherwise.
+class GestureRecognizer {
+public:
+    enum class State { possible, began, changed, ended, cancelled, failed };
+    using Action = std::function<void(GestureRecognizer&)>;
+
+    explicit GestureRecognizer(Action action) : action_(std::move(action)) {}
+    virtual ~GestureRecognizer() = default;
+
+    View* view() const { return view_; }
+    State state() const { return state_; }
+    bool isEnabled() const { return enabled_; }
+    void setEnabled(bool enabled) { enabled_ = enabled; }
+    bool cancelsTouchesInView() const { return cancelsTouches_; }
+    void setCancelsTouchesInView(bool cancels) { cancelsTouches_ = cancels; }
+    /// Where the gesture is, in its view's points.
+    QPointF location() const { return location_; }
+
+    // Called by the touch dispatcher. Each answers whether the touch should now be
+    // cancelled in the view.
+    virtual bool touchBegan(const Touch& touch) = 0;
+    virtual bool touchMoved(const Touch& touch) = 0;
+    virtual bool touchEnded(const Touch& touch) = 0;
+    virtual void touchCancelled(const Touch& touch);
+
+    void attach(View* view) { view_ = view; }
+
+protected:
+    void fire(State state);
+    void setLocation(const Touch& touch);
+    static constexpr double kMovementSlop = 10.0;  // points a tap may wander
+
+    State state_ = State::possible;
+
+private:
+    Action action_;
+    View* view_ = nullptr;
+    bool enabled_ = true;
+    bool cancelsTouches_ = true;
+    QPointF location_;
+};
+
+/// Recognises `numberOfTaps` quick taps of one finger in the same place.
+class TapGestureRecognizer final : public GestureRecognizer {
+public:
+    explicit TapGestureRecognizer(Action action, int numberOfTaps = 1);
+    int numberOfTapsRequired() const { return taps_; }
+
+    bool touchBegan(const Touch& touch) override;
+    bool touchMoved(const Touch& touch) override;
+    bool touchEnded(const Touch& touch) override;
+
+    static constexpr uint64_t kMaximumTapNanos = 350'000'000;  // per tap and between taps
+
+private:
+    int taps_;
+    int seen_ = 0;
+    int activeTouch_ = -1;
+    uint64_t lastEnd_ = 0;
+    uint64_t lastBegin_ = 0;
+    QPointF firstPoint_;
+};
+
+/// Recognises one finger held still for `minimumPressDuration`; reports began,
+/// changed while it moves, and ended when it lifts.
+class LongPressGestureRecognizer final : public GestureRecognizer {
+public:
+    explicit LongPressGestureRecognizer(Action action, double minimumPressDuration = 0.5);
+    bool touchBegan(const Touch& touch) override;
+    bool touchMoved(const Touch& touch) override;
+    bool touchEnded(const Touch& touch) override;
+    void touchCancelled(const Touch& touch) override;
+
+private:
+    double duration_;
+    int activeTouch_ = -1;
+    QPointF start_;
+    std::unique_ptr<Timer> timer_;
+    bool cancelPending_ = false;
+};
+
+/// Recognises one finger dragging further than the slop; reports began, changed
+/// and ended with the translation from where it began.
+class PanGestureRecognizer final : public GestureRecognizer {
+public:
+    explicit PanGestureRecognizer(Action action) : GestureRecognizer(std::move(action)) {}
+    QPointF translation() const { return translation_; }
+    bool touchBegan(const Touch& touch) override;
+    bool touchMoved(const Touch& touch) override;
+    bool touchEnded(const Touch& touch) override;
+
+private:
+    int activeTouch_ = -1;
+    QPointF start_;
+    QPointF translation_;
+};
+
+}  // namespace strombel::ui::kit

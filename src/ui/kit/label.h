@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+#include "ui/kit/view.h"
+
+namespace strombel::ui::kit {
+
+/// One line (or several) of text in a frame; takes no touches.
+class Label : public View {
+public:
+    enum class Alignment { left, center, right };
+    enum class LineBreak { wordWrap = 0, charWrap = 1, clip = 2, truncateHead = 3, truncateTail = 4,
+                           truncateMiddle = 5 };
+
+    explicit Label(const QRectF& frame = {});
+
+    const QString& text() const { return text_; }
+    void setText(const QString& text);
+    const QFont& font() const { return font_; }
+    void setFont(const QFont& font);
+    QColor textColor() const { return color_; }
+    void setTextColor(const QColor& color);
+    Alignment alignment() const { return alignment_; }
+    void setAlignment(Alignment alignment);
+    LineBreak lineBreakMode() const { return lineBreak_; }
+    void setLineBreakMode(LineBreak mode);
+    /// 0 for as many as fit; 1 by default.
+    int numberOfLines() const { return lines_; }
+    void setNumberOfLines(int lines);
+
+    /// The text as drawn on one line: elided by the line break mode when too wide.
+    QString displayedText() const;
+
+protected:
+    void draw(QPainter& painter) override;
+
+private:
+    QString text_;
+    QFont font_;
+    QColor color_ = Qt::black;
+    Alignment alignment_ = Alignment::left;
+    LineBreak lineBreak_ = LineBreak::truncateTail;
+    int lines_ = 1;
+};
+
+}  // namespace strombel::ui::kit

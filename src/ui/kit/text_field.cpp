@@ -1,0 +1,107 @@
+#include "ui/kit/text_field.h"
+
+#include <QGraphicsProxyWidget>
+#include <QPainter>
+#include <QPalette>
+
+#include <memory>
+
+namespace strombel::ui::kit {
+
+TextField::TextField(const QRectF& frame) : View(frame) {
+    auto proxy = std::make_unique<QGraphicsProxyWidget>(this);
+    proxy_ = proxy.release();  // a child item: deleted with this view
+    auto edit = std::make_unique<QLineEdit>();
+    edit_ = edit.get();
+    edit_->setFrame(false);
+    edit_->setAttribute(Qt::WA_TranslucentBackground);
+    proxy_->setWidget(edit.release());  // the proxy owns the widget
+    QObject::connect(edit_, &QLineEdit::returnPressed, [this] {
+        if (onReturn) onReturn(*this);
+    });
+    QObject::connect(edit_, &QLineEdit::textEdited, [this](const QString&) {
+        if (onChange) onChange(*this);
+    });
+    restyle();
+    sizeChanged({});
+}
+
+TextField::~TextField() = default;
+
+QString TextField::text() const { return edit_->text(); }
+void TextField::setText(const QString& text) { edit_->setText(text); }
+QString TextField::placeholder() const { return edit_->placeholderText(); }
+void TextField::setPlaceholder(const QString& placeholder) { edit_->setPlaceholderText(placeholder); }
+
+void TextField::setFont(const QFont& font) { edit_->setFont(font); }
+
+void TextField::setTextColor(const QColor& color) {
+    textColor_ = color;
+    restyle();
+}
+
+void TextField::setPlaceholderColor(const QColor& color) {
+    placeholderColor_ = color;
+    restyle();
+}
+
+void TextField::setBorder(const QColor& color, double width) {
+    border_ = color;
+    borderWidth_ = width;
+    update();
+}
+
+void TextField::setTextInsets(double top, double left, double bottom, double right) {
+    edit_->setTextMargins(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right),
+                          static_cast<int>(bottom));
+}
+
+void TextField::setAllCapitals(bool on) {
+    QObject::disconnect(edit_, &QLineEdit::textEdited, edit_, nullptr);
+    if (!on) return;
+    QObject::connect(edit_, &QLineEdit::textEdited, edit_, [edit = edit_](const QString& text) {
+        const QString upper = text.toUpper();
+        if (upper != text) {
+            const int cursor = edit->cursorPosition();
+            edit->setText(upper);
+            edit->setCursorPosition(cursor);
+        }
+    });
+}
+
+void TextField::becomeFirstResponder() {
+    proxy_->setFocus();
+    edit_->setFocus();
+}
+
+void TextField::resignFirstResponder() {
+    edit_->clearFocus();
+    proxy_->clearFocus();
+}
+
+bool TextField::isFirstResponder() const { return edit_->hasFocus(); }
+
+void TextField::restyle() {
+    QPalette palette = edit_->palette();
+    palette.setColor(QPalette::Text, textColor_);
+    palette.setColor(QPalette::PlaceholderText, placeholderColor_);
+    palette.setColor(QPalette::Base, Qt::transparent);
+    palette.setColor(QPalette::Window, Qt::transparent);
+    edit_->setPalette(palette);
+}
+
+void TextField::sizeChanged(const QSizeF&) {
+    const double inset = borderWidth_;
+    proxy_->setGeometry(QRectF(inset, inset, std::max(0.0, width() - 2 * inset), std::max(0.0, height() - 2 * inset)));
+    edit_->setFixedSize(proxy_->geometry().size().toSize());
+}
+
+void TextField::draw(QPainter& painter) {
+    if (borderWidth_ > 0 && border_.alpha() > 0) {
+        painter.setPen(QPen(border_, borderWidth_));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(bounds().adjusted(borderWidth_ / 2, borderWidth_ / 2, -borderWidth_ / 2, -borderWidth_ / 2));
+    }
+}
+
+}  // namespace strombel::ui::kit

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QPointF>
+
+#include <cstdint>
+
+namespace strombel::ui::kit {
+
+class View;
+
+/// One finger on the glass (the mouse counts as one finger). A touch belongs to
+/// the view it began on until it ends, wherever it moves.
+struct Touch {
+    enum class Phase { began, moved, ended, cancelled };
+    int id = 0;
+    Phase phase = Phase::began;
+    QPointF scenePoint;      // where it is now, in the root's points
+    QPointF startScenePoint; // where it began
+    uint64_t timestampNanos = 0;
+    View* view = nullptr;    // the view it began on
+
+    /// The touch's place in `view`'s own points.
+    QPointF locationIn(const View& view) const;
+};
+
+}  // namespace strombel::ui::kit

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <QColor>
+#include <QGraphicsItem>
+#include <QPointF>
+#include <QRectF>
+
+#include <memory>
+#include <vector>
+
+namespace strombel::ui::kit {
+
+class GestureRecognizer;
+struct Touch;
+
+/// A rectangle of the screen in points, the building block of every screen.
+/// Views form a tree: a parent owns its subviews (added as unique_ptrs, handed back
+/// by removeFromSuperview), later subviews draw above earlier ones, alpha multiplies
+/// down the tree, and subviews may lie outside their parent unless it clips.
+class View : public QGraphicsItem {
+public:
+    explicit View(const QRectF& frame = {});
+    ~View() override;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+
+    // Frame (in the superview's points) and its shortcuts.
+    QRectF frame() const { return QRectF(pos(), size_); }
+    virtual void setFrame(const QRectF& frame);
+    QRectF bounds() const { return QRectF(QPointF(0, 0), size_); }
+    QSizeF size() const { return size_; }
+    double x() const { return pos().x(); }
+    double y() const { return pos().y(); }
+    double width() const { return size_.width(); }
+    double height() const { return size_.height(); }
+    double bottomY() const { return y() + height(); }
+    double rightX() const { return x() + width(); }
+    void setX(double x);
+    void setY(double y);
+    void setX(double x, double y);
+    void setWidth(double width);
+    void setHeight(double height);
+    QPointF center() const { return frame().center(); }
+    void setCenter(const QPointF& center);
+
+    int tag() const { return tag_; }
+    void setTag(int tag) { tag_ = tag; }
+    /// This view or the first subview, depth first, with the tag.
+    View* viewWithTag(int tag);
+
+    // The tree.
+    View* superview() const;
+    std::vector<View*> subviews() const;
+    /// Adds `view` above every other subview and returns it.
+    View* addSubview(std::unique_ptr<View> view);
+    template <typename T>
+    T* add(std::unique_ptr<T> view) {
+        T* raw = view.get();
+        addSubview(std::unique_ptr<View>(std::move(view)));
+        return raw;
+    }
+    /// Adds `view` just below `sibling` (a subview of this view).
+    View* insertSubviewBelow(std::unique_ptr<View> view, View* sibling);
+    /// Takes the view off its parent; the caller gets it back (drop it to destroy it).
+    std::unique_ptr<View> removeFromSuperview();
+    void bringSubviewToFront(View* view);
+    bool isDescendantOf(const View* ancestor) const;
+
+    // Looks.
+    double alpha() const { return opacity(); }
+    void setAlpha(double alpha) { setOpacity(alpha); }
+    bool isHidden() const { return !isVisible(); }
+    void setHidden(bool hidden) { setVisible(!hidden); }
+    bool clipsToBounds() const { return flags() & ItemClipsChildrenToShape; }
+    void setClipsToBounds(bool clips);
+    QColor backgroundColor() const { return background_; }
+    void setBackgroundColor(const QColor& color);
+    /// Rotation in radians about the view's centre.
+    double rotationRadians() const;
+    void setRotationRadians(double radians);
+    void setNeedsDisplay() { update(); }
+
+    // Touches.
+    bool isUserInteractionEnabled() const { return interactive_; }
+    void setUserInteractionEnabled(bool enabled) { interactive_ = enabled; }
+    /// The deepest visible, interactive view under `point` (in this view's points),
+    /// or null. Subviews outside this view's bounds do not take touches.
+    virtual View* hitTest(const QPointF& point);
+    virtual bool pointInside(const QPointF& point) const;
+    /// Whether this view consumes touches; the others pass them to their superview.
+    virtual bool handlesTouches() const { return false; }
+    virtual void touchBegan(const Touch&) {}
+    virtual void touchMoved(const Touch&) {}
+    virtual void touchEnded(const Touch&) {}
+    virtual void touchCancelled(const Touch&) {}
+
+    GestureRecognizer* addGestureRecognizer(std::unique_ptr<GestureRecognizer> recognizer);
+    const std::vector<std::unique_ptr<GestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
+
+    /// Converts a point of the scene (the window's root) into this view's points.
+    QPointF convertFromScene(const QPointF& point) const { return mapFromScene(point); }
+
+    /// A token that lives as long as the view: callbacks queued for later hold it weakly.
+    std::weak_ptr<void> lifetime() const { return alive_; }
+
+    // QGraphicsItem
+    QRectF boundingRect() const override { return bounds(); }
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
+
+protected:
+    /// Draws the view's own content over its background, in its own points.
+    virtual void draw(QPainter&) {}
+    virtual void sizeChanged(const QSizeF& oldSize);
+
+private:
+    QSizeF size_;
+    int tag_ = 0;
+    bool interactive_ = true;
+    QColor background_ = Qt::transparent;
+    std::vector<std::unique_ptr<GestureRecognizer>> recognizers_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace strombel::ui::kit

@@ -1,0 +1,128 @@
+#include "ui/kit/window.h"
+
+#include <QGraphicsProxyWidget>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTouchEvent>
+
+namespace strombel::ui::kit {
+
+Window::Window(QWidget* parent) : QGraphicsView(parent), scene_(std::make_unique<QGraphicsScene>()) {
+    setScene(scene_.get());
+    setBackgroundBrush(Qt::black);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform | QPainter::TextAntialiasing);
+    viewport()->setAttribute(Qt::WA_AcceptTouchEvents);
+    setMouseTracking(false);
+}
+
+Window::~Window() {
+    dispatcher_.setRoot(nullptr);
+    if (root_) scene_->removeItem(root_.get());
+    root_.reset();
+}
+
+View* Window::setRootView(std::unique_ptr<View> root) {
+    dispatcher_.setRoot(nullptr);
+    modals_.clear();
+    if (root_) scene_->removeItem(root_.get());
+    root_ = std::move(root);
+    if (root_) {
+        scene_->addItem(root_.get());
+        root_->setPos(0, 0);
+        scene_->setSceneRect(root_->bounds());
+    }
+    dispatcher_.setRoot(root_.get());
+    fit();
+    return root_.get();
+}
+
+std::unique_ptr<View> Window::takeRootView() {
+    dispatcher_.setRoot(nullptr);
+    modals_.clear();
+    if (root_) scene_->removeItem(root_.get());
+    return std::move(root_);
+}
+
+QImage Window::render(double scale) {
+    if (!root_) return {};
+    const QRectF area = root_->bounds();
+    QImage image((area.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform | QPainter::TextAntialiasing);
+    scene_->render(&painter, QRectF(QPointF(0, 0), area.size() * scale), area);
+    return image;
+}
+
+void Window::fit() {
+    if (root_ && !root_->bounds().isEmpty()) fitInView(root_->bounds(), Qt::KeepAspectRatio);
+}
+
+void Window::resizeEvent(QResizeEvent* event) {
+    QGraphicsView::resizeEvent(event);
+    fit();
+}
+
+bool Window::overEmbeddedWidget(const QPoint& viewPoint) const {
+    QGraphicsItem* item = itemAt(viewPoint);
+    return item && dynamic_cast<QGraphicsProxyWidget*>(item) != nullptr;
+}
+
+void Window::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || overEmbeddedWidget(event->position().toPoint())) {
+        QGraphicsView::mousePressEvent(event);
+        return;
+    }
+    // Tapping outside an open text field ends its editing.
+    if (scene_->focusItem()) scene_->clearFocus();
+    mouseInScene_ = true;
+    dispatcher_.begin(kMouseTouchId, mapToScene(event->position().toPoint()));
+}
+
+void Window::mouseMoveEvent(QMouseEvent* event) {
+    if (!mouseInScene_) {
+        QGraphicsView::mouseMoveEvent(event);
+        return;
+    }
+    dispatcher_.move(kMouseTouchId, mapToScene(event->position().toPoint()));
+}
+
+void Window::mouseReleaseEvent(QMouseEvent* event) {
+    if (!mouseInScene_ || event->button() != Qt::LeftButton) {
+        QGraphicsView::mouseReleaseEvent(event);
+        return;
+    }
+    mouseInScene_ = false;
+    dispatcher_.end(kMouseTouchId, mapToScene(event->position().toPoint()));
+}
+
+bool Window::viewportEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd: {
+            auto* touch = static_cast<QTouchEvent*>(event);
+            for (const QEventPoint& point : touch->points()) {
+                const QPointF at = mapToScene(point.position().toPoint());
+                switch (point.state()) {
+                    case QEventPoint::Pressed: dispatcher_.begin(point.id(), at); break;
+                    case QEventPoint::Updated: dispatcher_.move(point.id(), at); break;
+                    case QEventPoint::Released: dispatcher_.end(point.id(), at); break;
+                    default: break;
+                }
+            }
+            event->accept();
+            return true;
+        }
+        case QEvent::TouchCancel:
+            dispatcher_.cancelAll();
+            event->accept();
+            return true;
+        default: return QGraphicsView::viewportEvent(event);
+    }
+}
+
+}  // namespace strombel::ui::kit

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QImage>
+
+#include <memory>
+#include <vector>
+
+#include "ui/kit/touch_dispatcher.h"
+#include "ui/kit/view.h"
+
+namespace strombel::ui::kit {
+
+/// A top-level window showing one screen: the root view's points are kept exactly
+/// and scaled to fit the window. Mouse and touch-screen input become touches
+/// (the mouse is one finger); text fields inside the scene get their keys as usual.
+class Window : public QGraphicsView {
+public:
+    explicit Window(QWidget* parent = nullptr);
+    ~Window() override;
+
+    /// Shows `root` (its frame's size is the scene's size in points).
+    View* setRootView(std::unique_ptr<View> root);
+    View* rootView() const { return root_.get(); }
+    std::unique_ptr<View> takeRootView();
+
+    TouchDispatcher& touches() { return dispatcher_; }
+    /// Screens presented over the root, topmost last (kept by the modal presenter).
+    std::vector<View*>& modalStack() { return modals_; }
+
+    /// Draws the scene at `scale` pixels per point, as a finished picture.
+    QImage render(double scale = 2.0);
+
+    static constexpr int kMouseTouchId = -1;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    bool overEmbeddedWidget(const QPoint& viewPoint) const;
+    void fit();
+
+    std::unique_ptr<QGraphicsScene> scene_;
+    std::unique_ptr<View> root_;
+    TouchDispatcher dispatcher_;
+    std::vector<View*> modals_;
+    bool mouseInScene_ = false;
+};
+
+}  // namespace strombel::ui::kit

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QSizeF>
+#include <QString>
+
+#include "ui/kit/context.h"
+
+namespace strombel::ui {
+
+/// Small operations on numbers, the screen, colours and images.
+namespace Util {
+
+/// `value` held inside [min, max].
+double guardBounds(double value, double min, double max);
+
+/// A phone whose screen's longer side / 16 and shorter side / 9 (each truncated) are equal.
+bool isIphone5(const kit::Screen& screen);
+bool isIpad(const kit::Screen& screen);
+bool isRetinaDisplay(const kit::Screen& screen);
+/// The shorter and the longer side of the screen, in points.
+double screenWidth(const kit::Screen& screen);
+double screenHeight(const kit::Screen& screen);
+
+/// "#RRGGBB" or "RRGGBB" (any case, white space around it) as an opaque colour; black otherwise.
+QColor colorForHex(const QString& hex);
+
+/// The image painted in `color` wherever it is not transparent, keeping its alpha.
+QImage coloredImageFromMask(const QImage& mask, const QColor& color);
+
+/// The image scaled (keeping its shape) to cover a square of the longer side of
+/// `bounds`, in pixels of the screen's `scale`.
+QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, double scale);
+
+/// Content modes of the image helpers (the platform's numbering).
+enum ContentMode : int64_t {
+    scaleToFill = 0, aspectFit = 1, aspectFill = 2, redraw = 3, center = 4, top = 5, bottom = 6, left = 7,
+    right = 8, topLeft = 9, topRight = 10, bottomLeft = 11, bottomRight = 12
+};
+
+/// The image drawn into a new picture of `bounds` the way `contentMode` places
+/// it; `interpolationQuality` 0 (default), 1 (none) to 4 (high).
+/// Throws std::invalid_argument ("Unsupported content mode: N") for scale-to-fill,
+/// redraw, centre and numbers outside 0..12.
+QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, int64_t contentMode,
+                               int32_t interpolationQuality);
+
+}  // namespace Util
+
+}  // namespace strombel::ui

@@ -1,0 +1,226 @@
+#include "json/json_decoder.h"
+
+#include "json/value_printer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace strombel::json {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kUnexpectedToken =
+    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
+
+struct RefusedCase {
+    std::string text;
+    JsonParseOptionFlags options;
+    std::string message;
+    uint64_t index;
+    uint64_t line;
+};
+
+class RefusedTextTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedTextTest, ReportsTheFirstErrorWithItsPlace) {
+    const RefusedCase& c = GetParam();
+    const Result<Value> result = JSONDecoder::decode(c.text, c.options);
+    ASSERT_FALSE(result.ok()) << c.text;
+    const Error& error = result.error();
+    EXPECT_EQ(error.domain, "JsonErrorDomain");
+    EXPECT_EQ(error.code, -1);
+    EXPECT_EQ(error.message(), c.message) << c.text;
+    EXPECT_EQ(error.userInfo["JsonAtIndexKey"].asUInt64(), c.index) << c.text;
+    EXPECT_EQ(error.userInfo["JsonLineNumberKey"].asUInt64(), c.line) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, RefusedTextTest,
+    ::testing::Values(
+        // Document structure.
+        RefusedCase{"", 0, "Reached the end of the buffer.", 0, 1},
+        RefusedCase{"  \n ", 0, kUnexpectedToken, 4, 2},
+        RefusedCase{"\"x\"", 0, "Expected either '[' or '{'.", 3, 1},
+        RefusedCase{"1 ", 0, "Expected either '[' or '{'.", 1, 1},
+        RefusedCase{"true ", 0, "Expected either '[' or '{'.", 4, 1},
+        RefusedCase{"[1,]", 0, "Unexpected ']'.", 4, 1},
+        RefusedCase{"{\"a\":1,}", 0, "Unexpected '}'.", 8, 1},
+        RefusedCase{"[1 2]", 0, "Unexpected value.", 4, 1},
+        RefusedCase{"{\"a\" 1}", 0, "Expected ':'.", 6, 1},
+        RefusedCase{"[1,,2]", 0, "Unexpected ','.", 4, 1},
+        RefusedCase{"{,}", 0, "Unexpected ','.", 2, 1},
+        RefusedCase{"{\"a\":1 \"b\":2}", 0, "Unexpected string.", 10, 1},
+        RefusedCase{"[\"a\"", 0, "Reached the end of the buffer.", 4, 1},
+        RefusedCase{"[\"a\" ", 0, kUnexpectedToken, 5, 1},
+        RefusedCase{"[true", 0, kUnexpectedToken, 1, 1},
+        RefusedCase{"[tru]", 0, kUnexpectedToken, 1, 1},
+        RefusedCase{"[:]", 0, "Expected a value or a ']', not ':'", 2, 1},
+        RefusedCase{"[1:", 0, "Expected a comma or a ']', not ':'", 3, 1},
+        RefusedCase{"{1:2}", 0, "Expected a \"STRING\" or a '}', not '1'", 2, 1},
+        RefusedCase{"{\"a\":}", 0, "Expected a value or a '}', not '}'", 6, 1},
+        RefusedCase{"{\"a\":1,\"b\":]", 0, "Expected a value, not ']'", 12, 1},
+        RefusedCase{"[1]x", 0, "A valid JSON object was parsed but there were additional non-white-space characters remaining.", 3, 1},
+        RefusedCase{"[1]\0"s, 0, "A valid JSON object was parsed but there were additional non-white-space characters remaining.", 3, 1},
+        RefusedCase{"[1]//c", 0, "A valid JSON object was parsed but there were additional non-white-space characters remaining.", 3, 1},
+        RefusedCase{"/*c*/[1]", 0, kUnexpectedToken, 0, 1},
+        // Lines: LF, CR, CR LF each count once; the Unicode breaks only with their option.
+        RefusedCase{"[\r\n1,\r\n]", 0, "Unexpected ']'.", 8, 3},
+        RefusedCase{"[\r1,\n\n]", 0, "Unexpected ']'.", 7, 4},
+        RefusedCase{"[1,\xe2\x80\xa8]", JsonParseUnicodeLineBreaks, "Unexpected ']'.", 7, 2},
+        RefusedCase{"[1,\xc2\x85]", JsonParseUnicodeLineBreaks, "Unexpected ']'.", 6, 2},
+        RefusedCase{"[1,\xe2\x80\xa8]", 0, kUnexpectedToken, 3, 1},
+        RefusedCase{"[1,//x\r\n/*\n\n*/]", JsonParseAllowComments, "Unexpected ']'.", 15, 4},
+        // Numbers.
+        RefusedCase{"[1", 0, "Invalid number.", 1, 1},
+        RefusedCase{"[01]", 0, "Unexpected value.", 3, 1},
+        RefusedCase{"[-]", 0, "Invalid number.", 1, 1},
+        RefusedCase{"[1.]", 0, "Invalid number.", 1, 1},
+        RefusedCase{"[1e]", 0, "Invalid number.", 1, 1},
+        RefusedCase{"[1e+]", 0, "Invalid number.", 1, 1},
+        RefusedCase{"[+1]", 0, kUnexpectedToken, 1, 1},
+        RefusedCase{"[18446744073709551616]", 0,
+                    "The value '18446744073709551616' exceeded the maximum value that could be represented: 18446744073709551615.", 21, 1},
+        RefusedCase{"[99999999999999999999999]", 0,
+                    "The value '99999999999999999999999' exceeded the maximum value that could be represented: 18446744073709551615.", 24, 1},
+        RefusedCase{"[-9223372036854775809]", 0,
+                    "The value '-9223372036854775809' exceeded the minimum value that could be represented: -9223372036854775808.", 21, 1},
+        RefusedCase{"[1e400]", 0, "The value '1e400' could not be represented as a 'double' due to overflow.", 6, 1},
+        RefusedCase{"[-0.00001e-400]", 0, "The value '-0.00001e-400' could not be represented as a 'double' due to underflow.", 14, 1},
+        // Strings.
+        RefusedCase{"[\"a\tb\"]", 0, "Invalid character < 0x20 found in string: 0x09.", 1, 1},
+        RefusedCase{"[\"a\\\"\x01\"]", 0, "Invalid character < 0x20 found in string: 0x01.", 1, 1},
+        RefusedCase{"[\"a\\xb\"]", 0, "Invalid escape sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"abc", 0, "Invalid string.", 1, 1},
+        RefusedCase{"[\"abc\\", 0, "Invalid string.", 1, 1},
+        RefusedCase{"[\"\\ud83d\"]", 0,
+                    "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\ud83d\\u0041\"]", 0, "Illegal \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\udc00\"]", 0, "Illegal \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\u0000\"]", 0, "Illegal \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\ufffe\"]", 0, "Illegal \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\ufdd0\"]", 0, "Illegal \\u Unicode escape sequence.", 1, 1},
+        RefusedCase{"[\"\\u12G4\"]", 0,
+                    "Unexpected character found in \\u Unicode escape sequence.  Found 'G', expected [0-9a-fA-F].", 1, 1},
+        RefusedCase{"[\"\xff\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"\xc0\xaf\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"\xed\xa0\x80\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"\xef\xbf\xbf\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"\xf4\x90\x80\x80\"]", 0, "Illegal UTF8 sequence found in \"\" string.", 1, 1},
+        RefusedCase{"[\"\xe2\x82", 0, "End of buffer reached while parsing UTF8 in \"\" string.", 1, 1}));
+
+struct AcceptedCase {
+    std::string text;
+    JsonParseOptionFlags options;
+    Value expected;
+};
+
+class AcceptedTextTest : public ::testing::TestWithParam<AcceptedCase> {};
+
+TEST_P(AcceptedTextTest, DecodesToTheExpectedValue) {
+    const AcceptedCase& c = GetParam();
+    const Result<Value> result = JSONDecoder::decode(c.text, c.options);
+    ASSERT_TRUE(result.ok()) << c.text << ": " << result.error().description();
+    EXPECT_EQ(result.value(), c.expected) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, AcceptedTextTest,
+    ::testing::Values(
+        AcceptedCase{"[0]", 0, Value::array({0u})},
+        AcceptedCase{" [ ] ", 0, Value::emptyArray()},
+        AcceptedCase{"{}", 0, Value::emptyObject()},
+        AcceptedCase{"[true,false,null]", 0, Value::array({true, false, Value()})},
+        AcceptedCase{"[18446744073709551615]", 0, Value::array({18446744073709551615ull})},
+        AcceptedCase{"[-9223372036854775808]", 0, Value::array({static_cast<long long>(INT64_MIN)})},
+        AcceptedCase{"[1.5,-2e3,1E-2]", 0, Value::array({1.5, -2000.0, 0.01})},
+        AcceptedCase{"[4.9e-324]", 0, Value::array({4.9e-324})},
+        AcceptedCase{"[2.2250738585072009e-308]", 0, Value::array({2.2250738585072009e-308})},
+        AcceptedCase{"[\"a\\/b\"]", 0, Value::array({"a/b"})},
+        AcceptedCase{"[\"\\b\\f\\n\\r\\t\\\\\\\"\"]", 0, Value::array({"\b\f\n\r\t\\\""})},
+        AcceptedCase{"[\"\\ud83d\\ude00\"]", 0, Value::array({"\xf0\x9f\x98\x80"})},
+        AcceptedCase{"[\"\\u00e9\\u20AC\"]", 0, Value::array({"\xc3\xa9\xe2\x82\xac"})},
+        AcceptedCase{"[\"caf\xc3\xa9 \xf0\x9f\xa5\x81\"]", 0, Value::array({"caf\xc3\xa9 \xf0\x9f\xa5\x81"})},
+        AcceptedCase{"{\"a\":1,\"a\":2}", 0, Value::object({{"a", 2u}})},
+        AcceptedCase{"[1]x", JsonParseAllowTrailingText, Value::array({1u})},
+        AcceptedCase{"/* head */[1, // one\n2]// tail", JsonParseAllowComments, Value::array({1u, 2u})},
+        AcceptedCase{"[1]/", JsonParseAllowComments | JsonParseAllowTrailingText, Value::array({1u})},
+        AcceptedCase{"[\xe2\x80\xa9 1]", JsonParseUnicodeLineBreaks, Value::array({1u})},
+        AcceptedCase{"[\"\\ud83dx\"]", JsonParseReplaceBadUnicode, Value::array({"\xef\xbf\xbdx"})},
+        AcceptedCase{"[\"\\ud83d\\u0041\"]", JsonParseReplaceBadUnicode, Value::array({"\xef\xbf\xbd"})},
+        AcceptedCase{"[\"\\u0000\"]", JsonParseReplaceBadUnicode, Value::array({"\xef\xbf\xbd"})},
+        AcceptedCase{"[\"a\xff" "b\xe2\x82z\"]", JsonParseReplaceBadUnicode, Value::array({"a\xef\xbf\xbd" "b\xef\xbf\xbdz"})}));
+
+TEST(JsonDecoderTest, NegativeZeroStaysADouble) {
+    const Value value = JSONDecoder::decode("[-0, 0]").value();
+    ASSERT_TRUE(value[0].isDouble());
+    EXPECT_TRUE(std::signbit(value[0].asDouble()));
+    EXPECT_EQ(value[1].kind(), Kind::UInt);
+}
+
+TEST(JsonDecoderTest, NumbersTakeTheKindTheirTextCallsFor) {
+    const Value value = JSONDecoder::decode("[-1, 1, 1.0, 1e2, 9223372036854775808]").value();
+    EXPECT_EQ(value[0].kind(), Kind::Int);
+    EXPECT_EQ(value[1].kind(), Kind::UInt);
+    EXPECT_EQ(value[2].kind(), Kind::Double);
+    EXPECT_EQ(value[3].kind(), Kind::Double);
+    EXPECT_EQ(value[4].kind(), Kind::UInt);
+    EXPECT_EQ(value[4].asUInt64(), 9223372036854775808ull);
+}
+
+TEST(JsonDecoderTest, NestingIsBoundedWithAnErrorInsteadOfACrash) {
+    const std::string deepest = std::string(kJsonMaxNestingDepth, '[') + std::string(kJsonMaxNestingDepth, ']');
+    EXPECT_TRUE(JSONDecoder::decode(deepest).ok());
+
+    const std::string tooDeep = "{\"a\":" + deepest + "}";
+    const Result<Value> refused = JSONDecoder::decode(tooDeep);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "Maximum nesting depth of 1024 arrays and objects exceeded.");
+
+    const Result<Value> hostile = JSONDecoder::decode(std::string(1'000'000, '['));
+    ASSERT_FALSE(hostile.ok());
+}
+
+TEST(JsonDecoderTest, OptionsOfSixteenOrMoreAreRefused) {
+    EXPECT_THROW(JSONDecoder{16}, std::invalid_argument);
+    EXPECT_NO_THROW(JSONDecoder{JsonParseOptionsValid});
+}
+
+TEST(JsonDecoderTest, OneDecoderReadsManyTextsAndRecoversAfterAFailure) {
+    JSONDecoder decoder;
+    EXPECT_FALSE(decoder.objectWithUTF8String("[\"unterminated").ok());
+    const Result<Value> second = decoder.objectWithUTF8String("{\"sounds\":[\"kick\",\"snare\"]}");
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(second.value()["sounds"][1].asString(), "snare");
+    const std::vector<uint8_t> bytes{'[', '7', ']'};
+    EXPECT_EQ(decoder.objectWithData(bytes).value()[0].asInt64(), 7);
+}
+
+TEST(JsonDecoderTest, ReadsAPackDescription) {
+    const std::string text = R"({
+        "id": "com.tumblecraft.pack.808",
+        "name": "Eight-O-Eight",
+        "version": 3,
+        "sounds": [
+            {"file": "kick.wav", "name": "Kick", "gain": 0.8},
+            {"file": "snare.wav", "name": "Snare \u00e9", "gain": 1}
+        ],
+        "banks": {"Main": ["kick.wav", "snare.wav"]}
+    })";
+    const Result<Value> pack = objectFromJSONString(text);
+    ASSERT_TRUE(pack.ok()) << pack.error().description();
+    const Value& value = pack.value();
+    EXPECT_EQ(value["name"].asString(), "Eight-O-Eight");
+    EXPECT_EQ(value["version"].asInt(), 3);
+    EXPECT_EQ(value["sounds"].size(), 2u);
+    EXPECT_DOUBLE_EQ(value["sounds"][0]["gain"].asDouble(), 0.8);
+    EXPECT_EQ(value["sounds"][1]["name"].asString(), "Snare \xc3\xa9");
+    EXPECT_EQ(value["banks"]["Main"][1].asString(), "snare.wav");
+    EXPECT_EQ(value.members()[0].key.asString(), "id");
+}
+
+}  // namespace
+}  // namespace strombel::json
