@@ -267,7 +267,14 @@ std::vector<ui::PadAssignment> PadLibraryAdapter::soundbankSamplesOfSoundbank(ui
     return pads;
 }
 
-std::vector<std::string> PadLibraryAdapter::soundbankNames() {
+void PadLibraryAdapter::addObserver(ui::SoundBankListObserver* observer) {
+    if (observer && std::find(bankObservers_.begin(), bankObservers_.end(), observer) == bankObservers_.end())
+        bankObservers_.push_back(observer);
+}
+
+void PadLibraryAdapter::removeObserver(ui::SoundBankListObserver* observer) { std::erase(bankObservers_, observer); }
+
+std::vector<std::string> PadLibraryAdapter::soundbankNames() const {
     std::vector<std::string> names;
     for (const auto& bank : library_.soundbanks()) names.push_back(bank ? bank->name() : std::string());
     return names;
@@ -283,6 +290,10 @@ void PadLibraryAdapter::samplesChanged() {
 }
 
 void PadLibraryAdapter::soundbanksChanged() {
+    // The bank selector first, so that the pads are drawn for the bank it shows.
+    for (ui::SoundBankListObserver* observer : std::vector(bankObservers_))
+        if (std::find(bankObservers_.begin(), bankObservers_.end(), observer) != bankObservers_.end())
+            observer->soundbanksChanged();
     for (ui::PadLibraryObserver* observer : std::vector(observers_))
         if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end())
             observer->soundbanksChanged();

@@ -260,7 +260,9 @@ public:
     void removeDelegate(ui::PadLibraryObserver* observer) override;
     size_t observerCount() const { return observers_.size(); }
     std::vector<ui::PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) override;
-    std::vector<std::string> soundbankNames() override;
+    std::vector<std::string> soundbankNames() const override;
+    void addObserver(ui::SoundBankListObserver* observer) override;
+    void removeObserver(ui::SoundBankListObserver* observer) override;
     void setSampleVolume(const std::string& path, float volume) override;
     void save() override { library_.save(); }
     std::string documentsFolder() const override { return library_.applicationDocumentsDirectory().string(); }
@@ -271,6 +273,7 @@ private:
 
     library::SoundDataManager& library_;
     std::vector<ui::PadLibraryObserver*> observers_;
+    std::vector<ui::SoundBankListObserver*> bankObservers_;
 };
 
 class PadMidiAdapter final : public ui::PadMidi, private midi::MidiLearnDelegate {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/sound_bank_control.h"
+
 namespace strombel::ui {
 
 /// Engine messages the screen answers. Main loop only.
@@ -127,15 +129,13 @@ struct PadAssignment {
     std::string samplePath;
 };
 
-/// The library as the pad screen uses it. Main loop only.
-class PadLibrary {
+/// The library as the pad screen uses it (and, as a bank list, its bank
+/// selector). Main loop only.
+class PadLibrary : public SoundBankList {
 public:
-    virtual ~PadLibrary() = default;
     virtual void addDelegate(PadLibraryObserver* observer) = 0;
     virtual void removeDelegate(PadLibraryObserver* observer) = 0;
     virtual std::vector<PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) = 0;
-    /// The names of the banks, in order.
-    virtual std::vector<std::string> soundbankNames() = 0;
     /// Stores a sample's volume (written at the next `save`).
     virtual void setSampleVolume(const std::string& path, float volume) = 0;
     virtual void save() = 0;

@@ -41,7 +41,8 @@ class StrombelViewController : public PadEngineObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
                                public DryWetEffectsControlDelegate,
-                               public SequencerScreenControlDelegate {
+                               public SequencerScreenControlDelegate,
+                               public MidiChannelControlDelegate {
 public:
     static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
 
@@ -151,6 +152,7 @@ public:
     void dryWetAmountChanged(float amount) override;
     void sequencerControlMinusPressed() override;
     void sequencerControlPlusPressed() override;
+    void midiChannelChanged(int32_t channel) override;
 
     // --- What tests and the window look at -----------------------------------
     kit::View* baseContainer() const { return baseContainer_; }

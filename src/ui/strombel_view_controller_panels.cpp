@@ -449,7 +449,7 @@ void StrombelViewController::buildInOutPanel() {
     auto channel = std::make_unique<MidiChannelControl>(guiType_);
     channel->setX(L + 2 * S, T);
     channel->setMidiChannel(services_.midi->channel());
-    channel->setChannelChanged([this](int32_t value) { services_.midi->setChannel(value); });
+    channel->setDelegate(this);
     midiChannelControl_ = panel->add(std::move(channel));
     makeCaption(panel, midiChannelControl_->x(), gf_->labelY(), std::trunc(midiChannelControl_->width()),
                 "MIDI CHANNEL");
@@ -491,6 +491,8 @@ void StrombelViewController::midiLearnBtnPressed() {
     services_.midi->setMidiLearnDelegate(this);
     midiLearnDelegateSet_ = true;
 }
+
+void StrombelViewController::midiChannelChanged(int32_t channel) { services_.midi->setChannel(channel); }
 
 void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
     services_.midi->setNotesMapToButtons(!buttonDown(tappadsOrSoundbanksBtn_));
