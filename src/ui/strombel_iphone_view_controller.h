@@ -30,7 +30,6 @@ public:
         StrombelViewController::sortBtnPressed();
         if (buttonDown(sortBtn_)) switchVisibleSide();
     }
-    using StrombelViewController::switchVisibleSide;
 };
 
 }  // namespace strombel::ui

@@ -133,6 +133,8 @@ public:
     void midiLearnBtnPressed();
     void tappadsOrSoundbanksBtnPressed();
     void backgroundAudioBtnPressed();
+    /// The portrait strip slides to its other side (the SWITCH buttons).
+    void switchVisibleSide();
     void exportPatternToItunes(int pattern);
     void exportPatternToAudioExchange(int pattern);
 
@@ -197,7 +199,6 @@ protected:
     void buildInOutPanel();
     /// A SWITCH button of the portrait strip, and the slide to the other side.
     std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
-    void switchVisibleSide();
     /// The main loop's clock in seconds (the timers' time).
     double now() const;
     kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);

@@ -50,13 +50,6 @@ public:
     std::vector<Shown> shown;
 };
 
-inline QApplication& application() {
-    static int argc = 1;
-    static char name[] = "strombel-tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
 
 /// One run of the program on a sandbox that outlives it (so a test can start
 /// the program again on the same settings and library).
@@ -114,7 +107,6 @@ private:
 class ProgramTest : public ::testing::Test {
 protected:
     ProgramTest() : clock_(1'000'000'000), loop_(clock_) {
-        application();
         loop_.bindToCurrentThread();
     }
 
