@@ -188,14 +188,10 @@ void StrombelViewController::putBack(kit::View* panel) {
 }
 
 void StrombelViewController::sortBtnPressed() {
-    defaults_.setBool(kSoundbankManagement, buttonDown(sortBtn_));
-    // The library browser comes with its own subsystem; until then SORT only closes
-    // the panels it would replace and keeps the base panels in place.
-    if (buttonDown(sortBtn_)) {
-        press(sequencerBtn_, false, &StrombelViewController::sequencerBtnPressed);
-        press(sampleOptionsBtn_, false, &StrombelViewController::sampleOptionsBtnPressed);
-        if (buttonDown(inOutBtn_)) press(inOutBtn_, false, &StrombelViewController::inOutBtnPressed);
-    }
+    // The library browser comes with its own subsystem. Until then SORT cannot
+    // open anything: it stays released, and the panels it would replace stay.
+    if (sortBtn_) sortBtn_->setIsPressedDown(false);
+    defaults_.setBool(kSoundbankManagement, false);
 }
 
 void StrombelViewController::inOutBtnPressed() {
