@@ -266,6 +266,7 @@ public:
     void setSampleVolume(const std::string& path, float volume) override;
     void save() override { library_.save(); }
     std::string documentsFolder() const override { return library_.applicationDocumentsDirectory().string(); }
+    std::string exportTempFolder() const override { return library_.exportTempFolder().string(); }
 
 private:
     void samplesChanged() override;

@@ -11,6 +11,7 @@
 #include "ui/kit/image_view.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/text_field.h"
 #include "ui/kit/timer.h"
 #include "ui/kit/view.h"
 #include "ui/kit/window.h"

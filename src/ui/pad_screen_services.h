@@ -141,6 +141,8 @@ public:
     virtual void save() = 0;
     /// The documents folder, where exports go.
     virtual std::string documentsFolder() const = 0;
+    /// The folder of files handed to the audio exchange.
+    virtual std::string exportTempFolder() const = 0;
 };
 
 /// The MIDI hub's learn message, on the main loop.

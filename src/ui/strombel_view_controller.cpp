@@ -47,6 +47,8 @@ StrombelViewController::~StrombelViewController() {
     // A screen that goes leaves every list it joined and stops its timers, so that
     // no message or timer reaches it afterwards.
     viewDidUnload();
+    if (blackOverlay_) blackOverlay_->removeFromSuperview();
+    if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
     services_.engine->removeDelegate(this);
     services_.sequencer->removeDelegate(this);
     if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(nullptr);

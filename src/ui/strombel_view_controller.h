@@ -136,6 +136,11 @@ public:
     /// The portrait strip slides to its other side (the SWITCH buttons).
     void switchVisibleSide();
     void exportPatternToItunes(int pattern);
+    /// The name field over the screen (export names), and its answers.
+    void editNameAppearWithValue(const QString& value);
+    void dismissEditNameTextField();
+    bool textFieldShouldReturn();
+    kit::TextField* editNameTextfield() const { return editNameTextfield_; }
     void exportPatternToAudioExchange(int pattern);
 
     // --- Observers -------------------------------------------------------------
@@ -274,6 +279,9 @@ protected:
                        *backgroundAudioBtn_ = nullptr;
     MidiChannelControl* midiChannelControl_ = nullptr;
 
+    uint64_t editPatternNameIdx_ = kNotFound;
+    kit::View* blackOverlay_ = nullptr;
+    kit::TextField* editNameTextfield_ = nullptr;
     uint64_t selectedPatternIdx_ = kNotFound;
     uint64_t copiedPatternIdx_ = kNotFound;
     bool cutPattern_ = false;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "editor/exchange_screens.h"
 #include "logging/log.h"
 #include "ui/strombel_view_controller.h"
 
@@ -501,27 +502,87 @@ void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
 void StrombelViewController::backgroundAudioBtnPressed() { backgroundAudioEnabled_ = buttonDown(backgroundAudioBtn_); }
 
 void StrombelViewController::exportPatternToItunes(int pattern) {
-    // The name field comes with the renaming hooks; until then the proposed name
-    // is used, and an existing file is never overwritten.
-    std::string name = QString::asprintf("Pattern %.2d", pattern + 1).toLower().toStdString();
-    std::filesystem::path file = std::filesystem::path(services_.library->documentsFolder()) / (name + ".wav");
-    std::string fileName = file.filename().string();
-    if (std::filesystem::exists(file)) {
-        showAlert("Export", QString("A file already exists with name '%1'").arg(QString::fromStdString(fileName)),
-                  {"OK"}, pattern, false);
-        return;
+    editPatternNameIdx_ = uint64_t(pattern);
+    editNameAppearWithValue(QString::asprintf("Pattern %.2d", pattern + 1));
+}
+
+void StrombelViewController::editNameAppearWithValue(const QString& value) {
+    if (editNameTextfield_ || !rootViewPointer_) return;
+    const QSizeF size = AppDimensions::currentSize(screen());
+    const double w = size.width(), h = size.height();
+    auto overlay = std::make_unique<kit::View>(QRectF(0, 0, w, h));
+    overlay->setBackgroundColor(Qt::black);
+    overlay->setAlpha(0);
+    overlay->setUserInteractionEnabled(true);
+    overlay->addGestureRecognizer(std::make_unique<kit::TapGestureRecognizer>([this](kit::GestureRecognizer& tap) {
+        if (tap.state() == kit::GestureRecognizer::State::ended) dismissEditNameTextField();
+    }));
+    blackOverlay_ = rootViewPointer_->add(std::move(overlay));
+
+    auto field = GuiFactory::textfieldWithValue(value, "NAME", guiType_);
+    field->setX(w * 0.5 - field->width() * 0.5, h * 0.25);
+    field->setAlpha(0);
+    // Typing stops at 22 characters.
+    field->lineEdit().setMaxLength(22);
+    field->onReturn = [this](kit::TextField&) { textFieldShouldReturn(); };
+    editNameTextfield_ = rootViewPointer_->add(std::move(field));
+    editNameTextfield_->becomeFirstResponder();
+    kit::Animator& animator = kit::Context::current().animator();
+    animator.animateAlpha(*blackOverlay_, 0.6, 0.5);
+    animator.animateAlpha(*editNameTextfield_, 1.0, 0.5);
+}
+
+void StrombelViewController::dismissEditNameTextField() {
+    if (!editNameTextfield_) return;
+    editNameTextfield_->resignFirstResponder();
+    // The overlay and the field fade out and then leave; the screen forgets them
+    // at once, so that a new name can be asked for meanwhile.
+    kit::Animator& animator = kit::Context::current().animator();
+    for (kit::View* view : {blackOverlay_, static_cast<kit::View*>(editNameTextfield_)}) {
+        if (!view) continue;
+        std::weak_ptr<void> alive = view->lifetime();
+        animator.animateAlpha(*view, 0, 0.5, [view, alive](bool) {
+            if (!alive.expired()) view->removeFromSuperview();
+        });
     }
-    stopPlayback();
-    services_.sequencer->exportPattern(uint64_t(pattern), file.string());
-    showAlert("Export",
-              QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(QString::fromStdString(fileName)),
-              {"OK"}, pattern, false);
+    blackOverlay_ = nullptr;
+    editNameTextfield_ = nullptr;
+    editPatternNameIdx_ = kNotFound;
+}
+
+bool StrombelViewController::textFieldShouldReturn() {
+    if (!editNameTextfield_) return true;
+    const QString name = editNameTextfield_->text();
+    if (name.isEmpty()) {
+        showAlert("Empty name", "You have to supply a name before proceeding", {"OK"}, 0, false);
+        return false;
+    }
+    if (editPatternNameIdx_ != kNotFound) {
+        const int pattern = int(editPatternNameIdx_);
+        const QString fileName = QString("%1.wav").arg(name).toLower();
+        const std::filesystem::path file =
+            std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
+        if (std::filesystem::exists(file)) {
+            showAlert("Export", QString("A file already exists with name '%1'").arg(fileName), {"OK"}, pattern, false);
+            return false;
+        }
+        stopPlayback();
+        services_.sequencer->exportPattern(uint64_t(pattern), file.string());
+        showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"},
+                  pattern, false);
+    }
+    dismissEditNameTextField();
+    return true;
 }
 
 void StrombelViewController::exportPatternToAudioExchange(int pattern) {
-    // The audio exchange comes with the editor subsystem: nothing leaves yet.
-    (void)pattern;
-    STROMBEL_LOG_WARN("The audio exchange is not available");
+    stopPlayback();
+    const std::string path = (std::filesystem::path(services_.library->exportTempFolder()) / "AUDIOEXCHANGE.wav").string();
+    services_.sequencer->exportPattern(uint64_t(pattern), path);
+    if (!window_) return;
+    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
+    sheet->setModalPresentationStyle(2);
+    editor::ExchangeSheet::present(std::move(sheet), *window_);
 }
 
 }  // namespace strombel::ui

@@ -96,6 +96,7 @@ struct StillLibrary final : PadLibrary {
     void setSampleVolume(const std::string&, float) override {}
     void save() override {}
     std::string documentsFolder() const override { return {}; }
+    std::string exportTempFolder() const override { return {}; }
 };
 
 struct StillMidi final : PadMidi {

@@ -175,6 +175,54 @@ TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
     EXPECT_EQ(screen.copiedPatternIdx(), ui::StrombelViewController::kNotFound) << "the clipboard held pattern 1";
 }
 
+TEST_F(PadScreenTest, ExportModeWritesANamedPatternToTheDocumentsFolderOnce) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    sequencer::Sequencer& sequencer = *run->program().sequencer();
+    open(*run, screen.sequencerBtn());
+    tap(*run, screen.recBtn());
+    runFor(*run, 4 * 60.0 / sequencer.bpm() + 0.1);
+    touchDown(*run, screen.tapButton(1));
+    runFor(*run, 0.1);
+    touchUp(*run, screen.tapButton(1));
+    runFor(*run, 0.3);
+    tap(*run, screen.playBtn());
+    loop_.runPending();
+    ASSERT_TRUE(sequencer.patternHasEvents(0));
+
+    open(*run, screen.inOutBtn());
+    tap(*run, screen.exportBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsExport);
+    EXPECT_EQ(screen.tapButtonLabel(6)->text(), "07");
+
+    tap(*run, screen.tapButton(6));  // empty
+    ASSERT_FALSE(run->alerts().shown.empty());
+    EXPECT_EQ(run->alerts().shown.back().message, "Can't export pattern 07, it is empty");
+    ASSERT_TRUE(run->alerts().press("OK"));
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        tap(*run, screen.tapButton(0));
+        EXPECT_EQ(run->alerts().shown.back().message, "Export pattern 01 with current BPM, swing and volume to ...");
+        EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "iTunes", "AudioExchange"}));
+        ASSERT_TRUE(run->alerts().press("iTunes"));
+        ASSERT_NE(screen.editNameTextfield(), nullptr);
+        EXPECT_EQ(screen.editNameTextfield()->text(), "PATTERN 01");
+        screen.editNameTextfield()->setText("My Beat");
+        bool accepted = screen.textFieldShouldReturn();
+        if (attempt == 0) {
+            EXPECT_TRUE(accepted);
+            EXPECT_EQ(run->alerts().shown.back().message, "Pattern 1 has been exported to my beat.wav");
+            EXPECT_TRUE(std::filesystem::exists(run->sandbox().documents() / "my beat.wav"));
+        } else {
+            EXPECT_FALSE(accepted) << "an existing file is never overwritten";
+            EXPECT_EQ(run->alerts().shown.back().message, "A file already exists with name 'my beat.wav'");
+            EXPECT_NE(screen.editNameTextfield(), nullptr) << "the field stays for another name";
+        }
+        run->alerts().press("OK");
+        loop_.advance(600 * platform::kNanosPerMillisecond);
+    }
+}
+
 TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
