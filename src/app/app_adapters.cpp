@@ -18,60 +18,6 @@ void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<v
     });
 }
 
-// ---- EngineLibraryAdapter ------------------------------------------------------------
-
-class EngineLibraryAdapter::Forwarder final : public library::SoundDataManagerDelegate {
-public:
-    explicit Forwarder(engine::SoundLibraryObserver* observer) : observer_(observer) {}
-    void samplesChanged() override { observer_->samplesChanged(); }
-    void soundbanksChanged() override { observer_->soundbanksChanged(); }
-    void storeItemsDownloadingCompleted() override { observer_->storeItemsDownloadingCompleted(); }
-
-private:
-    engine::SoundLibraryObserver* observer_;
-};
-
-EngineLibraryAdapter::EngineLibraryAdapter(library::SoundDataManager& library) : library_(library) {}
-
-EngineLibraryAdapter::~EngineLibraryAdapter() {
-    for (auto& [observer, forwarder] : forwarders_) library_.removeDelegate(forwarder.get());
-}
-
-std::vector<engine::LibrarySample> EngineLibraryAdapter::samples() const {
-    std::vector<engine::LibrarySample> samples;
-    for (const auto& sample : library_.samples())
-        samples.push_back({sample->filepath(), sample->name(), sample->volume()});
-    return samples;
-}
-
-std::vector<engine::LibraryPadAssignment> EngineLibraryAdapter::soundbankSamplesOfSoundbank(uint64_t bankIndex) const {
-    std::vector<engine::LibraryPadAssignment> pads;
-    for (const auto& assignment : library_.soundbankSamplesOfSoundbank(bankIndex)) {
-        if (!assignment) continue;
-        engine::LibraryPadAssignment pad;
-        pad.pad = int64_t(assignment->orderId());
-        auto sample = assignment->sample();
-        pad.hasSample = sample != nullptr;
-        if (sample) pad.sample = {sample->filepath(), sample->name(), sample->volume()};
-        pads.push_back(std::move(pad));
-    }
-    return pads;
-}
-
-void EngineLibraryAdapter::addDelegate(engine::SoundLibraryObserver* observer) {
-    if (!observer || forwarders_.count(observer)) return;
-    auto forwarder = std::make_unique<Forwarder>(observer);
-    library_.addDelegate(forwarder.get());
-    forwarders_[observer] = std::move(forwarder);
-}
-
-void EngineLibraryAdapter::removeDelegate(engine::SoundLibraryObserver* observer) {
-    auto found = forwarders_.find(observer);
-    if (found == forwarders_.end()) return;
-    library_.removeDelegate(found->second.get());
-    forwarders_.erase(found);
-}
-
 // ---- Sequencer adapters ------------------------------------------------------------------
 
 void SequencerEngineAdapter::exportEvents(const std::vector<sequencer::ExportEvent>& events, const std::string& toFile,
@@ -83,56 +29,6 @@ void SequencerEngineAdapter::exportEvents(const std::vector<sequencer::ExportEve
     std::string error;
     if (!engine_.exportEvents(converted, toFile, duration, progress, &error))
         STROMBEL_LOG_ERROR("The pattern could not be exported to {}: {}", toFile, error);
-}
-
-std::optional<uint64_t> PatternStoreAdapter::patternNumBars(uint64_t patternIdx) {
-    auto pattern = library_.patternForIdx(patternIdx);
-    if (!pattern) return std::nullopt;
-    return uint64_t(std::max<int64_t>(pattern->numBars(), 1));
-}
-
-void PatternStoreAdapter::setPatternNumBars(uint64_t patternIdx, uint64_t numBars) {
-    if (auto pattern = library_.patternForIdx(patternIdx)) pattern->setNumBars(int64_t(numBars));
-}
-
-std::vector<sequencer::StoredSequencerEvent> PatternStoreAdapter::sequencerEventsForPattern(uint64_t patternIdx) {
-    std::vector<sequencer::StoredSequencerEvent> events;
-    for (const auto& event : library_.sequencerEventsForPattern(patternIdx)) {
-        auto sample = event ? event->sample() : nullptr;
-        if (!sample) continue;
-        events.push_back({event->step(), int32_t(event->eventType()), sample->filepath()});
-    }
-    return events;
-}
-
-bool PatternStoreAdapter::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
-                                                    const std::string& sampleFilepath) {
-    if (!library_.sampleWithFilepath(sampleFilepath)) return false;
-    library_.addSequenceEventOnPattern(patternIdx, step, type, sampleFilepath);
-    return true;
-}
-
-size_t PatternStoreAdapter::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
-                                                         const std::string& sampleFilepath) {
-    auto matching = [&] {
-        size_t count = 0;
-        for (const auto& event : library_.sequencerEventsForPattern(patternIdx)) {
-            auto sample = event ? event->sample() : nullptr;
-            if (sample && event->step() == step && sample->filepath() == sampleFilepath) ++count;
-        }
-        return count;
-    };
-    size_t before = matching();
-    library_.removeSequenceEventOnPattern(patternIdx, step, sampleFilepath);
-    return before - std::min(before, matching());
-}
-
-void PatternStoreAdapter::copyAllSequencerEventsOfPattern(uint64_t source, uint64_t target) {
-    library_.copyAllSequencerEventsOfPattern(source, target);
-}
-
-void PatternStoreAdapter::removeAllSequencerEventsOfPattern(uint64_t patternIdx) {
-    library_.removeAllSequencerEventsOfPattern(patternIdx);
 }
 
 // ---- PadEngineAdapter --------------------------------------------------------------------
@@ -329,6 +225,7 @@ void PadMidiAdapter::midiLearnBtn(uint64_t pad, int32_t note) {
 
 std::string AppLibraryAdapter::makeDataUpToDate() {
     library::DataMigrationManager::makeDataUpToDate(library_);
+    if (!library_.storeProblem().empty()) return library_.storeProblem();
     const library::PersistentStore* store = library_.persistentStore();
     if (!store) return "the store file in the documents folder cannot be opened or made";
     if (!store->setAsidePath().empty())

@@ -28,26 +28,8 @@ namespace strombel::app {
 /// work is dropped when `alive` has expired by then.
 void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<void()> work);
 
-// ---- The engine's view of the library ---------------------------------------------
-
-/// The library as the engine reads it: samples, pad assignments, change messages.
-class EngineLibraryAdapter final : public engine::SoundLibrary {
-public:
-    explicit EngineLibraryAdapter(library::SoundDataManager& library);
-    ~EngineLibraryAdapter() override;
-
-    std::vector<engine::LibrarySample> samples() const override;
-    std::vector<engine::LibraryPadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) const override;
-    void addDelegate(engine::SoundLibraryObserver* observer) override;
-    void removeDelegate(engine::SoundLibraryObserver* observer) override;
-
-private:
-    class Forwarder;
-    library::SoundDataManager& library_;
-    std::map<engine::SoundLibraryObserver*, std::unique_ptr<Forwarder>> forwarders_;
-};
-
-// ---- The sequencer's view of the engine, the store and the MIDI hub ------------------
+// ---- The sequencer's view of the engine and the MIDI hub (the library gives its
+// own views: library::EngineSoundLibrary and library::SequencerPatternStore) --------
 
 class SequencerEngineAdapter final : public sequencer::SequencerEngine {
 public:
@@ -73,23 +55,6 @@ public:
 
 private:
     engine::SoundBox& engine_;
-};
-
-class PatternStoreAdapter final : public sequencer::PatternStore {
-public:
-    explicit PatternStoreAdapter(library::SoundDataManager& library) : library_(library) {}
-    std::optional<uint64_t> patternNumBars(uint64_t patternIdx) override;
-    void setPatternNumBars(uint64_t patternIdx, uint64_t numBars) override;
-    std::vector<sequencer::StoredSequencerEvent> sequencerEventsForPattern(uint64_t patternIdx) override;
-    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
-                                   const std::string& sampleFilepath) override;
-    size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& sampleFilepath) override;
-    void copyAllSequencerEventsOfPattern(uint64_t source, uint64_t target) override;
-    void removeAllSequencerEventsOfPattern(uint64_t patternIdx) override;
-    void save() override { library_.save(); }
-
-private:
-    library::SoundDataManager& library_;
 };
 
 class SequencerMidiOutAdapter final : public sequencer::SequencerMidiOut {

@@ -95,7 +95,7 @@ void Program::makeSubsystems() {
     if (!library_) makeDataUpToDate();
 
     // The engine, on the library.
-    engineLibrary_ = std::make_unique<EngineLibraryAdapter>(*library_);
+    engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
     if (!device) device = platform::makeAudioDevice();
     if (device->name() == "null")
@@ -119,7 +119,7 @@ void Program::makeSubsystems() {
 
     // The sequencer, on the engine, the library's patterns and the hub's clock.
     sequencerEngine_ = std::make_unique<SequencerEngineAdapter>(*engine_);
-    patternStore_ = std::make_unique<PatternStoreAdapter>(*library_);
+    patternStore_ = std::make_unique<library::SequencerPatternStore>(*library_);
     sequencerMidiOut_ = std::make_unique<SequencerMidiOutAdapter>(*midiHub_);
     sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
         *sequencerEngine_, *patternStore_, sequencerMidiOut_.get(), setup_.mainLoop, clock(),

@@ -6,6 +6,7 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "library/library_adapters.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "platform/audio_device.h"
 #include "platform/clock.h"
@@ -112,14 +113,14 @@ private:
 
     ProgramSetup setup_;
     std::unique_ptr<library::SoundDataManager> library_;
-    std::unique_ptr<EngineLibraryAdapter> engineLibrary_;
+    std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;
     std::unique_ptr<engine::SoundBox> engine_;
     std::unique_ptr<platform::MidiBackend> ownMidiBackend_;
     std::unique_ptr<MidiSoundEngineAdapter> midiSoundEngine_;
     std::unique_ptr<midi::MidiController> midiHub_;
     std::unique_ptr<EngineNotesToMidiAdapter> engineNotesToMidi_;
     std::unique_ptr<SequencerEngineAdapter> sequencerEngine_;
-    std::unique_ptr<PatternStoreAdapter> patternStore_;
+    std::unique_ptr<library::SequencerPatternStore> patternStore_;
     std::unique_ptr<SequencerMidiOutAdapter> sequencerMidiOut_;
     std::unique_ptr<sequencer::Sequencer> sequencer_;
     std::unique_ptr<MidiClockAdapter> midiClock_;
