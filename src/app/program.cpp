@@ -47,6 +47,9 @@ Program::~Program() {
     delegate_.reset();
     mainScreen_.reset();
     padScreen_.reset();
+    // The window's views (the bank selector among them) leave the library's
+    // lists as they go, so they go while the library's views still stand.
+    window_.reset();
     if (midiHub_) {
         midiHub_->setMidiClockDelegate(nullptr);
         midiHub_->setMidiLearnDelegate(nullptr);
@@ -63,7 +66,6 @@ Program::~Program() {
     midiSoundEngine_.reset();
     engine_.reset();
     engineLibrary_.reset();
-    window_.reset();
     library_.reset();
 }
 

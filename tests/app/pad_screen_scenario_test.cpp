@@ -17,18 +17,18 @@ namespace {
 
 class PadScreenTest : public ProgramTest {
 protected:
-    std::string pathOfPad(Run& run, int pad) {
+    std::string pathOfPad(ProgramRun& run, int pad) {
         auto paths = run.program().engine()->currentSoundbankFilePathsByIdx();
         auto found = paths.find(pad);
         return found == paths.end() ? std::string() : found->second;
     }
-    std::vector<QString> labels(Run& run) {
+    std::vector<QString> labels(ProgramRun& run) {
         std::vector<QString> texts;
         for (int pad = 0; pad < 12; ++pad) texts.push_back(run.screen().tapButtonLabel(pad)->text());
         return texts;
     }
     /// Opens a panel as the user does, by touching its button.
-    void open(Run& run, ui::SmallButtonControl* button) {
+    void open(ProgramRun& run, ui::SmallButtonControl* button) {
         if (!button->isPressedDown()) tap(run, button);
         ASSERT_TRUE(button->isPressedDown());
     }
@@ -47,10 +47,33 @@ TEST_F(PadScreenTest, TappingPadThreePlaysItsSampleOnTheNextBufferAndLightsItsLa
     EXPECT_TRUE(screen.tapButtonLight(2)->isTurnedOn());
     EXPECT_FALSE(screen.tapButtonLight(3)->isTurnedOn());
 
+    // A pad plays its sample to the end: the release does not cut it, and the
+    // lamp goes out when the sample has finished.
+    touchUp(*run, screen.tapButton(2));
+    runFor(*run, 0.01);
+    EXPECT_TRUE(run->program().engine()->isPlaying(path));
+    runFor(*run, 10.0);
+    EXPECT_FALSE(run->program().engine()->isPlaying(path));
+    EXPECT_EQ(nextBuffer(*run), 0);
+    EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, WithHoldOnReleasingAPadStopsItsSample) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    tap(*run, screen.holdToggleBtn());
+    ASSERT_TRUE(run->defaults().boolForKey("HoldToggle"));
+    const std::string path = pathOfPad(*run, 2);
+
+    touchDown(*run, screen.tapButton(2));
+    EXPECT_GT(nextBuffer(*run), 0);
+    runFor(*run, 0.02);
+    EXPECT_TRUE(screen.tapButtonLight(2)->isTurnedOn());
     touchUp(*run, screen.tapButton(2));
     runFor(*run, 0.05);
-    EXPECT_FALSE(run->program().engine()->isPlaying(path));
-    EXPECT_EQ(nextBuffer(*run), 0) << "released, it stops";
+    EXPECT_FALSE(run->program().engine()->isPlaying(path)) << "released, it stops";
+    EXPECT_EQ(nextBuffer(*run), 0);
     EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
 }
 
@@ -238,6 +261,9 @@ TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
     loop_.runPending();
     ASSERT_TRUE(sequencer.patternHasEvents(0));
 
+    const std::string path = pathOfPad(*run, 4);
+    while (run->program().engine()->isPlaying(path)) runFor(*run, 0.1);  // the hit rings out
+
     tap(*run, screen.eraseBtn());
     touchDown(*run, screen.tapButton(4));
     EXPECT_EQ(nextBuffer(*run), 0) << "no sound with ERASE down";
@@ -310,11 +336,13 @@ TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainL
     EXPECT_TRUE(screen.tapButtonLight(4)->isTurnedOn());
     EXPECT_EQ(run->program().midiHub()->midiLearnBtnIdx(), 4u);
 
-    // A note arrives on the MIDI action thread.
+    // A note arrives on the MIDI action thread from a keyboard the user plays notes from.
+    run->program().midiHub()->receiveNotesFrom("Keys", true);
     midi::MidiMessage note(std::make_shared<const std::string>("Keys"), 0x90, 42, 100);
+    const QString before = screen.tapButtonLabel(4)->text();
     std::thread midiThread([&] { run->program().midiHub()->handleMidiMessage(note); });
     midiThread.join();
-    EXPECT_EQ(screen.tapButtonLabel(4)->text(), "--") << "labels change only on the main loop";
+    EXPECT_EQ(screen.tapButtonLabel(4)->text(), before) << "labels change only on the main loop";
     loop_.runPending();
     EXPECT_EQ(screen.tapButtonLabel(4)->text(), "42");
 }

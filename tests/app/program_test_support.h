@@ -53,9 +53,9 @@ public:
 
 /// One run of the program on a sandbox that outlives it (so a test can start
 /// the program again on the same settings and library).
-class Run {
+class ProgramRun {
 public:
-    Run(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
+    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -81,7 +81,7 @@ public:
         loop.runPending();
         program_->engine()->waitForPreloads();
     }
-    ~Run() { program_.reset(); }
+    ~ProgramRun() { program_.reset(); }
 
     Program& program() { return *program_; }
     ui::StrombelViewController& screen() { return *program_->padScreen(); }
@@ -110,14 +110,14 @@ protected:
         loop_.bindToCurrentThread();
     }
 
-    std::unique_ptr<Run> start(int32_t guiType = 0) {
-        return std::make_unique<Run>(temp_ / "root", clock_, loop_, guiType);
+    std::unique_ptr<ProgramRun> start(int32_t guiType = 0) {
+        return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType);
     }
 
     /// Lets `seconds` pass in 5 ms steps: the sequencer schedules what is due, the
     /// device renders every buffer that has begun, the main loop delivers.
     /// Returns the largest absolute left-channel sample rendered.
-    int64_t runFor(Run& run, double seconds) {
+    int64_t runFor(ProgramRun& run, double seconds) {
         int64_t loudest = 0;
         const uint64_t end = clock_.nowNanos() + uint64_t(seconds * 1e9);
         while (clock_.nowNanos() < end) {
@@ -133,7 +133,7 @@ protected:
     }
 
     /// Renders the next buffer and answers its loudest left sample.
-    int64_t nextBuffer(Run& run) {
+    int64_t nextBuffer(ProgramRun& run) {
         run.program().engine()->waitForPreloads();
         run.device().renderBuffer();
         int64_t loudest = 0;
@@ -142,13 +142,13 @@ protected:
     }
 
     /// A finger down on the middle of `view` (and, with `release`, up again).
-    void touchDown(Run& run, ui::kit::View* view, int finger = 1) {
+    void touchDown(ProgramRun& run, ui::kit::View* view, int finger = 1) {
         run.program().window().touches().begin(finger, view->mapToScene(view->bounds().center()));
     }
-    void touchUp(Run& run, ui::kit::View* view, int finger = 1) {
+    void touchUp(ProgramRun& run, ui::kit::View* view, int finger = 1) {
         run.program().window().touches().end(finger, view->mapToScene(view->bounds().center()));
     }
-    void tap(Run& run, ui::kit::View* view) {
+    void tap(ProgramRun& run, ui::kit::View* view) {
         touchDown(run, view);
         touchUp(run, view);
         loop_.runPending();
