@@ -100,8 +100,7 @@ void Program::makeSubsystems() {
     engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
     if (!device) device = platform::makeAudioDevice();
-    if (device->name() == "null")
-        STROMBEL_LOG_WARN("No sound card could be opened: Strombel runs silently on the null audio device");
+    // Without a sound card the engine plays to the null device (and says so).
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());
 
@@ -111,7 +110,7 @@ void Program::makeSubsystems() {
         ownMidiBackend_ = platform::RtMidiBackend::open(clock());
         backend = ownMidiBackend_.get();
     }
-    if (!backend->available()) STROMBEL_LOG_WARN("No MIDI system was found: MIDI in and out are off");
+    // Without any MIDI system the hub runs with no ports (and says so).
     midiSoundEngine_ = std::make_unique<MidiSoundEngineAdapter>(*engine_);
     midiHub_ = std::make_unique<midi::MidiController>(midi::MidiController::Setup{
         *backend, setup_.mainLoop, notificationCenter(), setup_.defaults, setup_.sandbox.documents(),
@@ -174,7 +173,8 @@ void Program::showLaunchProblem(const std::string& title, const std::string& mes
 
 bool Program::start() {
     makeSubsystems();
-    return engine_->start();
+    // An output that already runs (the engine starts it when it is made) is fine.
+    return engine_->start() || engine_->running();
 }
 
 void Program::startOverrideIsPlayingCheck(bool overrideCheck) {
