@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "program_test_support.h"
 #include "ui/strombel_iphone_view_controller.h"
@@ -75,6 +76,38 @@ TEST_F(PadScreenTest, WithHoldOnReleasingAPadStopsItsSample) {
     EXPECT_FALSE(run->program().engine()->isPlaying(path)) << "released, it stops";
     EXPECT_EQ(nextBuffer(*run), 0);
     EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, ADamagedLibraryIsToldAndTheStockSoundsStillPlay) {
+    const auto documents = temp_ / "root" / "Documents";
+    std::filesystem::create_directories(documents);
+    {
+        std::ofstream damaged(documents / ".strombel.xcdatamodeld", std::ios::binary);
+        damaged << std::string(4096, '\x5a');
+    }
+    auto run = start();
+    ASSERT_EQ(run->program().launchProblems().size(), 1u);
+    EXPECT_NE(run->program().launchProblems()[0].find("damaged"), std::string::npos);
+    ASSERT_EQ(run->alerts().shown.size(), 1u) << "the user is told once the window shows";
+    EXPECT_EQ(run->alerts().shown[0].buttons, QStringList{"OK"});
+
+    // What can run, runs: a new library with the stock packs, and the pads play.
+    touchDown(*run, run->screen().tapButton(0));
+    EXPECT_GT(nextBuffer(*run), 0);
+    touchUp(*run, run->screen().tapButton(0));
+}
+
+TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
+    std::filesystem::create_directories(temp_ / "root");
+    { std::ofstream blocker(temp_ / "root" / "Documents"); }  // a file where the folder belongs
+    auto run = start();
+    ASSERT_FALSE(run->program().launchProblems().empty());
+    ASSERT_FALSE(run->alerts().shown.empty());
+    EXPECT_NE(run->alerts().shown[0].message.toStdString().find("library"), std::string::npos);
+    // The screen is there and answers touches.
+    tap(*run, run->screen().tapButton(0));
+    open(*run, run->screen().sequencerBtn());
+    EXPECT_NE(run->screen().sequencerScreen(), nullptr);
 }
 
 TEST_F(PadScreenTest, AnEmptyPadPlaysNothing) {
