@@ -131,7 +131,7 @@ bool Encoder::encodeString(std::string_view text) {
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            if (utf8::readScalar(p, end, &next, &codePoint) != utf8::Valid) {
+            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) {
                 return fail(escapeNonAscii_ ? "Error converting UTF8."
                                             : "An error occurred converting the contents of a NSString to UTF8.");
             }

@@ -1,5 +1,9 @@
 #include "platform/midi_send_scheduler.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -88,6 +92,14 @@ std::optional<uint64_t> MidiSendScheduler::nextDue() const {
 }
 
 void MidiSendScheduler::run() {
+    // Sends go out on time even on a busy machine: a precise timer for this
+    // thread, real-time priority where the system grants it (ignored otherwise),
+    // a sleep until shortly before the next send and a yielding wait for the rest.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param priority{};
+    priority.sched_priority = 10;
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (heap_.empty()) {
@@ -96,8 +108,14 @@ void MidiSendScheduler::run() {
         }
         const uint64_t now = clock_.nowNanos();
         const uint64_t due = heap_.front().due;
+        if (due > now + kFinalStretchNanos) {
+            changed_.wait_for(lock, std::chrono::nanoseconds(due - now - kFinalStretchNanos));
+            continue;
+        }
         if (due > now) {
-            changed_.wait_for(lock, std::chrono::nanoseconds(due - now));
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
             continue;
         }
         lock.unlock();

@@ -61,6 +61,9 @@ private:
         }
     };
 
+    /// How long before a send the thread stops sleeping and waits by yielding.
+    static constexpr uint64_t kFinalStretchNanos = 500'000;
+
     bool popDue(uint64_t now, Entry& out);
     void run();
 

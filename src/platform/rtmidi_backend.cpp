@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <utility>
 
 #include "platform/host_time.h"
@@ -45,8 +44,15 @@ RtMidi::Api apiOf(RtMidiBackend::System system) {
 // names are what the user's choices are stored under, so the numbers go.
 std::string displayName(RtMidiBackend::System system, const std::string& rtName) {
     if (system != RtMidiBackend::System::alsa) return rtName;
-    static const std::regex numbers(R"( \d+:\d+$)");
-    return std::regex_replace(rtName, numbers, "");
+    const size_t space = rtName.rfind(' ');
+    if (space == std::string::npos) return rtName;
+    const std::string tail = rtName.substr(space + 1);
+    const size_t colon = tail.find(':');
+    auto digits = [](const std::string& text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (colon == std::string::npos || !digits(tail.substr(0, colon)) || !digits(tail.substr(colon + 1))) return rtName;
+    return rtName.substr(0, space);
 }
 
 }  // namespace

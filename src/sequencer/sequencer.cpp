@@ -168,6 +168,7 @@ void Sequencer::playWithPreBar(bool preBar) {
         manualBegun_ = false;
         manualWake_ = 0;
     }
+    lastRecordedStart_.clear();
     if (driver_ == LoopDriver::thread) {
         reapFinishedThreads(false);
         auto finished = std::make_shared<std::atomic<bool>>(false);
@@ -214,7 +215,10 @@ void Sequencer::reapFinishedThreads(bool all) {
             if (all || entry.finished->load()) {
                 ending.push_back(std::move(entry));
             } else {
-                *keep++ = std::move(entry);
+                if (&*keep != &entry) {
+                    *keep = std::move(entry);
+                }
+                ++keep;
             }
         }
         loopThreads_.erase(keep, loopThreads_.end());

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -144,8 +145,9 @@ public:
     /// Removes the given events, all of one step, from the active pattern.
     void removePatternEvents(const std::vector<PatternEventRef>& events);
     /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
-    void exportPattern(uint64_t patternIdx, const std::string& toFile,
-                       const std::function<void(float)>& progress);
+    /// False, with `error` set when given, when the file could not be written.
+    bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,
+                       std::string* error = nullptr);
 
     // Following an outside MIDI clock (MIDI action thread) ------------------------
     void midiClockStartReceived();
@@ -162,10 +164,13 @@ private:
         PatternEventRef event;
         uint64_t patternIdx;
     };
+    // A step as it sounds: the pattern playing it, its bars, its start and end.
     struct StepStart {
         int32_t step = 0;
         uint64_t start = 0;
         uint64_t end = 0;
+        uint64_t patternIdx = 0;
+        uint64_t numBars = 1;
     };
     struct LoopThread {
         std::thread thread;
@@ -194,7 +199,7 @@ private:
     // Patterns (patterns.cpp).
     void applyRecordedEvents(bool all);
     void applyRecordedEvent(const RecordedEvent& recorded);
-    int32_t soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const;
+    StepStart soundingStep(uint64_t now) const;
     void reapFinishedThreads(bool all);
 
     SequencerEngine& engine_;
@@ -228,6 +233,7 @@ private:
 
     // Main thread only.
     std::vector<RecordedEvent> recordedButNotYetAppliedPatternEvents_;
+    std::map<std::string, RecordedEvent> lastRecordedStart_;  // per sample, until its release
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
     std::atomic<bool> applyPosted_{false};

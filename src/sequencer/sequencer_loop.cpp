@@ -50,7 +50,8 @@ bool Sequencer::loopAlive(uint64_t generation) const {
 }
 
 void Sequencer::publishStep(int32_t step, uint64_t start, uint64_t end) {
-    recentSteps_[recentStepsNext_] = StepStart{step, start, end};
+    recentSteps_[recentStepsNext_] =
+        StepStart{step, start, end, activePatternIdx_.load(), activePatternNumBars_.load()};
     recentStepsNext_ = (recentStepsNext_ + 1) % recentSteps_.size();
     recentStepsCount_ = std::min(recentStepsCount_ + 1, recentSteps_.size());
 }

@@ -38,8 +38,10 @@ QString interfaceFamily() {
         // A font file in the bundle would win; DejaVu Sans Bold stands in for it.
         std::string file = kInterfaceFontFile;
         std::error_code error;
-        const auto bundled = platform::Sandbox::shared().bundle() / "Nuri-Bold.ttf";
-        if (std::filesystem::is_regular_file(bundled, error)) file = bundled.string();
+        const auto& bundle = ImageStore::shared().bundle();
+        if (!bundle.empty() && std::filesystem::is_regular_file(bundle / "Nuri-Bold.ttf", error)) {
+            file = (bundle / "Nuri-Bold.ttf").string();
+        }
         const int id = QFontDatabase::addApplicationFont(QString::fromStdString(file));
         const QStringList families = id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
         family = families.isEmpty() ? QString("DejaVu Sans") : families.first();

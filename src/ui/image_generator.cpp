@@ -135,7 +135,7 @@ void glyph(QPainter& p, const QRectF& rect, const QString& text, const QColor& c
 }
 
 // A small push key of the panels.
-void smallButton(QPainter& p, const QSizeF& s, int type, bool down) {
+void smallButton(QPainter& p, const QSizeF& s, int type, bool down, bool dish = true) {
     const double u = unitOf(type);
     const QRectF rect(1.5 * u, 1.5 * u, s.width() - 3 * u, s.height() - 3 * u);
     const double radius = s.width() * 0.16;
@@ -149,13 +149,16 @@ void smallButton(QPainter& p, const QSizeF& s, int type, bool down) {
         p.drawRoundedRect(rect.adjusted(1.2 * u, 1.8 * u, -1.2 * u, -1.2 * u), radius * 0.85, radius * 0.85);
     } else {
         key(p, rect, radius, QColor(74, 72, 67), QColor(38, 37, 34), u, false);
-        // The grip: a few fine ridges across the cap.
-        p.setPen(QPen(QColor(0, 0, 0, 70), std::max(0.4, 0.8 * u)));
-        const double inset = rect.width() * 0.28;
-        for (int i = -1; i <= 1; ++i) {
-            const double y = rect.center().y() + i * rect.height() * 0.12;
-            p.drawLine(QPointF(rect.left() + inset, y), QPointF(rect.right() - inset, y));
-        }
+        if (!dish) return;
+        // A shallow dish in the cap, lit from above.
+        const QRectF dish = rect.adjusted(rect.width() * 0.2, rect.height() * 0.2, -rect.width() * 0.2,
+                                          -rect.height() * 0.24);
+        QLinearGradient bowl(dish.topLeft(), dish.bottomLeft());
+        bowl.setColorAt(0, QColor(0, 0, 0, 70));
+        bowl.setColorAt(1, QColor(255, 255, 255, 22));
+        p.setPen(Qt::NoPen);
+        p.setBrush(bowl);
+        p.drawRoundedRect(dish, radius * 0.7, radius * 0.7);
     }
 }
 
@@ -384,11 +387,13 @@ void volumeFill(QPainter& p, const QSizeF& s, int) {
 
 void meterSegment(QPainter& p, const QSizeF& s, int type, bool lit) {
     const double u = unitOf(type);
-    const QRectF rect(1.5 * u, 1.5 * u, s.width() - 3 * u, s.height() - 3 * u);
+    // The top few points stay clear, so a caption above the meter has room.
+    const QRectF well(0, 4 * u, s.width(), s.height() - 4 * u);
+    const QRectF rect = well.adjusted(1.5 * u, 1.5 * u, -1.5 * u, -1.5 * u);
     const double radius = 2.5 * u;
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 230));
-    p.drawRoundedRect(QRectF(QPointF(0, 0), s), radius * 1.5, radius * 1.5);
+    p.drawRoundedRect(well, radius * 1.5, radius * 1.5);
     if (lit) {
         QRadialGradient glass(rect.center(), rect.width() * 0.7);
         glass.setColorAt(0, QColor(255, 246, 215));
@@ -546,7 +551,7 @@ const std::map<std::string, Art>& catalogue() {
         add("buttonSmallDown", small[0], small[1], small[2],
             [](QPainter& p, const QSizeF& s, int t) { smallButton(p, s, t, true); });
         add("infoBtn", small[0], small[1], small[2], [](QPainter& p, const QSizeF& s, int t) {
-            smallButton(p, s, t, false);
+            smallButton(p, s, t, false, false);
             glyph(p, QRectF(QPointF(0, -s.height() * 0.03), s), "i", kRusty, s.height() * 0.42);
         });
         add("tapButton", {97, 97}, {44, 44}, {64, 64}, [](QPainter& p, const QSizeF& s, int t) { tapPad(p, s, t, false); });

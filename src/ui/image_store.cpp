@@ -15,8 +15,8 @@ std::unique_ptr<ImageStore>& sharedStore() {
 }
 }  // namespace
 
-ImageStore::ImageStore(std::filesystem::path bundle, double pixelRatio)
-    : bundle_(std::move(bundle)), pixelRatio_(pixelRatio > 0 ? pixelRatio : 1.0) {}
+ImageStore::ImageStore(std::filesystem::path bundle, double pixelRatio, bool drawMissing)
+    : bundle_(std::move(bundle)), pixelRatio_(pixelRatio > 0 ? pixelRatio : 1.0), drawMissing_(drawMissing) {}
 
 ImageStore& ImageStore::shared() {
     auto& store = sharedStore();
@@ -46,7 +46,7 @@ QImage ImageStore::image(const std::string& fileName) {
             }
         }
     }
-    if (image.isNull() && plainName) {
+    if (image.isNull() && plainName && drawMissing_) {
         std::string base;
         ImageVariant variant;
         if (ImageGenerator::parseFileName(fileName, base, variant)) {

@@ -14,8 +14,9 @@ namespace strombel::ui {
 /// Pictures are made once and kept.
 class ImageStore {
 public:
-    /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio`.
-    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0);
+    /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio` when
+    /// `drawMissing` (otherwise a picture not in the bundle is missing).
+    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0, bool drawMissing = true);
 
     /// The program's store, over the shared sandbox's bundle folder.
     static ImageStore& shared();
@@ -30,6 +31,7 @@ public:
 private:
     std::filesystem::path bundle_;
     double pixelRatio_;
+    bool drawMissing_;
     std::map<std::string, QImage> cache_;
 };
 

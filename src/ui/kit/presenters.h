@@ -100,6 +100,28 @@ public:
     std::vector<Shown> shown;
 };
 
+class RecordingEditMenuPresenter final : public EditMenuPresenter {
+public:
+    void showMenu(Window*, const QRectF& target, const QStringList& items, Choice choice) override {
+        this->target = target;
+        this->items = items;
+        this->choice = std::move(choice);
+        visible = true;
+    }
+    void hideMenu() override { visible = false; }
+    /// Picks `item` from the open menu, as the user would.
+    bool pick(const QString& item) {
+        if (!visible || !items.contains(item)) return false;
+        visible = false;
+        if (choice) choice(item);
+        return true;
+    }
+    QRectF target;
+    QStringList items;
+    Choice choice;
+    bool visible = false;
+};
+
 class RecordingUrlOpener final : public UrlOpener {
 public:
     bool openUrl(const std::string& url) override {

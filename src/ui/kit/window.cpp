@@ -5,6 +5,8 @@
 #include <QPainter>
 #include <QTouchEvent>
 
+#include <algorithm>
+
 namespace strombel::ui::kit {
 
 Window::Window(QWidget* parent) : QGraphicsView(parent), scene_(std::make_unique<QGraphicsScene>()) {
@@ -58,7 +60,12 @@ QImage Window::render(double scale) {
 }
 
 void Window::fit() {
-    if (root_ && !root_->bounds().isEmpty()) fitInView(root_->bounds(), Qt::KeepAspectRatio);
+    if (!root_ || root_->bounds().isEmpty()) return;
+    // The whole scene, as large as the window allows, centred (no margin).
+    const QSizeF area = viewport()->size();
+    const double scale = std::min(area.width() / root_->width(), area.height() / root_->height());
+    if (scale > 0) setTransform(QTransform::fromScale(scale, scale));
+    centerOn(root_->bounds().center());
 }
 
 void Window::resizeEvent(QResizeEvent* event) {

@@ -1,0 +1,390 @@
+#include "logging/log_core.h"
+
+#include <algorithm>
+#include <chrono>
+#include <atomic>
+#include <mutex>
+#include <semaphore>
+#include <span>
+#include <thread>
+
+namespace strombel::logging {
+
+std::atomic<int32_t> ddLogLevel{0};
+
+void logMessage(bool asynchronous, int32_t level, int32_t flag, int32_t context, const char* file,
+                const char* function, int32_t line, std::string message) {
+    Log::queueLogMessage(LogMessage(std::move(message), level, flag, context, file, function, line), asynchronous);
+}
+
+namespace {
+
+// Set on the logging queue's thread and on every registered logger's queue
+// thread: code there must never wait for the logging queue.
+thread_local bool onLoggingThread = false;
+
+constexpr const char* kTerminateNotification = "UIApplicationWillTerminateNotification";
+
+// Messages logged one after the other are delivered together: the first message
+// after a delivery (or after any other work queued on the logging queue) opens a
+// batch and queues its delivery; later messages join it until the delivery starts.
+struct Batch {
+    // The first `count` entries are this batch's messages. Entries past them are
+    // records of an earlier batch kept for reuse: assigning over them lets the
+    // calling thread free its own earlier text instead of the logging thread.
+    std::vector<LogMessage> messages;
+    size_t count = 0;
+    int slots = 0;  // semaphore slots held by these messages
+    std::atomic<int> delivered{0};
+};
+
+// Waits for `value` to leave `from`. On a machine with more than one processor it
+// spins for up to 20 microseconds first: the loggers usually finish about that
+// soon, and going to sleep costs two context switches.
+void waitWhileEquals(const std::atomic<int>& value, int from) {
+    static const bool spinning = std::thread::hardware_concurrency() > 1;
+    if (spinning) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        for (;;) {
+            for (int spin = 0; spin < 32; ++spin) {
+                if (value.load(std::memory_order_acquire) != from) return;
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            }
+            if (std::chrono::steady_clock::now() >= until) break;
+        }
+    }
+    while (value.load(std::memory_order_acquire) == from) value.wait(from, std::memory_order_acquire);
+}
+
+// Waits for a set of work items on other queues. Used only on the logging queue.
+class DispatchGroup {
+public:
+    void enter(int count) { pending_.fetch_add(count, std::memory_order_relaxed); }
+    void leave() {
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_all();
+    }
+    void wait() {
+        for (int left = pending_.load(std::memory_order_acquire); left != 0;
+             left = pending_.load(std::memory_order_acquire)) {
+            waitWhileEquals(pending_, left);
+        }
+    }
+
+private:
+    std::atomic<int> pending_{0};
+};
+
+struct ClassLevel {
+    std::string name;
+    std::function<int32_t()> get;
+    std::function<void(int32_t)> set;
+};
+
+class LogState {
+public:
+    LogState() {
+        nodes.reserve(4);
+        queue.async([] { onLoggingThread = true; });
+        unsigned count = std::thread::hardware_concurrency();
+        processorCount = count < 1 ? 1 : count;
+        terminateObserver = platform::NotificationCenter::shared().addObserver(
+            kTerminateNotification, nullptr,
+            [](const platform::Notification& notification) { Log::applicationWillTerminate(notification); });
+    }
+
+    ~LogState() {
+        platform::NotificationCenter::shared().removeObserver(terminateObserver);
+        queue.sync([this] {
+            flushNodes();
+            nodes.clear();
+        });
+    }
+
+    // Queues `work` on the logging queue after every message logged so far and
+    // before every message logged afterwards.
+    void queueOrdered(std::function<void()> work) {
+        std::lock_guard lock(batchMutex);
+        openBatch.reset();
+        queue.async(std::move(work));
+    }
+
+    void append(LogMessage&& message, bool holdsSlot, std::shared_ptr<Batch>* waitFor) {
+        std::lock_guard lock(batchMutex);
+        if (!openBatch) {
+            openBatch = std::make_shared<Batch>();
+            if (!spareMessageLists.empty()) {
+                openBatch->messages = std::move(spareMessageLists.back());
+                spareMessageLists.pop_back();
+            }
+            queue.async([batch = openBatch] { LogState::state().deliver(batch); });
+        }
+        Batch& batch = *openBatch;
+        if (batch.count < batch.messages.size()) {
+            batch.messages[batch.count] = std::move(message);
+        } else {
+            batch.messages.push_back(std::move(message));
+        }
+        ++batch.count;
+        openBatch->slots += holdsSlot ? 1 : 0;
+        if (waitFor) *waitFor = openBatch;
+    }
+
+    void deliver(const std::shared_ptr<Batch>& batch) {
+        {
+            std::lock_guard lock(batchMutex);
+            if (openBatch == batch) openBatch.reset();
+        }
+        std::span<const LogMessage> messages(batch->messages.data(), batch->count);
+        if (!nodes.empty()) {
+            if (processorCount < 2) {
+                for (const LoggerNode& node : nodes) {
+                    node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
+                }
+            } else {
+                deliveryGroup.enter(static_cast<int>(nodes.size()));
+                for (const LoggerNode& node : nodes) {
+                    node.loggerQueue->async([this, logger = node.logger.get(), messages] {
+                        deliverTo(*logger, messages);
+                        deliveryGroup.leave();
+                    });
+                }
+                deliveryGroup.wait();
+            }
+        }
+        const int slots = batch->slots;
+        std::vector<LogMessage> spent = std::move(batch->messages);
+        batch->delivered.store(1, std::memory_order_release);
+        batch->delivered.notify_all();
+        if (slots > 0) pendingSlots.release(slots);
+        // Keep the records for a later batch, but let go of the tags now: a tag is
+        // the caller's object and lives only as long as its message.
+        for (LogMessage& message : spent) message.releaseTag();
+        if (spent.size() <= Log::kMaximumPendingMessages) {
+            std::lock_guard lock(batchMutex);
+            if (spareMessageLists.size() < 4) spareMessageLists.push_back(std::move(spent));
+        }
+    }
+
+    static void deliverTo(Logger& logger, std::span<const LogMessage> messages) {
+        try {
+            logger.logMessages(messages);
+        } catch (...) {
+            // A logger's failure is its own; the core never fails a logging call.
+        }
+    }
+
+    void addNode(std::shared_ptr<Logger> logger) {
+        std::shared_ptr<platform::SerialQueue> loggerQueue = logger->loggerQueue();
+        if (!loggerQueue) loggerQueue = std::make_shared<platform::SerialQueue>(logger->loggerName());
+        loggerQueue->async([] { onLoggingThread = true; });
+        nodes.push_back(LoggerNode::nodeWithLogger(logger, loggerQueue));
+        loggerQueue->async([logger] { logger->didAddLogger(); });
+    }
+
+    void removeNode(const std::shared_ptr<Logger>& logger) {
+        auto found = std::find_if(nodes.begin(), nodes.end(),
+                                  [&](const LoggerNode& node) { return node.logger == logger; });
+        if (found == nodes.end()) return;
+        notifyRemoval(*found);
+        nodes.erase(found);
+    }
+
+    void removeAllNodes() {
+        for (const LoggerNode& node : nodes) notifyRemoval(node);
+        nodes.clear();
+    }
+
+    // Tells a logger it is being removed. A flush waits for these too, so that a
+    // removed logger has finished (a file logger has rolled its file) after it.
+    void notifyRemoval(const LoggerNode& node) {
+        removalGroup.enter(1);
+        node.loggerQueue->async([this, logger = node.logger] {
+            try {
+                logger->willRemoveLogger();
+            } catch (...) {
+            }
+            removalGroup.leave();
+        });
+    }
+
+    void flushNodes() {
+        removalGroup.wait();
+        if (nodes.empty()) return;
+        flushGroup.enter(static_cast<int>(nodes.size()));
+        for (const LoggerNode& node : nodes) {
+            node.loggerQueue->async([this, logger = node.logger.get()] {
+                try {
+                    logger->flush();
+                } catch (...) {
+                }
+                flushGroup.leave();
+            });
+        }
+        flushGroup.wait();
+    }
+
+    static LogState& state();
+
+    platform::SerialQueue queue{"strombel.logging"};
+    std::mutex batchMutex;
+    std::shared_ptr<Batch> openBatch;
+    std::vector<std::vector<LogMessage>> spareMessageLists;  // guarded by batchMutex
+    std::counting_semaphore<Log::kMaximumPendingMessages> pendingSlots{Log::kMaximumPendingMessages};
+    std::vector<LoggerNode> nodes;  // touched only on the logging queue
+    unsigned processorCount = 1;
+    DispatchGroup deliveryGroup;
+    DispatchGroup flushGroup;
+    DispatchGroup removalGroup;
+    platform::NotificationCenter::ObserverId terminateObserver = 0;
+    LoggingQueue front;
+
+    std::mutex classMutex;
+    std::vector<ClassLevel> classLevels;
+};
+
+LogState& LogState::state() {
+    static LogState instance;
+    return instance;
+}
+
+LogState& state() { return LogState::state(); }
+
+}  // namespace
+
+void LoggingQueue::async(std::function<void()> work) { state().queueOrdered(std::move(work)); }
+
+void LoggingQueue::sync(const std::function<void()>& work) {
+    LogState& core = state();
+    if (core.queue.isCurrent()) {
+        work();
+        return;
+    }
+    auto done = std::make_shared<std::atomic<int>>(0);
+    core.queueOrdered([&work, done] {
+        work();
+        done->store(1, std::memory_order_release);
+        done->notify_all();
+    });
+    done->wait(0, std::memory_order_acquire);
+}
+
+bool LoggingQueue::isCurrent() const { return state().queue.isCurrent(); }
+
+const std::string& LoggingQueue::label() const { return state().queue.label(); }
+
+void Log::logv(bool asynchronous, int32_t level, int32_t flag, int32_t context, const char* file,
+               const char* function, int32_t line, LogTag tag, const char* format, fmt::format_args args) {
+    if (!format) return;
+    queueLogMessage(LogMessage(fmt::vformat(format, args), level, flag, context, file, function, line, std::move(tag)),
+                    asynchronous);
+}
+
+void Log::queueLogMessage(LogMessage message, bool asynchronously) {
+    LogState& core = state();
+    bool holdsSlot = true;
+    if (onLoggingThread) {
+        // Waiting here could wait for this very thread: never block.
+        asynchronously = true;
+        holdsSlot = core.pendingSlots.try_acquire();
+    } else {
+        core.pendingSlots.acquire();
+    }
+    std::shared_ptr<Batch> batch;
+    core.append(std::move(message), holdsSlot, asynchronously ? nullptr : &batch);
+    if (batch) waitWhileEquals(batch->delivered, 0);
+}
+
+void Log::addLogger(std::shared_ptr<Logger> logger) {
+    if (!logger) return;
+    loggingQueue().async([logger = std::move(logger)] { state().addNode(logger); });
+}
+
+void Log::removeLogger(const std::shared_ptr<Logger>& logger) {
+    if (!logger) return;
+    loggingQueue().async([logger] { state().removeNode(logger); });
+}
+
+void Log::removeAllLoggers() {
+    loggingQueue().async([] { state().removeAllNodes(); });
+}
+
+void Log::flushLog() {
+    LogState& core = state();
+    if (onLoggingThread && !core.queue.isCurrent()) {
+        core.front.async([] { state().flushNodes(); });
+        return;
+    }
+    core.front.sync([] { state().flushNodes(); });
+}
+
+LoggingQueue& Log::loggingQueue() { return state().front; }
+
+void Log::applicationWillTerminate(const platform::Notification&) { flushLog(); }
+
+bool Log::isOnLoggingThread() {
+    state();
+    return onLoggingThread;
+}
+
+void Log::registerClassLevel(const std::string& name, std::function<int32_t()> get,
+                             std::function<void(int32_t)> set) {
+    LogState& core = state();
+    std::lock_guard lock(core.classMutex);
+    auto found = std::find_if(core.classLevels.begin(), core.classLevels.end(),
+                              [&](const ClassLevel& entry) { return entry.name == name; });
+    if (found != core.classLevels.end()) {
+        found->get = std::move(get);
+        found->set = std::move(set);
+    } else {
+        core.classLevels.push_back({name, std::move(get), std::move(set)});
+    }
+}
+
+void Log::unregisterClass(const std::string& name) {
+    LogState& core = state();
+    std::lock_guard lock(core.classMutex);
+    std::erase_if(core.classLevels, [&](const ClassLevel& entry) { return entry.name == name; });
+}
+
+bool Log::isRegisteredClass(const std::string& name) {
+    LogState& core = state();
+    std::lock_guard lock(core.classMutex);
+    return std::any_of(core.classLevels.begin(), core.classLevels.end(),
+                       [&](const ClassLevel& entry) { return entry.name == name; });
+}
+
+std::vector<std::string> Log::registeredClassNames() {
+    LogState& core = state();
+    std::lock_guard lock(core.classMutex);
+    std::vector<std::string> names;
+    for (const ClassLevel& entry : core.classLevels) names.push_back(entry.name);
+    return names;
+}
+
+int32_t Log::logLevelForClassWithName(const std::string& name) {
+    std::function<int32_t()> get;
+    {
+        LogState& core = state();
+        std::lock_guard lock(core.classMutex);
+        for (const ClassLevel& entry : core.classLevels) {
+            if (entry.name == name) get = entry.get;
+        }
+    }
+    return get ? get() : -1;
+}
+
+void Log::setLogLevelForClassWithName(int32_t level, const std::string& name) {
+    std::function<void(int32_t)> set;
+    {
+        LogState& core = state();
+        std::lock_guard lock(core.classMutex);
+        for (const ClassLevel& entry : core.classLevels) {
+            if (entry.name == name) set = entry.set;
+        }
+    }
+    if (set) set(level);
+}
+
+}  // namespace strombel::logging

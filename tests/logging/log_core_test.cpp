@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "logging/log.h"
+#include "logging/log_core.h"
+#include "platform/notification_center.h"
+#include "recording_logger.h"
+
+namespace strombel::logging {
+namespace {
+
+using testing::RecordingLogger;
+
+class LogCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { setLogLevel(LogFlagError | LogFlagWarning); }
+    void TearDown() override { testing::resetLogging(); }
+};
+
+int countingArgument(int& evaluations) {
+    ++evaluations;
+    return evaluations;
+}
+
+TEST_F(LogCoreTest, FilteredSitesEvaluateNoArgumentAndLogNothing) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    int evaluations = 0;
+    STROMBEL_LOG_INFO("info {}", countingArgument(evaluations));
+    STROMBEL_LOG_DEBUG("debug {}", countingArgument(evaluations));
+    STROMBEL_LOG_WARN("warning {}", countingArgument(evaluations));
+    Log::flushLog();
+    EXPECT_EQ(evaluations, 1);
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{"warning 1"});
+
+    setLogLevel(0);
+    STROMBEL_LOG_ERROR("error {}", countingArgument(evaluations));
+    Log::flushLog();
+    EXPECT_EQ(evaluations, 1);
+    EXPECT_EQ(logger->lines().size(), 1u);
+}
+
+TEST_F(LogCoreTest, MessagesCarryTheCallSite) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::vector<LogMessage> seen;
+    std::mutex seenMutex;
+    logger->beforeWrite = [&](const LogMessage& message) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(message);
+    };
+    Log::addLogger(logger);
+    const int line = __LINE__ + 1;
+    STROMBEL_LOG_WARN("disk {} is {}% full", "sda", 97);
+    Log::flushLog();
+    ASSERT_EQ(seen.size(), 1u);
+    const LogMessage& message = seen[0];
+    EXPECT_EQ(message.logMsg(), "disk sda is 97% full");
+    EXPECT_EQ(message.logFlag(), LogFlagWarning);
+    EXPECT_EQ(message.logLevel(), LogFlagError | LogFlagWarning);
+    EXPECT_EQ(message.logContext(), 0);
+    EXPECT_EQ(message.lineNumber(), line);
+    EXPECT_EQ(message.fileName(), "log_core_test");
+    EXPECT_STREQ(message.function(), "TestBody");
+    EXPECT_EQ(message.machThreadID(), currentThreadId());
+    EXPECT_TRUE(message.queueLabel().empty());
+    EXPECT_TRUE(logger->alwaysOnOwnQueue());
+}
+
+TEST_F(LogCoreTest, EachThreadsMessagesArriveInOrderAtEveryLogger) {
+    auto first = std::make_shared<RecordingLogger>("test.first");
+    auto second = std::make_shared<RecordingLogger>("test.second");
+    Log::addLogger(first);
+    Log::addLogger(second);
+    constexpr int kThreads = 6;
+    constexpr int kMessages = 2000;  // more than the 1000 bound, so callers also wait for slots
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kMessages; ++i) STROMBEL_LOG_WARN("{} {}", t, i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    Log::flushLog();
+
+    for (const auto& logger : {first, second}) {
+        std::vector<std::string> lines = logger->lines();
+        ASSERT_EQ(lines.size(), size_t{kThreads * kMessages});  // nothing lost
+        std::vector<int> next(kThreads, 0);
+        for (const std::string& line : lines) {
+            int thread = 0, index = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &thread, &index), 2);
+            EXPECT_EQ(index, next[thread]) << "thread " << thread << " out of order";
+            next[thread] = index + 1;
+        }
+    }
+    // Both loggers saw the same interleaving.
+    EXPECT_EQ(first->lines(), second->lines());
+}
+
+TEST_F(LogCoreTest, TheThousandAndFirstOutstandingMessageWaitsForADelivery) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    std::atomic<bool> firstArrived{false};
+    logger->beforeWrite = [&](const LogMessage&) {
+        firstArrived = true;
+        opened.wait();
+    };
+    Log::addLogger(logger);
+
+    std::atomic<int> returned{0};
+    std::thread caller([&] {
+        for (int i = 0; i < Log::kMaximumPendingMessages + 1; ++i) {
+            STROMBEL_LOG_WARN("message {}", i);
+            ++returned;
+        }
+    });
+    // 1000 calls return; the 1001st is held while the first is still being written.
+    while (returned.load() < Log::kMaximumPendingMessages || !firstArrived) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(returned.load(), Log::kMaximumPendingMessages);
+
+    gate.set_value();
+    caller.join();
+    Log::flushLog();
+    std::vector<std::string> lines = logger->lines();
+    ASSERT_EQ(lines.size(), size_t{Log::kMaximumPendingMessages + 1});
+    EXPECT_EQ(lines.back(), "message 1000");
+}
+
+TEST_F(LogCoreTest, FlushReturnsAfterEveryEarlierMessageIsWrittenAndEveryLoggerFlushed) {
+    auto slow = std::make_shared<RecordingLogger>("test.slow");
+    slow->beforeWrite = [](const LogMessage&) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+    auto fast = std::make_shared<RecordingLogger>("test.fast");
+    Log::addLogger(slow);
+    Log::addLogger(fast);
+    for (int i = 0; i < 300; ++i) STROMBEL_LOG_WARN("line {}", i);
+    Log::flushLog();
+    EXPECT_EQ(slow->lines().size(), 300u);
+    EXPECT_EQ(fast->lines().size(), 300u);
+    EXPECT_EQ(slow->flushes(), 1);
+    EXPECT_EQ(fast->flushes(), 1);
+}
+
+TEST_F(LogCoreTest, AnErrorReturnsOnlyAfterEveryLoggerWroteIt) {
+    // Loggers slow enough that a call returning early would be caught.
+    auto first = std::make_shared<RecordingLogger>("test.first");
+    auto second = std::make_shared<RecordingLogger>("test.second");
+    for (auto& logger : {first, second}) {
+        logger->beforeWrite = [](const LogMessage&) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+        Log::addLogger(logger);
+    }
+    STROMBEL_LOG_WARN("a warning first");
+    STROMBEL_LOG_ERROR("the error");
+    EXPECT_EQ(first->lines(), (std::vector<std::string>{"a warning first", "the error"}));
+    EXPECT_EQ(second->lines(), (std::vector<std::string>{"a warning first", "the error"}));
+}
+
+TEST_F(LogCoreTest, AWarningReturnsWithoutWaitingForTheLoggers) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    logger->beforeWrite = [&](const LogMessage&) { opened.wait(); };
+    Log::addLogger(logger);
+    STROMBEL_LOG_WARN("held");  // would never return if it waited for the logger
+    EXPECT_TRUE(logger->lines().empty());
+    gate.set_value();
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{"held"});
+}
+
+TEST_F(LogCoreTest, RegistryChangesTakeEffectBetweenMessages) {
+    auto logger = std::make_shared<RecordingLogger>();
+    STROMBEL_LOG_WARN("before anyone listens");
+    Log::addLogger(logger);
+    STROMBEL_LOG_WARN("one");
+    Log::addLogger(logger);  // twice: every message twice
+    STROMBEL_LOG_WARN("two");
+    Log::removeLogger(logger);  // the first registration goes
+    STROMBEL_LOG_WARN("three");
+    Log::removeAllLoggers();
+    STROMBEL_LOG_WARN("four");
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"one", "two", "two", "three"}));
+    EXPECT_EQ(logger->added(), 2);
+    EXPECT_EQ(logger->removed(), 2);
+
+    Log::removeLogger(logger);  // not registered: nothing happens
+    Log::addLogger(nullptr);
+    Log::removeLogger(nullptr);
+    Log::flushLog();
+    EXPECT_EQ(logger->removed(), 2);
+}
+
+class UpperCaseFormatter : public LogFormatter {
+public:
+    FormattedMessage formatLogMessage(const LogMessage& message) override {
+        if (message.logMsg() == "hide") return FormattedMessage::suppressed();
+        std::string text = message.logMsg();
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return text;
+    }
+    void didAddToLogger(Logger&) override { ++added; }
+    void willRemoveFromLogger(Logger&) override { ++removed; }
+    std::atomic<int> added{0};
+    std::atomic<int> removed{0};
+};
+
+TEST_F(LogCoreTest, AFormatterTakesEffectBetweenTwoMessages) {
+    auto logger = std::make_shared<RecordingLogger>();
+    auto formatter = std::make_shared<UpperCaseFormatter>();
+    Log::addLogger(logger);
+    STROMBEL_LOG_WARN("plain");
+    logger->setLogFormatter(formatter);
+    STROMBEL_LOG_WARN("loud");
+    STROMBEL_LOG_WARN("hide");
+    EXPECT_EQ(logger->logFormatter(), formatter);
+    logger->setLogFormatter(formatter);  // the same one: not told again
+    logger->setLogFormatter(nullptr);
+    STROMBEL_LOG_WARN("quiet");
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"plain", "LOUD", "quiet"}));
+    EXPECT_EQ(formatter->added.load(), 1);
+    EXPECT_EQ(formatter->removed.load(), 1);
+    EXPECT_EQ(logger->logFormatter(), nullptr);
+}
+
+TEST_F(LogCoreTest, LoggersMayLogFlushAndReadFormattersFromTheirOwnQueues) {
+    auto echo = std::make_shared<RecordingLogger>("test.echo");
+    auto other = std::make_shared<RecordingLogger>("test.other");
+    std::atomic<int> echoed{0};
+    echo->beforeWrite = [&, echoRaw = echo.get()](const LogMessage& message) {
+        if (message.logMsg().rfind("echo:", 0) == 0) return;
+        // Everything the rules say a logger must not do, from its own queue:
+        EXPECT_EQ(echoRaw->logFormatter(), nullptr);
+        EXPECT_EQ(other->logFormatter(), nullptr);
+        STROMBEL_LOG_ERROR("echo: {}", message.logMsg());
+        Log::flushLog();
+        ++echoed;
+    };
+    Log::addLogger(echo);
+    Log::addLogger(other);
+    STROMBEL_LOG_ERROR("original");
+    for (int i = 0; i < 1500; ++i) STROMBEL_LOG_WARN("burst {}", i);  // fill the bound while echoing
+    Log::flushLog();
+    Log::flushLog();  // the echoes were queued by the first flush's messages
+    EXPECT_EQ(echoed.load(), 1501);
+    std::vector<std::string> lines = other->lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("echo:", 0) == 0; }),
+              1501);
+}
+
+TEST_F(LogCoreTest, WorkOnTheLoggingQueueMayLogAndFlush) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    Log::loggingQueue().sync([] {
+        EXPECT_TRUE(Log::loggingQueue().isCurrent());
+        STROMBEL_LOG_ERROR("from the logging queue");
+        Log::flushLog();
+    });
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{"from the logging queue"});
+    EXPECT_EQ(Log::loggingQueue().label(), "strombel.logging");
+}
+
+TEST_F(LogCoreTest, MessagesFromASerialQueueCarryItsLabel) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::string label;
+    logger->beforeWrite = [&](const LogMessage& message) { label = message.queueLabel(); };
+    Log::addLogger(logger);
+    platform::SerialQueue queue("test.worker");
+    queue.sync([] { STROMBEL_LOG_WARN("from a worker"); });
+    Log::flushLog();
+    EXPECT_EQ(label, "test.worker");
+}
+
+TEST_F(LogCoreTest, TheTerminateNotificationFlushes) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    STROMBEL_LOG_WARN("last words");
+    platform::NotificationCenter::shared().post("UIApplicationWillTerminateNotification");
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{"last words"});
+    EXPECT_EQ(logger->flushes(), 1);
+}
+
+TEST_F(LogCoreTest, TheArgumentListFormLogsAndANullFormatLogsNothing) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    int volume = 11;
+    Log::logv(true, 2, LogFlagWarning, 0, __FILE__, __func__, __LINE__, nullptr, "volume {}",
+              fmt::make_format_args(volume));
+    Log::logv(true, 2, LogFlagWarning, 0, __FILE__, __func__, __LINE__, nullptr, nullptr,
+              fmt::make_format_args(volume));
+    Log::log(false, 2, LogFlagError, 7, __FILE__, __func__, __LINE__, nullptr, "{}-{}", "a", 1);
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), (std::vector<std::string>{"volume 11", "a-1"}));
+}
+
+TEST_F(LogCoreTest, ThousandsOfMessagesWithNoLoggerReleaseTheirSlots) {
+    for (int i = 0; i < 3 * Log::kMaximumPendingMessages; ++i) STROMBEL_LOG_WARN("nobody listens {}", i);
+    Log::flushLog();
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    STROMBEL_LOG_ERROR("still flowing");
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{"still flowing"});
+}
+
+// Per-class levels.
+struct Mixer {
+    static int32_t ddLogLevel() { return level; }
+    static void ddSetLogLevel(int32_t value) { level = value; }
+    static inline int32_t level = 3;
+};
+struct HalfRegistered {
+    static int32_t ddLogLevel() { return 3; }
+};
+
+TEST_F(LogCoreTest, ClassesWithBothLevelOperationsTakePart) {
+    EXPECT_TRUE(Log::registerClass<Mixer>("Mixer"));
+    EXPECT_FALSE(Log::registerClass<HalfRegistered>("HalfRegistered"));
+    EXPECT_TRUE(Log::isRegisteredClass("Mixer"));
+    EXPECT_FALSE(Log::isRegisteredClass("HalfRegistered"));
+    EXPECT_EQ(Log::registeredClassNames(), std::vector<std::string>{"Mixer"});
+    EXPECT_EQ(Log::logLevelForClassWithName("Mixer"), 3);
+    Log::setLogLevelForClassWithName(15, "Mixer");
+    EXPECT_EQ(Mixer::level, 15);
+    EXPECT_EQ(Log::logLevelForClassWithName("HalfRegistered"), -1);
+    Log::setLogLevelForClassWithName(1, "HalfRegistered");  // nothing happens
+    Log::unregisterClass("Mixer");
+    EXPECT_EQ(Log::logLevelForClassWithName("Mixer"), -1);
+}
+
+}  // namespace
+}  // namespace strombel::logging
