@@ -18,19 +18,6 @@ void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<v
     });
 }
 
-// ---- Sequencer adapters ------------------------------------------------------------------
-
-void SequencerEngineAdapter::exportEvents(const std::vector<sequencer::ExportEvent>& events, const std::string& toFile,
-                                          double duration, const std::function<void(float)>& progress) {
-    std::vector<engine::ExportEvent> converted;
-    converted.reserve(events.size());
-    for (const auto& event : events)
-        converted.emplace_back(event.filepath, event.eventType, event.eventTime, event.volume);
-    std::string error;
-    if (!engine_.exportEvents(converted, toFile, duration, progress, &error))
-        STROMBEL_LOG_ERROR("The pattern could not be exported to {}: {}", toFile, error);
-}
-
 // ---- PadEngineAdapter --------------------------------------------------------------------
 
 PadEngineAdapter::PadEngineAdapter(engine::SoundBox& engine, platform::MainLoop& loop) : engine_(engine), loop_(loop) {

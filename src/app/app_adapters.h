@@ -1,7 +1,10 @@
 #pragma once
 
-// The adapters that wire the engine, the library, the sequencer and the MIDI hub
-// to each other and to the pad screen, over the seams their subsystems declare.
+// The adapters that show the engine, the library, the sequencer and the MIDI hub
+// to the pad screen and the application delegate, over the seams they declare.
+// (The subsystems wire themselves to each other with their own links: the
+// library's EngineSoundLibrary and SequencerPatternStore, the sequencer's
+// SoundBoxSequencerEngine, the MIDI hub's SoundBoxMidiLink and SequencerMidiLink.)
 // Every message that reaches the pad screen or the application delegate passes
 // through `onMain`, so it runs on the main loop whatever thread sent it.
 
@@ -16,7 +19,6 @@
 #include "engine/sound_library.h"
 #include "library/sound_data_manager.h"
 #include "midi/midi_controller.h"
-#include "midi/midi_sound_engine.h"
 #include "platform/main_loop.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_services.h"
@@ -27,92 +29,6 @@ namespace strombel::app {
 /// Runs `work` now when on the main loop's thread, else posts it there; posted
 /// work is dropped when `alive` has expired by then.
 void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<void()> work);
-
-// ---- The sequencer's view of the engine and the MIDI hub (the library gives its
-// own views: library::EngineSoundLibrary and library::SequencerPatternStore) --------
-
-class SequencerEngineAdapter final : public sequencer::SequencerEngine {
-public:
-    explicit SequencerEngineAdapter(engine::SoundBox& engine) : engine_(engine) {}
-    bool startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi, bool ignoreMute,
-                    float velocity) override {
-        return engine_.startTrack(path, atTime, tapPad, midi, ignoreMute, velocity);
-    }
-    bool startTrackFromSequencer(const std::string& path, uint64_t atTime) override {
-        return engine_.startTrackFromSequencer(path, atTime);
-    }
-    bool stopTrackFromSequencer(const std::string& path, uint64_t atTime) override {
-        return engine_.stopTrackFromSequencer(path, atTime);
-    }
-    void stopAllTracksIncludeTapPadTriggered(bool include) override {
-        engine_.stopAllTracksIncludeTapPadTriggered(include);
-    }
-    void preloadTrack(const std::string& path) override { engine_.preloadTrack(path); }
-    std::string metronomeClickOn1File() const override { return engine_.metronomeClickOn1File(); }
-    std::string metronomeClickOn234File() const override { return engine_.metronomeClickOn234File(); }
-    void exportEvents(const std::vector<sequencer::ExportEvent>& events, const std::string& toFile,
-                      double duration, const std::function<void(float)>& progress) override;
-
-private:
-    engine::SoundBox& engine_;
-};
-
-class SequencerMidiOutAdapter final : public sequencer::SequencerMidiOut {
-public:
-    explicit SequencerMidiOutAdapter(midi::MidiController& hub) : hub_(hub) {}
-    void sendClockStart() override { hub_.sendClockStart(); }
-    void sendClockStop() override { hub_.sendClockStop(); }
-    void sendClockTickAtTime(uint64_t hostTicks) override { hub_.sendClockTickAtTime(hostTicks); }
-
-private:
-    midi::MidiController& hub_;
-};
-
-/// The MIDI hub's view of the engine (called on the MIDI action thread).
-class MidiSoundEngineAdapter final : public midi::MidiSoundEngine {
-public:
-    explicit MidiSoundEngineAdapter(engine::SoundBox& engine) : engine_(engine) {}
-    void startSoundbankSample(int64_t padIndex, double velocity) override {
-        if (padIndex >= 0 && padIndex < 12) engine_.startSoundbankSample(int(padIndex), float(velocity));
-    }
-    void stopSoundbankSample(int64_t padIndex) override {
-        if (padIndex >= 0 && padIndex < 12) engine_.stopSoundbankSample(int(padIndex));
-    }
-    void startTrackForMidiNote(int32_t note, double velocity) override {
-        engine_.startTrackForMidiNote(note, float(velocity));
-    }
-    void stopTrackForMidiNote(int32_t note) override { engine_.stopTrackForMidiNote(note); }
-
-private:
-    engine::SoundBox& engine_;
-};
-
-/// The MIDI hub's clock input drives the sequencer (MIDI action thread).
-class MidiClockAdapter final : public midi::MidiClockDelegate {
-public:
-    explicit MidiClockAdapter(sequencer::Sequencer& sequencer) : sequencer_(sequencer) {}
-    void midiClockStartReceived() override { sequencer_.midiClockStartReceived(); }
-    void midiClockSongPosition(int32_t position) override { sequencer_.midiClockSongPosition(position); }
-    void midiClockContinueReceived() override { sequencer_.midiClockContinueReceived(); }
-    void midiClockStopReceived() override { sequencer_.midiClockStopReceived(); }
-    void midiClockTickReceived() override { sequencer_.midiClockTickReceived(); }
-
-private:
-    sequencer::Sequencer& sequencer_;
-};
-
-/// The engine's pad and note messages go out as MIDI notes (main loop).
-class EngineNotesToMidiAdapter final : public engine::SoundBoxDelegate {
-public:
-    explicit EngineNotesToMidiAdapter(midi::MidiController& hub) : hub_(hub) {}
-    void midiNoteOn(int note) override { hub_.midiNoteOn(note); }
-    void midiNoteOff(int note) override { hub_.midiNoteOff(note); }
-    void soundbankTrackStarted(int pad) override { hub_.soundbankTrackStarted(pad); }
-    void soundbankTrackStopped(int pad) override { hub_.soundbankTrackStopped(pad); }
-
-private:
-    midi::MidiController& hub_;
-};
 
 // ---- The pad screen's view of each -------------------------------------------------
 
@@ -199,8 +115,8 @@ public:
     void recordSequencerEventForSample(const std::string& path, int32_t type) override {
         sequencer_.recordSequencerEventForSample(path, type);
     }
-    void exportPattern(uint64_t pattern, const std::string& toFile) override {
-        sequencer_.exportPattern(pattern, toFile, {});
+    bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) override {
+        return sequencer_.exportPattern(pattern, toFile, {}, error);
     }
 
 private:

@@ -50,20 +50,22 @@ Program::~Program() {
     // The window's views (the bank selector among them) leave the library's
     // lists as they go, so they go while the library's views still stand.
     window_.reset();
-    if (midiHub_) {
-        midiHub_->setMidiClockDelegate(nullptr);
-        midiHub_->setMidiLearnDelegate(nullptr);
-    }
+    if (midiHub_) midiHub_->setMidiLearnDelegate(nullptr);
     padMidi_.reset();
     padLibrary_.reset();
     padSequencer_.reset();
     padEngine_.reset();
     if (sequencer_) sequencer_->stop();
-    midiHub_.reset();
-    midiClock_.reset();
+    if (midiHub_) {
+        // No clock message of the hub's is under way once its thread is idle.
+        midiHub_->setMidiClockDelegate(nullptr);
+        midiHub_->waitUntilActionThreadIdle();
+    }
+    if (sequencerMidiLink_) sequencerMidiLink_->attach(nullptr);
+    engineMidiLink_.reset();
     sequencer_.reset();
-    engineNotesToMidi_.reset();
-    midiSoundEngine_.reset();
+    sequencerMidiLink_.reset();
+    midiHub_.reset();
     engine_.reset();
     engineLibrary_.reset();
     library_.reset();
@@ -104,29 +106,25 @@ void Program::makeSubsystems() {
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());
 
-    // The MIDI hub, playing the engine; fine without any MIDI at all.
+    // The MIDI hub, playing the engine; fine without any MIDI at all (it says so).
     platform::MidiBackend* backend = setup_.midiBackend;
     if (!backend) {
         ownMidiBackend_ = platform::RtMidiBackend::open(clock());
         backend = ownMidiBackend_.get();
     }
-    // Without any MIDI system the hub runs with no ports (and says so).
-    midiSoundEngine_ = std::make_unique<MidiSoundEngineAdapter>(*engine_);
     midiHub_ = std::make_unique<midi::MidiController>(midi::MidiController::Setup{
         *backend, setup_.mainLoop, notificationCenter(), setup_.defaults, setup_.sandbox.documents(),
-        std::filesystem::path(platform::Sandbox::kBundleFolderName).stem().string(), midiSoundEngine_.get()});
-    engineNotesToMidi_ = std::make_unique<EngineNotesToMidiAdapter>(*midiHub_);
-    engine_->addDelegate(engineNotesToMidi_.get());
+        std::filesystem::path(platform::Sandbox::kBundleFolderName).stem().string(), nullptr});
+    engineMidiLink_ = std::make_unique<midi::SoundBoxMidiLink>(*engine_, *midiHub_);
 
     // The sequencer, on the engine, the library's patterns and the hub's clock.
-    sequencerEngine_ = std::make_unique<SequencerEngineAdapter>(*engine_);
+    sequencerEngine_ = std::make_unique<sequencer::SoundBoxSequencerEngine>(*engine_);
     patternStore_ = std::make_unique<library::SequencerPatternStore>(*library_);
-    sequencerMidiOut_ = std::make_unique<SequencerMidiOutAdapter>(*midiHub_);
+    sequencerMidiLink_ = std::make_unique<midi::SequencerMidiLink>(*midiHub_);
     sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
-        *sequencerEngine_, *patternStore_, sequencerMidiOut_.get(), setup_.mainLoop, clock(),
+        *sequencerEngine_, *patternStore_, sequencerMidiLink_.get(), setup_.mainLoop, clock(),
         setup_.sequencerDriver});
-    midiClock_ = std::make_unique<MidiClockAdapter>(*sequencer_);
-    midiHub_->setMidiClockDelegate(midiClock_.get());
+    sequencerMidiLink_->attach(sequencer_.get());
 
     // The pad screen's views of all four.
     padEngine_ = std::make_unique<PadEngineAdapter>(*engine_, setup_.mainLoop);

@@ -7,6 +7,8 @@
 #include "app/app_adapters.h"
 #include "app/app_services.h"
 #include "library/library_adapters.h"
+#include "midi/engine_links.h"
+#include "sequencer/sound_box_adapter.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "platform/audio_device.h"
 #include "platform/clock.h"
@@ -116,14 +118,12 @@ private:
     std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;
     std::unique_ptr<engine::SoundBox> engine_;
     std::unique_ptr<platform::MidiBackend> ownMidiBackend_;
-    std::unique_ptr<MidiSoundEngineAdapter> midiSoundEngine_;
     std::unique_ptr<midi::MidiController> midiHub_;
-    std::unique_ptr<EngineNotesToMidiAdapter> engineNotesToMidi_;
-    std::unique_ptr<SequencerEngineAdapter> sequencerEngine_;
+    std::unique_ptr<midi::SoundBoxMidiLink> engineMidiLink_;
+    std::unique_ptr<sequencer::SoundBoxSequencerEngine> sequencerEngine_;
     std::unique_ptr<library::SequencerPatternStore> patternStore_;
-    std::unique_ptr<SequencerMidiOutAdapter> sequencerMidiOut_;
+    std::unique_ptr<midi::SequencerMidiLink> sequencerMidiLink_;
     std::unique_ptr<sequencer::Sequencer> sequencer_;
-    std::unique_ptr<MidiClockAdapter> midiClock_;
     std::unique_ptr<PadEngineAdapter> padEngine_;
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;

@@ -108,8 +108,8 @@ public:
     virtual void eraseAllEventsOfTrack(const std::string& path) = 0;
     /// Records a start (0) or stop (1) of a pad-played sample into the active pattern.
     virtual void recordSequencerEventForSample(const std::string& path, int32_t type) = 0;
-    /// Renders a pattern to a WAVE file.
-    virtual void exportPattern(uint64_t pattern, const std::string& toFile) = 0;
+    /// Renders a pattern to a WAVE file; false, with `error` set, when it could not.
+    virtual bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) = 0;
 };
 
 /// Library messages the screen answers. Main loop only.

@@ -567,9 +567,20 @@ bool StrombelViewController::textFieldShouldReturn() {
             return false;
         }
         stopPlayback();
-        services_.sequencer->exportPattern(uint64_t(pattern), file.string());
-        showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"},
-                  pattern, false);
+        std::string error;
+        if (services_.sequencer->exportPattern(uint64_t(pattern), file.string(), &error)) {
+            showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"},
+                      pattern, false);
+        } else {
+            // A failed export is told as one, never as a success.
+            STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, file.string(), error);
+            showAlert("Export",
+                      QString("Pattern %1 could not be exported to %2: %3")
+                          .arg(pattern + 1)
+                          .arg(fileName)
+                          .arg(QString::fromStdString(error)),
+                      {"OK"}, pattern, false);
+        }
     }
     dismissEditNameTextField();
     return true;
@@ -578,7 +589,13 @@ bool StrombelViewController::textFieldShouldReturn() {
 void StrombelViewController::exportPatternToAudioExchange(int pattern) {
     stopPlayback();
     const std::string path = (std::filesystem::path(services_.library->exportTempFolder()) / "AUDIOEXCHANGE.wav").string();
-    services_.sequencer->exportPattern(uint64_t(pattern), path);
+    std::string error;
+    if (!services_.sequencer->exportPattern(uint64_t(pattern), path, &error)) {
+        STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, path, error);
+        showAlert("Export", QString("Pattern %1 could not be exported: %2").arg(pattern + 1).arg(QString::fromStdString(error)),
+                  {"OK"}, pattern, false);
+        return;
+    }
     if (!window_) return;
     auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
     sheet->setModalPresentationStyle(2);

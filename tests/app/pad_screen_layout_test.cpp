@@ -76,7 +76,7 @@ struct StillSequencer final : PadSequencer {
     void copyPattern(uint64_t, uint64_t) override {}
     void eraseAllEventsOfTrack(const std::string&) override {}
     void recordSequencerEventForSample(const std::string&, int32_t) override {}
-    void exportPattern(uint64_t, const std::string&) override {}
+    bool exportPattern(uint64_t, const std::string&, std::string*) override { return false; }
     int32_t bpm_ = 125;
 };
 
