@@ -1,7 +1,8 @@
 #pragma once
 
 // The real engine and MIDI hub behind the sequencer's interfaces. The program
-// builds these over SoundBox::shared() and MidiController::shared().
+// builds them over its SoundBox and MidiController; the library's side is
+// library::SequencerPatternStore.
 
 #include "engine/sound_box.h"
 #include "midi/midi_controller.h"
