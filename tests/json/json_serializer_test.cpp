@@ -85,6 +85,18 @@ TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
               "An error occurred converting the contents of a NSString to UTF8.");
 }
 
+TEST(JsonSerializerTest, ABadByteAnywhereInAStringIsCaught) {
+    for (size_t length : {5u, 14u, 15u, 16u, 17u, 31u, 40u}) {
+        for (size_t at = 0; at < length; ++at) {
+            std::string text(length, 'a');
+            text[at] = '\xff';
+            EXPECT_FALSE(JSONString(Value::array({text})).ok()) << length << " " << at;
+            text[at] = '\x7f';
+            EXPECT_TRUE(JSONString(Value::array({text})).ok()) << length << " " << at;
+        }
+    }
+}
+
 TEST(JsonSerializerTest, TheSameStringTwiceIsWrittenTwiceAlike) {
     const Value name("a name long enough to be shared between both items");
     const std::string text = JSONString(Value::array({name, name})).value();
