@@ -235,6 +235,40 @@ TEST_F(PadScreenLayoutTest, PanelsExcludeEachOtherAndLRWaitsForTheIOPanel) {
     EXPECT_NE(screen->slidersContainer()->superview(), nullptr);
 }
 
+TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettingsComeBack) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+    screen->sequencerBtn()->setIsPressedDown(true);
+    screen->sequencerBtnPressed();
+    screen->sequencerControlPlusPressed();  // 126 BPM
+    ASSERT_NE(screen->sequencerScreen(), nullptr);
+
+    for (auto press : {&StrombelViewController::infoBtnPressed, &StrombelViewController::shopBtnPressed}) {
+        // The value box edits swing when the other screen comes.
+        screen->swingBtn()->setIsPressedDown(true);
+        screen->swingBtnPressed();
+        ASSERT_EQ(screen->sequencerScreen()->screenLabel().text(), "0%");
+        ((*screen).*press)();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        kit::View* presented = context.modals().presented(window);
+        ASSERT_NE(presented, nullptr);
+        // The DONE button of the presented screen.
+        kit::Button* done = nullptr;
+        for (kit::View* child : presented->subviews())
+            if (auto* button = dynamic_cast<kit::Button*>(child)) done = button;
+        ASSERT_NE(done, nullptr);
+        done->sendActions(kit::touchUpInside);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        EXPECT_EQ(context.modals().presented(window), nullptr);
+        // Coming back runs the restoration: the SEQ panel is made afresh and its
+        // value box edits the tempo again.
+        ASSERT_NE(screen->sequencerScreen(), nullptr);
+        EXPECT_EQ(screen->sequencerScreen()->screenLabel().text(), "126 BPM");
+        EXPECT_EQ(sequencer_.bpm(), 126);
+    }
+}
+
 TEST_F(PadScreenLayoutTest, PhoneLandscapeLayout) {
     kit::Context context(loop_, kit::Screen::phone());
     kit::Window window;
