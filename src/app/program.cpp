@@ -120,7 +120,7 @@ void Program::makeSubsystems() {
     // The sequencer, on the engine, the library's patterns and the hub's clock.
     sequencerEngine_ = std::make_unique<sequencer::SoundBoxSequencerEngine>(*engine_);
     patternStore_ = std::make_unique<library::SequencerPatternStore>(*library_);
-    sequencerMidiLink_ = std::make_unique<midi::SequencerMidiLink>(*midiHub_);
+    sequencerMidiLink_ = std::make_unique<SequencerMidiClockLink>(*midiHub_);
     sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
         *sequencerEngine_, *patternStore_, sequencerMidiLink_.get(), setup_.mainLoop, clock(),
         setup_.sequencerDriver});
