@@ -110,6 +110,21 @@ TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
     EXPECT_NE(run->screen().sequencerScreen(), nullptr);
 }
 
+TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
+    const char* names[3] = {"strombel_tablet.png", "strombel_phone.png", "strombel_phone_portrait.png"};
+    for (int32_t guiType = 0; guiType < 3; ++guiType) {
+        SCOPED_TRACE(guiType);
+        auto run = start(guiType);
+        EXPECT_EQ(run->screen().guiType(), guiType);
+        touchDown(*run, run->screen().tapButton(5));
+        runFor(*run, 0.1);  // one pad sounds: its lamp and the meter show it
+        QImage picture = run->program().window().render(2.0);
+        ASSERT_FALSE(picture.isNull());
+        EXPECT_TRUE(picture.save(QString::fromStdString((std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / names[guiType]).string())));
+        touchUp(*run, run->screen().tapButton(5));
+    }
+}
+
 TEST_F(PadScreenTest, AnEmptyPadPlaysNothing) {
     auto run = start();
     // Take the sample off pad 12 of the current bank.
