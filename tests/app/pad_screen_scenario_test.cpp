@@ -374,6 +374,39 @@ TEST_F(PadScreenTest, AScreenThatGoesLeavesItsObserverListsAndStopsItsTimers) {
     EXPECT_FALSE(loop_.nextTimerDue().has_value());
 }
 
+TEST_F(PadScreenTest, AnOutsideClockStartsAndStopsPlaybackOnTheMainLoopAndTheHubButtonFollows) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sequencerBtn());
+    run->program().midiHub()->receiveClockFrom("Drum Machine", true);
+    auto clock = std::make_shared<const std::string>("Drum Machine");
+
+    // Clock start arrives on the MIDI action thread.
+    std::thread start([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFA, 0, 0)); });
+    start.join();
+    EXPECT_FALSE(screen.playbackIsRunning()) << "nothing of the screen changes off the main loop";
+    loop_.runPending();
+    EXPECT_TRUE(run->program().sequencer()->isRunning());
+    EXPECT_TRUE(screen.playbackIsRunning());
+    EXPECT_TRUE(screen.playBtn()->isPressedDown());
+    EXPECT_EQ(run->program().delegate().playTrigger()->state(), 1) << "the hub's play button shows playing";
+
+    std::thread stop([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFC, 0, 0)); });
+    stop.join();
+    loop_.runPending();
+    EXPECT_FALSE(screen.playbackIsRunning());
+    EXPECT_FALSE(screen.playBtn()->isPressedDown());
+    EXPECT_EQ(run->program().delegate().playTrigger()->state(), 0);
+
+    // The hub's play button starts and stops the screen's playback.
+    run->program().delegate().playTrigger()->fire();
+    loop_.runPending();
+    EXPECT_TRUE(screen.playbackIsRunning());
+    run->program().delegate().playTrigger()->fire();
+    loop_.runPending();
+    EXPECT_FALSE(screen.playbackIsRunning());
+}
+
 TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainLoop) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
