@@ -18,31 +18,6 @@ void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<v
     });
 }
 
-// ---- SequencerMidiClockLink -----------------------------------------------------------
-
-SequencerMidiClockLink::~SequencerMidiClockLink() {
-    if (hub_.midiClockDelegate() == this) {
-        hub_.setMidiClockDelegate(nullptr);
-        hub_.waitUntilActionThreadIdle();  // no clock message of ours is under way afterwards
-    }
-}
-
-void SequencerMidiClockLink::midiClockStartReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockStartReceived();
-}
-void SequencerMidiClockLink::midiClockSongPosition(int32_t position) {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockSongPosition(position);
-}
-void SequencerMidiClockLink::midiClockContinueReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockContinueReceived();
-}
-void SequencerMidiClockLink::midiClockStopReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockStopReceived();
-}
-void SequencerMidiClockLink::midiClockTickReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockTickReceived();
-}
-
 // ---- PadEngineAdapter --------------------------------------------------------------------
 
 PadEngineAdapter::PadEngineAdapter(engine::SoundBox& engine, platform::MainLoop& loop) : engine_(engine), loop_(loop) {

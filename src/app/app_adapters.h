@@ -2,14 +2,13 @@
 
 // The adapters that show the engine, the library, the sequencer and the MIDI hub
 // to the pad screen and the application delegate, over the seams they declare.
-// The subsystems' own links wire most of them to each other (the library's
-// EngineSoundLibrary and SequencerPatternStore, the sequencer's
-// SoundBoxSequencerEngine, the MIDI hub's SoundBoxMidiLink); the sequencer's
-// MIDI clock, out through the hub and followed from it, is wired here.
+// (The subsystems wire themselves to each other with their own links: the
+// library's EngineSoundLibrary and SequencerPatternStore, the sequencer's
+// SoundBoxSequencerEngine, MidiControllerClockOut and MidiClockFollower, and the
+// MIDI hub's SoundBoxMidiLink.)
 // Every message that reaches the pad screen or the application delegate passes
 // through `onMain`, so it runs on the main loop whatever thread sent it.
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,34 +30,6 @@ namespace strombel::app {
 /// Runs `work` now when on the main loop's thread, else posts it there; posted
 /// work is dropped when `alive` has expired by then.
 void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<void()> work);
-
-// ---- The sequencer's MIDI clock ---------------------------------------------------
-
-/// The sequencer's clock goes out through the hub (any thread), and the clock
-/// the hub follows drives the sequencer (MIDI action thread). Made before the
-/// sequencer, which takes it as its MIDI out; `attach` the sequencer after, and
-/// detach it (with the hub's action thread idle) before the sequencer goes.
-class SequencerMidiClockLink final : public sequencer::SequencerMidiOut, public midi::MidiClockDelegate {
-public:
-    explicit SequencerMidiClockLink(midi::MidiController& hub) : hub_(hub) { hub_.setMidiClockDelegate(this); }
-    ~SequencerMidiClockLink() override;
-
-    void attach(sequencer::Sequencer* sequencer) { sequencer_.store(sequencer); }
-
-    void sendClockStart() override { hub_.sendClockStart(); }
-    void sendClockStop() override { hub_.sendClockStop(); }
-    void sendClockTickAtTime(uint64_t hostTicks) override { hub_.sendClockTickAtTime(hostTicks); }
-
-    void midiClockStartReceived() override;
-    void midiClockSongPosition(int32_t position) override;
-    void midiClockContinueReceived() override;
-    void midiClockStopReceived() override;
-    void midiClockTickReceived() override;
-
-private:
-    midi::MidiController& hub_;
-    std::atomic<sequencer::Sequencer*> sequencer_{nullptr};
-};
 
 // ---- The pad screen's view of each -------------------------------------------------
 

@@ -122,8 +122,9 @@ private:
     std::unique_ptr<midi::SoundBoxMidiLink> engineMidiLink_;
     std::unique_ptr<sequencer::SoundBoxSequencerEngine> sequencerEngine_;
     std::unique_ptr<library::SequencerPatternStore> patternStore_;
-    std::unique_ptr<SequencerMidiClockLink> sequencerMidiLink_;
+    std::unique_ptr<sequencer::MidiControllerClockOut> sequencerClockOut_;
     std::unique_ptr<sequencer::Sequencer> sequencer_;
+    std::unique_ptr<sequencer::MidiClockFollower> sequencerClockFollower_;
     std::unique_ptr<PadEngineAdapter> padEngine_;
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;
