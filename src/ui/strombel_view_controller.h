@@ -183,6 +183,9 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    VolumeSliderControl* trackVolumeSlider(int pad) const {
+        return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
+    }
     kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
     kit::View* slidersContainer() const { return slidersContainer_; }
     AudioOutputMeter* audioOutputMeter() const { return audioOutputMeter_; }

@@ -269,6 +269,37 @@ TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettings
     }
 }
 
+TEST_F(PadScreenLayoutTest, TapTempoSetsTheTempoFromTheMeanIntervalAndTheEchoFollows) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+    screen->sequencerBtn()->setIsPressedDown(true);
+    screen->sequencerBtnPressed();
+
+    for (int tap = 0; tap < 3; ++tap) {
+        screen->tapTimerBtnPressed();
+        clock_.advance(500 * platform::kNanosPerMillisecond);
+    }
+    EXPECT_EQ(sequencer_.bpm(), 120);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 0.25f);
+    EXPECT_EQ(defaults_.integerForKey("BeatsPerMinute"), 120);
+    clock_.advance(700 * platform::kNanosPerMillisecond);  // 1.2 s after the last tap
+    screen->tapTimerBtnPressed();
+    EXPECT_EQ(sequencer_.bpm(), 120) << "a tap after a pause only starts a new run";
+
+    for (int tap = 0; tap < 2; ++tap) {
+        clock_.advance(470 * platform::kNanosPerMillisecond);
+        screen->tapTimerBtnPressed();
+    }
+    EXPECT_EQ(sequencer_.bpm(), 128);
+
+    // The echo stays within 0.1 and 2.5 seconds.
+    screen->changeBpmTo(300);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 0.1f);
+    screen->changeBpmTo(10);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 2.5f);
+}
+
 TEST_F(PadScreenLayoutTest, PhoneLandscapeLayout) {
     kit::Context context(loop_, kit::Screen::phone());
     kit::Window window;

@@ -175,6 +175,29 @@ TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
     EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
 }
 
+TEST_F(PadScreenTest, SoloLightsOnlyTheSoloedPadAndPerPadVolumesReachTheLibrary) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    open(*run, screen.sampleSoloBtn());
+    tap(*run, screen.tapButton(3));
+    for (int pad = 0; pad < 12; ++pad)
+        EXPECT_EQ(screen.tapButtonLight(pad)->isTurnedOn(), pad == 3) << pad;
+    tap(*run, screen.tapButton(3));  // the same pad again ends the solo
+    for (int pad = 0; pad < 12; ++pad) EXPECT_TRUE(screen.tapButtonLight(pad)->isTurnedOn()) << pad;
+
+    // VOL.: a slider on each pad; pad 4's at the top gives its sample 1.5.
+    open(*run, screen.sampleVolumeBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsSampleVolume);
+    EXPECT_FALSE(screen.sampleSoloBtn()->isPressedDown());
+    const std::string path = pathOfPad(*run, 3);
+    screen.trackVolumeSlider(3)->setCurrentPosition(1.0f);
+    screen.trackVolumeChanged(3);
+    EXPECT_FLOAT_EQ(run->program().engine()->volumeForTrack(path), 1.5f);
+    tap(*run, screen.sampleVolumeBtn());  // leaving the mode stores the volumes
+    EXPECT_FLOAT_EQ(run->program().library()->sampleWithFilepath(path)->volume(), 1.5f);
+}
+
 TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
