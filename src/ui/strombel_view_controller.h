@@ -233,6 +233,7 @@ protected:
     // hold on each base panel, so that one taken off the screen survives.
     std::unique_ptr<kit::View> rootView_;
     kit::View* rootViewPointer_ = nullptr;
+    std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
     kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back on top.
