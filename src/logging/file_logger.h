@@ -125,8 +125,8 @@ public:
     /// Deletes archived files beyond the newest `maximumNumberOfLogFiles`. Files
     /// not archived (being written) are never deleted.
     void deleteOldLogFiles();
-    /// Six upper-case hexadecimal digits.
-    static std::string generateShortUUID();
+    /// Six upper-case hexadecimal digits, random.
+    virtual std::string generateShortUUID();
     /// Whether a folder entry's name is that of a log file.
     static bool isLogFileName(const std::string& name);
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <chrono>
 #include <random>
 
 #include "logging/file_logger.h"
@@ -259,7 +260,8 @@ std::vector<std::string> LogFileManagerDefault::sortedLogFileNames() {
 }
 
 std::string LogFileManagerDefault::generateShortUUID() {
-    thread_local std::mt19937_64 generator{std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32)};
+    thread_local std::mt19937_64 generator{std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+                                           static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
     return fmt::format("{:06X}", generator() & 0xFFFFFF);
 }
 
