@@ -28,9 +28,13 @@ void applyCrushEffect(uint32_t count, const float* source, float* destination, f
     const uint32_t block = 1u << static_cast<uint32_t>(std::floor(amount + 1.0f));
     const uint32_t whole = count / block * block;
     for (uint32_t start = 0; start < whole; start += block) {
-        float sum = 0;
-        for (uint32_t i = 0; i < block; ++i) sum += source[start + i];
-        const float average = sum / static_cast<float>(block);
+        // Two partial sums (every block has an even length) halve the adder chain.
+        float even = 0, odd = 0;
+        for (uint32_t i = 0; i < block; i += 2) {
+            even += source[start + i];
+            odd += source[start + i + 1];
+        }
+        const float average = (even + odd) / static_cast<float>(block);
         for (uint32_t i = 0; i < block; ++i)
             destination[start + i] = average * wetness + (1.0f - wetness) * source[start + i];
     }
@@ -64,6 +68,35 @@ void applyCutOffFilter(uint32_t count, const float* source, float* destination, 
         y2 = y1;
         y1 = y;
         destination[i] = (1.0f - wetness) * x + wetness * y;
+    }
+}
+
+void applyCutOffFilterStereo(uint32_t count, const float* sourceL, float* destinationL, const float* sourceR,
+                             float* destinationR, float frequency, double sampleRate, float wetness) {
+    if (!(frequency > 100.0f) || isZeroOrNaN(wetness) || !(sampleRate > 0)) {
+        copy(count, sourceL, destinationL);
+        copy(count, sourceR, destinationR);
+        return;
+    }
+    const double f = std::min<double>(frequency, 0.45 * sampleRate);
+    const double omega = 2.0 * M_PI * f / sampleRate;
+    const double alpha = std::sin(omega) / 2.0;
+    const double a0 = 1.0 + alpha;
+    const float b0 = static_cast<float>((1.0 + std::cos(omega)) / 2.0 / a0);
+    const float b1 = static_cast<float>(-(1.0 + std::cos(omega)) / a0);
+    const float b2 = b0;
+    const float a1 = static_cast<float>(-2.0 * std::cos(omega) / a0);
+    const float a2 = static_cast<float>((1.0 - alpha) / a0);
+    // Both channels in one pass: two independent recursions keep the pipeline busy.
+    float lx1 = 0, lx2 = 0, ly1 = 0, ly2 = 0, rx1 = 0, rx2 = 0, ry1 = 0, ry2 = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const float lx = sourceL[i], rx = sourceR[i];
+        const float ly = b0 * lx + b1 * lx1 + b2 * lx2 - a1 * ly1 - a2 * ly2;
+        const float ry = b0 * rx + b1 * rx1 + b2 * rx2 - a1 * ry1 - a2 * ry2;
+        lx2 = lx1, lx1 = lx, ly2 = ly1, ly1 = ly;
+        rx2 = rx1, rx1 = rx, ry2 = ry1, ry1 = ry;
+        destinationL[i] = (1.0f - wetness) * lx + wetness * ly;
+        destinationR[i] = (1.0f - wetness) * rx + wetness * ry;
     }
 }
 
@@ -112,10 +145,18 @@ void EchoBuffer::applyEchoTo(int32_t* output, int32_t numFrames, float delay, fl
     const int64_t d = static_cast<int64_t>(delay);
     const int64_t firstOutput = std::max<int64_t>(0, d - total_);
     const int64_t endOutput = std::min<int64_t>(numFrames, d);
+    if (firstOutput >= endOutput) return;
     const int64_t capacity = static_cast<int64_t>(ring_.size());
-    for (int64_t w = firstOutput; w < endOutput; ++w) {
-        const int64_t index = (writeEnd_ - d + w) % capacity;
-        output[w] = saturatingFromFloat(static_cast<float>(output[w]) + static_cast<float>(ring_[index]) * intensity);
+    int64_t index = (writeEnd_ - d + firstOutput) % capacity;
+    // In runs that do not cross the ring's end.
+    for (int64_t w = firstOutput; w < endOutput;) {
+        const int64_t run = std::min(endOutput - w, capacity - index);
+        const int32_t* history = ring_.data() + index;
+        int32_t* out = output + w;
+        for (int64_t k = 0; k < run; ++k)
+            out[k] = saturatingFromFloat(static_cast<float>(out[k]) + static_cast<float>(history[k]) * intensity);
+        w += run;
+        index = 0;
     }
 }
 

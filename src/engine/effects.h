@@ -26,6 +26,11 @@ void applyCrushEffect(uint32_t count, const float* source, float* destination, f
 void applyCutOffFilter(uint32_t count, const float* source, float* destination, float frequency,
                        double sampleRate, float wetness);
 
+/// `applyCutOffFilter` on a left and a right channel at once, sample for sample
+/// the same results.
+void applyCutOffFilterStereo(uint32_t count, const float* sourceL, float* destinationL, const float* sourceR,
+                             float* destinationR, float frequency, double sampleRate, float wetness);
+
 /// Adds the input delayed by maxDelay x amount samples, times wetness, and scales
 /// by 0.7 where the delayed partner lies inside the block; copies elsewhere.
 void applyPhaseEffect(uint32_t count, uint32_t maxDelay, const float* source, float* destination, float amount,

@@ -21,8 +21,9 @@ struct Voice {
     bool active = false;
 };
 
-/// Mixes frames [from, to) of the chunk from every sounding voice.
-void mixVoices(std::map<std::string, Voice>& voices, int32_t* left, int32_t* right, uint32_t from, uint32_t to) {
+/// Mixes frames [from, to) of the chunk from every sounding voice (float sums,
+/// turned into samples with saturation when the chunk is written).
+void mixVoices(std::map<std::string, Voice>& voices, float* left, float* right, uint32_t from, uint32_t to) {
     for (auto& [path, voice] : voices) {
         if (!voice.active || from >= to) continue;
         const platform::DecodedAudio& audio = *voice.audio;
@@ -31,9 +32,12 @@ void mixVoices(std::map<std::string, Voice>& voices, int32_t* left, int32_t* rig
         const int32_t* sourceL = audio.channels[0].data() + voice.position;
         const int32_t* sourceR = (audio.numChannels > 1 ? audio.channels[1].data() : audio.channels[0].data()) +
                                  voice.position;
+        const float gain = voice.gain;
+        float* outL = left + from;
+        float* outR = right + from;
         for (uint32_t k = 0; k < count; ++k) {
-            left[from + k] = saturatingFromFloat(static_cast<float>(left[from + k]) + voice.gain * sourceL[k]);
-            right[from + k] = saturatingFromFloat(static_cast<float>(right[from + k]) + voice.gain * sourceR[k]);
+            outL[k] += gain * static_cast<float>(sourceL[k]);
+            outR[k] += gain * static_cast<float>(sourceR[k]);
         }
         voice.position += count;
         if (voice.position >= audio.frames()) voice.active = false;  // played to its end
@@ -60,7 +64,8 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
     const double loops = static_cast<double>(fullChunks + 1);
     STROMBEL_LOG_DEBUG("writing {} exportEvents", events.size());
 
-    std::vector<int32_t> left(chunk), right(chunk);
+    std::vector<float> left(chunk), right(chunk);
+    std::vector<int32_t> leftSamples(chunk), rightSamples(chunk);
     std::map<std::string, Voice> voices;
     size_t next = 0;
     bool ok = true;
@@ -68,8 +73,8 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
         const uint64_t start = i * chunk;
         const uint32_t length = i < fullChunks ? chunk : static_cast<uint32_t>(total - fullChunks * chunk);
         if (length == 0) break;
-        std::fill_n(left.data(), length, 0);
-        std::fill_n(right.data(), length, 0);
+        std::fill_n(left.data(), length, 0.0f);
+        std::fill_n(right.data(), length, 0.0f);
 
         uint32_t cursor = 0;
         while (next < events.size()) {
@@ -103,7 +108,11 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
         }
         mixVoices(voices, left.data(), right.data(), cursor, length);
 
-        const int32_t* channels[2] = {left.data(), right.data()};
+        for (uint32_t k = 0; k < length; ++k) {
+            leftSamples[k] = saturatingFromFloat(left[k]);
+            rightSamples[k] = saturatingFromFloat(right[k]);
+        }
+        const int32_t* channels[2] = {leftSamples.data(), rightSamples.data()};
         if (!writer.write(channels, length)) {
             STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, path, writer.error());
             if (error) *error = writer.error();

@@ -29,6 +29,28 @@ float pitchRate(float pitchAmount, float wetness) {
     return 1.0f + wetness * (rate - 1.0f);
 }
 
+/// Adds source frames read at `rate` source frames per output frame (the frame
+/// at the truncated position, no interpolation) into `room` window frames.
+void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate, float gain,
+                  float* windowL, float* windowR, uint32_t room) {
+    if (rate == 1.0f) {
+        const uint32_t count = std::min(room, available);
+        for (uint32_t k = 0; k < count; ++k) {
+            windowL[k] += gain * static_cast<float>(sourceL[k]);
+            windowR[k] += gain * static_cast<float>(sourceR[k]);
+        }
+        return;
+    }
+    // Output frames whose source position lies inside what the track gave.
+    uint32_t count = std::min<uint32_t>(room, static_cast<uint32_t>(std::ceil(available / rate)) + 1);
+    while (count > 0 && static_cast<uint32_t>(static_cast<float>(count - 1) * rate) >= available) --count;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t at = static_cast<uint32_t>(static_cast<float>(k) * rate);
+        windowL[k] += gain * static_cast<float>(sourceL[at]);
+        windowR[k] += gain * static_cast<float>(sourceR[at]);
+    }
+}
+
 }  // namespace
 
 void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
@@ -116,12 +138,18 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
 
     // The effect chain over the windows.
     const uint32_t W = kEffectWindowFrames;
-    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crushAmount_.load() * 4.0f, wetness);
-    applyCutOffFilter(W, scratchA_.data(), scratchC_.data(), cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
-    applyPhaseEffect(W, 128, scratchC_.data(), scratchA_.data(), phaseAmount_.load(), wetness);
-    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crushAmount_.load() * 4.0f, wetness);
-    applyCutOffFilter(W, scratchB_.data(), scratchD_.data(), cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
-    applyPhaseEffect(W, 128, scratchD_.data(), scratchB_.data(), phaseAmount_.load(), wetness);
+    const float crush = crushAmount_.load() * 4.0f;
+    const float phase = phaseAmount_.load();
+    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crush, wetness);
+    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crush, wetness);
+    applyCutOffFilterStereo(W, scratchA_.data(), scratchC_.data(), scratchB_.data(), scratchD_.data(),
+                            cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
+    // Only the newest n frames leave the window: the phase stage works on them and
+    // the 128 frames before them that they reach back to (the same values as over
+    // the whole window, since every partner lies inside it).
+    const uint32_t phaseFrom = W - n - std::min<uint32_t>(128, W - n);
+    applyPhaseEffect(W - phaseFrom, 128, scratchC_.data() + phaseFrom, scratchA_.data() + phaseFrom, phase, wetness);
+    applyPhaseEffect(W - phaseFrom, 128, scratchD_.data() + phaseFrom, scratchB_.data() + phaseFrom, phase, wetness);
     for (uint32_t k = 0; k < n; ++k) {
         outL_[k] = saturatingFromFloat(scratchA_[W - n + k]);
         outR_[k] = saturatingFromFloat(scratchB_[W - n + k]);
@@ -242,14 +270,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     const int32_t* sourceL = frames.channels[0];
                     const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
                     if (effects) {
-                        float position = 0.0f;
-                        for (uint32_t k = offset; k < n; ++k) {
-                            const uint32_t at = static_cast<uint32_t>(position);
-                            if (at >= got) break;
-                            windowL[k] += gain * static_cast<float>(sourceL[at]);
-                            windowR[k] += gain * static_cast<float>(sourceR[at]);
-                            position += rate;
-                        }
+                        mixResampled(sourceL, sourceR, got, rate, gain, windowL + offset, windowR + offset, n - offset);
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {
                             left[offset + j] =

@@ -431,11 +431,14 @@ bool SoundBox::trackIsMuted(const std::string& path) const {
 
 namespace {
 
+/// Calls `send(delegate, observing)` for each observer of a snapshot that is still
+/// in the live list; `observing()` tells whether it still is (observers may leave
+/// during delivery and then hear nothing more).
 template <typename Send>
 void deliver(const std::vector<SoundBoxDelegate*>& delegates, Send send) {
-    // A snapshot, checked against the live list: observers may leave during delivery.
     for (SoundBoxDelegate* delegate : std::vector(delegates)) {
-        if (std::find(delegates.begin(), delegates.end(), delegate) != delegates.end()) send(delegate);
+        auto observing = [&] { return std::find(delegates.begin(), delegates.end(), delegate) != delegates.end(); };
+        if (observing()) send(delegate, observing);
     }
 }
 
@@ -457,10 +460,10 @@ void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
     }
     const bool tapPad = track && track->isStartedByTapPad();
     const bool midi = track && track->isStartedByMidi();
-    deliver(delegates_, [&](SoundBoxDelegate* delegate) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         delegate->trackStarted(path, tapPad);
-        if (!midi && note) delegate->midiNoteOn(*note);
-        if (!midi && pad) delegate->soundbankTrackStarted(*pad);
+        if (!midi && note && observing()) delegate->midiNoteOn(*note);
+        if (!midi && pad && observing()) delegate->soundbankTrackStarted(*pad);
     });
 }
 
@@ -479,10 +482,10 @@ void SoundBox::informDelegatesOfTrackFinished(const std::string& path) {
         }
     }
     const bool midi = track && track->isStartedByMidi();
-    deliver(delegates_, [&](SoundBoxDelegate* delegate) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         delegate->trackFinishedPlaying(path);
-        if (!midi && note) delegate->midiNoteOff(*note);
-        if (!midi && pad) delegate->soundbankTrackStopped(*pad);
+        if (!midi && note && observing()) delegate->midiNoteOff(*note);
+        if (!midi && pad && observing()) delegate->soundbankTrackStopped(*pad);
     });
 }
 
@@ -501,15 +504,16 @@ void SoundBox::informDelegatesOfTrackStopped(const std::string& path) {
         }
     }
     const bool tapPad = track && track->isStartedByTapPad();
-    deliver(delegates_, [&](SoundBoxDelegate* delegate) {
+    const bool midi = track && track->isStartedByMidi();
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         delegate->trackStopped(path, tapPad);
-        if (note) delegate->midiNoteOff(*note);
-        if (pad) delegate->soundbankTrackStopped(*pad);
+        if (!midi && note && observing()) delegate->midiNoteOff(*note);
+        if (!midi && pad && observing()) delegate->soundbankTrackStopped(*pad);
     });
 }
 
 void SoundBox::informDelegatesOfAudioRouteChanged() {
-    deliver(delegates_, [](SoundBoxDelegate* delegate) { delegate->audioRouteChangedStopAudio(); });
+    deliver(delegates_, [](SoundBoxDelegate* delegate, auto) { delegate->audioRouteChangedStopAudio(); });
 }
 
 void SoundBox::deliverPendingEvents() {

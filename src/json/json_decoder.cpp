@@ -2,11 +2,15 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
+#include "json/exact_double.h"
 #include "json/string_scan.h"
 #include "json/utf8.h"
 #include "json/value_storage.h"
@@ -53,12 +57,78 @@ bool startsValue(Token token) {
     }
 }
 
-int hexDigit(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+// Eight ASCII digits at once: whether all eight are digits, and their value.
+bool isEightDigits(const unsigned char* p) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    return ((chunk & 0xF0F0F0F0F0F0F0F0ull) | (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ==
+           0x3333333333333333ull;
 }
+
+uint64_t eightDigitsValue(const unsigned char* p) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    chunk -= 0x3030303030303030ull;
+    chunk = (chunk * 10) + (chunk >> 8);
+    chunk = (((chunk & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+             (((chunk >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+            32;
+    return chunk;
+}
+
+constexpr std::array<int8_t, 256> kHexDigits = [] {
+    std::array<int8_t, 256> table{};
+    for (auto& entry : table) entry = -1;
+    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<int8_t>(c - 'A' + 10);
+    return table;
+}();
+
+int hexDigit(unsigned char c) { return kHexDigits[c]; }
+
+// The pending values of the collections being built, kept in the decoder's storage
+// between parses. Its Values point into the parse's arena without counted
+// references, so they move in and out as bytes.
+class ValueStack {
+public:
+    explicit ValueStack(std::vector<Value>& storage) : storage_(storage) {
+        if (storage_.size() < 64) storage_.resize(64);
+        data_ = storage_.data();
+        capacity_ = storage_.size();
+    }
+    ~ValueStack() { ValueAccess::forget(data_, size_ < capacity_ ? size_ + 1 : size_); }
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+
+    size_t size() const { return size_; }
+    Value* at(size_t index) { return data_ + index; }
+    void push(Value& value) {
+        ValueAccess::moveInto(next(), value);
+        ++size_;
+    }
+    /// The free slot above the top, where the scanner writes the value of a token.
+    Value* next() {
+        if (size_ == capacity_) grow();
+        return data_ + size_;
+    }
+    /// Makes what was written at next() the top entry.
+    void commit() { ++size_; }
+    /// Drops the top entries, whose contents were moved out already.
+    void truncate(size_t size) { size_ = size; }
+
+private:
+    void grow() {
+        storage_.resize(capacity_ * 2);
+        data_ = storage_.data();
+        capacity_ = storage_.size();
+    }
+
+    std::vector<Value>& storage_;
+    Value* data_;
+    size_t capacity_;
+    size_t size_ = 0;
+};
 
 // One parse of one text. Positions are pointers into the input; the reported index
 // is their offset from its start.
@@ -71,7 +141,14 @@ public:
           at_(begin_),
           lineStart_(begin_),
           stack_(stack),
-          buffer_(buffer) {}
+          buffer_(buffer),
+          arena_(detail::Arena::make(text.size() + text.size() / 2)) {}
+    ~Parser() {
+        // Values made during the parse point into the arena without counted references.
+        arena_->release();
+    }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
 
     Result<Value> parseDocument();
 
@@ -97,15 +174,16 @@ private:
     size_t lineBreakAt(const unsigned char* p) const;
     void skipWhiteSpace();
     bool scanToken();
+    [[gnu::noinline]] bool scanValueToken();
     bool scanString();
     bool scanStringSlow(const unsigned char* s);
-    bool scanUnicodeEscape(const unsigned char*& s);
+    [[gnu::noinline]] char* growBuffer(char* out, char** limit, size_t count);
+    bool scanUnicodeEscape(const unsigned char*& s, uint32_t* codePoint);
     bool readHexQuad(const unsigned char* s, uint32_t* value);
     bool scanNumber();
-    bool convertNumber(const unsigned char* start, const unsigned char* stop, bool isFloat, bool negative);
+    bool convertDouble(const unsigned char* start, const unsigned char* stop);
     bool buildCollection(Value* result);
-    bool expectError(const Frame& frame, uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase);
-    Value scalarForToken();
+    bool expectError(uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase);
     Error makeError() const;
 
     const JsonParseOptionFlags options_;
@@ -118,11 +196,12 @@ private:
     Token token_ = Token::None;
     const unsigned char* tokenStart_ = nullptr;
     size_t tokenLength_ = 0;
-    Value tokenValue_;
 
-    std::vector<Value>& stack_;
+    ValueStack stack_;
     std::string& buffer_;
-    std::vector<Frame> frames_;
+    std::array<Frame, kJsonMaxNestingDepth> frames_;
+    size_t frameCount_ = 0;
+    detail::Arena* arena_;
 
     bool failed_ = false;
     uint64_t errorIndex_ = 0;
@@ -147,6 +226,13 @@ void Parser::skipWhiteSpace() {
             ++at_;
             continue;
         }
+        if (c == '\n') {
+            ++at_;
+            ++line_;
+            lineStart_ = at_;
+            continue;
+        }
+        if (c > ' ' && c != '/' && c < 0x80) return;
         if (const size_t length = lineBreakAt(at_)) {
             at_ += length;
             ++line_;
@@ -189,10 +275,26 @@ void Parser::skipWhiteSpace() {
     }
 }
 
-bool Parser::scanToken() {
+// The one-byte tokens are taken here, inline; the rest in scanValueToken.
+inline bool Parser::scanToken() {
     if (at_ < end_ && (*at_ <= ' ' || *at_ == '/' || *at_ >= 0x80)) skipWhiteSpace();
-    if (at_ >= end_) return failText(kUnexpectedToken);
+    if (at_ >= end_) [[unlikely]] return failText(kUnexpectedToken);
     tokenStart_ = at_;
+    switch (*at_) {
+        case '{': token_ = Token::ObjectBegin; break;
+        case '}': token_ = Token::ObjectEnd; break;
+        case '[': token_ = Token::ArrayBegin; break;
+        case ']': token_ = Token::ArrayEnd; break;
+        case ':': token_ = Token::Colon; break;
+        case ',': token_ = Token::Comma; break;
+        default: return scanValueToken();
+    }
+    ++at_;
+    tokenLength_ = 1;
+    return true;
+}
+
+bool Parser::scanValueToken() {
     const size_t remaining = static_cast<size_t>(end_ - at_);
     switch (*at_) {
         case '"':
@@ -202,12 +304,6 @@ bool Parser::scanToken() {
                 return failText(kUnexpectedToken);
             }
             break;
-        case '{': token_ = Token::ObjectBegin; ++at_; break;
-        case '}': token_ = Token::ObjectEnd; ++at_; break;
-        case '[': token_ = Token::ArrayBegin; ++at_; break;
-        case ']': token_ = Token::ArrayEnd; ++at_; break;
-        case ':': token_ = Token::Colon; ++at_; break;
-        case ',': token_ = Token::Comma; ++at_; break;
         case 't':
             if (remaining <= 4 || std::memcmp(at_, "true", 4) != 0) return failText(kUnexpectedToken);
             token_ = Token::True;
@@ -245,8 +341,13 @@ bool Parser::scanString() {
         if (s >= end_) return false;
         const unsigned char c = *s;
         if (c == '"') {
-            tokenValue_ = ValueAccess::makeText(Kind::String, reinterpret_cast<const char*>(at_ + 1),
-                                                static_cast<size_t>(s - at_ - 1));
+            const size_t size = static_cast<size_t>(s - at_ - 1);
+            const char* text = reinterpret_cast<const char*>(at_ + 1);
+            if (size <= 14 && end_ - (at_ + 1) >= 16) {
+                ValueAccess::setSmallText(stack_.next(), Kind::String, text, size);
+            } else {
+                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_, true);
+            }
             at_ = s + 1;
             return true;
         }
@@ -254,17 +355,24 @@ bool Parser::scanString() {
         if (c == '\\') return scanStringSlow(s);
         const unsigned char* next;
         uint32_t codePoint;
-        if (utf8::readScalar(s, end_, &next, &codePoint) != utf8::Valid) return scanStringSlow(s);
+        if (utf8::readScalarFast(s, end_, &next, &codePoint) != utf8::Valid) return scanStringSlow(s);
         s = next;
     }
 }
 
-bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
+inline bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
+    if (end_ - s >= 4) {
+        const int a = hexDigit(s[0]), b = hexDigit(s[1]), c = hexDigit(s[2]), d = hexDigit(s[3]);
+        if ((a | b | c | d) >= 0) {
+            *value = static_cast<uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+            return true;
+        }
+    }
     uint32_t result = 0;
     for (int i = 0; i < 4; ++i) {
         if (s + i >= end_) return false;
         const int digit = hexDigit(s[i]);
-        if (digit < 0) {
+        if (digit < 0) [[unlikely]] {
             return fail("Unexpected character found in \\u Unicode escape sequence.  Found '{}', expected [0-9a-fA-F].",
                         static_cast<char>(s[i]));
         }
@@ -274,8 +382,9 @@ bool Parser::readHexQuad(const unsigned char* s, uint32_t* value) {
     return true;
 }
 
-// `s` is at the `u` of a \u escape; on success it lies after the escape (or pair).
-bool Parser::scanUnicodeEscape(const unsigned char*& s) {
+// `s` is at the `u` of a \u escape; on success it lies after the escape (or pair)
+// and `codePoint` is what to append.
+bool Parser::scanUnicodeEscape(const unsigned char*& s, uint32_t* codePointOut) {
     const bool replace = options_ & JsonParseReplaceBadUnicode;
     constexpr std::string_view kIllegal = "Illegal \\u Unicode escape sequence.";
     uint32_t codePoint;
@@ -307,23 +416,74 @@ bool Parser::scanUnicodeEscape(const unsigned char*& s) {
         if (!replace) return failText(kIllegal);
         codePoint = utf8::kReplacementCharacter;
     }
-    utf8::append(buffer_, codePoint);
+    *codePointOut = codePoint;
     return true;
+}
+
+char* writeUtf8(char* out, uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        *out++ = static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (codePoint >> 6));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (codePoint >> 12));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (codePoint >> 18));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+    return out;
 }
 
 // The string needs decoding from `s` on: escapes or bad UTF-8 go through the buffer.
 bool Parser::scanStringSlow(const unsigned char* s) {
-    buffer_.assign(reinterpret_cast<const char*>(at_ + 1), static_cast<size_t>(s - at_ - 1));
-    while (s < end_) {
-        const unsigned char* plainEnd = detail::skipPlainStringBytes(s, end_);
-        if (plainEnd != s) {
-            buffer_.append(reinterpret_cast<const char*>(s), static_cast<size_t>(plainEnd - s));
-            s = plainEnd;
-            if (s >= end_) break;
+    const size_t prefix = static_cast<size_t>(s - at_ - 1);
+    if (buffer_.size() < prefix + 64) buffer_.resize(std::max(2 * buffer_.size(), prefix + 64));
+    char* out = buffer_.data();
+    char* limit = out + buffer_.size();
+    std::memcpy(out, at_ + 1, prefix);
+    out += prefix;
+#define STROMBEL_JSON_ROOM(count) \
+    if (static_cast<size_t>(limit - out) < (count)) out = growBuffer(out, &limit, (count))
+    for (;;) {
+#if defined(__SSE2__)
+        // Sixteen bytes are copied blindly; only the plain ones before the first
+        // special byte are kept.
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i space = _mm_set1_epi8(0x20);
+        while (end_ - s >= 16) {
+            STROMBEL_JSON_ROOM(16);
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)), _mm_cmplt_epi8(bytes, space));
+            const int mask = _mm_movemask_epi8(special);
+            if (mask == 0) {
+                s += 16;
+                out += 16;
+                continue;
+            }
+            const int plain = __builtin_ctz(static_cast<unsigned>(mask));
+            s += plain;
+            out += plain;
+            break;
         }
+#endif
+        while (s < end_ && detail::isPlainStringByte(*s)) {
+            STROMBEL_JSON_ROOM(1);
+            *out++ = static_cast<char>(*s++);
+        }
+        if (s >= end_) return false;
+        STROMBEL_JSON_ROOM(16);
         const unsigned char c = *s;
         if (c == '"') {
-            tokenValue_ = ValueAccess::makeText(Kind::String, buffer_.data(), buffer_.size());
+            ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), static_cast<size_t>(out - buffer_.data()),
+                                 arena_, true);
             at_ = s + 1;
             return true;
         }
@@ -331,14 +491,17 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            switch (utf8::readScalar(s, end_, &next, &codePoint)) {
-                case utf8::Valid: buffer_.append(reinterpret_cast<const char*>(s), static_cast<size_t>(next - s)); break;
+            switch (utf8::readScalarFast(s, end_, &next, &codePoint)) {
+                case utf8::Valid:
+                    std::memcpy(out, s, static_cast<size_t>(next - s));
+                    out += next - s;
+                    break;
                 case utf8::Exhausted: return failText("End of buffer reached while parsing UTF8 in \"\" string.");
                 case utf8::Illegal:
                     if (!(options_ & JsonParseReplaceBadUnicode)) {
                         return failText("Illegal UTF8 sequence found in \"\" string.");
                     }
-                    utf8::append(buffer_, utf8::kReplacementCharacter);
+                    out = writeUtf8(out, utf8::kReplacementCharacter);
                     break;
             }
             s = next;
@@ -347,28 +510,44 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         // A backslash.
         if (++s >= end_) return false;
         switch (*s) {
-            case 'b': buffer_.push_back('\b'); break;
-            case 'f': buffer_.push_back('\f'); break;
-            case 'n': buffer_.push_back('\n'); break;
-            case 'r': buffer_.push_back('\r'); break;
-            case 't': buffer_.push_back('\t'); break;
-            case '\\': buffer_.push_back('\\'); break;
-            case '/': buffer_.push_back('/'); break;
-            case '"': buffer_.push_back('"'); break;
-            case 'u':
-                if (!scanUnicodeEscape(s)) return false;
+            case 'b': *out++ = '\b'; break;
+            case 'f': *out++ = '\f'; break;
+            case 'n': *out++ = '\n'; break;
+            case 'r': *out++ = '\r'; break;
+            case 't': *out++ = '\t'; break;
+            case '\\': *out++ = '\\'; break;
+            case '/': *out++ = '/'; break;
+            case '"': *out++ = '"'; break;
+            case 'u': {
+                uint32_t codePoint;
+                if (!scanUnicodeEscape(s, &codePoint)) return false;
+                out = writeUtf8(out, codePoint);
                 continue;
+            }
             default: return failText("Invalid escape sequence found in \"\" string.");
         }
         ++s;
     }
-    return false;
+#undef STROMBEL_JSON_ROOM
+}
+
+char* Parser::growBuffer(char* out, char** limit, size_t count) {
+    const size_t used = static_cast<size_t>(out - buffer_.data());
+    buffer_.resize(std::max(2 * buffer_.size(), used + count));
+    *limit = buffer_.data() + buffer_.size();
+    return buffer_.data() + used;
 }
 
 bool Parser::scanNumber() {
+    // One pass checks the grammar and gathers the digits into `magnitude`, exact
+    // while there are at most 19 of them; `fractionDigits` counts those after the point.
     const unsigned char* s = at_;
     bool negative = false;
     bool isFloat = false;
+    uint64_t magnitude = 0;
+    size_t digitCount = 0;
+    int64_t fractionDigits = 0;
+    int64_t exponent = 0;
     if (*s == '-') {
         negative = true;
         if (++s >= end_ || !isDigit(*s)) return false;
@@ -376,28 +555,93 @@ bool Parser::scanNumber() {
     if (*s == '0') {
         if (++s >= end_) return false;
     } else {
-        while (s < end_ && isDigit(*s)) ++s;
+        const unsigned char* first = s;
+        while (end_ - s >= 8 && isEightDigits(s)) {
+            magnitude = magnitude * 100000000 + eightDigitsValue(s);
+            s += 8;
+        }
+        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
+        digitCount = static_cast<size_t>(s - first);
         if (s >= end_) return false;
     }
     if (*s == '.') {
         isFloat = true;
         if (++s >= end_ || !isDigit(*s)) return false;
-        while (s < end_ && isDigit(*s)) ++s;
+        const unsigned char* first = s;
+        while (end_ - s >= 8 && isEightDigits(s)) {
+            magnitude = magnitude * 100000000 + eightDigitsValue(s);
+            s += 8;
+        }
+        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
+        fractionDigits = s - first;
+        digitCount += static_cast<size_t>(fractionDigits);
         if (s >= end_) return false;
     }
     if (*s == 'e' || *s == 'E') {
         isFloat = true;
         if (++s >= end_) return false;
+        bool negativeExponent = false;
         if (*s == '+' || *s == '-') {
+            negativeExponent = *s == '-';
             if (++s >= end_) return false;
         }
         if (!isDigit(*s)) return false;
-        while (s < end_ && isDigit(*s)) ++s;
+        while (s < end_ && isDigit(*s)) {
+            if (exponent < 100000) exponent = exponent * 10 + (*s - '0');
+            ++s;
+        }
         if (s >= end_) return false;
+        if (negativeExponent) exponent = -exponent;
+    }
+    bool overflow = false;
+    if (digitCount > 19) {
+        // Twenty digits may still fit 64 bits; more never do.
+        magnitude = 0;
+        for (const unsigned char* digit = at_ + (negative ? 1 : 0); digit < s && isDigit(*digit) && !overflow; ++digit) {
+            overflow = __builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
+                       __builtin_add_overflow(magnitude, static_cast<uint64_t>(*digit - '0'), &magnitude);
+        }
+        overflow = overflow || isFloat;
     }
     const unsigned char* start = at_;
     at_ = s;
-    return convertNumber(start, s, isFloat, negative);
+    const size_t length = static_cast<size_t>(s - start);
+    if (!isFloat && !(negative && magnitude == 0)) {
+        if (negative) {
+            if (overflow || magnitude > uint64_t{1} << 63) {
+                return fail("The value '{}' exceeded the minimum value that could be represented: {}.",
+                            std::string_view(reinterpret_cast<const char*>(start), length),
+                            std::numeric_limits<int64_t>::min());
+            }
+            ValueAccess::setScalar(stack_.next(), Kind::Int, 0 - magnitude);
+            return true;
+        }
+        if (overflow) {
+            return fail("The value '{}' exceeded the maximum value that could be represented: {}.",
+                        std::string_view(reinterpret_cast<const char*>(start), length),
+                        std::numeric_limits<uint64_t>::max());
+        }
+        ValueAccess::setScalar(stack_.next(), Kind::UInt, magnitude);
+        return true;
+    }
+    // Doubles: exact when the digits fit in 53 bits and the power of ten is exact too
+    // (one correctly rounded multiplication); then exact integer arithmetic for up to
+    // 19 digits and powers of ten up to 10^19 either way; otherwise the full conversion.
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int64_t scale = exponent - fractionDigits;
+    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= 0 && scale <= 22) {
+        double value = static_cast<double>(magnitude);
+        value *= kPowersOfTen[scale];
+        ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
+        return true;
+    }
+    double value;
+    if (!overflow && detail::exactDouble(magnitude, scale, &value)) {
+        ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
+        return true;
+    }
+    return convertDouble(start, s);
 }
 
 // Where the first significant digit of a decimal number stands (its power of ten).
@@ -427,61 +671,24 @@ int64_t decimalMagnitude(std::string_view text) {
     return 0;
 }
 
-bool Parser::convertNumber(const unsigned char* start, const unsigned char* stop, bool isFloat, bool negative) {
+bool Parser::convertDouble(const unsigned char* start, const unsigned char* stop) {
     const char* first = reinterpret_cast<const char*>(start);
     const char* last = reinterpret_cast<const char*>(stop);
     const std::string_view text(first, static_cast<size_t>(last - first));
-    if (isFloat || text == "-0") {
-        double value = 0.0;
-        const auto [end, error] = std::from_chars(first, last, value);
-        if (error == std::errc::result_out_of_range) {
-            return fail("The value '{}' could not be represented as a 'double' due to {}.", text,
-                        decimalMagnitude(text) < 0 ? "underflow" : "overflow");
-        }
-        if (error != std::errc() || end != last) {
-            return failText("The conversion function did not consume all of the number tokens characters.");
-        }
-        tokenValue_ = Value(value);
-        return true;
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error == std::errc::result_out_of_range) {
+        return fail("The value '{}' could not be represented as a 'double' due to {}.", text,
+                    decimalMagnitude(text) < 0 ? "underflow" : "overflow");
     }
-    // Whole numbers: at most 20 digits fit; the accumulation checks for overflow.
-    const char* digit = negative ? first + 1 : first;
-    uint64_t magnitude = 0;
-    bool overflow = false;
-    for (; digit < last; ++digit) {
-        if (__builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
-            __builtin_add_overflow(magnitude, static_cast<uint64_t>(*digit - '0'), &magnitude)) {
-            overflow = true;
-            break;
-        }
+    if (error != std::errc() || end != last) {
+        return failText("The conversion function did not consume all of the number tokens characters.");
     }
-    if (negative) {
-        if (overflow || magnitude > uint64_t{1} << 63) {
-            return fail("The value '{}' exceeded the minimum value that could be represented: {}.", text,
-                        std::numeric_limits<int64_t>::min());
-        }
-        tokenValue_ = Value(static_cast<long long>(0 - magnitude));
-        return true;
-    }
-    if (overflow) {
-        return fail("The value '{}' exceeded the maximum value that could be represented: {}.", text,
-                    std::numeric_limits<uint64_t>::max());
-    }
-    tokenValue_ = Value(static_cast<unsigned long long>(magnitude));
+    ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(value));
     return true;
 }
 
-Value Parser::scalarForToken() {
-    switch (token_) {
-        case Token::True: return Value(true);
-        case Token::False: return Value(false);
-        case Token::Null: return Value();
-        default: return std::move(tokenValue_);
-    }
-}
-
-bool Parser::expectError(const Frame& frame, uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase) {
-    (void)frame;
+bool Parser::expectError(uint8_t expect, std::string_view valuePhrase, std::string_view endPhrase) {
     std::string_view phrases[3];
     int count = 0;
     if (expect & ExpectValue) phrases[count++] = valuePhrase;
@@ -499,10 +706,10 @@ bool Parser::expectError(const Frame& frame, uint8_t expect, std::string_view va
 // Builds the array or object whose opening token was just scanned. Nested
 // collections are built on the frame stack, not by recursion.
 bool Parser::buildCollection(Value* result) {
-    frames_.clear();
-    frames_.push_back(Frame{token_ == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()});
+    frameCount_ = 0;
+    frames_[frameCount_++] = Frame{token_ == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()};
     for (;;) {
-        Frame& frame = frames_.back();
+        Frame& frame = frames_[frameCount_ - 1];
         if (at_ >= end_) return false;
         if (!scanToken()) return false;
         Token token = token_;
@@ -510,11 +717,11 @@ bool Parser::buildCollection(Value* result) {
             if (token == Token::String) {
                 if (!(frame.expect & ExpectValue)) return failText("Unexpected string.");
                 const uint8_t expectBeforeKey = frame.expect;
-                stack_.push_back(std::move(tokenValue_));
+                stack_.commit();
                 if (!scanToken()) return false;
                 if (token_ != Token::Colon) return failText("Expected ':'.");
                 if (!scanToken()) return false;
-                if (!startsValue(token_)) return expectError(frame, expectBeforeKey, "a value", "a '}'");
+                if (!startsValue(token_)) return expectError(expectBeforeKey, "a value", "a '}'");
                 token = token_;
                 frame.expect = ExpectComma | ExpectEnd;
                 // Falls through to the value below.
@@ -525,17 +732,16 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ObjectEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected '}'.");
                 const size_t start = frame.start;
-                Value object = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2);
-                stack_.resize(start);
-                frames_.pop_back();
-                if (frames_.empty()) {
+                Value object = ValueAccess::adoptObject(stack_.at(start), (stack_.size() - start) / 2, arena_);
+                stack_.truncate(start);
+                if (--frameCount_ == 0) {
                     *result = std::move(object);
                     return true;
                 }
-                stack_.push_back(std::move(object));
+                stack_.push(object);
                 continue;
             } else {
-                return expectError(frame, frame.expect, "a \"STRING\"", "a '}'");
+                return expectError(frame.expect, "a \"STRING\"", "a '}'");
             }
         } else {
             if (startsValue(token)) {
@@ -548,27 +754,29 @@ bool Parser::buildCollection(Value* result) {
             } else if (token == Token::ArrayEnd) {
                 if (!(frame.expect & ExpectEnd)) return failText("Unexpected ']'.");
                 const size_t start = frame.start;
-                Value array = ValueAccess::adoptArray(stack_.data() + start, stack_.size() - start);
-                stack_.resize(start);
-                frames_.pop_back();
-                if (frames_.empty()) {
+                Value array = ValueAccess::adoptArray(stack_.at(start), stack_.size() - start, arena_);
+                stack_.truncate(start);
+                if (--frameCount_ == 0) {
                     *result = std::move(array);
                     return true;
                 }
-                stack_.push_back(std::move(array));
+                stack_.push(array);
                 continue;
             } else {
-                return expectError(frame, frame.expect, "a value", "a ']'");
+                return expectError(frame.expect, "a value", "a ']'");
             }
         }
         // A value of the current frame.
         if (token == Token::ArrayBegin || token == Token::ObjectBegin) {
-            if (frames_.size() >= kJsonMaxNestingDepth) {
+            if (frameCount_ >= kJsonMaxNestingDepth) {
                 return fail("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth);
             }
-            frames_.push_back(Frame{token == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()});
+            frames_[frameCount_++] = Frame{token == Token::ObjectBegin, ExpectValue | ExpectEnd, stack_.size()};
+        } else if (token == Token::String || token == Token::Number) {
+            stack_.commit();
         } else {
-            stack_.push_back(scalarForToken());
+            ValueAccess::setScalar(stack_.next(), token == Token::Null ? Kind::Null : Kind::Bool, token == Token::True);
+            stack_.commit();
         }
     }
 }
@@ -593,8 +801,11 @@ Result<Value> Parser::parseDocument() {
         skipWhiteSpace();
         if (at_ < end_ && !(options_ & JsonParseAllowTrailingText)) {
             failText("A valid JSON object was parsed but there were additional non-white-space characters remaining.");
+            ValueAccess::forget(&result, 1);
             return makeError();
         }
+        // The result holds the parser's reference to the arena from here on.
+        if (ValueAccess::node(result)) arena_->retain();
         return result;
     }
     if (at_ >= end_) failText("Reached the end of the buffer.");
@@ -610,9 +821,7 @@ JSONDecoder::JSONDecoder(JsonParseOptionFlags parseOptions) : options_(parseOpti
 
 Result<Value> JSONDecoder::objectWithUTF8String(std::string_view bytes) {
     Parser parser(options_, bytes, stack_, tokenBuffer_);
-    Result<Value> result = parser.parseDocument();
-    stack_.clear();
-    return result;
+    return parser.parseDocument();
 }
 
 Result<Value> JSONDecoder::decode(std::string_view text, JsonParseOptionFlags parseOptions) {

@@ -29,6 +29,33 @@ inline bool isLegalScalar(uint32_t codePoint) {
 ReadResult readScalar(const unsigned char* p, const unsigned char* end, const unsigned char** next,
                       uint32_t* codePoint, bool allowNoncharacters = false);
 
+/// readScalar with the common valid two- and three-byte sequences decoded inline.
+inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* end, const unsigned char** next,
+                                 uint32_t* codePoint) {
+    const unsigned char lead = p[0];
+    if (lead >= 0xC2 && lead <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+        *codePoint = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+        *next = p + 2;
+        return Valid;
+    }
+    if (lead >= 0xE1 && lead <= 0xEC && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+        *codePoint = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        *next = p + 3;
+        return Valid;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4 && end - p >= 4 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80 &&
+        (p[3] & 0xC0) == 0x80 && (lead != 0xF0 || p[1] >= 0x90) && (lead != 0xF4 || p[1] < 0x90)) {
+        const uint32_t scalar =
+            ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        if (isLegalScalar(scalar)) {
+            *codePoint = scalar;
+            *next = p + 4;
+            return Valid;
+        }
+    }
+    return readScalar(p, end, next, codePoint);
+}
+
 /// Appends the 1 to 4 bytes of `codePoint`.
 inline void append(std::string& out, uint32_t codePoint) {
     if (codePoint < 0x80) {

@@ -22,11 +22,13 @@ void* allocateBlock(size_t bytes) {
     return block;
 }
 
-Node* makeNode(size_t payloadBytes, uint64_t size) {
-    Node* node = new (allocateBlock(sizeof(Node) + payloadBytes)) Node;
+Node* makeNode(size_t payloadBytes, uint64_t size, Arena* arena) {
+    void* block = arena ? arena->allocate(sizeof(Node) + payloadBytes) : allocateBlock(sizeof(Node) + payloadBytes);
+    Node* node = new (block) Node;
     node->refs.store(1, std::memory_order_relaxed);
     node->indexCapacity = 0;
     node->size = size;
+    node->arena = arena;
     return node;
 }
 
@@ -36,11 +38,23 @@ uint32_t* objectIndex(Node* node) {
 
 void moveValues(Value* destination, Value* source, size_t count) {
     // Values are relocatable: their bytes move, and the source is left as nulls.
+    if (count <= 8) {
+        auto* to = reinterpret_cast<unsigned char*>(destination);
+        auto* from = reinterpret_cast<unsigned char*>(source);
+        for (size_t i = 0; i < 2 * count; ++i) {
+            uint64_t word;
+            std::memcpy(&word, from + 8 * i, 8);
+            std::memcpy(to + 8 * i, &word, 8);
+        }
+        std::memset(static_cast<void*>(source), 0, count * sizeof(Value));
+        return;
+    }
     std::memcpy(static_cast<void*>(destination), static_cast<const void*>(source), count * sizeof(Value));
     std::memset(static_cast<void*>(source), 0, count * sizeof(Value));
 }
 
 bool keysEqual(const Value& a, std::string_view b) { return ValueAccess::text(a) == b; }
+bool keysEqual(const Value& a, const Value& b) { return ValueAccess::textEqual(a, b); }
 
 // Fills the hash index of an object node; answers the position of the first member
 // whose key equals an earlier member's, or size when there is none.
@@ -57,7 +71,7 @@ size_t buildIndex(Node* node) {
                 index[slot] = static_cast<uint32_t>(i + 1);
                 break;
             }
-            if (keysEqual(members[index[slot] - 1].key, key)) return i;
+            if (keysEqual(members[index[slot] - 1].key, members[i].key)) return i;
         }
     }
     return count;
@@ -81,20 +95,34 @@ const Member* findMember(Node* node, std::string_view key) {
 }
 
 // Later equal keys replace earlier values: folds duplicates into their first position.
+// Members of an arena block hold no counted references, so they are moved as bytes.
 void foldDuplicates(Node* node) {
     Member* members = nodeMembers(node);
+    bool duplicate = false;
+    for (size_t i = 1; i < node->size && !duplicate; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (keysEqual(members[j].key, members[i].key)) {
+                duplicate = true;
+                break;
+            }
+        }
+    }
+    if (!duplicate) return;
+    const bool counted = node->arena == nullptr;
     size_t kept = 0;
     for (size_t i = 0; i < node->size; ++i) {
-        const std::string_view key = ValueAccess::text(members[i].key);
         size_t j = 0;
-        while (j < kept && !keysEqual(members[j].key, key)) ++j;
+        while (j < kept && !keysEqual(members[j].key, members[i].key)) ++j;
         if (j < kept) {
-            members[j].value = std::move(members[i].value);
-            members[i].key = Value();
-        } else if (j != i) {
-            moveValues(&members[j].key, &members[i].key, 2);
-            ++kept;
+            if (counted) {
+                members[j].value = std::move(members[i].value);
+                members[i].key = Value();
+            } else {
+                moveValues(&members[j].value, &members[i].value, 1);
+                ValueAccess::forget(&members[i].key, 1);
+            }
         } else {
+            if (j != i) moveValues(&members[j].key, &members[i].key, 2);
             ++kept;
         }
     }
@@ -122,7 +150,60 @@ uint64_t hashKey(std::string_view key) noexcept {
     return hash;
 }
 
-Value ValueAccess::makeText(Kind kind, const char* data, size_t size) {
+void Arena::addChunk(size_t bytes) {
+    const size_t size = std::max(nextChunkSize, bytes);
+    auto* chunk = static_cast<Chunk*>(allocateBlock(sizeof(Chunk) + size));
+    chunk->next = chunks;
+    chunk->size = size;
+    chunks = chunk;
+    cursor = reinterpret_cast<char*>(chunk + 1);
+    limit = cursor + size;
+    nextChunkSize = std::min<size_t>(size * 2, size_t{64} << 20);
+}
+
+Arena* Arena::make(size_t expectedBytes) {
+    Arena* arena = new (allocateBlock(sizeof(Arena))) Arena;
+    arena->refs.store(1, std::memory_order_relaxed);
+    arena->cursor = nullptr;
+    arena->limit = nullptr;
+    arena->chunks = nullptr;
+    arena->nextChunkSize = std::max<size_t>(expectedBytes, 1024);
+    return arena;
+}
+
+void Arena::release() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    for (Chunk* chunk = chunks; chunk;) {
+        Chunk* next = chunk->next;
+        std::free(chunk);
+        chunk = next;
+    }
+    this->~Arena();
+    std::free(this);
+}
+
+void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena, bool checked) {
+    uint64_t head = static_cast<uint64_t>(kind);
+    uint64_t payload = 0;
+    if (size <= Value::kSmallCapacity) {
+        unsigned char bytes[16] = {};
+        std::memcpy(bytes + 2, data, size);
+        std::memcpy(&head, bytes, 8);
+        std::memcpy(&payload, bytes + 8, 8);
+        head = (head & ~uint64_t{0xFFFF}) | static_cast<uint64_t>(kind) | (uint64_t{size} << 8);
+    } else {
+        Node* node = makeNode(size + 1, size, arena);
+        std::memcpy(nodeChars(node), data, size);
+        nodeChars(node)[size] = '\0';
+        if (checked) node->indexCapacity = kCheckedText;
+        head |= uint64_t{Value::kNodeFlag} << 8;
+        payload = reinterpret_cast<uintptr_t>(node);
+    }
+    std::memcpy(slot->bytes_, &head, 8);
+    std::memcpy(slot->bytes_ + 8, &payload, 8);
+}
+
+Value ValueAccess::makeText(Kind kind, const char* data, size_t size, Arena* arena) {
     Value value;
     value.bytes_[0] = static_cast<unsigned char>(kind);
     if (size <= Value::kSmallCapacity) {
@@ -130,7 +211,7 @@ Value ValueAccess::makeText(Kind kind, const char* data, size_t size) {
         if (size) std::memcpy(value.bytes_ + 2, data, size);
         return value;
     }
-    Node* node = makeNode(size + 1, size);
+    Node* node = makeNode(size + 1, size, arena);
     std::memcpy(nodeChars(node), data, size);
     nodeChars(node)[size] = '\0';
     value.bytes_[1] = Value::kNodeFlag;
@@ -138,18 +219,18 @@ Value ValueAccess::makeText(Kind kind, const char* data, size_t size) {
     return value;
 }
 
-Value ValueAccess::adoptArray(Value* items, size_t count) {
+Value ValueAccess::adoptArray(Value* items, size_t count, Arena* arena) {
     Value value;
     value.bytes_[0] = static_cast<unsigned char>(Kind::Array);
     if (count == 0) return value;
-    Node* node = makeNode(count * sizeof(Value), count);
+    Node* node = makeNode(count * sizeof(Value), count, arena);
     moveValues(nodeItems(node), items, count);
     value.bytes_[1] = Value::kNodeFlag;
     value.setScalar(Kind::Array, node);
     return value;
 }
 
-Value ValueAccess::adoptObject(Value* pairs, size_t count) {
+Value ValueAccess::adoptObject(Value* pairs, size_t count, Arena* arena) {
     Value value;
     value.bytes_[0] = static_cast<unsigned char>(Kind::Object);
     if (count == 0) return value;
@@ -158,7 +239,7 @@ Value ValueAccess::adoptObject(Value* pairs, size_t count) {
         indexCapacity = 16;
         while (indexCapacity < 2 * count) indexCapacity *= 2;
     }
-    Node* node = makeNode(count * sizeof(Member) + indexCapacity * sizeof(uint32_t), count);
+    Node* node = makeNode(count * sizeof(Member) + indexCapacity * sizeof(uint32_t), count, arena);
     node->indexCapacity = indexCapacity;
     moveValues(&nodeMembers(node)->key, pairs, 2 * count);
     value.bytes_[1] = Value::kNodeFlag;
@@ -175,14 +256,6 @@ Value ValueAccess::adoptObject(Value* pairs, size_t count) {
 const Value& ValueAccess::null() noexcept {
     static const Value nullValue;
     return nullValue;
-}
-
-std::string_view ValueAccess::text(const Value& value) noexcept {
-    if (value.hasNode()) {
-        Node* node = value.node();
-        return {nodeChars(node), static_cast<size_t>(node->size)};
-    }
-    return {reinterpret_cast<const char*>(value.bytes_ + 2), value.bytes_[1]};
 }
 
 }  // namespace detail
@@ -245,35 +318,21 @@ Value Value::emptyObject() noexcept {
     return value;
 }
 
-Value::Value(const Value& other) noexcept {
-    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-    if (hasNode()) node()->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-Value::Value(Value&& other) noexcept {
-    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-    std::memset(other.bytes_, 0, sizeof other.bytes_);
-}
-
-Value& Value::operator=(const Value& other) noexcept {
-    if (this != &other) {
-        Value copy(other);
-        *this = std::move(copy);
+void Value::retain() noexcept {
+    Node* shared = node();
+    if (shared->arena) {
+        shared->arena->retain();
+    } else {
+        shared->refs.fetch_add(1, std::memory_order_relaxed);
     }
-    return *this;
-}
-
-Value& Value::operator=(Value&& other) noexcept {
-    if (this != &other) {
-        if (hasNode()) release();
-        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-        std::memset(other.bytes_, 0, sizeof other.bytes_);
-    }
-    return *this;
 }
 
 void Value::release() noexcept {
     Node* shared = node();
+    if (shared->arena) {
+        shared->arena->release();
+        return;
+    }
     if (shared->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     if (kind() == Kind::Array) {
         Value* items = detail::nodeItems(shared);

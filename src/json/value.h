@@ -76,10 +76,29 @@ public:
     static Value emptyArray() noexcept;
     static Value emptyObject() noexcept;
 
-    Value(const Value& other) noexcept;
-    Value(Value&& other) noexcept;
-    Value& operator=(const Value& other) noexcept;
-    Value& operator=(Value&& other) noexcept;
+    Value(const Value& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        if (hasNode()) retain();
+    }
+    Value(Value&& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        std::memset(other.bytes_, 0, sizeof other.bytes_);
+    }
+    Value& operator=(const Value& other) noexcept {
+        if (this != &other) {
+            Value copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            if (hasNode()) release();
+            std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+            std::memset(other.bytes_, 0, sizeof other.bytes_);
+        }
+        return *this;
+    }
     ~Value() {
         if (hasNode()) release();
     }
@@ -158,6 +177,7 @@ private:
     }
     bool hasNode() const noexcept { return bytes_[1] == kNodeFlag; }
     detail::Node* node() const noexcept { return scalar<detail::Node*>(); }
+    void retain() noexcept;
     void release() noexcept;
 
     // byte 0: kind; byte 1: small string length, or kNodeFlag when bytes 8..15 hold a

@@ -53,7 +53,7 @@ void MidiController::resetShared() {
 }
 
 MidiController::MidiController(Setup setup)
-    : mainLoop_(setup.mainLoop), defaults_(setup.defaults), documentsFolder_(std::move(setup.documentsFolder)) {
+    : defaults_(setup.defaults), documentsFolder_(std::move(setup.documentsFolder)) {
     engine_.store(setup.engine);
     queue_.resize(kQueueCapacity);
 

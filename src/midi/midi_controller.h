@@ -202,7 +202,6 @@ private:
     void sendToNotesOut(const uint8_t* bytes, uint32_t size);
     MidiParser& parserFor(const MidiSource& source);
 
-    platform::MainLoop& mainLoop_;
     platform::UserDefaults& defaults_;
     const std::filesystem::path documentsFolder_;
     std::unique_ptr<MidiSystem> midi_;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/midi_backend.h"
 
@@ -44,7 +45,7 @@ public:
     void parse(platform::MidiPacketList packets, int32_t channel, Function&& function) {
         parse(
             packets, channel,
-            [](void* context, const ParsedMidiMessage& message) { (*static_cast<Function*>(context))(message); },
+            [](void* context, const ParsedMidiMessage& message) { (*static_cast<std::remove_reference_t<Function>*>(context))(message); },
             &function);
     }
 

@@ -47,6 +47,7 @@ uint64_t ManualAudioDevice::nextHostTime() const {
 
 uint64_t ManualAudioDevice::renderBuffer(uint32_t frames) {
     if (frames == 0) frames = bufferFrames_;
+    if (!running_) return nextHostTime();  // a stopped stream does not count frames
     uint64_t time = timeline_.next(frames);
     renderBufferAt(time, frames);
     return time;

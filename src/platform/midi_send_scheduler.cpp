@@ -1,10 +1,27 @@
 #include "platform/midi_send_scheduler.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
 
 namespace strombel::platform {
+
+PriorityInheritanceMutex::PriorityInheritanceMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+PriorityInheritanceMutex::~PriorityInheritanceMutex() { pthread_mutex_destroy(&mutex_); }
+void PriorityInheritanceMutex::lock() { pthread_mutex_lock(&mutex_); }
+void PriorityInheritanceMutex::unlock() { pthread_mutex_unlock(&mutex_); }
+bool PriorityInheritanceMutex::try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
 
 MidiSendScheduler::MidiSendScheduler(Clock& clock, Deliver deliver, bool ownThread)
     : clock_(clock), deliver_(std::move(deliver)) {
@@ -88,6 +105,15 @@ std::optional<uint64_t> MidiSendScheduler::nextDue() const {
 }
 
 void MidiSendScheduler::run() {
+    // Sends go out on time: a precise timer for this thread, real-time priority
+    // where the system grants it (a user without it keeps normal priority, and a
+    // heavily loaded machine then delays sends by milliseconds), a sleep until
+    // shortly before the next send and a busy wait for the rest.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param priority{};
+    priority.sched_priority = 10;
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (heap_.empty()) {
@@ -97,7 +123,21 @@ void MidiSendScheduler::run() {
         const uint64_t now = clock_.nowNanos();
         const uint64_t due = heap_.front().due;
         if (due > now) {
-            changed_.wait_for(lock, std::chrono::nanoseconds(due - now));
+            // Only the system clock moves by itself: over any other clock, just sleep.
+            const bool systemClock = &clock_ == &SystemClock::shared();
+            if (!systemClock || due - now > kFinalStretchNanos) {
+                const uint64_t sleep = systemClock ? due - now - kFinalStretchNanos : due - now;
+                changed_.wait_for(lock, std::chrono::nanoseconds(sleep));
+                continue;
+            }
+            // The final stretch: stay on the processor (a sleep or a yield could
+            // hand it to another task for milliseconds), looking up now and then
+            // for an earlier send.
+            lock.unlock();
+            const uint64_t until = std::min(due, now + 20'000);
+            while (clock_.nowNanos() < until) {
+            }
+            lock.lock();
             continue;
         }
         lock.unlock();

@@ -13,6 +13,8 @@ namespace strombel::platform {
 
 namespace {
 
+constexpr uint64_t kReanchorNanos = 20 * kNanosPerMillisecond;
+
 RtAudio::Api apiOf(RtAudioDevice::Backend backend) {
     switch (backend) {
     case RtAudioDevice::Backend::Jack: return RtAudio::UNIX_JACK;
@@ -135,7 +137,9 @@ bool RtAudioDevice::start() {
 bool RtAudioDevice::stop() {
     if (!rtaudio_ || !rtaudio_->isStreamOpen()) return true;
     try {
-        if (rtaudio_->isStreamRunning()) rtaudio_->stopStream();
+        // Aborting does not wait for the server to drain the last buffers: a
+        // client the server has dropped would otherwise wait forever.
+        if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();
         return true;
     } catch (const RtAudioError& error) {
         error_ = error.getMessage();
@@ -153,7 +157,7 @@ void RtAudioDevice::close() {
     if (!rtaudio_) return;
     try {
         if (rtaudio_->isStreamOpen()) {
-            if (rtaudio_->isStreamRunning()) rtaudio_->stopStream();
+            if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();
             rtaudio_->closeStream();
         }
     } catch (const RtAudioError& error) {
@@ -168,6 +172,15 @@ int RtAudioDevice::process(float* output, const float* input, unsigned frames) {
         anchored_.store(true, std::memory_order_relaxed);
     }
     uint64_t hostTime = timeline_.next(frames);
+    // The counter follows the card's clock. After an underrun, or once that clock
+    // has drifted from the monotonic clock by more than the wake-up jitter, it is
+    // anchored again, so that host times keep meaning the same moment everywhere.
+    const uint64_t now = SystemClock::shared().nowNanos();
+    const uint64_t drift = now > hostTime ? now - hostTime : hostTime - now;
+    if (drift > kReanchorNanos) {
+        timeline_.anchor(now, sampleRate_);
+        hostTime = timeline_.next(frames);
+    }
     unsigned done = 0;
     // Larger buffers than the scratch holds are served in pieces.
     while (done < frames) {

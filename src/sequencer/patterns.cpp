@@ -38,20 +38,16 @@ void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
     }
 }
 
-int32_t Sequencer::soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const {
+Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     // The loop runs up to a step and 0.1 s ahead of what sounds: a hit belongs to
     // the step whose time it falls in, the latest published one that has begun.
     for (size_t back = 1; back <= recentStepsCount_; ++back) {
         const StepStart& entry = recentSteps_[(recentStepsNext_ + recentSteps_.size() - back) % recentSteps_.size()];
         if (entry.start <= now || back == recentStepsCount_) {
-            start = entry.start;
-            end = entry.end;
-            return entry.step;
+            return entry;
         }
     }
-    start = now;
-    end = now;
-    return currentStep_.load();
+    return StepStart{currentStep_.load(), now, now, activePatternIdx_.load(), activePatternNumBars_.load()};
 }
 
 void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t type) {
@@ -59,13 +55,14 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         return;
     }
     const uint64_t now = clock_.nowNanos();
-    uint64_t start = 0;
-    uint64_t end = 0;
-    int32_t current = 0;
+    StepStart sounding;
     {
         std::lock_guard lock(loopMutex_);
-        current = soundingStep(now, start, end);
+        sounding = soundingStep(now);
     }
+    const int32_t current = sounding.step;
+    const uint64_t start = sounding.start;
+    const uint64_t end = sounding.end;
     if (current < -1) {
         return;  // the count-in bar
     }
@@ -82,7 +79,9 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         const int32_t base = (current / grid) * grid;
         quantized = current - base >= grid / 2 ? base + grid : base;
     }
-    const uint64_t activeIdx = activePatternIdx_.load();
+    // The pattern the hit was heard in, which near a switch is not yet (or no
+    // longer) the one the loop is scheduling.
+    const uint64_t activeIdx = sounding.patternIdx;
     if (type == PatternEvent::kStop) {
         const bool startWaiting = std::any_of(
             recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
@@ -90,12 +89,25 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
                 return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEvent::kStart &&
                        samePath(recorded.event, path);
             });
-        if (startWaiting) {
+        // The pad's own start, recorded a moment ago at the same step, may already
+        // be in the pattern (the loop applies hits quickly): the release still
+        // goes one step later rather than being swallowed by that start.
+        bool startInPattern = false;
+        const auto last = lastRecordedStart_.find(path);
+        if (!startWaiting && last != lastRecordedStart_.end() && quantized >= 0 &&
+            last->second.event->step() == static_cast<uint64_t>(quantized) && last->second.patternIdx == activeIdx) {
+            std::lock_guard lock(patternMutex_);
+            const auto found = activePatternEvents_->find(static_cast<uint64_t>(quantized));
+            startInPattern = activePatternIdx_.load() == activeIdx && found != activePatternEvents_->end() &&
+                             std::find(found->second.begin(), found->second.end(), last->second.event) !=
+                                 found->second.end();
+        }
+        if (startWaiting || startInPattern) {
             fmt::print(stderr, "increased STOP event step {} -> {}\n", quantized, quantized + 1);
             quantized += 1;
         }
     }
-    const int64_t stepsInPattern = static_cast<int64_t>(kStepsPerBar * activePatternNumBars_.load());
+    const int64_t stepsInPattern = static_cast<int64_t>(kStepsPerBar * sounding.numBars);
     if (quantized < 0 || quantized >= stepsInPattern) {
         quantized -= stepsInPattern;
         if (quantized < 0) {
@@ -110,8 +122,13 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
     } else {
         STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, type, fileName);
     }
-    recordedButNotYetAppliedPatternEvents_.push_back(
-        RecordedEvent{makePatternEvent(path, type, static_cast<uint64_t>(quantized)), activeIdx});
+    const RecordedEvent recorded{makePatternEvent(path, type, static_cast<uint64_t>(quantized)), activeIdx};
+    if (type == PatternEvent::kStart) {
+        lastRecordedStart_[path] = recorded;
+    } else {
+        lastRecordedStart_.erase(path);
+    }
+    recordedButNotYetAppliedPatternEvents_.push_back(recorded);
     recordedWaiting_.store(recordedButNotYetAppliedPatternEvents_.size());
 }
 
@@ -341,8 +358,8 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
     store_.save();
 }
 
-void Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
-                              const std::function<void(float)>& progress) {
+bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
+                              const std::function<void(float)>& progress, std::string* error) {
     const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
     const float swing = swing_.load();
     const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
@@ -361,7 +378,18 @@ void Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
     std::stable_sort(events.begin(), events.end(),
                      [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
-    engine_.exportEvents(events, toFile, duration, progress);
+    std::string problem;
+    if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {
+        if (problem.empty()) {
+            problem = "the file could not be written";
+        }
+        STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx, toFile, problem);
+        if (error) {
+            *error = problem;
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace strombel::sequencer

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -114,14 +115,10 @@ public:
     uint64_t activePatternIdx() const { return activePatternIdx_.load(); }
     uint64_t activePatternNumBars() const { return activePatternNumBars_.load(); }
     uint64_t pendingPatternIdx() const;
+    /// Loads pattern `idx` as the one to take over at the next step 0 (kNotFound: none).
     void setPendingPatternIdx(uint64_t idx);
     /// Running: the pattern takes over at the next step 0. Stopped: at once.
     void changePatternTo(uint64_t patternIdx);
-    /// Schedules everything of one step at `atTime` (host nanoseconds); true when
-    /// it switched to the pending pattern. Called by the timing loop and the MIDI
-    /// clock; public so that tools can play a step by hand.
-    bool scheduleStep(int32_t step, uint64_t atTime);
-
     /// A copy of the active pattern's events (for the pad screen and tests).
     PatternSteps activePatternEvents() const;
 
@@ -144,8 +141,9 @@ public:
     /// Removes the given events, all of one step, from the active pattern.
     void removePatternEvents(const std::vector<PatternEventRef>& events);
     /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
-    void exportPattern(uint64_t patternIdx, const std::string& toFile,
-                       const std::function<void(float)>& progress);
+    /// False, with `error` set when given, when the file could not be written.
+    bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,
+                       std::string* error = nullptr);
 
     // Following an outside MIDI clock (MIDI action thread) ------------------------
     void midiClockStartReceived();
@@ -162,17 +160,34 @@ private:
         PatternEventRef event;
         uint64_t patternIdx;
     };
+    // A step as it sounds: the pattern playing it, its bars, its start and end.
     struct StepStart {
         int32_t step = 0;
         uint64_t start = 0;
         uint64_t end = 0;
+        uint64_t patternIdx = 0;
+        uint64_t numBars = 1;
     };
     struct LoopThread {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
+    // What the timing loop and the MIDI clock tell the main loop, without
+    // allocating: a ring the main loop's delivery timer drains every 5 ms.
+    struct LoopEvent {
+        enum class Kind : int32_t { barChanged, patternChanged } kind;
+        int32_t step;
+    };
+    static constexpr size_t kLoopEvents = 128;
+    static constexpr uint64_t kDeliveryIntervalNanos = 5'000'000;
+
     // Timing loop (sequencer_loop.cpp): called with loopMutex_ held.
+    /// Schedules everything of one step at `atTime` (host nanoseconds); true when
+    /// it switched to the pending pattern.
+    bool scheduleStep(int32_t step, uint64_t atTime);
+    void pushLoopEvent(LoopEvent::Kind kind, int32_t step);
+    void deliverLoopEvents();
     void loopBegin();
     uint64_t loopPass();
     void threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished);
@@ -188,13 +203,12 @@ private:
     void notifyStarted();
     void notifyStopped();
     void notifyActivePatternChanged();
-    void notifyCurrentBar(int32_t step);
     void deliver(const std::function<void(SequencerDelegate&)>& message);
 
     // Patterns (patterns.cpp).
     void applyRecordedEvents(bool all);
     void applyRecordedEvent(const RecordedEvent& recorded);
-    int32_t soundingStep(uint64_t now, uint64_t& start, uint64_t& end) const;
+    StepStart soundingStep(uint64_t now) const;
     void reapFinishedThreads(bool all);
 
     SequencerEngine& engine_;
@@ -228,9 +242,14 @@ private:
 
     // Main thread only.
     std::vector<RecordedEvent> recordedButNotYetAppliedPatternEvents_;
+    std::map<std::string, RecordedEvent> lastRecordedStart_;  // per sample, until its release
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
-    std::atomic<bool> applyPosted_{false};
+    std::atomic<bool> applyWanted_{false};
+    std::array<LoopEvent, kLoopEvents> loopEvents_{};
+    std::atomic<size_t> loopEventsWritten_{0};  // written under loopMutex_
+    std::atomic<size_t> loopEventsRead_{0};     // main thread
+    platform::MainLoop::TimerId deliveryTimer_ = 0;
 
     // Timing state: loopMutex_ serialises the own-clock loop's passes, the MIDI
     // clock messages, starts and stops, so that no two loops ever run at once. A

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QImage>
-
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,9 +12,11 @@ namespace strombel::ui {
 /// of that name in the bundle folder wins; otherwise the generator draws it.
 /// Pictures are made once and kept.
 class ImageStore {
-public:
-    /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio`.
-    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0);
+  public:
+    /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio` when
+    /// `drawMissing` (otherwise a picture not in the bundle is missing).
+    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0,
+                        bool drawMissing = true);
 
     /// The program's store, over the shared sandbox's bundle folder.
     static ImageStore& shared();
@@ -27,9 +28,10 @@ public:
 
     const std::filesystem::path& bundle() const { return bundle_; }
 
-private:
+  private:
     std::filesystem::path bundle_;
     double pixelRatio_;
+    bool drawMissing_;
     std::map<std::string, QImage> cache_;
 };
 

@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace strombel::json {
 namespace {
@@ -171,6 +177,44 @@ TEST(JsonDecoderTest, NumbersTakeTheKindTheirTextCallsFor) {
     EXPECT_EQ(value[4].asUInt64(), 9223372036854775808ull);
 }
 
+TEST(JsonDecoderTest, DoublesReadBackExactlyAsTheFullConversionGivesThem) {
+    std::mt19937_64 random(42);
+    auto check = [](std::string text) {
+        // Whole numbers written without a point would read as integers.
+        if (text.find_first_of(".eE") == std::string::npos) text += ".0";
+        double expected = 0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        const Result<Value> value = JSONDecoder::decode("[" + text + "]");
+        ASSERT_TRUE(value.ok()) << text;
+        ASSERT_EQ(std::bit_cast<uint64_t>(value.value()[0].asDouble()), std::bit_cast<uint64_t>(expected)) << text;
+    };
+    char buffer[64];
+    for (int i = 0; i < 20000; ++i) {
+        // Random doubles written shortest and with 17 digits.
+        double number;
+        do {
+            number = std::bit_cast<double>(random());
+        } while (!std::isfinite(number));
+        check(std::string(buffer, std::to_chars(buffer, buffer + 64, number).ptr));
+        std::snprintf(buffer, sizeof buffer, "%.17g", number);
+        check(buffer);
+        // Random digit strings with a point and an exponent near the exact range.
+        std::string digits = std::to_string(1 + random() % 9);
+        const int count = static_cast<int>(random() % 19);
+        for (int d = 0; d < count; ++d) digits += static_cast<char>('0' + random() % 10);
+        const size_t point = random() % digits.size();
+        std::string text = digits.substr(0, point + 1) + "." + digits.substr(point + 1) + "0";
+        if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 50) - 25);
+        if (random() % 2) text = "-" + text;
+        check(text);
+        // Ties and near-ties: 2^53 + 1 and friends written out.
+        const uint64_t tie = (uint64_t{1} << 53) + 1 + 2 * (random() % 1000);
+        check(std::to_string(tie) + ".0");
+        check(std::to_string(tie) + "0e-1");
+        check(std::to_string(tie) + "000001e-6");
+    }
+}
+
 TEST(JsonDecoderTest, NestingIsBoundedWithAnErrorInsteadOfACrash) {
     const std::string deepest = std::string(kJsonMaxNestingDepth, '[') + std::string(kJsonMaxNestingDepth, ']');
     EXPECT_TRUE(JSONDecoder::decode(deepest).ok());
@@ -197,6 +241,45 @@ TEST(JsonDecoderTest, OneDecoderReadsManyTextsAndRecoversAfterAFailure) {
     EXPECT_EQ(second.value()["sounds"][1].asString(), "snare");
     const std::vector<uint8_t> bytes{'[', '7', ']'};
     EXPECT_EQ(decoder.objectWithData(bytes).value()[0].asInt64(), 7);
+}
+
+TEST(JsonDecoderTest, PartsCopiedOutOfADocumentOutliveIt) {
+    Value name;
+    Value sounds;
+    {
+        const Value pack = JSONDecoder::decode(
+                               R"({"name": "a name long enough to need shared storage", "sounds": [{"file": "kick.wav"}]})")
+                               .value();
+        name = pack["name"];
+        sounds = pack["sounds"];
+    }
+    EXPECT_EQ(name.asString(), "a name long enough to need shared storage");
+    EXPECT_EQ(sounds[0]["file"].asString(), "kick.wav");
+
+    // Builders take decoded values in and keep them alive as well.
+    ObjectBuilder edited(JSONDecoder::decode(R"({"kept": "another string long enough to be shared"})").value());
+    edited.set("added", sounds);
+    const Value result = edited.build();
+    EXPECT_EQ(result["kept"].asString(), "another string long enough to be shared");
+    EXPECT_EQ(result["added"][0]["file"].asString(), "kick.wav");
+}
+
+TEST(JsonDecoderTest, ADecodedDocumentIsSharedAcrossThreads) {
+    std::string text = "[";
+    for (int i = 0; i < 2000; ++i) text += (i ? "," : "") + std::string("{\"id\":\"item number ") + std::to_string(i) + "\"}";
+    text += "]";
+    Value document = JSONDecoder::decode(text).value();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([copy = document, t] {
+            for (int i = t; i < 2000; i += 4) {
+                const Value item = copy[i];
+                ASSERT_EQ(item["id"].asString(), "item number " + std::to_string(i));
+            }
+        });
+    }
+    document = Value();
+    for (auto& thread : threads) thread.join();
 }
 
 TEST(JsonDecoderTest, ReadsAPackDescription) {

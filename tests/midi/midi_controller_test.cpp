@@ -6,10 +6,13 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "platform/host_time.h"
 #include "platform/loopback_midi_backend.h"
+#include "platform/rtmidi_backend.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -496,6 +499,63 @@ TEST_F(MidiControllerTest, HostileBytesFromAChosenSourceDoNoHarm) {
     auto calls = engine.taken();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().index, 5);
+}
+
+TEST_F(MidiControllerTest, WithoutAMidiSystemTheHubStillStarts) {
+    platform::RtMidiBackend none(platform::RtMidiBackend::System::none);
+    MidiController hub({none, loop, center, *defaults, dir / "Documents", "Tumblecraft", &engine});
+    EXPECT_TRUE(hub.midi().virtualSourceEnabled());
+    EXPECT_TRUE(hub.sources().empty());
+    EXPECT_TRUE(hub.destinations().empty());
+    hub.sendNotesTo("Synth", true);
+    hub.soundbankTrackStarted(0);
+    hub.sendClockStart();
+    loop.advance(2 * platform::kNanosPerSecond);  // the rescan finds nothing and harms nothing
+    EXPECT_TRUE(hub.sources().empty());
+}
+
+TEST_F(MidiControllerTest, SettingsChangeSafelyWhileNotesArrive) {
+    auto hub = startHub();
+    MidiEndpointRef keys = plugInKeys(*hub);
+    MidiEndpointRef synth = backend.addDestination("Synth");
+    loop.runPending();
+    std::atomic<bool> running{true};
+    std::thread keyboard([&] {
+        while (running) backend.play(keys, {0x90, 60, 100, 0x80, 60, 0});
+    });
+    for (int round = 0; round < 40; ++round) {
+        hub->receiveNotesFrom("Keys", round % 2 == 0);
+        hub->sendNotesTo("Synth", round % 3 == 0);
+        hub->setChannel(round % 2 ? 0 : -1);
+        hub->startMidiLearnForBtn(round % 12);
+        hub->stopMidiLearning();
+        hub->soundbankTrackStarted(round % 12);
+    }
+    running = false;
+    keyboard.join();
+    hub->waitUntilActionThreadIdle();
+    // Whatever was learned along the way, every pad has at most one note.
+    std::map<int64_t, int> notesPerPad;
+    for (const auto& [note, pad] : hub->noteToButtonMap()) ++notesPerPad[pad];
+    for (const auto& [pad, count] : notesPerPad) EXPECT_LE(count, 1) << "pad " << pad;
+    (void)synth;
+}
+
+TEST(MidiControllerSharedTest, TheProgramsHubStartsOnWhateverMidiSystemThereIs) {
+    testing::TempDir dir;
+    platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(dir / "root", dir / "bundle"));
+    platform::UserDefaults::setShared(std::make_unique<platform::UserDefaults>(dir / "defaults.sqlite"));
+    platform::MainLoop::shared().bindToCurrentThread();
+    {
+        MidiController& hub = MidiController::shared();
+        EXPECT_EQ(&hub, &MidiController::shared());
+        EXPECT_TRUE(std::filesystem::exists(dir / "root" / "Documents" / ".noteToButtonMap.dict"));
+        EXPECT_TRUE(hub.midi().virtualSourceEnabled());
+        EXPECT_EQ(hub.midi().virtualSourceDestination()->name(), "Tumblecraft");
+    }
+    MidiController::resetShared();
+    platform::UserDefaults::setShared(nullptr);
+    platform::Sandbox::setShared(nullptr);
 }
 
 }  // namespace

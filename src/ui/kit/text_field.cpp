@@ -3,7 +3,6 @@
 #include <QGraphicsProxyWidget>
 #include <QPainter>
 #include <QPalette>
-
 #include <memory>
 
 namespace strombel::ui::kit {
@@ -14,6 +13,7 @@ TextField::TextField(const QRectF& frame) : View(frame) {
     auto edit = std::make_unique<QLineEdit>();
     edit_ = edit.get();
     edit_->setFrame(false);
+    edit_->setMinimumSize(1, 1);  // the field's frame decides, not the font's size hint
     edit_->setAttribute(Qt::WA_TranslucentBackground);
     proxy_->setWidget(edit.release());  // the proxy owns the widget
     QObject::connect(edit_, &QLineEdit::returnPressed, [this] {
@@ -28,12 +28,23 @@ TextField::TextField(const QRectF& frame) : View(frame) {
 
 TextField::~TextField() = default;
 
-QString TextField::text() const { return edit_->text(); }
-void TextField::setText(const QString& text) { edit_->setText(text); }
-QString TextField::placeholder() const { return edit_->placeholderText(); }
-void TextField::setPlaceholder(const QString& placeholder) { edit_->setPlaceholderText(placeholder); }
+QString TextField::text() const {
+    return edit_->text();
+}
+void TextField::setText(const QString& text) {
+    edit_->setText(text);
+}
+QString TextField::placeholder() const {
+    return edit_->placeholderText();
+}
+void TextField::setPlaceholder(const QString& placeholder) {
+    edit_->setPlaceholderText(placeholder);
+}
 
-void TextField::setFont(const QFont& font) { edit_->setFont(font); }
+void TextField::setFont(const QFont& font) {
+    edit_->setFont(font);
+    sizeChanged(size());
+}
 
 void TextField::setTextColor(const QColor& color) {
     textColor_ = color;
@@ -48,6 +59,7 @@ void TextField::setPlaceholderColor(const QColor& color) {
 void TextField::setBorder(const QColor& color, double width) {
     border_ = color;
     borderWidth_ = width;
+    sizeChanged(size());
     update();
 }
 
@@ -79,7 +91,9 @@ void TextField::resignFirstResponder() {
     proxy_->clearFocus();
 }
 
-bool TextField::isFirstResponder() const { return edit_->hasFocus(); }
+bool TextField::isFirstResponder() const {
+    return edit_->hasFocus();
+}
 
 void TextField::restyle() {
     QPalette palette = edit_->palette();
@@ -92,15 +106,18 @@ void TextField::restyle() {
 
 void TextField::sizeChanged(const QSizeF&) {
     const double inset = borderWidth_;
-    proxy_->setGeometry(QRectF(inset, inset, std::max(0.0, width() - 2 * inset), std::max(0.0, height() - 2 * inset)));
-    edit_->setFixedSize(proxy_->geometry().size().toSize());
+    const QRectF area(inset, inset, std::max(1.0, width() - 2 * inset),
+                      std::max(1.0, height() - 2 * inset));
+    edit_->setFixedSize(area.size().toSize());
+    proxy_->setGeometry(area);
 }
 
 void TextField::draw(QPainter& painter) {
     if (borderWidth_ > 0 && border_.alpha() > 0) {
         painter.setPen(QPen(border_, borderWidth_));
         painter.setBrush(Qt::NoBrush);
-        painter.drawRect(bounds().adjusted(borderWidth_ / 2, borderWidth_ / 2, -borderWidth_ / 2, -borderWidth_ / 2));
+        painter.drawRect(bounds().adjusted(borderWidth_ / 2, borderWidth_ / 2, -borderWidth_ / 2,
+                                           -borderWidth_ / 2));
     }
 }
 

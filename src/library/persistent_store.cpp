@@ -1,0 +1,401 @@
+#include "library/persistent_store.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <ctime>
+#include <system_error>
+
+#include "logging/log.h"
+
+namespace strombel::library {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE Soundpack(id INTEGER PRIMARY KEY, packId TEXT NOT NULL, name TEXT NOT NULL,
+                       imagePath TEXT NOT NULL);
+CREATE TABLE Soundbank(id INTEGER PRIMARY KEY, name TEXT NOT NULL, orderId INTEGER NOT NULL);
+CREATE TABLE Sample(id INTEGER PRIMARY KEY, filepath TEXT NOT NULL, name TEXT NOT NULL,
+                    volume REAL NOT NULL, packOrderId INTEGER NOT NULL, soundpack INTEGER NOT NULL);
+CREATE TABLE SoundbankSample(id INTEGER PRIMARY KEY, orderId INTEGER NOT NULL,
+                             sample INTEGER NOT NULL, soundbank INTEGER NOT NULL);
+CREATE TABLE Pattern(id INTEGER PRIMARY KEY, patternId INTEGER NOT NULL, numBars INTEGER NOT NULL);
+CREATE TABLE SequencerEvent(id INTEGER PRIMARY KEY, step INTEGER NOT NULL, eventType INTEGER NOT NULL,
+                            pattern INTEGER NOT NULL, sample INTEGER NOT NULL);
+CREATE INDEX SampleFilepath ON Sample(filepath);
+CREATE INDEX SoundbankSampleBank ON SoundbankSample(soundbank);
+CREATE INDEX SequencerEventPattern ON SequencerEvent(pattern);
+)sql";
+
+const char* tableName(EntityKind kind) {
+    switch (kind) {
+        case EntityKind::Soundpack: return "Soundpack";
+        case EntityKind::Soundbank: return "Soundbank";
+        case EntityKind::Sample: return "Sample";
+        case EntityKind::SoundbankSample: return "SoundbankSample";
+        case EntityKind::Pattern: return "Pattern";
+        case EntityKind::SequencerEvent: return "SequencerEvent";
+    }
+    return "";
+}
+
+std::string timestamp() {
+    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%d-%H%M%S", &parts);
+    return buffer;
+}
+
+/// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* database, const char* sql) : database_(database) {
+        if (sqlite3_prepare_v2(database, sql, -1, &statement_, nullptr) != SQLITE_OK) statement_ = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return statement_ != nullptr; }
+    sqlite3_stmt* get() const { return statement_; }
+    void bind(int index, int64_t value) { sqlite3_bind_int64(statement_, index, value); }
+    void bind(int index, double value) { sqlite3_bind_double(statement_, index, value); }
+    void bind(int index, const std::string& value) {
+        sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    }
+    /// Runs a statement that returns no rows; resets it for the next use.
+    bool run() {
+        int status = sqlite3_step(statement_);
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+        return status == SQLITE_DONE;
+    }
+    int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+    double real(int column) const { return sqlite3_column_double(statement_, column); }
+    std::string text(int column) const {
+        const unsigned char* bytes = sqlite3_column_text(statement_, column);
+        return bytes ? std::string(reinterpret_cast<const char*>(bytes),
+                                   static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                     : std::string();
+    }
+    std::string error() const { return sqlite3_errmsg(database_); }
+
+private:
+    sqlite3* database_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+bool execute(sqlite3* database, const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(database, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = message ? message : sqlite3_errmsg(database);
+    sqlite3_free(message);
+    return false;
+}
+
+/// Reads every row of one table through `read`; stops at the first error (a
+/// damaged page) and keeps what came before it.
+template <class Row, class Read>
+bool readTable(sqlite3* database, const char* sql, std::vector<Row>& rows, Read read, std::string& error) {
+    Statement statement(database, sql);
+    if (!statement.ok()) {
+        error = sqlite3_errmsg(database);
+        return false;
+    }
+    while (true) {
+        int status = sqlite3_step(statement.get());
+        if (status == SQLITE_DONE) return true;
+        if (status != SQLITE_ROW) {
+            error = statement.error();
+            return false;
+        }
+        rows.push_back(read(statement));
+    }
+}
+
+}  // namespace
+
+PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(file)) {
+    std::error_code ignored;
+    std::filesystem::create_directories(file_.parent_path(), ignored);
+    const bool existed = std::filesystem::exists(file_, ignored);
+
+    std::string error;
+    if (!openFile(error)) {
+        openError_ = error;
+        setAside();
+        if (!openFile(error) || !createSchema(error)) {
+            openError_ += "; a fresh store could not be made either: " + error;
+            close();
+            return;
+        }
+        createdFresh_ = true;
+        return;
+    }
+
+    std::string reason;
+    switch (inspect(reason)) {
+        case Check::Fresh:
+            if (!createSchema(error)) {
+                openError_ = error;
+                close();
+                return;
+            }
+            createdFresh_ = true;
+            (void)existed;
+            return;
+        case Check::Good:
+            if (readRows(loaded_, error)) return;
+            reason = "could not read the store: " + error;
+            break;
+        case Check::Damaged:
+            break;
+    }
+
+    // Damaged or unknown: keep whatever still reads, set the file aside, start afresh.
+    openError_ = reason;
+    StoreRows salvaged;
+    if (reason.find("newer") == std::string::npos) {
+        std::string ignoredError;
+        readRows(salvaged, ignoredError);
+    }
+    close();
+    setAside();
+    loaded_ = StoreRows{};
+    if (!openFile(error) || !createSchema(error)) {
+        openError_ += "; a fresh store could not be made either: " + error;
+        close();
+        return;
+    }
+    createdFresh_ = true;
+    if (!salvaged.empty()) {
+        StoreChanges carried;
+        carried.upserts = salvaged;
+        if (write(carried, error)) {
+            loaded_ = std::move(salvaged);
+        } else {
+            openError_ += "; what could be read was not carried over: " + error;
+        }
+    }
+}
+
+PersistentStore::~PersistentStore() { close(); }
+
+void PersistentStore::close() {
+    if (database_) sqlite3_close(database_);
+    database_ = nullptr;
+}
+
+void PersistentStore::setBusyTimeout(int milliseconds) {
+    if (database_) sqlite3_busy_timeout(database_, milliseconds);
+}
+
+bool PersistentStore::openFile(std::string& error) {
+    sqlite3* database = nullptr;
+    int status = sqlite3_open_v2(file_.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (status != SQLITE_OK) {
+        error = database ? sqlite3_errmsg(database) : sqlite3_errstr(status);
+        sqlite3_close(database);
+        return false;
+    }
+    database_ = database;
+    sqlite3_busy_timeout(database_, 200);
+    std::string ignored;
+    // The journal keeps each save atomic; a crash after commit may lose the last
+    // save but never leaves the file half written.
+    execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", ignored);
+    return true;
+}
+
+PersistentStore::Check PersistentStore::inspect(std::string& reason) {
+    Statement version(database_, "PRAGMA user_version");
+    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) {
+        reason = "not a store file: " + std::string(sqlite3_errmsg(database_));
+        return Check::Damaged;
+    }
+    const int64_t userVersion = version.integer(0);
+
+    Statement tables(database_, "SELECT count(*) FROM sqlite_master");
+    if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW) {
+        reason = "not a store file: " + std::string(sqlite3_errmsg(database_));
+        return Check::Damaged;
+    }
+    const int64_t tableCount = tables.integer(0);
+    if (userVersion == 0 && tableCount == 0) return Check::Fresh;
+    if (userVersion > kSchemaVersion) {
+        reason = "the store was written by a newer version (schema " + std::to_string(userVersion) + ")";
+        return Check::Damaged;
+    }
+    if (userVersion == 0) {
+        reason = "the store has no schema version";
+        return Check::Damaged;
+    }
+    // Versions below kSchemaVersion would be migrated here, one step at a time.
+
+    Statement check(database_, "PRAGMA quick_check");
+    if (!check.ok()) {
+        reason = "the store cannot be checked: " + std::string(sqlite3_errmsg(database_));
+        return Check::Damaged;
+    }
+    int status = sqlite3_step(check.get());
+    if (status != SQLITE_ROW) {
+        reason = "the store cannot be checked: " + check.error();
+        return Check::Damaged;
+    }
+    std::string verdict = check.text(0);
+    if (verdict != "ok") {
+        reason = "the store is damaged: " + verdict;
+        return Check::Damaged;
+    }
+    return Check::Good;
+}
+
+bool PersistentStore::createSchema(std::string& error) {
+    std::string sql = "BEGIN;";
+    sql += kSchema;
+    sql += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + "; COMMIT;";
+    if (execute(database_, sql.c_str(), error)) return true;
+    std::string ignored;
+    execute(database_, "ROLLBACK", ignored);
+    return false;
+}
+
+bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
+    bool all = true;
+    std::string failure;
+    all &= readTable(database_, "SELECT id, packId, name, imagePath FROM Soundpack", rows.soundpacks,
+                     [](const Statement& s) { return SoundpackRow{s.integer(0), s.text(1), s.text(2), s.text(3)}; },
+                     failure);
+    all &= readTable(database_, "SELECT id, name, orderId FROM Soundbank", rows.soundbanks,
+                     [](const Statement& s) { return SoundbankRow{s.integer(0), s.text(1), s.integer(2)}; }, failure);
+    all &= readTable(database_, "SELECT id, filepath, name, volume, packOrderId, soundpack FROM Sample", rows.samples,
+                     [](const Statement& s) {
+                         return SampleRow{s.integer(0), s.text(1), s.text(2), s.real(3), s.integer(4), s.integer(5)};
+                     },
+                     failure);
+    all &= readTable(database_, "SELECT id, orderId, sample, soundbank FROM SoundbankSample", rows.soundbankSamples,
+                     [](const Statement& s) {
+                         return SoundbankSampleRow{s.integer(0), s.integer(1), s.integer(2), s.integer(3)};
+                     },
+                     failure);
+    all &= readTable(database_, "SELECT id, patternId, numBars FROM Pattern", rows.patterns,
+                     [](const Statement& s) { return PatternRow{s.integer(0), s.integer(1), s.integer(2)}; }, failure);
+    all &= readTable(database_, "SELECT id, step, eventType, pattern, sample FROM SequencerEvent",
+                     rows.sequencerEvents,
+                     [](const Statement& s) {
+                         return SequencerEventRow{s.integer(0), s.integer(1), s.integer(2), s.integer(3),
+                                                  s.integer(4)};
+                     },
+                     failure);
+    if (!all) error = failure;
+    return all;
+}
+
+void PersistentStore::setAside() {
+    std::error_code error;
+    if (!std::filesystem::exists(file_, error)) return;
+    std::filesystem::path aside = file_;
+    aside += ".damaged-" + timestamp();
+    for (int attempt = 2; std::filesystem::exists(aside, error); ++attempt) {
+        aside = file_;
+        aside += ".damaged-" + timestamp() + "-" + std::to_string(attempt);
+    }
+    std::filesystem::rename(file_, aside, error);
+    if (error) {
+        STROMBEL_LOG_ERROR("could not set the damaged store aside: {}", error.message());
+        std::filesystem::remove(file_, error);
+        return;
+    }
+    for (const char* companion : {"-wal", "-shm", "-journal"}) {
+        std::filesystem::path from = file_;
+        from += companion;
+        std::filesystem::path to = aside;
+        to += companion;
+        if (std::filesystem::exists(from, error)) std::filesystem::rename(from, to, error);
+    }
+    setAside_ = aside;
+}
+
+bool PersistentStore::write(const StoreChanges& changes, std::string& error) {
+    if (!database_) {
+        error = "no store file";
+        return false;
+    }
+    if (!execute(database_, "BEGIN IMMEDIATE", error)) return false;
+    auto fail = [&](const std::string& why) {
+        error = why;
+        std::string ignored;
+        execute(database_, "ROLLBACK", ignored);
+        return false;
+    };
+
+    for (const auto& [kind, id] : changes.deletes) {
+        std::string sql = std::string("DELETE FROM ") + tableName(kind) + " WHERE id = ?";
+        Statement statement(database_, sql.c_str());
+        if (!statement.ok()) return fail(sqlite3_errmsg(database_));
+        statement.bind(1, id);
+        if (!statement.run()) return fail(statement.error());
+    }
+
+    const StoreRows& rows = changes.upserts;
+    if (!rows.soundpacks.empty()) {
+        Statement s(database_, "INSERT OR REPLACE INTO Soundpack(id, packId, name, imagePath) VALUES(?,?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.soundpacks) {
+            s.bind(1, row.id), s.bind(2, row.packId), s.bind(3, row.name), s.bind(4, row.imagePath);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!rows.soundbanks.empty()) {
+        Statement s(database_, "INSERT OR REPLACE INTO Soundbank(id, name, orderId) VALUES(?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.soundbanks) {
+            s.bind(1, row.id), s.bind(2, row.name), s.bind(3, row.orderId);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!rows.samples.empty()) {
+        Statement s(database_,
+                    "INSERT OR REPLACE INTO Sample(id, filepath, name, volume, packOrderId, soundpack) "
+                    "VALUES(?,?,?,?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.samples) {
+            s.bind(1, row.id), s.bind(2, row.filepath), s.bind(3, row.name), s.bind(4, row.volume);
+            s.bind(5, row.packOrderId), s.bind(6, row.soundpack);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!rows.soundbankSamples.empty()) {
+        Statement s(database_,
+                    "INSERT OR REPLACE INTO SoundbankSample(id, orderId, sample, soundbank) VALUES(?,?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.soundbankSamples) {
+            s.bind(1, row.id), s.bind(2, row.orderId), s.bind(3, row.sample), s.bind(4, row.soundbank);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!rows.patterns.empty()) {
+        Statement s(database_, "INSERT OR REPLACE INTO Pattern(id, patternId, numBars) VALUES(?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.patterns) {
+            s.bind(1, row.id), s.bind(2, row.patternId), s.bind(3, row.numBars);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!rows.sequencerEvents.empty()) {
+        Statement s(database_,
+                    "INSERT OR REPLACE INTO SequencerEvent(id, step, eventType, pattern, sample) VALUES(?,?,?,?,?)");
+        if (!s.ok()) return fail(sqlite3_errmsg(database_));
+        for (const auto& row : rows.sequencerEvents) {
+            s.bind(1, row.id), s.bind(2, row.step), s.bind(3, row.eventType), s.bind(4, row.pattern);
+            s.bind(5, row.sample);
+            if (!s.run()) return fail(s.error());
+        }
+    }
+    if (!execute(database_, "COMMIT", error)) return fail(error);
+    return true;
+}
+
+}  // namespace strombel::library

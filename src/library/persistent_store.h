@@ -1,0 +1,120 @@
+#pragma once
+
+// The library's file: one SQLite database with a table per kind of object.
+// It reads and writes plain rows; the object graph lives in ObjectContext.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "library/entities.h"
+
+struct sqlite3;
+
+namespace strombel::library {
+
+struct SoundpackRow {
+    int64_t id = 0;
+    std::string packId, name, imagePath;
+};
+struct SoundbankRow {
+    int64_t id = 0;
+    std::string name;
+    int64_t orderId = 0;
+};
+struct SampleRow {
+    int64_t id = 0;
+    std::string filepath, name;
+    double volume = 1.0;
+    int64_t packOrderId = 0;
+    int64_t soundpack = 0;  // 0: none
+};
+struct SoundbankSampleRow {
+    int64_t id = 0;
+    int64_t orderId = 0;
+    int64_t sample = 0, soundbank = 0;
+};
+struct PatternRow {
+    int64_t id = 0;
+    int64_t patternId = 0, numBars = 1;
+};
+struct SequencerEventRow {
+    int64_t id = 0;
+    int64_t step = 0, eventType = 0;
+    int64_t pattern = 0, sample = 0;
+};
+
+/// Every row of every table (what a load gives, or what a save writes).
+struct StoreRows {
+    std::vector<SoundpackRow> soundpacks;
+    std::vector<SoundbankRow> soundbanks;
+    std::vector<SampleRow> samples;
+    std::vector<SoundbankSampleRow> soundbankSamples;
+    std::vector<PatternRow> patterns;
+    std::vector<SequencerEventRow> sequencerEvents;
+
+    bool empty() const {
+        return soundpacks.empty() && soundbanks.empty() && samples.empty() && soundbankSamples.empty() &&
+               patterns.empty() && sequencerEvents.empty();
+    }
+};
+
+/// One save: rows to write (inserted or changed) and rows to delete.
+struct StoreChanges {
+    StoreRows upserts;
+    std::vector<std::pair<EntityKind, int64_t>> deletes;
+};
+
+class PersistentStore {
+public:
+    /// The schema this build writes, kept in PRAGMA user_version.
+    static constexpr int kSchemaVersion = 1;
+
+    /// Opens the store file, creating it (and its folder) when missing. A file that
+    /// SQLite cannot open, that fails its integrity check, or whose schema is not
+    /// one this build knows is renamed aside with a timestamp and a fresh file is
+    /// made; the rows that could still be read from it are written into the fresh
+    /// file. `isOpen()` is false only when not even a fresh file could be made.
+    explicit PersistentStore(std::filesystem::path file);
+    ~PersistentStore();
+    PersistentStore(const PersistentStore&) = delete;
+    PersistentStore& operator=(const PersistentStore&) = delete;
+
+    bool isOpen() const { return database_ != nullptr; }
+    const std::filesystem::path& file() const { return file_; }
+    /// The rows read at open (moved out by the context that loads them).
+    StoreRows takeLoadedRows() { return std::move(loaded_); }
+    /// True when this open made a new file (first launch, or a damaged one set aside).
+    bool createdFresh() const { return createdFresh_; }
+    /// Where a damaged or unknown file was set aside, empty when none was.
+    const std::filesystem::path& setAsidePath() const { return setAside_; }
+    /// Why the file was set aside or could not be opened; empty when all went well.
+    const std::string& openError() const { return openError_; }
+
+    /// Writes one save in one transaction. On failure nothing of it is written and
+    /// `error` says why.
+    bool write(const StoreChanges& changes, std::string& error);
+
+    /// Milliseconds a write waits for a lock another connection holds.
+    void setBusyTimeout(int milliseconds);
+
+private:
+    enum class Check { Good, Fresh, Damaged };
+    bool openFile(std::string& error);
+    Check inspect(std::string& reason);
+    bool createSchema(std::string& error);
+    bool readRows(StoreRows& rows, std::string& error);
+    void setAside();
+    void close();
+
+    std::filesystem::path file_;
+    sqlite3* database_ = nullptr;
+    StoreRows loaded_;
+    bool createdFresh_ = false;
+    std::filesystem::path setAside_;
+    std::string openError_;
+};
+
+}  // namespace strombel::library

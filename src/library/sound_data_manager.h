@@ -1,0 +1,272 @@
+#pragma once
+
+// The sample library: packs, sound banks, samples and pad assignments, kept in
+// the store file in the documents folder, with the pattern storage of the
+// sequencer. Everything here runs on the main thread.
+//
+// What the engine, the sequencer and the screens call:
+//   SoundDataManager::shared()                 the program's library
+//   addDelegate(observer)                      told sampleRemoved(path), samplesChanged(),
+//                                              soundbanksChanged(), on the main loop
+//   samples()                                  every sample (filepath, name, volume)
+//   soundbanks(), samplePathsOfSoundbank(b)    banks by order; the relative path on each pad
+//   soundbankSamplesOfSoundbank(b)             a bank's pad assignments, by pad
+//   sampleWithFilepath(p), userSamples(), soundpacks(), soundpackSamplesResultsController()
+//   setSample(s, b, pad), removeSampleFromSoundbank(b, pad), switchSamplesInSoundbank(b, x, y)
+//   createNewSoundbank(), removeSoundbankAtIndex(b), moveSoundbankFromIndex(x, y), saveSoundbanks()
+//   removeSample(s, persist), removeSoundpackAtIndex(i), renameUserSampleWithPath(p, name)
+//   notifyOfNewUserSample(p), addSoundpackFromJson(text), relativeSamplePathFromJson(text)
+//   patternForIdx(n), sequencerEventsForPattern(n), addSequenceEventOnPattern(...), save()
+//   library_adapters.h: the same as engine::SoundLibrary and sequencer::PatternStore.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json/result.h"
+#include "json/value.h"
+#include "library/entities.h"
+#include "library/object_context.h"
+#include "library/persistent_store.h"
+#include "platform/main_loop.h"
+#include "platform/sandbox.h"
+#include "platform/user_defaults.h"
+
+namespace strombel::library {
+
+class SoundDataManager;
+
+/// An observer of the library. Every message is optional; they arrive on the main
+/// loop, in order of registration. An observer leaves every library it joined when
+/// it is destroyed.
+class SoundDataManagerDelegate {
+public:
+    virtual ~SoundDataManagerDelegate();
+
+    /// A sample left the library; `filepath` is its relative path.
+    virtual void sampleRemoved(const std::string& filepath) { (void)filepath; }
+    /// Samples were added, removed, renamed or changed.
+    virtual void samplesChanged() {}
+    /// Banks or pad assignments changed.
+    virtual void soundbanksChanged() {}
+
+    // Sent by the store part of the library (catalogue and downloads).
+    virtual void storeItemsLoaded(const json::Value& items) { (void)items; }
+    virtual void storeItemsLoadingFailed(const json::Error& error) { (void)error; }
+    virtual void storeItemsDownloadingCompleted() {}
+    virtual void storeItemFileDownloaded(const std::string& file) { (void)file; }
+    virtual void storeItemFileDownloadFailed(const std::string& file) { (void)file; }
+
+private:
+    friend class SoundDataManager;
+    std::vector<SoundDataManager*> libraries_;
+};
+
+/// The store part of the library (catalogue fetch, download queue), plugged in by
+/// the program; the library asks it for the catalogue when it starts.
+class SoundStore {
+public:
+    virtual ~SoundStore() = default;
+    virtual void fetchStoreItems() = 0;
+};
+
+/// All samples grouped by pack: sections in pack-name order, samples by name
+/// within each (both case-insensitive). What the library browser lists.
+class SoundpackSamplesResults {
+public:
+    struct Section {
+        std::string name;
+        std::vector<std::shared_ptr<Sample>> samples;
+    };
+
+    const std::vector<Section>& sections() const { return sections_; }
+    size_t fetchedObjectCount() const { return count_; }
+    /// The sample at (section, row), or null outside the results.
+    std::shared_ptr<Sample> objectAtIndexPath(size_t section, size_t row) const;
+
+private:
+    friend class SoundDataManager;
+    void performFetch(const ObjectContext& context);
+    std::vector<Section> sections_;
+    size_t count_ = 0;
+    bool fetched_ = false;
+};
+
+class SoundDataManager {
+public:
+    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+    static constexpr uint64_t kPadsPerBank = 12;
+    /// The store file, in the documents folder.
+    static constexpr const char* kStoreFileName = ".strombel.xcdatamodeld";
+    static constexpr const char* kUserSamplesPackId = "usersamples";
+    static constexpr uint64_t kUserSampleScanIntervalNanos = 5'000'000'000ULL;
+
+    /// A library over `sandbox`'s folders whose timer runs on `mainLoop`. Opens (or
+    /// makes) the store, makes sure the user-samples pack exists and starts the
+    /// five-second scan of the documents folder.
+    SoundDataManager(platform::Sandbox& sandbox, platform::UserDefaults& defaults, platform::MainLoop& mainLoop);
+    ~SoundDataManager();
+    SoundDataManager(const SoundDataManager&) = delete;
+    SoundDataManager& operator=(const SoundDataManager&) = delete;
+
+    /// The program's library, made on first use from the shared sandbox, settings
+    /// and main loop.
+    static SoundDataManager& shared();
+    /// Replaces (or, with null, forgets) the program's library.
+    static void setShared(std::unique_ptr<SoundDataManager> library);
+
+    platform::Sandbox& sandbox() const { return sandbox_; }
+    platform::UserDefaults& defaults() const { return defaults_; }
+    platform::MainLoop& mainLoop() const { return mainLoop_; }
+
+    // ---- Store ----
+    ObjectContext& managedObjectContext() { return *context_; }
+    /// The store file; null only when not even a fresh one could be made.
+    PersistentStore* persistentStore() const { return store_.get(); }
+    /// True when this start made a new store file (first launch or a damaged one
+    /// set aside): one-time imports must run again.
+    bool storeWasCreatedFresh() const { return store_ && store_->createdFresh(); }
+    /// Why the library has no store file ("" when it has one; a damaged file set
+    /// aside and replaced is no problem: see persistentStore()->setAsidePath()).
+    std::string storeProblem() const { return storeProblem_; }
+    /// Writes every change in one transaction; false (logged) when it failed, in
+    /// which case the changes stay for a later save.
+    bool save();
+
+    // ---- Folders ----
+    std::filesystem::path applicationDirectory() const { return sandbox_.root(); }
+    std::filesystem::path applicationDocumentsDirectory() const { return sandbox_.documents(); }
+    /// Library/Caches/export, created when missing.
+    std::filesystem::path exportTempFolder() const;
+    /// Library/Caches/downloads, created when missing.
+    std::filesystem::path downloadsFolder() const;
+    /// The absolute path of a stored relative sample path.
+    std::filesystem::path absolutePathOfSample(const std::string& filepath) const;
+
+    // ---- Observers ----
+    void addDelegate(SoundDataManagerDelegate* delegate);
+    void removeDelegate(SoundDataManagerDelegate* delegate);
+    /// Sends a message to every observer, in order of registration, on the main loop.
+    void informDelegates(const std::function<void(SoundDataManagerDelegate&)>& message);
+    /// save, refetch the grouped samples, tell observers samplesChanged.
+    void saveSamples();
+    /// save, tell observers soundbanksChanged.
+    void saveSoundbanks();
+
+    // ---- Queries ----
+    /// Packs holding at least one sample, by name (case-insensitive).
+    std::vector<std::shared_ptr<Soundpack>> soundpacks() const;
+    /// All banks by orderId.
+    std::vector<std::shared_ptr<Soundbank>> soundbanks() const;
+    std::vector<std::shared_ptr<Sample>> samples() const;
+    std::shared_ptr<Sample> sampleWithFilepath(const std::string& filepath) const;
+    /// The pad assignments of the bank at `bankIdx` of soundbanks(), by pad.
+    std::vector<std::shared_ptr<SoundbankSample>> soundbankSamplesOfSoundbank(uint64_t bankIdx) const;
+    std::vector<std::shared_ptr<Sample>> samplesOfSoundbank(uint64_t bankIdx) const;
+    std::shared_ptr<SoundbankSample> soundbankSampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const;
+    std::shared_ptr<Sample> sampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const;
+    /// The relative sample path on each of the twelve pads of a bank ("" for an
+    /// empty pad); all empty for a bank index out of range.
+    std::array<std::string, kPadsPerBank> samplePathsOfSoundbank(uint64_t bankIdx) const;
+    bool soundpackWithIdExists(const std::string& packId) const;
+    int32_t highestSoundbankOrderId() const;
+    std::shared_ptr<Soundpack> userSamplesSoundpack() const;
+    /// The user-samples pack's samples by name (case-insensitive).
+    std::vector<std::shared_ptr<Sample>> userSamples() const;
+    SoundpackSamplesResults& soundpackSamplesResultsController();
+
+    // ---- Banks ----
+    /// Inserts "Soundbank N" after the last bank; does not save.
+    std::shared_ptr<Soundbank> createNewSoundbank();
+    void makeSureAtLeastOneSoundbankExists();
+    bool removeSoundbankAtIndex(uint64_t bankIdx);
+    bool moveSoundbankFromIndex(uint64_t fromIdx, uint64_t toIdx);
+    /// Puts `sample` on a pad (0 to 11) of a bank. With `preventDuplicates`, refuses
+    /// a sample that already lies on the bank.
+    bool setSample(const std::shared_ptr<Sample>& sample, uint64_t bankIdx, uint64_t padIdx, bool save = true,
+                   bool preventDuplicates = true);
+    bool removeSampleFromSoundbank(uint64_t bankIdx, uint64_t padIdx, bool save = true);
+    bool switchSamplesInSoundbank(uint64_t bankIdx, uint64_t fromPadIdx, uint64_t toPadIdx);
+
+    // ---- Samples and packs ----
+    bool removeSampleWithFilePath(const std::string& filepath);
+    /// Deletes the sample's file (never one of the bundle, never one outside the
+    /// documents and downloads folders; a file already gone is fine) and the sample.
+    bool removeSample(const std::shared_ptr<Sample>& sample, bool persist);
+    bool removeSoundpackAtIndex(uint64_t packIdx);
+
+    // ---- Pack files ----
+    /// Imports a ".pack" description: its pack (once), its samples (once each) and
+    /// its banks (every time). A pack that does not validate changes nothing.
+    json::Result<std::shared_ptr<Soundpack>> addSoundpackFromJson(const std::string& text);
+    /// The "file" of every sound of every bank, in order; nullopt for an empty or
+    /// unusable text.
+    std::optional<std::vector<std::string>> relativeSamplePathFromJson(const std::string& text);
+
+    // ---- User samples ----
+    void makeSureUserSamplesSoundpackExists();
+    /// The audio files at the top of the documents folder, absolute, sorted.
+    std::vector<std::filesystem::path> findUserSampleFiles() const;
+    /// Brings the user-samples pack in step with the documents folder (the timer's work).
+    void scanUserSamplesChanges();
+    /// Adds a file the program just wrote to the documents folder; false when known.
+    bool notifyOfNewUserSample(const std::string& relativePath);
+    /// Renames a user sample's file to the new name cleaned to letters and digits;
+    /// the new relative path, or nullopt when the name cleans to nothing, the file
+    /// exists, or the move fails.
+    std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
+    std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
+    /// Sorts by upper-cased name and numbers packOrderId from 0.
+    static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);
+
+    // ---- Migration ----
+    /// Turns absolute paths of old installations into paths relative to the root.
+    void makeSamplePathsRelative();
+
+    // ---- Patterns ----
+    std::shared_ptr<Pattern> patternForIdx(uint64_t patternIdx);
+    /// The stored events of a pattern by step.
+    std::vector<std::shared_ptr<SequencerEvent>> sequencerEventsForPattern(uint64_t patternIdx) const;
+    /// Stores an event (not saved until the next save); false when no sample has
+    /// that path.
+    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type, const std::string& filepath);
+    /// Deletes the stored events of a sample at a step (not saved until the next
+    /// save); answers how many went.
+    size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& filepath);
+    void copyAllSequencerEventsOfPattern(uint64_t fromPatternIdx, uint64_t toPatternIdx);
+    void removeAllSequencerEventsOfPattern(uint64_t patternIdx);
+
+    // ---- Store part ----
+    void setStore(std::unique_ptr<SoundStore> store);
+    SoundStore* store() const { return soundStore_.get(); }
+    /// The ids of the packs that ship with the program.
+    const std::vector<std::string>& stockSoundPackIds() const { return stockSoundPackIds_; }
+    bool sampleFileExistenceChecked = false;
+
+private:
+    std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
+    std::vector<std::string> userSampleFileNames() const;
+    bool mayDeleteFileOf(const std::string& filepath) const;
+    std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
+
+    platform::Sandbox& sandbox_;
+    platform::UserDefaults& defaults_;
+    platform::MainLoop& mainLoop_;
+    std::unique_ptr<PersistentStore> store_;
+    std::unique_ptr<ObjectContext> context_;
+    std::vector<SoundDataManagerDelegate*> delegates_;
+    SoundpackSamplesResults soundpackSamplesResults_;
+    platform::MainLoop::TimerId userSamplesScannerTimer_ = 0;
+    uint64_t numUserSamplesInDatabase_ = kNotFound;
+    std::unique_ptr<SoundStore> soundStore_;
+    std::string storeProblem_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
+};
+
+}  // namespace strombel::library

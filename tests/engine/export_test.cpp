@@ -1,0 +1,142 @@
+// The offline export renderer, checked against a sum worked out independently.
+
+#include <sndfile.h>
+
+#include <cmath>
+
+#include "engine_test_support.h"
+
+namespace strombel::engine::testing {
+namespace {
+
+struct WaveContents {
+    SF_INFO info{};
+    std::vector<short> interleaved;
+};
+
+WaveContents readWave(const std::string& path) {
+    WaveContents contents;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &contents.info);
+    if (!file) return contents;
+    contents.interleaved.resize(static_cast<size_t>(contents.info.frames) * contents.info.channels);
+    sf_readf_short(file, contents.interleaved.data(), contents.info.frames);
+    sf_close(file);
+    return contents;
+}
+
+class ExportTest : public EngineTest {
+protected:
+    std::string out() { return (temp_ / "export.wav").string(); }
+};
+
+TEST_F(ExportTest, KnownEventsGiveTheIndependentlyComputedSum) {
+    std::vector<int16_t> kickSamples(3000), snareLeft(2000), snareRight(2000);
+    for (int i = 0; i < 3000; ++i) kickSamples[i] = static_cast<int16_t>(4000 * std::sin(i * 0.01));
+    for (int i = 0; i < 2000; ++i) {
+        snareLeft[i] = static_cast<int16_t>((i * 37) % 3000 - 1500);
+        snareRight[i] = static_cast<int16_t>(-snareLeft[i] / 2);
+    }
+    const std::string kick = addSample("kick", {kickSamples}, 0.8f);
+    const std::string snare = addSample("snare", {snareLeft, snareRight}, 1.2f);
+    SoundBox& box = makeEngine();
+    box.setVolume(0.9f);
+    const std::vector<ExportEvent> events = {
+        {kick, ExportEvent::kStart, 0.0, 1.0f},   {snare, ExportEvent::kStart, 0.01, 1.0f},
+        {kick, ExportEvent::kStart, 0.03, 1.0f},  // restarts the kick at frame 1323
+        {snare, ExportEvent::kStop, 0.04, 1.0f},  // cuts the snare at frame 1764
+        {kick, ExportEvent::kStop, 0.5, 1.0f},    // long after the kick ended: no effect
+        {"Documents/unknown.wav", ExportEvent::kStart, 0.02, 1.0f},
+    };
+    std::vector<float> reports;
+    ASSERT_TRUE(box.exportEvents(events, out(), 0.12, [&](float p) { reports.push_back(p); }));
+
+    const size_t total = static_cast<size_t>(44100 * 0.12);
+    std::vector<double> left(total, 0.0), right(total, 0.0);
+    auto add = [&](const std::vector<int16_t>& l, const std::vector<int16_t>& r, size_t from, size_t to, double g) {
+        for (size_t f = from, i = 0; f < to && f < total && i < l.size(); ++f, ++i) {
+            left[f] += l[i] * g;
+            right[f] += r[i] * g;
+        }
+    };
+    add(kickSamples, kickSamples, 0, 1323, 0.8 * 0.9);
+    add(kickSamples, kickSamples, 1323, total, 0.8 * 0.9);
+    add(snareLeft, snareRight, 441, 1764, 1.2 * 0.9);
+
+    WaveContents file = readWave(out());
+    EXPECT_EQ(file.info.samplerate, 44100);
+    EXPECT_EQ(file.info.channels, 2);
+    EXPECT_EQ(file.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    ASSERT_EQ(file.info.frames, static_cast<sf_count_t>(total));
+    for (size_t f = 0; f < total; ++f) {
+        ASSERT_NEAR(file.interleaved[2 * f], left[f], 1.01) << "left " << f;
+        ASSERT_NEAR(file.interleaved[2 * f + 1], right[f], 1.01) << "right " << f;
+    }
+    // 0.12 s: two full chunks of 2205 frames and a rest of 882.
+    EXPECT_EQ(reports, (std::vector<float>{0.0f, 0.0f, 1.0f / 3, 2.0f / 3, 1.0f}));
+    // Live playback was left alone.
+    EXPECT_EQ(box.trackForFile(kick)->currentState(), TrackState::Ready);
+}
+
+TEST_F(ExportTest, ZeroDurationWritesAnEmptyFileAndWholeChunksNoExtra) {
+    const std::string kick = addSample("kick", constantMono(100, 1000));
+    SoundBox& box = makeEngine();
+    std::vector<float> reports;
+    ASSERT_TRUE(box.exportEvents({{kick, 0, 0.0, 1.0f}}, out(), 0.0, [&](float p) { reports.push_back(p); }));
+    EXPECT_EQ(reports, (std::vector<float>{0.0f, 1.0f}));
+    WaveContents file = readWave(out());
+    EXPECT_EQ(file.info.channels, 2);
+    EXPECT_EQ(file.info.frames, 0);
+
+    reports.clear();
+    ASSERT_TRUE(box.exportEvents({{kick, 0, 1.0, 1.0f}}, out(), 1.0, [&](float p) { reports.push_back(p); }));
+    EXPECT_EQ(readWave(out()).info.frames, 44100);
+    EXPECT_EQ(reports.size(), 22u);  // 0.0, twenty chunks, 1.0
+    // The event at exactly the end is never heard.
+    for (short s : readWave(out()).interleaved) ASSERT_EQ(s, 0);
+}
+
+TEST_F(ExportTest, EventsInTheLastShortChunkLandOnTheirFrames) {
+    const std::string kick = addSample("kick", constantMono(100, 1000));
+    SoundBox& box = makeEngine();
+    ASSERT_TRUE(box.exportEvents({{kick, 0, 1.02, 1.0f}}, out(), 1.03));
+    WaveContents file = readWave(out());
+    ASSERT_EQ(file.info.frames, 45423);  // 20 chunks of 2205 and one of 1323
+    const size_t at = static_cast<size_t>(1.02 * 44100);
+    EXPECT_EQ(file.interleaved[2 * (at - 1)], 0);
+    EXPECT_EQ(file.interleaved[2 * at], 1000);
+    EXPECT_EQ(file.interleaved[2 * (at + 99)], 1000);
+    EXPECT_EQ(file.interleaved[2 * (at + 100)], 0);
+}
+
+TEST_F(ExportTest, LoudSumsClipAtFullScale) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) paths.push_back(addSample("loud" + std::to_string(i), constantMono(1000, 30000)));
+    SoundBox& box = makeEngine();
+    std::vector<ExportEvent> events;
+    for (const auto& path : paths) events.emplace_back(path, 0, 0.0, 1.0f);
+    ASSERT_TRUE(box.exportEvents(events, out(), 0.01));
+    for (short s : readWave(out()).interleaved) ASSERT_EQ(s, 32767);
+}
+
+TEST_F(ExportTest, AFileThatCannotBeCreatedIsReportedAsAFailure) {
+    const std::string kick = addSample("kick", constantMono(100, 1000));
+    SoundBox& box = makeEngine();
+    std::string error;
+    EXPECT_FALSE(box.exportEvents({{kick, 0, 0.0, 1.0f}}, (temp_ / "no" / "such" / "x.wav").string(), 1.0, {}, &error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST_F(ExportTest, ExportLeavesALivePlaybackUntouched) {
+    const std::string ramp = addSample("ramp", rampMono(20000));
+    SoundBox& box = makeEngine();
+    box.startTrack(ramp, 0, false, false, false, 1.0f);
+    renderFrames(256);
+    ASSERT_TRUE(box.exportEvents({{ramp, 0, 0.0, 1.0f}}, out(), 0.2));
+    // The export read its own positions: the file holds the ramp from its start.
+    WaveContents file = readWave(out());
+    EXPECT_EQ(file.interleaved[0], 1);
+    EXPECT_EQ(file.interleaved[2 * 5000], 5001);
+}
+
+}  // namespace
+}  // namespace strombel::engine::testing

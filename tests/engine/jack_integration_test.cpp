@@ -1,0 +1,57 @@
+// The engine through RtAudio on the shared JACK server (dummy driver).
+
+#include <cstdlib>
+#include <thread>
+
+#include "engine_test_support.h"
+#include "platform/rtaudio_device.h"
+
+namespace strombel::engine::testing {
+namespace {
+
+class JackTest : public EngineTest {
+protected:
+    void SetUp() override {
+        // The shared test server (tests/support/jack_server.sh), never a user's own.
+        setenv("JACK_DEFAULT_SERVER", "strombel-tests", 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+    }
+};
+
+TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
+    ASSERT_TRUE(platform::RtAudioDevice::available(platform::RtAudioDevice::Backend::Jack))
+        << "the JACK test server is not running";
+    const std::string kick = addSample("kick", constantMono(4410, 12000));
+    setBank(0, {kick});
+    library_.setSamples(samples_);
+    library_.setBank(0, banks_[0]);
+
+    // A real clock this time: JACK runs in real time.
+    platform::MainLoop loop;
+    SoundBox box(std::make_unique<platform::RtAudioDevice>(platform::RtAudioDevice::Backend::Jack), sandbox_, loop,
+                 &library_);
+    EXPECT_EQ(box.audioUnit().name(), "RtAudio (JACK)");
+    EXPECT_TRUE(box.running());
+    EXPECT_EQ(box.audioUnitErrorState(), 0);
+    box.currentSoundbankChanged(0);
+    box.waitForPreloads();
+
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    ASSERT_TRUE(box.startSoundbankSample(0, 1.0f));
+    float loudest = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!observer.saw("finished " + kick) && std::chrono::steady_clock::now() < deadline) {
+        loop.runPending();
+        loudest = std::max(loudest, box.currentVolumeLeftChannel());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(observer.saw("started " + kick + " tap"));
+    EXPECT_TRUE(observer.saw("finished " + kick));
+    EXPECT_FLOAT_EQ(loudest, 12000.0f * kFixedPer16Bit);
+    EXPECT_TRUE(box.stop());
+    EXPECT_FALSE(box.running());
+}
+
+}  // namespace
+}  // namespace strombel::engine::testing

@@ -1,0 +1,307 @@
+// Track control as a player uses it: pads, MIDI, the sequencer, mute, solo, cut,
+// hold, bank changes, the output device going away, recording.
+
+#include <sndfile.h>
+
+#include "engine_test_support.h"
+
+namespace strombel::engine::testing {
+namespace {
+
+class ControlTest : public EngineTest {
+protected:
+    void SetUp() override {
+        kick_ = addSample("kick", constantMono(20000, 1000));
+        snare_ = addSample("snare", constantMono(20000, 1000));
+        hat_ = addSample("hat", constantMono(20000, 1000));
+        setBank(0, {kick_, snare_});
+        setBank(1, {hat_});
+    }
+    bool sounds(const std::string& path) { return box_->isPlaying(path); }
+    std::string kick_, snare_, hat_;
+};
+
+TEST_F(ControlTest, MutedTrackStartsFromAPadButNotFromTheSequencerOrMidi) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    EXPECT_TRUE(box.toggleMuteForTrack(kick_));
+    EXPECT_TRUE(box.trackIsMuted(kick_));
+    EXPECT_FALSE(box.startTrack(kick_, 0, false, true, false, 1.0f));  // MIDI
+    ASSERT_TRUE(box.startTrackFromSequencer(kick_, 1));
+    render();
+    EXPECT_FALSE(sounds(kick_));
+    EXPECT_TRUE(box.startTrack(kick_, 0, true, false, false, 1.0f));  // a tap ignores the mute
+    render();
+    EXPECT_TRUE(sounds(kick_));
+    // The metronome ignores mutes too.
+    EXPECT_TRUE(box.startTrack(kick_, 0, false, false, true, 1.0f));
+}
+
+TEST_F(ControlTest, CutModeStopsOtherPadTracksButNotSequencerTracks) {
+    SoundBox& box = makeEngine();
+    box.setCutTapPadTracks(true);
+    box.startTrack(kick_, 0, true, false, false, 1.0f);
+    box.startTrackFromSequencer(hat_, 1);
+    render();
+    EXPECT_TRUE(sounds(kick_));
+    EXPECT_TRUE(sounds(hat_));
+    box.startTrack(snare_, 0, true, false, false, 1.0f);
+    render();
+    EXPECT_FALSE(sounds(kick_));
+    EXPECT_TRUE(sounds(snare_));
+    EXPECT_TRUE(sounds(hat_));
+}
+
+TEST_F(ControlTest, ReleasingAPadStopsItOnlyInHoldMode) {
+    SoundBox& box = makeEngine();
+    box.startTrack(kick_, 0, true, false, false, 1.0f);
+    render();
+    box.stopTrack(kick_);
+    render();
+    EXPECT_TRUE(sounds(kick_));  // plays to its end
+
+    box.setHoldTapPadTracks(true);
+    box.stopTrack(kick_);
+    render();
+    EXPECT_FALSE(sounds(kick_));
+}
+
+TEST_F(ControlTest, SoloMutesAndStopsOthersAndSoloAgainUnmutes) {
+    SoundBox& box = makeEngine();
+    box.startTrack(kick_, 0, false, false, false, 1.0f);
+    box.startTrack(snare_, 0, false, false, false, 1.0f);
+    render();
+    box.toggleSoloForTrack(snare_);
+    render();
+    EXPECT_FALSE(sounds(kick_));
+    EXPECT_TRUE(sounds(snare_));
+    EXPECT_TRUE(box.trackIsMuted(kick_));
+    EXPECT_FALSE(box.trackIsMuted(snare_));
+
+    box.toggleSoloForTrack(snare_);
+    EXPECT_FALSE(box.trackIsMuted(kick_));
+    EXPECT_FALSE(box.trackIsMuted(hat_));
+
+    // Muting any track after a solo forgets the solo without unmuting the others.
+    box.toggleSoloForTrack(snare_);
+    box.toggleMuteForTrack(hat_);  // hat was muted by the solo: this unmutes it
+    EXPECT_FALSE(box.trackIsMuted(hat_));
+    EXPECT_TRUE(box.trackIsMuted(kick_));
+}
+
+TEST_F(ControlTest, UnknownPathsAreRefusedQuietly) {
+    SoundBox& box = makeEngine();
+    EXPECT_FALSE(box.startTrack("Documents/none.wav", 0, true, false, false, 1.0f));
+    EXPECT_FALSE(box.startTrackFromSequencer("Documents/none.wav", 0));
+    EXPECT_FALSE(box.stopTrackFromSequencer("Documents/none.wav", 0));
+    EXPECT_TRUE(box.toggleMuteForTrack("Documents/none.wav"));
+    EXPECT_FALSE(box.isTrackReady("Documents/none.wav"));
+    EXPECT_FLOAT_EQ(box.volumeForTrack("Documents/none.wav"), 0.0f);
+    EXPECT_FALSE(box.startSoundbankSample(5, 1.0f));
+    EXPECT_FALSE(box.startTrackForMidiNote(100, 1.0f));
+}
+
+TEST_F(ControlTest, MidiNotesFollowBanksAndPadsTellTheScreen) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    EXPECT_TRUE(box.startTrackForMidiNote(12, 1.0f));  // bank 1, pad 0: the hat
+    render();
+    EXPECT_TRUE(sounds(hat_));
+
+    // A sequencer start of a pad's sample lights the pad and sends its note.
+    box.startTrackFromSequencer(snare_, 1);
+    render();
+    pump();
+    EXPECT_TRUE(observer.saw("started " + snare_));
+    EXPECT_TRUE(observer.saw("noteOn 1"));
+    EXPECT_TRUE(observer.saw("padOn 1"));
+    EXPECT_FALSE(observer.saw("noteOn 12"));  // MIDI started the hat
+}
+
+TEST_F(ControlTest, BankChangeTellsWhichOldPadsStillSound) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    EXPECT_EQ(box.currentSoundbankFilePathsByIdx().at(1), snare_);
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    box.startTrack(snare_, 0, true, false, false, 1.0f);
+    render();
+    box.currentSoundbankChanged(0);  // the same bank: nothing
+    EXPECT_TRUE(observer.log.empty());
+    box.currentSoundbankChanged(1);
+    EXPECT_EQ(observer.log, std::vector<std::string>{"padOff 1"});
+    EXPECT_TRUE(sounds(snare_));  // it keeps sounding
+    EXPECT_EQ(box.currentSoundbankFilePathsByIdx().at(0), hat_);
+}
+
+TEST_F(ControlTest, ObserversMayLeaveWhileBeingTold) {
+    SoundBox& box = makeEngine();
+    struct Leaving : RecordingDelegate {
+        SoundBox* box = nullptr;
+        void trackStarted(const std::string& path, bool tap) override {
+            RecordingDelegate::trackStarted(path, tap);
+            box->removeDelegate(this);
+        }
+    } first;
+    first.box = &box;
+    RecordingDelegate second;
+    box.addDelegate(&first);
+    box.addDelegate(&second);
+    box.startTrack(kick_, 0, false, false, false, 1.0f);
+    render();
+    pump();
+    EXPECT_EQ(first.log, std::vector<std::string>{"started " + kick_});  // nothing after it left
+    EXPECT_TRUE(second.saw("started " + kick_));
+    {
+        RecordingDelegate shortLived;
+        box.addDelegate(&shortLived);
+    }  // removes itself
+    box.startTrack(snare_, 0, false, false, false, 1.0f);
+    render();
+    pump();
+    EXPECT_TRUE(second.saw("started " + snare_));
+}
+
+TEST_F(ControlTest, StoppedTracksTellObserversWithoutAStopHandlerThatTheyFinished) {
+    SoundBox& box = makeEngine();
+    struct FinishOnly : SoundBoxDelegate {
+        std::vector<std::string> finished;
+        void trackFinishedPlaying(const std::string& path) override { finished.push_back(path); }
+    } observer;
+    box.addDelegate(&observer);
+    box.startTrack(kick_, 0, false, false, false, 1.0f);
+    render();
+    box.stopTrack(kick_);
+    render();
+    pump();
+    EXPECT_EQ(observer.finished, std::vector<std::string>{kick_});
+}
+
+TEST_F(ControlTest, LostOutputDeviceStopsEverythingAndTellsObservers) {
+    SoundBox& box = makeEngine();
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    box.startTrack(kick_, 0, false, false, false, 1.0f);
+    render();
+    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 1});
+    pump();
+    render();
+    EXPECT_TRUE(sounds(kick_));  // another reason: nothing happens
+    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 2});
+    pump();
+    render();
+    EXPECT_FALSE(sounds(kick_));
+    EXPECT_TRUE(observer.saw("routeLost"));
+}
+
+TEST_F(ControlTest, InterruptionStopsAndItsEndStartsAgain) {
+    SoundBox& box = makeEngine();
+    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionBegan, 0});
+    pump();
+    EXPECT_FALSE(box.running());
+    device_->failNextStart(true);  // the first restart fails: the engine rebuilds once
+    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionEnded, 0});
+    pump();
+    EXPECT_TRUE(box.running());
+}
+
+TEST_F(ControlTest, ParametersStayInRangeAndIgnoreNaN) {
+    SoundBox& box = makeEngine();
+    box.setCutOffAmount(7.0f);
+    EXPECT_FLOAT_EQ(box.cutOffAmount(), 1.0f);
+    box.setDelayTime(-1.0f);
+    EXPECT_FLOAT_EQ(box.delayTime(), 0.0f);
+    box.setDelayTime(std::nanf(""));
+    EXPECT_FLOAT_EQ(box.delayTime(), 0.0f);
+    box.setVolume(0.5f);
+    box.setVolume(std::nanf(""));
+    EXPECT_FLOAT_EQ(box.volume(), 0.5f);
+    box.setVolume(3.0f, kick_);
+    EXPECT_FLOAT_EQ(box.volumeForTrack(kick_), 1.5f);
+    // Every effect at full, still a bounded output.
+    box.setCutOffAmount(1.0f);
+    box.setCrushAmount(1.0f);
+    box.setPhaseAmount(1.0f);
+    box.setDelayIntensity(1.0f);
+    box.setReverbAmount(1.0f);
+    box.setDelayTime(0.1f);
+    box.startTrack(kick_, 0, true, false, false, 1.0f);
+    std::vector<int32_t> out = renderFrames(44100);
+    for (int32_t sample : out) ASSERT_LT(std::abs(static_cast<int64_t>(sample)), 40LL * 1000 * kFixedPer16Bit);
+}
+
+TEST_F(ControlTest, SlowMachinesGetALongerBuffer) {
+    EXPECT_DOUBLE_EQ(SoundBox::preferredBufferDuration("iPod3,1"), 0.01);
+    EXPECT_DOUBLE_EQ(SoundBox::preferredBufferDuration("iPod4,1"), 0.005);
+    EXPECT_DOUBLE_EQ(SoundBox::preferredBufferDuration("x86_64"), 0.005);
+}
+
+TEST_F(ControlTest, UnusedCachesAreFreedAfterThirtySecondsOffTheCurrentBank) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    box.waitForPreloads();
+    box.startTrack(hat_, 0, false, false, false, 1.0f);
+    renderFrames(20000 + 512);
+    ASSERT_GT(box.trackForFile(hat_)->numFramesInCache(), 0u);
+    loop_.advance(61 * platform::kNanosPerSecond);  // the sweep runs every minute
+    EXPECT_EQ(box.trackForFile(hat_)->numFramesInCache(), 0u);
+    EXPECT_GT(box.trackForFile(kick_)->numFramesInCache(), 0u);  // on the current bank
+}
+
+TEST_F(ControlTest, ReloadingTracksWhilePlayingKeepsTheEngineSound) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    box.startTrack(kick_, 0, true, false, false, 1.0f);
+    box.startTrackFromSequencer(snare_, device_->nextHostTime() + 60'000'000);
+    render();
+    for (int i = 0; i < 5; ++i) {
+        box.reloadTracks();  // preloads of the old tracks may still run meanwhile
+        render();
+    }
+    box.waitForPreloads();
+    renderFrames(2048);
+    EXPECT_TRUE(sounds(snare_));  // the queued start followed its path to the new track
+    EXPECT_TRUE(box.startTrack(kick_, 0, true, false, false, 1.0f));
+    std::vector<int32_t> out = renderFrames(256);
+    EXPECT_NE(out[100], 0);
+}
+
+TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {
+    SoundBox& box = makeEngine();
+    EXPECT_FALSE(box.isRecording());
+    std::optional<std::string> path = box.startSampleRecord();
+    ASSERT_TRUE(path.has_value());
+    EXPECT_TRUE(box.isRecording());
+    EXPECT_FALSE(box.startSampleRecord().has_value());  // one at a time
+    std::vector<int32_t> block(441);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>(i) * kFixedPer16Bit;
+    for (int i = 0; i < 10; ++i) device_->deliverInput(block);
+    box.stopSampleRecord();
+    EXPECT_FALSE(box.isRecording());
+    EXPECT_FALSE(device_->duplex());
+
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path->c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.samplerate, 44100);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    std::vector<short> samples(5000);
+    ASSERT_EQ(sf_readf_short(file, samples.data(), 5000), 4410);
+    sf_close(file);
+    EXPECT_EQ(samples[440], 440);
+    EXPECT_EQ(samples[441], 0);
+}
+
+TEST_F(ControlTest, RecordingThatCannotOpenTheMicrophoneIsAFailure) {
+    SoundBox& box = makeEngine();
+    device_->failNextConfigure(true);
+    EXPECT_FALSE(box.startSampleRecord().has_value());
+    EXPECT_FALSE(box.isRecording());
+    EXPECT_TRUE(box.running());  // playback goes on
+}
+
+}  // namespace
+}  // namespace strombel::engine::testing

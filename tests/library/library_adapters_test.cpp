@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include "library/library_adapters.h"
+#include "library_world.h"
+
+namespace strombel::library {
+namespace {
+
+using testing::LibraryWorld;
+
+struct EngineObserver : engine::SoundLibraryObserver {
+    void samplesChanged() override { ++samples; }
+    void soundbanksChanged() override { ++banks; }
+    int samples = 0, banks = 0;
+};
+
+TEST(LibraryAdapters, TheEngineSeesTheStockPadsAndHearsOfChanges) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch();
+    EngineSoundLibrary engineView(library);
+    EngineObserver observer;
+    engineView.addDelegate(&observer);
+
+    auto pads = engineView.soundbankSamplesOfSoundbank(0);
+    ASSERT_EQ(pads.size(), 12u);
+    for (int64_t pad = 0; pad < 12; ++pad) {
+        EXPECT_EQ(pads[static_cast<size_t>(pad)].pad, pad);
+        EXPECT_TRUE(pads[static_cast<size_t>(pad)].hasSample);
+        EXPECT_TRUE(pads[static_cast<size_t>(pad)].sample.filePath.starts_with("Tumblecraft.app/"));
+    }
+    EXPECT_EQ(engineView.samples().size(), library.samples().size());
+
+    world.dropFile("new.wav");
+    world.wait(5.0);
+    EXPECT_EQ(observer.samples, 1);
+    library.setSample(library.sampleWithFilepath("Documents/new.wav"), 0, 0);
+    EXPECT_EQ(observer.banks, 1);
+    EXPECT_EQ(engineView.soundbankSamplesOfSoundbank(0)[0].sample.filePath, "Documents/new.wav");
+
+    engineView.removeDelegate(&observer);
+    library.saveSoundbanks();
+    EXPECT_EQ(observer.banks, 1);
+}
+
+TEST(LibraryAdapters, TheSequencersPatternsAreStoredInTheLibrary) {
+    LibraryWorld world;
+    world.launch();
+    {
+        SequencerPatternStore patterns(world.library());
+        EXPECT_EQ(patterns.patternNumBars(4), 1u);
+        patterns.setPatternNumBars(4, 3);
+        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 0, 0, "Tumblecraft.app/gk_kick.wav"));
+        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 16, 0, "Tumblecraft.app/gk_snare.wav"));
+        EXPECT_FALSE(patterns.addSequenceEventOnPattern(4, 8, 0, "Tumblecraft.app/none.wav"));
+        patterns.save();
+    }
+    world.quit();
+    world.launch();
+    SequencerPatternStore patterns(world.library());
+    EXPECT_EQ(patterns.patternNumBars(4), 3u);
+    auto events = patterns.sequencerEventsForPattern(4);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].step, 16u);
+    EXPECT_EQ(events[1].sampleFilePath, "Tumblecraft.app/gk_snare.wav");
+    EXPECT_EQ(patterns.removeSequenceEventOnPattern(4, 16, "Tumblecraft.app/gk_snare.wav"), 1u);
+    patterns.copyAllSequencerEventsOfPattern(4, 9);
+    EXPECT_EQ(patterns.sequencerEventsForPattern(9).size(), 1u);
+    EXPECT_EQ(patterns.patternNumBars(9), 3u);
+}
+
+}  // namespace
+}  // namespace strombel::library

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "library_world.h"
+
+namespace strombel::library {
+namespace {
+
+using testing::LibraryWorld;
+using testing::RecordingObserver;
+
+std::vector<std::string> userSamplePaths(SoundDataManager& library) {
+    std::vector<std::string> paths;
+    for (const auto& sample : library.userSamples()) paths.push_back(sample->filepath());
+    return paths;
+}
+
+TEST(UserSamples, AFileDroppedIntoDocumentsAppearsAtTheNextScan) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch(false);
+    RecordingObserver observer;
+    library.addDelegate(&observer);
+    world.dropFile("Beat.WAV");
+
+    world.wait(4.9);
+    EXPECT_TRUE(library.userSamples().empty());
+    world.wait(0.2);
+    ASSERT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/Beat.WAV"}));
+    EXPECT_EQ(library.userSamples()[0]->name(), "Beat");
+    EXPECT_EQ(observer.samplesChangedCount, 1);
+    // It lists under the user pack, and stays across a restart.
+    ASSERT_EQ(library.soundpacks().size(), 1u);
+    EXPECT_EQ(library.soundpacks()[0]->name(), "User");
+    world.quit();
+    EXPECT_EQ(userSamplePaths(world.launch(false)).size(), 1u);
+}
+
+TEST(UserSamples, OnlyAudioFilesAtTheTopOfDocumentsCount) {
+    LibraryWorld world;
+    for (const char* name : {"a.wav", "b.aif", "c.AIFF", "d.caf", "e.mp3", "loop.wav.txt", "notes.txt",
+                             "wavy.doc", ".hidden.wav"}) {
+        world.dropFile(name);
+    }
+    std::filesystem::create_directories(world.documents() / "sub");
+    std::ofstream(world.documents() / "sub" / "deep.wav") << "x";
+    std::filesystem::create_directories(world.documents() / "folder.wav");
+    SoundDataManager& library = world.launch(false);
+    world.wait(5.0);
+    EXPECT_EQ(userSamplePaths(library),
+              (std::vector<std::string>{"Documents/a.wav", "Documents/b.aif", "Documents/c.AIFF", "Documents/d.caf",
+                                        "Documents/e.mp3"}));
+    // packOrderId follows the names.
+    auto samples = library.userSamples();
+    for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(samples[i]->packOrderId(), static_cast<int64_t>(i));
+}
+
+TEST(UserSamples, AFileSwappedForAnotherWithinOneScanIsSeenBothWays) {
+    LibraryWorld world;
+    world.dropFile("old.wav");
+    SoundDataManager& library = world.launch(false);
+    world.wait(5.0);
+    library.makeSureAtLeastOneSoundbankExists();
+    ASSERT_TRUE(library.setSample(library.sampleWithFilepath("Documents/old.wav"), 0, 0));
+    RecordingObserver observer;
+    library.addDelegate(&observer);
+
+    std::filesystem::remove(world.documents() / "old.wav");
+    world.dropFile("new.wav");
+    world.wait(5.0);
+    EXPECT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/new.wav"}));
+    EXPECT_EQ(observer.removed, (std::vector<std::string>{"Documents/old.wav"}));
+    EXPECT_EQ(observer.soundbanksChangedCount, 1);
+    EXPECT_TRUE(library.soundbankSamplesOfSoundbank(0).empty());
+}
+
+TEST(UserSamples, ASampleTheEditorAnnouncedIsNotAddedTwice) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch(false);
+    world.dropFile("take1.wav");
+    EXPECT_TRUE(library.notifyOfNewUserSample("Documents/take1.wav"));
+    EXPECT_FALSE(library.notifyOfNewUserSample("Documents/take1.wav"));
+    world.wait(15.0);
+    EXPECT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/take1.wav"}));
+}
+
+TEST(UserSamples, TheScanStopsWithTheLibrary) {
+    LibraryWorld world;
+    world.launch(false);
+    world.quit();
+    world.dropFile("late.wav");
+    world.wait(10.0);  // no library, no timer: nothing runs on a destroyed library
+    SoundDataManager& library = world.launch(false);
+    world.wait(5.0);
+    EXPECT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/late.wav"}));
+}
+
+}  // namespace
+}  // namespace strombel::library

@@ -1,0 +1,130 @@
+#include "platform/audio_file.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "support/temp_dir.h"
+
+namespace strombel::platform {
+namespace {
+
+/// Writes a sine of `frames` frames in the given container and encoding.
+bool writeSine(const std::filesystem::path& path, int format, int channels, int rate, int frames) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file) return false;
+    std::vector<float> samples(static_cast<size_t>(frames) * channels);
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) samples[i * channels + c] = 0.5f * std::sin(i * 0.03f) * (c ? -1.0f : 1.0f);
+    sf_writef_float(file, samples.data(), frames);
+    sf_close(file);
+    return true;
+}
+
+struct Format {
+    const char* name;
+    int format;
+};
+
+TEST(AudioFile, ReadsWaveAiffCafAndMp3IntoFixedPoint) {
+    testing::TempDir temp;
+    const Format formats[] = {
+        {"a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+        {"b.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+        {"c.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24},
+        {"d.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16},
+        {"e.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+    };
+    for (const Format& format : formats) {
+        ASSERT_TRUE(writeSine(temp / format.name, format.format, 2, 44100, 44100)) << format.name;
+        AudioFileInfo info;
+        std::string error;
+        ASSERT_TRUE(readAudioFileInfo(temp / format.name, info, error)) << format.name << ": " << error;
+        EXPECT_EQ(info.channels, 2u);
+        DecodedAudio audio;
+        ASSERT_TRUE(decodeAudioFile(temp / format.name, 44100.0, audio, error)) << format.name << ": " << error;
+        EXPECT_EQ(audio.numChannels, 2u);
+        EXPECT_NEAR(static_cast<double>(audio.frames()), 44100.0, 2000.0) << format.name;  // mp3 pads a little
+        int32_t peak = 0;
+        for (int32_t v : audio.channels[0]) peak = std::max(peak, std::abs(v));
+        EXPECT_NEAR(peak, 0.5 * (1 << 24), 0.05 * (1 << 24)) << format.name;
+        if (std::string(format.name) != "e.mp3") {
+            // Lossless: frame 100 is the sine itself, the right channel its negative.
+            EXPECT_NEAR(audio.channels[0][100], 0.5 * std::sin(3.0f) * (1 << 24), 2.0 * 512) << format.name;
+            EXPECT_NEAR(audio.channels[1][100], -audio.channels[0][100], 2.0 * 512) << format.name;
+        }
+    }
+}
+
+TEST(AudioFile, OtherRatesAreConverted) {
+    testing::TempDir temp;
+    ASSERT_TRUE(writeSine(temp / "slow.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 22050, 22050));
+    DecodedAudio audio;
+    std::string error;
+    ASSERT_TRUE(decodeAudioFile(temp / "slow.wav", 48000.0, audio, error)) << error;
+    EXPECT_NEAR(static_cast<double>(audio.frames()), 48000.0, 64.0);
+    EXPECT_EQ(audio.sampleRate, 48000.0);
+}
+
+TEST(AudioFile, BrokenFilesAreRefusedWithAReason) {
+    testing::TempDir temp;
+    std::ofstream(temp / "noise.wav") << "RIFF this is not a sound at all";
+    std::ofstream(temp / "empty.wav");
+    ASSERT_TRUE(writeSine(temp / "quad.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 44100, 100));
+    ASSERT_TRUE(writeSine(temp / "silent.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, 0));
+    for (const char* name : {"noise.wav", "empty.wav", "missing.wav", "quad.wav", "silent.wav"}) {
+        DecodedAudio audio;
+        std::string error;
+        EXPECT_FALSE(decodeAudioFile(temp / name, 44100.0, audio, error)) << name;
+        EXPECT_FALSE(error.empty()) << name;
+        EXPECT_EQ(audio.frames(), 0u) << name;
+    }
+}
+
+TEST(WaveWriter, WritesSixteenBitClippedAtFullScale) {
+    testing::TempDir temp;
+    WaveWriter writer;
+    ASSERT_TRUE(writer.open(temp / "out.wav", 2, 44100.0, 44100.0));
+    std::vector<int32_t> left = {0, 1 << 24, 3 << 24, -(3 << 24), 512 * 1000, INT32_MAX};
+    std::vector<int32_t> right = {-512, -(1 << 24), INT32_MIN, 0, -512 * 1000, 7};
+    const int32_t* channels[2] = {left.data(), right.data()};
+    ASSERT_TRUE(writer.write(channels, 6));
+    ASSERT_TRUE(writer.close());
+
+    SF_INFO info{};
+    SNDFILE* file = sf_open((temp / "out.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    std::vector<short> samples(12);
+    ASSERT_EQ(sf_readf_short(file, samples.data(), 6), 6);
+    sf_close(file);
+    EXPECT_EQ(samples, (std::vector<short>{0, -1, 32767, -32768, 32767, -32768, -32768, 0, 1000, -1000, 32767, 0}));
+}
+
+TEST(WaveWriter, ConvertsToTheFileRateAndReportsAFolderThatIsNotThere) {
+    testing::TempDir temp;
+    WaveWriter writer;
+    ASSERT_TRUE(writer.open(temp / "out.wav", 1, 44100.0, 48000.0));
+    std::vector<int32_t> samples(48000, 1 << 22);
+    const int32_t* channels[1] = {samples.data()};
+    ASSERT_TRUE(writer.write(channels, 48000));
+    ASSERT_TRUE(writer.close());
+    AudioFileInfo info;
+    std::string error;
+    ASSERT_TRUE(readAudioFileInfo(temp / "out.wav", info, error));
+    EXPECT_EQ(info.sampleRate, 44100.0);
+    EXPECT_NEAR(static_cast<double>(info.frames), 44100.0, 64.0);
+
+    WaveWriter nowhere;
+    EXPECT_FALSE(nowhere.open(temp / "no" / "folder.wav", 2, 44100.0, 44100.0));
+    EXPECT_FALSE(nowhere.error().empty());
+}
+
+}  // namespace
+}  // namespace strombel::platform

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <fstream>
+
+#include "support/temp_dir.h"
+#include "ui/gui_factory.h"
+#include "ui/image_generator.h"
+#include "ui/image_store.h"
+#include "ui/kit/image_view.h"
+#include "ui/ui_test_support.h"
+
+namespace strombel::ui {
+namespace {
+
+/// Writes a one-colour picture of `size` pixels under `name` into `folder`.
+void writeImage(const std::filesystem::path& folder, const std::string& name, QSize size,
+                QColor color) {
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(color);
+    ASSERT_TRUE(image.save(QString::fromStdString((folder / name).string())));
+}
+
+class ImageLookupTest : public testing::UiTest {
+  protected:
+    testing::TempDir bundle;
+    ImageStore store{bundle.path()};
+    ImageStore empty{std::filesystem::path()};
+};
+
+TEST_F(ImageLookupTest, SuffixRuleWithTheSixteenByNineFallbacks) {
+    // Bundle files of recognisable sizes, one per suffix.
+    writeImage(bundle.path(), "knob.png", {10, 10}, Qt::red);
+    writeImage(bundle.path(), "knob-phone.png", {11, 11}, Qt::red);
+    writeImage(bundle.path(), "knob-phone568h.png", {12, 12}, Qt::red);
+    writeImage(bundle.path(), "knob-phoneportrait.png", {13, 13}, Qt::red);
+    writeImage(bundle.path(), "plate-phone.png", {21, 21}, Qt::red);
+    writeImage(bundle.path(), "plate-phoneportrait.png", {23, 23}, Qt::red);
+    const kit::Screen phone = kit::Screen::phone();
+    const kit::Screen tall = kit::Screen::tallPhone();
+    const kit::Screen tablet = kit::Screen::tablet();
+    struct Case {
+        const char* name;
+        int32_t type;
+        kit::Screen screen;
+        int width;  // 0: no image
+    } cases[] = {
+        {"knob", 0, tablet, 10}, {"knob", 1, phone, 11},  {"knob", 1, tall, 12},
+        {"knob", 2, phone, 13},  {"knob", 2, tall, 13},  // no portrait 16:9 art: the plain portrait
+                                                         // one
+        {"plate", 1, tall, 21},                          // only the "-phone" form: that one
+        {"plate", 0, tablet, 0}, {"nothing", 1, tall, 0}, {"knob", 3, tablet, 0},
+        {"knob", -1, phone, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.type));
+        const QImage image = GuiFactory::imageWithName(c.name, c.type, store, c.screen);
+        EXPECT_EQ(image.width(), c.width);
+    }
+}
+
+TEST_F(ImageLookupTest, ABundleFileWinsOverTheGeneratedPicture) {
+    writeImage(bundle.path(), "lightOn.png", {3, 5}, Qt::green);
+    EXPECT_EQ(GuiFactory::imageWithName("lightOn", 0, store, kit::Screen::tablet()).size(),
+              QSize(3, 5));
+    // Not in the bundle: drawn, at the size the layouts expect.
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("lightOff", 0, store, kit::Screen::tablet())),
+        QSizeF(16, 16));
+}
+
+TEST_F(ImageLookupTest, AnUnreadableBundleFileFallsBackToTheGeneratedPicture) {
+    std::ofstream(bundle.path() / "tapButton.png") << "not a picture";
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("tapButton", 0, store, kit::Screen::tablet())),
+        QSizeF(97, 97));
+}
+
+TEST_F(ImageLookupTest, GeneratedArtFallsBackFromTallPhoneExceptForFullScreenPictures) {
+    const kit::Screen tall = kit::Screen::tallPhone();
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 1, empty, tall)),
+              QSizeF(568, 320));
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("background", 1, empty, kit::Screen::phone())),
+        QSizeF(480, 320));
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 2, empty, tall)),
+              QSizeF(640, 568));
+    EXPECT_TRUE(empty.image("buttonSmall-phone568h.png").isNull());
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("buttonSmall", 1, empty, tall)),
+              QSizeF(23, 23));
+}
+
+TEST_F(ImageLookupTest, EveryNamedPictureIsDrawnForEveryGuiType) {
+    for (const std::string& name : ImageGenerator::names()) {
+        for (int32_t type : {0, 1, 2}) {
+            SCOPED_TRACE(name + " type " + std::to_string(type));
+            const QImage image = GuiFactory::imageWithName(name, type, empty, kit::Screen::phone());
+            ASSERT_FALSE(image.isNull());
+            // Not blank: some pixel is not transparent.
+            bool painted = false;
+            for (int y = 0; y < image.height() && !painted; y += 2) {
+                for (int x = 0; x < image.width() && !painted; x += 2)
+                    painted = qAlpha(image.pixel(x, y)) > 0;
+            }
+            EXPECT_TRUE(painted);
+        }
+    }
+}
+
+TEST_F(ImageLookupTest, FileNamesSplitIntoBaseAndVariant) {
+    std::string base;
+    ImageVariant variant;
+    ASSERT_TRUE(ImageGenerator::parseFileName("lightOn-phoneportrait568h.png", base, variant));
+    EXPECT_EQ(base, "lightOn");
+    EXPECT_EQ(variant, ImageVariant::portraitTall);
+    ASSERT_TRUE(ImageGenerator::parseFileName("switchBtn-phoneportrait.png", base, variant));
+    EXPECT_EQ(base, "switchBtn");
+    EXPECT_EQ(variant, ImageVariant::portrait);
+    ASSERT_TRUE(ImageGenerator::parseFileName("tapButton.png", base, variant));
+    EXPECT_EQ(variant, ImageVariant::tablet);
+    EXPECT_FALSE(ImageGenerator::parseFileName("tapButton.jpg", base, variant));
+}
+
+TEST_F(ImageLookupTest, NamesThatClimbOutOfTheBundleAreNeverRead) {
+    writeImage(bundle.path(), "inside.png", {4, 4}, Qt::red);
+    EXPECT_FALSE(store.image("inside.png").isNull());
+    EXPECT_TRUE(store.image("../inside.png").isNull());
+    EXPECT_TRUE(store.image("/etc/inside.png").isNull());
+}
+
+}  // namespace
+}  // namespace strombel::ui

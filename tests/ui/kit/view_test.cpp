@@ -1,0 +1,116 @@
+#include "ui/kit/view.h"
+
+#include <gtest/gtest.h>
+
+#include "ui/kit/control.h"
+#include "ui/kit/image_view.h"
+#include "ui/kit/kit_test_support.h"
+#include "ui/kit/label.h"
+
+namespace strombel::ui::kit {
+namespace {
+
+class ViewTest : public testing::KitTest {};
+
+TEST_F(ViewTest, FrameShortcutsChangeOneComponentEach) {
+    View view(QRectF(10, 20, 30, 40));
+    EXPECT_EQ(view.rightX(), 40);
+    EXPECT_EQ(view.bottomY(), 60);
+    view.setX(5);
+    view.setY(6);
+    view.setWidth(7);
+    view.setHeight(8);
+    EXPECT_EQ(view.frame(), QRectF(5, 6, 7, 8));
+    view.setX(1, 2);
+    EXPECT_EQ(view.frame(), QRectF(1, 2, 7, 8));
+    EXPECT_EQ(view.bounds(), QRectF(0, 0, 7, 8));
+}
+
+TEST_F(ViewTest, SubviewsKeepTheirOrderAndInsertBelowPutsOneUnderASibling) {
+    View root(QRectF(0, 0, 100, 100));
+    View* first = root.addSubview(std::make_unique<View>(QRectF(0, 0, 10, 10)));
+    View* second = root.addSubview(std::make_unique<View>(QRectF(0, 0, 10, 10)));
+    View* under = root.insertSubviewBelow(std::make_unique<View>(QRectF(0, 0, 10, 10)), second);
+    EXPECT_EQ(root.subviews(), (std::vector<View*>{first, under, second}));
+    root.bringSubviewToFront(first);
+    EXPECT_EQ(root.subviews(), (std::vector<View*>{under, second, first}));
+}
+
+TEST_F(ViewTest, RemovedViewComesBackToItsTakerAndCanBePutBack) {
+    View root(QRectF(0, 0, 100, 100));
+    View* panel = root.addSubview(std::make_unique<View>(QRectF(0, 0, 50, 50)));
+    panel->setTag(7);
+    std::unique_ptr<View> kept = panel->removeFromSuperview();
+    ASSERT_EQ(kept.get(), panel);
+    EXPECT_EQ(root.subviews().size(), 0u);
+    EXPECT_EQ(root.viewWithTag(7), nullptr);
+    root.addSubview(std::move(kept));
+    EXPECT_EQ(root.viewWithTag(7), panel);
+    EXPECT_EQ(panel->superview(), &root);
+}
+
+TEST_F(ViewTest, AlphaMultipliesDownTheTree) {
+    View root(QRectF(0, 0, 100, 100));
+    View* panel = root.addSubview(std::make_unique<View>(QRectF(0, 0, 50, 50)));
+    View* lamp = panel->addSubview(std::make_unique<View>(QRectF(0, 0, 10, 10)));
+    root.setAlpha(0.5);
+    panel->setAlpha(0.5);
+    lamp->setAlpha(0.8);
+    EXPECT_NEAR(lamp->effectiveOpacity(), 0.2, 1e-9);
+}
+
+TEST_F(ViewTest, HitTestingSkipsHiddenAndNonInteractiveViewsAndPointsOutsideTheParent) {
+    View root(QRectF(0, 0, 200, 200));
+    View* panel = root.addSubview(std::make_unique<View>(QRectF(50, 50, 100, 100)));
+    Control* button = panel->add(std::make_unique<Control>(QRectF(10, 10, 30, 30)));
+    Control* sticksOut = panel->add(std::make_unique<Control>(QRectF(-40, 0, 30, 30)));
+    Label* caption = panel->add(
+        std::make_unique<Label>(QRectF(10, 10, 30, 10)));  // above the button, takes no touches
+
+    EXPECT_EQ(root.hitTest({65, 65}), button);
+    EXPECT_EQ(caption->isUserInteractionEnabled(), false);
+    // A subview outside its parent's bounds does not take touches there.
+    EXPECT_EQ(root.hitTest({15, 55}), &root);
+    (void)sticksOut;
+    button->setHidden(true);
+    EXPECT_EQ(root.hitTest({65, 65}), panel);
+    button->setHidden(false);
+    panel->setUserInteractionEnabled(false);
+    EXPECT_EQ(root.hitTest({65, 65}), &root);
+    panel->setUserInteractionEnabled(true);
+    panel->setAlpha(0);
+    EXPECT_EQ(root.hitTest({65, 65}), &root);
+    EXPECT_EQ(root.hitTest({250, 10}), nullptr);
+}
+
+TEST_F(ViewTest, ClippingIsOptional) {
+    View panel(QRectF(0, 0, 10, 10));
+    EXPECT_FALSE(panel.clipsToBounds());
+    panel.setClipsToBounds(true);
+    EXPECT_TRUE(panel.clipsToBounds());
+}
+
+TEST_F(ViewTest, ImageViewTakesItsImagesSizeInPoints) {
+    QImage image(40, 20, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2.0);
+    ImageView view(image);
+    EXPECT_EQ(view.frame(), QRectF(0, 0, 20, 10));
+    EXPECT_FALSE(view.isUserInteractionEnabled());
+}
+
+TEST_F(ViewTest, LabelTruncatesTheTailOrClipsAsAsked) {
+    Label label(QRectF(0, 0, 40, 12));
+    label.setText("A VERY LONG BANK NAME");
+    label.setLineBreakMode(Label::LineBreak::truncateTail);
+    EXPECT_TRUE(label.displayedText().endsWith(QChar(0x2026)))
+        << label.displayedText().toStdString();
+    EXPECT_LT(label.displayedText().size(), label.text().size());
+    label.setLineBreakMode(Label::LineBreak::clip);
+    EXPECT_EQ(label.displayedText(), label.text());
+    label.setText("OK");
+    label.setLineBreakMode(Label::LineBreak::truncateTail);
+    EXPECT_EQ(label.displayedText(), "OK");
+}
+
+}  // namespace
+}  // namespace strombel::ui::kit

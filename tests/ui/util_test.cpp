@@ -1,0 +1,79 @@
+#include "ui/util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "ui/ui_test_support.h"
+
+namespace strombel::ui {
+namespace {
+
+class UtilTest : public testing::UiTest {};
+
+TEST_F(UtilTest, GuardBounds) {
+    EXPECT_EQ(Util::guardBounds(5, 0, 1), 1);
+    EXPECT_EQ(Util::guardBounds(-1, 0, 1), 0);
+    EXPECT_EQ(Util::guardBounds(0.5, 0, 1), 0.5);
+}
+
+TEST_F(UtilTest, ColorForHex) {
+    const QColor orange(255, 128, 0);
+    EXPECT_EQ(Util::colorForHex("#FF8000"), orange);
+    EXPECT_EQ(Util::colorForHex("ff8000"), orange);
+    EXPECT_EQ(Util::colorForHex("  #ff8000\n"), orange);
+    EXPECT_EQ(Util::colorForHex("#FFF"), QColor(0, 0, 0));
+    EXPECT_EQ(Util::colorForHex("#FF800"), QColor(0, 0, 0));
+    EXPECT_EQ(Util::colorForHex("#FF80001"), QColor(0, 0, 0));
+}
+
+TEST_F(UtilTest, SixteenByNinePhones) {
+    kit::Screen screen = kit::Screen::phone();
+    EXPECT_FALSE(Util::isIphone5(screen));
+    screen.bounds = {320, 568};
+    EXPECT_TRUE(Util::isIphone5(screen));
+    screen.bounds = {375, 667};
+    EXPECT_TRUE(Util::isIphone5(screen));
+    EXPECT_FALSE(Util::isIphone5(kit::Screen::tablet()));
+    EXPECT_EQ(Util::screenWidth(screen), 375);
+    EXPECT_EQ(Util::screenHeight(screen), 667);
+}
+
+TEST_F(UtilTest, ColouredMaskKeepsTheShapeAndTakesTheColour) {
+    QImage mask(4, 4, QImage::Format_ARGB32);
+    mask.fill(Qt::transparent);
+    mask.setPixelColor(1, 1, QColor(10, 20, 30, 255));
+    const QImage coloured = Util::coloredImageFromMask(mask, QColor(200, 0, 0));
+    EXPECT_EQ(coloured.pixelColor(1, 1), QColor(200, 0, 0));
+    EXPECT_EQ(qAlpha(coloured.pixel(0, 0)), 0);
+}
+
+TEST_F(UtilTest, ResizeToFillCoversASquareOfTheLongerSide) {
+    QImage image(200, 100, QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    const QImage resized = Util::resizeImageToFillBounds(image, QSizeF(50, 40), 2.0);
+    EXPECT_EQ(resized.size(), QSize(200, 100));  // side 100 px: ratio 1
+    const QImage small = Util::resizeImageToFillBounds(image, QSizeF(20, 10), 1.0);
+    EXPECT_EQ(small.size(), QSize(40, 20));
+}
+
+TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
+    QImage image(100, 50, QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::aspectFill, 3).size(),
+              QSize(100, 50));
+    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::topLeft, 3).size(),
+              QSize(50, 50));
+    for (int64_t mode : {int64_t{0}, int64_t{3}, int64_t{4}, int64_t{13}, int64_t{-1}}) {
+        try {
+            Util::resizeImageToFillBounds(image, QSizeF(50, 50), mode, 3);
+            ADD_FAILURE() << "mode " << mode << " accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Unsupported content mode: " + std::to_string(mode));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace strombel::ui
