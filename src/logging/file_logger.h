@@ -133,6 +133,8 @@ public:
 private:
     std::atomic<uint64_t> maximumNumberOfLogFiles_{5};
     const std::string logsDirectory_;
+    std::atomic<bool> reportedFolderError_{false};
+    std::atomic<bool> reportedFileError_{false};
 };
 
 /// "yyyy/MM/dd HH:mm:ss:SSS" followed by two spaces and the message text.
