@@ -10,8 +10,8 @@ endfunction()
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
 # gets its own process, so tests never share a sandbox root by accident.
-# JACK: the cases need the shared JACK server (dummy driver); they run one at a
-# time with JACK_DEFAULT_SERVER pointing at it.
+# JACK: the cases need the build's JACK server (dummy driver); they run one at a
+# time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
   cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -19,11 +19,13 @@ function(strombel_add_test name)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   set(environment "QT_QPA_PLATFORM=offscreen")
   if(ARG_JACK)
-    list(APPEND environment "JACK_DEFAULT_SERVER=strombel-tests" "JACK_NO_START_SERVER=1")
+    list(APPEND environment "JACK_DEFAULT_SERVER=${STROMBEL_JACK_SERVER}" "JACK_NO_START_SERVER=1")
     list(APPEND ARG_FIXTURES jack_server)
     list(APPEND ARG_RESOURCE_LOCK jack)
   endif()
-  set(properties ENVIRONMENT "${environment}" TIMEOUT 120)
+  # The environment is a list, which gtest_discover_tests would split into
+  # separate properties: it is set by a script run after the cases are listed.
+  set(properties TIMEOUT 120)
   if(ARG_LABELS)
     list(APPEND properties LABELS "${ARG_LABELS}")
   endif()
@@ -34,6 +36,12 @@ function(strombel_add_test name)
     list(APPEND properties FIXTURES_REQUIRED "${ARG_FIXTURES}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  set(environment_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+  file(WRITE "${environment_script}"
+    "foreach(test IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${environment}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${environment_script}")
 endfunction()
 
 # strombel_add_benchmark(NAME SOURCES ... DEPS ...)
