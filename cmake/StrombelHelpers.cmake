@@ -23,7 +23,9 @@ function(strombel_add_test name)
     list(APPEND ARG_FIXTURES jack_server)
     list(APPEND ARG_RESOURCE_LOCK jack)
   endif()
-  set(properties ENVIRONMENT "${environment}" TIMEOUT 120)
+  # The environment is a list, which gtest_discover_tests would split into
+  # separate properties: it is set by a script run after the cases are listed.
+  set(properties TIMEOUT 120)
   if(ARG_LABELS)
     list(APPEND properties LABELS "${ARG_LABELS}")
   endif()
@@ -34,6 +36,12 @@ function(strombel_add_test name)
     list(APPEND properties FIXTURES_REQUIRED "${ARG_FIXTURES}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  set(environment_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+  file(WRITE "${environment_script}"
+    "foreach(test IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${environment}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${environment_script}")
 endfunction()
 
 # strombel_add_benchmark(NAME SOURCES ... DEPS ...)

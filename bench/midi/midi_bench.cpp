@@ -181,7 +181,7 @@ void ClockTickSpacing128(benchmark::State& state) {
     state.counters["spacing_error_max_us"] = percentile(spacing, 1.0);
     (void)drums;
 }
-BENCHMARK(ClockTickSpacing128)->Arg(32)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(ClockTickSpacing128)->Arg(64)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -74,16 +74,15 @@ void LoopbackMidiBackend::notify(int32_t messageId, MidiEndpointRef child, Kind 
 size_t LoopbackMidiBackend::play(MidiEndpointRef source, MidiPacketList packets) {
     // Copy the handlers out, so that a port disconnected meanwhile finishes this
     // delivery on its own copy and is not called again afterwards.
-    std::shared_ptr<MidiReadHandler> handlers[8];
-    size_t count = 0;
+    std::vector<std::shared_ptr<MidiReadHandler>> handlers;
     {
         std::lock_guard lock(mutex_);
         for (const Connection& connection : connections_) {
-            if (connection.source == source && count < std::size(handlers)) handlers[count++] = connection.read;
+            if (connection.source == source) handlers.push_back(connection.read);
         }
     }
-    for (size_t i = 0; i < count; ++i) (*handlers[i])(packets);
-    return count;
+    for (const auto& handler : handlers) (*handler)(packets);
+    return handlers.size();
 }
 
 size_t LoopbackMidiBackend::play(MidiEndpointRef source, std::vector<uint8_t> bytes) {

@@ -122,7 +122,7 @@ private:
                                 bool announce);
 
     Clock& clock_;
-    mutable std::mutex mutex_;
+    mutable PriorityInheritanceMutex mutex_;
     MidiObjectRef nextRef_ = 0x1000;
     int32_t nextUniqueId_ = 0x4000;
     std::map<MidiClientRef, MidiNotifyHandler> clients_;

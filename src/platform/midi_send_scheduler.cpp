@@ -10,6 +10,19 @@
 
 namespace strombel::platform {
 
+PriorityInheritanceMutex::PriorityInheritanceMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+PriorityInheritanceMutex::~PriorityInheritanceMutex() { pthread_mutex_destroy(&mutex_); }
+void PriorityInheritanceMutex::lock() { pthread_mutex_lock(&mutex_); }
+void PriorityInheritanceMutex::unlock() { pthread_mutex_unlock(&mutex_); }
+bool PriorityInheritanceMutex::try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
+
 MidiSendScheduler::MidiSendScheduler(Clock& clock, Deliver deliver, bool ownThread)
     : clock_(clock), deliver_(std::move(deliver)) {
     heap_.reserve(256);
@@ -92,9 +105,10 @@ std::optional<uint64_t> MidiSendScheduler::nextDue() const {
 }
 
 void MidiSendScheduler::run() {
-    // Sends go out on time even on a busy machine: a precise timer for this
-    // thread, real-time priority where the system grants it (ignored otherwise),
-    // a sleep until shortly before the next send and a yielding wait for the rest.
+    // Sends go out on time: a precise timer for this thread, real-time priority
+    // where the system grants it (a user without it keeps normal priority, and a
+    // heavily loaded machine then delays sends by milliseconds), a sleep until
+    // shortly before the next send and a busy wait for the rest.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched_param priority{};
     priority.sched_priority = 10;
@@ -108,13 +122,21 @@ void MidiSendScheduler::run() {
         }
         const uint64_t now = clock_.nowNanos();
         const uint64_t due = heap_.front().due;
-        if (due > now + kFinalStretchNanos) {
-            changed_.wait_for(lock, std::chrono::nanoseconds(due - now - kFinalStretchNanos));
-            continue;
-        }
         if (due > now) {
+            // Only the system clock moves by itself: over any other clock, just sleep.
+            const bool systemClock = &clock_ == &SystemClock::shared();
+            if (!systemClock || due - now > kFinalStretchNanos) {
+                const uint64_t sleep = systemClock ? due - now - kFinalStretchNanos : due - now;
+                changed_.wait_for(lock, std::chrono::nanoseconds(sleep));
+                continue;
+            }
+            // The final stretch: stay on the processor (a sleep or a yield could
+            // hand it to another task for milliseconds), looking up now and then
+            // for an earlier send.
             lock.unlock();
-            std::this_thread::yield();
+            const uint64_t until = std::min(due, now + 20'000);
+            while (clock_.nowNanos() < until) {
+            }
             lock.lock();
             continue;
         }

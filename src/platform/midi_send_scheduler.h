@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pthread.h>
+
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -14,6 +16,23 @@
 #include "platform/midi_backend.h"
 
 namespace strombel::platform {
+
+/// A mutex with priority inheritance: a thread of normal priority that holds it
+/// runs at the priority of a real-time thread waiting for it, so the timed-send
+/// thread never waits behind a preempted sender. Lockable like std::mutex.
+class PriorityInheritanceMutex {
+public:
+    PriorityInheritanceMutex();
+    ~PriorityInheritanceMutex();
+    PriorityInheritanceMutex(const PriorityInheritanceMutex&) = delete;
+    PriorityInheritanceMutex& operator=(const PriorityInheritanceMutex&) = delete;
+    void lock();
+    void unlock();
+    bool try_lock();
+
+private:
+    pthread_mutex_t mutex_;
+};
 
 /// Holds timed MIDI sends until their time and hands each to `deliver` then, in
 /// order of due time (sends due at the same time in the order they came).
@@ -69,12 +88,12 @@ private:
 
     Clock& clock_;
     Deliver deliver_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable PriorityInheritanceMutex mutex_;
+    std::condition_variable_any changed_;
     std::vector<Entry> heap_;
     uint64_t nextOrder_ = 0;
     bool stopping_ = false;
-    std::mutex deliverMutex_;  // one delivery at a time, so a flush never races one in flight
+    PriorityInheritanceMutex deliverMutex_;  // one delivery at a time, so a flush never races one in flight
     std::thread thread_;
 };
 

@@ -4,6 +4,7 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -121,60 +122,83 @@ struct RtMidiBackend::Impl {
         return static_cast<unsigned>(found - names.begin());
     }
 
-    // Brings the endpoints of one kind in step with the system; answers them in order.
+    // Brings the endpoints of one kind in step with the system; answers them in
+    // order. The listing runs under its own lock, so sends never wait for it.
     std::vector<MidiEndpointRef> refresh(Kind kind) {
         std::vector<MidiEndpointRef> refs;
-        if (system == System::none || clientName.empty()) return refs;
+        std::string client;
+        {
+            std::lock_guard lock(mutex);
+            client = clientName;
+        }
+        if (system == System::none || client.empty()) return refs;
         std::vector<std::string> names;
-        if (kind == Kind::source) {
-            if (!scanIn) scanIn = make<RtMidiIn>(clientName);
-            if (scanIn) names = portNames(*scanIn);
-        } else {
-            if (!scanOut) scanOut = make<RtMidiOut>(clientName);
-            if (scanOut) names = portNames(*scanOut);
-        }
-        std::map<std::string, MidiEndpointRef>& known = kind == Kind::source ? sourceNames : destinationNames;
-        std::map<std::string, MidiEndpointRef> seen;
-        for (const std::string& rtName : names) {
-            if (isOurs(rtName) || seen.count(rtName)) continue;
-            MidiEndpointRef ref;
-            auto found = known.find(rtName);
-            if (found != known.end()) {
-                ref = found->second;
+        {
+            std::lock_guard scanning(scanMutex);
+            if (kind == Kind::source) {
+                if (!scanIn) scanIn = make<RtMidiIn>(client);
+                if (scanIn) names = portNames(*scanIn);
             } else {
-                ref = ++nextRef;
-                endpoints[ref] = Endpoint{kind, rtName, displayName(system, rtName), false, ++nextUniqueId};
-            }
-            seen[rtName] = ref;
-            refs.push_back(ref);
-        }
-        for (const auto& [rtName, ref] : known) {
-            if (!seen.count(rtName)) {
-                endpoints.erase(ref);
-                outputs.erase(ref);
+                if (!scanOut) scanOut = make<RtMidiOut>(client);
+                if (scanOut) names = portNames(*scanOut);
             }
         }
-        known = std::move(seen);
+        std::vector<MidiEndpointRef> gone;
+        {
+            std::lock_guard lock(mutex);
+            std::map<std::string, MidiEndpointRef>& known = kind == Kind::source ? sourceNames : destinationNames;
+            std::map<std::string, MidiEndpointRef> seen;
+            for (const std::string& rtName : names) {
+                if (isOurs(rtName) || seen.count(rtName)) continue;
+                MidiEndpointRef ref;
+                auto found = known.find(rtName);
+                if (found != known.end()) {
+                    ref = found->second;
+                } else {
+                    ref = ++nextRef;
+                    endpoints[ref] = Endpoint{kind, rtName, displayName(system, rtName), false, ++nextUniqueId};
+                }
+                seen[rtName] = ref;
+                refs.push_back(ref);
+            }
+            for (const auto& [rtName, ref] : known) {
+                if (!seen.count(rtName)) {
+                    endpoints.erase(ref);
+                    gone.push_back(ref);
+                }
+            }
+            known = std::move(seen);
+        }
+        if (!gone.empty()) {
+            std::lock_guard sending(sendMutex);
+            for (MidiEndpointRef ref : gone) outputs.erase(ref);
+        }
         return refs;
     }
 
     // Sends one packet's bytes at once, message by message (RtMidi takes one
-    // message per call).
+    // message per call). Runs under the send lock only, besides a short look-up.
     MidiStatus sendNow(MidiEndpointRef destination, std::span<const uint8_t> bytes) {
-        std::lock_guard lock(mutex);
+        std::string rtName;
+        std::string client;
+        {
+            std::lock_guard lock(mutex);
+            auto endpoint = endpoints.find(destination);
+            if (endpoint == endpoints.end()) return kMidiUnknownEndpoint;
+            if (!endpoint->second.ours && endpoint->second.kind != Kind::destination) return kMidiWrongEndpointType;
+            rtName = endpoint->second.rtName;
+            client = clientName;
+        }
+        std::lock_guard sending(sendMutex);
         RtMidiOut* out = nullptr;
         if (auto virtualSource = virtualSources.find(destination); virtualSource != virtualSources.end()) {
             out = virtualSource->second.get();
         } else {
             auto open = outputs.find(destination);
             if (open == outputs.end()) {
-                auto endpoint = endpoints.find(destination);
-                if (endpoint == endpoints.end() || endpoint->second.kind != Kind::destination) {
-                    return kMidiUnknownEndpoint;
-                }
-                auto port = make<RtMidiOut>(clientName);
+                auto port = make<RtMidiOut>(client);
                 if (!port) return kMidiMessageSendErr;
-                auto index = indexOf(*port, endpoint->second.rtName);
+                auto index = indexOf(*port, rtName);
                 if (!index) return kMidiUnknownEndpoint;
                 rtMidiCallFailed = false;
                 port->openPort(*index, outputPortName);
@@ -183,6 +207,7 @@ struct RtMidiBackend::Impl {
             }
             out = open->second.get();
         }
+        if (!out) return kMidiUnknownEndpoint;
         size_t at = 0;
         while (at < bytes.size()) {
             size_t length = midiMessageLength(bytes[at]);
@@ -219,7 +244,11 @@ struct RtMidiBackend::Impl {
 
     const System system;
     Clock& clock;
-    mutable std::mutex mutex;
+    // The timed-send thread takes `mutex` and `sendMutex`; with priority
+    // inheritance it never waits behind a preempted thread of lower priority.
+    mutable PriorityInheritanceMutex mutex;  // the tables below, except where noted
+    std::mutex scanMutex;                    // scanIn and scanOut
+    PriorityInheritanceMutex sendMutex;      // outputs, virtualSources and every RtMidi send
     std::string clientName;
     std::string inputPortName = "Input";
     std::string outputPortName = "Output";
@@ -240,11 +269,14 @@ struct RtMidiBackend::Impl {
 };
 
 std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
-    try {
-        RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
-        return std::make_unique<RtMidiBackend>(System::alsa, clock);
-    } catch (const RtMidiError& error) {
-        rememberError(error.getMessage());
+    std::error_code ignored;
+    if (std::filesystem::exists("/dev/snd/seq", ignored)) {
+        try {
+            RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
+            return std::make_unique<RtMidiBackend>(System::alsa, clock);
+        } catch (const RtMidiError& error) {
+            rememberError(error.getMessage());
+        }
     }
     if (jackServerRunning()) return std::make_unique<RtMidiBackend>(System::jack, clock);
     return std::make_unique<RtMidiBackend>(System::none, clock);
@@ -337,15 +369,9 @@ MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
     return kMidiNoError;  // the inputs close here, outside the lock
 }
 
-std::vector<MidiEndpointRef> RtMidiBackend::sources() {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->refresh(Impl::Kind::source);
-}
+std::vector<MidiEndpointRef> RtMidiBackend::sources() { return impl_->refresh(Impl::Kind::source); }
 
-std::vector<MidiEndpointRef> RtMidiBackend::destinations() {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->refresh(Impl::Kind::destination);
-}
+std::vector<MidiEndpointRef> RtMidiBackend::destinations() { return impl_->refresh(Impl::Kind::destination); }
 
 std::optional<std::string> RtMidiBackend::endpointName(MidiEndpointRef endpoint) {
     std::lock_guard lock(impl_->mutex);
@@ -420,7 +446,10 @@ MidiStatus RtMidiBackend::createVirtualSource(MidiClientRef client, const std::s
     }
     endpoint = ++impl_->nextRef;
     impl_->endpoints[endpoint] = Impl::Endpoint{Impl::Kind::source, name, name, true, ++impl_->nextUniqueId};
-    if (out) impl_->virtualSources[endpoint] = std::move(out);
+    if (out) {
+        std::lock_guard sending(impl_->sendMutex);
+        impl_->virtualSources[endpoint] = std::move(out);
+    }
     return kMidiNoError;
 }
 
@@ -457,6 +486,7 @@ MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
             closing = std::move(input->second);
             impl_->virtualDestinations.erase(input);
         }
+        std::lock_guard sending(impl_->sendMutex);
         if (auto out = impl_->virtualSources.find(endpoint); out != impl_->virtualSources.end()) {
             closingOut = std::move(out->second);
             impl_->virtualSources.erase(out);

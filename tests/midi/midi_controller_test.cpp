@@ -12,6 +12,7 @@
 #include "platform/host_time.h"
 #include "platform/loopback_midi_backend.h"
 #include "platform/rtmidi_backend.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -538,6 +539,23 @@ TEST_F(MidiControllerTest, SettingsChangeSafelyWhileNotesArrive) {
     for (const auto& [note, pad] : hub->noteToButtonMap()) ++notesPerPad[pad];
     for (const auto& [pad, count] : notesPerPad) EXPECT_LE(count, 1) << "pad " << pad;
     (void)synth;
+}
+
+TEST(MidiControllerSharedTest, TheProgramsHubStartsOnWhateverMidiSystemThereIs) {
+    testing::TempDir dir;
+    platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(dir / "root", dir / "bundle"));
+    platform::UserDefaults::setShared(std::make_unique<platform::UserDefaults>(dir / "defaults.sqlite"));
+    platform::MainLoop::shared().bindToCurrentThread();
+    {
+        MidiController& hub = MidiController::shared();
+        EXPECT_EQ(&hub, &MidiController::shared());
+        EXPECT_TRUE(std::filesystem::exists(dir / "root" / "Documents" / ".noteToButtonMap.dict"));
+        EXPECT_TRUE(hub.midi().virtualSourceEnabled());
+        EXPECT_EQ(hub.midi().virtualSourceDestination()->name(), "Tumblecraft");
+    }
+    MidiController::resetShared();
+    platform::UserDefaults::setShared(nullptr);
+    platform::Sandbox::setShared(nullptr);
 }
 
 }  // namespace

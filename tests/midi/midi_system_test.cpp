@@ -290,5 +290,24 @@ TEST_F(MidiSystemTest, AllSourcesFansInEveryPacket) {
     EXPECT_EQ(counter.packets, 2);
 }
 
+TEST_F(MidiSystemTest, AClientThatCannotBeCreatedLeavesEverythingElseUncreatedButHarmless) {
+    platform::MidiEndpointRef keys = backend.addSource("Keys");
+    platform::MidiEndpointRef synth = backend.addDestination("Synth");
+    backend.failNextClientCreation(platform::kMidiServerStartErr);
+    auto midi = makeSystem();
+    EXPECT_EQ(midi->outputPort(), 0u);
+    EXPECT_EQ(midi->inputPort(), 0u);
+    midi->setVirtualSourceEnabled(true);
+    midi->setVirtualDestinationEnabled(true);
+    EXPECT_FALSE(midi->virtualSourceEnabled());
+    EXPECT_FALSE(midi->virtualDestinationEnabled());
+    EXPECT_EQ(backend.virtualEndpointCount(), 0u);
+    // The devices are listed but nothing flows.
+    EXPECT_EQ(backend.connectionCount(keys), 0u);
+    const uint8_t start = 0xFA;
+    EXPECT_NE(midi->sendBytes(&start, 1, nullptr), platform::kMidiNoError);
+    EXPECT_TRUE(backend.receivedBy(synth).empty());
+}
+
 }  // namespace
 }  // namespace strombel::midi
