@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Starts or stops the JACK server with the dummy driver that integration tests use
-# (no sound card needed). Usage: jack_server.sh start|stop BUILD_DIR
+# (no sound card needed). Usage: jack_server.sh start|stop BUILD_DIR SERVER_NAME
 set -u
 action="$1"
 state="$2/jack-server"
-server="strombel-tests"
+server="${3:-strombel-tests}"
 mkdir -p "$state"
 case "$action" in
   start)
     if [ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null; then exit 0; fi
     jackd --no-realtime -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
     echo $! > "$state/pid"
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 200); do
       if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi
       sleep 0.1
     done
@@ -25,4 +25,4 @@ case "$action" in
     exit 0
     ;;
 esac
-echo "usage: jack_server.sh start|stop BUILD_DIR"; exit 2
+echo "usage: jack_server.sh start|stop BUILD_DIR SERVER_NAME"; exit 2
