@@ -246,7 +246,11 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 count = n - offset;
                 break;
             case TrackState::StopPending:
-                if (stop > end) {
+                if (!track.hasBegun()) {
+                    // Stopped before it began: nothing of it sounds (its read
+                    // position still belongs to an earlier playback).
+                    if (stop <= end) postEvent(PendingEvent::Type::Stopped, handle);
+                } else if (stop > end) {
                     count = n;
                 } else {
                     count = effectiveStop < effectiveStart ? 0 : framesUntil(effectiveStop, now, sampleRate, n);
