@@ -138,6 +138,8 @@ void ClockTickSpacing128(benchmark::State& state) {
 
     std::mutex mutex;
     std::vector<std::pair<uint64_t, uint64_t>> ticks;  // due, delivered
+    ticks.reserve(4096);
+    backend.setKeepsReceived(false);
     backend.setDeliveryHook([&](platform::MidiEndpointRef, std::span<const uint8_t> bytes, uint64_t due) {
         const uint64_t now = platform::SystemClock::shared().nowNanos();
         if (bytes.size() == 1 && bytes[0] == 0xF8) {
