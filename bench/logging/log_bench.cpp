@@ -168,6 +168,18 @@ void BM_SyncError_Spdlog(benchmark::State& state) {
 }
 BENCHMARK(BM_SyncError_Spdlog)->UseRealTime();
 
+// For reference: spdlog's asynchronous logger has no synchronous call; its error
+// call (with flush) returns before the line is written.
+void BM_ErrorCallNoWait_SpdlogAsync(benchmark::State& state) {
+    SpdlogSetup setup("error-spdlog-async");
+    int value = 0;
+    for (auto _ : state) {
+        setup.logger->error("engine stopped after {} buffers", value++);
+        setup.logger->flush();
+    }
+}
+BENCHMARK(BM_ErrorCallNoWait_SpdlogAsync)->UseRealTime();
+
 // ---- Sustained throughput: one producer, 200 000 lines, until they are all written.
 
 constexpr int kLines = 200000;

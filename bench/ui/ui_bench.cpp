@@ -4,10 +4,9 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/ui/bench_ui
 
-#include <QApplication>
-
 #include <benchmark/benchmark.h>
 
+#include <QApplication>
 #include <cmath>
 #include <memory>
 
@@ -39,7 +38,8 @@ struct Environment {
 };
 
 Environment& environment() {
-    static Environment* made = std::make_unique<Environment>().release();  // lives to the end of the run
+    static Environment* made =
+        std::make_unique<Environment>().release();  // lives to the end of the run
     return *made;
 }
 
@@ -48,7 +48,8 @@ void DrawEveryPictureOfALayout(benchmark::State& state) {
     const auto variant = static_cast<ui::ImageVariant>(state.range(0));
     const auto names = ui::ImageGenerator::names();
     for (auto _ : state) {
-        for (const auto& name : names) benchmark::DoNotOptimize(ui::ImageGenerator::draw(name, variant, 2.0));
+        for (const auto& name : names)
+            benchmark::DoNotOptimize(ui::ImageGenerator::draw(name, variant, 2.0));
     }
     state.SetLabel(state.range(0) == 0 ? "tablet" : state.range(0) == 1 ? "phone" : "portrait");
 }
@@ -69,9 +70,11 @@ void RenderTabletPanelsOffscreen(benchmark::State& state) {
     environment();
     ui::kit::Window window;
     auto root = std::make_unique<ui::kit::View>(QRectF(0, 0, 1024, 768));
-    root->add(std::make_unique<ui::kit::ImageView>(ui::ImageStore::shared().image("background.png")));
+    root->add(
+        std::make_unique<ui::kit::ImageView>(ui::ImageStore::shared().image("background.png")));
     for (int i = 0; i < 6; ++i) {
-        auto panel = std::make_unique<ui::kit::ImageView>(ui::ImageStore::shared().image("linesTapButtons.png"));
+        auto panel = std::make_unique<ui::kit::ImageView>(
+            ui::ImageStore::shared().image("linesTapButtons.png"));
         panel->setX(40 + (i % 2) * 487, 65 + (i / 2) * 95);
         root->add(std::move(panel));
     }

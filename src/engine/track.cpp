@@ -95,11 +95,7 @@ bool Track::preloadForPlayback() {
         std::lock_guard lock(audioLock_);
         numFramesInCache_.store(decoded->frames());
         frameCache_ = std::move(decoded);
-        // A request made before the frames were known is measured again.
-        if (currentState() == TrackState::Ready) {
-            startFrameIdx_ = 0;
-            stopFrameIdx_ = numFramesInCache_.load();
-        }
+        // A request made before the frames were known is measured again by startPlayback.
     }
     loadState_.store(TrackLoadState::Loaded);
     return true;

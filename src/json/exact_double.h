@@ -3,6 +3,7 @@
 // Correctly rounded doubles from decimal digits and a power of ten, by exact integer
 // arithmetic, for the common shapes of numbers in JSON text.
 
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -28,6 +29,19 @@ inline constexpr uint64_t kIntegerPowersOfTen[] = {1ull,
                                                    100000000000000000ull,
                                                    1000000000000000000ull,
                                                    10000000000000000000ull};
+
+/// ceil(2^(63 + b) / 10^k), b the bit length of 10^k: each lies in [2^63, 2^64).
+inline constexpr auto kReciprocalsOfTen = [] {
+    std::array<uint64_t, 20> table{};
+    for (int k = 1; k < 20; ++k) {
+        const uint64_t divisor = kIntegerPowersOfTen[k];
+        const int bits = 64 - std::countl_zero(divisor);
+        // 2^(63 + bits) / divisor, as a 128-bit division rounded up.
+        const unsigned __int128 numerator = static_cast<unsigned __int128>(1) << (63 + bits);
+        table[k] = static_cast<uint64_t>((numerator + divisor - 1) / divisor);
+    }
+    return table;
+}();
 
 /// (high:low) / divisor, when the quotient fits 64 bits (high < divisor).
 inline uint64_t divideWide(uint64_t high, uint64_t low, uint64_t divisor, uint64_t* remainder) {
@@ -94,6 +108,28 @@ inline bool exactDouble(uint64_t digits, int64_t scale, double* out) {
     const uint64_t divisor = kIntegerPowersOfTen[-scale];
     const int lead = std::countl_zero(digits);
     const uint64_t normal = digits << lead;
+    // First by the divisor's reciprocal, rounded up: the product overshoots the exact
+    // quotient (scaled by 2^(63 + bit length of the divisor)) by less than 2^64, which
+    // settles the rounding unless the bits below the mantissa lie right at one half.
+    {
+        const int bits = 64 - std::countl_zero(divisor);
+        const unsigned __int128 product = static_cast<unsigned __int128>(normal) * kReciprocalsOfTen[-scale];
+        const auto high = static_cast<uint64_t>(product >> 64);
+        const auto low = static_cast<uint64_t>(product);
+        const int spare = (64 - std::countl_zero(high)) - 53;
+        const uint64_t below = high & ((uint64_t{1} << spare) - 1);
+        const uint64_t half = uint64_t{1} << (spare - 1);
+        if (below != half && !(below == half + 1 && low == 0)) {
+            uint64_t mantissa = (high >> spare) + (below > half ? 1 : 0);
+            int exponent = spare + 64 - (63 + bits) - lead;
+            if (mantissa == (uint64_t{1} << 53)) {
+                mantissa >>= 1;
+                ++exponent;
+            }
+            *out = composeDouble(mantissa, exponent);
+            return true;
+        }
+    }
     // Shifted left by one less than the divisor's bit length, the quotient lies in
     // (2^62, 2^64) and the division fits one wide divide.
     const int shift = 63 - std::countl_zero(divisor);

@@ -346,7 +346,7 @@ bool Parser::scanString() {
             if (size <= 14 && end_ - (at_ + 1) >= 16) {
                 ValueAccess::setSmallText(stack_.next(), Kind::String, text, size);
             } else {
-                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_);
+                ValueAccess::setText(stack_.next(), Kind::String, text, size, arena_, true);
             }
             at_ = s + 1;
             return true;
@@ -483,7 +483,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
         const unsigned char c = *s;
         if (c == '"') {
             ValueAccess::setText(stack_.next(), Kind::String, buffer_.data(), static_cast<size_t>(out - buffer_.data()),
-                                 arena_);
+                                 arena_, true);
             at_ = s + 1;
             return true;
         }
@@ -625,13 +625,14 @@ bool Parser::scanNumber() {
         return true;
     }
     // Doubles: exact when the digits fit in 53 bits and the power of ten is exact too
-    // (one correctly rounded operation); otherwise the full conversion.
+    // (one correctly rounded multiplication); then exact integer arithmetic for up to
+    // 19 digits and powers of ten up to 10^19 either way; otherwise the full conversion.
     static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int64_t scale = exponent - fractionDigits;
-    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= 0 && scale <= 22) {
         double value = static_cast<double>(magnitude);
-        value = scale < 0 ? value / kPowersOfTen[-scale] : value * kPowersOfTen[scale];
+        value *= kPowersOfTen[scale];
         ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
         return true;
     }

@@ -43,6 +43,9 @@ inline constexpr JsonParseOptionFlags JsonParseOptionsValid = 15;
 /// error, never a stack overflow).
 inline constexpr size_t kJsonMaxNestingDepth = 1024;
 
+/// A decoder serves one thread at a time and may read any number of texts in turn;
+/// decode() makes a fresh one per call, so it may run on several threads at once.
+/// Decoded Values are immutable and may be shared across threads.
 class JSONDecoder {
 public:
     /// Throws std::invalid_argument("Invalid parse options.") for options of 16 or more.

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -39,7 +40,8 @@ public:
     }
 
 private:
-    bool encodeString(std::string_view text);
+    bool encodeString(std::string_view text, bool checked = false);
+    bool encodeText(const Value& value);
     bool encodeArray(const Value& array);
     bool encodeObject(const Value& object);
     void writeEscapedUnit(char* out, uint32_t unit) {
@@ -49,6 +51,9 @@ private:
         out[3] = kHexDigits[(unit >> 8) & 0xF];
         out[4] = kHexDigits[(unit >> 4) & 0xF];
         out[5] = kHexDigits[unit & 0xF];
+    }
+    static void prefetch(const Value& value) {
+        if (const detail::Node* node = detail::ValueAccess::node(value)) __builtin_prefetch(node);
     }
     void newline() {
         char* out = out_.reserve(1 + 2 * depth_);
@@ -83,62 +88,170 @@ private:
 bool Encoder::encode(const Value& value) {
     switch (value.kind()) {
         case Kind::Null: out_.append("null"); return true;
-        case Kind::Bool: out_.append(value.asBool() ? std::string_view("true") : std::string_view("false")); return true;
+        case Kind::Bool:
+            out_.append(detail::ValueAccess::bits(value) ? std::string_view("true") : std::string_view("false"));
+            return true;
         case Kind::Int: {
             char* out = out_.reserve(24);
-            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, value.asInt64()).ptr - out));
+            const auto number = static_cast<int64_t>(detail::ValueAccess::bits(value));
+            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, number).ptr - out));
             return true;
         }
         case Kind::UInt: {
             char* out = out_.reserve(24);
-            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, value.asUInt64()).ptr - out));
+            out_.commit(static_cast<size_t>(std::to_chars(out, out + 24, detail::ValueAccess::bits(value)).ptr - out));
             return true;
         }
         case Kind::Double: {
-            const double number = value.asDouble();
+            const double number = std::bit_cast<double>(detail::ValueAccess::bits(value));
             if (!std::isfinite(number)) {
                 return fail("Floating point values must be finite.  JSON does not support NaN or Infinity.");
             }
             out_.commit(detail::formatDouble(out_.reserve(32), number, true));
             return true;
         }
-        case Kind::Decimal: out_.append(value.asStringView()); return true;
-        case Kind::String: return encodeString(value.asStringView());
+        case Kind::Decimal: out_.append(detail::ValueAccess::text(value)); return true;
+        case Kind::String: return encodeText(value);
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);
     }
     return fail("Unknown value kind.");
 }
 
-bool Encoder::encodeString(std::string_view text) {
+// Whether `text` is UTF-8 the decoder would read back.
+bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
+    while (p < end) {
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            if (high == 0) {
+                p += 16;
+                continue;
+            }
+            p += __builtin_ctz(static_cast<unsigned>(high));
+            break;
+        }
+        if (p >= end) break;
+#endif
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const unsigned char* next;
+        uint32_t codePoint;
+        if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return false;
+        p = next;
+    }
+    return true;
+}
+
+// A string Value: small ones, kept inside the Value, are checked and copied in one
+// sixteen-byte step when nothing in them needs escaping.
+bool Encoder::encodeText(const Value& value) {
+    const std::string_view text = detail::ValueAccess::text(value);
+#if defined(__SSE2__)
+    if (!detail::ValueAccess::node(value) && !omitQuotes_) {
+        char* out = out_.reserve(2 + 16);
+        const __m128i bytes =
+            _mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&value)), 2);  // the characters
+        const __m128i controlMax = _mm_set1_epi8(0x1F);
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(escapeSlash_ ? '/' : '"')),
+                         _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax)));
+        const unsigned used = (1u << text.size()) - 1;
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes)) & used;
+        if ((static_cast<unsigned>(_mm_movemask_epi8(special)) & used) == 0 && high == 0) {
+            out[0] = '"';
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), bytes);
+            out[1 + text.size()] = '"';
+            out_.commit(2 + text.size());
+            return true;
+        }
+    }
+#endif
+    return encodeString(text, detail::ValueAccess::isCheckedText(value));
+}
+
+bool Encoder::encodeString(std::string_view text, bool checked) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
-    // Worst case: every byte becomes a six-byte escape (or four bytes become twelve).
-    char* out = out_.reserve(6 * text.size() + 2);
+    // Worst case: every byte becomes a six-byte escape (or four bytes become twelve);
+    // 16 more for the blind copies below.
+    char* out = out_.reserve(6 * text.size() + 18);
     char* const start = out;
+    // Bytes of 0x80 or more are copied as they come and the text checked as UTF-8
+    // once at the end, unless they are to be escaped.
+    const bool copyNonAscii = !escapeNonAscii_;
+    unsigned highBits = 0;
     if (!omitQuotes_) *out++ = '"';
-    while (p < end) {
-        const unsigned char* plainEnd = detail::skipPlainStringBytes(p, end);
-        if (escapeSlash_) {
-            const void* slash = std::memchr(p, '/', static_cast<size_t>(plainEnd - p));
-            if (slash) plainEnd = static_cast<const unsigned char*>(slash);
+    for (;;) {
+#if defined(__SSE2__)
+        // Sixteen bytes are copied blindly; only the plain ones before the first
+        // special byte count.
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i slash = _mm_set1_epi8(escapeSlash_ ? '/' : '"');
+        const __m128i controlMax = _mm_set1_epi8(0x1F);
+        const __m128i highAsSpecial = _mm_set1_epi8(copyNonAscii ? 0 : static_cast<char>(0x80));
+        while (end - p >= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax);
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, slash), control), _mm_and_si128(bytes, highAsSpecial)));
+            const int mask = _mm_movemask_epi8(special);
+            highBits |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+            if (mask == 0) {
+                p += 16;
+                out += 16;
+                continue;
+            }
+            const int plain = __builtin_ctz(static_cast<unsigned>(mask));
+            p += plain;
+            out += plain;
+            break;
         }
-        std::memcpy(out, p, static_cast<size_t>(plainEnd - p));
-        out += plainEnd - p;
-        p = plainEnd;
+#endif
+        // Eight bytes at a time: flags the bytes below 0x20, the quote, the backslash,
+        // the slash when it is escaped and, when escaping, those of 0x80 or more.
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            std::memcpy(out, &word, 8);
+            constexpr uint64_t kOnes = 0x0101010101010101ull;
+            constexpr uint64_t kHighs = 0x8080808080808080ull;
+            auto zeroByte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+            uint64_t flags = ((word - kOnes * 0x20) & ~word & kHighs) | zeroByte(word ^ (kOnes * '"')) |
+                             zeroByte(word ^ (kOnes * '\\'));
+            if (escapeSlash_) flags |= zeroByte(word ^ (kOnes * '/'));
+            if (!copyNonAscii) flags |= word & kHighs;
+            highBits |= static_cast<unsigned>((word & kHighs) != 0) << 7;
+            if (flags == 0) {
+                p += 8;
+                out += 8;
+                continue;
+            }
+            const int plain = std::countr_zero(flags) / 8;
+            p += plain;
+            out += plain;
+            break;
+        }
+        while (p < end) {
+            const unsigned char c = *p;
+            if (c < 0x20 || c == '"' || c == '\\' || (c == '/' && escapeSlash_) || (c >= 0x80 && !copyNonAscii)) break;
+            highBits |= c;
+            *out++ = static_cast<char>(c);
+            ++p;
+        }
         if (p >= end) break;
         const unsigned char c = *p;
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) {
-                return fail(escapeNonAscii_ ? "Error converting UTF8."
-                                            : "An error occurred converting the contents of a NSString to UTF8.");
-            }
-            if (!escapeNonAscii_) {
-                std::memcpy(out, p, static_cast<size_t>(next - p));
-                out += next - p;
-            } else if (codePoint <= 0xFFFF) {
+            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return fail("Error converting UTF8.");
+            if (codePoint <= 0xFFFF) {
                 writeEscapedUnit(out, codePoint);
                 out += 6;
             } else {
@@ -166,6 +279,10 @@ bool Encoder::encodeString(std::string_view text) {
         }
         ++p;
     }
+    if ((highBits & 0x80) && copyNonAscii && !checked &&
+        !isReadableUtf8(reinterpret_cast<const unsigned char*>(text.data()), end)) {
+        return fail("An error occurred converting the contents of a NSString to UTF8.");
+    }
     if (!omitQuotes_) *out++ = '"';
     out_.commit(static_cast<size_t>(out - start));
     return true;
@@ -175,16 +292,19 @@ bool Encoder::encodeArray(const Value& array) {
     if (depth_ >= kJsonMaxNestingDepth) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
-    if (array.size() == 0) {
+    const auto items = detail::ValueAccess::items(array);
+    if (items.empty()) {
         out_.append("[]");
         return true;
     }
     open('[');
     bool first = true;
-    for (const Value& item : array.items()) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        // The next item's shared block is fetched while this one is written.
+        if (i + 1 < items.size()) prefetch(items[i + 1]);
         if (!first) comma();
         first = false;
-        if (!encode(item)) return false;
+        if (!encode(items[i])) return false;
     }
     close(']');
     return true;
@@ -194,37 +314,33 @@ bool Encoder::encodeObject(const Value& object) {
     if (depth_ >= kJsonMaxNestingDepth) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
-    if (object.size() == 0) {
+    const auto members = detail::ValueAccess::members(object);
+    if (members.empty()) {
         out_.append("{}");
         return true;
     }
     open('{');
-    const auto members = object.members();
-    auto writeMember = [this](const Member& member) {
-        if (!encodeString(member.key.asStringView())) return false;
+    const Member* const* order = nullptr;
+    std::vector<const Member*> sorted;
+    if (pretty_) {
+        sorted.reserve(members.size());
+        for (const Member& member : members) sorted.push_back(&member);
+        std::sort(sorted.begin(), sorted.end(), [](const Member* a, const Member* b) {
+            return detail::ValueAccess::text(a->key) < detail::ValueAccess::text(b->key);
+        });
+        order = sorted.data();
+    }
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (i) comma();
+        const Member& member = order ? *order[i] : members[i];
+        if (i + 1 < members.size()) prefetch(order ? order[i + 1]->value : members[i + 1].value);
+        if (!encodeText(member.key)) return false;
         if (pretty_) {
             out_.append(": ");
         } else {
             out_.append(':');
         }
-        return encode(member.value);
-    };
-    if (pretty_) {
-        std::vector<const Member*> sorted;
-        sorted.reserve(members.size());
-        for (const Member& member : members) sorted.push_back(&member);
-        std::sort(sorted.begin(), sorted.end(), [](const Member* a, const Member* b) {
-            return a->key.asStringView() < b->key.asStringView();
-        });
-        for (size_t i = 0; i < sorted.size(); ++i) {
-            if (i) comma();
-            if (!writeMember(*sorted[i])) return false;
-        }
-    } else {
-        for (size_t i = 0; i < members.size(); ++i) {
-            if (i) comma();
-            if (!writeMember(members[i])) return false;
-        }
+        if (!encode(member.value)) return false;
     }
     close('}');
     return true;

@@ -4,7 +4,10 @@
 // callers reserve first, then write through the returned pointer.
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,12 +15,15 @@ namespace strombel::json::detail {
 
 class OutputBuffer {
 public:
-    explicit OutputBuffer(size_t initialCapacity = 4096) { bytes_.resize(initialCapacity); }
+    explicit OutputBuffer(size_t initialCapacity = 4096)
+        : bytes_(static_cast<char*>(std::malloc(initialCapacity))), capacity_(initialCapacity) {
+        if (!bytes_) throw std::bad_alloc();
+    }
 
     /// Room for at least `count` more bytes; the pointer is valid until the next reserve.
     char* reserve(size_t count) {
-        if (bytes_.size() - length_ < count) grow(count);
-        return bytes_.data() + length_;
+        if (capacity_ - length_ < count) grow(count);
+        return bytes_.get() + length_;
     }
     void commit(size_t count) { length_ += count; }
     void append(char c) {
@@ -29,19 +35,26 @@ public:
         length_ += text.size();
     }
     size_t size() const { return length_; }
-    std::string take() && {
-        bytes_.resize(length_);
-        return std::move(bytes_);
-    }
+    std::string take() && { return std::string(bytes_.get(), length_); }
 
 private:
+    struct Free {
+        void operator()(char* bytes) const { std::free(bytes); }
+    };
+
+    // realloc moves large buffers by remapping their pages instead of copying them.
     void grow(size_t count) {
-        size_t capacity = bytes_.size() * 2;
+        size_t capacity = capacity_ * 2;
         if (capacity < length_ + count) capacity = length_ + count;
-        bytes_.resize(capacity);
+        char* bytes = static_cast<char*>(std::realloc(bytes_.get(), capacity));
+        if (!bytes) throw std::bad_alloc();
+        (void)bytes_.release();
+        bytes_.reset(bytes);
+        capacity_ = capacity;
     }
 
-    std::string bytes_;
+    std::unique_ptr<char, Free> bytes_;
+    size_t capacity_;
     size_t length_ = 0;
 };
 

@@ -43,6 +43,16 @@ inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* en
         *next = p + 3;
         return Valid;
     }
+    if (lead >= 0xF0 && lead <= 0xF4 && end - p >= 4 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80 &&
+        (p[3] & 0xC0) == 0x80 && (lead != 0xF0 || p[1] >= 0x90) && (lead != 0xF4 || p[1] < 0x90)) {
+        const uint32_t scalar =
+            ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        if (isLegalScalar(scalar)) {
+            *codePoint = scalar;
+            *next = p + 4;
+            return Valid;
+        }
+    }
     return readScalar(p, end, next, codePoint);
 }
 

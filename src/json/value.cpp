@@ -182,7 +182,7 @@ void Arena::release() {
     std::free(this);
 }
 
-void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena) {
+void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena, bool checked) {
     uint64_t head = static_cast<uint64_t>(kind);
     uint64_t payload = 0;
     if (size <= Value::kSmallCapacity) {
@@ -195,6 +195,7 @@ void ValueAccess::setText(Value* slot, Kind kind, const char* data, size_t size,
         Node* node = makeNode(size + 1, size, arena);
         std::memcpy(nodeChars(node), data, size);
         nodeChars(node)[size] = '\0';
+        if (checked) node->indexCapacity = kCheckedText;
         head |= uint64_t{Value::kNodeFlag} << 8;
         payload = reinterpret_cast<uintptr_t>(node);
     }
@@ -255,14 +256,6 @@ Value ValueAccess::adoptObject(Value* pairs, size_t count, Arena* arena) {
 const Value& ValueAccess::null() noexcept {
     static const Value nullValue;
     return nullValue;
-}
-
-std::string_view ValueAccess::text(const Value& value) noexcept {
-    if (value.hasNode()) {
-        Node* node = value.node();
-        return {nodeChars(node), static_cast<size_t>(node->size)};
-    }
-    return {reinterpret_cast<const char*>(value.bytes_ + 2), value.bytes_[1]};
 }
 
 }  // namespace detail

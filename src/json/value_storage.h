@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "json/value.h"
@@ -17,6 +18,9 @@ struct Arena;
 /// The header of a shared block. Strings keep their bytes after it (NUL-terminated),
 /// arrays their items, objects their members followed by a hash index of
 /// `indexCapacity` 32-bit slots (member position + 1, 0 when free).
+///
+/// For strings, `indexCapacity` is kCheckedText when the bytes are known to be UTF-8
+/// that the decoder reads back (the decoder made them), else 0.
 ///
 /// A block made by the decoder lives in the decoded document's arena: its `refs` go
 /// unused, every reference to it counts on the arena instead, and the Values inside
@@ -62,6 +66,8 @@ inline char* nodeChars(Node* node) { return reinterpret_cast<char*>(node + 1); }
 inline Value* nodeItems(Node* node) { return reinterpret_cast<Value*>(node + 1); }
 inline Member* nodeMembers(Node* node) { return reinterpret_cast<Member*>(node + 1); }
 
+inline constexpr uint32_t kCheckedText = 1;
+
 /// Objects up to this many members are searched in order; larger ones get a hash index.
 inline constexpr size_t kLinearObjectLimit = 8;
 
@@ -87,8 +93,13 @@ struct ValueAccess {
         std::memcpy(slot->bytes_, &head, 8);
         std::memcpy(slot->bytes_ + 8, &bits, 8);
     }
-    /// Writes a string or decimal into `slot` (old contents dropped uncounted).
-    static void setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena);
+    /// Writes a string or decimal into `slot` (old contents dropped uncounted); with
+    /// `checked`, the bytes are known to be UTF-8 the decoder reads back.
+    static void setText(Value* slot, Kind kind, const char* data, size_t size, Arena* arena, bool checked = false);
+    /// Whether a string's bytes are known to be UTF-8 the decoder reads back.
+    static bool isCheckedText(const Value& value) noexcept {
+        return value.hasNode() && value.node()->indexCapacity == kCheckedText;
+    }
     /// Moves `value` into `slot` (old contents dropped uncounted), leaving `value` null.
     static void moveInto(Value* slot, Value& value) noexcept {
         std::memcpy(static_cast<void*>(slot), static_cast<const void*>(&value), sizeof(Value));
@@ -123,7 +134,27 @@ struct ValueAccess {
         return text(a) == text(b);
     }
     static const Value& null() noexcept;
-    static std::string_view text(const Value& value) noexcept;
+    static std::string_view text(const Value& value) noexcept {
+        if (value.hasNode()) {
+            const Node* shared = value.node();
+            return {reinterpret_cast<const char*>(shared + 1), static_cast<size_t>(shared->size)};
+        }
+        return {reinterpret_cast<const char*>(value.bytes_ + 2), value.bytes_[1]};
+    }
+    /// The 8 payload bytes of a boolean or number.
+    static uint64_t bits(const Value& value) noexcept { return value.scalar<uint64_t>(); }
+    /// The items of an array (none when empty).
+    static std::span<const Value> items(const Value& value) noexcept {
+        if (!value.hasNode()) return {};
+        Node* shared = value.node();
+        return {reinterpret_cast<const Value*>(shared + 1), static_cast<size_t>(shared->size)};
+    }
+    /// The members of an object (none when empty).
+    static std::span<const Member> members(const Value& value) noexcept {
+        if (!value.hasNode()) return {};
+        Node* shared = value.node();
+        return {reinterpret_cast<const Member*>(shared + 1), static_cast<size_t>(shared->size)};
+    }
     static Node* node(const Value& value) noexcept { return value.hasNode() ? value.node() : nullptr; }
 };
 

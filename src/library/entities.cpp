@@ -21,9 +21,39 @@ std::shared_ptr<T> shared(T* object) {
 }  // namespace
 
 std::string foldCase(const std::string& text) {
-    std::string folded = text;
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    std::string folded;
+    folded.reserve(text.size());
+    for (size_t at = 0; at < text.size(); ++at) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c < 0x80) {
+            folded.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c));
+            continue;
+        }
+        // Two-byte letters of the Latin, Greek and Cyrillic alphabets.
+        if (c >= 0xC2 && c <= 0xDF && at + 1 < text.size()) {
+            unsigned char next = static_cast<unsigned char>(text[at + 1]);
+            if ((next & 0xC0) == 0x80) {
+                char32_t code = (static_cast<char32_t>(c & 0x1F) << 6) | (next & 0x3F);
+                if ((code >= 0xC0 && code <= 0xDE && code != 0xD7) || (code >= 0x391 && code <= 0x3AB && code != 0x3A2) ||
+                    (code >= 0x410 && code <= 0x42F)) {
+                    code += 0x20;
+                } else if (code >= 0x400 && code <= 0x40F) {
+                    code += 0x50;
+                } else if (code == 0x178) {
+                    code = 0xFF;
+                } else if (code >= 0x100 && code <= 0x17E && code != 0x130) {
+                    // Latin Extended-A comes in upper/lower pairs, even-first or odd-first by block.
+                    bool evenFirst = code <= 0x137 || (code >= 0x14A && code <= 0x177);
+                    bool oddFirst = (code >= 0x139 && code <= 0x148) || code >= 0x179;
+                    if ((evenFirst && code % 2 == 0) || (oddFirst && code % 2 == 1)) code += 1;
+                }
+                folded.push_back(static_cast<char>(0xC0 | (code >> 6)));
+                folded.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+                ++at;
+                continue;
+            }
+        }
+        folded.push_back(static_cast<char>(c));
     }
     return folded;
 }

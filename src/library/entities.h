@@ -194,7 +194,8 @@ private:
     Sample* sample_ = nullptr;
 };
 
-/// Lower-cases ASCII letters; the rest of the text stays as it is.
+/// The text with the letters of the Latin, Greek and Cyrillic alphabets in lower
+/// case (the key of case-insensitive orderings); everything else as it is.
 std::string foldCase(const std::string& text);
 
 }  // namespace strombel::library

@@ -42,6 +42,8 @@ json::Result<PackDescription> readPackDescription(std::string_view text) {
     const json::Value& id = root["id"];
     if (!id.isString() || id.asStringView().empty()) return invalid("the pack has no \"id\" string");
     pack.id = id.asString();
+    // The user's own samples form a pack of this id; no pack file may pose as it.
+    if (pack.id == "usersamples") return invalid("the pack id \"usersamples\" is reserved");
     if (!optionalString(root, "name", pack.name)) return invalid("the pack's \"name\" is not a string");
     if (pack.name.empty()) pack.name = pack.id;
     const json::Value& bundled = root["bundled"];

@@ -39,7 +39,7 @@ struct PackDescription {
 };
 
 /// Decodes and checks a pack description. Refused: text that is not a JSON
-/// object, an "id" that is not a non-empty string, a "name", "banks", bank or
+/// object, an "id" that is not a non-empty string or is "usersamples", a "name", "banks", bank or
 /// sound of the wrong type, a "file" that is not a plain file name (empty, ".",
 /// "..", with "/" or "\", NUL or a control character). A bank listing more than
 /// twelve sounds keeps the first twelve (a bank has twelve pads). A pack without

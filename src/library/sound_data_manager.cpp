@@ -243,7 +243,9 @@ void SoundDataManager::removeDelegate(SoundDataManagerDelegate* delegate) {
 }
 
 void SoundDataManager::informDelegates(const std::function<void(SoundDataManagerDelegate&)>& message) {
-    auto deliver = [this, message] {
+    std::weak_ptr<bool> alive = alive_;
+    auto deliver = [this, alive, message] {
+        if (alive.expired()) return;  // the library went before the loop came round
         // An observer may leave (or destroy another) while it is told: each one
         // still registered at its turn hears the message.
         auto snapshot = delegates_;
@@ -511,8 +513,23 @@ bool SoundDataManager::mayDeleteFileOf(const std::string& filepath) const {
         if (component == ".." || component == ".") return false;
     }
     std::string generic = path.generic_string();
-    return (generic.starts_with("Documents/") && generic.size() > 10) ||
-           (generic.starts_with(std::string(kDownloadsRelative) + "/") && generic.size() > 25);
+    std::filesystem::path folder;
+    if (generic.starts_with("Documents/") && generic.size() > 10) {
+        folder = sandbox_.documents();
+    } else if (generic.starts_with(std::string(kDownloadsRelative) + "/") && generic.size() > 25) {
+        folder = sandbox_.caches() / "downloads";
+    } else {
+        return false;
+    }
+    // The folder the file really lies in (through any symbolic links) must be the
+    // library's folder or one inside it.
+    std::error_code error;
+    std::filesystem::path realFolder = std::filesystem::canonical(folder, error);
+    if (error) return false;
+    std::filesystem::path realParent = std::filesystem::weakly_canonical((sandbox_.root() / path).parent_path(), error);
+    if (error) return false;
+    auto [end, _] = std::mismatch(realFolder.begin(), realFolder.end(), realParent.begin(), realParent.end());
+    return end == realFolder.end();
 }
 
 bool SoundDataManager::removeSample(const std::shared_ptr<Sample>& sample, bool persist) {

@@ -5,12 +5,19 @@
 // sequencer. Everything here runs on the main thread.
 //
 // What the engine, the sequencer and the screens call:
-//   shared()                          the program's library
-//   soundbanks(), samplePathsOfSoundbank(bank), soundbankSamplesOfSoundbank(bank)
-//   samples(), sampleWithFilepath(path), userSamples(), soundpacks()
-//   setSample(...), removeSampleFromSoundbank(...), switchSamplesInSoundbank(...)
-//   addDelegate(observer): told samplesChanged / soundbanksChanged / sampleRemoved
-//   patternForIdx(n), sequencerEventsForPattern(n), save()
+//   SoundDataManager::shared()                 the program's library
+//   addDelegate(observer)                      told sampleRemoved(path), samplesChanged(),
+//                                              soundbanksChanged(), on the main loop
+//   samples()                                  every sample (filepath, name, volume)
+//   soundbanks(), samplePathsOfSoundbank(b)    banks by order; the relative path on each pad
+//   soundbankSamplesOfSoundbank(b)             a bank's pad assignments, by pad
+//   sampleWithFilepath(p), userSamples(), soundpacks(), soundpackSamplesResultsController()
+//   setSample(s, b, pad), removeSampleFromSoundbank(b, pad), switchSamplesInSoundbank(b, x, y)
+//   createNewSoundbank(), removeSoundbankAtIndex(b), moveSoundbankFromIndex(x, y), saveSoundbanks()
+//   removeSample(s, persist), removeSoundpackAtIndex(i), renameUserSampleWithPath(p, name)
+//   notifyOfNewUserSample(p), addSoundpackFromJson(text), relativeSamplePathFromJson(text)
+//   patternForIdx(n), sequencerEventsForPattern(n), addSequenceEventOnPattern(...), save()
+//   library_adapters.h: the same as engine::SoundLibrary and sequencer::PatternStore.
 
 #include <array>
 #include <cstdint>
@@ -258,6 +265,7 @@ private:
     uint64_t numUserSamplesInDatabase_ = kNotFound;
     std::unique_ptr<SoundStore> soundStore_;
     std::string storeProblem_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };
 

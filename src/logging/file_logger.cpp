@@ -209,8 +209,7 @@ void FileLogger::rollLogFileNow() {
     closeFile(true);
     currentLogFileInfo_->setIsArchived(true);
     logFileManager_->didRollAndArchiveLogFile(currentLogFileInfo_->filePath());
-    currentLogFileInfo_.reset();
-    ++timerGeneration_;  // cancels the age timer
+    currentLogFileInfo_.reset();  // a timer that fires now finds no file and does nothing
 }
 
 void FileLogger::maybeRollLogFileDueToSize() {
@@ -228,16 +227,21 @@ void FileLogger::maybeRollLogFileDueToAge() {
 }
 
 void FileLogger::scheduleTimerToRollLogFileDueToAge() {
-    const uint64_t generation = ++timerGeneration_;
     if (!currentLogFileInfo_ || !(rollingFrequency_ > 0)) return;
     LogDate now = timeSource_->now();
     LogDate created = currentLogFileInfo_->creationDate().value_or(now);
-    auto due = created + std::chrono::duration_cast<LogDate::duration>(std::chrono::duration<double>(rollingFrequency_));
+    LogDate due = created + std::chrono::duration_cast<LogDate::duration>(std::chrono::duration<double>(rollingFrequency_));
+    // Timers cannot be taken back, so at most one waits at a time: one due no later
+    // than this one fires first and checks again (an early check only reschedules).
+    if (timerDue_ && *timerDue_ <= due) return;
+    timerDue_ = due;
+    const uint64_t generation = ++timerGeneration_;
     auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
     if (delay.count() < 0) delay = std::chrono::nanoseconds(0);
     timeSource_->runAfter(loggerQueue(), delay, [this, alive = alive_, generation] {
-        if (!alive->load() || generation != timerGeneration_) return;
-        maybeRollLogFileDueToAge();
+        if (!alive->load()) return;
+        if (generation == timerGeneration_) timerDue_.reset();
+        if (currentLogFileInfo_) maybeRollLogFileDueToAge();
     });
 }
 

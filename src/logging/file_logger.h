@@ -217,7 +217,8 @@ private:
     int currentLogFileHandle_ = -1;
     uint64_t writePosition_ = 0;
     std::string pending_;          // bytes formatted but not yet written
-    uint64_t timerGeneration_ = 0;  // a timer of an older generation does nothing
+    std::optional<LogDate> timerDue_;  // when the waiting age timer fires, if one waits
+    uint64_t timerGeneration_ = 0;     // identifies the latest timer
     std::shared_ptr<std::atomic<bool>> alive_;
     uint64_t maximumFileSize_ = kDefaultMaximumFileSize;
     double rollingFrequency_ = kDefaultRollingFrequency;

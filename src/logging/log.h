@@ -8,6 +8,10 @@
 // evaluates none of its arguments. Errors are logged synchronously (the call
 // returns once every logger has written the line), everything else
 // asynchronously. Format strings are checked at compile time (libfmt).
+//
+// Loggers are registered with `Log::addLogger` (logging/log_core.h): the
+// system-log logger (logging/system_log_logger.h), the console logger
+// (logging/tty_logger.h) and the rolling file logger (logging/file_logger.h).
 
 #include <fmt/format.h>
 
@@ -30,7 +34,9 @@ extern std::atomic<int32_t> ddLogLevel;
 inline int32_t logLevel() { return ddLogLevel.load(std::memory_order_relaxed); }
 inline void setLogLevel(int32_t level) { ddLogLevel.store(level, std::memory_order_relaxed); }
 
-/// Hands one formatted line to the logging core (the macros call this).
+/// Hands one formatted line to the logging core (the macros call this). Waits
+/// until every logger has written it unless `asynchronous`, and waits for room
+/// while 1000 messages are outstanding.
 void logMessage(bool asynchronous, int32_t level, int32_t flag, int32_t context, const char* file,
                 const char* function, int32_t line, std::string message);
 

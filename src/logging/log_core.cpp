@@ -35,6 +35,7 @@ struct Batch {
     std::vector<LogMessage> messages;
     size_t count = 0;
     int slots = 0;  // semaphore slots held by these messages
+    std::atomic<int> loggersLeft{0};
     std::atomic<int> delivered{0};
 };
 
@@ -131,36 +132,50 @@ public:
         if (waitFor) *waitFor = openBatch;
     }
 
+    // Hands a batch to every registered logger, each on its own queue, and waits
+    // until all have written it. The loggers write in parallel; the last one to
+    // finish completes the batch (a waiting caller resumes from there), and while
+    // the logging queue waits, the next batch gathers the messages logged meanwhile.
     void deliver(const std::shared_ptr<Batch>& batch) {
         {
             std::lock_guard lock(batchMutex);
             if (openBatch == batch) openBatch.reset();
         }
         std::span<const LogMessage> messages(batch->messages.data(), batch->count);
-        if (!nodes.empty()) {
-            if (processorCount < 2) {
-                for (const LoggerNode& node : nodes) {
-                    node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
-                }
-            } else {
-                deliveryGroup.enter(static_cast<int>(nodes.size()));
-                for (const LoggerNode& node : nodes) {
-                    node.loggerQueue->async([this, logger = node.logger.get(), messages] {
-                        deliverTo(*logger, messages);
-                        deliveryGroup.leave();
-                    });
-                }
-                deliveryGroup.wait();
+        if (nodes.empty()) {
+            complete(*batch);
+        } else if (processorCount < 2) {
+            for (const LoggerNode& node : nodes) {
+                node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
             }
+            complete(*batch);
+        } else {
+            batch->loggersLeft.store(static_cast<int>(nodes.size()), std::memory_order_relaxed);
+            deliveryGroup.enter(static_cast<int>(nodes.size()));
+            for (const LoggerNode& node : nodes) {
+                node.loggerQueue->async([this, batch = batch.get(), logger = node.logger.get(), messages] {
+                    deliverTo(*logger, messages);
+                    if (batch->loggersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) complete(*batch);
+                    deliveryGroup.leave();
+                });
+            }
+            deliveryGroup.wait();
         }
-        const int slots = batch->slots;
-        std::vector<LogMessage> spent = std::move(batch->messages);
-        batch->delivered.store(1, std::memory_order_release);
-        batch->delivered.notify_all();
+        recycle(*batch);
+    }
+
+    // Every logger has written the batch: wake a caller waiting for it and free its slots.
+    void complete(Batch& batch) {
+        const int slots = batch.slots;
+        batch.delivered.store(1, std::memory_order_release);
+        batch.delivered.notify_all();
         if (slots > 0) pendingSlots.release(slots);
-        // Keep the records for a later batch, but let go of the tags now: a tag is
-        // the caller's object and lives only as long as its message.
-        for (LogMessage& message : spent) message.releaseTag();
+    }
+
+    // Keeps a delivered batch's records for a later batch.
+    void recycle(Batch& batch) {
+        std::vector<LogMessage> spent = std::move(batch.messages);
+        for (LogMessage& message : spent) message.prepareForReuse();
         if (spent.size() <= Log::kMaximumPendingMessages) {
             std::lock_guard lock(batchMutex);
             if (spareMessageLists.size() < 4) spareMessageLists.push_back(std::move(spent));

@@ -65,9 +65,11 @@ public:
     /// For tests and tools that build records by hand.
     void setTimestamp(Clock::time_point timestamp) { timestamp_ = timestamp; }
     void setMachThreadID(uint32_t threadId) { machThreadID_ = threadId; }
-    /// Lets go of the tag once every logger is done with the message.
-    void releaseTag() {
+    /// Once every logger is done with the message and its record is kept for
+    /// another: lets go of the caller's tag and of an unusually long text.
+    void prepareForReuse() {
         if (tag_) tag_.reset();
+        if (logMsg_.capacity() > 4096) std::string().swap(logMsg_);
     }
 
 private:

@@ -137,7 +137,9 @@ bool RtAudioDevice::start() {
 bool RtAudioDevice::stop() {
     if (!rtaudio_ || !rtaudio_->isStreamOpen()) return true;
     try {
-        if (rtaudio_->isStreamRunning()) rtaudio_->stopStream();
+        // Aborting does not wait for the server to drain the last buffers: a
+        // client the server has dropped would otherwise wait forever.
+        if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();
         return true;
     } catch (const RtAudioError& error) {
         error_ = error.getMessage();
@@ -155,7 +157,7 @@ void RtAudioDevice::close() {
     if (!rtaudio_) return;
     try {
         if (rtaudio_->isStreamOpen()) {
-            if (rtaudio_->isStreamRunning()) rtaudio_->stopStream();
+            if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();
             rtaudio_->closeStream();
         }
     } catch (const RtAudioError& error) {

@@ -378,7 +378,18 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
     std::stable_sort(events.begin(), events.end(),
                      [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
-    return engine_.exportEvents(events, toFile, duration, progress, error);
+    std::string problem;
+    if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {
+        if (problem.empty()) {
+            problem = "the file could not be written";
+        }
+        STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx, toFile, problem);
+        if (error) {
+            *error = problem;
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace strombel::sequencer

@@ -36,9 +36,11 @@ Sequencer::Sequencer(const SequencerServices& services)
         numEventsPerPattern_[pattern] =
             static_cast<int64_t>(store_.sequencerEventsForPattern(pattern).size());
     }
+    deliveryTimer_ = mainLoop_.scheduleRepeating(kDeliveryIntervalNanos, [this] { deliverLoopEvents(); });
 }
 
 Sequencer::~Sequencer() {
+    mainLoop_.cancel(deliveryTimer_);
     {
         std::lock_guard lock(loopMutex_);
         keepSequencerLoopAlive_.store(false);
@@ -135,12 +137,30 @@ void Sequencer::notifyActivePatternChanged() {
     }
 }
 
-void Sequencer::notifyCurrentBar(int32_t step) {
-    // Always posted: the timing thread and the MIDI thread never wait for the screen.
-    onMain([this, step] {
-        const auto [bar, beat] = barAndBeatForStep(step);
-        deliver([bar = bar, beat = beat](SequencerDelegate& delegate) { delegate.currentBarChanged(bar, beat); });
-    });
+void Sequencer::pushLoopEvent(LoopEvent::Kind kind, int32_t step) {
+    const size_t written = loopEventsWritten_.load(std::memory_order_relaxed);
+    if (written - loopEventsRead_.load(std::memory_order_acquire) >= kLoopEvents) {
+        return;  // the main loop is stalled; the screen misses a beat, the music does not
+    }
+    loopEvents_[written % kLoopEvents] = LoopEvent{kind, step};
+    loopEventsWritten_.store(written + 1, std::memory_order_release);
+}
+
+void Sequencer::deliverLoopEvents() {
+    const size_t written = loopEventsWritten_.load(std::memory_order_acquire);
+    for (size_t read = loopEventsRead_.load(std::memory_order_relaxed); read != written; ++read) {
+        const LoopEvent event = loopEvents_[read % kLoopEvents];
+        loopEventsRead_.store(read + 1, std::memory_order_release);
+        if (event.kind == LoopEvent::Kind::patternChanged) {
+            deliver([](SequencerDelegate& delegate) { delegate.activePatternChanged(); });
+        } else {
+            const auto [bar, beat] = barAndBeatForStep(event.step);
+            deliver([bar = bar, beat = beat](SequencerDelegate& delegate) { delegate.currentBarChanged(bar, beat); });
+        }
+    }
+    if (applyWanted_.exchange(false)) {
+        addRecordedPatternStepsToPattern();
+    }
 }
 
 std::pair<int32_t, int32_t> Sequencer::barAndBeatForStep(int32_t step) {
@@ -166,7 +186,7 @@ void Sequencer::playWithPreBar(bool preBar) {
         generation = generation_.fetch_add(1) + 1;
         keepSequencerLoopAlive_.store(true);
         manualBegun_ = false;
-        manualWake_ = 0;
+        manualWake_ = clock_.nowNanos();  // the loop's first pass is due at once
     }
     lastRecordedStart_.clear();
     if (driver_ == LoopDriver::thread) {
@@ -238,7 +258,20 @@ uint64_t Sequencer::pendingPatternIdx() const {
 }
 
 void Sequencer::setPendingPatternIdx(uint64_t idx) {
+    // A pending pattern always comes with its events and bars: a bare index would
+    // switch to whatever the pending slot last held, with no bar count.
+    if (idx >= kNumPatterns) {
+        std::lock_guard lock(patternMutex_);
+        pendingPatternIdx_ = kNotFound;
+        pendingPatternNumBars_ = kNotFound;
+        return;
+    }
+    auto events = std::make_unique<PatternSteps>();
+    fetchPattern(idx, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(idx).value_or(1), 1, kMaxBars);
     std::lock_guard lock(patternMutex_);
+    pendingPatternEvents_ = std::move(events);
+    pendingPatternNumBars_ = bars;
     pendingPatternIdx_ = idx;
 }
 
@@ -359,12 +392,11 @@ void Sequencer::midiClockStopReceived() {
 }
 
 void Sequencer::midiClockTickReceived() {
-    int32_t barStep = -1;
+    std::lock_guard lock(loopMutex_);
+    if (state_.load() != kStateMidiClock) {
+        return;
+    }
     {
-        std::lock_guard lock(loopMutex_);
-        if (state_.load() != kStateMidiClock) {
-            return;
-        }
         const uint64_t now = clock_.nowNanos();
         const uint64_t bars = activePatternNumBars_.load();
         const int64_t ticksPerPattern = static_cast<int64_t>(kStepsPerBar * 6 * bars);
@@ -387,7 +419,7 @@ void Sequencer::midiClockTickReceived() {
             nextStepHostTimeNanos_ = now + estimate;
             publishStep(step, now, now + estimate);
             if ((step & 3) == 0) {
-                barStep = step;
+                pushLoopEvent(LoopEvent::Kind::barChanged, step);
             }
         }
         if (tick % 6 == 5) {
@@ -408,9 +440,6 @@ void Sequencer::midiClockTickReceived() {
                 currentMidiStep_ = -1;
             }
         }
-    }
-    if (barStep >= 0) {
-        notifyCurrentBar(barStep);
     }
 }
 

@@ -115,14 +115,10 @@ public:
     uint64_t activePatternIdx() const { return activePatternIdx_.load(); }
     uint64_t activePatternNumBars() const { return activePatternNumBars_.load(); }
     uint64_t pendingPatternIdx() const;
+    /// Loads pattern `idx` as the one to take over at the next step 0 (kNotFound: none).
     void setPendingPatternIdx(uint64_t idx);
     /// Running: the pattern takes over at the next step 0. Stopped: at once.
     void changePatternTo(uint64_t patternIdx);
-    /// Schedules everything of one step at `atTime` (host nanoseconds); true when
-    /// it switched to the pending pattern. Called by the timing loop and the MIDI
-    /// clock; public so that tools can play a step by hand.
-    bool scheduleStep(int32_t step, uint64_t atTime);
-
     /// A copy of the active pattern's events (for the pad screen and tests).
     PatternSteps activePatternEvents() const;
 
@@ -177,7 +173,21 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
+    // What the timing loop and the MIDI clock tell the main loop, without
+    // allocating: a ring the main loop's delivery timer drains every 5 ms.
+    struct LoopEvent {
+        enum class Kind : int32_t { barChanged, patternChanged } kind;
+        int32_t step;
+    };
+    static constexpr size_t kLoopEvents = 128;
+    static constexpr uint64_t kDeliveryIntervalNanos = 5'000'000;
+
     // Timing loop (sequencer_loop.cpp): called with loopMutex_ held.
+    /// Schedules everything of one step at `atTime` (host nanoseconds); true when
+    /// it switched to the pending pattern.
+    bool scheduleStep(int32_t step, uint64_t atTime);
+    void pushLoopEvent(LoopEvent::Kind kind, int32_t step);
+    void deliverLoopEvents();
     void loopBegin();
     uint64_t loopPass();
     void threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished);
@@ -193,7 +203,6 @@ private:
     void notifyStarted();
     void notifyStopped();
     void notifyActivePatternChanged();
-    void notifyCurrentBar(int32_t step);
     void deliver(const std::function<void(SequencerDelegate&)>& message);
 
     // Patterns (patterns.cpp).
@@ -236,7 +245,11 @@ private:
     std::map<std::string, RecordedEvent> lastRecordedStart_;  // per sample, until its release
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
-    std::atomic<bool> applyPosted_{false};
+    std::atomic<bool> applyWanted_{false};
+    std::array<LoopEvent, kLoopEvents> loopEvents_{};
+    std::atomic<size_t> loopEventsWritten_{0};  // written under loopMutex_
+    std::atomic<size_t> loopEventsRead_{0};     // main thread
+    platform::MainLoop::TimerId deliveryTimer_ = 0;
 
     // Timing state: loopMutex_ serialises the own-clock loop's passes, the MIDI
     // clock messages, starts and stops, so that no two loops ever run at once. A

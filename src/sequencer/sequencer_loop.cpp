@@ -93,7 +93,7 @@ uint64_t Sequencer::loopPass() {
         nextStep = 0;
     }
     if ((step & 3) == 0) {
-        notifyCurrentBar(step);
+        pushLoopEvent(LoopEvent::Kind::barChanged, step);
     }
     if (scheduleStep(nextStep, nextStepHostTimeNanos_)) {
         currentStep_.store(-1);  // the next pass plays step 0 of the new pattern
@@ -143,7 +143,7 @@ bool Sequencer::scheduleStep(int32_t step, uint64_t atTime) {
             pendingPatternIdx_ = kNotFound;
             pendingPatternNumBars_ = kNotFound;
             // Recorded events that still wait keep the pattern they were recorded in.
-            onMain([this] { deliver([](SequencerDelegate& delegate) { delegate.activePatternChanged(); }); });
+            pushLoopEvent(LoopEvent::Kind::patternChanged, 0);
             switched = true;
         }
         if (step < 0 || useMetronome_.load()) {
@@ -170,11 +170,8 @@ bool Sequencer::scheduleStep(int32_t step, uint64_t atTime) {
         }
     }
     lock.unlock();
-    if (recordedWaiting_.load() > 0 && !applyPosted_.exchange(true)) {
-        onMain([this] {
-            applyPosted_.store(false);
-            addRecordedPatternStepsToPattern();
-        });
+    if (recordedWaiting_.load() > 0) {
+        applyWanted_.store(true);  // the main loop applies the recorded events
     }
     return switched;
 }

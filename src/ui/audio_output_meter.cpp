@@ -39,10 +39,17 @@ void AudioMeterLightView::toggle() {
 
 AudioOutputMeter::AudioOutputMeter(int32_t guiType) {
     switch (guiType) {
-        case 0: setFrame(QRectF(540, 165, 440, 65)); break;
-        case 1: setFrame(QRectF(250, 59, 200, 31)); break;
-        case 2: setFrame(QRectF(338, 90, 290, 44)); break;
-        default: break;
+        case 0:
+            setFrame(QRectF(540, 165, 440, 65));
+            break;
+        case 1:
+            setFrame(QRectF(250, 59, 200, 31));
+            break;
+        case 2:
+            setFrame(QRectF(338, 90, 290, 44));
+            break;
+        default:
+            break;
     }
     const int pitch = static_cast<int>(width() / 10);
     for (int i = 0; i < 10; ++i) {
@@ -55,7 +62,8 @@ AudioOutputMeter::AudioOutputMeter(int32_t guiType) {
     }
 }
 
-void AudioOutputMeter::update(float& current, float value, const std::array<AudioMeterLightView*, 10>& row) {
+void AudioOutputMeter::update(float& current, float value,
+                              const std::array<AudioMeterLightView*, 10>& row) {
     if (!std::isfinite(value)) value = 0;  // a broken level shows as silence
     if (current < value) {
         current = value;
@@ -79,7 +87,8 @@ void AudioOutputMeter::setAudioOuputLeft(float left, float right) {
 
 int AudioOutputMeter::litCount(bool leftRow) const {
     int count = 0;
-    for (const AudioMeterLightView* lamp : leftRow ? left_ : right_) count += lamp->isTurnedOn() ? 1 : 0;
+    for (const AudioMeterLightView* lamp : leftRow ? left_ : right_)
+        count += lamp->isTurnedOn() ? 1 : 0;
     return count;
 }
 

@@ -10,14 +10,14 @@ namespace strombel::ui {
 
 /// One segment of the output meter: on or off at once, no fading.
 class AudioMeterLightView : public kit::View {
-public:
+  public:
     explicit AudioMeterLightView(int32_t guiType = 0);
     void turnOn();
     void turnOff();
     void toggle();
     bool isTurnedOn() const { return isTurnedOn_; }
 
-private:
+  private:
     kit::ImageView* lightOnView_;
     kit::ImageView* lightOffView_;
     bool isTurnedOn_ = false;
@@ -26,7 +26,7 @@ private:
 /// Two rows of ten segments showing the stereo output level: a level rises at
 /// once and falls a tenth of the way toward the new value per update.
 class AudioOutputMeter : public kit::View {
-public:
+  public:
     explicit AudioOutputMeter(int32_t guiType = 0);
 
     /// Levels of the two channels, 1.0 being full scale (the spelling is the meter's own).
@@ -39,8 +39,9 @@ public:
     /// How many lamps of a row are lit.
     int litCount(bool leftRow) const;
 
-private:
-    static void update(float& current, float value, const std::array<AudioMeterLightView*, 10>& row);
+  private:
+    static void update(float& current, float value,
+                       const std::array<AudioMeterLightView*, 10>& row);
 
     std::array<AudioMeterLightView*, 10> left_{};
     std::array<AudioMeterLightView*, 10> right_{};

@@ -1,7 +1,6 @@
 #include "ui/gui_factory.h"
 
 #include <QFontDatabase>
-
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -18,9 +17,9 @@ namespace strombel::ui {
 namespace {
 
 struct Metrics {
-    int32_t sliderSpace, tapBtnXSpace, tapBtnYSpace, smallBtnXSpace, labelY, controlsLeftX, controlsRightX,
-        controlsWidth, controlsHeight, controlsSquareHeight, topControlsY, middleControlsY, bottomControlY,
-        innerControlLeftMargin, innerControlTopMargin;
+    int32_t sliderSpace, tapBtnXSpace, tapBtnYSpace, smallBtnXSpace, labelY, controlsLeftX,
+        controlsRightX, controlsWidth, controlsHeight, controlsSquareHeight, topControlsY,
+        middleControlsY, bottomControlY, innerControlLeftMargin, innerControlTopMargin;
 };
 
 constexpr Metrics kTablet{76, 111, 165, 76, -6, 40, 527, 457, 79, 456, 65, 159, 255, 14, 14};
@@ -43,7 +42,8 @@ QString interfaceFamily() {
             file = (bundle / "Nuri-Bold.ttf").string();
         }
         const int id = QFontDatabase::addApplicationFont(QString::fromStdString(file));
-        const QStringList families = id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
+        const QStringList families =
+            id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
         family = families.isEmpty() ? QString("DejaVu Sans") : families.first();
     });
     return family;
@@ -74,10 +74,17 @@ GuiFactory::GuiFactory(int32_t guiType) : GuiFactory(guiType, kit::Context::curr
 GuiFactory::GuiFactory(int32_t guiType, const kit::Screen& screen) : guiType_(guiType) {
     const Metrics* metrics = nullptr;
     switch (guiType) {
-        case 0: metrics = &kTablet; break;
-        case 1: metrics = Util::isIphone5(screen) ? &kPhoneTall : &kPhone; break;
-        case 2: metrics = Util::isIphone5(screen) ? &kPortraitTall : &kPortrait; break;
-        default: return;  // every field stays 0
+        case 0:
+            metrics = &kTablet;
+            break;
+        case 1:
+            metrics = Util::isIphone5(screen) ? &kPhoneTall : &kPhone;
+            break;
+        case 2:
+            metrics = Util::isIphone5(screen) ? &kPortraitTall : &kPortrait;
+            break;
+        default:
+            return;  // every field stays 0
     }
     sliderSpace_ = metrics->sliderSpace;
     tapBtnXSpace_ = metrics->tapBtnXSpace;
@@ -96,8 +103,9 @@ GuiFactory::GuiFactory(int32_t guiType, const kit::Screen& screen) : guiType_(gu
     innerControlTopMargin_ = metrics->innerControlTopMargin;
 }
 
-void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** light, kit::View& parent,
-                                       const QPointF& atPoint, const QString& label) const {
+void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** light,
+                                       kit::View& parent, const QPointF& atPoint,
+                                       const QString& label) const {
     const int32_t g = guiType_;
     const int32_t side = smallBtnXSpace_;
     const auto x = static_cast<int32_t>(atPoint.x());
@@ -126,15 +134,25 @@ void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** 
     if (light) *light = madeLight;
 }
 
-bool GuiFactory::isIpad() { return Util::isIpad(kit::Context::current().screen()); }
+bool GuiFactory::isIpad() {
+    return Util::isIpad(kit::Context::current().screen());
+}
 
-bool GuiFactory::isIOSRetina() { return Util::isRetinaDisplay(kit::Context::current().screen()); }
+bool GuiFactory::isIOSRetina() {
+    return Util::isRetinaDisplay(kit::Context::current().screen());
+}
 
-std::string GuiFactory::getDocumentsFolder() { return platform::Sandbox::shared().documents().string(); }
+std::string GuiFactory::getDocumentsFolder() {
+    return platform::Sandbox::shared().documents().string();
+}
 
-QColor GuiFactory::rustyColor() { return Util::colorForHex("c3b086"); }
+QColor GuiFactory::rustyColor() {
+    return Util::colorForHex("c3b086");
+}
 
-QColor GuiFactory::darkRustyColor() { return Util::colorForHex("918263"); }
+QColor GuiFactory::darkRustyColor() {
+    return Util::colorForHex("918263");
+}
 
 QFont GuiFactory::interfaceFont(double size) {
     QFont font(interfaceFamily());
@@ -146,10 +164,14 @@ QFont GuiFactory::interfaceFont(double size) {
 
 int32_t GuiFactory::textSize(int32_t guiType) {
     switch (guiType) {
-        case 0: return 12;
-        case 1: return 6;
-        case 2: return 8;
-        default: return 0;
+        case 0:
+            return 12;
+        case 1:
+            return 6;
+        case 2:
+            return 8;
+        default:
+            return 0;
     }
 }
 
@@ -163,7 +185,8 @@ std::unique_ptr<kit::Label> GuiFactory::labelWithFrame(const QRectF& frame, int3
     return label;
 }
 
-std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(int32_t guiType, const QPointF& position, int32_t width) {
+std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(int32_t guiType, const QPointF& position,
+                                                        int32_t width) {
     const int32_t size = textSize(guiType);
     if (size == 0) return nullptr;
     return labelWithFrame(QRectF(position.x(), position.y(), width, size), size);
@@ -176,7 +199,8 @@ QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType) {
 QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType, ImageStore& store,
                                  const kit::Screen& screen) {
     switch (guiType) {
-        case 0: return store.image(name + ".png");
+        case 0:
+            return store.image(name + ".png");
         case 1:
             if (Util::isIphone5(screen)) {
                 QImage tall = store.image(name + "-phone568h.png");
@@ -195,7 +219,8 @@ QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType, Image
     }
 }
 
-std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value, const QString& placeholder,
+std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value,
+                                                            const QString& placeholder,
                                                             int32_t guiType) {
     const int32_t s = guiType == 1 ? 6 : guiType == 2 ? 8 : 12;
     auto field = std::make_unique<SSTextField>(QRectF(0, 0, 18 * s, 2.5 * s));
@@ -217,7 +242,8 @@ std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value
 QSizeF AppDimensions::sizeInOrientation(int orientation, const kit::Screen& screen) {
     const double w = screen.bounds.width();
     const double h = screen.bounds.height();
-    QSizeF size = (orientation == 3 || orientation == 4) ? QSizeF(std::max(w, h), std::min(w, h)) : QSizeF(w, h);
+    QSizeF size = (orientation == 3 || orientation == 4) ? QSizeF(std::max(w, h), std::min(w, h))
+                                                         : QSizeF(w, h);
     if (!screen.statusBarHidden) size.setHeight(size.height() - screen.statusBarHeight);
     return size;
 }

@@ -6,7 +6,6 @@
 #include <QPointF>
 #include <QRectF>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,7 +23,7 @@ class SmallButtonControl;
 /// The text field of the interface, with insets for its text and a colour for
 /// its placeholder.
 class SSTextField : public kit::TextField {
-public:
+  public:
     struct EdgeInsets {
         double top = 0, left = 0, bottom = 0, right = 0;
         bool operator==(const EdgeInsets&) const = default;
@@ -42,7 +41,7 @@ public:
     QColor placeholderTextColor() const { return placeholderTextColor_; }
     void setPlaceholderTextColor(const QColor& color);
 
-private:
+  private:
     EdgeInsets textEdgeInsets_;
     EdgeInsets clearButtonEdgeInsets_;
     QColor placeholderTextColor_;
@@ -53,7 +52,7 @@ private:
 /// answers the layout metrics of its type (in points); the static operations
 /// give colours, labels, text fields and images for any type.
 class GuiFactory {
-public:
+  public:
     /// Metrics of `guiType` on the current context's screen.
     explicit GuiFactory(int32_t guiType);
     /// Metrics of `guiType` on `screen` (16:9 phones shift some panels).
@@ -82,8 +81,8 @@ public:
     /// the button and lamp are written to the out places that are not null.
     void createSmallButtonInto(SmallButtonControl** button, LightView** light, kit::View& parent,
                                const QPointF& atPoint, const QString& label) const;
-    void createSmallButtonInto(SmallButtonControl** button, kit::View& parent, const QPointF& atPoint,
-                               const QString& label) const {
+    void createSmallButtonInto(SmallButtonControl** button, kit::View& parent,
+                               const QPointF& atPoint, const QString& label) const {
         createSmallButtonInto(button, nullptr, parent, atPoint, label);
     }
 
@@ -99,16 +98,18 @@ public:
     static int32_t textSize(int32_t guiType);
     static std::unique_ptr<kit::Label> labelWithFrame(const QRectF& frame, int32_t fontSize = 12);
     /// A caption of the type's text size at `position`, `width` wide; null for an unknown type.
-    static std::unique_ptr<kit::Label> labelForGuiType(int32_t guiType, const QPointF& position, int32_t width);
+    static std::unique_ptr<kit::Label> labelForGuiType(int32_t guiType, const QPointF& position,
+                                                       int32_t width);
     /// The image `name` for the gui type from the shared store, on the current screen.
     static QImage imageWithName(const std::string& name, int32_t guiType);
     /// The same from `store` on `screen`.
     static QImage imageWithName(const std::string& name, int32_t guiType, ImageStore& store,
                                 const kit::Screen& screen);
-    static std::unique_ptr<SSTextField> textfieldWithValue(const QString& value, const QString& placeholder,
+    static std::unique_ptr<SSTextField> textfieldWithValue(const QString& value,
+                                                           const QString& placeholder,
                                                            int32_t guiType);
 
-private:
+  private:
     int32_t guiType_;
     int32_t sliderSpace_ = 0;
     int32_t tapBtnXSpace_ = 0;

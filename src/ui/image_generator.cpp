@@ -5,7 +5,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -24,11 +23,14 @@ const QColor kInk(9, 9, 10);
 
 int typeOf(ImageVariant variant) {
     switch (variant) {
-        case ImageVariant::tablet: return 0;
+        case ImageVariant::tablet:
+            return 0;
         case ImageVariant::phone:
-        case ImageVariant::phoneTall: return 1;
+        case ImageVariant::phoneTall:
+            return 1;
         case ImageVariant::portrait:
-        case ImageVariant::portraitTall: return 2;
+        case ImageVariant::portraitTall:
+            return 2;
     }
     return 0;
 }
@@ -38,10 +40,14 @@ bool isTall(ImageVariant variant) {
 }
 
 // Line widths and radii scale with the layout: the tablet is 1.
-double unitOf(int type) { return type == 0 ? 1.0 : type == 1 ? 0.45 : 0.66; }
+double unitOf(int type) {
+    return type == 0 ? 1.0 : type == 1 ? 0.45 : 0.66;
+}
 
 // Inner margin of the value box displays (their buttons sit this far in).
-double boxMargin(int type) { return type == 0 ? 3 : type == 1 ? 1 : 2; }
+double boxMargin(int type) {
+    return type == 0 ? 3 : type == 1 ? 1 : 2;
+}
 
 using Painter = std::function<void(QPainter&, const QSizeF&, int type)>;
 
@@ -53,11 +59,16 @@ struct Art {
 
 QSizeF fullScreen(ImageVariant variant) {
     switch (variant) {
-        case ImageVariant::tablet: return {1024, 768};
-        case ImageVariant::phone: return {480, 320};
-        case ImageVariant::phoneTall: return {568, 320};
-        case ImageVariant::portrait: return {640, 480};
-        case ImageVariant::portraitTall: return {640, 568};
+        case ImageVariant::tablet:
+            return {1024, 768};
+        case ImageVariant::phone:
+            return {480, 320};
+        case ImageVariant::phoneTall:
+            return {568, 320};
+        case ImageVariant::portrait:
+            return {640, 480};
+        case ImageVariant::portraitTall:
+            return {640, 568};
     }
     return {};
 }
@@ -75,7 +86,8 @@ QColor withAlpha(QColor color, int alpha) {
 }
 
 // A raised rubber or plastic key: a soft shadow, a body, a highlight at its top edge.
-void key(QPainter& p, QRectF rect, double radius, const QColor& top, const QColor& bottom, double u, bool pressed) {
+void key(QPainter& p, QRectF rect, double radius, const QColor& top, const QColor& bottom, double u,
+         bool pressed) {
     const double lift = pressed ? 0.5 * u : 1.5 * u;
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 150));
@@ -85,7 +97,8 @@ void key(QPainter& p, QRectF rect, double radius, const QColor& top, const QColo
     p.drawRoundedRect(body, radius, radius);
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(QColor(255, 255, 255, pressed ? 18 : 40), std::max(0.5, u)));
-    p.drawRoundedRect(body.adjusted(0.75 * u, 0.75 * u, -0.75 * u, -0.75 * u), radius * 0.9, radius * 0.9);
+    p.drawRoundedRect(body.adjusted(0.75 * u, 0.75 * u, -0.75 * u, -0.75 * u), radius * 0.9,
+                      radius * 0.9);
     p.setPen(QPen(QColor(0, 0, 0, 200), std::max(0.5, 0.8 * u)));
     p.drawRoundedRect(body.adjusted(0.3, 0.3, -0.3, -0.3), radius, radius);
 }
@@ -146,13 +159,14 @@ void smallButton(QPainter& p, const QSizeF& s, int type, bool down, bool dish = 
         glow.setColorAt(1, withAlpha(kAmber, 0));
         p.setPen(QPen(withAlpha(kAmber, 110), std::max(0.6, 1.2 * u)));
         p.setBrush(glow);
-        p.drawRoundedRect(rect.adjusted(1.2 * u, 1.8 * u, -1.2 * u, -1.2 * u), radius * 0.85, radius * 0.85);
+        p.drawRoundedRect(rect.adjusted(1.2 * u, 1.8 * u, -1.2 * u, -1.2 * u), radius * 0.85,
+                          radius * 0.85);
     } else {
         key(p, rect, radius, QColor(74, 72, 67), QColor(38, 37, 34), u, false);
         if (!dish) return;
         // A shallow dish in the cap, lit from above.
-        const QRectF dish = rect.adjusted(rect.width() * 0.2, rect.height() * 0.2, -rect.width() * 0.2,
-                                          -rect.height() * 0.24);
+        const QRectF dish = rect.adjusted(rect.width() * 0.2, rect.height() * 0.2,
+                                          -rect.width() * 0.2, -rect.height() * 0.24);
         QLinearGradient bowl(dish.topLeft(), dish.bottomLeft());
         bowl.setColorAt(0, QColor(0, 0, 0, 70));
         bowl.setColorAt(1, QColor(255, 255, 255, 22));
@@ -184,7 +198,8 @@ void tapPad(QPainter& p, const QSizeF& s, int type, bool down) {
     } else {
         key(p, rect, radius, QColor(62, 60, 56), QColor(33, 32, 30), u, false);
         // A soft rubber sheen.
-        QRadialGradient sheen(QPointF(rect.center().x(), rect.top() + rect.height() * 0.25), rect.width() * 0.7);
+        QRadialGradient sheen(QPointF(rect.center().x(), rect.top() + rect.height() * 0.25),
+                              rect.width() * 0.7);
         sheen.setColorAt(0, QColor(255, 255, 255, 22));
         sheen.setColorAt(1, QColor(255, 255, 255, 0));
         p.setPen(Qt::NoPen);
@@ -207,7 +222,8 @@ void panel(QPainter& p, const QSizeF& s, int type) {
     p.setPen(QPen(withAlpha(kRusty, 120), std::max(0.5, u)));
     p.drawRoundedRect(rect, radius, radius);
     p.setPen(QPen(QColor(255, 255, 255, 14), std::max(0.5, u)));
-    p.drawLine(QPointF(rect.left() + radius, rect.top() + 1.5 * u), QPointF(rect.right() - radius, rect.top() + 1.5 * u));
+    p.drawLine(QPointF(rect.left() + radius, rect.top() + 1.5 * u),
+               QPointF(rect.right() - radius, rect.top() + 1.5 * u));
     // Four screws.
     const double screw = 2.2 * u;
     for (const QPointF& at : {QPointF(rect.left() + 5 * u, rect.top() + 5 * u),
@@ -221,7 +237,8 @@ void panel(QPainter& p, const QSizeF& s, int type) {
         p.setBrush(head);
         p.drawEllipse(at, screw, screw);
         p.setPen(QPen(QColor(0, 0, 0, 180), std::max(0.4, 0.6 * u)));
-        p.drawLine(at - QPointF(screw * 0.7, -screw * 0.3), at + QPointF(screw * 0.7, -screw * 0.3));
+        p.drawLine(at - QPointF(screw * 0.7, -screw * 0.3),
+                   at + QPointF(screw * 0.7, -screw * 0.3));
     }
 }
 
@@ -234,14 +251,18 @@ void sliderPanel(QPainter& p, const QSizeF& s, int type) {
     const double width[3] = {46, 20, 36};
     const double top[3] = {4 + 20 + 2, 2 + 9 + 1, 2 + 14 + 2};
     const double travel[3] = {397, 175, 256};
-    p.setPen(QPen(withAlpha(kRusty, 80), std::max(0.4, 0.8 * u)));
     for (int i = 0; i < 6; ++i) {
-        const double x = pitch[type] * i + left[type];
+        // A scale on both sides of the fader's slot, longer marks at the ends and the middle.
+        const double centre = pitch[type] * i + left[type] + width[type] / 2;
+        const double gap = std::max(3.0, width[type] * 0.16) / 2 + 4 * u;
         for (int t = 0; t <= 10; ++t) {
             const double y = top[type] + travel[type] * t / 10.0;
-            const double len = (t % 5 == 0 ? 7 : 4) * u;
-            p.drawLine(QPointF(x - 2 * u - len, y), QPointF(x - 2 * u, y));
-            p.drawLine(QPointF(x + width[type] + 2 * u, y), QPointF(x + width[type] + 2 * u + len, y));
+            const bool major = t % 5 == 0;
+            const double len = (major ? 9 : 5) * u;
+            p.setPen(
+                QPen(withAlpha(kRusty, major ? 130 : 70), std::max(0.4, (major ? 1.2 : 0.8) * u)));
+            p.drawLine(QPointF(centre - gap - len, y), QPointF(centre - gap, y));
+            p.drawLine(QPointF(centre + gap, y), QPointF(centre + gap + len, y));
         }
     }
 }
@@ -280,16 +301,18 @@ void background(QPainter& p, const QSizeF& s, int type) {
         p.setPen(withAlpha(kRusty, 210));
         const double inset = type == 0 ? 40 : type == 1 ? 27 : 9;
         if (type == 0 || type == 2) {
-            p.drawText(QRectF(x0 + inset, plateY, w / 2, plateH), Qt::AlignLeft | Qt::AlignVCenter, "STROMBEL");
+            p.drawText(QRectF(x0 + inset, plateY, w / 2, plateH), Qt::AlignLeft | Qt::AlignVCenter,
+                       "STROMBEL");
             QFont small = font;
             small.setPixelSize(static_cast<int>(std::max(5.0, plateH * 0.38)));
             small.setLetterSpacing(QFont::AbsoluteSpacing, plateH * 0.12);
             p.setFont(small);
             p.setPen(withAlpha(kDarkRusty, 200));
-            p.drawText(QRectF(x0 + w / 2, plateY, w / 2 - inset, plateH), Qt::AlignRight | Qt::AlignVCenter,
-                       "SAMPLE PAD COMPUTER");
+            p.drawText(QRectF(x0 + w / 2, plateY, w / 2 - inset, plateH),
+                       Qt::AlignRight | Qt::AlignVCenter, "SAMPLE PAD COMPUTER");
             p.setPen(QPen(withAlpha(kRusty, 60), std::max(0.5, u)));
-            p.drawLine(QPointF(x0 + inset, plateY + plateH + 3 * u), QPointF(x0 + w - inset, plateY + plateH + 3 * u));
+            p.drawLine(QPointF(x0 + inset, plateY + plateH + 3 * u),
+                       QPointF(x0 + w - inset, plateY + plateH + 3 * u));
         }
     }
 }
@@ -312,7 +335,8 @@ void sliderTrack(QPainter& p, const QSizeF& s, int type) {
     p.setBrush(QColor(0, 0, 0, 235));
     p.drawRoundedRect(groove, slot / 2, slot / 2);
     p.setPen(QPen(QColor(255, 255, 255, 28), std::max(0.5, u)));
-    p.drawLine(groove.bottomLeft() + QPointF(slot * 0.2, -slot / 2), groove.bottomRight() + QPointF(-slot * 0.2, -slot / 2));
+    p.drawLine(groove.bottomLeft() + QPointF(slot * 0.2, -slot / 2),
+               groove.bottomRight() + QPointF(-slot * 0.2, -slot / 2));
     p.setPen(QPen(withAlpha(kAmber, 45), std::max(0.5, u)));
     p.drawLine(QPointF(s.width() / 2, slot), QPointF(s.width() / 2, s.height() - slot));
 }
@@ -328,17 +352,21 @@ void sliderKnob(QPainter& p, const QSizeF& s, int type, bool horizontal) {
         const double f = i / 5.0;
         if (horizontal) {
             const double x = rect.left() + rect.width() * f;
-            if (i != 2 && i != 3) p.drawLine(QPointF(x, rect.top() + 3 * u), QPointF(x, rect.bottom() - 4 * u));
+            if (i != 2 && i != 3)
+                p.drawLine(QPointF(x, rect.top() + 3 * u), QPointF(x, rect.bottom() - 4 * u));
         } else {
             const double y = rect.top() + rect.height() * f;
-            if (i != 2 && i != 3) p.drawLine(QPointF(rect.left() + 3 * u, y), QPointF(rect.right() - 3 * u, y));
+            if (i != 2 && i != 3)
+                p.drawLine(QPointF(rect.left() + 3 * u, y), QPointF(rect.right() - 3 * u, y));
         }
     }
     p.setPen(QPen(kRusty, std::max(0.8, 2 * u)));
     if (horizontal) {
-        p.drawLine(QPointF(rect.center().x(), rect.top() + 2 * u), QPointF(rect.center().x(), rect.bottom() - 3 * u));
+        p.drawLine(QPointF(rect.center().x(), rect.top() + 2 * u),
+                   QPointF(rect.center().x(), rect.bottom() - 3 * u));
     } else {
-        p.drawLine(QPointF(rect.left() + 2 * u, rect.center().y()), QPointF(rect.right() - 2 * u, rect.center().y()));
+        p.drawLine(QPointF(rect.left() + 2 * u, rect.center().y()),
+                   QPointF(rect.right() - 2 * u, rect.center().y()));
     }
 }
 
@@ -371,7 +399,8 @@ void volumeTrack(QPainter& p, const QSizeF& s, int type) {
     p.drawRoundedRect(rect, rect.width() / 2, rect.width() / 2);
     p.setPen(QPen(withAlpha(kRusty, 90), std::max(0.4, 0.7 * u)));
     p.setBrush(Qt::NoBrush);
-    p.drawRoundedRect(rect.adjusted(-1.5 * u, 0.5, 1.5 * u, -0.5), rect.width() / 2 + 1.5 * u, rect.width() / 2 + 1.5 * u);
+    p.drawRoundedRect(rect.adjusted(-1.5 * u, 0.5, 1.5 * u, -0.5), rect.width() / 2 + 1.5 * u,
+                      rect.width() / 2 + 1.5 * u);
 }
 
 void volumeFill(QPainter& p, const QSizeF& s, int) {
@@ -402,13 +431,15 @@ void meterSegment(QPainter& p, const QSizeF& s, int type, bool lit) {
         p.setBrush(glass);
         p.drawRoundedRect(rect, radius, radius);
         p.setBrush(withAlpha(QColor(255, 255, 255), 80));
-        p.drawRoundedRect(QRectF(rect.left() + 2 * u, rect.top() + 1.5 * u, rect.width() - 4 * u, rect.height() * 0.28),
+        p.drawRoundedRect(QRectF(rect.left() + 2 * u, rect.top() + 1.5 * u, rect.width() - 4 * u,
+                                 rect.height() * 0.28),
                           radius, radius);
     } else {
         p.setBrush(vertical(rect, QColor(60, 38, 18), QColor(34, 21, 10)));
         p.drawRoundedRect(rect, radius, radius);
         p.setBrush(withAlpha(QColor(255, 255, 255), 16));
-        p.drawRoundedRect(QRectF(rect.left() + 2 * u, rect.top() + 1.5 * u, rect.width() - 4 * u, rect.height() * 0.28),
+        p.drawRoundedRect(QRectF(rect.left() + 2 * u, rect.top() + 1.5 * u, rect.width() - 4 * u,
+                                 rect.height() * 0.28),
                           radius, radius);
     }
 }
@@ -423,7 +454,8 @@ void display(QPainter& p, const QSizeF& s, int type, double keyWidth) {
     p.setPen(QPen(QColor(0, 0, 0, 220), std::max(0.6, 1.2 * u)));
     p.setBrush(vertical(rect, QColor(52, 50, 47), QColor(26, 25, 24)));
     p.drawRoundedRect(rect, radius, radius);
-    const QRectF window(m + keyWidth + 2 * u, m + 3 * u, s.width() - 2 * (m + keyWidth + 2 * u), s.height() - 2 * m - 6 * u);
+    const QRectF window(m + keyWidth + 2 * u, m + 3 * u, s.width() - 2 * (m + keyWidth + 2 * u),
+                        s.height() - 2 * m - 6 * u);
     p.setPen(QPen(QColor(0, 0, 0), std::max(0.6, 1.5 * u)));
     QLinearGradient glass(window.topLeft(), window.bottomLeft());
     glass.setColorAt(0, QColor(34, 24, 10));
@@ -436,7 +468,8 @@ void display(QPainter& p, const QSizeF& s, int type, double keyWidth) {
     }
     p.setPen(QPen(QColor(255, 255, 255, 30), std::max(0.4, 0.7 * u)));
     p.setBrush(Qt::NoBrush);
-    p.drawLine(QPointF(window.left() + 3 * u, window.bottom() + 0.8 * u), QPointF(window.right() - 3 * u, window.bottom() + 0.8 * u));
+    p.drawLine(QPointF(window.left() + 3 * u, window.bottom() + 0.8 * u),
+               QPointF(window.right() - 3 * u, window.bottom() + 0.8 * u));
 }
 
 enum class Sign { minus, plus, left, right };
@@ -456,7 +489,9 @@ void slimKey(QPainter& p, const QSizeF& s, int type, Sign sign, bool pressed) {
     p.setPen(QPen(ink, std::max(0.8, s.width() * 0.11), Qt::SolidLine, Qt::RoundCap));
     p.setBrush(ink);
     switch (sign) {
-        case Sign::minus: p.drawLine(c - QPointF(a, 0), c + QPointF(a, 0)); break;
+        case Sign::minus:
+            p.drawLine(c - QPointF(a, 0), c + QPointF(a, 0));
+            break;
         case Sign::plus:
             p.drawLine(c - QPointF(a, 0), c + QPointF(a, 0));
             p.drawLine(c - QPointF(0, a), c + QPointF(0, a));
@@ -522,7 +557,8 @@ void arrow(QPainter& p, const QSizeF& s, int) {
     path.moveTo(s.width() * 0.25, s.height() * 0.15);
     path.lineTo(s.width() * 0.8, s.height() * 0.5);
     path.lineTo(s.width() * 0.25, s.height() * 0.85);
-    p.setPen(QPen(kRusty, std::max(0.8, s.width() * 0.16), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setPen(
+        QPen(kRusty, std::max(0.8, s.width() * 0.16), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.drawPath(path);
 }
 
@@ -534,17 +570,20 @@ const std::map<std::string, Art>& catalogue() {
         auto add = [&a](const std::string& name, QSizeF s0, QSizeF s1, QSizeF s2, Painter paint) {
             a[name] = Art{{s0, s1, s2}, false, std::move(paint)};
         };
-        for (const char* name : {"linesSoundbankControls", "linesDryWetControls", "linesVolumeControl",
-                                 "linesAudioControl", "linesInOutControls", "linesSequencerControls",
-                                 "linesRhythmControls", "midiInOutControlBack"}) {
+        for (const char* name :
+             {"linesSoundbankControls", "linesDryWetControls", "linesVolumeControl",
+              "linesAudioControl", "linesInOutControls", "linesSequencerControls",
+              "linesRhythmControls", "midiInOutControlBack"}) {
             add(name, row[0], row[1], row[2], panel);
         }
         add("linesTapButtons", square[0], square[1], square[2], panel);
         add("linesSliderControls", square[0], square[1], square[2], sliderPanel);
         a["background"] = Art{{}, true, background};
         a["fullscreenShade"] = Art{{}, true, shade};
-        add("lightOff", {16, 16}, {8, 8}, {11, 11}, [](QPainter& p, const QSizeF& s, int) { lamp(p, s, false); });
-        add("lightOn", {16, 16}, {8, 8}, {11, 11}, [](QPainter& p, const QSizeF& s, int) { lamp(p, s, true); });
+        add("lightOff", {16, 16}, {8, 8}, {11, 11},
+            [](QPainter& p, const QSizeF& s, int) { lamp(p, s, false); });
+        add("lightOn", {16, 16}, {8, 8}, {11, 11},
+            [](QPainter& p, const QSizeF& s, int) { lamp(p, s, true); });
         const QSizeF small[3] = {{50, 50}, {23, 23}, {33, 33}};
         add("buttonSmall", small[0], small[1], small[2],
             [](QPainter& p, const QSizeF& s, int t) { smallButton(p, s, t, false); });
@@ -554,7 +593,8 @@ const std::map<std::string, Art>& catalogue() {
             smallButton(p, s, t, false, false);
             glyph(p, QRectF(QPointF(0, -s.height() * 0.03), s), "i", kRusty, s.height() * 0.42);
         });
-        add("tapButton", {97, 97}, {44, 44}, {64, 64}, [](QPainter& p, const QSizeF& s, int t) { tapPad(p, s, t, false); });
+        add("tapButton", {97, 97}, {44, 44}, {64, 64},
+            [](QPainter& p, const QSizeF& s, int t) { tapPad(p, s, t, false); });
         add("tapButtonDown", {97, 97}, {44, 44}, {64, 64},
             [](QPainter& p, const QSizeF& s, int t) { tapPad(p, s, t, true); });
         add("sliderBase", {46, 400}, {20, 176}, {36, 260}, sliderTrack);
@@ -577,9 +617,10 @@ const std::map<std::string, Art>& catalogue() {
             [slimWidth](QPainter& p, const QSizeF& s, int t) { display(p, s, t, slimWidth[t]); });
         add("soundbankScreen", {202, 52}, {91, 24}, {134, 36},
             [slimWidth](QPainter& p, const QSizeF& s, int t) { display(p, s, t, slimWidth[t]); });
-        const std::pair<const char*, Sign> slims[] = {
-            {"slimBtnMinus", Sign::minus}, {"slimBtnPlus", Sign::plus}, {"slimBtnLeft", Sign::left},
-            {"slimBtnRight", Sign::right}};
+        const std::pair<const char*, Sign> slims[] = {{"slimBtnMinus", Sign::minus},
+                                                      {"slimBtnPlus", Sign::plus},
+                                                      {"slimBtnLeft", Sign::left},
+                                                      {"slimBtnRight", Sign::right}};
         for (const auto& [name, sign] : slims) {
             const Sign shown = sign;
             add(name, slim[0], slim[1], slim[2],
@@ -587,7 +628,8 @@ const std::map<std::string, Art>& catalogue() {
             add(std::string(name) + "Pressed", slim[0], slim[1], slim[2],
                 [shown](QPainter& p, const QSizeF& s, int t) { slimKey(p, s, t, shown, true); });
         }
-        for (const char* name : {"addIcon", "deleteIcon", "pasteIcon", "recordIcon", "removeIcon", "renameIcon"}) {
+        for (const char* name :
+             {"addIcon", "deleteIcon", "pasteIcon", "recordIcon", "removeIcon", "renameIcon"}) {
             const std::string which = name;
             add(name, {24, 24}, {14, 14}, {20, 20},
                 [which](QPainter& p, const QSizeF& s, int t) { icon(p, s, t, which); });
@@ -619,7 +661,8 @@ QImage ImageGenerator::draw(const std::string& name, ImageVariant variant, doubl
     image.fill(Qt::transparent);
     image.setDevicePixelRatio(pixelRatio);
     QPainter painter(&image);
-    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                           QPainter::SmoothPixmapTransform);
     art.paint(painter, points, typeOf(variant));
     painter.end();
     return image;
@@ -631,9 +674,11 @@ std::vector<std::string> ImageGenerator::names() {
     return all;
 }
 
-bool ImageGenerator::parseFileName(const std::string& fileName, std::string& base, ImageVariant& variant) {
+bool ImageGenerator::parseFileName(const std::string& fileName, std::string& base,
+                                   ImageVariant& variant) {
     static const std::string png = ".png";
-    if (fileName.size() <= png.size() || fileName.compare(fileName.size() - png.size(), png.size(), png) != 0) {
+    if (fileName.size() <= png.size() ||
+        fileName.compare(fileName.size() - png.size(), png.size(), png) != 0) {
         return false;
     }
     const std::string stem = fileName.substr(0, fileName.size() - png.size());

@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QSizeF>
-
 #include <string>
 #include <vector>
 
@@ -23,19 +22,22 @@ enum class ImageVariant {
 /// variants; every other name answers for the tall variants with nothing, so the
 /// lookup falls back to the plain phone art.
 class ImageGenerator {
-public:
+  public:
     /// The picture of `name` in `variant`, `pixelRatio` pixels per point; a null
     /// image for a name or variant it does not draw.
     static QImage draw(const std::string& name, ImageVariant variant, double pixelRatio = 2.0);
     /// The size in points, or an empty size when there is no such picture.
     static QSizeF size(const std::string& name, ImageVariant variant);
-    static bool knows(const std::string& name, ImageVariant variant) { return !size(name, variant).isEmpty(); }
+    static bool knows(const std::string& name, ImageVariant variant) {
+        return !size(name, variant).isEmpty();
+    }
     /// Every name it draws.
     static std::vector<std::string> names();
 
     /// Splits a file name such as "lightOn-phoneportrait.png" into its base name
     /// and variant; false for a name that is not a PNG.
-    static bool parseFileName(const std::string& fileName, std::string& base, ImageVariant& variant);
+    static bool parseFileName(const std::string& fileName, std::string& base,
+                              ImageVariant& variant);
 };
 
 }  // namespace strombel::ui

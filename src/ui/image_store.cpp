@@ -16,7 +16,9 @@ std::unique_ptr<ImageStore>& sharedStore() {
 }  // namespace
 
 ImageStore::ImageStore(std::filesystem::path bundle, double pixelRatio, bool drawMissing)
-    : bundle_(std::move(bundle)), pixelRatio_(pixelRatio > 0 ? pixelRatio : 1.0), drawMissing_(drawMissing) {}
+    : bundle_(std::move(bundle)),
+      pixelRatio_(pixelRatio > 0 ? pixelRatio : 1.0),
+      drawMissing_(drawMissing) {}
 
 ImageStore& ImageStore::shared() {
     auto& store = sharedStore();
@@ -24,14 +26,16 @@ ImageStore& ImageStore::shared() {
     return *store;
 }
 
-void ImageStore::setShared(std::unique_ptr<ImageStore> store) { sharedStore() = std::move(store); }
+void ImageStore::setShared(std::unique_ptr<ImageStore> store) {
+    sharedStore() = std::move(store);
+}
 
 QImage ImageStore::image(const std::string& fileName) {
     auto cached = cache_.find(fileName);
     if (cached != cache_.end()) return cached->second;
     // Names come from the program, but a name that climbs out of the bundle is never read.
-    const bool plainName = !fileName.empty() && fileName.find('/') == std::string::npos && fileName != "." &&
-                           fileName != "..";
+    const bool plainName = !fileName.empty() && fileName.find('/') == std::string::npos &&
+                           fileName != "." && fileName != "..";
     QImage image;
     if (plainName && !bundle_.empty()) {
         const std::filesystem::path path = bundle_ / fileName;
@@ -40,7 +44,8 @@ QImage ImageStore::image(const std::string& fileName) {
             QImageReader reader(QString::fromStdString(path.string()));
             image = reader.read();
             if (image.isNull()) {
-                STROMBEL_LOG_WARN("could not read image {}: {}", path.string(), reader.errorString().toStdString());
+                STROMBEL_LOG_WARN("could not read image {}: {}", path.string(),
+                                  reader.errorString().toStdString());
             } else if (fileName.find("@2x") != std::string::npos) {
                 image.setDevicePixelRatio(2.0);
             }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QImage>
-
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,10 +12,11 @@ namespace strombel::ui {
 /// of that name in the bundle folder wins; otherwise the generator draws it.
 /// Pictures are made once and kept.
 class ImageStore {
-public:
+  public:
     /// Pictures from `bundle` (may be empty for none), drawn at `pixelRatio` when
     /// `drawMissing` (otherwise a picture not in the bundle is missing).
-    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0, bool drawMissing = true);
+    explicit ImageStore(std::filesystem::path bundle, double pixelRatio = 2.0,
+                        bool drawMissing = true);
 
     /// The program's store, over the shared sandbox's bundle folder.
     static ImageStore& shared();
@@ -28,7 +28,7 @@ public:
 
     const std::filesystem::path& bundle() const { return bundle_; }
 
-private:
+  private:
     std::filesystem::path bundle_;
     double pixelRatio_;
     bool drawMissing_;

@@ -11,7 +11,7 @@ namespace strombel::ui {
 /// A small lamp that lights, fades and blinks. The lit picture lies over the
 /// unlit one and is only on the lamp while it shows light.
 class LightView : public kit::View {
-public:
+  public:
     explicit LightView(int32_t guiType = 0);
     ~LightView() override;
 
@@ -40,7 +40,7 @@ public:
     bool showsLitView() const { return lightOnView_->superview() == this; }
     double litAlpha() const { return lightOnView_->alpha(); }
 
-private:
+  private:
     void addLitView();
     void removeLitView();
     void startBlinking();

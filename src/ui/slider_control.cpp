@@ -24,7 +24,9 @@ float clampTo(float value, float low, float high) {
     return std::max(low, std::min(value, high));
 }
 
-int32_t trunc(double value) { return static_cast<int32_t>(value); }
+int32_t trunc(double value) {
+    return static_cast<int32_t>(value);
+}
 
 std::unique_ptr<GestureRecognizer> doubleTap(std::function<void()> action) {
     return std::make_unique<TapGestureRecognizer>([action](GestureRecognizer&) { action(); }, 2);
@@ -45,10 +47,17 @@ SliderControl::SliderControl(int32_t guiType) {
     int a = 0, bottom = 0;
     bool known = true;
     switch (guiType) {
-        case 0: a = 2, bottom = 1; break;
-        case 1: a = 1, bottom = 0; break;
-        case 2: a = 2, bottom = 2; break;
-        default: known = false;
+        case 0:
+            a = 2, bottom = 1;
+            break;
+        case 1:
+            a = 1, bottom = 0;
+            break;
+        case 2:
+            a = 2, bottom = 2;
+            break;
+        default:
+            known = false;
     }
     if (known && !base.isNull() && !knobImage.isNull()) {
         minY_ = static_cast<float>(halfKnob + a);
@@ -60,7 +69,9 @@ SliderControl::SliderControl(int32_t guiType) {
     addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
 }
 
-LightView* SliderControl::lightView() const { return lightAlive_.expired() ? nullptr : light_; }
+LightView* SliderControl::lightView() const {
+    return lightAlive_.expired() ? nullptr : light_;
+}
 
 void SliderControl::setLightView(LightView* light) {
     light_ = light;
@@ -77,7 +88,9 @@ void SliderControl::setLamp(bool on) {
     }
 }
 
-void SliderControl::moveKnob(float y) { slider_->setY(trunc(y - slider_->height() / 2)); }
+void SliderControl::moveKnob(float y) {
+    slider_->setY(trunc(y - slider_->height() / 2));
+}
 
 void SliderControl::setSlider(float y) {
     if (hasTravel()) {
@@ -95,18 +108,26 @@ void SliderControl::setCurrentPosition(float position) {
     setSlider(pointOf(held));
 }
 
-void SliderControl::doubleTapOccured() { setSlider(maxY_); }
+void SliderControl::doubleTapOccured() {
+    setSlider(maxY_);
+}
 
 bool SliderControl::beginTracking(const Touch& touch) {
     setSlider(static_cast<float>(touch.locationIn(*this).y()));
     return true;
 }
 
-bool SliderControl::continueTracking(const Touch& touch) { return beginTracking(touch); }
+bool SliderControl::continueTracking(const Touch& touch) {
+    return beginTracking(touch);
+}
 
-void SliderControl::endTracking(const Touch& touch) { setSlider(static_cast<float>(touch.locationIn(*this).y())); }
+void SliderControl::endTracking(const Touch& touch) {
+    setSlider(static_cast<float>(touch.locationIn(*this).y()));
+}
 
-void SliderControl::cancelTracking(const Touch&) { STROMBEL_LOG_DEBUG("slider tracking cancelled"); }
+void SliderControl::cancelTracking(const Touch&) {
+    STROMBEL_LOG_DEBUG("slider tracking cancelled");
+}
 
 // Pitch.
 
@@ -127,9 +148,15 @@ void PitchSliderControl::setSlider(float y) {
     sendActions(valueChanged);
 }
 
-void PitchSliderControl::doubleTapOccured() { setSlider(middle()); }
-void PitchSliderControl::endTracking(const Touch&) { setSlider(middle()); }
-void PitchSliderControl::cancelTracking(const Touch&) { setSlider(middle()); }
+void PitchSliderControl::doubleTapOccured() {
+    setSlider(middle());
+}
+void PitchSliderControl::endTracking(const Touch&) {
+    setSlider(middle());
+}
+void PitchSliderControl::cancelTracking(const Touch&) {
+    setSlider(middle());
+}
 
 // Horizontal master volume.
 
@@ -144,20 +171,30 @@ HorizontalSliderControl::HorizontalSliderControl(int32_t guiType) {
     int a = 0, right = 0;
     bool known = true;
     switch (guiType) {
-        case 0: a = 2, right = 1; break;
-        case 1: a = 1, right = 0; break;
-        case 2: a = 1, right = 1; break;
-        default: known = false;
+        case 0:
+            a = 2, right = 1;
+            break;
+        case 1:
+            a = 1, right = 0;
+            break;
+        case 2:
+            a = 1, right = 1;
+            break;
+        default:
+            known = false;
     }
     if (known && !base.isNull() && !knobImage.isNull()) {
         minX_ = static_cast<float>(halfKnob + a);
         maxX_ = static_cast<float>(b.width() + halfKnob - right);
     }
     slider_ = add(std::make_unique<ImageView>(
-        QRectF(QPointF(maxX_ - halfKnob, std::floor(height() / 2 - k.height() / 2)), k), knobImage));
+        QRectF(QPointF(maxX_ - halfKnob, std::floor(height() / 2 - k.height() / 2)), k),
+        knobImage));
 }
 
-LightView* HorizontalSliderControl::lightView() const { return lightAlive_.expired() ? nullptr : light_; }
+LightView* HorizontalSliderControl::lightView() const {
+    return lightAlive_.expired() ? nullptr : light_;
+}
 
 void HorizontalSliderControl::setLightView(LightView* light) {
     light_ = light;
@@ -191,13 +228,17 @@ bool HorizontalSliderControl::beginTracking(const Touch& touch) {
     return true;
 }
 
-bool HorizontalSliderControl::continueTracking(const Touch& touch) { return beginTracking(touch); }
+bool HorizontalSliderControl::continueTracking(const Touch& touch) {
+    return beginTracking(touch);
+}
 
 void HorizontalSliderControl::endTracking(const Touch& touch) {
     setSlider(static_cast<float>(touch.locationIn(*this).x()));
 }
 
-void HorizontalSliderControl::cancelTracking(const Touch&) { STROMBEL_LOG_DEBUG("slider tracking cancelled"); }
+void HorizontalSliderControl::cancelTracking(const Touch&) {
+    STROMBEL_LOG_DEBUG("slider tracking cancelled");
+}
 
 // A pad's volume.
 
@@ -218,10 +259,17 @@ VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
     float margin = 0, bottom = 0;
     bool known = true;
     switch (guiType) {
-        case 0: margin = 17, bottom = 12; break;
-        case 1: margin = 8, bottom = 5; break;
-        case 2: margin = 12, bottom = 8; break;
-        default: known = false;
+        case 0:
+            margin = 17, bottom = 12;
+            break;
+        case 1:
+            margin = 8, bottom = 5;
+            break;
+        case 2:
+            margin = 12, bottom = 8;
+            break;
+        default:
+            known = false;
     }
     if (known && !base.isNull() && !thumbImage.isNull()) {
         minY_ = margin;
@@ -229,7 +277,8 @@ VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
         fillBottomMargin_ = bottom;
     }
     slider_ = add(std::make_unique<ImageView>(
-        QRectF(QPointF(std::floor(width() / 2 - k.width() / 2), maxY_ - std::floor(k.height() / 2)), k),
+        QRectF(QPointF(std::floor(width() / 2 - k.width() / 2), maxY_ - std::floor(k.height() / 2)),
+               k),
         thumbImage));
     addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
 }
@@ -240,7 +289,8 @@ void VolumeSliderControl::setSlider(float y, bool sendAction) {
         slider_->setY(trunc(held - slider_->height() / 2));
         currentPosition_ = 1 - (held - minY_) / (maxY_ - minY_);
         const double fillHeight = currentPosition_ * fillImageHeight_;
-        fillView_->setFrame(QRectF(fillView_->x(), baseView_->height() - fillBottomMargin_ - fillHeight,
+        fillView_->setFrame(QRectF(fillView_->x(),
+                                   baseView_->height() - fillBottomMargin_ - fillHeight,
                                    fillView_->width(), fillHeight));
     }
     if (sendAction) sendActions(valueChanged);
@@ -252,21 +302,29 @@ void VolumeSliderControl::setCurrentPosition(float position) {
     setSlider(pointOf(held), false);
 }
 
-void VolumeSliderControl::setDefaultPosition(float position) { defaultPosition_ = clamp01(position); }
+void VolumeSliderControl::setDefaultPosition(float position) {
+    defaultPosition_ = clamp01(position);
+}
 
-void VolumeSliderControl::doubleTapOccured() { setSlider(pointOf(defaultPosition_), true); }
+void VolumeSliderControl::doubleTapOccured() {
+    setSlider(pointOf(defaultPosition_), true);
+}
 
 bool VolumeSliderControl::beginTracking(const Touch& touch) {
     setSlider(static_cast<float>(touch.locationIn(*this).y()), true);
     return true;
 }
 
-bool VolumeSliderControl::continueTracking(const Touch& touch) { return beginTracking(touch); }
+bool VolumeSliderControl::continueTracking(const Touch& touch) {
+    return beginTracking(touch);
+}
 
 void VolumeSliderControl::endTracking(const Touch& touch) {
     setSlider(static_cast<float>(touch.locationIn(*this).y()), true);
 }
 
-void VolumeSliderControl::cancelTracking(const Touch&) { STROMBEL_LOG_DEBUG("volume slider tracking cancelled"); }
+void VolumeSliderControl::cancelTracking(const Touch&) {
+    STROMBEL_LOG_DEBUG("volume slider tracking cancelled");
+}
 
 }  // namespace strombel::ui

@@ -16,7 +16,7 @@ class LightView;
 /// travel: then touches change nothing and setCurrentPosition keeps the value
 /// it was given, so the position is always a number between 0 and 1.
 class SliderControl : public kit::Control {
-public:
+  public:
     explicit SliderControl(int32_t guiType = 0);
 
     /// Moves the knob's centre to `y` (held inside the travel) and reports it.
@@ -39,7 +39,7 @@ public:
     void endTracking(const kit::Touch& touch) override;
     void cancelTracking(const kit::Touch& touch) override;
 
-protected:
+  protected:
     bool hasTravel() const { return maxY_ > minY_; }
     void moveKnob(float y);
     void setLamp(bool on);
@@ -49,7 +49,7 @@ protected:
     float maxY_ = 0;
     float currentPosition_ = 0;
 
-private:
+  private:
     LightView* light_ = nullptr;
     std::weak_ptr<void> lightAlive_;
 };
@@ -57,20 +57,20 @@ private:
 /// The pitch fader: springs back to the middle (0.5) when let go, snaps to 0.5
 /// near the middle, and lights its lamp only away from the middle.
 class PitchSliderControl final : public SliderControl {
-public:
+  public:
     explicit PitchSliderControl(int32_t guiType = 0);
     void setSlider(float y) override;
     void doubleTapOccured() override;
     void endTracking(const kit::Touch& touch) override;
     void cancelTracking(const kit::Touch& touch) override;
 
-private:
+  private:
     float middle() const { return (minY_ + maxY_) / 2; }
 };
 
 /// The master volume fader: 0 at the left, 1 at the right.
 class HorizontalSliderControl final : public kit::Control {
-public:
+  public:
     explicit HorizontalSliderControl(int32_t guiType = 0);
 
     void setSlider(float x);
@@ -88,7 +88,7 @@ public:
     void endTracking(const kit::Touch& touch) override;
     void cancelTracking(const kit::Touch& touch) override;
 
-private:
+  private:
     kit::ImageView* slider_ = nullptr;
     float minX_ = 0;
     float maxX_ = 0;
@@ -100,7 +100,7 @@ private:
 /// A pad's sample volume: a track with a fill that grows with the thumb.
 /// setCurrentPosition is silent; touches and double taps send value-changed.
 class VolumeSliderControl final : public kit::Control {
-public:
+  public:
     explicit VolumeSliderControl(int32_t guiType = 0);
 
     void setSlider(float y) { setSlider(y, true); }
@@ -122,7 +122,7 @@ public:
     void endTracking(const kit::Touch& touch) override;
     void cancelTracking(const kit::Touch& touch) override;
 
-private:
+  private:
     kit::ImageView* baseView_ = nullptr;
     kit::ImageView* fillView_ = nullptr;
     kit::ImageView* slider_ = nullptr;

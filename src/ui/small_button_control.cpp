@@ -19,7 +19,9 @@ SmallButtonControl::SmallButtonControl(int32_t guiType, int32_t x, int32_t y) {
     addTarget(touchUpOutside, [this](Control&) { btnUpOutside(); });
 }
 
-LightView* SmallButtonControl::light() const { return lightAlive_.expired() ? nullptr : light_; }
+LightView* SmallButtonControl::light() const {
+    return lightAlive_.expired() ? nullptr : light_;
+}
 
 void SmallButtonControl::setLight(LightView* light) {
     light_ = light;
@@ -66,9 +68,12 @@ void SmallButtonControl::setIsPressedDown(bool pressed) {
     btnDown();
 }
 
-QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame) : Button(frame) { setup(); }
+QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame) : Button(frame) {
+    setup();
+}
 
-QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon, int32_t guiType)
+QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon,
+                                   int32_t guiType)
     : Button(frame), guiType_(guiType) {
     setup();
     setIcon(icon);

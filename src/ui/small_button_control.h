@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
@@ -18,9 +17,12 @@ class LightView;
 /// It sends value-changed on touch down (push and toggle) and on release inside
 /// (push); screens read isPressedDown in their action.
 class SmallButtonControl : public kit::Button {
-public:
-    static std::unique_ptr<SmallButtonControl> buttonOnX(int32_t x, int32_t y) { return buttonForGuiType(0, x, y); }
-    static std::unique_ptr<SmallButtonControl> buttonForGuiType(int32_t guiType, int32_t x, int32_t y) {
+  public:
+    static std::unique_ptr<SmallButtonControl> buttonOnX(int32_t x, int32_t y) {
+        return buttonForGuiType(0, x, y);
+    }
+    static std::unique_ptr<SmallButtonControl> buttonForGuiType(int32_t guiType, int32_t x,
+                                                                int32_t y) {
         return std::make_unique<SmallButtonControl>(guiType, x, y);
     }
 
@@ -39,7 +41,7 @@ public:
     LightView* light() const;
     void setLight(LightView* light);
 
-private:
+  private:
     LightView* light_ = nullptr;
     std::weak_ptr<void> lightAlive_;
     bool isToggle_ = false;
@@ -49,9 +51,10 @@ private:
 
 /// A flat button with an icon at its left and a title beside it.
 class QVButtonWithIcon : public kit::Button {
-public:
+  public:
     explicit QVButtonWithIcon(const QRectF& frame = {});
-    QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon, int32_t guiType);
+    QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon,
+                     int32_t guiType);
 
     QImage icon() const { return iconImageView_->image(); }
     void setIcon(const QImage& icon) { iconImageView_->setImage(icon); }
@@ -63,10 +66,10 @@ public:
     kit::Label& titleLabel() const { return *titleLabel_; }
     kit::ImageView& iconImageView() const { return *iconImageView_; }
 
-protected:
+  protected:
     void sizeChanged(const QSizeF& oldSize) override;
 
-private:
+  private:
     void setup();
     double iconWidth() const { return guiType_ == 1 ? 14 : guiType_ == 2 ? 20 : 24; }
 

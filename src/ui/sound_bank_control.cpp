@@ -7,11 +7,13 @@ namespace strombel::ui {
 using namespace kit;
 
 void InMemorySoundBankList::addObserver(SoundBankListObserver* observer) {
-    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) observers_.push_back(observer);
+    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
 }
 
 void InMemorySoundBankList::removeObserver(SoundBankListObserver* observer) {
-    std::replace(observers_.begin(), observers_.end(), observer, static_cast<SoundBankListObserver*>(nullptr));
+    std::replace(observers_.begin(), observers_.end(), observer,
+                 static_cast<SoundBankListObserver*>(nullptr));
 }
 
 void InMemorySoundBankList::setNames(std::vector<std::string> names) {
@@ -24,14 +26,16 @@ void InMemorySoundBankList::setNames(std::vector<std::string> names) {
 }
 
 size_t InMemorySoundBankList::observerCount() const {
-    return static_cast<size_t>(std::count_if(observers_.begin(), observers_.end(), [](auto* o) { return o; }));
+    return static_cast<size_t>(
+        std::count_if(observers_.begin(), observers_.end(), [](auto* o) { return o; }));
 }
 
 SoundBankControl::SoundBankControl(int32_t guiType, SoundBankList& banks) : banks_(banks) {
     banks_.addObserver(this);
     soundbankNames_.reserve(10);
     soundbanksChanged();
-    layOut(guiType, {"soundbankScreen", "slimBtnLeft", "slimBtnLeftPressed", "slimBtnRight", "slimBtnRightPressed"});
+    layOut(guiType, {"soundbankScreen", "slimBtnLeft", "slimBtnLeftPressed", "slimBtnRight",
+                     "slimBtnRightPressed"});
     QRectF frame(31, 20, 140, 13);
     if (guiType == 1) frame = QRectF(14, 9, 63, 7);
     if (guiType == 2) frame = QRectF(22, 14, 90, 8);
@@ -42,7 +46,9 @@ SoundBankControl::SoundBankControl(int32_t guiType, SoundBankList& banks) : bank
     setScreenLabelText();
 }
 
-SoundBankControl::~SoundBankControl() { banks_.removeObserver(this); }
+SoundBankControl::~SoundBankControl() {
+    banks_.removeObserver(this);
+}
 
 void SoundBankControl::setScreenLabelText() {
     if (!screenLabel_) return;

@@ -10,7 +10,7 @@ namespace strombel::ui {
 
 /// Told when the library's banks change (added, removed, renamed, reordered).
 class SoundBankListObserver {
-public:
+  public:
     virtual ~SoundBankListObserver() = default;
     virtual void soundbanksChanged() {}
 };
@@ -18,7 +18,7 @@ public:
 /// What the bank selector needs of the library: the banks' names in the
 /// library's order, and news of changes. The library satisfies it.
 class SoundBankList {
-public:
+  public:
     virtual ~SoundBankList() = default;
     virtual std::vector<std::string> soundbankNames() const = 0;
     virtual void addObserver(SoundBankListObserver* observer) = 0;
@@ -27,8 +27,9 @@ public:
 
 /// A bank list held in memory (tests, the gallery, a library not loaded yet).
 class InMemorySoundBankList final : public SoundBankList {
-public:
-    explicit InMemorySoundBankList(std::vector<std::string> names = {}) : names_(std::move(names)) {}
+  public:
+    explicit InMemorySoundBankList(std::vector<std::string> names = {})
+        : names_(std::move(names)) {}
     std::vector<std::string> soundbankNames() const override { return names_; }
     void addObserver(SoundBankListObserver* observer) override;
     void removeObserver(SoundBankListObserver* observer) override;
@@ -36,13 +37,13 @@ public:
     void setNames(std::vector<std::string> names);
     size_t observerCount() const;
 
-private:
+  private:
     std::vector<std::string> names_;
     std::vector<SoundBankListObserver*> observers_;
 };
 
 class SoundBankControlDelegate {
-public:
+  public:
     virtual ~SoundBankControlDelegate() = default;
     virtual void activeSoundbankChanged(uint64_t index) { (void)index; }
 };
@@ -52,7 +53,8 @@ public:
 /// banks for as long as it lives. With no bank at all it shows nothing and
 /// sends nothing.
 class SoundBankControl final : public ValueBoxView, public SoundBankListObserver {
-public:
+  public:
+    /// Registers with `banks`, which must outlive the control.
     SoundBankControl(int32_t guiType, SoundBankList& banks);
     ~SoundBankControl() override;
 
@@ -68,7 +70,7 @@ public:
     SoundBankControlDelegate* delegate() const { return delegate_; }
     void setDelegate(SoundBankControlDelegate* delegate) { delegate_ = delegate; }
 
-private:
+  private:
     void stepped();
 
     SoundBankList& banks_;

@@ -5,7 +5,7 @@ namespace strombel::ui {
 /// Told by the main pad screen when sequencer playback starts (true) or stops
 /// (false). Delivered on the main loop.
 class StrombelViewControllerDelegate {
-public:
+  public:
     virtual ~StrombelViewControllerDelegate() = default;
     virtual void playbackStateChanged(bool isPlaying) = 0;
 };

@@ -1,7 +1,6 @@
 #include "ui/util.h"
 
 #include <QPainter>
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -15,9 +14,13 @@ double Util::guardBounds(double value, double min, double max) {
     return value;
 }
 
-bool Util::isIpad(const kit::Screen& screen) { return screen.idiom == kit::Screen::Idiom::pad; }
+bool Util::isIpad(const kit::Screen& screen) {
+    return screen.idiom == kit::Screen::Idiom::pad;
+}
 
-bool Util::isRetinaDisplay(const kit::Screen& screen) { return screen.scale == 2.0; }
+bool Util::isRetinaDisplay(const kit::Screen& screen) {
+    return screen.scale == 2.0;
+}
 
 double Util::screenWidth(const kit::Screen& screen) {
     return std::min(screen.bounds.width(), screen.bounds.height());
@@ -87,16 +90,34 @@ QImage Util::resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, 
             drawn = QSizeF(image.width() * fit, image.height() * fit);
             origin = {(w - fillSize.width()) / 2, (h - fillSize.height()) / 2};
             break;
-        case aspectFill: drawn = fillSize; break;
-        case top: origin = {(w - fillSize.width()) / 2, 0}; break;
-        case bottom: origin = {(w - fillSize.width()) / 2, h - fillSize.height()}; break;
-        case left: origin = {0, (h - fillSize.height()) / 2}; break;
-        case right: origin = {w - fillSize.width(), (h - fillSize.height()) / 2}; break;
-        case topLeft: break;
-        case topRight: origin = {w - fillSize.width(), 0}; break;
-        case bottomLeft: origin = {0, h - fillSize.height()}; break;
-        case bottomRight: origin = {w - fillSize.width(), h - fillSize.height()}; break;
-        default: throw std::invalid_argument("Unsupported content mode: " + std::to_string(contentMode));
+        case aspectFill:
+            drawn = fillSize;
+            break;
+        case top:
+            origin = {(w - fillSize.width()) / 2, 0};
+            break;
+        case bottom:
+            origin = {(w - fillSize.width()) / 2, h - fillSize.height()};
+            break;
+        case left:
+            origin = {0, (h - fillSize.height()) / 2};
+            break;
+        case right:
+            origin = {w - fillSize.width(), (h - fillSize.height()) / 2};
+            break;
+        case topLeft:
+            break;
+        case topRight:
+            origin = {w - fillSize.width(), 0};
+            break;
+        case bottomLeft:
+            origin = {0, h - fillSize.height()};
+            break;
+        case bottomRight:
+            origin = {w - fillSize.width(), h - fillSize.height()};
+            break;
+        default:
+            throw std::invalid_argument("Unsupported content mode: " + std::to_string(contentMode));
     }
     // Made integral: the smallest whole rectangle holding it.
     const double left = std::floor(origin.x());

@@ -35,8 +35,19 @@ QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, double
 
 /// Content modes of the image helpers (the platform's numbering).
 enum ContentMode : int64_t {
-    scaleToFill = 0, aspectFit = 1, aspectFill = 2, redraw = 3, center = 4, top = 5, bottom = 6, left = 7,
-    right = 8, topLeft = 9, topRight = 10, bottomLeft = 11, bottomRight = 12
+    scaleToFill = 0,
+    aspectFit = 1,
+    aspectFill = 2,
+    redraw = 3,
+    center = 4,
+    top = 5,
+    bottom = 6,
+    left = 7,
+    right = 8,
+    topLeft = 9,
+    topRight = 10,
+    bottomLeft = 11,
+    bottomRight = 12
 };
 
 /// The image drawn into a new picture of `bounds` the way `contentMode` places

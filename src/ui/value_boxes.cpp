@@ -11,7 +11,9 @@ namespace strombel::ui {
 using namespace kit;
 
 namespace {
-int32_t boxMargin(int32_t guiType) { return guiType == 1 ? 1 : guiType == 2 ? 2 : 3; }
+int32_t boxMargin(int32_t guiType) {
+    return guiType == 1 ? 1 : guiType == 2 ? 2 : 3;
+}
 }  // namespace
 
 void ValueBoxView::setFrame(const QRectF& frame) {
@@ -34,7 +36,8 @@ void ValueBoxView::layOut(int32_t guiType, const Pictures& pictures) {
     left->setImage(leftImage, normal);
     left->setImage(GuiFactory::imageWithName(pictures.leftPressed, guiType), highlighted);
     leftButton_ = add(std::move(left));
-    auto right = std::make_unique<Button>(QRectF(s.width() + l.width() - m - 2 * r.width(), m, 2 * r.width(), r.height()));
+    auto right = std::make_unique<Button>(
+        QRectF(s.width() + l.width() - m - 2 * r.width(), m, 2 * r.width(), r.height()));
     right->setImage(rightImage, normal);
     right->setImage(GuiFactory::imageWithName(pictures.rightPressed, guiType), highlighted);
     rightButton_ = add(std::move(right));
@@ -57,7 +60,8 @@ void RepeatingValueBox::wireKeys(std::function<void()> minus, std::function<void
     leftButton_->addTarget(touchDown, [minus](Control&) { minus(); });
     rightButton_->addTarget(touchDown, [plus](Control&) { plus(); });
     for (Button* key : {leftButton_, rightButton_}) {
-        key->addTarget(touchUpInside | touchUpOutside | touchCancel, [this](Control&) { btnReleased(); });
+        key->addTarget(touchUpInside | touchUpOutside | touchCancel,
+                       [this](Control&) { btnReleased(); });
     }
 }
 
@@ -77,7 +81,8 @@ void RepeatingValueBox::btnReleased() {
 // Dry/wet.
 
 DryWetEffectsControl::DryWetEffectsControl(int32_t guiType) {
-    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus", "slimBtnPlusPressed"});
+    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
+                     "slimBtnPlusPressed"});
     QRectF frame(32, 20, 64, 13);
     if (guiType == 1) frame = QRectF(14, 9, 32, 7);
     if (guiType == 2) frame = QRectF(21, 14, 43, 8);
@@ -85,7 +90,9 @@ DryWetEffectsControl::DryWetEffectsControl(int32_t guiType) {
     wireKeys([this] { decreasePressed(); }, [this] { increasePressed(); });
 }
 
-void DryWetEffectsControl::show() { screenLabel_->setText(QString("%1%").arg(currentEffectAmount_)); }
+void DryWetEffectsControl::show() {
+    screenLabel_->setText(QString("%1%").arg(currentEffectAmount_));
+}
 
 void DryWetEffectsControl::decreasePressed() {
     if (currentEffectAmount_ >= 1) {
@@ -122,7 +129,8 @@ void DryWetEffectsControl::setEffectAmount(float amount) {
 // Sequencer.
 
 SequencerScreenControl::SequencerScreenControl(int32_t guiType) {
-    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus", "slimBtnPlusPressed"});
+    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
+                     "slimBtnPlusPressed"});
     QRectF frame(32, 20, 64, 13);
     if (guiType == 1) frame = QRectF(14, 9, 31, 7);
     if (guiType == 2) frame = QRectF(21, 14, 44, 8);
@@ -152,12 +160,15 @@ void SequencerScreenControl::setAmount(int32_t amount, const QString& unitType) 
     screenLabel_->setText(QString("%1 %2").arg(amount).arg(unitType.toUpper()));
 }
 
-void SequencerScreenControl::setText(const QString& text) { screenLabel_->setText(text.toUpper()); }
+void SequencerScreenControl::setText(const QString& text) {
+    screenLabel_->setText(text.toUpper());
+}
 
 // MIDI channel.
 
 MidiChannelControl::MidiChannelControl(int32_t guiType) {
-    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus", "slimBtnPlusPressed"});
+    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
+                     "slimBtnPlusPressed"});
     QRectF frame(32, 20, 64, 13);
     if (guiType == 1) frame = QRectF(14, 9, 31, 7);
     if (guiType == 2) frame = QRectF(21, 14, 44, 8);
@@ -167,7 +178,8 @@ MidiChannelControl::MidiChannelControl(int32_t guiType) {
 
 void MidiChannelControl::setMidiChannel(int32_t channel) {
     currentMidiChannel_ = std::clamp(channel, -1, 15);
-    screenLabel_->setText(currentMidiChannel_ == -1 ? QString("OMNI") : QString::number(currentMidiChannel_ + 1));
+    screenLabel_->setText(currentMidiChannel_ == -1 ? QString("OMNI")
+                                                    : QString::number(currentMidiChannel_ + 1));
 }
 
 void MidiChannelControl::step(int32_t by) {

@@ -2,7 +2,6 @@
 
 #include <QRectF>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,14 +18,14 @@ namespace strombel::ui {
 /// boxes and the bank selector share it. The frame given to setFrame places the
 /// display: the keys stick out half a key to its left.
 class ValueBoxView : public kit::View {
-public:
+  public:
     void setFrame(const QRectF& frame) override;
     kit::Label& screenLabel() const { return *screenLabel_; }
     kit::Button& leftButton() const { return *leftButton_; }
     kit::Button& rightButton() const { return *rightButton_; }
     int32_t leftBtnImageWidth() const { return leftBtnImageWidth_; }
 
-protected:
+  protected:
     struct Pictures {
         const char* display;
         const char* left;
@@ -47,12 +46,12 @@ protected:
 
 /// A value box whose keys repeat while held (one step at touch down, then on a timer).
 class RepeatingValueBox : public ValueBoxView {
-public:
+  public:
     void btnReleased();
     void retriggerBtnPress();
     bool isRepeating() const { return btnRetriggerTimer_ != nullptr; }
 
-protected:
+  protected:
     void wireKeys(std::function<void()> minus, std::function<void()> plus);
     void scheduleRetrigger(double seconds);
 
@@ -61,7 +60,7 @@ protected:
 };
 
 class DryWetEffectsControlDelegate {
-public:
+  public:
     virtual ~DryWetEffectsControlDelegate() = default;
     /// The balance of the effects, 0 (dry) to 1 (wet).
     virtual void dryWetAmountChanged(float amount) { (void)amount; }
@@ -69,7 +68,7 @@ public:
 
 /// The dry/wet balance in percent (0 to 100, steps of 5); 100 after creation.
 class DryWetEffectsControl final : public RepeatingValueBox {
-public:
+  public:
     explicit DryWetEffectsControl(int32_t guiType = 0);
 
     void decreasePressed();
@@ -81,14 +80,14 @@ public:
     DryWetEffectsControlDelegate* delegate() const { return delegate_; }
     void setDelegate(DryWetEffectsControlDelegate* delegate) { delegate_ = delegate; }
 
-private:
+  private:
     void show();
     DryWetEffectsControlDelegate* delegate_ = nullptr;
     int32_t currentEffectAmount_ = 100;
 };
 
 class SequencerScreenControlDelegate {
-public:
+  public:
     virtual ~SequencerScreenControlDelegate() = default;
     virtual void sequencerControlMinusPressed() {}
     virtual void sequencerControlPlusPressed() {}
@@ -96,7 +95,7 @@ public:
 
 /// A box that shows what it is told and reports its keys: tempo, bars, swing.
 class SequencerScreenControl final : public RepeatingValueBox {
-public:
+  public:
     explicit SequencerScreenControl(int32_t guiType = 0);
 
     void minusPressed();
@@ -108,12 +107,12 @@ public:
     SequencerScreenControlDelegate* delegate() const { return delegate_; }
     void setDelegate(SequencerScreenControlDelegate* delegate) { delegate_ = delegate; }
 
-private:
+  private:
     SequencerScreenControlDelegate* delegate_ = nullptr;
 };
 
 class MidiChannelControlDelegate {
-public:
+  public:
     virtual ~MidiChannelControlDelegate() = default;
     /// -1 for omni, 0 to 15 for channels 1 to 16.
     virtual void midiChannelChanged(int32_t channel) { (void)channel; }
@@ -121,7 +120,7 @@ public:
 
 /// The MIDI channel filter: "OMNI" or 1 to 16.
 class MidiChannelControl final : public RepeatingValueBox {
-public:
+  public:
     explicit MidiChannelControl(int32_t guiType = 0);
 
     void minusPressed();
@@ -133,7 +132,7 @@ public:
     MidiChannelControlDelegate* delegate() const { return delegate_; }
     void setDelegate(MidiChannelControlDelegate* delegate) { delegate_ = delegate; }
 
-private:
+  private:
     void step(int32_t by);
     MidiChannelControlDelegate* delegate_ = nullptr;
     int32_t currentMidiChannel_ = 0;

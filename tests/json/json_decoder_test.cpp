@@ -11,6 +11,8 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace strombel::json {
 namespace {
@@ -239,6 +241,45 @@ TEST(JsonDecoderTest, OneDecoderReadsManyTextsAndRecoversAfterAFailure) {
     EXPECT_EQ(second.value()["sounds"][1].asString(), "snare");
     const std::vector<uint8_t> bytes{'[', '7', ']'};
     EXPECT_EQ(decoder.objectWithData(bytes).value()[0].asInt64(), 7);
+}
+
+TEST(JsonDecoderTest, PartsCopiedOutOfADocumentOutliveIt) {
+    Value name;
+    Value sounds;
+    {
+        const Value pack = JSONDecoder::decode(
+                               R"({"name": "a name long enough to need shared storage", "sounds": [{"file": "kick.wav"}]})")
+                               .value();
+        name = pack["name"];
+        sounds = pack["sounds"];
+    }
+    EXPECT_EQ(name.asString(), "a name long enough to need shared storage");
+    EXPECT_EQ(sounds[0]["file"].asString(), "kick.wav");
+
+    // Builders take decoded values in and keep them alive as well.
+    ObjectBuilder edited(JSONDecoder::decode(R"({"kept": "another string long enough to be shared"})").value());
+    edited.set("added", sounds);
+    const Value result = edited.build();
+    EXPECT_EQ(result["kept"].asString(), "another string long enough to be shared");
+    EXPECT_EQ(result["added"][0]["file"].asString(), "kick.wav");
+}
+
+TEST(JsonDecoderTest, ADecodedDocumentIsSharedAcrossThreads) {
+    std::string text = "[";
+    for (int i = 0; i < 2000; ++i) text += (i ? "," : "") + std::string("{\"id\":\"item number ") + std::to_string(i) + "\"}";
+    text += "]";
+    Value document = JSONDecoder::decode(text).value();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([copy = document, t] {
+            for (int i = t; i < 2000; i += 4) {
+                const Value item = copy[i];
+                ASSERT_EQ(item["id"].asString(), "item number " + std::to_string(i));
+            }
+        });
+    }
+    document = Value();
+    for (auto& thread : threads) thread.join();
 }
 
 TEST(JsonDecoderTest, ReadsAPackDescription) {

@@ -79,6 +79,10 @@ TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
     EXPECT_EQ(JSONString(Value::array({"ok \xff"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
     EXPECT_EQ(JSONString(Value::array({"\xe2\x82"}), JsonSerializeEscapeNonASCII).error().message(), "Error converting UTF8.");
+    EXPECT_EQ(JSONString(Value::array({"a longer string that ends badly \xed\xa0\x80"})).error().message(),
+              "An error occurred converting the contents of a NSString to UTF8.");
+    EXPECT_EQ(JSONString(Value::array({"a longer string with a noncharacter \xef\xbf\xbe in it"})).error().message(),
+              "An error occurred converting the contents of a NSString to UTF8.");
 }
 
 TEST(JsonSerializerTest, TheSameStringTwiceIsWrittenTwiceAlike) {

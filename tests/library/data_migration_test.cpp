@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
+
+#include <algorithm>
 
 #include "library_world.h"
 
@@ -75,6 +76,26 @@ TEST(DataMigration, ASecondLaunchChangesNothing) {
     EXPECT_EQ(second.soundbanks().size(), banks);
     EXPECT_EQ(second.soundbanks()[0]->name(), "My Favourite");
     EXPECT_EQ(second.soundpacks().size(), 8u);
+}
+
+TEST(DataMigration, AStockPackTheUserRemovedStaysRemovedAndItsFilesStay) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch();
+    auto packs = library.soundpacks();
+    auto quenby = std::find_if(packs.begin(), packs.end(), [](const auto& p) { return p->packId() == "quenby"; });
+    ASSERT_NE(quenby, packs.end());
+    const auto banks = library.soundbanks().size();
+    EXPECT_TRUE(library.removeSoundpackAtIndex(static_cast<uint64_t>(quenby - packs.begin())));
+    EXPECT_EQ(library.soundpacks().size(), 7u);
+    EXPECT_EQ(library.sampleWithFilepath("Tumblecraft.app/qb_kick.wav"), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(world.bundle() / "qb_kick.wav"));
+    // Its bank stays, with its pads empty.
+    EXPECT_EQ(library.soundbanks().size(), banks);
+    world.quit();
+
+    SoundDataManager& again = world.launch();
+    EXPECT_EQ(again.soundpacks().size(), 7u);
+    EXPECT_FALSE(again.soundpackWithIdExists("quenby"));
 }
 
 TEST(DataMigration, AnOldLibraryWithUserSamplesOnlyGetsNoPreviewPacks) {

@@ -157,6 +157,19 @@ TEST_F(Library, RemovalNeverDeletesFilesOfTheBundleOrOutsideTheLibrarysFolders) 
     EXPECT_FALSE(std::filesystem::exists(world.documents() / "My.app.backup.wav"));
 }
 
+TEST_F(Library, RemovalDoesNotFollowALinkOutOfTheDocumentsFolder) {
+    const auto outside = world.dir() / "elsewhere";
+    std::filesystem::create_directories(outside);
+    std::ofstream(outside / "keep.wav") << "keep";
+    std::filesystem::create_directory_symlink(outside, world.documents() / "linked");
+    auto sample = library->managedObjectContext().insertSample();
+    sample->setFilepath("Documents/linked/keep.wav");
+    sample->setName("keep");
+    sample->setSoundpack(library->userSamplesSoundpack());
+    EXPECT_TRUE(library->removeSample(sample, true));
+    EXPECT_TRUE(std::filesystem::exists(outside / "keep.wav"));
+}
+
 TEST_F(Library, RenamingAUserSampleCleansTheFileNameAndKeepsTheTypedName) {
     auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "My Loop #2");
     ASSERT_TRUE(renamed.has_value());
@@ -236,6 +249,14 @@ TEST_F(Library, MessagesFromAnotherThreadArriveOnTheMainLoop) {
     EXPECT_EQ(observer.soundbanksChangedCount, 0);
     world.loop().runPending();
     EXPECT_EQ(observer.soundbanksChangedCount, 1);
+
+    // A message still on its way when the library goes is dropped.
+    std::thread late([&] {
+        library->informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
+    });
+    late.join();
+    world.quit();
+    EXPECT_EQ(observer.soundbanksChangedCount, 1);
 }
 
 TEST_F(Library, PatternsAndEventsAreStoredAndCopied) {
@@ -283,6 +304,19 @@ TEST(LibraryStore, TheStoreFileIsMadeInTheDocumentsFolderAtOnce) {
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->name(), "User");
     EXPECT_EQ(user->imagePath(), (world.bundle() / "icon152.png").string());
+}
+
+TEST(LibraryStore, WithoutAStoreFileTheLibrarySaysSoAndStillWorksInMemory) {
+    LibraryWorld world;
+    std::filesystem::remove_all(world.documents());
+    std::ofstream(world.documents()) << "a file where the documents folder should be";
+    SoundDataManager& library = world.launch(false);
+    EXPECT_EQ(library.persistentStore(), nullptr);
+    EXPECT_FALSE(library.storeProblem().empty());
+    EXPECT_FALSE(library.save());
+    library.makeSureAtLeastOneSoundbankExists();
+    EXPECT_EQ(library.soundbanks().size(), 1u);
+    EXPECT_TRUE(library.managedObjectContext().hasChanges());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "library/entities.h"
 #include "library/util.h"
 #include "support/temp_dir.h"
 
@@ -51,6 +52,21 @@ TEST(Util, LoadTemplateFillsInValues) {
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, "Hello Ada, you have 8 packs. Ada!");
     EXPECT_FALSE(Util::loadTemplate(dir.path(), "missing.txt", {}).has_value());
+}
+
+}  // namespace
+}  // namespace strombel::library
+
+namespace strombel::library {
+namespace {
+
+TEST(FoldCase, NamesOfEveryAlphabetCompareWithoutCase) {
+    const std::pair<const char*, const char*> table[] = {
+        {"Kick", "kick"},     {"ÉCLAIR", "éclair"}, {"ŁÓDŹ", "łódź"}, {"ΑΒΓ", "αβγ"},
+        {"ДЖАЗ", "джаз"},     {"ЁЖ", "ёж"},         {"Ÿ", "ÿ"},       {"Straße", "straße"},
+        {"× ÷", "× ÷"},       {"日本", "日本"},
+    };
+    for (const auto& [text, folded] : table) EXPECT_EQ(foldCase(text), folded) << text;
 }
 
 }  // namespace

@@ -225,12 +225,17 @@ TEST_F(FileLoggerTest, RollsWhenTheFileReachesItsAge) {
     Log::flushLog();
     time_->advance(1h + 1s);  // the age timer fires on the logger's queue
     STROMBEL_LOG_WARN("tuesday");
+    Log::flushLog();
+    time_->advance(24h + 1s);  // and again for the next file
+    STROMBEL_LOG_WARN("wednesday");
     auto written = files(*manager);
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(texts(written[0].first), std::vector<std::string>{"tuesday"});
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_EQ(texts(written[0].first), std::vector<std::string>{"wednesday"});
     EXPECT_FALSE(written[0].second);
-    EXPECT_EQ(texts(written[1].first), (std::vector<std::string>{"monday", "still monday"}));
+    EXPECT_EQ(texts(written[1].first), std::vector<std::string>{"tuesday"});
     EXPECT_TRUE(written[1].second);
+    EXPECT_EQ(texts(written[2].first), (std::vector<std::string>{"monday", "still monday"}));
+    EXPECT_TRUE(written[2].second);
     EXPECT_EQ(logger->rollingFrequency(), FileLogger::kDefaultRollingFrequency);
 }
 

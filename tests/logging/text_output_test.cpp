@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -60,6 +64,49 @@ TEST(TextOutputTest, WriteAllDeliversEveryByteThroughShortWrites) {
     reader.join();
     ::close(fds[0]);
     EXPECT_EQ(received, head + body + tail);
+}
+
+TEST(TextOutputTest, WriteAllResumesAfterSignalsInterruptIt) {
+    // A handler without SA_RESTART: a signal that lands while writev waits on a
+    // full pipe ends the call early, after part of the line or none of it.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::string line(1 << 20, 'p');
+    for (size_t i = 0; i < line.size(); i += 4093) line[i] = static_cast<char>('A' + i % 26);
+    std::atomic<bool> finished{false};
+    bool complete = false;
+    std::thread writer([&] {
+        iovec piece{line.data(), line.size()};
+        complete = writeAll(fds[1], std::span(&piece, 1));
+        ::close(fds[1]);
+        finished = true;
+    });
+    std::string received;
+    char buffer[8192];
+    int signals = 0;
+    while (!finished) {
+        // Interrupt the writer again and again while the pipe is full, reading a little each time.
+        ::pthread_kill(writer.native_handle(), SIGUSR1);
+        ++signals;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<size_t>(n));
+    writer.join();
+    ::close(fds[0]);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_TRUE(complete);
+    EXPECT_GT(signals, 10);
+    EXPECT_EQ(received.size(), line.size());
+    EXPECT_TRUE(received == line);
 }
 
 TEST(TextOutputTest, WriteAllReportsAClosedDescriptor) {

@@ -215,6 +215,29 @@ TEST(SequencerTiming, PatternChangeTakesOverAtStepZero) {
     EXPECT_EQ(bench.delegate.count("patternChanged"), heardBefore + 2) << "and again at the switch";
 }
 
+TEST(SequencerTiming, APendingPatternSetBeforeTheStartPlaysFromStepZero) {
+    MemoryPatternStore::Contents contents;
+    addEvents(contents, 0, kKick, {0});
+    addEvents(contents, 2, kSnare, {0, 20});
+    contents.numBars[2] = 2;
+    ManualBench bench(contents);
+    bench.sequencer.setPendingPatternIdx(1);
+    bench.sequencer.setPendingPatternIdx(Sequencer::kNotFound);
+    EXPECT_EQ(bench.sequencer.pendingPatternIdx(), Sequencer::kNotFound);
+    bench.sequencer.setPendingPatternIdx(2);
+    bench.sequencer.setBpm(120);
+    const uint64_t start = bench.clock.nowNanos();
+    const uint64_t d = 125'000'000;
+    bench.sequencer.playWithPreBar(false);
+    bench.runUntil(start + 30 * d);
+    const auto starts = bench.engine.calls(RecordingEngine::Kind::start);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[0].path, kSnare);
+    EXPECT_EQ(starts[1].time, start + 20 * d);
+    EXPECT_EQ(bench.sequencer.activePatternIdx(), 2u);
+    EXPECT_EQ(bench.sequencer.activePatternNumBars(), 2u);
+}
+
 TEST(SequencerTiming, PatternSwitchTakesTheNewBarCount) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {0});

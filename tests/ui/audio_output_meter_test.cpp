@@ -12,8 +12,9 @@ namespace {
 class MeterTest : public testing::UiTest {};
 
 TEST_F(MeterTest, FramesAndLampPitchPerGuiType) {
-    const std::tuple<int32_t, QRectF, double> cases[] = {
-        {0, QRectF(540, 165, 440, 65), 44}, {1, QRectF(250, 59, 200, 31), 20}, {2, QRectF(338, 90, 290, 44), 29}};
+    const std::tuple<int32_t, QRectF, double> cases[] = {{0, QRectF(540, 165, 440, 65), 44},
+                                                         {1, QRectF(250, 59, 200, 31), 20},
+                                                         {2, QRectF(338, 90, 290, 44), 29}};
     for (const auto& [type, frame, pitch] : cases) {
         AudioOutputMeter meter(type);
         EXPECT_EQ(meter.frame(), frame);

@@ -2,11 +2,10 @@
 // them out, for each gui type, to PNG files in the build folder (kept as CI
 // artifacts and looked at by people; not compared pixel by pixel).
 
-#include <QDir>
-#include <QImage>
-
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QImage>
 #include <filesystem>
 #include <string>
 
@@ -45,17 +44,58 @@ struct Layout {
 };
 
 const Layout kLayouts[3] = {
-    {{16, 4}, {1, 0}, -18, {0, 0, -3, -4, 0, 0}, 97, {7, -20}, 83, {-18, -32}, {192, 0}, 72, {4, 16}, {173, 0}, 108, {12, 6}},
-    {{7, 2}, {0, 0}, -8, {0, 0, -1, -2, 0, 0}, 44, {4, -9}, 34, {-8, -15}, {85, 0}, 35, {2, 7}, {77, 0}, 50, {4, 2}},
-    {{7, 2}, {0, 0}, -12, {0, 0, -2, -3, 0, 0}, 64, {5, -12}, 54, {-12, -21}, {127, 0}, 45, {2, 10}, {115, 0}, 69, {6, 4}},
+    {{16, 4},
+     {1, 0},
+     -18,
+     {0, 0, -3, -4, 0, 0},
+     97,
+     {7, -20},
+     83,
+     {-18, -32},
+     {192, 0},
+     72,
+     {4, 16},
+     {173, 0},
+     108,
+     {12, 6}},
+    {{7, 2},
+     {0, 0},
+     -8,
+     {0, 0, -1, -2, 0, 0},
+     44,
+     {4, -9},
+     34,
+     {-8, -15},
+     {85, 0},
+     35,
+     {2, 7},
+     {77, 0},
+     50,
+     {4, 2}},
+    {{7, 2},
+     {0, 0},
+     -12,
+     {0, 0, -2, -3, 0, 0},
+     64,
+     {5, -12},
+     54,
+     {-12, -21},
+     {127, 0},
+     45,
+     {2, 10},
+     {115, 0},
+     69,
+     {6, 4}},
 };
 
 class GalleryTest : public testing::UiTest {
-protected:
+  protected:
     GalleryTest() : UiTest(kit::Screen::phone()) {}
 
-    ImageView* panelAt(View& base, int32_t g, const char* image, double x, double y, double w, double h) {
-        auto panel = std::make_unique<ImageView>(QRectF(x, y, w, h), GuiFactory::imageWithName(image, g));
+    ImageView* panelAt(View& base, int32_t g, const char* image, double x, double y, double w,
+                       double h) {
+        auto panel =
+            std::make_unique<ImageView>(QRectF(x, y, w, h), GuiFactory::imageWithName(image, g));
         panel->setUserInteractionEnabled(true);
         return base.add(std::move(panel));
     }
@@ -76,13 +116,14 @@ protected:
         auto root = std::make_unique<View>(QRectF(QPointF(0, 0), kit::pointSize(backgroundImage)));
         root->setBackgroundColor(Qt::black);
         root->add(std::make_unique<ImageView>(backgroundImage));
-        const double L = gf.innerControlLeftMargin(), T = gf.innerControlTopMargin(), S = gf.smallBtnXSpace();
+        const double L = gf.innerControlLeftMargin(), T = gf.innerControlTopMargin(),
+                     S = gf.smallBtnXSpace();
         const double P = gf.sliderSpace(), X = gf.tapBtnXSpace(), Y = gf.tapBtnYSpace();
         const double labelY = gf.labelY();
 
         // Top left: INFO, SHOP, SORT and the bank selector.
-        auto* topLeft = panelAt(*root, g, "linesSoundbankControls", gf.controlsLeftX(), gf.topControlsY(),
-                                gf.controlsWidth(), gf.controlsHeight());
+        auto* topLeft = panelAt(*root, g, "linesSoundbankControls", gf.controlsLeftX(),
+                                gf.topControlsY(), gf.controlsWidth(), gf.controlsHeight());
         SmallButtonControl* info = nullptr;
         gf.createSmallButtonInto(&info, *topLeft, QPointF(L, T), "INFO");
         info->setImage(GuiFactory::imageWithName("infoBtn", g), kit::normal);
@@ -96,11 +137,12 @@ protected:
         selector->setX(L + 3 * S, T);
         selector->setCurrentBank(1);
         SoundBankControl* placed = topLeft->add(std::move(selector));
-        caption(*topLeft, g, QPointF(placed->x(), labelY), static_cast<int>(placed->width()), "SOUND BANKS");
+        caption(*topLeft, g, QPointF(placed->x(), labelY), static_cast<int>(placed->width()),
+                "SOUND BANKS");
 
         // Top right: dry/wet and the panel keys.
-        auto* topRight = panelAt(*root, g, "linesDryWetControls", gf.controlsRightX(), gf.topControlsY(),
-                                 gf.controlsWidth(), gf.controlsHeight());
+        auto* topRight = panelAt(*root, g, "linesDryWetControls", gf.controlsRightX(),
+                                 gf.topControlsY(), gf.controlsWidth(), gf.controlsHeight());
         auto dryWet = std::make_unique<DryWetEffectsControl>(g);
         dryWet->setX(L, T);
         dryWet->setEffectAmount(0.65f);
@@ -115,8 +157,8 @@ protected:
         }
 
         // Effect faders.
-        auto* sliders = panelAt(*root, g, "linesSliderControls", gf.controlsRightX(), gf.bottomControlY(),
-                                gf.controlsWidth(), gf.controlsSquareHeight());
+        auto* sliders = panelAt(*root, g, "linesSliderControls", gf.controlsRightX(),
+                                gf.bottomControlY(), gf.controlsWidth(), gf.controlsSquareHeight());
         const char* names[] = {"PITCH", "DELAY", "REVERB", "CUT-OFF", "PHASE", "CRUSH"};
         const float positions[] = {0.72f, 0.4f, 0.0f, 0.85f, 0.25f, 0.55f};
         for (int i = 0; i < 6; ++i) {
@@ -128,7 +170,8 @@ protected:
             }
             fader->setX(P * i + layout.slider.x(), layout.slider.y());
             SliderControl* made = sliders->add(std::move(fader));
-            caption(*sliders, g, QPointF(P * i + layout.captionOffset.x(), g == 1 ? -2 : labelY), P, names[i]);
+            caption(*sliders, g, QPointF(P * i + layout.captionOffset.x(), g == 1 ? -2 : labelY), P,
+                    names[i]);
             auto lamp = std::make_unique<LightView>(g);
             lamp->setX(P * i + layout.lampOffsets[i] + (g == 0 ? -5 : -3), layout.lampY);
             made->setLightView(sliders->add(std::move(lamp)));
@@ -150,8 +193,8 @@ protected:
             pad->setFrame(QRectF(x - dx / 2, y - dy / 2, X, Y));
             if (i == 5 || i == 10) pad->setHighlighted(true);
             pads->add(std::move(pad));
-            caption(*pads, g, QPointF(x + layout.padLabel.x(), y + layout.padLabel.y()), layout.padLabelWidth,
-                    QString("[%1]").arg(i + 1));
+            caption(*pads, g, QPointF(x + layout.padLabel.x(), y + layout.padLabel.y()),
+                    layout.padLabelWidth, QString("[%1]").arg(i + 1));
             auto lamp = std::make_unique<LightView>(g);
             lamp->setX(x + layout.padLamp.x(), y + layout.padLamp.y());
             LightView* madeLamp = pads->add(std::move(lamp));
@@ -159,15 +202,17 @@ protected:
         }
 
         // Volume and output.
-        auto* volume = panelAt(*root, g, "linesVolumeControl", gf.controlsLeftX(), gf.middleControlsY(),
-                               gf.controlsWidth(), gf.controlsHeight());
-        caption(*volume, g, QPointF(layout.volumeCaption.x(), labelY), layout.volumeCaptionWidth, "VOLUME");
+        auto* volume = panelAt(*root, g, "linesVolumeControl", gf.controlsLeftX(),
+                               gf.middleControlsY(), gf.controlsWidth(), gf.controlsHeight());
+        caption(*volume, g, QPointF(layout.volumeCaption.x(), labelY), layout.volumeCaptionWidth,
+                "VOLUME");
         auto master = std::make_unique<HorizontalSliderControl>(g);
         master->setX(layout.volumeSlider.x(), layout.volumeSlider.y());
         volume->add(std::move(master))->setCurrentPosition(0.8f);
-        auto* output = panelAt(*root, g, "linesAudioControl", gf.controlsRightX(), gf.middleControlsY(),
-                               gf.controlsWidth(), gf.controlsHeight());
-        caption(*output, g, QPointF(layout.meterCaption.x(), labelY), layout.meterCaptionWidth, "AUDIO OUTPUT");
+        auto* output = panelAt(*root, g, "linesAudioControl", gf.controlsRightX(),
+                               gf.middleControlsY(), gf.controlsWidth(), gf.controlsHeight());
+        caption(*output, g, QPointF(layout.meterCaption.x(), labelY), layout.meterCaptionWidth,
+                "AUDIO OUTPUT");
         auto meter = std::make_unique<AudioOutputMeter>(g);
         meter->setX(layout.meter.x(), layout.meter.y());
         output->add(std::move(meter))->setAudioOuputLeft(0.74f, 0.58f);
@@ -213,11 +258,13 @@ protected:
         auto plate = std::make_unique<View>(QRectF(500 * u, 30 * u, 260 * u, 310 * u));
         plate->setBackgroundColor(QColor(26, 25, 23));
         View* side = root->add(std::move(plate));
-        const char* icons[] = {"addIcon", "renameIcon", "deleteIcon", "pasteIcon", "recordIcon", "removeIcon"};
+        const char* icons[] = {"addIcon",   "renameIcon", "deleteIcon",
+                               "pasteIcon", "recordIcon", "removeIcon"};
         const char* titles[] = {"NEW BANK", "RENAME", "DELETE", "PASTE", "RECORD", "REMOVE"};
         for (int i = 0; i < 6; ++i) {
-            auto button = std::make_unique<QVButtonWithIcon>(QRectF(14 * u, (16 + 30 * i) * u, 150 * u, 24 * u),
-                                                             titles[i], GuiFactory::imageWithName(icons[i], g), g);
+            auto button = std::make_unique<QVButtonWithIcon>(
+                QRectF(14 * u, (16 + 30 * i) * u, 150 * u, 24 * u), titles[i],
+                GuiFactory::imageWithName(icons[i], g), g);
             button->setFontSize(std::max(6.0, 12 * u));
             side->add(std::move(button));
         }
@@ -245,7 +292,8 @@ protected:
         const QRgb first = picture.pixel(0, 0);
         bool varied = false;
         for (int y = 0; y < picture.height() && !varied; y += 7) {
-            for (int x = 0; x < picture.width() && !varied; x += 7) varied = picture.pixel(x, y) != first;
+            for (int x = 0; x < picture.width() && !varied; x += 7)
+                varied = picture.pixel(x, y) != first;
         }
         EXPECT_TRUE(varied) << name;
     }
@@ -261,9 +309,15 @@ protected:
     InMemorySoundBankList banks{{"Acoustic Kit", "Electro Kit", "Hip Hop Kit"}};
 };
 
-TEST_F(GalleryTest, TabletPadScreen) { render(0); }
-TEST_F(GalleryTest, PhoneLandscapePadScreen) { render(1); }
-TEST_F(GalleryTest, PhonePortraitPadScreen) { render(2); }
+TEST_F(GalleryTest, TabletPadScreen) {
+    render(0);
+}
+TEST_F(GalleryTest, PhoneLandscapePadScreen) {
+    render(1);
+}
+TEST_F(GalleryTest, PhonePortraitPadScreen) {
+    render(2);
+}
 
 TEST_F(GalleryTest, TallPhoneLandscapePadScreen) {
     context.setScreen(kit::Screen::tallPhone());

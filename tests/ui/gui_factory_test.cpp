@@ -19,21 +19,48 @@ struct MetricsRow {
 };
 
 std::array<int32_t, 16> read(const GuiFactory& f) {
-    return {f.sliderSpace(), f.tapBtnXSpace(), f.tapBtnYSpace(), f.smallBtnXSpace(), f.labelY(),
-            f.controlsLeftX(), f.controlsRightX(), f.controlsWidth(), f.controlsHeight(),
-            f.controlsSquareHeight(), f.topControlsY(), f.middleControlsY(), f.bottomControlY(),
-            f.innerControlLeftMargin(), f.innerControlTopMargin(), f.controlsMargin()};
+    return {f.sliderSpace(),
+            f.tapBtnXSpace(),
+            f.tapBtnYSpace(),
+            f.smallBtnXSpace(),
+            f.labelY(),
+            f.controlsLeftX(),
+            f.controlsRightX(),
+            f.controlsWidth(),
+            f.controlsHeight(),
+            f.controlsSquareHeight(),
+            f.topControlsY(),
+            f.middleControlsY(),
+            f.bottomControlY(),
+            f.innerControlLeftMargin(),
+            f.innerControlTopMargin(),
+            f.controlsMargin()};
 }
 
 TEST_F(GuiFactoryTest, MetricTablesPerGuiTypeAndScreen) {
     const kit::Screen phone = kit::Screen::phone();
     const kit::Screen tall = kit::Screen::tallPhone();
     const MetricsRow rows[] = {
-        {"tablet", 0, kit::Screen::tablet(), {76, 111, 165, 76, -6, 40, 527, 457, 79, 456, 65, 159, 255, 14, 14, 15}},
-        {"phone landscape", 1, phone, {34, 50, 74, 34, -2, 27, 246, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
-        {"phone landscape 16:9", 1, tall, {34, 50, 74, 34, -2, 71, 290, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
-        {"phone portrait", 2, phone, {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 24, 86, 149, 9, 9, 10}},
-        {"phone portrait 16:9", 2, tall, {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 130, 193, 9, 9, 10}},
+        {"tablet",
+         0,
+         kit::Screen::tablet(),
+         {76, 111, 165, 76, -6, 40, 527, 457, 79, 456, 65, 159, 255, 14, 14, 15}},
+        {"phone landscape",
+         1,
+         phone,
+         {34, 50, 74, 34, -2, 27, 246, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
+        {"phone landscape 16:9",
+         1,
+         tall,
+         {34, 50, 74, 34, -2, 71, 290, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
+        {"phone portrait",
+         2,
+         phone,
+         {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 24, 86, 149, 9, 9, 10}},
+        {"phone portrait 16:9",
+         2,
+         tall,
+         {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 130, 193, 9, 9, 10}},
         {"unknown type", 5, kit::Screen::tablet(), {}},
         {"negative type", -1, phone, {}},
     };
@@ -86,15 +113,18 @@ TEST_F(GuiFactoryTest, PortraitSmallButtonPlacesCaptionAndLampByItsOwnOffsets) {
     kit::View panel(QRectF(0, 0, 301, 52));
     SmallButtonControl* button = nullptr;
     LightView* lamp = nullptr;
-    GuiFactory(2, kit::Screen::phone()).createSmallButtonInto(&button, &lamp, panel, QPointF(9, 9), "INFO");
+    GuiFactory(2, kit::Screen::phone())
+        .createSmallButtonInto(&button, &lamp, panel, QPointF(9, 9), "INFO");
     ASSERT_NE(lamp, nullptr);
     EXPECT_EQ(lamp->frame().topLeft(), QPointF(-3, -12));
     EXPECT_EQ(button->frame(), QRectF(9 - 8, 9 - 8, 50, 50));
 }
 
 TEST_F(GuiFactoryTest, StyledTextFieldBySizeOfTheGuiType) {
-    const std::pair<int32_t, QRectF> cases[] = {
-        {0, QRectF(0, 0, 216, 30)}, {1, QRectF(0, 0, 108, 15)}, {2, QRectF(0, 0, 144, 20)}, {7, QRectF(0, 0, 216, 30)}};
+    const std::pair<int32_t, QRectF> cases[] = {{0, QRectF(0, 0, 216, 30)},
+                                                {1, QRectF(0, 0, 108, 15)},
+                                                {2, QRectF(0, 0, 144, 20)},
+                                                {7, QRectF(0, 0, 216, 30)}};
     for (const auto& [type, frame] : cases) {
         auto field = GuiFactory::textfieldWithValue("kick", "name", type);
         EXPECT_EQ(field->frame(), frame);

@@ -1,8 +1,7 @@
-#include <QImage>
-
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <QImage>
+#include <fstream>
 
 #include "support/temp_dir.h"
 #include "ui/gui_factory.h"
@@ -15,14 +14,15 @@ namespace strombel::ui {
 namespace {
 
 /// Writes a one-colour picture of `size` pixels under `name` into `folder`.
-void writeImage(const std::filesystem::path& folder, const std::string& name, QSize size, QColor color) {
+void writeImage(const std::filesystem::path& folder, const std::string& name, QSize size,
+                QColor color) {
     QImage image(size, QImage::Format_ARGB32);
     image.fill(color);
     ASSERT_TRUE(image.save(QString::fromStdString((folder / name).string())));
 }
 
 class ImageLookupTest : public testing::UiTest {
-protected:
+  protected:
     testing::TempDir bundle;
     ImageStore store{bundle.path()};
     ImageStore empty{std::filesystem::path()};
@@ -45,15 +45,11 @@ TEST_F(ImageLookupTest, SuffixRuleWithTheSixteenByNineFallbacks) {
         kit::Screen screen;
         int width;  // 0: no image
     } cases[] = {
-        {"knob", 0, tablet, 10},
-        {"knob", 1, phone, 11},
-        {"knob", 1, tall, 12},
-        {"knob", 2, phone, 13},
-        {"knob", 2, tall, 13},  // no portrait 16:9 art: the plain portrait one
-        {"plate", 1, tall, 21},  // only the "-phone" form: that one
-        {"plate", 0, tablet, 0},
-        {"nothing", 1, tall, 0},
-        {"knob", 3, tablet, 0},
+        {"knob", 0, tablet, 10}, {"knob", 1, phone, 11},  {"knob", 1, tall, 12},
+        {"knob", 2, phone, 13},  {"knob", 2, tall, 13},  // no portrait 16:9 art: the plain portrait
+                                                         // one
+        {"plate", 1, tall, 21},                          // only the "-phone" form: that one
+        {"plate", 0, tablet, 0}, {"nothing", 1, tall, 0}, {"knob", 3, tablet, 0},
         {"knob", -1, phone, 0},
     };
     for (const auto& c : cases) {
@@ -65,23 +61,33 @@ TEST_F(ImageLookupTest, SuffixRuleWithTheSixteenByNineFallbacks) {
 
 TEST_F(ImageLookupTest, ABundleFileWinsOverTheGeneratedPicture) {
     writeImage(bundle.path(), "lightOn.png", {3, 5}, Qt::green);
-    EXPECT_EQ(GuiFactory::imageWithName("lightOn", 0, store, kit::Screen::tablet()).size(), QSize(3, 5));
+    EXPECT_EQ(GuiFactory::imageWithName("lightOn", 0, store, kit::Screen::tablet()).size(),
+              QSize(3, 5));
     // Not in the bundle: drawn, at the size the layouts expect.
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("lightOff", 0, store, kit::Screen::tablet())), QSizeF(16, 16));
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("lightOff", 0, store, kit::Screen::tablet())),
+        QSizeF(16, 16));
 }
 
 TEST_F(ImageLookupTest, AnUnreadableBundleFileFallsBackToTheGeneratedPicture) {
     std::ofstream(bundle.path() / "tapButton.png") << "not a picture";
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("tapButton", 0, store, kit::Screen::tablet())), QSizeF(97, 97));
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("tapButton", 0, store, kit::Screen::tablet())),
+        QSizeF(97, 97));
 }
 
 TEST_F(ImageLookupTest, GeneratedArtFallsBackFromTallPhoneExceptForFullScreenPictures) {
     const kit::Screen tall = kit::Screen::tallPhone();
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 1, empty, tall)), QSizeF(568, 320));
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 1, empty, kit::Screen::phone())), QSizeF(480, 320));
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 2, empty, tall)), QSizeF(640, 568));
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 1, empty, tall)),
+              QSizeF(568, 320));
+    EXPECT_EQ(
+        kit::pointSize(GuiFactory::imageWithName("background", 1, empty, kit::Screen::phone())),
+        QSizeF(480, 320));
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("background", 2, empty, tall)),
+              QSizeF(640, 568));
     EXPECT_TRUE(empty.image("buttonSmall-phone568h.png").isNull());
-    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("buttonSmall", 1, empty, tall)), QSizeF(23, 23));
+    EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("buttonSmall", 1, empty, tall)),
+              QSizeF(23, 23));
 }
 
 TEST_F(ImageLookupTest, EveryNamedPictureIsDrawnForEveryGuiType) {
@@ -93,7 +99,8 @@ TEST_F(ImageLookupTest, EveryNamedPictureIsDrawnForEveryGuiType) {
             // Not blank: some pixel is not transparent.
             bool painted = false;
             for (int y = 0; y < image.height() && !painted; y += 2) {
-                for (int x = 0; x < image.width() && !painted; x += 2) painted = qAlpha(image.pixel(x, y)) > 0;
+                for (int x = 0; x < image.width() && !painted; x += 2)
+                    painted = qAlpha(image.pixel(x, y)) > 0;
             }
             EXPECT_TRUE(painted);
         }

@@ -9,7 +9,7 @@ namespace strombel::ui {
 namespace {
 
 class LightViewTest : public testing::UiTest {
-protected:
+  protected:
     /// Lit as the user sees it: the lit picture on the lamp and fully shown.
     bool looksLit() const { return lamp.showsLitView() && lamp.litAlpha() > 0.99; }
     bool looksUnlit() const { return !lamp.showsLitView(); }

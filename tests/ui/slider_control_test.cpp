@@ -12,7 +12,7 @@ namespace strombel::ui {
 namespace {
 
 class SliderTest : public testing::UiTest {
-protected:
+  protected:
     template <typename Slider>
     Slider* make(int32_t guiType) {
         Slider* slider = root.add(std::make_unique<Slider>(guiType));
@@ -93,6 +93,21 @@ TEST_F(SliderTest, PitchSnapsToTheMiddleAndSpringsBackWhenLetGo) {
     EXPECT_EQ(events, before + 1);
 }
 
+TEST_F(SliderTest, ACancelledTouchLeavesEffectAndPadVolumeWhereTheyWereButCentresPitch) {
+    auto* slider = make<SliderControl>(0);
+    auto* volume = make<VolumeSliderControl>(0);
+    auto* pitch = make<PitchSliderControl>(0);
+    volume->setX(200, 4);
+    pitch->setX(300, 4);
+    touches.begin(1, slider->mapToScene(QPointF(23, slider->pointOf(0.3f))));
+    touches.begin(2, volume->mapToScene(QPointF(24, volume->pointOf(0.6f))));
+    touches.begin(3, pitch->mapToScene(QPointF(23, pitch->pointOf(0.9f))));
+    touches.cancelAll();
+    EXPECT_NEAR(slider->currentPosition(), 0.3, 1e-4);
+    EXPECT_NEAR(volume->currentPosition(), 0.6, 1e-4);
+    EXPECT_FLOAT_EQ(pitch->currentPosition(), 0.5f);
+}
+
 TEST_F(SliderTest, HorizontalVolumeRunsLeftToRight) {
     auto* volume = make<HorizontalSliderControl>(0);
     EXPECT_EQ(volume->size(), QSizeF(409 + 40, 50));
@@ -140,8 +155,8 @@ TEST_F(SliderTest, UnknownGuiTypeNeverYieldsANaNPosition) {
     volume->setCurrentPosition(0.4f);
     horizontal->setCurrentPosition(0.7f);
     slider->doubleTapOccured();
-    for (float position : {slider->currentPosition(), pitch->currentPosition(), volume->currentPosition(),
-                           horizontal->currentPosition()}) {
+    for (float position : {slider->currentPosition(), pitch->currentPosition(),
+                           volume->currentPosition(), horizontal->currentPosition()}) {
         EXPECT_TRUE(std::isfinite(position));
         EXPECT_GE(position, 0.0f);
         EXPECT_LE(position, 1.0f);

@@ -10,10 +10,11 @@ namespace strombel::ui {
 namespace {
 
 class SmallButtonTest : public testing::UiTest {
-protected:
+  protected:
     SmallButtonTest() {
         GuiFactory(0).createSmallButtonInto(&button, &lamp, panel, QPointF(14, 14), "SEQ");
-        button->addTarget(kit::valueChanged, [this](kit::Control&) { changes.push_back(button->isPressedDown()); });
+        button->addTarget(kit::valueChanged,
+                          [this](kit::Control&) { changes.push_back(button->isPressedDown()); });
     }
     QPointF middle() const { return button->bounds().center(); }
 

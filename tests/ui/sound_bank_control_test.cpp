@@ -15,7 +15,7 @@ struct Recorder : SoundBankControlDelegate {
 };
 
 class SoundBankTest : public testing::UiTest {
-protected:
+  protected:
     SoundBankControl& make(std::vector<std::string> names) {
         banks.setNames(std::move(names));
         selector = std::make_unique<SoundBankControl>(0, banks);

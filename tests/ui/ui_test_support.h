@@ -10,8 +10,9 @@ namespace strombel::testing {
 
 /// A kit test whose images come from the generator (or from `bundle` when given).
 class UiTest : public KitTest {
-protected:
-    explicit UiTest(ui::kit::Screen screen = ui::kit::Screen::tablet(), std::filesystem::path bundle = {})
+  protected:
+    explicit UiTest(ui::kit::Screen screen = ui::kit::Screen::tablet(),
+                    std::filesystem::path bundle = {})
         : KitTest(screen) {
         ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(std::move(bundle)));
     }

@@ -60,14 +60,17 @@ TEST_F(UtilTest, ResizeToFillCoversASquareOfTheLongerSide) {
 TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
     QImage image(100, 50, QImage::Format_ARGB32);
     image.fill(Qt::white);
-    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::aspectFill, 3).size(), QSize(100, 50));
-    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::topLeft, 3).size(), QSize(50, 50));
+    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::aspectFill, 3).size(),
+              QSize(100, 50));
+    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::topLeft, 3).size(),
+              QSize(50, 50));
     for (int64_t mode : {int64_t{0}, int64_t{3}, int64_t{4}, int64_t{13}, int64_t{-1}}) {
         try {
             Util::resizeImageToFillBounds(image, QSizeF(50, 50), mode, 3);
             ADD_FAILURE() << "mode " << mode << " accepted";
         } catch (const std::invalid_argument& error) {
-            EXPECT_EQ(std::string(error.what()), "Unsupported content mode: " + std::to_string(mode));
+            EXPECT_EQ(std::string(error.what()),
+                      "Unsupported content mode: " + std::to_string(mode));
         }
     }
 }

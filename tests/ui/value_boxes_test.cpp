@@ -9,7 +9,9 @@
 namespace strombel::ui {
 namespace {
 
-struct Recorder : DryWetEffectsControlDelegate, SequencerScreenControlDelegate, MidiChannelControlDelegate {
+struct Recorder : DryWetEffectsControlDelegate,
+                  SequencerScreenControlDelegate,
+                  MidiChannelControlDelegate {
     void dryWetAmountChanged(float amount) override { amounts.push_back(amount); }
     void sequencerControlMinusPressed() override { presses.push_back(-1); }
     void sequencerControlPlusPressed() override { presses.push_back(1); }
@@ -20,7 +22,7 @@ struct Recorder : DryWetEffectsControlDelegate, SequencerScreenControlDelegate, 
 };
 
 class ValueBoxTest : public testing::UiTest {
-protected:
+  protected:
     template <typename Box>
     Box* make(int32_t guiType = 0) {
         Box* box = root.add(std::make_unique<Box>(guiType));
@@ -80,17 +82,23 @@ TEST_F(ValueBoxTest, HoldingDryWetMinusRunsDownToZeroInTwentyStepsAndStops) {
 
 TEST_F(ValueBoxTest, SetEffectAmountClampsWhateverWasRestored) {
     auto* box = make<DryWetEffectsControl>();
-    const std::pair<float, int32_t> cases[] = {{0.95f, 95}, {1.5f, 100}, {-3.0f, 0}, {NAN, 0}, {INFINITY, 100}};
+    const std::pair<float, int32_t> cases[] = {
+        {0.95f, 95}, {1.5f, 100}, {-3.0f, 0}, {NAN, 0}, {INFINITY, 100}};
     for (const auto& [given, stored] : cases) {
         box->setEffectAmount(given);
         EXPECT_EQ(box->currentEffectAmount(), stored) << given;
         EXPECT_FLOAT_EQ(recorder.amounts.back(), stored / 100.0f);
     }
-    // The steps keep to the range too.
+    // The steps keep to the range too, from a value off the grid of fives.
     box->setEffectAmount(0.97f);
     box->increasePressed();
     box->btnReleased();
     EXPECT_EQ(box->currentEffectAmount(), 100);
+    box->setEffectAmount(0.03f);
+    box->decreasePressed();
+    box->btnReleased();
+    EXPECT_EQ(box->currentEffectAmount(), 0);
+    EXPECT_FLOAT_EQ(recorder.amounts.back(), 0.0f);
 }
 
 TEST_F(ValueBoxTest, SequencerBoxRepeatsAfterHalfASecondThenEveryTenth) {

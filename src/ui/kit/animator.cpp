@@ -14,14 +14,17 @@ Animator::~Animator() {
     if (ticker_ != 0) loop_.cancel(ticker_);
 }
 
-Animator& Animator::current() { return Context::current().animator(); }
+Animator& Animator::current() {
+    return Context::current().animator();
+}
 
 void Animator::animateAlpha(View& view, double to, double seconds, Completion completion) {
     const double values[2] = {to, 0};
     start(view, Property::alpha, values, seconds, std::move(completion));
 }
 
-void Animator::animatePosition(View& view, const QPointF& to, double seconds, Completion completion) {
+void Animator::animatePosition(View& view, const QPointF& to, double seconds,
+                               Completion completion) {
     const double values[2] = {to.x(), to.y()};
     start(view, Property::position, values, seconds, std::move(completion));
 }
@@ -31,7 +34,8 @@ void Animator::animateRotation(View& view, double radians, double seconds, Compl
     start(view, Property::rotation, values, seconds, std::move(completion));
 }
 
-void Animator::start(View& view, Property property, const double to[2], double seconds, Completion completion) {
+void Animator::start(View& view, Property property, const double to[2], double seconds,
+                     Completion completion) {
     // Cut short the running animation of the same property; begin from what shows now.
     for (size_t i = 0; i < animations_.size(); ++i) {
         if (animations_[i].view == &view && animations_[i].property == property) {
@@ -41,15 +45,19 @@ void Animator::start(View& view, Property property, const double to[2], double s
             break;
         }
     }
-    Animation animation{&view, view.lifetime(), property, {0, 0}, {to[0], to[1]}, loop_.nowNanos(), 0,
-                        std::move(completion)};
+    Animation animation{&view,          view.lifetime(),  property, {0, 0},
+                        {to[0], to[1]}, loop_.nowNanos(), 0,        std::move(completion)};
     switch (property) {
-        case Property::alpha: animation.from[0] = view.alpha(); break;
+        case Property::alpha:
+            animation.from[0] = view.alpha();
+            break;
         case Property::position:
             animation.from[0] = view.x();
             animation.from[1] = view.y();
             break;
-        case Property::rotation: animation.from[0] = view.rotationRadians(); break;
+        case Property::rotation:
+            animation.from[0] = view.rotationRadians();
+            break;
     }
     const double clamped = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
     animation.duration = static_cast<uint64_t>(std::llround(clamped * 1e9));
@@ -68,11 +76,19 @@ void Animator::start(View& view, Property property, const double to[2], double s
 
 void Animator::apply(const Animation& animation, double progress) {
     View& view = *animation.view;
-    auto at = [&](int i) { return animation.from[i] + (animation.to[i] - animation.from[i]) * progress; };
+    auto at = [&](int i) {
+        return animation.from[i] + (animation.to[i] - animation.from[i]) * progress;
+    };
     switch (animation.property) {
-        case Property::alpha: view.setAlpha(at(0)); break;
-        case Property::position: view.setPos(at(0), at(1)); break;  // the origin itself, whatever setFrame adds
-        case Property::rotation: view.setRotationRadians(at(0)); break;
+        case Property::alpha:
+            view.setAlpha(at(0));
+            break;
+        case Property::position:
+            view.setPos(at(0), at(1));
+            break;  // the origin itself, whatever setFrame adds
+        case Property::rotation:
+            view.setRotationRadians(at(0));
+            break;
     }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPointF>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,7 +19,7 @@ class View;
 /// the animation ran to its end. A zero duration sets the value at once and
 /// still completes on the loop.
 class Animator {
-public:
+  public:
     enum class Property { alpha, position, rotation };
     using Completion = std::function<void(bool finished)>;
 
@@ -46,7 +45,7 @@ public:
 
     static constexpr uint64_t kFrameNanos = 16'666'667;
 
-private:
+  private:
     struct Animation {
         View* view;
         std::weak_ptr<void> alive;
@@ -57,7 +56,8 @@ private:
         uint64_t duration;
         Completion completion;
     };
-    void start(View& view, Property property, const double to[2], double seconds, Completion completion);
+    void start(View& view, Property property, const double to[2], double seconds,
+               Completion completion);
     void apply(const Animation& animation, double progress);
     void step();
     void finish(Animation animation, bool finished);

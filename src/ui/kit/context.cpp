@@ -34,9 +34,17 @@ Context& Context::current() {
     return *currentContext;
 }
 
-void Context::setAlerts(std::unique_ptr<AlertPresenter> presenter) { alerts_ = std::move(presenter); }
-void Context::setEditMenu(std::unique_ptr<EditMenuPresenter> presenter) { editMenu_ = std::move(presenter); }
-void Context::setModals(std::unique_ptr<ModalPresenter> presenter) { modals_ = std::move(presenter); }
-void Context::setUrlOpener(std::unique_ptr<UrlOpener> opener) { urlOpener_ = std::move(opener); }
+void Context::setAlerts(std::unique_ptr<AlertPresenter> presenter) {
+    alerts_ = std::move(presenter);
+}
+void Context::setEditMenu(std::unique_ptr<EditMenuPresenter> presenter) {
+    editMenu_ = std::move(presenter);
+}
+void Context::setModals(std::unique_ptr<ModalPresenter> presenter) {
+    modals_ = std::move(presenter);
+}
+void Context::setUrlOpener(std::unique_ptr<UrlOpener> opener) {
+    urlOpener_ = std::move(opener);
+}
 
 }  // namespace strombel::ui::kit

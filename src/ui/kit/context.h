@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QSizeF>
-
 #include <memory>
 
 #include "platform/main_loop.h"
@@ -38,7 +37,7 @@ struct Screen {
 /// Constructing a context makes it the current one until it is destroyed (the
 /// previous one comes back), so a test builds its own over a ManualClock.
 class Context {
-public:
+  public:
     explicit Context(platform::MainLoop& loop, Screen screen = Screen::tablet());
     ~Context();
     Context(const Context&) = delete;
@@ -62,7 +61,7 @@ public:
     void setModals(std::unique_ptr<ModalPresenter> presenter);
     void setUrlOpener(std::unique_ptr<UrlOpener> opener);
 
-private:
+  private:
     platform::MainLoop& loop_;
     Screen screen_;
     std::unique_ptr<Animator> animator_;

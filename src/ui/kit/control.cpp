@@ -52,8 +52,12 @@ uint32_t Control::state() const {
     return state;
 }
 
-bool Control::beginTracking(const Touch&) { return true; }
-bool Control::continueTracking(const Touch&) { return true; }
+bool Control::beginTracking(const Touch&) {
+    return true;
+}
+bool Control::continueTracking(const Touch&) {
+    return true;
+}
 void Control::endTracking(const Touch&) {}
 void Control::cancelTracking(const Touch&) {}
 
@@ -104,16 +108,22 @@ void Control::touchCancelled(const Touch& touch) {
     sendActions(touchCancel);
 }
 
-Button::Button(const QRectF& frame) : Control(frame) { titleFont_.setPixelSize(12); }
+Button::Button(const QRectF& frame) : Control(frame) {
+    titleFont_.setPixelSize(12);
+}
 
 void Button::setImage(const QImage& image, uint32_t state) {
     images_[state] = image;
     update();
 }
 
-QImage Button::image(uint32_t state) const { return pick(images_, state); }
+QImage Button::image(uint32_t state) const {
+    return pick(images_, state);
+}
 
-QImage Button::currentImage() const { return pick(images_, state() & ~uint32_t{disabled}); }
+QImage Button::currentImage() const {
+    return pick(images_, state() & ~uint32_t{disabled});
+}
 
 void Button::setBackgroundImage(const QImage& image, uint32_t state) {
     backgrounds_[state] = image;
@@ -135,12 +145,17 @@ void Button::setTitleColor(const QColor& color) {
     update();
 }
 
-void Button::setHighlighted(bool highlighted) { Control::setHighlighted(highlighted); }
-void Button::setSelected(bool selected) { Control::setSelected(selected); }
+void Button::setHighlighted(bool highlighted) {
+    Control::setHighlighted(highlighted);
+}
+void Button::setSelected(bool selected) {
+    Control::setSelected(selected);
+}
 
 QImage Button::pick(const std::map<uint32_t, QImage>& images, uint32_t state) {
     // Exact state first, then highlighted, then selected, then normal.
-    for (uint32_t candidate : {state, state & uint32_t{highlighted}, state & uint32_t{selected}, uint32_t{normal}}) {
+    for (uint32_t candidate :
+         {state, state & uint32_t{highlighted}, state & uint32_t{selected}, uint32_t{normal}}) {
         auto it = images.find(candidate);
         if (it != images.end() && !it->second.isNull()) return it->second;
     }
@@ -150,7 +165,8 @@ QImage Button::pick(const std::map<uint32_t, QImage>& images, uint32_t state) {
 void Button::draw(QPainter& painter) {
     const uint32_t shown = state() & ~uint32_t{disabled};
     const QImage background = pick(backgrounds_, shown);
-    if (!background.isNull()) drawImage(painter, bounds(), background, ImageView::ContentMode::scaleToFill);
+    if (!background.isNull())
+        drawImage(painter, bounds(), background, ImageView::ContentMode::scaleToFill);
     const QImage image = pick(images_, shown);
     if (!image.isNull()) drawImage(painter, bounds(), image, ImageView::ContentMode::center);
     if (!title_.isEmpty()) {

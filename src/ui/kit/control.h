@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -41,7 +40,7 @@ enum ControlState : uint32_t {
 /// value-changed (sent by the control itself). One touch at a time: further
 /// fingers on a control already held are ignored.
 class Control : public View {
-public:
+  public:
     using Action = std::function<void(Control&)>;
     using TargetId = uint64_t;
 
@@ -75,7 +74,7 @@ public:
     void touchEnded(const Touch& touch) override;
     void touchCancelled(const Touch& touch) override;
 
-private:
+  private:
     struct Target {
         TargetId id;
         uint32_t events;
@@ -94,7 +93,7 @@ private:
 /// A button of the custom kind: an image per state, centred in its frame, and
 /// an optional title drawn over it.
 class Button : public Control {
-public:
+  public:
     explicit Button(const QRectF& frame = {});
 
     /// `state` is normal, highlighted or selected (or highlighted | selected).
@@ -112,10 +111,10 @@ public:
     void setHighlighted(bool highlighted) override;
     void setSelected(bool selected) override;
 
-protected:
+  protected:
     void draw(QPainter& painter) override;
 
-private:
+  private:
     static QImage pick(const std::map<uint32_t, QImage>& images, uint32_t state);
     std::map<uint32_t, QImage> images_;
     std::map<uint32_t, QImage> backgrounds_;

@@ -6,9 +6,13 @@
 
 namespace strombel::ui::kit {
 
-QPointF Touch::locationIn(const View& view) const { return view.mapFromScene(scenePoint); }
+QPointF Touch::locationIn(const View& view) const {
+    return view.mapFromScene(scenePoint);
+}
 
-void GestureRecognizer::touchCancelled(const Touch&) { state_ = State::possible; }
+void GestureRecognizer::touchCancelled(const Touch&) {
+    state_ = State::possible;
+}
 
 void GestureRecognizer::fire(State state) {
     state_ = state;
@@ -20,8 +24,10 @@ void GestureRecognizer::setLocation(const Touch& touch) {
 }
 
 namespace {
-double distance(const QPointF& a, const QPointF& b) { return QLineF(a, b).length(); }
+double distance(const QPointF& a, const QPointF& b) {
+    return QLineF(a, b).length();
 }
+}  // namespace
 
 TapGestureRecognizer::TapGestureRecognizer(Action action, int numberOfTaps)
     : GestureRecognizer(std::move(action)), taps_(numberOfTaps < 1 ? 1 : numberOfTaps) {}

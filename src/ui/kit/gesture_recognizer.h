@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPointF>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,7 +16,7 @@ class View;
 /// when it sees its gesture. A recognised gesture cancels the touches in the view
 /// (the view gets touchCancelled instead of touchEnded) unless told otherwise.
 class GestureRecognizer {
-public:
+  public:
     enum class State { possible, began, changed, ended, cancelled, failed };
     using Action = std::function<void(GestureRecognizer&)>;
 
@@ -42,14 +41,14 @@ public:
 
     void attach(View* view) { view_ = view; }
 
-protected:
+  protected:
     void fire(State state);
     void setLocation(const Touch& touch);
     static constexpr double kMovementSlop = 10.0;  // points a tap may wander
 
     State state_ = State::possible;
 
-private:
+  private:
     Action action_;
     View* view_ = nullptr;
     bool enabled_ = true;
@@ -59,7 +58,7 @@ private:
 
 /// Recognises `numberOfTaps` quick taps of one finger in the same place.
 class TapGestureRecognizer final : public GestureRecognizer {
-public:
+  public:
     explicit TapGestureRecognizer(Action action, int numberOfTaps = 1);
     int numberOfTapsRequired() const { return taps_; }
 
@@ -69,7 +68,7 @@ public:
 
     static constexpr uint64_t kMaximumTapNanos = 350'000'000;  // per tap and between taps
 
-private:
+  private:
     int taps_;
     int seen_ = 0;
     int activeTouch_ = -1;
@@ -81,14 +80,14 @@ private:
 /// Recognises one finger held still for `minimumPressDuration`; reports began,
 /// changed while it moves, and ended when it lifts.
 class LongPressGestureRecognizer final : public GestureRecognizer {
-public:
+  public:
     explicit LongPressGestureRecognizer(Action action, double minimumPressDuration = 0.5);
     bool touchBegan(const Touch& touch) override;
     bool touchMoved(const Touch& touch) override;
     bool touchEnded(const Touch& touch) override;
     void touchCancelled(const Touch& touch) override;
 
-private:
+  private:
     double duration_;
     int activeTouch_ = -1;
     QPointF start_;
@@ -99,14 +98,14 @@ private:
 /// Recognises one finger dragging further than the slop; reports began, changed
 /// and ended with the translation from where it began.
 class PanGestureRecognizer final : public GestureRecognizer {
-public:
+  public:
     explicit PanGestureRecognizer(Action action) : GestureRecognizer(std::move(action)) {}
     QPointF translation() const { return translation_; }
     bool touchBegan(const Touch& touch) override;
     bool touchMoved(const Touch& touch) override;
     bool touchEnded(const Touch& touch) override;
 
-private:
+  private:
     int activeTouch_ = -1;
     QPointF start_;
     QPointF translation_;

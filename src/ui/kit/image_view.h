@@ -11,9 +11,17 @@ QSizeF pointSize(const QImage& image);
 
 /// Shows one image. Takes no touches unless told to, like a picture on a panel.
 class ImageView : public View {
-public:
-    enum class ContentMode { scaleToFill = 0, aspectFit = 1, aspectFill = 2, center = 4, top = 5, bottom = 6,
-                             left = 7, right = 8 };
+  public:
+    enum class ContentMode {
+        scaleToFill = 0,
+        aspectFit = 1,
+        aspectFill = 2,
+        center = 4,
+        top = 5,
+        bottom = 6,
+        left = 7,
+        right = 8
+    };
 
     /// A view at (0, 0) with the image's size.
     explicit ImageView(const QImage& image = {});
@@ -26,15 +34,16 @@ public:
     /// Sets the frame's size to the image's.
     void sizeToFit();
 
-protected:
+  protected:
     void draw(QPainter& painter) override;
 
-private:
+  private:
     QImage image_;
     ContentMode mode_ = ContentMode::scaleToFill;
 };
 
 /// Draws `image` into `bounds` the way `mode` places it.
-void drawImage(QPainter& painter, const QRectF& bounds, const QImage& image, ImageView::ContentMode mode);
+void drawImage(QPainter& painter, const QRectF& bounds, const QImage& image,
+               ImageView::ContentMode mode);
 
 }  // namespace strombel::ui::kit

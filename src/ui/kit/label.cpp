@@ -44,10 +44,17 @@ QString Label::displayedText() const {
     const QFontMetricsF metrics(font_);
     Qt::TextElideMode elide = Qt::ElideNone;
     switch (lineBreak_) {
-        case LineBreak::truncateHead: elide = Qt::ElideLeft; break;
-        case LineBreak::truncateTail: elide = Qt::ElideRight; break;
-        case LineBreak::truncateMiddle: elide = Qt::ElideMiddle; break;
-        default: return text_;
+        case LineBreak::truncateHead:
+            elide = Qt::ElideLeft;
+            break;
+        case LineBreak::truncateTail:
+            elide = Qt::ElideRight;
+            break;
+        case LineBreak::truncateMiddle:
+            elide = Qt::ElideMiddle;
+            break;
+        default:
+            return text_;
     }
     return metrics.elidedText(text_, elide, width());
 }
@@ -60,12 +67,19 @@ void Label::draw(QPainter& painter) {
     painter.setRenderHint(QPainter::TextAntialiasing);
     Qt::Alignment align = Qt::AlignVCenter;
     switch (alignment_) {
-        case Alignment::left: align |= Qt::AlignLeft; break;
-        case Alignment::center: align |= Qt::AlignHCenter; break;
-        case Alignment::right: align |= Qt::AlignRight; break;
+        case Alignment::left:
+            align |= Qt::AlignLeft;
+            break;
+        case Alignment::center:
+            align |= Qt::AlignHCenter;
+            break;
+        case Alignment::right:
+            align |= Qt::AlignRight;
+            break;
     }
     if (lines_ != 1 && (lineBreak_ == LineBreak::wordWrap || lineBreak_ == LineBreak::charWrap)) {
-        const int wrap = lineBreak_ == LineBreak::wordWrap ? Qt::TextWordWrap : Qt::TextWrapAnywhere;
+        const int wrap =
+            lineBreak_ == LineBreak::wordWrap ? Qt::TextWordWrap : Qt::TextWrapAnywhere;
         painter.drawText(bounds(), static_cast<int>(align) | wrap, text_);
     } else {
         // One line, clipped at the frame (the text may stand out vertically, as
@@ -74,8 +88,9 @@ void Label::draw(QPainter& painter) {
         const QString shown = displayedText();
         const QFontMetricsF metrics(font_);
         QRectF line = bounds();
-        if (metrics.height() > line.height()) line.adjust(0, -(metrics.height() - line.height()) / 2, 0,
-                                                          (metrics.height() - line.height()) / 2);
+        if (metrics.height() > line.height())
+            line.adjust(0, -(metrics.height() - line.height()) / 2, 0,
+                        (metrics.height() - line.height()) / 2);
         painter.drawText(line, static_cast<int>(align) | Qt::TextSingleLine, shown);
     }
     painter.restore();

@@ -10,10 +10,16 @@ namespace strombel::ui::kit {
 
 /// One line (or several) of text in a frame; takes no touches.
 class Label : public View {
-public:
+  public:
     enum class Alignment { left, center, right };
-    enum class LineBreak { wordWrap = 0, charWrap = 1, clip = 2, truncateHead = 3, truncateTail = 4,
-                           truncateMiddle = 5 };
+    enum class LineBreak {
+        wordWrap = 0,
+        charWrap = 1,
+        clip = 2,
+        truncateHead = 3,
+        truncateTail = 4,
+        truncateMiddle = 5
+    };
 
     explicit Label(const QRectF& frame = {});
 
@@ -34,10 +40,10 @@ public:
     /// The text as drawn on one line: elided by the line break mode when too wide.
     QString displayedText() const;
 
-protected:
+  protected:
     void draw(QPainter& painter) override;
 
-private:
+  private:
     QString text_;
     QFont font_;
     QColor color_ = Qt::black;

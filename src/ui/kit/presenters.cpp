@@ -14,12 +14,13 @@
 
 namespace strombel::ui::kit {
 
-void QtAlertPresenter::showAlert(const QString& title, const QString& message, const QStringList& buttons,
-                                 Answer answer) {
+void QtAlertPresenter::showAlert(const QString& title, const QString& message,
+                                 const QStringList& buttons, Answer answer) {
     auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, title, message);
     box->setAttribute(Qt::WA_DeleteOnClose);
     for (qsizetype i = 0; i < buttons.size(); ++i) {
-        box->addButton(buttons[i], i == 0 && buttons.size() > 1 ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+        box->addButton(buttons[i], i == 0 && buttons.size() > 1 ? QMessageBox::RejectRole
+                                                                : QMessageBox::AcceptRole);
     }
     QMessageBox* raw = box.release();  // deletes itself on close
     QObject::connect(raw, &QMessageBox::buttonClicked, raw, [answer](QAbstractButton* button) {
@@ -32,7 +33,8 @@ namespace {
 QPointer<QMenu> openMenu;
 }
 
-void QtEditMenuPresenter::showMenu(Window* window, const QRectF& target, const QStringList& items, Choice choice) {
+void QtEditMenuPresenter::showMenu(Window* window, const QRectF& target, const QStringList& items,
+                                   Choice choice) {
     hideMenu();
     auto menu = std::make_unique<QMenu>(window);
     menu->setAttribute(Qt::WA_DeleteOnClose);
@@ -83,8 +85,8 @@ void OverlayModalPresenter::dismiss(Window& window, bool animated, std::function
         if (done) done();
     };
     if (animated && top->superview()) {
-        Animator::current().animatePosition(*top, QPointF(top->x(), top->y() + top->superview()->height()), 0.3,
-                                            remove);
+        Animator::current().animatePosition(
+            *top, QPointF(top->x(), top->y() + top->superview()->height()), 0.3, remove);
     } else {
         remove(true);
     }
@@ -97,7 +99,8 @@ View* OverlayModalPresenter::presented(const Window& window) const {
 
 bool XdgUrlOpener::openUrl(const std::string& url) {
     const QString address = QString::fromStdString(url);
-    if (!address.startsWith("http://") && !address.startsWith("https://") && !address.startsWith("mailto:")) {
+    if (!address.startsWith("http://") && !address.startsWith("https://") &&
+        !address.startsWith("mailto:")) {
         STROMBEL_LOG_WARN("refusing to open address {}", url);
         return false;
     }

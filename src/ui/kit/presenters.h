@@ -4,7 +4,6 @@
 #include <QRectF>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +17,7 @@ class Window;
 /// Shows an alert with buttons and answers with the title of the button the user
 /// chose. The program shows a dialog; tests answer by hand.
 class AlertPresenter {
-public:
+  public:
     using Answer = std::function<void(const QString& buttonTitle)>;
     virtual ~AlertPresenter() = default;
     /// `buttons` in the order shown; the first is the cancel button when there are several.
@@ -28,18 +27,19 @@ public:
 
 /// The small edit menu (copy, paste, rename, ...) shown over a place on the screen.
 class EditMenuPresenter {
-public:
+  public:
     using Choice = std::function<void(const QString& item)>;
     virtual ~EditMenuPresenter() = default;
     /// `target` is in the window's points; `choice` is called with the item picked,
     /// or not at all when the menu is dismissed.
-    virtual void showMenu(Window* window, const QRectF& target, const QStringList& items, Choice choice) = 0;
+    virtual void showMenu(Window* window, const QRectF& target, const QStringList& items,
+                          Choice choice) = 0;
     virtual void hideMenu() = 0;
 };
 
 /// Puts a screen over the current one, and takes it away again.
 class ModalPresenter {
-public:
+  public:
     virtual ~ModalPresenter() = default;
     /// Shows `screen` over everything in `window`; `done` runs once it is shown.
     virtual View* present(Window& window, std::unique_ptr<View> screen, bool animated,
@@ -51,7 +51,7 @@ public:
 
 /// Opens a web or mail address in the user's programs.
 class UrlOpener {
-public:
+  public:
     virtual ~UrlOpener() = default;
     /// Answers whether the address could be handed over.
     virtual bool openUrl(const std::string& url) = 0;
@@ -59,40 +59,44 @@ public:
 
 /// A modal dialog box of Qt's, answered asynchronously.
 class QtAlertPresenter final : public AlertPresenter {
-public:
-    void showAlert(const QString& title, const QString& message, const QStringList& buttons, Answer answer) override;
+  public:
+    void showAlert(const QString& title, const QString& message, const QStringList& buttons,
+                   Answer answer) override;
 };
 
 /// A pop-up menu of Qt's at the target.
 class QtEditMenuPresenter final : public EditMenuPresenter {
-public:
-    void showMenu(Window* window, const QRectF& target, const QStringList& items, Choice choice) override;
+  public:
+    void showMenu(Window* window, const QRectF& target, const QStringList& items,
+                  Choice choice) override;
     void hideMenu() override;
 };
 
 /// Lays presented screens over the window's root view, sliding up from below.
 class OverlayModalPresenter final : public ModalPresenter {
-public:
-    View* present(Window& window, std::unique_ptr<View> screen, bool animated, std::function<void()> done) override;
+  public:
+    View* present(Window& window, std::unique_ptr<View> screen, bool animated,
+                  std::function<void()> done) override;
     void dismiss(Window& window, bool animated, std::function<void()> done) override;
     View* presented(const Window& window) const override;
 };
 
 /// Hands addresses to xdg-open. Only http, https and mailto addresses are opened.
 class XdgUrlOpener final : public UrlOpener {
-public:
+  public:
     bool openUrl(const std::string& url) override;
 };
 
 /// Test doubles: they remember what was asked and answer when told.
 class RecordingAlertPresenter final : public AlertPresenter {
-public:
+  public:
     struct Shown {
         QString title, message;
         QStringList buttons;
         Answer answer;
     };
-    void showAlert(const QString& title, const QString& message, const QStringList& buttons, Answer answer) override {
+    void showAlert(const QString& title, const QString& message, const QStringList& buttons,
+                   Answer answer) override {
         shown.push_back({title, message, buttons, std::move(answer)});
     }
     /// Answers the oldest open alert with the button of that title.
@@ -101,7 +105,7 @@ public:
 };
 
 class RecordingEditMenuPresenter final : public EditMenuPresenter {
-public:
+  public:
     void showMenu(Window*, const QRectF& target, const QStringList& items, Choice choice) override {
         this->target = target;
         this->items = items;
@@ -123,7 +127,7 @@ public:
 };
 
 class RecordingUrlOpener final : public UrlOpener {
-public:
+  public:
     bool openUrl(const std::string& url) override {
         opened.push_back(url);
         return answer;

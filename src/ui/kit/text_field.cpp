@@ -3,7 +3,6 @@
 #include <QGraphicsProxyWidget>
 #include <QPainter>
 #include <QPalette>
-
 #include <memory>
 
 namespace strombel::ui::kit {
@@ -29,10 +28,18 @@ TextField::TextField(const QRectF& frame) : View(frame) {
 
 TextField::~TextField() = default;
 
-QString TextField::text() const { return edit_->text(); }
-void TextField::setText(const QString& text) { edit_->setText(text); }
-QString TextField::placeholder() const { return edit_->placeholderText(); }
-void TextField::setPlaceholder(const QString& placeholder) { edit_->setPlaceholderText(placeholder); }
+QString TextField::text() const {
+    return edit_->text();
+}
+void TextField::setText(const QString& text) {
+    edit_->setText(text);
+}
+QString TextField::placeholder() const {
+    return edit_->placeholderText();
+}
+void TextField::setPlaceholder(const QString& placeholder) {
+    edit_->setPlaceholderText(placeholder);
+}
 
 void TextField::setFont(const QFont& font) {
     edit_->setFont(font);
@@ -84,7 +91,9 @@ void TextField::resignFirstResponder() {
     proxy_->clearFocus();
 }
 
-bool TextField::isFirstResponder() const { return edit_->hasFocus(); }
+bool TextField::isFirstResponder() const {
+    return edit_->hasFocus();
+}
 
 void TextField::restyle() {
     QPalette palette = edit_->palette();
@@ -97,7 +106,8 @@ void TextField::restyle() {
 
 void TextField::sizeChanged(const QSizeF&) {
     const double inset = borderWidth_;
-    const QRectF area(inset, inset, std::max(1.0, width() - 2 * inset), std::max(1.0, height() - 2 * inset));
+    const QRectF area(inset, inset, std::max(1.0, width() - 2 * inset),
+                      std::max(1.0, height() - 2 * inset));
     edit_->setFixedSize(area.size().toSize());
     proxy_->setGeometry(area);
 }
@@ -106,7 +116,8 @@ void TextField::draw(QPainter& painter) {
     if (borderWidth_ > 0 && border_.alpha() > 0) {
         painter.setPen(QPen(border_, borderWidth_));
         painter.setBrush(Qt::NoBrush);
-        painter.drawRect(bounds().adjusted(borderWidth_ / 2, borderWidth_ / 2, -borderWidth_ / 2, -borderWidth_ / 2));
+        painter.drawRect(bounds().adjusted(borderWidth_ / 2, borderWidth_ / 2, -borderWidth_ / 2,
+                                           -borderWidth_ / 2));
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <QLineEdit>
 #include <QString>
-
 #include <functional>
 
 #include "ui/kit/view.h"
@@ -14,7 +13,7 @@ namespace strombel::ui::kit {
 /// A one-line text field: a real QLineEdit laid into the scene, so it scales with
 /// the screen and edits with the keyboard, selection and clipboard of the desktop.
 class TextField : public View {
-public:
+  public:
     explicit TextField(const QRectF& frame = {});
     ~TextField() override;
 
@@ -31,6 +30,9 @@ public:
     void setTextInsets(double top, double left, double bottom, double right);
     /// Capitalises everything typed.
     void setAllCapitals(bool on);
+    /// The most characters the field takes; typing and pasting stop there.
+    void setMaxLength(int characters) { edit_->setMaxLength(characters); }
+    int maxLength() const { return edit_->maxLength(); }
 
     void becomeFirstResponder();
     void resignFirstResponder();
@@ -42,15 +44,15 @@ public:
 
     bool handlesTouches() const override { return true; }
 
-protected:
+  protected:
     void sizeChanged(const QSizeF& oldSize) override;
     void draw(QPainter& painter) override;
 
-private:
+  private:
     void restyle();
 
-    QLineEdit* edit_;               // owned by the proxy
-    QGraphicsProxyWidget* proxy_;   // owned by this view (a child item)
+    QLineEdit* edit_;              // owned by the proxy
+    QGraphicsProxyWidget* proxy_;  // owned by this view (a child item)
     QColor textColor_ = Qt::white;
     QColor placeholderColor_ = QColor(255, 255, 255, 110);
     QColor border_ = Qt::transparent;

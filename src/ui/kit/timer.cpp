@@ -23,7 +23,9 @@ Timer::Timer(platform::MainLoop& loop, double seconds, bool repeats, std::functi
     id_ = repeats ? loop_.scheduleRepeating(nanos, fire) : loop_.schedule(nanos, fire);
 }
 
-Timer::~Timer() { invalidate(); }
+Timer::~Timer() {
+    invalidate();
+}
 
 void Timer::invalidate() {
     if (id_ != 0) loop_.cancel(id_);

@@ -10,9 +10,10 @@ namespace strombel::ui::kit {
 /// A timer on the current context's main loop (so tests move it with a
 /// ManualClock). It stops when invalidated or destroyed.
 class Timer {
-public:
+  public:
     /// Fires `work` after `seconds`, and every `seconds` after that when `repeats`.
-    static std::unique_ptr<Timer> scheduled(double seconds, bool repeats, std::function<void()> work);
+    static std::unique_ptr<Timer> scheduled(double seconds, bool repeats,
+                                            std::function<void()> work);
 
     Timer(platform::MainLoop& loop, double seconds, bool repeats, std::function<void()> work);
     ~Timer();
@@ -22,7 +23,7 @@ public:
     void invalidate();
     bool isValid() const { return valid_; }
 
-private:
+  private:
     platform::MainLoop& loop_;
     platform::MainLoop::TimerId id_ = 0;
     bool valid_ = true;

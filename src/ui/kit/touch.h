@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPointF>
-
 #include <cstdint>
 
 namespace strombel::ui::kit {
@@ -14,10 +13,10 @@ struct Touch {
     enum class Phase { began, moved, ended, cancelled };
     int id = 0;
     Phase phase = Phase::began;
-    QPointF scenePoint;      // where it is now, in the root's points
-    QPointF startScenePoint; // where it began
+    QPointF scenePoint;       // where it is now, in the root's points
+    QPointF startScenePoint;  // where it began
     uint64_t timestampNanos = 0;
-    View* view = nullptr;    // the view it began on
+    View* view = nullptr;  // the view it began on
 
     /// The touch's place in `view`'s own points.
     QPointF locationIn(const View& view) const;

@@ -7,7 +7,9 @@
 namespace strombel::ui::kit {
 
 namespace {
-uint64_t now() { return Context::current().loop().nowNanos(); }
+uint64_t now() {
+    return Context::current().loop().nowNanos();
+}
 }  // namespace
 
 void TouchDispatcher::setRoot(View* root) {
@@ -88,10 +90,18 @@ void TouchDispatcher::deliver(Active& active, Touch::Phase phase) {
         if (active.recognizerOwners[i].expired()) continue;
         GestureRecognizer* recognizer = active.recognizers[i];
         switch (phase) {
-            case Touch::Phase::began: cancelInView |= recognizer->touchBegan(touch); break;
-            case Touch::Phase::moved: cancelInView |= recognizer->touchMoved(touch); break;
-            case Touch::Phase::ended: cancelInView |= recognizer->touchEnded(touch); break;
-            case Touch::Phase::cancelled: recognizer->touchCancelled(touch); break;
+            case Touch::Phase::began:
+                cancelInView |= recognizer->touchBegan(touch);
+                break;
+            case Touch::Phase::moved:
+                cancelInView |= recognizer->touchMoved(touch);
+                break;
+            case Touch::Phase::ended:
+                cancelInView |= recognizer->touchEnded(touch);
+                break;
+            case Touch::Phase::cancelled:
+                recognizer->touchCancelled(touch);
+                break;
         }
     }
     if (!active.touch.view || active.cancelledInView || !viewAlive(active)) return;
@@ -109,10 +119,18 @@ void TouchDispatcher::deliver(Active& active, Touch::Phase phase) {
         return;
     }
     switch (phase) {
-        case Touch::Phase::began: view.touchBegan(touch); break;
-        case Touch::Phase::moved: view.touchMoved(touch); break;
-        case Touch::Phase::ended: view.touchEnded(touch); break;
-        case Touch::Phase::cancelled: view.touchCancelled(touch); break;
+        case Touch::Phase::began:
+            view.touchBegan(touch);
+            break;
+        case Touch::Phase::moved:
+            view.touchMoved(touch);
+            break;
+        case Touch::Phase::ended:
+            view.touchEnded(touch);
+            break;
+        case Touch::Phase::cancelled:
+            view.touchCancelled(touch);
+            break;
     }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPointF>
-
 #include <map>
 #include <memory>
 #include <vector>
@@ -18,7 +17,7 @@ class View;
 /// gesture recognisers of that view and its ancestors watch it too. Any number of
 /// touches may be down at once, each on its own view.
 class TouchDispatcher {
-public:
+  public:
     explicit TouchDispatcher(View* root = nullptr) : root_(root) {}
     void setRoot(View* root);
     View* root() const { return root_; }
@@ -34,7 +33,7 @@ public:
     View* viewOf(int id) const;
     size_t activeTouchCount() const { return touches_.size(); }
 
-private:
+  private:
     struct Active {
         Touch touch;
         std::weak_ptr<void> viewAlive;

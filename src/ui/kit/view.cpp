@@ -2,7 +2,6 @@
 
 #include <QGraphicsScene>
 #include <QPainter>
-
 #include <cmath>
 #include <numbers>
 
@@ -36,11 +35,21 @@ void View::setFrame(const QRectF& frame) {
 
 void View::sizeChanged(const QSizeF&) {}
 
-void View::setX(double x) { setFrame(QRectF(QPointF(x, y()), size_)); }
-void View::setY(double y) { setFrame(QRectF(QPointF(x(), y), size_)); }
-void View::setX(double x, double y) { setFrame(QRectF(QPointF(x, y), size_)); }
-void View::setWidth(double width) { setFrame(QRectF(pos(), QSizeF(width, size_.height()))); }
-void View::setHeight(double height) { setFrame(QRectF(pos(), QSizeF(size_.width(), height))); }
+void View::setX(double x) {
+    setFrame(QRectF(QPointF(x, y()), size_));
+}
+void View::setY(double y) {
+    setFrame(QRectF(QPointF(x(), y), size_));
+}
+void View::setX(double x, double y) {
+    setFrame(QRectF(QPointF(x, y), size_));
+}
+void View::setWidth(double width) {
+    setFrame(QRectF(pos(), QSizeF(width, size_.height())));
+}
+void View::setHeight(double height) {
+    setFrame(QRectF(pos(), QSizeF(size_.width(), height)));
+}
 void View::setCenter(const QPointF& center) {
     setPos(center - QPointF(size_.width() / 2, size_.height() / 2));
 }
@@ -53,7 +62,9 @@ View* View::viewWithTag(int tag) {
     return nullptr;
 }
 
-View* View::superview() const { return dynamic_cast<View*>(parentItem()); }
+View* View::superview() const {
+    return dynamic_cast<View*>(parentItem());
+}
 
 std::vector<View*> View::subviews() const {
     std::vector<View*> views;
@@ -66,7 +77,7 @@ std::vector<View*> View::subviews() const {
 View* View::addSubview(std::unique_ptr<View> view) {
     if (!view) return nullptr;
     View* raw = view.release();  // the parent item owns it from here on
-    raw->setParentItem(this);  // a new child draws above its siblings
+    raw->setParentItem(this);    // a new child draws above its siblings
     return raw;
 }
 
@@ -97,14 +108,18 @@ bool View::isDescendantOf(const View* ancestor) const {
     return false;
 }
 
-void View::setClipsToBounds(bool clips) { setFlag(ItemClipsChildrenToShape, clips); }
+void View::setClipsToBounds(bool clips) {
+    setFlag(ItemClipsChildrenToShape, clips);
+}
 
 void View::setBackgroundColor(const QColor& color) {
     background_ = color;
     update();
 }
 
-double View::rotationRadians() const { return rotation() * std::numbers::pi / 180.0; }
+double View::rotationRadians() const {
+    return rotation() * std::numbers::pi / 180.0;
+}
 
 void View::setRotationRadians(double radians) {
     setTransformOriginPoint(bounds().center());
@@ -123,7 +138,9 @@ View* View::hitTest(const QPointF& point) {
     return this;
 }
 
-bool View::pointInside(const QPointF& point) const { return bounds().contains(point); }
+bool View::pointInside(const QPointF& point) const {
+    return bounds().contains(point);
+}
 
 GestureRecognizer* View::addGestureRecognizer(std::unique_ptr<GestureRecognizer> recognizer) {
     recognizer->attach(this);

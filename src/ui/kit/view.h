@@ -4,7 +4,6 @@
 #include <QGraphicsItem>
 #include <QPointF>
 #include <QRectF>
-
 #include <memory>
 #include <vector>
 
@@ -18,7 +17,7 @@ struct Touch;
 /// by removeFromSuperview), later subviews draw above earlier ones, alpha multiplies
 /// down the tree, and subviews may lie outside their parent unless it clips.
 class View : public QGraphicsItem {
-public:
+  public:
     explicit View(const QRectF& frame = {});
     ~View() override;
     View(const View&) = delete;
@@ -95,7 +94,9 @@ public:
     virtual void touchCancelled(const Touch&) {}
 
     GestureRecognizer* addGestureRecognizer(std::unique_ptr<GestureRecognizer> recognizer);
-    const std::vector<std::unique_ptr<GestureRecognizer>>& gestureRecognizers() const { return recognizers_; }
+    const std::vector<std::unique_ptr<GestureRecognizer>>& gestureRecognizers() const {
+        return recognizers_;
+    }
 
     /// Converts a point of the scene (the window's root) into this view's points.
     QPointF convertFromScene(const QPointF& point) const { return mapFromScene(point); }
@@ -107,12 +108,12 @@ public:
     QRectF boundingRect() const override { return bounds(); }
     void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
 
-protected:
+  protected:
     /// Draws the view's own content over its background, in its own points.
     virtual void draw(QPainter&) {}
     virtual void sizeChanged(const QSizeF& oldSize);
 
-private:
+  private:
     QSizeF size_;
     int tag_ = 0;
     bool interactive_ = true;

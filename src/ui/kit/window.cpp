@@ -4,18 +4,21 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTouchEvent>
-
 #include <algorithm>
 
 namespace strombel::ui::kit {
 
-Window::Window(QWidget* parent) : QGraphicsView(parent), scene_(std::make_unique<QGraphicsScene>()) {
+Window::Window(QWidget* parent)
+    : QGraphicsView(parent), scene_(std::make_unique<QGraphicsScene>()) {
+    // Lamps and meters change many times a second: no spatial index to keep up.
+    scene_->setItemIndexMethod(QGraphicsScene::NoIndex);
     setScene(scene_.get());
     setBackgroundBrush(Qt::black);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform | QPainter::TextAntialiasing);
+    setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform |
+                   QPainter::TextAntialiasing);
     viewport()->setAttribute(Qt::WA_AcceptTouchEvents);
     setMouseTracking(false);
 }
@@ -54,7 +57,8 @@ QImage Window::render(double scale) {
     QImage image((area.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::black);
     QPainter painter(&image);
-    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform | QPainter::TextAntialiasing);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform |
+                           QPainter::TextAntialiasing);
     scene_->render(&painter, QRectF(QPointF(0, 0), area.size() * scale), area);
     return image;
 }
@@ -115,10 +119,17 @@ bool Window::viewportEvent(QEvent* event) {
             for (const QEventPoint& point : touch->points()) {
                 const QPointF at = mapToScene(point.position().toPoint());
                 switch (point.state()) {
-                    case QEventPoint::Pressed: dispatcher_.begin(point.id(), at); break;
-                    case QEventPoint::Updated: dispatcher_.move(point.id(), at); break;
-                    case QEventPoint::Released: dispatcher_.end(point.id(), at); break;
-                    default: break;
+                    case QEventPoint::Pressed:
+                        dispatcher_.begin(point.id(), at);
+                        break;
+                    case QEventPoint::Updated:
+                        dispatcher_.move(point.id(), at);
+                        break;
+                    case QEventPoint::Released:
+                        dispatcher_.end(point.id(), at);
+                        break;
+                    default:
+                        break;
                 }
             }
             event->accept();
@@ -128,7 +139,8 @@ bool Window::viewportEvent(QEvent* event) {
             dispatcher_.cancelAll();
             event->accept();
             return true;
-        default: return QGraphicsView::viewportEvent(event);
+        default:
+            return QGraphicsView::viewportEvent(event);
     }
 }
 

@@ -3,7 +3,6 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QImage>
-
 #include <memory>
 #include <vector>
 
@@ -16,7 +15,7 @@ namespace strombel::ui::kit {
 /// and scaled to fit the window. Mouse and touch-screen input become touches
 /// (the mouse is one finger); text fields inside the scene get their keys as usual.
 class Window : public QGraphicsView {
-public:
+  public:
     explicit Window(QWidget* parent = nullptr);
     ~Window() override;
 
@@ -34,14 +33,14 @@ public:
 
     static constexpr int kMouseTouchId = -1;
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     bool viewportEvent(QEvent* event) override;
 
-private:
+  private:
     bool overEmbeddedWidget(const QPoint& viewPoint) const;
     void fit();
 

@@ -12,7 +12,7 @@ namespace strombel::ui::kit {
 namespace {
 
 class AnimatorTest : public testing::KitTest {
-protected:
+  protected:
     Animator& animator() { return context.animator(); }
     View view{QRectF(0, 0, 10, 10)};
 };

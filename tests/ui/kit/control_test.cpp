@@ -12,13 +12,16 @@ namespace strombel::ui::kit {
 namespace {
 
 class ControlTest : public testing::KitTest {
-protected:
+  protected:
     ControlTest() {
         auto made = std::make_unique<Button>(QRectF(100, 100, 50, 50));
         button = root.add(std::move(made));
-        const std::pair<ControlEvent, const char*> names[] = {
-            {touchDown, "down"}, {touchDragInside, "drag-inside"}, {touchDragOutside, "drag-outside"},
-            {touchUpInside, "up-inside"}, {touchUpOutside, "up-outside"}, {touchCancel, "cancel"}};
+        const std::pair<ControlEvent, const char*> names[] = {{touchDown, "down"},
+                                                              {touchDragInside, "drag-inside"},
+                                                              {touchDragOutside, "drag-outside"},
+                                                              {touchUpInside, "up-inside"},
+                                                              {touchUpOutside, "up-outside"},
+                                                              {touchCancel, "cancel"}};
         for (const auto& [event, name] : names) {
             const std::string text = name;
             button->addTarget(event, [this, text](Control&) { events.push_back(text); });

@@ -11,7 +11,7 @@ namespace strombel::ui::kit {
 namespace {
 
 class GestureTest : public testing::KitTest {
-protected:
+  protected:
     View root{QRectF(0, 0, 300, 300)};
     TouchDispatcher touches{&root};
 };
@@ -19,7 +19,8 @@ protected:
 TEST_F(GestureTest, TwoQuickTapsMakeADoubleTapAndCancelTheSecondTouchInTheControl) {
     Control* control = root.add(std::make_unique<Control>(QRectF(0, 0, 100, 100)));
     int doubleTaps = 0, upInside = 0, cancelled = 0;
-    control->addGestureRecognizer(std::make_unique<TapGestureRecognizer>([&](GestureRecognizer&) { ++doubleTaps; }, 2));
+    control->addGestureRecognizer(
+        std::make_unique<TapGestureRecognizer>([&](GestureRecognizer&) { ++doubleTaps; }, 2));
     control->addTarget(touchUpInside, [&](Control&) { ++upInside; });
     control->addTarget(touchCancel, [&](Control&) { ++cancelled; });
     touches.begin(1, {50, 50});
@@ -36,7 +37,8 @@ TEST_F(GestureTest, TwoQuickTapsMakeADoubleTapAndCancelTheSecondTouchInTheContro
 
 TEST_F(GestureTest, SlowTapsOrAWanderingFingerAreNoDoubleTap) {
     int doubleTaps = 0;
-    root.addGestureRecognizer(std::make_unique<TapGestureRecognizer>([&](GestureRecognizer&) { ++doubleTaps; }, 2));
+    root.addGestureRecognizer(
+        std::make_unique<TapGestureRecognizer>([&](GestureRecognizer&) { ++doubleTaps; }, 2));
     touches.begin(1, {50, 50});
     touches.end(1, {50, 50});
     advance(0.6);
@@ -76,10 +78,11 @@ TEST_F(GestureTest, LongPressBeginsAfterHoldingStillAndEndsOnLift) {
 TEST_F(GestureTest, PanReportsTheTranslationFromWhereItBegan) {
     QPointF last;
     std::vector<GestureRecognizer::State> states;
-    root.addGestureRecognizer(std::make_unique<PanGestureRecognizer>([&](GestureRecognizer& recognizer) {
-        states.push_back(recognizer.state());
-        last = static_cast<PanGestureRecognizer&>(recognizer).translation();
-    }));
+    root.addGestureRecognizer(
+        std::make_unique<PanGestureRecognizer>([&](GestureRecognizer& recognizer) {
+            states.push_back(recognizer.state());
+            last = static_cast<PanGestureRecognizer&>(recognizer).translation();
+        }));
     touches.begin(1, {100, 100});
     touches.move(1, {104, 100});  // within the slop
     EXPECT_TRUE(states.empty());

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -29,11 +28,15 @@ inline QApplication& application() {
 
 /// A test with its own main loop over a manual clock, and a kit context on it.
 class KitTest : public ::testing::Test {
-protected:
-    explicit KitTest(ui::kit::Screen screen = ui::kit::Screen::tablet()) : context(loop, screen) { application(); }
+  protected:
+    explicit KitTest(ui::kit::Screen screen = ui::kit::Screen::tablet()) : context(loop, screen) {
+        application();
+    }
 
     /// Moves time on by `seconds`, firing timers and animation steps on the way.
-    void advance(double seconds) { loop.advance(static_cast<uint64_t>(std::llround(seconds * 1e9))); }
+    void advance(double seconds) {
+        loop.advance(static_cast<uint64_t>(std::llround(seconds * 1e9)));
+    }
     void pump() { loop.runPending(); }
 
     platform::ManualClock clock;
@@ -43,17 +46,21 @@ protected:
 
 /// A finger for tests: touches a view at a point of its own.
 class Finger {
-public:
+  public:
     Finger(ui::kit::TouchDispatcher& touches, int id) : touches_(touches), id_(id) {}
-    void down(const ui::kit::View& view, QPointF point) { touches_.begin(id_, view.mapToScene(point)); }
-    void move(const ui::kit::View& view, QPointF point) { touches_.move(id_, view.mapToScene(point)); }
+    void down(const ui::kit::View& view, QPointF point) {
+        touches_.begin(id_, view.mapToScene(point));
+    }
+    void move(const ui::kit::View& view, QPointF point) {
+        touches_.move(id_, view.mapToScene(point));
+    }
     void up(const ui::kit::View& view, QPointF point) { touches_.end(id_, view.mapToScene(point)); }
     void tap(const ui::kit::View& view, QPointF point) {
         down(view, point);
         up(view, point);
     }
 
-private:
+  private:
     ui::kit::TouchDispatcher& touches_;
     int id_;
 };

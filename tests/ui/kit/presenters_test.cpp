@@ -48,8 +48,8 @@ TEST_F(PresentersTest, AModalScreenSlidesInOverTheRootAndIsTakenAwayAgain) {
     Window window;
     window.setRootView(std::make_unique<View>(QRectF(0, 0, 1024, 768)));
     bool shown = false, dismissed = false;
-    View* screen = context.modals().present(window, std::make_unique<View>(QRectF(0, 0, 1024, 768)), true,
-                                            [&] { shown = true; });
+    View* screen = context.modals().present(window, std::make_unique<View>(QRectF(0, 0, 1024, 768)),
+                                            true, [&] { shown = true; });
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(context.modals().presented(window), screen);
     EXPECT_GT(screen->y(), 0);  // starts below

@@ -4,8 +4,8 @@
 
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
-#include "ui/kit/label.h"
 #include "ui/kit/kit_test_support.h"
+#include "ui/kit/label.h"
 
 namespace strombel::ui::kit {
 namespace {
@@ -64,7 +64,8 @@ TEST_F(ViewTest, HitTestingSkipsHiddenAndNonInteractiveViewsAndPointsOutsideTheP
     View* panel = root.addSubview(std::make_unique<View>(QRectF(50, 50, 100, 100)));
     Control* button = panel->add(std::make_unique<Control>(QRectF(10, 10, 30, 30)));
     Control* sticksOut = panel->add(std::make_unique<Control>(QRectF(-40, 0, 30, 30)));
-    Label* caption = panel->add(std::make_unique<Label>(QRectF(10, 10, 30, 10)));  // above the button, takes no touches
+    Label* caption = panel->add(
+        std::make_unique<Label>(QRectF(10, 10, 30, 10)));  // above the button, takes no touches
 
     EXPECT_EQ(root.hitTest({65, 65}), button);
     EXPECT_EQ(caption->isUserInteractionEnabled(), false);
@@ -101,7 +102,8 @@ TEST_F(ViewTest, LabelTruncatesTheTailOrClipsAsAsked) {
     Label label(QRectF(0, 0, 40, 12));
     label.setText("A VERY LONG BANK NAME");
     label.setLineBreakMode(Label::LineBreak::truncateTail);
-    EXPECT_TRUE(label.displayedText().endsWith(QChar(0x2026))) << label.displayedText().toStdString();
+    EXPECT_TRUE(label.displayedText().endsWith(QChar(0x2026)))
+        << label.displayedText().toStdString();
     EXPECT_LT(label.displayedText().size(), label.text().size());
     label.setLineBreakMode(Label::LineBreak::clip);
     EXPECT_EQ(label.displayedText(), label.text());

@@ -1,9 +1,9 @@
 #include "ui/kit/window.h"
 
+#include <gtest/gtest.h>
+
 #include <QPointingDevice>
 #include <QTest>
-
-#include <gtest/gtest.h>
 
 #include "ui/kit/control.h"
 #include "ui/kit/kit_test_support.h"
@@ -13,7 +13,7 @@ namespace strombel::ui::kit {
 namespace {
 
 class WindowTest : public testing::KitTest {
-protected:
+  protected:
     WindowTest() {
         View* root = window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
         left = root->add(std::make_unique<Control>(QRectF(0, 0, 200, 200)));
@@ -51,12 +51,18 @@ TEST_F(WindowTest, TheMouseIsOneFinger) {
 TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
     QPointingDevice* screen = QTest::createTouchDevice();
     QTest::touchEvent(&window, screen).press(0, onScreen({100, 100}), window.viewport());
-    QTest::touchEvent(&window, screen).stationary(0).press(1, onScreen({300, 100}), window.viewport());
+    QTest::touchEvent(&window, screen)
+        .stationary(0)
+        .press(1, onScreen({300, 100}), window.viewport());
     EXPECT_TRUE(left->isTracking());
     EXPECT_TRUE(right->isTracking());
     // The first finger slides onto the right control: it still belongs to the left one.
-    QTest::touchEvent(&window, screen).move(0, onScreen({250, 100}), window.viewport()).stationary(1);
-    QTest::touchEvent(&window, screen).stationary(0).release(1, onScreen({300, 100}), window.viewport());
+    QTest::touchEvent(&window, screen)
+        .move(0, onScreen({250, 100}), window.viewport())
+        .stationary(1);
+    QTest::touchEvent(&window, screen)
+        .stationary(0)
+        .release(1, onScreen({300, 100}), window.viewport());
     EXPECT_TRUE(left->isTracking());
     EXPECT_FALSE(right->isTracking());
     QTest::touchEvent(&window, screen).release(0, onScreen({100, 100}), window.viewport());
@@ -72,6 +78,21 @@ TEST_F(WindowTest, RenderingDrawsTheSceneAtTheAskedScale) {
     EXPECT_EQ(QColor(picture.pixel(700, 100)), QColor(Qt::black));
 }
 
+TEST_F(WindowTest, AClippingViewCutsItsSubviewsAtItsEdgesAndOthersDoNot) {
+    View* root = window.rootView();
+    View* clipped = root->add(std::make_unique<View>(QRectF(20, 20, 40, 40)));
+    View* open = root->add(std::make_unique<View>(QRectF(220, 20, 40, 40)));
+    clipped->setClipsToBounds(true);
+    for (View* parent : {clipped, open}) {
+        View* child = parent->add(std::make_unique<View>(QRectF(-15, 0, 30, 30)));
+        child->setBackgroundColor(Qt::green);
+    }
+    const QImage picture = window.render(1.0);
+    EXPECT_EQ(QColor(picture.pixel(10, 30)), QColor(Qt::black));  // left of the clipping view
+    EXPECT_EQ(QColor(picture.pixel(25, 30)), QColor(Qt::green));
+    EXPECT_EQ(QColor(picture.pixel(210, 30)), QColor(Qt::green));  // sticks out of the other
+}
+
 TEST_F(WindowTest, ATextFieldIsARealLineEditInTheScene) {
     TextField* field = window.rootView()->add(std::make_unique<TextField>(QRectF(10, 10, 150, 20)));
     field->setAllCapitals(true);
@@ -82,6 +103,9 @@ TEST_F(WindowTest, ATextFieldIsARealLineEditInTheScene) {
     QTest::keyClick(&field->lineEdit(), Qt::Key_Return);
     EXPECT_EQ(field->text(), "KICKS");
     EXPECT_EQ(returned, "KICKS");
+    field->setMaxLength(7);
+    QTest::keyClicks(&field->lineEdit(), " and snares");
+    EXPECT_EQ(field->text(), "KICKS A");
 }
 
 }  // namespace

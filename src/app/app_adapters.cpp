@@ -1,0 +1,224 @@
+#include "app/app_adapters.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "library/data_migration_manager.h"
+#include "logging/log.h"
+
+namespace strombel::app {
+
+void onMain(platform::MainLoop& loop, std::weak_ptr<void> alive, std::function<void()> work) {
+    if (loop.isMainThread()) {
+        work();
+        return;
+    }
+    loop.post([alive = std::move(alive), work = std::move(work)] {
+        if (!alive.expired()) work();
+    });
+}
+
+// ---- PadEngineAdapter --------------------------------------------------------------------
+
+PadEngineAdapter::PadEngineAdapter(engine::SoundBox& engine, platform::MainLoop& loop) : engine_(engine), loop_(loop) {
+    engine_.addDelegate(this);
+}
+
+PadEngineAdapter::~PadEngineAdapter() { engine_.removeDelegate(this); }
+
+void PadEngineAdapter::addDelegate(ui::PadEngineObserver* observer) {
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void PadEngineAdapter::removeDelegate(ui::PadEngineObserver* observer) { std::erase(observers_, observer); }
+
+void PadEngineAdapter::deliver(std::function<void(ui::PadEngineObserver&)> message) {
+    onMain(loop_, alive_, [this, message = std::move(message)] {
+        // A copy: an observer may leave during delivery, and one that left is not called.
+        for (ui::PadEngineObserver* observer : std::vector(observers_))
+            if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end()) message(*observer);
+    });
+}
+
+void PadEngineAdapter::trackStarted(const std::string& path, bool fromTapPad) {
+    deliver([path, fromTapPad](ui::PadEngineObserver& observer) { observer.trackStarted(path, fromTapPad); });
+}
+
+void PadEngineAdapter::trackFinishedPlaying(const std::string& path) {
+    deliver([path](ui::PadEngineObserver& observer) { observer.trackFinishedPlaying(path); });
+}
+
+void PadEngineAdapter::trackStopped(const std::string& path, bool fromTapPad) {
+    deliver([path, fromTapPad](ui::PadEngineObserver& observer) { observer.trackStopped(path, fromTapPad); });
+}
+
+void PadEngineAdapter::audioRouteChangedStopAudio() {
+    deliver([](ui::PadEngineObserver& observer) { observer.audioRouteChangedStopAudio(); });
+}
+
+void PadEngineAdapter::setSetting(Setting setting, float value) {
+    switch (setting) {
+        case Setting::volume: engine_.setVolume(value); break;
+        case Setting::pitchAmount: engine_.setPitchAmount(value); break;
+        case Setting::delayIntensity: engine_.setDelayIntensity(value); break;
+        case Setting::reverbAmount: engine_.setReverbAmount(value); break;
+        case Setting::cutOffAmount: engine_.setCutOffAmount(value); break;
+        case Setting::phaseAmount: engine_.setPhaseAmount(value); break;
+        case Setting::crushAmount: engine_.setCrushAmount(value); break;
+        case Setting::effectWetness: engine_.setEffectWetness(value); break;
+        case Setting::delayTime: engine_.setDelayTime(value); break;
+    }
+}
+
+float PadEngineAdapter::setting(Setting setting) const {
+    switch (setting) {
+        case Setting::volume: return engine_.volume();
+        case Setting::pitchAmount: return engine_.pitchAmount();
+        case Setting::delayIntensity: return engine_.delayIntensity();
+        case Setting::reverbAmount: return engine_.reverbAmount();
+        case Setting::cutOffAmount: return engine_.cutOffAmount();
+        case Setting::phaseAmount: return engine_.phaseAmount();
+        case Setting::crushAmount: return engine_.crushAmount();
+        case Setting::effectWetness: return engine_.effectWetness();
+        case Setting::delayTime: return engine_.delayTime();
+    }
+    return 0;
+}
+
+// ---- PadSequencerAdapter --------------------------------------------------------------------
+
+PadSequencerAdapter::PadSequencerAdapter(sequencer::Sequencer& sequencer, platform::MainLoop& loop)
+    : sequencer_(sequencer), loop_(loop) {
+    sequencer_.addDelegate(this);
+}
+
+PadSequencerAdapter::~PadSequencerAdapter() { sequencer_.removeDelegate(this); }
+
+void PadSequencerAdapter::deliver(std::function<void(ui::PadSequencerObserver&)> message) {
+    // Starts and stops caused by an outside MIDI clock may come from the MIDI
+    // action thread: they reach the screen on the main loop only.
+    onMain(loop_, alive_, [this, message = std::move(message)] {
+        if (observer_) message(*observer_);
+    });
+}
+
+void PadSequencerAdapter::sequencerStarted() {
+    deliver([](ui::PadSequencerObserver& observer) { observer.sequencerStarted(); });
+}
+void PadSequencerAdapter::sequencerStopped() {
+    deliver([](ui::PadSequencerObserver& observer) { observer.sequencerStopped(); });
+}
+void PadSequencerAdapter::activePatternChanged() {
+    deliver([](ui::PadSequencerObserver& observer) { observer.activePatternChanged(); });
+}
+void PadSequencerAdapter::currentBarChanged(int32_t bar, int32_t subBar) {
+    deliver([bar, subBar](ui::PadSequencerObserver& observer) { observer.currentBarChanged(bar, subBar); });
+}
+
+// ---- PadLibraryAdapter ------------------------------------------------------------------------
+
+PadLibraryAdapter::PadLibraryAdapter(library::SoundDataManager& library) : library_(library) {
+    library_.addDelegate(this);
+}
+
+PadLibraryAdapter::~PadLibraryAdapter() { library_.removeDelegate(this); }
+
+void PadLibraryAdapter::addDelegate(ui::PadLibraryObserver* observer) {
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void PadLibraryAdapter::removeDelegate(ui::PadLibraryObserver* observer) { std::erase(observers_, observer); }
+
+std::vector<ui::PadAssignment> PadLibraryAdapter::soundbankSamplesOfSoundbank(uint64_t bankIndex) {
+    std::vector<ui::PadAssignment> pads;
+    for (const auto& assignment : library_.soundbankSamplesOfSoundbank(bankIndex)) {
+        ui::PadAssignment pad;
+        if (!assignment) {
+            pads.push_back(pad);
+            continue;
+        }
+        pad.orderId = int64_t(assignment->orderId());
+        if (auto sample = assignment->sample()) {
+            pad.hasSample = true;
+            pad.sampleName = sample->name();
+            pad.samplePath = sample->filepath();
+        }
+        pads.push_back(std::move(pad));
+    }
+    return pads;
+}
+
+void PadLibraryAdapter::addObserver(ui::SoundBankListObserver* observer) {
+    if (observer && std::find(bankObservers_.begin(), bankObservers_.end(), observer) == bankObservers_.end())
+        bankObservers_.push_back(observer);
+}
+
+void PadLibraryAdapter::removeObserver(ui::SoundBankListObserver* observer) { std::erase(bankObservers_, observer); }
+
+std::vector<std::string> PadLibraryAdapter::soundbankNames() const {
+    std::vector<std::string> names;
+    for (const auto& bank : library_.soundbanks()) names.push_back(bank ? bank->name() : std::string());
+    return names;
+}
+
+void PadLibraryAdapter::setSampleVolume(const std::string& path, float volume) {
+    if (auto sample = library_.sampleWithFilepath(path)) sample->setVolume(volume);
+}
+
+void PadLibraryAdapter::samplesChanged() {
+    for (ui::PadLibraryObserver* observer : std::vector(observers_))
+        if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end()) observer->samplesChanged();
+}
+
+void PadLibraryAdapter::soundbanksChanged() {
+    // The bank selector first, so that the pads are drawn for the bank it shows.
+    for (ui::SoundBankListObserver* observer : std::vector(bankObservers_))
+        if (std::find(bankObservers_.begin(), bankObservers_.end(), observer) != bankObservers_.end())
+            observer->soundbanksChanged();
+    for (ui::PadLibraryObserver* observer : std::vector(observers_))
+        if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end())
+            observer->soundbanksChanged();
+}
+
+// ---- PadMidiAdapter ----------------------------------------------------------------------------
+
+PadMidiAdapter::PadMidiAdapter(midi::MidiController& hub, platform::MainLoop& loop) : hub_(hub), loop_(loop) {}
+
+PadMidiAdapter::~PadMidiAdapter() {
+    if (hub_.midiLearnDelegate() == this) hub_.setMidiLearnDelegate(nullptr);
+}
+
+void PadMidiAdapter::setMidiLearnDelegate(ui::PadMidiLearnObserver* observer) {
+    observer_ = observer;
+    hub_.setMidiLearnDelegate(observer ? this : nullptr);
+}
+
+std::map<int, int> PadMidiAdapter::buttonIdxToNoteMap() const {
+    std::map<int, int> notes;
+    for (const auto& [pad, note] : hub_.buttonIdxToNoteMap()) notes[int(pad)] = note;
+    return notes;
+}
+
+void PadMidiAdapter::midiLearnBtn(uint64_t pad, int32_t note) {
+    // Sent on the MIDI action thread; lamps and labels belong to the main loop.
+    loop_.post([this, alive = std::weak_ptr<void>(alive_), pad, note] {
+        if (!alive.expired() && observer_) observer_->midiLearnBtnChangedToNote(int32_t(pad), note);
+    });
+}
+
+// ---- AppLibraryAdapter -------------------------------------------------------------------------
+
+std::string AppLibraryAdapter::makeDataUpToDate() {
+    library::DataMigrationManager::makeDataUpToDate(library_);
+    if (!library_.storeProblem().empty()) return library_.storeProblem();
+    const library::PersistentStore* store = library_.persistentStore();
+    if (!store) return "the store file in the documents folder cannot be opened or made";
+    if (!store->setAsidePath().empty())
+        return "the store file was damaged; it was kept as " + store->setAsidePath().string() +
+               " and a new library was made";
+    return {};
+}
+
+}  // namespace strombel::app

@@ -1,0 +1,192 @@
+#include "app/program.h"
+
+#include <QString>
+
+#include <utility>
+
+#include "library/data_migration_manager.h"
+#include "logging/log.h"
+#include "platform/rtmidi_backend.h"
+#include "ui/gui_factory.h"
+#include "ui/kit/context.h"
+#include "ui/kit/presenters.h"
+#include "ui/strombel_iphone_view_controller.h"
+
+namespace strombel::app {
+
+/// The pad screen as the application delegate sees it.
+class Program::MainScreen final : public AppMainScreen {
+public:
+    explicit MainScreen(ui::StrombelViewController& screen) : screen_(screen) {}
+    bool playbackIsRunning() const override { return screen_.playbackIsRunning(); }
+    void startPlayback() override { screen_.startPlayback(); }
+    void stopPlayback() override { screen_.stopPlayback(); }
+    bool backgroundAudioEnabled() const override { return screen_.backgroundAudioEnabled(); }
+
+private:
+    ui::StrombelViewController& screen_;
+};
+
+Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
+    AppParts parts;
+    parts.engine = this;
+    parts.sequencer = this;
+    parts.library = this;
+    parts.window = this;
+    parts.notificationCenter = &notificationCenter();
+    parts.ratingPrompt = setup_.ratingPrompt;
+    parts.installLoggers = setup_.installLoggers;
+    AppConfiguration configuration;
+    configuration.isIpad = setup_.guiType == 0;
+    delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
+}
+
+Program::~Program() {
+    // The screen leaves its observer lists first; then the MIDI hub stops its
+    // action thread before what it calls goes, then the sequencer its timing loop.
+    delegate_.reset();
+    mainScreen_.reset();
+    padScreen_.reset();
+    // The window's views (the bank selector among them) leave the library's
+    // lists as they go, so they go while the library's views still stand.
+    window_.reset();
+    if (midiHub_) midiHub_->setMidiLearnDelegate(nullptr);
+    padMidi_.reset();
+    padLibrary_.reset();
+    padSequencer_.reset();
+    padEngine_.reset();
+    if (sequencer_) sequencer_->stop();
+    if (midiHub_) {
+        // No clock message of the hub's is under way once its thread is idle.
+        midiHub_->setMidiClockDelegate(nullptr);
+        midiHub_->waitUntilActionThreadIdle();
+    }
+    if (sequencerMidiLink_) sequencerMidiLink_->attach(nullptr);
+    engineMidiLink_.reset();
+    sequencer_.reset();
+    sequencerMidiLink_.reset();
+    midiHub_.reset();
+    engine_.reset();
+    engineLibrary_.reset();
+    library_.reset();
+}
+
+bool Program::launch() { return delegate_->didFinishLaunchingWithOptions(); }
+
+void Program::flush() {
+    if (library_) library_->save();
+    setup_.defaults.synchronize();
+}
+
+// ---- The launch's steps --------------------------------------------------------------
+
+std::string Program::makeDataUpToDate() {
+    if (!setup_.sandbox.createFolders())
+        STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
+    library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
+    AppLibraryAdapter adapter(*library_);
+    return adapter.makeDataUpToDate();
+}
+
+void Program::setBackgroundBlack() {
+    if (!window_) window_ = std::make_unique<ui::kit::Window>();
+    window_->setBackgroundBrush(Qt::black);
+    window_->setWindowTitle("Strombel");
+}
+
+void Program::makeSubsystems() {
+    if (engine_) return;
+    if (!library_) makeDataUpToDate();
+
+    // The engine, on the library.
+    engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
+    std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
+    if (!device) device = platform::makeAudioDevice();
+    // Without a sound card the engine plays to the null device (and says so).
+    engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
+                                                 engineLibrary_.get());
+
+    // The MIDI hub, playing the engine; fine without any MIDI at all (it says so).
+    platform::MidiBackend* backend = setup_.midiBackend;
+    if (!backend) {
+        ownMidiBackend_ = platform::RtMidiBackend::open(clock());
+        backend = ownMidiBackend_.get();
+    }
+    midiHub_ = std::make_unique<midi::MidiController>(midi::MidiController::Setup{
+        *backend, setup_.mainLoop, notificationCenter(), setup_.defaults, setup_.sandbox.documents(),
+        std::filesystem::path(platform::Sandbox::kBundleFolderName).stem().string(), nullptr});
+    engineMidiLink_ = std::make_unique<midi::SoundBoxMidiLink>(*engine_, *midiHub_);
+
+    // The sequencer, on the engine, the library's patterns and the hub's clock.
+    sequencerEngine_ = std::make_unique<sequencer::SoundBoxSequencerEngine>(*engine_);
+    patternStore_ = std::make_unique<library::SequencerPatternStore>(*library_);
+    sequencerMidiLink_ = std::make_unique<midi::SequencerMidiLink>(*midiHub_);
+    sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
+        *sequencerEngine_, *patternStore_, sequencerMidiLink_.get(), setup_.mainLoop, clock(),
+        setup_.sequencerDriver});
+    sequencerMidiLink_->attach(sequencer_.get());
+
+    // The pad screen's views of all four.
+    padEngine_ = std::make_unique<PadEngineAdapter>(*engine_, setup_.mainLoop);
+    padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, setup_.mainLoop);
+    padLibrary_ = std::make_unique<PadLibraryAdapter>(*library_);
+    padMidi_ = std::make_unique<PadMidiAdapter>(*midiHub_, setup_.mainLoop);
+}
+
+AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) {
+    makeSubsystems();
+    if (!window_) setBackgroundBlack();
+    ui::PadScreenServices services = padScreenServices();
+    if (isIpad) {
+        padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
+    } else if (setup_.guiType == 2) {
+        padScreen_ = std::make_unique<ui::StrombelIphonePortraitViewController>(services, setup_.defaults);
+    } else {
+        padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
+    }
+    padScreen_->setDelegate(delegate);
+    padScreen_->setWindow(window_.get());
+    window_->setRootView(padScreen_->takeView());
+    mainScreen_ = std::make_unique<MainScreen>(*padScreen_);
+    return *mainScreen_;
+}
+
+void Program::makeKeyAndVisible() {
+    if (!window_) return;
+    // The pad screen comes on screen: its settings come back.
+    if (padScreen_) padScreen_->viewWillAppear();
+    if (setup_.showWindow) {
+        const QRectF scene = window_->sceneRect();
+        window_->resize(int(scene.width()), int(scene.height()));
+        window_->show();
+    }
+}
+
+void Program::showLaunchProblem(const std::string& title, const std::string& message) {
+    ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message),
+                                                   {"OK"}, [](const QString&) {});
+}
+
+// ---- The engine, as the life-cycle drives it ------------------------------------------
+
+bool Program::start() {
+    makeSubsystems();
+    // An output that already runs (the engine starts it when it is made) is fine.
+    return engine_->start() || engine_->running();
+}
+
+void Program::startOverrideIsPlayingCheck(bool overrideCheck) {
+    if (engine_) engine_->startOverrideIsPlayingCheck(overrideCheck);
+}
+
+void Program::stop() {
+    if (engine_) engine_->stop();
+}
+
+void Program::clearUnusedCache() {
+    if (engine_) engine_->clearUnusedCache();
+}
+
+std::string Program::lastError() const { return engine_ ? engine_->audioUnit().lastError() : std::string(); }
+
+}  // namespace strombel::app

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/app_adapters.h"
+#include "app/app_services.h"
+#include "library/library_adapters.h"
+#include "midi/engine_links.h"
+#include "sequencer/sound_box_adapter.h"
+#include "app/tumblecraft_app_delegate.h"
+#include "platform/audio_device.h"
+#include "platform/clock.h"
+#include "platform/main_loop.h"
+#include "platform/midi_backend.h"
+#include "platform/notification_center.h"
+#include "platform/sandbox.h"
+#include "platform/user_defaults.h"
+#include "sequencer/sequencer.h"
+#include "ui/kit/window.h"
+#include "ui/strombel_view_controller.h"
+
+namespace strombel::app {
+
+/// What the program runs on. The program itself passes the machine's own; tests
+/// pass a sandbox of their own, a manual audio device, a loopback MIDI world and
+/// a manual clock.
+struct ProgramSetup {
+    ProgramSetup(platform::Sandbox& sandbox, platform::UserDefaults& defaults, platform::MainLoop& mainLoop)
+        : sandbox(sandbox), defaults(defaults), mainLoop(mainLoop) {}
+
+    platform::Sandbox& sandbox;
+    platform::UserDefaults& defaults;
+    platform::MainLoop& mainLoop;
+    /// Host time of the sequencer's timing; null for the system's clock.
+    platform::Clock* clock = nullptr;
+    /// Null for the program's notification center.
+    platform::NotificationCenter* notificationCenter = nullptr;
+    /// Null: the best device of the machine (the null device when there is none).
+    std::unique_ptr<platform::AudioDevice> audioDevice;
+    /// Null: the machine's MIDI (none at all is fine).
+    platform::MidiBackend* midiBackend = nullptr;
+    sequencer::LoopDriver sequencerDriver = sequencer::LoopDriver::thread;
+    /// 0 tablet, 1 phone landscape, 2 phone portrait.
+    int32_t guiType = 0;
+    /// False for headless runs: the window is made but never shown on a display.
+    bool showWindow = true;
+    /// Counts launches; null for none.
+    info::RatingPrompt* ratingPrompt = nullptr;
+    std::function<void()> installLoggers;
+};
+
+/// The whole program wired together: library, engine, MIDI hub, sequencer, the
+/// pad screen in its window and the application delegate. The subsystems are made
+/// in the order the launch asks for them.
+class Program final : public AppWindow, public AppEngine, public AppSequencer, public AppLibrary {
+public:
+    explicit Program(ProgramSetup setup);
+    ~Program() override;
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    /// Runs the application delegate's launch.
+    bool launch();
+    /// Writes the library (at shutdown).
+    void flush();
+
+    TumblecraftAppDelegate& delegate() { return *delegate_; }
+    ui::StrombelViewController* padScreen() const { return padScreen_.get(); }
+    ui::kit::Window& window() { return *window_; }
+    library::SoundDataManager* library() const { return library_.get(); }
+    engine::SoundBox* engine() const { return engine_.get(); }
+    sequencer::Sequencer* sequencer() const { return sequencer_.get(); }
+    midi::MidiController* midiHub() const { return midiHub_.get(); }
+    const std::vector<std::string>& launchProblems() const { return delegate_->launchProblems(); }
+    /// The pad screen's views of the subsystems (another screen may share them).
+    ui::PadScreenServices padScreenServices() const {
+        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
+    }
+    PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
+    PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }
+    PadLibraryAdapter* padLibraryAdapter() const { return padLibrary_.get(); }
+    /// The engine's audio device.
+    platform::AudioDevice* audioDevice() const { return engine_ ? &engine_->audioUnit() : nullptr; }
+
+    // AppLibrary
+    std::string makeDataUpToDate() override;
+    void save() override { flush(); }
+    // AppWindow
+    void setBackgroundBlack() override;
+    AppMainScreen& engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) override;
+    void makeKeyAndVisible() override;
+    void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled_ = disabled; }
+    bool idleTimerDisabled() const { return idleTimerDisabled_; }
+    void showLaunchProblem(const std::string& title, const std::string& message) override;
+    // AppEngine
+    bool start() override;
+    void startOverrideIsPlayingCheck(bool overrideCheck) override;
+    void stop() override;
+    bool isRecording() const override { return engine_ && engine_->isRecording(); }
+    void clearUnusedCache() override;
+    hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
+    std::string lastError() const override;
+    // AppSequencer
+    bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
+
+private:
+    class MainScreen;
+    void makeSubsystems();
+    platform::Clock& clock() const { return setup_.clock ? *setup_.clock : platform::SystemClock::shared(); }
+    platform::NotificationCenter& notificationCenter() const {
+        return setup_.notificationCenter ? *setup_.notificationCenter : platform::NotificationCenter::shared();
+    }
+
+    ProgramSetup setup_;
+    std::unique_ptr<library::SoundDataManager> library_;
+    std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;
+    std::unique_ptr<engine::SoundBox> engine_;
+    std::unique_ptr<platform::MidiBackend> ownMidiBackend_;
+    std::unique_ptr<midi::MidiController> midiHub_;
+    std::unique_ptr<midi::SoundBoxMidiLink> engineMidiLink_;
+    std::unique_ptr<sequencer::SoundBoxSequencerEngine> sequencerEngine_;
+    std::unique_ptr<library::SequencerPatternStore> patternStore_;
+    std::unique_ptr<midi::SequencerMidiLink> sequencerMidiLink_;
+    std::unique_ptr<sequencer::Sequencer> sequencer_;
+    std::unique_ptr<PadEngineAdapter> padEngine_;
+    std::unique_ptr<PadSequencerAdapter> padSequencer_;
+    std::unique_ptr<PadLibraryAdapter> padLibrary_;
+    std::unique_ptr<ui::PadMidi> padMidi_;
+    std::unique_ptr<ui::kit::Window> window_;
+    std::unique_ptr<ui::StrombelViewController> padScreen_;
+    std::unique_ptr<MainScreen> mainScreen_;
+    std::unique_ptr<TumblecraftAppDelegate> delegate_;
+    bool idleTimerDisabled_ = false;
+};
+
+}  // namespace strombel::app

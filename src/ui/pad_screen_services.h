@@ -1,0 +1,180 @@
+#pragma once
+
+// What the main pad screen asks of the engine, the sequencer, the library and the
+// MIDI hub, each as a small interface, and the messages it takes from them. The
+// program hands in adapters over SoundBox, Sequencer, SoundDataManager and
+// MidiController (src/app/pad_screen_adapters.h), which also bring every message
+// onto the main loop before the screen hears it.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ui/sound_bank_control.h"
+
+namespace strombel::ui {
+
+/// Engine messages the screen answers. Main loop only.
+class PadEngineObserver {
+public:
+    virtual ~PadEngineObserver() = default;
+    virtual void trackStarted(const std::string& path, bool fromTapPad) = 0;
+    virtual void trackStopped(const std::string& path, bool fromTapPad) = 0;
+    virtual void trackFinishedPlaying(const std::string& path) = 0;
+    virtual void audioRouteChangedStopAudio() = 0;
+};
+
+/// The engine as the pad screen uses it. Main loop only.
+class PadEngine {
+public:
+    virtual ~PadEngine() = default;
+    virtual void addDelegate(PadEngineObserver* observer) = 0;
+    virtual void removeDelegate(PadEngineObserver* observer) = 0;
+
+    /// Pad index to the relative path of the sample on that pad of the current bank.
+    virtual std::map<int, std::string> currentSoundbankFilePathsByIdx() const = 0;
+    virtual uint64_t currentSoundBankIdx() const = 0;
+    virtual void currentSoundbankChanged(uint64_t bankIndex) = 0;
+
+    virtual bool isTrackReady(const std::string& path) const = 0;
+    virtual bool startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi, bool ignoreMute,
+                            float velocity) = 0;
+    virtual void stopTrack(const std::string& path) = 0;
+    virtual void stopAllTracksIncludeTapPadTriggered(bool include) = 0;
+    virtual bool isPlaying(const std::string& path) const = 0;
+    /// Answers the new mute state; a path without a track answers true.
+    virtual bool toggleMuteForTrack(const std::string& path) = 0;
+    virtual void toggleSoloForTrack(const std::string& path) = 0;
+    virtual bool trackIsMuted(const std::string& path) const = 0;
+    virtual float volumeForTrack(const std::string& path) const = 0;
+    virtual void setVolumeForTrack(float volume, const std::string& path) = 0;
+
+    virtual void setCutTapPadTracks(bool cut) = 0;
+    virtual void setHoldTapPadTracks(bool hold) = 0;
+    virtual bool applyFxToTapPadOnly() const = 0;
+    virtual void setApplyFxToTapPadOnly(bool only) = 0;
+
+    /// Output levels for the meter (full scale 16384000).
+    virtual float currentVolumeLeftChannel() const = 0;
+    virtual float currentVolumeRightChannel() const = 0;
+
+    /// The master volume, the effect amounts and the dry/wet balance; each getter
+    /// answers what the engine took.
+    enum class Setting { volume, pitchAmount, delayIntensity, reverbAmount, cutOffAmount, phaseAmount, crushAmount,
+                         effectWetness, delayTime };
+    virtual void setSetting(Setting setting, float value) = 0;
+    virtual float setting(Setting setting) const = 0;
+};
+
+/// Sequencer messages the screen answers. Main loop only.
+class PadSequencerObserver {
+public:
+    virtual ~PadSequencerObserver() = default;
+    virtual void sequencerStarted() = 0;
+    virtual void sequencerStopped() = 0;
+    virtual void activePatternChanged() = 0;
+    virtual void currentBarChanged(int32_t bar, int32_t subBar) = 0;
+};
+
+/// The pattern sequencer as the pad screen uses it. Main loop only.
+class PadSequencer {
+public:
+    virtual ~PadSequencer() = default;
+    /// The sequencer has one delegate: the screen that took it last.
+    virtual void setDelegate(PadSequencerObserver* observer) = 0;
+    /// Gives the role up, only when `observer` still has it.
+    virtual void removeDelegate(PadSequencerObserver* observer) = 0;
+
+    virtual bool isRunning() const = 0;
+    virtual void playWithPreBar(bool preBar) = 0;
+    virtual void stop() = 0;
+
+    virtual int32_t bpm() const = 0;
+    virtual void setBpm(int32_t bpm) = 0;
+    virtual float swing() const = 0;
+    virtual void setSwing(float swing) = 0;
+    virtual bool useMetronome() const = 0;
+    virtual void setUseMetronome(bool use) = 0;
+    virtual uint64_t activePatternNumBars() const = 0;
+    virtual void changeNumBarsTo(int64_t bars) = 0;
+
+    virtual uint64_t activePatternIdx() const = 0;
+    virtual uint64_t pendingPatternIdx() const = 0;
+    virtual void changePatternTo(uint64_t pattern) = 0;
+    virtual bool patternHasEvents(uint64_t pattern) = 0;
+    virtual void erasePattern(uint64_t pattern) = 0;
+    virtual void copyPattern(uint64_t source, uint64_t toSlot) = 0;
+    virtual void eraseAllEventsOfTrack(const std::string& path) = 0;
+    /// Records a start (0) or stop (1) of a pad-played sample into the active pattern.
+    virtual void recordSequencerEventForSample(const std::string& path, int32_t type) = 0;
+    /// Renders a pattern to a WAVE file; false, with `error` set, when it could not.
+    virtual bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) = 0;
+};
+
+/// Library messages the screen answers. Main loop only.
+class PadLibraryObserver {
+public:
+    virtual ~PadLibraryObserver() = default;
+    virtual void samplesChanged() = 0;
+    virtual void soundbanksChanged() = 0;
+};
+
+/// One pad assignment of a bank as the library stores it: its order number (the
+/// pad, when 0 to 11) and its sample, which may be missing.
+struct PadAssignment {
+    int64_t orderId = 0;
+    bool hasSample = false;
+    std::string sampleName;
+    std::string samplePath;
+};
+
+/// The library as the pad screen uses it (and, as a bank list, its bank
+/// selector). Main loop only.
+class PadLibrary : public SoundBankList {
+public:
+    virtual void addDelegate(PadLibraryObserver* observer) = 0;
+    virtual void removeDelegate(PadLibraryObserver* observer) = 0;
+    virtual std::vector<PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) = 0;
+    /// Stores a sample's volume (written at the next `save`).
+    virtual void setSampleVolume(const std::string& path, float volume) = 0;
+    virtual void save() = 0;
+    /// The documents folder, where exports go.
+    virtual std::string documentsFolder() const = 0;
+    /// The folder of files handed to the audio exchange.
+    virtual std::string exportTempFolder() const = 0;
+};
+
+/// The MIDI hub's learn message, on the main loop.
+class PadMidiLearnObserver {
+public:
+    virtual ~PadMidiLearnObserver() = default;
+    virtual void midiLearnBtnChangedToNote(int32_t pad, int32_t note) = 0;
+};
+
+/// The MIDI hub as the pad screen uses it. Main loop only.
+class PadMidi {
+public:
+    virtual ~PadMidi() = default;
+    virtual void setMidiLearnDelegate(PadMidiLearnObserver* observer) = 0;
+    /// The pad being learned; 12 or more when none.
+    virtual uint64_t midiLearnBtnIdx() const = 0;
+    virtual void startMidiLearnForBtn(uint64_t pad) = 0;
+    virtual void stopMidiLearning() = 0;
+    /// Pad index to learned note.
+    virtual std::map<int, int> buttonIdxToNoteMap() const = 0;
+    virtual int32_t channel() const = 0;
+    virtual void setChannel(int32_t channel) = 0;
+    virtual bool notesMapToButtons() const = 0;
+    virtual void setNotesMapToButtons(bool map) = 0;
+};
+
+/// Everything the pad screen is built on.
+struct PadScreenServices {
+    PadEngine* engine = nullptr;
+    PadSequencer* sequencer = nullptr;
+    PadLibrary* library = nullptr;
+    PadMidi* midi = nullptr;
+};
+
+}  // namespace strombel::ui

@@ -1,0 +1,307 @@
+#include "ui/strombel_view_controller.h"
+
+#include <QStringList>
+
+#include <utility>
+
+#include "info/strombel_information_view_controller.h"
+#include "logging/log.h"
+#include "store/strombel_store_view_controller.h"
+
+namespace strombel::ui {
+
+namespace {
+
+// The user-defaults keys of the pad screen.
+constexpr const char* kCurrentSoundBank = "CurrentSoundBank";
+constexpr const char* kEffectDryWet = "EffectDryWet";
+constexpr const char* kBeatsPerMinute = "BeatsPerMinute";
+constexpr const char* kActivePattern = "ActivePattern";
+constexpr const char* kFlipOrientation = "FlipOrientation";
+constexpr const char* kSequencer = "Sequencer";
+constexpr const char* kSampleOptions = "SampleOptions";
+constexpr const char* kSoundbankManagement = "SoundbankManagement";
+constexpr const char* kSampleEditorPath = "SampleEditor-relativeSoundPath";
+constexpr const char* kInOutMode = "InOutMode";
+constexpr const char* kCutSamples = "CutSamples";
+constexpr const char* kSwingPercentage = "SwingPercentage";
+constexpr const char* kHoldToggle = "HoldToggle";
+constexpr const char* kVolume = "Volume";
+constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
+                                        "CutOffAmount", "PhaseAmount", "CrushAmount"};
+
+}  // namespace
+
+StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults)
+    : StrombelViewController(services, defaults, 0) {}
+
+StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults,
+                                               int32_t guiType)
+    : services_(services), defaults_(defaults), guiType_(guiType), gf_(std::make_unique<GuiFactory>(guiType)) {
+    services_.engine->addDelegate(this);
+    services_.sequencer->setDelegate(this);
+    sliderViews_.reserve(6);
+}
+
+StrombelViewController::~StrombelViewController() {
+    // A screen that goes leaves every list it joined and stops its timers, so that
+    // no message or timer reaches it afterwards.
+    viewDidUnload();
+    if (blackOverlay_) blackOverlay_->removeFromSuperview();
+    if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
+    services_.engine->removeDelegate(this);
+    services_.sequencer->removeDelegate(this);
+    if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(nullptr);
+    if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
+    if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
+    if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
+}
+
+kit::View* StrombelViewController::view() {
+    if (!rootViewPointer_) {
+        loadView();
+        viewDidLoad();
+    }
+    return rootViewPointer_;
+}
+
+std::unique_ptr<kit::View> StrombelViewController::takeView() {
+    view();
+    return std::move(rootView_);
+}
+
+kit::Screen StrombelViewController::screen() const { return kit::Context::current().screen(); }
+
+void StrombelViewController::viewDidLoad() {
+    audioOutputUpdateTimer_ = kit::Timer::scheduled(0.05, true, [this] { onTimer(); });
+}
+
+void StrombelViewController::viewDidUnload() {
+    if (registeredWithLibrary_) {
+        STROMBEL_LOG_DEBUG("StrombelViewController unloaded!");
+        services_.library->removeDelegate(this);
+        registeredWithLibrary_ = false;
+    }
+    if (audioOutputUpdateTimer_) audioOutputUpdateTimer_->invalidate();
+    audioOutputUpdateTimer_.reset();
+    if (tapLightTimer_) tapLightTimer_->invalidate();
+    tapLightTimer_.reset();
+}
+
+void StrombelViewController::onTimer() {
+    if (!audioOutputMeter_) return;
+    audioOutputMeter_->setAudioOuputLeft(services_.engine->currentVolumeLeftChannel() / 16384000.0,
+                                         services_.engine->currentVolumeRightChannel() / 16384000.0);
+}
+
+void StrombelViewController::press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)()) {
+    if (button) button->setIsPressedDown(down);
+    (this->*action)();
+}
+
+// ---- Appearance: the settings come back in their fixed order ----------------
+
+void StrombelViewController::viewWillAppear() {
+    view();
+    auto integerWithDefault = [&](const char* key, int64_t fallback) {
+        if (!defaults_.hasObject(key)) defaults_.setInteger(key, fallback);
+        return defaults_.integerForKey(key);
+    };
+    auto doubleWithDefault = [&](const char* key, double fallback) {
+        if (!defaults_.hasObject(key)) defaults_.setDouble(key, fallback);
+        return defaults_.doubleForKey(key);
+    };
+
+    // 1. The bank, limited by the selector to the banks that exist.
+    int64_t bank = integerWithDefault(kCurrentSoundBank, 0);
+    soundBankControl_->setCurrentBank(uint64_t(std::max<int64_t>(bank, 0)));
+    services_.engine->currentSoundbankChanged(soundBankControl_->currentBank());
+    displayCurrentSoundBank();
+
+    // 2. Dry/wet; the box reports its amount back, which sets the engine.
+    dryWetEffectsControl_->setEffectAmount(float(doubleWithDefault(kEffectDryWet, 1.0)));
+
+    // 3. Tempo.
+    changeBpmTo(int32_t(integerWithDefault(kBeatsPerMinute, 125)));
+    displayCurrentSequencerConfigContent();
+
+    // 4. Pattern.
+    services_.sequencer->changePatternTo(uint64_t(std::max<int64_t>(integerWithDefault(kActivePattern, 0), 0)));
+
+    // 5. Side.
+    press(orientationBtn_, defaults_.boolForKey(kFlipOrientation), &StrombelViewController::orientationBtnPressed);
+
+    // 6. The SEQ panel is always closed and, when stored open, opened afresh.
+    bool sequencerOpen = defaults_.boolForKey(kSequencer);
+    sequencerBtn_->setIsPressedDown(false);
+    if (sequencerOpen) {
+        sequencerBtnPressed();
+        sequencerBtn_->setIsPressedDown(true);
+    }
+    sequencerBtnPressed();
+
+    // 7-8. SMP and the library browser.
+    press(sampleOptionsBtn_, defaults_.boolForKey(kSampleOptions), &StrombelViewController::sampleOptionsBtnPressed);
+    press(sortBtn_, defaults_.boolForKey(kSoundbankManagement), &StrombelViewController::sortBtnPressed);
+
+    // 9. The sample editor panel comes with the editor subsystem; the stored path
+    // is kept for it.
+    (void)kSampleEditorPath;
+
+    // 10. I/O.
+    press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
+
+    // 11. Cut.
+    bool cut = defaults_.boolForKey(kCutSamples);
+    if (cutBtn_) cutBtn_->setIsPressedDown(cut);
+    services_.engine->setCutTapPadTracks(cut);
+
+    // 12. Swing, only when stored.
+    if (defaults_.hasObject(kSwingPercentage))
+        services_.sequencer->setSwing(float(defaults_.doubleForKey(kSwingPercentage)));
+
+    // 13. Hold.
+    bool hold = defaults_.boolForKey(kHoldToggle);
+    if (holdToggleBtn_) holdToggleBtn_->setIsPressedDown(hold);
+    services_.engine->setHoldTapPadTracks(hold);
+
+    // 14-15. Volume and effects; each slider sends its action, which sets the
+    // engine and stores the value again.
+    doubleWithDefault(kVolume, 1.0);
+    doubleWithDefault(kSliderKeys[0], 0.5);
+    for (int i = 1; i < 6; ++i) doubleWithDefault(kSliderKeys[i], 0.0);
+    volumeSlider_->setCurrentPosition(float(defaults_.doubleForKey(kVolume)));
+    for (size_t i = 0; i < sliderViews_.size() && i < 6; ++i)
+        sliderViews_[i]->setCurrentPosition(float(defaults_.doubleForKey(kSliderKeys[i])));
+}
+
+// ---- Panels -------------------------------------------------------------------
+
+void StrombelViewController::takeOff(kit::View* panel) {
+    if (!panel || !panel->superview()) return;
+    offScreenPanels_[panel] = panel->removeFromSuperview();
+}
+
+void StrombelViewController::putBack(kit::View* panel) {
+    auto held = offScreenPanels_.find(panel);
+    if (held == offScreenPanels_.end()) return;
+    baseContainer_->addSubview(std::move(held->second));
+    offScreenPanels_.erase(held);
+}
+
+void StrombelViewController::sortBtnPressed() {
+    // The library browser comes with its own subsystem. Until then SORT cannot
+    // open anything: it stays released, and the panels it would replace stay.
+    if (sortBtn_) sortBtn_->setIsPressedDown(false);
+    defaults_.setBool(kSoundbankManagement, false);
+}
+
+void StrombelViewController::inOutBtnPressed() {
+    const bool down = buttonDown(inOutBtn_);
+    defaults_.setBool(kInOutMode, down);
+    const bool open = inOutRightControlsContainer_ != nullptr;
+    if (down && !open) {
+        if (buttonDown(sequencerBtn_)) press(sequencerBtn_, false, &StrombelViewController::sequencerBtnPressed);
+        if (buttonDown(sampleOptionsBtn_))
+            press(sampleOptionsBtn_, false, &StrombelViewController::sampleOptionsBtnPressed);
+        tapButtonsContainer_->setX(gf_->controlsLeftX());
+        takeOff(audioMeterContainer_);
+        takeOff(slidersContainer_);
+        buildInOutPanel();
+    } else if (!down && open) {
+        if (buttonDown(exportBtn_)) press(exportBtn_, false, &StrombelViewController::exportBtnPressed);
+        press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
+        inOutRightControlsContainer_->removeFromSuperview();
+        inOutRightControlsContainer_ = nullptr;
+        midiChannelControl_ = nullptr;
+        exportBtn_ = midiLearnBtn_ = tappadsOrSoundbanksBtn_ = backgroundAudioBtn_ = nullptr;
+        putBack(audioMeterContainer_);
+        putBack(slidersContainer_);
+        orientationBtnPressed();
+    }
+}
+
+void StrombelViewController::sampleOptionsBtnPressed() {
+    const bool down = buttonDown(sampleOptionsBtn_);
+    defaults_.setBool(kSampleOptions, down);
+    const bool open = sampleOptionsRightControlsContainer_ != nullptr;
+    if (down && !open) {
+        if (buttonDown(sequencerBtn_)) press(sequencerBtn_, false, &StrombelViewController::sequencerBtnPressed);
+        if (buttonDown(inOutBtn_)) press(inOutBtn_, false, &StrombelViewController::inOutBtnPressed);
+        takeOff(audioMeterContainer_);
+        buildSampleOptionsPanel();
+    } else if (!down && open) {
+        if (buttonDown(sampleVolumeBtn_))
+            press(sampleVolumeBtn_, false, &StrombelViewController::sampleVolumeBtnPressed);
+        press(sampleMuteBtn_, false, &StrombelViewController::muteBtnPressed);
+        press(sampleSoloBtn_, false, &StrombelViewController::soloBtnPressed);
+        sampleOptionsRightControlsContainer_->removeFromSuperview();
+        sampleOptionsRightControlsContainer_ = nullptr;
+        cutBtn_ = holdToggleBtn_ = sampleVolumeBtn_ = sampleMuteBtn_ = sampleSoloBtn_ = micInBtn_ = nullptr;
+        putBack(audioMeterContainer_);
+    }
+}
+
+void StrombelViewController::sequencerBtnPressed() {
+    const bool down = buttonDown(sequencerBtn_);
+    defaults_.setBool(kSequencer, down);
+    const bool open = sequencerLeftControlsContainer_ != nullptr;
+    if (down && !open) {
+        if (buttonDown(sampleOptionsBtn_))
+            press(sampleOptionsBtn_, false, &StrombelViewController::sampleOptionsBtnPressed);
+        if (buttonDown(inOutBtn_)) press(inOutBtn_, false, &StrombelViewController::inOutBtnPressed);
+        takeOff(volumeContainer_);
+        takeOff(audioMeterContainer_);
+        buildSequencerPanel();
+    } else if (!down && open) {
+        if (buttonDown(patternBtn_)) press(patternBtn_, false, &StrombelViewController::patternBtnPressed);
+        if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
+        sequencerLeftControlsContainer_->removeFromSuperview();
+        sequencerRightControlsContainer_->removeFromSuperview();
+        sequencerLeftControlsContainer_ = sequencerRightControlsContainer_ = nullptr;
+        sequencerScreen_ = nullptr;
+        tapTimerLight_ = nullptr;
+        bpmBtn_ = tapTimerBtn_ = barsBtn_ = swingBtn_ = nullptr;
+        playBtn_ = recBtn_ = metronomeBtn_ = fxBtn_ = patternBtn_ = eraseBtn_ = nullptr;
+        putBack(volumeContainer_);
+        putBack(audioMeterContainer_);
+    }
+}
+
+void StrombelViewController::orientationBtnPressed() {
+    if (inOutRightControlsContainer_) return;
+    if (buttonDown(orientationBtn_)) {
+        tapButtonsContainer_->setX(gf_->controlsRightX());
+        slidersContainer_->setX(gf_->controlsLeftX());
+    } else {
+        tapButtonsContainer_->setX(gf_->controlsLeftX());
+        slidersContainer_->setX(gf_->controlsRightX());
+    }
+    defaults_.setBool(kFlipOrientation, buttonDown(orientationBtn_));
+}
+
+void StrombelViewController::infoBtnPressed() {
+    if (!window_) return;
+    std::unique_ptr<info::StrombelInformationViewController> information;
+    if (GuiFactory::isIpad()) information = std::make_unique<info::StrombelInformationViewController>();
+    else information = std::make_unique<info::StrombelIphoneInformationViewController>();
+    information->setModalTransitionStyle(1);
+    std::weak_ptr<void> alive = lifetime_;
+    info::StrombelInformationViewController::present(std::move(information), *window_, [this, alive] {
+        if (!alive.expired()) viewWillAppear();
+    });
+}
+
+void StrombelViewController::shopBtnPressed() {
+    if (!window_) return;
+    std::unique_ptr<store::StrombelStoreViewController> shop;
+    if (GuiFactory::isIpad()) shop = std::make_unique<store::StrombelStoreViewController>();
+    else shop = std::make_unique<store::StrombelIphoneStoreViewController>();
+    shop->setModalTransitionStyle(1);
+    std::weak_ptr<void> alive = lifetime_;
+    store::StrombelStoreViewController::present(std::move(shop), *window_, [this, alive] {
+        if (!alive.expired()) viewWillAppear();
+    });
+}
+
+}  // namespace strombel::ui

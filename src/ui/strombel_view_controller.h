@@ -1,0 +1,298 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/user_defaults.h"
+#include "ui/pad_screen_services.h"
+#include "ui/pad_screen_controls.h"
+#include "ui/strombel_view_controller_delegate.h"
+
+namespace strombel::ui {
+
+/// The pad screen's mode: what a touch on a pad does.
+enum TapPadsState : int32_t {
+    TapPadsPlay = 0,
+    TapPadsPattern = 1,
+    TapPadsMute = 2,
+    TapPadsSolo = 3,
+    TapPadsSampleVolume = 4,
+    TapPadsExport = 5,
+    TapPadsMidiLearn = 6,
+};
+
+/// What the sequencer value box edits.
+enum RhythmConfigMode : int32_t { RhythmNone = 0, RhythmTempo = 1, RhythmBars = 2, RhythmSwing = 3 };
+
+/// The application's main screen: twelve tap pads, the effect sliders, the output
+/// meter, the bank selector and the panels that open over them. It observes the
+/// engine, the sequencer, the library and the MIDI learn, and hears all of them
+/// on the main loop only. When it goes it leaves every observer list it joined and
+/// stops its timers.
+class StrombelViewController : public PadEngineObserver,
+                               public PadSequencerObserver,
+                               public PadLibraryObserver,
+                               public PadMidiLearnObserver,
+                               public SoundBankControlDelegate,
+                               public DryWetEffectsControlDelegate,
+                               public SequencerScreenControlDelegate,
+                               public MidiChannelControlDelegate {
+public:
+    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+
+    /// The tablet screen (gui type 0) on `services`, storing its settings in `defaults`.
+    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults);
+    ~StrombelViewController() override;
+    StrombelViewController(const StrombelViewController&) = delete;
+    StrombelViewController& operator=(const StrombelViewController&) = delete;
+
+    // --- Life cycle ----------------------------------------------------------
+    /// The root view, built on first use (`loadView` then `viewDidLoad`).
+    kit::View* view();
+    /// Hands the root view to its window (once the screen is shown there). The
+    /// screen keeps a pointer to it; the window owns it.
+    std::unique_ptr<kit::View> takeView();
+    /// Restores every setting from the user defaults; runs each time the screen
+    /// comes on screen.
+    virtual void viewWillAppear();
+    /// The screen's view goes: leaves the library, stops both timers.
+    void viewDidUnload();
+
+    int32_t guiType() const { return guiType_; }
+    const GuiFactory& gf() const { return *gf_; }
+    int32_t tapPadsState() const { return tapPadsState_; }
+
+    void setDelegate(StrombelViewControllerDelegate* delegate) { delegate_ = delegate; }
+    /// The window the screen is shown in (for menus and screens presented over it).
+    void setWindow(kit::Window* window) { window_ = window; }
+    StrombelViewControllerDelegate* delegate() const { return delegate_; }
+    bool playbackIsRunning() const { return playbackIsRunning_; }
+    bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
+    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
+
+    // --- Panel buttons (actions) --------------------------------------------
+    void infoBtnPressed();
+    void shopBtnPressed();
+    virtual void sortBtnPressed();
+    void inOutBtnPressed();
+    void sampleOptionsBtnPressed();
+    void sequencerBtnPressed();
+    void orientationBtnPressed();
+    void onTimer();
+
+    // --- Pads -----------------------------------------------------------------
+    void tapPadBtnPressed(int pad);
+    void tapPadBtnReleased(int pad);
+    void tapPadLongPress(int pad);
+    void copy();
+    void cut();
+    void paste();
+    bool canPaste() const { return copiedPatternIdx_ != kNotFound; }
+    void pasteCopiedPatternToSelectedPattern();
+    void alertClicked(const QString& buttonTitle, int tag);
+    void displayCurrentSoundBank();
+    void setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
+    void setTapPadLightsToMutedSamplesOfCurrentSoundbank();
+    void setTapPadLightsToPatternsIncludeActive(bool includeActive);
+    void setTapPadsLightsAndLabelsToMidiLearn();
+
+    // --- Sequencer panel ----------------------------------------------------
+    void bpmBtnPressed();
+    void barsBtnPressed();
+    void swingBtnPressed();
+    void tapTimerBtnPressed();
+    void playBtnPressed();
+    void recordBtnPressed();
+    void metronomeBtnPressed();
+    void fxBtnPressed();
+    void patternBtnPressed();
+    void eraseBtnPressed() {}
+    void changeBpmTo(int32_t bpm);
+    void displayCurrentSequencerConfigContent();
+    void startTapTimer();
+    void tapButtonFlash();
+    void startPlayback();
+    void stopPlayback();
+
+    // --- Sample and I/O panels -----------------------------------------------
+    void volumeSliderChanged();
+    void effectSliderChanged(int index);
+    void cutBtnPressed();
+    void holdBtnPressed();
+    void sampleVolumeBtnPressed();
+    void muteBtnPressed();
+    void soloBtnPressed();
+    void trackVolumeChanged(int pad);
+    void exportBtnPressed();
+    void midiLearnBtnPressed();
+    void tappadsOrSoundbanksBtnPressed();
+    void backgroundAudioBtnPressed();
+    /// The portrait strip slides to its other side (the SWITCH buttons).
+    void switchVisibleSide();
+    void exportPatternToItunes(int pattern);
+    /// The name field over the screen (export names), and its answers.
+    void editNameAppearWithValue(const QString& value);
+    void dismissEditNameTextField();
+    bool textFieldShouldReturn();
+    kit::TextField* editNameTextfield() const { return editNameTextfield_; }
+    void exportPatternToAudioExchange(int pattern);
+
+    // --- Observers -------------------------------------------------------------
+    void trackStarted(const std::string& path, bool fromTapPad) override;
+    void trackStopped(const std::string& path, bool fromTapPad) override;
+    void trackFinishedPlaying(const std::string& path) override;
+    void audioRouteChangedStopAudio() override;
+    void sequencerStarted() override;
+    void sequencerStopped() override;
+    void activePatternChanged() override;
+    void currentBarChanged(int32_t bar, int32_t subBar) override;
+    void samplesChanged() override { displayCurrentSoundBank(); }
+    void soundbanksChanged() override { displayCurrentSoundBank(); }
+    void midiLearnBtnChangedToNote(int32_t pad, int32_t note) override;
+    void activeSoundbankChanged(uint64_t bankIndex) override;
+    void dryWetAmountChanged(float amount) override;
+    void sequencerControlMinusPressed() override;
+    void sequencerControlPlusPressed() override;
+    void midiChannelChanged(int32_t channel) override;
+
+    // --- What tests and the window look at -----------------------------------
+    kit::View* baseContainer() const { return baseContainer_; }
+    kit::Button* tapButton(int pad) const { return tapButtons_.at(size_t(pad)); }
+    LightView* tapButtonLight(int pad) const { return tapButtonLights_.at(size_t(pad)); }
+    kit::Label* tapButtonLabel(int pad) const { return tapButtonLabels_.at(size_t(pad)); }
+    SmallButtonControl* sortBtn() const { return sortBtn_; }
+    SmallButtonControl* inOutBtn() const { return inOutBtn_; }
+    SmallButtonControl* sampleOptionsBtn() const { return sampleOptionsBtn_; }
+    SmallButtonControl* sequencerBtn() const { return sequencerBtn_; }
+    SmallButtonControl* orientationBtn() const { return orientationBtn_; }
+    SmallButtonControl* playBtn() const { return playBtn_; }
+    SmallButtonControl* recBtn() const { return recBtn_; }
+    SmallButtonControl* patternBtn() const { return patternBtn_; }
+    SmallButtonControl* eraseBtn() const { return eraseBtn_; }
+    SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
+    SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
+    SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
+    SmallButtonControl* sampleVolumeBtn() const { return sampleVolumeBtn_; }
+    SmallButtonControl* exportBtn() const { return exportBtn_; }
+    SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
+    SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
+    kit::View* slidersContainer() const { return slidersContainer_; }
+    AudioOutputMeter* audioOutputMeter() const { return audioOutputMeter_; }
+    SequencerScreenControl* sequencerScreen() const { return sequencerScreen_; }
+    bool hasEngineTimer() const { return audioOutputUpdateTimer_ != nullptr; }
+    uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
+    uint64_t selectedPatternIdx() const { return selectedPatternIdx_; }
+
+protected:
+    /// For the phone screens: a screen of another gui type.
+    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, int32_t guiType);
+
+    /// Builds the whole control surface (the layouts of the three gui types).
+    virtual void loadView();
+    virtual void viewDidLoad();
+
+    kit::Screen screen() const;
+    /// The panels' controls, made when a panel opens.
+    void buildSequencerPanel();
+    void buildSampleOptionsPanel();
+    void buildInOutPanel();
+    /// A SWITCH button of the portrait strip, and the slide to the other side.
+    std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
+    /// The main loop's clock in seconds (the timers' time).
+    double now() const;
+    kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);
+    SmallButtonControl* makeSmallButton(kit::View* parent, double x, double y, const QString& label,
+                                        LightView** light = nullptr);
+    kit::Label* makeCaption(kit::View* parent, double x, double y, double width, const QString& text);
+    bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
+    /// Sets a toggle's state without an event, then runs `action` as a touch would.
+    void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
+    std::string padPath(int pad) const;
+    void showAlert(const QString& title, const QString& message, const QStringList& buttons, int tag,
+                   bool answered);
+
+    PadScreenServices services_;
+    platform::UserDefaults& defaults_;
+    StrombelViewControllerDelegate* delegate_ = nullptr;
+    int32_t guiType_ = 0;
+    int32_t tapPadsState_ = TapPadsPlay;
+    std::unique_ptr<GuiFactory> gf_;
+
+    // The views: owned by their superviews once added; the screen keeps its own
+    // hold on each base panel, so that one taken off the screen survives.
+    std::unique_ptr<kit::View> rootView_;
+    kit::View* rootViewPointer_ = nullptr;
+    kit::View* baseContainer_ = nullptr;
+    kit::ImageView* backgroundView_ = nullptr;
+    /// Takes a base panel off the screen (kept by the screen) or puts it back on top.
+    void takeOff(kit::View* panel);
+    void putBack(kit::View* panel);
+    std::map<kit::View*, std::unique_ptr<kit::View>> offScreenPanels_;
+    kit::ImageView *topLeftButtonsContainer_ = nullptr, *topRightButtonsContainer_ = nullptr,
+                   *volumeContainer_ = nullptr, *audioMeterContainer_ = nullptr, *slidersContainer_ = nullptr,
+                   *tapButtonsContainer_ = nullptr;
+    kit::ImageView* shadeView_ = nullptr;
+    float currentShadeAlpha_ = 0.375f;
+
+    std::unique_ptr<kit::Timer> tapLightTimer_;
+    std::unique_ptr<kit::Timer> audioOutputUpdateTimer_;
+
+    SmallButtonControl *sortBtn_ = nullptr, *inOutBtn_ = nullptr, *sampleOptionsBtn_ = nullptr,
+                       *orientationBtn_ = nullptr, *sequencerBtn_ = nullptr;
+    HorizontalSliderControl* volumeSlider_ = nullptr;
+    AudioOutputMeter* audioOutputMeter_ = nullptr;
+    SoundBankControl* soundBankControl_ = nullptr;
+    DryWetEffectsControl* dryWetEffectsControl_ = nullptr;
+
+    std::vector<kit::Button*> tapButtons_;
+    std::vector<LightView*> tapButtonLights_;
+    std::vector<kit::Label*> tapButtonLabels_;
+    std::vector<SliderControl*> sliderViews_;
+    std::array<bool, 12> releasedPads_{};
+
+    int32_t rhythmConfigMode_ = RhythmNone;
+    double sequencerScreenAvailableTime_ = 0;
+
+    kit::ImageView* sampleOptionsRightControlsContainer_ = nullptr;
+    SmallButtonControl *cutBtn_ = nullptr, *holdToggleBtn_ = nullptr, *sampleVolumeBtn_ = nullptr,
+                       *sampleMuteBtn_ = nullptr, *sampleSoloBtn_ = nullptr, *micInBtn_ = nullptr;
+    std::vector<VolumeSliderControl*> trackVolumeSliderControls_;
+    bool trackVolumeSlidersShown_ = false;
+
+    kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
+    LightView* tapTimerLight_ = nullptr;
+    SmallButtonControl *bpmBtn_ = nullptr, *tapTimerBtn_ = nullptr, *barsBtn_ = nullptr, *swingBtn_ = nullptr;
+    SequencerScreenControl* sequencerScreen_ = nullptr;
+    SmallButtonControl *playBtn_ = nullptr, *recBtn_ = nullptr, *metronomeBtn_ = nullptr, *fxBtn_ = nullptr,
+                       *patternBtn_ = nullptr, *eraseBtn_ = nullptr;
+    double startTimeMillis_ = 0, lastTapMillis_ = 0;
+    int32_t numTapsSinceStart_ = 0;
+
+    kit::ImageView* inOutRightControlsContainer_ = nullptr;
+    SmallButtonControl *exportBtn_ = nullptr, *midiLearnBtn_ = nullptr, *tappadsOrSoundbanksBtn_ = nullptr,
+                       *backgroundAudioBtn_ = nullptr;
+    MidiChannelControl* midiChannelControl_ = nullptr;
+
+    uint64_t editPatternNameIdx_ = kNotFound;
+    kit::View* blackOverlay_ = nullptr;
+    kit::TextField* editNameTextfield_ = nullptr;
+    uint64_t selectedPatternIdx_ = kNotFound;
+    uint64_t copiedPatternIdx_ = kNotFound;
+    bool cutPattern_ = false;
+    bool playbackIsRunning_ = false;
+    bool backgroundAudioEnabled_ = false;
+    bool registeredWithLibrary_ = false;
+    kit::Window* window_ = nullptr;
+    /// Held weakly by callbacks that may outlive the screen (alerts, menus).
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    bool midiLearnDelegateSet_ = false;
+};
+
+}  // namespace strombel::ui

@@ -1,0 +1,605 @@
+// The sequencer panel with tempo and transport, the sample panel and the
+// input/output panel, and the sliders that set the engine.
+
+#include <QStringList>
+
+#include <cmath>
+#include <filesystem>
+
+#include "editor/exchange_screens.h"
+#include "logging/log.h"
+#include "ui/strombel_view_controller.h"
+
+namespace strombel::ui {
+
+namespace {
+
+constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
+                                        "CutOffAmount", "PhaseAmount", "CrushAmount"};
+constexpr PadEngine::Setting kSliderSettings[6] = {
+    PadEngine::Setting::pitchAmount, PadEngine::Setting::delayIntensity, PadEngine::Setting::reverbAmount,
+    PadEngine::Setting::cutOffAmount, PadEngine::Setting::phaseAmount, PadEngine::Setting::crushAmount};
+
+}  // namespace
+
+double StrombelViewController::now() const { return double(kit::Context::current().loop().nowNanos()) / 1e9; }
+
+// ---- Sequencer panel ------------------------------------------------------------
+
+void StrombelViewController::buildSequencerPanel() {
+    const double L = gf_->innerControlLeftMargin(), T = gf_->innerControlTopMargin(), S = gf_->smallBtnXSpace();
+    sequencerLeftControlsContainer_ = makePanel(gf_->controlsLeftX(), gf_->middleControlsY(), gf_->controlsWidth(),
+                                                gf_->controlsHeight(), "linesRhythmControls");
+    sequencerRightControlsContainer_ = makePanel(gf_->controlsRightX(), gf_->middleControlsY(),
+                                                 gf_->controlsWidth(), gf_->controlsHeight(), "linesSequencerControls");
+    auto* left = sequencerLeftControlsContainer_;
+    auto* right = sequencerRightControlsContainer_;
+    auto onValue = [this](SmallButtonControl* button, void (StrombelViewController::*action)()) {
+        button->setIsToggle(true);
+        button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
+    };
+
+    bpmBtn_ = makeSmallButton(left, L, T, "BPM");
+    onValue(bpmBtn_, &StrombelViewController::bpmBtnPressed);
+    tapTimerBtn_ = makeSmallButton(left, L + S, T, "TAP", &tapTimerLight_);
+    tapTimerBtn_->addTarget(kit::touchDown, [this](kit::Control&) { tapTimerBtnPressed(); });
+    auto screenControl = std::make_unique<SequencerScreenControl>(guiType_);
+    screenControl->setX(L + 2 * S, T);
+    screenControl->setDelegate(this);
+    sequencerScreen_ = left->add(std::move(screenControl));
+    makeCaption(left, sequencerScreen_->x(), gf_->labelY(), std::trunc(sequencerScreen_->width()), "RHYTHM");
+    barsBtn_ = makeSmallButton(left, L + 4 * S, T, "BARS");
+    onValue(barsBtn_, &StrombelViewController::barsBtnPressed);
+    swingBtn_ = makeSmallButton(left, L + 5 * S, T, "SWING");
+    onValue(swingBtn_, &StrombelViewController::swingBtnPressed);
+
+    playBtn_ = makeSmallButton(right, L, T, "PLAY");
+    onValue(playBtn_, &StrombelViewController::playBtnPressed);
+    playBtn_->setIsPressedDown(services_.sequencer->isRunning());
+    recBtn_ = makeSmallButton(right, L + S, T, "REC");
+    onValue(recBtn_, &StrombelViewController::recordBtnPressed);
+    metronomeBtn_ = makeSmallButton(right, L + 2 * S, T, "MET.");
+    onValue(metronomeBtn_, &StrombelViewController::metronomeBtnPressed);
+    metronomeBtn_->setIsPressedDown(services_.sequencer->useMetronome());
+    fxBtn_ = makeSmallButton(right, L + 3 * S, T, "FX");
+    onValue(fxBtn_, &StrombelViewController::fxBtnPressed);
+    fxBtn_->setIsPressedDown(!services_.engine->applyFxToTapPadOnly());
+    patternBtn_ = makeSmallButton(right, L + 4 * S, T, "PATT.");
+    onValue(patternBtn_, &StrombelViewController::patternBtnPressed);
+    if (defaults_.boolForKey("PatternMode")) press(patternBtn_, true, &StrombelViewController::patternBtnPressed);
+    eraseBtn_ = makeSmallButton(right, L + 5 * S, T, "ERASE");
+    onValue(eraseBtn_, &StrombelViewController::eraseBtnPressed);
+
+    press(bpmBtn_, true, &StrombelViewController::bpmBtnPressed);
+}
+
+void StrombelViewController::bpmBtnPressed() {
+    if (buttonDown(bpmBtn_)) {
+        if (barsBtn_) barsBtn_->setIsPressedDown(false);
+        if (swingBtn_) swingBtn_->setIsPressedDown(false);
+        rhythmConfigMode_ = RhythmTempo;
+    } else {
+        rhythmConfigMode_ = RhythmNone;
+    }
+    displayCurrentSequencerConfigContent();
+}
+
+void StrombelViewController::barsBtnPressed() {
+    if (buttonDown(barsBtn_)) {
+        if (bpmBtn_) bpmBtn_->setIsPressedDown(false);
+        if (swingBtn_) swingBtn_->setIsPressedDown(false);
+        rhythmConfigMode_ = RhythmBars;
+    } else {
+        rhythmConfigMode_ = RhythmNone;
+    }
+    displayCurrentSequencerConfigContent();
+}
+
+void StrombelViewController::swingBtnPressed() {
+    if (buttonDown(swingBtn_)) {
+        if (bpmBtn_) bpmBtn_->setIsPressedDown(false);
+        if (barsBtn_) barsBtn_->setIsPressedDown(false);
+        rhythmConfigMode_ = RhythmSwing;
+    } else {
+        rhythmConfigMode_ = RhythmNone;
+    }
+    displayCurrentSequencerConfigContent();
+}
+
+void StrombelViewController::displayCurrentSequencerConfigContent() {
+    if (!sequencerScreen_) return;
+    switch (rhythmConfigMode_) {
+        case RhythmNone:
+            sequencerScreen_->setText("-.-");
+            sequencerScreenAvailableTime_ = 0;
+            return;
+        case RhythmTempo:
+            sequencerScreen_->setAmount(services_.sequencer->bpm(), "BPM");
+            break;
+        case RhythmBars:
+            sequencerScreen_->setAmount(int(services_.sequencer->activePatternNumBars()), "BARS");
+            break;
+        case RhythmSwing:
+            sequencerScreen_->setText(QString::asprintf("%.0f%%", double(services_.sequencer->swing()) * 100));
+            break;
+        default:
+            STROMBEL_LOG_ERROR("invalid RCM: {}", rhythmConfigMode_);
+            return;
+    }
+    sequencerScreenAvailableTime_ = now() + 2.0;
+}
+
+void StrombelViewController::sequencerControlMinusPressed() {
+    switch (rhythmConfigMode_) {
+        case RhythmNone: break;
+        case RhythmTempo: changeBpmTo(services_.sequencer->bpm() - 1); break;
+        case RhythmBars: services_.sequencer->changeNumBarsTo(int64_t(services_.sequencer->activePatternNumBars()) - 1); break;
+        case RhythmSwing:
+            services_.sequencer->setSwing(services_.sequencer->swing() - 0.1f);
+            defaults_.setDouble("SwingPercentage", services_.sequencer->swing());
+            break;
+        default: STROMBEL_LOG_ERROR("unknown RhythmConfigMode"); break;
+    }
+    displayCurrentSequencerConfigContent();
+}
+
+void StrombelViewController::sequencerControlPlusPressed() {
+    switch (rhythmConfigMode_) {
+        case RhythmNone: break;
+        case RhythmTempo: changeBpmTo(services_.sequencer->bpm() + 1); break;
+        case RhythmBars: services_.sequencer->changeNumBarsTo(int64_t(services_.sequencer->activePatternNumBars()) + 1); break;
+        case RhythmSwing:
+            services_.sequencer->setSwing(services_.sequencer->swing() + 0.1f);
+            defaults_.setDouble("SwingPercentage", services_.sequencer->swing());
+            break;
+        default: STROMBEL_LOG_ERROR("unknown RhythmConfigMode"); break;
+    }
+    displayCurrentSequencerConfigContent();
+}
+
+void StrombelViewController::changeBpmTo(int32_t bpm) {
+    services_.sequencer->setBpm(bpm);
+    const float beats = float(services_.sequencer->bpm());
+    const float delay = (1.0f / (beats / 60.0f)) * 0.5f;
+    services_.engine->setSetting(PadEngine::Setting::delayTime, delay);
+    if (services_.engine->setting(PadEngine::Setting::delayTime) < 0.1f)
+        services_.engine->setSetting(PadEngine::Setting::delayTime, 0.1f);
+    if (services_.engine->setting(PadEngine::Setting::delayTime) >= 2.5f)
+        services_.engine->setSetting(PadEngine::Setting::delayTime, 2.5f);
+    defaults_.setInteger("BeatsPerMinute", services_.sequencer->bpm());
+    if (!buttonDown(playBtn_)) startTapTimer();
+    if (sequencerScreen_) {
+        sequencerScreen_->setAmount(services_.sequencer->bpm(), "BPM");
+        sequencerScreenAvailableTime_ = now() + 2.0;
+    }
+}
+
+void StrombelViewController::startTapTimer() {
+    if (tapLightTimer_) tapLightTimer_->invalidate();
+    double beat = 2.0 * double(services_.engine->setting(PadEngine::Setting::delayTime));
+    tapLightTimer_ = kit::Timer::scheduled(beat, true, [this] { tapButtonFlash(); });
+}
+
+void StrombelViewController::tapButtonFlash() {
+    if (tapTimerLight_) tapTimerLight_->flashOnce();
+    if (buttonDown(patternBtn_)) {
+        uint64_t active = services_.sequencer->activePatternIdx();
+        if (active < tapButtonLights_.size()) tapButtonLights_[active]->flashOnce();
+    }
+}
+
+void StrombelViewController::tapTimerBtnPressed() {
+    const double time = now();
+    if (time - lastTapMillis_ > 1.0) {
+        STROMBEL_LOG_DEBUG("reset tap timer btn");
+        startTimeMillis_ = time;
+        numTapsSinceStart_ = 1;
+    } else {
+        ++numTapsSinceStart_;
+    }
+    lastTapMillis_ = time;
+    if (numTapsSinceStart_ >= 2) {
+        double interval = (time - startTimeMillis_) / (numTapsSinceStart_ - 1);
+        int32_t tempo = int32_t(60.0 / interval + 0.5);
+        changeBpmTo(tempo);
+        STROMBEL_LOG_DEBUG("bpm set to {} ({:.3f})", tempo, 60.0 / interval);
+    }
+}
+
+void StrombelViewController::playBtnPressed() {
+    if (buttonDown(playBtn_)) startPlayback();
+    else stopPlayback();
+}
+
+void StrombelViewController::recordBtnPressed() {
+    if (!buttonDown(recBtn_)) {
+        eraseBtnPressed();
+        return;
+    }
+    if (!buttonDown(playBtn_)) {
+        if (playBtn_) playBtn_->setIsPressedDown(true);
+        services_.sequencer->playWithPreBar(true);
+        sequencerScreenAvailableTime_ = now();
+        if (tapLightTimer_) tapLightTimer_->invalidate();
+        tapLightTimer_.reset();
+    }
+    if (eraseBtn_) eraseBtn_->setIsPressedDown(false);
+}
+
+void StrombelViewController::metronomeBtnPressed() { services_.sequencer->setUseMetronome(buttonDown(metronomeBtn_)); }
+
+void StrombelViewController::fxBtnPressed() { services_.engine->setApplyFxToTapPadOnly(!buttonDown(fxBtn_)); }
+
+void StrombelViewController::patternBtnPressed() {
+    const bool down = buttonDown(patternBtn_);
+    defaults_.setBool("PatternMode", down);
+    if (down) {
+        tapPadsState_ = TapPadsPattern;
+        for (int pad = 0; pad < int(tapButtonLabels_.size()); ++pad)
+            tapButtonLabels_[size_t(pad)]->setText(QString::asprintf("%.2d", pad + 1));
+        setTapPadLightsToPatternsIncludeActive(true);
+        // Each pad gets its long-press recogniser the first time; later it is only
+        // switched on and off, so that a long touch in play mode stays a touch.
+        for (kit::Button* button : tapButtons_) {
+            if (button->gestureRecognizers().empty()) {
+                int pad = button->tag();
+                button->addGestureRecognizer(std::make_unique<kit::LongPressGestureRecognizer>(
+                    [this, pad](kit::GestureRecognizer& recognizer) {
+                        if (recognizer.state() == kit::GestureRecognizer::State::began) tapPadLongPress(pad);
+                    }));
+            }
+            for (const auto& recognizer : button->gestureRecognizers()) recognizer->setEnabled(true);
+        }
+    } else {
+        tapPadsState_ = TapPadsPlay;
+        displayCurrentSoundBank();
+        for (kit::Button* button : tapButtons_)
+            for (const auto& recognizer : button->gestureRecognizers()) recognizer->setEnabled(false);
+    }
+}
+
+void StrombelViewController::startPlayback() { services_.sequencer->playWithPreBar(false); }
+
+void StrombelViewController::stopPlayback() { services_.sequencer->stop(); }
+
+void StrombelViewController::sequencerStarted() {
+    if (playBtn_) playBtn_->setIsPressedDown(true);
+    sequencerScreenAvailableTime_ = now();
+    if (tapLightTimer_) tapLightTimer_->invalidate();
+    tapLightTimer_.reset();
+    playbackIsRunning_ = true;
+    if (delegate_) delegate_->playbackStateChanged(true);
+}
+
+void StrombelViewController::sequencerStopped() {
+    services_.engine->stopAllTracksIncludeTapPadTriggered(false);
+    if (playBtn_) playBtn_->setIsPressedDown(false);
+    if (recBtn_) recBtn_->setIsPressedDown(false);
+    displayCurrentSequencerConfigContent();
+    startTapTimer();
+    playbackIsRunning_ = false;
+    if (delegate_) delegate_->playbackStateChanged(false);
+}
+
+void StrombelViewController::activePatternChanged() {
+    if (buttonDown(patternBtn_)) setTapPadLightsToPatternsIncludeActive(true);
+}
+
+void StrombelViewController::currentBarChanged(int32_t bar, int32_t subBar) {
+    if (now() > sequencerScreenAvailableTime_ && sequencerScreen_)
+        sequencerScreen_->setText(QString::asprintf("%d.%d", bar, subBar));
+    if (tapTimerLight_) tapTimerLight_->flashOnce();
+    if (buttonDown(patternBtn_)) {
+        uint64_t active = services_.sequencer->activePatternIdx();
+        if (active < tapButtonLights_.size()) tapButtonLights_[active]->flashOnce();
+    }
+}
+
+// ---- Sliders and the dry/wet box -------------------------------------------------
+
+void StrombelViewController::volumeSliderChanged() {
+    services_.engine->setSetting(PadEngine::Setting::volume, volumeSlider_->currentPosition());
+    defaults_.setDouble("Volume", services_.engine->setting(PadEngine::Setting::volume));
+}
+
+void StrombelViewController::effectSliderChanged(int index) {
+    if (index < 0 || index >= int(sliderViews_.size())) return;
+    services_.engine->setSetting(kSliderSettings[index], sliderViews_[size_t(index)]->currentPosition());
+    defaults_.setDouble(kSliderKeys[index], services_.engine->setting(kSliderSettings[index]));
+}
+
+void StrombelViewController::dryWetAmountChanged(float amount) {
+    services_.engine->setSetting(PadEngine::Setting::effectWetness, amount);
+    defaults_.setDouble("EffectDryWet", amount);
+}
+
+void StrombelViewController::activeSoundbankChanged(uint64_t bankIndex) {
+    services_.engine->currentSoundbankChanged(bankIndex);
+    defaults_.setInteger("CurrentSoundBank", int64_t(bankIndex));
+    displayCurrentSoundBank();
+}
+
+// ---- Sample panel -------------------------------------------------------------------
+
+void StrombelViewController::buildSampleOptionsPanel() {
+    const double L = gf_->innerControlLeftMargin(), T = gf_->innerControlTopMargin(), S = gf_->smallBtnXSpace();
+    sampleOptionsRightControlsContainer_ = makePanel(gf_->controlsRightX(), gf_->middleControlsY(),
+                                                     gf_->controlsWidth(), gf_->controlsHeight(),
+                                                     "linesSequencerControls");
+    auto* panel = sampleOptionsRightControlsContainer_;
+    auto toggle = [this](SmallButtonControl* button, uint32_t event, void (StrombelViewController::*action)()) {
+        button->setIsToggle(true);
+        button->addTarget(event, [this, action](kit::Control&) { (this->*action)(); });
+    };
+    cutBtn_ = makeSmallButton(panel, L, T, "CUT");
+    toggle(cutBtn_, kit::touchUpInside, &StrombelViewController::cutBtnPressed);
+    cutBtn_->setIsPressedDown(defaults_.boolForKey("CutSamples"));
+    holdToggleBtn_ = makeSmallButton(panel, L + S, T, "HOLD");
+    toggle(holdToggleBtn_, kit::touchUpInside, &StrombelViewController::holdBtnPressed);
+    holdToggleBtn_->setIsPressedDown(defaults_.boolForKey("HoldToggle"));
+    sampleVolumeBtn_ = makeSmallButton(panel, L + 2 * S, T, "VOL.");
+    toggle(sampleVolumeBtn_, kit::valueChanged, &StrombelViewController::sampleVolumeBtnPressed);
+    sampleMuteBtn_ = makeSmallButton(panel, L + 3 * S, T, "MUTE");
+    toggle(sampleMuteBtn_, kit::valueChanged, &StrombelViewController::muteBtnPressed);
+    sampleSoloBtn_ = makeSmallButton(panel, L + 4 * S, T, "SOLO");
+    toggle(sampleSoloBtn_, kit::valueChanged, &StrombelViewController::soloBtnPressed);
+    // MIC-IN opens the library browser and the sample editor, which come with
+    // their own subsystems; the button is there and does nothing until then.
+    micInBtn_ = makeSmallButton(panel, L + 5 * S, T, "MIC-IN");
+
+    press(sampleVolumeBtn_, defaults_.boolForKey("SampleVolume"), &StrombelViewController::sampleVolumeBtnPressed);
+    if (defaults_.boolForKey("SampleMute")) press(sampleMuteBtn_, true, &StrombelViewController::muteBtnPressed);
+    if (defaults_.boolForKey("SampleSolo")) press(sampleSoloBtn_, true, &StrombelViewController::soloBtnPressed);
+}
+
+void StrombelViewController::cutBtnPressed() {
+    defaults_.setBool("CutSamples", buttonDown(cutBtn_));
+    services_.engine->setCutTapPadTracks(buttonDown(cutBtn_));
+}
+
+void StrombelViewController::holdBtnPressed() {
+    defaults_.setBool("HoldToggle", buttonDown(holdToggleBtn_));
+    services_.engine->setHoldTapPadTracks(buttonDown(holdToggleBtn_));
+}
+
+void StrombelViewController::sampleVolumeBtnPressed() {
+    const bool down = buttonDown(sampleVolumeBtn_);
+    defaults_.setBool("SampleVolume", down);
+    if (down) {
+        press(sampleMuteBtn_, false, &StrombelViewController::muteBtnPressed);
+        press(sampleSoloBtn_, false, &StrombelViewController::soloBtnPressed);
+        tapPadsState_ = TapPadsSampleVolume;
+        trackVolumeSliderControls_.clear();
+        for (kit::Button* pad : tapButtons_) {
+            auto slider = std::make_unique<VolumeSliderControl>(guiType_);
+            double x = std::trunc(pad->x() + pad->width() * 0.5 - slider->width() * 0.5);
+            double y = std::trunc(pad->y() + pad->height() * 0.5 - slider->height() * 0.5);
+            int tag = pad->tag();
+            slider->setTag(tag);
+            slider->setX(x, y);
+            slider->setDefaultPosition(0.6666667f);
+            slider->addTarget(kit::valueChanged, [this, tag](kit::Control&) { trackVolumeChanged(tag); });
+            slider->setCurrentPosition(services_.engine->volumeForTrack(padPath(tag)) / 1.5f);
+            trackVolumeSliderControls_.push_back(tapButtonsContainer_->add(std::move(slider)));
+        }
+    } else {
+        // The per-pad volumes go to the library when the mode is left.
+        if (!trackVolumeSliderControls_.empty()) {
+            for (const auto& [pad, path] : services_.engine->currentSoundbankFilePathsByIdx())
+                services_.library->setSampleVolume(path, services_.engine->volumeForTrack(path));
+            services_.library->save();
+        }
+        for (VolumeSliderControl* slider : trackVolumeSliderControls_) slider->removeFromSuperview();
+        trackVolumeSliderControls_.clear();
+        tapPadsState_ = TapPadsPlay;
+    }
+}
+
+void StrombelViewController::trackVolumeChanged(int pad) {
+    for (VolumeSliderControl* slider : trackVolumeSliderControls_) {
+        if (slider->tag() == pad) {
+            std::string path = padPath(pad);
+            if (!path.empty()) services_.engine->setVolumeForTrack(slider->currentPosition() * 1.5f, path);
+        }
+    }
+}
+
+void StrombelViewController::muteBtnPressed() {
+    const bool down = buttonDown(sampleMuteBtn_);
+    defaults_.setBool("SampleMute", down);
+    if (down) {
+        press(sampleVolumeBtn_, false, &StrombelViewController::sampleVolumeBtnPressed);
+        press(sampleSoloBtn_, false, &StrombelViewController::soloBtnPressed);
+        tapPadsState_ = TapPadsMute;
+        setTapPadLightsToMutedSamplesOfCurrentSoundbank();
+    } else {
+        tapPadsState_ = TapPadsPlay;
+        setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
+    }
+}
+
+void StrombelViewController::soloBtnPressed() {
+    const bool down = buttonDown(sampleSoloBtn_);
+    defaults_.setBool("SampleSolo", down);
+    if (down) {
+        press(sampleVolumeBtn_, false, &StrombelViewController::sampleVolumeBtnPressed);
+        press(sampleMuteBtn_, false, &StrombelViewController::muteBtnPressed);
+        tapPadsState_ = TapPadsSolo;
+        setTapPadLightsToMutedSamplesOfCurrentSoundbank();
+    } else {
+        tapPadsState_ = TapPadsPlay;
+        setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
+    }
+}
+
+// ---- Input/output panel ----------------------------------------------------------------
+
+void StrombelViewController::buildInOutPanel() {
+    const double L = gf_->innerControlLeftMargin(), T = gf_->innerControlTopMargin(), S = gf_->smallBtnXSpace();
+    inOutRightControlsContainer_ = makePanel(gf_->controlsRightX(), gf_->middleControlsY(), gf_->controlsWidth(),
+                                             gf_->controlsHeight(), "linesInOutControls");
+    auto* panel = inOutRightControlsContainer_;
+    auto toggle = [this](SmallButtonControl* button, void (StrombelViewController::*action)()) {
+        button->setIsToggle(true);
+        button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
+    };
+    exportBtn_ = makeSmallButton(panel, L, T, "EXPRT");
+    toggle(exportBtn_, &StrombelViewController::exportBtnPressed);
+    midiLearnBtn_ = makeSmallButton(panel, L + S, T, "LEARN");
+    toggle(midiLearnBtn_, &StrombelViewController::midiLearnBtnPressed);
+    auto channel = std::make_unique<MidiChannelControl>(guiType_);
+    channel->setX(L + 2 * S, T);
+    channel->setMidiChannel(services_.midi->channel());
+    channel->setDelegate(this);
+    midiChannelControl_ = panel->add(std::move(channel));
+    makeCaption(panel, midiChannelControl_->x(), gf_->labelY(), std::trunc(midiChannelControl_->width()),
+                "MIDI CHANNEL");
+    tappadsOrSoundbanksBtn_ = makeSmallButton(panel, L + 4 * S, T, "TPS/SB");
+    toggle(tappadsOrSoundbanksBtn_, &StrombelViewController::tappadsOrSoundbanksBtnPressed);
+    tappadsOrSoundbanksBtn_->setIsPressedDown(!services_.midi->notesMapToButtons());
+    backgroundAudioBtn_ = makeSmallButton(panel, L + 5 * S, T, "BKGND");
+    toggle(backgroundAudioBtn_, &StrombelViewController::backgroundAudioBtnPressed);
+    backgroundAudioBtn_->setIsPressedDown(backgroundAudioEnabled_);
+}
+
+void StrombelViewController::exportBtnPressed() {
+    const bool down = buttonDown(exportBtn_);
+    defaults_.setBool("ExportMode", down);
+    if (!down) {
+        tapPadsState_ = TapPadsPlay;
+        displayCurrentSoundBank();
+        return;
+    }
+    press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
+    tapPadsState_ = TapPadsExport;
+    for (int pad = 0; pad < int(tapButtonLabels_.size()); ++pad)
+        tapButtonLabels_[size_t(pad)]->setText(QString::asprintf("%.2d", pad + 1));
+    setTapPadLightsToPatternsIncludeActive(false);
+}
+
+void StrombelViewController::midiLearnBtnPressed() {
+    if (!buttonDown(midiLearnBtn_)) {
+        services_.midi->setMidiLearnDelegate(nullptr);
+        midiLearnDelegateSet_ = false;
+        services_.midi->stopMidiLearning();
+        tapPadsState_ = TapPadsPlay;
+        displayCurrentSoundBank();
+        return;
+    }
+    press(exportBtn_, false, &StrombelViewController::exportBtnPressed);
+    tapPadsState_ = TapPadsMidiLearn;
+    setTapPadsLightsAndLabelsToMidiLearn();
+    services_.midi->setMidiLearnDelegate(this);
+    midiLearnDelegateSet_ = true;
+}
+
+void StrombelViewController::midiChannelChanged(int32_t channel) { services_.midi->setChannel(channel); }
+
+void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
+    services_.midi->setNotesMapToButtons(!buttonDown(tappadsOrSoundbanksBtn_));
+}
+
+void StrombelViewController::backgroundAudioBtnPressed() { backgroundAudioEnabled_ = buttonDown(backgroundAudioBtn_); }
+
+void StrombelViewController::exportPatternToItunes(int pattern) {
+    editPatternNameIdx_ = uint64_t(pattern);
+    editNameAppearWithValue(QString::asprintf("Pattern %.2d", pattern + 1));
+}
+
+void StrombelViewController::editNameAppearWithValue(const QString& value) {
+    if (editNameTextfield_ || !rootViewPointer_) return;
+    const QSizeF size = AppDimensions::currentSize(screen());
+    const double w = size.width(), h = size.height();
+    auto overlay = std::make_unique<kit::View>(QRectF(0, 0, w, h));
+    overlay->setBackgroundColor(Qt::black);
+    overlay->setAlpha(0);
+    overlay->setUserInteractionEnabled(true);
+    overlay->addGestureRecognizer(std::make_unique<kit::TapGestureRecognizer>([this](kit::GestureRecognizer& tap) {
+        if (tap.state() == kit::GestureRecognizer::State::ended) dismissEditNameTextField();
+    }));
+    blackOverlay_ = rootViewPointer_->add(std::move(overlay));
+
+    auto field = GuiFactory::textfieldWithValue(value, "NAME", guiType_);
+    field->setX(w * 0.5 - field->width() * 0.5, h * 0.25);
+    field->setAlpha(0);
+    // Typing stops at 22 characters.
+    field->lineEdit().setMaxLength(22);
+    field->onReturn = [this](kit::TextField&) { textFieldShouldReturn(); };
+    editNameTextfield_ = rootViewPointer_->add(std::move(field));
+    editNameTextfield_->becomeFirstResponder();
+    kit::Animator& animator = kit::Context::current().animator();
+    animator.animateAlpha(*blackOverlay_, 0.6, 0.5);
+    animator.animateAlpha(*editNameTextfield_, 1.0, 0.5);
+}
+
+void StrombelViewController::dismissEditNameTextField() {
+    if (!editNameTextfield_) return;
+    editNameTextfield_->resignFirstResponder();
+    // The overlay and the field fade out and then leave; the screen forgets them
+    // at once, so that a new name can be asked for meanwhile.
+    kit::Animator& animator = kit::Context::current().animator();
+    for (kit::View* view : {blackOverlay_, static_cast<kit::View*>(editNameTextfield_)}) {
+        if (!view) continue;
+        std::weak_ptr<void> alive = view->lifetime();
+        animator.animateAlpha(*view, 0, 0.5, [view, alive](bool) {
+            if (!alive.expired()) view->removeFromSuperview();
+        });
+    }
+    blackOverlay_ = nullptr;
+    editNameTextfield_ = nullptr;
+    editPatternNameIdx_ = kNotFound;
+}
+
+bool StrombelViewController::textFieldShouldReturn() {
+    if (!editNameTextfield_) return true;
+    const QString name = editNameTextfield_->text();
+    if (name.isEmpty()) {
+        showAlert("Empty name", "You have to supply a name before proceeding", {"OK"}, 0, false);
+        return false;
+    }
+    if (editPatternNameIdx_ != kNotFound) {
+        const int pattern = int(editPatternNameIdx_);
+        const QString fileName = QString("%1.wav").arg(name).toLower();
+        const std::filesystem::path file =
+            std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
+        if (std::filesystem::exists(file)) {
+            showAlert("Export", QString("A file already exists with name '%1'").arg(fileName), {"OK"}, pattern, false);
+            return false;
+        }
+        stopPlayback();
+        std::string error;
+        if (services_.sequencer->exportPattern(uint64_t(pattern), file.string(), &error)) {
+            showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"},
+                      pattern, false);
+        } else {
+            // A failed export is told as one, never as a success.
+            STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, file.string(), error);
+            showAlert("Export",
+                      QString("Pattern %1 could not be exported to %2: %3")
+                          .arg(pattern + 1)
+                          .arg(fileName)
+                          .arg(QString::fromStdString(error)),
+                      {"OK"}, pattern, false);
+        }
+    }
+    dismissEditNameTextField();
+    return true;
+}
+
+void StrombelViewController::exportPatternToAudioExchange(int pattern) {
+    stopPlayback();
+    const std::string path = (std::filesystem::path(services_.library->exportTempFolder()) / "AUDIOEXCHANGE.wav").string();
+    std::string error;
+    if (!services_.sequencer->exportPattern(uint64_t(pattern), path, &error)) {
+        STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, path, error);
+        showAlert("Export", QString("Pattern %1 could not be exported: %2").arg(pattern + 1).arg(QString::fromStdString(error)),
+                  {"OK"}, pattern, false);
+        return;
+    }
+    if (!window_) return;
+    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
+    sheet->setModalPresentationStyle(2);
+    editor::ExchangeSheet::present(std::move(sheet), *window_);
+}
+
+}  // namespace strombel::ui

@@ -1,0 +1,122 @@
+// The desktop session as the life-cycle: the window shown, minimised, restored
+// and closed, and SIGTERM / SIGINT ending the program cleanly.
+
+#include "app/desktop_session.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "app/tumblecraft_app_delegate.h"
+#include "info/rating_prompt.h"
+#include "support/temp_dir.h"
+
+namespace strombel::app {
+namespace {
+
+struct Journal {
+    std::vector<std::string> lines;
+};
+
+struct JournalEngine : AppEngine {
+    Journal& journal;
+    explicit JournalEngine(Journal& j) : journal(j) {}
+    bool start() override { return true; }
+    void startOverrideIsPlayingCheck(bool) override { journal.lines.push_back("engine started"); }
+    void stop() override { journal.lines.push_back("engine stopped"); }
+    bool isRecording() const override { return false; }
+    void clearUnusedCache() override {}
+    hub::AudioUnitHandle audioUnit() const override { return nullptr; }
+};
+
+struct StoppedSequencer : AppSequencer {
+    bool isRunning() const override { return false; }
+};
+
+class DesktopSessionTest : public ::testing::Test {
+protected:
+    DesktopSessionTest() : engine_(journal_), prompt_(defaults_, "1.0") {
+        AppParts parts;
+        parts.engine = &engine_;
+        parts.sequencer = &sequencer_;
+        parts.notificationCenter = &center_;
+        parts.crashUploadManager = &crash_;
+        parts.ratingPrompt = &prompt_;
+        delegate_ = std::make_unique<TumblecraftAppDelegate>(parts);
+        delegate_->didFinishLaunchingWithOptions();
+        prompt_.waitUntilIdle();
+    }
+    ~DesktopSessionTest() override { info::RatingPrompt::resetSettings(); }
+
+    strombel::testing::TempDir dir_;
+    platform::UserDefaults defaults_{dir_ / "defaults.sqlite"};
+    Journal journal_;
+    JournalEngine engine_;
+    StoppedSequencer sequencer_;
+    platform::NotificationCenter center_;
+    crash::CrashUploadManager crash_;
+    info::RatingPrompt prompt_;
+    std::unique_ptr<TumblecraftAppDelegate> delegate_;
+};
+
+TEST_F(DesktopSessionTest, MinimisingIsTheBackgroundAndRestoringTheForeground) {
+    int flushes = 0;
+    DesktopSession session(*delegate_, [&] { ++flushes; });
+    QWidget window;
+    session.watch(&window);
+    window.show();
+    QApplication::processEvents();
+    ASSERT_EQ(journal_.lines, std::vector<std::string>{"engine started"}) << "shown is active";
+
+    window.showMinimized();
+    QApplication::processEvents();
+    EXPECT_EQ(journal_.lines.back(), "engine stopped") << "nothing needs the engine in the background";
+
+    window.showNormal();
+    QApplication::processEvents();
+    EXPECT_EQ(journal_.lines.back(), "engine started");
+    prompt_.waitUntilIdle();
+    EXPECT_EQ(defaults_.integerForKey(info::RatingPrompt::kUseCount), 2) << "the return counts as a use";
+    EXPECT_EQ(flushes, 0);
+}
+
+TEST_F(DesktopSessionTest, TerminationSignalsEndTheProgramCleanly) {
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signalNumber);
+        int flushes = 0;
+        DesktopSession session(*delegate_, [&] { ++flushes; });
+        ASSERT_TRUE(session.catchTerminationSignals());
+        bool quit = false;
+        QTimer::singleShot(0, [&] { std::raise(signalNumber); });
+        QTimer::singleShot(2000, [&] { QApplication::exit(1); });  // a guard; never reached when all is well
+        QObject guard;
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, &guard, [&] { quit = true; });
+        EXPECT_EQ(QApplication::exec(), 0);
+        EXPECT_TRUE(quit);
+        EXPECT_TRUE(session.isShuttingDown());
+        EXPECT_EQ(flushes, 1) << "the log and the library are written once";
+    }
+}
+
+TEST_F(DesktopSessionTest, ClosingTheWindowEndsTheProgramOnce) {
+    int flushes = 0;
+    DesktopSession session(*delegate_, [&] { ++flushes; });
+    QWidget window;
+    session.watch(&window);
+    window.show();
+    QApplication::processEvents();
+    QTimer::singleShot(0, [&] { window.close(); });
+    QTimer::singleShot(2000, [&] { QApplication::exit(1); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    session.shutdown();  // a second request changes nothing
+    EXPECT_EQ(flushes, 1);
+}
+
+}  // namespace
+}  // namespace strombel::app

@@ -1,0 +1,268 @@
+// Where the pad screen puts its panels and controls in the three layouts, and
+// what each layout looks like (rendered to PNG in the build folder).
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+
+#include <filesystem>
+#include <map>
+
+#include "platform/clock.h"
+#include "platform/main_loop.h"
+#include "platform/user_defaults.h"
+#include "support/temp_dir.h"
+#include "ui/kit/context.h"
+#include "ui/kit/window.h"
+#include "ui/strombel_iphone_view_controller.h"
+#include "ui/strombel_view_controller.h"
+
+namespace strombel::ui {
+namespace {
+
+
+// The layout does not depend on what plays: these stand still, with one bank of
+// twelve named samples.
+struct StillEngine final : PadEngine {
+    void addDelegate(PadEngineObserver*) override {}
+    void removeDelegate(PadEngineObserver*) override {}
+    std::map<int, std::string> currentSoundbankFilePathsByIdx() const override { return {}; }
+    uint64_t currentSoundBankIdx() const override { return 0; }
+    void currentSoundbankChanged(uint64_t) override {}
+    bool isTrackReady(const std::string&) const override { return false; }
+    bool startTrack(const std::string&, uint64_t, bool, bool, bool, float) override { return false; }
+    void stopTrack(const std::string&) override {}
+    void stopAllTracksIncludeTapPadTriggered(bool) override {}
+    bool isPlaying(const std::string&) const override { return false; }
+    bool toggleMuteForTrack(const std::string&) override { return true; }
+    void toggleSoloForTrack(const std::string&) override {}
+    bool trackIsMuted(const std::string&) const override { return false; }
+    float volumeForTrack(const std::string&) const override { return 1; }
+    void setVolumeForTrack(float, const std::string&) override {}
+    void setCutTapPadTracks(bool) override {}
+    void setHoldTapPadTracks(bool) override {}
+    bool applyFxToTapPadOnly() const override { return true; }
+    void setApplyFxToTapPadOnly(bool) override {}
+    float currentVolumeLeftChannel() const override { return 9000000; }
+    float currentVolumeRightChannel() const override { return 6000000; }
+    void setSetting(Setting setting, float value) override { settings[setting] = value; }
+    float setting(Setting setting) const override {
+        auto found = settings.find(setting);
+        return found == settings.end() ? 0 : found->second;
+    }
+    std::map<Setting, float> settings;
+};
+
+struct StillSequencer final : PadSequencer {
+    void setDelegate(PadSequencerObserver*) override {}
+    void removeDelegate(PadSequencerObserver*) override {}
+    bool isRunning() const override { return false; }
+    void playWithPreBar(bool) override {}
+    void stop() override {}
+    int32_t bpm() const override { return bpm_; }
+    void setBpm(int32_t bpm) override { bpm_ = bpm; }
+    float swing() const override { return 0; }
+    void setSwing(float) override {}
+    bool useMetronome() const override { return false; }
+    void setUseMetronome(bool) override {}
+    uint64_t activePatternNumBars() const override { return 1; }
+    void changeNumBarsTo(int64_t) override {}
+    uint64_t activePatternIdx() const override { return 0; }
+    uint64_t pendingPatternIdx() const override { return 0; }
+    void changePatternTo(uint64_t) override {}
+    bool patternHasEvents(uint64_t) override { return false; }
+    void erasePattern(uint64_t) override {}
+    void copyPattern(uint64_t, uint64_t) override {}
+    void eraseAllEventsOfTrack(const std::string&) override {}
+    void recordSequencerEventForSample(const std::string&, int32_t) override {}
+    bool exportPattern(uint64_t, const std::string&, std::string*) override { return false; }
+    int32_t bpm_ = 125;
+};
+
+struct StillLibrary final : PadLibrary {
+    std::vector<std::string> soundbankNames() const override { return {"Groove Kit", "Tamboro"}; }
+    void addObserver(SoundBankListObserver*) override {}
+    void removeObserver(SoundBankListObserver*) override {}
+    void addDelegate(PadLibraryObserver*) override {}
+    void removeDelegate(PadLibraryObserver*) override {}
+    std::vector<PadAssignment> soundbankSamplesOfSoundbank(uint64_t) override {
+        static const char* names[12] = {"Kick", "Snare", "Hat", "Open Hat", "Clap", "Tom Lo",
+                                        "Tom Hi", "Rim", "Shaker", "Cowbell", "Crash", "Ride"};
+        std::vector<PadAssignment> pads;
+        for (int pad = 0; pad < 12; ++pad) pads.push_back({pad, true, names[pad], "Documents/x.wav"});
+        return pads;
+    }
+    void setSampleVolume(const std::string&, float) override {}
+    void save() override {}
+    std::string documentsFolder() const override { return {}; }
+    std::string exportTempFolder() const override { return {}; }
+};
+
+struct StillMidi final : PadMidi {
+    void setMidiLearnDelegate(PadMidiLearnObserver*) override {}
+    uint64_t midiLearnBtnIdx() const override { return 99; }
+    void startMidiLearnForBtn(uint64_t) override {}
+    void stopMidiLearning() override {}
+    std::map<int, int> buttonIdxToNoteMap() const override { return {}; }
+    int32_t channel() const override { return -1; }
+    void setChannel(int32_t) override {}
+    bool notesMapToButtons() const override { return true; }
+    void setNotesMapToButtons(bool) override {}
+};
+
+class PadScreenLayoutTest : public ::testing::Test {
+protected:
+    PadScreenLayoutTest() : clock_(1'000'000'000), loop_(clock_) {
+        loop_.bindToCurrentThread();
+    }
+
+    template <typename Screen>
+    std::unique_ptr<Screen> show(kit::Context& context, kit::Window& window) {
+        (void)context;
+        auto screen = std::make_unique<Screen>(services(), defaults_);
+        screen->setWindow(&window);
+        window.setRootView(screen->takeView());
+        screen->viewWillAppear();
+        loop_.advance(500 * platform::kNanosPerMillisecond);
+        return screen;
+    }
+
+    void render(kit::Window& window, const char* name) {
+        QImage picture = window.render(2.0);
+        ASSERT_FALSE(picture.isNull());
+        const auto path = std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / name;
+        EXPECT_TRUE(picture.save(QString::fromStdString(path.string())));
+    }
+
+    PadScreenServices services() { return {&engine_, &sequencer_, &library_, &midi_}; }
+
+    static QRectF frameIn(kit::View* view, kit::View* ancestor) {
+        return QRectF(view->mapToItem(ancestor, QPointF(0, 0)), view->size());
+    }
+
+    strombel::testing::TempDir temp_;
+    platform::UserDefaults defaults_{temp_ / "defaults.sqlite"};
+    platform::ManualClock clock_;
+    platform::MainLoop loop_;
+    StillEngine engine_;
+    StillSequencer sequencer_;
+    StillLibrary library_;
+    StillMidi midi_;
+};
+
+TEST_F(PadScreenLayoutTest, TabletPadsLabelsLampsAndTopRow) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+
+    // Pads row by row, each touch area one whole grid cell.
+    EXPECT_EQ(screen->tapButton(5)->frame(), QRectF(118, 145, 111, 165));
+    EXPECT_EQ(screen->tapButtonLabel(5)->frame().topLeft(), QPointF(132, 159));
+    EXPECT_EQ(screen->tapButtonLight(5)->frame().topLeft(), QPointF(107, 147));
+    EXPECT_EQ(screen->tapButton(0)->frame().y(), -20) << "a top-row pad starts 20 points above its panel";
+    for (int pad = 0; pad < 12; ++pad) {
+        EXPECT_EQ(screen->tapButton(pad)->tag(), pad);
+        EXPECT_EQ(screen->tapButton(pad)->frame().size(), QSizeF(111, 165));
+    }
+    EXPECT_LT(screen->tapButton(0)->x(), screen->tapButton(3)->x());
+    EXPECT_GT(screen->tapButton(8)->y(), screen->tapButton(0)->y());
+
+    // The top right row: I/O, SMP, SEQ, L/R one button pitch (76) apart, I/O in
+    // the same place of its panel as SORT in the left one.
+    EXPECT_EQ(screen->sampleOptionsBtn()->x() - screen->inOutBtn()->x(), 76);
+    EXPECT_EQ(screen->sequencerBtn()->x() - screen->sampleOptionsBtn()->x(), 76);
+    EXPECT_EQ(screen->orientationBtn()->x() - screen->sequencerBtn()->x(), 76);
+    EXPECT_EQ(screen->sortBtn()->x(), screen->inOutBtn()->x());
+
+    // First start: the defaults are written, no panel opens, pads on the left.
+    EXPECT_EQ(defaults_.integerForKey("CurrentSoundBank"), 0);
+    EXPECT_EQ(defaults_.doubleForKey("EffectDryWet"), 1.0);
+    EXPECT_EQ(defaults_.integerForKey("BeatsPerMinute"), 125);
+    EXPECT_EQ(defaults_.integerForKey("ActivePattern"), 0);
+    EXPECT_EQ(defaults_.doubleForKey("Volume"), 1.0);
+    EXPECT_EQ(defaults_.doubleForKey("PitchAmount"), 0.5);
+    for (const char* key : {"DelayIntensity", "ReverbAmount", "CutOffAmount", "PhaseAmount", "CrushAmount"})
+        EXPECT_TRUE(defaults_.hasObject(key)) << key;
+    for (const char* key : {"FlipOrientation", "Sequencer", "SampleOptions", "SoundbankManagement", "InOutMode"}) {
+        EXPECT_TRUE(defaults_.hasObject(key)) << key;
+        EXPECT_FALSE(defaults_.boolForKey(key)) << key;
+    }
+    EXPECT_FALSE(defaults_.hasObject("SwingPercentage"));
+    EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsLeftX());
+    EXPECT_EQ(screen->slidersContainer()->x(), screen->gf().controlsRightX());
+    EXPECT_EQ(screen->tapButtonLabel(0)->text(), "KICK");
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 0.24f) << "half a beat at 125 BPM";
+
+    // The meter shows the engine's level twenty times a second.
+    loop_.advance(100 * platform::kNanosPerMillisecond);
+    EXPECT_GT(screen->audioOutputMeter()->litCount(true), screen->audioOutputMeter()->litCount(false));
+    render(window, "pad_screen_tablet.png");
+}
+
+TEST_F(PadScreenLayoutTest, PanelsExcludeEachOtherAndLRWaitsForTheIOPanel) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+
+    screen->sequencerBtn()->setIsPressedDown(true);
+    screen->sequencerBtnPressed();
+    ASSERT_NE(screen->sequencerScreen(), nullptr);
+    EXPECT_TRUE(defaults_.boolForKey("Sequencer"));
+    render(window, "pad_screen_tablet_sequencer.png");
+
+    // SMP closes SEQ; I/O closes SMP.
+    screen->sampleOptionsBtn()->setIsPressedDown(true);
+    screen->sampleOptionsBtnPressed();
+    EXPECT_EQ(screen->sequencerScreen(), nullptr);
+    EXPECT_FALSE(screen->sequencerBtn()->isPressedDown());
+    EXPECT_FALSE(defaults_.boolForKey("Sequencer"));
+    screen->inOutBtn()->setIsPressedDown(true);
+    screen->inOutBtnPressed();
+    EXPECT_FALSE(screen->sampleOptionsBtn()->isPressedDown());
+    EXPECT_EQ(screen->slidersContainer()->superview(), nullptr) << "the I/O panel takes the sliders' place";
+
+    // L/R changes nothing while I/O is open; closing I/O applies it.
+    screen->orientationBtn()->setIsPressedDown(true);
+    screen->orientationBtnPressed();
+    EXPECT_FALSE(defaults_.boolForKey("FlipOrientation"));
+    EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsLeftX());
+    screen->inOutBtn()->setIsPressedDown(false);
+    screen->inOutBtnPressed();
+    EXPECT_TRUE(defaults_.boolForKey("FlipOrientation"));
+    EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsRightX());
+    EXPECT_EQ(screen->slidersContainer()->x(), screen->gf().controlsLeftX());
+    EXPECT_NE(screen->slidersContainer()->superview(), nullptr);
+}
+
+TEST_F(PadScreenLayoutTest, PhoneLandscapeLayout) {
+    kit::Context context(loop_, kit::Screen::phone());
+    kit::Window window;
+    auto screen = show<StrombelIphoneViewController>(context, window);
+    EXPECT_EQ(screen->guiType(), 1);
+    EXPECT_EQ(screen->tapButton(0)->frame(), QRectF(4, -8, 50, 74));
+    EXPECT_EQ(screen->view()->frame().size(), QSizeF(480, 320));
+    render(window, "pad_screen_phone.png");
+}
+
+TEST_F(PadScreenLayoutTest, PhonePortraitLayoutWithItsSwitchButtons) {
+    kit::Context context(loop_, kit::Screen::phone());
+    kit::Window window;
+    auto screen = show<StrombelIphonePortraitViewController>(context, window);
+    EXPECT_EQ(screen->guiType(), 2);
+    EXPECT_EQ(screen->tapButton(11)->frame(), QRectF(224, 203, 73, 108));
+    EXPECT_EQ(screen->view()->frame().size(), QSizeF(320, 480));
+    EXPECT_EQ(screen->baseContainer()->frame().size(), QSizeF(640, 480));
+    std::vector<double> switches;
+    for (kit::View* child : screen->baseContainer()->subviews())
+        if (auto* button = dynamic_cast<kit::Button*>(child)) switches.push_back(button->x());
+    EXPECT_EQ(switches, (std::vector<double>{123, 443}));
+    render(window, "pad_screen_phone_portrait.png");
+
+    screen->switchVisibleSide();
+    loop_.advance(300 * platform::kNanosPerMillisecond);
+    EXPECT_EQ(screen->baseContainer()->x(), -320);
+}
+
+}  // namespace
+}  // namespace strombel::ui

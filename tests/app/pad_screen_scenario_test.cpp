@@ -1,0 +1,384 @@
+// The pad screen as a user plays it: the real engine, library, sequencer and MIDI
+// hub behind the screen, touches on its pads and buttons.
+
+#include <QImage>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "program_test_support.h"
+#include "ui/strombel_iphone_view_controller.h"
+
+#include <thread>
+
+namespace strombel::app::scenario {
+namespace {
+
+class PadScreenTest : public ProgramTest {
+protected:
+    std::string pathOfPad(ProgramRun& run, int pad) {
+        auto paths = run.program().engine()->currentSoundbankFilePathsByIdx();
+        auto found = paths.find(pad);
+        return found == paths.end() ? std::string() : found->second;
+    }
+    std::vector<QString> labels(ProgramRun& run) {
+        std::vector<QString> texts;
+        for (int pad = 0; pad < 12; ++pad) texts.push_back(run.screen().tapButtonLabel(pad)->text());
+        return texts;
+    }
+    /// Opens a panel as the user does, by touching its button.
+    void open(ProgramRun& run, ui::SmallButtonControl* button) {
+        if (!button->isPressedDown()) tap(run, button);
+        ASSERT_TRUE(button->isPressedDown());
+    }
+};
+
+TEST_F(PadScreenTest, TappingPadThreePlaysItsSampleOnTheNextBufferAndLightsItsLamp) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    const std::string path = pathOfPad(*run, 2);
+    ASSERT_FALSE(path.empty()) << "the stock bank has a sample on pad 3";
+    EXPECT_EQ(nextBuffer(*run), 0) << "silence before any tap";
+
+    touchDown(*run, screen.tapButton(2));
+    EXPECT_GT(nextBuffer(*run), 0) << "the sample sounds in the very next buffer";
+    loop_.advance(5 * platform::kNanosPerMillisecond);
+    EXPECT_TRUE(screen.tapButtonLight(2)->isTurnedOn());
+    EXPECT_FALSE(screen.tapButtonLight(3)->isTurnedOn());
+
+    // A pad plays its sample to the end: the release does not cut it, and the
+    // lamp goes out when the sample has finished.
+    touchUp(*run, screen.tapButton(2));
+    runFor(*run, 0.01);
+    EXPECT_TRUE(run->program().engine()->isPlaying(path));
+    runFor(*run, 10.0);
+    EXPECT_FALSE(run->program().engine()->isPlaying(path));
+    EXPECT_EQ(nextBuffer(*run), 0);
+    EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, WithHoldOnReleasingAPadStopsItsSample) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    tap(*run, screen.holdToggleBtn());
+    ASSERT_TRUE(run->defaults().boolForKey("HoldToggle"));
+    const std::string path = pathOfPad(*run, 2);
+
+    touchDown(*run, screen.tapButton(2));
+    EXPECT_GT(nextBuffer(*run), 0);
+    runFor(*run, 0.02);
+    EXPECT_TRUE(screen.tapButtonLight(2)->isTurnedOn());
+    touchUp(*run, screen.tapButton(2));
+    runFor(*run, 0.05);
+    EXPECT_FALSE(run->program().engine()->isPlaying(path)) << "released, it stops";
+    EXPECT_EQ(nextBuffer(*run), 0);
+    EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, ADamagedLibraryIsToldAndTheStockSoundsStillPlay) {
+    const auto documents = temp_ / "root" / "Documents";
+    std::filesystem::create_directories(documents);
+    {
+        std::ofstream damaged(documents / ".strombel.xcdatamodeld", std::ios::binary);
+        damaged << std::string(4096, '\x5a');
+    }
+    auto run = start();
+    ASSERT_EQ(run->program().launchProblems().size(), 1u);
+    EXPECT_NE(run->program().launchProblems()[0].find("damaged"), std::string::npos);
+    ASSERT_EQ(run->alerts().shown.size(), 1u) << "the user is told once the window shows";
+    EXPECT_EQ(run->alerts().shown[0].buttons, QStringList{"OK"});
+
+    // What can run, runs: a new library with the stock packs, and the pads play.
+    touchDown(*run, run->screen().tapButton(0));
+    EXPECT_GT(nextBuffer(*run), 0);
+    touchUp(*run, run->screen().tapButton(0));
+}
+
+TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
+    std::filesystem::create_directories(temp_ / "root");
+    { std::ofstream blocker(temp_ / "root" / "Documents"); }  // a file where the folder belongs
+    auto run = start();
+    ASSERT_FALSE(run->program().launchProblems().empty());
+    ASSERT_FALSE(run->alerts().shown.empty());
+    EXPECT_NE(run->alerts().shown[0].message.toStdString().find("library"), std::string::npos);
+    // The screen is there and answers touches.
+    tap(*run, run->screen().tapButton(0));
+    open(*run, run->screen().sequencerBtn());
+    EXPECT_NE(run->screen().sequencerScreen(), nullptr);
+}
+
+TEST_F(PadScreenTest, AnEmptyPadPlaysNothing) {
+    auto run = start();
+    // Take the sample off pad 12 of the current bank.
+    auto& library = *run->program().library();
+    library.removeSampleFromSoundbank(run->program().engine()->currentSoundBankIdx(), 11);
+    loop_.runPending();
+    ASSERT_TRUE(pathOfPad(*run, 11).empty());
+    EXPECT_EQ(run->screen().tapButtonLabel(11)->text(), "[ 12]");
+    tap(*run, run->screen().tapButton(11));
+    EXPECT_EQ(nextBuffer(*run), 0);
+}
+
+TEST_F(PadScreenTest, SwitchingBankShowsTheNewBanksNames) {
+    auto run = start();
+    auto& library = *run->program().library();
+    ASSERT_GE(library.soundbanks().size(), 2u);
+    const auto before = labels(*run);
+
+    run->screen().soundBankControl()->nextSoundbank();
+    loop_.runPending();
+
+    EXPECT_EQ(run->program().engine()->currentSoundBankIdx(), 1u);
+    EXPECT_EQ(run->defaults().integerForKey("CurrentSoundBank"), 1);
+    const auto after = labels(*run);
+    EXPECT_NE(before, after);
+    for (const auto& assignment : library.soundbankSamplesOfSoundbank(1)) {
+        ASSERT_LT(assignment->orderId(), 12u);
+        EXPECT_EQ(after[assignment->orderId()], QString::fromStdString(assignment->sample()->name()).toUpper());
+    }
+}
+
+TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    open(*run, screen.sampleMuteBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsMute);
+    EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn()) << "heard samples are lit";
+
+    touchDown(*run, screen.tapButton(0));
+    EXPECT_EQ(nextBuffer(*run), 0) << "silent";
+    touchUp(*run, screen.tapButton(0));
+    EXPECT_TRUE(run->program().engine()->trackIsMuted(pathOfPad(*run, 0)));
+    EXPECT_FALSE(screen.tapButtonLight(0)->isTurnedOn());
+
+    tap(*run, screen.tapButton(0));
+    EXPECT_FALSE(run->program().engine()->trackIsMuted(pathOfPad(*run, 0)));
+    EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    sequencer::Sequencer& sequencer = *run->program().sequencer();
+    open(*run, screen.sequencerBtn());
+
+    // REC from stop: playback starts with a count-in bar.
+    tap(*run, screen.recBtn());
+    loop_.runPending();
+    EXPECT_TRUE(sequencer.isRunning());
+    EXPECT_TRUE(screen.playBtn()->isPressedDown());
+    const double bar = 4 * 60.0 / sequencer.bpm();
+    runFor(*run, bar + 0.1);  // past the count-in
+
+    // Three hits on pads 1 and 2.
+    for (int pad : {0, 1, 0}) {
+        touchDown(*run, screen.tapButton(pad));
+        runFor(*run, 0.1);
+        touchUp(*run, screen.tapButton(pad));
+        runFor(*run, 0.3);
+    }
+    tap(*run, screen.playBtn());  // stop
+    loop_.runPending();
+    EXPECT_FALSE(sequencer.isRunning());
+    EXPECT_FALSE(screen.recBtn()->isPressedDown());
+    ASSERT_TRUE(sequencer.patternHasEvents(0)) << "the hits went into pattern 1";
+
+    // Playback alone starts the recorded samples again.
+    const std::string first = pathOfPad(*run, 0);
+    tap(*run, screen.playBtn());
+    bool heard = false;
+    for (int i = 0; i < int(bar / 0.01) + 20 && !heard; ++i) {
+        runFor(*run, 0.01);
+        heard = run->program().engine()->isPlaying(first);
+    }
+    EXPECT_TRUE(heard) << "the recorded hit plays back";
+    tap(*run, screen.playBtn());
+    loop_.runPending();
+
+    // Pattern mode: copy pattern 1 onto pattern 2 with the edit menu.
+    tap(*run, screen.patternBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsPattern);
+    EXPECT_EQ(screen.tapButtonLabel(0)->text(), "01");
+    auto longPress = [&](int pad) {
+        touchDown(*run, screen.tapButton(pad));
+        loop_.advance(600 * platform::kNanosPerMillisecond);
+        touchUp(*run, screen.tapButton(pad));
+        loop_.runPending();
+    };
+    longPress(0);
+    EXPECT_FALSE(run->menu().shown.back().items.contains("Paste")) << "no paste while the clipboard is empty";
+    ASSERT_TRUE(run->menu().pick("Copy"));
+    longPress(1);
+    ASSERT_TRUE(run->menu().pick("Paste"));
+    loop_.runPending();
+    EXPECT_TRUE(sequencer.patternHasEvents(1));
+    EXPECT_TRUE(screen.tapButtonLight(1)->isTurnedOn() || screen.tapButtonLight(1)->keepsFlashing());
+
+    // ERASE, then pattern 1: asked first, erased on "Erase".
+    tap(*run, screen.eraseBtn());
+    tap(*run, screen.tapButton(0));
+    ASSERT_FALSE(run->alerts().shown.empty());
+    EXPECT_EQ(run->alerts().shown.back().title, "Erase");
+    EXPECT_EQ(run->alerts().shown.back().message, "Are you sure you want to erase Pattern 01?");
+    ASSERT_TRUE(run->alerts().press("Erase"));
+    loop_.runPending();
+    EXPECT_FALSE(sequencer.patternHasEvents(0));
+    EXPECT_TRUE(sequencer.patternHasEvents(1)) << "the copy stays";
+    EXPECT_EQ(screen.copiedPatternIdx(), ui::StrombelViewController::kNotFound) << "the clipboard held pattern 1";
+}
+
+TEST_F(PadScreenTest, ExportModeWritesANamedPatternToTheDocumentsFolderOnce) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    sequencer::Sequencer& sequencer = *run->program().sequencer();
+    open(*run, screen.sequencerBtn());
+    tap(*run, screen.recBtn());
+    runFor(*run, 4 * 60.0 / sequencer.bpm() + 0.1);
+    touchDown(*run, screen.tapButton(1));
+    runFor(*run, 0.1);
+    touchUp(*run, screen.tapButton(1));
+    runFor(*run, 0.3);
+    tap(*run, screen.playBtn());
+    loop_.runPending();
+    ASSERT_TRUE(sequencer.patternHasEvents(0));
+
+    open(*run, screen.inOutBtn());
+    tap(*run, screen.exportBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsExport);
+    EXPECT_EQ(screen.tapButtonLabel(6)->text(), "07");
+
+    tap(*run, screen.tapButton(6));  // empty
+    ASSERT_FALSE(run->alerts().shown.empty());
+    EXPECT_EQ(run->alerts().shown.back().message, "Can't export pattern 07, it is empty");
+    ASSERT_TRUE(run->alerts().press("OK"));
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        tap(*run, screen.tapButton(0));
+        EXPECT_EQ(run->alerts().shown.back().message, "Export pattern 01 with current BPM, swing and volume to ...");
+        EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "iTunes", "AudioExchange"}));
+        ASSERT_TRUE(run->alerts().press("iTunes"));
+        ASSERT_NE(screen.editNameTextfield(), nullptr);
+        EXPECT_EQ(screen.editNameTextfield()->text(), "PATTERN 01");
+        screen.editNameTextfield()->setText("My Beat");
+        bool accepted = screen.textFieldShouldReturn();
+        if (attempt == 0) {
+            EXPECT_TRUE(accepted);
+            EXPECT_EQ(run->alerts().shown.back().message, "Pattern 1 has been exported to my beat.wav");
+            EXPECT_TRUE(std::filesystem::exists(run->sandbox().documents() / "my beat.wav"));
+        } else {
+            EXPECT_FALSE(accepted) << "an existing file is never overwritten";
+            EXPECT_EQ(run->alerts().shown.back().message, "A file already exists with name 'my beat.wav'");
+            EXPECT_NE(screen.editNameTextfield(), nullptr) << "the field stays for another name";
+        }
+        run->alerts().press("OK");
+        loop_.advance(600 * platform::kNanosPerMillisecond);
+    }
+}
+
+TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    sequencer::Sequencer& sequencer = *run->program().sequencer();
+    open(*run, screen.sequencerBtn());
+    tap(*run, screen.recBtn());
+    runFor(*run, 4 * 60.0 / sequencer.bpm() + 0.1);
+    touchDown(*run, screen.tapButton(4));
+    runFor(*run, 0.1);
+    touchUp(*run, screen.tapButton(4));
+    runFor(*run, 0.3);
+    tap(*run, screen.playBtn());
+    loop_.runPending();
+    ASSERT_TRUE(sequencer.patternHasEvents(0));
+
+    const std::string path = pathOfPad(*run, 4);
+    while (run->program().engine()->isPlaying(path)) runFor(*run, 0.1);  // the hit rings out
+
+    tap(*run, screen.eraseBtn());
+    touchDown(*run, screen.tapButton(4));
+    EXPECT_EQ(nextBuffer(*run), 0) << "no sound with ERASE down";
+    touchUp(*run, screen.tapButton(4));
+    loop_.runPending();
+    EXPECT_FALSE(sequencer.patternHasEvents(0));
+}
+
+TEST_F(PadScreenTest, SettingsComeBackAfterARestart) {
+    {
+        auto run = start();
+        ui::StrombelViewController& screen = run->screen();
+        EXPECT_EQ(run->defaults().integerForKey("BeatsPerMinute"), 125);
+        EXPECT_EQ(run->defaults().doubleForKey("PitchAmount"), 0.5);
+        EXPECT_FALSE(run->defaults().hasObject("SwingPercentage"));
+        tap(*run, screen.orientationBtn());
+        screen.soundBankControl()->nextSoundbank();
+        open(*run, screen.sequencerBtn());
+        screen.sequencerControlPlusPressed();  // 126 BPM
+        loop_.runPending();
+        run->program().flush();
+    }
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    EXPECT_TRUE(screen.orientationBtn()->isPressedDown());
+    EXPECT_EQ(screen.tapButtonsContainer()->x(), screen.gf().controlsRightX()) << "pads on the right";
+    EXPECT_EQ(run->program().engine()->currentSoundBankIdx(), 1u);
+    EXPECT_EQ(run->program().sequencer()->bpm(), 126);
+    EXPECT_TRUE(screen.sequencerBtn()->isPressedDown()) << "the SEQ panel opens again";
+    EXPECT_NE(screen.sequencerScreen(), nullptr);
+}
+
+TEST_F(PadScreenTest, AScreenThatGoesLeavesItsObserverListsAndStopsItsTimers) {
+    auto run = start();
+    Program& program = run->program();
+    const size_t engineObservers = program.padEngineAdapter()->observerCount();
+    const size_t libraryObservers = program.padLibraryAdapter()->observerCount();
+    {
+        // A second screen on the same engine, shown and then gone (as a phone's
+        // portrait screen comes and goes).
+        ui::StrombelIphonePortraitViewController portrait(program.padScreenServices(), run->defaults());
+        auto view = portrait.takeView();
+        portrait.viewWillAppear();
+        EXPECT_EQ(program.padEngineAdapter()->observerCount(), engineObservers + 1);
+        EXPECT_EQ(program.padLibraryAdapter()->observerCount(), libraryObservers + 1);
+        EXPECT_TRUE(portrait.hasEngineTimer());
+    }
+    EXPECT_EQ(program.padEngineAdapter()->observerCount(), engineObservers);
+    EXPECT_EQ(program.padLibraryAdapter()->observerCount(), libraryObservers);
+    EXPECT_FALSE(program.padSequencerAdapter()->hasDelegate()) << "it was the sequencer's delegate last";
+
+    // The engine's messages and the timers' beats still run without it.
+    touchDown(*run, run->screen().tapButton(0));
+    runFor(*run, 0.2);
+    touchUp(*run, run->screen().tapButton(0));
+    runFor(*run, 0.2);
+
+    // And when the whole program goes, nothing of it stays due on the loop.
+    run.reset();
+    EXPECT_FALSE(loop_.nextTimerDue().has_value());
+}
+
+TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainLoop) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.inOutBtn());
+    tap(*run, screen.midiLearnBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsMidiLearn);
+    tap(*run, screen.tapButton(4));
+    EXPECT_TRUE(screen.tapButtonLight(4)->isTurnedOn());
+    EXPECT_EQ(run->program().midiHub()->midiLearnBtnIdx(), 4u);
+
+    // A note arrives on the MIDI action thread from a keyboard the user plays notes from.
+    run->program().midiHub()->receiveNotesFrom("Keys", true);
+    midi::MidiMessage note(std::make_shared<const std::string>("Keys"), 0x90, 42, 100);
+    const QString before = screen.tapButtonLabel(4)->text();
+    std::thread midiThread([&] { run->program().midiHub()->handleMidiMessage(note); });
+    midiThread.join();
+    EXPECT_EQ(screen.tapButtonLabel(4)->text(), before) << "labels change only on the main loop";
+    loop_.runPending();
+    EXPECT_EQ(screen.tapButtonLabel(4)->text(), "42");
+}
+
+}  // namespace
+}  // namespace strombel::app::scenario

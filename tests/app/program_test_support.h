@@ -1,0 +1,162 @@
+#pragma once
+
+// A whole Strombel, headless: the real library in a sandbox of its own with the
+// stock packs of the bundle, the real engine on a manual audio device, the real
+// sequencer driven by hand, the real MIDI hub on a loopback MIDI world, and the
+// pad screen in an offscreen window. Time moves only when the test says so.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "platform/clock.h"
+#include "platform/loopback_midi_backend.h"
+#include "platform/main_loop.h"
+#include "platform/manual_audio_device.h"
+#include "platform/sandbox.h"
+#include "platform/user_defaults.h"
+#include "support/temp_dir.h"
+#include "ui/kit/context.h"
+#include "ui/kit/presenters.h"
+#include "ui/kit/window.h"
+
+namespace strombel::app::scenario {
+
+/// Remembers each edit menu and lets the test pick an item.
+class RecordingEditMenu final : public ui::kit::EditMenuPresenter {
+public:
+    struct Shown {
+        QRectF target;
+        QStringList items;
+        Choice choice;
+    };
+    void showMenu(ui::kit::Window*, const QRectF& target, const QStringList& items, Choice choice) override {
+        shown.push_back({target, items, std::move(choice)});
+    }
+    void hideMenu() override {}
+    /// Picks `item` in the last menu shown; false when it offered no such item.
+    bool pick(const QString& item) {
+        if (shown.empty() || !shown.back().items.contains(item)) return false;
+        auto choice = shown.back().choice;
+        choice(item);
+        return true;
+    }
+    std::vector<Shown> shown;
+};
+
+
+/// One run of the program on a sandbox that outlives it (so a test can start
+/// the program again on the same settings and library).
+class ProgramRun {
+public:
+    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
+        : sandbox_(root, platform::Sandbox::defaultBundle()),
+          defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
+          midi_(clock),
+          context_(loop, guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()) {
+        auto alerts = std::make_unique<ui::kit::RecordingAlertPresenter>();
+        alerts_ = alerts.get();
+        context_.setAlerts(std::move(alerts));
+        auto menu = std::make_unique<RecordingEditMenu>();
+        menu_ = menu.get();
+        context_.setEditMenu(std::move(menu));
+
+        ProgramSetup setup(sandbox_, defaults_, loop);
+        setup.clock = &clock;
+        auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, clock.nowNanos());
+        device_ = device.get();
+        setup.audioDevice = std::move(device);
+        setup.midiBackend = &midi_;
+        setup.sequencerDriver = sequencer::LoopDriver::manual;
+        setup.guiType = guiType;
+        setup.showWindow = false;
+        program_ = std::make_unique<Program>(std::move(setup));
+        EXPECT_TRUE(program_->launch());
+        loop.runPending();
+        program_->engine()->waitForPreloads();
+    }
+    ~ProgramRun() { program_.reset(); }
+
+    Program& program() { return *program_; }
+    ui::StrombelViewController& screen() { return *program_->padScreen(); }
+    platform::ManualAudioDevice& device() { return *device_; }
+    platform::UserDefaults& defaults() { return defaults_; }
+    platform::Sandbox& sandbox() { return sandbox_; }
+    ui::kit::RecordingAlertPresenter& alerts() { return *alerts_; }
+    RecordingEditMenu& menu() { return *menu_; }
+
+private:
+    platform::Sandbox sandbox_;
+    platform::UserDefaults defaults_;
+    platform::LoopbackMidiBackend midi_;
+    ui::kit::Context context_;
+    ui::kit::RecordingAlertPresenter* alerts_ = nullptr;
+    RecordingEditMenu* menu_ = nullptr;
+    platform::ManualAudioDevice* device_ = nullptr;
+    std::unique_ptr<Program> program_;
+};
+
+/// The fixture: a clock, a main loop on it, and a way to let time pass for the
+/// sequencer, the engine's buffers and the main loop together.
+class ProgramTest : public ::testing::Test {
+protected:
+    ProgramTest() : clock_(1'000'000'000), loop_(clock_) {
+        loop_.bindToCurrentThread();
+    }
+
+    std::unique_ptr<ProgramRun> start(int32_t guiType = 0) {
+        return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType);
+    }
+
+    /// Lets `seconds` pass in 5 ms steps: the sequencer schedules what is due, the
+    /// device renders every buffer that has begun, the main loop delivers.
+    /// Returns the largest absolute left-channel sample rendered.
+    int64_t runFor(ProgramRun& run, double seconds) {
+        int64_t loudest = 0;
+        const uint64_t end = clock_.nowNanos() + uint64_t(seconds * 1e9);
+        while (clock_.nowNanos() < end) {
+            run.program().sequencer()->runLoopUntil(clock_.nowNanos());
+            run.program().engine()->waitForPreloads();
+            while (run.device().nextHostTime() <= clock_.nowNanos()) {
+                run.device().renderBuffer();
+                for (int32_t sample : run.device().left()) loudest = std::max<int64_t>(loudest, std::abs(int64_t(sample)));
+            }
+            loop_.advance(5 * platform::kNanosPerMillisecond);
+        }
+        return loudest;
+    }
+
+    /// Renders the next buffer and answers its loudest left sample.
+    int64_t nextBuffer(ProgramRun& run) {
+        run.program().engine()->waitForPreloads();
+        run.device().renderBuffer();
+        int64_t loudest = 0;
+        for (int32_t sample : run.device().left()) loudest = std::max<int64_t>(loudest, std::abs(int64_t(sample)));
+        return loudest;
+    }
+
+    /// A finger down on the middle of `view` (and, with `release`, up again).
+    void touchDown(ProgramRun& run, ui::kit::View* view, int finger = 1) {
+        run.program().window().touches().begin(finger, view->mapToScene(view->bounds().center()));
+    }
+    void touchUp(ProgramRun& run, ui::kit::View* view, int finger = 1) {
+        run.program().window().touches().end(finger, view->mapToScene(view->bounds().center()));
+    }
+    void tap(ProgramRun& run, ui::kit::View* view) {
+        touchDown(run, view);
+        touchUp(run, view);
+        loop_.runPending();
+    }
+
+    strombel::testing::TempDir temp_;
+    platform::ManualClock clock_;
+    platform::MainLoop loop_;
+};
+
+}  // namespace strombel::app::scenario

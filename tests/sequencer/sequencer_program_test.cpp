@@ -1,0 +1,193 @@
+// The sequencer as the program runs it: the real library (SQLite store), the real
+// engine on the manual audio device, and a restart in between.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+
+#include "engine/sound_box.h"
+#include "library/data_migration_manager.h"
+#include "library/library_adapters.h"
+#include "library/sound_data_manager.h"
+#include "platform/audio_file.h"
+#include "platform/manual_audio_device.h"
+#include "platform/sandbox.h"
+#include "platform/user_defaults.h"
+#include "sequencer/sequencer.h"
+#include "sequencer/sequencer_fakes.h"
+#include "sequencer/sound_box_adapter.h"
+#include "support/temp_dir.h"
+
+namespace strombel::sequencer {
+namespace {
+
+using testing::ManualBench;
+
+constexpr const char* kClick = "Documents/click.wav";
+constexpr const char* kBlock = "Documents/block.wav";
+constexpr int32_t kLevel = 1 << 23;
+constexpr uint64_t kStep = 125'000'000;  // 120 BPM
+constexpr double kStepFrames = 5512.5;
+
+void writeClick(const std::filesystem::path& path, int32_t level) {
+    std::vector<int32_t> frames(32, 0);
+    frames[0] = level;
+    const int32_t* channels[] = {frames.data()};
+    platform::WaveWriter writer;
+    ASSERT_TRUE(writer.open(path, 1, 44100.0, 44100.0));
+    ASSERT_TRUE(writer.write(channels, 32));
+    ASSERT_TRUE(writer.close());
+}
+
+/// One user's installation; `launch` starts the program as it starts at every
+/// launch (library, engine, sequencer), `quit` ends it.
+struct Installation {
+    Installation() {
+        sandbox.createFolders();
+        writeClick(sandbox.documents() / "click.wav", kLevel);
+        writeClick(sandbox.documents() / "block.wav", kLevel / 2);
+    }
+    /// The files another installation has on disk at this moment, as a crash leaves them.
+    explicit Installation(const Installation& crashed) {
+        std::filesystem::copy(crashed.dir.path() / "root", dir.path() / "root",
+                              std::filesystem::copy_options::recursive);
+    }
+    ~Installation() { quit(); }
+
+    void launch() {
+        defaults = std::make_unique<platform::UserDefaults>(dir.path() / "root" / "Library" / "Preferences" /
+                                                            "defaults.sqlite");
+        library = std::make_unique<library::SoundDataManager>(sandbox, *defaults, mainLoop);
+        library::DataMigrationManager::makeDataUpToDate(*library);
+        library->scanUserSamplesChanges();
+        engineView = std::make_unique<library::EngineSoundLibrary>(*library);
+        auto owned = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, clock.nowNanos());
+        device = owned.get();
+        soundBox = std::make_unique<engine::SoundBox>(std::move(owned), sandbox, mainLoop, engineView.get());
+        for (const char* path : {kClick, kBlock}) {
+            auto track = soundBox->trackForFile(path);
+            ASSERT_TRUE(track && track->preloadForPlayback()) << path;
+        }
+        engineAdapter = std::make_unique<SoundBoxSequencerEngine>(*soundBox);
+        patterns = std::make_unique<library::SequencerPatternStore>(*library);
+        sequencer = std::make_unique<Sequencer>(
+            SequencerServices{*engineAdapter, *patterns, nullptr, mainLoop, clock, LoopDriver::manual});
+        sequencer->setBpm(120);
+    }
+    void quit() {
+        sequencer.reset();
+        patterns.reset();
+        engineAdapter.reset();
+        soundBox.reset();
+        engineView.reset();
+        library.reset();
+        mainLoop.runPending();
+        defaults.reset();
+    }
+
+    void runUntil(uint64_t until) { ManualBench::driveLoop(*sequencer, clock, mainLoop, until); }
+
+    ::strombel::testing::TempDir dir;
+    platform::Sandbox sandbox{dir.path() / "root", STROMBEL_TEST_BUNDLE_DIR};
+    platform::ManualClock clock;
+    platform::MainLoop mainLoop{clock};
+    std::unique_ptr<platform::UserDefaults> defaults;
+    std::unique_ptr<library::SoundDataManager> library;
+    std::unique_ptr<library::EngineSoundLibrary> engineView;
+    platform::ManualAudioDevice* device = nullptr;
+    std::unique_ptr<engine::SoundBox> soundBox;
+    std::unique_ptr<SoundBoxSequencerEngine> engineAdapter;
+    std::unique_ptr<library::SequencerPatternStore> patterns;
+    std::unique_ptr<Sequencer> sequencer;
+};
+
+TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
+    Installation installation;
+    installation.launch();
+    {
+        // Recording: the pad screen passes the pads the user hits while the sequencer runs.
+        Sequencer& sequencer = *installation.sequencer;
+        const uint64_t start = installation.clock.nowNanos();
+        sequencer.playWithPreBar(false);
+        installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
+        sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);  // step 0
+        installation.runUntil(start + static_cast<uint64_t>(4.3 * kStep));
+        sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);  // step 4
+        installation.runUntil(start + static_cast<uint64_t>(9.8 * kStep));
+        sequencer.recordSequencerEventForSample(kBlock, PatternEvent::kStart);  // step 10
+        installation.runUntil(start + 14 * kStep);
+        sequencer.stop();
+        EXPECT_TRUE(sequencer.patternHasEvents(0));
+    }
+    installation.quit();
+    installation.launch();
+
+    Sequencer& sequencer = *installation.sequencer;
+    EXPECT_TRUE(sequencer.patternHasEvents(0));
+    EXPECT_FALSE(sequencer.patternHasEvents(1));
+    sequencer.playWithPreBar(false);
+    std::vector<std::pair<uint64_t, int32_t>> onsets;  // frame, level
+    uint64_t rendered = 0;
+    while (rendered < static_cast<uint64_t>(32 * kStepFrames)) {
+        installation.runUntil(installation.device->nextHostTime());
+        installation.device->renderBuffer();
+        const auto& left = installation.device->left();
+        for (uint32_t i = 0; i < left.size(); ++i) {
+            if (std::abs(left[i]) > kLevel / 4 && rendered + i < static_cast<uint64_t>(32 * kStepFrames)) {
+                onsets.emplace_back(rendered + i, left[i]);
+            }
+        }
+        rendered += left.size();
+    }
+    sequencer.stop();
+    const std::vector<uint64_t> expected{0, 22050, 55125, 88200, 110250, 143325};  // steps 0, 4, 10 twice
+    ASSERT_EQ(onsets.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(onsets[i].first, expected[i]) << i;
+    }
+    EXPECT_GT(onsets[0].second, onsets[2].second) << "the quieter block on step 10";
+
+    const std::string file = (installation.dir / "pattern.wav").string();
+    std::string error;
+    ASSERT_TRUE(sequencer.exportPattern(0, file, {}, &error)) << error;
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    std::vector<float> samples(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_float(sound, samples.data(), info.frames);
+    sf_close(sound);
+    EXPECT_EQ(info.frames, 88200);
+    std::vector<int64_t> exported;
+    for (int64_t frame = 0; frame < info.frames; ++frame) {
+        if (std::fabs(samples[static_cast<size_t>(frame * info.channels)]) > 0.1f) {
+            exported.push_back(frame);
+        }
+    }
+    EXPECT_EQ(exported, (std::vector<int64_t>{0, 22050, 55125}));
+}
+
+TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
+    Installation installation;
+    installation.launch();
+    Sequencer& sequencer = *installation.sequencer;
+    const uint64_t start = installation.clock.nowNanos();
+    sequencer.playWithPreBar(false);
+    installation.runUntil(start + static_cast<uint64_t>(2.1 * kStep));
+    sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);
+    installation.runUntil(start + static_cast<uint64_t>(8.1 * kStep));
+    sequencer.recordSequencerEventForSample(kBlock, PatternEvent::kStart);
+    installation.runUntil(start + 12 * kStep);
+    ASSERT_TRUE(sequencer.isRunning());
+
+    Installation afterCrash(installation);  // the program dies here, still recording
+    afterCrash.launch();
+    const PatternSteps events = afterCrash.sequencer->activePatternEvents();
+    ASSERT_EQ(events.count(2), 1u);
+    ASSERT_EQ(events.count(8), 1u);
+    EXPECT_EQ(events.at(2)[0]->sampleFilePath(), kClick);
+    EXPECT_EQ(events.at(8)[0]->sampleFilePath(), kBlock);
+}
+
+}  // namespace
+}  // namespace strombel::sequencer
