@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,14 +125,20 @@ public:
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int failed = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) return false;
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            // The server ends with the test, even when the test crashes.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(1);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::execvp("jackd", argv.data());
+            ::_exit(127);
+        }
+        for (int attempt = 0; attempt < 200; ++attempt) {
             jack_status_t status{};
             if (jack_client_t* client = jack_client_open("probe", static_cast<jack_options_t>(JackServerName | JackNoStartServer), &status, name_.c_str())) {
                 jack_client_close(client);
@@ -145,7 +151,7 @@ public:
 
     void stop() {
         if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);  // gone at once, as a crashed or killed server would be
+        ::kill(pid_, SIGTERM);  // as a user stopping the server would
         ::waitpid(pid_, nullptr, 0);
         pid_ = 0;
     }
