@@ -7,6 +7,9 @@
 #include <jack/jack.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +117,20 @@ TEST_F(MidiJackTest, ClockGoesOutToAJackPort) {
     EXPECT_EQ(std::count(listener.bytes.begin(), listener.bytes.end(), 0xF8), 24);
 }
 
+// An RtMidi object whose JACK server went away is never closed: closing it would
+// touch a client libjack has torn down. Not a leak to the leak checker.
+void leaveAlone(std::unique_ptr<RtMidiIn> object) {
+    RtMidiIn* left = object.release();
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_ignore_object(left);
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    __lsan_ignore_object(left);
+#endif
+#endif
+    static_cast<void>(left);
+}
+
 // A JACK server of the test's own, which it stops and starts again.
 class OwnJackServer {
 public:
@@ -202,7 +219,7 @@ TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
         // The server goes away, with our clients and the device's on it. (The
         // device's own RtMidi object is left alone from here on, as ours are.)
         jack.stop();
-        static_cast<void>(device.release());  // never closed: its server is gone
+        leaveAlone(std::move(device));  // never closed: its server is gone
         const uint64_t now = platform::hostTimeNow();
         for (uint64_t k = 1; k <= 12; ++k) hub.sendClockTickAtTime(now + k * 1'000'000);
         std::this_thread::sleep_for(30ms);
