@@ -10,8 +10,8 @@ endfunction()
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
 # gets its own process, so tests never share a sandbox root by accident.
-# JACK: the cases need the shared JACK server (dummy driver); they run one at a
-# time with JACK_DEFAULT_SERVER pointing at it.
+# JACK: the cases need the build's JACK server (dummy driver); they run one at a
+# time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
   cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -19,7 +19,7 @@ function(strombel_add_test name)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   set(environment "QT_QPA_PLATFORM=offscreen")
   if(ARG_JACK)
-    list(APPEND environment "JACK_DEFAULT_SERVER=strombel-tests" "JACK_NO_START_SERVER=1")
+    list(APPEND environment "JACK_DEFAULT_SERVER=${STROMBEL_JACK_SERVER}" "JACK_NO_START_SERVER=1")
     list(APPEND ARG_FIXTURES jack_server)
     list(APPEND ARG_RESOURCE_LOCK jack)
   endif()

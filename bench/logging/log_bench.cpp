@@ -27,9 +27,19 @@ namespace logging = strombel::logging;
 constexpr int kBurst = 256;  // well below both queues' bound: measures the hand-over, not back-pressure
 constexpr size_t kQueueSize = logging::Log::kMaximumPendingMessages;
 
+// Every folder of this run lives in one folder, removed when the run ends.
+struct RunFolder {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("strombel-bench-logging-" + std::to_string(::getpid()));
+    ~RunFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+RunFolder runFolder;
+
 std::filesystem::path benchFolder(const std::string& name) {
-    std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                   ("strombel-bench-" + std::to_string(::getpid())) / name;
+    std::filesystem::path folder = runFolder.path / name;
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder;

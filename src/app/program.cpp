@@ -56,15 +56,13 @@ Program::~Program() {
     padSequencer_.reset();
     padEngine_.reset();
     if (sequencer_) sequencer_->stop();
-    if (midiHub_) {
-        // No clock message of the hub's is under way once its thread is idle.
-        midiHub_->setMidiClockDelegate(nullptr);
-        midiHub_->waitUntilActionThreadIdle();
-    }
-    if (sequencerMidiLink_) sequencerMidiLink_->attach(nullptr);
+    // The follower leaves the hub's clock delegate; no clock message of the hub's
+    // is under way once its thread is idle.
+    sequencerClockFollower_.reset();
+    if (midiHub_) midiHub_->waitUntilActionThreadIdle();
     engineMidiLink_.reset();
     sequencer_.reset();
-    sequencerMidiLink_.reset();
+    sequencerClockOut_.reset();
     midiHub_.reset();
     engine_.reset();
     engineLibrary_.reset();
@@ -120,11 +118,11 @@ void Program::makeSubsystems() {
     // The sequencer, on the engine, the library's patterns and the hub's clock.
     sequencerEngine_ = std::make_unique<sequencer::SoundBoxSequencerEngine>(*engine_);
     patternStore_ = std::make_unique<library::SequencerPatternStore>(*library_);
-    sequencerMidiLink_ = std::make_unique<midi::SequencerMidiLink>(*midiHub_);
+    sequencerClockOut_ = std::make_unique<sequencer::MidiControllerClockOut>(*midiHub_);
     sequencer_ = std::make_unique<sequencer::Sequencer>(sequencer::SequencerServices{
-        *sequencerEngine_, *patternStore_, sequencerMidiLink_.get(), setup_.mainLoop, clock(),
+        *sequencerEngine_, *patternStore_, sequencerClockOut_.get(), setup_.mainLoop, clock(),
         setup_.sequencerDriver});
-    sequencerMidiLink_->attach(sequencer_.get());
+    sequencerClockFollower_ = std::make_unique<sequencer::MidiClockFollower>(*midiHub_, *sequencer_);
 
     // The pad screen's views of all four.
     padEngine_ = std::make_unique<PadEngineAdapter>(*engine_, setup_.mainLoop);

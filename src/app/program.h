@@ -7,7 +7,7 @@
 #include "app/app_adapters.h"
 #include "app/app_services.h"
 #include "library/library_adapters.h"
-#include "midi/engine_links.h"
+#include "midi/sound_box_midi_link.h"
 #include "sequencer/sound_box_adapter.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "platform/audio_device.h"
@@ -122,8 +122,9 @@ private:
     std::unique_ptr<midi::SoundBoxMidiLink> engineMidiLink_;
     std::unique_ptr<sequencer::SoundBoxSequencerEngine> sequencerEngine_;
     std::unique_ptr<library::SequencerPatternStore> patternStore_;
-    std::unique_ptr<midi::SequencerMidiLink> sequencerMidiLink_;
+    std::unique_ptr<sequencer::MidiControllerClockOut> sequencerClockOut_;
     std::unique_ptr<sequencer::Sequencer> sequencer_;
+    std::unique_ptr<sequencer::MidiClockFollower> sequencerClockFollower_;
     std::unique_ptr<PadEngineAdapter> padEngine_;
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;

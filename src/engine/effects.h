@@ -72,10 +72,12 @@ inline int32_t saturatingAdd(int32_t sample, int64_t value) {
 
 /// Float to a 32-bit sample, truncated toward zero, saturating (NaN gives 0).
 inline int32_t saturatingFromFloat(float value) {
-    if (!(value == value)) return 0;
-    if (value >= 2147483520.0f) return INT32_MAX;
-    if (value <= -2147483648.0f) return INT32_MIN;
-    return static_cast<int32_t>(value);
+    // Selects rather than branches, so that loops over it vectorise.
+    float v = value == value ? value : 0.0f;
+    v = v > -2147483648.0f ? v : -2147483648.0f;
+    v = v < 2147483520.0f ? v : 2147483520.0f;  // the largest float below 2^31
+    const int32_t sample = static_cast<int32_t>(v);
+    return value >= 2147483520.0f ? INT32_MAX : sample;
 }
 
 }  // namespace strombel::engine

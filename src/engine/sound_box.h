@@ -217,6 +217,8 @@ private:
     void renderBlock(uint32_t frames, uint64_t now, int32_t* left, int32_t* right);
     void processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
                        int32_t* right);
+    /// Crush, cut-off and phase over the windows into the block's integer scratch.
+    void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
     void postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track);
     void takeDueLocked(std::vector<QueuedRequest>& queue, uint64_t end, std::vector<QueuedRequest>& due);
 
@@ -250,6 +252,8 @@ private:
     std::vector<float> scratchA_, scratchB_, scratchC_, scratchD_;
     std::vector<int32_t> outL_, outR_;
     EchoBuffer echoBufferLeft_, echoBufferRight_;
+    bool windowTouched_ = false;                        // effect frames went into the windows this block
+    uint32_t framesSinceWindowInput_ = kEffectWindowFrames;  // the windows hold only zeros from this many on
 
     // Events from the audio thread to the main loop: a single-producer ring.
     std::vector<PendingEvent> eventRing_;

@@ -134,26 +134,11 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
 
     const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
     const float master = volume_.load(std::memory_order_relaxed);
+    windowTouched_ = false;
     processTracks(n, now, end, rate, master, left, right);
+    framesSinceWindowInput_ = windowTouched_ ? 0 : std::min(framesSinceWindowInput_ + n, kEffectWindowFrames);
 
-    // The effect chain over the windows.
-    const uint32_t W = kEffectWindowFrames;
-    const float crush = crushAmount_.load() * 4.0f;
-    const float phase = phaseAmount_.load();
-    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crush, wetness);
-    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crush, wetness);
-    applyCutOffFilterStereo(W, scratchA_.data(), scratchC_.data(), scratchB_.data(), scratchD_.data(),
-                            cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
-    // Only the newest n frames leave the window: the phase stage works on them and
-    // the 128 frames before them that they reach back to (the same values as over
-    // the whole window, since every partner lies inside it).
-    const uint32_t phaseFrom = W - n - std::min<uint32_t>(128, W - n);
-    applyPhaseEffect(W - phaseFrom, 128, scratchC_.data() + phaseFrom, scratchA_.data() + phaseFrom, phase, wetness);
-    applyPhaseEffect(W - phaseFrom, 128, scratchD_.data() + phaseFrom, scratchB_.data() + phaseFrom, phase, wetness);
-    for (uint32_t k = 0; k < n; ++k) {
-        outL_[k] = saturatingFromFloat(scratchA_[W - n + k]);
-        outR_[k] = saturatingFromFloat(scratchB_[W - n + k]);
-    }
+    applyWindowEffects(n, wetness, sampleRate);
 
     // Echo and reverb from the histories, which then take this block.
     float echo = wetness * delayIntensity_.load() * 0.9f;
@@ -186,6 +171,31 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     for (uint32_t k = 0; k < n; ++k) {
         left[k] = saturatingAdd(left[k], outL_[k]);
         right[k] = saturatingAdd(right[k], outR_[k]);
+    }
+}
+
+void SoundBox::applyWindowEffects(uint32_t n, float wetness, double sampleRate) {
+    const uint32_t W = kEffectWindowFrames;
+    if (framesSinceWindowInput_ >= W) {  // windows of zeros give zeros, at no cost
+        std::fill_n(outL_.data(), n, 0);
+        std::fill_n(outR_.data(), n, 0);
+        return;
+    }
+    const float crush = crushAmount_.load() * 4.0f;
+    const float phase = phaseAmount_.load();
+    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crush, wetness);
+    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crush, wetness);
+    applyCutOffFilterStereo(W, scratchA_.data(), scratchC_.data(), scratchB_.data(), scratchD_.data(),
+                            cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
+    // Only the newest n frames leave the window: the phase stage works on them and
+    // the 128 frames before them that they reach back to (the same values as over
+    // the whole window, since every partner lies inside it).
+    const uint32_t phaseFrom = W - n - std::min<uint32_t>(128, W - n);
+    applyPhaseEffect(W - phaseFrom, 128, scratchC_.data() + phaseFrom, scratchA_.data() + phaseFrom, phase, wetness);
+    applyPhaseEffect(W - phaseFrom, 128, scratchD_.data() + phaseFrom, scratchB_.data() + phaseFrom, phase, wetness);
+    for (uint32_t k = 0; k < n; ++k) {
+        outL_[k] = saturatingFromFloat(scratchA_[W - n + k]);
+        outR_[k] = saturatingFromFloat(scratchB_[W - n + k]);
     }
 }
 
@@ -236,7 +246,11 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 count = n - offset;
                 break;
             case TrackState::StopPending:
-                if (stop > end) {
+                if (!track.hasBegun()) {
+                    // Stopped before it began: nothing of it sounds (its read
+                    // position still belongs to an earlier playback).
+                    if (stop <= end) postEvent(PendingEvent::Type::Stopped, handle);
+                } else if (stop > end) {
                     count = n;
                 } else {
                     count = effectiveStop < effectiveStart ? 0 : framesUntil(effectiveStop, now, sampleRate, n);
@@ -271,6 +285,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
                     if (effects) {
                         mixResampled(sourceL, sourceR, got, rate, gain, windowL + offset, windowR + offset, n - offset);
+                        windowTouched_ = true;
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {
                             left[offset + j] =

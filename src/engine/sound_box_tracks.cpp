@@ -533,9 +533,10 @@ void SoundBox::deliverPendingEvents() {
         case PendingEvent::Type::LoadWanted: requestLoadIfNeeded(event.track); break;
         }
     }
-    if (uint64_t lags = lagWarnings_.exchange(0)) {
-        STROMBEL_LOG_WARN("Warning: Soundbox lag - time needed: {:f}, available: {:f} ({} buffers)",
-                          lastLagNeeded_.load(), lastLagAvailable_.load(), lags);
+    // The audio thread only counts late buffers; the last one is told here.
+    if (lagWarnings_.exchange(0) > 0) {
+        STROMBEL_LOG_WARN("Warning: Soundbox lag - time needed: {:f}, available: {:f}", lastLagNeeded_.load(),
+                          lastLagAvailable_.load());
     }
     if (uint64_t dropped = droppedEvents_.exchange(0)) {
         STROMBEL_LOG_WARN("{} engine events were dropped", dropped);

@@ -130,6 +130,7 @@ void Track::playFromPoint(double from, double to, uint64_t atTime, float velocit
         setCurrentState(TrackState::RetriggerPending);
     } else {
         setCurrentState(TrackState::StartPending);
+        begun_ = false;
     }
 }
 
@@ -142,11 +143,15 @@ void Track::startPlayback() {
         stopFrameIdx_ = static_cast<uint32_t>(requestTo_ * total);
     }
     currentFrameIdx_ = startFrameIdx_;
+    begun_ = true;
     currentVelocity_ = nextPlaybackVelocity_;
     lastPlayedNanos_.store(clock_.nowNanos());
 }
 
-void Track::waitForRetrigger() { setCurrentState(TrackState::StartPending); }
+void Track::waitForRetrigger() {
+    setCurrentState(TrackState::StartPending);
+    begun_ = false;  // the old playback ran out
+}
 
 void Track::stopPlayingAt(uint64_t hostTimeNanos) {
     TrackState state = currentState();
@@ -158,6 +163,7 @@ void Track::stopPlayingAt(uint64_t hostTimeNanos) {
 
 void Track::cleanAfterPlayback() {
     setCurrentState(TrackState::Ready);
+    begun_ = false;
     currentVelocity_ = 1.0f;
 }
 

@@ -90,6 +90,8 @@ public:
     bool muted() const { return muted_.load(); }
     void setMuted(bool value) { muted_.store(value); }
 
+    /// Whether the requested playback has begun (startPlayback) and not ended since.
+    bool hasBegun() const { return begun_; }
     uint64_t startHostTimeNanos() const { return startHostTimeNanos_; }
     uint64_t stopHostTimeNanos() const { return stopHostTimeNanos_; }
     const std::string& relativeFileName() const { return relativeFileName_; }
@@ -129,6 +131,7 @@ private:
     float nextPlaybackVelocity_ = 1.0f;
     std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false};
     uint64_t startHostTimeNanos_ = 0, stopHostTimeNanos_ = 0;
+    bool begun_ = false;
 };
 
 }  // namespace strombel::engine

@@ -125,14 +125,16 @@ public:
     /// Deletes archived files beyond the newest `maximumNumberOfLogFiles`. Files
     /// not archived (being written) are never deleted.
     void deleteOldLogFiles();
-    /// Six upper-case hexadecimal digits.
-    static std::string generateShortUUID();
+    /// Six upper-case hexadecimal digits, random.
+    virtual std::string generateShortUUID();
     /// Whether a folder entry's name is that of a log file.
     static bool isLogFileName(const std::string& name);
 
 private:
     std::atomic<uint64_t> maximumNumberOfLogFiles_{5};
     const std::string logsDirectory_;
+    std::atomic<bool> reportedFolderError_{false};
+    std::atomic<bool> reportedFileError_{false};
 };
 
 /// "yyyy/MM/dd HH:mm:ss:SSS" followed by two spaces and the message text.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <chrono>
 #include <random>
 
 #include "logging/file_logger.h"
@@ -202,7 +203,10 @@ std::string LogFileManagerDefault::logsDirectory() {
     std::error_code error;
     if (!std::filesystem::is_directory(logsDirectory_, error)) {
         std::filesystem::create_directories(logsDirectory_, error);
-        if (error) consoleLog("FileLogManagerDefault: Error creating logsDirectory: {}", error.message());
+        // Told once: a folder that cannot be made would otherwise be reported with every line.
+        if (error && !reportedFolderError_.exchange(true)) {
+            consoleLog("FileLogManagerDefault: Error creating logsDirectory: {}", error.message());
+        }
     }
     return logsDirectory_;
 }
@@ -259,7 +263,8 @@ std::vector<std::string> LogFileManagerDefault::sortedLogFileNames() {
 }
 
 std::string LogFileManagerDefault::generateShortUUID() {
-    thread_local std::mt19937_64 generator{std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32)};
+    thread_local std::mt19937_64 generator{std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+                                           static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
     return fmt::format("{:06X}", generator() & 0xFFFFFF);
 }
 
@@ -273,11 +278,15 @@ std::optional<std::string> LogFileManagerDefault::createNewLogFile() {
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
+            reportedFileError_ = false;
             deleteOldLogFiles();
             return path;
         }
         if (errno != EEXIST) {
-            consoleLog("FileLogManagerDefault: Error creating log file {}: {}", path, std::strerror(errno));
+            int error = errno;
+            if (!reportedFileError_.exchange(true)) {
+                consoleLog("FileLogManagerDefault: Error creating log file {}: {}", path, std::strerror(error));
+            }
             return std::nullopt;
         }
     }

@@ -173,8 +173,17 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
     if (frames == 0) return true;
     if (!converter_) {
         shorts_.resize(static_cast<size_t>(frames) * channels_);
-        for (uint32_t i = 0; i < frames; ++i)
-            for (uint32_t c = 0; c < channels_; ++c) shorts_[i * channels_ + c] = fixed824ToInt16(samples[c][i]);
+        int16_t* out = shorts_.data();
+        if (channels_ == 2) {
+            const int32_t* left = samples[0];
+            const int32_t* right = samples[1];
+            for (uint32_t i = 0; i < frames; ++i) {
+                out[2 * i] = fixed824ToInt16(left[i]);
+                out[2 * i + 1] = fixed824ToInt16(right[i]);
+            }
+        } else {
+            for (uint32_t i = 0; i < frames; ++i) out[i] = fixed824ToInt16(samples[0][i]);
+        }
         sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
         if (done != static_cast<sf_count_t>(frames)) {
             error_ = sf_strerror(file_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -75,8 +76,8 @@ private:
 
 /// Converts 8.24 to 16 bit, clipping at full scale.
 inline int16_t fixed824ToInt16(int32_t sample) {
-    int32_t value = sample >> 9;  // full scale 1 << 24 becomes 1 << 15
-    return static_cast<int16_t>(value > 32767 ? 32767 : (value < -32768 ? -32768 : value));
+    const int32_t value = sample >> 9;  // full scale 1 << 24 becomes 1 << 15
+    return static_cast<int16_t>(std::min(std::max(value, -32768), 32767));
 }
 
 }  // namespace strombel::platform

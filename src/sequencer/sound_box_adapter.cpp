@@ -13,4 +13,15 @@ bool SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& event
     return soundBox_.exportEvents(converted, toFile, duration, progress, error);
 }
 
+MidiClockFollower::MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer)
+    : controller_(controller), sequencer_(sequencer) {
+    controller_.setMidiClockDelegate(this);
+}
+
+MidiClockFollower::~MidiClockFollower() {
+    if (controller_.midiClockDelegate() == this) {
+        controller_.setMidiClockDelegate(nullptr);
+    }
+}
+
 }  // namespace strombel::sequencer

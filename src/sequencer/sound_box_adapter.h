@@ -1,10 +1,12 @@
 #pragma once
 
-// The real engine behind the sequencer's engine interface. The program builds it
-// over SoundBox::shared(); the MIDI hub's side is midi::SequencerMidiLink and the
-// library's is library::SequencerPatternStore.
+// The real engine and MIDI hub behind the sequencer's interfaces. The program
+// builds them over its SoundBox and MidiController; the library's side is
+// library::SequencerPatternStore.
 
 #include "engine/sound_box.h"
+#include "midi/midi_controller.h"
+#include "sequencer/sequencer.h"
 #include "sequencer/sequencer_services.h"
 
 namespace strombel::sequencer {
@@ -35,6 +37,38 @@ public:
 
 private:
     engine::SoundBox& soundBox_;
+};
+
+/// The MIDI hub's clock output.
+class MidiControllerClockOut final : public SequencerMidiOut {
+public:
+    explicit MidiControllerClockOut(midi::MidiController& controller) : controller_(controller) {}
+    void sendClockStart() override { controller_.sendClockStart(); }
+    void sendClockStop() override { controller_.sendClockStop(); }
+    void sendClockTickAtTime(uint64_t hostTicks) override { controller_.sendClockTickAtTime(hostTicks); }
+
+private:
+    midi::MidiController& controller_;
+};
+
+/// Hands the MIDI hub's clock messages (MIDI action thread) to the sequencer
+/// while it lives: registers itself as the hub's clock delegate and clears it again.
+class MidiClockFollower final : public midi::MidiClockDelegate {
+public:
+    MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer);
+    ~MidiClockFollower() override;
+    MidiClockFollower(const MidiClockFollower&) = delete;
+    MidiClockFollower& operator=(const MidiClockFollower&) = delete;
+
+    void midiClockStartReceived() override { sequencer_.midiClockStartReceived(); }
+    void midiClockSongPosition(int32_t position) override { sequencer_.midiClockSongPosition(position); }
+    void midiClockContinueReceived() override { sequencer_.midiClockContinueReceived(); }
+    void midiClockStopReceived() override { sequencer_.midiClockStopReceived(); }
+    void midiClockTickReceived() override { sequencer_.midiClockTickReceived(); }
+
+private:
+    midi::MidiController& controller_;
+    Sequencer& sequencer_;
 };
 
 }  // namespace strombel::sequencer

@@ -305,3 +305,18 @@ TEST_F(ControlTest, RecordingThatCannotOpenTheMicrophoneIsAFailure) {
 
 }  // namespace
 }  // namespace strombel::engine::testing
+
+namespace strombel::engine::testing {
+namespace {
+
+TEST_F(ControlTest, TheSharedEngineIsOneEngineUntilReplaced) {
+    auto own = std::make_unique<SoundBox>(std::make_unique<platform::ManualAudioDevice>(), sandbox_, loop_, &library_);
+    SoundBox* expected = own.get();
+    SoundBox::setShared(std::move(own));
+    EXPECT_EQ(&SoundBox::shared(), expected);
+    EXPECT_EQ(&SoundBox::shared(), &SoundBox::shared());
+    SoundBox::setShared(nullptr);
+}
+
+}  // namespace
+}  // namespace strombel::engine::testing

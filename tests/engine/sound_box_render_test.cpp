@@ -76,6 +76,21 @@ TEST_F(RenderTest, StopAtHostTimeCutsOnItsFrame) {
     EXPECT_TRUE(box.isNothingPlaying());
 }
 
+TEST_F(RenderTest, ATrackStoppedBeforeItsStartStaysSilent) {
+    const std::string ramp = addSample("ramp", rampMono(20000));
+    SoundBox& box = makeEngine();
+    box.startTrack(ramp, 0, false, false, false, 1.0f);
+    renderFrames(1024);  // an earlier playback leaves its read position behind
+    box.stopAllTracks();
+    renderFrames(256);
+    const uint64_t now = device_->nextHostTime();
+    box.startTrack(ramp, now + 20'000'000, false, false, false, 1.0f);
+    box.stopTrack(ramp, now + 40'000'000);
+    std::vector<int32_t> out = renderFrames(44100 / 10);
+    EXPECT_EQ(firstNonZero(out), out.size());
+    EXPECT_TRUE(box.isNothingPlaying());
+}
+
 TEST_F(RenderTest, ASampleEndsIsRemovedAndReportedAsFinished) {
     const std::string clap = addSample("clap", rampMono(300));
     setBank(0, {clap});

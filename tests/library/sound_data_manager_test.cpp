@@ -171,8 +171,12 @@ TEST_F(Library, RemovalDoesNotFollowALinkOutOfTheDocumentsFolder) {
 }
 
 TEST_F(Library, RenamingAUserSampleCleansTheFileNameAndKeepsTheTypedName) {
+    library->setSample(a, 0, 4);
+    observer.soundbanksChangedCount = 0;
     auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "My Loop #2");
     ASSERT_TRUE(renamed.has_value());
+    EXPECT_EQ(library->samplePathsOfSoundbank(0)[4], "Documents/MyLoop2.wav");
+    EXPECT_EQ(observer.soundbanksChangedCount, 1);
     EXPECT_EQ(*renamed, "Documents/MyLoop2.wav");
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "MyLoop2.wav"));
     EXPECT_FALSE(std::filesystem::exists(world.documents() / "a.wav"));

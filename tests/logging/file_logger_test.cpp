@@ -410,10 +410,31 @@ TEST(LogFileInfoTest, LogFileNamesAreRecognised) {
         {"log-12AB34.old", true}, {".log-12AB34.txt.user.strombel.log.archived", false},
     };
     for (const Case& c : cases) EXPECT_EQ(LogFileManagerDefault::isLogFileName(c.name), c.isLogFile) << c.name;
+    LogFileManagerDefault manager("unused");
     for (int i = 0; i < 20; ++i) {
-        std::string name = "log-" + LogFileManagerDefault::generateShortUUID() + ".txt";
+        std::string name = "log-" + manager.generateShortUUID() + ".txt";
         EXPECT_TRUE(LogFileManagerDefault::isLogFileName(name)) << name;
     }
+}
+
+TEST(LogFileManagerTest, ANewFileNeverTakesOverAnExistingOne) {
+    // Names that collide with files already there, as two writers racing would.
+    class CollidingManager : public LogFileManagerDefault {
+    public:
+        using LogFileManagerDefault::LogFileManagerDefault;
+        std::string generateShortUUID() override { return names.at(next++); }
+        std::vector<std::string> names{"AAAAAA", "AAAAAA", "BBBBBB", "CCCCCC"};
+        size_t next = 0;
+    };
+    strombel::testing::TempDir dir;
+    auto manager = std::make_shared<CollidingManager>(dir.path().string());
+    std::ofstream(dir / "log-AAAAAA.txt") << "another writer's line\n";
+    std::ofstream(dir / "log-BBBBBB.txt") << "";
+    auto path = manager->createNewLogFile();
+    ASSERT_TRUE(path);
+    EXPECT_EQ(*path, (dir / "log-CCCCCC.txt").string());
+    EXPECT_EQ(readFile((dir / "log-AAAAAA.txt").string()), "another writer's line\n");
+    EXPECT_EQ(manager->next, 4u);
 }
 
 TEST(LogFileInfoTest, ArchivingRenamingAndAFailedRename) {

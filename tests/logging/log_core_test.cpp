@@ -300,6 +300,22 @@ TEST_F(LogCoreTest, TheArgumentListFormLogsAndANullFormatLogsNothing) {
     EXPECT_EQ(logger->lines(), (std::vector<std::string>{"volume 11", "a-1"}));
 }
 
+TEST_F(LogCoreTest, LoggersMayBeLetGoWhileTheCoreStillHasWorkForThem) {
+    std::atomic<int> written{0};
+    for (int round = 0; round < 50; ++round) {
+        auto logger = std::make_shared<RecordingLogger>();
+        logger->beforeWrite = [&](const LogMessage&) { ++written; };
+        logger->setLogFormatter(nullptr);  // a setting still on its way
+        Log::addLogger(logger);
+        STROMBEL_LOG_WARN("round {}", round);
+        Log::removeLogger(logger);
+        // The last reference now belongs to the core's queued work, and may go
+        // on the logger's own queue.
+    }
+    Log::flushLog();
+    EXPECT_EQ(written.load(), 50);
+}
+
 TEST_F(LogCoreTest, ThousandsOfMessagesWithNoLoggerReleaseTheirSlots) {
     for (int i = 0; i < 3 * Log::kMaximumPendingMessages; ++i) STROMBEL_LOG_WARN("nobody listens {}", i);
     Log::flushLog();

@@ -25,7 +25,21 @@ __attribute__((noinline)) void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
+__attribute__((noinline)) void* operator new[](std::size_t size) { return operator new(size); }
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (countingAllocations) {
+        ++allocations;
+    }
+    return std::malloc(size ? size : 1);
+}
+__attribute__((noinline)) void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+__attribute__((noinline)) void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 __attribute__((noinline)) void operator delete(void* memory) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 __attribute__((noinline)) void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace strombel::sequencer {

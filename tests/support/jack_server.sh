@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
 # Starts or stops the JACK server with the dummy driver that integration tests use
-# (no sound card needed). Usage: jack_server.sh start|stop BUILD_DIR
+# (no sound card needed). Usage: jack_server.sh start|stop BUILD_DIR SERVER_NAME
 set -u
 action="$1"
 state="$2/jack-server"
-server="strombel-tests"
+server="${3:-strombel-tests}"
 mkdir -p "$state"
 case "$action" in
   start)
     if [ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null; then exit 0; fi
-    jackd --no-realtime -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
-    echo $! > "$state/pid"
-    for _ in $(seq 1 50); do
-      if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi
-      sleep 0.1
+    for attempt in 1 2; do
+      jackd --no-realtime -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
+      echo $! > "$state/pid"
+      for _ in $(seq 1 200); do
+        if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi
+        kill -0 "$(cat "$state/pid")" 2>/dev/null || break
+        sleep 0.1
+      done
+      # A server killed without cleaning up leaves its registry entry behind, and
+      # JACK refuses new servers once the registry looks full. With no server
+      # running at all, those entries are stale: clear them and try once more.
+      if [ "$attempt" = 1 ] && grep -q "Too many servers" "$state/log" && ! pgrep -x jackd >/dev/null; then
+        rm -rf /dev/shm/jack-shm-registry /dev/shm/jack-[0-9]* /dev/shm/jack_sem.* /dev/shm/jack_db-*
+        continue
+      fi
+      break
     done
     echo "JACK server did not start:"; cat "$state/log"; exit 1
     ;;
@@ -25,4 +36,4 @@ case "$action" in
     exit 0
     ;;
 esac
-echo "usage: jack_server.sh start|stop BUILD_DIR"; exit 2
+echo "usage: jack_server.sh start|stop BUILD_DIR SERVER_NAME"; exit 2

@@ -3,6 +3,8 @@
 #include <QImage>
 #include <fstream>
 
+#include "logging/log_core.h"
+#include "logging/recording_logger.h"
 #include "support/temp_dir.h"
 #include "ui/gui_factory.h"
 #include "ui/image_generator.h"
@@ -45,11 +47,16 @@ TEST_F(ImageLookupTest, SuffixRuleWithTheSixteenByNineFallbacks) {
         kit::Screen screen;
         int width;  // 0: no image
     } cases[] = {
-        {"knob", 0, tablet, 10}, {"knob", 1, phone, 11},  {"knob", 1, tall, 12},
-        {"knob", 2, phone, 13},  {"knob", 2, tall, 13},  // no portrait 16:9 art: the plain portrait
-                                                         // one
-        {"plate", 1, tall, 21},                          // only the "-phone" form: that one
-        {"plate", 0, tablet, 0}, {"nothing", 1, tall, 0}, {"knob", 3, tablet, 0},
+        {"knob", 0, tablet, 10},
+        {"knob", 1, phone, 11},
+        {"knob", 1, tall, 12},
+        {"knob", 2, phone, 13},
+        {"knob", 2, tall, 13},   // no portrait 16:9 art: the plain portrait
+                                 // one
+        {"plate", 1, tall, 21},  // only the "-phone" form: that one
+        {"plate", 0, tablet, 0},
+        {"nothing", 1, tall, 0},
+        {"knob", 3, tablet, 0},
         {"knob", -1, phone, 0},
     };
     for (const auto& c : cases) {
@@ -57,6 +64,20 @@ TEST_F(ImageLookupTest, SuffixRuleWithTheSixteenByNineFallbacks) {
         const QImage image = GuiFactory::imageWithName(c.name, c.type, store, c.screen);
         EXPECT_EQ(image.width(), c.width);
     }
+}
+
+TEST_F(ImageLookupTest, OnlyAnUnknownGuiTypeLogsTheMissingName) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    EXPECT_TRUE(GuiFactory::imageWithName("nothing", 1, store, kit::Screen::tallPhone()).isNull());
+    EXPECT_TRUE(GuiFactory::imageWithName("nothing", 0, store, kit::Screen::tablet()).isNull());
+    EXPECT_TRUE(GuiFactory::imageWithName("lightOn", 3, store, kit::Screen::tablet()).isNull());
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("image not found: lightOn"), std::string::npos) << lines[0];
 }
 
 TEST_F(ImageLookupTest, ABundleFileWinsOverTheGeneratedPicture) {
