@@ -3,7 +3,7 @@
 // pad played on screen goes out as a note, an outside clock drives the
 // sequencer, and the sequencer's clock goes out.
 
-#include "midi/engine_links.h"
+#include "midi/sound_box_midi_link.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "platform/audio_file.h"
 #include "platform/loopback_midi_backend.h"
 #include "platform/manual_audio_device.h"
+#include "sequencer/sound_box_adapter.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -46,9 +47,9 @@ struct QuietSequencerEngine : sequencer::SequencerEngine {
     }
 };
 
-class EngineLinksTest : public ::testing::Test {
+class SoundBoxMidiLinkTest : public ::testing::Test {
 protected:
-    EngineLinksTest() : sandbox(dir / "root", dir / "bundle") {
+    SoundBoxMidiLinkTest() : sandbox(dir / "root", dir / "bundle") {
         loop.bindToCurrentThread();
         sandbox.createFolders();
     }
@@ -67,7 +68,7 @@ protected:
     platform::LoopbackMidiBackend backend{clock};
 };
 
-TEST_F(EngineLinksTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
+TEST_F(SoundBoxMidiLinkTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
     // A bank of two pads, each a short constant sample.
     engine::InMemorySoundLibrary library;
     std::vector<engine::LibrarySample> samples;
@@ -117,14 +118,14 @@ TEST_F(EngineLinksTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
     EXPECT_EQ(sent[0].bytes, (Bytes{0x9A, 60, 127}));
 }
 
-TEST_F(EngineLinksTest, AnOutsideClockDrivesTheSequencerAndItsOwnClockGoesOut) {
+TEST_F(SoundBoxMidiLinkTest, AnOutsideClockDrivesTheSequencerAndItsOwnClockGoesOut) {
     auto hub = startHub();
-    SequencerMidiLink link(*hub);
+    sequencer::MidiControllerClockOut clockOut(*hub);
     MemoryPatternStore store;
     QuietSequencerEngine engine;
     sequencer::Sequencer sequencer(
-        sequencer::SequencerServices{engine, store, &link, loop, clock, sequencer::LoopDriver::manual});
-    link.attach(&sequencer);
+        sequencer::SequencerServices{engine, store, &clockOut, loop, clock, sequencer::LoopDriver::manual});
+    sequencer::MidiClockFollower follower(*hub, sequencer);
 
     platform::MidiEndpointRef box = backend.addSource("Clock Box");
     platform::MidiEndpointRef drums = backend.addDestination("Drum Machine");
@@ -162,7 +163,6 @@ TEST_F(EngineLinksTest, AnOutsideClockDrivesTheSequencerAndItsOwnClockGoesOut) {
     EXPECT_EQ(got.front().bytes, Bytes{0xFA});
     EXPECT_GE(std::count_if(got.begin(), got.end(), [](const auto& r) { return r.bytes == Bytes{0xF8}; }), 6);
     EXPECT_EQ(got.back().bytes, Bytes{0xFC});
-    link.attach(nullptr);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "midi/engine_links.h"
+#include "midi/sound_box_midi_link.h"
 
 namespace strombel::midi {
 
@@ -35,39 +35,5 @@ void SoundBoxMidiLink::soundbankTrackStarted(int pad) { hub_.soundbankTrackStart
 void SoundBoxMidiLink::soundbankTrackStopped(int pad) { hub_.soundbankTrackStopped(pad); }
 void SoundBoxMidiLink::midiNoteOn(int note) { hub_.midiNoteOn(note); }
 void SoundBoxMidiLink::midiNoteOff(int note) { hub_.midiNoteOff(note); }
-
-// --- SequencerMidiLink ---
-
-SequencerMidiLink::SequencerMidiLink(MidiController& hub) : hub_(hub) { hub_.setMidiClockDelegate(this); }
-
-SequencerMidiLink::~SequencerMidiLink() {
-    if (hub_.midiClockDelegate() == this) hub_.setMidiClockDelegate(nullptr);
-    attach(nullptr);
-}
-
-void SequencerMidiLink::attach(sequencer::Sequencer* sequencer) {
-    sequencer_.store(sequencer);
-    if (!sequencer) hub_.waitUntilActionThreadIdle();  // no clock message reaches the old one afterwards
-}
-
-void SequencerMidiLink::midiClockStartReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockStartReceived();
-}
-
-void SequencerMidiLink::midiClockSongPosition(int32_t position) {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockSongPosition(position);
-}
-
-void SequencerMidiLink::midiClockContinueReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockContinueReceived();
-}
-
-void SequencerMidiLink::midiClockStopReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockStopReceived();
-}
-
-void SequencerMidiLink::midiClockTickReceived() {
-    if (auto* sequencer = sequencer_.load()) sequencer->midiClockTickReceived();
-}
 
 }  // namespace strombel::midi
