@@ -57,18 +57,21 @@ bool startsValue(Token token) {
     }
 }
 
-// Eight ASCII digits at once: whether all eight are digits, and their value.
-bool isEightDigits(const unsigned char* p) {
-    uint64_t chunk;
-    std::memcpy(&chunk, p, 8);
-    return ((chunk & 0xF0F0F0F0F0F0F0F0ull) | (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ==
-           0x3333333333333333ull;
+// How many of the eight bytes in `chunk` (first byte lowest) are ASCII digits before
+// the first one that is not. A byte after that may be misjudged (a carry out of the
+// byte before it); it does not matter, it is never read as a digit.
+[[gnu::always_inline]] inline int leadingDigitCount(uint64_t chunk) {
+    const uint64_t classes =
+        ((chunk & 0xF0F0F0F0F0F0F0F0ull) | (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ^
+        0x3333333333333333ull;
+    return classes == 0 ? 8 : std::countr_zero(classes) / 8;
 }
 
-uint64_t eightDigitsValue(const unsigned char* p) {
-    uint64_t chunk;
-    std::memcpy(&chunk, p, 8);
-    chunk -= 0x3030303030303030ull;
+// The value of the first `count` (1 to 8) bytes of `chunk`, all digits.
+[[gnu::always_inline]] inline uint64_t leadingDigitsValue(uint64_t chunk, int count) {
+    // Subtracting '0' borrows only out of bytes that are not digits, into the bytes
+    // after them; the shift then drops those and puts zeros (leading zero digits) first.
+    chunk = (chunk - 0x3030303030303030ull) << (64 - 8 * count);
     chunk = (chunk * 10) + (chunk >> 8);
     chunk = (((chunk & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
              (((chunk >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
@@ -76,18 +79,25 @@ uint64_t eightDigitsValue(const unsigned char* p) {
     return chunk;
 }
 
-bool isFourDigits(const unsigned char* p) {
-    uint32_t chunk;
-    std::memcpy(&chunk, p, 4);
-    return ((chunk & 0xF0F0F0F0u) | (((chunk + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
-}
-
-uint64_t fourDigitsValue(const unsigned char* p) {
-    uint32_t chunk;
-    std::memcpy(&chunk, p, 4);
-    chunk -= 0x30303030u;
-    chunk = (chunk * 10) + (chunk >> 8);  // pairs in bytes 0 and 2
-    return ((chunk & 0xFF) * 100) + ((chunk >> 16) & 0xFF);
+// Reads the run of digits at `s` into `magnitude` (which wraps beyond 19 digits; the
+// caller counts them) and answers where the run ends.
+[[gnu::always_inline]] inline const unsigned char* gatherDigits(const unsigned char* s, const unsigned char* end, uint64_t* magnitude) {
+    uint64_t value = *magnitude;
+    while (end - s >= 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, s, 8);
+        const int count = leadingDigitCount(chunk);
+        if (count == 0) break;
+        value = value * detail::kIntegerPowersOfTen[count] + leadingDigitsValue(chunk, count);
+        s += count;
+        if (count < 8) {
+            *magnitude = value;
+            return s;
+        }
+    }
+    while (s < end && isDigit(*s)) value = value * 10 + static_cast<uint64_t>(*s++ - '0');
+    *magnitude = value;
+    return s;
 }
 
 constexpr std::array<int8_t, 256> kHexDigits = [] {
@@ -565,11 +575,7 @@ bool Parser::scanNumber() {
         if (++s >= end_) return false;
     } else {
         const unsigned char* first = s;
-        while (end_ - s >= 8 && isEightDigits(s)) {
-            magnitude = magnitude * 100000000 + eightDigitsValue(s);
-            s += 8;
-        }
-        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
+        s = gatherDigits(s, end_, &magnitude);
         digitCount = static_cast<size_t>(s - first);
         if (s >= end_) return false;
     }
@@ -577,15 +583,7 @@ bool Parser::scanNumber() {
         isFloat = true;
         if (++s >= end_ || !isDigit(*s)) return false;
         const unsigned char* first = s;
-        while (end_ - s >= 8 && isEightDigits(s)) {
-            magnitude = magnitude * 100000000 + eightDigitsValue(s);
-            s += 8;
-        }
-        if (end_ - s >= 4 && isFourDigits(s)) {
-            magnitude = magnitude * 10000 + fourDigitsValue(s);
-            s += 4;
-        }
-        while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
+        s = gatherDigits(s, end_, &magnitude);
         fractionDigits = s - first;
         digitCount += static_cast<size_t>(fractionDigits);
         if (s >= end_) return false;
@@ -638,14 +636,15 @@ bool Parser::scanNumber() {
         return true;
     }
     // Doubles: exact when the digits fit in 53 bits and the power of ten is exact too
-    // (one correctly rounded multiplication); then exact integer arithmetic for up to
-    // 19 digits and powers of ten up to 10^19 either way; otherwise the full conversion.
+    // (one correctly rounded multiplication or division of two exact doubles); then
+    // exact integer arithmetic for up to 19 digits and powers of ten up to 10^19 either
+    // way; otherwise the full conversion.
     static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int64_t scale = exponent - fractionDigits;
-    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= 0 && scale <= 22) {
+    if (!overflow && magnitude <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
         double value = static_cast<double>(magnitude);
-        value *= kPowersOfTen[scale];
+        value = scale < 0 ? value / kPowersOfTen[-scale] : value * kPowersOfTen[scale];
         ValueAccess::setScalar(stack_.next(), Kind::Double, std::bit_cast<uint64_t>(negative ? -value : value));
         return true;
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -177,6 +178,37 @@ TEST(JsonDecoderTest, NumbersTakeTheKindTheirTextCallsFor) {
     EXPECT_EQ(value[4].asUInt64(), 9223372036854775808ull);
 }
 
+TEST(JsonDecoderTest, IntegersOfEveryLengthReadExactly) {
+    // Digits are read in runs of up to eight; every length, followed by each kind of
+    // byte that ends a number, near the end of the text and far from it.
+    std::mt19937_64 random(7);
+    for (size_t length = 1; length <= 21; ++length) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::string digits(1, static_cast<char>('1' + random() % 9));
+            while (digits.size() < length) digits += static_cast<char>('0' + random() % 10);
+            uint64_t expected = 0;
+            const bool fits = std::from_chars(digits.data(), digits.data() + digits.size(), expected).ec == std::errc();
+            const bool negative = trial % 2;
+            const std::string number = (negative ? "-" : "") + digits;
+            for (const std::string& text : {"[" + number + "]", "[" + number + ",7,\"padding\"]", "[" + number + " ,7]",
+                                            "{\"a\":" + number + "}"}) {
+                const Result<Value> value = JSONDecoder::decode(text);
+                const bool representable = fits && (!negative || expected <= uint64_t{1} << 63);
+                ASSERT_EQ(value.ok(), representable) << text;
+                if (!representable) continue;
+                const Value& read = value.value().isArray() ? value.value()[0] : value.value()["a"];
+                if (negative) {
+                    ASSERT_EQ(read.kind(), Kind::Int) << text;
+                    ASSERT_EQ(static_cast<uint64_t>(read.asInt64()), 0 - expected) << text;
+                } else {
+                    ASSERT_EQ(read.kind(), Kind::UInt) << text;
+                    ASSERT_EQ(read.asUInt64(), expected) << text;
+                }
+            }
+        }
+    }
+}
+
 TEST(JsonDecoderTest, DoublesReadBackExactlyAsTheFullConversionGivesThem) {
     std::mt19937_64 random(42);
     auto check = [](std::string text) {
@@ -207,6 +239,8 @@ TEST(JsonDecoderTest, DoublesReadBackExactlyAsTheFullConversionGivesThem) {
         if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 50) - 25);
         if (random() % 2) text = "-" + text;
         check(text);
+        // Short fractions below one, as prices and gains are written.
+        check("0." + std::string(random() % 4, '0') + digits.substr(0, 1 + random() % std::min<size_t>(digits.size(), 15)));
         // Ties and near-ties: 2^53 + 1 and friends written out.
         const uint64_t tie = (uint64_t{1} << 53) + 1 + 2 * (random() % 1000);
         check(std::to_string(tie) + ".0");
