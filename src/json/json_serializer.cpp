@@ -219,11 +219,10 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             out += plain;
             goto special;
         }
-        // The last few bytes of a long string that needed no escape so far: the final
-        // sixteen bytes are checked and copied again in one step (the overlap holds
-        // the same bytes on both sides).
-        if (p < end && out - start - (omitQuotes_ ? 0 : 1) == p - reinterpret_cast<const unsigned char*>(text.data()) &&
-            text.size() >= 16) {
+        // Fewer than sixteen bytes left of a string of sixteen or more: its last sixteen
+        // bytes are checked in one step and only those from `p` on count. All that is
+        // left is copied; what follows the plain bytes is written over afterwards.
+        if (p < end && text.size() >= 16) {
             const int overlap = 16 - static_cast<int>(end - p);
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
             const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax);
@@ -231,13 +230,25 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
                 _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, slash), control), _mm_and_si128(bytes, highAsSpecial)));
             const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special)) >> overlap;
-            if (mask == 0) {
+            if ((static_cast<unsigned>(_mm_movemask_epi8(bytes)) >> overlap) != 0) highBits |= 0x80;
+            const size_t left = static_cast<size_t>(end - p);
+            if (out - start - (omitQuotes_ ? 0 : 1) == p - reinterpret_cast<const unsigned char*>(text.data())) {
+                // Nothing escaped so far: the bytes before `out` are those before `p`.
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out - overlap), bytes);
-                if (_mm_movemask_epi8(bytes) != 0) highBits |= 0x80;
-                out += end - p;
-                p = end;
-                break;
+            } else if (left >= 8) {
+                std::memcpy(out, p, 8);
+                std::memcpy(out + left - 8, end - 8, 8);
+            } else if (left >= 4) {
+                std::memcpy(out, p, 4);
+                std::memcpy(out + left - 4, end - 4, 4);
+            } else {
+                for (size_t i = 0; i < left; ++i) out[i] = static_cast<char>(p[i]);
             }
+            const int plain = mask == 0 ? static_cast<int>(end - p) : __builtin_ctz(mask);
+            p += plain;
+            out += plain;
+            if (p >= end) break;
+            goto special;
         }
 #endif
         // Eight bytes at a time: flags the bytes below 0x20, the quote, the backslash,

@@ -1,8 +1,11 @@
 #include "json/json_serializer.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <limits>
 #include <string>
 
@@ -100,8 +103,69 @@ TEST(JsonSerializerTest, ABadByteAnywhereInAStringIsCaught) {
             std::string text(length, 'a');
             text[at] = '\xff';
             EXPECT_FALSE(JSONString(Value::array({text})).ok()) << length << " " << at;
+            // Also after an escape, which takes the scan off its plain-run path.
+            EXPECT_FALSE(JSONString(Value::array({"\n" + text})).ok()) << length << " " << at;
             text[at] = '\x7f';
             EXPECT_TRUE(JSONString(Value::array({text})).ok()) << length << " " << at;
+        }
+    }
+}
+
+// How each character is to be written, one at a time: what the encoder's block-wise
+// scanning must agree with wherever the escapes fall.
+std::string escapedOneByOne(std::string_view text, JsonSerializeOptionFlags options) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80 && (options & JsonSerializeEscapeNonASCII)) {
+            const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            uint32_t codePoint = c & (0x7F >> length);
+            for (int k = 1; k < length; ++k) codePoint = (codePoint << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+            if (codePoint > 0xFFFF) {
+                out += fmt::format("\\u{:04x}\\u{:04x}", 0xD7C0 + (codePoint >> 10), 0xDC00 + (codePoint & 0x3FF));
+            } else {
+                out += fmt::format("\\u{:04x}", codePoint);
+            }
+            i += length;
+            continue;
+        }
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '/': out += (options & JsonSerializeEscapeSlash) ? "\\/" : "/"; break;
+            default:
+                if (c < 0x20) {
+                    out += fmt::format("\\u{:04x}", c);
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out;
+}
+
+TEST(JsonSerializerTest, EscapesLandRightWhereverTheyFallInAString) {
+    constexpr const char* kPieces[] = {"a",  "plain words", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f", "\x7f",
+                                       "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\xa5\x81", "0123456789abcdef"};
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 4000; ++trial) {
+        std::string text;
+        const int pieces = static_cast<int>(random() % 14);
+        for (int piece = 0; piece < pieces; ++piece) {
+            // Mostly plain runs, so escapes fall at every offset of the sixteen-byte steps.
+            text += random() % 3 ? std::string(random() % 20, 'x') : std::string(kPieces[random() % 14]);
+        }
+        for (JsonSerializeOptionFlags options : {JsonSerializeOptionFlags{0}, JsonSerializeEscapeSlash,
+                                                 JsonSerializeEscapeNonASCII | JsonSerializeEscapeSlash}) {
+            const std::string expected = escapedOneByOne(text, options);
+            ASSERT_EQ(JSONString(Value::array({text}), options).value(), "[\"" + expected + "\"]") << text;
+            ASSERT_EQ(JSONStringWithString(text, options, false).value(), expected) << text;
         }
     }
 }
