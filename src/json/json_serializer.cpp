@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <vector>
@@ -20,6 +21,21 @@ namespace {
 using detail::OutputBuffer;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The letter after the backslash of the two-byte escapes; zero for the other bytes
+// below 0x80 that are escaped (control bytes, written as \u escapes).
+constexpr std::array<char, 128> kShortEscapes = [] {
+    std::array<char, 128> letters{};
+    letters['"'] = '"';
+    letters['\\'] = '\\';
+    letters['/'] = '/';
+    letters['\b'] = 'b';
+    letters['\t'] = 't';
+    letters['\n'] = 'n';
+    letters['\f'] = 'f';
+    letters['\r'] = 'r';
+    return letters;
+}();
 
 class Encoder {
 public:
@@ -300,20 +316,13 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             p = next;
             continue;
         }
-        *out++ = '\\';
-        switch (c) {
-            case '"': *out++ = '"'; break;
-            case '\\': *out++ = '\\'; break;
-            case '/': *out++ = '/'; break;
-            case '\b': *out++ = 'b'; break;
-            case '\t': *out++ = 't'; break;
-            case '\n': *out++ = 'n'; break;
-            case '\f': *out++ = 'f'; break;
-            case '\r': *out++ = 'r'; break;
-            default:
-                writeEscapedUnit(out - 1, c);
-                out += 5;
-                break;
+        if (const char letter = kShortEscapes[c]) {
+            out[0] = '\\';
+            out[1] = letter;
+            out += 2;
+        } else {
+            writeEscapedUnit(out, c);
+            out += 6;
         }
         ++p;
     }
