@@ -56,8 +56,9 @@ public:
     }
 
 private:
-    bool encodeString(std::string_view text, bool checked = false);
-    bool encodeText(const Value& value);
+    [[gnu::noinline]] bool encodeString(std::string_view text, bool checked = false);
+    [[gnu::always_inline]] inline size_t writeSmallText(const Value& value, char* out) const;
+    [[gnu::always_inline]] inline bool encodeText(const Value& value);
     bool encodeArray(const Value& array);
     bool encodeObject(const Value& object);
     void writeEscapedUnit(char* out, uint32_t unit) {
@@ -167,13 +168,13 @@ bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
     return true;
 }
 
-// A string Value: small ones, kept inside the Value, are checked and copied in one
-// sixteen-byte step when nothing in them needs escaping.
-bool Encoder::encodeText(const Value& value) {
-    const std::string_view text = detail::ValueAccess::text(value);
+// A small string, kept inside its Value, written with its quotes in one sixteen-byte
+// step when nothing in it needs escaping: answers the bytes written at `out` (which
+// has room for 18), or 0 when the string is to take the general path.
+size_t Encoder::writeSmallText(const Value& value, char* out) const {
 #if defined(__SSE2__)
     if (!detail::ValueAccess::node(value) && !omitQuotes_) {
-        char* out = out_.reserve(2 + 16);
+        const size_t size = detail::ValueAccess::text(value).size();
         const __m128i bytes =
             _mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&value)), 2);  // the characters
         const __m128i controlMax = _mm_set1_epi8(0x1F);
@@ -181,18 +182,28 @@ bool Encoder::encodeText(const Value& value) {
             _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
             _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(escapeSlash_ ? '/' : '"')),
                          _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax)));
-        const unsigned used = (1u << text.size()) - 1;
+        const unsigned used = (1u << size) - 1;
         const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes)) & used;
         if ((static_cast<unsigned>(_mm_movemask_epi8(special)) & used) == 0 && high == 0) {
             out[0] = '"';
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), bytes);
-            out[1 + text.size()] = '"';
-            out_.commit(2 + text.size());
-            return true;
+            out[1 + size] = '"';
+            return 2 + size;
         }
     }
+#else
+    (void)value;
+    (void)out;
 #endif
-    return encodeString(text, detail::ValueAccess::isCheckedText(value));
+    return 0;
+}
+
+bool Encoder::encodeText(const Value& value) {
+    if (const size_t written = writeSmallText(value, out_.reserve(2 + 16))) {
+        out_.commit(written);
+        return true;
+    }
+    return encodeString(detail::ValueAccess::text(value), detail::ValueAccess::isCheckedText(value));
 }
 
 bool Encoder::encodeString(std::string_view text, bool checked) {
@@ -378,14 +389,25 @@ bool Encoder::encodeObject(const Value& object) {
         order = sorted.data();
     }
     for (size_t i = 0; i < members.size(); ++i) {
-        if (i) comma();
         const Member& member = order ? *order[i] : members[i];
         if (i + 1 < members.size()) prefetch(order ? order[i + 1]->value : members[i + 1].value);
-        if (!encodeText(member.key)) return false;
-        if (pretty_) {
-            out_.append(": ");
+        if (!pretty_) {
+            // Compact: the comma, a small key and the colon in one reserved step.
+            char* out = out_.reserve(1 + 18 + 1);
+            const size_t comma = i ? 1 : 0;
+            out[0] = ',';
+            if (const size_t written = writeSmallText(member.key, out + comma)) {
+                out[comma + written] = ':';
+                out_.commit(comma + written + 1);
+            } else {
+                out_.commit(comma);
+                if (!encodeText(member.key)) return false;
+                out_.append(':');
+            }
         } else {
-            out_.append(':');
+            if (i) comma();
+            if (!encodeText(member.key)) return false;
+            out_.append(": ");
         }
         if (!encode(member.value)) return false;
     }

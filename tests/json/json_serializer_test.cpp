@@ -35,6 +35,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WrittenCase{Value::object({{"b", 1}, {"a", 2}}), JsonSerializePretty, "{\n  \"a\": 2,\n  \"b\": 1\n}"},
         WrittenCase{Value::object({{"b", 1}, {"a", 2}}), 0, "{\"b\":1,\"a\":2}"},
+        WrittenCase{Value::object({{"a key longer than fourteen", 1}, {"q\"", 2}, {"caf\xc3\xa9", 3}, {"", 4}}), 0,
+                    "{\"a key longer than fourteen\":1,\"q\\\"\":2,\"caf\xc3\xa9\":3,\"\":4}"},
+        WrittenCase{Value::object({{"q\"", Value::object({{"x/y", 1}})}}), JsonSerializeEscapeSlash,
+                    "{\"q\\\"\":{\"x\\/y\":1}}"},
         WrittenCase{Value::array({Value::array({1}), Value::object({{"k", Value()}})}), JsonSerializePretty,
                     "[\n  [\n    1\n  ],\n  {\n    \"k\": null\n  }\n]"},
         WrittenCase{Value::emptyArray(), 0, "[]"},
