@@ -43,6 +43,13 @@ inline constexpr auto kReciprocalsOfTen = [] {
     return table;
 }();
 
+/// The bit length of 10^k.
+inline constexpr auto kBitLengthsOfTen = [] {
+    std::array<int8_t, 20> table{};
+    for (int k = 0; k < 20; ++k) table[k] = static_cast<int8_t>(64 - std::countl_zero(kIntegerPowersOfTen[k]));
+    return table;
+}();
+
 /// (high:low) / divisor, when the quotient fits 64 bits (high < divisor).
 inline uint64_t divideWide(uint64_t high, uint64_t low, uint64_t divisor, uint64_t* remainder) {
 #if defined(__x86_64__)
@@ -112,16 +119,16 @@ inline double roundToDouble(uint64_t bits, bool sticky, int exponent) {
     // quotient (scaled by 2^(63 + bit length of the divisor)) by less than 2^64, which
     // settles the rounding unless the bits below the mantissa lie right at one half.
     {
-        const int bits = 64 - std::countl_zero(divisor);
         const unsigned __int128 product = static_cast<unsigned __int128>(normal) * kReciprocalsOfTen[-scale];
         const auto high = static_cast<uint64_t>(product >> 64);
         const auto low = static_cast<uint64_t>(product);
-        const int spare = (64 - std::countl_zero(high)) - 53;
+        // Both factors lie in [2^63, 2^64), so `high` has 63 or 64 bits.
+        const int spare = 10 + static_cast<int>(high >> 63);
         const uint64_t below = high & ((uint64_t{1} << spare) - 1);
         const uint64_t half = uint64_t{1} << (spare - 1);
         if (below != half && !(below == half + 1 && low == 0)) {
             uint64_t mantissa = (high >> spare) + (below > half ? 1 : 0);
-            int exponent = spare + 64 - (63 + bits) - lead;
+            int exponent = spare + 1 - kBitLengthsOfTen[-scale] - lead;
             if (mantissa == (uint64_t{1} << 53)) {
                 mantissa >>= 1;
                 ++exponent;
