@@ -98,13 +98,11 @@ void SerialQueue::sync(const std::function<void()>& work) {
 }
 
 void SerialQueue::release() {
-    bool more;
-    {
-        std::lock_guard lock(mutex_);
-        claimed_ = false;
-        more = !work_.empty() || stopping_;
-    }
-    if (more) wake_.notify_one();
+    // Wakes the queue's thread while still holding the lock: once it is let go, a
+    // destructor waiting on another thread may finish, and nothing here is touched again.
+    std::lock_guard lock(mutex_);
+    claimed_ = false;
+    if (!work_.empty() || stopping_) wake_.notify_one();
 }
 
 void SerialQueue::asyncAfter(uint64_t delayNanos, std::function<void()> work) {
