@@ -76,6 +76,20 @@ uint64_t eightDigitsValue(const unsigned char* p) {
     return chunk;
 }
 
+bool isFourDigits(const unsigned char* p) {
+    uint32_t chunk;
+    std::memcpy(&chunk, p, 4);
+    return ((chunk & 0xF0F0F0F0u) | (((chunk + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
+}
+
+uint64_t fourDigitsValue(const unsigned char* p) {
+    uint32_t chunk;
+    std::memcpy(&chunk, p, 4);
+    chunk -= 0x30303030u;
+    chunk = (chunk * 10) + (chunk >> 8);  // pairs in bytes 0 and 2
+    return ((chunk & 0xFF) * 100) + ((chunk >> 16) & 0xFF);
+}
+
 constexpr std::array<int8_t, 256> kHexDigits = [] {
     std::array<int8_t, 256> table{};
     for (auto& entry : table) entry = -1;
@@ -566,6 +580,10 @@ bool Parser::scanNumber() {
         while (end_ - s >= 8 && isEightDigits(s)) {
             magnitude = magnitude * 100000000 + eightDigitsValue(s);
             s += 8;
+        }
+        if (end_ - s >= 4 && isFourDigits(s)) {
+            magnitude = magnitude * 10000 + fourDigitsValue(s);
+            s += 4;
         }
         while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
         fractionDigits = s - first;

@@ -110,7 +110,13 @@ bool Encoder::encode(const Value& value) {
             out_.commit(detail::formatDouble(out_.reserve(32), number, true));
             return true;
         }
-        case Kind::Decimal: out_.append(detail::ValueAccess::text(value)); return true;
+        case Kind::Decimal:
+            // Decimals come from text already read as numbers; one built by hand is checked.
+            if (!detail::isJsonNumberText(detail::ValueAccess::text(value))) {
+                return fail("Unable to get scalar value from number object.");
+            }
+            out_.append(detail::ValueAccess::text(value));
+            return true;
         case Kind::String: return encodeText(value);
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);

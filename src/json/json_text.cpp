@@ -389,7 +389,10 @@ bool JsonTextWriter::appendValue(const Value& value, std::string& out) {
         case Kind::Null: out += "null"; return true;
         case Kind::Int: out += fmt::format("{}", value.asInt64()); return true;
         case Kind::UInt: out += fmt::format("{}", value.asUInt64()); return true;
-        case Kind::Decimal: out += value.asStringView(); return true;
+        case Kind::Decimal:
+            if (!detail::isJsonNumberText(value.asStringView())) break;
+            out += value.asStringView();
+            return true;
         case Kind::Double: {
             const double number = value.asDouble();
             if (!std::isfinite(number)) {

@@ -75,6 +75,15 @@ TEST(JsonSerializerTest, TheEntryPointsCheckWhatTheyAreGiven) {
     EXPECT_EQ(JSONStringWithString("say", 0, true).value(), "\"say\"");
 }
 
+TEST(JsonSerializerTest, DecimalsThatAreNoNumbersAreRefused) {
+    for (const char* text : {"", "-", "01", "1.", ".5", "1e", "1e+", "+1", "NaN", "1,5", "1 "}) {
+        EXPECT_EQ(JSONString(Value::array({Value::decimal(text)})).error().message(),
+                  "Unable to get scalar value from number object.")
+            << text;
+    }
+    EXPECT_EQ(JSONString(Value::array({Value::decimal("-0.5E+3")})).value(), "[-0.5E+3]");
+}
+
 TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
     EXPECT_EQ(JSONString(Value::array({"ok \xff"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
