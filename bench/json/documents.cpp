@@ -60,7 +60,7 @@ std::string strings(size_t targetBytes) {
     std::mt19937 random(3);
     constexpr const char* kPieces[] = {
         "plain words ",    "a \\\"quoted\\\" word ", "back\\\\slash ", "line\\nbreak ", "tab\\there ",
-        "caf\xc3\xa9 ",    "\\u00e9t\\u00e9 ",       "\xe2\x82\xac" "5 ", "\\ud83e\\udd41 drum ",
+        "caf\xc3\xa9 ",    "\\u00e9t\\u00e9 ",       "\xe2\x82\xac\x35 ", "\\ud83e\\udd41 drum ",
         "\xf0\x9f\xa5\x81 ", "path\\/to\\/file ",     "\\u0001ctl "};
     std::string text = "[";
     for (int i = 0; text.size() < targetBytes; ++i) {

@@ -4,7 +4,8 @@
 // to the pad screen and the application delegate, over the seams they declare.
 // (The subsystems wire themselves to each other with their own links: the
 // library's EngineSoundLibrary and SequencerPatternStore, the sequencer's
-// SoundBoxSequencerEngine, MidiControllerClockOut and MidiClockFollower, and the MIDI hub's SoundBoxMidiLink.)
+// SoundBoxSequencerEngine, MidiControllerClockOut and MidiClockFollower, and the
+// MIDI hub's SoundBoxMidiLink.)
 // Every message that reaches the pad screen or the application delegate passes
 // through `onMain`, so it runs on the main loop whatever thread sent it.
 

@@ -56,10 +56,9 @@ Program::~Program() {
     padSequencer_.reset();
     padEngine_.reset();
     if (sequencer_) sequencer_->stop();
-    // The follower leaves the hub's clock delegate; no clock message of the hub's
-    // is under way once its thread is idle.
+    // The follower leaves the hub's clock delegate and waits out a clock message
+    // already under way.
     sequencerClockFollower_.reset();
-    if (midiHub_) midiHub_->waitUntilActionThreadIdle();
     engineMidiLink_.reset();
     sequencer_.reset();
     sequencerClockOut_.reset();

@@ -82,7 +82,7 @@ inline double roundToDouble(uint64_t bits, bool sticky, int exponent) {
 
 /// `digits` × 10^scale, correctly rounded, for 0 < digits and -19 <= scale <= 19.
 /// Answers false when the shape is not one it handles.
-inline bool exactDouble(uint64_t digits, int64_t scale, double* out) {
+[[gnu::always_inline]] inline bool exactDouble(uint64_t digits, int64_t scale, double* out) {
     if (digits == 0 || scale < -19 || scale > 19) return false;
     if (scale >= 0) {
         const unsigned __int128 product = static_cast<unsigned __int128>(digits) * kIntegerPowersOfTen[scale];

@@ -76,6 +76,20 @@ uint64_t eightDigitsValue(const unsigned char* p) {
     return chunk;
 }
 
+bool isFourDigits(const unsigned char* p) {
+    uint32_t chunk;
+    std::memcpy(&chunk, p, 4);
+    return ((chunk & 0xF0F0F0F0u) | (((chunk + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
+}
+
+uint64_t fourDigitsValue(const unsigned char* p) {
+    uint32_t chunk;
+    std::memcpy(&chunk, p, 4);
+    chunk -= 0x30303030u;
+    chunk = (chunk * 10) + (chunk >> 8);  // pairs in bytes 0 and 2
+    return ((chunk & 0xFF) * 100) + ((chunk >> 16) & 0xFF);
+}
+
 constexpr std::array<int8_t, 256> kHexDigits = [] {
     std::array<int8_t, 256> table{};
     for (auto& entry : table) entry = -1;
@@ -139,7 +153,6 @@ public:
           begin_(reinterpret_cast<const unsigned char*>(text.data())),
           end_(begin_ + text.size()),
           at_(begin_),
-          lineStart_(begin_),
           stack_(stack),
           buffer_(buffer),
           arena_(detail::Arena::make(text.size() + text.size() / 2)) {}
@@ -191,7 +204,6 @@ private:
     const unsigned char* const end_;
     const unsigned char* at_;
     uint64_t line_ = 1;
-    const unsigned char* lineStart_;
 
     Token token_ = Token::None;
     const unsigned char* tokenStart_ = nullptr;
@@ -229,14 +241,12 @@ void Parser::skipWhiteSpace() {
         if (c == '\n') {
             ++at_;
             ++line_;
-            lineStart_ = at_;
             continue;
         }
         if (c > ' ' && c != '/' && c < 0x80) return;
         if (const size_t length = lineBreakAt(at_)) {
             at_ += length;
             ++line_;
-            lineStart_ = at_;
             continue;
         }
         if (c == '/' && (options_ & JsonParseAllowComments) && at_ + 1 < end_) {
@@ -246,7 +256,6 @@ void Parser::skipWhiteSpace() {
                     if (const size_t length = lineBreakAt(at_)) {
                         at_ += length;
                         ++line_;
-                        lineStart_ = at_;
                         break;
                     }
                     ++at_;
@@ -263,7 +272,6 @@ void Parser::skipWhiteSpace() {
                     if (const size_t length = lineBreakAt(at_)) {
                         at_ += length;
                         ++line_;
-                        lineStart_ = at_;
                     } else {
                         ++at_;
                     }
@@ -471,7 +479,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
             const int plain = __builtin_ctz(static_cast<unsigned>(mask));
             s += plain;
             out += plain;
-            break;
+            goto special;
         }
 #endif
         while (s < end_ && detail::isPlainStringByte(*s)) {
@@ -479,6 +487,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
             *out++ = static_cast<char>(*s++);
         }
         if (s >= end_) return false;
+    special:
         STROMBEL_JSON_ROOM(16);
         const unsigned char c = *s;
         if (c == '"') {
@@ -571,6 +580,10 @@ bool Parser::scanNumber() {
         while (end_ - s >= 8 && isEightDigits(s)) {
             magnitude = magnitude * 100000000 + eightDigitsValue(s);
             s += 8;
+        }
+        if (end_ - s >= 4 && isFourDigits(s)) {
+            magnitude = magnitude * 10000 + fourDigitsValue(s);
+            s += 4;
         }
         while (s < end_ && isDigit(*s)) magnitude = magnitude * 10 + static_cast<uint64_t>(*s++ - '0');
         fractionDigits = s - first;

@@ -110,7 +110,13 @@ bool Encoder::encode(const Value& value) {
             out_.commit(detail::formatDouble(out_.reserve(32), number, true));
             return true;
         }
-        case Kind::Decimal: out_.append(detail::ValueAccess::text(value)); return true;
+        case Kind::Decimal:
+            // Decimals come from text already read as numbers; one built by hand is checked.
+            if (!detail::isJsonNumberText(detail::ValueAccess::text(value))) {
+                return fail("Unable to get scalar value from number object.");
+            }
+            out_.append(detail::ValueAccess::text(value));
+            return true;
         case Kind::String: return encodeText(value);
         case Kind::Array: return encodeArray(value);
         case Kind::Object: return encodeObject(value);
@@ -202,7 +208,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
                 _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, slash), control), _mm_and_si128(bytes, highAsSpecial)));
             const int mask = _mm_movemask_epi8(special);
-            highBits |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+            if (_mm_movemask_epi8(bytes) != 0) highBits |= 0x80;
             if (mask == 0) {
                 p += 16;
                 out += 16;
@@ -211,7 +217,27 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             const int plain = __builtin_ctz(static_cast<unsigned>(mask));
             p += plain;
             out += plain;
-            break;
+            goto special;
+        }
+        // The last few bytes of a long string that needed no escape so far: the final
+        // sixteen bytes are checked and copied again in one step (the overlap holds
+        // the same bytes on both sides).
+        if (p < end && out - start - (omitQuotes_ ? 0 : 1) == p - reinterpret_cast<const unsigned char*>(text.data()) &&
+            text.size() >= 16) {
+            const int overlap = 16 - static_cast<int>(end - p);
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, controlMax), controlMax);
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, slash), control), _mm_and_si128(bytes, highAsSpecial)));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special)) >> overlap;
+            if (mask == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out - overlap), bytes);
+                if (_mm_movemask_epi8(bytes) != 0) highBits |= 0x80;
+                out += end - p;
+                p = end;
+                break;
+            }
         }
 #endif
         // Eight bytes at a time: flags the bytes below 0x20, the quote, the backslash,
@@ -236,7 +262,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             const int plain = std::countr_zero(flags) / 8;
             p += plain;
             out += plain;
-            break;
+            goto special;
         }
         while (p < end) {
             const unsigned char c = *p;
@@ -246,6 +272,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
             ++p;
         }
         if (p >= end) break;
+    special:
         const unsigned char c = *p;
         if (c >= 0x80) {
             const unsigned char* next;

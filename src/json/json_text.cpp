@@ -63,6 +63,7 @@ Error JsonTextBase::lastError() const {
 
 Result<Value> JsonTextParser::fragmentWithString(std::string_view text) {
     clearErrorTrace();
+    stack_.clear();
     depth_ = 0;
     c_ = reinterpret_cast<const unsigned char*>(text.data());
     end_ = c_ + text.size();
@@ -126,80 +127,79 @@ bool JsonTextParser::scanLiteral(std::string_view rest, Value literal, const cha
 
 bool JsonTextParser::scanRestOfArray(Value* value) {
     if (!enterCollection()) return false;
-    std::vector<Value> items;
-    items.reserve(8);
+    // Items gather on the parser's stack above those of the enclosing collections.
+    const size_t start = stack_.size();
     while (!scanIsAtEnd()) {
         skipWhiteSpace();
         if (!scanIsAtEnd() && *c_ == ']') {
             ++c_;
             leaveCollection();
-            *value = ValueAccess::adoptArray(items.data(), items.size());
+            *value = ValueAccess::adoptArray(stack_.data() + start, stack_.size() - start);
+            stack_.resize(start);
             return true;
         }
         Value item;
         if (!scanValue(&item)) {
+            stack_.resize(start);
             addError(JsonTextErrorParse, "Expected value while parsing array");
             return false;
         }
-        items.push_back(std::move(item));
+        stack_.push_back(std::move(item));
         skipWhiteSpace();
         if (!scanIsAtEnd() && *c_ == ',') {
             ++c_;
             skipWhiteSpace();
             if (!scanIsAtEnd() && *c_ == ']') {
+                stack_.resize(start);
                 addError(JsonTextErrorTrailingComma, "Trailing comma disallowed in array");
                 return false;
             }
         }
     }
+    stack_.resize(start);
     addError(JsonTextErrorEndOfInput, "End of input while parsing array");
     return false;
 }
 
 bool JsonTextParser::scanRestOfDictionary(Value* value) {
     if (!enterCollection()) return false;
-    // Keys and values in turn; a later equal key replaces an earlier value.
-    std::vector<Value> pairs;
-    pairs.reserve(14);
+    // Keys and values in turn on the parser's stack; a later equal key replaces an
+    // earlier value.
+    const size_t start = stack_.size();
+    auto failWith = [this, start](JsonTextErrorCode code, std::string description) {
+        stack_.resize(start);
+        addError(code, std::move(description));
+        return false;
+    };
     while (!scanIsAtEnd()) {
         skipWhiteSpace();
         if (scanIsAtEnd()) break;
         if (*c_ == '}') {
             ++c_;
             leaveCollection();
-            *value = ValueAccess::adoptObject(pairs.data(), pairs.size() / 2);
+            *value = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2);
+            stack_.resize(start);
             return true;
         }
         Value key;
-        if (*c_ != '"' || (++c_, !scanRestOfString(&key))) {
-            addError(JsonTextErrorParse, "Object key string expected");
-            return false;
-        }
+        if (*c_ != '"' || (++c_, !scanRestOfString(&key))) return failWith(JsonTextErrorParse, "Object key string expected");
         skipWhiteSpace();
-        if (scanIsAtEnd() || *c_ != ':') {
-            addError(JsonTextErrorParse, "Expected ':' separating key and value");
-            return false;
-        }
+        if (scanIsAtEnd() || *c_ != ':') return failWith(JsonTextErrorParse, "Expected ':' separating key and value");
         ++c_;
         Value member;
         if (!scanValue(&member)) {
-            addError(JsonTextErrorParse, fmt::format("Object value expected for key: {}", key.asStringView()));
-            return false;
+            return failWith(JsonTextErrorParse, fmt::format("Object value expected for key: {}", key.asStringView()));
         }
-        pairs.push_back(std::move(key));
-        pairs.push_back(std::move(member));
+        stack_.push_back(std::move(key));
+        stack_.push_back(std::move(member));
         skipWhiteSpace();
         if (!scanIsAtEnd() && *c_ == ',') {
             ++c_;
             skipWhiteSpace();
-            if (!scanIsAtEnd() && *c_ == '}') {
-                addError(JsonTextErrorTrailingComma, "Trailing comma disallowed in object");
-                return false;
-            }
+            if (!scanIsAtEnd() && *c_ == '}') return failWith(JsonTextErrorTrailingComma, "Trailing comma disallowed in object");
         }
     }
-    addError(JsonTextErrorEndOfInput, "End of input while parsing object");
-    return false;
+    return failWith(JsonTextErrorEndOfInput, "End of input while parsing object");
 }
 
 bool JsonTextParser::scanRestOfString(Value* value) {
@@ -389,7 +389,10 @@ bool JsonTextWriter::appendValue(const Value& value, std::string& out) {
         case Kind::Null: out += "null"; return true;
         case Kind::Int: out += fmt::format("{}", value.asInt64()); return true;
         case Kind::UInt: out += fmt::format("{}", value.asUInt64()); return true;
-        case Kind::Decimal: out += value.asStringView(); return true;
+        case Kind::Decimal:
+            if (!detail::isJsonNumberText(value.asStringView())) break;
+            out += value.asStringView();
+            return true;
         case Kind::Double: {
             const double number = value.asDouble();
             if (!std::isfinite(number)) {

@@ -88,6 +88,7 @@ private:
     const unsigned char* c_ = nullptr;
     const unsigned char* end_ = nullptr;
     std::string buffer_;
+    std::vector<Value> stack_;
 };
 
 class JsonTextWriter : public JsonTextBase {

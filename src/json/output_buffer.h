@@ -58,6 +58,32 @@ private:
     size_t length_ = 0;
 };
 
+/// Whether `text` is a number as JSON writes them: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+inline bool isJsonNumberText(std::string_view text) {
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t first = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        return i > first;
+    };
+    if (i < text.size() && text[i] == '-') ++i;
+    if (i < text.size() && text[i] == '0') {
+        ++i;
+    } else if (!digits()) {
+        return false;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (!digits()) return false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (!digits()) return false;
+    }
+    return i == text.size();
+}
+
 /// Writes the shortest text that reads back as exactly `value` (finite), with ".0"
 /// added when that text looks like a whole number. Needs 32 bytes at `out`.
 inline size_t formatDouble(char* out, double value, bool markWhole) {

@@ -537,28 +537,52 @@ Value ArrayBuilder::build() && {
     return result;
 }
 
-ObjectBuilder::ObjectBuilder(const Value& object) : members_(object.members().begin(), object.members().end()) {}
+ObjectBuilder::ObjectBuilder(const Value& object) : members_(object.members().begin(), object.members().end()) {
+    reindex();
+}
+
+size_t ObjectBuilder::position(std::string_view key) const {
+    if (members_.size() <= detail::kLinearObjectLimit || index_.empty()) {
+        for (size_t i = 0; i < members_.size(); ++i) {
+            if (members_[i].key.asStringView() == key) return i;
+        }
+        return members_.size();
+    }
+    const auto found = index_.find(std::string(key));
+    return found == index_.end() ? members_.size() : found->second;
+}
+
+void ObjectBuilder::reindex() {
+    index_.clear();
+    if (members_.size() <= detail::kLinearObjectLimit) return;
+    for (size_t i = 0; i < members_.size(); ++i) index_.emplace(members_[i].key.asString(), i);
+}
 
 ObjectBuilder& ObjectBuilder::set(std::string_view key, Value value) {
-    for (Member& member : members_) {
-        if (member.key.asStringView() == key) {
-            member.value = std::move(value);
-            return *this;
-        }
+    const size_t at = position(key);
+    if (at < members_.size()) {
+        members_[at].value = std::move(value);
+        return *this;
     }
     members_.push_back(Member{Value(key), std::move(value)});
+    if (!index_.empty()) {
+        index_.emplace(std::string(key), members_.size() - 1);
+    } else if (members_.size() > detail::kLinearObjectLimit) {
+        reindex();
+    }
     return *this;
 }
 
 ObjectBuilder& ObjectBuilder::remove(std::string_view key) {
-    std::erase_if(members_, [key](const Member& member) { return member.key.asStringView() == key; });
+    const size_t at = position(key);
+    if (at < members_.size()) {
+        members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(at));
+        reindex();
+    }
     return *this;
 }
 
-bool ObjectBuilder::contains(std::string_view key) const {
-    return std::any_of(members_.begin(), members_.end(),
-                       [key](const Member& member) { return member.key.asStringView() == key; });
-}
+bool ObjectBuilder::contains(std::string_view key) const { return position(key) < members_.size(); }
 
 Value ObjectBuilder::build() const& {
     std::vector<Member> copy(members_);
@@ -568,6 +592,7 @@ Value ObjectBuilder::build() const& {
 Value ObjectBuilder::build() && {
     Value result = ValueAccess::adoptObject(members_.empty() ? nullptr : &members_.data()->key, members_.size());
     members_.clear();
+    index_.clear();
     return result;
 }
 

@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -226,7 +227,12 @@ public:
     Value build() &&;
 
 private:
+    size_t position(std::string_view key) const;
+    void reindex();
+
     std::vector<Member> members_;
+    // Key to position, kept once there are more members than a search in order suits.
+    std::unordered_map<std::string, size_t> index_;
 };
 
 }  // namespace strombel::json

@@ -113,6 +113,11 @@ void LoopbackMidiBackend::clearReceived() {
     received_.clear();
 }
 
+void LoopbackMidiBackend::setKeepsReceived(bool keeps) {
+    std::lock_guard lock(mutex_);
+    keepsReceived_ = keeps;
+}
+
 void LoopbackMidiBackend::setDeliveryHook(
     std::function<void(MidiEndpointRef, std::span<const uint8_t>, uint64_t dueNanos)> hook) {
     std::lock_guard lock(mutex_);
@@ -278,7 +283,9 @@ void LoopbackMidiBackend::deliver(MidiEndpointRef destination, std::span<const u
         std::lock_guard lock(mutex_);
         auto found = endpoints_.find(destination);
         if (found == endpoints_.end()) return;
-        received_[destination].push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), dueNanos, clock_.nowNanos()});
+        if (keepsReceived_) {
+            received_[destination].push_back({std::vector<uint8_t>(bytes.begin(), bytes.end()), dueNanos, clock_.nowNanos()});
+        }
         virtualRead = found->second.virtualRead;
         hook = hook_;
     }

@@ -53,6 +53,9 @@ public:
     /// Everything delivered so far to `destination` (or published by a virtual source).
     std::vector<Received> receivedBy(MidiEndpointRef destination) const;
     void clearReceived();
+    /// Whether deliveries are kept for `receivedBy` (on by default; benchmarks
+    /// turn it off so that delivering allocates nothing).
+    void setKeepsReceived(bool keeps);
     /// Called on delivery, on the delivering thread (benchmarks measure with it).
     void setDeliveryHook(std::function<void(MidiEndpointRef, std::span<const uint8_t>, uint64_t dueNanos)> hook);
 
@@ -134,6 +137,7 @@ private:
     std::function<void(MidiEndpointRef, std::span<const uint8_t>, uint64_t)> hook_;
     std::optional<MidiStatus> clientFailure_;
     bool networkEnabled_ = false;
+    bool keepsReceived_ = true;
     std::unique_ptr<MidiSendScheduler> scheduler_;  // last: its thread goes first
 };
 

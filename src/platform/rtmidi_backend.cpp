@@ -4,6 +4,7 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -12,8 +13,30 @@
 #include "platform/host_time.h"
 #include "platform/midi_send_scheduler.h"
 
+// Objects left alone on purpose are not leaks to the leak checker.
+#if defined(__SANITIZE_ADDRESS__)
+#define STROMBEL_HAS_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STROMBEL_HAS_LSAN 1
+#endif
+#endif
+#ifdef STROMBEL_HAS_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace strombel::platform {
 namespace {
+
+template <class T>
+void leaveAlone(std::unique_ptr<T> object) {
+    T* left = object.release();
+#ifdef STROMBEL_HAS_LSAN
+    if (left) __lsan_ignore_object(left);
+#else
+    static_cast<void>(left);
+#endif
+}
 
 // RtMidi reports errors through this callback once it is set, instead of throwing.
 thread_local bool rtMidiCallFailed = false;
@@ -79,7 +102,93 @@ struct RtMidiBackend::Impl {
         }
     };
 
-    Impl(System system, Clock& clock) : system(system), clock(clock) {}
+    Impl(System system, Clock& clock) : system(system), clock(clock) {
+        if (system == System::jack) openWatch();
+    }
+
+    ~Impl() {
+        // RtMidi objects of a server that went away are never closed (see bury).
+        for (auto& in : buriedIns) leaveAlone(std::move(in));
+        for (auto& out : buriedOuts) leaveAlone(std::move(out));
+    }
+
+    // --- A JACK server that goes away, and perhaps comes back ---
+    // A client of ours, with no ports, that only listens for the server's end.
+    // Once the server is gone, every RtMidi object on it is left alone for good:
+    // closing one would touch a client that libjack has already torn down.
+
+    static void onShutdown(void* self) { static_cast<Impl*>(self)->serverGone.store(true); }
+
+    // Under `mutex`.
+    void openWatch() {
+        jack_status_t status{};
+        watch = jack_client_open("Strombel MIDI watch", JackNoStartServer, &status);
+        if (!watch) return;
+        jack_on_shutdown(watch, &Impl::onShutdown, this);
+        jack_activate(watch);
+    }
+
+    // Sets every RtMidi object of the old server aside and forgets its endpoints;
+    // our virtual endpoints stay, to be published again when a server returns.
+    void bury() {
+        std::lock_guard scanning(scanMutex);
+        std::lock_guard lock(mutex);
+        std::lock_guard sending(sendMutex);
+        if (!serverGone.load()) return;  // another thread did it
+        if (scanIn) buriedIns.push_back(std::move(scanIn));
+        if (scanOut) buriedOuts.push_back(std::move(scanOut));
+        for (auto& [ref, out] : outputs) buriedOuts.push_back(std::move(out));
+        outputs.clear();
+        for (auto& [key, input] : connections) {
+            if (input->in) buriedIns.push_back(std::move(input->in));
+        }
+        connections.clear();
+        for (auto& [ref, out] : virtualSources) {
+            if (out) buriedOuts.push_back(std::move(out));
+        }
+        for (auto& [ref, input] : virtualDestinations) {
+            if (input->in) buriedIns.push_back(std::move(input->in));
+        }
+        std::erase_if(endpoints, [](const auto& entry) { return !entry.second.ours; });
+        sourceNames.clear();
+        destinationNames.clear();
+        watch = nullptr;  // left alone like the rest
+        serverGone.store(false);
+    }
+
+    // Answers whether the JACK server is there (always true for the other
+    // systems). With `reconnect`, a server that came back is taken up again and
+    // our virtual endpoints are published on it; the rescan does this every second.
+    bool serverReady(bool reconnect) {
+        if (system != System::jack) return true;
+        if (serverGone.load()) bury();
+        std::lock_guard lock(mutex);
+        // At most one attempt a second: each failed one has libjack complain.
+        if (!watch && reconnect && clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
+            lastReconnectAttempt = clock.nowNanos();
+            openWatch();
+            if (watch) republishVirtualEndpoints();
+        }
+        return watch != nullptr;
+    }
+
+    // Under `mutex`.
+    void republishVirtualEndpoints() {
+        for (auto& [ref, input] : virtualDestinations) {
+            if (input->in) continue;
+            input->in = make<RtMidiIn>(clientName);
+            if (!input->in) continue;
+            input->in->ignoreTypes(false, false, true);
+            input->in->setCallback(&Input::callback, input.get());
+            input->in->openVirtualPort(endpoints[ref].name);
+        }
+        std::lock_guard sending(sendMutex);
+        for (auto& [ref, out] : virtualSources) {
+            if (out) continue;
+            out = make<RtMidiOut>(clientName);
+            if (out) out->openVirtualPort(endpoints[ref].name);
+        }
+    }
 
     template <class Port>
     std::unique_ptr<Port> make(const std::string& client) {
@@ -132,6 +241,7 @@ struct RtMidiBackend::Impl {
             client = clientName;
         }
         if (system == System::none || client.empty()) return refs;
+        if (!serverReady(true)) return refs;
         std::vector<std::string> names;
         {
             std::lock_guard scanning(scanMutex);
@@ -179,6 +289,7 @@ struct RtMidiBackend::Impl {
     // Sends one packet's bytes at once, message by message (RtMidi takes one
     // message per call). Runs under the send lock only, besides a short look-up.
     MidiStatus sendNow(MidiEndpointRef destination, std::span<const uint8_t> bytes) {
+        if (!serverReady(false)) return kMidiServerStartErr;
         std::string rtName;
         std::string client;
         {
@@ -207,7 +318,7 @@ struct RtMidiBackend::Impl {
             }
             out = open->second.get();
         }
-        if (!out) return kMidiUnknownEndpoint;
+        if (!out) return kMidiServerStartErr;
         size_t at = 0;
         while (at < bytes.size()) {
             size_t length = midiMessageLength(bytes[at]);
@@ -265,6 +376,11 @@ struct RtMidiBackend::Impl {
     std::map<MidiEndpointRef, std::unique_ptr<RtMidiOut>> virtualSources;
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
+    std::atomic<bool> serverGone{false};
+    jack_client_t* watch = nullptr;
+    uint64_t lastReconnectAttempt = 0;
+    std::vector<std::unique_ptr<RtMidiIn>> buriedIns;  // never destroyed
+    std::vector<std::unique_ptr<RtMidiOut>> buriedOuts;
     std::unique_ptr<MidiSendScheduler> scheduler;
 };
 
@@ -302,9 +418,11 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
 
 RtMidiBackend::~RtMidiBackend() {
     impl_->scheduler.reset();
+    if (impl_->serverGone.load()) impl_->bury();
     std::lock_guard lock(impl_->mutex);
     impl_->connections.clear();  // closes each input, which waits out a callback under way
     impl_->virtualDestinations.clear();
+    if (impl_->watch) jack_client_close(impl_->watch);
 }
 
 std::string RtMidiBackend::lastError() const {
@@ -353,6 +471,7 @@ MidiStatus RtMidiBackend::createInputPort(MidiClientRef client, const std::strin
 }
 
 MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
+    impl_->serverReady(false);  // inputs of a server that went away are set aside, never closed
     std::vector<std::unique_ptr<Impl::Input>> closing;
     {
         std::lock_guard lock(impl_->mutex);
@@ -383,6 +502,7 @@ std::optional<std::string> RtMidiBackend::endpointName(MidiEndpointRef endpoint)
 bool RtMidiBackend::isNetworkSession(MidiEndpointRef) { return false; }
 
 MidiStatus RtMidiBackend::connectSource(MidiPortRef inputPort, MidiEndpointRef source, MidiReadHandler read) {
+    if (!impl_->serverReady(false)) return kMidiNoConnection;
     std::lock_guard lock(impl_->mutex);
     auto port = impl_->ports.find(inputPort);
     if (port == impl_->ports.end() || !port->second) return kMidiInvalidPort;
@@ -405,6 +525,7 @@ MidiStatus RtMidiBackend::connectSource(MidiPortRef inputPort, MidiEndpointRef s
 }
 
 MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRef source) {
+    impl_->serverReady(false);
     std::unique_ptr<Impl::Input> closing;
     {
         std::lock_guard lock(impl_->mutex);
@@ -413,7 +534,7 @@ MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRe
         closing = std::move(found->second);
         impl_->connections.erase(found);
     }
-    closing->in->closePort();  // waits out a callback under way
+    if (closing->in) closing->in->closePort();  // waits out a callback under way
     return kMidiNoError;
 }
 
@@ -434,10 +555,12 @@ MidiStatus RtMidiBackend::flushOutput(MidiEndpointRef destination) {
 
 MidiStatus RtMidiBackend::createVirtualSource(MidiClientRef client, const std::string& name,
                                               MidiEndpointRef& endpoint) {
+    // Without a JACK server just now, the endpoint is published when one comes.
+    const bool ready = impl_->serverReady(false);
     std::lock_guard lock(impl_->mutex);
     if (!impl_->clients.count(client)) return kMidiInvalidClient;
     std::unique_ptr<RtMidiOut> out;
-    if (system_ != System::none) {
+    if (system_ != System::none && ready) {
         out = impl_->make<RtMidiOut>(impl_->clientName);
         if (!out) return kMidiServerStartErr;
         rtMidiCallFailed = false;
@@ -446,7 +569,7 @@ MidiStatus RtMidiBackend::createVirtualSource(MidiClientRef client, const std::s
     }
     endpoint = ++impl_->nextRef;
     impl_->endpoints[endpoint] = Impl::Endpoint{Impl::Kind::source, name, name, true, ++impl_->nextUniqueId};
-    if (out) {
+    if (system_ != System::none) {
         std::lock_guard sending(impl_->sendMutex);
         impl_->virtualSources[endpoint] = std::move(out);
     }
@@ -455,11 +578,12 @@ MidiStatus RtMidiBackend::createVirtualSource(MidiClientRef client, const std::s
 
 MidiStatus RtMidiBackend::createVirtualDestination(MidiClientRef client, const std::string& name, MidiReadHandler read,
                                                    MidiEndpointRef& endpoint) {
+    const bool ready = impl_->serverReady(false);
     std::lock_guard lock(impl_->mutex);
     if (!impl_->clients.count(client)) return kMidiInvalidClient;
     auto input = std::make_unique<Impl::Input>();
     input->read = std::move(read);
-    if (system_ != System::none) {
+    if (system_ != System::none && ready) {
         input->in = impl_->make<RtMidiIn>(impl_->clientName);
         if (!input->in) return kMidiServerStartErr;
         input->in->ignoreTypes(false, false, true);
@@ -475,6 +599,7 @@ MidiStatus RtMidiBackend::createVirtualDestination(MidiClientRef client, const s
 }
 
 MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
+    impl_->serverReady(false);
     std::unique_ptr<Impl::Input> closing;
     std::unique_ptr<RtMidiOut> closingOut;
     {

@@ -22,6 +22,9 @@ MidiClockFollower::~MidiClockFollower() {
     if (controller_.midiClockDelegate() == this) {
         controller_.setMidiClockDelegate(nullptr);
     }
+    // A clock message the action thread took before the delegate was cleared may
+    // still be on its way to the sequencer: let it arrive while the sequencer lives.
+    controller_.waitUntilActionThreadIdle();
 }
 
 }  // namespace strombel::sequencer

@@ -52,7 +52,8 @@ private:
 };
 
 /// Hands the MIDI hub's clock messages (MIDI action thread) to the sequencer
-/// while it lives: registers itself as the hub's clock delegate and clears it again.
+/// while it lives: registers itself as the hub's clock delegate and clears it
+/// again. Destroy it on another thread than the hub's action thread.
 class MidiClockFollower final : public midi::MidiClockDelegate {
 public:
     MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer);

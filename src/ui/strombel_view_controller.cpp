@@ -47,14 +47,19 @@ StrombelViewController::~StrombelViewController() {
     // A screen that goes leaves every list it joined and stops its timers, so that
     // no message or timer reaches it afterwards.
     viewDidUnload();
-    if (blackOverlay_) blackOverlay_->removeFromSuperview();
-    if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
     services_.engine->removeDelegate(this);
     services_.sequencer->removeDelegate(this);
     if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(nullptr);
-    if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
-    if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
-    if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
+    // The views belong to the window; while they live, those that would call the
+    // screen are told it has gone.
+    if (!rootAlive_.expired()) {
+        if (blackOverlay_) blackOverlay_->removeFromSuperview();
+        if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
+        if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
+        if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
+        if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
+        if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
+    }
 }
 
 kit::View* StrombelViewController::view() {

@@ -175,6 +175,7 @@ public:
     SmallButtonControl* recBtn() const { return recBtn_; }
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
+    SmallButtonControl* swingBtn() const { return swingBtn_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
@@ -182,6 +183,9 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    VolumeSliderControl* trackVolumeSlider(int pad) const {
+        return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
+    }
     kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
     kit::View* slidersContainer() const { return slidersContainer_; }
     AudioOutputMeter* audioOutputMeter() const { return audioOutputMeter_; }
@@ -229,6 +233,7 @@ protected:
     // hold on each base panel, so that one taken off the screen survives.
     std::unique_ptr<kit::View> rootView_;
     kit::View* rootViewPointer_ = nullptr;
+    std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
     kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back on top.

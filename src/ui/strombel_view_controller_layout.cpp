@@ -83,6 +83,7 @@ void StrombelViewController::loadView() {
         baseContainer_ = rootView_->add(std::make_unique<kit::View>(QRectF(0, 0, 2 * screenWidth, screenHeight)));
     }
     rootViewPointer_ = rootView_.get();
+    rootAlive_ = rootView_->lifetime();
     baseContainer_->setBackgroundColor(Qt::black);
 
     // 3. Background.

@@ -117,7 +117,8 @@ void StrombelViewController::tapPadLongPress(int pad) {
     selectedPatternIdx_ = uint64_t(pad);
     QStringList items{"Cut", "Copy"};
     if (canPaste()) items << "Paste";
-    QRectF target = tapButtons_[size_t(pad)]->frame().translated(tapButtonsContainer_->pos());
+    kit::Button* button = tapButtons_[size_t(pad)];
+    const QRectF target = button->mapRectToScene(button->bounds());
     auto alive = std::weak_ptr<void>(lifetime_);
     kit::Context::current().editMenu().showMenu(window_, target, items, [this, alive](const QString& item) {
         if (alive.expired()) return;

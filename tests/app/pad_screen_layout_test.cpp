@@ -235,6 +235,71 @@ TEST_F(PadScreenLayoutTest, PanelsExcludeEachOtherAndLRWaitsForTheIOPanel) {
     EXPECT_NE(screen->slidersContainer()->superview(), nullptr);
 }
 
+TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettingsComeBack) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+    screen->sequencerBtn()->setIsPressedDown(true);
+    screen->sequencerBtnPressed();
+    screen->sequencerControlPlusPressed();  // 126 BPM
+    ASSERT_NE(screen->sequencerScreen(), nullptr);
+
+    for (auto press : {&StrombelViewController::infoBtnPressed, &StrombelViewController::shopBtnPressed}) {
+        // The value box edits swing when the other screen comes.
+        screen->swingBtn()->setIsPressedDown(true);
+        screen->swingBtnPressed();
+        ASSERT_EQ(screen->sequencerScreen()->screenLabel().text(), "0%");
+        ((*screen).*press)();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        kit::View* presented = context.modals().presented(window);
+        ASSERT_NE(presented, nullptr);
+        // The DONE button of the presented screen.
+        kit::Button* done = nullptr;
+        for (kit::View* child : presented->subviews())
+            if (auto* button = dynamic_cast<kit::Button*>(child)) done = button;
+        ASSERT_NE(done, nullptr);
+        done->sendActions(kit::touchUpInside);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        EXPECT_EQ(context.modals().presented(window), nullptr);
+        // Coming back runs the restoration: the SEQ panel is made afresh and its
+        // value box edits the tempo again.
+        ASSERT_NE(screen->sequencerScreen(), nullptr);
+        EXPECT_EQ(screen->sequencerScreen()->screenLabel().text(), "126 BPM");
+        EXPECT_EQ(sequencer_.bpm(), 126);
+    }
+}
+
+TEST_F(PadScreenLayoutTest, TapTempoSetsTheTempoFromTheMeanIntervalAndTheEchoFollows) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+    screen->sequencerBtn()->setIsPressedDown(true);
+    screen->sequencerBtnPressed();
+
+    for (int tap = 0; tap < 3; ++tap) {
+        screen->tapTimerBtnPressed();
+        clock_.advance(500 * platform::kNanosPerMillisecond);
+    }
+    EXPECT_EQ(sequencer_.bpm(), 120);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 0.25f);
+    EXPECT_EQ(defaults_.integerForKey("BeatsPerMinute"), 120);
+    clock_.advance(700 * platform::kNanosPerMillisecond);  // 1.2 s after the last tap
+    screen->tapTimerBtnPressed();
+    EXPECT_EQ(sequencer_.bpm(), 120) << "a tap after a pause only starts a new run";
+
+    for (int tap = 0; tap < 2; ++tap) {
+        clock_.advance(470 * platform::kNanosPerMillisecond);
+        screen->tapTimerBtnPressed();
+    }
+    EXPECT_EQ(sequencer_.bpm(), 128);
+
+    // The echo stays within 0.1 and 2.5 seconds.
+    screen->changeBpmTo(300);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 0.1f);
+    screen->changeBpmTo(10);
+    EXPECT_FLOAT_EQ(engine_.setting(PadEngine::Setting::delayTime), 2.5f);
+}
+
 TEST_F(PadScreenLayoutTest, PhoneLandscapeLayout) {
     kit::Context context(loop_, kit::Screen::phone());
     kit::Window window;

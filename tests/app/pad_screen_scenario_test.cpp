@@ -110,6 +110,21 @@ TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
     EXPECT_NE(run->screen().sequencerScreen(), nullptr);
 }
 
+TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
+    const char* names[3] = {"strombel_tablet.png", "strombel_phone.png", "strombel_phone_portrait.png"};
+    for (int32_t guiType = 0; guiType < 3; ++guiType) {
+        SCOPED_TRACE(guiType);
+        auto run = start(guiType);
+        EXPECT_EQ(run->screen().guiType(), guiType);
+        touchDown(*run, run->screen().tapButton(5));
+        runFor(*run, 0.1);  // one pad sounds: its lamp and the meter show it
+        QImage picture = run->program().window().render(2.0);
+        ASSERT_FALSE(picture.isNull());
+        EXPECT_TRUE(picture.save(QString::fromStdString((std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / names[guiType]).string())));
+        touchUp(*run, run->screen().tapButton(5));
+    }
+}
+
 TEST_F(PadScreenTest, AnEmptyPadPlaysNothing) {
     auto run = start();
     // Take the sample off pad 12 of the current bank.
@@ -158,6 +173,29 @@ TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
     tap(*run, screen.tapButton(0));
     EXPECT_FALSE(run->program().engine()->trackIsMuted(pathOfPad(*run, 0)));
     EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, SoloLightsOnlyTheSoloedPadAndPerPadVolumesReachTheLibrary) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    open(*run, screen.sampleSoloBtn());
+    tap(*run, screen.tapButton(3));
+    for (int pad = 0; pad < 12; ++pad)
+        EXPECT_EQ(screen.tapButtonLight(pad)->isTurnedOn(), pad == 3) << pad;
+    tap(*run, screen.tapButton(3));  // the same pad again ends the solo
+    for (int pad = 0; pad < 12; ++pad) EXPECT_TRUE(screen.tapButtonLight(pad)->isTurnedOn()) << pad;
+
+    // VOL.: a slider on each pad; pad 4's at the top gives its sample 1.5.
+    open(*run, screen.sampleVolumeBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsSampleVolume);
+    EXPECT_FALSE(screen.sampleSoloBtn()->isPressedDown());
+    const std::string path = pathOfPad(*run, 3);
+    screen.trackVolumeSlider(3)->setCurrentPosition(1.0f);
+    screen.trackVolumeChanged(3);
+    EXPECT_FLOAT_EQ(run->program().engine()->volumeForTrack(path), 1.5f);
+    tap(*run, screen.sampleVolumeBtn());  // leaving the mode stores the volumes
+    EXPECT_FLOAT_EQ(run->program().library()->sampleWithFilepath(path)->volume(), 1.5f);
 }
 
 TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
@@ -357,6 +395,39 @@ TEST_F(PadScreenTest, AScreenThatGoesLeavesItsObserverListsAndStopsItsTimers) {
     // And when the whole program goes, nothing of it stays due on the loop.
     run.reset();
     EXPECT_FALSE(loop_.nextTimerDue().has_value());
+}
+
+TEST_F(PadScreenTest, AnOutsideClockStartsAndStopsPlaybackOnTheMainLoopAndTheHubButtonFollows) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sequencerBtn());
+    run->program().midiHub()->receiveClockFrom("Drum Machine", true);
+    auto clock = std::make_shared<const std::string>("Drum Machine");
+
+    // Clock start arrives on the MIDI action thread.
+    std::thread start([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFA, 0, 0)); });
+    start.join();
+    EXPECT_FALSE(screen.playbackIsRunning()) << "nothing of the screen changes off the main loop";
+    loop_.runPending();
+    EXPECT_TRUE(run->program().sequencer()->isRunning());
+    EXPECT_TRUE(screen.playbackIsRunning());
+    EXPECT_TRUE(screen.playBtn()->isPressedDown());
+    EXPECT_EQ(run->program().delegate().playTrigger()->state(), 1) << "the hub's play button shows playing";
+
+    std::thread stop([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFC, 0, 0)); });
+    stop.join();
+    loop_.runPending();
+    EXPECT_FALSE(screen.playbackIsRunning());
+    EXPECT_FALSE(screen.playBtn()->isPressedDown());
+    EXPECT_EQ(run->program().delegate().playTrigger()->state(), 0);
+
+    // The hub's play button starts and stops the screen's playback.
+    run->program().delegate().playTrigger()->fire();
+    loop_.runPending();
+    EXPECT_TRUE(screen.playbackIsRunning());
+    run->program().delegate().playTrigger()->fire();
+    loop_.runPending();
+    EXPECT_FALSE(screen.playbackIsRunning());
 }
 
 TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainLoop) {

@@ -75,6 +75,15 @@ TEST(JsonSerializerTest, TheEntryPointsCheckWhatTheyAreGiven) {
     EXPECT_EQ(JSONStringWithString("say", 0, true).value(), "\"say\"");
 }
 
+TEST(JsonSerializerTest, DecimalsThatAreNoNumbersAreRefused) {
+    for (const char* text : {"", "-", "01", "1.", ".5", "1e", "1e+", "+1", "NaN", "1,5", "1 "}) {
+        EXPECT_EQ(JSONString(Value::array({Value::decimal(text)})).error().message(),
+                  "Unable to get scalar value from number object.")
+            << text;
+    }
+    EXPECT_EQ(JSONString(Value::array({Value::decimal("-0.5E+3")})).value(), "[-0.5E+3]");
+}
+
 TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
     EXPECT_EQ(JSONString(Value::array({"ok \xff"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
@@ -83,6 +92,18 @@ TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
               "An error occurred converting the contents of a NSString to UTF8.");
     EXPECT_EQ(JSONString(Value::array({"a longer string with a noncharacter \xef\xbf\xbe in it"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
+}
+
+TEST(JsonSerializerTest, ABadByteAnywhereInAStringIsCaught) {
+    for (size_t length : {5u, 14u, 15u, 16u, 17u, 31u, 40u}) {
+        for (size_t at = 0; at < length; ++at) {
+            std::string text(length, 'a');
+            text[at] = '\xff';
+            EXPECT_FALSE(JSONString(Value::array({text})).ok()) << length << " " << at;
+            text[at] = '\x7f';
+            EXPECT_TRUE(JSONString(Value::array({text})).ok()) << length << " " << at;
+        }
+    }
 }
 
 TEST(JsonSerializerTest, TheSameStringTwiceIsWrittenTwiceAlike) {

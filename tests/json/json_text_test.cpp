@@ -154,6 +154,10 @@ TEST(JsonTextTest, WriterRefusesScalarsAtTheTopAndNonFiniteNumbers) {
     EXPECT_EQ(nan.error().code, JsonTextErrorUnsupported);
     EXPECT_EQ(nan.error().message(), "Unsupported value for key gain in object");
 
+    const Result<std::string> notANumber = json.stringWithObject(Value::array({Value::decimal("1.")}));
+    ASSERT_FALSE(notANumber.ok());
+    EXPECT_EQ(notANumber.error().message(), "JSON serialisation not supported for decimal number");
+
     Value deep = Value::emptyArray();
     for (int i = 0; i < 600; ++i) deep = Value::array({deep});
     ASSERT_FALSE(json.stringWithObject(deep).ok());

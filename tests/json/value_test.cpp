@@ -112,6 +112,29 @@ TEST(ValueTest, BuildersMakeChangedCopiesAndLeaveTheOriginal) {
     EXPECT_EQ(result.members()[0].key.asString(), "name");
 }
 
+TEST(ValueTest, BuiltCollectionsGrowToHoldEveryMember) {
+    ObjectBuilder object;
+    ArrayBuilder array;
+    for (int i = 0; i < 5000; ++i) {
+        object.set("sound " + std::to_string(i), i);
+        array.append(i);
+    }
+    object.set("sound 17", "replaced").remove("sound 18");
+    const Value built = std::move(object).build();
+    const Value items = std::move(array).build();
+
+    ASSERT_EQ(built.size(), 4999u);
+    EXPECT_EQ(built["sound 17"].asString(), "replaced");
+    EXPECT_FALSE(built.contains("sound 18"));
+    for (int i = 0; i < 5000; ++i) {
+        if (i == 17 || i == 18) continue;
+        ASSERT_EQ(built["sound " + std::to_string(i)].asInt64(), i);
+    }
+    EXPECT_EQ(built.members()[4998].key.asString(), "sound 4999");
+    ASSERT_EQ(items.size(), 5000u);
+    EXPECT_EQ(items[4999].asInt64(), 4999);
+}
+
 TEST(ValueTest, CopiesShareStorageSafelyAcrossThreads) {
     std::vector<Value> items;
     for (int i = 0; i < 1000; ++i) items.emplace_back("a string long enough to live in shared storage " + std::to_string(i));
