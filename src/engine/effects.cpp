@@ -17,6 +17,30 @@ void copy(uint32_t count, const float* source, float* destination) {
 
 bool isZeroOrNaN(float value) { return value == 0.0f || !(value == value); }
 
+/// The cut-off filter passes the sound untouched at or below 100 Hz, with no wet
+/// part, or without a usable sample rate.
+bool cutOffIsDry(float frequency, double sampleRate, float wetness) {
+    return !(frequency > 100.0f) || isZeroOrNaN(wetness) || !(sampleRate > 0);
+}
+
+/// Coefficients of the second-order low-pass at `frequency`, normalised by a0.
+struct LowPass {
+    float b0, b1, b2, a1, a2;
+};
+
+LowPass lowPass(float frequency, double sampleRate) {
+    // Above Nyquist the cookbook formulas no longer describe a stable filter.
+    const double f = std::min<double>(frequency, 0.45 * sampleRate);
+    const double omega = 2.0 * M_PI * f / sampleRate;
+    const double alpha = std::sin(omega) / 2.0;
+    const double a0 = 1.0 + alpha;
+    const float b0 = static_cast<float>((1.0 + std::cos(omega)) / 2.0 / a0);
+    const float b1 = static_cast<float>(-(1.0 + std::cos(omega)) / a0);
+    const float a1 = static_cast<float>(-2.0 * std::cos(omega) / a0);
+    const float a2 = static_cast<float>((1.0 - alpha) / a0);
+    return {b0, b1, b0, a1, a2};
+}
+
 }  // namespace
 
 void applyCrushEffect(uint32_t count, const float* source, float* destination, float amount, float wetness) {
@@ -44,21 +68,12 @@ void applyCrushEffect(uint32_t count, const float* source, float* destination, f
 
 void applyCutOffFilter(uint32_t count, const float* source, float* destination, float frequency, double sampleRate,
                        float wetness) {
-    if (!(frequency > 100.0f) || isZeroOrNaN(wetness) || !(sampleRate > 0)) {
+    if (cutOffIsDry(frequency, sampleRate, wetness)) {
         copy(count, source, destination);
         return;
     }
     if (count == 0) return;
-    // Above Nyquist the cookbook formulas no longer describe a stable filter.
-    const double f = std::min<double>(frequency, 0.45 * sampleRate);
-    const double omega = 2.0 * M_PI * f / sampleRate;
-    const double alpha = std::sin(omega) / 2.0;
-    const double a0 = 1.0 + alpha;
-    const float b0 = static_cast<float>((1.0 + std::cos(omega)) / 2.0 / a0);
-    const float b1 = static_cast<float>(-(1.0 + std::cos(omega)) / a0);
-    const float b2 = b0;
-    const float a1 = static_cast<float>(-2.0 * std::cos(omega) / a0);
-    const float a2 = static_cast<float>((1.0 - alpha) / a0);
+    const auto [b0, b1, b2, a1, a2] = lowPass(frequency, sampleRate);
     float x1 = 0, x2 = 0, y1 = 0, y2 = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const float x = source[i];
@@ -73,20 +88,12 @@ void applyCutOffFilter(uint32_t count, const float* source, float* destination, 
 
 void applyCutOffFilterStereo(uint32_t count, const float* sourceL, float* destinationL, const float* sourceR,
                              float* destinationR, float frequency, double sampleRate, float wetness) {
-    if (!(frequency > 100.0f) || isZeroOrNaN(wetness) || !(sampleRate > 0)) {
+    if (cutOffIsDry(frequency, sampleRate, wetness)) {
         copy(count, sourceL, destinationL);
         copy(count, sourceR, destinationR);
         return;
     }
-    const double f = std::min<double>(frequency, 0.45 * sampleRate);
-    const double omega = 2.0 * M_PI * f / sampleRate;
-    const double alpha = std::sin(omega) / 2.0;
-    const double a0 = 1.0 + alpha;
-    const float b0 = static_cast<float>((1.0 + std::cos(omega)) / 2.0 / a0);
-    const float b1 = static_cast<float>(-(1.0 + std::cos(omega)) / a0);
-    const float b2 = b0;
-    const float a1 = static_cast<float>(-2.0 * std::cos(omega) / a0);
-    const float a2 = static_cast<float>((1.0 - alpha) / a0);
+    const auto [b0, b1, b2, a1, a2] = lowPass(frequency, sampleRate);
     // Both channels in one pass: two independent recursions keep the pipeline busy.
     float lx1 = 0, lx2 = 0, ly1 = 0, ly2 = 0, rx1 = 0, rx2 = 0, ry1 = 0, ry2 = 0;
     for (uint32_t i = 0; i < count; ++i) {

@@ -209,9 +209,18 @@ private:
     void stopTrackLocked(Track& track, uint64_t atTime);
     void addPlayingLocked(const std::shared_ptr<Track>& track);
     void removePlayingAtLocked(size_t index);
-    bool enqueueLocked(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track);
+    /// Queues a request in time order under the engine lock; false (and a log line) when full.
+    bool enqueue(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track);
     void requestLoadIfNeeded(const std::shared_ptr<Track>& track);
     std::shared_ptr<Track> lookUp(const std::string& path) const;
+    /// The path kept under `key` (a pad or a MIDI note), read under the engine lock.
+    std::optional<std::string> pathFor(const std::map<int, std::string>& paths, int key) const;
+    /// The MIDI note and the pad of the current bank that play `path`, when any.
+    struct NoteAndPad {
+        std::optional<int> note;
+        std::optional<int> pad;
+    };
+    NoteAndPad noteAndPadOf(const std::string& path) const;
 
     // Audio thread.
     void renderBlock(uint32_t frames, uint64_t now, int32_t* left, int32_t* right);

@@ -237,12 +237,19 @@ bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad,
     return true;
 }
 
-bool SoundBox::enqueueLocked(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track) {
-    if (queue.size() >= kMaxQueuedRequests) return false;
-    auto at = std::upper_bound(queue.begin(), queue.end(), time,
-                               [](uint64_t value, const QueuedRequest& request) { return value < request.time; });
-    queue.insert(at, QueuedRequest{time, track});
-    return true;
+bool SoundBox::enqueue(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track) {
+    bool queued = false;
+    {
+        std::lock_guard lock(engineMutex_);
+        if (queue.size() < kMaxQueuedRequests) {
+            auto at = std::upper_bound(queue.begin(), queue.end(), time,
+                                       [](uint64_t value, const QueuedRequest& request) { return value < request.time; });
+            queue.insert(at, QueuedRequest{time, track});
+            queued = true;
+        }
+    }
+    if (!queued) STROMBEL_LOG_ERROR("can't queue track, the queue is full: {}", track->relativeFileName());
+    return queued;
 }
 
 bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime) {
@@ -252,13 +259,7 @@ bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime)
         return false;
     }
     requestLoadIfNeeded(track);
-    bool queued;
-    {
-        std::lock_guard lock(engineMutex_);
-        queued = enqueueLocked(queuedTracksByStartHostTimeNanos_, atTime, track);
-    }
-    if (!queued) STROMBEL_LOG_ERROR("can't queue track, the queue is full: {}", path);
-    return queued;
+    return enqueue(queuedTracksByStartHostTimeNanos_, atTime, track);
 }
 
 bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) {
@@ -267,57 +268,32 @@ bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) 
         STROMBEL_LOG_ERROR("can't stop track, not in tracklist: {}", path);
         return false;
     }
-    bool queued;
-    {
-        std::lock_guard lock(engineMutex_);
-        queued = enqueueLocked(queuedTracksByStopHostTimeNanos_, atTime, track);
-    }
-    if (!queued) STROMBEL_LOG_ERROR("can't queue track, the queue is full: {}", path);
-    return queued;
+    return enqueue(queuedTracksByStopHostTimeNanos_, atTime, track);
+}
+
+std::optional<std::string> SoundBox::pathFor(const std::map<int, std::string>& paths, int key) const {
+    std::lock_guard lock(engineMutex_);
+    auto found = paths.find(key);
+    if (found == paths.end()) return std::nullopt;
+    return found->second;
 }
 
 bool SoundBox::startSoundbankSample(int pad, float velocity) {
-    std::string path;
-    {
-        std::lock_guard lock(engineMutex_);
-        auto found = currentSoundbankFilePathsByIdx_.find(pad);
-        if (found == currentSoundbankFilePathsByIdx_.end()) return false;
-        path = found->second;
-    }
-    return startTrack(path, 0, true, true, false, velocity);
+    auto path = pathFor(currentSoundbankFilePathsByIdx_, pad);
+    return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopSoundbankSample(int pad) {
-    std::string path;
-    {
-        std::lock_guard lock(engineMutex_);
-        auto found = currentSoundbankFilePathsByIdx_.find(pad);
-        if (found == currentSoundbankFilePathsByIdx_.end()) return;
-        path = found->second;
-    }
-    stopTrack(path);
+    if (auto path = pathFor(currentSoundbankFilePathsByIdx_, pad)) stopTrack(*path);
 }
 
 bool SoundBox::startTrackForMidiNote(int note, float velocity) {
-    std::string path;
-    {
-        std::lock_guard lock(engineMutex_);
-        auto found = trackFilePathByMidiNote_.find(note);
-        if (found == trackFilePathByMidiNote_.end()) return false;
-        path = found->second;
-    }
-    return startTrack(path, 0, true, true, false, velocity);
+    auto path = pathFor(trackFilePathByMidiNote_, note);
+    return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopTrackForMidiNote(int note) {
-    std::string path;
-    {
-        std::lock_guard lock(engineMutex_);
-        auto found = trackFilePathByMidiNote_.find(note);
-        if (found == trackFilePathByMidiNote_.end()) return;
-        path = found->second;
-    }
-    stopTrack(path);
+    if (auto path = pathFor(trackFilePathByMidiNote_, note)) stopTrack(*path);
 }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {
@@ -444,20 +420,24 @@ void deliver(const std::vector<SoundBoxDelegate*>& delegates, Send send) {
 
 }  // namespace
 
-void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
-    auto track = lookUp(path);
-    std::optional<int> note, pad;
-    {
-        std::lock_guard lock(engineMutex_);
-        if (auto found = midiNoteByTrackFilePath_.find(path); found != midiNoteByTrackFilePath_.end())
-            note = found->second;
-        for (const auto& [index, padPath] : currentSoundbankFilePathsByIdx_) {
-            if (padPath == path) {
-                pad = index;
-                break;
-            }
+SoundBox::NoteAndPad SoundBox::noteAndPadOf(const std::string& path) const {
+    NoteAndPad found;
+    std::lock_guard lock(engineMutex_);
+    if (auto note = midiNoteByTrackFilePath_.find(path); note != midiNoteByTrackFilePath_.end())
+        found.note = note->second;
+    for (const auto& [index, padPath] : currentSoundbankFilePathsByIdx_) {
+        if (padPath == path) {
+            found.pad = index;
+            break;
         }
     }
+    return found;
+}
+
+void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
+    auto track = lookUp(path);
+    const NoteAndPad playedBy = noteAndPadOf(path);
+    const std::optional<int> note = playedBy.note, pad = playedBy.pad;
     const bool tapPad = track && track->isStartedByTapPad();
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
@@ -469,18 +449,8 @@ void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
 
 void SoundBox::informDelegatesOfTrackFinished(const std::string& path) {
     auto track = lookUp(path);
-    std::optional<int> note, pad;
-    {
-        std::lock_guard lock(engineMutex_);
-        if (auto found = midiNoteByTrackFilePath_.find(path); found != midiNoteByTrackFilePath_.end())
-            note = found->second;
-        for (const auto& [index, padPath] : currentSoundbankFilePathsByIdx_) {
-            if (padPath == path) {
-                pad = index;
-                break;
-            }
-        }
-    }
+    const NoteAndPad playedBy = noteAndPadOf(path);
+    const std::optional<int> note = playedBy.note, pad = playedBy.pad;
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         delegate->trackFinishedPlaying(path);
@@ -491,18 +461,8 @@ void SoundBox::informDelegatesOfTrackFinished(const std::string& path) {
 
 void SoundBox::informDelegatesOfTrackStopped(const std::string& path) {
     auto track = lookUp(path);
-    std::optional<int> note, pad;
-    {
-        std::lock_guard lock(engineMutex_);
-        if (auto found = midiNoteByTrackFilePath_.find(path); found != midiNoteByTrackFilePath_.end())
-            note = found->second;
-        for (const auto& [index, padPath] : currentSoundbankFilePathsByIdx_) {
-            if (padPath == path) {
-                pad = index;
-                break;
-            }
-        }
-    }
+    const NoteAndPad playedBy = noteAndPadOf(path);
+    const std::optional<int> note = playedBy.note, pad = playedBy.pad;
     const bool tapPad = track && track->isStartedByTapPad();
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {

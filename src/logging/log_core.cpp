@@ -19,9 +19,12 @@ void logMessage(bool asynchronous, int32_t level, int32_t flag, int32_t context,
 
 namespace {
 
-// Set on the logging queue's thread and on every registered logger's queue
-// thread: code there must never wait for the logging queue.
-thread_local bool onLoggingThread = false;
+// Marks the logging queue and every registered logger's queue. Code that runs
+// on one of them (on its thread, or on a caller's thread inside its `sync`) must
+// never wait for the logging queue.
+constexpr char kLoggingQueueTag = 0;
+
+bool onLoggingThread() { return platform::SerialQueue::callingThreadHoldsQueueTagged(&kLoggingQueueTag); }
 
 constexpr const char* kTerminateNotification = "UIApplicationWillTerminateNotification";
 
@@ -87,7 +90,7 @@ class LogState {
 public:
     LogState() {
         nodes.reserve(4);
-        queue.async([] { onLoggingThread = true; });
+        queue.setTag(&kLoggingQueueTag);
         unsigned count = std::thread::hardware_concurrency();
         processorCount = count < 1 ? 1 : count;
         terminateObserver = platform::NotificationCenter::shared().addObserver(
@@ -164,6 +167,25 @@ public:
         recycle(*batch);
     }
 
+    // The synchronous call when no batch is on its way: the calling thread takes
+    // the logging queue and then each logger's queue in turn (SerialQueue::sync
+    // runs the work on the caller's thread once what was queued before has run)
+    // and writes the message itself, one logger after the other. Returns false,
+    // doing nothing, when a batch is open: the message joins it instead.
+    bool deliverOnCallingThread(const LogMessage& message) {
+        {
+            std::lock_guard lock(batchMutex);
+            if (openBatch) return false;
+        }
+        std::span<const LogMessage> messages(&message, 1);
+        queue.sync([&] {
+            for (const LoggerNode& node : nodes) {
+                node.loggerQueue->sync([&] { deliverTo(*node.logger, messages); });
+            }
+        });
+        return true;
+    }
+
     // Every logger has written the batch: wake a caller waiting for it and free its slots.
     void complete(Batch& batch) {
         const int slots = batch.slots;
@@ -193,7 +215,7 @@ public:
     void addNode(std::shared_ptr<Logger> logger) {
         std::shared_ptr<platform::SerialQueue> loggerQueue = logger->loggerQueue();
         if (!loggerQueue) loggerQueue = std::make_shared<platform::SerialQueue>(logger->loggerName());
-        loggerQueue->async([] { onLoggingThread = true; });
+        loggerQueue->setTag(&kLoggingQueueTag);
         nodes.push_back(LoggerNode::nodeWithLogger(logger, loggerQueue));
         loggerQueue->async([logger] { logger->didAddLogger(); });
     }
@@ -299,12 +321,16 @@ void Log::logv(bool asynchronous, int32_t level, int32_t flag, int32_t context, 
 void Log::queueLogMessage(LogMessage message, bool asynchronously) {
     LogState& core = state();
     bool holdsSlot = true;
-    if (onLoggingThread) {
+    if (onLoggingThread()) {
         // Waiting here could wait for this very thread: never block.
         asynchronously = true;
         holdsSlot = core.pendingSlots.try_acquire();
     } else {
         core.pendingSlots.acquire();
+        if (!asynchronously && core.deliverOnCallingThread(message)) {
+            core.pendingSlots.release();
+            return;
+        }
     }
     std::shared_ptr<Batch> batch;
     core.append(std::move(message), holdsSlot, asynchronously ? nullptr : &batch);
@@ -327,7 +353,7 @@ void Log::removeAllLoggers() {
 
 void Log::flushLog() {
     LogState& core = state();
-    if (onLoggingThread && !core.queue.isCurrent()) {
+    if (onLoggingThread() && !core.queue.isCurrent()) {
         core.front.async([] { state().flushNodes(); });
         return;
     }
@@ -340,7 +366,7 @@ void Log::applicationWillTerminate(const platform::Notification&) { flushLog(); 
 
 bool Log::isOnLoggingThread() {
     state();
-    return onLoggingThread;
+    return onLoggingThread();
 }
 
 void Log::registerClassLevel(const std::string& name, std::function<int32_t()> get,

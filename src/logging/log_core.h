@@ -45,6 +45,9 @@ public:
 /// The class-wide front of logging (class operations only). Any thread may log
 /// and change the registry. Every message reaches every logger registered when its
 /// turn comes, each logger on its own queue, in the order each thread logged.
+/// Asynchronous messages are written by the loggers' queues in parallel; a
+/// synchronous one with no batch ahead of it is written by the calling thread
+/// itself, holding the logging queue and then each logger's queue in turn.
 /// At most 1000 messages are queued or in delivery: a caller beyond that waits.
 class Log {
 public:

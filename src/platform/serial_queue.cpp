@@ -10,7 +10,25 @@
 namespace strombel::platform {
 namespace {
 
-thread_local SerialQueue* currentQueue = nullptr;
+// The queues the calling thread holds, innermost first: the queue's own thread
+// holds its queue for good, a `sync` caller for the length of its work.
+struct Hold {
+    SerialQueue* queue;
+    const Hold* outer;
+};
+
+thread_local const Hold* innermostHold = nullptr;
+
+class HoldScope {
+public:
+    explicit HoldScope(SerialQueue* queue) : hold_{queue, innermostHold} { innermostHold = &hold_; }
+    ~HoldScope() { innermostHold = hold_.outer; }
+    HoldScope(const HoldScope&) = delete;
+    HoldScope& operator=(const HoldScope&) = delete;
+
+private:
+    Hold hold_;
+};
 
 }  // namespace
 
@@ -34,7 +52,7 @@ SerialQueue::~SerialQueue() {
 void SerialQueue::async(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        work_.push_back(std::move(work));
+        work_.push_back(Item{std::move(work), nullptr});
     }
     wake_.notify_one();
 }
@@ -44,17 +62,47 @@ void SerialQueue::sync(const std::function<void()>& work) {
         work();
         return;
     }
-    std::mutex doneMutex;
-    std::condition_variable doneSignal;
-    bool done = false;
-    async([&] {
+    if (heldByCallingThread()) {
+        // Held further out (this queue's work called a `sync` on another queue,
+        // which came back here): waiting would wait for ourselves.
+        HoldScope hold(this);
         work();
-        std::lock_guard lock(doneMutex);
-        done = true;
-        doneSignal.notify_one();
-    });
-    std::unique_lock lock(doneMutex);
-    doneSignal.wait(lock, [&] { return done; });
+        return;
+    }
+    {
+        std::unique_lock lock(mutex_);
+        if (!delayed_.empty()) {
+            // Delayed items already due come before this call.
+            const uint64_t now = SystemClock::shared().nowNanos();
+            while (!delayed_.empty() && delayed_.begin()->first <= now) {
+                work_.push_back(Item{std::move(delayed_.begin()->second), nullptr});
+                delayed_.erase(delayed_.begin());
+            }
+        }
+        if (!claimed_ && !running_ && work_.empty()) {
+            claimed_ = true;
+        } else {
+            SyncTurn turn;
+            work_.push_back(Item{{}, &turn});
+            wake_.notify_one();
+            turn.granted.wait(lock, [&] { return turn.isGranted; });
+        }
+    }
+    // The queue is ours until `release`.
+    struct Release {
+        SerialQueue* queue;
+        ~Release() { queue->release(); }
+    } release{this};
+    HoldScope hold(this);
+    work();
+}
+
+void SerialQueue::release() {
+    // Wakes the queue's thread while still holding the lock: once it is let go, a
+    // destructor waiting on another thread may finish, and nothing here is touched again.
+    std::lock_guard lock(mutex_);
+    claimed_ = false;
+    if (!work_.empty() || stopping_) wake_.notify_one();
 }
 
 void SerialQueue::asyncAfter(uint64_t delayNanos, std::function<void()> work) {
@@ -65,14 +113,28 @@ void SerialQueue::asyncAfter(uint64_t delayNanos, std::function<void()> work) {
     wake_.notify_one();
 }
 
-bool SerialQueue::isCurrent() const { return currentQueue == this; }
+bool SerialQueue::isCurrent() const { return innermostHold && innermostHold->queue == this; }
 
-SerialQueue* SerialQueue::current() { return currentQueue; }
+bool SerialQueue::heldByCallingThread() const {
+    for (const Hold* hold = innermostHold; hold; hold = hold->outer) {
+        if (hold->queue == this) return true;
+    }
+    return false;
+}
 
-std::string SerialQueue::currentLabel() { return currentQueue ? currentQueue->label_ : std::string(); }
+bool SerialQueue::callingThreadHoldsQueueTagged(const void* tag) {
+    for (const Hold* hold = innermostHold; hold; hold = hold->outer) {
+        if (hold->queue->tag_.load(std::memory_order_relaxed) == tag) return true;
+    }
+    return false;
+}
+
+SerialQueue* SerialQueue::current() { return innermostHold ? innermostHold->queue : nullptr; }
+
+std::string SerialQueue::currentLabel() { return innermostHold ? innermostHold->queue->label_ : std::string(); }
 
 void SerialQueue::run() {
-    currentQueue = this;
+    HoldScope hold(this);
     if (!label_.empty()) {
         // Thread names are limited to 15 bytes.
         pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
@@ -81,19 +143,28 @@ void SerialQueue::run() {
     for (;;) {
         uint64_t now = SystemClock::shared().nowNanos();
         while (!delayed_.empty() && delayed_.begin()->first <= now) {
-            work_.push_back(std::move(delayed_.begin()->second));
+            work_.push_back(Item{std::move(delayed_.begin()->second), nullptr});
             delayed_.erase(delayed_.begin());
         }
-        if (!work_.empty()) {
-            std::function<void()> next = std::move(work_.front());
+        if (!claimed_ && !work_.empty()) {
+            Item next = std::move(work_.front());
             work_.pop_front();
+            if (next.turn) {
+                // A `sync` caller's turn: it runs its work itself while the queue waits.
+                claimed_ = true;
+                next.turn->isGranted = true;
+                next.turn->granted.notify_one();
+                continue;
+            }
+            running_ = true;
             lock.unlock();
-            next();
-            next = nullptr;  // release captures outside the lock
+            next.work();
+            next.work = nullptr;  // release captures outside the lock
             lock.lock();
+            running_ = false;
             continue;
         }
-        if (stopping_) break;
+        if (stopping_ && work_.empty() && !claimed_) break;
         if (delayed_.empty()) {
             wake_.wait(lock);
         } else {
@@ -101,7 +172,6 @@ void SerialQueue::run() {
             wake_.wait_for(lock, std::chrono::nanoseconds(wait));
         }
     }
-    currentQueue = nullptr;
 }
 
 }  // namespace strombel::platform

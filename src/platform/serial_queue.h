@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,33 +26,65 @@ public:
     /// Queues `work` and returns at once.
     void async(std::function<void()> work);
 
-    /// Runs `work` on the queue and returns when it has finished. Called from the
-    /// queue's own thread, runs `work` inline instead of waiting on itself.
+    /// Runs `work` on the queue and returns when it has finished. The work runs on
+    /// the calling thread: at once when the queue is idle, otherwise once every item
+    /// queued before it has run. While it runs the caller holds the queue: the
+    /// queue's thread starts nothing else, and `current()`, `isCurrent()` and
+    /// `currentLabel()` name this queue. Called while the calling thread already
+    /// holds the queue (on its thread or inside another `sync`), runs `work` inline.
+    /// `work` must not destroy the queue.
     void sync(const std::function<void()>& work);
 
     /// Queues `work` to run no earlier than `delayNanos` from now (monotonic clock).
     void asyncAfter(uint64_t delayNanos, std::function<void()> work);
 
-    /// True when the calling thread is this queue's thread.
+    /// True when the calling thread is running this queue's work: on the queue's
+    /// thread, or inside `sync` (and not inside a `sync` on another queue from there).
     bool isCurrent() const;
 
     const std::string& label() const { return label_; }
 
-    /// The queue the calling thread belongs to, or nullptr.
+    /// The queue whose work the calling thread is running, or nullptr.
     static SerialQueue* current();
 
-    /// The label of the queue the calling thread belongs to; empty when none.
+    /// The label of the queue whose work the calling thread is running; empty when none.
     static std::string currentLabel();
 
+    /// Marks the queue as one of a kind (`tag` is any address naming the kind;
+    /// nullptr for none), so that code can ask whether it runs on such a queue.
+    void setTag(const void* tag) { tag_.store(tag, std::memory_order_relaxed); }
+
+    /// True when the calling thread holds a queue marked with `tag`: runs on its
+    /// thread or inside its `sync`, however deeply nested in other queues' `sync`.
+    static bool callingThreadHoldsQueueTagged(const void* tag);
+
 private:
+    // A caller of `sync` waiting for the items queued before it.
+    struct SyncTurn {
+        std::condition_variable granted;
+        bool isGranted = false;
+    };
+
+    // An item of the queue: work to run on the queue's thread, or the turn of a
+    // waiting `sync` caller.
+    struct Item {
+        std::function<void()> work;
+        SyncTurn* turn = nullptr;
+    };
+
     void run();
+    bool heldByCallingThread() const;
+    void release();
 
     const std::string label_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> work_;
+    std::deque<Item> work_;
     std::multimap<uint64_t, std::function<void()>> delayed_;
+    bool running_ = false;  // the queue's thread is running an item
+    bool claimed_ = false;  // a `sync` caller holds the queue
     bool stopping_ = false;
+    std::atomic<const void*> tag_{nullptr};
     std::thread thread_;
 };
 

@@ -69,23 +69,27 @@ SliderControl::SliderControl(int32_t guiType) {
     addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
 }
 
-LightView* SliderControl::lightView() const {
-    return lightAlive_.expired() ? nullptr : light_;
-}
-
-void SliderControl::setLightView(LightView* light) {
+void FaderLamp::set(LightView* light) {
     light_ = light;
-    lightAlive_ = light ? light->lifetime() : std::weak_ptr<void>();
+    alive_ = light ? light->lifetime() : std::weak_ptr<void>();
 }
 
-void SliderControl::setLamp(bool on) {
-    if (LightView* lamp = lightView()) {
+void FaderLamp::show(bool on) const {
+    if (LightView* lamp = get()) {
         if (on) {
             lamp->turnOn();
         } else {
             lamp->turnOff();
         }
     }
+}
+
+LightView* SliderControl::lightView() const {
+    return lamp_.get();
+}
+
+void SliderControl::setLightView(LightView* light) {
+    lamp_.set(light);
 }
 
 void SliderControl::moveKnob(float y) {
@@ -193,12 +197,11 @@ HorizontalSliderControl::HorizontalSliderControl(int32_t guiType) {
 }
 
 LightView* HorizontalSliderControl::lightView() const {
-    return lightAlive_.expired() ? nullptr : light_;
+    return lamp_.get();
 }
 
 void HorizontalSliderControl::setLightView(LightView* light) {
-    light_ = light;
-    lightAlive_ = light ? light->lifetime() : std::weak_ptr<void>();
+    lamp_.set(light);
 }
 
 void HorizontalSliderControl::setSlider(float x) {
@@ -207,13 +210,7 @@ void HorizontalSliderControl::setSlider(float x) {
         slider_->setX(trunc(held - slider_->width() / 2));
         currentPosition_ = (held - minX_) / (maxX_ - minX_);
     }
-    if (LightView* lamp = lightView()) {
-        if (currentPosition_ > 0) {
-            lamp->turnOn();
-        } else {
-            lamp->turnOff();
-        }
-    }
+    lamp_.show(currentPosition_ > 0);
     sendActions(valueChanged);
 }
 

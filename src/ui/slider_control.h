@@ -10,6 +10,19 @@ namespace strombel::ui {
 
 class LightView;
 
+/// A fader's lamp, held without owning it: once the lamp is gone it is forgotten.
+class FaderLamp {
+  public:
+    LightView* get() const { return alive_.expired() ? nullptr : light_; }
+    void set(LightView* light);
+    /// Turns the lamp, when there still is one, on or off.
+    void show(bool on) const;
+
+  private:
+    LightView* light_ = nullptr;
+    std::weak_ptr<void> alive_;
+};
+
 /// A vertical effect fader reporting a position from 0 (bottom) to 1 (top) with
 /// value-changed; its lamp is lit while the position is above 0. A double tap
 /// sends it to 0. A missing picture or an unknown gui type leaves it without
@@ -42,7 +55,7 @@ class SliderControl : public kit::Control {
   protected:
     bool hasTravel() const { return maxY_ > minY_; }
     void moveKnob(float y);
-    void setLamp(bool on);
+    void setLamp(bool on) { lamp_.show(on); }
 
     kit::ImageView* slider_ = nullptr;
     float minY_ = 0;
@@ -50,8 +63,7 @@ class SliderControl : public kit::Control {
     float currentPosition_ = 0;
 
   private:
-    LightView* light_ = nullptr;
-    std::weak_ptr<void> lightAlive_;
+    FaderLamp lamp_;
 };
 
 /// The pitch fader: springs back to the middle (0.5) when let go, snaps to 0.5
@@ -93,8 +105,7 @@ class HorizontalSliderControl final : public kit::Control {
     float minX_ = 0;
     float maxX_ = 0;
     float currentPosition_ = 0;
-    LightView* light_ = nullptr;
-    std::weak_ptr<void> lightAlive_;
+    FaderLamp lamp_;
 };
 
 /// A pad's sample volume: a track with a fill that grows with the thumb.

@@ -6,12 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "library/util.h"
+
 namespace strombel::ui {
 
 double Util::guardBounds(double value, double min, double max) {
-    if (value < min) return min;
-    if (value > max) return max;
-    return value;
+    return library::Util::guardBounds(value, min, max);
 }
 
 bool Util::isIpad(const kit::Screen& screen) {
@@ -38,17 +38,8 @@ bool Util::isIphone5(const kit::Screen& screen) {
 }
 
 QColor Util::colorForHex(const QString& hex) {
-    QString text = hex.trimmed().toUpper();
-    if (text.size() <= 5) return QColor(0, 0, 0);
-    if (text.startsWith('#')) text.remove(0, 1);
-    if (text.size() != 6) return QColor(0, 0, 0);
-    int components[3];
-    for (int i = 0; i < 3; ++i) {
-        bool ok = false;
-        const int value = text.mid(i * 2, 2).toInt(&ok, 16);
-        components[i] = ok ? value : 0;  // an unreadable pair counts as 0
-    }
-    return QColor(components[0], components[1], components[2]);
+    const library::Color color = library::Util::colorForHex(hex.toStdString());
+    return QColor::fromRgbF(color.red, color.green, color.blue, color.alpha);
 }
 
 QImage Util::coloredImageFromMask(const QImage& mask, const QColor& color) {

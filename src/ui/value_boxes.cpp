@@ -65,6 +65,17 @@ void RepeatingValueBox::wireKeys(std::function<void()> minus, std::function<void
     }
 }
 
+void RepeatingValueBox::layOutStepper(int32_t guiType, const QString& text, std::function<void()> minus,
+                                      std::function<void()> plus) {
+    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
+                     "slimBtnPlusPressed"});
+    QRectF frame(32, 20, 64, 13);
+    if (guiType == 1) frame = QRectF(14, 9, 31, 7);
+    if (guiType == 2) frame = QRectF(21, 14, 44, 8);
+    addScreenLabel(guiType, frame, text)->setLineBreakMode(Label::LineBreak::clip);
+    wireKeys(std::move(minus), std::move(plus));
+}
+
 void RepeatingValueBox::scheduleRetrigger(double seconds) {
     btnRetriggerTimer_ = Timer::scheduled(seconds, false, [this] { retriggerBtnPress(); });
 }
@@ -129,13 +140,7 @@ void DryWetEffectsControl::setEffectAmount(float amount) {
 // Sequencer.
 
 SequencerScreenControl::SequencerScreenControl(int32_t guiType) {
-    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
-                     "slimBtnPlusPressed"});
-    QRectF frame(32, 20, 64, 13);
-    if (guiType == 1) frame = QRectF(14, 9, 31, 7);
-    if (guiType == 2) frame = QRectF(21, 14, 44, 8);
-    addScreenLabel(guiType, frame, "HELLO")->setLineBreakMode(Label::LineBreak::clip);
-    wireKeys([this] { minusPressed(); }, [this] { plusPressed(); });
+    layOutStepper(guiType, "HELLO", [this] { minusPressed(); }, [this] { plusPressed(); });
 }
 
 void SequencerScreenControl::minusPressed() {
@@ -167,13 +172,7 @@ void SequencerScreenControl::setText(const QString& text) {
 // MIDI channel.
 
 MidiChannelControl::MidiChannelControl(int32_t guiType) {
-    layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
-                     "slimBtnPlusPressed"});
-    QRectF frame(32, 20, 64, 13);
-    if (guiType == 1) frame = QRectF(14, 9, 31, 7);
-    if (guiType == 2) frame = QRectF(21, 14, 44, 8);
-    addScreenLabel(guiType, frame, "MIDI")->setLineBreakMode(Label::LineBreak::clip);
-    wireKeys([this] { minusPressed(); }, [this] { plusPressed(); });
+    layOutStepper(guiType, "MIDI", [this] { minusPressed(); }, [this] { plusPressed(); });
 }
 
 void MidiChannelControl::setMidiChannel(int32_t channel) {

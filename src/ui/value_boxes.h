@@ -53,6 +53,10 @@ class RepeatingValueBox : public ValueBoxView {
 
   protected:
     void wireKeys(std::function<void()> minus, std::function<void()> plus);
+    /// The sequencer's and the MIDI channel's box: small screen, slim keys, a clipped
+    /// label starting with `text`, and `minus` / `plus` on the keys.
+    void layOutStepper(int32_t guiType, const QString& text, std::function<void()> minus,
+                       std::function<void()> plus);
     void scheduleRetrigger(double seconds);
 
     std::unique_ptr<kit::Timer> btnRetriggerTimer_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -158,6 +159,82 @@ TEST_F(LogCoreTest, AnErrorReturnsOnlyAfterEveryLoggerWroteIt) {
     STROMBEL_LOG_ERROR("the error");
     EXPECT_EQ(first->lines(), (std::vector<std::string>{"a warning first", "the error"}));
     EXPECT_EQ(second->lines(), (std::vector<std::string>{"a warning first", "the error"}));
+}
+
+TEST_F(LogCoreTest, AnErrorIsWrittenByTheCallingThreadHoldingEachLoggersQueue) {
+    auto first = std::make_shared<RecordingLogger>("test.first");
+    auto second = std::make_shared<RecordingLogger>("test.second");
+    std::vector<std::pair<std::thread::id, std::string>> writers;  // each logger's own queue keeps them apart
+    std::mutex writersMutex;
+    for (auto& logger : {first, second}) {
+        logger->beforeWrite = [&](const LogMessage&) {
+            std::lock_guard lock(writersMutex);
+            writers.emplace_back(std::this_thread::get_id(), platform::SerialQueue::currentLabel());
+        };
+        Log::addLogger(logger);
+    }
+    STROMBEL_LOG_ERROR("the error");
+    const std::thread::id caller = std::this_thread::get_id();
+    EXPECT_EQ(writers, (std::vector<std::pair<std::thread::id, std::string>>{{caller, "test.first"},
+                                                                              {caller, "test.second"}}));
+    EXPECT_TRUE(first->alwaysOnOwnQueue());
+    EXPECT_TRUE(second->alwaysOnOwnQueue());
+}
+
+// Errors (written before the call returns) mixed with warnings (queued) from many
+// threads: every error is written by every logger when its call returns, each
+// thread's messages keep their order, and every logger sees the same sequence.
+TEST_F(LogCoreTest, ErrorsAndWarningsFromManyThreadsKeepEachThreadsOrder) {
+    constexpr int kThreads = 6;
+    constexpr int kMessages = 1500;
+    auto first = std::make_shared<RecordingLogger>("test.first");
+    auto second = std::make_shared<RecordingLogger>("test.second");
+    std::array<std::array<std::atomic<int>, kThreads>, 2> lastError{};
+    for (auto& row : lastError) {
+        for (auto& entry : row) entry = -1;
+    }
+    int index = 0;
+    for (auto& logger : {first, second}) {
+        logger->beforeWrite = [&lastError, index](const LogMessage& message) {
+            int thread = 0, number = 0;
+            if (std::sscanf(message.logMsg().c_str(), "E %d %d", &thread, &number) == 2) {
+                lastError[index][thread] = number;
+            }
+        };
+        Log::addLogger(logger);
+        ++index;
+    }
+    std::atomic<int> unwrittenErrors{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kMessages; ++i) {
+                if (i % 7 == 0) {
+                    STROMBEL_LOG_ERROR("E {} {}", t, i);
+                    if (lastError[0][t] != i || lastError[1][t] != i) ++unwrittenErrors;
+                } else {
+                    STROMBEL_LOG_WARN("W {} {}", t, i);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    Log::flushLog();
+
+    EXPECT_EQ(unwrittenErrors.load(), 0);
+    for (const auto& logger : {first, second}) {
+        std::vector<std::string> lines = logger->lines();
+        ASSERT_EQ(lines.size(), size_t{kThreads * kMessages});
+        std::vector<int> next(kThreads, 0);
+        for (const std::string& line : lines) {
+            int thread = 0, number = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%*c %d %d", &thread, &number), 2);
+            EXPECT_EQ(number, next[thread]) << "thread " << thread << " out of order";
+            next[thread] = number + 1;
+        }
+        EXPECT_TRUE(logger->alwaysOnOwnQueue());
+    }
+    EXPECT_EQ(first->lines(), second->lines());
 }
 
 TEST_F(LogCoreTest, AWarningReturnsWithoutWaitingForTheLoggers) {
@@ -336,6 +413,7 @@ struct HalfRegistered {
 };
 
 TEST_F(LogCoreTest, ClassesWithBothLevelOperationsTakePart) {
+    Mixer::level = 3;
     EXPECT_TRUE(Log::registerClass<Mixer>("Mixer"));
     EXPECT_FALSE(Log::registerClass<HalfRegistered>("HalfRegistered"));
     EXPECT_TRUE(Log::isRegisteredClass("Mixer"));

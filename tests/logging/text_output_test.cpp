@@ -27,6 +27,9 @@ TEST(TextOutputTest, IllFormedUtf8BecomesReplacementCharacters) {
         {"\xC0\xAF overlong", "\xEF\xBF\xBD\xEF\xBF\xBD overlong"},  // overlong '/'
         {"\xED\xA0\x80 surrogate", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD surrogate"},
         {"lone \x80 continuation", "lone \xEF\xBF\xBD continuation"},
+        // Faults far into long ASCII runs, before and after a valid sequence.
+        {"a long run of plain words, then \xFF", "a long run of plain words, then \xEF\xBF\xBD"},
+        {"caf\xC3\xA9 and a long run of plain words \xE2\x82", "caf\xC3\xA9 and a long run of plain words \xEF\xBF\xBD"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(withReplacementCharacters(c.input), c.expected) << c.input;

@@ -27,6 +27,15 @@ TEST_F(UtilTest, ColorForHex) {
     EXPECT_EQ(Util::colorForHex("#FF80001"), QColor(0, 0, 0));
 }
 
+TEST_F(UtilTest, ColorForHexWithASignedPairStillGivesAnOpaqueColour) {
+    // "-1" is no pair of hexadecimal digits: it must not become a negative component.
+    const QColor color = Util::colorForHex("#-10203");
+    EXPECT_TRUE(color.isValid());
+    EXPECT_EQ(color.alpha(), 255);
+    EXPECT_EQ(color.green(), 2);
+    EXPECT_EQ(color.blue(), 3);
+}
+
 TEST_F(UtilTest, SixteenByNinePhones) {
     kit::Screen screen = kit::Screen::phone();
     EXPECT_FALSE(Util::isIphone5(screen));

@@ -87,6 +87,10 @@ void Label::draw(QPainter& painter) {
         painter.setClipRect(QRectF(0, -height(), width(), height() * 3), Qt::IntersectClip);
         const QString shown = displayedText();
         const QFontMetricsF metrics(font_);
+        // A line wider than the frame has no room to be aligned: it starts at the
+        // left edge and loses its tail, so a long name keeps its beginning.
+        if (metrics.horizontalAdvance(shown) > width())
+            align = (align & ~Qt::AlignHorizontal_Mask) | Qt::AlignLeft;
         QRectF line = bounds();
         if (metrics.height() > line.height())
             line.adjust(0, -(metrics.height() - line.height()) / 2, 0,

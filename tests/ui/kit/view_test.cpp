@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+#include <QPainter>
+
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/kit_test_support.h"
@@ -110,6 +113,69 @@ TEST_F(ViewTest, LabelTruncatesTheTailOrClipsAsAsked) {
     label.setText("OK");
     label.setLineBreakMode(Label::LineBreak::truncateTail);
     EXPECT_EQ(label.displayedText(), "OK");
+}
+
+/// The label as drawn on a transparent picture of its own size, at two pixels a point.
+QImage picture(Label& label, double width) {
+    QImage image(QSize(int(width * 2), int(label.height() * 2)), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.scale(2, 2);
+    label.paint(&painter, nullptr, nullptr);
+    return image;
+}
+
+/// The first pixel column with ink, or -1 for a blank picture.
+int firstInkColumn(const QImage& image) {
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = 0; y < image.height(); ++y)
+            if (qAlpha(image.pixel(x, y)) > 0) return x;
+    return -1;
+}
+
+TEST_F(ViewTest, AClippedLineTooWideForItsFrameKeepsItsBeginningWhateverTheAlignment) {
+    const QString name = "SNARE CRACK";
+    Label reference(QRectF(0, 0, 400, 12));
+    reference.setText(name);
+    reference.setTextColor(Qt::white);
+    reference.setLineBreakMode(Label::LineBreak::clip);
+    const double narrow = 40;
+    const QImage head = picture(reference, narrow);
+    ASSERT_NE(firstInkColumn(head), -1);
+
+    for (const Label::Alignment alignment :
+         {Label::Alignment::left, Label::Alignment::center, Label::Alignment::right}) {
+        SCOPED_TRACE(int(alignment));
+        Label label(QRectF(0, 0, narrow, 12));
+        label.setText(name);
+        label.setTextColor(Qt::white);
+        label.setLineBreakMode(Label::LineBreak::clip);
+        label.setAlignment(alignment);
+        // The same pixels as the whole line drawn from the left edge, cut at the frame.
+        EXPECT_TRUE(picture(label, narrow) == head);
+        EXPECT_EQ(label.displayedText(), name);
+    }
+}
+
+TEST_F(ViewTest, AClippedLineThatFitsKeepsItsAlignment) {
+    int leftInk = -1;
+    for (const Label::Alignment alignment :
+         {Label::Alignment::left, Label::Alignment::center, Label::Alignment::right}) {
+        SCOPED_TRACE(int(alignment));
+        Label label(QRectF(0, 0, 120, 12));
+        label.setText("KICK");
+        label.setTextColor(Qt::white);
+        label.setLineBreakMode(Label::LineBreak::clip);
+        label.setAlignment(alignment);
+        const int ink = firstInkColumn(picture(label, 120));
+        ASSERT_NE(ink, -1);
+        if (alignment == Label::Alignment::left) {
+            leftInk = ink;
+            EXPECT_LT(ink, 10);
+        } else {
+            EXPECT_GT(ink, leftInk + 40);
+        }
+    }
 }
 
 }  // namespace
