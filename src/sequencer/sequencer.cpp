@@ -213,6 +213,10 @@ void Sequencer::stop() {
     if (previous == kStateOwnClock && midiOut_) {
         midiOut_->sendClockStop();
     }
+    finishStopping();
+}
+
+void Sequencer::finishStopping() {
     // Events still held back belong to the pattern just played: store them now.
     auto finish = [this] {
         applyRecordedEvents(true);
@@ -379,16 +383,7 @@ void Sequencer::midiClockStopReceived() {
         state_.store(kStateStopped);
     }
     engine_.stopAllTracksIncludeTapPadTriggered(false);
-    auto finish = [this] {
-        applyRecordedEvents(true);
-        store_.save();
-    };
-    if (mainLoop_.isMainThread()) {
-        finish();
-    } else {
-        onMain(finish);
-    }
-    notifyStopped();
+    finishStopping();
 }
 
 void Sequencer::midiClockTickReceived() {

@@ -202,6 +202,8 @@ private:
     void onMain(std::function<void()> work);
     void notifyStarted();
     void notifyStopped();
+    /// After a stop: stores the events still held back (on the main loop) and tells observers.
+    void finishStopping();
     void notifyActivePatternChanged();
     void deliver(const std::function<void(SequencerDelegate&)>& message);
 
