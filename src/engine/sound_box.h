@@ -175,6 +175,8 @@ public:
     void informDelegatesOfTrackStarted(const std::string& path);
     void informDelegatesOfTrackFinished(const std::string& path);
     void informDelegatesOfTrackStopped(const std::string& path);
+    /// Finished playing (`finished`) or stopped: the message, then the note-off and pad-stop echoes.
+    void informDelegatesOfTrackEnded(const std::string& path, bool finished);
     void informDelegatesOfAudioRouteChanged();
     /// Delivers what the audio thread reported since the last call (the engine's
     /// main-loop timer calls this every 5 ms).

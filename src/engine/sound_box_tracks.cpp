@@ -447,26 +447,22 @@ void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
     });
 }
 
-void SoundBox::informDelegatesOfTrackFinished(const std::string& path) {
-    auto track = lookUp(path);
-    const NoteAndPad playedBy = noteAndPadOf(path);
-    const std::optional<int> note = playedBy.note, pad = playedBy.pad;
-    const bool midi = track && track->isStartedByMidi();
-    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
-        delegate->trackFinishedPlaying(path);
-        if (!midi && note && observing()) delegate->midiNoteOff(*note);
-        if (!midi && pad && observing()) delegate->soundbankTrackStopped(*pad);
-    });
-}
+void SoundBox::informDelegatesOfTrackFinished(const std::string& path) { informDelegatesOfTrackEnded(path, true); }
 
-void SoundBox::informDelegatesOfTrackStopped(const std::string& path) {
+void SoundBox::informDelegatesOfTrackStopped(const std::string& path) { informDelegatesOfTrackEnded(path, false); }
+
+void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finished) {
     auto track = lookUp(path);
     const NoteAndPad playedBy = noteAndPadOf(path);
     const std::optional<int> note = playedBy.note, pad = playedBy.pad;
     const bool tapPad = track && track->isStartedByTapPad();
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
-        delegate->trackStopped(path, tapPad);
+        if (finished) {
+            delegate->trackFinishedPlaying(path);
+        } else {
+            delegate->trackStopped(path, tapPad);
+        }
         if (!midi && note && observing()) delegate->midiNoteOff(*note);
         if (!midi && pad && observing()) delegate->soundbankTrackStopped(*pad);
     });
