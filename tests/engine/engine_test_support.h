@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/in_memory_sound_library.h"
@@ -145,5 +148,20 @@ public:
     void audioRouteChangedStopAudio() override { log.push_back("routeLost"); }
     bool saw(const std::string& entry) const { return std::find(log.begin(), log.end(), entry) != log.end(); }
 };
+
+/// On a device that runs in real time: pumps `loop` until `observer` hears that
+/// `path` finished (five seconds at most) and answers the loudest left-channel
+/// level the meter showed meanwhile.
+inline float loudestUntilFinished(SoundBox& box, platform::MainLoop& loop, const RecordingDelegate& observer,
+                                  const std::string& path) {
+    float loudest = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!observer.saw("finished " + path) && std::chrono::steady_clock::now() < deadline) {
+        loop.runPending();
+        loudest = std::max(loudest, box.currentVolumeLeftChannel());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return loudest;
+}
 
 }  // namespace strombel::engine::testing

@@ -40,13 +40,7 @@ TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
     RecordingDelegate observer;
     box.addDelegate(&observer);
     ASSERT_TRUE(box.startSoundbankSample(0, 1.0f));
-    float loudest = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!observer.saw("finished " + kick) && std::chrono::steady_clock::now() < deadline) {
-        loop.runPending();
-        loudest = std::max(loudest, box.currentVolumeLeftChannel());
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const float loudest = loudestUntilFinished(box, loop, observer, kick);
     EXPECT_TRUE(observer.saw("started " + kick + " tap"));
     EXPECT_TRUE(observer.saw("finished " + kick));
     EXPECT_FLOAT_EQ(loudest, 12000.0f * kFixedPer16Bit);

@@ -24,13 +24,7 @@ TEST_F(NullDeviceTest, APadPlaysToItsEndWithoutASoundCard) {
     RecordingDelegate observer;
     box.addDelegate(&observer);
     ASSERT_TRUE(box.startSoundbankSample(0, 1.0f));
-    float loudest = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!observer.saw("finished " + clap) && std::chrono::steady_clock::now() < deadline) {
-        loop.runPending();
-        loudest = std::max(loudest, box.currentVolumeLeftChannel());
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const float loudest = loudestUntilFinished(box, loop, observer, clap);
     EXPECT_TRUE(observer.saw("finished " + clap));
     EXPECT_FLOAT_EQ(loudest, 9000.0f * kFixedPer16Bit);
     EXPECT_TRUE(box.isNothingPlaying());
