@@ -2,11 +2,10 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
-#include <ctime>
 #include <system_error>
 
 #include "logging/log.h"
+#include "platform/set_aside.h"
 
 namespace strombel::library {
 namespace {
@@ -37,15 +36,6 @@ const char* tableName(EntityKind kind) {
         case EntityKind::SequencerEvent: return "SequencerEvent";
     }
     return "";
-}
-
-std::string timestamp() {
-    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%d-%H%M%S", &parts);
-    return buffer;
 }
 
 /// A prepared statement that finalizes itself.
@@ -296,26 +286,13 @@ bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
 void PersistentStore::setAside() {
     std::error_code error;
     if (!std::filesystem::exists(file_, error)) return;
-    std::filesystem::path aside = file_;
-    aside += ".damaged-" + timestamp();
-    for (int attempt = 2; std::filesystem::exists(aside, error); ++attempt) {
-        aside = file_;
-        aside += ".damaged-" + timestamp() + "-" + std::to_string(attempt);
-    }
-    std::filesystem::rename(file_, aside, error);
-    if (error) {
-        STROMBEL_LOG_ERROR("could not set the damaged store aside: {}", error.message());
+    std::optional<std::filesystem::path> aside = platform::setFileAside(file_, "damaged");
+    if (!aside) {
+        STROMBEL_LOG_ERROR("could not set the damaged store aside: {}", file_.string());
         std::filesystem::remove(file_, error);
         return;
     }
-    for (const char* companion : {"-wal", "-shm", "-journal"}) {
-        std::filesystem::path from = file_;
-        from += companion;
-        std::filesystem::path to = aside;
-        to += companion;
-        if (std::filesystem::exists(from, error)) std::filesystem::rename(from, to, error);
-    }
-    setAside_ = aside;
+    setAside_ = *aside;
 }
 
 bool PersistentStore::write(const StoreChanges& changes, std::string& error) {

@@ -5,12 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
 #include <fmt/format.h>
+
+#include "platform/set_aside.h"
 
 namespace strombel::midi {
 namespace {
@@ -176,14 +177,7 @@ bool writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToBut
 }
 
 std::optional<std::filesystem::path> setAsideNoteToButtonMapFile(const std::filesystem::path& path) {
-    std::filesystem::path aside = path.string() + fmt::format(".unreadable-{}", static_cast<long long>(std::time(nullptr)));
-    for (int attempt = 1; std::filesystem::exists(aside) && attempt < 100; ++attempt) {
-        aside = path.string() + fmt::format(".unreadable-{}-{}", static_cast<long long>(std::time(nullptr)), attempt);
-    }
-    std::error_code error;
-    std::filesystem::rename(path, aside, error);
-    if (error) return std::nullopt;
-    return aside;
+    return platform::setFileAside(path, "unreadable");
 }
 
 }  // namespace strombel::midi

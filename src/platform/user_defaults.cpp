@@ -3,15 +3,14 @@
 #include <sqlite3.h>
 
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <system_error>
 #include <utility>
 
 #include "platform/sandbox.h"
+#include "platform/set_aside.h"
 
 namespace strombel::platform {
 namespace {
@@ -56,15 +55,6 @@ std::optional<double> parseNumber(const std::string& text) {
     return value;
 }
 
-std::string timestamp() {
-    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    char buffer[32];
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    std::strftime(buffer, sizeof buffer, "%Y%m%d-%H%M%S", &parts);
-    return buffer;
-}
-
 }  // namespace
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) { open(); }
@@ -103,14 +93,12 @@ void UserDefaults::open() {
             return;
         }
         // The file exists but is not a settings store: keep it for inspection, start afresh.
-        setAside_ = file_;
-        setAside_ += ".damaged-" + timestamp();
-        std::filesystem::rename(file_, setAside_, ignored);
-        for (const char* suffix : {"-wal", "-shm"}) {
-            std::filesystem::path side = file_;
-            side += suffix;
-            std::filesystem::remove(side, ignored);
+        std::optional<std::filesystem::path> aside = setFileAside(file_, "damaged");
+        if (!aside) {
+            fail("settings file " + file_.string() + " is damaged (" + reason + ") and cannot be set aside");
+            return;
         }
+        setAside_ = *aside;
         std::fprintf(stderr, "strombel: settings file %s was damaged (%s); set aside as %s\n",
                      file_.c_str(), reason.c_str(), setAside_.c_str());
     }
