@@ -18,7 +18,6 @@ std::unique_ptr<SoundBox>& sharedSlot() {
     return engine;
 }
 
-constexpr size_t kEventRingSize = 1024;
 constexpr size_t kMaxBlockFrames = 512;
 
 float clampParameter(float value, float low, float high, float current) {
@@ -54,7 +53,6 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     for (auto* scratch : {&scratchA_, &scratchB_, &scratchC_, &scratchD_}) scratch->assign(kEffectWindowFrames, 0.0f);
     outL_.assign(kMaxBlockFrames, 0);
     outR_.assign(kMaxBlockFrames, 0);
-    eventRing_.resize(kEventRingSize);
 
     device_->setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
         soundBoxRenderCallback(frames, time, left, right);

@@ -26,6 +26,7 @@
 #include "platform/main_loop.h"
 #include "platform/sandbox.h"
 #include "platform/serial_queue.h"
+#include "platform/spsc_ring.h"
 
 namespace strombel::engine {
 
@@ -266,9 +267,8 @@ private:
     bool windowTouched_ = false;                        // effect frames went into the windows this block
     uint32_t framesSinceWindowInput_ = kEffectWindowFrames;  // the windows hold only zeros from this many on
 
-    // Events from the audio thread to the main loop: a single-producer ring.
-    std::vector<PendingEvent> eventRing_;
-    std::atomic<size_t> eventHead_{0}, eventTail_{0};
+    // Events from the audio thread to the main loop.
+    platform::SpscRing<PendingEvent> events_{1024};
     std::atomic<uint64_t> droppedEvents_{0};
     std::atomic<uint64_t> lagWarnings_{0};
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};

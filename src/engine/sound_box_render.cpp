@@ -54,15 +54,8 @@ void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t avail
 }  // namespace
 
 void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
-    const size_t head = eventHead_.load(std::memory_order_relaxed);
-    if (head - eventTail_.load(std::memory_order_acquire) >= eventRing_.size()) {
-        droppedEvents_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    PendingEvent& slot = eventRing_[head % eventRing_.size()];
-    slot.type = type;
-    slot.track = track;  // the slot is empty: the main thread moved its last event out
-    eventHead_.store(head + 1, std::memory_order_release);
+    // Copying the pointer only counts a reference: the caller's keeps the track alive.
+    if (!events_.push(PendingEvent{type, track})) droppedEvents_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {

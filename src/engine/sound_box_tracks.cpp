@@ -473,14 +473,8 @@ void SoundBox::informDelegatesOfAudioRouteChanged() {
 }
 
 void SoundBox::deliverPendingEvents() {
-    size_t tail = eventTail_.load(std::memory_order_relaxed);
-    const size_t head = eventHead_.load(std::memory_order_acquire);
-    while (tail != head) {
-        PendingEvent event = std::move(eventRing_[tail % eventRing_.size()]);
-        eventRing_[tail % eventRing_.size()].track.reset();
-        ++tail;
-        eventTail_.store(tail, std::memory_order_release);
-        if (!event.track) continue;
+    events_.drain([this](PendingEvent event) {
+        if (!event.track) return;
         const std::string path = event.track->relativeFileName();
         switch (event.type) {
         case PendingEvent::Type::Started: informDelegatesOfTrackStarted(path); break;
@@ -488,7 +482,7 @@ void SoundBox::deliverPendingEvents() {
         case PendingEvent::Type::Finished: informDelegatesOfTrackFinished(path); break;
         case PendingEvent::Type::LoadWanted: requestLoadIfNeeded(event.track); break;
         }
-    }
+    });
     // The audio thread only counts late buffers; the last one is told here.
     if (lagWarnings_.exchange(0) > 0) {
         STROMBEL_LOG_WARN("Warning: Soundbox lag - time needed: {:f}, available: {:f}", lastLagNeeded_.load(),

@@ -138,26 +138,19 @@ void Sequencer::notifyActivePatternChanged() {
 }
 
 void Sequencer::pushLoopEvent(LoopEvent::Kind kind, int32_t step) {
-    const size_t written = loopEventsWritten_.load(std::memory_order_relaxed);
-    if (written - loopEventsRead_.load(std::memory_order_acquire) >= kLoopEvents) {
-        return;  // the main loop is stalled; the screen misses a beat, the music does not
-    }
-    loopEvents_[written % kLoopEvents] = LoopEvent{kind, step};
-    loopEventsWritten_.store(written + 1, std::memory_order_release);
+    // When the main loop is stalled and the ring full, the screen misses a beat; the music does not.
+    loopEvents_.push(LoopEvent{kind, step});
 }
 
 void Sequencer::deliverLoopEvents() {
-    const size_t written = loopEventsWritten_.load(std::memory_order_acquire);
-    for (size_t read = loopEventsRead_.load(std::memory_order_relaxed); read != written; ++read) {
-        const LoopEvent event = loopEvents_[read % kLoopEvents];
-        loopEventsRead_.store(read + 1, std::memory_order_release);
+    loopEvents_.drain([this](LoopEvent event) {
         if (event.kind == LoopEvent::Kind::patternChanged) {
             deliver([](SequencerDelegate& delegate) { delegate.activePatternChanged(); });
         } else {
             const auto [bar, beat] = barAndBeatForStep(event.step);
             deliver([bar = bar, beat = beat](SequencerDelegate& delegate) { delegate.currentBarChanged(bar, beat); });
         }
-    }
+    });
     if (applyWanted_.exchange(false)) {
         addRecordedPatternStepsToPattern();
     }

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/main_loop.h"
+#include "platform/spsc_ring.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
 #include "sequencer/sequencer_services.h"
@@ -248,9 +249,7 @@ private:
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
     std::atomic<bool> applyWanted_{false};
-    std::array<LoopEvent, kLoopEvents> loopEvents_{};
-    std::atomic<size_t> loopEventsWritten_{0};  // written under loopMutex_
-    std::atomic<size_t> loopEventsRead_{0};     // main thread
+    platform::SpscRing<LoopEvent> loopEvents_{kLoopEvents};  // pushed under loopMutex_, drained on the main loop
     platform::MainLoop::TimerId deliveryTimer_ = 0;
 
     // Timing state: loopMutex_ serialises the own-clock loop's passes, the MIDI
