@@ -140,7 +140,8 @@ TEST_F(MidiJackTest, ClockGoesOutToAJackPort) {
     for (uint64_t k = 0; k < 24; ++k) hub.sendClockTickAtTime(now + k * tick);
 
     std::unique_lock lock(listener.mutex);
-    ASSERT_TRUE(listener.changed.wait_for(lock, 5s, [&] { return listener.bytes.size() >= 25; }));
+    ASSERT_TRUE(listener.changed.wait_for(lock, 5s, [&] { return listener.bytes.size() >= 25; }))
+        << "arrived: " << ::testing::PrintToString(listener.bytes) << ", last backend error: " << backend->lastError();
     EXPECT_EQ(listener.bytes[0], 0xFA);
     EXPECT_EQ(std::count(listener.bytes.begin(), listener.bytes.end(), 0xF8), 24);
 }
@@ -166,7 +167,7 @@ public:
     ~OwnJackServer() { stop(); }
 
     bool start() {
-        std::vector<std::string> arguments = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "256"};
+        std::vector<std::string> arguments = {"jackd", "--no-realtime", "--sync", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "256"};
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);

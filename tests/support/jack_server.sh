@@ -9,8 +9,10 @@ mkdir -p "$state"
 case "$action" in
   start)
     if [ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null; then exit 0; fi
+    # Synchronous mode: each cycle waits for every client, so on a loaded machine
+    # a late client delays the cycle instead of losing the MIDI events in it.
     for attempt in 1 2; do
-      jackd --no-realtime -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
+      jackd --no-realtime --sync -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
       echo $! > "$state/pid"
       for _ in $(seq 1 200); do
         if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi
@@ -30,7 +32,11 @@ case "$action" in
     ;;
   stop)
     if [ -f "$state/pid" ]; then
-      kill "$(cat "$state/pid")" 2>/dev/null
+      pid="$(cat "$state/pid")"
+      kill "$pid" 2>/dev/null
+      # Wait for it to go, so that a server started right after never finds the
+      # name still taken.
+      for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
       rm -f "$state/pid"
     fi
     exit 0
