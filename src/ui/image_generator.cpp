@@ -474,6 +474,22 @@ void display(QPainter& p, const QSizeF& s, int type, double keyWidth) {
 
 enum class Sign { minus, plus, left, right };
 
+// A wide, low key with rounded ends (the portrait SWITCH keys); its caption is a
+// label laid over it.
+void wideKey(QPainter& p, const QSizeF& s, int type, bool pressed) {
+    const double u = unitOf(type);
+    const QRectF rect(0.5 * u, 0.5 * u, s.width() - u, s.height() - u);
+    const double radius = s.height() * 0.3;
+    if (pressed) {
+        key(p, rect, radius, QColor(34, 32, 30), QColor(22, 21, 20), u, true);
+        p.setPen(QPen(withAlpha(kAmber, 110), std::max(0.6, u)));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(rect.adjusted(u, 1.5 * u, -u, -u), radius * 0.85, radius * 0.85);
+    } else {
+        key(p, rect, radius, QColor(70, 68, 63), QColor(36, 35, 32), u, false);
+    }
+}
+
 void slimKey(QPainter& p, const QSizeF& s, int type, Sign sign, bool pressed) {
     const double u = unitOf(type);
     const QRectF rect(0.5 * u, 0.5 * u, s.width() - u, s.height() - u);
@@ -635,6 +651,10 @@ const std::map<std::string, Art>& catalogue() {
                 [which](QPainter& p, const QSizeF& s, int t) { icon(p, s, t, which); });
         }
         add("arrow", {10, 16}, {6, 10}, {8, 13}, arrow);
+        add("switchBtn", {150, 44}, {68, 20}, {75, 22},
+            [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, false); });
+        add("switchBtnDown", {150, 44}, {68, 20}, {75, 22},
+            [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
         return a;
     }();
     return art;

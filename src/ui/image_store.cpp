@@ -62,4 +62,12 @@ QImage ImageStore::image(const std::string& fileName) {
     return image;
 }
 
+std::vector<std::string> ImageStore::missingNames() const {
+    std::vector<std::string> names;
+    for (const auto& [name, image] : cache_) {
+        if (image.isNull()) names.push_back(name);
+    }
+    return names;
+}
+
 }  // namespace strombel::ui

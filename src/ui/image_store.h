@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace strombel::ui {
 
@@ -25,6 +26,8 @@ class ImageStore {
     /// The picture named `fileName` (e.g. "lightOn-phone.png"), or a null image.
     QImage image(const std::string& fileName);
     bool contains(const std::string& fileName) { return !image(fileName).isNull(); }
+    /// The names asked for so far that neither the bundle nor the drawings have.
+    std::vector<std::string> missingNames() const;
 
     const std::filesystem::path& bundle() const { return bundle_; }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "logging/log.h"
+#include "ui/image_store.h"
 #include "ui/strombel_view_controller.h"
 
 namespace strombel::ui {
@@ -243,8 +244,10 @@ void StrombelViewController::loadView() {
 std::unique_ptr<kit::Button> StrombelViewController::buildSwitchBtnWithFrame(const QRectF& frame) {
     auto button = std::make_unique<kit::Button>(frame);
     button->setBackgroundColor(Qt::transparent);
-    button->setImage(GuiFactory::imageWithName("switchBtn", 2), kit::normal);
-    button->setImage(GuiFactory::imageWithName("switchBtnDown", 2), kit::highlighted);
+    // These two go by their exact names: a tall phone has no art of its own for them.
+    button->setImage(ImageStore::shared().image("switchBtn-phoneportrait.png"), kit::normal);
+    button->setImage(ImageStore::shared().image("switchBtnDown-phoneportrait.png"),
+                     kit::highlighted);
     auto label = GuiFactory::labelWithFrame(QRectF(0, 0, frame.width(), frame.height()), 8);
     label->setText("SWITCH");
     button->add(std::move(label));

@@ -13,6 +13,7 @@
 #include "platform/main_loop.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"
+#include "ui/image_store.h"
 #include "ui/kit/context.h"
 #include "ui/kit/window.h"
 #include "ui/strombel_iphone_view_controller.h"
@@ -133,6 +134,8 @@ protected:
         ASSERT_FALSE(picture.isNull());
         const auto path = std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / name;
         EXPECT_TRUE(picture.save(QString::fromStdString(path.string())));
+        // Every picture the layout asked for exists, in the bundle or drawn.
+        EXPECT_EQ(ImageStore::shared().missingNames(), std::vector<std::string>{});
     }
 
     PadScreenServices services() { return {&engine_, &sequencer_, &library_, &midi_}; }
