@@ -1,13 +1,17 @@
 #include "library/sound_data_manager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <unordered_set>
 
@@ -96,13 +100,16 @@ std::string cleanFileName(const std::string& name) {
 }
 
 /// A visible file whose extension (the text after the last dot) is an audio type.
-bool isAudioFileName(const std::string& name) {
+bool isAudioFileName(std::string_view name) {
     if (name.empty() || name.front() == '.') return false;
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos) return false;
-    std::string extension = foldCase(name.substr(dot));
-    return extension == ".wav" || extension == ".caf" || extension == ".aif" || extension == ".aiff" ||
-           extension == ".mp3";
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return false;
+    const std::string_view extension = name.substr(dot + 1);
+    auto is = [extension](std::string_view type) {
+        return std::equal(extension.begin(), extension.end(), type.begin(), type.end(),
+                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    };
+    return is("wav") || is("caf") || is("aif") || is("aiff") || is("mp3");
 }
 
 }  // namespace
@@ -684,23 +691,32 @@ void SoundDataManager::makeSureUserSamplesSoundpackExists() {
 }
 
 std::vector<std::string> SoundDataManager::userSampleFileNames() const {
+    // Read with readdir: the entry's own type answers for all but links (and file
+    // systems that do not tell), so a folder of thousands of files costs no stat
+    // and no path object per entry.
     std::vector<std::string> names;
-    std::error_code error;
-    std::filesystem::directory_iterator entries(sandbox_.documents(), error);
-    if (error) return names;
-    for (const auto& entry : entries) {
-        std::error_code typeError;
-        if (!entry.is_regular_file(typeError) || typeError) continue;
-        std::string name = entry.path().filename().string();
-        if (isAudioFileName(name)) names.push_back(std::move(name));
+    const std::string folder = sandbox_.documents().string();
+    DIR* directory = ::opendir(folder.c_str());
+    if (!directory) return names;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        if (name.empty() || name.front() == '.') continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            regular = ::fstatat(::dirfd(directory), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode);
+        }
+        if (regular && isAudioFileName(name)) names.emplace_back(name);
     }
+    ::closedir(directory);
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<std::filesystem::path> SoundDataManager::findUserSampleFiles() const {
-    std::vector<std::filesystem::path> files;
-    for (const std::string& name : userSampleFileNames()) files.push_back(sandbox_.documents() / name);
+std::vector<std::string> SoundDataManager::findUserSampleFiles() const {
+    std::vector<std::string> files = userSampleFileNames();
+    const std::string folder = (sandbox_.documents() / "").string();
+    for (std::string& name : files) name.insert(0, folder);
     return files;
 }
 
@@ -715,16 +731,33 @@ std::shared_ptr<Sample> SoundDataManager::insertUserSample(const std::string& re
 }
 
 void SoundDataManager::scanUserSamplesChanges() {
-    std::set<std::string> files;
-    for (const std::string& name : userSampleFileNames()) files.insert("Documents/" + name);
-    auto known = userSamples();
-    if (numUserSamplesInDatabase_ == kNotFound) numUserSamplesInDatabase_ = known.size();
+    // The usual answer is "nothing changed": find it with sorted lists and no
+    // copies of the names.
+    static constexpr std::string_view kFolder = "Documents/";
+    const std::vector<std::string> names = userSampleFileNames();  // sorted
+    {
+        const auto pack = userSamplesSoundpack();
+        const auto inPack = pack ? pack->samplesInPack() : std::vector<std::shared_ptr<Sample>>{};
+        if (numUserSamplesInDatabase_ == kNotFound) numUserSamplesInDatabase_ = inPack.size();
+        std::vector<std::string_view> knownPaths;
+        knownPaths.reserve(inPack.size());
+        for (const auto& sample : inPack) knownPaths.push_back(sample->filepath());
+        std::sort(knownPaths.begin(), knownPaths.end());
+        knownPaths.erase(std::unique(knownPaths.begin(), knownPaths.end()), knownPaths.end());
+        const bool same =
+            knownPaths.size() == names.size() &&
+            std::equal(knownPaths.begin(), knownPaths.end(), names.begin(), [](std::string_view path, const std::string& name) {
+                return path.size() == kFolder.size() + name.size() && path.starts_with(kFolder) &&
+                       path.substr(kFolder.size()) == name;
+            });
+        if (same) return;
+    }
 
+    std::set<std::string> files;
+    for (const std::string& name : names) files.insert(std::string(kFolder) + name);
+    auto known = userSamples();
     std::unordered_set<std::string> knownPaths;
     for (const auto& sample : known) knownPaths.insert(sample->filepath());
-    bool same = knownPaths.size() == files.size() &&
-                std::all_of(files.begin(), files.end(), [&](const std::string& f) { return knownPaths.count(f) > 0; });
-    if (same) return;
 
     STROMBEL_LOG_DEBUG("-- user samples changed --");
     if (!userSamplesSoundpack()) makeSureUserSamplesSoundpackExists();

@@ -211,7 +211,7 @@ public:
     // ---- User samples ----
     void makeSureUserSamplesSoundpackExists();
     /// The audio files at the top of the documents folder, absolute, sorted.
-    std::vector<std::filesystem::path> findUserSampleFiles() const;
+    std::vector<std::string> findUserSampleFiles() const;
     /// Brings the user-samples pack in step with the documents folder (the timer's work).
     void scanUserSamplesChanges();
     /// Adds a file the program just wrote to the documents folder; false when known.

@@ -43,11 +43,15 @@ TEST(UserSamples, OnlyAudioFilesAtTheTopOfDocumentsCount) {
     std::filesystem::create_directories(world.documents() / "sub");
     std::ofstream(world.documents() / "sub" / "deep.wav") << "x";
     std::filesystem::create_directories(world.documents() / "folder.wav");
+    // A link counts as what it leads to: a file, a folder, or nothing.
+    std::filesystem::create_symlink(world.documents() / "sub" / "deep.wav", world.documents() / "f-link.wav");
+    std::filesystem::create_directory_symlink(world.documents() / "sub", world.documents() / "g-folder.wav");
+    std::filesystem::create_symlink(world.documents() / "gone.wav", world.documents() / "h-dangling.wav");
     SoundDataManager& library = world.launch(false);
     world.wait(5.0);
     EXPECT_EQ(userSamplePaths(library),
               (std::vector<std::string>{"Documents/a.wav", "Documents/b.aif", "Documents/c.AIFF", "Documents/d.caf",
-                                        "Documents/e.mp3"}));
+                                        "Documents/e.mp3", "Documents/f-link.wav"}));
     // packOrderId follows the names.
     auto samples = library.userSamples();
     for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(samples[i]->packOrderId(), static_cast<int64_t>(i));
