@@ -185,8 +185,8 @@ public:
 
     // --- Offline export ----------------------------------------------------
     /// Renders `events` (ascending by time) for `duration` seconds into a 16-bit
-    /// stereo 44100 Hz WAVE file at `path`, on the calling thread. Reads the
-    /// tracks' frames with positions of its own, so live playback is untouched.
+    /// stereo 44100 Hz WAVE file at `path`, on the calling thread. Stops what
+    /// plays live first, then reads the tracks' frames with positions of its own.
     /// `progress` gets 0.0, the fraction after each chunk, then 1.0. False (with
     /// `error` set when given) when the file cannot be written.
     bool exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,

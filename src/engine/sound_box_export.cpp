@@ -1,7 +1,7 @@
 // The offline export renderer: timed starts and stops of samples mixed chunk by
-// chunk into a 16-bit stereo WAVE file, faster than real time. It reads the
-// tracks' decoded frames with read positions of its own, so live playback and
-// the tracks' play states are left alone.
+// chunk into a 16-bit stereo WAVE file, faster than real time. What plays live is
+// stopped first; the export then reads the tracks' decoded frames with read
+// positions of its own, so it never moves a track's live position or state.
 
 #include <algorithm>
 #include <cmath>

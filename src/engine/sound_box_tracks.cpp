@@ -55,8 +55,9 @@ void SoundBox::reloadTracks() {
     std::vector<std::shared_ptr<Track>> oldPlaying;
     {
         std::lock_guard lock(engineMutex_);
+        // Swaps, not copies: the render thread skips a buffer while this is held.
         old.swap(tracksByFilePath_);
-        tracksByFilePath_ = table;
+        tracksByFilePath_.swap(table);
         oldPlaying.assign(playingTracks_.begin(), playingTracks_.end());
         playingTracks_.clear();
         // Queued requests follow their paths to the new tracks.

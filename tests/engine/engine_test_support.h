@@ -85,10 +85,10 @@ protected:
     }
 
     /// Builds the engine with the samples and banks so far.
-    SoundBox& makeEngine(uint32_t bufferFrames = 256) {
+    SoundBox& makeEngine(uint32_t bufferFrames = 256, double sampleRate = 44100.0) {
         library_.setSamples(samples_);
         for (auto& [bank, pads] : banks_) library_.setBank(bank, pads);
-        auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, bufferFrames, 1'000'000'000);
+        auto device = std::make_unique<platform::ManualAudioDevice>(sampleRate, bufferFrames, 1'000'000'000);
         device_ = device.get();
         box_ = std::make_unique<SoundBox>(std::move(device), sandbox_, loop_, &library_);
         box_->waitForPreloads();

@@ -126,12 +126,14 @@ TEST_F(ExportTest, AFileThatCannotBeCreatedIsReportedAsAFailure) {
     EXPECT_FALSE(error.empty());
 }
 
-TEST_F(ExportTest, ExportLeavesALivePlaybackUntouched) {
+TEST_F(ExportTest, ExportStopsLivePlaybackAndReadsFromTheSampleStart) {
     const std::string ramp = addSample("ramp", rampMono(20000));
     SoundBox& box = makeEngine();
     box.startTrack(ramp, 0, false, false, false, 1.0f);
     renderFrames(256);
+    ASSERT_TRUE(box.isPlaying(ramp));
     ASSERT_TRUE(box.exportEvents({{ramp, 0, 0.0, 1.0f}}, out(), 0.2));
+    EXPECT_FALSE(box.isPlaying(ramp));
     // The export read its own positions: the file holds the ramp from its start.
     WaveContents file = readWave(out());
     EXPECT_EQ(file.interleaved[0], 1);

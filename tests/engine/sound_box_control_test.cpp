@@ -269,30 +269,35 @@ TEST_F(ControlTest, ReloadingTracksWhilePlayingKeepsTheEngineSound) {
 }
 
 TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {
-    SoundBox& box = makeEngine();
-    EXPECT_FALSE(box.isRecording());
-    std::optional<std::string> path = box.startSampleRecord();
-    ASSERT_TRUE(path.has_value());
-    EXPECT_TRUE(box.isRecording());
-    EXPECT_FALSE(box.startSampleRecord().has_value());  // one at a time
-    std::vector<int32_t> block(441);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>(i) * kFixedPer16Bit;
-    for (int i = 0; i < 10; ++i) device_->deliverInput(block);
-    box.stopSampleRecord();
-    EXPECT_FALSE(box.isRecording());
-    EXPECT_FALSE(device_->duplex());
+    // A device at another rate than the engine's preferred one records at its own.
+    for (double rate : {44100.0, 48000.0}) {
+        SCOPED_TRACE(rate);
+        SoundBox& box = makeEngine(256, rate);
+        EXPECT_FALSE(box.isRecording());
+        std::optional<std::string> path = box.startSampleRecord();
+        ASSERT_TRUE(path.has_value());
+        EXPECT_TRUE(box.isRecording());
+        EXPECT_FALSE(box.startSampleRecord().has_value());  // one at a time
+        std::vector<int32_t> block(441);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>(i) * kFixedPer16Bit;
+        for (int i = 0; i < 10; ++i) device_->deliverInput(block);
+        box.stopSampleRecord();
+        EXPECT_FALSE(box.isRecording());
+        EXPECT_FALSE(device_->duplex());
 
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path->c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(info.samplerate, 44100);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    std::vector<short> samples(5000);
-    ASSERT_EQ(sf_readf_short(file, samples.data(), 5000), 4410);
-    sf_close(file);
-    EXPECT_EQ(samples[440], 440);
-    EXPECT_EQ(samples[441], 0);
+        SF_INFO info{};
+        SNDFILE* file = sf_open(path->c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(info.samplerate, static_cast<int>(rate));
+        EXPECT_EQ(info.channels, 1);
+        EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        std::vector<short> samples(5000);
+        // Every captured frame, none resampled.
+        ASSERT_EQ(sf_readf_short(file, samples.data(), 5000), 4410);
+        sf_close(file);
+        EXPECT_EQ(samples[440], 440);
+        EXPECT_EQ(samples[441], 0);
+    }
 }
 
 TEST_F(ControlTest, RecordingThatCannotOpenTheMicrophoneIsAFailure) {
