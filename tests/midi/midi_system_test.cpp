@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -253,6 +255,46 @@ TEST_F(MidiSystemTest, DelegatesComeAndGoWhileTheReadThreadDelivers) {
     running = false;
     reader.join();
     EXPECT_TRUE(source->delegates()->empty());
+}
+
+TEST_F(MidiSystemTest, ASourceRemovedUnderARunningReadLivesUntilTheReadEnds) {
+    platform::MidiEndpointRef keys = backend.addSource("Keys");
+    auto midi = makeSystem();
+    // The read stops in the middle until the source has been removed, then
+    // touches the source it was given.
+    struct Holding : MidiSourceDelegate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool reading = false;
+        bool removed = false;
+        std::string nameSeen;
+        void midiReceived(MidiSource& source, MidiPacketList) override {
+            std::unique_lock lock(mutex);
+            reading = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return removed; });
+            nameSeen = source.name();
+        }
+    } holding;
+    std::weak_ptr<MidiSource> watched = midi->sources().at(0);
+    midi->sources().at(0)->addDelegate(&holding);
+    std::thread reader([&] { backend.play(keys, {0x90, 60, 100}); });
+    {
+        std::unique_lock lock(holding.mutex);
+        holding.changed.wait(lock, [&] { return holding.reading; });
+    }
+    backend.removeEndpoint(keys);
+    loop.runPending();
+    EXPECT_TRUE(midi->sources().empty());
+    EXPECT_FALSE(watched.expired()) << "the source went while a read was using it";
+    {
+        std::lock_guard lock(holding.mutex);
+        holding.removed = true;
+    }
+    holding.changed.notify_all();
+    reader.join();
+    EXPECT_EQ(holding.nameSeen, "Keys");
+    EXPECT_TRUE(watched.expired()) << "the source outlived its last read";
 }
 
 TEST_F(MidiSystemTest, ADelegateMayRemoveItselfDuringDelivery) {
