@@ -116,6 +116,8 @@ TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
         SCOPED_TRACE(guiType);
         auto run = start(guiType);
         EXPECT_EQ(run->screen().guiType(), guiType);
+        // A launch on a working device and a sound library has nothing to tell.
+        EXPECT_EQ(run->program().launchProblems(), std::vector<std::string>{});
         touchDown(*run, run->screen().tapButton(5));
         runFor(*run, 0.1);  // one pad sounds: its lamp and the meter show it
         QImage picture = run->program().window().render(2.0);
