@@ -34,6 +34,8 @@ DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<v
     : delegate_(delegate), flush_(std::move(flush)) {}
 
 DesktopSession::~DesktopSession() {
+    pressureNotifier_.reset();
+    if (pressureDescriptor_ >= 0) ::close(pressureDescriptor_);
     if (signalPipe_[1] >= 0) {
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
@@ -64,6 +66,29 @@ bool DesktopSession::catchTerminationSignals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+bool DesktopSession::watchMemoryPressure(const std::string& pressureFile) {
+    const int descriptor = ::open(pressureFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return false;
+    // Some task stalled on memory for 150 ms within two seconds, the shortest
+    // window an ordinary user may ask for. The kernel wants the closing NUL.
+    static constexpr char kTrigger[] = "some 150000 2000000";
+    if (::write(descriptor, kTrigger, sizeof kTrigger) < 0) {
+        ::close(descriptor);
+        return false;
+    }
+    watchMemoryPressure(descriptor);
+    return true;
+}
+
+void DesktopSession::watchMemoryPressure(int descriptor) {
+    pressureNotifier_.reset();
+    if (pressureDescriptor_ >= 0) ::close(pressureDescriptor_);
+    pressureDescriptor_ = descriptor;
+    pressureNotifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Exception);
+    QObject::connect(pressureNotifier_.get(), &QSocketNotifier::activated, this,
+                     [this] { delegate_.applicationDidReceiveMemoryWarning(); });
 }
 
 void DesktopSession::shutdown() {

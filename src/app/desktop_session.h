@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -14,9 +15,10 @@ class TumblecraftAppDelegate;
 
 /// Maps the desktop session onto the application's life-cycle: the window
 /// shown or raised is "active", minimised is "background", restored is
-/// "foreground", closed is "terminate". SIGTERM and SIGINT end the program
-/// cleanly on the main thread: the delegate hears it, `flush` writes the log and
-/// the library, and Qt's loop quits.
+/// "foreground", closed is "terminate", and the kernel's memory pressure is a
+/// memory warning. SIGTERM and SIGINT end the program cleanly on the main
+/// thread: the delegate hears it, `flush` writes the log and the library, and
+/// Qt's loop quits.
 class DesktopSession : public QObject {
 public:
     DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush);
@@ -26,6 +28,12 @@ public:
     void watch(QWidget* window);
     /// Routes SIGTERM and SIGINT to `shutdown()`; false when that could not be set up.
     bool catchTerminationSignals();
+    /// Passes memory pressure on to the delegate as memory warnings, through a
+    /// stall trigger on the kernel's pressure file; false where the system has
+    /// none (the program then runs without memory warnings).
+    bool watchMemoryPressure(const std::string& pressureFile = "/proc/pressure/memory");
+    /// The same from a descriptor that turns exceptional under pressure; takes it.
+    void watchMemoryPressure(int descriptor);
     /// Ends the program once: terminate hook, flush, quit.
     void shutdown();
     bool isShuttingDown() const { return shuttingDown_; }
@@ -41,6 +49,8 @@ private:
     std::function<void()> flush_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
     int signalPipe_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> pressureNotifier_;
+    int pressureDescriptor_ = -1;
     bool active_ = false;
     bool background_ = false;
     bool shuttingDown_ = false;

@@ -15,6 +15,7 @@
 #include "app/main_loop_pump.h"
 #include "app/program.h"
 #include "info/rating_prompt.h"
+#include "logging/log.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "ui/kit/context.h"
@@ -98,6 +99,9 @@ int main(int argc, char** argv) {
         app::flushLoggers();
     });
     session.catchTerminationSignals();
+    if (!session.watchMemoryPressure()) {
+        STROMBEL_LOG_INFO("The system reports no memory pressure here: Strombel gets no memory warnings");
+    }
     session.watch(&program.window());
     int result = QApplication::exec();
     session.shutdown();

@@ -9,6 +9,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -31,7 +34,7 @@ struct JournalEngine : AppEngine {
     void startOverrideIsPlayingCheck(bool) override { journal.lines.push_back("engine started"); }
     void stop() override { journal.lines.push_back("engine stopped"); }
     bool isRecording() const override { return false; }
-    void clearUnusedCache() override {}
+    void clearUnusedCache() override { journal.lines.push_back("cache cleared"); }
     hub::AudioUnitHandle audioUnit() const override { return nullptr; }
 };
 
@@ -102,6 +105,28 @@ TEST_F(DesktopSessionTest, TerminationSignalsEndTheProgramCleanly) {
         EXPECT_TRUE(session.isShuttingDown());
         EXPECT_EQ(flushes, 1) << "the log and the library are written once";
     }
+}
+
+TEST_F(DesktopSessionTest, MemoryPressureIsAMemoryWarning) {
+    DesktopSession session(*delegate_, {});
+    EXPECT_FALSE(session.watchMemoryPressure((dir_ / "no pressure file").string()));
+    // A local socket's urgent byte stands in for the kernel's pressure event:
+    // both make the descriptor exceptional.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    session.watchMemoryPressure(pair[1]);
+    QApplication::processEvents();
+    EXPECT_TRUE(journal_.lines.empty()) << "no pressure, no warning";
+    const char urgent = '!';
+    if (::send(pair[0], &urgent, 1, MSG_OOB) != 1) {
+        ::close(pair[0]);
+        GTEST_SKIP() << "this kernel sends no urgent data on local sockets";
+    }
+    for (int round = 0; round < 100 && journal_.lines.empty(); ++round)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    ASSERT_FALSE(journal_.lines.empty());
+    EXPECT_EQ(journal_.lines.front(), "cache cleared");
+    ::close(pair[0]);
 }
 
 TEST_F(DesktopSessionTest, ClosingTheWindowEndsTheProgramOnce) {
