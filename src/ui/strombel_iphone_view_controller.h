@@ -30,6 +30,12 @@ public:
         StrombelViewController::sortBtnPressed();
         if (buttonDown(sortBtn_)) switchVisibleSide();
     }
+
+    /// The editor panel is on the left side of the strip, so the strip slides there.
+    void showEditSampleControl() override {
+        StrombelViewController::showEditSampleControl();
+        kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(0, baseContainer_->y()), 0.2);
+    }
 };
 
 }  // namespace strombel::ui

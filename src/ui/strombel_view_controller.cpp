@@ -21,7 +21,7 @@ constexpr const char* kFlipOrientation = "FlipOrientation";
 constexpr const char* kSequencer = "Sequencer";
 constexpr const char* kSampleOptions = "SampleOptions";
 constexpr const char* kSoundbankManagement = "SoundbankManagement";
-constexpr const char* kSampleEditorPath = "SampleEditor-relativeSoundPath";
+constexpr const char* kSampleEditorPath = editor::EditSampleViewController::kOpenedSampleKey;
 constexpr const char* kInOutMode = "InOutMode";
 constexpr const char* kCutSamples = "CutSamples";
 constexpr const char* kSwingPercentage = "SwingPercentage";
@@ -55,6 +55,8 @@ StrombelViewController::~StrombelViewController() {
     if (!rootAlive_.expired()) {
         if (blackOverlay_) blackOverlay_->removeFromSuperview();
         if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
+        // The editor's view calls the editor, which goes with the screen.
+        if (editSampleViewController_) editSampleViewController_->view()->removeFromSuperview();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
         if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
         if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
@@ -149,9 +151,11 @@ void StrombelViewController::viewWillAppear() {
     press(sampleOptionsBtn_, defaults_.boolForKey(kSampleOptions), &StrombelViewController::sampleOptionsBtnPressed);
     press(sortBtn_, defaults_.boolForKey(kSoundbankManagement), &StrombelViewController::sortBtnPressed);
 
-    // 9. The sample editor panel comes with the editor subsystem; the stored path
-    // is kept for it.
-    (void)kSampleEditorPath;
+    // 9. The sample editor panel, on the sample it had open.
+    if (defaults_.hasObject(kSampleEditorPath)) {
+        showEditSampleControl();
+        editSampleViewController_->openSample(defaults_.stringForKey(kSampleEditorPath));
+    }
 
     // 10. I/O.
     press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
@@ -187,10 +191,10 @@ void StrombelViewController::takeOff(kit::View* panel) {
     offScreenPanels_[panel] = panel->removeFromSuperview();
 }
 
-void StrombelViewController::putBack(kit::View* panel) {
+void StrombelViewController::putBack(kit::View* panel, kit::View* sibling) {
     auto held = offScreenPanels_.find(panel);
     if (held == offScreenPanels_.end()) return;
-    baseContainer_->addSubview(std::move(held->second));
+    baseContainer_->insertSubviewBelow(std::move(held->second), sibling);
     offScreenPanels_.erase(held);
 }
 
@@ -199,6 +203,33 @@ void StrombelViewController::sortBtnPressed() {
     // open anything: it stays released, and the panels it would replace stay.
     if (sortBtn_) sortBtn_->setIsPressedDown(false);
     defaults_.setBool(kSoundbankManagement, false);
+}
+
+// ---- The sample editor panel ----------------------------------------------------
+
+void StrombelViewController::showEditSampleControl() {
+    if (editSampleViewController_) return;
+    takeOff(tapButtonsContainer_);
+    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_);
+    editSampleViewController_->setDelegate(this);
+    auto panel = editSampleViewController_->takeView();
+    panel->setX(gf_->controlsLeftX(), gf_->bottomControlY());
+    baseContainer_->addSubview(std::move(panel));
+}
+
+void StrombelViewController::dismissEditSampleControl() {
+    if (!editSampleViewController_) return;
+    // The library browser comes with its own subsystem; until then the pads go
+    // back below the sliders.
+    putBack(tapButtonsContainer_, slidersContainer_);
+    editSampleViewController_->prepareForDismissal();
+    editSampleViewController_->view()->removeFromSuperview();
+    editSampleViewController_.reset();
+    defaults_.removeObject(kSampleEditorPath);
+}
+
+void StrombelViewController::editSampleViewControllerWantsToClose(editor::EditSampleViewController&) {
+    dismissEditSampleControl();
 }
 
 void StrombelViewController::inOutBtnPressed() {

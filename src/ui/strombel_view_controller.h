@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "editor/edit_sample_view_controller.h"
 #include "platform/user_defaults.h"
 #include "ui/pad_screen_services.h"
 #include "ui/pad_screen_controls.h"
@@ -42,7 +43,8 @@ class StrombelViewController : public PadEngineObserver,
                                public SoundBankControlDelegate,
                                public DryWetEffectsControlDelegate,
                                public SequencerScreenControlDelegate,
-                               public MidiChannelControlDelegate {
+                               public MidiChannelControlDelegate,
+                               public editor::EditSampleViewControllerDelegate {
 public:
     static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
 
@@ -143,6 +145,14 @@ public:
     kit::TextField* editNameTextfield() const { return editNameTextfield_; }
     void exportPatternToAudioExchange(int pattern);
 
+    // --- Sample editor panel ----------------------------------------------------
+    /// Puts the sample editor panel in the pads' place (nothing when one is open).
+    virtual void showEditSampleControl();
+    /// Takes the editor panel away, puts the pads back and forgets its sample.
+    void dismissEditSampleControl();
+    void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
+    editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
     void trackStopped(const std::string& path, bool fromTapPad) override;
@@ -236,9 +246,10 @@ protected:
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
     kit::ImageView* backgroundView_ = nullptr;
-    /// Takes a base panel off the screen (kept by the screen) or puts it back on top.
+    /// Takes a base panel off the screen (kept by the screen) or puts it back, on
+    /// top or just below `sibling` when that is on the screen.
     void takeOff(kit::View* panel);
-    void putBack(kit::View* panel);
+    void putBack(kit::View* panel, kit::View* sibling = nullptr);
     std::map<kit::View*, std::unique_ptr<kit::View>> offScreenPanels_;
     kit::ImageView *topLeftButtonsContainer_ = nullptr, *topRightButtonsContainer_ = nullptr,
                    *volumeContainer_ = nullptr, *audioMeterContainer_ = nullptr, *slidersContainer_ = nullptr,
@@ -284,6 +295,8 @@ protected:
     SmallButtonControl *exportBtn_ = nullptr, *midiLearnBtn_ = nullptr, *tappadsOrSoundbanksBtn_ = nullptr,
                        *backgroundAudioBtn_ = nullptr;
     MidiChannelControl* midiChannelControl_ = nullptr;
+
+    std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     kit::View* blackOverlay_ = nullptr;

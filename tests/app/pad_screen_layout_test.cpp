@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QImage>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -15,6 +16,7 @@
 #include "support/temp_dir.h"
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
+#include "ui/kit/label.h"
 #include "ui/kit/window.h"
 #include "ui/strombel_iphone_view_controller.h"
 #include "ui/strombel_view_controller.h"
@@ -139,6 +141,14 @@ protected:
     }
 
     PadScreenServices services() { return {&engine_, &sequencer_, &library_, &midi_}; }
+
+    /// The first subview of `parent` of the kind `T`.
+    template <typename T>
+    static T* child(kit::View* parent) {
+        for (kit::View* view : parent->subviews())
+            if (auto* found = dynamic_cast<T*>(view)) return found;
+        return nullptr;
+    }
 
     static QRectF frameIn(kit::View* view, kit::View* ancestor) {
         return QRectF(view->mapToItem(ancestor, QPointF(0, 0)), view->size());
@@ -269,6 +279,64 @@ TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettings
         ASSERT_NE(screen->sequencerScreen(), nullptr);
         EXPECT_EQ(screen->sequencerScreen()->screenLabel().text(), "126 BPM");
         EXPECT_EQ(sequencer_.bpm(), 126);
+    }
+}
+
+// The sample editor panel that was open when the program ended comes back in the
+// pads' place on its sample, stays one panel across later appearances, and its
+// CLOSE button puts the pads back and forgets the sample.
+TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBringsBackThePads) {
+    for (int32_t guiType : {0, 2}) {
+        SCOPED_TRACE(guiType);
+        kit::Context context(loop_, guiType == 0 ? kit::Screen::tablet() : kit::Screen::phone());
+        kit::Window window;
+        defaults_.setString("SampleEditor-relativeSoundPath", "Documents/my kick.wav");
+        std::unique_ptr<StrombelViewController> screen;
+        if (guiType == 0) screen = show<StrombelViewController>(context, window);
+        else screen = show<StrombelIphonePortraitViewController>(context, window);
+        auto tap = [&](kit::View* view) {
+            const QPointF at = view->mapToScene(view->bounds().center());
+            window.touches().begin(1, at);
+            window.touches().end(1, at);
+            loop_.advance(1000 * platform::kNanosPerMillisecond);
+        };
+
+        editor::EditSampleViewController* editor = screen->editSampleViewController();
+        ASSERT_NE(editor, nullptr);
+        kit::View* panel = editor->view();
+        EXPECT_EQ(panel->superview(), screen->baseContainer());
+        EXPECT_EQ(panel->frame().topLeft(), QPointF(screen->gf().controlsLeftX(), screen->gf().bottomControlY()));
+        EXPECT_EQ(screen->tapButtonsContainer()->superview(), nullptr) << "the panel takes the pads' place";
+        ASSERT_NE(child<kit::Label>(panel), nullptr);
+        EXPECT_EQ(child<kit::Label>(panel)->text(), "MY KICK");
+
+        // Coming back from the information screen restores the same panel; on the
+        // portrait strip it slides the strip to the panel's side.
+        if (guiType == 2) {
+            screen->switchVisibleSide();
+            loop_.advance(500 * platform::kNanosPerMillisecond);
+            ASSERT_LT(screen->baseContainer()->x(), 0);
+        }
+        const size_t panels = screen->baseContainer()->subviews().size();
+        screen->infoBtnPressed();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        ASSERT_NE(context.modals().presented(window), nullptr);
+        tap(child<kit::Button>(context.modals().presented(window)));
+        ASSERT_EQ(context.modals().presented(window), nullptr);
+        EXPECT_EQ(screen->editSampleViewController(), editor);
+        EXPECT_EQ(screen->baseContainer()->subviews().size(), panels);
+        EXPECT_EQ(screen->baseContainer()->x(), 0);
+
+        tap(child<kit::Button>(panel));  // CLOSE
+        EXPECT_EQ(screen->editSampleViewController(), nullptr);
+        EXPECT_FALSE(defaults_.hasObject("SampleEditor-relativeSoundPath"));
+        const auto views = screen->baseContainer()->subviews();
+        const auto pads = std::find(views.begin(), views.end(), screen->tapButtonsContainer());
+        ASSERT_NE(pads, views.end()) << "the pads are back";
+        ASSERT_NE(pads + 1, views.end());
+        EXPECT_EQ(pads[1], screen->slidersContainer()) << "just below the sliders";
+        EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsLeftX());
+        EXPECT_EQ(screen->baseContainer()->subviews().size(), panels);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "editor/exchange_screens.h"
 #include "program_test_support.h"
 #include "ui/strombel_iphone_view_controller.h"
 
@@ -271,7 +272,7 @@ TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
     EXPECT_EQ(screen.copiedPatternIdx(), ui::StrombelViewController::kNotFound) << "the clipboard held pattern 1";
 }
 
-TEST_F(PadScreenTest, ExportModeWritesANamedPatternToTheDocumentsFolderOnce) {
+TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioExchange) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
     sequencer::Sequencer& sequencer = *run->program().sequencer();
@@ -317,6 +318,42 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternToTheDocumentsFolderOnce) {
         run->alerts().press("OK");
         loop_.advance(600 * platform::kNanosPerMillisecond);
     }
+    tap(*run, screen.tapButton(0));  // a tap on the name field's shade closes it
+    loop_.advance(600 * platform::kNanosPerMillisecond);
+    ASSERT_EQ(screen.editNameTextfield(), nullptr);
+
+    // To the audio exchange: the pattern goes to AUDIOEXCHANGE.wav in the export
+    // folder, over what was there, and the copy sheet shows until its DONE.
+    const auto exchangeFile = run->program().library()->exportTempFolder() / "AUDIOEXCHANGE.wav";
+    { std::ofstream stale(exchangeFile); stale << "stale"; }
+    tap(*run, screen.tapButton(0));
+    ASSERT_TRUE(run->alerts().press("AudioExchange"));
+    loop_.advance(1000 * platform::kNanosPerMillisecond);
+    ui::kit::ModalPresenter& modals = ui::kit::Context::current().modals();
+    auto* sheet = dynamic_cast<editor::AudioExchangeViewController*>(modals.presented(run->program().window()));
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->path(), exchangeFile.string());
+    EXPECT_EQ(sheet->modalPresentationStyle(), 2) << "a form sheet";
+    std::ifstream wave(exchangeFile, std::ios::binary);
+    std::string head(4, '\0');
+    wave.read(head.data(), 4);
+    EXPECT_EQ(head, "RIFF");
+    EXPECT_GT(std::filesystem::file_size(exchangeFile), 44u);
+
+    ui::kit::View* done = nullptr;
+    for (ui::kit::View* child : sheet->subviews())
+        if (dynamic_cast<ui::kit::Button*>(child)) done = child;
+    ASSERT_NE(done, nullptr);
+    tap(*run, done);
+    loop_.advance(1000 * platform::kNanosPerMillisecond);
+    EXPECT_EQ(modals.presented(run->program().window()), nullptr);
+    // The screen is as it was, and its pads answer again.
+    EXPECT_EQ(screen.tapPadsState(), ui::TapPadsExport);
+    EXPECT_TRUE(screen.exportBtn()->isPressedDown());
+    EXPECT_EQ(screen.tapButtonLabel(0)->text(), "01");
+    const size_t alerts = run->alerts().shown.size();
+    tap(*run, screen.tapButton(0));
+    EXPECT_EQ(run->alerts().shown.size(), alerts + 1);
 }
 
 TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
