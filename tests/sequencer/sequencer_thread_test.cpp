@@ -3,11 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
+#include "engine/engine_test_support.h"
+#include "engine/in_memory_sound_library.h"
+#include "engine/sound_box.h"
+#include "platform/null_audio_device.h"
+#include "platform/sandbox.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_fakes.h"
+#include "sequencer/sound_box_adapter.h"
+#include "support/temp_dir.h"
 
 namespace strombel::sequencer {
 namespace {
@@ -17,6 +26,17 @@ using testing::MemoryPatternStore;
 using testing::RecordingEngine;
 
 std::string stepPath(uint64_t step) { return "Documents/step" + std::to_string(step) + ".wav"; }
+
+/// Pumps `mainLoop` on this thread until `done()` answers true, or a generous
+/// limit passes; the caller's assertions tell what did not happen.
+void pumpUntil(platform::MainLoop& mainLoop, const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+        mainLoop.runPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    mainLoop.runPending();
+}
 
 struct ThreadBench {
     ThreadBench() : store(everyStepOwnSample()),
@@ -33,12 +53,7 @@ struct ThreadBench {
 
     /// Pumps the main loop until `count` starts reached the engine (or a generous limit).
     void waitForStarts(size_t count) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (engine.calls(RecordingEngine::Kind::start).size() < count && std::chrono::steady_clock::now() < limit) {
-            mainLoop.runPending();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        mainLoop.runPending();
+        pumpUntil(mainLoop, [&] { return engine.calls(RecordingEngine::Kind::start).size() >= count; });
     }
 
     platform::MainLoop mainLoop{platform::SystemClock::shared()};
@@ -129,6 +144,110 @@ TEST(SequencerThread, AClockStartWhileStartingLeavesOnlyTheOutsideClock) {
     }
     EXPECT_EQ(atOnce, 1u);
     EXPECT_EQ(bench.sequencer.currentState(), Sequencer::kStateMidiClock);
+}
+
+/// What the pad screen does when the sequencer stops: it stops the sequencer's
+/// tracks in the engine, which also drops the steps queued ahead.
+class PadScreenStop final : public SequencerDelegate {
+public:
+    explicit PadScreenStop(engine::SoundBox& soundBox) : soundBox_(soundBox) {}
+    void sequencerStopped() override { soundBox_.stopAllTracksIncludeTapPadTriggered(false); }
+
+private:
+    engine::SoundBox& soundBox_;
+};
+
+// The program's wiring on a machine without a sound card: the engine plays to the
+// null device, whose own thread asks for buffers at real-time pace; the sequencer
+// queues its steps on the engine through the engine adapter; the engine's
+// messages come on the main loop, pumped here on the system clock.
+struct NullDeviceBench {
+    /// Each pattern sample sounds far longer than the test plays, so that at the
+    /// stop every one of them is still sounding.
+    static constexpr size_t kLongFrames = 8 * 44100;
+    static constexpr const char* kLater = "Documents/later.wav";
+
+    explicit NullDeviceBench(MemoryPatternStore::Contents contents) : store(std::move(contents)) {
+        std::vector<engine::LibrarySample> samples;
+        for (const char* path : {testing::kKick, testing::kSnare, testing::kHat, kLater}) {
+            engine::testing::writeWave(sandbox.absolutePath(path), engine::testing::constantMono(kLongFrames, 1000));
+            samples.push_back(engine::LibrarySample{path, path, 1.0f});
+        }
+        library.setSamples(samples);
+        soundBox = std::make_unique<engine::SoundBox>(std::make_unique<platform::NullAudioDevice>(), sandbox,
+                                                      mainLoop, &library);
+        soundBox->addDelegate(&heard);
+        adapter = std::make_unique<SoundBoxSequencerEngine>(*soundBox);
+        padScreen = std::make_unique<PadScreenStop>(*soundBox);
+        sequencer = std::make_unique<Sequencer>(SequencerServices{*adapter, store, nullptr, mainLoop,
+                                                                  platform::SystemClock::shared(), LoopDriver::thread});
+        sequencer->addDelegate(padScreen.get());
+        soundBox->preloadTrack(kLater);
+        soundBox->waitForPreloads();  // also the pattern's, which the sequencer preloaded as it fetched it
+    }
+
+    size_t heardCount(const std::string& prefix) const {
+        return static_cast<size_t>(std::count_if(heard.log.begin(), heard.log.end(),
+                                                 [&](const std::string& entry) { return entry.starts_with(prefix); }));
+    }
+
+    ::strombel::testing::TempDir dir;
+    platform::Sandbox sandbox{dir.path(), dir.path() / "Tumblecraft.app"};
+    platform::MainLoop mainLoop{platform::SystemClock::shared()};
+    engine::InMemorySoundLibrary library;
+    std::unique_ptr<engine::SoundBox> soundBox;
+    std::unique_ptr<SoundBoxSequencerEngine> adapter;
+    std::unique_ptr<PadScreenStop> padScreen;
+    MemoryPatternStore store;
+    std::unique_ptr<Sequencer> sequencer;
+    engine::testing::RecordingDelegate heard;  // what the engine told its observers
+};
+
+TEST(SequencerThread, TheEngineOnTheNullDeviceStartsThePatternInStepOrderAndStopEndsIt) {
+    using testing::kHat;
+    using testing::kKick;
+    using testing::kSnare;
+    // Two events are never closer than two steps: only a stall of the timing thread
+    // longer than the 0.1 s it queues ahead plus three steps (0.29 s in all) could
+    // put two of them into one buffer, whose starts the engine reports in an order
+    // of its own.
+    MemoryPatternStore::Contents contents;
+    addEvents(contents, 0, kKick, {0, 8});
+    addEvents(contents, 0, kSnare, {4});
+    addEvents(contents, 0, kHat, {6, 12});
+    const std::vector<std::string> bar{kKick, kSnare, kHat, kKick, kHat};  // steps 0, 4, 6, 8, 12
+    NullDeviceBench bench(contents);
+    bench.sequencer->setBpm(240);
+    bench.sequencer->playWithPreBar(false);
+    // Into the third bar: the pattern wraps around twice.
+    const size_t played = 2 * bar.size() + 2;
+    pumpUntil(bench.mainLoop, [&] { return bench.heardCount("started ") >= played; });
+    bench.sequencer->stop();
+    // Every pattern sample still sounds; each is told stopped once the engine has stopped it.
+    pumpUntil(bench.mainLoop, [&] { return bench.heardCount("stopped ") >= 3; });
+    EXPECT_TRUE(bench.soundBox->isNothingPlaying());
+    // A start queued further ahead than the timing loop ever queues (0.1 s and a
+    // step): every step the loop queued before the stop would come before it.
+    ASSERT_TRUE(bench.adapter->startTrackFromSequencer(
+        NullDeviceBench::kLater, platform::SystemClock::shared().nowNanos() + platform::kNanosPerSecond / 2));
+    pumpUntil(bench.mainLoop, [&] { return bench.heardCount("started " + std::string(NullDeviceBench::kLater)) > 0; });
+
+    // Heard: the pattern's starts in step order from step 0, then the three stops,
+    // then the later start, and nothing else.
+    const std::vector<std::string> log = bench.heard.log;
+    const auto firstStop =
+        std::find_if(log.begin(), log.end(), [](const std::string& entry) { return entry.starts_with("stopped "); });
+    const size_t starts = static_cast<size_t>(firstStop - log.begin());
+    ASSERT_GE(starts, played);
+    for (size_t i = 0; i < starts; ++i) {
+        EXPECT_EQ(log[i], "started " + bar[i % bar.size()]) << "message " << i;
+    }
+    std::vector<std::string> afterStop(firstStop, log.end());
+    ASSERT_FALSE(afterStop.empty());
+    std::sort(afterStop.begin(), afterStop.end() - 1);
+    EXPECT_EQ(afterStop, (std::vector<std::string>{"stopped " + std::string(kHat), "stopped " + std::string(kKick),
+                                                   "stopped " + std::string(kSnare),
+                                                   "started " + std::string(NullDeviceBench::kLater)}));
 }
 
 }  // namespace
