@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "support/temp_dir.h"
@@ -89,6 +93,56 @@ TEST(UserDefaults, DamagedFileIsSetAsideAndAFreshOneWorks) {
     UserDefaults reopened(file);
     EXPECT_EQ(reopened.integerForKey("After"), 7);
     EXPECT_TRUE(reopened.setAsidePath().empty());
+}
+
+TEST(UserDefaults, AProcessKilledInTheMiddleOfWritingLosesNothingItHadStored) {
+    testing::TempDir temp;
+    const auto file = temp / "defaults.sqlite";
+    int64_t acknowledged = 0;  // the last value whose setter returned in a killed writer
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
+        const pid_t writer = ::fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            // The writer: a counter and a blob that grows with it, each setter
+            // reported once it has returned.
+            ::close(report[0]);
+            UserDefaults defaults(file);
+            for (int64_t value = defaults.integerForKey("Counter") + 1;; ++value) {
+                defaults.setData("Blob", UserDefaults::Data(static_cast<size_t>(value % 4096) + 1, static_cast<uint8_t>(value)));
+                defaults.setInteger("Counter", value);
+                if (::write(report[1], &value, sizeof value) != sizeof value) ::_exit(1);
+            }
+        }
+        ::close(report[1]);
+        // Let it get going, then kill it wherever it happens to be.
+        int64_t value = 0;
+        for (int seen = 0; seen < 50 + round * 37; ++seen) {
+            ASSERT_EQ(::read(report[0], &value, sizeof value), static_cast<ssize_t>(sizeof value));
+        }
+        ::kill(writer, SIGKILL);
+        while (::read(report[0], &value, sizeof value) == sizeof value) {
+        }
+        ::close(report[0]);
+        ::waitpid(writer, nullptr, 0);
+        ASSERT_GT(value, acknowledged);
+        acknowledged = value;
+
+        UserDefaults reopened(file);
+        EXPECT_TRUE(reopened.setAsidePath().empty()) << "the file was found damaged";
+        const int64_t stored = reopened.integerForKey("Counter");
+        // Everything acknowledged is there; at most the write under way when
+        // the kill came went in without its report.
+        EXPECT_GE(stored, acknowledged);
+        EXPECT_LE(stored, acknowledged + 1);
+        // The blob is whole: the one written with the stored counter or the next.
+        auto blobOf = [](int64_t n) { return UserDefaults::Data(static_cast<size_t>(n % 4096) + 1, uint8_t(n)); };
+        const UserDefaults::Data blob = reopened.dataForKey("Blob");
+        EXPECT_TRUE(blob == blobOf(stored) || blob == blobOf(stored + 1)) << "a blob of " << blob.size() << " bytes";
+        acknowledged = stored;
+    }
 }
 
 TEST(UserDefaults, UnwritableLocationReportsFailure) {
