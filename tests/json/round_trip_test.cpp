@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <clocale>
+#include <limits>
+#include <locale>
 #include <cmath>
 #include <random>
 #include <string>
@@ -107,7 +110,7 @@ private:
     bool decimalNumbers_;
 };
 
-TEST(RoundTripTest, DecodingWhatTheEncoderWroteGivesTheSameValue) {
+void expectTheDecoderReadsWhatTheEncoderWrote() {
     RandomValues values(20261206, false);
     const JsonSerializeOptionFlags optionSets[] = {0, JsonSerializePretty, JsonSerializeEscapeNonASCII,
                                                    JsonSerializeEscapeSlash,
@@ -123,7 +126,7 @@ TEST(RoundTripTest, DecodingWhatTheEncoderWroteGivesTheSameValue) {
     }
 }
 
-TEST(RoundTripTest, TheSecondCodecReadsBackWhatItWrote) {
+void expectTheSecondCodecReadsBackWhatItWrote() {
     RandomValues values(7, true);
     JsonText json;
     for (int i = 0; i < 1500; ++i) {
@@ -136,6 +139,55 @@ TEST(RoundTripTest, TheSecondCodecReadsBackWhatItWrote) {
         ASSERT_TRUE(parsed.ok()) << parsed.error().description() << "\n" << text.value();
         ASSERT_EQ(parsed.value(), value) << text.value();
     }
+}
+
+TEST(RoundTripTest, DecodingWhatTheEncoderWroteGivesTheSameValue) { expectTheDecoderReadsWhatTheEncoderWrote(); }
+
+TEST(RoundTripTest, TheSecondCodecReadsBackWhatItWrote) { expectTheSecondCodecReadsBackWhatItWrote(); }
+
+// The process's locale changes nothing: under a locale with a decimal comma the
+// writers still write points and the readers still read them.
+class DecimalCommaLocale : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* current = std::setlocale(LC_ALL, nullptr);
+        saved_ = current ? current : "C";
+        if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+            GTEST_SKIP() << "no de_DE.UTF-8 locale here (scripts/setup makes one)";
+        }
+        std::locale::global(std::locale("de_DE.UTF-8"));
+        ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+    }
+    void TearDown() override {
+        std::setlocale(LC_ALL, saved_.c_str());
+        std::locale::global(std::locale::classic());
+    }
+
+private:
+    std::string saved_;
+};
+
+TEST_F(DecimalCommaLocale, NumbersAreWrittenAndReadWithAPoint) {
+    const Result<Value> read = JSONDecoder::decode("[1.5, -2.25e3, 4.9e-324, 0.1]");
+    ASSERT_TRUE(read.ok()) << read.error().description();
+    EXPECT_EQ(read.value()[0].asDouble(), 1.5);
+    EXPECT_EQ(read.value()[1].asDouble(), -2250.0);
+    EXPECT_EQ(read.value()[2].asDouble(), std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(read.value()[3].asDouble(), 0.1);
+    const Result<std::string> written = JSONString(Value::array({Value(0.1), Value(123456.789), Value(1.0)}), 0);
+    ASSERT_TRUE(written.ok());
+    EXPECT_EQ(written.value(), "[0.1,123456.789,1.0]");
+
+    JsonText json;
+    const Result<Value> parsed = json.objectWithString("[2.75]");
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ(parsed.value()[0].asDouble(), 2.75);
+    const Result<std::string> rewritten = json.stringWithObject(Value::array({Value(0.25)}));
+    ASSERT_TRUE(rewritten.ok());
+    EXPECT_EQ(rewritten.value(), "[0.25]");
+
+    expectTheDecoderReadsWhatTheEncoderWrote();
+    expectTheSecondCodecReadsBackWhatItWrote();
 }
 
 }  // namespace
