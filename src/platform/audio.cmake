@@ -1,4 +1,5 @@
 pkg_check_modules(RTAUDIO REQUIRED IMPORTED_TARGET rtaudio)
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)
 
@@ -10,6 +11,6 @@ strombel_add_library(strombel_platform_audio
     null_audio_device.cpp
     rtaudio_device.cpp
   DEPS strombel_platform strombel_logging
-  PRIVATE_DEPS PkgConfig::RTAUDIO PkgConfig::SNDFILE PkgConfig::SAMPLERATE)
+  PRIVATE_DEPS PkgConfig::RTAUDIO PkgConfig::ALSA PkgConfig::SNDFILE PkgConfig::SAMPLERATE)
 # The sample conversions of reading and writing are worth vectorising at every build type.
 set_source_files_properties(audio_file.cpp PROPERTIES COMPILE_OPTIONS "-O3")

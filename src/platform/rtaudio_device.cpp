@@ -1,9 +1,12 @@
 #include "platform/rtaudio_device.h"
 
+#include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 
 #include "logging/log.h"
@@ -42,6 +45,23 @@ void onRtAudioError(RtAudioError::Type type, const std::string& text) {
     if (activeDevice) activeDevice->streamFailed();
 }
 
+// The ALSA library writes its complaints (no card, no such device) to standard
+// error while devices are probed; they go to the debug log instead, since the
+// program says in its own words when no sound card can be opened.
+void onAlsaLibraryError(const char* file, int line, const char* function, int, const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    STROMBEL_LOG_DEBUG("ALSA {}:{} ({}): {}", file ? file : "?", line, function ? function : "?", text);
+}
+
+void quietenAlsaLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&onAlsaLibraryError); });
+}
+
 int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
     return static_cast<RtAudioDevice*>(user)->process(static_cast<float*>(output),
                                                        static_cast<const float*>(input), frames);
@@ -55,6 +75,7 @@ RtAudioDevice::~RtAudioDevice() { close(); }
 
 bool RtAudioDevice::available(Backend backend) {
     if (!compiled(apiOf(backend))) return false;
+    quietenAlsaLibrary();
     try {
         RtAudio probe(apiOf(backend));
         probe.showWarnings(false);
