@@ -7,5 +7,5 @@ strombel_add_library(strombel_platform_midi
     midi_send_scheduler.cpp
     loopback_midi_backend.cpp
     rtmidi_backend.cpp
-  DEPS strombel_platform fmt::fmt
+  DEPS strombel_platform strombel_logging fmt::fmt
   PRIVATE_DEPS PkgConfig::RTMIDI PkgConfig::JACK)

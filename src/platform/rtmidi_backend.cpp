@@ -10,6 +10,7 @@
 #include <mutex>
 #include <utility>
 
+#include "logging/log.h"
 #include "platform/host_time.h"
 #include "platform/midi_send_scheduler.h"
 
@@ -48,6 +49,18 @@ void onRtMidiError(RtMidiError::Type type, const std::string& text, void*) {
     rtMidiCallFailed = true;
     std::lock_guard lock(lastErrorMutex);
     lastErrorText = text;
+}
+
+// libjack writes to standard error when no server runs, which is an ordinary
+// answer to our probes here: its messages go to the debug log instead.
+void onJackMessage(const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); }
+
+void quietenJackLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(&onJackMessage);
+        jack_set_info_function(&onJackMessage);
+    });
 }
 
 void rememberError(const std::string& text) {
@@ -122,6 +135,7 @@ struct RtMidiBackend::Impl {
     // Under `mutex`.
     void openWatch() {
         jack_status_t status{};
+        quietenJackLibrary();
         watch = jack_client_open("Strombel MIDI watch", JackNoStartServer, &status);
         if (!watch) return;
         jack_on_shutdown(watch, &Impl::onShutdown, this);
@@ -399,6 +413,7 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
 }
 
 bool RtMidiBackend::jackServerRunning() {
+    quietenJackLibrary();
     jack_status_t status{};
     jack_client_t* client = jack_client_open("strombel-probe", JackNoStartServer, &status);
     if (!client) return false;
