@@ -1,6 +1,7 @@
 #include "logging/log_core.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <atomic>
 #include <mutex>
@@ -96,14 +97,14 @@ public:
         terminateObserver = platform::NotificationCenter::shared().addObserver(
             kTerminateNotification, nullptr,
             [](const platform::Notification& notification) { Log::applicationWillTerminate(notification); });
+        std::atexit([] { LogState::state().finishAtExit(); });
     }
 
-    ~LogState() {
+    // At exit every logger writes out what it holds. The state itself is never
+    // destroyed: a logger let go on its own queue at that moment still reaches it.
+    void finishAtExit() {
         platform::NotificationCenter::shared().removeObserver(terminateObserver);
-        queue.sync([this] {
-            flushNodes();
-            nodes.clear();
-        });
+        queue.sync([this] { flushNodes(); });
     }
 
     // Queues `work` on the logging queue after every message logged so far and
@@ -282,8 +283,8 @@ public:
 };
 
 LogState& LogState::state() {
-    static LogState instance;
-    return instance;
+    static LogState* const instance = new LogState;
+    return *instance;
 }
 
 LogState& state() { return LogState::state(); }
