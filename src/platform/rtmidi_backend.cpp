@@ -525,9 +525,10 @@ MidiStatus RtMidiBackend::connectSource(MidiPortRef inputPort, MidiEndpointRef s
     if (endpoint == impl_->endpoints.end()) return kMidiUnknownEndpoint;
     if (endpoint->second.kind != Impl::Kind::source) return kMidiWrongEndpointType;
     auto input = std::make_unique<Impl::Input>();
+    // The handler is in place before the RtMidi object starts its thread.
+    input->read = std::move(read);
     input->in = impl_->make<RtMidiIn>(impl_->clientName);
     if (!input->in) return kMidiNoConnection;
-    input->read = std::move(read);
     auto index = impl_->indexOf(*input->in, endpoint->second.rtName);
     if (!index) return kMidiUnknownEndpoint;
     input->in->ignoreTypes(false, false, true);  // keep SysEx and clock, drop active sensing
