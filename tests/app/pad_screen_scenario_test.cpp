@@ -34,6 +34,22 @@ protected:
         if (!button->isPressedDown()) tap(run, button);
         ASSERT_TRUE(button->isPressedDown());
     }
+    /// Records one hit on `pad` into pattern 1 as the user does: SEQ, REC, the
+    /// count-in bar, the hit, then stop.
+    void recordOneHit(ProgramRun& run, int pad) {
+        ui::StrombelViewController& screen = run.screen();
+        sequencer::Sequencer& sequencer = *run.program().sequencer();
+        open(run, screen.sequencerBtn());
+        tap(run, screen.recBtn());
+        runFor(run, 4 * 60.0 / sequencer.bpm() + 0.1);
+        touchDown(run, screen.tapButton(pad));
+        runFor(run, 0.1);
+        touchUp(run, screen.tapButton(pad));
+        runFor(run, 0.3);
+        tap(run, screen.playBtn());
+        loop_.runPending();
+        ASSERT_TRUE(sequencer.patternHasEvents(0));
+    }
 };
 
 TEST_F(PadScreenTest, TappingPadThreePlaysItsSampleOnTheNextBufferAndLightsItsLamp) {
@@ -275,17 +291,7 @@ TEST_F(PadScreenTest, HitsRecordedWithRecPlayBackAndEraseAndCopyPasteWork) {
 TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioExchange) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
-    sequencer::Sequencer& sequencer = *run->program().sequencer();
-    open(*run, screen.sequencerBtn());
-    tap(*run, screen.recBtn());
-    runFor(*run, 4 * 60.0 / sequencer.bpm() + 0.1);
-    touchDown(*run, screen.tapButton(1));
-    runFor(*run, 0.1);
-    touchUp(*run, screen.tapButton(1));
-    runFor(*run, 0.3);
-    tap(*run, screen.playBtn());
-    loop_.runPending();
-    ASSERT_TRUE(sequencer.patternHasEvents(0));
+    ASSERT_NO_FATAL_FAILURE(recordOneHit(*run, 1));
 
     open(*run, screen.inOutBtn());
     tap(*run, screen.exportBtn());
@@ -360,16 +366,7 @@ TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
     sequencer::Sequencer& sequencer = *run->program().sequencer();
-    open(*run, screen.sequencerBtn());
-    tap(*run, screen.recBtn());
-    runFor(*run, 4 * 60.0 / sequencer.bpm() + 0.1);
-    touchDown(*run, screen.tapButton(4));
-    runFor(*run, 0.1);
-    touchUp(*run, screen.tapButton(4));
-    runFor(*run, 0.3);
-    tap(*run, screen.playBtn());
-    loop_.runPending();
-    ASSERT_TRUE(sequencer.patternHasEvents(0));
+    ASSERT_NO_FATAL_FAILURE(recordOneHit(*run, 4));
 
     const std::string path = pathOfPad(*run, 4);
     while (run->program().engine()->isPlaying(path)) runFor(*run, 0.1);  // the hit rings out
