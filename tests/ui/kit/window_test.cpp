@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QPointingDevice>
 #include <QTest>
 
@@ -46,6 +48,49 @@ TEST_F(WindowTest, TheMouseIsOneFinger) {
     QTest::mouseRelease(window.viewport(), Qt::LeftButton, {}, onScreen({300, 100}));
     EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up"}));
     EXPECT_TRUE(leftLog.empty());
+}
+
+/// Sends one mouse event to the window as the desktop would, from `device`
+/// (null: the system's mouse).
+void sendMouse(Window& window, QEvent::Type type, QPoint at, const QPointingDevice* device = nullptr) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, window.viewport()->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier,
+                      device ? device : QPointingDevice::primaryPointingDevice());
+    QApplication::sendEvent(window.viewport(), &event);
+}
+
+TEST_F(WindowTest, EveryClickOfAQuickPairIsATouch) {
+    // What the desktop sends for two quick clicks: the second press comes as a
+    // double-click. A drummer's second hit must not be lost.
+    const QPoint at = onScreen({300, 100});
+    for (int pair = 0; pair < 3; ++pair) {
+        sendMouse(window, QEvent::MouseButtonPress, at);
+        sendMouse(window, QEvent::MouseButtonRelease, at);
+        sendMouse(window, QEvent::MouseButtonDblClick, at);
+        sendMouse(window, QEvent::MouseButtonRelease, at);
+    }
+    EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up", "down", "up", "down", "up", "down", "up", "down",
+                                                  "up", "down", "up"}));
+}
+
+TEST_F(WindowTest, AFingerOnATouchScreenCountsOnceAndATouchpadOnlyClicks) {
+    // A touch screen: the finger, then the mouse events made up from it.
+    QPointingDevice* screen = QTest::createTouchDevice();
+    QTest::touchEvent(&window, screen).press(0, onScreen({300, 100}), window.viewport());
+    sendMouse(window, QEvent::MouseButtonPress, onScreen({300, 100}), screen);
+    QTest::touchEvent(&window, screen).release(0, onScreen({300, 100}), window.viewport());
+    sendMouse(window, QEvent::MouseButtonRelease, onScreen({300, 100}), screen);
+    EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up"}));
+
+    // A touchpad: fingers resting and sliding on it are no touches on the
+    // screen; its click is one.
+    QPointingDevice* pad = QTest::createTouchDevice(QInputDevice::DeviceType::TouchPad);
+    QTest::touchEvent(&window, pad).press(0, onScreen({100, 100}), window.viewport());
+    QTest::touchEvent(&window, pad).release(0, onScreen({100, 100}), window.viewport());
+    EXPECT_TRUE(leftLog.empty());
+    sendMouse(window, QEvent::MouseButtonPress, onScreen({100, 100}));
+    sendMouse(window, QEvent::MouseButtonRelease, onScreen({100, 100}));
+    EXPECT_EQ(leftLog, (std::vector<std::string>{"down", "up"}));
 }
 
 TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
