@@ -1,7 +1,10 @@
 // Strombel: the program. `strombel --help` lists the options.
 
 #include <QApplication>
+#include <QScreen>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -17,7 +20,9 @@
 #include "logging/log.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
+#include "ui/image_store.h"
 #include "ui/kit/context.h"
+#include "ui/kit/window.h"
 
 namespace {
 
@@ -66,8 +71,26 @@ int main(int argc, char** argv) {
     app::MainLoopPump pump(loop);
     ui::kit::Context context(loop, options.guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone());
 
+    // The layouts are in points of the tablet or the phone: the phone's want
+    // twice the pixels to read as on the phone, and pictures are drawn for every
+    // pixel of the screen.
+    const QSizeF points = options.guiType == 0   ? QSizeF(1024, 768)
+                          : options.guiType == 1 ? QSizeF(480, 320)
+                                                 : QSizeF(320, 480);
+    double windowScale = options.guiType == 0 ? 1.0 : 2.0;
+    double pixelRatio = 1.0;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the window manager's frame and a panel.
+        const QSizeF available = QSizeF(screen->availableGeometry().size()) - QSizeF(32, 64);
+        windowScale = ui::kit::Window::openingScale(points, available, windowScale);
+        pixelRatio = screen->devicePixelRatio();
+    }
+    ui::ImageStore::setShared(
+        std::make_unique<ui::ImageStore>(sandbox.bundle(), std::max(2.0, std::ceil(windowScale * pixelRatio))));
+
     app::ProgramSetup setup(sandbox, defaults, loop);
     setup.guiType = options.guiType;
+    setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
     app::Program program(std::move(setup));

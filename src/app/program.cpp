@@ -154,7 +154,7 @@ void Program::makeKeyAndVisible() {
     if (padScreen_) padScreen_->viewWillAppear();
     if (setup_.showWindow) {
         const QRectF scene = window_->sceneRect();
-        window_->resize(int(scene.width()), int(scene.height()));
+        window_->resize(int(scene.width() * setup_.windowScale), int(scene.height() * setup_.windowScale));
         window_->show();
     }
 }

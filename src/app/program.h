@@ -46,6 +46,8 @@ struct ProgramSetup {
     int32_t guiType = 0;
     /// False for headless runs: the window is made but never shown on a display.
     bool showWindow = true;
+    /// Pixels per point of the window when it first shows.
+    double windowScale = 1.0;
     /// Counts launches; null for none.
     info::RatingPrompt* ratingPrompt = nullptr;
     std::function<void()> installLoggers;

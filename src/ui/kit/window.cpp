@@ -64,6 +64,12 @@ QImage Window::render(double scale) {
     return image;
 }
 
+double Window::openingScale(const QSizeF& points, const QSizeF& available, double preferred) {
+    if (points.isEmpty() || available.isEmpty()) return preferred;
+    const double fits = std::min(available.width() / points.width(), available.height() / points.height());
+    return std::min(preferred, fits);
+}
+
 void Window::fit() {
     if (!root_ || root_->bounds().isEmpty()) return;
     // The whole scene, as large as the window allows, centred (no margin).

@@ -37,6 +37,11 @@ class Window : public QGraphicsView {
 
     static constexpr int kMouseTouchId = -1;
 
+    /// Pixels per point for a window first shown on a desktop: `preferred` (the
+    /// phone layouts want 2, so that their text reads as on the phone), less when
+    /// the layout of `points` would not fit in `available` (logical pixels).
+    static double openingScale(const QSizeF& points, const QSizeF& available, double preferred);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -115,6 +115,26 @@ TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
     EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up"}));
 }
 
+TEST(WindowOpeningScale, PhoneLayoutsOpenAtTwiceTheirPointsWhereTheScreenHasRoom) {
+    struct Case {
+        QSizeF points, available;
+        double preferred, expected;
+    };
+    const Case cases[] = {
+        {{480, 320}, {1888, 1016}, 2.0, 2.0},    // phone landscape on a full-HD screen
+        {{320, 480}, {1888, 1016}, 2.0, 2.0},    // phone portrait: 960 high fits
+        {{320, 480}, {1248, 736}, 2.0, 736.0 / 480},  // a small screen: as large as fits
+        {{1024, 768}, {1888, 1016}, 1.0, 1.0},   // the tablet layout reads at one pixel a point
+        {{1024, 768}, {992, 704}, 1.0, 992.0 / 1024},
+        {{480, 320}, {0, 0}, 2.0, 2.0},          // no screen known: the wish
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(Window::openingScale(c.points, c.available, c.preferred), c.expected)
+            << c.points.width() << "x" << c.points.height() << " on " << c.available.width() << "x"
+            << c.available.height();
+    }
+}
+
 TEST_F(WindowTest, RenderingDrawsTheSceneAtTheAskedScale) {
     left->setBackgroundColor(Qt::red);
     const QImage picture = window.render(2.0);
