@@ -125,7 +125,7 @@ TEST(WindowOpeningScale, PhoneLayoutsOpenAtTwiceTheirPointsWhereTheScreenHasRoom
         {{320, 480}, {1888, 1016}, 2.0, 2.0},    // phone portrait: 960 high fits
         {{320, 480}, {1248, 736}, 2.0, 736.0 / 480},  // a small screen: as large as fits
         {{1024, 768}, {1888, 1016}, 1.0, 1.0},   // the tablet layout reads at one pixel a point
-        {{1024, 768}, {992, 704}, 1.0, 992.0 / 1024},
+        {{1024, 768}, {992, 704}, 1.0, 704.0 / 768},  // the height decides
         {{480, 320}, {0, 0}, 2.0, 2.0},          // no screen known: the wish
     };
     for (const Case& c : cases) {
