@@ -39,8 +39,10 @@ public:
 };
 
 /// The library's start-up: brings the stored data up to date (which creates the
-/// library). Answers an empty string, or what went wrong when the store could not
-/// be opened; the program then runs without a library.
+/// library). Answers an empty string, or what the user must be told about the
+/// stored data, worded for them: a store that could not be opened (the program
+/// then runs on the stock packs in memory), one that was damaged and set aside,
+/// or one that cannot be saved.
 class AppLibrary {
 public:
     virtual ~AppLibrary() = default;

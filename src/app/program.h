@@ -6,6 +6,7 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "app/storage_problems.h"
 #include "library/library_adapters.h"
 #include "midi/sound_box_midi_link.h"
 #include "sequencer/sound_box_adapter.h"
@@ -76,6 +77,8 @@ public:
     sequencer::Sequencer* sequencer() const { return sequencer_.get(); }
     midi::MidiController* midiHub() const { return midiHub_.get(); }
     const std::vector<std::string>& launchProblems() const { return delegate_->launchProblems(); }
+    /// What cannot be saved now, as the pad screen's line says it (empty when all is).
+    std::string storageLine() const { return storageProblems_ ? storageProblems_->line() : std::string(); }
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
         return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
@@ -134,6 +137,7 @@ private:
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;
+    std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
 };

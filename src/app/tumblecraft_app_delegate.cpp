@@ -32,9 +32,8 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (parts_.library) {
         std::string problem = parts_.library->makeDataUpToDate();
         if (!problem.empty()) {
-            STROMBEL_LOG_ERROR("The library could not be opened: {}", problem);
-            launchProblems_.push_back("The sound library could not be opened: " + problem +
-                                      "\nThe pads stay empty until it can be opened.");
+            STROMBEL_LOG_ERROR("{}", problem);
+            launchProblems_.push_back(std::move(problem));
         }
     }
 

@@ -172,6 +172,7 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
         StoreChanges carried;
         carried.upserts = salvaged;
         if (write(carried, error)) {
+            carriedOver_ = {salvaged.soundbanks.size(), salvaged.samples.size(), salvaged.sequencerEvents.size()};
             loaded_ = std::move(salvaged);
         } else {
             openError_ += "; what could be read was not carried over: " + error;
@@ -224,9 +225,9 @@ bool PersistentStore::openFile(std::string& error) {
 PersistentStore::Check PersistentStore::inspect(std::string& reason) {
     // A failure of the disk (full, read-only, I/O) says nothing about the file.
     auto failed = [this, &reason](const std::string& what) {
-        reason = what + std::string(sqlite3_errmsg(database_));
-        return platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_)) ? Check::Damaged
-                                                                                      : Check::Unreachable;
+        const bool damaged = platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_));
+        reason = (damaged ? what : std::string()) + sqlite3_errmsg(database_);
+        return damaged ? Check::Damaged : Check::Unreachable;
     };
     Statement version(database_, "PRAGMA user_version");
     if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) return failed("not a store file: ");

@@ -95,6 +95,11 @@ public:
     const std::filesystem::path& setAsidePath() const { return setAside_; }
     /// Why the file was set aside or could not be opened; empty when all went well.
     const std::string& openError() const { return openError_; }
+    /// What of a damaged file's rows could be read and was carried into the fresh one.
+    struct CarriedOver {
+        size_t soundbanks = 0, samples = 0, sequencerEvents = 0;
+    };
+    const CarriedOver& carriedOver() const { return carriedOver_; }
     /// Why no save can reach the file in this run (it was found read-only, or the
     /// disk refused it at open); empty when saves may.
     const std::string& writeProblem() const { return writeProblem_; }
@@ -124,6 +129,7 @@ private:
     std::filesystem::path setAside_;
     std::string openError_;
     std::string writeProblem_;
+    CarriedOver carriedOver_;
 };
 
 }  // namespace strombel::library

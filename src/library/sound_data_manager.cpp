@@ -172,6 +172,12 @@ SoundDataManager::SoundDataManager(platform::Sandbox& sandbox, platform::UserDef
     }
     context_ = std::make_unique<ObjectContext>(store_.get());
     if (!store_) STROMBEL_LOG_ERROR("can't create core data (coordinator)");
+    if (store_ && !store_->writeProblem().empty()) {
+        writeProblem_ = store_->writeProblem();
+        STROMBEL_LOG_ERROR("The library cannot be saved: {}", writeProblem_);
+    } else if (!store_) {
+        writeProblem_ = storeProblem_;
+    }
 
     makeSureUserSamplesSoundpackExists();
     soundpackSamplesResults_.performFetch(*context_);
@@ -208,10 +214,19 @@ void SoundDataManager::setShared(std::unique_ptr<SoundDataManager> library) {
 bool SoundDataManager::save() {
     std::string error;
     if (!context_->save(error)) {
-        STROMBEL_LOG_ERROR("error persisting managedObjectContext: {}", error);
+        if (writeProblem_.empty()) {
+            writeProblem_ = error;
+            STROMBEL_LOG_ERROR("error persisting managedObjectContext: {}", error);
+            informDelegates([error](SoundDataManagerDelegate& delegate) { delegate.libraryWriteProblemChanged(error); });
+        }
         return false;
     }
     STROMBEL_LOG_DEBUG("persistence saved!");
+    if (!writeProblem_.empty() && store_ && store_->writeProblem().empty()) {
+        writeProblem_.clear();
+        STROMBEL_LOG_WARN("The library is saved again");
+        informDelegates([](SoundDataManagerDelegate& delegate) { delegate.libraryWriteProblemChanged({}); });
+    }
     return true;
 }
 

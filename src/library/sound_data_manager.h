@@ -54,6 +54,10 @@ public:
     virtual void samplesChanged() {}
     /// Banks or pad assignments changed.
     virtual void soundbanksChanged() {}
+    /// Saves stopped reaching the store file (`problem` says why), or, with an
+    /// empty `problem`, reach it again. Changes made meanwhile are kept in memory
+    /// and go with the next save that works.
+    virtual void libraryWriteProblemChanged(const std::string& problem) { (void)problem; }
 
     // Sent by the store part of the library (catalogue and downloads).
     virtual void storeItemsLoaded(const json::Value& items) { (void)items; }
@@ -134,9 +138,12 @@ public:
     /// Why the library has no store file ("" when it has one; a damaged file set
     /// aside and replaced is no problem: see persistentStore()->setAsidePath()).
     std::string storeProblem() const { return storeProblem_; }
-    /// Writes every change in one transaction; false (logged) when it failed, in
-    /// which case the changes stay for a later save.
+    /// Writes every change in one transaction; false when it failed, in which
+    /// case the changes stay for a later save. A failure is logged and told to
+    /// the observers once, when saving stops working, not at every save.
     bool save();
+    /// Why changes do not reach the store file now; empty while they do.
+    const std::string& writeProblem() const { return writeProblem_; }
 
     // ---- Folders ----
     std::filesystem::path applicationDirectory() const { return sandbox_.root(); }
@@ -265,6 +272,7 @@ private:
     uint64_t numUserSamplesInDatabase_ = kNotFound;
     std::unique_ptr<SoundStore> soundStore_;
     std::string storeProblem_;
+    std::string writeProblem_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };
