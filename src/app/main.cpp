@@ -40,6 +40,7 @@ void onQtMessageWhileConnecting(QtMsgType type, const QMessageLogContext&, const
 
 int main(int argc, char** argv) {
     using namespace strombel;
+    app::DesktopSession::holdTerminationSignals();
     const app::CommandLine options = app::parseCommandLine(std::vector<std::string>(argv, argv + argc));
     if (options.help) {
         std::fputs(app::commandLineHelp().c_str(), stdout);
