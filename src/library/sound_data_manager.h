@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -219,7 +220,9 @@ public:
     void makeSureUserSamplesSoundpackExists();
     /// The audio files at the top of the documents folder, absolute, sorted.
     std::vector<std::string> findUserSampleFiles() const;
-    /// Brings the user-samples pack in step with the documents folder (the timer's work).
+    /// Brings the user-samples pack in step with the documents folder (the timer's
+    /// work). A file that does not open as audio is not added; it is logged once,
+    /// and looked at again only when it changes.
     void scanUserSamplesChanges();
     /// Adds a file the program just wrote to the documents folder; false when known.
     bool notifyOfNewUserSample(const std::string& relativePath);
@@ -260,6 +263,8 @@ private:
     std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
+    /// The user-sample file names, without the files already found not to be audio.
+    std::vector<std::string> usableUserSampleFileNames();
 
     platform::Sandbox& sandbox_;
     platform::UserDefaults& defaults_;
@@ -273,6 +278,9 @@ private:
     std::unique_ptr<SoundStore> soundStore_;
     std::string storeProblem_;
     std::string writeProblem_;
+    /// Files of the documents folder that did not open as audio, by name, with
+    /// their size and change time then.
+    std::map<std::string, std::pair<int64_t, int64_t>> notAudioFiles_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };

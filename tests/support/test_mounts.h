@@ -16,6 +16,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace strombel::testing {
 
 /// A mount made for one test; unmounted (lazily, so an open file cannot keep it)
@@ -71,12 +73,6 @@ inline size_t fillDisk(const std::filesystem::path& file) {
         written += block.size();
     }
     return written;
-}
-
-/// The bytes of a file, to check later that nothing changed them.
-inline std::string fileBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace strombel::testing
