@@ -104,6 +104,13 @@ void MidiController::initMidiMaps() {
         noteToButtonMap_ = std::move(read.map);
         return;
     }
+    if (read.outcome == NoteMapRead::Outcome::inaccessible) {
+        // The disk refused, not the file: keep it, and run on the default map.
+        STROMBEL_LOG_ERROR("The note map {} could not be read ({}); it is kept as it is and not written this run",
+                           path.string(), read.error);
+        std::lock_guard lock(mapMutex_);
+        mayPersistMap_ = false;
+    }
     if (read.outcome == NoteMapRead::Outcome::unreadable) {
         // Keep the user's file: set it aside before the defaults take its place.
         setAsideNoteMap_ = setAsideNoteToButtonMapFile(path);

@@ -29,6 +29,43 @@
 namespace strombel::platform {
 namespace {
 
+// --- Closing an RtMidi port on JACK in the right order ---
+// Each RtMidi object on JACK is a JACK client of its own whose process callback
+// runs on JACK's thread until the client closes. RtMidi's destructors unregister
+// the port while that callback may be using it, free the buffer the callback
+// reads, and close the client last. We stop the callbacks first (deactivating
+// the client), then let the client's closing take its port along, then RtMidi
+// frees: stop, close, free, each once. RtMidi offers no way to reach its client:
+// the member pointers below reach RtMidi's own fields, and its JACK data begins
+// with the client and the port (RtMidi 4 to 6).
+
+struct RtMidiFields : RtMidi {
+    static constexpr MidiApi* RtMidi::*api = &RtMidiFields::rtapi_;
+};
+struct MidiApiFields : MidiApi {
+    static constexpr void* MidiApi::*data = &MidiApiFields::apiData_;
+};
+struct RtMidiJackData {
+    jack_client_t* client;
+    jack_port_t* port;
+};
+
+/// Stops the port's callbacks, then lets RtMidi close and free it.
+template <class Port>
+void closeInOrder(std::unique_ptr<Port>& port) {
+    if (!port) return;
+    MidiApi* api = (*port).*RtMidiFields::api;
+    if (api && port->getCurrentApi() == RtMidi::UNIX_JACK) {
+        if (auto* data = static_cast<RtMidiJackData*>(api->*MidiApiFields::data); data && data->client) {
+            jack_deactivate(data->client);
+            // Closing the client unregisters its port; RtMidi need not (and its
+            // output would wait a second for a callback that no longer comes).
+            data->port = nullptr;
+        }
+    }
+    port.reset();
+}
+
 template <class T>
 void leaveAlone(std::unique_ptr<T> object) {
     T* left = object.release();
@@ -295,7 +332,12 @@ struct RtMidiBackend::Impl {
         }
         if (!gone.empty()) {
             std::lock_guard sending(sendMutex);
-            for (MidiEndpointRef ref : gone) outputs.erase(ref);
+            for (MidiEndpointRef ref : gone) {
+                if (auto out = outputs.find(ref); out != outputs.end()) {
+                    closeInOrder(out->second);
+                    outputs.erase(out);
+                }
+            }
         }
         return refs;
     }
@@ -432,12 +474,33 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
 }
 
 RtMidiBackend::~RtMidiBackend() {
+    // Nothing sends any more; a server that went away keeps what it had.
     impl_->scheduler.reset();
     if (impl_->serverGone.load()) impl_->bury();
+    std::lock_guard scanning(impl_->scanMutex);
     std::lock_guard lock(impl_->mutex);
-    impl_->connections.clear();  // closes each input, which waits out a callback under way
-    impl_->virtualDestinations.clear();
+    std::lock_guard sending(impl_->sendMutex);
+    // Every port once, each stopped, closed and freed in turn.
+    std::vector<std::unique_ptr<RtMidiIn>> ins;
+    std::vector<std::unique_ptr<RtMidiOut>> outs;
+    for (auto& [key, input] : impl_->connections) ins.push_back(std::move(input->in));
+    for (auto& [ref, input] : impl_->virtualDestinations) ins.push_back(std::move(input->in));
+    for (auto* table : {&impl_->outputs, &impl_->virtualSources}) {
+        for (auto& [ref, out] : *table) outs.push_back(std::move(out));
+    }
+    ins.push_back(std::move(impl_->scanIn));
+    outs.push_back(std::move(impl_->scanOut));
+    for (auto& in : ins) {
+        if (in) in->cancelCallback();
+        closeInOrder(in);
+    }
+    for (auto& out : outs) closeInOrder(out);
     if (impl_->watch) jack_client_close(impl_->watch);
+    impl_->watch = nullptr;
+    impl_->connections.clear();
+    impl_->virtualDestinations.clear();
+    impl_->outputs.clear();
+    impl_->virtualSources.clear();
 }
 
 std::string RtMidiBackend::lastError() const {
@@ -500,7 +563,8 @@ MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
             }
         }
     }
-    return kMidiNoError;  // the inputs close here, outside the lock
+    for (auto& input : closing) closeInOrder(input->in);  // outside the lock
+    return kMidiNoError;
 }
 
 std::vector<MidiEndpointRef> RtMidiBackend::sources() { return impl_->refresh(Impl::Kind::source); }
@@ -550,7 +614,7 @@ MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRe
         closing = std::move(found->second);
         impl_->connections.erase(found);
     }
-    if (closing->in) closing->in->closePort();  // waits out a callback under way
+    closeInOrder(closing->in);
     return kMidiNoError;
 }
 
@@ -634,6 +698,8 @@ MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
         }
     }
     impl_->scheduler->flush(endpoint);
+    if (closing) closeInOrder(closing->in);
+    closeInOrder(closingOut);
     return kMidiNoError;
 }
 

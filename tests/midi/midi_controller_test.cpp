@@ -142,6 +142,20 @@ TEST_F(MidiControllerTest, AnUnreadableNoteMapIsSetAsideNotOverwritten) {
     EXPECT_EQ(decodeNoteToButtonMap(readFile(file)), defaultNoteToButtonMap());
 }
 
+TEST_F(MidiControllerTest, ANoteMapTheDiskWillNotReadIsKeptAsItIs) {
+    // A folder where the file belongs: reading fails, but nothing says the
+    // user's map is damaged, so nothing is moved or written over.
+    const std::filesystem::path file = dir / "Documents" / ".noteToButtonMap.dict";
+    std::filesystem::create_directories(file);
+    std::ofstream(file / "inside") << "kept";
+    auto hub = startHub();
+    EXPECT_FALSE(hub->setAsideNoteMapPath());
+    EXPECT_EQ(hub->noteToButtonMap(), defaultNoteToButtonMap());
+    EXPECT_FALSE(hub->persistMidiMaps());
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    EXPECT_EQ(readFile(file / "inside"), "kept");
+}
+
 TEST_F(MidiControllerTest, NoteMapsOutOfRangeAreNotTaken) {
     for (const char* text : {"{\"noteToButtonMap\": {\"200\": 0}}", "{\"noteToButtonMap\": {\"60\": 12}}",
                              "{\"other\": {}}", "", "{\"noteToButtonMap\": {\"60\": 0}} trailing"}) {
