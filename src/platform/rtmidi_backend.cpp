@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <type_traits>
 #include <mutex>
 #include <utility>
 
@@ -50,20 +51,12 @@ struct RtMidiJackData {
     jack_port_t* port;
 };
 
-/// Stops the port's callbacks, then lets RtMidi close and free it.
+/// RtMidi's JACK data of a port, or null for a port on another system.
 template <class Port>
-void closeInOrder(std::unique_ptr<Port>& port) {
-    if (!port) return;
-    MidiApi* api = (*port).*RtMidiFields::api;
-    if (api && port->getCurrentApi() == RtMidi::UNIX_JACK) {
-        if (auto* data = static_cast<RtMidiJackData*>(api->*MidiApiFields::data); data && data->client) {
-            jack_deactivate(data->client);
-            // Closing the client unregisters its port; RtMidi need not (and its
-            // output would wait a second for a callback that no longer comes).
-            data->port = nullptr;
-        }
-    }
-    port.reset();
+RtMidiJackData* jackDataOf(Port& port) {
+    MidiApi* api = port.*RtMidiFields::api;
+    if (!api || port.getCurrentApi() != RtMidi::UNIX_JACK) return nullptr;
+    return static_cast<RtMidiJackData*>(api->*MidiApiFields::data);
 }
 
 template <class T>
@@ -76,12 +69,59 @@ void leaveAlone(std::unique_ptr<T> object) {
 #endif
 }
 
+// How many times a JACK client of ours could not be opened. libjack, failing to
+// open a client on a server that does not answer in time, may release clients
+// of ours that were open and hand their memory out again: a port made before
+// such a failure is never closed, only left alone.
+std::atomic<uint64_t> jackClientLosses{0};
+std::mutex madeMutex;
+std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackClientLosses when made
+
+void rememberMade(const void* port) {
+    std::lock_guard lock(madeMutex);
+    madeAfterLosses[port] = jackClientLosses.load();
+}
+
+/// Stops the port's callbacks, then lets RtMidi close and free it; a port whose
+/// client libjack may have released is left alone.
+template <class Port>
+void closeInOrder(std::unique_ptr<Port>& port) {
+    if (!port) return;
+    {
+        std::lock_guard lock(madeMutex);
+        auto made = madeAfterLosses.find(port.get());
+        const bool safe = made != madeAfterLosses.end() && made->second == jackClientLosses.load();
+        if (made != madeAfterLosses.end()) madeAfterLosses.erase(made);
+        if (!safe) {
+            leaveAlone(std::move(port));
+            return;
+        }
+    }
+    if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
+        jack_deactivate(data->client);
+        // Closing the client unregisters its port; RtMidi need not (and its
+        // output would wait a second for a callback that no longer comes).
+        data->port = nullptr;
+    }
+    port.reset();
+}
+
+
 // RtMidi reports errors through this callback once it is set, instead of throwing.
 thread_local bool rtMidiCallFailed = false;
 std::mutex lastErrorMutex;
 std::string lastErrorText;
 
-void onRtMidiError(RtMidiError::Type type, const std::string& text, void*) {
+// `lostClients` is the backend's flag that its JACK clients are no longer safe
+// to touch. A JACK client that cannot be opened ("JACK server not running?") is
+// such a sign: libjack, failing to open a client on a server that does not
+// answer in time, releases clients of ours that were open, whose memory it
+// then hands out again. Those are set aside, never closed (see bury).
+void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostClients) {
+    if (lostClients && text.find("JACK server not running") != std::string::npos) {
+        jackClientLosses.fetch_add(1);
+        static_cast<std::atomic<bool>*>(lostClients)->store(true);
+    }
     if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
     rtMidiCallFailed = true;
     std::lock_guard lock(lastErrorMutex);
@@ -174,7 +214,11 @@ struct RtMidiBackend::Impl {
         jack_status_t status{};
         quietenJackLibrary();
         watch = jack_client_open("Strombel MIDI watch", JackNoStartServer, &status);
-        if (!watch) return;
+        if (!watch) {
+            jackClientLosses.fetch_add(1);
+            return;
+        }
+        watchMadeAfterLosses = jackClientLosses.load();
         jack_on_shutdown(watch, &Impl::onShutdown, this);
         jack_activate(watch);
     }
@@ -246,7 +290,15 @@ struct RtMidiBackend::Impl {
         rtMidiCallFailed = false;
         try {
             auto port = std::make_unique<Port>(apiOf(system), client);
-            port->setErrorCallback(&onRtMidiError, nullptr);
+            port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
+            // An output opens its JACK client as it is made, before it can report.
+            if constexpr (std::is_same_v<Port, RtMidiOut>) {
+                if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
+                    jackClientLosses.fetch_add(1);
+                    serverGone.store(true);
+                }
+            }
+            rememberMade(port.get());
             return port;
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
@@ -304,6 +356,8 @@ struct RtMidiBackend::Impl {
                 if (scanOut) names = portNames(*scanOut);
             }
         }
+        // A client that could not open: nothing is known, and nothing is touched.
+        if (serverGone.load()) return refs;
         std::vector<MidiEndpointRef> gone;
         {
             std::lock_guard lock(mutex);
@@ -434,6 +488,7 @@ struct RtMidiBackend::Impl {
     bool networkEnabled = false;
     std::atomic<bool> serverGone{false};
     jack_client_t* watch = nullptr;
+    uint64_t watchMadeAfterLosses = 0;
     uint64_t lastReconnectAttempt = 0;
     std::vector<std::unique_ptr<RtMidiIn>> buriedIns;  // never destroyed
     std::vector<std::unique_ptr<RtMidiOut>> buriedOuts;
@@ -495,7 +550,7 @@ RtMidiBackend::~RtMidiBackend() {
         closeInOrder(in);
     }
     for (auto& out : outs) closeInOrder(out);
-    if (impl_->watch) jack_client_close(impl_->watch);
+    if (impl_->watch && impl_->watchMadeAfterLosses == jackClientLosses.load()) jack_client_close(impl_->watch);
     impl_->watch = nullptr;
     impl_->connections.clear();
     impl_->virtualDestinations.clear();
