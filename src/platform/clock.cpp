@@ -11,8 +11,9 @@ uint64_t SystemClock::nowNanos() const {
 }
 
 SystemClock& SystemClock::shared() {
-    static SystemClock clock;
-    return clock;
+    // Never destroyed: threads that outlive main (the logging queue's) still read it at exit.
+    static SystemClock* const clock = new SystemClock;
+    return *clock;
 }
 
 }  // namespace strombel::platform
