@@ -1,0 +1,64 @@
+#pragma once
+
+// Walking a thread's stack from its register state, one frame at a time, by
+// asking a list of frame readers in turn. Crash-time code: no heap, no locks;
+// memory is read only through safe reads.
+
+#include <cstdint>
+
+#include "crash/crash_async.h"
+#include "crash/crash_image_list.h"
+#include "crash/crash_thread_state.h"
+
+namespace strombel::crash {
+
+enum crash_frame_error : int {
+    CRASH_FRAME_ESUCCESS = 0,
+    CRASH_FRAME_EUNKNOWN = 1,
+    CRASH_FRAME_ENOFRAME = 2,
+    CRASH_FRAME_EBADFRAME = 3,
+    CRASH_FRAME_ENOTSUP = 4,
+    CRASH_FRAME_EINVAL = 5,
+    CRASH_FRAME_INTERNAL = 6,
+    CRASH_FRAME_EBADREG = 7,
+};
+
+const char* crash_frame_error_string(int error);
+
+/// What frame readers may look at: the image list and the memory map of the report.
+struct crash_frame_environment {
+    const crash_image_list* images = nullptr;
+    const crash_memory_map* memory = nullptr;
+};
+
+/// Computes the caller's frame `next` from `current` (and `previous`, from the
+/// third frame on); a frame error code.
+using crash_frame_reader = int (*)(const crash_frame_environment* environment, const crash_thread_state* current,
+                                   const crash_thread_state* previous, crash_thread_state* next);
+
+/// The compact unwind and DWARF readers: not available for ELF images yet, so
+/// they answer 4 and the walk goes on to the frame-pointer reader.
+int crash_compact_unwind_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
+                                crash_thread_state*);
+int crash_dwarf_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
+                       crash_thread_state*);
+/// Follows the frame record at fp: the caller's fp and pc (and, on x86-64, sp).
+int crash_frame_pointer_reader(const crash_frame_environment* environment, const crash_thread_state* current,
+                               const crash_thread_state* previous, crash_thread_state* next);
+
+struct crash_frame_cursor {
+    crash_frame_environment environment;
+    uint32_t depth = 0;
+    crash_thread_state previous;
+    crash_thread_state current;
+};
+
+void crash_frame_cursor_init(crash_frame_cursor* cursor, const crash_frame_environment* environment,
+                             const crash_thread_state* state);
+/// The next frame: the initial state first, then each caller. 2 at the end of
+/// the stack, or the last reader's error when no reader could step.
+int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash_frame_reader* readers, uint32_t count);
+/// 0, or 4 when the register is not valid in the current frame.
+int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value);
+
+}  // namespace strombel::crash
