@@ -357,7 +357,8 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
     instance.images.refresh();
     if (!instance.prepare()) return crash_reporter_error(0, "Failed to write the crash report to disk");
 
-    std::string path = (std::filesystem::temp_directory_path() / "live_crash_report.XXXXXX").string();
+    const char* temporary = std::getenv("TMPDIR");
+    std::string path = std::string(temporary && *temporary ? temporary : "/tmp") + "/live_crash_report.XXXXXX";
     int fd = mkstemp(path.data());
     if (fd < 0) return crash_reporter_error(1, "Failed to create temporary path", errno);
 
