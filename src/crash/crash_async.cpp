@@ -61,14 +61,11 @@ bool crash_async_file_write(crash_async_file* file, const void* bytes, size_t le
 }
 
 bool crash_async_file_flush(crash_async_file* file) {
-    if (file->bufferLength == 0) return true;
+    if (file->bufferLength == 0) return !file->failed;
     ssize_t written = crash_async_writen(file->fd, file->buffer, file->bufferLength);
     file->bufferLength = 0;
-    if (written < 0) {
-        file->failed = true;
-        return false;
-    }
-    return true;
+    if (written < 0) file->failed = true;
+    return !file->failed;
 }
 
 bool crash_async_file_close(crash_async_file* file) {

@@ -45,8 +45,9 @@ struct crash_async_file {
 void crash_async_file_init(crash_async_file* file, int fd, uint64_t limit);
 /// Refuses the whole write (nothing of it goes out) when it would pass the limit.
 bool crash_async_file_write(crash_async_file* file, const void* bytes, size_t length);
+/// False when this or any earlier write failed or was refused.
 bool crash_async_file_flush(crash_async_file* file);
-/// Flushes, then closes the descriptor.
+/// Flushes, then closes the descriptor; false as flush is, or when closing fails.
 bool crash_async_file_close(crash_async_file* file);
 
 /// Writes all of `length` bytes, repeating after EINTR; -1 on an error or when

@@ -133,14 +133,20 @@ int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const cra
     return result;
 }
 
-// The crash callback at the head of the chain, on the crashing thread.
-bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* context, const crash_signal_continuation*) {
-    auto& instance = *static_cast<CaptureInstance*>(context);
+void resetCrashSignals() {
     struct sigaction fallback = {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     for (int crashSignal : kCrashSignals) sigaction(crashSignal, &fallback, nullptr);
+}
 
+// The crash callback at the head of the chain, on the crashing thread. Our
+// handlers stay in place while the report is written, so that a second thread
+// that crashes meanwhile waits for the writer instead of ending the process
+// before the report is complete; a fault inside the writer itself comes back
+// here, finds the writer taken by its own thread and ends the process.
+bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* context, const crash_signal_continuation*) {
+    auto& instance = *static_cast<CaptureInstance*>(context);
     crash_thread_state state;
     crash_thread_state_init_from_ucontext(&state, ucontext);
     crash_signal_info signalInfo;
@@ -148,6 +154,8 @@ bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* con
     signalInfo.code = info ? info->si_code : 0;
     signalInfo.address = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
     int result = crash_write_report(instance, crash_async_gettid(), &state, &signalInfo);
+    // The signal raised again, or the fault that comes back, now ends the process.
+    resetCrashSignals();
     if (result == CRASH_ESUCCESS && instance.callbacksSet.load(std::memory_order_acquire) && instance.callbacks.handleSignal) {
         instance.callbacks.handleSignal(info, ucontext, instance.callbacks.context);
     }
@@ -198,6 +206,21 @@ std::filesystem::path reportDirectory(const std::string& identifier) {
         if (c == '/') c = '_';
     }
     return platform::Sandbox::shared().caches() / "com.brindlemoor.crashreporter.data" / folder;
+}
+
+// Spare report files of processes that are gone (killed before they could
+// crash or exit) are removed; those of running processes are theirs.
+void removeStaleSpareFiles(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        const std::string prefix = ".live_report.";
+        if (name.rfind(prefix, 0) != 0 || name.size() < 6 || name.compare(name.size() - 6, 6, ".spare") != 0) continue;
+        long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
+    }
 }
 
 json::Error fileSystemError(const std::error_code& error, const std::string& description) {
@@ -296,6 +319,7 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
                               mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), false) != CRASH_ESUCCESS) {
         return crash_reporter_error(1, "Failed to prepare the crash report writer", ESRCH);
     }
+    removeStaleSpareFiles(crashReportDirectory_);
     instance.livePath = crashReportPath().string();
     instance.sparePath =
         (crashReportDirectory_ / (".live_report." + std::to_string(getpid()) + "." + instance.spareTag + ".spare")).string();

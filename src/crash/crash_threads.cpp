@@ -117,7 +117,7 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
     uint32_t generation = requestGeneration_.load(std::memory_order_relaxed) + 1;
     requestGeneration_.store(generation, std::memory_order_release);
 
-    char buffer[4096];
+    alignas(8) char buffer[4096];
     lseek(taskDirectory_, 0, SEEK_SET);
     for (;;) {
         long got = syscall(SYS_getdents64, taskDirectory_, buffer, sizeof buffer);

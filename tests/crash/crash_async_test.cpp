@@ -50,9 +50,9 @@ TEST(CrashAsyncFile, ALimitRefusesWholeWritesOnly) {
     EXPECT_TRUE(crash_async_file_write(&file, "1234567", 7));
     EXPECT_FALSE(crash_async_file_write(&file, "abcd", 4));
     EXPECT_TRUE(crash_async_file_write(&file, "890", 3));
-    EXPECT_TRUE(crash_async_file_close(&file));
-    EXPECT_EQ(fileText(out.fd()), "1234567890");
     // The refusal sticks: the file is known to be incomplete.
+    EXPECT_FALSE(crash_async_file_close(&file));
+    EXPECT_EQ(fileText(out.fd()), "1234567890");
     EXPECT_TRUE(file.failed);
 }
 
@@ -83,7 +83,9 @@ TEST(CrashAsyncFile, AFailedWriteSticks) {
     EXPECT_FALSE(crash_async_file_flush(&file));
     EXPECT_TRUE(file.failed);
     EXPECT_FALSE(crash_async_file_close(&file));
-    EXPECT_EQ(crash_async_writen(open("/dev/full", O_WRONLY | O_CLOEXEC), "x", 1), -1);
+    int again = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(crash_async_writen(again, "x", 1), -1);
+    close(again);
 }
 
 TEST(CrashAsyncFile, WritenStopsWhenTheFileTakesNothingMore) {

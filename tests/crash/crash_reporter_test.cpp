@@ -79,7 +79,15 @@ TEST_F(CrashReporterTest, OnlyBitsOneAndTwoOfTheStrategyReachTheWriter) {
 TEST_F(CrashReporterTest, AProcessIsEnabledOnceAndSetsItsCallbacksBefore) {
     auto child = [&] {
         CrashReporter first("org.example.pads", "1", CrashReporterConfig());
+        // Spare files: one of a process that is gone, one of a running process.
+        std::filesystem::create_directories(first.crashReportDirectory());
+        auto gone = first.crashReportDirectory() / ".live_report.999999999.crash.spare";
+        auto running = first.crashReportDirectory() / (".live_report." + std::to_string(getppid()) + ".crash.spare");
+        std::ofstream(gone) << "x";
+        std::ofstream(running) << "x";
         if (!first.enableCrashReporter().ok()) _exit(10);
+        if (std::filesystem::exists(gone) || !std::filesystem::exists(running)) _exit(17);
+        if (first.hasPendingCrashReport()) _exit(18);
         auto again = first.enableCrashReporter();
         if (again.ok() || again.error().code != 3) _exit(11);
         CrashReporter second("org.example.other", "1", CrashReporterConfig());

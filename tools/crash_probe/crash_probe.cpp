@@ -44,6 +44,14 @@
 
 #define PROBE_FUNCTION extern "C" __attribute__((noinline, noclone))
 
+// GCC gives a leaf function that keeps nothing on the stack no frame record,
+// even with frame pointers on, and a frame-pointer walk then skips its caller
+// (the unwind tables would name it). The probe's leaves keep a value on the
+// stack, so that each of them has its frame.
+#define PROBE_KEEP_FRAME() \
+    volatile int probeFrame = 0; \
+    (void)probeFrame
+
 // --- The heap, watched ---------------------------------------------------------------
 
 #ifndef PROBE_SANITIZED
@@ -161,6 +169,7 @@ void waitForThreads(int count) {
 // A thread waits here, in this function itself (not in the C library), until the
 // process ends.
 PROBE_FUNCTION void probe_thread_waits() {
+    PROBE_KEEP_FRAME();
     pid_t none = 0;
     waitingThread.compare_exchange_strong(none, gettid());
     markReady();
@@ -175,6 +184,7 @@ PROBE_FUNCTION void probe_thread_waits() {
 }
 
 PROBE_FUNCTION void probe_main_waits() {
+    PROBE_KEEP_FRAME();
     for (;;) {
 #if defined(__x86_64__)
         __asm__ volatile("pause");
@@ -199,6 +209,7 @@ PROBE_FUNCTION int probe_deep(int levels, void (*bottom)()) {
 }
 
 PROBE_FUNCTION void probe_segv_inner() {
+    PROBE_KEEP_FRAME();
     volatile int* address = reinterpret_cast<volatile int*>(0x10);
     *address = 1;
 }
@@ -228,6 +239,7 @@ PROBE_FUNCTION int probe_fpe_inner(int divisor) {
 PROBE_FUNCTION void probe_fpe_outer() { probe_fpe_inner(0); }
 
 PROBE_FUNCTION void probe_ill_inner() {
+    PROBE_KEEP_FRAME();
 #if defined(__x86_64__)
     __asm__ volatile("ud2");
 #elif defined(__aarch64__)
@@ -409,6 +421,17 @@ int main(int argc, char** argv) {
         waitForThreads(2);
         go.store(true);
         probe_main_waits();
+    }
+    if (s == "blocked-thread") {
+        // A thread that blocks every signal cannot be held: it is reported by number.
+        std::thread blocked([] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            probe_thread_level_1();
+        });
+        waitForThreads(1);
+        probe_segv_outer();
     }
     if (s == "malloc-held") {
         std::thread holder([] { probe_stop_inside_malloc(); });
