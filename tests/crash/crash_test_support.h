@@ -87,12 +87,20 @@ public:
     /// waiting at most 60 s.
     ProbeRun run(const std::vector<std::string>& arguments) const {
         std::vector<std::string> environment;
-        for (char** variable = environ; *variable; ++variable) environment.emplace_back(*variable);
+        // The sanitizers' own signal handling is off in the probe: its crashes
+        // are the reporter's to catch.
+        for (char** variable = environ; *variable; ++variable) {
+            std::string entry = *variable;
+            if (entry.rfind("ASAN_OPTIONS=", 0) == 0 || entry.rfind("UBSAN_OPTIONS=", 0) == 0 ||
+                entry.rfind("STROMBEL_ROOT=", 0) == 0) {
+                continue;
+            }
+            environment.push_back(std::move(entry));
+        }
+        const std::string noSignals = "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
         environment.push_back("STROMBEL_ROOT=" + root().string());
-        environment.push_back(
-            "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-            "allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0");
-        environment.push_back("UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0");
+        environment.push_back("ASAN_OPTIONS=" + noSignals + ":allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0");
+        environment.push_back("UBSAN_OPTIONS=" + noSignals + ":print_stacktrace=1:halt_on_error=1");
         std::vector<char*> envp;
         for (std::string& variable : environment) envp.push_back(variable.data());
         envp.push_back(nullptr);
