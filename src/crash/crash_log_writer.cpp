@@ -280,14 +280,15 @@ size_t packExceptionBody(const Writer& w, File* file, uint32_t frameLimit) {
 
 size_t packSignal(File* file, const crash_signal_info* info) {
     return packMessage(file, 6, [&](File* f) {
-        char number[12];
+        // "#", the sign, ten digits and the terminator.
+        char number[13];
         const char* name = crash_signal_name(info->signo);
         if (!name) {
             number[0] = '#';
             crash_async_format_int(number + 1, info->signo);
             name = number;
         }
-        char codeNumber[12];
+        char codeNumber[13];
         const char* code = crash_signal_code_name(info->signo, info->code);
         if (!code) {
             codeNumber[0] = '#';

@@ -89,15 +89,17 @@ namespace {
 constexpr int kCrashSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
 
 CaptureInstance& mainInstance() {
-    static CaptureInstance instance("crash", CrashSignalHandler::sharedHandler(), crash_uncaught_exception_handler,
-                                    {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader});
-    return instance;
+    static Immortal<CaptureInstance> instance("crash", CrashSignalHandler::sharedHandler(), crash_uncaught_exception_handler,
+                                              std::initializer_list<crash_frame_reader>{
+                                                  crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader});
+    return instance.get();
 }
 
 CaptureInstance& usageInstance() {
-    static CaptureInstance instance("usage", UsageCrashSignalHandler::sharedHandler(), usage_uncaught_exception_handler,
-                                    {crash_frame_pointer_reader});
-    return instance;
+    static Immortal<CaptureInstance> instance("usage", UsageCrashSignalHandler::sharedHandler(),
+                                              usage_uncaught_exception_handler,
+                                              std::initializer_list<crash_frame_reader>{crash_frame_pointer_reader});
+    return instance.get();
 }
 
 // --- Crash time ---------------------------------------------------------------------

@@ -167,13 +167,13 @@ bool SignalCapture::forwardPrevious(int signal, siginfo_t* info, void* ucontext,
 // --- The two instances -------------------------------------------------------------
 
 SignalCapture& CrashSignalHandler::sharedHandler() {
-    static SignalCapture capture(crash_signal_handler);
-    return capture;
+    static Immortal<SignalCapture> capture(crash_signal_handler);
+    return capture.get();
 }
 
 SignalCapture& UsageCrashSignalHandler::sharedHandler() {
-    static SignalCapture capture(usage_signal_handler);
-    return capture;
+    static Immortal<SignalCapture> capture(usage_signal_handler);
+    return capture.get();
 }
 
 bool crash_signal_dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next) {

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "json/result.h"
 
@@ -37,6 +39,21 @@ bool crash_signal_callback_next(const crash_signal_continuation* next, int signa
 /// thread the program starts should call this, so that a stack overflow on it
 /// can still be reported. False when the stack cannot be made.
 bool crash_signal_stack_install();
+
+/// A process-wide object that is never destroyed: a crash during the process's
+/// exit still finds the capture state in place.
+template <typename T>
+class Immortal {
+public:
+    template <typename... Arguments>
+    explicit Immortal(Arguments&&... arguments) {
+        new (storage_) T(std::forward<Arguments>(arguments)...);
+    }
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
 
 /// One instance's signal capture: its callback chain, saved actions and handler.
 class SignalCapture {

@@ -133,7 +133,7 @@ TEST_F(CrashReporterTest, TheMachTypeRegistersAbortThenFails) {
         sigaction(SIGABRT, nullptr, &abortAction);
         sigaction(SIGSEGV, nullptr, &segvAction);
         if (abortAction.sa_sigaction != crash_signal_handler) _exit(13);
-        if (segvAction.sa_handler != SIG_DFL) _exit(14);
+        if (segvAction.sa_sigaction == crash_signal_handler) _exit(14);
         // A failed enable also blocks every later one.
         if (reporter.enableCrashReporter().error().code != 3) _exit(15);
         _exit(0);
