@@ -119,10 +119,18 @@ BENCHMARK(BM_CrashWithReporter)->UseManualTime()->Iterations(40)->Unit(benchmark
 
 constexpr int kDepth = 64;
 
+// Grows the main thread's stack past what the walks use, so that the memory
+// map read once below covers it.
+__attribute__((noinline)) void growStack() {
+    volatile char room[1024 * 1024];
+    for (size_t i = sizeof room; i > 0; i -= 1024) room[i - 1] = 0;
+}
+
 struct WalkSetup {
     crash_image_list images;
     crash_memory_map memory;
     WalkSetup() {
+        growStack();
         images.refresh();
         crash_memory_map_reserve(&memory, 8192);
         crash_memory_map_load(&memory);
@@ -167,18 +175,21 @@ int walkFromHere(crash_thread_state* state, void* context) {
 
 enum class Walker { ours, oursWithSymbols, glibc };
 
+// Kept out of the recursion, so that each level's frame stays small.
+__attribute__((noinline)) int glibcWalk(WalkJob* job) {
+    void* frames[512];
+    job->frames = backtrace(frames, 512);
+    job->checksum += reinterpret_cast<uint64_t>(frames[0]);
+    return job->frames;
+}
+
 __attribute__((noinline)) int deepThenWalk(int levels, Walker walker, WalkJob* job) {
     if (levels > 0) {
         int frames = deepThenWalk(levels - 1, walker, job);
         benchmark::DoNotOptimize(frames);
         return frames;
     }
-    if (walker == Walker::glibc) {
-        void* frames[512];
-        job->frames = backtrace(frames, 512);
-        job->checksum += reinterpret_cast<uint64_t>(frames[0]);
-        return job->frames;
-    }
+    if (walker == Walker::glibc) return glibcWalk(job);
     crash_thread_state_capture(walkFromHere, job);
     return job->frames;
 }

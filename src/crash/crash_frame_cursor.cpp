@@ -44,8 +44,11 @@ int crash_frame_pointer_reader(const crash_frame_environment* environment, const
         record[0] = narrow[0];
         record[1] = narrow[1];
     }
-    *next = *current;
-    crash_thread_state_clear_all(next);
+    // The caller's frame: only what the record tells is known.
+    next->kind = current->kind;
+    next->stackDirection = current->stackDirection;
+    next->registerSize = current->registerSize;
+    next->validRegisters = 0;
     crash_thread_state_set(next, CRASH_REG_FP, record[0]);
     crash_thread_state_set(next, CRASH_REG_PC, record[1]);
     // On x86-64 the caller's stack pointer is known too: just above the record.
@@ -57,8 +60,8 @@ void crash_frame_cursor_init(crash_frame_cursor* cursor, const crash_frame_envir
                              const crash_thread_state* state) {
     cursor->environment = *environment;
     cursor->depth = 0;
-    cursor->previous = *state;
-    cursor->current = *state;
+    cursor->currentIndex = 0;
+    cursor->states[0] = *state;
 }
 
 int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash_frame_reader* readers, uint32_t count) {
@@ -66,25 +69,27 @@ int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash
         cursor->depth = 1;
         return CRASH_FRAME_ESUCCESS;
     }
-    crash_thread_state next;
+    uint32_t nextIndex = (cursor->currentIndex + 1) % 3;
+    crash_thread_state* next = &cursor->states[nextIndex];
+    const crash_thread_state* previous = cursor->depth >= 2 ? &cursor->previous() : nullptr;
     int result = CRASH_FRAME_EINVAL;
     for (uint32_t i = 0; i < count; ++i) {
-        result = readers[i](&cursor->environment, &cursor->current, cursor->depth >= 2 ? &cursor->previous : nullptr, &next);
+        result = readers[i](&cursor->environment, &cursor->current(), previous, next);
         if (result == CRASH_FRAME_ESUCCESS) break;
     }
     if (result != CRASH_FRAME_ESUCCESS) return result;
-    if (!crash_thread_state_is_valid(&next, CRASH_REG_PC) || crash_thread_state_get(&next, CRASH_REG_PC) <= 0x4000) {
+    if (!crash_thread_state_is_valid(next, CRASH_REG_PC) || crash_thread_state_get(next, CRASH_REG_PC) <= 0x4000) {
         return CRASH_FRAME_ENOFRAME;
     }
-    cursor->previous = cursor->current;
-    cursor->current = next;
+    // The current frame becomes the previous one, the new one the current.
+    cursor->currentIndex = nextIndex;
     cursor->depth += 1;
     return CRASH_FRAME_ESUCCESS;
 }
 
 int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value) {
-    if (!crash_thread_state_is_valid(&cursor->current, reg)) return CRASH_FRAME_ENOTSUP;
-    *value = crash_thread_state_get(&cursor->current, reg);
+    if (!crash_thread_state_is_valid(&cursor->current(), reg)) return CRASH_FRAME_ENOTSUP;
+    *value = crash_thread_state_get(&cursor->current(), reg);
     return CRASH_FRAME_ESUCCESS;
 }
 

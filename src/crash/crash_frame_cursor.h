@@ -46,11 +46,16 @@ int crash_dwarf_reader(const crash_frame_environment*, const crash_thread_state*
 int crash_frame_pointer_reader(const crash_frame_environment* environment, const crash_thread_state* current,
                                const crash_thread_state* previous, crash_thread_state* next);
 
+/// The frames are kept in three states whose roles rotate at each step
+/// (previous, current, the one being read), so that no state is copied.
 struct crash_frame_cursor {
     crash_frame_environment environment;
     uint32_t depth = 0;
-    crash_thread_state previous;
-    crash_thread_state current;
+    uint32_t currentIndex = 0;
+    crash_thread_state states[3];
+
+    const crash_thread_state& current() const { return states[currentIndex]; }
+    const crash_thread_state& previous() const { return states[(currentIndex + 2) % 3]; }
 };
 
 void crash_frame_cursor_init(crash_frame_cursor* cursor, const crash_frame_environment* environment,

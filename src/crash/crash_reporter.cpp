@@ -124,7 +124,7 @@ int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const cra
     crash_async_file_init(&file, fd, CRASH_REPORT_LIMIT);
     int result = crash_log_writer_write(&instance.writer, &instance.environment, crashedThread, &file, signalInfo, state);
     crash_log_writer_close(&instance.writer);
-    bool flushed = crash_async_file_flush(&file) && fsync(fd) == 0;
+    bool flushed = crash_async_file_flush(&file);
     bool closed = close(fd) == 0;
     if (result == CRASH_ESUCCESS && (!flushed || !closed || file.failed)) result = CRASH_EINTERNAL;
     if (result == CRASH_ESUCCESS && rename(instance.sparePath.c_str(), instance.livePath.c_str()) != 0) {

@@ -10,6 +10,8 @@
 // must not use the heap.
 
 #include <errno.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <execinfo.h>
 #include <time.h>
 #include <fcntl.h>
@@ -166,32 +168,46 @@ void waitForThreads(int count) {
 
 }  // namespace
 
-// A thread waits here, in this function itself (not in the C library), until the
-// process ends.
+// Sleeps about a millisecond with the system call made right here, so that a
+// thread held while it waits is found in the probe's own function, not in the
+// C library.
+static inline void sleepHere() {
+    static std::atomic<uint32_t> never{0};
+    struct timespec millisecond = {0, 1000000};
+#if defined(__x86_64__)
+    register long timeout __asm__("r10") = reinterpret_cast<long>(&millisecond);
+    long result = SYS_futex;
+    __asm__ volatile("syscall"
+                     : "+a"(result)
+                     : "D"(&never), "S"(FUTEX_WAIT_PRIVATE), "d"(0), "r"(timeout)
+                     : "rcx", "r11", "memory");
+#elif defined(__aarch64__)
+    register long x8 __asm__("x8") = SYS_futex;
+    register long x0 __asm__("x0") = reinterpret_cast<long>(&never);
+    register long x1 __asm__("x1") = FUTEX_WAIT_PRIVATE;
+    register long x2 __asm__("x2") = 0;
+    register long x3 __asm__("x3") = reinterpret_cast<long>(&millisecond);
+    __asm__ volatile("svc #0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory");
+#else
+    nanosleep(&millisecond, nullptr);
+#endif
+}
+
+// A thread waits here until the process ends, counting its wake-ups.
 PROBE_FUNCTION void probe_thread_waits() {
     PROBE_KEEP_FRAME();
     pid_t none = 0;
     waitingThread.compare_exchange_strong(none, gettid());
     markReady();
     for (;;) {
+        sleepHere();
         progress.fetch_add(1, std::memory_order_relaxed);
-#if defined(__x86_64__)
-        __asm__ volatile("pause");
-#elif defined(__aarch64__)
-        __asm__ volatile("yield");
-#endif
     }
 }
 
 PROBE_FUNCTION void probe_main_waits() {
     PROBE_KEEP_FRAME();
-    for (;;) {
-#if defined(__x86_64__)
-        __asm__ volatile("pause");
-#elif defined(__aarch64__)
-        __asm__ volatile("yield");
-#endif
-    }
+    for (;;) sleepHere();
 }
 
 PROBE_FUNCTION void probe_thread_level_3() { probe_thread_waits(); }
