@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <new>
 
 namespace strombel::crash {
 
@@ -385,6 +386,53 @@ int crash_async_read_uint64(const crash_memory_map* map, const crash_async_byteo
     int error = crash_async_read(map, address, offset, &raw, sizeof raw);
     if (error == CRASH_ESUCCESS) *result = order->swap64(raw);
     return error;
+}
+
+// --- Guarded bump allocator ---------------------------------------------------------
+
+namespace {
+constexpr size_t kGuardSize = 16384;
+constexpr size_t kBookkeeping = 48;
+}  // namespace
+
+int crash_async_allocator_create(crash_async_allocator** allocator, size_t initialSize, uint32_t flags) {
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t usable = (initialSize + kBookkeeping + page - 1) / page * page;
+    // "allocated: <bytes>\n" on standard error, as the allocator always reported.
+    char line[40] = "allocated: ";
+    crash_async_format_int(line + 11, static_cast<int>(usable > INT32_MAX ? INT32_MAX : usable));
+    size_t length = crash_async_strlen(line);
+    line[length++] = '\n';
+    crash_async_writen(2, line, length);
+    size_t below = (flags & CRASH_ALLOCATOR_GUARD_LOW) ? kGuardSize : 0;
+    size_t above = (flags & CRASH_ALLOCATOR_GUARD_HIGH) ? kGuardSize : 0;
+    size_t total = below + usable + above;
+    void* region = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) return CRASH_ENOMEM;
+    auto* base = static_cast<char*>(region);
+    if ((below && mprotect(base, below, PROT_NONE) != 0) || (above && mprotect(base + below + usable, above, PROT_NONE) != 0)) {
+        munmap(region, total);
+        return CRASH_ENOMEM;
+    }
+    // The bookkeeping sits at the start of the usable area.
+    auto* record = new (base + below) crash_async_allocator();
+    record->regionStart = reinterpret_cast<uint64_t>(base);
+    record->regionSize = total;
+    record->usableStart = reinterpret_cast<uint64_t>(base + below);
+    record->usableSize = usable;
+    record->next.store((record->usableStart + kBookkeeping + 15) & ~uint64_t{15});
+    *allocator = record;
+    return CRASH_ESUCCESS;
+}
+
+void* crash_async_allocator_allocate(crash_async_allocator* allocator, size_t size) {
+    uint64_t rounded = (static_cast<uint64_t>(size) + 15) & ~uint64_t{15};
+    uint64_t end = allocator->usableStart + allocator->usableSize;
+    uint64_t current = allocator->next.load();
+    do {
+        if (rounded > end - current) return nullptr;
+    } while (!allocator->next.compare_exchange_weak(current, current + rounded));
+    return reinterpret_cast<void*>(current);
 }
 
 pid_t crash_async_gettid() { return static_cast<pid_t>(syscall(SYS_gettid)); }

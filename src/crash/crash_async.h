@@ -115,6 +115,24 @@ int crash_async_read_uint32(const crash_memory_map* map, const crash_async_byteo
 int crash_async_read_uint64(const crash_memory_map* map, const crash_async_byteorder* order, uint64_t address,
                             int64_t offset, uint64_t* result);
 
+/// A guarded bump allocator for crash-time code that needs scratch memory:
+/// one region reserved up front, handed out in 16-byte steps by compare-and-
+/// swap, never given back singly. Nothing in the capture path uses it yet.
+struct crash_async_allocator {
+    uint64_t regionStart;
+    uint64_t regionSize;
+    uint64_t usableStart;
+    uint64_t usableSize;
+    std::atomic<uint64_t> next;
+};
+inline constexpr uint32_t CRASH_ALLOCATOR_GUARD_LOW = 1;
+inline constexpr uint32_t CRASH_ALLOCATOR_GUARD_HIGH = 2;
+/// Reserves `initialSize` bytes (plus its bookkeeping, in whole pages) with an
+/// unreadable guard page below (flag 1) and/or above (flag 2); 3 on failure.
+int crash_async_allocator_create(crash_async_allocator** allocator, size_t initialSize, uint32_t flags);
+/// `size` bytes rounded up to 16, or nullptr when the region is used up.
+void* crash_async_allocator_allocate(crash_async_allocator* allocator, size_t size);
+
 /// The calling thread's kernel thread id.
 pid_t crash_async_gettid();
 

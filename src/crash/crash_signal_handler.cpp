@@ -99,7 +99,7 @@ json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
     if (!crash_signal_stack_install()) {
         return crash_reporter_error(1, "Could not initialize alternative signal stack", errno);
     }
-    if (auto appended = publish(false, {forwardPrevious, this}); !appended.ok()) return appended;
+    if (auto appended = publish(false, {crash_signal_forward_previous, this}); !appended.ok()) return appended;
     if (saved_[signal].present.load(std::memory_order_acquire)) return {};
     struct sigaction action = {};
     action.sa_sigaction = handler_;
@@ -174,6 +174,11 @@ SignalCapture& CrashSignalHandler::sharedHandler() {
 SignalCapture& UsageCrashSignalHandler::sharedHandler() {
     static Immortal<SignalCapture> capture(usage_signal_handler);
     return capture.get();
+}
+
+bool crash_signal_forward_previous(int signal, siginfo_t* info, void* ucontext, void* context,
+                                   const crash_signal_continuation* next) {
+    return SignalCapture::forwardPrevious(signal, info, ucontext, context, next);
 }
 
 bool crash_signal_dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next) {

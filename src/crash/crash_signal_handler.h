@@ -124,6 +124,11 @@ public:
     static SignalCapture& sharedHandler();
 };
 
+/// The chain's last link: calls the action installed before ours; `context` is
+/// the SignalCapture whose saved actions are meant.
+bool crash_signal_forward_previous(int signal, siginfo_t* info, void* ucontext, void* context,
+                                   const crash_signal_continuation* next);
+
 extern "C" void crash_signal_handler(int signal, siginfo_t* info, void* ucontext);
 extern "C" void usage_signal_handler(int signal, siginfo_t* info, void* ucontext);
 bool crash_signal_dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next);

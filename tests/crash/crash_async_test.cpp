@@ -217,5 +217,30 @@ TEST(CrashAsyncRead, TheMapCoversTheStackAndTheProgram) {
     EXPECT_STREQ(out, "text");
 }
 
+TEST(CrashAsyncAllocator, HandsOutAlignedBlocksUntilTheRegionIsUsedAndGuardsItsEnds) {
+    crash_async_allocator* allocator = nullptr;
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(crash_async_allocator_create(&allocator, 100, CRASH_ALLOCATOR_GUARD_LOW | CRASH_ALLOCATOR_GUARD_HIGH), 0);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    long page = sysconf(_SC_PAGESIZE);
+    EXPECT_EQ(said, "allocated: " + std::to_string(page) + "\n");
+    EXPECT_EQ(allocator->usableSize, static_cast<uint64_t>(page));
+    EXPECT_EQ(allocator->regionSize, static_cast<uint64_t>(page) + 2 * 16384);
+
+    std::vector<char*> blocks;
+    while (void* block = crash_async_allocator_allocate(allocator, 20)) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
+        blocks.push_back(static_cast<char*>(block));
+    }
+    // 20 bytes take 32; the bookkeeping takes the first 48.
+    EXPECT_EQ(blocks.size(), static_cast<size_t>((page - 48) / 32));
+    EXPECT_EQ(blocks[1] - blocks[0], 32);
+    std::memset(blocks.back(), 1, 32);
+    // The guard pages answer "unreadable" to safe reads.
+    char out[8];
+    EXPECT_EQ(crash_async_read(nullptr, allocator->usableStart - 8, 0, out, 8), CRASH_EACCESS);
+    EXPECT_EQ(crash_async_read(nullptr, allocator->usableStart + allocator->usableSize, 0, out, 8), CRASH_EACCESS);
+}
+
 }  // namespace
 }  // namespace strombel::crash
