@@ -282,6 +282,14 @@ TEST(CrashProbe, CrashCallbacksRunOnceAfterACompleteReportAndNeverAfterAFailedOn
     }
 }
 
+TEST(CrashProbe, TheProbeNoticesHeapUseOnTheCrashPath) {
+    if (std::string(STROMBEL_SANITIZE_BUILD) != "") GTEST_SKIP() << "the sanitizers own malloc in this build";
+    ProbeSandbox sandbox;
+    ProbeRun run = sandbox.run({"callback-mallocs"});
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 97) << run.status << "\n" << run.output;
+    EXPECT_NE(run.output.find("heap used on the crash path: malloc"), std::string::npos) << run.output;
+}
+
 TEST(CrashProbe, WithoutAReporterNothingIsWritten) {
     ProbeSandbox sandbox;
     ProbeRun run = sandbox.run({"none"});

@@ -398,6 +398,15 @@ int main(int argc, char** argv) {
     std::unique_ptr<CrashReporterBase> reporter = makeReporter(options);
     const std::string& s = options.scenario;
 
+    if (s == "callback-mallocs") {
+        // Proves the heap watch: a crash callback runs on the crash path.
+        strombel::crash::CrashReporterCallbacks callbacks;
+        callbacks.handleSignal = [](siginfo_t*, void*, void*) {
+            void* block = malloc(8);
+            free(block);
+        };
+        reporter->setCrashCallbacks(&callbacks);
+    }
     if (s == "callback" || s == "callback-fails") {
         static std::string marker = options.out;
         markerPath = marker.c_str();
@@ -420,7 +429,7 @@ int main(int argc, char** argv) {
     }
     heapWatch.store(true);
 
-    if (s == "segv" || s == "callback") probe_segv_outer();
+    if (s == "segv" || s == "callback" || s == "callback-mallocs") probe_segv_outer();
     if (s == "callback-fails") {
         // The report cannot be written: files may not grow past 64 bytes.
         signal(SIGXFSZ, SIG_IGN);
