@@ -176,8 +176,9 @@ void LoopbackServer::installRoutes() {
     auto compressed = [this](Compression compression, const char* encoding) {
         return [this, compression, encoding](const httplib::Request& request, httplib::Response& response) {
             record(request);
+            // Bytes httplib would not compress again (it does text when the client accepts gzip).
             response.set_header("Content-Encoding", encoding);
-            response.set_content(compress(compressibleText(), compression), "text/plain");
+            response.set_content(compress(compressibleText(), compression), "application/octet-stream");
         };
     };
     server.Get("/gzip", compressed(Compression::Gzip, "gzip"));
@@ -194,7 +195,7 @@ void LoopbackServer::installRoutes() {
             }
             if (gzip) {
                 response.set_header("Content-Encoding", "gzip");
-                response.set_content(compress(compressibleText(), Compression::Gzip), "text/plain");
+                response.set_content(compress(compressibleText(), Compression::Gzip), "application/octet-stream");
             } else {
                 response.set_content("cached body", "text/plain");
             }
