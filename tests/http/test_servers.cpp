@@ -55,8 +55,9 @@ void LoopbackServer::start() {
     installRoutes();
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the loopback server could not bind");
-    // Bound means listening: connections wait in the backlog until the loop runs.
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // httplib's stop() does nothing to a server whose accept loop has not begun.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 LoopbackServer::~LoopbackServer() {
