@@ -1,16 +1,25 @@
 #include "http/http_network_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <vector>
 
 #include "http/http_request.h"
-#include "http/network_core.h"
 #include "http/transfer.h"
 
 namespace strombel::http {
 
-HttpNetworkQueue::HttpNetworkQueue() : self_(std::make_shared<HttpNetworkQueue*>(this)) {}
+namespace {
+
+uint64_t newGroup() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+HttpNetworkQueue::HttpNetworkQueue() : group_(newGroup()), self_(std::make_shared<HttpNetworkQueue*>(this)) {}
 
 HttpNetworkQueue::~HttpNetworkQueue() {
     *self_ = nullptr;
@@ -21,27 +30,31 @@ void HttpNetworkQueue::addOperation(std::shared_ptr<HttpRequest> request) {
     assert(request && request->state_ == HttpRequest::State::Ready && !request->queue_);
     if (!request || request->state_ != HttpRequest::State::Ready || request->queue_) return;
     request->setQueue(this);
-    members_.emplace(request.get(), Member{request, false, {}});
+    members_.emplace(request.get(), Member{request, {}});
     waiting_.push_back(std::move(request));
-    startMore();
+    submitWaiting();
 }
 
 void HttpNetworkQueue::go() {
     suspended_ = false;
-    startMore();
+    submitWaiting();
 }
 
-void HttpNetworkQueue::startMore() {
-    while (!suspended_ && running_ < kMaxConcurrentOperationCount && !waiting_.empty()) {
+void HttpNetworkQueue::submitWaiting() {
+    if (suspended_) return;
+    while (!waiting_.empty()) {
         std::shared_ptr<HttpRequest> next = std::move(waiting_.front());
         waiting_.pop_front();
         auto member = members_.find(next.get());
         // Requests cancelled or cleared while they waited only have their end to come.
         if (member == members_.end() || member->second.request != next || next->cancelled_) continue;
-        member->second.running = true;
-        ++running_;
-        next->startAsynchronous();
+        next->start(group_, kMaxConcurrentOperationCount, cancelsAllOnFailure_);
     }
+}
+
+size_t HttpNetworkQueue::runningCount() const {
+    return static_cast<size_t>(std::count_if(members_.begin(), members_.end(),
+                                             [](const auto& member) { return member.second.request->isExecuting(); }));
 }
 
 void HttpNetworkQueue::cancelAllOperations() {
@@ -90,14 +103,10 @@ void HttpNetworkQueue::requestEnded(HttpRequest& request, bool failed) {
     auto alive = self.lock();
     if (!alive || !*alive) return;
     found = members_.find(&request);
-    if (found != members_.end()) {
-        if (found->second.running) --running_;
-        members_.erase(found);
-    }
+    if (found != members_.end()) members_.erase(found);
     request.setQueue(nullptr);
     bool cancelled = request.error() && isHttpError(*request.error(), HttpErrorCode::Cancelled);
     if (failed && !cancelled && cancelsAllOnFailure_) cancelAllOperations();
-    startMore();
     tellFinishedIfEmpty();
 }
 
@@ -113,9 +122,7 @@ void HttpNetworkQueue::requestLeft(HttpRequest& request) {
         HttpNetworkQueue& queue = **alive;
         auto found = queue.members_.find(pointer);
         if (found == queue.members_.end() || found->second.request->channel_ != channel) return;
-        if (found->second.running) --queue.running_;
         queue.members_.erase(found);
-        queue.startMore();
         queue.tellFinishedIfEmpty();
     });
 }

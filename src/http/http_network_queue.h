@@ -15,6 +15,10 @@ class HttpRequest;
 /// `go`. By default one failed request cancels all the others. The queue's
 /// delegate and its three selectors are the three callables below; for each
 /// request the request's own delegate hears first, then the queue. Main loop only.
+///
+/// After `go` the queue hands its requests to the network thread at once; that
+/// thread keeps to the limit and starts the next request the moment one ends, and
+/// on a failure cancels the others before another can start.
 class HttpNetworkQueue {
 public:
     static constexpr size_t kMaxConcurrentOperationCount = 4;
@@ -49,7 +53,8 @@ public:
 
     /// Requests added and not yet ended.
     size_t requestsCount() const { return members_.size(); }
-    size_t runningCount() const { return running_; }
+    /// Requests the network thread is running now.
+    size_t runningCount() const;
 
     /// Byte counters over the queue's requests since it was made or last cancelled:
     /// body bytes sent, to send, received (as sent by the server) and to receive
@@ -71,7 +76,6 @@ private:
     };
     struct Member {
         std::shared_ptr<HttpRequest> request;
-        bool running = false;
         Counters counted;
     };
 
@@ -81,7 +85,7 @@ private:
     void requestLeft(HttpRequest& request);
 
     void count(Member& member, const HttpRequest& request);
-    void startMore();
+    void submitWaiting();
     void tellFinishedIfEmpty();
 
     RequestCallback requestDidFinish_;
@@ -89,8 +93,8 @@ private:
     QueueCallback queueDidFinish_;
     bool cancelsAllOnFailure_ = true;
     bool suspended_ = true;
-    size_t running_ = 0;
-    std::deque<std::shared_ptr<HttpRequest>> waiting_;
+    const uint64_t group_;
+    std::deque<std::shared_ptr<HttpRequest>> waiting_;  // added before `go`
     std::unordered_map<HttpRequest*, Member> members_;
     Counters total_;
     // Lets messages posted for the queue find out whether it still exists.

@@ -22,16 +22,49 @@ void HttpRequestDelegate::requestDidReceiveData(HttpRequest& request, std::span<
     ignoresData_ = true;
 }
 
-void detail::RequestChannel::post(uint64_t generation, Event event) {
-    loop_.post([channel = shared_from_this(), generation, event = std::move(event)]() mutable {
-        if (channel->generation != generation || !channel->request) return;
-        channel->request->deliver(std::move(event));
-    });
+void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event) {
+    bool batched = std::this_thread::get_id() == batchingThread_.load(std::memory_order_relaxed);
+    {
+        std::lock_guard lock(mutex_);
+        if (letters_.empty()) firstLetter_ = std::chrono::steady_clock::now();
+        letters_.push_back(Letter{std::move(channel), generation, std::move(event)});
+    }
+    if (!batched) flush();
+}
+
+std::optional<std::chrono::steady_clock::time_point> detail::Mailbox::waitingSince() {
+    std::lock_guard lock(mutex_);
+    if (letters_.empty() || drainPosted_) return std::nullopt;
+    return firstLetter_;
+}
+
+void detail::Mailbox::flush() {
+    {
+        std::lock_guard lock(mutex_);
+        if (letters_.empty() || drainPosted_) return;
+        drainPosted_ = true;
+    }
+    loop_.post([mailbox = shared_from_this()] { mailbox->drain(); });
+}
+
+void detail::Mailbox::drain() {
+    std::vector<Letter> letters;
+    {
+        std::lock_guard lock(mutex_);
+        letters.swap(letters_);
+        drainPosted_ = false;
+    }
+    for (Letter& letter : letters) {
+        RequestChannel& channel = *letter.channel;
+        if (channel.generation != letter.generation || !channel.request) continue;
+        channel.request->deliver(std::move(letter.event));
+    }
+    // Messages dropped here go now: an unclaimed download's file with them.
 }
 
 HttpRequest::HttpRequest(std::string url, NetworkThread& network)
     : network_(network.core()),
-      channel_(std::make_shared<detail::RequestChannel>(network.mainLoop())),
+      channel_(std::make_shared<detail::RequestChannel>(network.core()->mailbox())),
       url_(url),
       originalURL_(std::move(url)),
       cache_(defaultCache()) {
@@ -92,7 +125,9 @@ int64_t HttpRequest::bytesExpected() const { return channel_->bytesExpected.load
 int64_t HttpRequest::bytesSent() const { return channel_->bytesSent.load(std::memory_order_relaxed); }
 int64_t HttpRequest::bytesToSend() const { return channel_->bytesToSend.load(std::memory_order_relaxed); }
 
-void HttpRequest::startAsynchronous() {
+void HttpRequest::startAsynchronous() { start(0, 0, false); }
+
+void HttpRequest::start(uint64_t group, size_t groupLimit, bool groupStopsOnFailure) {
     assert(channel_->loop().isMainThread());
     if (state_ != State::Ready || cancelled_) return;
     state_ = State::Running;
@@ -114,6 +149,9 @@ void HttpRequest::startAsynchronous() {
     spec.maximumBodySize = maximumBodySize_;
     order->channel = channel_;
     order->generation = channel_->generation;
+    order->group = group;
+    order->groupLimit = groupLimit;
+    order->groupStopsOnFailure = groupStopsOnFailure;
     channel_->wantsData.store(delegate_ && !delegate_->ignoresData_, std::memory_order_relaxed);
     network_->start(std::move(order));
 }
@@ -171,6 +209,7 @@ void HttpRequest::deliver(detail::Event&& event) {
     std::shared_ptr<detail::RequestChannel> channel = channel_;
     switch (event.kind) {
         case Kind::Started:
+            started_ = true;
             if (delegate_) delegate_->requestStarted(*this);
             break;
         case Kind::ResponseHeaders:

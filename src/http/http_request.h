@@ -40,6 +40,7 @@ namespace strombel::http {
 class HttpNetworkQueue;
 
 namespace detail {
+class Mailbox;
 class RequestChannel;
 struct Event;
 }  // namespace detail
@@ -110,7 +111,9 @@ public:
     // ---- The answer ----
     const std::string& url() const { return url_; }
     const std::string& originalURL() const { return originalURL_; }
-    bool isExecuting() const { return state_ == State::Running; }
+    /// True from the moment the network thread has taken the request (a request in
+    /// a queue may wait for its turn there) until it ends.
+    bool isExecuting() const { return state_ == State::Running && started_; }
     bool isFinished() const { return state_ == State::Finished || state_ == State::Failed; }
     bool isCancelled() const { return cancelled_; }
     /// The status of the last answer (0 before one arrived). Any status finishes a
@@ -137,9 +140,10 @@ public:
 
 private:
     friend class HttpNetworkQueue;
-    friend class detail::RequestChannel;
+    friend class detail::Mailbox;
     enum class State { Ready, Running, Finished, Failed };
 
+    void start(uint64_t group, size_t groupLimit, bool groupStopsOnFailure);
     void deliver(detail::Event&& event);
     void end(detail::Event&& event);
     void setQueue(HttpNetworkQueue* queue);
@@ -165,6 +169,7 @@ private:
     HttpNetworkQueue* queue_ = nullptr;
 
     State state_ = State::Ready;
+    bool started_ = false;
     bool cancelled_ = false;
     bool ending_ = false;  // cancelled: only the cancelled error is still to come
     int status_ = 0;

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -22,6 +24,7 @@
 
 namespace strombel::http::detail {
 
+class Mailbox;
 class RequestChannel;
 class Transfer;
 struct TransferOrder;
@@ -43,6 +46,8 @@ public:
     void stop();
 
     platform::MainLoop& loop() const { return loop_; }
+    /// Where every message to this thread's requests goes.
+    const std::shared_ptr<Mailbox>& mailbox() const { return mailbox_; }
     uint64_t endedTransferCount() const { return endedTransfers_.load(std::memory_order_acquire); }
     platform::Clock& clock() const { return clock_; }
 
@@ -54,6 +59,10 @@ private:
     void run();
     void enqueue(std::function<void()> command);
     void launch(const std::shared_ptr<TransferOrder>& order);
+    bool startTransfer(const std::shared_ptr<TransferOrder>& order);
+    void releaseSlot(uint64_t group);
+    void cancelGroup(uint64_t group);
+    void failWaiting();
     // Removes a transfer; `counted` adds it to the ended transfers.
     void endTransfer(CURL* easy, bool counted = true);
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
@@ -68,6 +77,7 @@ private:
     platform::MainLoop& loop_;
     platform::Clock& clock_;
     const bool systemClock_;
+    std::shared_ptr<Mailbox> mailbox_;
     CURLM* multi_ = nullptr;
     CURLSH* cookieShare_ = nullptr;
     CURLSH* plainShare_ = nullptr;
@@ -85,6 +95,16 @@ private:
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<const RequestChannel*, CURL*> byChannel_;
+    // Groups with requests running or waiting for a free place.
+    struct Group {
+        size_t limit = 1;
+        size_t running = 0;
+        std::deque<std::shared_ptr<TransferOrder>> waiting;
+    };
+    std::unordered_map<uint64_t, Group> groups_;
+    // The requests waiting in a group; a cancelled one leaves this set and is
+    // passed over when its turn comes.
+    std::unordered_set<const RequestChannel*> waiting_;
     std::vector<CURL*> idleEasies_;
     std::thread thread_;
 };

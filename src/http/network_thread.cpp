@@ -85,7 +85,8 @@ std::string hostOf(const std::string& url) {
 NetworkCore::NetworkCore(platform::MainLoop& loop)
     : loop_(loop),
       clock_(loop.clock()),
-      systemClock_(dynamic_cast<platform::SystemClock*>(&loop.clock()) != nullptr) {
+      systemClock_(dynamic_cast<platform::SystemClock*>(&loop.clock()) != nullptr),
+      mailbox_(std::make_shared<Mailbox>(loop)) {
     initialiseCurlOnce();
     multi_ = curl_multi_init();
     // Connections are reused across requests; several per host for the queue.
@@ -107,23 +108,28 @@ NetworkCore::~NetworkCore() {
 }
 
 void NetworkCore::enqueue(std::function<void()> command) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         commands_.push_back(std::move(command));
+        // The thread takes every waiting command at once: one wake-up is enough.
+        wake = commands_.size() == 1;
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
 }
 
 void NetworkCore::start(std::shared_ptr<TransferOrder> order) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
             commands_.push_back([this, order] { launch(order); });
+            wake = commands_.size() == 1;
             order = nullptr;
         }
     }
     if (!order) {
-        curl_multi_wakeup(multi_);
+        if (wake) curl_multi_wakeup(multi_);
         return;
     }
     postCancelled(*order->channel, order->generation, kStoppedMessage);
@@ -137,11 +143,12 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
                 // What the transfer wrote goes first, then the report, then the count.
                 auto found = byChannel_.find(channel.get());
                 bool ran = found != byChannel_.end();
+                bool waited = waiting_.erase(channel.get()) > 0;
                 if (ran) endTransfer(found->second, /*counted=*/false);
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
-                if (ran) endedTransfers_.fetch_add(1, std::memory_order_release);
+                if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
             });
-            curl_multi_wakeup(multi_);
+            if (commands_.size() == 1) curl_multi_wakeup(multi_);
             return;
         }
     }
@@ -169,6 +176,7 @@ void NetworkCore::stop() {
 
 void NetworkCore::run() {
     pthread_setname_np(pthread_self(), "HttpNetwork");
+    mailbox_->setBatchingThread(std::this_thread::get_id());
     for (;;) {
         std::deque<std::function<void()>> batch;
         bool stopping = false;
@@ -183,9 +191,21 @@ void NetworkCore::run() {
         curl_multi_perform(multi_, &running);
         readCompletions();
         timeOutStalled();
-        curl_multi_poll(multi_, nullptr, 0, pollMilliseconds(), nullptr);
+        int wait = pollMilliseconds();
+        if (auto since = mailbox_->waitingSince()) {
+            auto waited = std::chrono::steady_clock::now() - *since;
+            if (transfers_.empty() || waited >= Mailbox::kDeliveryWindow) {
+                mailbox_->flush();
+            } else {
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(Mailbox::kDeliveryWindow - waited);
+                wait = std::min(wait, static_cast<int>(left.count()));
+            }
+        }
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
     shutDown();
+    mailbox_->setBatchingThread({});
+    mailbox_->flush();
 }
 
 void NetworkCore::shutDown() {
@@ -199,6 +219,7 @@ void NetworkCore::shutDown() {
             batch.swap(commands_);
         }
         for (auto& command : batch) command();
+        failWaiting();
         while (!transfers_.empty()) {
             CURL* easy = transfers_.begin()->first;
             transfers_.begin()->second->fail(httpError(HttpErrorCode::Cancelled, kStoppedMessage));
@@ -220,12 +241,33 @@ CURL* NetworkCore::takeEasy() {
 }
 
 void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
-    if (byChannel_.count(order->channel.get())) return;  // already running
+    const RequestChannel* channel = order->channel.get();
+    if (byChannel_.count(channel) || waiting_.count(channel)) return;  // already there
     if (shuttingDown_) {
         postCancelled(*order->channel, order->generation, kStoppedMessage);
         endedTransfers_.fetch_add(1, std::memory_order_release);
         return;
     }
+    if (order->group) {
+        Group& group = groups_[order->group];
+        group.limit = std::max<size_t>(order->groupLimit, 1);
+        if (group.running >= group.limit) {
+            group.waiting.push_back(order);
+            waiting_.insert(channel);
+            return;
+        }
+        ++group.running;
+    }
+    if (!startTransfer(order)) {
+        if (order->groupStopsOnFailure) {
+            cancelGroup(order->group);
+        } else {
+            releaseSlot(order->group);
+        }
+    }
+}
+
+bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     CURL* easy = takeEasy();
     auto transfer = std::make_unique<Transfer>(order, *this, easy);
     if (std::optional<json::Error> error = transfer->begin()) {
@@ -233,7 +275,7 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
         transfer.reset();
         recycle(easy);
         endedTransfers_.fetch_add(1, std::memory_order_release);
-        return;
+        return false;
     }
     Event started;
     started.kind = Event::Kind::Started;
@@ -241,6 +283,62 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
     transfers_.emplace(easy, std::move(transfer));
     byChannel_.emplace(order->channel.get(), easy);
     curl_multi_add_handle(multi_, easy);
+    return true;
+}
+
+void NetworkCore::releaseSlot(uint64_t groupId) {
+    if (groupId == 0) return;
+    auto found = groups_.find(groupId);
+    if (found == groups_.end()) return;
+    Group& group = found->second;
+    if (group.running > 0) --group.running;
+    while (group.running < group.limit && !group.waiting.empty()) {
+        std::shared_ptr<TransferOrder> next = std::move(group.waiting.front());
+        group.waiting.pop_front();
+        if (waiting_.erase(next->channel.get()) == 0) continue;  // cancelled while it waited
+        ++group.running;
+        if (!startTransfer(next)) {
+            if (next->groupStopsOnFailure) {
+                cancelGroup(groupId);  // the group is gone after this
+                return;
+            }
+            --group.running;
+        }
+    }
+    if (group.running == 0 && group.waiting.empty()) groups_.erase(found);
+}
+
+void NetworkCore::cancelGroup(uint64_t groupId) {
+    auto found = groups_.find(groupId);
+    if (found == groups_.end()) return;
+    // Taken out first: ending the running ones must not start the waiting ones.
+    std::deque<std::shared_ptr<TransferOrder>> waiting = std::move(found->second.waiting);
+    groups_.erase(found);
+    for (const std::shared_ptr<TransferOrder>& order : waiting) {
+        if (waiting_.erase(order->channel.get()) == 0) continue;
+        postCancelled(*order->channel, order->generation, "The request was cancelled: another of its queue failed");
+        endedTransfers_.fetch_add(1, std::memory_order_release);
+    }
+    std::vector<CURL*> running;
+    for (const auto& [easy, transfer] : transfers_) {
+        if (transfer->order().group == groupId) running.push_back(easy);
+    }
+    for (CURL* easy : running) {
+        transfers_.at(easy)->fail(
+            httpError(HttpErrorCode::Cancelled, "The request was cancelled: another of its queue failed"));
+        endTransfer(easy);
+    }
+}
+
+void NetworkCore::failWaiting() {
+    for (auto& [id, group] : groups_) {
+        for (const std::shared_ptr<TransferOrder>& order : group.waiting) {
+            if (waiting_.erase(order->channel.get()) == 0) continue;
+            postCancelled(*order->channel, order->generation, kStoppedMessage);
+            endedTransfers_.fetch_add(1, std::memory_order_release);
+        }
+        group.waiting.clear();
+    }
 }
 
 void NetworkCore::endTransfer(CURL* easy, bool counted) {
@@ -252,10 +350,18 @@ void NetworkCore::endTransfer(CURL* easy, bool counted) {
 
 void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted) {
     CURL* easy = transfer->first;
+    const TransferOrder& order = transfer->second->order();
+    uint64_t group = order.group;
+    bool stopsGroup = order.groupStopsOnFailure && transfer->second->failed();
     byChannel_.erase(&transfer->second->channel());
     transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
     recycle(easy);
     if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);
+    if (stopsGroup) {
+        cancelGroup(group);
+    } else {
+        releaseSlot(group);  // the next of its group starts at once
+    }
 }
 
 void NetworkCore::recycle(CURL* easy) {

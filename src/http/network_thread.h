@@ -46,7 +46,8 @@ public:
     void stop();
 
     /// How many requests the thread has ended (finished, failed or cancelled). Once
-    /// it counts a request, every message of that request is on the main loop.
+    /// it counts a request, every message of that request is on its way to the main
+    /// loop (a message on its way is dropped if the request's delegates are cleared).
     uint64_t endedTransferCount() const;
 
     /// For HttpRequest: the part that outlives this object while requests hold it.

@@ -85,6 +85,14 @@ bool isWebScheme(const std::optional<Origin>& origin) {
     return origin && (origin->scheme == "http" || origin->scheme == "https");
 }
 
+// The cheap test for the first step; libcurl finds any other fault in the address.
+bool startsWithWebScheme(std::string_view url) {
+    auto startsWith = [&](std::string_view prefix) {
+        return url.size() > prefix.size() && equalsIgnoringCase(url.substr(0, prefix.size()), prefix);
+    };
+    return startsWith("http://") || startsWith("https://");
+}
+
 bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -126,7 +134,7 @@ std::optional<json::Error> Transfer::begin() {
     url_ = request.url;
     method_ = request.method.empty() ? "GET" : request.method;
     headers_ = request.headers;
-    if (!isWebScheme(originOf(url_))) {
+    if (!startsWithWebScheme(url_)) {
         return httpError(HttpErrorCode::UnsupportedAddress, "Not an http or https address: " + url_);
     }
     if (!request.bodyFile.empty()) {
@@ -565,6 +573,7 @@ void Transfer::finish() {
 }
 
 void Transfer::fail(json::Error error) {
+    failed_ = !isHttpError(error, HttpErrorCode::Cancelled);
     download_.reset();  // the part-written file goes now
     cacheWriter_.reset();
     Event failed;

@@ -7,11 +7,14 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/content_decoder.h"
@@ -71,17 +74,60 @@ struct Event {
     std::optional<json::Error> error;
 };
 
+class RequestChannel;
+
+/// Carries messages to the main loop in batches: one post to the loop takes every
+/// message that came in meanwhile, in the order they came. What the network thread
+/// sends waits for its `flush`, which it calls when it has no request left to run
+/// or the oldest message has waited `kDeliveryWindow`: a busy thread wakes the main
+/// loop about once a millisecond, not once a message. Shared by the network
+/// thread, its requests and the posts on their way.
+class Mailbox : public std::enable_shared_from_this<Mailbox> {
+public:
+    explicit Mailbox(platform::MainLoop& loop) : loop_(loop) {}
+
+    /// Any thread. The message reaches the channel's request only if the request
+    /// still exists and its generation is still `generation` on delivery.
+    void send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event);
+
+    /// The longest a message of the busy network thread waits to be posted.
+    static constexpr std::chrono::microseconds kDeliveryWindow{1000};
+
+    /// The network thread names itself once.
+    void setBatchingThread(std::thread::id thread) { batchingThread_.store(thread); }
+    /// Posts what waits, if anything does and no post is on its way already.
+    void flush();
+    /// When the oldest message not yet posted came in; nothing when none waits.
+    std::optional<std::chrono::steady_clock::time_point> waitingSince();
+
+    platform::MainLoop& loop() const { return loop_; }
+
+private:
+    struct Letter {
+        std::shared_ptr<RequestChannel> channel;
+        uint64_t generation;
+        Event event;
+    };
+    void drain();  // on the main loop
+
+    platform::MainLoop& loop_;
+    std::atomic<std::thread::id> batchingThread_{};
+    std::mutex mutex_;
+    std::vector<Letter> letters_;
+    std::chrono::steady_clock::time_point firstLetter_;
+    bool drainPosted_ = false;
+};
+
 /// Ties one request to the messages meant for it. The request, its transfer on the
 /// network thread and every message in flight share it.
 class RequestChannel : public std::enable_shared_from_this<RequestChannel> {
 public:
-    explicit RequestChannel(platform::MainLoop& loop) : loop_(loop) {}
+    explicit RequestChannel(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
 
-    /// Posts `event` to the main loop. It reaches the request only if the request
-    /// still exists and its generation is still `generation` then.
-    void post(uint64_t generation, Event event);
+    /// Sends `event` to the request under `generation` (see Mailbox::send).
+    void post(uint64_t generation, Event event) { mailbox_->send(shared_from_this(), generation, std::move(event)); }
 
-    platform::MainLoop& loop() const { return loop_; }
+    platform::MainLoop& loop() const { return mailbox_->loop(); }
 
     // Main thread only.
     HttpRequest* request = nullptr;
@@ -97,7 +143,7 @@ public:
     std::atomic<bool> progressPending{false};
 
 private:
-    platform::MainLoop& loop_;
+    std::shared_ptr<Mailbox> mailbox_;
 };
 
 /// A request on its way to the network thread.
@@ -105,6 +151,13 @@ struct TransferOrder {
     RequestSpec spec;
     std::shared_ptr<RequestChannel> channel;
     uint64_t generation = 0;
+    /// Requests of one group (a queue's) run at most `groupLimit` at a time; the
+    /// network thread starts the next one as soon as one ends. 0: no group.
+    uint64_t group = 0;
+    size_t groupLimit = 0;
+    /// A failure in the group cancels the group's other requests at once, before
+    /// one more of them can start.
+    bool groupStopsOnFailure = false;
 };
 
 /// One request on the network thread, across its redirects. Lives and is used on
@@ -127,11 +180,14 @@ public:
 
     /// Ends the request with `error` (time-out, shutdown).
     void fail(json::Error error);
+    /// True once the request has failed other than by being cancelled.
+    bool failed() const { return failed_; }
 
     /// The clock time after which the request has timed out.
     uint64_t deadline() const { return lastActivity_ + spec().timeoutNanos; }
 
     CURL* easy() const { return easy_; }
+    const TransferOrder& order() const { return *order_; }
     RequestChannel& channel() const { return *order_->channel; }
     const RequestSpec& spec() const { return order_->spec; }
 
@@ -188,6 +244,7 @@ private:
     std::shared_ptr<PendingFile> download_;
     std::unique_ptr<HttpDownloadCache::Writer> cacheWriter_;
     std::optional<json::Error> abortError_;
+    bool failed_ = false;
     curl_off_t lastProgressDown_ = 0;
     curl_off_t lastProgressUp_ = 0;
 };
