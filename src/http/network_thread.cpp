@@ -365,7 +365,7 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
 }
 
 void NetworkCore::recycle(CURL* easy) {
-    curl_easy_reset(easy);
+    resetEasy(easy);
     if (idleEasies_.size() < kIdleEasyHandles) {
         idleEasies_.push_back(easy);
     } else {

@@ -112,6 +112,11 @@ void set(CURL* easy, Option option, Value value) {
 
 }  // namespace
 
+void resetEasy(CURL* easy) {
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
+    curl_easy_reset(easy);
+}
+
 Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy)
     : order_(std::move(order)), core_(core), easy_(easy) {}
 
@@ -160,7 +165,7 @@ std::optional<json::Error> Transfer::begin() {
 
 std::optional<json::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
-    curl_easy_reset(easy_);
+    resetEasy(easy_);
     curl_slist_free_all(headerList_);
     headerList_ = nullptr;
     headerBytes_ = 0;

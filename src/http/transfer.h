@@ -32,6 +32,10 @@ namespace strombel::http::detail {
 
 class NetworkCore;
 
+/// Clears every option of a handle kept for reuse. libcurl 7.88's own reset loses
+/// the list that CURLOPT_COOKIEFILE builds; emptying it first frees it.
+void resetEasy(CURL* easy);
+
 /// Everything a request asked for, copied when it starts.
 struct RequestSpec {
     std::string url;
