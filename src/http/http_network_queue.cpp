@@ -61,6 +61,8 @@ void HttpNetworkQueue::cancelAllOperations() {
     std::vector<std::shared_ptr<HttpRequest>> requests;
     requests.reserve(members_.size());
     for (auto& [pointer, member] : members_) requests.push_back(member.request);
+    // Waiting requests go first: a running one's end would let the next one start.
+    std::stable_partition(requests.begin(), requests.end(), [](const auto& request) { return !request->isExecuting(); });
     for (auto& request : requests) request->cancel();
     // Cancelled requests report nothing more but their error: what they counted
     // goes with the reset.

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "http/http_network_queue.h"
 #include "http_test_support.h"
 
@@ -76,7 +79,11 @@ TEST_F(HttpNetworkQueueTest, NeverMoreThanFourAtTheServer) {
 }
 
 TEST_F(HttpNetworkQueueTest, OneFailureCancelsAllTheOthers) {
-    RawServer refusing([](RawConnection& connection) { connection.readRequest(); });  // closes without answering
+    // Closes without answering, once the three before it are waiting at the gate.
+    RawServer refusing([this](RawConnection& connection) {
+        connection.readRequest();
+        while (server.inFlightAtGate() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
     for (int i = 0; i < 3; ++i) add(server.url("/gate"));
     add(refusing.url("/broken"));
     for (int i = 0; i < 3; ++i) add(server.url("/gate"));
