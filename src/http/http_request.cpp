@@ -52,6 +52,7 @@ void detail::Mailbox::drain() {
     {
         std::lock_guard lock(mutex_);
         letters.swap(letters_);
+        letters_.swap(spare_);
         drainPosted_ = false;
     }
     for (Letter& letter : letters) {
@@ -60,6 +61,9 @@ void detail::Mailbox::drain() {
         channel.request->deliver(std::move(letter.event));
     }
     // Messages dropped here go now: an unclaimed download's file with them.
+    letters.clear();
+    std::lock_guard lock(mutex_);
+    if (spare_.capacity() < letters.capacity()) spare_.swap(letters);
 }
 
 HttpRequest::HttpRequest(std::string url, NetworkThread& network)

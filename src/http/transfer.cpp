@@ -309,7 +309,6 @@ void Transfer::headersComplete() {
     headers.kind = Event::Kind::ResponseHeaders;
     headers.status = status_;
     headers.headers = responseHeaders_;
-    headers.url = url_;
     post(std::move(headers));
 
     if (status_ == 401 || status_ == 407) {
@@ -558,7 +557,6 @@ void Transfer::finish() {
         finished.fromCache = true;
     } else {
         finished.status = status_;
-        finished.headers = responseHeaders_;
         if (download_ && !download_->finishWriting()) {
             fail(httpError(HttpErrorCode::File, download_->failure()));
             return;
@@ -571,6 +569,7 @@ void Transfer::finish() {
             }
             cacheWriter_->commit(status_, stored);
         }
+        finished.headers = std::move(responseHeaders_);  // the last use
     }
     finished.data = std::move(body_);
     finished.download = std::move(download_);

@@ -118,6 +118,7 @@ private:
     std::atomic<std::thread::id> batchingThread_{};
     std::mutex mutex_;
     std::vector<Letter> letters_;
+    std::vector<Letter> spare_;  // the drained batch's storage, kept for the next one
     std::chrono::steady_clock::time_point firstLetter_;
     bool drainPosted_ = false;
 };
