@@ -4,13 +4,11 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cassert>
 #include <sstream>
 
 #include "http/http_error.h"
 #include "http/network_core.h"
 #include "http/transfer.h"
-#include "logging/log.h"
 
 namespace strombel::http {
 
@@ -88,9 +86,7 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
       systemClock_(dynamic_cast<platform::SystemClock*>(&loop.clock()) != nullptr),
       mailbox_(std::make_shared<Mailbox>(loop)) {
     initialiseCurlOnce();
-    multi_ = curl_multi_init();
-    // Connections are reused across requests; several per host for the queue.
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 0L);
+    multi_ = curl_multi_init();  // its connection cache keeps connections for the next request
     cookieShare_ = makeShare(true);
     plainShare_ = makeShare(false);
     cookieEasy_ = curl_easy_init();
