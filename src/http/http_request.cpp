@@ -124,6 +124,11 @@ std::shared_ptr<HttpDownloadCache> HttpRequest::defaultCache() {
     return defaultCacheSlot;
 }
 
+const HttpHeaders& HttpRequest::responseHeaders() const {
+    static const HttpHeaders none;
+    return responseHeaders_ ? *responseHeaders_ : none;
+}
+
 int64_t HttpRequest::bytesReceived() const { return channel_->bytesReceived.load(std::memory_order_relaxed); }
 int64_t HttpRequest::bytesExpected() const { return channel_->bytesExpected.load(std::memory_order_relaxed); }
 int64_t HttpRequest::bytesSent() const { return channel_->bytesSent.load(std::memory_order_relaxed); }
@@ -219,7 +224,7 @@ void HttpRequest::deliver(detail::Event&& event) {
         case Kind::ResponseHeaders:
             status_ = event.status;
             responseHeaders_ = std::move(event.headers);
-            if (delegate_) delegate_->requestDidReceiveResponseHeaders(*this, responseHeaders_);
+            if (delegate_) delegate_->requestDidReceiveResponseHeaders(*this, responseHeaders());
             break;
         case Kind::WillRedirect:
             if (delegate_) delegate_->requestWillRedirectToURL(*this, event.url);

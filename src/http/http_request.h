@@ -120,8 +120,8 @@ public:
     /// request except 401 and 407; judging 404 or 500 is the caller's.
     int responseStatusCode() const { return status_; }
     /// The answer's headers; names compare without regard to case.
-    const HttpHeaders& responseHeaders() const { return responseHeaders_; }
-    std::map<std::string, std::string> lowercasedResponseHeaders() const { return lowercasedHeaders(responseHeaders_); }
+    const HttpHeaders& responseHeaders() const;
+    std::map<std::string, std::string> lowercasedResponseHeaders() const { return lowercasedHeaders(responseHeaders()); }
     /// The body, inflated (empty for a download written to its file).
     const std::vector<uint8_t>& responseData() const { return responseData_; }
     std::string responseString() const { return std::string(responseData_.begin(), responseData_.end()); }
@@ -173,7 +173,7 @@ private:
     bool cancelled_ = false;
     bool ending_ = false;  // cancelled: only the cancelled error is still to come
     int status_ = 0;
-    HttpHeaders responseHeaders_;
+    std::shared_ptr<const HttpHeaders> responseHeaders_;
     std::vector<uint8_t> responseData_;
     bool fromCache_ = false;
     std::optional<json::Error> error_;

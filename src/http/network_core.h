@@ -53,6 +53,10 @@ public:
 
     // Network thread only, for transfers.
     CURLSH* share(bool withCookies) const { return withCookies ? cookieShare_ : plainShare_; }
+    /// The clock's time when the current round of the loop began: what a transfer
+    /// notes as its last activity (reading the clock for every piece costs more
+    /// than the precision is worth).
+    uint64_t roundTime() const { return roundTime_; }
     const std::string& certificateAuthorityFile() const { return caFile_; }
 
 private:
@@ -92,6 +96,7 @@ private:
     std::atomic<uint64_t> endedTransfers_{0};
 
     // Network thread only.
+    uint64_t roundTime_ = 0;
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<const RequestChannel*, CURL*> byChannel_;

@@ -181,6 +181,7 @@ void NetworkCore::run() {
             batch.swap(commands_);
             stopping = stopping_;
         }
+        roundTime_ = clock_.nowNanos();
         for (auto& command : batch) command();
         if (stopping) break;
         int running = 0;
@@ -387,7 +388,7 @@ void NetworkCore::readCompletions() {
 }
 
 void NetworkCore::timeOutStalled() {
-    uint64_t now = clock_.nowNanos();
+    uint64_t now = roundTime_;
     std::vector<CURL*> stalled;
     for (const auto& [easy, transfer] : transfers_) {
         if (now >= transfer->deadline()) stalled.push_back(easy);

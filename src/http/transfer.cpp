@@ -127,7 +127,7 @@ Transfer::~Transfer() {
 
 void Transfer::post(Event event) { order_->channel->post(order_->generation, std::move(event)); }
 
-void Transfer::touch() { lastActivity_ = core_.clock().nowNanos(); }
+void Transfer::touch() { lastActivity_ = core_.roundTime(); }
 
 void Transfer::abort(json::Error error) {
     if (!abortError_) abortError_ = std::move(error);
@@ -172,7 +172,7 @@ std::optional<json::Error> Transfer::configureStep() {
     inFinalHeaders_ = false;
     headersDone_ = false;
     status_ = 0;
-    responseHeaders_.clear();
+    responseHeaders_ = std::make_shared<HttpHeaders>();
     lastHeaderName_.clear();
     followsRedirect_ = false;
     answeredFromCache_ = false;
@@ -275,7 +275,7 @@ void Transfer::headerLine(std::string_view line) {
     if (headersDone_) return;  // trailers of a chunked body
     if (line.rfind("HTTP/", 0) == 0) {
         // A new block: an interim answer (1xx) may come before the final one.
-        responseHeaders_.clear();
+        responseHeaders_->clear();
         lastHeaderName_.clear();
         inFinalHeaders_ = true;
         return;
@@ -292,13 +292,13 @@ void Transfer::headerLine(std::string_view line) {
     if (!inFinalHeaders_) return;
     if (line.front() == ' ' || line.front() == '\t') {
         // An old-style continuation of the previous field.
-        if (!lastHeaderName_.empty()) responseHeaders_[lastHeaderName_].append(" ").append(content);
+        if (!lastHeaderName_.empty()) (*responseHeaders_)[lastHeaderName_].append(" ").append(content);
         return;
     }
     size_t colon = content.find(':');
     if (colon == std::string_view::npos || colon == 0) return;
     std::string_view name = trimmed(content.substr(0, colon));
-    appendHeaderValue(responseHeaders_, name, trimmed(content.substr(colon + 1)));
+    appendHeaderValue(*responseHeaders_, name, trimmed(content.substr(colon + 1)));
     lastHeaderName_ = std::string(name);
 }
 
@@ -310,6 +310,7 @@ void Transfer::headersComplete() {
     headers.status = status_;
     headers.headers = responseHeaders_;
     post(std::move(headers));
+    const HttpHeaders& answer = *responseHeaders_;
 
     if (status_ == 401 || status_ == 407) {
         Event needed;
@@ -319,16 +320,16 @@ void Transfer::headersComplete() {
                                                                        : "The proxy refused the credentials"));
         return;
     }
-    if (isRedirectStatus(status_) && !headerValue(responseHeaders_, "Location").empty()) {
+    if (isRedirectStatus(status_) && !headerValue(answer, "Location").empty()) {
         followsRedirect_ = true;  // its body is skipped
         return;
     }
 
     bool hasBody = method_ != "HEAD" && status_ != 204 && status_ != 304;
     int64_t contentLength = -1;
-    bool chunked = headerListContains(headerValue(responseHeaders_, "Transfer-Encoding"), "chunked");
-    if (hasBody && !chunked && responseHeaders_.count("Content-Length")) {
-        std::string field = headerValue(responseHeaders_, "Content-Length");
+    bool chunked = headerListContains(headerValue(answer, "Transfer-Encoding"), "chunked");
+    if (hasBody && !chunked && answer.count("Content-Length")) {
+        std::string field = headerValue(answer, "Content-Length");
         std::optional<int64_t> length = parseContentLength(field);
         if (!length) {
             abort(httpError(HttpErrorCode::ConnectionFailure, "The answer's Content-Length is not a length: " + field));
@@ -343,7 +344,7 @@ void Transfer::headersComplete() {
     }
     if (!hasBody) return;
 
-    decoder_ = ContentDecoder::forEncoding(headerValue(responseHeaders_, "Content-Encoding"));
+    decoder_ = ContentDecoder::forEncoding(headerValue(answer, "Content-Encoding"));
     bool success = status_ >= 200 && status_ < 300;
     if (!request.downloadDestination.empty() && success) {
         // Nothing is reserved from the length field: it only refuses what cannot fit.
@@ -364,7 +365,7 @@ void Transfer::headersComplete() {
         return;
     }
     if (request.cache && status_ == 200 && method_ == "GET" && !sendsBody_ && request.downloadDestination.empty() &&
-        redirects_ == 0 && !headerListContains(headerValue(responseHeaders_, "Cache-Control"), "no-store")) {
+        redirects_ == 0 && !headerListContains(headerValue(answer, "Cache-Control"), "no-store")) {
         cacheWriter_ = request.cache->beginStoring(request.url);
     }
 }
@@ -390,7 +391,9 @@ bool Transfer::body(std::span<const uint8_t> bytes) {
     } else {
         keep(bytes);
     }
-    postProgress();
+    // A body that is complete is counted by the finished message.
+    int64_t expected = channel().bytesExpected.load(std::memory_order_relaxed);
+    if (expected < 0 || channel().bytesReceived.load(std::memory_order_relaxed) < expected) postProgress();
     return !abortError_;
 }
 
@@ -446,7 +449,7 @@ size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* self) {
     }
     transfer->bodyOffset_ += wanted;
     transfer->channel().bytesSent.store(static_cast<int64_t>(transfer->bodyOffset_), std::memory_order_relaxed);
-    transfer->postProgress();
+    if (transfer->bodyOffset_ < transfer->bodySize_) transfer->postProgress();
     return wanted;
 }
 
@@ -553,7 +556,7 @@ void Transfer::finish() {
             return;
         }
         finished.status = cached_->status;
-        finished.headers = cached_->headers;
+        finished.headers = std::make_shared<const HttpHeaders>(cached_->headers);
         finished.fromCache = true;
     } else {
         finished.status = status_;
@@ -562,14 +565,14 @@ void Transfer::finish() {
             return;
         }
         if (cacheWriter_) {
-            HttpHeaders stored = responseHeaders_;
+            HttpHeaders stored = *responseHeaders_;
             for (std::string_view name : kUnstoredHeaders) {
                 auto found = stored.find(name);
                 if (found != stored.end()) stored.erase(found);
             }
             cacheWriter_->commit(status_, stored);
         }
-        finished.headers = std::move(responseHeaders_);  // the last use
+        finished.headers = responseHeaders_;
     }
     finished.data = std::move(body_);
     finished.download = std::move(download_);

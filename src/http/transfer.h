@@ -69,7 +69,8 @@ struct Event {
     };
     Kind kind = Kind::Started;
     int status = 0;
-    HttpHeaders headers;
+    // Shared, not copied: the network thread no longer changes headers it has sent.
+    std::shared_ptr<const HttpHeaders> headers;
     std::string url;
     std::vector<uint8_t> data;
     bool fromCache = false;
@@ -240,7 +241,7 @@ private:
     bool inFinalHeaders_ = false;
     bool headersDone_ = false;
     int status_ = 0;
-    HttpHeaders responseHeaders_;
+    std::shared_ptr<HttpHeaders> responseHeaders_;
     std::string lastHeaderName_;
     bool followsRedirect_ = false;
     bool answeredFromCache_ = false;
