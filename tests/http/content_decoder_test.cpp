@@ -115,19 +115,19 @@ TEST(CacheEntryTest, HeadersThatCannotBeReadBackAreLeftOut) {
 
 TEST(CacheEntryTest, DamagedHeaderFilesAreRefused) {
     const std::string good =
-        "strombel-http-cache 1\nurl http://a/\nstatus 200\nlength 5\ncrc32 0000abcd\nheader ETag: \"v\"\n";
+        "strombel-http-cache 1\nurl http://cache.test/\nstatus 200\nlength 5\ncrc32 0000abcd\nheader ETag: \"v\"\n";
     ASSERT_TRUE(readCacheEntryHeader(good));
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""},
-        {"another magic", "strombel-http-cache 2\nurl http://a/\nstatus 200\nlength 5\ncrc32 0000abcd\n"},
+        {"another magic", "strombel-http-cache 2\nurl http://cache.test/\nstatus 200\nlength 5\ncrc32 0000abcd\n"},
         {"last line cut", good.substr(0, good.size() - 1)},
         {"no url", "strombel-http-cache 1\nstatus 200\nlength 5\ncrc32 0000abcd\n"},
-        {"no length", "strombel-http-cache 1\nurl http://a/\nstatus 200\ncrc32 0000abcd\n"},
-        {"status out of range", "strombel-http-cache 1\nurl http://a/\nstatus 42\nlength 5\ncrc32 0000abcd\n"},
-        {"negative length", "strombel-http-cache 1\nurl http://a/\nstatus 200\nlength -5\ncrc32 0000abcd\n"},
+        {"no length", "strombel-http-cache 1\nurl http://cache.test/\nstatus 200\ncrc32 0000abcd\n"},
+        {"status out of range", "strombel-http-cache 1\nurl http://cache.test/\nstatus 42\nlength 5\ncrc32 0000abcd\n"},
+        {"negative length", "strombel-http-cache 1\nurl http://cache.test/\nstatus 200\nlength -5\ncrc32 0000abcd\n"},
         {"length past 64 bits",
-         "strombel-http-cache 1\nurl http://a/\nstatus 200\nlength 99999999999999999999\ncrc32 0000abcd\n"},
-        {"short checksum", "strombel-http-cache 1\nurl http://a/\nstatus 200\nlength 5\ncrc32 abcd\n"},
+         "strombel-http-cache 1\nurl http://cache.test/\nstatus 200\nlength 99999999999999999999\ncrc32 0000abcd\n"},
+        {"short checksum", "strombel-http-cache 1\nurl http://cache.test/\nstatus 200\nlength 5\ncrc32 abcd\n"},
         {"twice the status", good + "status 200\n"},
         {"unknown line", good + "owner root\n"},
         {"header without colon", good + "header ETag\n"},
