@@ -17,6 +17,7 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "crash/crash_file_io.h"
 #include "crash/crash_log_writer.h"
 #include "crash/crash_signal_handler.h"
 #include "logging/log.h"
@@ -269,11 +270,9 @@ bool CrashReporterBase::hasPendingCrashReport() const {
 }
 
 json::Result<std::vector<uint8_t>> CrashReporterBase::loadPendingCrashReportData() const {
-    std::ifstream stream(crashReportPath(), std::ios::binary);
-    if (!stream) return fileSystemError(std::error_code(errno ? errno : ENOENT, std::generic_category()),
-                                        "Cannot read " + crashReportPath().string());
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    return bytes;
+    // A report is at most CRASH_REPORT_LIMIT bytes: a file sixteen times larger
+    // is damaged and is refused (error EFBIG) without being read.
+    return detail::readFileUpTo(crashReportPath(), 16 * CRASH_REPORT_LIMIT);
 }
 
 json::Result<void> CrashReporterBase::purgePendingCrashReport() const {
