@@ -13,6 +13,7 @@
 
 #include "app/tumblecraft_app_delegate.h"
 #include "logging/log.h"
+#include "platform/application_state.h"
 
 namespace strombel::app {
 
@@ -30,8 +31,9 @@ void onTerminationSignal(int signalNumber) {
 
 }  // namespace
 
-DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush)
-    : delegate_(delegate), flush_(std::move(flush)) {}
+DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
+                               platform::NotificationCenter& notifications)
+    : delegate_(delegate), flush_(std::move(flush)), notifications_(notifications) {}
 
 DesktopSession::~DesktopSession() {
     pressureNotifier_.reset();
@@ -135,6 +137,7 @@ void DesktopSession::becomeActive() {
     if (active_ || shuttingDown_) return;
     active_ = true;
     delegate_.applicationDidBecomeActive();
+    notifications_.post(platform::kApplicationDidBecomeActiveNotification, this);
 }
 
 void DesktopSession::resignActive() {

@@ -36,7 +36,8 @@ struct AppParts {
     AppLibrary* library = nullptr;
     AppWindow* window = nullptr;
     platform::NotificationCenter* notificationCenter = &platform::NotificationCenter::shared();
-    crash::CrashUploadManager* crashUploadManager = &crash::CrashUploadManager::sharedCrashUploadManager();
+    /// Null: the program's shared client.
+    crash::CrashUploadManager* crashUploadManager = nullptr;
     /// Counts the launch and each return to the foreground.
     info::RatingPrompt* ratingPrompt = nullptr;
     /// Sets the log level word and adds the system-log and console loggers.

@@ -99,9 +99,9 @@ struct CrashUploadServices {
     /// The thread uploads run on.
     http::NetworkThread* network = nullptr;
     /// The wall clock in seconds since 1970-01-01 UTC; empty for the system's.
-    std::function<double()> wallClock;
+    std::function<double()> wallClock = {};
     /// Where "[CrashUpload]" lines go; empty for standard error.
-    std::function<void(std::string_view line)> console;
+    std::function<void(std::string_view line)> console = {};
 };
 
 class CrashUploadManager {

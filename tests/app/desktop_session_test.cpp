@@ -18,6 +18,7 @@
 
 #include "app/tumblecraft_app_delegate.h"
 #include "info/rating_prompt.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -63,7 +64,8 @@ protected:
     JournalEngine engine_;
     StoppedSequencer sequencer_;
     platform::NotificationCenter center_;
-    crash::CrashUploadManager crash_;
+    platform::Sandbox sandbox_{dir_ / "root", dir_ / "bundle"};
+    crash::CrashUploadManager crash_{{.sandbox = &sandbox_, .defaults = &defaults_, .notifications = &center_}};
     info::RatingPrompt prompt_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -122,7 +123,8 @@ protected:
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
     platform::NotificationCenter center;
-    crash::CrashUploadManager crashClient;
+    platform::Sandbox sandbox{dir / "root", dir / "bundle"};
+    crash::CrashUploadManager crashClient{{.sandbox = &sandbox, .defaults = &defaults, .notifications = &center}};
     OutputEngine engine;
     RunningFlag sequencer;
     Library library;
