@@ -169,6 +169,9 @@ void CrashUploadManager::unregisterObservers() {
 void CrashUploadManager::setUp() {
     CrashReporterConfig config(enableMachExceptionHandler_ ? 1 : 0, 3);
     crashReporter_ = std::make_unique<CrashReporter>(bundle_, config);
+    // What earlier runs approved and the user values hold from the start, not
+    // only after a crash: approved reports then go without asking again.
+    loadSettings();
 
     if (crashReporter_->hasPendingCrashReport()) {
         didCrashInLastSession_ = true;

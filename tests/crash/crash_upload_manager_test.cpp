@@ -382,5 +382,295 @@ TEST_F(CrashUploadTest, ARedirectResendsTheSameRequest) {
     EXPECT_EQ(uploads[1].header("User-Agent"), "CrashUpload/iOS");
 }
 
+// ---- Scan, approval and the alert ---------------------------------------------------------
+
+TEST_F(CrashUploadTest, OnlyReportsAreOfferedEachOnceAndNothingThroughALink) {
+    std::vector<uint8_t> report = liveReport();
+    std::filesystem::path first = storeReport("100", report);
+    std::filesystem::path nested = storeReport("older/200", report);
+    for (const char* name : {"empty", "x.meta", "x.settings", "x.analyzer", "x.plist", "x.DS_Store"}) {
+        writeBytes(sandbox->crashes() / name, std::string_view(name) == "empty" ? std::vector<uint8_t>{} : report);
+    }
+    writeBytes(sandbox->probe.root() / "outside" / "300", report);
+    std::filesystem::create_symlink(sandbox->probe.root() / "outside" / "300", sandbox->crashes() / "300");
+    std::filesystem::create_directory_symlink(sandbox->probe.root() / "outside", sandbox->crashes() / "linked");
+
+    CrashUploadManager& client = makeManager();
+    ASSERT_TRUE(client.hasPendingCrashReport());
+    EXPECT_EQ(client.crashFiles(), (std::vector<std::filesystem::path>{first, nested}));
+    ASSERT_TRUE(client.hasPendingCrashReport());
+    EXPECT_EQ(client.crashFiles().size(), 2u) << "a second scan lists nothing twice";
+}
+
+TEST_F(CrashUploadTest, TheAlertsButtonsDecide) {
+    std::vector<uint8_t> report = liveReport();
+    struct Case {
+        int64_t button;
+        std::vector<std::string> events;
+        bool sent;
+        bool alwaysAfter;
+    };
+    for (const Case& test : std::vector<Case>{
+             {0, {"will show alert", "will cancel"}, false, false},
+             {1, {"will show alert", "will send", "finished"}, true, false},
+             {2, {"will show alert", "will send always", "will send", "finished"}, true, true},
+             {7, {"will show alert"}, false, false},
+         }) {
+        SCOPED_TRACE(test.button);
+        delegate.events.clear();
+        delegate.ends = 0;
+        alert.shown.clear();
+        defaults->removeObject("CrashUploadAutomaticallySendCrashReports");
+        size_t before = server->uploadCount();
+        // Each its own report: a name once approved stays approved.
+        std::filesystem::path stored = storeReport(std::to_string(100 + test.button), report);
+        CrashUploadManager& client = makeManager();
+        client.setShowAlwaysButton(test.button == 2);
+        client.startManager();
+        loop.advance(kHalfSecond);
+        ASSERT_EQ(alert.shown.size(), 1u);
+        EXPECT_EQ(alert.shown[0].buttons.size(), test.button == 2 ? 3u : 2u);
+        EXPECT_TRUE(contains(alert.shown[0].message, "anonymous")) << "no user values";
+        alert.press(test.button);
+        if (test.sent) {
+            ASSERT_TRUE(uploadEnded());
+        }
+        EXPECT_EQ(delegate.events, test.events);
+        EXPECT_EQ(server->uploadCount(), before + (test.sent ? 1 : 0));
+        EXPECT_FALSE(std::filesystem::exists(stored)) << "sent or declined, the report goes";
+        EXPECT_FALSE(client.isSendingInProgress());
+        EXPECT_EQ(defaults->boolForKey("CrashUploadAutomaticallySendCrashReports"), test.alwaysAfter);
+        manager.reset();
+    }
+}
+
+TEST_F(CrashUploadTest, ApprovedReportsGoWithoutAsking) {
+    std::filesystem::path stored = storeReport(kReportName, liveReport());
+    {
+        // A first run approves it by putting it into a document that failed to go.
+        server->setAnswer([](const httplib::Request&, httplib::Response& r) { r.status = 503; });
+        CrashUploadManager& client = makeManager();
+        client.setAutoSubmitCrashReport(true);
+        client.startManager();
+        loop.advance(kHalfSecond);
+        ASSERT_TRUE(uploadEnded());
+        EXPECT_EQ(delegate.events.back(), "failed CrashUploadErrorDomain 2");
+        EXPECT_EQ(client.approvedCrashReports().count(stored.string()), 1u);
+        manager.reset();
+    }
+    server->setAnswer({});
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    loop.advance(kHalfSecond);
+    ASSERT_TRUE(uploadEnded(2));
+    EXPECT_TRUE(alert.shown.empty());
+    EXPECT_EQ(delegate.events.back(), "finished");
+    EXPECT_FALSE(std::filesystem::exists(stored));
+}
+
+class CrashUploadWithoutBundleTest : public CrashUploadTest {
+protected:
+    bool withResourceBundle() const override { return false; }
+};
+
+TEST_F(CrashUploadWithoutBundleTest, ReportsGoWithoutAnAlertAndTheConsoleSaysSo) {
+    std::filesystem::path stored = storeReport(kReportName, liveReport());
+    CrashUploadManager& client = makeManager();
+    EXPECT_EQ(console.at(0), "WARNING: CrashUpload.bundle is missing, will send reports automatically!");
+    EXPECT_EQ(client.localizedString("CrashSendReport"), "CrashSendReport");
+    client.startManager();
+    loop.advance(kHalfSecond);
+    ASSERT_TRUE(uploadEnded());
+    EXPECT_TRUE(alert.shown.empty());
+    EXPECT_EQ(delegate.events.back(), "finished");
+    EXPECT_FALSE(std::filesystem::exists(stored));
+}
+
+TEST_F(CrashUploadTest, AnActivationDuringAnUploadOrWhileInactiveDoesNothing) {
+    server->setAnswer([this](const httplib::Request&, httplib::Response& r) {
+        server->waitAtGate();
+        r.set_content("ok", "text/plain");
+    });
+    storeReport(kReportName, liveReport());
+    CrashUploadManager& client = makeManager();
+    client.setAutoSubmitCrashReport(true);
+    active = false;
+    client.startManager();
+    loop.advance(kHalfSecond);
+    EXPECT_EQ(delegate.events, std::vector<std::string>{}) << "not active: nothing happens";
+
+    active = true;
+    becomeActive();
+    ASSERT_TRUE(pumpUntil([&] { return server->waitingAtGate() == 1; }));
+    becomeActive();
+    becomeActive();
+    EXPECT_EQ(delegate.events, std::vector<std::string>{"will send"});
+    server->openGate();
+    ASSERT_TRUE(uploadEnded());
+    EXPECT_EQ(server->uploadCount(), 1u);
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"will send", "finished"}));
+}
+
+TEST_F(CrashUploadTest, ACrashWhoseReportCannotBeReadIsToldOnceAndNothingIsOffered) {
+    writeBytes(sandbox->probe.reportPath(), {'c', 'r', 'a', 's', 'h', 'l', 'g', 1, 0xFF, 0xFF, 0xFF});
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    EXPECT_TRUE(client.didCrashInLastSession());
+    EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath())) << "a report the reader refuses goes";
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{"crashupload.settings"});
+    loop.advance(kHalfSecond);
+    becomeActive();
+    EXPECT_EQ(delegate.events, std::vector<std::string>{"will cancel"});
+    EXPECT_FALSE(client.didCrashInLastSession());
+    EXPECT_TRUE(alert.shown.empty());
+}
+
+// ---- Takeover faults ----------------------------------------------------------------------
+
+TEST_F(CrashUploadTest, TwoReportsTakenOverInOneSecondAreBothKept) {
+    std::vector<uint8_t> report = liveReport();
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    writeBytes(sandbox->probe.reportPath(), report);
+    client.handleCrashReport();
+    writeBytes(sandbox->probe.reportPath(), report);
+    client.handleCrashReport();
+    EXPECT_EQ(storedFiles(), (std::vector<std::string>{kReportName, kReportName + "-1", kReportName + "-1.meta",
+                                                       kReportName + ".meta", "crashupload.settings"}));
+    EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath()));
+}
+
+TEST_F(CrashUploadTest, APendingReportThatCannotBeStoredStaysPending) {
+    std::vector<uint8_t> report = liveReport();
+    writeBytes(sandbox->probe.reportPath(), report);
+    // The ".meta" file cannot be written (a folder holds its name), as on a full disk.
+    std::filesystem::create_directories(sandbox->crashes() / (kReportName + ".meta"));
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    EXPECT_TRUE(std::filesystem::exists(sandbox->probe.reportPath())) << "not purged";
+    EXPECT_EQ(bytesOf(sandbox->probe.reportPath()), report);
+    EXPECT_FALSE(std::filesystem::exists(sandbox->crashes() / kReportName)) << "no copy without its .meta";
+    EXPECT_FALSE(std::filesystem::exists(sandbox->crashes() / "crashupload.analyzer"));
+
+    // Once it can be stored, it is.
+    std::filesystem::remove(sandbox->crashes() / (kReportName + ".meta"));
+    client.handleCrashReport();
+    EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath()));
+    EXPECT_EQ(bytesOf(sandbox->crashes() / kReportName), report);
+}
+
+TEST_F(CrashUploadTest, FilesOverOneMebibyteAreRefusedAsDamaged) {
+    std::vector<uint8_t> report = liveReport();
+    std::vector<uint8_t> huge = report;
+    huge.resize(kCrashUploadMaximumFileSize + 1, 0);
+    writeBytes(sandbox->probe.reportPath(), huge);
+    std::filesystem::path stored = storeReport("100", huge);
+    CrashUploadManager& client = makeManager();
+    client.setAutoSubmitCrashReport(true);
+    client.startManager();
+    EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath())) << "the pending one is purged";
+    loop.advance(kHalfSecond);
+    EXPECT_FALSE(std::filesystem::exists(stored)) << "the stored one is deleted at sending";
+    EXPECT_EQ(server->uploadCount(), 0u) << "no report decodes: no request";
+    EXPECT_FALSE(client.isSendingInProgress()) << "and the next activation may send again";
+    EXPECT_TRUE(client.crashFiles().empty());
+}
+
+// ---- The document ----------------------------------------------------------------------------
+
+TEST_F(CrashUploadTest, ValuesCanNeitherBreakNorInjectIntoTheDocument) {
+    std::filesystem::path stored = storeReport(kReportName, liveReport());
+    auto meta = platform::binaryPropertyListFromValue(json::Value::object({
+        {"CrashUploadMetaUserID", "a\x01" "b"},
+        {"CrashUploadMetaUserName", "</username><userid>evil"},
+        {"CrashUploadMetaUserEmail", "mia@example.org"},
+        {"CrashUploadMetaApplicationLog", "one ]]> two"},
+    }));
+    writeBytes(stored.string() + ".meta", meta.value());
+    CrashUploadManager& client = makeManager();
+    client.setAutoSubmitCrashReport(true);
+    client.startManager();
+    loop.advance(kHalfSecond);
+    ASSERT_TRUE(uploadEnded());
+    std::string document = server->uploads().at(0).document;
+    EXPECT_TRUE(contains(document, "<userid>a\xEF\xBF\xBD" "b</userid>"));
+    EXPECT_TRUE(contains(document, "<username>&lt;/username&gt;&lt;userid&gt;evil</username>"));
+    EXPECT_TRUE(contains(document, "<contact>mia@example.org</contact>"));
+    EXPECT_TRUE(contains(document, "<description><![CDATA[one ]]]]><![CDATA[> two]]></description>"));
+}
+
+TEST_F(CrashUploadTest, EveryRunWithoutAStoredIdentifierHasItsOwn) {
+    CrashUploadManager& first = makeManager();
+    std::string one = first.appAnonID();
+    EXPECT_EQ(one, first.appAnonID());
+    EXPECT_EQ(one.size(), 36u);
+    manager.reset();
+    EXPECT_NE(makeManager().appAnonID(), one);
+    manager.reset();
+    defaults->setString("CrashUploadAppInstallationUUID", "INSTALL-1");
+    EXPECT_EQ(makeManager().appAnonID(), "INSTALL-1");
+}
+
+TEST_F(CrashUploadTest, SettingsKeepApprovalsAndUserValues) {
+    CrashUploadManager& client = makeManager();
+    client.setUserID("u-7");
+    client.setUserEmail("mia@example.org");
+    auto settings = platform::propertyListFromData(bytesOf(sandbox->crashes() / "crashupload.settings"));
+    ASSERT_TRUE(settings.ok());
+    EXPECT_EQ(settings.value()["CrashUploadMetaUserID"].asString(), "u-7");
+    EXPECT_FALSE(settings.value().contains("CrashUploadMetaUserName")) << "only values that are set";
+    EXPECT_FALSE(settings.value().contains("CrashUploadApprovedCrashReports")) << "only when there are approvals";
+    manager.reset();
+
+    CrashUploadManager& again = makeManager();
+    again.loadSettings();
+    EXPECT_EQ(again.userID(), std::optional<std::string>("u-7"));
+    EXPECT_EQ(again.userEmail(), std::optional<std::string>("mia@example.org"));
+    EXPECT_EQ(again.userName(), std::nullopt);
+
+    writeBytes(sandbox->crashes() / "crashupload.settings", {'n', 'o', 'p', 'e'});
+    again.setDebugLogEnabled(true);
+    console.clear();
+    again.loadSettings();
+    ASSERT_EQ(console.size(), 1u);
+    EXPECT_TRUE(contains(console[0], "ERROR: Reading crash manager settings.")) << console[0];
+    EXPECT_EQ(again.userID(), std::optional<std::string>("u-7")) << "unreadable settings change nothing";
+}
+
+TEST_F(CrashUploadTest, ANotActivatedClientNeverStarts) {
+    defaults->setBool("CrashUploadActivated", false);
+    storeReport(kReportName, liveReport());
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    EXPECT_FALSE(client.isStarted());
+    EXPECT_FALSE(client.hasPendingCrashReport());
+    becomeActive();
+    EXPECT_TRUE(alert.shown.empty());
+    EXPECT_EQ(server->uploadCount(), 0u);
+}
+
+TEST(CrashUploadIdentifiers, UrlEscapingAndUUIDs) {
+    EXPECT_EQ(CrashUploadManager::urlEncodedString("a-b_c.d~e"), "a-b_c.d~e");
+    EXPECT_EQ(CrashUploadManager::urlEncodedString("!*'();:@&=+$,/?%#[] é"),
+              "%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D%20%C3%A9");
+    std::string uuid = CrashUploadManager::generateUUID();
+    ASSERT_EQ(uuid.size(), 36u);
+    for (size_t i : {8u, 13u, 18u, 23u}) EXPECT_EQ(uuid[i], '-');
+    EXPECT_EQ(uuid[14], '4');
+    for (char c : uuid) EXPECT_TRUE(c == '-' || std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F'));
+    EXPECT_NE(uuid, CrashUploadManager::generateUUID());
+}
+
+TEST_F(CrashUploadTest, ATestCrashTrapsOnlyOutsideTheStore) {
+    CrashUploadManager& client = makeManager();
+    EXPECT_TRUE(client.isAppStoreEnvironment());
+    client.generateTestCrash();  // does nothing in the store environment
+    writeBytes(sandbox->bundle() / "embedded.mobileprovision", {'x'});
+    manager.reset();
+    CrashUploadManager& developer = makeManager();
+    EXPECT_FALSE(developer.isAppStoreEnvironment());
+    EXPECT_DEATH(developer.generateTestCrash(), "");
+}
+
 }  // namespace
 }  // namespace strombel::crash
