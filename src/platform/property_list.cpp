@@ -31,9 +31,8 @@ json::Result<json::Value> toValue(plist_t node, int depth) {
         case PLIST_UINT: {
             uint64_t value = 0;
             plist_get_uint_val(node, &value);
-            // libplist keeps negative integers as their two's complement.
-            return value > static_cast<uint64_t>(INT64_MAX) ? json::Value(static_cast<unsigned long long>(value))
-                                                            : json::Value(static_cast<long long>(value));
+            // The stored integers are signed; libplist hands them out as their bits.
+            return json::Value(static_cast<long long>(value));
         }
         case PLIST_UID: {
             uint64_t value = 0;

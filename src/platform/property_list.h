@@ -2,7 +2,7 @@
 
 // Property lists (binary and XML) to and from the shared Value, over libplist.
 // Dictionaries become objects (members in the file's order), arrays arrays,
-// strings strings, integers Int (UInt above the signed range), reals and dates
+// strings strings, integers Int (signed 64-bit, as stored), reals and dates
 // doubles (dates as seconds since 2001-01-01 00:00 UTC), booleans booleans, data
 // strings holding its bytes, and UIDs unsigned integers.
 //

@@ -1,0 +1,85 @@
+// Property lists to and from the shared Value, and the strings tables of a bundle.
+
+#include "platform/property_list.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/localized_strings.h"
+#include "support/temp_dir.h"
+
+namespace strombel::platform {
+namespace {
+
+std::span<const uint8_t> bytesOf(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+TEST(PropertyList, ValuesSurviveBothForms) {
+    json::Value value = json::Value::object({
+        {"CrashUploadApprovedCrashReports", json::Value::object({{"/crashes/721692800", true}})},
+        {"name", "Mia <drums> & bass é"},
+        {"count", -3},
+        {"big", 9223372036854775807ll},
+        {"ratio", 0.25},
+        {"list", json::Value::array({1, "two", false})},
+        {"empty", json::Value::emptyObject()},
+    });
+    for (PropertyListFormat format : {PropertyListFormat::Binary, PropertyListFormat::Xml}) {
+        json::Result<std::vector<uint8_t>> bytes = propertyListFromValue(value, format);
+        ASSERT_TRUE(bytes.ok()) << bytes.error().description();
+        json::Result<json::Value> read = propertyListFromData(bytes.value());
+        ASSERT_TRUE(read.ok()) << read.error().description();
+        EXPECT_EQ(read.value(), value);
+        EXPECT_EQ(read.value().members()[0].key.asString(), "CrashUploadApprovedCrashReports") << "members keep their order";
+    }
+    EXPECT_EQ(binaryPropertyListFromValue(value).value()[0], 'b') << "\"bplist00\"";
+}
+
+TEST(PropertyList, DatesAndDataAsTheyRead) {
+    const std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+        "<key>when</key><date>2001-01-02T00:00:00Z</date><key>bytes</key><data>AAEC</data></dict></plist>";
+    json::Result<json::Value> read = propertyListFromData(bytesOf(xml));
+    ASSERT_TRUE(read.ok());
+    EXPECT_DOUBLE_EQ(read.value()["when"].asDouble(), 86400.0) << "seconds since 2001-01-01";
+    EXPECT_EQ(read.value()["bytes"].asString(), std::string("\0\1\2", 3));
+}
+
+TEST(PropertyList, WhatCannotBeReadOrWrittenIsAnError) {
+    EXPECT_FALSE(propertyListFromData({}).ok());
+    EXPECT_FALSE(propertyListFromData(bytesOf("nope")).ok());
+    EXPECT_FALSE(propertyListFromData(bytesOf("bplist00\xFF\xFF\xFF")).ok());
+    std::string deep = "<plist version=\"1.0\">";
+    for (int i = 0; i < kMaximumPropertyListDepth + 2; ++i) deep += "<array>";
+    for (int i = 0; i < kMaximumPropertyListDepth + 2; ++i) deep += "</array>";
+    deep += "</plist>";
+    json::Result<json::Value> tooDeep = propertyListFromData(bytesOf(deep));
+    EXPECT_FALSE(tooDeep.ok());
+
+    json::Result<std::vector<uint8_t>> withNull = binaryPropertyListFromValue(json::Value::object({{"a", nullptr}}));
+    ASSERT_FALSE(withNull.ok());
+    EXPECT_EQ(withNull.error().domain, "PropertyListErrorDomain");
+    EXPECT_FALSE(binaryPropertyListFromValue(json::Value(std::string("a\0b", 3))).ok());
+}
+
+TEST(LocalizedStrings, ATableTranslatesWhatItHoldsAndNothingElse) {
+    strombel::testing::TempDir bundle;
+    std::ofstream(bundle / "Localizable.strings")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+           "<key>CrashSendReport</key><string>Senden</string><key>number</key><integer>3</integer></dict></plist>";
+    std::ofstream(bundle / "Other.strings")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+           "<key>CrashSendReport</key><string>Schicken</string></dict></plist>";
+    EXPECT_EQ(localizedString(bundle.path(), "CrashSendReport"), "Senden");
+    EXPECT_EQ(localizedString(bundle.path(), "CrashSendReport", {}, "Other"), "Schicken");
+    EXPECT_EQ(localizedString(bundle.path(), "Missing"), "Missing");
+    EXPECT_EQ(localizedString(bundle.path(), "Missing", "fallback"), "fallback");
+    EXPECT_EQ(localizedString(bundle.path(), "number"), "number") << "only strings translate";
+    EXPECT_EQ(localizedString(bundle.path(), "CrashSendReport", {}, "../Other"), "CrashSendReport");
+    EXPECT_EQ(localizedString(bundle / "none", "CrashSendReport"), "CrashSendReport");
+}
+
+}  // namespace
+}  // namespace strombel::platform
