@@ -374,7 +374,16 @@ void appendHex(std::string& out, uint64_t value, int digits) {
 
 class LogWriter {
 public:
-    LogWriter(const CrashLog& report, Variant variant) : report_(report), variant_(variant), application_(report) {}
+    LogWriter(const CrashLog& report, Variant variant) : report_(report), variant_(variant) {
+        if (variant_ == Variant::Upload) {
+            // Which images are the application's, decided once per image.
+            ApplicationImages application(report);
+            applicationImage_.reserve(report.images().size());
+            for (const CrashLogBinaryImageInfo& image : report.images()) {
+                applicationImage_.push_back(application.contains(image));
+            }
+        }
+    }
 
     std::string log(std::string_view crashReporterKey);
     void frame(const CrashLogStackFrameInfo& frame, int64_t index, bool lp64);
@@ -387,10 +396,13 @@ private:
     void threadState(const CrashLogThreadInfo& thread, const CodeType& codeType);
     void binaryImages(bool lp64);
     std::string path(const std::string& path) const { return variant_ == Variant::Upload ? anonymisedPath(path) : path; }
+    bool isApplicationImage(const CrashLogBinaryImageInfo& image) const {
+        return !applicationImage_.empty() && applicationImage_[static_cast<size_t>(&image - report_.images().data())];
+    }
 
     const CrashLog& report_;
     Variant variant_;
-    ApplicationImages application_;
+    std::vector<bool> applicationImage_;
     std::string out_;
     bool warnedSymbolPrefix_ = false;
 };
@@ -508,7 +520,7 @@ void LogWriter::binaryImages(bool lp64) {
         out_ += " - ";
         appendAlternateHex(out_, end, width);
         bool marked = variant_ == Variant::General ? process && image->imageName() == *process
-                                                   : application_.contains(*image);
+                                                   : isApplicationImage(*image);
         out_ += marked ? " +" : "  ";
         out_ += lastPathComponent(image->imageName());
         out_ += " ";
@@ -539,7 +551,7 @@ void LogWriter::frame(const CrashLogStackFrameInfo& frame, int64_t index, bool l
     appendHex(out_, pc, lp64 ? 16 : 8);
     out_ += " ";
 
-    bool useSymbol = frame.symbolInfo() && !(variant_ == Variant::Upload && image && application_.contains(*image));
+    bool useSymbol = frame.symbolInfo() && !(variant_ == Variant::Upload && image && isApplicationImage(*image));
     if (useSymbol) {
         const CrashLogSymbolInfo& symbol = *frame.symbolInfo();
         std::string_view name = symbol.symbolName();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "json/utf8.h"
+
 namespace strombel::platform {
 
 namespace {
@@ -18,6 +20,38 @@ using PlistPointer = std::unique_ptr<void, PlistFree>;
 
 json::Error plistError(int64_t code, std::string_view message) {
     return json::Error::make(kPropertyListErrorDomain, code, message);
+}
+
+bool isUtf8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const unsigned char* next = nullptr;
+        uint32_t codePoint = 0;
+        if (json::utf8::readScalar(p, end, &next, &codePoint, true) != json::utf8::Valid) return false;
+        p = next;
+    }
+    return true;
+}
+
+// Text as read: bytes that are not UTF-8 become U+FFFD, as everywhere else.
+std::string repaired(std::string_view text) {
+    if (isUtf8(text)) return std::string(text);
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        const unsigned char* next = nullptr;
+        uint32_t codePoint = 0;
+        json::utf8::ReadResult result = json::utf8::readScalar(p, end, &next, &codePoint, true);
+        json::utf8::append(out, result == json::utf8::Valid ? codePoint : json::utf8::kReplacementCharacter);
+        p = result == json::utf8::Exhausted ? end : next;
+    }
+    return out;
 }
 
 json::Result<json::Value> toValue(plist_t node, int depth) {
@@ -54,7 +88,7 @@ json::Result<json::Value> toValue(plist_t node, int depth) {
         case PLIST_KEY: {
             uint64_t length = 0;
             const char* text = plist_get_string_ptr(node, &length);
-            return json::Value(std::string_view(text ? text : "", text ? static_cast<size_t>(length) : 0));
+            return json::Value(repaired(std::string_view(text ? text : "", text ? static_cast<size_t>(length) : 0)));
         }
         case PLIST_DATA: {
             uint64_t length = 0;
@@ -87,7 +121,7 @@ json::Result<json::Value> toValue(plist_t node, int depth) {
                     std::free(key);
                     break;
                 }
-                std::string name = key ? key : "";
+                std::string name = repaired(key ? key : "");
                 std::free(key);
                 json::Result<json::Value> converted = toValue(item, depth + 1);
                 if (!converted.ok()) {
@@ -121,6 +155,7 @@ json::Result<PlistPointer> toNode(const json::Value& value, int depth) {
         case json::Kind::String: {
             std::string_view text = value.asStringView();
             if (text.find('\0') != std::string_view::npos) return plistError(3, "A property list string cannot hold NUL");
+            if (!isUtf8(text)) return plistError(3, "A property list string must be UTF-8");
             return PlistPointer(plist_new_string(std::string(text).c_str()));
         }
         case json::Kind::Array: {
@@ -136,7 +171,9 @@ json::Result<PlistPointer> toNode(const json::Value& value, int depth) {
             PlistPointer dictionary(plist_new_dict());
             for (const json::Member& member : value.members()) {
                 std::string key = member.key.asString();
-                if (key.find('\0') != std::string::npos) return plistError(3, "A property list key cannot hold NUL");
+                if (key.find('\0') != std::string::npos || !isUtf8(key)) {
+                    return plistError(3, "A property list key must be UTF-8 without NUL");
+                }
                 json::Result<PlistPointer> node = toNode(member.value, depth + 1);
                 if (!node.ok()) return node;
                 plist_dict_set_item(dictionary.get(), key.c_str(), std::move(node).value().release());

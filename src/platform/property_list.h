@@ -4,7 +4,8 @@
 // Dictionaries become objects (members in the file's order), arrays arrays,
 // strings strings, integers Int (signed 64-bit, as stored), reals and dates
 // doubles (dates as seconds since 2001-01-01 00:00 UTC), booleans booleans, data
-// strings holding its bytes, and UIDs unsigned integers.
+// strings holding its bytes, and UIDs unsigned integers. Text that is not UTF-8
+// reads with U+FFFD in place of each bad sequence.
 //
 //   auto settings = propertyListFromData(bytes);              // Result<Value>
 //   auto bytes = binaryPropertyListFromValue(Value::object({{"key", "value"}}));
@@ -33,7 +34,7 @@ json::Result<json::Value> propertyListFromData(std::span<const uint8_t> bytes);
 enum class PropertyListFormat { Binary, Xml };
 
 /// The property list of `value`. Nulls have no form in a property list and are
-/// an error; so are strings holding a NUL byte. Decimal numbers are written as reals.
+/// an error; so are strings holding a NUL byte or bytes that are not UTF-8. Decimal numbers are written as reals.
 json::Result<std::vector<uint8_t>> propertyListFromValue(const json::Value& value, PropertyListFormat format);
 
 inline json::Result<std::vector<uint8_t>> binaryPropertyListFromValue(const json::Value& value) {

@@ -62,6 +62,11 @@ TEST(PropertyList, WhatCannotBeReadOrWrittenIsAnError) {
     ASSERT_FALSE(withNull.ok());
     EXPECT_EQ(withNull.error().domain, "PropertyListErrorDomain");
     EXPECT_FALSE(binaryPropertyListFromValue(json::Value(std::string("a\0b", 3))).ok());
+    EXPECT_FALSE(binaryPropertyListFromValue(json::Value("to\xF5")).ok()) << "not UTF-8";
+    json::Result<json::Value> repaired = propertyListFromData(bytesOf(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k\xFF</key><string>yo\xF5!</string></dict></plist>"));
+    ASSERT_TRUE(repaired.ok());
+    EXPECT_EQ(repaired.value()["k\xEF\xBF\xBD"].asString(), "yo\xEF\xBF\xBD!");
 }
 
 TEST(LocalizedStrings, ATableTranslatesWhatItHoldsAndNothingElse) {
