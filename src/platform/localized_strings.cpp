@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/main_bundle.h"
+#include "platform/plist_guard.h"
 
 namespace strombel::platform {
 
@@ -27,6 +28,7 @@ Table readTable(const std::filesystem::path& file) {
     if (error || size == 0 || size > kMaximumTableSize) return table;
     std::ifstream stream(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    if (detail::propertyListMayHoldNul(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) return table;
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root) return table;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "json/utf8.h"
+#include "platform/plist_guard.h"
 
 namespace strombel::platform {
 
@@ -189,6 +190,9 @@ json::Result<PlistPointer> toNode(const json::Value& value, int depth) {
 json::Result<json::Value> propertyListFromData(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return plistError(1, "The property list is empty");
     if (bytes.size() > kMaximumPropertyListSize) return plistError(1, "The property list is too large");
+    if (detail::propertyListMayHoldNul(bytes.data(), bytes.size())) {
+        return plistError(2, "The property list holds text with a NUL character");
+    }
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<uint32_t>(bytes.size()), &root);
     if (!root) return plistError(2, "The data is not a property list");
