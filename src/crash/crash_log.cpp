@@ -36,40 +36,8 @@ json::Error decodingError(const Failure& failure, std::string_view number = {}) 
     return json::Error::make(kCrashReporterErrorDomain, 2, message);
 }
 
-// The report's text: its bytes when they are valid UTF-8 (the usual case, read
-// in one pass), else the same with U+FFFD for every bad sequence.
-std::string text(const char* bytes) {
-    size_t length = std::strlen(bytes);
-    const auto* begin = reinterpret_cast<const unsigned char*>(bytes);
-    const unsigned char* end = begin + length;
-    const unsigned char* p = begin;
-    while (p < end && *p < 0x80) ++p;
-    if (p == end) return std::string(bytes, length);
-    std::string out(bytes, static_cast<size_t>(p - begin));
-    bool repaired = false;
-    const unsigned char* start = p;
-    while (p < end) {
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const unsigned char* next = nullptr;
-        uint32_t codePoint = 0;
-        json::utf8::ReadResult result = json::utf8::readScalar(p, end, &next, &codePoint, true);
-        if (result == json::utf8::Valid) {
-            p = next;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
-        json::utf8::append(out, json::utf8::kReplacementCharacter);
-        repaired = true;
-        p = result == json::utf8::Exhausted ? end : next;
-        start = p;
-    }
-    if (!repaired) return std::string(bytes, length);
-    out.append(reinterpret_cast<const char*>(start), static_cast<size_t>(end - start));
-    return out;
-}
+// The report's text, U+FFFD for every sequence that is not UTF-8.
+std::string text(const char* bytes) { return json::utf8::repaired(bytes); }
 
 std::optional<std::string> optionalText(const char* bytes) {
     if (!bytes) return std::nullopt;

@@ -23,37 +23,7 @@ json::Error plistError(int64_t code, std::string_view message) {
     return json::Error::make(kPropertyListErrorDomain, code, message);
 }
 
-bool isUtf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p < end) {
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const unsigned char* next = nullptr;
-        uint32_t codePoint = 0;
-        if (json::utf8::readScalar(p, end, &next, &codePoint, true) != json::utf8::Valid) return false;
-        p = next;
-    }
-    return true;
-}
-
-// Text as read: bytes that are not UTF-8 become U+FFFD, as everywhere else.
-std::string repaired(std::string_view text) {
-    if (isUtf8(text)) return std::string(text);
-    std::string out;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p < end) {
-        const unsigned char* next = nullptr;
-        uint32_t codePoint = 0;
-        json::utf8::ReadResult result = json::utf8::readScalar(p, end, &next, &codePoint, true);
-        json::utf8::append(out, result == json::utf8::Valid ? codePoint : json::utf8::kReplacementCharacter);
-        p = result == json::utf8::Exhausted ? end : next;
-    }
-    return out;
-}
+bool isUtf8(std::string_view text) { return json::utf8::repaired(text) == text; }
 
 json::Result<json::Value> toValue(plist_t node, int depth) {
     if (depth > kMaximumPropertyListDepth) return plistError(2, "The property list is nested too deeply");
@@ -89,7 +59,7 @@ json::Result<json::Value> toValue(plist_t node, int depth) {
         case PLIST_KEY: {
             uint64_t length = 0;
             const char* text = plist_get_string_ptr(node, &length);
-            return json::Value(repaired(std::string_view(text ? text : "", text ? static_cast<size_t>(length) : 0)));
+            return json::Value(json::utf8::repaired(std::string_view(text ? text : "", text ? static_cast<size_t>(length) : 0)));
         }
         case PLIST_DATA: {
             uint64_t length = 0;
@@ -122,7 +92,7 @@ json::Result<json::Value> toValue(plist_t node, int depth) {
                     std::free(key);
                     break;
                 }
-                std::string name = repaired(key ? key : "");
+                std::string name = json::utf8::repaired(key ? key : "");
                 std::free(key);
                 json::Result<json::Value> converted = toValue(item, depth + 1);
                 if (!converted.ok()) {
