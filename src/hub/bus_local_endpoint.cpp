@@ -244,6 +244,13 @@ void BusLocalEndpoint::listen() {
             std::unique_lock lock(socketsMutex_);
             sockets_.close();
         }
+        if (!hasSockets()) {
+            // Sockets that broke (or never opened) are made anew on the same
+            // port, once a second until that works.
+            busLog("Network receive socket gone - recreating");
+            counters_.socketRecreations.fetch_add(1);
+            setupSockets();
+        }
         pollfd fds[4];
         int count = 0;
         int v4, v6;
@@ -284,19 +291,18 @@ void BusLocalEndpoint::listen() {
             if (events & POLLOUT) socketCanWrite(index == v6Index);
             if (events & (POLLERR | POLLNVAL)) broken = true;
             if (events & POLLIN) readSocket(fds[index].fd);
+            if (!hasSockets()) break;
         }
         if (portIndex >= 0 && (fds[portIndex].revents & POLLIN)) readMessagePort();
-        if (broken || v4 < 0) {
-            // A socket that reports an error (or none at all) is made anew on
-            // the same port.
+        if (broken) {
+            // An error the socket reports: an ICMP answer to an earlier send
+            // says nothing about the socket; anything else makes them anew.
             int pending = 0;
             socklen_t length = sizeof pending;
-            bool realError = v4 < 0 || (getsockopt(v4, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0 &&
-                                        pending != ECONNREFUSED);
-            if (realError) {
-                busLog("Network receive socket gone - recreating");
-                counters_.socketRecreations.fetch_add(1);
-                setupSockets();
+            if (getsockopt(v4, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0 &&
+                pending != ECONNREFUSED && pending != EHOSTUNREACH && pending != ENETUNREACH) {
+                std::unique_lock lock(socketsMutex_);
+                sockets_.close();
             }
         }
     }
@@ -316,9 +322,8 @@ void BusLocalEndpoint::readSocket(int socket) {
             continue;
         }
         if (outcome == platform::UdpSocketPair::Receive::Failed) {
-            busLog("Network receive socket gone - recreating");
-            counters_.socketRecreations.fetch_add(1);
-            setupSockets();
+            std::unique_lock lock(socketsMutex_);
+            sockets_.close();  // made anew at the top of the listener's loop
             return;
         }
         if (length == 0) continue;  // an empty datagram carries no message

@@ -155,6 +155,11 @@ std::optional<platform::ServiceRecord> BusPeer::netService() const {
     return service_;
 }
 
+std::string BusPeer::serviceName() const {
+    std::lock_guard lock(mutex_);
+    return service_ ? service_->name : std::string();
+}
+
 std::optional<platform::SocketAddress> BusPeer::socketAddress() const {
     std::lock_guard lock(mutex_);
     return address_;

@@ -69,6 +69,8 @@ public:
     /// The advertised metadata (TXT record); "metadata" observers hear of changes.
     platform::TxtRecord metadata() const;
     std::optional<platform::ServiceRecord> netService() const;
+    /// The name of that service, empty without one.
+    std::string serviceName() const;
     /// The socket address the peer is reached at, or absent (message-port peers
     /// are reached by name).
     std::optional<platform::SocketAddress> socketAddress() const;

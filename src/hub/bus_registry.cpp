@@ -407,9 +407,9 @@ std::shared_ptr<BusPeer> BusRegistry::peerMatchingName(std::string_view name) co
 
 std::shared_ptr<BusPeer> BusRegistry::peerMatchingService(const std::string& serviceName) const {
     for (const auto& peer : peers()) {
-        auto service = peer->netService();
-        if (service) {
-            if (service->name == serviceName) return peer;
+        std::string name = peer->serviceName();
+        if (!name.empty()) {
+            if (name == serviceName) return peer;
         } else if (BusPeerTypeIsLocal(peer->type()) &&
                    serviceName == registryNameForPeerWithName(peer->name(), peer->deviceName())) {
             return peer;

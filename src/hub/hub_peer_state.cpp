@@ -219,10 +219,10 @@ void HubPeerStateReceiver::handlePacket(const uint8_t* bytes, size_t length) {
     }
     awaitingRetry_ = false;
     received_ += packet->dataLength;
-    if (received_ > kMaximumStateLength) {
+    if (received_ > maximumStateLength_) {
         lock.unlock();
         abortFromListener(BusError{kHubPeerStateReceiverErrorDomain, 2, "IO Error"},
-                          fmt::format("State from {} is larger than {} bytes", peer_->description(), kMaximumStateLength));
+                          fmt::format("State from {} is larger than {} bytes", peer_->description(), maximumStateLength_));
         return;
     }
     if (packet->itemIndex > 0 && packet->segmentIndex == 0) {

@@ -89,6 +89,8 @@ public:
     void cancel();
     void abortWithError(BusError error);
     bool running() const { return running_.load(); }
+    /// For tests: a smaller limit than 64 MiB.
+    void setMaximumStateLength(uint64_t length) { maximumStateLength_ = length; }
     void sendRerequestForResource(uint16_t item, uint32_t segment);
     bool validateMessageWithBytes(const uint8_t* bytes, size_t length) const;
 
@@ -122,6 +124,7 @@ private:
     uint32_t nextSegment_ = 0;
     uint16_t resource_ = 0;
     uint64_t received_ = 0;
+    uint64_t maximumStateLength_ = kMaximumStateLength;
 
     // Main-loop state: what has been taken.
     std::vector<uint8_t> dictionaryData_;

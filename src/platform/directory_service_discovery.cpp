@@ -312,7 +312,7 @@ ServiceDiscovery::Id DirectoryServiceDiscovery::browse(const std::string& type, 
     Id id = nextId_++;
     browses_[id] = Browse{type, std::move(handlers), {}};
     updateRescanTimer();
-    deliverLater([this] { rescan(); });
+    rescanSoon();
     return id;
 }
 
@@ -336,24 +336,27 @@ void DirectoryServiceDiscovery::resolve(const std::string& name, const std::stri
     });
     resolves_[id] = PendingResolve{name, type, std::move(handler), timer};
     updateRescanTimer();
-    deliverLater([this] { rescan(); });
+    rescanSoon();
 }
 
 ServiceDiscovery::Id DirectoryServiceDiscovery::watchTxt(const std::string& name, const std::string& type,
                                                          TxtHandler handler) {
     Id id = nextId_++;
+    // The record found at the next rescan is reported first, then each change.
     watches_[id] = Watch{name, type, std::move(handler), std::nullopt};
-    // The current record is the starting point: only later changes are reported.
-    for (auto& entry : readFolder(folder_)) {
-        if (entry.record.name == name && entry.record.type == type) watches_[id].last = entry.record.txt;
-    }
     updateRescanTimer();
+    rescanSoon();
     return id;
 }
 
 void DirectoryServiceDiscovery::stopWatching(Id id) {
     watches_.erase(id);
     updateRescanTimer();
+}
+
+void DirectoryServiceDiscovery::rescanSoon() {
+    // One rescan serves every request made before it runs.
+    if (!rescanPosted_.exchange(true)) deliverLater([this] { rescan(); });
 }
 
 void DirectoryServiceDiscovery::updateRescanTimer() {
@@ -438,8 +441,7 @@ void DirectoryServiceDiscovery::startWatcher() {
                             IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE | IN_ATTRIB) < 0) {
         return;
     }
-    std::weak_ptr<DirectoryServiceDiscovery*> alive = alive_;
-    watcher_ = std::thread([this, alive] {
+    watcher_ = std::thread([this] {
         alignas(inotify_event) char buffer[4096];
         pollfd fds[2] = {{inotify_, POLLIN, 0}, {wakeup_, POLLIN, 0}};
         for (;;) {
@@ -450,11 +452,7 @@ void DirectoryServiceDiscovery::startWatcher() {
             if (fds[1].revents) return;
             bool changed = false;
             while (::read(inotify_, buffer, sizeof buffer) > 0) changed = true;
-            if (changed && !rescanPosted_.exchange(true)) {
-                loop_.post([this, alive] {
-                    if (alive.lock()) rescan();
-                });
-            }
+            if (changed) rescanSoon();
         }
     });
 }

@@ -89,6 +89,8 @@ private:
     void startWatcher();
     void stopWatcher();
     void updateRescanTimer();
+    /// Posts a rescan unless one is already waiting. Any thread.
+    void rescanSoon();
     void deliverLater(std::function<void()> work);
 
     std::filesystem::path folder_;

@@ -80,7 +80,7 @@ public:
     virtual void resolve(const std::string& name, const std::string& type, uint64_t timeoutNanos,
                          ResolveHandler handler) = 0;
 
-    /// Calls the handler whenever the service's TXT record changes.
+    /// Calls the handler with the service's TXT record soon, then whenever it changes.
     virtual Id watchTxt(const std::string& name, const std::string& type, TxtHandler handler) = 0;
     virtual void stopWatching(Id watch) = 0;
 
