@@ -72,6 +72,7 @@ class HubSimulator {
 public:
     HubSimulator(const std::filesystem::path& directory, const std::filesystem::path& keyFile,
                  const std::string& bind = "127.0.0.1", const std::string& device = "Stage", char form = 'B') {
+        signal(SIGPIPE, SIG_IGN);  // a simulator that is gone must not end the test
         int toChild[2], fromChild[2];
         if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
         pid_ = fork();
@@ -117,6 +118,8 @@ public:
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
+        if (in_ >= 0) close(in_);
+        in_ = -1;
     }
     /// Asks it to quit and waits for it.
     void stop() {
