@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <openssl/crypto.h>
 #include <openssl/x509.h>
 
 #include <cstring>
@@ -75,28 +76,32 @@ bool HubSignatureValidator::validateSignature(const uint8_t* signature, size_t s
     unsigned int digestLength = 0;
     if (!EVP_Digest(content, contentLength, digest, &digestLength, EVP_sha1(), nullptr)) return false;
 
-    bool accepted = false;
-    if (EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key_, nullptr)) {
-        std::vector<unsigned char> result(signatureLength_);
-        size_t resultLength = result.size();
-        if (EVP_PKEY_verify_recover_init(context) > 0 && EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING) > 0 &&
-            EVP_PKEY_verify_recover(context, result.data(), &resultLength, signature, signatureLength) > 0 &&
-            resultLength == signatureLength_) {
-            accepted = std::memcmp(result.data() + resultLength - kDigestLength - 1, digest, kDigestLength) == 0;
-        }
-        EVP_PKEY_CTX_free(context);
-    }
-    if (accepted) return true;
+    // One raw public operation serves both forms: form A's digest sits just
+    // before the last byte; form B's block is the PKCS#1 v1.5 encoding of the
+    // digest, compared whole (so nothing but the exact encoding passes).
+    std::vector<unsigned char> block(signatureLength_);
+    size_t blockLength = block.size();
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key_, nullptr);
+    if (!context) return false;
+    bool recovered = EVP_PKEY_verify_recover_init(context) > 0 &&
+                     EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING) > 0 &&
+                     EVP_PKEY_verify_recover(context, block.data(), &blockLength, signature, signatureLength) > 0 &&
+                     blockLength == signatureLength_;
+    EVP_PKEY_CTX_free(context);
+    if (!recovered) return false;
+    if (std::memcmp(block.data() + blockLength - kDigestLength - 1, digest, kDigestLength) == 0) return true;
 
-    EVP_MD_CTX* verify = EVP_MD_CTX_new();
-    if (!verify) return false;
-    EVP_PKEY_CTX* keyContext = nullptr;
-    if (EVP_DigestVerifyInit(verify, &keyContext, EVP_sha1(), nullptr, key_) > 0 &&
-        EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PADDING) > 0) {
-        accepted = EVP_DigestVerify(verify, signature, signatureLength, content, contentLength) == 1;
-    }
-    EVP_MD_CTX_free(verify);
-    return accepted;
+    static const unsigned char sha1DigestInfo[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                                   0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    const size_t tail = sizeof sha1DigestInfo + kDigestLength;
+    if (blockLength < tail + 11) return false;  // 00 01, at least 8 FF, 00
+    std::vector<unsigned char> expected(blockLength, 0xFF);
+    expected[0] = 0x00;
+    expected[1] = 0x01;
+    expected[blockLength - tail - 1] = 0x00;
+    std::memcpy(expected.data() + blockLength - tail, sha1DigestInfo, sizeof sha1DigestInfo);
+    std::memcpy(expected.data() + blockLength - kDigestLength, digest, kDigestLength);
+    return CRYPTO_memcmp(expected.data(), block.data(), blockLength) == 0;
 }
 
 bool validateSignature(const std::shared_ptr<const HubSignatureValidator>& validator, const uint8_t* signature,

@@ -13,12 +13,17 @@ namespace strombel::platform {
 namespace {
 
 constexpr int kTypeOfService = 16;
+// Room for a burst of resource segments while the listener is busy (the kernel
+// caps it at net.core.rmem_max).
+constexpr int kReceiveBufferSize = 1024 * 1024;
 
 std::string errorText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
 void setOptions(int socket, bool v6) {
     int one = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int receiveBuffer = kReceiveBufferSize;
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     int tos = kTypeOfService;
     if (v6) {
         setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
