@@ -6,6 +6,10 @@
 #include <sys/wait.h>
 
 #include "bus_test_support.h"
+#include <avahi-common/error.h>
+#include <avahi-common/strlst.h>
+
+#include "platform/avahi_service_discovery.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/key_value_observing.h"
 #include "platform/png_image.h"
@@ -281,6 +285,45 @@ TEST(DeferredCallTest, BurstsCoalesceIntoOneCall) {
     call.cancel();
     loop.advance(kNanosPerSecond);
     EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace strombel::platform
+
+// LAN discovery through Avahi is never switched on here (it would announce this
+// machine on the network): only its conversions and the switch are tested.
+namespace strombel::platform {
+namespace {
+
+TEST(AvahiServiceDiscoveryTest, TxtRecordsConvertBothWaysAndOversizedEntriesAreLeftOut) {
+    TxtRecord txt{{"deviceID", "ABC"}, {"inputs[0]", std::string("\x1d\x00\x05\xff", 4)}, {"big", std::string(300, 'x')}};
+    AvahiStringList* list = AvahiServiceDiscovery::toStringList(txt);
+    TxtRecord back = AvahiServiceDiscovery::fromStringList(list);
+    avahi_string_list_free(list);
+    txt.erase("big");
+    EXPECT_EQ(back, txt);
+    EXPECT_EQ(AvahiServiceDiscovery::errorCode(AVAHI_ERR_COLLISION), ServiceDiscovery::ErrorNameCollision);
+    EXPECT_EQ(AvahiServiceDiscovery::errorCode(AVAHI_ERR_NO_DAEMON), ServiceDiscovery::ErrorUnknown);
+    EXPECT_EQ(AvahiServiceDiscovery::errorCode(AVAHI_OK), 0);
+}
+
+TEST(AvahiServiceDiscoveryTest, LanDiscoveryIsOffUnlessTheUserTurnsItOn) {
+    strombel::testing::TempDir temp;
+    UserDefaults defaults(temp / "defaults.sqlite");
+    const char* plain[] = {"strombel"};
+    const char* asked[] = {"strombel", "--lan-discovery"};
+    EXPECT_FALSE(lanDiscoveryEnabled(1, plain, defaults));
+    EXPECT_TRUE(lanDiscoveryEnabled(2, asked, defaults));
+    defaults.setBool(kLanDiscoveryEnabledKey, true);
+    EXPECT_TRUE(lanDiscoveryEnabled(1, plain, defaults));
+
+    setenv("XDG_RUNTIME_DIR", temp.path().c_str(), 1);
+    ManualClock clock;
+    MainLoop loop(clock);
+    auto discovery = makeServiceDiscovery(false, loop);
+    auto* directory = dynamic_cast<DirectoryServiceDiscovery*>(discovery.get());
+    ASSERT_TRUE(directory);
+    EXPECT_EQ(directory->folder(), temp / "strombel-services");
 }
 
 }  // namespace
