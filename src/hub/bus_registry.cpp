@@ -134,9 +134,11 @@ void BusRegistry::setLocalEndpoint(BusLocalEndpoint* endpoint) {
         if (publication_) discovery_.unpublish(*publication_);
         publication_.reset();
         published_.reset();
+        // The endpoint's lock is taken before the map's (as the listener does),
+        // never while the map's is held.
+        if (endpoint_->registry() == this) endpoint_->setRegistry(nullptr);
         std::lock_guard lock(mapMutex_);
         namesToPeers_.erase(endpoint_->name());
-        if (endpoint_->registry() == this) endpoint_->setRegistry(nullptr);
     }
     endpoint_ = endpoint;
     if (!endpoint_) return;
