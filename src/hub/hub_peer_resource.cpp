@@ -48,6 +48,15 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::vector<ui
     return ok;
 }
 
+// The resource request a message holds, if it is one; a malformed one is logged.
+std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer) {
+    auto view = readBusMessage(bytes, length);
+    if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
+    auto request = readResourceRequest(bytes, length);
+    if (!request) busLog("Invalid resource request message from {}", peer.description());
+    return request;
+}
+
 }  // namespace
 
 // ---- images ------------------------------------------------------------------
@@ -186,14 +195,8 @@ std::string HubPeerResourceSender::description() const {
 void HubPeerResourceSender::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                      const std::shared_ptr<BusPeer>& peer) {
     if (peer.get() != this->peer().get()) return;
-    auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageResourceRequest) return;
-    auto request = readResourceRequest(bytes, length);
-    if (!request) {
-        busLog("Invalid resource request message from {}", peer->description());
-        return;
-    }
-    if (request->resourceID != resourceID_) return;
+    auto request = resourceRequestIn(bytes, length, *peer);
+    if (!request || request->resourceID != resourceID_) return;
     nextSegment_.store(request->firstSegment);
 }
 
@@ -322,13 +325,8 @@ std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::applicationIcon
 
 void HubPeerResourceHost::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                    const std::shared_ptr<BusPeer>& peer) {
-    auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageResourceRequest) return;
-    auto request = readResourceRequest(bytes, length);
-    if (!request) {
-        busLog("Invalid resource request message from {}", peer->description());
-        return;
-    }
+    auto request = resourceRequestIn(bytes, length, *peer);
+    if (!request) return;
     std::weak_ptr<HubPeerResourceHost*> alive = alive_;
     endpoint_.loop().post([this, alive, request = *request, peer] {
         if (alive.lock()) requested(request.resourceID, peer, request.firstSegment);
