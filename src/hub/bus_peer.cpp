@@ -57,7 +57,8 @@ std::shared_ptr<BusPeer> BusPeer::loopback(const std::string& name, BusLocalEndp
 }
 
 BusPeer::~BusPeer() {
-    if (endpoint_ && canSendObserver_) endpoint_->notifications().removeObserver(canSendObserver_);
+    // The centre outlives the endpoint, which may already be gone.
+    if (notifications_ && canSendObserver_) notifications_->removeObserver(canSendObserver_);
 }
 
 void BusPeer::observeEndpoint() {
@@ -65,6 +66,7 @@ void BusPeer::observeEndpoint() {
     // The notification is posted on the main loop; so is ours.
     std::weak_ptr<BusPeer> weak = weak_from_this();
     auto& center = endpoint_->notifications();
+    notifications_ = &center;
     canSendObserver_ = center.addObserver(kBusLocalEndpointCanSendNotification, endpoint_, [weak, &center](const auto&) {
         if (auto peer = weak.lock()) center.post(kBusPeerCanSendNotification, peer.get());
     });

@@ -103,6 +103,7 @@ private:
 
     mutable std::recursive_mutex mutex_;
     BusLocalEndpoint* endpoint_ = nullptr;
+    platform::NotificationCenter* notifications_ = nullptr;
     platform::NotificationCenter::ObserverId canSendObserver_ = 0;
 
     std::atomic<int32_t> type_{BusPeerTypeUnresolved};
