@@ -64,9 +64,9 @@ TEST(HubSimulatorTest, IsGoneFourSecondsAfterItsProcessEnds) {
     ASSERT_TRUE(hub);
 
     // Killed: its file stays, but a dead owner's entry counts as removed at the
-    // next rescan.
+    // next rescan (the one-second timer's, or, as here, one asked for now).
     simulator.kill();
-    world.loop.advance(1 * kNanosPerSecond);
+    world.discovery.rescan();
     world.loop.advance(3900 * kNanosPerMillisecond);
     EXPECT_TRUE(gone.empty());
     EXPECT_TRUE(hub->present());
