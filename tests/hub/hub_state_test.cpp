@@ -126,7 +126,7 @@ TEST(HubStateTest, APullCarriesAValueOverTwoKilobytesAsAnItemOfItsOwn) {
     });
     sender->start();
     EXPECT_EQ(world.answer(), "pulled 2");
-    EXPECT_TRUE(sent);
+    EXPECT_TRUE(world.pumpUntil([&] { return sent; }));  // the completion follows on the main loop
     std::ifstream stream(out, std::ios::binary);
     std::string xml((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     auto back = PropertyList::read(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
