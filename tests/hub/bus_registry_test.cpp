@@ -176,3 +176,27 @@ TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKept) {
 
 }  // namespace
 }  // namespace strombel::hub::testing
+
+namespace strombel::hub::testing {
+namespace {
+
+TEST(BusRegistryTest, AServiceIsTriedFourTimesBeforePublishingGivesUp) {
+    BusWorld world;
+    // A "folder" that is a file: every publication fails, and not by collision.
+    auto blocked = world.temp / "blocked";
+    std::ofstream(blocked) << "not a folder";
+    platform::DirectoryServiceDiscovery broken(blocked, world.loop);
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("stuck", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, broken, world.registryOptions());
+    registry.setPublishing(true);
+    ASSERT_TRUE(world.pumpUntil([&] { return log.contains("Gave up publishing service"); }));
+    EXPECT_FALSE(registry.publishing());
+    EXPECT_FALSE(log.contains("Could not publish service"));  // the catch-all failure is not logged
+    // Becoming active switches publishing on again, with a fresh count.
+    world.notifications.post(kApplicationDidBecomeActiveNotification);
+    EXPECT_TRUE(registry.publishing());
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing
