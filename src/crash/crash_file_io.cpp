@@ -87,4 +87,23 @@ json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::s
     return {};
 }
 
+json::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {
+    json::Result<std::vector<uint8_t>> bytes = readFileUpTo(path, limit);
+    if (!bytes.ok()) return bytes.error();
+    std::string why;
+    std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.value().data(), bytes.value().size(), &why);
+    const auto* dictionary = list ? list->get<platform::PropertyValue::Dictionary>() : nullptr;
+    if (!dictionary) {
+        return json::Error::make("PropertyListErrorDomain", 2,
+                                 path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
+    }
+    return *dictionary;
+}
+
+json::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary) {
+    std::optional<std::vector<uint8_t>> bytes = platform::PropertyList::toBinary(platform::PropertyValue(std::move(dictionary)));
+    if (!bytes) return json::Error::make("PropertyListErrorDomain", 1, "The property list for " + path.string() + " could not be written");
+    return writeFileAtomically(path, *bytes);
+}
+
 }  // namespace strombel::crash::detail

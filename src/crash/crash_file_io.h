@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/result.h"
+#include "platform/property_list.h"
 
 namespace strombel::crash::detail {
 
@@ -21,5 +22,12 @@ json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& pat
 /// replace an existing file (the temporary file is then removed).
 json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                                        bool replace = true);
+
+/// The dictionary of a property list file of at most `limit` bytes; an error
+/// when the file cannot be read or holds no dictionary.
+json::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit);
+
+/// Writes `dictionary` as a binary property list, whole or not at all.
+json::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary);
 
 }  // namespace strombel::crash::detail

@@ -92,15 +92,18 @@ std::string CrashUploadManager::extractAppUUIDs(const CrashLog& report) const {
 
 std::string CrashUploadManager::reportElement(const std::filesystem::path& path, const CrashLog& report) {
     std::string userID, userName, userEmail, applicationLog;
-    json::Result<std::vector<uint8_t>> metaBytes =
-        detail::readFileUpTo(path.string() + ".meta", kCrashUploadMaximumFileSize);
-    json::Result<json::Value> meta =
-        metaBytes.ok() ? platform::propertyListFromData(metaBytes.value()) : json::Result<json::Value>(metaBytes.error());
+    json::Result<platform::PropertyValue::Dictionary> meta =
+        detail::readPropertyList(path.string() + ".meta", kCrashUploadMaximumFileSize);
     if (meta.ok()) {
-        userID = meta.value()["CrashUploadMetaUserID"].asString();
-        userName = meta.value()["CrashUploadMetaUserName"].asString();
-        userEmail = meta.value()["CrashUploadMetaUserEmail"].asString();
-        applicationLog = meta.value()["CrashUploadMetaApplicationLog"].asString();
+        auto text = [&](const char* key) {
+            auto found = meta.value().find(key);
+            const std::string* value = found == meta.value().end() ? nullptr : found->second.get<std::string>();
+            return value ? *value : std::string();
+        };
+        userID = text("CrashUploadMetaUserID");
+        userName = text("CrashUploadMetaUserName");
+        userEmail = text("CrashUploadMetaUserEmail");
+        applicationLog = text("CrashUploadMetaApplicationLog");
     } else {
         CRASH_UPLOAD_DEBUG("ERROR: Reading crash meta data. {}", meta.error().description());
     }
@@ -218,13 +221,11 @@ void CrashUploadManager::connectionDidFinishLoading() {
     if (statusCode_ >= 200 && statusCode_ < 400 && !responseData_.empty()) {
         cleanCrashReports();
         if (!appIdentifier_.empty()) {
-            json::Result<json::Value> answer = platform::propertyListFromData(responseData_);
-            json::Result<std::vector<uint8_t>> shown =
-                answer.ok() ? platform::propertyListFromValue(answer.value(), platform::PropertyListFormat::Xml)
-                            : json::Result<std::vector<uint8_t>>(answer.error());
-            CRASH_UPLOAD_DEBUG("INFO: Received API response: {}",
-                               shown.ok() ? std::string(shown.value().begin(), shown.value().end())
-                                          : shown.error().description());
+            std::string why;
+            std::optional<platform::PropertyValue> answer =
+                platform::PropertyList::read(responseData_.data(), responseData_.size(), &why);
+            std::optional<std::string> shown = answer ? platform::PropertyList::toXml(*answer) : std::nullopt;
+            CRASH_UPLOAD_DEBUG("INFO: Received API response: {}", shown ? *shown : "(not a property list: " + why + ")");
         } else {
             CRASH_UPLOAD_DEBUG("Received API response: {}", std::string(responseData_.begin(), responseData_.end()));
         }

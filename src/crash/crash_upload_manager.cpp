@@ -245,17 +245,14 @@ void CrashUploadManager::handleCrashReport() {
                 CRASH_UPLOAD_DEBUG("ERROR: Writing crash report failed. {}", stored.error().description());
                 purge = false;
             } else {
-                json::Value meta = json::Value::object({
-                    {kUserIDKey, json::Value(userID_.value_or(""))},
-                    {kUserNameKey, json::Value(userName_.value_or(""))},
-                    {kUserEmailKey, json::Value(userEmail_.value_or(""))},
+                platform::PropertyValue::Dictionary meta = {
+                    {kUserIDKey, userID_.value_or("")},
+                    {kUserNameKey, userName_.value_or("")},
+                    {kUserEmailKey, userEmail_.value_or("")},
                     {kApplicationLogKey,
-                     json::Value(delegate_ ? delegate_->applicationLogForCrashUploadManager(*this).value_or("")
-                                           : std::string())},
-                });
-                json::Result<std::vector<uint8_t>> bytes = platform::binaryPropertyListFromValue(meta);
-                json::Result<void> written =
-                    bytes.ok() ? detail::writeFileAtomically(metaPath(path), bytes.value()) : json::Result<void>(bytes.error());
+                     delegate_ ? delegate_->applicationLogForCrashUploadManager(*this).value_or("") : std::string()},
+                };
+                json::Result<void> written = detail::writePropertyList(metaPath(path), meta);
                 if (!written.ok()) {
                     CRASH_UPLOAD_DEBUG("ERROR: Writing crash meta data failed. {}", written.error().description());
                     // Without its ".meta" the copy goes: the pending report stays for the next start.
@@ -435,39 +432,41 @@ void CrashUploadManager::cleanCrashReports() {
 }
 
 void CrashUploadManager::saveSettings() {
-    std::vector<std::pair<std::string, json::Value>> members;
+    platform::PropertyValue::Dictionary settings;
     if (!approvedCrashReports_.empty()) {
-        std::vector<std::pair<std::string, json::Value>> approved;
-        for (const auto& [path, yes] : approvedCrashReports_) approved.emplace_back(path, json::Value(yes));
-        members.emplace_back(kApprovedKey, json::Value::object(std::move(approved)));
+        platform::PropertyValue::Dictionary approved;
+        for (const auto& [path, yes] : approvedCrashReports_) approved.emplace(path, yes);
+        settings.emplace(kApprovedKey, std::move(approved));
     }
-    if (userID_) members.emplace_back(kUserIDKey, json::Value(*userID_));
-    if (userName_) members.emplace_back(kUserNameKey, json::Value(*userName_));
-    if (userEmail_) members.emplace_back(kUserEmailKey, json::Value(*userEmail_));
-    json::Result<std::vector<uint8_t>> bytes = platform::binaryPropertyListFromValue(json::Value::object(std::move(members)));
-    json::Result<void> written =
-        bytes.ok() ? detail::writeFileAtomically(settingsFile_, bytes.value()) : json::Result<void>(bytes.error());
+    if (userID_) settings.emplace(kUserIDKey, *userID_);
+    if (userName_) settings.emplace(kUserNameKey, *userName_);
+    if (userEmail_) settings.emplace(kUserEmailKey, *userEmail_);
+    json::Result<void> written = detail::writePropertyList(settingsFile_, settings);
     if (!written.ok()) CRASH_UPLOAD_DEBUG("ERROR: Writing settings. {}", written.error().description());
 }
 
 void CrashUploadManager::loadSettings() {
     if (!fileExists(settingsFile_)) return;
-    json::Result<std::vector<uint8_t>> bytes = detail::readFileUpTo(settingsFile_, kCrashUploadMaximumFileSize);
-    json::Result<json::Value> settings =
-        bytes.ok() ? platform::propertyListFromData(bytes.value()) : json::Result<json::Value>(bytes.error());
-    if (!settings.ok() || !settings.value().isObject()) {
+    json::Result<platform::PropertyValue::Dictionary> settings =
+        detail::readPropertyList(settingsFile_, kCrashUploadMaximumFileSize);
+    if (!settings.ok()) {
         CRASH_UPLOAD_DEBUG("ERROR: Reading crash manager settings.");
         return;
     }
-    const json::Value& stored = settings.value();
-    if (const json::Value* approved = stored.find(kApprovedKey); approved && approved->isObject()) {
-        approvedCrashReports_.clear();
-        for (const json::Member& member : approved->members()) {
-            approvedCrashReports_[member.key.asString()] = member.value.asBool();
+    const platform::PropertyValue::Dictionary& stored = settings.value();
+    if (auto found = stored.find(kApprovedKey); found != stored.end()) {
+        if (const auto* approved = found->second.get<platform::PropertyValue::Dictionary>()) {
+            approvedCrashReports_.clear();
+            for (const auto& [path, value] : *approved) {
+                const bool* yes = value.get<bool>();
+                approvedCrashReports_[path] = yes && *yes;
+            }
         }
     }
     auto take = [&](const char* key, std::optional<std::string>& field) {
-        if (const json::Value* value = stored.find(key); value && value->isString()) field = value->asString();
+        auto found = stored.find(key);
+        if (found == stored.end()) return;
+        if (const std::string* text = found->second.get<std::string>()) field = *text;
     };
     take(kUserIDKey, userID_);
     take(kUserNameKey, userName_);

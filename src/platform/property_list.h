@@ -1,44 +1,60 @@
 #pragma once
 
-// Property lists (binary and XML) to and from the shared Value, over libplist.
-// Dictionaries become objects (members in the file's order), arrays arrays,
-// strings strings, integers Int (signed 64-bit, as stored), reals and dates
-// doubles (dates as seconds since 2001-01-01 00:00 UTC), booleans booleans, data
-// strings holding its bytes, and UIDs unsigned integers. Text that is not UTF-8
-// reads with U+FFFD in place of each bad sequence.
-//
-//   auto settings = propertyListFromData(bytes);              // Result<Value>
-//   auto bytes = binaryPropertyListFromValue(Value::object({{"key", "value"}}));
-
 #include <cstdint>
-#include <span>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
 #include <vector>
-
-#include "json/result.h"
-#include "json/value.h"
 
 namespace strombel::platform {
 
-/// The domain of the helper's errors.
-inline constexpr std::string_view kPropertyListErrorDomain = "PropertyListErrorDomain";
+/// A property-list value: what an application's saved state holds. Unlike the
+/// JSON `Value` it has byte blocks.
+class PropertyValue {
+public:
+    using Data = std::vector<uint8_t>;
+    using Array = std::vector<PropertyValue>;
+    using Dictionary = std::map<std::string, PropertyValue>;
+    using Storage = std::variant<std::monostate, bool, int64_t, double, std::string, Data, Array, Dictionary>;
 
-/// The most bytes a property list may have to be read (larger ones are refused
-/// before parsing), and the deepest nesting it may have.
-inline constexpr size_t kMaximumPropertyListSize = 16 * 1024 * 1024;
-inline constexpr int kMaximumPropertyListDepth = 128;
+    PropertyValue() = default;
+    PropertyValue(bool value) : storage_(value) {}
+    PropertyValue(int value) : storage_(int64_t(value)) {}
+    PropertyValue(int64_t value) : storage_(value) {}
+    PropertyValue(double value) : storage_(value) {}
+    PropertyValue(const char* value) : storage_(std::string(value)) {}
+    PropertyValue(std::string value) : storage_(std::move(value)) {}
+    PropertyValue(Data value) : storage_(std::move(value)) {}
+    PropertyValue(Array value) : storage_(std::move(value)) {}
+    PropertyValue(Dictionary value) : storage_(std::move(value)) {}
 
-/// A binary or XML property list of any kind at its top. Empty, damaged, too
-/// large or too deeply nested input is an error.
-json::Result<json::Value> propertyListFromData(std::span<const uint8_t> bytes);
+    const Storage& storage() const { return storage_; }
+    template <typename T>
+    const T* get() const { return std::get_if<T>(&storage_); }
+    template <typename T>
+    T* get() { return std::get_if<T>(&storage_); }
 
-enum class PropertyListFormat { Binary, Xml };
+    bool operator==(const PropertyValue& other) const = default;
 
-/// The property list of `value`. Nulls have no form in a property list and are
-/// an error; so are strings holding a NUL byte or bytes that are not UTF-8. Decimal numbers are written as reals.
-json::Result<std::vector<uint8_t>> propertyListFromValue(const json::Value& value, PropertyListFormat format);
+private:
+    Storage storage_;
+};
 
-inline json::Result<std::vector<uint8_t>> binaryPropertyListFromValue(const json::Value& value) {
-    return propertyListFromValue(value, PropertyListFormat::Binary);
-}
+/// Binary property lists ("bplist00") through libplist.
+class PropertyList {
+public:
+    /// Containers nested deeper than this are refused on reading.
+    static constexpr int kMaximumDepth = 64;
+
+    /// The value as a binary property list; absent when libplist cannot write it.
+    static std::optional<std::vector<uint8_t>> toBinary(const PropertyValue& value);
+    /// The value as an XML property list.
+    static std::optional<std::string> toXml(const PropertyValue& value);
+    /// Reads a binary or XML property list. The object graph of a binary list is
+    /// walked first, without recursion, and refused when it nests deeper than
+    /// `kMaximumDepth` or refers outside itself; an XML list is checked the same way.
+    static std::optional<PropertyValue> read(const uint8_t* bytes, size_t length, std::string* error = nullptr);
+};
 
 }  // namespace strombel::platform

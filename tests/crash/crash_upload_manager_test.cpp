@@ -5,7 +5,6 @@
 #include "crash/crash_upload_manager.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <fmt/format.h>
 
@@ -31,6 +30,26 @@ const std::string kReportName = "721692800";
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::vector<uint8_t> bytesOf(const std::filesystem::path& path) { return readBytes(path); }
+
+using Dictionary = platform::PropertyValue::Dictionary;
+
+std::vector<uint8_t> propertyList(Dictionary dictionary) {
+    return platform::PropertyList::toBinary(platform::PropertyValue(std::move(dictionary))).value();
+}
+
+// The dictionary of a property list file (empty when it holds none).
+Dictionary dictionaryIn(const std::filesystem::path& path) {
+    std::vector<uint8_t> bytes = readBytes(path);
+    std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.data(), bytes.size());
+    const Dictionary* dictionary = list ? list->get<Dictionary>() : nullptr;
+    return dictionary ? *dictionary : Dictionary{};
+}
+
+std::string textAt(const Dictionary& dictionary, const std::string& key) {
+    auto found = dictionary.find(key);
+    const std::string* text = found == dictionary.end() ? nullptr : found->second.get<std::string>();
+    return text ? *text : "(none)";
+}
 
 void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
     std::filesystem::create_directories(path.parent_path());
@@ -81,8 +100,7 @@ protected:
     std::filesystem::path storeReport(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::filesystem::path path = sandbox->crashes() / name;
         writeBytes(path, bytes);
-        auto meta = platform::binaryPropertyListFromValue(json::Value::object({{"CrashUploadMetaUserName", "Mia"}}));
-        writeBytes(path.string() + ".meta", meta.value());
+        writeBytes(path.string() + ".meta", propertyList({{"CrashUploadMetaUserName", "Mia"}}));
         return path;
     }
 
@@ -140,11 +158,10 @@ TEST_F(CrashUploadTest, TheProbesCrashIsTakenOverOfferedPostedAndDeleted) {
     EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath()));
     EXPECT_EQ(storedFiles(), (std::vector<std::string>{kReportName, kReportName + ".meta", "crashupload.settings"}));
     EXPECT_EQ(bytesOf(sandbox->crashes() / kReportName), pending);
-    auto meta = platform::propertyListFromData(bytesOf(sandbox->crashes() / (kReportName + ".meta")));
-    ASSERT_TRUE(meta.ok());
-    EXPECT_EQ(meta.value()["CrashUploadMetaUserName"].asString(), "Mia <drums> & \"bass\"");
-    EXPECT_EQ(meta.value()["CrashUploadMetaApplicationLog"].asString(), "pads 1-4 were playing");
-    EXPECT_EQ(meta.value()["CrashUploadMetaUserID"].asString(), "");
+    Dictionary meta = dictionaryIn(sandbox->crashes() / (kReportName + ".meta"));
+    EXPECT_EQ(textAt(meta, "CrashUploadMetaUserName"), "Mia <drums> & \"bass\"");
+    EXPECT_EQ(textAt(meta, "CrashUploadMetaApplicationLog"), "pads 1-4 were playing");
+    EXPECT_EQ(textAt(meta, "CrashUploadMetaUserID"), "");
 
     // Offered half a second later.
     loop.advance(kHalfSecond - 1);
@@ -313,8 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true, "failed CrashUploadErrorDomain 1", true},
         AnswerCase{"identified",
                    [](CrashServer&, const httplib::Request&, httplib::Response& r) {
-                       auto plist = platform::binaryPropertyListFromValue(json::Value::object({{"status", "stored"}}));
-                       r.set_content(std::string(plist.value().begin(), plist.value().end()), "application/x-plist");
+                       std::vector<uint8_t> plist = propertyList({{"status", "stored"}});
+                       r.set_content(std::string(plist.begin(), plist.end()), "application/x-plist");
                    },
                    true, "finished", true},
         AnswerCase{"server error",
@@ -580,13 +597,12 @@ TEST_F(CrashUploadTest, FilesOverOneMebibyteAreRefusedAsDamaged) {
 
 TEST_F(CrashUploadTest, ValuesCanNeitherBreakNorInjectIntoTheDocument) {
     std::filesystem::path stored = storeReport(kReportName, liveReport());
-    auto meta = platform::binaryPropertyListFromValue(json::Value::object({
-        {"CrashUploadMetaUserID", "a\x01" "b"},
-        {"CrashUploadMetaUserName", "</username><userid>evil"},
-        {"CrashUploadMetaUserEmail", "mia@example.org"},
-        {"CrashUploadMetaApplicationLog", "one ]]> two"},
-    }));
-    writeBytes(stored.string() + ".meta", meta.value());
+    writeBytes(stored.string() + ".meta", propertyList({
+                                              {"CrashUploadMetaUserID", "a\x01" "b"},
+                                              {"CrashUploadMetaUserName", "</username><userid>evil"},
+                                              {"CrashUploadMetaUserEmail", "mia@example.org"},
+                                              {"CrashUploadMetaApplicationLog", "one ]]> two"},
+                                          }));
     CrashUploadManager& client = makeManager();
     client.setAutoSubmitCrashReport(true);
     client.startManager();
@@ -615,11 +631,10 @@ TEST_F(CrashUploadTest, SettingsKeepApprovalsAndUserValues) {
     CrashUploadManager& client = makeManager();
     client.setUserID("u-7");
     client.setUserEmail("mia@example.org");
-    auto settings = platform::propertyListFromData(bytesOf(sandbox->crashes() / "crashupload.settings"));
-    ASSERT_TRUE(settings.ok());
-    EXPECT_EQ(settings.value()["CrashUploadMetaUserID"].asString(), "u-7");
-    EXPECT_FALSE(settings.value().contains("CrashUploadMetaUserName")) << "only values that are set";
-    EXPECT_FALSE(settings.value().contains("CrashUploadApprovedCrashReports")) << "only when there are approvals";
+    Dictionary settings = dictionaryIn(sandbox->crashes() / "crashupload.settings");
+    EXPECT_EQ(textAt(settings, "CrashUploadMetaUserID"), "u-7");
+    EXPECT_FALSE(settings.count("CrashUploadMetaUserName")) << "only values that are set";
+    EXPECT_FALSE(settings.count("CrashUploadApprovedCrashReports")) << "only when there are approvals";
     manager.reset();
 
     CrashUploadManager& again = makeManager();
