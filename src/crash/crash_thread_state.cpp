@@ -182,6 +182,18 @@ void crash_thread_state_clear_volatile(crash_thread_state* state, bool keepFrame
     state->validRegisters &= keep;
 }
 
+uint64_t crash_thread_state_strip_return_address(const crash_thread_state* state, uint64_t value) {
+    if (state->kind != CRASH_THREAD_STATE_ARM64) return value;
+#if defined(__aarch64__)
+    register uint64_t x30 __asm__("x30") = value;
+    __asm__("hint #7" : "+r"(x30));  // xpaclri: a no-op where pointer authentication is absent
+    return x30;
+#else
+    // The user space has 48-bit addresses; the code lies in the bits above.
+    return value & 0x0000FFFFFFFFFFFFull;
+#endif
+}
+
 bool crash_thread_state_map_to_dwarf(const crash_thread_state* state, uint32_t reg, uint64_t* dwarf) {
     switch (state->kind) {
         case CRASH_THREAD_STATE_X86_64:
@@ -242,6 +254,7 @@ extern "C" int crash_thread_state_capture_finish(const uint64_t* registers, cras
 #endif
     uint32_t count = crash_thread_state_register_count(&state);
     for (uint32_t reg = 0; reg < count; ++reg) crash_thread_state_set(&state, reg, registers[reg]);
+    state.returnAddress = true;  // the pc is where the call returns to
     return callback(&state, context);
 }
 

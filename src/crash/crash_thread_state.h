@@ -42,6 +42,11 @@ struct crash_thread_state {
     uint64_t registerSize = 8;
     uint64_t validRegisters = 0;  // bit n for register n
     uint64_t registers[CRASH_THREAD_STATE_MAX_REGISTERS] = {};
+    /// The pc is a return address (a caller's frame, or a state captured by a
+    /// call): it may be the first byte after its function, so unwind tables and
+    /// symbols are looked up at pc - 1. False for a state interrupted where it
+    /// stood (a signal's context, the frame below a signal frame).
+    bool returnAddress = false;
 };
 
 /// A state of `kind` with no valid registers.
@@ -84,6 +89,16 @@ void crash_thread_state_clear_all(crash_thread_state* state);
 /// Keeps only the callee-saved registers valid (x86-64: rbx, rbp, r12-r15;
 /// 64-bit ARM: x19-x28 and, with `keepFramePointer`, fp; 32-bit ARM: r4-r8, r10, r11).
 void crash_thread_state_clear_volatile(crash_thread_state* state, bool keepFramePointer);
+
+/// Where unwind tables and symbols are looked up for the state's pc.
+inline uint64_t crash_thread_state_lookup_pc(const crash_thread_state* state) {
+    uint64_t pc = state->registers[0];
+    return state->returnAddress && pc > 0 ? pc - 1 : pc;
+}
+
+/// A return address as code can use it: on 64-bit ARM without the pointer
+/// authentication code that a signed return address carries in its top bits.
+uint64_t crash_thread_state_strip_return_address(const crash_thread_state* state, uint64_t value);
 
 /// Register number to DWARF number and back; false when there is none.
 bool crash_thread_state_map_to_dwarf(const crash_thread_state* state, uint32_t reg, uint64_t* dwarf);
