@@ -298,6 +298,10 @@ bool readableInPlace(const MapsLine& line, FileCheck* check) {
 
 const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map, uint64_t address) {
     if (!map || !map->loaded) return nullptr;
+    uint32_t last = map->lastFound.load(std::memory_order_relaxed);
+    if (last < map->count && address >= map->ranges[last].start && address < map->ranges[last].end) {
+        return &map->ranges[last];
+    }
     uint32_t low = 0, high = map->count;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
@@ -307,6 +311,7 @@ const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map
         } else if (address >= range.end) {
             low = middle + 1;
         } else {
+            map->lastFound.store(middle, std::memory_order_relaxed);
             return &range;
         }
     }

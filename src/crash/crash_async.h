@@ -89,6 +89,8 @@ struct crash_memory_map {
     uint32_t capacity = 0;
     uint32_t count = 0;
     bool loaded = false;
+    /// The range found last: the reads of a walk keep to a few ranges.
+    mutable std::atomic<uint32_t> lastFound{0};
 };
 
 /// Reserves room for `capacity` ranges (ordinary context: it maps memory).

@@ -192,7 +192,8 @@ struct crash_dwarf_cfa_state {
     static constexpr uint32_t kInitial = kLevels;  // the set of initial rules
 
     crash_dwarf_rule_entry pool[kPoolSize];
-    uint8_t freeList;
+    uint8_t freeList;  // entries given back
+    uint8_t unused;    // entries from here on were never handed out
     uint8_t buckets[kLevels + 1][kBuckets];
     uint32_t ruleCount[kLevels + 1];
     crash_dwarf_cfa_rule cfa[kLevels];
@@ -237,6 +238,35 @@ int crash_dwarf_cfa_apply(const crash_dwarf_cfa_state* state, const crash_memory
                           const crash_mobject* section, const crash_dwarf_cie_info* cie,
                           const crash_async_byteorder* byteOrder, const crash_thread_state* current,
                           crash_thread_state* next);
+
+/// The rules found for return addresses, kept for the walks of one report (a
+/// report walks many threads through the same functions): rules without
+/// expressions only, found again by the exact lookup pc. Cleared whenever the
+/// images may have changed (each report).
+struct crash_dwarf_rules_cache {
+    static constexpr uint32_t kEntries = 512;
+    static constexpr uint32_t kRules = 8;
+    struct Entry {
+        uint64_t pc;  // 0: empty
+        crash_dwarf_cfa_rule cfa;
+        uint64_t returnAddressRegister;
+        const crash_async_byteorder* byteOrder;
+        bool signalFrame;
+        bool returnAddressUndefined;
+        uint8_t ruleCount;
+        crash_dwarf_rule_entry rules[kRules];
+    };
+    Entry entries[kEntries];
+};
+
+void crash_dwarf_rules_cache_clear(crash_dwarf_rules_cache* cache);
+/// Keeps the rules the state left for `pc`, when they can be kept.
+void crash_dwarf_rules_cache_store(crash_dwarf_rules_cache* cache, uint64_t pc, const crash_dwarf_cfa_state* state,
+                                   const crash_dwarf_cie_info* cie, const crash_async_byteorder* byteOrder);
+/// Applies the rules kept for `pc`: 8 when none are, else as the apply above
+/// (an outermost frame answers 5).
+int crash_dwarf_rules_cache_apply(const crash_dwarf_rules_cache* cache, uint64_t pc, const crash_memory_map* memory,
+                                  const crash_thread_state* current, crash_thread_state* next);
 
 // --- Expressions -------------------------------------------------------------------
 

@@ -8,10 +8,9 @@ namespace strombel::crash {
 using State = crash_dwarf_cfa_state;
 
 void crash_dwarf_cfa_state_init(State* state) {
-    for (uint32_t i = 0; i < State::kPoolSize; ++i) {
-        state->pool[i].next = static_cast<uint8_t>(i + 1 < State::kPoolSize ? i + 1 : State::kNone);
-    }
-    state->freeList = 0;
+    // The pool hands out its entries in order first, then those given back.
+    state->freeList = State::kNone;
+    state->unused = 0;
     for (auto& level : state->buckets) {
         for (uint8_t& head : level) head = State::kNone;
     }
@@ -35,9 +34,14 @@ int setRuleAt(State* state, uint32_t level, uint32_t reg, uint8_t kind, uint64_t
             return CRASH_ESUCCESS;
         }
     }
-    if (state->freeList == State::kNone) return CRASH_ENOMEM;
     uint8_t entry = state->freeList;
-    state->freeList = state->pool[entry].next;
+    if (entry != State::kNone) {
+        state->freeList = state->pool[entry].next;
+    } else if (state->unused < State::kPoolSize) {
+        entry = state->unused++;
+    } else {
+        return CRASH_ENOMEM;
+    }
     state->pool[entry] = {reg, kind, *head, value};
     *head = entry;
     state->ruleCount[level] += 1;
@@ -348,16 +352,19 @@ bool isUntrackedVectorRegister(const crash_thread_state* state, uint64_t dwarf) 
 
 }  // namespace
 
-int crash_dwarf_cfa_apply(const State* state, const crash_memory_map* memory, const crash_mobject* section,
-                          const crash_dwarf_cie_info* cie, const crash_async_byteorder* byteOrder,
-                          const crash_thread_state* current, crash_thread_state* next) {
+namespace {
+
+// Applies a CFA rule and the register rules that `eachRule` enumerates; the
+// state's rules and a cached copy of them go through here alike.
+template <typename EachRule>
+int applyRules(const crash_dwarf_cfa_rule& rule, EachRule&& eachRule, uint64_t returnAddressRegister, bool signalFrame,
+               bool returnAddressUndefined, const crash_memory_map* memory, const crash_mobject* section,
+               const crash_async_byteorder* byteOrder, const crash_thread_state* current, crash_thread_state* next) {
     bool is64 = current->registerSize == 8;
-    uint32_t level = state->level;
     *next = *current;
     crash_thread_state_clear_volatile(next, true);
 
     // The canonical frame address.
-    const crash_dwarf_cfa_rule& rule = state->cfa[level];
     uint64_t cfa = 0;
     switch (rule.kind) {
         case CRASH_DWARF_CFA_UNDEFINED: return CRASH_EINVAL;
@@ -392,9 +399,9 @@ int crash_dwarf_cfa_apply(const State* state, const crash_memory_map* memory, co
     bool pcSet = false;
     uint64_t pc = 0;
     int failure = CRASH_ESUCCESS;
-    crash_dwarf_cfa_state_each_rule(state, [&](const crash_dwarf_rule_entry& entry) {
+    eachRule([&](const crash_dwarf_rule_entry& entry) {
         if (failure != CRASH_ESUCCESS) return;
-        bool isReturnAddress = entry.reg == cie->returnAddressRegister;
+        bool isReturnAddress = entry.reg == returnAddressRegister;
         uint32_t reg = 0;
         bool mapped = crash_thread_state_map_from_dwarf(current, entry.reg, &reg);
         if (!mapped && !isReturnAddress) {
@@ -472,9 +479,9 @@ int crash_dwarf_cfa_apply(const State* state, const crash_memory_map* memory, co
 
     if (!pcSet) {
         // The outermost frame says so by leaving its return address undefined.
-        if (state->returnAddressUndefined[level]) return CRASH_ENOTFOUND;
+        if (returnAddressUndefined) return CRASH_ENOTFOUND;
         uint32_t reg = 0;
-        if (!crash_thread_state_map_from_dwarf(current, cie->returnAddressRegister, &reg) ||
+        if (!crash_thread_state_map_from_dwarf(current, returnAddressRegister, &reg) ||
             !crash_thread_state_is_valid(current, reg)) {
             return CRASH_EINVAL;
         }
@@ -482,8 +489,78 @@ int crash_dwarf_cfa_apply(const State* state, const crash_memory_map* memory, co
     }
     crash_thread_state_set(next, CRASH_REG_PC, crash_thread_state_strip_return_address(current, pc));
     // Below a signal frame the pc is where the interrupted code stood.
-    next->returnAddress = !cie->signalFrame;
+    next->returnAddress = !signalFrame;
     return CRASH_ESUCCESS;
+}
+
+}  // namespace
+
+int crash_dwarf_cfa_apply(const State* state, const crash_memory_map* memory, const crash_mobject* section,
+                          const crash_dwarf_cie_info* cie, const crash_async_byteorder* byteOrder,
+                          const crash_thread_state* current, crash_thread_state* next) {
+    return applyRules(
+        state->cfa[state->level], [state](auto&& visit) { crash_dwarf_cfa_state_each_rule(state, visit); },
+        cie->returnAddressRegister, cie->signalFrame, state->returnAddressUndefined[state->level], memory, section,
+        byteOrder, current, next);
+}
+
+// --- The rules cache -----------------------------------------------------------------------
+
+namespace {
+
+uint32_t cacheSlot(uint64_t pc) {
+    uint64_t mixed = pc * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(mixed >> 40) % crash_dwarf_rules_cache::kEntries;
+}
+
+}  // namespace
+
+void crash_dwarf_rules_cache_clear(crash_dwarf_rules_cache* cache) {
+    for (auto& entry : cache->entries) entry.pc = 0;
+}
+
+void crash_dwarf_rules_cache_store(crash_dwarf_rules_cache* cache, uint64_t pc, const State* state,
+                                   const crash_dwarf_cie_info* cie, const crash_async_byteorder* byteOrder) {
+    uint32_t level = state->level;
+    const crash_dwarf_cfa_rule& cfa = state->cfa[level];
+    // Only what needs no section: no expressions, a handful of rules.
+    if (pc == 0 || cfa.kind == CRASH_DWARF_CFA_EXPRESSION || cfa.kind == CRASH_DWARF_CFA_UNDEFINED ||
+        state->ruleCount[level] > crash_dwarf_rules_cache::kRules) {
+        return;
+    }
+    crash_dwarf_rules_cache::Entry& entry = cache->entries[cacheSlot(pc)];
+    uint32_t count = 0;
+    bool cacheable = true;
+    crash_dwarf_cfa_state_each_rule(state, [&](const crash_dwarf_rule_entry& rule) {
+        if (rule.kind == CRASH_DWARF_RULE_EXPRESSION || rule.kind == CRASH_DWARF_RULE_VAL_EXPRESSION) cacheable = false;
+        if (cacheable) entry.rules[count++] = rule;
+    });
+    if (!cacheable) {
+        entry.pc = 0;
+        return;
+    }
+    entry.pc = pc;
+    entry.cfa = cfa;
+    entry.ruleCount = static_cast<uint8_t>(count);
+    entry.returnAddressRegister = cie->returnAddressRegister;
+    entry.signalFrame = cie->signalFrame;
+    entry.returnAddressUndefined = state->returnAddressUndefined[level];
+    entry.byteOrder = byteOrder;
+}
+
+int crash_dwarf_rules_cache_apply(const crash_dwarf_rules_cache* cache, uint64_t pc, const crash_memory_map* memory,
+                                  const crash_thread_state* current, crash_thread_state* next) {
+    const crash_dwarf_rules_cache::Entry& entry = cache->entries[cacheSlot(pc)];
+    if (pc == 0 || entry.pc != pc) return CRASH_ENOTFOUND;
+    int result = applyRules(
+        entry.cfa,
+        [&entry](auto&& visit) {
+            for (uint32_t i = 0; i < entry.ruleCount; ++i) visit(entry.rules[i]);
+        },
+        entry.returnAddressRegister, entry.signalFrame, entry.returnAddressUndefined, memory, nullptr, entry.byteOrder,
+        current, next);
+    // A failure is the frame's own, as it would have been uncached.
+    return result == CRASH_ENOTFOUND ? CRASH_EINVAL : result;
 }
 
 }  // namespace strombel::crash

@@ -51,6 +51,12 @@ int crash_dwarf_reader(const crash_frame_environment* environment, const crash_t
     if (!environment || !environment->images) return CRASH_FRAME_ENOTSUP;
     // A caller's pc is a return address, which may lie past its function's end.
     uint64_t pc = crash_thread_state_lookup_pc(current);
+    crash_dwarf_rules_cache* cache = environment->rulesCache;
+    if (cache) {
+        int cached = crash_dwarf_rules_cache_apply(cache, pc, environment->memory, current, next);
+        if (cached == CRASH_ESUCCESS) return CRASH_FRAME_ESUCCESS;
+        if (cached != CRASH_ENOTFOUND) return CRASH_FRAME_ENOFRAME;
+    }
     const crash_image* image = environment->images->find(pc, environment->generation);
     if (!image) return CRASH_FRAME_ENOTSUP;
     const crash_memory_map* memory = environment->memory;
@@ -84,6 +90,7 @@ int crash_dwarf_reader(const crash_frame_environment* environment, const crash_t
                             fde.instructionsLength) != CRASH_ESUCCESS) {
         return CRASH_FRAME_ENOTSUP;
     }
+    if (cache) crash_dwarf_rules_cache_store(cache, pc, &state, &cie, frames.byteOrder);
     if (crash_dwarf_cfa_apply(&state, memory, &frames.section, &cie, frames.byteOrder, current, next) != CRASH_ESUCCESS) {
         return CRASH_FRAME_ENOFRAME;
     }

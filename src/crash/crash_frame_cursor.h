@@ -25,13 +25,17 @@ enum crash_frame_error : int {
 
 const char* crash_frame_error_string(int error);
 
+struct crash_dwarf_rules_cache;
+
 /// What frame readers may look at: the image list (held in reading state by
-/// the caller), the memory map of the report, and the images' report
-/// generation (0: every listed image).
+/// the caller), the memory map of the report, the images' report generation
+/// (0: every listed image) and, when given, a cache of the DWARF reader's
+/// rules that lives as long as the images stay as they are.
 struct crash_frame_environment {
     const crash_image_list* images = nullptr;
     const crash_memory_map* memory = nullptr;
     uint32_t generation = 0;
+    crash_dwarf_rules_cache* rulesCache = nullptr;
 };
 
 /// Computes the caller's frame `next` from `current` (and `previous`, from the

@@ -13,6 +13,7 @@
 #include <set>
 #include <utility>
 
+#include "crash/crash_dwarf.h"
 #include "crash/crash_objc.h"
 #include "crash/crash_process_info.h"
 #include "crash/crash_signal_names.h"
@@ -437,7 +438,8 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
 
     crash_objc_cache objc;
     crash_objc_cache_init(&objc);
-    Writer w{record, environment, {environment->images, environment->memory, 0}, 0, &objc};
+    Writer w{record, environment, {environment->images, environment->memory, 0, environment->rulesCache}, 0, &objc};
+    if (environment->rulesCache) crash_dwarf_rules_cache_clear(environment->rulesCache);
     // Which listed images are still loaded; all of them when the link map
     // cannot be read. Images appended by hand (Mach-O ones) are loaded while listed.
     crash_image_list* images = environment->images;

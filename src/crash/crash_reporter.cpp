@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "crash/crash_dwarf.h"
 #include "crash/crash_log_writer.h"
 #include "crash/crash_signal_handler.h"
 #include "logging/log.h"
@@ -68,7 +70,10 @@ struct CaptureInstance {
     // The reserved memory the writer works in: memory map, thread table.
     bool prepare() {
         std::call_once(prepared, [this] {
-            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare();
+            void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && cache != MAP_FAILED;
+            if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
             environment.memory = &memory;
             environment.images = &images;
             environment.threads = &threads;
