@@ -57,29 +57,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(image, data + 8, size - 8);
     uint64_t header = reinterpret_cast<uint64_t>(image);
     uint64_t pc = header + pcOffset % kRoom;
+    // As at crash time: the memory map loaded, the image read in place.
+    static crash_memory_map memory;
+    if (!memory.ranges && !crash_memory_map_reserve(&memory, 8192)) std::abort();
+    if (!crash_memory_map_load(&memory)) std::abort();
+    const crash_memory_map* map = (pcOffset >> 63) ? nullptr : &memory;  // through the kernel now and then
 
     crash_macho_image record;
-    if (crash_macho_image_init(&record, nullptr, "fuzz", header) != 0) return 0;
+    if (crash_macho_image_init(&record, map, "fuzz", header) != 0) return 0;
     uint8_t uuid[16];
-    crash_macho_image_uuid(&record, nullptr, uuid);
+    crash_macho_image_uuid(&record, map, uuid);
     crash_mobject section;
-    crash_macho_map_section(&record, nullptr, "__TEXT", "__unwind_info", &section);
-    crash_macho_map_section(&record, nullptr, "__TEXT", "__eh_frame", &section);
+    crash_macho_map_section(&record, map, "__TEXT", "__unwind_info", &section);
+    crash_macho_map_section(&record, map, "__TEXT", "__eh_frame", &section);
 
     found = 0;
-    int bySymbol = crash_macho_find_symbol_by_pc(&record, nullptr, pc, symbolFound, nullptr);
+    int bySymbol = crash_macho_find_symbol_by_pc(&record, map, pc, symbolFound, nullptr);
     if ((bySymbol == 0) != (found == 1)) std::abort();
     uint64_t address = 0;
-    crash_macho_find_symbol_by_name(&record, nullptr, "_main", &address);
+    crash_macho_find_symbol_by_name(&record, map, "_main", &address);
 
     crash_objc_cache cache;
     crash_objc_cache_init(&cache);
     found = 0;
-    int byMethod = crash_objc_method_lookup(&record, nullptr, &cache, pc, methodFound, nullptr);
+    int byMethod = crash_objc_method_lookup(&record, map, &cache, pc, methodFound, nullptr);
     if ((byMethod == 0) != (found == 1)) std::abort();
     for (uint32_t strategy = 1; strategy <= 3; ++strategy) {
         found = 0;
-        int chosen = crash_find_symbol(&record, nullptr, strategy, &cache, pc, symbolFound, nullptr);
+        int chosen = crash_find_symbol(&record, map, strategy, &cache, pc, symbolFound, nullptr);
         if ((chosen == 0) != (found == 1)) std::abort();
     }
     crash_objc_cache_free(&cache);

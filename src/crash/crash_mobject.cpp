@@ -4,6 +4,10 @@
 
 namespace strombel::crash {
 
+namespace {
+constexpr uint32_t kMaximumProbes = 4096;
+}  // namespace
+
 int crash_mobject_init(crash_mobject* object, const crash_memory_map* memory, uint64_t address, uint64_t length,
                        bool requireWhole) {
     object->address = address;
@@ -26,14 +30,24 @@ int crash_mobject_init(crash_mobject* object, const crash_memory_map* memory, ui
         }
         object->inPlace = inPlace;
     } else {
-        // Page by page through the kernel.
-        uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-        while (covered < end) {
-            unsigned char probe;
-            if (crash_async_read(nullptr, covered, 0, &probe, 1) != CRASH_ESUCCESS) break;
-            uint64_t next = (covered / page + 1) * page;
-            if (next <= covered) break;
-            covered = next;
+        // Through the kernel. Every read of such a view is a safe read anyway:
+        // a whole view needs its first and last bytes; another is cut at its
+        // first unreadable page among the first few thousand (so that a view
+        // over terabytes of mapped memory costs no more).
+        unsigned char probe;
+        if (requireWhole) {
+            if (crash_async_read(nullptr, address, 0, &probe, 1) == CRASH_ESUCCESS &&
+                crash_async_read(nullptr, end - 1, 0, &probe, 1) == CRASH_ESUCCESS) {
+                covered = end;
+            }
+        } else {
+            uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+            for (uint32_t probes = 0; covered < end && probes < kMaximumProbes; ++probes) {
+                if (crash_async_read(nullptr, covered, 0, &probe, 1) != CRASH_ESUCCESS) break;
+                uint64_t next = (covered / page + 1) * page;
+                if (next <= covered) break;
+                covered = next;
+            }
         }
     }
     if (covered <= address || (requireWhole && covered < end)) {

@@ -9,7 +9,10 @@ namespace {
 constexpr uint32_t kRealized = 1u << 31;      // class read-write data: realized
 constexpr uint32_t kCopiedReadOnly = 1u << 27;  // its read-only data is a copy on the heap
 constexpr uint32_t kNameSize = 256;
-constexpr uint32_t kMaximumMethods = 1u << 20;  // per list: bounds the work on damaged counts
+// Bounds on the work damaged counts can ask for: methods in one list, and
+// classes, categories and methods met in one enumeration.
+constexpr uint32_t kMaximumMethods = 1u << 16;
+constexpr uint32_t kEnumerationBudget = 1u << 18;
 constexpr uint64_t kCacheBytes = crash_objc_cache::kClassCacheEntries * 2 * sizeof(uint64_t);
 // A visitor that has seen what it wanted stops the whole enumeration.
 constexpr int kStopped = -1;
@@ -27,6 +30,14 @@ struct Reader {
     const crash_memory_map* memory;
     crash_objc_cache* cache;
     uint32_t word;
+    mutable uint32_t budget = kEnumerationBudget;
+
+    // False once the enumeration has done all the work it may.
+    bool spend(uint64_t units) const {
+        if (units > budget) return false;
+        budget -= static_cast<uint32_t>(units);
+        return true;
+    }
 
     bool readWord(uint64_t address, uint64_t* value) const {
         return crash_async_read_word(memory, image->byteOrder, address, image->is64, value) == CRASH_ESUCCESS;
@@ -64,7 +75,7 @@ int eachMethod(const Reader& r, uint64_t list, bool isClassMethod, uint64_t clas
         count = count32;
         first = list + 2 * r.word;
     }
-    if (entrySize < 3 * r.word || count > kMaximumMethods) return CRASH_EINVALID_DATA;
+    if (entrySize < 3 * r.word || count > kMaximumMethods || !r.spend(count + 1)) return CRASH_EINVALID_DATA;
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t entry = first + i * entrySize;
         Method method{isClassMethod, className, 0, 0};
@@ -140,7 +151,7 @@ int enumerateObjc2(const Reader& r, Visit&& visit) {
         for (uint64_t at = cache->classList.address; at + r.word <= cache->classList.address + cache->classList.length;
              at += r.word) {
             uint64_t classAddress = 0, isa = 0, className = 0;
-            if (!r.readWordIn(&cache->classList, at, &classAddress)) return CRASH_EINVALID_DATA;
+            if (!r.spend(1) || !r.readWordIn(&cache->classList, at, &classAddress)) return CRASH_EINVALID_DATA;
             int result = visitClass2(r, classAddress, false, &className, visit);
             if (result == CRASH_ENOTFOUND) continue;  // not realized: passed over
             if (result != CRASH_ESUCCESS) return result;
@@ -153,7 +164,7 @@ int enumerateObjc2(const Reader& r, Visit&& visit) {
         for (uint64_t at = cache->categoryList.address;
              at + r.word <= cache->categoryList.address + cache->categoryList.length; at += r.word) {
             uint64_t category = 0, classAddress = 0, instanceMethods = 0, classMethods = 0;
-            if (!r.readWordIn(&cache->categoryList, at, &category) || !r.readWord(category + r.word, &classAddress) ||
+            if (!r.spend(1) || !r.readWordIn(&cache->categoryList, at, &category) || !r.readWord(category + r.word, &classAddress) ||
                 !r.readWord(category + 2 * r.word, &instanceMethods) || !r.readWord(category + 3 * r.word, &classMethods)) {
                 return CRASH_EINVALID_DATA;
             }
@@ -177,7 +188,7 @@ int enumerateLegacy(const Reader& r, const crash_mobject& modules, Visit&& visit
     uint64_t moduleSize = 4 * r.word;  // version, size, name, symbol table
     for (uint64_t at = modules.address; at + moduleSize <= modules.address + modules.length; at += moduleSize) {
         uint64_t symtab = 0;
-        if (!r.readWordIn(&modules, at + 3 * r.word, &symtab)) return CRASH_EINVALID_DATA;
+        if (!r.spend(1) || !r.readWordIn(&modules, at + 3 * r.word, &symtab)) return CRASH_EINVALID_DATA;
         if (symtab == 0) continue;
         uint16_t classCount = 0;
         if (!r.readUint16(symtab + 2 * r.word, &classCount)) return CRASH_EINVALID_DATA;
@@ -185,7 +196,7 @@ int enumerateLegacy(const Reader& r, const crash_mobject& modules, Visit&& visit
         definitions = (definitions + r.word - 1) / r.word * r.word;
         for (uint16_t i = 0; i < classCount; ++i) {
             uint64_t classAddress = 0, name = 0, methods = 0, isa = 0, metaMethods = 0;
-            if (!r.readWord(definitions + i * r.word, &classAddress) || !r.readWord(classAddress + 2 * r.word, &name) ||
+            if (!r.spend(1) || !r.readWord(definitions + i * r.word, &classAddress) || !r.readWord(classAddress + 2 * r.word, &name) ||
                 !r.readWord(classAddress + 7 * r.word, &methods) || !r.readWord(classAddress, &isa) ||
                 !r.readWord(isa + 7 * r.word, &metaMethods)) {
                 return CRASH_EINVALID_DATA;
