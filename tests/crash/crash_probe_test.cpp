@@ -392,7 +392,12 @@ TEST(CrashProbeFrameless, EveryFunctionOnTheCrashedStackIsNamed) {
         const auto* thread = crashedThread(*report);
         ASSERT_NE(thread, nullptr);
         auto names = frameNames(thread->frames, thread->n_frames);
-        EXPECT_TRUE(inOrder(names, c.frames)) << ::testing::PrintToString(names);
+        std::vector<std::string> frames = c.frames;
+        if (std::string(STROMBEL_SANITIZE_BUILD) != "") {
+            // The sanitizers sort for qsort themselves: the C library's function is not on the stack.
+            frames.erase(std::remove(frames.begin(), frames.end(), "qsort_r"), frames.end());
+        }
+        EXPECT_TRUE(inOrder(names, frames)) << ::testing::PrintToString(names);
         EXPECT_EQ(run.output.find("heap used"), std::string::npos) << run.output;
     }
 }

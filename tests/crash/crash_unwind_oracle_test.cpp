@@ -90,9 +90,13 @@ uint64_t functionOf(uint64_t pc) {
     return symbol ? symbol->value + image->bias : 0;
 }
 
+// The entries after takeStacks' own (and, in a sanitized build, after those
+// of the sanitizer's backtrace() that stand before them).
 std::vector<uint64_t> callersOfTakeStacks(const std::vector<uint64_t>& stack) {
     uint64_t own = reinterpret_cast<uint64_t>(&takeStacks);
     size_t first = 0;
+    while (first < stack.size() && first < 4 && functionOf(stack[first]) != own) ++first;
+    if (first == stack.size() || first == 4) first = 0;
     while (first < stack.size() && functionOf(stack[first]) == own) ++first;
     return {stack.begin() + static_cast<long>(first), stack.end()};
 }
@@ -131,8 +135,9 @@ __attribute__((noinline)) int recurse(int depth, Stacks* stacks) {
 }
 
 // Many values live across the call: every callee-saved register is used.
-__attribute__((noinline)) long manyRegisters(Stacks* stacks, long a, long b, long c, long d, long e, long f) {
-    long g = a * b, h = c * d, i = e * f, j = a + f, k = b + e, l = c + d;
+__attribute__((noinline)) unsigned long manyRegisters(Stacks* stacks, unsigned long a, unsigned long b, unsigned long c,
+                                                     unsigned long d, unsigned long e, unsigned long f) {
+    unsigned long g = a * b, h = c * d, i = e * f, j = a + f, k = b + e, l = c + d;
     for (int n = 0; n < sink + 3; ++n) {
         g += h ^ i;
         h += i ^ j;
