@@ -11,11 +11,14 @@
 // unw_backtrace().
 
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <execinfo.h>
 #define UNW_LOCAL_ONLY  // this process only: the fast local functions
 #include <libunwind.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "crash/crash_dwarf.h"
 #include "crash/crash_frame_cursor.h"
@@ -24,6 +27,40 @@
 namespace {
 
 using namespace strombel::crash;
+
+// libunwind is loaded on its own (RTLD_LOCAL), not linked: it also defines
+// backtrace() and the _Unwind_* functions, which would otherwise stand in for
+// the C library's and libgcc's in this process.
+struct Libunwind {
+    int (*backtrace)(void**, int);
+    int (*getcontext)(unw_context_t*);
+    int (*initLocal)(unw_cursor_t*, unw_context_t*);
+    int (*step)(unw_cursor_t*);
+    int (*getReg)(unw_cursor_t*, unw_regnum_t, unw_word_t*);
+};
+
+const Libunwind& libunwind() {
+    static Libunwind loaded = [] {
+        void* handle = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            std::fprintf(stderr, "crash_unwind_bench: %s\n", dlerror());
+            std::exit(1);
+        }
+        Libunwind functions;
+        functions.backtrace = reinterpret_cast<int (*)(void**, int)>(dlsym(handle, "unw_backtrace"));
+        functions.getcontext = reinterpret_cast<int (*)(unw_context_t*)>(dlsym(handle, "_Ux86_64_getcontext"));
+        functions.initLocal = reinterpret_cast<int (*)(unw_cursor_t*, unw_context_t*)>(dlsym(handle, "_ULx86_64_init_local"));
+        functions.step = reinterpret_cast<int (*)(unw_cursor_t*)>(dlsym(handle, "_ULx86_64_step"));
+        functions.getReg =
+            reinterpret_cast<int (*)(unw_cursor_t*, unw_regnum_t, unw_word_t*)>(dlsym(handle, "_ULx86_64_get_reg"));
+        if (!functions.backtrace || !functions.getcontext || !functions.initLocal || !functions.step || !functions.getReg) {
+            std::fprintf(stderr, "crash_unwind_bench: libunwind lacks a function\n");
+            std::exit(1);
+        }
+        return functions;
+    }();
+    return loaded;
+}
 
 constexpr int kDepth = 64;
 constexpr int kMaximumFrames = 512;
@@ -86,18 +123,19 @@ __attribute__((noinline)) int walkHere(WalkJob* job) {
             setup().images.setReading(false);
             break;
         case Walker::unwBacktrace:
-            job->frames = unw_backtrace(frames, kMaximumFrames);
+            job->frames = libunwind().backtrace(frames, kMaximumFrames);
             job->checksum += reinterpret_cast<uint64_t>(frames[job->frames - 1]);
             break;
         case Walker::unwStep: {
+            const Libunwind& functions = libunwind();
             unw_context_t context;
             unw_cursor_t cursor;
-            unw_getcontext(&context);
-            unw_init_local(&cursor, &context);
+            functions.getcontext(&context);
+            functions.initLocal(&cursor, &context);
             job->frames = 0;
-            while (job->frames < kMaximumFrames && unw_step(&cursor) > 0) {
+            while (job->frames < kMaximumFrames && functions.step(&cursor) > 0) {
                 unw_word_t ip = 0;
-                unw_get_reg(&cursor, UNW_REG_IP, &ip);
+                functions.getReg(&cursor, UNW_REG_IP, &ip);
                 job->checksum += ip;
                 ++job->frames;
             }
@@ -122,6 +160,7 @@ __attribute__((noinline)) int deepThenWalk(int levels, WalkJob* job) {
 
 void walkBenchmark(benchmark::State& state, Walker walker) {
     setup();
+    libunwind();
     WalkJob job{walker, 0, 0};
     int64_t frames = 0;
     for (auto _ : state) {

@@ -4,12 +4,14 @@
 // to the start of the process. The other unwinders run here only as oracles:
 // nothing of theirs is in the crash path.
 //
-// This file is compiled with -O2 -fomit-frame-pointer and linked with
-// libunwind, in a test program of its own.
+// This file is compiled with -O2 -fomit-frame-pointer. libunwind is loaded on
+// its own (RTLD_LOCAL) rather than linked: it also defines backtrace() and the
+// _Unwind_* functions, which would otherwise stand in for the C library's and
+// libgcc's, and the two oracles would be one.
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <gtest/gtest.h>
-#include <libunwind.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -54,6 +56,16 @@ crash_memory_map& memory() {
 
 const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
 
+using Backtrace = int (*)(void**, int);
+
+Backtrace libunwindBacktrace() {
+    static Backtrace function = [] {
+        void* handle = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
+        return handle ? reinterpret_cast<Backtrace>(dlsym(handle, "unw_backtrace")) : nullptr;
+    }();
+    return function;
+}
+
 int walkOurs(crash_thread_state* state, void* context) {
     auto* stacks = static_cast<Stacks*>(context);
     images().setReading(true);
@@ -75,7 +87,7 @@ __attribute__((noinline)) void takeStacks(Stacks* stacks) {
     crash_memory_map_load(&memory());
     crash_thread_state_capture(walkOurs, stacks);
     void* frames[kMaximumFrames];
-    int count = unw_backtrace(frames, kMaximumFrames);
+    int count = libunwindBacktrace()(frames, kMaximumFrames);
     for (int i = 0; i < count; ++i) stacks->libunwind.push_back(reinterpret_cast<uint64_t>(frames[i]));
     count = backtrace(frames, kMaximumFrames);
     for (int i = 0; i < count; ++i) stacks->glibc.push_back(reinterpret_cast<uint64_t>(frames[i]));
@@ -230,6 +242,11 @@ __attribute__((noinline)) void throughASignal(Stacks* stacks) {
 }
 
 TEST(CrashUnwindOracle, OurReturnAddressesAreLibunwindsAndTheCLibrarysAtEveryPoint) {
+    ASSERT_NE(libunwindBacktrace(), nullptr) << dlerror();
+    // backtrace() is the C library's, walking with libgcc's unwinder.
+    Dl_info info;
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&backtrace), &info), 0);
+    EXPECT_NE(std::string(info.dli_fname).find("libc.so"), std::string::npos) << info.dli_fname;
     const struct {
         const char* name;
         std::function<void(Stacks*)> run;
