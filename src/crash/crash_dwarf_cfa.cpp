@@ -162,20 +162,7 @@ int crash_dwarf_cfa_run(State* state, const crash_mobject* section, const crash_
         return true;
     };
     auto fixed = [&](uint32_t size, uint64_t* value) {
-        if (size > end - at) return false;
-        if (size == 1) {
-            uint8_t v = 0;
-            if (crash_mobject_read_uint8(section, at, &v) != CRASH_ESUCCESS) return false;
-            *value = v;
-        } else if (size == 2) {
-            uint16_t v = 0;
-            if (crash_mobject_read_uint16(section, order, at, &v) != CRASH_ESUCCESS) return false;
-            *value = v;
-        } else {
-            uint32_t v = 0;
-            if (crash_mobject_read_uint32(section, order, at, &v) != CRASH_ESUCCESS) return false;
-            *value = v;
-        }
+        if (size > end - at || crash_mobject_read_sized(section, order, at, size, value) != CRASH_ESUCCESS) return false;
         at += size;
         return true;
     };

@@ -45,30 +45,7 @@ int crash_dwarf_expression_evaluate(const crash_mobject* object, const crash_mem
     uint64_t at = address;
 
     auto readFixed = [&](uint32_t size, uint64_t* value) {
-        if (size > end - at) return false;
-        switch (size) {
-            case 1: {
-                uint8_t v = 0;
-                if (crash_mobject_read_uint8(object, at, &v) != CRASH_ESUCCESS) return false;
-                *value = v;
-                break;
-            }
-            case 2: {
-                uint16_t v = 0;
-                if (crash_mobject_read_uint16(object, byteOrder, at, &v) != CRASH_ESUCCESS) return false;
-                *value = v;
-                break;
-            }
-            case 4: {
-                uint32_t v = 0;
-                if (crash_mobject_read_uint32(object, byteOrder, at, &v) != CRASH_ESUCCESS) return false;
-                *value = v;
-                break;
-            }
-            default:
-                if (crash_mobject_read_uint64(object, byteOrder, at, value) != CRASH_ESUCCESS) return false;
-                break;
-        }
+        if (size > end - at || crash_mobject_read_sized(object, byteOrder, at, size, value) != CRASH_ESUCCESS) return false;
         at += size;
         return true;
     };
@@ -175,10 +152,7 @@ int crash_dwarf_expression_evaluate(const crash_mobject* object, const crash_mem
             {
                 uint32_t size = opcode == 0x09 ? 1 : opcode == 0x0B ? 2 : opcode == 0x0D ? 4 : 8;
                 if (!readFixed(size, &a)) return CRASH_EINVAL;
-                if (size < 8) {
-                    uint32_t shift = 64 - 8 * size;
-                    a = static_cast<uint64_t>(static_cast<int64_t>(a << shift) >> shift);
-                }
+                a = crash_sign_extend(a, size);
                 if (!machine.push(a)) return CRASH_EINTERNAL;
                 break;
             }

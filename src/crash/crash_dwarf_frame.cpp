@@ -92,28 +92,18 @@ int crash_dwarf_read_pointer(const crash_dwarf_pointer_state* state, const crash
             break;
         }
         case CRASH_DW_EH_PE_udata2:
-        case CRASH_DW_EH_PE_sdata2: {
-            uint16_t narrow = 0;
-            result = crash_mobject_read_uint16(object, order, location, &narrow);
-            raw = (encoding & 0x0F) == CRASH_DW_EH_PE_sdata2 ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(narrow)))
-                                                             : narrow;
-            length = 2;
-            break;
-        }
+        case CRASH_DW_EH_PE_sdata2:
         case CRASH_DW_EH_PE_udata4:
-        case CRASH_DW_EH_PE_sdata4: {
-            uint32_t narrow = 0;
-            result = crash_mobject_read_uint32(object, order, location, &narrow);
-            raw = (encoding & 0x0F) == CRASH_DW_EH_PE_sdata4 ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(narrow)))
-                                                             : narrow;
-            length = 4;
+        case CRASH_DW_EH_PE_sdata4:
+        case CRASH_DW_EH_PE_udata8:
+        case CRASH_DW_EH_PE_sdata8: {
+            // 2, 4 or 8 bytes; the formats from 0x0A on are signed.
+            uint32_t format = encoding & 0x07;
+            length = format == 2 ? 2 : format == 3 ? 4 : 8;
+            result = crash_mobject_read_sized(object, order, location, static_cast<uint32_t>(length), &raw);
+            if (encoding & 0x08) raw = crash_sign_extend(raw, static_cast<uint32_t>(length));
             break;
         }
-        case CRASH_DW_EH_PE_udata8:
-        case CRASH_DW_EH_PE_sdata8:
-            result = crash_mobject_read_uint64(object, order, location, &raw);
-            length = 8;
-            break;
         default: return CRASH_ENOTSUP;
     }
     if (result != CRASH_ESUCCESS) return result == CRASH_ENOTSUP ? result : CRASH_EINVAL;
@@ -406,18 +396,8 @@ bool tableValue(const crash_dwarf_eh_frame_hdr* hdr, const crash_mobject* sectio
                 uint64_t at, uint64_t sectionStart, uint64_t* value) {
     uint32_t size = hdr->entrySize / 2;
     uint64_t raw = 0;
-    bool isSigned = (hdr->tableEncoding & 0x08) != 0;
-    if (size == 2) {
-        uint16_t v = 0;
-        if (crash_mobject_read_uint16(section, order, at, &v) != CRASH_ESUCCESS) return false;
-        raw = isSigned ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(v))) : v;
-    } else if (size == 4) {
-        uint32_t v = 0;
-        if (crash_mobject_read_uint32(section, order, at, &v) != CRASH_ESUCCESS) return false;
-        raw = isSigned ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))) : v;
-    } else {
-        if (crash_mobject_read_uint64(section, order, at, &raw) != CRASH_ESUCCESS) return false;
-    }
+    if (crash_mobject_read_sized(section, order, at, size, &raw) != CRASH_ESUCCESS) return false;
+    if (hdr->tableEncoding & 0x08) raw = crash_sign_extend(raw, size);
     *value = raw + ((hdr->tableEncoding & 0x70) == CRASH_DW_EH_PE_datarel ? sectionStart : 0);
     return true;
 }

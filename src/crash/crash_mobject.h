@@ -91,6 +91,42 @@ inline int crash_mobject_read_word(const crash_mobject* object, const crash_asyn
     return result;
 }
 
+/// A value of 1, 2, 4 or 8 bytes, zero-extended; 5 for another size.
+inline int crash_mobject_read_sized(const crash_mobject* object, const crash_async_byteorder* order, uint64_t at,
+                                    uint32_t size, uint64_t* value) {
+    int result = CRASH_EINVAL;
+    switch (size) {
+        case 1: {
+            uint8_t v = 0;
+            result = crash_mobject_read_uint8(object, at, &v);
+            *value = v;
+            break;
+        }
+        case 2: {
+            uint16_t v = 0;
+            result = crash_mobject_read_uint16(object, order, at, &v);
+            *value = v;
+            break;
+        }
+        case 4: {
+            uint32_t v = 0;
+            result = crash_mobject_read_uint32(object, order, at, &v);
+            *value = v;
+            break;
+        }
+        case 8: result = crash_mobject_read_uint64(object, order, at, value); break;
+        default: break;
+    }
+    return result;
+}
+
+/// `value`'s low `size` bytes as a signed number.
+inline uint64_t crash_sign_extend(uint64_t value, uint32_t size) {
+    if (size >= 8) return value;
+    uint32_t shift = 64 - 8 * size;
+    return static_cast<uint64_t>(static_cast<int64_t>(value << shift) >> shift);
+}
+
 /// A target word read from anywhere in memory with the safe reads.
 int crash_async_read_word(const crash_memory_map* memory, const crash_async_byteorder* order, uint64_t address,
                           bool is64, uint64_t* value);
