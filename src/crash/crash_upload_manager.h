@@ -130,7 +130,7 @@ public:
     /// Also sets the submission address to the hosted service's base address.
     void setAppIdentifier(std::string identifier);
     /// The hosted service's base address that `setAppIdentifier` installs.
-    static constexpr const char* kHostedServiceURL = "https://crashes.strombel.org/";
+    static constexpr const char* kHostedServiceURL = "https://crashes.strombel.invalid/";
     CrashUploadManagerDelegate* delegate() const { return delegate_; }
     /// Not owned.
     void setDelegate(CrashUploadManagerDelegate* delegate) { delegate_ = delegate; }

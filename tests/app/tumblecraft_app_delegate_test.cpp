@@ -137,7 +137,7 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(window.journal, (std::vector<std::string>{"loggers", "library up to date", "black window",
                                                         "pad screen", "engine start", "visible"}));
     EXPECT_TRUE(window.layoutIsTablet);
-    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.org/crashes/crash_v200.php");
+    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.invalid/crashes/crash_v200.php");
     EXPECT_FALSE(crashClient.isStarted());
     ASSERT_NE(delegate->socialClient(), nullptr);
     EXPECT_EQ(delegate->socialClient()->getOwnBaseUrl(), "sn482915736204518://authorize");
