@@ -102,6 +102,7 @@ public:
     void clearUnusedCache() override;
     hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
     std::string lastError() const override;
+    std::string outputProblem() const override { return outputProblem_; }
     // AppSequencer
     bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
 
@@ -134,6 +135,7 @@ private:
     std::unique_ptr<MainScreen> mainScreen_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
+    std::string outputProblem_;
 };
 
 }  // namespace strombel::app

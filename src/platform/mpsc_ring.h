@@ -64,12 +64,28 @@ public:
 
     /// Consumer (one thread): moves the oldest item into `out`; false when none is ready.
     bool pop(T& out) {
+        if (!take(out)) return false;
+        finishTaking();
+        return true;
+    }
+
+    /// Consumer: like `pop`, but the item still counts in `approximateSize()`
+    /// until `finishTaking()` (for a consumer whose handling others must see done).
+    bool take(T& out) {
         Cell& cell = cells_[dequeue_ & mask_];
         if (cell.sequence.load(std::memory_order_acquire) != dequeue_ + 1) return false;
         out = std::move(cell.value);
         cell.sequence.store(dequeue_ + mask_ + 1, std::memory_order_release);
         ++dequeue_;
         return true;
+    }
+    void finishTaking() { taken_.store(dequeue_, std::memory_order_seq_cst); }
+
+    /// Any thread: about how many items are queued (claimed and not yet taken).
+    size_t approximateSize() const {
+        const size_t claimed = enqueue_.load(std::memory_order_seq_cst);
+        const size_t taken = taken_.load(std::memory_order_seq_cst);
+        return claimed > taken ? claimed - taken : 0;
     }
 
     /// Consumer: hands each ready item to `take`, oldest first, freeing its slot
@@ -107,6 +123,7 @@ private:
     std::unique_ptr<Cell[]> cells_;
     alignas(64) std::atomic<size_t> enqueue_{0};
     alignas(64) size_t dequeue_ = 0;  // the consumer's own
+    std::atomic<size_t> taken_{0};    // a copy of it for approximateSize
 };
 
 }  // namespace strombel::platform

@@ -89,8 +89,8 @@ TEST_F(SoundBoxMidiLinkTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
     auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, 1'000'000'000);
     platform::ManualAudioDevice& sound = *device;
     engine::SoundBox box(std::move(device), sandbox, loop, &library);
-    box.waitForPreloads();
     box.currentSoundbankChanged(0);
+    box.waitForPreloads();  // the bank's samples are in memory before the first note
 
     auto hub = startHub();
     SoundBoxMidiLink link(box, *hub);

@@ -63,6 +63,7 @@ TEST(Published, ReadersRacingManyReplacementsNeverSeeAFreedValue) {
             }
         });
     }
+    while (reads.load() < 3) std::this_thread::yield();
     for (int i = 1; i <= 2000; ++i) cell.publish(std::make_shared<const std::vector<int>>(64, i));
     done.store(true);
     for (auto& reader : readers) reader.join();
