@@ -197,6 +197,7 @@ void SoundBox::applyCommand(Command& command) {
                 if (found == command.tables->tracksByFilePath.end()) continue;
                 (*queue)[kept].time = request.time;
                 (*queue)[kept].track = found->second;
+                requestLoad(found->second, false);  // in memory by the time it is due
                 ++kept;
             }
             count = kept;
