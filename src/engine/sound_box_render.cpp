@@ -205,20 +205,32 @@ void SoundBox::applyCommand(Command& command) {
         break;
     }
     }
-    // Whatever the command still holds goes back to the main loop.
-    release(std::move(command.track));
+    // Whatever the command still holds goes back to the main loop, unless the
+    // playing list holds the same track: this thread alone lets go of the list's
+    // references, so the command's cannot be the last and is dropped here.
+    if (command.track) {
+        bool listed = false;
+        for (size_t i = 0; i < playingCount_ && !listed; ++i) listed = playing_[i] == command.track;
+        if (listed) {
+            command.track.reset();
+        } else {
+            release(std::move(command.track));
+        }
+    }
     release(std::move(command.tables));
 }
 
 void SoundBox::takeCommands() {
-    Command command;
-    while (commands_.take(command)) {
+    // A control thread preempted while it writes its request holds back nobody:
+    // its request is taken at a later block.
+    commands_.drainAvailable([this](Command& slot) {
+        Command command = std::move(slot);
         applyCommand(command);
-        // The list's new length is out before the request stops counting as
-        // queued (isNothingPlaying looks at both).
-        playingPublished_.store(playingCount_, std::memory_order_seq_cst);
-        commands_.finishTaking();
-    }
+    });
+    // The list's new length is out before the requests stop counting as queued
+    // (isNothingPlaying looks at both).
+    playingPublished_.store(playingCount_, std::memory_order_seq_cst);
+    commands_.finishTaking();
 }
 
 void SoundBox::resolveDue(uint64_t end) {

@@ -10,9 +10,12 @@ uint64_t SystemClock::nowNanos() const {
     return static_cast<uint64_t>(now.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(now.tv_nsec);
 }
 
-SystemClock& SystemClock::shared() {
-    static SystemClock clock;
-    return clock;
-}
+namespace {
+// Made before main: the first caller may be a real-time thread, which must not
+// run its construction (nor register its destruction, which allocates).
+SystemClock systemClock;
+}  // namespace
+
+SystemClock& SystemClock::shared() { return systemClock; }
 
 }  // namespace strombel::platform

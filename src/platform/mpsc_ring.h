@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -17,13 +18,15 @@ namespace strombel::platform {
 ///
 /// Order: items of one producer come out in the order it pushed them; items of
 /// different producers in the order their slots were claimed. A producer that is
-/// preempted between claiming and filling holds back the items after it until it
-/// has filled its slot (the consumer then finds them at its next drain).
+/// preempted between claiming and filling its slot holds back the items after it
+/// for `pop` and `drain`; `drainAvailable` takes them and leaves the unfilled slot
+/// for a later drain (which is as if that producer had come later).
 template <class T>
 class MpscRing {
 public:
     /// Allocates all slots at once (`capacity` rounded up to a power of two).
-    explicit MpscRing(size_t capacity) : mask_(roundUp(capacity) - 1), cells_(new Cell[mask_ + 1]) {
+    explicit MpscRing(size_t capacity)
+        : mask_(roundUp(capacity) - 1), cells_(new Cell[mask_ + 1]), takenEarly_(new bool[mask_ + 1]()) {
         for (size_t i = 0; i <= mask_; ++i) cells_[i].sequence.store(i, std::memory_order_relaxed);
     }
     MpscRing(const MpscRing&) = delete;
@@ -101,6 +104,36 @@ public:
         return count;
     }
 
+    /// Consumer: hands every item that is filled to `take(T& item)` (which moves
+    /// it out), in the order the slots were claimed, going past slots whose
+    /// producer has not filled them yet; those are taken by a later call. Answers
+    /// how many it took. Pair with `finishTaking` as `take` is.
+    template <class Take>
+    size_t drainAvailable(Take&& take) {
+        size_t count = 0;
+        const size_t claimed = enqueue_.load(std::memory_order_acquire);
+        const size_t limit = std::min(claimed, dequeue_ + mask_ + 1);
+        for (size_t position = dequeue_; position < limit; ++position) {
+            if (takenEarly_[position & mask_]) continue;
+            Cell& cell = cells_[position & mask_];
+            if (cell.sequence.load(std::memory_order_acquire) != position + 1) continue;  // still being filled
+            take(cell.value);
+            ++count;
+            cell.sequence.store(position + mask_ + 1, std::memory_order_release);
+            if (position == dequeue_) {
+                ++dequeue_;
+                // Slots taken earlier, past the one just filled, are done too.
+                while (takenEarly_[dequeue_ & mask_]) {
+                    takenEarly_[dequeue_ & mask_] = false;
+                    ++dequeue_;
+                }
+            } else {
+                takenEarly_[position & mask_] = true;
+            }
+        }
+        return count;
+    }
+
     /// Consumer: whether no item is ready.
     bool empty() const {
         const Cell& cell = cells_[dequeue_ & mask_];
@@ -121,6 +154,7 @@ private:
 
     const size_t mask_;
     std::unique_ptr<Cell[]> cells_;
+    std::unique_ptr<bool[]> takenEarly_;  // the consumer's: slots taken past an unfilled one
     alignas(64) std::atomic<size_t> enqueue_{0};
     alignas(64) size_t dequeue_ = 0;  // the consumer's own
     std::atomic<size_t> taken_{0};    // a copy of it for approximateSize

@@ -34,6 +34,34 @@ TEST(MpscRing, SlotsOwnNothingAfterTheConsumerTookTheirItem) {
     EXPECT_EQ(shared.use_count(), 1) << "the producer's next fill must find an empty slot";
 }
 
+TEST(MpscRing, AProducerStillFillingItsSlotHoldsBackNobodyForDrainAvailable) {
+    MpscRing<int> ring(4);
+    std::atomic<bool> claimed{false}, fill{false};
+    std::thread slow([&] {
+        ring.tryPush([&](int& slot) {
+            claimed.store(true);
+            while (!fill.load()) std::this_thread::yield();
+            slot = 1;
+        });
+    });
+    while (!claimed.load()) std::this_thread::yield();
+    ring.push(2);
+    ring.push(3);
+    std::vector<int> taken;
+    auto take = [&](int& item) { taken.push_back(item); };
+    EXPECT_EQ(ring.drainAvailable(take), 2u);
+    EXPECT_EQ(taken, (std::vector<int>{2, 3})) << "the later items went past the slot being filled";
+    ring.push(4);  // the slots taken early are free again
+    EXPECT_FALSE(ring.push(5)) << "the unfilled slot still holds its place";
+    fill.store(true);
+    slow.join();
+    EXPECT_EQ(ring.drainAvailable(take), 2u);
+    EXPECT_EQ(taken, (std::vector<int>{2, 3, 1, 4}));
+    for (int i = 6; i < 10; ++i) EXPECT_TRUE(ring.push(i)) << "every slot is free once the hole is filled";
+    EXPECT_EQ(ring.drainAvailable(take), 4u);
+    EXPECT_EQ(taken.back(), 9);
+}
+
 TEST(MpscRing, ManyProducersLoseNothingAndKeepEachOnesOrder) {
     constexpr int kProducers = 4;
     constexpr int kEach = 20000;
