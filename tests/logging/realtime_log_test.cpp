@@ -82,12 +82,11 @@ TEST_F(RealtimeLogTest, LongTextsAreCutAndAFloodOfWarningsLeavesRoomForErrors) {
     held.unlock();
     Log::flushLog();
     std::vector<std::string> lines = logger->lines();
-    // The drain thread says how many lines were lost, in a line of its own.
-    const auto report = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    // The drain thread says how many lines were lost, in lines of its own.
+    const size_t reports = std::erase_if(lines, [](const std::string& line) {
         return line.find("log lines of real-time threads were lost") != std::string::npos;
     });
-    ASSERT_NE(report, lines.end());
-    lines.erase(report);
+    EXPECT_GE(reports, 1u);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), std::string(RealtimeLogRecord::kTextBytes, 'x'));
     EXPECT_GT(realtimeLogOverruns(), lostBefore) << "the warnings that found no room are counted";
