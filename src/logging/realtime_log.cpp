@@ -39,13 +39,13 @@ struct RealtimeLogState {
     std::atomic<uint64_t> claimed{0};   // records ever queued
     std::atomic<uint64_t> handed{0};    // records ever handed to the loggers
     std::atomic<uint64_t> overruns{0};
+    std::atomic<uint64_t> reportedOverruns{0};  // the drain thread has told the loggers of these
     platform::Wakeup wakeup;
     std::once_flag started;
     std::mutex flushMutex;
     std::condition_variable flushed;
 
     void drainMain() {
-        uint64_t reportedOverruns = 0;
         for (;;) {
             wakeup.wait();
             RealtimeLogRecord record;
@@ -58,10 +58,14 @@ struct RealtimeLogState {
                 }
                 flushed.notify_all();
             }
-            if (const uint64_t lost = overruns.load(); lost != reportedOverruns) {
+            if (const uint64_t lost = overruns.load(); lost != reportedOverruns.load()) {
                 STROMBEL_LOG_ERROR("{} log lines of real-time threads were lost: their ring was full",
-                                   lost - reportedOverruns);
-                reportedOverruns = lost;
+                                   lost - reportedOverruns.load());
+                {
+                    std::lock_guard lock(flushMutex);
+                    reportedOverruns.store(lost);
+                }
+                flushed.notify_all();
             }
         }
     }
@@ -149,8 +153,12 @@ void flushRealtimeLog() {
     RealtimeLogState& log = state();
     startRealtimeLogDrain();
     const uint64_t target = log.claimed.load(std::memory_order_acquire);
+    const uint64_t lost = log.overruns.load(std::memory_order_acquire);
+    if (lost != log.reportedOverruns.load()) log.wakeup.signal();
     std::unique_lock lock(log.flushMutex);
-    log.flushed.wait(lock, [&] { return log.handed.load(std::memory_order_acquire) >= target; });
+    log.flushed.wait(lock, [&] {
+        return log.handed.load(std::memory_order_acquire) >= target && log.reportedOverruns.load() >= lost;
+    });
 }
 
 }  // namespace strombel::logging
