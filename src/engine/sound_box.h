@@ -376,6 +376,7 @@ private:
     std::vector<float> effectBufferL_, effectBufferR_;
     std::vector<float> scratchA_, scratchB_, scratchC_, scratchD_;
     std::vector<int32_t> outL_, outR_;
+    std::array<uint32_t, 512> sourceIndex_{};  // the block's source positions at the pitch rate
     std::unique_ptr<EchoBuffer> echoBufferLeft_, echoBufferRight_;
     bool windowTouched_ = false;                        // effect frames went into the windows this block
     uint32_t framesSinceWindowInput_ = kEffectWindowFrames;  // the windows hold only zeros from this many on
@@ -424,10 +425,12 @@ private:
 
 template <class Fill>
 bool SoundBox::sendCommand(Fill&& fill) {
-    // The slot's references were moved out by the audio thread: clearing it frees nothing.
+    // The slot's references were moved out by the audio thread: filling it frees nothing.
     auto push = [&] {
         return commands_.tryPush([&fill](Command& slot) {
-            slot = Command{};
+            slot.tapPad = slot.midi = slot.includeTapPad = false;
+            slot.velocity = 1.0f;
+            slot.time = 0;
             fill(slot);
         });
     };

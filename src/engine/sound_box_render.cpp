@@ -33,9 +33,10 @@ float pitchRate(float pitchAmount, float wetness) {
 }
 
 /// Adds source frames read at `rate` source frames per output frame (the frame
-/// at the truncated position, no interpolation) into `room` window frames.
-void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate, float gain,
-                  float* windowL, float* windowR, uint32_t room) {
+/// at the truncated position, no interpolation) into `room` window frames;
+/// `sourceIndex[k]` is that position for output frame k (the block's table).
+void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate,
+                  const uint32_t* sourceIndex, float gain, float* windowL, float* windowR, uint32_t room) {
     if (rate == 1.0f) {
         const uint32_t count = std::min(room, available);
         for (uint32_t k = 0; k < count; ++k) {
@@ -46,9 +47,17 @@ void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t avail
     }
     // Output frames whose source position lies inside what the track gave.
     uint32_t count = std::min<uint32_t>(room, static_cast<uint32_t>(std::ceil(available / rate)) + 1);
-    while (count > 0 && static_cast<uint32_t>(static_cast<float>(count - 1) * rate) >= available) --count;
+    while (count > 0 && sourceIndex[count - 1] >= available) --count;
+    if (sourceL == sourceR) {  // mono: one read feeds both channels
+        for (uint32_t k = 0; k < count; ++k) {
+            const float sample = gain * static_cast<float>(sourceL[sourceIndex[k]]);
+            windowL[k] += sample;
+            windowR[k] += sample;
+        }
+        return;
+    }
     for (uint32_t k = 0; k < count; ++k) {
-        const uint32_t at = static_cast<uint32_t>(static_cast<float>(k) * rate);
+        const uint32_t at = sourceIndex[k];
         windowL[k] += gain * static_cast<float>(sourceL[at]);
         windowR[k] += gain * static_cast<float>(sourceR[at]);
     }
@@ -330,6 +339,10 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
 
     const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
+    // Where each output frame reads its source at that rate, for every track of the block.
+    if (rate != 1.0f) {
+        for (uint32_t k = 0; k < n; ++k) sourceIndex_[k] = static_cast<uint32_t>(static_cast<float>(k) * rate);
+    }
     const float master = volume_.load(std::memory_order_relaxed);
     windowTouched_ = false;
     processTracks(n, now, end, rate, master, left, right);
@@ -482,7 +495,8 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     const int32_t* sourceL = frames.channels[0];
                     const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
                     if (effects) {
-                        mixResampled(sourceL, sourceR, got, rate, gain, windowL + offset, windowR + offset, n - offset);
+                        mixResampled(sourceL, sourceR, got, rate, sourceIndex_.data(), gain, windowL + offset,
+                                     windowR + offset, n - offset);
                         windowTouched_ = true;
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {
