@@ -277,7 +277,10 @@ private:
         float velocity = 1.0f;
         double fromPoint = 0.0, toPoint = 1.0;
         uint64_t time = 0;
-        std::shared_ptr<Track> track;
+        // Not a reference of its own: the tables that held the track are kept
+        // until the audio thread has taken every command sent while they were
+        // published, and the audio thread takes its own reference when it keeps it.
+        Track* track = nullptr;
         std::shared_ptr<const Tables> tables;  // swapTable
     };
 
@@ -299,6 +302,11 @@ private:
     std::shared_ptr<Track> lookUp(const std::string& path) const;
     /// Main loop: a copy of the published tables to change and publish.
     std::shared_ptr<Tables> editTables() const;
+    /// Main loop: publishes `tables`, keeping the old ones until the audio thread
+    /// has taken every command that may name one of their tracks.
+    void publishTables(std::shared_ptr<const Tables> tables);
+    /// Main loop: frees the old tables the audio thread is done with.
+    void freeRetiredTables();
     /// Hands a request to the audio thread; false (counted) when its queue is full.
     template <class Fill>
     bool sendCommand(Fill&& fill);
@@ -323,12 +331,12 @@ private:
     // Audio thread (sound_box_render.cpp).
     void takeCommands();
     void applyCommand(Command& command);
-    void startTrackNow(std::shared_ptr<Track>& track, uint64_t atTime, bool tapPad, float velocity);
+    void startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity);
     void stopTrackNow(Track& track, uint64_t atTime);
-    bool addPlaying(std::shared_ptr<Track>& track);
+    bool addPlaying(Track& track);
     void removePlayingAt(size_t index);
     void insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
-                      std::shared_ptr<Track>& track);
+                      Track& track);
     void clearQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count);
     void resolveDue(uint64_t end);
     void release(std::shared_ptr<const void> reference);
@@ -355,6 +363,11 @@ private:
 
     // Control side: the published tables; the rest belongs to the main loop.
     platform::Published<Tables> tables_;
+    struct RetiredTables {
+        std::shared_ptr<const Tables> tables;
+        size_t commandsClaimed;  // free once the audio thread has taken these
+    };
+    std::vector<RetiredTables> retiredTables_;
     std::optional<std::string> soloSampleFilePath_;
     uint64_t currentSoundBankIdx_ = kNotFound;
 
@@ -428,6 +441,7 @@ bool SoundBox::sendCommand(Fill&& fill) {
     // The slot's references were moved out by the audio thread: filling it frees nothing.
     auto push = [&] {
         return commands_.tryPush([&fill](Command& slot) {
+            slot.track = nullptr;
             slot.tapPad = slot.midi = slot.includeTapPad = false;
             slot.velocity = 1.0f;
             slot.time = 0;
@@ -457,7 +471,7 @@ bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute
     requestLoad(track, false);
     return sendCommand([&](Command& command) {
         fill(command);
-        command.track = track;
+        command.track = track.get();
     });
 }
 

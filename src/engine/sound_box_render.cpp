@@ -98,13 +98,13 @@ void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& 
 
 // --- Requests of the control threads ---------------------------------------------------
 
-bool SoundBox::addPlaying(std::shared_ptr<Track>& track) {
+bool SoundBox::addPlaying(Track& track) {
     for (size_t i = 0; i < playingCount_; ++i) {
-        if (playing_[i] == track) return true;
+        if (playing_[i].get() == &track) return true;
     }
     if (playingCount_ == playing_.size()) return false;  // as many tracks as can sound
-    track->setPlayingSince(++playingOrder_);
-    playing_[playingCount_++] = track;
+    track.setPlayingSince(++playingOrder_);
+    playing_[playingCount_++] = track.shared_from_this();  // a reference of the list's own
     return true;
 }
 
@@ -118,14 +118,13 @@ void SoundBox::removePlayingAt(size_t index) {
     release(std::move(leaving));
 }
 
-void SoundBox::startTrackNow(std::shared_ptr<Track>& track, uint64_t atTime, bool tapPad, float velocity) {
+void SoundBox::startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity) {
     if (!addPlaying(track)) return;
-    track->playFromStartAt(atTime, velocity);
+    track.playFromStartAt(atTime, velocity);
     if (cutTapPadTracks_.load(std::memory_order_relaxed) && tapPad) {
         for (size_t i = 0; i < playingCount_; ++i) {
             Track& other = *playing_[i];
-            if (&other != track.get() && other.isStartedByTapPad() &&
-                other.relativeFileName() != track->relativeFileName())
+            if (&other != &track && other.isStartedByTapPad() && other.relativeFileName() != track.relativeFileName())
                 other.stopPlayingAt(atTime);
         }
     }
@@ -139,9 +138,9 @@ void SoundBox::stopTrackNow(Track& track, uint64_t atTime) {
 }
 
 void SoundBox::insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
-                            std::shared_ptr<Track>& track) {
+                            Track& track) {
     if (count == queue.size()) {
-        STROMBEL_RT_LOG_ERROR("can't queue track, the queue is full: {}", track->relativeFileName());
+        STROMBEL_RT_LOG_ERROR("can't queue track, the queue is full: {}", track.relativeFileName());
         return;
     }
     // After every request of the same time: those keep the order they came in.
@@ -151,7 +150,7 @@ void SoundBox::insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue
         --at;
     }
     queue[at].time = time;
-    queue[at].track = std::move(track);
+    queue[at].track = track.shared_from_this();
     ++count;
 }
 
@@ -165,16 +164,18 @@ void SoundBox::applyCommand(Command& command) {
     case Command::Type::start:
         command.track->setIsStartedByTapPad(command.tapPad);
         command.track->setIsStartedByMidi(command.midi);
-        startTrackNow(command.track, command.time, command.tapPad, command.velocity);
+        startTrackNow(*command.track, command.time, command.tapPad, command.velocity);
         break;
     case Command::Type::startRange:
-        if (addPlaying(command.track)) command.track->playFromPoint(command.fromPoint, command.toPoint, 0, 1.0f);
+        if (addPlaying(*command.track)) command.track->playFromPoint(command.fromPoint, command.toPoint, 0, 1.0f);
         break;
     case Command::Type::stop: stopTrackNow(*command.track, command.time); break;
     case Command::Type::queueStart:
-        insertQueued(queuedStarts_, queuedStartCount_, command.time, command.track);
+        insertQueued(queuedStarts_, queuedStartCount_, command.time, *command.track);
         break;
-    case Command::Type::queueStop: insertQueued(queuedStops_, queuedStopCount_, command.time, command.track); break;
+    case Command::Type::queueStop:
+        insertQueued(queuedStops_, queuedStopCount_, command.time, *command.track);
+        break;
     case Command::Type::stopAll:
         for (size_t i = 0; i < playingCount_; ++i) {
             if (command.includeTapPad || !playing_[i]->isStartedByTapPad()) playing_[i]->stopPlayingAt(0);
@@ -214,18 +215,7 @@ void SoundBox::applyCommand(Command& command) {
         break;
     }
     }
-    // Whatever the command still holds goes back to the main loop, unless the
-    // playing list holds the same track: this thread alone lets go of the list's
-    // references, so the command's cannot be the last and is dropped here.
-    if (command.track) {
-        bool listed = false;
-        for (size_t i = 0; i < playingCount_ && !listed; ++i) listed = playing_[i] == command.track;
-        if (listed) {
-            command.track.reset();
-        } else {
-            release(std::move(command.track));
-        }
-    }
+    // The tables a swap brought go back to the main loop.
     release(std::move(command.tables));
 }
 
@@ -252,7 +242,7 @@ void SoundBox::resolveDue(uint64_t end) {
         if (!track.muted()) {
             track.setIsStartedByTapPad(false);
             track.setIsStartedByMidi(false);
-            startTrackNow(request.track, request.time, false, 1.0f);
+            startTrackNow(track, request.time, false, 1.0f);
         }
         release(std::move(request.track));
     }

@@ -41,6 +41,19 @@ std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { r
 
 std::shared_ptr<SoundBox::Tables> SoundBox::editTables() const { return std::make_shared<Tables>(*tables_.current()); }
 
+void SoundBox::publishTables(std::shared_ptr<const Tables> tables) {
+    // Once publish returns no control thread reads the old tables: every command
+    // naming one of their tracks has claimed its slot by then.
+    std::shared_ptr<const Tables> old = tables_.publish(std::move(tables));
+    retiredTables_.push_back(RetiredTables{std::move(old), commands_.claimed()});
+    freeRetiredTables();
+}
+
+void SoundBox::freeRetiredTables() {
+    const size_t taken = commands_.taken();
+    std::erase_if(retiredTables_, [taken](const RetiredTables& retired) { return retired.commandsClaimed <= taken; });
+}
+
 bool SoundBox::waitForCommandRoom() {
     constexpr size_t kShared = kCommandCapacity - kCommandCapacity / 4;
     if (commands_.approximateSize() < kShared) return true;
@@ -121,7 +134,7 @@ void SoundBox::reloadTracks() {
     }
     load(metronomeClickOn1File_);
     load(metronomeClickOn234File_);
-    tables_.publish(tables);
+    publishTables(tables);
     // The audio thread lets go of what plays on the old table; the old tracks are
     // freed here, on the main loop, once it has handed them back.
     sendCommand([&](Command& command) {
@@ -140,7 +153,7 @@ std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
     }
     auto tables = editTables();
     tables->tracksByFilePath[path] = track;
-    tables_.publish(std::move(tables));
+    publishTables(std::move(tables));
     return track;
 }
 
@@ -158,7 +171,7 @@ void SoundBox::reloadSoundbanks() {
             }
         }
     }
-    tables_.publish(std::move(tables));
+    publishTables(std::move(tables));
     loadCurrentSoundbank();
 }
 
@@ -196,7 +209,7 @@ void SoundBox::loadCurrentSoundbank() {
     }
     auto tables = editTables();
     tables->currentSoundbankFilePathsByIdx = pads;
-    tables_.publish(std::move(tables));
+    publishTables(std::move(tables));
     for (const auto& [pad, path] : pads) preloadTrack(path);
 }
 
@@ -337,7 +350,7 @@ void SoundBox::stopTrack(const std::string& path, uint64_t atTime) {
     sendCommand([&](Command& command) {
         command.type = Command::Type::stop;
         command.time = atTime;
-        command.track = found->second;
+        command.track = found->second.get();
     });
 }
 
@@ -412,7 +425,7 @@ void SoundBox::toggleSoloForTrack(const std::string& path) {
     // soloed path has no track).
     sendCommand([&](Command& command) {
         command.type = Command::Type::solo;
-        command.track = soloed;
+        command.track = soloed.get();
     });
 }
 
@@ -503,6 +516,7 @@ void SoundBox::deliverPendingEvents() {
         case PendingEvent::Type::Release: break;
         }
     });
+    freeRetiredTables();
     logCountersThatChanged();
 }
 

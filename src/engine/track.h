@@ -45,7 +45,7 @@ struct TrackFrames {
 /// frame cache is loaded and freed off the audio thread and published, so that a
 /// playback picks it up without a lock and keeps it to its end, whatever happens
 /// to the cache meanwhile. The volume, mute and origin flags may be set anywhere.
-class Track {
+class Track : public std::enable_shared_from_this<Track> {
 public:
     /// A track for an engine running at `sampleRate`; `clock` dates playbacks.
     explicit Track(double sampleRate = 44100.0, const platform::Clock& clock = platform::SystemClock::shared());

@@ -84,6 +84,12 @@ public:
     }
     void finishTaking() { taken_.store(dequeue_, std::memory_order_seq_cst); }
 
+    /// Any thread: how many slots were ever claimed, and how many of the first of
+    /// them were taken (as of the consumer's last `finishTaking`): every item
+    /// claimed before `taken()` has been handed to the consumer.
+    size_t claimed() const { return enqueue_.load(std::memory_order_seq_cst); }
+    size_t taken() const { return taken_.load(std::memory_order_seq_cst); }
+
     /// Any thread: about how many items are queued (claimed and not yet taken).
     size_t approximateSize() const {
         const size_t claimed = enqueue_.load(std::memory_order_seq_cst);

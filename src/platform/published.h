@@ -93,8 +93,9 @@ public:
     }
 
     /// Writer (may wait; not from inside a read section of this object): makes
-    /// `next` the value and releases the old one, on this thread, once no reader holds it.
-    void publish(std::shared_ptr<const T> next) {
+    /// `next` the value and returns the old one once no reader holds it (it goes
+    /// on this thread unless the caller keeps it).
+    std::shared_ptr<const T> publish(std::shared_ptr<const T> next) {
         std::shared_ptr<const T> old;
         std::vector<std::shared_ptr<const T>> retired;
         {
@@ -104,6 +105,7 @@ public:
             retired.swap(retired_);
         }
         sections_.synchronize();
+        return old;
     }
 
     /// Writer inside a read section of this object (a reader replacing what it
