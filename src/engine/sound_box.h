@@ -300,6 +300,8 @@ private:
 
     // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;
+    /// The path kept under `key` (a pad or a MIDI note) in one of the tables' maps.
+    std::optional<std::string> pathFor(std::map<int, std::string> Tables::*paths, int key) const;
     /// Main loop: a copy of the published tables to change and publish.
     std::shared_ptr<Tables> editTables() const;
     /// Main loop: publishes `tables`, keeping the old ones until the audio thread

@@ -287,48 +287,30 @@ bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) 
     return sent;
 }
 
+std::optional<std::string> SoundBox::pathFor(std::map<int, std::string> Tables::*paths, int key) const {
+    auto tables = tables_.read();
+    const std::map<int, std::string>& map = (*tables).*paths;
+    auto found = map.find(key);
+    if (found == map.end()) return std::nullopt;
+    return found->second;
+}
+
 bool SoundBox::startSoundbankSample(int pad, float velocity) {
-    std::string path;
-    {
-        auto tables = tables_.read();
-        auto found = tables->currentSoundbankFilePathsByIdx.find(pad);
-        if (found == tables->currentSoundbankFilePathsByIdx.end()) return false;
-        path = found->second;
-    }
-    return startTrack(path, 0, true, true, false, velocity);
+    auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
+    return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopSoundbankSample(int pad) {
-    std::string path;
-    {
-        auto tables = tables_.read();
-        auto found = tables->currentSoundbankFilePathsByIdx.find(pad);
-        if (found == tables->currentSoundbankFilePathsByIdx.end()) return;
-        path = found->second;
-    }
-    stopTrack(path);
+    if (auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad)) stopTrack(*path);
 }
 
 bool SoundBox::startTrackForMidiNote(int note, float velocity) {
-    std::string path;
-    {
-        auto tables = tables_.read();
-        auto found = tables->trackFilePathByMidiNote.find(note);
-        if (found == tables->trackFilePathByMidiNote.end()) return false;
-        path = found->second;
-    }
-    return startTrack(path, 0, true, true, false, velocity);
+    auto path = pathFor(&Tables::trackFilePathByMidiNote, note);
+    return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopTrackForMidiNote(int note) {
-    std::string path;
-    {
-        auto tables = tables_.read();
-        auto found = tables->trackFilePathByMidiNote.find(note);
-        if (found == tables->trackFilePathByMidiNote.end()) return;
-        path = found->second;
-    }
-    stopTrack(path);
+    if (auto path = pathFor(&Tables::trackFilePathByMidiNote, note)) stopTrack(*path);
 }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {

@@ -285,14 +285,18 @@ void Sequencer::setPendingPatternIdx(uint64_t idx) {
         });
         return;
     }
+    makePending(idx);
+}
+
+void Sequencer::makePending(uint64_t patternIdx) {
     auto events = std::make_shared<PatternSteps>();
-    fetchPattern(idx, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(idx).value_or(1), 1, kMaxBars);
+    fetchPattern(patternIdx, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
     std::shared_ptr<const PatternSteps> pending = std::move(events);
     changePlan([&](PatternPlan& plan) {
         plan.pending = pending;
         plan.pendingBars = bars;
-        plan.pendingIdx = idx;
+        plan.pendingIdx = patternIdx;
         return true;
     });
 }
@@ -304,20 +308,12 @@ void Sequencer::changePatternTo(uint64_t patternIdx) {
         STROMBEL_LOG_ERROR("no such pattern: {}", patternIdx);
         return;
     }
-    auto events = std::make_shared<PatternSteps>();
     if (isRunning()) {
-        fetchPattern(patternIdx, *events);
-        const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
-        std::shared_ptr<const PatternSteps> pending = std::move(events);
-        changePlan([&](PatternPlan& plan) {
-            plan.pending = pending;
-            plan.pendingBars = bars;
-            plan.pendingIdx = patternIdx;
-            return true;
-        });
+        makePending(patternIdx);
         notifyActivePatternChanged();
         return;
     }
+    auto events = std::make_shared<PatternSteps>();
     // Recorded events still waiting go into the pattern they were recorded in.
     applyRecordedEvents(true);
     fetchPattern(patternIdx, *events);

@@ -260,6 +260,8 @@ private:
     /// newer plan when the timing loop switched patterns meanwhile. Frees plans
     /// no thread can still read.
     void changePlan(const std::function<bool(PatternPlan&)>& change);
+    /// Loads pattern `patternIdx` as the pending one (it takes over at step 0).
+    void makePending(uint64_t patternIdx);
     void applyRecordedEvents(bool all);
     void applyRecordedEvent(const RecordedEvent& recorded);
     StepStart soundingStep(uint64_t now) const;

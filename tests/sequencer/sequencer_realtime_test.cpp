@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/engine_test_support.h"
 #include "engine/in_memory_sound_library.h"
 #include "engine/sound_box.h"
 #include "midi/midi_controller.h"
@@ -36,13 +37,7 @@ constexpr const char* kSnare = "Documents/snare.wav";
 constexpr const char* kHat = "Documents/hat.wav";
 
 void writeSample(const std::filesystem::path& path, int16_t level, size_t frames) {
-    std::filesystem::create_directories(path.parent_path());
-    std::vector<int32_t> samples(frames, level * 512);
-    const int32_t* channels[] = {samples.data()};
-    platform::WaveWriter writer;
-    ASSERT_TRUE(writer.open(path, 1, 44100.0, 44100.0)) << writer.error();
-    ASSERT_TRUE(writer.write(channels, static_cast<uint32_t>(samples.size())));
-    ASSERT_TRUE(writer.close());
+    engine::testing::writeWave(path, engine::testing::constantMono(frames, level));
 }
 
 /// The program's parts, for real, on one clock: the engine, the MIDI hub with a
