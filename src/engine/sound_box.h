@@ -463,8 +463,8 @@ bool SoundBox::sendCommand(Fill&& fill) {
 
 template <class Fill>
 bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute) {
-    // The track is copied into the command's slot inside the read section: the
-    // calling thread never holds (and so never drops) the last reference to it.
+    // Sent inside the read section: once a publish has waited out the section,
+    // the request has its slot, and the old tables are kept until it is taken.
     auto tables = tables_.read();
     auto found = tables->tracksByFilePath.find(path);
     if (found == tables->tracksByFilePath.end()) return false;
