@@ -2,6 +2,11 @@
 // duration), the cost of one pad tap on the caller's thread, silent blocks while
 // two control threads hammer the engine, offline export speed (as a multiple of
 // real time) and sample load times. Run: build/bench/engine/engine_bench
+//
+// The render, tap and contention benchmarks use only the engine's public API,
+// so the same file builds against the engine as it was before it stopped taking
+// a mutex between the control threads and the audio thread: export that commit,
+// put this file in its bench/engine/ and run both binaries one after the other.
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>

@@ -46,10 +46,12 @@ void Sequencer::changePlan(const std::function<bool(PatternPlan&)>& change) {
             break;
         }
     }
-    // Plans no thread can still read go: every reader that may hold an older plan
-    // has left once synchronize returns.
-    planSections_.synchronize();
+    // Plans no thread can still read go. A reader that begins from now on finds
+    // the plan published now or, once the timing loop has switched, its
+    // `afterSwitch`; every reader that may hold an older plan has left once
+    // synchronize returns.
     const PatternPlan* published = plan_.load(std::memory_order_seq_cst);
+    planSections_.synchronize();
     std::erase_if(plans_, [published](const std::unique_ptr<PatternPlan>& plan) {
         return plan.get() != published && plan.get() != published->afterSwitch;
     });
