@@ -454,7 +454,8 @@ bool SoundBox::sendCommand(Fill&& fill) {
     // waits; other threads leave it the last quarter, and wait for room.
     if (platform::isRealtimeThread()) {
         if (push()) return true;
-    } else if (waitForCommandRoom() && push()) {
+    } else if ((commands_.approximateSize() < kCommandCapacity - kCommandCapacity / 4 || waitForCommandRoom()) &&
+               push()) {
         return true;
     }
     commandOverruns_.fetch_add(1, std::memory_order_relaxed);
@@ -470,7 +471,7 @@ bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute
     if (found == tables->tracksByFilePath.end()) return false;
     const std::shared_ptr<Track>& track = found->second;
     if (!ignoreMute && track->muted()) return false;
-    requestLoad(track, false);
+    if (track->loadState() == TrackLoadState::NotLoaded) requestLoad(track, false);
     return sendCommand([&](Command& command) {
         fill(command);
         command.track = track.get();

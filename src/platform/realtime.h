@@ -11,6 +11,12 @@
 
 namespace strombel::platform {
 
+namespace detail {
+// How deeply the calling thread is inside RealtimeScopes. A plain thread-local
+// word (no initialisation code), read with one load even inside malloc.
+extern __thread int realtimeDepth __attribute__((tls_model("initial-exec")));
+}  // namespace detail
+
 /// Marks the calling thread as real-time for the scope's life. Nests. Costs one
 /// thread-local increment and decrement; allocates nothing.
 class RealtimeScope {
@@ -35,6 +41,6 @@ private:
 };
 
 /// True while the calling thread is inside a RealtimeScope.
-bool isRealtimeThread() noexcept;
+inline bool isRealtimeThread() noexcept { return detail::realtimeDepth > 0; }
 
 }  // namespace strombel::platform
