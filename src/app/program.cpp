@@ -109,7 +109,7 @@ void Program::makeSubsystems() {
     // The engine, on the library.
     engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
-    if (!device) device = platform::makeAudioDevice();
+    if (!device) device = platform::makeAudioDevice(&outputProblem_);
     // Without a sound card the engine plays to the null device (and says so).
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());

@@ -102,6 +102,7 @@ public:
     void clearUnusedCache() override;
     hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
     std::string lastError() const override;
+    std::string outputProblem() const override { return outputProblem_; }
     // AppSequencer
     bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
 
@@ -135,6 +136,7 @@ private:
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
+    std::string outputProblem_;
 };
 
 }  // namespace strombel::app

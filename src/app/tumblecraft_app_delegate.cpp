@@ -52,6 +52,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         launchProblems_.push_back("The audio output could not start" + (reason.empty() ? "" : ": " + reason) +
                                   "\nStrombel tries again when its window becomes active.");
     }
+    if (parts_.engine && !parts_.engine->outputProblem().empty()) {
+        launchProblems_.push_back(parts_.engine->outputProblem());
+    }
 
     // 9-11. The hub's controller with the engine's output and the play button.
     hubController_ = std::make_unique<hub::HubController>(*parts_.notificationCenter);
