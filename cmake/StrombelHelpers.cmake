@@ -18,6 +18,14 @@ function(strombel_add_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   set(environment "QT_QPA_PLATFORM=offscreen")
+  if(STROMBEL_SANITIZE)
+    # Third-party libraries' own reports are suppressed; ours stop the test.
+    set(suppressions "${PROJECT_SOURCE_DIR}/tests/support/sanitizers")
+    list(APPEND environment
+      "LSAN_OPTIONS=suppressions=${suppressions}/lsan.supp:print_suppressions=0"
+      "TSAN_OPTIONS=suppressions=${suppressions}/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+  endif()
   if(ARG_JACK)
     list(APPEND environment "JACK_DEFAULT_SERVER=${STROMBEL_JACK_SERVER}" "JACK_NO_START_SERVER=1")
     list(APPEND ARG_FIXTURES jack_server)
@@ -72,4 +80,12 @@ function(strombel_add_subfolders dir)
       add_subdirectory("${child}")
     endif()
   endforeach()
+endfunction()
+
+# strombel_add_realtime_guard(TARGET): links the test build's real-time guard
+# (tests/support/realtime_guard.cpp) into a test binary: a thread marked
+# real-time that allocates, locks, waits, sleeps or writes aborts it.
+function(strombel_add_realtime_guard target)
+  target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp")
+  target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
 endfunction()

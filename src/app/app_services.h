@@ -29,6 +29,8 @@ public:
     /// The output unit that the hub's sender port publishes.
     virtual hub::AudioUnitHandle audioUnit() const = 0;
     virtual std::string lastError() const { return {}; }
+    /// Why the output plays to no sound card, when that is so (told at launch).
+    virtual std::string outputProblem() const { return {}; }
 };
 
 /// The pattern sequencer as the life-cycle asks it.

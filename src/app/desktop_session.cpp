@@ -13,6 +13,7 @@
 
 #include "app/tumblecraft_app_delegate.h"
 #include "logging/log.h"
+#include "platform/application_state.h"
 
 namespace strombel::app {
 
@@ -45,8 +46,9 @@ bool DesktopSession::holdTerminationSignals() {
     return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
 }
 
-DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush)
-    : delegate_(delegate), flush_(std::move(flush)) {}
+DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
+                               platform::NotificationCenter& notifications)
+    : delegate_(delegate), flush_(std::move(flush)), notifications_(notifications) {}
 
 DesktopSession::~DesktopSession() {
     pressureNotifier_.reset();
@@ -148,6 +150,7 @@ void DesktopSession::becomeActive() {
     if (active_ || shuttingDown_) return;
     active_ = true;
     delegate_.applicationDidBecomeActive();
+    notifications_.post(platform::kApplicationDidBecomeActiveNotification, this);
 }
 
 void DesktopSession::resignActive() {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/notification_center.h"
+
 class QWidget;
 
 namespace strombel::app {
@@ -21,7 +23,10 @@ class TumblecraftAppDelegate;
 /// Qt's loop quits.
 class DesktopSession : public QObject {
 public:
-    DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush);
+    /// Becoming active is also posted on `notifications` as
+    /// platform::kApplicationDidBecomeActiveNotification.
+    DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
+                   platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
     ~DesktopSession() override;
 
     /// Follows the window's state from now on.
@@ -43,6 +48,8 @@ public:
     /// Ends the program once: terminate hook, flush, quit.
     void shutdown();
     bool isShuttingDown() const { return shuttingDown_; }
+    /// Whether the program is in the active state (its window shown, not minimised).
+    bool isActive() const { return active_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -53,6 +60,7 @@ private:
 
     TumblecraftAppDelegate& delegate_;
     std::function<void()> flush_;
+    platform::NotificationCenter& notifications_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
     std::unique_ptr<QSocketNotifier> pressureNotifier_;
     int pressureDescriptor_ = -1;

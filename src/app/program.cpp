@@ -36,6 +36,17 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.notificationCenter = &notificationCenter();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
+    if (&setup_.sandbox != &platform::Sandbox::shared()) {
+        // A program on a sandbox of its own (a test's) keeps its crash upload
+        // client's folder and settings there too.
+        crash::CrashUploadServices services;
+        services.sandbox = &setup_.sandbox;
+        services.defaults = &setup_.defaults;
+        services.loop = &setup_.mainLoop;
+        services.notifications = &notificationCenter();
+        crashUploadManager_ = std::make_unique<crash::CrashUploadManager>(std::move(services));
+        parts.crashUploadManager = crashUploadManager_.get();
+    }
     AppConfiguration configuration;
     configuration.isIpad = setup_.guiType == 0;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
@@ -110,7 +121,7 @@ void Program::makeSubsystems() {
     // The engine, on the library.
     engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
-    if (!device) device = platform::makeAudioDevice();
+    if (!device) device = platform::makeAudioDevice(&outputProblem_);
     // Without a sound card the engine plays to the null device (and says so).
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());

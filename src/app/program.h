@@ -107,6 +107,7 @@ public:
     void clearUnusedCache() override;
     hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
     std::string lastError() const override;
+    std::string outputProblem() const override { return outputProblem_; }
     // AppSequencer
     bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
 
@@ -137,9 +138,11 @@ private:
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;
+    std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
+    std::string outputProblem_;
 };
 
 }  // namespace strombel::app

@@ -23,7 +23,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (parts_.installLoggers) parts_.installLoggers();
 
     // 3. The crash upload client learns its address; it is never started.
-    parts_.crashUploadManager->setSubmissionURL(configuration_.crashSubmissionURL);
+    crash::CrashUploadManager& crashUpload =
+        parts_.crashUploadManager ? *parts_.crashUploadManager : crash::CrashUploadManager::sharedCrashUploadManager();
+    crashUpload.setSubmissionURL(configuration_.crashSubmissionURL);
 
     // 4. The social network client.
     socialClient_ = std::make_unique<info::SocialClient>(configuration_.socialAppId, this);
@@ -48,6 +50,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         STROMBEL_LOG_ERROR("The audio engine could not start: {}", reason);
         launchProblems_.push_back("The audio output could not start" + (reason.empty() ? "" : ": " + reason) +
                                   "\nStrombel tries again when its window becomes active.");
+    }
+    if (parts_.engine && !parts_.engine->outputProblem().empty()) {
+        launchProblems_.push_back(parts_.engine->outputProblem());
     }
 
     // 9-11. The hub's controller with the engine's output and the play button.

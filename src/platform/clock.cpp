@@ -11,8 +11,15 @@ uint64_t SystemClock::nowNanos() const {
 }
 
 SystemClock& SystemClock::shared() {
-    static SystemClock clock;
-    return clock;
+    // Never destroyed: threads that outlive main (the logging queue's) still read it at exit.
+    static SystemClock* const clock = new SystemClock;
+    return *clock;
 }
+
+namespace {
+// Made before main: the first caller may be a real-time thread, which must not
+// run its construction.
+[[maybe_unused]] SystemClock& systemClockMadeBeforeMain = SystemClock::shared();
+}  // namespace
 
 }  // namespace strombel::platform

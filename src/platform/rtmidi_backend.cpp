@@ -14,6 +14,7 @@
 #include "logging/log.h"
 #include "platform/host_time.h"
 #include "platform/midi_send_scheduler.h"
+#include "platform/realtime.h"
 
 // Objects left alone on purpose are not leaks to the leak checker.
 #if defined(__SANITIZE_ADDRESS__)
@@ -184,8 +185,11 @@ struct RtMidiBackend::Impl {
     struct Input {
         std::unique_ptr<RtMidiIn> in;
         MidiReadHandler read;
+        // Called by RtMidi on its input thread: under JACK, JACK's real-time
+        // process thread, so the read handler runs as real-time code.
         static void callback(double, std::vector<unsigned char>* message, void* userData) {
             if (!message || message->empty()) return;
+            RealtimeScope realtime;
             auto* self = static_cast<Input*>(userData);
             MidiPacket packet{hostTimeNow(), std::span<const uint8_t>(message->data(), message->size())};
             self->read(MidiPacketList(&packet, 1));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -36,6 +37,8 @@ struct OutputEngine : AppEngine {
     void clearUnusedCache() override { ++cacheClears; }
     hub::AudioUnitHandle audioUnit() const override { return this; }
     std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
+    std::string outputProblem() const override { return fallback; }
+    std::string fallback;  // why the output plays to no sound card
 };
 
 struct RunningFlag : AppSequencer {
@@ -122,7 +125,8 @@ protected:
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
     platform::NotificationCenter center;
-    crash::CrashUploadManager crashClient;
+    platform::Sandbox sandbox{dir / "root", dir / "bundle"};
+    crash::CrashUploadManager crashClient{{.sandbox = &sandbox, .defaults = &defaults, .notifications = &center}};
     OutputEngine engine;
     RunningFlag sequencer;
     Library library;
@@ -135,7 +139,7 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(window.journal, (std::vector<std::string>{"loggers", "library up to date", "black window",
                                                         "pad screen", "engine start", "visible"}));
     EXPECT_TRUE(window.layoutIsTablet);
-    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.org/crashes/crash_v200.php");
+    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.invalid/crashes/crash_v200.php");
     EXPECT_FALSE(crashClient.isStarted());
     ASSERT_NE(delegate->socialClient(), nullptr);
     EXPECT_EQ(delegate->socialClient()->getOwnBaseUrl(), "sn482915736204518://authorize");
@@ -157,6 +161,14 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(settings.significantEventsUntilPrompt, -1);
     EXPECT_EQ(settings.timeBeforeReminding, 3.0);
     EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 1);
+}
+
+TEST_F(AppDelegateTest, AnOutputThatFellBackToNoSoundCardIsToldWithItsReason) {
+    engine.fallback = "No sound card could be opened (RtAudio (JACK): the server runs at 48000 Hz).";
+    auto delegate = launched();
+    ASSERT_EQ(window.problems.size(), 1u);
+    EXPECT_EQ(window.problems[0], engine.fallback);
+    EXPECT_TRUE(engine.running) << "the program runs on, to no output";
 }
 
 TEST_F(AppDelegateTest, PhoneConfigurationMakesThePhoneScreen) {

@@ -452,6 +452,7 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     hub->sendClockStart();
     hub->sendClockTickAtTime(0);
     for (uint64_t k = 1; k <= 12; ++k) hub->sendClockTickAtTime(platform::nanosToHostTime(start + k * tick));
+    hub->waitUntilActionThreadIdle();  // the action thread sends what the sequencer asked for
     ASSERT_EQ(backend.receivedBy(drums).size(), 2u);  // start and the tick for now
 
     for (uint64_t k = 1; k <= 6; ++k) {
@@ -467,6 +468,7 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     }
     hub->cancelScheduledMidiMessages();
     hub->sendClockStop();
+    hub->waitUntilActionThreadIdle();
     clock.advance(10 * step);
     backend.deliverDue();
     auto got = backend.receivedBy(drums);

@@ -1,0 +1,495 @@
+#include "crash/crash_reporter.h"
+
+#include <cxxabi.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <typeinfo>
+
+#include "crash/crash_dwarf.h"
+#include "crash/crash_file_io.h"
+#include "crash/crash_log_writer.h"
+#include "crash/crash_signal_handler.h"
+#include "logging/log.h"
+#include "platform/main_bundle.h"
+#include "platform/sandbox.h"
+
+namespace strombel::crash {
+
+/// One capture instance's process-wide state. Everything the crash-time code
+/// touches is made before its handlers go in and is never released.
+struct CaptureInstance {
+    const char* spareTag;
+    SignalCapture& signals;
+    std::terminate_handler terminateHandler;
+    crash_frame_reader readers[3];
+    uint32_t readerCount;
+
+    std::once_flag classInitialised;
+    crash_image_list images;
+    std::mutex enableMutex;
+    bool enabledOnce = false;
+    std::once_flag prepared;
+    bool preparedOk = false;
+    crash_memory_map memory;
+    crash_thread_table threads;
+    crash_write_environment environment;
+
+    // The crash-time writer record and its files.
+    crash_log_writer writer;
+    std::string livePath;
+    std::string sparePath;
+    int spareFd = -1;
+
+    std::mutex callbackMutex;
+    CrashReporterCallbacks callbacks;
+    std::atomic<bool> callbacksSet{false};
+    std::atomic<bool> handlersInstalled{false};
+
+    CaptureInstance(const char* tag, SignalCapture& capture, std::terminate_handler terminate,
+                    std::initializer_list<crash_frame_reader> frameReaders)
+        : spareTag(tag), signals(capture), terminateHandler(terminate), readerCount(0) {
+        for (crash_frame_reader reader : frameReaders) readers[readerCount++] = reader;
+    }
+
+    // "Class initialisation": the images loaded so far.
+    void initialiseClass() {
+        std::call_once(classInitialised, [this] { images.refresh(); });
+    }
+
+    // The reserved memory the writer works in: memory map, thread table.
+    bool prepare() {
+        std::call_once(prepared, [this] {
+            void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && cache != MAP_FAILED;
+            if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
+            environment.memory = &memory;
+            environment.images = &images;
+            environment.threads = &threads;
+            environment.readers = readers;
+            environment.readerCount = readerCount;
+        });
+        if (preparedOk) signals.setBlockedSignal(threads.suspendSignal());
+        return preparedOk;
+    }
+};
+
+namespace {
+
+constexpr int kCrashSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+CaptureInstance& mainInstance() {
+    static Immortal<CaptureInstance> instance("crash", CrashSignalHandler::sharedHandler(), crash_uncaught_exception_handler,
+                                              std::initializer_list<crash_frame_reader>{
+                                                  crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader});
+    return instance.get();
+}
+
+CaptureInstance& usageInstance() {
+    static Immortal<CaptureInstance> instance("usage", UsageCrashSignalHandler::sharedHandler(),
+                                              usage_uncaught_exception_handler,
+                                              std::initializer_list<crash_frame_reader>{crash_frame_pointer_reader});
+    return instance.get();
+}
+
+// --- Crash time ---------------------------------------------------------------------
+
+// Writes the crash report into the spare file made at enable and renames it onto
+// the live report path once complete. 0, or 6 when it could not be written.
+int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const crash_thread_state* state,
+                       const crash_signal_info* signalInfo) {
+    pid_t self = crash_async_gettid();
+    // A thread that crashes while another writes leaves its state for that
+    // writer and waits its turn; by then the process is usually gone.
+    instance.threads.leavePendingState(self, state);
+    if (!instance.threads.acquireWriter(self)) return CRASH_EINTERNAL;
+    instance.threads.clearPendingState(self);
+    int fd = instance.spareFd;
+    instance.spareFd = -1;
+    if (fd < 0) {
+        instance.threads.releaseWriter();
+        return CRASH_EINTERNAL;
+    }
+    crash_async_file file;
+    crash_async_file_init(&file, fd, CRASH_REPORT_LIMIT);
+    int result = crash_log_writer_write(&instance.writer, &instance.environment, crashedThread, &file, signalInfo, state);
+    crash_log_writer_close(&instance.writer);
+    bool flushed = crash_async_file_flush(&file);
+    bool closed = close(fd) == 0;
+    if (result == CRASH_ESUCCESS && (!flushed || !closed || file.failed)) result = CRASH_EINTERNAL;
+    if (result == CRASH_ESUCCESS && rename(instance.sparePath.c_str(), instance.livePath.c_str()) != 0) {
+        result = CRASH_EINTERNAL;
+    }
+    if (result != CRASH_ESUCCESS) unlink(instance.sparePath.c_str());
+    instance.threads.releaseWriter();
+    return result;
+}
+
+void resetCrashSignals() {
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (int crashSignal : kCrashSignals) sigaction(crashSignal, &fallback, nullptr);
+}
+
+// The crash callback at the head of the chain, on the crashing thread. Our
+// handlers stay in place while the report is written, so that a second thread
+// that crashes meanwhile waits for the writer instead of ending the process
+// before the report is complete; a fault inside the writer itself comes back
+// here, finds the writer taken by its own thread and ends the process.
+bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* context, const crash_signal_continuation*) {
+    auto& instance = *static_cast<CaptureInstance*>(context);
+    crash_thread_state state;
+    crash_thread_state_init_from_ucontext(&state, ucontext);
+    crash_signal_info signalInfo;
+    signalInfo.signo = signal;
+    signalInfo.code = info ? info->si_code : 0;
+    signalInfo.address = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+    int result = crash_write_report(instance, crash_async_gettid(), &state, &signalInfo);
+    // The signal raised again, or the fault that comes back, now ends the process.
+    resetCrashSignals();
+    if (result == CRASH_ESUCCESS && instance.callbacksSet.load(std::memory_order_acquire) && instance.callbacks.handleSignal) {
+        instance.callbacks.handleSignal(info, ucontext, instance.callbacks.context);
+    }
+    return false;
+}
+
+std::string exceptionTypeName(const std::type_info* type) {
+    if (!type) return "unknown exception";
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(type->name(), nullptr, nullptr, &status),
+                                                          &std::free);
+    return status == 0 && demangled ? std::string(demangled.get()) : std::string(type->name());
+}
+
+// The return addresses of the calling thread's stack: the stack an uncaught
+// exception stands on. Like the addresses a runtime records with its
+// exceptions, they come from the unwind tables whichever instance asks (the
+// second one walks its threads by frame pointers only).
+struct ExceptionWalk {
+    CaptureInstance* instance;
+    crash_memory_map* memory;
+    std::vector<uint64_t>* callStack;
+};
+
+int walkExceptionStack(crash_thread_state* state, void* context) {
+    auto* walk = static_cast<ExceptionWalk*>(context);
+    CaptureInstance& instance = *walk->instance;
+    instance.images.setReading(true);
+    crash_frame_environment environment{&instance.images, walk->memory, 0};
+    crash_frame_cursor cursor;
+    crash_frame_cursor_init(&cursor, &environment, state);
+    static const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader,
+                                                 crash_frame_pointer_reader};
+    while (walk->callStack->size() < CRASH_REPORT_MAX_FRAMES &&
+           crash_frame_cursor_next_with_readers(&cursor, readers, 3) == CRASH_FRAME_ESUCCESS) {
+        uint64_t pc = 0;
+        if (crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc) != CRASH_FRAME_ESUCCESS || pc == 0) break;
+        walk->callStack->push_back(pc);
+    }
+    instance.images.setReading(false);
+    return 0;
+}
+
+std::vector<uint64_t> exceptionCallStack(CaptureInstance& instance) {
+    std::vector<uint64_t> callStack;
+    callStack.reserve(CRASH_REPORT_MAX_FRAMES);
+    instance.images.refresh();
+    crash_memory_map memory;
+    bool mapped = crash_memory_map_reserve(&memory, 8192);
+    if (mapped) crash_memory_map_load(&memory);
+    ExceptionWalk walk{&instance, mapped ? &memory : nullptr, &callStack};
+    crash_thread_state_capture(walkExceptionStack, &walk);
+    if (mapped) crash_memory_map_release(&memory);
+    return callStack;
+}
+
+// Records the uncaught exception in the crash-time writer record and aborts;
+// the SIGABRT that follows writes the report with its exception.
+[[noreturn]] void recordUncaughtException(CaptureInstance& instance) {
+    if (std::exception_ptr exception = std::current_exception()) {
+        std::string name = exceptionTypeName(abi::__cxa_current_exception_type());
+        std::string reason;
+        try {
+            std::rethrow_exception(exception);
+        } catch (const std::exception& error) {
+            reason = error.what();
+        } catch (...) {
+        }
+        std::vector<uint64_t> callStack = exceptionCallStack(instance);
+        if (instance.writer.initialized) crash_log_writer_set_exception(&instance.writer, name, reason, callStack);
+    }
+    std::abort();
+}
+
+}  // namespace
+
+void crash_uncaught_exception_handler() { recordUncaughtException(mainInstance()); }
+void usage_uncaught_exception_handler() { recordUncaughtException(usageInstance()); }
+
+// --- The reporter -------------------------------------------------------------------
+
+namespace {
+
+std::filesystem::path reportDirectory(const std::string& identifier) {
+    std::string folder = identifier;
+    for (char& c : folder) {
+        if (c == '/') c = '_';
+    }
+    return platform::Sandbox::shared().caches() / "com.brindlemoor.crashreporter.data" / folder;
+}
+
+// Spare report files of processes that are gone (killed before they could
+// crash or exit) are removed; those of running processes are theirs.
+void removeStaleSpareFiles(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        const std::string prefix = ".live_report.";
+        if (name.rfind(prefix, 0) != 0 || name.size() < 6 || name.compare(name.size() - 6, 6, ".spare") != 0) continue;
+        long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
+    }
+}
+
+json::Error fileSystemError(const std::error_code& error, const std::string& description) {
+    return json::Error::make("POSIXErrorDomain", error.value(), description + ": " + error.message());
+}
+
+}  // namespace
+
+CrashReporterBase::CrashReporterBase(CaptureInstance& instance, std::string applicationIdentifier,
+                                     std::string applicationVersion, CrashReporterConfig config)
+    : instance_(instance),
+      config_(config),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(applicationVersion)),
+      crashReportDirectory_(reportDirectory(applicationIdentifier_)) {
+    instance_.initialiseClass();
+}
+
+namespace {
+
+std::string bundleIdentifier(const platform::MainBundle& bundle) {
+    if (auto identifier = bundle.identifier(); identifier && !identifier->empty()) return *identifier;
+    const char* name = program_invocation_short_name;
+    if (!name || !*name) throw CrashReporterException("Can not determine process identifier or process name");
+    STROMBEL_LOG_WARN("[CrashReporter] Warning -- bundle identifier, using process name {}", name);
+    return name;
+}
+
+std::string bundleVersion(const platform::MainBundle& bundle) {
+    if (auto version = bundle.version()) return *version;
+    STROMBEL_LOG_WARN("[CrashReporter] Warning -- bundle version unavailable");
+    return "";
+}
+
+}  // namespace
+
+CrashReporterBase::CrashReporterBase(CaptureInstance& instance, const platform::MainBundle& bundle,
+                                     CrashReporterConfig config)
+    : CrashReporterBase(instance, bundleIdentifier(bundle), bundleVersion(bundle), config) {}
+
+bool CrashReporterBase::hasPendingCrashReport() const {
+    std::error_code error;
+    return std::filesystem::exists(crashReportPath(), error);
+}
+
+json::Result<std::vector<uint8_t>> CrashReporterBase::loadPendingCrashReportData() const {
+    // A report is at most CRASH_REPORT_LIMIT bytes: a file sixteen times larger
+    // is damaged and is refused (error EFBIG) without being read.
+    return detail::readFileUpTo(crashReportPath(), 16 * CRASH_REPORT_LIMIT);
+}
+
+json::Result<void> CrashReporterBase::purgePendingCrashReport() const {
+    std::error_code error;
+    if (!std::filesystem::remove(crashReportPath(), error)) {
+        if (!error) error = std::make_error_code(std::errc::no_such_file_or_directory);
+        return fileSystemError(error, "Cannot remove " + crashReportPath().string());
+    }
+    return {};
+}
+
+void CrashReporterBase::setCrashCallbacks(const CrashReporterCallbacks* callbacks) {
+    if (enabled_ || instance_.handlersInstalled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
+    if (callbacks && callbacks->version != 0) {
+        std::fputs("crash_reporter.cpp: assertion failed: callbacks->version == 0\n", stderr);
+        std::abort();
+    }
+    std::lock_guard lock(instance_.callbackMutex);
+    instance_.callbacks = callbacks ? *callbacks : CrashReporterCallbacks();
+    instance_.callbacksSet.store(callbacks != nullptr, std::memory_order_release);
+}
+
+json::Result<void> CrashReporterBase::enableCrashReporter() {
+    CaptureInstance& instance = instance_;
+    {
+        std::lock_guard lock(instance.enableMutex);
+        if (instance.enabledOnce) return crash_reporter_error(3, "A CrashReporter instance has already been enabled");
+        instance.enabledOnce = true;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(queuedCrashReportDirectory(), error);
+    if (error) return fileSystemError(error, "Cannot create " + queuedCrashReportDirectory().string());
+    for (const auto& folder : {crashReportDirectory_.parent_path(), crashReportDirectory_, queuedCrashReportDirectory()}) {
+        std::filesystem::permissions(folder, std::filesystem::perms(0755), error);
+    }
+    if (applicationIdentifier_.empty()) {
+        std::fputs("crash_reporter.cpp: assertion failed: _applicationIdentifier != nil\n", stderr);
+        std::abort();
+    }
+
+    // Everything the handlers use, made now: a failure installs nothing.
+    instance.images.refresh();
+    if (!instance.prepare()) return crash_reporter_error(1, "Failed to prepare the crash report writer", ENOMEM);
+    if (crash_log_writer_init(&instance.writer, applicationIdentifier_, applicationVersion_,
+                              mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), false) != CRASH_ESUCCESS) {
+        return crash_reporter_error(1, "Failed to prepare the crash report writer", ESRCH);
+    }
+    removeStaleSpareFiles(crashReportDirectory_);
+    instance.livePath = crashReportPath().string();
+    instance.sparePath =
+        (crashReportDirectory_ / (".live_report." + std::to_string(getpid()) + "." + instance.spareTag + ".spare")).string();
+    instance.spareFd = open(instance.sparePath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (instance.spareFd < 0) return crash_reporter_error(1, "Failed to create the crash report file", errno);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+
+    if (config_.signalHandlerType() == 1) {
+        instance.handlersInstalled.store(true);
+        if (auto registered = instance.signals.registerHandlerForSignal(SIGABRT, crash_crash_callback, &instance);
+            !registered.ok()) {
+            return registered;
+        }
+        return crash_reporter_error(1, "Failed to instantiate the Mach exception server.", ENOTSUP);
+    }
+    if (config_.signalHandlerType() == 0) {
+        instance.handlersInstalled.store(true);
+        for (int signal : kCrashSignals) {
+            if (auto registered = instance.signals.registerHandlerForSignal(signal, crash_crash_callback, &instance);
+                !registered.ok()) {
+                return registered;
+            }
+        }
+    }
+    std::set_terminate(instance.terminateHandler);
+    enabled_ = true;
+    return {};
+}
+
+json::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReport() {
+    return liveReport(crash_async_gettid(), reinterpret_cast<uint64_t>(__builtin_return_address(0)));
+}
+
+json::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReportWithThread(pid_t thread) {
+    return liveReport(thread, reinterpret_cast<uint64_t>(__builtin_return_address(0)));
+}
+
+namespace {
+
+struct LiveWrite {
+    crash_log_writer* writer;
+    crash_write_environment* environment;
+    crash_async_file* file;
+    const crash_signal_info* signalInfo;
+    pid_t thread;
+    int result;
+};
+
+int writeWithCallerState(crash_thread_state* state, void* context) {
+    auto* live = static_cast<LiveWrite*>(context);
+    live->result = crash_log_writer_write(live->writer, live->environment, live->thread, live->file, live->signalInfo, state);
+    return live->result;
+}
+
+}  // namespace
+
+json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, uint64_t callerAddress) {
+    CaptureInstance& instance = instance_;
+    instance.images.refresh();
+    if (!instance.prepare()) return crash_reporter_error(0, "Failed to write the crash report to disk");
+
+    const char* temporary = std::getenv("TMPDIR");
+    std::string path = std::string(temporary && *temporary ? temporary : "/tmp") + "/live_crash_report.XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd < 0) return crash_reporter_error(1, "Failed to create temporary path", errno);
+
+    crash_log_writer writer;
+    crash_log_writer_init(&writer, applicationIdentifier_, applicationVersion_,
+                          mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), true);
+    crash_async_file file;
+    crash_async_file_init(&file, fd, CRASH_REPORT_LIMIT);
+    crash_signal_info signalInfo;
+    signalInfo.signo = SIGTRAP;
+    signalInfo.code = TRAP_TRACE;
+    signalInfo.address = callerAddress;
+
+    pid_t self = crash_async_gettid();
+    LiveWrite live{&writer, &instance.environment, &file, &signalInfo, thread, CRASH_EUNKNOWN};
+    instance.threads.acquireWriter(self);
+    if (thread == self) {
+        crash_thread_state_capture(writeWithCallerState, &live);
+    } else {
+        live.result = crash_log_writer_write(&writer, &instance.environment, thread, &file, &signalInfo, nullptr);
+    }
+    instance.threads.releaseWriter();
+    crash_log_writer_close(&writer);
+    bool closed = crash_async_file_close(&file);
+    crash_log_writer_free(&writer);
+
+    json::Result<std::vector<uint8_t>> result = crash_reporter_error(0, "Failed to write the crash report to disk");
+    if (live.result != CRASH_ESUCCESS || !closed || file.failed) {
+        STROMBEL_LOG_ERROR("Write failed with error {}",
+                           crash_async_strerror(live.result != CRASH_ESUCCESS ? live.result : CRASH_OUTPUT_ERR));
+    } else {
+        std::ifstream stream(path, std::ios::binary);
+        if (stream) {
+            result = std::vector<uint8_t>((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+        } else {
+            result = crash_reporter_error(0, "Unable to open live crash report for reading");
+        }
+    }
+    if (unlink(path.c_str()) != 0) STROMBEL_LOG_ERROR("Failure occured deleting live crash report: {}", std::strerror(errno));
+    return result;
+}
+
+// --- The two instances ----------------------------------------------------------------
+
+CrashReporter& CrashReporter::sharedReporter() {
+    static CrashReporter reporter;
+    return reporter;
+}
+CrashReporter::CrashReporter() : CrashReporter(CrashReporterConfig::defaultConfiguration()) {}
+CrashReporter::CrashReporter(CrashReporterConfig config) : CrashReporter(platform::MainBundle::shared(), config) {}
+CrashReporter::CrashReporter(const platform::MainBundle& bundle, CrashReporterConfig config)
+    : CrashReporterBase(mainInstance(), bundle, config) {}
+CrashReporter::CrashReporter(std::string applicationIdentifier, std::string applicationVersion, CrashReporterConfig config)
+    : CrashReporterBase(mainInstance(), std::move(applicationIdentifier), std::move(applicationVersion), config) {}
+
+UsageCrashReporter& UsageCrashReporter::sharedReporter() {
+    static UsageCrashReporter reporter;
+    return reporter;
+}
+UsageCrashReporter::UsageCrashReporter() : UsageCrashReporter(CrashReporterConfig::defaultConfiguration()) {}
+UsageCrashReporter::UsageCrashReporter(CrashReporterConfig config)
+    : UsageCrashReporter(platform::MainBundle::shared(), config) {}
+UsageCrashReporter::UsageCrashReporter(const platform::MainBundle& bundle, CrashReporterConfig config)
+    : CrashReporterBase(usageInstance(), bundle, config) {}
+UsageCrashReporter::UsageCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
+                                       CrashReporterConfig config)
+    : CrashReporterBase(usageInstance(), std::move(applicationIdentifier), std::move(applicationVersion), config) {}
+
+}  // namespace strombel::crash

@@ -1,0 +1,37 @@
+#pragma once
+
+// Header fields of requests and answers: names compare without regard to case,
+// as HTTP wants; a name that comes twice keeps both values joined by ", ".
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace strombel::http {
+
+/// Orders header names without regard to ASCII case.
+struct CaseInsensitiveLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+
+/// Header fields by name; lookups ignore case, the names keep the case they came with.
+using HttpHeaders = std::map<std::string, std::string, CaseInsensitiveLess>;
+
+/// True when the two names are equal without regard to ASCII case.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+/// The same fields with every name in lower case.
+std::map<std::string, std::string> lowercasedHeaders(const HttpHeaders& headers);
+
+/// Adds `value` under `name`, joining it to an earlier value with ", ".
+void appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value);
+
+/// The value of `name`, or "" when the field is absent.
+std::string headerValue(const HttpHeaders& headers, std::string_view name);
+
+/// True when the comma-separated list in `value` holds `token` (case ignored),
+/// as "no-store" in "private, no-store".
+bool headerListContains(std::string_view value, std::string_view token);
+
+}  // namespace strombel::http

@@ -1,0 +1,117 @@
+#pragma once
+
+// Inside the HTTP client: the network thread's loop over libcurl's multi handle.
+// Not for use outside src/http.
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/main_loop.h"
+
+namespace strombel::http::detail {
+
+class Mailbox;
+class RequestChannel;
+class Transfer;
+struct TransferOrder;
+
+class NetworkCore {
+public:
+    explicit NetworkCore(platform::MainLoop& loop);
+    ~NetworkCore();
+    NetworkCore(const NetworkCore&) = delete;
+    NetworkCore& operator=(const NetworkCore&) = delete;
+
+    // Any thread. Commands run on the network thread in the order given.
+    void start(std::shared_ptr<TransferOrder> order);
+    /// Ends the channel's transfer, if it runs, removing what it wrote. With
+    /// `report`, the request then hears the cancelled error under `generation`.
+    void cancel(std::shared_ptr<RequestChannel> channel, uint64_t generation, bool report);
+    void deleteCookiesForURL(std::string url);
+    void setCertificateAuthorityFile(std::filesystem::path file);
+    void stop();
+
+    platform::MainLoop& loop() const { return loop_; }
+    /// Where every message to this thread's requests goes.
+    const std::shared_ptr<Mailbox>& mailbox() const { return mailbox_; }
+    uint64_t endedTransferCount() const { return endedTransfers_.load(std::memory_order_acquire); }
+    platform::Clock& clock() const { return clock_; }
+
+    // Network thread only, for transfers.
+    CURLSH* share(bool withCookies) const { return withCookies ? cookieShare_ : plainShare_; }
+    /// The clock's time when the current round of the loop began: what a transfer
+    /// notes as its last activity (reading the clock for every piece costs more
+    /// than the precision is worth).
+    uint64_t roundTime() const { return roundTime_; }
+    const std::string& certificateAuthorityFile() const { return caFile_; }
+
+private:
+    void run();
+    void enqueue(std::function<void()> command);
+    void launch(const std::shared_ptr<TransferOrder>& order);
+    bool startTransfer(const std::shared_ptr<TransferOrder>& order);
+    void releaseSlot(uint64_t group);
+    void cancelGroup(uint64_t group);
+    void failWaiting();
+    // Removes a transfer; `counted` adds it to the ended transfers.
+    void endTransfer(CURL* easy, bool counted = true);
+    void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
+    void recycle(CURL* easy);
+    void readCompletions();
+    void timeOutStalled();
+    int pollMilliseconds() const;
+    void removeCookiesFor(const std::string& url);
+    void shutDown();
+    CURL* takeEasy();
+
+    platform::MainLoop& loop_;
+    platform::Clock& clock_;
+    const bool systemClock_;
+    std::shared_ptr<Mailbox> mailbox_;
+    CURLM* multi_ = nullptr;
+    CURLSH* cookieShare_ = nullptr;
+    CURLSH* plainShare_ = nullptr;
+    CURL* cookieEasy_ = nullptr;
+    std::string caFile_;
+
+    std::mutex joinMutex_;
+    std::mutex mutex_;
+    std::deque<std::function<void()>> commands_;
+    bool stopping_ = false;
+    bool stopped_ = false;
+    std::atomic<uint64_t> endedTransfers_{0};
+
+    // Network thread only.
+    uint64_t roundTime_ = 0;
+    bool shuttingDown_ = false;
+    std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
+    std::map<const RequestChannel*, CURL*> byChannel_;
+    // Groups with requests running or waiting for a free place.
+    struct Group {
+        size_t limit = 1;
+        size_t running = 0;
+        std::deque<std::shared_ptr<TransferOrder>> waiting;
+    };
+    std::unordered_map<uint64_t, Group> groups_;
+    // The requests waiting in a group; a cancelled one leaves this set and is
+    // passed over when its turn comes.
+    std::unordered_set<const RequestChannel*> waiting_;
+    std::vector<CURL*> idleEasies_;
+    std::thread thread_;
+};
+
+}  // namespace strombel::http::detail

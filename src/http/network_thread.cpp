@@ -1,0 +1,462 @@
+#include "http/network_thread.h"
+
+#include <fmt/format.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "http/http_error.h"
+#include "http/network_core.h"
+#include "http/transfer.h"
+
+namespace strombel::http {
+
+namespace detail {
+
+namespace {
+
+constexpr size_t kIdleEasyHandles = 16;
+// Without transfers the thread sleeps until a command wakes it.
+constexpr int kIdlePollMilliseconds = 60'000;
+// A clock other than the system's may be moved by another thread at any moment:
+// running transfers look at it this often.
+constexpr int kForeignClockPollMilliseconds = 5;
+
+constexpr const char* kStoppedMessage = "The request was cancelled: the network thread has stopped";
+
+void postCancelled(RequestChannel& channel, uint64_t generation, const char* message) {
+    Event failed;
+    failed.kind = Event::Kind::Failed;
+    failed.error = httpError(HttpErrorCode::Cancelled, message);
+    channel.post(generation, std::move(failed));
+}
+
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+CURLSH* makeShare(bool withCookies) {
+    CURLSH* share = curl_share_init();
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    if (withCookies) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    return share;
+}
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// True when a cookie line of libcurl's list ("domain\ttailmatch\tpath\t...")
+// would be sent to `host`.
+bool cookieBelongsTo(const std::string& line, const std::string& host) {
+    std::istringstream fields(line);
+    std::string domain, tailmatch;
+    if (!std::getline(fields, domain, '\t') || !std::getline(fields, tailmatch, '\t')) return false;
+    constexpr std::string_view kHttpOnly = "#HttpOnly_";
+    if (domain.compare(0, kHttpOnly.size(), kHttpOnly) == 0) domain.erase(0, kHttpOnly.size());
+    if (!domain.empty() && domain.front() == '.') domain.erase(0, 1);
+    domain = lowered(domain);
+    if (domain == host) return true;
+    return tailmatch == "TRUE" && host.size() > domain.size() &&
+           host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+           host[host.size() - domain.size() - 1] == '.';
+}
+
+std::string hostOf(const std::string& url) {
+    CURLU* parsed = curl_url();
+    std::string host;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        char* part = nullptr;
+        if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK) host = part;
+        curl_free(part);
+    }
+    curl_url_cleanup(parsed);
+    return lowered(host);
+}
+
+}  // namespace
+
+NetworkCore::NetworkCore(platform::MainLoop& loop)
+    : loop_(loop),
+      clock_(loop.clock()),
+      systemClock_(dynamic_cast<platform::SystemClock*>(&loop.clock()) != nullptr),
+      mailbox_(std::make_shared<Mailbox>(loop)) {
+    initialiseCurlOnce();
+    multi_ = curl_multi_init();  // its connection cache keeps connections for the next request
+    cookieShare_ = makeShare(true);
+    plainShare_ = makeShare(false);
+    cookieEasy_ = curl_easy_init();
+    curl_easy_setopt(cookieEasy_, CURLOPT_SHARE, cookieShare_);
+    thread_ = std::thread([this] { run(); });
+}
+
+NetworkCore::~NetworkCore() {
+    stop();
+    for (CURL* easy : idleEasies_) curl_easy_cleanup(easy);
+    curl_easy_cleanup(cookieEasy_);
+    curl_multi_cleanup(multi_);
+    curl_share_cleanup(cookieShare_);
+    curl_share_cleanup(plainShare_);
+}
+
+void NetworkCore::enqueue(std::function<void()> command) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(std::move(command));
+        // The thread takes every waiting command at once: one wake-up is enough.
+        wake = commands_.size() == 1;
+    }
+    if (wake) curl_multi_wakeup(multi_);
+}
+
+void NetworkCore::start(std::shared_ptr<TransferOrder> order) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            commands_.push_back([this, order] { launch(order); });
+            wake = commands_.size() == 1;
+            order = nullptr;
+        }
+    }
+    if (!order) {
+        if (wake) curl_multi_wakeup(multi_);
+        return;
+    }
+    postCancelled(*order->channel, order->generation, kStoppedMessage);
+}
+
+void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t generation, bool report) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopped_) {
+            commands_.push_back([this, channel, generation, report] {
+                // What the transfer wrote goes first, then the report, then the count.
+                auto found = byChannel_.find(channel.get());
+                bool ran = found != byChannel_.end();
+                bool waited = waiting_.erase(channel.get()) > 0;
+                if (ran) endTransfer(found->second, /*counted=*/false);
+                if (report) postCancelled(*channel, generation, "The request was cancelled");
+                if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
+            });
+            if (commands_.size() == 1) curl_multi_wakeup(multi_);
+            return;
+        }
+    }
+    // The thread is gone and with it every transfer: only the report is left.
+    if (report) postCancelled(*channel, generation, "The request was cancelled");
+}
+
+void NetworkCore::deleteCookiesForURL(std::string url) {
+    enqueue([this, url = std::move(url)] { removeCookiesFor(url); });
+}
+
+void NetworkCore::setCertificateAuthorityFile(std::filesystem::path file) {
+    enqueue([this, file = std::move(file)] { caFile_ = file.string(); });
+}
+
+void NetworkCore::stop() {
+    std::lock_guard joining(joinMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    if (thread_.joinable()) thread_.join();
+}
+
+void NetworkCore::run() {
+    pthread_setname_np(pthread_self(), "HttpNetwork");
+    mailbox_->setBatchingThread(std::this_thread::get_id());
+    for (;;) {
+        std::deque<std::function<void()>> batch;
+        bool stopping = false;
+        {
+            std::lock_guard lock(mutex_);
+            batch.swap(commands_);
+            stopping = stopping_;
+        }
+        roundTime_ = clock_.nowNanos();
+        for (auto& command : batch) command();
+        if (stopping) break;
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        readCompletions();
+        timeOutStalled();
+        int wait = pollMilliseconds();
+        if (auto since = mailbox_->waitingSince()) {
+            auto waited = std::chrono::steady_clock::now() - *since;
+            if (transfers_.empty() || waited >= Mailbox::kDeliveryWindow) {
+                mailbox_->flush();
+            } else {
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(Mailbox::kDeliveryWindow - waited);
+                wait = std::min(wait, static_cast<int>(left.count()));
+            }
+        }
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+    }
+    shutDown();
+    mailbox_->setBatchingThread({});
+    mailbox_->flush();
+}
+
+void NetworkCore::shutDown() {
+    shuttingDown_ = true;
+    // Run what came in meanwhile (cancels report, starts fail), end every transfer,
+    // and only then refuse commands: from there on no transfer exists.
+    for (;;) {
+        std::deque<std::function<void()>> batch;
+        {
+            std::lock_guard lock(mutex_);
+            batch.swap(commands_);
+        }
+        for (auto& command : batch) command();
+        failWaiting();
+        while (!transfers_.empty()) {
+            CURL* easy = transfers_.begin()->first;
+            transfers_.begin()->second->fail(httpError(HttpErrorCode::Cancelled, kStoppedMessage));
+            endTransfer(easy);
+        }
+        std::lock_guard lock(mutex_);
+        if (commands_.empty()) {
+            stopped_ = true;
+            return;
+        }
+    }
+}
+
+CURL* NetworkCore::takeEasy() {
+    if (idleEasies_.empty()) return curl_easy_init();
+    CURL* easy = idleEasies_.back();
+    idleEasies_.pop_back();
+    return easy;
+}
+
+void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
+    const RequestChannel* channel = order->channel.get();
+    if (byChannel_.count(channel) || waiting_.count(channel)) return;  // already there
+    if (shuttingDown_) {
+        postCancelled(*order->channel, order->generation, kStoppedMessage);
+        endedTransfers_.fetch_add(1, std::memory_order_release);
+        return;
+    }
+    if (order->group) {
+        Group& group = groups_[order->group];
+        group.limit = std::max<size_t>(order->groupLimit, 1);
+        if (group.running >= group.limit) {
+            group.waiting.push_back(order);
+            waiting_.insert(channel);
+            return;
+        }
+        ++group.running;
+    }
+    if (!startTransfer(order)) {
+        if (order->groupStopsOnFailure) {
+            cancelGroup(order->group);
+        } else {
+            releaseSlot(order->group);
+        }
+    }
+}
+
+bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
+    CURL* easy = takeEasy();
+    auto transfer = std::make_unique<Transfer>(order, *this, easy);
+    if (std::optional<json::Error> error = transfer->begin()) {
+        transfer->fail(std::move(*error));
+        transfer.reset();
+        recycle(easy);
+        endedTransfers_.fetch_add(1, std::memory_order_release);
+        return false;
+    }
+    Event started;
+    started.kind = Event::Kind::Started;
+    order->channel->post(order->generation, std::move(started));
+    transfers_.emplace(easy, std::move(transfer));
+    byChannel_.emplace(order->channel.get(), easy);
+    curl_multi_add_handle(multi_, easy);
+    return true;
+}
+
+void NetworkCore::releaseSlot(uint64_t groupId) {
+    if (groupId == 0) return;
+    auto found = groups_.find(groupId);
+    if (found == groups_.end()) return;
+    Group& group = found->second;
+    if (group.running > 0) --group.running;
+    while (group.running < group.limit && !group.waiting.empty()) {
+        std::shared_ptr<TransferOrder> next = std::move(group.waiting.front());
+        group.waiting.pop_front();
+        if (waiting_.erase(next->channel.get()) == 0) continue;  // cancelled while it waited
+        ++group.running;
+        if (!startTransfer(next)) {
+            if (next->groupStopsOnFailure) {
+                cancelGroup(groupId);  // the group is gone after this
+                return;
+            }
+            --group.running;
+        }
+    }
+    if (group.running == 0 && group.waiting.empty()) groups_.erase(found);
+}
+
+void NetworkCore::cancelGroup(uint64_t groupId) {
+    auto found = groups_.find(groupId);
+    if (found == groups_.end()) return;
+    // Taken out first: ending the running ones must not start the waiting ones.
+    std::deque<std::shared_ptr<TransferOrder>> waiting = std::move(found->second.waiting);
+    groups_.erase(found);
+    for (const std::shared_ptr<TransferOrder>& order : waiting) {
+        if (waiting_.erase(order->channel.get()) == 0) continue;
+        postCancelled(*order->channel, order->generation, "The request was cancelled: another of its queue failed");
+        endedTransfers_.fetch_add(1, std::memory_order_release);
+    }
+    std::vector<CURL*> running;
+    for (const auto& [easy, transfer] : transfers_) {
+        if (transfer->order().group == groupId) running.push_back(easy);
+    }
+    for (CURL* easy : running) {
+        transfers_.at(easy)->fail(
+            httpError(HttpErrorCode::Cancelled, "The request was cancelled: another of its queue failed"));
+        endTransfer(easy);
+    }
+}
+
+void NetworkCore::failWaiting() {
+    for (auto& [id, group] : groups_) {
+        for (const std::shared_ptr<TransferOrder>& order : group.waiting) {
+            if (waiting_.erase(order->channel.get()) == 0) continue;
+            postCancelled(*order->channel, order->generation, kStoppedMessage);
+            endedTransfers_.fetch_add(1, std::memory_order_release);
+        }
+        group.waiting.clear();
+    }
+}
+
+void NetworkCore::endTransfer(CURL* easy, bool counted) {
+    auto found = transfers_.find(easy);
+    if (found == transfers_.end()) return;
+    curl_multi_remove_handle(multi_, easy);
+    retire(found, counted);
+}
+
+void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted) {
+    CURL* easy = transfer->first;
+    const TransferOrder& order = transfer->second->order();
+    uint64_t group = order.group;
+    bool stopsGroup = order.groupStopsOnFailure && transfer->second->failed();
+    byChannel_.erase(&transfer->second->channel());
+    transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
+    recycle(easy);
+    if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);
+    if (stopsGroup) {
+        cancelGroup(group);
+    } else {
+        releaseSlot(group);  // the next of its group starts at once
+    }
+}
+
+void NetworkCore::recycle(CURL* easy) {
+    resetEasy(easy);
+    if (idleEasies_.size() < kIdleEasyHandles) {
+        idleEasies_.push_back(easy);
+    } else {
+        curl_easy_cleanup(easy);
+    }
+}
+
+void NetworkCore::readCompletions() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        CURLcode result = message->data.result;
+        auto found = transfers_.find(easy);
+        if (found == transfers_.end()) continue;
+        curl_multi_remove_handle(multi_, easy);
+        if (found->second->complete(result) == Transfer::Next::FollowRedirect) {
+            curl_multi_add_handle(multi_, easy);
+        } else {
+            retire(found);
+        }
+    }
+}
+
+void NetworkCore::timeOutStalled() {
+    uint64_t now = roundTime_;
+    std::vector<CURL*> stalled;
+    for (const auto& [easy, transfer] : transfers_) {
+        if (now >= transfer->deadline()) stalled.push_back(easy);
+    }
+    for (CURL* easy : stalled) {
+        Transfer& transfer = *transfers_.at(easy);
+        double seconds = static_cast<double>(transfer.spec().timeoutNanos) / 1e9;
+        transfer.fail(httpError(HttpErrorCode::TimedOut,
+                                fmt::format("The request timed out: nothing moved for {} seconds", seconds)));
+        endTransfer(easy);
+    }
+}
+
+int NetworkCore::pollMilliseconds() const {
+    long curlWait = -1;
+    curl_multi_timeout(multi_, &curlWait);
+    int wait = curlWait < 0 ? kIdlePollMilliseconds : static_cast<int>(std::min<long>(curlWait, kIdlePollMilliseconds));
+    if (transfers_.empty()) return wait;
+    if (!systemClock_) return std::min(wait, kForeignClockPollMilliseconds);
+    uint64_t now = clock_.nowNanos();
+    uint64_t nearest = UINT64_MAX;
+    for (const auto& [easy, transfer] : transfers_) nearest = std::min(nearest, transfer->deadline());
+    uint64_t untilDeadline = nearest > now ? nearest - now : 0;
+    uint64_t milliseconds = (untilDeadline + platform::kNanosPerMillisecond - 1) / platform::kNanosPerMillisecond;
+    return static_cast<int>(std::min<uint64_t>(milliseconds, static_cast<uint64_t>(wait)));
+}
+
+void NetworkCore::removeCookiesFor(const std::string& url) {
+    std::string host = hostOf(url);
+    if (host.empty()) return;
+    curl_slist* cookies = nullptr;
+    if (curl_easy_getinfo(cookieEasy_, CURLINFO_COOKIELIST, &cookies) != CURLE_OK) return;
+    std::vector<std::string> kept;
+    bool removed = false;
+    for (curl_slist* item = cookies; item; item = item->next) {
+        if (cookieBelongsTo(item->data, host)) {
+            removed = true;
+        } else {
+            kept.emplace_back(item->data);
+        }
+    }
+    curl_slist_free_all(cookies);
+    if (!removed) return;
+    curl_easy_setopt(cookieEasy_, CURLOPT_COOKIELIST, "ALL");
+    for (const std::string& line : kept) curl_easy_setopt(cookieEasy_, CURLOPT_COOKIELIST, line.c_str());
+}
+
+}  // namespace detail
+
+NetworkThread::NetworkThread(platform::MainLoop& loop) : core_(std::make_shared<detail::NetworkCore>(loop)) {}
+
+NetworkThread::~NetworkThread() { stop(); }
+
+NetworkThread& NetworkThread::shared() {
+    static NetworkThread thread(platform::MainLoop::shared());
+    return thread;
+}
+
+platform::MainLoop& NetworkThread::mainLoop() const { return core_->loop(); }
+
+void NetworkThread::setCertificateAuthorityFile(std::filesystem::path file) {
+    core_->setCertificateAuthorityFile(std::move(file));
+}
+
+void NetworkThread::deleteCookiesForURL(std::string url) { core_->deleteCookiesForURL(std::move(url)); }
+
+void NetworkThread::stop() { core_->stop(); }
+
+uint64_t NetworkThread::endedTransferCount() const { return core_->endedTransferCount(); }
+
+}  // namespace strombel::http

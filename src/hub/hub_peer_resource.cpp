@@ -1,0 +1,703 @@
+#include "hub/hub_peer_resource.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "hub/bus_log.h"
+#include "hub/bus_message.h"
+#include "hub/bus_peer.h"
+#include "hub/hub_controller.h"
+#include "platform/sandbox.h"
+
+namespace strombel::hub {
+
+namespace {
+
+constexpr uint64_t kLoaderTimeout = 500 * platform::kNanosPerMillisecond;
+constexpr int32_t kLoaderRetries = 10;
+
+std::shared_ptr<const std::vector<uint8_t>> readFile(const std::filesystem::path& path, size_t limit) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(path, error);
+    if (error || size > limit) return nullptr;
+    std::ifstream stream(path, std::ios::binary);
+    auto bytes = std::make_shared<std::vector<uint8_t>>(size);
+    if (!stream.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size))) return nullptr;
+    return bytes;
+}
+
+// Writes a file whole or not at all: a temporary file renamed into place.
+bool writeFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    std::string pattern = (path.parent_path() / ".tmp-XXXXXX").string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) return false;
+    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ok = ::fsync(fd) == 0 && ok;
+    ::fchmod(fd, 0644);
+    ::close(fd);
+    ok = ok && ::rename(pattern.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(pattern.c_str());
+    return ok;
+}
+
+// The resource request a message holds, if it is one; a malformed one is logged.
+std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer) {
+    auto view = readBusMessage(bytes, length);
+    if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
+    auto request = readResourceRequest(bytes, length);
+    if (!request) busLog("Invalid resource request message from {}", peer.description());
+    return request;
+}
+
+}  // namespace
+
+// ---- images ------------------------------------------------------------------
+
+std::shared_ptr<HubImage> HubImage::fromData(std::vector<uint8_t> bytes) {
+    auto png = platform::PngImage::fromData(std::move(bytes));
+    if (!png) return nullptr;
+    return std::make_shared<HubImage>(std::move(*png));
+}
+
+std::shared_ptr<HubPeerResourceImageProxy> HubPeerResourceImageProxy::resourceImageProxyWithImage(
+    std::shared_ptr<HubImage> image, uint32_t resourceID) {
+    if (!image) return nullptr;
+    auto proxy = std::make_shared<HubPeerResourceImageProxy>();
+    proxy->resourceID = resourceID;
+    proxy->image = std::move(image);
+    return proxy;
+}
+
+// ---- the sender base -----------------------------------------------------------
+
+HubPeerResourceSenderBase::HubPeerResourceSenderBase(std::shared_ptr<BusPeer> peer, platform::MainLoop& loop,
+                                                     platform::NotificationCenter& notifications)
+    : peer_(std::move(peer)), loop_(loop), notifications_(notifications) {}
+
+HubPeerResourceSenderBase::~HubPeerResourceSenderBase() { stopTransmission(); }
+
+std::string HubPeerResourceSenderBase::description() const {
+    return fmt::format("<HubPeerResourceSenderBase {} {}>", peer_->description(), static_cast<const void*>(this));
+}
+
+void HubPeerResourceSenderBase::start() {
+    if (running_.load()) return;
+    if (thread_.joinable()) thread_.join();  // the previous round has ended
+    cancelled_.store(false);
+    running_.store(true);
+    thread_ = std::thread([this] { transmit(); });
+}
+
+void HubPeerResourceSenderBase::cancel() {
+    cancelled_.store(true);
+    if (canSendObserver_) notifications_.removeObserver(canSendObserver_);
+    canSendObserver_ = 0;
+    if (thread_.joinable()) thread_.join();
+    running_.store(false);
+}
+
+void HubPeerResourceSenderBase::stopTransmission() { cancel(); }
+
+void HubPeerResourceSenderBase::complete(std::optional<BusError> error) {
+    std::weak_ptr<HubPeerResourceSenderBase> weak = weak_from_this();
+    loop_.post([weak, error] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (auto block = self->completionBlock_) block(error);
+    });
+}
+
+void HubPeerResourceSenderBase::transmit() {
+    if (cancelled_.load()) {
+        running_.store(false);
+        return;
+    }
+    for (;;) {
+        const std::vector<uint8_t>* message = nextMessage();
+        if (!message) {
+            running_.store(false);
+            complete(std::nullopt);
+            return;
+        }
+        int32_t result = BusPeerSendMessage(*peer_, *message);
+        if (result == BusSendErrorPeerUnavailable) {
+            running_.store(false);
+            complete(BusError{kOSStatusErrorDomain, BusSendErrorPeerUnavailable, "The peer disconnected"});
+            return;
+        }
+        if (result == BusSendErrorNoBufferSpace) {
+            // Paused: the same message goes again once the peer can send.
+            std::weak_ptr<HubPeerResourceSenderBase> weak = weak_from_this();
+            loop_.post([weak] {
+                auto self = weak.lock();
+                if (!self || self->cancelled_.load()) return;
+                if (self->peer_->hasSocketSendSpace()) {
+                    self->start();
+                    return;
+                }
+                if (self->canSendObserver_) return;
+                self->canSendObserver_ = self->notifications_.addObserver(
+                    kBusPeerCanSendNotification, self->peer_.get(), [weak](const auto&) {
+                        auto self = weak.lock();
+                        if (!self || !self->peer_->hasSocketSendSpace()) return;
+                        self->notifications_.removeObserver(self->canSendObserver_);
+                        self->canSendObserver_ = 0;
+                        if (!self->cancelled_.load()) self->start();
+                    });
+            });
+            running_.store(false);
+            return;
+        }
+        if (result != BusSendOk) {
+            busLog("{}: Received status {} ({:x}) when sending to peer {}", description(), result,
+                   static_cast<uint32_t>(result), peer_->description());
+        }
+        didSendMessage();
+        if (cancelled_.load()) {
+            running_.store(false);
+            return;
+        }
+    }
+}
+
+// ---- the resource sender -------------------------------------------------------
+
+HubPeerResourceSender::HubPeerResourceSender(std::shared_ptr<BusPeer> peer, uint32_t resourceID,
+                                             std::shared_ptr<const std::vector<uint8_t>> resource,
+                                             BusLocalEndpoint& endpoint, uint32_t firstSegment)
+    : HubPeerResourceSenderBase(std::move(peer), endpoint.loop(), endpoint.notifications()),
+      endpoint_(endpoint),
+      resourceID_(resourceID),
+      resource_(std::move(resource)),
+      nextSegment_(firstSegment) {
+    message_.reserve(static_cast<size_t>(this->peer()->maxPacketSize()));
+    endpoint_.addDelegate(this);
+}
+
+HubPeerResourceSender::~HubPeerResourceSender() {
+    endpoint_.removeDelegate(this);
+    stopTransmission();
+}
+
+std::string HubPeerResourceSender::description() const {
+    return fmt::format("<HubPeerResourceSender #{} {} {}>", resourceID_, peer()->description(),
+                       static_cast<const void*>(this));
+}
+
+void HubPeerResourceSender::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
+                                     const std::shared_ptr<BusPeer>& peer) {
+    if (peer.get() != this->peer().get()) return;
+    auto request = resourceRequestIn(bytes, length, *peer);
+    if (!request || request->resourceID != resourceID_) return;
+    nextSegment_.store(request->firstSegment);
+}
+
+const std::vector<uint8_t>* HubPeerResourceSender::nextMessage() {
+    int64_t next = nextSegment_.load();
+    currentSegment_ = static_cast<uint32_t>(std::clamp<int64_t>(next, 0, UINT32_MAX));
+    size_t segmentSize = static_cast<size_t>(peer()->maxPacketSize()) - kResourceSegmentHeaderLength;
+    size_t length = resource_->size();
+    if (length <= size_t(currentSegment_) * segmentSize) return nullptr;
+    uint32_t count = static_cast<uint32_t>((length + segmentSize - 1) / segmentSize);
+    size_t offset = size_t(currentSegment_) * segmentSize;
+    size_t n = std::min(segmentSize, length - offset);
+    message_.resize(kResourceSegmentHeaderLength + n);
+    writeResourceSegmentHeader(message_.data(), resourceID_, count, currentSegment_, static_cast<uint16_t>(n));
+    std::memcpy(message_.data() + kResourceSegmentHeaderLength, resource_->data() + offset, n);
+    return &message_;
+}
+
+void HubPeerResourceSender::didSendMessage() {
+    // A re-request that arrived meanwhile wins.
+    int64_t expected = currentSegment_;
+    nextSegment_.compare_exchange_strong(expected, int64_t(currentSegment_) + 1);
+}
+
+// ---- the host ------------------------------------------------------------------
+
+HubPeerResourceHost::HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle)
+    : endpoint_(endpoint), bundle_(bundle), alive_(std::make_shared<HubPeerResourceHost*>(this)) {
+    endpoint_.addDelegate(this);
+}
+
+HubPeerResourceHost::~HubPeerResourceHost() {
+    endpoint_.removeDelegate(this);
+    alive_.reset();
+    for (auto& [key, sender] : senders_) sender->cancel();
+}
+
+uint32_t HubPeerResourceHost::contentBasedIDFromData(const uint8_t* bytes, size_t length) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    EVP_Digest(bytes, length, digest, &digestLength, EVP_sha1(), nullptr);
+    uint32_t id = readU32(digest);
+    return id < 1000 ? id + 1000 : id;
+}
+
+uint32_t HubPeerResourceHost::nextFreeID() const {
+    std::lock_guard lock(mutex_);
+    uint32_t id = 2;
+    while (cache_.count(id)) ++id;
+    return id;
+}
+
+uint32_t HubPeerResourceHost::addResource(std::vector<uint8_t> bytes, bool contentBasedID) {
+    uint32_t id = contentBasedID ? contentBasedIDFromData(bytes.data(), bytes.size()) : nextFreeID();
+    std::lock_guard lock(mutex_);
+    cache_[id] = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    return id;
+}
+
+void HubPeerResourceHost::removeResourceWithID(uint32_t resourceID) {
+    std::lock_guard lock(mutex_);
+    cache_.erase(resourceID);
+}
+
+uint32_t HubPeerResourceHost::addImageResource(HubImage& image) {
+    if (image.resourceID()) return image.resourceID();
+    uint32_t id = addResource(image.png().data(), true);
+    image.setResourceID(id);
+    return id;
+}
+
+void HubPeerResourceHost::removeImageResource(HubImage& image) {
+    if (!image.resourceID()) return;
+    removeResourceWithID(image.resourceID());
+    image.setResourceID(0);
+}
+
+std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::resourceWithID(uint32_t resourceID) const {
+    if (resourceID == kHubApplicationIconResourceID) return applicationIcon();
+    std::lock_guard lock(mutex_);
+    auto it = cache_.find(resourceID);
+    return it == cache_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::applicationIcon() const {
+    auto usable = [](const std::vector<std::string>& names) {
+        return !names.empty() && !(names.size() == 1 && names[0].empty());
+    };
+    std::vector<std::string> names;
+    for (const auto& name : bundle_.resourceNames("AppIcon", "png")) names.push_back(name + ".png");
+    if (!usable(names)) names = bundle_.strings({"CFBundleIcons", "CFBundlePrimaryIcon", "CFBundleIconFiles"});
+    if (!usable(names)) names = bundle_.strings({"CFBundleIcons~ipad", "CFBundlePrimaryIcon", "CFBundleIconFiles"});
+    if (!usable(names)) names = bundle_.strings({"CFBundleIconFiles"});
+    if (!usable(names)) names = {bundle_.string({"CFBundleIconFile"}).value_or("")};
+    if (!usable(names)) names = {bundle_.string({"CFBundleIcon"}).value_or("")};
+    if (!usable(names)) names = {bundle_.pathForResource("Icon@2x", "png") ? "Icon@2x.png" : "Icon.png"};
+
+    std::optional<std::filesystem::path> best;
+    std::uintmax_t bestSize = 0;
+    for (const auto& name : names) {
+        if (name.empty() || name.rfind("Default", 0) == 0) continue;
+        std::filesystem::path file(name);
+        std::string extension = file.has_extension() ? file.extension().string().substr(1) : "png";
+        std::string stem = file.has_extension() ? file.stem().string() : name;
+        auto path = bundle_.pathForResource(stem, extension);
+        if (!path) path = bundle_.pathForResource(stem + "@2x", extension);
+        if (!path) continue;
+        std::error_code error;
+        auto size = std::filesystem::file_size(*path, error);
+        if (error) continue;
+        if (!best || size > bestSize) {
+            best = path;
+            bestSize = size;
+        }
+    }
+    if (best) {
+        if (auto bytes = readFile(*best, HubPeerResourceLoader::kMaximumResourceLength)) return bytes;
+    }
+    static std::once_flag once;
+    std::call_once(once, [] {
+        busLog("Your app icon could not be found by Wirehub. Please make sure your app has an icon and that it's "
+               "correctly registered in Info.plist (CFBundleIcons, etc.).");
+    });
+    return nullptr;
+}
+
+void HubPeerResourceHost::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
+                                   const std::shared_ptr<BusPeer>& peer) {
+    auto request = resourceRequestIn(bytes, length, *peer);
+    if (!request) return;
+    std::weak_ptr<HubPeerResourceHost*> alive = alive_;
+    endpoint_.loop().post([this, alive, request = *request, peer] {
+        if (alive.lock()) requested(request.resourceID, peer, request.firstSegment);
+    });
+}
+
+void HubPeerResourceHost::requested(uint32_t resourceID, const std::shared_ptr<BusPeer>& peer, uint32_t firstSegment) {
+    auto it = senders_.find({peer.get(), resourceID});
+    if (it != senders_.end() && it->second->running()) return;  // the sender takes the request itself
+    sendResource(resourceID, peer, firstSegment);
+}
+
+void HubPeerResourceHost::sendResource(uint32_t resourceID, const std::shared_ptr<BusPeer>& peer,
+                                       uint32_t firstSegment) {
+    auto resource = resourceWithID(resourceID);
+    if (!resource || resource->empty()) {
+        // An empty resource has no segment to send: it is answered as missing,
+        // so that the loader does not wait for it.
+        uint8_t notFound[kResourceSegmentHeaderLength] = {};
+        writeResourceSegmentHeader(notFound, resourceID, 0, 0, 0);
+        BusPeerSendMessage(*peer, notFound, sizeof notFound);
+        busLog("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        return;
+    }
+    auto key = std::make_pair(static_cast<const BusPeer*>(peer.get()), resourceID);
+    if (auto previous = senders_.find(key); previous != senders_.end()) previous->second->cancel();
+    auto sender = std::make_shared<HubPeerResourceSender>(peer, resourceID, resource, endpoint_, firstSegment);
+    senders_[key] = sender;
+    std::weak_ptr<HubPeerResourceHost*> alive = alive_;
+    std::weak_ptr<HubPeerResourceSender> weakSender = sender;
+    sender->setCompletionBlock([this, alive, key, weakSender](std::optional<BusError>) {
+        if (!alive.lock()) return;
+        auto it = senders_.find(key);
+        if (it != senders_.end() && it->second == weakSender.lock()) senders_.erase(it);
+    });
+    sender->start();
+}
+
+// ---- the loader ----------------------------------------------------------------
+
+std::shared_ptr<HubPeerResourceLoader> HubPeerResourceLoader::make(std::shared_ptr<BusPeer> peer, uint32_t resourceID,
+                                                                   BusLocalEndpoint& endpoint) {
+    return std::shared_ptr<HubPeerResourceLoader>(new HubPeerResourceLoader(std::move(peer), resourceID, endpoint));
+}
+
+HubPeerResourceLoader::HubPeerResourceLoader(std::shared_ptr<BusPeer> peer, uint32_t resourceID,
+                                             BusLocalEndpoint& endpoint)
+    : peer_(std::move(peer)), resourceID_(resourceID), endpoint_(endpoint) {}
+
+HubPeerResourceLoader::~HubPeerResourceLoader() {
+    endpoint_.removeDelegate(this);
+    stopTimer();
+}
+
+void HubPeerResourceLoader::start() {
+    HubVerify(dataBlock_ && completionBlock_, "Must have dataBlock and completionBlock", __FILE__, __LINE__);
+    running_.store(true);
+    retryCount_ = kLoaderRetries;
+    scheduleTimer();
+    {
+        std::lock_guard lock(mutex_);
+        expectedSegment_ = 0;
+        awaitingRetry_ = false;
+        firstCount_ = 0;
+        received_ = 0;
+    }
+    endpoint_.addDelegate(this);
+    sendRequestStartingWithSegment(0);
+}
+
+void HubPeerResourceLoader::cancel() {
+    if (!running_.load()) return;
+    stopTimer();
+    endpoint_.removeDelegate(this);
+    running_.store(false);
+}
+
+void HubPeerResourceLoader::sendRequestStartingWithSegment(uint32_t segment) {
+    BusPeerSendMessage(*peer_, makeResourceRequest(resourceID_, segment));
+}
+
+void HubPeerResourceLoader::scheduleTimer() {
+    stopTimer();
+    std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
+    timer_ = endpoint_.loop().schedule(kLoaderTimeout, [weak] {
+        if (auto self = weak.lock()) self->timeoutFired();
+    });
+}
+
+void HubPeerResourceLoader::stopTimer() {
+    if (timer_) endpoint_.loop().cancel(timer_);
+    timer_ = 0;
+}
+
+void HubPeerResourceLoader::timeoutFired() {
+    timer_ = 0;
+    uint32_t expected;
+    {
+        std::lock_guard lock(mutex_);
+        awaitingRetry_ = true;
+        expected = expectedSegment_;
+    }
+    if (!running_.load()) return;
+    if (retryCount_-- != 0) {
+        sendRequestStartingWithSegment(expected);
+        scheduleTimer();
+        return;
+    }
+    busLog("Timed out getting resource <{}> from {}", resourceID_, peer_->description());
+    finish(BusError{kHubPeerResourceLoaderErrorDomain, 0, "Timed out"});
+}
+
+void HubPeerResourceLoader::finish(std::optional<BusError> error) {
+    stopTimer();
+    endpoint_.removeDelegate(this);
+    if (!running_.exchange(false)) return;
+    if (completionBlock_) completionBlock_(error);
+}
+
+void HubPeerResourceLoader::failFromListener(BusError error, std::string logLine) {
+    endpoint_.removeDelegate(this);
+    std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
+    endpoint_.loop().post([weak, error, logLine] {
+        auto self = weak.lock();
+        if (!self || !self->running_.load()) return;
+        busLogLine(logLine);
+        self->finish(error);
+    });
+}
+
+void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
+                                     const std::shared_ptr<BusPeer>& peer) {
+    if (peer.get() != peer_.get() || !running_.load()) return;
+    auto view = readBusMessage(bytes, length);
+    if (!view || view->type != BusMessageResourceSegment) return;
+    auto segment = readResourceSegment(bytes, length);
+    if (!segment) {
+        busLog("Invalid info reply packet from {}", peer->description());
+        return;
+    }
+    if (segment->resourceID != resourceID_) return;
+    if (segment->segmentCount == 0) {
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 1, "Resource not found"},
+                         fmt::format("Resource <{}> not found for {}", resourceID_, peer->description()));
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    if (firstCount_ == 0) {
+        firstCount_ = segment->segmentCount;
+        uint64_t largest = uint64_t(firstCount_ - 1) * segment->dataLength;
+        if (segment->segmentIndex + 1 < firstCount_ && largest > kMaximumResourceLength) {
+            lock.unlock();
+            failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+                             fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
+            return;
+        }
+    } else if (segment->segmentCount != firstCount_) {
+        lock.unlock();
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Invalid response from peer"},
+                         fmt::format("Resource <{}> from {} changed its segment count", resourceID_,
+                                     peer->description()));
+        return;
+    }
+    if (segment->segmentIndex < expectedSegment_) return;  // a repeat
+    if (segment->segmentIndex > expectedSegment_) {
+        if (!awaitingRetry_) {
+            awaitingRetry_ = true;
+            uint32_t expected = expectedSegment_;
+            lock.unlock();
+            sendRequestStartingWithSegment(expected);
+        }
+        return;
+    }
+    received_ += segment->dataLength;
+    if (received_ > kMaximumResourceLength) {
+        lock.unlock();
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+                         fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
+        return;
+    }
+    bool last = segment->segmentIndex + 1 >= segment->segmentCount;
+    if (!last) expectedSegment_ = segment->segmentIndex + 1;
+    lock.unlock();
+    std::vector<uint8_t> data(segment->data, segment->data + segment->dataLength);
+    if (last) endpoint_.removeDelegate(this);
+    std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
+    endpoint_.loop().post([weak, data = std::move(data), last] {
+        auto self = weak.lock();
+        if (!self || !self->running_.load()) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->awaitingRetry_ = false;
+        }
+        self->scheduleTimer();
+        self->dataBlock_(data);
+        if (last) self->finish(std::nullopt);
+    });
+}
+
+// ---- the manager ---------------------------------------------------------------
+
+HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Options options)
+    : endpoint_(endpoint),
+      resourceHost_(options.resourceHost),
+      notifications_(options.notifications ? *options.notifications : platform::NotificationCenter::shared()),
+      wallClock_(options.wallClock ? options.wallClock
+                                   : [] {
+                                         return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                                         std::chrono::system_clock::now().time_since_epoch())
+                                                                         .count());
+                                     }),
+      alive_(std::make_shared<HubPeerResourceManager*>(this)) {
+    std::filesystem::path caches =
+        options.cachesFolder.empty() ? platform::Sandbox::shared().caches() : options.cachesFolder;
+    std::string displayName = options.displayName.empty()
+                                  ? platform::MainBundle::shared().displayName().value_or("Strombel")
+                                  : options.displayName;
+    folder_ = caches / escapedFileName(displayName) / "Peer Resources";
+    pruneDiskCache();
+}
+
+HubPeerResourceManager::~HubPeerResourceManager() {
+    alive_.reset();
+    cancelAll();
+    if (endpoint_) {
+        for (auto timer : retries_) endpoint_->loop().cancel(timer);
+    }
+}
+
+std::string HubPeerResourceManager::escapedFileName(const std::string& peerName) {
+    // Letters, digits, spaces and a few marks stay; everything else, a leading
+    // ".", and bytes of broken UTF-8 are percent-escaped; long names are cut
+    // at a character boundary and keep a hash of the whole name, so the name is
+    // stable and distinct.
+    std::string escaped;
+    for (size_t i = 0; i < peerName.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(peerName[i]);
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+                     c == '-' || c == '_' || c == '(' || c == ')' || (c == '.' && i > 0);
+        if (c >= 0x80) {
+            size_t extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
+            if (extra && i + extra < peerName.size() && isValidUtf8(std::string_view(peerName).substr(i, extra + 1))) {
+                escaped.append(peerName, i, extra + 1);
+                i += extra;
+                continue;
+            }
+        }
+        if (plain) {
+            escaped += static_cast<char>(c);
+        } else {
+            escaped += fmt::format("%{:02X}", c);
+        }
+    }
+    constexpr size_t kLongest = 120;
+    if (escaped.size() > kLongest || escaped.empty()) {
+        uint64_t hash = 1469598103934665603ull;
+        for (unsigned char c : peerName) hash = (hash ^ c) * 1099511628211ull;
+        size_t cut = std::min(escaped.size(), kLongest);
+        while (cut > 0 && (static_cast<unsigned char>(escaped[cut]) & 0xC0) == 0x80) --cut;
+        escaped = escaped.substr(0, cut) + fmt::format("~{:016x}", hash);
+    }
+    return escaped;
+}
+
+std::string HubPeerResourceManager::cacheFileName(const std::string& peerName, uint32_t resourceID) {
+    return fmt::format("{}.{}.png", escapedFileName(peerName), resourceID);
+}
+
+std::filesystem::path HubPeerResourceManager::cacheFileFor(const std::string& peerName, uint32_t resourceID) const {
+    return folder_ / cacheFileName(peerName, resourceID);
+}
+
+void HubPeerResourceManager::pruneDiskCache() {
+    struct File {
+        std::filesystem::path path;
+        timespec modified;
+    };
+    std::vector<File> files;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0) files.push_back({it->path(), info.st_mtim});
+    }
+    if (files.size() <= kMaximumCacheFiles) return;
+    std::sort(files.begin(), files.end(), [](const File& a, const File& b) {
+        return a.modified.tv_sec != b.modified.tv_sec ? a.modified.tv_sec < b.modified.tv_sec
+                                                      : a.modified.tv_nsec < b.modified.tv_nsec;
+    });
+    for (size_t i = 0; i + kMaximumCacheFiles < files.size(); ++i) std::filesystem::remove(files[i].path, error);
+}
+
+std::shared_ptr<HubPeerResourceImageProxy> HubPeerResourceManager::imageResourceWithID(
+    uint32_t resourceID, const std::shared_ptr<BusPeer>& peer) {
+    if (!peer) return nullptr;
+    Key key{peer.get(), resourceID};
+    if (auto it = cache_.find(key); it != cache_.end()) return it->second;
+    std::shared_ptr<HubPeerResourceImageProxy> proxy;
+    if (resourceHost_ && peer->type() == BusPeerTypeSelf) {
+        if (auto bytes = resourceHost_->resourceWithID(resourceID)) {
+            proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
+        }
+    } else {
+        auto path = cacheFileFor(peer->name(), resourceID);
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return nullptr;
+        if (wallClock_() - info.st_mtim.tv_sec > kMaximumCacheAge) return nullptr;
+        if (auto bytes = readFile(path, HubPeerResourceLoader::kMaximumResourceLength)) {
+            proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
+        }
+    }
+    if (proxy) cache_[key] = proxy;
+    return proxy;
+}
+
+void HubPeerResourceManager::startLoadOfResourceWithID(uint32_t resourceID, const std::shared_ptr<BusPeer>& peer,
+                                                       LoadBlock block) {
+    if (!endpoint_) {
+        busLog("Warning: Tried to start resource load without a local endpoint");
+        return;
+    }
+    Key key{peer.get(), resourceID};
+    if (loaders_.count(key)) return;
+    auto loader = HubPeerResourceLoader::make(peer, resourceID, *endpoint_);
+    auto buffer = std::make_shared<std::vector<uint8_t>>();
+    loader->setDataBlock([buffer](const std::vector<uint8_t>& data) {
+        buffer->insert(buffer->end(), data.begin(), data.end());
+    });
+    std::weak_ptr<HubPeerResourceManager*> alive = alive_;
+    loader->setCompletionBlock([this, alive, key, resourceID, peer, block, buffer](std::optional<BusError> error) {
+        if (alive.lock()) loadFinished(key, resourceID, peer, block, buffer, std::move(error));
+    });
+    loaders_[key] = loader;
+    loader->start();
+}
+
+void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::shared_ptr<BusPeer> peer, LoadBlock block,
+                                          std::shared_ptr<std::vector<uint8_t>> buffer, std::optional<BusError> error) {
+    loaders_.erase(key);  // the loader's caller holds it until its block returns
+    if (error) {
+        if (error->domain == kHubPeerResourceLoaderErrorDomain && error->code == 0) {
+            std::weak_ptr<HubPeerResourceManager*> alive = alive_;
+            retries_.push_back(endpoint_->loop().schedule(kRetryDelay, [this, alive, resourceID, peer, block] {
+                if (alive.lock()) startLoadOfResourceWithID(resourceID, peer, block);
+            }));
+            return;
+        }
+        block(nullptr, error);
+        return;
+    }
+    auto image = HubImage::fromData(*buffer);
+    if (!image) {
+        busLog("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
+        block(nullptr, BusError{kHubPeerResourceManagerErrorDomain, 0, "Invalid image"});
+        return;
+    }
+    auto proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(image, resourceID);
+    cache_[key] = proxy;
+    if (!writeFileAtomically(cacheFileFor(peer->name(), resourceID), *buffer)) {
+        busLog("Couldn't write the cache file of resource <{}> from {}", resourceID, peer->description());
+    }
+    block(proxy, std::nullopt);
+    notifications_.post(kHubPeerResourceManagerDidLoadResourceNotification, this,
+                        HubPeerResourceLoadInfo{peer, resourceID});
+}
+
+void HubPeerResourceManager::cancelAll() {
+    auto loaders = std::move(loaders_);
+    loaders_.clear();
+    for (auto& [key, loader] : loaders) loader->cancel();
+}
+
+void HubPeerResourceManager::memoryWarning() { cache_.clear(); }
+
+}  // namespace strombel::hub

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/main_bundle.h"
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+namespace strombel::hub {
+
+/// Checks the RSA signatures of the hub's signed messages (connection state,
+/// state pull, state push packets) with the hub's public key: a DER PKCS#1
+/// RSAPublicKey (106 bytes for the hub's 768-bit key). A signature passes in
+/// either form: A, the raw public operation whose result ends with the content's
+/// SHA-1 digest and one more byte; or B, RSASSA-PKCS1-v1_5 with SHA-1. The check
+/// keeps no state besides the key and runs on any thread.
+class HubSignatureValidator {
+public:
+    /// The name of the key file in the bundle.
+    static constexpr const char* kKeyFileName = "HubPublicKey.der";
+
+    /// A validator for the key, or none when the bytes are no RSA public key.
+    static std::shared_ptr<const HubSignatureValidator> withKey(const std::vector<uint8_t>& derPublicKey);
+    /// The key file of the bundle; without one, logs once that every signed
+    /// message will be refused and returns none.
+    static std::optional<std::vector<uint8_t>> bundleKey(platform::MainBundle& bundle = platform::MainBundle::shared());
+    /// The program's validator (from the bundle's key), or none.
+    static std::shared_ptr<const HubSignatureValidator> shared();
+    /// For tests: the validator `shared()` returns.
+    static void setShared(std::shared_ptr<const HubSignatureValidator> validator);
+
+    ~HubSignatureValidator();
+    HubSignatureValidator(const HubSignatureValidator&) = delete;
+    HubSignatureValidator& operator=(const HubSignatureValidator&) = delete;
+
+    /// True when `signature` signs `content`. A signature that is not exactly the
+    /// modulus size is refused before any RSA operation.
+    bool validateSignature(const uint8_t* signature, size_t signatureLength, const uint8_t* content,
+                           size_t contentLength) const;
+    size_t signatureLength() const { return signatureLength_; }
+
+private:
+    explicit HubSignatureValidator(EVP_PKEY* key);
+    EVP_PKEY* key_;
+    size_t signatureLength_;
+};
+
+/// Checks a validator that may be missing: no validator refuses everything.
+bool validateSignature(const std::shared_ptr<const HubSignatureValidator>& validator, const uint8_t* signature,
+                       size_t signatureLength, const uint8_t* content, size_t contentLength);
+
+}  // namespace strombel::hub

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strombel::platform {
+
+/// A PNG image as bytes that have been checked to decode, with its size. The core
+/// keeps images as their PNG bytes; the screens decode them their own way.
+class PngImage {
+public:
+    /// Images larger than this on either side are refused before decoding.
+    static constexpr uint32_t kMaximumSide = 4096;
+
+    /// Checks the bytes: a PNG signature, a header of at most 4096 × 4096 pixels,
+    /// and image data that decodes whole. Absent otherwise, with the reason in
+    /// `error` when given.
+    static std::optional<PngImage> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    /// Encodes 8-bit RGBA pixels (width × height × 4 bytes) as PNG.
+    static std::optional<PngImage> fromRgba(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba);
+
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    const std::vector<uint8_t>& data() const { return data_; }
+
+private:
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    std::vector<uint8_t> data_;
+};
+
+}  // namespace strombel::platform

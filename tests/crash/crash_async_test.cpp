@@ -1,0 +1,246 @@
+#include "crash/crash_async.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "crash_test_support.h"
+
+namespace strombel::crash {
+namespace {
+
+std::string fileText(int fd) {
+    std::string text;
+    char buffer[4096];
+    lseek(fd, 0, SEEK_SET);
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+class TempFile {
+public:
+    TempFile() {
+        std::string pattern = (temp_ / "out.XXXXXX").string();
+        fd_ = mkstemp(pattern.data());
+    }
+    ~TempFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int fd() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    strombel::testing::TempDir temp_;
+    int fd_ = -1;
+};
+
+TEST(CrashAsyncFile, ALimitRefusesWholeWritesOnly) {
+    TempFile out;
+    crash_async_file file;
+    crash_async_file_init(&file, dup(out.fd()), 10);
+    EXPECT_TRUE(crash_async_file_write(&file, "1234567", 7));
+    EXPECT_FALSE(crash_async_file_write(&file, "abcd", 4));
+    EXPECT_TRUE(crash_async_file_write(&file, "890", 3));
+    // The refusal sticks: the file is known to be incomplete.
+    EXPECT_FALSE(crash_async_file_close(&file));
+    EXPECT_EQ(fileText(out.fd()), "1234567890");
+    EXPECT_TRUE(file.failed);
+}
+
+TEST(CrashAsyncFile, SmallWritesAreBufferedAndLargeOnesGoStraightOut) {
+    TempFile out;
+    crash_async_file file;
+    crash_async_file_init(&file, dup(out.fd()), 0);
+    std::string small(200, 'a');
+    std::string large(1000, 'b');
+    ASSERT_TRUE(crash_async_file_write(&file, small.data(), small.size()));
+    EXPECT_EQ(fileText(out.fd()), "");  // still in the buffer
+    ASSERT_TRUE(crash_async_file_write(&file, large.data(), large.size()));
+    EXPECT_EQ(fileText(out.fd()), small + large);
+    ASSERT_TRUE(crash_async_file_write(&file, "tail", 4));
+    ASSERT_TRUE(crash_async_file_flush(&file));
+    EXPECT_EQ(fileText(out.fd()), small + large + "tail");
+    EXPECT_FALSE(file.failed);
+    EXPECT_EQ(file.total, 1204u);
+    crash_async_file_close(&file);
+}
+
+TEST(CrashAsyncFile, AFailedWriteSticks) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    crash_async_file file;
+    crash_async_file_init(&file, full, 0);
+    EXPECT_TRUE(crash_async_file_write(&file, "buffered", 8));
+    EXPECT_FALSE(crash_async_file_flush(&file));
+    EXPECT_TRUE(file.failed);
+    EXPECT_FALSE(crash_async_file_close(&file));
+    int again = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(crash_async_writen(again, "x", 1), -1);
+    close(again);
+}
+
+TEST(CrashAsyncFile, WritenStopsWhenTheFileTakesNothingMore) {
+    // A pipe whose reader is gone answers EPIPE (with SIGPIPE ignored).
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(crash_async_writen(fds[1], "abc", 3), -1);
+    close(fds[1]);
+    TempFile out;
+    EXPECT_EQ(crash_async_writen(out.fd(), "abc", 3), 3);
+}
+
+TEST(CrashAsync, ErrorTexts) {
+    EXPECT_STREQ(crash_async_strerror(0), "No error");
+    EXPECT_STREQ(crash_async_strerror(2), "Output file can not be opened (or written to)");
+    EXPECT_STREQ(crash_async_strerror(9), "The input data is in an unknown or invalid format.");
+    EXPECT_STREQ(crash_async_strerror(10), "Unhandled error code");
+    EXPECT_STREQ(crash_async_strerror(-1), "Unhandled error code");
+}
+
+TEST(CrashAsync, IntegersFormatWithoutLosingAnyValue) {
+    struct Case {
+        int value;
+        const char* text;
+    } cases[] = {{0, "0"}, {7, "7"}, {-6, "-6"}, {1234567890, "1234567890"}, {INT_MAX, "2147483647"}, {INT_MIN, "-2147483648"}};
+    for (const Case& c : cases) {
+        char buffer[12];
+        crash_async_format_int(buffer, c.value);
+        EXPECT_STREQ(buffer, c.text);
+    }
+}
+
+TEST(CrashAsync, CheckedAddressAddition) {
+    uint64_t result = 0;
+    EXPECT_TRUE(crash_async_address_add(100, 28, &result));
+    EXPECT_EQ(result, 128u);
+    EXPECT_TRUE(crash_async_address_add(100, -100, &result));
+    EXPECT_EQ(result, 0u);
+    EXPECT_FALSE(crash_async_address_add(100, -101, &result));
+    EXPECT_FALSE(crash_async_address_add(UINT64_MAX, 1, &result));
+    EXPECT_TRUE(crash_async_address_add(UINT64_MAX - 1, 1, &result));
+    EXPECT_FALSE(crash_async_address_add(0, INT64_MIN, &result));
+}
+
+TEST(CrashAsync, StringHelpers) {
+    EXPECT_EQ(crash_async_strcmp("abc", "abc"), 0);
+    EXPECT_LT(crash_async_strcmp("abc", "abd"), 0);
+    EXPECT_GT(crash_async_strcmp("abcd", "abc"), 0);
+    EXPECT_EQ(crash_async_strncmp("abcX", "abcY", 3), 0);
+    EXPECT_NE(crash_async_strncmp("abcX", "abcY", 4), 0);
+    char buffer[4];
+    EXPECT_EQ(crash_async_strlcpy(buffer, "abcdef", sizeof buffer), 3u);
+    EXPECT_STREQ(buffer, "abc");
+}
+
+// Safe reads answer codes for bad memory instead of faulting, with the map
+// loaded and without it.
+TEST(CrashAsyncRead, BadAddressesGiveCodes) {
+    long page = sysconf(_SC_PAGESIZE);
+    auto* readable = static_cast<char*>(mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(readable, MAP_FAILED);
+    std::memset(readable, 'r', page * 3);
+    // One readable page, one unreadable, one unmapped.
+    ASSERT_EQ(mprotect(readable + page, page, PROT_NONE), 0);
+    ASSERT_EQ(munmap(readable + 2 * page, page), 0);
+    auto base = reinterpret_cast<uint64_t>(readable);
+
+    crash_memory_map map;
+    ASSERT_TRUE(crash_memory_map_reserve(&map, 4096));
+    for (bool loaded : {false, true}) {
+        SCOPED_TRACE(loaded ? "with the map" : "through the kernel");
+        if (loaded) {
+            ASSERT_TRUE(crash_memory_map_load(&map));
+        }
+        const crash_memory_map* used = loaded ? &map : nullptr;
+        char out[16] = {};
+        EXPECT_EQ(crash_async_read(used, base, 8, out, 8), CRASH_ESUCCESS);
+        EXPECT_EQ(std::string(out, 8), "rrrrrrrr");
+        EXPECT_EQ(crash_async_read(used, base + page, 0, out, 8), CRASH_EACCESS);
+        EXPECT_EQ(crash_async_read(used, base + 2 * page, 0, out, 8), CRASH_ENOTFOUND);
+        // A read that begins in readable memory and runs into the unreadable page.
+        EXPECT_NE(crash_async_read(used, base + page - 4, 0, out, 8), CRASH_ESUCCESS);
+        EXPECT_EQ(crash_async_read(used, 0, 0, out, 8), CRASH_ENOTFOUND);
+        EXPECT_EQ(crash_async_read(used, UINT64_MAX - 2, 0, out, 8), CRASH_ENOMEM);
+        EXPECT_EQ(crash_async_read(used, 16, -32, out, 8), CRASH_ENOMEM);
+        uint64_t value = 0;
+        EXPECT_EQ(crash_async_read_uint64(used, crash_async_byteorder_native(), base, 0, &value), CRASH_ESUCCESS);
+        EXPECT_EQ(value, 0x7272727272727272u);
+        uint32_t swapped = 0;
+        *reinterpret_cast<uint32_t*>(readable) = 0x01020304;
+        EXPECT_EQ(crash_async_read_uint32(used, crash_async_byteorder_swapped(), base, 0, &swapped), CRASH_ESUCCESS);
+        EXPECT_EQ(swapped, 0x04030201u);
+        std::memset(readable, 'r', 8);
+    }
+    munmap(readable, page * 2);
+}
+
+TEST(CrashAsyncRead, AFileCutShortUnderItsMappingIsRefusedNotFaulted) {
+    strombel::testing::TempDir temp;
+    std::string path = (temp / "cut").string();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, 8192), 0);
+    void* mapped = mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    crash_memory_map map;
+    ASSERT_TRUE(crash_memory_map_reserve(&map, 4096));
+    ASSERT_TRUE(crash_memory_map_load(&map));
+    char out[8];
+    EXPECT_EQ(crash_async_read(&map, reinterpret_cast<uint64_t>(mapped), 0, out, 8), CRASH_EACCESS);
+    EXPECT_EQ(crash_async_read(nullptr, reinterpret_cast<uint64_t>(mapped), 0, out, 8), CRASH_EACCESS);
+    munmap(mapped, 8192);
+    close(fd);
+}
+
+TEST(CrashAsyncRead, TheMapCoversTheStackAndTheProgram) {
+    crash_memory_map map;
+    ASSERT_TRUE(crash_memory_map_reserve(&map, 4096));
+    ASSERT_TRUE(crash_memory_map_load(&map));
+    int local = 42;
+    int copy = 0;
+    EXPECT_EQ(crash_async_read(&map, reinterpret_cast<uint64_t>(&local), 0, &copy, sizeof copy), CRASH_ESUCCESS);
+    EXPECT_EQ(copy, 42);
+    const char* text = "text in the program's image";
+    char out[5] = {};
+    EXPECT_EQ(crash_async_read(&map, reinterpret_cast<uint64_t>(text), 0, out, 4), CRASH_ESUCCESS);
+    EXPECT_STREQ(out, "text");
+}
+
+TEST(CrashAsyncAllocator, HandsOutAlignedBlocksUntilTheRegionIsUsedAndGuardsItsEnds) {
+    crash_async_allocator* allocator = nullptr;
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(crash_async_allocator_create(&allocator, 100, CRASH_ALLOCATOR_GUARD_LOW | CRASH_ALLOCATOR_GUARD_HIGH), 0);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    long page = sysconf(_SC_PAGESIZE);
+    EXPECT_EQ(said, "allocated: " + std::to_string(page) + "\n");
+    EXPECT_EQ(allocator->usableSize, static_cast<uint64_t>(page));
+    EXPECT_EQ(allocator->regionSize, static_cast<uint64_t>(page) + 2 * 16384);
+
+    std::vector<char*> blocks;
+    while (void* block = crash_async_allocator_allocate(allocator, 20)) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
+        blocks.push_back(static_cast<char*>(block));
+    }
+    // 20 bytes take 32; the bookkeeping takes the first 48.
+    EXPECT_EQ(blocks.size(), static_cast<size_t>((page - 48) / 32));
+    EXPECT_EQ(blocks[1] - blocks[0], 32);
+    std::memset(blocks.back(), 1, 32);
+    // The guard pages answer "unreadable" to safe reads.
+    char out[8];
+    EXPECT_EQ(crash_async_read(nullptr, allocator->usableStart - 8, 0, out, 8), CRASH_EACCESS);
+    EXPECT_EQ(crash_async_read(nullptr, allocator->usableStart + allocator->usableSize, 0, out, 8), CRASH_EACCESS);
+}
+
+}  // namespace
+}  // namespace strombel::crash

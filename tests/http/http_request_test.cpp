@@ -1,0 +1,435 @@
+// Requests against the loopback server: bodies both ways, statuses, credentials,
+// redirects, cookies, cancelling, time-outs on the manual clock, downloads, TLS.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "http_test_support.h"
+
+namespace strombel::http::testing {
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string randomBytes(size_t size) {
+    std::mt19937 random(static_cast<unsigned>(size));
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
+
+using HttpRequestTest = HttpTest;
+
+TEST_F(HttpRequestTest, BinaryBodiesGoAndComeBackWhole) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{256}, size_t{3} << 20}) {
+        SCOPED_TRACE(size);
+        std::string body = randomBytes(size);
+        auto request = makeRequest(server.url("/echo"));
+        RecordingDelegate delegate;
+        request->setDelegate(&delegate);
+        request->setPostBody(body);
+        request->addRequestHeader("Content-Type", "application/octet-stream");
+        run(*request);
+        EXPECT_EQ(request->responseStatusCode(), 200);
+        EXPECT_EQ(request->responseString(), body);
+        EXPECT_EQ(delegate.data, body);  // the pieces, and the body is kept as well
+        EXPECT_EQ(request->bytesSent(), static_cast<int64_t>(size));
+        EXPECT_EQ(request->bytesReceived(), static_cast<int64_t>(size));
+        EXPECT_EQ(request->lowercasedResponseHeaders()["x-method"], "POST");
+        ASSERT_GE(delegate.events.size(), 3u);
+        EXPECT_EQ(delegate.events.front(), "started");
+        EXPECT_EQ(delegate.events[1], "headers 200");
+        EXPECT_EQ(delegate.events.back(), "finished");
+        EXPECT_EQ(delegate.ends, 1);
+    }
+}
+
+TEST_F(HttpRequestTest, ABodyStreamsFromAFileAndTheMethodIsKept) {
+    std::string body = patternBytes(200'000);
+    writeFile(dir / "upload.bin", body);
+    auto request = makeRequest(server.url("/echo"));
+    request->setRequestMethod("PUT");
+    request->addRequestHeader("Content-Type", "application/octet-stream");
+    request->setPostBodyFilePath(dir / "upload.bin");
+    run(*request);
+    EXPECT_EQ(request->responseStatusCode(), 200);
+    EXPECT_EQ(request->responseHeaders().at("x-method"), "PUT");  // names ignore case
+    EXPECT_EQ(request->responseString(), body);
+}
+
+TEST_F(HttpRequestTest, AMissingFileToSendFailsWithTheFileError) {
+    auto request = makeRequest(server.url("/echo"));
+    request->setPostBodyFilePath(dir / "nowhere.bin");
+    run(*request);
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::File));
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+}
+
+TEST_F(HttpRequestTest, AnyStatusFinishesAndTheCallerJudgesIt) {
+    for (int status : {200, 404, 500, 503}) {
+        auto request = makeRequest(server.url("/status/" + std::to_string(status)));
+        RecordingDelegate delegate;
+        request->setDelegate(&delegate);
+        run(*request);
+        EXPECT_EQ(delegate.events.back(), "finished") << status;
+        EXPECT_EQ(request->responseStatusCode(), status);
+        EXPECT_EQ(request->responseString(), "status " + std::to_string(status));
+        EXPECT_FALSE(request->error());
+    }
+}
+
+TEST_F(HttpRequestTest, BasicAuthenticationGoesUpFront) {
+    struct Case {
+        const char* username;
+        const char* password;
+        bool accepted;
+    };
+    for (const Case& test : {Case{"user", "secret", true}, Case{"user", "wrong", false}, Case{"", "", false}}) {
+        SCOPED_TRACE(test.password);
+        auto request = makeRequest(server.url("/auth"));
+        RecordingDelegate delegate;
+        request->setDelegate(&delegate);
+        request->setUsername(test.username);
+        request->setPassword(test.password);
+        run(*request);
+        if (test.accepted) {
+            EXPECT_EQ(request->responseString(), "welcome");
+            EXPECT_EQ(delegate.events.back(), "finished");
+        } else {
+            EXPECT_EQ(request->responseStatusCode(), 401);
+            EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Authentication));
+            std::vector<std::string> tail(delegate.events.end() - 3, delegate.events.end());
+            EXPECT_EQ(tail, (std::vector<std::string>{"headers 401", "authentication needed", "failed 3"}));
+        }
+    }
+}
+
+TEST_F(HttpRequestTest, AProxyAskingForCredentialsFailsTheRequest) {
+    auto request = makeRequest(server.url("/proxy-auth"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    run(*request);
+    EXPECT_TRUE(delegate.heard("proxy authentication needed"));
+    EXPECT_FALSE(delegate.heard("authentication needed"));
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Authentication));
+}
+
+TEST_F(HttpRequestTest, RedirectsChangeTheMethodAsProposedOrResendEverything) {
+    struct Case {
+        int status;
+        bool resend;
+        const char* method;  // what reaches the target
+        bool keepsBody;
+    };
+    const Case cases[] = {
+        {301, false, "GET", false}, {302, false, "GET", false}, {303, false, "GET", false},
+        {307, false, "POST", true}, {308, false, "POST", true},
+        {301, true, "POST", true},  {302, true, "POST", true},  {303, true, "POST", true},
+        {307, true, "POST", true},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::to_string(test.status) + (test.resend ? " resent" : " proposed"));
+        std::string from = server.url("/redirect/" + std::to_string(test.status));
+        auto request = makeRequest(from);
+        RecordingDelegate delegate;
+        request->setDelegate(&delegate);
+        request->setPostBody("the crash report");
+        request->addRequestHeader("X-Custom", "kept");
+        request->setResendsOnRedirect(test.resend);
+        run(*request);
+        EXPECT_EQ(request->responseStatusCode(), 200);
+        EXPECT_EQ(request->responseHeaders().at("X-Method"), test.method);
+        EXPECT_EQ(request->responseString(), test.keepsBody ? "the crash report" : "");
+        EXPECT_EQ(request->responseHeaders().at("X-Custom"), "kept");
+        EXPECT_EQ(request->url(), server.url("/echo"));
+        EXPECT_EQ(request->originalURL(), from);
+        EXPECT_TRUE(delegate.heard("will redirect " + server.url("/echo")));
+        EXPECT_TRUE(delegate.heard("redirected"));
+    }
+}
+
+TEST_F(HttpRequestTest, CredentialsAndCookiesDoNotFollowToAnotherHost) {
+    struct Case {
+        std::string target;
+        bool keeps;
+    };
+    LoopbackServer& other = extraServer();
+    const Case cases[] = {
+        {server.url("/echo"), true},                    // same host and port
+        {server.url("/echo", "localhost"), false},      // another host name
+        {other.url("/echo"), false},                    // another port
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.target);
+        auto request = makeRequest(server.url("/redirect/302?to=" + test.target));
+        request->setUsername("user");
+        request->setPassword("secret");
+        request->addRequestHeader("Cookie", "token=42");
+        run(*request);
+        ASSERT_EQ(request->responseStatusCode(), 200);
+        bool toOther = test.target.rfind(other.url("/"), 0) == 0;
+        std::vector<RecordedRequest> seen = toOther ? other.requests() : server.requests();
+        const RecordedRequest& arrived = seen.back();
+        ASSERT_EQ(arrived.path, "/echo");
+        EXPECT_EQ(arrived.hasHeader("Authorization"), test.keeps);
+        EXPECT_EQ(arrived.hasHeader("Cookie"), test.keeps);
+        // The first step had them.
+        EXPECT_TRUE(server.requests().front().hasHeader("Authorization"));
+    }
+}
+
+TEST_F(HttpRequestTest, ARedirectLoopStopsAfterFiveRedirects) {
+    auto request = makeRequest(server.url("/loop"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    run(*request);
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Redirect));
+    EXPECT_EQ(server.requestCount("/loop"), 6u);
+    EXPECT_FALSE(delegate.heard("finished"));
+}
+
+TEST_F(HttpRequestTest, OnlyHttpAndHttpsAddressesAreFollowedOrOpened) {
+    for (const char* target : {"file:///etc/passwd", "ftp://127.0.0.1/pack.zip"}) {
+        SCOPED_TRACE(target);
+        auto redirected = makeRequest(server.url(std::string("/redirect/302?to=") + target));
+        run(*redirected);
+        EXPECT_EQ(errorCode(*redirected), code(HttpErrorCode::Redirect));
+        auto direct = makeRequest(target);
+        run(*direct);
+        EXPECT_EQ(errorCode(*direct), code(HttpErrorCode::UnsupportedAddress));
+    }
+    auto nonsense = makeRequest("not an address");
+    run(*nonsense);
+    EXPECT_EQ(errorCode(*nonsense), code(HttpErrorCode::UnsupportedAddress));
+}
+
+TEST_F(HttpRequestTest, CookiesAreKeptReturnedLeftOutAndForgotten) {
+    auto show = [&](bool usesCookies, const std::string& host = "127.0.0.1") {
+        auto request = makeRequest(server.url("/cookie/show", host));
+        request->setUsesCookies(usesCookies);
+        run(*request);
+        return request->responseString();
+    };
+    auto set = [&](bool usesCookies, const std::string& host = "127.0.0.1") {
+        auto request = makeRequest(server.url("/cookie/set", host));
+        request->setUsesCookies(usesCookies);
+        run(*request);
+    };
+    set(false);
+    EXPECT_EQ(show(true), "");  // a request without cookies keeps none
+    set(true);
+    set(true, "localhost");
+    EXPECT_EQ(show(true), "session=abc");
+    EXPECT_EQ(show(false), "");  // and sends none
+    network->deleteCookiesForURL(server.url("/"));
+    EXPECT_EQ(show(true), "");
+    EXPECT_EQ(show(true, "localhost"), "session=abc");  // another host's cookies stay
+}
+
+TEST_F(HttpRequestTest, CancellingMidBodyFailsWithTheCancelledError) {
+    auto request = makeRequest(server.url("/partial/100000"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    request->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.data.size() >= 100000; }));
+    request->cancel();
+    EXPECT_TRUE(request->isCancelled());
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Cancelled));
+    EXPECT_EQ(delegate.events.back(), "failed 4");
+    EXPECT_EQ(delegate.ends, 1);
+    request->cancel();  // an ended request stays as it ended
+    loop.runPending();
+    EXPECT_EQ(delegate.ends, 1);
+}
+
+TEST_F(HttpRequestTest, CancellingARequestThatNeverStartedReportsIt) {
+    auto request = makeRequest(server.url("/echo"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    request->cancel();
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_EQ(delegate.events, std::vector<std::string>{"failed 4"});
+    request->startAsynchronous();  // used once
+    loop.runPending();
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+}
+
+TEST_F(HttpRequestTest, ClearingDelegatesDropsMessagesAlreadyOnTheirWay) {
+    // The request finishes on the network thread; its messages, the end among
+    // them, wait on the main loop when the delegates are cleared.
+    auto request = makeRequest(server.url("/bytes/5000"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    request->startAsynchronous();
+    ASSERT_TRUE(waitUntilEnded(1));
+    request->clearDelegatesAndCancel();
+    loop.runPending();
+    EXPECT_TRUE(delegate.events.empty());
+    EXPECT_TRUE(delegate.data.empty());
+    EXPECT_EQ(request->responseStatusCode(), 0);  // nothing of the answer was taken in
+    EXPECT_TRUE(request->responseData().empty());
+    EXPECT_TRUE(request->isCancelled());
+}
+
+TEST_F(HttpRequestTest, DestroyingARunningRequestReportsNothing) {
+    RecordingDelegate delegate;
+    {
+        auto request = makeRequest(server.url("/partial/1000"));
+        request->setDelegate(&delegate);
+        request->startAsynchronous();
+        ASSERT_TRUE(pumpUntil([&] { return delegate.data.size() >= 1000; }));
+        delegate.events.clear();
+    }
+    ASSERT_TRUE(waitUntilEnded(1));
+    loop.runPending();
+    EXPECT_TRUE(delegate.events.empty());
+}
+
+TEST_F(HttpRequestTest, ADelegateMayDestroyItsRequestFromAMessage) {
+    struct Dropper : RecordingDelegate {
+        std::unique_ptr<HttpRequest> request;
+        void requestDidReceiveResponseHeaders(HttpRequest& r, const HttpHeaders& h) override {
+            RecordingDelegate::requestDidReceiveResponseHeaders(r, h);
+            request.reset();
+        }
+    } dropper;
+    dropper.request = makeRequest(server.url("/bytes/100"));
+    dropper.request->setDelegate(&dropper);
+    dropper.request->startAsynchronous();
+    ASSERT_TRUE(waitUntilEnded(1));
+    loop.runPending();
+    EXPECT_EQ(dropper.events, (std::vector<std::string>{"started", "headers 200"}));
+}
+
+TEST_F(HttpRequestTest, NoByteMovingForTheTimeOutFailsTheRequest) {
+    RawServer silent([](RawConnection& connection) {
+        connection.readRequest();
+        connection.hold();
+    });
+    auto request = makeRequest(silent.url("/ItemsList.json"));
+    RecordingDelegate delegate;
+    request->setDelegate(&delegate);
+    request->setTimeout(15);
+    request->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return silent.requestsRead() == 1; }));
+
+    clock.advance(14'900 * platform::kNanosPerMillisecond);
+    // Once another request has come and gone, the network thread has looked at
+    // the clock since it moved: the first request must still be waiting.
+    auto other = makeRequest(server.url("/bytes/10"));
+    run(*other);
+    EXPECT_FALSE(request->isFinished());
+
+    clock.advance(200 * platform::kNanosPerMillisecond);
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TimedOut));
+    EXPECT_EQ(delegate.events, (std::vector<std::string>{"started", "failed 2"}));
+}
+
+TEST_F(HttpRequestTest, EachArrivingPieceRestartsTheTimeOut) {
+    auto request = makeRequest(server.url("/partial/1000"));
+    request->setTimeout(20);
+    request->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return request->bytesReceived() == 1000; }));
+    clock.advance(19 * platform::kNanosPerSecond);
+    server.openGate();  // the second half arrives 19 s after the first
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_EQ(request->responseData().size(), 2000u);
+    EXPECT_FALSE(request->error());
+}
+
+TEST_F(HttpRequestTest, ADownloadAppearsWholeAtItsDestination) {
+    std::filesystem::create_directories(dir / "downloads");
+    auto request = makeRequest(server.url("/bytes/1000000"));
+    request->setDownloadDestinationPath(dir / "downloads" / "kit.pack");
+    run(*request);
+    EXPECT_FALSE(request->error());
+    EXPECT_EQ(readFile(dir / "downloads" / "kit.pack"), patternBytes(1000000));
+    EXPECT_TRUE(request->responseData().empty());
+    EXPECT_EQ(filesIn(dir / "downloads"), std::vector<std::string>{"kit.pack"});
+}
+
+TEST_F(HttpRequestTest, AnUnsuccessfulAnswerLeavesTheDestinationAlone) {
+    writeFile(dir / "kit.pack", "the old pack");
+    auto request = makeRequest(server.url("/status/404"));
+    request->setDownloadDestinationPath(dir / "kit.pack");
+    run(*request);
+    EXPECT_EQ(request->responseStatusCode(), 404);
+    EXPECT_EQ(request->responseString(), "status 404");
+    EXPECT_EQ(readFile(dir / "kit.pack"), "the old pack");
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"kit.pack"});
+}
+
+TEST_F(HttpRequestTest, ACancelledDownloadLeavesNothingAndKeepsTheOldFile) {
+    writeFile(dir / "kit.pack", "the old pack");
+    auto request = makeRequest(server.url("/partial/50000"));
+    request->setDownloadDestinationPath(dir / "kit.pack");
+    request->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return request->bytesReceived() == 50000; }));
+    EXPECT_EQ(filesIn(dir.path()).size(), 2u);  // the part-written file beside it
+    request->cancel();
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Cancelled));
+    EXPECT_EQ(readFile(dir / "kit.pack"), "the old pack");
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"kit.pack"});
+}
+
+TEST_F(HttpRequestTest, ADownloadIntoAMissingFolderFailsWithTheFileError) {
+    auto request = makeRequest(server.url("/bytes/10"));
+    request->setDownloadDestinationPath(dir / "gone" / "kit.pack");
+    run(*request);
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::File));
+}
+
+TEST_F(HttpRequestTest, HttpsWorksWithATrustedCertificateForTheHost) {
+    TlsMaterial tls(dir.path());
+    network->setCertificateAuthorityFile(tls.authorityFile());
+    LoopbackServer& secure = extraServer(&tls.server());
+    auto request = makeRequest(secure.url("/bytes/70000"));
+    run(*request);
+    EXPECT_FALSE(request->error());
+    EXPECT_EQ(request->responseString(), patternBytes(70000));
+}
+
+TEST_F(HttpRequestTest, AnUntrustedOrWrongHostCertificateFailsWithTheTlsError) {
+    TlsMaterial tls(dir.path());
+    network->setCertificateAuthorityFile(tls.authorityFile());
+    for (const Identity* identity : {&tls.untrusted(), &tls.wrongHost()}) {
+        LoopbackServer& secure = extraServer(identity);
+        auto request = makeRequest(secure.url("/bytes/10"));
+        RecordingDelegate delegate;
+        request->setDelegate(&delegate);
+        run(*request);
+        EXPECT_EQ(errorCode(*request), code(HttpErrorCode::Tls));
+        ASSERT_TRUE(request->error()->underlying);  // libcurl's own words
+        EXPECT_FALSE(request->error()->underlying->message().empty());
+        EXPECT_EQ(secure.requestCount("/bytes/10"), 0u);
+        EXPECT_FALSE(delegate.heard("finished"));
+    }
+}
+
+TEST_F(HttpRequestTest, StoppingTheNetworkThreadCancelsWhatRunsAndWhatComes) {
+    auto running = makeRequest(server.url("/gate"));
+    running->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return server.inFlightAtGate() == 1; }));
+    network->stop();
+    ASSERT_TRUE(pumpUntilEnded(*running));
+    EXPECT_EQ(errorCode(*running), code(HttpErrorCode::Cancelled));
+    auto late = makeRequest(server.url("/bytes/1"));
+    run(*late);
+    EXPECT_EQ(errorCode(*late), code(HttpErrorCode::Cancelled));
+    server.openGate();
+}
+
+}  // namespace
+}  // namespace strombel::http::testing

@@ -1,0 +1,225 @@
+// Two endpoints of this process on loopback, found through the directory.
+
+#include <gtest/gtest.h>
+
+#include "bus_test_support.h"
+#include "hub/bus_message.h"
+#include "platform/device_info.h"
+#include "platform/message_port.h"
+#include "platform/platform_version.h"
+#include "platform/udp_socket.h"
+
+namespace strombel::hub::testing {
+namespace {
+
+struct TwoEndpoints : BusWorld {
+    BusLocalEndpoint alpha{"alpha", endpointOptions()};
+    BusLocalEndpoint beta{"beta", endpointOptions()};
+    BusRegistry alphaRegistry{"wirehub", &alpha, discovery, registryOptions("Desk")};
+    BusRegistry betaRegistry{"wirehub", &beta, discovery, registryOptions("Desk")};
+    std::shared_ptr<BusPeer> betaSeenByAlpha, alphaSeenByBeta;
+
+    void connect() {
+        alphaRegistry.setPublishing(true);
+        betaRegistry.setPublishing(true);
+        betaSeenByAlpha = waitForPeer(alphaRegistry, "beta");
+        alphaSeenByBeta = waitForPeer(betaRegistry, "alpha");
+    }
+};
+
+TEST(BusEndpointTest, MessagesArriveFromTheSamePeerObjectEveryTime) {
+    TwoEndpoints world;
+    world.connect();
+    ASSERT_TRUE(world.betaSeenByAlpha);
+    ASSERT_TRUE(world.alphaSeenByBeta);
+    EXPECT_EQ(world.betaSeenByAlpha->type(), BusPeerTypeLocal);
+    RecordingDelegate recorder(world.beta);
+    for (uint8_t i = 0; i < 3; ++i) {
+        std::vector<uint8_t> message{3, 3, 99, i};
+        EXPECT_EQ(BusPeerSendMessage(*world.betaSeenByAlpha, message), BusSendOk);
+    }
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 3; }));
+    for (auto& message : recorder.messages()) EXPECT_EQ(message.peer, world.alphaSeenByBeta);
+}
+
+TEST(BusEndpointTest, MessagesToOneselfArriveInOrderFromTheSelfPeer) {
+    BusWorld world;
+    BusLocalEndpoint endpoint("solo", world.endpointOptions());
+    RecordingDelegate recorder(endpoint);
+    auto self = endpoint.selfPeer();
+    EXPECT_EQ(self->type(), BusPeerTypeSelf);
+    EXPECT_EQ(self->maxPacketSize(), 16384);
+    for (uint8_t i = 0; i < 50; ++i) {
+        std::vector<uint8_t> message{3, 3, 99, i};
+        EXPECT_EQ(BusPeerSendMessage(*self, message), BusSendOk);
+    }
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 50; }));
+    auto messages = recorder.messages();
+    for (uint8_t i = 0; i < 50; ++i) {
+        EXPECT_EQ(messages[i].bytes[3], i);
+        EXPECT_EQ(messages[i].peer, self);
+    }
+}
+
+// Removes itself during its first delivery.
+class LeavingDelegate : public BusLocalEndpointDelegate {
+public:
+    explicit LeavingDelegate(BusLocalEndpoint& endpoint) : endpoint_(endpoint) { endpoint_.addDelegate(this); }
+    ~LeavingDelegate() override { endpoint_.removeDelegate(this); }
+    void endpoint(BusLocalEndpoint& endpoint, const uint8_t*, uint64_t, const std::shared_ptr<BusPeer>&) override {
+        endpoint.removeDelegate(this);
+        calls.fetch_add(1);
+    }
+    std::atomic<int> calls{0};
+
+private:
+    BusLocalEndpoint& endpoint_;
+};
+
+TEST(BusEndpointTest, DelegatesAreAddedOnceAndMayLeaveDuringADelivery) {
+    BusWorld world;
+    BusLocalEndpoint endpoint("solo", world.endpointOptions());
+    RecordingDelegate recorder(endpoint);
+    endpoint.addDelegate(&recorder);
+    EXPECT_EQ(endpoint.delegateCount(), 1u);
+    LeavingDelegate leaving(endpoint);
+    std::vector<uint8_t> message{3, 3, 99};
+    BusPeerSendMessage(*endpoint.selfPeer(), message);
+    BusPeerSendMessage(*endpoint.selfPeer(), message);
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 2; }));
+    EXPECT_EQ(leaving.calls.load(), 1);
+    endpoint.removeDelegate(&recorder);
+    EXPECT_EQ(endpoint.delegateCount(), 0u);
+}
+
+TEST(BusEndpointTest, UnknownSendersAreDroppedSilently) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("solo", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    RecordingDelegate recorder(endpoint);
+    platform::UdpSocketPair stranger;
+    ASSERT_TRUE(stranger.open(0).ok);
+    auto to = *platform::SocketAddress::fromText("127.0.0.1", uint16_t(endpoint.socketPort()));
+    uint8_t message[] = {3, 3, 9, 0, 0, 0, 0, 0, 0, 0, 0};
+    size_t linesBefore = log.lines().size();
+    EXPECT_EQ(stranger.sendTo(to, message, sizeof message), 0);
+    ASSERT_TRUE(world.pumpUntil([&] { return endpoint.counters().unknownSender.load() == 1; }));
+    EXPECT_EQ(recorder.count(), 0u);
+    EXPECT_EQ(log.lines().size(), linesBefore);
+}
+
+TEST(BusEndpointTest, BrokenSocketsAreMadeAnewOnTheSamePort) {
+    TwoEndpoints world;
+    world.connect();
+    ASSERT_TRUE(world.betaSeenByAlpha);
+    int32_t port = world.beta.socketPort();
+    BusLogCapture log;
+    world.beta.breakSocketsForTesting();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.beta.counters().socketRecreations.load() == 1; }));
+    EXPECT_EQ(world.beta.socketPort(), port);
+    EXPECT_TRUE(log.contains("Network receive socket gone - recreating"));
+    RecordingDelegate recorder(world.beta);
+    std::vector<uint8_t> message{3, 3, 99};
+    ASSERT_TRUE(world.pumpUntil([&] {
+        BusPeerSendMessage(*world.betaSeenByAlpha, message);
+        return recorder.count() > 0;
+    }, 5));
+    EXPECT_EQ(world.beta.counters().socketRecreations.load(), 1u);
+}
+
+TEST(BusEndpointTest, TheIdentifierIsKeptInTheUserDefaults) {
+    BusWorld world;
+    std::string first;
+    {
+        BusLocalEndpoint endpoint("solo", world.endpointOptions());
+        first = endpoint.uniqueID();
+    }
+    EXPECT_EQ(first.size(), 36u);
+    EXPECT_EQ(world.defaults.stringForKey(kBusLocalEndpointIDKey), first);
+    BusLocalEndpoint again("solo", world.endpointOptions());
+    EXPECT_EQ(again.uniqueID(), first);
+    BusLocalEndpoint hub("Wirehub", world.endpointOptions());
+    EXPECT_EQ(hub.uniqueID(), platform::DeviceInfo::primaryHardwareAddress().value_or(""));
+}
+
+TEST(BusEndpointTest, APeerWithoutAnAddressOfItsFamiliesHasNoAddress) {
+    BusWorld world;
+    BusLocalEndpoint endpoint("solo", world.endpointOptions());
+    platform::ServiceRecord record;
+    record.name = "ghost (Desk)";
+    record.port = 4000;
+    record.txt = {{"BusVersion", "3"}};
+    auto peer = BusPeer::withService(record, &endpoint);
+    ASSERT_TRUE(peer);
+    std::vector<uint8_t> message{3, 3, 99};
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendErrorNoAddress);
+}
+
+// The older transport: local message ports, which exist at platform version 7.
+class MessagePortTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::PlatformVersion::setCurrent(7.0); }
+    void TearDown() override { platform::PlatformVersion::setCurrent(8.0); }
+};
+
+TEST_F(MessagePortTest, FramesNameTheSenderAndBadFramesAreDropped) {
+    BusWorld world;
+    BusLocalEndpoint sender("porta", world.endpointOptions());
+    BusLocalEndpoint receiver("portb", world.endpointOptions());
+    ASSERT_TRUE(sender.hasMessagePort());
+    ASSERT_TRUE(receiver.hasMessagePort());
+    BusRegistry senderRegistry("wirehub", &sender, world.discovery, world.registryOptions());
+    BusRegistry receiverRegistry("wirehub", &receiver, world.discovery, world.registryOptions());
+    senderRegistry.setPublishing(true);
+    auto senderAsSeen = world.waitForPeer(receiverRegistry, "porta");
+    ASSERT_TRUE(senderAsSeen);
+
+    // A peer of the older protocol (no "BusVersion") on this machine gets a port.
+    platform::ServiceRecord record;
+    record.name = "portb (Desk)";
+    record.port = uint16_t(receiver.socketPort());
+    record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", record.port));
+    auto portPeer = BusPeer::withService(record, &sender);
+    ASSERT_TRUE(portPeer);
+    EXPECT_EQ(portPeer->version(), 1);
+    EXPECT_EQ(portPeer->type(), BusPeerTypeLocal);
+    EXPECT_EQ(portPeer->maxPacketSize(), 16384 - 129);
+    EXPECT_FALSE(portPeer->socketAddress());
+
+    RecordingDelegate recorder(receiver);
+    std::vector<uint8_t> message{3, 3, 99, 7};
+    EXPECT_EQ(BusPeerSendMessage(*portPeer, message), BusSendOk);
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 1; }));
+    EXPECT_EQ(recorder.messages()[0].bytes, message);
+    EXPECT_EQ(recorder.messages()[0].peer, senderAsSeen);
+
+    // Frames with a name too long, a name that is not UTF-8, or too short.
+    platform::MessagePort raw;
+    ASSERT_TRUE(raw.openForSending());
+    std::vector<uint8_t> frame(129 + 3, 0);
+    frame[0] = 200;
+    EXPECT_EQ(raw.send("portb", frame.data(), frame.size()), 0);
+    frame[0] = 2;
+    frame[1] = 0xFF;
+    frame[2] = 0xFE;
+    EXPECT_EQ(raw.send("portb", frame.data(), frame.size()), 0);
+    EXPECT_EQ(raw.send("portb", frame.data(), 100), 0);
+    ASSERT_TRUE(world.pumpUntil([&] { return receiver.counters().invalidFrames.load() == 3; }));
+    // An empty message (a frame of exactly 129 bytes) from a known sender is delivered.
+    std::vector<uint8_t> empty(129, 0);
+    empty[0] = 5;
+    std::memcpy(empty.data() + 1, "porta", 5);
+    EXPECT_EQ(raw.send("portb", empty.data(), empty.size()), 0);
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 2; }));
+    EXPECT_TRUE(recorder.messages()[1].bytes.empty());
+
+    // Back on a version-8 platform, a message-port peer sends nothing and says 0.
+    platform::PlatformVersion::setCurrent(8.0);
+    EXPECT_EQ(BusPeerSendMessage(*portPeer, message), BusSendOk);
+    world.pumpUntil([] { return false; }, 0.2);
+    EXPECT_EQ(recorder.count(), 2u);
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include "bus_test_support.h"
+#include "hub/bus_message.h"
+
+namespace strombel::hub::testing {
+namespace {
+
+TEST(BusRegistryTest, ServiceNamesEscapeParenthesesAndParseBack) {
+    struct Case {
+        std::string peer, device;
+        int collision;
+        std::string name, parsedDevice;
+    } cases[] = {
+        {"Strombel", "Stage (Left)", 1, "Strombel (Stage %28Left%29)", "Stage (Left)"},
+        {"Strombel", "Stage (Left)", 2, "Strombel (Stage %28Left%29 2)", "Stage (Left) 2"},
+        {"My (old) app", "Desk", 1, "My (old) app (Desk)", "Desk"},
+    };
+    for (const auto& c : cases) {
+        std::string name = BusRegistry::registryName(c.peer, c.device, c.collision);
+        EXPECT_EQ(name, c.name);
+        std::string peer, device;
+        ASSERT_TRUE(BusRegistry::parseRegistryName(name, peer, device));
+        EXPECT_EQ(peer, c.peer);
+        EXPECT_EQ(device, c.parsedDevice);
+    }
+    std::string peer, device;
+    EXPECT_FALSE(BusRegistry::parseRegistryName("no device part", peer, device));
+}
+
+TEST(BusRegistryTest, LongNamesShortenTheDeviceFirstAndNeverSplitACharacter) {
+    std::string device40(40, 'd'), peer30(30, 'p');
+    std::string name = BusRegistry::registryName(peer30, device40, 1);
+    EXPECT_LT(name.size(), 64u);
+    EXPECT_NE(name.find("\u2026)"), std::string::npos);  // the device part ends with "…"
+    EXPECT_NE(name.find(peer30 + " ("), std::string::npos);  // the peer part is whole
+
+    // A short device name is never cut; the peer part gives way instead.
+    std::string longPeer(80, 'p');
+    std::string shortDevice = BusRegistry::registryName(longPeer, "Desk1234", 1);
+    EXPECT_LT(shortDevice.size(), 64u);
+    EXPECT_NE(shortDevice.find("\u2026 (Desk1234)"), std::string::npos);
+
+    // The device part goes down to 10 characters before the peer part is cut.
+    std::string both = BusRegistry::registryName(longPeer, device40, 1);
+    std::string peerPart, devicePart;
+    ASSERT_TRUE(BusRegistry::parseRegistryName(both, peerPart, devicePart));
+    EXPECT_EQ(devicePart, std::string(10, 'd') + "\u2026");
+
+    // Characters of several bytes are kept whole.
+    std::string wide;
+    for (int i = 0; i < 40; ++i) wide += "\xC3\xA9";  // é
+    std::string accented = BusRegistry::registryName("Strombel", wide, 1);
+    EXPECT_LT(accented.size(), 64u);
+    EXPECT_TRUE(isValidUtf8(accented));
+}
+
+platform::ServiceRecord serviceRecord(const std::string& name, platform::TxtRecord txt, uint16_t port = 40000) {
+    platform::ServiceRecord record;
+    record.name = name;
+    record.type = "_wirehub._udp";
+    record.port = port;
+    record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", port));
+    record.txt = std::move(txt);
+    return record;
+}
+
+TEST(BusRegistryTest, MetadataUpdatesFollowSerialSequenceArithmetic) {
+    struct Case {
+        uint32_t stored, incoming;
+        bool taken;
+    } cases[] = {
+        {5, 5, false}, {5, 6, true}, {5, 4, false}, {4294967295u, 5, true}, {0, 2147483647u, true}, {0, 2147483648u, false},
+    };
+    for (const auto& c : cases) {
+        auto peer = BusPeer::withService(serviceRecord("Hub (Desk)", {{"sequence", std::to_string(c.stored)}}), nullptr);
+        ASSERT_TRUE(peer);
+        ASSERT_EQ(peer->metadataSequenceNumber(), c.stored);
+        peer->netServiceDidUpdateTXTRecordData({{"sequence", std::to_string(c.incoming)}, {"displayName", "new"}});
+        EXPECT_EQ(peer->metadata().count("displayName") == 1, c.taken) << c.stored << " then " << c.incoming;
+    }
+    // Without a sequence number an update is taken whenever it differs.
+    auto peer = BusPeer::withService(serviceRecord("Hub (Desk)", {{"a", "1"}}), nullptr);
+    int changes = 0;
+    peer->addObserver("metadata", [&] { ++changes; });
+    peer->netServiceDidUpdateTXTRecordData({{"a", "1"}});
+    peer->netServiceDidUpdateTXTRecordData({{"a", "2"}});
+    EXPECT_EQ(changes, 1);
+}
+
+TEST(BusRegistryTest, PeersOfUnparsableNamesAreRefusedAndAddressesMatchByPort) {
+    BusLogCapture log;
+    EXPECT_FALSE(BusPeer::withService(serviceRecord("nameless", {}), nullptr));
+    EXPECT_TRUE(log.contains("Invalid service name nameless"));
+    auto peer = BusPeer::withService(serviceRecord("Hub (Desk)", {}, 40000), nullptr);
+    EXPECT_TRUE(log.contains("Warning: No peer metadata available"));
+    EXPECT_EQ(peer->version(), 1);
+    EXPECT_TRUE(peer->matchesAddress(*platform::SocketAddress::fromText("127.0.0.1", 40000)));
+    EXPECT_FALSE(peer->matchesAddress(*platform::SocketAddress::fromText("127.0.0.1", 40001)));
+    EXPECT_TRUE(peer->isAtHostWithAddress(*platform::SocketAddress::fromText("127.0.0.1", 40001)));
+    EXPECT_FALSE(peer->isAtHostWithAddress(*platform::SocketAddress::fromText("::1", 40000)));
+}
+
+TEST(BusRegistryTest, CollisionRenamesStopAfterThirtyTwoInARow) {
+    BusWorld world;
+    // 33 live services already hold every name the registry would try.
+    for (int index = 1; index <= 33; ++index) {
+        platform::DirectoryServiceDiscovery::Entry entry;
+        entry.record = serviceRecord(BusRegistry::registryName("crowded", "Desk", index), {});
+        entry.owner = getpid();
+        ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+    }
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("crowded", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    registry.setPublishing(true);
+    ASSERT_TRUE(world.pumpUntil([&] { return log.contains("Gave up publishing service"); }));
+    EXPECT_FALSE(registry.publishing());
+    EXPECT_TRUE(log.contains("Wirehub name collision: Using suffix 33"));
+    EXPECT_FALSE(log.contains("Using suffix 34"));
+}
+
+TEST(BusRegistryTest, ItsOwnServiceIsNeverAPeerAndOversizedTxtEntriesAreLeftOut) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("lonely", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    registry.setPublishing(true);
+    endpoint.setMetadata({{"displayName", "Lonely"}, {"huge", std::string(300, 'x')}});
+    world.loop.advance(100 * platform::kNanosPerMillisecond);  // metadata changes coalesce for 0.1 s
+    world.pumpUntil([] { return false; }, 0.3);
+    EXPECT_TRUE(registry.peers().empty());
+    auto entries = platform::DirectoryServiceDiscovery::readFolder(world.servicesFolder);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].record.txt.at("displayName"), "Lonely");
+    EXPECT_EQ(entries[0].record.txt.count("huge"), 0u);
+    EXPECT_EQ(entries[0].record.txt.at("BusVersion"), "3");
+    EXPECT_EQ(entries[0].record.txt.at("deviceID"), endpoint.uniqueID());
+    EXPECT_EQ(entries[0].record.txt.at("sequence"), "1");
+    EXPECT_TRUE(log.contains("Warning: metadata entry huge is longer than 255 bytes"));
+    EXPECT_EQ(endpoint.selfPeer()->metadata().at("displayName"), "Lonely");
+}
+
+TEST(BusRegistryTest, MetadataChangesWithinATenthOfASecondGiveOneRecord) {
+    BusWorld world;
+    BusLocalEndpoint endpoint("bursty", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    registry.setPublishing(true);
+    world.loop.runPending();
+    for (int i = 0; i < 5; ++i) {
+        endpoint.setMetadata({{"n", std::to_string(i)}});
+        world.loop.advance(20 * platform::kNanosPerMillisecond);
+    }
+    world.loop.advance(100 * platform::kNanosPerMillisecond);
+    auto entries = platform::DirectoryServiceDiscovery::readFolder(world.servicesFolder);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].record.txt.at("n"), "4");
+    EXPECT_EQ(entries[0].record.txt.at("sequence"), "1");  // 0 at the start, then one new record
+}
+
+TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKept) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("many", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    for (int i = 0; i < 1030; ++i) {
+        platform::DirectoryServiceDiscovery::Entry entry;
+        entry.record = serviceRecord("peer" + std::to_string(i) + " (Desk)", {}, uint16_t(20000 + i));
+        entry.owner = getpid();
+        ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+    }
+    world.discovery.rescan();
+    world.pumpUntil([&] { return log.contains("Too many peers"); });
+    EXPECT_EQ(registry.peers().size(), BusRegistry::kMaximumPeers);
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing
+
+namespace strombel::hub::testing {
+namespace {
+
+TEST(BusRegistryTest, AServiceIsTriedFourTimesBeforePublishingGivesUp) {
+    BusWorld world;
+    // A "folder" that is a file: every publication fails, and not by collision.
+    auto blocked = world.temp / "blocked";
+    std::ofstream(blocked) << "not a folder";
+    platform::DirectoryServiceDiscovery broken(blocked, world.loop);
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("stuck", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, broken, world.registryOptions());
+    registry.setPublishing(true);
+    ASSERT_TRUE(world.pumpUntil([&] { return log.contains("Gave up publishing service"); }));
+    EXPECT_FALSE(registry.publishing());
+    EXPECT_FALSE(log.contains("Could not publish service"));  // the catch-all failure is not logged
+    // Becoming active switches publishing on again, with a fresh count.
+    world.notifications.post(kApplicationDidBecomeActiveNotification);
+    EXPECT_TRUE(registry.publishing());
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing

@@ -1,0 +1,280 @@
+// Icons and other resources both ways between this program and the simulator.
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "bus_test_support.h"
+#include "hub/bus_message.h"
+#include "hub/hub_peer_resource.h"
+#include "platform/png_image.h"
+
+namespace strombel::hub::testing {
+namespace {
+
+using platform::kNanosPerMillisecond;
+
+std::string sha1(const std::vector<uint8_t>& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr);
+    std::string text;
+    for (unsigned i = 0; i < length; ++i) text += fmt::format("{:02x}", digest[i]);
+    return text;
+}
+
+std::vector<uint8_t> testPng(uint32_t side, uint8_t shade) {
+    std::vector<uint8_t> rgba(size_t(side) * side * 4);
+    for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i * 13 + shade);
+    return platform::PngImage::fromRgba(side, side, rgba)->data();
+}
+
+struct ResourceWorld : BusWorld {
+    std::filesystem::path bundleFolder = temp / "Test.app";
+    std::vector<uint8_t> icon = testPng(120, 1);
+    std::unique_ptr<platform::MainBundle> bundle;
+    BusLocalEndpoint endpoint{"strombel-test", endpointOptions()};
+    BusRegistry registry{"wirehub", &endpoint, discovery, registryOptions()};
+    std::unique_ptr<HubPeerResourceHost> host;
+    HubSimulator simulator{servicesFolder, keyFile};
+    std::shared_ptr<BusPeer> hub;
+
+    ResourceWorld() {
+        std::filesystem::create_directories(bundleFolder);
+        std::ofstream(bundleFolder / "Info.plist")
+            << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+               "<key>CFBundleExecutable</key><string>strombel-test</string>"
+               "<key>CFBundleDisplayName</key><string>Test App</string></dict></plist>";
+        std::ofstream(bundleFolder / "AppIcon60x60@2x.png", std::ios::binary)
+            .write(reinterpret_cast<const char*>(icon.data()), std::streamsize(icon.size()));
+        auto small = testPng(20, 2);
+        std::ofstream(bundleFolder / "AppIcon20x20.png", std::ios::binary)
+            .write(reinterpret_cast<const char*>(small.data()), std::streamsize(small.size()));
+        bundle = std::make_unique<platform::MainBundle>(bundleFolder);
+        host = std::make_unique<HubPeerResourceHost>(endpoint, *bundle);
+        registry.setPublishing(true);
+        hub = waitForPeer(registry, "Wirehub");
+        simulator.command("peer strombel-test");
+    }
+
+    HubPeerResourceManager::Options managerOptions(std::function<int64_t()> wallClock = {}) {
+        HubPeerResourceManager::Options options;
+        options.resourceHost = host.get();
+        options.cachesFolder = temp / "Caches";
+        options.displayName = "Test App";
+        options.notifications = &notifications;
+        options.wallClock = std::move(wallClock);
+        return options;
+    }
+};
+
+TEST(HubResourceTest, TheHubLoadsTheApplicationIconTheLargestOfTheBundle) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    world.simulator.begin("load 1");
+    std::string answer;
+    ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }));
+    EXPECT_EQ(answer, "loaded " + std::to_string(world.icon.size()) + " " + sha1(world.icon));
+}
+
+TEST(HubResourceTest, AResourceOfThreeHundredSegmentsReachesTheHubWhole) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    std::vector<uint8_t> resource(300 * 1472);
+    for (size_t i = 0; i < resource.size(); ++i) resource[i] = uint8_t(i * 31 + (i >> 9));
+    uint32_t id = world.host->addResource(resource);
+    EXPECT_EQ(id, 2u);
+    EXPECT_EQ(world.host->addResource({9}), 3u);
+    world.simulator.begin("load " + std::to_string(id));
+    std::string answer;
+    ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }, 30));
+    EXPECT_EQ(answer, "loaded " + std::to_string(resource.size()) + " " + sha1(resource));
+}
+
+TEST(HubResourceTest, MissingAndEmptyResourcesAreAnsweredNotFound) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    BusLogCapture log;
+    uint32_t empty = world.host->addResource({});
+    for (uint32_t id : {uint32_t(77), empty}) {
+        world.simulator.begin("load " + std::to_string(id));
+        std::string answer;
+        ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }));
+        EXPECT_EQ(answer, "notfound") << id;
+    }
+    EXPECT_TRUE(log.contains("Resource <77> not found (requested by <Peer Wirehub"));
+}
+
+TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    auto hubIcon = testPng(64, 9);
+    std::ofstream(world.temp / "hub-icon.png", std::ios::binary)
+        .write(reinterpret_cast<const char*>(hubIcon.data()), std::streamsize(hubIcon.size()));
+    ASSERT_EQ(world.simulator.command("serve-file 1 " + (world.temp / "hub-icon.png").string()).rfind("ok", 0), 0u);
+
+    int64_t now = 2'000'000'000;
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions([&] { return now; }));
+    EXPECT_FALSE(manager.imageResourceWithID(1, world.hub));
+    int loaded = 0, notified = 0;
+    world.notifications.addObserver(kHubPeerResourceManagerDidLoadResourceNotification, &manager, [&](const auto& n) {
+        auto info = std::any_cast<HubPeerResourceLoadInfo>(n.userInfo);
+        EXPECT_EQ(info.peer, world.hub);
+        EXPECT_EQ(info.resourceID, 1u);
+        ++notified;
+    });
+    std::shared_ptr<HubPeerResourceImageProxy> image;
+    manager.startLoadOfResourceWithID(1, world.hub, [&](auto proxy, auto error) {
+        EXPECT_FALSE(error);
+        image = proxy;
+        ++loaded;
+    });
+    manager.startLoadOfResourceWithID(1, world.hub, [&](auto, auto) { ADD_FAILURE() << "a second load of one pair"; });
+    ASSERT_TRUE(world.pumpUntil([&] { return loaded == 1; }, 20, 5 * kNanosPerMillisecond));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->image->width(), 64u);
+    EXPECT_EQ(notified, 1);
+    EXPECT_EQ(manager.imageResourceWithID(1, world.hub), image);
+
+    auto file = manager.cacheFileFor("Wirehub", 1);
+    EXPECT_EQ(file, world.temp / "Caches" / "Test App" / "Peer Resources" / "Wirehub.1.png");
+    ASSERT_TRUE(std::filesystem::exists(file));
+
+    // A new manager (nothing in memory) takes the file while it is young enough.
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    now = info.st_mtim.tv_sec + HubPeerResourceManager::kMaximumCacheAge - 1;
+    HubPeerResourceManager fresh(&world.endpoint, world.managerOptions([&] { return now; }));
+    EXPECT_TRUE(fresh.imageResourceWithID(1, world.hub));
+    now = info.st_mtim.tv_sec + HubPeerResourceManager::kMaximumCacheAge + 1;
+    HubPeerResourceManager stale(&world.endpoint, world.managerOptions([&] { return now; }));
+    EXPECT_FALSE(stale.imageResourceWithID(1, world.hub));
+
+    // Our own icon comes from the host, with no traffic.
+    auto own = manager.imageResourceWithID(1, world.endpoint.selfPeer());
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->image->png().data(), world.icon);
+}
+
+TEST(HubResourceTest, ASkippedSegmentIsAskedForAgainWithoutWaitingForTheTimeOut) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    std::string served = world.simulator.command("serve 5 20000");
+    ASSERT_EQ(world.simulator.command("skip 5 3"), "ok");
+    auto loader = HubPeerResourceLoader::make(world.hub, 5, world.endpoint);
+    std::vector<uint8_t> data;
+    std::optional<std::optional<BusError>> result;
+    loader->setDataBlock([&](const std::vector<uint8_t>& segment) { data.insert(data.end(), segment.begin(), segment.end()); });
+    loader->setCompletionBlock([&](auto error) { result = error; });
+    loader->start();
+    ASSERT_TRUE(world.pumpUntil([&] { return result.has_value(); }, 10));  // the clock stands still
+    EXPECT_FALSE(*result);
+    EXPECT_EQ("ok " + sha1(data), served);
+}
+
+TEST(HubResourceTest, LoadsOfMissingTooLargeOrInconsistentResourcesFail) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    auto load = [&](uint32_t id, const std::vector<std::string>& raw) {
+        auto loader = HubPeerResourceLoader::make(world.hub, id, world.endpoint);
+        std::optional<std::optional<BusError>> result;
+        loader->setDataBlock([](const std::vector<uint8_t>&) {});
+        loader->setCompletionBlock([&](auto error) { result = error; });
+        loader->start();
+        for (const auto& bytes : raw) world.simulator.command("raw " + bytes);
+        world.pumpUntil([&] { return result.has_value(); }, 10);
+        return result.value_or(BusError{"none", -1, "no answer"});
+    };
+    auto notFound = load(99, {});
+    ASSERT_TRUE(notFound);
+    EXPECT_EQ(notFound->domain, kHubPeerResourceLoaderErrorDomain);
+    EXPECT_EQ(notFound->code, 1);
+    EXPECT_EQ(notFound->description, "Resource not found");
+
+    ASSERT_EQ(world.simulator.command("mute 40"), "ok");
+    ASSERT_EQ(world.simulator.command("mute 41"), "ok");
+    auto segment = [](uint32_t id, uint32_t count, uint32_t index, uint16_t n) {
+        std::vector<uint8_t> bytes(20 + n, 0x5A);
+        writeResourceSegmentHeader(bytes.data(), id, count, index, n);
+        std::string text;
+        for (uint8_t b : bytes) text += fmt::format("{:02x}", b);
+        return text;
+    };
+    // 6000 segments of 1472 bytes are more than 8 MiB: refused at the first.
+    auto tooLarge = load(40, {segment(40, 6000, 0, 1472)});
+    ASSERT_TRUE(tooLarge);
+    EXPECT_EQ(tooLarge->code, 2);
+    // A segment whose count differs from the first's.
+    auto inconsistent = load(41, {segment(41, 2, 0, 100), segment(41, 3, 1, 100)});
+    ASSERT_TRUE(inconsistent);
+    EXPECT_EQ(inconsistent->code, 2);
+}
+
+TEST(HubResourceTest, ALoadThatNeverAnswersFailsAtItsEleventhTimeOutAndIsTriedAgain) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    world.simulator.stop();  // nobody answers any more
+    BusLogCapture log;
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
+    int calls = 0;
+    manager.startLoadOfResourceWithID(8, world.hub, [&](auto, auto) { ++calls; });
+    for (int i = 0; i < 10; ++i) world.loop.advance(500 * kNanosPerMillisecond);
+    EXPECT_EQ(manager.runningLoads(), 1u);
+    world.loop.advance(500 * kNanosPerMillisecond);
+    EXPECT_TRUE(log.contains("Timed out getting resource <8> from <Peer Wirehub"));
+    EXPECT_EQ(manager.runningLoads(), 0u);
+    EXPECT_EQ(calls, 0);  // a time-out is not the caller's: the load is tried again
+    world.loop.advance(HubPeerResourceManager::kRetryDelay);
+    EXPECT_EQ(manager.runningLoads(), 1u);
+}
+
+TEST(HubResourceTest, CacheFileNamesAreOnePlainStableComponent) {
+    struct Case {
+        std::string peer;
+        std::string expected;
+    } cases[] = {
+        {"Drums", "Drums.1.png"},
+        {"../../etc/passwd", "%2E.%2F..%2Fetc%2Fpasswd.1.png"},
+        {".hidden", "%2Ehidden.1.png"},
+        {"a/b\\c\n", "a%2Fb%5Cc%0A.1.png"},
+        {"caf\xC3\xA9", "caf\xC3\xA9.1.png"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HubPeerResourceManager::cacheFileName(c.peer, 1), c.expected) << c.peer;
+    std::string longName(300, 'x');
+    std::string first = HubPeerResourceManager::cacheFileName(longName, 1);
+    EXPECT_LE(first.size(), 160u);
+    EXPECT_EQ(first, HubPeerResourceManager::cacheFileName(longName, 1));
+    EXPECT_NE(first, HubPeerResourceManager::cacheFileName(longName + "y", 1));
+}
+
+TEST(HubResourceTest, ContentIdentifiersAndImageResources) {
+    BusWorld world;
+    BusLocalEndpoint endpoint("solo", world.endpointOptions());
+    strombel::testing::TempDir bundleFolder;
+    platform::MainBundle bundle(bundleFolder.path());
+    HubPeerResourceHost host(endpoint, bundle);
+    // The SHA-1 of these four bytes begins with 190 (little-endian): 1000 is added.
+    std::vector<uint8_t> content(4);
+    writeU32(content.data(), 5325064);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(content.data(), 4, digest, &length, EVP_sha1(), nullptr);
+    ASSERT_EQ(readU32(digest), 190u);
+    EXPECT_EQ(HubPeerResourceHost::contentBasedIDFromData(content.data(), 4), 1190u);
+
+    auto image = HubImage::fromData(testPng(8, 3));
+    ASSERT_TRUE(image);
+    uint32_t id = host.addImageResource(*image);
+    EXPECT_GE(id, 1000u);
+    EXPECT_EQ(host.addImageResource(*image), id);
+    EXPECT_EQ(*host.resourceWithID(id), image->png().data());
+    host.removeImageResource(*image);
+    EXPECT_FALSE(host.resourceWithID(id));
+    EXPECT_EQ(image->resourceID(), 0u);
+    BusLogCapture log;
+    EXPECT_FALSE(host.resourceWithID(1));  // a bundle without an icon
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing
