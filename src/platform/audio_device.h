@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/sample_format.h"
+
 namespace strombel::platform {
 
 /// How the engine wants its device: output only, or output plus the microphone.
@@ -101,21 +103,6 @@ private:
 /// the reason of each that failed logged and put into `problem` (when given).
 /// The environment variable STROMBEL_AUDIO=null forces the null device (no problem).
 std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem = nullptr);
-
-/// Converts one 8.24 sample to a float in [-1, 1], saturating.
-inline float fixed824ToFloat(int32_t sample) {
-    float value = static_cast<float>(sample) * (1.0f / 16777216.0f);
-    return value > 1.0f ? 1.0f : (value < -1.0f ? -1.0f : value);
-}
-
-/// Converts a float to 8.24, saturating at the 32-bit range (NaN gives 0).
-inline int32_t floatToFixed824(float value) {
-    float scaled = value * 16777216.0f;
-    if (!(scaled == scaled)) return 0;
-    if (scaled >= 2147483520.0f) return INT32_MAX;
-    if (scaled <= -2147483648.0f) return INT32_MIN;
-    return static_cast<int32_t>(scaled);
-}
 
 }  // namespace strombel::platform
 

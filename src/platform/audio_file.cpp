@@ -8,7 +8,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "platform/audio_device.h"
+#include "platform/sample_format.h"
 
 namespace strombel::platform {
 

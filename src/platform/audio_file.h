@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sample_format.h"
+
 struct sf_private_tag;
 struct SRC_STATE_tag;
 
@@ -78,11 +80,5 @@ private:
     std::vector<float> interleaved_, converted_;
     std::vector<int16_t> shorts_;
 };
-
-/// Converts 8.24 to 16 bit, clipping at full scale.
-inline int16_t fixed824ToInt16(int32_t sample) {
-    const int32_t value = sample >> 9;  // full scale 1 << 24 becomes 1 << 15
-    return static_cast<int16_t>(std::min(std::max(value, -32768), 32767));
-}
 
 }  // namespace strombel::platform
