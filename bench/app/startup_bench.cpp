@@ -17,9 +17,9 @@
 #include <string>
 
 #include "app/program.h"
-#include "platform/loopback_midi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/main_loop.h"
-#include "platform/null_audio_device.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"

@@ -23,7 +23,7 @@
 
 #include "engine/in_memory_sound_library.h"
 #include "engine/sound_box.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 
 namespace {
 

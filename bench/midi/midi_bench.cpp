@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "midi/midi_controller.h"
+#include "platform/devices/loopback_midi_backend.h"
 #include "platform/host_time.h"
-#include "platform/loopback_midi_backend.h"
 #include "support/temp_dir.h"
 
 namespace {

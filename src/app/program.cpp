@@ -6,7 +6,7 @@
 
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"

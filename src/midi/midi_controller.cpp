@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "logging/log.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
 
 namespace strombel::midi {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "platform/midi_backend.h"
+#include "platform/devices/midi_backend.h"
 
 namespace strombel::midi {
 

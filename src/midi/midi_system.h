@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices/midi_backend.h"
 #include "platform/main_loop.h"
-#include "platform/midi_backend.h"
-#include "platform/published.h"
 #include "platform/notification_center.h"
+#include "platform/published.h"
 #include "platform/user_defaults.h"
 
 namespace strombel::midi {

@@ -16,9 +16,9 @@
 
 #include "app/program.h"
 #include "platform/clock.h"
-#include "platform/loopback_midi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
 #include "platform/main_loop.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"

@@ -15,7 +15,7 @@
 #include "engine/sound_box.h"
 #include "platform/audio_file.h"
 #include "platform/main_loop.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "support/temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "engine_test_support.h"
-#include "platform/rtaudio_device.h"
+#include "platform/devices/rtaudio_device.h"
 
 namespace strombel::engine::testing {
 namespace {

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "engine_test_support.h"
-#include "platform/null_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 
 namespace strombel::engine::testing {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/host_time.h"
-#include "platform/loopback_midi_backend.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
 #include "support/temp_dir.h"
 

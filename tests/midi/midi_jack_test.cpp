@@ -23,7 +23,7 @@
 
 #include "midi/midi_controller.h"
 #include "platform/host_time.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {

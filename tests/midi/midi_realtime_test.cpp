@@ -11,7 +11,7 @@
 
 #include "midi/midi_controller.h"
 #include "midi/midi_parser.h"
-#include "platform/loopback_midi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/realtime_guard.h"

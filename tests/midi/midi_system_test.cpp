@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/loopback_midi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {

@@ -11,8 +11,8 @@
 
 #include "engine/in_memory_sound_library.h"
 #include "platform/audio_file.h"
-#include "platform/loopback_midi_backend.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/loopback_midi_backend.h"
+#include "platform/devices/manual_audio_device.h"
 #include "sequencer/sound_box_adapter.h"
 #include "support/temp_dir.h"
 

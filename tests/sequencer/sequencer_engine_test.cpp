@@ -9,7 +9,7 @@
 #include "engine/in_memory_sound_library.h"
 #include "engine/sound_box.h"
 #include "platform/audio_file.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_fakes.h"

@@ -11,7 +11,7 @@
 #include "library/library_adapters.h"
 #include "library/sound_data_manager.h"
 #include "platform/audio_file.h"
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "sequencer/sequencer.h"

@@ -13,7 +13,7 @@
 #include "engine/in_memory_sound_library.h"
 #include "engine/sound_box.h"
 #include "logging/log_core.h"
-#include "platform/null_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/sandbox.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_fakes.h"

@@ -1,4 +1,4 @@
-#include "platform/null_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 
 #include "platform/realtime.h"
 

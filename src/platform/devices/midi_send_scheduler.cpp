@@ -1,4 +1,4 @@
-#include "platform/midi_send_scheduler.h"
+#include "platform/devices/midi_send_scheduler.h"
 
 #include <pthread.h>
 #include <sched.h>

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/audio_device.h"
+#include "platform/devices/audio_device.h"
 
 namespace strombel::platform {
 

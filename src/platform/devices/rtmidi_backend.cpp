@@ -1,4 +1,4 @@
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 
 #include <RtMidi.h>
 #include <jack/jack.h>
@@ -13,7 +13,7 @@
 
 #include "logging/log.h"
 #include "platform/host_time.h"
-#include "platform/midi_send_scheduler.h"
+#include "platform/devices/midi_send_scheduler.h"
 #include "platform/realtime.h"
 
 // Objects left alone on purpose are not leaks to the leak checker.

@@ -1,4 +1,4 @@
-#include "platform/rtmidi_backend.h"
+#include "platform/devices/rtmidi_backend.h"
 
 #include <gtest/gtest.h>
 

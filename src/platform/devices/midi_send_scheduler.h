@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/midi_backend.h"
+#include "platform/devices/midi_backend.h"
 
 namespace strombel::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/loopback_midi_backend.h"
+#include "platform/devices/loopback_midi_backend.h"
 
 #include <gtest/gtest.h>
 

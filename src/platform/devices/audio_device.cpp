@@ -1,11 +1,11 @@
-#include "platform/audio_device.h"
+#include "platform/devices/audio_device.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "logging/log.h"
-#include "platform/null_audio_device.h"
-#include "platform/rtaudio_device.h"
+#include "platform/devices/null_audio_device.h"
+#include "platform/devices/rtaudio_device.h"
 
 namespace strombel::platform {
 

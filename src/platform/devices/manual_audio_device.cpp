@@ -1,4 +1,4 @@
-#include "platform/manual_audio_device.h"
+#include "platform/devices/manual_audio_device.h"
 
 #include "platform/realtime.h"
 

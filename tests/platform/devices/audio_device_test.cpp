@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/audio_device.h"
-#include "platform/manual_audio_device.h"
-#include "platform/null_audio_device.h"
+#include "platform/devices/audio_device.h"
+#include "platform/devices/manual_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 
 namespace strombel::platform {
 namespace {

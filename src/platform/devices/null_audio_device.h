@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio_device.h"
+#include "platform/devices/audio_device.h"
 #include "platform/clock.h"
 
 namespace strombel::platform {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/audio_device.h"
+#include "platform/devices/audio_device.h"
 
 class RtAudio;
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/midi_backend.h"
+#include "platform/devices/midi_backend.h"
 
 namespace strombel::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/rtaudio_device.h"
+#include "platform/devices/rtaudio_device.h"
 
 #include <alsa/asoundlib.h>
 #include <rtaudio/RtAudio.h>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/midi_backend.h"
-#include "platform/midi_send_scheduler.h"
+#include "platform/devices/midi_backend.h"
+#include "platform/devices/midi_send_scheduler.h"
 
 namespace strombel::platform {
 

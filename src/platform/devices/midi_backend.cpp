@@ -1,4 +1,4 @@
-#include "platform/midi_backend.h"
+#include "platform/devices/midi_backend.h"
 
 #include <fmt/format.h>
 
