@@ -22,9 +22,9 @@
 #include "platform/audio_file.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
+#include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_fakes.h"
-#include "sequencer/sound_box_adapter.h"
 #include "support/temp_dir.h"
 
 namespace {

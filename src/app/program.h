@@ -17,8 +17,8 @@
 #include "platform/notification_center.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
+#include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sound_box_adapter.h"
 #include "ui/kit/window.h"
 #include "ui/strombel_view_controller.h"
 

@@ -13,7 +13,7 @@
 #include "platform/audio_file.h"
 #include "platform/devices/loopback_midi_backend.h"
 #include "platform/devices/manual_audio_device.h"
-#include "sequencer/sound_box_adapter.h"
+#include "sequencer/adapters/sound_box_adapter.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {

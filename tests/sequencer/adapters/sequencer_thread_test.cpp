@@ -15,9 +15,9 @@
 #include "logging/log_core.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/sandbox.h"
+#include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_fakes.h"
-#include "sequencer/sound_box_adapter.h"
 #include "support/temp_dir.h"
 
 namespace strombel::sequencer {

@@ -1,4 +1,4 @@
-#include "sequencer/sound_box_adapter.h"
+#include "sequencer/adapters/sound_box_adapter.h"
 
 namespace strombel::sequencer {
 
