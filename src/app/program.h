@@ -8,7 +8,7 @@
 #include "app/app_services.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
-#include "library/library_adapters.h"
+#include "library/adapters/library_adapters.h"
 #include "midi/sound_box_midi_link.h"
 #include "platform/clock.h"
 #include "platform/devices/audio_device.h"

@@ -17,7 +17,7 @@
 //   removeSample(s, persist), removeSoundpackAtIndex(i), renameUserSampleWithPath(p, name)
 //   notifyOfNewUserSample(p), addSoundpackFromJson(text), relativeSamplePathFromJson(text)
 //   patternForIdx(n), sequencerEventsForPattern(n), addSequenceEventOnPattern(...), save()
-//   library_adapters.h: the same as engine::SoundLibrary and sequencer::PatternStore.
+//   adapters/library_adapters.h: the same as engine::SoundLibrary and sequencer::PatternStore.
 
 #include <array>
 #include <cstdint>

@@ -7,8 +7,8 @@
 #include <cmath>
 
 #include "engine/sound_box.h"
+#include "library/adapters/library_adapters.h"
 #include "library/data_migration_manager.h"
-#include "library/library_adapters.h"
 #include "library/sound_data_manager.h"
 #include "platform/audio_file.h"
 #include "platform/devices/manual_audio_device.h"

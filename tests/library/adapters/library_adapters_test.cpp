@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "library/library_adapters.h"
-#include "library_world.h"
+#include "library/adapters/library_adapters.h"
+#include "library/library_world.h"
 
 namespace strombel::library {
 namespace {

@@ -1,4 +1,4 @@
-#include "library/library_adapters.h"
+#include "library/adapters/library_adapters.h"
 
 #include <algorithm>
 
