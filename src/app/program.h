@@ -9,7 +9,7 @@
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "library/adapters/library_adapters.h"
-#include "midi/sound_box_midi_link.h"
+#include "midi/adapters/sound_box_midi_link.h"
 #include "platform/clock.h"
 #include "platform/devices/audio_device.h"
 #include "platform/devices/midi_backend.h"

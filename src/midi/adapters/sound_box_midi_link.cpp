@@ -1,4 +1,4 @@
-#include "midi/sound_box_midi_link.h"
+#include "midi/adapters/sound_box_midi_link.h"
 
 namespace strombel::midi {
 

@@ -3,7 +3,7 @@
 // pad played on screen goes out as a note, an outside clock drives the
 // sequencer, and the sequencer's clock goes out.
 
-#include "midi/sound_box_midi_link.h"
+#include "midi/adapters/sound_box_midi_link.h"
 
 #include <gtest/gtest.h>
 
