@@ -4,9 +4,9 @@
 
 #include <utility>
 
-#include "info/strombel_information_view_controller.h"
 #include "logging/log.h"
 #include "store/strombel_store_view_controller.h"
+#include "ui/info/strombel_information_view_controller.h"
 
 namespace strombel::ui {
 

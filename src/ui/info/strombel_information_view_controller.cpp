@@ -1,4 +1,4 @@
-#include "info/strombel_information_view_controller.h"
+#include "ui/info/strombel_information_view_controller.h"
 
 namespace strombel::info {
 
