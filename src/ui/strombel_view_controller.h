@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "editor/edit_sample_view_controller.h"
 #include "platform/user_defaults.h"
-#include "ui/pad_screen_services.h"
+#include "ui/editor/edit_sample_view_controller.h"
 #include "ui/pad_screen_controls.h"
+#include "ui/pad_screen_services.h"
 #include "ui/strombel_view_controller_delegate.h"
 
 namespace strombel::ui {

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <filesystem>
 
-#include "editor/exchange_screens.h"
 #include "logging/log.h"
+#include "ui/editor/exchange_screens.h"
 #include "ui/strombel_view_controller.h"
 
 namespace strombel::ui {

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "editor/exchange_screens.h"
 #include "program_test_support.h"
+#include "ui/editor/exchange_screens.h"
 #include "ui/strombel_iphone_view_controller.h"
 
 #include <thread>

@@ -1,4 +1,4 @@
-#include "editor/exchange_screens.h"
+#include "ui/editor/exchange_screens.h"
 
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"

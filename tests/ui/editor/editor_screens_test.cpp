@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "editor/edit_sample_view_controller.h"
-#include "editor/exchange_screens.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"
+#include "ui/editor/edit_sample_view_controller.h"
+#include "ui/editor/exchange_screens.h"
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"

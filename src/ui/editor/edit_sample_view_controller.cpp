@@ -1,4 +1,4 @@
-#include "editor/edit_sample_view_controller.h"
+#include "ui/editor/edit_sample_view_controller.h"
 
 #include <filesystem>
 
