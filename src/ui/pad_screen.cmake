@@ -8,4 +8,4 @@ strombel_add_library(strombel_ui_pad
     ${STROMBEL_PAD_SCREEN_DIR}/strombel_view_controller_layout.cpp
     ${STROMBEL_PAD_SCREEN_DIR}/strombel_view_controller_pads.cpp
     ${STROMBEL_PAD_SCREEN_DIR}/strombel_view_controller_panels.cpp
-  DEPS strombel_ui strombel_ui_info strombel_store strombel_ui_editor strombel_logging strombel_platform)
+  DEPS strombel_ui strombel_ui_info strombel_ui_store strombel_ui_editor strombel_logging strombel_platform)

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "logging/log.h"
-#include "store/strombel_store_view_controller.h"
 #include "ui/info/strombel_information_view_controller.h"
+#include "ui/store/strombel_store_view_controller.h"
 
 namespace strombel::ui {
 

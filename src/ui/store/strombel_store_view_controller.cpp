@@ -1,4 +1,4 @@
-#include "store/strombel_store_view_controller.h"
+#include "ui/store/strombel_store_view_controller.h"
 
 namespace strombel::store {
 
