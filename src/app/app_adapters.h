@@ -23,7 +23,7 @@
 #include "platform/main_loop.h"
 #include "sequencer/sequencer.h"
 #include "sequencer/sequencer_services.h"
-#include "ui/pad_screen_services.h"
+#include "ui/pad/pad_screen_services.h"
 
 namespace strombel::app {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "hub/hub_port.h"
-#include "ui/strombel_view_controller_delegate.h"
+#include "ui/pad/strombel_view_controller_delegate.h"
 
 namespace strombel::app {
 

@@ -10,7 +10,7 @@
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
-#include "ui/strombel_iphone_view_controller.h"
+#include "ui/pad/strombel_iphone_view_controller.h"
 
 namespace strombel::app {
 

@@ -20,7 +20,7 @@
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
 #include "ui/kit/window.h"
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::app {
 

@@ -13,7 +13,7 @@
 #include "info/rating_prompt.h"
 #include "info/social_client.h"
 #include "platform/notification_center.h"
-#include "ui/strombel_view_controller_delegate.h"
+#include "ui/pad/strombel_view_controller_delegate.h"
 
 namespace strombel::app {
 

@@ -10,7 +10,7 @@
 
 #include "program_test_support.h"
 #include "ui/editor/exchange_screens.h"
-#include "ui/strombel_iphone_view_controller.h"
+#include "ui/pad/strombel_iphone_view_controller.h"
 
 #include <thread>
 

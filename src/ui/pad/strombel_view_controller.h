@@ -11,9 +11,9 @@
 
 #include "platform/user_defaults.h"
 #include "ui/editor/edit_sample_view_controller.h"
-#include "ui/pad_screen_controls.h"
-#include "ui/pad_screen_services.h"
-#include "ui/strombel_view_controller_delegate.h"
+#include "ui/pad/pad_screen_controls.h"
+#include "ui/pad/pad_screen_services.h"
+#include "ui/pad/strombel_view_controller_delegate.h"
 
 namespace strombel::ui {
 

@@ -4,7 +4,7 @@
 #include <QStringList>
 
 #include "logging/log.h"
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
 

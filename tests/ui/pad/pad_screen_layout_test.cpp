@@ -18,8 +18,8 @@
 #include "ui/kit/context.h"
 #include "ui/kit/label.h"
 #include "ui/kit/window.h"
-#include "ui/strombel_iphone_view_controller.h"
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_iphone_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
 namespace {

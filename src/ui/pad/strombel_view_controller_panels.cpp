@@ -8,7 +8,7 @@
 
 #include "logging/log.h"
 #include "ui/editor/exchange_screens.h"
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
 

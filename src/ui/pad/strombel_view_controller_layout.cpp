@@ -5,7 +5,7 @@
 
 #include "logging/log.h"
 #include "ui/image_store.h"
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
 

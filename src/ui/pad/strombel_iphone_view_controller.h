@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
 

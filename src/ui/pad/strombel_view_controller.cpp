@@ -1,4 +1,4 @@
-#include "ui/strombel_view_controller.h"
+#include "ui/pad/strombel_view_controller.h"
 
 #include <QStringList>
 
