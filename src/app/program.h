@@ -1,5 +1,11 @@
 #pragma once
 
+// src/app/: the application delegate, the desktop session, start-up and the whole
+// program wired together. The top layer.
+// May include: ui/pad, ui/kit, ui, library/adapters, midi/adapters, sequencer/adapters,
+//   library, engine, midi, sequencer, hub, crash, info, analytics, platform/devices,
+//   platform, logging, Qt.
+
 #include <memory>
 #include <optional>
 #include <string>

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/crash/: crash capture, the report reader and its text logs, and the crash
+// upload client.
+// May include: platform, logging, json, http.
+
 // The crash reporter: enabled once per process, it leaves a report file in
 // "com.brindlemoor.crashreporter.data"/<identifier> under the caches folder when
 // the process dies of a fatal signal or an uncaught C++ exception; on the next

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/engine/: the sound engine: SoundBox, its tracks, the effect chain and the
+// export renderer.
+// May include: platform, platform/devices, logging.
+
 // The real-time audio engine: one per process. Track control (start, stop, mute,
 // solo, volume, banks) is called from the main, sequencer and MIDI threads; the
 // render and microphone callbacks run on the device's audio thread; observers

@@ -1,9 +1,10 @@
 #pragma once
 
-// The HTTP client: asynchronous requests on one network thread (libcurl), the
-// queue that runs them a few at a time, and the on-disk cache of answers.
-// Used by the store, the crash upload, the analytics upload and the social
-// network client; it needs only src/platform, src/json and src/logging.
+// src/http/: the HTTP client: asynchronous requests on one network thread
+// (libcurl), the queue that runs them a few at a time, and the on-disk cache of
+// answers. Used by the store, the crash upload, the analytics upload and the
+// social network client.
+// May include: platform, logging, json.
 //
 //   http_request.h             HttpRequest: one request and its answer
 //   http_request_delegate.h    HttpRequestDelegate: its messages, on the main loop

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/hub/: the inter-app audio hub: the message bus and the controller with its
+// sender port and triggers.
+// May include: platform, logging.
+
 #include <cstdint>
 #include <memory>
 #include <vector>

@@ -1,5 +1,8 @@
 #pragma once
 
+// src/json/: the shared Value, the JSON decoder and encoder, and the second codec.
+// May include: logging.
+
 // The one value type for JSON and property-like data.
 //
 //   Value pack = JSONDecoder::decode(text).value();

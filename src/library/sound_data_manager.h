@@ -1,5 +1,9 @@
 #pragma once
 
+// src/library/: the sample library and its store: packs, banks, samples, patterns,
+// pack import and migration.
+// May include: platform, logging, json.
+
 // The sample library: packs, sound banks, samples and pad assignments, kept in
 // the store file in the documents folder, with the pattern storage of the
 // sequencer. Everything here runs on the main thread.

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/logging/: levelled, asynchronous logging with its console, system-log and
+// file loggers, and the path real-time threads log by.
+// May include: platform.
+
 // The one road by which every subsystem writes a diagnostic line.
 //
 //   STROMBEL_LOG_ERROR("could not open {}: {}", path, reason);

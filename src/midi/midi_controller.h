@@ -1,5 +1,9 @@
 #pragma once
 
+// src/midi/: MIDI: the system's sources and destinations (MidiSystem), the hub
+// (MidiController), the parser and the note maps.
+// May include: platform, platform/devices, logging.
+
 // The MIDI hub: incoming notes play pads (through a learnable note map, or by
 // note number across banks), pads that start and stop send notes, one chosen
 // source's clock drives the sequencer, and the sequencer's clock goes out.

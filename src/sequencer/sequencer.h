@@ -1,5 +1,9 @@
 #pragma once
 
+// src/sequencer/: the pattern sequencer and its timing loop, on its own interfaces
+// to the engine, the MIDI clock and the pattern store.
+// May include: platform, logging.
+
 #include <array>
 #include <atomic>
 #include <cstdint>

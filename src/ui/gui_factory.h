@@ -1,5 +1,9 @@
 #pragma once
 
+// src/ui/: the controls the screens share, the GUI factory's layouts and the
+// generated images; the screens themselves are in the folders below it.
+// May include: ui/kit, library, platform, logging, Qt.
+
 #include <QColor>
 #include <QFont>
 #include <QImage>

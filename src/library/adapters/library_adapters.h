@@ -1,7 +1,9 @@
 #pragma once
 
-// The library as the engine and the sequencer see it: adapters from their small
-// service interfaces to SoundDataManager. Main thread only, like the library.
+// src/library/adapters/: the library as the engine and the sequencer see it:
+// adapters from their small service interfaces to SoundDataManager, for the
+// program to hand in. Main thread only, like the library.
+// May include: library, engine, sequencer.
 
 #include <vector>
 

@@ -1,9 +1,10 @@
 #pragma once
 
-// The wiring between the MIDI hub and the engine the program runs: the hub
-// plays pads through the engine and hears of pads that start and stop. The
-// program makes one at start-up, after both. (The sequencer's side of the hub,
-// clock out and clock following, is wired by the sequencer's own adapters.)
+// src/midi/adapters/: the wiring between the MIDI hub and the engine the program
+// runs: the hub plays pads through the engine and hears of pads that start and
+// stop. The program makes one at start-up, after both. (The sequencer's side of
+// the hub, clock out and clock following, is wired by the sequencer's adapters.)
+// May include: midi, engine.
 
 #include "engine/sound_box.h"
 #include "midi/midi_controller.h"

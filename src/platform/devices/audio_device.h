@@ -1,5 +1,9 @@
 #pragma once
 
+// src/platform/devices/: the sound card (RtAudio, null and manual devices) and
+// the MIDI ports (RtMidi, loopback). Above logging, since they log.
+// May include: platform, logging.
+
 #include <atomic>
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,9 @@
 #pragma once
 
-// The real engine and MIDI hub behind the sequencer's interfaces. The program
-// builds them over its SoundBox and MidiController; the library's side is
-// library::SequencerPatternStore.
+// src/sequencer/adapters/: the real engine and MIDI hub behind the sequencer's
+// interfaces. The program builds them over its SoundBox and MidiController; the
+// library's side is library::SequencerPatternStore.
+// May include: sequencer, engine, midi.
 
 #include "engine/sound_box.h"
 #include "midi/midi_controller.h"

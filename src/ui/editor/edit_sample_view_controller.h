@@ -1,5 +1,8 @@
 #pragma once
 
+// src/ui/editor/: the sample editor panel and the audio exchange sheets.
+// May include: ui, ui/kit, platform, Qt.
+
 #include <cstdint>
 #include <memory>
 #include <string>

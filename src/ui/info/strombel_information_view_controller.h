@@ -1,5 +1,8 @@
 #pragma once
 
+// src/ui/info/: the information screen.
+// May include: ui, info, Qt.
+
 #include <cstdint>
 
 #include "ui/placeholder_screen.h"

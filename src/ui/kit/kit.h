@@ -1,7 +1,10 @@
 #pragma once
 
-// The view kit the screens are built of, on Qt. One window shows one screen: a
-// tree of views in points, scaled to the window. In reading order:
+// src/ui/kit/: the view kit the screens are built of, on Qt. One window shows one
+// screen: a tree of views in points, scaled to the window.
+// May include: platform, logging, Qt.
+
+// In reading order:
 
 // clang-format off
 

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/ui/pad/: the pad screen, which presents the editor, information and store
+// screens.
+// May include: ui/editor, ui/info, ui/store, ui, ui/kit, platform, logging, Qt.
+
 #include <QString>
 
 #include <array>

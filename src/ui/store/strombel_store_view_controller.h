@@ -1,5 +1,8 @@
 #pragma once
 
+// src/ui/store/: the store screen.
+// May include: ui, Qt.
+
 #include <cstdint>
 
 #include "ui/placeholder_screen.h"
