@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace strombel::analytics {
+
+/// The CRC-32 of ISO-HDLC and zlib: reflected polynomial 0xEDB88320, register
+/// preset to 0xFFFFFFFF, result inverted; 0 for no bytes. `previous` continues an
+/// earlier checksum. The tables are made at compile time, so any thread may ask.
+uint32_t usageCrc32(std::span<const uint8_t> bytes, uint32_t previous = 0);
+
+}  // namespace strombel::analytics
