@@ -10,15 +10,28 @@
 #include <QWindowStateChangeEvent>
 
 #include <atomic>
+#include <optional>
 
 #include "app/tumblecraft_app_delegate.h"
 #include "logging/log.h"
+#include "platform/application.h"
+#include "platform/main_loop.h"
+#include "platform/notification_center.h"
 
 namespace strombel::app {
 
 namespace {
 
 std::atomic<int> signalWriteEnd{-1};
+
+// Background tasks get this long to end at a clean shutdown.
+constexpr uint64_t kBackgroundTaskGraceNanos = 5 * platform::kNanosPerSecond;
+
+// The life-cycle notice for anyone who observes it, with the state it leaves.
+void announce(const char* notice, std::optional<platform::Application::State> state = std::nullopt) {
+    if (state) platform::Application::shared().setApplicationState(*state);
+    platform::NotificationCenter::shared().post(notice);
+}
 
 void onTerminationSignal(int signalNumber) {
     int fd = signalWriteEnd.load();
@@ -96,6 +109,8 @@ void DesktopSession::shutdown() {
     shuttingDown_ = true;
     resignActive();
     delegate_.applicationWillTerminate();
+    announce(platform::kApplicationWillTerminateNotification);
+    platform::Application::shared().finishBackgroundTasks(platform::MainLoop::shared(), kBackgroundTaskGraceNanos);
     if (flush_) flush_();
     QCoreApplication::quit();
 }
@@ -113,11 +128,13 @@ bool DesktopSession::eventFilter(QObject* watched, QEvent* event) {
                 if (!background_) {
                     background_ = true;
                     delegate_.applicationDidEnterBackground();
+                    announce(platform::kApplicationDidEnterBackgroundNotification, platform::Application::kBackground);
                 }
             } else {
                 if (background_) {
                     background_ = false;
                     delegate_.applicationWillEnterForeground();
+                    announce(platform::kApplicationWillEnterForegroundNotification, platform::Application::kInactive);
                 }
                 becomeActive();
             }
@@ -135,12 +152,14 @@ void DesktopSession::becomeActive() {
     if (active_ || shuttingDown_) return;
     active_ = true;
     delegate_.applicationDidBecomeActive();
+    announce(platform::kApplicationDidBecomeActiveNotification, platform::Application::kActive);
 }
 
 void DesktopSession::resignActive() {
     if (!active_) return;
     active_ = false;
     delegate_.applicationWillResignActive();
+    announce(platform::kApplicationWillResignActiveNotification, platform::Application::kInactive);
 }
 
 }  // namespace strombel::app
