@@ -20,9 +20,10 @@ namespace {
 
 std::mutex usageClassLock;  // the `Usage` class object
 std::atomic<bool> sendUsageInfoEnabled{true};
-// Observers are registered once per process: `shutdown` keeps them, so a later
-// start must not add a second set.
-std::atomic<bool> observersRegistered{false};
+// Observers are registered once (per environment): `shutdown` keeps them, so a
+// later start must not add a second set.
+std::mutex observersMutex;
+uint64_t observedGeneration = 0;
 
 std::shared_ptr<UsageGlobalVariableStorage> storage() { return UsageGlobalVariableStorage::sharedInstance(); }
 
@@ -58,9 +59,10 @@ Bytes liveReport() {
 }
 
 void registerObservers() {
-    if (observersRegistered.exchange(true)) return;
     platform::NotificationCenter* center = UsageEnvironment::current().notificationCenter;
-    if (!center) return;
+    std::lock_guard lock(observersMutex);
+    if (!center || observedGeneration == UsageEnvironment::generation()) return;
+    observedGeneration = UsageEnvironment::generation();
     center->addObserver(platform::kApplicationWillTerminateNotification, nullptr,
                         [](const platform::Notification&) { Usage::endSession(); });
     center->addObserver(platform::kApplicationWillResignActiveNotification, nullptr,

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace strombel::analytics {
 namespace {
 
 std::mutex environmentMutex;
+std::atomic<uint64_t> environmentGeneration{1};
 std::unique_ptr<UsageEnvironment>& environmentSlot() {
     static std::unique_ptr<UsageEnvironment> environment;
     return environment;
@@ -69,6 +71,9 @@ void UsageEnvironment::setCurrent(const UsageEnvironment& environment) {
     static std::vector<std::unique_ptr<UsageEnvironment>> retired;
     if (environmentSlot()) retired.push_back(std::move(environmentSlot()));
     environmentSlot() = std::make_unique<UsageEnvironment>(environment);
+    environmentGeneration.fetch_add(1);
 }
+
+uint64_t UsageEnvironment::generation() { return environmentGeneration.load(); }
 
 }  // namespace strombel::analytics

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 
@@ -63,6 +64,9 @@ struct UsageEnvironment {
     static const UsageEnvironment& current();
     /// For a program or a test, before the client starts.
     static void setCurrent(const UsageEnvironment& environment);
+    /// Counts the environments set: what the client sets up once (observers, the
+    /// network watch, the heart-beat) it sets up again for a new environment.
+    static uint64_t generation();
 };
 
 }  // namespace strombel::analytics

@@ -12,7 +12,7 @@ using namespace platform::reachability_flags;
 namespace {
 
 std::recursive_mutex networkMutex;  // the class lock (taken again by the address getters)
-bool initialised = false;
+uint64_t initialisedGeneration = 0;  // once per environment
 std::unique_ptr<UsageReachability> watchedHost;
 std::optional<json::Error> lastError;
 
@@ -28,10 +28,10 @@ Addresses& addresses() {
 }
 
 std::mutex heartBeatMutex;
-std::unique_ptr<UsageHeartBeater>& heartBeatSlot() {
-    static std::unique_ptr<UsageHeartBeater> instance;
-    return instance;
-}
+// Lives for the rest of the process (never destroyed at exit, when its loop may
+// be gone); a new environment gets a beater of its own.
+UsageHeartBeater* heartBeatInstance = nullptr;
+uint64_t heartBeatGeneration = 0;
 
 const int kNetworkUtilTag = 0;
 
@@ -123,12 +123,19 @@ uint32_t UsageReachability::usageReachabilityFlags() const { return reachability
 
 // ---- UsageNetworkUtil ----
 
+void UsageNetworkUtil::stopNetworkReachability() {
+    std::lock_guard<std::recursive_mutex> lock(networkMutex);
+    watchedHost.reset();
+    initialisedGeneration = 0;
+}
+
 const void* UsageNetworkUtil::notificationSender() { return &kNetworkUtilTag; }
 
 void UsageNetworkUtil::initNetworkReachability() {
     std::lock_guard<std::recursive_mutex> lock(networkMutex);
-    if (initialised) return;
     const UsageEnvironment& environment = UsageEnvironment::current();
+    if (initialisedGeneration == UsageEnvironment::generation()) return;
+    watchedHost.reset();  // a watch of an earlier environment stops
     if (environment.notificationCenter) {
         environment.notificationCenter->addObserver(
             kUsageReachabilityChangedNotification, nullptr, [](const platform::Notification& notification) {
@@ -147,7 +154,7 @@ void UsageNetworkUtil::initNetworkReachability() {
     int32_t status = UsageReachability::usageReachabilityForInternetConnection()->usageCurrentReachabilityStatus();
     UsageUtil::log(2, "initial network status [{}] ========= ", status);
     applyStatus(status, notReachable_, networkStatus_);
-    initialised = true;
+    initialisedGeneration = UsageEnvironment::generation();
 }
 
 void UsageNetworkUtil::updateNetworkStatus(const UsageReachability& reachability) {
@@ -238,21 +245,24 @@ std::string UsageNetworkUtil::appCloudServerUrl() {
 
 UsageHeartBeater* UsageHeartBeater::createAndStartInstance(double seconds) {
     std::lock_guard lock(heartBeatMutex);
-    auto& slot = heartBeatSlot();
-    if (!slot) {
-        slot = std::make_unique<UsageHeartBeater>();
-        slot->start(seconds);
+    if (!heartBeatInstance || heartBeatGeneration != UsageEnvironment::generation()) {
+        heartBeatInstance = new UsageHeartBeater();
+        heartBeatGeneration = UsageEnvironment::generation();
+        heartBeatInstance->start(seconds);
     }
-    return slot.get();
+    return heartBeatInstance;
 }
 
 UsageHeartBeater* UsageHeartBeater::instance() {
     std::lock_guard lock(heartBeatMutex);
-    return heartBeatSlot().get();
+    return heartBeatInstance;
 }
 
-UsageHeartBeater::~UsageHeartBeater() {
+UsageHeartBeater::~UsageHeartBeater() { stop(); }
+
+void UsageHeartBeater::stop() {
     if (loop_ && timer_) loop_->cancel(timer_);
+    timer_ = 0;
 }
 
 void UsageHeartBeater::start(double seconds) {

@@ -72,6 +72,8 @@ class UsageNetworkUtil {
 public:
     /// Once per process: watches the ad host, reads the first status.
     static void initNetworkReachability();
+    /// Stops the watch and forgets it (tests, before their loop goes).
+    static void stopNetworkReachability();
     /// The reachability object's status becomes the client's; then
     /// "UsageNetworkStatusChangedNotification" is posted.
     static void updateNetworkStatus(const UsageReachability& reachability);
@@ -108,7 +110,10 @@ private:
 /// Posts "UsageHeartBeatNotification" once a second on the starting thread's loop.
 class UsageHeartBeater {
 public:
+    /// Made once (per environment) and kept for the rest of the process.
     static UsageHeartBeater* createAndStartInstance(double seconds);
+    /// Stops the timer (tests, before their loop goes).
+    void stop();
     static UsageHeartBeater* instance();
     ~UsageHeartBeater();
     void start(double seconds);
