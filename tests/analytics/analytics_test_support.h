@@ -27,6 +27,7 @@
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
 #include "platform/notification_center.h"
+#include "platform/platform_version.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"
