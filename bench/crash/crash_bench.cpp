@@ -1,8 +1,9 @@
 // What a crash costs: a forked probe with 8 threads of 64 frames crashes, and
 // the time from its crash to the report being in place (the process reaped) is
 // measured beside no reporter at all and beside a handler that only calls
-// backtrace_symbols_fd(). Then, per frame, our frame-pointer walk (with and
-// without symbol lookup) beside glibc's backtrace().
+// backtrace_symbols_fd(), for the probe with frame pointers and the one
+// without. Then, per frame, our frame-pointer walk (with and without symbol
+// lookup) beside glibc's backtrace().
 //
 //   build/bench/crash/crash_bench
 //
@@ -42,8 +43,8 @@ uint64_t monotonicNanos() {
 
 // Runs the probe once; the nanoseconds from its announced crash to its end, or
 // 0 when it did not crash as planned.
-uint64_t crashOnce(const std::filesystem::path& root, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {CRASH_PROBE_PATH, "deep-threads", "--threads", "8", "--depth", "64"};
+uint64_t crashOnce(const char* probe, const std::filesystem::path& root, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {probe, "deep-threads", "--threads", "8", "--depth", "64"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
@@ -61,7 +62,7 @@ uint64_t crashOnce(const std::filesystem::path& root, const std::vector<std::str
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, CRASH_PROBE_PATH, &actions, nullptr, argv.data(), envp.data());
+    int spawned = posix_spawn(&pid, probe, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (spawned != 0) {
@@ -79,7 +80,8 @@ uint64_t crashOnce(const std::filesystem::path& root, const std::vector<std::str
     return end - std::stoull(line.substr(9));
 }
 
-void crashBenchmark(benchmark::State& state, std::vector<std::string> extra, bool expectReport) {
+void crashBenchmark(benchmark::State& state, std::vector<std::string> extra, bool expectReport,
+                    const char* probe = CRASH_PROBE_PATH) {
     char pattern[] = "/tmp/crash_bench.XXXXXX";
     std::filesystem::path root = mkdtemp(pattern);
     std::filesystem::path report =
@@ -90,7 +92,7 @@ void crashBenchmark(benchmark::State& state, std::vector<std::string> extra, boo
     std::vector<double> times;
     for (auto _ : state) {
         std::filesystem::remove(report);
-        uint64_t nanos = crashOnce(root, extra);
+        uint64_t nanos = crashOnce(probe, root, extra);
         if (nanos == 0 || (expectReport && !std::filesystem::exists(report))) {
             state.SkipWithError("the probe did not crash as planned");
             break;
@@ -111,9 +113,19 @@ void BM_CrashWithoutReporter(benchmark::State& state) { crashBenchmark(state, {"
 void BM_CrashWithBacktraceSymbolsHandler(benchmark::State& state) {
     crashBenchmark(state, {"--backtrace-handler", "--out", "OUT"}, false);
 }
+// The same crash of the probe built as -O2 code without frame pointers: every
+// stack is walked through the unwind tables.
+void BM_CrashWithReporterFramelessProbe(benchmark::State& state) {
+    crashBenchmark(state, {}, true, CRASH_PROBE_FRAMELESS_PATH);
+}
+void BM_CrashWithBacktraceSymbolsHandlerFramelessProbe(benchmark::State& state) {
+    crashBenchmark(state, {"--backtrace-handler", "--out", "OUT"}, false, CRASH_PROBE_FRAMELESS_PATH);
+}
 BENCHMARK(BM_CrashWithoutReporter)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithBacktraceSymbolsHandler)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithReporter)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrashWithBacktraceSymbolsHandlerFramelessProbe)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrashWithReporterFramelessProbe)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 
 // --- Per frame -----------------------------------------------------------------------
 

@@ -16,7 +16,6 @@
 #include "logging/log.h"
 #include "platform/application.h"
 #include "platform/main_loop.h"
-#include "platform/notification_center.h"
 
 namespace strombel::app {
 
@@ -28,9 +27,10 @@ std::atomic<int> signalWriteEnd{-1};
 constexpr uint64_t kBackgroundTaskGraceNanos = 5 * platform::kNanosPerSecond;
 
 // The life-cycle notice for anyone who observes it, with the state it leaves.
-void announce(const char* notice, std::optional<platform::Application::State> state = std::nullopt) {
+void announce(platform::NotificationCenter& notifications, const void* session, const char* notice,
+              std::optional<platform::Application::State> state = std::nullopt) {
     if (state) platform::Application::shared().setApplicationState(*state);
-    platform::NotificationCenter::shared().post(notice);
+    notifications.post(notice, session);
 }
 
 void onTerminationSignal(int signalNumber) {
@@ -43,8 +43,9 @@ void onTerminationSignal(int signalNumber) {
 
 }  // namespace
 
-DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush)
-    : delegate_(delegate), flush_(std::move(flush)) {}
+DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
+                               platform::NotificationCenter& notifications)
+    : delegate_(delegate), flush_(std::move(flush)), notifications_(notifications) {}
 
 DesktopSession::~DesktopSession() {
     pressureNotifier_.reset();
@@ -109,8 +110,9 @@ void DesktopSession::shutdown() {
     shuttingDown_ = true;
     resignActive();
     delegate_.applicationWillTerminate();
-    announce(platform::kApplicationWillTerminateNotification);
-    platform::Application::shared().finishBackgroundTasks(platform::MainLoop::shared(), kBackgroundTaskGraceNanos);
+    announce(notifications_, this, platform::kApplicationWillTerminateNotification);
+    platform::Application::shared().finishBackgroundTasks(platform::MainLoop::shared(),
+                                                          kBackgroundTaskGraceNanos);
     if (flush_) flush_();
     QCoreApplication::quit();
 }
@@ -128,13 +130,17 @@ bool DesktopSession::eventFilter(QObject* watched, QEvent* event) {
                 if (!background_) {
                     background_ = true;
                     delegate_.applicationDidEnterBackground();
-                    announce(platform::kApplicationDidEnterBackgroundNotification, platform::Application::kBackground);
+                    announce(notifications_, this,
+                             platform::kApplicationDidEnterBackgroundNotification,
+                             platform::Application::kBackground);
                 }
             } else {
                 if (background_) {
                     background_ = false;
                     delegate_.applicationWillEnterForeground();
-                    announce(platform::kApplicationWillEnterForegroundNotification, platform::Application::kInactive);
+                    announce(notifications_, this,
+                             platform::kApplicationWillEnterForegroundNotification,
+                             platform::Application::kInactive);
                 }
                 becomeActive();
             }
@@ -152,14 +158,16 @@ void DesktopSession::becomeActive() {
     if (active_ || shuttingDown_) return;
     active_ = true;
     delegate_.applicationDidBecomeActive();
-    announce(platform::kApplicationDidBecomeActiveNotification, platform::Application::kActive);
+    announce(notifications_, this, platform::kApplicationDidBecomeActiveNotification,
+             platform::Application::kActive);
 }
 
 void DesktopSession::resignActive() {
     if (!active_) return;
     active_ = false;
     delegate_.applicationWillResignActive();
-    announce(platform::kApplicationWillResignActiveNotification, platform::Application::kInactive);
+    announce(notifications_, this, platform::kApplicationWillResignActiveNotification,
+             platform::Application::kInactive);
 }
 
 }  // namespace strombel::app

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/notification_center.h"
+
 class QWidget;
 
 namespace strombel::app {
@@ -21,7 +23,10 @@ class TumblecraftAppDelegate;
 /// Qt's loop quits.
 class DesktopSession : public QObject {
 public:
-    DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush);
+    /// Each step of the life-cycle is also posted on `notifications`
+    /// (platform/application_state.h), with the application state it leaves.
+    DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
+                   platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
     ~DesktopSession() override;
 
     /// Follows the window's state from now on.
@@ -37,6 +42,8 @@ public:
     /// Ends the program once: terminate hook, flush, quit.
     void shutdown();
     bool isShuttingDown() const { return shuttingDown_; }
+    /// Whether the program is in the active state (its window shown, not minimised).
+    bool isActive() const { return active_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -47,6 +54,7 @@ private:
 
     TumblecraftAppDelegate& delegate_;
     std::function<void()> flush_;
+    platform::NotificationCenter& notifications_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
     int signalPipe_[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> pressureNotifier_;

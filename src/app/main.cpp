@@ -10,10 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "app/crash_upload_alert.h"
 #include "app/desktop_session.h"
 #include "app/loggers.h"
 #include "app/main_loop_pump.h"
 #include "app/program.h"
+#include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
 #include "logging/log.h"
 #include "platform/sandbox.h"
@@ -102,8 +104,16 @@ int main(int argc, char** argv) {
     if (!session.watchMemoryPressure()) {
         STROMBEL_LOG_INFO("The system reports no memory pressure here: Strombel gets no memory warnings");
     }
+    // The crash upload client (never started) would ask the session and show its
+    // alert with the kit's presenter.
+    app::KitCrashUploadAlert crashUploadAlert;
+    crash::CrashUploadManager& crashUpload = crash::CrashUploadManager::sharedCrashUploadManager();
+    crashUpload.setAlertPresenter(&crashUploadAlert);
+    crashUpload.setApplicationActiveQuery([&session] { return session.isActive(); });
     session.watch(&program.window());
     int result = QApplication::exec();
     session.shutdown();
+    crashUpload.setAlertPresenter(nullptr);
+    crashUpload.setApplicationActiveQuery({});
     return result;
 }

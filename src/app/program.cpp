@@ -36,6 +36,17 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.notificationCenter = &notificationCenter();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
+    if (&setup_.sandbox != &platform::Sandbox::shared()) {
+        // A program on a sandbox of its own (a test's) keeps its crash upload
+        // client's folder and settings there too.
+        crash::CrashUploadServices services;
+        services.sandbox = &setup_.sandbox;
+        services.defaults = &setup_.defaults;
+        services.loop = &setup_.mainLoop;
+        services.notifications = &notificationCenter();
+        crashUploadManager_ = std::make_unique<crash::CrashUploadManager>(std::move(services));
+        parts.crashUploadManager = crashUploadManager_.get();
+    }
     AppConfiguration configuration;
     configuration.isIpad = setup_.guiType == 0;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);

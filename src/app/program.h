@@ -132,6 +132,7 @@ private:
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;
+    std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
 };

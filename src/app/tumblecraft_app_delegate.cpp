@@ -23,7 +23,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (parts_.installLoggers) parts_.installLoggers();
 
     // 3. The crash upload client learns its address; it is never started.
-    parts_.crashUploadManager->setSubmissionURL(configuration_.crashSubmissionURL);
+    crash::CrashUploadManager& crashUpload =
+        parts_.crashUploadManager ? *parts_.crashUploadManager : crash::CrashUploadManager::sharedCrashUploadManager();
+    crashUpload.setSubmissionURL(configuration_.crashSubmissionURL);
 
     // 4. The social network client.
     socialClient_ = std::make_unique<info::SocialClient>(configuration_.socialAppId, this);

@@ -20,7 +20,7 @@ namespace strombel::app {
 /// The product's own values, built in.
 struct AppConfiguration {
     /// Where crash reports would be posted; the client is never started.
-    std::string crashSubmissionURL = "https://crashes.strombel.org/crashes/crash_v200.php";
+    std::string crashSubmissionURL = "https://crashes.strombel.invalid/crashes/crash_v200.php";
     /// The social network's identifier of the application (15 digits).
     std::string socialAppId = "482915736204518";
     /// The application store's identifier of the product (9 digits).
@@ -36,7 +36,8 @@ struct AppParts {
     AppLibrary* library = nullptr;
     AppWindow* window = nullptr;
     platform::NotificationCenter* notificationCenter = &platform::NotificationCenter::shared();
-    crash::CrashUploadManager* crashUploadManager = &crash::CrashUploadManager::sharedCrashUploadManager();
+    /// Null: the program's shared client.
+    crash::CrashUploadManager* crashUploadManager = nullptr;
     /// Counts the launch and each return to the foreground.
     info::RatingPrompt* ratingPrompt = nullptr;
     /// Sets the log level word and adds the system-log and console loggers.

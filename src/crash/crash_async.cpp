@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -193,6 +195,14 @@ bool crash_memory_map_reserve(crash_memory_map* map, uint32_t capacity) {
     return true;
 }
 
+void crash_memory_map_release(crash_memory_map* map) {
+    if (map->ranges) munmap(map->ranges, sizeof(crash_memory_map::Range) * map->capacity);
+    map->ranges = nullptr;
+    map->capacity = 0;
+    map->count = 0;
+    map->loaded = false;
+}
+
 namespace {
 
 int hexDigit(char c) {
@@ -202,8 +212,20 @@ int hexDigit(char c) {
     return -1;
 }
 
-// One line of /proc/self/maps: "start-end perms offset dev inode   path".
-bool parseMapsLine(const char* line, size_t length, crash_memory_map::Range* range) {
+// One line of /proc/self/maps: "start-end perms offset major:minor inode   path".
+struct MapsLine {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    bool readable = false;
+    uint64_t offset = 0;
+    uint64_t major = 0;
+    uint64_t minor = 0;
+    uint64_t inode = 0;
+    const char* path = nullptr;
+    size_t pathLength = 0;
+};
+
+bool parseMapsLine(const char* line, size_t length, MapsLine* out) {
     size_t i = 0;
     auto hex = [&](uint64_t* value) {
         size_t begin = i;
@@ -211,32 +233,75 @@ bool parseMapsLine(const char* line, size_t length, crash_memory_map::Range* ran
         while (i < length && hexDigit(line[i]) >= 0) *value = (*value << 4) | static_cast<uint64_t>(hexDigit(line[i++]));
         return i > begin;
     };
-    uint64_t start = 0, end = 0;
-    if (!hex(&start) || i >= length || line[i++] != '-' || !hex(&end) || i >= length || line[i++] != ' ') return false;
-    if (i + 4 > length) return false;
-    bool readable = line[i] == 'r';
-    i += 4;
-    // Skip offset, device and inode to the path, if any.
-    for (int field = 0; field < 3; ++field) {
+    auto skipSpaces = [&] {
         while (i < length && line[i] == ' ') ++i;
-        while (i < length && line[i] != ' ') ++i;
+    };
+    if (!hex(&out->start) || i >= length || line[i++] != '-' || !hex(&out->end) || i >= length || line[i++] != ' ') {
+        return false;
     }
-    while (i < length && line[i] == ' ') ++i;
-    const char* path = line + i;
-    size_t pathLength = length - i;
-    // Plain memory (no path, the heap, a stack) is copied directly; everything
-    // else (files that may have been cut short, the kernel's special pages) is
-    // read through the kernel, which refuses instead of faulting.
-    bool plain = pathLength == 0 || (pathLength >= 6 && crash_async_strncmp(path, "[heap]", 6) == 0) ||
-                 (pathLength >= 6 && crash_async_strncmp(path, "[stack", 6) == 0) ||
-                 (pathLength >= 11 && crash_async_strncmp(path, "[anon:", 6) == 0);
-    range->start = start;
-    range->end = end;
-    range->flags = (readable ? crash_memory_map::kReadable : 0) | (plain ? 0 : crash_memory_map::kFileBacked);
-    return end > start;
+    if (i + 4 > length) return false;
+    out->readable = line[i] == 'r';
+    i += 4;
+    skipSpaces();
+    if (!hex(&out->offset)) return false;
+    skipSpaces();
+    if (!hex(&out->major) || i >= length || line[i++] != ':' || !hex(&out->minor)) return false;
+    skipSpaces();
+    out->inode = 0;
+    while (i < length && line[i] >= '0' && line[i] <= '9') out->inode = out->inode * 10 + static_cast<uint64_t>(line[i++] - '0');
+    skipSpaces();
+    out->path = line + i;
+    out->pathLength = length - i;
+    return out->end > out->start;
 }
 
-const crash_memory_map::Range* findRange(const crash_memory_map* map, uint64_t address) {
+// The file a mapping shows, asked once for consecutive lines of one file.
+struct FileCheck {
+    uint64_t major = UINT64_MAX;
+    uint64_t minor = UINT64_MAX;
+    uint64_t inode = 0;
+    bool same = false;
+    uint64_t size = 0;
+};
+
+// Whether the mapping can be read in place: plain memory (no file, the heap, a
+// stack), or a file that still covers every page of it. `line.path` must be
+// terminated. The kernel's special pages and files that were replaced, removed
+// or cut short are read through the kernel, which refuses instead of faulting.
+bool readableInPlace(const MapsLine& line, FileCheck* check) {
+    const char* path = line.path;
+    size_t length = line.pathLength;
+    if (length == 0 || (length >= 6 && crash_async_strncmp(path, "[heap]", 6) == 0) ||
+        (length >= 6 && crash_async_strncmp(path, "[stack", 6) == 0) ||
+        (length >= 6 && crash_async_strncmp(path, "[anon:", 6) == 0)) {
+        return true;
+    }
+    if (path[0] != '/' || line.inode == 0) return false;
+    if (line.major != check->major || line.minor != check->minor || line.inode != check->inode) {
+        struct stat status;
+        check->major = line.major;
+        check->minor = line.minor;
+        check->inode = line.inode;
+        check->same = stat(path, &status) == 0 && status.st_ino == line.inode && major(status.st_dev) == line.major &&
+                      minor(status.st_dev) == line.minor && status.st_size >= 0;
+        check->size = check->same ? static_cast<uint64_t>(status.st_size) : 0;
+    }
+    if (!check->same) return false;
+    // Pages wholly past the file's end fault; the last, partial page does not.
+    uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    uint64_t covered = check->size > UINT64_MAX - page ? UINT64_MAX : (check->size + page - 1) / page * page;
+    uint64_t length64 = line.end - line.start;
+    return line.offset <= covered && length64 <= covered - line.offset;
+}
+
+}  // namespace
+
+const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map, uint64_t address) {
+    if (!map || !map->loaded) return nullptr;
+    uint32_t last = map->lastFound.load(std::memory_order_relaxed);
+    if (last < map->count && address >= map->ranges[last].start && address < map->ranges[last].end) {
+        return &map->ranges[last];
+    }
     uint32_t low = 0, high = map->count;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
@@ -246,11 +311,14 @@ const crash_memory_map::Range* findRange(const crash_memory_map* map, uint64_t a
         } else if (address >= range.end) {
             low = middle + 1;
         } else {
+            map->lastFound.store(middle, std::memory_order_relaxed);
             return &range;
         }
     }
     return nullptr;
 }
+
+namespace {
 
 int kernelRead(uint64_t address, void* destination, size_t length) {
     struct iovec local = {destination, length};
@@ -280,6 +348,7 @@ bool crash_memory_map_load(crash_memory_map* map) {
     char buffer[2048];
     size_t held = 0;
     bool ok = true;
+    FileCheck check;
     for (;;) {
         ssize_t got = read(fd, buffer + held, sizeof buffer - held);
         if (got < 0 && errno == EINTR) continue;
@@ -291,9 +360,14 @@ bool crash_memory_map_load(crash_memory_map* map) {
         size_t lineStart = 0;
         for (size_t i = 0; i < held; ++i) {
             if (buffer[i] != '\n') continue;
-            crash_memory_map::Range range;
-            if (parseMapsLine(buffer + lineStart, i - lineStart, &range) && map->count < map->capacity) {
-                map->ranges[map->count++] = range;
+            buffer[i] = '\0';  // ends the path for stat()
+            MapsLine line;
+            if (parseMapsLine(buffer + lineStart, i - lineStart, &line) && map->count < map->capacity) {
+                crash_memory_map::Range& range = map->ranges[map->count++];
+                range.start = line.start;
+                range.end = line.end;
+                range.flags = (line.readable ? crash_memory_map::kReadable : 0) |
+                              (readableInPlace(line, &check) ? 0 : crash_memory_map::kThroughKernel);
             }
             lineStart = i + 1;
         }
@@ -324,12 +398,12 @@ int crash_async_read(const crash_memory_map* map, uint64_t address, int64_t offs
     auto* out = static_cast<unsigned char*>(destination);
     uint64_t next = start;
     while (next <= end) {
-        const crash_memory_map::Range* range = findRange(map, next);
+        const crash_memory_map::Range* range = crash_memory_map_find(map, next);
         if (!range) return CRASH_ENOTFOUND;
         if (!(range->flags & crash_memory_map::kReadable)) return CRASH_EACCESS;
         uint64_t pieceEnd = range->end - 1 < end ? range->end - 1 : end;
         size_t pieceLength = static_cast<size_t>(pieceEnd - next + 1);
-        if (range->flags & crash_memory_map::kFileBacked) {
+        if (range->flags & crash_memory_map::kThroughKernel) {
             int result = kernelRead(next, out, pieceLength);
             if (result == CRASH_ENOTSUP) {
                 crash_async_memcpy(out, reinterpret_cast<const void*>(next), pieceLength);

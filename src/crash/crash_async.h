@@ -75,22 +75,34 @@ struct crash_memory_map {
     struct Range {
         uint64_t start;
         uint64_t end;
-        uint32_t flags;  // kReadable | kFileBacked
+        uint32_t flags;  // kReadable | kThroughKernel
     };
     static constexpr uint32_t kReadable = 1;
-    static constexpr uint32_t kFileBacked = 2;
+    /// Read through the kernel, never in place: a file mapping that its file
+    /// may no longer cover whole (reading past the file's end would fault), or
+    /// one of the kernel's special pages. A file mapping whose file, found by
+    /// its path with the same device and inode, covers it whole when the map is
+    /// loaded is read in place like plain memory.
+    static constexpr uint32_t kThroughKernel = 2;
 
     Range* ranges = nullptr;
     uint32_t capacity = 0;
     uint32_t count = 0;
     bool loaded = false;
+    /// The range found last: the reads of a walk keep to a few ranges.
+    mutable std::atomic<uint32_t> lastFound{0};
 };
 
 /// Reserves room for `capacity` ranges (ordinary context: it maps memory).
 bool crash_memory_map_reserve(crash_memory_map* map, uint32_t capacity);
+/// Gives the room back (ordinary context).
+void crash_memory_map_release(crash_memory_map* map);
 /// Reads /proc/self/maps into the table; false (and the table marked not
 /// loaded) when it cannot. Async-signal-safe.
 bool crash_memory_map_load(crash_memory_map* map);
+
+/// The range of a loaded map that holds `address`, or nullptr. Async-signal-safe.
+const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map, uint64_t address);
 
 /// Copies `length` bytes at `address + offset` of this process into
 /// `destination` without ever faulting: 0, 7 for memory that is mapped but not

@@ -58,6 +58,9 @@ ElfReadResult crash_elf_read_symbols(std::span<const uint8_t> file, ElfSymbols* 
     }
     const char* stringTable = reinterpret_cast<const char*>(file.data() + strings.sh_offset);
     uint64_t symbolCount = table.sh_size / entrySize;
+    // Among names of one address, a global one comes before local ones and
+    // weak aliases ("raise" before "gsignal").
+    std::vector<uint8_t> ranks;
     for (uint64_t i = 0; i < symbolCount; ++i) {
         Elf64_Sym symbol;
         if (!readAt(file, table.sh_offset + i * entrySize, &symbol)) return ElfReadResult::damaged;
@@ -69,12 +72,23 @@ ElfReadResult crash_elf_read_symbols(std::span<const uint8_t> file, ElfSymbols* 
         if (!end || name[0] == '\0') continue;
         size_t length = static_cast<const char*>(end) - name;
         if (out->names.size() + length + 1 > UINT32_MAX) return ElfReadResult::damaged;
+        unsigned binding = ELF64_ST_BIND(symbol.st_info);
+        ranks.push_back(binding == STB_GLOBAL ? 0 : binding == STB_WEAK ? 2 : 1);
         out->symbols.push_back({symbol.st_value, symbol.st_size, static_cast<uint32_t>(out->names.size())});
         out->names.append(name, length);
         out->names.push_back('\0');
     }
-    std::stable_sort(out->symbols.begin(), out->symbols.end(),
-                     [](const crash_elf_symbol& a, const crash_elf_symbol& b) { return a.value < b.value; });
+    std::vector<uint32_t> order(out->symbols.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const crash_elf_symbol& x = out->symbols[a];
+        const crash_elf_symbol& y = out->symbols[b];
+        return x.value != y.value ? x.value < y.value : ranks[a] < ranks[b];
+    });
+    std::vector<crash_elf_symbol> sorted;
+    sorted.reserve(order.size());
+    for (uint32_t i : order) sorted.push_back(out->symbols[i]);
+    out->symbols = std::move(sorted);
     return out->symbols.empty() ? ElfReadResult::noSymbols : ElfReadResult::ok;
 }
 

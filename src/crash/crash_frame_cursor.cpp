@@ -16,16 +16,6 @@ const char* crash_frame_error_string(int error) {
     }
 }
 
-int crash_compact_unwind_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
-                                crash_thread_state*) {
-    return CRASH_FRAME_ENOTSUP;
-}
-
-int crash_dwarf_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
-                       crash_thread_state*) {
-    return CRASH_FRAME_ENOTSUP;
-}
-
 int crash_frame_pointer_reader(const crash_frame_environment* environment, const crash_thread_state* current,
                                const crash_thread_state* previous, crash_thread_state* next) {
     if (!crash_thread_state_is_valid(current, CRASH_REG_FP)) return CRASH_FRAME_EBADFRAME;
@@ -49,8 +39,9 @@ int crash_frame_pointer_reader(const crash_frame_environment* environment, const
     next->stackDirection = current->stackDirection;
     next->registerSize = current->registerSize;
     next->validRegisters = 0;
+    next->returnAddress = true;
     crash_thread_state_set(next, CRASH_REG_FP, record[0]);
-    crash_thread_state_set(next, CRASH_REG_PC, record[1]);
+    crash_thread_state_set(next, CRASH_REG_PC, crash_thread_state_strip_return_address(current, record[1]));
     // On x86-64 the caller's stack pointer is known too: just above the record.
     if (current->kind == CRASH_THREAD_STATE_X86_64) crash_thread_state_set(next, CRASH_REG_SP, fp + 16);
     return CRASH_FRAME_ESUCCESS;

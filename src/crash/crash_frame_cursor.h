@@ -25,10 +25,17 @@ enum crash_frame_error : int {
 
 const char* crash_frame_error_string(int error);
 
-/// What frame readers may look at: the image list and the memory map of the report.
+struct crash_dwarf_rules_cache;
+
+/// What frame readers may look at: the image list (held in reading state by
+/// the caller), the memory map of the report, the images' report generation
+/// (0: every listed image) and, when given, a cache of the DWARF reader's
+/// rules that lives as long as the images stay as they are.
 struct crash_frame_environment {
     const crash_image_list* images = nullptr;
     const crash_memory_map* memory = nullptr;
+    uint32_t generation = 0;
+    crash_dwarf_rules_cache* rulesCache = nullptr;
 };
 
 /// Computes the caller's frame `next` from `current` (and `previous`, from the
@@ -36,12 +43,14 @@ struct crash_frame_environment {
 using crash_frame_reader = int (*)(const crash_frame_environment* environment, const crash_thread_state* current,
                                    const crash_thread_state* previous, crash_thread_state* next);
 
-/// The compact unwind and DWARF readers: not available for ELF images yet, so
-/// they answer 4 and the walk goes on to the frame-pointer reader.
-int crash_compact_unwind_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
-                                crash_thread_state*);
-int crash_dwarf_reader(const crash_frame_environment*, const crash_thread_state*, const crash_thread_state*,
-                       crash_thread_state*);
+/// The compact unwind reader: the "__unwind_info" section of the Mach-O image
+/// that holds the pc. Every ELF image answers 4 at once (there is none).
+int crash_compact_unwind_reader(const crash_frame_environment* environment, const crash_thread_state* current,
+                                const crash_thread_state* previous, crash_thread_state* next);
+/// The DWARF reader: an ELF image's ".eh_frame" (through ".eh_frame_hdr"), a
+/// Mach-O image's "__TEXT"/"__eh_frame" or else "__DWARF"/"__debug_frame".
+int crash_dwarf_reader(const crash_frame_environment* environment, const crash_thread_state* current,
+                       const crash_thread_state* previous, crash_thread_state* next);
 /// Follows the frame record at fp: the caller's fp and pc (and, on x86-64, sp).
 int crash_frame_pointer_reader(const crash_frame_environment* environment, const crash_thread_state* current,
                                const crash_thread_state* previous, crash_thread_state* next);
@@ -65,5 +74,9 @@ void crash_frame_cursor_init(crash_frame_cursor* cursor, const crash_frame_envir
 int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash_frame_reader* readers, uint32_t count);
 /// 0, or 4 when the register is not valid in the current frame.
 int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value);
+/// Whether the current frame's pc is a return address, to be looked up at pc - 1.
+inline bool crash_frame_cursor_pc_is_return_address(const crash_frame_cursor* cursor) {
+    return cursor->current().returnAddress;
+}
 
 }  // namespace strombel::crash

@@ -1,5 +1,7 @@
 #include "crash/crash_image_list.h"
 
+#include "crash/crash_dwarf.h"
+
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -46,6 +48,34 @@ void readBuildId(const crash_memory_map* map, uint64_t address, uint64_t length,
 
 }  // namespace
 
+namespace {
+
+// ".eh_frame_hdr" and the ".eh_frame" it indexes, up to the end of the
+// loadable segment that holds it.
+void describeUnwindTable(const crash_memory_map* map, uint64_t headerAddress, const Elf64_Ehdr& header, uint64_t bias,
+                         uint64_t hdrAddress, uint64_t hdrSize, crash_image* image) {
+    crash_mobject hdrView;
+    if (hdrSize < 8 || crash_mobject_init(&hdrView, map, hdrAddress, hdrSize, true) != CRASH_ESUCCESS) return;
+    crash_dwarf_eh_frame_hdr hdr;
+    if (crash_dwarf_eh_frame_hdr_parse(&hdr, &hdrView, crash_async_byteorder_native(), true) != CRASH_ESUCCESS) return;
+    for (uint32_t i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr phdr;
+        if (crash_async_read(map, headerAddress, static_cast<int64_t>(header.e_phoff + i * sizeof phdr), &phdr,
+                             sizeof phdr) != CRASH_ESUCCESS) {
+            return;
+        }
+        uint64_t start = bias + phdr.p_vaddr;
+        if (phdr.p_type != PT_LOAD || hdr.ehFrame < start || hdr.ehFrame - start >= phdr.p_filesz) continue;
+        image->ehFrameHdr = hdrAddress;
+        image->ehFrameHdrSize = hdrSize;
+        image->ehFrame = hdr.ehFrame;
+        image->ehFrameEnd = start + phdr.p_filesz;
+        return;
+    }
+}
+
+}  // namespace
+
 bool crash_image_describe(const crash_memory_map* map, uint64_t bias, uint64_t headerAddress, crash_image* image) {
     Elf64_Ehdr header;
     if (crash_async_read(map, headerAddress, 0, &header, sizeof header) != CRASH_ESUCCESS) return false;
@@ -55,10 +85,18 @@ bool crash_image_describe(const crash_memory_map* map, uint64_t bias, uint64_t h
     }
     bool haveLoad = false;
     uint64_t base = 0, executableEnd = 0;
+    image->format = CRASH_IMAGE_FORMAT_ELF;
+    image->header = headerAddress;
     image->bias = bias;
     image->dynamic = 0;
     image->buildIdLength = 0;
+    image->cpuType = crash_host_cpu_type();
+    image->cpuSubtype = crash_host_cpu_subtype();
+    image->ehFrameHdr = image->ehFrameHdrSize = image->ehFrame = image->ehFrameEnd = 0;
+    image->ehFrameHdrSorted = false;
+    image->macho = nullptr;
     uint64_t noteAddress = 0, noteLength = 0;
+    uint64_t hdrAddress = 0, hdrSize = 0;
     for (uint32_t i = 0; i < header.e_phnum; ++i) {
         Elf64_Phdr phdr;
         if (crash_async_read(map, headerAddress, static_cast<int64_t>(header.e_phoff + i * sizeof phdr), &phdr,
@@ -75,11 +113,15 @@ bool crash_image_describe(const crash_memory_map* map, uint64_t bias, uint64_t h
             noteAddress = bias + phdr.p_vaddr;
             noteLength = phdr.p_filesz;
             readBuildId(map, noteAddress, noteLength, image);
+        } else if (phdr.p_type == PT_GNU_EH_FRAME) {
+            hdrAddress = bias + phdr.p_vaddr;
+            hdrSize = phdr.p_memsz;
         }
     }
     if (!haveLoad || executableEnd <= base) return false;
     image->base = base;
     image->size = executableEnd - base;
+    if (hdrAddress != 0) describeUnwindTable(map, headerAddress, header, bias, hdrAddress, hdrSize, image);
     return true;
 }
 
@@ -102,7 +144,12 @@ bool crash_link_map_walk(const crash_memory_map* map, uint32_t limit,
 }
 
 crash_image_list::crash_image_list(uint32_t capacity)
-    : records_(std::make_unique<crash_image[]>(capacity)), capacity_(capacity) {}
+    : records_(std::make_unique<crash_image[]>(capacity)),
+      states_(std::make_unique<std::atomic<uint32_t>[]>(capacity)),
+      owned_(std::make_unique<std::unique_ptr<Owned>[]>(capacity)),
+      capacity_(capacity) {
+    for (uint32_t i = 0; i < capacity; ++i) states_[i].store(kFree, std::memory_order_relaxed);
+}
 
 namespace {
 
@@ -157,7 +204,91 @@ void indexSymbols(const std::string& path, const crash_image& image, ElfSymbols*
     }
 }
 
+// The unwind table is searched at crash time only when it was found sound
+// here: read in place, as the image is loaded and this is ordinary context.
+bool unwindTableSorted(const crash_image& image) {
+    if (image.ehFrameHdr == 0 || image.ehFrameEnd <= image.ehFrame) return false;
+    crash_mobject hdrView, ehFrameView;
+    crash_mobject_init_local(&hdrView, reinterpret_cast<const void*>(image.ehFrameHdr), image.ehFrameHdrSize);
+    crash_mobject_init_local(&ehFrameView, reinterpret_cast<const void*>(image.ehFrame), image.ehFrameEnd - image.ehFrame);
+    crash_dwarf_eh_frame_hdr hdr;
+    return crash_dwarf_eh_frame_hdr_parse(&hdr, &hdrView, crash_async_byteorder_native(), true) == CRASH_ESUCCESS &&
+           crash_dwarf_eh_frame_hdr_sorted(&hdr, &hdrView, crash_async_byteorder_native(), &ehFrameView);
+}
+
+// The load bias of the ELF image at `header`: the header's address minus the
+// address its segment with file offset 0 asks for.
+bool elfBias(uint64_t header, uint64_t* bias) {
+    Elf64_Ehdr ehdr;
+    if (crash_async_read(nullptr, header, 0, &ehdr, sizeof ehdr) != CRASH_ESUCCESS ||
+        ehdr.e_phentsize != sizeof(Elf64_Phdr) || ehdr.e_phnum > kMaximumProgramHeaders) {
+        return false;
+    }
+    for (uint32_t i = 0; i < ehdr.e_phnum; ++i) {
+        Elf64_Phdr phdr;
+        if (crash_async_read(nullptr, header, static_cast<int64_t>(ehdr.e_phoff + i * sizeof phdr), &phdr, sizeof phdr) !=
+            CRASH_ESUCCESS) {
+            return false;
+        }
+        if (phdr.p_type == PT_LOAD && phdr.p_offset == 0) {
+            *bias = header - phdr.p_vaddr;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+bool crash_image_list::describe(uint64_t header, uint64_t bias, const std::string& path, crash_image* image,
+                                Owned* owned) {
+    uint32_t magic = 0;
+    if (crash_async_read(nullptr, header, 0, &magic, sizeof magic) != CRASH_ESUCCESS) return false;
+    owned->name = path;
+    if (crash_macho_is_magic(magic)) {
+        if (crash_macho_image_init(&owned->macho, nullptr, nullptr, header) != CRASH_ESUCCESS) return false;
+        owned->macho.name = owned->name.c_str();
+        *image = crash_image();
+        image->format = CRASH_IMAGE_FORMAT_MACHO;
+        image->header = header;
+        image->base = header;
+        image->size = owned->macho.textSize;
+        image->bias = owned->macho.slide;
+        image->cpuType = crash_macho_image_cpu_type(&owned->macho);
+        image->cpuSubtype = crash_macho_image_cpu_subtype(&owned->macho);
+        image->name = owned->name.c_str();
+        if (crash_macho_image_uuid(&owned->macho, nullptr, image->buildId)) image->buildIdLength = 16;
+        image->macho = &owned->macho;
+        return true;
+    }
+    if (crash_async_memcmp(&magic, ELFMAG, SELFMAG) != 0) return false;
+    if (!crash_image_describe(nullptr, bias, header, image)) return false;
+    indexSymbols(owned->name, *image, &owned->symbols);
+    image->name = owned->name.c_str();
+    image->symbols = owned->symbols.symbols.data();
+    image->symbolCount = static_cast<uint32_t>(owned->symbols.symbols.size());
+    image->symbolNames = owned->symbols.names.data();
+    image->ehFrameHdrSorted = unwindTableSorted(*image);
+    return true;
+}
+
+bool crash_image_list::publish(const crash_image& image, std::unique_ptr<Owned> owned) {
+    // A slot given back after its last reader let go, else a new one.
+    uint32_t used = count_.load(std::memory_order_relaxed);
+    uint32_t slot = used;
+    for (uint32_t i = 0; i < used; ++i) {
+        if (states_[i].load(std::memory_order_acquire) == kFree) {
+            slot = i;
+            break;
+        }
+    }
+    if (slot >= capacity_) return false;
+    records_[slot] = image;
+    owned_[slot] = std::move(owned);
+    states_[slot].store(kLive, std::memory_order_seq_cst);
+    if (slot == used) count_.store(used + 1, std::memory_order_release);
+    return true;
+}
 
 void crash_image_list::refresh() {
     std::lock_guard lock(refreshMutex_);
@@ -167,31 +298,68 @@ void crash_image_list::refresh() {
     for (Found& candidate : found) {
         bool isProgram = first;
         first = false;
-        uint32_t listed = count_.load(std::memory_order_relaxed);
-        if (listed >= capacity_) return;
-        crash_image image;
-        if (!crash_image_describe(nullptr, candidate.bias, candidate.header, &image)) continue;
         bool known = false;
-        for (uint32_t i = 0; i < listed && !known; ++i) {
-            known = records_[i].base == image.base && records_[i].dynamic == image.dynamic;
+        uint32_t used = count_.load(std::memory_order_relaxed);
+        for (uint32_t i = 0; i < used && !known; ++i) {
+            known = live(i) && records_[i].header == candidate.header && records_[i].bias == candidate.bias;
         }
         if (known) continue;
         auto owned = std::make_unique<Owned>();
-        owned->name = candidate.name.empty() && isProgram ? programPath() : candidate.name;
-        indexSymbols(owned->name, image, &owned->symbols);
-        image.name = owned->name.c_str();
-        image.symbols = owned->symbols.symbols.data();
-        image.symbolCount = static_cast<uint32_t>(owned->symbols.symbols.size());
-        image.symbolNames = owned->symbols.names.data();
-        owned_.push_back(std::move(owned));
-        records_[listed] = image;
-        count_.store(listed + 1, std::memory_order_release);
+        crash_image image;
+        std::string name = candidate.name.empty() && isProgram ? programPath() : candidate.name;
+        if (!describe(candidate.header, candidate.bias, name, &image, owned.get())) continue;
+        if (!publish(image, std::move(owned))) return;
+    }
+}
+
+bool crash_image_list::append(uint64_t header, const char* path) {
+    std::lock_guard lock(refreshMutex_);
+    uint32_t magic = 0;
+    if (crash_async_read(nullptr, header, 0, &magic, sizeof magic) != CRASH_ESUCCESS) return false;
+    uint64_t bias = 0;
+    if (!crash_macho_is_magic(magic) && !elfBias(header, &bias)) return false;
+    auto owned = std::make_unique<Owned>();
+    crash_image image;
+    if (!describe(header, bias, path ? path : "", &image, owned.get())) return false;
+    return publish(image, std::move(owned));
+}
+
+bool crash_image_list::remove(uint64_t header) {
+    std::lock_guard lock(refreshMutex_);
+    uint32_t used = count_.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < used; ++i) {
+        if (!live(i) || records_[i].header != header) continue;
+        states_[i].store(kRemoved, std::memory_order_seq_cst);
+        // With no reader the slot is free at once; otherwise the last reader
+        // to let go frees it.
+        if (readers_.load(std::memory_order_seq_cst) == 0) {
+            uint32_t removed = kRemoved;
+            states_[i].compare_exchange_strong(removed, kFree, std::memory_order_seq_cst);
+        }
+        return true;
+    }
+    return false;
+}
+
+void crash_image_list::setReading(bool reading) {
+    if (reading) {
+        readers_.fetch_add(1, std::memory_order_seq_cst);
+        return;
+    }
+    if (readers_.fetch_sub(1, std::memory_order_seq_cst) != 1) return;
+    // The last reader: removed records may be taken again (their memory stays
+    // until a later append, in ordinary context, replaces it).
+    uint32_t used = count();
+    for (uint32_t i = 0; i < used; ++i) {
+        uint32_t removed = kRemoved;
+        states_[i].compare_exchange_strong(removed, kFree, std::memory_order_seq_cst);
     }
 }
 
 const crash_image* crash_image_list::find(uint64_t address, uint32_t generation) const {
     uint32_t listed = count();
     for (uint32_t i = 0; i < listed; ++i) {
+        if (!live(i)) continue;
         const crash_image& image = records_[i];
         if (generation != 0 && image.reportGeneration != generation) continue;
         if (image.contains(address)) return &image;

@@ -1,10 +1,12 @@
 #pragma once
 
-// The loaded images of the process. The list is filled in ordinary context
-// from dl_iterate_phdr (each image's function symbols indexed then); at crash
-// time the writer walks the dynamic loader's link map with safe reads to learn
-// which listed images are still loaded and which were loaded since, which it
-// describes from their headers in records on its own stack.
+// The loaded images of the process. ELF images are listed in ordinary context
+// from dl_iterate_phdr (each image's function symbols indexed then, its unwind
+// table checked); at crash time the writer walks the dynamic loader's link map
+// with safe reads to learn which listed images are still loaded and which were
+// loaded since, which it describes from their headers in records on its own
+// stack. Images can also be appended and removed one by one by their header
+// address: ELF or Mach-O by their magic, anything else is not listed.
 
 #include <atomic>
 #include <cstdint>
@@ -15,26 +17,47 @@
 
 #include "crash/crash_async.h"
 #include "crash/crash_elf.h"
+#include "crash/crash_macho.h"
 
 namespace strombel::crash {
 
 inline constexpr uint32_t CRASH_IMAGE_BUILD_ID_MAX = 32;
 inline constexpr uint32_t CRASH_IMAGE_NAME_MAX = 512;
 
-/// One image: where it lies, what it is called, its GNU build-id and, for
-/// images listed in ordinary context, its function symbols.
+enum crash_image_format : uint32_t {
+    CRASH_IMAGE_FORMAT_ELF = 1,
+    CRASH_IMAGE_FORMAT_MACHO = 2,
+};
+
+/// One image: where it lies, what it is called, its build-id (a Mach-O image's
+/// UUID), its function symbols (ELF images listed in ordinary context) and
+/// where its unwind tables are.
 struct crash_image {
-    uint64_t base = 0;     // the first loadable segment
-    uint64_t size = 0;     // to the end of the last executable segment
-    uint64_t bias = 0;     // added to the file's addresses
+    uint32_t format = CRASH_IMAGE_FORMAT_ELF;
+    uint64_t header = 0;   // where the image's header lies
+    uint64_t base = 0;     // the first loadable segment (a Mach-O image's header)
+    uint64_t size = 0;     // to the end of the last executable segment (Mach-O: "__TEXT")
+    uint64_t bias = 0;     // added to the file's addresses (Mach-O: the slide)
     uint64_t dynamic = 0;  // address of its dynamic section: how the link map names it
+    uint64_t cpuType = 0;
+    uint64_t cpuSubtype = 0;
     const char* name = nullptr;
     uint8_t buildId[CRASH_IMAGE_BUILD_ID_MAX] = {};
     uint32_t buildIdLength = 0;
     const crash_elf_symbol* symbols = nullptr;
     uint32_t symbolCount = 0;
     const char* symbolNames = nullptr;
-    uint32_t reportGeneration = 0;  // set by the writer for images still loaded
+    // ELF: ".eh_frame_hdr" (PT_GNU_EH_FRAME) and the ".eh_frame" it indexes,
+    // up to the end of the segment that holds it.
+    uint64_t ehFrameHdr = 0;
+    uint64_t ehFrameHdrSize = 0;
+    uint64_t ehFrame = 0;
+    uint64_t ehFrameEnd = 0;
+    /// Its search table was found sorted and inside its sections when listed:
+    /// lookups search it; otherwise they walk ".eh_frame".
+    bool ehFrameHdrSorted = false;
+    const crash_macho_image* macho = nullptr;  // Mach-O images' record
+    uint32_t reportGeneration = 0;             // set by the writer for images still loaded
 
     bool contains(uint64_t address) const { return address >= base && address - base < size; }
 };
@@ -52,12 +75,28 @@ public:
     crash_image_list(const crash_image_list&) = delete;
     crash_image_list& operator=(const crash_image_list&) = delete;
 
-    /// Lists every loaded image not listed yet (ordinary context: it allocates,
-    /// opens the images' files and indexes their symbols). Safe against readers.
+    /// Lists every loaded ELF image not listed yet (ordinary context: it
+    /// allocates, opens the images' files and indexes their symbols). Safe
+    /// against readers.
     void refresh();
 
-    /// The images listed, in the order they were found. Async-signal-safe.
+    /// Lists the image whose header lies at `header`, named `path`, by its
+    /// magic: ELF or Mach-O. False, listing nothing, for any other magic, a
+    /// header that cannot be read or a full list. Ordinary context.
+    bool append(uint64_t header, const char* path);
+    /// Removes the image whose header lies at `header`; false when none is
+    /// listed. While a reader holds the list its record stays as it is; the
+    /// slot is taken again by a later append only after the last reader let go.
+    bool remove(uint64_t header);
+
+    /// Marks the list as being read (crash-time readers do, for the whole
+    /// report) or no longer. Async-signal-safe.
+    void setReading(bool reading);
+
+    /// The slots used so far, in the order they were first filled; a slot may
+    /// hold a removed image (see `live`). Async-signal-safe.
     uint32_t count() const { return count_.load(std::memory_order_acquire); }
+    bool live(uint32_t index) const { return states_[index].load(std::memory_order_acquire) == kLive; }
     crash_image& at(uint32_t index) { return records_[index]; }
     const crash_image& at(uint32_t index) const { return records_[index]; }
 
@@ -66,19 +105,27 @@ public:
     const crash_image* find(uint64_t address, uint32_t generation) const;
 
 private:
+    enum : uint32_t { kFree = 0, kLive = 1, kRemoved = 2 };
     struct Owned {
         std::string name;
         ElfSymbols symbols;
+        crash_macho_image macho;
     };
+    // Fills `image` from the header at `header` (ordinary context).
+    bool describe(uint64_t header, uint64_t bias, const std::string& path, crash_image* image, Owned* owned);
+    bool publish(const crash_image& image, std::unique_ptr<Owned> owned);
+
     std::unique_ptr<crash_image[]> records_;
+    std::unique_ptr<std::atomic<uint32_t>[]> states_;
+    std::unique_ptr<std::unique_ptr<Owned>[]> owned_;
     uint32_t capacity_;
     std::atomic<uint32_t> count_{0};
+    std::atomic<uint32_t> readers_{0};
     std::mutex refreshMutex_;
-    std::vector<std::unique_ptr<Owned>> owned_;
 };
 
-/// Fills `image` (base, size, bias, build-id) from the ELF header at
-/// `headerAddress` read with safe reads; false when it is not a readable
+/// Fills `image` (base, size, bias, build-id, unwind table) from the ELF header
+/// at `headerAddress` read with safe reads; false when it is not a readable
 /// 64-bit ELF image. Async-signal-safe.
 bool crash_image_describe(const crash_memory_map* map, uint64_t bias, uint64_t headerAddress, crash_image* image);
 

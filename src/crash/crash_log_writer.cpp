@@ -13,8 +13,11 @@
 #include <set>
 #include <utility>
 
+#include "crash/crash_dwarf.h"
+#include "crash/crash_objc.h"
 #include "crash/crash_process_info.h"
 #include "crash/crash_signal_names.h"
+#include "crash/crash_symbol.h"
 #include "crash/crash_writer_pack.h"
 #include "platform/host_time.h"
 
@@ -160,6 +163,7 @@ struct Writer {
     crash_write_environment* environment;
     crash_frame_environment frames;
     uint32_t generation;
+    crash_objc_cache* objc;
 };
 
 size_t packProcessor(File* file, uint32_t field, uint64_t type, uint64_t subtype) {
@@ -174,10 +178,23 @@ struct FoundSymbol {
     uint64_t start;
 };
 
+void keepSymbol(uint64_t start, const char* name, void* context) {
+    auto* found = static_cast<FoundSymbol*>(context);
+    crash_async_strlcpy(found->name, name, sizeof found->name);
+    found->start = start;
+}
+
 bool lookupSymbol(const Writer& w, uint64_t pc, FoundSymbol* found) {
-    if (!(w.record->symbolicationStrategy & CRASH_SYMBOL_STRATEGY_SYMBOL_TABLE)) return false;
+    uint32_t strategy = w.record->symbolicationStrategy;
+    if (strategy == 0) return false;
     const crash_image* image = w.environment->images ? w.environment->images->find(pc, w.generation) : nullptr;
-    if (!image || image->symbolCount == 0) return false;
+    if (!image) return false;
+    if (image->format == CRASH_IMAGE_FORMAT_MACHO) {
+        return crash_find_symbol(image->macho, w.environment->memory, strategy, w.objc, pc, keepSymbol, found) ==
+               CRASH_ESUCCESS;
+    }
+    // ELF images carry no Objective-C metadata: only their symbol tables name frames.
+    if (!(strategy & CRASH_SYMBOL_STRATEGY_SYMBOL_TABLE) || image->symbolCount == 0) return false;
     const crash_elf_symbol* symbol = crash_elf_find_symbol(image->symbols, image->symbolCount, pc - image->bias);
     if (!symbol) return false;
     crash_async_strlcpy(found->name, image->symbolNames + symbol->nameOffset, sizeof found->name);
@@ -186,8 +203,9 @@ bool lookupSymbol(const Writer& w, uint64_t pc, FoundSymbol* found) {
 }
 
 // One stack frame: its pc, and the symbol found for it. Return addresses
-// (every frame after the first) are looked up one byte back, so that a call
-// that ends its function is named after the function that made it.
+// (caller frames, and a state captured by a call) are looked up one byte
+// back, so that a call that ends its function is named after the function
+// that made it; a pc where interrupted code stood is looked up as it is.
 size_t packFrame(const Writer& w, File* file, uint32_t field, uint64_t pc, bool returnAddress) {
     return packMessage(file, field, [&](File* f) {
         size_t size = packUint64(f, 3, pc);
@@ -208,7 +226,7 @@ size_t packFrames(const Writer& w, File* file, const crash_thread_state* state, 
         if (crash_frame_cursor_next_with_readers(&cursor, w.environment->readers, w.environment->readerCount) != 0) break;
         uint64_t pc = 0;
         if (crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc) != 0 || pc == 0) break;
-        size += packFrame(w, file, 2, pc, depth > 0);
+        size += packFrame(w, file, 2, pc, crash_frame_cursor_pc_is_return_address(&cursor));
     }
     return size;
 }
@@ -227,13 +245,13 @@ uint32_t framesThatFit(const Writer& w, uint32_t field, const crash_thread_state
             if (crash_frame_cursor_next_with_readers(&cursor, w.environment->readers, w.environment->readerCount) != 0) break;
             uint64_t pc = 0;
             if (crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc) != 0 || pc == 0) break;
-            body += packFrame(w, nullptr, 2, pc, depth > 0);
+            body += packFrame(w, nullptr, 2, pc, crash_frame_cursor_pc_is_return_address(&cursor));
             if (messageSize(field, body) > budget) break;
             fitting = depth + 1;
         }
     } else {
         for (uint32_t i = 0; i < limit; ++i) {
-            body += packFrame(w, nullptr, 3, addresses[i], i > 0);
+            body += packFrame(w, nullptr, 3, addresses[i], true);
             if (messageSize(field, body) > budget) break;
             fitting = i + 1;
         }
@@ -266,7 +284,7 @@ size_t packImage(File* file, const crash_image& image) {
     return packMessage(file, 4, [&](File* f) {
         size_t size = packUint64(f, 2, image.size) + packUint64(f, 1, image.base) + packString(f, 3, image.name ? image.name : "");
         if (image.buildIdLength > 0) size += packBytes(f, 4, image.buildId, image.buildIdLength);
-        return size + packProcessor(f, 5, crash_host_cpu_type(), crash_host_cpu_subtype());
+        return size + packProcessor(f, 5, image.cpuType, image.cpuSubtype);
     });
 }
 
@@ -274,7 +292,8 @@ size_t packExceptionBody(const Writer& w, File* file, uint32_t frameLimit) {
     const auto& exception = w.record->uncaughtException;
     size_t size = packString(file, 1, exception.name.c_str()) + packString(file, 2, exception.reason.c_str());
     uint32_t count = static_cast<uint32_t>(exception.callStack.size());
-    for (uint32_t i = 0; i < count && i < frameLimit; ++i) size += packFrame(w, file, 3, exception.callStack[i], i > 0);
+    // Every recorded address is a return address, the first one included.
+    for (uint32_t i = 0; i < count && i < frameLimit; ++i) size += packFrame(w, file, 3, exception.callStack[i], true);
     return size;
 }
 
@@ -373,7 +392,7 @@ bool visitLinkMapEntry(uint64_t bias, uint64_t nameAddress, uint64_t dynamic, vo
     crash_image_list* images = pass->w->environment->images;
     for (uint32_t i = 0; i < images->count(); ++i) {
         const crash_image& image = images->at(i);
-        if (image.dynamic == dynamic && image.bias == bias) {
+        if (images->live(i) && image.format == CRASH_IMAGE_FORMAT_ELF && image.dynamic == dynamic && image.bias == bias) {
             writeImageIfItFits(pass, image);
             return true;
         }
@@ -399,7 +418,9 @@ bool markLoaded(uint64_t bias, uint64_t, uint64_t dynamic, void* context) {
     crash_image_list* images = w->environment->images;
     for (uint32_t i = 0; i < images->count(); ++i) {
         crash_image& image = images->at(i);
-        if (image.dynamic == dynamic && image.bias == bias) image.reportGeneration = w->generation;
+        if (images->live(i) && image.format == CRASH_IMAGE_FORMAT_ELF && image.dynamic == dynamic && image.bias == bias) {
+            image.reportGeneration = w->generation;
+        }
     }
     return true;
 }
@@ -415,14 +436,22 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     if (environment->memory) crash_memory_map_load(environment->memory);
     uint32_t threadCount = environment->threads ? environment->threads->suspendAll(self, environment->suspendTimeoutNanos) : 0;
 
-    Writer w{record, environment, {environment->images, environment->memory}, 0};
-    // Which listed images are still loaded; all of them when the link map cannot be read.
-    if (environment->images) {
+    crash_objc_cache objc;
+    crash_objc_cache_init(&objc);
+    Writer w{record, environment, {environment->images, environment->memory, 0, environment->rulesCache}, 0, &objc};
+    if (environment->rulesCache) crash_dwarf_rules_cache_clear(environment->rulesCache);
+    // Which listed images are still loaded; all of them when the link map
+    // cannot be read. Images appended by hand (Mach-O ones) are loaded while listed.
+    crash_image_list* images = environment->images;
+    if (images) {
+        images->setReading(true);
         w.generation = ++environment->reportGeneration;
         if (w.generation == 0) w.generation = ++environment->reportGeneration;
-        if (!crash_link_map_walk(environment->memory, kLinkMapLimit, markLoaded, &w)) {
-            for (uint32_t i = 0; i < environment->images->count(); ++i) environment->images->at(i).reportGeneration = w.generation;
+        bool walked = crash_link_map_walk(environment->memory, kLinkMapLimit, markLoaded, &w);
+        for (uint32_t i = 0; i < images->count(); ++i) {
+            if (!walked || images->at(i).format == CRASH_IMAGE_FORMAT_MACHO) images->at(i).reportGeneration = w.generation;
         }
+        w.frames.generation = w.generation;
     }
 
     // The crashed thread's state: the caller's own, or the one its thread left.
@@ -438,7 +467,7 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     if (!crashedRecord && crashedThread == self) crashedState = currentState;
 
     const uint64_t limit = file->limit != 0 ? file->limit : CRASH_REPORT_LIMIT;
-    const crash_image* program = environment->images && environment->images->count() > 0 ? &environment->images->at(0) : nullptr;
+    const crash_image* program = images && images->count() > 0 && images->live(0) ? &images->at(0) : nullptr;
     size_t fixed = packFixedSections(w, nullptr);
     size_t signal = packSignal(nullptr, signalInfo);
     size_t programSize = program ? packImage(nullptr, *program) : 0;
@@ -496,8 +525,10 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
 
     if (environment->images) {
         ImagePass pass{&w, file, limit, &reserved, programSize, program, false};
-        if (!crash_link_map_walk(environment->memory, kLinkMapLimit, visitLinkMapEntry, &pass)) {
-            for (uint32_t i = 0; i < environment->images->count(); ++i) writeImageIfItFits(&pass, environment->images->at(i));
+        bool walked = crash_link_map_walk(environment->memory, kLinkMapLimit, visitLinkMapEntry, &pass);
+        for (uint32_t i = 0; i < images->count(); ++i) {
+            const crash_image& image = images->at(i);
+            if (images->live(i) && (!walked || image.format == CRASH_IMAGE_FORMAT_MACHO)) writeImageIfItFits(&pass, image);
         }
         if (program && !pass.programWritten) writeImageIfItFits(&pass, *program);
     }
@@ -507,6 +538,8 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     }
     packSignal(file, signalInfo);
 
+    if (images) images->setReading(false);
+    crash_objc_cache_free(&objc);
     if (environment->threads) environment->threads->resumeAll();
     return file->failed ? CRASH_EINTERNAL : CRASH_ESUCCESS;
 }

@@ -101,6 +101,8 @@ struct crash_write_environment {
     crash_thread_table* threads = nullptr;
     const crash_frame_reader* readers = nullptr;
     uint32_t readerCount = 0;
+    /// Rules the DWARF reader found, kept for the report's walks (optional).
+    crash_dwarf_rules_cache* rulesCache = nullptr;
     /// How long another thread has to answer before it is reported by number only.
     uint64_t suspendTimeoutNanos = 250000000;
     uint32_t reportGeneration = 0;

@@ -2,8 +2,8 @@
 
 #include <cxxabi.h>
 #include <errno.h>
-#include <execinfo.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +17,8 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "crash/crash_dwarf.h"
+#include "crash/crash_file_io.h"
 #include "crash/crash_log_writer.h"
 #include "crash/crash_signal_handler.h"
 #include "logging/log.h"
@@ -69,15 +71,15 @@ struct CaptureInstance {
     // The reserved memory the writer works in: memory map, thread table.
     bool prepare() {
         std::call_once(prepared, [this] {
-            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare();
+            void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && cache != MAP_FAILED;
+            if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
             environment.memory = &memory;
             environment.images = &images;
             environment.threads = &threads;
             environment.readers = readers;
             environment.readerCount = readerCount;
-            // Prime glibc's backtrace(), which loads its unwinder on first use.
-            void* frames[2];
-            backtrace(frames, 2);
         });
         if (preparedOk) signals.setBlockedSignal(threads.suspendSignal());
         return preparedOk;
@@ -172,6 +174,48 @@ std::string exceptionTypeName(const std::type_info* type) {
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(type->name());
 }
 
+// The return addresses of the calling thread's stack: the stack an uncaught
+// exception stands on. Like the addresses a runtime records with its
+// exceptions, they come from the unwind tables whichever instance asks (the
+// second one walks its threads by frame pointers only).
+struct ExceptionWalk {
+    CaptureInstance* instance;
+    crash_memory_map* memory;
+    std::vector<uint64_t>* callStack;
+};
+
+int walkExceptionStack(crash_thread_state* state, void* context) {
+    auto* walk = static_cast<ExceptionWalk*>(context);
+    CaptureInstance& instance = *walk->instance;
+    instance.images.setReading(true);
+    crash_frame_environment environment{&instance.images, walk->memory, 0};
+    crash_frame_cursor cursor;
+    crash_frame_cursor_init(&cursor, &environment, state);
+    static const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader,
+                                                 crash_frame_pointer_reader};
+    while (walk->callStack->size() < CRASH_REPORT_MAX_FRAMES &&
+           crash_frame_cursor_next_with_readers(&cursor, readers, 3) == CRASH_FRAME_ESUCCESS) {
+        uint64_t pc = 0;
+        if (crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc) != CRASH_FRAME_ESUCCESS || pc == 0) break;
+        walk->callStack->push_back(pc);
+    }
+    instance.images.setReading(false);
+    return 0;
+}
+
+std::vector<uint64_t> exceptionCallStack(CaptureInstance& instance) {
+    std::vector<uint64_t> callStack;
+    callStack.reserve(CRASH_REPORT_MAX_FRAMES);
+    instance.images.refresh();
+    crash_memory_map memory;
+    bool mapped = crash_memory_map_reserve(&memory, 8192);
+    if (mapped) crash_memory_map_load(&memory);
+    ExceptionWalk walk{&instance, mapped ? &memory : nullptr, &callStack};
+    crash_thread_state_capture(walkExceptionStack, &walk);
+    if (mapped) crash_memory_map_release(&memory);
+    return callStack;
+}
+
 // Records the uncaught exception in the crash-time writer record and aborts;
 // the SIGABRT that follows writes the report with its exception.
 [[noreturn]] void recordUncaughtException(CaptureInstance& instance) {
@@ -184,10 +228,7 @@ std::string exceptionTypeName(const std::type_info* type) {
             reason = error.what();
         } catch (...) {
         }
-        void* frames[CRASH_REPORT_MAX_FRAMES];
-        int count = backtrace(frames, static_cast<int>(CRASH_REPORT_MAX_FRAMES));
-        std::vector<uint64_t> callStack;
-        for (int i = 0; i < count; ++i) callStack.push_back(reinterpret_cast<uint64_t>(frames[i]));
+        std::vector<uint64_t> callStack = exceptionCallStack(instance);
         if (instance.writer.initialized) crash_log_writer_set_exception(&instance.writer, name, reason, callStack);
     }
     std::abort();
@@ -269,11 +310,9 @@ bool CrashReporterBase::hasPendingCrashReport() const {
 }
 
 json::Result<std::vector<uint8_t>> CrashReporterBase::loadPendingCrashReportData() const {
-    std::ifstream stream(crashReportPath(), std::ios::binary);
-    if (!stream) return fileSystemError(std::error_code(errno ? errno : ENOENT, std::generic_category()),
-                                        "Cannot read " + crashReportPath().string());
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    return bytes;
+    // A report is at most CRASH_REPORT_LIMIT bytes: a file sixteen times larger
+    // is damaged and is refused (error EFBIG) without being read.
+    return detail::readFileUpTo(crashReportPath(), 16 * CRASH_REPORT_LIMIT);
 }
 
 json::Result<void> CrashReporterBase::purgePendingCrashReport() const {

@@ -17,9 +17,11 @@ const char* const arm64Names[] = {"pc",  "fp",  "sp",  "x0",  "x1",  "x2",  "x3"
 const char* const armNames[] = {"pc", "r7", "sp", "r0", "r1", "r2", "r3", "r4", "r5",
                                 "r6", "r8", "r9", "r10", "r11", "r12", "lr", "cpsr"};
 
-constexpr uint32_t kX86_64Count = sizeof x86_64Names / sizeof x86_64Names[0];
-constexpr uint32_t kArm64Count = sizeof arm64Names / sizeof arm64Names[0];
-constexpr uint32_t kArmCount = sizeof armNames / sizeof armNames[0];
+static_assert(sizeof x86_64Names / sizeof x86_64Names[0] == CRASH_THREAD_STATE_X86_64_COUNT);
+static_assert(sizeof arm64Names / sizeof arm64Names[0] == CRASH_THREAD_STATE_ARM64_COUNT);
+static_assert(sizeof armNames / sizeof armNames[0] == CRASH_THREAD_STATE_ARM_COUNT);
+constexpr uint32_t kX86_64Count = CRASH_THREAD_STATE_X86_64_COUNT;
+constexpr uint32_t kArm64Count = CRASH_THREAD_STATE_ARM64_COUNT;
 
 // x86-64 DWARF numbers 0-16 and the registers they name; 16 is the return address.
 const uint32_t x86_64FromDwarf[] = {3, 6, 5, 4, 8, 7, 1, 2, 9, 10, 11, 12, 13, 14, 15, 16, 0};
@@ -125,14 +127,6 @@ void crash_thread_state_init_from_ucontext(crash_thread_state* state, const void
 #endif
 }
 
-uint32_t crash_thread_state_register_count(const crash_thread_state* state) {
-    switch (state->kind) {
-        case CRASH_THREAD_STATE_ARM64: return kArm64Count;
-        case CRASH_THREAD_STATE_ARM: return kArmCount;
-        default: return kX86_64Count;
-    }
-}
-
 const char* crash_thread_state_register_name(const crash_thread_state* state, uint32_t reg) {
     checkRegister(state, reg);
     switch (state->kind) {
@@ -142,20 +136,7 @@ const char* crash_thread_state_register_name(const crash_thread_state* state, ui
     }
 }
 
-bool crash_thread_state_is_valid(const crash_thread_state* state, uint32_t reg) {
-    return reg < crash_thread_state_register_count(state) && (state->validRegisters & (1ull << reg)) != 0;
-}
-
-uint64_t crash_thread_state_get(const crash_thread_state* state, uint32_t reg) {
-    checkRegister(state, reg);
-    return state->registers[reg];
-}
-
-void crash_thread_state_set(crash_thread_state* state, uint32_t reg, uint64_t value) {
-    checkRegister(state, reg);
-    state->registers[reg] = state->registerSize == 4 ? (value & 0xFFFFFFFFu) : value;
-    state->validRegisters |= 1ull << reg;
-}
+void crash_thread_state_register_out_of_range() { abort(); }
 
 void crash_thread_state_clear(crash_thread_state* state, uint32_t reg) {
     checkRegister(state, reg);
@@ -180,6 +161,18 @@ void crash_thread_state_clear_volatile(crash_thread_state* state, bool keepFrame
             break;
     }
     state->validRegisters &= keep;
+}
+
+uint64_t crash_thread_state_strip_return_address(const crash_thread_state* state, uint64_t value) {
+    if (state->kind != CRASH_THREAD_STATE_ARM64) return value;
+#if defined(__aarch64__)
+    register uint64_t x30 __asm__("x30") = value;
+    __asm__("hint #7" : "+r"(x30));  // xpaclri: a no-op where pointer authentication is absent
+    return x30;
+#else
+    // The user space has 48-bit addresses; the code lies in the bits above.
+    return value & 0x0000FFFFFFFFFFFFull;
+#endif
 }
 
 bool crash_thread_state_map_to_dwarf(const crash_thread_state* state, uint32_t reg, uint64_t* dwarf) {
@@ -219,13 +212,36 @@ bool crash_thread_state_map_to_dwarf(const crash_thread_state* state, uint32_t r
 }
 
 bool crash_thread_state_map_from_dwarf(const crash_thread_state* state, uint64_t dwarf, uint32_t* reg) {
-    uint32_t count = crash_thread_state_register_count(state);
-    for (uint32_t r = 0; r < count; ++r) {
-        uint64_t mapped = 0;
-        if (crash_thread_state_map_to_dwarf(state, r, &mapped) && mapped == dwarf) {
-            *reg = r;
+    // The inverse of the table above, one step per lookup: the unwinder asks often.
+    switch (state->kind) {
+        case CRASH_THREAD_STATE_X86_64:
+            if (dwarf < sizeof x86_64FromDwarf / sizeof x86_64FromDwarf[0]) {
+                *reg = x86_64FromDwarf[dwarf];
+                return true;
+            }
+            for (const DwarfPair& pair : x86_64Segments) {
+                if (pair.dwarf == dwarf) {
+                    *reg = pair.reg;
+                    return true;
+                }
+            }
+            return false;
+        case CRASH_THREAD_STATE_ARM64:
+            if (dwarf <= 28) *reg = static_cast<uint32_t>(dwarf + 3);
+            else if (dwarf == 29) *reg = 1;
+            else if (dwarf == 30) *reg = 32;
+            else if (dwarf == 31) *reg = 2;
+            else return false;
             return true;
-        }
+        case CRASH_THREAD_STATE_ARM:
+            if (dwarf <= 6) *reg = static_cast<uint32_t>(dwarf + 3);
+            else if (dwarf == 7) *reg = 1;
+            else if (dwarf <= 12) *reg = static_cast<uint32_t>(dwarf + 2);
+            else if (dwarf == 13) *reg = 2;
+            else if (dwarf == 14) *reg = 15;
+            else if (dwarf == 15) *reg = 0;
+            else return false;
+            return true;
     }
     return false;
 }
@@ -242,6 +258,7 @@ extern "C" int crash_thread_state_capture_finish(const uint64_t* registers, cras
 #endif
     uint32_t count = crash_thread_state_register_count(&state);
     for (uint32_t reg = 0; reg < count; ++reg) crash_thread_state_set(&state, reg, registers[reg]);
+    state.returnAddress = true;  // the pc is where the call returns to
     return callback(&state, context);
 }
 

@@ -42,6 +42,11 @@ struct crash_thread_state {
     uint64_t registerSize = 8;
     uint64_t validRegisters = 0;  // bit n for register n
     uint64_t registers[CRASH_THREAD_STATE_MAX_REGISTERS] = {};
+    /// The pc is a return address (a caller's frame, or a state captured by a
+    /// call): it may be the first byte after its function, so unwind tables and
+    /// symbols are looked up at pc - 1. False for a state interrupted where it
+    /// stood (a signal's context, the frame below a signal frame).
+    bool returnAddress = false;
 };
 
 /// A state of `kind` with no valid registers.
@@ -70,20 +75,52 @@ void crash_thread_state_init_arm64(crash_thread_state* state, const crash_arm64_
 /// (`ucontext_t*` of this host); every register valid.
 void crash_thread_state_init_from_ucontext(crash_thread_state* state, const void* ucontext);
 
-uint32_t crash_thread_state_register_count(const crash_thread_state* state);
+inline constexpr uint32_t CRASH_THREAD_STATE_X86_64_COUNT = 21;
+inline constexpr uint32_t CRASH_THREAD_STATE_ARM64_COUNT = 34;
+inline constexpr uint32_t CRASH_THREAD_STATE_ARM_COUNT = 17;
+
+// The accessors below are inline: the frame readers call them for every rule.
+[[noreturn]] void crash_thread_state_register_out_of_range();
+
+inline uint32_t crash_thread_state_register_count(const crash_thread_state* state) {
+    switch (state->kind) {
+        case CRASH_THREAD_STATE_ARM64: return CRASH_THREAD_STATE_ARM64_COUNT;
+        case CRASH_THREAD_STATE_ARM: return CRASH_THREAD_STATE_ARM_COUNT;
+        default: return CRASH_THREAD_STATE_X86_64_COUNT;
+    }
+}
 /// The register's name in reports; stops the process for a number out of range.
 const char* crash_thread_state_register_name(const crash_thread_state* state, uint32_t reg);
-bool crash_thread_state_is_valid(const crash_thread_state* state, uint32_t reg);
+inline bool crash_thread_state_is_valid(const crash_thread_state* state, uint32_t reg) {
+    return reg < crash_thread_state_register_count(state) && (state->validRegisters & (1ull << reg)) != 0;
+}
 /// The value; stops the process for a number out of range.
-uint64_t crash_thread_state_get(const crash_thread_state* state, uint32_t reg);
+inline uint64_t crash_thread_state_get(const crash_thread_state* state, uint32_t reg) {
+    if (reg >= crash_thread_state_register_count(state)) crash_thread_state_register_out_of_range();
+    return state->registers[reg];
+}
 /// Sets the value and marks it valid; stops the process for a number out of range.
-void crash_thread_state_set(crash_thread_state* state, uint32_t reg, uint64_t value);
+inline void crash_thread_state_set(crash_thread_state* state, uint32_t reg, uint64_t value) {
+    if (reg >= crash_thread_state_register_count(state)) crash_thread_state_register_out_of_range();
+    state->registers[reg] = state->registerSize == 4 ? (value & 0xFFFFFFFFu) : value;
+    state->validRegisters |= 1ull << reg;
+}
 void crash_thread_state_clear(crash_thread_state* state, uint32_t reg);
 void crash_thread_state_clear_all(crash_thread_state* state);
 
 /// Keeps only the callee-saved registers valid (x86-64: rbx, rbp, r12-r15;
 /// 64-bit ARM: x19-x28 and, with `keepFramePointer`, fp; 32-bit ARM: r4-r8, r10, r11).
 void crash_thread_state_clear_volatile(crash_thread_state* state, bool keepFramePointer);
+
+/// Where unwind tables and symbols are looked up for the state's pc.
+inline uint64_t crash_thread_state_lookup_pc(const crash_thread_state* state) {
+    uint64_t pc = state->registers[0];
+    return state->returnAddress && pc > 0 ? pc - 1 : pc;
+}
+
+/// A return address as code can use it: on 64-bit ARM without the pointer
+/// authentication code that a signed return address carries in its top bits.
+uint64_t crash_thread_state_strip_return_address(const crash_thread_state* state, uint64_t value);
 
 /// Register number to DWARF number and back; false when there is none.
 bool crash_thread_state_map_to_dwarf(const crash_thread_state* state, uint32_t reg, uint64_t* dwarf);

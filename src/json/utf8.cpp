@@ -64,4 +64,34 @@ ReadResult readScalar(const unsigned char* p, const unsigned char* end, const un
     return Valid;
 }
 
+std::string repaired(std::string_view text) {
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = begin + text.size();
+    const unsigned char* p = begin;
+    while (p < end && *p < 0x80) ++p;
+    // The usual case: valid text, looked at once and copied once.
+    const unsigned char* bad = p;
+    while (bad < end) {
+        if (*bad < 0x80) {
+            ++bad;
+            continue;
+        }
+        const unsigned char* next = nullptr;
+        uint32_t codePoint = 0;
+        if (readScalar(bad, end, &next, &codePoint, true) != Valid) break;
+        bad = next;
+    }
+    if (bad == end) return std::string(text);
+    std::string out(text.substr(0, static_cast<size_t>(bad - begin)));
+    p = bad;
+    while (p < end) {
+        const unsigned char* next = nullptr;
+        uint32_t codePoint = 0;
+        ReadResult result = readScalar(p, end, &next, &codePoint, true);
+        append(out, result == Valid ? codePoint : kReplacementCharacter);
+        p = result == Exhausted ? end : next;
+    }
+    return out;
+}
+
 }  // namespace strombel::json::utf8

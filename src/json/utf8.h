@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace strombel::json::utf8 {
 
@@ -55,6 +56,10 @@ inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* en
     }
     return readScalar(p, end, next, codePoint);
 }
+
+/// `text` when it is valid UTF-8 (noncharacters allowed), else the same with
+/// U+FFFD in place of every bad sequence. Files and the network may hold anything.
+std::string repaired(std::string_view text);
 
 /// Appends the 1 to 4 bytes of `codePoint`.
 inline void append(std::string& out, uint32_t codePoint) {

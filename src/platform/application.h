@@ -6,23 +6,16 @@
 #include <map>
 #include <mutex>
 
+#include "platform/application_state.h"
 #include "platform/main_loop.h"
 
 namespace strombel::platform {
-
-/// The life-cycle notices the desktop session posts on the NotificationCenter,
-/// with the platform's names.
-inline constexpr const char* kApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
-inline constexpr const char* kApplicationDidEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
-inline constexpr const char* kApplicationWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
-inline constexpr const char* kApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
-inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
 /// What the tablet platform's application object answers: its state, and the
 /// background tasks that ask for time to finish work before the program ends.
 /// Safe from any thread.
 class Application {
-public:
+  public:
     /// 0 active, 1 inactive, 2 background.
     enum State : int32_t { kActive = 0, kInactive = 1, kBackground = 2 };
     using BackgroundTaskId = uint64_t;
@@ -52,7 +45,7 @@ public:
     /// every task ended in time.
     bool finishBackgroundTasks(MainLoop& loop, uint64_t timeoutNanos);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable ended_;
     State state_ = kActive;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/plist_guard.h"
+
 namespace strombel::platform {
 
 namespace {
@@ -210,6 +212,9 @@ std::optional<PropertyValue> PropertyList::read(const uint8_t* bytes, size_t len
     };
     if (!bytes || length == 0) return fail("empty property list");
     if (length > UINT32_MAX) return fail("property list too large");
+    // libplist 2.2 stops the process (a failed assertion) on a dictionary key
+    // that holds a NUL character: such lists never reach it.
+    if (detail::propertyListMayHoldNul(bytes, length)) return fail("property list holds text with a NUL character");
     bool binary = length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0;
     if (binary ? !binaryGraphIsSound(bytes, length, kMaximumDepth, why)
                : !xmlDepthIsSound(bytes, length, kMaximumDepth, why)) {

@@ -18,6 +18,8 @@
 
 #include "app/tumblecraft_app_delegate.h"
 #include "info/rating_prompt.h"
+#include "platform/application_state.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -63,7 +65,8 @@ protected:
     JournalEngine engine_;
     StoppedSequencer sequencer_;
     platform::NotificationCenter center_;
-    crash::CrashUploadManager crash_;
+    platform::Sandbox sandbox_{dir_ / "root", dir_ / "bundle"};
+    crash::CrashUploadManager crash_{{.sandbox = &sandbox_, .defaults = &defaults_, .notifications = &center_}};
     info::RatingPrompt prompt_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
 };
@@ -87,6 +90,27 @@ TEST_F(DesktopSessionTest, MinimisingIsTheBackgroundAndRestoringTheForeground) {
     prompt_.waitUntilIdle();
     EXPECT_EQ(defaults_.integerForKey(info::RatingPrompt::kUseCount), 2) << "the return counts as a use";
     EXPECT_EQ(flushes, 0);
+}
+
+TEST_F(DesktopSessionTest, BecomingActiveIsPostedAndCanBeAsked) {
+    DesktopSession session(*delegate_, {}, center_);
+    int posted = 0;
+    auto observer = center_.addObserver(platform::kApplicationDidBecomeActiveNotification, nullptr,
+                                        [&](const platform::Notification&) { ++posted; });
+    QWidget window;
+    session.watch(&window);
+    EXPECT_FALSE(session.isActive());
+    window.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(session.isActive());
+    EXPECT_EQ(posted, 1);
+    window.showMinimized();
+    QApplication::processEvents();
+    EXPECT_FALSE(session.isActive());
+    window.showNormal();
+    QApplication::processEvents();
+    EXPECT_EQ(posted, 2) << "each return is a new activation";
+    center_.removeObserver(observer);
 }
 
 TEST_F(DesktopSessionTest, TerminationSignalsEndTheProgramCleanly) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -122,7 +123,8 @@ protected:
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
     platform::NotificationCenter center;
-    crash::CrashUploadManager crashClient;
+    platform::Sandbox sandbox{dir / "root", dir / "bundle"};
+    crash::CrashUploadManager crashClient{{.sandbox = &sandbox, .defaults = &defaults, .notifications = &center}};
     OutputEngine engine;
     RunningFlag sequencer;
     Library library;
@@ -135,7 +137,7 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(window.journal, (std::vector<std::string>{"loggers", "library up to date", "black window",
                                                         "pad screen", "engine start", "visible"}));
     EXPECT_TRUE(window.layoutIsTablet);
-    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.org/crashes/crash_v200.php");
+    EXPECT_EQ(crashClient.submissionURL(), "https://crashes.strombel.invalid/crashes/crash_v200.php");
     EXPECT_FALSE(crashClient.isStarted());
     ASSERT_NE(delegate->socialClient(), nullptr);
     EXPECT_EQ(delegate->socialClient()->getOwnBaseUrl(), "sn482915736204518://authorize");

@@ -110,7 +110,7 @@ TEST(CrashFrameCursor, ThirtyTwoBitArmRecordsAreTwoWords) {
     munmap(low, 4096);
 }
 
-TEST(CrashFrameCursor, TheUnwindTableReadersStepAsideForNow) {
+TEST(CrashFrameCursor, WithoutAnImageListTheUnwindTableReadersStepAside) {
     crash_thread_state state = stateAt(0x10000, 0);
     crash_thread_state next;
     EXPECT_EQ(crash_compact_unwind_reader(nullptr, &state, nullptr, &next), CRASH_FRAME_ENOTSUP);

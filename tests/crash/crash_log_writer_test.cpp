@@ -264,6 +264,8 @@ TEST_F(WriterTest, FramesAreNamedAndLookupsAfterTheFirstUseTheCallSite) {
 // A function whose last instruction is a call that never returns leaves a
 // return address just past its end: from the second frame on, lookups go one
 // byte back, so the frame is named after the function that made the call.
+// Every address an exception records is a return address, the first one too
+// (it is where the walk that recorded them was called from).
 TEST_F(WriterTest, AReturnAddressJustPastItsFunctionIsNamedAfterTheCaller) {
     auto function = reinterpret_cast<uint64_t>(&crash_signal_name);
     const crash_image* image = images_.find(function, 0);
@@ -282,7 +284,8 @@ TEST_F(WriterTest, AReturnAddressJustPastItsFunctionIsNamedAfterTheCaller) {
     const auto* second = report->exception->frames[1];
     EXPECT_EQ(first->pc, end);
     EXPECT_EQ(second->pc, end);
-    EXPECT_TRUE(first->symbol == nullptr || std::string(first->symbol->name).find("crash_signal_name") == std::string::npos);
+    ASSERT_NE(first->symbol, nullptr);
+    EXPECT_NE(std::string(first->symbol->name).find("crash_signal_name"), std::string::npos);
     ASSERT_NE(second->symbol, nullptr);
     EXPECT_NE(std::string(second->symbol->name).find("crash_signal_name"), std::string::npos);
     EXPECT_EQ(second->symbol->start_address, function);

@@ -83,9 +83,9 @@ public:
     }
     std::filesystem::path reportPath() const { return reportFolder() / "live_report.crashlg"; }
 
-    /// Runs the probe with `arguments`, its sanitizers' own signal handling off,
-    /// waiting at most 60 s.
-    ProbeRun run(const std::vector<std::string>& arguments) const {
+    /// Runs the probe (`probe`: its path) with `arguments`, its sanitizers' own
+    /// signal handling off, waiting at most 60 s.
+    ProbeRun run(const std::vector<std::string>& arguments, const char* probe = CRASH_PROBE_PATH) const {
         std::vector<std::string> environment;
         // The sanitizers' own signal handling is off in the probe: its crashes
         // are the reporter's to catch.
@@ -104,7 +104,7 @@ public:
         std::vector<char*> envp;
         for (std::string& variable : environment) envp.push_back(variable.data());
         envp.push_back(nullptr);
-        std::vector<std::string> args = {CRASH_PROBE_PATH};
+        std::vector<std::string> args = {probe};
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
@@ -117,7 +117,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         pid_t pid = 0;
         ProbeRun run;
-        int spawned = posix_spawn(&pid, CRASH_PROBE_PATH, &actions, nullptr, argv.data(), envp.data());
+        int spawned = posix_spawn(&pid, probe, &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) return run;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

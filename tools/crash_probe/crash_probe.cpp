@@ -224,9 +224,13 @@ PROBE_FUNCTION int probe_deep(int levels, void (*bottom)()) {
     return keep + 1;
 }
 
+// Addresses that fault, where the compiler cannot see them.
+volatile uintptr_t segvAddress = 0x10;
+volatile uintptr_t qsortAddress = 0x18;
+
 PROBE_FUNCTION void probe_segv_inner() {
     PROBE_KEEP_FRAME();
-    volatile int* address = reinterpret_cast<volatile int*>(0x10);
+    volatile int* address = reinterpret_cast<volatile int*>(segvAddress);
     *address = 1;
 }
 PROBE_FUNCTION void probe_segv_middle() { probe_segv_inner(); }
@@ -284,6 +288,44 @@ PROBE_FUNCTION int probe_overflow(int level) {
     pad[0] = static_cast<char>(level);
     if (level == -1) return 0;
     return probe_overflow(level + 1) + pad[0];
+}
+
+// A crash inside a comparator that the C library's qsort calls.
+PROBE_FUNCTION int probe_qsort_compare(const void* a, const void* b) {
+    int left = *static_cast<const int*>(a), right = *static_cast<const int*>(b);
+    if (left == 3 || right == 3) {
+        volatile int* address = reinterpret_cast<volatile int*>(qsortAddress);
+        *address = left;
+    }
+    return left - right;
+}
+PROBE_FUNCTION void probe_qsort_outer() {
+    int values[] = {5, 9, 1, 7, 3, 8, 2, 6, 4, 0};
+    qsort(values, sizeof values / sizeof values[0], sizeof values[0], probe_qsort_compare);
+    std::printf("%d\n", values[0]);
+}
+
+// A live report taken inside a signal handler: its stack runs through the C
+// library's signal return into the code the signal interrupted.
+std::atomic<bool> interruptedSpinning{false};
+std::atomic<bool> interruptedReported{false};
+CrashReporterBase* handlerReporter = nullptr;
+const char* handlerOut = nullptr;
+
+PROBE_FUNCTION void probe_live_report(CrashReporterBase* reporter, const char* out);
+
+PROBE_FUNCTION void probe_signal_handler(int) {
+    probe_live_report(handlerReporter, handlerOut);
+    interruptedReported.store(true);
+}
+PROBE_FUNCTION void probe_interrupted_inner() {
+    interruptedSpinning.store(true);
+    while (!interruptedReported.load(std::memory_order_relaxed)) {
+    }
+}
+PROBE_FUNCTION void probe_interrupted_outer() {
+    probe_interrupted_inner();
+    std::printf("reported\n");
 }
 
 PROBE_FUNCTION void probe_throw_inner() { throw std::runtime_error("the probe's own reason"); }
@@ -423,7 +465,8 @@ int main(int argc, char** argv) {
         backtrace(warm, 2);
         signal(SIGSEGV, backtraceHandler);
     }
-    if (s != "none" && s != "live" && s != "live-thread" && s != "live-many" && !options.noReporter &&
+    if (s != "none" && s != "live" && s != "live-thread" && s != "live-many" && s != "live-in-handler" &&
+        !options.noReporter &&
         !options.backtraceHandler) {
         if (auto enabled = reporter->enableCrashReporter(); !enabled.ok()) fail("enable: " + enabled.error().description());
     }
@@ -442,6 +485,22 @@ int main(int argc, char** argv) {
     if (s == "fpe") probe_fpe_outer();
     if (s == "ill") probe_ill_outer();
     if (s == "exception") probe_throw_outer();
+    if (s == "qsort") probe_qsort_outer();
+    if (s == "live-in-handler") {
+        // The handler runs on this thread's own stack: it uses the heap.
+        handlerReporter = reporter.get();
+        static std::string out = options.out;
+        handlerOut = out.c_str();
+        signal(SIGUSR1, probe_signal_handler);
+        pthread_t self = pthread_self();
+        std::thread sender([self] {
+            while (!interruptedSpinning.load()) std::this_thread::yield();
+            pthread_kill(self, SIGUSR1);
+        });
+        probe_interrupted_outer();
+        sender.join();
+        return 0;
+    }
     if (s == "overflow-main") probe_overflow(0);
     if (s == "overflow-thread") {
         std::thread crashing(probe_overflow_on_thread);

@@ -1,0 +1,109 @@
+#include "crash/crash_file_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace strombel::crash::detail {
+
+namespace {
+
+json::Error fileError(int error, const std::string& description) {
+    return json::Error::make("POSIXErrorDomain", error, description + ": " + std::strerror(error));
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& path, uint64_t limit) {
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (file.get() < 0) return fileError(errno, "Cannot open " + path.string());
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) return fileError(errno, "Cannot read " + path.string());
+    if (!S_ISREG(info.st_mode)) return fileError(EINVAL, path.string() + " is not a regular file");
+    if (static_cast<uint64_t>(info.st_size) > limit) return fileError(EFBIG, path.string() + " is too large");
+    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t got = ::read(file.get(), bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return fileError(errno, "Cannot read " + path.string());
+        if (got == 0) break;  // it became shorter meanwhile
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    // It grew meanwhile: what is read must still be within the limit.
+    char probe;
+    if (::read(file.get(), &probe, 1) > 0) return fileError(EFBIG, path.string() + " grew while it was read");
+    return bytes;
+}
+
+json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool replace) {
+    std::string temporary = path.string() + ".XXXXXX";
+    Descriptor file(::mkstemp(temporary.data()));
+    if (file.get() < 0) return fileError(errno, "Cannot create a file beside " + path.string());
+    auto fail = [&](int error) {
+        ::unlink(temporary.c_str());
+        return fileError(error, "Cannot write " + path.string());
+    };
+    ::fchmod(file.get(), 0644);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t put = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return fail(put < 0 ? errno : EIO);
+        done += static_cast<size_t>(put);
+    }
+    if (::close(file.release()) != 0) return fail(errno);
+    if (replace) {
+        if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
+    } else {
+        // link() fails when the name is taken: nothing that exists is replaced.
+        if (::link(temporary.c_str(), path.c_str()) != 0) return fail(errno);
+        ::unlink(temporary.c_str());
+    }
+    return {};
+}
+
+json::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {
+    json::Result<std::vector<uint8_t>> bytes = readFileUpTo(path, limit);
+    if (!bytes.ok()) return bytes.error();
+    std::string why;
+    std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.value().data(), bytes.value().size(), &why);
+    const auto* dictionary = list ? list->get<platform::PropertyValue::Dictionary>() : nullptr;
+    if (!dictionary) {
+        return json::Error::make("PropertyListErrorDomain", 2,
+                                 path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
+    }
+    return *dictionary;
+}
+
+json::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary) {
+    std::optional<std::vector<uint8_t>> bytes = platform::PropertyList::toBinary(platform::PropertyValue(std::move(dictionary)));
+    if (!bytes) return json::Error::make("PropertyListErrorDomain", 1, "The property list for " + path.string() + " could not be written");
+    return writeFileAtomically(path, *bytes);
+}
+
+}  // namespace strombel::crash::detail
