@@ -99,11 +99,7 @@ std::optional<UsageDataSenderIndex> UsageDataSenderIndex::fromArchive(const Arch
 UsageDataSenderBase::UsageDataSenderBase(platform::SerialQueue& queue) : queue_(queue) {}
 
 UsageDataSenderBase::~UsageDataSenderBase() {
-    if (networkObserver_) {
-        if (platform::NotificationCenter* center = UsageEnvironment::current().notificationCenter) {
-            center->removeObserver(networkObserver_);
-        }
-    }
+    if (networkObserver_ && networkCenter_) networkCenter_->removeObserver(networkObserver_);
     cancelTasks();
     if (backgroundTask_) {
         if (platform::Application* application = UsageEnvironment::current().application) {
@@ -116,6 +112,7 @@ void UsageDataSenderBase::observeNetworkChanges() {
     platform::NotificationCenter* center = UsageEnvironment::current().notificationCenter;
     if (!center) return;
     std::weak_ptr<UsageDataSenderBase> weak = shared_from_this();
+    networkCenter_ = center;
     networkObserver_ = center->addObserver(kUsageNetworkStatusChangedNotification, nullptr,
                                            [weak](const platform::Notification&) {
         bool reachable = UsageNetworkUtil::isNetworkReachable();
@@ -171,10 +168,14 @@ void UsageDataSenderBase::performRetransmitNotSentBlocks() {
 // ---- UsageDataSender ----
 
 void UsageDataSender::setupInstanceWithQueue(platform::SerialQueue& queue) {
+    std::shared_ptr<UsageDataSender> former;
     {
         std::lock_guard lock(instanceMutex);
-        if (instanceSlot()) return;
+        if (instanceSlot() && &instanceSlot()->queue() == &queue) return;
+        former = std::move(instanceSlot());
     }
+    // A sender of an earlier analytics queue goes before this one reads the index.
+    former.reset();
     auto sender = std::make_shared<UsageDataSender>(queue);
     sender->dataIndex_ = instantiatedIndex();
     sender->setupForCurrentDataKey(currentDataKey());
@@ -196,6 +197,15 @@ void UsageDataSender::cleanup() {
     std::shared_ptr<UsageDataSender> sender;
     {
         std::lock_guard lock(instanceMutex);
+        sender = std::move(instanceSlot());
+    }
+}
+
+void UsageDataSender::cleanupForQueue(const platform::SerialQueue& queue) {
+    std::shared_ptr<UsageDataSender> sender;
+    {
+        std::lock_guard lock(instanceMutex);
+        if (!instanceSlot() || &instanceSlot()->queue() != &queue) return;
         sender = std::move(instanceSlot());
     }
 }

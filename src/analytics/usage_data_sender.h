@@ -62,11 +62,15 @@ public:
     size_t runningTaskCount() const { return runningTasks_.size(); }
     /// Watches "UsageNetworkStatusChangedNotification" (called once made).
     void observeNetworkChanges();
+    /// The analytics queue everything runs on.
+    platform::SerialQueue& queue() const { return queue_; }
 
 protected:
     platform::SerialQueue& queue_;
     std::vector<std::shared_ptr<UsageHttpAsyncTask>> runningTasks_;
     uint64_t backgroundTask_ = 0;
+    // The center the observer was added to (the environment may change later).
+    platform::NotificationCenter* networkCenter_ = nullptr;
     platform::NotificationCenter::ObserverId networkObserver_ = 0;
 };
 
@@ -77,10 +81,14 @@ public:
     /// After all uploads end, at most this many of the newest blocks stay.
     static constexpr size_t kMaximumStoredBlocks = 50;
 
-    /// Makes the one sender (on the queue's thread: it reads and tidies the index).
+    /// Makes the one sender for `queue` (on the queue's thread: it reads and tidies
+    /// the index). A sender made for another analytics queue is dropped first: a
+    /// sender never outlives the queue it posts its work to.
     static void setupInstanceWithQueue(platform::SerialQueue& queue);
     static std::shared_ptr<UsageDataSender> instance();
     static void cleanup();
+    /// Drops the sender when it was made for `queue` (before that queue goes).
+    static void cleanupForQueue(const platform::SerialQueue& queue);
 
     explicit UsageDataSender(platform::SerialQueue& queue);
 

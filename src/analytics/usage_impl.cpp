@@ -57,6 +57,8 @@ void UsageImpl::cleanup() {
             }
             signalled.wait_for(lock, std::chrono::milliseconds(100));
         }
+        // The upload queue posts its work to this queue: it goes with it.
+        UsageDataSender::cleanupForQueue(*impl->queue_);
     }
     std::lock_guard lock(instanceMutex);
     instanceSlot().reset();
@@ -92,6 +94,7 @@ UsageImpl::UsageImpl() : queue_(std::make_unique<platform::SerialQueue>("com.Fer
 }
 
 UsageImpl::~UsageImpl() {
+    UsageDataSender::cleanupForQueue(*queue_);
     // The queue runs what is queued and stops before the session goes.
     queue_.reset();
     session_.reset();

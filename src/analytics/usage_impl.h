@@ -28,7 +28,8 @@ class UsageImpl : public std::enable_shared_from_this<UsageImpl> {
 public:
     static std::shared_ptr<UsageImpl> instance();
     /// Waits for the queue (pumping the main loop when called on its thread),
-    /// then drops the instance; the next `instance` makes a fresh one.
+    /// then drops the instance and the upload queue made for its queue; the next
+    /// `instance` makes fresh ones.
     static void cleanup();
     /// Whether the platform gives background time (asked of the instance).
     static bool isBackgroundSupported();

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <vector>
+
 #include "analytics/usage_environment.h"
 #include "analytics/usage_util.h"
 
@@ -29,9 +31,14 @@ Addresses& addresses() {
 
 std::mutex heartBeatMutex;
 // Lives for the rest of the process (never destroyed at exit, when its loop may
-// be gone); a new environment gets a beater of its own.
+// be gone); a new environment gets a beater of its own, and the earlier ones
+// stay with the environments they were made in.
 UsageHeartBeater* heartBeatInstance = nullptr;
 uint64_t heartBeatGeneration = 0;
+std::vector<UsageHeartBeater*>& everyHeartBeater() {
+    static auto* beaters = new std::vector<UsageHeartBeater*>();
+    return *beaters;
+}
 
 const int kNetworkUtilTag = 0;
 
@@ -247,6 +254,7 @@ UsageHeartBeater* UsageHeartBeater::createAndStartInstance(double seconds) {
     std::lock_guard lock(heartBeatMutex);
     if (!heartBeatInstance || heartBeatGeneration != UsageEnvironment::generation()) {
         heartBeatInstance = new UsageHeartBeater();
+        everyHeartBeater().push_back(heartBeatInstance);
         heartBeatGeneration = UsageEnvironment::generation();
         heartBeatInstance->start(seconds);
     }

@@ -75,6 +75,37 @@ TEST_F(UploadQueueTest, AFailedBlockStaysAndGoesAgainWhenTheNetworkComesBackUnle
     EXPECT_TRUE(blocks().empty());
 }
 
+TEST_F(UploadQueueTest, APostQueuedWhileNineFlyGoesWhenASuccessFreesASlot) {
+    start();
+    server.hold();
+    for (int i = 0; i < 9; ++i) send("flying " + std::to_string(i));
+    ASSERT_TRUE(pumpUntil([&] { return server.arrived() == 10; }));
+    send("queued");  // handed over while nine fly: it waits on disk
+    settle();
+    EXPECT_EQ(server.arrived(), 10);
+    EXPECT_EQ(blocks().size(), 10u);
+    server.release(1);
+    ASSERT_TRUE(pumpUntil([&] { return server.arrived() == 11; }));
+    EXPECT_EQ(server.bodies().back(), "queued");
+    server.releaseAll();
+    ASSERT_TRUE(waitForUploadsToEnd());
+    EXPECT_TRUE(blocks().empty());
+}
+
+TEST_F(UploadQueueTest, TheUploadQueueGoesWithTheAnalyticsQueueItWasMadeFor) {
+    server.answer(500);
+    start();
+    ASSERT_EQ(blocks().size(), 1u) << "the start's envelope failed and stays";
+    // The analytics queue goes; a new one comes, as at the next start.
+    UsageImpl::cleanup();
+    server.answer(200);
+    UsageSession::setupCurrentSessionWithKey(std::string("key"));
+    // The new queue's upload queue reads the stored block and posts it, and
+    // hears the answer on the new queue.
+    ASSERT_TRUE(pumpUntil([&] { return server.arrived() == 2 && blocks().empty() && uploadsIdle(); }));
+    EXPECT_EQ(server.bodies()[1], server.bodies()[0]);
+}
+
 TEST_F(UploadQueueTest, SixtyFailuresLeaveTheFiftyNewest) {
     start();
     server.answer(500);
