@@ -363,31 +363,52 @@ void Usage::setAppCloudServerToStaging(bool staging) {
     UsageUtil::fenced([&] { UsageNetworkUtil::setAppCloudServerToStaging(staging); });
 }
 
-void Usage::addOrigin(const json::Value& originName, const json::Value& originVersion) {
-    addOrigin(originName, originVersion, json::Value());
-}
+namespace {
 
-void Usage::addOrigin(const json::Value& originName, const json::Value& originVersion, const json::Value& parameters) {
+// The work of both `addOrigin` operations; `operation` names the one called.
+void addOriginAs(const char* operation, const json::Value& originName, const json::Value& originVersion,
+                 const json::Value& parameters) {
     if (!isText(originName, "Usage: Origin not added -- originName must be of NSString type.")) return;
     if (!isText(originVersion, "Usage: Origin not added -- originVersion must be of NSString type.")) return;
-    if (!gate("+[Usage addOrigin:withVersion:withParameters:]")) return;
+    if (!Usage::gate(operation)) return;
     UsageUtil::fenced([&] {
         storage()->recordOrigin(originName.asString(), originVersion.asString(), originParameters(parameters));
     });
 }
 
-void Usage::logEvent(const json::Value& eventName) { logEvent(eventName, json::Value(), false); }
-
-void Usage::logEvent(const json::Value& eventName, const json::Value& parameters) { logEvent(eventName, parameters, false); }
-
-void Usage::logEvent(const json::Value& eventName, bool timed) { logEvent(eventName, json::Value(), timed); }
-
-void Usage::logEvent(const json::Value& eventName, const json::Value& parameters, bool timed) {
+// The work of the four `logEvent` operations; `operation` names the one called.
+void logEventAs(const char* operation, const json::Value& eventName, const json::Value& parameters, bool timed) {
     if (!isText(eventName, kEventNotText)) return;
-    if (!gate("+[Usage logEvent:withParameters:timed:]")) return;
+    if (!Usage::gate(operation)) return;
     UsageUtil::fenced([&] {
         withCurrentSession([&](UsageImpl& session) { session.recordEvent(eventName.asString(), parameters, timed); });
     });
+}
+
+}  // namespace
+
+void Usage::addOrigin(const json::Value& originName, const json::Value& originVersion) {
+    addOriginAs("+[Usage addOrigin:withVersion:]", originName, originVersion, json::Value());
+}
+
+void Usage::addOrigin(const json::Value& originName, const json::Value& originVersion, const json::Value& parameters) {
+    addOriginAs("+[Usage addOrigin:withVersion:withParameters:]", originName, originVersion, parameters);
+}
+
+void Usage::logEvent(const json::Value& eventName) {
+    logEventAs("+[Usage logEvent:]", eventName, json::Value(), false);
+}
+
+void Usage::logEvent(const json::Value& eventName, const json::Value& parameters) {
+    logEventAs("+[Usage logEvent:withParameters:]", eventName, parameters, false);
+}
+
+void Usage::logEvent(const json::Value& eventName, bool timed) {
+    logEventAs("+[Usage logEvent:timed:]", eventName, json::Value(), timed);
+}
+
+void Usage::logEvent(const json::Value& eventName, const json::Value& parameters, bool timed) {
+    logEventAs("+[Usage logEvent:withParameters:timed:]", eventName, parameters, timed);
 }
 
 void Usage::endTimedEvent(const json::Value& eventName, const json::Value& parameters) {

@@ -108,8 +108,12 @@ void UsageFileCache::cleanup() {
 
 std::optional<std::filesystem::path> UsageFileCache::createFilePath(const std::string& prefix,
                                                                     bool forCurentAgentVersion) const {
-    if (prefix.find('/') != std::string::npos || prefix.find("..") != std::string::npos ||
-        prefix.find('\0') != std::string::npos) {
+    // Every part of the name is checked: the API key comes from the application too.
+    auto leavesFolder = [](const std::string& part) {
+        return part.find('/') != std::string::npos || part.find("..") != std::string::npos ||
+               part.find('\0') != std::string::npos;
+    };
+    if (leavesFolder(prefix) || leavesFolder(apiKey_) || leavesFolder(agentVersion_)) {
         UsageUtil::log(2, "UsageFileCache: prefix[{}] refused", prefix);
         return std::nullopt;
     }

@@ -47,8 +47,8 @@ private:
 inline constexpr const char* kUsageKeychainIdentifier = "com.ferrule.analytics";
 
 /// One cached object per prefix in the analytics folder. Nothing in the client
-/// uses it; it is kept for applications that do. A prefix holding "/" or ".." is
-/// refused (the file would leave the folder).
+/// uses it; it is kept for applications that do. A prefix (or API key) holding
+/// "/" or ".." is refused: the file would leave the folder.
 class UsageFileCache {
 public:
     static void createInstanceWithApiKey(const std::string& apiKey, const std::string& agentVersion);

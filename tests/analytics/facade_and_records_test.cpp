@@ -2,7 +2,9 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "analytics_test_support.h"
 #include "envelope_reader.h"
@@ -55,13 +57,29 @@ TEST_F(FacadeTest, ArgumentsThatAreNotTextsAreRefusedWithTheClientsMessages) {
 TEST_F(FacadeTest, AClosedGateNamesTheOperationAndDoesNothing) {
     start();
     Usage::setSendUsageInfoEnabled(false);
-    Usage::logEvent("Play");
-    EXPECT_TRUE(logged("Usage: +[Usage logEvent:withParameters:timed:] disabled."));
-    Usage::pauseSession();
-    EXPECT_TRUE(logged("Usage: +[Usage pauseSession] disabled."));
+    json::Value parameters = json::Value::object({{"pad", json::Value("1")}});
+    struct Case {
+        std::function<void()> call;
+        std::string operation;
+    } cases[] = {
+        {[] { Usage::logEvent("Play"); }, "+[Usage logEvent:]"},
+        {[&] { Usage::logEvent("Play", parameters); }, "+[Usage logEvent:withParameters:]"},
+        {[] { Usage::logEvent("Play", true); }, "+[Usage logEvent:timed:]"},
+        {[&] { Usage::logEvent("Play", parameters, true); }, "+[Usage logEvent:withParameters:timed:]"},
+        {[] { Usage::addOrigin("drums", "1"); }, "+[Usage addOrigin:withVersion:]"},
+        {[&] { Usage::addOrigin("drums", "1", parameters); }, "+[Usage addOrigin:withVersion:withParameters:]"},
+        {[] { Usage::pauseSession(); }, "+[Usage pauseSession]"},
+    };
+    for (const Case& test : cases) {
+        clearLines();
+        test.call();
+        EXPECT_EQ(lines(), std::vector<std::string>{"Usage: " + test.operation + " disabled."});
+    }
     Usage::setSendUsageInfoEnabled(true);
     settle();
     EXPECT_TRUE(session().eventCounts.empty());
+    EXPECT_FALSE(session().isPaused());
+    EXPECT_TRUE(UsageGlobalVariableStorage::sharedInstance()->originSets().empty());
 }
 
 TEST_F(FacadeTest, ASecondStartOnlyLogsAndTheFirstSessionStands) {
@@ -320,13 +338,21 @@ TEST(UsageProtocolDataTest, ReadsOutsideTheDataAreMalformed) {
     EXPECT_THROW(P::getInt32FromData(data, 3), UsageException);
 }
 
-TEST(UsageChecksumTest, EqualsZlibsCrc32) {
+TEST(UsageChecksumTest, EqualsZlibsCrc32AtEveryLengthAndAlignment) {
     std::mt19937 random(7);
-    for (size_t size : {0, 1, 15, 16, 17, 1000, 65537}) {
-        Bytes data(size);
-        for (auto& byte : data) byte = static_cast<uint8_t>(random());
-        uLong expected = crc32(0, data.data(), static_cast<uInt>(data.size()));
-        EXPECT_EQ(UsageUtil::dataChecksum(data), expected) << size;
+    Bytes data(70000 + 16);
+    for (auto& byte : data) byte = static_cast<uint8_t>(random());
+    // Lengths around the folding's steps (16 and 64 bytes), from every alignment.
+    for (size_t size : {0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 129, 1000, 4096, 65537}) {
+        for (size_t offset = 0; offset < 16; offset += 5) {
+            std::span<const uint8_t> bytes(data.data() + offset, size);
+            uLong expected = crc32(0, bytes.data(), static_cast<uInt>(size));
+            EXPECT_EQ(UsageUtil::dataChecksum(bytes), expected) << size << " at " << offset;
+            EXPECT_EQ(usageCrc32Portable(bytes), expected) << size << " at " << offset;
+            // Continued from an earlier checksum.
+            uint32_t half = usageCrc32(bytes.first(size / 3));
+            EXPECT_EQ(usageCrc32(bytes.subspan(size / 3), half), expected) << size << " at " << offset;
+        }
     }
     EXPECT_EQ(UsageUtil::dataChecksum(Bytes{}), 0u);
 }
@@ -370,6 +396,34 @@ TEST_F(FacadeTest, ListsLongerThanTheirCountAllowsAreCutSoCountAndItemsAgree) {
     EXPECT_EQ(decoded.checksum, decoded.computedChecksum);
 }
 
+TEST_F(FacadeTest, SettingsWrittenOnManyThreadsWhileEnvelopesAreBuiltStayWhole) {
+    start();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> writers;
+    for (int writer = 0; writer < 4; ++writer) {
+        writers.emplace_back([&, writer] {
+            for (int i = 0; !done.load(); ++i) {
+                std::string tag = std::to_string(writer) + "-" + std::to_string(i % 64);
+                Usage::setLaunchOptions(json::Value::object({{"option" + tag, json::Value("value" + tag)}}));
+                Usage::addOrigin("origin" + tag, "1." + tag);
+                Usage::setUserID("user" + tag);
+                Usage::setGender(i % 2 ? "m" : "f");
+            }
+        });
+    }
+    for (int round = 0; round < 100; ++round) {
+        std::optional<Bytes> envelope;
+        UsageSession::currentSession()->withSession([&](UsageSession* live) { envelope = live->dataForSessions({}); });
+        ASSERT_TRUE(envelope);
+        Envelope decoded;
+        ASSERT_NO_THROW(decoded = readEnvelope(std::string(envelope->begin(), envelope->end()))) << round;
+        EXPECT_EQ(decoded.checksum, decoded.computedChecksum);
+    }
+    done.store(true);
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_LE(UsageGlobalVariableStorage::sharedInstance()->launchOptions().size(), 4u * 64u);
+}
+
 TEST_F(FacadeTest, OriginsAndFileCachePrefixes) {
     auto storage = UsageGlobalVariableStorage::sharedInstance();
     std::vector<std::pair<std::string, std::string>> nine, ten;
@@ -389,6 +443,12 @@ TEST_F(FacadeTest, OriginsAndFileCachePrefixes) {
     for (std::string prefix : {"../x", "a/b", ".."}) EXPECT_FALSE(cache.save(ArchiveValue(1), prefix)) << prefix;
     ASSERT_TRUE(cache.save(ArchiveValue(7), "ok"));
     EXPECT_EQ(cache.get("ok"), ArchiveValue(7));
+    // The application's key is part of the name too: with a folder of the first
+    // part's name there, the file would land two folders up.
+    std::filesystem::create_directories(usageFiles() / "usageCache_ok_x");
+    UsageFileCache hostile("x/../../../precious", "140");
+    EXPECT_FALSE(hostile.save(ArchiveValue(1), "ok"));
+    EXPECT_FALSE(std::filesystem::exists(root() / "Library" / "precious_140.archive"));
 }
 
 TEST_F(FacadeTest, CookieMapRules) {
