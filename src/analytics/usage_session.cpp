@@ -414,8 +414,10 @@ void UsageSession::pauseSession() {
     pauseTime = now();
     UsageUtil::log(2, "UsageSession: Pause session with pauseTime[{}]", describeDate(pauseTime));
     finishSession();
-    if (sessionReportsOnPauseEnabled) {
-        sendSessionsToServerIncludingCurrentSession(true);
+    // A session whose envelope did not reach the disk keeps its current-session
+    // file: it is sent from there, or with the saved ones, later.
+    pauseSendNotStored_ = sessionReportsOnPauseEnabled && !sendSessionsToServerIncludingCurrentSession(true);
+    if (sessionReportsOnPauseEnabled && !pauseSendNotStored_) {
         removeCurrentSessionFile();
     } else {
         writeCurrentSessionFile();
@@ -459,7 +461,9 @@ void UsageSession::archiveSession() {
         pendingEventLog = std::move(stay);
     }
     if (sessionReportsOnPauseEnabled) {
-        if (!eventLog.empty()) {
+        // Sent at the pause: the saved sessions went with it, unless its envelope
+        // never reached the disk; then they stay, and this session joins them.
+        if (!eventLog.empty() || pauseSendNotStored_) {
             addToSavedSessions(*this);
         } else {
             setSavedSessions({});
@@ -507,7 +511,8 @@ void UsageSession::endSession() {
     UsageGlobalVariableStorage::sharedInstance()->savePersistentGlobalsToDisk();
 }
 
-void UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurrent) {
+bool UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurrent) {
+    bool kept = true;
     UsageUtil::fenced([&] {
         auto storage = UsageGlobalVariableStorage::sharedInstance();
         if (UsageUtil::hasUserOptedOut() && !storage->optOutSessionPending.load()) {
@@ -526,13 +531,16 @@ void UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurre
             UsageUtil::log(2, "Dropping current session with timestamp {}", describeDate(startTime));
             return;
         }
+        kept = false;
         std::shared_ptr<UsageDataSender> sender = UsageDataSender::instance();
         bool stored = sender && sender->sendSessionsData(*envelope);
         UsageUtil::log(2, "UsageSession: Scheduled send {} session(s).", records.size());
         // A block that did not reach the disk may not reach the server either:
         // the saved sessions stay for the next send.
         if (stored) setSavedSessions({});
+        kept = stored;
     });
+    return kept;
 }
 
 bool UsageSession::sentReportSuccessful() const {

@@ -84,7 +84,9 @@ public:
     std::unique_ptr<UsageSession> sessionWithNewEventsWithApiKey(const std::string& key, UsageDate startTime);
     void finishSession();
     void endSession();
-    void sendSessionsToServerIncludingCurrentSession(bool includeCurrent);
+    /// False when an envelope was made but its block did not reach the disk (the
+    /// saved sessions then stay); true otherwise, also when nothing was sent.
+    bool sendSessionsToServerIncludingCurrentSession(bool includeCurrent);
     void sendSessionsToServerForCreateSession() { sendSessionsToServerIncludingCurrentSession(false); }
 
     /// The session record (format 3); nothing when it cannot be written.
@@ -143,6 +145,8 @@ public:
 
 private:
     UsageSession() = default;
+    // The send at the last pause made an envelope that did not reach the disk.
+    bool pauseSendNotStored_ = false;
     void putEventIntoLog(UsageEvent event);
     void reset();
     UsageDate now() const;
