@@ -137,11 +137,12 @@ public:
             }
             case kArray: {
                 uint32_t count;
-                // Every item takes at least one byte.
+                // Every item takes at least one byte. The list grows as items are
+                // read: a count is only a claim until its items are there.
                 if (!u32(count) || !have(count)) return false;
-                ArchiveValue::Array items(count);
-                for (ArchiveValue& item : items) {
-                    if (!value(item, depth + 1)) return false;
+                ArchiveValue::Array items;
+                for (uint32_t i = 0; i < count; ++i) {
+                    if (!value(items.emplace_back(), depth + 1)) return false;
                 }
                 out = ArchiveValue(std::move(items));
                 return true;

@@ -290,23 +290,31 @@ void UsageGlobalVariableStorage::initPersistentMap() {
     persistentCookies_ = std::move(cookies);
 }
 
-bool UsageGlobalVariableStorage::writeDictionary(const std::map<std::string, std::string>& map,
-                                                 const std::filesystem::path& file) const {
-    std::lock_guard lock(saveMutex_);
-    if (UsageUtil::archiveObjectToFile(archived(map), file)) return true;
+namespace {
+
+bool writeMap(const ArchiveValue& map, const std::filesystem::path& file) {
+    if (UsageUtil::archiveObjectToFile(map, file)) return true;
     UsageUtil::log(2, "{}: map not saved to disk at path[{}]", "-[UsageGlobalVariableStorage writeDictionary:toFile:]",
                    file.string());
     return false;
 }
 
-void UsageGlobalVariableStorage::savePersistentGlobalsToDisk() const {
-    writeDictionary(persistentGlobalsMap(), persistentGlobalsFilePath());
-    std::filesystem::path cookiesFile = persistentCookiesFilePath();
+}  // namespace
+
+bool UsageGlobalVariableStorage::writeDictionary(const std::map<std::string, std::string>& map,
+                                                 const std::filesystem::path& file) const {
     std::lock_guard lock(saveMutex_);
-    if (!UsageUtil::archiveObjectToFile(archived(persistentCookiesMap()), cookiesFile)) {
-        UsageUtil::log(2, "{}: map not saved to disk at path[{}]",
-                       "-[UsageGlobalVariableStorage writeDictionary:toFile:]", cookiesFile.string());
-    }
+    return writeMap(archived(map), file);
+}
+
+void UsageGlobalVariableStorage::savePersistentGlobalsToDisk() const {
+    std::filesystem::path globalsFile = persistentGlobalsFilePath();
+    std::filesystem::path cookiesFile = persistentCookiesFilePath();
+    // The maps are read under the save lock: of two saves, the later one's maps
+    // reach the files last.
+    std::lock_guard lock(saveMutex_);
+    writeMap(archived(persistentGlobalsMap()), globalsFile);
+    writeMap(archived(persistentCookiesMap()), cookiesFile);
 }
 
 UsageEnvelopeSnapshot UsageGlobalVariableStorage::envelopeSnapshot() const {

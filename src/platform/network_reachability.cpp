@@ -291,9 +291,14 @@ bool NetworkReachability::startNotifier(MainLoop& loop, std::function<void(uint3
             int ready = ::poll(waits, 2, -1);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0 || (waits[1].revents & POLLIN) || !alive->load()) return;
-            if (!(waits[0].revents & POLLIN)) continue;
-            // Drain what came in one go: a burst of events is one change.
-            while (::recv(socketFd, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
+            if (!(waits[0].revents & (POLLIN | POLLERR))) continue;
+            // Drain what came in one go: a burst of events is one change. An
+            // overrun (ENOBUFS) is read off the socket here too, and the query
+            // below catches up with whatever was lost.
+            for (;;) {
+                ssize_t got = ::recv(socketFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (got > 0 || (got < 0 && (errno == EINTR || errno == ENOBUFS))) continue;
+                break;
             }
             std::optional<uint32_t> now = query();
             if (!now || now == last) continue;
