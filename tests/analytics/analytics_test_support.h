@@ -31,6 +31,7 @@
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"
+#include "usage_test_services.h"
 
 namespace strombel::analytics::testing {
 
@@ -123,27 +124,6 @@ private:
 class AnalyticsTest : public ::testing::Test {
 protected:
     AnalyticsTest() {
-        root_ = dir_.path() / "root";
-        platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(root_, dir_.path() / "bundle"));
-        platform::Sandbox::shared().createFolders();
-        loop.bindToCurrentThread();
-        network = std::make_unique<http::NetworkThread>(loop);
-        keychain = std::make_unique<platform::Keychain>(root_ / "Library" / "keychain.sqlite");
-        defaults = std::make_unique<platform::UserDefaults>(root_ / "Library" / "Preferences" / "defaults.sqlite");
-        bundle = std::make_unique<platform::MainBundle>(dir_.path() / "bundle");
-        environment.mainLoop = &loop;
-        environment.notificationCenter = &center;
-        environment.application = &application;
-        environment.keychain = keychain.get();
-        environment.userDefaults = defaults.get();
-        environment.bundle = bundle.get();
-        environment.network = network.get();
-        environment.applicationSupport = root_ / "Library" / "Application Support";
-        environment.library = root_ / "Library";
-        environment.documents = root_ / "Documents";
-        environment.vendorIdentifierFile = root_ / "Library" / "VendorIdentifier";
-        environment.wallClockOffset = 1'700'000'000;
-        UsageEnvironment::setCurrent(environment);
         UsageUtil::setConsoleSink([this](const std::string& line) {
             std::lock_guard lock(linesMutex_);
             lines_.push_back(line);
@@ -223,20 +203,20 @@ protected:
         lines_.clear();
     }
 
-    std::filesystem::path usageFiles() const { return root_ / "Library" / "Application Support" / "UsageFiles"; }
+    std::filesystem::path usageFiles() const { return UsageTestServices::usageFiles(root_); }
     const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path bundleFolder() const { return dir_ / "bundle"; }
 
     strombel::testing::TempDir dir_;
-    std::filesystem::path root_;
-    platform::ManualClock clock{1'000'000'000};
-    platform::MainLoop loop{clock};
-    platform::NotificationCenter center;
-    platform::Application application;
-    std::unique_ptr<http::NetworkThread> network;
-    std::unique_ptr<platform::Keychain> keychain;
-    std::unique_ptr<platform::UserDefaults> defaults;
-    std::unique_ptr<platform::MainBundle> bundle;
-    UsageEnvironment environment;
+    std::filesystem::path root_ = dir_ / "root";
+    UsageTestServices services_{root_, bundleFolder()};
+    platform::ManualClock& clock = services_.clock;
+    platform::MainLoop& loop = services_.loop;
+    platform::NotificationCenter& center = services_.center;
+    platform::Application& application = services_.application;
+    std::unique_ptr<http::NetworkThread>& network = services_.network;
+    std::unique_ptr<platform::MainBundle>& bundle = services_.bundle;
+    UsageEnvironment& environment = services_.environment;
 
 private:
     std::mutex linesMutex_;
