@@ -6,15 +6,12 @@
 #include <vector>
 
 #include "analytics/keyed_archive.h"
-#include "analytics/usage_checksum.h"
+#include "archive_frame.h"
 #include "analytics/usage_data_sender.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace strombel::analytics;
-    std::vector<uint8_t> bytes{'U', 'K', 'A', '1'};
-    bytes.insert(bytes.end(), data, data + size);
-    uint32_t checksum = usageCrc32(bytes);
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(checksum >> shift));
+    std::vector<uint8_t> bytes = framedAsArchive(data, size);
     std::optional<ArchiveValue> value = KeyedArchive::decode(bytes);
     if (!value) return 0;
     std::optional<UsageDataSenderIndex> index = UsageDataSenderIndex::fromArchive(*value);

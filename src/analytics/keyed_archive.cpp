@@ -269,6 +269,21 @@ ArchiveValue::Bytes ArchiveValue::bytes(const std::string& key) const {
     return block ? *block : Bytes{};
 }
 
+std::optional<std::string> ArchiveValue::optionalText(const std::string& key) const {
+    const ArchiveValue* found = field(key);
+    const std::string* text = found ? found->get<std::string>() : nullptr;
+    if (!text) return std::nullopt;
+    return *text;
+}
+
+ArchiveValue ArchiveValue::ofOptional(const std::optional<std::string>& text) {
+    return text ? ArchiveValue(*text) : ArchiveValue();
+}
+
+ArchiveValue ArchiveValue::ofOptionalDate(const std::optional<double>& seconds) {
+    return seconds ? ArchiveValue(ArchiveDate{*seconds}) : ArchiveValue();
+}
+
 std::vector<uint8_t> KeyedArchive::encode(const ArchiveValue& value) {
     std::vector<uint8_t> out(std::begin(kMagic), std::end(kMagic));
     put(out, value);

@@ -60,6 +60,12 @@ public:
     bool flag(const std::string& key, bool fallback = false) const;
     std::optional<double> date(const std::string& key) const;
     Bytes bytes(const std::string& key) const;
+    /// A text field; absent when missing or not a text.
+    std::optional<std::string> optionalText(const std::string& key) const;
+
+    /// A text, or nil for none; a date, or nil for none.
+    static ArchiveValue ofOptional(const std::optional<std::string>& text);
+    static ArchiveValue ofOptionalDate(const std::optional<double>& seconds);
 
     bool operator==(const ArchiveValue& other) const = default;
 

@@ -13,15 +13,6 @@ namespace strombel::analytics {
 
 namespace {
 
-ArchiveValue optionalText(const std::optional<std::string>& text) { return text ? ArchiveValue(*text) : ArchiveValue(); }
-
-std::optional<std::string> optionalText(const ArchiveValue& value, const std::string& key) {
-    const ArchiveValue* field = value.field(key);
-    const std::string* text = field ? field->get<std::string>() : nullptr;
-    if (!text) return std::nullopt;
-    return *text;
-}
-
 bool isObjectOf(const ArchiveValue& value, const char* className) {
     const ArchiveValue::Object* object = value.get<ArchiveValue::Object>();
     return object && object->className == className;
@@ -116,7 +107,7 @@ ArchiveValue UsageEvent::archived() const {
     ArchiveValue::Object object{"UsageEvent", {}};
     object.fields.emplace("name", ArchiveValue(name));
     object.fields.emplace("started", ArchiveValue(ArchiveDate{started}));
-    object.fields.emplace("ended", ended ? ArchiveValue(ArchiveDate{*ended}) : ArchiveValue());
+    object.fields.emplace("ended", ArchiveValue::ofOptionalDate(ended));
     object.fields.emplace("timed", ArchiveValue(timed));
     object.fields.emplace("parameters", archivedParameters(parameters));
     object.fields.emplace("automaticallyEnded", ArchiveValue(automaticallyEnded));
@@ -175,9 +166,9 @@ ArchiveValue UsageError::archived() const {
     ArchiveValue::Object object{"UsageError", {}};
     object.fields.emplace("errorID", ArchiveValue(errorID));
     object.fields.emplace("date", ArchiveValue(ArchiveDate{date}));
-    object.fields.emplace("errorString", optionalText(errorString));
-    object.fields.emplace("errorMessage", optionalText(errorMessage));
-    object.fields.emplace("exceptionString", optionalText(exceptionString));
+    object.fields.emplace("errorString", ArchiveValue::ofOptional(errorString));
+    object.fields.emplace("errorMessage", ArchiveValue::ofOptional(errorMessage));
+    object.fields.emplace("exceptionString", ArchiveValue::ofOptional(exceptionString));
     object.fields.emplace("errorType", ArchiveValue(errorType));
     object.fields.emplace("reportData", ArchiveValue(reportData));
     return ArchiveValue(std::move(object));
@@ -188,9 +179,9 @@ std::optional<UsageError> UsageError::fromArchive(const ArchiveValue& value) {
     UsageError error;
     error.errorID = static_cast<int32_t>(value.integer("errorID"));
     error.date = value.date("date").value_or(0);
-    error.errorString = optionalText(value, "errorString");
-    error.errorMessage = optionalText(value, "errorMessage");
-    error.exceptionString = optionalText(value, "exceptionString");
+    error.errorString = value.optionalText("errorString");
+    error.errorMessage = value.optionalText("errorMessage");
+    error.exceptionString = value.optionalText("exceptionString");
     error.errorType = static_cast<int32_t>(value.integer("errorType"));
     error.reportData = value.bytes("reportData");
     return error;

@@ -27,19 +27,6 @@ std::shared_ptr<UsageImpl>& currentSessionSlot() {
 
 std::atomic<int32_t> maximumSavedSessions{usage_limits::kSavedSessions};
 
-ArchiveValue optionalDate(const std::optional<UsageDate>& date) {
-    return date ? ArchiveValue(ArchiveDate{*date}) : ArchiveValue();
-}
-
-ArchiveValue optionalText(const std::optional<std::string>& text) { return text ? ArchiveValue(*text) : ArchiveValue(); }
-
-std::optional<std::string> optionalText(const ArchiveValue& value, const std::string& key) {
-    const ArchiveValue* field = value.field(key);
-    const std::string* text = field ? field->get<std::string>() : nullptr;
-    if (!text) return std::nullopt;
-    return *text;
-}
-
 ArchiveValue archivedEvents(const std::vector<UsageEvent>& events) {
     ArchiveValue::Array items;
     for (const UsageEvent& event : events) items.push_back(event.archived());
@@ -613,8 +600,8 @@ ArchiveValue UsageSession::archived() {
     auto& fields = object.fields;
     fields.emplace("serializationVersion", ArchiveValue(2));
     fields.emplace("startTime", ArchiveValue(ArchiveDate{startTime}));
-    if (endTime) fields.emplace("endTime", optionalDate(endTime));
-    if (pauseTime) fields.emplace("pauseTime", optionalDate(pauseTime));
+    if (endTime) fields.emplace("endTime", ArchiveValue::ofOptionalDate(endTime));
+    if (pauseTime) fields.emplace("pauseTime", ArchiveValue::ofOptionalDate(pauseTime));
     fields.emplace("pauseIntervalMillis", ArchiveValue(totalPauseIntervalMillis));
     ArchiveValue::Dictionary parameters;
     for (const auto& [key, value] : sessionParams) parameters.emplace(key, ArchiveValue(value));
@@ -638,12 +625,12 @@ ArchiveValue UsageSession::archived() {
     fields.emplace("crashed", ArchiveValue(crashed));
     fields.emplace("crashReportData", ArchiveValue(crashReportData));
     fields.emplace("apiKey", ArchiveValue(apiKey));
-    fields.emplace("appVersion", optionalText(appVersion));
-    fields.emplace("userID", optionalText(userID));
+    fields.emplace("appVersion", ArchiveValue::ofOptional(appVersion));
+    fields.emplace("userID", ArchiveValue::ofOptional(userID));
     fields.emplace("pageViewCount", ArchiveValue(pageViewCount));
     fields.emplace("locale", ArchiveValue(locale));
     fields.emplace("timeZone", ArchiveValue(timeZone));
-    fields.emplace("age", optionalDate(age));
+    fields.emplace("age", ArchiveValue::ofOptionalDate(age));
     fields.emplace("gender", ArchiveValue(gender));
     return ArchiveValue(std::move(object));
 }
@@ -691,8 +678,8 @@ std::unique_ptr<UsageSession> UsageSession::fromArchive(const ArchiveValue& valu
     session->crashed = value.flag("crashed");
     session->crashReportData = value.bytes("crashReportData");
     session->apiKey = value.text("apiKey");
-    session->appVersion = optionalText(value, "appVersion");
-    session->userID = optionalText(value, "userID");
+    session->appVersion = value.optionalText("appVersion");
+    session->userID = value.optionalText("userID");
     session->pageViewCount = static_cast<int32_t>(value.integer("pageViewCount"));
     session->locale = value.text("locale");
     session->timeZone = value.text("timeZone");
