@@ -27,7 +27,7 @@ public:
     struct Object {
         std::string className;
         Dictionary fields;
-        bool operator==(const Object&) const = default;
+        bool operator==(const Object& other) const;  // below: the fields' type is complete there
     };
     using Storage = std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, ArchiveDate, Array,
                                  Dictionary, Object>;
@@ -72,6 +72,10 @@ public:
 private:
     Storage storage_;
 };
+
+inline bool ArchiveValue::Object::operator==(const Object& other) const {
+    return className == other.className && fields == other.fields;
+}
 
 /// The client's one archive format, for every ".archive" file, the block index and
 /// the saved response: "UKA1", one value, and the CRC-32 of everything before it.

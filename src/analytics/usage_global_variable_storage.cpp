@@ -174,13 +174,13 @@ bool UsageGlobalVariableStorage::recordOrigin(const std::string& name, const std
     UsageOriginSet set;
     set.originName = name;
     set.parameters.emplace_back("usageOriginVersion", version);
-    for (const auto& [key, value] : parameters) {
+    for (const auto& parameter : parameters) {
         auto same = std::find_if(set.parameters.begin(), set.parameters.end(),
-                                 [&](const auto& entry) { return entry.first == key; });
+                                 [&](const auto& entry) { return entry.first == parameter.first; });
         if (same != set.parameters.end()) {
-            same->second = value;
+            same->second = parameter.second;
         } else {
-            set.parameters.emplace_back(key, value);
+            set.parameters.push_back(parameter);
         }
     }
     std::lock_guard lock(mutex_);

@@ -72,6 +72,13 @@ private:
     int fd_ = -1;
 };
 
+// NLMSG_OK without comparing the header's unsigned length to the signed count
+// the NLMSG_NEXT steps keep.
+bool messageFits(const nlmsghdr* header, int length) {
+    return length >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+           header->nlmsg_len <= static_cast<unsigned>(length);
+}
+
 // What a route says about reaching its destination.
 struct Route {
     unsigned char type = RTN_UNSPEC;
@@ -162,7 +169,7 @@ std::optional<uint32_t> queryAddress(uint32_t hostOrderAddress, const std::files
     std::vector<uint8_t> answer = socket.receive();
     if (answer.empty()) return std::nullopt;
     int length = static_cast<int>(answer.size());
-    for (auto* header = reinterpret_cast<const nlmsghdr*>(answer.data()); NLMSG_OK(header, length);
+    for (auto* header = reinterpret_cast<const nlmsghdr*>(answer.data()); messageFits(header, length);
          header = NLMSG_NEXT(header, length)) {
         if (header->nlmsg_type == NLMSG_ERROR) {
             if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return std::nullopt;
@@ -201,7 +208,7 @@ std::optional<uint32_t> queryDefaultRoute(const std::filesystem::path& sysfsRoot
         std::vector<uint8_t> answer = socket.receive();
         if (answer.empty()) return std::nullopt;
         int length = static_cast<int>(answer.size());
-        for (auto* header = reinterpret_cast<const nlmsghdr*>(answer.data()); NLMSG_OK(header, length);
+        for (auto* header = reinterpret_cast<const nlmsghdr*>(answer.data()); messageFits(header, length);
              header = NLMSG_NEXT(header, length)) {
             if (header->nlmsg_type == NLMSG_DONE) return ipv4 ? ipv4 : ipv6;
             if (header->nlmsg_type == NLMSG_ERROR) return std::nullopt;
