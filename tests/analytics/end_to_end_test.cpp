@@ -158,9 +158,10 @@ TEST_F(EndToEndTest, AFailedUploadIsSentAgainAtTheNextStart) {
 
     server.answer(200);
     Usage::startSession("key");
-    // The stored block goes again, then the new start's envelope.
-    ASSERT_TRUE(waitForPosts(4));
-    settle();
+    // Both stored blocks go again (side by side, in no fixed order), and the new
+    // start's envelope.
+    ASSERT_TRUE(waitForPosts(5));
+    ASSERT_TRUE(waitForUploadsToEnd());
     std::vector<std::string> bodies = server.bodies();
     EXPECT_NE(std::find(bodies.begin() + 2, bodies.end(), rejected), bodies.end());
     Envelope again = readEnvelope(rejected);

@@ -154,7 +154,10 @@ TEST_F(IdentifierTest, TheVendorIdentifierIsARandomUuidKeptAcrossRuns) {
     EXPECT_TRUE(UsageUtil::isAdTrackingEnabled());
 }
 
-TEST(ReachabilityTest, FlagsGiveTheStatusesOfTheTable) {
+// The client's reachability objects read their environment: a sandbox of the test's own.
+class UsageReachabilityTest : public AnalyticsTest {};
+
+TEST_F(UsageReachabilityTest, FlagsGiveTheStatusesOfTheTable) {
     auto internet = UsageReachability::usageReachabilityForInternetConnection();
     auto wifi = UsageReachability::usageReachabilityForLocalWiFi();
     struct Case {

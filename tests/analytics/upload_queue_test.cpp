@@ -164,7 +164,10 @@ TEST_F(UploadQueueTest, AHostileIndexTouchesNoFileAndOrphansGo) {
     }
 }
 
-TEST(UsageResponseTest, ResponsesAreReadToTheirTrailingWord) {
+// The reader saves the persistent maps: a sandbox of the test's own.
+class UsageResponseTest : public AnalyticsTest {};
+
+TEST_F(UsageResponseTest, ResponsesAreReadToTheirTrailingWord) {
     auto storage = UsageGlobalVariableStorage::sharedInstance();
     auto bytes = [](std::initializer_list<int> values) {
         Bytes out;
@@ -186,7 +189,6 @@ TEST(UsageResponseTest, ResponsesAreReadToTheirTrailingWord) {
     // An empty body clears the cookies.
     UsageDataSender::parseResponse({});
     EXPECT_TRUE(storage->persistentCookiesMap().empty());
-    UsageGlobalVariableStorage::cleanup();
 }
 
 }  // namespace
