@@ -81,3 +81,11 @@ function(strombel_add_subfolders dir)
     endif()
   endforeach()
 endfunction()
+
+# strombel_add_realtime_guard(TARGET): links the test build's real-time guard
+# (tests/support/realtime_guard.cpp) into a test binary: a thread marked
+# real-time that allocates, locks, waits, sleeps or writes aborts it.
+function(strombel_add_realtime_guard target)
+  target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp")
+  target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+endfunction()

@@ -1,15 +1,24 @@
 // Render cost per 256-frame buffer (as a share of the buffer's real-time
-// duration), offline export speed (as a multiple of real time) and sample load
-// times. Run: build/bench/engine/engine_bench
+// duration), the cost of one pad tap on the caller's thread, silent blocks while
+// two control threads hammer the engine, offline export speed (as a multiple of
+// real time) and sample load times. Run: build/bench/engine/engine_bench
+//
+// The render, tap and contention benchmarks use only the engine's public API,
+// so the same file builds against the engine as it was before it stopped taking
+// a mutex between the control threads and the audio thread: export that commit,
+// put this file in its bench/engine/ and run both binaries one after the other.
 
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/in_memory_sound_library.h"
@@ -51,6 +60,22 @@ public:
                 data[2 * i + 1] = -v;
             }
             sf_writef_float(file, data.data(), frames);
+            sf_close(file);
+        }
+        return "Documents/" + name;
+    }
+
+    /// Writes `name` with `seconds` of one constant 16-bit value, mono (0 is silence).
+    std::string makeConstant(const std::string& name, double seconds, int16_t value) {
+        std::filesystem::path path = root_ / "Documents" / name;
+        if (!std::filesystem::exists(path)) {
+            SF_INFO info{};
+            info.samplerate = 44100;
+            info.channels = 1;
+            info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+            SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+            std::vector<int16_t> data(static_cast<size_t>(seconds * 44100), value);
+            sf_writef_short(file, data.data(), static_cast<sf_count_t>(data.size()));
             sf_close(file);
         }
         return "Documents/" + name;
@@ -134,6 +159,144 @@ void BM_RenderBuffer(benchmark::State& state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_RenderBuffer)->Arg(0)->Arg(12)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+// The cost of one pad tap on the caller's thread: look-up, start request and
+// whatever the engine does there. The render runs between batches of a thousand
+// taps (not timed), as the audio thread would.
+void BM_TapCost(benchmark::State& state) {
+    Rig rig(12, 2.0);
+    std::vector<int32_t> left(kBufferFrames), right(kBufferFrames);
+    uint64_t time = 1'000'000'000;
+    size_t next = 0;
+    int taps = 0;
+    for (auto _ : state) {
+        rig.box->startTrack(rig.paths[next], 0, true, false, false, 1.0f);
+        if (++next == rig.paths.size()) next = 0;
+        if (++taps == 1000) {
+            state.PauseTiming();
+            rig.box->soundBoxRenderCallback(kBufferFrames, time, left.data(), right.data());
+            time += static_cast<uint64_t>(kBufferFrames * 1e9 / kRate);
+            rig.box->deliverPendingEvents();
+            taps = 0;
+            state.ResumeTiming();
+        }
+    }
+}
+BENCHMARK(BM_TapCost)->Unit(benchmark::kNanosecond);
+
+// The same while another thread renders buffers back to back, as a busy audio
+// thread would: a tap must not wait for the render.
+void BM_TapCostWhileRendering(benchmark::State& state) {
+    Rig rig(12, 2.0);
+    rig.fullEffects();
+    std::atomic<bool> done{false};
+    std::thread audio([&] {
+        std::vector<int32_t> left(kBufferFrames), right(kBufferFrames);
+        uint64_t time = 1'000'000'000;
+        while (!done.load(std::memory_order_relaxed)) {
+            rig.box->soundBoxRenderCallback(kBufferFrames, time, left.data(), right.data());
+            time += static_cast<uint64_t>(kBufferFrames * 1e9 / kRate);
+        }
+    });
+    size_t next = 0;
+    int taps = 0;
+    for (auto _ : state) {
+        rig.box->startTrack(rig.paths[next], 0, true, false, false, 1.0f);
+        if (++next == rig.paths.size()) next = 0;
+        if (++taps == 48) {
+            state.PauseTiming();
+            rig.loop.runPending();
+            rig.box->deliverPendingEvents();
+            taps = 0;
+            state.ResumeTiming();
+        }
+    }
+    done.store(true);
+    audio.join();
+}
+BENCHMARK(BM_TapCostWhileRendering)->Unit(benchmark::kNanosecond)->UseRealTime();
+
+// Silent blocks while two control threads use the engine as fast as they can: a
+// "main" thread (bank changes, single-track reloads, the playing list, the pad
+// paths) and a "MIDI" thread (taps, stops, volumes, look-ups, sequencer starts).
+// A constant probe sample longer than the run plays throughout; a block in which
+// nothing of it is heard is a silent block. The control threads play silent
+// samples only, so that they cannot hide one.
+void BM_SilentBlocksUnderContention(benchmark::State& state) {
+    constexpr int kBlocks = 10'000;  // 58 s of sound at 256 frames a block
+    double silent = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        platform::MainLoop loop;
+        engine::InMemorySoundLibrary library;
+        std::vector<engine::LibrarySample> samples;
+        const std::string probe = Samples::shared().makeConstant("probe.wav", 60.0, 10000);
+        samples.push_back({probe, probe, 1.0f});
+        std::vector<std::string> quiet;
+        for (int i = 0; i < 12; ++i) {
+            quiet.push_back(Samples::shared().makeConstant("quiet" + std::to_string(i) + ".wav", 0.5, 0));
+            samples.push_back({quiet.back(), quiet.back(), 1.0f});
+        }
+        library.setSamples(samples);
+        for (uint64_t bank = 0; bank < 2; ++bank) {
+            std::vector<engine::LibraryPadAssignment> pads;
+            for (int pad = 0; pad < 6; ++pad) {
+                engine::LibraryPadAssignment assignment;
+                assignment.pad = pad;
+                assignment.sample = samples[1 + bank * 6 + static_cast<size_t>(pad)];
+                pads.push_back(assignment);
+            }
+            library.setBank(bank, pads);
+        }
+        auto device = std::make_unique<platform::ManualAudioDevice>(kRate, kBufferFrames);
+        platform::ManualAudioDevice* manual = device.get();
+        engine::SoundBox box(std::move(device), Samples::shared().sandbox(), loop, &library);
+        box.preloadTrack(probe);
+        for (const auto& path : quiet) box.preloadTrack(path);
+        box.waitForPreloads();
+        box.startTrack(probe, 0, false, false, true, 1.0f);
+        std::atomic<bool> done{false};
+        std::thread main([&] {
+            loop.bindToCurrentThread();
+            uint64_t bank = 0;
+            while (!done.load(std::memory_order_relaxed)) {
+                box.currentSoundbankChanged(bank ^= 1);
+                box.loadTrackForFile(quiet[bank * 6]);
+                benchmark::DoNotOptimize(box.playingTracks().size());
+                benchmark::DoNotOptimize(box.currentSoundbankFilePathsByIdx().size());
+                loop.runPending();
+            }
+        });
+        std::thread midi([&] {
+            size_t i = 0;
+            while (!done.load(std::memory_order_relaxed)) {
+                const std::string& path = quiet[i++ % quiet.size()];
+                box.startTrack(path, 0, true, true, false, 1.0f);
+                box.setVolume(0.8f, path);
+                benchmark::DoNotOptimize(box.isPlaying(path));
+                benchmark::DoNotOptimize(box.volumeForTrack(quiet[(i + 3) % quiet.size()]));
+                box.stopTrack(quiet[(i + 6) % quiet.size()]);
+                box.startTrackFromSequencer(quiet[(i + 9) % quiet.size()], manual->nextHostTime());
+            }
+        });
+        state.ResumeTiming();
+        int silentBlocks = 0;
+        for (int block = 0; block < kBlocks; ++block) {
+            manual->renderBuffer();
+            const auto& out = manual->left();
+            if (std::all_of(out.begin(), out.end(), [](int32_t sample) { return sample == 0; })) ++silentBlocks;
+        }
+        state.PauseTiming();
+        done.store(true);
+        main.join();
+        midi.join();
+        silent += silentBlocks;
+        state.ResumeTiming();
+    }
+    state.counters["silent_blocks"] = silent / static_cast<double>(state.iterations());
+    state.counters["blocks"] = kBlocks;
+}
+BENCHMARK(BM_SilentBlocksUnderContention)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_ExportTwelveTracks(benchmark::State& state) {
     Rig rig(12, 0.5);

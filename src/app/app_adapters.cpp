@@ -1,5 +1,7 @@
 #include "app/app_adapters.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -212,12 +214,34 @@ void PadMidiAdapter::midiLearnBtn(uint64_t pad, int32_t note) {
 
 std::string AppLibraryAdapter::makeDataUpToDate() {
     library::DataMigrationManager::makeDataUpToDate(library_);
-    if (!library_.storeProblem().empty()) return library_.storeProblem();
+    const std::string folder = library_.applicationDocumentsDirectory().string();
     const library::PersistentStore* store = library_.persistentStore();
-    if (!store) return "the store file in the documents folder cannot be opened or made";
-    if (!store->setAsidePath().empty())
-        return "the store file was damaged; it was kept as " + store->setAsidePath().string() +
-               " and a new library was made";
+    if (!store) {
+        const std::string reason = library_.storeProblem().empty() ? "the store file cannot be opened or made"
+                                                                    : library_.storeProblem();
+        return "The sound library could not be opened: " + reason + ".\nThe stock sounds play from memory, but " +
+               "nothing you record or change can be kept in this run. Check that " + folder +
+               " can be written and has free space, then start Strombel again.";
+    }
+    if (!store->setAsidePath().empty()) {
+        const library::PersistentStore::CarriedOver& carried = store->carriedOver();
+        const bool anyCarried = carried.soundbanks + carried.samples + carried.sequencerEvents > 0;
+        return "The sound library file was damaged (" + store->openError() + ").\nIt was set aside as " +
+               store->setAsidePath().string() +
+               " and a new library was made from the stock packs and the sample files in " + folder +
+               ", which are untouched.\nThe set-aside file holds the banks, recorded patterns and sample names "
+               "you made; " +
+               (anyCarried ? fmt::format("what could still be read of them ({} banks, {} samples, {} recorded "
+                                         "notes) was carried over.",
+                                         carried.soundbanks, carried.samples, carried.sequencerEvents)
+                           : std::string("none of them could be read.")) +
+               (library_.writeProblem().empty() ? "" : "\nThe new library cannot be saved: " + library_.writeProblem());
+    }
+    if (!library_.writeProblem().empty()) {
+        return "The sound library cannot be saved: " + library_.writeProblem() +
+               ".\nYou can play and record, but what you record or change now is lost when Strombel quits. "
+               "Make " + folder + " writable or free some disk space.";
+    }
     return {};
 }
 

@@ -29,6 +29,8 @@ public:
     /// The output unit that the hub's sender port publishes.
     virtual hub::AudioUnitHandle audioUnit() const = 0;
     virtual std::string lastError() const { return {}; }
+    /// Why the output plays to no sound card, when that is so (told at launch).
+    virtual std::string outputProblem() const { return {}; }
 };
 
 /// The pattern sequencer as the life-cycle asks it.
@@ -39,8 +41,10 @@ public:
 };
 
 /// The library's start-up: brings the stored data up to date (which creates the
-/// library). Answers an empty string, or what went wrong when the store could not
-/// be opened; the program then runs without a library.
+/// library). Answers an empty string, or what the user must be told about the
+/// stored data, worded for them: a store that could not be opened (the program
+/// then runs on the stock packs in memory), one that was damaged and set aside,
+/// or one that cannot be saved.
 class AppLibrary {
 public:
     virtual ~AppLibrary() = default;

@@ -22,6 +22,9 @@ namespace strombel::app {
 namespace {
 
 std::atomic<int> signalWriteEnd{-1};
+// The pipe a termination signal is written into; it outlives sessions, so that a
+// signal that comes before any session waits there for the next one.
+int signalPipe[2] = {-1, -1};
 
 // Background tasks get this long to end at a clean shutdown.
 constexpr uint64_t kBackgroundTaskGraceNanos = 5 * platform::kNanosPerSecond;
@@ -43,6 +46,18 @@ void onTerminationSignal(int signalNumber) {
 
 }  // namespace
 
+bool DesktopSession::holdTerminationSignals() {
+    if (signalPipe[0] < 0) {
+        if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        signalWriteEnd.store(signalPipe[1]);
+    }
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
                                platform::NotificationCenter& notifications)
     : delegate_(delegate), flush_(std::move(flush)), notifications_(notifications) {}
@@ -50,12 +65,14 @@ DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<v
 DesktopSession::~DesktopSession() {
     pressureNotifier_.reset();
     if (pressureDescriptor_ >= 0) ::close(pressureDescriptor_);
-    if (signalPipe_[1] >= 0) {
+    if (signalNotifier_) {
+        signalNotifier_.reset();
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signalWriteEnd.store(-1);
-        ::close(signalPipe_[0]);
-        ::close(signalPipe_[1]);
+        ::close(signalPipe[0]);
+        ::close(signalPipe[1]);
+        signalPipe[0] = signalPipe[1] = -1;
     }
 }
 
@@ -65,21 +82,17 @@ void DesktopSession::watch(QWidget* window) {
 }
 
 bool DesktopSession::catchTerminationSignals() {
-    if (signalPipe_[0] >= 0) return true;
-    if (::pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    signalWriteEnd.store(signalPipe_[1]);
-    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe_[0], QSocketNotifier::Read);
-    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+    if (signalNotifier_) return true;
+    if (!holdTerminationSignals()) return false;
+    const int readEnd = signalPipe[0];
+    signalNotifier_ = std::make_unique<QSocketNotifier>(readEnd, QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this, readEnd] {
         char bytes[16];
-        while (::read(signalPipe_[0], bytes, sizeof bytes) > 0) {
+        while (::read(readEnd, bytes, sizeof bytes) > 0) {
         }
         shutdown();
     });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+    return true;
 }
 
 bool DesktopSession::watchMemoryPressure(const std::string& pressureFile) {

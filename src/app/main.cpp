@@ -1,15 +1,17 @@
-// Strombel: the program. Options:
-//   --gui 0|1|2   the layout: 0 tablet (the default), 1 phone landscape, 2 phone portrait
-//   --root DIR    keep the library, settings and recordings in DIR
+// Strombel: the program. `strombel --help` lists the options.
 
 #include <QApplication>
+#include <QScreen>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/crash_upload_alert.h"
 #include "app/desktop_session.h"
 #include "app/loggers.h"
@@ -21,65 +23,48 @@
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
+#include "ui/image_store.h"
 #include "ui/kit/context.h"
+#include "ui/kit/window.h"
 
 namespace {
 
-struct Options {
-    int guiType = 0;
-    bool help = false;
-    std::string error;
-};
-
-Options parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        std::string value;
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (argument == "--gui" && i + 1 < argc) {
-            value = argv[++i];
-        } else if (argument.rfind("--gui=", 0) == 0) {
-            value = argument.substr(6);
-        } else if (argument == "--gui") {
-            options.error = "--gui needs a value: 0, 1 or 2";
-            continue;
-        } else {
-            continue;
-        }
-        if (value == "0" || value == "1" || value == "2") {
-            options.guiType = value[0] - '0';
-        } else {
-            options.error = "--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait), not \"" + value + "\"";
-        }
+/// While Qt looks for its display: a display that cannot be reached ends the
+/// program with our word for it instead of Qt's abort.
+void onQtMessageWhileConnecting(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "strombel: %s\n", strombel::app::kNoDisplayMessage);
+        std::_Exit(1);
     }
-    return options;
+    STROMBEL_LOG_DEBUG("Qt: {}", message.toStdString());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace strombel;
-    Options options = parse(argc, argv);
+    app::DesktopSession::holdTerminationSignals();
+    const app::CommandLine options = app::parseCommandLine(std::vector<std::string>(argv, argv + argc));
     if (options.help) {
-        std::printf("Usage: strombel [--gui 0|1|2] [--root DIR]\n"
-                    "  --gui 0|1|2   layout: 0 tablet (default), 1 phone landscape, 2 phone portrait\n"
-                    "  --root DIR    keep the library, settings and recordings in DIR\n");
+        std::fputs(app::commandLineHelp().c_str(), stdout);
         return 0;
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "strombel: %s\n", options.error.c_str());
-        return 2;
+        std::fprintf(stderr, "strombel: %s\nTry 'strombel --help'.\n", options.error.c_str());
+        return app::kCommandLineErrorStatus;
+    }
+    if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
+        std::fprintf(stderr, "strombel: %s\n", problem.c_str());
+        return 1;
     }
 
+    QtMessageHandler qtHandler = qInstallMessageHandler(onQtMessageWhileConnecting);
     QApplication application(argc, argv);
+    qInstallMessageHandler(qtHandler);
     QApplication::setApplicationName("Strombel");
 
-    if (auto root = platform::Sandbox::rootFromArguments(argc, argv))
-        platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*root, platform::Sandbox::defaultBundle()));
+    if (options.root)
+        platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
     platform::Sandbox& sandbox = platform::Sandbox::shared();
     if (!sandbox.createFolders()) {
         std::fprintf(stderr, "strombel: the folder %s cannot be made or written\n", sandbox.root().c_str());
@@ -90,8 +75,26 @@ int main(int argc, char** argv) {
     app::MainLoopPump pump(loop);
     ui::kit::Context context(loop, options.guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone());
 
+    // The layouts are in points of the tablet or the phone: the phone's want
+    // twice the pixels to read as on the phone, and pictures are drawn for every
+    // pixel of the screen.
+    const QSizeF points = options.guiType == 0   ? QSizeF(1024, 768)
+                          : options.guiType == 1 ? QSizeF(480, 320)
+                                                 : QSizeF(320, 480);
+    double windowScale = options.guiType == 0 ? 1.0 : 2.0;
+    double pixelRatio = 1.0;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the window manager's frame and a panel.
+        const QSizeF available = QSizeF(screen->availableGeometry().size()) - QSizeF(32, 64);
+        windowScale = ui::kit::Window::openingScale(points, available, windowScale);
+        pixelRatio = screen->devicePixelRatio();
+    }
+    ui::ImageStore::setShared(
+        std::make_unique<ui::ImageStore>(sandbox.bundle(), std::max(2.0, std::ceil(windowScale * pixelRatio))));
+
     app::ProgramSetup setup(sandbox, defaults, loop);
     setup.guiType = options.guiType;
+    setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
     app::Program program(std::move(setup));

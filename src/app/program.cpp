@@ -56,6 +56,7 @@ Program::~Program() {
     // The screen leaves its observer lists first; then the MIDI hub stops its
     // action thread before what it calls goes, then the sequencer its timing loop.
     delegate_.reset();
+    storageProblems_.reset();
     mainScreen_.reset();
     padScreen_.reset();
     // The window's views (the bank selector among them) leave the library's
@@ -93,7 +94,18 @@ std::string Program::makeDataUpToDate() {
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
     AppLibraryAdapter adapter(*library_);
-    return adapter.makeDataUpToDate();
+    std::string problems = adapter.makeDataUpToDate();
+    // The settings are stored data too: what went wrong with them at open is told here.
+    std::string settings;
+    if (!setup_.defaults.writeProblem().empty()) {
+        settings = "Strombel's settings cannot be saved: " + setup_.defaults.writeProblem() +
+                   ".\nThey work until Strombel quits; changes are not kept.";
+    } else if (!setup_.defaults.setAsidePath().empty()) {
+        settings = "The settings file was damaged; it was set aside as " + setup_.defaults.setAsidePath().string() +
+                   " and Strombel starts with its usual settings.";
+    }
+    if (!settings.empty()) problems += (problems.empty() ? "" : "\n\n") + settings;
+    return problems;
 }
 
 void Program::setBackgroundBlack() {
@@ -109,7 +121,7 @@ void Program::makeSubsystems() {
     // The engine, on the library.
     engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
-    if (!device) device = platform::makeAudioDevice();
+    if (!device) device = platform::makeAudioDevice(&outputProblem_);
     // Without a sound card the engine plays to the null device (and says so).
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());
@@ -156,6 +168,16 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);
+    storageProblems_ = std::make_unique<StorageProblems>(
+        library_.get(), setup_.defaults, setup_.mainLoop,
+        [](const std::string& title, const std::string& message) {
+            ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title),
+                                                           QString::fromStdString(message), {"OK"},
+                                                           [](const QString&) {});
+        },
+        [this](const std::string& text) {
+            if (padScreen_) padScreen_->setStorageWarning(QString::fromStdString(text));
+        });
     return *mainScreen_;
 }
 
@@ -165,7 +187,7 @@ void Program::makeKeyAndVisible() {
     if (padScreen_) padScreen_->viewWillAppear();
     if (setup_.showWindow) {
         const QRectF scene = window_->sceneRect();
-        window_->resize(int(scene.width()), int(scene.height()));
+        window_->resize(int(scene.width() * setup_.windowScale), int(scene.height() * setup_.windowScale));
         window_->show();
     }
 }

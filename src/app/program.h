@@ -6,6 +6,7 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "app/storage_problems.h"
 #include "library/library_adapters.h"
 #include "midi/sound_box_midi_link.h"
 #include "sequencer/sound_box_adapter.h"
@@ -46,6 +47,8 @@ struct ProgramSetup {
     int32_t guiType = 0;
     /// False for headless runs: the window is made but never shown on a display.
     bool showWindow = true;
+    /// Pixels per point of the window when it first shows.
+    double windowScale = 1.0;
     /// Counts launches; null for none.
     info::RatingPrompt* ratingPrompt = nullptr;
     std::function<void()> installLoggers;
@@ -74,6 +77,8 @@ public:
     sequencer::Sequencer* sequencer() const { return sequencer_.get(); }
     midi::MidiController* midiHub() const { return midiHub_.get(); }
     const std::vector<std::string>& launchProblems() const { return delegate_->launchProblems(); }
+    /// What cannot be saved now, as the pad screen's line says it (empty when all is).
+    std::string storageLine() const { return storageProblems_ ? storageProblems_->line() : std::string(); }
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
         return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
@@ -102,6 +107,7 @@ public:
     void clearUnusedCache() override;
     hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
     std::string lastError() const override;
+    std::string outputProblem() const override { return outputProblem_; }
     // AppSequencer
     bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
 
@@ -133,8 +139,10 @@ private:
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
+    std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     bool idleTimerDisabled_ = false;
+    std::string outputProblem_;
 };
 
 }  // namespace strombel::app

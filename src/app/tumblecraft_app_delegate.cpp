@@ -34,9 +34,8 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (parts_.library) {
         std::string problem = parts_.library->makeDataUpToDate();
         if (!problem.empty()) {
-            STROMBEL_LOG_ERROR("The library could not be opened: {}", problem);
-            launchProblems_.push_back("The sound library could not be opened: " + problem +
-                                      "\nThe pads stay empty until it can be opened.");
+            STROMBEL_LOG_ERROR("{}", problem);
+            launchProblems_.push_back(std::move(problem));
         }
     }
 
@@ -51,6 +50,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         STROMBEL_LOG_ERROR("The audio engine could not start: {}", reason);
         launchProblems_.push_back("The audio output could not start" + (reason.empty() ? "" : ": " + reason) +
                                   "\nStrombel tries again when its window becomes active.");
+    }
+    if (parts_.engine && !parts_.engine->outputProblem().empty()) {
+        launchProblems_.push_back(parts_.engine->outputProblem());
     }
 
     // 9-11. The hub's controller with the engine's output and the play button.

@@ -1,5 +1,5 @@
 // The effect chain runs on the audio thread for every buffer: no allocation, no
-// files, and the echo history is only tried, never waited for, from there.
+// lock, no files.
 
 #include "engine/effects.h"
 
@@ -126,8 +126,6 @@ EchoBuffer::EchoBuffer(int32_t maxTotalBufSize)
 
 void EchoBuffer::appendFrames(const int32_t* frames, int32_t bufferSize) {
     if (bufferSize <= 0 || bufferSize > max_) return;
-    std::unique_lock lock(lock_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
     const size_t capacity = ring_.size();
     size_t at = static_cast<size_t>(writeEnd_ % static_cast<int64_t>(capacity));
     size_t first = std::min<size_t>(static_cast<size_t>(bufferSize), capacity - at);
@@ -147,8 +145,7 @@ void EchoBuffer::appendFrames(const int32_t* frames, int32_t bufferSize) {
 
 void EchoBuffer::applyEchoTo(int32_t* output, int32_t numFrames, float delay, float intensity) {
     if (!(delay >= 0.0f) || !(intensity == intensity) || numFrames <= 0) return;
-    std::unique_lock lock(lock_, std::try_to_lock);
-    if (!lock.owns_lock() || total_ == 0) return;
+    if (total_ == 0) return;
     const int64_t d = static_cast<int64_t>(delay);
     const int64_t firstOutput = std::max<int64_t>(0, d - total_);
     const int64_t endOutput = std::min<int64_t>(numFrames, d);
@@ -168,7 +165,6 @@ void EchoBuffer::applyEchoTo(int32_t* output, int32_t numFrames, float delay, fl
 }
 
 void EchoBuffer::clearBuffer() {
-    std::lock_guard lock(lock_);
     total_ = 0;
     blockCount_ = 0;
     firstBlock_ = 0;

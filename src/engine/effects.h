@@ -1,19 +1,16 @@
 #pragma once
 
 // The effect chain's building blocks. Everything here runs on the audio thread:
-// no allocation after construction, no file access; the echo history only tries
-// its lock on the audio thread.
+// no allocation after construction, no lock, no file access.
 
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 namespace strombel::engine {
 
 /// The length of the sliding effect window of each channel, in frames.
 constexpr uint32_t kEffectWindowFrames = 1024;
-/// The echo history of each channel: three seconds at 44100 Hz.
-constexpr int32_t kEchoHistoryFrames = 132300;
 
 /// Averages blocks of 2^floor(amount + 1) samples (amount 0 to 4: blocks of 2 to
 /// 32) and mixes the averages with the dry signal by `wetness`. Samples after the
@@ -38,17 +35,18 @@ void applyPhaseEffect(uint32_t count, uint32_t maxDelay, const float* source, fl
 
 /// A bounded history of appended blocks, oldest first; the oldest whole blocks
 /// fall off when the total exceeds the maximum. Stored in a ring sized once.
+/// One thread uses it (the audio thread); the engine sizes it from the device's
+/// rate while no callback runs, and asks the audio thread to clear it.
 class EchoBuffer {
 public:
-    explicit EchoBuffer(int32_t maxTotalBufSize = kEchoHistoryFrames);
+    explicit EchoBuffer(int32_t maxTotalBufSize);
 
     /// Appends a block (a block larger than the maximum is not appended).
-    /// Audio thread: skips the block when the history is being cleared.
     void appendFrames(const int32_t* frames, int32_t bufferSize);
     /// Adds to `output[w]` the history sample `delay` samples before it, times
     /// intensity, saturating. Output samples without a partner get nothing.
     void applyEchoTo(int32_t* output, int32_t numFrames, float delay, float intensity);
-    /// Empties the history (any thread).
+    /// Empties the history.
     void clearBuffer();
 
     int32_t totalBufSize() const { return total_; }
@@ -61,7 +59,6 @@ private:
     int64_t writeEnd_ = 0;           // samples ever appended
     int32_t total_ = 0;
     size_t firstBlock_ = 0, blockCount_ = 0;
-    std::mutex lock_;
 };
 
 /// Adds `value` to `sample`, saturating at the 32-bit range.

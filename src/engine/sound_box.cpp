@@ -40,19 +40,18 @@ void SoundBox::setShared(std::unique_ptr<SoundBox> engine) { sharedSlot() = std:
 
 SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform::Sandbox& sandbox,
                    platform::MainLoop& mainLoop, SoundLibrary* library)
-    : device_(std::move(device)), sandbox_(sandbox), mainLoop_(mainLoop), preloadQueue_("SoundBox preload") {
+    : device_(std::move(device)), sandbox_(sandbox), mainLoop_(mainLoop) {
     delegates_.reserve(2);
     metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
     metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
-    playingTracks_.reserve(kMaxPlayingTracks);
-    queuedTracksByStartHostTimeNanos_.reserve(kMaxQueuedRequests);
-    queuedTracksByStopHostTimeNanos_.reserve(kMaxQueuedRequests);
-    dueScratch_.reserve(kMaxQueuedRequests);
     effectBufferL_.assign(kEffectWindowFrames, 0.0f);
     effectBufferR_.assign(kEffectWindowFrames, 0.0f);
     for (auto* scratch : {&scratchA_, &scratchB_, &scratchC_, &scratchD_}) scratch->assign(kEffectWindowFrames, 0.0f);
     outL_.assign(kMaxBlockFrames, 0);
     outR_.assign(kMaxBlockFrames, 0);
+    sizeEchoHistories(sampleRate_.load());
+    eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
+    preloader_ = std::thread([this] { preloaderMain(); });
 
     device_->setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
         soundBoxRenderCallback(frames, time, left, right);
@@ -70,12 +69,11 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     setLibrary(library);
     start();
     sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
-    eventTimer_ = mainLoop_.scheduleRepeating(5 * platform::kNanosPerMillisecond, [this] { deliverPendingEvents(); });
 }
 
 SoundBox::~SoundBox() {
     mainLoop_.cancel(sweepTimer_);
-    mainLoop_.cancel(eventTimer_);
+    mainLoop_.removeSignal(eventSignal_);
     if (recordRunning_.load()) stopSampleRecord();
     device_->stop();
     device_->close();
@@ -87,7 +85,9 @@ SoundBox::~SoundBox() {
         auto& engines = delegate->observedEngines_;
         engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
     }
-    preloadQueue_.sync([] {});
+    preloaderStopping_.store(true);
+    preloadWakeup_.signal();
+    preloader_.join();
 }
 
 void SoundBox::setLibrary(SoundLibrary* library) {
@@ -141,9 +141,12 @@ void SoundBox::setupAudioUnit(bool recording) {
         audioUnitErrorState_ = 0;
         double rate = device_->sampleRate();
         if (rate > 0 && rate != sampleRate_.load()) {
+            // The engine runs at the device's rate. No callback runs while the
+            // stream is being set up: the echo histories are sized for it here.
             // Frames are decoded at the engine's rate: a new rate needs new tracks.
             sampleRate_.store(rate);
-            if (!tracksByFilePath_.empty()) reloadTracks();
+            sizeEchoHistories(rate);
+            if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
         }
     } else {
         audioUnitErrorState_ = -1;
@@ -176,6 +179,13 @@ bool SoundBox::stop() {
 }
 
 bool SoundBox::running() const { return device_->running(); }
+
+void SoundBox::sizeEchoHistories(double rate) {
+    const auto frames = static_cast<int32_t>(kEchoHistorySeconds * rate);
+    if (echoBufferLeft_ && echoBufferLeft_->maxTotalBufSize() == frames) return;
+    echoBufferLeft_ = std::make_unique<EchoBuffer>(frames);
+    echoBufferRight_ = std::make_unique<EchoBuffer>(frames);
+}
 
 void SoundBox::applyDeviceEvent(const platform::AudioDeviceEvent& event) {
     switch (event.type) {
@@ -233,8 +243,7 @@ void SoundBox::setPhaseAmount(float value) { phaseAmount_.store(clampParameter(v
 void SoundBox::setCrushAmount(float value) { crushAmount_.store(clampParameter(value, 0.0f, 1.0f, crushAmount_.load())); }
 
 void SoundBox::clearEchoBuffer() {
-    echoBufferLeft_.clearBuffer();
-    echoBufferRight_.clearBuffer();
+    sendCommand([](Command& command) { command.type = Command::Type::clearEcho; });
 }
 
 // --- Recording -------------------------------------------------------------------
@@ -267,7 +276,6 @@ std::optional<std::string> SoundBox::startSampleRecord() {
     recordRing_.assign(1u << 19, 0);
     recordHead_.store(0);
     recordTail_.store(0);
-    recordOverruns_.store(0);
     recordWriterStop_.store(false);
     recordWriter_ = std::thread([this] { recordWriterLoop(); });
     recordRunning_.store(true);
@@ -295,7 +303,6 @@ void SoundBox::stopSampleRecord() {
     recordWriterStop_.store(true);
     if (recordWriter_.joinable()) recordWriter_.join();
     if (!recordFile_.close()) STROMBEL_LOG_ERROR("the recording could not be written completely");
-    if (recordOverruns_.load() > 0) STROMBEL_LOG_WARN("the recording lost {} samples", recordOverruns_.load());
 }
 
 void SoundBox::recordWriterLoop() {

@@ -4,8 +4,21 @@
 // solo, volume, banks) is called from the main, sequencer and MIDI threads; the
 // render and microphone callbacks run on the device's audio thread; observers
 // hear about starts, stops and ends on the main loop.
+//
+// How the threads meet, without a lock between the audio thread and the others:
+// - Control threads read the track table and the banks' maps as a published
+//   snapshot (platform::Published) that the main loop replaces as a whole.
+// - Every request that changes what sounds (a start, at once or at a host time,
+//   a stop, stop-all, solo, a table swap, clearing the echo) goes to the audio
+//   thread as a command through a lock-free queue, which the render drains at the
+//   start of each block; timed requests still land on their exact frames.
+// - The audio thread reports starts, stops and ends, and hands back every track
+//   or frame cache it lets go of, through a ring to the main loop, which it wakes
+//   with a main-loop signal. Nothing the audio thread touches is freed there.
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,9 +37,12 @@
 #include "platform/audio_device.h"
 #include "platform/audio_file.h"
 #include "platform/main_loop.h"
+#include "platform/mpsc_ring.h"
+#include "platform/published.h"
+#include "platform/realtime.h"
 #include "platform/sandbox.h"
-#include "platform/serial_queue.h"
 #include "platform/spsc_ring.h"
+#include "platform/wakeup.h"
 
 namespace strombel::engine {
 
@@ -37,6 +53,29 @@ public:
     /// The most tracks that can sound at once, and queued starts or stops.
     static constexpr size_t kMaxPlayingTracks = 256;
     static constexpr size_t kMaxQueuedRequests = 1024;
+    /// Requests on their way to the audio thread, and reports on their way back.
+    static constexpr size_t kCommandCapacity = 4096;
+    static constexpr size_t kEventCapacity = 4096;
+    /// The echo history of each channel, in seconds of the device's rate.
+    static constexpr double kEchoHistorySeconds = 3.0;
+
+    /// What went wrong so far, counted since the engine was made. The main loop
+    /// logs each counter once when it changes; tests and benchmarks read them.
+    struct Counters {
+        /// Blocks in which a sounding track could not be mixed because its frames
+        /// were not in memory yet (should stay 0 once a bank is preloaded).
+        uint64_t skippedBlocks = 0;
+        /// Under- and overruns the device reported.
+        uint64_t deviceXruns = 0;
+        /// Requests the audio thread's queue could not take.
+        uint64_t commandOverruns = 0;
+        /// Reports of the audio thread the main loop's ring could not take.
+        uint64_t eventOverruns = 0;
+        /// Microphone samples the recording's ring could not take.
+        uint64_t recordingOverruns = 0;
+        /// Buffers that took longer to render than they last.
+        uint64_t lateBuffers = 0;
+    };
 
     /// The program's engine, made on first use with the shared sandbox and main
     /// loop, the best device of the machine (`makeAudioDevice`) and no library
@@ -72,6 +111,8 @@ public:
     void audioRouteChanged(int reason);
     /// Handles an interruption: began stops, ended starts again (rebuilding once).
     void audioInterruption(bool began);
+    /// What went wrong so far (any thread).
+    Counters counters() const;
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
     double sampleRate() const { return sampleRate_.load(); }
@@ -109,15 +150,21 @@ public:
     /// The largest absolute output sample of the last buffer, per channel (8.24).
     float currentVolumeLeftChannel() const { return currentVolumeLeftChannel_.load(); }
     float currentVolumeRightChannel() const { return currentVolumeRightChannel_.load(); }
-    /// Clears both channels' echo histories.
+    /// Clears both channels' echo histories (at the audio thread's next block).
     void clearEchoBuffer();
 
     // --- Real-time callbacks (audio thread) -------------------------------------
-    /// Fills one buffer: resolves queued starts and stops that fall inside it to
-    /// their exact frames, mixes the playing tracks, applies pitch and effects,
-    /// meters. Allocates nothing; only tries the engine mutex (silence if busy).
+    /// Called by the device on its audio thread for every buffer. Fills `left` and
+    /// `right` with exactly `frames` frames whose first plays at `hostTimeNanos`:
+    /// takes in the requests of the control threads, resolves starts and stops
+    /// that fall inside the buffer to their exact frames, mixes the playing
+    /// tracks, applies pitch and the effects, meters. Never allocates, frees,
+    /// locks, waits, logs or touches a file. The buffers are valid only until the
+    /// call returns.
     void soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right);
-    /// Passes microphone samples to the recording (a ring the writer thread empties).
+    /// Called by the device on its audio thread with `frames` microphone samples
+    /// while recording: copies them into the recording's ring, which the writer
+    /// thread empties into the file. Same rules as the render callback.
     void recordingInputCallback(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono);
 
     // --- Microphone recording (main thread) -------------------------------------
@@ -129,23 +176,34 @@ public:
     bool isRecording() const { return recordRunning_.load(); }
 
     // --- Track table and banks (main thread) -----------------------------------
+    /// Builds a new table of every sample of the library and swaps it in; what
+    /// plays stops, queued requests follow their paths to the new tracks.
     void reloadTracks();
+    /// Makes a new track for `path` and puts it in the table in place of the one
+    /// there (which plays on to its end if it sounds, and is freed on the main loop).
     std::shared_ptr<Track> loadTrackForFile(const std::string& path);
     void reloadSoundbanks();
     void currentSoundbankChanged(uint64_t index);
     void loadCurrentSoundbank();
-    /// Loads the track's frames on the preload thread; false for an unknown path.
+    /// Queues a load of the track's frames for the preload thread; false for an unknown path.
     bool preloadTrack(const std::string& path);
     void cleanCacheForTrackIfUnused(const std::string& path);
     void clearUnusedCache();
     uint64_t currentSoundBankIdx() const { return currentSoundBankIdx_; }
+    /// The current bank's pads (any thread).
     std::map<int, std::string> currentSoundbankFilePathsByIdx() const;
+    /// The tracks that are starting, sounding or stopping, in the order they
+    /// began (any thread; what the audio thread did up to its last block).
     std::vector<std::shared_ptr<Track>> playingTracks() const;
     std::shared_ptr<Track> trackForFile(const std::string& path) const;
     /// Waits until every preload queued so far has finished (tests, tools).
     void waitForPreloads();
 
-    // --- Starting and stopping (any thread but the audio thread) ----------------
+    // --- Starting and stopping (any control thread: main, sequencer, MIDI) ------
+    // Each looks the path up in the published table and hands the request to the
+    // audio thread, which carries it out at its next block: never a lock, a wait
+    // or an allocation, so the sequencer's timing thread may call them. A false
+    // answer means the path is not in the table (or the request queue was full).
     /// Starts `path` at host time `atTime` (0 = now).
     bool startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi, bool ignoreMute,
                     float velocity);
@@ -163,6 +221,8 @@ public:
 
     bool isPlaying(const std::string& path) const;
     bool isTrackReady(const std::string& path) const;
+    /// True when no track is starting, sounding or stopping and no request waits
+    /// for the audio thread (as of its last block).
     bool isNothingPlaying() const;
     float volumeForTrack(const std::string& path) const;
     void setVolume(float volume, const std::string& path);
@@ -179,8 +239,9 @@ public:
     /// Finished playing (`finished`) or stopped: the message, then the note-off and pad-stop echoes.
     void informDelegatesOfTrackEnded(const std::string& path, bool finished);
     void informDelegatesOfAudioRouteChanged();
-    /// Delivers what the audio thread reported since the last call (the engine's
-    /// main-loop timer calls this every 5 ms).
+    /// Delivers what the audio thread reported since the last call, frees what
+    /// it let go of and logs counters that changed (run by the main loop when the
+    /// audio thread raises the engine's signal).
     void deliverPendingEvents();
 
     // --- Offline export ----------------------------------------------------
@@ -198,44 +259,100 @@ public:
     void storeItemsDownloadingCompleted() override { reloadTracks(); }
 
 private:
+    /// What control threads look up: replaced as a whole on the main loop.
+    struct Tables {
+        std::map<std::string, std::shared_ptr<Track>, std::less<>> tracksByFilePath;
+        std::map<int, std::string> trackFilePathByMidiNote;
+        std::map<std::string, int, std::less<>> midiNoteByTrackFilePath;
+        std::map<int, std::string> currentSoundbankFilePathsByIdx;
+    };
+
+    /// A request on its way to the audio thread.
+    struct Command {
+        enum class Type : uint8_t { start, startRange, stop, queueStart, queueStop, stopAll, solo, clearEcho, swapTable };
+        Type type = Type::start;
+        bool tapPad = false;
+        bool midi = false;
+        bool includeTapPad = false;
+        float velocity = 1.0f;
+        double fromPoint = 0.0, toPoint = 1.0;
+        uint64_t time = 0;
+        // Not a reference of its own: the tables that held the track are kept
+        // until the audio thread has taken every command sent while they were
+        // published, and the audio thread takes its own reference when it keeps it.
+        Track* track = nullptr;
+        std::shared_ptr<const Tables> tables;  // swapTable
+    };
+
+    /// A report of the audio thread on its way to the main loop; `Release` hands
+    /// back a reference the audio thread lets go of, to be dropped there.
+    struct PendingEvent {
+        enum class Type : uint8_t { Started, Stopped, Finished, Release };
+        Type type = Type::Started;
+        std::shared_ptr<Track> track;
+        std::shared_ptr<const void> released;
+    };
+
     struct QueuedRequest {
         uint64_t time = 0;
         std::shared_ptr<Track> track;
     };
-    struct PendingEvent {
-        enum class Type { Started, Stopped, Finished, LoadWanted } type = Type::Started;
-        std::shared_ptr<Track> track;
-    };
 
-    // Under the engine mutex.
-    void startTrackLocked(const std::shared_ptr<Track>& track, uint64_t atTime, bool tapPad, float velocity);
-    void stopTrackLocked(Track& track, uint64_t atTime);
-    void addPlayingLocked(const std::shared_ptr<Track>& track);
-    void removePlayingAtLocked(size_t index);
-    /// Queues a request in time order under the engine lock; false (and a log line) when full.
-    bool enqueue(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track);
-    void requestLoadIfNeeded(const std::shared_ptr<Track>& track);
+    // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;
-    /// The path kept under `key` (a pad or a MIDI note), read under the engine lock.
-    std::optional<std::string> pathFor(const std::map<int, std::string>& paths, int key) const;
+    /// The path kept under `key` (a pad or a MIDI note) in one of the tables' maps.
+    std::optional<std::string> pathFor(std::map<int, std::string> Tables::*paths, int key) const;
+    /// Main loop: a copy of the published tables to change and publish.
+    std::shared_ptr<Tables> editTables() const;
+    /// Main loop: publishes `tables`, keeping the old ones until the audio thread
+    /// has taken every command that may name one of their tracks.
+    void publishTables(std::shared_ptr<const Tables> tables);
+    /// Main loop: frees the old tables the audio thread is done with.
+    void freeRetiredTables();
+    /// Hands a request to the audio thread; false (counted) when its queue is full.
+    template <class Fill>
+    bool sendCommand(Fill&& fill);
+    /// Not on a real-time thread: waits (50 ms at most: a device that does not
+    /// run takes nothing) until three quarters of the command queue are free.
+    bool waitForCommandRoom();
+    /// Looks `path` up and sends the request made by `fill` with its track, in
+    /// one read section; false when the path is unknown or the queue full.
+    template <class Fill>
+    bool sendForPath(const std::string& path, Fill&& fill, bool ignoreMute = true);
+    /// Queues a load of the track's frames (`force`: even when marked loaded).
+    void requestLoad(const std::shared_ptr<Track>& track, bool force);
+    void preloaderMain();
     /// The MIDI note and the pad of the current bank that play `path`, when any.
     struct NoteAndPad {
         std::optional<int> note;
         std::optional<int> pad;
     };
     NoteAndPad noteAndPadOf(const std::string& path) const;
+    void logCountersThatChanged();
 
-    // Audio thread.
+    // Audio thread (sound_box_render.cpp).
+    void takeCommands();
+    void applyCommand(Command& command);
+    void startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity);
+    void stopTrackNow(Track& track, uint64_t atTime);
+    bool addPlaying(Track& track);
+    void removePlayingAt(size_t index);
+    void insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
+                      Track& track);
+    void clearQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count);
+    void resolveDue(uint64_t end);
+    void release(std::shared_ptr<const void> reference);
+    void postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track);
     void renderBlock(uint32_t frames, uint64_t now, int32_t* left, int32_t* right);
     void processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
                        int32_t* right);
     /// Crush, cut-off and phase over the windows into the block's integer scratch.
     void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
-    void postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track);
-    void takeDueLocked(std::vector<QueuedRequest>& queue, uint64_t end, std::vector<QueuedRequest>& due);
 
     void applyDeviceEvent(const platform::AudioDeviceEvent& event);
     void recordWriterLoop();
+    /// Main loop, while no callback runs: sizes the echo histories for `rate`.
+    void sizeEchoHistories(double rate);
 
     std::unique_ptr<platform::AudioDevice> device_;
     const platform::Sandbox& sandbox_;
@@ -246,32 +363,47 @@ private:
     std::string metronomeClickOn1File_;
     std::string metronomeClickOn234File_;
 
-    // The engine mutex guards the playing list, both queues and the table's swap.
-    mutable std::mutex engineMutex_;
-    std::map<std::string, std::shared_ptr<Track>> tracksByFilePath_;
-    std::map<int, std::string> trackFilePathByMidiNote_;
-    std::map<std::string, int> midiNoteByTrackFilePath_;
-    std::vector<QueuedRequest> queuedTracksByStartHostTimeNanos_;
-    std::vector<QueuedRequest> queuedTracksByStopHostTimeNanos_;
-    std::vector<std::shared_ptr<Track>> playingTracks_;
+    // Control side: the published tables; the rest belongs to the main loop.
+    platform::Published<Tables> tables_;
+    struct RetiredTables {
+        std::shared_ptr<const Tables> tables;
+        size_t commandsClaimed;  // free once the audio thread has taken these
+    };
+    std::vector<RetiredTables> retiredTables_;
     std::optional<std::string> soloSampleFilePath_;
     uint64_t currentSoundBankIdx_ = kNotFound;
-    std::map<int, std::string> currentSoundbankFilePathsByIdx_;
 
-    // Real-time scratch, sized at set-up.
-    std::vector<QueuedRequest> dueScratch_;
+    // Control threads -> audio thread.
+    platform::MpscRing<Command> commands_{kCommandCapacity};
+    std::atomic<uint64_t> commandOverruns_{0};
+
+    // The audio thread's own (and the main loop's while no callback can run).
+    std::array<std::shared_ptr<Track>, kMaxPlayingTracks> playing_;
+    size_t playingCount_ = 0;
+    uint64_t playingOrder_ = 0;
+    std::array<QueuedRequest, kMaxQueuedRequests> queuedStarts_, queuedStops_;
+    size_t queuedStartCount_ = 0, queuedStopCount_ = 0;
+    std::array<std::shared_ptr<const void>, 1024> releaseStash_;  // waits for room in the event ring
+    size_t releaseStashCount_ = 0;
+    bool eventsPosted_ = false;
+    uint64_t xrunsSeen_ = 0;
+    std::atomic<size_t> playingPublished_{0};  // the playing list's length, for isNothingPlaying
     std::vector<float> effectBufferL_, effectBufferR_;
     std::vector<float> scratchA_, scratchB_, scratchC_, scratchD_;
     std::vector<int32_t> outL_, outR_;
-    EchoBuffer echoBufferLeft_, echoBufferRight_;
+    std::array<uint32_t, 512> sourceIndex_{};  // the block's source positions at the pitch rate
+    std::unique_ptr<EchoBuffer> echoBufferLeft_, echoBufferRight_;
     bool windowTouched_ = false;                        // effect frames went into the windows this block
     uint32_t framesSinceWindowInput_ = kEffectWindowFrames;  // the windows hold only zeros from this many on
 
-    // Events from the audio thread to the main loop.
-    platform::SpscRing<PendingEvent> events_{1024};
-    std::atomic<uint64_t> droppedEvents_{0};
-    std::atomic<uint64_t> lagWarnings_{0};
+    // Audio thread -> main loop.
+    platform::SpscRing<PendingEvent> events_{kEventCapacity};
+    platform::MainLoop::SignalId eventSignal_ = 0;
+    std::atomic<uint64_t> eventOverruns_{0};
+    std::atomic<uint64_t> skippedBlocks_{0};
+    std::atomic<uint64_t> lateBuffers_{0};
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};
+    Counters logged_;  // main loop: the counters as last logged
     std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
 
     std::atomic<float> volume_{1.0f}, effectWetness_{1.0f}, pitchAmount_{0.5f}, delayIntensity_{0.0f},
@@ -293,8 +425,57 @@ private:
     std::atomic<bool> recordWriterStop_{false};
     platform::WaveWriter recordFile_;
 
-    platform::SerialQueue preloadQueue_;
-    platform::MainLoop::TimerId sweepTimer_ = 0, eventTimer_ = 0;
+    // Preloads: requests from any thread (the audio thread's too) to the preload thread.
+    platform::MpscRing<std::shared_ptr<Track>> preloadRequests_{1024};
+    platform::Wakeup preloadWakeup_;
+    std::atomic<bool> preloaderStopping_{false};
+    std::atomic<uint64_t> preloadsQueued_{0};
+    std::atomic<uint64_t> preloadsDone_{0};
+    std::mutex preloadsMutex_;
+    std::condition_variable preloadsChanged_;
+    std::thread preloader_;
+
+    platform::MainLoop::TimerId sweepTimer_ = 0;
 };
+
+template <class Fill>
+bool SoundBox::sendCommand(Fill&& fill) {
+    // The slot's references were moved out by the audio thread: filling it frees nothing.
+    auto push = [&] {
+        return commands_.tryPush([&fill](Command& slot) {
+            slot.track = nullptr;
+            slot.tapPad = slot.midi = slot.includeTapPad = false;
+            slot.velocity = 1.0f;
+            slot.time = 0;
+            fill(slot);
+        });
+    };
+    // A real-time thread (the sequencer's) may use the whole queue and never
+    // waits; other threads leave it the last quarter, and wait for room.
+    if (platform::isRealtimeThread()) {
+        if (push()) return true;
+    } else if ((commands_.approximateSize() < kCommandCapacity - kCommandCapacity / 4 || waitForCommandRoom()) &&
+               push()) {
+        return true;
+    }
+    commandOverruns_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+template <class Fill>
+bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute) {
+    // Sent inside the read section: once a publish has waited out the section,
+    // the request has its slot, and the old tables are kept until it is taken.
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    if (found == tables->tracksByFilePath.end()) return false;
+    const std::shared_ptr<Track>& track = found->second;
+    if (!ignoreMute && track->muted()) return false;
+    if (track->loadState() == TrackLoadState::NotLoaded) requestLoad(track, false);
+    return sendCommand([&](Command& command) {
+        fill(command);
+        command.track = track.get();
+    });
+}
 
 }  // namespace strombel::engine

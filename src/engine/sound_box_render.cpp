@@ -1,13 +1,16 @@
 // The real-time region: the render and microphone callbacks. Everything here runs
-// on the device's audio thread. Nothing allocates (scratch is sized when the
-// engine is built), nothing touches files, and the engine mutex and the tracks'
-// locks are only tried: a busy lock costs one buffer, never a wait.
+// on the device's audio thread (inside a platform::RealtimeScope, which the test
+// build's guard watches). Nothing allocates or frees (scratch is sized when the
+// engine is built; references let go of go back to the main loop), nothing locks
+// or waits, nothing touches files, and log lines go through the real-time ring.
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "engine/sound_box.h"
+#include "logging/realtime_log.h"
+#include "platform/realtime.h"
 
 namespace strombel::engine {
 
@@ -30,9 +33,10 @@ float pitchRate(float pitchAmount, float wetness) {
 }
 
 /// Adds source frames read at `rate` source frames per output frame (the frame
-/// at the truncated position, no interpolation) into `room` window frames.
-void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate, float gain,
-                  float* windowL, float* windowR, uint32_t room) {
+/// at the truncated position, no interpolation) into `room` window frames;
+/// `sourceIndex[k]` is that position for output frame k (the block's table).
+void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate,
+                  const uint32_t* sourceIndex, float gain, float* windowL, float* windowR, uint32_t room) {
     if (rate == 1.0f) {
         const uint32_t count = std::min(room, available);
         for (uint32_t k = 0; k < count; ++k) {
@@ -43,9 +47,17 @@ void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t avail
     }
     // Output frames whose source position lies inside what the track gave.
     uint32_t count = std::min<uint32_t>(room, static_cast<uint32_t>(std::ceil(available / rate)) + 1);
-    while (count > 0 && static_cast<uint32_t>(static_cast<float>(count - 1) * rate) >= available) --count;
+    while (count > 0 && sourceIndex[count - 1] >= available) --count;
+    if (sourceL == sourceR) {  // mono: one read feeds both channels
+        for (uint32_t k = 0; k < count; ++k) {
+            const float sample = gain * static_cast<float>(sourceL[sourceIndex[k]]);
+            windowL[k] += sample;
+            windowR[k] += sample;
+        }
+        return;
+    }
     for (uint32_t k = 0; k < count; ++k) {
-        const uint32_t at = static_cast<uint32_t>(static_cast<float>(k) * rate);
+        const uint32_t at = sourceIndex[k];
         windowL[k] += gain * static_cast<float>(sourceL[at]);
         windowR[k] += gain * static_cast<float>(sourceR[at]);
     }
@@ -53,14 +65,218 @@ void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t avail
 
 }  // namespace
 
-void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
-    // Copying the pointer only counts a reference: the caller's keeps the track alive.
-    if (!events_.push(PendingEvent{type, track})) droppedEvents_.fetch_add(1, std::memory_order_relaxed);
+// --- Reports and references back to the main loop ---------------------------------
+
+void SoundBox::release(std::shared_ptr<const void> reference) {
+    if (!reference) return;
+    const bool queued = events_.tryPush([&](PendingEvent& slot) {
+        slot.type = PendingEvent::Type::Release;
+        slot.released = std::move(reference);
+    });
+    if (queued) {
+        eventsPosted_ = true;
+    } else if (releaseStashCount_ < releaseStash_.size()) {
+        releaseStash_[releaseStashCount_++] = std::move(reference);  // sent at the next block
+    } else {
+        // Both full (a main loop stalled for minutes): the reference goes here.
+        eventOverruns_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
+void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
+    // Copying the pointer only counts a reference: the caller's keeps the track alive.
+    const bool queued = events_.tryPush([&](PendingEvent& slot) {
+        slot.type = type;
+        slot.track = track;
+    });
+    if (queued) {
+        eventsPosted_ = true;
+    } else {
+        eventOverruns_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// --- Requests of the control threads ---------------------------------------------------
+
+bool SoundBox::addPlaying(Track& track) {
+    for (size_t i = 0; i < playingCount_; ++i) {
+        if (playing_[i].get() == &track) return true;
+    }
+    if (playingCount_ == playing_.size()) return false;  // as many tracks as can sound
+    track.setPlayingSince(++playingOrder_);
+    playing_[playingCount_++] = track.shared_from_this();  // a reference of the list's own
+    return true;
+}
+
+void SoundBox::removePlayingAt(size_t index) {
+    std::shared_ptr<Track> leaving = std::move(playing_[index]);
+    std::move(playing_.begin() + static_cast<std::ptrdiff_t>(index) + 1,
+              playing_.begin() + static_cast<std::ptrdiff_t>(playingCount_),
+              playing_.begin() + static_cast<std::ptrdiff_t>(index));
+    --playingCount_;
+    release(leaving->takePlaybackFrames());
+    release(std::move(leaving));
+}
+
+void SoundBox::startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity) {
+    if (!addPlaying(track)) return;
+    track.playFromStartAt(atTime, velocity);
+    if (cutTapPadTracks_.load(std::memory_order_relaxed) && tapPad) {
+        for (size_t i = 0; i < playingCount_; ++i) {
+            Track& other = *playing_[i];
+            if (&other != &track && other.isStartedByTapPad() && other.relativeFileName() != track.relativeFileName())
+                other.stopPlayingAt(atTime);
+        }
+    }
+}
+
+void SoundBox::stopTrackNow(Track& track, uint64_t atTime) {
+    TrackState state = track.currentState();
+    if (state == TrackState::Unprepared || state == TrackState::Ready) return;
+    if (track.isStartedByTapPad() && !holdTapPadTracks_.load(std::memory_order_relaxed)) return;  // plays to its end
+    track.stopPlayingAt(atTime);
+}
+
+void SoundBox::insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
+                            Track& track) {
+    if (count == queue.size()) {
+        STROMBEL_RT_LOG_ERROR("can't queue track, the queue is full: {}", track.relativeFileName());
+        return;
+    }
+    // After every request of the same time: those keep the order they came in.
+    size_t at = count;
+    while (at > 0 && queue[at - 1].time > time) {
+        queue[at] = std::move(queue[at - 1]);
+        --at;
+    }
+    queue[at].time = time;
+    queue[at].track = track.shared_from_this();
+    ++count;
+}
+
+void SoundBox::clearQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count) {
+    for (size_t i = 0; i < count; ++i) release(std::move(queue[i].track));
+    count = 0;
+}
+
+void SoundBox::applyCommand(Command& command) {
+    switch (command.type) {
+    case Command::Type::start:
+        command.track->setIsStartedByTapPad(command.tapPad);
+        command.track->setIsStartedByMidi(command.midi);
+        startTrackNow(*command.track, command.time, command.tapPad, command.velocity);
+        break;
+    case Command::Type::startRange:
+        if (addPlaying(*command.track)) command.track->playFromPoint(command.fromPoint, command.toPoint, 0, 1.0f);
+        break;
+    case Command::Type::stop: stopTrackNow(*command.track, command.time); break;
+    case Command::Type::queueStart:
+        insertQueued(queuedStarts_, queuedStartCount_, command.time, *command.track);
+        break;
+    case Command::Type::queueStop:
+        insertQueued(queuedStops_, queuedStopCount_, command.time, *command.track);
+        break;
+    case Command::Type::stopAll:
+        for (size_t i = 0; i < playingCount_; ++i) {
+            if (command.includeTapPad || !playing_[i]->isStartedByTapPad()) playing_[i]->stopPlayingAt(0);
+        }
+        clearQueued(queuedStarts_, queuedStartCount_);
+        clearQueued(queuedStops_, queuedStopCount_);
+        break;
+    case Command::Type::solo:
+        for (size_t i = 0; i < playingCount_; ++i) {
+            Track& other = *playing_[i];
+            const bool soloed = command.track && other.relativeFileName() == command.track->relativeFileName();
+            if (!soloed && other.currentState() != TrackState::Ready) other.stopPlayingAt(0);
+        }
+        break;
+    case Command::Type::clearEcho:
+        echoBufferLeft_->clearBuffer();
+        echoBufferRight_->clearBuffer();
+        break;
+    case Command::Type::swapTable: {
+        // What played on the old table stops; queued requests follow their paths.
+        while (playingCount_ > 0) removePlayingAt(playingCount_ - 1);
+        for (auto* queue : {&queuedStarts_, &queuedStops_}) {
+            size_t& count = queue == &queuedStarts_ ? queuedStartCount_ : queuedStopCount_;
+            size_t kept = 0;
+            for (size_t i = 0; i < count; ++i) {
+                QueuedRequest& request = (*queue)[i];
+                auto found = command.tables->tracksByFilePath.find(request.track->relativeFileName());
+                release(std::move(request.track));
+                if (found == command.tables->tracksByFilePath.end()) continue;
+                (*queue)[kept].time = request.time;
+                (*queue)[kept].track = found->second;
+                requestLoad(found->second, false);  // in memory by the time it is due
+                ++kept;
+            }
+            count = kept;
+        }
+        break;
+    }
+    }
+    // The tables a swap brought go back to the main loop.
+    release(std::move(command.tables));
+}
+
+void SoundBox::takeCommands() {
+    // A control thread preempted while it writes its request holds back nobody:
+    // its request is taken at a later block.
+    commands_.drainAvailable([this](Command& slot) {
+        Command command = std::move(slot);
+        applyCommand(command);
+    });
+    // The list's new length is out before the requests stop counting as queued
+    // (isNothingPlaying looks at both).
+    playingPublished_.store(playingCount_, std::memory_order_seq_cst);
+    commands_.finishTaking();
+}
+
+void SoundBox::resolveDue(uint64_t end) {
+    // Queued starts and stops that fall before the block's end, in time order.
+    size_t due = 0;
+    while (due < queuedStartCount_ && queuedStarts_[due].time < end) ++due;
+    for (size_t i = 0; i < due; ++i) {
+        QueuedRequest& request = queuedStarts_[i];
+        Track& track = *request.track;
+        if (!track.muted()) {
+            track.setIsStartedByTapPad(false);
+            track.setIsStartedByMidi(false);
+            startTrackNow(track, request.time, false, 1.0f);
+        }
+        release(std::move(request.track));
+    }
+    std::move(queuedStarts_.begin() + static_cast<std::ptrdiff_t>(due),
+              queuedStarts_.begin() + static_cast<std::ptrdiff_t>(queuedStartCount_), queuedStarts_.begin());
+    queuedStartCount_ -= due;
+
+    due = 0;
+    while (due < queuedStopCount_ && queuedStops_[due].time < end) ++due;
+    for (size_t i = 0; i < due; ++i) {
+        stopTrackNow(*queuedStops_[i].track, queuedStops_[i].time);
+        release(std::move(queuedStops_[i].track));
+    }
+    std::move(queuedStops_.begin() + static_cast<std::ptrdiff_t>(due),
+              queuedStops_.begin() + static_cast<std::ptrdiff_t>(queuedStopCount_), queuedStops_.begin());
+    queuedStopCount_ -= due;
+}
+
+// --- Rendering --------------------------------------------------------------------------------
+
 void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+    platform::RealtimeScope realtime;
     const uint64_t began = platform::SystemClock::shared().nowNanos();
     const double rate = sampleRate_.load(std::memory_order_relaxed);
+    // References that found no room in the ring last time go first.
+    while (releaseStashCount_ > 0) {
+        const bool queued = events_.tryPush([&](PendingEvent& slot) {
+            slot.type = PendingEvent::Type::Release;
+            slot.released = std::move(releaseStash_[releaseStashCount_ - 1]);
+        });
+        if (!queued) break;
+        --releaseStashCount_;
+        eventsPosted_ = true;
+    }
     // Buffers longer than a block are rendered block by block, each at its own time.
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min(kBlockFrames, frames - done);
@@ -75,47 +291,34 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
     }
     currentVolumeLeftChannel_.store(static_cast<float>(peakLeft), std::memory_order_relaxed);
     currentVolumeRightChannel_.store(static_cast<float>(peakRight), std::memory_order_relaxed);
+    playingPublished_.store(playingCount_, std::memory_order_seq_cst);
 
     const double needed = static_cast<double>(platform::SystemClock::shared().nowNanos() - began) * 1e-9;
     const double available = frames / rate;
     if (needed > available) {
         lastLagNeeded_.store(needed, std::memory_order_relaxed);
         lastLagAvailable_.store(available, std::memory_order_relaxed);
-        lagWarnings_.fetch_add(1, std::memory_order_relaxed);
+        lateBuffers_.fetch_add(1, std::memory_order_relaxed);
+        eventsPosted_ = true;
     }
-}
-
-void SoundBox::takeDueLocked(std::vector<QueuedRequest>& queue, uint64_t end, std::vector<QueuedRequest>& due) {
-    size_t count = 0;
-    while (count < queue.size() && queue[count].time < end) ++count;
-    if (count == 0) return;
-    for (size_t i = 0; i < count; ++i) due.push_back(std::move(queue[i]));  // capacity reserved
-    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(count));
+    if (const uint64_t xruns = device_->xruns(); xruns != xrunsSeen_) {
+        xrunsSeen_ = xruns;
+        eventsPosted_ = true;
+    }
+    if (eventsPosted_) {
+        eventsPosted_ = false;
+        mainLoop_.raise(eventSignal_);
+    }
 }
 
 void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
     std::memset(left, 0, n * sizeof(int32_t));
     std::memset(right, 0, n * sizeof(int32_t));
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;  // the main thread holds the table for a moment: one silent block
+    takeCommands();
 
     const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
     const uint64_t end = now + static_cast<uint64_t>(static_cast<double>(n) / sampleRate * 1e9);
-
-    // Queued starts and stops that fall before the block's end.
-    dueScratch_.clear();
-    takeDueLocked(queuedTracksByStartHostTimeNanos_, end, dueScratch_);
-    for (QueuedRequest& request : dueScratch_) {
-        Track& track = *request.track;
-        if (track.muted()) continue;
-        track.setIsStartedByTapPad(false);
-        track.setIsStartedByMidi(false);
-        startTrackLocked(request.track, request.time, false, 1.0f);
-    }
-    dueScratch_.clear();
-    takeDueLocked(queuedTracksByStopHostTimeNanos_, end, dueScratch_);
-    for (QueuedRequest& request : dueScratch_) stopTrackLocked(*request.track, request.time);
-    dueScratch_.clear();  // the table still holds every track: nothing is freed here
+    resolveDue(end);
 
     const float wetness = effectWetness_.load(std::memory_order_relaxed);
 
@@ -126,6 +329,10 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
 
     const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
+    // Where each output frame reads its source at that rate, for every track of the block.
+    if (rate != 1.0f) {
+        for (uint32_t k = 0; k < n; ++k) sourceIndex_[k] = static_cast<uint32_t>(static_cast<float>(k) * rate);
+    }
     const float master = volume_.load(std::memory_order_relaxed);
     windowTouched_ = false;
     processTracks(n, now, end, rate, master, left, right);
@@ -134,32 +341,33 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     applyWindowEffects(n, wetness, sampleRate);
 
     // Echo and reverb from the histories, which then take this block.
-    float echo = wetness * delayIntensity_.load() * 0.9f;
-    float reverb = wetness * reverbAmount_.load() * 0.4f;
+    float echo = wetness * delayIntensity_.load(std::memory_order_relaxed) * 0.9f;
+    float reverb = wetness * reverbAmount_.load(std::memory_order_relaxed) * 0.4f;
     while (reverb > 0.01f && echo + reverb > 0.9f) {
         echo *= 0.8f;
         reverb *= 0.8f;
     }
     const int32_t frames = static_cast<int32_t>(n);
+    const int64_t history = echoBufferLeft_->maxTotalBufSize();
     if (echo != 0.0f) {
-        const int64_t d = static_cast<int64_t>(delayTime_.load() * sampleRate);
-        if (d >= 0 && d < kEchoHistoryFrames) {
-            echoBufferLeft_.applyEchoTo(outL_.data(), frames, static_cast<float>(d), echo);
-            echoBufferRight_.applyEchoTo(outR_.data(), frames, static_cast<float>(d), echo);
+        const int64_t d = static_cast<int64_t>(delayTime_.load(std::memory_order_relaxed) * sampleRate);
+        if (d >= 0 && d < history) {
+            echoBufferLeft_->applyEchoTo(outL_.data(), frames, static_cast<float>(d), echo);
+            echoBufferRight_->applyEchoTo(outR_.data(), frames, static_cast<float>(d), echo);
         }
     }
     if (reverb != 0.0f) {
         static constexpr float kTaps[2][2] = {{0.1f, 0.6f}, {0.17f, 0.4f}};
         for (const auto& tap : kTaps) {
             const int64_t d = static_cast<int64_t>(tap[0] * sampleRate);
-            if (d >= 0 && d < kEchoHistoryFrames - 2 * frames) {
-                echoBufferLeft_.applyEchoTo(outL_.data(), frames, static_cast<float>(d), reverb * tap[1]);
-                echoBufferRight_.applyEchoTo(outR_.data(), frames, static_cast<float>(d), reverb * tap[1]);
+            if (d >= 0 && d < history - 2 * frames) {
+                echoBufferLeft_->applyEchoTo(outL_.data(), frames, static_cast<float>(d), reverb * tap[1]);
+                echoBufferRight_->applyEchoTo(outR_.data(), frames, static_cast<float>(d), reverb * tap[1]);
             }
         }
     }
-    echoBufferLeft_.appendFrames(outL_.data(), frames);
-    echoBufferRight_.appendFrames(outR_.data(), frames);
+    echoBufferLeft_->appendFrames(outL_.data(), frames);
+    echoBufferRight_->appendFrames(outR_.data(), frames);
 
     for (uint32_t k = 0; k < n; ++k) {
         left[k] = saturatingAdd(left[k], outL_[k]);
@@ -199,14 +407,15 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
     float* windowL = effectBufferL_.data() + kEffectWindowFrames - n;
     float* windowR = effectBufferR_.data() + kEffectWindowFrames - n;
 
-    for (size_t i = playingTracks_.size(); i-- > 0;) {
+    bool skipped = false;
+    for (size_t i = playingCount_; i-- > 0;) {
         uint32_t retriggerOffset = 0;
         for (int pass = 0; pass < 2; ++pass) {  // a second pass mixes a retrigger from the buffer's start
-            const std::shared_ptr<Track>& handle = playingTracks_[i];
+            const std::shared_ptr<Track>& handle = playing_[i];
             Track& track = *handle;
             TrackState state = track.currentState();
             if (state == TrackState::Unprepared || state == TrackState::Ready) {
-                removePlayingAtLocked(i);
+                removePlayingAt(i);
                 break;
             }
             const uint64_t start = track.startHostTimeNanos();
@@ -260,24 +469,24 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 requested = effects ? static_cast<uint32_t>(rate * static_cast<float>(count)) : count;
                 TrackFrames frames;
                 got = track.allocAndLoadNextFramesInto(frames, requested);
-                if (frames.status == TrackFrames::Status::Busy || frames.status == TrackFrames::Status::NotLoaded) {
-                    if (frames.status == TrackFrames::Status::NotLoaded &&
-                        track.loadState() == TrackLoadState::NotLoaded)
-                        postEvent(PendingEvent::Type::LoadWanted, handle);
+                if (frames.status == TrackFrames::Status::NotLoaded) {
+                    requestLoad(handle, false);
+                    skipped = true;
                     break;  // the frames are on their way: skip this block, keep the track
                 }
                 if (frames.status == TrackFrames::Status::Unavailable) {
                     // A track that can give no frames ends instead of sounding forever.
                     track.cleanAfterPlayback();
                     postEvent(PendingEvent::Type::Finished, handle);
-                    removePlayingAtLocked(i);
+                    removePlayingAt(i);
                     break;
                 }
                 if (got > 0) {
                     const int32_t* sourceL = frames.channels[0];
                     const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
                     if (effects) {
-                        mixResampled(sourceL, sourceR, got, rate, gain, windowL + offset, windowR + offset, n - offset);
+                        mixResampled(sourceL, sourceR, got, rate, sourceIndex_.data(), gain, windowL + offset,
+                                     windowR + offset, n - offset);
                         windowTouched_ = true;
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {
@@ -298,28 +507,36 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
             }
             if (state == TrackState::StopPending && (effectiveStop < end || effectiveStop < effectiveStart)) {
                 track.cleanAfterPlayback();
-                removePlayingAtLocked(i);
+                removePlayingAt(i);
             } else if (got < requested) {
                 postEvent(PendingEvent::Type::Finished, handle);
                 if (state == TrackState::RetriggerPending) {
                     track.waitForRetrigger();
                 } else {
                     track.cleanAfterPlayback();
-                    removePlayingAtLocked(i);
+                    removePlayingAt(i);
                 }
             }
             break;
         }
     }
+    if (skipped) {
+        skippedBlocks_.fetch_add(1, std::memory_order_relaxed);
+        eventsPosted_ = true;
+    }
 }
 
 void SoundBox::recordingInputCallback(uint32_t frames, uint64_t, const int32_t* mono) {
+    platform::RealtimeScope realtime;
     if (!recordRunning_.load(std::memory_order_acquire) || recordRing_.empty()) return;
     const size_t head = recordHead_.load(std::memory_order_relaxed);
     const size_t free = recordRing_.size() - (head - recordTail_.load(std::memory_order_acquire));
     const size_t count = std::min<size_t>(frames, free);
     for (size_t i = 0; i < count; ++i) recordRing_[(head + i) % recordRing_.size()] = mono[i];
-    if (count < frames) recordOverruns_.fetch_add(frames - count, std::memory_order_relaxed);
+    if (count < frames) {
+        recordOverruns_.fetch_add(frames - count, std::memory_order_relaxed);
+        mainLoop_.raise(eventSignal_);
+    }
     recordHead_.store(head + count, std::memory_order_release);
 }
 

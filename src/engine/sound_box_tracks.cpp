@@ -1,12 +1,19 @@
 // Track control: the table of tracks, the current bank's pads, starts and stops
 // from pads, MIDI and the sequencer, mute, solo and volume, and the events the
 // observers hear on the main loop.
+//
+// Control threads (main, sequencer, MIDI) read the published tables without a
+// lock and send their requests to the audio thread (sound_box_render.cpp); the
+// main loop alone changes the tables, and frees what the audio thread hands back.
 
 #include <algorithm>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "engine/sound_box.h"
 #include "logging/log.h"
+#include "logging/realtime_log.h"
 
 namespace strombel::engine {
 
@@ -18,22 +25,99 @@ bool isSounding(TrackState state) {
     return state == TrackState::Playing || state == TrackState::RetriggerPending || state == TrackState::StopPending;
 }
 
+bool isListed(TrackState state) { return state != TrackState::Unprepared && state != TrackState::Ready; }
+
 }  // namespace
 
+// --- Looking up and sending -------------------------------------------------------------
+
 std::shared_ptr<Track> SoundBox::lookUp(const std::string& path) const {
-    std::lock_guard lock(engineMutex_);
-    auto found = tracksByFilePath_.find(path);
-    return found == tracksByFilePath_.end() ? nullptr : found->second;
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    return found == tables->tracksByFilePath.end() ? nullptr : found->second;
 }
 
 std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { return lookUp(path); }
+
+std::shared_ptr<SoundBox::Tables> SoundBox::editTables() const { return std::make_shared<Tables>(*tables_.current()); }
+
+void SoundBox::publishTables(std::shared_ptr<const Tables> tables) {
+    // Once publish returns no control thread reads the old tables: every command
+    // naming one of their tracks has claimed its slot by then.
+    std::shared_ptr<const Tables> old = tables_.publish(std::move(tables));
+    retiredTables_.push_back(RetiredTables{std::move(old), commands_.claimed()});
+    freeRetiredTables();
+}
+
+void SoundBox::freeRetiredTables() {
+    const size_t taken = commands_.taken();
+    std::erase_if(retiredTables_, [taken](const RetiredTables& retired) { return retired.commandsClaimed <= taken; });
+}
+
+bool SoundBox::waitForCommandRoom() {
+    constexpr size_t kShared = kCommandCapacity - kCommandCapacity / 4;
+    if (commands_.approximateSize() < kShared) return true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    while (commands_.approximateSize() >= kShared) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+}
+
+// --- Preloads -------------------------------------------------------------------------------
+
+void SoundBox::requestLoad(const std::shared_ptr<Track>& track, bool force) {
+    if (!force && !track->markLoadRequested()) return;
+    if (!preloadRequests_.push(track)) {
+        track->unmarkLoadRequested();
+        return;
+    }
+    preloadsQueued_.fetch_add(1, std::memory_order_acq_rel);
+    preloadWakeup_.signal();
+}
+
+void SoundBox::preloaderMain() {
+    pthread_setname_np(pthread_self(), "SoundBox preload");
+    for (;;) {
+        preloadWakeup_.wait();
+        std::shared_ptr<Track> track;
+        while (preloadRequests_.pop(track)) {
+            track->preloadForPlayback();
+            track.reset();
+            {
+                std::lock_guard lock(preloadsMutex_);
+                preloadsDone_.fetch_add(1, std::memory_order_acq_rel);
+            }
+            preloadsChanged_.notify_all();
+        }
+        if (preloaderStopping_.load()) return;
+    }
+}
+
+bool SoundBox::preloadTrack(const std::string& path) {
+    auto track = lookUp(path);
+    if (!track) {
+        STROMBEL_LOG_ERROR("can't preload track, not loaded (nil): {}", path);
+        return false;
+    }
+    requestLoad(track, true);
+    return true;
+}
+
+void SoundBox::waitForPreloads() {
+    const uint64_t queued = preloadsQueued_.load(std::memory_order_acquire);
+    std::unique_lock lock(preloadsMutex_);
+    preloadsChanged_.wait(lock, [&] { return preloadsDone_.load(std::memory_order_acquire) >= queued; });
+}
 
 // --- Table and banks ------------------------------------------------------------
 
 void SoundBox::reloadTracks() {
     STROMBEL_LOG_DEBUG("(re)loading SoundBox tracks");
-    // Files are opened here, before the engine mutex is taken for the swap.
-    std::map<std::string, std::shared_ptr<Track>> table;
+    auto tables = editTables();
+    auto& table = tables->tracksByFilePath;
+    table.clear();
     auto load = [&](const std::string& path) -> std::shared_ptr<Track> {
         auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
         if (!track->prepareWithFile(path, sandbox_)) {
@@ -50,30 +134,13 @@ void SoundBox::reloadTracks() {
     }
     load(metronomeClickOn1File_);
     load(metronomeClickOn234File_);
-
-    std::map<std::string, std::shared_ptr<Track>> old;
-    std::vector<std::shared_ptr<Track>> oldPlaying;
-    {
-        std::lock_guard lock(engineMutex_);
-        // Swaps, not copies: the render thread skips a buffer while this is held.
-        old.swap(tracksByFilePath_);
-        tracksByFilePath_.swap(table);
-        oldPlaying.assign(playingTracks_.begin(), playingTracks_.end());
-        playingTracks_.clear();
-        // Queued requests follow their paths to the new tracks.
-        for (auto* queue : {&queuedTracksByStartHostTimeNanos_, &queuedTracksByStopHostTimeNanos_}) {
-            std::vector<QueuedRequest> kept;
-            kept.reserve(kMaxQueuedRequests);
-            for (auto& request : *queue) {
-                auto found = tracksByFilePath_.find(request.track->relativeFileName());
-                if (found != tracksByFilePath_.end()) kept.push_back({request.time, found->second});
-            }
-            queue->swap(kept);
-        }
-    }
-    // The old tracks go here, on this thread; a preload still running keeps its own.
-    old.clear();
-    oldPlaying.clear();
+    publishTables(tables);
+    // The audio thread lets go of what plays on the old table; the old tracks are
+    // freed here, on the main loop, once it has handed them back.
+    sendCommand([&](Command& command) {
+        command.type = Command::Type::swapTable;
+        command.tables = tables;
+    });
     for (const auto& [pad, path] : currentSoundbankFilePathsByIdx()) preloadTrack(path);
     STROMBEL_LOG_DEBUG("loading of SoundBox tracks completed");
 }
@@ -84,29 +151,27 @@ std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
         STROMBEL_LOG_ERROR("track not loaded: {}", path);
         return nullptr;
     }
-    std::lock_guard lock(engineMutex_);
-    tracksByFilePath_[path] = track;
+    auto tables = editTables();
+    tables->tracksByFilePath[path] = track;
+    publishTables(std::move(tables));
     return track;
 }
 
 void SoundBox::reloadSoundbanks() {
-    std::map<int, std::string> pathByNote;
-    std::map<std::string, int> noteByPath;
+    auto tables = editTables();
+    tables->trackFilePathByMidiNote.clear();
+    tables->midiNoteByTrackFilePath.clear();
     if (library_) {
         for (uint64_t bank = 0; bank < 10; ++bank) {
             for (const LibraryPadAssignment& assignment : library_->soundbankSamplesOfSoundbank(bank)) {
                 if (!assignment.hasSample || assignment.pad < 0 || assignment.pad >= 12) continue;
                 int note = static_cast<int>(bank * 12 + static_cast<uint64_t>(assignment.pad));
-                pathByNote[note] = assignment.sample.filePath;
-                noteByPath[assignment.sample.filePath] = note;
+                tables->trackFilePathByMidiNote[note] = assignment.sample.filePath;
+                tables->midiNoteByTrackFilePath[assignment.sample.filePath] = note;
             }
         }
     }
-    {
-        std::lock_guard lock(engineMutex_);
-        trackFilePathByMidiNote_.swap(pathByNote);
-        midiNoteByTrackFilePath_.swap(noteByPath);
-    }
+    publishTables(std::move(tables));
     loadCurrentSoundbank();
 }
 
@@ -142,33 +207,15 @@ void SoundBox::loadCurrentSoundbank() {
             }
         }
     }
-    {
-        std::lock_guard lock(engineMutex_);
-        currentSoundbankFilePathsByIdx_ = pads;
-    }
+    auto tables = editTables();
+    tables->currentSoundbankFilePathsByIdx = pads;
+    publishTables(std::move(tables));
     for (const auto& [pad, path] : pads) preloadTrack(path);
 }
 
 std::map<int, std::string> SoundBox::currentSoundbankFilePathsByIdx() const {
-    std::lock_guard lock(engineMutex_);
-    return currentSoundbankFilePathsByIdx_;
+    return tables_.read()->currentSoundbankFilePathsByIdx;
 }
-
-bool SoundBox::preloadTrack(const std::string& path) {
-    auto track = lookUp(path);
-    if (!track) {
-        STROMBEL_LOG_ERROR("can't preload track, not loaded (nil): {}", path);
-        return false;
-    }
-    preloadQueue_.async([track] { track->preloadForPlayback(); });
-    return true;
-}
-
-void SoundBox::requestLoadIfNeeded(const std::shared_ptr<Track>& track) {
-    if (track->loadState() == TrackLoadState::NotLoaded) preloadQueue_.async([track] { track->preloadForPlayback(); });
-}
-
-void SoundBox::waitForPreloads() { preloadQueue_.sync([] {}); }
 
 void SoundBox::cleanCacheForTrackIfUnused(const std::string& path) {
     auto track = lookUp(path);
@@ -181,192 +228,155 @@ void SoundBox::cleanCacheForTrackIfUnused(const std::string& path) {
 }
 
 void SoundBox::clearUnusedCache() {
+    std::shared_ptr<const Tables> tables = tables_.current();
     std::set<std::string> current;
-    for (const auto& [pad, path] : currentSoundbankFilePathsByIdx()) current.insert(path);
-    std::vector<std::shared_ptr<Track>> tracks;
-    {
-        std::lock_guard lock(engineMutex_);
-        for (const auto& [path, track] : tracksByFilePath_) tracks.push_back(track);
-    }
+    for (const auto& [pad, path] : tables->currentSoundbankFilePathsByIdx) current.insert(path);
     uint64_t now = mainLoop_.nowNanos();
-    for (const auto& track : tracks) {
+    for (const auto& [path, track] : tables->tracksByFilePath) {
         if (current.count(track->relativeFileName())) continue;
         track->clearUnusedCacheIfNotUsedSince(now > kUnusedCacheAge ? now - kUnusedCacheAge : 0);
     }
 }
 
 std::vector<std::shared_ptr<Track>> SoundBox::playingTracks() const {
-    std::lock_guard lock(engineMutex_);
-    return playingTracks_;
+    std::vector<std::shared_ptr<Track>> playing;
+    {
+        auto tables = tables_.read();
+        for (const auto& [path, track] : tables->tracksByFilePath) {
+            if (isListed(track->currentState())) playing.push_back(track);
+        }
+    }
+    std::sort(playing.begin(), playing.end(),
+              [](const auto& a, const auto& b) { return a->playingSince() < b->playingSince(); });
+    return playing;
 }
 
 // --- Starting and stopping ----------------------------------------------------------
 
-void SoundBox::addPlayingLocked(const std::shared_ptr<Track>& track) {
-    if (std::find(playingTracks_.begin(), playingTracks_.end(), track) == playingTracks_.end())
-        playingTracks_.push_back(track);  // capacity reserved: kMaxPlayingTracks
-}
-
-void SoundBox::removePlayingAtLocked(size_t index) { playingTracks_.erase(playingTracks_.begin() + index); }
-
-void SoundBox::startTrackLocked(const std::shared_ptr<Track>& track, uint64_t atTime, bool tapPad, float velocity) {
-    const bool listed = std::find(playingTracks_.begin(), playingTracks_.end(), track) != playingTracks_.end();
-    if (!listed && playingTracks_.size() >= kMaxPlayingTracks) return;  // as many tracks as can sound
-    addPlayingLocked(track);
-    track->playFromStartAt(atTime, velocity);
-    if (cutTapPadTracks_.load() && tapPad) {
-        for (const auto& other : playingTracks_) {
-            if (other != track && other->isStartedByTapPad() && other->relativeFileName() != track->relativeFileName())
-                other->stopPlayingAt(atTime);
-        }
-    }
-}
-
 bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi, bool ignoreMute,
                           float velocity) {
-    auto track = lookUp(path);
-    if (!track) {
-        STROMBEL_LOG_ERROR("can't play track, not in tracklist: {}", path);
-        return false;
-    }
-    if (!ignoreMute && !tapPad && track->muted()) return false;
-    track->setIsStartedByTapPad(tapPad);
-    track->setIsStartedByMidi(midi);
-    requestLoadIfNeeded(track);
-    std::lock_guard lock(engineMutex_);
-    startTrackLocked(track, atTime, tapPad, velocity);
-    return true;
-}
-
-bool SoundBox::enqueue(std::vector<QueuedRequest>& queue, uint64_t time, const std::shared_ptr<Track>& track) {
-    bool queued = false;
-    {
-        std::lock_guard lock(engineMutex_);
-        if (queue.size() < kMaxQueuedRequests) {
-            auto at = std::upper_bound(queue.begin(), queue.end(), time,
-                                       [](uint64_t value, const QueuedRequest& request) { return value < request.time; });
-            queue.insert(at, QueuedRequest{time, track});
-            queued = true;
-        }
-    }
-    if (!queued) STROMBEL_LOG_ERROR("can't queue track, the queue is full: {}", track->relativeFileName());
-    return queued;
+    const bool sent = sendForPath(
+        path,
+        [&](Command& command) {
+            command.type = Command::Type::start;
+            command.time = atTime;
+            command.tapPad = tapPad;
+            command.midi = midi;
+            command.velocity = velocity;
+        },
+        ignoreMute || tapPad);
+    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't play track, not in tracklist: {}", path);
+    return sent;
 }
 
 bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime) {
-    auto track = lookUp(path);
-    if (!track) {
-        STROMBEL_LOG_ERROR("can't play track, not in tracklist: {}", path);
-        return false;
-    }
-    requestLoadIfNeeded(track);
-    return enqueue(queuedTracksByStartHostTimeNanos_, atTime, track);
+    const bool sent = sendForPath(path, [&](Command& command) {
+        command.type = Command::Type::queueStart;
+        command.time = atTime;
+    });
+    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't play track, not in tracklist: {}", path);
+    return sent;
 }
 
 bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) {
-    auto track = lookUp(path);
-    if (!track) {
-        STROMBEL_LOG_ERROR("can't stop track, not in tracklist: {}", path);
-        return false;
-    }
-    return enqueue(queuedTracksByStopHostTimeNanos_, atTime, track);
+    const bool sent = sendForPath(path, [&](Command& command) {
+        command.type = Command::Type::queueStop;
+        command.time = atTime;
+    });
+    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't stop track, not in tracklist: {}", path);
+    return sent;
 }
 
-std::optional<std::string> SoundBox::pathFor(const std::map<int, std::string>& paths, int key) const {
-    std::lock_guard lock(engineMutex_);
-    auto found = paths.find(key);
-    if (found == paths.end()) return std::nullopt;
+std::optional<std::string> SoundBox::pathFor(std::map<int, std::string> Tables::*paths, int key) const {
+    auto tables = tables_.read();
+    const std::map<int, std::string>& map = (*tables).*paths;
+    auto found = map.find(key);
+    if (found == map.end()) return std::nullopt;
     return found->second;
 }
 
 bool SoundBox::startSoundbankSample(int pad, float velocity) {
-    auto path = pathFor(currentSoundbankFilePathsByIdx_, pad);
+    auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
     return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopSoundbankSample(int pad) {
-    if (auto path = pathFor(currentSoundbankFilePathsByIdx_, pad)) stopTrack(*path);
+    if (auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad)) stopTrack(*path);
 }
 
 bool SoundBox::startTrackForMidiNote(int note, float velocity) {
-    auto path = pathFor(trackFilePathByMidiNote_, note);
+    auto path = pathFor(&Tables::trackFilePathByMidiNote, note);
     return path && startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopTrackForMidiNote(int note) {
-    if (auto path = pathFor(trackFilePathByMidiNote_, note)) stopTrack(*path);
+    if (auto path = pathFor(&Tables::trackFilePathByMidiNote, note)) stopTrack(*path);
 }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {
-    auto track = lookUp(path);
-    if (!track) {
-        STROMBEL_LOG_ERROR("can't play track, not in tracklist: {}", path);
-        return false;
-    }
-    requestLoadIfNeeded(track);
-    std::lock_guard lock(engineMutex_);
-    if (std::find(playingTracks_.begin(), playingTracks_.end(), track) == playingTracks_.end() &&
-        playingTracks_.size() >= kMaxPlayingTracks)
-        return false;
-    addPlayingLocked(track);
-    track->playFromPoint(fromPoint, toPoint, 0, 1.0f);
-    return true;
+    const bool sent = sendForPath(path, [&](Command& command) {
+        command.type = Command::Type::startRange;
+        command.fromPoint = fromPoint;
+        command.toPoint = toPoint;
+    });
+    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't play track, not in tracklist: {}", path);
+    return sent;
 }
 
 void SoundBox::stopTrack(const std::string& path) { stopTrack(path, 0); }
 
-void SoundBox::stopTrackLocked(Track& track, uint64_t atTime) {
-    TrackState state = track.currentState();
-    if (state == TrackState::Unprepared || state == TrackState::Ready) return;
-    if (track.isStartedByTapPad() && !holdTapPadTracks_.load()) return;  // plays to its end
-    track.stopPlayingAt(atTime);
-}
-
 void SoundBox::stopTrack(const std::string& path, uint64_t atTime) {
-    std::lock_guard lock(engineMutex_);
-    auto found = tracksByFilePath_.find(path);
-    if (found != tracksByFilePath_.end()) stopTrackLocked(*found->second, atTime);
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    if (found == tables->tracksByFilePath.end()) return;
+    sendCommand([&](Command& command) {
+        command.type = Command::Type::stop;
+        command.time = atTime;
+        command.track = found->second.get();
+    });
 }
 
 void SoundBox::stopAllTracks() { stopAllTracksIncludeTapPadTriggered(true); }
 
 void SoundBox::stopAllTracksIncludeTapPadTriggered(bool include) {
-    std::vector<QueuedRequest> starts, stops;
-    {
-        std::lock_guard lock(engineMutex_);
-        for (const auto& track : playingTracks_) {
-            if (include || !track->isStartedByTapPad()) track->stopPlayingAt(0);
-        }
-        starts.swap(queuedTracksByStartHostTimeNanos_);
-        stops.swap(queuedTracksByStopHostTimeNanos_);
-        queuedTracksByStartHostTimeNanos_.reserve(kMaxQueuedRequests);
-        queuedTracksByStopHostTimeNanos_.reserve(kMaxQueuedRequests);
-    }
+    sendCommand([&](Command& command) {
+        command.type = Command::Type::stopAll;
+        command.includeTapPad = include;
+    });
 }
 
 // --- Per-track state and settings ----------------------------------------------------
 
 bool SoundBox::isPlaying(const std::string& path) const {
-    auto track = lookUp(path);
-    if (!track) return false;
-    TrackState state = track->currentState();
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    if (found == tables->tracksByFilePath.end()) return false;
+    TrackState state = found->second->currentState();
     return state == TrackState::Playing || state == TrackState::RetriggerPending;
 }
 
-bool SoundBox::isTrackReady(const std::string& path) const { return lookUp(path) != nullptr; }
+bool SoundBox::isTrackReady(const std::string& path) const {
+    auto tables = tables_.read();
+    return tables->tracksByFilePath.find(path) != tables->tracksByFilePath.end();
+}
 
 bool SoundBox::isNothingPlaying() const {
-    std::lock_guard lock(engineMutex_);
-    return playingTracks_.empty();
+    // A request still on its way may be a start: until the audio thread has
+    // taken it, something counts as playing.
+    return playingPublished_.load(std::memory_order_seq_cst) == 0 && commands_.approximateSize() == 0 &&
+           playingPublished_.load(std::memory_order_seq_cst) == 0;
 }
 
 float SoundBox::volumeForTrack(const std::string& path) const {
-    auto track = lookUp(path);
-    return track ? track->volume() : 0.0f;
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    return found == tables->tracksByFilePath.end() ? 0.0f : found->second->volume();
 }
 
 void SoundBox::setVolume(float volume, const std::string& path) {
-    if (auto track = lookUp(path)) track->setVolume(volume);
+    auto tables = tables_.read();
+    auto found = tables->tracksByFilePath.find(path);
+    if (found != tables->tracksByFilePath.end()) found->second->setVolume(volume);
 }
 
 bool SoundBox::toggleMuteForTrack(const std::string& path) {
@@ -380,22 +390,25 @@ bool SoundBox::toggleMuteForTrack(const std::string& path) {
 }
 
 void SoundBox::toggleSoloForTrack(const std::string& path) {
+    std::shared_ptr<const Tables> tables = tables_.current();
     if (soloSampleFilePath_ && *soloSampleFilePath_ == path) {
         soloSampleFilePath_.reset();
-        std::lock_guard lock(engineMutex_);
-        for (const auto& [key, track] : tracksByFilePath_) track->setMuted(false);
+        for (const auto& [key, track] : tables->tracksByFilePath) track->setMuted(false);
         return;
     }
     soloSampleFilePath_ = path;
-    std::lock_guard lock(engineMutex_);
-    for (const auto& [key, track] : tracksByFilePath_) {
-        if (track->relativeFileName() != path) {
-            track->setMuted(true);
-            if (track->currentState() != TrackState::Ready) track->stopPlayingAt(0);
-        } else {
-            track->setMuted(false);
-        }
+    std::shared_ptr<Track> soloed;
+    for (const auto& [key, track] : tables->tracksByFilePath) {
+        const bool other = track->relativeFileName() != path;
+        track->setMuted(other);
+        if (!other) soloed = track;
     }
+    // The audio thread stops every other track that sounds (every one when the
+    // soloed path has no track).
+    sendCommand([&](Command& command) {
+        command.type = Command::Type::solo;
+        command.track = soloed.get();
+    });
 }
 
 bool SoundBox::trackIsMuted(const std::string& path) const {
@@ -423,10 +436,10 @@ void deliver(const std::vector<SoundBoxDelegate*>& delegates, Send send) {
 
 SoundBox::NoteAndPad SoundBox::noteAndPadOf(const std::string& path) const {
     NoteAndPad found;
-    std::lock_guard lock(engineMutex_);
-    if (auto note = midiNoteByTrackFilePath_.find(path); note != midiNoteByTrackFilePath_.end())
+    auto tables = tables_.read();
+    if (auto note = tables->midiNoteByTrackFilePath.find(path); note != tables->midiNoteByTrackFilePath.end())
         found.note = note->second;
-    for (const auto& [index, padPath] : currentSoundbankFilePathsByIdx_) {
+    for (const auto& [index, padPath] : tables->currentSoundbankFilePathsByIdx) {
         if (padPath == path) {
             found.pad = index;
             break;
@@ -475,23 +488,57 @@ void SoundBox::informDelegatesOfAudioRouteChanged() {
 
 void SoundBox::deliverPendingEvents() {
     events_.drain([this](PendingEvent event) {
-        if (!event.track) return;
+        // A released reference is dropped here, on the main loop, with the event.
+        if (event.type == PendingEvent::Type::Release || !event.track) return;
         const std::string path = event.track->relativeFileName();
         switch (event.type) {
         case PendingEvent::Type::Started: informDelegatesOfTrackStarted(path); break;
         case PendingEvent::Type::Stopped: informDelegatesOfTrackStopped(path); break;
         case PendingEvent::Type::Finished: informDelegatesOfTrackFinished(path); break;
-        case PendingEvent::Type::LoadWanted: requestLoadIfNeeded(event.track); break;
+        case PendingEvent::Type::Release: break;
         }
     });
-    // The audio thread only counts late buffers; the last one is told here.
-    if (lagWarnings_.exchange(0) > 0) {
+    freeRetiredTables();
+    logCountersThatChanged();
+}
+
+SoundBox::Counters SoundBox::counters() const {
+    Counters now;
+    now.skippedBlocks = skippedBlocks_.load(std::memory_order_relaxed);
+    now.deviceXruns = device_->xruns();
+    now.commandOverruns = commandOverruns_.load(std::memory_order_relaxed);
+    now.eventOverruns = eventOverruns_.load(std::memory_order_relaxed);
+    now.recordingOverruns = recordOverruns_.load(std::memory_order_relaxed);
+    now.lateBuffers = lateBuffers_.load(std::memory_order_relaxed);
+    return now;
+}
+
+void SoundBox::logCountersThatChanged() {
+    const Counters now = counters();
+    // The audio thread only counts; each change is told once, here.
+    if (now.lateBuffers != logged_.lateBuffers) {
         STROMBEL_LOG_WARN("Warning: Soundbox lag - time needed: {:f}, available: {:f}", lastLagNeeded_.load(),
                           lastLagAvailable_.load());
     }
-    if (uint64_t dropped = droppedEvents_.exchange(0)) {
-        STROMBEL_LOG_WARN("{} engine events were dropped", dropped);
+    if (now.skippedBlocks != logged_.skippedBlocks) {
+        STROMBEL_LOG_WARN("{} audio blocks played without a sample whose frames were not loaded yet ({} in all)",
+                          now.skippedBlocks - logged_.skippedBlocks, now.skippedBlocks);
     }
+    if (now.deviceXruns != logged_.deviceXruns) {
+        STROMBEL_LOG_WARN("the audio device reported {} under- or overruns ({} in all)",
+                          now.deviceXruns - logged_.deviceXruns, now.deviceXruns);
+    }
+    if (now.commandOverruns != logged_.commandOverruns) {
+        STROMBEL_LOG_WARN("{} requests to the audio thread were dropped: its queue was full",
+                          now.commandOverruns - logged_.commandOverruns);
+    }
+    if (now.eventOverruns != logged_.eventOverruns) {
+        STROMBEL_LOG_WARN("{} engine events were dropped", now.eventOverruns - logged_.eventOverruns);
+    }
+    if (now.recordingOverruns != logged_.recordingOverruns) {
+        STROMBEL_LOG_WARN("the recording lost {} samples", now.recordingOverruns - logged_.recordingOverruns);
+    }
+    logged_ = now;
 }
 
 }  // namespace strombel::engine

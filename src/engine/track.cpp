@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "logging/log.h"
+#include "logging/realtime_log.h"
 
 namespace strombel::engine {
 
@@ -37,7 +38,8 @@ Track::Track(double sampleRate, const platform::Clock& clock) : sampleRate_(samp
 void Track::setCurrentState(TrackState state) {
     TrackState old = state_.load(std::memory_order_acquire);
     if (!legalChange(old, state)) {
-        STROMBEL_LOG_ERROR("** illegal Track state change!! {} -> {}", static_cast<int>(old), static_cast<int>(state));
+        STROMBEL_RT_LOG_ERROR("** illegal Track state change!! {} -> {}", static_cast<int>(old),
+                              static_cast<int>(state));
     }
     state_.store(state, std::memory_order_release);
 }
@@ -91,20 +93,28 @@ bool Track::preloadForPlayback() {
         return false;
     }
     STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(), baseName(fileName_));
-    {
-        std::lock_guard lock(audioLock_);
-        numFramesInCache_.store(decoded->frames());
-        frameCache_ = std::move(decoded);
-        // A request made before the frames were known is measured again by startPlayback.
-    }
+    numFramesInCache_.store(decoded->frames());
+    // A request made before the frames were known is measured again by startPlayback.
+    frameCache_.publish(std::make_shared<const Frames>(std::move(decoded)));
     loadState_.store(TrackLoadState::Loaded);
     return true;
 }
 
 std::shared_ptr<const platform::DecodedAudio> Track::cachedAudio() {
     if (loadState_.load() != TrackLoadState::Loaded) preloadForPlayback();
-    std::lock_guard lock(audioLock_);
-    return frameCache_;
+    return *frameCache_.read();
+}
+
+bool Track::markLoadRequested() {
+    // Loaded is the usual answer: a plain load costs less than a failed exchange.
+    if (loadState_.load(std::memory_order_relaxed) != TrackLoadState::NotLoaded) return false;
+    TrackLoadState expected = TrackLoadState::NotLoaded;
+    return loadState_.compare_exchange_strong(expected, TrackLoadState::Requested);
+}
+
+void Track::unmarkLoadRequested() {
+    TrackLoadState expected = TrackLoadState::Requested;
+    loadState_.compare_exchange_strong(expected, TrackLoadState::NotLoaded);
 }
 
 void Track::playFromStartAt(uint64_t hostTimeNanos, float velocity) { playFromPoint(0.0, 1.0, hostTimeNanos, velocity); }
@@ -118,14 +128,14 @@ void Track::playFromPoint(double from, double to, uint64_t atTime, float velocit
     requestTo_ = std::clamp(to, requestFrom_, 1.0);
     startHostTimeNanos_ = atTime;
     stopHostTimeNanos_ = 0;
-    uint32_t total = numFramesInCache_.load();
+    uint32_t total = playbackFrames_ ? playbackFrames_->frames() : numFramesInCache_.load();
     if (total == 0 && fileSampleRate_ > 0)
         total = static_cast<uint32_t>(std::min<double>(numFramesInFile_ * sampleRate_ / fileSampleRate_, UINT32_MAX));
     startFrameIdx_ = static_cast<uint32_t>(requestFrom_ * total);
     stopFrameIdx_ = static_cast<uint32_t>(requestTo_ * total);
     TrackState state = currentState();
     if (state == TrackState::RetriggerPending) {
-        STROMBEL_LOG_ERROR("Track was already waiting for retrigger! First trigger will not play!!!");
+        STROMBEL_RT_LOG_ERROR("Track was already waiting for retrigger! First trigger will not play!!!");
     } else if (state == TrackState::Playing) {
         setCurrentState(TrackState::RetriggerPending);
     } else {
@@ -137,7 +147,8 @@ void Track::playFromPoint(double from, double to, uint64_t atTime, float velocit
 void Track::startPlayback() {
     setCurrentState(TrackState::Playing);
     // Measured against the decoded frames, which may differ from the header's claim.
-    uint32_t total = numFramesInCache_.load();
+    if (!playbackFrames_) playbackFrames_ = *frameCache_.read();
+    const uint32_t total = playbackFrames_ ? playbackFrames_->frames() : 0;
     if (total > 0) {
         startFrameIdx_ = static_cast<uint32_t>(requestFrom_ * total);
         stopFrameIdx_ = static_cast<uint32_t>(requestTo_ * total);
@@ -168,18 +179,13 @@ void Track::cleanAfterPlayback() {
 }
 
 uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames) {
+    frames.count = 0;
     if (numFrames == 0) {
         frames.status = TrackFrames::Status::Frames;
-        frames.count = 0;
         return 0;
     }
-    std::unique_lock lock(audioLock_, std::try_to_lock);
-    frames.count = 0;
-    if (!lock.owns_lock()) {
-        frames.status = TrackFrames::Status::Busy;
-        return 0;
-    }
-    const platform::DecodedAudio* cache = frameCache_.get();
+    if (!playbackFrames_) playbackFrames_ = *frameCache_.read();
+    const platform::DecodedAudio* cache = playbackFrames_.get();
     if (!cache) {
         frames.status = loadState_.load() == TrackLoadState::Failed ? TrackFrames::Status::Unavailable
                                                                     : TrackFrames::Status::NotLoaded;
@@ -196,7 +202,6 @@ uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFram
     for (uint32_t c = 0; c < cache->numChannels; ++c) frames.channels[c] = cache->channels[c].data() + currentFrameIdx_;
     frames.count = count;
     frames.status = TrackFrames::Status::Frames;
-    frames.lock = std::move(lock);
     currentFrameIdx_ += count;
     return count;
 }
@@ -204,21 +209,19 @@ uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFram
 void Track::releaseFrames(TrackFrames& frames) {
     frames.channels[0] = frames.channels[1] = nullptr;
     frames.count = 0;
-    if (frames.lock.owns_lock()) frames.lock.unlock();
-    frames.lock = {};
 }
 
-void Track::clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos) {
-    std::shared_ptr<const platform::DecodedAudio> dropped;
-    {
-        std::lock_guard lock(audioLock_);
-        if (currentState() != TrackState::Ready || lastPlayedNanos_.load() >= monotonicNanos || !frameCache_) return;
-        STROMBEL_LOG_DEBUG("clean cache: {}", baseName(fileName_));
-        dropped = std::move(frameCache_);
-        frameCache_.reset();
-        numFramesInCache_.store(0);
-        loadState_.store(TrackLoadState::NotLoaded);
-    }
+bool Track::clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos) {
+    std::lock_guard loading(loadMutex_);
+    if (currentState() != TrackState::Ready || lastPlayedNanos_.load() >= monotonicNanos ||
+        loadState_.load() != TrackLoadState::Loaded)
+        return false;
+    STROMBEL_LOG_DEBUG("clean cache: {}", baseName(fileName_));
+    numFramesInCache_.store(0);
+    loadState_.store(TrackLoadState::NotLoaded);
+    // Freed here once no hand-out looks at it; a playback that picked it up keeps it.
+    frameCache_.publish(std::make_shared<const Frames>());
+    return true;
 }
 
 }  // namespace strombel::engine

@@ -8,6 +8,7 @@
 
 #include "platform/audio_file.h"
 #include "platform/clock.h"
+#include "platform/published.h"
 #include "platform/sandbox.h"
 
 namespace strombel::engine {
@@ -22,25 +23,29 @@ enum class TrackState : int32_t {
     StopPending = 5,
 };
 
-/// Whether a track's frames are in memory.
-enum class TrackLoadState : int32_t { NotLoaded, Loading, Loaded, Failed };
+/// Whether a track's frames are in memory. `Requested`: a load is queued.
+enum class TrackLoadState : int32_t { NotLoaded, Requested, Loading, Loaded, Failed };
 
-/// Frames handed out by a track: pointers into its frame cache, valid until
-/// `Track::releaseFrames` (the hand-out holds the track's lock meanwhile).
+/// Frames handed out by a track: pointers into the frames its playback holds,
+/// valid until `Track::releaseFrames`.
 struct TrackFrames {
-    enum class Status { Frames, Ended, Busy, NotLoaded, Unavailable };
+    enum class Status { Frames, Ended, NotLoaded, Unavailable };
     const int32_t* channels[2] = {nullptr, nullptr};
     uint32_t numChannels = 0;
     uint32_t count = 0;
     Status status = Status::Ended;
-    std::unique_lock<std::mutex> lock;
 };
 
 /// One sample file made ready for playback: its state, its requested start and
 /// stop host times, its gain and its frame cache (the whole file decoded into the
-/// engine's format). The state, times and flags are ordered by the engine mutex;
-/// the cache by the track's own lock.
-class Track {
+/// engine's format).
+///
+/// Threads: the play state, times, positions and the frames of the playback
+/// under way belong to the audio thread (the engine hands it every request); the
+/// frame cache is loaded and freed off the audio thread and published, so that a
+/// playback picks it up without a lock and keeps it to its end, whatever happens
+/// to the cache meanwhile. The volume, mute and origin flags may be set anywhere.
+class Track : public std::enable_shared_from_this<Track> {
 public:
     /// A track for an engine running at `sampleRate`; `clock` dates playbacks.
     explicit Track(double sampleRate = 44100.0, const platform::Clock& clock = platform::SystemClock::shared());
@@ -50,35 +55,52 @@ public:
     /// Resolves `relativePath` in `sandbox`, checks the file (exists, readable,
     /// one or two channels) and moves to Ready. Opens the file only to read its header.
     bool prepareWithFile(const std::string& relativePath, const platform::Sandbox& sandbox);
-    /// Decodes the whole file into the frame cache (does nothing when cached).
-    /// Reads the file without holding the track's lock. Never on the audio thread.
+    /// Decodes the whole file into the frame cache (does nothing when cached) and
+    /// publishes it for the audio thread. Never on the audio thread: it reads the
+    /// file and waits for a hand-out under way to finish looking at the cache.
     bool preloadForPlayback();
 
+    // Playback: called by the audio thread (the engine), or by a test that
+    // plays the audio thread's part. Allocate nothing, lock nothing.
     void playFromStartAt(uint64_t hostTimeNanos, float velocity);
     void playFromPoint(double from, double to, uint64_t atTime, float velocity);
-    /// The playback begins now (audio thread).
+    /// The playback begins now.
     void startPlayback();
     void waitForRetrigger();
     void stopPlayingAt(uint64_t hostTimeNanos);
     void cleanAfterPlayback();
 
-    /// Audio thread: hands out up to `numFrames` next frames. Allocates nothing,
-    /// never reads the file and only tries the track's lock. Returns the count.
+    /// Audio thread: hands out up to `numFrames` next frames from the frames this
+    /// playback holds, picking up the published cache first when it holds none.
+    /// Never reads the file, locks, waits or allocates. Returns the count.
     uint32_t allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames);
-    /// Gives handed-out frames back (releases the lock the hand-out held).
+    /// Gives handed-out frames back.
     void releaseFrames(TrackFrames& frames);
+    /// Audio thread: lets go of the frames the playback held (the caller frees
+    /// them off the audio thread); the next playback picks up the cache again.
+    std::shared_ptr<const platform::DecodedAudio> takePlaybackFrames() { return std::move(playbackFrames_); }
 
     /// Frees the cache of a ready track that has not begun playing since
-    /// `monotonicNanos` (host time). Main thread.
-    void clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos);
+    /// `monotonicNanos` (host time); a playback under way keeps its own frames.
+    /// True when it freed it. Main thread.
+    bool clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos);
 
     /// The decoded frames, loading them when needed (off the audio thread). The
     /// export renderer reads these with read positions of its own.
     std::shared_ptr<const platform::DecodedAudio> cachedAudio();
 
+    /// Any thread: moves a load request on from NotLoaded to Requested; false
+    /// when the frames are loaded, being loaded or already asked for.
+    bool markLoadRequested();
+    /// Undoes `markLoadRequested` when the request could not be queued.
+    void unmarkLoadRequested();
+
     TrackState currentState() const { return state_.load(std::memory_order_acquire); }
     /// Moves to `state`, logging a change the state table does not allow.
     void setCurrentState(TrackState state);
+    /// The order in which tracks joined the engine's playing list (audio thread).
+    uint64_t playingSince() const { return playingSince_.load(std::memory_order_relaxed); }
+    void setPlayingSince(uint64_t order) { playingSince_.store(order, std::memory_order_relaxed); }
 
     float volume() const { return volume_.load(); }
     void setVolume(float volume);
@@ -118,11 +140,15 @@ private:
     uint32_t numChannels_ = 0;
     std::atomic<uint64_t> lastPlayedNanos_{0};
 
-    std::mutex audioLock_;
-    std::mutex loadMutex_;  // one decode at a time; never taken on the audio thread
-    std::shared_ptr<const platform::DecodedAudio> frameCache_;
+    using Frames = std::shared_ptr<const platform::DecodedAudio>;
+    std::mutex loadMutex_;  // one load or sweep at a time; never taken on the audio thread
+    platform::Published<Frames> frameCache_{std::make_shared<const Frames>()};
     std::atomic<uint32_t> numFramesInCache_{0};
     std::atomic<TrackLoadState> loadState_{TrackLoadState::NotLoaded};
+    std::atomic<uint64_t> playingSince_{0};
+
+    // The audio thread's own.
+    Frames playbackFrames_;
 
     double requestFrom_ = 0.0, requestTo_ = 1.0;
     uint32_t startFrameIdx_ = 0, stopFrameIdx_ = 0, currentFrameIdx_ = 0;

@@ -6,6 +6,7 @@
 
 #include "logging/log.h"
 #include "platform/set_aside.h"
+#include "platform/sqlite_failure.h"
 
 namespace strombel::library {
 namespace {
@@ -114,14 +115,12 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
 
     std::string error;
     if (!openFile(error)) {
-        openError_ = error;
-        setAside();
-        if (!openFile(error) || !createSchema(error)) {
-            openError_ += "; a fresh store could not be made either: " + error;
-            close();
-            return;
+        // Opening reads nothing of the file: a failure here is the disk's or the folder's.
+        if (existed) {
+            openUntouched(error);
+        } else {
+            openError_ = "the store file cannot be made: " + error;
         }
-        createdFresh_ = true;
         return;
     }
 
@@ -129,17 +128,26 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
     switch (inspect(reason)) {
         case Check::Fresh:
             if (!createSchema(error)) {
-                openError_ = error;
+                openError_ = "the store file cannot be made: " + error;
                 close();
                 return;
             }
             createdFresh_ = true;
-            (void)existed;
             return;
         case Check::Good:
-            if (readRows(loaded_, error)) return;
+            if (readRows(loaded_, error)) {
+                if (sqlite3_db_readonly(database_, "main") == 1) writeProblem_ = "the store file is read-only";
+                return;
+            }
+            if (!platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_))) {
+                openUntouched(error);
+                return;
+            }
             reason = "could not read the store: " + error;
             break;
+        case Check::Unreachable:
+            openUntouched(reason);
+            return;
         case Check::Damaged:
             break;
     }
@@ -164,11 +172,26 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
         StoreChanges carried;
         carried.upserts = salvaged;
         if (write(carried, error)) {
+            carriedOver_ = {salvaged.soundbanks.size(), salvaged.samples.size(), salvaged.sequencerEvents.size()};
             loaded_ = std::move(salvaged);
         } else {
             openError_ += "; what could be read was not carried over: " + error;
         }
     }
+}
+
+void PersistentStore::openUntouched(const std::string& why) {
+    close();
+    loaded_ = StoreRows{};
+    database_ = platform::openSqliteUntouched(file_.string());
+    std::string error;
+    if (database_ && readRows(loaded_, error)) {
+        writeProblem_ = "the store file cannot be written (" + why + ")";
+        return;
+    }
+    openError_ = "the store file cannot be read (" + why + ")";
+    loaded_ = StoreRows{};
+    close();
 }
 
 PersistentStore::~PersistentStore() { close(); }
@@ -200,18 +223,18 @@ bool PersistentStore::openFile(std::string& error) {
 }
 
 PersistentStore::Check PersistentStore::inspect(std::string& reason) {
+    // A failure of the disk (full, read-only, I/O) says nothing about the file.
+    auto failed = [this, &reason](const std::string& what) {
+        const bool damaged = platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_));
+        reason = (damaged ? what : std::string()) + sqlite3_errmsg(database_);
+        return damaged ? Check::Damaged : Check::Unreachable;
+    };
     Statement version(database_, "PRAGMA user_version");
-    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) {
-        reason = "not a store file: " + std::string(sqlite3_errmsg(database_));
-        return Check::Damaged;
-    }
+    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) return failed("not a store file: ");
     const int64_t userVersion = version.integer(0);
 
     Statement tables(database_, "SELECT count(*) FROM sqlite_master");
-    if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW) {
-        reason = "not a store file: " + std::string(sqlite3_errmsg(database_));
-        return Check::Damaged;
-    }
+    if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW) return failed("not a store file: ");
     const int64_t tableCount = tables.integer(0);
     if (userVersion == 0 && tableCount == 0) return Check::Fresh;
     if (userVersion > kSchemaVersion) {
@@ -225,15 +248,7 @@ PersistentStore::Check PersistentStore::inspect(std::string& reason) {
     // Versions below kSchemaVersion would be migrated here, one step at a time.
 
     Statement check(database_, "PRAGMA quick_check");
-    if (!check.ok()) {
-        reason = "the store cannot be checked: " + std::string(sqlite3_errmsg(database_));
-        return Check::Damaged;
-    }
-    int status = sqlite3_step(check.get());
-    if (status != SQLITE_ROW) {
-        reason = "the store cannot be checked: " + check.error();
-        return Check::Damaged;
-    }
+    if (!check.ok() || sqlite3_step(check.get()) != SQLITE_ROW) return failed("the store cannot be checked: ");
     std::string verdict = check.text(0);
     if (verdict != "ok") {
         reason = "the store is damaged: " + verdict;

@@ -73,10 +73,13 @@ public:
     static constexpr int kSchemaVersion = 1;
 
     /// Opens the store file, creating it (and its folder) when missing. A file that
-    /// SQLite cannot open, that fails its integrity check, or whose schema is not
-    /// one this build knows is renamed aside with a timestamp and a fresh file is
+    /// is not a database, fails its integrity check, or whose schema is not one
+    /// this build knows is renamed aside with a timestamp and a fresh file is
     /// made; the rows that could still be read from it are written into the fresh
-    /// file. `isOpen()` is false only when not even a fresh file could be made.
+    /// file. A file the disk will not let us write (full, read-only, failing) is
+    /// not damaged: it is kept as it is, read without touching it, and
+    /// `writeProblem()` says why nothing can be saved. `isOpen()` is false only
+    /// when the file can neither be read nor made.
     explicit PersistentStore(std::filesystem::path file);
     ~PersistentStore();
     PersistentStore(const PersistentStore&) = delete;
@@ -92,6 +95,14 @@ public:
     const std::filesystem::path& setAsidePath() const { return setAside_; }
     /// Why the file was set aside or could not be opened; empty when all went well.
     const std::string& openError() const { return openError_; }
+    /// What of a damaged file's rows could be read and was carried into the fresh one.
+    struct CarriedOver {
+        size_t soundbanks = 0, samples = 0, sequencerEvents = 0;
+    };
+    const CarriedOver& carriedOver() const { return carriedOver_; }
+    /// Why no save can reach the file in this run (it was found read-only, or the
+    /// disk refused it at open); empty when saves may.
+    const std::string& writeProblem() const { return writeProblem_; }
 
     /// Writes one save in one transaction. On failure nothing of it is written and
     /// `error` says why.
@@ -101,8 +112,10 @@ public:
     void setBusyTimeout(int milliseconds);
 
 private:
-    enum class Check { Good, Fresh, Damaged };
+    enum class Check { Good, Fresh, Damaged, Unreachable };
     bool openFile(std::string& error);
+    /// Reads a file the disk will not let us use as usual, touching nothing.
+    void openUntouched(const std::string& why);
     Check inspect(std::string& reason);
     bool createSchema(std::string& error);
     bool readRows(StoreRows& rows, std::string& error);
@@ -115,6 +128,8 @@ private:
     bool createdFresh_ = false;
     std::filesystem::path setAside_;
     std::string openError_;
+    std::string writeProblem_;
+    CarriedOver carriedOver_;
 };
 
 }  // namespace strombel::library

@@ -17,6 +17,7 @@
 
 #include "library/pack_file.h"
 #include "logging/log.h"
+#include "platform/audio_file.h"
 
 namespace strombel::library {
 namespace {
@@ -112,6 +113,23 @@ bool isAudioFileName(std::string_view name) {
     return is("wav") || is("caf") || is("aif") || is("aiff") || is("mp3");
 }
 
+/// A file name as the user sees it: control characters (a newline in a name)
+/// become spaces.
+std::string printableName(std::string name) {
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) c = ' ';
+    }
+    return name;
+}
+
+/// A file's size and change time, to notice that it changed.
+std::pair<int64_t, int64_t> fileStamp(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return {-1, -1};
+    return {int64_t(info.st_size), int64_t(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
 }  // namespace
 
 // ---- Delegate ----
@@ -172,6 +190,12 @@ SoundDataManager::SoundDataManager(platform::Sandbox& sandbox, platform::UserDef
     }
     context_ = std::make_unique<ObjectContext>(store_.get());
     if (!store_) STROMBEL_LOG_ERROR("can't create core data (coordinator)");
+    if (store_ && !store_->writeProblem().empty()) {
+        writeProblem_ = store_->writeProblem();
+        STROMBEL_LOG_ERROR("The library cannot be saved: {}", writeProblem_);
+    } else if (!store_) {
+        writeProblem_ = storeProblem_;
+    }
 
     makeSureUserSamplesSoundpackExists();
     soundpackSamplesResults_.performFetch(*context_);
@@ -208,10 +232,19 @@ void SoundDataManager::setShared(std::unique_ptr<SoundDataManager> library) {
 bool SoundDataManager::save() {
     std::string error;
     if (!context_->save(error)) {
-        STROMBEL_LOG_ERROR("error persisting managedObjectContext: {}", error);
+        if (writeProblem_.empty()) {
+            writeProblem_ = error;
+            STROMBEL_LOG_ERROR("error persisting managedObjectContext: {}", error);
+            informDelegates([error](SoundDataManagerDelegate& delegate) { delegate.libraryWriteProblemChanged(error); });
+        }
         return false;
     }
     STROMBEL_LOG_DEBUG("persistence saved!");
+    if (!writeProblem_.empty() && store_ && store_->writeProblem().empty()) {
+        writeProblem_.clear();
+        STROMBEL_LOG_WARN("The library is saved again");
+        informDelegates([](SoundDataManagerDelegate& delegate) { delegate.libraryWriteProblemChanged({}); });
+    }
     return true;
 }
 
@@ -723,18 +756,35 @@ std::vector<std::string> SoundDataManager::findUserSampleFiles() const {
 std::shared_ptr<Sample> SoundDataManager::insertUserSample(const std::string& relative) {
     auto sample = context_->insertSample();
     sample->setFilepath(relative);
-    sample->setName(std::filesystem::path(relative).stem().string());
+    sample->setName(printableName(std::filesystem::path(relative).stem().string()));
     sample->setPackOrderId(0);
     sample->setVolume(1.0f);
     sample->setSoundpack(userSamplesSoundpack());
     return sample;
 }
 
+std::vector<std::string> SoundDataManager::usableUserSampleFileNames() {
+    std::vector<std::string> names = userSampleFileNames();  // sorted
+    if (notAudioFiles_.empty()) return names;
+    const std::string folder = (sandbox_.documents() / "").string();
+    std::erase_if(notAudioFiles_, [&names](const auto& entry) {
+        return !std::binary_search(names.begin(), names.end(), entry.first);  // gone
+    });
+    std::erase_if(names, [&](const std::string& name) {
+        auto found = notAudioFiles_.find(name);
+        if (found == notAudioFiles_.end()) return false;
+        if (found->second == fileStamp(folder + name)) return true;
+        notAudioFiles_.erase(found);  // changed: look at it again
+        return false;
+    });
+    return names;
+}
+
 void SoundDataManager::scanUserSamplesChanges() {
     // The usual answer is "nothing changed": find it with sorted lists and no
     // copies of the names.
     static constexpr std::string_view kFolder = "Documents/";
-    const std::vector<std::string> names = userSampleFileNames();  // sorted
+    const std::vector<std::string> names = usableUserSampleFileNames();  // sorted
     {
         const auto pack = userSamplesSoundpack();
         const auto inPack = pack ? pack->samplesInPack() : std::vector<std::shared_ptr<Sample>>{};
@@ -763,7 +813,17 @@ void SoundDataManager::scanUserSamplesChanges() {
     if (!userSamplesSoundpack()) makeSureUserSamplesSoundpackExists();
     for (const std::string& file : files) {
         if (knownPaths.count(file)) continue;
-        STROMBEL_LOG_DEBUG("new user sample, adding: {}", std::filesystem::path(file).filename().string());
+        const std::string name = file.substr(kFolder.size());
+        const std::string absolute = (sandbox_.documents() / name).string();
+        platform::AudioFileInfo info;
+        std::string error;
+        if (!platform::readAudioFileInfo(absolute, info, error)) {
+            STROMBEL_LOG_WARN("{} in the documents folder is not added to the user samples: {}", printableName(name),
+                              error);
+            notAudioFiles_[name] = fileStamp(absolute);
+            continue;
+        }
+        STROMBEL_LOG_DEBUG("new user sample, adding: {}", printableName(name));
         insertUserSample(file);
     }
     std::vector<std::string> removed;

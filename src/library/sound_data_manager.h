@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,10 @@ public:
     virtual void samplesChanged() {}
     /// Banks or pad assignments changed.
     virtual void soundbanksChanged() {}
+    /// Saves stopped reaching the store file (`problem` says why), or, with an
+    /// empty `problem`, reach it again. Changes made meanwhile are kept in memory
+    /// and go with the next save that works.
+    virtual void libraryWriteProblemChanged(const std::string& problem) { (void)problem; }
 
     // Sent by the store part of the library (catalogue and downloads).
     virtual void storeItemsLoaded(const json::Value& items) { (void)items; }
@@ -134,9 +139,12 @@ public:
     /// Why the library has no store file ("" when it has one; a damaged file set
     /// aside and replaced is no problem: see persistentStore()->setAsidePath()).
     std::string storeProblem() const { return storeProblem_; }
-    /// Writes every change in one transaction; false (logged) when it failed, in
-    /// which case the changes stay for a later save.
+    /// Writes every change in one transaction; false when it failed, in which
+    /// case the changes stay for a later save. A failure is logged and told to
+    /// the observers once, when saving stops working, not at every save.
     bool save();
+    /// Why changes do not reach the store file now; empty while they do.
+    const std::string& writeProblem() const { return writeProblem_; }
 
     // ---- Folders ----
     std::filesystem::path applicationDirectory() const { return sandbox_.root(); }
@@ -212,7 +220,9 @@ public:
     void makeSureUserSamplesSoundpackExists();
     /// The audio files at the top of the documents folder, absolute, sorted.
     std::vector<std::string> findUserSampleFiles() const;
-    /// Brings the user-samples pack in step with the documents folder (the timer's work).
+    /// Brings the user-samples pack in step with the documents folder (the timer's
+    /// work). A file that does not open as audio is not added; it is logged once,
+    /// and looked at again only when it changes.
     void scanUserSamplesChanges();
     /// Adds a file the program just wrote to the documents folder; false when known.
     bool notifyOfNewUserSample(const std::string& relativePath);
@@ -253,6 +263,8 @@ private:
     std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
+    /// The user-sample file names, without the files already found not to be audio.
+    std::vector<std::string> usableUserSampleFileNames();
 
     platform::Sandbox& sandbox_;
     platform::UserDefaults& defaults_;
@@ -265,6 +277,10 @@ private:
     uint64_t numUserSamplesInDatabase_ = kNotFound;
     std::unique_ptr<SoundStore> soundStore_;
     std::string storeProblem_;
+    std::string writeProblem_;
+    /// Files of the documents folder that did not open as audio, by name, with
+    /// their size and change time then.
+    std::map<std::string, std::pair<int64_t, int64_t>> notAudioFiles_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };

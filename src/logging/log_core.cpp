@@ -1,5 +1,7 @@
 #include "logging/log_core.h"
 
+#include "logging/realtime_log.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <chrono>
@@ -98,12 +100,14 @@ public:
             kTerminateNotification, nullptr,
             [](const platform::Notification& notification) { Log::applicationWillTerminate(notification); });
         std::atexit([] { LogState::state().finishAtExit(); });
+        startRealtimeLogDrain();
     }
 
     // At exit every logger writes out what it holds. The state itself is never
     // destroyed: a logger let go on its own queue at that moment still reaches it.
     void finishAtExit() {
         platform::NotificationCenter::shared().removeObserver(terminateObserver);
+        flushRealtimeLog();
         queue.sync([this] { flushNodes(); });
     }
 
@@ -354,6 +358,8 @@ void Log::removeAllLoggers() {
 
 void Log::flushLog() {
     LogState& core = state();
+    // Lines of real-time threads logged before the flush are written before it returns.
+    if (!onLoggingThread()) flushRealtimeLog();
     if (onLoggingThread() && !core.queue.isCurrent()) {
         core.front.async([] { state().flushNodes(); });
         return;

@@ -1,5 +1,7 @@
 #include "midi/midi_controller.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -55,7 +57,6 @@ void MidiController::resetShared() {
 MidiController::MidiController(Setup setup)
     : defaults_(setup.defaults), documentsFolder_(std::move(setup.documentsFolder)) {
     engine_.store(setup.engine);
-    queue_.resize(kQueueCapacity);
 
     midi_ = std::make_unique<MidiSystem>(setup.backend, setup.mainLoop, setup.notificationCenter, setup.defaults,
                                          setup.bundleName);
@@ -79,11 +80,8 @@ MidiController::~MidiController() {
     // Once removed, no read reaches the hub: removeDelegate waits out reads under way.
     for (const auto& source : midi_->sources()) source->removeDelegate(this);
     if (auto own = midi_->virtualDestinationSource()) own->removeDelegate(this);
-    {
-        std::lock_guard lock(queueMutex_);
-        keepActionThreadAlive_ = false;
-    }
-    queueChanged_.notify_all();
+    keepActionThreadAlive_.store(false);
+    wakeup_.signal();
     if (actionThread_.joinable()) actionThread_.join();
     midi_.reset();
 }
@@ -103,6 +101,13 @@ void MidiController::initMidiMaps() {
         std::lock_guard lock(mapMutex_);
         noteToButtonMap_ = std::move(read.map);
         return;
+    }
+    if (read.outcome == NoteMapRead::Outcome::inaccessible) {
+        // The disk refused, not the file: keep it, and run on the default map.
+        STROMBEL_LOG_ERROR("The note map {} could not be read ({}); it is kept as it is and not written this run",
+                           path.string(), read.error);
+        std::lock_guard lock(mapMutex_);
+        mayPersistMap_ = false;
     }
     if (read.outcome == NoteMapRead::Outcome::unreadable) {
         // Keep the user's file: set it aside before the defaults take its place.
@@ -309,10 +314,13 @@ void MidiController::sourceAdded(MidiSystem&, const std::shared_ptr<MidiSource>&
 void MidiController::sourceRemoved(MidiSystem&, const std::shared_ptr<MidiSource>& source) {
     STROMBEL_LOG_DEBUG("source disappeared: {}", source->name());
     source->removeDelegate(this);
-    {
-        std::lock_guard lock(parsersMutex_);
-        parsers_.erase(source.get());
-    }
+    // The action thread lets go of the source's parser after what it read last.
+    const bool queued = input_.tryPush([&](InputRecord& record) {
+        record.source = source->sharedName();
+        record.length = 0;
+        record.forget = true;
+    });
+    if (queued) handedOver();
     if (portsDelegate_) portsDelegate_->sourcePortsChanged();
 }
 
@@ -347,61 +355,137 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
 
 // --- Receiving (MIDI read thread) ---
 
-MidiParser& MidiController::parserFor(const MidiSource& source) {
-    std::lock_guard lock(parsersMutex_);
-    auto& parser = parsers_[&source];
-    if (!parser) parser = std::make_unique<MidiParser>();
-    return *parser;
+namespace {
+
+/// Where to cut a packet longer than a record: before the last status byte
+/// (not a real-time one, which may sit inside another message) that leaves a
+/// piece of at most `room` bytes. The parser then reads the pieces exactly as it
+/// would the whole packet. Without such a byte the piece is SysEx data, which the
+/// parser collects across packets whatever the cut.
+size_t pieceLength(const uint8_t* bytes, size_t size, size_t room) {
+    if (size <= room) return size;
+    for (size_t at = room; at > 0; --at) {
+        if (bytes[at] >= 0x80 && bytes[at] < 0xF8) return at;
+    }
+    return room;
+}
+
+}  // namespace
+
+void MidiController::handedOver() {
+    handedOver_.fetch_add(1, std::memory_order_acq_rel);
+    wakeup_.signal();
 }
 
 void MidiController::midiReceived(MidiSource& source, MidiPacketList packets) {
-    MidiParser& parser = parserFor(source);
+    // Copying the name's pointer only counts a reference: the source holds another.
     const std::shared_ptr<const std::string>& name = source.sharedName();
-    parser.parse(packets, channel_.load(), [this, &name](const ParsedMidiMessage& parsed) {
-        handOver(MidiMessage(name, parsed.messageType, parsed.data1, parsed.data2));
-    });
+    for (const platform::MidiPacket& packet : packets) {
+        const uint8_t* bytes = packet.bytes.data();
+        size_t left = packet.bytes.size();
+        while (left > 0) {
+            const size_t length = pieceLength(bytes, left, InputRecord::kBytes);
+            const bool queued = input_.tryPush([&](InputRecord& record) {
+                record.source = name;
+                record.timeStamp = packet.timeStamp;
+                record.length = static_cast<uint16_t>(length);
+                record.forget = false;
+                std::copy_n(bytes, length, record.bytes.begin());
+            });
+            if (queued) {
+                handedOver();
+            } else {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+            }
+            bytes += length;
+            left -= length;
+        }
+    }
 }
 
-void MidiController::handOver(const MidiMessage& message) {
-    {
-        std::lock_guard lock(queueMutex_);
-        if (queueCount_ == kQueueCapacity) {
-            dropped_.fetch_add(1);
-            return;
+void MidiController::takeInput() {
+    InputRecord record;
+    while (input_.pop(record)) {
+        const std::string* key = record.source.get();
+        if (record.forget) {
+            parsers_.erase(key);
+        } else if (key) {
+            auto& entry = parsers_[key];
+            if (!entry.second) entry = {record.source, std::make_unique<MidiParser>()};
+            const platform::MidiPacket packet{record.timeStamp,
+                                              std::span<const uint8_t>(record.bytes.data(), record.length)};
+            entry.second->parse(platform::MidiPacketList(&packet, 1), channel_.load(),
+                                [&](const ParsedMidiMessage& parsed) {
+                                    handleMidiMessage(
+                                        MidiMessage(record.source, parsed.messageType, parsed.data1, parsed.data2));
+                                });
         }
-        queue_[(queueHead_ + queueCount_) % kQueueCapacity] = message;
-        ++queueCount_;
+        record.source.reset();
+        carriedOut_.fetch_add(1, std::memory_order_acq_rel);
     }
-    queueChanged_.notify_one();
+}
+
+void MidiController::takeClockRequests() {
+    ClockRequest request;
+    while (clockRequests_.pop(request)) {
+        auto choice = portChoice();
+        if (!choice->clockOutDestinations.empty()) {
+            switch (request.kind) {
+                case ClockRequest::Kind::start: {
+                    const uint8_t byte = 0xFA;
+                    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
+                    STROMBEL_LOG_DEBUG("SEND clock start");
+                    break;
+                }
+                case ClockRequest::Kind::stop: {
+                    const uint8_t byte = 0xFC;
+                    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
+                    STROMBEL_LOG_DEBUG("SEND clock stop");
+                    break;
+                }
+                case ClockRequest::Kind::tick: {
+                    const uint8_t byte = 0xF8;
+                    midi_->sendBytes(&byte, 1, request.hostTime, &choice->clockOutDestinations);
+                    break;
+                }
+            }
+        }
+        carriedOut_.fetch_add(1, std::memory_order_acq_rel);
+    }
 }
 
 void MidiController::threadMain() {
-    uint64_t reportedDrops = 0;
-    std::unique_lock lock(queueMutex_);
+    pthread_setname_np(pthread_self(), "MIDI action");
+    uint64_t reportedDrops = 0, reportedClockDrops = 0;
     for (;;) {
-        queueChanged_.wait(lock, [this] { return queueCount_ > 0 || !keepActionThreadAlive_; });
-        if (queueCount_ == 0) break;  // asked to stop, and everything handed over is done
-        MidiMessage message = std::move(queue_[queueHead_]);
-        queueHead_ = (queueHead_ + 1) % kQueueCapacity;
-        --queueCount_;
-        handling_ = true;
-        lock.unlock();
-        handleMidiMessage(message);
+        wakeup_.wait();
+        takeInput();
+        takeClockRequests();
+        {
+            std::lock_guard lock(idleMutex_);
+        }
+        idle_.notify_all();
         if (const uint64_t drops = dropped_.load(); drops != reportedDrops) {
             STROMBEL_LOG_WARN("{} MIDI messages dropped: the MIDI action thread fell behind", drops - reportedDrops);
             reportedDrops = drops;
         }
-        lock.lock();
-        handling_ = false;
-        if (queueCount_ == 0) queueIdle_.notify_all();
+        if (const uint64_t drops = droppedClock_.load(); drops != reportedClockDrops) {
+            STROMBEL_LOG_WARN("{} MIDI clock messages dropped: the MIDI action thread fell behind",
+                              drops - reportedClockDrops);
+            reportedClockDrops = drops;
+        }
+        // Asked to stop: everything handed over before is done.
+        if (!keepActionThreadAlive_.load() && input_.empty() && clockRequests_.empty()) break;
     }
-    handling_ = false;
-    queueIdle_.notify_all();
+    idle_.notify_all();
 }
 
 void MidiController::waitUntilActionThreadIdle() {
-    std::unique_lock lock(queueMutex_);
-    queueIdle_.wait(lock, [this] { return (queueCount_ == 0 && !handling_) || !actionThread_.joinable(); });
+    const uint64_t target = handedOver_.load(std::memory_order_acquire);
+    std::unique_lock lock(idleMutex_);
+    idle_.wait(lock, [&] {
+        return carriedOut_.load(std::memory_order_acquire) >= target || !actionThread_.joinable();
+    });
 }
 
 // --- Carrying out (MIDI action thread) ---
@@ -542,28 +626,19 @@ void MidiController::sendNoteOff(int32_t note) {
     STROMBEL_LOG_DEBUG("SEND ({}) note off: {}", channel, note);
 }
 
-void MidiController::sendClockStart() {
-    auto choice = portChoice();
-    if (choice->clockOutDestinations.empty()) return;
-    const uint8_t byte = 0xFA;
-    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
-    STROMBEL_LOG_DEBUG("SEND clock start");
+void MidiController::queueClock(ClockRequest::Kind kind, uint64_t hostTime) {
+    if (clockRequests_.push(ClockRequest{kind, hostTime})) {
+        handedOver();
+    } else {
+        droppedClock_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
-void MidiController::sendClockStop() {
-    auto choice = portChoice();
-    if (choice->clockOutDestinations.empty()) return;
-    const uint8_t byte = 0xFC;
-    midi_->sendBytes(&byte, 1, &choice->clockOutDestinations);
-    STROMBEL_LOG_DEBUG("SEND clock stop");
-}
+void MidiController::sendClockStart() { queueClock(ClockRequest::Kind::start, 0); }
 
-void MidiController::sendClockTickAtTime(uint64_t hostTime) {
-    auto choice = portChoice();
-    if (choice->clockOutDestinations.empty()) return;
-    const uint8_t byte = 0xF8;
-    midi_->sendBytes(&byte, 1, hostTime, &choice->clockOutDestinations);
-}
+void MidiController::sendClockStop() { queueClock(ClockRequest::Kind::stop, 0); }
+
+void MidiController::sendClockTickAtTime(uint64_t hostTime) { queueClock(ClockRequest::Kind::tick, hostTime); }
 
 void MidiController::cancelScheduledMidiMessages() {
     midi_->backend().flushOutput(0);

@@ -6,13 +6,18 @@
 // The user's port choices are kept as whitelists of names in the user defaults.
 //
 // Threads:
-// - MIDI read thread (the backend's): parses packets and hands messages over.
-// - MIDI action thread (ours): carries the messages out, one at a time, in order;
-//   the engine calls, learning and the clock delegate happen there.
+// - MIDI read thread (the backend's; under JACK, JACK's real-time process
+//   thread): copies each packet's bytes into a ring and wakes the action thread.
+//   Nothing else happens there: no parsing, no lock, no allocation.
+// - MIDI action thread (ours): parses the bytes and carries the messages out,
+//   one at a time, in order; the engine calls, learning and the clock delegate
+//   happen there. It also sends the clock that the sequencer asks for.
 // - Main loop: port changes, the ports panel, settings and the engine's
 //   notifications of pads that started or stopped (notes out).
-// - Any thread (the sequencer's): clock out.
+// - Any thread (the sequencer's real-time one too): clock out, which only
+//   queues the request for the action thread.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -32,6 +37,8 @@
 #include "midi/midi_sound_engine.h"
 #include "midi/midi_system.h"
 #include "midi/note_map_file.h"
+#include "platform/mpsc_ring.h"
+#include "platform/wakeup.h"
 
 namespace strombel::midi {
 
@@ -140,7 +147,9 @@ public:
     void sendNotesTo(const std::string& name, bool enabled);
     void sendClockTo(const std::string& name, bool enabled);
 
-    // --- Clock out (any thread) ---
+    // --- Clock out (any thread, real-time ones included) ---
+    // Each queues the message for the action thread, which sends it to the clock
+    // destinations in the order asked: never a lock, a wait or an allocation.
     void sendClockStart();
     void sendClockStop();
     /// A clock tick at host time `hostTime` (host ticks; 0 is now).
@@ -162,14 +171,20 @@ public:
     void sourceRemoved(MidiSystem& midi, const std::shared_ptr<MidiSource>& source) override;
     void destinationAdded(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
     void destinationRemoved(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
+    /// Called on the MIDI read thread (real-time under JACK): copies the packets'
+    /// bytes into the action thread's ring and wakes it. Never parses, allocates,
+    /// locks or waits; packets the ring cannot take are counted and dropped.
     void midiReceived(MidiSource& source, MidiPacketList packets) override;
 
     /// Carries out one message (on the action thread).
     void handleMidiMessage(const MidiMessage& message);
-    /// Returns once every message handed over so far has been carried out.
+    /// Returns once every packet handed over and every clock message asked for so
+    /// far has been carried out.
     void waitUntilActionThreadIdle();
-    /// Messages dropped because the action thread fell 1024 behind.
+    /// Input packets (or pieces of long ones) dropped because the action thread's
+    /// ring was full, and clock messages dropped for the same reason.
     uint64_t droppedMessages() const { return dropped_.load(); }
+    uint64_t droppedClockMessages() const { return droppedClock_.load(); }
 
     MidiSystem& midi() const { return *midi_; }
     std::filesystem::path noteToButtonMapFilePath() const;
@@ -190,17 +205,38 @@ private:
         MidiSystem::Destinations clockOutDestinations;
     };
 
+    /// A piece of a packet on its way from a read thread to the action thread:
+    /// the bytes are copied; the source's shared name identifies the source and
+    /// names the messages. A record without bytes and `forget` set tells the
+    /// action thread that the source is gone.
+    struct InputRecord {
+        static constexpr size_t kBytes = 120;
+        std::shared_ptr<const std::string> source;
+        uint64_t timeStamp = 0;
+        uint16_t length = 0;
+        bool forget = false;
+        std::array<uint8_t, kBytes> bytes{};
+    };
+    /// A clock message the sequencer asked for.
+    struct ClockRequest {
+        enum class Kind : uint8_t { start, stop, tick } kind = Kind::tick;
+        uint64_t hostTime = 0;
+    };
+
     void initMidiMaps();
     void initPortConnections();
     void attachToAllWhitelistedSourcesAndDestinations();
     void threadMain();
-    void handOver(const MidiMessage& message);
+    /// Action thread: parses and carries out what the ring holds; sends the clock.
+    void takeInput();
+    void takeClockRequests();
     void noteOn(const MidiMessage& message);
     std::shared_ptr<const PortChoice> portChoice() const;
     void setPortChoice(std::shared_ptr<const PortChoice> choice);
     static std::vector<std::string> arrayOf(const std::set<std::string>& names);
     void sendToNotesOut(const uint8_t* bytes, uint32_t size);
-    MidiParser& parserFor(const MidiSource& source);
+    void queueClock(ClockRequest::Kind kind, uint64_t hostTime);
+    void handedOver();
 
     platform::UserDefaults& defaults_;
     const std::filesystem::path documentsFolder_;
@@ -219,23 +255,23 @@ private:
     std::optional<std::filesystem::path> setAsideNoteMap_;
     bool mayPersistMap_ = true;  // false while an unreadable map could not be set aside
 
-    mutable std::mutex portsMutex_;
+    mutable std::mutex portsMutex_;  // the main loop and the action thread; never a read thread
     std::shared_ptr<const PortChoice> ports_ = std::make_shared<const PortChoice>();
 
-    std::mutex parsersMutex_;
-    std::map<const MidiSource*, std::unique_ptr<MidiParser>> parsers_;
-
-    // The hand-over to the action thread: a ring of messages made ready at start.
+    // Read threads and the sequencer -> the action thread.
     static constexpr size_t kQueueCapacity = 1024;
-    std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
-    std::condition_variable queueIdle_;
-    std::vector<MidiMessage> queue_;
-    size_t queueHead_ = 0;
-    size_t queueCount_ = 0;
-    bool handling_ = false;
-    bool keepActionThreadAlive_ = true;
+    platform::MpscRing<InputRecord> input_{kQueueCapacity};
+    platform::MpscRing<ClockRequest> clockRequests_{kQueueCapacity};
+    platform::Wakeup wakeup_;
+    std::atomic<uint64_t> handedOver_{0};  // records and clock requests queued
+    std::atomic<uint64_t> carriedOut_{0};  // ... and carried out
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> droppedClock_{0};
+    std::atomic<bool> keepActionThreadAlive_{true};
+    std::mutex idleMutex_;  // waiters for carriedOut_ only; the producers never take it
+    std::condition_variable idle_;
+    // The action thread's own: one parser per source, keyed by its shared name.
+    std::map<const std::string*, std::pair<std::shared_ptr<const std::string>, std::unique_ptr<MidiParser>>> parsers_;
     std::thread actionThread_;
 };
 

@@ -9,7 +9,8 @@ namespace strombel::midi {
 /// tests hand it one that records the calls.
 ///
 /// Called on the MIDI action thread, one call at a time, in the order the notes
-/// arrived. The engine takes its own lock; it must not call back into the hub.
+/// arrived. The engine hands each request to its audio thread without a lock;
+/// it must not call back into the hub.
 class MidiSoundEngine {
 public:
     virtual ~MidiSoundEngine() = default;

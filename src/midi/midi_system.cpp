@@ -25,41 +25,45 @@ MidiConnection::MidiConnection(MidiSystem& midi, MidiEndpointRef endpoint) : mid
 // --- MidiSource ---
 
 void MidiSource::addDelegate(MidiSourceDelegate* delegate) {
-    std::lock_guard lock(listMutex_);
-    if (std::find(delegates_->begin(), delegates_->end(), delegate) != delegates_->end()) return;
-    auto next = std::make_shared<Delegates>(*delegates_);
+    std::lock_guard lock(changeMutex_);
+    std::shared_ptr<const Delegates> current = delegates_.current();
+    if (std::find(current->begin(), current->end(), delegate) != current->end()) return;
+    auto next = std::make_shared<Delegates>(*current);
     next->push_back(delegate);
-    delegates_ = std::move(next);
+    delegates_.publish(std::move(next));
 }
 
 void MidiSource::removeDelegate(MidiSourceDelegate* delegate) {
-    {
-        std::lock_guard lock(listMutex_);
-        if (std::find(delegates_->begin(), delegates_->end(), delegate) == delegates_->end()) return;
-        auto next = std::make_shared<Delegates>(*delegates_);
-        std::erase(*next, delegate);
-        delegates_ = std::move(next);
+    std::lock_guard lock(changeMutex_);
+    std::shared_ptr<const Delegates> current = delegates_.current();
+    if (std::find(current->begin(), current->end(), delegate) == current->end()) return;
+    auto next = std::make_shared<Delegates>(*current);
+    std::erase(*next, delegate);
+    if (readingSource == this) {
+        // A delegate leaving during this source's own delivery: it hears nothing
+        // more from the next read on; waiting here would wait for itself.
+        delegates_.publishWithoutWaiting(std::move(next));
+    } else {
+        // Reads that began before the change may still hold the old list: publish
+        // waits them out.
+        delegates_.publish(std::move(next));
     }
-    // Reads that began before the change may still hold the old list: wait them out.
-    if (readingSource != this) std::unique_lock wait(readers_);
 }
 
-std::shared_ptr<const MidiSource::Delegates> MidiSource::delegates() const {
-    std::lock_guard lock(listMutex_);
-    return delegates_;
-}
+std::shared_ptr<const MidiSource::Delegates> MidiSource::delegates() const { return delegates_.current(); }
 
 void MidiSource::setDelegates(std::shared_ptr<const Delegates> delegates) {
-    std::lock_guard lock(listMutex_);
-    delegates_ = delegates ? std::move(delegates) : std::make_shared<const Delegates>();
+    std::lock_guard lock(changeMutex_);
+    delegates_.publish(delegates ? std::move(delegates) : std::make_shared<const Delegates>());
 }
 
 void MidiSource::midiRead(MidiPacketList packets) {
-    std::shared_lock reading(readers_);
     const MidiSource* outer = readingSource;
     readingSource = this;
-    std::shared_ptr<const Delegates> list = delegates();
-    for (MidiSourceDelegate* delegate : *list) delegate->midiReceived(*this, packets);
+    {
+        auto list = delegates_.read();
+        for (MidiSourceDelegate* delegate : *list) delegate->midiReceived(*this, packets);
+    }
     readingSource = outer;
 }
 
@@ -199,16 +203,14 @@ void MidiSystem::setVirtualSourceEnabled(bool enabled) {
 void MidiSystem::setVirtualDestinationEnabled(bool enabled) {
     if (enabled == virtualDestinationEnabled()) return;
     if (enabled) {
-        std::weak_ptr<VirtualDestinationSlot> slot = virtualDestinationSlot_;
+        // The handler keeps the slot; it reads the source without a lock or a
+        // reference of its own, so the read thread never frees anything.
+        std::shared_ptr<VirtualDestinationSlot> slot = virtualDestinationSlot_;
         MidiStatus status = backend_.createVirtualDestination(
             client_, endpointNameForVirtual(),
             [slot](MidiPacketList packets) {
-                std::shared_ptr<MidiSource> source;
-                if (auto held = slot.lock()) {
-                    std::lock_guard lock(held->mutex);
-                    source = held->source;
-                }
-                if (source) source->midiRead(packets);
+                auto source = slot->source.read();
+                if (*source) (*source)->midiRead(packets);
             },
             virtualDestinationEndpoint_);
         if (status != platform::kMidiNoError) {
@@ -232,19 +234,12 @@ void MidiSystem::setVirtualDestinationEnabled(bool enabled) {
             }
         }
         auto source = std::make_shared<MidiSource>(*this, virtualDestinationEndpoint_);
-        {
-            std::lock_guard lock(virtualDestinationSlot_->mutex);
-            virtualDestinationSlot_->source = source;
-        }
+        virtualDestinationSlot_->source.publish(std::make_shared<const std::shared_ptr<MidiSource>>(source));
         if (delegate_) delegate_->sourceAdded(*this, source);
         post(kMidiSourceAddedNotification, source);
     } else {
-        std::shared_ptr<MidiSource> leaving;
-        {
-            std::lock_guard lock(virtualDestinationSlot_->mutex);
-            leaving = std::move(virtualDestinationSlot_->source);
-            virtualDestinationSlot_->source.reset();
-        }
+        std::shared_ptr<MidiSource> leaving = *virtualDestinationSlot_->source.current();
+        virtualDestinationSlot_->source.publish(std::make_shared<const std::shared_ptr<MidiSource>>());
         if (delegate_) delegate_->sourceRemoved(*this, leaving);
         post(kMidiSourceRemovedNotification, leaving);
         if (MidiStatus status = backend_.disposeEndpoint(virtualDestinationEndpoint_);
@@ -469,8 +464,7 @@ std::shared_ptr<MidiVirtualSourceDestination> MidiSystem::virtualSourceDestinati
 }
 
 std::shared_ptr<MidiSource> MidiSystem::virtualDestinationSource() const {
-    std::lock_guard lock(virtualDestinationSlot_->mutex);
-    return virtualDestinationSlot_->source;
+    return *virtualDestinationSlot_->source.current();
 }
 
 std::optional<std::string> MidiSystem::virtualEndpointName() const { return virtualEndpointName_; }

@@ -6,8 +6,10 @@
 //
 // Threads: the lists, the delegate messages and the notifications belong to the
 // main loop the wrapper was made with (the rescan timer and the backend's
-// notifications run there). Packets arrive on the backend's MIDI read thread and
-// go straight to each source's delegates there. Sending is safe from any thread.
+// notifications run there). Packets arrive on the backend's MIDI read thread
+// (under JACK, JACK's real-time process thread) and go straight to each source's
+// delegates there, without a lock or an allocation. Sending is safe from any
+// thread but a real-time one.
 
 #include <atomic>
 #include <cstdint>
@@ -15,12 +17,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "platform/main_loop.h"
 #include "platform/midi_backend.h"
+#include "platform/published.h"
 #include "platform/notification_center.h"
 #include "platform/user_defaults.h"
 
@@ -55,8 +57,9 @@ public:
     virtual void destinationRemoved(MidiSystem&, const std::shared_ptr<MidiDestination>&) {}
 };
 
-/// Receives a source's packets. Called on the backend's MIDI read thread; the
-/// packets are valid only during the call. Must not block.
+/// Receives a source's packets. Called on the backend's MIDI read thread, which
+/// may be real-time (JACK's process thread): must not allocate, lock, wait or
+/// log. The packets are valid only during the call.
 class MidiSourceDelegate {
 public:
     virtual ~MidiSourceDelegate() = default;
@@ -86,30 +89,30 @@ private:
     bool isNetworkSession_ = false;
 };
 
-/// A source. Its delegate list is replaced as a whole, never changed in place,
-/// so a read under way walks the list it took.
+/// A source. Its delegate list is published as a whole, never changed in place:
+/// a read under way walks the list it took, without a lock.
 class MidiSource : public MidiConnection {
 public:
     using Delegates = std::vector<MidiSourceDelegate*>;
 
     using MidiConnection::MidiConnection;
 
-    /// Adds `delegate` unless it is there already.
+    /// Adds `delegate` unless it is there already (main loop).
     void addDelegate(MidiSourceDelegate* delegate);
-    /// Removes `delegate`. Called from outside a read, it returns only once no
-    /// read that could still reach the delegate is under way, so the delegate may
-    /// be destroyed right after.
+    /// Removes `delegate` (main loop). Called from outside a read, it returns only
+    /// once no read that could still reach the delegate is under way, so the
+    /// delegate may be destroyed right after.
     void removeDelegate(MidiSourceDelegate* delegate);
     std::shared_ptr<const Delegates> delegates() const;
     void setDelegates(std::shared_ptr<const Delegates> delegates);
 
-    /// Hands `packets` to each delegate in order (on the MIDI read thread).
+    /// Called on the MIDI read thread: hands `packets` to each delegate in order.
+    /// Never allocates, locks or waits.
     void midiRead(MidiPacketList packets);
 
 private:
-    mutable std::mutex listMutex_;
-    std::shared_ptr<const Delegates> delegates_ = std::make_shared<const Delegates>();
-    std::shared_mutex readers_;  // held shared by every read under way
+    std::mutex changeMutex_;  // changes of the list, one at a time (never taken by a read)
+    platform::Published<Delegates> delegates_;
 };
 
 /// A destination of the system.
@@ -216,10 +219,10 @@ public:
     static void reportError(const char* operation, MidiStatus status);
 
 private:
-    // The slot through which the virtual destination's packets reach its source object.
+    // The slot through which the virtual destination's packets reach its source
+    // object: read without a lock on the MIDI read thread.
     struct VirtualDestinationSlot {
-        std::mutex mutex;
-        std::shared_ptr<MidiSource> source;
+        platform::Published<std::shared_ptr<MidiSource>> source{std::make_shared<const std::shared_ptr<MidiSource>>()};
     };
 
     std::string endpointNameForVirtual() const;

@@ -118,13 +118,18 @@ NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path) {
         return result;
     }
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        result.outcome = NoteMapRead::Outcome::unreadable;
-        result.error = fmt::format("cannot open {}", path.string());
+    if (!in || !std::filesystem::is_regular_file(path, error)) {
+        result.outcome = NoteMapRead::Outcome::inaccessible;
+        result.error = fmt::format("cannot open {}: {}", path.string(), std::strerror(errno));
         return result;
     }
     std::ostringstream contents;
     contents << in.rdbuf();
+    if (in.bad()) {
+        result.outcome = NoteMapRead::Outcome::inaccessible;
+        result.error = fmt::format("cannot read {}: {}", path.string(), std::strerror(errno));
+        return result;
+    }
     const std::string text = contents.str();
     if (text.size() > 64 * 1024) {
         result.outcome = NoteMapRead::Outcome::unreadable;

@@ -26,7 +26,9 @@ std::string encodeNoteToButtonMap(const NoteToButtonMap& map);
 std::optional<NoteToButtonMap> decodeNoteToButtonMap(const std::string& text);
 
 struct NoteMapRead {
-    enum class Outcome { loaded, missing, unreadable };
+    /// `unreadable`: the file is not a note map (damage). `inaccessible`: the disk
+    /// would not let it be read; the file may be fine and must be kept.
+    enum class Outcome { loaded, missing, unreadable, inaccessible };
     Outcome outcome = Outcome::missing;
     NoteToButtonMap map;
     std::string error;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,8 +41,8 @@ public:
     /// exactly `frames` frames of 8.24 fixed point (full scale 1 << 24).
     /// `hostTimeNanos` is the host time (monotonic clock) of the buffer's first
     /// frame, taken from a frame counter anchored when the stream started, not from
-    /// when the callback woke. Must not allocate, wait on locks or touch files.
-    /// The buffers are valid only until the call returns.
+    /// when the callback woke. Must not allocate, free, lock, wait, log or touch
+    /// files. The buffers are valid only until the call returns.
     using RenderCallback =
         std::function<void(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right)>;
 
@@ -76,20 +77,30 @@ public:
 
     virtual std::string lastError() const = 0;
 
+    /// Under- and overruns the device reported since it was made (any thread).
+    uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
+
     void setRenderCallback(RenderCallback callback) { render_ = std::move(callback); }
     void setInputCallback(InputCallback callback) { input_ = std::move(callback); }
     void setEventHandler(EventHandler handler) { events_ = std::move(handler); }
 
 protected:
+    /// Called by the device on its audio thread when the stream under- or overran.
+    void countXrun() { xruns_.fetch_add(1, std::memory_order_relaxed); }
+
     RenderCallback render_;
     InputCallback input_;
     EventHandler events_;
+
+private:
+    std::atomic<uint64_t> xruns_{0};
 };
 
 /// Picks the real device of this machine (RtAudio: JACK, PulseAudio, ALSA, in
-/// that order) and falls back to the null device with a logged warning when none
-/// can be opened. The environment variable STROMBEL_AUDIO=null forces the null device.
-std::unique_ptr<AudioDevice> makeAudioDevice();
+/// that order) and falls back to the null device when none can be opened, with
+/// the reason of each that failed logged and put into `problem` (when given).
+/// The environment variable STROMBEL_AUDIO=null forces the null device (no problem).
+std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem = nullptr);
 
 /// Converts one 8.24 sample to a float in [-1, 1], saturating.
 inline float fixed824ToFloat(int32_t sample) {

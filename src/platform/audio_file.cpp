@@ -4,7 +4,9 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <fstream>
 
 #include "platform/audio_device.h"
 
@@ -19,10 +21,52 @@ struct SndFileCloser {
 };
 using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
 
+/// True for a name ending in ".mp3" (any case).
+bool hasMp3Extension(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".mp3";
+}
+
+/// Whether a file begins as MPEG audio does: an ID3 tag or a frame header. The
+/// MPEG decoder under libsndfile writes its complaints about anything else to
+/// standard error, so such a file is refused before it gets there.
+bool startsLikeMpegAudio(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[4] = {};
+    if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return false;
+    if (head[0] == 'I' && head[1] == 'D' && head[2] == '3') return true;
+    // Frame sync, a known version and layer, a bitrate that is not "bad".
+    return head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x18) != 0x08 && (head[1] & 0x06) != 0 &&
+           (head[2] >> 4) != 0x0F;
+}
+
 SndFilePtr openForReading(const std::filesystem::path& path, SF_INFO& info, std::string& error) {
     info = SF_INFO{};
+    static constexpr const char* kNotAudio = "not a readable audio file: ";
+    std::error_code statusError;
+    const auto status = std::filesystem::status(path, statusError);
+    if (!std::filesystem::exists(status)) {
+        error = std::string(kNotAudio) + "it does not exist";
+        return nullptr;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        error = std::string(kNotAudio) + "it is not a regular file";
+        return nullptr;
+    }
+    if (hasMp3Extension(path) && !startsLikeMpegAudio(path)) {
+        error = std::string(kNotAudio) + "it holds no MPEG audio";
+        return nullptr;
+    }
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) error = sf_strerror(nullptr);
+    if (!file) {
+        // libsndfile calls a regular file it cannot make out one that "does not
+        // exist"; that it does was checked above.
+        const std::string reason = sf_strerror(nullptr);
+        error = std::string(kNotAudio) + (reason.find("does not exist") != std::string::npos
+                                              ? std::string("its contents are not a sound format Strombel reads")
+                                              : reason);
+    }
     return SndFilePtr(file);
 }
 
@@ -129,9 +173,15 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     info.samplerate = static_cast<int>(std::lround(fileRate));
     info.channels = static_cast<int>(channels);
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    path_ = path;
+    std::string hidden(1, '.');
+    hidden.append(path.filename().string()).append(".partial");
+    partialPath_ = path.parent_path() / hidden;
+    file_ = sf_open(partialPath_.c_str(), SFM_WRITE, &info);
     if (!file_) {
         error_ = sf_strerror(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove(partialPath_, ignored);
         return false;
     }
     channels_ = channels;
@@ -143,6 +193,8 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
             error_ = src_strerror(status);
             sf_close(file_);
             file_ = nullptr;
+            std::error_code ignored;
+            std::filesystem::remove(partialPath_, ignored);
             return false;
         }
     }
@@ -232,10 +284,27 @@ bool WaveWriter::close() {
         src_delete(converter_);
         converter_ = nullptr;
     }
-    if (file_) {
-        if (sf_close(file_) != 0) ok = false;
-        file_ = nullptr;
+    if (!file_) return ok;
+    // The header is written as the file closes: a full disk may show only now.
+    sf_write_sync(file_);
+    if (sf_error(file_) != SF_ERR_NO_ERROR) {
+        if (error_.empty()) error_ = sf_strerror(file_);
+        ok = false;
     }
+    if (sf_close(file_) != 0) {
+        if (error_.empty()) error_ = "the file could not be closed";
+        ok = false;
+    }
+    file_ = nullptr;
+    std::error_code failure;
+    if (ok) {
+        std::filesystem::rename(partialPath_, path_, failure);
+        if (failure) {
+            error_ = failure.message();
+            ok = false;
+        }
+    }
+    if (!ok) std::filesystem::remove(partialPath_, failure);
     return ok;
 }
 

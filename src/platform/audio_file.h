@@ -50,12 +50,16 @@ public:
     WaveWriter(const WaveWriter&) = delete;
     WaveWriter& operator=(const WaveWriter&) = delete;
 
-    /// Creates (replacing) a file of `channels` channels at `fileRate`, fed with
-    /// samples at `inputRate`. False with `error()` set on failure.
+    /// Starts a file of `channels` channels at `fileRate`, fed with samples at
+    /// `inputRate`, to become `path` (replacing it) once it is whole. Until then it
+    /// is written to a hidden file beside it, so that no empty or partial file
+    /// ever lies under the name. False with `error()` set on failure.
     bool open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate);
     /// Appends `frames` frames; `samples[c]` is channel c (8.24). False on a failed write.
     bool write(const int32_t* const* samples, uint32_t frames);
-    /// Flushes and closes; false when the last write failed.
+    /// Finishes the file and puts it under its name; false, leaving nothing behind
+    /// (an older file of that name stays as it was), when any write or the
+    /// finishing failed.
     bool close();
     bool isOpen() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
@@ -65,6 +69,7 @@ private:
     bool writeFloatInterleaved(const float* samples, uint32_t frames);
 
     sf_private_tag* file_ = nullptr;
+    std::filesystem::path path_, partialPath_;
     SRC_STATE_tag* converter_ = nullptr;
     uint32_t channels_ = 0;
     double ratio_ = 1.0;

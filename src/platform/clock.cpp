@@ -16,4 +16,10 @@ SystemClock& SystemClock::shared() {
     return *clock;
 }
 
+namespace {
+// Made before main: the first caller may be a real-time thread, which must not
+// run its construction.
+[[maybe_unused]] SystemClock& systemClockMadeBeforeMain = SystemClock::shared();
+}  // namespace
+
 }  // namespace strombel::platform

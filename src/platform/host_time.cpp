@@ -54,6 +54,12 @@ int initHostTimeConversion() {
     return 0;
 }
 
+namespace {
+// Read before main, so that the audio and sequencer threads find the factor
+// there and never take the reader's lock.
+[[maybe_unused]] const int readAtStart = initHostTimeConversion();
+}  // namespace
+
 uint64_t hostTimeToNanos(uint64_t hostTicks) {
     double value = currentFactor();
     return static_cast<uint64_t>(static_cast<double>(hostTicks) * value);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/host_time.h"
+#include "platform/realtime.h"
 
 namespace strombel::platform {
 
@@ -81,6 +82,8 @@ size_t LoopbackMidiBackend::play(MidiEndpointRef source, MidiPacketList packets)
             if (connection.source == source) handlers.push_back(connection.read);
         }
     }
+    // The handlers run as on a platform's MIDI read thread, which may be real-time.
+    RealtimeScope realtime;
     for (const auto& handler : handlers) (*handler)(packets);
     return handlers.size();
 }
@@ -98,6 +101,7 @@ bool LoopbackMidiBackend::sendToVirtualDestination(MidiEndpointRef destination, 
         if (found == endpoints_.end() || !found->second.virtualRead) return false;
         read = found->second.virtualRead;
     }
+    RealtimeScope realtime;
     (*read)(packets);
     return true;
 }
@@ -291,8 +295,10 @@ void LoopbackMidiBackend::deliver(MidiEndpointRef destination, std::span<const u
     }
     if (hook) hook(destination, bytes, dueNanos);
     if (virtualRead) {
-        // Sending to a virtual destination of a client reaches that client.
+        // Sending to a virtual destination of a client reaches that client, on
+        // what stands for its MIDI read thread.
         MidiPacket packet{dueNanos, bytes};
+        RealtimeScope realtime;
         (*virtualRead)(MidiPacketList(&packet, 1));
     }
 }

@@ -43,7 +43,8 @@ public:
     void removeEndpoint(MidiEndpointRef endpoint, bool announce = true);
 
     /// Plays `packets` from `source` to every port connected to it, on the calling
-    /// thread (which stands for the MIDI read thread). Answers how many connections got them.
+    /// thread, which stands for the MIDI read thread: the read handlers run inside
+    /// a RealtimeScope, as they may under JACK. Answers how many connections got them.
     size_t play(MidiEndpointRef source, MidiPacketList packets);
     /// Plays bytes as one packet with time stamp 0.
     size_t play(MidiEndpointRef source, std::vector<uint8_t> bytes);

@@ -1,12 +1,22 @@
 #include "platform/main_loop.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
 namespace strombel::platform {
 
 MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {}
+
+MainLoop::~MainLoop() {
+    if (waker_.joinable()) {
+        wakerStopping_.store(true);
+        signalWakeup_.signal();
+        waker_.join();
+    }
+}
 
 MainLoop& MainLoop::shared() {
     static MainLoop loop;
@@ -70,6 +80,65 @@ void MainLoop::cancel(TimerId timer) {
         timers_.erase(found);
     }
     // `dropped` is destroyed here, outside the lock, in case its captures post work.
+}
+
+MainLoop::SignalId MainLoop::addSignal(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    for (SignalId id = 0; id < kMaxSignals; ++id) {
+        Signal& signal = signals_[id];
+        if (signal.used) continue;
+        signal.used = true;
+        signal.handler = std::move(handler);
+        signal.raised.store(false);
+        if (!waker_.joinable()) waker_ = std::thread([this] { wakerMain(); });
+        return id;
+    }
+    std::fprintf(stderr, "MainLoop: more than %u signals\n", kMaxSignals);
+    std::abort();
+}
+
+void MainLoop::removeSignal(SignalId id) {
+    std::function<void()> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (id >= kMaxSignals) return;
+        signals_[id].used = false;
+        dropped = std::move(signals_[id].handler);
+        signals_[id].handler = nullptr;
+    }
+}
+
+void MainLoop::raise(SignalId id) noexcept {
+    if (id >= kMaxSignals) return;
+    signals_[id].raised.store(true, std::memory_order_release);
+    signalsRaised_.store(true, std::memory_order_release);
+    signalWakeup_.signal();
+}
+
+void MainLoop::wakerMain() {
+    for (;;) {
+        signalWakeup_.wait();
+        if (wakerStopping_.load()) return;
+        wake();
+    }
+}
+
+size_t MainLoop::runRaisedSignals() {
+    if (!signalsRaised_.exchange(false, std::memory_order_acq_rel)) return 0;
+    size_t ran = 0;
+    for (Signal& signal : signals_) {
+        if (!signal.raised.exchange(false, std::memory_order_acq_rel)) continue;
+        std::function<void()> handler;
+        {
+            std::lock_guard lock(mutex_);
+            if (signal.used) handler = signal.handler;
+        }
+        if (handler) {
+            handler();
+            ++ran;
+        }
+    }
+    return ran;
 }
 
 bool MainLoop::isMainThread() const {
@@ -136,6 +205,7 @@ size_t MainLoop::runPending() {
     size_t ran = 0;
     for (int round = 0; round < 10'000; ++round) {
         size_t before = ran;
+        ran += runRaisedSignals();
         ran += runPostedSnapshot();
         uint64_t now = clock_.nowNanos();
         while (runOneDueTimer(now)) {
@@ -186,7 +256,7 @@ void MainLoop::run() {
             quitting_ = false;
             return;
         }
-        if (!posted_.empty()) continue;
+        if (!posted_.empty() || signalsRaised_.load()) continue;
         std::optional<uint64_t> earliest;
         for (const auto& [id, timer] : timers_) {
             if (!earliest || timer.due < *earliest) earliest = timer.due;

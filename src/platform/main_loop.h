@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -10,6 +12,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/wakeup.h"
 
 namespace strombel::platform {
 
@@ -21,8 +24,13 @@ class MainLoop {
 public:
     using TimerId = uint64_t;
 
+    using SignalId = uint32_t;
+    /// How many signals one loop holds.
+    static constexpr SignalId kMaxSignals = 64;
+
     /// A loop on `clock`, owned by the calling thread.
     explicit MainLoop(Clock& clock = SystemClock::shared());
+    ~MainLoop();
     MainLoop(const MainLoop&) = delete;
     MainLoop& operator=(const MainLoop&) = delete;
 
@@ -48,6 +56,17 @@ public:
 
     /// Stops a timer; unknown or finished ids are ignored. Safe from inside a timer.
     void cancel(TimerId timer);
+
+    /// Registers `handler` to run on the loop's thread after each `raise` of the
+    /// signal (raises that come before it runs make one run). Any thread but a
+    /// real-time one; at most kMaxSignals per loop (aborts beyond).
+    SignalId addSignal(std::function<void()> handler);
+    /// Forgets a signal; a raise already under way runs nothing.
+    void removeSignal(SignalId signal);
+    /// Called on any thread, real-time ones included: asks for the signal's
+    /// handler to run and wakes the loop. Never allocates, locks or blocks; a
+    /// helper thread of the loop passes the wake-up on to the host event loop.
+    void raise(SignalId signal) noexcept;
 
     /// True on the thread that owns the loop.
     bool isMainThread() const;
@@ -80,10 +99,18 @@ private:
         std::function<void()> work;
     };
 
+    struct Signal {
+        std::atomic<bool> raised{false};
+        bool used = false;                // under mutex_
+        std::function<void()> handler;    // under mutex_
+    };
+
     TimerId addTimer(uint64_t delayNanos, uint64_t interval, std::function<void()> work);
     bool runOneDueTimer(uint64_t now);
     size_t runPostedSnapshot();
+    size_t runRaisedSignals();
     void wake();
+    void wakerMain();
 
     Clock& clock_;
     mutable std::mutex mutex_;
@@ -94,6 +121,12 @@ private:
     std::thread::id owner_;
     std::function<void()> wakeupHandler_;
     bool quitting_ = false;
+
+    std::array<Signal, kMaxSignals> signals_;
+    std::atomic<bool> signalsRaised_{false};
+    Wakeup signalWakeup_;
+    std::atomic<bool> wakerStopping_{false};
+    std::thread waker_;  // started with the first signal
 };
 
 }  // namespace strombel::platform

@@ -1,5 +1,7 @@
 #include "platform/manual_audio_device.h"
 
+#include "platform/realtime.h"
+
 namespace strombel::platform {
 
 ManualAudioDevice::ManualAudioDevice(double sampleRate, uint32_t bufferFrames, uint64_t anchorNanos)
@@ -57,12 +59,17 @@ void ManualAudioDevice::renderBufferAt(uint64_t hostTimeNanos, uint32_t frames) 
     if (frames == 0) frames = bufferFrames_;
     left_.assign(frames, 0);
     right_.assign(frames, 0);
-    if (running_ && render_) render_(frames, hostTimeNanos, left_.data(), right_.data());
+    if (running_ && render_) {
+        RealtimeScope realtime;
+        render_(frames, hostTimeNanos, left_.data(), right_.data());
+    }
 }
 
 void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) {
     if (running_ && config_.duplex && input_) {
-        input_(static_cast<uint32_t>(mono.size()), nextHostTime(), mono.data());
+        const uint64_t time = nextHostTime();
+        RealtimeScope realtime;
+        input_(static_cast<uint32_t>(mono.size()), time, mono.data());
     }
 }
 

@@ -7,7 +7,8 @@
 namespace strombel::platform {
 
 /// A device that tests drive buffer by buffer: nothing happens until the test
-/// calls `renderBuffer`, which runs the render callback on the calling thread.
+/// calls `renderBuffer`, which runs the render callback on the calling thread,
+/// marked real-time for the call as a device's audio thread is.
 class ManualAudioDevice final : public AudioDevice {
 public:
     /// `anchorNanos` is the host time of the first frame after `start()`.
@@ -35,6 +36,8 @@ public:
     void deliverInput(const std::vector<int32_t>& mono);
     /// Reports an event as the platform would.
     void postEvent(const AudioDeviceEvent& event);
+    /// Reports an under- or overrun, as a real device's stream status would.
+    void reportXrun() { countXrun(); }
 
     /// The host time the next `renderBuffer` will use.
     uint64_t nextHostTime() const;

@@ -82,7 +82,8 @@ using MidiNotifyHandler = std::function<void(const MidiNotification&)>;
 
 /// Called on the backend's MIDI read thread with the packets received from one
 /// connected source (or sent to one virtual destination). Calls for one
-/// connection never overlap. Must not block for long: it holds up every later packet.
+/// connection never overlap. The thread may be real-time (under JACK it is JACK's
+/// process thread; the backend marks it so): must not allocate, lock, wait or log.
 using MidiReadHandler = std::function<void(MidiPacketList)>;
 
 /// The platform's MIDI services. Every function is safe from any thread.

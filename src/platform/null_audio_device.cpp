@@ -1,5 +1,7 @@
 #include "platform/null_audio_device.h"
 
+#include "platform/realtime.h"
+
 #include <time.h>
 
 #include <algorithm>
@@ -49,6 +51,7 @@ void NullAudioDevice::loop() {
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) {
         }
         if (!running_.load(std::memory_order_acquire)) break;
+        RealtimeScope realtime;
         if (config_.duplex && input_) input_(frames_, hostTime, microphone_.data());
         if (render_) render_(frames_, hostTime, left_.data(), right_.data());
     }

@@ -11,6 +11,7 @@
 
 #include "logging/log.h"
 #include "platform/clock.h"
+#include "platform/realtime.h"
 
 namespace strombel::platform {
 
@@ -62,9 +63,25 @@ void quietenAlsaLibrary() {
     std::call_once(once, [] { snd_lib_error_set_handler(&onAlsaLibraryError); });
 }
 
-int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
     return static_cast<RtAudioDevice*>(user)->process(static_cast<float*>(output),
-                                                       static_cast<const float*>(input), frames);
+                                                       static_cast<const float*>(input), frames, status != 0);
+}
+
+/// The rate to open the device at: the one asked for when the device offers
+/// it, else the device's own (a JACK server runs at one rate only).
+unsigned rateFor(RtAudio& rtaudio, unsigned device, double preferred) {
+    const unsigned asked = static_cast<unsigned>(preferred > 0 ? preferred : 44100.0);
+    try {
+        const RtAudio::DeviceInfo info = rtaudio.getDeviceInfo(device);
+        if (info.sampleRates.empty() ||
+            std::find(info.sampleRates.begin(), info.sampleRates.end(), asked) != info.sampleRates.end())
+            return asked;
+        if (info.preferredSampleRate > 0) return info.preferredSampleRate;
+        return info.sampleRates.front();
+    } catch (const RtAudioError&) {
+        return asked;
+    }
 }
 
 }  // namespace
@@ -114,7 +131,7 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         RtAudio::StreamOptions options;
         options.flags = RTAUDIO_NONINTERLEAVED | RTAUDIO_MINIMIZE_LATENCY;
         options.streamName = "Strombel";
-        double rate = config.preferredSampleRate > 0 ? config.preferredSampleRate : 44100.0;
+        const double rate = rateFor(*rtaudio_, out.deviceId, config.preferredSampleRate);
         unsigned frames = static_cast<unsigned>(std::clamp(std::round(rate * config.bufferDuration), 16.0, 8192.0));
         rtaudio_->openStream(&out, config.duplex ? &in : nullptr, RTAUDIO_FLOAT32, static_cast<unsigned>(rate),
                              &frames, &rtCallback, this, &options, &onRtAudioError);
@@ -187,7 +204,9 @@ void RtAudioDevice::close() {
     rtaudio_.reset();
 }
 
-int RtAudioDevice::process(float* output, const float* input, unsigned frames) {
+int RtAudioDevice::process(float* output, const float* input, unsigned frames, bool xrun) {
+    RealtimeScope realtime;
+    if (xrun) countXrun();
     if (!anchored_.load(std::memory_order_relaxed)) {
         timeline_.anchor(SystemClock::shared().nowNanos(), sampleRate_);
         anchored_.store(true, std::memory_order_relaxed);

@@ -33,8 +33,10 @@ public:
     bool duplex() const override { return duplexOpen_; }
     std::string lastError() const override { return error_; }
 
-    /// Called by RtAudio on its audio thread.
-    int process(float* output, const float* input, unsigned frames);
+    /// Called by RtAudio on its audio thread for every buffer; `xrun` when the
+    /// stream reported an under- or overflow since the last one. Marks the
+    /// thread real-time and hands the buffer to the engine's callbacks.
+    int process(float* output, const float* input, unsigned frames, bool xrun);
     /// Called by RtAudio when the stream fails (for example the server went away).
     void streamFailed();
 

@@ -7,12 +7,14 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <type_traits>
 #include <mutex>
 #include <utility>
 
 #include "logging/log.h"
 #include "platform/host_time.h"
 #include "platform/midi_send_scheduler.h"
+#include "platform/realtime.h"
 
 // Objects left alone on purpose are not leaks to the leak checker.
 #if defined(__SANITIZE_ADDRESS__)
@@ -29,6 +31,35 @@
 namespace strombel::platform {
 namespace {
 
+// --- Closing an RtMidi port on JACK in the right order ---
+// Each RtMidi object on JACK is a JACK client of its own whose process callback
+// runs on JACK's thread until the client closes. RtMidi's destructors unregister
+// the port while that callback may be using it, free the buffer the callback
+// reads, and close the client last. We stop the callbacks first (deactivating
+// the client), then let the client's closing take its port along, then RtMidi
+// frees: stop, close, free, each once. RtMidi offers no way to reach its client:
+// the member pointers below reach RtMidi's own fields, and its JACK data begins
+// with the client and the port (RtMidi 4 to 6).
+
+struct RtMidiFields : RtMidi {
+    static constexpr MidiApi* RtMidi::*api = &RtMidiFields::rtapi_;
+};
+struct MidiApiFields : MidiApi {
+    static constexpr void* MidiApi::*data = &MidiApiFields::apiData_;
+};
+struct RtMidiJackData {
+    jack_client_t* client;
+    jack_port_t* port;
+};
+
+/// RtMidi's JACK data of a port, or null for a port on another system.
+template <class Port>
+RtMidiJackData* jackDataOf(Port& port) {
+    MidiApi* api = port.*RtMidiFields::api;
+    if (!api || port.getCurrentApi() != RtMidi::UNIX_JACK) return nullptr;
+    return static_cast<RtMidiJackData*>(api->*MidiApiFields::data);
+}
+
 template <class T>
 void leaveAlone(std::unique_ptr<T> object) {
     T* left = object.release();
@@ -39,12 +70,59 @@ void leaveAlone(std::unique_ptr<T> object) {
 #endif
 }
 
+// How many times a JACK client of ours could not be opened. libjack, failing to
+// open a client on a server that does not answer in time, may release clients
+// of ours that were open and hand their memory out again: a port made before
+// such a failure is never closed, only left alone.
+std::atomic<uint64_t> jackClientLosses{0};
+std::mutex madeMutex;
+std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackClientLosses when made
+
+void rememberMade(const void* port) {
+    std::lock_guard lock(madeMutex);
+    madeAfterLosses[port] = jackClientLosses.load();
+}
+
+/// Stops the port's callbacks, then lets RtMidi close and free it; a port whose
+/// client libjack may have released is left alone.
+template <class Port>
+void closeInOrder(std::unique_ptr<Port>& port) {
+    if (!port) return;
+    {
+        std::lock_guard lock(madeMutex);
+        auto made = madeAfterLosses.find(port.get());
+        const bool safe = made != madeAfterLosses.end() && made->second == jackClientLosses.load();
+        if (made != madeAfterLosses.end()) madeAfterLosses.erase(made);
+        if (!safe) {
+            leaveAlone(std::move(port));
+            return;
+        }
+    }
+    if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
+        jack_deactivate(data->client);
+        // Closing the client unregisters its port; RtMidi need not (and its
+        // output would wait a second for a callback that no longer comes).
+        data->port = nullptr;
+    }
+    port.reset();
+}
+
+
 // RtMidi reports errors through this callback once it is set, instead of throwing.
 thread_local bool rtMidiCallFailed = false;
 std::mutex lastErrorMutex;
 std::string lastErrorText;
 
-void onRtMidiError(RtMidiError::Type type, const std::string& text, void*) {
+// `lostClients` is the backend's flag that its JACK clients are no longer safe
+// to touch. A JACK client that cannot be opened ("JACK server not running?") is
+// such a sign: libjack, failing to open a client on a server that does not
+// answer in time, releases clients of ours that were open, whose memory it
+// then hands out again. Those are set aside, never closed (see bury).
+void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostClients) {
+    if (lostClients && text.find("JACK server not running") != std::string::npos) {
+        jackClientLosses.fetch_add(1);
+        static_cast<std::atomic<bool>*>(lostClients)->store(true);
+    }
     if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
     rtMidiCallFailed = true;
     std::lock_guard lock(lastErrorMutex);
@@ -107,8 +185,11 @@ struct RtMidiBackend::Impl {
     struct Input {
         std::unique_ptr<RtMidiIn> in;
         MidiReadHandler read;
+        // Called by RtMidi on its input thread: under JACK, JACK's real-time
+        // process thread, so the read handler runs as real-time code.
         static void callback(double, std::vector<unsigned char>* message, void* userData) {
             if (!message || message->empty()) return;
+            RealtimeScope realtime;
             auto* self = static_cast<Input*>(userData);
             MidiPacket packet{hostTimeNow(), std::span<const uint8_t>(message->data(), message->size())};
             self->read(MidiPacketList(&packet, 1));
@@ -137,7 +218,11 @@ struct RtMidiBackend::Impl {
         jack_status_t status{};
         quietenJackLibrary();
         watch = jack_client_open("Strombel MIDI watch", JackNoStartServer, &status);
-        if (!watch) return;
+        if (!watch) {
+            jackClientLosses.fetch_add(1);
+            return;
+        }
+        watchMadeAfterLosses = jackClientLosses.load();
         jack_on_shutdown(watch, &Impl::onShutdown, this);
         jack_activate(watch);
     }
@@ -209,7 +294,15 @@ struct RtMidiBackend::Impl {
         rtMidiCallFailed = false;
         try {
             auto port = std::make_unique<Port>(apiOf(system), client);
-            port->setErrorCallback(&onRtMidiError, nullptr);
+            port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
+            // An output opens its JACK client as it is made, before it can report.
+            if constexpr (std::is_same_v<Port, RtMidiOut>) {
+                if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
+                    jackClientLosses.fetch_add(1);
+                    serverGone.store(true);
+                }
+            }
+            rememberMade(port.get());
             return port;
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
@@ -267,6 +360,8 @@ struct RtMidiBackend::Impl {
                 if (scanOut) names = portNames(*scanOut);
             }
         }
+        // A client that could not open: nothing is known, and nothing is touched.
+        if (serverGone.load()) return refs;
         std::vector<MidiEndpointRef> gone;
         {
             std::lock_guard lock(mutex);
@@ -295,7 +390,12 @@ struct RtMidiBackend::Impl {
         }
         if (!gone.empty()) {
             std::lock_guard sending(sendMutex);
-            for (MidiEndpointRef ref : gone) outputs.erase(ref);
+            for (MidiEndpointRef ref : gone) {
+                if (auto out = outputs.find(ref); out != outputs.end()) {
+                    closeInOrder(out->second);
+                    outputs.erase(out);
+                }
+            }
         }
         return refs;
     }
@@ -392,6 +492,7 @@ struct RtMidiBackend::Impl {
     bool networkEnabled = false;
     std::atomic<bool> serverGone{false};
     jack_client_t* watch = nullptr;
+    uint64_t watchMadeAfterLosses = 0;
     uint64_t lastReconnectAttempt = 0;
     std::vector<std::unique_ptr<RtMidiIn>> buriedIns;  // never destroyed
     std::vector<std::unique_ptr<RtMidiOut>> buriedOuts;
@@ -432,12 +533,33 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
 }
 
 RtMidiBackend::~RtMidiBackend() {
+    // Nothing sends any more; a server that went away keeps what it had.
     impl_->scheduler.reset();
     if (impl_->serverGone.load()) impl_->bury();
+    std::lock_guard scanning(impl_->scanMutex);
     std::lock_guard lock(impl_->mutex);
-    impl_->connections.clear();  // closes each input, which waits out a callback under way
+    std::lock_guard sending(impl_->sendMutex);
+    // Every port once, each stopped, closed and freed in turn.
+    std::vector<std::unique_ptr<RtMidiIn>> ins;
+    std::vector<std::unique_ptr<RtMidiOut>> outs;
+    for (auto& [key, input] : impl_->connections) ins.push_back(std::move(input->in));
+    for (auto& [ref, input] : impl_->virtualDestinations) ins.push_back(std::move(input->in));
+    for (auto* table : {&impl_->outputs, &impl_->virtualSources}) {
+        for (auto& [ref, out] : *table) outs.push_back(std::move(out));
+    }
+    ins.push_back(std::move(impl_->scanIn));
+    outs.push_back(std::move(impl_->scanOut));
+    for (auto& in : ins) {
+        if (in) in->cancelCallback();
+        closeInOrder(in);
+    }
+    for (auto& out : outs) closeInOrder(out);
+    if (impl_->watch && impl_->watchMadeAfterLosses == jackClientLosses.load()) jack_client_close(impl_->watch);
+    impl_->watch = nullptr;
+    impl_->connections.clear();
     impl_->virtualDestinations.clear();
-    if (impl_->watch) jack_client_close(impl_->watch);
+    impl_->outputs.clear();
+    impl_->virtualSources.clear();
 }
 
 std::string RtMidiBackend::lastError() const {
@@ -500,7 +622,8 @@ MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
             }
         }
     }
-    return kMidiNoError;  // the inputs close here, outside the lock
+    for (auto& input : closing) closeInOrder(input->in);  // outside the lock
+    return kMidiNoError;
 }
 
 std::vector<MidiEndpointRef> RtMidiBackend::sources() { return impl_->refresh(Impl::Kind::source); }
@@ -550,7 +673,7 @@ MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRe
         closing = std::move(found->second);
         impl_->connections.erase(found);
     }
-    if (closing->in) closing->in->closePort();  // waits out a callback under way
+    closeInOrder(closing->in);
     return kMidiNoError;
 }
 
@@ -634,6 +757,8 @@ MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
         }
     }
     impl_->scheduler->flush(endpoint);
+    if (closing) closeInOrder(closing->in);
+    closeInOrder(closingOut);
     return kMidiNoError;
 }
 

@@ -20,9 +20,16 @@ public:
 
     /// Producer: queues `item`; false, with nothing queued, when the ring is full.
     bool push(T item) {
+        return tryPush([&item](T& slot) { slot = std::move(item); });
+    }
+
+    /// Producer: fills the next slot in place with `fill(T& slot)` and queues it;
+    /// false, without calling `fill`, when the ring is full.
+    template <class Fill>
+    bool tryPush(Fill&& fill) {
         const size_t head = head_.load(std::memory_order_relaxed);
         if (head - tail_.load(std::memory_order_acquire) >= slots_.size()) return false;
-        slots_[head % slots_.size()] = std::move(item);
+        fill(slots_[head % slots_.size()]);
         head_.store(head + 1, std::memory_order_release);
         return true;
     }

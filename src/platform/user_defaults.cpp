@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -11,6 +10,7 @@
 
 #include "platform/sandbox.h"
 #include "platform/set_aside.h"
+#include "platform/sqlite_failure.h"
 
 namespace strombel::platform {
 namespace {
@@ -83,37 +83,53 @@ void UserDefaults::open() {
     std::error_code ignored;
     if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ignored);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (sqlite3_open(file_.c_str(), &database_) == SQLITE_OK && load()) return;
-        std::string reason = database_ ? sqlite3_errmsg(database_) : "cannot open";
+        int code = sqlite3_open(file_.c_str(), &database_);
+        if (code == SQLITE_OK && (code = load()) == SQLITE_OK) return;
+        std::string reason = database_ ? sqlite3_errmsg(database_) : sqlite3_errstr(code);
         if (database_) sqlite3_close(database_);
         database_ = nullptr;
         values_.clear();
-        if (attempt == 1 || !std::filesystem::exists(file_)) {
-            fail("settings file " + file_.string() + " cannot be opened: " + reason);
+        if (!std::filesystem::exists(file_, ignored)) {
+            fail("the settings file " + file_.string() + " cannot be made (" + reason + ")");
+            return;
+        }
+        if (attempt == 1 || !sqliteCodeMeansDamage(code)) {
+            // The disk refuses, not the file: keep it as it is, and run on what it holds.
+            loadUntouched();
+            fail("the settings file " + file_.string() + " cannot be written (" + reason + ")");
             return;
         }
         // The file exists but is not a settings store: keep it for inspection, start afresh.
         std::optional<std::filesystem::path> aside = setFileAside(file_, "damaged");
         if (!aside) {
-            fail("settings file " + file_.string() + " is damaged (" + reason + ") and cannot be set aside");
+            fail("the settings file " + file_.string() + " is damaged (" + reason + ") and cannot be set aside");
             return;
         }
         setAside_ = *aside;
-        std::fprintf(stderr, "strombel: settings file %s was damaged (%s); set aside as %s\n",
-                     file_.c_str(), reason.c_str(), setAside_.c_str());
     }
 }
 
-bool UserDefaults::load() {
-    const char* setup =
-        "PRAGMA journal_mode=WAL;"
-        "PRAGMA synchronous=FULL;"
-        "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, value);";
-    if (sqlite3_exec(database_, setup, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+void UserDefaults::loadUntouched() {
+    database_ = openSqliteUntouched(file_.string());
+    if (database_ && load() != SQLITE_OK) values_.clear();
+    if (database_) sqlite3_close(database_);
+    database_ = nullptr;
+}
+
+int UserDefaults::load() {
+    // A file opened untouched is only read; anything else is made ready for writing.
+    if (!sqlite3_db_readonly(database_, "main")) {
+        const char* setup =
+            "PRAGMA journal_mode=WAL;"
+            "PRAGMA synchronous=FULL;"
+            "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, value);";
+        if (sqlite3_exec(database_, setup, nullptr, nullptr, nullptr) != SQLITE_OK)
+            return sqlite3_extended_errcode(database_);
+    }
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(database_, "SELECT key, kind, value FROM defaults", -1, &statement, nullptr) !=
         SQLITE_OK) {
-        return false;
+        return sqlite3_extended_errcode(database_);
     }
     int step;
     while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -145,28 +161,60 @@ bool UserDefaults::load() {
             default: break;  // a kind from a later version: leave it alone
         }
     }
+    const int code = step == SQLITE_DONE ? SQLITE_OK : sqlite3_extended_errcode(database_);
     sqlite3_finalize(statement);
-    return step == SQLITE_DONE;
+    return code;
 }
 
-void UserDefaults::fail(const std::string& message) {
+std::optional<std::string> UserDefaults::fail(const std::string& message) {
     lastError_ = message;
+    const bool wasFailing = writesFailed_;
     writesFailed_ = true;
-    std::fprintf(stderr, "strombel: %s\n", message.c_str());
+    // An open that failed says why; a later write failing for it adds nothing.
+    if (wasFailing) return std::nullopt;
+    writeProblem_ = message;
+    return writeProblem_;
 }
 
-void UserDefaults::write(const std::string& key, const Stored& value) {
+std::optional<std::string> UserDefaults::succeeded() {
+    if (!writesFailed_) return std::nullopt;
+    writesFailed_ = false;
+    writeProblem_.clear();
+    return std::string();
+}
+
+void UserDefaults::tell(const std::optional<std::string>& change) {
+    if (!change) return;
+    ProblemHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = problemHandler_;
+    }
+    if (handler) handler(*change);
+}
+
+void UserDefaults::setProblemHandler(ProblemHandler handler) {
+    std::lock_guard lock(mutex_);
+    problemHandler_ = std::move(handler);
+}
+
+void UserDefaults::store(const std::string& key, Stored value) {
+    std::optional<std::string> change;
+    {
+        std::lock_guard lock(mutex_);
+        change = write(key, value);
+    }
+    tell(change);
+}
+
+std::optional<std::string> UserDefaults::write(const std::string& key, const Stored& value) {
     // Called with mutex_ held.
     values_[key] = value;
-    if (!database_) {
-        fail("settings not saved: no settings file");
-        return;
-    }
+    if (!database_) return fail("settings not saved: the settings file cannot be written");
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)", -1,
                            &statement, nullptr) != SQLITE_OK) {
-        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-        return;
+        return fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
     }
     sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     std::string packed;
@@ -195,10 +243,14 @@ void UserDefaults::write(const std::string& key, const Stored& value) {
             }
         },
         value);
+    std::optional<std::string> change;
     if (sqlite3_step(statement) != SQLITE_DONE) {
-        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+        change = fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+    } else {
+        change = succeeded();
     }
     sqlite3_finalize(statement);
+    return change;
 }
 
 bool UserDefaults::hasObject(const std::string& key) const {
@@ -289,48 +341,40 @@ UserDefaults::Data UserDefaults::dataForKey(const std::string& key) const {
     return {};
 }
 
-void UserDefaults::setBool(const std::string& key, bool value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setBool(const std::string& key, bool value) { store(key, value); }
 
-void UserDefaults::setInteger(const std::string& key, int64_t value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setInteger(const std::string& key, int64_t value) { store(key, value); }
 
-void UserDefaults::setDouble(const std::string& key, double value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setDouble(const std::string& key, double value) { store(key, value); }
 
-void UserDefaults::setString(const std::string& key, const std::string& value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setString(const std::string& key, const std::string& value) { store(key, value); }
 
-void UserDefaults::setStringArray(const std::string& key, const StringArray& value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setStringArray(const std::string& key, const StringArray& value) { store(key, value); }
 
-void UserDefaults::setData(const std::string& key, const Data& value) {
-    std::lock_guard lock(mutex_);
-    write(key, value);
-}
+void UserDefaults::setData(const std::string& key, const Data& value) { store(key, value); }
 
 void UserDefaults::removeObject(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    values_.erase(key);
-    if (!database_) return;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(database_, "DELETE FROM defaults WHERE key = ?", -1, &statement, nullptr) != SQLITE_OK) {
-        fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-        return;
+    std::optional<std::string> change;
+    {
+        std::lock_guard lock(mutex_);
+        values_.erase(key);
+        if (!database_) {
+            change = fail("settings not saved: the settings file cannot be written");
+        } else {
+            sqlite3_stmt* statement = nullptr;
+            if (sqlite3_prepare_v2(database_, "DELETE FROM defaults WHERE key = ?", -1, &statement, nullptr) !=
+                SQLITE_OK) {
+                change = fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+            } else {
+                sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+                change = sqlite3_step(statement) == SQLITE_DONE
+                             ? succeeded()
+                             : fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+                sqlite3_finalize(statement);
+            }
+        }
     }
-    sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(statement) != SQLITE_DONE) fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-    sqlite3_finalize(statement);
+    tell(change);
 }
 
 bool UserDefaults::synchronize() const {
@@ -341,6 +385,11 @@ bool UserDefaults::synchronize() const {
 std::string UserDefaults::lastError() const {
     std::lock_guard lock(mutex_);
     return lastError_;
+}
+
+std::string UserDefaults::writeProblem() const {
+    std::lock_guard lock(mutex_);
+    return writeProblem_;
 }
 
 std::filesystem::path UserDefaults::setAsidePath() const {

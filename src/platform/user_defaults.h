@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +29,9 @@ public:
 
     /// Opens (or creates) the settings file. A file that cannot be read as a
     /// settings store is renamed aside with a timestamp and a fresh one is made.
+    /// A file the disk will not let us write (full, read-only, failing) is not
+    /// damaged: it is kept as it is, what it holds is read, and changes last
+    /// until the program ends (`writeProblem()` says why).
     explicit UserDefaults(std::filesystem::path file);
     ~UserDefaults();
     UserDefaults(const UserDefaults&) = delete;
@@ -56,21 +61,37 @@ public:
     bool synchronize() const;
     /// The last failure, empty when none.
     std::string lastError() const;
+    /// Why changes do not reach the file now; empty while they do.
+    std::string writeProblem() const;
+    /// Called when changes stop reaching the file (with why) and when they reach
+    /// it again (with an empty text); on the thread that made the change, never
+    /// with the settings locked.
+    using ProblemHandler = std::function<void(const std::string& problem)>;
+    void setProblemHandler(ProblemHandler handler);
     /// Where a damaged file was set aside at open, empty when none was.
     std::filesystem::path setAsidePath() const;
 
 private:
     void open();
-    bool load();
-    void write(const std::string& key, const Stored& value);
-    void fail(const std::string& message);
+    /// Reads every value; on failure answers SQLite's code.
+    int load();
+    /// Reads what a file the disk will not let us write holds, touching nothing.
+    void loadUntouched();
+    void store(const std::string& key, Stored value);
+    /// The change to the write problem to tell, if any (mutex_ held).
+    std::optional<std::string> write(const std::string& key, const Stored& value);
+    std::optional<std::string> fail(const std::string& message);
+    std::optional<std::string> succeeded();
+    void tell(const std::optional<std::string>& change);
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
     sqlite3* database_ = nullptr;
     std::map<std::string, Stored> values_;
     std::string lastError_;
+    std::string writeProblem_;
     bool writesFailed_ = false;
+    ProblemHandler problemHandler_;
     std::filesystem::path setAside_;
 };
 

@@ -1,11 +1,13 @@
 // Patterns: loading, recording pad hits with quantisation, editing, export.
-// Everything here runs on the main thread.
+// Everything here runs on the main thread. Edits build a new plan and publish it
+// (changePlan); the timing loop reads plans without a lock.
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <thread>
 
 #include "logging/log.h"
 #include "sequencer/sequencer.h"
@@ -17,6 +19,43 @@ namespace {
 bool samePath(const PatternEventRef& event, const std::string& path) { return event->sampleFilePath() == path; }
 
 }  // namespace
+
+void Sequencer::changePlan(const std::function<bool(PatternPlan&)>& change) {
+    for (;;) {
+        const PatternPlan* seen = plan_.load(std::memory_order_seq_cst);
+        auto next = std::make_unique<PatternPlan>(*seen);
+        next->afterSwitch = nullptr;
+        if (!change(*next)) {
+            return;
+        }
+        std::unique_ptr<PatternPlan> after;
+        if (next->pendingIdx != kNotFound) {
+            after = std::make_unique<PatternPlan>();
+            after->activeIdx = next->pendingIdx;
+            after->activeBars = next->pendingBars;
+            after->active = next->pending ? next->pending : std::make_shared<const PatternSteps>();
+            next->afterSwitch = after.get();
+        }
+        // Fails only when the timing loop switched to the pending pattern meanwhile:
+        // the change is then made again to what it switched to.
+        if (plan_.compare_exchange_strong(seen, next.get(), std::memory_order_seq_cst)) {
+            plans_.push_back(std::move(next));
+            if (after) {
+                plans_.push_back(std::move(after));
+            }
+            break;
+        }
+    }
+    // Plans no thread can still read go. A reader that begins from now on finds
+    // the plan published now or, once the timing loop has switched, its
+    // `afterSwitch`; every reader that may hold an older plan has left once
+    // synchronize returns.
+    const PatternPlan* published = plan_.load(std::memory_order_seq_cst);
+    planSections_.synchronize();
+    std::erase_if(plans_, [published](const std::unique_ptr<PatternPlan>& plan) {
+        return plan.get() != published && plan.get() != published->afterSwitch;
+    });
+}
 
 void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
     into.clear();
@@ -41,13 +80,41 @@ void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
 Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     // The loop runs up to a step and 0.1 s ahead of what sounds: a hit belongs to
     // the step whose time it falls in, the latest published one that has begun.
-    for (size_t back = 1; back <= recentStepsCount_; ++back) {
-        const StepStart& entry = recentSteps_[(recentStepsNext_ + recentSteps_.size() - back) % recentSteps_.size()];
-        if (entry.start <= now || back == recentStepsCount_) {
-            return entry;
+    for (;;) {
+        const uint64_t sequence = recentStepsSequence_.load(std::memory_order_seq_cst);
+        if (sequence & 1) {
+            std::this_thread::yield();  // a step is being published: look again
+            continue;
         }
+        const uint64_t written = recentStepsWritten_.load(std::memory_order_relaxed);
+        const uint64_t first = std::max(recentStepsFirst_.load(std::memory_order_relaxed),
+                                        written > recentSteps_.size() ? written - recentSteps_.size() : 0);
+        StepStart found{currentStep_.load(), now, now, 0, 1};
+        bool any = false;
+        {
+            PlanReader plan(*this);
+            found.patternIdx = plan->activeIdx;
+            found.numBars = plan->activeBars;
+        }
+        for (uint64_t index = written; index-- > first;) {
+            const PublishedStep& entry = recentSteps_[index % recentSteps_.size()];
+            found = StepStart{entry.step.load(std::memory_order_relaxed), entry.start.load(std::memory_order_relaxed),
+                              entry.end.load(std::memory_order_relaxed),
+                              entry.patternIdx.load(std::memory_order_relaxed),
+                              entry.numBars.load(std::memory_order_relaxed)};
+            any = true;
+            if (found.start <= now) {
+                break;
+            }
+        }
+        if (recentStepsSequence_.load(std::memory_order_seq_cst) != sequence) {
+            continue;  // the loop published meanwhile
+        }
+        if (!any) {
+            found.step = currentStep_.load();
+        }
+        return found;
     }
-    return StepStart{currentStep_.load(), now, now, activePatternIdx_.load(), activePatternNumBars_.load()};
 }
 
 void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t type) {
@@ -55,11 +122,7 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         return;
     }
     const uint64_t now = clock_.nowNanos();
-    StepStart sounding;
-    {
-        std::lock_guard lock(loopMutex_);
-        sounding = soundingStep(now);
-    }
+    const StepStart sounding = soundingStep(now);
     const int32_t current = sounding.step;
     const uint64_t start = sounding.start;
     const uint64_t end = sounding.end;
@@ -96,9 +159,9 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         const auto last = lastRecordedStart_.find(path);
         if (!startWaiting && last != lastRecordedStart_.end() && quantized >= 0 &&
             last->second.event->step() == static_cast<uint64_t>(quantized) && last->second.patternIdx == activeIdx) {
-            std::lock_guard lock(patternMutex_);
-            const auto found = activePatternEvents_->find(static_cast<uint64_t>(quantized));
-            startInPattern = activePatternIdx_.load() == activeIdx && found != activePatternEvents_->end() &&
+            PlanReader plan(*this);
+            const auto found = plan->active->find(static_cast<uint64_t>(quantized));
+            startInPattern = plan->activeIdx == activeIdx && found != plan->active->end() &&
                              std::find(found->second.begin(), found->second.end(), last->second.event) !=
                                  found->second.end();
         }
@@ -142,7 +205,7 @@ void Sequencer::applyRecordedEvents(bool all) {
         return;
     }
     const uint64_t current = static_cast<uint64_t>(static_cast<int64_t>(currentStep_.load()));
-    const uint64_t activeIdx = activePatternIdx_.load();
+    const uint64_t activeIdx = activePatternIdx();
     bool applied = false;
     for (size_t i = recorded.size(); i-- > 0;) {
         const RecordedEvent entry = recorded[i];
@@ -173,35 +236,40 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
     bool dropped = false;
     bool replaced = false;
     bool inMemory = false;
-    {
-        std::lock_guard lock(patternMutex_);
-        PatternSteps* pattern = nullptr;
-        if (patternIdx == activePatternIdx_.load()) {
-            pattern = activePatternEvents_.get();
-        } else if (patternIdx == pendingPatternIdx_) {
-            pattern = pendingPatternEvents_.get();
+    changePlan([&](PatternPlan& plan) {
+        dropped = replaced = inMemory = false;
+        std::shared_ptr<const PatternSteps>* steps = nullptr;
+        if (patternIdx == plan.activeIdx) {
+            steps = &plan.active;
+        } else if (patternIdx == plan.pendingIdx) {
+            steps = &plan.pending;
         }
-        if (pattern) {
-            inMemory = true;
-            auto& events = (*pattern)[step];
-            if (events.capacity() == 0) {
-                events.reserve(5);
-            }
-            const auto old = std::find_if(events.begin(), events.end(),
-                                          [&](const PatternEventRef& candidate) { return samePath(candidate, path); });
-            if (old != events.end()) {
-                if ((*old)->eventType() == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
-                    dropped = true;
-                } else {
-                    events.erase(old);
-                    replaced = true;
-                }
-            }
-            if (!dropped) {
-                events.push_back(event);
+        if (!steps) {
+            return false;
+        }
+        inMemory = true;
+        auto pattern = std::make_shared<PatternSteps>(*steps ? **steps : PatternSteps{});
+        auto& events = (*pattern)[step];
+        if (events.capacity() == 0) {
+            events.reserve(5);
+        }
+        const auto old = std::find_if(events.begin(), events.end(),
+                                      [&](const PatternEventRef& candidate) { return samePath(candidate, path); });
+        if (old != events.end()) {
+            if ((*old)->eventType() == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+                dropped = true;
+            } else {
+                events.erase(old);
+                replaced = true;
             }
         }
-    }
+        if (dropped) {
+            return false;
+        }
+        events.push_back(event);
+        *steps = std::move(pattern);
+        return true;
+    });
     int64_t& count = numEventsPerPattern_[patternIdx];
     if (inMemory) {
         if (replaced) {
@@ -237,22 +305,25 @@ void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
     erasePattern(toSlot);
     store_.copyAllSequencerEventsOfPattern(source, toSlot);
     numEventsPerPattern_[toSlot] = numEventsPerPattern_[source];
-    const bool active = toSlot == activePatternIdx_.load();
-    const bool pending = toSlot == pendingPatternIdx();
-    if (!active && !pending) {
+    if (toSlot != activePatternIdx() && toSlot != pendingPatternIdx()) {
         return;
     }
-    auto events = std::make_unique<PatternSteps>();
+    auto events = std::make_shared<PatternSteps>();
     fetchPattern(toSlot, *events);
     const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(toSlot).value_or(1), 1, kMaxBars);
-    std::lock_guard lock(patternMutex_);
-    if (active) {
-        activePatternEvents_ = std::move(events);
-        activePatternNumBars_.store(bars);
-    } else {
-        pendingPatternEvents_ = std::move(events);
-        pendingPatternNumBars_ = bars;
-    }
+    std::shared_ptr<const PatternSteps> copied = std::move(events);
+    changePlan([&](PatternPlan& plan) {
+        if (toSlot == plan.activeIdx) {
+            plan.active = copied;
+            plan.activeBars = bars;
+        } else if (toSlot == plan.pendingIdx) {
+            plan.pending = copied;
+            plan.pendingBars = bars;
+        } else {
+            return false;
+        }
+        return true;
+    });
 }
 
 void Sequencer::erasePattern(uint64_t patternIdx) {
@@ -261,16 +332,18 @@ void Sequencer::erasePattern(uint64_t patternIdx) {
     }
     store_.removeAllSequencerEventsOfPattern(patternIdx);
     numEventsPerPattern_[patternIdx] = 0;
-    {
-        std::lock_guard lock(patternMutex_);
-        if (patternIdx == activePatternIdx_.load()) {
-            activePatternEvents_->clear();
-        }
+    changePlan([patternIdx](PatternPlan& plan) {
+        const bool active = patternIdx == plan.activeIdx;
         // A pending copy would bring the erased events back at the switch.
-        if (patternIdx == pendingPatternIdx_) {
-            pendingPatternEvents_->clear();
+        const bool pending = patternIdx == plan.pendingIdx;
+        if (active) {
+            plan.active = std::make_shared<const PatternSteps>();
         }
-    }
+        if (pending) {
+            plan.pending = std::make_shared<const PatternSteps>();
+        }
+        return active || pending;
+    });
     auto& recorded = recordedButNotYetAppliedPatternEvents_;
     recorded.erase(std::remove_if(recorded.begin(), recorded.end(),
                                   [&](const RecordedEvent& entry) { return entry.patternIdx == patternIdx; }),
@@ -293,17 +366,24 @@ void Sequencer::changeNumBarsTo(uint64_t numBars) {
     if (numBars < 1 || numBars > kMaxBars) {
         return;
     }
-    activePatternNumBars_.store(numBars);
-    store_.setPatternNumBars(activePatternIdx_.load(), numBars);
+    uint64_t activeIdx = 0;
+    changePlan([&](PatternPlan& plan) {
+        plan.activeBars = numBars;
+        activeIdx = plan.activeIdx;
+        return true;
+    });
+    store_.setPatternNumBars(activeIdx, numBars);
     store_.save();
 }
 
 void Sequencer::eraseAllEventsOfTrack(const std::string& path) {
     std::vector<PatternEventRef> removed;
-    removed.reserve(20);
-    {
-        std::lock_guard lock(patternMutex_);
-        for (auto& [step, events] : *activePatternEvents_) {
+    uint64_t activeIdx = 0;
+    changePlan([&](PatternPlan& plan) {
+        removed.clear();
+        activeIdx = plan.activeIdx;
+        auto pattern = std::make_shared<PatternSteps>(*plan.active);
+        for (auto& [step, events] : *pattern) {
             for (size_t i = events.size(); i-- > 0;) {
                 if (samePath(events[i], path)) {
                     removed.push_back(events[i]);
@@ -311,8 +391,9 @@ void Sequencer::eraseAllEventsOfTrack(const std::string& path) {
                 }
             }
         }
-    }
-    const uint64_t activeIdx = activePatternIdx_.load();
+        plan.active = std::move(pattern);
+        return !removed.empty();
+    });
     for (const PatternEventRef& event : removed) {
         store_.removeSequenceEventOnPattern(activeIdx, event->step(), path);
     }
@@ -335,10 +416,13 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
     }
     const uint64_t step = events.front()->step();
     size_t removed = 0;
-    {
-        std::lock_guard lock(patternMutex_);
-        const auto found = activePatternEvents_->find(step);
-        if (found != activePatternEvents_->end()) {
+    uint64_t activeIdx = 0;
+    changePlan([&](PatternPlan& plan) {
+        removed = 0;
+        activeIdx = plan.activeIdx;
+        auto pattern = std::make_shared<PatternSteps>(*plan.active);
+        const auto found = pattern->find(step);
+        if (found != pattern->end()) {
             for (const PatternEventRef& event : events) {
                 auto& stepEvents = found->second;
                 const auto at = std::find(stepEvents.begin(), stepEvents.end(), event);
@@ -348,8 +432,9 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
                 }
             }
         }
-    }
-    const uint64_t activeIdx = activePatternIdx_.load();
+        plan.active = std::move(pattern);
+        return removed > 0;
+    });
     numEventsPerPattern_[activeIdx] =
         std::max<int64_t>(numEventsPerPattern_[activeIdx] - static_cast<int64_t>(removed), 0);
     for (const PatternEventRef& event : events) {

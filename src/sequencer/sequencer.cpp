@@ -24,30 +24,31 @@ Sequencer::Sequencer(const SequencerServices& services)
       clock_(services.clock),
       driver_(services.driver),
       metronomeClickOn1File_(services.engine.metronomeClickOn1File()),
-      metronomeClickOn234File_(services.engine.metronomeClickOn234File()),
-      activePatternEvents_(std::make_unique<PatternSteps>()),
-      pendingPatternEvents_(std::make_unique<PatternSteps>()) {
+      metronomeClickOn234File_(services.engine.metronomeClickOn234File()) {
     recordedButNotYetAppliedPatternEvents_.reserve(5);
     delegates_.reserve(2);
-    const uint64_t bars = store_.patternNumBars(0).value_or(1);
-    activePatternNumBars_.store(std::clamp<uint64_t>(bars, 1, kMaxBars));
-    fetchPattern(0, *activePatternEvents_);
+    auto first = std::make_unique<PatternPlan>();
+    first->activeBars = std::clamp<uint64_t>(store_.patternNumBars(0).value_or(1), 1, kMaxBars);
+    auto events = std::make_shared<PatternSteps>();
+    fetchPattern(0, *events);
+    first->active = std::move(events);
+    plan_.store(first.get());
+    plans_.push_back(std::move(first));
     for (uint64_t pattern = 1; pattern < kNumPatterns; ++pattern) {
         numEventsPerPattern_[pattern] =
             static_cast<int64_t>(store_.sequencerEventsForPattern(pattern).size());
     }
-    deliveryTimer_ = mainLoop_.scheduleRepeating(kDeliveryIntervalNanos, [this] { deliverLoopEvents(); });
+    noticeSignal_ = mainLoop_.addSignal([this] { deliverLoopEvents(); });
 }
 
 Sequencer::~Sequencer() {
-    mainLoop_.cancel(deliveryTimer_);
     {
-        std::lock_guard lock(loopMutex_);
-        keepSequencerLoopAlive_.store(false);
-        generation_.fetch_add(1);
+        std::lock_guard lock(controlMutex_);
+        endLoopGeneration();
         state_.store(kStateStopped);
     }
     reapFinishedThreads(true);
+    mainLoop_.removeSignal(noticeSignal_);
 }
 
 Sequencer& Sequencer::shared() {
@@ -138,8 +139,12 @@ void Sequencer::notifyActivePatternChanged() {
 }
 
 void Sequencer::pushLoopEvent(LoopEvent::Kind kind, int32_t step) {
-    // When the main loop is stalled and the ring full, the screen misses a beat; the music does not.
-    loopEvents_.push(LoopEvent{kind, step});
+    // The ring holds minutes of notices: only a main loop stalled that long loses
+    // one (counted), and the music never waits for it.
+    if (!loopEvents_.push(LoopEvent{kind, step})) {
+        noticeOverruns_.fetch_add(1, std::memory_order_relaxed);
+    }
+    mainLoop_.raise(noticeSignal_);
 }
 
 void Sequencer::deliverLoopEvents() {
@@ -153,6 +158,21 @@ void Sequencer::deliverLoopEvents() {
     });
     if (applyWanted_.exchange(false)) {
         addRecordedPatternStepsToPattern();
+    }
+    logCountersThatChanged();
+}
+
+void Sequencer::logCountersThatChanged() {
+    // The timing loop only counts; each change is told once, here.
+    if (const uint64_t late = lateWakes_.load(); late != loggedLateWakes_) {
+        STROMBEL_LOG_WARN("WARNING: sequencer loop is lagging {:.6f} sec - step: {:.6f}", lastLateness_.load(),
+                          lastLateStep_.load());
+        loggedLateWakes_ = late;
+    }
+    if (const uint64_t lost = noticeOverruns_.load(); lost != loggedNoticeOverruns_) {
+        STROMBEL_LOG_WARN("{} sequencer notices for the screen were lost: the main loop did not take them",
+                          lost - loggedNoticeOverruns_);
+        loggedNoticeOverruns_ = lost;
     }
 }
 
@@ -168,18 +188,19 @@ std::pair<int32_t, int32_t> Sequencer::barAndBeatForStep(int32_t step) {
 void Sequencer::playWithPreBar(bool preBar) {
     uint64_t generation = 0;
     {
-        std::lock_guard lock(loopMutex_);
+        std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateStopped) {
             return;
         }
+        // A loop of an earlier start that has not yet seen its stop ends here:
+        // only the loop of the newest generation runs.
+        endLoopGeneration();
         currentStep_.store(preBar ? -18 : -1);
         state_.store(kStateOwnClock);
-        // A loop of an earlier start that has not yet seen its stop ends at its
-        // next check: only the loop of the newest generation runs.
-        generation = generation_.fetch_add(1) + 1;
-        keepSequencerLoopAlive_.store(true);
+        generation = generation_.load();
         manualBegun_ = false;
-        manualWake_ = clock_.nowNanos();  // the loop's first pass is due at once
+        manualWake_.store(clock_.nowNanos());  // the loop's first pass is due at once
+        keepSequencerLoopAlive_.store(true);
     }
     lastRecordedStart_.clear();
     if (driver_ == LoopDriver::thread) {
@@ -195,13 +216,14 @@ void Sequencer::playWithPreBar(bool preBar) {
 void Sequencer::stop() {
     int32_t previous = kStateStopped;
     {
-        std::lock_guard lock(loopMutex_);
+        std::lock_guard lock(controlMutex_);
         previous = state_.load();
         if (previous == kStateStopped) {
             return;
         }
         state_.store(kStateStopped);
-        keepSequencerLoopAlive_.store(false);
+        // The loop plays no step after this returns.
+        endLoopGeneration();
     }
     if (previous == kStateOwnClock && midiOut_) {
         midiOut_->sendClockStop();
@@ -249,62 +271,60 @@ void Sequencer::reapFinishedThreads(bool all) {
 
 // Patterns ------------------------------------------------------------------------------
 
-uint64_t Sequencer::pendingPatternIdx() const {
-    std::lock_guard lock(patternMutex_);
-    return pendingPatternIdx_;
-}
+uint64_t Sequencer::pendingPatternIdx() const { return PlanReader(*this)->pendingIdx; }
 
 void Sequencer::setPendingPatternIdx(uint64_t idx) {
     // A pending pattern always comes with its events and bars: a bare index would
     // switch to whatever the pending slot last held, with no bar count.
     if (idx >= kNumPatterns) {
-        std::lock_guard lock(patternMutex_);
-        pendingPatternIdx_ = kNotFound;
-        pendingPatternNumBars_ = kNotFound;
+        changePlan([](PatternPlan& plan) {
+            plan.pendingIdx = kNotFound;
+            plan.pendingBars = kNotFound;
+            plan.pending.reset();
+            return true;
+        });
         return;
     }
-    auto events = std::make_unique<PatternSteps>();
-    fetchPattern(idx, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(idx).value_or(1), 1, kMaxBars);
-    std::lock_guard lock(patternMutex_);
-    pendingPatternEvents_ = std::move(events);
-    pendingPatternNumBars_ = bars;
-    pendingPatternIdx_ = idx;
+    makePending(idx);
 }
 
-PatternSteps Sequencer::activePatternEvents() const {
-    std::lock_guard lock(patternMutex_);
-    return *activePatternEvents_;
+void Sequencer::makePending(uint64_t patternIdx) {
+    auto events = std::make_shared<PatternSteps>();
+    fetchPattern(patternIdx, *events);
+    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+    std::shared_ptr<const PatternSteps> pending = std::move(events);
+    changePlan([&](PatternPlan& plan) {
+        plan.pending = pending;
+        plan.pendingBars = bars;
+        plan.pendingIdx = patternIdx;
+        return true;
+    });
 }
+
+PatternSteps Sequencer::activePatternEvents() const { return *PlanReader(*this)->active; }
 
 void Sequencer::changePatternTo(uint64_t patternIdx) {
     if (patternIdx >= kNumPatterns) {
         STROMBEL_LOG_ERROR("no such pattern: {}", patternIdx);
         return;
     }
-    auto events = std::make_unique<PatternSteps>();
     if (isRunning()) {
-        fetchPattern(patternIdx, *events);
-        const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
-        {
-            std::lock_guard lock(patternMutex_);
-            pendingPatternEvents_ = std::move(events);
-            pendingPatternNumBars_ = bars;
-            pendingPatternIdx_ = patternIdx;
-        }
+        makePending(patternIdx);
         notifyActivePatternChanged();
         return;
     }
+    auto events = std::make_shared<PatternSteps>();
     // Recorded events still waiting go into the pattern they were recorded in.
     applyRecordedEvents(true);
     fetchPattern(patternIdx, *events);
     const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
-    {
-        std::lock_guard lock(patternMutex_);
-        activePatternEvents_ = std::move(events);
-        activePatternNumBars_.store(bars);
-        activePatternIdx_.store(patternIdx);
-    }
+    std::shared_ptr<const PatternSteps> active = std::move(events);
+    changePlan([&](PatternPlan& plan) {
+        plan.active = active;
+        plan.activeBars = bars;
+        plan.activeIdx = patternIdx;
+        return true;
+    });
     notifyActivePatternChanged();
 }
 
@@ -312,27 +332,27 @@ void Sequencer::changePatternTo(uint64_t patternIdx) {
 
 void Sequencer::midiClockStartReceived() {
     {
-        std::lock_guard lock(loopMutex_);
-        // Ends an own-clock loop, also one whose thread is only starting.
-        keepSequencerLoopAlive_.store(false);
-        generation_.fetch_add(1);
+        std::lock_guard lock(controlMutex_);
+        // Ends an own-clock loop, also one whose thread is only starting, and
+        // waits out a pass of it under way before taking over the timing state.
+        endLoopGeneration();
         state_.store(kStateMidiClock);
         currentStep_.store(-1);
         currentMidiStep_ = -1;
         midiSubStepsStartHostTimeNanos_ = 0;
         midiTicksSinceStepStart_ = 0;
-        recentStepsCount_ = 0;
+        forgetPublishedSteps();
         scheduleStep(0, 0);
     }
     notifyStarted();
 }
 
 void Sequencer::midiClockSongPosition(int32_t position) {
-    std::lock_guard lock(loopMutex_);
+    std::lock_guard lock(controlMutex_);
     if (state_.load() != kStateStopped) {
         return;
     }
-    const int64_t ticks = static_cast<int64_t>(kStepsPerBar) * 6 * static_cast<int64_t>(activePatternNumBars_.load());
+    const int64_t ticks = static_cast<int64_t>(kStepsPerBar) * 6 * static_cast<int64_t>(activePatternNumBars());
     int64_t tick = (static_cast<int64_t>(position) * 6) % ticks;
     if (tick < 0) {
         tick += ticks;
@@ -343,12 +363,11 @@ void Sequencer::midiClockSongPosition(int32_t position) {
 
 void Sequencer::midiClockContinueReceived() {
     {
-        std::lock_guard lock(loopMutex_);
+        std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateStopped) {
             return;
         }
-        keepSequencerLoopAlive_.store(false);
-        generation_.fetch_add(1);
+        endLoopGeneration();
         state_.store(kStateMidiClock);
         const uint64_t now = clock_.nowNanos();
         if (currentMidiStep_ < 0) {
@@ -359,9 +378,13 @@ void Sequencer::midiClockContinueReceived() {
         midiSubStepsStartHostTimeNanos_ = now;
         midiTicksSinceStepStart_ = 0;
         currentStepHostTimeNanos_ = now;
-        recentStepsCount_ = 0;
+        forgetPublishedSteps();
         const int32_t step = currentStep_.load();
-        publishStep(step, now, now + static_cast<uint64_t>(StepGrid::stepSeconds(bpm_.load()) * 1e9));
+        {
+            PlanReader plan(*this);
+            publishStep(step, now, now + static_cast<uint64_t>(StepGrid::stepSeconds(bpm_.load()) * 1e9),
+                        plan->activeIdx, plan->activeBars);
+        }
         scheduleStep(step, 0);
     }
     notifyStarted();
@@ -369,7 +392,7 @@ void Sequencer::midiClockContinueReceived() {
 
 void Sequencer::midiClockStopReceived() {
     {
-        std::lock_guard lock(loopMutex_);
+        std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateMidiClock) {
             return;
         }
@@ -380,13 +403,18 @@ void Sequencer::midiClockStopReceived() {
 }
 
 void Sequencer::midiClockTickReceived() {
-    std::lock_guard lock(loopMutex_);
+    std::lock_guard lock(controlMutex_);
     if (state_.load() != kStateMidiClock) {
         return;
     }
     {
         const uint64_t now = clock_.nowNanos();
-        const uint64_t bars = activePatternNumBars_.load();
+        uint64_t patternIdx = 0, bars = 1;
+        {
+            PlanReader plan(*this);
+            patternIdx = plan->activeIdx;
+            bars = plan->activeBars;
+        }
         const int64_t ticksPerPattern = static_cast<int64_t>(kStepsPerBar * 6 * bars);
         int64_t tick = static_cast<int64_t>(currentMidiStep_) + 1;
         ++midiTicksSinceStepStart_;
@@ -405,7 +433,7 @@ void Sequencer::midiClockTickReceived() {
             midiTicksSinceStepStart_ = 0;
             currentStepHostTimeNanos_ = now;
             nextStepHostTimeNanos_ = now + estimate;
-            publishStep(step, now, now + estimate);
+            publishStep(step, now, now + estimate, patternIdx, bars);
             if ((step & 3) == 0) {
                 pushLoopEvent(LoopEvent::Kind::barChanged, step);
             }

@@ -13,7 +13,8 @@
 
 #include "platform/clock.h"
 #include "platform/main_loop.h"
-#include "platform/spsc_ring.h"
+#include "platform/mpsc_ring.h"
+#include "platform/published.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
 #include "sequencer/sequencer_services.h"
@@ -50,6 +51,14 @@ struct LoopWakeStatistics {
 /// editing are called on the main loop's thread. The timing loop runs on the
 /// "Sequencer" thread; the five midiClock* messages come on the MIDI action
 /// thread. Observers hear everything on the main loop.
+///
+/// The timing loop is real-time: it takes no lock, allocates nothing, logs
+/// nothing itself and never waits but in its sleep until the next pass. It reads
+/// the patterns as a published plan (edits and recordings publish a new one, and
+/// the switch to the pending pattern is one compare-and-swap), so no step is ever
+/// skipped; it hands the main loop its notices through a ring and a main-loop
+/// signal. The main loop and the MIDI action thread take over the timing state
+/// from it only between two of its passes.
 class Sequencer {
 public:
     static constexpr uint64_t kNumPatterns = 12;
@@ -111,10 +120,15 @@ public:
     uint64_t nextLoopWake() const;
 
     LoopWakeStatistics wakeStatistics() const;
+    /// Passes of the timing loop that woke after the step they were to schedule
+    /// ahead had begun (the lead of 0.1 s was lost), since the sequencer was made.
+    uint64_t lateWakes() const { return lateWakes_.load(std::memory_order_relaxed); }
+    /// Screen notices the main loop's ring could not take (should stay 0).
+    uint64_t noticeOverruns() const { return noticeOverruns_.load(std::memory_order_relaxed); }
 
     // Patterns ------------------------------------------------------------------
-    uint64_t activePatternIdx() const { return activePatternIdx_.load(); }
-    uint64_t activePatternNumBars() const { return activePatternNumBars_.load(); }
+    uint64_t activePatternIdx() const { return PlanReader(*this)->activeIdx; }
+    uint64_t activePatternNumBars() const { return PlanReader(*this)->activeBars; }
     uint64_t pendingPatternIdx() const;
     /// Loads pattern `idx` as the one to take over at the next step 0 (kNotFound: none).
     void setPendingPatternIdx(uint64_t idx);
@@ -174,16 +188,41 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
-    // What the timing loop and the MIDI clock tell the main loop, without
-    // allocating: a ring the main loop's delivery timer drains every 5 ms.
-    struct LoopEvent {
-        enum class Kind : int32_t { barChanged, patternChanged } kind;
-        int32_t step;
+    /// The active and the pending pattern as the timing loop plays them. Never
+    /// changed once published; a plan with a pending pattern carries the plan the
+    /// loop moves to at step 0 (`afterSwitch`), so that the switch is one
+    /// compare-and-swap of the published pointer.
+    struct PatternPlan {
+        uint64_t activeIdx = 0;
+        uint64_t activeBars = 1;
+        std::shared_ptr<const PatternSteps> active = std::make_shared<const PatternSteps>();
+        uint64_t pendingIdx = kNotFound;
+        uint64_t pendingBars = kNotFound;
+        std::shared_ptr<const PatternSteps> pending;
+        const PatternPlan* afterSwitch = nullptr;
     };
-    static constexpr size_t kLoopEvents = 128;
-    static constexpr uint64_t kDeliveryIntervalNanos = 5'000'000;
+    /// Reads the published plan in a read section (any thread; never waits).
+    class PlanReader {
+    public:
+        explicit PlanReader(const Sequencer& sequencer)
+            : section_(sequencer.planSections_.enter()), plan_(sequencer.plan_.load(std::memory_order_seq_cst)) {}
+        const PatternPlan* operator->() const { return plan_; }
+        const PatternPlan& operator*() const { return *plan_; }
 
-    // Timing loop (sequencer_loop.cpp): called with loopMutex_ held.
+    private:
+        platform::ReadSections::Section section_;
+        const PatternPlan* plan_;
+    };
+
+    // What the timing loop and the MIDI clock tell the main loop, without
+    // allocating: a ring, and a main-loop signal that wakes the loop to deliver.
+    struct LoopEvent {
+        enum class Kind : int32_t { barChanged, patternChanged } kind = Kind::barChanged;
+        int32_t step = 0;
+    };
+    static constexpr size_t kLoopEvents = 1024;
+
+    // Timing loop (sequencer_loop.cpp).
     /// Schedules everything of one step at `atTime` (host nanoseconds); true when
     /// it switched to the pending pattern.
     bool scheduleStep(int32_t step, uint64_t atTime);
@@ -191,13 +230,20 @@ private:
     void deliverLoopEvents();
     void loopBegin();
     uint64_t loopPass();
+    /// Runs `work` as a pass of the loop of `generation`; false (nothing run)
+    /// when that loop has been ended or taken over.
+    template <class Work>
+    bool inPass(uint64_t generation, Work&& work);
+    /// Main loop and MIDI action thread: ends the running loop's generation and
+    /// returns once none of its passes runs any more (holding controlMutex_).
+    void endLoopGeneration();
     void threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished);
     bool loopAlive(uint64_t generation) const;
     void sleepUntil(uint64_t deadline, uint64_t generation);
     void recordWake(int64_t latenessNanos);
     void sendStepTicks(uint64_t start, uint64_t end);
-    void publishStep(int32_t step, uint64_t start, uint64_t end);
-    bool lockPatternsForStep(std::unique_lock<std::mutex>& lock);
+    void publishStep(int32_t step, uint64_t start, uint64_t end, uint64_t patternIdx, uint64_t numBars);
+    void forgetPublishedSteps();
 
     // Main-loop delivery.
     void onMain(std::function<void()> work);
@@ -209,10 +255,18 @@ private:
     void deliver(const std::function<void(SequencerDelegate&)>& message);
 
     // Patterns (patterns.cpp).
+    /// Main loop: builds a new plan from the published one with `change` (which
+    /// answers whether to publish it) and publishes it; builds it again from the
+    /// newer plan when the timing loop switched patterns meanwhile. Frees plans
+    /// no thread can still read.
+    void changePlan(const std::function<bool(PatternPlan&)>& change);
+    /// Loads pattern `patternIdx` as the pending one (it takes over at step 0).
+    void makePending(uint64_t patternIdx);
     void applyRecordedEvents(bool all);
     void applyRecordedEvent(const RecordedEvent& recorded);
     StepStart soundingStep(uint64_t now) const;
     void reapFinishedThreads(bool all);
+    void logCountersThatChanged();
 
     SequencerEngine& engine_;
     PatternStore& store_;
@@ -233,15 +287,11 @@ private:
     std::atomic<int32_t> quantizationLevel_{4};
     std::atomic<bool> useMetronome_{false};
 
-    // The active and pending patterns: patternMutex_ guards the two dictionaries
-    // and the pending index and bars. The timing loop only ever try-locks it.
-    mutable std::mutex patternMutex_;
-    std::unique_ptr<PatternSteps> activePatternEvents_;
-    std::unique_ptr<PatternSteps> pendingPatternEvents_;
-    std::atomic<uint64_t> activePatternIdx_{0};
-    std::atomic<uint64_t> activePatternNumBars_{1};
-    uint64_t pendingPatternIdx_ = kNotFound;
-    uint64_t pendingPatternNumBars_ = kNotFound;
+    // The published plan; the main loop owns every plan it made until no reader
+    // can hold it.
+    mutable platform::ReadSections planSections_;
+    std::atomic<const PatternPlan*> plan_{nullptr};
+    std::vector<std::unique_ptr<PatternPlan>> plans_;
 
     // Main thread only.
     std::vector<RecordedEvent> recordedButNotYetAppliedPatternEvents_;
@@ -249,14 +299,21 @@ private:
     std::array<int64_t, kNumPatterns> numEventsPerPattern_{};
     std::atomic<size_t> recordedWaiting_{0};
     std::atomic<bool> applyWanted_{false};
-    platform::SpscRing<LoopEvent> loopEvents_{kLoopEvents};  // pushed under loopMutex_, drained on the main loop
-    platform::MainLoop::TimerId deliveryTimer_ = 0;
+    platform::MpscRing<LoopEvent> loopEvents_{kLoopEvents};  // the timing loop or the MIDI clock -> main loop
+    platform::MainLoop::SignalId noticeSignal_ = 0;
+    std::atomic<uint64_t> noticeOverruns_{0};
+    std::atomic<uint64_t> lateWakes_{0};
+    std::atomic<double> lastLateness_{0.0}, lastLateStep_{0.0};
+    uint64_t loggedLateWakes_ = 0, loggedNoticeOverruns_ = 0;  // main loop
 
-    // Timing state: loopMutex_ serialises the own-clock loop's passes, the MIDI
-    // clock messages, starts and stops, so that no two loops ever run at once. A
-    // loop only runs while `generation_` is the one it was started with.
-    mutable std::mutex loopMutex_;
-    std::atomic<uint64_t> generation_{0};
+    // Timing state. The running loop owns it during its passes; the main loop
+    // and the MIDI action thread change it under controlMutex_, and only after
+    // `endLoopGeneration` (no pass runs) or while following MIDI clock. A loop
+    // runs only while `generation_` is the one it was started with; `inPass_`
+    // holds the generation of the pass under way (0 when none).
+    mutable std::mutex controlMutex_;
+    std::atomic<uint64_t> generation_{1};  // never 0, which inPass_ uses for "no pass"
+    std::atomic<uint64_t> inPass_{0};
     std::atomic<bool> keepSequencerLoopAlive_{false};
     std::atomic<int32_t> currentStep_{-1};
     uint64_t currentStepHostTimeNanos_ = 0;
@@ -265,23 +322,30 @@ private:
     int32_t currentMidiStep_ = -1;
     uint64_t midiSubStepsStartHostTimeNanos_ = 0;
     uint32_t midiTicksSinceStepStart_ = 0;
-    std::array<StepStart, 16> recentSteps_{};
-    size_t recentStepsNext_ = 0;
-    size_t recentStepsCount_ = 0;
+
+    // The steps as they sound, for recording on the main loop: written by whoever
+    // drives the steps, read under a sequence count (a reader retries when a write
+    // came between).
+    struct PublishedStep {
+        std::atomic<int32_t> step{0};
+        std::atomic<uint64_t> start{0}, end{0}, patternIdx{0}, numBars{1};
+    };
+    std::array<PublishedStep, 16> recentSteps_;
+    std::atomic<uint64_t> recentStepsWritten_{0};  // steps ever published (the next slot)
+    std::atomic<uint64_t> recentStepsFirst_{0};    // the first of them that still counts
+    std::atomic<uint64_t> recentStepsSequence_{0}; // odd while a write is under way
 
     // Manual driver.
     bool manualBegun_ = false;
-    uint64_t manualWake_ = 0;
+    std::atomic<uint64_t> manualWake_{0};
 
     // Threads of loops started so far (ended ones are joined at the next start).
     std::mutex threadsMutex_;
     std::vector<LoopThread> loopThreads_;
 
     static constexpr size_t kWakeSamples = 8192;
-    mutable std::mutex wakeMutex_;
-    std::array<int64_t, kWakeSamples> wakeLateness_{};
-    size_t wakeNext_ = 0;
-    size_t wakeCount_ = 0;
+    std::array<std::atomic<int64_t>, kWakeSamples> wakeLateness_{};
+    std::atomic<uint64_t> wakesRecorded_{0};
 };
 
 }  // namespace strombel::sequencer

@@ -1,11 +1,13 @@
 // The sequencer's timing loop: the real-time region of the sequencer.
 //
-// Runs on the "Sequencer" thread (or by hand through runLoopUntil). It allocates
-// nothing of its own, touches no file, and only try-locks the pattern lock the
-// main thread takes while it edits. Each pass plays one step: it works out the
-// host time of the following step from the tempo and swing, queues that step's
-// starts and stops on the engine, sends the MIDI clock ticks of the current step,
-// and sleeps until 0.1 s before the following step begins.
+// Runs on the "Sequencer" thread (or by hand through runLoopUntil). Each pass
+// plays one step: it works out the host time of the following step from the
+// tempo and swing, queues that step's starts and stops on the engine, sends the
+// MIDI clock ticks of the current step, and sleeps until 0.1 s before the
+// following step begins. A pass runs inside a platform::RealtimeScope: it takes
+// no lock, allocates nothing, touches no file and logs nothing itself; the
+// patterns are read from the published plan, notices go to the main loop through
+// a ring. Only the sleep between passes waits.
 
 #include <pthread.h>
 #include <sched.h>
@@ -13,9 +15,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "logging/log.h"
+#include "logging/realtime_log.h"
 #include "platform/host_time.h"
+#include "platform/realtime.h"
 #include "sequencer/sequencer.h"
 
 namespace strombel::sequencer {
@@ -49,11 +54,44 @@ bool Sequencer::loopAlive(uint64_t generation) const {
     return keepSequencerLoopAlive_.load() && generation_.load() == generation;
 }
 
-void Sequencer::publishStep(int32_t step, uint64_t start, uint64_t end) {
-    recentSteps_[recentStepsNext_] =
-        StepStart{step, start, end, activePatternIdx_.load(), activePatternNumBars_.load()};
-    recentStepsNext_ = (recentStepsNext_ + 1) % recentSteps_.size();
-    recentStepsCount_ = std::min(recentStepsCount_ + 1, recentSteps_.size());
+template <class Work>
+bool Sequencer::inPass(uint64_t generation, Work&& work) {
+    // Announce the pass, then look at the generation: whoever ends the loop bumps
+    // the generation and then waits while a pass of the old one is announced.
+    inPass_.store(generation, std::memory_order_seq_cst);
+    if (!loopAlive(generation)) {
+        inPass_.store(0, std::memory_order_seq_cst);
+        return false;
+    }
+    work();
+    inPass_.store(0, std::memory_order_seq_cst);
+    return true;
+}
+
+void Sequencer::endLoopGeneration() {
+    keepSequencerLoopAlive_.store(false, std::memory_order_seq_cst);
+    const uint64_t ended = generation_.fetch_add(1, std::memory_order_seq_cst);
+    // A pass lasts microseconds: yield to it.
+    while (inPass_.load(std::memory_order_seq_cst) == ended) std::this_thread::yield();
+}
+
+void Sequencer::publishStep(int32_t step, uint64_t start, uint64_t end, uint64_t patternIdx, uint64_t numBars) {
+    const uint64_t written = recentStepsWritten_.load(std::memory_order_relaxed);
+    PublishedStep& slot = recentSteps_[written % recentSteps_.size()];
+    recentStepsSequence_.fetch_add(1, std::memory_order_seq_cst);  // odd: a write is under way
+    slot.step.store(step, std::memory_order_relaxed);
+    slot.start.store(start, std::memory_order_relaxed);
+    slot.end.store(end, std::memory_order_relaxed);
+    slot.patternIdx.store(patternIdx, std::memory_order_relaxed);
+    slot.numBars.store(numBars, std::memory_order_relaxed);
+    recentStepsWritten_.store(written + 1, std::memory_order_relaxed);
+    recentStepsSequence_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void Sequencer::forgetPublishedSteps() {
+    recentStepsSequence_.fetch_add(1, std::memory_order_seq_cst);
+    recentStepsFirst_.store(recentStepsWritten_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    recentStepsSequence_.fetch_add(1, std::memory_order_seq_cst);
 }
 
 void Sequencer::loopBegin() {
@@ -64,7 +102,7 @@ void Sequencer::loopBegin() {
     const uint64_t now = clock_.nowNanos();
     nextStepHostTimeNanos_ = now;
     grid_.reset(now, bpm_.load(), swing_.load());
-    recentStepsCount_ = 0;
+    forgetPublishedSteps();
     if (currentStep_.load() >= -1) {
         scheduleStep(0, now);
     }
@@ -73,7 +111,13 @@ void Sequencer::loopBegin() {
 uint64_t Sequencer::loopPass() {
     int32_t step = currentStep_.load() + 1;
     currentStepHostTimeNanos_ = nextStepHostTimeNanos_;
-    const uint64_t stepsInPattern = kStepsPerBar * activePatternNumBars_.load();
+    uint64_t patternIdx = 0, bars = 1;
+    {
+        PlanReader plan(*this);
+        patternIdx = plan->activeIdx;
+        bars = plan->activeBars;
+    }
+    const uint64_t stepsInPattern = kStepsPerBar * bars;
     if (step >= 0 && static_cast<uint64_t>(step) >= stepsInPattern) {
         step = 0;
     }
@@ -86,7 +130,7 @@ uint64_t Sequencer::loopPass() {
         grid_.reset(currentStepHostTimeNanos_, bpm, swing);
     }
     nextStepHostTimeNanos_ = grid_.advance(step);
-    publishStep(step, currentStepHostTimeNanos_, nextStepHostTimeNanos_);
+    publishStep(step, currentStepHostTimeNanos_, nextStepHostTimeNanos_, patternIdx, bars);
 
     int32_t nextStep = step + 1;
     if (nextStep >= 0 && static_cast<uint64_t>(nextStep) >= stepsInPattern) {
@@ -115,63 +159,54 @@ void Sequencer::sendStepTicks(uint64_t start, uint64_t end) {
     midiOut_->sendClockTickAtTime(platform::nanosToHostTime(end));
 }
 
-bool Sequencer::lockPatternsForStep(std::unique_lock<std::mutex>& lock) {
-    // The main thread holds the lock only while it edits a few events: wait for it
-    // in short naps, never blocking, well within the 0.1 s the step is ahead.
-    for (int attempt = 0; attempt < 400; ++attempt) {
-        if (lock.try_lock()) {
-            return true;
-        }
-        timespec nap{0, 50'000};
-        nanosleep(&nap, nullptr);
-    }
-    return false;
-}
-
 bool Sequencer::scheduleStep(int32_t step, uint64_t atTime) {
     bool switched = false;
-    std::unique_lock lock(patternMutex_, std::defer_lock);
-    if (!lockPatternsForStep(lock)) {
-        STROMBEL_LOG_ERROR("pattern busy, step {} not played", step);
-        return false;
-    }
-    if ((step & 3) == 0) {
-        if (step == 0 && pendingPatternIdx_ != kNotFound) {
-            std::swap(activePatternEvents_, pendingPatternEvents_);
-            activePatternIdx_.store(pendingPatternIdx_);
-            activePatternNumBars_.store(pendingPatternNumBars_);
-            pendingPatternIdx_ = kNotFound;
-            pendingPatternNumBars_ = kNotFound;
-            // Recorded events that still wait keep the pattern they were recorded in.
-            pushLoopEvent(LoopEvent::Kind::patternChanged, 0);
-            switched = true;
+    {
+        PlanReader reader(*this);
+        const PatternPlan* plan = &*reader;
+        if ((step & 3) == 0) {
+            if (step == 0) {
+                // The pending pattern takes over: one exchange of the published
+                // plan. When the main loop published a newer plan meanwhile, look
+                // at that one (the read section keeps it alive).
+                while (plan->pendingIdx != kNotFound && plan->afterSwitch) {
+                    if (plan_.compare_exchange_strong(plan, plan->afterSwitch, std::memory_order_seq_cst)) {
+                        plan = plan->afterSwitch;
+                        switched = true;
+                        break;
+                    }
+                }
+                if (switched) {
+                    // Recorded events that still wait keep the pattern they were recorded in.
+                    pushLoopEvent(LoopEvent::Kind::patternChanged, 0);
+                }
+            }
+            if (step < 0 || useMetronome_.load()) {
+                const std::string& click = step % 16 == 0 ? metronomeClickOn1File_ : metronomeClickOn234File_;
+                engine_.startTrack(click, atTime, false, false, true, 1.0f);
+            }
         }
-        if (step < 0 || useMetronome_.load()) {
-            const std::string& click = step % 16 == 0 ? metronomeClickOn1File_ : metronomeClickOn234File_;
-            engine_.startTrack(click, atTime, false, false, true, 1.0f);
-        }
-    }
-    if (step >= 0) {
-        const auto found = activePatternEvents_->find(static_cast<uint64_t>(step));
-        if (found != activePatternEvents_->end()) {
-            for (const PatternEventRef& event : found->second) {
-                switch (event->eventType()) {
-                    case PatternEvent::kStart:
-                        engine_.startTrackFromSequencer(event->sampleFilePath(), atTime);
-                        break;
-                    case PatternEvent::kStop:
-                        engine_.stopTrackFromSequencer(event->sampleFilePath(), atTime);
-                        break;
-                    default:
-                        STROMBEL_LOG_ERROR("unknown patternEventType: {}", event->eventType());
-                        break;
+        if (step >= 0) {
+            const auto found = plan->active->find(static_cast<uint64_t>(step));
+            if (found != plan->active->end()) {
+                for (const PatternEventRef& event : found->second) {
+                    switch (event->eventType()) {
+                        case PatternEvent::kStart:
+                            engine_.startTrackFromSequencer(event->sampleFilePath(), atTime);
+                            break;
+                        case PatternEvent::kStop:
+                            engine_.stopTrackFromSequencer(event->sampleFilePath(), atTime);
+                            break;
+                        default:
+                            STROMBEL_RT_LOG_ERROR("unknown patternEventType: {}", event->eventType());
+                            break;
+                    }
                 }
             }
         }
     }
-    lock.unlock();
-    if (recordedWaiting_.load() > 0) {
-        applyWanted_.store(true);  // the main loop applies the recorded events
+    if (recordedWaiting_.load() > 0 && !applyWanted_.exchange(true)) {
+        mainLoop_.raise(noticeSignal_);  // the main loop applies the recorded events
     }
     return switched;
 }
@@ -182,69 +217,66 @@ void Sequencer::runLoopUntil(uint64_t hostNanos) {
     if (driver_ != LoopDriver::manual) {
         return;
     }
-    std::lock_guard lock(loopMutex_);
+    platform::RealtimeScope realtime;
     const uint64_t generation = generation_.load();
-    while (state_.load() == kStateOwnClock && loopAlive(generation)) {
-        if (!manualBegun_) {
-            loopBegin();
-            manualBegun_ = true;
-            manualWake_ = clock_.nowNanos();
-        }
-        if (manualWake_ > hostNanos) {
+    while (state_.load() == kStateOwnClock) {
+        bool due = false;
+        const bool ran = inPass(generation, [&] {
+            if (!manualBegun_) {
+                loopBegin();
+                manualBegun_ = true;
+                manualWake_.store(clock_.nowNanos());
+            }
+            if (manualWake_.load() <= hostNanos) {
+                manualWake_.store(loopPass());
+                due = true;
+            }
+        });
+        if (!ran || !due) {
             break;
         }
-        manualWake_ = loopPass();
     }
 }
 
 uint64_t Sequencer::nextLoopWake() const {
-    std::lock_guard lock(loopMutex_);
-    return state_.load() == kStateOwnClock && keepSequencerLoopAlive_.load() ? manualWake_ : 0;
+    return state_.load() == kStateOwnClock && keepSequencerLoopAlive_.load() ? manualWake_.load() : 0;
 }
 
 void Sequencer::threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished) {
     pthread_setname_np(pthread_self(), "Sequencer");
     tryRealTimePriority();
-    {
-        std::lock_guard lock(loopMutex_);
-        if (!loopAlive(generation)) {
-            finished->store(true);
-            return;
-        }
-        loopBegin();
+    platform::RealtimeScope realtime;
+    if (!inPass(generation, [this] { loopBegin(); })) {
+        finished->store(true);
+        return;
     }
     while (true) {
         uint64_t deadline = 0;
         uint64_t nextStart = 0;
-        {
-            std::unique_lock lock(loopMutex_, std::defer_lock);
-            // Only a start, a stop or a MIDI clock message holds this lock, briefly.
-            while (!lock.try_lock()) {
-                if (!loopAlive(generation)) {
-                    break;
-                }
-                timespec nap{0, 50'000};
-                nanosleep(&nap, nullptr);
-            }
-            if (!lock.owns_lock() || !loopAlive(generation)) {
-                break;
-            }
+        const bool ran = inPass(generation, [&] {
             deadline = loopPass();
             nextStart = nextStepHostTimeNanos_;
+        });
+        if (!ran) {
+            break;
         }
         const uint64_t now = clock_.nowNanos();
         if (nextStart > now) {
             sleepUntil(deadline, generation);
         } else {
-            const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
-            STROMBEL_LOG_WARN("WARNING: sequencer loop is lagging {:.6f} sec - step: {:.6f}",
-                              static_cast<double>(now - nextStart) * 1e-9, stepSeconds);
+            // Told on the main loop, with the lateness and the step's length.
+            lastLateness_.store(static_cast<double>(now - nextStart) * 1e-9, std::memory_order_relaxed);
+            lastLateStep_.store(StepGrid::stepSeconds(bpm_.load()), std::memory_order_relaxed);
+            lateWakes_.fetch_add(1, std::memory_order_relaxed);
+            mainLoop_.raise(noticeSignal_);
         }
     }
     finished->store(true);
 }
 
 void Sequencer::sleepUntil(uint64_t deadline, uint64_t generation) {
+    // The one wait of the timing thread, by design.
+    platform::RealtimeScopeExit sleeping;
     while (loopAlive(generation)) {
         const uint64_t now = clock_.nowNanos();
         if (now >= deadline) {
@@ -260,22 +292,18 @@ void Sequencer::sleepUntil(uint64_t deadline, uint64_t generation) {
 }
 
 void Sequencer::recordWake(int64_t latenessNanos) {
-    std::unique_lock lock(wakeMutex_, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        return;
-    }
-    wakeLateness_[wakeNext_] = latenessNanos;
-    wakeNext_ = (wakeNext_ + 1) % kWakeSamples;
-    wakeCount_ = std::min(wakeCount_ + 1, kWakeSamples);
+    const uint64_t index = wakesRecorded_.load(std::memory_order_relaxed);
+    wakeLateness_[index % kWakeSamples].store(latenessNanos, std::memory_order_relaxed);
+    wakesRecorded_.store(index + 1, std::memory_order_release);
 }
 
 LoopWakeStatistics Sequencer::wakeStatistics() const {
-    std::lock_guard lock(wakeMutex_);
     LoopWakeStatistics statistics;
-    statistics.latenessNanos.reserve(wakeCount_);
-    const size_t first = (wakeNext_ + kWakeSamples - wakeCount_) % kWakeSamples;
-    for (size_t i = 0; i < wakeCount_; ++i) {
-        statistics.latenessNanos.push_back(wakeLateness_[(first + i) % kWakeSamples]);
+    const uint64_t recorded = wakesRecorded_.load(std::memory_order_acquire);
+    const uint64_t count = std::min<uint64_t>(recorded, kWakeSamples);
+    statistics.latenessNanos.reserve(count);
+    for (uint64_t i = recorded - count; i < recorded; ++i) {
+        statistics.latenessNanos.push_back(wakeLateness_[i % kWakeSamples].load(std::memory_order_relaxed));
     }
     return statistics;
 }

@@ -26,12 +26,13 @@ public:
     virtual ~SequencerEngine() = default;
 
     /// Starts a sample at `atTime` (host nanoseconds; 0 means at once). The
-    /// sequencer calls this for the metronome clicks, from its timing thread.
+    /// sequencer calls this for the metronome clicks, from its timing thread,
+    /// which is real-time: must not allocate, lock, wait or log there.
     virtual bool startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi,
                             bool ignoreMute, float velocity) = 0;
     /// Queues a start / stop of a pattern event at `atTime` (host nanoseconds).
-    /// Called from the timing thread or the MIDI action thread: must not block
-    /// for long and must not call back into the sequencer.
+    /// Called from the timing thread (real-time: no allocation, lock, wait or log
+    /// line) or the MIDI action thread; must not call back into the sequencer.
     virtual bool startTrackFromSequencer(const std::string& path, uint64_t atTime) = 0;
     virtual bool stopTrackFromSequencer(const std::string& path, uint64_t atTime) = 0;
     /// Stops every playing track (except tap-pad ones unless `include`) and empties the queues.
@@ -54,9 +55,11 @@ public:
 class SequencerMidiOut {
 public:
     virtual ~SequencerMidiOut() = default;
+    /// Clock start (from the timing thread too) and stop (from the main loop).
     virtual void sendClockStart() = 0;
     virtual void sendClockStop() = 0;
-    /// One clock tick at `hostTicks` (0 sends at once). Called from the timing thread.
+    /// One clock tick at `hostTicks` (0 sends at once). Called from the timing
+    /// thread, which is real-time: must not allocate, lock, wait or log.
     virtual void sendClockTickAtTime(uint64_t hostTicks) = 0;
 };
 

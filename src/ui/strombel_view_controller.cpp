@@ -72,6 +72,25 @@ kit::View* StrombelViewController::view() {
     return rootViewPointer_;
 }
 
+void StrombelViewController::setStorageWarning(const QString& text) {
+    kit::View* root = view();
+    if (text.isEmpty()) {
+        if (storageWarning_) storageWarning_->removeFromSuperview();
+        storageWarning_ = nullptr;
+        return;
+    }
+    if (!storageWarning_) {
+        // Over everything, across the top edge, where every layout has its margin.
+        auto line = GuiFactory::labelWithFrame(QRectF(0, 0, root->width(), 12), 9);
+        line->setAlignment(kit::Label::Alignment::center);
+        line->setTextColor(QColor(255, 120, 80));
+        line->setBackgroundColor(QColor(40, 0, 0, 220));
+        storageWarning_ = root->add(std::move(line));
+    }
+    storageWarning_->setText(text);
+    root->bringSubviewToFront(storageWarning_);
+}
+
 std::unique_ptr<kit::View> StrombelViewController::takeView() {
     view();
     return std::move(rootView_);

@@ -66,6 +66,11 @@ public:
     /// The screen's view goes: leaves the library, stops both timers.
     void viewDidUnload();
 
+    /// A line across the top of the screen saying what cannot be kept (a store
+    /// or settings that cannot be saved); an empty text takes it away.
+    void setStorageWarning(const QString& text);
+    kit::Label* storageWarning() const { return storageWarning_; }
+
     int32_t guiType() const { return guiType_; }
     const GuiFactory& gf() const { return *gf_; }
     int32_t tapPadsState() const { return tapPadsState_; }
@@ -183,6 +188,8 @@ public:
     SmallButtonControl* orientationBtn() const { return orientationBtn_; }
     SmallButtonControl* playBtn() const { return playBtn_; }
     SmallButtonControl* recBtn() const { return recBtn_; }
+    SmallButtonControl* bpmBtn() const { return bpmBtn_; }
+    SmallButtonControl* barsBtn() const { return barsBtn_; }
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
     SmallButtonControl* swingBtn() const { return swingBtn_; }
@@ -251,6 +258,7 @@ protected:
     void takeOff(kit::View* panel);
     void putBack(kit::View* panel, kit::View* sibling = nullptr);
     std::map<kit::View*, std::unique_ptr<kit::View>> offScreenPanels_;
+    kit::Label* storageWarning_ = nullptr;
     kit::ImageView *topLeftButtonsContainer_ = nullptr, *topRightButtonsContainer_ = nullptr,
                    *volumeContainer_ = nullptr, *audioMeterContainer_ = nullptr, *slidersContainer_ = nullptr,
                    *tapButtonsContainer_ = nullptr;

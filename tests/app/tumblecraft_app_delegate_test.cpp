@@ -37,6 +37,8 @@ struct OutputEngine : AppEngine {
     void clearUnusedCache() override { ++cacheClears; }
     hub::AudioUnitHandle audioUnit() const override { return this; }
     std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
+    std::string outputProblem() const override { return fallback; }
+    std::string fallback;  // why the output plays to no sound card
 };
 
 struct RunningFlag : AppSequencer {
@@ -159,6 +161,14 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(settings.significantEventsUntilPrompt, -1);
     EXPECT_EQ(settings.timeBeforeReminding, 3.0);
     EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 1);
+}
+
+TEST_F(AppDelegateTest, AnOutputThatFellBackToNoSoundCardIsToldWithItsReason) {
+    engine.fallback = "No sound card could be opened (RtAudio (JACK): the server runs at 48000 Hz).";
+    auto delegate = launched();
+    ASSERT_EQ(window.problems.size(), 1u);
+    EXPECT_EQ(window.problems[0], engine.fallback);
+    EXPECT_TRUE(engine.running) << "the program runs on, to no output";
 }
 
 TEST_F(AppDelegateTest, PhoneConfigurationMakesThePhoneScreen) {

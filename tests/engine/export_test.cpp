@@ -133,6 +133,9 @@ TEST_F(ExportTest, ExportStopsLivePlaybackAndReadsFromTheSampleStart) {
     renderFrames(256);
     ASSERT_TRUE(box.isPlaying(ramp));
     ASSERT_TRUE(box.exportEvents({{ramp, 0, 0.0, 1.0f}}, out(), 0.2));
+    // The live output falls silent from the next buffer on.
+    std::vector<int32_t> live = renderFrames(256);
+    EXPECT_EQ(firstNonZero(live), live.size());
     EXPECT_FALSE(box.isPlaying(ramp));
     // The export read its own positions: the file holds the ramp from its start.
     WaveContents file = readWave(out());

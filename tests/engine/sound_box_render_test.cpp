@@ -184,13 +184,16 @@ TEST_F(RenderTest, RetriggerRestartsAtTheNewStartFrame) {
     SoundBox& box = makeEngine();
     box.startTrack(ramp, 0, false, false, false, 1.0f);
     renderFrames(256);
-    const uint64_t bufferStart = device_->nextHostTime();
-    const uint64_t at = bufferStart + 1'000'000;
+    // The retrigger falls 1 ms into the buffer after next: the old playback goes on until then.
+    const uint64_t bufferStart = device_->nextHostTime() + 256 * 1'000'000'000ull / 44100;
+    const uint64_t at = device_->nextHostTime() + 1'000'000 + (bufferStart - device_->nextHostTime());
     box.startTrack(ramp, at, false, false, false, 1.0f);
+    std::vector<int32_t> before = renderFrames(256);
+    EXPECT_EQ(before[255], 512 * kFixedPer16Bit);
     EXPECT_EQ(box.trackForFile(ramp)->currentState(), TrackState::RetriggerPending);
     std::vector<int32_t> out = renderFrames(256);
     const size_t frame = expectedFrame(at, bufferStart);
-    EXPECT_EQ(out[frame - 1], static_cast<int32_t>(256 + frame) * kFixedPer16Bit);  // the old playback
+    EXPECT_EQ(out[frame - 1], static_cast<int32_t>(512 + frame) * kFixedPer16Bit);  // the old playback
     EXPECT_EQ(out[frame], 1 * kFixedPer16Bit);                                    // from the beginning again
     EXPECT_EQ(box.trackForFile(ramp)->currentState(), TrackState::Playing);
 }

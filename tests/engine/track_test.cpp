@@ -144,23 +144,40 @@ TEST_F(TrackTest, BackwardRangePlaysNothingAndRangesCutTheFile) {
     track->releaseFrames(frames);
 }
 
-TEST_F(TrackTest, HandOutNeverWaitsForTheLockAndNeverReadsTheFile) {
+TEST_F(TrackTest, HandOutPicksUpTheLoadedCacheAndNeverReadsTheFile) {
     auto track = prepared(rampMono(1000));
     track->playFromStartAt(0, 1.0f);
     track->startPlayback();
     TrackFrames frames;
     EXPECT_EQ(track->allocAndLoadNextFramesInto(frames, 10), 0u);
     EXPECT_EQ(frames.status, TrackFrames::Status::NotLoaded);  // not cached: the audio thread waits for the loader
-    track->preloadForPlayback();
-    TrackFrames held;
-    ASSERT_EQ(track->allocAndLoadNextFramesInto(held, 10), 10u);
-    std::thread other([&] {
-        TrackFrames second;
-        EXPECT_EQ(track->allocAndLoadNextFramesInto(second, 10), 0u);
-        EXPECT_EQ(second.status, TrackFrames::Status::Busy);
-    });
-    other.join();
-    track->releaseFrames(held);
+    ASSERT_TRUE(track->preloadForPlayback());                 // the engine's preload thread, here in turn
+    std::filesystem::remove(sandbox_.absolutePath("Documents/s.wav"));
+    ASSERT_EQ(track->allocAndLoadNextFramesInto(frames, 10), 10u);
+    EXPECT_EQ(frames.channels[0][0], 1 * kFixedPer16Bit);
+    track->releaseFrames(frames);
+}
+
+TEST_F(TrackTest, APlaybackKeepsItsFramesWhenTheCacheIsFreedAndTheNextOneLoadsAgain) {
+    auto track = prepared(rampMono(1000));
+    ASSERT_TRUE(track->preloadForPlayback());
+    track->playFromStartAt(0, 1.0f);
+    track->startPlayback();
+    TrackFrames frames;
+    ASSERT_EQ(track->allocAndLoadNextFramesInto(frames, 10), 10u);
+    track->releaseFrames(frames);
+    track->cleanAfterPlayback();
+    ASSERT_TRUE(track->clearUnusedCacheIfNotUsedSince(clock_.nowNanos() + 1));
+    EXPECT_EQ(track->numFramesInCache(), 0u);
+    // The frames the playback picked up stay with it until the engine takes them
+    // away (to free them on the main loop).
+    auto held = track->takePlaybackFrames();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->frames(), 1000u);
+    track->playFromStartAt(0, 1.0f);
+    track->startPlayback();
+    EXPECT_EQ(track->allocAndLoadNextFramesInto(frames, 10), 0u);
+    EXPECT_EQ(frames.status, TrackFrames::Status::NotLoaded);
 }
 
 TEST_F(TrackTest, CacheSurvivesCleaningAndIsFreedOnlyWhenUnusedAndReady) {

@@ -189,7 +189,7 @@ TEST(DataMigration, OldAbsolutePathsBecomeRelative) {
 
 TEST(DataMigration, ADamagedStoreIsRecoveredWithTheUsersFilesAndPacksBack) {
     LibraryWorld world;
-    world.dropFile("my-recording.wav", "RIFF-precious");
+    const std::string recording = testing::fileBytes(world.dropFile("my-recording.wav"));
     SoundDataManager& first = world.launch();
     world.wait(5.0);
     ASSERT_EQ(first.userSamples().size(), 1u);
@@ -212,10 +212,7 @@ TEST(DataMigration, ADamagedStoreIsRecoveredWithTheUsersFilesAndPacksBack) {
     world.wait(5.0);
     ASSERT_EQ(library.userSamples().size(), 1u);
     EXPECT_EQ(library.userSamples()[0]->filepath(), "Documents/my-recording.wav");
-    std::ifstream kept(world.documents() / "my-recording.wav");
-    std::string bytes;
-    kept >> bytes;
-    EXPECT_EQ(bytes, "RIFF-precious");
+    EXPECT_EQ(testing::fileBytes(world.documents() / "my-recording.wav"), recording);
     EXPECT_EQ(library.soundpacks().size(), 9u);
 }
 

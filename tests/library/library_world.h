@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sndfile.h>
+
+#include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -56,10 +60,31 @@ public:
     /// Lets `seconds` of the program's time pass.
     void wait(double seconds) { loop_.advance(static_cast<uint64_t>(seconds * 1e9)); }
 
-    /// Puts a file into the documents folder as a user would (any bytes will do).
-    std::filesystem::path dropFile(const std::string& name, const std::string& bytes = "RIFF") {
+    /// Puts a file into the documents folder as a user would: a short sound in the
+    /// format its extension names (WAVE, AIFF, CAF, MP3), or `bytes` as they are.
+    std::filesystem::path dropFile(const std::string& name, const std::string& bytes = {}) {
         std::filesystem::path path = documents() / name;
-        std::ofstream(path, std::ios::binary) << bytes;
+        std::string extension = path.extension().string();
+        for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+        int format = 0;
+        if (extension == ".wav") format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        if (extension == ".aif" || extension == ".aiff") format = SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+        if (extension == ".caf") format = SF_FORMAT_CAF | SF_FORMAT_PCM_16;
+        if (extension == ".mp3") format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        if (!bytes.empty() || format == 0) {
+            std::ofstream(path, std::ios::binary) << (bytes.empty() ? std::string("RIFF") : bytes);
+            return path;
+        }
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = format;
+        if (SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info)) {
+            std::vector<float> samples(4410);
+            for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.5f * float(std::sin(double(i) * 0.05));
+            sf_writef_float(file, samples.data(), sf_count_t(samples.size()));
+            sf_close(file);
+        }
         return path;
     }
 

@@ -41,7 +41,7 @@ TEST(UserSamples, OnlyAudioFilesAtTheTopOfDocumentsCount) {
         world.dropFile(name);
     }
     std::filesystem::create_directories(world.documents() / "sub");
-    std::ofstream(world.documents() / "sub" / "deep.wav") << "x";
+    world.dropFile("sub/deep.wav");
     std::filesystem::create_directories(world.documents() / "folder.wav");
     // A link counts as what it leads to: a file, a folder, or nothing.
     std::filesystem::create_symlink(world.documents() / "sub" / "deep.wav", world.documents() / "f-link.wav");
@@ -55,6 +55,27 @@ TEST(UserSamples, OnlyAudioFilesAtTheTopOfDocumentsCount) {
     // packOrderId follows the names.
     auto samples = library.userSamples();
     for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(samples[i]->packOrderId(), static_cast<int64_t>(i));
+}
+
+TEST(UserSamples, AFileThatIsNoSoundIsLeftOutAndLookedAtAgainOnlyWhenItChanges) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch(false);
+    world.dropFile("broken.wav", "RIFF but nothing after");
+    world.dropFile("garbage.mp3", std::string(2048, '\x33'));
+    world.dropFile("kick\nsnare.wav");
+    world.wait(5.0);
+    ASSERT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/kick\nsnare.wav"}));
+    EXPECT_EQ(library.userSamples()[0]->name(), "kick snare") << "control characters are not shown";
+
+    // Later scans leave them out without a look; once a file is a sound, it counts.
+    world.wait(10.0);
+    EXPECT_EQ(library.userSamples().size(), 1u);
+    world.dropFile("broken.wav");
+    world.wait(5.0);
+    EXPECT_EQ(userSamplePaths(library),
+              (std::vector<std::string>{"Documents/broken.wav", "Documents/kick\nsnare.wav"}));
+    // The refused files are still there: nothing of the user's is removed.
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "garbage.mp3"));
 }
 
 TEST(UserSamples, AFileSwappedForAnotherWithinOneScanIsSeenBothWays) {

@@ -142,6 +142,20 @@ TEST_F(MidiControllerTest, AnUnreadableNoteMapIsSetAsideNotOverwritten) {
     EXPECT_EQ(decodeNoteToButtonMap(readFile(file)), defaultNoteToButtonMap());
 }
 
+TEST_F(MidiControllerTest, ANoteMapTheDiskWillNotReadIsKeptAsItIs) {
+    // A folder where the file belongs: reading fails, but nothing says the
+    // user's map is damaged, so nothing is moved or written over.
+    const std::filesystem::path file = dir / "Documents" / ".noteToButtonMap.dict";
+    std::filesystem::create_directories(file);
+    std::ofstream(file / "inside") << "kept";
+    auto hub = startHub();
+    EXPECT_FALSE(hub->setAsideNoteMapPath());
+    EXPECT_EQ(hub->noteToButtonMap(), defaultNoteToButtonMap());
+    EXPECT_FALSE(hub->persistMidiMaps());
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    EXPECT_EQ(readFile(file / "inside"), "kept");
+}
+
 TEST_F(MidiControllerTest, NoteMapsOutOfRangeAreNotTaken) {
     for (const char* text : {"{\"noteToButtonMap\": {\"200\": 0}}", "{\"noteToButtonMap\": {\"60\": 12}}",
                              "{\"other\": {}}", "", "{\"noteToButtonMap\": {\"60\": 0}} trailing"}) {
@@ -438,6 +452,7 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     hub->sendClockStart();
     hub->sendClockTickAtTime(0);
     for (uint64_t k = 1; k <= 12; ++k) hub->sendClockTickAtTime(platform::nanosToHostTime(start + k * tick));
+    hub->waitUntilActionThreadIdle();  // the action thread sends what the sequencer asked for
     ASSERT_EQ(backend.receivedBy(drums).size(), 2u);  // start and the tick for now
 
     for (uint64_t k = 1; k <= 6; ++k) {
@@ -453,6 +468,7 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     }
     hub->cancelScheduledMidiMessages();
     hub->sendClockStop();
+    hub->waitUntilActionThreadIdle();
     clock.advance(10 * step);
     backend.deliverDue();
     auto got = backend.receivedBy(drums);

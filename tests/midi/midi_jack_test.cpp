@@ -244,6 +244,7 @@ TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
         ASSERT_FALSE(jack.ports(":Tumblecraft").empty());
         hub.sendClockTo("Device:clock", true);
         hub.sendClockStart();
+        hub.waitUntilActionThreadIdle();  // the start went out (from the action thread) while the server ran
 
         // The server goes away, with our clients and the device's on it. (The
         // device's own RtMidi object is left alone from here on, as ours are.)

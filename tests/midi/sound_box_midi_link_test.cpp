@@ -89,8 +89,8 @@ TEST_F(SoundBoxMidiLinkTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
     auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, 1'000'000'000);
     platform::ManualAudioDevice& sound = *device;
     engine::SoundBox box(std::move(device), sandbox, loop, &library);
-    box.waitForPreloads();
     box.currentSoundbankChanged(0);
+    box.waitForPreloads();  // the bank's samples are in memory before the first note
 
     auto hub = startHub();
     SoundBoxMidiLink link(box, *hub);
@@ -155,9 +155,11 @@ TEST_F(SoundBoxMidiLinkTest, AnOutsideClockDrivesTheSequencerAndItsOwnClockGoesO
     // Playing on its own clock sends start and ticks to the drum machine.
     sequencer.playWithPreBar(false);
     sequencer.runLoopUntil(clock.nowNanos() + platform::kNanosPerSecond);
+    hub->waitUntilActionThreadIdle();  // the hub's action thread sends the clock the loop asked for
     clock.advance(platform::kNanosPerSecond);
     backend.deliverDue();
     sequencer.stop();
+    hub->waitUntilActionThreadIdle();
     auto got = backend.receivedBy(drums);
     ASSERT_GE(got.size(), 7u);
     EXPECT_EQ(got.front().bytes, Bytes{0xFA});

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "support/temp_dir.h"
+#include "support/test_mounts.h"
 
 namespace strombel::platform {
 namespace {
@@ -85,6 +86,54 @@ TEST(AudioFile, BrokenFilesAreRefusedWithAReason) {
         EXPECT_FALSE(error.empty()) << name;
         EXPECT_EQ(audio.frames(), 0u) << name;
     }
+}
+
+TEST(AudioFile, AGarbageMp3IsNotReadableAudioAndTheDecoderSaysNothing) {
+    testing::TempDir temp;
+    {
+        std::ofstream garbage(temp / "song.mp3", std::ios::binary);
+        for (int i = 0; i < 4096; ++i) garbage.put(static_cast<char>((i * 7919 + 13) % 251));
+    }
+    ::testing::internal::CaptureStderr();
+    DecodedAudio audio;
+    std::string error;
+    EXPECT_FALSE(decodeAudioFile(temp / "song.mp3", 44100.0, audio, error));
+    AudioFileInfo info;
+    std::string infoError;
+    EXPECT_FALSE(readAudioFileInfo(temp / "song.mp3", info, infoError));
+    const std::string chatter = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error.rfind("not a readable audio file: ", 0), 0u) << error;
+    EXPECT_EQ(error.find("does not exist"), std::string::npos) << error;
+    EXPECT_EQ(chatter, "") << "third-party chatter on standard error";
+
+    // A real MP3 still reads.
+    ASSERT_TRUE(writeSine(temp / "tone.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1, 44100, 4410));
+    EXPECT_TRUE(decodeAudioFile(temp / "tone.mp3", 44100.0, audio, error)) << error;
+}
+
+TEST(WaveWriter, AWriteThatFailsLeavesNoFileAndAnOlderOneAsItWas) {
+    testing::TempDir temp;
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp / "disk", 256 << 10, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    std::ofstream(temp / "disk" / "kept.wav") << "an older export";
+    testing::fillDisk(temp / "disk" / "filler");
+
+    for (const char* name : {"new.wav", "kept.wav"}) {
+        SCOPED_TRACE(name);
+        WaveWriter writer;
+        std::vector<int32_t> samples(44100, 1 << 22);
+        const int32_t* channels[2] = {samples.data(), samples.data()};
+        bool ok = writer.open(temp / "disk" / name, 2, 44100.0, 44100.0);
+        for (int second = 0; ok && second < 4; ++second) ok = writer.write(channels, 44100);
+        ok = writer.close() && ok;
+        EXPECT_FALSE(ok) << "the disk is full";
+        EXPECT_FALSE(writer.error().empty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(temp / "disk" / "new.wav")) << "no empty or partial file";
+    EXPECT_EQ(testing::fileBytes(temp / "disk" / "kept.wav"), "an older export");
+    for (const auto& entry : std::filesystem::directory_iterator(temp / "disk"))
+        EXPECT_EQ(entry.path().filename().string().find("partial"), std::string::npos) << entry.path();
 }
 
 TEST(WaveWriter, WritesSixteenBitClippedAtFullScale) {

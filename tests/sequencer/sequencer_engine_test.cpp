@@ -41,10 +41,10 @@ void writeClick(const std::filesystem::path& path) {
 }
 
 struct EngineBench {
-    explicit EngineBench(MemoryPatternStore::Contents contents) : store(std::move(contents)) {
+    explicit EngineBench(MemoryPatternStore::Contents contents, double rate = 44100.0) : store(std::move(contents)) {
         writeClick(sandbox.absolutePath(kClick));
         library.setSamples({engine::LibrarySample{kClick, "click", 1.0f}});
-        auto owned = std::make_unique<platform::ManualAudioDevice>(44100.0, kBufferFrames, kDeviceStart);
+        auto owned = std::make_unique<platform::ManualAudioDevice>(rate, kBufferFrames, kDeviceStart);
         device = owned.get();
         soundBox = std::make_unique<engine::SoundBox>(std::move(owned), sandbox, mainLoop, &library);
         auto track = soundBox->trackForFile(kClick);
@@ -59,19 +59,23 @@ struct EngineBench {
     }
 
     /// Renders buffers until `frames` frames are out, running the loop ahead of
-    /// each buffer; answers the frames at which a click begins.
+    /// each buffer; answers the frames at which a click begins (rises above half
+    /// its level: a click resampled to another rate spreads over a few frames).
     std::vector<uint64_t> renderOnsets(uint64_t frames) {
         std::vector<uint64_t> onsets;
         uint64_t rendered = 0;
+        bool above = false;
         while (rendered < frames) {
             const uint64_t bufferTime = device->nextHostTime();
             ManualBench::driveLoop(*sequencer, clock, mainLoop, bufferTime);
             device->renderBuffer();
             const auto& left = device->left();
             for (uint32_t i = 0; i < left.size(); ++i) {
-                if (std::abs(left[i]) > kClickLevel / 2) {
+                const bool loud = std::abs(left[i]) > kClickLevel / 2;
+                if (loud && !above) {
                     onsets.push_back(rendered + i);
                 }
+                above = loud;
             }
             rendered += left.size();
         }
@@ -125,6 +129,27 @@ TEST(SequencerOnEngine, EverySwungStepSoundsOnItsIdealFrameForAThousandSteps) {
     }
     EXPECT_EQ(worst, 0);
 }
+
+class SequencerOnDeviceRate : public ::testing::TestWithParam<double> {};
+
+TEST_P(SequencerOnDeviceRate, StepsLandOnTheirExactFramesAtTheDevicesRate) {
+    const double rate = GetParam();
+    EngineBench bench(clickOnEveryStep(), rate);
+    EXPECT_EQ(bench.soundBox->sampleRate(), rate) << "the engine runs at the device's rate";
+    bench.sequencer->setBpm(128);
+    bench.sequencer->setSwing(0.5f);
+    bench.sequencer->playWithPreBar(false);
+    const long double s = static_cast<long double>(bench.sequencer->swingFactor());
+    const long double stepFrames = 60.0L / 128.0L / 4.0L * static_cast<long double>(rate);
+    const auto onsets = bench.renderOnsets(static_cast<uint64_t>(201 * stepFrames));
+    ASSERT_GE(onsets.size(), 200u);
+    for (uint64_t k = 0; k < 200; ++k) {
+        const long double ideal = static_cast<long double>(k / 2) * 2.0L * stepFrames + ((k % 2) ? s * stepFrames : 0.0L);
+        ASSERT_EQ(static_cast<int64_t>(onsets[k]), static_cast<int64_t>(std::llround(ideal))) << "step " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SequencerOnDeviceRate, ::testing::Values(44100.0, 48000.0, 96000.0));
 
 TEST(SequencerOnEngine, CountInClicksSoundBeforeStepZero) {
     EngineBench bench(MemoryPatternStore::Contents{});

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "engine/engine_test_support.h"
 #include "engine/in_memory_sound_library.h"
 #include "engine/sound_box.h"
+#include "logging/log_core.h"
 #include "platform/null_audio_device.h"
 #include "platform/sandbox.h"
 #include "sequencer/sequencer.h"
@@ -248,6 +250,68 @@ TEST(SequencerThread, TheEngineOnTheNullDeviceStartsThePatternInStepOrderAndStop
     EXPECT_EQ(afterStop, (std::vector<std::string>{"stopped " + std::string(kHat), "stopped " + std::string(kKick),
                                                    "stopped " + std::string(kSnare),
                                                    "started " + std::string(NullDeviceBench::kLater)}));
+}
+
+}  // namespace
+}  // namespace strombel::sequencer
+
+namespace strombel::sequencer {
+namespace {
+
+// A stand-in logger that keeps the lines it is given.
+class LineLogger : public logging::AbstractLogger {
+public:
+    LineLogger() : AbstractLogger("test.lines") {}
+    void logMessage(const logging::LogMessage& message) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(message.logMsg());
+    }
+    size_t count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        }));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+TEST(SequencerThread, WakesAfterTheLeadAreCountedAndToldOnceFromTheMainLoop) {
+    // The timing thread on a clock the test moves: a jump of two seconds leaves
+    // it behind its steps, as a machine that stalled it would.
+    platform::ManualClock clock(5'000'000'000);
+    platform::MainLoop mainLoop(clock);
+    RecordingEngine engine(clock);
+    MemoryPatternStore store(ThreadBench::everyStepOwnSample());
+    auto logger = std::make_shared<LineLogger>();
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    logging::Log::addLogger(logger);
+    {
+        Sequencer sequencer(SequencerServices{engine, store, nullptr, mainLoop, clock, LoopDriver::thread});
+        sequencer.setBpm(120);
+        sequencer.playWithPreBar(false);
+        pumpUntil(mainLoop, [&] { return !engine.calls(RecordingEngine::Kind::start).empty(); });
+        EXPECT_EQ(sequencer.lateWakes(), 0u);
+        clock.advance(2'000'000'000);
+        pumpUntil(mainLoop, [&] { return sequencer.lateWakes() > 0; });
+        sequencer.stop();
+        pumpUntil(mainLoop, [] { return true; });
+        EXPECT_GT(sequencer.lateWakes(), 0u);
+        EXPECT_EQ(sequencer.noticeOverruns(), 0u);
+        logging::Log::flushLog();
+        const size_t told = logger->count("WARNING: sequencer loop is lagging");
+        EXPECT_GE(told, 1u);
+        EXPECT_LE(told, sequencer.lateWakes()) << "told at most once per change";
+        mainLoop.raise(0);  // the main loop delivers again with nothing new: nothing more is told
+        pumpUntil(mainLoop, [] { return true; });
+        logging::Log::flushLog();
+        EXPECT_EQ(logger->count("WARNING: sequencer loop is lagging"), told);
+    }
+    logging::Log::removeAllLoggers();
+    logging::Log::flushLog();
+    logging::setLogLevel(0);
 }
 
 }  // namespace

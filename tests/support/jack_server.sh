@@ -11,8 +11,9 @@ case "$action" in
     if [ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null; then exit 0; fi
     # Synchronous mode: each cycle waits for every client, so on a loaded machine
     # a late client delays the cycle instead of losing the MIDI events in it.
+    # 48 kHz, the rate JACK servers usually run at: the program must follow it.
     for attempt in 1 2; do
-      jackd --no-realtime --sync -n "$server" -d dummy -r 44100 -p 256 > "$state/log" 2>&1 &
+      jackd --no-realtime --sync -n "$server" -d dummy -r 48000 -p 256 > "$state/log" 2>&1 &
       echo $! > "$state/pid"
       for _ in $(seq 1 200); do
         if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi

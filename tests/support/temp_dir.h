@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -30,5 +32,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+/// The bytes of a file, to check later that nothing changed them.
+inline std::string fileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace strombel::testing

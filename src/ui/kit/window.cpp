@@ -3,6 +3,7 @@
 #include <QGraphicsProxyWidget>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointingDevice>
 #include <QTouchEvent>
 #include <algorithm>
 
@@ -63,6 +64,12 @@ QImage Window::render(double scale) {
     return image;
 }
 
+double Window::openingScale(const QSizeF& points, const QSizeF& available, double preferred) {
+    if (points.isEmpty() || available.isEmpty()) return preferred;
+    const double fits = std::min(available.width() / points.width(), available.height() / points.height());
+    return std::min(preferred, fits);
+}
+
 void Window::fit() {
     if (!root_ || root_->bounds().isEmpty()) return;
     // The whole scene, as large as the window allows, centred (no margin).
@@ -82,9 +89,33 @@ bool Window::overEmbeddedWidget(const QPoint& viewPoint) const {
     return item && dynamic_cast<QGraphicsProxyWidget*>(item) != nullptr;
 }
 
-void Window::mousePressEvent(QMouseEvent* event) {
+namespace {
+
+/// A mouse event Qt or the system made up from a finger on a touch screen: the
+/// finger itself already arrived as a touch.
+bool madeUpFromTouchScreen(const QMouseEvent* event) {
+    const QPointingDevice* device = event->pointingDevice();
+    return device && device->type() == QInputDevice::DeviceType::TouchScreen;
+}
+
+}  // namespace
+
+void Window::mousePressEvent(QMouseEvent* event) { press(event); }
+
+// The second press of a quick pair comes as a double-click instead of a press.
+void Window::mouseDoubleClickEvent(QMouseEvent* event) { press(event); }
+
+void Window::press(QMouseEvent* event) {
+    if (madeUpFromTouchScreen(event)) {
+        event->accept();
+        return;
+    }
     if (event->button() != Qt::LeftButton || overEmbeddedWidget(event->position().toPoint())) {
-        QGraphicsView::mousePressEvent(event);
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            QGraphicsView::mouseDoubleClickEvent(event);
+        } else {
+            QGraphicsView::mousePressEvent(event);
+        }
         return;
     }
     // Tapping outside an open text field ends its editing.
@@ -94,6 +125,10 @@ void Window::mousePressEvent(QMouseEvent* event) {
 }
 
 void Window::mouseMoveEvent(QMouseEvent* event) {
+    if (madeUpFromTouchScreen(event)) {
+        event->accept();
+        return;
+    }
     if (!mouseInScene_) {
         QGraphicsView::mouseMoveEvent(event);
         return;
@@ -102,6 +137,10 @@ void Window::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void Window::mouseReleaseEvent(QMouseEvent* event) {
+    if (madeUpFromTouchScreen(event)) {
+        event->accept();
+        return;
+    }
     if (!mouseInScene_ || event->button() != Qt::LeftButton) {
         QGraphicsView::mouseReleaseEvent(event);
         return;
@@ -111,7 +150,20 @@ void Window::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 bool Window::viewportEvent(QEvent* event) {
-    switch (event->type()) {
+    const QEvent::Type type = event->type();
+    const bool isTouch = type == QEvent::TouchBegin || type == QEvent::TouchUpdate || type == QEvent::TouchEnd ||
+                       type == QEvent::TouchCancel;
+    if (isTouch) {
+        // Fingers on a touchpad steer the pointer; its clicks arrive as mouse
+        // events of the system's pointer. The fingers are taken, so that no mouse
+        // event is made up from them besides.
+        const QInputDevice* device = static_cast<QTouchEvent*>(event)->device();
+        if (device && device->type() == QInputDevice::DeviceType::TouchPad) {
+            event->accept();
+            return true;
+        }
+    }
+    switch (type) {
         case QEvent::TouchBegin:
         case QEvent::TouchUpdate:
         case QEvent::TouchEnd: {

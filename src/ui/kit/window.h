@@ -14,6 +14,10 @@ namespace strombel::ui::kit {
 /// A top-level window showing one screen: the root view's points are kept exactly
 /// and scaled to fit the window. Mouse and touch-screen input become touches
 /// (the mouse is one finger); text fields inside the scene get their keys as usual.
+/// Every press is a touch that begins, however quickly it follows the last one:
+/// what the desktop calls a double-click is two touches. A finger on a touch
+/// screen counts once (the mouse events made up from it are dropped); fingers on
+/// a touchpad move the pointer, and only its clicks count.
 class Window : public QGraphicsView {
   public:
     explicit Window(QWidget* parent = nullptr);
@@ -33,15 +37,22 @@ class Window : public QGraphicsView {
 
     static constexpr int kMouseTouchId = -1;
 
+    /// Pixels per point for a window first shown on a desktop: `preferred` (the
+    /// phone layouts want 2, so that their text reads as on the phone), less when
+    /// the layout of `points` would not fit in `available` (logical pixels).
+    static double openingScale(const QSizeF& points, const QSizeF& available, double preferred);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool viewportEvent(QEvent* event) override;
 
   private:
     bool overEmbeddedWidget(const QPoint& viewPoint) const;
+    void press(QMouseEvent* event);
     void fit();
 
     std::unique_ptr<QGraphicsScene> scene_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QPointingDevice>
 #include <QTest>
 
@@ -48,6 +50,49 @@ TEST_F(WindowTest, TheMouseIsOneFinger) {
     EXPECT_TRUE(leftLog.empty());
 }
 
+/// Sends one mouse event to the window as the desktop would, from `device`
+/// (null: the system's mouse).
+void sendMouse(Window& window, QEvent::Type type, QPoint at, const QPointingDevice* device = nullptr) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, window.viewport()->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier,
+                      device ? device : QPointingDevice::primaryPointingDevice());
+    QApplication::sendEvent(window.viewport(), &event);
+}
+
+TEST_F(WindowTest, EveryClickOfAQuickPairIsATouch) {
+    // What the desktop sends for two quick clicks: the second press comes as a
+    // double-click. A drummer's second hit must not be lost.
+    const QPoint at = onScreen({300, 100});
+    for (int pair = 0; pair < 3; ++pair) {
+        sendMouse(window, QEvent::MouseButtonPress, at);
+        sendMouse(window, QEvent::MouseButtonRelease, at);
+        sendMouse(window, QEvent::MouseButtonDblClick, at);
+        sendMouse(window, QEvent::MouseButtonRelease, at);
+    }
+    EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up", "down", "up", "down", "up", "down", "up", "down",
+                                                  "up", "down", "up"}));
+}
+
+TEST_F(WindowTest, AFingerOnATouchScreenCountsOnceAndATouchpadOnlyClicks) {
+    // A touch screen: the finger, then the mouse events made up from it.
+    QPointingDevice* screen = QTest::createTouchDevice();
+    QTest::touchEvent(&window, screen).press(0, onScreen({300, 100}), window.viewport());
+    sendMouse(window, QEvent::MouseButtonPress, onScreen({300, 100}), screen);
+    QTest::touchEvent(&window, screen).release(0, onScreen({300, 100}), window.viewport());
+    sendMouse(window, QEvent::MouseButtonRelease, onScreen({300, 100}), screen);
+    EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up"}));
+
+    // A touchpad: fingers resting and sliding on it are no touches on the
+    // screen; its click is one.
+    QPointingDevice* pad = QTest::createTouchDevice(QInputDevice::DeviceType::TouchPad);
+    QTest::touchEvent(&window, pad).press(0, onScreen({100, 100}), window.viewport());
+    QTest::touchEvent(&window, pad).release(0, onScreen({100, 100}), window.viewport());
+    EXPECT_TRUE(leftLog.empty());
+    sendMouse(window, QEvent::MouseButtonPress, onScreen({100, 100}));
+    sendMouse(window, QEvent::MouseButtonRelease, onScreen({100, 100}));
+    EXPECT_EQ(leftLog, (std::vector<std::string>{"down", "up"}));
+}
+
 TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
     QPointingDevice* screen = QTest::createTouchDevice();
     QTest::touchEvent(&window, screen).press(0, onScreen({100, 100}), window.viewport());
@@ -68,6 +113,26 @@ TEST_F(WindowTest, TwoFingersHeldOnTwoControlsEachReachTheirOwn) {
     QTest::touchEvent(&window, screen).release(0, onScreen({100, 100}), window.viewport());
     EXPECT_EQ(leftLog, (std::vector<std::string>{"down", "up"}));
     EXPECT_EQ(rightLog, (std::vector<std::string>{"down", "up"}));
+}
+
+TEST(WindowOpeningScale, PhoneLayoutsOpenAtTwiceTheirPointsWhereTheScreenHasRoom) {
+    struct Case {
+        QSizeF points, available;
+        double preferred, expected;
+    };
+    const Case cases[] = {
+        {{480, 320}, {1888, 1016}, 2.0, 2.0},    // phone landscape on a full-HD screen
+        {{320, 480}, {1888, 1016}, 2.0, 2.0},    // phone portrait: 960 high fits
+        {{320, 480}, {1248, 736}, 2.0, 736.0 / 480},  // a small screen: as large as fits
+        {{1024, 768}, {1888, 1016}, 1.0, 1.0},   // the tablet layout reads at one pixel a point
+        {{1024, 768}, {992, 704}, 1.0, 704.0 / 768},  // the height decides
+        {{480, 320}, {0, 0}, 2.0, 2.0},          // no screen known: the wish
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(Window::openingScale(c.points, c.available, c.preferred), c.expected)
+            << c.points.width() << "x" << c.points.height() << " on " << c.available.width() << "x"
+            << c.available.height();
+    }
 }
 
 TEST_F(WindowTest, RenderingDrawsTheSceneAtTheAskedScale) {

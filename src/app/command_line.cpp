@@ -1,0 +1,96 @@
+#include "app/command_line.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <cstdlib>
+
+namespace strombel::app {
+namespace {
+
+QCommandLineOption guiOption() {
+    return QCommandLineOption("gui", "The layout: 0 tablet (the default), 1 phone landscape, 2 phone portrait.",
+                              "0|1|2", "0");
+}
+
+QCommandLineOption rootOption() {
+    return QCommandLineOption(
+        "root",
+        "Keep the library, settings, recordings and exports in DIR (default: $STROMBEL_ROOT, else "
+        "$XDG_DATA_HOME/strombel, else ~/.local/share/strombel).",
+        "DIR");
+}
+
+void describe(QCommandLineParser& parser) {
+    parser.setApplicationDescription("Strombel, a sample pad and drum computer.");
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(QCommandLineOption({"h", "help"}, "Shows these options and exits."));
+    parser.addOption(guiOption());
+    parser.addOption(rootOption());
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    QCommandLineParser parser;
+    describe(parser);
+    QStringList list;
+    for (const std::string& argument : arguments) list << QString::fromStdString(argument);
+    if (list.isEmpty()) list << "strombel";
+    if (!parser.parse(list)) {
+        line.error = parser.errorText().toStdString();
+        return line;
+    }
+    if (parser.isSet("help")) {
+        line.help = true;
+        return line;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        line.error = "unexpected argument \"" + parser.positionalArguments().first().toStdString() +
+                     "\" (options start with --)";
+        return line;
+    }
+    const QString gui = parser.value("gui");
+    if (gui == "0" || gui == "1" || gui == "2") {
+        line.guiType = gui.toInt();
+    } else {
+        line.error = "--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait), not \"" + gui.toStdString() +
+                     "\"";
+        return line;
+    }
+    if (parser.isSet("root")) {
+        const QString root = parser.value("root");
+        if (root.isEmpty()) {
+            line.error = "--root needs a folder";
+            return line;
+        }
+        line.root = root.toStdString();
+    }
+    return line;
+}
+
+std::string commandLineHelp() {
+    QCommandLineParser parser;
+    describe(parser);
+    std::string text = parser.helpText().replace("<executable_name>", "strombel").toStdString();
+    text +=
+        "\nEnvironment:\n"
+        "  STROMBEL_ROOT    the folder used when --root is not given\n"
+        "  STROMBEL_BUNDLE  the folder of the shipped sounds and pictures\n"
+        "  STROMBEL_AUDIO   \"null\" plays to a silent device even where there is a sound card\n";
+    return text;
+}
+
+std::string missingDisplayProblem() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    // A platform named by the user (offscreen, vnc, ...) is Qt's to judge.
+    if (set("QT_QPA_PLATFORM")) return {};
+    if (set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
+    return kNoDisplayMessage;
+}
+
+}  // namespace strombel::app

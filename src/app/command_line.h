@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strombel::app {
+
+/// What the program was asked on its command line.
+struct CommandLine {
+    /// 0 tablet (the default), 1 phone landscape, 2 phone portrait.
+    int guiType = 0;
+    /// The folder for the library, settings and exports; none: the default one.
+    std::optional<std::string> root;
+    bool help = false;
+    /// Why the command line is wrong; empty when it is fine.
+    std::string error;
+};
+
+/// Reads the arguments (the program's name first). Unknown options, missing or
+/// wrong values and stray arguments are errors.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+/// The text `--help` prints.
+std::string commandLineHelp();
+
+/// The exit status of a wrong command line.
+constexpr int kCommandLineErrorStatus = 2;
+
+/// Why no window can be shown, before Qt is asked to: empty when a display (or
+/// a platform of Qt's that needs none) was named.
+std::string missingDisplayProblem();
+
+/// What the program says when it finds no display.
+constexpr const char* kNoDisplayMessage = "no display: set DISPLAY or run with QT_QPA_PLATFORM=offscreen";
+
+}  // namespace strombel::app

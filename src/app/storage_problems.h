@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "library/sound_data_manager.h"
+#include "platform/main_loop.h"
+#include "platform/user_defaults.h"
+
+namespace strombel::app {
+
+/// Tells the user when what they make cannot be kept: saves of the library (its
+/// samples, banks and recorded patterns) or of the settings that fail. The first
+/// failure of each is told in an alert, once per run (one already told at start
+/// is not told again); a line on the pad screen then says it for as long as it
+/// lasts. Everything it says is logged as well. Main loop only; the settings'
+/// notices may come from any thread and are carried over to the main loop.
+class StorageProblems final : private library::SoundDataManagerDelegate {
+public:
+    using Alert = std::function<void(const std::string& title, const std::string& message)>;
+    using Line = std::function<void(const std::string& text)>;
+
+    /// `library` may be null (none was made). Problems already present (told at
+    /// start) show in the line at once, without an alert.
+    StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults, platform::MainLoop& loop,
+                    Alert alert, Line line);
+    ~StorageProblems() override;
+    StorageProblems(const StorageProblems&) = delete;
+    StorageProblems& operator=(const StorageProblems&) = delete;
+
+    /// The line shown now; empty when all is kept.
+    const std::string& line() const { return shownLine_; }
+
+private:
+    void libraryWriteProblemChanged(const std::string& problem) override;
+    void settingsProblemChanged(const std::string& problem);
+    void update();
+
+    library::SoundDataManager* library_;
+    platform::UserDefaults& defaults_;
+    platform::MainLoop& loop_;
+    Alert alert_;
+    Line showLine_;
+    std::string libraryProblem_, settingsProblem_;
+    bool libraryTold_ = false, settingsTold_ = false;
+    std::string shownLine_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace strombel::app

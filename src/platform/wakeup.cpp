@@ -1,0 +1,40 @@
+#include "platform/wakeup.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace strombel::platform {
+
+Wakeup::Wakeup() { sem_init(&semaphore_, 0, 0); }
+
+Wakeup::~Wakeup() { sem_destroy(&semaphore_); }
+
+void Wakeup::signal() noexcept { sem_post(&semaphore_); }
+
+void Wakeup::consumeRest() {
+    while (sem_trywait(&semaphore_) == 0) {
+    }
+}
+
+void Wakeup::wait() {
+    while (sem_wait(&semaphore_) != 0 && errno == EINTR) {
+    }
+    consumeRest();
+}
+
+bool Wakeup::waitFor(uint64_t nanos) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const uint64_t total = static_cast<uint64_t>(until.tv_nsec) + nanos % 1'000'000'000;
+    until.tv_sec += static_cast<time_t>(nanos / 1'000'000'000 + total / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(total % 1'000'000'000);
+    for (;;) {
+        if (sem_clockwait(&semaphore_, CLOCK_MONOTONIC, &until) == 0) {
+            consumeRest();
+            return true;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,153 @@
+// The real program on a real X server, played with real clicks as a user plays
+// it: quick clicks on a pad and on "+" are each a hit, a phone layout opens at a
+// readable size. What the program stored is read back after it quits.
+
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <QRectF>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "program_test_support.h"
+#include "support/x_server.h"
+
+namespace strombel::app::scenario {
+namespace {
+
+/// The program's window on the X server, and where points of its layout are.
+struct ProgramWindow {
+    std::string id;
+    double width = 0, height = 0;
+    QSizeF points;
+
+    /// Window pixels of a layout point: the layout is scaled to fit, centred.
+    std::pair<int, int> at(const QPointF& point) const {
+        const double scale = std::min(width / points.width(), height / points.height());
+        const double left = (width - points.width() * scale) / 2, top = (height - points.height() * scale) / 2;
+        return {int(std::lround(left + point.x() * scale)), int(std::lround(top + point.y() * scale))};
+    }
+};
+
+class DesktopProgramTest : public ProgramTest {
+protected:
+    void SetUp() override {
+        if (x_.display().empty()) GTEST_SKIP() << "no X server: install xvfb (scripts/setup does)";
+        if (!x_.xdotool({"version"})) GTEST_SKIP() << "no xdotool: install it (scripts/setup does)";
+    }
+
+    /// Starts the program on the X server with its own root; null when it did not start.
+    std::unique_ptr<testing::ChildProcess> launch(const std::filesystem::path& root, int guiType) {
+        auto program = std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
+            x_.environment({"STROMBEL_AUDIO=null"}));
+        return program->started() ? std::move(program) : nullptr;
+    }
+
+    /// Waits for the program's window to show and reads its size.
+    std::optional<ProgramWindow> windowOf(QSizeF points) {
+        auto found = x_.xdotool({"search", "--sync", "--onlyvisible", "--name", "^Strombel$"});
+        if (!found || found->empty()) return std::nullopt;
+        ProgramWindow window;
+        window.id = found->substr(0, found->find('\n'));
+        window.points = points;
+        auto geometry = x_.xdotool({"getwindowgeometry", "--shell", window.id});
+        if (!geometry) return std::nullopt;
+        std::istringstream lines(*geometry);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("WIDTH=", 0) == 0) window.width = std::stod(line.substr(6));
+            if (line.rfind("HEIGHT=", 0) == 0) window.height = std::stod(line.substr(7));
+        }
+        if (window.width <= 0 || window.height <= 0) return std::nullopt;
+        return window;
+    }
+
+    /// Clicks the middle of `view` (laid out as in `layout`) `count` times, `delayMs` apart.
+    void click(const ProgramWindow& window, const ui::kit::View* view, int count = 1, int delayMs = 100) {
+        const auto [x, y] = window.at(view->mapToScene(view->bounds().center()));
+        ASSERT_TRUE(x_.xdotool({"mousemove", "--window", window.id, "--sync", std::to_string(x), std::to_string(y),
+                                "click", "--repeat", std::to_string(count), "--delay", std::to_string(delayMs), "1"}));
+    }
+
+    static void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+    /// Ends the program as the desktop does, with SIGTERM; true when it quit cleanly.
+    static bool quit(testing::ChildProcess& program) {
+        program.signal(SIGTERM);
+        const std::optional<int> status = program.wait(20);
+        return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    }
+
+    testing::XServer x_;
+};
+
+TEST_F(DesktopProgramTest, QuickClicksOnAPadDuringRecAndOnPlusEachCount) {
+    // The layout, as the program lays it out: the same screen built offscreen.
+    auto layout = start();
+    ui::StrombelViewController& screen = layout->screen();
+    tap(*layout, screen.sequencerBtn());
+    const QSizeF points = layout->program().window().sceneRect().size();
+    const auto root = temp_ / "desktop";
+    {
+        // A quick tempo, so that hits 100 ms apart fall on steps of their own.
+        std::filesystem::create_directories(root / "Library" / "Preferences");
+        platform::UserDefaults defaults(root / "Library" / "Preferences" / "defaults.sqlite");
+        defaults.setInteger("BeatsPerMinute", 200);
+    }
+
+    auto program = launch(root, 0);
+    ASSERT_TRUE(program) << "the program did not start";
+    auto window = windowOf(points);
+    ASSERT_TRUE(window) << "the program's window did not show";
+    pause(0.5);
+
+    click(*window, screen.sequencerBtn());
+    pause(0.3);
+    // A double-click on "+": two steps up.
+    click(*window, &screen.sequencerScreen()->rightButton(), 2, 80);
+    pause(0.3);
+    // Two bars, so that the hits fit in the pattern without coming round.
+    click(*window, screen.barsBtn());
+    pause(0.2);
+    click(*window, &screen.sequencerScreen()->rightButton());
+    pause(0.2);
+    // REC, the count-in bar, then ten hits 100 ms apart.
+    click(*window, screen.recBtn());
+    pause(4 * 60.0 / 202 + 0.15);
+    click(*window, screen.tapButton(0), 10, 100);
+    pause(0.4);
+    click(*window, screen.playBtn());
+    pause(0.5);
+    ASSERT_TRUE(quit(*program)) << "the program did not quit cleanly on SIGTERM";
+
+    platform::UserDefaults defaults(root / "Library" / "Preferences" / "defaults.sqlite");
+    EXPECT_EQ(defaults.integerForKey("BeatsPerMinute"), 202) << "a double-click on + is two steps";
+    sqlite3* database = nullptr;
+    const std::string store = (root / "Documents" / library::SoundDataManager::kStoreFileName).string();
+    ASSERT_EQ(sqlite3_open_v2(store.c_str(), &database, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(database, "SELECT count(*) FROM SequencerEvent WHERE eventType = 0", -1, &statement,
+                                 nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 10) << "ten clicks, ten recorded hits";
+    sqlite3_finalize(statement);
+    sqlite3_close(database);
+}
+
+TEST_F(DesktopProgramTest, APhoneLayoutOpensAtTwiceItsPoints) {
+    auto program = launch(temp_ / "phone", 1);
+    ASSERT_TRUE(program);
+    auto window = windowOf(QSizeF(480, 320));
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->width, 960);
+    EXPECT_EQ(window->height, 640);
+    EXPECT_TRUE(quit(*program));
+}
+
+}  // namespace
+}  // namespace strombel::app::scenario

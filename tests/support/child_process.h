@@ -1,0 +1,106 @@
+#pragma once
+
+// Programs a test runs as a user would: the program under test, its tools.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace strombel::testing {
+
+/// A child process with its own environment; killed (SIGKILL) if still running
+/// when the object goes.
+class ChildProcess {
+public:
+    /// Starts `arguments` (searched on PATH) with the environment `environment`
+    /// (NAME=value entries); `output`, when given, receives its standard output.
+    ChildProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                 int output = -1) {
+        std::vector<char*> argv, envp;
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    void signal(int number) const {
+        if (pid_ > 0 && !status_) ::kill(pid_, number);
+    }
+    /// Waits up to `seconds` for the child to end; its wait status, or nothing.
+    std::optional<int> wait(double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!status_ && pid_ > 0) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = status;
+                break;
+            }
+            if (std::chrono::steady_clock::now() > end) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+/// This process's environment with `changes` (NAME=value sets, a bare NAME unsets).
+inline std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
+    std::vector<std::string> result;
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        bool replaced = false;
+        for (const std::string& change : changes) replaced |= nameOf(change) == nameOf(text);
+        if (!replaced) result.push_back(text);
+    }
+    for (const std::string& change : changes)
+        if (change.find('=') != std::string::npos) result.push_back(change);
+    return result;
+}
+
+/// Runs a short command to its end; its standard output, or nothing when it failed.
+inline std::optional<std::string> runCommand(const std::vector<std::string>& arguments,
+                                             const std::vector<std::string>& environment, double seconds = 20) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
+    ChildProcess child(arguments, environment, pipe[1]);
+    ::close(pipe[1]);
+    std::string output;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(pipe[0], buffer, sizeof buffer)) > 0) output.append(buffer, size_t(got));
+    ::close(pipe[0]);
+    const std::optional<int> status = child.wait(seconds);
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
+    return output;
+}
+
+}  // namespace strombel::testing
