@@ -71,12 +71,14 @@ private:
     void endTransfer(CURL* easy, bool counted = true);
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
     void recycle(CURL* easy);
+    void resetUsedEasies();
     void readCompletions();
     void timeOutStalled();
     int pollMilliseconds() const;
     void removeCookiesFor(const std::string& url);
     void shutDown();
-    CURL* takeEasy();
+    /// A handle for a new transfer; `clean` tells whether it still needs a reset.
+    CURL* takeEasy(bool& clean);
 
     platform::MainLoop& loop_;
     platform::Clock& clock_;
@@ -90,13 +92,14 @@ private:
 
     std::mutex joinMutex_;
     std::mutex mutex_;
-    std::deque<std::function<void()>> commands_;
+    std::vector<std::function<void()>> commands_;
     bool stopping_ = false;
     bool stopped_ = false;
     std::atomic<uint64_t> endedTransfers_{0};
 
     // Network thread only.
     uint64_t roundTime_ = 0;
+    std::vector<std::function<void()>> running_;  // the commands of this round
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<const RequestChannel*, CURL*> byChannel_;
@@ -110,7 +113,10 @@ private:
     // The requests waiting in a group; a cancelled one leaves this set and is
     // passed over when its turn comes.
     std::unordered_set<const RequestChannel*> waiting_;
+    // Handles kept for the next transfers: reset ones, and ones that still carry
+    // the options of their last transfer until the thread is about to wait.
     std::vector<CURL*> idleEasies_;
+    std::vector<CURL*> usedEasies_;
     std::thread thread_;
 };
 

@@ -96,6 +96,7 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
 
 NetworkCore::~NetworkCore() {
     stop();
+    resetUsedEasies();
     for (CURL* easy : idleEasies_) curl_easy_cleanup(easy);
     curl_easy_cleanup(cookieEasy_);
     curl_multi_cleanup(multi_);
@@ -174,15 +175,15 @@ void NetworkCore::run() {
     pthread_setname_np(pthread_self(), "HttpNetwork");
     mailbox_->setBatchingThread(std::this_thread::get_id());
     for (;;) {
-        std::deque<std::function<void()>> batch;
         bool stopping = false;
         {
             std::lock_guard lock(mutex_);
-            batch.swap(commands_);
+            running_.swap(commands_);
             stopping = stopping_;
         }
         roundTime_ = clock_.nowNanos();
-        for (auto& command : batch) command();
+        for (auto& command : running_) command();
+        running_.clear();  // keeps its storage for the next round
         if (stopping) break;
         int running = 0;
         curl_multi_perform(multi_, &running);
@@ -198,6 +199,8 @@ void NetworkCore::run() {
                 wait = std::min(wait, static_cast<int>(left.count()));
             }
         }
+        // After the messages have gone: no request waits for this.
+        resetUsedEasies();
         curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
     shutDown();
@@ -210,12 +213,12 @@ void NetworkCore::shutDown() {
     // Run what came in meanwhile (cancels report, starts fail), end every transfer,
     // and only then refuse commands: from there on no transfer exists.
     for (;;) {
-        std::deque<std::function<void()>> batch;
         {
             std::lock_guard lock(mutex_);
-            batch.swap(commands_);
+            running_.swap(commands_);
         }
-        for (auto& command : batch) command();
+        for (auto& command : running_) command();
+        running_.clear();
         failWaiting();
         while (!transfers_.empty()) {
             CURL* easy = transfers_.begin()->first;
@@ -230,10 +233,12 @@ void NetworkCore::shutDown() {
     }
 }
 
-CURL* NetworkCore::takeEasy() {
-    if (idleEasies_.empty()) return curl_easy_init();
-    CURL* easy = idleEasies_.back();
-    idleEasies_.pop_back();
+CURL* NetworkCore::takeEasy(bool& clean) {
+    clean = !idleEasies_.empty() || usedEasies_.empty();
+    std::vector<CURL*>& pool = clean ? idleEasies_ : usedEasies_;
+    if (pool.empty()) return curl_easy_init();
+    CURL* easy = pool.back();
+    pool.pop_back();
     return easy;
 }
 
@@ -265,8 +270,9 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
 }
 
 bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
-    CURL* easy = takeEasy();
-    auto transfer = std::make_unique<Transfer>(order, *this, easy);
+    bool clean = false;
+    CURL* easy = takeEasy(clean);
+    auto transfer = std::make_unique<Transfer>(order, *this, easy, clean);
     if (std::optional<json::Error> error = transfer->begin()) {
         transfer->fail(std::move(*error));
         transfer.reset();
@@ -362,12 +368,22 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
 }
 
 void NetworkCore::recycle(CURL* easy) {
-    resetEasy(easy);
-    if (idleEasies_.size() < kIdleEasyHandles) {
-        idleEasies_.push_back(easy);
+    // The reset waits for resetUsedEasies (or the next transfer): the handle is
+    // out of the multi handle, so libcurl calls none of its callbacks meanwhile.
+    if (idleEasies_.size() + usedEasies_.size() < kIdleEasyHandles) {
+        usedEasies_.push_back(easy);
     } else {
+        resetEasy(easy);
         curl_easy_cleanup(easy);
     }
+}
+
+void NetworkCore::resetUsedEasies() {
+    for (CURL* easy : usedEasies_) {
+        resetEasy(easy);
+        idleEasies_.push_back(easy);
+    }
+    usedEasies_.clear();
 }
 
 void NetworkCore::readCompletions() {

@@ -117,8 +117,8 @@ void resetEasy(CURL* easy) {
     curl_easy_reset(easy);
 }
 
-Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy)
-    : order_(std::move(order)), core_(core), easy_(easy) {}
+Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, bool easyIsClean)
+    : order_(std::move(order)), core_(core), easy_(easy), easyIsClean_(easyIsClean) {}
 
 Transfer::~Transfer() {
     if (bodyFd_ >= 0) ::close(bodyFd_);
@@ -165,7 +165,8 @@ std::optional<json::Error> Transfer::begin() {
 
 std::optional<json::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
-    resetEasy(easy_);
+    if (!easyIsClean_) resetEasy(easy_);
+    easyIsClean_ = false;  // a redirect's step starts from a reset
     curl_slist_free_all(headerList_);
     headerList_ = nullptr;
     headerBytes_ = 0;

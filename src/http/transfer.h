@@ -170,7 +170,8 @@ struct TransferOrder {
 /// the network thread only.
 class Transfer {
 public:
-    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy);
+    /// `easyIsClean`: the handle carries no option yet (fresh or reset).
+    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, bool easyIsClean);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -220,6 +221,7 @@ private:
     std::shared_ptr<TransferOrder> order_;
     NetworkCore& core_;
     CURL* easy_;
+    bool easyIsClean_;
     curl_slist* headerList_ = nullptr;
     char errorText_[CURL_ERROR_SIZE] = {};
 
