@@ -17,8 +17,13 @@ std::string_view trimmed(std::string_view text) {
 }  // namespace
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return lower(x) < lower(y); });
+    size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        char x = lower(a[i]);
+        char y = lower(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -37,18 +42,19 @@ std::map<std::string, std::string> lowercasedHeaders(const HttpHeaders& headers)
     return result;
 }
 
-void appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value) {
-    auto found = headers.find(name);
-    if (found == headers.end()) {
-        headers.emplace(std::string(name), std::string(value));
-    } else {
-        found->second.append(", ").append(value);
+HttpHeaders::iterator appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value) {
+    auto place = headers.lower_bound(name);
+    if (place == headers.end() || headers.key_comp()(name, place->first)) {
+        return headers.emplace_hint(place, std::string(name), std::string(value));
     }
+    place->second.append(", ").append(value);
+    return place;
 }
 
-std::string headerValue(const HttpHeaders& headers, std::string_view name) {
+const std::string& headerValue(const HttpHeaders& headers, std::string_view name) {
+    static const std::string absent;
     auto found = headers.find(name);
-    return found == headers.end() ? std::string() : found->second;
+    return found == headers.end() ? absent : found->second;
 }
 
 bool headerListContains(std::string_view value, std::string_view token) {

@@ -24,11 +24,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 /// The same fields with every name in lower case.
 std::map<std::string, std::string> lowercasedHeaders(const HttpHeaders& headers);
 
-/// Adds `value` under `name`, joining it to an earlier value with ", ".
-void appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value);
+/// Adds `value` under `name`, joining it to an earlier value with ", ". Returns
+/// the field.
+HttpHeaders::iterator appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value);
 
-/// The value of `name`, or "" when the field is absent.
-std::string headerValue(const HttpHeaders& headers, std::string_view name);
+/// The value of `name`, or "" when the field is absent. Valid while the field is.
+const std::string& headerValue(const HttpHeaders& headers, std::string_view name);
 
 /// True when the comma-separated list in `value` holds `token` (case ignored),
 /// as "no-store" in "private, no-store".

@@ -174,7 +174,7 @@ std::optional<json::Error> Transfer::configureStep() {
     headersDone_ = false;
     status_ = 0;
     responseHeaders_ = std::make_shared<HttpHeaders>();
-    lastHeaderName_.clear();
+    lastField_ = responseHeaders_->end();
     followsRedirect_ = false;
     answeredFromCache_ = false;
     decoder_.reset();
@@ -226,8 +226,8 @@ std::optional<json::Error> Transfer::configureStep() {
     if (!headers_.count("User-Agent")) addHeader("User-Agent: Strombel");
     if (!headers_.count("Expect")) addHeader("Expect:");  // no wait for "100 Continue"
     if (cached_ && redirects_ == 0) {
-        std::string etag = headerValue(cached_->headers, "ETag");
-        std::string modified = headerValue(cached_->headers, "Last-Modified");
+        const std::string& etag = headerValue(cached_->headers, "ETag");
+        const std::string& modified = headerValue(cached_->headers, "Last-Modified");
         if (!etag.empty() && !headers_.count("If-None-Match")) addHeader("If-None-Match: " + etag);
         if (!modified.empty() && !headers_.count("If-Modified-Since")) addHeader("If-Modified-Since: " + modified);
     }
@@ -277,7 +277,7 @@ void Transfer::headerLine(std::string_view line) {
     if (line.rfind("HTTP/", 0) == 0) {
         // A new block: an interim answer (1xx) may come before the final one.
         responseHeaders_->clear();
-        lastHeaderName_.clear();
+        lastField_ = responseHeaders_->end();
         inFinalHeaders_ = true;
         return;
     }
@@ -293,14 +293,13 @@ void Transfer::headerLine(std::string_view line) {
     if (!inFinalHeaders_) return;
     if (line.front() == ' ' || line.front() == '\t') {
         // An old-style continuation of the previous field.
-        if (!lastHeaderName_.empty()) (*responseHeaders_)[lastHeaderName_].append(" ").append(content);
+        if (lastField_ != responseHeaders_->end()) lastField_->second.append(" ").append(content);
         return;
     }
     size_t colon = content.find(':');
     if (colon == std::string_view::npos || colon == 0) return;
     std::string_view name = trimmed(content.substr(0, colon));
-    appendHeaderValue(*responseHeaders_, name, trimmed(content.substr(colon + 1)));
-    lastHeaderName_ = std::string(name);
+    lastField_ = appendHeaderValue(*responseHeaders_, name, trimmed(content.substr(colon + 1)));
 }
 
 void Transfer::headersComplete() {
@@ -329,8 +328,9 @@ void Transfer::headersComplete() {
     bool hasBody = method_ != "HEAD" && status_ != 204 && status_ != 304;
     int64_t contentLength = -1;
     bool chunked = headerListContains(headerValue(answer, "Transfer-Encoding"), "chunked");
-    if (hasBody && !chunked && answer.count("Content-Length")) {
-        std::string field = headerValue(answer, "Content-Length");
+    auto lengthField = answer.find("Content-Length");
+    if (hasBody && !chunked && lengthField != answer.end()) {
+        const std::string& field = lengthField->second;
         std::optional<int64_t> length = parseContentLength(field);
         if (!length) {
             abort(httpError(HttpErrorCode::ConnectionFailure, "The answer's Content-Length is not a length: " + field));

@@ -244,7 +244,7 @@ private:
     bool headersDone_ = false;
     int status_ = 0;
     std::shared_ptr<HttpHeaders> responseHeaders_;
-    std::string lastHeaderName_;
+    HttpHeaders::iterator lastField_;  // for a continuation line; valid once inFinalHeaders_
     bool followsRedirect_ = false;
     bool answeredFromCache_ = false;
     std::unique_ptr<ContentDecoder> decoder_;

@@ -87,6 +87,55 @@ TEST_F(HttpRequestTest, AnyStatusFinishesAndTheCallerJudgesIt) {
     }
 }
 
+
+TEST_F(HttpRequestTest, AnswerHeadersAreReadAsTheServerMeantThem) {
+    struct Case {
+        const char* name;
+        std::string answer;  // sent after the request; the body is always "ok"
+        std::map<std::string, std::string> expected;
+    };
+    const std::string length = "Content-Length: 2\r\n";
+    const std::vector<Case> cases = {
+        {"a repeated field joins its values", "HTTP/1.1 200 OK\r\nX-Tag: a\r\nx-tag: b\r\nX-TAG: c\r\n" + length,
+         {{"x-tag", "a, b, c"}, {"content-length", "2"}}},
+        {"a folded line continues its field", "HTTP/1.1 200 OK\r\nX-Folded: first\r\n   second\r\n\tthird\r\n" + length,
+         {{"x-folded", "first second third"}, {"content-length", "2"}}},
+        {"blanks around names and values go, an empty value stays",
+         "HTTP/1.1 200 OK\r\nX-Spaced :   both sides  \r\nX-Empty:\r\n" + length,
+         {{"x-spaced", "both sides"}, {"x-empty", ""}, {"content-length", "2"}}},
+        {"an interim answer's fields are dropped",
+         "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 200 OK\r\nX-Final: yes\r\n" + length,
+         {{"x-final", "yes"}, {"content-length", "2"}}},
+        {"trailers of a chunked body are not fields",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n2\r\nok\r\n0\r\nX-Sum: 9\r\n",
+         {{"transfer-encoding", "chunked"}, {"trailer", "X-Sum"}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        bool chunked = test.answer.find("chunked") != std::string::npos;
+        RawServer raw([&](RawConnection& connection) {
+            connection.readRequest();
+            connection.send(test.answer + (chunked ? "\r\n" : "\r\nok"));
+        });
+        auto request = makeRequest(raw.url("/fields"));
+        run(*request);
+        ASSERT_FALSE(request->error()) << request->error()->description();
+        EXPECT_EQ(request->responseStatusCode(), 200);
+        EXPECT_EQ(request->responseString(), "ok");
+        EXPECT_EQ(request->lowercasedResponseHeaders(), test.expected);
+    }
+    // Names keep the case the server first gave them, and any case finds them.
+    RawServer raw([](RawConnection& connection) {
+        connection.readRequest();
+        connection.send("HTTP/1.1 200 OK\r\nX-Mixed-Case: 1\r\nx-mixed-case: 2\r\nContent-Length: 2\r\n\r\nok");
+    });
+    auto request = makeRequest(raw.url("/fields"));
+    run(*request);
+    ASSERT_EQ(request->responseHeaders().count("X-Mixed-Case"), 1u);
+    EXPECT_EQ(request->responseHeaders().begin()->first, "Content-Length");
+    EXPECT_EQ(std::next(request->responseHeaders().begin())->first, "X-Mixed-Case");
+    EXPECT_EQ(headerValue(request->responseHeaders(), "X-MIXED-CASE"), "1, 2");
+}
 TEST_F(HttpRequestTest, BasicAuthenticationGoesUpFront) {
     struct Case {
         const char* username;
