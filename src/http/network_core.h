@@ -28,6 +28,7 @@ class Mailbox;
 class RequestChannel;
 class Transfer;
 struct TransferOrder;
+enum class EasyState;
 
 class NetworkCore {
 public:
@@ -58,6 +59,8 @@ public:
     /// than the precision is worth).
     uint64_t roundTime() const { return roundTime_; }
     const std::string& certificateAuthorityFile() const { return caFile_; }
+    /// Changes whenever the certificate authorities do.
+    uint64_t certificateAuthorityGeneration() const { return caGeneration_; }
 
 private:
     void run();
@@ -70,15 +73,16 @@ private:
     // Removes a transfer; `counted` adds it to the ended transfers.
     void endTransfer(CURL* easy, bool counted = true);
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
-    void recycle(CURL* easy);
+    void recycle(CURL* easy, EasyState state);
     void resetUsedEasies();
     void readCompletions();
     void timeOutStalled();
     int pollMilliseconds() const;
     void removeCookiesFor(const std::string& url);
     void shutDown();
-    /// A handle for a new transfer; `clean` tells whether it still needs a reset.
-    CURL* takeEasy(bool& clean);
+    /// A handle for a new transfer, one left by a plain GET if `plainGet`; `state`
+    /// tells what it carries.
+    CURL* takeEasy(bool plainGet, EasyState& state);
 
     platform::MainLoop& loop_;
     platform::Clock& clock_;
@@ -89,6 +93,7 @@ private:
     CURLSH* plainShare_ = nullptr;
     CURL* cookieEasy_ = nullptr;
     std::string caFile_;
+    uint64_t caGeneration_ = 0;
 
     std::mutex joinMutex_;
     std::mutex mutex_;
@@ -113,9 +118,10 @@ private:
     // The requests waiting in a group; a cancelled one leaves this set and is
     // passed over when its turn comes.
     std::unordered_set<const RequestChannel*> waiting_;
-    // Handles kept for the next transfers: reset ones, and ones that still carry
-    // the options of their last transfer until the thread is about to wait.
+    // Handles kept for the next transfers: reset ones, ones set up for a plain GET,
+    // and ones that still carry other options until the thread is about to wait.
     std::vector<CURL*> idleEasies_;
+    std::vector<CURL*> plainEasies_;
     std::vector<CURL*> usedEasies_;
     std::thread thread_;
 };

@@ -96,6 +96,7 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
 
 NetworkCore::~NetworkCore() {
     stop();
+    usedEasies_.insert(usedEasies_.end(), plainEasies_.begin(), plainEasies_.end());
     resetUsedEasies();
     for (CURL* easy : idleEasies_) curl_easy_cleanup(easy);
     curl_easy_cleanup(cookieEasy_);
@@ -158,7 +159,13 @@ void NetworkCore::deleteCookiesForURL(std::string url) {
 }
 
 void NetworkCore::setCertificateAuthorityFile(std::filesystem::path file) {
-    enqueue([this, file = std::move(file)] { caFile_ = file.string(); });
+    enqueue([this, file = std::move(file)] {
+        caFile_ = file.string();
+        ++caGeneration_;
+        // Handles set up for the authorities before get a reset.
+        usedEasies_.insert(usedEasies_.end(), plainEasies_.begin(), plainEasies_.end());
+        plainEasies_.clear();
+    });
 }
 
 void NetworkCore::stop() {
@@ -233,13 +240,22 @@ void NetworkCore::shutDown() {
     }
 }
 
-CURL* NetworkCore::takeEasy(bool& clean) {
-    clean = !idleEasies_.empty() || usedEasies_.empty();
-    std::vector<CURL*>& pool = clean ? idleEasies_ : usedEasies_;
-    if (pool.empty()) return curl_easy_init();
-    CURL* easy = pool.back();
-    pool.pop_back();
-    return easy;
+CURL* NetworkCore::takeEasy(bool plainGet, EasyState& state) {
+    // A plain GET sets least on a handle a plain GET used; anything else, on a
+    // clean one.
+    std::vector<CURL*>* pools[] = {plainGet ? &plainEasies_ : &idleEasies_, plainGet ? &idleEasies_ : &plainEasies_,
+                                   &usedEasies_};
+    for (std::vector<CURL*>* pool : pools) {
+        if (pool->empty()) continue;
+        CURL* easy = pool->back();
+        pool->pop_back();
+        state = pool == &idleEasies_ ? EasyState::Clean
+                : pool == &plainEasies_ ? EasyState::PlainGet
+                                        : EasyState::Used;
+        return easy;
+    }
+    state = EasyState::Clean;
+    return curl_easy_init();
 }
 
 void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
@@ -270,13 +286,17 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
 }
 
 bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
-    bool clean = false;
-    CURL* easy = takeEasy(clean);
-    auto transfer = std::make_unique<Transfer>(order, *this, easy, clean);
+    const RequestSpec& spec = order->spec;
+    bool plainGet = (spec.method.empty() || spec.method == "GET") && !spec.body && spec.bodyFile.empty() &&
+                    spec.username.empty() && spec.password.empty();
+    EasyState state = EasyState::Clean;
+    CURL* easy = takeEasy(plainGet, state);
+    auto transfer = std::make_unique<Transfer>(order, *this, easy, state);
     if (std::optional<json::Error> error = transfer->begin()) {
         transfer->fail(std::move(*error));
+        state = transfer->easyState();
         transfer.reset();
-        recycle(easy);
+        recycle(easy, state);
         endedTransfers_.fetch_add(1, std::memory_order_release);
         return false;
     }
@@ -356,9 +376,10 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     const TransferOrder& order = transfer->second->order();
     uint64_t group = order.group;
     bool stopsGroup = order.groupStopsOnFailure && transfer->second->failed();
+    EasyState state = transfer->second->easyState();
     byChannel_.erase(&transfer->second->channel());
     transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
-    recycle(easy);
+    recycle(easy, state);
     if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);
     if (stopsGroup) {
         cancelGroup(group);
@@ -367,14 +388,28 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     }
 }
 
-void NetworkCore::recycle(CURL* easy) {
-    // The reset waits for resetUsedEasies (or the next transfer): the handle is
-    // out of the multi handle, so libcurl calls none of its callbacks meanwhile.
-    if (idleEasies_.size() + usedEasies_.size() < kIdleEasyHandles) {
-        usedEasies_.push_back(easy);
-    } else {
+void NetworkCore::recycle(CURL* easy, EasyState state) {
+    if (idleEasies_.size() + plainEasies_.size() + usedEasies_.size() >= kIdleEasyHandles) {
         resetEasy(easy);
         curl_easy_cleanup(easy);
+        return;
+    }
+    // The handle is out of the multi handle: libcurl calls none of its callbacks
+    // until the next transfer sets them again. It names no buffer or list of the
+    // transfer that has gone.
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    switch (state) {
+        case EasyState::Clean:
+            idleEasies_.push_back(easy);
+            break;
+        case EasyState::PlainGet:
+            plainEasies_.push_back(easy);
+            break;
+        case EasyState::Used:
+            // Reset by resetUsedEasies (or the next transfer that takes it).
+            usedEasies_.push_back(easy);
+            break;
     }
 }
 

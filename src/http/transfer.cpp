@@ -117,8 +117,8 @@ void resetEasy(CURL* easy) {
     curl_easy_reset(easy);
 }
 
-Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, bool easyIsClean)
-    : order_(std::move(order)), core_(core), easy_(easy), easyIsClean_(easyIsClean) {}
+Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, EasyState easyState)
+    : order_(std::move(order)), core_(core), easy_(easy), easyState_(easyState) {}
 
 Transfer::~Transfer() {
     if (bodyFd_ >= 0) ::close(bodyFd_);
@@ -163,10 +163,47 @@ std::optional<json::Error> Transfer::begin() {
     return configureStep();
 }
 
+EasyState Transfer::easyState() const {
+    return easyState_ == EasyState::PlainGet && authorityGeneration_ != core_.certificateAuthorityGeneration()
+               ? EasyState::Used
+               : easyState_;
+}
+
+bool Transfer::isPlainGetStep() const {
+    const RequestSpec& request = spec();
+    return method_ == "GET" && !sendsBody_ &&
+           !(sendsCredentials_ && (!request.username.empty() || !request.password.empty()));
+}
+
+void Transfer::setConstantOptions() {
+    set(easy_, CURLOPT_NOSIGNAL, 1L);
+    set(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    set(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    set(easy_, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see followRedirect
+    set(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+    set(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Loopback never goes through a proxy.
+    set(easy_, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    set(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    set(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    set(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    set(easy_, CURLOPT_NOPROGRESS, 0L);
+}
+
 std::optional<json::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
-    if (!easyIsClean_) resetEasy(easy_);
-    easyIsClean_ = false;  // a redirect's step starts from a reset
+    bool plainGet = isPlainGetStep();
+    EasyState before = easyState();
+    if (before == EasyState::PlainGet && plainGet) {
+        // Everything a plain GET sets differently is set below; a cookie file
+        // named by the step before goes first.
+        set(easy_, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
+    } else {
+        if (before != EasyState::Clean) resetEasy(easy_);
+        setConstantOptions();
+    }
+    easyState_ = plainGet ? EasyState::PlainGet : EasyState::Used;
+    authorityGeneration_ = core_.certificateAuthorityGeneration();
     curl_slist_free_all(headerList_);
     headerList_ = nullptr;
     headerBytes_ = 0;
@@ -189,30 +226,18 @@ std::optional<json::Error> Transfer::configureStep() {
     progress.bytesReceived.store(0, std::memory_order_relaxed);
     progress.bytesExpected.store(-1, std::memory_order_relaxed);
 
+    set(easy_, CURLOPT_ERRORBUFFER, errorText_);
     set(easy_, CURLOPT_URL, url_.c_str());
     set(easy_, CURLOPT_PRIVATE, this);
-    set(easy_, CURLOPT_NOSIGNAL, 1L);
-    set(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-    set(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    set(easy_, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see followRedirect
-    set(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
-    set(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!core_.certificateAuthorityFile().empty()) {
         set(easy_, CURLOPT_CAINFO, core_.certificateAuthorityFile().c_str());
     }
-    // Loopback never goes through a proxy.
-    set(easy_, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     set(easy_, CURLOPT_SHARE, core_.share(request.usesCookies));
     // The cookie engine runs only with a cookie file named; "" names none.
     if (request.usesCookies) set(easy_, CURLOPT_COOKIEFILE, "");
-    set(easy_, CURLOPT_ERRORBUFFER, errorText_);
-    set(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
     set(easy_, CURLOPT_HEADERDATA, this);
-    set(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     set(easy_, CURLOPT_WRITEDATA, this);
-    set(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
     set(easy_, CURLOPT_XFERINFODATA, this);
-    set(easy_, CURLOPT_NOPROGRESS, 0L);
 
     auto addHeader = [this](std::string line) { headerList_ = curl_slist_append(headerList_, line.c_str()); };
     for (const auto& [name, value] : headers_) {

@@ -36,6 +36,14 @@ class NetworkCore;
 /// the list that CURLOPT_COOKIEFILE builds; emptying it first frees it.
 void resetEasy(CURL* easy);
 
+/// What a pooled easy handle carries from its last transfer.
+enum class EasyState {
+    Clean,     // no option: new or reset
+    PlainGet,  // the options of a GET without body or credentials, under the current
+               // certificate authorities: a plain GET sets only what differs
+    Used,      // anything else: reset before the next use
+};
+
 /// Everything a request asked for, copied when it starts.
 struct RequestSpec {
     std::string url;
@@ -170,8 +178,8 @@ struct TransferOrder {
 /// the network thread only.
 class Transfer {
 public:
-    /// `easyIsClean`: the handle carries no option yet (fresh or reset).
-    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, bool easyIsClean);
+    /// `easyState`: what `easy` carries from the transfer before.
+    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, EasyState easyState);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -194,6 +202,8 @@ public:
     uint64_t deadline() const { return lastActivity_ + spec().timeoutNanos; }
 
     CURL* easy() const { return easy_; }
+    /// What the handle carries once this transfer lets it go.
+    EasyState easyState() const;
     const TransferOrder& order() const { return *order_; }
     RequestChannel& channel() const { return *order_->channel; }
     const RequestSpec& spec() const { return order_->spec; }
@@ -206,6 +216,8 @@ private:
     static int onProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
     std::optional<json::Error> configureStep();
+    void setConstantOptions();
+    bool isPlainGetStep() const;
     void headerLine(std::string_view line);
     void headersComplete();
     bool body(std::span<const uint8_t> bytes);
@@ -221,7 +233,8 @@ private:
     std::shared_ptr<TransferOrder> order_;
     NetworkCore& core_;
     CURL* easy_;
-    bool easyIsClean_;
+    EasyState easyState_;
+    uint64_t authorityGeneration_ = 0;  // the certificate authorities the handle was set up with
     curl_slist* headerList_ = nullptr;
     char errorText_[CURL_ERROR_SIZE] = {};
 

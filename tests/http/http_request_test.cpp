@@ -284,6 +284,54 @@ TEST_F(HttpRequestTest, CookiesAreKeptReturnedLeftOutAndForgotten) {
     EXPECT_EQ(show(true, "localhost"), "session=abc");  // another host's cookies stay
 }
 
+TEST_F(HttpRequestTest, ARequestSendsOnlyWhatItAskedForWhateverRanBeforeIt) {
+    // One request after another on one thread: each takes the handle the one
+    // before left, so nothing of that one may show in what this one sends.
+    struct Step {
+        const char* name;
+        std::string method;  // "" leaves the default
+        std::string body;
+        bool credentials;
+        std::string custom;  // X-Custom, when not ""
+        bool usesCookies;
+    };
+    const std::vector<Step> steps = {
+        {"a POST with credentials, a header and cookies", "POST", "payload", true, "one", true},
+        {"a plain GET", "", "", false, "", true},
+        {"a HEAD", "HEAD", "", false, "", true},
+        {"a GET with a header and without cookies", "", "", false, "two", false},
+        {"a plain GET again", "", "", false, "", true},
+        {"a PUT with credentials", "PUT", "put body", true, "", true},
+        {"a GET without cookies", "", "", false, "", false},
+        {"a last plain GET", "", "", false, "", true},
+    };
+    auto setCookie = makeRequest(server.url("/cookie/set"));
+    run(*setCookie);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        auto request = makeRequest(server.url("/echo"));
+        if (!step.method.empty()) request->setRequestMethod(step.method);
+        if (!step.body.empty()) request->setPostBody(std::string_view(step.body));
+        if (step.credentials) {
+            request->setUsername("user");
+            request->setPassword("secret");
+        }
+        if (!step.custom.empty()) request->addRequestHeader("X-Custom", step.custom);
+        request->setUsesCookies(step.usesCookies);
+        run(*request);
+        ASSERT_FALSE(request->error()) << request->error()->description();
+        std::string method = step.method.empty() ? "GET" : step.method;
+        EXPECT_EQ(headerValue(request->responseHeaders(), "X-Method"), method);
+        EXPECT_EQ(request->responseString(), method == "HEAD" ? "" : step.body);
+        RecordedRequest seen = server.requests().back();
+        EXPECT_EQ(seen.method, method);
+        EXPECT_EQ(seen.body, step.body);
+        EXPECT_EQ(seen.hasHeader("Authorization"), step.credentials);
+        EXPECT_EQ(seen.header("X-Custom"), step.custom);
+        EXPECT_EQ(seen.header("Cookie"), step.usesCookies ? "session=abc" : "");
+    }
+}
+
 TEST_F(HttpRequestTest, CancellingMidBodyFailsWithTheCancelledError) {
     auto request = makeRequest(server.url("/partial/100000"));
     RecordingDelegate delegate;
