@@ -267,7 +267,6 @@ void HttpRequest::end(detail::Event&& event) {
         responseHeaders_ = std::move(event.headers);
         responseData_ = std::move(event.data);
         fromCache_ = event.fromCache;
-        url_ = std::move(event.url);
         if (event.download) {
             json::Result<void> moved = event.download->commit();
             if (!moved.ok()) {

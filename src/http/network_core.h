@@ -59,6 +59,9 @@ public:
     /// than the precision is worth).
     uint64_t roundTime() const { return roundTime_; }
     const std::string& certificateAuthorityFile() const { return caFile_; }
+    /// The header lines of a request that adds none of its own, for every such
+    /// request (libcurl only reads the list).
+    curl_slist* defaultHeaderList() const { return defaultHeaders_; }
     /// Changes whenever the certificate authorities do.
     uint64_t certificateAuthorityGeneration() const { return caGeneration_; }
 
@@ -92,19 +95,27 @@ private:
     CURLSH* cookieShare_ = nullptr;
     CURLSH* plainShare_ = nullptr;
     CURL* cookieEasy_ = nullptr;
+    curl_slist* defaultHeaders_ = nullptr;
     std::string caFile_;
     uint64_t caGeneration_ = 0;
 
     std::mutex joinMutex_;
     std::mutex mutex_;
-    std::vector<std::function<void()>> commands_;
+    // A start carries only its order (no callable to allocate per request); any
+    // other command is a callable. Both run in the order given.
+    struct Command {
+        std::shared_ptr<TransferOrder> start;
+        std::function<void()> other;
+    };
+    void runCommands();
+    std::vector<Command> commands_;
     bool stopping_ = false;
     bool stopped_ = false;
     std::atomic<uint64_t> endedTransfers_{0};
 
     // Network thread only.
     uint64_t roundTime_ = 0;
-    std::vector<std::function<void()>> running_;  // the commands of this round
+    std::vector<Command> running_;  // the commands of this round
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<const RequestChannel*, CURL*> byChannel_;

@@ -91,6 +91,7 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
     plainShare_ = makeShare(false);
     cookieEasy_ = curl_easy_init();
     curl_easy_setopt(cookieEasy_, CURLOPT_SHARE, cookieShare_);
+    for (const char* line : kDefaultHeaderLines) defaultHeaders_ = curl_slist_append(defaultHeaders_, line);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -103,13 +104,14 @@ NetworkCore::~NetworkCore() {
     curl_multi_cleanup(multi_);
     curl_share_cleanup(cookieShare_);
     curl_share_cleanup(plainShare_);
+    curl_slist_free_all(defaultHeaders_);
 }
 
 void NetworkCore::enqueue(std::function<void()> command) {
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
-        commands_.push_back(std::move(command));
+        commands_.push_back(Command{nullptr, std::move(command)});
         // The thread takes every waiting command at once: one wake-up is enough.
         wake = commands_.size() == 1;
     }
@@ -121,7 +123,7 @@ void NetworkCore::start(std::shared_ptr<TransferOrder> order) {
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
-            commands_.push_back([this, order] { launch(order); });
+            commands_.push_back(Command{std::move(order), nullptr});
             wake = commands_.size() == 1;
             order = nullptr;
         }
@@ -137,7 +139,7 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
     {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
-            commands_.push_back([this, channel, generation, report] {
+            commands_.push_back(Command{nullptr, [this, channel, generation, report] {
                 // What the transfer wrote goes first, then the report, then the count.
                 auto found = byChannel_.find(channel.get());
                 bool ran = found != byChannel_.end();
@@ -145,7 +147,7 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
                 if (ran) endTransfer(found->second, /*counted=*/false);
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
                 if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
-            });
+            }});
             if (commands_.size() == 1) curl_multi_wakeup(multi_);
             return;
         }
@@ -189,8 +191,7 @@ void NetworkCore::run() {
             stopping = stopping_;
         }
         roundTime_ = clock_.nowNanos();
-        for (auto& command : running_) command();
-        running_.clear();  // keeps its storage for the next round
+        runCommands();
         if (stopping) break;
         int running = 0;
         curl_multi_perform(multi_, &running);
@@ -215,6 +216,17 @@ void NetworkCore::run() {
     mailbox_->flush();
 }
 
+void NetworkCore::runCommands() {
+    for (Command& command : running_) {
+        if (command.start) {
+            launch(command.start);
+        } else {
+            command.other();
+        }
+    }
+    running_.clear();  // keeps its storage for the next round
+}
+
 void NetworkCore::shutDown() {
     shuttingDown_ = true;
     // Run what came in meanwhile (cancels report, starts fail), end every transfer,
@@ -224,8 +236,7 @@ void NetworkCore::shutDown() {
             std::lock_guard lock(mutex_);
             running_.swap(commands_);
         }
-        for (auto& command : running_) command();
-        running_.clear();
+        runCommands();
         failWaiting();
         while (!transfers_.empty()) {
             CURL* easy = transfers_.begin()->first;

@@ -239,7 +239,9 @@ std::optional<json::Error> Transfer::configureStep() {
     set(easy_, CURLOPT_WRITEDATA, this);
     set(easy_, CURLOPT_XFERINFODATA, this);
 
-    auto addHeader = [this](std::string line) { headerList_ = curl_slist_append(headerList_, line.c_str()); };
+    auto addHeader = [this](const std::string& line) {
+        headerList_ = curl_slist_append(headerList_, line.c_str());
+    };
     for (const auto& [name, value] : headers_) {
         if (!sendsCredentials_ && (equalsIgnoringCase(name, "Authorization") || equalsIgnoringCase(name, "Cookie"))) {
             continue;
@@ -247,16 +249,18 @@ std::optional<json::Error> Transfer::configureStep() {
         // "Name;" is how libcurl sends a header with an empty value.
         addHeader(value.empty() ? name + ";" : name + ": " + value);
     }
-    if (!headers_.count("Accept-Encoding")) addHeader("Accept-Encoding: gzip, deflate");
-    if (!headers_.count("User-Agent")) addHeader("User-Agent: Strombel");
-    if (!headers_.count("Expect")) addHeader("Expect:");  // no wait for "100 Continue"
     if (cached_ && redirects_ == 0) {
         const std::string& etag = headerValue(cached_->headers, "ETag");
         const std::string& modified = headerValue(cached_->headers, "Last-Modified");
         if (!etag.empty() && !headers_.count("If-None-Match")) addHeader("If-None-Match: " + etag);
         if (!modified.empty() && !headers_.count("If-Modified-Since")) addHeader("If-Modified-Since: " + modified);
     }
-    set(easy_, CURLOPT_HTTPHEADER, headerList_);
+    if (headerList_) {
+        for (std::string_view line : kDefaultHeaderLines) {
+            if (!headers_.count(line.substr(0, line.find(':')))) addHeader(std::string(line));
+        }
+    }
+    set(easy_, CURLOPT_HTTPHEADER, headerList_ ? headerList_ : core_.defaultHeaderList());
 
     if (method_ == "HEAD") {
         set(easy_, CURLOPT_NOBODY, 1L);
@@ -565,7 +569,6 @@ void Transfer::finish() {
     }
     Event finished;
     finished.kind = Event::Kind::Finished;
-    finished.url = url_;
     if (answeredFromCache_) {
         // Not modified: the stored answer stands, inflated as the network's would be.
         std::unique_ptr<ContentDecoder> decoder =

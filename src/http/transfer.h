@@ -36,6 +36,13 @@ class NetworkCore;
 /// the list that CURLOPT_COOKIEFILE builds; emptying it first frees it.
 void resetEasy(CURL* easy);
 
+/// The header lines every request sends unless it sets the field itself.
+inline constexpr const char* kDefaultHeaderLines[] = {
+    "Accept-Encoding: gzip, deflate",
+    "User-Agent: Strombel",
+    "Expect:",  // no wait for "100 Continue"
+};
+
 /// What a pooled easy handle carries from its last transfer.
 enum class EasyState {
     Clean,     // no option: new or reset
@@ -72,7 +79,8 @@ struct Event {
         Progress,
         AuthenticationNeeded,
         ProxyAuthenticationNeeded,
-        Finished,          // status, headers, data (the body), url, fromCache, download
+        Finished,          // status, headers, data (the body), fromCache, download; the
+                           // address is the last Redirected one
         Failed,            // error
     };
     Kind kind = Kind::Started;
