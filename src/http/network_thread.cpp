@@ -17,8 +17,8 @@ namespace detail {
 namespace {
 
 constexpr size_t kIdleEasyHandles = 16;
-// Without transfers the thread sleeps until a command wakes it.
-constexpr int kIdlePollMilliseconds = 60'000;
+// The longest curl_multi_poll waits while transfers run.
+constexpr int kLongestPollMilliseconds = 60'000;
 // A clock other than the system's may be moved by another thread at any moment:
 // running transfers look at it this often.
 constexpr int kForeignClockPollMilliseconds = 5;
@@ -107,29 +107,41 @@ NetworkCore::~NetworkCore() {
     curl_slist_free_all(defaultHeaders_);
 }
 
+void NetworkCore::wake(bool idle) {
+    if (idle) {
+        commandArrived_.notify_one();
+    } else {
+        curl_multi_wakeup(multi_);
+    }
+}
+
 void NetworkCore::enqueue(std::function<void()> command) {
-    bool wake = false;
+    bool wakes = false;
+    bool idle = false;
     {
         std::lock_guard lock(mutex_);
         commands_.push_back(Command{nullptr, std::move(command)});
         // The thread takes every waiting command at once: one wake-up is enough.
-        wake = commands_.size() == 1;
+        wakes = commands_.size() == 1;
+        idle = idle_;
     }
-    if (wake) curl_multi_wakeup(multi_);
+    if (wakes) wake(idle);
 }
 
 void NetworkCore::start(std::shared_ptr<TransferOrder> order) {
-    bool wake = false;
+    bool wakes = false;
+    bool idle = false;
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
             commands_.push_back(Command{std::move(order), nullptr});
-            wake = commands_.size() == 1;
+            wakes = commands_.size() == 1;
+            idle = idle_;
             order = nullptr;
         }
     }
     if (!order) {
-        if (wake) curl_multi_wakeup(multi_);
+        if (wakes) wake(idle);
         return;
     }
     postCancelled(*order->channel, order->generation, kStoppedMessage);
@@ -148,7 +160,7 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
                 if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
             }});
-            if (commands_.size() == 1) curl_multi_wakeup(multi_);
+            if (commands_.size() == 1) wake(idle_);
             return;
         }
     }
@@ -176,6 +188,7 @@ void NetworkCore::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
+    commandArrived_.notify_one();
     curl_multi_wakeup(multi_);
     if (thread_.joinable()) thread_.join();
 }
@@ -209,7 +222,14 @@ void NetworkCore::run() {
         }
         // After the messages have gone: no request waits for this.
         resetUsedEasies();
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        if (wait >= 0) {
+            curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        } else {
+            std::unique_lock lock(mutex_);
+            idle_ = true;
+            commandArrived_.wait(lock, [this] { return !commands_.empty() || stopping_; });
+            idle_ = false;
+        }
     }
     shutDown();
     mailbox_->setBatchingThread({});
@@ -467,7 +487,9 @@ void NetworkCore::timeOutStalled() {
 int NetworkCore::pollMilliseconds() const {
     long curlWait = -1;
     curl_multi_timeout(multi_, &curlWait);
-    int wait = curlWait < 0 ? kIdlePollMilliseconds : static_cast<int>(std::min<long>(curlWait, kIdlePollMilliseconds));
+    if (transfers_.empty() && curlWait < 0) return -1;
+    int wait = curlWait < 0 ? kLongestPollMilliseconds
+                            : static_cast<int>(std::min<long>(curlWait, kLongestPollMilliseconds));
     if (transfers_.empty()) return wait;
     if (!systemClock_) return std::min(wait, kForeignClockPollMilliseconds);
     uint64_t now = clock_.nowNanos();
