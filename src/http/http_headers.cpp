@@ -14,6 +14,15 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+// Also drops the line end.
+std::string_view trimmedLine(std::string_view line) {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r' || line.back() == '\n')) {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
 }  // namespace
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
@@ -55,6 +64,40 @@ const std::string& headerValue(const HttpHeaders& headers, std::string_view name
     static const std::string absent;
     auto found = headers.find(name);
     return found == headers.end() ? absent : found->second;
+}
+
+HeaderLine readHeaderLine(std::string_view line) {
+    HeaderLine read;
+    std::string_view content = trimmedLine(line);
+    if (content.empty()) return read;
+    if (line.front() == ' ' || line.front() == '\t') {
+        read.kind = HeaderLine::Kind::Continuation;
+        read.value = content;
+        return read;
+    }
+    size_t colon = content.find(':');
+    if (colon == std::string_view::npos || colon == 0) return read;
+    read.kind = HeaderLine::Kind::Field;
+    read.name = trimmedLine(content.substr(0, colon));
+    read.value = trimmedLine(content.substr(colon + 1));
+    return read;
+}
+
+HttpHeaders parseHeaderBlock(std::string_view block) {
+    HttpHeaders headers;
+    auto field = headers.end();
+    while (!block.empty()) {
+        size_t end = block.find('\n');
+        std::string_view line = block.substr(0, end == std::string_view::npos ? block.size() : end + 1);
+        block.remove_prefix(line.size());
+        HeaderLine read = readHeaderLine(line);
+        if (read.kind == HeaderLine::Kind::Field) {
+            field = appendHeaderValue(headers, read.name, read.value);
+        } else if (read.kind == HeaderLine::Kind::Continuation && field != headers.end()) {
+            field->second.append(" ").append(read.value);
+        }
+    }
+    return headers;
 }
 
 bool headerListContains(std::string_view value, std::string_view token) {

@@ -31,6 +31,21 @@ HttpHeaders::iterator appendHeaderValue(HttpHeaders& headers, std::string_view n
 /// The value of `name`, or "" when the field is absent. Valid while the field is.
 const std::string& headerValue(const HttpHeaders& headers, std::string_view name);
 
+/// One line of an answer's header block: a field, the continuation of the field
+/// before it (a line that starts with a blank), or nothing usable.
+struct HeaderLine {
+    enum class Kind { Field, Continuation, Other };
+    Kind kind = Kind::Other;
+    std::string_view name;   // a field's name
+    std::string_view value;  // a field's value, or a continuation's text
+};
+HeaderLine readHeaderLine(std::string_view line);
+
+/// The fields of a header block: the lines after the status line, each ending in a
+/// line feed. A repeated field joins its values with ", ", a continuation joins its
+/// field's value with " ", anything else is left out.
+HttpHeaders parseHeaderBlock(std::string_view block);
+
 /// True when the comma-separated list in `value` holds `token` (case ignored),
 /// as "no-store" in "private, no-store".
 bool headerListContains(std::string_view value, std::string_view token);

@@ -223,7 +223,7 @@ void HttpRequest::deliver(detail::Event&& event) {
             break;
         case Kind::ResponseHeaders:
             status_ = event.status;
-            responseHeaders_ = std::move(event.headers);
+            responseHeaders_ = std::make_shared<const HttpHeaders>(parseHeaderBlock(event.headerBlock));
             if (delegate_) delegate_->requestDidReceiveResponseHeaders(*this, responseHeaders());
             break;
         case Kind::WillRedirect:
@@ -264,7 +264,7 @@ void HttpRequest::end(detail::Event&& event) {
     bool failed = event.kind == detail::Event::Kind::Failed;
     if (!failed) {
         status_ = event.status;
-        responseHeaders_ = std::move(event.headers);
+        if (event.headers) responseHeaders_ = std::move(event.headers);  // else those of ResponseHeaders
         responseData_ = std::move(event.data);
         fromCache_ = event.fromCache;
         if (event.download) {

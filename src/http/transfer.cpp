@@ -24,6 +24,16 @@ constexpr int kMaximumRedirects = 5;
 constexpr size_t kMaximumHeaderBytes = 256 * 1024;
 // The answer headers a cache entry leaves out: they describe one connection.
 constexpr std::string_view kUnstoredHeaders[] = {"Connection", "Keep-Alive", "Transfer-Encoding", "Set-Cookie"};
+// Enough for a usual answer's fields in one allocation.
+constexpr size_t kHeaderBlockReserve = 512;
+// The answer fields the network thread decides by; the main loop reads them all.
+constexpr std::string_view kFieldsReadHere[] = {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location",
+                                                "Cache-Control"};
+
+bool isReadHere(std::string_view name) {
+    return std::any_of(std::begin(kFieldsReadHere), std::end(kFieldsReadHere),
+                       [&](std::string_view field) { return equalsIgnoringCase(field, name); });
+}
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -210,8 +220,9 @@ std::optional<json::Error> Transfer::configureStep() {
     inFinalHeaders_ = false;
     headersDone_ = false;
     status_ = 0;
-    responseHeaders_ = std::make_shared<HttpHeaders>();
-    lastField_ = responseHeaders_->end();
+    headerBlock_.clear();
+    answerFields_.clear();
+    lastField_ = answerFields_.end();
     followsRedirect_ = false;
     answeredFromCache_ = false;
     decoder_.reset();
@@ -305,8 +316,9 @@ void Transfer::headerLine(std::string_view line) {
     if (headersDone_) return;  // trailers of a chunked body
     if (line.rfind("HTTP/", 0) == 0) {
         // A new block: an interim answer (1xx) may come before the final one.
-        responseHeaders_->clear();
-        lastField_ = responseHeaders_->end();
+        headerBlock_.clear();
+        answerFields_.clear();
+        lastField_ = answerFields_.end();
         inFinalHeaders_ = true;
         return;
     }
@@ -320,15 +332,17 @@ void Transfer::headerLine(std::string_view line) {
         return;
     }
     if (!inFinalHeaders_) return;
-    if (line.front() == ' ' || line.front() == '\t') {
+    HeaderLine read = readHeaderLine(line);
+    if (read.kind == HeaderLine::Kind::Other) return;
+    if (headerBlock_.empty()) headerBlock_.reserve(kHeaderBlockReserve);
+    headerBlock_.append(line);
+    if (line.back() != '\n') headerBlock_.push_back('\n');
+    if (read.kind == HeaderLine::Kind::Continuation) {
         // An old-style continuation of the previous field.
-        if (lastField_ != responseHeaders_->end()) lastField_->second.append(" ").append(content);
+        if (lastField_ != answerFields_.end()) lastField_->second.append(" ").append(read.value);
         return;
     }
-    size_t colon = content.find(':');
-    if (colon == std::string_view::npos || colon == 0) return;
-    std::string_view name = trimmed(content.substr(0, colon));
-    lastField_ = appendHeaderValue(*responseHeaders_, name, trimmed(content.substr(colon + 1)));
+    lastField_ = isReadHere(read.name) ? appendHeaderValue(answerFields_, read.name, read.value) : answerFields_.end();
 }
 
 void Transfer::headersComplete() {
@@ -337,9 +351,10 @@ void Transfer::headersComplete() {
     Event headers;
     headers.kind = Event::Kind::ResponseHeaders;
     headers.status = status_;
-    headers.headers = responseHeaders_;
+    // A cache entry in the making needs the block again when it is committed.
+    headers.headerBlock = request.cache ? headerBlock_ : std::move(headerBlock_);
     post(std::move(headers));
-    const HttpHeaders& answer = *responseHeaders_;
+    const HttpHeaders& answer = answerFields_;
 
     if (status_ == 401 || status_ == 407) {
         Event needed;
@@ -594,14 +609,13 @@ void Transfer::finish() {
             return;
         }
         if (cacheWriter_) {
-            HttpHeaders stored = *responseHeaders_;
+            HttpHeaders stored = parseHeaderBlock(headerBlock_);
             for (std::string_view name : kUnstoredHeaders) {
                 auto found = stored.find(name);
                 if (found != stored.end()) stored.erase(found);
             }
             cacheWriter_->commit(status_, stored);
         }
-        finished.headers = responseHeaders_;
     }
     finished.data = std::move(body_);
     finished.download = std::move(download_);

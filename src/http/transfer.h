@@ -72,20 +72,23 @@ struct RequestSpec {
 struct Event {
     enum class Kind {
         Started,
-        ResponseHeaders,   // status, headers
+        ResponseHeaders,   // status, headerBlock
         WillRedirect,      // url
         Redirected,        // url
         Data,              // data
         Progress,
         AuthenticationNeeded,
         ProxyAuthenticationNeeded,
-        Finished,          // status, headers, data (the body), fromCache, download; the
-                           // address is the last Redirected one
+        Finished,          // status, data (the body), fromCache, download, headers when
+                           // from the cache; the address is the last Redirected one
         Failed,            // error
     };
     Kind kind = Kind::Started;
     int status = 0;
-    // Shared, not copied: the network thread no longer changes headers it has sent.
+    // ResponseHeaders: the block as received, read into fields on the main loop
+    // (which allocates and frees them there).
+    std::string headerBlock;
+    // Finished from the cache: the stored fields.
     std::shared_ptr<const HttpHeaders> headers;
     std::string url;
     std::vector<uint8_t> data;
@@ -264,8 +267,10 @@ private:
     bool inFinalHeaders_ = false;
     bool headersDone_ = false;
     int status_ = 0;
-    std::shared_ptr<HttpHeaders> responseHeaders_;
-    HttpHeaders::iterator lastField_;  // for a continuation line; valid once inFinalHeaders_
+    // The final block's lines, and the fields of it this thread reads itself.
+    std::string headerBlock_;
+    HttpHeaders answerFields_;
+    HttpHeaders::iterator lastField_;  // for a continuation line
     bool followsRedirect_ = false;
     bool answeredFromCache_ = false;
     std::unique_ptr<ContentDecoder> decoder_;
