@@ -22,12 +22,12 @@ void HttpRequestDelegate::requestDidReceiveData(HttpRequest& request, std::span<
     ignoresData_ = true;
 }
 
-void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event) {
+void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event&& event) {
     bool batched = std::this_thread::get_id() == batchingThread_.load(std::memory_order_relaxed);
     {
         std::lock_guard lock(mutex_);
         if (letters_.empty()) firstLetter_ = std::chrono::steady_clock::now();
-        letters_.push_back(Letter{std::move(channel), generation, std::move(event)});
+        letters_.emplace_back(std::move(channel), generation, std::move(event));
     }
     if (!batched) flush();
 }

@@ -135,7 +135,7 @@ Transfer::~Transfer() {
     curl_slist_free_all(headerList_);
 }
 
-void Transfer::post(Event event) { order_->channel->post(order_->generation, std::move(event)); }
+void Transfer::post(Event&& event) { order_->channel->post(order_->generation, std::move(event)); }
 
 void Transfer::touch() { lastActivity_ = core_.roundTime(); }
 

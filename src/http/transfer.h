@@ -112,7 +112,7 @@ public:
 
     /// Any thread. The message reaches the channel's request only if the request
     /// still exists and its generation is still `generation` on delivery.
-    void send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event);
+    void send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event&& event);
 
     /// The longest a message of the busy network thread waits to be posted.
     static constexpr std::chrono::microseconds kDeliveryWindow{1000};
@@ -150,7 +150,7 @@ public:
     explicit RequestChannel(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
 
     /// Sends `event` to the request under `generation` (see Mailbox::send).
-    void post(uint64_t generation, Event event) { mailbox_->send(shared_from_this(), generation, std::move(event)); }
+    void post(uint64_t generation, Event&& event) { mailbox_->send(shared_from_this(), generation, std::move(event)); }
 
     platform::MainLoop& loop() const { return mailbox_->loop(); }
 
@@ -235,7 +235,7 @@ private:
     bool keep(std::span<const uint8_t> bytes);
     std::optional<json::Error> followRedirect();
     void finish();
-    void post(Event event);
+    void post(Event&& event);
     void postProgress();
     void abort(json::Error error);
     void touch();
