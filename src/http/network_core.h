@@ -79,7 +79,8 @@ private:
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
     void recycle(CURL* easy, EasyState state);
     void resetUsedEasies();
-    void readCompletions();
+    /// Ends or redirects every transfer libcurl has finished; true if there was one.
+    bool readCompletions();
     void timeOutStalled();
     /// How long curl_multi_poll may wait; -1 when nothing but a command can give
     /// the thread work (no transfer, no timer of libcurl's).

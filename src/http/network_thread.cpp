@@ -19,6 +19,8 @@ namespace {
 constexpr size_t kIdleEasyHandles = 16;
 // The longest curl_multi_poll waits while transfers run.
 constexpr int kLongestPollMilliseconds = 60'000;
+// Rounds of curl_multi_perform before the thread looks at time-outs and messages.
+constexpr int kPerformPasses = 4;
 // A clock other than the system's may be moved by another thread at any moment:
 // running transfers look at it this often.
 constexpr int kForeignClockPollMilliseconds = 5;
@@ -206,9 +208,13 @@ void NetworkCore::run() {
         roundTime_ = clock_.nowNanos();
         runCommands();
         if (stopping) break;
+        // Transfers that started (or redirected) as others ended send their
+        // requests at once, not after the poll.
         int running = 0;
-        curl_multi_perform(multi_, &running);
-        readCompletions();
+        for (int pass = 0; pass < kPerformPasses; ++pass) {
+            curl_multi_perform(multi_, &running);
+            if (!readCompletions()) break;
+        }
         timeOutStalled();
         int wait = pollMilliseconds();
         if (auto since = mailbox_->waitingSince()) {
@@ -452,7 +458,8 @@ void NetworkCore::resetUsedEasies() {
     usedEasies_.clear();
 }
 
-void NetworkCore::readCompletions() {
+bool NetworkCore::readCompletions() {
+    bool any = false;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
@@ -460,6 +467,7 @@ void NetworkCore::readCompletions() {
         CURLcode result = message->data.result;
         auto found = transfers_.find(easy);
         if (found == transfers_.end()) continue;
+        any = true;
         curl_multi_remove_handle(multi_, easy);
         if (found->second->complete(result) == Transfer::Next::FollowRedirect) {
             curl_multi_add_handle(multi_, easy);
@@ -467,6 +475,7 @@ void NetworkCore::readCompletions() {
             retire(found);
         }
     }
+    return any;
 }
 
 void NetworkCore::timeOutStalled() {
