@@ -24,6 +24,8 @@ constexpr int kMaximumRedirects = 5;
 constexpr size_t kMaximumHeaderBytes = 256 * 1024;
 // The answer headers a cache entry leaves out: they describe one connection.
 constexpr std::string_view kUnstoredHeaders[] = {"Connection", "Keep-Alive", "Transfer-Encoding", "Set-Cookie"};
+// What one read from the connection takes at most.
+constexpr long kReceiveBufferBytes = 64 * 1024;
 // Enough for a usual answer's fields in one allocation.
 constexpr size_t kHeaderBlockReserve = 512;
 // The answer fields the network thread decides by; the main loop reads them all.
@@ -194,6 +196,9 @@ void Transfer::setConstantOptions() {
     set(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
     // Loopback never goes through a proxy.
     set(easy_, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    // A large body comes in a quarter of the reads (and file writes) of libcurl's
+    // 16 KiB.
+    set(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     set(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
     set(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     set(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
