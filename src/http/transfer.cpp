@@ -28,13 +28,16 @@ constexpr std::string_view kUnstoredHeaders[] = {"Connection", "Keep-Alive", "Tr
 constexpr long kReceiveBufferBytes = 64 * 1024;
 // Enough for a usual answer's fields in one allocation.
 constexpr size_t kHeaderBlockReserve = 512;
-// The answer fields the network thread decides by; the main loop reads them all.
+// The answer fields the network thread decides by, in the order of
+// Transfer::Field; the main loop reads them all.
 constexpr std::string_view kFieldsReadHere[] = {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location",
                                                 "Cache-Control"};
 
-bool isReadHere(std::string_view name) {
-    return std::any_of(std::begin(kFieldsReadHere), std::end(kFieldsReadHere),
-                       [&](std::string_view field) { return equalsIgnoringCase(field, name); });
+int fieldReadHere(std::string_view name) {
+    for (size_t i = 0; i < std::size(kFieldsReadHere); ++i) {
+        if (equalsIgnoringCase(kFieldsReadHere[i], name)) return static_cast<int>(i);
+    }
+    return -1;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -226,8 +229,8 @@ std::optional<json::Error> Transfer::configureStep() {
     headersDone_ = false;
     status_ = 0;
     headerBlock_.clear();
-    answerFields_.clear();
-    lastField_ = answerFields_.end();
+    answerFields_ = {};
+    lastField_ = -1;
     followsRedirect_ = false;
     answeredFromCache_ = false;
     decoder_.reset();
@@ -322,8 +325,8 @@ void Transfer::headerLine(std::string_view line) {
     if (line.rfind("HTTP/", 0) == 0) {
         // A new block: an interim answer (1xx) may come before the final one.
         headerBlock_.clear();
-        answerFields_.clear();
-        lastField_ = answerFields_.end();
+        answerFields_ = {};
+        lastField_ = -1;
         inFinalHeaders_ = true;
         return;
     }
@@ -344,10 +347,24 @@ void Transfer::headerLine(std::string_view line) {
     if (line.back() != '\n') headerBlock_.push_back('\n');
     if (read.kind == HeaderLine::Kind::Continuation) {
         // An old-style continuation of the previous field.
-        if (lastField_ != answerFields_.end()) lastField_->second.append(" ").append(read.value);
+        if (lastField_ >= 0) answerFields_[lastField_]->append(" ").append(read.value);
         return;
     }
-    lastField_ = isReadHere(read.name) ? appendHeaderValue(answerFields_, read.name, read.value) : answerFields_.end();
+    // Joined as parseHeaderBlock joins them.
+    lastField_ = fieldReadHere(read.name);
+    if (lastField_ < 0) return;
+    std::optional<std::string>& field = answerFields_[lastField_];
+    if (field) {
+        field->append(", ").append(read.value);
+    } else {
+        field.emplace(read.value);
+    }
+}
+
+const std::string& Transfer::answerField(Field field) const {
+    static const std::string absent;
+    const std::optional<std::string>& value = answerFields_[static_cast<size_t>(field)];
+    return value ? *value : absent;
 }
 
 void Transfer::headersComplete() {
@@ -359,7 +376,6 @@ void Transfer::headersComplete() {
     // A cache entry in the making needs the block again when it is committed.
     headers.headerBlock = request.cache ? headerBlock_ : std::move(headerBlock_);
     post(std::move(headers));
-    const HttpHeaders& answer = answerFields_;
 
     if (status_ == 401 || status_ == 407) {
         Event needed;
@@ -369,17 +385,16 @@ void Transfer::headersComplete() {
                                                                        : "The proxy refused the credentials"));
         return;
     }
-    if (isRedirectStatus(status_) && !headerValue(answer, "Location").empty()) {
+    if (isRedirectStatus(status_) && !answerField(Field::Location).empty()) {
         followsRedirect_ = true;  // its body is skipped
         return;
     }
 
     bool hasBody = method_ != "HEAD" && status_ != 204 && status_ != 304;
     int64_t contentLength = -1;
-    bool chunked = headerListContains(headerValue(answer, "Transfer-Encoding"), "chunked");
-    auto lengthField = answer.find("Content-Length");
-    if (hasBody && !chunked && lengthField != answer.end()) {
-        const std::string& field = lengthField->second;
+    bool chunked = headerListContains(answerField(Field::TransferEncoding), "chunked");
+    if (hasBody && !chunked && answerFields_[static_cast<size_t>(Field::ContentLength)]) {
+        const std::string& field = answerField(Field::ContentLength);
         std::optional<int64_t> length = parseContentLength(field);
         if (!length) {
             abort(httpError(HttpErrorCode::ConnectionFailure, "The answer's Content-Length is not a length: " + field));
@@ -394,7 +409,7 @@ void Transfer::headersComplete() {
     }
     if (!hasBody) return;
 
-    decoder_ = ContentDecoder::forEncoding(headerValue(answer, "Content-Encoding"));
+    decoder_ = ContentDecoder::forEncoding(answerField(Field::ContentEncoding));
     bool success = status_ >= 200 && status_ < 300;
     if (!request.downloadDestination.empty() && success) {
         // Nothing is reserved from the length field: it only refuses what cannot fit.
@@ -415,7 +430,7 @@ void Transfer::headersComplete() {
         return;
     }
     if (request.cache && status_ == 200 && method_ == "GET" && !sendsBody_ && request.downloadDestination.empty() &&
-        redirects_ == 0 && !headerListContains(headerValue(answer, "Cache-Control"), "no-store")) {
+        redirects_ == 0 && !headerListContains(answerField(Field::CacheControl), "no-store")) {
         cacheWriter_ = request.cache->beginStoring(request.url);
     }
 }

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -268,9 +269,11 @@ private:
     bool headersDone_ = false;
     int status_ = 0;
     // The final block's lines, and the fields of it this thread reads itself.
+    enum class Field { ContentLength, TransferEncoding, ContentEncoding, Location, CacheControl, Count };
+    const std::string& answerField(Field field) const;  // "" when absent
     std::string headerBlock_;
-    HttpHeaders answerFields_;
-    HttpHeaders::iterator lastField_;  // for a continuation line
+    std::array<std::optional<std::string>, static_cast<size_t>(Field::Count)> answerFields_;
+    int lastField_ = -1;  // the field a continuation line continues, if one of answerFields_
     bool followsRedirect_ = false;
     bool answeredFromCache_ = false;
     std::unique_ptr<ContentDecoder> decoder_;
