@@ -89,9 +89,9 @@ private:
     void wake(bool idle);
     void removeCookiesFor(const std::string& url);
     void shutDown();
-    /// A handle for a new transfer, one left by a plain GET if `plainGet`; `state`
-    /// tells what it carries.
-    CURL* takeEasy(bool plainGet, EasyState& state);
+    /// A handle for a new transfer, for a plain GET one that a plain GET left (with
+    /// the same cookie setting if there is one); `state` tells what it carries.
+    CURL* takeEasy(bool plainGet, bool usesCookies, EasyState& state);
 
     platform::MainLoop& loop_;
     platform::Clock& clock_;
@@ -142,7 +142,8 @@ private:
     // Handles kept for the next transfers: reset ones, ones set up for a plain GET,
     // and ones that still carry other options until the thread is about to wait.
     std::vector<CURL*> idleEasies_;
-    std::vector<CURL*> plainEasies_;
+    std::vector<CURL*> plainEasies_;        // without cookies
+    std::vector<CURL*> plainCookieEasies_;  // with cookies
     std::vector<CURL*> usedEasies_;
     std::thread thread_;
 };

@@ -99,7 +99,9 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
 
 NetworkCore::~NetworkCore() {
     stop();
-    usedEasies_.insert(usedEasies_.end(), plainEasies_.begin(), plainEasies_.end());
+    for (std::vector<CURL*>* plain : {&plainEasies_, &plainCookieEasies_}) {
+        usedEasies_.insert(usedEasies_.end(), plain->begin(), plain->end());
+    }
     resetUsedEasies();
     for (CURL* easy : idleEasies_) curl_easy_cleanup(easy);
     curl_easy_cleanup(cookieEasy_);
@@ -179,8 +181,10 @@ void NetworkCore::setCertificateAuthorityFile(std::filesystem::path file) {
         caFile_ = file.string();
         ++caGeneration_;
         // Handles set up for the authorities before get a reset.
-        usedEasies_.insert(usedEasies_.end(), plainEasies_.begin(), plainEasies_.end());
-        plainEasies_.clear();
+        for (std::vector<CURL*>* plain : {&plainEasies_, &plainCookieEasies_}) {
+            usedEasies_.insert(usedEasies_.end(), plain->begin(), plain->end());
+            plain->clear();
+        }
     });
 }
 
@@ -277,18 +281,21 @@ void NetworkCore::shutDown() {
     }
 }
 
-CURL* NetworkCore::takeEasy(bool plainGet, EasyState& state) {
+CURL* NetworkCore::takeEasy(bool plainGet, bool usesCookies, EasyState& state) {
     // A plain GET sets least on a handle a plain GET used; anything else, on a
     // clean one.
-    std::vector<CURL*>* pools[] = {plainGet ? &plainEasies_ : &idleEasies_, plainGet ? &idleEasies_ : &plainEasies_,
-                                   &usedEasies_};
+    std::vector<CURL*>* same = usesCookies ? &plainCookieEasies_ : &plainEasies_;
+    std::vector<CURL*>* other = usesCookies ? &plainEasies_ : &plainCookieEasies_;
+    std::vector<CURL*>* pools[] = {plainGet ? same : &idleEasies_, plainGet ? other : same,
+                                   plainGet ? &idleEasies_ : other, &usedEasies_};
     for (std::vector<CURL*>* pool : pools) {
         if (pool->empty()) continue;
         CURL* easy = pool->back();
         pool->pop_back();
-        state = pool == &idleEasies_ ? EasyState::Clean
-                : pool == &plainEasies_ ? EasyState::PlainGet
-                                        : EasyState::Used;
+        state = pool == &idleEasies_         ? EasyState::Clean
+                : pool == &plainEasies_       ? EasyState::PlainGet
+                : pool == &plainCookieEasies_ ? EasyState::PlainGetWithCookies
+                                              : EasyState::Used;
         return easy;
     }
     state = EasyState::Clean;
@@ -327,7 +334,7 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     bool plainGet = (spec.method.empty() || spec.method == "GET") && !spec.body && spec.bodyFile.empty() &&
                     spec.username.empty() && spec.password.empty();
     EasyState state = EasyState::Clean;
-    CURL* easy = takeEasy(plainGet, state);
+    CURL* easy = takeEasy(plainGet, spec.usesCookies, state);
     auto transfer = std::make_unique<Transfer>(order, *this, easy, state);
     if (std::optional<json::Error> error = transfer->begin()) {
         transfer->fail(std::move(*error));
@@ -426,7 +433,8 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
 }
 
 void NetworkCore::recycle(CURL* easy, EasyState state) {
-    if (idleEasies_.size() + plainEasies_.size() + usedEasies_.size() >= kIdleEasyHandles) {
+    if (idleEasies_.size() + plainEasies_.size() + plainCookieEasies_.size() + usedEasies_.size() >=
+        kIdleEasyHandles) {
         resetEasy(easy);
         curl_easy_cleanup(easy);
         return;
@@ -442,6 +450,9 @@ void NetworkCore::recycle(CURL* easy, EasyState state) {
             break;
         case EasyState::PlainGet:
             plainEasies_.push_back(easy);
+            break;
+        case EasyState::PlainGetWithCookies:
+            plainCookieEasies_.push_back(easy);
             break;
         case EasyState::Used:
             // Reset by resetUsedEasies (or the next transfer that takes it).

@@ -179,9 +179,8 @@ std::optional<json::Error> Transfer::begin() {
 }
 
 EasyState Transfer::easyState() const {
-    return easyState_ == EasyState::PlainGet && authorityGeneration_ != core_.certificateAuthorityGeneration()
-               ? EasyState::Used
-               : easyState_;
+    return isPlainGet(easyState_) && authorityGeneration_ != core_.certificateAuthorityGeneration() ? EasyState::Used
+                                                                                                    : easyState_;
 }
 
 bool Transfer::isPlainGetStep() const {
@@ -212,15 +211,19 @@ std::optional<json::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
     bool plainGet = isPlainGetStep();
     EasyState before = easyState();
-    if (before == EasyState::PlainGet && plainGet) {
-        // Everything a plain GET sets differently is set below; a cookie file
-        // named by the step before goes first.
-        set(easy_, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
+    EasyState after = !plainGet                ? EasyState::Used
+                      : request.usesCookies ? EasyState::PlainGetWithCookies
+                                            : EasyState::PlainGet;
+    // A plain GET after a plain GET sets only what is its own below; with the
+    // same cookie setting, even the share and the cookie engine stay.
+    bool keepsCookieSetting = plainGet && before == after;
+    if (plainGet && isPlainGet(before)) {
+        if (!keepsCookieSetting) set(easy_, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
     } else {
         if (before != EasyState::Clean) resetEasy(easy_);
         setConstantOptions();
     }
-    easyState_ = plainGet ? EasyState::PlainGet : EasyState::Used;
+    easyState_ = after;
     authorityGeneration_ = core_.certificateAuthorityGeneration();
     curl_slist_free_all(headerList_);
     headerList_ = nullptr;
@@ -251,9 +254,11 @@ std::optional<json::Error> Transfer::configureStep() {
     if (!core_.certificateAuthorityFile().empty()) {
         set(easy_, CURLOPT_CAINFO, core_.certificateAuthorityFile().c_str());
     }
-    set(easy_, CURLOPT_SHARE, core_.share(request.usesCookies));
-    // The cookie engine runs only with a cookie file named; "" names none.
-    if (request.usesCookies) set(easy_, CURLOPT_COOKIEFILE, "");
+    if (!keepsCookieSetting) {
+        set(easy_, CURLOPT_SHARE, core_.share(request.usesCookies));
+        // The cookie engine runs only with a cookie file named; "" names none.
+        if (request.usesCookies) set(easy_, CURLOPT_COOKIEFILE, "");
+    }
     set(easy_, CURLOPT_HEADERDATA, this);
     set(easy_, CURLOPT_WRITEDATA, this);
     set(easy_, CURLOPT_XFERINFODATA, this);

@@ -46,11 +46,16 @@ inline constexpr const char* kDefaultHeaderLines[] = {
 
 /// What a pooled easy handle carries from its last transfer.
 enum class EasyState {
-    Clean,     // no option: new or reset
-    PlainGet,  // the options of a GET without body or credentials, under the current
-               // certificate authorities: a plain GET sets only what differs
-    Used,      // anything else: reset before the next use
+    Clean,                // no option: new or reset
+    PlainGet,             // the options of a GET without body or credentials, under the
+    PlainGetWithCookies,  // current certificate authorities, without or with cookies: a
+                          // plain GET sets only what differs
+    Used,                 // anything else: reset before the next use
 };
+
+inline bool isPlainGet(EasyState state) {
+    return state == EasyState::PlainGet || state == EasyState::PlainGetWithCookies;
+}
 
 /// Everything a request asked for, copied when it starts.
 struct RequestSpec {

@@ -296,6 +296,7 @@ TEST_F(HttpRequestTest, ARequestSendsOnlyWhatItAskedForWhateverRanBeforeIt) {
         bool usesCookies;
     };
     const std::vector<Step> steps = {
+        {"a plain GET after the one that set the cookie", "", "", false, "", true},
         {"a POST with credentials, a header and cookies", "POST", "payload", true, "one", true},
         {"a plain GET", "", "", false, "", true},
         {"a HEAD", "HEAD", "", false, "", true},
