@@ -14,7 +14,8 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// Also drops the line end.
+}  // namespace
+
 std::string_view trimmedLine(std::string_view line) {
     while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r' || line.back() == '\n')) {
@@ -22,8 +23,6 @@ std::string_view trimmedLine(std::string_view line) {
     }
     return line;
 }
-
-}  // namespace
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
     size_t common = std::min(a.size(), b.size());
@@ -69,7 +68,10 @@ const std::string& headerValue(const HttpHeaders& headers, std::string_view name
 HeaderLine readHeaderLine(std::string_view line) {
     HeaderLine read;
     std::string_view content = trimmedLine(line);
-    if (content.empty()) return read;
+    if (content.empty()) {
+        read.kind = HeaderLine::Kind::End;
+        return read;
+    }
     if (line.front() == ' ' || line.front() == '\t') {
         read.kind = HeaderLine::Kind::Continuation;
         read.value = content;

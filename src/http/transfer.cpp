@@ -40,21 +40,13 @@ int fieldReadHere(std::string_view name) {
     return -1;
 }
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // Content-Length: decimal digits that fit a signed 64-bit number; a repeated
 // field must repeat the same number. Anything else is not a length.
 std::optional<int64_t> parseContentLength(std::string_view value) {
     std::optional<int64_t> length;
     while (true) {
         size_t comma = value.find(',');
-        std::string_view item = trimmed(value.substr(0, comma));
+        std::string_view item = trimmedLine(value.substr(0, comma));
         if (item.empty() || !std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return std::nullopt;
         }
@@ -335,8 +327,8 @@ void Transfer::headerLine(std::string_view line) {
         inFinalHeaders_ = true;
         return;
     }
-    std::string_view content = trimmed(line);
-    if (content.empty()) {
+    HeaderLine read = readHeaderLine(line);
+    if (read.kind == HeaderLine::Kind::End) {
         long status = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 100 && status < 200) return;  // wait for the final block
@@ -344,9 +336,7 @@ void Transfer::headerLine(std::string_view line) {
         headersComplete();
         return;
     }
-    if (!inFinalHeaders_) return;
-    HeaderLine read = readHeaderLine(line);
-    if (read.kind == HeaderLine::Kind::Other) return;
+    if (!inFinalHeaders_ || read.kind == HeaderLine::Kind::Other) return;
     if (headerBlock_.empty()) headerBlock_.reserve(kHeaderBlockReserve);
     headerBlock_.append(line);
     if (line.back() != '\n') headerBlock_.push_back('\n');
