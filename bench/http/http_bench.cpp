@@ -198,13 +198,18 @@ void BM_Curl_MultiGets(benchmark::State& state) {
 
 // ---- Plain libcurl easy: one handle, one GET after another.
 
-void BM_Curl_EasyGetsInSequence(benchmark::State& state) {
+// An easy handle that GETs the server's `path` into `body`.
+CURL* easyGetting(const char* path, std::string& body) {
     CURL* handle = curl_easy_init();
-    std::string body;
-    std::string url = server->url("/kib");
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_URL, server->url(path).c_str());  // libcurl copies it
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    return handle;
+}
+
+void BM_Curl_EasyGetsInSequence(benchmark::State& state) {
+    std::string body;
+    CURL* handle = easyGetting("/kib", body);
     int failures = 0;
     for (auto _ : state) {
         for (int i = 0; i < kGets; ++i) {
@@ -301,12 +306,8 @@ void BM_Strombel_RoundTrip(benchmark::State& state) {
 }
 
 void BM_Curl_EasyRoundTrip(benchmark::State& state) {
-    CURL* handle = curl_easy_init();
     std::string body;
-    std::string url = server->url("/ping");
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    CURL* handle = easyGetting("/ping", body);
     bool failed = false;
     for (auto _ : state) {
         body.clear();
@@ -359,12 +360,8 @@ void BM_Baseline_ThreadHandOffs(benchmark::State& state) {
 
 // curl_easy_perform on a reused handle, on the other thread.
 void BM_Baseline_EasyRoundTripOnAnotherThread(benchmark::State& state) {
-    CURL* handle = curl_easy_init();
     std::string body;
-    std::string url = server->url("/ping");
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    CURL* handle = easyGetting("/ping", body);
     handOffs(state, [&] {
         body.clear();
         return curl_easy_perform(handle) == CURLE_OK;
