@@ -79,7 +79,8 @@ private:
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
     void recycle(CURL* easy, EasyState state);
     void resetUsedEasies();
-    /// Ends or redirects every transfer libcurl has finished; true if there was one.
+    /// Ends or redirects every transfer libcurl has finished; true if that added a
+    /// handle to the multi handle (a redirect, or the next of a group).
     bool readCompletions();
     void timeOutStalled();
     /// How long curl_multi_poll may wait; -1 when nothing but a command can give
@@ -125,6 +126,7 @@ private:
 
     // Network thread only.
     uint64_t roundTime_ = 0;
+    uint64_t handlesAdded_ = 0;  // counts curl_multi_add_handle calls
     std::vector<Command> running_;  // the commands of this round
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;

@@ -213,7 +213,7 @@ void NetworkCore::run() {
         runCommands();
         if (stopping) break;
         // Transfers that started (or redirected) as others ended send their
-        // requests at once, not after the poll.
+        // requests at once, not after the poll; a last one ending leaves at once.
         int running = 0;
         for (int pass = 0; pass < kPerformPasses; ++pass) {
             curl_multi_perform(multi_, &running);
@@ -350,6 +350,7 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     transfers_.emplace(easy, std::move(transfer));
     byChannel_.emplace(order->channel.get(), easy);
     curl_multi_add_handle(multi_, easy);
+    ++handlesAdded_;
     return true;
 }
 
@@ -470,7 +471,7 @@ void NetworkCore::resetUsedEasies() {
 }
 
 bool NetworkCore::readCompletions() {
-    bool any = false;
+    uint64_t addedBefore = handlesAdded_;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
@@ -478,15 +479,15 @@ bool NetworkCore::readCompletions() {
         CURLcode result = message->data.result;
         auto found = transfers_.find(easy);
         if (found == transfers_.end()) continue;
-        any = true;
         curl_multi_remove_handle(multi_, easy);
         if (found->second->complete(result) == Transfer::Next::FollowRedirect) {
             curl_multi_add_handle(multi_, easy);
+            ++handlesAdded_;
         } else {
             retire(found);
         }
     }
-    return any;
+    return handlesAdded_ != addedBefore;
 }
 
 void NetworkCore::timeOutStalled() {
