@@ -17,7 +17,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -130,7 +129,6 @@ private:
     std::vector<Command> running_;  // the commands of this round
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
-    std::map<const RequestChannel*, CURL*> byChannel_;
     // Groups with requests running or waiting for a free place.
     struct Group {
         size_t limit = 1;
@@ -138,9 +136,6 @@ private:
         std::deque<std::shared_ptr<TransferOrder>> waiting;
     };
     std::unordered_map<uint64_t, Group> groups_;
-    // The requests waiting in a group; a cancelled one leaves this set and is
-    // passed over when its turn comes.
-    std::unordered_set<const RequestChannel*> waiting_;
     // Handles kept for the next transfers: reset ones, ones set up for a plain GET,
     // and ones that still carry other options until the thread is about to wait.
     std::vector<CURL*> idleEasies_;

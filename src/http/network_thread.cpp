@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include "http/http_error.h"
 #include "http/network_core.h"
@@ -157,10 +158,10 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
         if (!stopped_) {
             commands_.push_back(Command{nullptr, [this, channel, generation, report] {
                 // What the transfer wrote goes first, then the report, then the count.
-                auto found = byChannel_.find(channel.get());
-                bool ran = found != byChannel_.end();
-                bool waited = waiting_.erase(channel.get()) > 0;
-                if (ran) endTransfer(found->second, /*counted=*/false);
+                CURL* running = channel->runningEasy;
+                bool waited = std::exchange(channel->waitsInGroup, false);
+                bool ran = running != nullptr;
+                if (ran) endTransfer(running, /*counted=*/false);
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
                 if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
             }});
@@ -303,8 +304,8 @@ CURL* NetworkCore::takeEasy(bool plainGet, bool usesCookies, EasyState& state) {
 }
 
 void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
-    const RequestChannel* channel = order->channel.get();
-    if (byChannel_.count(channel) || waiting_.count(channel)) return;  // already there
+    RequestChannel* channel = order->channel.get();
+    if (channel->runningEasy || channel->waitsInGroup) return;  // already there
     if (shuttingDown_) {
         postCancelled(*order->channel, order->generation, kStoppedMessage);
         endedTransfers_.fetch_add(1, std::memory_order_release);
@@ -315,7 +316,7 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
         group.limit = std::max<size_t>(order->groupLimit, 1);
         if (group.running >= group.limit) {
             group.waiting.push_back(order);
-            waiting_.insert(channel);
+            channel->waitsInGroup = true;
             return;
         }
         ++group.running;
@@ -348,7 +349,7 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     started.kind = Event::Kind::Started;
     order->channel->post(order->generation, std::move(started));
     transfers_.emplace(easy, std::move(transfer));
-    byChannel_.emplace(order->channel.get(), easy);
+    order->channel->runningEasy = easy;
     curl_multi_add_handle(multi_, easy);
     ++handlesAdded_;
     return true;
@@ -363,7 +364,7 @@ void NetworkCore::releaseSlot(uint64_t groupId) {
     while (group.running < group.limit && !group.waiting.empty()) {
         std::shared_ptr<TransferOrder> next = std::move(group.waiting.front());
         group.waiting.pop_front();
-        if (waiting_.erase(next->channel.get()) == 0) continue;  // cancelled while it waited
+        if (!std::exchange(next->channel->waitsInGroup, false)) continue;  // cancelled while it waited
         ++group.running;
         if (!startTransfer(next)) {
             if (next->groupStopsOnFailure) {
@@ -383,7 +384,7 @@ void NetworkCore::cancelGroup(uint64_t groupId) {
     std::deque<std::shared_ptr<TransferOrder>> waiting = std::move(found->second.waiting);
     groups_.erase(found);
     for (const std::shared_ptr<TransferOrder>& order : waiting) {
-        if (waiting_.erase(order->channel.get()) == 0) continue;
+        if (!std::exchange(order->channel->waitsInGroup, false)) continue;
         postCancelled(*order->channel, order->generation, "The request was cancelled: another of its queue failed");
         endedTransfers_.fetch_add(1, std::memory_order_release);
     }
@@ -401,7 +402,7 @@ void NetworkCore::cancelGroup(uint64_t groupId) {
 void NetworkCore::failWaiting() {
     for (auto& [id, group] : groups_) {
         for (const std::shared_ptr<TransferOrder>& order : group.waiting) {
-            if (waiting_.erase(order->channel.get()) == 0) continue;
+            if (!std::exchange(order->channel->waitsInGroup, false)) continue;
             postCancelled(*order->channel, order->generation, kStoppedMessage);
             endedTransfers_.fetch_add(1, std::memory_order_release);
         }
@@ -422,7 +423,7 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     uint64_t group = order.group;
     bool stopsGroup = order.groupStopsOnFailure && transfer->second->failed();
     EasyState state = transfer->second->easyState();
-    byChannel_.erase(&transfer->second->channel());
+    transfer->second->channel().runningEasy = nullptr;
     transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
     recycle(easy, state);
     if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);

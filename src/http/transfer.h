@@ -164,6 +164,12 @@ public:
     HttpRequest* request = nullptr;
     uint64_t generation = 1;
 
+    // Network thread only: the handle of the request's running transfer, and
+    // whether the request waits for a free place in its group (a cancel clears it,
+    // and the request is passed over when its turn comes).
+    CURL* runningEasy = nullptr;
+    bool waitsInGroup = false;
+
     // Any thread: progress of the current step, and what the main side wants sent.
     std::atomic<int64_t> bytesSent{0};
     std::atomic<int64_t> bytesToSend{0};
