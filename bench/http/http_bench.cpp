@@ -16,6 +16,12 @@
 //     than one in a tight ping-pong.
 //
 //   build/bench/http/bench_http
+//
+// On a shared machine the figures move with its load (and wake-ups get slower
+// when it is quiet): compare peers of one run, interleaved and repeated:
+//
+//   build/bench/http/bench_http --benchmark_repetitions=5
+//       --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
