@@ -9,9 +9,19 @@
 //   - one small GET after another: the round trip as the caller sees it, from the
 //     start to the finished message on the main loop, beside curl_easy_perform;
 //     and the floor of any client whose transfers run on a thread of their own:
-//     one hand-off to another thread and one back to the main loop.
+//     one hand-off to another thread and one back to the main loop, alone
+//     (ThreadHandOffs) and around curl_easy_perform (EasyRoundTripOnAnotherThread).
+//     The second is the fair floor: there the threads sleep as long as a real
+//     round trip lets them, and a thread that has slept that long wakes slower
+//     than one in a tight ping-pong.
 //
 //   build/bench/http/bench_http
+//
+// On a shared machine the figures move with its load (and wake-ups get slower
+// when it is quiet): compare peers of one run, interleaved and repeated:
+//
+//   build/bench/http/bench_http --benchmark_repetitions=5
+//       --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -25,6 +35,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -193,13 +204,18 @@ void BM_Curl_MultiGets(benchmark::State& state) {
 
 // ---- Plain libcurl easy: one handle, one GET after another.
 
-void BM_Curl_EasyGetsInSequence(benchmark::State& state) {
+// An easy handle that GETs the server's `path` into `body`.
+CURL* easyGetting(const char* path, std::string& body) {
     CURL* handle = curl_easy_init();
-    std::string body;
-    std::string url = server->url("/kib");
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_URL, server->url(path).c_str());  // libcurl copies it
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    return handle;
+}
+
+void BM_Curl_EasyGetsInSequence(benchmark::State& state) {
+    std::string body;
+    CURL* handle = easyGetting("/kib", body);
     int failures = 0;
     for (auto _ : state) {
         for (int i = 0; i < kGets; ++i) {
@@ -296,12 +312,8 @@ void BM_Strombel_RoundTrip(benchmark::State& state) {
 }
 
 void BM_Curl_EasyRoundTrip(benchmark::State& state) {
-    CURL* handle = curl_easy_init();
     std::string body;
-    std::string url = server->url("/ping");
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    CURL* handle = easyGetting("/ping", body);
     bool failed = false;
     for (auto _ : state) {
         body.clear();
@@ -312,19 +324,21 @@ void BM_Curl_EasyRoundTrip(benchmark::State& state) {
 }
 
 // The same primitives as the client's hand-offs: to the other thread under a
-// mutex, back with MainLoop::post. No network at all.
-void BM_Baseline_ThreadHandOffs(benchmark::State& state) {
+// mutex, back with MainLoop::post. `work` runs on the other thread in between.
+void handOffs(benchmark::State& state, const std::function<bool()>& work) {
     platform::MainLoop loop;
     std::mutex mutex;
     std::condition_variable wake;
     bool pending = false;
     bool stopping = false;
+    bool failed = false;
     std::thread other([&] {
         std::unique_lock lock(mutex);
         for (;;) {
             wake.wait(lock, [&] { return pending || stopping; });
             if (stopping) return;
             pending = false;
+            failed |= !work();
             loop.post([&] { loop.quit(); });
         }
     });
@@ -342,6 +356,23 @@ void BM_Baseline_ThreadHandOffs(benchmark::State& state) {
     }
     wake.notify_one();
     other.join();
+    if (failed) state.SkipWithError("a request failed");
+}
+
+// No network at all.
+void BM_Baseline_ThreadHandOffs(benchmark::State& state) {
+    handOffs(state, [] { return true; });
+}
+
+// curl_easy_perform on a reused handle, on the other thread.
+void BM_Baseline_EasyRoundTripOnAnotherThread(benchmark::State& state) {
+    std::string body;
+    CURL* handle = easyGetting("/ping", body);
+    handOffs(state, [&] {
+        body.clear();
+        return curl_easy_perform(handle) == CURLE_OK;
+    });
+    curl_easy_cleanup(handle);
 }
 
 }  // namespace
@@ -368,6 +399,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("Strombel/RoundTrip", BM_Strombel_RoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
     benchmark::RegisterBenchmark("Curl/EasyRoundTrip", BM_Curl_EasyRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
     benchmark::RegisterBenchmark("Baseline/ThreadHandOffs", BM_Baseline_ThreadHandOffs)
+        ->Unit(benchmark::kMicrosecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Baseline/EasyRoundTripOnAnotherThread", BM_Baseline_EasyRoundTripOnAnotherThread)
         ->Unit(benchmark::kMicrosecond)->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

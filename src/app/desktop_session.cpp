@@ -10,10 +10,12 @@
 #include <QWindowStateChangeEvent>
 
 #include <atomic>
+#include <optional>
 
 #include "app/tumblecraft_app_delegate.h"
 #include "logging/log.h"
-#include "platform/application_state.h"
+#include "platform/application.h"
+#include "platform/main_loop.h"
 
 namespace strombel::app {
 
@@ -23,6 +25,16 @@ std::atomic<int> signalWriteEnd{-1};
 // The pipe a termination signal is written into; it outlives sessions, so that a
 // signal that comes before any session waits there for the next one.
 int signalPipe[2] = {-1, -1};
+
+// Background tasks get this long to end at a clean shutdown.
+constexpr uint64_t kBackgroundTaskGraceNanos = 5 * platform::kNanosPerSecond;
+
+// The life-cycle notice for anyone who observes it, with the state it leaves.
+void announce(platform::NotificationCenter& notifications, const void* session, const char* notice,
+              std::optional<platform::Application::State> state = std::nullopt) {
+    if (state) platform::Application::shared().setApplicationState(*state);
+    notifications.post(notice, session);
+}
 
 void onTerminationSignal(int signalNumber) {
     int fd = signalWriteEnd.load();
@@ -111,6 +123,9 @@ void DesktopSession::shutdown() {
     shuttingDown_ = true;
     resignActive();
     delegate_.applicationWillTerminate();
+    announce(notifications_, this, platform::kApplicationWillTerminateNotification);
+    platform::Application::shared().finishBackgroundTasks(platform::MainLoop::shared(),
+                                                          kBackgroundTaskGraceNanos);
     if (flush_) flush_();
     QCoreApplication::quit();
 }
@@ -128,11 +143,17 @@ bool DesktopSession::eventFilter(QObject* watched, QEvent* event) {
                 if (!background_) {
                     background_ = true;
                     delegate_.applicationDidEnterBackground();
+                    announce(notifications_, this,
+                             platform::kApplicationDidEnterBackgroundNotification,
+                             platform::Application::kBackground);
                 }
             } else {
                 if (background_) {
                     background_ = false;
                     delegate_.applicationWillEnterForeground();
+                    announce(notifications_, this,
+                             platform::kApplicationWillEnterForegroundNotification,
+                             platform::Application::kInactive);
                 }
                 becomeActive();
             }
@@ -150,13 +171,16 @@ void DesktopSession::becomeActive() {
     if (active_ || shuttingDown_) return;
     active_ = true;
     delegate_.applicationDidBecomeActive();
-    notifications_.post(platform::kApplicationDidBecomeActiveNotification, this);
+    announce(notifications_, this, platform::kApplicationDidBecomeActiveNotification,
+             platform::Application::kActive);
 }
 
 void DesktopSession::resignActive() {
     if (!active_) return;
     active_ = false;
     delegate_.applicationWillResignActive();
+    announce(notifications_, this, platform::kApplicationWillResignActiveNotification,
+             platform::Application::kInactive);
 }
 
 }  // namespace strombel::app

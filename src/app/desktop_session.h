@@ -23,8 +23,8 @@ class TumblecraftAppDelegate;
 /// Qt's loop quits.
 class DesktopSession : public QObject {
 public:
-    /// Becoming active is also posted on `notifications` as
-    /// platform::kApplicationDidBecomeActiveNotification.
+    /// Each step of the life-cycle is also posted on `notifications`
+    /// (platform/application_state.h), with the application state it leaves.
     DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
                    platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
     ~DesktopSession() override;

@@ -20,6 +20,7 @@
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
 #include "logging/log.h"
+#include "platform/device_facts.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "ui/image_store.h"
@@ -98,6 +99,11 @@ int main(int argc, char** argv) {
     setup.installLoggers = app::installLoggers;
     app::Program program(std::move(setup));
     program.launch();
+    // The analytics client (never started) would read the device class and the
+    // screen from the platform's facts.
+    const ui::kit::Screen& screen = context.screen();
+    platform::DeviceFacts::setScreen({screen.idiom == ui::kit::Screen::Idiom::pad, screen.bounds.width(),
+                                      screen.bounds.height(), screen.statusBarOrientation, screen.scale});
 
     app::DesktopSession session(program.delegate(), [&] {
         program.flush();

@@ -16,9 +16,22 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
+std::string_view trimmedLine(std::string_view line) {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r' || line.back() == '\n')) {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return lower(x) < lower(y); });
+    size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        char x = lower(a[i]);
+        char y = lower(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -37,18 +50,56 @@ std::map<std::string, std::string> lowercasedHeaders(const HttpHeaders& headers)
     return result;
 }
 
-void appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value) {
-    auto found = headers.find(name);
-    if (found == headers.end()) {
-        headers.emplace(std::string(name), std::string(value));
-    } else {
-        found->second.append(", ").append(value);
+HttpHeaders::iterator appendHeaderValue(HttpHeaders& headers, std::string_view name, std::string_view value) {
+    auto place = headers.lower_bound(name);
+    if (place == headers.end() || headers.key_comp()(name, place->first)) {
+        return headers.emplace_hint(place, std::string(name), std::string(value));
     }
+    place->second.append(", ").append(value);
+    return place;
 }
 
-std::string headerValue(const HttpHeaders& headers, std::string_view name) {
+const std::string& headerValue(const HttpHeaders& headers, std::string_view name) {
+    static const std::string absent;
     auto found = headers.find(name);
-    return found == headers.end() ? std::string() : found->second;
+    return found == headers.end() ? absent : found->second;
+}
+
+HeaderLine readHeaderLine(std::string_view line) {
+    HeaderLine read;
+    std::string_view content = trimmedLine(line);
+    if (content.empty()) {
+        read.kind = HeaderLine::Kind::End;
+        return read;
+    }
+    if (line.front() == ' ' || line.front() == '\t') {
+        read.kind = HeaderLine::Kind::Continuation;
+        read.value = content;
+        return read;
+    }
+    size_t colon = content.find(':');
+    if (colon == std::string_view::npos || colon == 0) return read;
+    read.kind = HeaderLine::Kind::Field;
+    read.name = trimmedLine(content.substr(0, colon));
+    read.value = trimmedLine(content.substr(colon + 1));
+    return read;
+}
+
+HttpHeaders parseHeaderBlock(std::string_view block) {
+    HttpHeaders headers;
+    auto field = headers.end();
+    while (!block.empty()) {
+        size_t end = block.find('\n');
+        std::string_view line = block.substr(0, end == std::string_view::npos ? block.size() : end + 1);
+        block.remove_prefix(line.size());
+        HeaderLine read = readHeaderLine(line);
+        if (read.kind == HeaderLine::Kind::Field) {
+            field = appendHeaderValue(headers, read.name, read.value);
+        } else if (read.kind == HeaderLine::Kind::Continuation && field != headers.end()) {
+            field->second.append(" ").append(read.value);
+        }
+    }
+    return headers;
 }
 
 bool headerListContains(std::string_view value, std::string_view token) {

@@ -22,12 +22,12 @@ void HttpRequestDelegate::requestDidReceiveData(HttpRequest& request, std::span<
     ignoresData_ = true;
 }
 
-void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event) {
+void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event&& event) {
     bool batched = std::this_thread::get_id() == batchingThread_.load(std::memory_order_relaxed);
     {
         std::lock_guard lock(mutex_);
         if (letters_.empty()) firstLetter_ = std::chrono::steady_clock::now();
-        letters_.push_back(Letter{std::move(channel), generation, std::move(event)});
+        letters_.emplace_back(std::move(channel), generation, std::move(event));
     }
     if (!batched) flush();
 }
@@ -223,7 +223,7 @@ void HttpRequest::deliver(detail::Event&& event) {
             break;
         case Kind::ResponseHeaders:
             status_ = event.status;
-            responseHeaders_ = std::move(event.headers);
+            responseHeaders_ = std::make_shared<const HttpHeaders>(parseHeaderBlock(event.headerBlock));
             if (delegate_) delegate_->requestDidReceiveResponseHeaders(*this, responseHeaders());
             break;
         case Kind::WillRedirect:
@@ -264,10 +264,9 @@ void HttpRequest::end(detail::Event&& event) {
     bool failed = event.kind == detail::Event::Kind::Failed;
     if (!failed) {
         status_ = event.status;
-        responseHeaders_ = std::move(event.headers);
+        if (event.headers) responseHeaders_ = std::move(event.headers);  // else those of ResponseHeaders
         responseData_ = std::move(event.data);
         fromCache_ = event.fromCache;
-        url_ = std::move(event.url);
         if (event.download) {
             json::Result<void> moved = event.download->commit();
             if (!moved.ok()) {

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -16,7 +17,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -28,6 +28,7 @@ class Mailbox;
 class RequestChannel;
 class Transfer;
 struct TransferOrder;
+enum class EasyState;
 
 class NetworkCore {
 public:
@@ -58,6 +59,11 @@ public:
     /// than the precision is worth).
     uint64_t roundTime() const { return roundTime_; }
     const std::string& certificateAuthorityFile() const { return caFile_; }
+    /// The header lines of a request that adds none of its own, for every such
+    /// request (libcurl only reads the list).
+    curl_slist* defaultHeaderList() const { return defaultHeaders_; }
+    /// Changes whenever the certificate authorities do.
+    uint64_t certificateAuthorityGeneration() const { return caGeneration_; }
 
 private:
     void run();
@@ -70,13 +76,22 @@ private:
     // Removes a transfer; `counted` adds it to the ended transfers.
     void endTransfer(CURL* easy, bool counted = true);
     void retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator transfer, bool counted = true);
-    void recycle(CURL* easy);
-    void readCompletions();
+    void recycle(CURL* easy, EasyState state);
+    void resetUsedEasies();
+    /// Ends or redirects every transfer libcurl has finished; true if that added a
+    /// handle to the multi handle (a redirect, or the next of a group).
+    bool readCompletions();
     void timeOutStalled();
+    /// How long curl_multi_poll may wait; -1 when nothing but a command can give
+    /// the thread work (no transfer, no timer of libcurl's).
     int pollMilliseconds() const;
+    /// Wakes the thread for a command; `idle` is idle_ as read under mutex_.
+    void wake(bool idle);
     void removeCookiesFor(const std::string& url);
     void shutDown();
-    CURL* takeEasy();
+    /// A handle for a new transfer, for a plain GET one that a plain GET left (with
+    /// the same cookie setting if there is one); `state` tells what it carries.
+    CURL* takeEasy(bool plainGet, bool usesCookies, EasyState& state);
 
     platform::MainLoop& loop_;
     platform::Clock& clock_;
@@ -86,20 +101,34 @@ private:
     CURLSH* cookieShare_ = nullptr;
     CURLSH* plainShare_ = nullptr;
     CURL* cookieEasy_ = nullptr;
+    curl_slist* defaultHeaders_ = nullptr;
     std::string caFile_;
+    uint64_t caGeneration_ = 0;
 
     std::mutex joinMutex_;
     std::mutex mutex_;
-    std::deque<std::function<void()>> commands_;
+    // A start carries only its order (no callable to allocate per request); any
+    // other command is a callable. Both run in the order given.
+    struct Command {
+        std::shared_ptr<TransferOrder> start;
+        std::function<void()> other;
+    };
+    void runCommands();
+    std::vector<Command> commands_;
+    // With nothing to watch the thread waits here rather than in curl_multi_poll:
+    // waking it is then one futex call, not a socket write and two reads.
+    std::condition_variable commandArrived_;
+    bool idle_ = false;  // waiting on commandArrived_
     bool stopping_ = false;
     bool stopped_ = false;
     std::atomic<uint64_t> endedTransfers_{0};
 
     // Network thread only.
     uint64_t roundTime_ = 0;
+    uint64_t handlesAdded_ = 0;  // counts curl_multi_add_handle calls
+    std::vector<Command> running_;  // the commands of this round
     bool shuttingDown_ = false;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
-    std::map<const RequestChannel*, CURL*> byChannel_;
     // Groups with requests running or waiting for a free place.
     struct Group {
         size_t limit = 1;
@@ -107,10 +136,12 @@ private:
         std::deque<std::shared_ptr<TransferOrder>> waiting;
     };
     std::unordered_map<uint64_t, Group> groups_;
-    // The requests waiting in a group; a cancelled one leaves this set and is
-    // passed over when its turn comes.
-    std::unordered_set<const RequestChannel*> waiting_;
+    // Handles kept for the next transfers: reset ones, ones set up for a plain GET,
+    // and ones that still carry other options until the thread is about to wait.
     std::vector<CURL*> idleEasies_;
+    std::vector<CURL*> plainEasies_;        // without cookies
+    std::vector<CURL*> plainCookieEasies_;  // with cookies
+    std::vector<CURL*> usedEasies_;
     std::thread thread_;
 };
 

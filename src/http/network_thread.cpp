@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include "http/http_error.h"
 #include "http/network_core.h"
@@ -17,8 +18,10 @@ namespace detail {
 namespace {
 
 constexpr size_t kIdleEasyHandles = 16;
-// Without transfers the thread sleeps until a command wakes it.
-constexpr int kIdlePollMilliseconds = 60'000;
+// The longest curl_multi_poll waits while transfers run.
+constexpr int kLongestPollMilliseconds = 60'000;
+// Rounds of curl_multi_perform before the thread looks at time-outs and messages.
+constexpr int kPerformPasses = 4;
 // A clock other than the system's may be moved by another thread at any moment:
 // running transfers look at it this often.
 constexpr int kForeignClockPollMilliseconds = 5;
@@ -91,41 +94,59 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
     plainShare_ = makeShare(false);
     cookieEasy_ = curl_easy_init();
     curl_easy_setopt(cookieEasy_, CURLOPT_SHARE, cookieShare_);
+    for (const char* line : kDefaultHeaderLines) defaultHeaders_ = curl_slist_append(defaultHeaders_, line);
     thread_ = std::thread([this] { run(); });
 }
 
 NetworkCore::~NetworkCore() {
     stop();
+    for (std::vector<CURL*>* plain : {&plainEasies_, &plainCookieEasies_}) {
+        usedEasies_.insert(usedEasies_.end(), plain->begin(), plain->end());
+    }
+    resetUsedEasies();
     for (CURL* easy : idleEasies_) curl_easy_cleanup(easy);
     curl_easy_cleanup(cookieEasy_);
     curl_multi_cleanup(multi_);
     curl_share_cleanup(cookieShare_);
     curl_share_cleanup(plainShare_);
+    curl_slist_free_all(defaultHeaders_);
+}
+
+void NetworkCore::wake(bool idle) {
+    if (idle) {
+        commandArrived_.notify_one();
+    } else {
+        curl_multi_wakeup(multi_);
+    }
 }
 
 void NetworkCore::enqueue(std::function<void()> command) {
-    bool wake = false;
+    bool wakes = false;
+    bool idle = false;
     {
         std::lock_guard lock(mutex_);
-        commands_.push_back(std::move(command));
+        commands_.push_back(Command{nullptr, std::move(command)});
         // The thread takes every waiting command at once: one wake-up is enough.
-        wake = commands_.size() == 1;
+        wakes = commands_.size() == 1;
+        idle = idle_;
     }
-    if (wake) curl_multi_wakeup(multi_);
+    if (wakes) wake(idle);
 }
 
 void NetworkCore::start(std::shared_ptr<TransferOrder> order) {
-    bool wake = false;
+    bool wakes = false;
+    bool idle = false;
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
-            commands_.push_back([this, order] { launch(order); });
-            wake = commands_.size() == 1;
+            commands_.push_back(Command{std::move(order), nullptr});
+            wakes = commands_.size() == 1;
+            idle = idle_;
             order = nullptr;
         }
     }
     if (!order) {
-        if (wake) curl_multi_wakeup(multi_);
+        if (wakes) wake(idle);
         return;
     }
     postCancelled(*order->channel, order->generation, kStoppedMessage);
@@ -135,16 +156,16 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
     {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
-            commands_.push_back([this, channel, generation, report] {
+            commands_.push_back(Command{nullptr, [this, channel, generation, report] {
                 // What the transfer wrote goes first, then the report, then the count.
-                auto found = byChannel_.find(channel.get());
-                bool ran = found != byChannel_.end();
-                bool waited = waiting_.erase(channel.get()) > 0;
-                if (ran) endTransfer(found->second, /*counted=*/false);
+                CURL* running = channel->runningEasy;
+                bool waited = std::exchange(channel->waitsInGroup, false);
+                bool ran = running != nullptr;
+                if (ran) endTransfer(running, /*counted=*/false);
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
                 if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
-            });
-            if (commands_.size() == 1) curl_multi_wakeup(multi_);
+            }});
+            if (commands_.size() == 1) wake(idle_);
             return;
         }
     }
@@ -157,7 +178,15 @@ void NetworkCore::deleteCookiesForURL(std::string url) {
 }
 
 void NetworkCore::setCertificateAuthorityFile(std::filesystem::path file) {
-    enqueue([this, file = std::move(file)] { caFile_ = file.string(); });
+    enqueue([this, file = std::move(file)] {
+        caFile_ = file.string();
+        ++caGeneration_;
+        // Handles set up for the authorities before get a reset.
+        for (std::vector<CURL*>* plain : {&plainEasies_, &plainCookieEasies_}) {
+            usedEasies_.insert(usedEasies_.end(), plain->begin(), plain->end());
+            plain->clear();
+        }
+    });
 }
 
 void NetworkCore::stop() {
@@ -166,6 +195,7 @@ void NetworkCore::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
+    commandArrived_.notify_one();
     curl_multi_wakeup(multi_);
     if (thread_.joinable()) thread_.join();
 }
@@ -174,19 +204,22 @@ void NetworkCore::run() {
     pthread_setname_np(pthread_self(), "HttpNetwork");
     mailbox_->setBatchingThread(std::this_thread::get_id());
     for (;;) {
-        std::deque<std::function<void()>> batch;
         bool stopping = false;
         {
             std::lock_guard lock(mutex_);
-            batch.swap(commands_);
+            running_.swap(commands_);
             stopping = stopping_;
         }
         roundTime_ = clock_.nowNanos();
-        for (auto& command : batch) command();
+        runCommands();
         if (stopping) break;
+        // Transfers that started (or redirected) as others ended send their
+        // requests at once, not after the poll; a last one ending leaves at once.
         int running = 0;
-        curl_multi_perform(multi_, &running);
-        readCompletions();
+        for (int pass = 0; pass < kPerformPasses; ++pass) {
+            curl_multi_perform(multi_, &running);
+            if (!readCompletions()) break;
+        }
         timeOutStalled();
         int wait = pollMilliseconds();
         if (auto since = mailbox_->waitingSince()) {
@@ -198,11 +231,31 @@ void NetworkCore::run() {
                 wait = std::min(wait, static_cast<int>(left.count()));
             }
         }
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        // After the messages have gone: no request waits for this.
+        resetUsedEasies();
+        if (wait >= 0) {
+            curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        } else {
+            std::unique_lock lock(mutex_);
+            idle_ = true;
+            commandArrived_.wait(lock, [this] { return !commands_.empty() || stopping_; });
+            idle_ = false;
+        }
     }
     shutDown();
     mailbox_->setBatchingThread({});
     mailbox_->flush();
+}
+
+void NetworkCore::runCommands() {
+    for (Command& command : running_) {
+        if (command.start) {
+            launch(command.start);
+        } else {
+            command.other();
+        }
+    }
+    running_.clear();  // keeps its storage for the next round
 }
 
 void NetworkCore::shutDown() {
@@ -210,12 +263,11 @@ void NetworkCore::shutDown() {
     // Run what came in meanwhile (cancels report, starts fail), end every transfer,
     // and only then refuse commands: from there on no transfer exists.
     for (;;) {
-        std::deque<std::function<void()>> batch;
         {
             std::lock_guard lock(mutex_);
-            batch.swap(commands_);
+            running_.swap(commands_);
         }
-        for (auto& command : batch) command();
+        runCommands();
         failWaiting();
         while (!transfers_.empty()) {
             CURL* easy = transfers_.begin()->first;
@@ -230,16 +282,30 @@ void NetworkCore::shutDown() {
     }
 }
 
-CURL* NetworkCore::takeEasy() {
-    if (idleEasies_.empty()) return curl_easy_init();
-    CURL* easy = idleEasies_.back();
-    idleEasies_.pop_back();
-    return easy;
+CURL* NetworkCore::takeEasy(bool plainGet, bool usesCookies, EasyState& state) {
+    // A plain GET sets least on a handle a plain GET used; anything else, on a
+    // clean one.
+    std::vector<CURL*>* same = usesCookies ? &plainCookieEasies_ : &plainEasies_;
+    std::vector<CURL*>* other = usesCookies ? &plainEasies_ : &plainCookieEasies_;
+    std::vector<CURL*>* pools[] = {plainGet ? same : &idleEasies_, plainGet ? other : same,
+                                   plainGet ? &idleEasies_ : other, &usedEasies_};
+    for (std::vector<CURL*>* pool : pools) {
+        if (pool->empty()) continue;
+        CURL* easy = pool->back();
+        pool->pop_back();
+        state = pool == &idleEasies_         ? EasyState::Clean
+                : pool == &plainEasies_       ? EasyState::PlainGet
+                : pool == &plainCookieEasies_ ? EasyState::PlainGetWithCookies
+                                              : EasyState::Used;
+        return easy;
+    }
+    state = EasyState::Clean;
+    return curl_easy_init();
 }
 
 void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
-    const RequestChannel* channel = order->channel.get();
-    if (byChannel_.count(channel) || waiting_.count(channel)) return;  // already there
+    RequestChannel* channel = order->channel.get();
+    if (channel->runningEasy || channel->waitsInGroup) return;  // already there
     if (shuttingDown_) {
         postCancelled(*order->channel, order->generation, kStoppedMessage);
         endedTransfers_.fetch_add(1, std::memory_order_release);
@@ -250,7 +316,7 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
         group.limit = std::max<size_t>(order->groupLimit, 1);
         if (group.running >= group.limit) {
             group.waiting.push_back(order);
-            waiting_.insert(channel);
+            channel->waitsInGroup = true;
             return;
         }
         ++group.running;
@@ -265,12 +331,17 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
 }
 
 bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
-    CURL* easy = takeEasy();
-    auto transfer = std::make_unique<Transfer>(order, *this, easy);
+    const RequestSpec& spec = order->spec;
+    bool plainGet = (spec.method.empty() || spec.method == "GET") && !spec.body && spec.bodyFile.empty() &&
+                    spec.username.empty() && spec.password.empty();
+    EasyState state = EasyState::Clean;
+    CURL* easy = takeEasy(plainGet, spec.usesCookies, state);
+    auto transfer = std::make_unique<Transfer>(order, *this, easy, state);
     if (std::optional<json::Error> error = transfer->begin()) {
         transfer->fail(std::move(*error));
+        state = transfer->easyState();
         transfer.reset();
-        recycle(easy);
+        recycle(easy, state);
         endedTransfers_.fetch_add(1, std::memory_order_release);
         return false;
     }
@@ -278,8 +349,9 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     started.kind = Event::Kind::Started;
     order->channel->post(order->generation, std::move(started));
     transfers_.emplace(easy, std::move(transfer));
-    byChannel_.emplace(order->channel.get(), easy);
+    order->channel->runningEasy = easy;
     curl_multi_add_handle(multi_, easy);
+    ++handlesAdded_;
     return true;
 }
 
@@ -292,7 +364,7 @@ void NetworkCore::releaseSlot(uint64_t groupId) {
     while (group.running < group.limit && !group.waiting.empty()) {
         std::shared_ptr<TransferOrder> next = std::move(group.waiting.front());
         group.waiting.pop_front();
-        if (waiting_.erase(next->channel.get()) == 0) continue;  // cancelled while it waited
+        if (!std::exchange(next->channel->waitsInGroup, false)) continue;  // cancelled while it waited
         ++group.running;
         if (!startTransfer(next)) {
             if (next->groupStopsOnFailure) {
@@ -312,7 +384,7 @@ void NetworkCore::cancelGroup(uint64_t groupId) {
     std::deque<std::shared_ptr<TransferOrder>> waiting = std::move(found->second.waiting);
     groups_.erase(found);
     for (const std::shared_ptr<TransferOrder>& order : waiting) {
-        if (waiting_.erase(order->channel.get()) == 0) continue;
+        if (!std::exchange(order->channel->waitsInGroup, false)) continue;
         postCancelled(*order->channel, order->generation, "The request was cancelled: another of its queue failed");
         endedTransfers_.fetch_add(1, std::memory_order_release);
     }
@@ -330,7 +402,7 @@ void NetworkCore::cancelGroup(uint64_t groupId) {
 void NetworkCore::failWaiting() {
     for (auto& [id, group] : groups_) {
         for (const std::shared_ptr<TransferOrder>& order : group.waiting) {
-            if (waiting_.erase(order->channel.get()) == 0) continue;
+            if (!std::exchange(order->channel->waitsInGroup, false)) continue;
             postCancelled(*order->channel, order->generation, kStoppedMessage);
             endedTransfers_.fetch_add(1, std::memory_order_release);
         }
@@ -350,9 +422,10 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     const TransferOrder& order = transfer->second->order();
     uint64_t group = order.group;
     bool stopsGroup = order.groupStopsOnFailure && transfer->second->failed();
-    byChannel_.erase(&transfer->second->channel());
+    EasyState state = transfer->second->easyState();
+    transfer->second->channel().runningEasy = nullptr;
     transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
-    recycle(easy);
+    recycle(easy, state);
     if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);
     if (stopsGroup) {
         cancelGroup(group);
@@ -361,16 +434,45 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     }
 }
 
-void NetworkCore::recycle(CURL* easy) {
-    resetEasy(easy);
-    if (idleEasies_.size() < kIdleEasyHandles) {
-        idleEasies_.push_back(easy);
-    } else {
+void NetworkCore::recycle(CURL* easy, EasyState state) {
+    if (idleEasies_.size() + plainEasies_.size() + plainCookieEasies_.size() + usedEasies_.size() >=
+        kIdleEasyHandles) {
+        resetEasy(easy);
         curl_easy_cleanup(easy);
+        return;
+    }
+    // The handle is out of the multi handle: libcurl calls none of its callbacks
+    // until the next transfer sets them again. It names no buffer or list of the
+    // transfer that has gone.
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    switch (state) {
+        case EasyState::Clean:
+            idleEasies_.push_back(easy);
+            break;
+        case EasyState::PlainGet:
+            plainEasies_.push_back(easy);
+            break;
+        case EasyState::PlainGetWithCookies:
+            plainCookieEasies_.push_back(easy);
+            break;
+        case EasyState::Used:
+            // Reset by resetUsedEasies (or the next transfer that takes it).
+            usedEasies_.push_back(easy);
+            break;
     }
 }
 
-void NetworkCore::readCompletions() {
+void NetworkCore::resetUsedEasies() {
+    for (CURL* easy : usedEasies_) {
+        resetEasy(easy);
+        idleEasies_.push_back(easy);
+    }
+    usedEasies_.clear();
+}
+
+bool NetworkCore::readCompletions() {
+    uint64_t addedBefore = handlesAdded_;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
@@ -381,10 +483,12 @@ void NetworkCore::readCompletions() {
         curl_multi_remove_handle(multi_, easy);
         if (found->second->complete(result) == Transfer::Next::FollowRedirect) {
             curl_multi_add_handle(multi_, easy);
+            ++handlesAdded_;
         } else {
             retire(found);
         }
     }
+    return handlesAdded_ != addedBefore;
 }
 
 void NetworkCore::timeOutStalled() {
@@ -405,7 +509,9 @@ void NetworkCore::timeOutStalled() {
 int NetworkCore::pollMilliseconds() const {
     long curlWait = -1;
     curl_multi_timeout(multi_, &curlWait);
-    int wait = curlWait < 0 ? kIdlePollMilliseconds : static_cast<int>(std::min<long>(curlWait, kIdlePollMilliseconds));
+    if (transfers_.empty() && curlWait < 0) return -1;
+    int wait = curlWait < 0 ? kLongestPollMilliseconds
+                            : static_cast<int>(std::min<long>(curlWait, kLongestPollMilliseconds));
     if (transfers_.empty()) return wait;
     if (!systemClock_) return std::min(wait, kForeignClockPollMilliseconds);
     uint64_t now = clock_.nowNanos();

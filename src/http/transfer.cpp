@@ -24,13 +24,20 @@ constexpr int kMaximumRedirects = 5;
 constexpr size_t kMaximumHeaderBytes = 256 * 1024;
 // The answer headers a cache entry leaves out: they describe one connection.
 constexpr std::string_view kUnstoredHeaders[] = {"Connection", "Keep-Alive", "Transfer-Encoding", "Set-Cookie"};
+// What one read from the connection takes at most.
+constexpr long kReceiveBufferBytes = 64 * 1024;
+// Enough for a usual answer's fields in one allocation.
+constexpr size_t kHeaderBlockReserve = 512;
+// The answer fields the network thread decides by, in the order of
+// Transfer::Field; the main loop reads them all.
+constexpr std::string_view kFieldsReadHere[] = {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location",
+                                                "Cache-Control"};
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
-        text.remove_suffix(1);
+int fieldReadHere(std::string_view name) {
+    for (size_t i = 0; i < std::size(kFieldsReadHere); ++i) {
+        if (equalsIgnoringCase(kFieldsReadHere[i], name)) return static_cast<int>(i);
     }
-    return text;
+    return -1;
 }
 
 // Content-Length: decimal digits that fit a signed 64-bit number; a repeated
@@ -39,7 +46,7 @@ std::optional<int64_t> parseContentLength(std::string_view value) {
     std::optional<int64_t> length;
     while (true) {
         size_t comma = value.find(',');
-        std::string_view item = trimmed(value.substr(0, comma));
+        std::string_view item = trimmedLine(value.substr(0, comma));
         if (item.empty() || !std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return std::nullopt;
         }
@@ -117,15 +124,15 @@ void resetEasy(CURL* easy) {
     curl_easy_reset(easy);
 }
 
-Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy)
-    : order_(std::move(order)), core_(core), easy_(easy) {}
+Transfer::Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, EasyState easyState)
+    : order_(std::move(order)), core_(core), easy_(easy), easyState_(easyState) {}
 
 Transfer::~Transfer() {
     if (bodyFd_ >= 0) ::close(bodyFd_);
     curl_slist_free_all(headerList_);
 }
 
-void Transfer::post(Event event) { order_->channel->post(order_->generation, std::move(event)); }
+void Transfer::post(Event&& event) { order_->channel->post(order_->generation, std::move(event)); }
 
 void Transfer::touch() { lastActivity_ = core_.roundTime(); }
 
@@ -163,17 +170,62 @@ std::optional<json::Error> Transfer::begin() {
     return configureStep();
 }
 
+EasyState Transfer::easyState() const {
+    return isPlainGet(easyState_) && authorityGeneration_ != core_.certificateAuthorityGeneration() ? EasyState::Used
+                                                                                                    : easyState_;
+}
+
+bool Transfer::isPlainGetStep() const {
+    const RequestSpec& request = spec();
+    return method_ == "GET" && !sendsBody_ &&
+           !(sendsCredentials_ && (!request.username.empty() || !request.password.empty()));
+}
+
+void Transfer::setConstantOptions() {
+    set(easy_, CURLOPT_NOSIGNAL, 1L);
+    set(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    set(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    set(easy_, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see followRedirect
+    set(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+    set(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Loopback never goes through a proxy.
+    set(easy_, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    // A large body comes in a quarter of the reads (and file writes) of libcurl's
+    // 16 KiB.
+    set(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    set(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    set(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    set(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    set(easy_, CURLOPT_NOPROGRESS, 0L);
+}
+
 std::optional<json::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
-    resetEasy(easy_);
+    bool plainGet = isPlainGetStep();
+    EasyState before = easyState();
+    EasyState after = !plainGet                ? EasyState::Used
+                      : request.usesCookies ? EasyState::PlainGetWithCookies
+                                            : EasyState::PlainGet;
+    // A plain GET after a plain GET sets only what is its own below; with the
+    // same cookie setting, even the share and the cookie engine stay.
+    bool keepsCookieSetting = plainGet && before == after;
+    if (plainGet && isPlainGet(before)) {
+        if (!keepsCookieSetting) set(easy_, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
+    } else {
+        if (before != EasyState::Clean) resetEasy(easy_);
+        setConstantOptions();
+    }
+    easyState_ = after;
+    authorityGeneration_ = core_.certificateAuthorityGeneration();
     curl_slist_free_all(headerList_);
     headerList_ = nullptr;
     headerBytes_ = 0;
     inFinalHeaders_ = false;
     headersDone_ = false;
     status_ = 0;
-    responseHeaders_ = std::make_shared<HttpHeaders>();
-    lastHeaderName_.clear();
+    headerBlock_.clear();
+    answerFields_ = {};
+    lastField_ = -1;
     followsRedirect_ = false;
     answeredFromCache_ = false;
     decoder_.reset();
@@ -188,32 +240,24 @@ std::optional<json::Error> Transfer::configureStep() {
     progress.bytesReceived.store(0, std::memory_order_relaxed);
     progress.bytesExpected.store(-1, std::memory_order_relaxed);
 
+    set(easy_, CURLOPT_ERRORBUFFER, errorText_);
     set(easy_, CURLOPT_URL, url_.c_str());
     set(easy_, CURLOPT_PRIVATE, this);
-    set(easy_, CURLOPT_NOSIGNAL, 1L);
-    set(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-    set(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    set(easy_, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see followRedirect
-    set(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
-    set(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!core_.certificateAuthorityFile().empty()) {
         set(easy_, CURLOPT_CAINFO, core_.certificateAuthorityFile().c_str());
     }
-    // Loopback never goes through a proxy.
-    set(easy_, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
-    set(easy_, CURLOPT_SHARE, core_.share(request.usesCookies));
-    // The cookie engine runs only with a cookie file named; "" names none.
-    if (request.usesCookies) set(easy_, CURLOPT_COOKIEFILE, "");
-    set(easy_, CURLOPT_ERRORBUFFER, errorText_);
-    set(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    if (!keepsCookieSetting) {
+        set(easy_, CURLOPT_SHARE, core_.share(request.usesCookies));
+        // The cookie engine runs only with a cookie file named; "" names none.
+        if (request.usesCookies) set(easy_, CURLOPT_COOKIEFILE, "");
+    }
     set(easy_, CURLOPT_HEADERDATA, this);
-    set(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     set(easy_, CURLOPT_WRITEDATA, this);
-    set(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
     set(easy_, CURLOPT_XFERINFODATA, this);
-    set(easy_, CURLOPT_NOPROGRESS, 0L);
 
-    auto addHeader = [this](std::string line) { headerList_ = curl_slist_append(headerList_, line.c_str()); };
+    auto addHeader = [this](const std::string& line) {
+        headerList_ = curl_slist_append(headerList_, line.c_str());
+    };
     for (const auto& [name, value] : headers_) {
         if (!sendsCredentials_ && (equalsIgnoringCase(name, "Authorization") || equalsIgnoringCase(name, "Cookie"))) {
             continue;
@@ -221,16 +265,18 @@ std::optional<json::Error> Transfer::configureStep() {
         // "Name;" is how libcurl sends a header with an empty value.
         addHeader(value.empty() ? name + ";" : name + ": " + value);
     }
-    if (!headers_.count("Accept-Encoding")) addHeader("Accept-Encoding: gzip, deflate");
-    if (!headers_.count("User-Agent")) addHeader("User-Agent: Strombel");
-    if (!headers_.count("Expect")) addHeader("Expect:");  // no wait for "100 Continue"
     if (cached_ && redirects_ == 0) {
-        std::string etag = headerValue(cached_->headers, "ETag");
-        std::string modified = headerValue(cached_->headers, "Last-Modified");
+        const std::string& etag = headerValue(cached_->headers, "ETag");
+        const std::string& modified = headerValue(cached_->headers, "Last-Modified");
         if (!etag.empty() && !headers_.count("If-None-Match")) addHeader("If-None-Match: " + etag);
         if (!modified.empty() && !headers_.count("If-Modified-Since")) addHeader("If-Modified-Since: " + modified);
     }
-    set(easy_, CURLOPT_HTTPHEADER, headerList_);
+    if (headerList_) {
+        for (std::string_view line : kDefaultHeaderLines) {
+            if (!headers_.count(line.substr(0, line.find(':')))) addHeader(std::string(line));
+        }
+    }
+    set(easy_, CURLOPT_HTTPHEADER, headerList_ ? headerList_ : core_.defaultHeaderList());
 
     if (method_ == "HEAD") {
         set(easy_, CURLOPT_NOBODY, 1L);
@@ -275,13 +321,14 @@ void Transfer::headerLine(std::string_view line) {
     if (headersDone_) return;  // trailers of a chunked body
     if (line.rfind("HTTP/", 0) == 0) {
         // A new block: an interim answer (1xx) may come before the final one.
-        responseHeaders_->clear();
-        lastHeaderName_.clear();
+        headerBlock_.clear();
+        answerFields_ = {};
+        lastField_ = -1;
         inFinalHeaders_ = true;
         return;
     }
-    std::string_view content = trimmed(line);
-    if (content.empty()) {
+    HeaderLine read = readHeaderLine(line);
+    if (read.kind == HeaderLine::Kind::End) {
         long status = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 100 && status < 200) return;  // wait for the final block
@@ -289,17 +336,30 @@ void Transfer::headerLine(std::string_view line) {
         headersComplete();
         return;
     }
-    if (!inFinalHeaders_) return;
-    if (line.front() == ' ' || line.front() == '\t') {
+    if (!inFinalHeaders_ || read.kind == HeaderLine::Kind::Other) return;
+    if (headerBlock_.empty()) headerBlock_.reserve(kHeaderBlockReserve);
+    headerBlock_.append(line);
+    if (line.back() != '\n') headerBlock_.push_back('\n');
+    if (read.kind == HeaderLine::Kind::Continuation) {
         // An old-style continuation of the previous field.
-        if (!lastHeaderName_.empty()) (*responseHeaders_)[lastHeaderName_].append(" ").append(content);
+        if (lastField_ >= 0) answerFields_[lastField_]->append(" ").append(read.value);
         return;
     }
-    size_t colon = content.find(':');
-    if (colon == std::string_view::npos || colon == 0) return;
-    std::string_view name = trimmed(content.substr(0, colon));
-    appendHeaderValue(*responseHeaders_, name, trimmed(content.substr(colon + 1)));
-    lastHeaderName_ = std::string(name);
+    // Joined as parseHeaderBlock joins them.
+    lastField_ = fieldReadHere(read.name);
+    if (lastField_ < 0) return;
+    std::optional<std::string>& field = answerFields_[lastField_];
+    if (field) {
+        field->append(", ").append(read.value);
+    } else {
+        field.emplace(read.value);
+    }
+}
+
+const std::string& Transfer::answerField(Field field) const {
+    static const std::string absent;
+    const std::optional<std::string>& value = answerFields_[static_cast<size_t>(field)];
+    return value ? *value : absent;
 }
 
 void Transfer::headersComplete() {
@@ -308,9 +368,9 @@ void Transfer::headersComplete() {
     Event headers;
     headers.kind = Event::Kind::ResponseHeaders;
     headers.status = status_;
-    headers.headers = responseHeaders_;
+    // A cache entry in the making needs the block again when it is committed.
+    headers.headerBlock = request.cache ? headerBlock_ : std::move(headerBlock_);
     post(std::move(headers));
-    const HttpHeaders& answer = *responseHeaders_;
 
     if (status_ == 401 || status_ == 407) {
         Event needed;
@@ -320,16 +380,16 @@ void Transfer::headersComplete() {
                                                                        : "The proxy refused the credentials"));
         return;
     }
-    if (isRedirectStatus(status_) && !headerValue(answer, "Location").empty()) {
+    if (isRedirectStatus(status_) && !answerField(Field::Location).empty()) {
         followsRedirect_ = true;  // its body is skipped
         return;
     }
 
     bool hasBody = method_ != "HEAD" && status_ != 204 && status_ != 304;
     int64_t contentLength = -1;
-    bool chunked = headerListContains(headerValue(answer, "Transfer-Encoding"), "chunked");
-    if (hasBody && !chunked && answer.count("Content-Length")) {
-        std::string field = headerValue(answer, "Content-Length");
+    bool chunked = headerListContains(answerField(Field::TransferEncoding), "chunked");
+    if (hasBody && !chunked && answerFields_[static_cast<size_t>(Field::ContentLength)]) {
+        const std::string& field = answerField(Field::ContentLength);
         std::optional<int64_t> length = parseContentLength(field);
         if (!length) {
             abort(httpError(HttpErrorCode::ConnectionFailure, "The answer's Content-Length is not a length: " + field));
@@ -344,7 +404,7 @@ void Transfer::headersComplete() {
     }
     if (!hasBody) return;
 
-    decoder_ = ContentDecoder::forEncoding(headerValue(answer, "Content-Encoding"));
+    decoder_ = ContentDecoder::forEncoding(answerField(Field::ContentEncoding));
     bool success = status_ >= 200 && status_ < 300;
     if (!request.downloadDestination.empty() && success) {
         // Nothing is reserved from the length field: it only refuses what cannot fit.
@@ -365,7 +425,7 @@ void Transfer::headersComplete() {
         return;
     }
     if (request.cache && status_ == 200 && method_ == "GET" && !sendsBody_ && request.downloadDestination.empty() &&
-        redirects_ == 0 && !headerListContains(headerValue(answer, "Cache-Control"), "no-store")) {
+        redirects_ == 0 && !headerListContains(answerField(Field::CacheControl), "no-store")) {
         cacheWriter_ = request.cache->beginStoring(request.url);
     }
 }
@@ -539,7 +599,6 @@ void Transfer::finish() {
     }
     Event finished;
     finished.kind = Event::Kind::Finished;
-    finished.url = url_;
     if (answeredFromCache_) {
         // Not modified: the stored answer stands, inflated as the network's would be.
         std::unique_ptr<ContentDecoder> decoder =
@@ -565,14 +624,13 @@ void Transfer::finish() {
             return;
         }
         if (cacheWriter_) {
-            HttpHeaders stored = *responseHeaders_;
+            HttpHeaders stored = parseHeaderBlock(headerBlock_);
             for (std::string_view name : kUnstoredHeaders) {
                 auto found = stored.find(name);
                 if (found != stored.end()) stored.erase(found);
             }
             cacheWriter_->commit(status_, stored);
         }
-        finished.headers = responseHeaders_;
     }
     finished.data = std::move(body_);
     finished.download = std::move(download_);

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -36,6 +37,26 @@ class NetworkCore;
 /// the list that CURLOPT_COOKIEFILE builds; emptying it first frees it.
 void resetEasy(CURL* easy);
 
+/// The header lines every request sends unless it sets the field itself.
+inline constexpr const char* kDefaultHeaderLines[] = {
+    "Accept-Encoding: gzip, deflate",
+    "User-Agent: Strombel",
+    "Expect:",  // no wait for "100 Continue"
+};
+
+/// What a pooled easy handle carries from its last transfer.
+enum class EasyState {
+    Clean,                // no option: new or reset
+    PlainGet,             // the options of a GET without body or credentials, under the
+    PlainGetWithCookies,  // current certificate authorities, without or with cookies: a
+                          // plain GET sets only what differs
+    Used,                 // anything else: reset before the next use
+};
+
+inline bool isPlainGet(EasyState state) {
+    return state == EasyState::PlainGet || state == EasyState::PlainGetWithCookies;
+}
+
 /// Everything a request asked for, copied when it starts.
 struct RequestSpec {
     std::string url;
@@ -57,19 +78,23 @@ struct RequestSpec {
 struct Event {
     enum class Kind {
         Started,
-        ResponseHeaders,   // status, headers
+        ResponseHeaders,   // status, headerBlock
         WillRedirect,      // url
         Redirected,        // url
         Data,              // data
         Progress,
         AuthenticationNeeded,
         ProxyAuthenticationNeeded,
-        Finished,          // status, headers, data (the body), url, fromCache, download
+        Finished,          // status, data (the body), fromCache, download, headers when
+                           // from the cache; the address is the last Redirected one
         Failed,            // error
     };
     Kind kind = Kind::Started;
     int status = 0;
-    // Shared, not copied: the network thread no longer changes headers it has sent.
+    // ResponseHeaders: the block as received, read into fields on the main loop
+    // (which allocates and frees them there).
+    std::string headerBlock;
+    // Finished from the cache: the stored fields.
     std::shared_ptr<const HttpHeaders> headers;
     std::string url;
     std::vector<uint8_t> data;
@@ -93,7 +118,7 @@ public:
 
     /// Any thread. The message reaches the channel's request only if the request
     /// still exists and its generation is still `generation` on delivery.
-    void send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event event);
+    void send(std::shared_ptr<RequestChannel> channel, uint64_t generation, Event&& event);
 
     /// The longest a message of the busy network thread waits to be posted.
     static constexpr std::chrono::microseconds kDeliveryWindow{1000};
@@ -131,13 +156,19 @@ public:
     explicit RequestChannel(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
 
     /// Sends `event` to the request under `generation` (see Mailbox::send).
-    void post(uint64_t generation, Event event) { mailbox_->send(shared_from_this(), generation, std::move(event)); }
+    void post(uint64_t generation, Event&& event) { mailbox_->send(shared_from_this(), generation, std::move(event)); }
 
     platform::MainLoop& loop() const { return mailbox_->loop(); }
 
     // Main thread only.
     HttpRequest* request = nullptr;
     uint64_t generation = 1;
+
+    // Network thread only: the handle of the request's running transfer, and
+    // whether the request waits for a free place in its group (a cancel clears it,
+    // and the request is passed over when its turn comes).
+    CURL* runningEasy = nullptr;
+    bool waitsInGroup = false;
 
     // Any thread: progress of the current step, and what the main side wants sent.
     std::atomic<int64_t> bytesSent{0};
@@ -170,7 +201,8 @@ struct TransferOrder {
 /// the network thread only.
 class Transfer {
 public:
-    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy);
+    /// `easyState`: what `easy` carries from the transfer before.
+    Transfer(std::shared_ptr<TransferOrder> order, NetworkCore& core, CURL* easy, EasyState easyState);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -193,6 +225,8 @@ public:
     uint64_t deadline() const { return lastActivity_ + spec().timeoutNanos; }
 
     CURL* easy() const { return easy_; }
+    /// What the handle carries once this transfer lets it go.
+    EasyState easyState() const;
     const TransferOrder& order() const { return *order_; }
     RequestChannel& channel() const { return *order_->channel; }
     const RequestSpec& spec() const { return order_->spec; }
@@ -205,13 +239,15 @@ private:
     static int onProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
     std::optional<json::Error> configureStep();
+    void setConstantOptions();
+    bool isPlainGetStep() const;
     void headerLine(std::string_view line);
     void headersComplete();
     bool body(std::span<const uint8_t> bytes);
     bool keep(std::span<const uint8_t> bytes);
     std::optional<json::Error> followRedirect();
     void finish();
-    void post(Event event);
+    void post(Event&& event);
     void postProgress();
     void abort(json::Error error);
     void touch();
@@ -220,6 +256,8 @@ private:
     std::shared_ptr<TransferOrder> order_;
     NetworkCore& core_;
     CURL* easy_;
+    EasyState easyState_;
+    uint64_t authorityGeneration_ = 0;  // the certificate authorities the handle was set up with
     curl_slist* headerList_ = nullptr;
     char errorText_[CURL_ERROR_SIZE] = {};
 
@@ -241,8 +279,12 @@ private:
     bool inFinalHeaders_ = false;
     bool headersDone_ = false;
     int status_ = 0;
-    std::shared_ptr<HttpHeaders> responseHeaders_;
-    std::string lastHeaderName_;
+    // The final block's lines, and the fields of it this thread reads itself.
+    enum class Field { ContentLength, TransferEncoding, ContentEncoding, Location, CacheControl, Count };
+    const std::string& answerField(Field field) const;  // "" when absent
+    std::string headerBlock_;
+    std::array<std::optional<std::string>, static_cast<size_t>(Field::Count)> answerFields_;
+    int lastField_ = -1;  // the field a continuation line continues, if one of answerFields_
     bool followsRedirect_ = false;
     bool answeredFromCache_ = false;
     std::unique_ptr<ContentDecoder> decoder_;

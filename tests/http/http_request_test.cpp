@@ -87,6 +87,55 @@ TEST_F(HttpRequestTest, AnyStatusFinishesAndTheCallerJudgesIt) {
     }
 }
 
+
+TEST_F(HttpRequestTest, AnswerHeadersAreReadAsTheServerMeantThem) {
+    struct Case {
+        const char* name;
+        std::string answer;  // sent after the request; the body is always "ok"
+        std::map<std::string, std::string> expected;
+    };
+    const std::string length = "Content-Length: 2\r\n";
+    const std::vector<Case> cases = {
+        {"a repeated field joins its values", "HTTP/1.1 200 OK\r\nX-Tag: a\r\nx-tag: b\r\nX-TAG: c\r\n" + length,
+         {{"x-tag", "a, b, c"}, {"content-length", "2"}}},
+        {"a folded line continues its field", "HTTP/1.1 200 OK\r\nX-Folded: first\r\n   second\r\n\tthird\r\n" + length,
+         {{"x-folded", "first second third"}, {"content-length", "2"}}},
+        {"blanks around names and values go, an empty value stays",
+         "HTTP/1.1 200 OK\r\nX-Spaced :   both sides  \r\nX-Empty:\r\n" + length,
+         {{"x-spaced", "both sides"}, {"x-empty", ""}, {"content-length", "2"}}},
+        {"an interim answer's fields are dropped",
+         "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 200 OK\r\nX-Final: yes\r\n" + length,
+         {{"x-final", "yes"}, {"content-length", "2"}}},
+        {"trailers of a chunked body are not fields",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n2\r\nok\r\n0\r\nX-Sum: 9\r\n",
+         {{"transfer-encoding", "chunked"}, {"trailer", "X-Sum"}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        bool chunked = test.answer.find("chunked") != std::string::npos;
+        RawServer raw([&](RawConnection& connection) {
+            connection.readRequest();
+            connection.send(test.answer + (chunked ? "\r\n" : "\r\nok"));
+        });
+        auto request = makeRequest(raw.url("/fields"));
+        run(*request);
+        ASSERT_FALSE(request->error()) << request->error()->description();
+        EXPECT_EQ(request->responseStatusCode(), 200);
+        EXPECT_EQ(request->responseString(), "ok");
+        EXPECT_EQ(request->lowercasedResponseHeaders(), test.expected);
+    }
+    // Names keep the case the server first gave them, and any case finds them.
+    RawServer raw([](RawConnection& connection) {
+        connection.readRequest();
+        connection.send("HTTP/1.1 200 OK\r\nX-Mixed-Case: 1\r\nx-mixed-case: 2\r\nContent-Length: 2\r\n\r\nok");
+    });
+    auto request = makeRequest(raw.url("/fields"));
+    run(*request);
+    ASSERT_EQ(request->responseHeaders().count("X-Mixed-Case"), 1u);
+    EXPECT_EQ(request->responseHeaders().begin()->first, "Content-Length");
+    EXPECT_EQ(std::next(request->responseHeaders().begin())->first, "X-Mixed-Case");
+    EXPECT_EQ(headerValue(request->responseHeaders(), "X-MIXED-CASE"), "1, 2");
+}
 TEST_F(HttpRequestTest, BasicAuthenticationGoesUpFront) {
     struct Case {
         const char* username;
@@ -233,6 +282,55 @@ TEST_F(HttpRequestTest, CookiesAreKeptReturnedLeftOutAndForgotten) {
     network->deleteCookiesForURL(server.url("/"));
     EXPECT_EQ(show(true), "");
     EXPECT_EQ(show(true, "localhost"), "session=abc");  // another host's cookies stay
+}
+
+TEST_F(HttpRequestTest, ARequestSendsOnlyWhatItAskedForWhateverRanBeforeIt) {
+    // One request after another on one thread: each takes the handle the one
+    // before left, so nothing of that one may show in what this one sends.
+    struct Step {
+        const char* name;
+        std::string method;  // "" leaves the default
+        std::string body;
+        bool credentials;
+        std::string custom;  // X-Custom, when not ""
+        bool usesCookies;
+    };
+    const std::vector<Step> steps = {
+        {"a plain GET after the one that set the cookie", "", "", false, "", true},
+        {"a POST with credentials, a header and cookies", "POST", "payload", true, "one", true},
+        {"a plain GET", "", "", false, "", true},
+        {"a HEAD", "HEAD", "", false, "", true},
+        {"a GET with a header and without cookies", "", "", false, "two", false},
+        {"a plain GET again", "", "", false, "", true},
+        {"a PUT with credentials", "PUT", "put body", true, "", true},
+        {"a GET without cookies", "", "", false, "", false},
+        {"a last plain GET", "", "", false, "", true},
+    };
+    auto setCookie = makeRequest(server.url("/cookie/set"));
+    run(*setCookie);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        auto request = makeRequest(server.url("/echo"));
+        if (!step.method.empty()) request->setRequestMethod(step.method);
+        if (!step.body.empty()) request->setPostBody(std::string_view(step.body));
+        if (step.credentials) {
+            request->setUsername("user");
+            request->setPassword("secret");
+        }
+        if (!step.custom.empty()) request->addRequestHeader("X-Custom", step.custom);
+        request->setUsesCookies(step.usesCookies);
+        run(*request);
+        ASSERT_FALSE(request->error()) << request->error()->description();
+        std::string method = step.method.empty() ? "GET" : step.method;
+        EXPECT_EQ(headerValue(request->responseHeaders(), "X-Method"), method);
+        EXPECT_EQ(request->responseString(), method == "HEAD" ? "" : step.body);
+        RecordedRequest seen = server.requests().back();
+        EXPECT_EQ(seen.method, method);
+        EXPECT_EQ(seen.body, step.body);
+        EXPECT_EQ(seen.hasHeader("Authorization"), step.credentials);
+        EXPECT_EQ(seen.header("X-Custom"), step.custom);
+        EXPECT_EQ(seen.header("Cookie"), step.usesCookies ? "session=abc" : "");
+    }
 }
 
 TEST_F(HttpRequestTest, CancellingMidBodyFailsWithTheCancelledError) {
