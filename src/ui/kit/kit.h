@@ -20,6 +20,7 @@
 #include "ui/kit/timer.h"               // Timer on the main loop's clock
 #include "ui/kit/animator.h"            // Animator: alpha, position, rotation; finished or cut short
 #include "ui/kit/presenters.h"          // alerts, edit menu, modal screens, URL opening (and test doubles)
+#include "ui/kit/scroll_view.h"         // ScrollView: a window onto taller content, dragged or wheeled
 #include "ui/kit/window.h"              // Window: the QGraphicsView showing a screen; render to an image
 #include "ui/kit/view_controllers.h"    // ViewController, NavigationController, TabBarController and their delegates
 // clang-format on
