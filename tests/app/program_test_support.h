@@ -55,7 +55,8 @@ public:
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
-    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
+    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0,
+               std::optional<store::StoreSettings> store = std::nullopt)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -76,6 +77,7 @@ public:
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;
+        setup.store = std::move(store);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();

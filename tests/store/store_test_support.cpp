@@ -62,6 +62,10 @@ StoreServer::StoreServer() {
         }
         // Holding the answer lets downloads overlap, so that the client's limit shows.
         std::this_thread::sleep_for(delay_.load());
+        if (found && file.held) {
+            std::unique_lock lock(mutex_);
+            gateChanged_.wait(lock, [this] { return gateOpen_ || stopped_; });
+        }
         --concurrent_;
         // "drummer:s3cret", as Basic authentication sends it.
         if (request.get_header_value("Authorization") != "Basic ZHJ1bW1lcjpzM2NyZXQ=") {
@@ -98,9 +102,19 @@ StoreServer::StoreServer() {
 
 StoreServer::~StoreServer() { stop(); }
 
+void StoreServer::openGate() {
+    std::lock_guard lock(mutex_);
+    gateOpen_ = true;
+    gateChanged_.notify_all();
+}
+
 void StoreServer::stop() {
-    if (stopped_) return;
-    stopped_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        stopped_ = true;
+    }
+    gateChanged_.notify_all();
     server_.stop();
     if (thread_.joinable()) thread_.join();
 }

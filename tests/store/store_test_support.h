@@ -50,6 +50,8 @@ public:
         int status = 200;
         /// Announces this many bytes more than it sends, then closes.
         size_t shortBy = 0;
+        /// Answers only once the gate is open.
+        bool held = false;
     };
 
     StoreServer();
@@ -65,6 +67,8 @@ public:
     void remove(const std::string& name);
     /// Holds every answer this long, so that downloads overlap.
     void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
+    /// Lets the held files go.
+    void openGate();
     /// Stops answering: connections are refused from now on.
     void stop();
 
@@ -83,6 +87,8 @@ private:
     std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
     std::atomic<size_t> concurrent_{0};
     std::atomic<size_t> maximumConcurrent_{0};
+    std::condition_variable gateChanged_;
+    bool gateOpen_ = false;
     bool stopped_ = false;
 };
 
