@@ -95,6 +95,7 @@ StoreServer::StoreServer() {
     });
     // An idle connection holds stop() up for this long.
     server_.set_keep_alive_timeout(1);
+    server_.set_tcp_nodelay(true);
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
