@@ -117,6 +117,7 @@ protected:
         store::StrombelStoreViewController* screen = shop(run);
         ASSERT_NE(screen, nullptr);
         EXPECT_EQ(screen->controlTextOfItem("groovekitpreview"), "INSTALLED");
+        EXPECT_EQ(server_.requestCount("ItemsList.json"), 1u) << "the screen shows the catalogue of the launch";
         download(run, *screen, "deepkit", "INSTALLED");
         download(run, *screen, "broken", "RETRY");
         EXPECT_EQ(screen->failureTextOfItem("broken"), "FAILED: gone.wav: the store answered with HTTP status 404");
