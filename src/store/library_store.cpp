@@ -94,7 +94,7 @@ private:
 };
 
 void LibraryStore::fetchStoreItemIcon(const library::StoreItem& item, std::function<void(std::vector<uint8_t>)> done) {
-    if (item.iconURL.empty()) {
+    if (item.iconURL.empty() || isInvalidDomainAddress(item.iconURL)) {
         if (done) done({});
         return;
     }
@@ -147,6 +147,19 @@ std::filesystem::path LibraryStore::stagingFolder(const std::string& identifier)
 
 void LibraryStore::fetchStoreItems() {
     if (storeItemsRequest_) return;  // the running fetch answers this call too
+    if (isInvalidDomainAddress(settings().baseURL)) {
+        // The built-in address: no store server was named, and none is asked.
+        std::weak_ptr<bool> alive = alive_;
+        services_.library.mainLoop().post([this, alive] {
+            if (alive.expired()) return;
+            const json::Error error =
+                storeError(StoreErrorUnreachable, "The store cannot be reached: no store server is set (--store-url)");
+            STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.message());
+            services_.library.informDelegates(
+                [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });
+        });
+        return;
+    }
     storeItemsRequest_ = std::make_unique<http::HttpRequest>(joinURL(settings().baseURL, kCatalogueName), network_);
     storeItemsRequest_->setUsername(settings().username);
     storeItemsRequest_->setPassword(settings().password);
@@ -283,16 +296,21 @@ void LibraryStore::requestDidReceiveResponseHeaders(http::HttpRequest& request, 
     }
 }
 
-void LibraryStore::queueItemFinished(http::HttpRequest& request) {
+LibraryStore::Installation* LibraryStore::takeDownload(http::HttpRequest& request, Download& download) {
     auto found = downloads_.find(&request);
-    if (found == downloads_.end()) return;
-    const Download download = std::move(found->second);
+    if (found == downloads_.end()) return nullptr;
+    download = std::move(found->second);
     downloads_.erase(found);
     auto installation = installations_.find(download.identifier);
-    if (installation == installations_.end() || installation->second.phase != Phase::downloading) return;
-    if (auto error = checkArrivedFile(installation->second, download.file, request)) {
-        fail(installation->second, download.file, *error);
-    }
+    if (installation == installations_.end() || installation->second.phase != Phase::downloading) return nullptr;
+    return &installation->second;
+}
+
+void LibraryStore::queueItemFinished(http::HttpRequest& request) {
+    Download download;
+    Installation* installation = takeDownload(request, download);
+    if (!installation) return;
+    if (auto error = checkArrivedFile(*installation, download.file, request)) fail(*installation, download.file, *error);
 }
 
 std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installation, const std::string& file,
@@ -469,13 +487,10 @@ std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& install
 }
 
 void LibraryStore::queueItemFailed(http::HttpRequest& request) {
-    auto found = downloads_.find(&request);
-    if (found == downloads_.end()) return;
-    const Download download = std::move(found->second);
-    downloads_.erase(found);
-    auto installation = installations_.find(download.identifier);
-    if (installation == installations_.end() || installation->second.phase != Phase::downloading) return;
-    fail(installation->second, download.file,
+    Download download;
+    Installation* installation = takeDownload(request, download);
+    if (!installation) return;
+    fail(*installation, download.file,
          download.refusal ? *download.refusal : errorOfFailedRequest(request, download.file));
 }
 

@@ -120,6 +120,8 @@ private:
     void requestFinished(http::HttpRequest& request) override;
     void requestFailed(http::HttpRequest& request) override;
 
+    /// Takes `request`'s download out of the list; its installation if that still runs.
+    Installation* takeDownload(http::HttpRequest& request, Download& download);
     Installation* startInstallation(const library::StoreItem& item, bool repair);
     void queueDownload(Installation& installation, const std::string& file);
     /// Checks an arrived file; an error fails the item.

@@ -251,6 +251,15 @@ TEST_F(PackStoreTest, CredentialsRefusedForTheCatalogueAreSaidSo) {
     EXPECT_EQ(world.store().storeItems(), nullptr);
 }
 
+TEST_F(PackStoreTest, WithoutAStoreServerNothingIsAskedAndTheLoadingFails) {
+    world.settings() = store::StoreSettings();  // the built-in ".invalid" address
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_TRUE(world.observer().loadingError.has_value());
+    EXPECT_EQ(world.observer().loadingError->code, store::StoreErrorUnreachable);
+    EXPECT_NE(world.observer().loadingError->message().find("--store-url"), std::string::npos);
+    EXPECT_FALSE(world.store().isLoadingStoreItems());
+}
+
 TEST_F(PackStoreTest, TheServerStoppingMidInstallFailsTheItem) {
     serveDeepKit();
     server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
