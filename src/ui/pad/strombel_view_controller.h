@@ -15,6 +15,7 @@
 
 #include "platform/user_defaults.h"
 #include "ui/editor/edit_sample_view_controller.h"
+#include "ui/gui_type.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/strombel_view_controller_delegate.h"
@@ -75,7 +76,7 @@ public:
     void setStorageWarning(const QString& text);
     kit::Label* storageWarning() const { return storageWarning_; }
 
-    int32_t guiType() const { return guiType_; }
+    GuiType guiType() const { return guiType_; }
     const GuiFactory& gf() const { return *gf_; }
     int32_t tapPadsState() const { return tapPadsState_; }
 
@@ -217,7 +218,7 @@ public:
 
 protected:
     /// For the phone screens: a screen of another gui type.
-    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, int32_t guiType);
+    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
     /// Builds the whole control surface (the layouts of the three gui types).
     virtual void loadView();
@@ -246,7 +247,7 @@ protected:
     PadScreenServices services_;
     platform::UserDefaults& defaults_;
     StrombelViewControllerDelegate* delegate_ = nullptr;
-    int32_t guiType_ = 0;
+    GuiType guiType_ = GuiType::tablet;
     int32_t tapPadsState_ = TapPadsPlay;
     std::unique_ptr<GuiFactory> gf_;
 
