@@ -145,7 +145,7 @@ public:
     /// Fills `into` with the stored events of pattern `patternIdx`, preloading their samples.
     void fetchPattern(uint64_t patternIdx, PatternSteps& into);
     /// Records a pad start (0) or stop (1) at the quantised step sounding now.
-    void recordSequencerEventForSample(const std::string& path, int32_t type);
+    void recordSequencerEventForSample(const std::string& path, PatternEventType type);
     /// Moves recorded events into their pattern (and the store), holding back those
     /// on the step being played and the next two.
     void addRecordedPatternStepsToPattern();
