@@ -3,6 +3,7 @@
 #include <QGraphicsProxyWidget>
 #include <QPainter>
 #include <QPalette>
+#include <QSignalBlocker>
 #include <algorithm>
 #include <memory>
 
@@ -46,11 +47,16 @@ void TextField::edited(const QString& text) {
             ++suffix;
         const int length = int(lastText_.size() - prefix - suffix);
         const QString replacement = text.mid(prefix, text.size() - prefix - suffix);
+        // The hook sees the text as it was before the edit.
+        const int cursor = edit_->cursorPosition();
+        QSignalBlocker quiet(edit_);
+        edit_->setText(lastText_);
         if (!shouldChangeCharacters(*this, int(prefix), length, replacement)) {
-            edit_->setText(lastText_);
             edit_->setCursorPosition(int(prefix) + length);
             return;
         }
+        edit_->setText(text);
+        edit_->setCursorPosition(cursor);
     }
     if (allCapitals_) {
         const QString upper = text.toUpper();

@@ -194,7 +194,8 @@ void StrombelViewController::tapButtonFlash() {
 
 void StrombelViewController::tapTimerBtnPressed() {
     const double time = now();
-    if (time - lastTapMillis_ > 1.0) {
+    // The very first tap always starts a run, however early the clock is.
+    if (numTapsSinceStart_ == 0 || time - lastTapMillis_ > 1.0) {
         STROMBEL_LOG_DEBUG("reset tap timer btn");
         startTimeMillis_ = time;
         numTapsSinceStart_ = 1;
