@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "json/json_decoder.h"
+#include "json/json_text.h"
 #include "json/value_printer.h"
 
 namespace strombel::json {
@@ -101,8 +103,35 @@ TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
     EXPECT_EQ(JSONString(Value::array({"\xe2\x82"}), JsonSerializeEscapeNonASCII).error().message(), "Error converting UTF8.");
     EXPECT_EQ(JSONString(Value::array({"a longer string that ends badly \xed\xa0\x80"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
-    EXPECT_EQ(JSONString(Value::array({"a longer string with a noncharacter \xef\xbf\xbe in it"})).error().message(),
-              "An error occurred converting the contents of a NSString to UTF8.");
+}
+
+TEST(JsonSerializerTest, NoncharactersAreWrittenAndReadBackByTheSecondCodec) {
+    // U+FFFE, U+FDD0 and U+10FFFF: well-formed UTF-8 that no character is assigned
+    // to, which a user's text may still hold.
+    const char* const texts[] = {"\xef\xbf\xbe", "a longer string with a noncharacter \xef\xb7\x90 in it",
+                                 "\xf4\x8f\xbf\xbf at the start, in a string of more than sixteen bytes"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        const Value document = Value::object({{"name", text}, {text, Value::array({text})}});
+        const Result<std::string> plain = JSONString(document);
+        ASSERT_TRUE(plain.ok()) << plain.error().description();
+        EXPECT_NE(plain.value().find(text), std::string::npos) << "written as it is";
+        const Result<std::string> escaped = JSONString(document, JsonSerializeEscapeNonASCII);
+        ASSERT_TRUE(escaped.ok()) << escaped.error().description();
+        EXPECT_TRUE(std::none_of(escaped.value().begin(), escaped.value().end(),
+                                 [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+            << "escaped: " << escaped.value();
+        // The second codec reads both back, and what it writes itself.
+        const Result<std::string> second = JsonText().stringWithObject(document);
+        ASSERT_TRUE(second.ok());
+        for (const std::string& written : {plain.value(), escaped.value(), second.value()}) {
+            const Result<Value> read = JsonText().objectWithString(written);
+            ASSERT_TRUE(read.ok()) << written;
+            EXPECT_EQ(read.value(), document) << written;
+        }
+    }
+    EXPECT_EQ(JSONString(Value::array({"\xef\xbf\xbe\xef\xb7\x90\xf4\x8f\xbf\xbf"}), JsonSerializeEscapeNonASCII).value(),
+              "[\"\\ufffe\\ufdd0\\udbff\\udfff\"]");
 }
 
 TEST(JsonSerializerTest, ABadByteAnywhereInAStringIsCaught) {
