@@ -30,7 +30,8 @@ inline bool isLegalScalar(uint32_t codePoint) {
 ReadResult readScalar(const unsigned char* p, const unsigned char* end, const unsigned char** next,
                       uint32_t* codePoint, bool allowNoncharacters = false);
 
-/// readScalar with the common valid two- and three-byte sequences decoded inline.
+/// readScalar with the common valid two- and three-byte sequences decoded inline
+/// (`allowNoncharacters` as there).
 inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* end, const unsigned char** next,
                                  uint32_t* codePoint, bool allowNoncharacters = false) {
     const unsigned char lead = p[0];
