@@ -70,14 +70,6 @@ TEST_F(GuiFactoryTest, MetricTablesPerGuiTypeAndScreen) {
     }
 }
 
-TEST_F(GuiFactoryTest, ColoursAndTextSizes) {
-    EXPECT_EQ(GuiFactory::rustyColor(), QColor(195, 176, 134));
-    EXPECT_EQ(GuiFactory::darkRustyColor(), QColor(145, 130, 99));
-    EXPECT_EQ(GuiFactory::textSize(0), 12);
-    EXPECT_EQ(GuiFactory::textSize(1), 6);
-    EXPECT_EQ(GuiFactory::textSize(2), 8);
-}
-
 TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiTypeAndNoneForAnUnknownType) {
     auto label = GuiFactory::labelForGuiType(2, QPointF(10, -3), 45);
     ASSERT_TRUE(label);

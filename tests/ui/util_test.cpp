@@ -11,12 +11,6 @@ namespace {
 
 class UtilTest : public testing::UiTest {};
 
-TEST_F(UtilTest, GuardBounds) {
-    EXPECT_EQ(Util::guardBounds(5, 0, 1), 1);
-    EXPECT_EQ(Util::guardBounds(-1, 0, 1), 0);
-    EXPECT_EQ(Util::guardBounds(0.5, 0, 1), 0.5);
-}
-
 TEST_F(UtilTest, ColorForHex) {
     const QColor orange(255, 128, 0);
     EXPECT_EQ(Util::colorForHex("#FF8000"), orange);
