@@ -17,12 +17,13 @@ struct Metrics {
     int32_t margin, portNameMarginLeft, tableCellHeight, fontSize, buttonSpace, labelY;
 };
 
-Metrics metricsFor(int32_t guiType) {
+Metrics metricsFor(GuiType guiType) {
     switch (guiType) {
-        case 1: return {3, 4, 25, 6, 20, -2};
-        case 2: return {4, 7, 35, 8, 28, -3};
-        default: return {5, 10, 45, 12, 45, -6};
+        case GuiType::phoneLandscape: return {3, 4, 25, 6, 20, -2};
+        case GuiType::phonePortrait: return {4, 7, 35, 8, 28, -3};
+        case GuiType::tablet: break;
     }
+    return {5, 10, 45, 12, 45, -6};
 }
 
 /// A NOTES or TEMPO switch: gray while off, white while lit or held.
@@ -49,7 +50,7 @@ private:
 
 }  // namespace
 
-MidiInOutControl::MidiInOutControl(int32_t guiType, MidiPorts& ports)
+MidiInOutControl::MidiInOutControl(GuiType guiType, MidiPorts& ports)
     : kit::ImageView(GuiFactory::imageWithName("midiInOutControlBack", guiType)), ports_(ports), guiType_(guiType) {
     setUserInteractionEnabled(true);
     ports_.setMidiPortsDelegate(this);

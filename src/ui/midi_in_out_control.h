@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/gui_type.h"
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/table_view.h"
@@ -54,7 +55,7 @@ public:
     static constexpr const char* kSourcesCellId = "SOURCES_TABLECELL";
     static constexpr const char* kDestinationsCellId = "DESTINATION_TABLECELL";
 
-    MidiInOutControl(int32_t guiType, MidiPorts& ports);
+    MidiInOutControl(GuiType guiType, MidiPorts& ports);
     ~MidiInOutControl() override;
 
     /// Makes the panel the hub's ports delegate again (its screen came back) and
@@ -86,7 +87,7 @@ private:
     std::optional<MidiPortRow> portOf(kit::Button& button, bool& isSource);
 
     MidiPorts& ports_;
-    int32_t guiType_;
+    GuiType guiType_;
     int32_t margin_ = 0, portNameMarginLeft_ = 0, tableWidth_ = 0, tableHeight_ = 0, tableCellHeight_ = 0,
             fontSize_ = 0, labelY_ = 0, buttonSpace_ = 0;
     kit::TableView* sourcesTableView_ = nullptr;

@@ -98,7 +98,7 @@ class GalleryTest : public testing::UiTest {
   protected:
     GalleryTest() : UiTest(kit::Screen::phone()) {}
 
-    ImageView* panelAt(View& base, int32_t g, const char* image, double x, double y, double w,
+    ImageView* panelAt(View& base, GuiType g, const char* image, double x, double y, double w,
                        double h) {
         auto panel =
             std::make_unique<ImageView>(QRectF(x, y, w, h), GuiFactory::imageWithName(image, g));
@@ -106,7 +106,7 @@ class GalleryTest : public testing::UiTest {
         return base.add(std::move(panel));
     }
 
-    kit::Label* caption(View& parent, int32_t g, QPointF at, double width, const QString& text) {
+    kit::Label* caption(View& parent, GuiType g, QPointF at, double width, const QString& text) {
         auto label = GuiFactory::labelForGuiType(g, at, static_cast<int32_t>(width));
         label->setText(text);
         label->setTextColor(GuiFactory::rustyColor());
@@ -115,9 +115,9 @@ class GalleryTest : public testing::UiTest {
 
     /// The pad screen's surface for gui type `g`, with its controls in some
     /// telling states: pads held and lit, faders set, the meter showing a level.
-    std::unique_ptr<View> padScreen(int32_t g) {
+    std::unique_ptr<View> padScreen(GuiType g) {
         const GuiFactory gf(g);
-        const Layout& layout = kLayouts[g];
+        const Layout& layout = kLayouts[guiTypeNumber(g)];
         pads_.clear();
         lamps_.clear();
         const QImage backgroundImage = GuiFactory::imageWithName("background", g);
@@ -178,10 +178,13 @@ class GalleryTest : public testing::UiTest {
             }
             fader->setX(P * i + layout.slider.x(), layout.slider.y());
             SliderControl* made = sliders->add(std::move(fader));
-            caption(*sliders, g, QPointF(P * i + layout.captionOffset.x(), g == 1 ? -2 : labelY), P,
-                    names[i]);
+            caption(*sliders, g,
+                    QPointF(P * i + layout.captionOffset.x(),
+                            g == GuiType::phoneLandscape ? -2 : labelY),
+                    P, names[i]);
             auto lamp = std::make_unique<LightView>(g);
-            lamp->setX(P * i + layout.lampOffsets[i] + (g == 0 ? -5 : -3), layout.lampY);
+            lamp->setX(P * i + layout.lampOffsets[i] + (g == GuiType::tablet ? -5 : -3),
+                       layout.lampY);
             made->setLightView(sliders->add(std::move(lamp)));
             made->setCurrentPosition(positions[i]);
         }
@@ -236,8 +239,8 @@ class GalleryTest : public testing::UiTest {
 
     /// The other controls of the kit on one sheet: sequencer and MIDI boxes, pad
     /// volumes, icon buttons, the text field, lamps in both states.
-    std::unique_ptr<View> sheet(int32_t g) {
-        const double u = g == 0 ? 1.0 : g == 1 ? 0.45 : 0.66;
+    std::unique_ptr<View> sheet(GuiType g) {
+        const double u = g == GuiType::tablet ? 1.0 : g == GuiType::phoneLandscape ? 0.45 : 0.66;
         auto root = std::make_unique<View>(QRectF(0, 0, 780 * u, 370 * u));
         root->setBackgroundColor(QColor(14, 14, 13));
         const double row = 79 * u;
@@ -311,13 +314,13 @@ class GalleryTest : public testing::UiTest {
         EXPECT_TRUE(varied) << name;
     }
 
-    void render(int32_t g) {
+    void render(GuiType g) {
         kit::Window window;
         window.setRootView(padScreen(g));
-        save(window, "pad-screen-guitype" + std::to_string(g) + ".png");
+        save(window, "pad-screen-guitype" + std::to_string(guiTypeNumber(g)) + ".png");
         expectWhatTheUserSees(window);
         window.setRootView(sheet(g));
-        save(window, "controls-guitype" + std::to_string(g) + ".png");
+        save(window, "controls-guitype" + std::to_string(guiTypeNumber(g)) + ".png");
         expectWhatTheUserSees(window);
     }
 
@@ -441,19 +444,19 @@ class GalleryTest : public testing::UiTest {
 };
 
 TEST_F(GalleryTest, TabletPadScreen) {
-    render(0);
+    render(GuiType::tablet);
 }
 TEST_F(GalleryTest, PhoneLandscapePadScreen) {
-    render(1);
+    render(GuiType::phoneLandscape);
 }
 TEST_F(GalleryTest, PhonePortraitPadScreen) {
-    render(2);
+    render(GuiType::phonePortrait);
 }
 
 TEST_F(GalleryTest, TallPhoneLandscapePadScreen) {
     context.setScreen(kit::Screen::tallPhone());
     kit::Window window;
-    window.setRootView(padScreen(1));
+    window.setRootView(padScreen(GuiType::phoneLandscape));
     EXPECT_EQ(window.rootView()->width(), 568);
     save(window, "pad-screen-guitype1-568h.png");
     expectWhatTheUserSees(window);

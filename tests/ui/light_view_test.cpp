@@ -14,7 +14,7 @@ class LightViewTest : public testing::UiTest {
     bool looksLit() const { return lamp.showsLitView() && lamp.litAlpha() > 0.99; }
     bool looksUnlit() const { return !lamp.showsLitView(); }
 
-    LightView lamp{0};
+    LightView lamp{GuiType::tablet};
 };
 
 TEST_F(LightViewTest, TurnOnIsImmediateAndTurnOffFadesOverAFifthOfASecond) {
@@ -101,7 +101,7 @@ TEST_F(LightViewTest, ToggleAndRepeatedCallsChangeNothingMore) {
 
 TEST_F(LightViewTest, ALampDestroyedMidFadeLeavesNothingBehind) {
     {
-        LightView doomed(1);
+        LightView doomed(GuiType::phoneLandscape);
         doomed.turnOn();
         doomed.turnOff();
         doomed.keepFlashing();

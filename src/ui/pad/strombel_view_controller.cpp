@@ -33,10 +33,10 @@ constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "Reverb
 }  // namespace
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults)
-    : StrombelViewController(services, defaults, 0) {}
+    : StrombelViewController(services, defaults, GuiType::tablet) {}
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults,
-                                               int32_t guiType)
+                                               GuiType guiType)
     : services_(services), defaults_(defaults), guiType_(guiType), gf_(std::make_unique<GuiFactory>(guiType)) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);

@@ -17,6 +17,7 @@
 #include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
+#include "ui/gui_type.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/strombel_view_controller_delegate.h"
@@ -79,7 +80,7 @@ public:
     void setStorageWarning(const QString& text);
     kit::Label* storageWarning() const { return storageWarning_; }
 
-    int32_t guiType() const { return guiType_; }
+    GuiType guiType() const { return guiType_; }
     const GuiFactory& gf() const { return *gf_; }
     int32_t tapPadsState() const { return tapPadsState_; }
 
@@ -243,7 +244,7 @@ public:
 
 protected:
     /// For the phone screens: a screen of another gui type.
-    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, int32_t guiType);
+    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
     /// Builds the whole control surface (the layouts of the three gui types).
     virtual void loadView();
@@ -277,7 +278,7 @@ protected:
     PadScreenServices services_;
     platform::UserDefaults& defaults_;
     StrombelViewControllerDelegate* delegate_ = nullptr;
-    int32_t guiType_ = 0;
+    GuiType guiType_ = GuiType::tablet;
     int32_t tapPadsState_ = TapPadsPlay;
     std::unique_ptr<GuiFactory> gf_;
 
