@@ -89,6 +89,8 @@ public:
     platform::ManualAudioDevice& device() { return *device_; }
     platform::UserDefaults& defaults() { return defaults_; }
     platform::Sandbox& sandbox() { return sandbox_; }
+    /// The MIDI world outside the program: devices come and go, keys are played.
+    platform::LoopbackMidiBackend& midi() { return midi_; }
     ui::kit::RecordingAlertPresenter& alerts() { return *alerts_; }
     RecordingEditMenu& menu() { return *menu_; }
 

@@ -68,14 +68,6 @@ TEST_F(GuiFactoryTest, MetricTablesPerGuiTypeAndScreen) {
     }
 }
 
-TEST_F(GuiFactoryTest, ColoursAndTextSizes) {
-    EXPECT_EQ(GuiFactory::rustyColor(), QColor(195, 176, 134));
-    EXPECT_EQ(GuiFactory::darkRustyColor(), QColor(145, 130, 99));
-    EXPECT_EQ(GuiFactory::textSize(GuiType::tablet), 12);
-    EXPECT_EQ(GuiFactory::textSize(GuiType::phoneLandscape), 6);
-    EXPECT_EQ(GuiFactory::textSize(GuiType::phonePortrait), 8);
-}
-
 TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiType) {
     auto label = GuiFactory::labelForGuiType(GuiType::phonePortrait, QPointF(10, -3), 45);
     ASSERT_TRUE(label);

@@ -17,14 +17,6 @@ class LightViewTest : public testing::UiTest {
     LightView lamp{GuiType::tablet};
 };
 
-TEST_F(LightViewTest, StartsUnlitWithTheSizeOfItsPicture) {
-    EXPECT_EQ(lamp.frame(), QRectF(0, 0, 16, 16));
-    EXPECT_FALSE(lamp.isTurnedOn());
-    EXPECT_TRUE(looksUnlit());
-    EXPECT_FLOAT_EQ(lamp.onTime(), 0);
-    EXPECT_FLOAT_EQ(lamp.offTime(), 0.2f);
-}
-
 TEST_F(LightViewTest, TurnOnIsImmediateAndTurnOffFadesOverAFifthOfASecond) {
     lamp.turnOn();
     EXPECT_TRUE(lamp.isTurnedOn());

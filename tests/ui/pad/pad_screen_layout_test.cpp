@@ -100,6 +100,9 @@ struct StillLibrary final : PadLibrary {
     void save() override {}
     std::string documentsFolder() const override { return {}; }
     std::string exportTempFolder() const override { return {}; }
+    bool renameSoundbank(uint64_t, const std::string&) override { return false; }
+    std::string userSamplePath(uint64_t) const override { return {}; }
+    bool setPackSampleOnPad(uint64_t, uint64_t, uint64_t, uint64_t) override { return false; }
 };
 
 struct StillMidi final : PadMidi {
@@ -112,6 +115,15 @@ struct StillMidi final : PadMidi {
     void setChannel(int32_t) override {}
     bool notesMapToButtons() const override { return true; }
     void setNotesMapToButtons(bool) override {}
+    std::vector<MidiPortRow> sources() const override { return {{"Keys", true, false}}; }
+    std::vector<MidiPortRow> destinations() const override { return {}; }
+    void receiveNotesFrom(const std::string&, bool) override {}
+    void receiveClockFrom(const std::string&, bool) override {}
+    void sendNotesTo(const std::string&, bool) override {}
+    void sendClockTo(const std::string&, bool) override {}
+    MidiPortsObserver* midiPortsDelegate() const override { return portsDelegate; }
+    void setMidiPortsDelegate(MidiPortsObserver* observer) override { portsDelegate = observer; }
+    MidiPortsObserver* portsDelegate = nullptr;
 };
 
 class PadScreenLayoutTest : public ::testing::Test {
