@@ -40,6 +40,7 @@
 #include "library/persistent_store.h"
 #include "library/sound_store.h"
 #include "platform/main_loop.h"
+#include "platform/not_found.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 
@@ -101,7 +102,7 @@ private:
 
 class SoundDataManager {
 public:
-    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     static constexpr uint64_t kPadsPerBank = 12;
     /// The store file, in the documents folder.
     static constexpr const char* kStoreFileName = ".strombel.xcdatamodeld";

@@ -73,7 +73,7 @@ protected:
     }
     ~StoreScenarioTest() override { server_.openGate(); }
 
-    std::unique_ptr<ProgramRun> startWithStore(int32_t guiType) {
+    std::unique_ptr<ProgramRun> startWithStore(ui::GuiType guiType) {
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType, settings_);
     }
     /// Pumps the main loop (without moving the clock) until `done`; the limit
@@ -136,7 +136,7 @@ protected:
 };
 
 TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
-    auto run = startWithStore(0);
+    auto run = startWithStore(ui::GuiType::tablet);
     const size_t banksBefore = run->screen().soundBankControl()->soundbankNames().size();
     shopAndRender(*run, "store-tablet.png");
 
@@ -163,14 +163,14 @@ TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
 }
 
 TEST_F(StoreScenarioTest, ThePhoneLayoutShowsTheSameStates) {
-    auto run = startWithStore(1);
+    auto run = startWithStore(ui::GuiType::phoneLandscape);
     shopAndRender(*run, "store-phone.png");
     EXPECT_TRUE(run->program().library()->soundpackWithIdExists("slowkit"));
 }
 
 TEST_F(StoreScenarioTest, WithoutAServerTheScreenSaysSoAndOffersRetry) {
     server_.stop();
-    auto run = startWithStore(0);
+    auto run = startWithStore(ui::GuiType::tablet);
     ui::kit::View* shopButton = buttonCaptioned(run->program().window().rootView(), "SHOP");
     ASSERT_NE(shopButton, nullptr);
     tap(*run, shopButton);

@@ -14,7 +14,6 @@
 #include "ui/kit/image_view.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
-#include "ui/kit/scroll_view.h"
 #include "ui/kit/window.h"
 #include "ui/util.h"
 
@@ -66,11 +65,11 @@ QImage decodeIcon(const std::vector<uint8_t>& bytes) {
 // ---- Life ----
 
 StrombelStoreViewController::StrombelStoreViewController(library::SoundDataManager* library)
-    : StrombelStoreViewController(library, 0) {
+    : StrombelStoreViewController(library, ui::GuiType::tablet) {
     loadView();
 }
 
-StrombelStoreViewController::StrombelStoreViewController(library::SoundDataManager* library, int32_t guiType)
+StrombelStoreViewController::StrombelStoreViewController(library::SoundDataManager* library, ui::GuiType guiType)
     : library_(library), guiType_(guiType) {
     const auto& screen = kit::Context::current().screen();
     setFrame(QRectF(0, 0, ui::Util::screenHeight(screen), ui::Util::screenWidth(screen)));
@@ -93,7 +92,10 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     title->setTextColor(GuiFactory::rustyColor());
     add(std::move(title));
 
-    list_ = add(std::make_unique<kit::ScrollView>(QRectF(0, metrics.headerHeight, w, h - metrics.headerHeight)));
+    list_ = add(std::make_unique<kit::TableView>(QRectF(0, metrics.headerHeight, w, h - metrics.headerHeight)));
+    list_->setRowHeight(metrics.rowHeight);
+    list_->setSeparatorColor(QColor(60, 60, 60));
+    list_->setDataSource(this);
 
     const double statusTop = h * 0.35;
     status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2), int32_t(metrics.nameSize)));
@@ -148,7 +150,7 @@ void StrombelStoreViewController::storeItemsLoaded(const std::vector<library::St
 
 void StrombelStoreViewController::storeItemsLoadingFailed(const json::Error& error) {
     // The catalogue on screen stays; only a screen without one says so.
-    if (!rows_.empty()) return;
+    if (!items_.empty()) return;
     showStatus(QString(kUnreachableText) + "\n" + QString::fromStdString(error.message()), true);
 }
 
@@ -161,83 +163,130 @@ void StrombelStoreViewController::showStatus(const QString& text, bool offerRetr
 
 QString StrombelStoreViewController::statusText() const { return status_->isHidden() ? QString() : status_->text(); }
 
-void StrombelStoreViewController::showItems(const std::vector<library::StoreItem>& items) {
-    showStatus(items.empty() ? QString("The store offers nothing at the moment.") : QString(), false);
-    for (kit::View* old : list_->contentView().subviews()) old->removeFromSuperview();
-    rows_.clear();
+/// One item's row: icon, title, description, contents, its control and what failed.
+class StrombelStoreViewController::ItemCell final : public kit::TableViewCell {
+public:
+    ItemCell() : kit::TableViewCell("item") {}
+    std::string identifier;
+    kit::ImageView* icon = nullptr;
+    kit::Label* name = nullptr;
+    kit::Label* description = nullptr;
+    kit::Label* contents = nullptr;  // null in the compact layout
+    kit::Button* control = nullptr;
+    kit::Label* failure = nullptr;
+};
+
+std::unique_ptr<StrombelStoreViewController::ItemCell> StrombelStoreViewController::makeCell() {
     const Metrics& m = metrics_;
     const double w = list_->width(), gap = m.rowHeight * 0.1;
-    double top = 0;
-    for (const library::StoreItem& item : items) {
-        auto row = std::make_unique<kit::View>(QRectF(0, top, w, m.rowHeight));
-        Row entry;
-        entry.identifier = item.identifier;
-        entry.icon = row->add(std::make_unique<kit::ImageView>(
-            QRectF(gap, (m.rowHeight - m.iconSide) / 2, m.iconSide, m.iconSide), placeholderIcon(item)));
-        entry.icon->setContentMode(kit::ImageView::ContentMode::aspectFit);
-        const double textLeft = gap * 2 + m.iconSide;
-        const double textWidth = w - textLeft - m.controlSize.width() - gap * 3;
-        auto name = textLabel(QRectF(textLeft, gap, textWidth, m.nameSize * 1.3), m.nameSize, Qt::white);
-        name->setText(QString::fromStdString(item.title.empty() ? item.identifier : item.title));
-        row->add(std::move(name));
-        const double lineHeight = m.textSize * 1.35;
-        double lineTop = gap + m.nameSize * 1.4;
-        if (m.compact) {
-            auto line = textLabel(QRectF(textLeft, lineTop, textWidth, lineHeight), m.textSize, QColor(200, 200, 200));
-            QString text = QString::fromStdString(item.descriptionText);
-            if (!item.contents.empty()) text += (text.isEmpty() ? "" : " - ") + QString::fromStdString(item.contents);
-            line->setText(text);
-            row->add(std::move(line));
-        } else {
-            auto description =
-                textLabel(QRectF(textLeft, lineTop, textWidth, lineHeight * 2), m.textSize, QColor(200, 200, 200));
-            description->setNumberOfLines(2);
-            description->setLineBreakMode(kit::Label::LineBreak::wordWrap);
-            description->setText(QString::fromStdString(item.descriptionText));
-            row->add(std::move(description));
-            lineTop += lineHeight * 2;
-            auto contents = textLabel(QRectF(textLeft, lineTop, textWidth, lineHeight), m.textSize, QColor(140, 140, 140));
-            contents->setText(QString::fromStdString(item.contents));
-            row->add(std::move(contents));
-        }
-        const QSizeF control = m.controlSize;
-        const double controlLeft = w - control.width() - gap * 2;
-        entry.control = row->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
-        const std::string identifier = item.identifier;
-        entry.control->addTarget(kit::touchUpInside, [this, identifier](kit::Control&) { itemBtnPressed(identifier); });
-        entry.failure = row->add(textLabel(
-            QRectF(controlLeft - control.width() * 0.5, gap + control.height() + 4, control.width() * 1.5,
-                   m.textSize * 2.8),
-            m.textSize * 0.85, QColor(230, 80, 60)));
-        entry.failure->setNumberOfLines(2);
-        entry.failure->setLineBreakMode(kit::Label::LineBreak::wordWrap);
-        entry.failure->setAlignment(kit::Label::Alignment::right);
-        auto separator = std::make_unique<kit::View>(QRectF(gap, m.rowHeight - 1, w - gap * 2, 1));
-        separator->setBackgroundColor(QColor(60, 60, 60));
-        row->add(std::move(separator));
-        list_->contentView().add(std::move(row));
-        rows_.push_back(entry);
-        top += m.rowHeight;
-
-        if (library::SoundStore* store = soundStore(); store && !item.iconURL.empty()) {
-            std::weak_ptr<bool> alive = lifetime_;
-            store->fetchStoreItemIcon(item, [this, alive, identifier](std::vector<uint8_t> bytes) {
-                if (!alive.expired()) iconArrived(identifier, bytes);
-            });
-        }
+    auto cell = std::make_unique<ItemCell>();
+    cell->setFrame(QRectF(0, 0, w, m.rowHeight));
+    cell->icon = cell->add(std::make_unique<kit::ImageView>(
+        QRectF(gap, (m.rowHeight - m.iconSide) / 2, m.iconSide, m.iconSide), QImage()));
+    cell->icon->setContentMode(kit::ImageView::ContentMode::aspectFit);
+    const double textLeft = gap * 2 + m.iconSide;
+    const double textWidth = w - textLeft - m.controlSize.width() - gap * 3;
+    cell->name = cell->add(textLabel(QRectF(textLeft, gap, textWidth, m.nameSize * 1.3), m.nameSize, Qt::white));
+    const double lineHeight = m.textSize * 1.35;
+    const double lineTop = gap + m.nameSize * 1.4;
+    if (m.compact) {
+        cell->description =
+            cell->add(textLabel(QRectF(textLeft, lineTop, textWidth, lineHeight), m.textSize, QColor(200, 200, 200)));
+    } else {
+        cell->description = cell->add(
+            textLabel(QRectF(textLeft, lineTop, textWidth, lineHeight * 2), m.textSize, QColor(200, 200, 200)));
+        cell->description->setNumberOfLines(2);
+        cell->description->setLineBreakMode(kit::Label::LineBreak::wordWrap);
+        cell->contents = cell->add(textLabel(QRectF(textLeft, lineTop + lineHeight * 2, textWidth, lineHeight),
+                                             m.textSize, QColor(140, 140, 140)));
     }
-    list_->setContentHeight(top);
-    refreshRows();
+    const QSizeF control = m.controlSize;
+    const double controlLeft = w - control.width() - gap * 2;
+    cell->control = cell->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
+    ItemCell* raw = cell.get();
+    cell->control->addTarget(kit::touchUpInside, [this, raw](kit::Control&) { itemBtnPressed(raw->identifier); });
+    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, gap + control.height() + 4,
+                                               control.width() * 1.5, m.textSize * 2.8),
+                                        m.textSize * 0.85, QColor(230, 80, 60)));
+    cell->failure->setNumberOfLines(2);
+    cell->failure->setLineBreakMode(kit::Label::LineBreak::wordWrap);
+    cell->failure->setAlignment(kit::Label::Alignment::right);
+    return cell;
+}
+
+int StrombelStoreViewController::numberOfRows(kit::TableView&, int) { return int(items_.size()); }
+
+std::unique_ptr<kit::TableViewCell> StrombelStoreViewController::cellForRow(kit::TableView& table,
+                                                                            const kit::IndexPath& path) {
+    if (path.row < 0 || size_t(path.row) >= items_.size()) return nullptr;
+    std::unique_ptr<ItemCell> cell;
+    if (auto reused = table.dequeueReusableCell("item")) cell.reset(static_cast<ItemCell*>(reused.release()));
+    else cell = makeCell();
+    const library::StoreItem& item = items_[size_t(path.row)];
+    cell->identifier = item.identifier;
+    auto icon = icons_.find(item.identifier);
+    cell->icon->setImage(icon != icons_.end() ? icon->second : placeholderIcon(item));
+    cell->name->setText(QString::fromStdString(item.title.empty() ? item.identifier : item.title));
+    QString description = QString::fromStdString(item.descriptionText);
+    if (!cell->contents && !item.contents.empty()) {
+        description += (description.isEmpty() ? "" : " - ") + QString::fromStdString(item.contents);
+    }
+    cell->description->setText(description);
+    if (cell->contents) cell->contents->setText(QString::fromStdString(item.contents));
+    fill(*cell, item);
+    return cell;
+}
+
+void StrombelStoreViewController::fill(ItemCell& cell, const library::StoreItem& item) const {
+    library::SoundStore* store = soundStore();
+    const library::StoreItemProgress progress =
+        store ? store->progressOfStoreItem(item.identifier) : library::StoreItemProgress{};
+    QString text = "DOWNLOAD";
+    QString failure;
+    bool enabled = store != nullptr;
+    switch (progress.phase) {
+        case Phase::idle:
+            break;
+        case Phase::downloading:
+            text = QString("%1 of %2 files").arg(progress.filesDone).arg(progress.filesTotal);
+            enabled = false;
+            break;
+        case Phase::installed:
+            text = "INSTALLED";
+            enabled = false;
+            break;
+        case Phase::failed:
+            text = "RETRY";
+            failure = "FAILED: " + QString::fromStdString(progress.failure);
+            break;
+    }
+    cell.control->setTitle(text);
+    cell.control->setEnabled(enabled);
+    cell.control->setTitleColor(enabled ? GuiFactory::rustyColor() : QColor(150, 150, 150));
+    cell.failure->setText(failure);
+}
+
+void StrombelStoreViewController::showItems(const std::vector<library::StoreItem>& items) {
+    showStatus(items.empty() ? QString("The store offers nothing at the moment.") : QString(), false);
+    items_ = items;
+    list_->reloadData();
+    library::SoundStore* store = soundStore();
+    if (!store) return;
+    for (const library::StoreItem& item : items_) {
+        if (item.iconURL.empty() || icons_.count(item.identifier)) continue;
+        std::weak_ptr<bool> alive = lifetime_;
+        const std::string identifier = item.identifier;
+        store->fetchStoreItemIcon(item, [this, alive, identifier](std::vector<uint8_t> bytes) {
+            if (!alive.expired()) iconArrived(identifier, bytes);
+        });
+    }
 }
 
 void StrombelStoreViewController::iconArrived(const std::string& identifier, const std::vector<uint8_t>& bytes) {
     const QImage image = decodeIcon(bytes);
     if (image.isNull()) return;  // the drawn placeholder stays
-    for (Row& row : rows_) {
-        if (row.identifier != identifier) continue;
-        row.icon->setImage(image);
-        row.iconLoaded = true;
-    }
+    icons_[identifier] = image;
+    if (ItemCell* cell = cellOfItem(identifier)) cell->icon->setImage(image);
 }
 
 QImage StrombelStoreViewController::placeholderIcon(const library::StoreItem& item) const {
@@ -268,47 +317,28 @@ void StrombelStoreViewController::itemBtnPressed(const std::string& identifier) 
 }
 
 void StrombelStoreViewController::refreshRows() {
-    library::SoundStore* store = soundStore();
-    if (!store) return;
-    for (Row& row : rows_) {
-        const library::StoreItemProgress progress = store->progressOfStoreItem(row.identifier);
-        QString text = "DOWNLOAD";
-        QString failure;
-        bool enabled = true;
-        switch (progress.phase) {
-            case Phase::idle:
-                break;
-            case Phase::downloading:
-                text = QString("%1 of %2 files").arg(progress.filesDone).arg(progress.filesTotal);
-                enabled = false;
-                break;
-            case Phase::installed:
-                text = "INSTALLED";
-                enabled = false;
-                break;
-            case Phase::failed:
-                text = "RETRY";
-                failure = "FAILED: " + QString::fromStdString(progress.failure);
-                break;
-        }
-        row.control->setTitle(text);
-        row.control->setEnabled(enabled);
-        row.control->setTitleColor(enabled ? GuiFactory::rustyColor() : QColor(150, 150, 150));
-        row.failure->setText(failure);
+    for (const library::StoreItem& item : items_) {
+        if (ItemCell* cell = cellOfItem(item.identifier)) fill(*cell, item);
     }
+}
+
+StrombelStoreViewController::ItemCell* StrombelStoreViewController::cellOfItem(const std::string& identifier) const {
+    for (kit::TableViewCell* visible : list_->visibleCells()) {
+        auto* cell = static_cast<ItemCell*>(visible);
+        if (cell->identifier == identifier) return cell;
+    }
+    return nullptr;
 }
 
 std::vector<std::string> StrombelStoreViewController::itemIdentifiers() const {
     std::vector<std::string> identifiers;
-    for (const Row& row : rows_) identifiers.push_back(row.identifier);
+    for (const library::StoreItem& item : items_) identifiers.push_back(item.identifier);
     return identifiers;
 }
 
 kit::Button* StrombelStoreViewController::controlOfItem(const std::string& identifier) const {
-    for (const Row& row : rows_) {
-        if (row.identifier == identifier) return row.control;
-    }
-    return nullptr;
+    ItemCell* cell = cellOfItem(identifier);
+    return cell ? cell->control : nullptr;
 }
 
 QString StrombelStoreViewController::controlTextOfItem(const std::string& identifier) const {
@@ -317,23 +347,18 @@ QString StrombelStoreViewController::controlTextOfItem(const std::string& identi
 }
 
 QString StrombelStoreViewController::failureTextOfItem(const std::string& identifier) const {
-    for (const Row& row : rows_) {
-        if (row.identifier == identifier) return row.failure->text();
-    }
-    return {};
+    ItemCell* cell = cellOfItem(identifier);
+    return cell ? cell->failure->text() : QString();
 }
 
 bool StrombelStoreViewController::iconOfItemIsLoaded(const std::string& identifier) const {
-    for (const Row& row : rows_) {
-        if (row.identifier == identifier) return row.iconLoaded;
-    }
-    return false;
+    return icons_.count(identifier) > 0;
 }
 
 // ---- The phone ----
 
 StrombelIphoneStoreViewController::StrombelIphoneStoreViewController(library::SoundDataManager* library)
-    : StrombelStoreViewController(library, 1) {
+    : StrombelStoreViewController(library, ui::GuiType::phoneLandscape) {
     loadView();
 }
 

@@ -13,13 +13,15 @@
 #include <vector>
 
 #include "library/sound_data_manager.h"
+#include "ui/gui_type.h"
+#include "ui/kit/table_view.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui::kit {
 class Button;
 class ImageView;
 class Label;
-class ScrollView;
+class TableView;
 class Window;
 }  // namespace strombel::ui::kit
 
@@ -29,7 +31,9 @@ namespace strombel::store {
 /// (icon, title, description, contents and a control saying where the item
 /// stands: DOWNLOAD, "n of m files", INSTALLED, or FAILED with its reason and
 /// RETRY), and DONE. It observes the library while it lives.
-class StrombelStoreViewController : public ui::kit::View, private library::SoundDataManagerDelegate {
+class StrombelStoreViewController : public ui::kit::View,
+                                    private library::SoundDataManagerDelegate,
+                                    private ui::kit::TableViewDataSource {
 public:
     /// The tablet layout, on `library` (null: a screen saying the store cannot be
     /// reached). Shows the loaded catalogue, or asks for one.
@@ -60,7 +64,7 @@ public:
     QString failureTextOfItem(const std::string& identifier) const;
     ui::kit::Button* controlOfItem(const std::string& identifier) const;
     bool iconOfItemIsLoaded(const std::string& identifier) const;
-    ui::kit::ScrollView* list() const { return list_; }
+    ui::kit::TableView* list() const { return list_; }
     ui::kit::Button* doneButton() const { return doneBtn_; }
 
     /// The largest icon, in pixels a side, that is decoded.
@@ -79,19 +83,13 @@ protected:
         bool compact;
     };
     /// For the phone layout, which builds its own view.
-    StrombelStoreViewController(library::SoundDataManager* library, int32_t guiType);
+    StrombelStoreViewController(library::SoundDataManager* library, ui::GuiType guiType);
     /// Builds the header, the list and the DONE button.
     virtual void loadView();
     void buildView(const Metrics& metrics);
 
 private:
-    struct Row {
-        std::string identifier;
-        ui::kit::ImageView* icon = nullptr;
-        ui::kit::Button* control = nullptr;
-        ui::kit::Label* failure = nullptr;
-        bool iconLoaded = false;
-    };
+    class ItemCell;
 
     // The library's store messages.
     void storeItemsLoaded(const std::vector<library::StoreItem>& items) override;
@@ -101,6 +99,14 @@ private:
     void storeItemFileDownloadFailed(const std::string&) override { refreshRows(); }
 
     library::SoundStore* soundStore() const { return library_ ? library_->store() : nullptr; }
+    // The list's rows, one per item.
+    int numberOfRows(ui::kit::TableView& table, int section) override;
+    std::unique_ptr<ui::kit::TableViewCell> cellForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
+    std::unique_ptr<ItemCell> makeCell();
+    /// Shows where an item stands on its cell.
+    void fill(ItemCell& cell, const library::StoreItem& item) const;
+    ItemCell* cellOfItem(const std::string& identifier) const;
+
     void showItems(const std::vector<library::StoreItem>& items);
     void showStatus(const QString& text, bool offerRetry);
     void refreshRows();
@@ -108,16 +114,18 @@ private:
     QImage placeholderIcon(const library::StoreItem& item) const;
 
     library::SoundDataManager* library_;
-    int32_t guiType_;
+    ui::GuiType guiType_;
     Metrics metrics_{};
     int32_t modalTransitionStyle_ = 0;
     ui::kit::Window* window_ = nullptr;
     std::function<void()> dismissed_;
     ui::kit::Label* status_ = nullptr;
     ui::kit::Button* retryBtn_ = nullptr;
-    ui::kit::ScrollView* list_ = nullptr;
+    ui::kit::TableView* list_ = nullptr;
     ui::kit::Button* doneBtn_ = nullptr;
-    std::vector<Row> rows_;
+    std::vector<library::StoreItem> items_;
+    /// The icons that arrived, by item.
+    std::map<std::string, QImage> icons_;
     std::shared_ptr<bool> lifetime_ = std::make_shared<bool>(true);
 };
 
