@@ -461,7 +461,10 @@ void LibraryStore::installIfComplete(Installation& installation) {
             if (item.identifier == installation.item.identifier) item.state = library::StoreItem::kStateInstalled;
         }
     }
-    if (installation.repair) installations_.erase(installation.item.identifier);
+    if (installation.repair) {
+        const std::string identifier = installation.item.identifier;
+        installations_.erase(identifier);
+    }
 }
 
 std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& installation,
