@@ -224,6 +224,10 @@ public:
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
     SmallButtonControl* swingBtn() const { return swingBtn_; }
+    SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
+    SmallButtonControl* fxBtn() const { return fxBtn_; }
+    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
+    LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
