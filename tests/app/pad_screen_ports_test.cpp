@@ -92,33 +92,21 @@ TEST_F(PortsPanelTest, AnOpenPanelTakesThePortsRoleBackWhenItsScreenComesBack) {
     midi::MidiController& hub = *run->program().midiHub();
     ui::MidiInOutControl* ports = openPorts(*run);
     ASSERT_NE(ports, nullptr);
-    ui::kit::Window& window = run->program().window();
-
     // The information screen comes; meanwhile another panel (as a second pad
     // screen has) takes the role and goes, and a keyboard is plugged in.
-    screen.infoBtnPressed();
-    loop_.advance(1000 * platform::kNanosPerMillisecond);
-    ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
-    ASSERT_NE(presented, nullptr);
-    {
-        ui::MidiInOutControl other(ui::GuiType::tablet, *run->program().padScreenServices().midi);
-        EXPECT_NE(hub.midiPortsDelegate(), nullptr);
-    }
-    EXPECT_EQ(hub.midiPortsDelegate(), nullptr);
-    run->midi().addSource("Keys");
-    loop_.runPending();
-    EXPECT_EQ(rowNamed(ports->sourcesTableView(), "KEYS"), -1) << "nobody told the panel";
-
-    ui::kit::Button* done = nullptr;
-    for (ui::kit::View* child : presented->subviews())
-        if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
-    ASSERT_NE(done, nullptr);
-    tap(*run, done);
-    loop_.advance(1000 * platform::kNanosPerMillisecond);
-    ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
+    ASSERT_NO_FATAL_FAILURE(visitInformationScreen(*run, [&] {
+        {
+            ui::MidiInOutControl other(ui::GuiType::tablet, *run->program().padScreenServices().midi);
+            EXPECT_NE(hub.midiPortsDelegate(), nullptr);
+        }
+        EXPECT_EQ(hub.midiPortsDelegate(), nullptr);
+        run->midi().addSource("Keys");
+        loop_.runPending();
+        EXPECT_EQ(rowNamed(ports->sourcesTableView(), "KEYS"), -1) << "nobody told the panel";
+    }));
 
     ASSERT_EQ(screen.midiInOutControl(), ports) << "the same panel stays open";
-    EXPECT_NE(hub.midiPortsDelegate(), nullptr);
+    EXPECT_EQ(run->program().padScreenServices().midi->midiPortsDelegate(), ports) << "it holds the role again";
     EXPECT_GE(rowNamed(ports->sourcesTableView(), "KEYS"), 0) << "the list is shown as it is now";
     run->midi().addSource("Drums");
     loop_.runPending();

@@ -260,18 +260,7 @@ TEST_F(SequencerPanelTest, ComingBackFromAnotherScreenEndsPatternModeAndShowsThe
     ASSERT_EQ(screen.tapPadsState(), ui::TapPadsPattern);
     ASSERT_TRUE(run->defaults().boolForKey("PatternMode"));
 
-    screen.infoBtnPressed();
-    loop_.advance(1000 * platform::kNanosPerMillisecond);
-    ui::kit::Window& window = run->program().window();
-    ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
-    ASSERT_NE(presented, nullptr);
-    ui::kit::Button* done = nullptr;
-    for (ui::kit::View* child : presented->subviews())
-        if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
-    ASSERT_NE(done, nullptr);
-    tap(*run, done);
-    loop_.advance(1000 * platform::kNanosPerMillisecond);
-    ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
+    ASSERT_NO_FATAL_FAILURE(visitInformationScreen(*run));
 
     ASSERT_NE(screen.patternBtn(), nullptr) << "the panel is open again";
     EXPECT_FALSE(screen.patternBtn()->isPressedDown());

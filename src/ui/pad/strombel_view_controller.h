@@ -332,7 +332,6 @@ protected:
     /// Per-pad volumes set while VOL. was on, by sample path, on every bank shown
     /// meanwhile: all are written to the library when the mode is left.
     std::map<std::string, float> editedTrackVolumes_;
-    bool trackVolumeSlidersShown_ = false;
 
     kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
     LightView* tapTimerLight_ = nullptr;
