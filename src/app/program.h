@@ -88,7 +88,7 @@ public:
     std::string storageLine() const { return storageProblems_ ? storageProblems_->line() : std::string(); }
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
-        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
+        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get(), library_.get()};
     }
     PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
     PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }

@@ -596,6 +596,8 @@ const std::map<std::string, Art>& catalogue() {
         // The MIDI ports panel takes the sliders' place, and their size.
         add("midiInOutControlBack", square[0], square[1], square[2], panel);
         add("linesSliderControls", square[0], square[1], square[2], sliderPanel);
+        // The library browser's panel, the size of its view.
+        add("sortControlBack", {457, 646}, {206, 291}, {301, 426}, panel);
         a["background"] = Art{{}, true, background};
         a["fullscreenShade"] = Art{{}, true, shade};
         add("lightOff", {16, 16}, {8, 8}, {11, 11},
