@@ -289,6 +289,7 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::srcTableCellForRowAt
             rename->setTag(DropTableCell::kRenameButtonTag);
             cell->renameButton = cell->add(std::move(rename));
         }
+        cell->raiseSeparator();
     }
     if (size_t(path.section) >= sections.size()) return cell;
     const auto& section = sections[size_t(path.section)];
@@ -338,6 +339,7 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::dstTableCellForRowAt
             remove->setTag(DropTableCell::kRemoveButtonTag);
             cell->removeButton = cell->add(std::move(remove));
         }
+        cell->raiseSeparator();
     }
     const auto banks = library_.soundbanks();
     if (size_t(path.section) >= banks.size()) return cell;

@@ -50,6 +50,8 @@ public:
 
     DropTableCell(const QString& reuseIdentifier, int32_t fontSize);
     kit::Label* textLabel() const { return textLabel_; }
+    /// Puts the separator above the row's buttons, whose black would hide it.
+    void raiseSeparator() { bringSubviewToFront(separator_); }
     kit::ImageView* playingArrow = nullptr;
     CollapseArrowView* collapseArrow = nullptr;
     kit::Button* deleteButton = nullptr;

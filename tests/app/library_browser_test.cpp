@@ -12,6 +12,7 @@
 
 #include "program_test_support.h"
 #include "ui/drag_drop_table_view_controller.h"
+#include "ui/gui_factory.h"
 
 namespace strombel::app::scenario {
 namespace {
@@ -225,6 +226,19 @@ TEST_F(LibraryBrowserTest, RowTextsAndWhichRowsCanBeRenamed) {
     EXPECT_EQ(textOf(banks, {0, 7}), "     [ 7 ]");
     EXPECT_TRUE(dynamic_cast<DropTableCell*>(banks->cellForRow({0, 7}))->removeButton->isHidden());
     EXPECT_EQ(textOf(banks, {0, 0}), "    " + QString::fromStdString(library.soundbanks()[0]->name()).toUpper());
+
+    // The separator runs the row's whole width, under the row's buttons too.
+    const QImage picture = run->program().window().render(1.0);
+    ui::kit::TableViewCell* header = banks->cellForRow({0, 0});
+    for (double x : {10.0, header->width() - browser.metrics().buttonSpace / 2.0}) {
+        const QPointF onLine = header->mapToScene(QPointF(x, header->height() - 0.5));
+        const QPoint at(int(onLine.x()), int(onLine.y()));
+        const QColor shown = picture.pixelColor(at), line = ui::GuiFactory::darkRustyColor();
+        EXPECT_LT(std::abs(shown.red() - line.red()) + std::abs(shown.green() - line.green()) +
+                      std::abs(shown.blue() - line.blue()),
+                  60)
+            << "at x " << x << ": " << shown.name().toStdString();
+    }
 }
 
 // ---- Drags ------------------------------------------------------------------------------
