@@ -134,6 +134,8 @@ struct PadScreenServices {
     PadSequencer* sequencer = nullptr;
     PadLibrary* library = nullptr;
     PadMidi* midi = nullptr;
+    /// The library the store screen shows and installs into; null: no store.
+    library::SoundDataManager* storeLibrary = nullptr;
     /// The library itself, for the library browser that SORT opens; without it
     /// SORT opens nothing.
     library::SoundDataManager* soundLibrary = nullptr;
