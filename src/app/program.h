@@ -94,7 +94,7 @@ public:
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
         return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get(),
-                setup_.store ? library_.get() : nullptr};
+                setup_.store ? library_.get() : nullptr, library_.get()};
     }
     PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
     PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }

@@ -15,6 +15,7 @@
 
 #include "platform/not_found.h"
 #include "platform/user_defaults.h"
+#include "ui/drag_drop_table_view_controller.h"
 #include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
@@ -236,6 +237,8 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    /// The library browser while SORT is down, else null.
+    DragDropTableViewController* sortController() const { return sortController_.get(); }
     VolumeSliderControl* trackVolumeSlider(int pad) const {
         return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
     }
@@ -349,6 +352,7 @@ protected:
     MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;

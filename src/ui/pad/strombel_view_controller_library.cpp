@@ -251,6 +251,8 @@ void StrombelViewController::soundpackSampleWithIndexPath(const kit::IndexPath& 
         if (!services_.library->setPackSampleOnPad(uint64_t(indexPath.section), uint64_t(indexPath.row), bank,
                                                    uint64_t(pad->tag())))
             STROMBEL_LOG_INFO("the library kept pad {} of bank {} as it was", pad->tag(), bank);
+        else if (sortController_)
+            sortController_->reloadSoundbanks();
         return;
     }
 }
