@@ -12,6 +12,7 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "app/editor_adapters.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "library/adapters/library_adapters.h"
@@ -141,6 +142,7 @@ private:
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;
     std::unique_ptr<ui::PadMidi> padMidi_;
+    std::unique_ptr<SampleEditorEngineAdapter> sampleEditorEngine_;
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;

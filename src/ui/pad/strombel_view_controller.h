@@ -161,6 +161,8 @@ public:
     void dismissEditSampleControl();
     void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
     editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    /// What the sample editor panel records, plays and edits with (given by the program).
+    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -309,6 +311,7 @@ protected:
     MidiChannelControl* midiChannelControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    editor::SampleEditorServices sampleEditorServices_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     kit::View* blackOverlay_ = nullptr;

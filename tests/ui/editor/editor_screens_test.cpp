@@ -27,6 +27,12 @@ T* child(View* parent) {
     return nullptr;
 }
 
+Button* buttonTitled(View* parent, const QString& title) {
+    for (View* view : parent->subviews())
+        if (auto* button = dynamic_cast<Button*>(view); button && button->title() == title) return button;
+    return nullptr;
+}
+
 class EditorScreensTest : public strombel::testing::UiTest {
 protected:
     void tap(ui::kit::Window& window, View* view) {
@@ -39,7 +45,7 @@ struct ClosingDelegate final : EditSampleViewControllerDelegate {
     std::vector<EditSampleViewController*> asked;
 };
 
-TEST_F(EditorScreensTest, TheEditorPanelRemembersTheSampleItOpensAndItsCloseButtonAsksToClose) {
+TEST_F(EditorScreensTest, WithoutALibraryThePanelShowsTheNameItOpensAndItsCloseButtonAsksToClose) {
     strombel::testing::TempDir temp;
     platform::UserDefaults defaults(temp / "defaults.sqlite");
     EditSampleViewController editor(0, defaults);
@@ -56,7 +62,7 @@ TEST_F(EditorScreensTest, TheEditorPanelRemembersTheSampleItOpensAndItsCloseButt
 
     ClosingDelegate delegate;
     editor.setDelegate(&delegate);
-    tap(window, child<Button>(editor.view()));
+    tap(window, buttonTitled(editor.view(), "CLOSE"));
     EXPECT_EQ(delegate.asked, std::vector<EditSampleViewController*>{&editor});
 }
 
@@ -79,7 +85,7 @@ TEST_F(EditorScreensTest, ThePasteSheetShowsOverTheScreenUntilDoneAndLeavesItAsI
     EXPECT_EQ(sheet->delegate(), &delegate);
     EXPECT_EQ(sheet->modalPresentationStyle(), 2);
 
-    Button* done = child<Button>(sheet);
+    Button* done = buttonTitled(sheet, "DONE");
     ASSERT_NE(done, nullptr);
     tap(window, done);
     advance(0.5);
