@@ -2,7 +2,8 @@
 
 // The client side of the local audio exchange server. The server belongs to
 // another program; it only ever runs on this machine, at 127.0.0.1 on a port
-// that is a setting (16612 unless set otherwise). What we send and expect:
+// the screens are given (16612 unless given another, as the tests do).
+// What we send and expect:
 //
 //   GET  /status                 any 2xx answer within one second: a peer runs.
 //   POST /upload?name=NAME       body: the WAVE file's bytes ("audio/wav"); NAME is
@@ -45,8 +46,6 @@ struct ExchangeItem {
 class AudioExchangeClient {
 public:
     static constexpr int kDefaultPort = 16612;
-    /// The setting that holds the port.
-    static constexpr const char* kPortKey = "AudioExchangePort";
     static constexpr uint64_t kMaxContentsBytes = 1 << 20;
     static constexpr size_t kMaxItems = 1000;
     static constexpr double kStatusTimeoutSeconds = 1.0;
