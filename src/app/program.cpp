@@ -166,7 +166,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
     }
     padScreen_->setDelegate(delegate);
-    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get()});
+    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);

@@ -56,6 +56,8 @@ struct ProgramSetup {
     bool showWindow = true;
     /// Pixels per point of the window when it first shows.
     double windowScale = 1.0;
+    /// The local audio exchange's port on 127.0.0.1; 0 for none (tests).
+    int exchangePort = editor::AudioExchangeClient::kDefaultPort;
     /// Counts launches; null for none.
     info::RatingPrompt* ratingPrompt = nullptr;
     std::function<void()> installLoggers;

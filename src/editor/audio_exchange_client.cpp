@@ -34,7 +34,7 @@ std::string whyFailed(const http::HttpRequest& request, bool finished) {
     switch (static_cast<http::HttpErrorCode>(code)) {
         case http::HttpErrorCode::TimedOut: return "the audio exchange does not answer";
         case http::HttpErrorCode::TooLarge: return "the audio exchange sent more than it announced";
-        case http::HttpErrorCode::ConnectionFailure: return "no audio exchange runs on this computer";
+        case http::HttpErrorCode::ConnectionFailure: return AudioExchangeClient::kNotRunning;
         default: return "the audio exchange could not be reached";
     }
 }
@@ -89,6 +89,7 @@ void AudioExchangeClient::start(std::unique_ptr<http::HttpRequest> request,
 }
 
 void AudioExchangeClient::checkStatus(std::function<void(bool)> done) {
+    if (port_ == 0) return done(false);
     auto request = std::make_unique<http::HttpRequest>(address("/status"), network_);
     request->setTimeout(kStatusTimeoutSeconds);
     request->setMaximumBodySize(4096);
@@ -97,6 +98,7 @@ void AudioExchangeClient::checkStatus(std::function<void(bool)> done) {
 
 void AudioExchangeClient::upload(const std::filesystem::path& file, const std::string& name,
                                  std::function<void(std::string)> done) {
+    if (port_ == 0) return done(kNotRunning);
     auto request = std::make_unique<http::HttpRequest>(address("/upload?name=" + percentEncoded(name)), network_);
     request->setRequestMethod("POST");
     request->addRequestHeader("Content-Type", "audio/wav");
@@ -109,6 +111,7 @@ void AudioExchangeClient::upload(const std::filesystem::path& file, const std::s
 }
 
 void AudioExchangeClient::fetchContents(std::function<void(std::vector<ExchangeItem>, std::string)> done) {
+    if (port_ == 0) return done({}, kNotRunning);
     auto request = std::make_unique<http::HttpRequest>(address("/contents"), network_);
     request->setTimeout(kTimeoutSeconds);
     request->setMaximumBodySize(kMaxContentsBytes);
@@ -141,6 +144,7 @@ void AudioExchangeClient::fetchItem(const ExchangeItem& item,
         done({}, "this item of the audio exchange cannot be fetched");
         return;
     }
+    if (port_ == 0) return done({}, kNotRunning);
     auto request = std::make_unique<http::HttpRequest>(address(item.path), network_);
     request->setTimeout(kTimeoutSeconds);
     request->setMaximumBodySize(item.size);

@@ -2,7 +2,8 @@
 
 // The client side of the local audio exchange server. The server belongs to
 // another program; it only ever runs on this machine, at 127.0.0.1 on a port
-// the screens are given (16612 unless given another, as the tests do).
+// the screens are given (the program gives 16612; tests give the port of a
+// peer they started, or none: then nothing is asked and no peer runs).
 // What we send and expect:
 //
 //   GET  /status                 any 2xx answer within one second: a peer runs.
@@ -43,15 +44,28 @@ struct ExchangeItem {
     uint64_t size = 0;
 };
 
+/// Where the screens find the local exchange server: 127.0.0.1 at `port`,
+/// through `network` (the program's network thread when null). Port 0: there is
+/// no exchange, and nothing is asked.
+struct ExchangeSettings {
+    int port = 0;
+    http::NetworkThread* network = nullptr;
+};
+
 class AudioExchangeClient {
 public:
     static constexpr int kDefaultPort = 16612;
+    /// The error of every call when no exchange answers (or port 0 names none).
+    static constexpr const char* kNotRunning = "no audio exchange runs on this computer";
     static constexpr uint64_t kMaxContentsBytes = 1 << 20;
     static constexpr size_t kMaxItems = 1000;
     static constexpr double kStatusTimeoutSeconds = 1.0;
     static constexpr double kTimeoutSeconds = 5.0;
 
+    /// Port 0: no exchange; every call answers at once that none runs.
     explicit AudioExchangeClient(int port = kDefaultPort, http::NetworkThread& network = http::NetworkThread::shared());
+    explicit AudioExchangeClient(const ExchangeSettings& settings)
+        : AudioExchangeClient(settings.port, settings.network ? *settings.network : http::NetworkThread::shared()) {}
     ~AudioExchangeClient();
     AudioExchangeClient(const AudioExchangeClient&) = delete;
     AudioExchangeClient& operator=(const AudioExchangeClient&) = delete;

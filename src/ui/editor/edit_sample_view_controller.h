@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "editor/audio_exchange_client.h"
 #include "editor/audio_files.h"
 #include "library/sound_data_manager.h"
 #include "platform/user_defaults.h"
@@ -54,6 +55,8 @@ public:
 struct SampleEditorServices {
     SampleEditorEngine* engine = nullptr;
     library::SoundDataManager* library = nullptr;
+    /// Where the copy and paste screens find the audio exchange (none by default).
+    ExchangeSettings exchange;
 };
 
 /// The sample editor panel, placed by the pad screen in the pads' place: the

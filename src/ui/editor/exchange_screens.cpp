@@ -10,6 +10,7 @@
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/timer.h"
 #include "ui/kit/window.h"
 
 namespace strombel::editor {
@@ -29,8 +30,7 @@ QString lengthText(double seconds) {
 // ---- ExchangeSheet -------------------------------------------------------------------
 
 ExchangeSheet::ExchangeSheet(const QString& title, ExchangeSettings settings)
-    : exchange_(std::make_unique<AudioExchangeClient>(
-          settings.port, settings.network ? *settings.network : http::NetworkThread::shared())) {
+    : exchange_(std::make_unique<AudioExchangeClient>(settings)) {
     setFrame(QRectF(0, 0, kWidth, kHeight));
     setBackgroundColor(QColor(30, 30, 30));
     auto label = ui::GuiFactory::labelWithFrame(QRectF(0, 20, kWidth, 30), 16);
@@ -61,6 +61,8 @@ void ExchangeSheet::present(std::unique_ptr<ExchangeSheet> sheet, ui::kit::Windo
 }
 
 void ExchangeSheet::doneBtnPressed() {
+    if (closing_) return;
+    closing_ = true;
     exchange_->cancelAll();
     if (!window_) return;
     auto dismissed = dismissed_;
@@ -97,9 +99,24 @@ AudioExchangeViewController::AudioExchangeViewController(std::string path, Excha
         setMessage("This file cannot be copied: it is missing or not a WAVE file.");
         return;
     }
+    checkExchange();
+    if (settings.port != 0)
+        statusTimer_ = ui::kit::Timer::scheduled(kStatusInterval, true, [this] { checkExchange(); });
+}
+
+AudioExchangeViewController::~AudioExchangeViewController() {
+    if (statusTimer_) statusTimer_->invalidate();
+}
+
+void AudioExchangeViewController::checkExchange() {
+    // A peer that takes its time is asked again only once it has answered.
+    if (checking_ || isClosing()) return;
+    checking_ = true;
     std::weak_ptr<void> alive = lifetime();
     exchange().checkStatus([this, alive](bool running) {
-        if (!alive.expired()) sendButton_->setHidden(!running);
+        if (alive.expired()) return;
+        checking_ = false;
+        sendButton_->setHidden(!running);
     });
 }
 
@@ -147,7 +164,14 @@ ExchangePasteViewController::ExchangePasteViewController(std::string folder, Exc
     reload();
 }
 
+ExchangePasteViewController::~ExchangePasteViewController() { waitForWriter(); }
+
+void ExchangePasteViewController::waitForWriter() {
+    if (writer_.joinable()) writer_.join();
+}
+
 void ExchangePasteViewController::reload() {
+    if (writing_) return;
     exchange().cancelAll();
     waiting_ = 0;
     items_.clear();
@@ -158,7 +182,7 @@ void ExchangePasteViewController::reload() {
         } else {
             Item item;
             item.name = clipboard->file.empty() ? "Clipboard" : clipboard->file.stem().string();
-            item.bytes = std::move(clipboard->bytes);
+            item.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(clipboard->bytes));
             item.file = clipboard->file;
             items_.push_back(std::move(item));
         }
@@ -176,7 +200,7 @@ void ExchangePasteViewController::reload() {
             items_.push_back(std::move(item));
         }
         // No exchange on this computer is the usual case, not a problem to report.
-        if (!error.empty() && error != "no audio exchange runs on this computer")
+        if (!error.empty() && error != AudioExchangeClient::kNotRunning)
             setMessage(QString::fromStdString(error));
         showItems();
     });
@@ -200,7 +224,8 @@ void ExchangePasteViewController::showItems() {
 }
 
 void ExchangePasteViewController::pasteItem(size_t index) {
-    if (index >= items_.size()) return;
+    // One paste at a time: a second tap while one is written does nothing.
+    if (index >= items_.size() || writing_) return;
     const Item& item = items_[index];
     if (item.exchangeItem) {
         ++waiting_;
@@ -214,21 +239,40 @@ void ExchangePasteViewController::pasteItem(size_t index) {
                 setMessage(QString("Nothing was pasted: %1.").arg(QString::fromStdString(error)));
                 return;
             }
-            FileOutcome pasted = writePastedAudio(bytes, folder_);
+            writeInBackground(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), {}, name);
+        });
+        return;
+    }
+    writeInBackground(item.bytes, item.file, item.name);
+}
+
+void ExchangePasteViewController::writeInBackground(std::shared_ptr<const std::vector<uint8_t>> bytes,
+                                                    std::filesystem::path file, std::string name) {
+    waitForWriter();
+    writing_ = true;
+    setMessage("Pasting...");
+    platform::MainLoop& loop = ui::kit::Context::current().loop();
+    std::weak_ptr<int> alive = alive_;
+    writer_ = std::thread([this, &loop, alive, bytes = std::move(bytes), file = std::move(file),
+                           folder = std::filesystem::path(folder_), name = std::move(name)] {
+        FileOutcome pasted = !file.empty() ? writePastedAudioFile(file, folder)
+                             : bytes       ? writePastedAudio(*bytes, folder)
+                                           : FileOutcome{{}, "the clipboard holds no audio"};
+        loop.post([this, alive, pasted = std::move(pasted), name] {
+            if (alive.expired() || isClosing()) {
+                // DONE was pressed meanwhile: nobody will name this file, so it goes.
+                std::error_code ignored;
+                if (pasted.ok()) std::filesystem::remove(pasted.path, ignored);
+                return;
+            }
+            writing_ = false;
             if (!pasted.ok()) {
                 setMessage(QString("Nothing was pasted: %1.").arg(QString::fromStdString(pasted.error)));
                 return;
             }
             finishPaste(pasted.path.string(), name);
         });
-        return;
-    }
-    FileOutcome pasted = item.file.empty() ? writePastedAudio(item.bytes, folder_) : writePastedAudioFile(item.file, folder_);
-    if (!pasted.ok()) {
-        setMessage(QString("Nothing was pasted: %1.").arg(QString::fromStdString(pasted.error)));
-        return;
-    }
-    finishPaste(pasted.path.string(), item.name);
+    });
 }
 
 void ExchangePasteViewController::finishPaste(const std::string& path, const std::string& name) {

@@ -47,7 +47,7 @@ protected:
         device_ = device.get();
         engine = std::make_unique<engine::SoundBox>(std::move(device), sandbox, loop, &engineLibrary);
         engineAdapter = std::make_unique<app::SampleEditorEngineAdapter>(*engine);
-        editor = std::make_unique<EditSampleViewController>(0, defaults, SampleEditorServices{engineAdapter.get(), &library});
+        editor = std::make_unique<EditSampleViewController>(0, defaults, SampleEditorServices{engineAdapter.get(), &library, {}});
         window.setRootView(editor->takeView());
     }
     ~EditSamplePanelTest() override {
@@ -250,7 +250,7 @@ TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
     const std::string path = addUserSample("tone", strombel::testing::sineSamples(220, 44100, 22050));
     for (int32_t guiType : {0, 1, 2}) {
         SCOPED_TRACE(guiType);
-        EditSampleViewController panel(guiType, defaults, SampleEditorServices{engineAdapter.get(), &library});
+        EditSampleViewController panel(guiType, defaults, SampleEditorServices{engineAdapter.get(), &library, {}});
         ui::kit::Window own;
         own.setRootView(panel.takeView());
         panel.openSample(path);
