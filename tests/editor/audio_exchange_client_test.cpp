@@ -66,7 +66,7 @@ TEST_F(AudioExchangeClientTest, SendsAFileToThePeerAndPastesWhatItOffers) {
     auto [items, error] = contents(client);
     EXPECT_EQ(error, "");
     ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].name, "upload-1");
+    EXPECT_EQ(items[0].name, "Pattern 1 & more");
     EXPECT_EQ(items[0].path, "/items/upload-1.wav");
     auto [bytes, itemError] = item(client, items[0]);
     EXPECT_EQ(itemError, "");
@@ -92,6 +92,24 @@ TEST_F(AudioExchangeClientTest, NoPeerMeansNoExchangeAndASilentOneTimesOut) {
     AudioExchangeClient client(silent.port(), world.network);
     EXPECT_EQ(status(client), false);
     EXPECT_EQ(contents(client).second, "the audio exchange does not answer");
+}
+
+TEST_F(AudioExchangeClientTest, PortZeroNamesNoExchangeAndAsksNothing) {
+    AudioExchangeClient client(ExchangeSettings{0, &world.network});
+    // Every answer comes at once, without a turn of the loop: nothing went out.
+    std::optional<bool> running;
+    client.checkStatus([&](bool answer) { running = answer; });
+    EXPECT_EQ(running, false);
+    std::optional<std::string> contentsError, uploadError, itemError;
+    client.fetchContents([&](std::vector<ExchangeItem> items, std::string error) {
+        EXPECT_TRUE(items.empty());
+        contentsError = error;
+    });
+    client.upload(temp / "any.wav", "any", [&](std::string error) { uploadError = error; });
+    client.fetchItem({"a", "/items/a.wav", 100}, [&](std::vector<uint8_t>, std::string error) { itemError = error; });
+    EXPECT_EQ(contentsError, AudioExchangeClient::kNotRunning);
+    EXPECT_EQ(uploadError, AudioExchangeClient::kNotRunning);
+    EXPECT_EQ(itemError, AudioExchangeClient::kNotRunning);
 }
 
 TEST_F(AudioExchangeClientTest, HostilePeersEndInAMessageAndNoBytes) {

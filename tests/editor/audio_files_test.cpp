@@ -17,16 +17,10 @@ namespace {
 using strombel::testing::fileBytes;
 using strombel::testing::readWave;
 using strombel::testing::sineSamples;
+using strombel::testing::namesIn;
 using strombel::testing::TempDir;
 using strombel::testing::waveBytes;
 using strombel::testing::writeWave;
-
-std::vector<std::string> namesIn(const std::filesystem::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 TEST(WaveformPeaks, EachPointHoldsTheLowestAndHighestSampleOfItsFramesOverBothChannels) {
     TempDir temp;

@@ -1,20 +1,22 @@
 // A stand-in for the audio exchange program's local server, for the exchange
 // tests: cpp-httplib on 127.0.0.1 at a port it picks, printed on its first line.
 //
-//   exchange_peer FOLDER [MODE]
+//   exchange_peer FOLDER [MODE [PORT]]
 //
-// FOLDER holds the items: "/contents" lists its files (name: the file name
-// without ".wav"), "/items/FILE" serves one, and "/upload?name=N" stores the body
+// FOLDER holds the items: "/contents" lists its ".wav" files (name: what
+// "STEM.name" beside one holds, else its stem), "/items/FILE" serves one, and "/upload?name=N" stores the body
 // as "upload-K.wav" with N written beside it in "upload-K.name". MODE turns the
 // peer hostile: "traversal" (items whose paths climb out), "huge" (an item larger
 // than it announces, and one announced at a terabyte), "notjson", "biglist"
 // (a list of 2 MiB), "notaudio" (items that are text), "silent" (answers
-// nothing, ever). It runs until killed.
+// nothing, ever). PORT, when given, is the port to take instead of a free one
+// (a peer that comes back where it was). It runs until killed.
 
 #include <httplib.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -81,7 +83,10 @@ int main(int argc, char** argv) {
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             if (entry.path().extension() != ".wav") continue;
             const std::string size = mode == "huge" ? "100" : std::to_string(entry.file_size());
-            add(entry.path().stem().string(), "/items/" + entry.path().filename().string(), size);
+            std::filesystem::path label = entry.path();
+            label.replace_extension(".name");
+            const std::string name = std::filesystem::exists(label) ? readFile(label) : entry.path().stem().string();
+            add(name, "/items/" + entry.path().filename().string(), size);
         }
         response.set_content(list + "]", "application/json");
     });
@@ -96,8 +101,8 @@ int main(int argc, char** argv) {
         response.set_content(readFile(file), "audio/wav");
     });
 
-    const int port = server.bind_to_any_port("127.0.0.1");
-    if (port <= 0) return 1;
+    int port = argc > 3 ? std::atoi(argv[3]) : 0;
+    if (port > 0 ? !server.bind_to_port("127.0.0.1", port) : (port = server.bind_to_any_port("127.0.0.1")) <= 0) return 1;
     std::printf("%d\n", port);
     std::fflush(stdout);
     server.listen_after_bind();

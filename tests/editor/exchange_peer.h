@@ -15,12 +15,13 @@ namespace strombel::testing {
 
 class ExchangePeer {
 public:
-    /// Starts the peer serving `folder` in `mode` ("normal" or a hostile one).
-    ExchangePeer(const std::filesystem::path& folder, const std::string& mode = "normal") {
+    /// Starts the peer serving `folder` in `mode` ("normal" or a hostile one), on
+    /// `port` when given (else a free one).
+    explicit ExchangePeer(const std::filesystem::path& folder, const std::string& mode = "normal", int port = 0) {
         int pipe[2];
         if (::pipe(pipe) != 0) return;
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{STROMBEL_EXCHANGE_PEER, folder.string(), mode}, environmentWith({}), pipe[1]);
+            std::vector<std::string>{STROMBEL_EXCHANGE_PEER, folder.string(), mode, std::to_string(port)}, environmentWith({}), pipe[1]);
         ::close(pipe[1]);
         std::string line;
         char c;

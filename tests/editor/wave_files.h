@@ -4,6 +4,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -64,6 +65,14 @@ inline std::vector<uint8_t> waveBytes(const std::filesystem::path& scratch, cons
     std::fclose(in);
     std::filesystem::remove(scratch);
     return bytes;
+}
+
+/// The names of the files in `folder`, sorted.
+inline std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace strombel::testing

@@ -7,6 +7,7 @@
 #include "support/temp_dir.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
+#include "ui/editor/screen_finders.h"
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
@@ -20,18 +21,8 @@ using ui::kit::Button;
 using ui::kit::Label;
 using ui::kit::View;
 
-template <typename T>
-T* child(View* parent) {
-    for (View* view : parent->subviews())
-        if (auto* found = dynamic_cast<T*>(view)) return found;
-    return nullptr;
-}
-
-Button* buttonTitled(View* parent, const QString& title) {
-    for (View* view : parent->subviews())
-        if (auto* button = dynamic_cast<Button*>(view); button && button->title() == title) return button;
-    return nullptr;
-}
+using strombel::testing::buttonTitled;
+using strombel::testing::child;
 
 class EditorScreensTest : public strombel::testing::UiTest {
 protected:
