@@ -44,6 +44,48 @@ TEST(WaveformPeaks, EachPointHoldsTheLowestAndHighestSampleOfItsFramesOverBothCh
     EXPECT_FALSE(readWaveformPeaks(temp / "text.wav", 10, peaks, error));
 }
 
+TEST(WaveformPeaks, MatchTheSamplesInEveryFormatAndForAnyNumberOfPoints) {
+    TempDir temp;
+    // Noise-like stereo, so that every point's extremes sit somewhere else.
+    const size_t frames = 50'003;
+    std::vector<int16_t> samples(frames * 2);
+    uint32_t state = 12345;
+    for (int16_t& sample : samples) state = state * 1664525u + 1013904223u, sample = int16_t(state >> 16);
+    struct Case {
+        const char* name;
+        int format;
+    };
+    for (const Case& c : {Case{"16-bit", SF_FORMAT_WAV | SF_FORMAT_PCM_16}, Case{"8-bit", SF_FORMAT_WAV | SF_FORMAT_PCM_U8},
+                          Case{"24-bit", SF_FORMAT_WAV | SF_FORMAT_PCM_24}, Case{"float", SF_FORMAT_WAV | SF_FORMAT_FLOAT}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeWave(temp / "noise.wav", samples, 2, 44100, c.format));
+        // What the file holds, as libsndfile reads it back.
+        SF_INFO info{};
+        SNDFILE* file = sf_open((temp / "noise.wav").c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr);
+        std::vector<float> held(frames * 2);
+        ASSERT_EQ(sf_readf_float(file, held.data(), sf_count_t(frames)), sf_count_t(frames));
+        sf_close(file);
+        for (size_t points : {size_t(1), size_t(7), size_t(2048), frames + 5}) {
+            SCOPED_TRACE(points);
+            WaveformPeaks peaks;
+            std::string error;
+            ASSERT_TRUE(readWaveformPeaks(temp / "noise.wav", points, peaks, error)) << error;
+            EXPECT_EQ(peaks.frames, frames);
+            for (size_t p = 0; p < points; ++p) {
+                const size_t first = p == 0 ? 0 : p * frames / points, end = p + 1 == points ? frames : (p + 1) * frames / points;
+                float low = 0, high = 0;
+                if (first < end) {
+                    const auto [lo, hi] = std::minmax_element(held.begin() + long(first * 2), held.begin() + long(end * 2));
+                    low = *lo, high = *hi;
+                }
+                ASSERT_FLOAT_EQ(peaks.minimum[p], low) << "point " << p;
+                ASSERT_FLOAT_EQ(peaks.maximum[p], high) << "point " << p;
+            }
+        }
+    }
+}
+
 TEST(TrimAudioFile, KeepsExactlyTheSelectedFramesInTheFilesOwnFormat) {
     TempDir temp;
     const auto tone = sineSamples(440, 44100, 44100, 2);
