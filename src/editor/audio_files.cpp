@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <type_traits>
@@ -54,14 +55,33 @@ struct MemoryReader {
     }
 };
 
-/// A temporary file in a folder, removed unless it was published.
+/// The process's file creation mask, read without changing it (umask() would,
+/// for a moment, under every other thread).
+mode_t creationMask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0) return mode_t(std::stoul(line.substr(6), nullptr, 8));
+    return 022;
+}
+
+/// A temporary file in a folder, removed unless it was published. It gets the
+/// mode a file made with open() would (not mkstemp's owner-only one), or, given
+/// `modeOf`, that file's mode, so a file replaced stays as readable as it was.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::filesystem::path& folder) {
+    explicit TemporaryFile(const std::filesystem::path& folder, const std::filesystem::path& modeOf = {}) {
         std::string pattern = (folder / ".partial-XXXXXX").string();
         fd_ = ::mkstemp(pattern.data());
-        if (fd_ >= 0) path_ = pattern;
-        else error_ = std::strerror(errno);
+        if (fd_ < 0) {
+            error_ = std::strerror(errno);
+            return;
+        }
+        path_ = pattern;
+        struct stat original {};
+        const mode_t mode = !modeOf.empty() && ::stat(modeOf.c_str(), &original) == 0 ? original.st_mode & 07777
+                                                                                       : 0666 & ~creationMask();
+        ::fchmod(fd_, mode);
     }
     ~TemporaryFile() {
         if (fd_ >= 0) ::close(fd_);
@@ -341,7 +361,7 @@ FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame,
     if (!in) return failed("cannot read this sample");
     if (fromFrame >= toFrame || toFrame > uint64_t(info.frames)) return failed("nothing is selected");
     if (sf_seek(in.get(), sf_count_t(fromFrame), SEEK_SET) < 0) return failed("cannot read this sample");
-    TemporaryFile temporary(file.parent_path());
+    TemporaryFile temporary(file.parent_path(), file);
     if (!temporary.ok()) return failed("cannot write beside the sample: " + temporary.error());
     SF_INFO outInfo{};
     outInfo.samplerate = info.samplerate;

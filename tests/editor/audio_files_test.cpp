@@ -123,6 +123,32 @@ TEST(TrimAudioFile, AFullDiskKeepsTheOriginalWhole) {
     EXPECT_EQ(namesIn(temp / "small"), std::vector<std::string>{"long.wav"});
 }
 
+TEST(EditorFiles, GetTheModeOfAnyNewFileAndATrimmedOneKeepsItsOwn) {
+    TempDir temp;
+    const mode_t previous = ::umask(022);
+    auto modeOf = [](const std::filesystem::path& file) {
+        struct stat facts {};
+        ::stat(file.c_str(), &facts);
+        return facts.st_mode & 07777;
+    };
+    const auto tone = sineSamples(440, 44100, 4410, 1);
+    for (mode_t mode : {mode_t(0644), mode_t(0640), mode_t(0664)}) {
+        ASSERT_TRUE(writeWave(temp / "take.wav", tone, 1));
+        ::chmod((temp / "take.wav").c_str(), mode);
+        ASSERT_TRUE(trimAudioFile(temp / "take.wav", 10, 4000).ok());
+        EXPECT_EQ(modeOf(temp / "take.wav"), mode) << std::oct << mode;
+    }
+    ::chmod((temp / "take.wav").c_str(), 0600);
+    const FileOutcome kept = keepRecordedTake(temp / "take.wav", temp.path());
+    const FileOutcome pasted = writePastedAudio(waveBytes(temp / "scratch.wav", tone, 1), temp.path());
+    const FileOutcome copied = snapshotForCopy(temp / "take.wav", temp / "copies");
+    for (const FileOutcome* made : {&kept, &pasted, &copied}) {
+        ASSERT_TRUE(made->ok()) << made->error;
+        EXPECT_EQ(modeOf(made->path), 0644u) << made->path << ": readable like any file the user makes";
+    }
+    ::umask(previous);
+}
+
 TEST(KeepRecordedTake, TakesTheFirstFreeRecordingNameAndNeverReplacesOne) {
     TempDir temp;
     std::filesystem::create_directories(temp / "Documents");
