@@ -150,14 +150,16 @@ void EditSampleViewController::openSample(const std::string& relativePath) {
         defaults_.setString(kOpenedSampleKey, relativePath);
         return;
     }
-    if (relativePath.empty() || !services_.library->sampleWithFilepath(relativePath)) {
+    const auto sample = relativePath.empty() ? nullptr : services_.library->sampleWithFilepath(relativePath);
+    if (!sample) {
         // A stale setting or a sample that has gone: nothing to open.
         showNothing();
         return;
     }
     openedSample_ = relativePath;
     clearSelection();
-    nameLabel_->setText(upperStem(relativePath));
+    // The sample's own name: a file name keeps only letters and digits of it.
+    nameLabel_->setText(QString::fromStdString(sample->name()).toUpper());
     setStatus("");
     defaults_.setString(kOpenedSampleKey, relativePath);
     updateButtons();
@@ -334,11 +336,18 @@ void EditSampleViewController::nameBtnPressed() {
     field->onReturn = [this](ui::kit::TextField& field) {
         const std::string name = field.text().toStdString();
         nameField_ = nullptr;
-        auto self = field.removeFromSuperview();  // goes at the end of this call
+        // Return arrives inside the field's own key handling, which still uses the
+        // field afterwards: it is hidden now and leaves on the next turn of the loop.
+        field.resignFirstResponder();
+        field.setHidden(true);
+        std::weak_ptr<void> alive = field.lifetime();
+        ui::kit::Context::current().loop().post([&field, alive] {
+            if (!alive.expired()) field.removeFromSuperview();
+        });
         renameSample(name);
-        (void)self;
     };
     nameField_ = viewPointer_->add(std::move(field));
+    nameField_->becomeFirstResponder();
 }
 
 bool EditSampleViewController::renameSample(const std::string& newName) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QKeyEvent>
 
 #include "app/editor_adapters.h"
 #include "editor/audio_files.h"
@@ -14,7 +15,9 @@
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
 #include "ui/editor/edit_sample_view_controller.h"
+#include "ui/editor/screen_finders.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/text_field.h"
 #include "ui/kit/window.h"
 #include "ui/light_view.h"
 #include "ui/ui_test_support.h"
@@ -244,6 +247,29 @@ TEST_F(EditSamplePanelTest, NameRenamesTheUserSampleByTheLibrarysRules) {
     EXPECT_NE(editor->openedSample(), path);
     EXPECT_NE(library.sampleWithFilepath(editor->openedSample()), nullptr);
     EXPECT_EQ(defaults.stringForKey(EditSampleViewController::kOpenedSampleKey), editor->openedSample());
+}
+
+TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheFieldsOwnKeyPress) {
+    const std::string path = addUserSample("take", constant(3000, 1000));
+    open(path);
+    editor->nameBtnPressed();
+    ui::kit::TextField* field = strombel::testing::child<ui::kit::TextField>(editor->view());
+    ASSERT_NE(field, nullptr);
+    EXPECT_TRUE(field->lineEdit().hasFocus() || field->childItems().front()->hasFocus() ||
+                window.scene()->focusItem() == field->childItems().front())
+        << "typing goes into the field without a click first";
+    field->lineEdit().setText("Hi Hat");
+    // Return reaches the field as a key does: through its proxy in the scene. The
+    // field leaves while that key is still being handled.
+    ASSERT_FALSE(field->childItems().empty());
+    QGraphicsItem* proxy = field->childItems().front();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    window.scene()->sendEvent(proxy, &press);
+    advance(0.01);
+    EXPECT_EQ(strombel::testing::child<ui::kit::TextField>(editor->view()), nullptr);
+    EXPECT_NE(editor->openedSample(), path);
+    EXPECT_NE(library.sampleWithFilepath(editor->openedSample()), nullptr);
+    EXPECT_EQ(editor->nameText(), "HI HAT");
 }
 
 TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
