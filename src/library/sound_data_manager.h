@@ -39,6 +39,7 @@
 #include "library/object_context.h"
 #include "library/persistent_store.h"
 #include "platform/main_loop.h"
+#include "platform/not_found.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 
@@ -108,7 +109,7 @@ private:
 
 class SoundDataManager {
 public:
-    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     static constexpr uint64_t kPadsPerBank = 12;
     /// The store file, in the documents folder.
     static constexpr const char* kStoreFileName = ".strombel.xcdatamodeld";

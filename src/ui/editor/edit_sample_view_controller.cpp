@@ -91,7 +91,7 @@ QString upperStem(const std::string& path) {
 
 }  // namespace
 
-EditSampleViewController::EditSampleViewController(int32_t guiType, platform::UserDefaults& defaults,
+EditSampleViewController::EditSampleViewController(ui::GuiType guiType, platform::UserDefaults& defaults,
                                                    SampleEditorServices services)
     : guiType_(guiType), defaults_(defaults), services_(services) {
     ui::GuiFactory factory(guiType_);

@@ -13,6 +13,7 @@
 #include "editor/audio_files.h"
 #include "library/sound_data_manager.h"
 #include "platform/user_defaults.h"
+#include "ui/gui_type.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui {
@@ -64,7 +65,7 @@ struct SampleEditorServices {
 /// samples, REC with its lamp and running time, and CLOSE.
 class EditSampleViewController : private library::SoundDataManagerDelegate {
 public:
-    EditSampleViewController(int32_t guiType, platform::UserDefaults& defaults, SampleEditorServices services = {});
+    EditSampleViewController(ui::GuiType guiType, platform::UserDefaults& defaults, SampleEditorServices services = {});
     ~EditSampleViewController() override;
 
     /// The panel's view (the pad screen adds it; it is handed over once).
@@ -122,7 +123,7 @@ private:
     void updateButtons();
     void alert(const QString& title, const QString& message);
 
-    int32_t guiType_;
+    ui::GuiType guiType_;
     platform::UserDefaults& defaults_;
     SampleEditorServices services_;
     std::unique_ptr<ui::kit::View> view_;

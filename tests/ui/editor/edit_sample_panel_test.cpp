@@ -50,7 +50,7 @@ protected:
         device_ = device.get();
         engine = std::make_unique<engine::SoundBox>(std::move(device), sandbox, loop, &engineLibrary);
         engineAdapter = std::make_unique<app::SampleEditorEngineAdapter>(*engine);
-        editor = std::make_unique<EditSampleViewController>(0, defaults, SampleEditorServices{engineAdapter.get(), &library, {}});
+        editor = std::make_unique<EditSampleViewController>(ui::GuiType::tablet, defaults, SampleEditorServices{engineAdapter.get(), &library, {}});
         window.setRootView(editor->takeView());
     }
     ~EditSamplePanelTest() override {
@@ -274,8 +274,8 @@ TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheF
 
 TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
     const std::string path = addUserSample("tone", strombel::testing::sineSamples(220, 44100, 22050));
-    for (int32_t guiType : {0, 1, 2}) {
-        SCOPED_TRACE(guiType);
+    for (ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(ui::guiTypeNumber(guiType));
         EditSampleViewController panel(guiType, defaults, SampleEditorServices{engineAdapter.get(), &library, {}});
         ui::kit::Window own;
         own.setRootView(panel.takeView());
@@ -285,7 +285,7 @@ TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
         panel.setSelection(0.2, 0.6);
         QImage picture = own.render(2.0);
         ASSERT_FALSE(picture.isNull());
-        const auto file = std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / ("sample_editor_" + std::to_string(guiType) + ".png");
+        const auto file = std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / ("sample_editor_" + std::to_string(ui::guiTypeNumber(guiType)) + ".png");
         EXPECT_TRUE(picture.save(QString::fromStdString(file.string())));
         // Every control lies inside the panel.
         for (ui::kit::View* view : panel.view()->subviews())
