@@ -208,7 +208,7 @@ bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, TemporaryFile& temp
     // Floating-point sources are clipped at full scale rather than wrapped.
     sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     if (!copyFrames(in, out.get(), inInfo, outInfo.format, inInfo.frames, error)) return false;
-    sf_write_sync(out.get());
+    // Closing writes the header's final sizes; finish() then syncs it all at once.
     out.reset();
     if (!temporary.finish()) {
         error = temporary.error();
@@ -240,6 +240,51 @@ std::string checkRiffChunks(std::span<const uint8_t> bytes) {
 }
 
 FileOutcome failed(std::string why) { return FileOutcome{{}, std::move(why)}; }
+
+/// The sample bytes of a RIFF/WAVE whose chunks checkRiffChunks() found whole.
+std::span<const uint8_t> riffDataChunk(std::span<const uint8_t> bytes) {
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t length = uint32_t(bytes[at + 4]) | uint32_t(bytes[at + 5]) << 8 |
+                                uint32_t(bytes[at + 6]) << 16 | uint32_t(bytes[at + 7]) << 24;
+        if (at + 8 + uint64_t(length) > bytes.size()) break;
+        if (std::memcmp(bytes.data() + at, "data", 4) == 0) return bytes.subspan(at + 8, length);
+        at += 8 + size_t(length) + (length & 1);
+    }
+    return {};
+}
+
+/// Writes 16-bit samples that are already in WAVE's own byte order under a plain
+/// 44-byte header: a paste of 16-bit WAVE is its sample bytes, copied once.
+bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& info, TemporaryFile& temporary,
+                             std::string& error) {
+    const uint32_t channels = uint32_t(info.channels), rate = uint32_t(info.samplerate);
+    const uint32_t dataBytes = uint32_t(samples.size());
+    uint8_t header[44];
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) header[at + size_t(i)] = uint8_t(value >> (8 * i));
+    };
+    auto put16 = [&](size_t at, uint32_t value) { header[at] = uint8_t(value), header[at + 1] = uint8_t(value >> 8); };
+    std::memcpy(header, "RIFF", 4);
+    put32(4, 36 + dataBytes);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    put32(16, 16);
+    put16(20, 1);  // integer samples
+    put16(22, channels);
+    put32(24, rate);
+    put32(28, rate * channels * 2);
+    put16(32, channels * 2);
+    put16(34, 16);
+    std::memcpy(header + 36, "data", 4);
+    put32(40, dataBytes);
+    if (!writeAll(temporary.fd(), header, sizeof header, error) ||
+        !writeAll(temporary.fd(), samples.data(), samples.size(), error))
+        return false;
+    if (!temporary.finish()) {
+        error = temporary.error();
+        return false;
+    }
+    return true;
+}
 
 /// Opens bytes in memory for reading and checks them as a paste takes them.
 SndFilePtr openPasted(MemoryReader& reader, SF_VIRTUAL_IO& io, SF_INFO& info, std::string& error) {
@@ -425,7 +470,15 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
     if (!in) return failed(error);
     TemporaryFile temporary(folder);
     if (!temporary.ok()) return failed("cannot write into " + folder.string() + ": " + temporary.error());
-    if (!writeSixteenBitWave(in.get(), info, temporary, error)) return failed("the paste could not be written: " + error);
+    // 16-bit WAVE needs no conversion: its frames (as many as libsndfile counts)
+    // are copied as they are.
+    const std::span<const uint8_t> data =
+        info.format == (SF_FORMAT_WAV | SF_FORMAT_PCM_16) ? riffDataChunk(bytes) : std::span<const uint8_t>{};
+    const uint64_t frameBytes = uint64_t(info.frames) * uint64_t(info.channels) * 2;
+    const bool asIs = !data.empty() && frameBytes <= data.size();
+    if (asIs ? !writeSixteenBitWaveAsIs(data.first(size_t(frameBytes)), info, temporary, error)
+             : !writeSixteenBitWave(in.get(), info, temporary, error))
+        return failed("the paste could not be written: " + error);
     std::filesystem::path written = temporary.publishFresh(folder, "pasted", ".wav");
     if (written.empty()) return failed("the paste could not be written: " + temporary.error());
     return FileOutcome{written, {}};

@@ -198,6 +198,29 @@ TEST(WritePastedAudio, WritesSixteenBitWaveUnderAFreshNameConvertingOtherFormats
         << "an earlier paste not yet named is never overwritten";
 }
 
+TEST(WritePastedAudio, SixteenBitWaveWithOtherChunksIsCopiedSampleForSample) {
+    TempDir temp;
+    const auto tone = sineSamples(550, 44100, 3001, 2);
+    auto bytes = waveBytes(temp / "scratch", tone, 2);
+    // A chunk of odd length (with its pad byte) before the samples, as editors write.
+    const auto data = std::search(bytes.begin(), bytes.end(), std::begin("data"), std::end("data") - 1);
+    ASSERT_NE(data, bytes.end());
+    const std::vector<uint8_t> list = {'L', 'I', 'S', 'T', 5, 0, 0, 0, 'I', 'N', 'F', 'O', '!', 0};
+    bytes.insert(data, list.begin(), list.end());
+    const uint32_t riff = uint32_t(bytes.size() - 8);
+    for (int i = 0; i < 4; ++i) bytes[4 + size_t(i)] = uint8_t(riff >> (8 * i));
+
+    FileOutcome pasted = writePastedAudio(bytes, temp.path());
+    ASSERT_TRUE(pasted.ok()) << pasted.error;
+    uint32_t channels = 0;
+    int rate = 0, format = 0;
+    EXPECT_EQ(readWave(pasted.path, &channels, &rate, &format), tone);
+    EXPECT_EQ(channels, 2u);
+    EXPECT_EQ(rate, 44100);
+    EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(std::filesystem::file_size(pasted.path), 44 + tone.size() * 2) << "only the samples are kept";
+}
+
 TEST(WritePastedAudio, BadAudioGetsAClearMessageAndNothingIsWritten) {
     TempDir temp;
     const auto good = waveBytes(temp / "scratch", sineSamples(330, 44100, 2000, 1), 1);
