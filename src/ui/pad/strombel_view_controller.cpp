@@ -226,7 +226,7 @@ void StrombelViewController::putBack(kit::View* panel, kit::View* sibling) {
 void StrombelViewController::showEditSampleControl() {
     if (editSampleViewController_) return;
     takeOff(tapButtonsContainer_);
-    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_);
+    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_, sampleEditorServices_);
     editSampleViewController_->setDelegate(this);
     auto panel = editSampleViewController_->takeView();
     panel->setX(gf_->controlsLeftX(), gf_->bottomControlY());

@@ -190,6 +190,8 @@ public:
     void dismissEditSampleControl();
     void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
     editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    /// What the sample editor panel records, plays and edits with (given by the program).
+    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -352,6 +354,7 @@ protected:
     MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    editor::SampleEditorServices sampleEditorServices_;
     std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;

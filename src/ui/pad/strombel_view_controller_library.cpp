@@ -175,7 +175,8 @@ bool StrombelViewController::pasteNamed(const QString& name) {
 
 void StrombelViewController::engageExchangePaste() {
     if (!window_) return;
-    auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder());
+    auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder(),
+                                                                       sampleEditorServices_.exchange);
     sheet->setModalPresentationStyle(2);
     sheet->setDelegate(this);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
