@@ -468,7 +468,7 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
         events.push_back(ExportEvent{stored.sampleFilePath, stored.eventType, time, 1.0f});
     }
     std::stable_sort(events.begin(), events.end(),
-                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
+                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime() < b.eventTime(); });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
     std::string problem;
     if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {

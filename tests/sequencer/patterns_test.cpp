@@ -370,10 +370,10 @@ TEST(Export, EventTimesFollowTempoAndSwing) {
     EXPECT_EQ(bench.engine.exportedFile, "/tmp/out.wav");
     EXPECT_DOUBLE_EQ(bench.engine.exportedDuration, 2.0);
     ASSERT_EQ(bench.engine.exported.size(), 3u);
-    EXPECT_NEAR(bench.engine.exported[0].eventTime, 0.15, 1e-7);
-    EXPECT_NEAR(bench.engine.exported[1].eventTime, 0.25, 1e-7);
-    EXPECT_NEAR(bench.engine.exported[2].eventTime, 0.40, 1e-7);
-    EXPECT_EQ(bench.engine.exported[2].eventType, PatternEvent::kStop);
+    EXPECT_NEAR(bench.engine.exported[0].eventTime(), 0.15, 1e-7);
+    EXPECT_NEAR(bench.engine.exported[1].eventTime(), 0.25, 1e-7);
+    EXPECT_NEAR(bench.engine.exported[2].eventTime(), 0.40, 1e-7);
+    EXPECT_EQ(bench.engine.exported[2].eventType(), PatternEvent::kStop);
     EXPECT_EQ(progress, (std::vector<float>{0.0f, 1.0f}));
 }
 
