@@ -52,8 +52,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         return line;
     }
     const QString gui = parser.value("gui");
-    if (gui == "0" || gui == "1" || gui == "2") {
-        line.guiType = gui.toInt();
+    bool number = false;
+    const std::optional<ui::GuiType> guiType = ui::guiTypeFromNumber(gui.toInt(&number));
+    if (number && guiType && gui == QString::number(ui::guiTypeNumber(*guiType))) {
+        line.guiType = *guiType;
     } else {
         line.error = "--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait), not \"" + gui.toStdString() +
                      "\"";

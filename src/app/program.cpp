@@ -48,7 +48,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
         parts.crashUploadManager = crashUploadManager_.get();
     }
     AppConfiguration configuration;
-    configuration.isIpad = setup_.guiType == 0;
+    configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
 }
 
@@ -159,7 +159,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     ui::PadScreenServices services = padScreenServices();
     if (isIpad) {
         padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
-    } else if (setup_.guiType == 2) {
+    } else if (setup_.guiType == ui::GuiType::phonePortrait) {
         padScreen_ = std::make_unique<ui::StrombelIphonePortraitViewController>(services, setup_.defaults);
     } else {
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);

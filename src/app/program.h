@@ -25,6 +25,7 @@
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
+#include "ui/gui_type.h"
 #include "ui/kit/window.h"
 #include "ui/pad/strombel_view_controller.h"
 
@@ -49,8 +50,8 @@ struct ProgramSetup {
     /// Null: the machine's MIDI (none at all is fine).
     platform::MidiBackend* midiBackend = nullptr;
     sequencer::LoopDriver sequencerDriver = sequencer::LoopDriver::thread;
-    /// 0 tablet, 1 phone landscape, 2 phone portrait.
-    int32_t guiType = 0;
+    /// The layout of the pad screen.
+    ui::GuiType guiType = ui::GuiType::tablet;
     /// False for headless runs: the window is made but never shown on a display.
     bool showWindow = true;
     /// Pixels per point of the window when it first shows.

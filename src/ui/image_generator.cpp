@@ -589,10 +589,12 @@ const std::map<std::string, Art>& catalogue() {
         for (const char* name :
              {"linesSoundbankControls", "linesDryWetControls", "linesVolumeControl",
               "linesAudioControl", "linesInOutControls", "linesSequencerControls",
-              "linesRhythmControls", "midiInOutControlBack"}) {
+              "linesRhythmControls"}) {
             add(name, row[0], row[1], row[2], panel);
         }
         add("linesTapButtons", square[0], square[1], square[2], panel);
+        // The MIDI ports panel takes the sliders' place, and their size.
+        add("midiInOutControlBack", square[0], square[1], square[2], panel);
         add("linesSliderControls", square[0], square[1], square[2], sliderPanel);
         a["background"] = Art{{}, true, background};
         a["fullscreenShade"] = Art{{}, true, shade};

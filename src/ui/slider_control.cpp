@@ -28,6 +28,18 @@ int32_t trunc(double value) {
     return static_cast<int32_t>(value);
 }
 
+const Fader::Stops& stopsFor(const Fader::StopsByLayout& stops, GuiType guiType) {
+    switch (guiType) {
+        case GuiType::phoneLandscape:
+            return stops.phoneLandscape;
+        case GuiType::phonePortrait:
+            return stops.phonePortrait;
+        case GuiType::tablet:
+            break;
+    }
+    return stops.tablet;
+}
+
 std::unique_ptr<GestureRecognizer> doubleTap(std::function<void()> action) {
     return std::make_unique<TapGestureRecognizer>([action](GestureRecognizer&) { action(); }, 2);
 }
@@ -36,8 +48,8 @@ std::unique_ptr<GestureRecognizer> doubleTap(std::function<void()> action) {
 
 // What the faders share.
 
-Fader::Fader(Axis axis, const char* trackImage, const char* knobImage, const std::array<Stops, 3>& stops,
-             int32_t guiType)
+Fader::Fader(Axis axis, const char* trackImage, const char* knobImage, const StopsByLayout& stops,
+             GuiType guiType)
     : axis_(axis) {
     const bool vertical = axis == Axis::vertical;
     const QImage base = GuiFactory::imageWithName(trackImage, guiType);
@@ -50,8 +62,8 @@ Fader::Fader(Axis axis, const char* trackImage, const char* knobImage, const std
     setFrame(vertical ? QRectF(0, 0, b.width(), b.height() + k.height())
                       : QRectF(0, 0, b.width() + k.width(), b.height()));
     add(std::make_unique<ImageView>(QRectF(vertical ? QPointF(0, halfKnob) : QPointF(halfKnob, 0), b), base));
-    if (guiType >= 0 && guiType < 3 && !base.isNull() && !knobPicture.isNull()) {
-        const Stops& stop = stops[guiType];
+    if (!base.isNull() && !knobPicture.isNull()) {
+        const Stops& stop = stopsFor(stops, guiType);
         min_ = static_cast<float>(halfKnob + stop.start);
         max_ = static_cast<float>(trackLength + halfKnob - stop.end);
     }
@@ -133,8 +145,8 @@ void Fader::cancelTracking(const Touch&) {
 
 // Vertical effect fader.
 
-SliderControl::SliderControl(int32_t guiType)
-    : Fader(Axis::vertical, "sliderBase", "slider", {{{2, 1}, {1, 0}, {2, 2}}}, guiType) {
+SliderControl::SliderControl(GuiType guiType)
+    : Fader(Axis::vertical, "sliderBase", "slider", {{2, 1}, {1, 0}, {2, 2}}, guiType) {
     addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
 }
 
@@ -144,7 +156,7 @@ void SliderControl::doubleTapOccured() {
 
 // Pitch.
 
-PitchSliderControl::PitchSliderControl(int32_t guiType) : SliderControl(guiType) {
+PitchSliderControl::PitchSliderControl(GuiType guiType) : SliderControl(guiType) {
     slider_->setY(trunc(min_ + (max_ - min_) / 2 - slider_->height() / 2));
 }
 
@@ -173,12 +185,12 @@ void PitchSliderControl::cancelTracking(const Touch&) {
 
 // Horizontal master volume.
 
-HorizontalSliderControl::HorizontalSliderControl(int32_t guiType)
-    : Fader(Axis::horizontal, "horizontalSliderBase", "horizontalSlider", {{{2, 1}, {1, 0}, {1, 1}}}, guiType) {}
+HorizontalSliderControl::HorizontalSliderControl(GuiType guiType)
+    : Fader(Axis::horizontal, "horizontalSliderBase", "horizontalSlider", {{2, 1}, {1, 0}, {1, 1}}, guiType) {}
 
 // A pad's volume.
 
-VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
+VolumeSliderControl::VolumeSliderControl(GuiType guiType) {
     const QImage base = GuiFactory::imageWithName("sampleVolumeSlider", guiType);
     const QImage fillImage = GuiFactory::imageWithName("sampleVolumeSliderFill", guiType);
     const QImage thumbImage = GuiFactory::imageWithName("sampleVolumeSliderThumb", guiType);
@@ -193,21 +205,18 @@ VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
     fillView_ = add(std::move(fill));
     fillImageHeight_ = static_cast<float>(f.height());
     float margin = 0, bottom = 0;
-    bool known = true;
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             margin = 17, bottom = 12;
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             margin = 8, bottom = 5;
             break;
-        case 2:
+        case GuiType::phonePortrait:
             margin = 12, bottom = 8;
             break;
-        default:
-            known = false;
     }
-    if (known && !base.isNull() && !thumbImage.isNull()) {
+    if (!base.isNull() && !thumbImage.isNull()) {
         minY_ = margin;
         maxY_ = static_cast<float>(b.height()) - margin;
         fillBottomMargin_ = bottom;

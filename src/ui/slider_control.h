@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 
+#include "ui/gui_type.h"
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 
@@ -27,11 +27,21 @@ class FaderLamp {
 /// What the effect faders and the master volume share: a knob travelling along
 /// one axis of a track picture, a position from 0 to 1 reported with
 /// value-changed, and a lamp lit while the position is above 0. A missing picture
-/// or an unknown gui type leaves it without travel: then touches change nothing
-/// and setCurrentPosition keeps the value it was given, so the position is always
-/// a number between 0 and 1.
+/// leaves it without travel: then touches change nothing and setCurrentPosition
+/// keeps the value it was given, so the position is always a number between 0
+/// and 1.
 class Fader : public kit::Control {
   public:
+    /// How far inside the track picture the knob's centre stops, at the start
+    /// (top or left) and at the end.
+    struct Stops {
+        int start, end;
+    };
+    /// The stops of each layout.
+    struct StopsByLayout {
+        Stops tablet, phoneLandscape, phonePortrait;
+    };
+
     /// Moves the knob's centre to `along` (held inside the travel) and reports it.
     virtual void setSlider(float along);
     /// Moves to `position` (held inside 0..1) and sends value-changed.
@@ -54,13 +64,7 @@ class Fader : public kit::Control {
   protected:
     /// Vertical faders read 1 at the top, horizontal ones 1 at the right.
     enum class Axis { vertical, horizontal };
-    /// How far inside the track picture the knob's centre stops, at the start
-    /// (top or left) and at the end, for each gui type.
-    struct Stops {
-        int start, end;
-    };
-    Fader(Axis axis, const char* trackImage, const char* knobImage, const std::array<Stops, 3>& stops,
-          int32_t guiType);
+    Fader(Axis axis, const char* trackImage, const char* knobImage, const StopsByLayout& stops, GuiType guiType);
 
     bool hasTravel() const { return max_ > min_; }
     /// The position of a knob centred at `along`, which lies inside the travel.
@@ -87,7 +91,7 @@ class Fader : public kit::Control {
 /// it to 0.
 class SliderControl : public Fader {
   public:
-    explicit SliderControl(int32_t guiType = 0);
+    explicit SliderControl(GuiType guiType = GuiType::tablet);
 
     virtual void doubleTapOccured();
     float minY() const { return min_; }
@@ -98,7 +102,7 @@ class SliderControl : public Fader {
 /// near the middle, and lights its lamp only away from the middle.
 class PitchSliderControl final : public SliderControl {
   public:
-    explicit PitchSliderControl(int32_t guiType = 0);
+    explicit PitchSliderControl(GuiType guiType = GuiType::tablet);
     void setSlider(float y) override;
     void doubleTapOccured() override;
     void endTracking(const kit::Touch& touch) override;
@@ -111,7 +115,7 @@ class PitchSliderControl final : public SliderControl {
 /// The master volume fader: 0 at the left, 1 at the right.
 class HorizontalSliderControl final : public Fader {
   public:
-    explicit HorizontalSliderControl(int32_t guiType = 0);
+    explicit HorizontalSliderControl(GuiType guiType = GuiType::tablet);
 
     float minX() const { return min_; }
     float maxX() const { return max_; }
@@ -121,7 +125,7 @@ class HorizontalSliderControl final : public Fader {
 /// setCurrentPosition is silent; touches and double taps send value-changed.
 class VolumeSliderControl final : public kit::Control {
   public:
-    explicit VolumeSliderControl(int32_t guiType = 0);
+    explicit VolumeSliderControl(GuiType guiType = GuiType::tablet);
 
     void setSlider(float y) { setSlider(y, true); }
     void setSlider(float y, bool sendAction);

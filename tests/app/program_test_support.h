@@ -55,11 +55,12 @@ public:
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
-    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
+    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
+               ui::GuiType guiType = ui::GuiType::tablet)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
-          context_(loop, guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()) {
+          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()) {
         auto alerts = std::make_unique<ui::kit::RecordingAlertPresenter>();
         alerts_ = alerts.get();
         context_.setAlerts(std::move(alerts));
@@ -88,6 +89,8 @@ public:
     platform::ManualAudioDevice& device() { return *device_; }
     platform::UserDefaults& defaults() { return defaults_; }
     platform::Sandbox& sandbox() { return sandbox_; }
+    /// The MIDI world outside the program: devices come and go, keys are played.
+    platform::LoopbackMidiBackend& midi() { return midi_; }
     ui::kit::RecordingAlertPresenter& alerts() { return *alerts_; }
     RecordingEditMenu& menu() { return *menu_; }
 
@@ -110,7 +113,7 @@ protected:
         loop_.bindToCurrentThread();
     }
 
-    std::unique_ptr<ProgramRun> start(int32_t guiType = 0) {
+    std::unique_ptr<ProgramRun> start(ui::GuiType guiType = ui::GuiType::tablet) {
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType);
     }
 

@@ -34,6 +34,10 @@ struct QuantisationCase {
     uint64_t expected;
 };
 
+void PrintTo(const QuantisationCase& c, std::ostream* out) {
+    *out << "level " << c.level << ", step " << c.step << " + " << c.fraction << " -> " << c.expected;
+}
+
 class Quantisation : public ::testing::TestWithParam<QuantisationCase> {};
 
 TEST_P(Quantisation, AHitLandsOnTheNearestGridPosition) {

@@ -76,6 +76,8 @@ struct GridCase {
     float swingAmount;
 };
 
+void PrintTo(const GridCase& c, std::ostream* out) { *out << c.bpm << " bpm, swing " << c.swingAmount; }
+
 class SwungGrid : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(SwungGrid, EveryStepLandsOnItsIdealFrameOverAThousandSteps) {

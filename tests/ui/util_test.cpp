@@ -65,5 +65,16 @@ TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
     }
 }
 
+TEST_F(UtilTest, FindParentTableViewCellFor) {
+    kit::View outside;
+    kit::TableViewCell cell("ROW");
+    kit::View* label = cell.add(std::make_unique<kit::View>());
+    kit::View* inner = label->add(std::make_unique<kit::View>());
+    EXPECT_EQ(Util::findParentTableViewCellFor(inner), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&cell), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&outside), nullptr);
+    EXPECT_EQ(Util::findParentTableViewCellFor(nullptr), nullptr);
+}
+
 }  // namespace
 }  // namespace strombel::ui

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/midi_in_out_control.h"
 #include "ui/sound_bank_control.h"
 
 namespace strombel::ui {
@@ -143,6 +144,14 @@ public:
     virtual std::string documentsFolder() const = 0;
     /// The folder of files handed to the audio exchange.
     virtual std::string exportTempFolder() const = 0;
+    /// Names the bank at `bankIndex` (as typed) and saves the banks; false when
+    /// there is no such bank.
+    virtual bool renameSoundbank(uint64_t bankIndex, const std::string& name) = 0;
+    /// The relative path of the user sample at `index`, or empty when there is none.
+    virtual std::string userSamplePath(uint64_t index) const = 0;
+    /// Puts the pack sample at (`section`, `row`) of the library's pack sample
+    /// results on pad `pad` of bank `bankIndex`; answers whether the library took it.
+    virtual bool setPackSampleOnPad(uint64_t section, uint64_t row, uint64_t bankIndex, uint64_t pad) = 0;
 };
 
 /// The MIDI hub's learn message, on the main loop.
@@ -152,10 +161,10 @@ public:
     virtual void midiLearnBtnChangedToNote(int32_t pad, int32_t note) = 0;
 };
 
-/// The MIDI hub as the pad screen uses it. Main loop only.
-class PadMidi {
+/// The MIDI hub as the pad screen (and, for its ports, the ports panel) uses it.
+/// Main loop only.
+class PadMidi : public MidiPorts {
 public:
-    virtual ~PadMidi() = default;
     virtual void setMidiLearnDelegate(PadMidiLearnObserver* observer) = 0;
     /// The pad being learned; 12 or more when none.
     virtual uint64_t midiLearnBtnIdx() const = 0;

@@ -33,10 +33,10 @@ constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "Reverb
 }  // namespace
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults)
-    : StrombelViewController(services, defaults, 0) {}
+    : StrombelViewController(services, defaults, GuiType::tablet) {}
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults,
-                                               int32_t guiType)
+                                               GuiType guiType)
     : services_(services), defaults_(defaults), guiType_(guiType), gf_(std::make_unique<GuiFactory>(guiType)) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
@@ -61,6 +61,8 @@ StrombelViewController::~StrombelViewController() {
         if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
         if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
         if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
+        // The ports panel leaves the hub while the hub is still there.
+        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
     }
 }
 
@@ -176,8 +178,10 @@ void StrombelViewController::viewWillAppear() {
         editSampleViewController_->openSample(defaults_.stringForKey(kSampleEditorPath));
     }
 
-    // 10. I/O.
+    // 10. I/O. A ports panel left open while another screen was shown takes the
+    // hub's ports role back.
     press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
+    if (midiInOutControl_) midiInOutControl_->takePortsDelegate();
 
     // 11. Cut.
     bool cut = defaults_.boolForKey(kCutSamples);
@@ -268,6 +272,8 @@ void StrombelViewController::inOutBtnPressed() {
         press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
         inOutRightControlsContainer_->removeFromSuperview();
         inOutRightControlsContainer_ = nullptr;
+        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
+        midiInOutControl_ = nullptr;
         midiChannelControl_ = nullptr;
         exportBtn_ = midiLearnBtn_ = tappadsOrSoundbanksBtn_ = backgroundAudioBtn_ = nullptr;
         putBack(audioMeterContainer_);

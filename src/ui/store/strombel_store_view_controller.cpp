@@ -2,6 +2,7 @@
 
 namespace strombel::store {
 
-StrombelStoreViewController::StrombelStoreViewController(int32_t guiType) : PlaceholderScreen(guiType, "SOUND STORE") {}
+StrombelStoreViewController::StrombelStoreViewController(ui::GuiType guiType)
+    : PlaceholderScreen(guiType, "SOUND STORE") {}
 
 }  // namespace strombel::store

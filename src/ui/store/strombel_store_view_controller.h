@@ -15,16 +15,16 @@ namespace strombel::store {
 class StrombelStoreViewController : public ui::PlaceholderScreen {
 public:
     /// The tablet layout.
-    StrombelStoreViewController() : StrombelStoreViewController(0) {}
+    StrombelStoreViewController() : StrombelStoreViewController(ui::GuiType::tablet) {}
 
 protected:
-    explicit StrombelStoreViewController(int32_t guiType);
+    explicit StrombelStoreViewController(ui::GuiType guiType);
 };
 
 /// The same in the phone layout.
 class StrombelIphoneStoreViewController : public StrombelStoreViewController {
 public:
-    StrombelIphoneStoreViewController() : StrombelStoreViewController(1) {}
+    StrombelIphoneStoreViewController() : StrombelStoreViewController(ui::GuiType::phoneLandscape) {}
 };
 
 }  // namespace strombel::store
