@@ -114,7 +114,7 @@ public:
     void copyPattern(uint64_t source, uint64_t toSlot) override { sequencer_.copyPattern(source, toSlot); }
     void eraseAllEventsOfTrack(const std::string& path) override { sequencer_.eraseAllEventsOfTrack(path); }
     void recordSequencerEventForSample(const std::string& path, int32_t type) override {
-        sequencer_.recordSequencerEventForSample(path, type);
+        sequencer_.recordSequencerEventForSample(path, static_cast<sequencer::PatternEventType>(type));
     }
     bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) override {
         return sequencer_.exportPattern(pattern, toFile, {}, error);

@@ -9,4 +9,8 @@ void SoundDataManager::setStore(std::unique_ptr<SoundStore> store) {
     if (soundStore_) soundStore_->fetchStoreItems();
 }
 
+void SoundDataManager::fetchStoreItems() {
+    if (soundStore_) soundStore_->fetchStoreItems();
+}
+
 }  // namespace strombel::library

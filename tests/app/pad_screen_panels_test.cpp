@@ -203,7 +203,8 @@ TEST_F(PadPanelsTest, ExportNamesBecomeFilesOfTheDocumentsFolderOnly) {
     ui::StrombelViewController& screen = run->screen();
     const auto documents = run->sandbox().documents();
     // A pattern with one event, recorded as the sequencer stores it.
-    run->program().sequencer()->recordSequencerEventForSample(run->program().engine()->currentSoundbankFilePathsByIdx().at(0), 0);
+    run->program().sequencer()->recordSequencerEventForSample(
+        run->program().engine()->currentSoundbankFilePathsByIdx().at(0), sequencer::PatternEventType::start);
 
     auto exportAs = [&](const QString& name) {
         screen.exportPatternToItunes(0);

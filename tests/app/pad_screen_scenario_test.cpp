@@ -127,6 +127,17 @@ TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
     EXPECT_NE(run->screen().sequencerScreen(), nullptr);
 }
 
+// The pad screen compares the indexes the sequencer and the MIDI hub hand it
+// with its own "none": with nothing pending, copied or being learned, all agree.
+TEST_F(PadScreenTest, NothingPendingCopiedOrLearnedIsTheSameNoneInEveryPart) {
+    auto run = start();
+    Program& program = run->program();
+    const uint64_t none = run->screen().copiedPatternIdx();
+    EXPECT_EQ(none, ui::StrombelViewController::kNotFound);
+    EXPECT_EQ(program.padScreenServices().sequencer->pendingPatternIdx(), none);
+    EXPECT_EQ(program.padScreenServices().midi->midiLearnBtnIdx(), none);
+}
+
 TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
     const char* names[3] = {"strombel_tablet.png", "strombel_phone.png", "strombel_phone_portrait.png"};
     for (int32_t number = 0; number < 3; ++number) {

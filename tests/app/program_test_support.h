@@ -56,7 +56,7 @@ public:
 class ProgramRun {
 public:
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
-               ui::GuiType guiType = ui::GuiType::tablet)
+               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -77,6 +77,7 @@ public:
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;
+        setup.store = std::move(store);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();

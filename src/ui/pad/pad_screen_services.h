@@ -14,6 +14,10 @@
 #include "ui/midi_in_out_control.h"
 #include "ui/sound_bank_control.h"
 
+namespace strombel::library {
+class SoundDataManager;
+}
+
 namespace strombel::ui {
 
 /// Engine messages the screen answers. Main loop only.
@@ -184,6 +188,8 @@ struct PadScreenServices {
     PadSequencer* sequencer = nullptr;
     PadLibrary* library = nullptr;
     PadMidi* midi = nullptr;
+    /// The library the store screen shows and installs into; null: no store.
+    library::SoundDataManager* storeLibrary = nullptr;
 };
 
 }  // namespace strombel::ui

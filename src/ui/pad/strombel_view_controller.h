@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/not_found.h"
 #include "platform/user_defaults.h"
 #include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
@@ -55,7 +56,7 @@ class StrombelViewController : public PadEngineObserver,
                                public editor::ExchangePasteViewControllerDelegate,
                                public editor::EditSampleViewControllerDelegate {
 public:
-    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
 
     /// The tablet screen (gui type 0) on `services`, storing its settings in `defaults`.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults);
