@@ -225,6 +225,10 @@ public:
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
     SmallButtonControl* swingBtn() const { return swingBtn_; }
+    SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
+    SmallButtonControl* fxBtn() const { return fxBtn_; }
+    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
+    LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
@@ -328,7 +332,6 @@ protected:
     /// Per-pad volumes set while VOL. was on, by sample path, on every bank shown
     /// meanwhile: all are written to the library when the mode is left.
     std::map<std::string, float> editedTrackVolumes_;
-    bool trackVolumeSlidersShown_ = false;
 
     kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
     LightView* tapTimerLight_ = nullptr;
