@@ -1,9 +1,5 @@
 #pragma once
 
-// src/info/: the information screen's services (rating prompt, social network
-// client), without Qt; the screen itself is in src/ui/info/.
-// May include: platform.
-
 #include <cstdint>
 #include <functional>
 #include <memory>
