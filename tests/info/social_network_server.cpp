@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace strombel::info::testing {
+namespace strombel::info::test_support {
 
 std::string SeenRequest::header(const std::string& name) const {
     auto it = headers.find(name);
@@ -155,4 +155,4 @@ bool NetworkLoop::pumpUntil(const std::function<bool()>& done) {
     }
 }
 
-}  // namespace strombel::info::testing
+}  // namespace strombel::info::test_support

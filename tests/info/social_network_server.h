@@ -20,7 +20,7 @@
 #include "info/social_client.h"
 #include "platform/main_loop.h"
 
-namespace strombel::info::testing {
+namespace strombel::info::test_support {
 
 struct SeenRequest {
     std::string method;
@@ -78,4 +78,4 @@ private:
     bool posted_ = false;
 };
 
-}  // namespace strombel::info::testing
+}  // namespace strombel::info::test_support

@@ -12,8 +12,8 @@
 namespace strombel::info {
 namespace {
 
-using testing::LoopbackSocialNetwork;
-using testing::NetworkLoop;
+using test_support::LoopbackSocialNetwork;
+using test_support::NetworkLoop;
 
 std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
