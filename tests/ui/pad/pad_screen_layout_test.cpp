@@ -266,10 +266,11 @@ TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettings
         loop_.advance(1000 * platform::kNanosPerMillisecond);
         kit::View* presented = context.modals().presented(window);
         ASSERT_NE(presented, nullptr);
-        // The DONE button of the presented screen.
+        // The BACK key of the information screen, the DONE button of the store's.
         kit::Button* done = nullptr;
         for (kit::View* child : presented->subviews())
-            if (auto* button = dynamic_cast<kit::Button*>(child)) done = button;
+            if (auto* button = dynamic_cast<kit::Button*>(child); button && (!done || dynamic_cast<SmallButtonControl*>(button)))
+                done = button;
         ASSERT_NE(done, nullptr);
         done->sendActions(kit::touchUpInside);
         loop_.advance(1000 * platform::kNanosPerMillisecond);
