@@ -19,6 +19,7 @@
 #include "app/program.h"
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
+#include "ui/info/social_dialog_panel.h"
 #include "logging/log.h"
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    info::prepareWebEngine();
     QtMessageHandler qtHandler = qInstallMessageHandler(onQtMessageWhileConnecting);
     QApplication application(argc, argv);
     qInstallMessageHandler(qtHandler);
