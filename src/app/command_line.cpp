@@ -21,12 +21,20 @@ QCommandLineOption rootOption() {
         "DIR");
 }
 
+QCommandLineOption openUrlOption() {
+    return QCommandLineOption("open-url",
+                              "Opens URL: a running Strombel (on the same folder) is handed it and this one ends; "
+                              "otherwise Strombel starts and opens it.",
+                              "URL");
+}
+
 void describe(QCommandLineParser& parser) {
     parser.setApplicationDescription("Strombel, a sample pad and drum computer.");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(QCommandLineOption({"h", "help"}, "Shows these options and exits."));
     parser.addOption(guiOption());
     parser.addOption(rootOption());
+    parser.addOption(openUrlOption());
 }
 
 }  // namespace
@@ -66,6 +74,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             return line;
         }
         line.root = root.toStdString();
+    }
+    if (parser.isSet("open-url")) {
+        const QString url = parser.value("open-url");
+        if (url.isEmpty()) {
+            line.error = "--open-url needs an address";
+            return line;
+        }
+        line.openUrl = url.toStdString();
     }
     return line;
 }

@@ -12,6 +12,9 @@ struct CommandLine {
     int guiType = 0;
     /// The folder for the library, settings and exports; none: the default one.
     std::optional<std::string> root;
+    /// An address the desktop asks the program to open (the way back from the
+    /// social network's login in the browser).
+    std::optional<std::string> openUrl;
     bool help = false;
     /// Why the command line is wrong; empty when it is fine.
     std::string error;
