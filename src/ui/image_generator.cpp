@@ -608,7 +608,9 @@ void infoLink(QPainter& p, const QSizeF& s, int type, const QString& words) {
         false);
     QFont font("DejaVu Sans");
     font.setBold(true);
-    font.setPixelSize(std::max(4, static_cast<int>(std::min(s.height() * 0.42, s.width() / (words.size() * 0.75)))));
+    // One size for every link of a layout, smaller only where the words need it.
+    const double fits = s.width() / (words.size() * 0.72);
+    font.setPixelSize(std::max(4, static_cast<int>(std::min({s.height() * 0.42, 12 * u, fits}))));
     p.setFont(font);
     p.setPen(kRusty);
     p.drawText(QRectF(QPointF(0, 0), s).adjusted(2 * u, 0, -2 * u, 0), Qt::AlignCenter | Qt::TextWordWrap, words);

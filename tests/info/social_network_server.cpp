@@ -80,6 +80,16 @@ LoopbackSocialNetwork::LoopbackSocialNetwork() {
                          });
                      answer(copy, response);
                  });
+    // The login host's cookie, and what a later request brings back of it.
+    server_.Get("/cookie/set", [record](const httplib::Request& request, httplib::Response& response) {
+        record(request);
+        response.set_header("Set-Cookie", "session=abc; Path=/");
+        response.set_content("set", "text/plain");
+    });
+    server_.Get("/cookie/show", [record](const httplib::Request& request, httplib::Response& response) {
+        record(request);
+        response.set_content(request.get_header_value("Cookie"), "text/plain");
+    });
     server_.Get("/rating-check", [record](const httplib::Request& request, httplib::Response& response) {
         record(request);
         response.set_content("ok", "text/plain");

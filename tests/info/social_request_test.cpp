@@ -241,6 +241,24 @@ TEST_F(SocialRequestTest, AReplyOverSixteenMebibytesFailsClearly) {
     EXPECT_EQ(delegate.error->code, 6);  // too large
 }
 
+TEST_F(SocialRequestTest, LogoutDeletesTheLoginHostsCookies) {
+    auto fetch = [&](const std::string& path) {
+        http::HttpRequest request(network.url(path), *net.network);
+        request.startAsynchronous();
+        EXPECT_TRUE(net.pumpUntil([&] { return request.isFinished(); }));
+        return request.responseString();
+    };
+    fetch("/cookie/set");
+    EXPECT_EQ(fetch("/cookie/show"), "session=abc");
+    std::vector<std::string> erased;
+    client.setWebCookieEraser([&](const std::string& url) { erased.push_back(url); });
+    client.handleOpenURL("sn123456789012345://authorize#access_token=t");
+    client.logout(nullptr);
+    EXPECT_FALSE(client.isSessionValid());
+    EXPECT_EQ(fetch("/cookie/show"), "");
+    EXPECT_EQ(erased, std::vector<std::string>{network.url("")});
+}
+
 TEST_F(SocialRequestTest, RequestWithParamsNeedsAMethod) {
     ConsoleLines console;
     SocialParams none{{"a", "1"}};
