@@ -130,26 +130,11 @@ void RatingPrompt::resetCounts(bool significantEvent) {
     defaults_.setDouble(kReminderRequestDate, 0);
 }
 
-void RatingPrompt::incrementUseCount() {
-    const bool debug = settings().debug;
-    std::string tracked = defaults_.stringForKey(kCurrentVersion);
-    if (tracked.empty()) {
-        tracked = bundleVersion_;
-        defaults_.setString(kCurrentVersion, tracked);
-    }
-    if (debug) consoleLine(fmt::format("RATINGPROMPT Tracking version: {}", tracked));
-    if (tracked == bundleVersion_) {
-        if (defaults_.doubleForKey(kFirstUseDate) == 0) defaults_.setDouble(kFirstUseDate, now_());
-        const int64_t uses = defaults_.integerForKey(kUseCount) + 1;
-        defaults_.setInteger(kUseCount, uses);
-        if (debug) consoleLine(fmt::format("RATINGPROMPT Use count: {}", uses));
-    } else {
-        resetCounts(false);
-    }
-    defaults_.synchronize();
-}
+void RatingPrompt::incrementUseCount() { incrementCount(false); }
 
-void RatingPrompt::incrementSignificantEventCount() {
+void RatingPrompt::incrementSignificantEventCount() { incrementCount(true); }
+
+void RatingPrompt::incrementCount(bool significantEvent) {
     const bool debug = settings().debug;
     std::string tracked = defaults_.stringForKey(kCurrentVersion);
     if (tracked.empty()) {
@@ -159,11 +144,15 @@ void RatingPrompt::incrementSignificantEventCount() {
     if (debug) consoleLine(fmt::format("RATINGPROMPT Tracking version: {}", tracked));
     if (tracked == bundleVersion_) {
         if (defaults_.doubleForKey(kFirstUseDate) == 0) defaults_.setDouble(kFirstUseDate, now_());
-        const int64_t events = defaults_.integerForKey(kSignificantEventCount) + 1;
-        defaults_.setInteger(kSignificantEventCount, events);
-        if (debug) consoleLine(fmt::format("RATINGPROMPT Significant event count: {}", events));
+        const char* key = significantEvent ? kSignificantEventCount : kUseCount;
+        const int64_t count = defaults_.integerForKey(key) + 1;
+        defaults_.setInteger(key, count);
+        if (debug) {
+            consoleLine(fmt::format("RATINGPROMPT {}: {}", significantEvent ? "Significant event count" : "Use count",
+                                    count));
+        }
     } else {
-        resetCounts(true);
+        resetCounts(significantEvent);
     }
     defaults_.synchronize();
 }

@@ -185,6 +185,7 @@ public:
 
 private:
     void incrementAndRate(bool canPromptForRating, bool significantEvent);
+    void incrementCount(bool significantEvent);
     void resetCounts(bool significantEvent);
     std::string text(const char* key) const;
     RatingPromptServices services() const;

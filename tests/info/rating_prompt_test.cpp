@@ -94,6 +94,25 @@ TEST_F(RatingPromptTest, ANewVersionStartsTheCountsAgain) {
     EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kReminderRequestDate), 0);
 }
 
+TEST_F(RatingPromptTest, SignificantEventsAreCountedOnTheirOwn) {
+    configureAsTheProgramDoes();
+    RatingPrompt::setSignificantEventsUntilPrompt(2);
+    RatingPrompt prompt(defaults, "1.0", [this] { return now; });
+    prompt.countUse(false);
+    prompt.countSignificantEvent(false);
+    prompt.waitUntilIdle();
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 1);
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kSignificantEventCount), 1);
+
+    // An update first seen through an event starts with that event and no use.
+    RatingPrompt updated(defaults, "2.0", [this] { return now; });
+    updated.countSignificantEvent(false);
+    updated.waitUntilIdle();
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 0);
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kSignificantEventCount), 1);
+    EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kFirstUseDate), 0);
+}
+
 /// The alert as a person sees it: shown or not, with its texts, answered by hand.
 struct RecordingAlert : RatingAlert {
     struct Shown {
