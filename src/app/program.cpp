@@ -7,6 +7,7 @@
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
 #include "platform/devices/rtmidi_backend.h"
+#include "store/library_store.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
@@ -48,7 +49,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
         parts.crashUploadManager = crashUploadManager_.get();
     }
     AppConfiguration configuration;
-    configuration.isIpad = setup_.guiType == 0;
+    configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
     information_ = std::make_unique<InformationWiring>(setup_.defaults, setup_.mainLoop, setup_.ratingPrompt,
                                                        setup_.sandbox.bundle());
@@ -101,6 +102,17 @@ std::string Program::makeDataUpToDate() {
     if (!setup_.sandbox.createFolders())
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
+    if (setup_.store) {
+        // The library's store part: its download cache and queue, then the first
+        // catalogue fetch.
+        http::NetworkThread* network = nullptr;
+        if (&setup_.mainLoop != &platform::MainLoop::shared()) {
+            network_ = std::make_unique<http::NetworkThread>(setup_.mainLoop);
+            network = network_.get();
+        }
+        library_->setStore(
+            std::make_unique<store::LibraryStore>(store::StoreServices{*library_, *setup_.store, network, nullptr}));
+    }
     AppLibraryAdapter adapter(*library_);
     std::string problems = adapter.makeDataUpToDate();
     // The settings are stored data too: what went wrong with them at open is told here.
@@ -167,7 +179,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     ui::PadScreenServices services = padScreenServices();
     if (isIpad) {
         padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
-    } else if (setup_.guiType == 2) {
+    } else if (setup_.guiType == ui::GuiType::phonePortrait) {
         padScreen_ = std::make_unique<ui::StrombelIphonePortraitViewController>(services, setup_.defaults);
     } else {
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);

@@ -42,6 +42,7 @@
 #include "platform/devices/audio_device.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
+#include "platform/not_found.h"
 #include "platform/published.h"
 #include "platform/realtime.h"
 #include "platform/sandbox.h"
@@ -53,7 +54,7 @@ namespace strombel::engine {
 class SoundBox final : public SoundLibraryObserver {
 public:
     /// "Not found": the current bank index before any bank is chosen.
-    static constexpr uint64_t kNotFound = static_cast<uint64_t>(INT64_MAX);
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     /// The most tracks that can sound at once, and queued starts or stops.
     static constexpr size_t kMaxPlayingTracks = 256;
     static constexpr size_t kMaxQueuedRequests = 1024;

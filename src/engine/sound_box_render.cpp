@@ -1,8 +1,11 @@
 // The real-time region: the render and microphone callbacks. Everything here runs
 // on the device's audio thread (inside a platform::RealtimeScope, which the test
-// build's guard watches). Nothing allocates or frees (scratch is sized when the
-// engine is built; references let go of go back to the main loop), nothing locks
-// or waits, nothing touches files, and log lines go through the real-time ring.
+// build's guard watches). Nothing allocates (scratch is sized when the engine is
+// built), nothing locks or waits, nothing touches files, and log lines go through
+// the real-time ring. References the render lets go of go back to the main loop to
+// be dropped there; only when both the event ring and the stash behind it are full
+// (a main loop stalled for a long time) is one dropped here, and counted, which
+// frees the track or its frames on this thread if it was the last reference.
 
 #include <algorithm>
 #include <cmath>

@@ -147,25 +147,31 @@ std::shared_ptr<Sample> SoundpackSamplesResults::objectAtIndexPath(size_t sectio
 }
 
 void SoundpackSamplesResults::performFetch(const ObjectContext& context) {
+    // One section per pack, in the order of soundpacks(): by folded name, and
+    // packs whose names differ only in case by row id, each its own section.
     struct Keyed {
         std::string packKey;
+        int64_t packRow = 0;
         std::shared_ptr<Sample> sample;
     };
     std::vector<Keyed> keyed;
     keyed.reserve(context.samples().size());
     for (const auto& [id, sample] : context.samples()) {
         Soundpack* pack = sample->soundpackPointer();
-        keyed.push_back({pack ? foldCase(pack->name()) : std::string(), sample});
+        keyed.push_back({pack ? foldCase(pack->name()) : std::string(), pack ? pack->rowId() : 0, sample});
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
         if (a.packKey != b.packKey) return a.packKey < b.packKey;
+        if (a.packRow != b.packRow) return a.packRow < b.packRow;
         return a.sample->foldedName() < b.sample->foldedName();
     });
     sections_.clear();
+    Soundpack* sectionPack = nullptr;
     for (Keyed& entry : keyed) {
-        if (sections_.empty() || foldCase(sections_.back().name) != entry.packKey) {
-            Soundpack* pack = entry.sample->soundpackPointer();
+        Soundpack* pack = entry.sample->soundpackPointer();
+        if (sections_.empty() || pack != sectionPack) {
             sections_.push_back({pack ? pack->name() : std::string(), {}});
+            sectionPack = pack;
         }
         sections_.back().samples.push_back(std::move(entry.sample));
     }

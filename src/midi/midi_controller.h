@@ -42,12 +42,13 @@
 #include "midi/midi_system.h"
 #include "midi/note_map_file.h"
 #include "platform/mpsc_ring.h"
+#include "platform/not_found.h"
 #include "platform/wakeup.h"
 
 namespace strombel::midi {
 
 /// The pad index that means "no pad is being learned".
-inline constexpr uint64_t kNotFound = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+using platform::kNotFound;
 
 inline constexpr const char* kClockInWhitelistKey = "CLOCK_IN_WHITELIST";
 inline constexpr const char* kNotesInWhitelistKey = "NOTES_IN_WHITELIST";

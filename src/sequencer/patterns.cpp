@@ -117,7 +117,7 @@ Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     }
 }
 
-void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t type) {
+void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEventType type) {
     if (state_.load() == kStateStopped) {
         return;
     }
@@ -145,11 +145,11 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
     // The pattern the hit was heard in, which near a switch is not yet (or no
     // longer) the one the loop is scheduling.
     const uint64_t activeIdx = sounding.patternIdx;
-    if (type == PatternEvent::kStop) {
+    if (type == PatternEventType::stop) {
         const bool startWaiting = std::any_of(
             recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
             [&](const RecordedEvent& recorded) {
-                return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEvent::kStart &&
+                return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEventType::start &&
                        samePath(recorded.event, path);
             });
         // The pad's own start, recorded a moment ago at the same step, may already
@@ -178,15 +178,15 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         }
     }
     const std::string fileName = path.substr(path.find_last_of('/') + 1);
-    if (type == PatternEvent::kStart) {
+    if (type == PatternEventType::start) {
         STROMBEL_LOG_DEBUG("record: ({}) -start- '{}'", quantized, fileName);
-    } else if (type == PatternEvent::kStop) {
+    } else if (type == PatternEventType::stop) {
         STROMBEL_LOG_DEBUG("record: ({}) -stop - '{}'", quantized, fileName);
     } else {
-        STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, type, fileName);
+        STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, patternEventTypeNumber(type), fileName);
     }
     const RecordedEvent recorded{makePatternEvent(path, type, static_cast<uint64_t>(quantized)), activeIdx};
-    if (type == PatternEvent::kStart) {
+    if (type == PatternEventType::start) {
         lastRecordedStart_[path] = recorded;
     } else {
         lastRecordedStart_.erase(path);
@@ -256,7 +256,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
         const auto old = std::find_if(events.begin(), events.end(),
                                       [&](const PatternEventRef& candidate) { return samePath(candidate, path); });
         if (old != events.end()) {
-            if ((*old)->eventType() == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+            if ((*old)->eventType() == PatternEventType::start && event->eventType() == PatternEventType::stop) {
                 dropped = true;
             } else {
                 events.erase(old);
@@ -287,7 +287,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
         return candidate.step == step && candidate.sampleFilePath == path;
     });
     if (old != stored.end()) {
-        if (old->eventType == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+        if (old->eventType == PatternEventType::start && event->eventType() == PatternEventType::stop) {
             return;
         }
         count -= static_cast<int64_t>(store_.removeSequenceEventOnPattern(patternIdx, step, path));

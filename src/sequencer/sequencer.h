@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
+#include "platform/not_found.h"
 #include "platform/published.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
@@ -68,7 +69,7 @@ public:
     static constexpr uint64_t kNumPatterns = 12;
     static constexpr uint64_t kStepsPerBar = 16;
     static constexpr uint64_t kMaxBars = 99;
-    static constexpr uint64_t kNotFound = UINT64_MAX;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     static constexpr int32_t kStateStopped = 0;
     static constexpr int32_t kStateOwnClock = 1;
     static constexpr int32_t kStateMidiClock = 2;
@@ -145,7 +146,7 @@ public:
     /// Fills `into` with the stored events of pattern `patternIdx`, preloading their samples.
     void fetchPattern(uint64_t patternIdx, PatternSteps& into);
     /// Records a pad start (0) or stop (1) at the quantised step sounding now.
-    void recordSequencerEventForSample(const std::string& path, int32_t type);
+    void recordSequencerEventForSample(const std::string& path, PatternEventType type);
     /// Moves recorded events into their pattern (and the store), holding back those
     /// on the step being played and the next two.
     void addRecordedPatternStepsToPattern();

@@ -36,7 +36,7 @@ std::unique_ptr<GestureRecognizer> doubleTap(std::function<void()> action) {
 
 // Vertical effect fader.
 
-SliderControl::SliderControl(int32_t guiType) {
+SliderControl::SliderControl(GuiType guiType) {
     const QImage base = GuiFactory::imageWithName("sliderBase", guiType);
     const QImage knobImage = GuiFactory::imageWithName("slider", guiType);
     const QSizeF b = pointSize(base);
@@ -45,21 +45,18 @@ SliderControl::SliderControl(int32_t guiType) {
     const double halfKnob = std::floor(k.height() / 2);
     add(std::make_unique<ImageView>(QRectF(QPointF(0, halfKnob), b), base));
     int a = 0, bottom = 0;
-    bool known = true;
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             a = 2, bottom = 1;
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             a = 1, bottom = 0;
             break;
-        case 2:
+        case GuiType::phonePortrait:
             a = 2, bottom = 2;
             break;
-        default:
-            known = false;
     }
-    if (known && !base.isNull() && !knobImage.isNull()) {
+    if (!base.isNull() && !knobImage.isNull()) {
         minY_ = static_cast<float>(halfKnob + a);
         maxY_ = static_cast<float>(b.height() + halfKnob - bottom);
     }
@@ -135,7 +132,7 @@ void SliderControl::cancelTracking(const Touch&) {
 
 // Pitch.
 
-PitchSliderControl::PitchSliderControl(int32_t guiType) : SliderControl(guiType) {
+PitchSliderControl::PitchSliderControl(GuiType guiType) : SliderControl(guiType) {
     slider_->setY(trunc(minY_ + (maxY_ - minY_) / 2 - slider_->height() / 2));
 }
 
@@ -164,7 +161,7 @@ void PitchSliderControl::cancelTracking(const Touch&) {
 
 // Horizontal master volume.
 
-HorizontalSliderControl::HorizontalSliderControl(int32_t guiType) {
+HorizontalSliderControl::HorizontalSliderControl(GuiType guiType) {
     const QImage base = GuiFactory::imageWithName("horizontalSliderBase", guiType);
     const QImage knobImage = GuiFactory::imageWithName("horizontalSlider", guiType);
     const QSizeF b = pointSize(base);
@@ -173,21 +170,18 @@ HorizontalSliderControl::HorizontalSliderControl(int32_t guiType) {
     const double halfKnob = std::floor(k.width() / 2);
     add(std::make_unique<ImageView>(QRectF(QPointF(halfKnob, 0), b), base));
     int a = 0, right = 0;
-    bool known = true;
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             a = 2, right = 1;
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             a = 1, right = 0;
             break;
-        case 2:
+        case GuiType::phonePortrait:
             a = 1, right = 1;
             break;
-        default:
-            known = false;
     }
-    if (known && !base.isNull() && !knobImage.isNull()) {
+    if (!base.isNull() && !knobImage.isNull()) {
         minX_ = static_cast<float>(halfKnob + a);
         maxX_ = static_cast<float>(b.width() + halfKnob - right);
     }
@@ -239,7 +233,7 @@ void HorizontalSliderControl::cancelTracking(const Touch&) {
 
 // A pad's volume.
 
-VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
+VolumeSliderControl::VolumeSliderControl(GuiType guiType) {
     const QImage base = GuiFactory::imageWithName("sampleVolumeSlider", guiType);
     const QImage fillImage = GuiFactory::imageWithName("sampleVolumeSliderFill", guiType);
     const QImage thumbImage = GuiFactory::imageWithName("sampleVolumeSliderThumb", guiType);
@@ -254,21 +248,18 @@ VolumeSliderControl::VolumeSliderControl(int32_t guiType) {
     fillView_ = add(std::move(fill));
     fillImageHeight_ = static_cast<float>(f.height());
     float margin = 0, bottom = 0;
-    bool known = true;
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             margin = 17, bottom = 12;
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             margin = 8, bottom = 5;
             break;
-        case 2:
+        case GuiType::phonePortrait:
             margin = 12, bottom = 8;
             break;
-        default:
-            known = false;
     }
-    if (known && !base.isNull() && !thumbImage.isNull()) {
+    if (!base.isNull() && !thumbImage.isNull()) {
         minY_ = margin;
         maxY_ = static_cast<float>(b.height()) - margin;
         fillBottomMargin_ = bottom;

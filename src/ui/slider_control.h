@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ui/gui_type.h"
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 
@@ -30,7 +31,7 @@ class FaderLamp {
 /// it was given, so the position is always a number between 0 and 1.
 class SliderControl : public kit::Control {
   public:
-    explicit SliderControl(int32_t guiType = 0);
+    explicit SliderControl(GuiType guiType = GuiType::tablet);
 
     /// Moves the knob's centre to `y` (held inside the travel) and reports it.
     virtual void setSlider(float y);
@@ -70,7 +71,7 @@ class SliderControl : public kit::Control {
 /// near the middle, and lights its lamp only away from the middle.
 class PitchSliderControl final : public SliderControl {
   public:
-    explicit PitchSliderControl(int32_t guiType = 0);
+    explicit PitchSliderControl(GuiType guiType = GuiType::tablet);
     void setSlider(float y) override;
     void doubleTapOccured() override;
     void endTracking(const kit::Touch& touch) override;
@@ -83,7 +84,7 @@ class PitchSliderControl final : public SliderControl {
 /// The master volume fader: 0 at the left, 1 at the right.
 class HorizontalSliderControl final : public kit::Control {
   public:
-    explicit HorizontalSliderControl(int32_t guiType = 0);
+    explicit HorizontalSliderControl(GuiType guiType = GuiType::tablet);
 
     void setSlider(float x);
     void setCurrentPosition(float position);
@@ -112,7 +113,7 @@ class HorizontalSliderControl final : public kit::Control {
 /// setCurrentPosition is silent; touches and double taps send value-changed.
 class VolumeSliderControl final : public kit::Control {
   public:
-    explicit VolumeSliderControl(int32_t guiType = 0);
+    explicit VolumeSliderControl(GuiType guiType = GuiType::tablet);
 
     void setSlider(float y) { setSlider(y, true); }
     void setSlider(float y, bool sendAction);

@@ -125,4 +125,10 @@ QImage Util::resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, 
     return result;
 }
 
+kit::TableViewCell* Util::findParentTableViewCellFor(kit::View* view) {
+    for (; view; view = view->superview())
+        if (auto* cell = dynamic_cast<kit::TableViewCell*>(view)) return cell;
+    return nullptr;
+}
+
 }  // namespace strombel::ui

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "ui/kit/context.h"
+#include "ui/kit/table_view.h"
 
 namespace strombel::ui {
 
@@ -56,6 +57,10 @@ enum ContentMode : int64_t {
 /// redraw, centre and numbers outside 0..12.
 QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, int64_t contentMode,
                                int32_t interpolationQuality);
+
+/// The view itself when it is a table cell, else the nearest table cell among
+/// its superviews; null when there is none.
+kit::TableViewCell* findParentTableViewCellFor(kit::View* view);
 
 }  // namespace Util
 

@@ -67,13 +67,5 @@ TEST(HubController, OrdersPanelTriggersRewindPlayRecordCustom) {
     EXPECT_EQ(controller.offPanelTriggers().size(), 1u);
 }
 
-TEST(HubController, SetsTheConnectionPanelPosition) {
-    HubController controller;
-    controller.setConnectionPanelPosition(2);
-    EXPECT_EQ(controller.connectionPanelPosition(), 2);
-    controller.setConnectionPanelPosition(0);
-    EXPECT_EQ(controller.connectionPanelPosition(), 0);
-}
-
 }  // namespace
 }  // namespace strombel::hub

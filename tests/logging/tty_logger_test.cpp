@@ -195,11 +195,5 @@ TEST(TTYLoggerColorTest, NearestColourPrefersTheLowestIndexOnATie) {
     EXPECT_EQ(none.fgCodeLen + none.bgCodeLen + none.resetCodeLen, 0u);
 }
 
-TEST(TTYLoggerSharedTest, TheSharedInstanceIsOneObject) {
-    EXPECT_EQ(TTYLogger::sharedInstance(), TTYLogger::sharedInstance());
-    EXPECT_EQ(TTYLogger::sharedInstance()->loggerName(), "strombel.logging.ttyLogger");
-    EXPECT_EQ(TTYLogger::sharedInstance()->loggerQueue()->label(), "strombel.logging.ttyLogger");
-}
-
 }  // namespace
 }  // namespace strombel::logging

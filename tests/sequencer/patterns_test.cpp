@@ -24,7 +24,7 @@ struct Recording : ManualBench {
         runUntil(start);
     }
     /// Lets time run to `fraction` of the way through `step` (counted since the start) and hits a pad.
-    void hit(uint64_t step, double fraction, const std::string& path, int32_t type = PatternEvent::kStart) {
+    void hit(uint64_t step, double fraction, const std::string& path, PatternEventType type = PatternEventType::start) {
         runUntil(start + step * kStep + static_cast<uint64_t>(fraction * kStep));
         sequencer.recordSequencerEventForSample(path, type);
     }
@@ -40,6 +40,10 @@ struct QuantisationCase {
     uint64_t expected;
 };
 
+void PrintTo(const QuantisationCase& c, std::ostream* out) {
+    *out << "level " << c.level << ", step " << c.step << " + " << c.fraction << " -> " << c.expected;
+}
+
 class Quantisation : public ::testing::TestWithParam<QuantisationCase> {};
 
 TEST_P(Quantisation, AHitLandsOnTheNearestGridPosition) {
@@ -50,7 +54,7 @@ TEST_P(Quantisation, AHitLandsOnTheNearestGridPosition) {
     const auto stored = recording.stored();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].step, GetParam().expected);
-    EXPECT_EQ(stored[0].eventType, PatternEvent::kStart);
+    EXPECT_EQ(stored[0].eventType, PatternEventType::start);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -79,7 +83,7 @@ TEST(Recording, HitsFollowWhatSoundsNotHowFarAheadTheLoopRuns) {
     bench.sequencer.playWithPreBar(false);
     bench.runUntil(start + 7 * 50'000'000 + 10'000'000);
     EXPECT_GE(bench.sequencer.currentStep(), 9);
-    bench.sequencer.recordSequencerEventForSample(kKick, PatternEvent::kStart);
+    bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::start);
     bench.sequencer.stop();
     const auto stored = bench.store.sequencerEventsForPattern(0);
     ASSERT_EQ(stored.size(), 1u);
@@ -88,40 +92,40 @@ TEST(Recording, HitsFollowWhatSoundsNotHowFarAheadTheLoopRuns) {
 
 TEST(Recording, APadPressedAndReleasedWithinAStepRecordsAStartAndAStopAfterIt) {
     Recording recording;
-    recording.hit(3, 0.10, kSnare, PatternEvent::kStart);
-    recording.hit(3, 0.30, kSnare, PatternEvent::kStop);  // the loop has moved on in between
-    recording.hit(8, 0.25, kHat, PatternEvent::kStart);
-    recording.hit(8, 0.45, kHat, PatternEvent::kStop);  // the start still waits
+    recording.hit(3, 0.10, kSnare, PatternEventType::start);
+    recording.hit(3, 0.30, kSnare, PatternEventType::stop);  // the loop has moved on in between
+    recording.hit(8, 0.25, kHat, PatternEventType::start);
+    recording.hit(8, 0.45, kHat, PatternEventType::stop);  // the start still waits
     recording.sequencer.stop();
     const auto stored = recording.stored();
     ASSERT_EQ(stored.size(), 4u);
     EXPECT_EQ(stored[0].step, 3u);
-    EXPECT_EQ(stored[0].eventType, PatternEvent::kStart);
+    EXPECT_EQ(stored[0].eventType, PatternEventType::start);
     EXPECT_EQ(stored[1].step, 4u);
-    EXPECT_EQ(stored[1].eventType, PatternEvent::kStop);
+    EXPECT_EQ(stored[1].eventType, PatternEventType::stop);
     EXPECT_EQ(stored[2].step, 8u);
-    EXPECT_EQ(stored[2].eventType, PatternEvent::kStart);
+    EXPECT_EQ(stored[2].eventType, PatternEventType::start);
     EXPECT_EQ(stored[3].step, 9u);
-    EXPECT_EQ(stored[3].eventType, PatternEvent::kStop);
+    EXPECT_EQ(stored[3].eventType, PatternEventType::stop);
 }
 
 TEST(Recording, ASecondStartReplacesTheFirstAndAStopOnAStartIsDropped) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {2});
     Recording recording(contents);
-    recording.hit(2, 0.1, kKick, PatternEvent::kStart);     // same sample, same step: replaces
-    recording.hit(20, 0.1, kKick, PatternEvent::kStop);     // step 4 of the second round ... 
-    recording.hit(34, 0.1, kKick, PatternEvent::kStop);     // step 2 again: a stop on a start is dropped
+    recording.hit(2, 0.1, kKick, PatternEventType::start);     // same sample, same step: replaces
+    recording.hit(20, 0.1, kKick, PatternEventType::stop);     // step 4 of the second round ... 
+    recording.hit(34, 0.1, kKick, PatternEventType::stop);     // step 2 again: a stop on a start is dropped
     recording.runUntil(recording.start + 40 * kStep);
 
     const PatternSteps active = recording.sequencer.activePatternEvents();
     ASSERT_EQ(active.at(2).size(), 1u);
-    EXPECT_EQ(active.at(2)[0]->eventType(), PatternEvent::kStart);
+    EXPECT_EQ(active.at(2)[0]->eventType(), PatternEventType::start);
     EXPECT_EQ(recording.stored().size(), 2u);  // the start on 2 and the stop on 4
     const auto stored = recording.stored();
     EXPECT_EQ(stored[0].step, 2u);
     EXPECT_EQ(stored[1].step, 4u);
-    EXPECT_EQ(stored[1].eventType, PatternEvent::kStop);
+    EXPECT_EQ(stored[1].eventType, PatternEventType::stop);
 }
 
 TEST(Recording, AnEventAheadOfTheLoopWaitsUntilTheLoopHasPassedIt) {
@@ -190,13 +194,13 @@ TEST(Recording, ARecordedPatternPlaysBackInTimeAfterARestart) {
 
 TEST(Recording, HitsDuringTheCountInOrWhileStoppedAreIgnored) {
     ManualBench bench;
-    bench.sequencer.recordSequencerEventForSample(kKick, PatternEvent::kStart);
+    bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::start);
     EXPECT_EQ(bench.sequencer.recordedEventsWaiting(), 0u);
     bench.sequencer.setBpm(120);
     const uint64_t start = bench.clock.nowNanos();
     bench.sequencer.playWithPreBar(true);
     bench.runUntil(start + 6 * kStep);
-    bench.sequencer.recordSequencerEventForSample(kKick, PatternEvent::kStart);
+    bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::start);
     EXPECT_EQ(bench.sequencer.recordedEventsWaiting(), 0u);
     bench.sequencer.stop();
     EXPECT_FALSE(bench.sequencer.patternHasEvents(0));
@@ -294,7 +298,8 @@ TEST(Editing, RemovingEventsByIdentityLowersTheCount) {
     ManualBench bench(contents);
     const PatternSteps active = bench.sequencer.activePatternEvents();
     const PatternEventRef kick = active.at(6)[0];
-    bench.sequencer.removePatternEvents({makePatternEvent(kick->sampleFilePath(), 0, 6)});  // equal, not the same
+    // Equal, not the same:
+    bench.sequencer.removePatternEvents({makePatternEvent(kick->sampleFilePath(), PatternEventType::start, 6)});
     EXPECT_EQ(bench.sequencer.activePatternEvents().at(6).size(), 2u);
     bench.sequencer.removePatternEvents({kick});
     EXPECT_EQ(bench.sequencer.activePatternEvents().at(6).size(), 1u);
@@ -359,7 +364,7 @@ TEST(Editing, ChangingPatternWhileStoppedLoadsItAtOnce) {
 TEST(Export, EventTimesFollowTempoAndSwing) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 4, kKick, {1, 2});
-    addEvents(contents, 4, kKick, {3}, PatternEvent::kStop);
+    addEvents(contents, 4, kKick, {3}, PatternEventType::stop);
     addEvents(contents, 4, kSnare, {17});  // beyond the one bar: not played, not exported
     ManualBench bench(contents);
     bench.sequencer.setBpm(120);
@@ -373,7 +378,7 @@ TEST(Export, EventTimesFollowTempoAndSwing) {
     EXPECT_NEAR(bench.engine.exported[0].eventTime, 0.15, 1e-7);
     EXPECT_NEAR(bench.engine.exported[1].eventTime, 0.25, 1e-7);
     EXPECT_NEAR(bench.engine.exported[2].eventTime, 0.40, 1e-7);
-    EXPECT_EQ(bench.engine.exported[2].eventType, PatternEvent::kStop);
+    EXPECT_EQ(bench.engine.exported[2].eventType, PatternEventType::stop);
     EXPECT_EQ(progress, (std::vector<float>{0.0f, 1.0f}));
 }
 

@@ -154,7 +154,7 @@ public:
                          [](const auto& a, const auto& b) { return a.step < b.step; });
         return events;
     }
-    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, PatternEventType type,
                                    const std::string& sampleFilepath) override {
         if (!samples.count(sampleFilepath)) {
             return false;
@@ -270,7 +270,7 @@ struct ManualBench {
 
 /// A stored pattern with one event of `path` on each of `steps`.
 inline void addEvents(MemoryPatternStore::Contents& contents, uint64_t patternIdx, const std::string& path,
-                      const std::vector<uint64_t>& steps, int32_t type = 0) {
+                      const std::vector<uint64_t>& steps, PatternEventType type = PatternEventType::start) {
     for (uint64_t step : steps) {
         contents.events[patternIdx].push_back(StoredSequencerEvent{step, type, path});
     }

@@ -74,6 +74,8 @@ struct GridCase {
     float swingAmount;
 };
 
+void PrintTo(const GridCase& c, std::ostream* out) { *out << c.bpm << " bpm, swing " << c.swingAmount; }
+
 class SwungGrid : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(SwungGrid, EveryStepLandsOnItsIdealFrameOverAThousandSteps) {
@@ -169,6 +171,24 @@ TEST(SequencerTiming, OneBarPatternWrapsAndReportsBeats) {
     const std::vector<std::pair<int32_t, int32_t>> bars{{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 1}, {1, 2}};
     ASSERT_GE(bench.delegate.bars.size(), 6u);
     EXPECT_EQ(std::vector(bench.delegate.bars.begin(), bench.delegate.bars.begin() + 6), bars);
+}
+
+TEST(SequencerTiming, AStartAndAStopPlayAndAStoredTypeOfNeitherKindIsSkipped) {
+    MemoryPatternStore::Contents contents;
+    addEvents(contents, 0, kKick, {0});
+    addEvents(contents, 0, kSnare, {0}, PatternEventType::stop);
+    addEvents(contents, 0, kHat, {0}, static_cast<PatternEventType>(2));  // written by a later version
+    ManualBench bench(contents);
+    const uint64_t start = bench.clock.nowNanos();
+    bench.sequencer.playWithPreBar(false);
+    bench.runUntil(start + 100'000'000);
+
+    const auto starts = bench.engine.calls(RecordingEngine::Kind::start);
+    const auto stops = bench.engine.calls(RecordingEngine::Kind::stop);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].path, kKick);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].path, kSnare);
 }
 
 TEST(SequencerTiming, TwoBarPatternCountsBars) {

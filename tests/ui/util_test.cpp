@@ -11,12 +11,6 @@ namespace {
 
 class UtilTest : public testing::UiTest {};
 
-TEST_F(UtilTest, GuardBounds) {
-    EXPECT_EQ(Util::guardBounds(5, 0, 1), 1);
-    EXPECT_EQ(Util::guardBounds(-1, 0, 1), 0);
-    EXPECT_EQ(Util::guardBounds(0.5, 0, 1), 0.5);
-}
-
 TEST_F(UtilTest, ColorForHex) {
     const QColor orange(255, 128, 0);
     EXPECT_EQ(Util::colorForHex("#FF8000"), orange);
@@ -82,6 +76,17 @@ TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
                       "Unsupported content mode: " + std::to_string(mode));
         }
     }
+}
+
+TEST_F(UtilTest, FindParentTableViewCellFor) {
+    kit::View outside;
+    kit::TableViewCell cell("ROW");
+    kit::View* label = cell.add(std::make_unique<kit::View>());
+    kit::View* inner = label->add(std::make_unique<kit::View>());
+    EXPECT_EQ(Util::findParentTableViewCellFor(inner), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&cell), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&outside), nullptr);
+    EXPECT_EQ(Util::findParentTableViewCellFor(nullptr), nullptr);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ bool SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& event
     std::vector<engine::ExportEvent> converted;
     converted.reserve(events.size());
     for (const ExportEvent& event : events) {
-        converted.emplace_back(event.filepath, event.eventType, event.eventTime, event.volume);
+        converted.emplace_back(event.filepath, patternEventTypeNumber(event.eventType), event.eventTime,
+                               event.volume);
     }
     return soundBox_.exportEvents(converted, toFile, duration, progress, error);
 }

@@ -8,7 +8,7 @@
 
 namespace strombel::editor {
 
-EditSampleViewController::EditSampleViewController(int32_t guiType, platform::UserDefaults& defaults)
+EditSampleViewController::EditSampleViewController(ui::GuiType guiType, platform::UserDefaults& defaults)
     : guiType_(guiType), defaults_(defaults) {
     ui::GuiFactory factory(guiType_);
     const double width = factory.controlsWidth(), height = factory.controlsSquareHeight();

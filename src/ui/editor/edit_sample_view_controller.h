@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/user_defaults.h"
+#include "ui/gui_type.h"
 #include "ui/kit/view.h"
 
 namespace strombel::editor {
@@ -26,7 +27,7 @@ public:
 /// waveform and trimming come with the editor subsystem.
 class EditSampleViewController {
 public:
-    EditSampleViewController(int32_t guiType, platform::UserDefaults& defaults);
+    EditSampleViewController(ui::GuiType guiType, platform::UserDefaults& defaults);
 
     /// The panel's view (the pad screen adds it; it is handed over once).
     ui::kit::View* view() const { return viewPointer_; }
@@ -47,7 +48,7 @@ public:
     static constexpr const char* kOpenedSampleKey = "SampleEditor-relativeSoundPath";
 
 private:
-    int32_t guiType_;
+    ui::GuiType guiType_;
     platform::UserDefaults& defaults_;
     std::unique_ptr<ui::kit::View> view_;
     ui::kit::View* viewPointer_ = nullptr;

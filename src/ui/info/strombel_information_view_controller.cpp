@@ -48,8 +48,8 @@ bool StrombelInformationViewController::mailHandlerRegistered() {
     return !query.readAllStandardOutput().trimmed().isEmpty();
 }
 
-StrombelInformationViewController::StrombelInformationViewController(int32_t guiType) : guiType_(guiType) {
-    if (guiType_ == 0) loadTabletView();
+StrombelInformationViewController::StrombelInformationViewController(ui::GuiType guiType) : guiType_(guiType) {
+    if (guiType_ == ui::GuiType::tablet) loadTabletView();
     else loadPhoneView();
 }
 
@@ -71,7 +71,7 @@ kit::Button* StrombelInformationViewController::addImageButton(const char* image
 
 void StrombelInformationViewController::loadTabletView() {
     setFrame(QRectF(0, 0, 1024, 768));
-    auto background = std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", 0));
+    auto background = std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", ui::GuiType::tablet));
     add(std::move(background));
 
     auto label = ui::GuiFactory::labelWithFrame(QRectF(78, 617, 50, 12));
@@ -99,14 +99,14 @@ void StrombelInformationViewController::loadPhoneView() {
     const kit::Screen& screen = kit::Context::current().screen();
     setFrame(QRectF(0, 0, ui::Util::screenHeight(screen), ui::Util::screenWidth(screen)));
     const double d = ui::Util::isIphone5(screen) ? 44 : 0;
-    add(std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", 1)));
+    add(std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", ui::GuiType::phoneLandscape)));
 
-    auto label = ui::GuiFactory::labelForGuiType(1, QPointF(41 + d, 260), 22);
+    auto label = ui::GuiFactory::labelForGuiType(ui::GuiType::phoneLandscape, QPointF(41 + d, 260), 22);
     label->setText("BACK");
     backLabel_ = add(std::move(label));
-    backBtn_ = add(ui::SmallButtonControl::buttonForGuiType(1, int32_t(41 + d), 270));
+    backBtn_ = add(ui::SmallButtonControl::buttonForGuiType(ui::GuiType::phoneLandscape, int32_t(41 + d), 270));
     backBtn_->addTarget(kit::touchUpInside, [this](kit::Control&) { backBtnPressed(); });
-    auto light = std::make_unique<ui::LightView>(1);
+    auto light = std::make_unique<ui::LightView>(ui::GuiType::phoneLandscape);
     light->setX(31 + d, 254);
     backLight_ = add(std::move(light));
     backBtn_->setLight(backLight_);

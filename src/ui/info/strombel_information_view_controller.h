@@ -9,6 +9,7 @@
 #include <string>
 
 #include "info/social_client.h"
+#include "ui/gui_type.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui {
@@ -54,7 +55,7 @@ class StrombelInformationViewController : public ui::kit::View,
                                           public SocialSessionDelegate {
 public:
     /// The tablet layout.
-    StrombelInformationViewController() : StrombelInformationViewController(0) {}
+    StrombelInformationViewController() : StrombelInformationViewController(ui::GuiType::tablet) {}
     ~StrombelInformationViewController() override;
 
     static void setServices(InformationServices services);
@@ -89,7 +90,7 @@ public:
         return orientation == 3 || orientation == 4;
     }
 
-    int32_t guiType() const { return guiType_; }
+    ui::GuiType guiType() const { return guiType_; }
     ui::kit::Label* backLabel() const { return backLabel_; }
     ui::SmallButtonControl* backBtn() const { return backBtn_; }
     ui::LightView* backLight() const { return backLight_; }
@@ -101,7 +102,7 @@ public:
     ui::kit::Button* rateUsBtn() const { return rateUsBtn_; }
 
 protected:
-    explicit StrombelInformationViewController(int32_t guiType);
+    explicit StrombelInformationViewController(ui::GuiType guiType);
 
 private:
     void loadTabletView();
@@ -111,7 +112,7 @@ private:
     void openURL(const std::string& url);
     SocialClient* socialClient() const;
 
-    int32_t guiType_;
+    ui::GuiType guiType_;
     int32_t modalTransitionStyle_ = 0;
     ui::kit::Window* window_ = nullptr;
     std::function<void()> dismissed_;
@@ -130,7 +131,7 @@ private:
 /// The same screen in the phone layout.
 class StrombelIphoneInformationViewController : public StrombelInformationViewController {
 public:
-    StrombelIphoneInformationViewController() : StrombelInformationViewController(1) {}
+    StrombelIphoneInformationViewController() : StrombelInformationViewController(ui::GuiType::phoneLandscape) {}
     bool shouldAutorotateToInterfaceOrientation(int32_t orientation) const override {
         return orientation >= 0 && orientation < 31 && ((supportedInterfaceOrientations() >> orientation) & 1);
     }

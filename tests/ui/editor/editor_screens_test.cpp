@@ -42,7 +42,7 @@ struct ClosingDelegate final : EditSampleViewControllerDelegate {
 TEST_F(EditorScreensTest, TheEditorPanelRemembersTheSampleItOpensAndItsCloseButtonAsksToClose) {
     strombel::testing::TempDir temp;
     platform::UserDefaults defaults(temp / "defaults.sqlite");
-    EditSampleViewController editor(0, defaults);
+    EditSampleViewController editor(ui::GuiType::tablet, defaults);
     ui::kit::Window window;
     window.setRootView(editor.takeView());
     Label* name = child<Label>(editor.view());
