@@ -44,7 +44,7 @@ public:
 class DialogPage final : public QWebEnginePage {
 public:
     DialogPage(QWebEngineProfile* profile, SocialDialog& dialog, QObject* parent)
-        : QWebEnginePage(profile, parent), dialog_(dialog), alive_(std::make_shared<int>(0)) {}
+        : QWebEnginePage(profile, parent), dialog_(dialog) {}
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
@@ -62,7 +62,6 @@ protected:
 
 private:
     SocialDialog& dialog_;
-    std::shared_ptr<int> alive_;
 };
 
 // The web view's cookies by host, so that a logout can delete one host's.
@@ -288,7 +287,6 @@ SocialDialogPanel::~SocialDialogPanel() {
         webView_->hide();
         webView_->deleteLater();
     }
-    kit::Animator::current().forgetView(this);
 }
 
 void SocialDialogPanel::load(const std::string& url) {

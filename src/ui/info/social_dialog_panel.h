@@ -80,7 +80,8 @@ public:
     QRectF webViewFrame() const { return webFrame_; }
     ui::kit::Button* closeButton() const { return closeButton_; }
     SocialSpinner* spinner() const { return spinner_; }
-    ui::kit::View* modalBackgroundView() const { return background_; }
+    /// The view below the panel that takes the window's touches; null once gone.
+    ui::kit::View* modalBackgroundView() const { return backgroundAlive_.expired() ? nullptr : background_; }
 
 protected:
     void draw(QPainter& painter) override;
