@@ -2,7 +2,7 @@
 
 // src/hub/: the inter-app audio hub: the message bus and the controller with its
 // sender port and triggers.
-// May include: platform, logging.
+// May include: platform, platform/devices, logging.
 
 #include <cstdint>
 #include <memory>

@@ -2,26 +2,42 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstdio>
 #include <utility>
 
 namespace strombel::hub {
 
+namespace {
+
+// Identifiers for triggers the controller does not number itself.
+uint32_t nextTriggerIdentifier() {
+    static std::atomic<uint32_t> counter{0};
+    for (;;) {
+        const uint32_t identifier = counter.fetch_add(1, std::memory_order_relaxed) + 1;
+        const bool reserved = identifier == 0 || identifier == kHubBypassTriggerIdentifier ||
+                              (identifier >= kHubVolumeTriggerIdentifier && identifier < kHubVolumeTriggerIdentifier + 0x10000);
+        if (!reserved) return identifier;
+    }
+}
+
+}  // namespace
+
 HubTrigger::HubTrigger(Block block, platform::NotificationCenter& center)
-    : block_(std::move(block)), center_(center) {}
+    : block_(std::move(block)), center_(center), numericIdentifier_(nextTriggerIdentifier()) {}
 
 void HubTrigger::setState(int32_t state) {
     state_ = state;
     postAttributeChanged();
 }
 
-void HubTrigger::fire() const {
-    if (block_) block_();
+void HubTrigger::fire(const PortSet& ports) {
+    if (block_) block_(*this, ports);
 }
 
 void HubTrigger::postAttributeChanged() { center_.post(kHubTriggerAttributeChangedNotification, this); }
 
-std::shared_ptr<HubButtonTrigger> HubTrigger::triggerWithSystemType(int32_t systemType, Block block,
+std::shared_ptr<HubButtonTrigger> HubTrigger::triggerWithSystemType(int32_t systemType, SimpleBlock block,
                                                                     platform::NotificationCenter& center) {
     if (systemType < Record || systemType > Skip) {
         fmt::print(stderr, "Warning: No such Wirehub trigger type\n");
@@ -61,6 +77,13 @@ std::shared_ptr<HubButtonTrigger> HubTrigger::triggerWithSystemType(int32_t syst
 
 HubButtonTrigger::HubButtonTrigger(Block block, platform::NotificationCenter& center)
     : HubTrigger(std::move(block), center) {}
+
+HubButtonTrigger::HubButtonTrigger(SimpleBlock block, platform::NotificationCenter& center)
+    : HubTrigger(
+          [block = std::move(block)](HubTrigger&, const PortSet&) {
+              if (block) block();
+          },
+          center) {}
 
 const std::string& HubButtonTrigger::titleForState(int32_t state) const {
     if (state == Alternate) return alternateTitle_;
@@ -113,6 +136,45 @@ void HubButtonTrigger::setColor(const HubColor& color, int32_t state) {
     } else {
         fmt::print(stderr, "Warning: Setting color for this trigger state not supported\n");
     }
+    postAttributeChanged();
+}
+
+HubVariableTrigger::HubVariableTrigger(Block block, platform::NotificationCenter& center)
+    : HubTrigger(std::move(block), center) {}
+
+std::shared_ptr<HubVariableTrigger> HubVariableTrigger::variableTriggerWithTitle(std::string title, Block block,
+                                                                                platform::NotificationCenter& center) {
+    auto trigger = std::make_shared<HubVariableTrigger>(std::move(block), center);
+    trigger->setTitle(std::move(title));
+    return trigger;
+}
+
+void HubVariableTrigger::setValue(float value) {
+    value_ = value;
+    postAttributeChanged();
+}
+void HubVariableTrigger::setMinimumValue(float value) {
+    minimumValue_ = value;
+    postAttributeChanged();
+}
+void HubVariableTrigger::setMaximumValue(float value) {
+    maximumValue_ = value;
+    postAttributeChanged();
+}
+void HubVariableTrigger::setDisplayType(int32_t type) {
+    displayType_ = type;
+    postAttributeChanged();
+}
+void HubVariableTrigger::setTitle(std::string title) {
+    title_ = std::move(title);
+    postAttributeChanged();
+}
+void HubVariableTrigger::setMinimumImage(std::string image) {
+    minimumImage_ = std::move(image);
+    postAttributeChanged();
+}
+void HubVariableTrigger::setMaximumImage(std::string image) {
+    maximumImage_ = std::move(image);
     postAttributeChanged();
 }
 

@@ -4,10 +4,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/notification_center.h"
 
 namespace strombel::hub {
+
+class HubPort;
 
 /// Posted (sender: the trigger) whenever a trigger's state, title, icon or colour
 /// changes, so that the connection panel and the peers redraw it.
@@ -26,14 +29,18 @@ class HubTrigger {
 public:
     enum State : int32_t { Normal = 0, Selected = 1, Disabled = 2, Alternate = 3 };
     enum SystemType : int32_t { None = 0, Record = 1, TogglePlay = 2, Rewind = 3, Skip = 4 };
-    using Block = std::function<void()>;
+    /// This application's ports connected to the peer that fired the trigger.
+    using PortSet = std::vector<std::shared_ptr<HubPort>>;
+    /// The action, run on the main thread with the trigger and those ports.
+    using Block = std::function<void(HubTrigger& trigger, const PortSet& ports)>;
+    using SimpleBlock = std::function<void()>;
 
     virtual ~HubTrigger() = default;
 
     /// A button trigger prepared for system type 1 (record) to 4 (skip) whose press
     /// runs `block`; nullptr, with a console warning, for any other type.
     static std::shared_ptr<class HubButtonTrigger> triggerWithSystemType(
-        int32_t systemType, Block block,
+        int32_t systemType, SimpleBlock block,
         platform::NotificationCenter& center = platform::NotificationCenter::shared());
 
     int32_t state() const { return state_; }
@@ -41,11 +48,14 @@ public:
     void setState(int32_t state);
 
     int32_t systemType() const { return systemType_; }
+    /// The trigger's identity on the bus: from a process-wide counter, never 0
+    /// and never a volume or bypass identifier, until the controller sets one.
     uint32_t numericIdentifier() const { return numericIdentifier_; }
     void setNumericIdentifier(uint32_t identifier) { numericIdentifier_ = identifier; }
 
     /// Runs the action, as a press on the hub's control does.
-    void fire() const;
+    void fire(const PortSet& ports = {});
+    void setBlock(Block block) { block_ = std::move(block); }
 
 protected:
     HubTrigger(Block block, platform::NotificationCenter& center);
@@ -57,8 +67,13 @@ private:
     Block block_;
     platform::NotificationCenter& center_;
     int32_t state_ = Normal;
-    uint32_t numericIdentifier_ = 0;
+    uint32_t numericIdentifier_;
 };
+
+/// The reserved identifiers: volume triggers count up from the first, the
+/// filter bypass trigger has the second.
+constexpr uint32_t kHubVolumeTriggerIdentifier = 0x766F6C30;
+constexpr uint32_t kHubBypassTriggerIdentifier = 0x61626270;
 
 /// A trigger shown as a button, with a title, an icon and a colour for the
 /// normal, selected and alternate states.
@@ -66,9 +81,11 @@ class HubButtonTrigger : public HubTrigger {
 public:
     HubButtonTrigger(Block block,
                      platform::NotificationCenter& center = platform::NotificationCenter::shared());
+    HubButtonTrigger(SimpleBlock block,
+                     platform::NotificationCenter& center = platform::NotificationCenter::shared());
 
     static std::shared_ptr<HubButtonTrigger> triggerWithSystemType(
-        int32_t systemType, Block block,
+        int32_t systemType, SimpleBlock block,
         platform::NotificationCenter& center = platform::NotificationCenter::shared()) {
         return HubTrigger::triggerWithSystemType(systemType, std::move(block), center);
     }
@@ -93,6 +110,37 @@ private:
     HubColor selectedColor_ = HubColor::white(0.0);
     HubColor alternateColor_{0.37, 0.568, 0.106, 1};
     bool selectedColorSet_ = false;
+};
+
+/// A control whose value lies in a range (a port's volume). The setters post
+/// "HubTriggerAttributeChangedNotification"; none clamps the value.
+class HubVariableTrigger : public HubTrigger {
+public:
+    HubVariableTrigger(Block block,
+                       platform::NotificationCenter& center = platform::NotificationCenter::shared());
+    static std::shared_ptr<HubVariableTrigger> variableTriggerWithTitle(
+        std::string title, Block block,
+        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+
+    float value() const { return value_; }
+    void setValue(float value);
+    float minimumValue() const { return minimumValue_; }
+    void setMinimumValue(float value);
+    float maximumValue() const { return maximumValue_; }
+    void setMaximumValue(float value);
+    int32_t displayType() const { return displayType_; }
+    void setDisplayType(int32_t type);
+    const std::string& title() const { return title_; }
+    void setTitle(std::string title);
+    const std::string& minimumImage() const { return minimumImage_; }
+    void setMinimumImage(std::string image);
+    const std::string& maximumImage() const { return maximumImage_; }
+    void setMaximumImage(std::string image);
+
+private:
+    float value_ = 0, minimumValue_ = 0, maximumValue_ = 1;
+    int32_t displayType_ = 0;
+    std::string title_, minimumImage_, maximumImage_;
 };
 
 }  // namespace strombel::hub

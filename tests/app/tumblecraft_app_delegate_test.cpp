@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -35,10 +36,11 @@ struct OutputEngine : AppEngine {
     }
     bool isRecording() const override { return recording; }
     void clearUnusedCache() override { ++cacheClears; }
-    hub::AudioUnitHandle audioUnit() const override { return this; }
+    hub::AudioUnitHandle audioUnit() const override { return &output; }
     std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
     std::string outputProblem() const override { return fallback; }
     std::string fallback;  // why the output plays to no sound card
+    mutable platform::ManualAudioDevice output;
 };
 
 struct RunningFlag : AppSequencer {
@@ -149,7 +151,7 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     auto& port = static_cast<hub::HubSenderPort&>(*delegate->hubController()->senderPorts()[0]);
     EXPECT_EQ(port.name(), "Strombel output");
     EXPECT_EQ(port.title(), "Strombel");
-    EXPECT_EQ(port.audioUnit(), &engine);
+    EXPECT_EQ(port.audioUnit(), &engine.output);
     EXPECT_EQ(delegate->hubController()->connectionPanelPosition(), 0);
     ASSERT_EQ(delegate->hubController()->triggers().size(), 1u);
     EXPECT_EQ(delegate->playTrigger()->systemType(), hub::HubTrigger::TogglePlay);

@@ -6,6 +6,7 @@
 
 #include "hub/hub_port.h"
 #include "hub/hub_trigger.h"
+#include "platform/devices/manual_audio_device.h"
 #include "platform/notification_center.h"
 
 namespace strombel::hub {
@@ -18,7 +19,7 @@ AudioComponentDescription strombelOutput() {
 TEST(HubController, PublishesTheEnginesSenderPortUnconnected) {
     platform::NotificationCenter center;
     HubController controller(center);
-    int engineOutput = 0;
+    platform::ManualAudioDevice engineOutput;
     auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", strombelOutput(), &engineOutput);
     controller.addSenderPort(port);
 

@@ -9,17 +9,21 @@
 // Commands: txt KEY VALUE | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
 // skip ID SEGMENT | mute ID | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
 // raw HEX | rawsize N | quit
+// JACK (the server JACK_DEFAULT_SERVER names): jack-open | jack-connect CLIENT:PORT (its " L" and " R") |
+// jack-disconnect | record FRAMES OUT.raw (float32 pairs, from the first sound)
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <jack/jack.h>
 #include <plist/plist.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -456,6 +460,82 @@ std::string push(const std::string& path, int lose, bool unsigned19, bool badSig
     return done ? "pushed stopped" : "pushed";
 }
 
+// ---- JACK input ports --------------------------------------------------------------
+
+jack_client_t* jackClient = nullptr;
+jack_port_t* jackInputs[2] = {nullptr, nullptr};
+std::vector<std::string> jackSources;
+// The recording: armed by the main thread, filled by JACK's thread from the
+// first non-silent frame on.
+std::vector<float> recording;
+std::atomic<size_t> recordingWanted{0};
+std::atomic<size_t> recordingFilled{0};
+std::atomic<bool> recordingArmed{false};
+
+int jackProcess(jack_nframes_t frames, void*) {
+    if (!recordingArmed.load(std::memory_order_acquire)) return 0;
+    auto* left = static_cast<const float*>(jack_port_get_buffer(jackInputs[0], frames));
+    auto* right = static_cast<const float*>(jack_port_get_buffer(jackInputs[1], frames));
+    size_t filled = recordingFilled.load(std::memory_order_relaxed);
+    const size_t wanted = recordingWanted.load(std::memory_order_relaxed);
+    for (jack_nframes_t i = 0; i < frames && filled < wanted; ++i) {
+        if (filled == 0 && left[i] == 0.0f && right[i] == 0.0f) continue;
+        recording[2 * filled] = left[i];
+        recording[2 * filled + 1] = right[i];
+        ++filled;
+    }
+    recordingFilled.store(filled, std::memory_order_release);
+    return 0;
+}
+
+std::string jackOpen() {
+    if (jackClient) return "ok";
+    jack_status_t status;
+    jackClient = jack_client_open("Wirehub", JackNoStartServer, &status);
+    if (!jackClient) return "nojack";
+    jackInputs[0] = jack_port_register(jackClient, "input L", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jackInputs[1] = jack_port_register(jackClient, "input R", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(jackClient, jackProcess, nullptr);
+    if (jack_activate(jackClient) != 0) return "failed";
+    return "ok " + std::to_string(jack_get_sample_rate(jackClient));
+}
+
+std::string jackDisconnect() {
+    if (!jackClient) return "nojack";
+    for (size_t i = 0; i < jackSources.size(); ++i) {
+        jack_disconnect(jackClient, jackSources[i].c_str(), jack_port_name(jackInputs[i % 2]));
+    }
+    jackSources.clear();
+    return "ok";
+}
+
+std::string jackConnect(const std::string& left, const std::string& right) {
+    if (!jackClient) return "nojack";
+    jackDisconnect();
+    const std::string sources[2] = {left, right};
+    for (int i = 0; i < 2; ++i) {
+        if (jack_connect(jackClient, sources[i].c_str(), jack_port_name(jackInputs[i])) != 0) return "failed";
+        jackSources.push_back(sources[i]);
+    }
+    return "ok";
+}
+
+std::string record(size_t frames, const std::string& out) {
+    if (!jackClient) return "nojack";
+    recordingArmed.store(false, std::memory_order_release);
+    recording.assign(frames * 2, 0.0f);
+    recordingFilled.store(0);
+    recordingWanted.store(frames);
+    recordingArmed.store(true, std::memory_order_release);
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (recordingFilled.load(std::memory_order_acquire) < frames && Clock::now() < deadline) receive(5);
+    recordingArmed.store(false, std::memory_order_release);
+    const size_t filled = recordingFilled.load(std::memory_order_acquire);
+    std::ofstream(out, std::ios::binary)
+        .write(reinterpret_cast<const char*>(recording.data()), std::streamsize(filled * 2 * sizeof(float)));
+    return "recorded " + std::to_string(filled);
+}
+
 Bytes fromHex(const std::string& text) {
     Bytes bytes;
     for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
@@ -559,6 +639,20 @@ std::string command(const std::string& line) {
         send(bytes);
         return "ok";
     }
+    if (verb == "jack-open") return jackOpen();
+    if (verb == "jack-connect") {
+        // "client:port name": its " L" and " R" ports.
+        std::string prefix;
+        std::getline(words >> std::ws, prefix);
+        return jackConnect(prefix + " L", prefix + " R");
+    }
+    if (verb == "jack-disconnect") return jackDisconnect();
+    if (verb == "record") {
+        size_t frames = 0;
+        std::string out;
+        words >> frames >> out;
+        return record(frames, out);
+    }
     if (verb == "drain") {
         while (receive(100)) {
         }
@@ -618,6 +712,7 @@ int main(int argc, char** argv) {
             std::string line = buffer.substr(0, end);
             buffer.erase(0, end + 1);
             if (line == "quit") {
+                if (jackClient) jack_client_close(jackClient);
                 unpublish();
                 return 0;
             }
