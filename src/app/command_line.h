@@ -13,6 +13,8 @@ struct CommandLine {
     /// The folder for the library, settings and exports; none: the default one.
     std::optional<std::string> root;
     bool help = false;
+    /// A hub launch address ("<scheme>.wirehub://"), the program's launch options.
+    std::string launchURL;
     /// Why the command line is wrong; empty when it is fine.
     std::string error;
 };

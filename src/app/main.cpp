@@ -1,6 +1,7 @@
 // Strombel: the program. `strombel --help` lists the options.
 
 #include <QApplication>
+#include <QProcess>
 #include <QScreen>
 
 #include <algorithm>
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
     setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
+    setup.hubLaunchURL = options.launchURL;
+    setup.openURL = [](const std::string& url) { QProcess::startDetached("xdg-open", {QString::fromStdString(url)}); };
     app::Program program(std::move(setup));
     program.launch();
     // The analytics client (never started) would read the device class and the

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "hub/bus_log.h"
 #include "hub/bus_message.h"
+#include "hub/hub_peer.h"
 #include "hub/hub_peer_resource.h"
 #include "hub/hub_record.h"
 #include "hub/hub_trigger.h"
@@ -48,7 +50,7 @@ std::shared_ptr<HubPort> HubPort::portWithPeer(const std::shared_ptr<HubPeer>& p
     port->type_ = type;
     port->peer_ = peer;
     if (!port->loadFromDataRepresentation(record)) {
-        STROMBEL_LOG_ERROR("Unable to parse HubPort data representation from peer {}", static_cast<const void*>(peer.get()));
+        busLog("Unable to parse HubPort data representation from peer {}", peer ? peer->description() : std::string("(none)"));
         return nullptr;
     }
     return port;
