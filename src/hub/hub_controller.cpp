@@ -187,8 +187,10 @@ bool HubController::start() {
 }
 
 HubController::~HubController() {
-    alive_.reset();
+    // The listener thread reads the guard while it delivers: it goes only once
+    // no delivery can come.
     if (endpoint_) endpoint_->removeDelegate(this);
+    alive_.reset();
     if (resourceManager_) resourceManager_->cancelAll();
     for (auto id : notificationObservers_) center_.removeObserver(id);
     for (auto& observation : portObservations_)

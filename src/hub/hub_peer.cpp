@@ -45,7 +45,7 @@ std::optional<std::vector<uint8_t>> entry(const platform::TxtRecord& metadata, c
 HubPeer::HubPeer(const platform::Clock& clock) : clock_(clock) {}
 
 HubPeer::~HubPeer() {
-    if (auto peer = peer_.lock(); peer && metadataObserver_) peer->removeObserver(metadataObserver_);
+    if (auto peer = dbPeer(); peer && metadataObserver_) peer->removeObserver(metadataObserver_);
 }
 
 std::shared_ptr<HubPeer> HubPeer::peerWithDBPeer(const std::shared_ptr<BusPeer>& peer, const platform::Clock& clock) {
@@ -64,9 +64,9 @@ std::shared_ptr<HubPeer> HubPeer::localStandInPeerWithName(std::string name, std
 }
 
 void HubPeer::setPeer(const std::shared_ptr<BusPeer>& peer) {
-    if (auto old = peer_.lock(); old && metadataObserver_) old->removeObserver(metadataObserver_);
+    if (auto old = dbPeer(); old && metadataObserver_) old->removeObserver(metadataObserver_);
     metadataObserver_ = 0;
-    peer_ = peer;
+    peer_.store(peer);
     if (peer) {
         std::weak_ptr<HubPeer> weak = weak_from_this();
         metadataObserver_ = peer->addObserver("metadata", [weak] {
@@ -80,70 +80,70 @@ void HubPeer::setPeer(const std::shared_ptr<BusPeer>& peer) {
 }
 
 std::string HubPeer::name() const {
-    auto peer = peer_.lock();
+    auto peer = dbPeer();
     return peer ? peer->name() : name_;
 }
 
 std::string HubPeer::uniqueID() const {
-    auto peer = peer_.lock();
+    auto peer = dbPeer();
     return peer ? peer->uniqueID() : uniqueID_;
 }
 
 std::string HubPeer::deviceName() const {
-    auto peer = peer_.lock();
+    auto peer = dbPeer();
     return peer ? peer->deviceName() : uniqueID_;
 }
 
 int32_t HubPeer::type() const {
-    auto peer = peer_.lock();
+    auto peer = dbPeer();
     return peer ? peer->type() : Placeholder;
 }
 
 bool HubPeer::present() const {
-    auto peer = peer_.lock();
+    auto peer = dbPeer();
     return peer && peer->present();
 }
 
 std::string HubPeer::displayName() const {
     if (!displayName_.empty()) return displayName_;
-    if (auto value = metadataValue(peer_.lock(), "displayName")) return *value;
+    if (auto value = metadataValue(dbPeer(), "displayName")) return *value;
     return name();
 }
 
 std::string HubPeer::launchURL() const {
-    if (auto value = metadataValue(peer_.lock(), "launchURL")) return *value;
+    if (auto value = metadataValue(dbPeer(), "launchURL")) return *value;
     return launchURL_;
 }
 
-std::string HubPeer::hubSDKVersion() const { return metadataValue(peer_.lock(), "SDK version").value_or(""); }
+std::string HubPeer::hubSDKVersion() const { return metadataValue(dbPeer(), "SDK version").value_or(""); }
 
 int64_t HubPeer::capabilities() const {
-    auto value = metadataValue(peer_.lock(), "capabilities");
+    auto value = metadataValue(dbPeer(), "capabilities");
     return value ? std::strtoll(value->c_str(), nullptr, 10) : 0;
 }
 
 int32_t HubPeer::hubProtocolVersion() const {
-    auto value = metadataValue(peer_.lock(), "version");
+    auto value = metadataValue(dbPeer(), "version");
     return value ? int32_t(std::strtol(value->c_str(), nullptr, 10)) : 0;
 }
 
 double HubPeer::minimumRemoteLatency() const {
-    auto value = metadataValue(peer_.lock(), "minimumRemoteLatency");
+    auto value = metadataValue(dbPeer(), "minimumRemoteLatency");
     return value ? std::strtod(value->c_str(), nullptr) : 0;
 }
 
 double HubPeer::maximumRemoteLatency() const {
-    auto value = metadataValue(peer_.lock(), "maximumRemoteLatency");
+    auto value = metadataValue(dbPeer(), "maximumRemoteLatency");
     return value ? std::strtod(value->c_str(), nullptr) : std::numeric_limits<double>::infinity();
 }
 
 bool HubPeer::usingRetransmission() const {
-    auto value = metadataValue(peer_.lock(), "usingRetransmission");
+    auto value = metadataValue(dbPeer(), "usingRetransmission");
     return value && booleanValue(*value);
 }
 
 bool HubPeer::allowsConnectionsToSelf() const {
-    auto value = metadataValue(peer_.lock(), "allowsMultipleInstances");
+    auto value = metadataValue(dbPeer(), "allowsMultipleInstances");
     return value ? booleanValue(*value) : allowsConnectionsToSelf_;
 }
 

@@ -4,6 +4,7 @@
 // bus peer's metadata (or placeholders the hub's graph names first), this
 // application's own peer, and the registry of all of them.
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -53,7 +54,7 @@ public:
 
     /// Attaches the bus peer (held weakly) and reads its metadata; observes it.
     void setPeer(const std::shared_ptr<BusPeer>& peer);
-    std::shared_ptr<BusPeer> dbPeer() const { return peer_.lock(); }
+    std::shared_ptr<BusPeer> dbPeer() const { return peer_.load().lock(); }
 
     std::string name() const;
     std::string uniqueID() const;
@@ -109,7 +110,8 @@ private:
     bool allowsConnectionsToSelf_ = false;
     uint32_t state_ = 0;
     std::string name_, displayName_, launchURL_, uniqueID_;
-    std::weak_ptr<BusPeer> peer_;
+    // Read by the listener thread too (sending, describing a sender).
+    std::atomic<std::weak_ptr<BusPeer>> peer_;
     platform::KeyValueObservable::ObserverId metadataObserver_ = 0;
     std::vector<std::shared_ptr<HubRemoteTrigger>> triggers_;
     HubPortList receiverPorts_, senderPorts_, filterPorts_;

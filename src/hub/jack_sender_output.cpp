@@ -63,11 +63,13 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
 
 JackSenderOutput::~JackSenderOutput() {
     if (options_.device && options_.device->outputTap() == &ring_) options_.device->setOutputTap(nullptr);
-    alive_.reset();
+    // Closing stops JACK's threads; only then may the connection callback's
+    // guard go (that thread copies it).
     if (client_) {
         jack_deactivate(client_);
         jack_client_close(client_);
     }
+    alive_.reset();
 }
 
 std::string JackSenderOutput::leftPortName() const { return left_ ? jack_port_name(left_) : ""; }
