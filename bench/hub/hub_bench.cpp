@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -87,6 +88,8 @@ struct PingWorld : hub::testing::ControllerWorld {
     std::shared_ptr<hub::BusPeer> controllerPeer, echoPeer;
 
     PingWorld() {
+        // The controller takes as peers only applications that publish the hub's metadata.
+        client.setMetadata({{"version", "3"}, {"SDK version", "2.1.4"}});
         echoRegistry.setPublishing(true);
         clientRegistry.setPublishing(true);
         controllerPeer = waitForPeer(clientRegistry, "strombel");
@@ -119,7 +122,9 @@ struct ReplyTaker : hub::BusLocalEndpointDelegate {
 void pingRoundTrips(benchmark::State& state, bool controller) {
     PingWorld world;
     auto& target = controller ? world.controllerPeer : world.echoPeer;
-    if (!world.controller || !target) {
+    const bool known = std::any_of(world.controller->peers().begin(), world.controller->peers().end(),
+                                   [](const auto& peer) { return peer->name() == "bench-client"; });
+    if (!world.controller || !target || !known) {
         state.SkipWithError("the endpoints did not find each other");
         return;
     }
@@ -196,6 +201,18 @@ void SignedGraph(benchmark::State& state) {
     if (!world.controller->inHubConnectionGraph()) state.SkipWithError("the graph was not applied");
 }
 BENCHMARK(SignedGraph);
+
+void GraphReadOnly(benchmark::State& state) {
+    GraphWorld world;
+    const auto messages = graphMessages(world.output->numericIdentifier(), 256);
+    size_t next = 0;
+    for (auto _ : state) {
+        const Bytes& message = messages[next++ % messages.size()];
+        benchmark::DoNotOptimize(hub::HubConnectionGraph::withDataRepresentation(message.data(), message.size(),
+                                                                                 world.controller->peerRegistry()));
+    }
+}
+BENCHMARK(GraphReadOnly);
 
 void SignatureOnly(benchmark::State& state) {
     auto validator = hub::HubSignatureValidator::withKey(hub::testing::TestKeyPair::shared().publicKey);

@@ -91,24 +91,25 @@ std::vector<HubConnectionGraphNode*> HubConnectionGraph::nodes() const {
 }
 
 void HubConnectionGraph::addPeer(const std::shared_ptr<HubPeer>& peer) {
-    if (peer && std::find(peers_.begin(), peers_.end(), peer) == peers_.end()) peers_.push_back(peer);
-}
-
-void HubConnectionGraph::addPort(const std::shared_ptr<HubPort>& port) {
-    if (std::find(ports_.begin(), ports_.end(), port) == ports_.end()) ports_.push_back(port);
+    if (peer && peerSet_.insert(peer.get()).second) peers_.push_back(peer);
 }
 
 HubConnectionGraphNode* HubConnectionGraph::addNode(std::unique_ptr<HubConnectionGraphNode> node) {
-    addPeer(node->port()->peer());
-    addPort(node->port());
+    auto peer = node->port()->peer();
+    return addNode(std::move(node), peer);
+}
+
+HubConnectionGraphNode* HubConnectionGraph::addNode(std::unique_ptr<HubConnectionGraphNode> node,
+                                                    const std::shared_ptr<HubPeer>& peer) {
+    addPeer(peer);
     auto& slot = graph_[node->port().get()];
+    // The ports are those of the nodes: each once.
+    if (!slot) ports_.push_back(node->port());
     slot = std::move(node);
     return slot.get();
 }
 
-bool HubConnectionGraph::containsPeer(const HubPeer* peer) const {
-    return std::any_of(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == peer; });
-}
+bool HubConnectionGraph::containsPeer(const HubPeer* peer) const { return peerSet_.count(peer) != 0; }
 
 bool HubConnectionGraph::isEqual(const HubConnectionGraph& other) const {
     if (this == &other) return true;
@@ -181,7 +182,10 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
     }
 
     auto graph = std::make_unique<HubConnectionGraph>();
+    graph->graph_.reserve(edgeEntries.size() * 2);
+    graph->ports_.reserve(edgeEntries.size() * 2);
     std::vector<std::shared_ptr<HubPeer>> tablePeers;
+    std::vector<bool> tablePeerIsSelf;
     for (const PeerEntry& entry : peerEntries) {
         std::shared_ptr<HubPeer> peer = registry.peerWithName(entry.name, entry.uniqueID);
         if (!peer) peer = registry.peerWithName(entry.name, std::nullopt);
@@ -191,13 +195,15 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
             registry.addPeer(peer);
         }
         tablePeers.push_back(peer);
+        tablePeerIsSelf.push_back(peer->type() == HubPeer::Self);
         graph->addPeer(peer);
     }
 
     // One side of an edge: the port, made a placeholder when the peer lacks it,
     // and its node.
-    auto resolve = [&](const std::shared_ptr<HubPeer>& peer, uint32_t identifier, int32_t placeholderType,
+    auto resolve = [&](size_t index, uint32_t identifier, int32_t placeholderType,
                        int32_t becomesFilter) -> HubConnectionGraphNode* {
+        const std::shared_ptr<HubPeer>& peer = tablePeers[index];
         std::shared_ptr<HubPort> port = peer->portWithNumericIdentifier(identifier);
         if (!port) {
             port = HubPort::standinPortWithPeer(peer, placeholderType);
@@ -206,27 +212,25 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
         }
         // A receiver that is a source, or a sender that is a destination, is a
         // filter; this application's own ports keep their type.
-        if (port->type() == becomesFilter && peer->type() != HubPeer::Self) {
+        if (port->type() == becomesFilter && !tablePeerIsSelf[index]) {
             port->setType(HubPort::Filter);
             if (peer->removePort(becomesFilter, port)) peer->appendPort(HubPort::Filter, port);
         }
         if (HubConnectionGraphNode* node = graph->nodeForPort(port.get())) return node;
-        return graph->addNode(std::make_unique<HubConnectionGraphNode>(port));
+        return graph->addNode(std::make_unique<HubConnectionGraphNode>(port), peer);
     };
 
     for (const EdgeEntry& edge : edgeEntries) {
         HubConnectionGraphNode* source = nullptr;
         HubConnectionGraphNode* destination = nullptr;
         if (edge.sourceIndex != 0 || edge.sourcePort != 0) {
-            const auto& peer = tablePeers[edge.sourceIndex];
-            source = resolve(peer, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
-            if (peer->type() != HubPeer::Self && edge.hasDescription && edge.description.componentType != 0) {
+            source = resolve(edge.sourceIndex, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
+            if (!tablePeerIsSelf[edge.sourceIndex] && edge.hasDescription && edge.description.componentType != 0) {
                 source->port()->setAudioComponentDescription(edge.description);
             }
         }
         if (edge.destinationIndex != 0 || edge.destinationPort != 0) {
-            destination = resolve(tablePeers[edge.destinationIndex], edge.destinationPort, HubPort::Receiver,
-                                  HubPort::Sender);
+            destination = resolve(edge.destinationIndex, edge.destinationPort, HubPort::Receiver, HubPort::Sender);
         }
         if (source && destination) {
             destination->addSource(source);

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <unordered_map>
+#include <unordered_set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,7 @@ public:
     std::vector<HubConnectionGraphNode*> nodes() const;
     /// Adds the node under its port, with the port's peer and the port.
     HubConnectionGraphNode* addNode(std::unique_ptr<HubConnectionGraphNode> node);
+    HubConnectionGraphNode* addNode(std::unique_ptr<HubConnectionGraphNode> node, const std::shared_ptr<HubPeer>& peer);
     const std::vector<std::shared_ptr<HubPeer>>& peers() const { return peers_; }
     const std::vector<std::shared_ptr<HubPort>>& ports() const { return ports_; }
     bool containsPeer(const HubPeer* peer) const;
@@ -71,10 +73,10 @@ public:
 
 private:
     void addPeer(const std::shared_ptr<HubPeer>& peer);
-    void addPort(const std::shared_ptr<HubPort>& port);
 
-    std::map<const HubPort*, std::unique_ptr<HubConnectionGraphNode>> graph_;
+    std::unordered_map<const HubPort*, std::unique_ptr<HubConnectionGraphNode>> graph_;
     std::vector<std::shared_ptr<HubPeer>> peers_;
+    std::unordered_set<const HubPeer*> peerSet_;
     std::vector<std::shared_ptr<HubPort>> ports_;
 };
 
