@@ -57,7 +57,7 @@ BENCHMARK(DrawEveryPictureOfALayout)->Arg(0)->Arg(1)->Arg(3)->Unit(benchmark::kM
 
 void MeterUpdate(benchmark::State& state) {
     environment();
-    ui::AudioOutputMeter meter(0);
+    ui::AudioOutputMeter meter(ui::GuiType::tablet);
     float phase = 0;
     for (auto _ : state) {
         phase += 0.37f;

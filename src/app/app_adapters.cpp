@@ -169,6 +169,24 @@ void PadLibraryAdapter::setSampleVolume(const std::string& path, float volume) {
     if (auto sample = library_.sampleWithFilepath(path)) sample->setVolume(volume);
 }
 
+bool PadLibraryAdapter::renameSoundbank(uint64_t bankIndex, const std::string& name) {
+    const auto banks = library_.soundbanks();
+    if (bankIndex >= banks.size() || !banks[bankIndex]) return false;
+    banks[bankIndex]->setName(name);
+    library_.saveSoundbanks();
+    return true;
+}
+
+std::string PadLibraryAdapter::userSamplePath(uint64_t index) const {
+    const auto samples = library_.userSamples();
+    return index < samples.size() && samples[index] ? samples[index]->filepath() : std::string();
+}
+
+bool PadLibraryAdapter::setPackSampleOnPad(uint64_t section, uint64_t row, uint64_t bankIndex, uint64_t pad) {
+    auto sample = library_.soundpackSamplesResultsController().objectAtIndexPath(section, row);
+    return sample && library_.setSample(sample, bankIndex, pad);
+}
+
 void PadLibraryAdapter::samplesChanged() {
     for (ui::PadLibraryObserver* observer : std::vector(observers_))
         if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end()) observer->samplesChanged();
@@ -190,6 +208,32 @@ PadMidiAdapter::PadMidiAdapter(midi::MidiController& hub, platform::MainLoop& lo
 
 PadMidiAdapter::~PadMidiAdapter() {
     if (hub_.midiLearnDelegate() == this) hub_.setMidiLearnDelegate(nullptr);
+    if (hub_.midiPortsDelegate() == this) hub_.setMidiPortsDelegate(nullptr);
+}
+
+ui::MidiPortsObserver* PadMidiAdapter::midiPortsDelegate() const {
+    return hub_.midiPortsDelegate() == this ? portsObserver_ : nullptr;
+}
+
+void PadMidiAdapter::setMidiPortsDelegate(ui::MidiPortsObserver* observer) {
+    portsObserver_ = observer;
+    if (observer) hub_.setMidiPortsDelegate(this);
+    else if (hub_.midiPortsDelegate() == this) hub_.setMidiPortsDelegate(nullptr);
+}
+
+void PadMidiAdapter::sourcePortsChanged() {
+    if (portsObserver_) portsObserver_->sourcePortsChanged();
+}
+
+void PadMidiAdapter::destinationPortsChanged() {
+    if (portsObserver_) portsObserver_->destinationPortsChanged();
+}
+
+std::vector<ui::MidiPortRow> PadMidiAdapter::rows(const std::vector<midi::MidiPort>& ports) {
+    std::vector<ui::MidiPortRow> rows;
+    rows.reserve(ports.size());
+    for (const midi::MidiPort& port : ports) rows.push_back({port.name, port.processNotes, port.processTempo});
+    return rows;
 }
 
 void PadMidiAdapter::setMidiLearnDelegate(ui::PadMidiLearnObserver* observer) {

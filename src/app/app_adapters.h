@@ -114,7 +114,7 @@ public:
     void copyPattern(uint64_t source, uint64_t toSlot) override { sequencer_.copyPattern(source, toSlot); }
     void eraseAllEventsOfTrack(const std::string& path) override { sequencer_.eraseAllEventsOfTrack(path); }
     void recordSequencerEventForSample(const std::string& path, int32_t type) override {
-        sequencer_.recordSequencerEventForSample(path, type);
+        sequencer_.recordSequencerEventForSample(path, static_cast<sequencer::PatternEventType>(type));
     }
     bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) override {
         return sequencer_.exportPattern(pattern, toFile, {}, error);
@@ -149,6 +149,9 @@ public:
     void save() override { library_.save(); }
     std::string documentsFolder() const override { return library_.applicationDocumentsDirectory().string(); }
     std::string exportTempFolder() const override { return library_.exportTempFolder().string(); }
+    bool renameSoundbank(uint64_t bankIndex, const std::string& name) override;
+    std::string userSamplePath(uint64_t index) const override;
+    bool setPackSampleOnPad(uint64_t section, uint64_t row, uint64_t bankIndex, uint64_t pad) override;
 
 private:
     void samplesChanged() override;
@@ -159,7 +162,7 @@ private:
     std::vector<ui::SoundBankListObserver*> bankObservers_;
 };
 
-class PadMidiAdapter final : public ui::PadMidi, private midi::MidiLearnDelegate {
+class PadMidiAdapter final : public ui::PadMidi, private midi::MidiLearnDelegate, private midi::MidiPortsDelegate {
 public:
     PadMidiAdapter(midi::MidiController& hub, platform::MainLoop& loop);
     ~PadMidiAdapter() override;
@@ -174,12 +177,26 @@ public:
     bool notesMapToButtons() const override { return hub_.notesMapToButtons(); }
     void setNotesMapToButtons(bool map) override { hub_.setNotesMapToButtons(map); }
 
+    std::vector<ui::MidiPortRow> sources() const override { return rows(hub_.sources()); }
+    std::vector<ui::MidiPortRow> destinations() const override { return rows(hub_.destinations()); }
+    void receiveNotesFrom(const std::string& name, bool enabled) override { hub_.receiveNotesFrom(name, enabled); }
+    void receiveClockFrom(const std::string& name, bool enabled) override { hub_.receiveClockFrom(name, enabled); }
+    void sendNotesTo(const std::string& name, bool enabled) override { hub_.sendNotesTo(name, enabled); }
+    void sendClockTo(const std::string& name, bool enabled) override { hub_.sendClockTo(name, enabled); }
+    ui::MidiPortsObserver* midiPortsDelegate() const override;
+    void setMidiPortsDelegate(ui::MidiPortsObserver* observer) override;
+
 private:
     void midiLearnBtn(uint64_t pad, int32_t note) override;
+    // The hub reports port changes on the main loop.
+    void sourcePortsChanged() override;
+    void destinationPortsChanged() override;
+    static std::vector<ui::MidiPortRow> rows(const std::vector<midi::MidiPort>& ports);
 
     midi::MidiController& hub_;
     platform::MainLoop& loop_;
     ui::PadMidiLearnObserver* observer_ = nullptr;
+    ui::MidiPortsObserver* portsObserver_ = nullptr;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -4,14 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "ui/gui_type.h"
+
 namespace strombel::app {
 
 /// What the program was asked on its command line.
 struct CommandLine {
-    /// 0 tablet (the default), 1 phone landscape, 2 phone portrait.
-    int guiType = 0;
+    /// The layout: the tablet unless asked otherwise.
+    ui::GuiType guiType = ui::GuiType::tablet;
     /// The folder for the library, settings and exports; none: the default one.
     std::optional<std::string> root;
+    /// The store's address (--store-url); none: the environment's or the built-in one.
+    std::optional<std::string> storeURL;
     bool help = false;
     /// A hub launch address ("<scheme>.wirehub://"), the program's launch options.
     std::string launchURL;

@@ -74,15 +74,16 @@ int main(int argc, char** argv) {
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);
-    ui::kit::Context context(loop, options.guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone());
+    ui::kit::Context context(loop, options.guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet()
+                                                                      : ui::kit::Screen::phone());
 
     // The layouts are in points of the tablet or the phone: the phone's want
     // twice the pixels to read as on the phone, and pictures are drawn for every
     // pixel of the screen.
-    const QSizeF points = options.guiType == 0   ? QSizeF(1024, 768)
-                          : options.guiType == 1 ? QSizeF(480, 320)
-                                                 : QSizeF(320, 480);
-    double windowScale = options.guiType == 0 ? 1.0 : 2.0;
+    const QSizeF points = options.guiType == ui::GuiType::tablet           ? QSizeF(1024, 768)
+                          : options.guiType == ui::GuiType::phoneLandscape ? QSizeF(480, 320)
+                                                                           : QSizeF(320, 480);
+    double windowScale = options.guiType == ui::GuiType::tablet ? 1.0 : 2.0;
     double pixelRatio = 1.0;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         // Room for the window manager's frame and a panel.
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
     setup.installLoggers = app::installLoggers;
     setup.hubLaunchURL = options.launchURL;
     setup.openURL = [](const std::string& url) { QProcess::startDetached("xdg-open", {QString::fromStdString(url)}); };
+    setup.store = store::StoreSettings::fromEnvironment();
+    if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
     app::Program program(std::move(setup));
     program.launch();
     // The analytics client (never started) would read the device class and the

@@ -9,6 +9,7 @@
 #include "platform/avahi_service_discovery.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/devices/rtmidi_backend.h"
+#include "store/library_store.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
@@ -51,7 +52,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     }
     if (setup_.hub) parts.makeHubController = [this] { return makeHubController(); };
     AppConfiguration configuration;
-    configuration.isIpad = setup_.guiType == 0;
+    configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
     configuration.launchURL = setup_.hubLaunchURL;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
 }
@@ -125,6 +126,17 @@ std::string Program::makeDataUpToDate() {
     if (!setup_.sandbox.createFolders())
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
+    if (setup_.store) {
+        // The library's store part: its download cache and queue, then the first
+        // catalogue fetch.
+        http::NetworkThread* network = nullptr;
+        if (&setup_.mainLoop != &platform::MainLoop::shared()) {
+            network_ = std::make_unique<http::NetworkThread>(setup_.mainLoop);
+            network = network_.get();
+        }
+        library_->setStore(
+            std::make_unique<store::LibraryStore>(store::StoreServices{*library_, *setup_.store, network, nullptr}));
+    }
     AppLibraryAdapter adapter(*library_);
     std::string problems = adapter.makeDataUpToDate();
     // The settings are stored data too: what went wrong with them at open is told here.
@@ -183,6 +195,7 @@ void Program::makeSubsystems() {
     padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, setup_.mainLoop);
     padLibrary_ = std::make_unique<PadLibraryAdapter>(*library_);
     padMidi_ = std::make_unique<PadMidiAdapter>(*midiHub_, setup_.mainLoop);
+    sampleEditorEngine_ = std::make_unique<SampleEditorEngineAdapter>(*engine_);
 }
 
 AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) {
@@ -191,12 +204,13 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     ui::PadScreenServices services = padScreenServices();
     if (isIpad) {
         padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
-    } else if (setup_.guiType == 2) {
+    } else if (setup_.guiType == ui::GuiType::phonePortrait) {
         padScreen_ = std::make_unique<ui::StrombelIphonePortraitViewController>(services, setup_.defaults);
     } else {
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
     }
     padScreen_->setDelegate(delegate);
+    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);

@@ -23,12 +23,12 @@ bool cutOffIsDry(float frequency, double sampleRate, float wetness) {
     return !(frequency > 100.0f) || isZeroOrNaN(wetness) || !(sampleRate > 0);
 }
 
-/// Coefficients of the second-order low-pass at `frequency`, normalised by a0.
-struct LowPass {
+/// Coefficients of the second-order high-pass (Q = 1) at `frequency`, normalised by a0.
+struct HighPass {
     float b0, b1, b2, a1, a2;
 };
 
-LowPass lowPass(float frequency, double sampleRate) {
+HighPass highPass(float frequency, double sampleRate) {
     // Above Nyquist the cookbook formulas no longer describe a stable filter.
     const double f = std::min<double>(frequency, 0.45 * sampleRate);
     const double omega = 2.0 * M_PI * f / sampleRate;
@@ -73,7 +73,7 @@ void applyCutOffFilter(uint32_t count, const float* source, float* destination, 
         return;
     }
     if (count == 0) return;
-    const auto [b0, b1, b2, a1, a2] = lowPass(frequency, sampleRate);
+    const auto [b0, b1, b2, a1, a2] = highPass(frequency, sampleRate);
     float x1 = 0, x2 = 0, y1 = 0, y2 = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const float x = source[i];
@@ -93,7 +93,7 @@ void applyCutOffFilterStereo(uint32_t count, const float* sourceL, float* destin
         copy(count, sourceR, destinationR);
         return;
     }
-    const auto [b0, b1, b2, a1, a2] = lowPass(frequency, sampleRate);
+    const auto [b0, b1, b2, a1, a2] = highPass(frequency, sampleRate);
     // Both channels in one pass: two independent recursions keep the pipeline busy.
     float lx1 = 0, lx2 = 0, ly1 = 0, ly2 = 0, rx1 = 0, rx2 = 0, ry1 = 0, ry2 = 0;
     for (uint32_t i = 0; i < count; ++i) {

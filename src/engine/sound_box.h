@@ -34,14 +34,15 @@
 #include <vector>
 
 #include "engine/effects.h"
-#include "engine/export_event.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
 #include "platform/audio_file.h"
 #include "platform/devices/audio_device.h"
+#include "platform/export_event.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
+#include "platform/not_found.h"
 #include "platform/published.h"
 #include "platform/realtime.h"
 #include "platform/sandbox.h"
@@ -50,10 +51,12 @@
 
 namespace strombel::engine {
 
+using platform::ExportEvent;
+
 class SoundBox final : public SoundLibraryObserver {
 public:
     /// "Not found": the current bank index before any bank is chosen.
-    static constexpr uint64_t kNotFound = static_cast<uint64_t>(INT64_MAX);
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     /// The most tracks that can sound at once, and queued starts or stops.
     static constexpr size_t kMaxPlayingTracks = 256;
     static constexpr size_t kMaxQueuedRequests = 1024;

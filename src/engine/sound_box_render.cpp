@@ -1,8 +1,11 @@
 // The real-time region: the render and microphone callbacks. Everything here runs
 // on the device's audio thread (inside a platform::RealtimeScope, which the test
-// build's guard watches). Nothing allocates or frees (scratch is sized when the
-// engine is built; references let go of go back to the main loop), nothing locks
-// or waits, nothing touches files, and log lines go through the real-time ring.
+// build's guard watches). Nothing allocates (scratch is sized when the engine is
+// built), nothing locks or waits, nothing touches files, and log lines go through
+// the real-time ring. References the render lets go of go back to the main loop to
+// be dropped there; only when both the event ring and the stash behind it are full
+// (a main loop stalled for a long time) is one dropped here, and counted, which
+// frees the track or its frames on this thread if it was the last reference.
 
 #include <algorithm>
 #include <cmath>
@@ -38,11 +41,7 @@ float pitchRate(float pitchAmount, float wetness) {
 void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate,
                   const uint32_t* sourceIndex, float gain, float* windowL, float* windowR, uint32_t room) {
     if (rate == 1.0f) {
-        const uint32_t count = std::min(room, available);
-        for (uint32_t k = 0; k < count; ++k) {
-            windowL[k] += gain * static_cast<float>(sourceL[k]);
-            windowR[k] += gain * static_cast<float>(sourceR[k]);
-        }
+        addFrames(sourceL, sourceR, std::min(room, available), gain, windowL, windowR);
         return;
     }
     // Output frames whose source position lies inside what the track gave.

@@ -141,8 +141,9 @@ bool Encoder::encode(const Value& value) {
     return fail("Unknown value kind.");
 }
 
-// Whether `text` is UTF-8 the decoder would read back.
-bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
+// Whether `text` is well-formed UTF-8. Noncharacters (U+FFFE, U+FDD0, U+10FFFF
+// and their kin) are text like any other and are written as they are.
+bool isWellFormedUtf8(const unsigned char* p, const unsigned char* end) {
     while (p < end) {
 #if defined(__SSE2__)
         while (end - p >= 16) {
@@ -162,7 +163,7 @@ bool isReadableUtf8(const unsigned char* p, const unsigned char* end) {
         }
         const unsigned char* next;
         uint32_t codePoint;
-        if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return false;
+        if (utf8::readScalarFast(p, end, &next, &codePoint, true) != utf8::Valid) return false;
         p = next;
     }
     return true;
@@ -315,7 +316,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
         if (c >= 0x80) {
             const unsigned char* next;
             uint32_t codePoint;
-            if (utf8::readScalarFast(p, end, &next, &codePoint) != utf8::Valid) return fail("Error converting UTF8.");
+            if (utf8::readScalarFast(p, end, &next, &codePoint, true) != utf8::Valid) return fail("Error converting UTF8.");
             if (codePoint <= 0xFFFF) {
                 writeEscapedUnit(out, codePoint);
                 out += 6;
@@ -338,7 +339,7 @@ bool Encoder::encodeString(std::string_view text, bool checked) {
         ++p;
     }
     if ((highBits & 0x80) && copyNonAscii && !checked &&
-        !isReadableUtf8(reinterpret_cast<const unsigned char*>(text.data()), end)) {
+        !isWellFormedUtf8(reinterpret_cast<const unsigned char*>(text.data()), end)) {
         return fail("An error occurred converting the contents of a NSString to UTF8.");
     }
     if (!omitQuotes_) *out++ = '"';

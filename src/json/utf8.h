@@ -30,9 +30,10 @@ inline bool isLegalScalar(uint32_t codePoint) {
 ReadResult readScalar(const unsigned char* p, const unsigned char* end, const unsigned char** next,
                       uint32_t* codePoint, bool allowNoncharacters = false);
 
-/// readScalar with the common valid two- and three-byte sequences decoded inline.
+/// readScalar with the common valid two- and three-byte sequences decoded inline
+/// (`allowNoncharacters` as there).
 inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* end, const unsigned char** next,
-                                 uint32_t* codePoint) {
+                                 uint32_t* codePoint, bool allowNoncharacters = false) {
     const unsigned char lead = p[0];
     if (lead >= 0xC2 && lead <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
         *codePoint = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
@@ -54,7 +55,7 @@ inline ReadResult readScalarFast(const unsigned char* p, const unsigned char* en
             return Valid;
         }
     }
-    return readScalar(p, end, next, codePoint);
+    return readScalar(p, end, next, codePoint, allowNoncharacters);
 }
 
 /// `text` when it is valid UTF-8 (noncharacters allowed), else the same with

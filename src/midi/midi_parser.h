@@ -32,7 +32,8 @@ struct ParsedMidiMessage {
 ///   as a message of type 0xF0.
 /// - With `channel` 0 to 15 channel messages of other channels are dropped;
 ///   -1 lets every channel through. System messages always pass.
-/// Allocates nothing.
+/// Parsing allocates nothing (the SysEx buffer is part of the parser); what
+/// `emit` does is the caller's.
 class MidiParser {
 public:
     static constexpr size_t kSysExBufferSize = 1024;

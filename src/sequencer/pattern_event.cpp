@@ -4,10 +4,10 @@
 
 namespace strombel::sequencer {
 
-PatternEvent::PatternEvent(std::string filepath, int32_t eventType, uint64_t step)
+PatternEvent::PatternEvent(std::string filepath, PatternEventType eventType, uint64_t step)
     : eventType_(eventType), sampleFilePath_(std::move(filepath)), step_(step) {}
 
-PatternEventRef makePatternEvent(std::string filepath, int32_t eventType, uint64_t step) {
+PatternEventRef makePatternEvent(std::string filepath, PatternEventType eventType, uint64_t step) {
     return std::make_shared<const PatternEvent>(std::move(filepath), eventType, step);
 }
 

@@ -77,6 +77,16 @@ void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
     }
 }
 
+Sequencer::LoadedPattern Sequencer::loadPattern(uint64_t patternIdx) {
+    auto steps = std::make_shared<PatternSteps>();
+    fetchPattern(patternIdx, *steps);
+    return {std::move(steps), storedBars(patternIdx)};
+}
+
+uint64_t Sequencer::storedBars(uint64_t patternIdx) {
+    return std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+}
+
 Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     // The loop runs up to a step and 0.1 s ahead of what sounds: a hit belongs to
     // the step whose time it falls in, the latest published one that has begun.
@@ -117,7 +127,7 @@ Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     }
 }
 
-void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t type) {
+void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEventType type) {
     if (state_.load() == kStateStopped) {
         return;
     }
@@ -145,11 +155,11 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
     // The pattern the hit was heard in, which near a switch is not yet (or no
     // longer) the one the loop is scheduling.
     const uint64_t activeIdx = sounding.patternIdx;
-    if (type == PatternEvent::kStop) {
+    if (type == PatternEventType::stop) {
         const bool startWaiting = std::any_of(
             recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
             [&](const RecordedEvent& recorded) {
-                return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEvent::kStart &&
+                return recorded.patternIdx == activeIdx && recorded.event->eventType() == PatternEventType::start &&
                        samePath(recorded.event, path);
             });
         // The pad's own start, recorded a moment ago at the same step, may already
@@ -178,15 +188,15 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, int32_t t
         }
     }
     const std::string fileName = path.substr(path.find_last_of('/') + 1);
-    if (type == PatternEvent::kStart) {
+    if (type == PatternEventType::start) {
         STROMBEL_LOG_DEBUG("record: ({}) -start- '{}'", quantized, fileName);
-    } else if (type == PatternEvent::kStop) {
+    } else if (type == PatternEventType::stop) {
         STROMBEL_LOG_DEBUG("record: ({}) -stop - '{}'", quantized, fileName);
     } else {
-        STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, type, fileName);
+        STROMBEL_LOG_DEBUG("record: ({}) -{}- '{}'", quantized, patternEventTypeNumber(type), fileName);
     }
     const RecordedEvent recorded{makePatternEvent(path, type, static_cast<uint64_t>(quantized)), activeIdx};
-    if (type == PatternEvent::kStart) {
+    if (type == PatternEventType::start) {
         lastRecordedStart_[path] = recorded;
     } else {
         lastRecordedStart_.erase(path);
@@ -256,7 +266,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
         const auto old = std::find_if(events.begin(), events.end(),
                                       [&](const PatternEventRef& candidate) { return samePath(candidate, path); });
         if (old != events.end()) {
-            if ((*old)->eventType() == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+            if ((*old)->eventType() == PatternEventType::start && event->eventType() == PatternEventType::stop) {
                 dropped = true;
             } else {
                 events.erase(old);
@@ -287,7 +297,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
         return candidate.step == step && candidate.sampleFilePath == path;
     });
     if (old != stored.end()) {
-        if (old->eventType == PatternEvent::kStart && event->eventType() == PatternEvent::kStop) {
+        if (old->eventType == PatternEventType::start && event->eventType() == PatternEventType::stop) {
             return;
         }
         count -= static_cast<int64_t>(store_.removeSequenceEventOnPattern(patternIdx, step, path));
@@ -308,17 +318,14 @@ void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
     if (toSlot != activePatternIdx() && toSlot != pendingPatternIdx()) {
         return;
     }
-    auto events = std::make_shared<PatternSteps>();
-    fetchPattern(toSlot, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(toSlot).value_or(1), 1, kMaxBars);
-    std::shared_ptr<const PatternSteps> copied = std::move(events);
+    const LoadedPattern copied = loadPattern(toSlot);
     changePlan([&](PatternPlan& plan) {
         if (toSlot == plan.activeIdx) {
-            plan.active = copied;
-            plan.activeBars = bars;
+            plan.active = copied.steps;
+            plan.activeBars = copied.bars;
         } else if (toSlot == plan.pendingIdx) {
-            plan.pending = copied;
-            plan.pendingBars = bars;
+            plan.pending = copied.steps;
+            plan.pendingBars = copied.bars;
         } else {
             return false;
         }
@@ -447,7 +454,7 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
                               const std::function<void(float)>& progress, std::string* error) {
     const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
     const float swing = swing_.load();
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+    const uint64_t bars = storedBars(patternIdx);
     const uint64_t stepsInPattern = kStepsPerBar * bars;
     std::vector<ExportEvent> events;
     for (const StoredSequencerEvent& stored : store_.sequencerEventsForPattern(patternIdx)) {
@@ -458,10 +465,10 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
         if (stored.step % 2 == 1 && swing > 1.0f) {
             time = static_cast<double>(stored.step - 1) * stepSeconds + static_cast<double>(swing) * stepSeconds;
         }
-        events.push_back(ExportEvent{stored.sampleFilePath, stored.eventType, time, 1.0f});
+        events.push_back(ExportEvent{stored.sampleFilePath, patternEventTypeNumber(stored.eventType), time, 1.0f});
     }
     std::stable_sort(events.begin(), events.end(),
-                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
+                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime() < b.eventTime(); });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
     std::string problem;
     if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {

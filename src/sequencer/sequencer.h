@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
+#include "platform/not_found.h"
 #include "platform/published.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
@@ -68,7 +69,7 @@ public:
     static constexpr uint64_t kNumPatterns = 12;
     static constexpr uint64_t kStepsPerBar = 16;
     static constexpr uint64_t kMaxBars = 99;
-    static constexpr uint64_t kNotFound = UINT64_MAX;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
     static constexpr int32_t kStateStopped = 0;
     static constexpr int32_t kStateOwnClock = 1;
     static constexpr int32_t kStateMidiClock = 2;
@@ -145,7 +146,7 @@ public:
     /// Fills `into` with the stored events of pattern `patternIdx`, preloading their samples.
     void fetchPattern(uint64_t patternIdx, PatternSteps& into);
     /// Records a pad start (0) or stop (1) at the quantised step sounding now.
-    void recordSequencerEventForSample(const std::string& path, int32_t type);
+    void recordSequencerEventForSample(const std::string& path, PatternEventType type);
     /// Moves recorded events into their pattern (and the store), holding back those
     /// on the step being played and the next two.
     void addRecordedPatternStepsToPattern();
@@ -264,6 +265,15 @@ private:
     /// newer plan when the timing loop switched patterns meanwhile. Frees plans
     /// no thread can still read.
     void changePlan(const std::function<bool(PatternPlan&)>& change);
+    /// A pattern as the loop plays it: its stored events (their samples preloaded)
+    /// and its stored bar count, held to 1..kMaxBars.
+    struct LoadedPattern {
+        std::shared_ptr<const PatternSteps> steps;
+        uint64_t bars = 1;
+    };
+    LoadedPattern loadPattern(uint64_t patternIdx);
+    /// The stored bar count of a pattern, held to 1..kMaxBars.
+    uint64_t storedBars(uint64_t patternIdx);
     /// Loads pattern `patternIdx` as the pending one (it takes over at step 0).
     void makePending(uint64_t patternIdx);
     void applyRecordedEvents(bool all);

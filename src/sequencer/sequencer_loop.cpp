@@ -191,14 +191,15 @@ bool Sequencer::scheduleStep(int32_t step, uint64_t atTime) {
             if (found != plan->active->end()) {
                 for (const PatternEventRef& event : found->second) {
                     switch (event->eventType()) {
-                        case PatternEvent::kStart:
+                        case PatternEventType::start:
                             engine_.startTrackFromSequencer(event->sampleFilePath(), atTime);
                             break;
-                        case PatternEvent::kStop:
+                        case PatternEventType::stop:
                             engine_.stopTrackFromSequencer(event->sampleFilePath(), atTime);
                             break;
                         default:
-                            STROMBEL_RT_LOG_ERROR("unknown patternEventType: {}", event->eventType());
+                            STROMBEL_RT_LOG_ERROR("unknown patternEventType: {}",
+                                                  patternEventTypeNumber(event->eventType()));
                             break;
                     }
                 }

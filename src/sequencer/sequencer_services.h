@@ -10,15 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/export_event.h"
+#include "sequencer/pattern_event.h"
+
 namespace strombel::sequencer {
 
 /// One timed start or stop of a sample for the engine's offline renderer.
-struct ExportEvent {
-    std::string filepath;
-    int32_t eventType = 0;  // 0 start, 1 stop
-    double eventTime = 0.0;  // seconds from the start of the file
-    float volume = 1.0f;     // not read by the renderer
-};
+using platform::ExportEvent;
 
 /// The sound engine as the sequencer uses it.
 class SequencerEngine {
@@ -66,7 +64,7 @@ public:
 /// A stored sequencer event of a pattern.
 struct StoredSequencerEvent {
     uint64_t step = 0;
-    int32_t eventType = 0;
+    PatternEventType eventType = PatternEventType::start;
     std::string sampleFilePath;
 };
 
@@ -82,7 +80,7 @@ public:
     /// The stored events of a pattern, by step ascending (empty on failure).
     virtual std::vector<StoredSequencerEvent> sequencerEventsForPattern(uint64_t patternIdx) = 0;
     /// Adds one event; false when no sample has that path (nothing stored). Does not save.
-    virtual bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+    virtual bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, PatternEventType type,
                                            const std::string& sampleFilepath) = 0;
     /// Deletes every stored event of that sample at that step; answers how many. Does not save.
     virtual size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,

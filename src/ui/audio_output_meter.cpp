@@ -6,7 +6,7 @@
 
 namespace strombel::ui {
 
-AudioMeterLightView::AudioMeterLightView(int32_t guiType) {
+AudioMeterLightView::AudioMeterLightView(GuiType guiType) {
     const QImage on = GuiFactory::imageWithName("audioOutputLightOn", guiType);
     const QImage off = GuiFactory::imageWithName("audioOutputLight", guiType);
     setFrame(QRectF(QPointF(0, 0), kit::pointSize(on)));
@@ -37,18 +37,16 @@ void AudioMeterLightView::toggle() {
     }
 }
 
-AudioOutputMeter::AudioOutputMeter(int32_t guiType) {
+AudioOutputMeter::AudioOutputMeter(GuiType guiType) {
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             setFrame(QRectF(540, 165, 440, 65));
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             setFrame(QRectF(250, 59, 200, 31));
             break;
-        case 2:
+        case GuiType::phonePortrait:
             setFrame(QRectF(338, 90, 290, 44));
-            break;
-        default:
             break;
     }
     const int pitch = static_cast<int>(width() / 10);

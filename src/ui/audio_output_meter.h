@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "ui/gui_type.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/view.h"
 
@@ -11,7 +12,7 @@ namespace strombel::ui {
 /// One segment of the output meter: on or off at once, no fading.
 class AudioMeterLightView : public kit::View {
   public:
-    explicit AudioMeterLightView(int32_t guiType = 0);
+    explicit AudioMeterLightView(GuiType guiType = GuiType::tablet);
     void turnOn();
     void turnOff();
     void toggle();
@@ -27,7 +28,7 @@ class AudioMeterLightView : public kit::View {
 /// once and falls a tenth of the way toward the new value per update.
 class AudioOutputMeter : public kit::View {
   public:
-    explicit AudioOutputMeter(int32_t guiType = 0);
+    explicit AudioOutputMeter(GuiType guiType = GuiType::tablet);
 
     /// Levels of the two channels, 1.0 being full scale (the spelling is the meter's own).
     void setAudioOuputLeft(float left, float right);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <mutex>
 
-#include "logging/log.h"
 #include "platform/sandbox.h"
 #include "ui/image_store.h"
 #include "ui/light_view.h"
@@ -69,22 +68,20 @@ void SSTextField::setPlaceholderTextColor(const QColor& color) {
     if (color.isValid()) setPlaceholderColor(color);
 }
 
-GuiFactory::GuiFactory(int32_t guiType) : GuiFactory(guiType, kit::Context::current().screen()) {}
+GuiFactory::GuiFactory(GuiType guiType) : GuiFactory(guiType, kit::Context::current().screen()) {}
 
-GuiFactory::GuiFactory(int32_t guiType, const kit::Screen& screen) : guiType_(guiType) {
-    const Metrics* metrics = nullptr;
+GuiFactory::GuiFactory(GuiType guiType, const kit::Screen& screen) : guiType_(guiType) {
+    const Metrics* metrics = &kTablet;
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             metrics = &kTablet;
             break;
-        case 1:
+        case GuiType::phoneLandscape:
             metrics = Util::isIphone5(screen) ? &kPhoneTall : &kPhone;
             break;
-        case 2:
+        case GuiType::phonePortrait:
             metrics = Util::isIphone5(screen) ? &kPortraitTall : &kPortrait;
             break;
-        default:
-            return;  // every field stays 0
     }
     sliderSpace_ = metrics->sliderSpace;
     tapBtnXSpace_ = metrics->tapBtnXSpace;
@@ -106,7 +103,7 @@ GuiFactory::GuiFactory(int32_t guiType, const kit::Screen& screen) : guiType_(gu
 void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** light,
                                        kit::View& parent, const QPointF& atPoint,
                                        const QString& label) const {
-    const int32_t g = guiType_;
+    const GuiType g = guiType_;
     const int32_t side = smallBtnXSpace_;
     const auto x = static_cast<int32_t>(atPoint.x());
     const auto y = static_cast<int32_t>(atPoint.y());
@@ -117,9 +114,9 @@ void GuiFactory::createSmallButtonInto(SmallButtonControl** button, LightView** 
     SmallButtonControl* madeButton = parent.add(std::move(made));
 
     int32_t dy = -20, width = 50, lx = -18, ly = -32;
-    if (g == 1) {
+    if (g == GuiType::phoneLandscape) {
         dy = -9, width = 23, lx = -8, ly = -15;
-    } else if (g == 2) {
+    } else if (g == GuiType::phonePortrait) {
         dy = -12, width = 33, lx = -12, ly = -21;
     }
     if (auto caption = labelForGuiType(g, QPointF(atPoint.x(), atPoint.y() + dy), width)) {
@@ -147,11 +144,11 @@ std::string GuiFactory::getDocumentsFolder() {
 }
 
 QColor GuiFactory::rustyColor() {
-    return Util::colorForHex("c3b086");
+    return Util::toQColor(library::Util::colorForHex("c3b086"));
 }
 
 QColor GuiFactory::darkRustyColor() {
-    return Util::colorForHex("918263");
+    return Util::toQColor(library::Util::colorForHex("918263"));
 }
 
 QFont GuiFactory::interfaceFont(double size) {
@@ -162,17 +159,16 @@ QFont GuiFactory::interfaceFont(double size) {
     return font;
 }
 
-int32_t GuiFactory::textSize(int32_t guiType) {
+int32_t GuiFactory::textSize(GuiType guiType) {
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             return 12;
-        case 1:
+        case GuiType::phoneLandscape:
             return 6;
-        case 2:
+        case GuiType::phonePortrait:
             return 8;
-        default:
-            return 0;
     }
+    return 12;
 }
 
 std::unique_ptr<kit::Label> GuiFactory::labelWithFrame(const QRectF& frame, int32_t fontSize) {
@@ -185,44 +181,41 @@ std::unique_ptr<kit::Label> GuiFactory::labelWithFrame(const QRectF& frame, int3
     return label;
 }
 
-std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(int32_t guiType, const QPointF& position,
+std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(GuiType guiType, const QPointF& position,
                                                         int32_t width) {
     const int32_t size = textSize(guiType);
-    if (size == 0) return nullptr;
     return labelWithFrame(QRectF(position.x(), position.y(), width, size), size);
 }
 
-QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType) {
+QImage GuiFactory::imageWithName(const std::string& name, GuiType guiType) {
     return imageWithName(name, guiType, ImageStore::shared(), kit::Context::current().screen());
 }
 
-QImage GuiFactory::imageWithName(const std::string& name, int32_t guiType, ImageStore& store,
+QImage GuiFactory::imageWithName(const std::string& name, GuiType guiType, ImageStore& store,
                                  const kit::Screen& screen) {
     switch (guiType) {
-        case 0:
+        case GuiType::tablet:
             return store.image(name + ".png");
-        case 1:
+        case GuiType::phoneLandscape:
             if (Util::isIphone5(screen)) {
                 QImage tall = store.image(name + "-phone568h.png");
                 if (!tall.isNull()) return tall;
             }
             return store.image(name + "-phone.png");
-        case 2:
+        case GuiType::phonePortrait:
             if (Util::isIphone5(screen)) {
                 QImage tall = store.image(name + "-phoneportrait568h.png");
                 if (!tall.isNull()) return tall;
             }
             return store.image(name + "-phoneportrait.png");
-        default:
-            STROMBEL_LOG_ERROR("image not found: {}", name);
-            return {};
     }
+    return store.image(name + ".png");
 }
 
 std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value,
                                                             const QString& placeholder,
-                                                            int32_t guiType) {
-    const int32_t s = guiType == 1 ? 6 : guiType == 2 ? 8 : 12;
+                                                            GuiType guiType) {
+    const int32_t s = textSize(guiType);
     auto field = std::make_unique<SSTextField>(QRectF(0, 0, 18 * s, 2.5 * s));
     field->setBackgroundColor(Qt::black);
     field->setBorder(darkRustyColor(), 1.0);
@@ -233,8 +226,8 @@ std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value
     field->setFont(interfaceFont(s));
     field->setAllCapitals(true);
     SSTextField::EdgeInsets insets{0, 10, 0, 0};
-    if (guiType == 1) insets.left = 4;
-    if (guiType == 2) insets.left = 5;
+    if (guiType == GuiType::phoneLandscape) insets.left = 4;
+    if (guiType == GuiType::phonePortrait) insets.left = 5;
     field->setTextEdgeInsets(insets);
     return field;
 }

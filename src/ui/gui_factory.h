@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "ui/gui_type.h"
 #include "ui/kit/context.h"
 #include "ui/kit/label.h"
 #include "ui/kit/text_field.h"
@@ -51,18 +52,17 @@ class SSTextField : public kit::TextField {
     QColor placeholderTextColor_;
 };
 
-/// The one place that knows how the three screen layouts differ: gui type 0 is
-/// the tablet, 1 the phone in landscape, 2 the phone in portrait. A factory
+/// The one place that knows how the three screen layouts differ. A factory
 /// answers the layout metrics of its type (in points); the static operations
 /// give colours, labels, text fields and images for any type.
 class GuiFactory {
   public:
     /// Metrics of `guiType` on the current context's screen.
-    explicit GuiFactory(int32_t guiType);
+    explicit GuiFactory(GuiType guiType);
     /// Metrics of `guiType` on `screen` (16:9 phones shift some panels).
-    GuiFactory(int32_t guiType, const kit::Screen& screen);
+    GuiFactory(GuiType guiType, const kit::Screen& screen);
 
-    int32_t guiType() const { return guiType_; }
+    GuiType guiType() const { return guiType_; }
     int32_t sliderSpace() const { return sliderSpace_; }
     int32_t tapBtnXSpace() const { return tapBtnXSpace_; }
     int32_t tapBtnYSpace() const { return tapBtnYSpace_; }
@@ -98,23 +98,23 @@ class GuiFactory {
     static QColor darkRustyColor();
     /// The interface font at `size` points.
     static QFont interfaceFont(double size);
-    /// Text size of the gui type: 12, 6, 8 (0 for any other type).
-    static int32_t textSize(int32_t guiType);
+    /// Text size of the gui type: 12 on the tablet, 6 on the phone in landscape, 8 in portrait.
+    static int32_t textSize(GuiType guiType);
     static std::unique_ptr<kit::Label> labelWithFrame(const QRectF& frame, int32_t fontSize = 12);
-    /// A caption of the type's text size at `position`, `width` wide; null for an unknown type.
-    static std::unique_ptr<kit::Label> labelForGuiType(int32_t guiType, const QPointF& position,
+    /// A caption of the type's text size at `position`, `width` wide.
+    static std::unique_ptr<kit::Label> labelForGuiType(GuiType guiType, const QPointF& position,
                                                        int32_t width);
     /// The image `name` for the gui type from the shared store, on the current screen.
-    static QImage imageWithName(const std::string& name, int32_t guiType);
+    static QImage imageWithName(const std::string& name, GuiType guiType);
     /// The same from `store` on `screen`.
-    static QImage imageWithName(const std::string& name, int32_t guiType, ImageStore& store,
+    static QImage imageWithName(const std::string& name, GuiType guiType, ImageStore& store,
                                 const kit::Screen& screen);
     static std::unique_ptr<SSTextField> textfieldWithValue(const QString& value,
                                                            const QString& placeholder,
-                                                           int32_t guiType);
+                                                           GuiType guiType);
 
   private:
-    int32_t guiType_;
+    GuiType guiType_;
     int32_t sliderSpace_ = 0;
     int32_t tapBtnXSpace_ = 0;
     int32_t tapBtnYSpace_ = 0;

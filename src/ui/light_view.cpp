@@ -7,7 +7,7 @@ namespace strombel::ui {
 
 using kit::Animator;
 
-LightView::LightView(int32_t guiType) {
+LightView::LightView(GuiType guiType) {
     const QImage on = GuiFactory::imageWithName("lightOn", guiType);
     const QImage off = GuiFactory::imageWithName("lightOff", guiType);
     setFrame(QRectF(QPointF(0, 0), kit::pointSize(on)));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ui/gui_type.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/view.h"
 
@@ -12,7 +13,7 @@ namespace strombel::ui {
 /// unlit one and is only on the lamp while it shows light.
 class LightView : public kit::View {
   public:
-    explicit LightView(int32_t guiType = 0);
+    explicit LightView(GuiType guiType = GuiType::tablet);
     ~LightView() override;
 
     /// Lights it with a fade-in of onTime (stops a blink).

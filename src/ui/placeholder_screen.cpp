@@ -10,7 +10,7 @@
 
 namespace strombel::ui {
 
-PlaceholderScreen::PlaceholderScreen(int32_t guiType, const QString& title) : guiType_(guiType) {
+PlaceholderScreen::PlaceholderScreen(GuiType guiType, const QString& title) : guiType_(guiType) {
     const auto& screen = kit::Context::current().screen();
     const double width = Util::screenHeight(screen), height = Util::screenWidth(screen);
     setFrame(QRectF(0, 0, width, height));

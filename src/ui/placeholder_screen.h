@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "ui/gui_type.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui {
@@ -30,10 +31,10 @@ public:
 
 protected:
     /// A screen-sized black view in the layout of `guiType` with `title` above its button.
-    PlaceholderScreen(int32_t guiType, const QString& title);
+    PlaceholderScreen(GuiType guiType, const QString& title);
 
 private:
-    int32_t guiType_;
+    GuiType guiType_;
     int32_t modalTransitionStyle_ = 0;
     kit::Window* window_ = nullptr;
     std::function<void()> dismissed_;

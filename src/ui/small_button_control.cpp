@@ -7,7 +7,7 @@ namespace strombel::ui {
 
 using namespace kit;
 
-SmallButtonControl::SmallButtonControl(int32_t guiType, int32_t x, int32_t y) {
+SmallButtonControl::SmallButtonControl(GuiType guiType, int32_t x, int32_t y) {
     const QImage normalImage = GuiFactory::imageWithName("buttonSmall", guiType);
     const QImage down = GuiFactory::imageWithName("buttonSmallDown", guiType);
     setFrame(QRectF(QPointF(x, y), pointSize(normalImage)));
@@ -73,7 +73,7 @@ QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame) : Button(frame) {
 }
 
 QVButtonWithIcon::QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon,
-                                   int32_t guiType)
+                                   GuiType guiType)
     : Button(frame), guiType_(guiType) {
     setup();
     setIcon(icon);

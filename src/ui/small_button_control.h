@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ui/gui_type.h"
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/label.h"
@@ -19,14 +20,14 @@ class LightView;
 class SmallButtonControl : public kit::Button {
   public:
     static std::unique_ptr<SmallButtonControl> buttonOnX(int32_t x, int32_t y) {
-        return buttonForGuiType(0, x, y);
+        return buttonForGuiType(GuiType::tablet, x, y);
     }
-    static std::unique_ptr<SmallButtonControl> buttonForGuiType(int32_t guiType, int32_t x,
+    static std::unique_ptr<SmallButtonControl> buttonForGuiType(GuiType guiType, int32_t x,
                                                                 int32_t y) {
         return std::make_unique<SmallButtonControl>(guiType, x, y);
     }
 
-    SmallButtonControl(int32_t guiType, int32_t x, int32_t y);
+    SmallButtonControl(GuiType guiType, int32_t x, int32_t y);
 
     void btnDown();
     void btnUp();
@@ -54,7 +55,7 @@ class QVButtonWithIcon : public kit::Button {
   public:
     explicit QVButtonWithIcon(const QRectF& frame = {});
     QVButtonWithIcon(const QRectF& frame, const QString& title, const QImage& icon,
-                     int32_t guiType);
+                     GuiType guiType);
 
     QImage icon() const { return iconImageView_->image(); }
     void setIcon(const QImage& icon) { iconImageView_->setImage(icon); }
@@ -71,11 +72,15 @@ class QVButtonWithIcon : public kit::Button {
 
   private:
     void setup();
-    double iconWidth() const { return guiType_ == 1 ? 14 : guiType_ == 2 ? 20 : 24; }
+    double iconWidth() const {
+        return guiType_ == GuiType::phoneLandscape  ? 14
+               : guiType_ == GuiType::phonePortrait ? 20
+                                                    : 24;
+    }
 
     kit::Label* titleLabel_ = nullptr;
     kit::ImageView* iconImageView_ = nullptr;
-    int32_t guiType_ = 0;
+    GuiType guiType_ = GuiType::tablet;
 };
 
 }  // namespace strombel::ui

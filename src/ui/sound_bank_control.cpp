@@ -30,15 +30,15 @@ size_t InMemorySoundBankList::observerCount() const {
         std::count_if(observers_.begin(), observers_.end(), [](auto* o) { return o; }));
 }
 
-SoundBankControl::SoundBankControl(int32_t guiType, SoundBankList& banks) : banks_(banks) {
+SoundBankControl::SoundBankControl(GuiType guiType, SoundBankList& banks) : banks_(banks) {
     banks_.addObserver(this);
     soundbankNames_.reserve(10);
     soundbanksChanged();
     layOut(guiType, {"soundbankScreen", "slimBtnLeft", "slimBtnLeftPressed", "slimBtnRight",
                      "slimBtnRightPressed"});
     QRectF frame(31, 20, 140, 13);
-    if (guiType == 1) frame = QRectF(14, 9, 63, 7);
-    if (guiType == 2) frame = QRectF(22, 14, 90, 8);
+    if (guiType == GuiType::phoneLandscape) frame = QRectF(14, 9, 63, 7);
+    if (guiType == GuiType::phonePortrait) frame = QRectF(22, 14, 90, 8);
     addScreenLabel(guiType, frame, QString());
     // One step per touch, no repeat.
     leftButton_->addTarget(touchDown, [this](Control&) { previousSoundbank(); });

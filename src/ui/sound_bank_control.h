@@ -55,7 +55,7 @@ class SoundBankControlDelegate {
 class SoundBankControl final : public ValueBoxView, public SoundBankListObserver {
   public:
     /// Registers with `banks`, which must outlive the control.
-    SoundBankControl(int32_t guiType, SoundBankList& banks);
+    SoundBankControl(GuiType guiType, SoundBankList& banks);
     ~SoundBankControl() override;
 
     uint64_t currentBank() const { return currentBank_; }

@@ -11,8 +11,8 @@ namespace strombel::ui {
 using namespace kit;
 
 namespace {
-int32_t boxMargin(int32_t guiType) {
-    return guiType == 1 ? 1 : guiType == 2 ? 2 : 3;
+int32_t boxMargin(GuiType guiType) {
+    return guiType == GuiType::phoneLandscape ? 1 : guiType == GuiType::phonePortrait ? 2 : 3;
 }
 }  // namespace
 
@@ -20,7 +20,7 @@ void ValueBoxView::setFrame(const QRectF& frame) {
     View::setFrame(frame.translated(-(leftBtnImageWidth_ / 2), 0));
 }
 
-void ValueBoxView::layOut(int32_t guiType, const Pictures& pictures) {
+void ValueBoxView::layOut(GuiType guiType, const Pictures& pictures) {
     const QImage displayImage = GuiFactory::imageWithName(pictures.display, guiType);
     const QImage leftImage = GuiFactory::imageWithName(pictures.left, guiType);
     const QImage rightImage = GuiFactory::imageWithName(pictures.right, guiType);
@@ -44,8 +44,8 @@ void ValueBoxView::layOut(int32_t guiType, const Pictures& pictures) {
     View::setFrame(QRectF(0, 0, s.width() + l.width(), s.height()));
 }
 
-Label* ValueBoxView::addScreenLabel(int32_t guiType, const QRectF& frame, const QString& text) {
-    const int32_t size = GuiFactory::textSize(guiType) == 0 ? 12 : GuiFactory::textSize(guiType);
+Label* ValueBoxView::addScreenLabel(GuiType guiType, const QRectF& frame, const QString& text) {
+    const int32_t size = GuiFactory::textSize(guiType);
     auto label = std::make_unique<Label>(frame.translated(leftBtnImageWidth_ / 2, 0));
     label->setFont(GuiFactory::interfaceFont(size));
     label->setBackgroundColor(Qt::transparent);
@@ -65,13 +65,13 @@ void RepeatingValueBox::wireKeys(std::function<void()> minus, std::function<void
     }
 }
 
-void RepeatingValueBox::layOutStepper(int32_t guiType, const QString& text, std::function<void()> minus,
+void RepeatingValueBox::layOutStepper(GuiType guiType, const QString& text, std::function<void()> minus,
                                       std::function<void()> plus) {
     layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
                      "slimBtnPlusPressed"});
     QRectF frame(32, 20, 64, 13);
-    if (guiType == 1) frame = QRectF(14, 9, 31, 7);
-    if (guiType == 2) frame = QRectF(21, 14, 44, 8);
+    if (guiType == GuiType::phoneLandscape) frame = QRectF(14, 9, 31, 7);
+    if (guiType == GuiType::phonePortrait) frame = QRectF(21, 14, 44, 8);
     addScreenLabel(guiType, frame, text)->setLineBreakMode(Label::LineBreak::clip);
     wireKeys(std::move(minus), std::move(plus));
 }
@@ -91,12 +91,12 @@ void RepeatingValueBox::btnReleased() {
 
 // Dry/wet.
 
-DryWetEffectsControl::DryWetEffectsControl(int32_t guiType) {
+DryWetEffectsControl::DryWetEffectsControl(GuiType guiType) {
     layOut(guiType, {"smallScreen", "slimBtnMinus", "slimBtnMinusPressed", "slimBtnPlus",
                      "slimBtnPlusPressed"});
     QRectF frame(32, 20, 64, 13);
-    if (guiType == 1) frame = QRectF(14, 9, 32, 7);
-    if (guiType == 2) frame = QRectF(21, 14, 43, 8);
+    if (guiType == GuiType::phoneLandscape) frame = QRectF(14, 9, 32, 7);
+    if (guiType == GuiType::phonePortrait) frame = QRectF(21, 14, 43, 8);
     addScreenLabel(guiType, frame, "100%");
     wireKeys([this] { decreasePressed(); }, [this] { increasePressed(); });
 }
@@ -139,7 +139,7 @@ void DryWetEffectsControl::setEffectAmount(float amount) {
 
 // Sequencer.
 
-SequencerScreenControl::SequencerScreenControl(int32_t guiType) {
+SequencerScreenControl::SequencerScreenControl(GuiType guiType) {
     layOutStepper(guiType, "HELLO", [this] { minusPressed(); }, [this] { plusPressed(); });
 }
 
@@ -171,7 +171,7 @@ void SequencerScreenControl::setText(const QString& text) {
 
 // MIDI channel.
 
-MidiChannelControl::MidiChannelControl(int32_t guiType) {
+MidiChannelControl::MidiChannelControl(GuiType guiType) {
     layOutStepper(guiType, "MIDI", [this] { minusPressed(); }, [this] { plusPressed(); });
 }
 

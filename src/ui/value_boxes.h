@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ui/gui_type.h"
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/timer.h"
@@ -34,9 +35,9 @@ class ValueBoxView : public kit::View {
         const char* rightPressed;
     };
     /// Builds display, keys and frame for `guiType`.
-    void layOut(int32_t guiType, const Pictures& pictures);
+    void layOut(GuiType guiType, const Pictures& pictures);
     /// Adds the display's label in `frame` (x counted from the display) at the type's text size.
-    kit::Label* addScreenLabel(int32_t guiType, const QRectF& frame, const QString& text);
+    kit::Label* addScreenLabel(GuiType guiType, const QRectF& frame, const QString& text);
 
     kit::Label* screenLabel_ = nullptr;
     kit::Button* leftButton_ = nullptr;
@@ -55,7 +56,7 @@ class RepeatingValueBox : public ValueBoxView {
     void wireKeys(std::function<void()> minus, std::function<void()> plus);
     /// The sequencer's and the MIDI channel's box: small screen, slim keys, a clipped
     /// label starting with `text`, and `minus` / `plus` on the keys.
-    void layOutStepper(int32_t guiType, const QString& text, std::function<void()> minus,
+    void layOutStepper(GuiType guiType, const QString& text, std::function<void()> minus,
                        std::function<void()> plus);
     void scheduleRetrigger(double seconds);
 
@@ -73,7 +74,7 @@ class DryWetEffectsControlDelegate {
 /// The dry/wet balance in percent (0 to 100, steps of 5); 100 after creation.
 class DryWetEffectsControl final : public RepeatingValueBox {
   public:
-    explicit DryWetEffectsControl(int32_t guiType = 0);
+    explicit DryWetEffectsControl(GuiType guiType = GuiType::tablet);
 
     void decreasePressed();
     void increasePressed();
@@ -100,7 +101,7 @@ class SequencerScreenControlDelegate {
 /// A box that shows what it is told and reports its keys: tempo, bars, swing.
 class SequencerScreenControl final : public RepeatingValueBox {
   public:
-    explicit SequencerScreenControl(int32_t guiType = 0);
+    explicit SequencerScreenControl(GuiType guiType = GuiType::tablet);
 
     void minusPressed();
     void plusPressed();
@@ -125,7 +126,7 @@ class MidiChannelControlDelegate {
 /// The MIDI channel filter: "OMNI" or 1 to 16.
 class MidiChannelControl final : public RepeatingValueBox {
   public:
-    explicit MidiChannelControl(int32_t guiType = 0);
+    explicit MidiChannelControl(GuiType guiType = GuiType::tablet);
 
     void minusPressed();
     void plusPressed();

@@ -127,10 +127,22 @@ TEST_F(PadScreenTest, ALibraryThatCannotBeOpenedIsToldAndTheProgramRunsOn) {
     EXPECT_NE(run->screen().sequencerScreen(), nullptr);
 }
 
+// The pad screen compares the indexes the sequencer and the MIDI hub hand it
+// with its own "none": with nothing pending, copied or being learned, all agree.
+TEST_F(PadScreenTest, NothingPendingCopiedOrLearnedIsTheSameNoneInEveryPart) {
+    auto run = start();
+    Program& program = run->program();
+    const uint64_t none = run->screen().copiedPatternIdx();
+    EXPECT_EQ(none, ui::StrombelViewController::kNotFound);
+    EXPECT_EQ(program.padScreenServices().sequencer->pendingPatternIdx(), none);
+    EXPECT_EQ(program.padScreenServices().midi->midiLearnBtnIdx(), none);
+}
+
 TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
     const char* names[3] = {"strombel_tablet.png", "strombel_phone.png", "strombel_phone_portrait.png"};
-    for (int32_t guiType = 0; guiType < 3; ++guiType) {
-        SCOPED_TRACE(guiType);
+    for (int32_t number = 0; number < 3; ++number) {
+        SCOPED_TRACE(number);
+        const ui::GuiType guiType = *ui::guiTypeFromNumber(number);
         auto run = start(guiType);
         EXPECT_EQ(run->screen().guiType(), guiType);
         // A launch on a working device and a sound library has nothing to tell.
@@ -139,7 +151,8 @@ TEST_F(PadScreenTest, TheThreeLayoutsWithTheStockLibraryRenderToPictures) {
         runFor(*run, 0.1);  // one pad sounds: its lamp and the meter show it
         QImage picture = run->program().window().render(2.0);
         ASSERT_FALSE(picture.isNull());
-        EXPECT_TRUE(picture.save(QString::fromStdString((std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / names[guiType]).string())));
+        const std::filesystem::path file = std::filesystem::path(STROMBEL_TEST_OUTPUT_DIR) / names[number];
+        EXPECT_TRUE(picture.save(QString::fromStdString(file.string())));
         touchUp(*run, run->screen().tapButton(5));
     }
 }
@@ -348,7 +361,7 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
 
     ui::kit::View* done = nullptr;
     for (ui::kit::View* child : sheet->subviews())
-        if (dynamic_cast<ui::kit::Button*>(child)) done = child;
+        if (auto* button = dynamic_cast<ui::kit::Button*>(child); button && button->title() == "DONE") done = child;
     ASSERT_NE(done, nullptr);
     tap(*run, done);
     loop_.advance(1000 * platform::kNanosPerMillisecond);

@@ -10,6 +10,7 @@
 #include <QApplication>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,11 +57,12 @@ public:
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
-    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop, int32_t guiType = 0)
+    ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
+               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
-          context_(loop, guiType == 0 ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()),
+          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()),
           discovery_(root / "services", loop) {
         auto alerts = std::make_unique<ui::kit::RecordingAlertPresenter>();
         alerts_ = alerts.get();
@@ -78,6 +80,8 @@ public:
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;
+        setup.exchangePort = 0;  // no test asks a server it did not start
+        setup.store = std::move(store);
         // The hub on a directory of services of the test's own, on loopback.
         setup.hubDiscovery = &discovery_;
         setup.hubBindAddress = platform::SocketAddress::fromText("127.0.0.1", 0);
@@ -93,6 +97,8 @@ public:
     platform::ManualAudioDevice& device() { return *device_; }
     platform::UserDefaults& defaults() { return defaults_; }
     platform::Sandbox& sandbox() { return sandbox_; }
+    /// The MIDI world outside the program: devices come and go, keys are played.
+    platform::LoopbackMidiBackend& midi() { return midi_; }
     ui::kit::RecordingAlertPresenter& alerts() { return *alerts_; }
     RecordingEditMenu& menu() { return *menu_; }
 
@@ -116,7 +122,7 @@ protected:
         loop_.bindToCurrentThread();
     }
 
-    std::unique_ptr<ProgramRun> start(int32_t guiType = 0) {
+    std::unique_ptr<ProgramRun> start(ui::GuiType guiType = ui::GuiType::tablet) {
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType);
     }
 
@@ -158,6 +164,25 @@ protected:
         touchDown(run, view);
         touchUp(run, view);
         loop_.runPending();
+    }
+
+    /// Shows the information screen over the pad screen, runs `meanwhile` while
+    /// it is up, and comes back with its DONE button (the pad screen then
+    /// appears again). Fails the test when a step does not happen.
+    void visitInformationScreen(ProgramRun& run, const std::function<void()>& meanwhile = {}) {
+        ui::kit::Window& window = run.program().window();
+        run.screen().infoBtnPressed();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
+        ASSERT_NE(presented, nullptr);
+        if (meanwhile) meanwhile();
+        ui::kit::Button* done = nullptr;
+        for (ui::kit::View* child : presented->subviews())
+            if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
+        ASSERT_NE(done, nullptr);
+        tap(run, done);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
     }
 
     strombel::testing::TempDir temp_;

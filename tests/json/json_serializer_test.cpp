@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -10,16 +11,20 @@
 #include <string>
 
 #include "json/json_decoder.h"
+#include "json/json_text.h"
 #include "json/value_printer.h"
 
 namespace strombel::json {
 namespace {
 
 struct WrittenCase {
+    const char* name;
     Value value;
     JsonSerializeOptionFlags options;
     std::string text;
 };
+
+void PrintTo(const WrittenCase& c, std::ostream* out) { *out << c.name << ": " << ::testing::PrintToString(c.text); }
 
 class WrittenTextTest : public ::testing::TestWithParam<WrittenCase> {};
 
@@ -33,34 +38,35 @@ TEST_P(WrittenTextTest, WritesTheExpectedText) {
 INSTANTIATE_TEST_SUITE_P(
     Encoder, WrittenTextTest,
     ::testing::Values(
-        WrittenCase{Value::object({{"b", 1}, {"a", 2}}), JsonSerializePretty, "{\n  \"a\": 2,\n  \"b\": 1\n}"},
-        WrittenCase{Value::object({{"b", 1}, {"a", 2}}), 0, "{\"b\":1,\"a\":2}"},
-        WrittenCase{Value::object({{"a key longer than fourteen", 1}, {"q\"", 2}, {"caf\xc3\xa9", 3}, {"", 4}}), 0,
+        WrittenCase{"PrettyObjectSortsKeys", Value::object({{"b", 1}, {"a", 2}}), JsonSerializePretty, "{\n  \"a\": 2,\n  \"b\": 1\n}"},
+        WrittenCase{"CompactObjectKeepsOrder", Value::object({{"b", 1}, {"a", 2}}), 0, "{\"b\":1,\"a\":2}"},
+        WrittenCase{"KeysToEscape", Value::object({{"a key longer than fourteen", 1}, {"q\"", 2}, {"caf\xc3\xa9", 3}, {"", 4}}), 0,
                     "{\"a key longer than fourteen\":1,\"q\\\"\":2,\"caf\xc3\xa9\":3,\"\":4}"},
-        WrittenCase{Value::object({{"q\"", Value::object({{"x/y", 1}})}}), JsonSerializeEscapeSlash,
+        WrittenCase{"EscapedSlashInKeys", Value::object({{"q\"", Value::object({{"x/y", 1}})}}), JsonSerializeEscapeSlash,
                     "{\"q\\\"\":{\"x\\/y\":1}}"},
-        WrittenCase{Value::array({Value::array({1}), Value::object({{"k", Value()}})}), JsonSerializePretty,
+        WrittenCase{"PrettyNesting", Value::array({Value::array({1}), Value::object({{"k", Value()}})}), JsonSerializePretty,
                     "[\n  [\n    1\n  ],\n  {\n    \"k\": null\n  }\n]"},
-        WrittenCase{Value::emptyArray(), 0, "[]"},
-        WrittenCase{Value::array({Value::emptyArray(), Value::emptyObject()}), JsonSerializePretty, "[\n  [],\n  {}\n]"},
-        WrittenCase{Value::emptyObject(), 0, "{}"},
-        WrittenCase{Value("a\tb"), 0, "\"a\\tb\""},
-        WrittenCase{Value("\x01\x1f\x7f"), 0, "\"\\u0001\\u001f\x7f\""},
-        WrittenCase{Value("\"\\\b\f\n\r"), 0, "\"\\\"\\\\\\b\\f\\n\\r\""},
-        WrittenCase{Value("a/b"), 0, "\"a/b\""},
-        WrittenCase{Value("a/b"), JsonSerializeEscapeSlash, "\"a\\/b\""},
-        WrittenCase{Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), 0, "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
-        WrittenCase{Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), JsonSerializeEscapeNonASCII, "\"caf\\u00e9 \\ud83d\\ude00\""},
-        WrittenCase{Value(0.1), 0, "0.1"},
-        WrittenCase{Value(1.0), 0, "1.0"},
-        WrittenCase{Value(-0.0), 0, "-0.0"},
-        WrittenCase{Value(1e300), 0, "1e+300"},
-        WrittenCase{Value(5e-324), 0, "5e-324"},
-        WrittenCase{Value(123456.789), 0, "123456.789"},
-        WrittenCase{Value(static_cast<long long>(INT64_MIN)), 0, "-9223372036854775808"},
-        WrittenCase{Value(18446744073709551615ull), 0, "18446744073709551615"},
-        WrittenCase{Value::decimal("1.50"), 0, "1.50"},
-        WrittenCase{Value::array({true, false, Value()}), 0, "[true,false,null]"}));
+        WrittenCase{"EmptyArray", Value::emptyArray(), 0, "[]"},
+        WrittenCase{"PrettyEmptyContainers", Value::array({Value::emptyArray(), Value::emptyObject()}), JsonSerializePretty, "[\n  [],\n  {}\n]"},
+        WrittenCase{"EmptyObject", Value::emptyObject(), 0, "{}"},
+        WrittenCase{"Tab", Value("a\tb"), 0, "\"a\\tb\""},
+        WrittenCase{"ControlCharacters", Value("\x01\x1f\x7f"), 0, "\"\\u0001\\u001f\x7f\""},
+        WrittenCase{"ShortEscapes", Value("\"\\\b\f\n\r"), 0, "\"\\\"\\\\\\b\\f\\n\\r\""},
+        WrittenCase{"PlainSlash", Value("a/b"), 0, "\"a/b\""},
+        WrittenCase{"EscapedSlash", Value("a/b"), JsonSerializeEscapeSlash, "\"a\\/b\""},
+        WrittenCase{"Utf8AsIs", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), 0, "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
+        WrittenCase{"Utf8Escaped", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), JsonSerializeEscapeNonASCII, "\"caf\\u00e9 \\ud83d\\ude00\""},
+        WrittenCase{"PointOne", Value(0.1), 0, "0.1"},
+        WrittenCase{"WholeDouble", Value(1.0), 0, "1.0"},
+        WrittenCase{"NegativeZero", Value(-0.0), 0, "-0.0"},
+        WrittenCase{"LargeDouble", Value(1e300), 0, "1e+300"},
+        WrittenCase{"SmallestSubnormal", Value(5e-324), 0, "5e-324"},
+        WrittenCase{"DoubleWithFraction", Value(123456.789), 0, "123456.789"},
+        WrittenCase{"Int64Min", Value(static_cast<long long>(INT64_MIN)), 0, "-9223372036854775808"},
+        WrittenCase{"UInt64Max", Value(18446744073709551615ull), 0, "18446744073709551615"},
+        WrittenCase{"Decimal", Value::decimal("1.50"), 0, "1.50"},
+        WrittenCase{"Literals", Value::array({true, false, Value()}), 0, "[true,false,null]"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonSerializerTest, NonFiniteNumbersAreRefused) {
     for (double number : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
@@ -97,8 +103,35 @@ TEST(JsonSerializerTest, StringsThatAreNotUtf8AreRefused) {
     EXPECT_EQ(JSONString(Value::array({"\xe2\x82"}), JsonSerializeEscapeNonASCII).error().message(), "Error converting UTF8.");
     EXPECT_EQ(JSONString(Value::array({"a longer string that ends badly \xed\xa0\x80"})).error().message(),
               "An error occurred converting the contents of a NSString to UTF8.");
-    EXPECT_EQ(JSONString(Value::array({"a longer string with a noncharacter \xef\xbf\xbe in it"})).error().message(),
-              "An error occurred converting the contents of a NSString to UTF8.");
+}
+
+TEST(JsonSerializerTest, NoncharactersAreWrittenAndReadBackByTheSecondCodec) {
+    // U+FFFE, U+FDD0 and U+10FFFF: well-formed UTF-8 that no character is assigned
+    // to, which a user's text may still hold.
+    const char* const texts[] = {"\xef\xbf\xbe", "a longer string with a noncharacter \xef\xb7\x90 in it",
+                                 "\xf4\x8f\xbf\xbf at the start, in a string of more than sixteen bytes"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        const Value document = Value::object({{"name", text}, {text, Value::array({text})}});
+        const Result<std::string> plain = JSONString(document);
+        ASSERT_TRUE(plain.ok()) << plain.error().description();
+        EXPECT_NE(plain.value().find(text), std::string::npos) << "written as it is";
+        const Result<std::string> escaped = JSONString(document, JsonSerializeEscapeNonASCII);
+        ASSERT_TRUE(escaped.ok()) << escaped.error().description();
+        EXPECT_TRUE(std::none_of(escaped.value().begin(), escaped.value().end(),
+                                 [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+            << "escaped: " << escaped.value();
+        // The second codec reads both back, and what it writes itself.
+        const Result<std::string> second = JsonText().stringWithObject(document);
+        ASSERT_TRUE(second.ok());
+        for (const std::string& written : {plain.value(), escaped.value(), second.value()}) {
+            const Result<Value> read = JsonText().objectWithString(written);
+            ASSERT_TRUE(read.ok()) << written;
+            EXPECT_EQ(read.value(), document) << written;
+        }
+    }
+    EXPECT_EQ(JSONString(Value::array({"\xef\xbf\xbe\xef\xb7\x90\xf4\x8f\xbf\xbf"}), JsonSerializeEscapeNonASCII).value(),
+              "[\"\\ufffe\\ufdd0\\udbff\\udfff\"]");
 }
 
 TEST(JsonSerializerTest, ABadByteAnywhereInAStringIsCaught) {

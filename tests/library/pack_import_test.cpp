@@ -27,6 +27,8 @@ struct BadPack {
     int64_t code;
 };
 
+void PrintTo(const BadPack& pack, std::ostream* out) { *out << pack.what << ": " << ::testing::PrintToString(std::string(pack.text)); }
+
 class RefusedPack : public ::testing::TestWithParam<BadPack> {};
 
 TEST_P(RefusedPack, ChangesNothingAndSaysWhy) {

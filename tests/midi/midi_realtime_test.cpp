@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "midi/midi_controller.h"
 #include "midi/midi_parser.h"
 #include "platform/devices/loopback_midi_backend.h"
+#include "platform/realtime.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "support/realtime_guard.h"
@@ -127,6 +129,41 @@ TEST_F(MidiRealtimeTest, AStalledActionThreadNeverHoldsUpTheReadThreadAndDropsAr
         EXPECT_EQ((engine.calls[i] - engine.calls[i - 1] + 128) % 128, 1) << "in the order they came, at " << i;
         if ((engine.calls[i] - engine.calls[i - 1] + 128) % 128 != 1) break;
     }
+}
+
+TEST(MidiParserRealtimeTest, ParsingAllocatesNothing) {
+    ASSERT_TRUE(strombel::testing::realtimeGuardActive());
+    // Every path of the parser: running status, real-time bytes inside a message,
+    // a SysEx that overflows its buffer, one cut short by a status byte, a
+    // message cut short by the packet's end.
+    Bytes bytes = {0x90, 60, 100, 61, 0xF8, 90, 0xB0, 7, 127, 0xF0};
+    bytes.insert(bytes.end(), MidiParser::kSysExBufferSize + 10, 0x11);
+    bytes.insert(bytes.end(), {0xF7, 0xF0, 1, 2, 0x80, 60, 0, 0xE0, 1});
+    const platform::MidiPacket first{0, bytes};
+    const Bytes rest = {0x90, 62};
+    const platform::MidiPacket second{0, rest};
+    MidiParser parser;
+    std::array<ParsedMidiMessage, 16> seen{};
+    size_t count = 0;
+    {
+        platform::RealtimeScope realtime;
+        for (const platform::MidiPacket* packet : {&first, &second}) {
+            parser.parse(platform::MidiPacketList(packet, 1), -1, [&](const ParsedMidiMessage& message) {
+                if (count < seen.size()) seen[count++] = message;
+            });
+        }
+    }
+    // A note, the clock inside the next one, that note, the control, the two
+    // SysEx starts and the note off; the cut-short messages are dropped.
+    ASSERT_EQ(count, 7u);
+    EXPECT_EQ(seen[0].data1, 60);
+    EXPECT_EQ(seen[1].messageType, 0xF8);
+    EXPECT_EQ(seen[2].data1, 61);
+    EXPECT_EQ(seen[3].messageType, 0xB0);
+    EXPECT_EQ(seen[4].messageType, 0xF0);
+    EXPECT_EQ(seen[5].messageType, 0xF0);
+    EXPECT_EQ(seen[6].messageType, 0x80);
+    EXPECT_GE(parser.sysExDropped(), 2u);
 }
 
 }  // namespace

@@ -12,9 +12,9 @@ namespace {
 class MeterTest : public testing::UiTest {};
 
 TEST_F(MeterTest, FramesAndLampPitchPerGuiType) {
-    const std::tuple<int32_t, QRectF, double> cases[] = {{0, QRectF(540, 165, 440, 65), 44},
-                                                         {1, QRectF(250, 59, 200, 31), 20},
-                                                         {2, QRectF(338, 90, 290, 44), 29}};
+    const std::tuple<GuiType, QRectF, double> cases[] = {{GuiType::tablet, QRectF(540, 165, 440, 65), 44},
+                                                         {GuiType::phoneLandscape, QRectF(250, 59, 200, 31), 20},
+                                                         {GuiType::phonePortrait, QRectF(338, 90, 290, 44), 29}};
     for (const auto& [type, frame, pitch] : cases) {
         AudioOutputMeter meter(type);
         EXPECT_EQ(meter.frame(), frame);
@@ -25,7 +25,7 @@ TEST_F(MeterTest, FramesAndLampPitchPerGuiType) {
 }
 
 TEST_F(MeterTest, LevelRisesAtOnceAndFallsATenthOfTheWayPerUpdate) {
-    AudioOutputMeter meter(0);
+    AudioOutputMeter meter(GuiType::tablet);
     meter.setAudioOuputLeft(0.8f, 0.0f);
     EXPECT_FLOAT_EQ(meter.currentLeftValue(), 0.8f);
     EXPECT_EQ(meter.litCount(true), 8);
@@ -46,7 +46,7 @@ TEST_F(MeterTest, LevelRisesAtOnceAndFallsATenthOfTheWayPerUpdate) {
 }
 
 TEST_F(MeterTest, ABrokenLevelShowsAsSilenceNotAsGarbage) {
-    AudioOutputMeter meter(1);
+    AudioOutputMeter meter(GuiType::phoneLandscape);
     meter.setAudioOuputLeft(NAN, INFINITY);
     EXPECT_FLOAT_EQ(meter.currentLeftValue(), 0.0f);
     EXPECT_FLOAT_EQ(meter.currentRightValue(), 0.0f);

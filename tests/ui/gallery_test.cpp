@@ -1,13 +1,19 @@
 // Renders every control of the pad interface, laid out as the pad screen lays
 // them out, for each gui type, to PNG files in the build folder (kept as CI
-// artifacts and looked at by people; not compared pixel by pixel).
+// artifacts and looked at by people), and checks in the rendered pixels what a
+// user would see: lit lamps glow and unlit ones do not, each pad's caption is
+// drawn inside its pad, and nothing is drawn outside the window.
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QGraphicsScene>
 #include <QImage>
+#include <QPainter>
+#include <cmath>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ui/audio_output_meter.h"
 #include "ui/gui_factory.h"
@@ -92,7 +98,7 @@ class GalleryTest : public testing::UiTest {
   protected:
     GalleryTest() : UiTest(kit::Screen::phone()) {}
 
-    ImageView* panelAt(View& base, int32_t g, const char* image, double x, double y, double w,
+    ImageView* panelAt(View& base, GuiType g, const char* image, double x, double y, double w,
                        double h) {
         auto panel =
             std::make_unique<ImageView>(QRectF(x, y, w, h), GuiFactory::imageWithName(image, g));
@@ -100,18 +106,20 @@ class GalleryTest : public testing::UiTest {
         return base.add(std::move(panel));
     }
 
-    void caption(View& parent, int32_t g, QPointF at, double width, const QString& text) {
+    kit::Label* caption(View& parent, GuiType g, QPointF at, double width, const QString& text) {
         auto label = GuiFactory::labelForGuiType(g, at, static_cast<int32_t>(width));
         label->setText(text);
         label->setTextColor(GuiFactory::rustyColor());
-        parent.add(std::move(label));
+        return parent.add(std::move(label));
     }
 
     /// The pad screen's surface for gui type `g`, with its controls in some
     /// telling states: pads held and lit, faders set, the meter showing a level.
-    std::unique_ptr<View> padScreen(int32_t g) {
+    std::unique_ptr<View> padScreen(GuiType g) {
         const GuiFactory gf(g);
-        const Layout& layout = kLayouts[g];
+        const Layout& layout = kLayouts[guiTypeNumber(g)];
+        pads_.clear();
+        lamps_.clear();
         const QImage backgroundImage = GuiFactory::imageWithName("background", g);
         auto root = std::make_unique<View>(QRectF(QPointF(0, 0), kit::pointSize(backgroundImage)));
         root->setBackgroundColor(Qt::black);
@@ -170,10 +178,13 @@ class GalleryTest : public testing::UiTest {
             }
             fader->setX(P * i + layout.slider.x(), layout.slider.y());
             SliderControl* made = sliders->add(std::move(fader));
-            caption(*sliders, g, QPointF(P * i + layout.captionOffset.x(), g == 1 ? -2 : labelY), P,
-                    names[i]);
+            caption(*sliders, g,
+                    QPointF(P * i + layout.captionOffset.x(),
+                            g == GuiType::phoneLandscape ? -2 : labelY),
+                    P, names[i]);
             auto lamp = std::make_unique<LightView>(g);
-            lamp->setX(P * i + layout.lampOffsets[i] + (g == 0 ? -5 : -3), layout.lampY);
+            lamp->setX(P * i + layout.lampOffsets[i] + (g == GuiType::tablet ? -5 : -3),
+                       layout.lampY);
             made->setLightView(sliders->add(std::move(lamp)));
             made->setCurrentPosition(positions[i]);
         }
@@ -192,13 +203,15 @@ class GalleryTest : public testing::UiTest {
             const int dy = static_cast<int>(Y - pad->height());
             pad->setFrame(QRectF(x - dx / 2, y - dy / 2, X, Y));
             if (i == 5 || i == 10) pad->setHighlighted(true);
-            pads->add(std::move(pad));
-            caption(*pads, g, QPointF(x + layout.padLabel.x(), y + layout.padLabel.y()),
-                    layout.padLabelWidth, QString("[%1]").arg(i + 1));
+            const View* madePad = pads->add(std::move(pad));
+            kit::Label* label = caption(*pads, g, QPointF(x + layout.padLabel.x(), y + layout.padLabel.y()),
+                                        layout.padLabelWidth, QString("[%1]").arg(i + 1));
+            pads_.push_back({madePad, label});
             auto lamp = std::make_unique<LightView>(g);
             lamp->setX(x + layout.padLamp.x(), y + layout.padLamp.y());
             LightView* madeLamp = pads->add(std::move(lamp));
             if (i == 5 || i == 10 || i == 0) madeLamp->turnOn();
+            lamps_.push_back({madeLamp, i == 5 || i == 10 || i == 0});
         }
 
         // Volume and output.
@@ -226,11 +239,13 @@ class GalleryTest : public testing::UiTest {
 
     /// The other controls of the kit on one sheet: sequencer and MIDI boxes, pad
     /// volumes, icon buttons, the text field, lamps in both states.
-    std::unique_ptr<View> sheet(int32_t g) {
-        const double u = g == 0 ? 1.0 : g == 1 ? 0.45 : 0.66;
+    std::unique_ptr<View> sheet(GuiType g) {
+        const double u = g == GuiType::tablet ? 1.0 : g == GuiType::phoneLandscape ? 0.45 : 0.66;
         auto root = std::make_unique<View>(QRectF(0, 0, 780 * u, 370 * u));
         root->setBackgroundColor(QColor(14, 14, 13));
         const double row = 79 * u;
+        pads_.clear();
+        lamps_.clear();
         auto* panel = panelAt(*root, g, "linesSequencerControls", 20 * u, 30 * u, 457 * u, row);
         auto tempo = std::make_unique<SequencerScreenControl>(g);
         tempo->setX(14 * u, 14 * u);
@@ -273,6 +288,7 @@ class GalleryTest : public testing::UiTest {
             lamp->setX((20 + 28 * i) * u, 220 * u);
             LightView* made = side->add(std::move(lamp));
             if (i % 2 == 0) made->turnOn();
+            lamps_.push_back({made, i % 2 == 0});
         }
         auto field = GuiFactory::textfieldWithValue("my kit", "bank name", g);
         field->setX(14 * u, 260 * u);
@@ -298,33 +314,152 @@ class GalleryTest : public testing::UiTest {
         EXPECT_TRUE(varied) << name;
     }
 
-    void render(int32_t g) {
+    void render(GuiType g) {
         kit::Window window;
         window.setRootView(padScreen(g));
-        save(window, "pad-screen-guitype" + std::to_string(g) + ".png");
+        save(window, "pad-screen-guitype" + std::to_string(guiTypeNumber(g)) + ".png");
+        expectWhatTheUserSees(window);
         window.setRootView(sheet(g));
-        save(window, "controls-guitype" + std::to_string(g) + ".png");
+        save(window, "controls-guitype" + std::to_string(guiTypeNumber(g)) + ".png");
+        expectWhatTheUserSees(window);
     }
+
+    // --- What the user sees, read from the pixels -----------------------------------
+
+    static constexpr double kScale = 2.0;  // pixels per point in every picture below
+
+    /// Draws the scene's `area` (in the root's points, which are the scene's), on
+    /// transparency, as the window draws it.
+    static QImage draw(const View& root, const QRectF& area) {
+        QImage image((area.size() * kScale).toSize(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform |
+                               QPainter::TextAntialiasing);
+        root.scene()->render(&painter, QRectF(QPointF(0, 0), area.size() * kScale), area);
+        return image;
+    }
+
+    static QRectF inRoot(const View& view, const View& root) {
+        return view.mapRectToItem(&root, view.bounds());
+    }
+
+    /// The mean colour of the pixels of `picture` (drawn from `area`) within
+    /// `radius` points of `centre`.
+    static QColor meanColour(const QImage& picture, const QRectF& area, QPointF centre, double radius) {
+        centre = (centre - area.topLeft()) * kScale;
+        radius *= kScale;
+        double red = 0, green = 0, blue = 0;
+        int count = 0;
+        for (int y = static_cast<int>(centre.y() - radius); y <= static_cast<int>(centre.y() + radius); ++y) {
+            for (int x = static_cast<int>(centre.x() - radius); x <= static_cast<int>(centre.x() + radius); ++x) {
+                if (std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y()) > radius || !picture.valid(x, y)) continue;
+                const QColor pixel = picture.pixelColor(x, y);
+                red += pixel.red();
+                green += pixel.green();
+                blue += pixel.blue();
+                ++count;
+            }
+        }
+        if (count == 0) return {};
+        return QColor(static_cast<int>(red / count), static_cast<int>(green / count), static_cast<int>(blue / count));
+    }
+
+    /// Where two pictures of the same area differ, in points of that area
+    /// (empty when they do not).
+    static QRectF changed(const QImage& before, const QImage& after) {
+        QRect pixels;
+        for (int y = 0; y < before.height(); ++y) {
+            for (int x = 0; x < before.width(); ++x) {
+                if (before.pixel(x, y) != after.pixel(x, y)) pixels |= QRect(x, y, 1, 1);
+            }
+        }
+        if (pixels.isNull()) return {};
+        return QRectF(QPointF(pixels.topLeft()) / kScale, QSizeF(pixels.size()) / kScale);
+    }
+
+    void expectWhatTheUserSees(kit::Window& window) {
+        const View& root = *window.rootView();
+        const QRectF screen = root.bounds();
+        const QImage picture = draw(root, screen);
+
+        // A lit lamp glows amber at its centre; an unlit one shows its dark glass.
+        for (size_t i = 0; i < lamps_.size(); ++i) {
+            const QRectF lamp = inRoot(*lamps_[i].view, root);
+            const QColor seen = meanColour(picture, screen, lamp.center(), lamp.width() * 0.12);
+            SCOPED_TRACE(::testing::Message() << "lamp " << i << " at " << lamp.x() << "," << lamp.y() << ": rgb "
+                                              << seen.red() << " " << seen.green() << " " << seen.blue());
+            if (lamps_[i].lit) {
+                EXPECT_GT(seen.red(), 150);
+                EXPECT_GT(seen.red(), seen.blue() + 50);
+            } else {
+                EXPECT_LT(seen.red(), 100);
+            }
+        }
+
+        // Each pad's caption is drawn, and drawn inside its pad: hiding it changes
+        // pixels only there (looked at over the pad and a pad's width around it).
+        for (size_t i = 0; i < pads_.size(); ++i) {
+            const QRectF pad = inRoot(*pads_[i].pad, root);
+            const QRectF around = pad.adjusted(-pad.width(), -pad.height(), pad.width(), pad.height());
+            const QImage shown = draw(root, around);
+            pads_[i].label->setHidden(true);
+            const QImage hidden = draw(root, around);
+            pads_[i].label->setHidden(false);
+            const QRectF text = changed(shown, hidden).translated(around.topLeft());
+            SCOPED_TRACE(::testing::Message() << "pad " << i + 1);
+            ASSERT_FALSE(text.isEmpty()) << "the caption shows";
+            EXPECT_TRUE(pad.contains(text)) << "caption drawn over " << text.x() << "," << text.y() << " "
+                                            << text.width() << "x" << text.height() << ", pad " << pad.x() << ","
+                                            << pad.y() << " " << pad.width() << "x" << pad.height();
+        }
+
+        // Nothing lies outside the window: around it the scene is as it is without
+        // the screen (but for the pixels its edge runs through).
+        const double margin = std::ceil(screen.width() / 4);
+        const QRectF beyond = screen.adjusted(-margin, -margin, margin, margin);
+        const double pixel = 1 / kScale;
+        const QImage withScreen = draw(root, beyond);
+        window.rootView()->setHidden(true);
+        const QImage withoutScreen = draw(root, beyond);
+        window.rootView()->setHidden(false);
+        const QRectF drawn = changed(withScreen, withoutScreen).translated(beyond.topLeft());
+        EXPECT_TRUE(screen.adjusted(-pixel, -pixel, pixel, pixel).contains(drawn)) << "drawn over " << drawn.x() << "," << drawn.y() << " " << drawn.width()
+                                            << "x" << drawn.height() << " of a window of " << screen.width() << "x"
+                                            << screen.height();
+    }
+
+    struct PadOnScreen {
+        const View* pad;
+        kit::Label* label;
+    };
+    struct LampOnScreen {
+        const LightView* view;
+        bool lit;
+    };
+    std::vector<PadOnScreen> pads_;    // the pad screen's pads, with their captions
+    std::vector<LampOnScreen> lamps_;  // lamps whose state the picture must show
 
     InMemorySoundBankList banks{{"Acoustic Kit", "Electro Kit", "Hip Hop Kit"}};
 };
 
 TEST_F(GalleryTest, TabletPadScreen) {
-    render(0);
+    render(GuiType::tablet);
 }
 TEST_F(GalleryTest, PhoneLandscapePadScreen) {
-    render(1);
+    render(GuiType::phoneLandscape);
 }
 TEST_F(GalleryTest, PhonePortraitPadScreen) {
-    render(2);
+    render(GuiType::phonePortrait);
 }
 
 TEST_F(GalleryTest, TallPhoneLandscapePadScreen) {
     context.setScreen(kit::Screen::tallPhone());
     kit::Window window;
-    window.setRootView(padScreen(1));
+    window.setRootView(padScreen(GuiType::phoneLandscape));
     EXPECT_EQ(window.rootView()->width(), 568);
     save(window, "pad-screen-guitype1-568h.png");
+    expectWhatTheUserSees(window);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ class GuiFactoryTest : public testing::UiTest {};
 
 struct MetricsRow {
     const char* layout;
-    int32_t guiType;
+    GuiType guiType;
     kit::Screen screen;
     std::array<int32_t, 16> values;  // the fifteen fields in order, then controlsMargin
 };
@@ -42,27 +42,25 @@ TEST_F(GuiFactoryTest, MetricTablesPerGuiTypeAndScreen) {
     const kit::Screen tall = kit::Screen::tallPhone();
     const MetricsRow rows[] = {
         {"tablet",
-         0,
+         GuiType::tablet,
          kit::Screen::tablet(),
          {76, 111, 165, 76, -6, 40, 527, 457, 79, 456, 65, 159, 255, 14, 14, 15}},
         {"phone landscape",
-         1,
+         GuiType::phoneLandscape,
          phone,
          {34, 50, 74, 34, -2, 27, 246, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
         {"phone landscape 16:9",
-         1,
+         GuiType::phoneLandscape,
          tall,
          {34, 50, 74, 34, -2, 71, 290, 206, 36, 206, 14, 57, 100, 7, 7, 7}},
         {"phone portrait",
-         2,
+         GuiType::phonePortrait,
          phone,
          {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 24, 86, 149, 9, 9, 10}},
         {"phone portrait 16:9",
-         2,
+         GuiType::phonePortrait,
          tall,
          {50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 130, 193, 9, 9, 10}},
-        {"unknown type", 5, kit::Screen::tablet(), {}},
-        {"negative type", -1, phone, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.layout);
@@ -70,30 +68,21 @@ TEST_F(GuiFactoryTest, MetricTablesPerGuiTypeAndScreen) {
     }
 }
 
-TEST_F(GuiFactoryTest, ColoursAndTextSizes) {
-    EXPECT_EQ(GuiFactory::rustyColor(), QColor(195, 176, 134));
-    EXPECT_EQ(GuiFactory::darkRustyColor(), QColor(145, 130, 99));
-    EXPECT_EQ(GuiFactory::textSize(0), 12);
-    EXPECT_EQ(GuiFactory::textSize(1), 6);
-    EXPECT_EQ(GuiFactory::textSize(2), 8);
-}
-
-TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiTypeAndNoneForAnUnknownType) {
-    auto label = GuiFactory::labelForGuiType(2, QPointF(10, -3), 45);
+TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiType) {
+    auto label = GuiFactory::labelForGuiType(GuiType::phonePortrait, QPointF(10, -3), 45);
     ASSERT_TRUE(label);
     EXPECT_EQ(label->frame(), QRectF(10, -3, 45, 8));
     EXPECT_EQ(label->font().pixelSize(), 8);
     EXPECT_EQ(label->textColor(), QColor(Qt::white));
     EXPECT_EQ(label->alignment(), kit::Label::Alignment::center);
     EXPECT_EQ(label->lineBreakMode(), kit::Label::LineBreak::clip);
-    EXPECT_EQ(GuiFactory::labelForGuiType(5, QPointF(0, 0), 10), nullptr);
     EXPECT_EQ(GuiFactory::labelWithFrame(QRectF(0, 0, 10, 10))->font().pixelSize(), 12);
 }
 
 TEST_F(GuiFactoryTest, SmallButtonGetsItsTouchSquareCaptionAndLamp) {
     kit::View panel(QRectF(0, 0, 457, 79));
     SmallButtonControl* button = nullptr;
-    GuiFactory(0).createSmallButtonInto(&button, panel, QPointF(166, 14), "SORT");
+    GuiFactory(GuiType::tablet).createSmallButtonInto(&button, panel, QPointF(166, 14), "SORT");
     ASSERT_NE(button, nullptr);
     // The 50-point key in a 76-point square centred on it.
     EXPECT_EQ(button->frame(), QRectF(153, 1, 76, 76));
@@ -113,7 +102,7 @@ TEST_F(GuiFactoryTest, PortraitSmallButtonPlacesCaptionAndLampByItsOwnOffsets) {
     kit::View panel(QRectF(0, 0, 301, 52));
     SmallButtonControl* button = nullptr;
     LightView* lamp = nullptr;
-    GuiFactory(2, kit::Screen::phone())
+    GuiFactory(GuiType::phonePortrait, kit::Screen::phone())
         .createSmallButtonInto(&button, &lamp, panel, QPointF(9, 9), "INFO");
     ASSERT_NE(lamp, nullptr);
     EXPECT_EQ(lamp->frame().topLeft(), QPointF(-3, -12));
@@ -121,19 +110,18 @@ TEST_F(GuiFactoryTest, PortraitSmallButtonPlacesCaptionAndLampByItsOwnOffsets) {
 }
 
 TEST_F(GuiFactoryTest, StyledTextFieldBySizeOfTheGuiType) {
-    const std::pair<int32_t, QRectF> cases[] = {{0, QRectF(0, 0, 216, 30)},
-                                                {1, QRectF(0, 0, 108, 15)},
-                                                {2, QRectF(0, 0, 144, 20)},
-                                                {7, QRectF(0, 0, 216, 30)}};
+    const std::pair<GuiType, QRectF> cases[] = {{GuiType::tablet, QRectF(0, 0, 216, 30)},
+                                                {GuiType::phoneLandscape, QRectF(0, 0, 108, 15)},
+                                                {GuiType::phonePortrait, QRectF(0, 0, 144, 20)}};
     for (const auto& [type, frame] : cases) {
         auto field = GuiFactory::textfieldWithValue("kick", "name", type);
         EXPECT_EQ(field->frame(), frame);
         EXPECT_EQ(field->text(), "KICK");
         EXPECT_EQ(field->placeholder(), "NAME");
     }
-    EXPECT_EQ(GuiFactory::textfieldWithValue("", "", 1)->textEdgeInsets().left, 4);
-    EXPECT_EQ(GuiFactory::textfieldWithValue("", "", 2)->textEdgeInsets().left, 5);
-    auto field = GuiFactory::textfieldWithValue("", "", 0);
+    EXPECT_EQ(GuiFactory::textfieldWithValue("", "", GuiType::phoneLandscape)->textEdgeInsets().left, 4);
+    EXPECT_EQ(GuiFactory::textfieldWithValue("", "", GuiType::phonePortrait)->textEdgeInsets().left, 5);
+    auto field = GuiFactory::textfieldWithValue("", "", GuiType::tablet);
     EXPECT_EQ(field->textEdgeInsets().left, 10);
     EXPECT_EQ(field->textRectForBounds(QRectF(0, 0, 216, 30)), QRectF(10, 0, 206, 30));
 }

@@ -40,7 +40,7 @@ class LibrarySoundBankListTest : public testing::UiTest {
 
 TEST_F(LibrarySoundBankListTest, TheSelectorShowsTheLibrarysBanksAndFollowsThem) {
     LibrarySoundBankList banks(library);
-    SoundBankControl selector(0, banks);
+    SoundBankControl selector(GuiType::tablet, banks);
     selector.setDelegate(&recorder);
     const auto names = banks.soundbankNames();
     ASSERT_EQ(names.size(), library.soundbanks().size());
@@ -58,7 +58,7 @@ TEST_F(LibrarySoundBankListTest, TheSelectorShowsTheLibrarysBanksAndFollowsThem)
 
 TEST_F(LibrarySoundBankListTest, AReorderedBankShowsAtItsNewPlaceWithoutAMessage) {
     LibrarySoundBankList banks(library);
-    SoundBankControl selector(0, banks);
+    SoundBankControl selector(GuiType::tablet, banks);
     selector.setDelegate(&recorder);
     const auto before = banks.soundbankNames();
     ASSERT_NE(before[0], before[1]);

@@ -14,13 +14,13 @@ namespace {
 class SliderTest : public testing::UiTest {
   protected:
     template <typename Slider>
-    Slider* make(int32_t guiType) {
+    Slider* make(GuiType guiType) {
         Slider* slider = root.add(std::make_unique<Slider>(guiType));
         slider->setX(16, 4);
         slider->addTarget(kit::valueChanged, [this](kit::Control&) { ++events; });
         return slider;
     }
-    LightView* lampFor(int32_t guiType) { return root.add(std::make_unique<LightView>(guiType)); }
+    LightView* lampFor(GuiType guiType) { return root.add(std::make_unique<LightView>(guiType)); }
 
     kit::View root{QRectF(0, 0, 600, 600)};
     kit::TouchDispatcher touches{&root};
@@ -29,23 +29,23 @@ class SliderTest : public testing::UiTest {
 };
 
 TEST_F(SliderTest, GeometryFromThePictures) {
-    auto* slider = make<SliderControl>(0);
+    auto* slider = make<SliderControl>(GuiType::tablet);
     // 46 x 400 track, 46 x 40 knob: the knob's centre travels from 22 to 419.
     EXPECT_EQ(slider->size(), QSizeF(46, 440));
     EXPECT_FLOAT_EQ(slider->minY(), 22);
     EXPECT_FLOAT_EQ(slider->maxY(), 419);
     EXPECT_EQ(slider->knob().y(), 419 - 20);
     EXPECT_FLOAT_EQ(slider->currentPosition(), 0);
-    auto* phone = make<SliderControl>(1);
+    auto* phone = make<SliderControl>(GuiType::phoneLandscape);
     EXPECT_FLOAT_EQ(phone->minY(), 9 + 1);
     EXPECT_FLOAT_EQ(phone->maxY(), 176 + 9);
-    auto* pitch = make<PitchSliderControl>(0);
+    auto* pitch = make<PitchSliderControl>(GuiType::tablet);
     EXPECT_EQ(pitch->knob().y(), static_cast<int>(22 + (419 - 22) / 2.0 - 20));
 }
 
 TEST_F(SliderTest, SetCurrentPositionClampsAndAlwaysReports) {
-    auto* slider = make<SliderControl>(0);
-    LightView* lamp = lampFor(0);
+    auto* slider = make<SliderControl>(GuiType::tablet);
+    LightView* lamp = lampFor(GuiType::tablet);
     slider->setLightView(lamp);
     slider->setCurrentPosition(1.7f);
     EXPECT_FLOAT_EQ(slider->currentPosition(), 1.0f);
@@ -61,7 +61,7 @@ TEST_F(SliderTest, SetCurrentPositionClampsAndAlwaysReports) {
 }
 
 TEST_F(SliderTest, DraggingFollowsTheFingerAndADoubleTapReturnsToZero) {
-    auto* slider = make<SliderControl>(0);
+    auto* slider = make<SliderControl>(GuiType::tablet);
     finger.down(*slider, {23, 419});
     finger.move(*slider, {23, slider->pointOf(0.75f)});
     EXPECT_NEAR(slider->currentPosition(), 0.75, 1e-4);
@@ -76,8 +76,8 @@ TEST_F(SliderTest, DraggingFollowsTheFingerAndADoubleTapReturnsToZero) {
 }
 
 TEST_F(SliderTest, PitchSnapsToTheMiddleAndSpringsBackWhenLetGo) {
-    auto* pitch = make<PitchSliderControl>(0);
-    LightView* lamp = lampFor(0);
+    auto* pitch = make<PitchSliderControl>(GuiType::tablet);
+    LightView* lamp = lampFor(GuiType::tablet);
     pitch->setLightView(lamp);
     finger.down(*pitch, {23, pitch->pointOf(0.495f)});
     EXPECT_FLOAT_EQ(pitch->currentPosition(), 0.5f);
@@ -94,9 +94,9 @@ TEST_F(SliderTest, PitchSnapsToTheMiddleAndSpringsBackWhenLetGo) {
 }
 
 TEST_F(SliderTest, ACancelledTouchLeavesEffectAndPadVolumeWhereTheyWereButCentresPitch) {
-    auto* slider = make<SliderControl>(0);
-    auto* volume = make<VolumeSliderControl>(0);
-    auto* pitch = make<PitchSliderControl>(0);
+    auto* slider = make<SliderControl>(GuiType::tablet);
+    auto* volume = make<VolumeSliderControl>(GuiType::tablet);
+    auto* pitch = make<PitchSliderControl>(GuiType::tablet);
     volume->setX(200, 4);
     pitch->setX(300, 4);
     touches.begin(1, slider->mapToScene(QPointF(23, slider->pointOf(0.3f))));
@@ -109,7 +109,7 @@ TEST_F(SliderTest, ACancelledTouchLeavesEffectAndPadVolumeWhereTheyWereButCentre
 }
 
 TEST_F(SliderTest, HorizontalVolumeRunsLeftToRight) {
-    auto* volume = make<HorizontalSliderControl>(0);
+    auto* volume = make<HorizontalSliderControl>(GuiType::tablet);
     EXPECT_EQ(volume->size(), QSizeF(409 + 40, 50));
     EXPECT_FLOAT_EQ(volume->minX(), 22);
     EXPECT_FLOAT_EQ(volume->maxX(), 409 + 20 - 1);
@@ -123,8 +123,41 @@ TEST_F(SliderTest, HorizontalVolumeRunsLeftToRight) {
     EXPECT_EQ(events, 4);
 }
 
+TEST_F(SliderTest, EffectAndMasterFadersTravelTheirPicturesOnEveryGuiType) {
+    // The knob's stops inside the track differ by gui type and by fader.
+    struct Expected {
+        QSizeF size;
+        float min, max;
+        double knobAtRest, knobAtAThird;  // along the travel
+    };
+    const Expected vertical[] = {{{46, 440}, 22, 419, 399, 279}, {{20, 194}, 10, 185, 176, 123},
+                                 {{36, 288}, 16, 272, 258, 181}};
+    const Expected horizontal[] = {{{449, 50}, 22, 428, 408, 123}, {{202, 24}, 10, 193, 184, 55},
+                                   {{297, 34}, 14, 283, 270, 81}};
+    const GuiType layouts[] = {GuiType::tablet, GuiType::phoneLandscape, GuiType::phonePortrait};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        auto* effect = make<SliderControl>(layouts[i]);
+        auto* master = make<HorizontalSliderControl>(layouts[i]);
+        const Expected& v = vertical[i];
+        const Expected& h = horizontal[i];
+        EXPECT_EQ(effect->size(), v.size);
+        EXPECT_FLOAT_EQ(effect->minY(), v.min);
+        EXPECT_FLOAT_EQ(effect->maxY(), v.max);
+        EXPECT_EQ(effect->knob().y(), v.knobAtRest);
+        EXPECT_EQ(master->size(), h.size);
+        EXPECT_FLOAT_EQ(master->minX(), h.min);
+        EXPECT_FLOAT_EQ(master->maxX(), h.max);
+        EXPECT_EQ(master->knob().x(), h.knobAtRest);
+        effect->setCurrentPosition(0.3f);
+        master->setCurrentPosition(0.3f);
+        EXPECT_EQ(effect->knob().y(), v.knobAtAThird);
+        EXPECT_EQ(master->knob().x(), h.knobAtAThird);
+    }
+}
+
 TEST_F(SliderTest, PadVolumeIsSilentWhenSetAndReportsEveryTouchStep) {
-    auto* volume = make<VolumeSliderControl>(0);
+    auto* volume = make<VolumeSliderControl>(GuiType::tablet);
     EXPECT_EQ(volume->size(), QSizeF(48, 120));
     EXPECT_FLOAT_EQ(volume->currentPosition(), 1.0f);
     volume->setCurrentPosition(2.0f / 3.0f);
@@ -144,33 +177,11 @@ TEST_F(SliderTest, PadVolumeIsSilentWhenSetAndReportsEveryTouchStep) {
     EXPECT_NEAR(volume->currentPosition(), 2.0 / 3.0, 1e-4);
 }
 
-TEST_F(SliderTest, UnknownGuiTypeNeverYieldsANaNPosition) {
-    auto* slider = make<SliderControl>(9);
-    auto* pitch = make<PitchSliderControl>(9);
-    auto* volume = make<VolumeSliderControl>(9);
-    auto* horizontal = make<HorizontalSliderControl>(9);
-    finger.tap(*slider, {0, 0});
-    slider->setCurrentPosition(0.6f);
-    pitch->setCurrentPosition(0.3f);
-    volume->setCurrentPosition(0.4f);
-    horizontal->setCurrentPosition(0.7f);
-    slider->doubleTapOccured();
-    for (float position : {slider->currentPosition(), pitch->currentPosition(),
-                           volume->currentPosition(), horizontal->currentPosition()}) {
-        EXPECT_TRUE(std::isfinite(position));
-        EXPECT_GE(position, 0.0f);
-        EXPECT_LE(position, 1.0f);
-    }
-    EXPECT_FLOAT_EQ(pitch->currentPosition(), 0.3f);
-    EXPECT_FLOAT_EQ(volume->currentPosition(), 0.4f);
-    EXPECT_FLOAT_EQ(horizontal->currentPosition(), 0.7f);
-}
-
 TEST_F(SliderTest, MissingPicturesNeverYieldANaNPosition) {
     // No bundle art and nothing drawn: every slider is built without travel.
     ImageStore::setShared(std::make_unique<ImageStore>(std::filesystem::path(), 2.0, false));
-    auto* slider = make<SliderControl>(0);
-    auto* volume = make<VolumeSliderControl>(0);
+    auto* slider = make<SliderControl>(GuiType::tablet);
+    auto* volume = make<VolumeSliderControl>(GuiType::tablet);
     EXPECT_FLOAT_EQ(slider->minY(), slider->maxY());
     slider->setCurrentPosition(0.5f);
     EXPECT_FLOAT_EQ(slider->currentPosition(), 0.5f);

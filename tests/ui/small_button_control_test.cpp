@@ -12,7 +12,7 @@ namespace {
 class SmallButtonTest : public testing::UiTest {
   protected:
     SmallButtonTest() {
-        GuiFactory(0).createSmallButtonInto(&button, &lamp, panel, QPointF(14, 14), "SEQ");
+        GuiFactory(GuiType::tablet).createSmallButtonInto(&button, &lamp, panel, QPointF(14, 14), "SEQ");
         button->addTarget(kit::valueChanged,
                           [this](kit::Control&) { changes.push_back(button->isPressedDown()); });
     }
@@ -87,7 +87,7 @@ TEST_F(SmallButtonTest, AButtonWhoseLampIsGoneStillWorks) {
 }
 
 TEST_F(SmallButtonTest, IconButtonGivesTheTitleTheRestOfItsWidth) {
-    QVButtonWithIcon phone(QRectF(0, 0, 120, 20), "NEW BANK", QImage(), 1);
+    QVButtonWithIcon phone(QRectF(0, 0, 120, 20), "NEW BANK", QImage(), GuiType::phoneLandscape);
     EXPECT_EQ(phone.titleLabel().frame(), QRectF(14, 0, 106, 20));
     EXPECT_EQ(phone.iconImageView().frame(), QRectF(0, 0, 14, 20));
     EXPECT_EQ(phone.title(), "NEW BANK");

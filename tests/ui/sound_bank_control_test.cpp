@@ -18,7 +18,7 @@ class SoundBankTest : public testing::UiTest {
   protected:
     SoundBankControl& make(std::vector<std::string> names) {
         banks.setNames(std::move(names));
-        selector = std::make_unique<SoundBankControl>(0, banks);
+        selector = std::make_unique<SoundBankControl>(GuiType::tablet, banks);
         selector->setDelegate(&recorder);
         return *selector;
     }

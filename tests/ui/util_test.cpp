@@ -11,29 +11,10 @@ namespace {
 
 class UtilTest : public testing::UiTest {};
 
-TEST_F(UtilTest, GuardBounds) {
-    EXPECT_EQ(Util::guardBounds(5, 0, 1), 1);
-    EXPECT_EQ(Util::guardBounds(-1, 0, 1), 0);
-    EXPECT_EQ(Util::guardBounds(0.5, 0, 1), 0.5);
-}
-
-TEST_F(UtilTest, ColorForHex) {
-    const QColor orange(255, 128, 0);
-    EXPECT_EQ(Util::colorForHex("#FF8000"), orange);
-    EXPECT_EQ(Util::colorForHex("ff8000"), orange);
-    EXPECT_EQ(Util::colorForHex("  #ff8000\n"), orange);
-    EXPECT_EQ(Util::colorForHex("#FFF"), QColor(0, 0, 0));
-    EXPECT_EQ(Util::colorForHex("#FF800"), QColor(0, 0, 0));
-    EXPECT_EQ(Util::colorForHex("#FF80001"), QColor(0, 0, 0));
-}
-
-TEST_F(UtilTest, ColorForHexWithASignedPairStillGivesAnOpaqueColour) {
-    // "-1" is no pair of hexadecimal digits: it must not become a negative component.
-    const QColor color = Util::colorForHex("#-10203");
-    EXPECT_TRUE(color.isValid());
-    EXPECT_EQ(color.alpha(), 255);
-    EXPECT_EQ(color.green(), 2);
-    EXPECT_EQ(color.blue(), 3);
+TEST_F(UtilTest, ALibraryColourBecomesTheSameQtColour) {
+    EXPECT_EQ(Util::toQColor(library::Util::colorForHex("#FF8000")), QColor(255, 128, 0));
+    EXPECT_EQ(Util::toQColor(library::Util::colorForHex("#FFF")), QColor(0, 0, 0));
+    EXPECT_EQ(Util::toQColor(library::Color{0, 0, 1, 0.5f}).alpha(), 128);
 }
 
 TEST_F(UtilTest, SixteenByNinePhones) {
@@ -82,6 +63,17 @@ TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
                       "Unsupported content mode: " + std::to_string(mode));
         }
     }
+}
+
+TEST_F(UtilTest, FindParentTableViewCellFor) {
+    kit::View outside;
+    kit::TableViewCell cell("ROW");
+    kit::View* label = cell.add(std::make_unique<kit::View>());
+    kit::View* inner = label->add(std::make_unique<kit::View>());
+    EXPECT_EQ(Util::findParentTableViewCellFor(inner), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&cell), &cell);
+    EXPECT_EQ(Util::findParentTableViewCellFor(&outside), nullptr);
+    EXPECT_EQ(Util::findParentTableViewCellFor(nullptr), nullptr);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ struct Recorder : DryWetEffectsControlDelegate,
 class ValueBoxTest : public testing::UiTest {
   protected:
     template <typename Box>
-    Box* make(int32_t guiType = 0) {
+    Box* make(GuiType guiType = GuiType::tablet) {
         Box* box = root.add(std::make_unique<Box>(guiType));
         box->setDelegate(&recorder);
         box->setX(14, 14);
@@ -47,7 +47,7 @@ TEST_F(ValueBoxTest, LayoutPlacesTheDisplayWhereAsked) {
     EXPECT_EQ(box->rightButton().frame(), QRectF(128 + 24 - 3 - 48, 3, 48, 46));
     EXPECT_EQ(box->screenLabel().frame(), QRectF(12 + 32, 20, 64, 13));
     EXPECT_EQ(box->screenLabel().text(), "100%");
-    auto* phone = make<SequencerScreenControl>(1);
+    auto* phone = make<SequencerScreenControl>(GuiType::phoneLandscape);
     EXPECT_EQ(phone->leftBtnImageWidth(), 10);  // an 11-point key rounds down to even
     EXPECT_EQ(phone->screenLabel().frame(), QRectF(5 + 14, 9, 31, 7));
     EXPECT_EQ(phone->screenLabel().text(), "HELLO");

@@ -205,8 +205,13 @@ PROBE_FUNCTION void probe_thread_waits() {
     }
 }
 
+// Set once the main thread is inside probe_main_waits, so a thread that crashes
+// on purpose can wait until the main thread is found there.
+std::atomic<bool> mainWaiting{false};
+
 PROBE_FUNCTION void probe_main_waits() {
     PROBE_KEEP_FRAME();
+    mainWaiting.store(true);
     for (;;) sleepHere();
 }
 
@@ -333,6 +338,9 @@ PROBE_FUNCTION void probe_throw_outer() { probe_throw_inner(); }
 
 PROBE_FUNCTION void probe_crash_on_thread() {
     waitForThreads(1);
+    // Still returning from starting this thread, the main thread is not yet where
+    // the report should find it waiting.
+    while (!mainWaiting.load()) std::this_thread::yield();
     probe_segv_outer();
 }
 

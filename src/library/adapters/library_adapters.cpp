@@ -77,14 +77,18 @@ std::vector<sequencer::StoredSequencerEvent> SequencerPatternStore::sequencerEve
     for (const auto& event : library_.sequencerEventsForPattern(patternIdx)) {
         const Sample* sample = event->samplePointer();
         if (!sample) continue;
-        result.push_back({event->step(), static_cast<int32_t>(event->eventType()), sample->filepath()});
+        // A stored type other than start and stop is kept, for the loop to log.
+        const auto type = static_cast<sequencer::PatternEventType>(static_cast<int32_t>(event->eventType()));
+        result.push_back({event->step(), type, sample->filepath()});
     }
     return result;
 }
 
-bool SequencerPatternStore::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+bool SequencerPatternStore::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
+                                                      sequencer::PatternEventType type,
                                                       const std::string& sampleFilepath) {
-    return library_.addSequenceEventOnPattern(patternIdx, step, type, sampleFilepath);
+    return library_.addSequenceEventOnPattern(patternIdx, step, sequencer::patternEventTypeNumber(type),
+                                              sampleFilepath);
 }
 
 size_t SequencerPatternStore::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,

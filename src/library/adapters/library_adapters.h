@@ -44,7 +44,7 @@ public:
     std::optional<uint64_t> patternNumBars(uint64_t patternIdx) override;
     void setPatternNumBars(uint64_t patternIdx, uint64_t numBars) override;
     std::vector<sequencer::StoredSequencerEvent> sequencerEventsForPattern(uint64_t patternIdx) override;
-    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, sequencer::PatternEventType type,
                                    const std::string& sampleFilepath) override;
     size_t removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, const std::string& sampleFilepath) override;
     void copyAllSequencerEventsOfPattern(uint64_t source, uint64_t target) override;

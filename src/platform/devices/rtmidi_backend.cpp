@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <filesystem>
 #include <map>
 #include <type_traits>
@@ -39,7 +40,9 @@ namespace {
 // the client), then let the client's closing take its port along, then RtMidi
 // frees: stop, close, free, each once. RtMidi offers no way to reach its client:
 // the member pointers below reach RtMidi's own fields, and its JACK data begins
-// with the client and the port (RtMidi 4 to 6).
+// with the client and the port (RtMidi 4 to 6). The library loaded at run time
+// may not be the one we were built against: with another major version the
+// fields are not touched and RtMidi closes its ports its own way.
 
 struct RtMidiFields : RtMidi {
     static constexpr MidiApi* RtMidi::*api = &RtMidiFields::rtapi_;
@@ -52,9 +55,16 @@ struct RtMidiJackData {
     jack_port_t* port;
 };
 
-/// RtMidi's JACK data of a port, or null for a port on another system.
+bool loadedRtMidiHasKnownJackLayout() {
+    static const bool known = RtMidiBackend::knowsJackLayoutOf(RtMidi::getVersion());
+    return known;
+}
+
+/// RtMidi's JACK data of a port, or null for a port on another system or of an
+/// RtMidi whose fields we do not know.
 template <class Port>
 RtMidiJackData* jackDataOf(Port& port) {
+    if (!loadedRtMidiHasKnownJackLayout()) return nullptr;
     MidiApi* api = port.*RtMidiFields::api;
     if (!api || port.getCurrentApi() != RtMidi::UNIX_JACK) return nullptr;
     return static_cast<RtMidiJackData*>(api->*MidiApiFields::data);
@@ -171,6 +181,14 @@ std::string displayName(RtMidiBackend::System system, const std::string& rtName)
 }
 
 }  // namespace
+
+bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
+    int major = 0;
+    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), major);
+    if (error != std::errc{} || end == version.data()) return false;
+    if (end != version.data() + version.size() && *end != '.') return false;
+    return major >= 4 && major <= 6;
+}
 
 struct RtMidiBackend::Impl {
     enum class Kind { source, destination };

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/devices/midi_backend.h"
@@ -26,6 +27,9 @@ public:
     static std::unique_ptr<RtMidiBackend> open(Clock& clock = SystemClock::shared());
     /// True when a JACK server answers (it is never started for us).
     static bool jackServerRunning();
+    /// True when RtMidi of this version (as `RtMidi::getVersion()` gives it) keeps
+    /// its JACK client where we reach for it to close ports in order.
+    static bool knowsJackLayoutOf(std::string_view version);
 
     explicit RtMidiBackend(System system, Clock& clock = SystemClock::shared());
     ~RtMidiBackend() override;

@@ -2,6 +2,7 @@
 
 namespace strombel::info {
 
-StrombelInformationViewController::StrombelInformationViewController(int32_t guiType) : PlaceholderScreen(guiType, "STROMBEL") {}
+StrombelInformationViewController::StrombelInformationViewController(ui::GuiType guiType)
+    : PlaceholderScreen(guiType, "STROMBEL") {}
 
 }  // namespace strombel::info

@@ -15,16 +15,16 @@ namespace strombel::info {
 class StrombelInformationViewController : public ui::PlaceholderScreen {
 public:
     /// The tablet layout.
-    StrombelInformationViewController() : StrombelInformationViewController(0) {}
+    StrombelInformationViewController() : StrombelInformationViewController(ui::GuiType::tablet) {}
 
 protected:
-    explicit StrombelInformationViewController(int32_t guiType);
+    explicit StrombelInformationViewController(ui::GuiType guiType);
 };
 
 /// The same in the phone layout.
 class StrombelIphoneInformationViewController : public StrombelInformationViewController {
 public:
-    StrombelIphoneInformationViewController() : StrombelInformationViewController(1) {}
+    StrombelIphoneInformationViewController() : StrombelInformationViewController(ui::GuiType::phoneLandscape) {}
 };
 
 }  // namespace strombel::info

@@ -16,6 +16,7 @@
 #include "ui/kit/touch.h"               // Touch: one finger, owned by the view it began on
 #include "ui/kit/touch_dispatcher.h"    // TouchDispatcher: routes fingers (and the mouse) to views
 #include "ui/kit/gesture_recognizer.h"  // tap, double-tap, long-press and pan recognisers
+#include "ui/kit/table_view.h"             // TableView: rows in sections, cells by reuse, scrolling, updates
 #include "ui/kit/text_field.h"          // TextField: a real QLineEdit in the scene
 #include "ui/kit/timer.h"               // Timer on the main loop's clock
 #include "ui/kit/animator.h"            // Animator: alpha, position, rotation; finished or cut short

@@ -3,6 +3,8 @@
 #include <QGraphicsProxyWidget>
 #include <QPainter>
 #include <QPalette>
+#include <QSignalBlocker>
+#include <algorithm>
 #include <memory>
 
 namespace strombel::ui::kit {
@@ -19,9 +21,7 @@ TextField::TextField(const QRectF& frame) : View(frame) {
     QObject::connect(edit_, &QLineEdit::returnPressed, [this] {
         if (onReturn) onReturn(*this);
     });
-    QObject::connect(edit_, &QLineEdit::textEdited, [this](const QString&) {
-        if (onChange) onChange(*this);
-    });
+    QObject::connect(edit_, &QLineEdit::textEdited, [this](const QString& text) { edited(text); });
     restyle();
     sizeChanged({});
 }
@@ -33,6 +33,41 @@ QString TextField::text() const {
 }
 void TextField::setText(const QString& text) {
     edit_->setText(text);
+    lastText_ = edit_->text();
+}
+
+void TextField::edited(const QString& text) {
+    if (shouldChangeCharacters) {
+        // The edit as a range of the text before it and what took its place.
+        const qsizetype shorter = std::min(text.size(), lastText_.size());
+        qsizetype prefix = 0;
+        while (prefix < shorter && text[prefix] == lastText_[prefix]) ++prefix;
+        qsizetype suffix = 0;
+        while (suffix < shorter - prefix && text[text.size() - 1 - suffix] == lastText_[lastText_.size() - 1 - suffix])
+            ++suffix;
+        const int length = int(lastText_.size() - prefix - suffix);
+        const QString replacement = text.mid(prefix, text.size() - prefix - suffix);
+        // The hook sees the text as it was before the edit.
+        const int cursor = edit_->cursorPosition();
+        QSignalBlocker quiet(edit_);
+        edit_->setText(lastText_);
+        if (!shouldChangeCharacters(*this, int(prefix), length, replacement)) {
+            edit_->setCursorPosition(int(prefix) + length);
+            return;
+        }
+        edit_->setText(text);
+        edit_->setCursorPosition(cursor);
+    }
+    if (allCapitals_) {
+        const QString upper = text.toUpper();
+        if (upper != text) {
+            const int cursor = edit_->cursorPosition();
+            edit_->setText(upper);
+            edit_->setCursorPosition(cursor);
+        }
+    }
+    lastText_ = edit_->text();
+    if (onChange) onChange(*this);
 }
 QString TextField::placeholder() const {
     return edit_->placeholderText();
@@ -68,18 +103,7 @@ void TextField::setTextInsets(double top, double left, double bottom, double rig
                           static_cast<int>(bottom));
 }
 
-void TextField::setAllCapitals(bool on) {
-    QObject::disconnect(edit_, &QLineEdit::textEdited, edit_, nullptr);
-    if (!on) return;
-    QObject::connect(edit_, &QLineEdit::textEdited, edit_, [edit = edit_](const QString& text) {
-        const QString upper = text.toUpper();
-        if (upper != text) {
-            const int cursor = edit->cursorPosition();
-            edit->setText(upper);
-            edit->setCursorPosition(cursor);
-        }
-    });
-}
+void TextField::setAllCapitals(bool on) { allCapitals_ = on; }
 
 void TextField::becomeFirstResponder() {
     proxy_->setFocus();

@@ -41,6 +41,10 @@ class TextField : public View {
     /// Called when editing ends with return (the "done" key).
     std::function<void(TextField&)> onReturn;
     std::function<void(TextField&)> onChange;
+    /// Asked before an edit by the user takes effect: `length` characters from
+    /// `start` of the text as it was are to become `replacement`. A false answer
+    /// leaves the text as it was.
+    std::function<bool(TextField&, int start, int length, const QString& replacement)> shouldChangeCharacters;
 
     bool handlesTouches() const override { return true; }
 
@@ -50,6 +54,7 @@ class TextField : public View {
 
   private:
     void restyle();
+    void edited(const QString& text);
 
     QLineEdit* edit_;              // owned by the proxy
     QGraphicsProxyWidget* proxy_;  // owned by this view (a child item)
@@ -57,6 +62,8 @@ class TextField : public View {
     QColor placeholderColor_ = QColor(255, 255, 255, 110);
     QColor border_ = Qt::transparent;
     double borderWidth_ = 0;
+    bool allCapitals_ = false;
+    QString lastText_;  // the text as the user last saw it accepted
 };
 
 }  // namespace strombel::ui::kit

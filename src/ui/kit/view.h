@@ -92,6 +92,13 @@ class View : public QGraphicsItem {
     virtual void touchMoved(const Touch&) {}
     virtual void touchEnded(const Touch&) {}
     virtual void touchCancelled(const Touch&) {}
+    /// The wheel or the touchpad under the pointer moved by `delta` points (y grows
+    /// when the wheel turns away from the user). Answers whether the view took it;
+    /// the window offers it to the superviews until one does.
+    virtual bool scrollWheel(const QPointF& delta) {
+        (void)delta;
+        return false;
+    }
 
     GestureRecognizer* addGestureRecognizer(std::unique_ptr<GestureRecognizer> recognizer);
     const std::vector<std::unique_ptr<GestureRecognizer>>& gestureRecognizers() const {

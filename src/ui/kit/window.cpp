@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPointingDevice>
 #include <QTouchEvent>
+#include <QWheelEvent>
 #include <algorithm>
 
 namespace strombel::ui::kit {
@@ -147,6 +148,29 @@ void Window::mouseReleaseEvent(QMouseEvent* event) {
     }
     mouseInScene_ = false;
     dispatcher_.end(kMouseTouchId, mapToScene(event->position().toPoint()));
+}
+
+void Window::wheelEvent(QWheelEvent* event) {
+    if (!root_ || overEmbeddedWidget(event->position().toPoint())) {
+        QGraphicsView::wheelEvent(event);
+        return;
+    }
+    // A touchpad reports pixels of the window; a wheel reports notches (120 each).
+    QPointF delta;
+    if (!event->pixelDelta().isNull()) {
+        const double scale = transform().m11() > 0 ? transform().m11() : 1.0;
+        delta = QPointF(event->pixelDelta()) / scale;
+    } else {
+        delta = QPointF(event->angleDelta()) / 120.0 * kPointsPerWheelNotch;
+    }
+    const QPointF at = root_->mapFromScene(mapToScene(event->position().toPoint()));
+    for (View* view = root_->hitTest(at); view; view = view->superview()) {
+        if (view->scrollWheel(delta)) {
+            event->accept();
+            return;
+        }
+    }
+    event->ignore();
 }
 
 bool Window::viewportEvent(QEvent* event) {

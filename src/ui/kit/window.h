@@ -35,7 +35,9 @@ class Window : public QGraphicsView {
     /// Draws the scene at `scale` pixels per point, as a finished picture.
     QImage render(double scale = 2.0);
 
-    static constexpr int kMouseTouchId = -1;
+    static constexpr int kMouseTouchId = kit::kMouseTouchId;
+    /// Points a wheel moves the content per notch.
+    static constexpr double kPointsPerWheelNotch = 40;
 
     /// Pixels per point for a window first shown on a desktop: `preferred` (the
     /// phone layouts want 2, so that their text reads as on the phone), less when
@@ -49,6 +51,9 @@ class Window : public QGraphicsView {
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    /// The wheel and touchpad scrolling go to the view under the pointer, or the
+    /// nearest of its superviews that takes them.
+    void wheelEvent(QWheelEvent* event) override;
 
   private:
     bool overEmbeddedWidget(const QPoint& viewPoint) const;

@@ -8,7 +8,7 @@ namespace strombel::ui {
 class StrombelIphoneViewController : public StrombelViewController {
 public:
     StrombelIphoneViewController(PadScreenServices services, platform::UserDefaults& defaults)
-        : StrombelViewController(services, defaults, 1) {}
+        : StrombelViewController(services, defaults, GuiType::phoneLandscape) {}
 
     /// The sequencer has one delegate, and a portrait screen takes it while it is
     /// shown: the landscape screen takes it back whenever it comes on screen.
@@ -23,7 +23,7 @@ public:
 class StrombelIphonePortraitViewController : public StrombelViewController {
 public:
     StrombelIphonePortraitViewController(PadScreenServices services, platform::UserDefaults& defaults)
-        : StrombelViewController(services, defaults, 2) {}
+        : StrombelViewController(services, defaults, GuiType::phonePortrait) {}
 
     /// The browser opens on the right side of the strip, so the strip slides there.
     void sortBtnPressed() override {

@@ -33,10 +33,10 @@ constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "Reverb
 }  // namespace
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults)
-    : StrombelViewController(services, defaults, 0) {}
+    : StrombelViewController(services, defaults, GuiType::tablet) {}
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults,
-                                               int32_t guiType)
+                                               GuiType guiType)
     : services_(services), defaults_(defaults), guiType_(guiType), gf_(std::make_unique<GuiFactory>(guiType)) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
@@ -61,6 +61,8 @@ StrombelViewController::~StrombelViewController() {
         if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
         if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
         if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
+        // The ports panel leaves the hub while the hub is still there.
+        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
     }
 }
 
@@ -176,8 +178,10 @@ void StrombelViewController::viewWillAppear() {
         editSampleViewController_->openSample(defaults_.stringForKey(kSampleEditorPath));
     }
 
-    // 10. I/O.
+    // 10. I/O. A ports panel left open while another screen was shown takes the
+    // hub's ports role back.
     press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
+    if (midiInOutControl_) midiInOutControl_->takePortsDelegate();
 
     // 11. Cut.
     bool cut = defaults_.boolForKey(kCutSamples);
@@ -217,19 +221,12 @@ void StrombelViewController::putBack(kit::View* panel, kit::View* sibling) {
     offScreenPanels_.erase(held);
 }
 
-void StrombelViewController::sortBtnPressed() {
-    // The library browser comes with its own subsystem. Until then SORT cannot
-    // open anything: it stays released, and the panels it would replace stay.
-    if (sortBtn_) sortBtn_->setIsPressedDown(false);
-    defaults_.setBool(kSoundbankManagement, false);
-}
-
 // ---- The sample editor panel ----------------------------------------------------
 
 void StrombelViewController::showEditSampleControl() {
     if (editSampleViewController_) return;
     takeOff(tapButtonsContainer_);
-    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_);
+    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_, sampleEditorServices_);
     editSampleViewController_->setDelegate(this);
     auto panel = editSampleViewController_->takeView();
     panel->setX(gf_->controlsLeftX(), gf_->bottomControlY());
@@ -238,9 +235,8 @@ void StrombelViewController::showEditSampleControl() {
 
 void StrombelViewController::dismissEditSampleControl() {
     if (!editSampleViewController_) return;
-    // The library browser comes with its own subsystem; until then the pads go
-    // back below the sliders.
-    putBack(tapButtonsContainer_, slidersContainer_);
+    // The pads go back just below the library browser, or the sliders.
+    putBack(tapButtonsContainer_, sortController_ ? sortController_->view() : slidersContainer_);
     editSampleViewController_->prepareForDismissal();
     editSampleViewController_->view()->removeFromSuperview();
     editSampleViewController_.reset();
@@ -268,6 +264,8 @@ void StrombelViewController::inOutBtnPressed() {
         press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
         inOutRightControlsContainer_->removeFromSuperview();
         inOutRightControlsContainer_ = nullptr;
+        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
+        midiInOutControl_ = nullptr;
         midiChannelControl_ = nullptr;
         exportBtn_ = midiLearnBtn_ = tappadsOrSoundbanksBtn_ = backgroundAudioBtn_ = nullptr;
         putBack(audioMeterContainer_);
@@ -350,8 +348,8 @@ void StrombelViewController::infoBtnPressed() {
 void StrombelViewController::shopBtnPressed() {
     if (!window_) return;
     std::unique_ptr<store::StrombelStoreViewController> shop;
-    if (GuiFactory::isIpad()) shop = std::make_unique<store::StrombelStoreViewController>();
-    else shop = std::make_unique<store::StrombelIphoneStoreViewController>();
+    if (GuiFactory::isIpad()) shop = std::make_unique<store::StrombelStoreViewController>(services_.storeLibrary);
+    else shop = std::make_unique<store::StrombelIphoneStoreViewController>(services_.storeLibrary);
     shop->setModalTransitionStyle(1);
     std::weak_ptr<void> alive = lifetime_;
     store::StrombelStoreViewController::present(std::move(shop), *window_, [this, alive] {

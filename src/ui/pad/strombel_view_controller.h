@@ -13,8 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/not_found.h"
 #include "platform/user_defaults.h"
+#include "ui/drag_drop_table_view_controller.h"
+#include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
+#include "ui/editor/exchange_screens.h"
+#include "ui/gui_type.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/strombel_view_controller_delegate.h"
@@ -48,9 +53,11 @@ class StrombelViewController : public PadEngineObserver,
                                public DryWetEffectsControlDelegate,
                                public SequencerScreenControlDelegate,
                                public MidiChannelControlDelegate,
+                               public DragDropTableViewControllerDelegate,
+                               public editor::ExchangePasteViewControllerDelegate,
                                public editor::EditSampleViewControllerDelegate {
 public:
-    static constexpr uint64_t kNotFound = 0x7fffffffffffffffULL;
+    static constexpr uint64_t kNotFound = platform::kNotFound;
 
     /// The tablet screen (gui type 0) on `services`, storing its settings in `defaults`.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults);
@@ -75,7 +82,7 @@ public:
     void setStorageWarning(const QString& text);
     kit::Label* storageWarning() const { return storageWarning_; }
 
-    int32_t guiType() const { return guiType_; }
+    GuiType guiType() const { return guiType_; }
     const GuiFactory& gf() const { return *gf_; }
     int32_t tapPadsState() const { return tapPadsState_; }
 
@@ -147,12 +154,34 @@ public:
     /// The portrait strip slides to its other side (the SWITCH buttons).
     void switchVisibleSide();
     void exportPatternToItunes(int pattern);
-    /// The name field over the screen (export names), and its answers.
-    void editNameAppearWithValue(const QString& value);
+    void exportPatternToAudioExchange(int pattern);
+    void micInBtnPressed();
+    MidiInOutControl* midiInOutControl() const { return midiInOutControl_; }
+
+    // --- The name field (bank names, export names, pasted samples) ------------
+    /// Shows the field with a proposed value; false (and nothing shown) while one is open.
+    bool editNameAppearWithValue(const QString& value);
     void dismissEditNameTextField();
+    /// The typing rule: 22 characters at most, though a shorter or equal change is always allowed.
+    bool shouldChangeCharacters(const kit::TextField& field, int start, int length, const QString& replacement);
+    /// Applies the name; false keeps the field open.
     bool textFieldShouldReturn();
     kit::TextField* editNameTextfield() const { return editNameTextfield_; }
-    void exportPatternToAudioExchange(int pattern);
+    uint64_t editSoundboxIdx() const { return editSoundboxIdx_; }
+    uint64_t editPatternNameIdx() const { return editPatternNameIdx_; }
+    bool editExchangePasteSampleName() const { return editExchangePasteSampleName_; }
+    const std::string& exchangePasteTargetFilePath() const { return exchangePasteTargetFilePath_; }
+
+    // --- The library browser's requests -----------------------------------------
+    void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
+    void renameSoundbank(uint64_t bankIndex) override;
+    void editUserSample(uint64_t userSampleIndex) override;
+    void soundbankSelected(uint64_t bankIndex) override;
+    void engageExchangePaste() override;
+    void toggleSampleRecording() override;
+    /// The paste sheet wrote a file: ask for its name.
+    void didPaste(editor::ExchangePasteViewController& controller, const std::string& path,
+                  const std::string& itemName, const void* metaData) override;
 
     // --- Sample editor panel ----------------------------------------------------
     /// Puts the sample editor panel in the pads' place (nothing when one is open).
@@ -161,6 +190,8 @@ public:
     void dismissEditSampleControl();
     void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
     editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    /// What the sample editor panel records, plays and edits with (given by the program).
+    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -172,7 +203,7 @@ public:
     void activePatternChanged() override;
     void currentBarChanged(int32_t bar, int32_t subBar) override;
     void samplesChanged() override { displayCurrentSoundBank(); }
-    void soundbanksChanged() override { displayCurrentSoundBank(); }
+    void soundbanksChanged() override;
     void midiLearnBtnChangedToNote(int32_t pad, int32_t note) override;
     void activeSoundbankChanged(uint64_t bankIndex) override;
     void dryWetAmountChanged(float amount) override;
@@ -197,6 +228,10 @@ public:
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
     SmallButtonControl* swingBtn() const { return swingBtn_; }
+    SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
+    SmallButtonControl* fxBtn() const { return fxBtn_; }
+    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
+    LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
@@ -204,6 +239,8 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    /// The library browser while SORT is down, else null.
+    DragDropTableViewController* sortController() const { return sortController_.get(); }
     VolumeSliderControl* trackVolumeSlider(int pad) const {
         return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
     }
@@ -217,7 +254,7 @@ public:
 
 protected:
     /// For the phone screens: a screen of another gui type.
-    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, int32_t guiType);
+    StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
     /// Builds the whole control surface (the layouts of the three gui types).
     virtual void loadView();
@@ -237,6 +274,11 @@ protected:
                                         LightView** light = nullptr);
     kit::Label* makeCaption(kit::View* parent, double x, double y, double width, const QString& text);
     bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
+    /// The naming of an export or of a pasted file; false keeps the field open.
+    bool exportPatternNamed(const QString& name);
+    bool pasteNamed(const QString& name);
+    /// A name that can be a file name of the documents folder; else an alert under `title`.
+    bool acceptableFileName(const QString& name, const QString& title);
     /// Sets a toggle's state without an event, then runs `action` as a touch would.
     void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
     std::string padPath(int pad) const;
@@ -246,7 +288,7 @@ protected:
     PadScreenServices services_;
     platform::UserDefaults& defaults_;
     StrombelViewControllerDelegate* delegate_ = nullptr;
-    int32_t guiType_ = 0;
+    GuiType guiType_ = GuiType::tablet;
     int32_t tapPadsState_ = TapPadsPlay;
     std::unique_ptr<GuiFactory> gf_;
 
@@ -292,7 +334,9 @@ protected:
     SmallButtonControl *cutBtn_ = nullptr, *holdToggleBtn_ = nullptr, *sampleVolumeBtn_ = nullptr,
                        *sampleMuteBtn_ = nullptr, *sampleSoloBtn_ = nullptr, *micInBtn_ = nullptr;
     std::vector<VolumeSliderControl*> trackVolumeSliderControls_;
-    bool trackVolumeSlidersShown_ = false;
+    /// Per-pad volumes set while VOL. was on, by sample path, on every bank shown
+    /// meanwhile: all are written to the library when the mode is left.
+    std::map<std::string, float> editedTrackVolumes_;
 
     kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
     LightView* tapTimerLight_ = nullptr;
@@ -307,10 +351,16 @@ protected:
     SmallButtonControl *exportBtn_ = nullptr, *midiLearnBtn_ = nullptr, *tappadsOrSoundbanksBtn_ = nullptr,
                        *backgroundAudioBtn_ = nullptr;
     MidiChannelControl* midiChannelControl_ = nullptr;
+    MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    editor::SampleEditorServices sampleEditorServices_;
+    std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
+    uint64_t editSoundboxIdx_ = kNotFound;
+    bool editExchangePasteSampleName_ = false;
+    std::string exchangePasteTargetFilePath_;
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
     uint64_t selectedPatternIdx_ = kNotFound;

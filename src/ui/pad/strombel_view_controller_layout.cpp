@@ -65,17 +65,17 @@ kit::Label* StrombelViewController::makeCaption(kit::View* parent, double x, dou
 }
 
 void StrombelViewController::loadView() {
-    const int type = std::clamp(guiType_, 0, 2);
+    const GuiType type = guiType_;
     const kit::Screen device = screen();
     const double screenWidth = Util::screenWidth(device);
     const double screenHeight = Util::screenHeight(device);
 
     // 1-2. The root and the container of every panel, black.
-    if (type == 0) {
+    if (type == GuiType::tablet) {
         STROMBEL_LOG_DEBUG("loading StrombelViewController");
         rootView_ = std::make_unique<kit::View>(QRectF(0, 0, screenHeight, screenWidth));
         baseContainer_ = rootView_.get();
-    } else if (type == 1) {
+    } else if (type == GuiType::phoneLandscape) {
         rootView_ = std::make_unique<kit::View>(QRectF(0, 0, screenHeight, screenWidth));
         baseContainer_ = rootView_.get();
     } else {
@@ -138,7 +138,7 @@ void StrombelViewController::loadView() {
     slidersContainer_ = makePanel(f.controlsRightX(), f.bottomControlY(), f.controlsWidth(),
                                   f.controlsSquareHeight(), "linesSliderControls");
     static const char* const captions[6] = {"PITCH", "DELAY", "REVERB", "CUT-OFF", "PHASE", "CRUSH"};
-    const SliderRow& row = kSliderRows[type];
+    const SliderRow& row = kSliderRows[guiTypeNumber(type)];
     const double P = f.sliderSpace();
     for (int i = 0; i < 6; ++i) {
         std::unique_ptr<SliderControl> slider;
@@ -164,7 +164,7 @@ void StrombelViewController::loadView() {
     tapButtons_.reserve(12);
     tapButtonLabels_.reserve(12);
     tapButtonLights_.reserve(12);
-    const PadLayout& padLayout = kPadLayouts[type];
+    const PadLayout& padLayout = kPadLayouts[guiTypeNumber(type)];
     const double X = f.tapBtnXSpace(), Y = f.tapBtnYSpace();
     for (int i = 0; i < 12; ++i) {
         const int column = i % 4, row = i / 4;
@@ -198,7 +198,7 @@ void StrombelViewController::loadView() {
     }
 
     // 7. Volume and output.
-    const VolumeLayout& volume = kVolumeLayouts[type];
+    const VolumeLayout& volume = kVolumeLayouts[guiTypeNumber(type)];
     volumeContainer_ = makePanel(f.controlsLeftX(), f.middleControlsY(), f.controlsWidth(), f.controlsHeight(),
                                  "linesVolumeControl");
     makeCaption(volumeContainer_, volume.captionX, f.labelY(), volume.captionWidth, "VOLUME");
@@ -213,7 +213,7 @@ void StrombelViewController::loadView() {
     meter->setX(volume.meterX, volume.meterY);
     audioOutputMeter_ = audioMeterContainer_->add(std::move(meter));
 
-    if (type == 0) STROMBEL_LOG_DEBUG("Strombel view loaded");
+    if (type == GuiType::tablet) STROMBEL_LOG_DEBUG("Strombel view loaded");
 
     // 9. The library's observer from now on.
     services_.library->addDelegate(this);
@@ -227,7 +227,7 @@ void StrombelViewController::loadView() {
     shadeView_ = baseContainer_->add(std::move(shade));
 
     // 11. Portrait: the two SWITCH buttons.
-    if (type == 2) {
+    if (type == GuiType::phonePortrait) {
         const bool tall = Util::isIphone5(device);
         const double a = std::trunc(screenWidth * 0.5 - 37);
         const double y = tall ? 498 : 454, h = tall ? 66 : 22;
@@ -255,7 +255,7 @@ std::unique_ptr<kit::Button> StrombelViewController::buildSwitchBtnWithFrame(con
 }
 
 void StrombelViewController::switchVisibleSide() {
-    if (guiType_ != 2) return;
+    if (guiType_ != GuiType::phonePortrait) return;
     const double width = Util::screenWidth(screen());
     const double target = baseContainer_->x() == 0 ? -std::trunc(width) : 0;
     kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(target, baseContainer_->y()), 0.2);

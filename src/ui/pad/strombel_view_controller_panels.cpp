@@ -3,6 +3,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -13,6 +14,9 @@
 namespace strombel::ui {
 
 namespace {
+
+// The sequencer's tempo limits.
+constexpr int32_t kLowestTapTempo = 10, kHighestTapTempo = 300;
 
 constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
                                         "CutOffAmount", "PhaseAmount", "CrushAmount"};
@@ -190,7 +194,8 @@ void StrombelViewController::tapButtonFlash() {
 
 void StrombelViewController::tapTimerBtnPressed() {
     const double time = now();
-    if (time - lastTapMillis_ > 1.0) {
+    // The very first tap always starts a run, however early the clock is.
+    if (numTapsSinceStart_ == 0 || time - lastTapMillis_ > 1.0) {
         STROMBEL_LOG_DEBUG("reset tap timer btn");
         startTimeMillis_ = time;
         numTapsSinceStart_ = 1;
@@ -200,7 +205,10 @@ void StrombelViewController::tapTimerBtnPressed() {
     lastTapMillis_ = time;
     if (numTapsSinceStart_ >= 2) {
         double interval = (time - startTimeMillis_) / (numTapsSinceStart_ - 1);
-        int32_t tempo = int32_t(60.0 / interval + 0.5);
+        // Taps at one instant give no tempo; a tempo is held to what the
+        // sequencer plays before it becomes an integer.
+        if (!(interval > 0)) return;
+        int32_t tempo = int32_t(std::clamp(60.0 / interval + 0.5, double(kLowestTapTempo), double(kHighestTapTempo)));
         changeBpmTo(tempo);
         STROMBEL_LOG_DEBUG("bpm set to {} ({:.3f})", tempo, 60.0 / interval);
     }
@@ -313,12 +321,6 @@ void StrombelViewController::dryWetAmountChanged(float amount) {
     defaults_.setDouble("EffectDryWet", amount);
 }
 
-void StrombelViewController::activeSoundbankChanged(uint64_t bankIndex) {
-    services_.engine->currentSoundbankChanged(bankIndex);
-    defaults_.setInteger("CurrentSoundBank", int64_t(bankIndex));
-    displayCurrentSoundBank();
-}
-
 // ---- Sample panel -------------------------------------------------------------------
 
 void StrombelViewController::buildSampleOptionsPanel() {
@@ -343,9 +345,8 @@ void StrombelViewController::buildSampleOptionsPanel() {
     toggle(sampleMuteBtn_, kit::valueChanged, &StrombelViewController::muteBtnPressed);
     sampleSoloBtn_ = makeSmallButton(panel, L + 4 * S, T, "SOLO");
     toggle(sampleSoloBtn_, kit::valueChanged, &StrombelViewController::soloBtnPressed);
-    // MIC-IN opens the library browser and the sample editor, which come with
-    // their own subsystems; the button is there and does nothing until then.
     micInBtn_ = makeSmallButton(panel, L + 5 * S, T, "MIC-IN");
+    micInBtn_->addTarget(kit::valueChanged, [this](kit::Control&) { micInBtnPressed(); });
 
     press(sampleVolumeBtn_, defaults_.boolForKey("SampleVolume"), &StrombelViewController::sampleVolumeBtnPressed);
     if (defaults_.boolForKey("SampleMute")) press(sampleMuteBtn_, true, &StrombelViewController::muteBtnPressed);
@@ -370,6 +371,7 @@ void StrombelViewController::sampleVolumeBtnPressed() {
         press(sampleSoloBtn_, false, &StrombelViewController::soloBtnPressed);
         tapPadsState_ = TapPadsSampleVolume;
         trackVolumeSliderControls_.clear();
+        editedTrackVolumes_.clear();
         for (kit::Button* pad : tapButtons_) {
             auto slider = std::make_unique<VolumeSliderControl>(guiType_);
             double x = std::trunc(pad->x() + pad->width() * 0.5 - slider->width() * 0.5);
@@ -383,12 +385,15 @@ void StrombelViewController::sampleVolumeBtnPressed() {
             trackVolumeSliderControls_.push_back(tapButtonsContainer_->add(std::move(slider)));
         }
     } else {
-        // The per-pad volumes go to the library when the mode is left.
+        // The per-pad volumes go to the library when the mode is left: those of
+        // the bank shown, and those set on other banks shown meanwhile.
         if (!trackVolumeSliderControls_.empty()) {
             for (const auto& [pad, path] : services_.engine->currentSoundbankFilePathsByIdx())
-                services_.library->setSampleVolume(path, services_.engine->volumeForTrack(path));
+                editedTrackVolumes_[path] = services_.engine->volumeForTrack(path);
+            for (const auto& [path, volume] : editedTrackVolumes_) services_.library->setSampleVolume(path, volume);
             services_.library->save();
         }
+        editedTrackVolumes_.clear();
         for (VolumeSliderControl* slider : trackVolumeSliderControls_) slider->removeFromSuperview();
         trackVolumeSliderControls_.clear();
         tapPadsState_ = TapPadsPlay;
@@ -399,7 +404,9 @@ void StrombelViewController::trackVolumeChanged(int pad) {
     for (VolumeSliderControl* slider : trackVolumeSliderControls_) {
         if (slider->tag() == pad) {
             std::string path = padPath(pad);
-            if (!path.empty()) services_.engine->setVolumeForTrack(slider->currentPosition() * 1.5f, path);
+            if (path.empty()) continue;
+            services_.engine->setVolumeForTrack(slider->currentPosition() * 1.5f, path);
+            editedTrackVolumes_[path] = services_.engine->volumeForTrack(path);
         }
     }
 }
@@ -460,6 +467,10 @@ void StrombelViewController::buildInOutPanel() {
     backgroundAudioBtn_ = makeSmallButton(panel, L + 5 * S, T, "BKGND");
     toggle(backgroundAudioBtn_, &StrombelViewController::backgroundAudioBtnPressed);
     backgroundAudioBtn_->setIsPressedDown(backgroundAudioEnabled_);
+
+    auto ports = std::make_unique<MidiInOutControl>(guiType_, *services_.midi);
+    ports->setX(gf_->controlsRightX(), gf_->bottomControlY());
+    midiInOutControl_ = baseContainer_->add(std::move(ports));
 }
 
 void StrombelViewController::exportBtnPressed() {
@@ -502,88 +513,8 @@ void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
 void StrombelViewController::backgroundAudioBtnPressed() { backgroundAudioEnabled_ = buttonDown(backgroundAudioBtn_); }
 
 void StrombelViewController::exportPatternToItunes(int pattern) {
-    editPatternNameIdx_ = uint64_t(pattern);
-    editNameAppearWithValue(QString::asprintf("Pattern %.2d", pattern + 1));
-}
-
-void StrombelViewController::editNameAppearWithValue(const QString& value) {
-    if (editNameTextfield_ || !rootViewPointer_) return;
-    const QSizeF size = AppDimensions::currentSize(screen());
-    const double w = size.width(), h = size.height();
-    auto overlay = std::make_unique<kit::View>(QRectF(0, 0, w, h));
-    overlay->setBackgroundColor(Qt::black);
-    overlay->setAlpha(0);
-    overlay->setUserInteractionEnabled(true);
-    overlay->addGestureRecognizer(std::make_unique<kit::TapGestureRecognizer>([this](kit::GestureRecognizer& tap) {
-        if (tap.state() == kit::GestureRecognizer::State::ended) dismissEditNameTextField();
-    }));
-    blackOverlay_ = rootViewPointer_->add(std::move(overlay));
-
-    auto field = GuiFactory::textfieldWithValue(value, "NAME", guiType_);
-    field->setX(w * 0.5 - field->width() * 0.5, h * 0.25);
-    field->setAlpha(0);
-    // Typing stops at 22 characters.
-    field->lineEdit().setMaxLength(22);
-    field->onReturn = [this](kit::TextField&) { textFieldShouldReturn(); };
-    editNameTextfield_ = rootViewPointer_->add(std::move(field));
-    editNameTextfield_->becomeFirstResponder();
-    kit::Animator& animator = kit::Context::current().animator();
-    animator.animateAlpha(*blackOverlay_, 0.6, 0.5);
-    animator.animateAlpha(*editNameTextfield_, 1.0, 0.5);
-}
-
-void StrombelViewController::dismissEditNameTextField() {
-    if (!editNameTextfield_) return;
-    editNameTextfield_->resignFirstResponder();
-    // The overlay and the field fade out and then leave; the screen forgets them
-    // at once, so that a new name can be asked for meanwhile.
-    kit::Animator& animator = kit::Context::current().animator();
-    for (kit::View* view : {blackOverlay_, static_cast<kit::View*>(editNameTextfield_)}) {
-        if (!view) continue;
-        std::weak_ptr<void> alive = view->lifetime();
-        animator.animateAlpha(*view, 0, 0.5, [view, alive](bool) {
-            if (!alive.expired()) view->removeFromSuperview();
-        });
-    }
-    blackOverlay_ = nullptr;
-    editNameTextfield_ = nullptr;
-    editPatternNameIdx_ = kNotFound;
-}
-
-bool StrombelViewController::textFieldShouldReturn() {
-    if (!editNameTextfield_) return true;
-    const QString name = editNameTextfield_->text();
-    if (name.isEmpty()) {
-        showAlert("Empty name", "You have to supply a name before proceeding", {"OK"}, 0, false);
-        return false;
-    }
-    if (editPatternNameIdx_ != kNotFound) {
-        const int pattern = int(editPatternNameIdx_);
-        const QString fileName = QString("%1.wav").arg(name).toLower();
-        const std::filesystem::path file =
-            std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
-        if (std::filesystem::exists(file)) {
-            showAlert("Export", QString("A file already exists with name '%1'").arg(fileName), {"OK"}, pattern, false);
-            return false;
-        }
-        stopPlayback();
-        std::string error;
-        if (services_.sequencer->exportPattern(uint64_t(pattern), file.string(), &error)) {
-            showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"},
-                      pattern, false);
-        } else {
-            // A failed export is told as one, never as a success.
-            STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, file.string(), error);
-            showAlert("Export",
-                      QString("Pattern %1 could not be exported to %2: %3")
-                          .arg(pattern + 1)
-                          .arg(fileName)
-                          .arg(QString::fromStdString(error)),
-                      {"OK"}, pattern, false);
-        }
-    }
-    dismissEditNameTextField();
-    return true;
+    // The purpose is set only with a field actually shown.
+    if (editNameAppearWithValue(QString::asprintf("Pattern %.2d", pattern + 1))) editPatternNameIdx_ = uint64_t(pattern);
 }
 
 void StrombelViewController::exportPatternToAudioExchange(int pattern) {
@@ -597,7 +528,7 @@ void StrombelViewController::exportPatternToAudioExchange(int pattern) {
         return;
     }
     if (!window_) return;
-    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
+    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path, sampleEditorServices_.exchange);
     sheet->setModalPresentationStyle(2);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
 }

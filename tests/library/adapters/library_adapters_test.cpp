@@ -49,9 +49,11 @@ TEST(LibraryAdapters, TheSequencersPatternsAreStoredInTheLibrary) {
         SequencerPatternStore patterns(world.library());
         EXPECT_EQ(patterns.patternNumBars(4), 1u);
         patterns.setPatternNumBars(4, 3);
-        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 0, 0, "Tumblecraft.app/gk_kick.wav"));
-        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 16, 0, "Tumblecraft.app/gk_snare.wav"));
-        EXPECT_FALSE(patterns.addSequenceEventOnPattern(4, 8, 0, "Tumblecraft.app/none.wav"));
+        const auto start = sequencer::PatternEventType::start;
+        const auto stop = sequencer::PatternEventType::stop;
+        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 0, start, "Tumblecraft.app/gk_kick.wav"));
+        EXPECT_TRUE(patterns.addSequenceEventOnPattern(4, 16, stop, "Tumblecraft.app/gk_snare.wav"));
+        EXPECT_FALSE(patterns.addSequenceEventOnPattern(4, 8, start, "Tumblecraft.app/none.wav"));
         patterns.save();
     }
     world.quit();
@@ -60,7 +62,9 @@ TEST(LibraryAdapters, TheSequencersPatternsAreStoredInTheLibrary) {
     EXPECT_EQ(patterns.patternNumBars(4), 3u);
     auto events = patterns.sequencerEventsForPattern(4);
     ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].eventType, sequencer::PatternEventType::start);
     EXPECT_EQ(events[1].step, 16u);
+    EXPECT_EQ(events[1].eventType, sequencer::PatternEventType::stop);
     EXPECT_EQ(events[1].sampleFilePath, "Tumblecraft.app/gk_snare.wav");
     EXPECT_EQ(patterns.removeSequenceEventOnPattern(4, 16, "Tumblecraft.app/gk_snare.wav"), 1u);
     patterns.copyAllSequencerEventsOfPattern(4, 9);

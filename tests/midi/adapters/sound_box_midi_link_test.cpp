@@ -26,7 +26,9 @@ struct MemoryPatternStore : sequencer::PatternStore {
     std::optional<uint64_t> patternNumBars(uint64_t) override { return 1; }
     void setPatternNumBars(uint64_t, uint64_t) override {}
     std::vector<sequencer::StoredSequencerEvent> sequencerEventsForPattern(uint64_t) override { return {}; }
-    bool addSequenceEventOnPattern(uint64_t, uint64_t, int32_t, const std::string&) override { return true; }
+    bool addSequenceEventOnPattern(uint64_t, uint64_t, sequencer::PatternEventType, const std::string&) override {
+        return true;
+    }
     size_t removeSequenceEventOnPattern(uint64_t, uint64_t, const std::string&) override { return 0; }
     void copyAllSequencerEventsOfPattern(uint64_t, uint64_t) override {}
     void removeAllSequencerEventsOfPattern(uint64_t) override {}

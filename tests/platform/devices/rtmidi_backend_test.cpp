@@ -36,6 +36,23 @@ TEST(RtMidiBackendTest, WithoutAMidiSystemEveryCallAnswers) {
     EXPECT_EQ(backend.disposeClient(client), kMidiNoError);
 }
 
+// Ports on JACK are closed in order by reaching RtMidi's own fields, whose places
+// are known for RtMidi 4 to 6 only; any other version, or a version string that is
+// not a number, leaves closing to RtMidi.
+TEST(RtMidiBackendTest, ReachesIntoRtMidiOnlyForVersionsWhoseFieldsAreKnown) {
+    const struct {
+        const char* version;
+        bool known;
+    } cases[] = {
+        {"4.0.0", true}, {"5.0.0", true}, {"6.0.0", true}, {"6", true},      {"6.1.2-beta", true},
+        {"3.0.0", false}, {"7.0.0", false}, {"10.0", false}, {"", false},   {"v5.0.0", false},
+        {"5x", false},    {"-5.0", false},  {" 5.0", false}, {"99999999999999999999", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RtMidiBackend::knowsJackLayoutOf(c.version), c.known) << '"' << c.version << '"';
+    }
+}
+
 TEST(RtMidiBackendTest, OpenFallsBackGracefully) {
     // ALSA where /dev/snd/seq exists, a running JACK server otherwise, else none:
     // whichever it is, opening never throws and the answer is consistent.

@@ -16,7 +16,7 @@
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 #include "support/temp_dir.h"
 
 namespace strombel::sequencer {
@@ -111,11 +111,11 @@ TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
         const uint64_t start = installation.clock.nowNanos();
         sequencer.playWithPreBar(false);
         installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);  // step 0
+        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 0
         installation.runUntil(start + static_cast<uint64_t>(4.3 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);  // step 4
+        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 4
         installation.runUntil(start + static_cast<uint64_t>(9.8 * kStep));
-        sequencer.recordSequencerEventForSample(kBlock, PatternEvent::kStart);  // step 10
+        sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);  // step 10
         installation.runUntil(start + 14 * kStep);
         sequencer.stop();
         EXPECT_TRUE(sequencer.patternHasEvents(0));
@@ -174,9 +174,9 @@ TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
     const uint64_t start = installation.clock.nowNanos();
     sequencer.playWithPreBar(false);
     installation.runUntil(start + static_cast<uint64_t>(2.1 * kStep));
-    sequencer.recordSequencerEventForSample(kClick, PatternEvent::kStart);
+    sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);
     installation.runUntil(start + static_cast<uint64_t>(8.1 * kStep));
-    sequencer.recordSequencerEventForSample(kBlock, PatternEvent::kStart);
+    sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);
     installation.runUntil(start + 12 * kStep);
     ASSERT_TRUE(sequencer.isRunning());
 

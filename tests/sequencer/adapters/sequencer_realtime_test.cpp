@@ -22,8 +22,8 @@
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
 #include "support/realtime_guard.h"
+#include "support/sequencer_fakes.h"
 #include "support/temp_dir.h"
 
 namespace strombel::sequencer {
@@ -100,7 +100,7 @@ MemoryPatternStore::Contents twoPatterns() {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {0, 4, 8, 12, 16, 20, 24, 28});
     addEvents(contents, 0, kHat, {2, 6, 10, 14, 18, 22, 26, 30});
-    addEvents(contents, 0, kHat, {3, 7, 11, 15}, PatternEvent::kStop);
+    addEvents(contents, 0, kHat, {3, 7, 11, 15}, PatternEventType::stop);
     contents.numBars[0] = 2;
     addEvents(contents, 1, kSnare, {0, 5, 10});
     return contents;
@@ -132,8 +132,8 @@ TEST(SequencerRealtime, TheLoopPlaysPatternsOnTheRealEngineAndHubWithoutAllocati
         rig.backend.deliverDue();
         switch (buffer) {
             case 1000: sequencer.changePatternTo(1); break;  // takes over at the next step 0
-            case 1500: sequencer.recordSequencerEventForSample(kKick, PatternEvent::kStart); break;
-            case 1510: sequencer.recordSequencerEventForSample(kKick, PatternEvent::kStop); break;
+            case 1500: sequencer.recordSequencerEventForSample(kKick, PatternEventType::start); break;
+            case 1510: sequencer.recordSequencerEventForSample(kKick, PatternEventType::stop); break;
             case 2000: sequencer.changeNumBarsTo(3); break;
             case 2500: rig.soundBox->reloadTracks(); break;  // a new table under the loop's feet
             case 3000: sequencer.eraseAllEventsOfTrack(kSnare); break;

@@ -100,6 +100,9 @@ struct StillLibrary final : PadLibrary {
     void save() override {}
     std::string documentsFolder() const override { return {}; }
     std::string exportTempFolder() const override { return {}; }
+    bool renameSoundbank(uint64_t, const std::string&) override { return false; }
+    std::string userSamplePath(uint64_t) const override { return {}; }
+    bool setPackSampleOnPad(uint64_t, uint64_t, uint64_t, uint64_t) override { return false; }
 };
 
 struct StillMidi final : PadMidi {
@@ -112,6 +115,15 @@ struct StillMidi final : PadMidi {
     void setChannel(int32_t) override {}
     bool notesMapToButtons() const override { return true; }
     void setNotesMapToButtons(bool) override {}
+    std::vector<MidiPortRow> sources() const override { return {{"Keys", true, false}}; }
+    std::vector<MidiPortRow> destinations() const override { return {}; }
+    void receiveNotesFrom(const std::string&, bool) override {}
+    void receiveClockFrom(const std::string&, bool) override {}
+    void sendNotesTo(const std::string&, bool) override {}
+    void sendClockTo(const std::string&, bool) override {}
+    MidiPortsObserver* midiPortsDelegate() const override { return portsDelegate; }
+    void setMidiPortsDelegate(MidiPortsObserver* observer) override { portsDelegate = observer; }
+    MidiPortsObserver* portsDelegate = nullptr;
 };
 
 class PadScreenLayoutTest : public ::testing::Test {
@@ -286,13 +298,13 @@ TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettings
 // pads' place on its sample, stays one panel across later appearances, and its
 // CLOSE button puts the pads back and forgets the sample.
 TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBringsBackThePads) {
-    for (int32_t guiType : {0, 2}) {
-        SCOPED_TRACE(guiType);
-        kit::Context context(loop_, guiType == 0 ? kit::Screen::tablet() : kit::Screen::phone());
+    for (GuiType guiType : {GuiType::tablet, GuiType::phonePortrait}) {
+        SCOPED_TRACE(guiTypeNumber(guiType));
+        kit::Context context(loop_, guiType == GuiType::tablet ? kit::Screen::tablet() : kit::Screen::phone());
         kit::Window window;
         defaults_.setString("SampleEditor-relativeSoundPath", "Documents/my kick.wav");
         std::unique_ptr<StrombelViewController> screen;
-        if (guiType == 0) screen = show<StrombelViewController>(context, window);
+        if (guiType == GuiType::tablet) screen = show<StrombelViewController>(context, window);
         else screen = show<StrombelIphonePortraitViewController>(context, window);
         auto tap = [&](kit::View* view) {
             const QPointF at = view->mapToScene(view->bounds().center());
@@ -312,7 +324,7 @@ TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBrin
 
         // Coming back from the information screen restores the same panel; on the
         // portrait strip it slides the strip to the panel's side.
-        if (guiType == 2) {
+        if (guiType == GuiType::phonePortrait) {
             screen->switchVisibleSide();
             loop_.advance(500 * platform::kNanosPerMillisecond);
             ASSERT_LT(screen->baseContainer()->x(), 0);
@@ -327,7 +339,11 @@ TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBrin
         EXPECT_EQ(screen->baseContainer()->subviews().size(), panels);
         EXPECT_EQ(screen->baseContainer()->x(), 0);
 
-        tap(child<kit::Button>(panel));  // CLOSE
+        kit::Button* close = nullptr;
+        for (kit::View* view : panel->subviews())
+            if (auto* button = dynamic_cast<kit::Button*>(view); button && button->title() == "CLOSE") close = button;
+        ASSERT_NE(close, nullptr);
+        tap(close);
         EXPECT_EQ(screen->editSampleViewController(), nullptr);
         EXPECT_FALSE(defaults_.hasObject("SampleEditor-relativeSoundPath"));
         const auto views = screen->baseContainer()->subviews();
@@ -375,7 +391,7 @@ TEST_F(PadScreenLayoutTest, PhoneLandscapeLayout) {
     kit::Context context(loop_, kit::Screen::phone());
     kit::Window window;
     auto screen = show<StrombelIphoneViewController>(context, window);
-    EXPECT_EQ(screen->guiType(), 1);
+    EXPECT_EQ(screen->guiType(), GuiType::phoneLandscape);
     EXPECT_EQ(screen->tapButton(0)->frame(), QRectF(4, -8, 50, 74));
     EXPECT_EQ(screen->view()->frame().size(), QSizeF(480, 320));
     render(window, "pad_screen_phone.png");
@@ -385,7 +401,7 @@ TEST_F(PadScreenLayoutTest, PhonePortraitLayoutWithItsSwitchButtons) {
     kit::Context context(loop_, kit::Screen::phone());
     kit::Window window;
     auto screen = show<StrombelIphonePortraitViewController>(context, window);
-    EXPECT_EQ(screen->guiType(), 2);
+    EXPECT_EQ(screen->guiType(), GuiType::phonePortrait);
     EXPECT_EQ(screen->tapButton(11)->frame(), QRectF(224, 203, 73, 108));
     EXPECT_EQ(screen->view()->frame().size(), QSizeF(320, 480));
     EXPECT_EQ(screen->baseContainer()->frame().size(), QSizeF(640, 480));

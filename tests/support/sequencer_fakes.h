@@ -154,7 +154,7 @@ public:
                          [](const auto& a, const auto& b) { return a.step < b.step; });
         return events;
     }
-    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, int32_t type,
+    bool addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step, PatternEventType type,
                                    const std::string& sampleFilepath) override {
         if (!samples.count(sampleFilepath)) {
             return false;
@@ -268,9 +268,23 @@ struct ManualBench {
     Sequencer sequencer;
 };
 
+/// One step at 120 BPM, in nanoseconds.
+inline constexpr uint64_t kStepAt120 = 125'000'000;
+
+/// A bench whose sequencer plays at 120 BPM, started without count-in at `start`.
+struct PlayingBench : ManualBench {
+    explicit PlayingBench(MemoryPatternStore::Contents contents = {}) : ManualBench(std::move(contents)) {
+        sequencer.setBpm(120);
+        sequencer.playWithPreBar(false);
+        runUntil(start);
+    }
+
+    const uint64_t start = clock.nowNanos();
+};
+
 /// A stored pattern with one event of `path` on each of `steps`.
 inline void addEvents(MemoryPatternStore::Contents& contents, uint64_t patternIdx, const std::string& path,
-                      const std::vector<uint64_t>& steps, int32_t type = 0) {
+                      const std::vector<uint64_t>& steps, PatternEventType type = PatternEventType::start) {
     for (uint64_t step : steps) {
         contents.events[patternIdx].push_back(StoredSequencerEvent{step, type, path});
     }

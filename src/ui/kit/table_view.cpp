@@ -1,0 +1,453 @@
+#include "ui/kit/table_view.h"
+
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+
+#include "logging/log.h"
+#include "ui/kit/animator.h"
+#include "ui/kit/touch.h"
+
+namespace strombel::ui::kit {
+
+namespace {
+
+/// How far a finger moves before a touch becomes a drag instead of a tap.
+constexpr double kDragThreshold = 8;
+
+/// `rank`-th index (from 0) that is not one of `taken` (sorted).
+int nthFree(int rank, const std::vector<int>& taken) {
+    int index = rank;
+    for (int slot : taken) {
+        if (slot <= index) ++index;
+        else break;
+    }
+    return index;
+}
+
+}  // namespace
+
+// ---- TableViewCell -----------------------------------------------------------------
+
+TableViewCell::TableViewCell(const QString& reuseIdentifier) : reuseIdentifier_(reuseIdentifier) {}
+
+void TableViewCell::draw(QPainter& painter) {
+    if (separatorColor_.alpha() == 0) return;
+    painter.fillRect(QRectF(0, height() - 1, width(), 1), separatorColor_);
+}
+
+// ---- TableView -----------------------------------------------------------------------
+
+TableView::TableView(const QRectF& frame) : View(frame) {
+    setClipsToBounds(true);
+    content_ = add(std::make_unique<View>(QRectF(0, 0, frame.width(), 0)));
+}
+
+TableView::~TableView() = default;
+
+bool TableView::Update::empty() const {
+    return deletedSections.empty() && insertedSections.empty() && reloadedSections.empty() &&
+           movedSections.empty() && deletedRows.empty() && insertedRows.empty() && reloadedRows.empty() &&
+           movedRows.empty();
+}
+
+void TableView::setSeparatorColor(const QColor& color) {
+    separatorColor_ = color;
+    for (const auto& [path, cell] : visible_) {
+        cell->separatorColor_ = color;
+        cell->update();
+    }
+}
+
+std::unique_ptr<TableViewCell> TableView::dequeueReusableCell(const QString& identifier) {
+    auto found = reusable_.find(identifier);
+    if (found == reusable_.end() || found->second.empty()) return nullptr;
+    std::unique_ptr<TableViewCell> cell = std::move(found->second.back());
+    found->second.pop_back();
+    Animator::current().removeAllAnimations(*cell);
+    cell->setAlpha(1);
+    return cell;
+}
+
+int TableView::numberOfRows(int section) const {
+    return section >= 0 && section < int(rowCounts_.size()) ? rowCounts_[size_t(section)] : 0;
+}
+
+void TableView::ensureLoaded() {
+    if (!loaded_) reloadData();
+}
+
+void TableView::measure() {
+    rowCounts_.clear();
+    rowTops_.clear();
+    if (!dataSource_) return;
+    const int sections = std::max(0, dataSource_->numberOfSections(*this));
+    double top = 0;
+    rowCounts_.reserve(size_t(sections));
+    rowTops_.reserve(size_t(sections));
+    for (int section = 0; section < sections; ++section) {
+        const int rows = std::max(0, dataSource_->numberOfRows(*this, section));
+        std::vector<double> tops;
+        tops.reserve(size_t(rows) + 1);
+        for (int row = 0; row < rows; ++row) {
+            tops.push_back(top);
+            double height = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
+            top += height < 0 ? rowHeight_ : height;
+        }
+        tops.push_back(top);
+        rowCounts_.push_back(rows);
+        rowTops_.push_back(std::move(tops));
+    }
+    content_->setFrame(QRectF(0, -offset_, width(), top));
+}
+
+QRectF TableView::rectForRow(const IndexPath& path) const {
+    if (path.section < 0 || path.section >= numberOfSections() || path.row < 0 || path.row >= numberOfRows(path.section))
+        return {};
+    const auto& tops = rowTops_[size_t(path.section)];
+    return QRectF(0, tops[size_t(path.row)], width(), tops[size_t(path.row) + 1] - tops[size_t(path.row)]);
+}
+
+std::optional<IndexPath> TableView::indexPathForRow(const QPointF& point) const {
+    if (!bounds().contains(point)) return std::nullopt;
+    const double y = point.y() + offset_;
+    for (int section = 0; section < numberOfSections(); ++section) {
+        const auto& tops = rowTops_[size_t(section)];
+        if (y < tops.front() || y >= tops.back()) continue;
+        auto after = std::upper_bound(tops.begin(), tops.end() - 1, y);
+        return IndexPath{section, int(after - tops.begin()) - 1};
+    }
+    return std::nullopt;
+}
+
+TableViewCell* TableView::cellForRow(const IndexPath& path) const {
+    auto found = visible_.find(path);
+    return found == visible_.end() ? nullptr : found->second;
+}
+
+std::optional<IndexPath> TableView::indexPathForCell(const TableViewCell* cell) const {
+    for (const auto& [path, shown] : visible_)
+        if (shown == cell) return path;
+    return std::nullopt;
+}
+
+std::vector<TableViewCell*> TableView::visibleCells() const {
+    std::vector<TableViewCell*> cells;
+    for (const auto& [path, cell] : visible_) cells.push_back(cell);
+    return cells;
+}
+
+void TableView::enqueue(std::unique_ptr<TableViewCell> cell) {
+    if (!cell) return;
+    reusable_[cell->reuseIdentifier()].push_back(std::move(cell));
+}
+
+void TableView::fadeOut(std::unique_ptr<TableViewCell> cell) {
+    TableViewCell* leaving = content_->add(std::move(cell));
+    leaving->setUserInteractionEnabled(false);
+    std::weak_ptr<void> alive = leaving->lifetime();
+    Animator::current().animateAlpha(*leaving, 0, kFadeSeconds, [this, leaving, alive](bool) {
+        if (alive.expired()) return;
+        auto owned = leaving->removeFromSuperview();
+        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+    });
+}
+
+void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
+    content_->setY(-offset_);
+    const double top = offset_, bottom = offset_ + height();
+    std::vector<IndexPath> wanted;
+    for (int section = 0; section < numberOfSections(); ++section) {
+        const auto& tops = rowTops_[size_t(section)];
+        if (tops.back() <= top || tops.front() >= bottom) continue;
+        auto first = std::upper_bound(tops.begin(), tops.end() - 1, top);
+        for (int row = std::max(0, int(first - tops.begin()) - 1); row < rowCounts_[size_t(section)]; ++row) {
+            if (tops[size_t(row)] >= bottom) break;
+            if (tops[size_t(row) + 1] > tops[size_t(row)]) wanted.push_back({section, row});
+        }
+    }
+    // Rows gone out of view give their cells up first, so that the rows coming
+    // in can take them.
+    for (auto it = visible_.begin(); it != visible_.end();) {
+        if (std::binary_search(wanted.begin(), wanted.end(), it->first)) {
+            ++it;
+            continue;
+        }
+        auto owned = it->second->removeFromSuperview();
+        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+        it = visible_.erase(it);
+    }
+    for (const IndexPath& path : wanted) {
+        const QRectF frame = rectForRow(path);
+        auto shown = visible_.find(path);
+        if (shown != visible_.end()) {
+            shown->second->setFrame(frame);
+            continue;
+        }
+        std::unique_ptr<TableViewCell> cell = dataSource_->cellForRow(*this, path);
+        if (!cell) continue;
+        cell->setFrame(frame);
+        cell->separatorColor_ = separatorColor_;
+        TableViewCell* added = content_->add(std::move(cell));
+        visible_[path] = added;
+        if (fadeIn.count(path)) {
+            added->setAlpha(0);
+            Animator::current().animateAlpha(*added, 1, kFadeSeconds);
+        }
+    }
+}
+
+void TableView::clampOffset() { offset_ = std::clamp(offset_, 0.0, std::max(0.0, contentHeight() - height())); }
+
+void TableView::setContentOffset(double offset) {
+    ensureLoaded();
+    offset_ = offset;
+    clampOffset();
+    layoutCells();
+}
+
+void TableView::scrollToRowAtTop(const IndexPath& path) {
+    ensureLoaded();
+    const QRectF row = rectForRow(path);
+    if (row.isNull()) return;
+    setContentOffset(row.top());
+}
+
+void TableView::reloadData() {
+    loaded_ = true;
+    for (auto& [path, cell] : visible_) {
+        auto owned = cell->removeFromSuperview();
+        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+    }
+    visible_.clear();
+    measure();
+    clampOffset();
+    if (dataSource_) layoutCells();
+}
+
+void TableView::sizeChanged(const QSizeF& oldSize) {
+    View::sizeChanged(oldSize);
+    if (!content_) return;
+    content_->setWidth(width());
+    for (const auto& [path, cell] : visible_) cell->setWidth(width());
+    if (!loaded_) return;
+    clampOffset();
+    layoutCells();
+}
+
+// ---- Updates -------------------------------------------------------------------------
+
+void TableView::beginUpdates() { ++updateDepth_; }
+
+void TableView::endUpdates() {
+    if (updateDepth_ == 0) return;
+    if (--updateDepth_ > 0) return;
+    Update update = std::move(pending_);
+    pending_ = {};
+    apply(std::move(update));
+}
+
+void TableView::insertRows(const std::vector<IndexPath>& paths) {
+    beginUpdates();
+    pending_.insertedRows.insert(paths.begin(), paths.end());
+    endUpdates();
+}
+
+void TableView::deleteRows(const std::vector<IndexPath>& paths) {
+    beginUpdates();
+    pending_.deletedRows.insert(paths.begin(), paths.end());
+    endUpdates();
+}
+
+void TableView::reloadRows(const std::vector<IndexPath>& paths) {
+    beginUpdates();
+    pending_.reloadedRows.insert(paths.begin(), paths.end());
+    endUpdates();
+}
+
+void TableView::moveRow(const IndexPath& from, const IndexPath& to) {
+    beginUpdates();
+    pending_.movedRows[from] = to;
+    endUpdates();
+}
+
+void TableView::insertSections(const std::set<int>& sections) {
+    beginUpdates();
+    pending_.insertedSections.insert(sections.begin(), sections.end());
+    endUpdates();
+}
+
+void TableView::deleteSections(const std::set<int>& sections) {
+    beginUpdates();
+    pending_.deletedSections.insert(sections.begin(), sections.end());
+    endUpdates();
+}
+
+void TableView::reloadSections(const std::set<int>& sections) {
+    beginUpdates();
+    pending_.reloadedSections.insert(sections.begin(), sections.end());
+    endUpdates();
+}
+
+void TableView::moveSection(int from, int to) {
+    beginUpdates();
+    pending_.movedSections[from] = to;
+    endUpdates();
+}
+
+namespace {
+
+/// Where an old section goes: none when deleted, its target when moved, else the
+/// next free place once the inserted and moved-in sections hold theirs.
+std::optional<int> newSectionIndex(int old, const std::set<int>& deleted, const std::map<int, int>& moved,
+                                   const std::vector<int>& taken) {
+    if (deleted.count(old)) return std::nullopt;
+    if (auto found = moved.find(old); found != moved.end()) return found->second;
+    int rank = old;
+    for (int gone : deleted)
+        if (gone < old) --rank;
+    for (const auto& [from, to] : moved)
+        if (from < old) --rank;
+    return nthFree(rank, taken);
+}
+
+}  // namespace
+
+std::optional<IndexPath> TableView::newPathOf(const IndexPath& old, const Update& update) const {
+    std::vector<int> takenSections(update.insertedSections.begin(), update.insertedSections.end());
+    for (const auto& [from, to] : update.movedSections) takenSections.push_back(to);
+    std::sort(takenSections.begin(), takenSections.end());
+    auto section = newSectionIndex(old.section, update.deletedSections, update.movedSections, takenSections);
+    if (!section || update.reloadedSections.count(old.section)) return std::nullopt;
+    if (update.deletedRows.count(old) || update.reloadedRows.count(old)) return std::nullopt;
+    if (auto moved = update.movedRows.find(old); moved != update.movedRows.end()) return moved->second;
+    int rank = old.row;
+    for (const IndexPath& gone : update.deletedRows)
+        if (gone.section == old.section && gone.row < old.row) --rank;
+    for (const auto& [from, to] : update.movedRows)
+        if (from.section == old.section && from.row < old.row) --rank;
+    std::vector<int> taken;
+    for (const IndexPath& added : update.insertedRows)
+        if (added.section == *section) taken.push_back(added.row);
+    for (const auto& [from, to] : update.movedRows)
+        if (to.section == *section) taken.push_back(to.row);
+    std::sort(taken.begin(), taken.end());
+    return IndexPath{*section, nthFree(rank, taken)};
+}
+
+void TableView::apply(Update update) {
+    if (!loaded_ || !dataSource_) {
+        reloadData();
+        return;
+    }
+    if (update.empty()) return;
+    // What the data source must answer now, from the counts before and the update.
+    const int oldSections = numberOfSections();
+    const int newSections = dataSource_->numberOfSections(*this);
+    bool consistent = newSections == oldSections - int(update.deletedSections.size()) +
+                                         int(update.insertedSections.size());
+    std::map<int, int> expectedRows;  // new section -> count; inserted and reloaded sections unchecked
+    if (consistent) {
+        std::vector<int> takenSections(update.insertedSections.begin(), update.insertedSections.end());
+        for (const auto& [from, to] : update.movedSections) takenSections.push_back(to);
+        std::sort(takenSections.begin(), takenSections.end());
+        for (int old = 0; old < oldSections; ++old) {
+            auto section = newSectionIndex(old, update.deletedSections, update.movedSections, takenSections);
+            if (!section || update.reloadedSections.count(old)) continue;
+            int rows = numberOfRows(old);
+            for (const IndexPath& gone : update.deletedRows) rows -= gone.section == old;
+            for (const auto& [from, to] : update.movedRows) rows -= from.section == old;
+            expectedRows[*section] += rows;
+        }
+        for (const IndexPath& added : update.insertedRows)
+            if (expectedRows.count(added.section)) ++expectedRows[added.section];
+        for (const auto& [from, to] : update.movedRows)
+            if (expectedRows.count(to.section)) ++expectedRows[to.section];
+        for (const auto& [section, rows] : expectedRows) {
+            if (section >= newSections || dataSource_->numberOfRows(*this, section) != rows) {
+                STROMBEL_LOG_ERROR("table update does not match its data: section {} should have {} rows, has {}",
+                                   section, rows, section < newSections ? dataSource_->numberOfRows(*this, section) : 0);
+                consistent = false;
+                break;
+            }
+        }
+    } else {
+        STROMBEL_LOG_ERROR("table update does not match its data: {} sections expected, {} found",
+                           oldSections - int(update.deletedSections.size()) + int(update.insertedSections.size()),
+                           newSections);
+    }
+    if (!consistent) {
+        reloadData();
+        return;
+    }
+
+    // The cells in view keep their rows where the rows survive; the others fade out.
+    std::map<IndexPath, TableViewCell*> kept;
+    std::set<IndexPath> fadeIn;
+    for (auto& [old, cell] : visible_) {
+        if (auto moved = newPathOf(old, update)) {
+            kept[*moved] = cell;
+        } else {
+            fadeOut(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(cell->removeFromSuperview().release())));
+        }
+    }
+    visible_ = std::move(kept);
+    measure();
+    clampOffset();
+    fadeIn.insert(update.insertedRows.begin(), update.insertedRows.end());
+    for (const IndexPath& reloaded : update.reloadedRows) {
+        Update asKept = update;
+        asKept.reloadedRows.erase(reloaded);
+        if (auto now = newPathOf(reloaded, asKept)) fadeIn.insert(*now);
+    }
+    std::set<int> freshSections = update.insertedSections;
+    for (int reloaded : update.reloadedSections) {
+        std::vector<int> takenSections(update.insertedSections.begin(), update.insertedSections.end());
+        for (const auto& [from, to] : update.movedSections) takenSections.push_back(to);
+        std::sort(takenSections.begin(), takenSections.end());
+        if (auto now = newSectionIndex(reloaded, update.deletedSections, update.movedSections, takenSections))
+            freshSections.insert(*now);
+    }
+    for (int section : freshSections)
+        for (int row = 0; row < numberOfRows(section); ++row) fadeIn.insert({section, row});
+    // A kept cell whose row became empty or moved out of view leaves in layoutCells.
+    layoutCells(fadeIn);
+}
+
+// ---- Scrolling by hand -----------------------------------------------------------------
+
+void TableView::touchBegan(const Touch& touch) {
+    tracking_ = true;
+    dragging_ = false;
+    lastTouch_ = touch.locationIn(*this);
+}
+
+void TableView::touchMoved(const Touch& touch) {
+    if (!tracking_) return;
+    const QPointF point = touch.locationIn(*this);
+    if (!dragging_) {
+        const QPointF start = mapFromScene(touch.startScenePoint);
+        if (std::hypot(point.x() - start.x(), point.y() - start.y()) < kDragThreshold) return;
+        dragging_ = true;
+    }
+    setContentOffset(offset_ - (point.y() - lastTouch_.y()));
+    lastTouch_ = point;
+}
+
+void TableView::touchEnded(const Touch& touch) {
+    const bool tap = tracking_ && !dragging_;
+    tracking_ = dragging_ = false;
+    if (!tap || !delegate_) return;
+    if (auto path = indexPathForRow(touch.locationIn(*this))) delegate_->didSelectRow(*this, *path);
+}
+
+void TableView::touchCancelled(const Touch&) { tracking_ = dragging_ = false; }
+
+bool TableView::scrollWheel(const QPointF& delta) {
+    ensureLoaded();
+    if (contentHeight() <= height() || delta.y() == 0) return false;
+    setContentOffset(offset_ - delta.y());
+    return true;
+}
+
+}  // namespace strombel::ui::kit
