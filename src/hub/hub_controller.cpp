@@ -175,6 +175,15 @@ bool HubController::start() {
         kHubRegistryPeerAddedNotification, peerRegistry_.get(), guarded([this](const platform::Notification& note) {
             if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo)) peerRegistryAddedPeer(*peer);
         })));
+    for (const char* name : {kHubInterAppAudioSourceAudioUnitErrorNotification,
+                             kHubInterAppAudioSourceAudioUnitConnectedNotification,
+                             kHubInterAppAudioSourceAudioUnitDisconnectedNotification}) {
+        notificationObservers_.push_back(center_.addObserver(
+            name, nullptr, guarded([this](const platform::Notification& note) { iaaHostStatusUpdate(note); })));
+    }
+    notificationObservers_.push_back(center_.addObserver(
+        kHubInterAppAudioSourceDidPingNotification, nullptr,
+        guarded([this](const platform::Notification& note) { iaaHostPing(note); })));
     endpoint_->addDelegate(this);
     connectionPanel_ = options_.panelFactory ? options_.panelFactory(*this) : nullptr;
     if (!connectionPanel_) connectionPanel_ = std::make_unique<PositionOnlyPanel>();
@@ -1029,6 +1038,42 @@ void HubController::triggerAttributeChanged(const HubTrigger* trigger) {
     message.insert(message.end(), record.begin(), record.end());
     for (const auto& peer : peerRegistry_->peers()) HubPeerSendMessage(*peer, message.data(), message.size());
     HubPeerSendMessage(*selfPeer_, message.data(), message.size());
+}
+
+void HubController::iaaHostStatusUpdate(const platform::Notification& notification) {
+    auto controller = controllerPeer();
+    const auto* source = static_cast<const HubInterAppAudioSource*>(notification.sender);
+    if (!controller || !source || !source->port) return;
+    uint8_t status;
+    if (const auto* error = std::any_cast<BusError>(&notification.userInfo)) {
+        status = error->domain == kOSStatusErrorDomain && error->code == kHubInterAppAudioHostingFailedStatus ? 1 : 2;
+    } else {
+        status = source->audioUnit ? 0 : 2;
+    }
+    auto peer = source->port->peer();
+    const std::string uniqueID(cutToUtf8Boundary(peer ? peer->uniqueID() : "", 255));
+    const std::string name(cutToUtf8Boundary(peer ? peer->name() : "", 255));
+    std::vector<uint8_t> message(12 + uniqueID.size() + name.size(), 0);
+    message[0] = kBusMessageMarker;
+    message[1] = kBusHeaderLength;
+    message[2] = BusMessageHostStatus;
+    message[3] = 9;
+    message[4] = status;
+    writeU32(message.data() + 5, source->port->numericIdentifier());
+    message[9] = 3;
+    message[10] = uint8_t(uniqueID.size());
+    message[11] = uint8_t(name.size());
+    std::copy(name.begin(), name.end(), std::copy(uniqueID.begin(), uniqueID.end(), message.begin() + 12));
+    HubPeerSendMessage(*controller, message.data(), message.size());
+}
+
+void HubController::iaaHostPing(const platform::Notification& notification) {
+    const auto* source = static_cast<const HubInterAppAudioSource*>(notification.sender);
+    const auto* result = std::any_cast<bool>(&notification.userInfo);
+    if (!source || !source->port || !result) return;
+    auto peer = source->port->peer();
+    auto bus = peer ? peer->dbPeer() : nullptr;
+    if (bus && bus->present() != *result) bus->setPresent(*result);
 }
 
 }  // namespace strombel::hub

@@ -47,6 +47,26 @@ inline constexpr const char* kHubControllerDidLoadPeerIconNotification = "HubCon
 /// about to come to the foreground.
 inline constexpr const char* kApplicationDidFinishLaunchingNotification = "ApplicationDidFinishLaunchingNotification";
 inline constexpr const char* kApplicationWillEnterForegroundNotification = "ApplicationWillEnterForegroundNotification";
+/// Posted by a source that hosts another application's audio unit (sender: the
+/// HubInterAppAudioSource; user info of the error notification: a BusError; of
+/// the ping notification: a bool, the ping's result).
+inline constexpr const char* kHubInterAppAudioSourceAudioUnitConnectedNotification =
+    "HubInterAppAudioSourceAudioUnitConnectedNotification";
+inline constexpr const char* kHubInterAppAudioSourceAudioUnitDisconnectedNotification =
+    "HubInterAppAudioSourceAudioUnitDisconnectedNotification";
+inline constexpr const char* kHubInterAppAudioSourceAudioUnitErrorNotification =
+    "HubInterAppAudioSourceAudioUnitErrorNotification";
+inline constexpr const char* kHubInterAppAudioSourceDidPingNotification = "HubInterAppAudioSourceDidPingNotification";
+/// The status code of an audio unit that could not be hosted.
+constexpr int64_t kHubInterAppAudioHostingFailedStatus = -66750;
+
+/// A local port fed by another application's hosted audio unit. Hosting has no
+/// counterpart on this platform; the controller answers what such a source posts.
+struct HubInterAppAudioSource {
+    std::shared_ptr<HubPort> port;
+    const void* audioUnit = nullptr;
+};
+
 /// The user-defaults key of the accepted hub sessions.
 inline constexpr const char* kPeeredWirehubIdentifiersKey = "Peered Wirehub Identifiers";
 
@@ -258,6 +278,8 @@ private:
     void statePush(std::vector<uint8_t> message, const std::shared_ptr<HubPeer>& peer);
     void performHubPeeringWithPeer(const std::shared_ptr<HubPeer>& peer, const std::string& identifier);
     void triggerAttributeChanged(const HubTrigger* trigger);
+    void iaaHostStatusUpdate(const platform::Notification& notification);
+    void iaaHostPing(const platform::Notification& notification);
     void openURL(const std::string& url);
     bool isActive() const;
 

@@ -389,5 +389,45 @@ TEST(HubController, ActivationOpensOnlyHubLaunchAddresses) {
     EXPECT_EQ(world.opened.size(), 2u) << "only while this application is active";
 }
 
+TEST(HubController, HostedAudioUnitsReportTheirStatusToTheHubAndPingsSetPresence) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    SocketHub drums(*world.controller, "Drums", "127.0.0.1", "D0:D0");
+    auto drumsOutput = HubPort::standinPortWithPeer(drums.peer, HubPort::Sender);
+    drumsOutput->setNumericIdentifier(0x01020304);
+    HubInterAppAudioSource source{drumsOutput, nullptr};
+    // No controller peer yet: nothing is sent.
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitConnectedNotification, &source);
+    world.deliver(world.graphWithUs(hub).bytes(), hub.peer);
+    ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+    EXPECT_FALSE(hub.receive(50));
+
+    const Bytes tail{3, 5, 5, 'D', '0', ':', 'D', '0', 'D', 'r', 'u', 'm', 's'};
+    auto expect = [&](uint8_t status) {
+        Bytes expected(9 + tail.size());
+        const Bytes head{3, 3, 21, 9, status, 0x04, 0x03, 0x02, 0x01};
+        std::copy(tail.begin(), tail.end(), std::copy(head.begin(), head.end(), expected.begin()));
+        return expected;
+    };
+    int unit = 0;
+    source.audioUnit = &unit;
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitConnectedNotification, &source);
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(0));
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitErrorNotification, &source,
+                             BusError{kOSStatusErrorDomain, kHubInterAppAudioHostingFailedStatus, ""});
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(1));
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitErrorNotification, &source, BusError{"Other", 1, ""});
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(2));
+    source.audioUnit = nullptr;
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitDisconnectedNotification, &source);
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(2));
+
+    drums.bus->setPresent(true);
+    world.notifications.post(kHubInterAppAudioSourceDidPingNotification, &source, false);
+    EXPECT_FALSE(drums.bus->present());
+    world.notifications.post(kHubInterAppAudioSourceDidPingNotification, &source, true);
+    EXPECT_TRUE(drums.bus->present());
+}
+
 }  // namespace
 }  // namespace strombel::hub::testing
