@@ -62,8 +62,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         line.help = true;
         return line;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        line.error = "unexpected argument \"" + parser.positionalArguments().first().toStdString() +
+    QStringList positional = parser.positionalArguments();
+    // The hub starts the program with its launch address.
+    if (!positional.isEmpty() && positional.first().contains(QStringLiteral(".wirehub://"))) {
+        line.launchURL = positional.takeFirst().toStdString();
+    }
+    if (!positional.isEmpty()) {
+        line.error = "unexpected argument \"" + positional.first().toStdString() +
                      "\" (options start with --)";
         return line;
     }

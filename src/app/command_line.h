@@ -20,6 +20,8 @@ struct CommandLine {
     /// social network's login in the browser).
     std::optional<std::string> openUrl;
     bool help = false;
+    /// A hub launch address ("<scheme>.wirehub://"), the program's launch options.
+    std::string launchURL;
     /// Why the command line is wrong; empty when it is fine.
     std::string error;
 };

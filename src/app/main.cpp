@@ -1,6 +1,7 @@
 // Strombel: the program. `strombel --help` lists the options.
 
 #include <QApplication>
+#include <QProcess>
 #include <QScreen>
 
 #include <algorithm>
@@ -110,6 +111,8 @@ int main(int argc, char** argv) {
     setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
+    setup.hubLaunchURL = options.launchURL;
+    setup.openURL = [](const std::string& url) { QProcess::startDetached("xdg-open", {QString::fromStdString(url)}); };
     setup.store = store::StoreSettings::fromEnvironment();
     if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
     app::Program program(std::move(setup));

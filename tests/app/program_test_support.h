@@ -18,6 +18,7 @@
 #include "app/program.h"
 #include "platform/clock.h"
 #include "platform/devices/loopback_midi_backend.h"
+#include "platform/directory_service_discovery.h"
 #include "platform/main_loop.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
@@ -62,7 +63,8 @@ public:
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
-          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()) {
+          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()),
+          discovery_(root / "services", loop) {
         auto alerts = std::make_unique<ui::kit::RecordingAlertPresenter>();
         alerts_ = alerts.get();
         context_.setAlerts(std::move(alerts));
@@ -81,6 +83,9 @@ public:
         setup.showWindow = false;
         setup.exchangePort = 0;  // no test asks a server it did not start
         setup.store = std::move(store);
+        // The hub on a directory of services of the test's own, on loopback.
+        setup.hubDiscovery = &discovery_;
+        setup.hubBindAddress = platform::SocketAddress::fromText("127.0.0.1", 0);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();
@@ -106,6 +111,7 @@ private:
     ui::kit::RecordingAlertPresenter* alerts_ = nullptr;
     RecordingEditMenu* menu_ = nullptr;
     platform::ManualAudioDevice* device_ = nullptr;
+    platform::DirectoryServiceDiscovery discovery_;
     std::unique_ptr<Program> program_;
 };
 
