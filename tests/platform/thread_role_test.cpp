@@ -9,10 +9,6 @@
 namespace strombel::platform {
 namespace {
 
-// What a check on the main loop's thread stands for in these tests.
-void mainLoopOnly() { STROMBEL_EXPECT_THREAD(kMainLoopThread); }
-void controlOnly() { STROMBEL_EXPECT_THREAD(kControlThreads); }
-
 class ThreadRoleTest : public ::testing::Test {
 protected:
     ThreadRoleTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -43,6 +39,10 @@ TEST_F(ThreadRoleTest, BindingTheMainLoopGivesItsThreadTheRoleAndAScopeGivesItBa
 }
 
 #if defined(STROMBEL_THREAD_CHECKS)
+
+// Functions kept for the main loop's thread, and for the threads that start tracks.
+void mainLoopOnly() { STROMBEL_EXPECT_THREAD(kMainLoopThread); }
+void controlOnly() { STROMBEL_EXPECT_THREAD(kControlThreads); }
 
 TEST_F(ThreadRoleTest, ACallOnAThreadOfAnotherRoleAbortsNamingTheFunctionAndTheRoles) {
     setThreadRole(ThreadRole::mainLoop);
