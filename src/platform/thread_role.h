@@ -20,8 +20,9 @@
 //
 // The checks exist only where STROMBEL_THREAD_CHECKS is defined (the development
 // and test builds; the build option of the same name); elsewhere the macro is
-// nothing. Setting a role and checking one costs a thread-local load or store:
-// no allocation, no lock, so the audio thread may carry them.
+// nothing, and so are the roles' scopes. Where built, setting a role and checking
+// one costs a thread-local load or store: no allocation, no lock, so the audio
+// thread may carry them.
 
 #include <atomic>
 #include <cstdint>
@@ -67,22 +68,35 @@ extern std::atomic<bool> strictThreadRoles;
 
 /// The calling thread's role.
 inline ThreadRole currentThreadRole() noexcept { return static_cast<ThreadRole>(detail::threadRole); }
-/// Gives the calling thread `role` for good (a thread the program owns).
-inline void setThreadRole(ThreadRole role) noexcept { detail::threadRole = static_cast<uint8_t>(role); }
+/// Gives the calling thread `role` for good (a thread the program owns). Only
+/// where the checks are built; elsewhere every thread keeps "no role".
+inline void setThreadRole([[maybe_unused]] ThreadRole role) noexcept {
+#if defined(STROMBEL_THREAD_CHECKS)
+    detail::threadRole = static_cast<uint8_t>(role);
+#endif
+}
 /// "main loop", "audio", "sequencer", "MIDI action", "MIDI input" or "no role".
 const char* threadRoleName(ThreadRole role) noexcept;
 
 /// Gives the calling thread `role` for the scope's life (a callback on a thread
-/// someone else owns), then the role it had before.
+/// someone else owns), then the role it had before. Only where the checks are
+/// built; elsewhere it is nothing, so an audio callback pays nothing for it.
 class ThreadRoleScope {
 public:
+#if defined(STROMBEL_THREAD_CHECKS)
     explicit ThreadRoleScope(ThreadRole role) noexcept : saved_(detail::threadRole) { setThreadRole(role); }
     ~ThreadRoleScope() { detail::threadRole = saved_; }
+#else
+    explicit ThreadRoleScope(ThreadRole) noexcept {}
+    ~ThreadRoleScope() {}  // NOLINT: user-provided, so an unused scope draws no warning
+#endif
     ThreadRoleScope(const ThreadRoleScope&) = delete;
     ThreadRoleScope& operator=(const ThreadRoleScope&) = delete;
 
+#if defined(STROMBEL_THREAD_CHECKS)
 private:
     uint8_t saved_;
+#endif
 };
 
 /// From now on (or no longer, given false) a thread with no role fails every check.

@@ -9,6 +9,8 @@
 namespace strombel::platform {
 namespace {
 
+#if defined(STROMBEL_THREAD_CHECKS)
+
 class ThreadRoleTest : public ::testing::Test {
 protected:
     ThreadRoleTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -37,8 +39,6 @@ TEST_F(ThreadRoleTest, BindingTheMainLoopGivesItsThreadTheRoleAndAScopeGivesItBa
     std::thread([&] { other = currentThreadRole(); }).join();
     EXPECT_EQ(other, ThreadRole::none) << "a role belongs to one thread";
 }
-
-#if defined(STROMBEL_THREAD_CHECKS)
 
 // Functions kept for the main loop's thread, and for the threads that start tracks.
 void mainLoopOnly() { STROMBEL_EXPECT_THREAD(kMainLoopThread); }
