@@ -21,12 +21,20 @@ QCommandLineOption rootOption() {
         "DIR");
 }
 
+QCommandLineOption storeURLOption() {
+    return QCommandLineOption("store-url",
+                              "The sound pack store's address, the folder of its \"ItemsList.json\" (default: "
+                              "$STROMBEL_STORE_URL; no store server ships with Strombel).",
+                              "URL");
+}
+
 void describe(QCommandLineParser& parser) {
     parser.setApplicationDescription("Strombel, a sample pad and drum computer.");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(QCommandLineOption({"h", "help"}, "Shows these options and exits."));
     parser.addOption(guiOption());
     parser.addOption(rootOption());
+    parser.addOption(storeURLOption());
 }
 
 }  // namespace
@@ -69,6 +77,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         }
         line.root = root.toStdString();
     }
+    if (parser.isSet("store-url")) {
+        const QString url = parser.value("store-url");
+        if (!url.startsWith("http://") && !url.startsWith("https://")) {
+            line.error = "--store-url takes an http or https address, not \"" + url.toStdString() + "\"";
+            return line;
+        }
+        line.storeURL = url.toStdString();
+    }
     return line;
 }
 
@@ -80,7 +96,9 @@ std::string commandLineHelp() {
         "\nEnvironment:\n"
         "  STROMBEL_ROOT    the folder used when --root is not given\n"
         "  STROMBEL_BUNDLE  the folder of the shipped sounds and pictures\n"
-        "  STROMBEL_AUDIO   \"null\" plays to a silent device even where there is a sound card\n";
+        "  STROMBEL_AUDIO   \"null\" plays to a silent device even where there is a sound card\n"
+        "  STROMBEL_STORE_URL, STROMBEL_STORE_ICON_URL, STROMBEL_STORE_USER, STROMBEL_STORE_PASSWORD\n"
+        "                   the sound pack store's address, its icons' address and its credentials\n";
     return text;
 }
 

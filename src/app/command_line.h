@@ -14,6 +14,8 @@ struct CommandLine {
     ui::GuiType guiType = ui::GuiType::tablet;
     /// The folder for the library, settings and exports; none: the default one.
     std::optional<std::string> root;
+    /// The store's address (--store-url); none: the environment's or the built-in one.
+    std::optional<std::string> storeURL;
     bool help = false;
     /// Why the command line is wrong; empty when it is fine.
     std::string error;

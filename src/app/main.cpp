@@ -102,6 +102,8 @@ int main(int argc, char** argv) {
     setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
+    setup.store = store::StoreSettings::fromEnvironment();
+    if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
     app::Program program(std::move(setup));
     program.launch();
     // The analytics client (never started) would read the device class and the

@@ -7,6 +7,7 @@
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
 #include "platform/devices/rtmidi_backend.h"
+#include "store/library_store.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
@@ -93,6 +94,17 @@ std::string Program::makeDataUpToDate() {
     if (!setup_.sandbox.createFolders())
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
+    if (setup_.store) {
+        // The library's store part: its download cache and queue, then the first
+        // catalogue fetch.
+        http::NetworkThread* network = nullptr;
+        if (&setup_.mainLoop != &platform::MainLoop::shared()) {
+            network_ = std::make_unique<http::NetworkThread>(setup_.mainLoop);
+            network = network_.get();
+        }
+        library_->setStore(
+            std::make_unique<store::LibraryStore>(store::StoreServices{*library_, *setup_.store, network, nullptr}));
+    }
     AppLibraryAdapter adapter(*library_);
     std::string problems = adapter.makeDataUpToDate();
     // The settings are stored data too: what went wrong with them at open is told here.
@@ -151,6 +163,7 @@ void Program::makeSubsystems() {
     padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, setup_.mainLoop);
     padLibrary_ = std::make_unique<PadLibraryAdapter>(*library_);
     padMidi_ = std::make_unique<PadMidiAdapter>(*midiHub_, setup_.mainLoop);
+    sampleEditorEngine_ = std::make_unique<SampleEditorEngineAdapter>(*engine_);
 }
 
 AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) {
@@ -165,6 +178,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
     }
     padScreen_->setDelegate(delegate);
+    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);

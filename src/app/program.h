@@ -3,7 +3,7 @@
 // src/app/: the application delegate, the desktop session, start-up and the whole
 // program wired together. The top layer.
 // May include: ui/pad, ui/kit, ui, library/adapters, midi/adapters, sequencer/adapters,
-//   library, engine, midi, sequencer, hub, crash, info, analytics, platform/devices,
+//   library, store, http, engine, midi, sequencer, hub, crash, info, analytics, platform/devices,
 //   platform, logging, Qt.
 
 #include <memory>
@@ -12,8 +12,10 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "app/editor_adapters.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
+#include "http/network_thread.h"
 #include "library/adapters/library_adapters.h"
 #include "midi/adapters/sound_box_midi_link.h"
 #include "platform/clock.h"
@@ -25,6 +27,7 @@
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
+#include "store/store_settings.h"
 #include "ui/gui_type.h"
 #include "ui/kit/window.h"
 #include "ui/pad/strombel_view_controller.h"
@@ -56,9 +59,14 @@ struct ProgramSetup {
     bool showWindow = true;
     /// Pixels per point of the window when it first shows.
     double windowScale = 1.0;
+    /// The local audio exchange's port on 127.0.0.1; 0 for none (tests).
+    int exchangePort = editor::AudioExchangeClient::kDefaultPort;
     /// Counts launches; null for none.
     info::RatingPrompt* ratingPrompt = nullptr;
     std::function<void()> installLoggers;
+    /// The sound pack store the library fetches from; none: the program runs
+    /// without one (and its store screen says the store cannot be reached).
+    std::optional<store::StoreSettings> store;
 };
 
 /// The whole program wired together: library, engine, MIDI hub, sequencer, the
@@ -88,7 +96,8 @@ public:
     std::string storageLine() const { return storageProblems_ ? storageProblems_->line() : std::string(); }
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
-        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get()};
+        return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get(),
+                setup_.store ? library_.get() : nullptr, library_.get()};
     }
     PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
     PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }
@@ -127,6 +136,8 @@ private:
     }
 
     ProgramSetup setup_;
+    /// The store's network thread when the program runs on a main loop of its own.
+    std::unique_ptr<http::NetworkThread> network_;
     std::unique_ptr<library::SoundDataManager> library_;
     std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;
     std::unique_ptr<engine::SoundBox> engine_;
@@ -142,6 +153,7 @@ private:
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;
     std::unique_ptr<ui::PadMidi> padMidi_;
+    std::unique_ptr<SampleEditorEngineAdapter> sampleEditorEngine_;
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;

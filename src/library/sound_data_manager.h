@@ -38,6 +38,7 @@
 #include "library/entities.h"
 #include "library/object_context.h"
 #include "library/persistent_store.h"
+#include "library/sound_store.h"
 #include "platform/main_loop.h"
 #include "platform/not_found.h"
 #include "platform/sandbox.h"
@@ -66,7 +67,7 @@ public:
     virtual void libraryWriteProblemChanged(const std::string& problem) { (void)problem; }
 
     // Sent by the store part of the library (catalogue and downloads).
-    virtual void storeItemsLoaded(const json::Value& items) { (void)items; }
+    virtual void storeItemsLoaded(const std::vector<StoreItem>& items) { (void)items; }
     virtual void storeItemsLoadingFailed(const json::Error& error) { (void)error; }
     virtual void storeItemsDownloadingCompleted() {}
     virtual void storeItemFileDownloaded(const std::string& file) { (void)file; }
@@ -75,14 +76,6 @@ public:
 private:
     friend class SoundDataManager;
     std::vector<SoundDataManager*> libraries_;
-};
-
-/// The store part of the library (catalogue fetch, download queue), plugged in by
-/// the program; the library asks it for the catalogue when it starts.
-class SoundStore {
-public:
-    virtual ~SoundStore() = default;
-    virtual void fetchStoreItems() = 0;
 };
 
 /// All samples grouped by pack: sections in pack-name order, samples by name
@@ -257,13 +250,19 @@ public:
     void removeAllSequencerEventsOfPattern(uint64_t patternIdx);
 
     // ---- Store part ----
+    /// Plugs in the store part and asks it for the catalogue.
     void setStore(std::unique_ptr<SoundStore> store);
+    /// Asks the store part for the catalogue (nothing without one).
+    void fetchStoreItems();
     SoundStore* store() const { return soundStore_.get(); }
     /// The ids of the packs that ship with the program.
     const std::vector<std::string>& stockSoundPackIds() const { return stockSoundPackIds_; }
     bool sampleFileExistenceChecked = false;
 
 private:
+    /// The folder of downloaded packs' samples, relative to the sandbox's root.
+    static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
+
     std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
     std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;

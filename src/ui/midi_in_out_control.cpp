@@ -167,8 +167,11 @@ std::optional<MidiPortRow> MidiInOutControl::portOf(kit::Button& button, bool& i
     kit::TableView* table = isSource ? sourcesTableView_ : destinationsTableView_;
     const auto path = table->indexPathForCell(cell);
     const std::vector<MidiPortRow> ports = isSource ? ports_.sources() : ports_.destinations();
-    if (!path || size_t(path->row) >= ports.size()) {
-        // The port went before the list heard of it: nothing to act on.
+    // The row must still show the hub's port at its place: when a port went before
+    // the list heard of it, the next port has moved up into the pressed row.
+    const auto* shown = static_cast<kit::Label*>(cell->viewWithTag(kNameTag));
+    if (!path || size_t(path->row) >= ports.size() ||
+        (shown && shown->text() != QString::fromStdString(ports[size_t(path->row)].name).toUpper())) {
         STROMBEL_LOG_INFO("MIDI port row {} is gone; the list is reloaded", path ? path->row : -1);
         table->reloadData();
         return std::nullopt;

@@ -10,6 +10,7 @@
 #include <QApplication>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,7 +58,7 @@ public:
 class ProgramRun {
 public:
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
-               ui::GuiType guiType = ui::GuiType::tablet)
+               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt)
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -78,6 +79,8 @@ public:
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;
+        setup.exchangePort = 0;  // no test asks a server it did not start
+        setup.store = std::move(store);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();
@@ -159,6 +162,25 @@ protected:
         touchDown(run, view);
         touchUp(run, view);
         loop_.runPending();
+    }
+
+    /// Shows the information screen over the pad screen, runs `meanwhile` while
+    /// it is up, and comes back with its DONE button (the pad screen then
+    /// appears again). Fails the test when a step does not happen.
+    void visitInformationScreen(ProgramRun& run, const std::function<void()>& meanwhile = {}) {
+        ui::kit::Window& window = run.program().window();
+        run.screen().infoBtnPressed();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
+        ASSERT_NE(presented, nullptr);
+        if (meanwhile) meanwhile();
+        ui::kit::Button* done = nullptr;
+        for (ui::kit::View* child : presented->subviews())
+            if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
+        ASSERT_NE(done, nullptr);
+        tap(run, done);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
     }
 
     strombel::testing::TempDir temp_;

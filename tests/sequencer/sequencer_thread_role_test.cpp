@@ -8,7 +8,7 @@
 
 #include "platform/thread_role.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 
 #if defined(STROMBEL_THREAD_CHECKS)
 

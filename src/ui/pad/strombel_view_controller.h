@@ -15,6 +15,7 @@
 
 #include "platform/not_found.h"
 #include "platform/user_defaults.h"
+#include "ui/drag_drop_table_view_controller.h"
 #include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
@@ -189,6 +190,8 @@ public:
     void dismissEditSampleControl();
     void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
     editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    /// What the sample editor panel records, plays and edits with (given by the program).
+    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -225,6 +228,10 @@ public:
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }
     SmallButtonControl* swingBtn() const { return swingBtn_; }
+    SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
+    SmallButtonControl* fxBtn() const { return fxBtn_; }
+    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
+    LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
@@ -232,6 +239,8 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    /// The library browser while SORT is down, else null.
+    DragDropTableViewController* sortController() const { return sortController_.get(); }
     VolumeSliderControl* trackVolumeSlider(int pad) const {
         return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
     }
@@ -328,7 +337,6 @@ protected:
     /// Per-pad volumes set while VOL. was on, by sample path, on every bank shown
     /// meanwhile: all are written to the library when the mode is left.
     std::map<std::string, float> editedTrackVolumes_;
-    bool trackVolumeSlidersShown_ = false;
 
     kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
     LightView* tapTimerLight_ = nullptr;
@@ -346,6 +354,8 @@ protected:
     MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    editor::SampleEditorServices sampleEditorServices_;
+    std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;

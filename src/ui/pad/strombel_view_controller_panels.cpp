@@ -385,7 +385,6 @@ void StrombelViewController::sampleVolumeBtnPressed() {
             trackVolumeSliderControls_.push_back(tapButtonsContainer_->add(std::move(slider)));
         }
     } else {
-        // The per-pad volumes go to the library when the mode is left.
         // The per-pad volumes go to the library when the mode is left: those of
         // the bank shown, and those set on other banks shown meanwhile.
         if (!trackVolumeSliderControls_.empty()) {
@@ -529,7 +528,7 @@ void StrombelViewController::exportPatternToAudioExchange(int pattern) {
         return;
     }
     if (!window_) return;
-    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
+    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path, sampleEditorServices_.exchange);
     sheet->setModalPresentationStyle(2);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
 }

@@ -1,30 +1,142 @@
 #pragma once
 
 // src/ui/store/: the store screen.
-// May include: ui, Qt.
+// May include: ui, ui/kit, library, Qt.
 
+#include <QImage>
+#include <QString>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "ui/placeholder_screen.h"
+#include "library/sound_data_manager.h"
+#include "ui/gui_type.h"
+#include "ui/kit/table_view.h"
+#include "ui/kit/view.h"
+
+namespace strombel::ui::kit {
+class Button;
+class ImageView;
+class Label;
+class TableView;
+class Window;
+}  // namespace strombel::ui::kit
 
 namespace strombel::store {
 
-/// The store screen, presented over the pad screen. Today it shows its
-/// title and a DONE button that dismisses it; the catalogue, its icons and the
-/// downloads come with the store subsystem.
-class StrombelStoreViewController : public ui::PlaceholderScreen {
+/// The store screen, presented over the pad screen: the catalogue as a list
+/// (icon, title, description, contents and a control saying where the item
+/// stands: DOWNLOAD, "n of m files", INSTALLED, or FAILED with its reason and
+/// RETRY), and DONE. It observes the library while it lives.
+class StrombelStoreViewController : public ui::kit::View,
+                                    private library::SoundDataManagerDelegate,
+                                    private ui::kit::TableViewDataSource {
 public:
-    /// The tablet layout.
-    StrombelStoreViewController() : StrombelStoreViewController(ui::GuiType::tablet) {}
+    /// The tablet layout, on `library` (null: a screen saying the store cannot be
+    /// reached). Shows the loaded catalogue, or asks for one.
+    explicit StrombelStoreViewController(library::SoundDataManager* library);
+    ~StrombelStoreViewController() override;
+
+    /// The platform's transition style value (1 flips horizontally).
+    int32_t modalTransitionStyle() const { return modalTransitionStyle_; }
+    void setModalTransitionStyle(int32_t style) { modalTransitionStyle_ = style; }
+
+    /// Shows the screen over `window`'s current screen through the context's modal
+    /// presenter; `dismissed` runs once it has gone again.
+    static void present(std::unique_ptr<StrombelStoreViewController> screen, ui::kit::Window& window,
+                        std::function<void()> dismissed);
+    /// DONE: takes the screen away.
+    void doneBtnPressed();
+    /// RETRY under the message that the catalogue could not be loaded.
+    void retryBtnPressed();
+    /// The control of an item: DOWNLOAD or RETRY install it.
+    void itemBtnPressed(const std::string& identifier);
+
+    /// What the screen shows, for tests and the user alike.
+    QString statusText() const;
+    std::vector<std::string> itemIdentifiers() const;
+    /// The text of an item's control ("DOWNLOAD", "2 of 5 files", "INSTALLED", "RETRY").
+    QString controlTextOfItem(const std::string& identifier) const;
+    /// The failure shown under an item ("" when none).
+    QString failureTextOfItem(const std::string& identifier) const;
+    ui::kit::Button* controlOfItem(const std::string& identifier) const;
+    bool iconOfItemIsLoaded(const std::string& identifier) const;
+    ui::kit::TableView* list() const { return list_; }
+    ui::kit::Button* doneButton() const { return doneBtn_; }
+
+    /// The largest icon, in pixels a side, that is decoded.
+    static constexpr int kMaximumIconSide = 1024;
 
 protected:
-    explicit StrombelStoreViewController(ui::GuiType guiType);
+    struct Metrics {
+        double headerHeight;
+        double titleSize;
+        double rowHeight;
+        double iconSide;
+        double nameSize;
+        double textSize;
+        QSizeF controlSize;
+        /// The description and the contents share one line.
+        bool compact;
+    };
+    /// For the phone layout, which builds its own view.
+    StrombelStoreViewController(library::SoundDataManager* library, ui::GuiType guiType);
+    /// Builds the header, the list and the DONE button.
+    virtual void loadView();
+    void buildView(const Metrics& metrics);
+
+private:
+    class ItemCell;
+
+    // The library's store messages.
+    void storeItemsLoaded(const std::vector<library::StoreItem>& items) override;
+    void storeItemsLoadingFailed(const json::Error& error) override;
+    void storeItemsDownloadingCompleted() override { refreshRows(); }
+    void storeItemFileDownloaded(const std::string&) override { refreshRows(); }
+    void storeItemFileDownloadFailed(const std::string&) override { refreshRows(); }
+
+    library::SoundStore* soundStore() const { return library_ ? library_->store() : nullptr; }
+    // The list's rows, one per item.
+    int numberOfRows(ui::kit::TableView& table, int section) override;
+    std::unique_ptr<ui::kit::TableViewCell> cellForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
+    std::unique_ptr<ItemCell> makeCell();
+    /// Shows where an item stands on its cell.
+    void fill(ItemCell& cell, const library::StoreItem& item) const;
+    ItemCell* cellOfItem(const std::string& identifier) const;
+
+    void showItems(const std::vector<library::StoreItem>& items);
+    void showStatus(const QString& text, bool offerRetry);
+    void refreshRows();
+    void iconArrived(const std::string& identifier, const std::vector<uint8_t>& bytes);
+    QImage placeholderIcon(const library::StoreItem& item) const;
+
+    library::SoundDataManager* library_;
+    ui::GuiType guiType_;
+    Metrics metrics_{};
+    int32_t modalTransitionStyle_ = 0;
+    ui::kit::Window* window_ = nullptr;
+    std::function<void()> dismissed_;
+    ui::kit::Label* status_ = nullptr;
+    ui::kit::Button* retryBtn_ = nullptr;
+    ui::kit::TableView* list_ = nullptr;
+    ui::kit::Button* doneBtn_ = nullptr;
+    std::vector<library::StoreItem> items_;
+    /// The icons that arrived, by item.
+    std::map<std::string, QImage> icons_;
+    std::shared_ptr<bool> lifetime_ = std::make_shared<bool>(true);
 };
 
-/// The same in the phone layout.
+/// The same in the phone layout: smaller rows, the description and the contents
+/// on one line.
 class StrombelIphoneStoreViewController : public StrombelStoreViewController {
 public:
-    StrombelIphoneStoreViewController() : StrombelStoreViewController(ui::GuiType::phoneLandscape) {}
+    explicit StrombelIphoneStoreViewController(library::SoundDataManager* library);
+
+protected:
+    void loadView() override;
 };
 
 }  // namespace strombel::store

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace strombel::store {
+
+/// Where the store server is and how to sign in to it. No store server ships:
+/// the built-in addresses lie under the reserved ".invalid" domain, so that a
+/// program nobody pointed at a server only says the store cannot be reached.
+struct StoreSettings {
+    /// The folder of "ItemsList.json" and of every item's files.
+    std::string baseURL = "https://store.strombel.invalid/";
+    /// The folder of the items' icons.
+    std::string iconBaseURL = "https://store.strombel.invalid/icons/";
+    std::string username = "strombel";
+    /// Sent as Basic authentication; never logged.
+    std::string password = "strombel";
+    /// The largest file of an item (a pack description or a sample).
+    uint64_t maximumFileSize = 64ull * 1024 * 1024;
+    /// The largest icon.
+    uint64_t maximumIconSize = 1024 * 1024;
+
+    /// The built-in settings changed by the environment: STROMBEL_STORE_URL (the
+    /// base; the icons are then under its "icons/" unless STROMBEL_STORE_ICON_URL
+    /// says otherwise), STROMBEL_STORE_USER and STROMBEL_STORE_PASSWORD.
+    static StoreSettings fromEnvironment();
+    /// Points the store at `baseURL`, its icons under its "icons/".
+    void setBaseURL(std::string baseURL);
+};
+
+/// True when the address's host lies under the reserved ".invalid" domain, which
+/// never resolves: such an address is not asked (not even of the name service).
+bool isInvalidDomainAddress(const std::string& url);
+
+/// `folder` with a "/" at its end, then `name` with every byte but letters,
+/// digits and "-._~" written as %XX.
+std::string joinURL(const std::string& folder, const std::string& name);
+
+}  // namespace strombel::store

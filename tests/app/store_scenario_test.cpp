@@ -1,0 +1,185 @@
+// The store as a user shops in it: the whole program headless, its store pointed
+// at a loopback store server, SHOP, DOWNLOAD, DONE, and the new bank on the pads.
+
+#include <QBuffer>
+#include <QImage>
+#include <QPainter>
+
+#include <chrono>
+#include <thread>
+
+#include "program_test_support.h"
+#include "store/store_test_support.h"
+#include "ui/kit/control.h"
+#include "ui/kit/label.h"
+#include "ui/sound_bank_control.h"
+#include "ui/store/strombel_store_view_controller.h"
+
+namespace strombel::app::scenario {
+namespace {
+
+using strombel::testing::catalogueEntry;
+using strombel::testing::packText;
+using strombel::testing::StoreServer;
+using strombel::testing::waveBytes;
+
+std::string pngBytes(int side, QColor color) {
+    QImage image(side, side, QImage::Format_ARGB32);
+    image.fill(color);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes.toStdString();
+}
+
+/// The button captioned `text`: a label with the text beside (or on) a button of
+/// the same panel, searched depth first.
+ui::kit::View* buttonCaptioned(ui::kit::View* root, const QString& text) {
+    for (ui::kit::View* child : root->subviews()) {
+        auto* label = dynamic_cast<ui::kit::Label*>(child);
+        if (label && label->text() == text) {
+            for (ui::kit::View* sibling : root->subviews()) {
+                const double middle = label->center().x();
+                if (dynamic_cast<ui::kit::Button*>(sibling) && sibling->x() <= middle && middle <= sibling->rightX())
+                    return sibling;
+            }
+        }
+        if (ui::kit::View* found = buttonCaptioned(child, text)) return found;
+    }
+    return nullptr;
+}
+
+class StoreScenarioTest : public ProgramTest {
+protected:
+    StoreScenarioTest() {
+        // An installable kit with an icon, one whose second sample is missing, and
+        // one whose sample the server holds back until the test lets it go.
+        server_.put("deepkit.pack", packText("deepkit", {"deep kick.wav", "deep snare.wav"}, "Deep Kit"));
+        server_.put("deep kick.wav", waveBytes(4410));
+        server_.put("deep snare.wav", waveBytes(4410));
+        server_.put("icons/deepkit.png", pngBytes(64, QColor(200, 120, 40)));
+        server_.put("broken.pack", packText("broken", {"fine.wav", "gone.wav"}));
+        server_.put("fine.wav", waveBytes());
+        server_.put("slowkit.pack", packText("slowkit", {"slow.wav"}));
+        server_.put("slow.wav", StoreServer::File{waveBytes(), 200, 0, true});
+        server_.setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}, "deepkit.png") + ", " +
+                             catalogueEntry("broken", {"broken.pack"}) + ", " +
+                             catalogueEntry("slowkit", {"slowkit.pack"}, "missing.png") + ", " +
+                             catalogueEntry("groovekitpreview", {"GK-Preview.pack"}) + "]");
+        settings_.setBaseURL(server_.baseURL());
+        settings_.username = strombel::testing::kStoreUser;
+        settings_.password = strombel::testing::kStorePassword;
+    }
+    ~StoreScenarioTest() override { server_.openGate(); }
+
+    std::unique_ptr<ProgramRun> startWithStore(ui::GuiType guiType) {
+        return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType, settings_);
+    }
+    /// Pumps the main loop (without moving the clock) until `done`; the limit
+    /// only guards against a hung test.
+    bool pumpUntil(const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > limit) return false;
+            loop_.runPending();
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        return true;
+    }
+    store::StrombelStoreViewController* storeScreen(ProgramRun& run) {
+        return dynamic_cast<store::StrombelStoreViewController*>(
+            ui::kit::Context::current().modals().presented(run.program().window()));
+    }
+    /// SHOP, as the user touches it, and the catalogue on screen.
+    store::StrombelStoreViewController* shop(ProgramRun& run) {
+        ui::kit::View* shopButton = buttonCaptioned(run.program().window().rootView(), "SHOP");
+        EXPECT_NE(shopButton, nullptr);
+        if (!shopButton) return nullptr;
+        tap(run, shopButton);
+        runFor(run, 1.0);  // the transition
+        store::StrombelStoreViewController* screen = storeScreen(run);
+        EXPECT_NE(screen, nullptr);
+        if (screen) {
+            EXPECT_TRUE(pumpUntil([&] { return screen->itemIdentifiers().size() == 4; }));
+        }
+        return screen;
+    }
+    /// Touches DOWNLOAD (or RETRY) of an item and waits until its control says `until`.
+    void download(ProgramRun& run, store::StrombelStoreViewController& screen, const std::string& id,
+                  const QString& until) {
+        tap(run, screen.controlOfItem(id));
+        EXPECT_TRUE(pumpUntil([&] { return screen.controlTextOfItem(id) == until; }))
+            << id << ": " << screen.controlTextOfItem(id).toStdString();
+    }
+    /// An installed, a downloading and a failed item, rendered as the user sees them.
+    void shopAndRender(ProgramRun& run, const std::string& picture) {
+        store::StrombelStoreViewController* screen = shop(run);
+        ASSERT_NE(screen, nullptr);
+        EXPECT_EQ(screen->controlTextOfItem("groovekitpreview"), "INSTALLED");
+        EXPECT_EQ(server_.requestCount("ItemsList.json"), 1u) << "the screen shows the catalogue of the launch";
+        download(run, *screen, "deepkit", "INSTALLED");
+        download(run, *screen, "broken", "RETRY");
+        EXPECT_EQ(screen->failureTextOfItem("broken"), "FAILED: gone.wav: the store answered with HTTP status 404");
+        download(run, *screen, "slowkit", "1 of 2 files");
+        EXPECT_TRUE(pumpUntil([&] { return screen->iconOfItemIsLoaded("deepkit"); }));
+        EXPECT_FALSE(screen->iconOfItemIsLoaded("slowkit")) << "a missing icon keeps the drawn one";
+        QImage image = run.program().window().render(1.0);
+        ASSERT_FALSE(image.isNull());
+        EXPECT_TRUE(image.save(QString::fromStdString(std::string(STROMBEL_TEST_OUTPUT_DIR) + "/" + picture)));
+        server_.openGate();
+        EXPECT_TRUE(pumpUntil([&] { return screen->controlTextOfItem("slowkit") == "INSTALLED"; }));
+    }
+
+    StoreServer server_;
+    store::StoreSettings settings_;
+};
+
+TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
+    auto run = startWithStore(ui::GuiType::tablet);
+    const size_t banksBefore = run->screen().soundBankControl()->soundbankNames().size();
+    shopAndRender(*run, "store-tablet.png");
+
+    // DONE: the pad screen comes back, its bank selector offering the new banks.
+    tap(*run, storeScreen(*run)->doneButton());
+    runFor(*run, 1.0);
+    EXPECT_EQ(storeScreen(*run), nullptr);
+    ui::SoundBankControl& banks = *run->screen().soundBankControl();
+    const auto names = banks.soundbankNames();
+    ASSERT_EQ(names.size(), banksBefore + 2);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Deep Kit bank"), names.end());
+
+    // The Deep Kit's bank, its first pad: the downloaded kick sounds.
+    const auto bank = std::find(names.begin(), names.end(), "Deep Kit bank") - names.begin();
+    while (banks.currentBank() < uint64_t(bank)) banks.nextSoundbank();
+    runFor(*run, 0.2);
+    auto paths = run->program().engine()->currentSoundbankFilePathsByIdx();
+    EXPECT_EQ(paths[0], "Library/Caches/downloads/deep kick.wav");
+    runFor(*run, 0.2);
+    EXPECT_EQ(nextBuffer(*run), 0) << "silence before the tap";
+    touchDown(*run, run->screen().tapButton(0));
+    EXPECT_GT(nextBuffer(*run), 1 << 20) << "the downloaded sample plays";
+    touchUp(*run, run->screen().tapButton(0));
+}
+
+TEST_F(StoreScenarioTest, ThePhoneLayoutShowsTheSameStates) {
+    auto run = startWithStore(ui::GuiType::phoneLandscape);
+    shopAndRender(*run, "store-phone.png");
+    EXPECT_TRUE(run->program().library()->soundpackWithIdExists("slowkit"));
+}
+
+TEST_F(StoreScenarioTest, WithoutAServerTheScreenSaysSoAndOffersRetry) {
+    server_.stop();
+    auto run = startWithStore(ui::GuiType::tablet);
+    ui::kit::View* shopButton = buttonCaptioned(run->program().window().rootView(), "SHOP");
+    ASSERT_NE(shopButton, nullptr);
+    tap(*run, shopButton);
+    runFor(*run, 1.0);
+    store::StrombelStoreViewController* screen = storeScreen(*run);
+    ASSERT_NE(screen, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return screen->statusText().startsWith("The store cannot be reached."); }));
+    EXPECT_TRUE(screen->itemIdentifiers().empty());
+}
+
+}  // namespace
+}  // namespace strombel::app::scenario

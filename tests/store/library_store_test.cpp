@@ -1,0 +1,374 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "http/http_request.h"
+#include "store/store_test_support.h"
+#include "support/test_mounts.h"
+
+namespace strombel::testing {
+namespace {
+
+using Phase = library::StoreItemProgress::Phase;
+
+bool contains(const std::vector<std::string>& list, const std::string& value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+class PackStoreTest : public ::testing::Test {
+protected:
+    /// Serves a pack "deepkit" of three samples.
+    void serveDeepKit() {
+        server().put("deepkit.pack", packText("deepkit", {"kick.wav", "snare.wav", "hat.wav"}, "Deep Kit"));
+        for (const char* file : {"kick.wav", "snare.wav", "hat.wav"}) server().put(file, waveBytes());
+    }
+    StoreServer& server() { return world.server(); }
+    std::vector<std::string> downloadedFiles() {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(world.downloads(), error))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    bool stagingIsEmpty() {
+        std::error_code error;
+        const auto staging = world.world().root() / "Library" / "Caches" / "StoreDownloads";
+        return !std::filesystem::exists(staging, error) || std::filesystem::is_empty(staging, error) ||
+               std::all_of(std::filesystem::directory_iterator(staging), std::filesystem::directory_iterator(),
+                           [](const auto&) { return false; });
+    }
+
+    StoreWorld world;
+};
+
+TEST_F(PackStoreTest, TheCatalogueLoadsAtLaunchWithStatesAndStockFlags) {
+    serveDeepKit();
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}, "deepkit.png") + ", " +
+                          catalogueEntry("groovekitpreview", {"GK-Preview.pack"}) + ", " +
+                          R"({"title": "no id", "files": ["x.pack"]}, )" +
+                          R"({"id": "sneaky", "files": ["../x.pack"]}, )" +
+                          R"({"id": "badicon", "icon": "../i.png", "files": ["x.pack"]}, )" +
+                          R"({"id": "numbers", "title": 5, "files": ["x.pack"]}, )" +
+                          R"({"id": "nopack", "files": ["a.wav"]}, )" + R"({"id": "twopacks", "files": ["a.pack", "b.pack"]}])");
+    ASSERT_TRUE(world.launchAndLoad());
+
+    const auto& items = world.observer().items;
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].identifier, "deepkit");
+    EXPECT_EQ(items[0].title, "deepkit title");
+    EXPECT_EQ(items[0].descriptionText, "About deepkit");
+    EXPECT_EQ(items[0].state, library::StoreItem::kStateNotInstalled);
+    EXPECT_FALSE(items[0].stockPack);
+    EXPECT_EQ(items[0].iconURL, world.settings().iconBaseURL + "deepkit.png");
+    EXPECT_EQ(items[0].contentURLs, std::vector<std::string>{world.settings().baseURL + "deepkit.pack"});
+    EXPECT_EQ(items[1].identifier, "groovekitpreview");
+    EXPECT_EQ(items[1].state, library::StoreItem::kStateInstalled);
+    EXPECT_TRUE(items[1].stockPack);
+    EXPECT_EQ(world.store().progressOfStoreItem("groovekitpreview").phase, Phase::installed);
+    ASSERT_NE(world.store().storeItems(), nullptr);
+    EXPECT_EQ(world.store().storeItems()->size(), 2u);
+}
+
+TEST_F(PackStoreTest, ASecondFetchWhileOneRunsJoinsIt) {
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    server().setDelay(std::chrono::milliseconds(50));
+    world.launch();  // fetches
+    world.library().fetchStoreItems();
+    world.library().fetchStoreItems();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.observer().loaded > 0; }));
+    world.pumpUntil([&] { return !world.store().isLoadingStoreItems(); });
+    EXPECT_EQ(world.observer().loaded, 1);
+    EXPECT_EQ(server().requestCount("ItemsList.json"), 1u);
+}
+
+TEST_F(PackStoreTest, InstallingPutsPackSamplesAndBanksIntoTheLibrary) {
+    serveDeepKit();
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    const size_t banksBefore = world.library().soundbanks().size();
+
+    const auto progress = world.install("deepkit");
+    EXPECT_EQ(progress.phase, Phase::installed) << progress.failure;
+    ASSERT_TRUE(world.pumpUntil([&] { return world.observer().completed == 1; }));
+
+    auto& library = world.library();
+    EXPECT_TRUE(library.soundpackWithIdExists("deepkit"));
+    const auto banks = library.soundbanks();
+    ASSERT_EQ(banks.size(), banksBefore + 1);
+    EXPECT_EQ(banks.back()->name(), "Deep Kit bank");
+    const auto pads = library.samplePathsOfSoundbank(banks.size() - 1);
+    EXPECT_EQ(pads[0], "Library/Caches/downloads/kick.wav");
+    EXPECT_EQ(pads[1], "Library/Caches/downloads/snare.wav");
+    EXPECT_EQ(pads[2], "Library/Caches/downloads/hat.wav");
+    EXPECT_EQ(downloadedFiles(), (std::vector<std::string>{"hat.wav", "kick.wav", "snare.wav"}));
+    EXPECT_TRUE(stagingIsEmpty());
+
+    const auto& events = world.observer().events;
+    EXPECT_TRUE(contains(events, "downloaded deepkit.pack"));
+    EXPECT_TRUE(contains(events, "downloaded kick.wav"));
+    EXPECT_EQ(events.back(), "completed");
+    const auto done = world.store().progressOfStoreItem("deepkit");
+    EXPECT_EQ(done.filesDone, 4u);
+    EXPECT_EQ(done.filesTotal, 4u);
+    EXPECT_EQ(world.store().storeItems()->front().state, library::StoreItem::kStateInstalled);
+    // Installed once: asking again does nothing.
+    EXPECT_FALSE(world.store().downloadStoreItem("deepkit"));
+}
+
+TEST_F(PackStoreTest, NeverMoreThanFourDownloadsAtOnceAndAFailingItemLeavesTheOthersGoing) {
+    std::vector<std::string> many;
+    for (int i = 0; i < 10; ++i) {
+        many.push_back("s" + std::to_string(i) + ".wav");
+        server().put(many.back(), waveBytes());
+    }
+    server().put("many.pack", packText("many", many));
+    server().put("broken.pack", packText("broken", {"b0.wav", "missing.wav"}));
+    server().put("b0.wav", waveBytes());
+    server().setCatalogue("[" + catalogueEntry("many", {"many.pack"}) + ", " + catalogueEntry("broken", {"broken.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    server().setDelay(std::chrono::milliseconds(20));
+
+    ASSERT_TRUE(world.store().downloadStoreItem("many"));
+    ASSERT_TRUE(world.store().downloadStoreItem("broken"));
+    ASSERT_TRUE(world.pumpUntil([&] {
+        return world.store().progressOfStoreItem("many").phase != Phase::downloading &&
+               world.store().progressOfStoreItem("broken").phase != Phase::downloading;
+    }));
+    EXPECT_EQ(world.store().progressOfStoreItem("many").phase, Phase::installed);
+    const auto broken = world.store().progressOfStoreItem("broken");
+    EXPECT_EQ(broken.phase, Phase::failed);
+    EXPECT_NE(broken.failure.find("missing.wav: the store answered with HTTP status 404"), std::string::npos)
+        << broken.failure;
+    EXPECT_LE(server().maximumConcurrent(), 4u);
+    EXPECT_TRUE(world.library().soundpackWithIdExists("many"));
+    EXPECT_FALSE(world.library().soundpackWithIdExists("broken"));
+    EXPECT_TRUE(contains(world.observer().events, "failed missing.wav"));
+    // A failed item can be tried again once the store mends it.
+    server().put("missing.wav", waveBytes());
+    EXPECT_EQ(world.install("broken").phase, Phase::installed);
+}
+
+// ---- What bad input gets ----
+
+struct BadPack {
+    const char* name;
+    std::function<void(StoreServer&, store::StoreSettings&)> serve;
+    const char* failure;  // a piece of the reason shown
+};
+void PrintTo(const BadPack& bad, std::ostream* out) { *out << bad.name; }
+
+class BadPackTest : public PackStoreTest, public ::testing::WithParamInterface<BadPack> {};
+
+TEST_P(BadPackTest, FailsTheItemWithAReasonAndChangesNothing) {
+    // A pack the user already has, whose files must stay as they are.
+    server().put("mine.pack", packText("mine", {"mine.wav"}));
+    server().put("mine.wav", waveBytes(1000));
+    // The bad item's good parts, which the case spoils.
+    server().put("bad.pack", packText("bad", {"one.wav", "two.wav"}));
+    server().put("one.wav", waveBytes());
+    server().put("two.wav", waveBytes());
+    GetParam().serve(server(), world.settings());
+    server().setCatalogue("[" + catalogueEntry("mine", {"mine.pack"}) + ", " + catalogueEntry("bad", {"bad.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_EQ(world.install("mine").phase, Phase::installed);
+    world.pumpUntil([&] { return world.observer().completed == 1; });
+    const std::string before = world.snapshot();
+
+    const auto progress = world.install("bad");
+    EXPECT_EQ(progress.phase, Phase::failed);
+    EXPECT_NE(progress.failure.find(GetParam().failure), std::string::npos) << progress.failure;
+    world.pumpUntil([&] { return world.observer().completed == 2; });
+    EXPECT_EQ(world.snapshot(), before);
+    EXPECT_TRUE(stagingIsEmpty());
+    EXPECT_FALSE(std::filesystem::exists(world.world().root() / "x.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.world().root() / "Library" / "x.wav"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloads, BadPackTest,
+    ::testing::Values(
+        BadPack{"PackMissing", [](StoreServer& s, store::StoreSettings&) { s.remove("bad.pack"); }, "HTTP status 404"},
+        BadPack{"SampleServerError",
+                [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", StoreServer::File{"oops", 500}); },
+                "two.wav: the store answered with HTTP status 500"},
+        BadPack{"SampleShorterThanAnnounced",
+                [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", StoreServer::File{waveBytes(), 200, 100}); },
+                "two.wav could not be fetched"},
+        BadPack{"SampleEmpty", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", ""); }, "two.wav arrived empty"},
+        BadPack{"SamplePastTheLimit",
+                [](StoreServer& s, store::StoreSettings& settings) {
+                    settings.maximumFileSize = 20000;
+                    s.put("two.wav", waveBytes(20000));
+                },
+                "two.wav is larger than 20000 bytes"},
+        BadPack{"SampleNotAudio", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", "this is no sound"); },
+                "two.wav is not a sound"},
+        BadPack{"SampleOfFourChannels", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", waveBytes(100, 4)); },
+                "it has 4 channels"},
+        BadPack{"PackNotJson", [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", "{not json"); },
+                "bad.pack is not a usable pack"},
+        BadPack{"PackOfAnotherId",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("mine", {"one.wav"})); },
+                "bad.pack is the pack mine, not bad"},
+        BadPack{"PackClaimsBundledSamples",
+                [](StoreServer& s, store::StoreSettings&) {
+                    s.put("bad.pack", R"({"id": "bad", "bundled": "YES", "banks": [{"name": "b", "sounds": [{"file": "one.wav"}]}]})");
+                },
+                "program's own folder"},
+        BadPack{"SampleNameClimbsOut",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"../../x.wav"})); },
+                "not a plain file name"},
+        BadPack{"SampleNameHasAFolder",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"Library/x.wav"})); },
+                "not a plain file name"},
+        BadPack{"SampleNameIsAbsolute",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"/tmp/x.wav"})); },
+                "not a plain file name"},
+        BadPack{"SampleNameHasAControlCharacter",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"x\\u0001.wav"})); },
+                "not a plain file name"},
+        BadPack{"SampleNameHasANul",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"x\\u0000.wav"})); },
+                "not a usable pack"},
+        BadPack{"SampleOfAnotherPack",
+                [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", packText("bad", {"one.wav", "mine.wav"})); },
+                "mine.wav would replace a sample of the pack \"mine\""},
+        BadPack{"CredentialsRefused",
+                [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", StoreServer::File{"", 401}); },
+                "refused the credentials"}),
+    [](const ::testing::TestParamInfo<BadPack>& info) { return std::string(info.param.name); });
+
+TEST_F(PackStoreTest, CredentialsRefusedForTheCatalogueAreSaidSo) {
+    server().setCatalogue("[]");
+    world.settings().password = "wrong";
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_TRUE(world.observer().loadingError.has_value());
+    EXPECT_EQ(world.observer().loadingError->code, store::StoreErrorCredentialsRefused);
+    EXPECT_EQ(world.store().storeItems(), nullptr);
+}
+
+TEST_F(PackStoreTest, WithoutAStoreServerNothingIsAskedAndTheLoadingFails) {
+    world.settings() = store::StoreSettings();  // the built-in ".invalid" address
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_TRUE(world.observer().loadingError.has_value());
+    EXPECT_EQ(world.observer().loadingError->code, store::StoreErrorUnreachable);
+    EXPECT_NE(world.observer().loadingError->message().find("--store-url"), std::string::npos);
+    EXPECT_FALSE(world.store().isLoadingStoreItems());
+}
+
+TEST_F(PackStoreTest, TheServerStoppingMidInstallFailsTheItem) {
+    serveDeepKit();
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    const std::string before = world.snapshot();
+    server().stop();
+    const auto progress = world.install("deepkit");
+    EXPECT_EQ(progress.phase, Phase::failed);
+    EXPECT_NE(progress.failure.find("could not be fetched"), std::string::npos) << progress.failure;
+    EXPECT_EQ(world.snapshot(), before);
+}
+
+struct BadCatalogue {
+    const char* name;
+    std::function<void(StoreServer&)> serve;
+    int64_t code;
+};
+void PrintTo(const BadCatalogue& bad, std::ostream* out) { *out << bad.name; }
+
+class BadCatalogueTest : public PackStoreTest, public ::testing::WithParamInterface<BadCatalogue> {};
+
+TEST_P(BadCatalogueTest, FailsTheLoadingAndKeepsTheEarlierCatalogue) {
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_EQ(world.observer().loaded, 1);
+    GetParam().serve(server());
+    world.library().fetchStoreItems();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.observer().loadingError.has_value(); }));
+    EXPECT_EQ(world.observer().loadingError->code, GetParam().code) << world.observer().loadingError->description();
+    ASSERT_NE(world.store().storeItems(), nullptr);
+    EXPECT_EQ(world.store().storeItems()->size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogue, BadCatalogueTest,
+    ::testing::Values(BadCatalogue{"NotJson", [](StoreServer& s) { s.setCatalogue("[{"); }, store::StoreErrorNotJson},
+                      BadCatalogue{"NotAList", [](StoreServer& s) { s.setCatalogue("{\"id\": 1}"); },
+                                   store::StoreErrorNotAList},
+                      BadCatalogue{"AboveOneMebibyte",
+                                   [](StoreServer& s) { s.setCatalogue("[" + std::string(1024 * 1024, ' ') + "]"); },
+                                   store::StoreErrorTooLarge},
+                      BadCatalogue{"ServerError",
+                                   [](StoreServer& s) { s.put("ItemsList.json", StoreServer::File{"down", 503}); },
+                                   store::StoreErrorHttpStatus},
+                      BadCatalogue{"ServerGone", [](StoreServer& s) { s.stop(); }, store::StoreErrorUnreachable}),
+    [](const ::testing::TestParamInfo<BadCatalogue>& info) { return std::string(info.param.name); });
+
+TEST_F(PackStoreTest, ADeletedSampleFileOfAnInstalledPackComesBackOncePerRun) {
+    serveDeepKit();
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_EQ(world.install("deepkit").phase, Phase::installed);
+    const std::string installed = world.snapshot();
+    std::filesystem::remove(world.downloads() / "snare.wav");
+    EXPECT_EQ(server().requestCount("snare.wav"), 1u);
+
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_TRUE(world.pumpUntil([&] { return std::filesystem::exists(world.downloads() / "snare.wav"); }));
+    world.pumpUntil([&] { return world.store().networkQueue().requestsCount() == 0; });
+    EXPECT_EQ(server().requestCount("snare.wav"), 2u);
+    EXPECT_EQ(server().requestCount("kick.wav"), 1u);
+    EXPECT_EQ(world.snapshot(), installed);
+
+    // Once per run: a second catalogue in the same run does not look again.
+    std::filesystem::remove(world.downloads() / "snare.wav");
+    world.library().fetchStoreItems();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.observer().loaded == 3; }));
+    world.pumpUntil([&] { return world.store().networkQueue().requestsCount() == 0; });
+    EXPECT_EQ(server().requestCount("snare.wav"), 2u);
+}
+
+TEST_F(PackStoreTest, AFullDiskIsReported) {
+    std::string why;
+    auto caches = TestMount::tmpfs(world.world().root() / "Library" / "Caches", 256 * 1024, why);
+    if (!caches) GTEST_SKIP() << "cannot mount a small file system here: " << why;
+    server().put("big.pack", packText("big", {"big.wav"}));
+    server().put("big.wav", waveBytes(200000));  // 400 kB
+    server().setCatalogue("[" + catalogueEntry("big", {"big.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    const std::string before = world.snapshot();
+    const auto progress = world.install("big");
+    EXPECT_EQ(progress.phase, Phase::failed);
+    EXPECT_NE(progress.failure.find("does not fit on the disk"), std::string::npos) << progress.failure;
+    EXPECT_EQ(world.snapshot(), before);
+}
+
+TEST_F(PackStoreTest, ALibraryDestroyedMidDownloadHearsNothingMore) {
+    serveDeepKit();
+    server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    server().setDelay(std::chrono::milliseconds(30));
+    world.store().downloadStoreItem("deepkit");
+    ASSERT_TRUE(world.pumpUntil([&] { return server().requestCount("kick.wav") > 0; }));
+    const size_t heard = world.observer().events.size();
+    world.quit();
+    world.world().loop().runPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    world.world().loop().runPending();
+    EXPECT_EQ(world.observer().events.size(), heard);
+}
+
+TEST_F(PackStoreTest, TheStoreCacheIsTheDefaultWhileTheStoreLives) {
+    server().setCatalogue("[]");
+    ASSERT_TRUE(world.launchAndLoad());
+    EXPECT_EQ(http::HttpRequest::defaultCache(), world.store().downloadCache());
+    EXPECT_FALSE(world.store().networkQueue().shouldCancelAllRequestsOnFailure());
+    world.quit();
+    EXPECT_EQ(http::HttpRequest::defaultCache(), nullptr);
+}
+
+}  // namespace
+}  // namespace strombel::testing
