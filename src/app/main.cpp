@@ -27,6 +27,7 @@
 #include "logging/log.h"
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
+#include "platform/thread_role.h"
 #include "platform/user_defaults.h"
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);
+    // The main loop's thread has its role now; every other thread that calls an
+    // API kept for one thread must have its own (development builds check).
+    platform::requireThreadRoles();
     ui::kit::Context context(loop, options.guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet()
                                                                       : ui::kit::Screen::phone());
 

@@ -91,6 +91,7 @@ SoundBox::~SoundBox() {
 }
 
 void SoundBox::setLibrary(SoundLibrary* library) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (library_) library_->removeDelegate(this);
     library_ = library;
     if (library_) library_->addDelegate(this);
@@ -108,18 +109,21 @@ double SoundBox::preferredBufferDuration(const std::string& machine) {
 }
 
 void SoundBox::setup(bool recording) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     setupAudioSession(recording);
     setupAudioUnit(recording);
     observingDevice_ = true;
 }
 
 void SoundBox::teardown() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     stop();
     observingDevice_ = false;
     device_->close();
 }
 
 void SoundBox::setupAudioSession(bool recording) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     (void)recording;
     STROMBEL_LOG_DEBUG("setup audio session");
     sampleRate_.store(44100.0);
@@ -133,6 +137,7 @@ void SoundBox::setupAudioSession(bool recording) {
 }
 
 void SoundBox::setupAudioUnit(bool recording) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     platform::AudioDeviceConfig config;
     config.duplex = recording;
     config.preferredSampleRate = 44100.0;
@@ -157,6 +162,7 @@ void SoundBox::setupAudioUnit(bool recording) {
 bool SoundBox::start() { return startOverrideIsPlayingCheck(false); }
 
 bool SoundBox::startOverrideIsPlayingCheck(bool overrideCheck) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!overrideCheck && running()) return false;
     if (!device_->start()) {
         STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, device_->name(), device_->lastError());
@@ -167,6 +173,7 @@ bool SoundBox::startOverrideIsPlayingCheck(bool overrideCheck) {
 }
 
 bool SoundBox::stop() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     stopAllTracks();
     if (!device_->stop()) {
         STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, device_->name(), device_->lastError());
@@ -249,6 +256,7 @@ void SoundBox::clearEchoBuffer() {
 // --- Recording -------------------------------------------------------------------
 
 std::optional<std::string> SoundBox::startSampleRecord() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (recordRunning_.load()) return std::nullopt;
     auto restoreOutput = [this] {
         teardown();
@@ -293,6 +301,7 @@ std::optional<std::string> SoundBox::startSampleRecord() {
 }
 
 void SoundBox::stopSampleRecord() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!recordRunning_.load()) return;
     recordRunning_.store(false);
     teardown();
@@ -327,12 +336,14 @@ void SoundBox::recordWriterLoop() {
 // --- Observers -----------------------------------------------------------------------
 
 void SoundBox::addDelegate(SoundBoxDelegate* delegate) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!delegate || std::find(delegates_.begin(), delegates_.end(), delegate) != delegates_.end()) return;
     delegates_.push_back(delegate);
     delegate->observedEngines_.push_back(this);
 }
 
 void SoundBox::removeDelegate(SoundBoxDelegate* delegate) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
     if (delegate) {
         auto& engines = delegate->observedEngines_;

@@ -47,6 +47,7 @@
 #include "platform/realtime.h"
 #include "platform/sandbox.h"
 #include "platform/spsc_ring.h"
+#include "platform/thread_role.h"
 #include "platform/wakeup.h"
 
 namespace strombel::engine {

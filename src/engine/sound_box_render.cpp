@@ -263,6 +263,7 @@ void SoundBox::resolveDue(uint64_t end) {
 // --- Rendering --------------------------------------------------------------------------------
 
 void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+    STROMBEL_EXPECT_THREAD(kAudioThread);
     platform::RealtimeScope realtime;
     const uint64_t began = platform::SystemClock::shared().nowNanos();
     const double rate = sampleRate_.load(std::memory_order_relaxed);
@@ -526,6 +527,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
 }
 
 void SoundBox::recordingInputCallback(uint32_t frames, uint64_t, const int32_t* mono) {
+    STROMBEL_EXPECT_THREAD(kAudioThread);
     platform::RealtimeScope realtime;
     if (!recordRunning_.load(std::memory_order_acquire) || recordRing_.empty()) return;
     const size_t head = recordHead_.load(std::memory_order_relaxed);

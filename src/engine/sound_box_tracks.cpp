@@ -42,6 +42,7 @@ std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { r
 std::shared_ptr<SoundBox::Tables> SoundBox::editTables() const { return std::make_shared<Tables>(*tables_.current()); }
 
 void SoundBox::publishTables(std::shared_ptr<const Tables> tables) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     // Once publish returns no control thread reads the old tables: every command
     // naming one of their tracks has claimed its slot by then.
     std::shared_ptr<const Tables> old = tables_.publish(std::move(tables));
@@ -114,6 +115,7 @@ void SoundBox::waitForPreloads() {
 // --- Table and banks ------------------------------------------------------------
 
 void SoundBox::reloadTracks() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("(re)loading SoundBox tracks");
     auto tables = editTables();
     auto& table = tables->tracksByFilePath;
@@ -146,6 +148,7 @@ void SoundBox::reloadTracks() {
 }
 
 std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
     if (!track->prepareWithFile(path, sandbox_)) {
         STROMBEL_LOG_ERROR("track not loaded: {}", path);
@@ -158,6 +161,7 @@ std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
 }
 
 void SoundBox::reloadSoundbanks() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto tables = editTables();
     tables->trackFilePathByMidiNote.clear();
     tables->midiNoteByTrackFilePath.clear();
@@ -176,12 +180,14 @@ void SoundBox::reloadSoundbanks() {
 }
 
 void SoundBox::currentSoundbankChanged(uint64_t index) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (index == currentSoundBankIdx_) return;
     currentSoundBankIdx_ = index;
     loadCurrentSoundbank();
 }
 
 void SoundBox::loadCurrentSoundbank() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     const std::map<int, std::string> outgoing = currentSoundbankFilePathsByIdx();
     for (const auto& [pad, path] : outgoing) {
         auto track = lookUp(path);
@@ -255,6 +261,7 @@ std::vector<std::shared_ptr<Track>> SoundBox::playingTracks() const {
 
 bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad, bool midi, bool ignoreMute,
                           float velocity) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     const bool sent = sendForPath(
         path,
         [&](Command& command) {
@@ -270,6 +277,7 @@ bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad,
 }
 
 bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     const bool sent = sendForPath(path, [&](Command& command) {
         command.type = Command::Type::queueStart;
         command.time = atTime;
@@ -279,6 +287,7 @@ bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime)
 }
 
 bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     const bool sent = sendForPath(path, [&](Command& command) {
         command.type = Command::Type::queueStop;
         command.time = atTime;
@@ -314,6 +323,7 @@ void SoundBox::stopTrackForMidiNote(int note) {
 }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     const bool sent = sendForPath(path, [&](Command& command) {
         command.type = Command::Type::startRange;
         command.fromPoint = fromPoint;
@@ -326,6 +336,7 @@ bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPo
 void SoundBox::stopTrack(const std::string& path) { stopTrack(path, 0); }
 
 void SoundBox::stopTrack(const std::string& path, uint64_t atTime) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     auto tables = tables_.read();
     auto found = tables->tracksByFilePath.find(path);
     if (found == tables->tracksByFilePath.end()) return;
@@ -339,6 +350,7 @@ void SoundBox::stopTrack(const std::string& path, uint64_t atTime) {
 void SoundBox::stopAllTracks() { stopAllTracksIncludeTapPadTriggered(true); }
 
 void SoundBox::stopAllTracksIncludeTapPadTriggered(bool include) {
+    STROMBEL_EXPECT_THREAD(kControlThreads);
     sendCommand([&](Command& command) {
         command.type = Command::Type::stopAll;
         command.includeTapPad = include;
@@ -487,6 +499,7 @@ void SoundBox::informDelegatesOfAudioRouteChanged() {
 }
 
 void SoundBox::deliverPendingEvents() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     events_.drain([this](PendingEvent event) {
         // A released reference is dropped here, on the main loop, with the event.
         if (event.type == PendingEvent::Type::Release || !event.track) return;

@@ -209,6 +209,7 @@ void MidiController::attachToAllWhitelistedSourcesAndDestinations() {
 }
 
 void MidiController::receiveNotesFrom(const std::string& name, bool enabled) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto choice = std::make_shared<PortChoice>(*portChoice());
     std::shared_ptr<MidiSource> source = midi_->findSourceCalled(name);
     if (enabled) {
@@ -224,6 +225,7 @@ void MidiController::receiveNotesFrom(const std::string& name, bool enabled) {
 }
 
 void MidiController::receiveClockFrom(const std::string& name, bool enabled) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto choice = std::make_shared<PortChoice>(*portChoice());
     std::shared_ptr<MidiSource> source = midi_->findSourceCalled(name);
     if (enabled) {
@@ -250,6 +252,7 @@ void MidiController::sendNotesTo(const std::string& name, bool enabled) { sendTo
 void MidiController::sendClockTo(const std::string& name, bool enabled) { sendTo(kClockOut, name, enabled); }
 
 void MidiController::sendTo(const Output& output, const std::string& name, bool enabled) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto choice = std::make_shared<PortChoice>(*portChoice());
     std::set<std::string>& names = (*choice).*output.names;
     MidiSystem::Destinations& list = (*choice).*output.destinations;
@@ -290,6 +293,7 @@ std::vector<MidiPort> MidiController::destinations() const {
 // --- Ports coming and going ---
 
 void MidiController::sourceAdded(MidiSystem&, const std::shared_ptr<MidiSource>& source) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto choice = portChoice();
     if (choice->clockInSourceName == source->name() || choice->notesInSourceNames.count(source->name())) {
         source->addDelegate(this);
@@ -301,6 +305,7 @@ void MidiController::sourceAdded(MidiSystem&, const std::shared_ptr<MidiSource>&
 }
 
 void MidiController::sourceRemoved(MidiSystem&, const std::shared_ptr<MidiSource>& source) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("source disappeared: {}", source->name());
     source->removeDelegate(this);
     // The action thread lets go of the source's parser after what it read last.
@@ -314,6 +319,7 @@ void MidiController::sourceRemoved(MidiSystem&, const std::shared_ptr<MidiSource
 }
 
 void MidiController::destinationAdded(MidiSystem&, const std::shared_ptr<MidiDestination>& destination) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto current = portChoice();
     if (current->clockOutDestinationNames.count(destination->name()) ||
         current->notesOutDestinationNames.count(destination->name())) {
@@ -334,6 +340,7 @@ void MidiController::destinationAdded(MidiSystem&, const std::shared_ptr<MidiDes
 }
 
 void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiDestination>& destination) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("destination disappeared: {}", destination->name());
     auto choice = std::make_shared<PortChoice>(*portChoice());
     std::erase(choice->notesOutDestinations, destination);
@@ -367,6 +374,7 @@ void MidiController::handedOver() {
 }
 
 void MidiController::midiReceived(MidiSource& source, MidiPacketList packets) {
+    STROMBEL_EXPECT_THREAD(kMidiInputThread);
     // Copying the name's pointer only counts a reference: the source holds another.
     const std::shared_ptr<const std::string>& name = source.sharedName();
     for (const platform::MidiPacket& packet : packets) {
@@ -445,6 +453,7 @@ void MidiController::takeClockRequests() {
 
 void MidiController::threadMain() {
     pthread_setname_np(pthread_self(), "MIDI action");
+    platform::setThreadRole(platform::ThreadRole::midiAction);
     uint64_t reportedDrops = 0, reportedClockDrops = 0;
     for (;;) {
         wakeup_.wait();
@@ -480,6 +489,7 @@ void MidiController::waitUntilActionThreadIdle() {
 // --- Carrying out (MIDI action thread) ---
 
 void MidiController::handleMidiMessage(const MidiMessage& message) {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     auto choice = portChoice();
     const std::string& source = message.sourceName();
     const bool notes = choice->notesInSourceNames.count(source) > 0;
@@ -637,21 +647,25 @@ void MidiController::cancelScheduledMidiMessages() {
 // --- The engine's notifications ---
 
 void MidiController::soundbankTrackStarted(int64_t padIndex) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!notesMapToButtons_.load()) return;
     if (int32_t note = buttonToNote(padIndex); note >= 0) sendNoteOn(note);
 }
 
 void MidiController::soundbankTrackStopped(int64_t padIndex) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!notesMapToButtons_.load()) return;
     if (int32_t note = buttonToNote(padIndex); note >= 0) sendNoteOff(note);
 }
 
 void MidiController::midiNoteOn(int32_t note) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (notesMapToButtons_.load()) return;
     sendNoteOn(note);
 }
 
 void MidiController::midiNoteOff(int32_t note) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (notesMapToButtons_.load()) return;
     sendNoteOff(note);
 }

@@ -43,6 +43,7 @@
 #include "midi/note_map_file.h"
 #include "platform/mpsc_ring.h"
 #include "platform/not_found.h"
+#include "platform/thread_role.h"
 #include "platform/wakeup.h"
 
 namespace strombel::midi {

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/thread_role.h"
+
 namespace strombel::platform {
 
 MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {}
@@ -149,6 +151,7 @@ bool MainLoop::isMainThread() const {
 void MainLoop::bindToCurrentThread() {
     std::lock_guard lock(mutex_);
     owner_ = std::this_thread::get_id();
+    setThreadRole(ThreadRole::mainLoop);
 }
 
 std::optional<uint64_t> MainLoop::nextTimerDue() const {

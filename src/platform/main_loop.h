@@ -77,7 +77,8 @@ public:
     /// True on the thread that owns the loop.
     bool isMainThread() const;
 
-    /// Makes the calling thread the loop's thread (the program calls this once).
+    /// Makes the calling thread the loop's thread (the program calls this once),
+    /// with the main loop's role (platform/thread_role.h).
     void bindToCurrentThread();
 
     /// Runs posted work and due timers until none is left; returns how many ran.

@@ -21,6 +21,7 @@ bool samePath(const PatternEventRef& event, const std::string& path) { return ev
 }  // namespace
 
 void Sequencer::changePlan(const std::function<bool(PatternPlan&)>& change) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     for (;;) {
         const PatternPlan* seen = plan_.load(std::memory_order_seq_cst);
         auto next = std::make_unique<PatternPlan>(*seen);
@@ -58,6 +59,7 @@ void Sequencer::changePlan(const std::function<bool(PatternPlan&)>& change) {
 }
 
 void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     into.clear();
     const std::vector<StoredSequencerEvent> stored = store_.sequencerEventsForPattern(patternIdx);
     std::set<std::string> paths;
@@ -128,6 +130,7 @@ Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
 }
 
 void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEventType type) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (state_.load() == kStateStopped) {
         return;
     }
@@ -205,11 +208,18 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEv
     recordedWaiting_.store(recordedButNotYetAppliedPatternEvents_.size());
 }
 
-size_t Sequencer::recordedEventsWaiting() const { return recordedButNotYetAppliedPatternEvents_.size(); }
+size_t Sequencer::recordedEventsWaiting() const {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    return recordedButNotYetAppliedPatternEvents_.size();
+}
 
-void Sequencer::addRecordedPatternStepsToPattern() { applyRecordedEvents(false); }
+void Sequencer::addRecordedPatternStepsToPattern() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    applyRecordedEvents(false);
+}
 
 void Sequencer::applyRecordedEvents(bool all) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto& recorded = recordedButNotYetAppliedPatternEvents_;
     if (recorded.empty()) {
         return;
@@ -309,6 +319,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
 }
 
 void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (source >= kNumPatterns || toSlot >= kNumPatterns || source == toSlot) {
         return;  // a pattern copied onto itself stays as it is
     }
@@ -334,6 +345,7 @@ void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
 }
 
 void Sequencer::erasePattern(uint64_t patternIdx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (patternIdx >= kNumPatterns) {
         return;
     }
@@ -370,6 +382,7 @@ bool Sequencer::patternHasEvents(uint64_t patternIdx) const {
 }
 
 void Sequencer::changeNumBarsTo(uint64_t numBars) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (numBars < 1 || numBars > kMaxBars) {
         return;
     }
@@ -384,6 +397,7 @@ void Sequencer::changeNumBarsTo(uint64_t numBars) {
 }
 
 void Sequencer::eraseAllEventsOfTrack(const std::string& path) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     std::vector<PatternEventRef> removed;
     uint64_t activeIdx = 0;
     changePlan([&](PatternPlan& plan) {
@@ -418,6 +432,7 @@ void Sequencer::eraseAllEventsOfTrack(const std::string& path) {
 }
 
 void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (events.empty()) {
         return;
     }

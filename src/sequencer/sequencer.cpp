@@ -63,11 +63,15 @@ void Sequencer::setShared(std::unique_ptr<Sequencer> sequencer) { sharedSlot() =
 
 // Settings -------------------------------------------------------------------------
 
-void Sequencer::setBpm(int32_t bpm) { bpm_.store(std::clamp(bpm, 10, 300)); }
+void Sequencer::setBpm(int32_t bpm) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    bpm_.store(std::clamp(bpm, 10, 300));
+}
 
 float Sequencer::swing() const { return (swing_.load() - 1.0f) / 0.4f; }
 
 void Sequencer::setSwing(float amount) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!(amount >= 0.0f)) {  // also NaN
         amount = 0.0f;
     }
@@ -76,6 +80,7 @@ void Sequencer::setSwing(float amount) {
 }
 
 void Sequencer::setQuantizationLevel(int32_t level) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (static_cast<uint32_t>(level) > 4) {
         return;
     }
@@ -85,12 +90,14 @@ void Sequencer::setQuantizationLevel(int32_t level) {
 // Observers -------------------------------------------------------------------------
 
 void Sequencer::addDelegate(SequencerDelegate* delegate) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (delegate && std::find(delegates_.begin(), delegates_.end(), delegate) == delegates_.end()) {
         delegates_.push_back(delegate);
     }
 }
 
 void Sequencer::removeDelegate(SequencerDelegate* delegate) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
 }
 
@@ -185,6 +192,7 @@ std::pair<int32_t, int32_t> Sequencer::barAndBeatForStep(int32_t step) {
 // Transport --------------------------------------------------------------------------
 
 void Sequencer::playWithPreBar(bool preBar) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     uint64_t generation = 0;
     {
         std::lock_guard lock(controlMutex_);
@@ -213,6 +221,7 @@ void Sequencer::playWithPreBar(bool preBar) {
 }
 
 void Sequencer::stop() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     int32_t previous = kStateStopped;
     {
         std::lock_guard lock(controlMutex_);
@@ -273,6 +282,7 @@ void Sequencer::reapFinishedThreads(bool all) {
 uint64_t Sequencer::pendingPatternIdx() const { return PlanReader(*this)->pendingIdx; }
 
 void Sequencer::setPendingPatternIdx(uint64_t idx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     // A pending pattern always comes with its events and bars: a bare index would
     // switch to whatever the pending slot last held, with no bar count.
     if (idx >= kNumPatterns) {
@@ -300,6 +310,7 @@ void Sequencer::makePending(uint64_t patternIdx) {
 PatternSteps Sequencer::activePatternEvents() const { return *PlanReader(*this)->active; }
 
 void Sequencer::changePatternTo(uint64_t patternIdx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (patternIdx >= kNumPatterns) {
         STROMBEL_LOG_ERROR("no such pattern: {}", patternIdx);
         return;
@@ -324,6 +335,7 @@ void Sequencer::changePatternTo(uint64_t patternIdx) {
 // Following an outside MIDI clock ----------------------------------------------------------
 
 void Sequencer::midiClockStartReceived() {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     {
         std::lock_guard lock(controlMutex_);
         // Ends an own-clock loop, also one whose thread is only starting, and
@@ -341,6 +353,7 @@ void Sequencer::midiClockStartReceived() {
 }
 
 void Sequencer::midiClockSongPosition(int32_t position) {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     std::lock_guard lock(controlMutex_);
     if (state_.load() != kStateStopped) {
         return;
@@ -355,6 +368,7 @@ void Sequencer::midiClockSongPosition(int32_t position) {
 }
 
 void Sequencer::midiClockContinueReceived() {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     {
         std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateStopped) {
@@ -384,6 +398,7 @@ void Sequencer::midiClockContinueReceived() {
 }
 
 void Sequencer::midiClockStopReceived() {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     {
         std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateMidiClock) {
@@ -396,6 +411,7 @@ void Sequencer::midiClockStopReceived() {
 }
 
 void Sequencer::midiClockTickReceived() {
+    STROMBEL_EXPECT_THREAD(kMidiActionThread);
     std::lock_guard lock(controlMutex_);
     if (state_.load() != kStateMidiClock) {
         return;

@@ -20,6 +20,7 @@
 #include "platform/mpsc_ring.h"
 #include "platform/not_found.h"
 #include "platform/published.h"
+#include "platform/thread_role.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
 #include "sequencer/sequencer_services.h"

@@ -219,6 +219,7 @@ void Sequencer::runLoopUntil(uint64_t hostNanos) {
         return;
     }
     platform::RealtimeScope realtime;
+    platform::ThreadRoleScope role(platform::ThreadRole::sequencer);
     const uint64_t generation = generation_.load();
     while (state_.load() == kStateOwnClock) {
         bool due = false;
@@ -247,6 +248,7 @@ void Sequencer::threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool
     pthread_setname_np(pthread_self(), "Sequencer");
     tryRealTimePriority();
     platform::RealtimeScope realtime;
+    platform::ThreadRoleScope role(platform::ThreadRole::sequencer);
     if (!inPass(generation, [this] { loopBegin(); })) {
         finished->store(true);
         return;

@@ -454,7 +454,10 @@ TEST_F(PadScreenTest, AnOutsideClockStartsAndStopsPlaybackOnTheMainLoopAndTheHub
     auto clock = std::make_shared<const std::string>("Drum Machine");
 
     // Clock start arrives on the MIDI action thread.
-    std::thread start([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFA, 0, 0)); });
+    std::thread start([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFA, 0, 0));
+    });
     start.join();
     EXPECT_FALSE(screen.playbackIsRunning()) << "nothing of the screen changes off the main loop";
     loop_.runPending();
@@ -463,7 +466,10 @@ TEST_F(PadScreenTest, AnOutsideClockStartsAndStopsPlaybackOnTheMainLoopAndTheHub
     EXPECT_TRUE(screen.playBtn()->isPressedDown());
     EXPECT_EQ(run->program().delegate().playTrigger()->state(), 1) << "the hub's play button shows playing";
 
-    std::thread stop([&] { run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFC, 0, 0)); });
+    std::thread stop([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        run->program().midiHub()->handleMidiMessage(midi::MidiMessage(clock, 0xFC, 0, 0));
+    });
     stop.join();
     loop_.runPending();
     EXPECT_FALSE(screen.playbackIsRunning());
@@ -493,7 +499,10 @@ TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainL
     run->program().midiHub()->receiveNotesFrom("Keys", true);
     midi::MidiMessage note(std::make_shared<const std::string>("Keys"), 0x90, 42, 100);
     const QString before = screen.tapButtonLabel(4)->text();
-    std::thread midiThread([&] { run->program().midiHub()->handleMidiMessage(note); });
+    std::thread midiThread([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        run->program().midiHub()->handleMidiMessage(note);
+    });
     midiThread.join();
     EXPECT_EQ(screen.tapButtonLabel(4)->text(), before) << "labels change only on the main loop";
     loop_.runPending();

@@ -22,6 +22,7 @@
 #include "platform/main_loop.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
+#include "platform/thread_role.h"
 #include "platform/user_defaults.h"
 #include "support/temp_dir.h"
 #include "ui/kit/context.h"
@@ -121,7 +122,10 @@ class ProgramTest : public ::testing::Test {
 protected:
     ProgramTest() : clock_(1'000'000'000), loop_(clock_) {
         loop_.bindToCurrentThread();
+        // As in the program: a thread calling in must have its role.
+        platform::requireThreadRoles();
     }
+    ~ProgramTest() override { platform::requireThreadRoles(false); }
 
     std::unique_ptr<ProgramRun> start(ui::GuiType guiType = ui::GuiType::tablet) {
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType);

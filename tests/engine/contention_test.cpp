@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine_test_support.h"
+#include "platform/thread_role.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -64,6 +65,7 @@ protected:
         // The sequencer's part: the timed starts, queued ahead as its timing loop
         // does (marked real-time like its passes, so it never waits for room).
         std::thread sequencer([&] {
+            platform::setThreadRole(platform::ThreadRole::sequencer);
             uint64_t k = 0;
             while (!done.load()) {
                 const uint64_t horizon = static_cast<uint64_t>(rendered.load() + kQueueAheadBlocks);
@@ -94,6 +96,7 @@ protected:
                 }
             });
             hammers.emplace_back([&] {  // a MIDI keyboard's part, and the pads'
+                platform::setThreadRole(platform::ThreadRole::midiAction);
                 for (size_t i = 0; !done.load(); ++i) {
                     const std::string& path = quiet_[i % quiet_.size()];
                     box.startTrack(path, 0, true, false, false, 1.0f);

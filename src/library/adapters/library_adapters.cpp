@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/thread_role.h"
+
 namespace strombel::library {
 namespace {
 
@@ -16,12 +18,14 @@ EngineSoundLibrary::EngineSoundLibrary(SoundDataManager& library) : library_(lib
 EngineSoundLibrary::~EngineSoundLibrary() { library_.removeDelegate(this); }
 
 std::vector<engine::LibrarySample> EngineSoundLibrary::samples() const {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     std::vector<engine::LibrarySample> result;
     for (const auto& sample : library_.samples()) result.push_back(engineSample(*sample));
     return result;
 }
 
 std::vector<engine::LibraryPadAssignment> EngineSoundLibrary::soundbankSamplesOfSoundbank(uint64_t bankIndex) const {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     std::vector<engine::LibraryPadAssignment> result;
     for (const auto& assignment : library_.soundbankSamplesOfSoundbank(bankIndex)) {
         engine::LibraryPadAssignment pad;
@@ -63,16 +67,19 @@ void EngineSoundLibrary::storeItemsDownloadingCompleted() {
 }
 
 std::optional<uint64_t> SequencerPatternStore::patternNumBars(uint64_t patternIdx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto pattern = library_.patternForIdx(patternIdx);
     if (!pattern) return std::nullopt;
     return static_cast<uint64_t>(std::max<int64_t>(pattern->numBars(), 1));
 }
 
 void SequencerPatternStore::setPatternNumBars(uint64_t patternIdx, uint64_t numBars) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (auto pattern = library_.patternForIdx(patternIdx)) pattern->setNumBars(static_cast<int64_t>(numBars));
 }
 
 std::vector<sequencer::StoredSequencerEvent> SequencerPatternStore::sequencerEventsForPattern(uint64_t patternIdx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     std::vector<sequencer::StoredSequencerEvent> result;
     for (const auto& event : library_.sequencerEventsForPattern(patternIdx)) {
         const Sample* sample = event->samplePointer();
@@ -87,23 +94,30 @@ std::vector<sequencer::StoredSequencerEvent> SequencerPatternStore::sequencerEve
 bool SequencerPatternStore::addSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
                                                       sequencer::PatternEventType type,
                                                       const std::string& sampleFilepath) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     return library_.addSequenceEventOnPattern(patternIdx, step, sequencer::patternEventTypeNumber(type),
                                               sampleFilepath);
 }
 
 size_t SequencerPatternStore::removeSequenceEventOnPattern(uint64_t patternIdx, uint64_t step,
                                                            const std::string& sampleFilepath) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     return library_.removeSequenceEventOnPattern(patternIdx, step, sampleFilepath);
 }
 
 void SequencerPatternStore::copyAllSequencerEventsOfPattern(uint64_t source, uint64_t target) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     library_.copyAllSequencerEventsOfPattern(source, target);
 }
 
 void SequencerPatternStore::removeAllSequencerEventsOfPattern(uint64_t patternIdx) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
     library_.removeAllSequencerEventsOfPattern(patternIdx);
 }
 
-void SequencerPatternStore::save() { library_.save(); }
+void SequencerPatternStore::save() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    library_.save();
+}
 
 }  // namespace strombel::library

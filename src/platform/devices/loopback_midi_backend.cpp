@@ -5,6 +5,7 @@
 
 #include "platform/host_time.h"
 #include "platform/realtime.h"
+#include "platform/thread_role.h"
 
 namespace strombel::platform {
 
@@ -84,6 +85,7 @@ size_t LoopbackMidiBackend::play(MidiEndpointRef source, MidiPacketList packets)
     }
     // The handlers run as on a platform's MIDI read thread, which may be real-time.
     RealtimeScope realtime;
+    ThreadRoleScope role(ThreadRole::midiInput);
     for (const auto& handler : handlers) (*handler)(packets);
     return handlers.size();
 }
@@ -102,6 +104,7 @@ bool LoopbackMidiBackend::sendToVirtualDestination(MidiEndpointRef destination, 
         read = found->second.virtualRead;
     }
     RealtimeScope realtime;
+    ThreadRoleScope role(ThreadRole::midiInput);
     (*read)(packets);
     return true;
 }
@@ -299,6 +302,7 @@ void LoopbackMidiBackend::deliver(MidiEndpointRef destination, std::span<const u
         // what stands for its MIDI read thread.
         MidiPacket packet{dueNanos, bytes};
         RealtimeScope realtime;
+        ThreadRoleScope role(ThreadRole::midiInput);
         (*virtualRead)(MidiPacketList(&packet, 1));
     }
 }

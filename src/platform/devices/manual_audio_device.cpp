@@ -1,6 +1,7 @@
 #include "platform/devices/manual_audio_device.h"
 
 #include "platform/realtime.h"
+#include "platform/thread_role.h"
 
 namespace strombel::platform {
 
@@ -61,6 +62,7 @@ void ManualAudioDevice::renderBufferAt(uint64_t hostTimeNanos, uint32_t frames) 
     right_.assign(frames, 0);
     if (running_ && render_) {
         RealtimeScope realtime;
+        ThreadRoleScope role(ThreadRole::audio);
         renderOutput(frames, hostTimeNanos, left_.data(), right_.data());
     }
 }
@@ -69,6 +71,7 @@ void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) {
     if (running_ && config_.duplex && input_) {
         const uint64_t time = nextHostTime();
         RealtimeScope realtime;
+        ThreadRoleScope role(ThreadRole::audio);
         input_(static_cast<uint32_t>(mono.size()), time, mono.data());
     }
 }

@@ -1,6 +1,7 @@
 #include "platform/devices/null_audio_device.h"
 
 #include "platform/realtime.h"
+#include "platform/thread_role.h"
 
 #include <time.h>
 
@@ -52,6 +53,7 @@ void NullAudioDevice::loop() {
         }
         if (!running_.load(std::memory_order_acquire)) break;
         RealtimeScope realtime;
+        ThreadRoleScope role(ThreadRole::audio);
         if (config_.duplex && input_) input_(frames_, hostTime, microphone_.data());
         renderOutput(frames_, hostTime, left_.data(), right_.data());
     }

@@ -12,6 +12,7 @@
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/realtime.h"
+#include "platform/thread_role.h"
 
 namespace strombel::platform {
 
@@ -206,6 +207,7 @@ void RtAudioDevice::close() {
 
 int RtAudioDevice::process(float* output, const float* input, unsigned frames, bool xrun) {
     RealtimeScope realtime;
+    ThreadRoleScope role(ThreadRole::audio);
     if (xrun) countXrun();
     if (!anchored_.load(std::memory_order_relaxed)) {
         timeline_.anchor(SystemClock::shared().nowNanos(), sampleRate_);

@@ -16,6 +16,7 @@
 #include "platform/host_time.h"
 #include "platform/devices/midi_send_scheduler.h"
 #include "platform/realtime.h"
+#include "platform/thread_role.h"
 
 // Objects left alone on purpose are not leaks to the leak checker.
 #if defined(__SANITIZE_ADDRESS__)
@@ -208,6 +209,7 @@ struct RtMidiBackend::Impl {
         static void callback(double, std::vector<unsigned char>* message, void* userData) {
             if (!message || message->empty()) return;
             RealtimeScope realtime;
+            ThreadRoleScope role(ThreadRole::midiInput);
             auto* self = static_cast<Input*>(userData);
             MidiPacket packet{hostTimeNow(), std::span<const uint8_t>(message->data(), message->size())};
             self->read(MidiPacketList(&packet, 1));
