@@ -24,7 +24,7 @@
 #include "platform/sandbox.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -163,6 +163,7 @@ void Program::makeSubsystems() {
     padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, setup_.mainLoop);
     padLibrary_ = std::make_unique<PadLibraryAdapter>(*library_);
     padMidi_ = std::make_unique<PadMidiAdapter>(*midiHub_, setup_.mainLoop);
+    sampleEditorEngine_ = std::make_unique<SampleEditorEngineAdapter>(*engine_);
 }
 
 AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewControllerDelegate* delegate) {
@@ -177,6 +178,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
     }
     padScreen_->setDelegate(delegate);
+    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);

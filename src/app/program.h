@@ -12,6 +12,7 @@
 
 #include "app/app_adapters.h"
 #include "app/app_services.h"
+#include "app/editor_adapters.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "http/network_thread.h"
@@ -58,6 +59,8 @@ struct ProgramSetup {
     bool showWindow = true;
     /// Pixels per point of the window when it first shows.
     double windowScale = 1.0;
+    /// The local audio exchange's port on 127.0.0.1; 0 for none (tests).
+    int exchangePort = editor::AudioExchangeClient::kDefaultPort;
     /// Counts launches; null for none.
     info::RatingPrompt* ratingPrompt = nullptr;
     std::function<void()> installLoggers;
@@ -94,7 +97,7 @@ public:
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
         return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get(),
-                setup_.store ? library_.get() : nullptr};
+                setup_.store ? library_.get() : nullptr, library_.get()};
     }
     PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
     PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }
@@ -150,6 +153,7 @@ private:
     std::unique_ptr<PadSequencerAdapter> padSequencer_;
     std::unique_ptr<PadLibraryAdapter> padLibrary_;
     std::unique_ptr<ui::PadMidi> padMidi_;
+    std::unique_ptr<SampleEditorEngineAdapter> sampleEditorEngine_;
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;

@@ -12,7 +12,11 @@ void crash_dwarf_pointer_state_init(crash_dwarf_pointer_state* state, const cras
     state->memory = memory;
 }
 
-int crash_dwarf_read_uleb128(const crash_mobject* object, uint64_t at, uint64_t* value, uint64_t* size) {
+namespace {
+
+/// Reads a LEB128 number at `at`: its bits (sign-extended when `isSigned`) and
+/// its length in bytes.
+int readLeb128(const crash_mobject* object, uint64_t at, bool isSigned, uint64_t* bits, uint64_t* size) {
     uint64_t result = 0;
     uint32_t shift = 0;
     for (uint64_t i = 0;; ++i) {
@@ -22,29 +26,25 @@ int crash_dwarf_read_uleb128(const crash_mobject* object, uint64_t at, uint64_t*
         result |= static_cast<uint64_t>(byte & 0x7F) << shift;
         shift += 7;
         if (!(byte & 0x80)) {
-            *value = result;
+            if (isSigned && shift < 64 && (byte & 0x40)) result |= ~uint64_t{0} << shift;
+            *bits = result;
             *size = i + 1;
             return CRASH_ESUCCESS;
         }
     }
 }
 
+}  // namespace
+
+int crash_dwarf_read_uleb128(const crash_mobject* object, uint64_t at, uint64_t* value, uint64_t* size) {
+    return readLeb128(object, at, false, value, size);
+}
+
 int crash_dwarf_read_sleb128(const crash_mobject* object, uint64_t at, int64_t* value, uint64_t* size) {
-    uint64_t result = 0;
-    uint32_t shift = 0;
-    for (uint64_t i = 0;; ++i) {
-        uint8_t byte = 0;
-        if (crash_mobject_read_uint8(object, at + i, &byte) != CRASH_ESUCCESS || at + i < at) return CRASH_EINVAL;
-        if (shift > 63) return CRASH_ENOTSUP;
-        result |= static_cast<uint64_t>(byte & 0x7F) << shift;
-        shift += 7;
-        if (!(byte & 0x80)) {
-            if (shift < 64 && (byte & 0x40)) result |= ~uint64_t{0} << shift;
-            *value = static_cast<int64_t>(result);
-            *size = i + 1;
-            return CRASH_ESUCCESS;
-        }
-    }
+    uint64_t bits = 0;
+    const int status = readLeb128(object, at, true, &bits, size);
+    if (status == CRASH_ESUCCESS) *value = static_cast<int64_t>(bits);
+    return status;
 }
 
 int crash_dwarf_read_pointer(const crash_dwarf_pointer_state* state, const crash_mobject* object, uint64_t at,

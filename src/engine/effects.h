@@ -77,4 +77,15 @@ inline int32_t saturatingFromFloat(float value) {
     return value >= 2147483520.0f ? INT32_MAX : sample;
 }
 
+/// Adds `count` frames of a track, times `gain`, into a float mix (a mono track
+/// passes its one channel as both). Live playback and the export mix the same
+/// way, so an exported pattern sounds as it plays.
+inline void addFrames(const int32_t* sourceL, const int32_t* sourceR, uint32_t count, float gain, float* mixL,
+                      float* mixR) {
+    for (uint32_t k = 0; k < count; ++k) {
+        mixL[k] += gain * static_cast<float>(sourceL[k]);
+        mixR[k] += gain * static_cast<float>(sourceR[k]);
+    }
+}
+
 }  // namespace strombel::engine

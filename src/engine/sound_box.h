@@ -34,12 +34,12 @@
 #include <vector>
 
 #include "engine/effects.h"
-#include "engine/export_event.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
 #include "platform/audio_file.h"
 #include "platform/devices/audio_device.h"
+#include "platform/export_event.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
 #include "platform/not_found.h"
@@ -50,6 +50,8 @@
 #include "platform/wakeup.h"
 
 namespace strombel::engine {
+
+using platform::ExportEvent;
 
 class SoundBox final : public SoundLibraryObserver {
 public:

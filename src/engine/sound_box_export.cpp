@@ -22,7 +22,8 @@ struct Voice {
 };
 
 /// Mixes frames [from, to) of the chunk from every sounding voice (float sums,
-/// turned into samples with saturation when the chunk is written).
+/// turned into samples with saturation when the chunk is written), as live
+/// playback mixes into its effect window.
 void mixVoices(std::map<std::string, Voice>& voices, float* left, float* right, uint32_t from, uint32_t to) {
     for (auto& [path, voice] : voices) {
         if (!voice.active || from >= to) continue;
@@ -32,13 +33,7 @@ void mixVoices(std::map<std::string, Voice>& voices, float* left, float* right, 
         const int32_t* sourceL = audio.channels[0].data() + voice.position;
         const int32_t* sourceR = (audio.numChannels > 1 ? audio.channels[1].data() : audio.channels[0].data()) +
                                  voice.position;
-        const float gain = voice.gain;
-        float* outL = left + from;
-        float* outR = right + from;
-        for (uint32_t k = 0; k < count; ++k) {
-            outL[k] += gain * static_cast<float>(sourceL[k]);
-            outR[k] += gain * static_cast<float>(sourceR[k]);
-        }
+        addFrames(sourceL, sourceR, count, voice.gain, left + from, right + from);
         voice.position += count;
         if (voice.position >= audio.frames()) voice.active = false;  // played to its end
     }

@@ -41,11 +41,7 @@ float pitchRate(float pitchAmount, float wetness) {
 void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t available, float rate,
                   const uint32_t* sourceIndex, float gain, float* windowL, float* windowR, uint32_t room) {
     if (rate == 1.0f) {
-        const uint32_t count = std::min(room, available);
-        for (uint32_t k = 0; k < count; ++k) {
-            windowL[k] += gain * static_cast<float>(sourceL[k]);
-            windowR[k] += gain * static_cast<float>(sourceR[k]);
-        }
+        addFrames(sourceL, sourceR, std::min(room, available), gain, windowL, windowR);
         return;
     }
     // Output frames whose source position lies inside what the track gave.

@@ -260,6 +260,9 @@ public:
     bool sampleFileExistenceChecked = false;
 
 private:
+    /// The folder of downloaded packs' samples, relative to the sandbox's root.
+    static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
+
     std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
     std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;

@@ -240,42 +240,31 @@ void MidiController::receiveClockFrom(const std::string& name, bool enabled) {
     }
 }
 
-void MidiController::sendNotesTo(const std::string& name, bool enabled) {
-    auto choice = std::make_shared<PortChoice>(*portChoice());
-    if (enabled) {
-        choice->notesOutDestinationNames.insert(name);
-        if (auto destination = midi_->findDestinationCalled(name)) {
-            if (!contains(choice->notesOutDestinations, destination.get())) {
-                choice->notesOutDestinations.push_back(destination);
-            }
-        }
-    } else {
-        choice->notesOutDestinationNames.erase(name);
-        auto& list = choice->notesOutDestinations;
-        auto found = std::find_if(list.begin(), list.end(), [&name](const auto& d) { return d->name() == name; });
-        if (found != list.end()) list.erase(found);
-    }
-    setPortChoice(choice);
-    defaults_.setStringArray(kNotesOutWhitelistKey, arrayOf(choice->notesOutDestinationNames));
-}
+const MidiController::Output MidiController::kNotesOut{&PortChoice::notesOutDestinationNames,
+                                                     &PortChoice::notesOutDestinations, kNotesOutWhitelistKey};
+const MidiController::Output MidiController::kClockOut{&PortChoice::clockOutDestinationNames,
+                                                     &PortChoice::clockOutDestinations, kClockOutWhitelistKey};
 
-void MidiController::sendClockTo(const std::string& name, bool enabled) {
+void MidiController::sendNotesTo(const std::string& name, bool enabled) { sendTo(kNotesOut, name, enabled); }
+
+void MidiController::sendClockTo(const std::string& name, bool enabled) { sendTo(kClockOut, name, enabled); }
+
+void MidiController::sendTo(const Output& output, const std::string& name, bool enabled) {
     auto choice = std::make_shared<PortChoice>(*portChoice());
+    std::set<std::string>& names = (*choice).*output.names;
+    MidiSystem::Destinations& list = (*choice).*output.destinations;
     if (enabled) {
-        choice->clockOutDestinationNames.insert(name);
+        names.insert(name);
         if (auto destination = midi_->findDestinationCalled(name)) {
-            if (!contains(choice->clockOutDestinations, destination.get())) {
-                choice->clockOutDestinations.push_back(destination);
-            }
+            if (!contains(list, destination.get())) list.push_back(destination);
         }
     } else {
-        choice->clockOutDestinationNames.erase(name);
-        auto& list = choice->clockOutDestinations;
+        names.erase(name);
         auto found = std::find_if(list.begin(), list.end(), [&name](const auto& d) { return d->name() == name; });
         if (found != list.end()) list.erase(found);
     }
     setPortChoice(choice);
-    defaults_.setStringArray(kClockOutWhitelistKey, arrayOf(choice->clockOutDestinationNames));
+    defaults_.setStringArray(output.whitelistKey, arrayOf(names));
 }
 
 std::vector<MidiPort> MidiController::sources() const {

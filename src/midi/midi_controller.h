@@ -222,6 +222,17 @@ private:
         bool forget = false;
         std::array<uint8_t, kBytes> bytes{};
     };
+    /// One kind of output, notes or clock: where a port choice keeps its
+    /// destinations' names and the destinations, and the defaults key that
+    /// remembers the names.
+    struct Output {
+        std::set<std::string> PortChoice::*names;
+        MidiSystem::Destinations PortChoice::*destinations;
+        const char* whitelistKey;
+    };
+    static const Output kNotesOut;
+    static const Output kClockOut;
+
     /// A clock message the sequencer asked for.
     struct ClockRequest {
         enum class Kind : uint8_t { start, stop, tick } kind = Kind::tick;
@@ -239,6 +250,8 @@ private:
     std::shared_ptr<const PortChoice> portChoice() const;
     void setPortChoice(std::shared_ptr<const PortChoice> choice);
     static std::vector<std::string> arrayOf(const std::set<std::string>& names);
+    /// Sends `output` to the destination called `name`, or stops, and remembers the choice.
+    void sendTo(const Output& output, const std::string& name, bool enabled);
     void sendToNotesOut(const uint8_t* bytes, uint32_t size);
     void queueClock(ClockRequest::Kind kind, uint64_t hostTime);
     void handedOver();

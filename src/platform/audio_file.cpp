@@ -208,7 +208,11 @@ bool WaveWriter::writeFloatInterleaved(const float* samples, uint32_t frames) {
         if (!(v == v)) v = 0;
         shorts_[i] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
     }
-    sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
+    return writeShorts(frames);
+}
+
+bool WaveWriter::writeShorts(uint32_t frames) {
+    const sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
     if (done != static_cast<sf_count_t>(frames)) {
         error_ = sf_strerror(file_);
         return false;
@@ -236,13 +240,7 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
         } else {
             for (uint32_t i = 0; i < frames; ++i) out[i] = fixed824ToInt16(samples[0][i]);
         }
-        sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
-        if (done != static_cast<sf_count_t>(frames)) {
-            error_ = sf_strerror(file_);
-            return false;
-        }
-        framesWritten_ += frames;
-        return true;
+        return writeShorts(frames);
     }
     interleaved_.resize(static_cast<size_t>(frames) * channels_);
     for (uint32_t i = 0; i < frames; ++i)

@@ -69,6 +69,8 @@ public:
 
 private:
     bool writeFloatInterleaved(const float* samples, uint32_t frames);
+    /// Writes the first `frames` frames of shorts_ and counts them.
+    bool writeShorts(uint32_t frames);
 
     sf_private_tag* file_ = nullptr;
     std::filesystem::path path_, partialPath_;

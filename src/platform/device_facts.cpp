@@ -43,7 +43,7 @@ std::optional<uint64_t> parseUnsigned(std::string_view text) {
     return value;
 }
 
-// "KEY=value", "KEY=\"value\"" or "KEY='value'" of os-release.
+// "KEY=value", "KEY=\"value\"" or "KEY='value'" of os-release and machine-info.
 std::optional<std::string> shellValue(const std::string& contents, std::string_view key) {
     std::istringstream lines(contents);
     std::string line;
@@ -122,6 +122,12 @@ std::optional<std::string> DeviceFacts::readText(const std::filesystem::path& re
 std::optional<std::string> DeviceFacts::osRelease(std::string_view key) const {
     std::optional<std::string> contents = readText("etc/os-release");
     if (!contents) contents = readText("usr/lib/os-release");
+    if (!contents) return std::nullopt;
+    return shellValue(*contents, key);
+}
+
+std::optional<std::string> DeviceFacts::machineInfo(std::string_view key) const {
+    const std::optional<std::string> contents = readText("etc/machine-info");
     if (!contents) return std::nullopt;
     return shellValue(*contents, key);
 }

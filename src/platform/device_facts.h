@@ -64,6 +64,8 @@ public:
 
     /// A value of os-release (etc/os-release, else usr/lib/os-release), quotes removed.
     std::optional<std::string> osRelease(std::string_view key) const;
+    /// A value of etc/machine-info (PRETTY_HOSTNAME, ...), quotes removed.
+    std::optional<std::string> machineInfo(std::string_view key) const;
     /// The boot time in seconds since 1970 (the "btime" line of proc/stat).
     std::optional<int64_t> bootTime() const;
     /// From proc/meminfo; the page size is the system's.

@@ -8,39 +8,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/device_facts.h"
+
 namespace strombel::platform {
 
-namespace {
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
-// PRETTY_HOSTNAME="Stage (Left)" in the shell-like syntax of machine-info.
-std::optional<std::string> prettyHostName() {
-    std::ifstream file("/etc/machine-info");
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.rfind("PRETTY_HOSTNAME=", 0) != 0) continue;
-        std::string value = trimmed(line.substr(16));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-            value = value.substr(1, value.size() - 2);
-        }
-        std::string unescaped;
-        for (size_t i = 0; i < value.size(); ++i) {
-            if (value[i] == '\\' && i + 1 < value.size()) ++i;
-            unescaped += value[i];
-        }
-        if (!unescaped.empty()) return unescaped;
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 std::string DeviceInfo::deviceName() {
-    if (auto pretty = prettyHostName()) return *pretty;
+    const std::optional<std::string> pretty = DeviceFacts().machineInfo("PRETTY_HOSTNAME");
+    if (pretty && !pretty->empty()) return *pretty;
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) == 0 && name[0]) return name;
     return "localhost";

@@ -77,6 +77,16 @@ void Sequencer::fetchPattern(uint64_t patternIdx, PatternSteps& into) {
     }
 }
 
+Sequencer::LoadedPattern Sequencer::loadPattern(uint64_t patternIdx) {
+    auto steps = std::make_shared<PatternSteps>();
+    fetchPattern(patternIdx, *steps);
+    return {std::move(steps), storedBars(patternIdx)};
+}
+
+uint64_t Sequencer::storedBars(uint64_t patternIdx) {
+    return std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+}
+
 Sequencer::StepStart Sequencer::soundingStep(uint64_t now) const {
     // The loop runs up to a step and 0.1 s ahead of what sounds: a hit belongs to
     // the step whose time it falls in, the latest published one that has begun.
@@ -308,17 +318,14 @@ void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
     if (toSlot != activePatternIdx() && toSlot != pendingPatternIdx()) {
         return;
     }
-    auto events = std::make_shared<PatternSteps>();
-    fetchPattern(toSlot, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(toSlot).value_or(1), 1, kMaxBars);
-    std::shared_ptr<const PatternSteps> copied = std::move(events);
+    const LoadedPattern copied = loadPattern(toSlot);
     changePlan([&](PatternPlan& plan) {
         if (toSlot == plan.activeIdx) {
-            plan.active = copied;
-            plan.activeBars = bars;
+            plan.active = copied.steps;
+            plan.activeBars = copied.bars;
         } else if (toSlot == plan.pendingIdx) {
-            plan.pending = copied;
-            plan.pendingBars = bars;
+            plan.pending = copied.steps;
+            plan.pendingBars = copied.bars;
         } else {
             return false;
         }
@@ -447,7 +454,7 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
                               const std::function<void(float)>& progress, std::string* error) {
     const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
     const float swing = swing_.load();
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
+    const uint64_t bars = storedBars(patternIdx);
     const uint64_t stepsInPattern = kStepsPerBar * bars;
     std::vector<ExportEvent> events;
     for (const StoredSequencerEvent& stored : store_.sequencerEventsForPattern(patternIdx)) {
@@ -458,10 +465,10 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
         if (stored.step % 2 == 1 && swing > 1.0f) {
             time = static_cast<double>(stored.step - 1) * stepSeconds + static_cast<double>(swing) * stepSeconds;
         }
-        events.push_back(ExportEvent{stored.sampleFilePath, stored.eventType, time, 1.0f});
+        events.push_back(ExportEvent{stored.sampleFilePath, patternEventTypeNumber(stored.eventType), time, 1.0f});
     }
     std::stable_sort(events.begin(), events.end(),
-                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime < b.eventTime; });
+                     [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime() < b.eventTime(); });
     const double duration = stepSeconds * static_cast<double>(stepsInPattern);
     std::string problem;
     if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {

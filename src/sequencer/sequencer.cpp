@@ -28,10 +28,9 @@ Sequencer::Sequencer(const SequencerServices& services)
     recordedButNotYetAppliedPatternEvents_.reserve(5);
     delegates_.reserve(2);
     auto first = std::make_unique<PatternPlan>();
-    first->activeBars = std::clamp<uint64_t>(store_.patternNumBars(0).value_or(1), 1, kMaxBars);
-    auto events = std::make_shared<PatternSteps>();
-    fetchPattern(0, *events);
-    first->active = std::move(events);
+    LoadedPattern pattern = loadPattern(0);
+    first->active = std::move(pattern.steps);
+    first->activeBars = pattern.bars;
     plan_.store(first.get());
     plans_.push_back(std::move(first));
     for (uint64_t pattern = 1; pattern < kNumPatterns; ++pattern) {
@@ -289,13 +288,10 @@ void Sequencer::setPendingPatternIdx(uint64_t idx) {
 }
 
 void Sequencer::makePending(uint64_t patternIdx) {
-    auto events = std::make_shared<PatternSteps>();
-    fetchPattern(patternIdx, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
-    std::shared_ptr<const PatternSteps> pending = std::move(events);
+    const LoadedPattern pending = loadPattern(patternIdx);
     changePlan([&](PatternPlan& plan) {
-        plan.pending = pending;
-        plan.pendingBars = bars;
+        plan.pending = pending.steps;
+        plan.pendingBars = pending.bars;
         plan.pendingIdx = patternIdx;
         return true;
     });
@@ -313,15 +309,12 @@ void Sequencer::changePatternTo(uint64_t patternIdx) {
         notifyActivePatternChanged();
         return;
     }
-    auto events = std::make_shared<PatternSteps>();
     // Recorded events still waiting go into the pattern they were recorded in.
     applyRecordedEvents(true);
-    fetchPattern(patternIdx, *events);
-    const uint64_t bars = std::clamp<uint64_t>(store_.patternNumBars(patternIdx).value_or(1), 1, kMaxBars);
-    std::shared_ptr<const PatternSteps> active = std::move(events);
+    const LoadedPattern active = loadPattern(patternIdx);
     changePlan([&](PatternPlan& plan) {
-        plan.active = active;
-        plan.activeBars = bars;
+        plan.active = active.steps;
+        plan.activeBars = active.bars;
         plan.activeIdx = patternIdx;
         return true;
     });

@@ -265,6 +265,15 @@ private:
     /// newer plan when the timing loop switched patterns meanwhile. Frees plans
     /// no thread can still read.
     void changePlan(const std::function<bool(PatternPlan&)>& change);
+    /// A pattern as the loop plays it: its stored events (their samples preloaded)
+    /// and its stored bar count, held to 1..kMaxBars.
+    struct LoadedPattern {
+        std::shared_ptr<const PatternSteps> steps;
+        uint64_t bars = 1;
+    };
+    LoadedPattern loadPattern(uint64_t patternIdx);
+    /// The stored bar count of a pattern, held to 1..kMaxBars.
+    uint64_t storedBars(uint64_t patternIdx);
     /// Loads pattern `patternIdx` as the pending one (it takes over at step 0).
     void makePending(uint64_t patternIdx);
     void applyRecordedEvents(bool all);

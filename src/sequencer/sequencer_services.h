@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/export_event.h"
 #include "sequencer/pattern_event.h"
 
 namespace strombel::sequencer {
 
 /// One timed start or stop of a sample for the engine's offline renderer.
-struct ExportEvent {
-    std::string filepath;
-    PatternEventType eventType = PatternEventType::start;
-    double eventTime = 0.0;  // seconds from the start of the file
-    float volume = 1.0f;     // not read by the renderer
-};
+using platform::ExportEvent;
 
 /// The sound engine as the sequencer uses it.
 class SequencerEngine {

@@ -144,11 +144,11 @@ std::string GuiFactory::getDocumentsFolder() {
 }
 
 QColor GuiFactory::rustyColor() {
-    return Util::colorForHex("c3b086");
+    return Util::toQColor(library::Util::colorForHex("c3b086"));
 }
 
 QColor GuiFactory::darkRustyColor() {
-    return Util::colorForHex("918263");
+    return Util::toQColor(library::Util::colorForHex("918263"));
 }
 
 QFont GuiFactory::interfaceFont(double size) {

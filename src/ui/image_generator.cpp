@@ -317,6 +317,29 @@ void background(QPainter& p, const QSizeF& s, int type) {
     }
 }
 
+// The launch picture: the surface's sheet with the name across it.
+void launchPicture(QPainter& p, const QSizeF& s, int type) {
+    background(p, s, type);
+    QFont font("DejaVu Sans");
+    font.setBold(true);
+    font.setPixelSize(static_cast<int>(s.height() * 0.09));
+    font.setLetterSpacing(QFont::AbsoluteSpacing, s.height() * 0.02);
+    p.setFont(font);
+    p.setPen(withAlpha(kRusty, 230));
+    p.drawText(QRectF(QPointF(0, 0), s), Qt::AlignCenter, "STROMBEL");
+}
+
+// The intro's glow: amber light behind the name, fading out to the edges.
+void introGlow(QPainter& p, const QSizeF& s, int) {
+    QRadialGradient glow(QPointF(s.width() / 2, s.height() / 2), std::min(s.width(), s.height()) / 2);
+    glow.setColorAt(0, withAlpha(kAmberHot, 150));
+    glow.setColorAt(0.45, withAlpha(kAmber, 70));
+    glow.setColorAt(1, withAlpha(kAmber, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(glow);
+    p.drawRect(QRectF(QPointF(0, 0), s));
+}
+
 void shade(QPainter& p, const QSizeF& s, int) {
     const QRectF rect(QPointF(0, 0), s);
     QRadialGradient vignette(rect.center(), std::hypot(s.width(), s.height()) * 0.6);
@@ -596,6 +619,12 @@ const std::map<std::string, Art>& catalogue() {
         // The MIDI ports panel takes the sliders' place, and their size.
         add("midiInOutControlBack", square[0], square[1], square[2], panel);
         add("linesSliderControls", square[0], square[1], square[2], sliderPanel);
+        // The intro's pictures, asked for by their whole file names.
+        add("Default-Landscape~ipad", {1024, 768}, {1024, 768}, {1024, 768}, launchPicture);
+        add("Default-Landscape", {480, 320}, {480, 320}, {480, 320}, launchPicture);
+        add("introGlow", {478, 526}, {480, 320}, {480, 320}, introGlow);
+        // The library browser's panel, the size of its view.
+        add("sortControlBack", {457, 646}, {206, 291}, {301, 426}, panel);
         a["background"] = Art{{}, true, background};
         a["fullscreenShade"] = Art{{}, true, shade};
         add("lightOff", {16, 16}, {8, 8}, {11, 11},

@@ -28,42 +28,50 @@ int32_t trunc(double value) {
     return static_cast<int32_t>(value);
 }
 
+const Fader::Stops& stopsFor(const Fader::StopsByLayout& stops, GuiType guiType) {
+    switch (guiType) {
+        case GuiType::phoneLandscape:
+            return stops.phoneLandscape;
+        case GuiType::phonePortrait:
+            return stops.phonePortrait;
+        case GuiType::tablet:
+            break;
+    }
+    return stops.tablet;
+}
+
 std::unique_ptr<GestureRecognizer> doubleTap(std::function<void()> action) {
     return std::make_unique<TapGestureRecognizer>([action](GestureRecognizer&) { action(); }, 2);
 }
 
 }  // namespace
 
-// Vertical effect fader.
+// What the faders share.
 
-SliderControl::SliderControl(GuiType guiType) {
-    const QImage base = GuiFactory::imageWithName("sliderBase", guiType);
-    const QImage knobImage = GuiFactory::imageWithName("slider", guiType);
+Fader::Fader(Axis axis, const char* trackImage, const char* knobImage, const StopsByLayout& stops,
+             GuiType guiType)
+    : axis_(axis) {
+    const bool vertical = axis == Axis::vertical;
+    const QImage base = GuiFactory::imageWithName(trackImage, guiType);
+    const QImage knobPicture = GuiFactory::imageWithName(knobImage, guiType);
     const QSizeF b = pointSize(base);
-    const QSizeF k = pointSize(knobImage);
-    setFrame(QRectF(0, 0, b.width(), b.height() + k.height()));
-    const double halfKnob = std::floor(k.height() / 2);
-    add(std::make_unique<ImageView>(QRectF(QPointF(0, halfKnob), b), base));
-    int a = 0, bottom = 0;
-    switch (guiType) {
-        case GuiType::tablet:
-            a = 2, bottom = 1;
-            break;
-        case GuiType::phoneLandscape:
-            a = 1, bottom = 0;
-            break;
-        case GuiType::phonePortrait:
-            a = 2, bottom = 2;
-            break;
+    const QSizeF k = pointSize(knobPicture);
+    // The track with half a knob's room at each end, the knob centred across it.
+    const double trackLength = vertical ? b.height() : b.width();
+    const double halfKnob = std::floor((vertical ? k.height() : k.width()) / 2);
+    setFrame(vertical ? QRectF(0, 0, b.width(), b.height() + k.height())
+                      : QRectF(0, 0, b.width() + k.width(), b.height()));
+    add(std::make_unique<ImageView>(QRectF(vertical ? QPointF(0, halfKnob) : QPointF(halfKnob, 0), b), base));
+    if (!base.isNull() && !knobPicture.isNull()) {
+        const Stops& stop = stopsFor(stops, guiType);
+        min_ = static_cast<float>(halfKnob + stop.start);
+        max_ = static_cast<float>(trackLength + halfKnob - stop.end);
     }
-    if (!base.isNull() && !knobImage.isNull()) {
-        minY_ = static_cast<float>(halfKnob + a);
-        maxY_ = static_cast<float>(b.height() + halfKnob - bottom);
-    }
-    auto knobView = std::make_unique<ImageView>(
-        QRectF(QPointF(std::floor(width() / 2 - k.width() / 2), maxY_ - halfKnob), k), knobImage);
-    slider_ = add(std::move(knobView));
-    addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
+    // The knob starts at the far end of its travel (the bottom, or the right).
+    const double rest = max_ - halfKnob;
+    const QPointF knobOrigin = vertical ? QPointF(std::floor(width() / 2 - k.width() / 2), rest)
+                                        : QPointF(rest, std::floor(height() / 2 - k.height() / 2));
+    slider_ = add(std::make_unique<ImageView>(QRectF(knobOrigin, k), knobPicture));
 }
 
 void FaderLamp::set(LightView* light) {
@@ -81,65 +89,81 @@ void FaderLamp::show(bool on) const {
     }
 }
 
-LightView* SliderControl::lightView() const {
+LightView* Fader::lightView() const {
     return lamp_.get();
 }
 
-void SliderControl::setLightView(LightView* light) {
+void Fader::setLightView(LightView* light) {
     lamp_.set(light);
 }
 
-void SliderControl::moveKnob(float y) {
-    slider_->setY(trunc(y - slider_->height() / 2));
+void Fader::moveKnob(float along) {
+    if (axis_ == Axis::vertical) {
+        slider_->setY(trunc(along - slider_->height() / 2));
+    } else {
+        slider_->setX(trunc(along - slider_->width() / 2));
+    }
 }
 
-void SliderControl::setSlider(float y) {
+void Fader::setSlider(float along) {
     if (hasTravel()) {
-        const float held = clampTo(y, minY_, maxY_);
+        const float held = clampTo(along, min_, max_);
         moveKnob(held);
-        currentPosition_ = 1 - (held - minY_) / (maxY_ - minY_);
+        currentPosition_ = positionAt(held);
     }
     setLamp(currentPosition_ > 0);
     sendActions(valueChanged);
 }
 
-void SliderControl::setCurrentPosition(float position) {
+void Fader::setCurrentPosition(float position) {
     const float held = clamp01(position);
     if (!hasTravel()) currentPosition_ = held;  // nowhere to put the knob; keep the value
     setSlider(pointOf(held));
 }
 
-void SliderControl::doubleTapOccured() {
-    setSlider(maxY_);
+float Fader::along(const Touch& touch) const {
+    const QPointF at = touch.locationIn(*this);
+    return static_cast<float>(axis_ == Axis::vertical ? at.y() : at.x());
 }
 
-bool SliderControl::beginTracking(const Touch& touch) {
-    setSlider(static_cast<float>(touch.locationIn(*this).y()));
+bool Fader::beginTracking(const Touch& touch) {
+    setSlider(along(touch));
     return true;
 }
 
-bool SliderControl::continueTracking(const Touch& touch) {
+bool Fader::continueTracking(const Touch& touch) {
     return beginTracking(touch);
 }
 
-void SliderControl::endTracking(const Touch& touch) {
-    setSlider(static_cast<float>(touch.locationIn(*this).y()));
+void Fader::endTracking(const Touch& touch) {
+    setSlider(along(touch));
 }
 
-void SliderControl::cancelTracking(const Touch&) {
+void Fader::cancelTracking(const Touch&) {
     STROMBEL_LOG_DEBUG("slider tracking cancelled");
+}
+
+// Vertical effect fader.
+
+SliderControl::SliderControl(GuiType guiType)
+    : Fader(Axis::vertical, "sliderBase", "slider", {{2, 1}, {1, 0}, {2, 2}}, guiType) {
+    addGestureRecognizer(doubleTap([this] { doubleTapOccured(); }));
+}
+
+void SliderControl::doubleTapOccured() {
+    setSlider(max_);
 }
 
 // Pitch.
 
 PitchSliderControl::PitchSliderControl(GuiType guiType) : SliderControl(guiType) {
-    slider_->setY(trunc(minY_ + (maxY_ - minY_) / 2 - slider_->height() / 2));
+    slider_->setY(trunc(min_ + (max_ - min_) / 2 - slider_->height() / 2));
 }
 
 void PitchSliderControl::setSlider(float y) {
     if (hasTravel()) {
-        const float held = clampTo(y, minY_, maxY_);
-        float position = 1 - (held - minY_) / (maxY_ - minY_);
+        const float held = clampTo(y, min_, max_);
+        float position = positionAt(held);
         const bool snapped = position > 0.49f && position < 0.51f;
         if (snapped) position = 0.5f;
         currentPosition_ = position;
@@ -161,75 +185,8 @@ void PitchSliderControl::cancelTracking(const Touch&) {
 
 // Horizontal master volume.
 
-HorizontalSliderControl::HorizontalSliderControl(GuiType guiType) {
-    const QImage base = GuiFactory::imageWithName("horizontalSliderBase", guiType);
-    const QImage knobImage = GuiFactory::imageWithName("horizontalSlider", guiType);
-    const QSizeF b = pointSize(base);
-    const QSizeF k = pointSize(knobImage);
-    setFrame(QRectF(0, 0, b.width() + k.width(), b.height()));
-    const double halfKnob = std::floor(k.width() / 2);
-    add(std::make_unique<ImageView>(QRectF(QPointF(halfKnob, 0), b), base));
-    int a = 0, right = 0;
-    switch (guiType) {
-        case GuiType::tablet:
-            a = 2, right = 1;
-            break;
-        case GuiType::phoneLandscape:
-            a = 1, right = 0;
-            break;
-        case GuiType::phonePortrait:
-            a = 1, right = 1;
-            break;
-    }
-    if (!base.isNull() && !knobImage.isNull()) {
-        minX_ = static_cast<float>(halfKnob + a);
-        maxX_ = static_cast<float>(b.width() + halfKnob - right);
-    }
-    slider_ = add(std::make_unique<ImageView>(
-        QRectF(QPointF(maxX_ - halfKnob, std::floor(height() / 2 - k.height() / 2)), k),
-        knobImage));
-}
-
-LightView* HorizontalSliderControl::lightView() const {
-    return lamp_.get();
-}
-
-void HorizontalSliderControl::setLightView(LightView* light) {
-    lamp_.set(light);
-}
-
-void HorizontalSliderControl::setSlider(float x) {
-    if (maxX_ > minX_) {
-        const float held = clampTo(x, minX_, maxX_);
-        slider_->setX(trunc(held - slider_->width() / 2));
-        currentPosition_ = (held - minX_) / (maxX_ - minX_);
-    }
-    lamp_.show(currentPosition_ > 0);
-    sendActions(valueChanged);
-}
-
-void HorizontalSliderControl::setCurrentPosition(float position) {
-    const float held = clamp01(position);
-    if (!(maxX_ > minX_)) currentPosition_ = held;
-    setSlider(pointOf(held));
-}
-
-bool HorizontalSliderControl::beginTracking(const Touch& touch) {
-    setSlider(static_cast<float>(touch.locationIn(*this).x()));
-    return true;
-}
-
-bool HorizontalSliderControl::continueTracking(const Touch& touch) {
-    return beginTracking(touch);
-}
-
-void HorizontalSliderControl::endTracking(const Touch& touch) {
-    setSlider(static_cast<float>(touch.locationIn(*this).x()));
-}
-
-void HorizontalSliderControl::cancelTracking(const Touch&) {
-    STROMBEL_LOG_DEBUG("slider tracking cancelled");
-}
+HorizontalSliderControl::HorizontalSliderControl(GuiType guiType)
+    : Fader(Axis::horizontal, "horizontalSliderBase", "horizontalSlider", {{2, 1}, {1, 0}, {1, 1}}, guiType) {}
 
 // A pad's volume.
 

@@ -6,13 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "library/util.h"
-
 namespace strombel::ui {
-
-double Util::guardBounds(double value, double min, double max) {
-    return library::Util::guardBounds(value, min, max);
-}
 
 bool Util::isIpad(const kit::Screen& screen) {
     return screen.idiom == kit::Screen::Idiom::pad;
@@ -37,8 +31,7 @@ bool Util::isIphone5(const kit::Screen& screen) {
     return longer == shorter;
 }
 
-QColor Util::colorForHex(const QString& hex) {
-    const library::Color color = library::Util::colorForHex(hex.toStdString());
+QColor Util::toQColor(const library::Color& color) {
     return QColor::fromRgbF(color.red, color.green, color.blue, color.alpha);
 }
 

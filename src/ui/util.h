@@ -3,18 +3,16 @@
 #include <QColor>
 #include <QImage>
 #include <QSizeF>
-#include <QString>
 
+#include "library/util.h"
 #include "ui/kit/context.h"
 #include "ui/kit/table_view.h"
 
 namespace strombel::ui {
 
-/// Small operations on numbers, the screen, colours and images.
+/// Small operations on the screen, colours and images. Numbers and colours read
+/// from text are library::Util's; this side only hands them to Qt.
 namespace Util {
-
-/// `value` held inside [min, max].
-double guardBounds(double value, double min, double max);
 
 /// A phone whose screen's longer side / 16 and shorter side / 9 (each truncated) are equal.
 bool isIphone5(const kit::Screen& screen);
@@ -24,8 +22,8 @@ bool isRetinaDisplay(const kit::Screen& screen);
 double screenWidth(const kit::Screen& screen);
 double screenHeight(const kit::Screen& screen);
 
-/// "#RRGGBB" or "RRGGBB" (any case, white space around it) as an opaque colour; black otherwise.
-QColor colorForHex(const QString& hex);
+/// The library's colour as Qt's.
+QColor toQColor(const library::Color& color);
 
 /// The image painted in `color` wherever it is not transparent, keeping its alpha.
 QImage coloredImageFromMask(const QImage& mask, const QColor& color);

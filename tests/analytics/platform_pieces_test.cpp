@@ -87,8 +87,11 @@ TEST(DeviceFactsTest, FactsComeFromTheFilesUnderTheRoot) {
     writeText(dir / "sys/class/power_supply/BAT0/capacity", "57\n");
     writeText(dir / "sys/class/power_supply/BAT0/status", "Charging\n");
     writeText(dir / "etc/timezone", "Europe/Berlin\n");
+    writeText(dir / "etc/machine-info", "CHASSIS=desktop\nPRETTY_HOSTNAME=\"Stage \\\"Left\\\"\"\n");
     platform::DeviceFacts facts(dir.path());
     EXPECT_EQ(facts.osRelease("VERSION_ID"), "12");
+    EXPECT_EQ(facts.machineInfo("PRETTY_HOSTNAME"), "Stage \"Left\"");
+    EXPECT_EQ(facts.machineInfo("ICON_NAME"), std::nullopt);
     EXPECT_EQ(facts.bootTime(), 1700000123);
     auto memory = facts.memory();
     ASSERT_TRUE(memory);

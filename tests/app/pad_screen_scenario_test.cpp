@@ -361,7 +361,7 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
 
     ui::kit::View* done = nullptr;
     for (ui::kit::View* child : sheet->subviews())
-        if (dynamic_cast<ui::kit::Button*>(child)) done = child;
+        if (auto* button = dynamic_cast<ui::kit::Button*>(child); button && button->title() == "DONE") done = child;
     ASSERT_NE(done, nullptr);
     tap(*run, done);
     loop_.advance(1000 * platform::kNanosPerMillisecond);

@@ -78,6 +78,7 @@ public:
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;
+        setup.exchangePort = 0;  // no test asks a server it did not start
         setup.store = std::move(store);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "engine_test_support.h"
+#include "platform/sample_format.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -75,6 +76,40 @@ TEST_F(ExportTest, KnownEventsGiveTheIndependentlyComputedSum) {
     EXPECT_EQ(reports, (std::vector<float>{0.0f, 0.0f, 1.0f / 3, 2.0f / 3, 1.0f}));
     // Live playback was left alone.
     EXPECT_EQ(box.trackForFile(kick)->currentState(), TrackState::Ready);
+}
+
+TEST_F(ExportTest, TheExportMixesExactlyWhatLivePlaybackPlaysWithoutEffects) {
+    // The same two samples, one mono and one stereo, at their own volumes under
+    // the master volume: started live with nothing applied, and exported.
+    std::vector<int16_t> tone(3000), left(2500), right(2500);
+    for (int i = 0; i < 3000; ++i) tone[i] = static_cast<int16_t>(9000 * std::sin(i * 0.013));
+    for (int i = 0; i < 2500; ++i) {
+        left[i] = static_cast<int16_t>((i * 53) % 7000 - 3500);
+        right[i] = static_cast<int16_t>(2000 - (i * 29) % 4000);
+    }
+    const std::string mono = addSample("mono", {tone}, 0.7f);
+    const std::string stereo = addSample("stereo", {left, right}, 1.3f);
+    SoundBox& box = makeEngine();
+    box.setVolume(0.85f);
+    const size_t frames = 4096;
+
+    // Tap-pad starts go through the effect window, which sums in floats as the
+    // export does (the effects themselves are all off).
+    ASSERT_TRUE(box.startTrack(mono, 0, true, false, false, 1.0f));
+    ASSERT_TRUE(box.startTrack(stereo, 0, true, false, false, 1.0f));
+    std::vector<int32_t> liveRight;
+    std::vector<int32_t> liveLeft = renderFrames(frames, &liveRight);
+    box.stopAllTracks();
+
+    ASSERT_TRUE(box.exportEvents({{mono, ExportEvent::kStart, 0.0, 1.0f}, {stereo, ExportEvent::kStart, 0.0, 1.0f}},
+                                 out(), static_cast<double>(frames) / 44100.0));
+    WaveContents file = readWave(out());
+    ASSERT_EQ(file.info.frames, static_cast<sf_count_t>(frames));
+    ASSERT_NE(firstNonZero(liveLeft), liveLeft.size());
+    for (size_t f = 0; f < frames; ++f) {
+        ASSERT_EQ(file.interleaved[2 * f], platform::fixed824ToInt16(liveLeft[f])) << "left " << f;
+        ASSERT_EQ(file.interleaved[2 * f + 1], platform::fixed824ToInt16(liveRight[f])) << "right " << f;
+    }
 }
 
 TEST_F(ExportTest, ZeroDurationWritesAnEmptyFileAndWholeChunksNoExtra) {

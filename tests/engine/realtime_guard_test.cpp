@@ -15,9 +15,9 @@
 
 #include "engine_test_support.h"
 #include "logging/log_core.h"
-#include "logging/recording_logger.h"
 #include "platform/realtime.h"
 #include "support/realtime_guard.h"
+#include "support/recording_logger.h"
 
 namespace strombel::engine::testing {
 namespace {

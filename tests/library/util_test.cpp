@@ -35,6 +35,12 @@ TEST(Util, ColorForHexReadsSixDigitsAndGivesBlackOtherwise) {
     EXPECT_EQ(Util::colorForHex("#FF80001"), black);
 }
 
+TEST(Util, ColorForHexWithASignedPairStillGivesAnOpaqueColour) {
+    // "-1" is no pair of hexadecimal digits: it must not become a negative component.
+    const Color color = Util::colorForHex("#-10203");
+    EXPECT_EQ(color, (Color{0.0f, 2.0f / 255.0f, 3.0f / 255.0f, 1.0f}));
+}
+
 TEST(Util, ConvertToPlainTextKeepsParagraphsAndLineBreaks) {
     EXPECT_EQ(Util::convertToPlainText(std::string("one</p>two")), "one\n\ntwo");
     EXPECT_EQ(Util::convertToPlainText(std::string("a<br/>b< br >c")), "a\nb\nc");

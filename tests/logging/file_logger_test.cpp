@@ -11,7 +11,8 @@
 
 #include "logging/file_logger.h"
 #include "logging/log_core.h"
-#include "recording_logger.h"
+#include "support/local_date.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
 namespace strombel::logging {
@@ -160,15 +161,7 @@ std::vector<std::string> texts(const std::string& content) {
 TEST_F(FileLoggerTest, LinesCarryADateStampAndOneNewline) {
     auto manager = std::make_shared<LogFileManagerDefault>(logs_);
     makeLogger(manager);
-    std::tm fields{};
-    fields.tm_year = 2015 - 1900;
-    fields.tm_mon = 2;
-    fields.tm_mday = 1;
-    fields.tm_hour = 14;
-    fields.tm_min = 5;
-    fields.tm_sec = 9;
-    fields.tm_isdst = -1;
-    auto at = std::chrono::system_clock::from_time_t(std::mktime(&fields)) + 42ms;
+    const auto at = strombel::testing::localDate(42);
     for (std::string text : {"pad 3 tapped", "already ends in a newline\n", "bad \xE2\x28\xA1 bytes"}) {
         LogMessage message(text, 3, LogFlagWarning, 0, "pad.cpp", "tap", 1);
         message.setTimestamp(at);

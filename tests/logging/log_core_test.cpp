@@ -9,7 +9,7 @@
 #include "logging/log.h"
 #include "logging/log_core.h"
 #include "platform/notification_center.h"
-#include "recording_logger.h"
+#include "support/recording_logger.h"
 
 namespace strombel::logging {
 namespace {

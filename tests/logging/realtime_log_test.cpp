@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "logging/log_core.h"
-#include "recording_logger.h"
+#include "support/recording_logger.h"
 
 namespace strombel::logging {
 namespace {

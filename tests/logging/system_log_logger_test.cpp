@@ -10,7 +10,7 @@
 #include "logging/log.h"
 #include "logging/log_core.h"
 #include "logging/system_log_logger.h"
-#include "recording_logger.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
 namespace strombel::logging {

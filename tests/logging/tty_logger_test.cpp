@@ -3,30 +3,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <fstream>
 #include <sstream>
 
 #include "logging/log_core.h"
 #include "logging/tty_logger.h"
-#include "recording_logger.h"
+#include "support/local_date.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
 namespace strombel::logging {
 namespace {
 
-// 2015-03-01 14:05:09 local time plus `milliseconds`.
-std::chrono::system_clock::time_point localDate(int milliseconds) {
-    std::tm fields{};
-    fields.tm_year = 2015 - 1900;
-    fields.tm_mon = 2;
-    fields.tm_mday = 1;
-    fields.tm_hour = 14;
-    fields.tm_min = 5;
-    fields.tm_sec = 9;
-    fields.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&fields)) + std::chrono::milliseconds(milliseconds);
-}
+using strombel::testing::localDate;
 
 class TTYLoggerTest : public ::testing::Test {
 protected:

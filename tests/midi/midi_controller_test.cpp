@@ -477,6 +477,43 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     EXPECT_EQ(got.back().bytes, Bytes{0xFC});
 }
 
+TEST_F(MidiControllerTest, NotesAndClockAreChosenAndDroppedEachOnItsOwn) {
+    auto hub = startHub();
+    MidiEndpointRef synth = backend.addDestination("Synth");
+    MidiEndpointRef drums = backend.addDestination("Drum Machine");
+    loop.runPending();
+    hub->sendNotesTo("Synth", true);
+    hub->sendClockTo("Drum Machine", true);
+    hub->sendNotesTo("Drum Machine", true);
+    hub->sendNotesTo("Drum Machine", false);  // notes stop; the clock stays
+    hub->sendClockTo("Synth", false);         // never chosen: nothing changes
+
+    hub->soundbankTrackStarted(0);
+    hub->sendClockStart();
+    hub->waitUntilActionThreadIdle();
+    auto bytesTo = [&](MidiEndpointRef endpoint) {
+        std::vector<Bytes> got;
+        for (const auto& received : backend.receivedBy(endpoint)) got.push_back(received.bytes);
+        return got;
+    };
+    EXPECT_EQ(bytesTo(synth), (std::vector<Bytes>{{0x9A, 60, 127}}));
+    EXPECT_EQ(bytesTo(drums), (std::vector<Bytes>{{0xFA}}));
+    EXPECT_EQ(defaults->stringArrayForKey("NOTES_OUT_WHITELIST"), std::vector<std::string>{"Synth"});
+    EXPECT_EQ(defaults->stringArrayForKey("CLOCK_OUT_WHITELIST"), std::vector<std::string>{"Drum Machine"});
+    auto rows = hub->destinations();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.processNotes, row.name == "Synth") << row.name;
+        EXPECT_EQ(row.processTempo, row.name == "Drum Machine") << row.name;
+    }
+
+    hub->sendClockTo("Drum Machine", false);
+    hub->sendClockStop();
+    hub->waitUntilActionThreadIdle();
+    EXPECT_EQ(bytesTo(drums).size(), 1u);
+    EXPECT_TRUE(defaults->stringArrayForKey("CLOCK_OUT_WHITELIST").empty());
+}
+
 TEST_F(MidiControllerTest, NoClockGoesOutWithoutAClockDestination) {
     auto hub = startHub();
     MidiEndpointRef drums = backend.addDestination("Drum Machine");

@@ -119,12 +119,14 @@ TEST(WaveWriter, AWriteThatFailsLeavesNoFileAndAnOlderOneAsItWas) {
     std::ofstream(temp / "disk" / "kept.wav") << "an older export";
     testing::fillDisk(temp / "disk" / "filler");
 
-    for (const char* name : {"new.wav", "kept.wav"}) {
-        SCOPED_TRACE(name);
+    // Straight to the file, over an older one, and through the rate converter.
+    const std::pair<const char*, double> cases[] = {{"new.wav", 44100.0}, {"kept.wav", 44100.0}, {"new.wav", 48000.0}};
+    for (const auto& [name, inputRate] : cases) {
+        SCOPED_TRACE(std::string(name) + " from " + std::to_string(inputRate));
         WaveWriter writer;
         std::vector<int32_t> samples(44100, 1 << 22);
         const int32_t* channels[2] = {samples.data(), samples.data()};
-        bool ok = writer.open(temp / "disk" / name, 2, 44100.0, 44100.0);
+        bool ok = writer.open(temp / "disk" / name, 2, 44100.0, inputRate);
         for (int second = 0; ok && second < 4; ++second) ok = writer.write(channels, 44100);
         ok = writer.close() && ok;
         EXPECT_FALSE(ok) << "the disk is full";
@@ -144,6 +146,7 @@ TEST(WaveWriter, WritesSixteenBitClippedAtFullScale) {
     std::vector<int32_t> right = {-512, -(1 << 24), INT32_MIN, 0, -512 * 1000, 7};
     const int32_t* channels[2] = {left.data(), right.data()};
     ASSERT_TRUE(writer.write(channels, 6));
+    EXPECT_EQ(writer.framesWritten(), 6u);
     ASSERT_TRUE(writer.close());
 
     SF_INFO info{};
@@ -169,6 +172,7 @@ TEST(WaveWriter, ConvertsToTheFileRateAndReportsAFolderThatIsNotThere) {
     ASSERT_TRUE(readAudioFileInfo(temp / "out.wav", info, error));
     EXPECT_EQ(info.sampleRate, 44100.0);
     EXPECT_NEAR(static_cast<double>(info.frames), 44100.0, 64.0);
+    EXPECT_EQ(writer.framesWritten(), static_cast<uint64_t>(info.frames));
 
     WaveWriter nowhere;
     EXPECT_FALSE(nowhere.open(temp / "no" / "folder.wav", 2, 44100.0, 44100.0));

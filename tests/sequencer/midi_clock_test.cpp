@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 
 namespace strombel::sequencer {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 
 namespace strombel::sequencer {
 namespace {
@@ -10,27 +10,21 @@ using testing::addEvents;
 using testing::kHat;
 using testing::kKick;
 using testing::kSnare;
+using testing::kStepAt120;
 using testing::ManualBench;
 using testing::MemoryPatternStore;
+using testing::PlayingBench;
 using testing::RecordingEngine;
 
-constexpr uint64_t kStep = 125'000'000;  // 120 BPM
-
-// A running sequencer at 120 BPM, started at `start` without count-in.
-struct Recording : ManualBench {
-    explicit Recording(MemoryPatternStore::Contents contents = {}) : ManualBench(std::move(contents)) {
-        sequencer.setBpm(120);
-        sequencer.playWithPreBar(false);
-        runUntil(start);
-    }
+// A sequencer playing at 120 BPM, to record into.
+struct Recording : PlayingBench {
+    using PlayingBench::PlayingBench;
     /// Lets time run to `fraction` of the way through `step` (counted since the start) and hits a pad.
     void hit(uint64_t step, double fraction, const std::string& path, PatternEventType type = PatternEventType::start) {
-        runUntil(start + step * kStep + static_cast<uint64_t>(fraction * kStep));
+        runUntil(start + step * kStepAt120 + static_cast<uint64_t>(fraction * kStepAt120));
         sequencer.recordSequencerEventForSample(path, type);
     }
     std::vector<StoredSequencerEvent> stored(uint64_t pattern = 0) { return store.sequencerEventsForPattern(pattern); }
-
-    const uint64_t start = clock.nowNanos();
 };
 
 struct QuantisationCase {
@@ -116,7 +110,7 @@ TEST(Recording, ASecondStartReplacesTheFirstAndAStopOnAStartIsDropped) {
     recording.hit(2, 0.1, kKick, PatternEventType::start);     // same sample, same step: replaces
     recording.hit(20, 0.1, kKick, PatternEventType::stop);     // step 4 of the second round ... 
     recording.hit(34, 0.1, kKick, PatternEventType::stop);     // step 2 again: a stop on a start is dropped
-    recording.runUntil(recording.start + 40 * kStep);
+    recording.runUntil(recording.start + 40 * kStepAt120);
 
     const PatternSteps active = recording.sequencer.activePatternEvents();
     ASSERT_EQ(active.at(2).size(), 1u);
@@ -137,23 +131,23 @@ TEST(Recording, AnEventAheadOfTheLoopWaitsUntilTheLoopHasPassedIt) {
     EXPECT_TRUE(recording.sequencer.activePatternEvents().empty());
     EXPECT_TRUE(recording.sequencer.patternHasEvents(0));
 
-    recording.runUntil(recording.start + 9 * kStep);
+    recording.runUntil(recording.start + 9 * kStepAt120);
     EXPECT_EQ(recording.sequencer.recordedEventsWaiting(), 0u);
     EXPECT_EQ(recording.sequencer.activePatternEvents().at(6).size(), 1u);
     // Not played in the round it was recorded in (the pad sounded live), but in the next.
     const auto starts = recording.engine.calls(RecordingEngine::Kind::start);
     EXPECT_TRUE(starts.empty());
-    recording.runUntil(recording.start + 23 * kStep);
+    recording.runUntil(recording.start + 23 * kStepAt120);
     const auto later = recording.engine.calls(RecordingEngine::Kind::start);
     ASSERT_EQ(later.size(), 1u);
-    EXPECT_EQ(later[0].time, recording.start + 22 * kStep);
+    EXPECT_EQ(later[0].time, recording.start + 22 * kStepAt120);
 }
 
 TEST(Recording, RecordedEventsReachTheStoreWithoutAStop) {
     Recording recording;
     recording.hit(1, 0.1, kKick);
     recording.hit(9, 0.1, kSnare);
-    recording.runUntil(recording.start + 14 * kStep);
+    recording.runUntil(recording.start + 14 * kStepAt120);
     ASSERT_TRUE(recording.sequencer.isRunning());
     // The program dies here: what the next start finds is what was saved.
     MemoryPatternStore::Contents afterCrash = recording.store.afterCrash();
@@ -177,19 +171,17 @@ TEST(Recording, ARecordedPatternPlaysBackInTimeAfterARestart) {
         recording.sequencer.stop();
         saved = recording.store.afterCrash();
     }
-    ManualBench bench(saved);
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    bench.sequencer.playWithPreBar(false);
-    bench.runUntil(start + 14 * kStep);
+    PlayingBench bench(saved);
+    const uint64_t start = bench.start;
+    bench.runUntil(start + 14 * kStepAt120);
     const auto starts = bench.engine.calls(RecordingEngine::Kind::start);
     ASSERT_EQ(starts.size(), 3u);
     EXPECT_EQ(starts[0].path, kKick);
     EXPECT_EQ(starts[0].time, start);
     EXPECT_EQ(starts[1].path, kSnare);
-    EXPECT_EQ(starts[1].time, start + 4 * kStep);
+    EXPECT_EQ(starts[1].time, start + 4 * kStepAt120);
     EXPECT_EQ(starts[2].path, kHat);
-    EXPECT_EQ(starts[2].time, start + 10 * kStep);
+    EXPECT_EQ(starts[2].time, start + 10 * kStepAt120);
 }
 
 TEST(Recording, HitsDuringTheCountInOrWhileStoppedAreIgnored) {
@@ -199,7 +191,7 @@ TEST(Recording, HitsDuringTheCountInOrWhileStoppedAreIgnored) {
     bench.sequencer.setBpm(120);
     const uint64_t start = bench.clock.nowNanos();
     bench.sequencer.playWithPreBar(true);
-    bench.runUntil(start + 6 * kStep);
+    bench.runUntil(start + 6 * kStepAt120);
     bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::start);
     EXPECT_EQ(bench.sequencer.recordedEventsWaiting(), 0u);
     bench.sequencer.stop();
@@ -219,11 +211,11 @@ TEST(Recording, EventsHeldBackAtAPatternSwitchStayInThePatternTheyWereRecordedIn
     MemoryPatternStore::Contents contents;
     addEvents(contents, 1, kSnare, {0});
     Recording recording(contents);
-    recording.runUntil(recording.start + 10 * kStep);
+    recording.runUntil(recording.start + 10 * kStepAt120);
     recording.sequencer.changePatternTo(1);
     recording.hit(14, 0.1, kHat);  // held back: step 14 is the one the loop is on
     ASSERT_EQ(recording.sequencer.recordedEventsWaiting(), 1u);
-    recording.runUntil(recording.start + 18 * kStep);
+    recording.runUntil(recording.start + 18 * kStepAt120);
     ASSERT_EQ(recording.sequencer.activePatternIdx(), 1u);
 
     EXPECT_EQ(recording.sequencer.recordedEventsWaiting(), 0u);
@@ -238,7 +230,7 @@ TEST(Recording, AHitHeardInTheLastStepBeforeASwitchBelongsToTheOldPattern) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 1, kSnare, {0});
     Recording recording(contents);
-    recording.runUntil(recording.start + 10 * kStep);
+    recording.runUntil(recording.start + 10 * kStepAt120);
     recording.sequencer.changePatternTo(1);
     // By now the loop has already switched to pattern 1 (it runs ahead), but step 15 of pattern 0 sounds.
     recording.hit(15, 0.3, kHat);
@@ -313,14 +305,12 @@ TEST(Editing, ErasingTheActiveOrPendingPatternSilencesIt) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {0});
     addEvents(contents, 1, kSnare, {0});
-    ManualBench bench(contents);
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    bench.sequencer.playWithPreBar(false);
-    bench.runUntil(start + 3 * kStep);
+    PlayingBench bench(contents);
+    const uint64_t start = bench.start;
+    bench.runUntil(start + 3 * kStepAt120);
     bench.sequencer.changePatternTo(1);
     bench.sequencer.erasePattern(1);
-    bench.runUntil(start + 20 * kStep);
+    bench.runUntil(start + 20 * kStepAt120);
     const auto starts = bench.engine.calls(RecordingEngine::Kind::start);
     ASSERT_EQ(starts.size(), 1u) << "the erased pending pattern plays nothing at the switch";
     EXPECT_EQ(bench.sequencer.activePatternIdx(), 1u);
@@ -342,7 +332,7 @@ TEST(Editing, BarCountsOutsideOneToNinetyNineAreIgnored) {
     bench.sequencer.setBpm(120);
     const uint64_t start = bench.clock.nowNanos();
     bench.sequencer.playWithPreBar(false);
-    bench.runUntil(start + 30 * kStep);
+    bench.runUntil(start + 30 * kStepAt120);
     ASSERT_EQ(bench.engine.calls(RecordingEngine::Kind::start).size(), 2u);
     bench.sequencer.stop();
     bench.sequencer.changeNumBarsTo(1);
@@ -375,10 +365,10 @@ TEST(Export, EventTimesFollowTempoAndSwing) {
     EXPECT_EQ(bench.engine.exportedFile, "/tmp/out.wav");
     EXPECT_DOUBLE_EQ(bench.engine.exportedDuration, 2.0);
     ASSERT_EQ(bench.engine.exported.size(), 3u);
-    EXPECT_NEAR(bench.engine.exported[0].eventTime, 0.15, 1e-7);
-    EXPECT_NEAR(bench.engine.exported[1].eventTime, 0.25, 1e-7);
-    EXPECT_NEAR(bench.engine.exported[2].eventTime, 0.40, 1e-7);
-    EXPECT_EQ(bench.engine.exported[2].eventType, PatternEventType::stop);
+    EXPECT_NEAR(bench.engine.exported[0].eventTime(), 0.15, 1e-7);
+    EXPECT_NEAR(bench.engine.exported[1].eventTime(), 0.25, 1e-7);
+    EXPECT_NEAR(bench.engine.exported[2].eventTime(), 0.40, 1e-7);
+    EXPECT_EQ(bench.engine.exported[2].eventType(), ExportEvent::kStop);
     EXPECT_EQ(progress, (std::vector<float>{0.0f, 1.0f}));
 }
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "sequencer/sequencer_fakes.h"
+#include "support/sequencer_fakes.h"
 
 namespace strombel::sequencer {
 namespace {
@@ -13,8 +13,10 @@ using testing::addEvents;
 using testing::kHat;
 using testing::kKick;
 using testing::kSnare;
+using testing::kStepAt120;
 using testing::ManualBench;
 using testing::MemoryPatternStore;
+using testing::PlayingBench;
 using testing::RecordingEngine;
 
 constexpr double kRate = 44100.0;
@@ -123,7 +125,7 @@ TEST(SequencerTiming, CountInClicksFourBeatsThenPlaysStepZero) {
     ManualBench bench(contents);
     bench.sequencer.setBpm(120);  // 0.125 s a step
     const uint64_t start = bench.clock.nowNanos();
-    const uint64_t d = 125'000'000;
+    const uint64_t d = kStepAt120;
 
     bench.sequencer.playWithPreBar(true);
     bench.runUntil(start + 18 * d);
@@ -151,7 +153,7 @@ TEST(SequencerTiming, OneBarPatternWrapsAndReportsBeats) {
     bench.sequencer.setBpm(120);
     bench.sequencer.setUseMetronome(true);
     const uint64_t start = bench.clock.nowNanos();
-    const uint64_t d = 125'000'000;
+    const uint64_t d = kStepAt120;
 
     bench.sequencer.playWithPreBar(false);
     bench.runUntil(start + 33 * d);
@@ -197,7 +199,7 @@ TEST(SequencerTiming, TwoBarPatternCountsBars) {
     bench.sequencer.setBpm(120);
     const uint64_t start = bench.clock.nowNanos();
     bench.sequencer.playWithPreBar(false);
-    bench.runUntil(start + 33 * 125'000'000ull);
+    bench.runUntil(start + 33 * kStepAt120);
     const std::vector<std::pair<int32_t, int32_t>> bars{{1, 1}, {1, 2}, {1, 3}, {1, 4},
                                                         {2, 1}, {2, 2}, {2, 3}, {2, 4}, {1, 1}};
     ASSERT_GE(bench.delegate.bars.size(), 9u);
@@ -208,11 +210,9 @@ TEST(SequencerTiming, PatternChangeTakesOverAtStepZero) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {0, 8});
     addEvents(contents, 1, kSnare, {0, 8});
-    ManualBench bench(contents);
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    const uint64_t d = 125'000'000;
-    bench.sequencer.playWithPreBar(false);
+    PlayingBench bench(contents);
+    const uint64_t start = bench.start;
+    const uint64_t d = kStepAt120;
     bench.runUntil(start + 5 * d + d / 2);  // step 5 sounds
     const size_t heardBefore = bench.delegate.count("patternChanged");
 
@@ -247,7 +247,7 @@ TEST(SequencerTiming, APendingPatternSetBeforeTheStartPlaysFromStepZero) {
     bench.sequencer.setPendingPatternIdx(2);
     bench.sequencer.setBpm(120);
     const uint64_t start = bench.clock.nowNanos();
-    const uint64_t d = 125'000'000;
+    const uint64_t d = kStepAt120;
     bench.sequencer.playWithPreBar(false);
     bench.runUntil(start + 30 * d);
     const auto starts = bench.engine.calls(RecordingEngine::Kind::start);
@@ -263,11 +263,9 @@ TEST(SequencerTiming, PatternSwitchTakesTheNewBarCount) {
     addEvents(contents, 0, kKick, {0});
     addEvents(contents, 1, kSnare, {0});
     contents.numBars[1] = 2;
-    ManualBench bench(contents);
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    const uint64_t d = 125'000'000;
-    bench.sequencer.playWithPreBar(false);
+    PlayingBench bench(contents);
+    const uint64_t start = bench.start;
+    const uint64_t d = kStepAt120;
     bench.runUntil(start + 2 * d);
     bench.sequencer.changePatternTo(1);
     bench.runUntil(start + 70 * d);
@@ -285,11 +283,9 @@ TEST(SequencerTiming, TempoChangeAppliesFromTheNextScheduledStep) {
         steps.push_back(step);
     }
     addEvents(contents, 0, kHat, steps);
-    ManualBench bench(contents);
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    bench.sequencer.playWithPreBar(false);
-    bench.runUntil(start + 4 * 125'000'000ull);
+    PlayingBench bench(contents);
+    const uint64_t start = bench.start;
+    bench.runUntil(start + 4 * kStepAt120);
     const size_t before = bench.engine.calls(RecordingEngine::Kind::start).size();
     bench.sequencer.setBpm(60);
     bench.runUntil(start + 3 * platform::kNanosPerSecond);
@@ -305,10 +301,8 @@ TEST(SequencerTiming, TempoChangeAppliesFromTheNextScheduledStep) {
 }
 
 TEST(SequencerTiming, SendsSixClockTicksAStepAndClockStartAndStop) {
-    ManualBench bench;
-    bench.sequencer.setBpm(120);
-    const uint64_t start = bench.clock.nowNanos();
-    bench.sequencer.playWithPreBar(false);
+    PlayingBench bench;
+    const uint64_t start = bench.start;
     bench.runUntil(start + 400'000'000);
     bench.sequencer.stop();
 

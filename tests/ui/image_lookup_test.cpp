@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "logging/log_core.h"
-#include "logging/recording_logger.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 #include "ui/gui_factory.h"
 #include "ui/image_generator.h"

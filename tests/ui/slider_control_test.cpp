@@ -123,6 +123,39 @@ TEST_F(SliderTest, HorizontalVolumeRunsLeftToRight) {
     EXPECT_EQ(events, 4);
 }
 
+TEST_F(SliderTest, EffectAndMasterFadersTravelTheirPicturesOnEveryGuiType) {
+    // The knob's stops inside the track differ by gui type and by fader.
+    struct Expected {
+        QSizeF size;
+        float min, max;
+        double knobAtRest, knobAtAThird;  // along the travel
+    };
+    const Expected vertical[] = {{{46, 440}, 22, 419, 399, 279}, {{20, 194}, 10, 185, 176, 123},
+                                 {{36, 288}, 16, 272, 258, 181}};
+    const Expected horizontal[] = {{{449, 50}, 22, 428, 408, 123}, {{202, 24}, 10, 193, 184, 55},
+                                   {{297, 34}, 14, 283, 270, 81}};
+    const GuiType layouts[] = {GuiType::tablet, GuiType::phoneLandscape, GuiType::phonePortrait};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        auto* effect = make<SliderControl>(layouts[i]);
+        auto* master = make<HorizontalSliderControl>(layouts[i]);
+        const Expected& v = vertical[i];
+        const Expected& h = horizontal[i];
+        EXPECT_EQ(effect->size(), v.size);
+        EXPECT_FLOAT_EQ(effect->minY(), v.min);
+        EXPECT_FLOAT_EQ(effect->maxY(), v.max);
+        EXPECT_EQ(effect->knob().y(), v.knobAtRest);
+        EXPECT_EQ(master->size(), h.size);
+        EXPECT_FLOAT_EQ(master->minX(), h.min);
+        EXPECT_FLOAT_EQ(master->maxX(), h.max);
+        EXPECT_EQ(master->knob().x(), h.knobAtRest);
+        effect->setCurrentPosition(0.3f);
+        master->setCurrentPosition(0.3f);
+        EXPECT_EQ(effect->knob().y(), v.knobAtAThird);
+        EXPECT_EQ(master->knob().x(), h.knobAtAThird);
+    }
+}
+
 TEST_F(SliderTest, PadVolumeIsSilentWhenSetAndReportsEveryTouchStep) {
     auto* volume = make<VolumeSliderControl>(GuiType::tablet);
     EXPECT_EQ(volume->size(), QSizeF(48, 120));

@@ -11,23 +11,10 @@ namespace {
 
 class UtilTest : public testing::UiTest {};
 
-TEST_F(UtilTest, ColorForHex) {
-    const QColor orange(255, 128, 0);
-    EXPECT_EQ(Util::colorForHex("#FF8000"), orange);
-    EXPECT_EQ(Util::colorForHex("ff8000"), orange);
-    EXPECT_EQ(Util::colorForHex("  #ff8000\n"), orange);
-    EXPECT_EQ(Util::colorForHex("#FFF"), QColor(0, 0, 0));
-    EXPECT_EQ(Util::colorForHex("#FF800"), QColor(0, 0, 0));
-    EXPECT_EQ(Util::colorForHex("#FF80001"), QColor(0, 0, 0));
-}
-
-TEST_F(UtilTest, ColorForHexWithASignedPairStillGivesAnOpaqueColour) {
-    // "-1" is no pair of hexadecimal digits: it must not become a negative component.
-    const QColor color = Util::colorForHex("#-10203");
-    EXPECT_TRUE(color.isValid());
-    EXPECT_EQ(color.alpha(), 255);
-    EXPECT_EQ(color.green(), 2);
-    EXPECT_EQ(color.blue(), 3);
+TEST_F(UtilTest, ALibraryColourBecomesTheSameQtColour) {
+    EXPECT_EQ(Util::toQColor(library::Util::colorForHex("#FF8000")), QColor(255, 128, 0));
+    EXPECT_EQ(Util::toQColor(library::Util::colorForHex("#FFF")), QColor(0, 0, 0));
+    EXPECT_EQ(Util::toQColor(library::Color{0, 0, 1, 0.5f}).alpha(), 128);
 }
 
 TEST_F(UtilTest, SixteenByNinePhones) {

@@ -5,13 +5,7 @@ namespace strombel::sequencer {
 bool SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
                                            double duration, const std::function<void(float)>& progress,
                                            std::string* error) {
-    std::vector<engine::ExportEvent> converted;
-    converted.reserve(events.size());
-    for (const ExportEvent& event : events) {
-        converted.emplace_back(event.filepath, patternEventTypeNumber(event.eventType), event.eventTime,
-                               event.volume);
-    }
-    return soundBox_.exportEvents(converted, toFile, duration, progress, error);
+    return soundBox_.exportEvents(events, toFile, duration, progress, error);
 }
 
 MidiClockFollower::MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer)

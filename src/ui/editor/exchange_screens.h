@@ -1,14 +1,22 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "editor/audio_exchange_client.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui::kit {
+class Button;
+class Label;
+class Timer;
 class Window;
-}
+}  // namespace strombel::ui::kit
 
 namespace strombel::editor {
 
@@ -18,16 +26,18 @@ class ExchangePasteViewController;
 class ExchangePasteViewControllerDelegate {
 public:
     virtual ~ExchangePasteViewControllerDelegate() = default;
+    /// `path` is the full path of the file written; `metaData` is always null.
     virtual void didPaste(ExchangePasteViewController& controller, const std::string& path,
                           const std::string& itemName, const void* metaData) {
         (void)controller, (void)path, (void)itemName, (void)metaData;
     }
 };
 
-/// A screen presented in a form sheet over the pad screen, with a title and a
-/// DONE button that takes it away again.
+/// A screen presented in a form sheet over the pad screen, with a title, a line
+/// for messages and a DONE button that takes it away again.
 class ExchangeSheet : public ui::kit::View {
 public:
+    ~ExchangeSheet() override;
     /// The platform's presentation style value (2 is the form sheet).
     int32_t modalPresentationStyle() const { return modalPresentationStyle_; }
     void setModalPresentationStyle(int32_t style) { modalPresentationStyle_ = style; }
@@ -36,39 +46,109 @@ public:
     static void present(std::unique_ptr<ExchangeSheet> sheet, ui::kit::Window& window,
                         std::function<void()> dismissed = {});
     void doneBtnPressed();
+    /// What the sheet last told the user ("" when nothing).
+    QString message() const;
+    /// True once DONE was pressed (the sheet is on its way out).
+    bool isClosing() const { return closing_; }
 
 protected:
-    explicit ExchangeSheet(const QString& title);
+    ExchangeSheet(const QString& title, ExchangeSettings settings);
+    void setMessage(const QString& text);
+    /// A button of the sheet's style at `frame`.
+    ui::kit::Button* addButton(const QRectF& frame, const QString& title, std::function<void()> pressed);
+    AudioExchangeClient& exchange() { return *exchange_; }
+    static constexpr double kWidth = 540, kHeight = 420;
 
 private:
     int32_t modalPresentationStyle_ = 0;
+    bool closing_ = false;
     ui::kit::Window* window_ = nullptr;
     std::function<void()> dismissed_;
+    ui::kit::Label* message_ = nullptr;
+    std::unique_ptr<AudioExchangeClient> exchange_;
 };
 
-/// The copy screen for one exported WAVE file. The exchange itself (other
-/// programs, the local server) comes with the audio exchange subsystem.
+/// The copy screen for one WAVE file (an exported pattern): its name and length,
+/// COPY (to the desktop clipboard), SEND TO EXCHANGE (shown while a peer runs)
+/// and DONE. What is copied or sent is a snapshot, so a later export to the same
+/// file does not change it. While the screen is open it asks the exchange again
+/// every kStatusInterval seconds (on the main loop's clock), so SEND TO EXCHANGE
+/// comes and goes with the peer.
 class AudioExchangeViewController : public ExchangeSheet {
 public:
-    explicit AudioExchangeViewController(std::string path);
+    static constexpr double kStatusInterval = 3.0;
+    explicit AudioExchangeViewController(std::string path, ExchangeSettings settings = {});
+    ~AudioExchangeViewController() override;
     const std::string& path() const { return path_; }
+    /// Nothing when the file is missing or is no WAVE.
+    bool canCopy() const { return readable_; }
+    bool canSend() const;
+
+    void copyBtnPressed();
+    void sendBtnPressed();
 
 private:
+    /// The snapshot of the file in the snapshot folder; empty (with the message
+    /// set) when it cannot be made.
+    std::filesystem::path snapshot();
+    void checkExchange();
+
     std::string path_;
+    bool readable_ = false;
+    bool checking_ = false;
+    ui::kit::Button* copyButton_ = nullptr;
+    ui::kit::Button* sendButton_ = nullptr;
+    std::unique_ptr<ui::kit::Timer> statusTimer_;
 };
 
-/// The paste screen that writes pasted audio into a file of a folder. Nothing
-/// can be pasted until the audio exchange subsystem comes.
+/// The paste screen: lists the audio on the desktop clipboard and what the
+/// exchange offers; choosing one writes it as 16-bit WAVE under a fresh name into
+/// the folder, tells the delegate and dismisses itself. The file is written on a
+/// worker thread (pasted audio may be 256 MiB), the outcome handed back on the
+/// main loop; the screen answers meanwhile, and a paste dropped by DONE leaves
+/// no file behind.
 class ExchangePasteViewController : public ExchangeSheet {
 public:
-    explicit ExchangePasteViewController(std::string folder);
+    explicit ExchangePasteViewController(std::string folder, ExchangeSettings settings = {});
+    ~ExchangePasteViewController() override;
     const std::string& folder() const { return folder_; }
     void setDelegate(ExchangePasteViewControllerDelegate* delegate) { delegate_ = delegate; }
     ExchangePasteViewControllerDelegate* delegate() const { return delegate_; }
 
+    /// What can be pasted, by the names shown.
+    std::vector<std::string> itemNames() const;
+    /// Pastes the item at `index` of itemNames().
+    void pasteItem(size_t index);
+    /// Looks at the clipboard and the exchange again.
+    void reload();
+    /// True while the exchange's list or an item is on its way, or a paste is
+    /// being written.
+    bool isWaiting() const { return waiting_ > 0 || writing_; }
+    /// Waits for the file being written (tests; its outcome still comes on the
+    /// main loop).
+    void waitForWriter();
+
 private:
+    struct Item {
+        std::string name;
+        std::shared_ptr<const std::vector<uint8_t>> bytes;  // clipboard data
+        std::filesystem::path file;                         // clipboard file URI
+        std::optional<ExchangeItem> exchangeItem;
+    };
+    void showItems();
+    /// Writes `bytes` (or else `file`) on the writer thread, then finishes.
+    void writeInBackground(std::shared_ptr<const std::vector<uint8_t>> bytes, std::filesystem::path file,
+                           std::string name);
+    void finishPaste(const std::string& path, const std::string& name);
+
     std::string folder_;
     ExchangePasteViewControllerDelegate* delegate_ = nullptr;
+    std::vector<Item> items_;
+    std::vector<ui::kit::View*> itemButtons_;
+    int waiting_ = 0;
+    bool writing_ = false;
+    std::thread writer_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace strombel::editor

@@ -138,37 +138,94 @@ void LongPressGestureRecognizer::touchCancelled(const Touch& touch) {
     state_ = State::possible;
 }
 
+QPointF PanGestureRecognizer::startLocation() const {
+    return view() ? view()->mapFromScene(touchStart_) : touchStart_;
+}
+
+void PanGestureRecognizer::setTranslation(const QPointF& translation) {
+    start_ += translation_ - translation;
+    translation_ = translation;
+}
+
+bool PanGestureRecognizer::begin(const Touch& touch) {
+    if (shouldBegin && !shouldBegin(touch)) {
+        activeTouch_ = -1;
+        holdTimer_.reset();
+        state_ = State::failed;
+        return false;
+    }
+    setLocation(touch);
+    fire(State::began);
+    return true;
+}
+
+bool PanGestureRecognizer::takeCancelPending() {
+    const bool cancel = cancelPending_;
+    cancelPending_ = false;
+    return cancel;
+}
+
 bool PanGestureRecognizer::touchBegan(const Touch& touch) {
     if (activeTouch_ != -1) return false;
     activeTouch_ = touch.id;
-    start_ = touch.scenePoint;
+    start_ = touchStart_ = touch.scenePoint;
     translation_ = {};
+    cancelPending_ = false;
     state_ = State::possible;
+    holdTimer_.reset();
+    if (holdDuration_ > 0 && touch.id != kMouseTouchId) {
+        Touch held = touch;
+        holdTimer_ = Timer::scheduled(holdDuration_, false, [this, held] {
+            holdTimer_.reset();
+            if (begin(held)) cancelPending_ = cancelsTouchesInView();
+        });
+    }
     return false;
 }
 
 bool PanGestureRecognizer::touchMoved(const Touch& touch) {
     if (touch.id != activeTouch_) return false;
     translation_ = touch.scenePoint - start_;
-    setLocation(touch);
     if (state_ == State::possible) {
-        if (distance(touch.scenePoint, start_) <= kMovementSlop) return false;
-        fire(State::began);
+        const double moved = distance(touch.scenePoint, touch.startScenePoint);
+        if (holdDuration_ > 0 && touch.id != kMouseTouchId) {
+            // Moving before the hold is over: the finger scrolls, it does not pan.
+            if (moved >= kMovementSlop) {
+                holdTimer_.reset();
+                activeTouch_ = -1;
+                state_ = State::failed;
+            }
+            return false;
+        }
+        const double slop = holdDuration_ > 0 ? kMouseSlop : kMovementSlop;
+        if (moved < slop) return false;
+        if (!begin(touch)) return false;
         return cancelsTouchesInView();
     }
+    setLocation(touch);
     fire(State::changed);
-    return false;
+    return takeCancelPending();
 }
 
 bool PanGestureRecognizer::touchEnded(const Touch& touch) {
     if (touch.id != activeTouch_) return false;
     activeTouch_ = -1;
-    if (state_ == State::possible) return false;
+    holdTimer_.reset();
+    if (state_ == State::possible || state_ == State::failed) return false;
     translation_ = touch.scenePoint - start_;
     setLocation(touch);
     fire(State::ended);
     state_ = State::possible;
-    return false;
+    return takeCancelPending();
+}
+
+void PanGestureRecognizer::touchCancelled(const Touch& touch) {
+    if (touch.id != activeTouch_) return;
+    activeTouch_ = -1;
+    holdTimer_.reset();
+    cancelPending_ = false;
+    if (state_ == State::began || state_ == State::changed) fire(State::cancelled);
+    state_ = State::possible;
 }
 
 }  // namespace strombel::ui::kit

@@ -96,19 +96,47 @@ class LongPressGestureRecognizer final : public GestureRecognizer {
 };
 
 /// Recognises one finger dragging further than the slop; reports began, changed
-/// and ended with the translation from where it began.
+/// and ended with the translation from where it began, or cancelled when the
+/// system takes the touch away.
+///
+/// With a hold duration, a finger must rest that long before the pan begins (it
+/// begins then, where the finger rests); a finger that moves sooner fails the
+/// pan and stays with its view, which may scroll with it. The mouse needs no
+/// hold: it begins as soon as it moves past a few points.
 class PanGestureRecognizer final : public GestureRecognizer {
   public:
     explicit PanGestureRecognizer(Action action) : GestureRecognizer(std::move(action)) {}
     QPointF translation() const { return translation_; }
+    /// Where the touch began, in the view's points.
+    QPointF startLocation() const;
+    /// Sets the translation; later ones are counted from there.
+    void setTranslation(const QPointF& translation);
+    double holdDuration() const { return holdDuration_; }
+    void setHoldDuration(double seconds) { holdDuration_ = seconds; }
+    /// Asked, with the touch, when the pan would begin; false fails the pan for
+    /// that touch and leaves it with the view.
+    std::function<bool(const Touch&)> shouldBegin;
+
     bool touchBegan(const Touch& touch) override;
     bool touchMoved(const Touch& touch) override;
     bool touchEnded(const Touch& touch) override;
+    void touchCancelled(const Touch& touch) override;
+
+    static constexpr double kMouseSlop = 3.0;
 
   private:
+    /// Begins the pan, unless `shouldBegin` refuses; false when it did not begin.
+    bool begin(const Touch& touch);
+    /// Answers once whether the view must lose the touch (set when a hold began the pan).
+    bool takeCancelPending();
+
     int activeTouch_ = -1;
-    QPointF start_;
+    QPointF start_;  // where translations count from
+    QPointF touchStart_;
     QPointF translation_;
+    double holdDuration_ = 0;
+    std::unique_ptr<Timer> holdTimer_;
+    bool cancelPending_ = false;
 };
 
 }  // namespace strombel::ui::kit

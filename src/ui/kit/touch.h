@@ -7,6 +7,9 @@ namespace strombel::ui::kit {
 
 class View;
 
+/// The touch id the mouse uses: it is one finger of its own.
+inline constexpr int kMouseTouchId = -1;
+
 /// One finger on the glass (the mouse counts as one finger). A touch belongs to
 /// the view it began on until it ends, wherever it moves.
 struct Touch {

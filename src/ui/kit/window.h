@@ -35,7 +35,7 @@ class Window : public QGraphicsView {
     /// Draws the scene at `scale` pixels per point, as a finished picture.
     QImage render(double scale = 2.0);
 
-    static constexpr int kMouseTouchId = -1;
+    static constexpr int kMouseTouchId = kit::kMouseTouchId;
     /// Points a wheel moves the content per notch.
     static constexpr double kPointsPerWheelNotch = 40;
 

@@ -221,19 +221,12 @@ void StrombelViewController::putBack(kit::View* panel, kit::View* sibling) {
     offScreenPanels_.erase(held);
 }
 
-void StrombelViewController::sortBtnPressed() {
-    // The library browser comes with its own subsystem. Until then SORT cannot
-    // open anything: it stays released, and the panels it would replace stay.
-    if (sortBtn_) sortBtn_->setIsPressedDown(false);
-    defaults_.setBool(kSoundbankManagement, false);
-}
-
 // ---- The sample editor panel ----------------------------------------------------
 
 void StrombelViewController::showEditSampleControl() {
     if (editSampleViewController_) return;
     takeOff(tapButtonsContainer_);
-    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_);
+    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_, sampleEditorServices_);
     editSampleViewController_->setDelegate(this);
     auto panel = editSampleViewController_->takeView();
     panel->setX(gf_->controlsLeftX(), gf_->bottomControlY());
@@ -242,9 +235,8 @@ void StrombelViewController::showEditSampleControl() {
 
 void StrombelViewController::dismissEditSampleControl() {
     if (!editSampleViewController_) return;
-    // The library browser comes with its own subsystem; until then the pads go
-    // back below the sliders.
-    putBack(tapButtonsContainer_, slidersContainer_);
+    // The pads go back just below the library browser, or the sliders.
+    putBack(tapButtonsContainer_, sortController_ ? sortController_->view() : slidersContainer_);
     editSampleViewController_->prepareForDismissal();
     editSampleViewController_->view()->removeFromSuperview();
     editSampleViewController_.reset();

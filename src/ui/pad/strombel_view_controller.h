@@ -15,6 +15,7 @@
 
 #include "platform/not_found.h"
 #include "platform/user_defaults.h"
+#include "ui/drag_drop_table_view_controller.h"
 #include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
@@ -189,6 +190,8 @@ public:
     void dismissEditSampleControl();
     void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
     editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    /// What the sample editor panel records, plays and edits with (given by the program).
+    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -236,6 +239,8 @@ public:
     SmallButtonControl* exportBtn() const { return exportBtn_; }
     SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
+    /// The library browser while SORT is down, else null.
+    DragDropTableViewController* sortController() const { return sortController_.get(); }
     VolumeSliderControl* trackVolumeSlider(int pad) const {
         return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
     }
@@ -349,6 +354,8 @@ protected:
     MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
+    editor::SampleEditorServices sampleEditorServices_;
+    std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;

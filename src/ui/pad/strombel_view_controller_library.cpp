@@ -175,7 +175,8 @@ bool StrombelViewController::pasteNamed(const QString& name) {
 
 void StrombelViewController::engageExchangePaste() {
     if (!window_) return;
-    auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder());
+    auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder(),
+                                                                       sampleEditorServices_.exchange);
     sheet->setModalPresentationStyle(2);
     sheet->setDelegate(this);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
@@ -251,6 +252,8 @@ void StrombelViewController::soundpackSampleWithIndexPath(const kit::IndexPath& 
         if (!services_.library->setPackSampleOnPad(uint64_t(indexPath.section), uint64_t(indexPath.row), bank,
                                                    uint64_t(pad->tag())))
             STROMBEL_LOG_INFO("the library kept pad {} of bank {} as it was", pad->tag(), bank);
+        else if (sortController_)
+            sortController_->reloadSoundbanks();
         return;
     }
 }

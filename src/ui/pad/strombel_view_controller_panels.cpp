@@ -528,7 +528,7 @@ void StrombelViewController::exportPatternToAudioExchange(int pattern) {
         return;
     }
     if (!window_) return;
-    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path);
+    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path, sampleEditorServices_.exchange);
     sheet->setModalPresentationStyle(2);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
 }

@@ -22,8 +22,8 @@
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
-#include "sequencer/sequencer_fakes.h"
 #include "support/realtime_guard.h"
+#include "support/sequencer_fakes.h"
 #include "support/temp_dir.h"
 
 namespace strombel::sequencer {

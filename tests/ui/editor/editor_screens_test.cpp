@@ -7,6 +7,7 @@
 #include "support/temp_dir.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
+#include "ui/editor/screen_finders.h"
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
@@ -20,12 +21,8 @@ using ui::kit::Button;
 using ui::kit::Label;
 using ui::kit::View;
 
-template <typename T>
-T* child(View* parent) {
-    for (View* view : parent->subviews())
-        if (auto* found = dynamic_cast<T*>(view)) return found;
-    return nullptr;
-}
+using strombel::testing::buttonTitled;
+using strombel::testing::child;
 
 class EditorScreensTest : public strombel::testing::UiTest {
 protected:
@@ -39,7 +36,7 @@ struct ClosingDelegate final : EditSampleViewControllerDelegate {
     std::vector<EditSampleViewController*> asked;
 };
 
-TEST_F(EditorScreensTest, TheEditorPanelRemembersTheSampleItOpensAndItsCloseButtonAsksToClose) {
+TEST_F(EditorScreensTest, WithoutALibraryThePanelShowsTheNameItOpensAndItsCloseButtonAsksToClose) {
     strombel::testing::TempDir temp;
     platform::UserDefaults defaults(temp / "defaults.sqlite");
     EditSampleViewController editor(ui::GuiType::tablet, defaults);
@@ -56,7 +53,7 @@ TEST_F(EditorScreensTest, TheEditorPanelRemembersTheSampleItOpensAndItsCloseButt
 
     ClosingDelegate delegate;
     editor.setDelegate(&delegate);
-    tap(window, child<Button>(editor.view()));
+    tap(window, buttonTitled(editor.view(), "CLOSE"));
     EXPECT_EQ(delegate.asked, std::vector<EditSampleViewController*>{&editor});
 }
 
@@ -79,7 +76,7 @@ TEST_F(EditorScreensTest, ThePasteSheetShowsOverTheScreenUntilDoneAndLeavesItAsI
     EXPECT_EQ(sheet->delegate(), &delegate);
     EXPECT_EQ(sheet->modalPresentationStyle(), 2);
 
-    Button* done = child<Button>(sheet);
+    Button* done = buttonTitled(sheet, "DONE");
     ASSERT_NE(done, nullptr);
     tap(window, done);
     advance(0.5);

@@ -339,7 +339,11 @@ TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBrin
         EXPECT_EQ(screen->baseContainer()->subviews().size(), panels);
         EXPECT_EQ(screen->baseContainer()->x(), 0);
 
-        tap(child<kit::Button>(panel));  // CLOSE
+        kit::Button* close = nullptr;
+        for (kit::View* view : panel->subviews())
+            if (auto* button = dynamic_cast<kit::Button*>(view); button && button->title() == "CLOSE") close = button;
+        ASSERT_NE(close, nullptr);
+        tap(close);
         EXPECT_EQ(screen->editSampleViewController(), nullptr);
         EXPECT_FALSE(defaults_.hasObject("SampleEditor-relativeSoundPath"));
         const auto views = screen->baseContainer()->subviews();

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
-namespace strombel::engine {
+namespace strombel::platform {
 
-/// One timed start (type 0) or stop (type 1) of a sample for the offline renderer.
+/// One timed start (type 0) or stop (type 1) of a sample for the engine's offline
+/// renderer. The sequencer makes them and the engine reads them, neither knowing
+/// the other, so the type lives here below both.
 class ExportEvent {
 public:
     static constexpr int32_t kStart = 0;
@@ -27,4 +30,4 @@ private:
     float volume_;
 };
 
-}  // namespace strombel::engine
+}  // namespace strombel::platform

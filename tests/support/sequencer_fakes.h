@@ -268,6 +268,20 @@ struct ManualBench {
     Sequencer sequencer;
 };
 
+/// One step at 120 BPM, in nanoseconds.
+inline constexpr uint64_t kStepAt120 = 125'000'000;
+
+/// A bench whose sequencer plays at 120 BPM, started without count-in at `start`.
+struct PlayingBench : ManualBench {
+    explicit PlayingBench(MemoryPatternStore::Contents contents = {}) : ManualBench(std::move(contents)) {
+        sequencer.setBpm(120);
+        sequencer.playWithPreBar(false);
+        runUntil(start);
+    }
+
+    const uint64_t start = clock.nowNanos();
+};
+
 /// A stored pattern with one event of `path` on each of `steps`.
 inline void addEvents(MemoryPatternStore::Contents& contents, uint64_t patternIdx, const std::string& path,
                       const std::vector<uint64_t>& steps, PatternEventType type = PatternEventType::start) {

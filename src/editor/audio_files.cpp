@@ -1,0 +1,550 @@
+#include "editor/audio_files.h"
+
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <type_traits>
+
+namespace strombel::editor {
+
+namespace {
+
+struct SndFileCloser {
+    void operator()(SNDFILE* file) const {
+        if (file) sf_close(file);
+    }
+};
+using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
+
+constexpr sf_count_t kBlockFrames = 16384;
+
+/// libsndfile's reading side over bytes in memory.
+struct MemoryReader {
+    std::span<const uint8_t> bytes;
+    sf_count_t position = 0;
+
+    static SF_VIRTUAL_IO io() {
+        SF_VIRTUAL_IO io{};
+        io.get_filelen = [](void* self) { return sf_count_t(static_cast<MemoryReader*>(self)->bytes.size()); };
+        io.seek = [](sf_count_t offset, int whence, void* self) {
+            auto& reader = *static_cast<MemoryReader*>(self);
+            const sf_count_t size = sf_count_t(reader.bytes.size());
+            sf_count_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? reader.position + offset : size + offset;
+            reader.position = std::clamp<sf_count_t>(to, 0, size);
+            return reader.position;
+        };
+        io.read = [](void* out, sf_count_t count, void* self) {
+            auto& reader = *static_cast<MemoryReader*>(self);
+            const sf_count_t left = sf_count_t(reader.bytes.size()) - reader.position;
+            const sf_count_t n = std::clamp<sf_count_t>(count, 0, left);
+            std::memcpy(out, reader.bytes.data() + reader.position, size_t(n));
+            reader.position += n;
+            return n;
+        };
+        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+        io.tell = [](void* self) { return static_cast<MemoryReader*>(self)->position; };
+        return io;
+    }
+};
+
+/// The process's file creation mask, read without changing it (umask() would,
+/// for a moment, under every other thread).
+mode_t creationMask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0) return mode_t(std::stoul(line.substr(6), nullptr, 8));
+    return 022;
+}
+
+/// A temporary file in a folder, removed unless it was published. It gets the
+/// mode a file made with open() would (not mkstemp's owner-only one), or, given
+/// `modeOf`, that file's mode, so a file replaced stays as readable as it was.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::filesystem::path& folder, const std::filesystem::path& modeOf = {}) {
+        std::string pattern = (folder / ".partial-XXXXXX").string();
+        fd_ = ::mkstemp(pattern.data());
+        if (fd_ < 0) {
+            error_ = std::strerror(errno);
+            return;
+        }
+        path_ = pattern;
+        struct stat original {};
+        const mode_t mode = !modeOf.empty() && ::stat(modeOf.c_str(), &original) == 0 ? original.st_mode & 07777
+                                                                                       : 0666 & ~creationMask();
+        ::fchmod(fd_, mode);
+    }
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const std::string& error() const { return error_; }
+
+    /// Forces the bytes to disk and closes the file; false with `error()` set.
+    bool finish() {
+        const bool synced = ::fsync(fd_) == 0;
+        if (!synced) error_ = std::strerror(errno);
+        const bool closed = ::close(fd_) == 0;
+        if (closed == false && error_.empty()) error_ = std::strerror(errno);
+        fd_ = -1;
+        return synced && closed;
+    }
+    /// Puts the finished file under `target`, replacing what is there.
+    bool replace(const std::filesystem::path& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0) {
+            error_ = std::strerror(errno);
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+    /// Puts the finished file under the first free "stem NN extension" of `folder`,
+    /// never replacing a file (a hard link fails on a name that exists).
+    std::filesystem::path publishFresh(const std::filesystem::path& folder, std::string_view stem,
+                                       std::string_view extension) {
+        for (int attempt = 0; attempt < 10000; ++attempt) {
+            const std::filesystem::path target = firstFreeName(folder, stem, extension);
+            if (::link(path_.c_str(), target.c_str()) == 0) {
+                ::unlink(path_.c_str());
+                path_.clear();
+                return target;
+            }
+            if (errno != EEXIST) {
+                error_ = std::strerror(errno);
+                return {};
+            }
+        }
+        error_ = "no free file name";
+        return {};
+    }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::string error_;
+};
+
+bool writeAll(int fd, const uint8_t* data, size_t size, std::string& error) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = std::strerror(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool isFloatFormat(int format) {
+    const int sub = format & SF_FORMAT_SUBMASK;
+    return sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
+}
+
+/// Copies `count` frames from the read position of `in` to `out`, in blocks.
+/// Samples travel as 16-bit when the file is 16-bit, as floats for floating-point
+/// files and as 32-bit integers otherwise, so that PCM copies are exact.
+bool copyFrames(SNDFILE* in, SNDFILE* out, const SF_INFO& inInfo, int outFormat, sf_count_t count,
+                std::string& error) {
+    const int channels = inInfo.channels;
+    const bool shorts = (outFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+    const bool floats = !shorts && isFloatFormat(inInfo.format);
+    std::vector<int16_t> shortBlock(shorts ? size_t(kBlockFrames * channels) : 0);
+    std::vector<int32_t> intBlock(!shorts && !floats ? size_t(kBlockFrames * channels) : 0);
+    std::vector<float> floatBlock(floats ? size_t(kBlockFrames * channels) : 0);
+    while (count > 0) {
+        const sf_count_t want = std::min(count, kBlockFrames);
+        sf_count_t got = 0, put = 0;
+        if (shorts) {
+            got = sf_readf_short(in, shortBlock.data(), want);
+            if (got > 0) put = sf_writef_short(out, shortBlock.data(), got);
+        } else if (floats) {
+            got = sf_readf_float(in, floatBlock.data(), want);
+            if (got > 0) put = sf_writef_float(out, floatBlock.data(), got);
+        } else {
+            got = sf_readf_int(in, intBlock.data(), want);
+            if (got > 0) put = sf_writef_int(out, intBlock.data(), got);
+        }
+        if (got <= 0) {
+            error = "the audio data ends early";
+            return false;
+        }
+        if (put != got) {
+            error = sf_strerror(out);
+            return false;
+        }
+        count -= got;
+    }
+    return true;
+}
+
+/// Writes the whole of `in` as a 16-bit WAVE file into `temporary`.
+bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, TemporaryFile& temporary, std::string& error) {
+    SF_INFO outInfo{};
+    outInfo.samplerate = inInfo.samplerate;
+    outInfo.channels = inInfo.channels;
+    outInfo.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SndFilePtr out(sf_open_fd(temporary.fd(), SFM_WRITE, &outInfo, SF_FALSE));
+    if (!out) {
+        error = sf_strerror(nullptr);
+        return false;
+    }
+    // Floating-point sources are clipped at full scale rather than wrapped.
+    sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    if (!copyFrames(in, out.get(), inInfo, outInfo.format, inInfo.frames, error)) return false;
+    // Closing writes the header's final sizes; finish() then syncs it all at once.
+    out.reset();
+    if (!temporary.finish()) {
+        error = temporary.error();
+        return false;
+    }
+    return true;
+}
+
+/// Why the chunks of a RIFF/WAVE are not whole, or empty when they are.
+std::string checkRiffChunks(std::span<const uint8_t> bytes) {
+    auto word = [&](size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+               uint32_t(bytes[at + 3]) << 24;
+    };
+    if (bytes.size() < 12 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) return "this is not a WAVE file";
+    bool format = false;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint64_t length = word(at + 4);
+        const bool data = std::memcmp(bytes.data() + at, "data", 4) == 0;
+        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) format = true;
+        if (at + 8 + length > bytes.size()) {
+            return data ? "the WAVE file is cut short: its header claims more frames than its data holds"
+                        : "the WAVE file is cut short";
+        }
+        if (data) return format ? std::string() : "the WAVE file has no format";
+        at += 8 + length + (length & 1);
+    }
+    return "the WAVE file is cut short: it holds no audio data";
+}
+
+FileOutcome failed(std::string why) { return FileOutcome{{}, std::move(why)}; }
+
+/// The sample bytes of a RIFF/WAVE whose chunks checkRiffChunks() found whole.
+std::span<const uint8_t> riffDataChunk(std::span<const uint8_t> bytes) {
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t length = uint32_t(bytes[at + 4]) | uint32_t(bytes[at + 5]) << 8 |
+                                uint32_t(bytes[at + 6]) << 16 | uint32_t(bytes[at + 7]) << 24;
+        if (at + 8 + uint64_t(length) > bytes.size()) break;
+        if (std::memcmp(bytes.data() + at, "data", 4) == 0) return bytes.subspan(at + 8, length);
+        at += 8 + size_t(length) + (length & 1);
+    }
+    return {};
+}
+
+/// Writes 16-bit samples that are already in WAVE's own byte order under a plain
+/// 44-byte header: a paste of 16-bit WAVE is its sample bytes, copied once.
+bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& info, TemporaryFile& temporary,
+                             std::string& error) {
+    const uint32_t channels = uint32_t(info.channels), rate = uint32_t(info.samplerate);
+    const uint32_t dataBytes = uint32_t(samples.size());
+    uint8_t header[44];
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) header[at + size_t(i)] = uint8_t(value >> (8 * i));
+    };
+    auto put16 = [&](size_t at, uint32_t value) { header[at] = uint8_t(value), header[at + 1] = uint8_t(value >> 8); };
+    std::memcpy(header, "RIFF", 4);
+    put32(4, 36 + dataBytes);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    put32(16, 16);
+    put16(20, 1);  // integer samples
+    put16(22, channels);
+    put32(24, rate);
+    put32(28, rate * channels * 2);
+    put16(32, channels * 2);
+    put16(34, 16);
+    std::memcpy(header + 36, "data", 4);
+    put32(40, dataBytes);
+    if (!writeAll(temporary.fd(), header, sizeof header, error) ||
+        !writeAll(temporary.fd(), samples.data(), samples.size(), error))
+        return false;
+    if (!temporary.finish()) {
+        error = temporary.error();
+        return false;
+    }
+    return true;
+}
+
+/// Opens bytes in memory for reading and checks them as a paste takes them.
+SndFilePtr openPasted(MemoryReader& reader, SF_VIRTUAL_IO& io, SF_INFO& info, std::string& error) {
+    error = checkPastedAudio(reader.bytes);
+    if (!error.empty()) return nullptr;
+    info = {};
+    SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
+    if (!in) error = "this is not audio";
+    return in;
+}
+
+}  // namespace
+
+std::filesystem::path firstFreeName(const std::filesystem::path& folder, std::string_view stem,
+                                    std::string_view extension) {
+    for (unsigned number = 1;; ++number) {
+        std::string name(stem);
+        name += number < 10 ? " 0" : " ";
+        name += std::to_string(number);
+        name += extension;
+        std::error_code ignored;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(folder / name, ignored))) return folder / name;
+    }
+}
+
+namespace {
+
+/// Widens [low, high] to hold every one of `count` samples. Sixteen running
+/// pairs side by side, so that the compiler keeps them in vector registers.
+template <typename Sample>
+void widenRange(const Sample* samples, size_t count, Sample& low, Sample& high) {
+    constexpr size_t kLanes = 16;
+    size_t i = 0;
+    if (count >= kLanes) {
+        Sample lows[kLanes], highs[kLanes];
+        for (size_t k = 0; k < kLanes; ++k) lows[k] = low, highs[k] = high;
+        for (; i + kLanes <= count; i += kLanes) {
+            for (size_t k = 0; k < kLanes; ++k) {
+                const Sample sample = samples[i + k];
+                lows[k] = sample < lows[k] ? sample : lows[k];
+                highs[k] = sample > highs[k] ? sample : highs[k];
+            }
+        }
+        for (size_t k = 0; k < kLanes; ++k) low = std::min(low, lows[k]), high = std::max(high, highs[k]);
+    }
+    for (; i < count; ++i) low = std::min(low, samples[i]), high = std::max(high, samples[i]);
+}
+
+/// The peaks of an open file, read as `Sample` (float, or int16 for files of 16
+/// bits or fewer: the same values, scaled by `scale`, read without conversion).
+/// Returns the frames read.
+template <typename Sample>
+uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks& peaks) {
+    const size_t channels = size_t(info.channels);
+    const size_t points = peaks.minimum.size();
+    const uint64_t frames = uint64_t(info.frames);
+    std::vector<Sample> block(size_t(kBlockFrames) * channels);
+    uint64_t frame = 0;
+    size_t point = 0;
+    // The frame at which the next point begins; the last point takes what is left.
+    auto boundary = [&](size_t p) { return (uint64_t(p) + 1) * frames / points; };
+    uint64_t next = boundary(0);
+    Sample low = std::numeric_limits<Sample>::max(), high = std::numeric_limits<Sample>::lowest();
+    auto close = [&] {
+        peaks.minimum[point] = low <= high ? float(low) * scale : 0.0f;
+        peaks.maximum[point] = low <= high ? float(high) * scale : 0.0f;
+        low = std::numeric_limits<Sample>::max(), high = std::numeric_limits<Sample>::lowest();
+    };
+    for (;;) {
+        sf_count_t got;
+        if constexpr (std::is_same_v<Sample, float>)
+            got = sf_readf_float(in, block.data(), kBlockFrames);
+        else
+            got = sf_readf_short(in, block.data(), kBlockFrames);
+        if (got <= 0) break;
+        for (uint64_t at = 0; at < uint64_t(got);) {
+            if (frame >= next && point + 1 < points) {
+                close();
+                next = boundary(++point);
+                continue;
+            }
+            uint64_t run = uint64_t(got) - at;
+            if (point + 1 < points) run = std::min(run, next - frame);
+            widenRange(block.data() + at * channels, size_t(run) * channels, low, high);
+            at += run;
+            frame += run;
+        }
+    }
+    if (low <= high) close();
+    return frame;
+}
+
+}  // namespace
+
+bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error) {
+    SF_INFO info{};
+    SndFilePtr in(sf_open(file.c_str(), SFM_READ, &info));
+    if (!in) {
+        error = sf_strerror(nullptr);
+        return false;
+    }
+    peaks = WaveformPeaks{};
+    peaks.channels = uint32_t(info.channels);
+    peaks.sampleRate = info.samplerate;
+    peaks.minimum.assign(points, 0.0f);
+    peaks.maximum.assign(points, 0.0f);
+    if (points == 0 || info.frames <= 0) return true;
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    const bool sixteenBits = subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8;
+    // The length is what could be read, not what the header claimed.
+    peaks.frames = sixteenBits ? scanPeaks<int16_t>(in.get(), info, 1.0f / 32768.0f, peaks)
+                               : scanPeaks<float>(in.get(), info, 1.0f, peaks);
+    return true;
+}
+
+FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame, uint64_t toFrame) {
+    SF_INFO info{};
+    SndFilePtr in(sf_open(file.c_str(), SFM_READ, &info));
+    if (!in) return failed("cannot read this sample");
+    if (fromFrame >= toFrame || toFrame > uint64_t(info.frames)) return failed("nothing is selected");
+    if (sf_seek(in.get(), sf_count_t(fromFrame), SEEK_SET) < 0) return failed("cannot read this sample");
+    TemporaryFile temporary(file.parent_path(), file);
+    if (!temporary.ok()) return failed("cannot write beside the sample: " + temporary.error());
+    SF_INFO outInfo{};
+    outInfo.samplerate = info.samplerate;
+    outInfo.channels = info.channels;
+    outInfo.format = info.format;
+    std::string error;
+    {
+        SndFilePtr out(sf_open_fd(temporary.fd(), SFM_WRITE, &outInfo, SF_FALSE));
+        if (!out) return failed(std::string("cannot write this format: ") + sf_strerror(nullptr));
+        if (!copyFrames(in.get(), out.get(), info, info.format, sf_count_t(toFrame - fromFrame), error))
+            return failed("the trimmed sample could not be written: " + error);
+        sf_write_sync(out.get());
+    }
+    if (!temporary.finish()) return failed("the trimmed sample could not be written: " + temporary.error());
+    if (!temporary.replace(file)) return failed("the trimmed sample could not replace the original: " + temporary.error());
+    return FileOutcome{file, {}};
+}
+
+FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::filesystem::path& folder) {
+    SF_INFO info{};
+    {
+        SndFilePtr in(sf_open(take.c_str(), SFM_READ, &info));
+        if (!in) return failed("the recording cannot be read");
+    }
+    if (info.frames <= 0) return failed("the recording holds no sound");
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readRegularFile(take, std::numeric_limits<uint64_t>::max(), bytes, error))
+        return failed("the recording cannot be read: " + error);
+    TemporaryFile temporary(folder);
+    if (!temporary.ok() || !writeAll(temporary.fd(), bytes.data(), bytes.size(), error) || !temporary.finish())
+        return failed("the recording could not be kept: " + (error.empty() ? temporary.error() : error));
+    std::filesystem::path kept = temporary.publishFresh(folder, "recording", ".wav");
+    if (kept.empty()) return failed("the recording could not be kept: " + temporary.error());
+    return FileOutcome{kept, {}};
+}
+
+std::string checkPastedAudio(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return "there is no audio to paste";
+    if (bytes.size() > kMaxPasteBytes) return "the audio is larger than 256 MB";
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
+        std::string why = checkRiffChunks(bytes);
+        if (!why.empty()) return why;
+    }
+    MemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = MemoryReader::io();
+    SF_INFO info{};
+    SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
+    if (!in) return "this is not audio";
+    if (info.channels > 2) return "the audio has more than two channels";
+    if (info.frames <= 0) return "the audio holds no sound";
+    return {};
+}
+
+FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesystem::path& folder) {
+    MemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = MemoryReader::io();
+    SF_INFO info{};
+    std::string error;
+    SndFilePtr in = openPasted(reader, io, info, error);
+    if (!in) return failed(error);
+    TemporaryFile temporary(folder);
+    if (!temporary.ok()) return failed("cannot write into " + folder.string() + ": " + temporary.error());
+    // 16-bit WAVE needs no conversion: its frames (as many as libsndfile counts)
+    // are copied as they are.
+    const std::span<const uint8_t> data =
+        info.format == (SF_FORMAT_WAV | SF_FORMAT_PCM_16) ? riffDataChunk(bytes) : std::span<const uint8_t>{};
+    const uint64_t frameBytes = uint64_t(info.frames) * uint64_t(info.channels) * 2;
+    const bool asIs = !data.empty() && frameBytes <= data.size();
+    if (asIs ? !writeSixteenBitWaveAsIs(data.first(size_t(frameBytes)), info, temporary, error)
+             : !writeSixteenBitWave(in.get(), info, temporary, error))
+        return failed("the paste could not be written: " + error);
+    std::filesystem::path written = temporary.publishFresh(folder, "pasted", ".wav");
+    if (written.empty()) return failed("the paste could not be written: " + temporary.error());
+    return FileOutcome{written, {}};
+}
+
+bool readRegularFile(const std::filesystem::path& file, uint64_t limit, std::vector<uint8_t>& bytes,
+                     std::string& error) {
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = file.filename().string() + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat facts {};
+    bool ok = ::fstat(fd, &facts) == 0;
+    if (ok && !S_ISREG(facts.st_mode)) {
+        error = file.filename().string() + " is not a file";
+        ok = false;
+    } else if (ok && uint64_t(facts.st_size) > limit) {
+        error = "the audio is larger than 256 MB";
+        ok = false;
+    }
+    if (ok) {
+        bytes.resize(size_t(facts.st_size));
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        if (done != bytes.size()) {
+            error = file.filename().string() + " could not be read whole";
+            ok = false;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+FileOutcome writePastedAudioFile(const std::filesystem::path& source, const std::filesystem::path& folder) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readRegularFile(source, kMaxPasteBytes, bytes, error)) return failed(error);
+    return writePastedAudio(bytes, folder);
+}
+
+FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::filesystem::path& folder) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readRegularFile(source, std::numeric_limits<uint64_t>::max(), bytes, error)) return failed(error);
+    MemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = MemoryReader::io();
+    SF_INFO info{};
+    SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    if (!in || (major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX && major != SF_FORMAT_RF64))
+        return failed(source.filename().string() + " is not a WAVE file");
+    in.reset();
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    TemporaryFile temporary(folder);
+    if (!temporary.ok() || !writeAll(temporary.fd(), bytes.data(), bytes.size(), error) || !temporary.finish() ||
+        !temporary.replace(folder / "clipboard.wav"))
+        return failed("the copy could not be made: " + (error.empty() ? temporary.error() : error));
+    return FileOutcome{folder / "clipboard.wav", {}};
+}
+
+}  // namespace strombel::editor

@@ -1,0 +1,82 @@
+#pragma once
+
+// src/editor/: what the sample editor and the audio exchange do with files and
+// peers, without a screen: waveform peaks, trimming, keeping a recorded take,
+// checking and writing pasted audio, the snapshot a copy offers, and the client
+// of the local exchange server.
+// May include: platform, logging, json, http.
+//
+//   audio_files.h             peaks, trim, takes, pasted audio, copy snapshots
+//   audio_exchange_client.h   AudioExchangeClient: "/status", "/upload", "/contents"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strombel::editor {
+
+/// The most bytes of audio a paste or a peer's item may bring.
+constexpr uint64_t kMaxPasteBytes = 256ull << 20;
+
+/// A file written, or why it was not (in words for the user; then nothing was
+/// written and nothing was changed).
+struct FileOutcome {
+    std::filesystem::path path;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+
+/// What the waveform view draws: for each of `points` columns, the lowest and the
+/// highest sample (-1 to 1) of the frames it covers, over every channel.
+struct WaveformPeaks {
+    std::vector<float> minimum, maximum;
+    uint64_t frames = 0;
+    uint32_t channels = 0;
+    double sampleRate = 0;
+};
+
+/// Reads `file` through once, in blocks, into `points` min/max pairs. False, with
+/// `error` set, when it does not open as audio.
+bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error);
+
+/// Keeps frames [fromFrame, toFrame) of `file` in the file's own format: the
+/// frames go to a temporary file beside it, which is renamed over the file once
+/// whole. On any failure the file stays as it was.
+FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame, uint64_t toFrame);
+
+/// Copies a finished take into `folder` as the first free "recording NN.wav"
+/// (never replacing a file), through a temporary file. A take without frames is
+/// refused.
+FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::filesystem::path& folder);
+
+/// Checks that `bytes` are audio a paste may take: a RIFF/WAVE whose chunks are
+/// whole (a data chunk may not claim more than the bytes hold), or another
+/// format libsndfile reads; one or two channels; at most kMaxPasteBytes. Empty
+/// when fine, else why not.
+std::string checkPastedAudio(std::span<const uint8_t> bytes);
+
+/// Writes pasted audio as a 16-bit WAVE file under a fresh name ("pasted NN.wav",
+/// never one that exists) in `folder`, through a temporary file; other formats
+/// and sample widths are converted.
+FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesystem::path& folder);
+/// The same from a file: it must be a regular file (no folder, device or FIFO)
+/// that can be read.
+FileOutcome writePastedAudioFile(const std::filesystem::path& source, const std::filesystem::path& folder);
+
+/// Reads a regular file of at most `limit` bytes whole; false with `error` set otherwise.
+bool readRegularFile(const std::filesystem::path& file, uint64_t limit, std::vector<uint8_t>& bytes,
+                     std::string& error);
+
+/// Copies `source` (which must read as WAVE) to `folder`/"clipboard.wav" through a
+/// temporary file, so that what was copied stays as it was when the source is
+/// overwritten later.
+FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::filesystem::path& folder);
+
+/// The first free name `stem` " NN" `extension` in `folder` (01 to 99, then more digits).
+std::filesystem::path firstFreeName(const std::filesystem::path& folder, std::string_view stem,
+                                    std::string_view extension);
+
+}  // namespace strombel::editor

@@ -1,0 +1,86 @@
+// Pack files: a pack's description read into packs, banks and samples.
+
+#include "library/sound_data_manager.h"
+
+#include "library/pack_file.h"
+#include "logging/log.h"
+
+namespace strombel::library {
+
+json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(const std::string& text) {
+    auto read = readPackDescription(text);
+    if (!read.ok()) {
+        STROMBEL_LOG_ERROR("could not import soundpack: {}", read.error().description());
+        return read.error();
+    }
+    const PackDescription& description = read.value();
+
+    std::shared_ptr<Soundpack> pack;
+    for (const auto& existing : soundpacks()) {
+        if (existing->packId() == description.id) {
+            pack = existing;
+            break;
+        }
+    }
+    if (pack) {
+        STROMBEL_LOG_DEBUG("soundpack with id {} exists in database", description.id);
+    } else {
+        pack = context_->insertSoundpack();
+        pack->setName(description.name);
+        pack->setPackId(description.id);
+    }
+
+    const std::string folder = description.bundled ? std::string(platform::Sandbox::kBundleFolderName)
+                                                   : std::string(kDownloadsRelative);
+    int64_t nextOrder = static_cast<int64_t>(highestSoundbankOrderId()) + 1;
+    int64_t soundCounter = 0;
+    for (const PackBank& bankDescription : description.banks) {
+        auto bank = context_->insertSoundbank();
+        bank->setName(bankDescription.name);
+        bank->setOrderId(nextOrder++);
+        for (size_t pad = 0; pad < bankDescription.sounds.size(); ++pad) {
+            const PackSound& sound = bankDescription.sounds[pad];
+            const std::string path = folder + "/" + sound.file;
+            auto sample = sampleWithFilepath(path);
+            if (sample) {
+                STROMBEL_LOG_DEBUG("sample already exists in DB, skipping: {}", sample->name());
+            } else {
+                sample = context_->insertSample();
+                sample->setFilepath(path);
+                sample->setName(sound.name.empty() ? sound.file : sound.name);
+                sample->setPackOrderId(soundCounter);
+                sample->setVolume(1.0f);
+                sample->setSoundpack(pack);
+            }
+            auto assignment = context_->insertSoundbankSample();
+            assignment->setSoundbank(bank);
+            assignment->setSample(sample);
+            assignment->setOrderId(pad);
+            ++soundCounter;
+        }
+    }
+    saveSamples();
+    saveSoundbanks();
+    STROMBEL_LOG_DEBUG("added soundpack to database: {}", pack->name());
+    return pack;
+}
+
+std::optional<std::vector<std::string>> SoundDataManager::relativeSamplePathFromJson(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        STROMBEL_LOG_ERROR("cant parse track paths from json, empty string (or nil)");
+        return std::nullopt;
+    }
+    auto read = readPackDescription(text);
+    if (!read.ok()) {
+        STROMBEL_LOG_ERROR("cant parse track paths from json: {}", read.error().description());
+        return std::nullopt;
+    }
+    std::vector<std::string> files;
+    for (const PackBank& bank : read.value().banks) {
+        for (const PackSound& sound : bank.sounds) files.push_back(sound.file);
+    }
+    return files;
+}
+
+}  // namespace strombel::library
