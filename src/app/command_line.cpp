@@ -28,6 +28,13 @@ QCommandLineOption storeURLOption() {
                               "URL");
 }
 
+QCommandLineOption openUrlOption() {
+    return QCommandLineOption("open-url",
+                              "Opens URL: a running Strombel (on the same folder) is handed it and this one ends; "
+                              "otherwise Strombel starts and opens it.",
+                              "URL");
+}
+
 void describe(QCommandLineParser& parser) {
     parser.setApplicationDescription("Strombel, a sample pad and drum computer.");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -35,6 +42,7 @@ void describe(QCommandLineParser& parser) {
     parser.addOption(guiOption());
     parser.addOption(rootOption());
     parser.addOption(storeURLOption());
+    parser.addOption(openUrlOption());
 }
 
 }  // namespace
@@ -54,8 +62,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         line.help = true;
         return line;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        line.error = "unexpected argument \"" + parser.positionalArguments().first().toStdString() +
+    QStringList positional = parser.positionalArguments();
+    // The hub starts the program with its launch address.
+    if (!positional.isEmpty() && positional.first().contains(QStringLiteral(".wirehub://"))) {
+        line.launchURL = positional.takeFirst().toStdString();
+    }
+    if (!positional.isEmpty()) {
+        line.error = "unexpected argument \"" + positional.first().toStdString() +
                      "\" (options start with --)";
         return line;
     }
@@ -84,6 +97,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             return line;
         }
         line.storeURL = url.toStdString();
+    }
+    if (parser.isSet("open-url")) {
+        const QString url = parser.value("open-url");
+        if (url.isEmpty()) {
+            line.error = "--open-url needs an address";
+            return line;
+        }
+        line.openUrl = url.toStdString();
     }
     return line;
 }

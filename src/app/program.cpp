@@ -6,6 +6,8 @@
 
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
+#include "platform/avahi_service_discovery.h"
+#include "platform/directory_service_discovery.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "store/library_store.h"
 #include "ui/gui_factory.h"
@@ -48,12 +50,46 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
         crashUploadManager_ = std::make_unique<crash::CrashUploadManager>(std::move(services));
         parts.crashUploadManager = crashUploadManager_.get();
     }
+    if (setup_.hub) parts.makeHubController = [this] { return makeHubController(); };
     AppConfiguration configuration;
     configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
+    configuration.launchURL = setup_.hubLaunchURL;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
+    information_ = std::make_unique<InformationWiring>(setup_.defaults, setup_.mainLoop, setup_.ratingPrompt,
+                                                       setup_.sandbox.bundle());
+}
+
+std::unique_ptr<hub::HubController> Program::makeHubController() {
+    if (!platform::MainBundle::shared().executable()) {
+        STROMBEL_LOG_ERROR("The bundle names no executable: the program runs without the hub");
+        return nullptr;
+    }
+    platform::ServiceDiscovery* discovery = setup_.hubDiscovery;
+    if (!discovery) {
+        // Peers on this machine only, unless the user turned LAN discovery on.
+        if (setup_.defaults.boolForKey(kHubLanDiscoveryKey)) {
+            hubDiscovery_ = std::make_unique<platform::AvahiServiceDiscovery>(setup_.mainLoop);
+        } else {
+            hubDiscovery_ = std::make_unique<platform::DirectoryServiceDiscovery>(
+                platform::DirectoryServiceDiscovery::defaultFolder(), setup_.mainLoop);
+        }
+        discovery = hubDiscovery_.get();
+    }
+    hub::HubController::Options options;
+    options.discovery = discovery;
+    options.loop = &setup_.mainLoop;
+    options.notifications = &notificationCenter();
+    options.defaults = &setup_.defaults;
+    options.signatureValidator = hub::HubSignatureValidator::shared();
+    options.urlOpener = setup_.openURL;
+    options.bindAddress = setup_.hubBindAddress;
+    options.applicationIsActive = [] { return true; };
+    return hub::HubController::create(std::move(options));
 }
 
 Program::~Program() {
+    // The information screen's services let go of the window and the client first.
+    information_.reset();
     // The screen leaves its observer lists first; then the MIDI hub stops its
     // action thread before what it calls goes, then the sequencer its timing loop.
     delegate_.reset();
@@ -81,7 +117,11 @@ Program::~Program() {
     library_.reset();
 }
 
-bool Program::launch() { return delegate_->didFinishLaunchingWithOptions(); }
+bool Program::launch() {
+    const bool launched = delegate_->didFinishLaunchingWithOptions();
+    if (window_) information_->connectSocialClient(*delegate_, *window_);
+    return launched;
+}
 
 void Program::flush() {
     if (library_) library_->save();

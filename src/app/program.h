@@ -13,6 +13,7 @@
 #include "app/app_adapters.h"
 #include "app/app_services.h"
 #include "app/editor_adapters.h"
+#include "app/information_wiring.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "http/network_thread.h"
@@ -24,6 +25,8 @@
 #include "platform/main_loop.h"
 #include "platform/notification_center.h"
 #include "platform/sandbox.h"
+#include "platform/service_discovery.h"
+#include "platform/socket_address.h"
 #include "platform/user_defaults.h"
 #include "sequencer/adapters/sound_box_adapter.h"
 #include "sequencer/sequencer.h"
@@ -37,6 +40,9 @@ namespace strombel::app {
 /// What the program runs on. The program itself passes the machine's own; tests
 /// pass a sandbox of their own, a manual audio device, a loopback MIDI world and
 /// a manual clock.
+/// The user default that turns the hub's discovery on the local network on.
+inline constexpr const char* kHubLanDiscoveryKey = "Wirehub LAN Discovery";
+
 struct ProgramSetup {
     ProgramSetup(platform::Sandbox& sandbox, platform::UserDefaults& defaults, platform::MainLoop& mainLoop)
         : sandbox(sandbox), defaults(defaults), mainLoop(mainLoop) {}
@@ -67,6 +73,17 @@ struct ProgramSetup {
     /// The sound pack store the library fetches from; none: the program runs
     /// without one (and its store screen says the store cannot be reached).
     std::optional<store::StoreSettings> store;
+    /// The hub: its launch address from the command line, and where it finds
+    /// its peers (null: the machine's directory of services, or Avahi when the
+    /// user turned LAN discovery on).
+    std::string hubLaunchURL;
+    platform::ServiceDiscovery* hubDiscovery = nullptr;
+    /// The hub's endpoint binds this IPv4 address only (tests: loopback).
+    std::optional<platform::SocketAddress> hubBindAddress;
+    /// Opens the addresses the hub asks for (xdg-open); null opens nothing.
+    std::function<void(const std::string& url)> openURL;
+    /// False: the program makes no hub controller.
+    bool hub = true;
 };
 
 /// The whole program wired together: library, engine, MIDI hub, sequencer, the
@@ -159,7 +176,11 @@ private:
     std::unique_ptr<MainScreen> mainScreen_;
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
+    std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
+
+    std::unique_ptr<hub::HubController> makeHubController();
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
+    std::unique_ptr<InformationWiring> information_;
     bool idleTimerDisabled_ = false;
     std::string outputProblem_;
 };

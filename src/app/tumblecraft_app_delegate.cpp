@@ -56,24 +56,26 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     }
 
     // 9-11. The hub's controller with the engine's output and the play button.
-    hubController_ = std::make_unique<hub::HubController>(*parts_.notificationCenter);
-    hubController_->setConnectionPanelPosition(0);
-    hub::AudioComponentDescription description{hub::fourCharCode("auri"), hub::fourCharCode("smpl"),
-                                               hub::fourCharCode("vlkt"), 0, 0};
-    hubController_->addSenderPort(std::make_shared<hub::HubSenderPort>(
-        kSenderPortName, kSenderPortTitle, description, parts_.engine ? parts_.engine->audioUnit() : nullptr));
-    playTrigger_ = hub::HubButtonTrigger::triggerWithSystemType(
-        hub::HubTrigger::TogglePlay,
-        [this] {
-            if (!strombelViewController_) return;
-            if (strombelViewController_->playbackIsRunning()) {
-                strombelViewController_->stopPlayback();
-            } else {
-                strombelViewController_->startPlayback();
-            }
-        },
-        *parts_.notificationCenter);
-    hubController_->addTrigger(playTrigger_);
+    hubController_ = parts_.makeHubController ? parts_.makeHubController() : nullptr;
+    if (hubController_) {
+        hubController_->setConnectionPanelPosition(0);
+        hub::AudioComponentDescription description{hub::fourCharCode("auri"), hub::fourCharCode("smpl"),
+                                                   hub::fourCharCode("vlkt"), 0, 0};
+        hubController_->addSenderPort(std::make_shared<hub::HubSenderPort>(
+            kSenderPortName, kSenderPortTitle, description, parts_.engine ? parts_.engine->audioUnit() : nullptr));
+        playTrigger_ = hub::HubButtonTrigger::triggerWithSystemType(
+            hub::HubTrigger::TogglePlay,
+            [this] {
+                if (!strombelViewController_) return;
+                if (strombelViewController_->playbackIsRunning()) {
+                    strombelViewController_->stopPlayback();
+                } else {
+                    strombelViewController_->startPlayback();
+                }
+            },
+            *parts_.notificationCenter);
+        hubController_->addTrigger(playTrigger_);
+    }
 
     // 12. Connection changes of the hub, from any sender.
     connectionsObserver_ = parts_.notificationCenter->addObserver(
@@ -94,6 +96,11 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     info::RatingPrompt::setTimeBeforeReminding(3.0);
     info::RatingPrompt::setDebug(false);
     if (parts_.ratingPrompt) parts_.ratingPrompt->countUse(true);
+    if (configuration_.launchURL.empty()) {
+        parts_.notificationCenter->post(hub::kApplicationDidFinishLaunchingNotification, this);
+    } else {
+        parts_.notificationCenter->post(hub::kApplicationDidFinishLaunchingNotification, this, configuration_.launchURL);
+    }
     return true;
 }
 
@@ -121,6 +128,8 @@ bool TumblecraftAppDelegate::handleOpenURL(const std::string& url) {
 
 void TumblecraftAppDelegate::applicationWillResignActive() {
     if (window_) window_->setIdleTimerDisabled(false);
+    // A rating alert goes without an answer; it may come again at a later use.
+    if (parts_.ratingPrompt) parts_.ratingPrompt->hideRatingAlert();
 }
 
 void TumblecraftAppDelegate::applicationDidEnterBackground() {

@@ -27,6 +27,8 @@ struct AppConfiguration {
     std::string storeAppId = "583920174";
     /// The tablet layout (GUI type 0) when true, else the phone screens.
     bool isIpad = true;
+    /// The launch options' address (the hub's, when it started the program).
+    std::string launchURL;
 };
 
 /// What the launch brings up, handed in by the program (or a test).
@@ -42,6 +44,9 @@ struct AppParts {
     info::RatingPrompt* ratingPrompt = nullptr;
     /// Sets the log level word and adds the system-log and console loggers.
     std::function<void()> installLoggers;
+    /// Makes the hub's controller at launch; none (or a null answer): the
+    /// program runs without the hub.
+    std::function<std::unique_ptr<hub::HubController>()> makeHubController;
 };
 
 /// The application's entry object: runs the launch steps in their fixed order

@@ -60,6 +60,8 @@ std::vector<uint8_t> HubPeerStateSender::emptyStatePacket() {
     packet[0] = kBusMessageMarker;
     packet[1] = kBusHeaderLength;
     packet[2] = BusMessageStateContentPacket;
+    // P is 16 like every state packet's: a reader checks it before the counts.
+    packet[3] = 16;
     return packet;
 }
 

@@ -39,7 +39,8 @@ public:
                                                     BusLocalEndpoint& endpoint);
     ~HubPeerStateSender() override;
 
-    /// The empty state: one 19-byte type 19 packet whose bytes 4 to 18 are zero.
+    /// The empty state: one 19-byte type 19 packet, P = 16, whose bytes 4 to 18
+    /// are zero.
     static std::vector<uint8_t> emptyStatePacket();
     size_t itemCount() const { return resourceIdentifiers_.size() + 1; }
     std::string description() const override;

@@ -42,9 +42,13 @@ protected:
 
     /// Starts the program on the X server with its own root; null when it did not start.
     std::unique_ptr<testing::ChildProcess> launch(const std::filesystem::path& root, int guiType) {
+        // The hub's directory of services in the run's own folder, not the machine's.
+        const auto runtime = root.parent_path() / "runtime";
+        std::filesystem::create_directories(runtime);
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
         auto program = std::make_unique<testing::ChildProcess>(
             std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
-            x_.environment({"STROMBEL_AUDIO=null"}));
+            x_.environment({"STROMBEL_AUDIO=null", "XDG_RUNTIME_DIR=" + runtime.string()}));
         return program->started() ? std::move(program) : nullptr;
     }
 

@@ -49,8 +49,13 @@ TEST(ProgramShutdown, AHundredStartsEndedBySigtermWithAJackServerNeverCrash) {
             // makes the start short, so that endings fall in every phase of it.
             const auto root = temp / ("root-" + std::to_string(worker));
             std::filesystem::create_directories(root / "Documents" / ".strombel.xcdatamodeld");
-            const auto environment = strombel::testing::environmentWith(
-                {"STROMBEL_AUDIO=null", "QT_QPA_PLATFORM=offscreen", "DISPLAY", "WAYLAND_DISPLAY"});
+            // The hub's directory of services in the run's own folder, not the machine's.
+            const auto runtime = temp / ("runtime-" + std::to_string(worker));
+            std::filesystem::create_directories(runtime);
+            std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+            const auto environment = strombel::testing::environmentWith({"STROMBEL_AUDIO=null", "QT_QPA_PLATFORM=offscreen",
+                                                                         "DISPLAY", "WAYLAND_DISPLAY",
+                                                                         "XDG_RUNTIME_DIR=" + runtime.string()});
             for (int cycle = 0; cycle < kCyclesEach; ++cycle) {
                 strombel::testing::ChildProcess program({STROMBEL_PROGRAM, "--root", root.string()}, environment);
                 if (!program.started()) {

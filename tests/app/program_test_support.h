@@ -18,6 +18,7 @@
 #include "app/program.h"
 #include "platform/clock.h"
 #include "platform/devices/loopback_midi_backend.h"
+#include "platform/directory_service_discovery.h"
 #include "platform/main_loop.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
@@ -25,6 +26,7 @@
 #include "support/temp_dir.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
+#include "ui/info/strombel_information_view_controller.h"
 #include "ui/kit/window.h"
 
 namespace strombel::app::scenario {
@@ -61,7 +63,8 @@ public:
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
-          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()) {
+          context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()),
+          discovery_(root / "services", loop) {
         auto alerts = std::make_unique<ui::kit::RecordingAlertPresenter>();
         alerts_ = alerts.get();
         context_.setAlerts(std::move(alerts));
@@ -80,6 +83,9 @@ public:
         setup.showWindow = false;
         setup.exchangePort = 0;  // no test asks a server it did not start
         setup.store = std::move(store);
+        // The hub on a directory of services of the test's own, on loopback.
+        setup.hubDiscovery = &discovery_;
+        setup.hubBindAddress = platform::SocketAddress::fromText("127.0.0.1", 0);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();
@@ -105,6 +111,7 @@ private:
     ui::kit::RecordingAlertPresenter* alerts_ = nullptr;
     RecordingEditMenu* menu_ = nullptr;
     platform::ManualAudioDevice* device_ = nullptr;
+    platform::DirectoryServiceDiscovery discovery_;
     std::unique_ptr<Program> program_;
 };
 
@@ -161,7 +168,7 @@ protected:
     }
 
     /// Shows the information screen over the pad screen, runs `meanwhile` while
-    /// it is up, and comes back with its DONE button (the pad screen then
+    /// it is up, and comes back with its BACK key (the pad screen then
     /// appears again). Fails the test when a step does not happen.
     void visitInformationScreen(ProgramRun& run, const std::function<void()>& meanwhile = {}) {
         ui::kit::Window& window = run.program().window();
@@ -170,11 +177,9 @@ protected:
         ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
         ASSERT_NE(presented, nullptr);
         if (meanwhile) meanwhile();
-        ui::kit::Button* done = nullptr;
-        for (ui::kit::View* child : presented->subviews())
-            if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
-        ASSERT_NE(done, nullptr);
-        tap(run, done);
+        auto* information = dynamic_cast<info::StrombelInformationViewController*>(presented);
+        ASSERT_NE(information, nullptr);
+        tap(run, information->backBtn());
         loop_.advance(1000 * platform::kNanosPerMillisecond);
         ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
     }

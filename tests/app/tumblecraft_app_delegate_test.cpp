@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/devices/manual_audio_device.h"
+#include "platform/directory_service_discovery.h"
+#include "platform/main_bundle.h"
+#include "platform/main_loop.h"
 #include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -35,10 +41,11 @@ struct OutputEngine : AppEngine {
     }
     bool isRecording() const override { return recording; }
     void clearUnusedCache() override { ++cacheClears; }
-    hub::AudioUnitHandle audioUnit() const override { return this; }
+    hub::AudioUnitHandle audioUnit() const override { return &output; }
     std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
     std::string outputProblem() const override { return fallback; }
     std::string fallback;  // why the output plays to no sound card
+    mutable platform::ManualAudioDevice output;
 };
 
 struct RunningFlag : AppSequencer {
@@ -111,6 +118,19 @@ protected:
         parts.crashUploadManager = &crashClient;
         parts.ratingPrompt = &ratingPrompt;
         parts.installLoggers = [this] { window.journal.push_back("loggers"); };
+        parts.makeHubController = [this] {
+            hub::HubController::Options options;
+            options.discovery = &discovery;
+            options.loop = &loop;
+            options.notifications = &center;
+            options.defaults = &defaults;
+            options.bundle = &bundle;
+            options.bindAddress = platform::SocketAddress::fromText("127.0.0.1", 0);
+            options.publishSenderPortsOnJack = false;
+            options.realTimeListener = false;
+            options.resourceOptions.cachesFolder = dir / "caches";
+            return hub::HubController::create(std::move(options));
+        };
         return parts;
     }
 
@@ -122,6 +142,18 @@ protected:
     }
 
     testing::TempDir dir;
+    platform::MainLoop loop;
+    bool bound = (loop.bindToCurrentThread(), true);
+    // A bundle with the program's name and hub address, for the hub's controller.
+    bool bundleWritten = (std::filesystem::create_directories(dir / "hub-bundle"),
+                          std::ofstream(dir / "hub-bundle" / "Info.plist")
+                              << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                                 "<key>CFBundleExecutable</key><string>strombel</string>"
+                                 "<key>CFBundleURLTypes</key><array><dict><key>CFBundleURLSchemes</key>"
+                                 "<array><string>strombel.wirehub</string></array></dict></array></dict></plist>",
+                          true);
+    platform::MainBundle bundle{dir / "hub-bundle"};
+    platform::DirectoryServiceDiscovery discovery{dir / "services", loop};
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
     platform::NotificationCenter center;
@@ -149,7 +181,7 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     auto& port = static_cast<hub::HubSenderPort&>(*delegate->hubController()->senderPorts()[0]);
     EXPECT_EQ(port.name(), "Strombel output");
     EXPECT_EQ(port.title(), "Strombel");
-    EXPECT_EQ(port.audioUnit(), &engine);
+    EXPECT_EQ(port.audioUnit(), &engine.output);
     EXPECT_EQ(delegate->hubController()->connectionPanelPosition(), 0);
     ASSERT_EQ(delegate->hubController()->triggers().size(), 1u);
     EXPECT_EQ(delegate->playTrigger()->systemType(), hub::HubTrigger::TogglePlay);

@@ -1,71 +1,433 @@
+// The controller with hubs played by sockets of the test: what it publishes,
+// how it checks and answers the hub's messages, and the acceptance question.
+
 #include "hub/hub_controller.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
-#include "hub/hub_port.h"
-#include "hub/hub_trigger.h"
-#include "platform/notification_center.h"
+#include "hub/hub_built_in_images.h"
+#include "hub/hub_record.h"
+#include "hub_controller_test_support.h"
+#include "platform/devices/manual_audio_device.h"
 
-namespace strombel::hub {
+namespace strombel::hub::testing {
 namespace {
 
 AudioComponentDescription strombelOutput() {
     return {fourCharCode("auri"), fourCharCode("smpl"), fourCharCode("vlkt"), 0, 0};
 }
 
-TEST(HubController, PublishesTheEnginesSenderPortUnconnected) {
-    platform::NotificationCenter center;
-    HubController controller(center);
-    int engineOutput = 0;
-    auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", strombelOutput(), &engineOutput);
-    controller.addSenderPort(port);
+struct ProgramWorld : ControllerWorld {
+    std::unique_ptr<HubController> controller = HubController::create(options());
+    platform::ManualAudioDevice engineOutput;
+    std::shared_ptr<HubSenderPort> port =
+        std::make_shared<HubSenderPort>("Strombel output", "Strombel", strombelOutput(), &engineOutput);
+    int presses = 0;
+    std::shared_ptr<HubButtonTrigger> play;
+    std::vector<std::string> posted;
 
-    ASSERT_EQ(controller.senderPorts().size(), 1u);
-    EXPECT_EQ(controller.senderPorts()[0]->name(), "Strombel output");
-    EXPECT_EQ(controller.senderPorts()[0]->title(), "Strombel");
-    EXPECT_EQ(port->audioComponentDescription().componentType, 0x61757269u);
-    EXPECT_EQ(port->audioComponentDescription().componentSubType, 0x736d706cu);
-    EXPECT_EQ(port->audioComponentDescription().componentManufacturer, 0x766c6b74u);
-    EXPECT_EQ(port->audioUnit(), &engineOutput);
-    EXPECT_FALSE(port->hubOnly());
-    EXPECT_FALSE(controller.connected());
+    ProgramWorld() {
+        controller->addSenderPort(port);
+        play = HubButtonTrigger::triggerWithSystemType(HubTrigger::TogglePlay, [this] { ++presses; }, notifications);
+        controller->addTrigger(play);
+        for (const char* name : {kHubConnectionsChangedNotification, kHubConnectedNotification,
+                                 kHubDisconnectedNotification}) {
+            notifications.addObserver(name, controller.get(), [this, name](const auto&) { posted.push_back(name); });
+        }
+    }
+    /// The hub's message as the listener thread hands it over, then the main loop's turn.
+    void deliver(const Bytes& message, const std::shared_ptr<HubPeer>& from) {
+        controller->handleMessageBytes(message.data(), message.size(), from);
+        loop.runPending();
+    }
+    GraphMessage graphWithUs(const SocketHub& hub) const {
+        GraphMessage graph;
+        graph.peers = {{hub.bus->uniqueID(), "Wirehub"}, {"", "strombel"}};
+        graph.edges = {{1, port->numericIdentifier(), 0, 77}};
+        return graph;
+    }
+};
+
+Bytes record(const platform::TxtRecord& metadata, const std::string& key) {
+    auto it = metadata.find(key);
+    return it == metadata.end() ? Bytes{} : Bytes(it->second.begin(), it->second.end());
 }
 
-TEST(HubControllerDeathTest, AReceiverPortIsNotASenderPort) {
+TEST(HubController, PublishesTheOutputThePlayButtonAndTheVolume) {
+    ProgramWorld world;
+    ASSERT_TRUE(world.controller);
+    const platform::TxtRecord metadata = world.controller->localEndpoint().metadata();
+    EXPECT_EQ(metadata.at("version"), "3");
+    EXPECT_EQ(metadata.at("SDK version"), "2.1.4");
+    EXPECT_EQ(metadata.at("launchURL"), "strombel.wirehub://");
+    EXPECT_EQ(metadata.at("capabilities"), "1");
+    EXPECT_EQ(metadata.at("displayName"), "Strombel");
+    EXPECT_EQ(metadata.at("allowsMultipleInstances"), "0");
+    EXPECT_EQ(record(metadata, "outputs[0]"), world.port->dataRepresentationWithResourceHost(nullptr));
+
+    const Bytes play = record(metadata, "triggers[0]");
+    ASSERT_GE(play.size(), 35u);
+    EXPECT_EQ(readU32(play.data() + 2), world.play->numericIdentifier());
+    EXPECT_EQ(readU32(play.data() + 8), HubBuiltInImageNamed("Play.png")->resourceID());
+    EXPECT_EQ(readU32(play.data() + 12), HubBuiltInImageNamed("Pause.png")->resourceID());
+    EXPECT_GE(readU32(play.data() + 8), 1000u) << "image resources have content identifiers";
+    EXPECT_TRUE(world.controller->resourceHost().resourceWithID(readU32(play.data() + 8)));
+
+    const Bytes volume = record(metadata, "offPanelTriggers[0]");
+    ASSERT_GE(volume.size(), 43u);
+    EXPECT_EQ(readU32(volume.data() + 2), 0x766F6C30u);
+    EXPECT_EQ(volume[6], 2);
+    EXPECT_EQ(readF64BigEndian(volume.data() + 9), 1.0);
+    EXPECT_EQ(std::string(volume.begin() + 43, volume.end()), "Strombel output Volume");
+    EXPECT_FALSE(world.controller->connected());
+}
+
+TEST(HubController, VolumeTriggersTakeTheFirstFreeVolumeIdentifier) {
+    ProgramWorld world;
+    auto second = std::make_shared<HubSenderPort>("Second", "2", strombelOutput(), nullptr);
+    world.controller->addSenderPort(second);
+    EXPECT_EQ(second->volumeTrigger()->numericIdentifier(), 0x766F6C31u);
+    world.controller->removeSenderPort(world.port);
+    EXPECT_EQ(world.controller->offPanelTriggers().size(), 1u);
+    auto third = std::make_shared<HubSenderPort>("Third", "3", strombelOutput(), nullptr);
+    world.controller->addSenderPort(third);
+    EXPECT_EQ(third->volumeTrigger()->numericIdentifier(), 0x766F6C30u);
+    EXPECT_EQ(world.controller->triggerMatchingIdentifier(0x766F6C31u), second->volumeTrigger());
+}
+
+TEST(HubControllerDeathTest, MisuseStopsWithTheHubsMessageOnStandardOutput) {
+    // The check helper writes to standard output; the death test reads standard error.
     EXPECT_DEATH(
         {
-            HubController controller;
-            controller.addSenderPort(std::make_shared<HubPort>(HubPort::Receiver, "in", "In"));
+            dup2(2, 1);
+            ProgramWorld world;
+            world.controller->addSenderPort(std::make_shared<HubPort>(HubPort::Receiver, "in", "In"));
         },
         "hub_controller.cpp:[0-9]+: You must provide a sender port");
-}
-
-TEST(HubControllerDeathTest, TwoPortsCannotShareAName) {
     EXPECT_DEATH(
         {
-            HubController controller;
-            controller.addSenderPort(std::make_shared<HubSenderPort>("out", "A", strombelOutput(), nullptr));
-            controller.addSenderPort(std::make_shared<HubSenderPort>("out", "B", strombelOutput(), nullptr));
+            dup2(2, 1);
+            ProgramWorld world;
+            world.controller->addReceiverPort(std::make_shared<HubPort>(HubPort::Receiver, "Strombel output", "x"));
         },
         "You must provide a unique port name");
 }
 
-TEST(HubController, OrdersPanelTriggersRewindPlayRecordCustom) {
-    platform::NotificationCenter center;
-    HubController controller(center);
-    controller.addTrigger(std::make_shared<HubButtonTrigger>([] {}, center));
-    controller.addTrigger(HubButtonTrigger::triggerWithSystemType(HubTrigger::Record, [] {}, center));
-    controller.addTrigger(HubButtonTrigger::triggerWithSystemType(HubTrigger::TogglePlay, [] {}, center));
-    controller.addTrigger(HubButtonTrigger::triggerWithSystemType(HubTrigger::Rewind, [] {}, center));
-    controller.addTrigger(HubButtonTrigger::triggerWithSystemType(HubTrigger::Skip, [] {}, center), false);
-
+TEST(HubController, OrdersTriggersRewindPlayRecordCustomSkipAndKeepsEachOnce) {
+    ProgramWorld world;
+    auto& center = world.notifications;
+    auto custom = std::make_shared<HubButtonTrigger>([] {}, center);
+    auto skip = HubButtonTrigger::triggerWithSystemType(HubTrigger::Skip, [] {}, center);
+    auto other = std::make_shared<HubButtonTrigger>([] {}, center);
+    other->setSystemType(9);
+    for (auto trigger : std::vector<std::shared_ptr<HubTrigger>>{
+             skip, other, custom, HubButtonTrigger::triggerWithSystemType(HubTrigger::Record, [] {}, center),
+             HubButtonTrigger::triggerWithSystemType(HubTrigger::Rewind, [] {}, center), custom}) {
+        world.controller->addTrigger(trigger);
+    }
     std::vector<int32_t> order;
-    for (const auto& trigger : controller.triggers()) order.push_back(trigger->systemType());
-    EXPECT_EQ(order, (std::vector<int32_t>{3, 2, 1, 0}));
-    EXPECT_EQ(controller.offPanelTriggers().size(), 1u);
+    for (const auto& trigger : world.controller->triggers()) order.push_back(trigger->systemType());
+    EXPECT_EQ(order, (std::vector<int32_t>{3, 2, 1, 0, 4, 9}));
+    world.controller->removeTrigger(custom);
+    EXPECT_EQ(world.controller->triggers().size(), 5u);
+}
+
+TEST(HubController, MessagesOneByteShortAreDroppedWithTheirLogLine) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    BusLogCapture log;
+    const struct {
+        Bytes message;
+        const char* line;  // nullptr: no line at all
+    } cases[] = {
+        {{3, 3}, nullptr},
+        {{3, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0}, nullptr},
+        {{3, 3, 18, 7, 0, 0, 0, 0, 0, 0, 0, 0}, nullptr},
+        {{3, 2, 5, 5, 1, 0, 0, 0}, nullptr},  // H below 3
+        {{3, 9, 5}, nullptr},                 // H past the end
+        {{3, 3, 5, 5, 1, 0, 0}, "Invalid trigger activate message from"},
+        {{3, 3, 6, 8, 0, 1, 0, 0, 0, 0}, "Invalid trigger state update message from"},
+        {Bytes(3 + 23, 0), "Invalid connection state update message from"},
+        {{3, 3, 13, 2}, "Invalid remote activation request from"},
+        {{3, 3, 13, 2, 5, 'a'}, "Invalid remote activation request from"},
+        {{3, 3, 14, 6, 1, 0, 0, 0}, "Invalid port attribute update message from"},
+        {Bytes{3, 3, 15, 5, 2, 1, 0, 0, 0, 0x3F, 0xE0, 0, 0, 0, 0}, "Invalid trigger adjust message from"},
+        {{3, 3, 16, 4, 1, 0}, "Invalid state pull from"},
+        {Bytes{3, 3, 17, 16, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, "Invalid state push message from"},
+    };
+    for (const auto& test : cases) {
+        Bytes message = test.message;
+        if (message.size() == 26) message = {3, 3, 7}, message.resize(26, 0);
+        const size_t before = log.lines().size();
+        world.deliver(message, hub.peer);
+        SCOPED_TRACE(test.line ? test.line : "silent");
+        if (!test.line) {
+            EXPECT_EQ(log.lines().size(), before);
+        } else {
+            ASSERT_EQ(log.lines().size(), before + 1);
+            EXPECT_EQ(log.lines().back().rfind(test.line, 0), 0u) << log.lines().back();
+        }
+    }
+    EXPECT_EQ(world.presses, 0);
+    EXPECT_FALSE(hub.receive(50)) << "no reply to a malformed message";
+}
+
+TEST(HubController, AHubOnThisMachineIsAppliedAcknowledgedAndLeftAgain) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    GraphMessage graph = world.graphWithUs(hub);
+    world.deliver(graph.bytes(), hub.peer);
+    auto ack = hub.receiveType(BusMessageAcknowledgement);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(*ack, (Bytes{3, 3, 8, 1, 0}));
+    EXPECT_TRUE(world.controller->inHubConnectionGraph());
+    EXPECT_EQ(world.controller->controllerPeer(), hub.peer);
+    EXPECT_TRUE(world.controller->hubAppRunning());
+    EXPECT_TRUE(world.controller->memberOfActiveHubSession());
+    EXPECT_TRUE(world.port->hubConnected());
+    ASSERT_EQ(world.port->destinations().size(), 1u);
+    EXPECT_EQ(world.port->destinations()[0]->peer(), hub.peer);
+    EXPECT_TRUE(world.port->destinations()[0]->isStandin());
+    ASSERT_EQ(world.controller->connectedPeers().size(), 1u);
+    world.loop.runPending();
+    EXPECT_TRUE(world.controller->connected());
+    EXPECT_EQ(world.posted, (std::vector<std::string>{kHubConnectedNotification, kHubConnectionsChangedNotification}));
+
+    // The next graph leaves this application out.
+    graph.sequence = 2;
+    graph.peers.pop_back();
+    graph.edges.clear();
+    world.deliver(graph.bytes(), hub.peer);
+    ack = hub.receiveType(BusMessageAcknowledgement);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(*ack, (Bytes{3, 3, 8, 2, 0}));
+    world.loop.runPending();
+    EXPECT_FALSE(world.controller->connected());
+    EXPECT_FALSE(world.port->hubConnected());
+    EXPECT_EQ(world.posted.back(), kHubConnectionsChangedNotification);
+    EXPECT_EQ(world.posted[world.posted.size() - 2], kHubDisconnectedNotification);
+}
+
+TEST(HubController, UnsignedForgedAndChangedGraphsAreRefused) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    BusLogCapture log;
+    GraphMessage graph = world.graphWithUs(hub);
+    graph.sign = false;
+    world.deliver(graph.bytes(), hub.peer);
+    graph.sign = true;
+    Bytes changed = graph.bytes();
+    changed.back() ^= 1;
+    world.deliver(changed, hub.peer);
+    // Signed with a key that is not the hub's.
+    TestKeyPair other;
+    graph.key = other.key;
+    world.deliver(graph.bytes(), hub.peer);
+    int refusals = 0;
+    for (const auto& line : log.lines()) refusals += line.rfind("Invalid message from peer", 0) == 0;
+    EXPECT_EQ(refusals, 3);
+    EXPECT_FALSE(hub.receive(100));
+    EXPECT_FALSE(world.controller->inHubConnectionGraph());
+}
+
+TEST(HubController, AReplayedGraphIsDroppedAndARepeatOfTheLatestAcknowledgedAgain) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    BusLogCapture log;
+    GraphMessage first = world.graphWithUs(hub);
+    GraphMessage second = first;
+    second.sequence = 2;
+    second.edges.clear();
+    world.deliver(first.bytes(), hub.peer);
+    world.deliver(second.bytes(), hub.peer);
+    ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+    ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+    EXPECT_FALSE(world.port->hubConnected());
+
+    world.deliver(first.bytes(), hub.peer);
+    EXPECT_FALSE(hub.receive(100)) << "an old graph again is not acknowledged";
+    EXPECT_FALSE(world.port->hubConnected()) << "nor applied";
+    EXPECT_TRUE(log.contains("Replayed connection graph update"));
+
+    world.deliver(second.bytes(), hub.peer);
+    auto ack = hub.receiveType(BusMessageAcknowledgement);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(*ack, (Bytes{3, 3, 8, 2, 0}));
+}
+
+TEST(HubController, AHubOnAnotherDeviceIsAskedAboutOnceAndDeniedUntilRestart) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub", "127.0.0.2", "66:55:44:33:22:11");
+    ASSERT_EQ(hub.peer->type(), HubPeer::Remote);
+    GraphMessage graph = world.graphWithUs(hub);
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 1}));
+    ASSERT_EQ(world.alerts.size(), 1u);
+    EXPECT_EQ(world.alerts[0].title, "Wirehub connection");
+    EXPECT_EQ(world.alerts[0].message, "Accept incoming Wirehub connection from Tablet?");
+    EXPECT_EQ(world.alerts[0].cancelButton, "Deny");
+    EXPECT_EQ(world.alerts[0].otherButtons, (std::vector<std::string>{"Accept"}));
+
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 1}));
+    EXPECT_EQ(world.alerts.size(), 1u) << "one question at a time";
+
+    world.alerts[0].completion(0);  // "Deny"
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 2}));
+    EXPECT_FALSE(world.controller->inHubConnectionGraph());
+    EXPECT_TRUE(world.defaults.stringArrayForKey(kPeeredWirehubIdentifiersKey).empty());
+
+    // Another session is accepted, remembered, and its next graph applied.
+    graph.session[15] = 99;
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 1}));
+    ASSERT_EQ(world.alerts.size(), 2u);
+    world.alerts[1].completion(1);  // "Accept"
+    EXPECT_EQ(world.defaults.stringArrayForKey(kPeeredWirehubIdentifiersKey),
+              (platform::UserDefaults::StringArray{"5E55104E-0001-0203-0405-060708090A63"}));
+    graph.sequence = 2;
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 2, 0}));
+    EXPECT_TRUE(world.controller->inHubConnectionGraph());
+
+    HubController::resetAllPeeredConnections(world.defaults);
+    EXPECT_TRUE(world.defaults.stringArrayForKey(kPeeredWirehubIdentifiersKey).empty());
+}
+
+TEST(HubController, ASecondHubGetsStatusThreeAndAStatePullTheEmptyState) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    SocketHub second(*world.controller, "Otherhub", "127.0.0.1", "99:99:99:99:99:99");
+    world.deliver(world.graphWithUs(hub).bytes(), hub.peer);
+    ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+    world.deliver(world.graphWithUs(second).bytes(), second.peer);
+    EXPECT_EQ(*second.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 3}));
+
+    Bytes pull{3, 3, 16, 4, 1, 0, 0};
+    Bytes signature = signWithTestKey(pull);
+    pull.insert(pull.end(), signature.begin(), signature.end());
+    world.deliver(pull, second.peer);
+    EXPECT_FALSE(second.receive(100)) << "only the controller may pull";
+    world.deliver(pull, hub.peer);
+    auto state = hub.receiveType(BusMessageStateContentPacket);
+    ASSERT_TRUE(state);
+    Bytes empty(19, 0);
+    empty[0] = 3, empty[1] = 3, empty[2] = 19, empty[3] = 16;
+    EXPECT_EQ(*state, empty);
+}
+
+TEST(HubController, TheHubsButtonsAndControlsRunTheTriggers) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    const uint32_t play = world.play->numericIdentifier(), volume = 0x766F6C30;
+    auto activate = [](uint32_t id) { return HubRemoteButtonTrigger::activationMessage(id); };
+    auto adjust = [](uint32_t id, double value) {
+        Bytes message = HubRemoteVariableTrigger::adjustmentMessage(id, 0);
+        writeF64BigEndian(message.data() + 9, value);
+        return message;
+    };
+    world.deliver(activate(play), hub.peer);
+    EXPECT_EQ(world.presses, 1);
+    world.deliver(activate(volume), hub.peer);  // not a button
+    world.deliver(adjust(play, 0.5), hub.peer);  // not a control
+    world.deliver(activate(12345), hub.peer);   // nothing of ours
+    EXPECT_EQ(world.presses, 1);
+    EXPECT_EQ(world.port->volume(), 1.0f);
+
+    world.deliver(adjust(volume, 0.5), hub.peer);
+    EXPECT_EQ(world.port->volume(), 0.5f);
+    world.deliver(adjust(volume, std::nan("")), hub.peer);
+    world.deliver(adjust(volume, INFINITY), hub.peer);
+    EXPECT_EQ(world.port->volume(), 0.5f) << "values that are no numbers are ignored";
+    world.deliver(adjust(volume, 7.0), hub.peer);
+    EXPECT_EQ(world.port->volume(), 1.0f) << "clamped to the range";
+}
+
+TEST(HubController, TriggerStateChangesGoToEveryPeerAndPingsAreAnswered) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    world.play->setState(1);
+    auto state = hub.receiveType(BusMessageTriggerState);
+    ASSERT_TRUE(state);
+    Bytes expected{3, 3, 6};
+    Bytes playRecord = world.play->dataRepresentationWithResourceHost(&world.controller->resourceHost());
+    expected.insert(expected.end(), playRecord.begin(), playRecord.end());
+    EXPECT_EQ(*state, expected);
+    EXPECT_EQ((*state)[3 + 7], 1);
+
+    Bytes ping{3, 3, 9, 1, 2, 3, 4, 5, 6, 7, 8};
+    world.controller->handleMessageBytes(ping.data(), ping.size(), hub.peer);
+    auto reply = hub.receiveType(BusMessagePingReply);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 19u);
+    EXPECT_TRUE(std::equal(ping.begin() + 3, ping.end(), reply->begin() + 3));
+}
+
+TEST(HubController, ActivationOpensOnlyHubLaunchAddresses) {
+    ProgramWorld world;
+    auto drums = HubPeer::localStandInPeerWithName("Drums", "drums.wirehub://");
+    auto evil = HubPeer::localStandInPeerWithName("Evil", "file:///etc/passwd");
+    auto sneaky = HubPeer::localStandInPeerWithName("Sneaky", "x.wirehub://host/path");
+    world.controller->addPeer(drums);
+    world.controller->addPeer(evil);
+    world.controller->addPeer(sneaky);
+    for (const char* name : {"Drums", "Evil", "Sneaky"}) {
+        Bytes request{3, 3, 13, 2, uint8_t(std::strlen(name))};
+        request.insert(request.end(), name, name + std::strlen(name));
+        world.deliver(request, drums);
+    }
+    world.controller->activatePeer(evil);
+    world.controller->activatePeer(drums);
+    EXPECT_EQ(world.opened, (std::vector<std::string>{"drums.wirehub://", "drums.wirehub://"}));
+    world.active = false;
+    Bytes request{3, 3, 13, 2, 5, 'D', 'r', 'u', 'm', 's'};
+    world.deliver(request, drums);
+    EXPECT_EQ(world.opened.size(), 2u) << "only while this application is active";
+}
+
+TEST(HubController, HostedAudioUnitsReportTheirStatusToTheHubAndPingsSetPresence) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    SocketHub drums(*world.controller, "Drums", "127.0.0.1", "D0:D0");
+    auto drumsOutput = HubPort::standinPortWithPeer(drums.peer, HubPort::Sender);
+    drumsOutput->setNumericIdentifier(0x01020304);
+    HubInterAppAudioSource source{drumsOutput, nullptr};
+    // No controller peer yet: nothing is sent.
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitConnectedNotification, &source);
+    world.deliver(world.graphWithUs(hub).bytes(), hub.peer);
+    ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+    EXPECT_FALSE(hub.receive(50));
+
+    const Bytes tail{3, 5, 5, 'D', '0', ':', 'D', '0', 'D', 'r', 'u', 'm', 's'};
+    auto expect = [&](uint8_t status) {
+        Bytes expected(9 + tail.size());
+        const Bytes head{3, 3, 21, 9, status, 0x04, 0x03, 0x02, 0x01};
+        std::copy(tail.begin(), tail.end(), std::copy(head.begin(), head.end(), expected.begin()));
+        return expected;
+    };
+    int unit = 0;
+    source.audioUnit = &unit;
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitConnectedNotification, &source);
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(0));
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitErrorNotification, &source,
+                             BusError{kOSStatusErrorDomain, kHubInterAppAudioHostingFailedStatus, ""});
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(1));
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitErrorNotification, &source, BusError{"Other", 1, ""});
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(2));
+    source.audioUnit = nullptr;
+    world.notifications.post(kHubInterAppAudioSourceAudioUnitDisconnectedNotification, &source);
+    EXPECT_EQ(*hub.receiveType(BusMessageHostStatus), expect(2));
+
+    drums.bus->setPresent(true);
+    world.notifications.post(kHubInterAppAudioSourceDidPingNotification, &source, false);
+    EXPECT_FALSE(drums.bus->present());
+    world.notifications.post(kHubInterAppAudioSourceDidPingNotification, &source, true);
+    EXPECT_TRUE(drums.bus->present());
 }
 
 }  // namespace
-}  // namespace strombel::hub
+}  // namespace strombel::hub::testing

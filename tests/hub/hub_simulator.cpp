@@ -9,21 +9,30 @@
 // Commands: txt KEY VALUE | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
 // skip ID SEGMENT | mute ID | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
 // raw HEX | rawsize N | quit
+// JACK (the server JACK_DEFAULT_SERVER names): jack-open | jack-connect CLIENT:PORT (its " L" and " R") |
+// jack-disconnect | record FRAMES OUT.raw (float32 pairs, from the first sound)
+// Session: connect-app NAME|PORT (a signed graph linking the app's port to our
+// input, and the JACK ports "NAME:PORT L/R" to ours) | disconnect-app | ack |
+// fire ID | adjust ID VALUE | trigger-state ID | activate NAME | meta KEY
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <jack/jack.h>
 #include <plist/plist.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -456,6 +465,176 @@ std::string push(const std::string& path, int lose, bool unsigned19, bool badSig
     return done ? "pushed stopped" : "pushed";
 }
 
+// ---- JACK input ports --------------------------------------------------------------
+
+jack_client_t* jackClient = nullptr;
+jack_port_t* jackInputs[2] = {nullptr, nullptr};
+std::vector<std::string> jackSources;
+// The recording: armed by the main thread, filled by JACK's thread from the
+// first non-silent frame on.
+std::vector<float> recording;
+std::atomic<size_t> recordingWanted{0};
+std::atomic<size_t> recordingFilled{0};
+std::atomic<bool> recordingArmed{false};
+
+int jackProcess(jack_nframes_t frames, void*) {
+    if (!recordingArmed.load(std::memory_order_acquire)) return 0;
+    auto* left = static_cast<const float*>(jack_port_get_buffer(jackInputs[0], frames));
+    auto* right = static_cast<const float*>(jack_port_get_buffer(jackInputs[1], frames));
+    size_t filled = recordingFilled.load(std::memory_order_relaxed);
+    const size_t wanted = recordingWanted.load(std::memory_order_relaxed);
+    for (jack_nframes_t i = 0; i < frames && filled < wanted; ++i) {
+        if (filled == 0 && left[i] == 0.0f && right[i] == 0.0f) continue;
+        recording[2 * filled] = left[i];
+        recording[2 * filled + 1] = right[i];
+        ++filled;
+    }
+    recordingFilled.store(filled, std::memory_order_release);
+    return 0;
+}
+
+std::string jackOpen() {
+    if (jackClient) return "ok";
+    jack_status_t status;
+    jackClient = jack_client_open("Wirehub", JackNoStartServer, &status);
+    if (!jackClient) return "nojack";
+    jackInputs[0] = jack_port_register(jackClient, "input L", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jackInputs[1] = jack_port_register(jackClient, "input R", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(jackClient, jackProcess, nullptr);
+    if (jack_activate(jackClient) != 0) return "failed";
+    return "ok " + std::to_string(jack_get_sample_rate(jackClient));
+}
+
+std::string jackDisconnect() {
+    if (!jackClient) return "nojack";
+    for (size_t i = 0; i < jackSources.size(); ++i) {
+        jack_disconnect(jackClient, jackSources[i].c_str(), jack_port_name(jackInputs[i % 2]));
+    }
+    jackSources.clear();
+    return "ok";
+}
+
+std::string jackConnect(const std::string& left, const std::string& right) {
+    if (!jackClient) return "nojack";
+    jackDisconnect();
+    const std::string sources[2] = {left, right};
+    for (int i = 0; i < 2; ++i) {
+        if (jack_connect(jackClient, sources[i].c_str(), jack_port_name(jackInputs[i])) != 0) return "failed";
+        jackSources.push_back(sources[i]);
+    }
+    return "ok";
+}
+
+std::string record(size_t frames, const std::string& out) {
+    if (!jackClient) return "nojack";
+    recordingArmed.store(false, std::memory_order_release);
+    recording.assign(frames * 2, 0.0f);
+    recordingFilled.store(0);
+    recordingWanted.store(frames);
+    recordingArmed.store(true, std::memory_order_release);
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (recordingFilled.load(std::memory_order_acquire) < frames && Clock::now() < deadline) receive(5);
+    recordingArmed.store(false, std::memory_order_release);
+    const size_t filled = recordingFilled.load(std::memory_order_acquire);
+    std::ofstream(out, std::ios::binary)
+        .write(reinterpret_cast<const char*>(recording.data()), std::streamsize(filled * 2 * sizeof(float)));
+    return "recorded " + std::to_string(filled);
+}
+
+// ---- the session -------------------------------------------------------------------
+
+uint32_t portIdentifier(const std::string& name) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(name.data(), name.size(), digest, &length, EVP_sha1(), nullptr);
+    uint32_t id = get32(digest);
+    return id == 0 ? 1 : id;
+}
+
+uint8_t graphSequence = 0;
+constexpr uint32_t kInputPort = 1;
+
+// A connection state (type 7): the peer table, the edge table, signed.
+std::string sendGraph(const std::vector<std::string>& peers, const Bytes& edges) {
+    Bytes table;
+    for (const auto& name : peers) {
+        const std::string unique = name == "Wirehub" ? txt["deviceID"] : "";
+        table.push_back(3);
+        table.push_back(uint8_t(unique.size()));
+        table.push_back(uint8_t(name.size()));
+        table.insert(table.end(), unique.begin(), unique.end());
+        table.insert(table.end(), name.begin(), name.end());
+    }
+    Bytes header(27, 0);
+    header[0] = 3;
+    header[1] = 3;
+    header[2] = 7;
+    header[3] = 24;
+    header[4] = ++graphSequence;
+    for (int i = 0; i < 16; ++i) header[5 + i] = uint8_t(0xA0 + i);
+    const size_t signatureSize = size_t(EVP_PKEY_get_size(privateKey));
+    put16(header, 21, uint16_t(signatureSize));
+    put16(header, 23, uint16_t(table.size()));
+    put16(header, 25, uint16_t(edges.size()));
+    Bytes content = header;
+    content.insert(content.end(), table.begin(), table.end());
+    content.insert(content.end(), edges.begin(), edges.end());
+    Bytes signature = sign(content.data(), content.size());
+    Bytes message = header;
+    message.insert(message.end(), signature.begin(), signature.end());
+    message.insert(message.end(), table.begin(), table.end());
+    message.insert(message.end(), edges.begin(), edges.end());
+    send(message);
+    return "sent " + std::to_string(graphSequence);
+}
+
+std::string connectApp(const std::string& app, const std::string& port) {
+    Bytes edge(11, 0);
+    edge[0] = 11;
+    edge[1] = 1;
+    put32(edge, 2, portIdentifier(port));
+    edge[6] = 0;
+    put32(edge, 7, kInputPort);
+    std::string answer = sendGraph({"Wirehub", app}, edge);
+    if (jackClient) answer += " jack " + jackConnect(app + ":" + port + " L", app + ":" + port + " R");
+    return answer;
+}
+
+std::string disconnectApp() {
+    if (jackClient) jackDisconnect();
+    return sendGraph({"Wirehub"}, {});
+}
+
+// Messages that came while no command waited for them; commands that wait for a
+// type look here first.
+std::deque<Message> inbox;
+
+void keep(std::optional<Message> message) {
+    if (!message) return;
+    inbox.push_back(std::move(*message));
+    if (inbox.size() > 256) inbox.pop_front();
+}
+
+std::string awaitType(uint8_t type, const std::function<std::string(const Message&)>& read, int seconds = 5) {
+    for (auto it = inbox.begin(); it != inbox.end(); ++it) {
+        if (it->type() != type) continue;
+        std::string answer = read(*it);
+        if (answer.empty()) continue;
+        inbox.erase(it);
+        return answer;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+        auto message = receive(50);
+        if (!message || message->type() != type) continue;
+        std::string answer = read(*message);
+        if (!answer.empty()) return answer;
+    }
+    return "timeout";
+}
+
+std::map<std::string, std::string> targetTxt;
+
 Bytes fromHex(const std::string& text) {
     Bytes bytes;
     for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
@@ -483,6 +662,7 @@ std::string command(const std::string& line) {
                 if (!address.isIPv4()) continue;
                 address.setPort(entry.record.port);
                 target = address;
+                targetTxt = entry.record.txt;
                 std::string sequenceText = entry.record.txt.count("sequence") ? entry.record.txt.at("sequence") : "";
                 return "peer " + std::to_string(entry.record.port) + " " + entry.record.name + " sequence=" + sequenceText;
             }
@@ -559,6 +739,76 @@ std::string command(const std::string& line) {
         send(bytes);
         return "ok";
     }
+    if (verb == "connect-app") {
+        std::string rest;
+        std::getline(words >> std::ws, rest);
+        const size_t bar = rest.find('|');
+        if (bar == std::string::npos) return "usage";
+        return connectApp(rest.substr(0, bar), rest.substr(bar + 1));
+    }
+    if (verb == "disconnect-app") return disconnectApp();
+    if (verb == "ack") {
+        return awaitType(8, [](const Message& m) {
+            if (m.bytes.size() != 5) return std::string();
+            return "ack " + std::to_string(m.bytes[3]) + " " + std::to_string(m.bytes[4]);
+        });
+    }
+    if (verb == "fire" || verb == "adjust") {
+        uint32_t id = 0;
+        double value = 0;
+        words >> id >> value;
+        if (verb == "fire") {
+            Bytes message{3, 3, 5, 5, 0, 0, 0, 0};
+            put32(message, 4, id);
+            send(message);
+        } else {
+            Bytes message(17, 0);
+            message[0] = 3, message[1] = 3, message[2] = 15, message[3] = 5, message[4] = 2;
+            put32(message, 5, id);
+            uint64_t bits;
+            std::memcpy(&bits, &value, 8);
+            for (int i = 0; i < 8; ++i) message[9 + i] = uint8_t(bits >> (8 * (7 - i)));
+            send(message);
+        }
+        return "ok";
+    }
+    if (verb == "trigger-state") {
+        uint32_t id = 0;
+        words >> id;
+        return awaitType(6, [id](const Message& m) {
+            if (m.bytes.size() < 3 + 8 || get32(m.bytes.data() + 5) != id) return std::string();
+            return "state " + std::to_string(id) + " " + std::to_string(m.bytes[3 + 7]);
+        });
+    }
+    if (verb == "activate") {
+        std::string name;
+        std::getline(words >> std::ws, name);
+        Bytes message{3, 3, 13, 2, uint8_t(name.size())};
+        message.insert(message.end(), name.begin(), name.end());
+        send(message);
+        return "ok";
+    }
+    if (verb == "meta") {
+        std::string key;
+        std::getline(words >> std::ws, key);
+        auto it = targetTxt.find(key);
+        if (it == targetTxt.end()) return "none";
+        return "meta " + hexOf(reinterpret_cast<const uint8_t*>(it->second.data()), it->second.size());
+    }
+    if (verb == "jack-open") return jackOpen();
+    if (verb == "jack-connect") {
+        // "client:port name": its " L" and " R" ports.
+        std::string prefix;
+        std::getline(words >> std::ws, prefix);
+        return jackConnect(prefix + " L", prefix + " R");
+    }
+    if (verb == "jack-disconnect") return jackDisconnect();
+    if (verb == "record") {
+        size_t frames = 0;
+        std::string out;
+        words >> frames >> out;
+        return record(frames, out);
+    }
     if (verb == "drain") {
         while (receive(100)) {
         }
@@ -608,7 +858,7 @@ int main(int argc, char** argv) {
     while (!expired()) {
         pollfd fds[2] = {{0, POLLIN, 0}, {udp, POLLIN, 0}};
         if (poll(fds, 2, 200) < 0) continue;
-        if (fds[1].revents & POLLIN) receive(0);
+        if (fds[1].revents & POLLIN) keep(receive(0));
         if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
         char chunk[4096];
         ssize_t n = read(0, chunk, sizeof chunk);
@@ -618,6 +868,7 @@ int main(int argc, char** argv) {
             std::string line = buffer.substr(0, end);
             buffer.erase(0, end + 1);
             if (line == "quit") {
+                if (jackClient) jack_client_close(jackClient);
                 unpublish();
                 return 0;
             }

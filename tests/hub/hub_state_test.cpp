@@ -238,6 +238,10 @@ TEST(HubStateTest, TheSenderSplitsItemsAndFollowsReRequests) {
     auto empty = HubPeerStateSender::emptyStatePacket();
     EXPECT_EQ(empty.size(), 19u);
     EXPECT_EQ(empty[2], BusMessageStateContentPacket);
+    auto read = readStatePacket(empty.data(), empty.size());
+    ASSERT_TRUE(read) << "our own reader takes the empty state";
+    EXPECT_EQ(read->itemCount, 0);
+    EXPECT_EQ(read->segmentCount, 0u);
 }
 
 }  // namespace

@@ -2,12 +2,19 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "logging/log.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/devices/rtaudio_device.h"
 
 namespace strombel::platform {
+
+void AudioDevice::setOutputTap(AudioOutputTap* tap) {
+    tap_.store(tap, std::memory_order_seq_cst);
+    // The audio thread may still be inside the tap it read before the store.
+    while (tapBusy_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+}
 
 std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem) {
     const char* forced = std::getenv("STROMBEL_AUDIO");

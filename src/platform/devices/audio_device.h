@@ -35,6 +35,17 @@ struct AudioDeviceEvent {
 
 constexpr int kRouteChangeReasonOldDeviceUnavailable = 2;
 
+/// Receives a copy of every output buffer, right after the render callback filled
+/// it (the inter-app audio sender publishes the engine's output this way).
+class AudioOutputTap {
+public:
+    virtual ~AudioOutputTap() = default;
+    /// Called on the audio thread with the buffer just rendered (8.24 fixed point)
+    /// and the stream's rate. Must not allocate, lock, wait, log or touch files.
+    /// The buffers are valid only until the call returns.
+    virtual void tapOutput(uint32_t frames, double sampleRate, const int32_t* left, const int32_t* right) = 0;
+};
+
 /// The sound card as the engine sees it: one output stream in the engine's
 /// format (non-interleaved 8.24 fixed point, left and right) and, when configured
 /// duplex, one mono microphone stream.
@@ -90,7 +101,21 @@ public:
     void setInputCallback(InputCallback callback) { input_ = std::move(callback); }
     void setEventHandler(EventHandler handler) { events_ = std::move(handler); }
 
+    /// Installs the tap that sees every rendered buffer, or none. Any thread but
+    /// the audio thread; once it returns, the audio thread no longer calls the
+    /// tap it replaced, which may then be destroyed.
+    void setOutputTap(AudioOutputTap* tap);
+    AudioOutputTap* outputTap() const { return tap_.load(std::memory_order_acquire); }
+
 protected:
+    /// Calls the render callback, then the output tap, on the audio thread.
+    void renderOutput(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+        if (render_) render_(frames, hostTimeNanos, left, right);
+        tapBusy_.fetch_add(1, std::memory_order_seq_cst);
+        if (AudioOutputTap* tap = tap_.load(std::memory_order_seq_cst)) tap->tapOutput(frames, sampleRate(), left, right);
+        tapBusy_.fetch_sub(1, std::memory_order_release);
+    }
+
     /// Called by the device on its audio thread when the stream under- or overran.
     void countXrun() { xruns_.fetch_add(1, std::memory_order_relaxed); }
 
@@ -100,6 +125,8 @@ protected:
 
 private:
     std::atomic<uint64_t> xruns_{0};
+    std::atomic<AudioOutputTap*> tap_{nullptr};
+    std::atomic<uint32_t> tapBusy_{0};
 };
 
 /// Picks the real device of this machine (RtAudio: JACK, PulseAudio, ALSA, in

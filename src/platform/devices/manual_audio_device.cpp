@@ -61,7 +61,7 @@ void ManualAudioDevice::renderBufferAt(uint64_t hostTimeNanos, uint32_t frames) 
     right_.assign(frames, 0);
     if (running_ && render_) {
         RealtimeScope realtime;
-        render_(frames, hostTimeNanos, left_.data(), right_.data());
+        renderOutput(frames, hostTimeNanos, left_.data(), right_.data());
     }
 }
 

@@ -53,7 +53,7 @@ void NullAudioDevice::loop() {
         if (!running_.load(std::memory_order_acquire)) break;
         RealtimeScope realtime;
         if (config_.duplex && input_) input_(frames_, hostTime, microphone_.data());
-        if (render_) render_(frames_, hostTime, left_.data(), right_.data());
+        renderOutput(frames_, hostTime, left_.data(), right_.data());
     }
 }
 

@@ -232,7 +232,7 @@ int RtAudioDevice::process(float* output, const float* input, unsigned frames, b
         }
         std::fill_n(left_.data(), piece, 0);
         std::fill_n(right_.data(), piece, 0);
-        if (render_) render_(piece, pieceTime, left_.data(), right_.data());
+        renderOutput(piece, pieceTime, left_.data(), right_.data());
         for (unsigned i = 0; i < piece; ++i) {
             output[done + i] = fixed824ToFloat(left_[i]);
             output[frames + done + i] = fixed824ToFloat(right_[i]);

@@ -1,0 +1,110 @@
+#include "hub/jack_sender_output.h"
+
+#include <jack/jack.h>
+#include <jack/metadata.h>
+
+#include <atomic>
+#include <utility>
+
+#include "logging/log.h"
+#include "platform/realtime.h"
+
+namespace strombel::hub {
+
+namespace {
+
+std::atomic<bool> warnedNoServer{false};
+
+}  // namespace
+
+JackSenderOutput::JackSenderOutput(Options options)
+    : options_(std::move(options)),
+      ring_(options_.ringFrames),
+      reader_(ring_, options_.cushionFrames),
+      alive_(std::make_shared<JackSenderOutput*>(this)) {}
+
+std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
+    std::unique_ptr<JackSenderOutput> output(new JackSenderOutput(std::move(options)));
+    jack_status_t status;
+    output->client_ = jack_client_open(output->options_.clientName.c_str(), JackNoStartServer, &status);
+    if (!output->client_) {
+        if (!warnedNoServer.exchange(true)) {
+            STROMBEL_LOG_WARN("No JACK server: the inter-app audio output \"{}\" is not published",
+                                 output->options_.portName);
+        }
+        return nullptr;
+    }
+    jack_client_t* client = output->client_;
+    output->sampleRate_.store(jack_get_sample_rate(client));
+    const std::string left = output->options_.portName + " L", right = output->options_.portName + " R";
+    output->left_ = jack_port_register(client, left.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    output->right_ = jack_port_register(client, right.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    if (!output->left_ || !output->right_) {
+        STROMBEL_LOG_ERROR("The JACK ports of \"{}\" could not be registered", output->options_.portName);
+        return nullptr;
+    }
+    for (jack_port_t* port : {output->left_, output->right_}) {
+        jack_set_property(client, jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, output->options_.title.c_str(),
+                          "text/plain");
+    }
+    jack_set_process_callback(client, &JackSenderOutput::process, output.get());
+    jack_set_port_connect_callback(
+        client, [](jack_port_id_t a, jack_port_id_t b, int connect, void* context) {
+            JackSenderOutput::portConnected(a, b, connect, context);
+        },
+        output.get());
+    if (jack_activate(client) != 0) {
+        STROMBEL_LOG_ERROR("The JACK client \"{}\" could not be activated", output->options_.clientName);
+        return nullptr;
+    }
+    if (output->options_.device) output->options_.device->setOutputTap(&output->ring_);
+    return output;
+}
+
+JackSenderOutput::~JackSenderOutput() {
+    if (options_.device && options_.device->outputTap() == &ring_) options_.device->setOutputTap(nullptr);
+    // Closing stops JACK's threads; only then may the connection callback's
+    // guard go (that thread copies it).
+    if (client_) {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    alive_.reset();
+}
+
+std::string JackSenderOutput::leftPortName() const { return left_ ? jack_port_name(left_) : ""; }
+std::string JackSenderOutput::rightPortName() const { return right_ ? jack_port_name(right_) : ""; }
+double JackSenderOutput::jackSampleRate() const { return sampleRate_.load(); }
+
+void JackSenderOutput::render(float* left, float* right, uint32_t frames, double outputRate) {
+    const float volume = options_.volume ? options_.volume->load(std::memory_order_relaxed) : 1.0f;
+    reader_.pull(left, right, frames, outputRate, volume);
+}
+
+int JackSenderOutput::process(uint32_t frames, void* context) {
+    platform::RealtimeScope realtime;
+    auto* output = static_cast<JackSenderOutput*>(context);
+    auto* left = static_cast<float*>(jack_port_get_buffer(output->left_, frames));
+    auto* right = static_cast<float*>(jack_port_get_buffer(output->right_, frames));
+    output->render(left, right, frames, double(output->sampleRate_.load(std::memory_order_relaxed)));
+    return 0;
+}
+
+void JackSenderOutput::portConnected(uint64_t, uint64_t, int, void* context) {
+    // JACK's notification thread: the answer is read on the main loop.
+    auto* output = static_cast<JackSenderOutput*>(context);
+    if (!output->options_.loop) return;
+    std::weak_ptr<JackSenderOutput*> alive = output->alive_;
+    output->options_.loop->post([alive] {
+        if (auto self = alive.lock()) (*self)->checkConnections();
+    });
+}
+
+void JackSenderOutput::checkConnections() {
+    const bool connected = jack_port_connected(left_) > 0 || jack_port_connected(right_) > 0;
+    if (connected == connected_) return;
+    connected_ = connected;
+    if (options_.connectionChanged) options_.connectionChanged(connected);
+}
+
+}  // namespace strombel::hub

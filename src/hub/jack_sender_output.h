@@ -1,0 +1,84 @@
+#pragma once
+
+// The sender port on JACK: a client named after the endpoint with the output
+// ports "<port name> L" and "<port name> R", fed from the engine's output tap.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "hub/sender_audio_ring.h"
+#include "platform/devices/audio_device.h"
+#include "platform/main_loop.h"
+
+typedef struct _jack_client jack_client_t;
+typedef struct _jack_port jack_port_t;
+
+namespace strombel::hub {
+
+struct JackSenderOutputOptions {
+    std::string clientName;
+    std::string portName;
+    /// The ports' pretty name (JACK metadata).
+    std::string title;
+    /// The device whose rendered buffers are published (not owned).
+    platform::AudioDevice* device = nullptr;
+    /// The level applied on JACK's thread (not owned; 1 when none).
+    const std::atomic<float>* volume = nullptr;
+    /// Where connection reports are delivered (not owned).
+    platform::MainLoop* loop = nullptr;
+    /// On `loop`: whether any JACK port is connected to ours now.
+    std::function<void(bool connected)> connectionChanged;
+    /// Ring size, in frames of the device's rate.
+    size_t ringFrames = 16384;
+    /// Frames gathered before the first period is handed out.
+    size_t cushionFrames = 1024;
+};
+
+/// Opened on the main thread; JACK's process callback reads the ring. Closing
+/// (destruction) removes the tap before the client goes.
+class JackSenderOutput {
+public:
+    using Options = JackSenderOutputOptions;
+
+    /// The running client, or none without a JACK server (warned once per
+    /// process; no server is started).
+    static std::unique_ptr<JackSenderOutput> open(Options options);
+    ~JackSenderOutput();
+    JackSenderOutput(const JackSenderOutput&) = delete;
+    JackSenderOutput& operator=(const JackSenderOutput&) = delete;
+
+    /// The JACK names of the two ports ("client:port").
+    std::string leftPortName() const;
+    std::string rightPortName() const;
+    double jackSampleRate() const;
+    /// Periods handed out as silence because the ring ran empty.
+    uint64_t gaps() const { return reader_.gaps(); }
+    uint64_t overruns() const { return ring_.overruns(); }
+    bool resampling() const { return reader_.resampling(); }
+    /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
+    size_t queuedFrames() const { return ring_.available(); }
+
+    /// One period as JACK's process callback runs it, into the given buffers.
+    /// Real-time. (The benchmark calls it directly.)
+    void render(float* left, float* right, uint32_t frames, double outputRate);
+
+private:
+    explicit JackSenderOutput(Options options);
+    static int process(uint32_t frames, void* context);
+    static void portConnected(uint64_t a, uint64_t b, int connect, void* context);
+    void checkConnections();
+
+    Options options_;
+    SenderAudioRing ring_;
+    SenderAudioReader reader_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* left_ = nullptr;
+    jack_port_t* right_ = nullptr;
+    std::atomic<uint32_t> sampleRate_{0};
+    bool connected_ = false;
+    std::shared_ptr<JackSenderOutput*> alive_;
+};
+
+}  // namespace strombel::hub

@@ -1,0 +1,155 @@
+// The road of a hub connection, with the whole program and the hub simulator
+// on the build's JACK server: the hub finds the program, signs a graph naming
+// its output, hears it on its JACK ports, plays and stops it from its play
+// button, and lets it go again.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "hub/bus_message.h"
+#include "hub/bus_test_support.h"
+#include "hub/hub_controller.h"
+#include "hub/hub_record.h"
+#include "hub/jack_sender_output.h"
+#include "program_test_support.h"
+
+namespace strombel::app::scenario {
+namespace {
+
+using hub::testing::HubSimulator;
+using hub::testing::TestKeyPair;
+
+class ProgramHubTest : public ProgramTest {
+protected:
+    void SetUp() override {
+        setenv("JACK_DEFAULT_SERVER", "strombel-tests", 0);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        std::ofstream(temp_ / "hub-key.pem") << TestKeyPair::shared().privateKeyPem;
+        hub::HubSignatureValidator::setShared(hub::HubSignatureValidator::withKey(TestKeyPair::shared().publicKey));
+    }
+    void TearDown() override { hub::HubSignatureValidator::setShared(nullptr); }
+
+    /// Asks the simulator while the program's main loop keeps running.
+    std::string ask(HubSimulator& simulator, const std::string& line, double seconds = 10) {
+        simulator.begin(line);
+        std::string answer;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
+            loop_.runPending();
+            answer = simulator.answer(2);
+        }
+        return answer;
+    }
+    bool pumpUntil(const std::function<bool()>& done, double seconds = 20) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            loop_.runPending();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    }
+};
+
+std::vector<uint8_t> fromHex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    auto port = std::dynamic_pointer_cast<hub::HubSenderPort>(controller->senderPorts().at(0));
+    ASSERT_TRUE(port && port->publishing()) << "the JACK test server is not running";
+    std::vector<std::string> posted;
+    for (const char* name : {hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}) {
+        platform::NotificationCenter::shared().addObserver(name, controller,
+                                                         [&posted, name](const auto&) { posted.push_back(name); });
+    }
+
+    HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem");
+    ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
+    std::string seen;
+    ASSERT_TRUE(pumpUntil([&] {
+        seen = simulator.command("peer strombel", 1000);
+        return seen.rfind("peer ", 0) == 0;
+    }));
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& peer : controller->peers())
+            if (peer->name() == "Wirehub" && peer->present()) return true;
+        return false;
+    }));
+
+    // The metadata: the output's record, the play button, the volume off the panel.
+    EXPECT_EQ(fromHex(simulator.command("meta outputs[0]").substr(5)),
+              port->dataRepresentationWithResourceHost(nullptr));
+    const auto play = fromHex(simulator.command("meta triggers[0]").substr(5));
+    const uint32_t playID = run->program().delegate().playTrigger()->numericIdentifier();
+    ASSERT_GE(play.size(), 35u);
+    EXPECT_EQ(hub::readU32(play.data() + 2), playID);
+    EXPECT_NE(hub::readU32(play.data() + 8), 0u);
+    EXPECT_NE(hub::readU32(play.data() + 12), 0u);
+    const auto volume = fromHex(simulator.command("meta offPanelTriggers[0]").substr(5));
+    ASSERT_GE(volume.size(), 43u);
+    EXPECT_EQ(hub::readU32(volume.data() + 2), 0x766F6C30u);
+
+    // A signed graph naming the program's output: applied, acknowledged, connected.
+    ASSERT_EQ(simulator.command("jack-open"), "ok 48000");
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 1 jack ok");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 1 0");
+    ASSERT_TRUE(pumpUntil([&] { return controller->connected() && port->interAppAudioConnected(); }));
+    EXPECT_TRUE(controller->hubConnected());
+    EXPECT_TRUE(controller->memberOfActiveHubSession());
+    EXPECT_EQ(posted, (std::vector<std::string>{hub::kHubConnectedNotification}));
+    EXPECT_TRUE(run->program().engine()->running());
+
+    // The play button plays and stops, and the hub hears of each.
+    EXPECT_EQ(ask(simulator, "fire " + std::to_string(playID)), "ok");
+    ASSERT_TRUE(pumpUntil([&] { return run->screen().playbackIsRunning(); }));
+    EXPECT_EQ(ask(simulator, "trigger-state " + std::to_string(playID)), "state " + std::to_string(playID) + " 1");
+    EXPECT_EQ(ask(simulator, "fire " + std::to_string(playID)), "ok");
+    ASSERT_TRUE(pumpUntil([&] { return !run->screen().playbackIsRunning(); }));
+    EXPECT_EQ(ask(simulator, "trigger-state " + std::to_string(playID)), "state " + std::to_string(playID) + " 0");
+
+    // A pad's sound reaches the hub's JACK ports (resampled from 44.1 to 48 kHz).
+    const auto file = temp_ / "heard.raw";
+    simulator.begin("record 4800 " + file.string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(run->program().engine()->startSoundbankSample(0, 1.0f));
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
+        if (port->output()->queuedFrames() < 4096) {
+            run->program().engine()->waitForPreloads();
+            run->device().renderBuffer();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        loop_.runPending();
+        answer = simulator.answer(0);
+    }
+    EXPECT_EQ(answer, "recorded 4800");
+    std::ifstream stream(file, std::ios::binary);
+    std::vector<float> heard(4800 * 2);
+    stream.read(reinterpret_cast<char*>(heard.data()), std::streamsize(heard.size() * sizeof(float)));
+    float loudest = 0;
+    for (float sample : heard) loudest = std::max(loudest, std::fabs(sample));
+    EXPECT_GT(loudest, 0.01f);
+    EXPECT_TRUE(port->output()->resampling());
+
+    // A graph without the program lets it go.
+    EXPECT_EQ(ask(simulator, "disconnect-app"), "sent 2");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
+    ASSERT_TRUE(pumpUntil([&] { return !controller->connected(); }));
+    EXPECT_EQ(posted, (std::vector<std::string>{hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}));
+}
+
+}  // namespace
+}  // namespace strombel::app::scenario

@@ -1,0 +1,187 @@
+// The sender port on the build's JACK server (dummy driver at 48 kHz,
+// tests/support/jack_server.sh): the engine renders on a manual device, the
+// port publishes what it renders, and the hub simulator's JACK input ports
+// record it.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "bus_test_support.h"
+#include "engine/engine_test_support.h"
+#include "hub/hub_port.h"
+#include "hub/hub_trigger.h"
+#include "hub/jack_sender_output.h"
+#include "platform/sample_format.h"
+
+namespace strombel::hub {
+namespace {
+
+using engine::testing::EngineTest;
+using testing::HubSimulator;
+using testing::TestKeyPair;
+
+/// A decaying noise burst: no two stretches of it look alike, so the recording
+/// lines up with the rendered output at one offset only.
+std::vector<int16_t> noiseBurst(size_t frames) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<int16_t> samples(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        samples[i] = int16_t(20000.0 * noise(random) * std::exp(-3.0 * double(i) / double(frames)));
+    }
+    return samples;
+}
+
+std::vector<float> readLeftChannel(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::vector<float> interleaved;
+    float pair[2];
+    while (stream.read(reinterpret_cast<char*>(pair), sizeof pair)) interleaved.push_back(pair[0]);
+    return interleaved;
+}
+
+/// The best normalised correlation of `recorded` against `reference` over lags
+/// of up to `window` frames either way around the first sound of each.
+double alignedCorrelation(const std::vector<float>& recorded, const std::vector<float>& reference, int window) {
+    auto first = [](const std::vector<float>& samples) {
+        for (size_t i = 0; i < samples.size(); ++i)
+            if (samples[i] != 0.0f) return long(i);
+        return long(samples.size());
+    };
+    const long recordedStart = first(recorded), referenceStart = first(reference);
+    double best = -1;
+    for (int lag = -window; lag <= window; ++lag) {
+        double sumXY = 0, sumXX = 0, sumYY = 0;
+        for (long i = 0; i + recordedStart < long(recorded.size()); ++i) {
+            const long j = referenceStart + i + lag;
+            if (j < 0 || j >= long(reference.size())) continue;
+            const double x = recorded[size_t(recordedStart + i)], y = reference[size_t(j)];
+            sumXY += x * y;
+            sumXX += x * x;
+            sumYY += y * y;
+        }
+        if (sumXX > 0 && sumYY > 0) best = std::max(best, sumXY / std::sqrt(sumXX * sumYY));
+    }
+    return best;
+}
+
+double rms(const std::vector<float>& samples) {
+    double sum = 0;
+    for (float s : samples) sum += double(s) * s;
+    return samples.empty() ? 0 : std::sqrt(sum / double(samples.size()));
+}
+
+class HubJackTest : public EngineTest {
+protected:
+    void SetUp() override {
+        // ctest names the build's test server; a run by hand falls back to the
+        // default test name, never a user's own server.
+        setenv("JACK_DEFAULT_SERVER", "strombel-tests", 0);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        std::ofstream(temp_ / "hub-key.pem") << TestKeyPair::shared().privateKeyPem;
+    }
+
+    bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            loop_.runPending();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    }
+
+    /// Plays pad 0 and renders in step with JACK (the ring kept a few periods
+    /// ahead) until the simulator has recorded `frames` frames; returns the
+    /// recording's left channel, and the rendered left channel in `rendered`.
+    std::vector<float> playAndRecord(HubSimulator& simulator, HubSenderPort& port, size_t frames,
+                                     std::vector<float>& rendered) {
+        const auto file = temp_ / "recording.raw";
+        simulator.begin("record " + std::to_string(frames) + " " + file.string());
+        // Let the simulator arm before the sound starts.
+        for (int i = 0; i < 40; ++i) {
+            render();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(box_->startSoundbankSample(0, 1.0f));
+        std::string answer;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
+            if (port.output()->queuedFrames() < 4096) {
+                render();
+                for (int32_t sample : device_->left()) rendered.push_back(platform::fixed824ToFloat(sample));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            answer = simulator.answer(0);
+            loop_.runPending();
+        }
+        EXPECT_EQ(answer, "recorded " + std::to_string(frames));
+        return readLeftChannel(file);
+    }
+};
+
+TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
+    const std::string burst = addSample("burst", {noiseBurst(9600)}, 1.0f, 48000.0);
+    setBank(0, {burst});
+    makeEngine(256, 48000.0);
+    box_->currentSoundbankChanged(0);
+    box_->waitForPreloads();
+
+    AudioComponentDescription description{fourCharCode("auri"), fourCharCode("smpl"), fourCharCode("vlkt"), 0, 0};
+    auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
+    int notices = 0;
+    port->addObserver("connected", [&] { ++notices; });
+    ASSERT_TRUE(port->startPublishing("Strombel", loop_)) << "the JACK test server is not running";
+    EXPECT_EQ(port->output()->leftPortName(), "Strombel:Strombel output L");
+    EXPECT_EQ(port->output()->rightPortName(), "Strombel:Strombel output R");
+    EXPECT_FALSE(port->connected());
+
+    HubSimulator simulator(temp_ / "services", temp_ / "hub-key.pem");
+    ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
+    ASSERT_EQ(simulator.command("jack-open"), "ok 48000");
+    ASSERT_EQ(simulator.command("jack-connect Strombel:Strombel output"), "ok");
+    ASSERT_TRUE(pumpUntil([&] { return port->interAppAudioConnected(); }));
+    EXPECT_TRUE(port->connected());
+    EXPECT_EQ(notices, 1);
+
+    std::vector<float> rendered;
+    const std::vector<float> recorded = playAndRecord(simulator, *port, 12000, rendered);
+    ASSERT_EQ(recorded.size(), 12000u);
+    EXPECT_GT(alignedCorrelation(recorded, rendered, 64), 0.99);
+    EXPECT_EQ(port->output()->gaps(), 0u);
+
+    // The port's volume trigger at 0.5 halves what the hub hears.
+    auto volume = port->volumeTrigger();
+    volume->setValue(0.5f);
+    volume->fire();
+    std::vector<float> renderedAgain;
+    const std::vector<float> quieter = playAndRecord(simulator, *port, 12000, renderedAgain);
+    ASSERT_EQ(quieter.size(), 12000u);
+    EXPECT_GT(alignedCorrelation(quieter, renderedAgain, 64), 0.99);
+    EXPECT_NEAR(rms(quieter) / rms(recorded), 0.5, 0.02);
+
+    ASSERT_EQ(simulator.command("jack-disconnect"), "ok");
+    ASSERT_TRUE(pumpUntil([&] { return !port->interAppAudioConnected(); }));
+    EXPECT_FALSE(port->connected());
+    EXPECT_EQ(notices, 2);
+}
+
+TEST_F(HubJackTest, WithoutAServerThePortStaysUnpublished) {
+    setenv("JACK_DEFAULT_SERVER", "strombel-no-such-server", 1);
+    makeEngine(256, 48000.0);
+    auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", AudioComponentDescription{}, device_);
+    EXPECT_FALSE(port->startPublishing("Strombel", loop_));
+    EXPECT_FALSE(port->publishing());
+    EXPECT_EQ(device_->outputTap(), nullptr);
+    render();  // renders as before, with no tap
+}
+
+}  // namespace
+}  // namespace strombel::hub
