@@ -2,6 +2,7 @@
 
 #include <RtMidi.h>
 #include <jack/jack.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <map>
 #include <type_traits>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "logging/log.h"
@@ -152,6 +154,12 @@ void quietenJackLibrary() {
     });
 }
 
+// libjack gives each client a socket named after the client alone, not after
+// its server: two processes with clients of one name, even on two servers, take
+// each other's socket, and one of the opens fails ("JACK server not running?").
+// Clients nobody sees (no ports) carry the process's id, so that they never meet.
+std::string ownClientName(const std::string& name) { return name + " " + std::to_string(::getpid()); }
+
 void rememberError(const std::string& text) {
     std::lock_guard lock(lastErrorMutex);
     lastErrorText = text;
@@ -237,7 +245,7 @@ struct RtMidiBackend::Impl {
     void openWatch() {
         jack_status_t status{};
         quietenJackLibrary();
-        watch = jack_client_open("Strombel MIDI watch", JackNoStartServer, &status);
+        watch = jack_client_open(ownClientName("Strombel MIDI watch").c_str(), JackNoStartServer, &status);
         if (!watch) {
             jackClientLosses.fetch_add(1);
             return;
@@ -536,7 +544,7 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
 bool RtMidiBackend::jackServerRunning() {
     quietenJackLibrary();
     jack_status_t status{};
-    jack_client_t* client = jack_client_open("strombel-probe", JackNoStartServer, &status);
+    jack_client_t* client = jack_client_open(ownClientName("strombel-probe").c_str(), JackNoStartServer, &status);
     if (!client) return false;
     jack_client_close(client);
     return true;
