@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
     setup.installLoggers = app::installLoggers;
     setup.store = store::StoreSettings::fromEnvironment();
     if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
+    setup.orientationSensor = QByteArray();  // the system's own, when it has one
     app::Program program(std::move(setup));
     program.launch();
     // The analytics client (never started) would read the device class and the

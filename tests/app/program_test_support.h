@@ -56,8 +56,15 @@ public:
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
+    /// What few runs ask for besides.
+    struct Options {
+        /// A Qt Sensors orientation backend of the test's own; none: no sensor.
+        std::optional<QByteArray> orientationSensor;
+    };
+
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
-               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt)
+               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt,
+               Options options = {})
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -80,6 +87,7 @@ public:
         setup.showWindow = false;
         setup.exchangePort = 0;  // no test asks a server it did not start
         setup.store = std::move(store);
+        setup.orientationSensor = std::move(options.orientationSensor);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();
