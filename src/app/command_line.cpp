@@ -28,6 +28,13 @@ QCommandLineOption storeURLOption() {
                               "URL");
 }
 
+QCommandLineOption openUrlOption() {
+    return QCommandLineOption("open-url",
+                              "Opens URL: a running Strombel (on the same folder) is handed it and this one ends; "
+                              "otherwise Strombel starts and opens it.",
+                              "URL");
+}
+
 void describe(QCommandLineParser& parser) {
     parser.setApplicationDescription("Strombel, a sample pad and drum computer.");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -35,6 +42,7 @@ void describe(QCommandLineParser& parser) {
     parser.addOption(guiOption());
     parser.addOption(rootOption());
     parser.addOption(storeURLOption());
+    parser.addOption(openUrlOption());
 }
 
 }  // namespace
@@ -84,6 +92,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             return line;
         }
         line.storeURL = url.toStdString();
+    }
+    if (parser.isSet("open-url")) {
+        const QString url = parser.value("open-url");
+        if (url.isEmpty()) {
+            line.error = "--open-url needs an address";
+            return line;
+        }
+        line.openUrl = url.toStdString();
     }
     return line;
 }

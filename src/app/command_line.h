@@ -16,6 +16,9 @@ struct CommandLine {
     std::optional<std::string> root;
     /// The store's address (--store-url); none: the environment's or the built-in one.
     std::optional<std::string> storeURL;
+    /// An address the desktop asks the program to open (the way back from the
+    /// social network's login in the browser).
+    std::optional<std::string> openUrl;
     bool help = false;
     /// Why the command line is wrong; empty when it is fine.
     std::string error;

@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,11 @@
 #include "app/desktop_session.h"
 #include "app/loggers.h"
 #include "app/main_loop_pump.h"
+#include "app/open_url_handover.h"
 #include "app/program.h"
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
+#include "ui/info/social_dialog_panel.h"
 #include "logging/log.h"
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
@@ -53,11 +57,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "strombel: %s\nTry 'strombel --help'.\n", options.error.c_str());
         return app::kCommandLineErrorStatus;
     }
+    // An address for a program already running on the same folder goes to it.
+    if (options.openUrl) {
+        const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
+        if (std::optional<bool> opened = app::handOverOpenURL(app::OpenUrlServer::socketPathFor(root), *options.openUrl)) {
+            return *opened ? 0 : 1;
+        }
+    }
     if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
         std::fprintf(stderr, "strombel: %s\n", problem.c_str());
         return 1;
     }
 
+    info::prepareWebEngine();
     QtMessageHandler qtHandler = qInstallMessageHandler(onQtMessageWhileConnecting);
     QApplication application(argc, argv);
     qInstallMessageHandler(qtHandler);
@@ -103,6 +115,11 @@ int main(int argc, char** argv) {
     setup.orientationSensor = QByteArray();  // the system's own, when it has one
     app::Program program(std::move(setup));
     program.launch();
+    // Addresses the desktop opens later come through the local socket; the one
+    // this start was asked to open goes to the application now.
+    app::OpenUrlServer openUrls(app::OpenUrlServer::socketPathFor(sandbox.root()),
+                                [&program](const std::string& url) { return program.delegate().handleOpenURL(url); });
+    if (options.openUrl) program.delegate().handleOpenURL(*options.openUrl);
     // The analytics client (never started) would read the device class and the
     // screen from the platform's facts.
     const ui::kit::Screen& screen = context.screen();

@@ -52,9 +52,13 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     AppConfiguration configuration;
     configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
     delegate_ = std::make_unique<TumblecraftAppDelegate>(std::move(parts), configuration);
+    information_ = std::make_unique<InformationWiring>(setup_.defaults, setup_.mainLoop, setup_.ratingPrompt,
+                                                       setup_.sandbox.bundle());
 }
 
 Program::~Program() {
+    // The information screen's services let go of the window and the client first.
+    information_.reset();
     // The screen leaves its observer lists first; then the MIDI hub stops its
     // action thread before what it calls goes, then the sequencer its timing loop.
     delegate_.reset();
@@ -83,7 +87,11 @@ Program::~Program() {
     library_.reset();
 }
 
-bool Program::launch() { return delegate_->didFinishLaunchingWithOptions(); }
+bool Program::launch() {
+    const bool launched = delegate_->didFinishLaunchingWithOptions();
+    if (window_) information_->connectSocialClient(*delegate_, *window_);
+    return launched;
+}
 
 void Program::flush() {
     if (library_) library_->save();

@@ -15,6 +15,7 @@
 #include "app/app_adapters.h"
 #include "app/app_services.h"
 #include "app/editor_adapters.h"
+#include "app/information_wiring.h"
 #include "app/orientation_feed.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
@@ -173,6 +174,7 @@ private:
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
+    std::unique_ptr<InformationWiring> information_;
     bool idleTimerDisabled_ = false;
     std::string outputProblem_;
 };

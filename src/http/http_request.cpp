@@ -27,7 +27,7 @@ void detail::Mailbox::send(std::shared_ptr<RequestChannel> channel, uint64_t gen
     {
         std::lock_guard lock(mutex_);
         if (letters_.empty()) firstLetter_ = std::chrono::steady_clock::now();
-        letters_.emplace_back(std::move(channel), generation, std::move(event));
+        letters_.push_back(Letter{std::move(channel), generation, std::move(event)});
     }
     if (!batched) flush();
 }

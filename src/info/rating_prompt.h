@@ -1,19 +1,24 @@
 #pragma once
 
-// src/info/: the information screen's services (rating prompt, social network
-// client), without Qt; the screen itself is in src/ui/info/.
-// May include: platform.
-
+#include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "http/http_request.h"
+#include "info/weak_reference.h"
+#include "platform/main_loop.h"
 #include "platform/serial_queue.h"
 #include "platform/user_defaults.h"
 
 namespace strombel::info {
+
+class RatingPrompt;
 
 /// The rating prompt's class-wide settings (one set per process).
 struct RatingPromptSettings {
@@ -23,12 +28,65 @@ struct RatingPromptSettings {
     int64_t significantEventsUntilPrompt = -1;  // -1: significant events are not counted
     double timeBeforeReminding = 1;             // days
     bool debug = false;
+    bool usesAnimation = true;
+    bool modalOpen = false;
+    bool alwaysUseMainBundle = false;
 };
 
-/// Counts how often and since when the application is used, so that it can ask
-/// for a rating once the configured days and uses have passed. The counting runs
-/// on a low-priority background queue; the counters live in the user defaults and
-/// start again whenever the program's version changes.
+/// Told of the user's answers; every message is optional.
+class RatingPromptDelegate : public Referable {
+public:
+    virtual ~RatingPromptDelegate() = default;
+    virtual void ratingPromptDidDisplayAlert(RatingPrompt& prompt) { (void)prompt; }
+    virtual void ratingPromptDidDeclineToRate(RatingPrompt& prompt) { (void)prompt; }
+    virtual void ratingPromptDidOptToRate(RatingPrompt& prompt) { (void)prompt; }
+    virtual void ratingPromptDidOptToRemindLater(RatingPrompt& prompt) { (void)prompt; }
+    virtual void ratingPromptDidDismissModalView(RatingPrompt& prompt, bool animated) { (void)prompt, (void)animated; }
+};
+
+/// The alert the prompt asks with; the screens show it with their alert presenter.
+/// Main loop only.
+class RatingAlert {
+public:
+    virtual ~RatingAlert() = default;
+    /// Shows the alert; `chosen` gets the index of the button the user pressed.
+    virtual void show(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+                      std::function<void(int buttonIndex)> chosen) = 0;
+    virtual bool isVisible() const = 0;
+    /// Takes the alert away without an answer.
+    virtual void hide() = 0;
+};
+
+/// What the prompt needs from around it. Addresses are settings: the program
+/// checks the distribution's home page and opens a store page; tests point both
+/// at loopback.
+struct RatingPromptServices {
+    /// Where the alert shows and the check request runs.
+    platform::MainLoop* mainLoop = nullptr;
+    RatingAlert* alert = nullptr;
+    /// Opens the store's page; false when nothing could.
+    std::function<bool(const std::string& url)> openURL;
+    /// The reachability flags of any internet connection; absent when unreadable.
+    /// Unset: the kernel's routes for 0.0.0.0.
+    std::function<std::optional<uint32_t>()> reachabilityFlags;
+    /// The page a GET is started to when the network looks reachable.
+    std::string checkURL;
+    http::NetworkThread* network = nullptr;
+    /// Where the store's pages live ("https://host", no trailing "/").
+    std::string storeURL = "https://apps.store.example.com";
+    /// The bundle folder holding "RatingPrompt.bundle" with the texts.
+    std::filesystem::path bundle;
+    /// The application's name in the texts.
+    std::string displayName = "Strombel";
+    /// Takes a presented store page away (closeModal).
+    std::function<void(bool animated, std::function<void()> done)> dismissModal;
+};
+
+/// Counts how often and since when the application is used and, once the
+/// configured days and uses have passed, asks the user to rate it. Counting runs
+/// on one serial background queue (so no count is lost), the alert on the main
+/// loop; the counters live in the user defaults and start again whenever the
+/// program's version changes.
 class RatingPrompt {
 public:
     /// Seconds since 1970.
@@ -36,9 +94,12 @@ public:
 
     RatingPrompt(platform::UserDefaults& defaults, std::string bundleVersion, Now now = {});
     ~RatingPrompt();
+    RatingPrompt(const RatingPrompt&) = delete;
+    RatingPrompt& operator=(const RatingPrompt&) = delete;
 
     /// The program's prompt, on the shared user defaults.
     static RatingPrompt& sharedInstance();
+    void setServices(RatingPromptServices services);
 
     // Class-wide settings; each only stores its value. Safe from any thread.
     static void setAppId(const std::string& appId);
@@ -47,26 +108,71 @@ public:
     static void setSignificantEventsUntilPrompt(int64_t events);
     static void setTimeBeforeReminding(double days);
     static void setDebug(bool debug);
+    static void setUsesAnimation(bool animation);
+    static void setModalOpen(bool open);
+    static void setAlwaysUseMainBundle(bool always);
     static RatingPromptSettings settings();
     /// Back to the initial values (for tests).
     static void resetSettings();
 
+    // Custom texts of this prompt; empty means the bundle's text.
+    void setCustomAlertTitle(std::string title) { alertTitle_ = std::move(title); }
+    void setCustomAlertMessage(std::string message) { alertMessage_ = std::move(message); }
+    void setCustomAlertCancelButtonTitle(std::string title) { alertCancelTitle_ = std::move(title); }
+    void setCustomAlertRateButtonTitle(std::string title) { alertRateTitle_ = std::move(title); }
+    void setCustomAlertRateLaterButtonTitle(std::string title) { alertRateLaterTitle_ = std::move(title); }
+    void setDelegate(RatingPromptDelegate* delegate) { delegate_ = delegate; }
+
     /// Hand the launch or foreground bookkeeping of the shared prompt to its
     /// background queue and return at once.
     static void appLaunched(bool canPromptForRating) { sharedInstance().countUse(canPromptForRating); }
-    static void appEnteredForeground(bool canPromptForRating) {
-        sharedInstance().countUse(canPromptForRating);
+    static void appEnteredForeground(bool canPromptForRating) { sharedInstance().countUse(canPromptForRating); }
+    static void userDidSignificantEvent(bool canPromptForRating) {
+        sharedInstance().countSignificantEvent(canPromptForRating);
     }
+    /// Marks this version rated and opens the store's page for the application.
+    static void rateApp() { sharedInstance().openRatingPage(); }
+    /// The store page reported that it finished.
+    static void closeModal() { sharedInstance().closeStorePage(); }
+    /// The application stops being active: a visible alert goes without an answer.
+    static void appWillResignActive() { sharedInstance().hideRatingAlert(); }
 
-    /// Queues one counted use of this prompt's version.
+    /// Queues one counted use (launch or return to the foreground).
     void countUse(bool canPromptForRating);
+    void countSignificantEvent(bool canPromptForRating);
     /// Waits until the background queue has done what was queued so far.
     void waitUntilIdle();
 
-    /// One counted use, in the user defaults (runs on the background queue).
+    // ---- Background queue ----
     void incrementUseCount();
+    void incrementSignificantEventCount();
     /// Whether the configured days, uses, events and reminder delay have passed.
     bool ratingConditionsHaveBeenMet() const;
+    /// A reachable network, not declined, not rated. (The alert's visibility is
+    /// read again on the main loop just before it shows.)
+    bool ratingAlertIsAppropriate();
+    bool connectedToNetwork();
+
+    // ---- Main loop ----
+    /// `showPromptWithChecks:displayRateLaterButton:`.
+    void showPrompt(bool withChecks, bool displayRateLaterButton);
+    void showRatingAlert(bool displayRateLaterButton = true);
+    void hideRatingAlert();
+    void alertViewDidDismissWithButtonIndex(int buttonIndex);
+    void openRatingPage();
+    void closeStorePage();
+    /// The store page's address for `appId`.
+    std::string ratingPageURL(const std::string& appId) const;
+
+    bool userHasDeclinedToRate() const { return defaults_.boolForKey(kDeclinedToRate); }
+    bool userHasRatedCurrentVersion() const { return defaults_.boolForKey(kRatedCurrentVersion); }
+
+    // The texts, custom or from the bundle's "RatingPromptLocalizable" table.
+    std::string alertTitle() const;
+    std::string alertMessage() const;
+    std::string alertCancelTitle() const;
+    std::string alertRateTitle() const;
+    std::string alertRateLaterTitle() const;
 
     // The user-defaults keys of the counters.
     static constexpr const char* kCurrentVersion = "kRatingPromptCurrentVersion";
@@ -78,10 +184,21 @@ public:
     static constexpr const char* kReminderRequestDate = "kRatingPromptReminderRequestDate";
 
 private:
+    void incrementAndRate(bool canPromptForRating, bool significantEvent);
+    void incrementCount(bool significantEvent);
+    void resetCounts(bool significantEvent);
+    std::string text(const char* key) const;
+    RatingPromptServices services() const;
+
     platform::UserDefaults& defaults_;
     const std::string bundleVersion_;
     Now now_;
-    std::mutex countMutex_;
+    mutable std::mutex servicesMutex_;
+    RatingPromptServices services_;
+    WeakReference<RatingPromptDelegate> delegate_;
+    std::string alertTitle_, alertMessage_, alertCancelTitle_, alertRateTitle_, alertRateLaterTitle_;
+    std::unique_ptr<http::HttpRequest> checkRequest_;  // main loop
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // Last, so that it is joined before the members its work uses go.
     std::unique_ptr<platform::SerialQueue> queue_;
 };

@@ -1,5 +1,15 @@
 #pragma once
 
+// src/info/: the information screen's services (rating prompt, social network
+// client), without Qt; the screen itself is in src/ui/info/.
+// May include: platform, logging, json, http.
+//
+//   social_client.h    SocialClient: the session, the login, the dialog and request factories
+//   social_dialog.h    SocialDialog, SocialLoginDialog: a dialog page and its outcome
+//   social_request.h   SocialRequest: one call to the programming interfaces
+//   rating_prompt.h    RatingPrompt: counts uses and asks for a rating
+//   url_text.h         escapes and the readings of addresses they share
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -8,10 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "info/social_dialog.h"
+#include "info/social_request.h"
+#include "info/weak_reference.h"
+
 namespace strombel::info {
 
 /// Told of the outcome of a login or a logout; every message is optional.
-class SocialSessionDelegate {
+class SocialSessionDelegate : public Referable {
 public:
     virtual ~SocialSessionDelegate() = default;
     virtual void socialDidLogin() {}
@@ -28,18 +42,24 @@ public:
     virtual bool openURL(const std::string& url) = 0;
 };
 
-/// The in-app login page: its address and parameters. The web view that shows it
-/// comes with the information screen; until then a dialog is made and kept, and
-/// shown by the presenter when one is set.
-struct SocialLoginDialog {
-    std::string url;
-    std::map<std::string, std::string> params;
+/// Where the social network lives. Settings: the program has its own hosts, tests
+/// point every one at a loopback server.
+struct SocialHosts {
+    /// The mobile dialog pages ("oauth", "feed", ...), ending in "/".
+    std::string dialogBaseURL = "https://m.social.example.com/dialog/";
+    /// The graph interface's objects, ending in "/".
+    std::string graphBaseURL = "https://graph.social.example.com/";
+    /// The older method interface, ending in "/".
+    std::string methodBaseURL = "https://api.social.example.com/method/";
+    /// The login host, whose cookies a logout deletes.
+    std::string loginURL = "http://login.social.example.com";
 };
 
 /// The application's client of the social network: the login session (a token
-/// and its expiry, in memory only) and the login by application switch, browser
-/// or in-app dialog, whose answer comes back through `handleOpenURL`.
-class SocialClient {
+/// and its expiry, in memory only), the login by application switch, browser or
+/// in-app dialog, whose answer comes back through `handleOpenURL`, and the
+/// factory of dialogs and requests. Main loop only.
+class SocialClient : public SocialLoginDialogDelegate {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
     using Params = std::map<std::string, std::string>;
@@ -47,65 +67,96 @@ public:
     /// The client with no URL scheme suffix.
     SocialClient(std::string appId, SocialSessionDelegate* delegate)
         : SocialClient(std::move(appId), std::nullopt, delegate) {}
-    SocialClient(std::string appId, std::optional<std::string> urlSchemeSuffix,
-                 SocialSessionDelegate* delegate);
+    SocialClient(std::string appId, std::optional<std::string> urlSchemeSuffix, SocialSessionDelegate* delegate);
+    ~SocialClient() override;
 
-    /// Seams for the platform: URL opening, the dialog presenter, the clock and
-    /// whether the device can switch between applications (yes on a desktop).
+    // ---- Seams for the platform ----
+    void setHosts(SocialHosts hosts) { hosts_ = std::move(hosts); }
+    const SocialHosts& hosts() const { return hosts_; }
+    /// URL opening (application switch and browser); none opens nothing.
     void setUrlOpener(SocialUrlOpener* opener) { opener_ = opener; }
-    void setLoginDialogPresenter(std::function<void(const SocialLoginDialog&)> presenter) {
-        presenter_ = std::move(presenter);
-    }
+    /// Makes the panel of a dialog; without one, dialogs are made but not shown.
+    void setDialogViewFactory(SocialDialog::ViewFactory factory) { viewFactory_ = std::move(factory); }
+    /// Deletes the web view's cookies for an address (logout).
+    void setWebCookieEraser(std::function<void(const std::string& url)> eraser) { webCookieEraser_ = std::move(eraser); }
+    void setNetworkThread(http::NetworkThread* network) { network_ = network; }
     void setClock(std::function<TimePoint()> now) { now_ = std::move(now); }
+    /// Whether the device can switch between applications (yes on a desktop).
     void setMultitaskingSupported(bool supported) { multitaskingSupported_ = supported; }
 
+    // ---- The session ----
     /// Logs in asking for `permissions`, by application switch, then browser.
     void authorize(std::vector<std::string> permissions);
     void authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth);
-
     /// True when `url` is this client's own login redirect, which it then reads.
     bool handleOpenURL(const std::string& url);
-
-    /// Forgets the session and tells `delegate` (which becomes the session delegate).
+    /// Forgets the session and the login host's cookies, and tells `delegate`
+    /// (which becomes the session delegate).
     void logout(SocialSessionDelegate* delegate);
-
     bool isSessionValid() const;
     /// "sn<appId><suffix>://authorize".
     std::string getOwnBaseUrl() const;
-
     /// Splits "a=1&b=2" into pairs; values have their percent escapes resolved.
     /// A later key replaces an earlier one; a piece without "=" has an empty value.
     static Params parseURLParams(const std::string& query);
-    /// `base` followed by "?" and the parameters, each percent-escaped.
-    static std::string serializeURL(const std::string& base, const Params& params);
 
-    // The login dialog's answers.
-    void socialDialogLogin(const std::string& token, std::optional<TimePoint> expirationDate);
-    void socialDialogNotLogin(bool cancelled);
+    SocialSessionDelegate* sessionDelegate() const { return sessionDelegate_.get(); }
+    void setSessionDelegate(SocialSessionDelegate* delegate) { sessionDelegate_ = delegate; }
+
+    // SocialLoginDialogDelegate
+    void socialDialogLogin(const std::string& token, std::optional<TimePoint> expirationDate) override;
+    void socialDialogNotLogin(bool cancelled) override;
+
+    // ---- Dialogs ----
+    SocialDialog& dialog(const std::string& action, SocialDialogDelegate* delegate);
+    /// Adds the dialog parameters to `params` (the caller sees them) and shows the
+    /// page of `action`; "oauth" shows the login dialog.
+    SocialDialog& dialog(const std::string& action, Params& params, SocialDialogDelegate* delegate);
+
+    // ---- Requests ----
+    SocialRequest* requestWithGraphPath(const std::string& graphPath, SocialRequestDelegate* delegate);
+    SocialRequest* requestWithGraphPath(const std::string& graphPath, SocialParams& params,
+                                        SocialRequestDelegate* delegate);
+    SocialRequest* requestWithGraphPath(const std::string& graphPath, SocialParams& params,
+                                        const std::string& httpMethod, SocialRequestDelegate* delegate);
+    SocialRequest* requestWithMethodName(const std::string& methodName, SocialParams& params,
+                                         const std::string& httpMethod, SocialRequestDelegate* delegate);
+    /// The method named by "method", which leaves the parameters; null (and a
+    /// console line) without one.
+    SocialRequest* requestWithParams(SocialParams& params, SocialRequestDelegate* delegate);
+    /// Adds the standard parameters to `params`, replaces the last request and sends it.
+    SocialRequest* openUrl(const std::string& url, SocialParams& params, const std::string& httpMethod,
+                           SocialRequestDelegate* delegate);
 
     const std::optional<std::string>& accessToken() const { return accessToken_; }
     const std::optional<TimePoint>& expirationDate() const { return expirationDate_; }
     const std::string& appId() const { return appId_; }
     const std::vector<std::string>& permissions() const { return permissions_; }
     /// The in-app login dialog of the last login that needed one.
-    const SocialLoginDialog* loginDialog() const { return loginDialog_.get(); }
-
-    /// The social network's mobile dialog pages.
-    static constexpr const char* kDialogBaseURL = "https://m.social.example.com/dialog/";
+    SocialLoginDialog* loginDialog() const { return loginDialog_.get(); }
+    /// The last dialog opened by `dialog`.
+    SocialDialog* socialDialog() const { return socialDialog_.get(); }
+    SocialRequest* request() const { return request_.get(); }
 
 private:
     TimePoint now() const { return now_ ? now_() : std::chrono::system_clock::now(); }
+    void prepare(SocialDialog& dialog);
 
     std::optional<std::string> accessToken_;
     std::optional<TimePoint> expirationDate_;
-    SocialSessionDelegate* sessionDelegate_;
+    WeakReference<SocialSessionDelegate> sessionDelegate_;
+    std::unique_ptr<SocialRequest> request_;
     std::unique_ptr<SocialLoginDialog> loginDialog_;
+    std::unique_ptr<SocialDialog> socialDialog_;
     std::string appId_;
     std::optional<std::string> urlSchemeSuffix_;
     std::optional<std::vector<std::string>> permissionsAsked_;
     std::vector<std::string> permissions_;
+    SocialHosts hosts_;
     SocialUrlOpener* opener_ = nullptr;
-    std::function<void(const SocialLoginDialog&)> presenter_;
+    SocialDialog::ViewFactory viewFactory_;
+    std::function<void(const std::string&)> webCookieEraser_;
+    http::NetworkThread* network_ = nullptr;
     std::function<TimePoint()> now_;
     bool multitaskingSupported_ = true;
 };

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <tuple>
 
 namespace strombel::ui {
 
@@ -601,6 +602,43 @@ void arrow(QPainter& p, const QSizeF& s, int) {
     p.drawPath(path);
 }
 
+// The information screen's backdrop: the plain background with the product's
+// plate and a few lines about it.
+void infoBackground(QPainter& p, const QSizeF& s, int type) {
+    background(p, s, type);
+    const double k = s.height() / 768.0;
+    QFont title("DejaVu Sans");
+    title.setBold(true);
+    title.setPixelSize(std::max(8, static_cast<int>(64 * k)));
+    title.setLetterSpacing(QFont::AbsoluteSpacing, 10 * k);
+    p.setFont(title);
+    p.setPen(kRusty);
+    const QRectF text(s.width() * 0.3, s.height() * 0.3, s.width() * 0.62, s.height() * 0.14);
+    p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, "STROMBEL");
+    QFont body("DejaVu Sans");
+    body.setPixelSize(std::max(5, static_cast<int>(18 * k)));
+    p.setFont(body);
+    p.setPen(withAlpha(kRusty, 200));
+    p.drawText(QRectF(text.left(), text.bottom(), text.width(), s.height() * 0.3), Qt::AlignLeft | Qt::TextWordWrap,
+               "A new dimension in live sets.\nTwelve pads, sound banks of A-list artists and producers, "
+               "your own samples in a custom sound bank.\n\nVersion 1.0");
+}
+
+// A link of the information screen: its words on a dark key.
+void infoLink(QPainter& p, const QSizeF& s, int type, const QString& words) {
+    const double u = unitOf(type);
+    key(p, QRectF(QPointF(0, 0), s).adjusted(0.5, 0.5, -0.5, -0.5), 3 * u, QColor(52, 50, 47), QColor(28, 27, 25), u,
+        false);
+    QFont font("DejaVu Sans");
+    font.setBold(true);
+    // One size for every link of a layout, smaller only where the words need it.
+    const double fits = s.width() / (words.size() * 0.72);
+    font.setPixelSize(std::max(4, static_cast<int>(std::min({s.height() * 0.42, 12 * u, fits}))));
+    p.setFont(font);
+    p.setPen(kRusty);
+    p.drawText(QRectF(QPointF(0, 0), s).adjusted(2 * u, 0, -2 * u, 0), Qt::AlignCenter | Qt::TextWordWrap, words);
+}
+
 const std::map<std::string, Art>& catalogue() {
     static const std::map<std::string, Art> art = [] {
         std::map<std::string, Art> a;
@@ -686,6 +724,21 @@ const std::map<std::string, Art>& catalogue() {
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, false); });
         add("switchBtnDown", {150, 44}, {68, 20}, {75, 22},
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
+        // The information screen.
+        a["infoBack"] = Art{{}, true, infoBackground};
+        const std::tuple<const char*, QSizeF, QSizeF, const char*> links[] = {
+            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER"},
+            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB"},
+            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE"},
+            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE"},
+            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO"},
+            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US"},
+        };
+        for (const auto& [name, tablet, phone, words] : links) {
+            const QString text = words;
+            add(name, tablet, phone, phone * 1.45,
+                [text](QPainter& p, const QSizeF& s, int t) { infoLink(p, s, t, text); });
+        }
         return a;
     }();
     return art;

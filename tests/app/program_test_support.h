@@ -25,6 +25,7 @@
 #include "support/temp_dir.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
+#include "ui/info/strombel_information_view_controller.h"
 #include "ui/kit/window.h"
 
 namespace strombel::app::scenario {
@@ -169,7 +170,7 @@ protected:
     }
 
     /// Shows the information screen over the pad screen, runs `meanwhile` while
-    /// it is up, and comes back with its DONE button (the pad screen then
+    /// it is up, and comes back with its BACK key (the pad screen then
     /// appears again). Fails the test when a step does not happen.
     void visitInformationScreen(ProgramRun& run, const std::function<void()>& meanwhile = {}) {
         ui::kit::Window& window = run.program().window();
@@ -178,11 +179,9 @@ protected:
         ui::kit::View* presented = ui::kit::Context::current().modals().presented(window);
         ASSERT_NE(presented, nullptr);
         if (meanwhile) meanwhile();
-        ui::kit::Button* done = nullptr;
-        for (ui::kit::View* child : presented->subviews())
-            if (auto* button = dynamic_cast<ui::kit::Button*>(child)) done = button;
-        ASSERT_NE(done, nullptr);
-        tap(run, done);
+        auto* information = dynamic_cast<info::StrombelInformationViewController*>(presented);
+        ASSERT_NE(information, nullptr);
+        tap(run, information->backBtn());
         loop_.advance(1000 * platform::kNanosPerMillisecond);
         ASSERT_EQ(ui::kit::Context::current().modals().presented(window), nullptr);
     }

@@ -5,6 +5,9 @@
 #include <thread>
 #include <vector>
 
+#include "info/console.h"
+#include "platform/network_reachability.h"
+#include "social_network_server.h"
 #include "support/temp_dir.h"
 
 namespace strombel::info {
@@ -89,6 +92,165 @@ TEST_F(RatingPromptTest, ANewVersionStartsTheCountsAgain) {
     EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kFirstUseDate), now);
     EXPECT_FALSE(defaults.boolForKey(RatingPrompt::kDeclinedToRate));
     EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kReminderRequestDate), 0);
+}
+
+TEST_F(RatingPromptTest, SignificantEventsAreCountedOnTheirOwn) {
+    configureAsTheProgramDoes();
+    RatingPrompt::setSignificantEventsUntilPrompt(2);
+    RatingPrompt prompt(defaults, "1.0", [this] { return now; });
+    prompt.countUse(false);
+    prompt.countSignificantEvent(false);
+    prompt.waitUntilIdle();
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 1);
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kSignificantEventCount), 1);
+
+    // An update first seen through an event starts with that event and no use.
+    RatingPrompt updated(defaults, "2.0", [this] { return now; });
+    updated.countSignificantEvent(false);
+    updated.waitUntilIdle();
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 0);
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kSignificantEventCount), 1);
+    EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kFirstUseDate), 0);
+}
+
+/// The alert as a person sees it: shown or not, with its texts, answered by hand.
+struct RecordingAlert : RatingAlert {
+    struct Shown {
+        std::string title, message;
+        std::vector<std::string> buttons;
+    };
+    std::vector<Shown> shown;
+    std::function<void(int)> chosen;
+    bool visible = false;
+    void show(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+              std::function<void(int)> answer) override {
+        shown.push_back({title, message, buttons});
+        chosen = std::move(answer);
+        visible = true;
+    }
+    bool isVisible() const override { return visible; }
+    void hide() override { visible = false; }
+    void press(int index) {
+        visible = false;
+        chosen(index);
+    }
+};
+
+class RatingAlertTest : public RatingPromptTest {
+protected:
+    RatingAlertTest() {
+        configureAsTheProgramDoes();
+        RatingPromptServices services;
+        services.mainLoop = &net.loop;
+        services.alert = &alert;
+        services.openURL = [this](const std::string& url) {
+            opened.push_back(url);
+            return true;
+        };
+        services.reachabilityFlags = [this] { return flags; };
+        services.checkURL = network.url("/rating-check");
+        services.network = net.network.get();
+        services.storeURL = network.url("");
+        services.bundle = RATING_PROMPT_BUNDLE_DIR;
+        prompt.setServices(services);
+    }
+    /// One launch, `days` after the last one; true when it showed the alert.
+    bool launchAfter(double days) {
+        now += days * kDay;
+        const size_t before = alert.shown.size();
+        prompt.countUse(true);
+        prompt.waitUntilIdle();
+        net.loop.runPending();
+        return alert.shown.size() > before;
+    }
+
+    test_support::LoopbackSocialNetwork network;
+    test_support::NetworkLoop net;
+    RecordingAlert alert;
+    std::vector<std::string> opened;
+    std::optional<uint32_t> flags = platform::reachability_flags::kReachable;
+    RatingPrompt prompt{defaults, "1.0", [this] { return now; }};
+};
+
+TEST_F(RatingAlertTest, AsksAtTheFifthUseOnceFiveDaysHavePassed) {
+    for (int use = 1; use <= 4; ++use) EXPECT_FALSE(launchAfter(2)) << use;  // eight days, four uses
+    EXPECT_TRUE(launchAfter(0.1));
+    ASSERT_EQ(alert.shown.size(), 1u);
+    EXPECT_EQ(alert.shown[0].title, "Rate Strombel");
+    EXPECT_EQ(alert.shown[0].message.rfind("If you enjoy using Strombel, would you mind", 0), 0u);
+    EXPECT_EQ(alert.shown[0].buttons, (std::vector<std::string>{"No, Thanks", "Rate Strombel", "Remind me later"}));
+    // The network check went to the configured address.
+    ASSERT_TRUE(net.pumpUntil([&] { return network.count("/rating-check") > 0; }));
+
+    // Five uses in under five days ask nothing.
+    defaults.setString(RatingPrompt::kCurrentVersion, "0.9");
+    alert.press(2);
+    for (int use = 1; use <= 6; ++use) EXPECT_FALSE(launchAfter(0.5)) << use;
+}
+
+TEST_F(RatingAlertTest, RemindMeLaterKeepsItAwayThreeDays) {
+    for (int use = 1; use <= 5; ++use) launchAfter(1.5);
+    ASSERT_EQ(alert.shown.size(), 1u);
+    alert.press(2);
+    EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kReminderRequestDate), now);
+    EXPECT_FALSE(launchAfter(1));
+    EXPECT_FALSE(launchAfter(1.9));
+    EXPECT_TRUE(launchAfter(0.2));
+}
+
+TEST_F(RatingAlertTest, RatingOpensTheStorePageAndEndsTheQuestions) {
+    for (int use = 1; use <= 5; ++use) launchAfter(1.5);
+    alert.press(1);
+    EXPECT_EQ(opened, std::vector<std::string>{network.url("/WebObjects/MZStore.woa/wa/viewContentsUserReviews?id="
+                                                           "123456789&onlyLatestVersion=true&pageNumber=0&"
+                                                           "sortOrdering=1&type=Purple+Software")});
+    EXPECT_TRUE(prompt.userHasRatedCurrentVersion());
+    EXPECT_FALSE(launchAfter(10));
+
+    defaults.setBool(RatingPrompt::kRatedCurrentVersion, false);
+    EXPECT_TRUE(launchAfter(0));
+    alert.press(0);  // "No, Thanks"
+    EXPECT_TRUE(prompt.userHasDeclinedToRate());
+    EXPECT_FALSE(launchAfter(10));
+}
+
+TEST_F(RatingAlertTest, ResigningActiveHidesTheAlertRecordingNothing) {
+    for (int use = 1; use <= 5; ++use) launchAfter(1.5);
+    ASSERT_TRUE(alert.visible);
+    // A return to the foreground while it shows brings no second alert.
+    EXPECT_FALSE(launchAfter(0));
+    prompt.hideRatingAlert();
+    EXPECT_FALSE(alert.visible);
+    EXPECT_FALSE(prompt.userHasDeclinedToRate());
+    EXPECT_FALSE(prompt.userHasRatedCurrentVersion());
+    EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kReminderRequestDate), 0);
+    EXPECT_TRUE(launchAfter(0));  // it may come again at the next counted use
+}
+
+TEST_F(RatingAlertTest, WithoutARouteNothingIsAskedButTheUseCounts) {
+    std::vector<std::string> console;
+    setConsoleSink([&](const std::string& line) { console.push_back(line); });
+    flags.reset();
+    for (int use = 1; use <= 6; ++use) EXPECT_FALSE(launchAfter(1.5));
+    setConsoleSink({});
+    EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 6);
+    EXPECT_EQ(console.back(), "Error. Could not recover network reachability flags");
+    flags = platform::reachability_flags::kReachable | platform::reachability_flags::kConnectionRequired;
+    EXPECT_FALSE(launchAfter(1));
+    flags = platform::reachability_flags::kTransientConnection;
+    EXPECT_TRUE(launchAfter(1));
+}
+
+TEST_F(RatingAlertTest, MissingTextsShowTheirKeys) {
+    RatingPromptServices services;
+    services.bundle = dir.path();
+    services.alert = &alert;
+    prompt.setServices(services);
+    EXPECT_EQ(prompt.alertTitle(), "Rate Strombel");
+    EXPECT_EQ(prompt.alertCancelTitle(), "No, Thanks");
+    prompt.setCustomAlertRateLaterButtonTitle("Later");
+    prompt.showRatingAlert(true);
+    EXPECT_EQ(alert.shown.back().buttons.back(), "Later");
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
     opener.answer = false;
     EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled_use_browser"));
     ASSERT_EQ(opener.opened.size(), 1u);  // browser only, no application switch
-    EXPECT_EQ(opener.opened[0].rfind(std::string(SocialClient::kDialogBaseURL) + "oauth?", 0), 0u);
+    EXPECT_EQ(opener.opened[0].rfind(client.hosts().dialogBaseURL + "oauth?", 0), 0u);
     EXPECT_NE(opener.opened[0].find("redirect_uri=sn123456789012345%3A%2F%2Fauthorize"), std::string::npos);
     ASSERT_NE(client.loginDialog(), nullptr);  // the browser did not open: in-app dialog
 
@@ -107,8 +107,8 @@ TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
     EXPECT_TRUE(fresh.handleOpenURL("sn1://authorize#error=service_disabled"));
     EXPECT_TRUE(opener.opened.empty());
     ASSERT_NE(fresh.loginDialog(), nullptr);
-    EXPECT_EQ(fresh.loginDialog()->params.at("redirect_uri"), "socialconnect://success");
-    EXPECT_EQ(fresh.loginDialog()->params.at("client_id"), "1");
+    EXPECT_EQ(fresh.loginDialog()->params().at("redirect_uri"), "socialconnect://success");
+    EXPECT_EQ(fresh.loginDialog()->params().at("client_id"), "1");
 }
 
 TEST_F(SocialClientTest, AuthorizeSwitchesToTheSocialApplicationFirst) {
@@ -136,6 +136,43 @@ TEST(SocialClientParams, SplitsPairsAndResolvesEscapes) {
     EXPECT_EQ(params.at("flag"), "");
     EXPECT_EQ(params.at("c"), "x%2");
     EXPECT_TRUE(SocialClient::parseURLParams("").empty());
+}
+
+TEST_F(SocialClientTest, ExpiryBeyondTheClocksRangeSaturatesToTheDistantFuture) {
+    for (const char* seconds : {"9223372036854775807", "99999999999999999999", "9223372036"}) {
+        SCOPED_TRACE(seconds);
+        EXPECT_TRUE(client.handleOpenURL(std::string("sn123456789012345://authorize#access_token=t&expires_in=") +
+                                         seconds));
+        EXPECT_EQ(client.expirationDate(), SocialClient::TimePoint::max());
+        EXPECT_TRUE(client.isSessionValid());
+    }
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=-99999999999999999999"));
+    EXPECT_FALSE(client.isSessionValid());
+}
+
+TEST_F(SocialClientTest, ASessionDelegateThatWentHearsNothing) {
+    auto gone = std::make_unique<RecordingDelegate>();
+    client.setSessionDelegate(gone.get());
+    gone.reset();
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t"));
+    EXPECT_TRUE(client.isSessionValid());
+    EXPECT_EQ(client.sessionDelegate(), nullptr);
+}
+
+TEST_F(SocialClientTest, InAppLoginWithoutMultitaskingShowsTheLoginDialog) {
+    client.setMultitaskingSupported(false);
+    opener.answer = true;
+    client.authorize({});
+    EXPECT_TRUE(opener.opened.empty());
+    ASSERT_NE(client.loginDialog(), nullptr);
+    EXPECT_EQ(client.loginDialog()->params().at("scope"), "");
+    EXPECT_EQ(client.loginDialog()->loadingURL().rfind(client.hosts().dialogBaseURL + "oauth?", 0), 0u);
+    // The page ends on the success address: the session begins.
+    EXPECT_FALSE(client.loginDialog()->shouldStartLoad(
+        "socialconnect://success#access_token=abc&expires_in=60", SocialNavigationType::other));
+    EXPECT_EQ(delegate.logins, 1);
+    EXPECT_EQ(client.accessToken(), "abc");
+    EXPECT_EQ(client.expirationDate(), now + 60s);
 }
 
 }  // namespace

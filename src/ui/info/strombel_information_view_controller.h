@@ -1,30 +1,140 @@
 #pragma once
 
-// src/ui/info/: the information screen.
+// src/ui/info/: the information screen and the social network dialogs' panel.
 // May include: ui, info, Qt.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
-#include "ui/placeholder_screen.h"
+#include "info/social_client.h"
+#include "ui/gui_type.h"
+#include "ui/kit/view.h"
+
+namespace strombel::ui {
+class LightView;
+class SmallButtonControl;
+namespace kit {
+class Button;
+class Label;
+class Window;
+}  // namespace kit
+}  // namespace strombel::ui
 
 namespace strombel::info {
 
-/// The information screen, presented over the pad screen. Today it shows its
-/// title and a DONE button that dismisses it; its links, mail, video and sharing
-/// come with the information subsystem.
-class StrombelInformationViewController : public ui::PlaceholderScreen {
+/// The addresses the screen opens: built in, on the maker's hosts.
+struct InformationLinks {
+    static constexpr const char* kWebsite = "http://www.strombel.example.com/";
+    static constexpr const char* kArtist = "http://www.ravelle.example.net/";
+    static constexpr const char* kTutorial = "https://video.example.org/watch?v=Xq3vT9bK2mA";
+    static constexpr const char* kIcon = "http://www.strombel.example.com/images/strombel-icon.jpg";
+    static constexpr const char* kContactMail = "info@strombel.example.com";
+    static constexpr const char* kCompany = "http://www.tumblecraft.example.com/";
+};
+
+/// What the screen needs from the program: the application's social network
+/// client (asked anew for every step), the rating page and whether a mail
+/// program is there.
+struct InformationServices {
+    std::function<SocialClient*()> socialClient;
+    /// Opens the store's rating page; the program's rating prompt unless set.
+    std::function<void()> rateApp;
+    /// Whether the user has a mail program; unless set, whether the desktop names
+    /// a handler of "mailto" addresses.
+    std::function<bool()> canSendMail;
+};
+
+/// The information screen, presented over the pad screen: back, mail to the
+/// maker, the web sites, the tutorial video, the rating page and a post to the
+/// social network's feed (logging in first when needed). The tablet layout; the
+/// phone's is the subclass below. Main loop only.
+class StrombelInformationViewController : public ui::kit::View,
+                                          public SocialDialogDelegate,
+                                          public SocialSessionDelegate {
 public:
     /// The tablet layout.
     StrombelInformationViewController() : StrombelInformationViewController(ui::GuiType::tablet) {}
+    ~StrombelInformationViewController() override;
+
+    static void setServices(InformationServices services);
+    /// Whether the desktop has a program for "mailto" addresses (xdg-mime).
+    static bool mailHandlerRegistered();
+
+    /// The platform's transition style value (1 flips horizontally).
+    int32_t modalTransitionStyle() const { return modalTransitionStyle_; }
+    void setModalTransitionStyle(int32_t style) { modalTransitionStyle_ = style; }
+    /// Shows the screen over `window`'s current screen; `dismissed` runs once it has gone.
+    static void present(std::unique_ptr<StrombelInformationViewController> screen, ui::kit::Window& window,
+                        std::function<void()> dismissed);
+
+    // The buttons' actions.
+    void backBtnPressed();
+    void mailBtnPressed();
+    void websiteBtnPressed();
+    void ravellePresentedByBtnPressed();
+    void tutorialBtnPressed();
+    void rateUsBtnPressed();
+    void socialBtnPressed();
+    void copyrightBtnPressed();
+
+    // SocialSessionDelegate
+    void socialDidLogin() override;
+    // SocialDialogDelegate
+    bool dialogShouldOpenURLInExternalBrowser(SocialDialog& dialog, const std::string& url) override;
+
+    /// Orientation masks and answers: the two landscape orientations only.
+    virtual int32_t supportedInterfaceOrientations() const { return 24; }
+    virtual bool shouldAutorotateToInterfaceOrientation(int32_t orientation) const {
+        return orientation == 3 || orientation == 4;
+    }
+
+    ui::GuiType guiType() const { return guiType_; }
+    ui::kit::Label* backLabel() const { return backLabel_; }
+    ui::SmallButtonControl* backBtn() const { return backBtn_; }
+    ui::LightView* backLight() const { return backLight_; }
+    ui::kit::Button* mailBtn() const { return mailBtn_; }
+    ui::kit::Button* websiteBtn() const { return websiteBtn_; }
+    ui::kit::Button* socialBtn() const { return socialBtn_; }
+    ui::kit::Button* ravellePresentedByBtn() const { return ravelleBtn_; }
+    ui::kit::Button* tutorialBtn() const { return tutorialBtn_; }
+    ui::kit::Button* rateUsBtn() const { return rateUsBtn_; }
 
 protected:
     explicit StrombelInformationViewController(ui::GuiType guiType);
+
+private:
+    void loadTabletView();
+    void loadPhoneView();
+    ui::kit::Button* addImageButton(const char* image, const QRectF& frame, void (StrombelInformationViewController::*action)());
+    void openFeedDialog(SocialClient& client);
+    void openURL(const std::string& url);
+    SocialClient* socialClient() const;
+
+    ui::GuiType guiType_;
+    int32_t modalTransitionStyle_ = 0;
+    ui::kit::Window* window_ = nullptr;
+    std::function<void()> dismissed_;
+    // Owned by the view tree.
+    ui::kit::Label* backLabel_ = nullptr;
+    ui::SmallButtonControl* backBtn_ = nullptr;
+    ui::LightView* backLight_ = nullptr;
+    ui::kit::Button* mailBtn_ = nullptr;
+    ui::kit::Button* websiteBtn_ = nullptr;
+    ui::kit::Button* socialBtn_ = nullptr;
+    ui::kit::Button* ravelleBtn_ = nullptr;
+    ui::kit::Button* tutorialBtn_ = nullptr;
+    ui::kit::Button* rateUsBtn_ = nullptr;
 };
 
-/// The same in the phone layout.
+/// The same screen in the phone layout.
 class StrombelIphoneInformationViewController : public StrombelInformationViewController {
 public:
     StrombelIphoneInformationViewController() : StrombelInformationViewController(ui::GuiType::phoneLandscape) {}
+    bool shouldAutorotateToInterfaceOrientation(int32_t orientation) const override {
+        return orientation >= 0 && orientation < 31 && ((supportedInterfaceOrientations() >> orientation) & 1);
+    }
 };
 
 }  // namespace strombel::info

@@ -34,6 +34,11 @@ void Animator::animateRotation(View& view, double radians, double seconds, Compl
     start(view, Property::rotation, values, seconds, std::move(completion));
 }
 
+void Animator::animateScale(View& view, double to, double seconds, Completion completion) {
+    const double values[2] = {to, 0};
+    start(view, Property::scale, values, seconds, std::move(completion));
+}
+
 void Animator::start(View& view, Property property, const double to[2], double seconds,
                      Completion completion) {
     // Cut short the running animation of the same property; begin from what shows now.
@@ -57,6 +62,9 @@ void Animator::start(View& view, Property property, const double to[2], double s
             break;
         case Property::rotation:
             animation.from[0] = view.rotationRadians();
+            break;
+        case Property::scale:
+            animation.from[0] = view.scale();
             break;
     }
     const double clamped = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
@@ -88,6 +96,10 @@ void Animator::apply(const Animation& animation, double progress) {
             break;  // the origin itself, whatever setFrame adds
         case Property::rotation:
             view.setRotationRadians(at(0));
+            break;
+        case Property::scale:
+            view.setTransformOriginPoint(view.bounds().center());
+            view.setScale(at(0));
             break;
     }
 }

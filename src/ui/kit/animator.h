@@ -12,7 +12,7 @@ namespace strombel::ui::kit {
 
 class View;
 
-/// Animates views' alpha, position and rotation on the main loop's clock.
+/// Animates views' alpha, position, rotation and scale on the main loop's clock.
 /// One animation per view and property: a new one cuts the running one short
 /// (its completion gets `false`) and begins from the value shown at that moment.
 /// Completions run on the main loop after the step that ends them, `true` when
@@ -20,7 +20,7 @@ class View;
 /// still completes on the loop.
 class Animator {
   public:
-    enum class Property { alpha, position, rotation };
+    enum class Property { alpha, position, rotation, scale };
     using Completion = std::function<void(bool finished)>;
 
     explicit Animator(platform::MainLoop& loop);
@@ -34,6 +34,8 @@ class Animator {
     /// Moves the view's frame origin to `to`.
     void animatePosition(View& view, const QPointF& to, double seconds, Completion completion = {});
     void animateRotation(View& view, double radians, double seconds, Completion completion = {});
+    /// Scales the view about its centre (1 is its own size).
+    void animateScale(View& view, double to, double seconds, Completion completion = {});
 
     /// Stops every animation of the view where it is; completions get `false`.
     void removeAllAnimations(View& view);

@@ -14,6 +14,26 @@
 
 namespace strombel::ui::kit {
 
+namespace {
+// The alerts open now, so that one can be taken away without an answer.
+std::vector<QPointer<QMessageBox>> openAlerts;
+}  // namespace
+
+void QtAlertPresenter::dismissAlert(const QString& title) {
+    for (const QPointer<QMessageBox>& box : openAlerts) {
+        if (!box || box->windowTitle() != title) continue;
+        QObject::disconnect(box, &QMessageBox::buttonClicked, nullptr, nullptr);
+        box->close();
+    }
+    std::erase_if(openAlerts, [](const QPointer<QMessageBox>& box) { return !box || !box->isVisible(); });
+}
+
+bool QtAlertPresenter::isAlertVisible(const QString& title) const {
+    return std::any_of(openAlerts.begin(), openAlerts.end(), [&](const QPointer<QMessageBox>& box) {
+        return box && box->isVisible() && box->windowTitle() == title;
+    });
+}
+
 void QtAlertPresenter::showAlert(const QString& title, const QString& message,
                                  const QStringList& buttons, Answer answer) {
     auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, title, message);
@@ -23,6 +43,8 @@ void QtAlertPresenter::showAlert(const QString& title, const QString& message,
                                                                 : QMessageBox::AcceptRole);
     }
     QMessageBox* raw = box.release();  // deletes itself on close
+    std::erase_if(openAlerts, [](const QPointer<QMessageBox>& open) { return !open; });
+    openAlerts.emplace_back(raw);
     QObject::connect(raw, &QMessageBox::buttonClicked, raw, [answer](QAbstractButton* button) {
         if (answer) answer(button->text());
     });

@@ -4,6 +4,7 @@
 #include <QRectF>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +24,13 @@ class AlertPresenter {
     /// `buttons` in the order shown; the first is the cancel button when there are several.
     virtual void showAlert(const QString& title, const QString& message, const QStringList& buttons,
                            Answer answer) = 0;
+    /// Takes the open alerts titled `title` away without an answer.
+    virtual void dismissAlert(const QString& title) { (void)title; }
+    /// Whether an alert titled `title` is open.
+    virtual bool isAlertVisible(const QString& title) const {
+        (void)title;
+        return false;
+    }
 };
 
 /// The small edit menu (copy, paste, rename, ...) shown over a place on the screen.
@@ -67,6 +75,8 @@ class QtAlertPresenter final : public AlertPresenter {
   public:
     void showAlert(const QString& title, const QString& message, const QStringList& buttons,
                    Answer answer) override;
+    void dismissAlert(const QString& title) override;
+    bool isAlertVisible(const QString& title) const override;
 };
 
 /// A pop-up menu of Qt's at the target.
@@ -107,8 +117,15 @@ class RecordingAlertPresenter final : public AlertPresenter {
                    Answer answer) override {
         shown.push_back({title, message, buttons, std::move(answer)});
     }
+    void dismissAlert(const QString& title) override {
+        std::erase_if(shown, [&](const Shown& alert) { return alert.title == title; });
+    }
+    bool isAlertVisible(const QString& title) const override {
+        return std::any_of(shown.begin(), shown.end(), [&](const Shown& alert) { return alert.title == title; });
+    }
     /// Answers the oldest open alert with the button of that title.
     bool press(const QString& buttonTitle);
+    /// The open alerts, oldest first (answered and dismissed ones leave).
     std::vector<Shown> shown;
 };
 

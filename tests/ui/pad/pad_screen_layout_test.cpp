@@ -17,6 +17,7 @@
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
 #include "ui/kit/label.h"
+#include "ui/info/strombel_information_view_controller.h"
 #include "ui/kit/window.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
 #include "ui/pad/strombel_view_controller.h"
@@ -279,10 +280,12 @@ TEST_F(PadScreenLayoutTest, TheInformationAndStoreScreensComeAndGoAndTheSettings
         loop_.advance(1000 * platform::kNanosPerMillisecond);
         kit::View* presented = context.modals().presented(window);
         ASSERT_NE(presented, nullptr);
-        // The DONE button of the presented screen.
+        // The BACK key of the information screen, the last button of the store's.
         kit::Button* done = nullptr;
         for (kit::View* child : presented->subviews())
             if (auto* button = dynamic_cast<kit::Button*>(child)) done = button;
+        if (auto* information = dynamic_cast<info::StrombelInformationViewController*>(presented))
+            done = information->backBtn();
         ASSERT_NE(done, nullptr);
         done->sendActions(kit::touchUpInside);
         loop_.advance(1000 * platform::kNanosPerMillisecond);

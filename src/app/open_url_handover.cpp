@@ -1,0 +1,153 @@
+#include "app/open_url_handover.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QLocalSocket>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fmt/format.h>
+
+#include "logging/log.h"
+
+namespace strombel::app {
+
+namespace {
+
+constexpr int kHandOverMillis = 5000;
+
+// 64-bit FNV-1a of the folder's name: one socket per data folder.
+uint64_t folderHash(const std::string& text) {
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool sameUser(const QLocalSocket& socket) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return false;
+    }
+    return credentials.uid == ::geteuid();
+}
+
+}  // namespace
+
+std::filesystem::path OpenUrlServer::socketPathFor(const std::filesystem::path& root) {
+    std::filesystem::path runtime;
+    if (const char* folder = std::getenv("XDG_RUNTIME_DIR"); folder && *folder) {
+        runtime = folder;
+    } else {
+        runtime = fmt::format("/tmp/strombel-{}", ::geteuid());
+        ::mkdir(runtime.c_str(), 0700);
+    }
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::weakly_canonical(root, error);
+    const std::string name = (error ? root : absolute).lexically_normal().string();
+    return runtime / fmt::format("strombel-{:016x}.socket", folderHash(name));
+}
+
+OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler)
+    : server_(std::make_unique<QLocalServer>()), path_(std::move(path)), handler_(std::move(handler)) {
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = QString::fromStdString(path_.string());
+    if (!server_->listen(name)) {
+        // A socket left by a program that ended without closing it answers nobody.
+        if (!handOverOpenURL(path_, "")) {
+            QLocalServer::removeServer(name);
+            server_->listen(name);
+        }
+    }
+    if (!server_->isListening()) {
+        STROMBEL_LOG_WARN("Addresses opened by the desktop cannot reach Strombel: {}",
+                          server_->errorString().toStdString());
+        return;
+    }
+    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] { accept(); });
+}
+
+OpenUrlServer::~OpenUrlServer() {
+    if (server_->isListening()) server_->close();
+}
+
+bool OpenUrlServer::isListening() const { return server_->isListening(); }
+std::string OpenUrlServer::error() const { return server_->errorString().toStdString(); }
+
+void OpenUrlServer::accept() {
+    while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (!sameUser(*socket)) {
+            socket->abort();
+            continue;
+        }
+        auto buffer = std::make_shared<QByteArray>();
+        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf('\n');
+            if (end < 0) {
+                if (size_t(buffer->size()) > kMaximumURLSize) socket->abort();
+                return;
+            }
+            if (size_t(end) > kMaximumURLSize) {
+                socket->abort();
+                return;
+            }
+            const std::string url = buffer->left(end).toStdString();
+            // An empty line only asks whether anyone listens.
+            const bool opened = !url.empty() && handler_ && handler_(url);
+            socket->write(opened ? "YES\n" : "NO\n");
+            socket->flush();
+            socket->disconnectFromServer();
+        });
+    }
+}
+
+std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url) {
+    if (url.size() > OpenUrlServer::kMaximumURLSize || url.find('\n') != std::string::npos) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = path.string();
+    if (name.size() >= sizeof address.sun_path) return std::nullopt;
+    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const std::string line = url + "\n";
+    size_t sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        sent += size_t(n);
+    }
+    std::string answer;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverMillis);
+    char piece[16];
+    while (answer.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, int(left.count())) <= 0) break;
+        const ssize_t n = ::recv(fd, piece, sizeof piece, 0);
+        if (n <= 0) break;
+        answer.append(piece, size_t(n));
+    }
+    ::close(fd);
+    if (answer.find('\n') == std::string::npos) return std::nullopt;
+    return answer.rfind("YES", 0) == 0;
+}
+
+}  // namespace strombel::app

@@ -1,0 +1,251 @@
+#include "ui/info/strombel_information_view_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "info/social_client.h"
+#include "ui/kit/presenters.h"
+#include "ui/kit/window.h"
+#include "ui/light_view.h"
+#include "ui/small_button_control.h"
+#include "ui/ui_test_support.h"
+
+namespace strombel::info {
+namespace {
+
+namespace kit = ui::kit;
+
+/// Opens web addresses when `answer` says so, as the desktop's opener does; the
+/// social network's own application is not there to switch to.
+struct Opener : SocialUrlOpener {
+    std::vector<std::string> opened;
+    bool answer = false;
+    bool openURL(const std::string& url) override {
+        opened.push_back(url);
+        return answer && url.rfind("http", 0) == 0;
+    }
+};
+
+class InformationScreenTest : public strombel::testing::UiTest {
+protected:
+    explicit InformationScreenTest(kit::Screen screen = kit::Screen::tablet()) : UiTest(screen) {
+        auto opener = std::make_unique<kit::RecordingUrlOpener>();
+        urls = opener.get();
+        context.setUrlOpener(std::move(opener));
+        auto alertPresenter = std::make_unique<kit::RecordingAlertPresenter>();
+        alerts = alertPresenter.get();
+        context.setAlerts(std::move(alertPresenter));
+        client.setClock([this] { return now; });
+        client.setUrlOpener(&socialOpener);
+        StrombelInformationViewController::setServices(
+            {[this] { return &client; }, [this] { ++ratePages; }, [this] { return mailProgram; }});
+    }
+    ~InformationScreenTest() override { StrombelInformationViewController::setServices({}); }
+
+    template <typename Screen>
+    Screen* presentScreen() {
+        window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 1024, 768)));
+        auto screen = std::make_unique<Screen>();
+        Screen* raw = screen.get();
+        StrombelInformationViewController::present(std::move(screen), window, [this] { ++dismissals; });
+        advance(1);
+        return raw;
+    }
+    void press(kit::Control* control) { control->sendActions(kit::touchUpInside); }
+
+    kit::RecordingUrlOpener* urls = nullptr;
+    kit::RecordingAlertPresenter* alerts = nullptr;
+    kit::Window window;
+    SocialClient::TimePoint now = SocialClient::TimePoint(std::chrono::seconds(1'700'000'000));
+    Opener socialOpener;
+    SocialClient client{"123456789012345", nullptr};
+    bool mailProgram = true;
+    int ratePages = 0;
+    int dismissals = 0;
+};
+
+TEST_F(InformationScreenTest, TabletLayoutPlacesEveryControl) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    EXPECT_EQ(screen->frame(), QRectF(0, 0, 1024, 768));
+    EXPECT_EQ(screen->backLabel()->frame(), QRectF(78, 617, 50, 12));
+    EXPECT_EQ(screen->backBtn()->frame().topLeft(), QPointF(78, 637));
+    EXPECT_EQ(screen->backLight()->frame().topLeft(), QPointF(60, 605));
+    EXPECT_EQ(screen->mailBtn()->frame(), QRectF(684, 659, 218, 25));
+    EXPECT_EQ(screen->websiteBtn()->frame(), QRectF(686, 683, 218, 25));
+    EXPECT_EQ(screen->socialBtn()->frame(), QRectF(45, 272, 116, 30));
+    EXPECT_EQ(screen->ravellePresentedByBtn()->frame(), QRectF(45, 332, 120, 35));
+    EXPECT_EQ(screen->tutorialBtn()->frame(), QRectF(45, 392, 115, 60));
+    EXPECT_EQ(screen->rateUsBtn()->frame(), QRectF(45, 465, 115, 60));
+    // The image buttons lie above the back key, in the order of their making.
+    const auto children = screen->subviews();
+    ASSERT_EQ(children.size(), 10u);
+    EXPECT_EQ(children[2], screen->backBtn());
+    EXPECT_EQ(children.back(), screen->rateUsBtn());
+    EXPECT_FALSE(screen->mailBtn()->currentImage().isNull());
+    EXPECT_TRUE(screen->shouldAutorotateToInterfaceOrientation(3));
+    EXPECT_FALSE(screen->shouldAutorotateToInterfaceOrientation(1));
+}
+
+TEST_F(InformationScreenTest, ButtonsOpenTheirAddressesAndBackGoes) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    press(screen->websiteBtn());
+    press(screen->ravellePresentedByBtn());
+    press(screen->tutorialBtn());
+    screen->copyrightBtnPressed();
+    EXPECT_EQ(urls->opened, (std::vector<std::string>{InformationLinks::kWebsite, InformationLinks::kArtist,
+                                                     InformationLinks::kTutorial, InformationLinks::kCompany}));
+    const std::string tutorial = InformationLinks::kTutorial;
+    EXPECT_EQ(tutorial.substr(tutorial.find("v=") + 2).size(), 11u);
+    press(screen->rateUsBtn());
+    EXPECT_EQ(ratePages, 1);
+    press(screen->backBtn());
+    advance(1);
+    EXPECT_EQ(dismissals, 1);
+    EXPECT_EQ(context.modals().presented(window), nullptr);
+}
+
+TEST_F(InformationScreenTest, MailOpensTheMailProgramOrSaysThereIsNone) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    press(screen->mailBtn());
+    EXPECT_EQ(urls->opened, std::vector<std::string>{"mailto:info@strombel.example.com?subject=Strombel"});
+    EXPECT_TRUE(alerts->shown.empty());
+    mailProgram = false;
+    press(screen->mailBtn());
+    EXPECT_EQ(urls->opened.size(), 1u);
+    ASSERT_EQ(alerts->shown.size(), 1u);
+    EXPECT_EQ(alerts->shown[0].title, "Mail");
+    EXPECT_EQ(alerts->shown[0].message, "The device is unable to send email. Did you configure a mail account?");
+    EXPECT_EQ(alerts->shown[0].buttons, QStringList{"OK"});
+}
+
+TEST_F(InformationScreenTest, SocialWithASessionOpensTheFeedDialogAtOnce) {
+    client.handleOpenURL("sn123456789012345://authorize#access_token=tok&expires_in=3600");
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    press(screen->socialBtn());
+    ASSERT_NE(client.socialDialog(), nullptr);
+    const auto& params = client.socialDialog()->params();
+    EXPECT_EQ(params.size(), 11u);  // six entries and the five of the dialog
+    EXPECT_EQ(params.at("message"), "");
+    EXPECT_EQ(params.at("link"), "http://www.strombel.example.com/");
+    EXPECT_EQ(params.at("name"), "Strombel");
+    EXPECT_EQ(params.at("caption"), "A new dimension in live sets");
+    EXPECT_EQ(params.at("description").rfind("The Strombel adds a new dimension", 0), 0u);
+    EXPECT_EQ(params.at("access_token"), "tok");
+    EXPECT_EQ(client.socialDialog()->delegate(), screen);
+    EXPECT_TRUE(socialOpener.opened.empty());
+}
+
+TEST_F(InformationScreenTest, SocialWithoutASessionLogsInThenOpensTheFeed) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    socialOpener.answer = true;  // the browser takes the login page
+    press(screen->socialBtn());
+    EXPECT_EQ(client.sessionDelegate(), screen);
+    ASSERT_EQ(socialOpener.opened.size(), 2u);  // the application switch, then the browser
+    EXPECT_EQ(socialOpener.opened[0].rfind("socialauth://authorize?", 0), 0u);
+    EXPECT_EQ(client.socialDialog(), nullptr);
+
+    // A cancelled login leaves the screen as it was.
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=access_denied"));
+    EXPECT_EQ(client.socialDialog(), nullptr);
+
+    // The browser comes back with a token: the feed follows without a press.
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    ASSERT_NE(client.socialDialog(), nullptr);
+    EXPECT_EQ(client.socialDialog()->params().at("access_token"), "t");
+}
+
+TEST_F(InformationScreenTest, ALoginWithoutAValidSessionStartsNoLoginLoop) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    client.setMultitaskingSupported(false);  // the in-app login dialog
+    press(screen->socialBtn());
+    ASSERT_NE(client.loginDialog(), nullptr);
+    SocialLoginDialog* first = client.loginDialog();
+    // The login page hands out a token without an expiry: no valid session.
+    client.loginDialog()->shouldStartLoad("socialconnect://success#access_token=t", SocialNavigationType::other);
+    EXPECT_FALSE(client.isSessionValid());
+    EXPECT_EQ(client.loginDialog(), first);  // no second login
+    EXPECT_EQ(client.socialDialog(), nullptr);
+}
+
+TEST_F(InformationScreenTest, ALoginAfterTheScreenWentReachesNothing) {
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    socialOpener.answer = true;
+    press(screen->socialBtn());
+    press(screen->backBtn());
+    advance(1);
+    EXPECT_EQ(client.sessionDelegate(), nullptr);
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    EXPECT_TRUE(client.isSessionValid());
+    EXPECT_EQ(client.socialDialog(), nullptr);
+}
+
+TEST_F(InformationScreenTest, FollowedLinksOpenInTheBrowser) {
+    client.handleOpenURL("sn123456789012345://authorize#access_token=tok");
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    press(screen->socialBtn());
+    EXPECT_FALSE(
+        client.socialDialog()->shouldStartLoad("http://elsewhere.example.com/x", SocialNavigationType::linkClicked));
+    EXPECT_EQ(socialOpener.opened, std::vector<std::string>{"http://elsewhere.example.com/x"});
+}
+
+class PhoneInformationScreenTest : public InformationScreenTest,
+                                   public ::testing::WithParamInterface<bool> {
+protected:
+    PhoneInformationScreenTest() : InformationScreenTest(GetParam() ? kit::Screen::tallPhone() : kit::Screen::phone()) {}
+};
+
+TEST_P(PhoneInformationScreenTest, PhoneLayoutMovesOnTheTallPhone) {
+    const bool tall = GetParam();
+    auto* screen = presentScreen<StrombelIphoneInformationViewController>();
+    EXPECT_EQ(screen->frame(), QRectF(0, 0, tall ? 568 : 480, 320));
+    EXPECT_EQ(screen->mailBtn()->frame(), QRectF(tall ? 368 : 321, 257, 99, 23));
+    EXPECT_EQ(screen->websiteBtn()->frame(), QRectF(tall ? 369 : 322, 270, 99, 23));
+    EXPECT_EQ(screen->socialBtn()->frame(), QRectF(tall ? 27 : 25, 106, 53, 14));
+    EXPECT_EQ(screen->ravellePresentedByBtn()->frame(), QRectF(tall ? 27 : 25, 133, 59, 17));
+    EXPECT_EQ(screen->tutorialBtn()->frame(), QRectF(tall ? 25 : 23, 160, 55, 40));
+    EXPECT_EQ(screen->rateUsBtn()->frame(), QRectF(tall ? 25 : 23, 200, 55, 40));
+    EXPECT_EQ(screen->backBtn()->frame().topLeft(), tall ? QPointF(43, 265) : QPointF(41, 270));
+    EXPECT_EQ(screen->backLight()->frame().topLeft(), tall ? QPointF(34, 248) : QPointF(31, 254));
+    EXPECT_EQ(screen->backLabel()->frame().topLeft(), tall ? QPointF(43, 255) : QPointF(41, 260));
+    EXPECT_EQ(screen->supportedInterfaceOrientations(), 24);
+    EXPECT_TRUE(screen->shouldAutorotateToInterfaceOrientation(4));
+    EXPECT_FALSE(screen->shouldAutorotateToInterfaceOrientation(2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Phones, PhoneInformationScreenTest, ::testing::Bool());
+
+// Every layout renders; the pictures land in the build folder for a look.
+TEST_F(InformationScreenTest, LayoutsRenderToPictures) {
+    struct Layout {
+        const char* name;
+        kit::Screen screen;
+        bool phone;
+    } layouts[] = {{"tablet", kit::Screen::tablet(), false},
+                   {"phone", kit::Screen::phone(), true},
+                   {"phone568", kit::Screen::tallPhone(), true}};
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        context.setScreen(layout.screen);
+        kit::Window shown;
+        std::unique_ptr<StrombelInformationViewController> screen;
+        if (layout.phone) screen = std::make_unique<StrombelIphoneInformationViewController>();
+        else screen = std::make_unique<StrombelInformationViewController>();
+        const QRectF rate = screen->rateUsBtn()->frame();
+        shown.setRootView(std::move(screen));
+        const QImage picture = shown.render(1.0);
+        ASSERT_FALSE(picture.isNull());
+        EXPECT_EQ(picture.width(), layout.phone ? layout.screen.bounds.height() : 1024);
+        // The rate key is drawn where it stands, lighter than the background.
+        EXPECT_GT(qGray(picture.pixel(rate.center().toPoint())), qGray(picture.pixel(2, 2)) + 8);
+        const QString file = QString("%1/information-%2.png").arg(STROMBEL_TEST_OUTPUT_DIR, layout.name);
+        EXPECT_TRUE(picture.save(file));
+    }
+}
+
+}  // namespace
+}  // namespace strombel::info

@@ -1,0 +1,201 @@
+#include "ui/info/social_dialog_panel.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <QCoreApplication>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <chrono>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "info/social_client.h"
+#include "social_network_server.h"
+#include "ui/info/strombel_information_view_controller.h"
+#include "ui/kit/control.h"
+#include "ui/kit/presenters.h"
+#include "ui/kit/window.h"
+#include "ui/ui_test_support.h"
+
+namespace strombel::info {
+namespace {
+
+namespace kit = ui::kit;
+
+/// The information screen, writing down how its dialogs ended.
+class RecordingScreen : public StrombelInformationViewController {
+public:
+    std::vector<std::string> events;
+    void dialogDidComplete(SocialDialog&) override { events.push_back("complete"); }
+    void dialogCompleteWithUrl(const std::string& url) override { events.push_back("complete " + url); }
+    void dialogDidNotCompleteWithUrl(const std::string& url) override { events.push_back("not complete " + url); }
+    void dialogDidNotComplete(SocialDialog&) override { events.push_back("not complete"); }
+    void dialogDidFailWithError(SocialDialog&, const json::Error& error) override {
+        events.push_back("fail " + std::to_string(error.code));
+    }
+};
+
+/// The desktop's opener: web addresses open (in the test's imagination); the
+/// social network's own application is not there.
+struct DesktopOpener : SocialUrlOpener {
+    std::vector<std::string> opened;
+    bool openURL(const std::string& url) override {
+        opened.push_back(url);
+        return url.rfind("http", 0) == 0;
+    }
+};
+
+class SocialDialogPanelTest : public strombel::testing::UiTest {
+protected:
+    SocialDialogPanelTest() {
+        window.resize(1024, 768);
+        window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 1024, 768)));
+        window.show();
+        client.setHosts(network.hosts());
+        client.setUrlOpener(&opener);
+        client.setDialogViewFactory([this](SocialDialog& dialog) { return SocialDialogPanel::show(dialog, window); });
+        StrombelInformationViewController::setServices({[this] { return &client; }, [] {}, [] { return false; }});
+        auto screenOwner = std::make_unique<RecordingScreen>();
+        screen = screenOwner.get();
+        StrombelInformationViewController::present(std::move(screenOwner), window, {});
+        advance(1);
+    }
+    ~SocialDialogPanelTest() override {
+        StrombelInformationViewController::setServices({});
+        client.setDialogViewFactory({});
+    }
+
+    /// Runs Qt's events and the kit's loop until `done`; false after the guard.
+    bool waitFor(const std::function<bool()>& done, int seconds = 30) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > limit) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            pump();
+        }
+        return true;
+    }
+    SocialDialogPanel* panel() const {
+        for (kit::View* child : window.rootView()->subviews())
+            if (auto* found = dynamic_cast<SocialDialogPanel*>(child)) return found;
+        return nullptr;
+    }
+    bool pageLoaded() const { return panel() && !panel()->spinner()->isAnimating(); }
+    void runScript(const QString& script) { panel()->webView()->page()->runJavaScript(script); }
+    /// Opens the feed dialog with a session and waits for its page.
+    void openFeed() {
+        client.handleOpenURL("sn123456789012345://authorize#access_token=tok&expires_in=3600");
+        screen->socialBtnPressed();
+        ASSERT_NE(panel(), nullptr);
+        ASSERT_TRUE(waitFor([&] { return pageLoaded(); })) << "the feed page never loaded";
+    }
+    void finishAnimations() {
+        advance(1);
+        pump();
+    }
+
+    test_support::LoopbackSocialNetwork network;
+    kit::Window window;
+    DesktopOpener opener;
+    SocialClient client{"123456789012345", nullptr};
+    RecordingScreen* screen = nullptr;
+};
+
+TEST_F(SocialDialogPanelTest, FeedDialogLoadsThePageAndItsSubmitCompletes) {
+    openFeed();
+    const auto seen = network.requests().back();
+    EXPECT_EQ(seen.path, "/dialog/feed");
+    for (const char* pair : {"app_id=123456789012345", "access_token=tok", "display=touch", "sdk=2",
+                             "redirect_uri=socialconnect%3A%2F%2Fsuccess", "name=Strombel", "message=",
+                             "caption=A%20new%20dimension%20in%20live%20sets"}) {
+        EXPECT_NE(seen.query.find(pair), std::string::npos) << pair;
+    }
+    // The panel covers 60 % of the tablet's application frame, turned to landscape.
+    EXPECT_EQ(panel()->size(), QSizeF(614, 448));
+    EXPECT_EQ(panel()->center(), QPointF(512, 394));
+    EXPECT_DOUBLE_EQ(panel()->orientationRotation(), std::numbers::pi / 2);
+    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 11, 614 - 22, 448 - 21));
+    EXPECT_EQ(panel()->closeButton()->frame(), QRectF(2, 2, 29, 29));
+    finishAnimations();
+    EXPECT_DOUBLE_EQ(panel()->scale(), 1.0);
+    EXPECT_TRUE(panel()->webView()->isVisible());
+
+    runScript("document.getElementById('post').submit();");
+    ASSERT_TRUE(waitFor([&] { return screen->events.size() == 2; }));
+    EXPECT_EQ(screen->events, (std::vector<std::string>{"complete socialconnect://success?post_id=1234_5678&message=",
+                                                       "complete"}));
+    finishAnimations();
+    EXPECT_EQ(panel(), nullptr);  // faded out and gone, with its background
+    EXPECT_EQ(window.rootView()->subviews().size(), 1u);  // the information screen alone
+}
+
+TEST_F(SocialDialogPanelTest, CancelLinksAndTheCloseButtonEndTheDialog) {
+    openFeed();
+    runScript("document.getElementById('cancel').click();");
+    ASSERT_TRUE(waitFor([&] { return screen->events.size() == 2; }));
+    EXPECT_EQ(screen->events,
+              (std::vector<std::string>{"not complete socialconnect://cancel", "not complete"}));
+
+    screen->events.clear();
+    finishAnimations();
+    openFeed();
+    runScript("location.href = 'socialconnect://cancel?error_code=190&error_msg=gone';");
+    ASSERT_TRUE(waitFor([&] { return !screen->events.empty(); }));
+    EXPECT_EQ(screen->events, std::vector<std::string>{"fail 190"});
+
+    screen->events.clear();
+    finishAnimations();
+    openFeed();
+    panel()->closeButton()->sendActions(kit::touchUpInside);
+    EXPECT_EQ(screen->events, (std::vector<std::string>{"not complete ", "not complete"}));
+}
+
+TEST_F(SocialDialogPanelTest, AFollowedLinkOpensInTheBrowser) {
+    openFeed();
+    runScript("document.getElementById('away').click();");
+    ASSERT_TRUE(waitFor([&] { return !opener.opened.empty(); }));
+    EXPECT_EQ(opener.opened, std::vector<std::string>{"http://127.0.0.1:1/elsewhere"});
+    EXPECT_TRUE(screen->events.empty());
+    EXPECT_NE(panel(), nullptr);  // the dialog stays
+}
+
+TEST_F(SocialDialogPanelTest, ServiceDisabledLogsInInTheAppAndTheFeedFollows) {
+    // The browser said the service is off for it: the login page loads in the
+    // panel, and the login server's redirect hands over the token.
+    client.setSessionDelegate(screen);
+    ASSERT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled"));
+    ASSERT_NE(client.loginDialog(), nullptr);
+    ASSERT_TRUE(waitFor([&] { return client.isSessionValid(); }));
+    EXPECT_EQ(client.accessToken(), "T0KEN/x");
+    // socialDidLogin: the feed dialog opens at once.
+    ASSERT_NE(client.socialDialog(), nullptr);
+    EXPECT_EQ(client.socialDialog()->serverURL(), network.url("/dialog/feed"));
+    EXPECT_EQ(network.count("/dialog/oauth"), 1u);
+}
+
+TEST_F(SocialDialogPanelTest, ThePhonePanelCoversTheWholeFrame) {
+    context.setScreen(kit::Screen::phone());
+    window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
+    SocialDialog dialog("about:blank", {}, nullptr);
+    auto view = SocialDialogPanel::show(dialog, window);
+    ASSERT_NE(panel(), nullptr);
+    EXPECT_EQ(panel()->size(), QSizeF(480, 300));
+    EXPECT_EQ(panel()->center(), QPointF(240, 170));
+    EXPECT_DOUBLE_EQ(SocialDialogPanel::transformForOrientation(4), 4.71238898038469);
+    EXPECT_DOUBLE_EQ(SocialDialogPanel::transformForOrientation(2), -std::numbers::pi);
+    EXPECT_DOUBLE_EQ(SocialDialogPanel::transformForOrientation(1), 0);
+    // The keyboard grows the web view on a phone in landscape.
+    const QRectF before = panel()->webViewFrame();
+    panel()->keyboardWillShow();
+    EXPECT_EQ(panel()->webViewFrame(), before.adjusted(-10, -10, 10, 10));
+    panel()->keyboardWillHide();
+    EXPECT_EQ(panel()->webViewFrame(), before);
+    view.reset();
+    EXPECT_EQ(panel(), nullptr);
+}
+
+}  // namespace
+}  // namespace strombel::info
