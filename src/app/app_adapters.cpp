@@ -241,6 +241,10 @@ void PadMidiAdapter::setMidiLearnDelegate(ui::PadMidiLearnObserver* observer) {
     hub_.setMidiLearnDelegate(observer ? this : nullptr);
 }
 
+ui::PadMidiLearnObserver* PadMidiAdapter::midiLearnDelegate() const {
+    return hub_.midiLearnDelegate() == this ? observer_ : nullptr;
+}
+
 std::map<int, int> PadMidiAdapter::buttonIdxToNoteMap() const {
     std::map<int, int> notes;
     for (const auto& [pad, note] : hub_.buttonIdxToNoteMap()) notes[int(pad)] = note;

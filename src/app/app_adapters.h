@@ -168,6 +168,7 @@ public:
     ~PadMidiAdapter() override;
 
     void setMidiLearnDelegate(ui::PadMidiLearnObserver* observer) override;
+    ui::PadMidiLearnObserver* midiLearnDelegate() const override;
     uint64_t midiLearnBtnIdx() const override { return hub_.midiLearnBtnIdx(); }
     void startMidiLearnForBtn(uint64_t pad) override { hub_.startMidiLearnForBtn(pad); }
     void stopMidiLearning() override { hub_.stopMidiLearning(); }

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
     setup.openURL = [](const std::string& url) { QProcess::startDetached("xdg-open", {QString::fromStdString(url)}); };
     setup.store = store::StoreSettings::fromEnvironment();
     if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
+    setup.orientationSensor = QByteArray();  // the system's own, when it has one
     app::Program program(std::move(setup));
     program.launch();
     // Addresses the desktop opens later come through the local socket; the one

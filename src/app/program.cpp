@@ -51,6 +51,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
         parts.crashUploadManager = crashUploadManager_.get();
     }
     if (setup_.hub) parts.makeHubController = [this] { return makeHubController(); };
+    deviceOrientation_ = std::make_unique<ui::kit::DeviceOrientation>(notificationCenter());
     AppConfiguration configuration;
     configuration.isIpad = setup_.guiType == ui::GuiType::tablet;
     configuration.launchURL = setup_.hubLaunchURL;
@@ -95,6 +96,7 @@ Program::~Program() {
     delegate_.reset();
     storageProblems_.reset();
     mainScreen_.reset();
+    orientationFeed_.reset();
     padScreen_.reset();
     // The window's views (the bank selector among them) leave the library's
     // lists as they go, so they go while the library's views still stand.
@@ -221,6 +223,9 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
+    // Only the phone landscape screen turns with the device.
+    if (setup_.guiType == ui::GuiType::phoneLandscape && setup_.orientationSensor)
+        orientationFeed_ = std::make_unique<OrientationFeed>(*deviceOrientation_, *setup_.orientationSensor);
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);
     storageProblems_ = std::make_unique<StorageProblems>(
         library_.get(), setup_.defaults, setup_.mainLoop,

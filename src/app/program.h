@@ -6,6 +6,8 @@
 //   library, store, http, engine, midi, sequencer, hub, crash, info, analytics, platform/devices,
 //   platform, logging, Qt.
 
+#include <QByteArray>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "app/app_services.h"
 #include "app/editor_adapters.h"
 #include "app/information_wiring.h"
+#include "app/orientation_feed.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "http/network_thread.h"
@@ -84,6 +87,10 @@ struct ProgramSetup {
     std::function<void(const std::string& url)> openURL;
     /// False: the program makes no hub controller.
     bool hub = true;
+    /// The phone landscape screen follows this orientation sensor (a Qt Sensors
+    /// identifier; empty: the system's default). None: no sensor is asked, and
+    /// the orientation changes only as `Program::deviceOrientation` is told.
+    std::optional<QByteArray> orientationSensor;
 };
 
 /// The whole program wired together: library, engine, MIDI hub, sequencer, the
@@ -108,13 +115,17 @@ public:
     engine::SoundBox* engine() const { return engine_.get(); }
     sequencer::Sequencer* sequencer() const { return sequencer_.get(); }
     midi::MidiController* midiHub() const { return midiHub_.get(); }
+    /// How the device is held, as the phone screen reads it.
+    ui::kit::DeviceOrientation& deviceOrientation() { return *deviceOrientation_; }
+    /// The sensor feeding it, or null.
+    OrientationFeed* orientationFeed() const { return orientationFeed_.get(); }
     const std::vector<std::string>& launchProblems() const { return delegate_->launchProblems(); }
     /// What cannot be saved now, as the pad screen's line says it (empty when all is).
     std::string storageLine() const { return storageProblems_ ? storageProblems_->line() : std::string(); }
     /// The pad screen's views of the subsystems (another screen may share them).
     ui::PadScreenServices padScreenServices() const {
         return {padEngine_.get(), padSequencer_.get(), padLibrary_.get(), padMidi_.get(),
-                setup_.store ? library_.get() : nullptr, library_.get()};
+                setup_.store ? library_.get() : nullptr, library_.get(), deviceOrientation_.get()};
     }
     PadEngineAdapter* padEngineAdapter() const { return padEngine_.get(); }
     PadSequencerAdapter* padSequencerAdapter() const { return padSequencer_.get(); }
@@ -171,6 +182,8 @@ private:
     std::unique_ptr<PadLibraryAdapter> padLibrary_;
     std::unique_ptr<ui::PadMidi> padMidi_;
     std::unique_ptr<SampleEditorEngineAdapter> sampleEditorEngine_;
+    std::unique_ptr<ui::kit::DeviceOrientation> deviceOrientation_;
+    std::unique_ptr<OrientationFeed> orientationFeed_;
     std::unique_ptr<ui::kit::Window> window_;
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;

@@ -566,7 +566,7 @@ TEST_F(LibraryBrowserTest, PacksWhoseNamesDifferInCaseAreTwoSectionsAndRemovedOn
     EXPECT_EQ(table->numberOfSections(), int(packCount - 2));
 }
 
-TEST_F(LibraryBrowserTest, BanksAreRemovedToTheLastAddedAtTheEndAndNamed) {
+TEST_F(LibraryBrowserTest, ANewBankIsAddedAtTheEndAndNamedAndBanksAreRemovedToTheLast) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();
     DragDropTableViewController& browser = openBrowser(*run);
@@ -578,8 +578,15 @@ TEST_F(LibraryBrowserTest, BanksAreRemovedToTheLastAddedAtTheEndAndNamed) {
     EXPECT_EQ(banks->numberOfSections(), int(count + 1));
     ASSERT_NE(run->screen().editNameTextfield(), nullptr) << "the new bank's name is asked for";
     EXPECT_EQ(run->screen().editSoundboxIdx(), count);
-    run->screen().dismissEditNameTextField();
+    // The name typed becomes the new bank's, in the library and on its header row.
+    run->screen().editNameTextfield()->setText("Night Drive");
+    ASSERT_TRUE(run->screen().textFieldShouldReturn());
     loop_.advance(600 * platform::kNanosPerMillisecond);
+    EXPECT_EQ(run->screen().editNameTextfield(), nullptr);
+    EXPECT_EQ(library.soundbanks().back()->name(), "Night Drive");
+    banks->scrollToRowAtTop({int(count), 0});
+    loop_.runPending();
+    EXPECT_EQ(textOf(banks, {int(count), 0}), "    NIGHT DRIVE");
 
     while (library.soundbanks().size() > 1) {
         banks->setContentOffset(0);

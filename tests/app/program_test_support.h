@@ -59,8 +59,15 @@ public:
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
+    /// What few runs ask for besides.
+    struct Options {
+        /// A Qt Sensors orientation backend of the test's own; none: no sensor.
+        std::optional<QByteArray> orientationSensor;
+    };
+
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
-               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt)
+               ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt,
+               Options options = {})
         : sandbox_(root, platform::Sandbox::defaultBundle()),
           defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
@@ -87,6 +94,7 @@ public:
         // The hub on a directory of services of the test's own, on loopback.
         setup.hubDiscovery = &discovery_;
         setup.hubBindAddress = platform::SocketAddress::fromText("127.0.0.1", 0);
+        setup.orientationSensor = std::move(options.orientationSensor);
         program_ = std::make_unique<Program>(std::move(setup));
         EXPECT_TRUE(program_->launch());
         loop.runPending();

@@ -22,5 +22,6 @@
 #include "ui/kit/animator.h"            // Animator: alpha, position, rotation; finished or cut short
 #include "ui/kit/presenters.h"          // alerts, edit menu, modal screens, URL opening (and test doubles)
 #include "ui/kit/window.h"              // Window: the QGraphicsView showing a screen; render to an image
+#include "ui/kit/device_orientation.h"  // DeviceOrientation (posted on change) and the autorotation answers
 #include "ui/kit/view_controllers.h"    // ViewController, NavigationController, TabBarController and their delegates
 // clang-format on

@@ -75,9 +75,23 @@ void QtEditMenuPresenter::hideMenu() {
     if (openMenu) openMenu->close();
 }
 
+namespace {
+
+/// `done` on the next turn of the main loop, as an animation's end would come.
+void doneLater(std::function<void()> done) {
+    Context::current().loop().post([done] {
+        if (done) done();
+    });
+}
+
+constexpr double kFadeSeconds = 0.3;
+
+}  // namespace
+
 View* OverlayModalPresenter::present(Window& window, std::unique_ptr<View> screen, bool animated,
                                      std::function<void()> done) {
-    View* root = window.rootView();
+    // A screen presented by a screen of its own shape lies on that one.
+    View* root = window.shownView();
     if (!root || !screen) return nullptr;
     View* shown = root->addSubview(std::move(screen));
     window.modalStack().push_back(shown);
@@ -90,9 +104,26 @@ View* OverlayModalPresenter::present(Window& window, std::unique_ptr<View> scree
         shown->setY(target.y() + height);
         Animator::current().animatePosition(*shown, target, 0.3, finish);
     } else {
-        Context::current().loop().post([done] {
+        doneLater(std::move(done));
+    }
+    return shown;
+}
+
+View* OverlayModalPresenter::presentInOwnShape(Window& window, std::unique_ptr<View> screen, bool animated,
+                                               std::function<void()> done) {
+    View* root = window.rootView();
+    if (!root || !screen) return nullptr;
+    screen->setX(0, 0);
+    View* shown = root->addSubview(std::move(screen));
+    window.modalStack().push_back(shown);
+    window.setOwnShapeScreen(shown);
+    if (animated) {
+        shown->setAlpha(0);
+        Animator::current().animateAlpha(*shown, 1.0, kFadeSeconds, [done](bool) {
             if (done) done();
         });
+    } else {
+        doneLater(std::move(done));
     }
     return shown;
 }
@@ -102,11 +133,18 @@ void OverlayModalPresenter::dismiss(Window& window, bool animated, std::function
     if (stack.empty()) return;
     View* top = stack.back();
     stack.pop_back();
-    auto remove = [top, alive = top->lifetime(), done](bool) {
-        if (!alive.expired()) top->removeFromSuperview();  // dropped here: destroyed
+    const bool ownShape = top == window.ownShapeScreen();
+    auto remove = [&window, top, ownShape, alive = top->lifetime(), done](bool) {
+        // A screen still alive is still in the window (which therefore still stands).
+        if (!alive.expired()) {
+            if (ownShape && window.ownShapeScreen() == top) window.setOwnShapeScreen(nullptr);
+            top->removeFromSuperview();  // dropped here: destroyed
+        }
         if (done) done();
     };
-    if (animated && top->superview()) {
+    if (animated && ownShape) {
+        Animator::current().animateAlpha(*top, 0.0, kFadeSeconds, remove);
+    } else if (animated && top->superview()) {
         Animator::current().animatePosition(
             *top, QPointF(top->x(), top->y() + top->superview()->height()), 0.3, remove);
     } else {

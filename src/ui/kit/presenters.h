@@ -52,6 +52,11 @@ class ModalPresenter {
     /// Shows `screen` over everything in `window`; `done` runs once it is shown.
     virtual View* present(Window& window, std::unique_ptr<View> screen, bool animated,
                           std::function<void()> done = {}) = 0;
+    /// Shows `screen` at its own shape (a portrait screen over a landscape one),
+    /// fading in: the window shows that screen alone until it is dismissed, when
+    /// it fades out. `done` runs once it is shown.
+    virtual View* presentInOwnShape(Window& window, std::unique_ptr<View> screen, bool animated,
+                                    std::function<void()> done = {}) = 0;
     /// Takes the top screen away (the presenter destroys it).
     virtual void dismiss(Window& window, bool animated, std::function<void()> done = {}) = 0;
     virtual View* presented(const Window& window) const = 0;
@@ -82,11 +87,14 @@ class QtEditMenuPresenter final : public EditMenuPresenter {
     void hideMenu() override;
 };
 
-/// Lays presented screens over the window's root view, sliding up from below.
+/// Lays presented screens over the window's shown view, sliding up from below;
+/// a screen of its own shape lies over the root and fades.
 class OverlayModalPresenter final : public ModalPresenter {
   public:
     View* present(Window& window, std::unique_ptr<View> screen, bool animated,
                   std::function<void()> done) override;
+    View* presentInOwnShape(Window& window, std::unique_ptr<View> screen, bool animated,
+                            std::function<void()> done) override;
     void dismiss(Window& window, bool animated, std::function<void()> done) override;
     View* presented(const Window& window) const override;
 };

@@ -34,6 +34,7 @@ Window::~Window() {
 View* Window::setRootView(std::unique_ptr<View> root) {
     dispatcher_.setRoot(nullptr);
     modals_.clear();
+    ownShape_ = nullptr;
     if (root_) scene_->removeItem(root_.get());
     root_ = std::move(root);
     if (root_) {
@@ -49,13 +50,24 @@ View* Window::setRootView(std::unique_ptr<View> root) {
 std::unique_ptr<View> Window::takeRootView() {
     dispatcher_.setRoot(nullptr);
     modals_.clear();
+    ownShape_ = nullptr;
     if (root_) scene_->removeItem(root_.get());
     return std::move(root_);
 }
 
+void Window::setOwnShapeScreen(View* screen) {
+    if (screen == ownShape_) return;
+    ownShape_ = screen;
+    View* shown = shownView();
+    dispatcher_.setRoot(shown);
+    if (shown) scene_->setSceneRect(shown->mapRectToScene(shown->bounds()));
+    fit();
+}
+
 QImage Window::render(double scale) {
-    if (!root_) return {};
-    const QRectF area = root_->bounds();
+    View* shown = shownView();
+    if (!shown) return {};
+    const QRectF area = shown->mapRectToScene(shown->bounds());
     QImage image((area.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::black);
     QPainter painter(&image);
@@ -72,12 +84,13 @@ double Window::openingScale(const QSizeF& points, const QSizeF& available, doubl
 }
 
 void Window::fit() {
-    if (!root_ || root_->bounds().isEmpty()) return;
-    // The whole scene, as large as the window allows, centred (no margin).
+    View* shown = shownView();
+    if (!shown || shown->bounds().isEmpty()) return;
+    // The whole shown screen, as large as the window allows, centred (no margin).
     const QSizeF area = viewport()->size();
-    const double scale = std::min(area.width() / root_->width(), area.height() / root_->height());
+    const double scale = std::min(area.width() / shown->width(), area.height() / shown->height());
     if (scale > 0) setTransform(QTransform::fromScale(scale, scale));
-    centerOn(root_->bounds().center());
+    centerOn(shown->mapRectToScene(shown->bounds()).center());
 }
 
 void Window::resizeEvent(QResizeEvent* event) {
@@ -163,8 +176,9 @@ void Window::wheelEvent(QWheelEvent* event) {
     } else {
         delta = QPointF(event->angleDelta()) / 120.0 * kPointsPerWheelNotch;
     }
-    const QPointF at = root_->mapFromScene(mapToScene(event->position().toPoint()));
-    for (View* view = root_->hitTest(at); view; view = view->superview()) {
+    View* shown = shownView();
+    const QPointF at = shown->mapFromScene(mapToScene(event->position().toPoint()));
+    for (View* view = shown->hitTest(at); view; view = view->superview()) {
         if (view->scrollWheel(delta)) {
             event->accept();
             return;

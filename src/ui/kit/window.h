@@ -32,6 +32,15 @@ class Window : public QGraphicsView {
     /// Screens presented over the root, topmost last (kept by the modal presenter).
     std::vector<View*>& modalStack() { return modals_; }
 
+    /// A presented screen of a shape other than the root's (a phone's portrait
+    /// screen over its landscape one): while it is set, the window shows that
+    /// screen's area alone, touches go to it, and screens it presents lie on it.
+    /// Null: the root again.
+    void setOwnShapeScreen(View* screen);
+    View* ownShapeScreen() const { return ownShape_; }
+    /// What the window shows and touches reach: the own-shape screen, else the root.
+    View* shownView() const { return ownShape_ ? ownShape_ : root_.get(); }
+
     /// Draws the scene at `scale` pixels per point, as a finished picture.
     QImage render(double scale = 2.0);
 
@@ -64,6 +73,7 @@ class Window : public QGraphicsView {
     std::unique_ptr<View> root_;
     TouchDispatcher dispatcher_;
     std::vector<View*> modals_;
+    View* ownShape_ = nullptr;
     bool mouseInScene_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "library/sound_data_manager.h"
+#include "ui/kit/device_orientation.h"
 #include "ui/midi_in_out_control.h"
 #include "ui/pad_engine.h"
 #include "ui/sound_bank_control.h"
@@ -116,6 +117,8 @@ public:
 class PadMidi : public MidiPorts {
 public:
     virtual void setMidiLearnDelegate(PadMidiLearnObserver* observer) = 0;
+    /// Who hears learned notes now (a screen clears the role only while it holds it).
+    virtual PadMidiLearnObserver* midiLearnDelegate() const = 0;
     /// The pad being learned; 12 or more when none.
     virtual uint64_t midiLearnBtnIdx() const = 0;
     virtual void startMidiLearnForBtn(uint64_t pad) = 0;
@@ -139,6 +142,8 @@ struct PadScreenServices {
     /// The library itself, for the library browser that SORT opens; without it
     /// SORT opens nothing.
     library::SoundDataManager* soundLibrary = nullptr;
+    /// How the device is held; null (or never reported): the phone screen never turns.
+    kit::DeviceOrientation* orientation = nullptr;
 };
 
 }  // namespace strombel::ui

@@ -49,7 +49,7 @@ StrombelViewController::~StrombelViewController() {
     viewDidUnload();
     services_.engine->removeDelegate(this);
     services_.sequencer->removeDelegate(this);
-    if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(nullptr);
+    if (services_.midi && services_.midi->midiLearnDelegate() == this) services_.midi->setMidiLearnDelegate(nullptr);
     // The views belong to the window; while they live, those that would call the
     // screen are told it has gone.
     if (!rootAlive_.expired()) {
@@ -178,10 +178,11 @@ void StrombelViewController::viewWillAppear() {
         editSampleViewController_->openSample(defaults_.stringForKey(kSampleEditorPath));
     }
 
-    // 10. I/O. A ports panel left open while another screen was shown takes the
-    // hub's ports role back.
+    // 10. I/O. A ports panel and a MIDI learn left on while another screen was
+    // shown take the hub's roles back.
     press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
     if (midiInOutControl_) midiInOutControl_->takePortsDelegate();
+    if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(this);
 
     // 11. Cut.
     bool cut = defaults_.boolForKey(kCutSamples);

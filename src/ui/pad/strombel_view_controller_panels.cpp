@@ -490,7 +490,7 @@ void StrombelViewController::exportBtnPressed() {
 
 void StrombelViewController::midiLearnBtnPressed() {
     if (!buttonDown(midiLearnBtn_)) {
-        services_.midi->setMidiLearnDelegate(nullptr);
+        if (services_.midi->midiLearnDelegate() == this) services_.midi->setMidiLearnDelegate(nullptr);
         midiLearnDelegateSet_ = false;
         services_.midi->stopMidiLearning();
         tapPadsState_ = TapPadsPlay;

@@ -108,6 +108,7 @@ struct StillLibrary final : PadLibrary {
 
 struct StillMidi final : PadMidi {
     void setMidiLearnDelegate(PadMidiLearnObserver*) override {}
+    PadMidiLearnObserver* midiLearnDelegate() const override { return nullptr; }
     uint64_t midiLearnBtnIdx() const override { return 99; }
     void startMidiLearnForBtn(uint64_t) override {}
     void stopMidiLearning() override {}

@@ -1,0 +1,146 @@
+// The phone screens: the landscape root, which turns to the portrait screen and
+// back with the device, and the portrait screen's strip.
+
+#include "ui/pad/strombel_iphone_view_controller.h"
+
+#include <cmath>
+
+#include "ui/kit/animator.h"
+#include "ui/kit/presenters.h"
+#include "ui/util.h"
+
+namespace strombel::ui {
+
+using kit::DeviceOrientation;
+
+// ---- The landscape screen ------------------------------------------------------------
+
+StrombelIphoneViewController::StrombelIphoneViewController(PadScreenServices services,
+                                                           platform::UserDefaults& defaults)
+    : StrombelViewController(services, defaults, GuiType::phoneLandscape) {
+    if (services_.orientation) {
+        rotationObserver_ = services_.orientation->notificationCenter().addObserver(
+            DeviceOrientation::kDidChangeNotification, nullptr, [this](const platform::Notification&) { didRotate(); });
+    }
+}
+
+StrombelIphoneViewController::~StrombelIphoneViewController() {
+    if (rotationObserver_) services_.orientation->notificationCenter().removeObserver(rotationObserver_);
+}
+
+void StrombelIphoneViewController::viewWillAppear() {
+    StrombelViewController::viewWillAppear();
+    services_.sequencer->setDelegate(this);
+}
+
+void StrombelIphoneViewController::viewWillUnload() {
+    if (!registeredWithLibrary_) return;
+    services_.library->removeDelegate(this);
+    registeredWithLibrary_ = false;
+}
+
+bool StrombelIphoneViewController::presentsAnything() const {
+    return window_ && kit::Context::current().modals().presented(*window_) != nullptr;
+}
+
+void StrombelIphoneViewController::didRotate() {
+    if (!services_.orientation) return;
+    const int64_t o = services_.orientation->orientation();
+    const int64_t last = lastKnownOrientation_;
+    if (o == last) return;
+    if (DeviceOrientation::isLandscape(o) && DeviceOrientation::isLandscape(last)) return;
+    StrombelIphonePortraitViewController* portrait =
+        portraitController_ ? portraitController_.get() : presentingPortrait_.get();
+    if (portrait && portrait->presentedScreen()) return;
+    if (o == DeviceOrientation::portrait && !portrait && !presentsAnything()) {
+        presentPortrait();
+        lastKnownOrientation_ = o;
+        return;
+    }
+    if (DeviceOrientation::isLandscape(o) && portraitController_ && !dismissingPortrait_) dismissPortrait(o);
+    lastKnownOrientation_ = o;
+}
+
+void StrombelIphoneViewController::setStatusBarOrientation(int64_t orientation) {
+    kit::Context& context = kit::Context::current();
+    kit::Screen screen = context.screen();
+    screen.statusBarOrientation = int(orientation);
+    context.setScreen(screen);
+}
+
+void StrombelIphoneViewController::presentPortrait() {
+    if (!window_) return;
+    setStatusBarOrientation(DeviceOrientation::portrait);
+    auto portrait = std::make_unique<StrombelIphonePortraitViewController>(services_, defaults_);
+    portrait->setDelegate(delegate_);
+    portrait->setWindow(window_);
+    portrait->setSampleEditorServices(sampleEditorServices_);
+    std::unique_ptr<kit::View> view = portrait->takeView();
+    portrait->viewWillAppear();
+    presentingPortrait_ = std::move(portrait);
+    std::weak_ptr<void> alive = lifetime_;
+    kit::Context::current().modals().presentInOwnShape(*window_, std::move(view), true, [this, alive] {
+        if (alive.expired() || !presentingPortrait_) return;
+        portraitController_ = std::move(presentingPortrait_);
+        // The device was turned back while the screen came: it goes again, unless
+        // it already presents a screen of its own.
+        if (DeviceOrientation::isLandscape(lastKnownOrientation_) && !portraitController_->presentedScreen())
+            dismissPortrait(lastKnownOrientation_);
+    });
+}
+
+void StrombelIphoneViewController::dismissPortrait(int64_t landscape) {
+    if (!window_ || !portraitController_) return;
+    kit::ModalPresenter& modals = kit::Context::current().modals();
+    if (modals.presented(*window_) != portraitController_->view()) return;
+    dismissingPortrait_ = true;
+    setStatusBarOrientation(landscape);
+    std::weak_ptr<void> alive = lifetime_;
+    modals.dismiss(*window_, true, [this, alive] {
+        if (alive.expired()) return;
+        dismissingPortrait_ = false;
+        if (portraitController_) portraitController_->viewWillUnload();
+        portraitController_.reset();
+        // The device was turned upright again while the screen went: it comes again.
+        if (lastKnownOrientation_ == DeviceOrientation::portrait && !presentsAnything()) presentPortrait();
+    });
+    // The landscape screen comes on screen again: it takes back the sequencer's,
+    // the ports' and the MIDI learn's roles, and reads the settings the portrait
+    // screen changed.
+    viewWillAppear();
+}
+
+// ---- The portrait screen ----------------------------------------------------------------
+
+void StrombelIphonePortraitViewController::sortBtnPressed() {
+    StrombelViewController::sortBtnPressed();
+    if (buttonDown(sortBtn_)) switchVisibleSide();
+}
+
+void StrombelIphonePortraitViewController::showEditSampleControl() {
+    StrombelViewController::showEditSampleControl();
+    kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(0, baseContainer_->y()), 0.2);
+}
+
+void StrombelIphonePortraitViewController::viewWillAppear() {
+    StrombelViewController::viewWillAppear();
+    if (buttonDown(sortBtn_) && !editSampleViewController_) {
+        // At once: a slide the browser's reopening began is cut short.
+        const double width = std::trunc(Util::screenWidth(screen()));
+        kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(-width, baseContainer_->y()), 0);
+    }
+}
+
+void StrombelIphonePortraitViewController::viewWillUnload() {
+    if (!registeredWithLibrary_) return;
+    services_.library->removeDelegate(this);
+    registeredWithLibrary_ = false;
+}
+
+kit::View* StrombelIphonePortraitViewController::presentedScreen() const {
+    if (!window_ || !rootViewPointer_) return nullptr;
+    kit::View* top = kit::Context::current().modals().presented(*window_);
+    return top && top != rootViewPointer_ && top->superview() == rootViewPointer_ ? top : nullptr;
+}
+
+}  // namespace strombel::ui
