@@ -60,6 +60,24 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
                                                        setup_.sandbox.bundle());
 }
 
+namespace {
+
+/// Asks the hub's question with the kit's alerts: the cancel button first, the
+/// answer handed back as the index of the button chosen (0 the cancel button).
+void presentHubAlert(hub::HubAlert alert) {
+    QStringList buttons{QString::fromStdString(alert.cancelButton)};
+    for (const auto& title : alert.otherButtons) buttons << QString::fromStdString(title);
+    auto completion = std::move(alert.completion);
+    ui::kit::Context::current().alerts().showAlert(
+        QString::fromStdString(alert.title), QString::fromStdString(alert.message), buttons,
+        [buttons, completion](const QString& chosen) {
+            const auto index = buttons.indexOf(chosen);
+            if (completion) completion(index < 0 ? 0 : int(index));
+        });
+}
+
+}  // namespace
+
 std::unique_ptr<hub::HubController> Program::makeHubController() {
     if (!platform::MainBundle::shared().executable()) {
         STROMBEL_LOG_ERROR("The bundle names no executable: the program runs without the hub");
@@ -85,6 +103,7 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
     options.applicationIsActive = [] { return true; };
+    options.alertPresenter = presentHubAlert;
     return hub::HubController::create(std::move(options));
 }
 

@@ -151,5 +151,35 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     EXPECT_EQ(posted, (std::vector<std::string>{hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}));
 }
 
+TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem", "127.0.0.2", "Tablet");
+    ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return simulator.command("peer strombel", 1000).rfind("peer ", 0) == 0; }));
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& peer : controller->peers())
+            if (peer->name() == "Wirehub" && peer->present()) return peer->type() == hub::HubPeer::Remote;
+        return false;
+    }));
+
+    // The first graph waits for the user's answer.
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 1");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 1 1");
+    ASSERT_TRUE(pumpUntil([&] { return !run->alerts().shown.empty(); }));
+    const auto& alert = run->alerts().shown.front();
+    EXPECT_EQ(alert.title, "Wirehub connection");
+    EXPECT_EQ(alert.message, "Accept incoming Wirehub connection from Tablet?");
+    EXPECT_EQ(alert.buttons, (QStringList{"Deny", "Accept"}));
+    ASSERT_TRUE(run->alerts().press("Accept"));
+    EXPECT_EQ(run->defaults().stringArrayForKey(hub::kPeeredWirehubIdentifiersKey).size(), 1u);
+
+    // Accepted: the hub's next graph is applied.
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 2");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
+    ASSERT_TRUE(pumpUntil([&] { return controller->connected(); }));
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario
