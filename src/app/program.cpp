@@ -11,6 +11,7 @@
 #include "platform/devices/rtmidi_backend.h"
 #include "store/library_store.h"
 #include "ui/gui_factory.h"
+#include "ui/hub/hub_connection_panel.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
@@ -104,6 +105,12 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.bindAddress = setup_.hubBindAddress;
     options.applicationIsActive = [] { return true; };
     options.alertPresenter = presentHubAlert;
+    // The panel lies over whatever screen the window shows.
+    options.panelFactory = [this](hub::HubController& controller) -> std::unique_ptr<hub::HubConnectionPanel> {
+        return std::make_unique<ui::hub::HubConnectionPanel>(controller, [this]() -> ui::kit::View* {
+            return window_ ? window_->shownView() : nullptr;
+        });
+    };
     return hub::HubController::create(std::move(options));
 }
 
