@@ -1,0 +1,279 @@
+// The connection panel over a screen, with the real controller and a hub
+// played by a socket of the test: which peers get buttons, what their buttons
+// say and show, and what the panel refuses or outlives.
+
+#include "ui/hub/hub_connection_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QImageReader>
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "hub/hub_built_in_images.h"
+#include "hub/hub_peer_resource.h"
+#include "hub/hub_record.h"
+#include "hub_controller_test_support.h"
+#include "kit_test_support.h"
+#include "platform/devices/manual_audio_device.h"
+#include "platform/png_image.h"
+#include "support/recording_logger.h"
+#include "ui/kit/context.h"
+
+namespace strombel::ui::hub {
+namespace {
+
+using strombel::hub::HubController;
+using strombel::hub::HubPeer;
+using strombel::hub::testing::Bytes;
+using strombel::hub::testing::GraphMessage;
+using strombel::hub::testing::SocketHub;
+
+/// The program's side: the controller with one output, a screen in points,
+/// the panel over it and a hub on this machine.
+struct PanelWorld : strombel::hub::testing::ControllerWorld {
+    bool applicationMade = (strombel::testing::application(), true);
+    kit::Context context{loop};
+    std::unique_ptr<HubController> controller = HubController::create(options());
+    platform::ManualAudioDevice engineOutput;
+    std::shared_ptr<strombel::hub::HubSenderPort> port = std::make_shared<strombel::hub::HubSenderPort>(
+        "Strombel output", "Strombel",
+        strombel::hub::AudioComponentDescription{strombel::hub::fourCharCode("auri"),
+                                                 strombel::hub::fourCharCode("smpl"),
+                                                 strombel::hub::fourCharCode("vlkt"), 0, 0},
+        &engineOutput);
+    bool portAdded = (controller->addSenderPort(port), true);
+    kit::View screen{QRectF(0, 0, 1024, 768)};
+    std::unique_ptr<HubConnectionPanel> panel =
+        std::make_unique<HubConnectionPanel>(*controller, [this] { return &screen; });
+    SocketHub hub{*controller, "Wirehub"};
+    uint8_t sequence = 0;
+
+    PanelWorld() { hub.peer->setResourceManager(&controller->resourceManager()); }
+
+    void advance(double seconds) { loop.advance(uint64_t(std::llround(seconds * 1e9))); }
+
+    /// A graph of the hub, this program and `others` (unique id, name); the
+    /// slide that follows has ended.
+    void connect(const std::vector<GraphMessage::Peer>& others = {}) {
+        GraphMessage graph;
+        graph.sequence = ++sequence;
+        graph.peers = {{hub.bus->uniqueID(), "Wirehub"}, {"", "strombel"}};
+        graph.peers.insert(graph.peers.end(), others.begin(), others.end());
+        graph.edges = {{1, port->numericIdentifier(), 0, 77}};
+        const Bytes bytes = graph.bytes();
+        controller->handleMessageBytes(bytes.data(), bytes.size(), hub.peer);
+        loop.runPending();
+        advance(0.35);
+    }
+    std::shared_ptr<HubPeer> connectedPeerNamed(const std::string& name, const std::string& uniqueID) const {
+        for (const auto& peer : controller->connectedPeers())
+            if (peer->name() == name && peer->uniqueID() == uniqueID) return peer;
+        return nullptr;
+    }
+    int peerButtonCount() const {
+        int count = 0;
+        for (const auto& peer : controller->connectedPeers()) count += panel->peerButton(peer) != nullptr;
+        return count;
+    }
+    /// Puts `png` in the disk cache as the hub's resource `identifier`.
+    void cacheHubResource(uint32_t identifier, const std::vector<uint8_t>& png) {
+        const auto path = controller->resourceManager().cacheFileFor(hub.bus->name(), identifier);
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    }
+    /// The hub announces button triggers (identifier, icon, colour) on its panel.
+    void announceHubTriggers(const std::vector<std::tuple<uint32_t, uint32_t, QColor>>& triggers) {
+        platform::TxtRecord metadata = hub.bus->metadata();
+        int index = 0;
+        for (const auto& [identifier, icon, color] : triggers) {
+            Bytes record(35, 0);
+            strombel::hub::writeU16(record.data(), 35);
+            strombel::hub::writeU32(record.data() + 2, identifier);
+            strombel::hub::writeU32(record.data() + 8, icon);
+            for (int at : {20, 23, 26}) {
+                record[size_t(at)] = uint8_t(color.red());
+                record[size_t(at) + 1] = uint8_t(color.green());
+                record[size_t(at) + 2] = uint8_t(color.blue());
+            }
+            metadata["triggers[" + std::to_string(index++) + "]"] = std::string(record.begin(), record.end());
+        }
+        hub.peer->updateValuesFromMetadata(metadata);
+    }
+};
+
+/// A `size` PNG: an opaque `color` square in its top-left quarter, clear elsewhere.
+std::vector<uint8_t> pngOf(uint32_t size, const QColor& color) {
+    std::vector<uint8_t> rgba(size_t(size) * size * 4, 0);
+    for (uint32_t y = 0; y < size / 2; ++y) {
+        for (uint32_t x = 0; x < size / 2; ++x) {
+            uint8_t* pixel = &rgba[(size_t(y) * size + x) * 4];
+            pixel[0] = uint8_t(color.red()), pixel[1] = uint8_t(color.green()), pixel[2] = uint8_t(color.blue());
+            pixel[3] = 255;
+        }
+    }
+    return platform::PngImage::fromRgba(size, size, rgba)->data();
+}
+
+QImage blankAppImage() {
+    const auto& bytes = strombel::hub::HubBuiltInImageNamed("Blank-App.png")->png().data();
+    QImage blank = QImage::fromData(bytes.data(), int(bytes.size()), "PNG");
+    return blank.scaled(76, 76, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+}
+
+bool samePixels(QImage a, QImage b) {
+    a = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    b = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    a.setDevicePixelRatio(1);
+    b.setDevicePixelRatio(1);
+    return a == b;
+}
+
+TEST(HubConnectionPanel, PeersWhoseIdAndNameJoinToTheSameTextKeepButtonsOfTheirOwn) {
+    PanelWorld world;
+    world.connect({{"Loop:er", "Bass"}, {"Loop", "er:Bass"}});
+    const auto first = world.connectedPeerNamed("Bass", "Loop:er");
+    const auto second = world.connectedPeerNamed("er:Bass", "Loop");
+    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(world.panel->view());
+    HubButton* firstButton = world.panel->peerButton(first);
+    HubButton* secondButton = world.panel->peerButton(second);
+    ASSERT_TRUE(firstButton && secondButton);
+    EXPECT_NE(firstButton, secondButton);
+    EXPECT_EQ(world.peerButtonCount(), 3) << "the hub's and one each";
+
+    // Unfolding one leaves the other folded.
+    firstButton->triggerAction();
+    EXPECT_TRUE(world.panel->insetOf(first));
+    EXPECT_FALSE(world.panel->insetOf(second));
+}
+
+TEST(HubConnectionPanel, NamesAreTextNeverFormatsAndLongOnesAreCutWithAnEllipsis) {
+    PanelWorld world;
+    const std::string tricky = "Drum %@ %s %n%d Kit";
+    const std::string longName = "Granular Texture Machine With A Name Far Too Long For Any Button";
+    // The hub names itself for display with a text full of format marks.
+    platform::TxtRecord metadata = world.hub.bus->metadata();
+    metadata["displayName"] = tricky;
+    world.hub.bus->netServiceDidUpdateTXTRecordData(metadata);
+    world.connect({{"B", longName}});
+    const auto granular = world.connectedPeerNamed(longName, "B");
+    ASSERT_TRUE(granular);
+
+    HubButton* hubButton = world.panel->peerButton(world.hub.peer);
+    ASSERT_TRUE(hubButton);
+    EXPECT_EQ(hubButton->accessibilityLabel.toStdString(), tricky);
+    EXPECT_EQ(hubButton->accessibilityHint.toStdString(), "Open controls for " + tricky);
+    hubButton->triggerAction();
+    ASSERT_TRUE(world.panel->switchButtonOf(world.hub.peer));
+    EXPECT_EQ(world.panel->switchButtonOf(world.hub.peer)->accessibilityLabel.toStdString(), "Open " + tricky);
+
+    HubButton* granularButton = world.panel->peerButton(granular);
+    ASSERT_TRUE(granularButton);
+    const QString cut = QString::fromStdString(longName).left(39) + QChar(0x2026);
+    EXPECT_EQ(granularButton->accessibilityLabel, cut);
+    EXPECT_EQ(granularButton->accessibilityLabel.size(), 40);
+    EXPECT_EQ(granularButton->accessibilityHint, "Open controls for " + cut);
+}
+
+TEST(HubConnectionPanel, APositionWithoutAFrameIsRefusedWithAWarning) {
+    PanelWorld world;
+    world.connect();
+    const QRectF shown = world.panel->view()->frame();
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    for (int32_t position : {3, -1, 1000}) world.panel->setPosition(position);
+    world.loop.runPending();
+    world.advance(1);
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& line : lines) EXPECT_NE(line.find("Warning: "), std::string::npos) << line;
+    EXPECT_NE(lines[0].find("position 3"), std::string::npos) << lines[0];
+    EXPECT_EQ(world.panel->position(), kPanelRight);
+    ASSERT_TRUE(world.panel->view()) << "the panel stays where it was";
+    EXPECT_EQ(world.panel->view()->frame(), shown);
+}
+
+TEST(HubConnectionPanel, WhatAPanelLeftBehindNeverRunsOnItOnceItIsGone) {
+    PanelWorld world;
+    world.panel.reset();
+    // The panel in memory of the test's, so that any late write to it shows.
+    alignas(HubConnectionPanel) static unsigned char storage[sizeof(HubConnectionPanel)];
+    auto* panel = new (storage) HubConnectionPanel(*world.controller, [&world] { return &world.screen; });
+    world.connect();
+    ASSERT_TRUE(panel->window());
+    // A slide half done and a position change waiting on the loop when the panel goes.
+    panel->hideWithFinishBlock({});
+    world.advance(0.1);
+    panel->setPosition(kPanelLeft);
+    panel->~HubConnectionPanel();
+    std::memset(storage, 0xA5, sizeof storage);
+    EXPECT_TRUE(world.screen.subviews().empty()) << "its layer goes with it";
+
+    world.loop.runPending();
+    world.advance(3);
+    world.notifications.post(strombel::hub::kHubConnectionsChangedNotification, world.controller.get());
+    world.notifications.post(strombel::hub::kHubPeerAttributesChangedNotification, world.controller.get());
+    world.notifications.post(strombel::hub::kApplicationWillEnterForegroundNotification);
+    world.loop.runPending();
+    EXPECT_TRUE(std::all_of(std::begin(storage), std::end(storage), [](unsigned char c) { return c == 0xA5; }))
+        << "nothing wrote to the panel after it went";
+    EXPECT_TRUE(world.screen.subviews().empty());
+}
+
+TEST(HubConnectionPanel, APeerIconThatDoesNotDecodeShowsTheBlankImage) {
+    PanelWorld world;
+    // Qt refuses images above its allocation limit though the file is sound.
+    world.cacheHubResource(strombel::hub::kHubApplicationIconResourceID, pngOf(1024, Qt::red));
+    const int limit = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(1);
+    world.connect();
+    QImageReader::setAllocationLimit(limit);
+    HubButton* button = world.panel->peerButton(world.hub.peer);
+    ASSERT_TRUE(button);
+    EXPECT_TRUE(samePixels(button->image(kit::normal), blankAppImage()));
+
+    // One that decodes is shown, resized to the button's pixels.
+    world.cacheHubResource(strombel::hub::kHubApplicationIconResourceID, pngOf(64, Qt::red));
+    PanelWorld second;
+    second.cacheHubResource(strombel::hub::kHubApplicationIconResourceID, pngOf(64, Qt::red));
+    second.connect();
+    const QImage shown = second.panel->peerButton(second.hub.peer)->image(kit::normal);
+    EXPECT_EQ(shown.size(), QSize(76, 76));
+    EXPECT_EQ(shown.pixel(10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(qAlpha(shown.pixel(60, 60)), 0);
+}
+
+TEST(HubConnectionPanel, TriggerImagesAreKeptPerImageAndColour) {
+    PanelWorld world;
+    world.cacheHubResource(2000, pngOf(40, Qt::black));
+    world.cacheHubResource(2001, pngOf(40, Qt::black));
+    // The second icon: its quarter at the bottom right.
+    {
+        std::vector<uint8_t> rgba(40 * 40 * 4, 0);
+        for (int y = 20; y < 40; ++y)
+            for (int x = 20; x < 40; ++x) rgba[size_t(y * 40 + x) * 4 + 3] = 255;
+        world.cacheHubResource(2001, platform::PngImage::fromRgba(40, 40, rgba)->data());
+    }
+    world.announceHubTriggers({{11, 2000, Qt::red}, {12, 2000, Qt::blue}, {13, 2001, Qt::red}});
+    world.connect();
+    world.panel->peerButton(world.hub.peer)->triggerAction();
+    HubButton* red = world.panel->triggerButtonOf(world.hub.peer, 11);
+    HubButton* blue = world.panel->triggerButtonOf(world.hub.peer, 12);
+    HubButton* other = world.panel->triggerButtonOf(world.hub.peer, 13);
+    ASSERT_TRUE(red && blue && other);
+    const QImage redImage = red->image(kit::normal), blueImage = blue->image(kit::normal),
+                 otherImage = other->image(kit::normal);
+    EXPECT_EQ(redImage.pixel(5, 5), qRgb(255, 0, 0));
+    EXPECT_EQ(blueImage.pixel(5, 5), qRgb(0, 0, 255)) << "the same picture in another colour";
+    EXPECT_EQ(qAlpha(otherImage.pixel(5, 5)), 0) << "another picture in the same colour";
+    EXPECT_EQ(otherImage.pixel(30, 30), qRgb(255, 0, 0));
+}
+
+}  // namespace
+}  // namespace strombel::ui::hub
