@@ -79,6 +79,8 @@ HubConnectionPanel::HubConnectionPanel(strombel::hub::HubController& controller,
 HubConnectionPanel::~HubConnectionPanel() {
     alive_.reset();
     autohideTimeout_.reset();
+    handleTimeout_.reset();
+    detachEdgeDrag();
     for (auto id : observers_) controller_.notificationCenter().removeObserver(id);
     if (auto* window = this->window()) {
         kit::Context::current().animator().removeAllAnimations(*window);
@@ -198,10 +200,12 @@ void HubConnectionPanel::show() {
         visible_ = true;
         didChangeValueForKey("visible");
     }
+    detachEdgeDrag();
     if (!window()) {
         auto window = std::make_unique<HubConnectionPanelWindow>();
         windowAlive_ = window->lifetime();
         window_ = host->add(std::move(window));
+        tabDrag_ = nullptr;
     }
     host->bringSubviewToFront(window_);
     window_->setHidden(false);
@@ -258,6 +262,9 @@ void HubConnectionPanel::hideWithFinishBlock(std::function<void()> finish) {
         if (!controller_.connected() && window()) window_->setHidden(true);
         if (finish) finish();
     }
+    // While connected the user may pull the panel back from the edge.
+    if (controller_.connected()) attachEdgeDrag();
+    else detachEdgeDrag();
     postNotification(kHubConnectionPanelHiddenNotification);
 }
 
@@ -284,6 +291,233 @@ void HubConnectionPanel::connectionsChanged() {
 
 void HubConnectionPanel::peerAttributesChanged() {
     if (visible_ && view()) layout();
+}
+
+// ---- pulling the panel out from the edge ----
+
+HubDrag* HubConnectionPanel::edgeDrag() const {
+    if (!edgeDrag_ || edgeHostAlive_.expired() || !edgeDrag_->isEnabled()) return nullptr;
+    return edgeDrag_;
+}
+
+HubDrag* HubConnectionPanel::tabDrag() const {
+    if (!tabDrag_ || !window() || !tabDrag_->isEnabled()) return nullptr;
+    return tabDrag_;
+}
+
+// The recognisers stay with their views (a touch under way may still hold
+// them) and are turned off instead of removed.
+void HubConnectionPanel::attachEdgeDrag() {
+    kit::View* host = this->host();
+    if (!host) return;
+    if (edgeDrag_ && !edgeHostAlive_.expired() && edgeDrag_->view() == host) {
+        edgeDrag_->setEnabled(true);
+        return;
+    }
+    detachEdgeDrag();
+    std::weak_ptr<int> alive = alive_;
+    auto drag = std::make_unique<HubDrag>([this, alive](kit::GestureRecognizer& g) {
+        if (alive.lock()) topDrag(static_cast<HubDrag&>(g));
+    });
+    drag->minimumDistance = 4;
+    drag->setCancelsTouchesInView(false);  // the pads under it keep their touches
+    edgeDrag_ = static_cast<HubDrag*>(host->addGestureRecognizer(std::move(drag)));
+    edgeHostAlive_ = host->lifetime();
+}
+
+void HubConnectionPanel::detachEdgeDrag() {
+    if (edgeDrag_ && !edgeHostAlive_.expired()) edgeDrag_->setEnabled(false);
+}
+
+void HubConnectionPanel::detachTabDrag() {
+    if (!window()) return;
+    window_->setGestureRecognizer(nullptr);
+    if (tabDrag_) tabDrag_->setEnabled(false);
+}
+
+void HubConnectionPanel::makeTab() {
+    removeTab(0);
+    const bool bottom = position_ == kPanelBottom, left = position_ == kPanelLeft;
+    const QSizeF size = bottom ? QSizeF(48, 24) : QSizeF(24, 48);
+    auto tab = std::make_unique<kit::View>(QRectF(QPointF(), size));
+    tab->setClipsToBounds(true);
+    auto body = std::make_unique<kit::View>(bottom ? QRectF(4, 4, 40, kCornerRadius + 20)
+                                                   : QRectF(left ? -kCornerRadius : 4, 4, kCornerRadius + 20, 40));
+    body->setBackgroundColor(Qt::white);
+    body->setCornerRadius(kCornerRadius);
+    body->setShadow(0.2, QPointF(0, 1), 2);
+    auto grip = std::make_unique<HubConnectionPanelHandle>(bottom ? QRectF(0, 0, 40, 20)
+                                                                  : QRectF(left ? kCornerRadius : 0, 0, 20, 40));
+    grip->setPosition(position_);
+    grip->setHorizontal(bottom);
+    body->add(std::move(grip));
+    tab->add(std::move(body));
+
+    if (!tabDrag_) {
+        std::weak_ptr<int> alive = alive_;
+        auto drag = std::make_unique<HubDrag>([this, alive](kit::GestureRecognizer& g) {
+            if (alive.lock()) tabDragGesture(static_cast<HubDrag&>(g));
+        });
+        drag->minimumDistance = 4;
+        tabDrag_ = static_cast<HubDrag*>(window_->addGestureRecognizer(std::move(drag)));
+    }
+    tabDrag_->setEnabled(true);
+    window_->setGestureRecognizer(tabDrag_);
+    tabStartFrame_ = beyondEdge(panelFrameForView(size));
+    tab->setFrame(tabStartFrame_);
+    window_->setHidden(false);
+    tab_ = window_->add(std::move(tab));
+    tabAlive_ = tab_->lifetime();
+}
+
+void HubConnectionPanel::removeTab(double seconds) {
+    kit::View* tab = pullTab();
+    tab_ = nullptr;
+    tabAlive_.reset();
+    if (!tab) return;
+    if (seconds <= 0) {
+        tab->removeFromSuperview();
+        return;
+    }
+    std::weak_ptr<void> alive = tab->lifetime();
+    kit::Context::current().animator().animatePosition(*tab, beyondEdge(tab->frame()).topLeft(), seconds,
+                                                       [alive, tab](bool) {
+                                                           if (!alive.expired()) tab->removeFromSuperview();
+                                                       });
+}
+
+void HubConnectionPanel::topDrag(HubDrag& drag) {
+    using State = kit::GestureRecognizer::State;
+    kit::View* host = this->host();
+    if (!host || !window()) return;
+    const QSizeF screen = screenSize();
+    switch (drag.state()) {
+    case State::began: {
+        const QPointF first = drag.firstTouchLocationInView(host);
+        draggingOut_ = position_ == kPanelLeft    ? first.x() <= kEdgeZone
+                       : position_ == kPanelRight ? first.x() >= screen.width() - kEdgeZone
+                                                  : first.y() >= screen.height() - kEdgeZone;
+        if (draggingOut_) makeTab();
+        break;
+    }
+    case State::changed: {
+        kit::View* tab = pullTab();
+        if (!draggingOut_ || !tab) break;
+        const QPointF offset = drag.offsetInView(host);
+        const QSizeF size = tab->size();
+        QRectF frame = tabStartFrame_;
+        if (position_ == kPanelLeft) frame.translate(std::min(offset.x(), size.width()), 0);
+        else if (position_ == kPanelRight) frame.translate(std::max(offset.x(), -size.width()), 0);
+        else frame.translate(0, std::max(offset.y(), -size.height()));
+        tab->setFrame(frame);
+        break;
+    }
+    case State::ended:
+    case State::cancelled: {
+        if (!draggingOut_) break;
+        draggingOut_ = false;
+        kit::View* tab = pullTab();
+        if (!tab) break;
+        const QPointF offset = drag.offsetInView(host);
+        const bool backToEdge = position_ == kPanelLeft    ? offset.x() < 0
+                                : position_ == kPanelRight ? offset.x() > 0
+                                                           : offset.y() > 0;
+        if (backToEdge) {
+            detachTabDrag();
+            removeTab(kSlideSeconds);
+            break;
+        }
+        kit::Context::current().animator().animatePosition(*tab, panelFrameForView(tab->size()).topLeft(), 0.1);
+        detachEdgeDrag();
+        std::weak_ptr<int> alive = alive_;
+        handleTimeout_ = kit::Timer::scheduled(kTabSeconds, false, [this, alive] {
+            if (alive.lock()) handleTimeout();
+        });
+        break;
+    }
+    default: break;
+    }
+}
+
+void HubConnectionPanel::handleTimeout() {
+    handleTimeout_.reset();
+    detachTabDrag();
+    removeTab(kSlideSeconds);
+    attachEdgeDrag();
+}
+
+void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
+    using State = kit::GestureRecognizer::State;
+    if (!window()) return;
+    switch (drag.state()) {
+    case State::began: {
+        handleTimeout_.reset();
+        if (!view_) makeView();
+        window_->setHidden(false);
+        layout();
+        QRectF frame = panelFrameForView(view_->size());
+        const double outward = reach();
+        if (position_ == kPanelLeft) frame.translate(-outward, 0);
+        else if (position_ == kPanelRight) frame.translate(outward, 0);
+        else frame.translate(0, outward);
+        view_->setFrame(frame);
+        viewStartFrame_ = frame;
+        if (kit::View* tab = pullTab()) tabStartFrame_ = tab->frame();
+        break;
+    }
+    case State::changed: {
+        if (!view()) break;
+        const QPointF offset = drag.offsetInView(window());
+        QPointF move;
+        if (position_ == kPanelLeft) move = {std::min(offset.x(), reach()), 0};
+        else if (position_ == kPanelRight) move = {std::max(offset.x(), -reach()), 0};
+        else move = {0, std::max(offset.y(), -reach())};
+        view_->setFrame(viewStartFrame_.translated(move));
+        if (kit::View* tab = pullTab()) tab->setFrame(tabStartFrame_.translated(move));
+        break;
+    }
+    case State::ended:
+    case State::cancelled: {
+        detachTabDrag();
+        if (!view()) break;
+        const QPointF velocity = drag.velocityInView(window());
+        const bool backToEdge = position_ == kPanelLeft    ? velocity.x() < 0
+                                : position_ == kPanelRight ? velocity.x() > 0
+                                                           : velocity.y() > 0;
+        if (backToEdge) {
+            userHidden_ = true;
+            hide();
+            removeTab(0.2);
+            break;
+        }
+        userHidden_ = false;
+        setVisible(true);
+        kit::Context::current().animator().animatePosition(*view_, panelFrameForView(view_->size()).topLeft(),
+                                                           kSlideSeconds);
+        if (kit::View* tab = pullTab(); tab && !tab->subviews().empty()) {
+            kit::View* body = tab->subviews().front();
+            std::weak_ptr<void> tabAlive = tab->lifetime();
+            kit::Context::current().animator().animatePosition(
+                *body, beyondEdge(body->frame()).topLeft(), kSlideSeconds, [tabAlive, tab](bool) {
+                    if (!tabAlive.expired()) tab->removeFromSuperview();
+                });
+            tab_ = nullptr;
+            tabAlive_.reset();
+        }
+        postNotification(kHubConnectionPanelShownNotification);
+        break;
+    }
+    default: break;
+    }
+}
+
+/// How far the panel view travels with the tab: its thickness less the
+/// rounded side that stays beyond the edge.
+double HubConnectionPanel::reach() const {
+    const double thickness = !view_                     ? kThickness + kRoundedCornerRadius
+                             : position_ == kPanelBottom ? view_->height()
+                                                         : view_->width();
+    return thickness - kRoundedCornerRadius;
 }
 
 // ---- peers ----

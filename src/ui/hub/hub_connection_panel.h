@@ -47,6 +47,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     static constexpr double kSlideSeconds = 0.3;
     static constexpr double kUnfoldSeconds = 0.2;
     static constexpr double kAutoHideSeconds = 2.0;
+    static constexpr double kEdgeZone = 30;
+    static constexpr double kTabSeconds = 1.5;
 
     // strombel::hub::HubConnectionPanel
     void setPosition(int32_t position) override;
@@ -71,6 +73,11 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     HubButton* switchButtonOf(const Peer& peer) const;
     HubButton* triggerButtonOf(const Peer& peer, uint32_t identifier) const;
     HubDrag* handleDrag() const { return handleDrag_; }
+    /// The drag at the screen's edge that pulls the tab out, while it listens.
+    HubDrag* edgeDrag() const;
+    /// The pull tab while it shows, and its drag while that listens.
+    kit::View* pullTab() const { return tabAlive_.expired() ? nullptr : tab_; }
+    HubDrag* tabDrag() const;
 
     // Button actions.
     void togglePeer(HubButton& button);
@@ -78,6 +85,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void activateTrigger(HubButton& button);
     void handleTap();
     void dragGesture(HubDrag& drag);
+    void topDrag(HubDrag& drag);
+    void tabDragGesture(HubDrag& drag);
+    void handleTimeout();
 
     /// The frames of the layer and of a panel view of `size` in it.
     QRectF frameForWindow() const;
@@ -112,6 +122,14 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void applyPositionDelayed(int32_t position);
     void startAutoHide();
     void postNotification(const char* name);
+    kit::View* host() const { return host_ ? host_() : nullptr; }
+    void attachEdgeDrag();
+    void detachEdgeDrag();
+    void makeTab();
+    void detachTabDrag();
+    /// Slides the tab beyond the edge in `seconds` and removes it.
+    void removeTab(double seconds);
+    double reach() const;
     QImage switchImage();
 
     strombel::hub::HubController& controller_;
@@ -129,7 +147,14 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     std::map<PeerKey, HubButton*> peerButtons_;
     std::map<PeerKey, Inset> peerInsets_;
     std::map<IconKey, QImage> iconCache_;
-    std::unique_ptr<kit::Timer> autohideTimeout_;
+    std::unique_ptr<kit::Timer> autohideTimeout_, handleTimeout_;
+    HubDrag* edgeDrag_ = nullptr;  // owned by the host view
+    std::weak_ptr<void> edgeHostAlive_;
+    HubDrag* tabDrag_ = nullptr;  // owned by the window
+    kit::View* tab_ = nullptr;    // in the window
+    std::weak_ptr<void> tabAlive_;
+    bool draggingOut_ = false;
+    QRectF tabStartFrame_, viewStartFrame_;
     std::vector<platform::NotificationCenter::ObserverId> observers_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -20,6 +20,7 @@
 #include "platform/png_image.h"
 #include "support/recording_logger.h"
 #include "ui/kit/context.h"
+#include "ui/kit/touch_dispatcher.h"
 
 namespace strombel::ui::hub {
 namespace {
@@ -273,6 +274,125 @@ TEST(HubConnectionPanel, TriggerImagesAreKeptPerImageAndColour) {
     EXPECT_EQ(blueImage.pixel(5, 5), qRgb(0, 0, 255)) << "the same picture in another colour";
     EXPECT_EQ(qAlpha(otherImage.pixel(5, 5)), 0) << "another picture in the same colour";
     EXPECT_EQ(otherImage.pixel(30, 30), qRgb(255, 0, 0));
+}
+
+/// A pad under the panel that counts how its touches end.
+class Pad final : public kit::View {
+  public:
+    using kit::View::View;
+    bool handlesTouches() const override { return true; }
+    void touchEnded(const kit::Touch&) override { ++ended; }
+    void touchCancelled(const kit::Touch&) override { ++cancelled; }
+    int ended = 0, cancelled = 0;
+};
+
+/// The panel pushed away while connected, a finger on the screen.
+struct PulledWorld : PanelWorld {
+    Pad* pad = screen.add(std::make_unique<Pad>(QRectF(0, 0, 1024, 768)));
+    kit::TouchDispatcher touches{&screen};
+    strombel::testing::Finger finger{touches, 1};
+    std::vector<std::string> posted;
+
+    PulledWorld() {
+        connect();
+        for (const char* name : {kHubConnectionPanelShownNotification, kHubConnectionPanelHiddenNotification})
+            notifications.addObserver(name, controller.get(), [this, name](const auto&) { posted.push_back(name); });
+        panel->handleTap();
+        advance(0.35);
+    }
+    /// A drag in the screen's points, a move every 16 ms, lifted at once.
+    void drag(QPointF from, QPointF to, bool lift = true) {
+        finger.down(screen, from);
+        for (int step = 1; step <= 5; ++step) {
+            advance(0.016);
+            finger.move(screen, from + (to - from) * step / 5);
+        }
+        if (lift) finger.up(screen, to);
+    }
+};
+
+TEST(HubConnectionPanel, AnEdgeDragFrom30PointsPullsTheTabWhichGoesAfterASecondAndAHalf) {
+    PulledWorld world;
+    EXPECT_TRUE(world.panel->userHidden());
+    EXPECT_FALSE(world.panel->view());
+    ASSERT_TRUE(world.panel->edgeDrag()) << "pushed away while connected, the edge listens";
+
+    world.drag({1024 - 31, 300}, {1024 - 61, 300});
+    EXPECT_FALSE(world.panel->pullTab()) << "31 points from the edge is too far in";
+    EXPECT_EQ(world.pad->ended, 1) << "the pads keep their touches";
+
+    world.drag({1024 - 30, 300}, {1024 - 60, 300}, false);
+    kit::View* tab = world.panel->pullTab();
+    ASSERT_TRUE(tab);
+    EXPECT_EQ(tab->frame(), QRectF(70 - 24 + 9, 360, 24, 48)) << "out by no more than its width";
+    world.finger.up(world.screen, {1024 - 60, 300});
+    EXPECT_EQ(world.pad->ended, 2);
+    EXPECT_EQ(world.pad->cancelled, 0);
+    world.advance(0.15);
+    EXPECT_EQ(tab->frame().x(), 70 - 24 + 9);
+    EXPECT_FALSE(world.panel->edgeDrag());
+    EXPECT_TRUE(world.panel->tabDrag());
+    EXPECT_EQ(world.screen.hitTest({1024 - 60, 350}), world.panel->window()) << "near the tab the window keeps touches";
+
+    world.advance(1.3);
+    EXPECT_EQ(world.panel->pullTab(), tab) << "still there after 1.45 s";
+    world.advance(0.1);
+    EXPECT_FALSE(world.panel->pullTab());
+    EXPECT_FALSE(world.panel->tabDrag());
+    EXPECT_TRUE(world.panel->edgeDrag()) << "the edge listens again";
+    world.advance(0.35);
+    EXPECT_TRUE(world.panel->window()->subviews().empty()) << "the tab slid away and went";
+    EXPECT_EQ(world.screen.hitTest({1024 - 60, 350}), world.pad);
+    EXPECT_FALSE(world.panel->visible());
+}
+
+TEST(HubConnectionPanel, AnEdgeDragBackTowardTheEdgeTakesTheTabAway) {
+    PulledWorld world;
+    world.finger.down(world.screen, {1024 - 10, 300});
+    world.advance(0.016);
+    world.finger.move(world.screen, {1024 - 30, 300});
+    ASSERT_TRUE(world.panel->pullTab());
+    world.advance(0.016);
+    world.finger.move(world.screen, {1024 - 5, 300});
+    world.finger.up(world.screen, {1024 - 5, 300});
+    world.advance(0.35);
+    EXPECT_FALSE(world.panel->pullTab());
+    EXPECT_TRUE(world.panel->window()->subviews().empty());
+    EXPECT_TRUE(world.panel->edgeDrag());
+}
+
+TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardPushesItAway) {
+    for (const bool inward : {true, false}) {
+        SCOPED_TRACE(inward ? "inward" : "outward");
+        PulledWorld world;
+        world.drag({1024 - 20, 300}, {1024 - 60, 300});
+        world.advance(0.15);
+        kit::View* tab = world.panel->pullTab();
+        ASSERT_TRUE(tab);
+        const QPointF grip = tab->mapToScene(QPointF(12, 24));
+        world.posted.clear();
+        const QPointF to = grip + QPointF(inward ? -80 : 10, 0);
+        world.drag(grip, to, false);
+        ASSERT_TRUE(world.panel->view()) << "the panel comes out with the tab";
+        const double shownX = world.panel->panelFrameForView(world.panel->view()->size()).x();
+        EXPECT_EQ(world.panel->view()->x(), inward ? shownX : shownX + 59 - 9 + 10)
+            << "out by its thickness less its corner at most";
+        world.finger.up(world.screen, to);
+        world.advance(0.35);
+        EXPECT_FALSE(world.panel->pullTab());
+        EXPECT_FALSE(world.panel->tabDrag());
+        EXPECT_EQ(world.panel->userHidden(), !inward);
+        EXPECT_EQ(world.panel->visible(), inward);
+        if (inward) {
+            ASSERT_TRUE(world.panel->view());
+            EXPECT_EQ(world.panel->view()->frame(), world.panel->panelFrameForView(world.panel->view()->size()));
+            EXPECT_EQ(world.posted, std::vector<std::string>{kHubConnectionPanelShownNotification});
+            EXPECT_FALSE(world.panel->edgeDrag());
+        } else {
+            EXPECT_FALSE(world.panel->view());
+            EXPECT_TRUE(world.panel->edgeDrag());
+        }
+    }
 }
 
 }  // namespace
