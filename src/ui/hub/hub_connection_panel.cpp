@@ -12,6 +12,7 @@
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
 #include "ui/kit/image_view.h"
+#include "ui/kit/scroll_view.h"
 
 namespace strombel::ui::hub {
 
@@ -183,9 +184,7 @@ kit::View* HubConnectionPanel::makeView() {
         if (g.state() == kit::GestureRecognizer::State::ended) handleTap();
     }));
     handle_ = view->add(std::move(handle));
-    auto container = std::make_unique<kit::View>();
-    container->setClipsToBounds(true);
-    container_ = view->add(std::move(container));
+    container_ = view->add(std::make_unique<kit::ScrollView>());
     contentSize_ = {};
     peerButtons_.clear();
     peerInsets_.clear();
@@ -686,7 +685,7 @@ void HubConnectionPanel::layout() {
             made->setCornerRadius(6.666666648);
             made->setBorder(1, Qt::black);
             made->setTarget([this](HubButton& b) { togglePeer(b); }, peer);
-            button = container_->add(std::move(made));
+            button = container_->contentView()->add(std::move(made));
         }
         button->setImage(peerImage(peer), kit::normal);
         const std::string name = elided(peer->displayName());
@@ -728,6 +727,10 @@ void HubConnectionPanel::layout() {
     }
     view_->setFrame(QRectF(view_->frame().topLeft(), panel));
     container_->setFrame(containerFrame);
+    if (content != contentSize_) {
+        container_->setContentSize(content);
+        if (container_->scrolls()) container_->flashScrollIndicators();
+    }
     contentSize_ = content;
 }
 
@@ -738,7 +741,7 @@ void HubConnectionPanel::layoutInset(const Peer& peer, Inset& inset, const QPoin
     if (!inset.container) {
         auto view = std::make_unique<HubConnectionPanelInsetView>(frame);
         view->setClipsToBounds(true);
-        inset.container = container_->add(std::move(view));
+        inset.container = container_->contentView()->add(std::move(view));
     }
     inset.container->setPosition(position_);
     if (inset.container->frame() != frame) {

@@ -15,6 +15,7 @@
 #include "platform/key_value_observing.h"
 #include "ui/hub/hub_connection_panel_views.h"
 #include "ui/hub/hub_drag.h"
+#include "ui/kit/scroll_view.h"
 #include "ui/kit/timer.h"
 
 namespace strombel::ui::hub {
@@ -73,6 +74,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     HubButton* switchButtonOf(const Peer& peer) const;
     HubButton* triggerButtonOf(const Peer& peer, uint32_t identifier) const;
     HubDrag* handleDrag() const { return handleDrag_; }
+    /// The scrolling rows of peer buttons and insets.
+    kit::ScrollView* containerView() const { return view() ? container_ : nullptr; }
     /// The drag at the screen's edge that pulls the tab out, while it listens.
     HubDrag* edgeDrag() const;
     /// The pull tab while it shows, and its drag while that listens.
@@ -139,7 +142,7 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     HubConnectionPanelWindow* window_ = nullptr;  // owned by the host view
     std::weak_ptr<void> windowAlive_;
     kit::View* view_ = nullptr;  // in the window, from a show to the end of a hide
-    kit::View* container_ = nullptr;
+    kit::ScrollView* container_ = nullptr;
     HubConnectionPanelHandle* handle_ = nullptr;
     HubDrag* handleDrag_ = nullptr;
     QRectF initialDragFrame_;

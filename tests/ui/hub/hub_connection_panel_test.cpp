@@ -276,6 +276,41 @@ TEST(HubConnectionPanel, TriggerImagesAreKeptPerImageAndColour) {
     EXPECT_EQ(otherImage.pixel(30, 30), qRgb(255, 0, 0));
 }
 
+TEST(HubConnectionPanel, RowsThatDoNotFitScrollInAThinnerPanelWithIndicatorsFlashed) {
+    PanelWorld world;
+    world.connect({{"1", "Echo"}, {"2", "Tape"}});
+    kit::ScrollView* rows = world.panel->containerView();
+    ASSERT_TRUE(rows);
+    // Three buttons: 6 + 3 × 44 = 138 long, plus the handle's 50.
+    EXPECT_EQ(world.panel->view()->size(), QSizeF(59, 188));
+    EXPECT_EQ(rows->frame(), QRectF(0, 50, 59, 132));
+    EXPECT_EQ(rows->contentSize(), QSizeF(50, 132));
+    EXPECT_FALSE(rows->scrolls());
+    EXPECT_FALSE(rows->indicatorsVisible());
+
+    std::vector<GraphMessage::Peer> many;
+    for (int i = 0; i < 20; ++i) many.push_back({std::to_string(i), "Effect " + std::to_string(i)});
+    world.connect(many);
+    rows = world.panel->containerView();
+    ASSERT_TRUE(rows);
+    // 21 buttons: 6 + 21 × 44 = 930, more than the screen's 768 less 50.
+    EXPECT_EQ(world.panel->view()->size(), QSizeF(58, 718));
+    EXPECT_EQ(rows->frame(), QRectF(0, 50, 58, 662));
+    EXPECT_EQ(rows->contentSize(), QSizeF(50, 924));
+    EXPECT_TRUE(rows->scrolls());
+    EXPECT_TRUE(rows->verticalIndicator()->isVisible()) << "flashed when the rows outgrew the panel";
+    world.advance(1.1);
+    EXPECT_FALSE(rows->indicatorsVisible());
+
+    // The wheel brings the last peer's button into sight.
+    const auto last = world.connectedPeerNamed("Effect 19", "19");
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(rows->scrollWheel({0, 1000}));
+    const QRectF shown = world.panel->peerButton(last)->mapRectToItem(rows, world.panel->peerButton(last)->boundingRect());
+    EXPECT_GE(shown.top(), 0);
+    EXPECT_LE(shown.bottom(), rows->height());
+}
+
 /// A pad under the panel that counts how its touches end.
 class Pad final : public kit::View {
   public:
