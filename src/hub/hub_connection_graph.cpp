@@ -250,7 +250,7 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
     };
     std::vector<Side> sides;
     sides.reserve(knownPorts + edgeCount * 2);
-    FlatIndex sideIndex(knownPorts + edgeCount * 2);
+    FlatIndex sideIndex(knownPorts + edgeCount);
     std::vector<uint8_t> slotIndexed(slotCount, 0);
     std::vector<HubConnectionGraphNode>& nodes = graph->nodes_;
     nodes.reserve(edgeCount * 2);
