@@ -115,7 +115,10 @@ void DesktopSession::watchMemoryPressure(int descriptor) {
     pressureDescriptor_ = descriptor;
     pressureNotifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Exception);
     QObject::connect(pressureNotifier_.get(), &QSocketNotifier::activated, this,
-                     [this] { delegate_.applicationDidReceiveMemoryWarning(); });
+                     [this] {
+                         delegate_.applicationDidReceiveMemoryWarning();
+                         announce(notifications_, this, platform::kApplicationDidReceiveMemoryWarningNotification);
+                     });
 }
 
 void DesktopSession::shutdown() {

@@ -18,5 +18,8 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification =
     "UIApplicationWillEnterForegroundNotification";
 inline constexpr const char* kApplicationWillTerminateNotification =
     "UIApplicationWillTerminateNotification";
+/// The system is short of memory: drop what can be made again.
+inline constexpr const char* kApplicationDidReceiveMemoryWarningNotification =
+    "UIApplicationDidReceiveMemoryWarningNotification";
 
 }  // namespace strombel::platform

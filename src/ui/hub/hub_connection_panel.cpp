@@ -8,6 +8,7 @@
 #include "hub/hub_peer.h"
 #include "hub/hub_peer_resource.h"
 #include "logging/log.h"
+#include "platform/application_state.h"
 #include "platform/localized_strings.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
@@ -71,10 +72,14 @@ HubConnectionPanel::HubConnectionPanel(strombel::hub::HubController& controller,
     for (const char* name : {strombel::hub::kHubPeerAttributesChangedNotification,
                              strombel::hub::kHubControllerDidLoadPeerIconNotification})
         observers_.push_back(center.addObserver(name, &controller_, guarded([this] { peerAttributesChanged(); })));
-    observers_.push_back(center.addObserver(strombel::hub::kApplicationWillEnterForegroundNotification, nullptr,
-                                            guarded([this] {
-                                                if (view()) layout();
-                                            })));
+    // The session posts the platform's names; the hub's tests post the hub's.
+    for (const char* name : {strombel::hub::kApplicationWillEnterForegroundNotification,
+                             platform::kApplicationWillEnterForegroundNotification})
+        observers_.push_back(center.addObserver(name, nullptr, guarded([this] {
+                                                    if (view()) layout();
+                                                })));
+    observers_.push_back(center.addObserver(platform::kApplicationDidReceiveMemoryWarningNotification, nullptr,
+                                            guarded([this] { didReceiveMemoryWarning(); })));
 }
 
 HubConnectionPanel::~HubConnectionPanel() {

@@ -65,6 +65,7 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void layout();
     /// Drops the prepared images (the system is short of memory).
     void didReceiveMemoryWarning() { iconCache_.clear(); }
+    size_t cachedImageCount() const { return iconCache_.size(); }
 
     // What tests and the gallery look at.
     HubConnectionPanelWindow* window() const;

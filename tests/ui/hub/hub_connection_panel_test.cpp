@@ -17,6 +17,7 @@
 #include "hub_controller_test_support.h"
 #include "kit_test_support.h"
 #include "platform/devices/manual_audio_device.h"
+#include "platform/application_state.h"
 #include "platform/png_image.h"
 #include "support/recording_logger.h"
 #include "ui/kit/context.h"
@@ -274,6 +275,12 @@ TEST(HubConnectionPanel, TriggerImagesAreKeptPerImageAndColour) {
     EXPECT_EQ(blueImage.pixel(5, 5), qRgb(0, 0, 255)) << "the same picture in another colour";
     EXPECT_EQ(qAlpha(otherImage.pixel(5, 5)), 0) << "another picture in the same colour";
     EXPECT_EQ(otherImage.pixel(30, 30), qRgb(255, 0, 0));
+
+    // Short of memory, the program lets the prepared images go.
+    EXPECT_EQ(world.panel->cachedImageCount(), 4u) << "three trigger images and the switch-to-app picture";
+    world.notifications.post(platform::kApplicationDidReceiveMemoryWarningNotification);
+    EXPECT_EQ(world.panel->cachedImageCount(), 0u);
+    EXPECT_EQ(red->image(kit::normal).pixel(5, 5), qRgb(255, 0, 0)) << "what shows stays";
 }
 
 TEST(HubConnectionPanel, RowsThatDoNotFitScrollInAThinnerPanelWithIndicatorsFlashed) {
