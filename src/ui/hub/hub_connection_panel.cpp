@@ -164,8 +164,8 @@ QRectF HubConnectionPanel::panelFrameForView(const QSizeF& size) const {
     }
 }
 
-QRectF HubConnectionPanel::beyondEdge(const QRectF& frame) const {
-    switch (position_) {
+QRectF HubConnectionPanel::beyondEdge(const QRectF& frame, int32_t position) {
+    switch (position) {
     case kPanelLeft: return frame.translated(-frame.width(), 0);
     case kPanelBottom: return frame.translated(0, frame.height());
     default: return frame.translated(frame.width(), 0);
@@ -218,6 +218,7 @@ void HubConnectionPanel::show() {
     layout();
     const QRectF target = panelFrameForView(view_->size());
     view_->setFrame(beyondEdge(target));
+    shownAt_ = position_;
     animating_ = true;
     std::weak_ptr<int> alive = alive_;
     const int32_t shownAt = position_;
@@ -245,7 +246,8 @@ void HubConnectionPanel::hideWithFinishBlock(std::function<void()> finish) {
         std::weak_ptr<int> alive = alive_;
         std::weak_ptr<void> viewAlive = view->lifetime();
         kit::Context::current().animator().animatePosition(
-            *view, beyondEdge(view->frame()).topLeft(), kSlideSeconds,
+            // Out at the edge it came in at, though a new edge may be waiting.
+            *view, beyondEdge(view->frame(), shownAt_).topLeft(), kSlideSeconds,
             [this, alive, viewAlive, view, finish](bool) {
                 if (!alive.lock()) return;
                 if (!viewAlive.expired() && view == view_) {
@@ -730,7 +732,13 @@ void HubConnectionPanel::layout() {
         panel = {width, evenUp(height)};
         containerFrame = {0, 50, width, evenUp(height - 56)};
     }
-    view_->setFrame(QRectF(view_->frame().topLeft(), panel));
+    // The panel grows about its middle along the edge and keeps its side at the edge.
+    const QRectF old = view_->frame();
+    QRectF frame(QPointF(), panel);
+    if (bottom) frame.moveTo(old.center().x() - panel.width() / 2, old.bottom() - panel.height());
+    else if (position_ == kPanelLeft) frame.moveTo(old.x(), old.center().y() - panel.height() / 2);
+    else frame.moveTo(old.right() - panel.width(), old.center().y() - panel.height() / 2);
+    view_->setFrame(frame);
     container_->setFrame(containerFrame);
     if (content != contentSize_) {
         container_->setContentSize(content);

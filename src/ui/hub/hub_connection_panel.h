@@ -115,7 +115,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     static PeerKey keyOf(const Peer& peer) { return {peer->uniqueID(), peer->name()}; }
     kit::View* makeView();
     QSizeF screenSize() const;
-    QRectF beyondEdge(const QRectF& frame) const;
+    QRectF beyondEdge(const QRectF& frame) const { return beyondEdge(frame, position_); }
+    static QRectF beyondEdge(const QRectF& frame, int32_t position);
     std::vector<Peer> orderedPeers() const;
     QImage peerImage(const Peer& peer);
     QImage cachedTriggerImage(const std::shared_ptr<strombel::hub::HubPeerResourceImageProxy>& icon,
@@ -139,6 +140,7 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     strombel::hub::HubController& controller_;
     std::function<kit::View*()> host_;
     int32_t position_ = kPanelRight;
+    int32_t shownAt_ = kPanelRight;  // the edge the view came in at
     bool visible_ = false, userHidden_ = false, animating_ = false;
     HubConnectionPanelWindow* window_ = nullptr;  // owned by the host view
     std::weak_ptr<void> windowAlive_;

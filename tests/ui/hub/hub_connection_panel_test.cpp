@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QGraphicsScene>
 #include <QImageReader>
+#include <QPainter>
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -316,6 +318,113 @@ TEST(HubConnectionPanel, RowsThatDoNotFitScrollInAThinnerPanelWithIndicatorsFlas
     const QRectF shown = world.panel->peerButton(last)->mapRectToItem(rows, world.panel->peerButton(last)->boundingRect());
     EXPECT_GE(shown.top(), 0);
     EXPECT_LE(shown.bottom(), rows->height());
+}
+
+/// The screen and what lies over it, at twice its points, over a dark grey.
+QImage renderScreen(kit::View& screen) {
+    QGraphicsScene scene;
+    scene.addItem(&screen);
+    QImage image((screen.size() * 2).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(QColor(60, 60, 60));
+    QPainter painter(&image);
+    scene.render(&painter, QRectF(QPointF(), screen.size() * 2), QRectF(QPointF(), screen.size()));
+    painter.end();
+    scene.removeItem(&screen);
+    return image;
+}
+
+TEST(HubConnectionPanel, TheHubsThreeControlsUnfoldAtEachEdgeAsDrawn) {
+    const struct {
+        int32_t position;
+        const char* name;
+        QRectF window, panel, inset, folded;
+    } edges[] = {
+        {kPanelRight, "right", {954, 0, 70, 768}, {20, 236, 59, 296}, {6, 50, 38, 189}, {20, 334, 59, 100}},
+        {kPanelLeft, "left", {0, 0, 70, 768}, {-9, 236, 59, 296}, {15, 50, 38, 189}, {-9, 334, 59, 100}},
+        {kPanelBottom, "bottom", {0, 698, 1024, 70}, {390, 19, 244, 60}, {50, 6, 188, 39}, {487, 19, 50, 60}},
+    };
+    for (const auto& edge : edges) {
+        SCOPED_TRACE(edge.name);
+        PanelWorld world;
+        world.panel->setPosition(edge.position);
+        world.loop.runPending();
+        world.announceHubTriggers({{21, 0, Qt::red}, {22, 0, Qt::green}, {23, 0, Qt::blue}});
+        world.connect();
+        ASSERT_TRUE(world.panel->view());
+        EXPECT_EQ(world.panel->window()->frame(), edge.window);
+        EXPECT_EQ(world.panel->view()->frame(), edge.folded);
+        const QImage folded = renderScreen(world.screen);
+
+        world.panel->peerButton(world.hub.peer)->triggerAction();
+        world.advance(0.35);
+        EXPECT_EQ(world.panel->view()->frame(), edge.panel);
+        HubConnectionPanelInsetView* inset = world.panel->insetOf(world.hub.peer);
+        ASSERT_TRUE(inset);
+        EXPECT_EQ(inset->frame(), edge.inset) << "3 triggers and the switch to the hub";
+        EXPECT_EQ(world.panel->handleDrag()->view()->isVisible(), edge.position != kPanelBottom);
+        const QImage unfolded = renderScreen(world.screen);
+
+        std::filesystem::create_directories(STROMBEL_GALLERY_DIR);
+        const std::string base = std::string(STROMBEL_GALLERY_DIR) + "/hub_panel_" + edge.name;
+        EXPECT_TRUE(folded.save(QString::fromStdString(base + "_folded.png")));
+        EXPECT_TRUE(unfolded.save(QString::fromStdString(base + "_unfolded.png")));
+
+        // In the screen's points: the panel's white body, the inset's grey between
+        // two controls, and the screen's own grey beside the panel.
+        const QPointF origin = edge.window.topLeft() + edge.panel.topLeft();
+        const QPointF body = edge.position == kPanelBottom ? QPointF(120, 3) : QPointF(edge.position == kPanelLeft ? 56 : 3, 100);
+        const QPointF insetOrigin = origin + (edge.position == kPanelBottom ? QPointF(0, 0) : QPointF(0, 50)) + edge.inset.topLeft();
+        const QPointF between = insetOrigin + (edge.position == kPanelBottom ? QPointF(97, 19) : QPointF(19, 97));
+        const QPointF beside = edge.position == kPanelBottom ? origin + QPointF(-20, 30) : origin + QPointF(20, -20);
+        auto pixel = [&](const QPointF& point) { return QColor(unfolded.pixel((point * 2).toPoint())); };
+        EXPECT_EQ(pixel(origin + body), QColor(Qt::white));
+        EXPECT_EQ(pixel(between), QColor(230, 230, 230));
+        EXPECT_EQ(pixel(beside), QColor(60, 60, 60));
+        EXPECT_EQ(QColor(folded.pixel((between * 2).toPoint())) == QColor(230, 230, 230), false) << "no inset while folded";
+    }
+}
+
+TEST(HubConnectionPanel, ANewPositionSlidesThePanelOutAndInTheSameOneDoesNothing) {
+    PanelWorld world;
+    world.connect();
+    std::vector<std::string> posted;
+    for (const char* name : {kHubConnectionPanelShownNotification, kHubConnectionPanelHiddenNotification})
+        world.notifications.addObserver(name, world.controller.get(), [&posted, name](const auto&) { posted.push_back(name); });
+    world.panel->setPosition(kPanelRight);
+    world.loop.runPending();
+    world.advance(1);
+    EXPECT_TRUE(posted.empty());
+
+    world.panel->setPosition(kPanelLeft);
+    world.loop.runPending();
+    world.advance(0.15);
+    ASSERT_TRUE(world.panel->view());
+    EXPECT_GT(world.panel->view()->x(), 20) << "sliding out at the right";
+    world.advance(0.5);
+    EXPECT_EQ(posted, (std::vector<std::string>{kHubConnectionPanelHiddenNotification, kHubConnectionPanelShownNotification}));
+    EXPECT_EQ(world.panel->window()->frame(), QRectF(0, 0, 70, 768));
+    ASSERT_TRUE(world.panel->view());
+    EXPECT_EQ(world.panel->view()->x(), -9);
+
+    // At the bottom the handle hides and dragging it does nothing.
+    world.panel->setPosition(kPanelBottom);
+    world.loop.runPending();
+    world.advance(0.7);
+    ASSERT_TRUE(world.panel->view());
+    const QRectF shown = world.panel->view()->frame();
+    kit::TouchDispatcher touches(&world.screen);
+    strombel::testing::Finger finger(touches, 1);
+    HubDrag* drag = world.panel->handleDrag();
+    EXPECT_FALSE(drag->view()->isVisible());
+    world.panel->dragGesture(*drag);
+    finger.down(world.screen, world.panel->view()->mapToScene(QPointF(20, 20)));
+    world.advance(0.016);
+    finger.move(world.screen, world.panel->view()->mapToScene(QPointF(20, 60)));
+    world.advance(0.016);
+    finger.up(world.screen, world.panel->view()->mapToScene(QPointF(20, 60)));
+    world.advance(0.5);
+    EXPECT_TRUE(world.panel->visible());
+    EXPECT_EQ(world.panel->view()->frame(), shown);
 }
 
 /// A pad under the panel that counts how its touches end.
