@@ -619,8 +619,12 @@ QImage HubConnectionPanel::peerImage(const Peer& peer) {
         }
         // An icon that does not decode shows the blank one.
     }
-    QImage blank = resized(toQImage(strombel::hub::HubBuiltInImageNamed("Blank-App.png")), size);
+    const auto blankImage = strombel::hub::HubBuiltInImageNamed("Blank-App.png");
+    const IconKey key{blankImage.get(), 0};
+    if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
+    QImage blank = resized(toQImage(blankImage), size);
     blank.setDevicePixelRatio(2);
+    iconCache_[key] = blank;
     return blank;
 }
 

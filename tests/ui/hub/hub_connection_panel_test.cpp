@@ -279,7 +279,7 @@ TEST(HubConnectionPanel, TriggerImagesAreKeptPerImageAndColour) {
     EXPECT_EQ(otherImage.pixel(30, 30), qRgb(255, 0, 0));
 
     // Short of memory, the program lets the prepared images go.
-    EXPECT_EQ(world.panel->cachedImageCount(), 4u) << "three trigger images and the switch-to-app picture";
+    EXPECT_EQ(world.panel->cachedImageCount(), 5u) << "three trigger images, the switch-to-app picture, the blank icon";
     world.notifications.post(platform::kApplicationDidReceiveMemoryWarningNotification);
     EXPECT_EQ(world.panel->cachedImageCount(), 0u);
     EXPECT_EQ(red->image(kit::normal).pixel(5, 5), qRgb(255, 0, 0)) << "what shows stays";
