@@ -284,7 +284,7 @@ void HubConnectionPanel::startAutoHide() {
 void HubConnectionPanel::connectionsChanged() {
     if (controller_.hubConnected()) {
         if (visible_ && view()) {
-            layout();
+            layoutAnimated(kSlideSeconds);
         } else {
             show();
             if (userHidden_) startAutoHide();
@@ -296,7 +296,7 @@ void HubConnectionPanel::connectionsChanged() {
 }
 
 void HubConnectionPanel::peerAttributesChanged() {
-    if (visible_ && view()) layout();
+    if (visible_ && view()) layoutAnimated(kSlideSeconds);
 }
 
 // ---- pulling the panel out from the edge ----
@@ -656,6 +656,16 @@ QImage HubConnectionPanel::switchImage() {
 
 // ---- layout ----
 
+void HubConnectionPanel::layoutAnimated(double seconds) {
+    if (!view()) return;
+    const QRectF before = view_->frame();
+    layout();
+    const QRectF after = view_->frame();
+    if (animating_ || before.isEmpty() || before == after) return;
+    view_->setFrame(before);
+    kit::Context::current().animator().animateFrame(*view_, after, seconds);
+}
+
 void HubConnectionPanel::layout() {
     if (!view()) return;
     const bool bottom = position_ == kPanelBottom;
@@ -825,14 +835,21 @@ void HubConnectionPanel::togglePeer(HubButton& button) {
     const auto peer = std::any_cast<Peer>(button.context());
     const PeerKey key = keyOf(peer);
     if (auto it = peerInsets_.find(key); it != peerInsets_.end()) {
-        if (it->second.container) it->second.container->removeFromSuperview();
+        // The folding inset shrinks to nothing along the strip, then goes.
+        if (kit::View* inset = it->second.container) {
+            const QSizeF none = position_ == kPanelBottom ? QSizeF(0, inset->height()) : QSizeF(inset->width(), 0);
+            std::weak_ptr<void> insetAlive = inset->lifetime();
+            kit::Context::current().animator().animateSize(*inset, none, kUnfoldSeconds, [insetAlive, inset](bool) {
+                if (!insetAlive.expired()) inset->removeFromSuperview();
+            });
+        }
         peerInsets_.erase(it);
         button.setSelected(false);
     } else {
         peerInsets_[key];
         button.setSelected(true);
     }
-    layout();
+    layoutAnimated(kUnfoldSeconds);
 }
 
 void HubConnectionPanel::showPeer(HubButton& button) {

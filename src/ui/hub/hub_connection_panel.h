@@ -63,6 +63,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void show();
     void hideWithFinishBlock(std::function<void()> finish);
     void layout();
+    /// Lays the panel out, its size changing over `seconds` unless it is sliding.
+    void layoutAnimated(double seconds);
     /// Drops the prepared images (the system is short of memory).
     void didReceiveMemoryWarning() { iconCache_.clear(); }
     size_t cachedImageCount() const { return iconCache_.size(); }

@@ -39,6 +39,16 @@ void Animator::animateScale(View& view, double to, double seconds, Completion co
     start(view, Property::scale, values, seconds, std::move(completion));
 }
 
+void Animator::animateSize(View& view, const QSizeF& to, double seconds, Completion completion) {
+    const double values[2] = {to.width(), to.height()};
+    start(view, Property::size, values, seconds, std::move(completion));
+}
+
+void Animator::animateFrame(View& view, const QRectF& to, double seconds, Completion completion) {
+    animateSize(view, to.size(), seconds);
+    animatePosition(view, to.topLeft(), seconds, std::move(completion));
+}
+
 void Animator::start(View& view, Property property, const double to[2], double seconds,
                      Completion completion) {
     // Cut short the running animation of the same property; begin from what shows now.
@@ -65,6 +75,10 @@ void Animator::start(View& view, Property property, const double to[2], double s
             break;
         case Property::scale:
             animation.from[0] = view.scale();
+            break;
+        case Property::size:
+            animation.from[0] = view.width();
+            animation.from[1] = view.height();
             break;
     }
     const double clamped = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
@@ -100,6 +114,9 @@ void Animator::apply(const Animation& animation, double progress) {
         case Property::scale:
             view.setTransformOriginPoint(view.bounds().center());
             view.setScale(at(0));
+            break;
+        case Property::size:
+            view.setFrame(QRectF(view.frame().topLeft(), QSizeF(at(0), at(1))));
             break;
     }
 }

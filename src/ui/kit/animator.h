@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QPointF>
+#include <QRectF>
+#include <QSizeF>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,7 +22,7 @@ class View;
 /// still completes on the loop.
 class Animator {
   public:
-    enum class Property { alpha, position, rotation, scale };
+    enum class Property { alpha, position, rotation, scale, size };
     using Completion = std::function<void(bool finished)>;
 
     explicit Animator(platform::MainLoop& loop);
@@ -36,6 +38,10 @@ class Animator {
     void animateRotation(View& view, double radians, double seconds, Completion completion = {});
     /// Scales the view about its centre (1 is its own size).
     void animateScale(View& view, double to, double seconds, Completion completion = {});
+    /// Changes the view's size, its origin staying where it is.
+    void animateSize(View& view, const QSizeF& to, double seconds, Completion completion = {});
+    /// Moves and sizes the view to `to` together; the completion comes with the move's.
+    void animateFrame(View& view, const QRectF& to, double seconds, Completion completion = {});
 
     /// Stops every animation of the view where it is; completions get `false`.
     void removeAllAnimations(View& view);

@@ -58,9 +58,9 @@ struct PanelWorld : strombel::hub::testing::ControllerWorld {
 
     void advance(double seconds) { loop.advance(uint64_t(std::llround(seconds * 1e9))); }
 
-    /// A graph of the hub, this program and `others` (unique id, name); the
-    /// slide that follows has ended.
-    void connect(const std::vector<GraphMessage::Peer>& others = {}) {
+    /// A graph of the hub, this program and `others` (unique id, name), and
+    /// `settle` seconds for what follows (by default, till the slide's end).
+    void connect(const std::vector<GraphMessage::Peer>& others = {}, double settle = 0.35) {
         GraphMessage graph;
         graph.sequence = ++sequence;
         graph.peers = {{hub.bus->uniqueID(), "Wirehub"}, {"", "strombel"}};
@@ -69,7 +69,7 @@ struct PanelWorld : strombel::hub::testing::ControllerWorld {
         const Bytes bytes = graph.bytes();
         controller->handleMessageBytes(bytes.data(), bytes.size(), hub.peer);
         loop.runPending();
-        advance(0.35);
+        advance(settle);
     }
     std::shared_ptr<HubPeer> connectedPeerNamed(const std::string& name, const std::string& uniqueID) const {
         for (const auto& peer : controller->connectedPeers())
@@ -425,6 +425,42 @@ TEST(HubConnectionPanel, ANewPositionSlidesThePanelOutAndInTheSameOneDoesNothing
     world.advance(0.5);
     EXPECT_TRUE(world.panel->visible());
     EXPECT_EQ(world.panel->view()->frame(), shown);
+}
+
+TEST(HubConnectionPanel, UnfoldingGrowsThePanelIn02SecondsAndFoldingShrinksTheInsetAway) {
+    PanelWorld world;
+    world.announceHubTriggers({{21, 0, Qt::red}, {22, 0, Qt::green}, {23, 0, Qt::blue}});
+    world.connect();
+    const QRectF folded = world.panel->view()->frame();
+    ASSERT_EQ(folded, QRectF(20, 334, 59, 100));
+    HubButton* hubButton = world.panel->peerButton(world.hub.peer);
+    hubButton->triggerAction();
+    world.advance(0.1);
+    const QRectF midway = world.panel->view()->frame();
+    EXPECT_GT(midway.height(), 100);
+    EXPECT_LT(midway.height(), 296);
+    EXPECT_NEAR(midway.center().y(), 384, 1) << "it grows about its middle";
+    world.advance(0.15);
+    EXPECT_EQ(world.panel->view()->frame(), QRectF(20, 236, 59, 296));
+
+    HubConnectionPanelInsetView* inset = world.panel->insetOf(world.hub.peer);
+    ASSERT_TRUE(inset);
+    hubButton->triggerAction();
+    EXPECT_FALSE(world.panel->insetOf(world.hub.peer));
+    world.advance(0.1);
+    EXPECT_GT(inset->height(), 0);
+    EXPECT_LT(inset->height(), 189) << "the folding inset shrinks";
+    EXPECT_EQ(inset->width(), 38);
+    world.advance(0.15);
+    EXPECT_EQ(world.panel->view()->frame(), folded);
+    EXPECT_EQ(world.panel->containerView()->contentView()->subviews().size(), 1u) << "the inset went";
+
+    // Another peer joining resizes the shown panel over 0.3 s.
+    world.connect({{"7", "Tape"}}, 0.2);
+    EXPECT_GT(world.panel->view()->height(), 100);
+    EXPECT_LT(world.panel->view()->height(), 144);
+    world.advance(0.15);
+    EXPECT_EQ(world.panel->view()->height(), 144);
 }
 
 /// A pad under the panel that counts how its touches end.

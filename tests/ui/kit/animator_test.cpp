@@ -61,6 +61,27 @@ TEST_F(AnimatorTest, ZeroDurationSetsAtOnceAndCompletesOnTheLoop) {
     EXPECT_TRUE(*finished);
 }
 
+TEST_F(AnimatorTest, AFrameMovesAndSizesTogetherAndASizeKeepsItsOrigin) {
+    view.setFrame({10, 20, 40, 100});
+    bool done = false;
+    animator().animateFrame(view, {30, 0, 40, 300}, 0.2, [&done](bool finished) { done = finished; });
+    advance(0.1);
+    const double progress = (view.x() - 10) / 20;
+    EXPECT_GT(progress, 0.2);
+    EXPECT_LT(progress, 0.8);
+    EXPECT_NEAR((view.height() - 100) / 200, progress, 1e-9) << "move and size keep step";
+    advance(0.15);
+    EXPECT_EQ(view.frame(), QRectF(30, 0, 40, 300));
+    EXPECT_TRUE(done);
+
+    animator().animateSize(view, {40, 0}, 0.2);
+    advance(0.1);
+    EXPECT_EQ(view.frame().topLeft(), QPointF(30, 0));
+    EXPECT_GT(view.height(), 0);
+    advance(0.15);
+    EXPECT_EQ(view.size(), QSizeF(40, 0));
+}
+
 TEST_F(AnimatorTest, PositionAndRotationAnimateIndependently) {
     animator().animatePosition(view, QPointF(100, 50), 0.5);
     animator().animateRotation(view, std::numbers::pi / 2, 0.25);
