@@ -90,6 +90,10 @@ public:
     void setDownloadDestinationPath(std::filesystem::path path);
     /// The most body bytes the request keeps in memory.
     void setMaximumBodySize(uint64_t bytes);
+    /// The most body bytes (as inflated) a download writes to its file; no limit
+    /// unless set. An announced length past it fails the request before any byte
+    /// is taken, and an answer without one fails as soon as it passes it.
+    void setMaximumDownloadSize(uint64_t bytes);
     /// Told of every step; not owned. May be changed at any time.
     void setDelegate(HttpRequestDelegate* delegate);
 
@@ -166,6 +170,7 @@ private:
     std::shared_ptr<HttpDownloadCache> cache_;
     std::filesystem::path downloadDestination_;
     uint64_t maximumBodySize_ = kDefaultMaximumBodySize;
+    uint64_t maximumDownloadSize_ = UINT64_MAX;
     HttpRequestDelegate* delegate_ = nullptr;
     HttpNetworkQueue* queue_ = nullptr;
 

@@ -72,6 +72,7 @@ struct RequestSpec {
     std::shared_ptr<HttpDownloadCache> cache;
     std::filesystem::path downloadDestination;
     uint64_t maximumBodySize = 0;
+    uint64_t maximumDownloadSize = UINT64_MAX;
 };
 
 /// One message from the network thread to the request, delivered on the main loop.

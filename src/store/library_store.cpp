@@ -28,8 +28,9 @@ constexpr uint64_t kMaximumPackSize = 1024 * 1024;
 
 bool isPackName(const std::string& file) { return file.size() > 5 && file.ends_with(".pack"); }
 
-/// The store's error for a request that failed.
-json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what) {
+/// The store's error for a request that failed; `limit` is the size it was
+/// allowed (0: the client's own).
+json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what, uint64_t limit = 0) {
     const json::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
     auto made = [&](StoreErrorCode code, const std::string& message) {
         return json::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const json::Error>(cause));
@@ -41,7 +42,8 @@ json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::st
         return made(StoreErrorDiskFull, fmt::format("{} does not fit on the disk", what));
     }
     if (http::isHttpError(cause, http::HttpErrorCode::TooLarge)) {
-        return made(StoreErrorTooLarge, fmt::format("{} is too large", what));
+        return made(StoreErrorTooLarge, limit ? fmt::format("{} is larger than {} bytes", what, limit)
+                                              : fmt::format("{} is too large", what));
     }
     if (http::isHttpError(cause, http::HttpErrorCode::File)) {
         const bool full = cause.message().find("No space left") != std::string::npos ||
@@ -278,22 +280,12 @@ void LibraryStore::queueDownload(Installation& installation, const std::string& 
     request->setUsername(settings().username);
     request->setPassword(settings().password);
     request->setDownloadDestinationPath(installation.staging / file);
+    // A server that streams without end is stopped at the limit, not when it ends.
+    request->setMaximumDownloadSize(settings().maximumFileSize);
     request->setDelegate(this);
-    downloads_[request.get()] = Download{request, installation.item.identifier, file, std::nullopt};
+    downloads_[request.get()] = Download{request, installation.item.identifier, file};
     networkQueue_->addOperation(request);
     completionDue_ = true;
-}
-
-void LibraryStore::requestDidReceiveResponseHeaders(http::HttpRequest& request, const http::HttpHeaders&) {
-    auto found = downloads_.find(&request);
-    if (found == downloads_.end()) return;
-    const int64_t announced = request.bytesExpected();
-    if (request.responseStatusCode() == 200 && announced > 0 &&
-        static_cast<uint64_t>(announced) > settings().maximumFileSize) {
-        found->second.refusal = storeError(
-            StoreErrorTooLarge, fmt::format("{} is larger than {} bytes", found->second.file, settings().maximumFileSize));
-        request.cancel();
-    }
 }
 
 LibraryStore::Installation* LibraryStore::takeDownload(http::HttpRequest& request, Download& download) {
@@ -327,9 +319,6 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     const bool encoded = !http::headerValue(request.responseHeaders(), "Content-Encoding").empty();
     if (!encoded && announced >= 0 && static_cast<uint64_t>(announced) != size) {
         return storeError(StoreErrorBadFile, fmt::format("{} arrived with {} of {} bytes", file, size, announced));
-    }
-    if (size > settings().maximumFileSize) {
-        return storeError(StoreErrorTooLarge, fmt::format("{} is larger than {} bytes", file, settings().maximumFileSize));
     }
     if (isPackName(file) && !installation.repair) {
         if (auto problem = readPack(installation, path)) return problem;
@@ -493,8 +482,7 @@ void LibraryStore::queueItemFailed(http::HttpRequest& request) {
     Download download;
     Installation* installation = takeDownload(request, download);
     if (!installation) return;
-    fail(*installation, download.file,
-         download.refusal ? *download.refusal : errorOfFailedRequest(request, download.file));
+    fail(*installation, download.file, errorOfFailedRequest(request, download.file, settings().maximumFileSize));
 }
 
 void LibraryStore::fail(Installation& installation, const std::string& file, const json::Error& error) {

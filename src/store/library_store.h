@@ -110,13 +110,10 @@ private:
         std::shared_ptr<http::HttpRequest> request;
         std::string identifier;
         std::string file;
-        /// Why the store stopped the request itself (a file past the size limit).
-        std::optional<json::Error> refusal;
     };
     class IconFetch;
 
-    // The catalogue request's and the downloads' own messages.
-    void requestDidReceiveResponseHeaders(http::HttpRequest& request, const http::HttpHeaders& headers) override;
+    // The catalogue request's own messages.
     void requestFinished(http::HttpRequest& request) override;
     void requestFailed(http::HttpRequest& request) override;
 
