@@ -98,7 +98,8 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     list_->setDataSource(this);
 
     const double statusTop = h * 0.35;
-    status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2), int32_t(metrics.nameSize)));
+    status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2.6), int32_t(metrics.nameSize)));
+    status_->setLineBreakMode(kit::Label::LineBreak::wordWrap);
     const QSizeF control = metrics.controlSize;
     retryBtn_ = add(textButton(QRectF((w - control.width()) / 2, statusTop + metrics.nameSize * 3, control.width(),
                                       control.height()),
@@ -205,8 +206,10 @@ std::unique_ptr<StrombelStoreViewController::ItemCell> StrombelStoreViewControll
     cell->control = cell->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
     ItemCell* raw = cell.get();
     cell->control->addTarget(kit::touchUpInside, [this, raw](kit::Control&) { itemBtnPressed(raw->identifier); });
-    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, gap + control.height() + 4,
-                                               control.width() * 1.5, m.textSize * 2.8),
+    // Under the control, down to the row's foot: a long reason is cut there.
+    const double failureTop = gap + control.height() + 2;
+    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, failureTop,
+                                               control.width() * 1.5, m.rowHeight - failureTop - 2),
                                         m.textSize * 0.85, QColor(230, 80, 60)));
     cell->failure->setNumberOfLines(2);
     cell->failure->setLineBreakMode(kit::Label::LineBreak::wordWrap);
