@@ -178,8 +178,19 @@ TEST_F(StoreScenarioTest, OnThePhoneALongFailureIsCutInsideItsRow) {
     EXPECT_EQ(screen->failureTextOfItem("broken"),
               QString::fromStdString("FAILED: " + longName + ": the store answered with HTTP status 404"));
 
-    // The reason's red, as drawn, lies wholly inside the item's row.
+    // The reason's red, as drawn, lies wholly inside the item's row: its
+    // beginning, cut with an ellipsis.
     ui::kit::View* row = screen->controlOfItem("broken")->superview();
+    ui::kit::Label* failure = nullptr;
+    for (ui::kit::View* view : row->subviews()) {
+        auto* label = dynamic_cast<ui::kit::Label*>(view);
+        if (label && label->text().startsWith("FAILED")) failure = label;
+    }
+    ASSERT_NE(failure, nullptr);
+    const QStringList lines = failure->wrappedLines();
+    ASSERT_EQ(lines.size(), 2) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.front().startsWith("FAILED: a sample whose")) << lines.front().toStdString();
+    EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
     const double scale = 2.0;
     const QRectF rowArea = row->mapRectToScene(row->bounds());
     const QRectF shownArea = screen->mapRectToScene(screen->bounds());
