@@ -420,7 +420,7 @@ void Transfer::headersComplete() {
             abort(httpError(HttpErrorCode::TooLarge, "The download is larger than the free space of its folder"));
             return;
         }
-        auto file = PendingFile::createBeside(request.downloadDestination);
+        auto file = PendingFile::createBeside(request.downloadDestination, request.syncsDownload);
         if (!file.ok()) {
             abort(file.error());
             return;

@@ -71,6 +71,7 @@ struct RequestSpec {
     bool usesCookies = true;
     std::shared_ptr<HttpDownloadCache> cache;
     std::filesystem::path downloadDestination;
+    bool syncsDownload = true;
     uint64_t maximumBodySize = 0;
     uint64_t maximumDownloadSize = UINT64_MAX;
 };

@@ -11,6 +11,7 @@
 #include "library/pack_file.h"
 #include "logging/log.h"
 #include "platform/audio_file.h"
+#include "platform/file_move.h"
 #include "platform/sandbox.h"
 
 namespace strombel::store {
@@ -25,8 +26,6 @@ constexpr const char* kStagingFolderName = "StoreDownloads";
 constexpr std::string_view kDownloadsRelative = "Library/Caches/downloads/";
 /// The largest pack description the store reads.
 constexpr uint64_t kMaximumPackSize = 1024 * 1024;
-
-bool isPackName(const std::string& file) { return file.size() > 5 && file.ends_with(".pack"); }
 
 /// The store's error for a request that failed; `limit` is the size it was
 /// allowed (0: the client's own).
@@ -280,6 +279,8 @@ void LibraryStore::queueDownload(Installation& installation, const std::string& 
     request->setUsername(settings().username);
     request->setPassword(settings().password);
     request->setDownloadDestinationPath(installation.staging / file);
+    // Synced by the check, beside the other downloads instead of between them.
+    request->setSyncsDownload(false);
     // A server that streams without end is stopped at the limit, not when it ends.
     request->setMaximumDownloadSize(settings().maximumFileSize);
     request->setDelegate(this);
@@ -320,31 +321,39 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     if (!encoded && announced >= 0 && static_cast<uint64_t>(announced) != size) {
         return storeError(StoreErrorBadFile, fmt::format("{} arrived with {} of {} bytes", file, size, announced));
     }
-    if (isPackName(file) && !installation.repair) {
+    if (isPackFileName(file) && !installation.repair) {
         if (auto problem = readPack(installation, path)) return problem;
         fileDone(installation, file);
         installIfComplete(installation);
         return std::nullopt;
     }
-    // Every other file is a sample: it must open as audio, which is read off the
-    // main thread.
+    // Every other file is a sample: off the main thread, its bytes are forced to
+    // the disk (the pack enters the library only once all of them are there), and
+    // it must open as audio.
     ++installation.pendingChecks;
     std::weak_ptr<bool> alive = alive_;
     platform::MainLoop* loop = &services_.library.mainLoop();
     const std::string identifier = installation.item.identifier;
     checks_.async([this, alive, loop, identifier, file, path] {
+        std::optional<json::Error> failure;
         platform::AudioFileInfo info;
         std::string problem;
-        if (!platform::readAudioFileInfo(path, info, problem)) {
+        if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
+            failure = storeError(StoreErrorFileSystem, fmt::format("{} could not be stored: {}", file, unsynced));
+        } else if (!platform::readAudioFileInfo(path, info, problem)) {
             if (problem.empty()) problem = "it does not open";
         } else if (info.channels < 1 || info.channels > 2) {
             problem = fmt::format("it has {} channels", info.channels);
         } else if (info.frames == 0) {
             problem = "it holds no sound";
         }
+        if (!problem.empty()) {
+            failure = storeError(StoreErrorNotAudio,
+                                 fmt::format("{} is not a sound the program can play: {}", file, problem));
+        }
         // The store is destroyed on the main loop, where `alive` is looked at.
-        loop->post([this, alive, identifier, file, problem] {
-            if (!alive.expired()) sampleChecked(identifier, file, problem);
+        loop->post([this, alive, identifier, file, failure] {
+            if (!alive.expired()) sampleChecked(identifier, file, failure);
         });
     });
     return std::nullopt;
@@ -378,7 +387,7 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     std::vector<std::string> wanted;
     for (const std::string& sample : *samples) {
         if (std::find(wanted.begin(), wanted.end(), sample) != wanted.end()) continue;
-        if (isPackName(sample)) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
+        if (sample.ends_with(".pack")) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
         auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + sample);
         auto owner = existing ? existing->soundpack() : nullptr;
         if (owner && owner->packId() != identifier) {
@@ -393,7 +402,8 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     return std::nullopt;
 }
 
-void LibraryStore::sampleChecked(const std::string& identifier, const std::string& file, const std::string& problem) {
+void LibraryStore::sampleChecked(const std::string& identifier, const std::string& file,
+                                 const std::optional<json::Error>& failure) {
     auto found = installations_.find(identifier);
     if (found == installations_.end()) return;
     Installation& installation = found->second;
@@ -402,9 +412,8 @@ void LibraryStore::sampleChecked(const std::string& identifier, const std::strin
         tellCompletedIfIdle();
         return;
     }
-    if (!problem.empty()) {
-        fail(installation, file,
-             storeError(StoreErrorNotAudio, fmt::format("{} is not a sound the program can play: {}", file, problem)));
+    if (failure) {
+        fail(installation, file, *failure);
     } else {
         fileDone(installation, file);
         installIfComplete(installation);
@@ -459,9 +468,8 @@ void LibraryStore::installIfComplete(Installation& installation) {
 std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& installation,
                                                            std::vector<std::filesystem::path>& added) {
     const std::filesystem::path downloads = services_.library.downloadsFolder();
-    std::vector<std::filesystem::path> moved;
     for (const std::string& file : installation.files) {
-        if (isPackName(file)) continue;  // the pack lives in the library, not as a file
+        if (isPackFileName(file)) continue;  // the pack lives in the library, not as a file
         const std::filesystem::path target = downloads / file;
         std::error_code error;
         const bool existed = std::filesystem::exists(target, error);
@@ -474,6 +482,13 @@ std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& install
                               fmt::format("{} could not be moved into the downloads folder: {}", file, error.message()));
         }
         if (!existed) added.push_back(target);
+    }
+    // The renames reach the disk before the library names the files.
+    if (const std::string unsynced = platform::syncToDisk(downloads); !unsynced.empty()) {
+        std::error_code ignored;
+        for (const auto& path : added) std::filesystem::remove(path, ignored);
+        added.clear();
+        return storeError(StoreErrorFileSystem, fmt::format("The downloads folder could not be synced: {}", unsynced));
     }
     return std::nullopt;
 }

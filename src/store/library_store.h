@@ -125,7 +125,7 @@ private:
     std::optional<json::Error> checkArrivedFile(Installation& installation, const std::string& file,
                                                 const http::HttpRequest& request);
     std::optional<json::Error> readPack(Installation& installation, const std::filesystem::path& path);
-    void sampleChecked(const std::string& identifier, const std::string& file, const std::string& error);
+    void sampleChecked(const std::string& identifier, const std::string& file, const std::optional<json::Error>& failure);
     void fileDone(Installation& installation, const std::string& file);
     void installIfComplete(Installation& installation);
     std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
