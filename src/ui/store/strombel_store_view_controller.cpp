@@ -13,8 +13,6 @@
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/label.h"
-#include "ui/kit/presenters.h"
-#include "ui/kit/window.h"
 #include "ui/util.h"
 
 namespace strombel::store {
@@ -124,20 +122,7 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     }
 }
 
-void StrombelStoreViewController::present(std::unique_ptr<StrombelStoreViewController> screen, kit::Window& window,
-                                          std::function<void()> dismissed) {
-    screen->window_ = &window;
-    screen->dismissed_ = std::move(dismissed);
-    kit::Context::current().modals().present(window, std::move(screen), true);
-}
-
-void StrombelStoreViewController::doneBtnPressed() {
-    if (!window_) return;
-    auto dismissed = dismissed_;
-    kit::Context::current().modals().dismiss(*window_, true, [dismissed] {
-        if (dismissed) dismissed();
-    });
-}
+void StrombelStoreViewController::doneBtnPressed() { dismiss(); }
 
 // ---- The catalogue ----
 
