@@ -3,6 +3,7 @@
 // picks the reader; the rest is the record. Nothing may read outside the input,
 // and a graph's nodes must link only nodes of the same graph.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,13 +28,16 @@ void readGraph(const std::vector<uint8_t>& bytes) {
     HubRegistry registry(self, center);
     auto graph = HubConnectionGraph::withDataRepresentation(bytes.data(), bytes.size(), registry);
     if (!graph) return;
-    for (auto* node : graph->nodes()) {
-        for (auto* linked : node->sources())
+    for (const auto& node : graph->nodes()) {
+        for (auto* linked : node.sources()) {
             if (graph->nodeForPort(linked->port().get()) != linked) std::abort();
+            const auto back = linked->destinations();
+            if (std::find(back.begin(), back.end(), &node) == back.end()) std::abort();
+        }
         int visited = 0;
-        node->iterateDownstreamNodesWithBlock([&](HubConnectionGraphNode&) { ++visited; });
+        node.iterateDownstreamNodesWithBlock([&](HubConnectionGraphNode&) { ++visited; });
         if (visited > int(graph->nodes().size())) std::abort();
-        (void)node->upstreamChainIsEqual(node);
+        (void)node.upstreamChainIsEqual(&node);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/devices/rtmidi_backend.h"
 #include "store/library_store.h"
 #include "ui/gui_factory.h"
+#include "ui/hub/hub_connection_panel.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
@@ -60,6 +61,24 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
                                                        setup_.sandbox.bundle());
 }
 
+namespace {
+
+/// Asks the hub's question with the kit's alerts: the cancel button first, the
+/// answer handed back as the index of the button chosen (0 the cancel button).
+void presentHubAlert(hub::HubAlert alert) {
+    QStringList buttons{QString::fromStdString(alert.cancelButton)};
+    for (const auto& title : alert.otherButtons) buttons << QString::fromStdString(title);
+    auto completion = std::move(alert.completion);
+    ui::kit::Context::current().alerts().showAlert(
+        QString::fromStdString(alert.title), QString::fromStdString(alert.message), buttons,
+        [buttons, completion](const QString& chosen) {
+            const auto index = buttons.indexOf(chosen);
+            if (completion) completion(index < 0 ? 0 : int(index));
+        });
+}
+
+}  // namespace
+
 std::unique_ptr<hub::HubController> Program::makeHubController() {
     if (!platform::MainBundle::shared().executable()) {
         STROMBEL_LOG_ERROR("The bundle names no executable: the program runs without the hub");
@@ -85,6 +104,13 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
     options.applicationIsActive = [] { return true; };
+    options.alertPresenter = presentHubAlert;
+    // The panel lies over whatever screen the window shows.
+    options.panelFactory = [this](hub::HubController& controller) -> std::unique_ptr<hub::HubConnectionPanel> {
+        return std::make_unique<ui::hub::HubConnectionPanel>(controller, [this]() -> ui::kit::View* {
+            return window_ ? window_->shownView() : nullptr;
+        });
+    };
     return hub::HubController::create(std::move(options));
 }
 

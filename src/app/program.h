@@ -2,7 +2,7 @@
 
 // src/app/: the application delegate, the desktop session, start-up and the whole
 // program wired together. The top layer.
-// May include: ui/pad, ui/kit, ui, library/adapters, midi/adapters, sequencer/adapters,
+// May include: ui/pad, ui/hub, ui/kit, ui, library/adapters, midi/adapters, sequencer/adapters,
 //   library, store, http, engine, midi, sequencer, hub, crash, info, analytics, platform/devices,
 //   platform, logging, Qt.
 

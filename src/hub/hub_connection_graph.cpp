@@ -3,7 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <set>
+#include <unordered_map>
+#include <utility>
 
 #include "hub/bus_log.h"
 #include "hub/bus_message.h"
@@ -36,8 +39,7 @@ bool chainsEqual(const HubConnectionGraphNode* a, const HubConnectionGraphNode* 
 }
 
 struct PeerEntry {
-    std::optional<std::string> uniqueID;
-    std::string name;
+    size_t at, r, a, b;  // the entry's place in the peer table and its three lengths
 };
 
 struct EdgeEntry {
@@ -48,6 +50,53 @@ struct EdgeEntry {
 };
 
 std::string textAt(const uint8_t* p, size_t length) { return decodeUtf8Lossy({reinterpret_cast<const char*>(p), length}); }
+
+// Open addressing from 64-bit keys to 32-bit values, for one reading of a
+// record: no allocation per key, and a probe or two per lookup.
+class FlatIndex {
+public:
+    explicit FlatIndex(size_t expected) { rehash(std::bit_ceil(std::max<size_t>(16, expected * 2))); }
+
+    /// The value under `key`; `value` is stored there first when the key is new.
+    uint32_t findOrInsert(uint64_t key, uint32_t value, bool& inserted) {
+        if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
+        Slot& slot = slots_[probe(key)];
+        inserted = slot.key != key;
+        if (inserted) {
+            slot = {key, value};
+            ++size_;
+        }
+        return slot.value;
+    }
+
+private:
+    static constexpr uint64_t kEmpty = ~uint64_t(0);
+    struct Slot {
+        uint64_t key;
+        uint32_t value;
+    };
+
+    size_t probe(uint64_t key) const {
+        uint64_t mixed = key ^ (key >> 33);
+        mixed *= 0xff51afd7ed558ccdULL;
+        size_t at = size_t(mixed ^ (mixed >> 33)) & (slots_.size() - 1);
+        while (slots_[at].key != kEmpty && slots_[at].key != key) at = (at + 1) & (slots_.size() - 1);
+        return at;
+    }
+
+    void rehash(size_t capacity) {
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity, Slot{kEmpty, 0}));
+        for (const Slot& slot : old)
+            if (slot.key != kEmpty) slots_[probe(slot.key)] = slot;
+    }
+
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+uint64_t pointerKey(const void* pointer) { return uint64_t(reinterpret_cast<uintptr_t>(pointer)); }
+// A port of a peer table entry by its numeric identifier.
+uint64_t sideKey(uint32_t slot, uint32_t identifier) { return (uint64_t(slot) << 32) | identifier; }
 
 }  // namespace
 
@@ -79,52 +128,30 @@ std::string HubConnectionGraphNode::description() const {
     return fmt::format("<HubConnectionGraphNode: {} {}>", escapedForLog(port_->name()), static_cast<const void*>(this));
 }
 
-HubConnectionGraphNode* HubConnectionGraph::nodeForPort(const HubPort* port) const {
-    auto it = graph_.find(port);
-    return it == graph_.end() ? nullptr : it->second.get();
+const HubConnectionGraphNode* HubConnectionGraph::nodeForPort(const HubPort* port) const {
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& node) { return node.port_.get() == port; });
+    return it == nodes_.end() ? nullptr : &*it;
 }
 
-std::vector<HubConnectionGraphNode*> HubConnectionGraph::nodes() const {
-    std::vector<HubConnectionGraphNode*> all;
-    for (const auto& [port, node] : graph_) all.push_back(node.get());
-    return all;
+bool HubConnectionGraph::containsPeer(const HubPeer* peer) const {
+    return std::any_of(peers_.begin(), peers_.end(), [&](const auto& mine) { return mine.get() == peer; });
 }
-
-void HubConnectionGraph::addPeer(const std::shared_ptr<HubPeer>& peer) {
-    if (peer && peerSet_.insert(peer.get()).second) peers_.push_back(peer);
-}
-
-HubConnectionGraphNode* HubConnectionGraph::addNode(std::unique_ptr<HubConnectionGraphNode> node) {
-    auto peer = node->port()->peer();
-    return addNode(std::move(node), peer);
-}
-
-HubConnectionGraphNode* HubConnectionGraph::addNode(std::unique_ptr<HubConnectionGraphNode> node,
-                                                    const std::shared_ptr<HubPeer>& peer) {
-    addPeer(peer);
-    auto& slot = graph_[node->port().get()];
-    // The ports are those of the nodes: each once.
-    if (!slot) ports_.push_back(node->port());
-    slot = std::move(node);
-    return slot.get();
-}
-
-bool HubConnectionGraph::containsPeer(const HubPeer* peer) const { return peerSet_.count(peer) != 0; }
 
 bool HubConnectionGraph::isEqual(const HubConnectionGraph& other) const {
     if (this == &other) return true;
-    if (graph_.size() != other.graph_.size()) return false;
-    auto portsOf = [](const std::vector<HubConnectionGraphNode*>& nodes) {
+    if (nodes_.size() != other.nodes_.size()) return false;
+    std::unordered_map<const HubPort*, const HubConnectionGraphNode*> theirs;
+    for (const auto& node : other.nodes_) theirs.emplace(node.port_.get(), &node);
+    auto portsOf = [](HubConnectionGraphNode::Links links) {
         std::set<const HubPort*> ports;
-        for (auto* node : nodes) ports.insert(node->port().get());
+        for (auto* node : links) ports.insert(node->port().get());
         return ports;
     };
-    for (const auto& [port, node] : graph_) {
-        HubConnectionGraphNode* mine = node.get();
-        HubConnectionGraphNode* theirs = other.nodeForPort(port);
-        if (!theirs) return false;
-        if (portsOf(mine->sources()) != portsOf(theirs->sources())) return false;
-        if (portsOf(mine->destinations()) != portsOf(theirs->destinations())) return false;
+    for (const auto& mine : nodes_) {
+        auto it = theirs.find(mine.port_.get());
+        if (it == theirs.end()) return false;
+        if (portsOf(mine.sources()) != portsOf(it->second->sources())) return false;
+        if (portsOf(mine.destinations()) != portsOf(it->second->destinations())) return false;
     }
     return true;
 }
@@ -147,29 +174,30 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
 
     // Read and check the whole record before anything is looked up or made.
     std::vector<PeerEntry> peerEntries;
-    const uint8_t* table = payload + p + signatureLength;
+    peerEntries.reserve(peerTableLength / 3);
+    const uint8_t* peerTable = payload + p + signatureLength;
     for (size_t at = 0; at < peerTableLength;) {
         const size_t left = peerTableLength - at;
         if (left < 3) return invalid();
-        const size_t r = table[at], a = table[at + 1], b = table[at + 2];
+        const size_t r = peerTable[at], a = peerTable[at + 1], b = peerTable[at + 2];
         if (r < 3 || r + a + b > left) return invalid();
-        PeerEntry entry;
-        if (a > 0) entry.uniqueID = textAt(table + at + r, a);
-        entry.name = textAt(table + at + r + a, b);
-        peerEntries.push_back(std::move(entry));
+        peerEntries.push_back({at, r, a, b});
         at += r + a + b;
     }
-    std::vector<EdgeEntry> edgeEntries;
-    table += peerTableLength;
-    for (size_t at = 0; at < edgeTableLength;) {
+    // The edges are read again, without copies, once the peers are known.
+    const uint8_t* edgeTable = peerTable + peerTableLength;
+    auto edgeAt = [&](size_t at) {
+        const uint8_t* e = edgeTable + at;
+        EdgeEntry edge{e[1], e[6], readU32(e + 2), readU32(e + 7), e[0] >= 23, {}};
+        if (edge.hasDescription) edge.description = {readU32(e + 15), readU32(e + 19), readU32(e + 11), 0, 0};
+        return edge;
+    };
+    size_t edgeCount = 0;
+    for (size_t at = 0; at < edgeTableLength; ++edgeCount) {
         const size_t left = edgeTableLength - at;
-        const size_t entryLength = table[at];
+        const size_t entryLength = edgeTable[at];
         if (entryLength < 11 || entryLength > left) return invalid();
-        const uint8_t* e = table + at;
-        EdgeEntry edge{e[1], e[6], readU32(e + 2), readU32(e + 7), entryLength >= 23, {}};
-        if (edge.hasDescription) {
-            edge.description = {readU32(e + 15), readU32(e + 19), readU32(e + 11), 0, 0};
-        }
+        const EdgeEntry edge = edgeAt(at);
         const bool sourcePresent = edge.sourceIndex != 0 || edge.sourcePort != 0;
         const bool destinationPresent = edge.destinationIndex != 0 || edge.destinationPort != 0;
         if ((sourcePresent && edge.sourceIndex >= peerEntries.size()) ||
@@ -177,65 +205,131 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
             busLog("Invalid peer index in graph data representation");
             return nullptr;
         }
-        edgeEntries.push_back(edge);
         at += entryLength;
     }
 
+    // The peers, each once however often the table names it: every entry leads
+    // to the slot of the first entry naming its peer.
     auto graph = std::make_unique<HubConnectionGraph>();
-    graph->graph_.reserve(edgeEntries.size() * 2);
-    graph->ports_.reserve(edgeEntries.size() * 2);
-    std::vector<std::shared_ptr<HubPeer>> tablePeers;
-    std::vector<bool> tablePeerIsSelf;
-    for (const PeerEntry& entry : peerEntries) {
-        std::shared_ptr<HubPeer> peer = registry.peerWithName(entry.name, entry.uniqueID);
-        if (!peer) peer = registry.peerWithName(entry.name, std::nullopt);
+    const size_t slotCount = peerEntries.size();
+    std::vector<uint32_t> slotOf(slotCount);
+    std::vector<HubPeer*> slotPeers(slotCount, nullptr);
+    std::vector<bool> slotIsSelf(slotCount, false);
+    size_t knownPorts = 0;
+    graph->peers_.reserve(slotCount);
+    FlatIndex peerSlots(slotCount);
+    for (size_t index = 0; index < slotCount; ++index) {
+        const PeerEntry& entry = peerEntries[index];
+        const uint8_t* text = peerTable + entry.at + entry.r;
+        std::optional<std::string> uniqueID;
+        if (entry.a > 0) uniqueID = textAt(text, entry.a);
+        const std::string name = textAt(text + entry.a, entry.b);
+        std::shared_ptr<HubPeer> peer = registry.peerWithName(name, uniqueID);
+        if (!peer) peer = registry.peerWithName(name, std::nullopt);
         if (!peer) {
-            peer = HubPeer::localStandInPeerWithName(entry.name);
-            if (entry.uniqueID) peer->setUniqueID(*entry.uniqueID);
+            peer = HubPeer::localStandInPeerWithName(name);
+            if (uniqueID) peer->setUniqueID(*uniqueID);
             registry.addPeer(peer);
         }
-        tablePeers.push_back(peer);
-        tablePeerIsSelf.push_back(peer->type() == HubPeer::Self);
-        graph->addPeer(peer);
+        bool firstEntry = false;
+        slotOf[index] = peerSlots.findOrInsert(pointerKey(peer.get()), uint32_t(index), firstEntry);
+        if (!firstEntry) continue;
+        slotPeers[index] = peer.get();
+        slotIsSelf[index] = peer == registry.selfPeer() || peer->type() == HubPeer::Self;
+        knownPorts += peer->receiverPorts().size() + peer->filterPorts().size() + peer->senderPorts().size();
+        graph->peers_.push_back(std::move(peer));
     }
 
-    // One side of an edge: the port, made a placeholder when the peer lacks it,
-    // and its node.
+    // The ports the edges name, by slot and numeric identifier; a peer's ports
+    // are indexed when an edge first names the peer, and each becomes a node
+    // when an edge first names the port. Two nodes per edge at most: the block
+    // never moves, so links may point into it.
+    struct Side {
+        std::shared_ptr<HubPort> port;
+        uint32_t node = UINT32_MAX;
+    };
+    std::vector<Side> sides;
+    sides.reserve(knownPorts + edgeCount * 2);
+    FlatIndex sideIndex(knownPorts + edgeCount);
+    std::vector<uint8_t> slotIndexed(slotCount, 0);
+    std::vector<HubConnectionGraphNode>& nodes = graph->nodes_;
+    nodes.reserve(edgeCount * 2);
+
+    // One side of an edge: its node, the port made a placeholder when the peer
+    // lacks it.
     auto resolve = [&](size_t index, uint32_t identifier, int32_t placeholderType,
-                       int32_t becomesFilter) -> HubConnectionGraphNode* {
-        const std::shared_ptr<HubPeer>& peer = tablePeers[index];
-        std::shared_ptr<HubPort> port = peer->portWithNumericIdentifier(identifier);
-        if (!port) {
-            port = HubPort::standinPortWithPeer(peer, placeholderType);
-            port->setNumericIdentifier(identifier);
-            peer->appendPort(placeholderType, port);
+                       int32_t becomesFilter) -> HubConnectionGraphNode& {
+        const uint32_t slot = slotOf[index];
+        HubPeer& peer = *slotPeers[slot];
+        bool inserted = false;
+        if (!slotIndexed[slot]) {
+            slotIndexed[slot] = 1;
+            // The first port of an identifier wins: receivers, then filters, then senders.
+            for (const HubPortList* list : {&peer.receiverPorts(), &peer.filterPorts(), &peer.senderPorts()}) {
+                for (const auto& port : *list) {
+                    sideIndex.findOrInsert(sideKey(slot, port->numericIdentifier()), uint32_t(sides.size()), inserted);
+                    if (inserted) sides.push_back({port});
+                }
+            }
         }
+        const uint32_t at = sideIndex.findOrInsert(sideKey(slot, identifier), uint32_t(sides.size()), inserted);
+        if (inserted) {
+            auto port = HubPort::standinPortWithPeer(peer.shared_from_this(), placeholderType);
+            port->setNumericIdentifier(identifier);
+            peer.appendPort(placeholderType, port);
+            sides.push_back({std::move(port)});
+        }
+        Side& side = sides[at];
+        if (side.node == UINT32_MAX) {
+            side.node = uint32_t(nodes.size());
+            nodes.emplace_back(std::move(side.port), &peer);
+        }
+        HubConnectionGraphNode& node = nodes[side.node];
         // A receiver that is a source, or a sender that is a destination, is a
         // filter; this application's own ports keep their type.
-        if (port->type() == becomesFilter && !tablePeerIsSelf[index]) {
-            port->setType(HubPort::Filter);
-            if (peer->removePort(becomesFilter, port)) peer->appendPort(HubPort::Filter, port);
+        if (node.port_->type() == becomesFilter && !slotIsSelf[slot]) {
+            node.port_->setType(HubPort::Filter);
+            if (peer.removePort(becomesFilter, node.port_)) peer.appendPort(HubPort::Filter, node.port_);
         }
-        if (HubConnectionGraphNode* node = graph->nodeForPort(port.get())) return node;
-        return graph->addNode(std::make_unique<HubConnectionGraphNode>(port), peer);
+        return node;
     };
 
-    for (const EdgeEntry& edge : edgeEntries) {
+    std::vector<std::pair<HubConnectionGraphNode*, HubConnectionGraphNode*>> edges;
+    edges.reserve(edgeCount);
+    for (size_t at = 0; at < edgeTableLength; at += edgeTable[at]) {
+        const EdgeEntry edge = edgeAt(at);
         HubConnectionGraphNode* source = nullptr;
         HubConnectionGraphNode* destination = nullptr;
         if (edge.sourceIndex != 0 || edge.sourcePort != 0) {
-            source = resolve(edge.sourceIndex, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
-            if (!tablePeerIsSelf[edge.sourceIndex] && edge.hasDescription && edge.description.componentType != 0) {
-                source->port()->setAudioComponentDescription(edge.description);
+            source = &resolve(edge.sourceIndex, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
+            if (!slotIsSelf[slotOf[edge.sourceIndex]] && edge.hasDescription && edge.description.componentType != 0) {
+                source->port_->setAudioComponentDescription(edge.description);
             }
         }
         if (edge.destinationIndex != 0 || edge.destinationPort != 0) {
-            destination = resolve(edge.destinationIndex, edge.destinationPort, HubPort::Receiver, HubPort::Sender);
+            destination = &resolve(edge.destinationIndex, edge.destinationPort, HubPort::Receiver, HubPort::Sender);
         }
         if (source && destination) {
-            destination->addSource(source);
-            source->addDestination(destination);
+            edges.emplace_back(source, destination);
+            ++source->destinationCount_;
+            ++destination->sourceCount_;
         }
+    }
+
+    // The links in one block: each node's sources, then its destinations, in
+    // the order of the edges.
+    graph->links_.resize(edges.size() * 2);
+    HubConnectionGraphNode** next = graph->links_.data();
+    for (HubConnectionGraphNode& node : nodes) {
+        node.sources_ = next;
+        next += node.sourceCount_;
+        node.destinations_ = next;
+        next += node.destinationCount_;
+        node.sourceCount_ = node.destinationCount_ = 0;
+    }
+    for (auto [source, destination] : edges) {
+        source->destinations_[source->destinationCount_++] = destination;
+        destination->sources_[destination->sourceCount_++] = source;
     }
     return graph;
 }

@@ -5,9 +5,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
-#include <unordered_set>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,19 +15,21 @@
 
 namespace strombel::hub {
 
-/// A port in the graph with its links. The graph owns its nodes; a node owns its
-/// port and points at its neighbours without owning them.
+/// A port in the graph with its links. The graph owns its nodes, in one block,
+/// and their links, in another; a node holds its port and points at its
+/// neighbours without owning them.
 class HubConnectionGraphNode {
 public:
-    explicit HubConnectionGraphNode(std::shared_ptr<HubPort> port) : port_(std::move(port)) {}
+    using Links = std::span<HubConnectionGraphNode* const>;
+
+    HubConnectionGraphNode(std::shared_ptr<HubPort> port, HubPeer* peer) : port_(std::move(port)), peer_(peer) {}
 
     const std::shared_ptr<HubPort>& port() const { return port_; }
-    const std::vector<HubConnectionGraphNode*>& sources() const { return sources_; }
-    const std::vector<HubConnectionGraphNode*>& destinations() const { return destinations_; }
-    void setSources(std::vector<HubConnectionGraphNode*> sources) { sources_ = std::move(sources); }
-    void setDestinations(std::vector<HubConnectionGraphNode*> destinations) { destinations_ = std::move(destinations); }
-    void addSource(HubConnectionGraphNode* node) { sources_.push_back(node); }
-    void addDestination(HubConnectionGraphNode* node) { destinations_.push_back(node); }
+    /// The peer the graph's peer table names for the port; the graph holds it.
+    HubPeer* peer() const { return peer_; }
+    /// In the order of the record's edges.
+    Links sources() const { return {sources_, sourceCount_}; }
+    Links destinations() const { return {destinations_, destinationCount_}; }
 
     /// Depth first, pre-order, each node once (a cycle ends the walk).
     void iterateUpstreamNodesWithBlock(const std::function<void(HubConnectionGraphNode&)>& block) const;
@@ -43,9 +44,13 @@ public:
     std::string description() const;
 
 private:
+    friend class HubConnectionGraph;
     std::shared_ptr<HubPort> port_;
-    std::vector<HubConnectionGraphNode*> sources_;
-    std::vector<HubConnectionGraphNode*> destinations_;
+    HubPeer* peer_;
+    HubConnectionGraphNode** sources_ = nullptr;
+    HubConnectionGraphNode** destinations_ = nullptr;
+    uint32_t sourceCount_ = 0;
+    uint32_t destinationCount_ = 0;
 };
 
 class HubConnectionGraph {
@@ -60,24 +65,20 @@ public:
     static std::unique_ptr<HubConnectionGraph> withDataRepresentation(const uint8_t* bytes, size_t length,
                                                                       HubRegistry& registry);
 
-    HubConnectionGraphNode* nodeForPort(const HubPort* port) const;
-    std::vector<HubConnectionGraphNode*> nodes() const;
-    /// Adds the node under its port, with the port's peer and the port.
-    HubConnectionGraphNode* addNode(std::unique_ptr<HubConnectionGraphNode> node);
-    HubConnectionGraphNode* addNode(std::unique_ptr<HubConnectionGraphNode> node, const std::shared_ptr<HubPeer>& peer);
+    /// Linear in the nodes.
+    const HubConnectionGraphNode* nodeForPort(const HubPort* port) const;
+    /// One node per port, in the order the record's edges first name them.
+    const std::vector<HubConnectionGraphNode>& nodes() const { return nodes_; }
+    /// Each peer of the record's peer table once, in the table's order.
     const std::vector<std::shared_ptr<HubPeer>>& peers() const { return peers_; }
-    const std::vector<std::shared_ptr<HubPort>>& ports() const { return ports_; }
     bool containsPeer(const HubPeer* peer) const;
     /// Same ports, and for each the same sets of source and destination ports.
     bool isEqual(const HubConnectionGraph& other) const;
 
 private:
-    void addPeer(const std::shared_ptr<HubPeer>& peer);
-
-    std::unordered_map<const HubPort*, std::unique_ptr<HubConnectionGraphNode>> graph_;
+    std::vector<HubConnectionGraphNode> nodes_;
+    std::vector<HubConnectionGraphNode*> links_;
     std::vector<std::shared_ptr<HubPeer>> peers_;
-    std::unordered_set<const HubPeer*> peerSet_;
-    std::vector<std::shared_ptr<HubPort>> ports_;
 };
 
 }  // namespace strombel::hub

@@ -504,15 +504,26 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
     const bool contains = graph && graph->containsPeer(selfPeer_.get());
     if (contains) {
         if (!inHubConnectionGraph_) busLog("Connected to Wirehub");
-        std::vector<std::shared_ptr<HubPeer>> peers;
-        for (const auto& peer : graph->peers())
-            if (peer != selfPeer_) peers.push_back(peer);
-        PortList ports;
-        for (const auto& port : graph->ports())
-            if (port->peer() != selfPeer_) ports.push_back(port);
-        if (peers != connectedPeers_ || ports != connectedPorts_) {
-            connectedPeers_ = std::move(peers);
-            connectedPorts_ = std::move(ports);
+        // The other peers and their ports, taken anew only when they changed.
+        size_t peerAt = 0, portAt = 0;
+        bool same = true;
+        for (const auto& peer : graph->peers()) {
+            if (peer == selfPeer_) continue;
+            same = same && peerAt < connectedPeers_.size() && connectedPeers_[peerAt] == peer;
+            ++peerAt;
+        }
+        for (const auto& node : graph->nodes()) {
+            if (node.peer() == selfPeer_.get()) continue;
+            same = same && portAt < connectedPorts_.size() && connectedPorts_[portAt] == node.port();
+            ++portAt;
+        }
+        if (!same || peerAt != connectedPeers_.size() || portAt != connectedPorts_.size()) {
+            connectedPeers_.clear();
+            connectedPorts_.clear();
+            for (const auto& peer : graph->peers())
+                if (peer != selfPeer_) connectedPeers_.push_back(peer);
+            for (const auto& node : graph->nodes())
+                if (node.peer() != selfPeer_.get()) connectedPorts_.push_back(node.port());
         }
         inHubConnectionGraph_ = true;
     } else {
@@ -525,7 +536,7 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
     for (const PortList* list : {&receiverPorts_, &senderPorts_, &filterPorts_}) {
         const PortList copy = *list;
         for (const auto& port : copy) {
-            HubConnectionGraphNode* node = graph ? graph->nodeForPort(port.get()) : nullptr;
+            const HubConnectionGraphNode* node = graph ? graph->nodeForPort(port.get()) : nullptr;
             PortList sources, destinations;
             if (node) {
                 for (auto* source : node->sources()) sources.push_back(source->port());

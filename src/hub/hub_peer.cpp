@@ -311,16 +311,41 @@ const HubPortList& HubSelfPeer::filterPorts() const { return controller_ ? contr
 // ---- HubRegistry ----------------------------------------------------------------
 
 HubRegistry::HubRegistry(std::shared_ptr<HubSelfPeer> selfPeer, platform::NotificationCenter& center)
-    : selfPeer_(std::move(selfPeer)), center_(center) {}
-
-bool HubRegistry::contains(const std::shared_ptr<HubPeer>& peer) const {
-    return std::find(peers_.begin(), peers_.end(), peer) != peers_.end();
+    : selfPeer_(std::move(selfPeer)), center_(center) {
+    if (!selfPeer_) return;
+    selfName_ = selfPeer_->name();
+    selfNameObserver_ = selfPeer_->addObserver("name", [this] { selfName_ = selfPeer_->name(); });
 }
 
+HubRegistry::~HubRegistry() {
+    if (selfPeer_) selfPeer_->removeObserver(selfNameObserver_);
+    for (size_t at = 0; at < peers_.size(); ++at) peers_[at]->removeObserver(nameObservers_[at]);
+}
+
+bool HubRegistry::contains(const std::shared_ptr<HubPeer>& peer) const { return members_.count(peer.get()) != 0; }
+
 void HubRegistry::addPeer(const std::shared_ptr<HubPeer>& peer) {
-    if (!peer || contains(peer)) return;
+    if (!peer || !members_.insert(peer.get()).second) return;
+    const auto at = uint32_t(peers_.size());
     peers_.push_back(peer);
+    nameObservers_.push_back(peer->addObserver("name", [this, at] { fileUnderName(at); }));
+    fileUnderName(at);
     center_.post(kHubRegistryPeerAddedNotification, this, peer);
+}
+
+void HubRegistry::fileUnderName(uint32_t at) {
+    std::string name = peers_[at]->name();
+    if (at < filedNames_.size()) {
+        if (filedNames_[at] == name) return;
+        auto filed = byName_.find(filedNames_[at]);
+        std::erase(filed->second, at);
+        if (filed->second.empty()) byName_.erase(filed);
+    } else {
+        filedNames_.resize(at + 1);
+    }
+    auto& positions = byName_[name];
+    positions.insert(std::upper_bound(positions.begin(), positions.end(), at), at);
+    filedNames_[at] = std::move(name);
 }
 
 bool HubRegistry::uniqueIDsEqual(const std::string& a, const std::string& b) {
@@ -331,18 +356,27 @@ bool HubRegistry::uniqueIDsEqual(const std::string& a, const std::string& b) {
 
 std::shared_ptr<HubPeer> HubRegistry::peerWithName(const std::string& name,
                                                    const std::optional<std::string>& uniqueID) const {
-    if (selfPeer_ && selfPeer_->name() == name) {
+    // A peer whose bus peer is gone answers to its own name, empty for most,
+    // without telling: the empty name is looked for among all peers.
+    const bool everyPeer = name.empty();
+    if (selfPeer_ && (everyPeer || selfName_ == name) && selfPeer_->name() == name) {
         if (!uniqueID || uniqueIDsEqual(selfPeer_->uniqueID(), *uniqueID)) return selfPeer_;
         // Another instance of this application: look among the peers.
     }
-    for (const auto& peer : peers_) {
-        if (peer->name() != name) continue;
-        if (uniqueID) {
-            if (uniqueIDsEqual(peer->uniqueID(), *uniqueID)) return peer;
-        } else if (BusPeerTypeIsLocal(peer->type()) || peer->type() == HubPeer::Placeholder) {
-            return peer;
-        }
+    auto matches = [&](const HubPeer& peer) {
+        if (peer.name() != name) return false;
+        if (uniqueID) return uniqueIDsEqual(peer.uniqueID(), *uniqueID);
+        const int32_t type = peer.type();
+        return BusPeerTypeIsLocal(type) || type == HubPeer::Placeholder;
+    };
+    if (everyPeer) {
+        auto it = std::find_if(peers_.begin(), peers_.end(), [&](const auto& peer) { return matches(*peer); });
+        return it == peers_.end() ? nullptr : *it;
     }
+    auto filed = byName_.find(name);
+    if (filed == byName_.end()) return nullptr;
+    for (uint32_t at : filed->second)
+        if (matches(*peers_[at])) return peers_[at];
     return nullptr;
 }
 

@@ -11,6 +11,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hub/bus_peer.h"
@@ -142,6 +144,9 @@ class HubRegistry {
 public:
     HubRegistry(std::shared_ptr<HubSelfPeer> selfPeer,
                 platform::NotificationCenter& center = platform::NotificationCenter::shared());
+    ~HubRegistry();
+    HubRegistry(const HubRegistry&) = delete;
+    HubRegistry& operator=(const HubRegistry&) = delete;
 
     const std::shared_ptr<HubSelfPeer>& selfPeer() const { return selfPeer_; }
     const std::vector<std::shared_ptr<HubPeer>>& peers() const { return peers_; }
@@ -157,9 +162,20 @@ public:
     static bool uniqueIDsEqual(const std::string& a, const std::string& b);
 
 private:
+    /// Files `peers_[at]` under its name as it is now.
+    void fileUnderName(uint32_t at);
+
     std::shared_ptr<HubSelfPeer> selfPeer_;
     platform::NotificationCenter& center_;
     std::vector<std::shared_ptr<HubPeer>> peers_;
+    std::unordered_set<const HubPeer*> members_;
+    // Positions in `peers_` by the name each peer was filed under, ascending;
+    // "name" observers keep them current.
+    std::unordered_map<std::string, std::vector<uint32_t>> byName_;
+    std::vector<std::string> filedNames_;
+    std::vector<platform::KeyValueObservable::ObserverId> nameObservers_;
+    std::string selfName_;
+    platform::KeyValueObservable::ObserverId selfNameObserver_ = 0;
 };
 
 /// Sends a message to a peer's bus peer; 0 and nothing sent when it has none.

@@ -37,10 +37,9 @@ double HubVersionNumberFromString(std::string_view version) {
 }
 
 HubPort::HubPort(Type type, std::string name, std::string title)
-    : type_(type),
-      name_(std::move(name)),
-      title_(std::move(title)),
-      numericIdentifier_(name_.empty() ? 0 : portIdentifierFromName(name_)) {}
+    : type_(type), name_(std::move(name)), title_(std::move(title)) {
+    if (!name_.empty()) numericIdentifier_ = portIdentifierFromName(name_);
+}
 
 HubPort::~HubPort() = default;
 

@@ -146,13 +146,14 @@ protected:
 private:
     friend class HubSenderPort;
     int32_t type_;
+    // Beside the type: reading the hub's graph looks at both.
+    uint32_t numericIdentifier_ = 0;
     std::string name_;
     std::string title_;
     bool standin_ = false;
     std::shared_ptr<HubImage> icon_;
     std::shared_ptr<HubImage> previousIcon_;
     uint32_t iconID_ = 0;
-    uint32_t numericIdentifier_ = 0;
     uint8_t attributes_ = 0;
     uint8_t previousAttributes_ = 0;
     double latency_ = 0;

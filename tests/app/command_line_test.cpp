@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace strombel::app {
 namespace {
 
@@ -23,6 +28,97 @@ TEST(CommandLine, GuiTakesTheThreeLayoutsByNumberAndRefusesEveryOtherWord) {
             line.error.find("--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait)"),
             std::string::npos)
             << line.error;
+    }
+}
+
+TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* reason;
+    } cases[] = {
+        {{"--bogus"}, "bogus"},
+        {{"--root"}, "root"},
+        {{"--root", ""}, "--root needs a folder"},
+        {{"--gui"}, "gui"},
+        {{"stray"}, "unexpected argument \"stray\" (options start with --)"},
+        {{"--store-url", "ftp://127.0.0.1/"}, "--store-url takes an http or https address"},
+        {{"--store-url", "127.0.0.1"}, "--store-url takes an http or https address"},
+        {{"--open-url", ""}, "--open-url needs an address"},
+        {{"x.wirehub://launch", "stray"}, "unexpected argument \"stray\""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"strombel"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const CommandLine line = parseCommandLine(arguments);
+        EXPECT_NE(line.error.find(c.reason), std::string::npos) << line.error;
+        EXPECT_FALSE(line.help);
+    }
+}
+
+TEST(CommandLine, EveryOptionIsTakenAndHelpNamesThemAll) {
+    const CommandLine line = parseCommandLine({"strombel", "--gui", "1", "--root", "/tmp/strombel-x", "--store-url",
+                                               "http://127.0.0.1:8080/store/", "x.wirehub://launch?y"});
+    EXPECT_EQ(line.error, "");
+    EXPECT_EQ(line.guiType, ui::GuiType::phoneLandscape);
+    EXPECT_EQ(line.root, "/tmp/strombel-x");
+    EXPECT_EQ(line.storeURL, "http://127.0.0.1:8080/store/");
+    EXPECT_EQ(line.launchURL, "x.wirehub://launch?y");
+    EXPECT_FALSE(line.openUrl);
+
+    for (const char* help : {"--help", "-h", "-help"}) {
+        SCOPED_TRACE(help);
+        const CommandLine asked = parseCommandLine({"strombel", help});
+        EXPECT_TRUE(asked.help);
+        EXPECT_EQ(asked.error, "");
+    }
+    const std::string text = commandLineHelp();
+    for (const char* named : {"--gui", "--root", "--store-url", "--open-url", "--help", "STROMBEL_ROOT", "STROMBEL_AUDIO"}) {
+        EXPECT_NE(text.find(named), std::string::npos) << named << " is missing from:\n" << text;
+    }
+    EXPECT_EQ(text.find("<executable_name>"), std::string::npos);
+}
+
+/// Sets (or, for none, unsets) an environment variable for the life of the
+/// object and puts the old value back.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(CommandLine, WithoutADisplayThePlainReasonIsGivenBeforeQtIsAsked) {
+    const struct {
+        std::optional<std::string> display, wayland, platform;
+        bool missing;
+    } cases[] = {
+        {std::nullopt, std::nullopt, std::nullopt, true},
+        {"", "", "", true},
+        {":1", std::nullopt, std::nullopt, false},
+        {std::nullopt, "wayland-0", std::nullopt, false},
+        {std::nullopt, std::nullopt, "offscreen", false},
+    };
+    for (const auto& c : cases) {
+        ScopedEnvironment display("DISPLAY", c.display);
+        ScopedEnvironment wayland("WAYLAND_DISPLAY", c.wayland);
+        ScopedEnvironment platform("QT_QPA_PLATFORM", c.platform);
+        SCOPED_TRACE(testing::Message() << "DISPLAY=" << c.display.value_or("(unset)")
+                                        << " WAYLAND_DISPLAY=" << c.wayland.value_or("(unset)")
+                                        << " QT_QPA_PLATFORM=" << c.platform.value_or("(unset)"));
+        EXPECT_EQ(missingDisplayProblem(), c.missing ? kNoDisplayMessage : "");
     }
 }
 

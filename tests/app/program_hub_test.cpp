@@ -17,6 +17,7 @@
 #include "hub/hub_record.h"
 #include "hub/jack_sender_output.h"
 #include "program_test_support.h"
+#include "ui/hub/hub_connection_panel.h"
 
 namespace strombel::app::scenario {
 namespace {
@@ -110,6 +111,19 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     EXPECT_EQ(posted, (std::vector<std::string>{hub::kHubConnectedNotification}));
     EXPECT_TRUE(run->program().engine()->running());
 
+    // The panel slides in at the right edge of the pad screen, the hub's button first.
+    loop_.advance(350'000'000);  // the 0.3 s slide and its last frame
+    ui::kit::View* root = run->program().window().rootView();
+    ui::hub::HubConnectionPanelWindow* layer = nullptr;
+    for (auto* view : root->subviews())
+        if (auto* found = dynamic_cast<ui::hub::HubConnectionPanelWindow*>(view)) layer = found;
+    ASSERT_TRUE(layer);
+    EXPECT_EQ(layer->frame(), QRectF(root->width() - 70, 0, 70, root->height()));
+    ASSERT_EQ(layer->subviews().size(), 1u);
+    const QRectF panel = layer->subviews().front()->frame();
+    EXPECT_EQ(panel.x(), 70 - panel.width() + 9) << "its rounded side beyond the screen's edge";
+    EXPECT_EQ(root->hitTest({root->width() - 60, 5}), root) << "beside the panel the pads take the touch";
+
     // The play button plays and stops, and the hub hears of each.
     EXPECT_EQ(ask(simulator, "fire " + std::to_string(playID)), "ok");
     ASSERT_TRUE(pumpUntil([&] { return run->screen().playbackIsRunning(); }));
@@ -149,6 +163,38 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
     ASSERT_TRUE(pumpUntil([&] { return !controller->connected(); }));
     EXPECT_EQ(posted, (std::vector<std::string>{hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}));
+    loop_.advance(350'000'000);  // the 0.3 s slide and its last frame
+    EXPECT_TRUE(layer->isHidden()) << "a graph without the program hides the panel";
+}
+
+TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem", "127.0.0.2", "Tablet");
+    ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return simulator.command("peer strombel", 1000).rfind("peer ", 0) == 0; }));
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& peer : controller->peers())
+            if (peer->name() == "Wirehub" && peer->present()) return peer->type() == hub::HubPeer::Remote;
+        return false;
+    }));
+
+    // The first graph waits for the user's answer.
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 1");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 1 1");
+    ASSERT_TRUE(pumpUntil([&] { return !run->alerts().shown.empty(); }));
+    const auto& alert = run->alerts().shown.front();
+    EXPECT_EQ(alert.title, "Wirehub connection");
+    EXPECT_EQ(alert.message, "Accept incoming Wirehub connection from Tablet?");
+    EXPECT_EQ(alert.buttons, (QStringList{"Deny", "Accept"}));
+    ASSERT_TRUE(run->alerts().press("Accept"));
+    EXPECT_EQ(run->defaults().stringArrayForKey(hub::kPeeredWirehubIdentifiersKey).size(), 1u);
+
+    // Accepted: the hub's next graph is applied.
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 2");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
+    ASSERT_TRUE(pumpUntil([&] { return controller->connected(); }));
 }
 
 }  // namespace

@@ -347,6 +347,42 @@ TEST(HubController, TheHubsButtonsAndControlsRunTheTriggers) {
     EXPECT_EQ(world.port->volume(), 1.0f) << "clamped to the range";
 }
 
+TEST(HubController, TheBypassButtonSwitchesEveryFilterWhileOneIsConnected) {
+    ProgramWorld world;
+    auto crusher = std::make_shared<HubFilterPort>("Strombel crusher", "Crusher");
+    auto echo = std::make_shared<HubFilterPort>("Strombel echo", "Echo");
+    world.controller->addFilterPort(crusher);
+    world.controller->addFilterPort(echo);
+    SocketHub hub(*world.controller, "Wirehub");
+    const Bytes press = HubRemoteButtonTrigger::activationMessage(kHubBypassTriggerIdentifier);
+    GraphMessage graph = world.graphWithUs(hub);
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_FALSE(world.controller->triggerMatchingIdentifier(kHubBypassTriggerIdentifier)) << "no filter connected";
+
+    // The hub routes its port 78 through the crusher to its port 79.
+    graph.sequence = 2;
+    graph.edges.push_back({0, 78, 1, crusher->numericIdentifier()});
+    graph.edges.push_back({1, crusher->numericIdentifier(), 0, 79});
+    world.deliver(graph.bytes(), hub.peer);
+    ASSERT_TRUE(crusher->connected());
+    ASSERT_FALSE(echo->connected());
+    ASSERT_TRUE(world.controller->triggerMatchingIdentifier(kHubBypassTriggerIdentifier));
+    world.deliver(press, hub.peer);
+    EXPECT_TRUE(crusher->bypassed());
+    EXPECT_TRUE(echo->bypassed()) << "every filter, connected or not";
+    world.deliver(press, hub.peer);
+    EXPECT_FALSE(crusher->bypassed());
+    EXPECT_FALSE(echo->bypassed());
+
+    // Without a connected filter the button goes, and a press finds nothing.
+    graph.sequence = 3;
+    graph.edges.resize(1);
+    world.deliver(graph.bytes(), hub.peer);
+    EXPECT_FALSE(world.controller->triggerMatchingIdentifier(kHubBypassTriggerIdentifier));
+    world.deliver(press, hub.peer);
+    EXPECT_FALSE(crusher->bypassed());
+}
+
 TEST(HubController, TriggerStateChangesGoToEveryPeerAndPingsAreAnswered) {
     ProgramWorld world;
     SocketHub hub(*world.controller, "Wirehub");

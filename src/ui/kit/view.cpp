@@ -2,6 +2,7 @@
 
 #include <QGraphicsScene>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -148,8 +149,59 @@ GestureRecognizer* View::addGestureRecognizer(std::unique_ptr<GestureRecognizer>
     return recognizers_.back().get();
 }
 
+void View::setCornerRadius(double radius) {
+    prepareGeometryChange();
+    cornerRadius_ = radius;
+    update();
+}
+
+void View::setShadow(double opacity, const QPointF& offset, double radius) {
+    prepareGeometryChange();
+    shadowOpacity_ = opacity;
+    shadowOffset_ = offset;
+    shadowRadius_ = radius;
+    update();
+}
+
+QRectF View::boundingRect() const {
+    if (shadowOpacity_ <= 0) return bounds();
+    const double reach = shadowRadius_ + 1;
+    return bounds().united(bounds().translated(shadowOffset_).adjusted(-reach, -reach, reach, reach));
+}
+
+QPainterPath View::shape() const {
+    QPainterPath path;
+    path.addRoundedRect(bounds(), cornerRadius_, cornerRadius_);
+    return path;
+}
+
 void View::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
-    if (background_.alpha() > 0) painter->fillRect(bounds(), background_);
+    if (shadowOpacity_ > 0 && background_.alpha() > 0) {
+        // The shadow fades out over its radius in a few rings of the shape.
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(Qt::NoPen);
+        const int rings = std::max(1, int(std::ceil(shadowRadius_)));
+        for (int ring = rings; ring >= 1; --ring) {
+            const double grow = shadowRadius_ * ring / rings;
+            painter->setBrush(QColor(0, 0, 0, int(255 * shadowOpacity_ / rings)));
+            painter->drawRoundedRect(bounds().translated(shadowOffset_).adjusted(-grow, -grow, grow, grow),
+                                     cornerRadius_ + grow, cornerRadius_ + grow);
+        }
+        painter->restore();
+    }
+    if (background_.alpha() > 0) {
+        if (cornerRadius_ > 0) {
+            painter->save();
+            painter->setRenderHint(QPainter::Antialiasing);
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(background_);
+            painter->drawRoundedRect(bounds(), cornerRadius_, cornerRadius_);
+            painter->restore();
+        } else {
+            painter->fillRect(bounds(), background_);
+        }
+    }
     draw(*painter);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QGraphicsItem>
+#include <QPainterPath>
 #include <QPointF>
 #include <QRectF>
 #include <memory>
@@ -78,6 +79,13 @@ class View : public QGraphicsItem {
     double rotationRadians() const;
     void setRotationRadians(double radians);
     void setNeedsDisplay() { update(); }
+    /// Rounded corners: the background is drawn in them and, when the view
+    /// clips, so are its subviews.
+    double cornerRadius() const { return cornerRadius_; }
+    void setCornerRadius(double radius);
+    /// A soft shadow under the background's shape (opacity 0: none).
+    void setShadow(double opacity, const QPointF& offset, double radius);
+    double shadowOpacity() const { return shadowOpacity_; }
 
     // Touches.
     bool isUserInteractionEnabled() const { return interactive_; }
@@ -112,7 +120,8 @@ class View : public QGraphicsItem {
     std::weak_ptr<void> lifetime() const { return alive_; }
 
     // QGraphicsItem
-    QRectF boundingRect() const override { return bounds(); }
+    QRectF boundingRect() const override;
+    QPainterPath shape() const override;
     void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
 
   protected:
@@ -125,6 +134,9 @@ class View : public QGraphicsItem {
     int tag_ = 0;
     bool interactive_ = true;
     QColor background_ = Qt::transparent;
+    double cornerRadius_ = 0;
+    double shadowOpacity_ = 0, shadowRadius_ = 0;
+    QPointF shadowOffset_;
     std::vector<std::unique_ptr<GestureRecognizer>> recognizers_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <QImage>
+#include <QSizeF>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hub/hub_controller.h"
+#include "hub/hub_remote_trigger.h"
+#include "platform/key_value_observing.h"
+#include "ui/hub/hub_connection_panel_views.h"
+#include "ui/hub/hub_drag.h"
+#include "ui/kit/timer.h"
+
+namespace strombel::ui::hub {
+
+inline constexpr const char* kHubConnectionPanelShownNotification = "HubConnectionPanelShownNotification";
+inline constexpr const char* kHubConnectionPanelHiddenNotification = "HubConnectionPanelHiddenNotification";
+
+/// The strip of peer buttons that slides in at one edge of the application's
+/// screen while it takes part in a hub session. Tapping a peer unfolds its
+/// controls; the user may push the panel away by its handle. Main loop only;
+/// made by the controller's panel factory and kept as long as the controller.
+class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, public platform::KeyValueObservable {
+  public:
+    using Peer = std::shared_ptr<strombel::hub::HubPeer>;
+    /// `host` gives the view the panel's layer goes over (the window's root),
+    /// or null while there is none.
+    HubConnectionPanel(strombel::hub::HubController& controller, std::function<kit::View*()> host);
+    ~HubConnectionPanel() override;
+
+    // Geometry, in points.
+    static constexpr double kCornerRadius = 50 / 5.7;
+    static constexpr double kRoundedCornerRadius = 9;  // kCornerRadius rounded
+    static constexpr double kThickness = 50;
+    static constexpr double kWindowThickness = 70;
+    static constexpr double kButtonSize = 38;
+    static constexpr double kRowPitch = 6;
+    static constexpr double kControlPitch = 44;
+    static constexpr double kScrollingThickness = 58;
+    static constexpr int kHandleTag = 8582;
+    static constexpr double kSlideSeconds = 0.3;
+    static constexpr double kUnfoldSeconds = 0.2;
+    static constexpr double kAutoHideSeconds = 2.0;
+
+    // strombel::hub::HubConnectionPanel
+    void setPosition(int32_t position) override;
+    int32_t position() const override { return position_; }
+    void hide() override { hideWithFinishBlock({}); }
+
+    bool visible() const { return visible_; }
+    void setVisible(bool visible);
+    bool userHidden() const { return userHidden_; }
+    bool animating() const { return animating_; }
+    void show();
+    void hideWithFinishBlock(std::function<void()> finish);
+    void layout();
+    /// Drops the prepared images (the system is short of memory).
+    void didReceiveMemoryWarning() { iconCache_.clear(); }
+
+    // What tests and the gallery look at.
+    HubConnectionPanelWindow* window() const;
+    kit::View* view() const { return window() ? view_ : nullptr; }
+    HubButton* peerButton(const Peer& peer) const;
+    HubConnectionPanelInsetView* insetOf(const Peer& peer) const;
+    HubButton* switchButtonOf(const Peer& peer) const;
+    HubButton* triggerButtonOf(const Peer& peer, uint32_t identifier) const;
+    HubDrag* handleDrag() const { return handleDrag_; }
+
+    // Button actions.
+    void togglePeer(HubButton& button);
+    void showPeer(HubButton& button);
+    void activateTrigger(HubButton& button);
+    void handleTap();
+    void dragGesture(HubDrag& drag);
+
+    /// The frames of the layer and of a panel view of `size` in it.
+    QRectF frameForWindow() const;
+    QRectF panelFrameForView(const QSizeF& size) const;
+    bool peerIsInteractive(const Peer& peer) const;
+    strombel::hub::HubPortList applicablePortsOfPeer(const Peer& peer) const;
+
+    /// The pixels of `image` wherever it is opaque, in `color` (white 0.4 by default).
+    static QImage triggerImage(const QImage& image, const std::optional<strombel::hub::HubColor>& color);
+    static QImage resized(const QImage& image, const QSize& pixels);
+
+  private:
+    using PeerKey = std::pair<std::string, std::string>;  // (unique identifier, name)
+    struct Inset {
+        HubConnectionPanelInsetView* container = nullptr;
+        HubButton* launch = nullptr;
+        std::map<uint32_t, HubButton*> triggers;
+    };
+    using IconKey = std::pair<const void*, uint32_t>;  // (image, colour)
+
+    static PeerKey keyOf(const Peer& peer) { return {peer->uniqueID(), peer->name()}; }
+    kit::View* makeView();
+    QSizeF screenSize() const;
+    QRectF beyondEdge(const QRectF& frame) const;
+    std::vector<Peer> orderedPeers() const;
+    QImage peerImage(const Peer& peer);
+    QImage cachedTriggerImage(const std::shared_ptr<strombel::hub::HubPeerResourceImageProxy>& icon,
+                              const std::optional<strombel::hub::HubColor>& color);
+    void layoutInset(const Peer& peer, Inset& inset, const QPointF& cursor, double length);
+    void connectionsChanged();
+    void peerAttributesChanged();
+    void applyPositionDelayed(int32_t position);
+    void startAutoHide();
+    void postNotification(const char* name);
+    QImage switchImage();
+
+    strombel::hub::HubController& controller_;
+    std::function<kit::View*()> host_;
+    int32_t position_ = kPanelRight;
+    bool visible_ = false, userHidden_ = false, animating_ = false;
+    HubConnectionPanelWindow* window_ = nullptr;  // owned by the host view
+    std::weak_ptr<void> windowAlive_;
+    kit::View* view_ = nullptr;  // in the window, from a show to the end of a hide
+    kit::View* container_ = nullptr;
+    HubConnectionPanelHandle* handle_ = nullptr;
+    HubDrag* handleDrag_ = nullptr;
+    QRectF initialDragFrame_;
+    QSizeF contentSize_;
+    std::map<PeerKey, HubButton*> peerButtons_;
+    std::map<PeerKey, Inset> peerInsets_;
+    std::map<IconKey, QImage> iconCache_;
+    std::unique_ptr<kit::Timer> autohideTimeout_;
+    std::vector<platform::NotificationCenter::ObserverId> observers_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace strombel::ui::hub
