@@ -51,10 +51,12 @@ struct StoreServices {
 /// are staged in a folder of their own under the caches folder, each checked (a
 /// success status, the announced length, the size limit; the pack file must read
 /// as a pack with the item's id, every other file must open as audio of one or
-/// two channels), and only when all of them are in and checked are they renamed
-/// into the downloads folder and the pack added to the library. A file that
-/// fails fails its item: the staging folder goes and the library and the
-/// downloads folder stay as they were; other items go on. Main loop only.
+/// two channels, and is synced to the disk), and only when all of them are in
+/// and checked are they renamed into the downloads folder, the folder synced,
+/// and the pack added to the library: after a crash the library names a pack
+/// whole or not at all. A file that fails fails its item: the staging folder
+/// goes and the library and the downloads folder stay as they were; other items
+/// go on. Main loop only.
 class LibraryStore final : public library::SoundStore, private http::HttpRequestDelegate {
 public:
     /// Sets the store up: its cache becomes the default of all requests, and the
