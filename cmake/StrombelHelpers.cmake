@@ -7,13 +7,14 @@ function(strombel_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...])
+# strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
+#                   [ENVIRONMENT NAME=value ...])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
 # gets its own process, so tests never share a sandbox root by accident.
 # JACK: the cases need the build's JACK server (dummy driver); they run one at a
 # time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
-  cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES" ${ARGN})
+  cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
@@ -26,6 +27,7 @@ function(strombel_add_test name)
       "TSAN_OPTIONS=suppressions=${suppressions}/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
   endif()
+  list(APPEND environment ${ARG_ENVIRONMENT})
   if(ARG_JACK)
     list(APPEND environment "JACK_DEFAULT_SERVER=${STROMBEL_JACK_SERVER}" "JACK_NO_START_SERVER=1")
     list(APPEND ARG_FIXTURES jack_server)

@@ -1,17 +1,26 @@
 // The real program on a real X server, played with real clicks as a user plays
 // it: quick clicks on a pad and on "+" are each a hit, a phone layout opens at a
-// readable size. What the program stored is read back after it quits.
+// readable size, an alert shown at launch reaches the screen. What the program
+// stored is read back after it quits.
 
 #include <sqlite3.h>
 #include <sys/wait.h>
 
+#include <xcb/xcb.h>
+
 #include <QRectF>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "program_test_support.h"
 #include "support/x_server.h"
@@ -31,6 +40,71 @@ struct ProgramWindow {
         const double left = (width - points.width() * scale) / 2, top = (height - points.height() * scale) / 2;
         return {int(std::lround(left + point.x() * scale)), int(std::lround(top + point.y() * scale))};
     }
+};
+
+/// A rectangle of the screen as the X server shows it, read from the root window
+/// (the screen itself when no compositor runs). Not with xwd: its dump of the
+/// root shows a window black when it lies wholly inside another window with the
+/// same colormap of its own, as each Qt window has, though the screen shows it.
+struct ScreenArea {
+    int x = 0, y = 0, width = 0, height = 0;
+    std::vector<uint32_t> pixels;  // 0xRRGGBB, row by row
+
+    /// Pixels whose red, green and blue all lie in [low, high].
+    double shareBetween(int low, int high) const {
+        if (pixels.empty()) return 0;
+        size_t count = 0;
+        for (uint32_t pixel : pixels) {
+            const int r = int(pixel >> 16 & 0xff), g = int(pixel >> 8 & 0xff), b = int(pixel & 0xff);
+            if (std::min({r, g, b}) >= low && std::max({r, g, b}) <= high) ++count;
+        }
+        return double(count) / double(pixels.size());
+    }
+};
+
+/// A connection of the test's own to the X server, to read the screen.
+class ScreenReader {
+public:
+    explicit ScreenReader(const std::string& display) : connection_(xcb_connect(display.c_str(), nullptr)) {
+        if (xcb_connection_has_error(connection_) == 0)
+            screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    }
+    ~ScreenReader() { xcb_disconnect(connection_); }
+    ScreenReader(const ScreenReader&) = delete;
+    ScreenReader& operator=(const ScreenReader&) = delete;
+
+    /// Where `window`'s inside lies on the screen, with what the screen shows there.
+    std::optional<ScreenArea> areaOf(uint32_t window) const {
+        if (!screen_ || screen_->root_depth != 24) return std::nullopt;
+        xcb_get_geometry_reply_t* geometry =
+            xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
+        xcb_translate_coordinates_reply_t* at = xcb_translate_coordinates_reply(
+            connection_, xcb_translate_coordinates(connection_, window, screen_->root, 0, 0), nullptr);
+        std::optional<ScreenArea> area;
+        if (geometry && at) area = ScreenArea{at->dst_x, at->dst_y, geometry->width, geometry->height, {}};
+        std::free(geometry);
+        std::free(at);
+        if (!area) return std::nullopt;
+        xcb_get_image_reply_t* image = xcb_get_image_reply(
+            connection_,
+            xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, int16_t(area->x), int16_t(area->y),
+                          uint16_t(area->width), uint16_t(area->height), ~0u),
+            nullptr);
+        if (!image) return std::nullopt;
+        const size_t count = size_t(area->width) * size_t(area->height);
+        if (size_t(xcb_get_image_data_length(image)) >= count * 4) {
+            const auto* data = reinterpret_cast<const uint32_t*>(xcb_get_image_data(image));
+            area->pixels.reserve(count);
+            for (size_t i = 0; i < count; ++i) area->pixels.push_back(data[i] & 0xffffff);
+        }
+        std::free(image);
+        if (area->pixels.empty()) return std::nullopt;
+        return area;
+    }
+
+private:
+    xcb_connection_t* connection_;
+    const xcb_screen_t* screen_ = nullptr;
 };
 
 class DesktopProgramTest : public ProgramTest {
@@ -150,6 +224,46 @@ TEST_F(DesktopProgramTest, APhoneLayoutOpensAtTwiceItsPoints) {
     ASSERT_TRUE(window);
     EXPECT_EQ(window->width, 960);
     EXPECT_EQ(window->height, 640);
+    EXPECT_TRUE(quit(*program));
+}
+
+TEST_F(DesktopProgramTest, AnAlertAtLaunchIsReadableOnTheScreen) {
+    // A damaged library: the program tells it in an alert as its window shows.
+    const auto root = temp_ / "alert";
+    std::filesystem::create_directories(root / "Documents");
+    {
+        std::ofstream damaged(root / "Documents" / library::SoundDataManager::kStoreFileName, std::ios::binary);
+        damaged << std::string(4096, '\x5a');
+    }
+    auto program = launch(root, 0);
+    ASSERT_TRUE(program) << "the program did not start";
+    ASSERT_TRUE(windowOf(QSizeF(1024, 768))) << "the program's window did not show";
+    ScreenReader reader(x_.display());
+
+    // The alert is the smaller of the program's two windows.
+    std::optional<ScreenArea> alert;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        pause(0.1);
+        auto found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
+        std::istringstream ids(found.value_or(""));
+        std::optional<ScreenArea> smallest;
+        int windows = 0;
+        for (std::string id; std::getline(ids, id);) {
+            if (id.empty()) continue;
+            ++windows;
+            auto area = reader.areaOf(uint32_t(std::stoul(id)));
+            if (area && (!smallest || area->pixels.size() < smallest->pixels.size())) smallest = std::move(area);
+        }
+        if (windows < 2 || !smallest) continue;
+        alert = std::move(smallest);
+        // Painted: mostly the light face of a dialog, with dark letters on it.
+        if (alert->shareBetween(0xc0, 0xff) > 0.5 && alert->shareBetween(0, 0x60) > 0.002) break;
+    }
+    ASSERT_TRUE(alert) << "no alert showed";
+    EXPECT_GT(alert->shareBetween(0xc0, 0xff), 0.5)
+        << "the alert's face does not show at " << alert->x << "," << alert->y << " (" << alert->width << "x"
+        << alert->height << "); black: " << alert->shareBetween(0, 0);
+    EXPECT_GT(alert->shareBetween(0, 0x60), 0.002) << "no letters show on the alert";
     EXPECT_TRUE(quit(*program));
 }
 
