@@ -107,7 +107,9 @@ void HttpRequest::setResendsOnRedirect(bool resends) { resendsOnRedirect_ = rese
 void HttpRequest::setUsesCookies(bool uses) { usesCookies_ = uses; }
 void HttpRequest::setDownloadCache(std::shared_ptr<HttpDownloadCache> cache) { cache_ = std::move(cache); }
 void HttpRequest::setDownloadDestinationPath(std::filesystem::path path) { downloadDestination_ = std::move(path); }
+void HttpRequest::setSyncsDownload(bool syncs) { syncsDownload_ = syncs; }
 void HttpRequest::setMaximumBodySize(uint64_t bytes) { maximumBodySize_ = bytes; }
+void HttpRequest::setMaximumDownloadSize(uint64_t bytes) { maximumDownloadSize_ = bytes; }
 
 void HttpRequest::setDelegate(HttpRequestDelegate* delegate) {
     delegate_ = delegate;
@@ -155,7 +157,9 @@ void HttpRequest::start(uint64_t group, size_t groupLimit, bool groupStopsOnFail
     spec.usesCookies = usesCookies_;
     spec.cache = cache_;
     spec.downloadDestination = downloadDestination_;
+    spec.syncsDownload = syncsDownload_;
     spec.maximumBodySize = maximumBodySize_;
+    spec.maximumDownloadSize = maximumDownloadSize_;
     order->channel = channel_;
     order->generation = channel_->generation;
     order->group = group;

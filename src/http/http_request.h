@@ -88,8 +88,16 @@ public:
     /// Writes a successful (2xx) answer's body to `path` instead of keeping it.
     /// The file appears whole when the request finishes, or not at all.
     void setDownloadDestinationPath(std::filesystem::path path);
+    /// Whether a download's bytes are forced to disk before it is renamed into
+    /// place, and its folder after (on by default). Off for a caller that syncs
+    /// the finished files itself, away from the network and main threads.
+    void setSyncsDownload(bool syncs);
     /// The most body bytes the request keeps in memory.
     void setMaximumBodySize(uint64_t bytes);
+    /// The most body bytes (as inflated) a download writes to its file; no limit
+    /// unless set. An announced length past it fails the request before any byte
+    /// is taken, and an answer without one fails as soon as it passes it.
+    void setMaximumDownloadSize(uint64_t bytes);
     /// Told of every step; not owned. May be changed at any time.
     void setDelegate(HttpRequestDelegate* delegate);
 
@@ -165,7 +173,9 @@ private:
     bool usesCookies_ = true;
     std::shared_ptr<HttpDownloadCache> cache_;
     std::filesystem::path downloadDestination_;
+    bool syncsDownload_ = true;
     uint64_t maximumBodySize_ = kDefaultMaximumBodySize;
+    uint64_t maximumDownloadSize_ = UINT64_MAX;
     HttpRequestDelegate* delegate_ = nullptr;
     HttpNetworkQueue* queue_ = nullptr;
 

@@ -104,6 +104,10 @@ bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+json::Error downloadTooLarge(uint64_t maximum) {
+    return httpError(HttpErrorCode::TooLarge, fmt::format("The download is larger than {} bytes", maximum));
+}
+
 uint64_t freeSpaceFor(const std::filesystem::path& destination) {
     std::filesystem::path folder = destination.parent_path();
     if (folder.empty()) folder = ".";
@@ -407,12 +411,16 @@ void Transfer::headersComplete() {
     decoder_ = ContentDecoder::forEncoding(answerField(Field::ContentEncoding));
     bool success = status_ >= 200 && status_ < 300;
     if (!request.downloadDestination.empty() && success) {
+        if (contentLength > 0 && static_cast<uint64_t>(contentLength) > request.maximumDownloadSize) {
+            abort(downloadTooLarge(request.maximumDownloadSize));
+            return;
+        }
         // Nothing is reserved from the length field: it only refuses what cannot fit.
         if (contentLength > 0 && static_cast<uint64_t>(contentLength) > freeSpaceFor(request.downloadDestination)) {
             abort(httpError(HttpErrorCode::TooLarge, "The download is larger than the free space of its folder"));
             return;
         }
-        auto file = PendingFile::createBeside(request.downloadDestination);
+        auto file = PendingFile::createBeside(request.downloadDestination, request.syncsDownload);
         if (!file.ok()) {
             abort(file.error());
             return;
@@ -459,6 +467,10 @@ bool Transfer::body(std::span<const uint8_t> bytes) {
 
 bool Transfer::keep(std::span<const uint8_t> bytes) {
     if (download_) {
+        if (download_->size() + bytes.size() > spec().maximumDownloadSize) {
+            abort(downloadTooLarge(spec().maximumDownloadSize));
+            return false;
+        }
         if (!download_->write(bytes)) {
             abort(httpError(HttpErrorCode::File, download_->failure()));
             return false;

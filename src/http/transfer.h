@@ -71,7 +71,9 @@ struct RequestSpec {
     bool usesCookies = true;
     std::shared_ptr<HttpDownloadCache> cache;
     std::filesystem::path downloadDestination;
+    bool syncsDownload = true;
     uint64_t maximumBodySize = 0;
+    uint64_t maximumDownloadSize = UINT64_MAX;
 };
 
 /// One message from the network thread to the request, delivered on the main loop.

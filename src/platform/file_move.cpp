@@ -68,4 +68,13 @@ std::string moveFileWithoutReplacing(const std::filesystem::path& from, const st
     return {};
 }
 
+std::string syncToDisk(const std::filesystem::path& fileOrFolder) {
+    const int fd = ::open(fileOrFolder.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    std::string error;
+    if (::fsync(fd) != 0) error = std::strerror(errno);
+    ::close(fd);
+    return error;
+}
+
 }  // namespace strombel::platform

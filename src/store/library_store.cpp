@@ -11,6 +11,7 @@
 #include "library/pack_file.h"
 #include "logging/log.h"
 #include "platform/audio_file.h"
+#include "platform/file_move.h"
 #include "platform/sandbox.h"
 
 namespace strombel::store {
@@ -26,10 +27,9 @@ constexpr std::string_view kDownloadsRelative = "Library/Caches/downloads/";
 /// The largest pack description the store reads.
 constexpr uint64_t kMaximumPackSize = 1024 * 1024;
 
-bool isPackName(const std::string& file) { return file.size() > 5 && file.ends_with(".pack"); }
-
-/// The store's error for a request that failed.
-json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what) {
+/// The store's error for a request that failed; `limit` is the size it was
+/// allowed (0: the client's own).
+json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what, uint64_t limit = 0) {
     const json::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
     auto made = [&](StoreErrorCode code, const std::string& message) {
         return json::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const json::Error>(cause));
@@ -41,7 +41,8 @@ json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::st
         return made(StoreErrorDiskFull, fmt::format("{} does not fit on the disk", what));
     }
     if (http::isHttpError(cause, http::HttpErrorCode::TooLarge)) {
-        return made(StoreErrorTooLarge, fmt::format("{} is too large", what));
+        return made(StoreErrorTooLarge, limit ? fmt::format("{} is larger than {} bytes", what, limit)
+                                              : fmt::format("{} is too large", what));
     }
     if (http::isHttpError(cause, http::HttpErrorCode::File)) {
         const bool full = cause.message().find("No space left") != std::string::npos ||
@@ -278,22 +279,14 @@ void LibraryStore::queueDownload(Installation& installation, const std::string& 
     request->setUsername(settings().username);
     request->setPassword(settings().password);
     request->setDownloadDestinationPath(installation.staging / file);
+    // Synced by the check, beside the other downloads instead of between them.
+    request->setSyncsDownload(false);
+    // A server that streams without end is stopped at the limit, not when it ends.
+    request->setMaximumDownloadSize(settings().maximumFileSize);
     request->setDelegate(this);
-    downloads_[request.get()] = Download{request, installation.item.identifier, file, std::nullopt};
+    downloads_[request.get()] = Download{request, installation.item.identifier, file};
     networkQueue_->addOperation(request);
     completionDue_ = true;
-}
-
-void LibraryStore::requestDidReceiveResponseHeaders(http::HttpRequest& request, const http::HttpHeaders&) {
-    auto found = downloads_.find(&request);
-    if (found == downloads_.end()) return;
-    const int64_t announced = request.bytesExpected();
-    if (request.responseStatusCode() == 200 && announced > 0 &&
-        static_cast<uint64_t>(announced) > settings().maximumFileSize) {
-        found->second.refusal = storeError(
-            StoreErrorTooLarge, fmt::format("{} is larger than {} bytes", found->second.file, settings().maximumFileSize));
-        request.cancel();
-    }
 }
 
 LibraryStore::Installation* LibraryStore::takeDownload(http::HttpRequest& request, Download& download) {
@@ -328,34 +321,39 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     if (!encoded && announced >= 0 && static_cast<uint64_t>(announced) != size) {
         return storeError(StoreErrorBadFile, fmt::format("{} arrived with {} of {} bytes", file, size, announced));
     }
-    if (size > settings().maximumFileSize) {
-        return storeError(StoreErrorTooLarge, fmt::format("{} is larger than {} bytes", file, settings().maximumFileSize));
-    }
-    if (isPackName(file) && !installation.repair) {
+    if (isPackFileName(file) && !installation.repair) {
         if (auto problem = readPack(installation, path)) return problem;
         fileDone(installation, file);
         installIfComplete(installation);
         return std::nullopt;
     }
-    // Every other file is a sample: it must open as audio, which is read off the
-    // main thread.
+    // Every other file is a sample: off the main thread, its bytes are forced to
+    // the disk (the pack enters the library only once all of them are there), and
+    // it must open as audio.
     ++installation.pendingChecks;
     std::weak_ptr<bool> alive = alive_;
     platform::MainLoop* loop = &services_.library.mainLoop();
     const std::string identifier = installation.item.identifier;
     checks_.async([this, alive, loop, identifier, file, path] {
+        std::optional<json::Error> failure;
         platform::AudioFileInfo info;
         std::string problem;
-        if (!platform::readAudioFileInfo(path, info, problem)) {
+        if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
+            failure = storeError(StoreErrorFileSystem, fmt::format("{} could not be stored: {}", file, unsynced));
+        } else if (!platform::readAudioFileInfo(path, info, problem)) {
             if (problem.empty()) problem = "it does not open";
         } else if (info.channels < 1 || info.channels > 2) {
             problem = fmt::format("it has {} channels", info.channels);
         } else if (info.frames == 0) {
             problem = "it holds no sound";
         }
+        if (!problem.empty()) {
+            failure = storeError(StoreErrorNotAudio,
+                                 fmt::format("{} is not a sound the program can play: {}", file, problem));
+        }
         // The store is destroyed on the main loop, where `alive` is looked at.
-        loop->post([this, alive, identifier, file, problem] {
-            if (!alive.expired()) sampleChecked(identifier, file, problem);
+        loop->post([this, alive, identifier, file, failure] {
+            if (!alive.expired()) sampleChecked(identifier, file, failure);
         });
     });
     return std::nullopt;
@@ -389,7 +387,7 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     std::vector<std::string> wanted;
     for (const std::string& sample : *samples) {
         if (std::find(wanted.begin(), wanted.end(), sample) != wanted.end()) continue;
-        if (isPackName(sample)) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
+        if (sample.ends_with(".pack")) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
         auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + sample);
         auto owner = existing ? existing->soundpack() : nullptr;
         if (owner && owner->packId() != identifier) {
@@ -404,7 +402,8 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     return std::nullopt;
 }
 
-void LibraryStore::sampleChecked(const std::string& identifier, const std::string& file, const std::string& problem) {
+void LibraryStore::sampleChecked(const std::string& identifier, const std::string& file,
+                                 const std::optional<json::Error>& failure) {
     auto found = installations_.find(identifier);
     if (found == installations_.end()) return;
     Installation& installation = found->second;
@@ -413,9 +412,8 @@ void LibraryStore::sampleChecked(const std::string& identifier, const std::strin
         tellCompletedIfIdle();
         return;
     }
-    if (!problem.empty()) {
-        fail(installation, file,
-             storeError(StoreErrorNotAudio, fmt::format("{} is not a sound the program can play: {}", file, problem)));
+    if (failure) {
+        fail(installation, file, *failure);
     } else {
         fileDone(installation, file);
         installIfComplete(installation);
@@ -470,9 +468,8 @@ void LibraryStore::installIfComplete(Installation& installation) {
 std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& installation,
                                                            std::vector<std::filesystem::path>& added) {
     const std::filesystem::path downloads = services_.library.downloadsFolder();
-    std::vector<std::filesystem::path> moved;
     for (const std::string& file : installation.files) {
-        if (isPackName(file)) continue;  // the pack lives in the library, not as a file
+        if (isPackFileName(file)) continue;  // the pack lives in the library, not as a file
         const std::filesystem::path target = downloads / file;
         std::error_code error;
         const bool existed = std::filesystem::exists(target, error);
@@ -486,6 +483,13 @@ std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& install
         }
         if (!existed) added.push_back(target);
     }
+    // The renames reach the disk before the library names the files.
+    if (const std::string unsynced = platform::syncToDisk(downloads); !unsynced.empty()) {
+        std::error_code ignored;
+        for (const auto& path : added) std::filesystem::remove(path, ignored);
+        added.clear();
+        return storeError(StoreErrorFileSystem, fmt::format("The downloads folder could not be synced: {}", unsynced));
+    }
     return std::nullopt;
 }
 
@@ -493,8 +497,7 @@ void LibraryStore::queueItemFailed(http::HttpRequest& request) {
     Download download;
     Installation* installation = takeDownload(request, download);
     if (!installation) return;
-    fail(*installation, download.file,
-         download.refusal ? *download.refusal : errorOfFailedRequest(request, download.file));
+    fail(*installation, download.file, errorOfFailedRequest(request, download.file, settings().maximumFileSize));
 }
 
 void LibraryStore::fail(Installation& installation, const std::string& file, const json::Error& error) {

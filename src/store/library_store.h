@@ -51,10 +51,12 @@ struct StoreServices {
 /// are staged in a folder of their own under the caches folder, each checked (a
 /// success status, the announced length, the size limit; the pack file must read
 /// as a pack with the item's id, every other file must open as audio of one or
-/// two channels), and only when all of them are in and checked are they renamed
-/// into the downloads folder and the pack added to the library. A file that
-/// fails fails its item: the staging folder goes and the library and the
-/// downloads folder stay as they were; other items go on. Main loop only.
+/// two channels, and is synced to the disk), and only when all of them are in
+/// and checked are they renamed into the downloads folder, the folder synced,
+/// and the pack added to the library: after a crash the library names a pack
+/// whole or not at all. A file that fails fails its item: the staging folder
+/// goes and the library and the downloads folder stay as they were; other items
+/// go on. Main loop only.
 class LibraryStore final : public library::SoundStore, private http::HttpRequestDelegate {
 public:
     /// Sets the store up: its cache becomes the default of all requests, and the
@@ -110,13 +112,10 @@ private:
         std::shared_ptr<http::HttpRequest> request;
         std::string identifier;
         std::string file;
-        /// Why the store stopped the request itself (a file past the size limit).
-        std::optional<json::Error> refusal;
     };
     class IconFetch;
 
-    // The catalogue request's and the downloads' own messages.
-    void requestDidReceiveResponseHeaders(http::HttpRequest& request, const http::HttpHeaders& headers) override;
+    // The catalogue request's own messages.
     void requestFinished(http::HttpRequest& request) override;
     void requestFailed(http::HttpRequest& request) override;
 
@@ -128,7 +127,7 @@ private:
     std::optional<json::Error> checkArrivedFile(Installation& installation, const std::string& file,
                                                 const http::HttpRequest& request);
     std::optional<json::Error> readPack(Installation& installation, const std::filesystem::path& path);
-    void sampleChecked(const std::string& identifier, const std::string& file, const std::string& error);
+    void sampleChecked(const std::string& identifier, const std::string& file, const std::optional<json::Error>& failure);
     void fileDone(Installation& installation, const std::string& file);
     void installIfComplete(Installation& installation);
     std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);

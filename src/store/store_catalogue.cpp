@@ -49,7 +49,10 @@ json::Result<library::StoreItem> readItem(const json::Value& entry, const Catalo
         }
         std::string name = file.asString();
         if (std::find(item.contentFiles.begin(), item.contentFiles.end(), name) != item.contentFiles.end()) continue;
-        if (name.size() > 5 && name.ends_with(".pack")) ++packs;
+        if (name.ends_with(".pack") && !isPackFileName(name)) {
+            return skip(fmt::format("item {}: \".pack\" alone is not the name of a pack", item.identifier));
+        }
+        if (isPackFileName(name)) ++packs;
         item.contentURLs.push_back(joinURL(context.settings.baseURL, name));
         item.contentFiles.push_back(std::move(name));
     }
@@ -61,6 +64,8 @@ json::Result<library::StoreItem> readItem(const json::Value& entry, const Catalo
 }
 
 }  // namespace
+
+bool isPackFileName(std::string_view name) { return name.size() > 5 && name.ends_with(".pack"); }
 
 json::Error storeError(StoreErrorCode code, std::string_view message) {
     return json::Error::make(kStoreErrorDomain, code, message);

@@ -51,6 +51,9 @@ inline constexpr uint64_t kMaximumCatalogueSize = 1024 * 1024;
 
 json::Error storeError(StoreErrorCode code, std::string_view message);
 
+/// True for the name of a pack description: something, then ".pack".
+bool isPackFileName(std::string_view name);
+
 /// What decoding needs to know of the library.
 struct CatalogueContext {
     const StoreSettings& settings;

@@ -168,6 +168,49 @@ TEST_F(StoreScenarioTest, ThePhoneLayoutShowsTheSameStates) {
     EXPECT_TRUE(run->program().library()->soundpackWithIdExists("slowkit"));
 }
 
+TEST_F(StoreScenarioTest, OnThePhoneALongFailureIsCutInsideItsRow) {
+    const std::string longName = "a sample whose name goes on and on, far past the width of any row of the list.wav";
+    server_.put("broken.pack", packText("broken", {"fine.wav", longName}));
+    auto run = startWithStore(ui::GuiType::phoneLandscape);
+    store::StrombelStoreViewController* screen = shop(*run);
+    ASSERT_NE(screen, nullptr);
+    download(*run, *screen, "broken", "RETRY");
+    EXPECT_EQ(screen->failureTextOfItem("broken"),
+              QString::fromStdString("FAILED: " + longName + ": the store answered with HTTP status 404"));
+
+    // The reason's red, as drawn, lies wholly inside the item's row: its
+    // beginning, cut with an ellipsis.
+    ui::kit::View* row = screen->controlOfItem("broken")->superview();
+    ui::kit::Label* failure = nullptr;
+    for (ui::kit::View* view : row->subviews()) {
+        auto* label = dynamic_cast<ui::kit::Label*>(view);
+        if (label && label->text().startsWith("FAILED")) failure = label;
+    }
+    ASSERT_NE(failure, nullptr);
+    const QStringList lines = failure->wrappedLines();
+    ASSERT_EQ(lines.size(), 2) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.front().startsWith("FAILED: a sample whose")) << lines.front().toStdString();
+    EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
+    const double scale = 2.0;
+    const QRectF rowArea = row->mapRectToScene(row->bounds());
+    const QRectF shownArea = screen->mapRectToScene(screen->bounds());
+    const QRectF rowInImage((rowArea.topLeft() - shownArea.topLeft()) * scale, rowArea.size() * scale);
+    const QImage image = run->program().window().render(scale);
+    ASSERT_FALSE(image.isNull());
+    int red = 0, outside = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.red() < 90 || pixel.red() < 2 * pixel.green() || pixel.red() < 2 * pixel.blue()) continue;
+            ++red;
+            if (!rowInImage.adjusted(-0.5, -0.5, 0.5, 0.5).contains(QPointF(x + 0.5, y + 0.5))) ++outside;
+        }
+    }
+    EXPECT_GT(red, 100) << "the reason is drawn";
+    EXPECT_EQ(outside, 0) << "red pixels outside the row " << rowInImage.x() << "," << rowInImage.y() << " "
+                          << rowInImage.width() << "x" << rowInImage.height();
+}
+
 TEST_F(StoreScenarioTest, WithoutAServerTheScreenSaysSoAndOffersRetry) {
     server_.stop();
     auto run = startWithStore(ui::GuiType::tablet);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "http_test_support.h"
@@ -14,7 +15,7 @@ struct BadAnswer {
     const char* name;
     std::string bytes;        // sent after the request, then the connection closes
     HttpErrorCode expected;
-    uint64_t maximumBodySize = HttpRequest::kDefaultMaximumBodySize;
+    uint64_t maximumBodySize = HttpRequest::kDefaultMaximumBodySize;  // a smaller one limits a download too
     bool alsoAsDownload = true;  // fails the same way when written to a file
 };
 
@@ -45,9 +46,9 @@ std::vector<BadAnswer> badAnswers() {
         {"two lengths that disagree", head("Content-Length: 3\r\nContent-Length: 4\r\n") + "abcd",
          HttpErrorCode::ConnectionFailure},
         {"length past the limit", head("Content-Length: 5000\r\n") + std::string(5000, 'x'), HttpErrorCode::TooLarge,
-         1000, false},
+         1000},
         {"body without length past the limit", head("Connection: close\r\n") + std::string(5000, 'x'),
-         HttpErrorCode::TooLarge, 1000, false},
+         HttpErrorCode::TooLarge, 1000},
         {"gzip that does not inflate", head("Content-Encoding: gzip\r\nContent-Length: 12\r\n") + "not gzip at all",
          HttpErrorCode::BadCompressedData},
         {"gzip cut short", head("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(cutGzip.size()) + "\r\n") +
@@ -58,7 +59,7 @@ std::vector<BadAnswer> badAnswers() {
              std::string bomb = compress(zeros, Compression::Gzip);
              return head("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) + "\r\n") + bomb;
          }(),
-         HttpErrorCode::TooLarge, 10'000, false},
+         HttpErrorCode::TooLarge, 10'000},
     };
 }
 
@@ -77,7 +78,11 @@ protected:
         RecordingDelegate delegate;
         request->setDelegate(&delegate);
         request->setMaximumBodySize(answer.maximumBodySize);
-        if (download) request->setDownloadDestinationPath(folder / "pack");
+        if (download) {
+            request->setDownloadDestinationPath(folder / "pack");
+            if (answer.maximumBodySize != HttpRequest::kDefaultMaximumBodySize)
+                request->setMaximumDownloadSize(answer.maximumBodySize);
+        }
         run(*request);
         EXPECT_EQ(errorCode(*request), code(answer.expected)) << request->error()->description();
         EXPECT_FALSE(delegate.heard("finished"));
@@ -107,6 +112,47 @@ TEST_F(BadResponseTest, AHugeLengthFailsBeforeAnyOfTheBodyIsTaken) {
     EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TooLarge));
     EXPECT_EQ(request->bytesReceived(), 0);
     EXPECT_TRUE(delegate.data.empty());
+    raw.release();
+}
+
+TEST_F(BadResponseTest, AnEndlessChunkedDownloadStopsAtItsLimitAndLeavesNoFile) {
+    constexpr uint64_t kLimit = 1024 * 1024;
+    std::atomic<uint64_t> streamed{0};
+    std::atomic<bool> streaming{true};
+    RawServer raw([&](RawConnection& connection) {
+        connection.readRequest();
+        connection.send(head("Transfer-Encoding: chunked\r\n"));
+        const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+        while (connection.send(chunk)) streamed += 0x10000;  // until the client hangs up
+        streaming = false;
+    });
+    auto request = makeRequest(raw.url("/kit.pack"));
+    request->setDownloadDestinationPath(dir / "kit.pack");
+    request->setMaximumDownloadSize(kLimit);
+    run(*request);
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TooLarge)) << request->error()->description();
+    EXPECT_EQ(request->error()->message(), "The download is larger than 1048576 bytes");
+    EXPECT_TRUE(filesIn(dir.path()).empty());
+    // Taken: the limit and at most the one piece that passed it.
+    EXPECT_GT(request->bytesReceived(), int64_t(kLimit));
+    EXPECT_LE(request->bytesReceived(), int64_t(kLimit + 0x10000));
+    ASSERT_TRUE(pumpUntil([&] { return !streaming.load(); })) << "the connection was closed";
+    EXPECT_LT(streamed.load(), kLimit + 16 * 1024 * 1024);
+}
+
+TEST_F(BadResponseTest, ALengthPastTheDownloadLimitFailsBeforeAnyOfTheBodyIsTaken) {
+    RawServer raw([](RawConnection& connection) {
+        connection.readRequest();
+        connection.send(head("Content-Length: 2000000\r\n") + std::string(10'000, 'x'));
+        connection.hold();
+    });
+    auto request = makeRequest(raw.url("/kit.pack"));
+    request->setDownloadDestinationPath(dir / "kit.pack");
+    request->setMaximumDownloadSize(1'000'000);
+    run(*request);
+    EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TooLarge));
+    EXPECT_EQ(request->bytesReceived(), 0);
+    EXPECT_TRUE(filesIn(dir.path()).empty());
     raw.release();
 }
 

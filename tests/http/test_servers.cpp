@@ -312,13 +312,14 @@ std::string RawConnection::readRequest() {
     return request;
 }
 
-void RawConnection::send(const std::string& bytes) {
+bool RawConnection::send(const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t wrote = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (wrote <= 0) return;
+        if (wrote <= 0) return false;
         sent += static_cast<size_t>(wrote);
     }
+    return true;
 }
 
 void RawConnection::hold() {

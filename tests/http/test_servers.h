@@ -109,8 +109,8 @@ class RawConnection {
 public:
     /// Reads up to the end of the request's headers; "" when the client closed.
     std::string readRequest();
-    /// Sends everything, ignoring a client that went away.
-    void send(const std::string& bytes);
+    /// Sends everything; false when the client went away.
+    bool send(const std::string& bytes);
     /// Waits until the server is released or stops.
     void hold();
 

@@ -242,6 +242,28 @@ INSTANTIATE_TEST_SUITE_P(
                 "refused the credentials"}),
     [](const ::testing::TestParamInfo<BadPack>& info) { return std::string(info.param.name); });
 
+TEST_F(PackStoreTest, AServerStreamingWithoutEndIsStoppedAtTheLimitAndNothingIsStored) {
+    constexpr uint64_t kLimit = 1024 * 1024;
+    world.settings().maximumFileSize = kLimit;
+    server().put("bad.pack", packText("bad", {"one.wav", "two.wav"}));
+    server().put("one.wav", waveBytes());
+    server().put("two.wav", StoreServer::File{std::string(64 * 1024, 'x'), 200, 0, false, /*endless=*/true});
+    server().setCatalogue("[" + catalogueEntry("bad", {"bad.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    const std::string before = world.snapshot();
+
+    const auto progress = world.install("bad");
+    EXPECT_EQ(progress.phase, Phase::failed);
+    EXPECT_EQ(progress.failure, "two.wav is larger than 1048576 bytes");
+    EXPECT_EQ(world.snapshot(), before);
+    EXPECT_TRUE(stagingIsEmpty());
+    // The client hung up at the limit: the server saw its answer end, having
+    // handed its socket no more than the limit and what the sockets buffer.
+    ASSERT_TRUE(world.pumpUntil([&] { return server().endlessAnswersEnded() == 1; }));
+    EXPECT_GE(server().endlessBytesSent(), kLimit);
+    EXPECT_LT(server().endlessBytesSent(), kLimit + 16 * 1024 * 1024);
+}
+
 TEST_F(PackStoreTest, CredentialsRefusedForTheCatalogueAreSaidSo) {
     server().setCatalogue("[]");
     world.settings().password = "wrong";

@@ -50,6 +50,7 @@ TEST_F(StoreCatalogueTest, ItemsThatDoNotValidateAreSkipped) {
         R"({"id": "x", "files": ["a.wav"]})",
         R"({"id": "x", "files": ["a.pack", "b.pack"]})",
         R"({"id": "x", "files": [".pack"]})",
+        R"({"id": "x", "files": ["a.pack", ".pack"]})",
         R"("just text")",
     };
     for (const char* entry : bad) {

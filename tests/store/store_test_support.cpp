@@ -79,6 +79,18 @@ StoreServer::StoreServer() {
             return;
         }
         response.status = file.status;
+        if (file.endless) {
+            const std::string chunk = file.body;
+            response.set_chunked_content_provider(
+                "application/octet-stream",
+                [this, chunk](size_t, httplib::DataSink& sink) {
+                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                    endlessBytes_ += chunk.size();
+                    return true;
+                },
+                [this](bool) { ++endlessEnded_; });
+            return;
+        }
         if (file.shortBy == 0) {
             response.set_content(file.body, "application/octet-stream");
             return;

@@ -52,6 +52,9 @@ public:
         size_t shortBy = 0;
         /// Answers only once the gate is open.
         bool held = false;
+        /// Streams `body` over and over, chunked and without a length, until the
+        /// client goes away.
+        bool endless = false;
     };
 
     StoreServer();
@@ -76,6 +79,10 @@ public:
     size_t totalRequests() const;
     /// The most file requests the server was answering at one time.
     size_t maximumConcurrent() const { return maximumConcurrent_; }
+    /// Bytes of endless answers the server has handed its socket so far, and how
+    /// many of those answers have ended (the client went away).
+    uint64_t endlessBytesSent() const { return endlessBytes_; }
+    size_t endlessAnswersEnded() const { return endlessEnded_; }
 
 private:
     httplib::Server server_;
@@ -87,6 +94,8 @@ private:
     std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
     std::atomic<size_t> concurrent_{0};
     std::atomic<size_t> maximumConcurrent_{0};
+    std::atomic<uint64_t> endlessBytes_{0};
+    std::atomic<size_t> endlessEnded_{0};
     std::condition_variable gateChanged_;
     bool gateOpen_ = false;
     bool stopped_ = false;

@@ -136,20 +136,7 @@ void StrombelInformationViewController::loadPhoneView() {
     }
 }
 
-void StrombelInformationViewController::present(std::unique_ptr<StrombelInformationViewController> screen,
-                                                kit::Window& window, std::function<void()> dismissed) {
-    screen->window_ = &window;
-    screen->dismissed_ = std::move(dismissed);
-    kit::Context::current().modals().present(window, std::move(screen), true);
-}
-
-void StrombelInformationViewController::backBtnPressed() {
-    if (!window_) return;
-    auto dismissed = dismissed_;
-    kit::Context::current().modals().dismiss(*window_, true, [dismissed] {
-        if (dismissed) dismissed();
-    });
-}
+void StrombelInformationViewController::backBtnPressed() { dismiss(); }
 
 void StrombelInformationViewController::openURL(const std::string& url) {
     // What the opening answers is not read: an address nothing opens is ignored.

@@ -11,6 +11,7 @@
 #include "info/social_client.h"
 #include "ui/gui_type.h"
 #include "ui/kit/view.h"
+#include "ui/modal_screen.h"
 
 namespace strombel::ui {
 class LightView;
@@ -50,7 +51,7 @@ struct InformationServices {
 /// maker, the web sites, the tutorial video, the rating page and a post to the
 /// social network's feed (logging in first when needed). The tablet layout; the
 /// phone's is the subclass below. Main loop only.
-class StrombelInformationViewController : public ui::kit::View,
+class StrombelInformationViewController : public ui::ModalScreen,
                                           public SocialDialogDelegate,
                                           public SocialSessionDelegate {
 public:
@@ -61,13 +62,6 @@ public:
     static void setServices(InformationServices services);
     /// Whether the desktop has a program for "mailto" addresses (xdg-mime).
     static bool mailHandlerRegistered();
-
-    /// The platform's transition style value (1 flips horizontally).
-    int32_t modalTransitionStyle() const { return modalTransitionStyle_; }
-    void setModalTransitionStyle(int32_t style) { modalTransitionStyle_ = style; }
-    /// Shows the screen over `window`'s current screen; `dismissed` runs once it has gone.
-    static void present(std::unique_ptr<StrombelInformationViewController> screen, ui::kit::Window& window,
-                        std::function<void()> dismissed);
 
     // The buttons' actions.
     void backBtnPressed();
@@ -113,9 +107,6 @@ private:
     SocialClient* socialClient() const;
 
     ui::GuiType guiType_;
-    int32_t modalTransitionStyle_ = 0;
-    ui::kit::Window* window_ = nullptr;
-    std::function<void()> dismissed_;
     // Owned by the view tree.
     ui::kit::Label* backLabel_ = nullptr;
     ui::SmallButtonControl* backBtn_ = nullptr;

@@ -2,6 +2,9 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
+#include <QTextLayout>
+
+#include <algorithm>
 
 namespace strombel::ui::kit {
 
@@ -59,6 +62,33 @@ QString Label::displayedText() const {
     return metrics.elidedText(text_, elide, width());
 }
 
+QStringList Label::wrappedLines() const {
+    const QFontMetricsF metrics(font_);
+    const int fit = std::max(1, int(height() / metrics.lineSpacing()));
+    const int most = lines_ > 0 ? std::min(lines_, fit) : fit;
+    QTextOption option;
+    option.setWrapMode(lineBreak_ == LineBreak::charWrap ? QTextOption::WrapAnywhere
+                                                          : QTextOption::WrapAtWordBoundaryOrAnywhere);
+    // A newline in the text starts a line of its own.
+    QString text = text_;
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(text, font_);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width());
+        const int end = line.textStart() + line.textLength();
+        if (int(lines.size()) == most - 1 && end < text.size()) {
+            lines << metrics.elidedText(text.mid(line.textStart()).simplified(), Qt::ElideRight, width());
+            break;
+        }
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
+
 void Label::draw(QPainter& painter) {
     if (text_.isEmpty()) return;
     painter.save();
@@ -78,9 +108,16 @@ void Label::draw(QPainter& painter) {
             break;
     }
     if (lines_ != 1 && (lineBreak_ == LineBreak::wordWrap || lineBreak_ == LineBreak::charWrap)) {
-        const int wrap =
-            lineBreak_ == LineBreak::wordWrap ? Qt::TextWordWrap : Qt::TextWrapAnywhere;
-        painter.drawText(bounds(), static_cast<int>(align) | wrap, text_);
+        // The lines that fit the frame (no more than asked for), the block centred
+        // in it; the last line shown loses its tail when the text goes on.
+        const QStringList lines = wrappedLines();
+        const double spacing = QFontMetricsF(font_).lineSpacing();
+        QRectF line(0, (height() - spacing * lines.size()) / 2, width(), spacing);
+        painter.setClipRect(bounds(), Qt::IntersectClip);
+        for (const QString& shown : lines) {
+            painter.drawText(line, static_cast<int>(align) | Qt::TextSingleLine, shown);
+            line.translate(0, spacing);
+        }
     } else {
         // One line, clipped at the frame (the text may stand out vertically, as
         // captions of small fonts do, but never spills sideways).

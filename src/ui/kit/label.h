@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
+#include <QStringList>
 
 #include "ui/kit/view.h"
 
@@ -39,6 +40,9 @@ class Label : public View {
 
     /// The text as drawn on one line: elided by the line break mode when too wide.
     QString displayedText() const;
+    /// The lines a wrapping label draws: as many as its frame holds and no more
+    /// than `numberOfLines` (unless 0), the last one elided when the text goes on.
+    QStringList wrappedLines() const;
 
   protected:
     void draw(QPainter& painter) override;

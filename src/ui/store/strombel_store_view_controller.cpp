@@ -13,8 +13,6 @@
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/label.h"
-#include "ui/kit/presenters.h"
-#include "ui/kit/window.h"
 #include "ui/util.h"
 
 namespace strombel::store {
@@ -98,7 +96,8 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     list_->setDataSource(this);
 
     const double statusTop = h * 0.35;
-    status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2), int32_t(metrics.nameSize)));
+    status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2.6), int32_t(metrics.nameSize)));
+    status_->setLineBreakMode(kit::Label::LineBreak::wordWrap);
     const QSizeF control = metrics.controlSize;
     retryBtn_ = add(textButton(QRectF((w - control.width()) / 2, statusTop + metrics.nameSize * 3, control.width(),
                                       control.height()),
@@ -123,20 +122,7 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     }
 }
 
-void StrombelStoreViewController::present(std::unique_ptr<StrombelStoreViewController> screen, kit::Window& window,
-                                          std::function<void()> dismissed) {
-    screen->window_ = &window;
-    screen->dismissed_ = std::move(dismissed);
-    kit::Context::current().modals().present(window, std::move(screen), true);
-}
-
-void StrombelStoreViewController::doneBtnPressed() {
-    if (!window_) return;
-    auto dismissed = dismissed_;
-    kit::Context::current().modals().dismiss(*window_, true, [dismissed] {
-        if (dismissed) dismissed();
-    });
-}
+void StrombelStoreViewController::doneBtnPressed() { dismiss(); }
 
 // ---- The catalogue ----
 
@@ -205,8 +191,10 @@ std::unique_ptr<StrombelStoreViewController::ItemCell> StrombelStoreViewControll
     cell->control = cell->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
     ItemCell* raw = cell.get();
     cell->control->addTarget(kit::touchUpInside, [this, raw](kit::Control&) { itemBtnPressed(raw->identifier); });
-    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, gap + control.height() + 4,
-                                               control.width() * 1.5, m.textSize * 2.8),
+    // Under the control, down to the row's foot: a long reason is cut there.
+    const double failureTop = gap + control.height() + 2;
+    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, failureTop,
+                                               control.width() * 1.5, m.rowHeight - failureTop - 2),
                                         m.textSize * 0.85, QColor(230, 80, 60)));
     cell->failure->setNumberOfLines(2);
     cell->failure->setLineBreakMode(kit::Label::LineBreak::wordWrap);

@@ -16,6 +16,7 @@
 #include "ui/gui_type.h"
 #include "ui/kit/table_view.h"
 #include "ui/kit/view.h"
+#include "ui/modal_screen.h"
 
 namespace strombel::ui::kit {
 class Button;
@@ -31,7 +32,7 @@ namespace strombel::store {
 /// (icon, title, description, contents and a control saying where the item
 /// stands: DOWNLOAD, "n of m files", INSTALLED, or FAILED with its reason and
 /// RETRY), and DONE. It observes the library while it lives.
-class StrombelStoreViewController : public ui::kit::View,
+class StrombelStoreViewController : public ui::ModalScreen,
                                     private library::SoundDataManagerDelegate,
                                     private ui::kit::TableViewDataSource {
 public:
@@ -40,14 +41,6 @@ public:
     explicit StrombelStoreViewController(library::SoundDataManager* library);
     ~StrombelStoreViewController() override;
 
-    /// The platform's transition style value (1 flips horizontally).
-    int32_t modalTransitionStyle() const { return modalTransitionStyle_; }
-    void setModalTransitionStyle(int32_t style) { modalTransitionStyle_ = style; }
-
-    /// Shows the screen over `window`'s current screen through the context's modal
-    /// presenter; `dismissed` runs once it has gone again.
-    static void present(std::unique_ptr<StrombelStoreViewController> screen, ui::kit::Window& window,
-                        std::function<void()> dismissed);
     /// DONE: takes the screen away.
     void doneBtnPressed();
     /// RETRY under the message that the catalogue could not be loaded.
@@ -116,9 +109,6 @@ private:
     library::SoundDataManager* library_;
     ui::GuiType guiType_;
     Metrics metrics_{};
-    int32_t modalTransitionStyle_ = 0;
-    ui::kit::Window* window_ = nullptr;
-    std::function<void()> dismissed_;
     ui::kit::Label* status_ = nullptr;
     ui::kit::Button* retryBtn_ = nullptr;
     ui::kit::TableView* list_ = nullptr;

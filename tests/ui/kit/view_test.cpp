@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
 #include <QImage>
 #include <QPainter>
 
@@ -113,6 +114,36 @@ TEST_F(ViewTest, LabelTruncatesTheTailOrClipsAsAsked) {
     label.setText("OK");
     label.setLineBreakMode(Label::LineBreak::truncateTail);
     EXPECT_EQ(label.displayedText(), "OK");
+}
+
+TEST_F(ViewTest, AWrappingLabelShowsTheLinesItsFrameHoldsAndEndsTheLastWithAnEllipsis) {
+    const QString reason = "two.wav could not be fetched: the connection was reset by the other side";
+    struct Case {
+        int numberOfLines;
+        double lines;  // the frame's height in lines
+        int shown;
+    };
+    for (const Case& c : {Case{2, 4.0, 2}, Case{0, 3.2, 3}, Case{3, 1.5, 1}, Case{2, 0.5, 1}}) {
+        SCOPED_TRACE(c.numberOfLines);
+        Label label;
+        label.setFont(QFont());
+        label.setFrame(QRectF(0, 0, 90, QFontMetricsF(label.font()).lineSpacing() * c.lines));
+        label.setText(reason);
+        label.setLineBreakMode(Label::LineBreak::wordWrap);
+        label.setNumberOfLines(c.numberOfLines);
+        const QStringList lines = label.wrappedLines();
+        ASSERT_EQ(lines.size(), c.shown) << lines.join('|').toStdString();
+        EXPECT_TRUE(lines.front().startsWith(c.shown == 1 ? "two.wav" : "two.wav could")) << lines.join('|').toStdString();
+        EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.join('|').toStdString();
+        for (const QString& line : lines) EXPECT_LE(QFontMetricsF(label.font()).horizontalAdvance(line), 90.0);
+    }
+    // A newline starts a line; a text that fits loses nothing.
+    Label label(QRectF(0, 0, 600, 60));
+    label.setLineBreakMode(Label::LineBreak::wordWrap);
+    label.setNumberOfLines(0);
+    label.setText("The store cannot be reached.\nThe store answered with HTTP status 503");
+    EXPECT_EQ(label.wrappedLines(),
+              QStringList({"The store cannot be reached.", "The store answered with HTTP status 503"}));
 }
 
 /// The label as drawn on a transparent picture of its own size, at two pixels a point.
