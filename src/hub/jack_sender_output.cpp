@@ -90,9 +90,16 @@ int JackSenderOutput::process(uint32_t frames, void* context) {
     return 0;
 }
 
-void JackSenderOutput::portConnected(uint64_t, uint64_t, int, void* context) {
-    // JACK's notification thread: the answer is read on the main loop.
+void JackSenderOutput::portConnected(uint64_t a, uint64_t b, int connect, void* context) {
+    // JACK's notification thread: the count changes here, the main loop is told.
     auto* output = static_cast<JackSenderOutput*>(context);
+    auto ours = [output](uint64_t id) {
+        jack_port_t* port = jack_port_by_id(output->client_, static_cast<jack_port_id_t>(id));
+        return port && (port == output->left_ || port == output->right_);
+    };
+    const int ends = int(ours(a)) + int(ours(b));
+    if (ends == 0) return;
+    output->connections_.fetch_add(connect ? ends : -ends);
     if (!output->options_.loop) return;
     std::weak_ptr<JackSenderOutput*> alive = output->alive_;
     output->options_.loop->post([alive] {
@@ -101,7 +108,7 @@ void JackSenderOutput::portConnected(uint64_t, uint64_t, int, void* context) {
 }
 
 void JackSenderOutput::checkConnections() {
-    const bool connected = jack_port_connected(left_) > 0 || jack_port_connected(right_) > 0;
+    const bool connected = connections_.load() > 0;
     if (connected == connected_) return;
     connected_ = connected;
     if (options_.connectionChanged) options_.connectionChanged(connected);

@@ -78,6 +78,10 @@ private:
     jack_port_t* right_ = nullptr;
     std::atomic<uint32_t> sampleRate_{0};
     bool connected_ = false;
+    // Connections to our two ports, counted from JACK's notices as they come:
+    // right after a notice the graph JACK lets clients read may still be the
+    // one before it, so it is not asked.
+    std::atomic<int> connections_{0};
     std::shared_ptr<JackSenderOutput*> alive_;
 };
 
