@@ -29,12 +29,22 @@ using Bytes = std::vector<uint8_t>;
 struct RecordingEngine : MidiSoundEngine {
     std::mutex mutex;
     std::condition_variable released;
+    std::condition_variable arrived;
     bool holding = false;
+    int waiting = 0;             // calls held up right now
     std::vector<int64_t> calls;  // note number, negative for a stop
     void record(int64_t call) {
         std::unique_lock lock(mutex);
+        ++waiting;
+        arrived.notify_all();
         released.wait(lock, [&] { return !holding; });
+        --waiting;
         calls.push_back(call);
+    }
+    /// Returns once a call is held up in the engine.
+    void waitUntilACallIsHeld() {
+        std::unique_lock lock(mutex);
+        arrived.wait(lock, [&] { return waiting > 0; });
     }
     void startSoundbankSample(int64_t, double) override {}
     void stopSoundbankSample(int64_t) override {}
@@ -118,6 +128,9 @@ TEST_F(MidiRealtimeTest, PacketsAreCopiedOnTheReadThreadAndParsedInOrderOnTheAct
 TEST_F(MidiRealtimeTest, AStalledActionThreadNeverHoldsUpTheReadThreadAndDropsAreCounted) {
     engine.hold(true);
     backend.play(keys, Bytes{0x90, 1, 100});  // the action thread takes this one and waits
+    // Until it has taken it, the ring holds it: a slot freed after the ring
+    // filled would let a later message in behind dropped ones.
+    engine.waitUntilACallIsHeld();
     for (int i = 0; i < 3000; ++i) backend.play(keys, Bytes{0x90, static_cast<uint8_t>(i % 128), 100});
     const uint64_t dropped = hub->droppedMessages();
     EXPECT_GT(dropped, 0u) << "the ring filled: the read thread dropped rather than waited";
