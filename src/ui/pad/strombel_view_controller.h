@@ -92,7 +92,6 @@ public:
     StrombelViewControllerDelegate* delegate() const { return delegate_; }
     bool playbackIsRunning() const { return playbackIsRunning_; }
     bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
-    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
 
     // --- Panel buttons (actions) --------------------------------------------
     void infoBtnPressed();
@@ -170,7 +169,6 @@ public:
     uint64_t editSoundboxIdx() const { return editSoundboxIdx_; }
     uint64_t editPatternNameIdx() const { return editPatternNameIdx_; }
     bool editExchangePasteSampleName() const { return editExchangePasteSampleName_; }
-    const std::string& exchangePasteTargetFilePath() const { return exchangePasteTargetFilePath_; }
 
     // --- The library browser's requests -----------------------------------------
     void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
@@ -230,7 +228,6 @@ public:
     SmallButtonControl* swingBtn() const { return swingBtn_; }
     SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
     SmallButtonControl* fxBtn() const { return fxBtn_; }
-    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
     LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
@@ -250,7 +247,6 @@ public:
     SequencerScreenControl* sequencerScreen() const { return sequencerScreen_; }
     bool hasEngineTimer() const { return audioOutputUpdateTimer_ != nullptr; }
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
-    uint64_t selectedPatternIdx() const { return selectedPatternIdx_; }
 
 protected:
     /// For the phone screens: a screen of another gui type.
@@ -298,7 +294,6 @@ protected:
     kit::View* rootViewPointer_ = nullptr;
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
-    kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back, on
     /// top or just below `sibling` when that is on the screen.
     void takeOff(kit::View* panel);
