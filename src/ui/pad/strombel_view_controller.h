@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -273,8 +274,10 @@ protected:
     /// The naming of an export or of a pasted file; false keeps the field open.
     bool exportPatternNamed(const QString& name);
     bool pasteNamed(const QString& name);
-    /// A name that can be a file name of the documents folder; else an alert under `title`.
-    bool acceptableFileName(const QString& name, const QString& title);
+    /// The new file of the documents folder for `name` ("name.wav", in small letters),
+    /// or an empty path after an alert under `title` (tagged `tag`) when the name cannot
+    /// be a file name there or the file exists (`taken` tells that, with the file name).
+    std::filesystem::path newDocumentsFile(const QString& name, const QString& title, const QString& taken, int tag);
     /// Sets a toggle's state without an event, then runs `action` as a touch would.
     void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
     std::string padPath(int pad) const;
