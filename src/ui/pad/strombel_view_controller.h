@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -92,7 +93,6 @@ public:
     StrombelViewControllerDelegate* delegate() const { return delegate_; }
     bool playbackIsRunning() const { return playbackIsRunning_; }
     bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
-    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
 
     // --- Panel buttons (actions) --------------------------------------------
     void infoBtnPressed();
@@ -170,7 +170,6 @@ public:
     uint64_t editSoundboxIdx() const { return editSoundboxIdx_; }
     uint64_t editPatternNameIdx() const { return editPatternNameIdx_; }
     bool editExchangePasteSampleName() const { return editExchangePasteSampleName_; }
-    const std::string& exchangePasteTargetFilePath() const { return exchangePasteTargetFilePath_; }
 
     // --- The library browser's requests -----------------------------------------
     void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
@@ -230,7 +229,6 @@ public:
     SmallButtonControl* swingBtn() const { return swingBtn_; }
     SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
     SmallButtonControl* fxBtn() const { return fxBtn_; }
-    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
     LightView* tapTimerLight() const { return tapTimerLight_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
@@ -250,7 +248,6 @@ public:
     SequencerScreenControl* sequencerScreen() const { return sequencerScreen_; }
     bool hasEngineTimer() const { return audioOutputUpdateTimer_ != nullptr; }
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
-    uint64_t selectedPatternIdx() const { return selectedPatternIdx_; }
 
 protected:
     /// For the phone screens: a screen of another gui type.
@@ -277,8 +274,10 @@ protected:
     /// The naming of an export or of a pasted file; false keeps the field open.
     bool exportPatternNamed(const QString& name);
     bool pasteNamed(const QString& name);
-    /// A name that can be a file name of the documents folder; else an alert under `title`.
-    bool acceptableFileName(const QString& name, const QString& title);
+    /// The new file of the documents folder for `name` ("name.wav", in small letters),
+    /// or an empty path after an alert under `title` (tagged `tag`) when the name cannot
+    /// be a file name there or the file exists (`taken` tells that, with the file name).
+    std::filesystem::path newDocumentsFile(const QString& name, const QString& title, const QString& taken, int tag);
     /// Sets a toggle's state without an event, then runs `action` as a touch would.
     void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
     std::string padPath(int pad) const;
@@ -298,7 +297,6 @@ protected:
     kit::View* rootViewPointer_ = nullptr;
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
-    kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back, on
     /// top or just below `sibling` when that is on the screen.
     void takeOff(kit::View* panel);

@@ -98,32 +98,37 @@ bool StrombelViewController::textFieldShouldReturn() {
     return true;
 }
 
-bool StrombelViewController::acceptableFileName(const QString& name, const QString& title) {
+std::filesystem::path StrombelViewController::newDocumentsFile(const QString& name, const QString& title,
+                                                              const QString& taken, int tag) {
     // The name becomes a file of the documents folder and nothing else.
     if (name.contains('/') || name.contains(QChar(0)) || name == "." || name == "..") {
         showAlert(title, QString("'%1' cannot be used as a name: it may not contain '/' or be '.' or '..'").arg(name),
                   {"OK"}, 0, false);
-        return false;
+        return {};
     }
-    return true;
-}
-
-bool StrombelViewController::exportPatternNamed(const QString& name) {
-    if (!acceptableFileName(name, "Export")) return false;
-    const int pattern = int(editPatternNameIdx_);
     const QString fileName = QString("%1.wav").arg(name).toLower();
     const std::filesystem::path file =
         std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
     std::error_code ignored;
     if (std::filesystem::exists(file, ignored)) {
-        showAlert("Export", QString("A file already exists with name '%1'").arg(fileName), {"OK"}, pattern, false);
-        return false;
+        showAlert(title, taken.arg(fileName), {"OK"}, tag, false);
+        return {};
     }
+    return file;
+}
+
+bool StrombelViewController::exportPatternNamed(const QString& name) {
+    const int pattern = int(editPatternNameIdx_);
+    const std::filesystem::path file =
+        newDocumentsFile(name, "Export", "A file already exists with name '%1'", pattern);
+    if (file.empty()) return false;
+    const QString fileName = QString::fromStdString(file.filename().string());
     stopPlayback();
     // The export is written aside and moved into the documents folder only when
     // whole: the scan of that folder never meets half a file.
     const std::filesystem::path partial =
         std::filesystem::path(services_.library->exportTempFolder()) / (".export-" + fileName.toStdString());
+    std::error_code ignored;
     std::filesystem::remove(partial, ignored);
     std::string error;
     if (services_.sequencer->exportPattern(uint64_t(pattern), partial.string(), &error))
@@ -147,16 +152,10 @@ bool StrombelViewController::exportPatternNamed(const QString& name) {
 }
 
 bool StrombelViewController::pasteNamed(const QString& name) {
-    if (!acceptableFileName(name, "ExchangePaste")) return false;
-    const QString fileName = QString("%1.wav").arg(name).toLower();
     const std::filesystem::path file =
-        std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
-    std::error_code ignored;
-    if (std::filesystem::exists(file, ignored)) {
-        showAlert("ExchangePaste", QString("A user sample already exists with name '%1'").arg(fileName), {"OK"}, 0,
-                  false);
-        return false;
-    }
+        newDocumentsFile(name, "ExchangePaste", "A user sample already exists with name '%1'", 0);
+    if (file.empty()) return false;
+    const QString fileName = QString::fromStdString(file.filename().string());
     const std::string error = platform::moveFileWithoutReplacing(exchangePasteTargetFilePath_, file);
     if (!error.empty()) {
         // The pasted file stays where the paste put it; the user may try another name.
