@@ -38,14 +38,26 @@ std::optional<std::vector<uint8_t>> makePingReply(const uint8_t* ping, size_t le
     return reply;
 }
 
-std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length) {
+namespace {
+
+/// The payload of a message of `type` whose payload opens with its own length, at
+/// least `minimum` bytes and all of them in the message; null for any other.
+const uint8_t* sizedPayload(const uint8_t* bytes, size_t length, uint8_t type, size_t minimum) {
     auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
+    if (!view || view->type != type) return nullptr;
     size_t h = view->headerLength;
-    if (h + 5 > length) return std::nullopt;
+    if (h >= length) return nullptr;
     size_t p = bytes[h];
-    if (p < 9 || h + p > length) return std::nullopt;
-    return ResourceRequest{readU32(bytes + h + 1), readU32(bytes + h + 5)};
+    if (p < minimum || h + p > length) return nullptr;
+    return bytes + h;
+}
+
+}  // namespace
+
+std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length) {
+    const uint8_t* payload = sizedPayload(bytes, length, BusMessageResourceRequest, 9);
+    if (!payload) return std::nullopt;
+    return ResourceRequest{readU32(payload + 1), readU32(payload + 5)};
 }
 
 std::vector<uint8_t> makeResourceRequest(uint32_t resourceID, uint32_t firstSegment) {
@@ -134,13 +146,9 @@ void writeStatePacketHeader(uint8_t* out, uint8_t type, uint8_t kind, uint16_t i
 }
 
 std::optional<StateRerequest> readStateRerequest(const uint8_t* bytes, size_t length) {
-    auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageStateRerequest) return std::nullopt;
-    size_t h = view->headerLength;
-    if (h + 7 > length) return std::nullopt;
-    size_t p = bytes[h];
-    if (p < 7 || h + p > length) return std::nullopt;
-    return StateRerequest{readU16(bytes + h + 1), readU32(bytes + h + 3)};
+    const uint8_t* payload = sizedPayload(bytes, length, BusMessageStateRerequest, 7);
+    if (!payload) return std::nullopt;
+    return StateRerequest{readU16(payload + 1), readU32(payload + 3)};
 }
 
 std::vector<uint8_t> makeStateRerequest(uint16_t item, uint32_t segment) {
