@@ -17,13 +17,8 @@
 #include <string>
 
 #include "app/program.h"
-#include "platform/devices/loopback_midi_backend.h"
-#include "platform/devices/null_audio_device.h"
-#include "platform/main_loop.h"
-#include "platform/sandbox.h"
-#include "platform/user_defaults.h"
+#include "support/program_start.h"
 #include "support/temp_dir.h"
-#include "ui/kit/context.h"
 
 namespace {
 
@@ -40,27 +35,8 @@ double residentMegabytes() {
 }
 
 /// One start of the program on `root`, up to its first rendered frame.
-struct Start {
-    explicit Start(const std::filesystem::path& root)
-        : sandbox(root, platform::Sandbox::defaultBundle()),
-          defaults((sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
-          context(loop, ui::kit::Screen::tablet()) {
-        loop.bindToCurrentThread();
-        app::ProgramSetup setup(sandbox, defaults, loop);
-        setup.audioDevice = std::make_unique<platform::NullAudioDevice>();
-        setup.midiBackend = &midi;
-        setup.showWindow = false;
-        program = std::make_unique<app::Program>(std::move(setup));
-        program->launch();
-        loop.runPending();
-        frame = program->window().render(1.0);
-    }
-    platform::MainLoop loop;
-    platform::Sandbox sandbox;
-    platform::UserDefaults defaults;
-    platform::LoopbackMidiBackend midi;
-    ui::kit::Context context;
-    std::unique_ptr<app::Program> program;
+struct Start : strombel::testing::ProgramStart {
+    explicit Start(const std::filesystem::path& root) : ProgramStart(root), frame(program->window().render(1.0)) {}
     QImage frame;
 };
 

@@ -13,14 +13,11 @@
 #include <QGraphicsScene>
 #include <QPainter>
 
-#include "app/program.h"
 #include "hub/hub_record.h"
 #include "hub_controller_test_support.h"
-#include "platform/devices/loopback_midi_backend.h"
 #include "platform/devices/manual_audio_device.h"
-#include "platform/devices/null_audio_device.h"
 #include "platform/png_image.h"
-#include "platform/sandbox.h"
+#include "support/program_start.h"
 #include "support/temp_dir.h"
 #include "ui/hub/hub_connection_panel.h"
 #include "ui/kit/context.h"
@@ -42,26 +39,8 @@ QApplication& application() {
 
 /// The program up to its first frame, for the pad screen beside the panel.
 struct PadScreen {
-    PadScreen()
-        : sandbox(dir.path() / "root", platform::Sandbox::defaultBundle()),
-          defaults((sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
-          context(loop, ui::kit::Screen::tablet()) {
-        loop.bindToCurrentThread();
-        app::ProgramSetup setup(sandbox, defaults, loop);
-        setup.audioDevice = std::make_unique<platform::NullAudioDevice>();
-        setup.midiBackend = &midi;
-        setup.showWindow = false;
-        program = std::make_unique<app::Program>(std::move(setup));
-        program->launch();
-        loop.runPending();
-    }
     strombel::testing::TempDir dir;
-    platform::MainLoop loop;
-    platform::Sandbox sandbox;
-    platform::UserDefaults defaults;
-    platform::LoopbackMidiBackend midi;
-    ui::kit::Context context;
-    std::unique_ptr<app::Program> program;
+    strombel::testing::ProgramStart started{dir.path() / "root"};
 };
 
 /// A 40-point picture, opaque in its top-left quarter.
@@ -155,7 +134,7 @@ PanelScene& panelScene() {
 
 void RenderPadScreenAtScale2(benchmark::State& state) {
     auto& pads = padScreen();
-    for (auto _ : state) benchmark::DoNotOptimize(pads.program->window().render(2.0));
+    for (auto _ : state) benchmark::DoNotOptimize(pads.started.program->window().render(2.0));
 }
 BENCHMARK(RenderPadScreenAtScale2)->Unit(benchmark::kMillisecond);
 

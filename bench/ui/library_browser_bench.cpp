@@ -23,6 +23,7 @@
 #include "platform/main_loop.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
+#include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
 #include "ui/drag_drop_table_view_controller.h"
 #include "ui/image_store.h"
@@ -35,39 +36,12 @@ using namespace strombel;
 
 constexpr int kPacks = 100, kSamplesPerPack = 50, kBanks = 50, kPads = 12;
 
-/// The engine, silent: the browser only asks it to preview, which no step here does.
-class SilentEngine final : public ui::PadEngine {
-public:
-    void addDelegate(ui::PadEngineObserver*) override {}
-    void removeDelegate(ui::PadEngineObserver*) override {}
-    std::map<int, std::string> currentSoundbankFilePathsByIdx() const override { return {}; }
-    uint64_t currentSoundBankIdx() const override { return 0; }
-    void currentSoundbankChanged(uint64_t) override {}
-    bool isTrackReady(const std::string&) const override { return true; }
-    bool startTrack(const std::string&, uint64_t, bool, bool, bool, float) override { return true; }
-    void stopTrack(const std::string&) override {}
-    void stopAllTracksIncludeTapPadTriggered(bool) override {}
-    bool isPlaying(const std::string&) const override { return false; }
-    bool toggleMuteForTrack(const std::string&) override { return true; }
-    void toggleSoloForTrack(const std::string&) override {}
-    bool trackIsMuted(const std::string&) const override { return false; }
-    float volumeForTrack(const std::string&) const override { return 1; }
-    void setVolumeForTrack(float, const std::string&) override {}
-    void setCutTapPadTracks(bool) override {}
-    void setHoldTapPadTracks(bool) override {}
-    bool applyFxToTapPadOnly() const override { return false; }
-    void setApplyFxToTapPadOnly(bool) override {}
-    float currentVolumeLeftChannel() const override { return 0; }
-    float currentVolumeRightChannel() const override { return 0; }
-    void setSetting(Setting, float) override {}
-    float setting(Setting) const override { return 0; }
-};
-
 /// The application, the screens' context and the generated library, made once.
 struct Environment {
     Environment()
         : app((qputenv("QT_QPA_PLATFORM", "offscreen"), argc), argv), loop(clock), context(loop) {
         sandbox.createFolders();
+        engine.tracksReady = true;
         ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(sandbox.bundle(), 1.0));
         defaults = std::make_unique<platform::UserDefaults>(sandbox.preferences() / "defaults.sqlite");
         library = std::make_unique<library::SoundDataManager>(sandbox, *defaults, loop);
@@ -113,7 +87,8 @@ struct Environment {
     platform::Sandbox sandbox{dir / "root", STROMBEL_BENCH_BUNDLE_DIR};
     std::unique_ptr<platform::UserDefaults> defaults;
     std::unique_ptr<library::SoundDataManager> library;
-    SilentEngine engine;
+    /// The browser only asks the engine to preview, which no step here does.
+    testing::StillPadEngine engine;
 };
 
 Environment& environment() {

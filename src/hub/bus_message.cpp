@@ -4,42 +4,6 @@
 
 namespace strombel::hub {
 
-bool isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t extra;
-        uint32_t codePoint;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            codePoint = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            codePoint = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        static const uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[extra] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::optional<BusMessageView> readBusMessage(const uint8_t* bytes, size_t length) {
     if (!bytes || length < 3) return std::nullopt;
     uint8_t header = bytes[1];
@@ -74,14 +38,26 @@ std::optional<std::vector<uint8_t>> makePingReply(const uint8_t* ping, size_t le
     return reply;
 }
 
-std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length) {
+namespace {
+
+/// The payload of a message of `type` whose payload opens with its own length, at
+/// least `minimum` bytes and all of them in the message; null for any other.
+const uint8_t* sizedPayload(const uint8_t* bytes, size_t length, uint8_t type, size_t minimum) {
     auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
+    if (!view || view->type != type) return nullptr;
     size_t h = view->headerLength;
-    if (h + 5 > length) return std::nullopt;
+    if (h >= length) return nullptr;
     size_t p = bytes[h];
-    if (p < 9 || h + p > length) return std::nullopt;
-    return ResourceRequest{readU32(bytes + h + 1), readU32(bytes + h + 5)};
+    if (p < minimum || h + p > length) return nullptr;
+    return bytes + h;
+}
+
+}  // namespace
+
+std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length) {
+    const uint8_t* payload = sizedPayload(bytes, length, BusMessageResourceRequest, 9);
+    if (!payload) return std::nullopt;
+    return ResourceRequest{readU32(payload + 1), readU32(payload + 5)};
 }
 
 std::vector<uint8_t> makeResourceRequest(uint32_t resourceID, uint32_t firstSegment) {
@@ -170,13 +146,9 @@ void writeStatePacketHeader(uint8_t* out, uint8_t type, uint8_t kind, uint16_t i
 }
 
 std::optional<StateRerequest> readStateRerequest(const uint8_t* bytes, size_t length) {
-    auto view = readBusMessage(bytes, length);
-    if (!view || view->type != BusMessageStateRerequest) return std::nullopt;
-    size_t h = view->headerLength;
-    if (h + 7 > length) return std::nullopt;
-    size_t p = bytes[h];
-    if (p < 7 || h + p > length) return std::nullopt;
-    return StateRerequest{readU16(bytes + h + 1), readU32(bytes + h + 3)};
+    const uint8_t* payload = sizedPayload(bytes, length, BusMessageStateRerequest, 7);
+    if (!payload) return std::nullopt;
+    return StateRerequest{readU16(payload + 1), readU32(payload + 3)};
 }
 
 std::vector<uint8_t> makeStateRerequest(uint16_t item, uint32_t segment) {

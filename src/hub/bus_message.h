@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "logging/text_output.h"
+
 namespace strombel::hub {
 
 enum BusMessageType : uint8_t {
@@ -65,7 +67,7 @@ inline void writeU64(uint8_t* p, uint64_t v) {
 }
 
 /// True when the bytes are well-formed UTF-8 (no overlong forms or surrogates).
-bool isValidUtf8(std::string_view text);
+using logging::isValidUtf8;
 
 // ---- framing -----------------------------------------------------------------
 

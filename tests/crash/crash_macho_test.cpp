@@ -377,19 +377,6 @@ TEST(CrashObjc, DamagedMetadataEndsTheLookupWithACode) {
     crash_objc_cache_free(&cache);
 }
 
-struct Choice {
-    int calls = 0;
-    uint64_t start = 0;
-    std::string name;
-};
-
-void keepChoice(uint64_t start, const char* name, void* context) {
-    auto* choice = static_cast<Choice*>(context);
-    ++choice->calls;
-    choice->start = start;
-    choice->name = name;
-}
-
 TEST(CrashSymbol, TheStrategyChoosesBetweenTheSymbolTableAndTheMetadata) {
     MachOBuilder builder(optionsFor(layouts[0]));
     describePads(builder);
@@ -419,13 +406,13 @@ TEST(CrashSymbol, TheStrategyChoosesBetweenTheSymbolTableAndTheMetadata) {
         {0, 0x2010, CRASH_ENOTFOUND, nullptr, 0},
     };
     for (const auto& c : cases) {
-        Choice choice;
-        EXPECT_EQ(crash_find_symbol(&image, nullptr, c.strategy, &cache, builder.at(c.pc), keepChoice, &choice), c.result)
+        Named choice;
+        EXPECT_EQ(crash_find_symbol(&image, nullptr, c.strategy, &cache, builder.at(c.pc), keep, &choice), c.result)
             << c.strategy << " " << std::hex << c.pc;
         if (c.name) {
             EXPECT_EQ(choice.calls, 1);
             EXPECT_EQ(choice.name, c.name);
-            EXPECT_EQ(choice.start, builder.at(c.start));
+            EXPECT_EQ(choice.address, builder.at(c.start));
         } else {
             EXPECT_EQ(choice.calls, 0);
         }
@@ -447,12 +434,12 @@ TEST(CrashSymbol, LongNamesAreCutTo255BytesAtACharacterBoundary) {
     ASSERT_EQ(crash_macho_image_init(&image, nullptr, "Pads", builder.header()), CRASH_ESUCCESS);
     crash_objc_cache cache;
     crash_objc_cache_init(&cache);
-    Choice method;
-    ASSERT_EQ(crash_find_symbol(&image, nullptr, 2, &cache, builder.at(0x2000), keepChoice, &method), CRASH_ESUCCESS);
+    Named method;
+    ASSERT_EQ(crash_find_symbol(&image, nullptr, 2, &cache, builder.at(0x2000), keep, &method), CRASH_ESUCCESS);
     EXPECT_EQ(method.name.size(), 255u);
     EXPECT_EQ(method.name, ("-[" + className + " " + selector).substr(0, 255));
-    Choice cut;
-    ASSERT_EQ(crash_find_symbol(&image, nullptr, 1, &cache, builder.at(0x1800), keepChoice, &cut), CRASH_ESUCCESS);
+    Named cut;
+    ASSERT_EQ(crash_find_symbol(&image, nullptr, 1, &cache, builder.at(0x1800), keep, &cut), CRASH_ESUCCESS);
     EXPECT_EQ(cut.name, "_" + std::string(253, 'x'));  // the split character is left out whole
     crash_objc_cache_free(&cache);
 }

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "hub_signing.h"
 #include "platform/directory_service_discovery.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -122,33 +123,7 @@ void send(const Bytes& message) {
 // ---- signatures ------------------------------------------------------------------
 
 Bytes sign(const uint8_t* content, size_t length) {
-    size_t size = static_cast<size_t>(EVP_PKEY_get_size(privateKey));
-    Bytes signature(size);
-    if (form == 'A') {
-        // The raw private operation on 00 01 FF.. digest 00: the public
-        // operation gives back a block ending with the digest and one byte.
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestLength = 0;
-        EVP_Digest(content, length, digest, &digestLength, EVP_sha1(), nullptr);
-        Bytes block(size, 0xFF);
-        block[0] = 0x00;
-        block[1] = 0x01;
-        std::memcpy(block.data() + size - 21, digest, 20);
-        block[size - 1] = 0x00;
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(privateKey, nullptr);
-        EVP_PKEY_sign_init(context);
-        EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING);
-        size_t out = size;
-        EVP_PKEY_sign(context, signature.data(), &out, block.data(), block.size());
-        EVP_PKEY_CTX_free(context);
-    } else {
-        EVP_MD_CTX* context = EVP_MD_CTX_new();
-        EVP_DigestSignInit(context, nullptr, EVP_sha1(), nullptr, privateKey);
-        size_t out = size;
-        EVP_DigestSign(context, signature.data(), &out, content, length);
-        EVP_MD_CTX_free(context);
-    }
-    return signature;
+    return strombel::hub::testing::signContent(privateKey, content, length, form);
 }
 
 // ---- receiving -------------------------------------------------------------------

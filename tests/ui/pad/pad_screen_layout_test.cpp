@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/main_loop.h"
 #include "platform/user_defaults.h"
+#include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
@@ -28,36 +29,6 @@ namespace {
 
 // The layout does not depend on what plays: these stand still, with one bank of
 // twelve named samples.
-struct StillEngine final : PadEngine {
-    void addDelegate(PadEngineObserver*) override {}
-    void removeDelegate(PadEngineObserver*) override {}
-    std::map<int, std::string> currentSoundbankFilePathsByIdx() const override { return {}; }
-    uint64_t currentSoundBankIdx() const override { return 0; }
-    void currentSoundbankChanged(uint64_t) override {}
-    bool isTrackReady(const std::string&) const override { return false; }
-    bool startTrack(const std::string&, uint64_t, bool, bool, bool, float) override { return false; }
-    void stopTrack(const std::string&) override {}
-    void stopAllTracksIncludeTapPadTriggered(bool) override {}
-    bool isPlaying(const std::string&) const override { return false; }
-    bool toggleMuteForTrack(const std::string&) override { return true; }
-    void toggleSoloForTrack(const std::string&) override {}
-    bool trackIsMuted(const std::string&) const override { return false; }
-    float volumeForTrack(const std::string&) const override { return 1; }
-    void setVolumeForTrack(float, const std::string&) override {}
-    void setCutTapPadTracks(bool) override {}
-    void setHoldTapPadTracks(bool) override {}
-    bool applyFxToTapPadOnly() const override { return true; }
-    void setApplyFxToTapPadOnly(bool) override {}
-    float currentVolumeLeftChannel() const override { return 9000000; }
-    float currentVolumeRightChannel() const override { return 6000000; }
-    void setSetting(Setting setting, float value) override { settings[setting] = value; }
-    float setting(Setting setting) const override {
-        auto found = settings.find(setting);
-        return found == settings.end() ? 0 : found->second;
-    }
-    std::map<Setting, float> settings;
-};
-
 struct StillSequencer final : PadSequencer {
     void setDelegate(PadSequencerObserver*) override {}
     void removeDelegate(PadSequencerObserver*) override {}
@@ -132,6 +103,9 @@ class PadScreenLayoutTest : public ::testing::Test {
 protected:
     PadScreenLayoutTest() : clock_(1'000'000'000), loop_(clock_) {
         loop_.bindToCurrentThread();
+        engine_.fxOnTapPadOnly = true;
+        engine_.leftVolume = 9000000;
+        engine_.rightVolume = 6000000;
     }
 
     template <typename Screen>
@@ -172,7 +146,7 @@ protected:
     platform::UserDefaults defaults_{temp_ / "defaults.sqlite"};
     platform::ManualClock clock_;
     platform::MainLoop loop_;
-    StillEngine engine_;
+    strombel::testing::StillPadEngine engine_;
     StillSequencer sequencer_;
     StillLibrary library_;
     StillMidi midi_;
