@@ -1,6 +1,7 @@
 #include "http/http_request.h"
 
 #include <cassert>
+#include <cctype>
 #include <cmath>
 #include <mutex>
 
@@ -291,6 +292,21 @@ void HttpRequest::end(detail::Event&& event) {
         if (!isAlive(channel)) return;
     }
     if (queue_) queue_->requestEnded(*this, failed);
+}
+
+bool isInvalidDomainAddress(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = url.find_first_of("/?#", start);
+    if (end == std::string::npos) end = url.size();
+    std::string host = url.substr(start, end - start);
+    if (const size_t at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
+    if (const size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos) {
+        host.erase(colon);
+    }
+    while (!host.empty() && host.back() == '.') host.pop_back();
+    for (char& c : host) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return host == "invalid" || host.ends_with(".invalid");
 }
 
 }  // namespace strombel::http

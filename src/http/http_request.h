@@ -190,4 +190,9 @@ private:
     std::optional<json::Error> error_;
 };
 
+/// True when the address's host lies under the reserved ".invalid" domain, which
+/// never resolves: a request to such an address (or redirected to one) fails at
+/// once and is not asked of anyone, not even of the name service.
+bool isInvalidDomainAddress(const std::string& url);
+
 }  // namespace strombel::http

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "http/http_error.h"
+#include "http/http_request.h"
 #include "http/network_core.h"
 
 namespace strombel::http::detail {
@@ -108,6 +109,13 @@ json::Error downloadTooLarge(uint64_t maximum) {
     return httpError(HttpErrorCode::TooLarge, fmt::format("The download is larger than {} bytes", maximum));
 }
 
+// What a request to a host under the reserved ".invalid" domain reports: what
+// libcurl says of a host that does not resolve, without asking the name service.
+json::Error neverResolved(const std::string& url) {
+    return httpError(HttpErrorCode::ConnectionFailure, "Could not connect to the server: " + url +
+                                                           " lies under the reserved \".invalid\" domain");
+}
+
 uint64_t freeSpaceFor(const std::filesystem::path& destination) {
     std::filesystem::path folder = destination.parent_path();
     if (folder.empty()) folder = ".";
@@ -153,6 +161,7 @@ std::optional<json::Error> Transfer::begin() {
     if (!startsWithWebScheme(url_)) {
         return httpError(HttpErrorCode::UnsupportedAddress, "Not an http or https address: " + url_);
     }
+    if (isInvalidDomainAddress(url_)) return neverResolved(url_);
     if (!request.bodyFile.empty()) {
         bodyFd_ = ::open(request.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
@@ -575,6 +584,7 @@ std::optional<json::Error> Transfer::followRedirect() {
     std::optional<Origin> from = originOf(url_);
     std::optional<Origin> to = originOf(next);
     if (!isWebScheme(to)) return httpError(HttpErrorCode::Redirect, "A redirect to an address that is not http or https: " + next);
+    if (isInvalidDomainAddress(next)) return neverResolved(next);
     // Credentials and cookies set by the caller go only to where they were meant to.
     if (!from || from->host != to->host || from->port != to->port || (from->scheme == "https" && to->scheme == "http")) {
         sendsCredentials_ = false;

@@ -19,6 +19,7 @@
 
 #include "logging/log.h"
 #include "platform/audio_file.h"
+#include "platform/file_move.h"
 
 namespace strombel::library {
 namespace {
@@ -283,17 +284,8 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
         const std::filesystem::path from = sandbox_.root() / oldPath;
         const std::filesystem::path to = sandbox_.root() / newPath;
         // Never replaces a file that is already there.
-        int status = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-        if (status != 0 && (errno == EINVAL || errno == ENOSYS)) {
-            std::error_code ignored;
-            if (std::filesystem::exists(to, ignored)) {
-                errno = EEXIST;
-            } else {
-                status = ::rename(from.c_str(), to.c_str());
-            }
-        }
-        if (status != 0) {
-            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", newPath, std::strerror(errno));
+        if (const std::string failure = platform::moveFileWithoutReplacing(from, to); !failure.empty()) {
+            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", newPath, failure);
             return std::nullopt;
         }
     }

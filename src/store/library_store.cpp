@@ -95,7 +95,7 @@ private:
 };
 
 void LibraryStore::fetchStoreItemIcon(const library::StoreItem& item, std::function<void(std::vector<uint8_t>)> done) {
-    if (item.iconURL.empty() || isInvalidDomainAddress(item.iconURL)) {
+    if (item.iconURL.empty() || http::isInvalidDomainAddress(item.iconURL)) {
         if (done) done({});
         return;
     }
@@ -148,7 +148,7 @@ std::filesystem::path LibraryStore::stagingFolder(const std::string& identifier)
 
 void LibraryStore::fetchStoreItems() {
     if (storeItemsRequest_) return;  // the running fetch answers this call too
-    if (isInvalidDomainAddress(settings().baseURL)) {
+    if (http::isInvalidDomainAddress(settings().baseURL)) {
         // The built-in address: no store server was named, and none is asked.
         std::weak_ptr<bool> alive = alive_;
         services_.library.mainLoop().post([this, alive] {

@@ -29,10 +29,6 @@ struct StoreSettings {
     void setBaseURL(std::string baseURL);
 };
 
-/// True when the address's host lies under the reserved ".invalid" domain, which
-/// never resolves: such an address is not asked (not even of the name service).
-bool isInvalidDomainAddress(const std::string& url);
-
 /// `folder` with a "/" at its end, then `name` with every byte but letters,
 /// digits and "-._~" written as %XX.
 std::string joinURL(const std::string& folder, const std::string& name);

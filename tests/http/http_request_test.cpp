@@ -261,6 +261,24 @@ TEST_F(HttpRequestTest, OnlyHttpAndHttpsAddressesAreFollowedOrOpened) {
     EXPECT_EQ(errorCode(*nonsense), code(HttpErrorCode::UnsupportedAddress));
 }
 
+TEST(InvalidDomainTest, AddressesUnderTheInvalidDomainAreKnown) {
+    for (const char* url : {"https://store.strombel.invalid/", "http://INVALID:80/x", "http://a.b.Invalid./",
+                            "https://user@store.invalid:8443/ItemsList.json"})
+        EXPECT_TRUE(isInvalidDomainAddress(url)) << url;
+    for (const char* url : {"http://127.0.0.1:9/store/", "http://invalid.example/", "http://[::1]:80/", "http://x/a.invalid"})
+        EXPECT_FALSE(isInvalidDomainAddress(url)) << url;
+}
+
+TEST_F(HttpRequestTest, AnAddressUnderTheInvalidDomainFailsWithoutBeingAsked) {
+    auto direct = makeRequest("http://store.strombel.invalid/ItemsList.json");
+    run(*direct);
+    EXPECT_EQ(errorCode(*direct), code(HttpErrorCode::ConnectionFailure));
+    auto redirected = makeRequest(server.url("/redirect/302?to=http://crashes.strombel.invalid/"));
+    run(*redirected);
+    EXPECT_EQ(errorCode(*redirected), code(HttpErrorCode::ConnectionFailure));
+    EXPECT_EQ(server.requestCount("/redirect/302"), 1u);
+}
+
 TEST_F(HttpRequestTest, CookiesAreKeptReturnedLeftOutAndForgotten) {
     auto show = [&](bool usesCookies, const std::string& host = "127.0.0.1") {
         auto request = makeRequest(server.url("/cookie/show", host));

@@ -88,14 +88,6 @@ TEST_F(StoreCatalogueTest, AWholeCatalogueThatIsNotAListFails) {
     }
 }
 
-TEST(StoreSettingsTest, AddressesUnderTheInvalidDomainAreKnown) {
-    for (const char* url : {"https://store.strombel.invalid/", "http://INVALID:80/x", "http://a.b.Invalid./",
-                            "https://user@store.invalid:8443/ItemsList.json"})
-        EXPECT_TRUE(isInvalidDomainAddress(url)) << url;
-    for (const char* url : {"http://127.0.0.1:9/store/", "http://invalid.example/", "http://[::1]:80/", "http://x/a.invalid"})
-        EXPECT_FALSE(isInvalidDomainAddress(url)) << url;
-}
-
 TEST(StoreSettingsTest, TheEnvironmentPointsTheStoreElsewhere) {
     const StoreSettings builtIn;
     EXPECT_NE(builtIn.baseURL.find(".invalid/"), std::string::npos);
