@@ -154,7 +154,7 @@ void LibraryStore::fetchStoreItems() {
         services_.library.mainLoop().post([this, alive] {
             if (alive.expired()) return;
             const json::Error error =
-                storeError(StoreErrorUnreachable, "The store cannot be reached: no store server is set (--store-url)");
+                storeError(StoreErrorUnreachable, "No store server is set (--store-url)");
             STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.message());
             services_.library.informDelegates(
                 [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });
@@ -205,11 +205,8 @@ void LibraryStore::requestFinished(http::HttpRequest& request) {
 void LibraryStore::requestFailed(http::HttpRequest& request) {
     if (&request != storeItemsRequest_.get()) return;
     const std::unique_ptr<http::HttpRequest> failed = std::move(storeItemsRequest_);
-    json::Error error = errorOfFailedRequest(*failed, "The store's catalogue");
-    if (error.code == StoreErrorUnreachable) {
-        error = json::Error::make(kStoreErrorDomain, StoreErrorUnreachable, "The store cannot be reached", {},
-                                  error.underlying);
-    }
+    // The message says why; the screen says that the store cannot be reached.
+    const json::Error error = errorOfFailedRequest(*failed, "The store's catalogue");
     STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.description());
     services_.library.informDelegates(
         [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });

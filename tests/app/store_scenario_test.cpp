@@ -221,6 +221,11 @@ TEST_F(StoreScenarioTest, WithoutAServerTheScreenSaysSoAndOffersRetry) {
     store::StrombelStoreViewController* screen = storeScreen(*run);
     ASSERT_NE(screen, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return screen->statusText().startsWith("The store cannot be reached."); }));
+    // The heading once, then why.
+    const QStringList lines = screen->statusText().split('\n');
+    ASSERT_EQ(lines.size(), 2) << screen->statusText().toStdString();
+    EXPECT_FALSE(lines[1].contains("cannot be reached")) << screen->statusText().toStdString();
+    EXPECT_TRUE(lines[1].startsWith("The store's catalogue could not be fetched")) << screen->statusText().toStdString();
     EXPECT_TRUE(screen->itemIdentifiers().empty());
 }
 
