@@ -16,10 +16,12 @@ void SenderAudioRing::tapOutput(uint32_t frames, double sampleRate, const int32_
     const uint64_t room = capacity_ - (head - tail_.load(std::memory_order_acquire));
     const uint64_t taken = std::min<uint64_t>(frames, room);
     if (taken < frames) overruns_.fetch_add(1, std::memory_order_relaxed);
+    if (taken == 0) return;
+    size_t frame = size_t(head % capacity_);
     for (uint64_t i = 0; i < taken; ++i) {
-        const size_t slot = size_t((head + i) % capacity_) * 2;
-        samples_[slot] = platform::fixed824ToFloat(left[i]);
-        samples_[slot + 1] = platform::fixed824ToFloat(right[i]);
+        samples_[2 * frame] = platform::fixed824ToFloat(left[i]);
+        samples_[2 * frame + 1] = platform::fixed824ToFloat(right[i]);
+        if (++frame == capacity_) frame = 0;
     }
     head_.store(head + taken, std::memory_order_release);
 }
@@ -31,10 +33,12 @@ size_t SenderAudioRing::available() const {
 size_t SenderAudioRing::readInterleaved(float* out, size_t frames) {
     const uint64_t tail = tail_.load(std::memory_order_relaxed);
     const size_t taken = std::min(frames, available());
+    if (taken == 0) return 0;
+    size_t frame = size_t(tail % capacity_);
     for (size_t i = 0; i < taken; ++i) {
-        const size_t slot = size_t((tail + i) % capacity_) * 2;
-        out[2 * i] = samples_[slot];
-        out[2 * i + 1] = samples_[slot + 1];
+        out[2 * i] = samples_[2 * frame];
+        out[2 * i + 1] = samples_[2 * frame + 1];
+        if (++frame == capacity_) frame = 0;
     }
     tail_.store(tail + taken, std::memory_order_release);
     return taken;

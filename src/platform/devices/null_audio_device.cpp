@@ -43,6 +43,7 @@ bool NullAudioDevice::stop() {
 void NullAudioDevice::close() { stop(); }
 
 void NullAudioDevice::loop() {
+    setThreadRole(ThreadRole::audio);  // the thread is ours and only ever renders
     while (running_.load(std::memory_order_acquire)) {
         uint64_t hostTime = timeline_.next(frames_);
         // Sleep until the buffer is due, on the monotonic clock.
@@ -53,7 +54,6 @@ void NullAudioDevice::loop() {
         }
         if (!running_.load(std::memory_order_acquire)) break;
         RealtimeScope realtime;
-        ThreadRoleScope role(ThreadRole::audio);
         if (config_.duplex && input_) input_(frames_, hostTime, microphone_.data());
         renderOutput(frames_, hostTime, left_.data(), right_.data());
     }
