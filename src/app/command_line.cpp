@@ -43,7 +43,22 @@ void describe(QCommandLineParser& parser) {
     parser.addOption(rootOption());
     parser.addOption(storeURLOption());
     parser.addOption(openUrlOption());
+    parser.addPositionalArgument("launch-address",
+                                 "The launch address an inter-app audio hub starts Strombel with, of the form "
+                                 "strombel.wirehub://... (given alone, with no other argument).",
+                                 "[launch-address]");
 }
+
+/// Refusals read alike whether Qt's parser or ours made them: lower case, no
+/// closing full stop, quoted values in single quotes.
+std::string plainRefusal(QString text) {
+    text = text.trimmed();
+    if (text.endsWith('.')) text.chop(1);
+    if (!text.isEmpty()) text[0] = text[0].toLower();
+    return text.toStdString();
+}
+
+std::string quoted(const QString& value) { return "'" + value.toStdString() + "'"; }
 
 }  // namespace
 
@@ -55,7 +70,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) list << QString::fromStdString(argument);
     if (list.isEmpty()) list << "strombel";
     if (!parser.parse(list)) {
-        line.error = parser.errorText().toStdString();
+        line.error = plainRefusal(parser.errorText());
         return line;
     }
     if (parser.isSet("help")) {
@@ -68,8 +83,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         line.launchURL = positional.takeFirst().toStdString();
     }
     if (!positional.isEmpty()) {
-        line.error = "unexpected argument \"" + positional.first().toStdString() +
-                     "\" (options start with --)";
+        line.error = "unexpected argument " + quoted(positional.first()) + " (options start with --)";
         return line;
     }
     const QString gui = parser.value("gui");
@@ -78,8 +92,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     if (number && guiType && gui == QString::number(ui::guiTypeNumber(*guiType))) {
         line.guiType = *guiType;
     } else {
-        line.error = "--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait), not \"" + gui.toStdString() +
-                     "\"";
+        line.error = "--gui takes 0 (tablet), 1 (phone landscape) or 2 (phone portrait), not " + quoted(gui);
         return line;
     }
     if (parser.isSet("root")) {
@@ -93,7 +106,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     if (parser.isSet("store-url")) {
         const QString url = parser.value("store-url");
         if (!url.startsWith("http://") && !url.startsWith("https://")) {
-            line.error = "--store-url takes an http or https address, not \"" + url.toStdString() + "\"";
+            line.error = "--store-url takes an http or https address, not " + quoted(url);
             return line;
         }
         line.storeURL = url.toStdString();
@@ -132,6 +145,18 @@ std::string missingDisplayProblem() {
     if (set("QT_QPA_PLATFORM")) return {};
     if (set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
     return kNoDisplayMessage;
+}
+
+std::string unreachableDisplayProblem() {
+    const char* display = std::getenv("DISPLAY");
+    std::string named = display && *display ? std::string("DISPLAY=") + display : std::string();
+    if (named.empty()) {
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if (wayland && *wayland) named = std::string("WAYLAND_DISPLAY=") + wayland;
+    }
+    if (named.empty()) return kNoDisplayMessage;
+    return "the display " + named + " cannot be opened: start its server, set DISPLAY to a display that "
+           "answers, or run with QT_QPA_PLATFORM=offscreen";
 }
 
 }  // namespace strombel::app

@@ -43,4 +43,8 @@ std::string missingDisplayProblem();
 /// What the program says when it finds no display.
 constexpr const char* kNoDisplayMessage = "no display: set DISPLAY or run with QT_QPA_PLATFORM=offscreen";
 
+/// What the program says when the display it was given does not answer: the
+/// display named (from DISPLAY, or WAYLAND_DISPLAY where only that is set).
+std::string unreachableDisplayProblem();
+
 }  // namespace strombel::app

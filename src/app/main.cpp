@@ -39,7 +39,7 @@ namespace {
 /// program with our word for it instead of Qt's abort.
 void onQtMessageWhileConnecting(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type == QtFatalMsg) {
-        std::fprintf(stderr, "strombel: %s\n", strombel::app::kNoDisplayMessage);
+        std::fprintf(stderr, "strombel: %s\n", strombel::app::unreachableDisplayProblem().c_str());
         std::_Exit(1);
     }
     STROMBEL_LOG_DEBUG("Qt: {}", message.toStdString());

@@ -36,15 +36,16 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
         std::vector<std::string> arguments;
         const char* reason;
     } cases[] = {
-        {{"--bogus"}, "bogus"},
-        {{"--root"}, "root"},
+        {{"--bogus"}, "unknown option 'bogus'"},
+        {{"--root"}, "missing value after '--root'"},
         {{"--root", ""}, "--root needs a folder"},
         {{"--gui"}, "gui"},
-        {{"stray"}, "unexpected argument \"stray\" (options start with --)"},
+        {{"stray"}, "unexpected argument 'stray' (options start with --)"},
         {{"--store-url", "ftp://127.0.0.1/"}, "--store-url takes an http or https address"},
         {{"--store-url", "127.0.0.1"}, "--store-url takes an http or https address"},
         {{"--open-url", ""}, "--open-url needs an address"},
-        {{"x.wirehub://launch", "stray"}, "unexpected argument \"stray\""},
+        {{"x.wirehub://launch", "stray"}, "unexpected argument 'stray'"},
+        {{"--gui", "9"}, "not '9'"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments{"strombel"};
@@ -52,6 +53,9 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
         const CommandLine line = parseCommandLine(arguments);
         EXPECT_NE(line.error.find(c.reason), std::string::npos) << line.error;
+        // One style: quotes are single, and no refusal ends in a full stop.
+        EXPECT_EQ(line.error.find('"'), std::string::npos) << line.error;
+        EXPECT_NE(line.error.back(), '.') << line.error;
         EXPECT_FALSE(line.help);
     }
 }
@@ -73,7 +77,8 @@ TEST(CommandLine, EveryOptionIsTakenAndHelpNamesThemAll) {
         EXPECT_EQ(asked.error, "");
     }
     const std::string text = commandLineHelp();
-    for (const char* named : {"--gui", "--root", "--store-url", "--open-url", "--help", "STROMBEL_ROOT", "STROMBEL_AUDIO"}) {
+    for (const char* named : {"--gui", "--root", "--store-url", "--open-url", "--help", "STROMBEL_ROOT", "STROMBEL_AUDIO",
+                              "wirehub://"}) {
         EXPECT_NE(text.find(named), std::string::npos) << named << " is missing from:\n" << text;
     }
     EXPECT_EQ(text.find("<executable_name>"), std::string::npos);
@@ -119,6 +124,19 @@ TEST(CommandLine, WithoutADisplayThePlainReasonIsGivenBeforeQtIsAsked) {
                                         << " WAYLAND_DISPLAY=" << c.wayland.value_or("(unset)")
                                         << " QT_QPA_PLATFORM=" << c.platform.value_or("(unset)"));
         EXPECT_EQ(missingDisplayProblem(), c.missing ? kNoDisplayMessage : "");
+    }
+}
+
+TEST(CommandLine, ADisplayThatDoesNotAnswerIsNamed) {
+    ScopedEnvironment wayland("WAYLAND_DISPLAY", std::nullopt);
+    {
+        ScopedEnvironment display("DISPLAY", ":97");
+        EXPECT_NE(unreachableDisplayProblem().find("DISPLAY=:97"), std::string::npos) << unreachableDisplayProblem();
+    }
+    {
+        ScopedEnvironment display("DISPLAY", std::nullopt);
+        ScopedEnvironment named("WAYLAND_DISPLAY", "wayland-7");
+        EXPECT_NE(unreachableDisplayProblem().find("WAYLAND_DISPLAY=wayland-7"), std::string::npos);
     }
 }
 
