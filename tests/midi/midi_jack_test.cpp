@@ -233,6 +233,18 @@ public:
         ::kill(pid_, SIGTERM);  // as a user stopping the server would
         ::waitpid(pid_, nullptr, 0);
         pid_ = 0;
+        removeLeftSemaphores();
+    }
+
+    /// A server stopped under its clients leaves their semaphores in /dev/shm
+    /// ("jack_sem.<uid>_<server>_<client>"); nothing uses them once it is gone.
+    void removeLeftSemaphores() const {
+        const std::string prefix = "jack_sem." + std::to_string(::getuid()) + "_" + name_ + "_";
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+            const std::string file = entry.path().filename().string();
+            if (file.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(entry.path(), error);
+        }
     }
 
     // The ports of the server whose names contain `part`.
