@@ -45,7 +45,9 @@ function(strombel_add_test name)
   if(ARG_FIXTURES)
     list(APPEND properties FIXTURES_REQUIRED "${ARG_FIXTURES}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  # Parameterised cases are named by their own short suffixes, not by their
+  # whole parameter printed after the name.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES PROPERTIES ${properties})
   set(environment_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
   file(WRITE "${environment_script}"
     "foreach(test IN LISTS ${name}_TESTS)\n"

@@ -149,7 +149,8 @@ TEST_P(SequencerOnDeviceRate, StepsLandOnTheirExactFramesAtTheDevicesRate) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, SequencerOnDeviceRate, ::testing::Values(44100.0, 48000.0, 96000.0));
+INSTANTIATE_TEST_SUITE_P(Rates, SequencerOnDeviceRate, ::testing::Values(44100.0, 48000.0, 96000.0),
+                         [](const auto& info) { return std::to_string(static_cast<int>(info.param)) + "Hz"; });
 
 TEST(SequencerOnEngine, CountInClicksSoundBeforeStepZero) {
     EngineBench bench(MemoryPatternStore::Contents{});

@@ -217,7 +217,8 @@ TEST_P(PhoneInformationScreenTest, PhoneLayoutMovesOnTheTallPhone) {
     EXPECT_FALSE(screen->shouldAutorotateToInterfaceOrientation(2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Phones, PhoneInformationScreenTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Phones, PhoneInformationScreenTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "TallPhone" : "Phone"; });
 
 // Every layout renders; the pictures land in the build folder for a look.
 TEST_F(InformationScreenTest, LayoutsRenderToPictures) {
