@@ -92,7 +92,11 @@ public:
     void setWindow(kit::Window* window) { window_ = window; }
     StrombelViewControllerDelegate* delegate() const { return delegate_; }
     bool playbackIsRunning() const { return playbackIsRunning_; }
+    void setPlaybackIsRunning(bool running) { playbackIsRunning_ = running; }
     bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
+    /// Not stored: off at every start.
+    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
+    kit::ImageView* backgroundView() const { return backgroundView_; }
 
     // --- Panel buttons (actions) --------------------------------------------
     void infoBtnPressed();
@@ -297,6 +301,7 @@ protected:
     kit::View* rootViewPointer_ = nullptr;
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
+    kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back, on
     /// top or just below `sibling` when that is on the screen.
     void takeOff(kit::View* panel);

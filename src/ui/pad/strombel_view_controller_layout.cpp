@@ -90,6 +90,7 @@ void StrombelViewController::loadView() {
     // 3. Background.
     auto background = std::make_unique<kit::ImageView>(GuiFactory::imageWithName("background", guiType_));
     background->setX(0, 0);
+    backgroundView_ = background.get();
     baseContainer_->add(std::move(background));
 
     const GuiFactory& f = *gf_;
