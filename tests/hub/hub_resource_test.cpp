@@ -330,6 +330,25 @@ TEST(HubResourceTest, RequestsToAPeerEndWhenItGoesAway) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST(HubResourceTest, AGonePeersLoadsAndWaitingRetriesAllEndAtOnce) {
+    SilentPeerWorld world;
+    ASSERT_TRUE(world.peer);
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
+    int calls = 0;
+    manager.startLoadOfResourceWithID(7, world.peer, [&](auto, auto) { ++calls; });
+    world.loop.advance(6 * platform::kNanosPerSecond);  // timed out: a retry waits
+    manager.startLoadOfResourceWithID(8, world.peer, [&](auto, auto) { ++calls; });
+    EXPECT_EQ(manager.runningLoads(), 1u);
+    manager.cancelLoadsFromPeer(world.peer.get());  // as the controller does when the peer goes
+    EXPECT_EQ(manager.runningLoads(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    world.received();
+    for (int step = 0; step < 1200; ++step) world.loop.advance(500 * kNanosPerMillisecond);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(world.received(), 0);
+    EXPECT_EQ(calls, 0);
+}
+
 TEST(HubResourceTest, CacheFileNamesAreOnePlainStableComponent) {
     struct Case {
         std::string peer;
