@@ -90,8 +90,14 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
         if (setup_.defaults.boolForKey(kHubLanDiscoveryKey)) {
             hubDiscovery_ = std::make_unique<platform::AvahiServiceDiscovery>(setup_.mainLoop);
         } else {
-            hubDiscovery_ = std::make_unique<platform::DirectoryServiceDiscovery>(
+            auto directory = std::make_unique<platform::DirectoryServiceDiscovery>(
                 platform::DirectoryServiceDiscovery::defaultFolder(), setup_.mainLoop);
+            // A folder other users could reach is not used: the program goes on without the hub.
+            if (!directory->refusal().empty()) {
+                STROMBEL_LOG_ERROR("{}: the program runs without the hub", directory->refusal());
+                return nullptr;
+            }
+            hubDiscovery_ = std::move(directory);
         }
         discovery = hubDiscovery_.get();
     }

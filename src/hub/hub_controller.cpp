@@ -664,6 +664,8 @@ void HubController::peerDidAppear(const std::shared_ptr<HubPeer>& peer) {
 }
 
 void HubController::peerDidDisappearNotification(const std::shared_ptr<BusPeer>& bus) {
+    // Nothing more is asked of a peer that went away; it is asked again when it comes back.
+    if (resourceManager_) resourceManager_->cancelLoadsFromPeer(bus.get());
     if (auto peer = hubPeerOf(*bus)) peerDidDisappear(peer);
 }
 

@@ -124,7 +124,7 @@ TEST_F(InformationScreenTest, MailOpensTheMailProgramOrSaysThereIsNone) {
 }
 
 TEST_F(InformationScreenTest, SocialWithASessionOpensTheFeedDialogAtOnce) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=tok&expires_in=3600");
+    client.socialDialogLogin("tok", now + std::chrono::hours(1));
     auto* screen = presentScreen<StrombelInformationViewController>();
     press(screen->socialBtn());
     ASSERT_NE(client.socialDialog(), nullptr);
@@ -150,11 +150,17 @@ TEST_F(InformationScreenTest, SocialWithoutASessionLogsInThenOpensTheFeed) {
     EXPECT_EQ(client.socialDialog(), nullptr);
 
     // A cancelled login leaves the screen as it was.
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=access_denied"));
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=access_denied&state=" +
+                                     *client.pendingLoginState()));
     EXPECT_EQ(client.socialDialog(), nullptr);
 
-    // The browser comes back with a token: the feed follows without a press.
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    // Another press, and the browser comes back with a token: the feed follows
+    // without a press.
+    press(screen->socialBtn());
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0&state=" +
+                                     *client.pendingLoginState()));
     ASSERT_NE(client.socialDialog(), nullptr);
     EXPECT_EQ(client.socialDialog()->params().at("access_token"), "t");
 }
@@ -179,13 +185,15 @@ TEST_F(InformationScreenTest, ALoginAfterTheScreenWentReachesNothing) {
     press(screen->backBtn());
     advance(1);
     EXPECT_EQ(client.sessionDelegate(), nullptr);
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0&state=" +
+                                     *client.pendingLoginState()));
     EXPECT_TRUE(client.isSessionValid());
     EXPECT_EQ(client.socialDialog(), nullptr);
 }
 
 TEST_F(InformationScreenTest, FollowedLinksOpenInTheBrowser) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=tok");
+    client.socialDialogLogin("tok", SocialClient::TimePoint::max());
     auto* screen = presentScreen<StrombelInformationViewController>();
     press(screen->socialBtn());
     EXPECT_FALSE(
