@@ -115,6 +115,7 @@ bool HubController::start() {
     endpointOptions.defaults = &defaults_;
     endpointOptions.notifications = &center_;
     endpointOptions.bindAddress = options_.bindAddress;
+    endpointOptions.networkDiscovery = options_.networkDiscovery;
     endpointOptions.realTime = options_.realTimeListener;
     endpoint_ = std::make_unique<BusLocalEndpoint>(executableName_, endpointOptions);
     if (!endpoint_->hasSockets()) {
@@ -358,10 +359,17 @@ void HubController::sortTriggers(TriggerList& list) {
     });
 }
 
+namespace {
+// The lists hold one trigger per identifier: an equal one counts as the same.
+auto equalTo(const HubTrigger& trigger) {
+    return [&trigger](const std::shared_ptr<HubTrigger>& listed) { return listed->isEqual(trigger); };
+}
+}  // namespace
+
 void HubController::addTrigger(std::shared_ptr<HubTrigger> trigger, bool showInConnectionPanel) {
     if (!trigger) return;
     for (const TriggerList* list : {&triggers_, &offPanelTriggers_})
-        if (std::find(list->begin(), list->end(), trigger) != list->end()) return;
+        if (std::any_of(list->begin(), list->end(), equalTo(*trigger))) return;
     auto& list = showInConnectionPanel ? triggers_ : offPanelTriggers_;
     list.push_back(std::move(trigger));
     sortTriggers(list);
@@ -369,14 +377,9 @@ void HubController::addTrigger(std::shared_ptr<HubTrigger> trigger, bool showInC
 }
 
 void HubController::removeTrigger(const std::shared_ptr<HubTrigger>& trigger) {
-    bool removed = false;
-    for (TriggerList* list : {&triggers_, &offPanelTriggers_}) {
-        auto it = std::find(list->begin(), list->end(), trigger);
-        if (it != list->end()) {
-            list->erase(it);
-            removed = true;
-        }
-    }
+    if (!trigger) return;
+    size_t removed = 0;
+    for (TriggerList* list : {&triggers_, &offPanelTriggers_}) removed += std::erase_if(*list, equalTo(*trigger));
     if (removed) updateRegistrationMetadata();
 }
 
@@ -474,6 +477,9 @@ void HubController::respondToPortConnectionChange() {
 void HubController::endMembership() {
     memberOfActiveHubSession_ = false;
     controllerPeer_.store(nullptr);
+    // A hub that starts again sends the same session, sequences and signatures:
+    // what an earlier session applied says nothing about the next one.
+    appliedConnectionStates_.clear();
 }
 
 bool HubController::hasConnectedPortSharingAudioUnit(AudioUnitHandle unit, const HubPort* port) const {
@@ -671,6 +677,7 @@ void HubController::peerDidDisappear(const std::shared_ptr<HubPeer>& peer) {
     peer->setState(peer->state() & ~HubPeer::kAppearedState);
     if (controllerPeer() == peer) {
         controllerPeer_.store(nullptr);
+        appliedConnectionStates_.clear();
         applyConnectionGraph(nullptr);
         hubAppRunning_ = false;
         memberOfActiveHubSession_ = false;
@@ -900,20 +907,22 @@ void HubController::connectionState(std::vector<uint8_t> message, const std::sha
             return sendConnectionStateAckWithStatus(1, sequence, *peer);
         }
     }
-    // A replay: the latest is acknowledged again, an older one dropped.
-    if (!appliedConnectionStates_.empty() && appliedConnectionStates_.back() == message) {
-        return sendConnectionStateAckWithStatus(0, sequence, *peer);
-    }
-    if (std::find(appliedConnectionStates_.begin(), appliedConnectionStates_.end(), message) !=
-        appliedConnectionStates_.end()) {
+    // A replay of an older state of this session is dropped unanswered. The
+    // latest one again (its acknowledgement was lost) is applied again: it is
+    // what stands, and only what was applied is acknowledged.
+    const bool latest = !appliedConnectionStates_.empty() && appliedConnectionStates_.back() == message;
+    if (!latest && std::find(appliedConnectionStates_.begin(), appliedConnectionStates_.end(), message) !=
+                       appliedConnectionStates_.end()) {
         busLog("Replayed connection graph update from {} dropped", describe(peer));
         return;
     }
     busLog("Connection graph update from {}.", describe(peer));
     auto graph = HubConnectionGraph::withDataRepresentation(message.data(), message.size(), *peerRegistry_);
     if (!graph) return;
-    appliedConnectionStates_.push_back(std::move(message));
-    if (appliedConnectionStates_.size() > kRememberedConnectionStates) appliedConnectionStates_.pop_front();
+    if (!latest) {
+        appliedConnectionStates_.push_back(std::move(message));
+        if (appliedConnectionStates_.size() > kRememberedConnectionStates) appliedConnectionStates_.pop_front();
+    }
     controllerPeer_.store(peer);
     hubAppRunning_ = true;
     memberOfActiveHubSession_ = true;
@@ -1038,13 +1047,13 @@ void HubController::statePush(std::vector<uint8_t> message, const std::shared_pt
 }
 
 void HubController::triggerAttributeChanged(const HubTrigger* trigger) {
-    std::shared_ptr<HubTrigger> found;
+    if (!trigger) return;
+    bool listed = false;
     for (const TriggerList* list : {&triggers_, &offPanelTriggers_})
-        for (const auto& candidate : *list)
-            if (candidate.get() == trigger) found = candidate;
-    if (!found) return;
+        listed = listed || std::any_of(list->begin(), list->end(), equalTo(*trigger));
+    if (!listed) return;
     if (!dynamic_cast<const HubAnimatedTrigger*>(trigger)) updateRegistrationMetadata();
-    const auto record = found->dataRepresentationWithResourceHost(resourceHost_.get());
+    const auto record = trigger->dataRepresentationWithResourceHost(resourceHost_.get());
     std::vector<uint8_t> message{kBusMessageMarker, kBusHeaderLength, BusMessageTriggerState};
     message.insert(message.end(), record.begin(), record.end());
     for (const auto& peer : peerRegistry_->peers()) HubPeerSendMessage(*peer, message.data(), message.size());

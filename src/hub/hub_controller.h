@@ -121,6 +121,9 @@ struct HubControllerOptions {
     std::string deviceName;
     /// The endpoint binds this IPv4 address only (a test's "other device").
     std::optional<platform::SocketAddress> bindAddress;
+    /// The discovery reaches the network: the endpoint listens on every
+    /// interface instead of this machine's loopback addresses.
+    bool networkDiscovery = false;
     /// Asks the user the acceptance question; none denies at once.
     std::function<void(HubAlert alert)> alertPresenter;
     /// Opens an address (xdg-open in the program).
@@ -322,7 +325,8 @@ private:
     std::shared_ptr<HubPeerStateSender> stateSender_;
     std::shared_ptr<HubPeerStateReceiver> stateReceiver_;
     std::atomic<bool> stateReceiverActive_{false};
-    // The connection states applied last, newest at the back, to refuse replays.
+    // The connection states applied since the controller peer came, newest at
+    // the back, to refuse replays; forgotten when it goes or the membership ends.
     std::deque<std::vector<uint8_t>> appliedConnectionStates_;
 
     platform::DeferredCall metadataUpdate_;

@@ -135,6 +135,22 @@ TEST(HubController, OrdersTriggersRewindPlayRecordCustomSkipAndKeepsEachOnce) {
     EXPECT_EQ(world.controller->triggers().size(), 5u);
 }
 
+TEST(HubController, TriggersOfOneIdentifierAreTakenOnceAndRemovedAsOne) {
+    ProgramWorld world;
+    auto first = HubButtonTrigger::buttonTriggerWithTitle("One", nullptr, {}, world.notifications);
+    auto second = HubButtonTrigger::buttonTriggerWithTitle("Two", nullptr, {}, world.notifications);
+    second->setNumericIdentifier(first->numericIdentifier());
+    const size_t before = world.controller->triggers().size();
+    world.controller->addTrigger(first);
+    world.controller->addTrigger(second);
+    world.controller->addTrigger(second, false);
+    ASSERT_EQ(world.controller->triggers().size(), before + 1);
+    EXPECT_EQ(world.controller->triggerMatchingIdentifier(first->numericIdentifier()), first);
+    EXPECT_EQ(world.controller->offPanelTriggers().size(), 1u) << "the volume alone";
+    world.controller->removeTrigger(second);
+    EXPECT_EQ(world.controller->triggers().size(), before);
+}
+
 TEST(HubController, MessagesOneByteShortAreDroppedWithTheirLogLine) {
     ProgramWorld world;
     SocketHub hub(*world.controller, "Wirehub");
@@ -256,6 +272,56 @@ TEST(HubController, AReplayedGraphIsDroppedAndARepeatOfTheLatestAcknowledgedAgai
     auto ack = hub.receiveType(BusMessageAcknowledgement);
     ASSERT_TRUE(ack);
     EXPECT_EQ(*ack, (Bytes{3, 3, 8, 2, 0}));
+}
+
+// A hub that starts again sends the very bytes of its last run: once the hub
+// went, or the membership ended, its graphs are applied anew and acknowledged.
+TEST(HubController, AHubThatStartsAgainIsAppliedAgainAfterItWentOrTheMembershipEnded) {
+    const struct {
+        const char* name;
+        void (*end)(ProgramWorld&, SocketHub&);
+    } endings[] = {
+        {"the hub went",
+         [](ProgramWorld& world, SocketHub& hub) {
+             world.notifications.post(kBusRegistryPeerDidDisappearNotification, &world.controller->registry(), hub.bus);
+         }},
+        {"the membership ended",
+         [](ProgramWorld& world, SocketHub&) {
+             world.notifications.post(kApplicationWillEnterForegroundNotification);
+             world.loop.runPending();
+         }},
+    };
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        ProgramWorld world;
+        SocketHub hub(*world.controller, "Wirehub");
+        GraphMessage first = world.graphWithUs(hub);
+        GraphMessage second = first;
+        second.sequence = 2;
+        second.peers.pop_back();  // leaves this application out
+        second.edges.clear();
+        world.deliver(first.bytes(), hub.peer);
+        world.deliver(second.bytes(), hub.peer);
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        world.loop.runPending();
+        ASSERT_FALSE(world.controller->hubConnected());
+
+        ending.end(world, hub);
+        ASSERT_EQ(world.controller->controllerPeer(), nullptr);
+        ASSERT_FALSE(world.controller->memberOfActiveHubSession());
+
+        // The restarted hub's last graph, then its first.
+        world.deliver(second.bytes(), hub.peer);
+        EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 2, 0}));
+        EXPECT_EQ(world.controller->controllerPeer(), hub.peer) << "acknowledged, so applied";
+        EXPECT_TRUE(world.controller->memberOfActiveHubSession());
+        world.deliver(first.bytes(), hub.peer);
+        auto ack = hub.receiveType(BusMessageAcknowledgement);
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(*ack, (Bytes{3, 3, 8, 1, 0}));
+        EXPECT_TRUE(world.port->hubConnected());
+    }
 }
 
 TEST(HubController, AHubOnAnotherDeviceIsAskedAboutOnceAndDeniedUntilRestart) {
