@@ -224,7 +224,10 @@ void HubPeerResourceSender::didSendMessage() {
 // ---- the host ------------------------------------------------------------------
 
 HubPeerResourceHost::HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle)
-    : endpoint_(endpoint), bundle_(bundle), alive_(std::make_shared<HubPeerResourceHost*>(this)) {
+    : endpoint_(endpoint),
+      bundle_(bundle),
+      notFoundLog_(endpoint.loop().clock()),
+      alive_(std::make_shared<HubPeerResourceHost*>(this)) {
     endpoint_.addDelegate(this);
 }
 
@@ -348,7 +351,10 @@ void HubPeerResourceHost::sendResource(uint32_t resourceID, const std::shared_pt
         uint8_t notFound[kResourceSegmentHeaderLength] = {};
         writeResourceSegmentHeader(notFound, resourceID, 0, 0, 0);
         BusPeerSendMessage(*peer, notFound, sizeof notFound);
-        busLog("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        // A peer asking again and again gets its answers, but the log a line a second.
+        notFoundLog_.log(peer.get(), "not found", [&] {
+            return fmt::format("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        });
         return;
     }
     auto key = std::make_pair(static_cast<const BusPeer*>(peer.get()), resourceID);
