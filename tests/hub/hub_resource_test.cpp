@@ -104,6 +104,16 @@ TEST(HubResourceTest, MissingAndEmptyResourcesAreAnsweredNotFound) {
         EXPECT_EQ(answer, "notfound") << id;
     }
     EXPECT_TRUE(log.contains("Resource <77> not found (requested by <Peer Wirehub"));
+
+    // Asked again and again: answered each time, logged once a second.
+    const size_t lines = log.lines().size();
+    for (int i = 0; i < 100; ++i) world.host->sendResource(77, world.hub, 0);
+    EXPECT_EQ(log.lines().size(), lines);
+    world.clock.advance(platform::kNanosPerSecond);
+    world.host->sendResource(77, world.hub, 0);
+    ASSERT_EQ(log.lines().size(), lines + 1);
+    EXPECT_EQ(log.lines().back(),
+              "Resource <77> not found (requested by " + world.hub->description() + ") (101 more since)");
 }
 
 TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
