@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
 #include "platform/device_info.h"
 #include "platform/message_port.h"
 #include "platform/platform_version.h"
+#include "platform/thread_setup.h"
 #include "platform/udp_socket.h"
 
 namespace strombel::hub::testing {
@@ -181,6 +184,25 @@ TEST(BusEndpointTest, WithoutAnEventFdTheListenerWakesThroughAPipeAndWithoutEith
     EXPECT_FALSE(endpoint.hasSockets());
     EXPECT_EQ(BusPeerSendMessage(*endpoint.selfPeer(), std::vector<uint8_t>{3, 3, 99}), BusSendErrorFailed);
     EXPECT_EQ(linesStartingWith(log, "Couldn't create the listener's wake-up channel"), 1u);
+}
+
+TEST(BusEndpointTest, AListenerRefusedRealTimeSaysSoOnStandardOutput) {
+    std::string probe;
+    std::thread([&] { probe = platform::makeCurrentThreadRealTime(); }).join();
+    if (probe.empty()) GTEST_SKIP() << "this machine grants real-time scheduling";
+    BusWorld world;
+    BusLogCapture log;
+    auto options = world.endpointOptions();
+    options.realTime = true;
+    ::testing::internal::CaptureStdout();
+    {
+        BusLocalEndpoint endpoint("solo", options);
+        RecordingDelegate recorder(endpoint);
+        BusPeerSendMessage(*endpoint.selfPeer(), std::vector<uint8_t>{3, 3, 99});
+        ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 1; }));
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to change priority.\n");
+    EXPECT_FALSE(log.contains("priority"));
 }
 
 // Discovery through this machine's folder needs no socket on the network.
