@@ -315,7 +315,7 @@ TEST(HubConnectionPanel, RowsThatDoNotFitScrollInAThinnerPanelWithIndicatorsFlas
     // The wheel brings the last peer's button into sight.
     const auto last = world.connectedPeerNamed("Effect 19", "19");
     ASSERT_TRUE(last);
-    EXPECT_TRUE(rows->scrollWheel({0, 1000}));
+    EXPECT_TRUE(rows->scrollWheel({0, -1000}));
     const QRectF shown = world.panel->peerButton(last)->mapRectToItem(rows, world.panel->peerButton(last)->boundingRect());
     EXPECT_GE(shown.top(), 0);
     EXPECT_LE(shown.bottom(), rows->height());
