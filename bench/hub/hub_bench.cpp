@@ -11,9 +11,9 @@
 // controller, and by a bare delegate on a plain endpoint (the bus's echo).
 // SignedGraph / SignedGraphRepeat / SignatureOnly: a signed connection state of
 // 32 peers and 128 edges checked, read, applied and acknowledged by the
-// controller; the latest state again, checked and acknowledged only; and the
-// signature check alone. The first less the second is what reading and
-// applying the graph costs, to be set against the third. GraphReadOnly: the
+// controller; the latest state again (its acknowledgement lost), applied again
+// with the links it already has; and the signature check alone. The first less
+// the third is what reading and applying the graph costs. GraphReadOnly: the
 // reading alone.
 // ForgedGraphFlood: a peer floods wrongly signed graphs, each one new, at
 // 10,000 a second (the loop's clock moves 0.1 ms a message); the controller
@@ -196,8 +196,8 @@ struct GraphWorld : hub::testing::ControllerWorld {
     }
 };
 
-// `repeat`: the latest graph again, which the controller checks and
-// acknowledges without reading or applying it.
+// `repeat`: the latest graph again, which the controller applies again over
+// the same links before it acknowledges it.
 void signedGraphs(benchmark::State& state, bool repeat) {
     GraphWorld world;
     const auto messages = graphMessages(world.output->numericIdentifier(), 256);
