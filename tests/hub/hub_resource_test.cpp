@@ -114,6 +114,12 @@ TEST(HubResourceTest, MissingAndEmptyResourcesAreAnsweredNotFound) {
     ASSERT_EQ(log.lines().size(), lines + 1);
     EXPECT_EQ(log.lines().back(),
               "Resource <77> not found (requested by " + world.hub->description() + ") (101 more since)");
+
+    // So are requests too short to read.
+    const uint8_t shortRequest[] = {3, 3, 2, 9, 77, 0, 0};
+    for (int i = 0; i < 100; ++i) world.host->endpoint(world.endpoint, shortRequest, sizeof shortRequest, world.hub);
+    EXPECT_EQ(log.lines().size(), lines + 2);
+    EXPECT_EQ(log.lines().back(), "Invalid resource request message from " + world.hub->description());
 }
 
 TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
