@@ -784,7 +784,9 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
             return;
         }
         case BusMessageTriggerState: {
-            if (length < h + 8 || h + readU16(payload) > length) return invalid("Invalid trigger state update message from {}");
+            if (length < h + 8 || h + readU16(payload) > length) {
+                return invalid("Invalid trigger state update message from {}");
+            }
             std::vector<uint8_t> record(payload, bytes + length);
             later([this, record = std::move(record), peer]() mutable { triggerState(std::move(record), peer); });
             return;
@@ -809,13 +811,17 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
         }
         case BusMessageActivationRequest: {
             if (!isActive()) return;
-            if (length < h + 2 || h + payload[0] + payload[1] > length) return invalid("Invalid remote activation request from {}");
+            if (length < h + 2 || h + payload[0] + payload[1] > length) {
+                return invalid("Invalid remote activation request from {}");
+            }
             std::string name = decodeUtf8Lossy({reinterpret_cast<const char*>(payload + payload[0]), payload[1]});
             later([this, name = std::move(name)]() mutable { activationRequest(std::move(name)); });
             return;
         }
         case BusMessagePortAttributes: {
-            if (length < h + 6 || h + payload[0] > length) return invalid("Invalid port attribute update message from {}");
+            if (length < h + 6 || h + payload[0] > length) {
+                return invalid("Invalid port attribute update message from {}");
+            }
             const uint32_t identifier = readU32(payload + 1);
             const uint8_t attributes = payload[5];
             later([this, identifier, attributes, peer] { portAttributes(identifier, attributes, peer); });

@@ -45,8 +45,8 @@ UdpSocketPair::OpenReport UdpSocketPair::open(uint16_t port, const SocketAddress
     }
     setOptions(ipv4_, false);
     const bool network = reach == Reach::Network;
-    SocketAddress local = bindAddress && bindAddress->isIPv4() ? *bindAddress
-                                                               : SocketAddress::ipv4(network ? INADDR_ANY : INADDR_LOOPBACK, 0);
+    SocketAddress local = SocketAddress::ipv4(network ? INADDR_ANY : INADDR_LOOPBACK, 0);
+    if (bindAddress && bindAddress->isIPv4()) local = *bindAddress;
     local.setPort(port);
     if (::bind(ipv4_, local.get(), local.length()) != 0) {
         report.ipv4Error = errorText("bind", errno);
