@@ -85,9 +85,10 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
         return nullptr;
     }
     platform::ServiceDiscovery* discovery = setup_.hubDiscovery;
+    // Peers on this machine only, unless the user turned LAN discovery on.
+    const bool lanDiscovery = !discovery && setup_.defaults.boolForKey(kHubLanDiscoveryKey);
     if (!discovery) {
-        // Peers on this machine only, unless the user turned LAN discovery on.
-        if (setup_.defaults.boolForKey(kHubLanDiscoveryKey)) {
+        if (lanDiscovery) {
             hubDiscovery_ = std::make_unique<platform::AvahiServiceDiscovery>(setup_.mainLoop);
         } else {
             auto directory = std::make_unique<platform::DirectoryServiceDiscovery>(
@@ -109,6 +110,7 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.signatureValidator = hub::HubSignatureValidator::shared();
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
+    options.networkDiscovery = lanDiscovery;
     options.applicationIsActive = [] { return true; };
     options.alertPresenter = presentHubAlert;
     // The panel lies over whatever screen the window shows.

@@ -48,12 +48,17 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::vector<ui
     return ok;
 }
 
-// The resource request a message holds, if it is one; a malformed one is logged.
-std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer) {
+// The resource request a message holds, if it is one; a malformed one is
+// logged to `log` (the host's, which sees every message; none: not logged).
+std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer,
+                                                 BusLogLimiter* log) {
     auto view = readBusMessage(bytes, length);
     if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
     auto request = readResourceRequest(bytes, length);
-    if (!request) busLog("Invalid resource request message from {}", peer.description());
+    if (!request && log) {
+        log->log(&peer, "invalid request",
+                 [&] { return fmt::format("Invalid resource request message from {}", peer.description()); });
+    }
     return request;
 }
 
@@ -195,7 +200,7 @@ std::string HubPeerResourceSender::description() const {
 void HubPeerResourceSender::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                      const std::shared_ptr<BusPeer>& peer) {
     if (peer.get() != this->peer().get()) return;
-    auto request = resourceRequestIn(bytes, length, *peer);
+    auto request = resourceRequestIn(bytes, length, *peer, nullptr);
     if (!request || request->resourceID != resourceID_) return;
     nextSegment_.store(request->firstSegment);
 }
@@ -224,7 +229,10 @@ void HubPeerResourceSender::didSendMessage() {
 // ---- the host ------------------------------------------------------------------
 
 HubPeerResourceHost::HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle)
-    : endpoint_(endpoint), bundle_(bundle), alive_(std::make_shared<HubPeerResourceHost*>(this)) {
+    : endpoint_(endpoint),
+      bundle_(bundle),
+      peerLog_(endpoint.loop().clock()),
+      alive_(std::make_shared<HubPeerResourceHost*>(this)) {
     endpoint_.addDelegate(this);
 }
 
@@ -325,7 +333,7 @@ std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::applicationIcon
 
 void HubPeerResourceHost::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                    const std::shared_ptr<BusPeer>& peer) {
-    auto request = resourceRequestIn(bytes, length, *peer);
+    auto request = resourceRequestIn(bytes, length, *peer, &peerLog_);
     if (!request) return;
     std::weak_ptr<HubPeerResourceHost*> alive = alive_;
     endpoint_.loop().post([this, alive, request = *request, peer] {
@@ -348,7 +356,10 @@ void HubPeerResourceHost::sendResource(uint32_t resourceID, const std::shared_pt
         uint8_t notFound[kResourceSegmentHeaderLength] = {};
         writeResourceSegmentHeader(notFound, resourceID, 0, 0, 0);
         BusPeerSendMessage(*peer, notFound, sizeof notFound);
-        busLog("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        // A peer asking again and again gets its answers, but the log a line a second.
+        peerLog_.log(peer.get(), "not found", [&] {
+            return fmt::format("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        });
         return;
     }
     auto key = std::make_pair(static_cast<const BusPeer*>(peer.get()), resourceID);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hub/bus_local_endpoint.h"
+#include "hub/bus_log.h"
 #include "hub/bus_peer_message_exchange.h"
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
@@ -165,6 +166,8 @@ private:
 
     BusLocalEndpoint& endpoint_;
     platform::MainBundle& bundle_;
+    // Lines a peer's requests cause: once a second per peer and kind.
+    BusLogLimiter peerLog_;
     mutable std::mutex mutex_;
     std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> cache_;
     // Keyed by (peer, identifier): one sender per pair, never a colliding sum.

@@ -106,6 +106,22 @@ TEST(HubResourceTest, MissingAndEmptyResourcesAreAnsweredNotFound) {
         EXPECT_EQ(answer, "notfound") << id;
     }
     EXPECT_TRUE(log.contains("Resource <77> not found (requested by <Peer Wirehub"));
+
+    // Asked again and again: answered each time, logged once a second.
+    const size_t lines = log.lines().size();
+    for (int i = 0; i < 100; ++i) world.host->sendResource(77, world.hub, 0);
+    EXPECT_EQ(log.lines().size(), lines);
+    world.clock.advance(platform::kNanosPerSecond);
+    world.host->sendResource(77, world.hub, 0);
+    ASSERT_EQ(log.lines().size(), lines + 1);
+    EXPECT_EQ(log.lines().back(),
+              "Resource <77> not found (requested by " + world.hub->description() + ") (101 more since)");
+
+    // So are requests too short to read.
+    const uint8_t shortRequest[] = {3, 3, 2, 9, 77, 0, 0};
+    for (int i = 0; i < 100; ++i) world.host->endpoint(world.endpoint, shortRequest, sizeof shortRequest, world.hub);
+    EXPECT_EQ(log.lines().size(), lines + 2);
+    EXPECT_EQ(log.lines().back(), "Invalid resource request message from " + world.hub->description());
 }
 
 TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
