@@ -144,7 +144,14 @@ public:
 
     // --- Sample and I/O panels -----------------------------------------------
     void volumeSliderChanged();
-    void effectSliderChanged(int index);
+    // The six effect sliders, left to right; each hands its position to the
+    // engine and stores the engine's value.
+    void pitchSliderChanged() { effectSliderChanged(0); }
+    void delaySliderChanged() { effectSliderChanged(1); }
+    void reverbSliderChanged() { effectSliderChanged(2); }
+    void cutoffSliderChanged() { effectSliderChanged(3); }
+    void phaseSliderChanged() { effectSliderChanged(4); }
+    void crushSliderChanged() { effectSliderChanged(5); }
     void cutBtnPressed();
     void holdBtnPressed();
     void sampleVolumeBtnPressed();
@@ -254,6 +261,8 @@ public:
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
 
 protected:
+    /// What the six effect sliders share (`index` 0 to 5, left to right).
+    void effectSliderChanged(int index);
     /// For the phone screens: a screen of another gui type.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
