@@ -5,6 +5,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "logging/log.h"
 #include "platform/sandbox.h"
 #include "ui/image_store.h"
 #include "ui/light_view.h"
@@ -209,7 +210,8 @@ QImage GuiFactory::imageWithName(const std::string& name, GuiType guiType, Image
             }
             return store.image(name + "-phoneportrait.png");
     }
-    return store.image(name + ".png");
+    STROMBEL_LOG_ERROR("image not found: {}", name);
+    return QImage();
 }
 
 std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value,
