@@ -11,6 +11,7 @@
 #include <random>
 
 #include "hub/bus_log.h"
+#include "logging/log.h"
 #include "hub/bus_message.h"
 #include "hub/bus_peer.h"
 #include "hub/bus_registry.h"
@@ -75,7 +76,8 @@ BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
             defaults_.synchronize();
         }
     }
-    busLog("Local endpoint is {} ({}), port {}", escapedForLog(name_), uniqueID_, socketPort());
+    // Of interest when looking into the bus, not at an ordinary start.
+    STROMBEL_LOG_DEBUG("Local endpoint is {} ({}), port {}", escapedForLog(name_), uniqueID_, socketPort());
     if (wakeable) listener_ = std::thread([this] { listen(); });
 }
 

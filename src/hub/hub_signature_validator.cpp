@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <mutex>
 
 #include "hub/bus_log.h"
+#include "logging/log.h"
 
 namespace strombel::hub {
 
@@ -23,6 +25,9 @@ bool sharedLoaded = false;
 std::shared_ptr<const HubSignatureValidator> sharedValidator;
 
 constexpr size_t kDigestLength = 20;
+
+// Whether a signed message that no key could check has been told about.
+std::atomic<bool> noHubKeyTold{false};
 
 }  // namespace
 
@@ -50,7 +55,9 @@ std::optional<std::vector<uint8_t>> HubSignatureValidator::bundleKey(platform::M
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
         if (!bytes.empty() && bytes.size() <= 4096) return bytes;
     }
-    busLog("Warning: the bundle has no hub key ({}): every signed hub message will be refused", kKeyFileName);
+    // The shipped state, nothing a user can act on at start: it is told in
+    // plain words when a hub actually sends a signed message.
+    STROMBEL_LOG_DEBUG("The bundle has no hub key ({}): every signed hub message will be refused", kKeyFileName);
     return std::nullopt;
 }
 
@@ -108,8 +115,18 @@ bool HubSignatureValidator::validateSignature(const uint8_t* signature, size_t s
 
 bool validateSignature(const std::shared_ptr<const HubSignatureValidator>& validator, const uint8_t* signature,
                        size_t signatureLength, const uint8_t* content, size_t contentLength) {
-    return validator && validator->validateSignature(signature, signatureLength, content, contentLength);
+    if (!validator) {
+        if (!noHubKeyTold.exchange(true)) {
+            busLog("A hub sent a signed message, but Strombel has no hub key ({} in the bundle folder), so the "
+                   "hub's signed messages, its connection changes among them, are refused",
+                   HubSignatureValidator::kKeyFileName);
+        }
+        return false;
+    }
+    return validator->validateSignature(signature, signatureLength, content, contentLength);
 }
+
+void forgetNoHubKeyToldForTests() { noHubKeyTold = false; }
 
 // ---- the gate before the check ----
 

@@ -97,4 +97,7 @@ private:
 bool validateSignature(const std::shared_ptr<const HubSignatureValidator>& validator, const uint8_t* signature,
                        size_t signatureLength, const uint8_t* content, size_t contentLength);
 
+/// Lets the next signed message that no key can check be told again. For tests.
+void forgetNoHubKeyToldForTests();
+
 }  // namespace strombel::hub

@@ -60,13 +60,23 @@ TEST(HubSignatureValidatorTest, SignaturesOfBothFormsAndTheirForgeries) {
     EXPECT_FALSE(validateSignature(nullptr, formB.data(), formB.size(), content.data(), content.size()));
 }
 
-TEST(HubSignatureValidatorTest, WithoutAKeyFileEverySignedMessageIsRefusedWithOneWarning) {
+TEST(HubSignatureValidatorTest, WithoutAKeyFileEverySignedMessageIsRefusedAndToldOnceWhenOneArrives) {
     strombel::testing::TempDir bundleFolder;
     std::ofstream(bundleFolder / "Info.plist") << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>";
     platform::MainBundle bundle(bundleFolder.path());
+    forgetNoHubKeyToldForTests();
     BusLogCapture log;
+    // The shipped state is no news at start: nothing on the bus's log.
     EXPECT_FALSE(HubSignatureValidator::bundleKey(bundle));
-    EXPECT_TRUE(log.contains("every signed hub message will be refused"));
+    EXPECT_TRUE(log.lines().empty());
+    // A hub's signed messages are refused, and that is told once, in words.
+    const std::vector<uint8_t> content{3, 3, 16, 4, 1, 0, 0};
+    const auto formB = signContent(TestKeyPair::shared().key, content.data(), content.size(), 'B');
+    for (int message = 0; message < 3; ++message) {
+        EXPECT_FALSE(validateSignature(nullptr, formB.data(), formB.size(), content.data(), content.size()));
+    }
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.contains("no hub key (HubPublicKey.der in the bundle folder)")) << log.lines()[0];
 
     std::ofstream(bundleFolder / HubSignatureValidator::kKeyFileName, std::ios::binary)
         .write(reinterpret_cast<const char*>(TestKeyPair::shared().publicKey.data()), 106);
