@@ -216,9 +216,7 @@ void SoundDataManager::scanUserSamplesChanges() {
         if (knownPaths.count(file)) continue;
         const std::string name = file.substr(kFolder.size());
         const std::string absolute = (sandbox_.documents() / name).string();
-        platform::AudioFileInfo info;
-        std::string error;
-        if (!platform::readAudioFileInfo(absolute, info, error)) {
+        if (const std::string error = platform::checkSoundFile(absolute); !error.empty()) {
             STROMBEL_LOG_WARN("{} in the documents folder is not added to the user samples: {}", printableName(name),
                               error);
             notAudioFiles_[name] = fileStamp(absolute);
@@ -250,6 +248,11 @@ bool SoundDataManager::notifyOfNewUserSample(const std::string& relative) {
     if (relative.empty()) return false;
     for (const auto& sample : userSamples()) {
         if (sample->filepath() == relative) return false;
+    }
+    if (const std::string error = platform::checkSoundFile(sandbox_.root() / relative); !error.empty()) {
+        STROMBEL_LOG_WARN("{} is not added to the user samples: {}",
+                          printableName(std::filesystem::path(relative).filename().string()), error);
+        return false;
     }
     STROMBEL_LOG_DEBUG("adding user sample: {}", std::filesystem::path(relative).filename().string());
     if (!userSamplesSoundpack()) makeSureUserSamplesSoundpackExists();
