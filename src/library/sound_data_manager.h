@@ -201,9 +201,18 @@ public:
 
     // ---- Samples and packs ----
     bool removeSampleWithFilePath(const std::string& filepath);
-    /// Deletes the sample's file (never one of the bundle, never one outside the
-    /// documents and downloads folders; a file already gone is fine) and the sample.
+    /// Removes the sample and its file: a file of the documents folder (the
+    /// user's own) goes to the desktop's trash, a downloaded one is deleted; never
+    /// one of the bundle or outside those folders; a file already gone is fine.
+    /// A file that cannot go to the trash keeps its sample: false, and
+    /// `removalProblem()` says why.
     bool removeSample(const std::shared_ptr<Sample>& sample, bool persist);
+    /// Why the last removeSample() answered false, in words for the user; empty
+    /// when it had no more to say.
+    const std::string& removalProblem() const { return removalProblem_; }
+    /// A path of the documents folder: a file of the user's own, not one that
+    /// can be downloaded again.
+    static bool isUsersOwnFile(const std::string& filepath);
     bool removeSoundpackAtIndex(uint64_t packIdx);
 
     // ---- Pack files ----
@@ -285,6 +294,7 @@ private:
     /// Files of the documents folder that did not open as audio, by name, with
     /// their size and change time then.
     std::map<std::string, std::pair<int64_t, int64_t>> notAudioFiles_;
+    std::string removalProblem_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };
