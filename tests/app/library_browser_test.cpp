@@ -665,6 +665,48 @@ TEST_F(LibraryBrowserTest, ANewBankIsAddedAtTheEndAndNamedAndBanksAreRemovedToTh
     EXPECT_TRUE(browser.expandedDstSections().empty());
 }
 
+TEST_F(LibraryBrowserTest, TheBankBeingPlayedStaysCurrentWhenBanksMoveComeAndGo) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    ASSERT_GE(library.soundbanks().size(), 3u);
+    const auto playing = library.soundbanks()[0];
+    const QString firstPad = run->screen().tapButtonLabel(0)->text();
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* banks = browser.dstTableView();
+    auto stillCurrent = [&](const char* after) {
+        const uint64_t current = run->program().engine()->currentSoundBankIdx();
+        ASSERT_LT(current, library.soundbanks().size()) << after;
+        EXPECT_EQ(library.soundbanks()[current], playing) << after;
+        EXPECT_EQ(run->screen().soundBankControl()->currentBank(), current) << after;
+        EXPECT_EQ(uint64_t(run->defaults().integerForKey("CurrentSoundBank")), current) << after;
+        EXPECT_EQ(run->screen().tapButtonLabel(0)->text(), firstPad) << after;
+    };
+
+    // The last bank dragged to the top: the bank played moves down one.
+    const int last = int(library.soundbanks().size()) - 1;
+    mouseDrag(*run, centreOf(banks, {last, 0}), centreOf(banks, {0, 0}));
+    ASSERT_NE(library.soundbanks()[0], playing) << "a bank moved in above the one played";
+    stillCurrent("a bank moved above it");
+
+    // A bank added at the end, and one removed above it.
+    tap(*run, browser.addSoundbankButton());
+    run->screen().editNameTextfield()->setText("Later");
+    ASSERT_TRUE(run->screen().textFieldShouldReturn());
+    loop_.advance(600 * platform::kNanosPerMillisecond);
+    stillCurrent("a bank added");
+    banks->setContentOffset(0);
+    loop_.runPending();
+    tap(*run, dynamic_cast<DropTableCell*>(banks->cellForRow({0, 0}))->deleteButton);
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+    stillCurrent("a bank above it removed");
+
+    run.reset();
+    run = start();
+    EXPECT_EQ(run->program().library()->soundbanks()[run->program().engine()->currentSoundBankIdx()]->name(),
+              playing->name());
+}
+
 // ---- The pad screen's side ----------------------------------------------------------------
 
 TEST_F(LibraryBrowserTest, SortClosesTheOtherPanelsAndTheEditorAndItsButtonsReachThePadScreen) {

@@ -119,6 +119,8 @@ public:
     void pasteCopiedPatternToSelectedPattern();
     void alertClicked(const QString& buttonTitle, int tag);
     void displayCurrentSoundBank();
+    /// Notes which bank is current, so that it stays current when banks move.
+    void rememberCurrentSoundbank();
     void setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
     void setTapPadLightsToMutedSamplesOfCurrentSoundbank();
     void setTapPadLightsToPatternsIncludeActive(bool includeActive);
@@ -362,6 +364,8 @@ protected:
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;
+    /// The library's identity of the current bank (0: not known yet).
+    int64_t currentSoundbankId_ = 0;
     bool editExchangePasteSampleName_ = false;
     std::string exchangePasteTargetFilePath_;
     kit::View* blackOverlay_ = nullptr;
