@@ -237,6 +237,11 @@ public:
     /// the new relative path, or nullopt when the name cleans to nothing, the file
     /// exists, or the move fails.
     std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
+    /// Why `newName` cannot name the user sample at `filepath`, in words for the
+    /// user, or empty when it can: a name with '/' (or one that is '.' or '..'),
+    /// one without letters or digits, and one another user sample already shows
+    /// (names are shown in upper case) are refused.
+    std::string userSampleNameProblem(const std::string& filepath, const std::string& newName) const;
     std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
     /// Sorts by upper-cased name and numbers packOrderId from 0.
     static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);

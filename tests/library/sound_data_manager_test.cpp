@@ -261,9 +261,38 @@ TEST_F(Library, RenameRefusesEmptyNamesAndNeverOverwrites) {
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "a.wav"));
     EXPECT_FALSE(library->renameUserSampleWithIdx(3, "x").has_value());
     // Letters of other scripts stay.
-    auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "Çava/ße");
+    auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "Ça va ße");
     ASSERT_TRUE(renamed.has_value());
     EXPECT_EQ(*renamed, "Documents/Çavaße.wav");
+}
+
+TEST_F(Library, ARenameToANameAnotherSampleShowsOrThatClimbsOutIsRefusedWithAReason) {
+    world.dropFile("first.wav");
+    world.dropFile("second.wav");
+    ASSERT_TRUE(library->notifyOfNewUserSample("Documents/first.wav"));
+    ASSERT_TRUE(library->notifyOfNewUserSample("Documents/second.wav"));
+    const struct {
+        const char* name;
+        const char* reason;  // empty: the name is fine
+    } cases[] = {
+        {"second", "'second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"SECOND", "'SECOND' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"../../evil", "'../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+        {"..", "'..' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+        {" #!? ", "' #!? ' cannot be used as a name: it has no letters or digits"},
+        {"First", ""},  // its own name, in another case
+        {"second take", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(library->userSampleNameProblem("Documents/first.wav", c.name), c.reason) << c.name;
+        if (*c.reason) EXPECT_FALSE(library->renameUserSampleWithPath("Documents/first.wav", c.name)) << c.name;
+    }
+    // Nothing moved on the disk: no SECOND.wav beside second.wav, nothing outside.
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "first.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "SECOND.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "evil.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.root().parent_path() / "evil.wav"));
+    EXPECT_EQ(library->sampleWithFilepath("Documents/first.wav")->name(), "first");
 }
 
 TEST_F(Library, ObserversHearMessagesInOrderAndMayLeaveWhileTold) {

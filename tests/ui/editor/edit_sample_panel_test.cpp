@@ -249,6 +249,35 @@ TEST_F(EditSamplePanelTest, NameRenamesTheUserSampleByTheLibrarysRules) {
     EXPECT_EQ(defaults.stringForKey(EditSampleViewController::kOpenedSampleKey), editor->openedSample());
 }
 
+TEST_F(EditSamplePanelTest, NameRefusesANameAnotherSampleShowsAndOneWithAFolderSayingWhy) {
+    const std::string first = addUserSample("first", constant(3000, 1000));
+    addUserSample("second", constant(2000, 1000));
+    open(first);
+    const struct {
+        const char* typed;
+        const char* told;
+    } cases[] = {
+        {"second", "Rename: 'second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"Second", "Rename: 'Second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        // The paste screen's own words for a name with a folder in it.
+        {"../../evil", "Rename: '../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+    };
+    for (const auto& c : cases) {
+        alertsShown.clear();
+        EXPECT_FALSE(editor->renameSample(c.typed)) << c.typed;
+        EXPECT_EQ(alertsShown, std::vector<std::string>{c.told});
+        EXPECT_EQ(editor->statusText().toStdString(), std::string(c.told).substr(8));
+    }
+    EXPECT_EQ(editor->openedSample(), first);
+    EXPECT_EQ(editor->nameText(), "FIRST");
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.documents()))
+        if (entry.path().filename().string().front() != '.') files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"first.wav", "second.wav"}));
+    EXPECT_FALSE(std::filesystem::exists(temp / "evil.wav"));
+}
+
 TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheFieldsOwnKeyPress) {
     const std::string path = addUserSample("take", constant(3000, 1000));
     open(path);
