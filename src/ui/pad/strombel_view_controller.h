@@ -77,6 +77,9 @@ public:
     virtual void viewWillAppear();
     /// The screen's view goes: leaves the library, stops both timers.
     void viewDidUnload();
+    /// Writes the per-pad volumes set with VOL. down so far into the library
+    /// (the mode stays on); the program calls it when it ends.
+    void keepEditedTrackVolumes();
 
     /// A line across the top of the screen saying what cannot be kept (a store
     /// or settings that cannot be saved); an empty text takes it away.
