@@ -11,6 +11,7 @@
 #include "editor/audio_files.h"
 #include "library/adapters/library_adapters.h"
 #include "platform/devices/manual_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/sample_format.h"
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
@@ -195,6 +196,29 @@ TEST_F(EditSamplePanelTest, RecordingATakeMakesAUserSampleThatThePanelOpens) {
     EXPECT_FALSE(editor->isRecording());
     ASSERT_EQ(alertsShown.size(), 1u);
     EXPECT_EQ(alertsShown[0].rfind("Recording: The microphone could not be opened", 0), 0u);
+}
+
+TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysTheMicrophoneCannotBeOpenedAndRecordsNothing) {
+    // Without a sound card the program plays to the null device, which has no microphone.
+    engine::SoundBox silent(std::make_unique<platform::NullAudioDevice>(), sandbox, loop, &engineLibrary);
+    ASSERT_TRUE(silent.running());
+    app::SampleEditorEngineAdapter adapter(silent);
+    EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
+    ui::kit::Window own;
+    own.setRootView(panel.takeView());
+
+    panel.recordBtnPressed();
+    EXPECT_FALSE(panel.isRecording());
+    EXPECT_FALSE(panel.recordLamp()->keepsFlashing());
+    EXPECT_EQ(alertsShown, std::vector<std::string>{"Recording: The microphone could not be opened. Is one "
+                                                    "connected, and is no other program using it?"});
+    EXPECT_TRUE(silent.running()) << "the output plays on";
+    advance(2.0);
+    panel.recordBtnPressed();  // a second press asks again; it does not stop a recording
+    EXPECT_FALSE(panel.isRecording());
+    EXPECT_EQ(alertsShown.size(), 2u);
+    EXPECT_TRUE(library.userSamples().empty());
+    EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "recording 01.wav"));
 }
 
 TEST_F(EditSamplePanelTest, ASelectionPreviewsOnlyItsFramesAndTrimKeepsExactlyThem) {
