@@ -18,7 +18,8 @@ function(strombel_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
-  set(environment "QT_QPA_PLATFORM=offscreen")
+  # No test reaches the user's own data folder (the trash among it).
+  set(environment "QT_QPA_PLATFORM=offscreen" "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home")
   if(STROMBEL_SANITIZE)
     # Third-party libraries' own reports are suppressed; ours stop the test.
     set(suppressions "${PROJECT_SOURCE_DIR}/tests/support/sanitizers")

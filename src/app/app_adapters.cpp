@@ -165,6 +165,12 @@ std::vector<std::string> PadLibraryAdapter::soundbankNames() const {
     return names;
 }
 
+std::vector<int64_t> PadLibraryAdapter::soundbankIds() const {
+    std::vector<int64_t> ids;
+    for (const auto& bank : library_.soundbanks()) ids.push_back(bank ? bank->rowId() : 0);
+    return ids;
+}
+
 void PadLibraryAdapter::setSampleVolume(const std::string& path, float volume) {
     if (auto sample = library_.sampleWithFilepath(path)) sample->setVolume(volume);
 }

@@ -143,6 +143,7 @@ public:
     size_t observerCount() const { return observers_.size(); }
     std::vector<ui::PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) override;
     std::vector<std::string> soundbankNames() const override;
+    std::vector<int64_t> soundbankIds() const override;
     void addObserver(ui::SoundBankListObserver* observer) override;
     void removeObserver(ui::SoundBankListObserver* observer) override;
     void setSampleVolume(const std::string& path, float volume) override;

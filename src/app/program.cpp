@@ -160,7 +160,10 @@ bool Program::launch() {
 }
 
 void Program::flush() {
+    // Volumes set with VOL. still down are kept as leaving the mode keeps them.
+    if (padScreen_) padScreen_->keepEditedTrackVolumes();
     if (library_) library_->save();
+    setup_.defaults.writeUnwritten();
     setup_.defaults.synchronize();
 }
 

@@ -9,7 +9,8 @@ namespace strombel::app {
 
 StorageProblems::StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults,
                                  platform::MainLoop& loop, Alert alert, Line line)
-    : library_(library), defaults_(defaults), loop_(loop), alert_(std::move(alert)), showLine_(std::move(line)) {
+    : library_(library), defaults_(defaults), loop_(loop), alert_(std::move(alert)), showLine_(std::move(line)),
+      settingsFolder_(defaults.file().parent_path()) {
     if (library_) {
         library_->addDelegate(this);
         libraryProblem_ = library_->writeProblem();
@@ -30,6 +31,8 @@ StorageProblems::~StorageProblems() {
 
 void StorageProblems::libraryWriteProblemChanged(const std::string& problem) {
     libraryProblem_ = problem;
+    // The library saves again: the disk has room, and the settings it refused go too.
+    if (problem.empty()) defaults_.writeUnwritten();
     if (!problem.empty() && !libraryTold_) {
         libraryTold_ = true;
         const std::string folder = library_ ? library_->applicationDocumentsDirectory().string() : std::string();
@@ -48,8 +51,11 @@ void StorageProblems::settingsProblemChanged(const std::string& problem) {
     settingsProblem_ = problem;
     if (!problem.empty() && !settingsTold_) {
         settingsTold_ = true;
-        const std::string message = "Strombel cannot save its settings: " + problem +
-                                    ".\nThey work until Strombel quits; changes made now are not kept.";
+        const std::string message =
+            "Strombel cannot save its settings: " + problem +
+            ".\nWhat you change now works, and is kept in memory; it is saved as soon as saving works again, "
+            "and lost if Strombel quits before. Free some disk space or make " +
+            settingsFolder_.string() + " writable.";
         STROMBEL_LOG_ERROR("{}", message);
         if (alert_) alert_("Not saved", message);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +43,7 @@ private:
     platform::MainLoop& loop_;
     Alert alert_;
     Line showLine_;
+    std::filesystem::path settingsFolder_;
     std::string libraryProblem_, settingsProblem_;
     bool libraryTold_ = false, settingsTold_ = false;
     std::string shownLine_;

@@ -13,6 +13,8 @@
 #include <memory>
 #include <type_traits>
 
+#include "platform/audio_file.h"
+
 namespace strombel::editor {
 
 namespace {
@@ -217,31 +219,9 @@ bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, TemporaryFile& temp
     return true;
 }
 
-/// Why the chunks of a RIFF/WAVE are not whole, or empty when they are.
-std::string checkRiffChunks(std::span<const uint8_t> bytes) {
-    auto word = [&](size_t at) {
-        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
-               uint32_t(bytes[at + 3]) << 24;
-    };
-    if (bytes.size() < 12 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) return "this is not a WAVE file";
-    bool format = false;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint64_t length = word(at + 4);
-        const bool data = std::memcmp(bytes.data() + at, "data", 4) == 0;
-        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) format = true;
-        if (at + 8 + length > bytes.size()) {
-            return data ? "the WAVE file is cut short: its header claims more frames than its data holds"
-                        : "the WAVE file is cut short";
-        }
-        if (data) return format ? std::string() : "the WAVE file has no format";
-        at += 8 + length + (length & 1);
-    }
-    return "the WAVE file is cut short: it holds no audio data";
-}
-
 FileOutcome failed(std::string why) { return FileOutcome{{}, std::move(why)}; }
 
-/// The sample bytes of a RIFF/WAVE whose chunks checkRiffChunks() found whole.
+/// The sample bytes of a RIFF/WAVE whose chunks the paste check found whole.
 std::span<const uint8_t> riffDataChunk(std::span<const uint8_t> bytes) {
     for (size_t at = 12; at + 8 <= bytes.size();) {
         const uint32_t length = uint32_t(bytes[at + 4]) | uint32_t(bytes[at + 5]) << 8 |
@@ -432,6 +412,8 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
         if (!in) return failed("the recording cannot be read");
     }
     if (info.frames <= 0) return failed("the recording holds no sound");
+    if (const std::string why = platform::checkSoundFile(take); !why.empty())
+        return failed("the recording cannot be kept: " + why);
     std::vector<uint8_t> bytes;
     std::string error;
     if (!readRegularFile(take, std::numeric_limits<uint64_t>::max(), bytes, error))
@@ -447,18 +429,7 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
 std::string checkPastedAudio(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return "there is no audio to paste";
     if (bytes.size() > kMaxPasteBytes) return "the audio is larger than 256 MB";
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
-        std::string why = checkRiffChunks(bytes);
-        if (!why.empty()) return why;
-    }
-    MemoryReader reader{bytes};
-    SF_VIRTUAL_IO io = MemoryReader::io();
-    SF_INFO info{};
-    SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
-    if (!in) return "this is not audio";
-    if (info.channels > 2) return "the audio has more than two channels";
-    if (info.frames <= 0) return "the audio holds no sound";
-    return {};
+    return platform::checkSoundBytes(bytes);
 }
 
 FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesystem::path& folder) {

@@ -201,9 +201,18 @@ public:
 
     // ---- Samples and packs ----
     bool removeSampleWithFilePath(const std::string& filepath);
-    /// Deletes the sample's file (never one of the bundle, never one outside the
-    /// documents and downloads folders; a file already gone is fine) and the sample.
+    /// Removes the sample and its file: a file of the documents folder (the
+    /// user's own) goes to the desktop's trash, a downloaded one is deleted; never
+    /// one of the bundle or outside those folders; a file already gone is fine.
+    /// A file that cannot go to the trash keeps its sample: false, and
+    /// `removalProblem()` says why.
     bool removeSample(const std::shared_ptr<Sample>& sample, bool persist);
+    /// Why the last removeSample() answered false, in words for the user; empty
+    /// when it had no more to say.
+    const std::string& removalProblem() const { return removalProblem_; }
+    /// A path of the documents folder: a file of the user's own, not one that
+    /// can be downloaded again.
+    static bool isUsersOwnFile(const std::string& filepath);
     /// Removes every sample of the pack (as removeSample does), then the pack.
     /// False when a sample stayed because its file could not be deleted: the pack
     /// then stays too, holding the samples that stayed.
@@ -231,6 +240,11 @@ public:
     /// the new relative path, or nullopt when the name cleans to nothing, the file
     /// exists, or the move fails.
     std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
+    /// Why `newName` cannot name the user sample at `filepath`, in words for the
+    /// user, or empty when it can: a name with '/' (or one that is '.' or '..'),
+    /// one without letters or digits, and one another user sample already shows
+    /// (names are shown in upper case) are refused.
+    std::string userSampleNameProblem(const std::string& filepath, const std::string& newName) const;
     std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
     /// Sorts by upper-cased name and numbers packOrderId from 0.
     static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);
@@ -288,6 +302,7 @@ private:
     /// Files of the documents folder that did not open as audio, by name, with
     /// their size and change time then.
     std::map<std::string, std::pair<int64_t, int64_t>> notAudioFiles_;
+    std::string removalProblem_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };

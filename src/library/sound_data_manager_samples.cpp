@@ -1,12 +1,14 @@
-// Removing samples and packs (and their files, only inside the library's own
-// folders), and making the sample paths of an old library relative.
+// Removing samples and packs (their files only inside the library's own
+// folders: the user's own go to the trash, downloaded ones are deleted), and making the sample paths of an old library relative.
 
 #include "library/sound_data_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 #include "logging/log.h"
+#include "platform/trash.h"
 
 namespace strombel::library {
 namespace {
@@ -55,11 +57,31 @@ bool SoundDataManager::mayDeleteFileOf(const std::string& filepath) const {
     return end == realFolder.end();
 }
 
+bool SoundDataManager::isUsersOwnFile(const std::string& filepath) {
+    return std::filesystem::path(filepath).generic_string().starts_with("Documents/");
+}
+
 bool SoundDataManager::removeSample(const std::shared_ptr<Sample>& sample, bool persist) {
+    removalProblem_.clear();
     if (!sample || sample->isDeleted()) return false;
     const std::string filepath = sample->filepath();
     if (!isBundlePath(filepath)) {
-        if (mayDeleteFileOf(filepath)) {
+        if (mayDeleteFileOf(filepath) && isUsersOwnFile(filepath)) {
+            // The user's own recording, paste or file cannot be downloaded again.
+            const std::filesystem::path absolute = sandbox_.root() / filepath;
+            std::error_code error;
+            if (std::filesystem::exists(std::filesystem::symlink_status(absolute, error))) {
+                const std::string why = platform::Trash(sandbox_.trash()).moveToTrash(
+                    absolute, std::chrono::system_clock::now());
+                if (!why.empty()) {
+                    STROMBEL_LOG_WARN("could not move {} to the trash: {}", absolute.string(), why);
+                    removalProblem_ = fmt::format("'{}' could not be moved to the trash: {}. The file is kept.",
+                                                  sample->name(), why);
+                    return false;
+                }
+                STROMBEL_LOG_INFO("sample file moved to the trash: {}", absolute.string());
+            }
+        } else if (mayDeleteFileOf(filepath)) {
             std::filesystem::path absolute = sandbox_.root() / filepath;
             std::error_code error;
             bool removed = std::filesystem::remove(absolute, error);

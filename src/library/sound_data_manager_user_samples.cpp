@@ -216,9 +216,7 @@ void SoundDataManager::scanUserSamplesChanges() {
         if (knownPaths.count(file)) continue;
         const std::string name = file.substr(kFolder.size());
         const std::string absolute = (sandbox_.documents() / name).string();
-        platform::AudioFileInfo info;
-        std::string error;
-        if (!platform::readAudioFileInfo(absolute, info, error)) {
+        if (const std::string error = platform::checkSoundFile(absolute); !error.empty()) {
             STROMBEL_LOG_WARN("{} in the documents folder is not added to the user samples: {}", printableName(name),
                               error);
             notAudioFiles_[name] = fileStamp(absolute);
@@ -251,6 +249,11 @@ bool SoundDataManager::notifyOfNewUserSample(const std::string& relative) {
     for (const auto& sample : userSamples()) {
         if (sample->filepath() == relative) return false;
     }
+    if (const std::string error = platform::checkSoundFile(sandbox_.root() / relative); !error.empty()) {
+        STROMBEL_LOG_WARN("{} is not added to the user samples: {}",
+                          printableName(std::filesystem::path(relative).filename().string()), error);
+        return false;
+    }
     STROMBEL_LOG_DEBUG("adding user sample: {}", std::filesystem::path(relative).filename().string());
     if (!userSamplesSoundpack()) makeSureUserSamplesSoundpackExists();
     insertUserSample(relative);
@@ -267,11 +270,11 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     if (userSampleIdx >= users.size()) return std::nullopt;
     auto sample = users[userSampleIdx];
     const std::string oldPath = sample->filepath();
-    const std::string clean = cleanFileName(newName);
-    if (clean.empty()) {
-        STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", newName, "the name has no letters or digits");
+    if (const std::string problem = userSampleNameProblem(oldPath, newName); !problem.empty()) {
+        STROMBEL_LOG_ERROR("could not rename sample file {}: {}", printableName(oldPath), problem);
         return std::nullopt;
     }
+    const std::string clean = cleanFileName(newName);
     std::filesystem::path old(oldPath);
     const std::string newPath = (old.parent_path() / (clean + old.extension().string())).generic_string();
 
@@ -299,6 +302,20 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
         informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
     }
     return newPath;
+}
+
+std::string SoundDataManager::userSampleNameProblem(const std::string& filepath, const std::string& newName) const {
+    const std::string refused = "'" + printableName(newName) + "' cannot be used as a name: ";
+    if (newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos || newName == "." ||
+        newName == "..")
+        return refused + "it may not contain '/' or be '.' or '..'";
+    if (cleanFileName(newName).empty()) return refused + "it has no letters or digits";
+    const std::string shown = upperCased(newName);
+    for (const auto& other : userSamples()) {
+        if (other->filepath() != filepath && upperCased(other->name()) == shown)
+            return refused + "another sample is shown as '" + printableName(shown) + "'";
+    }
+    return {};
 }
 
 std::optional<std::string> SoundDataManager::renameUserSampleWithPath(const std::string& filepath,

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "platform/sample_format.h"
 
@@ -70,7 +72,114 @@ SndFilePtr openForReading(const std::filesystem::path& path, SF_INFO& info, std:
     return SndFilePtr(file);
 }
 
+/// Reads `count` bytes at `offset` into `out`; false when they are not all there.
+using ByteReader = std::function<bool(uint64_t offset, size_t count, uint8_t* out)>;
+
+/// Why the chunks of a RIFF/WAVE or FORM/AIFF container are not whole, or empty
+/// when they are or the bytes are another format. libsndfile reads a file whose
+/// data chunk claims more than is there as a shorter sound and says nothing.
+std::string containerProblem(uint64_t size, const ByteReader& read) {
+    uint8_t head[12];
+    if (size < 12 || !read(0, sizeof head, head)) return {};
+    const bool riff = std::memcmp(head, "RIFF", 4) == 0;
+    const bool form = std::memcmp(head, "FORM", 4) == 0;
+    if (!riff && !form) return {};
+    if (riff && std::memcmp(head + 8, "WAVE", 4) != 0) return "this is not a WAVE file";
+    if (form && std::memcmp(head + 8, "AIFF", 4) != 0 && std::memcmp(head + 8, "AIFC", 4) != 0)
+        return "this is not an AIFF file";
+    const char* kind = riff ? "WAVE" : "AIFF";
+    const char* dataName = riff ? "data" : "SSND";
+    const char* formatName = riff ? "fmt " : "COMM";
+    bool format = false;
+    for (uint64_t at = 12; at + 8 <= size;) {
+        uint8_t chunk[8];
+        if (!read(at, sizeof chunk, chunk)) break;
+        const uint64_t length = riff ? uint64_t(chunk[4]) | uint64_t(chunk[5]) << 8 | uint64_t(chunk[6]) << 16 |
+                                           uint64_t(chunk[7]) << 24
+                                     : uint64_t(chunk[7]) | uint64_t(chunk[6]) << 8 | uint64_t(chunk[5]) << 16 |
+                                           uint64_t(chunk[4]) << 24;
+        const bool data = std::memcmp(chunk, dataName, 4) == 0;
+        if (std::memcmp(chunk, formatName, 4) == 0) format = true;
+        if (at + 8 + length > size) {
+            return std::string("the ") + kind + " file is cut short" +
+                   (data ? ": its header claims more frames than its data holds" : "");
+        }
+        if (data && riff) return format ? std::string() : std::string("the ") + kind + " file has no format";
+        if (data) return {};  // AIFF may put its format after the data
+        at += 8 + length + (length & 1);
+    }
+    return std::string("the ") + kind + " file is cut short: it holds no audio data";
+}
+
+/// What an open file's facts say against it as a sample.
+std::string infoProblem(const SF_INFO& info) {
+    if (info.channels > 2) return "the audio has more than two channels";
+    if (info.channels < 1 || info.frames <= 0) return "the audio holds no sound";
+    return {};
+}
+
+/// libsndfile's reading side over bytes in memory.
+struct MemoryReader {
+    std::span<const uint8_t> bytes;
+    sf_count_t position = 0;
+
+    static SF_VIRTUAL_IO io() {
+        SF_VIRTUAL_IO io{};
+        io.get_filelen = [](void* self) { return sf_count_t(static_cast<MemoryReader*>(self)->bytes.size()); };
+        io.seek = [](sf_count_t offset, int whence, void* self) {
+            auto& reader = *static_cast<MemoryReader*>(self);
+            const sf_count_t size = sf_count_t(reader.bytes.size());
+            sf_count_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? reader.position + offset : size + offset;
+            reader.position = std::clamp<sf_count_t>(to, 0, size);
+            return reader.position;
+        };
+        io.read = [](void* out, sf_count_t count, void* self) {
+            auto& reader = *static_cast<MemoryReader*>(self);
+            const sf_count_t left = sf_count_t(reader.bytes.size()) - reader.position;
+            const sf_count_t n = std::clamp<sf_count_t>(count, 0, left);
+            std::memcpy(out, reader.bytes.data() + reader.position, size_t(n));
+            reader.position += n;
+            return n;
+        };
+        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+        io.tell = [](void* self) { return static_cast<MemoryReader*>(self)->position; };
+        return io;
+    }
+};
+
 }  // namespace
+
+std::string checkSoundFile(const std::filesystem::path& path) {
+    SF_INFO info;
+    std::string error;
+    SndFilePtr file = openForReading(path, info, error);
+    if (!file) return error;
+    std::ifstream in(path, std::ios::binary);
+    std::error_code sizeError;
+    const uint64_t size = std::filesystem::file_size(path, sizeError);
+    if (sizeError) return "not a readable audio file: " + sizeError.message();
+    const std::string chunks = containerProblem(size, [&in](uint64_t offset, size_t count, uint8_t* out) {
+        in.clear();
+        return bool(in.seekg(std::streamoff(offset)) && in.read(reinterpret_cast<char*>(out), std::streamsize(count)));
+    });
+    if (!chunks.empty()) return chunks;
+    return infoProblem(info);
+}
+
+std::string checkSoundBytes(std::span<const uint8_t> bytes) {
+    const std::string chunks = containerProblem(bytes.size(), [bytes](uint64_t offset, size_t count, uint8_t* out) {
+        if (offset + count > bytes.size()) return false;
+        std::memcpy(out, bytes.data() + offset, count);
+        return true;
+    });
+    if (!chunks.empty()) return chunks;
+    MemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = MemoryReader::io();
+    SF_INFO info{};
+    SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
+    if (!in) return "this is not audio";
+    return infoProblem(info);
+}
 
 bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error) {
     SF_INFO sfInfo;

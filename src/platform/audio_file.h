@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,16 @@ constexpr uint64_t kMaxDecodedFrames = 48000ull * 600;
 /// Reads the header of a WAVE, AIFF, CAF or MP3 file. False with `error` set when
 /// the file cannot be opened or read.
 bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error);
+
+/// Why a sound file cannot become a sample, in words for the user, or empty when
+/// it can. It must open as audio, hold one or two channels and at least one
+/// frame; a WAVE or AIFF file's chunks must be whole (no chunk, the sample data
+/// least of all, may claim more bytes than the file holds). Every way a file
+/// enters the library asks this: store downloads, files found in the documents
+/// folder, pastes and microphone takes.
+std::string checkSoundFile(const std::filesystem::path& path);
+/// The same for a whole file's bytes held in memory.
+std::string checkSoundBytes(std::span<const uint8_t> bytes);
 
 /// Decodes a whole file into 8.24 at `sampleRate` (resampled with libsamplerate
 /// where the file's rate differs). Files of more than two channels, empty files,

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/trash.h"
+
 #ifndef STROMBEL_BUNDLE_DIR
 #define STROMBEL_BUNDLE_DIR "Tumblecraft.app"
 #endif
@@ -26,8 +28,9 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-Sandbox::Sandbox(std::filesystem::path root, std::filesystem::path bundle)
-    : root_(std::move(root)), bundle_(std::move(bundle)) {}
+Sandbox::Sandbox(std::filesystem::path root, std::filesystem::path bundle, std::filesystem::path trash)
+    : root_(std::move(root)), bundle_(std::move(bundle)),
+      trash_(trash.empty() ? Trash::defaultFolder() : std::move(trash)) {}
 
 Sandbox& Sandbox::shared() {
     std::lock_guard lock(sharedMutex);

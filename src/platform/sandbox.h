@@ -16,7 +16,9 @@ public:
     /// The bundle's folder name as it appears in stored relative paths.
     static constexpr const char* kBundleFolderName = "Tumblecraft.app";
 
-    Sandbox(std::filesystem::path root, std::filesystem::path bundle);
+    /// A sandbox whose user files, when removed, go to the trash at `trash`
+    /// (the desktop's own unless given).
+    Sandbox(std::filesystem::path root, std::filesystem::path bundle, std::filesystem::path trash = {});
 
     /// The program's sandbox; until `setShared` is called, one made from
     /// `defaultRoot()` and `defaultBundle()`.
@@ -36,6 +38,8 @@ public:
     std::filesystem::path library() const { return root_ / "Library"; }
     std::filesystem::path caches() const { return root_ / "Library" / "Caches"; }
     std::filesystem::path preferences() const { return root_ / "Library" / "Preferences"; }
+    /// The desktop's trash folder, where the user's own files go when removed.
+    const std::filesystem::path& trash() const { return trash_; }
 
     /// Creates the root's folders; false (with nothing thrown) when it cannot.
     bool createFolders() const;
@@ -47,6 +51,7 @@ public:
 private:
     std::filesystem::path root_;
     std::filesystem::path bundle_;
+    std::filesystem::path trash_;
 };
 
 }  // namespace strombel::platform

@@ -207,15 +207,20 @@ void UserDefaults::store(const std::string& key, Stored value) {
     tell(change);
 }
 
-std::optional<std::string> UserDefaults::write(const std::string& key, const Stored& value) {
-    // Called with mutex_ held.
-    values_[key] = value;
-    if (!database_) return fail("settings not saved: the settings file cannot be written");
+bool UserDefaults::writeRow(const std::string& key) {
+    // Called with mutex_ held, inside a transaction.
+    const auto found = values_.find(key);
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)", -1,
-                           &statement, nullptr) != SQLITE_OK) {
-        return fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
+    const char* sql = found == values_.end() ? "DELETE FROM defaults WHERE key = ?"
+                                             : "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)";
+    if (sqlite3_prepare_v2(database_, sql, -1, &statement, nullptr) != SQLITE_OK) return false;
+    if (found == values_.end()) {
+        sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        const bool done = sqlite3_step(statement) == SQLITE_DONE;
+        sqlite3_finalize(statement);
+        return done;
     }
+    const Stored& value = found->second;
     sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     std::string packed;
     std::visit(
@@ -243,14 +248,41 @@ std::optional<std::string> UserDefaults::write(const std::string& key, const Sto
             }
         },
         value);
-    std::optional<std::string> change;
-    if (sqlite3_step(statement) != SQLITE_DONE) {
-        change = fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-    } else {
-        change = succeeded();
-    }
+    const bool done = sqlite3_step(statement) == SQLITE_DONE;
     sqlite3_finalize(statement);
-    return change;
+    return done;
+}
+
+std::optional<std::string> UserDefaults::write(const std::string& key, const Stored& value) {
+    // Called with mutex_ held.
+    values_[key] = value;
+    unwritten_.insert(key);
+    return writeUnwrittenLocked();
+}
+
+std::optional<std::string> UserDefaults::writeUnwrittenLocked() {
+    // Called with mutex_ held. Every change not yet in the file goes in one
+    // transaction: the one just made, and those a full or failing disk refused.
+    if (!database_) return fail("settings not saved: the settings file cannot be written");
+    bool written = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (auto key = unwritten_.begin(); written && key != unwritten_.end(); ++key) written = writeRow(*key);
+    written = written && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!written) {
+        const std::string why = sqlite3_errmsg(database_);
+        if (!sqlite3_get_autocommit(database_)) sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return fail("settings not saved: " + why);
+    }
+    unwritten_.clear();
+    return succeeded();
+}
+
+void UserDefaults::writeUnwritten() {
+    std::optional<std::string> change;
+    {
+        std::lock_guard lock(mutex_);
+        if (!unwritten_.empty()) change = writeUnwrittenLocked();
+    }
+    tell(change);
 }
 
 bool UserDefaults::hasObject(const std::string& key) const {
@@ -358,21 +390,8 @@ void UserDefaults::removeObject(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
         values_.erase(key);
-        if (!database_) {
-            change = fail("settings not saved: the settings file cannot be written");
-        } else {
-            sqlite3_stmt* statement = nullptr;
-            if (sqlite3_prepare_v2(database_, "DELETE FROM defaults WHERE key = ?", -1, &statement, nullptr) !=
-                SQLITE_OK) {
-                change = fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-            } else {
-                sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-                change = sqlite3_step(statement) == SQLITE_DONE
-                             ? succeeded()
-                             : fail(std::string("settings not saved: ") + sqlite3_errmsg(database_));
-                sqlite3_finalize(statement);
-            }
-        }
+        unwritten_.insert(key);
+        change = writeUnwrittenLocked();
     }
     tell(change);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -59,6 +60,9 @@ public:
 
     /// True when every write so far reached the file.
     bool synchronize() const;
+    /// Writes the changes the file refused so far (a full or failing disk); the
+    /// next change writes them too. Nothing to do when all reached the file.
+    void writeUnwritten();
     /// The last failure, empty when none.
     std::string lastError() const;
     /// Why changes do not reach the file now; empty while they do.
@@ -68,6 +72,8 @@ public:
     /// with the settings locked.
     using ProblemHandler = std::function<void(const std::string& problem)>;
     void setProblemHandler(ProblemHandler handler);
+    /// The settings file.
+    const std::filesystem::path& file() const { return file_; }
     /// Where a damaged file was set aside at open, empty when none was.
     std::filesystem::path setAsidePath() const;
 
@@ -80,6 +86,9 @@ private:
     void store(const std::string& key, Stored value);
     /// The change to the write problem to tell, if any (mutex_ held).
     std::optional<std::string> write(const std::string& key, const Stored& value);
+    std::optional<std::string> writeUnwrittenLocked();
+    /// Writes (or deletes) one key's row as values_ holds it; false on failure.
+    bool writeRow(const std::string& key);
     std::optional<std::string> fail(const std::string& message);
     std::optional<std::string> succeeded();
     void tell(const std::optional<std::string>& change);
@@ -88,6 +97,8 @@ private:
     mutable std::mutex mutex_;
     sqlite3* database_ = nullptr;
     std::map<std::string, Stored> values_;
+    /// Keys changed (or removed) whose change is not in the file yet.
+    std::set<std::string> unwritten_;
     std::string lastError_;
     std::string writeProblem_;
     bool writesFailed_ = false;

@@ -333,16 +333,11 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     const std::string identifier = installation.item.identifier;
     checks_.async([this, alive, loop, identifier, file, path] {
         std::optional<json::Error> failure;
-        platform::AudioFileInfo info;
         std::string problem;
         if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
             failure = storeError(StoreErrorFileSystem, fmt::format("{} could not be stored: {}", file, unsynced));
-        } else if (!platform::readAudioFileInfo(path, info, problem)) {
-            if (problem.empty()) problem = "it does not open";
-        } else if (info.channels < 1 || info.channels > 2) {
-            problem = fmt::format("it has {} channels", info.channels);
-        } else if (info.frames == 0) {
-            problem = "it holds no sound";
+        } else {
+            problem = platform::checkSoundFile(path);
         }
         if (!problem.empty()) {
             failure = storeError(StoreErrorNotAudio,

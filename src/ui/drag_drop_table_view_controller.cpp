@@ -651,7 +651,9 @@ void DragDropTableViewController::removeSoundpackPressed(kit::View* button) {
     if (!pack) return;
     if (pack->packId() == library::SoundDataManager::kUserSamplesPackId) {
         askRemoval("User Samples",
-                   "Remove all user samples?\n\nThis can not be undone, new samples can be uploaded using iTunes.",
+                   QString("Remove all user samples?\n\nTheir files go to the trash. New samples are added by "
+                           "putting sound files into the folder %1.")
+                       .arg(QString::fromStdString(library_.applicationDocumentsDirectory().string())),
                    Picked{nullptr, pack, nullptr, -1}, *path, true);
         return;
     }
@@ -668,10 +670,13 @@ void DragDropTableViewController::removeSamplePressed(kit::View* button) {
     const auto sample = library_.soundpackSamplesResultsController().objectAtIndexPath(size_t(path->section),
                                                                                       size_t(path->row - 1));
     if (!sample) return;
-    askRemoval("Sample",
-               QString("Remove sample '%1'?\n\nIt will be removed from Strombel and can only be recovered by "
-                       "redownloading the corresponding pack from the shop.")
-                   .arg(QString::fromStdString(sample->name())),
+    // A file of the user's own cannot be downloaded again: it goes to the trash.
+    const QString message = library::SoundDataManager::isUsersOwnFile(sample->filepath())
+                                ? QString("Remove sample '%1'?\n\nIt will be removed from Strombel and its file "
+                                          "goes to the trash, from where it can be restored.")
+                                : QString("Remove sample '%1'?\n\nIt will be removed from Strombel and can only be "
+                                          "recovered by redownloading the corresponding pack from the shop.");
+    askRemoval("Sample", message.arg(QString::fromStdString(sample->name())),
                Picked{sample, nullptr, nullptr, -1}, *path, true);
 }
 
@@ -746,7 +751,12 @@ void DragDropTableViewController::removalAnswered(const QString& buttonTitle) {
         if (!path) return;
         const size_t sectionsBefore = library_.soundpackSamplesResultsController().sections().size();
         const bool removed = unobserved([&] { return library_.removeSample(picked.sample, true); });
-        if (!removed) return;
+        if (!removed) {
+            if (!library_.removalProblem().empty())
+                kit::Context::current().alerts().showAlert(
+                    "Sample", QString::fromStdString(library_.removalProblem()), {"OK"}, [](const QString&) {});
+            return;
+        }
         if (library_.soundpackSamplesResultsController().sections().size() != sectionsBefore) {
             sectionRemoved(expandedSrcSections_, path->section);
             srcTableView_->reloadData();

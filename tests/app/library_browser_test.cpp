@@ -509,6 +509,64 @@ TEST_F(LibraryBrowserTest, RemovingSamplesAsksFirstAndTakesOnlyWhatWasConfirmed)
     EXPECT_EQ(packs->numberOfRows(0), 1 + int(library.soundpackSamplesResultsController().sections()[0].samples.size()));
 }
 
+TEST_F(LibraryBrowserTest, RemovingARecordingMovesItToTheTrashAndTheAlertsSaySo) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    const std::string take = addUserSample(*run, "recording 01.wav");
+    const std::string bytes = testing::fileBytes(run->sandbox().root() / take);
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* packs = browser.srcTableView();
+    int user = -1;
+    const auto& sections = library.soundpackSamplesResultsController().sections();
+    for (size_t i = 0; i < sections.size(); ++i)
+        if (sections[i].samples.front()->filepath() == take) user = int(i);
+    ASSERT_GE(user, 0);
+    packs->scrollToRowAtTop({user, 0});
+    tapRow(*run, packs, {user, 0});
+    auto cellOf = [&](const IndexPath& path) { return dynamic_cast<DropTableCell*>(packs->cellForRow(path)); };
+
+    // The USER pack's alert names the documents folder, where new samples come from.
+    tap(*run, cellOf({user, 0})->deleteButton);
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
+    EXPECT_EQ(run->alerts().shown[0].title, "User Samples");
+    EXPECT_TRUE(run->alerts().shown[0].message.contains(QString::fromStdString(run->sandbox().documents().string())))
+        << run->alerts().shown[0].message.toStdString();
+    EXPECT_TRUE(run->alerts().shown[0].message.contains("go to the trash"));
+    ASSERT_TRUE(run->alerts().press("No wait!"));
+
+    // The recording's own alert says where it goes, and it goes there whole.
+    tap(*run, cellOf({user, 1})->deleteButton);
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
+    EXPECT_EQ(run->alerts().shown[0].message.toStdString(),
+              "Remove sample 'recording 01'?\n\nIt will be removed from Strombel and its file goes to the trash, "
+              "from where it can be restored.");
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+    EXPECT_EQ(library.sampleWithFilepath(take), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(run->sandbox().root() / take));
+    EXPECT_EQ(testing::fileBytes(run->sandbox().trash() / "files" / "recording 01.wav"), bytes);
+    EXPECT_TRUE(std::filesystem::exists(run->sandbox().trash() / "info" / "recording 01.wav.trashinfo"));
+
+    // Where the trash cannot take it, the file stays and the user is told why.
+    const std::string second = addUserSample(*run, "recording 02.wav");
+    std::filesystem::remove_all(run->sandbox().trash());
+    std::ofstream(run->sandbox().trash()) << "no folder";
+    // The pack's section went with its last sample and comes back folded.
+    packs->scrollToRowAtTop({user, 0});
+    if (!browser.expandedSrcSections().count(user)) tapRow(*run, packs, {user, 0});
+    ASSERT_NE(cellOf({user, 1}), nullptr);
+    tap(*run, cellOf({user, 1})->deleteButton);
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+    EXPECT_NE(library.sampleWithFilepath(second), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(run->sandbox().root() / second));
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
+    EXPECT_EQ(run->alerts().shown[0].title, "Sample");
+    EXPECT_TRUE(run->alerts().shown[0].message.startsWith("'recording 02' could not be moved to the trash"))
+        << run->alerts().shown[0].message.toStdString();
+    EXPECT_TRUE(run->alerts().shown[0].message.endsWith("The file is kept."));
+}
+
 TEST_F(LibraryBrowserTest, TheLastSampleOfAPackReloadsWithExpansionsKept) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();
@@ -663,6 +721,48 @@ TEST_F(LibraryBrowserTest, ANewBankIsAddedAtTheEndAndNamedAndBanksAreRemovedToTh
     EXPECT_EQ(library.soundbanks().size(), 1u);
     EXPECT_EQ(banks->numberOfSections(), 1);
     EXPECT_TRUE(browser.expandedDstSections().empty());
+}
+
+TEST_F(LibraryBrowserTest, TheBankBeingPlayedStaysCurrentWhenBanksMoveComeAndGo) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    ASSERT_GE(library.soundbanks().size(), 3u);
+    const auto playing = library.soundbanks()[0];
+    const QString firstPad = run->screen().tapButtonLabel(0)->text();
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* banks = browser.dstTableView();
+    auto stillCurrent = [&](const char* after) {
+        const uint64_t current = run->program().engine()->currentSoundBankIdx();
+        ASSERT_LT(current, library.soundbanks().size()) << after;
+        EXPECT_EQ(library.soundbanks()[current], playing) << after;
+        EXPECT_EQ(run->screen().soundBankControl()->currentBank(), current) << after;
+        EXPECT_EQ(uint64_t(run->defaults().integerForKey("CurrentSoundBank")), current) << after;
+        EXPECT_EQ(run->screen().tapButtonLabel(0)->text(), firstPad) << after;
+    };
+
+    // The last bank dragged to the top: the bank played moves down one.
+    const int last = int(library.soundbanks().size()) - 1;
+    mouseDrag(*run, centreOf(banks, {last, 0}), centreOf(banks, {0, 0}));
+    ASSERT_NE(library.soundbanks()[0], playing) << "a bank moved in above the one played";
+    stillCurrent("a bank moved above it");
+
+    // A bank added at the end, and one removed above it.
+    tap(*run, browser.addSoundbankButton());
+    run->screen().editNameTextfield()->setText("Later");
+    ASSERT_TRUE(run->screen().textFieldShouldReturn());
+    loop_.advance(600 * platform::kNanosPerMillisecond);
+    stillCurrent("a bank added");
+    banks->setContentOffset(0);
+    loop_.runPending();
+    tap(*run, dynamic_cast<DropTableCell*>(banks->cellForRow({0, 0}))->deleteButton);
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+    stillCurrent("a bank above it removed");
+
+    run.reset();
+    run = start();
+    EXPECT_EQ(run->program().library()->soundbanks()[run->program().engine()->currentSoundBankIdx()]->name(),
+              playing->name());
 }
 
 // ---- The pad screen's side ----------------------------------------------------------------

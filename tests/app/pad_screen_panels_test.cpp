@@ -424,5 +424,24 @@ TEST_F(PadPanelsTest, VolumesSetOnTwoBanksWhileVolIsOnSurviveARestart) {
     EXPECT_FLOAT_EQ(run->program().library()->sampleWithFilepath(secondPath)->volume(), 0.3f);
 }
 
+TEST_F(PadPanelsTest, VolumesSetWhileVolIsStillOnAtTheEndSurviveARestart) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    tap(*run, screen.sampleVolumeBtn());
+    ASSERT_NE(screen.trackVolumeSlider(3), nullptr);
+    const std::string path = run->program().engine()->currentSoundbankFilePathsByIdx().at(3);
+    screen.trackVolumeSlider(3)->setCurrentPosition(0.4f);
+    screen.trackVolumeChanged(3);
+    // The program ends as closing the window ends it, with VOL. still on.
+    run->program().flush();
+    run.reset();
+
+    run = start();
+    EXPECT_TRUE(run->screen().sampleVolumeBtn()->isPressedDown()) << "VOL. comes back on";
+    EXPECT_FLOAT_EQ(run->program().library()->sampleWithFilepath(path)->volume(), 0.6f);
+    EXPECT_FLOAT_EQ(run->program().engine()->volumeForTrack(path), 0.6f);
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario

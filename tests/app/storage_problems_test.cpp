@@ -157,5 +157,56 @@ TEST_F(StorageProblemsTest, ADiskThatFillsWhileRecordingIsToldOnceAndNothingIsLo
     EXPECT_EQ(storedNotes(root), 1) << "the hits share pad and step, so they are one note";
 }
 
+TEST_F(StorageProblemsTest, SettingsChangedWhileTheDiskIsFullAreToldAndWrittenOnceThereIsRoom) {
+    const auto root = temp_ / "disk" / "root";
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp_ / "disk", 8 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    {
+        auto run = startAt(root);
+        ui::StrombelViewController& screen = run->screen();
+        if (!screen.inOutBtn()->isPressedDown()) tap(*run, screen.inOutBtn());
+        ASSERT_TRUE(run->alerts().shown.empty());
+
+        testing::fillDisk(temp_ / "disk" / "filler");
+        tap(*run, screen.sequencerBtn());  // the SEQ panel in place of I/O
+        ASSERT_TRUE(screen.sequencerBtn()->isPressedDown());
+        ASSERT_EQ(run->alerts().shown.size(), 1u) << "told during the session, as the library is";
+        const std::string told = run->alerts().shown[0].message.toStdString();
+        EXPECT_NE(told.find("cannot save its settings"), std::string::npos) << told;
+        EXPECT_NE(told.find("saved as soon as saving works again"), std::string::npos) << told;
+        EXPECT_NE(run->program().storageLine(), "");
+
+        // Room again: the next change carries what waited.
+        std::filesystem::remove(temp_ / "disk" / "filler");
+        run->screen().sequencerControlPlusPressed();
+        loop_.runPending();
+        EXPECT_EQ(run->program().storageLine(), "");
+    }
+    auto run = startAt(root);
+    EXPECT_TRUE(run->alerts().shown.empty());
+    EXPECT_TRUE(run->screen().sequencerBtn()->isPressedDown()) << "the SEQ panel comes back";
+    EXPECT_FALSE(run->screen().inOutBtn()->isPressedDown());
+}
+
+TEST_F(StorageProblemsTest, SettingsRefusedByAFullDiskAreWrittenWhenTheLibrarySavesAgain) {
+    const auto root = temp_ / "disk" / "root";
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp_ / "disk", 8 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    {
+        auto run = startAt(root);
+        testing::fillDisk(temp_ / "disk" / "filler");
+        run->defaults().setInteger("BeatsPerMinute", 97);
+        recordHit(*run);
+        ASSERT_FALSE(run->program().storageLine().empty());
+        std::filesystem::remove(temp_ / "disk" / "filler");
+        recordHit(*run);  // the library saves again; no setting changes
+        EXPECT_EQ(run->program().storageLine(), "");
+    }
+    platform::UserDefaults stored(settingsFile(root));
+    EXPECT_EQ(stored.integerForKey("BeatsPerMinute"), 97);
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario

@@ -27,7 +27,7 @@ inline std::filesystem::path stockBundle() { return STROMBEL_TEST_BUNDLE_DIR; }
 class LibraryWorld {
 public:
     explicit LibraryWorld(std::filesystem::path bundle = stockBundle())
-        : root_(dir_ / "root"), bundle_(std::move(bundle)), sandbox_(root_, bundle_) {
+        : root_(dir_ / "root"), bundle_(std::move(bundle)), sandbox_(root_, bundle_, dir_ / "Trash") {
         sandbox_.createFolders();
         openDefaults();
     }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+
+#include <regex>
 #include <thread>
 
 #include "library_world.h"
+#include "support/test_mounts.h"
 
 namespace strombel::library {
 namespace {
@@ -110,6 +113,54 @@ TEST_F(Library, RemovingASampleDeletesItsFileAndClearsItsPads) {
     EXPECT_NE(library->userSamplesSoundpack(), nullptr);
 }
 
+TEST_F(Library, RemovingAUserSampleMovesItsFileToTheTrashBesideWhatIsThere) {
+    world.dropFile("recording 01.wav");
+    ASSERT_TRUE(library->notifyOfNewUserSample("Documents/recording 01.wav"));
+    const std::filesystem::path trash = world.sandbox().trash();
+    // The trash already holds a file of that name, from another program.
+    std::filesystem::create_directories(trash / "files");
+    std::filesystem::create_directories(trash / "info");
+    std::ofstream(trash / "files" / "recording 01.wav") << "older";
+    std::ofstream(trash / "info" / "recording 01.wav.trashinfo") << "[Trash Info]\n";
+    const std::string bytes = testing::fileBytes(world.documents() / "recording 01.wav");
+
+    EXPECT_TRUE(library->removeSampleWithFilePath("Documents/recording 01.wav"));
+    EXPECT_EQ(library->sampleWithFilepath("Documents/recording 01.wav"), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "recording 01.wav"));
+    EXPECT_EQ(testing::fileBytes(trash / "files" / "recording 01.2.wav"), bytes);
+    EXPECT_EQ(testing::fileBytes(trash / "files" / "recording 01.wav"), "older");
+    const std::string info = testing::fileBytes(trash / "info" / "recording 01.2.wav.trashinfo");
+    const std::string where = (world.documents() / "recording").string() + "%2001.wav";
+    EXPECT_TRUE(std::regex_match(info, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT"
+                                                  "\\d\\d:\\d\\d:\\d\\d\n")))
+        << info;
+    EXPECT_NE(info.find("Path=" + where + "\n"), std::string::npos) << info;
+}
+
+TEST_F(Library, AUserSampleWhoseFileCannotGoToTheTrashIsKeptAndSaysWhy) {
+    // Something that is no folder stands where the trash would be made.
+    const std::filesystem::path trash = world.sandbox().trash();
+    std::ofstream(trash) << "not a folder";
+    const std::string bytes = testing::fileBytes(world.documents() / "a.wav");
+    EXPECT_FALSE(library->removeSampleWithFilePath("Documents/a.wav"));
+    EXPECT_NE(library->sampleWithFilepath("Documents/a.wav"), nullptr);
+    EXPECT_EQ(testing::fileBytes(world.documents() / "a.wav"), bytes);
+    EXPECT_NE(library->removalProblem().find("'a' could not be moved to the trash"), std::string::npos)
+        << library->removalProblem();
+    EXPECT_NE(library->removalProblem().find("The file is kept."), std::string::npos);
+    EXPECT_TRUE(observer.removed.empty());
+}
+
+TEST_F(Library, ATrashOnAnotherFileSystemLeavesTheFileWhereItIs) {
+    std::string why;
+    auto elsewhere = testing::TestMount::tmpfs(world.sandbox().trash(), 1 << 20, why);
+    if (!elsewhere) GTEST_SKIP() << "cannot mount a tmpfs: " << why;
+    EXPECT_FALSE(library->removeSampleWithFilePath("Documents/b.wav"));
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "b.wav"));
+    EXPECT_NE(library->removalProblem().find("another file system"), std::string::npos) << library->removalProblem();
+    EXPECT_TRUE(std::filesystem::is_empty(world.sandbox().trash() / "info")) << "no information left behind";
+}
+
 TEST_F(Library, RemovingASampleWhoseFileIsAlreadyGoneSucceeds) {
     std::filesystem::remove(world.documents() / "b.wav");
     EXPECT_TRUE(library->removeSample(b, true));
@@ -210,9 +261,38 @@ TEST_F(Library, RenameRefusesEmptyNamesAndNeverOverwrites) {
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "a.wav"));
     EXPECT_FALSE(library->renameUserSampleWithIdx(3, "x").has_value());
     // Letters of other scripts stay.
-    auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "Çava/ße");
+    auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "Ça va ße");
     ASSERT_TRUE(renamed.has_value());
     EXPECT_EQ(*renamed, "Documents/Çavaße.wav");
+}
+
+TEST_F(Library, ARenameToANameAnotherSampleShowsOrThatClimbsOutIsRefusedWithAReason) {
+    world.dropFile("first.wav");
+    world.dropFile("second.wav");
+    ASSERT_TRUE(library->notifyOfNewUserSample("Documents/first.wav"));
+    ASSERT_TRUE(library->notifyOfNewUserSample("Documents/second.wav"));
+    const struct {
+        const char* name;
+        const char* reason;  // empty: the name is fine
+    } cases[] = {
+        {"second", "'second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"SECOND", "'SECOND' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"../../evil", "'../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+        {"..", "'..' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+        {" #!? ", "' #!? ' cannot be used as a name: it has no letters or digits"},
+        {"First", ""},  // its own name, in another case
+        {"second take", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(library->userSampleNameProblem("Documents/first.wav", c.name), c.reason) << c.name;
+        if (*c.reason) EXPECT_FALSE(library->renameUserSampleWithPath("Documents/first.wav", c.name)) << c.name;
+    }
+    // Nothing moved on the disk: no SECOND.wav beside second.wav, nothing outside.
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "first.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "SECOND.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "evil.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.root().parent_path() / "evil.wav"));
+    EXPECT_EQ(library->sampleWithFilepath("Documents/first.wav")->name(), "first");
 }
 
 TEST_F(Library, ObserversHearMessagesInOrderAndMayLeaveWhileTold) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "library_world.h"
+#include "logging/log_core.h"
+#include "support/recording_logger.h"
+#include "support/sound_files.h"
 
 namespace strombel::library {
 namespace {
@@ -76,6 +79,36 @@ TEST(UserSamples, AFileThatIsNoSoundIsLeftOutAndLookedAtAgainOnlyWhenItChanges) 
               (std::vector<std::string>{"Documents/broken.wav", "Documents/kick\nsnare.wav"}));
     // The refused files are still there: nothing of the user's is removed.
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "garbage.mp3"));
+}
+
+TEST(UserSamples, ATruncatedOrSixChannelWaveIsLeftOutAndNamedOnceInTheLog) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    LibraryWorld world;
+    SoundDataManager& library = world.launch(false);
+    ASSERT_TRUE(testing::writeTruncatedSoundFile(world.documents() / "cut.wav"));
+    ASSERT_TRUE(testing::writeSoundFile(world.documents() / "surround.wav", 6, 4410));
+    ASSERT_TRUE(testing::writeSoundFile(world.documents() / "whole.wav", 2, 4410));
+    world.wait(15.0);
+    EXPECT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/whole.wav"}));
+    logging::Log::flushLog();
+    std::map<std::string, int> named;
+    for (const std::string& line : logger->lines()) {
+        for (const char* file : {"cut.wav", "surround.wav"})
+            if (line.find(file) != std::string::npos) ++named[file];
+        if (line.find("cut.wav") != std::string::npos)
+            EXPECT_NE(line.find("cut short"), std::string::npos) << line;
+        if (line.find("surround.wav") != std::string::npos)
+            EXPECT_NE(line.find("more than two channels"), std::string::npos) << line;
+    }
+    EXPECT_EQ(named, (std::map<std::string, int>{{"cut.wav", 1}, {"surround.wav", 1}}));
+    // Nothing of the user's is touched; the samples the editor or a paste would
+    // announce go through the same check.
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "cut.wav"));
+    EXPECT_FALSE(library.notifyOfNewUserSample("Documents/surround.wav"));
+    EXPECT_FALSE(library.notifyOfNewUserSample("Documents/cut.wav"));
+    logging::testing::resetLogging();
 }
 
 TEST(UserSamples, AFileSwappedForAnotherWithinOneScanIsSeenBothWays) {

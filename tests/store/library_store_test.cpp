@@ -208,7 +208,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadPack{"SampleNotAudio", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", "this is no sound"); },
                 "two.wav is not a sound"},
         BadPack{"SampleOfFourChannels", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", waveBytes(100, 4)); },
-                "it has 4 channels"},
+                "two.wav is not a sound the program can play: the audio has more than two channels"},
+        BadPack{"SampleCutShort",
+                [](StoreServer& s, store::StoreSettings&) {
+                    // The header claims 88,200 data bytes; 29,370 are there.
+                    s.put("two.wav", waveBytes(44100).substr(0, 44 + 29370));
+                },
+                "two.wav is not a sound the program can play: the WAVE file is cut short"},
         BadPack{"PackNotJson", [](StoreServer& s, store::StoreSettings&) { s.put("bad.pack", "{not json"); },
                 "bad.pack is not a usable pack"},
         BadPack{"PackOfAnotherId",

@@ -20,7 +20,7 @@ namespace strombel::testing {
 /// One start of the program on `root`, launched and its pending work run.
 struct ProgramStart {
     explicit ProgramStart(const std::filesystem::path& root)
-        : sandbox(root, platform::Sandbox::defaultBundle()),
+        : sandbox(root, platform::Sandbox::defaultBundle(), root.parent_path() / "Trash"),
           defaults((sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
           context(loop, ui::kit::Screen::tablet()) {
         loop.bindToCurrentThread();

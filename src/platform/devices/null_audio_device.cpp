@@ -16,13 +16,17 @@ NullAudioDevice::~NullAudioDevice() { close(); }
 
 bool NullAudioDevice::configure(const AudioDeviceConfig& config) {
     close();
+    if (config.duplex) {
+        lastError_ = "the null device has no microphone";
+        return false;
+    }
+    lastError_.clear();
     config_ = config;
     if (!(config_.preferredSampleRate > 0)) config_.preferredSampleRate = 44100.0;
     double frames = std::round(config_.preferredSampleRate * config_.bufferDuration);
     frames_ = static_cast<uint32_t>(std::clamp(frames, 16.0, 8192.0));
     left_.assign(frames_, 0);
     right_.assign(frames_, 0);
-    microphone_.assign(frames_, 0);
     return true;
 }
 
@@ -54,7 +58,6 @@ void NullAudioDevice::loop() {
         }
         if (!running_.load(std::memory_order_acquire)) break;
         RealtimeScope realtime;
-        if (config_.duplex && input_) input_(frames_, hostTime, microphone_.data());
         renderOutput(frames_, hostTime, left_.data(), right_.data());
     }
 }

@@ -12,7 +12,8 @@ namespace strombel::platform {
 
 /// A device without a sound card: a thread of its own calls the render callback
 /// at real-time pace (one buffer per buffer duration, paced by the monotonic
-/// clock) and throws the sound away. The microphone gives silence.
+/// clock) and throws the sound away. It has no microphone: a configuration that
+/// asks for input is refused.
 class NullAudioDevice final : public AudioDevice {
 public:
     NullAudioDevice();
@@ -27,16 +28,17 @@ public:
     double sampleRate() const override { return config_.preferredSampleRate; }
     uint32_t bufferFrames() const override { return frames_; }
     bool duplex() const override { return config_.duplex; }
-    std::string lastError() const override { return {}; }
+    std::string lastError() const override { return lastError_; }
 
 private:
     void loop();
 
     AudioDeviceConfig config_;
+    std::string lastError_;
     uint32_t frames_ = 256;
     std::atomic<bool> running_{false};
     std::thread thread_;
-    std::vector<int32_t> left_, right_, microphone_;
+    std::vector<int32_t> left_, right_;
     BufferTimeline timeline_;
 };
 

@@ -352,10 +352,17 @@ void EditSampleViewController::nameBtnPressed() {
 
 bool EditSampleViewController::renameSample(const std::string& newName) {
     if (!openedIsUserSample() || recording_) return false;
+    // A name the library refuses is said at once, as the paste screen says it.
+    if (const std::string problem = services_.library->userSampleNameProblem(openedSample_, newName);
+        !problem.empty()) {
+        setStatus(QString::fromStdString(problem));
+        alert("Rename", QString::fromStdString(problem));
+        return false;
+    }
     if (services_.engine) services_.engine->stopTrack(openedSample_);
     std::optional<std::string> renamed = services_.library->renameUserSampleWithPath(openedSample_, newName);
     if (!renamed) {
-        setStatus("This name cannot be used: it is empty or taken.");
+        setStatus("This name cannot be used: the file could not be renamed.");
         return false;
     }
     openSample(*renamed);

@@ -88,6 +88,9 @@ public:
     virtual void addDelegate(PadLibraryObserver* observer) = 0;
     virtual void removeDelegate(PadLibraryObserver* observer) = 0;
     virtual std::vector<PadAssignment> soundbankSamplesOfSoundbank(uint64_t bankIndex) = 0;
+    /// An identity for each bank, in the order of `soundbankNames()`, that stays
+    /// with the bank when banks move; never 0.
+    virtual std::vector<int64_t> soundbankIds() const = 0;
     /// Stores a sample's volume (written at the next `save`).
     virtual void setSampleVolume(const std::string& path, float volume) = 0;
     virtual void save() = 0;

@@ -144,6 +144,7 @@ void StrombelViewController::viewWillAppear() {
     int64_t bank = integerWithDefault(kCurrentSoundBank, 0);
     soundBankControl_->setCurrentBank(uint64_t(std::max<int64_t>(bank, 0)));
     services_.engine->currentSoundbankChanged(soundBankControl_->currentBank());
+    rememberCurrentSoundbank();
     displayCurrentSoundBank();
 
     // 2. Dry/wet; the box reports its amount back, which sets the engine.

@@ -77,6 +77,9 @@ public:
     virtual void viewWillAppear();
     /// The screen's view goes: leaves the library, stops both timers.
     void viewDidUnload();
+    /// Writes the per-pad volumes set with VOL. down so far into the library
+    /// (the mode stays on); the program calls it when it ends.
+    void keepEditedTrackVolumes();
 
     /// A line across the top of the screen saying what cannot be kept (a store
     /// or settings that cannot be saved); an empty text takes it away.
@@ -119,6 +122,8 @@ public:
     void pasteCopiedPatternToSelectedPattern();
     void alertClicked(const QString& buttonTitle, int tag);
     void displayCurrentSoundBank();
+    /// Notes which bank is current, so that it stays current when banks move.
+    void rememberCurrentSoundbank();
     void setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
     void setTapPadLightsToMutedSamplesOfCurrentSoundbank();
     void setTapPadLightsToPatternsIncludeActive(bool includeActive);
@@ -371,6 +376,8 @@ protected:
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;
+    /// The library's identity of the current bank (0: not known yet).
+    int64_t currentSoundbankId_ = 0;
     bool editExchangePasteSampleName_ = false;
     std::string exchangePasteTargetFilePath_;
     kit::View* blackOverlay_ = nullptr;

@@ -3,6 +3,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "logging/log.h"
@@ -196,7 +197,14 @@ void StrombelViewController::didPaste(editor::ExchangePasteViewController&, cons
 void StrombelViewController::activeSoundbankChanged(uint64_t bankIndex) {
     services_.engine->currentSoundbankChanged(bankIndex);
     defaults_.setInteger("CurrentSoundBank", int64_t(bankIndex));
+    rememberCurrentSoundbank();
     displayCurrentSoundBank();
+}
+
+void StrombelViewController::rememberCurrentSoundbank() {
+    const std::vector<int64_t> ids = services_.library->soundbankIds();
+    const uint64_t current = services_.engine->currentSoundBankIdx();
+    currentSoundbankId_ = current < ids.size() ? ids[current] : 0;
 }
 
 void StrombelViewController::soundbankSelected(uint64_t bankIndex) {
@@ -212,15 +220,26 @@ void StrombelViewController::renameSoundbank(uint64_t bankIndex) {
 }
 
 void StrombelViewController::soundbanksChanged() {
-    // A bank that went may have been the current one: the last bank takes its place.
-    const size_t banks = services_.library->soundbankNames().size();
+    // The bank being played stays current wherever it moved; banks added or
+    // removed before it change its place, not the bank.
+    const std::vector<int64_t> ids = services_.library->soundbankIds();
     const uint64_t current = services_.engine->currentSoundBankIdx();
-    if (banks > 0 && current >= banks) {
-        const uint64_t last = banks - 1;
+    const auto found = std::find(ids.begin(), ids.end(), currentSoundbankId_);
+    if (currentSoundbankId_ != 0 && found != ids.end()) {
+        const uint64_t now = uint64_t(found - ids.begin());
+        if (now != current) {
+            if (soundBankControl_) soundBankControl_->setCurrentBank(now);
+            activeSoundbankChanged(now);
+            return;
+        }
+    } else if (!ids.empty() && current >= ids.size()) {
+        // The current bank went and was the last: the last bank takes its place.
+        const uint64_t last = ids.size() - 1;
         if (soundBankControl_) soundBankControl_->setCurrentBank(last);
         activeSoundbankChanged(last);
         return;
     }
+    rememberCurrentSoundbank();
     displayCurrentSoundBank();
 }
 

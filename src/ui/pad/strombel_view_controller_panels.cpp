@@ -385,19 +385,21 @@ void StrombelViewController::sampleVolumeBtnPressed() {
             trackVolumeSliderControls_.push_back(tapButtonsContainer_->add(std::move(slider)));
         }
     } else {
-        // The per-pad volumes go to the library when the mode is left: those of
-        // the bank shown, and those set on other banks shown meanwhile.
-        if (!trackVolumeSliderControls_.empty()) {
-            for (const auto& [pad, path] : services_.engine->currentSoundbankFilePathsByIdx())
-                editedTrackVolumes_[path] = services_.engine->volumeForTrack(path);
-            for (const auto& [path, volume] : editedTrackVolumes_) services_.library->setSampleVolume(path, volume);
-            services_.library->save();
-        }
+        keepEditedTrackVolumes();
         editedTrackVolumes_.clear();
         for (VolumeSliderControl* slider : trackVolumeSliderControls_) slider->removeFromSuperview();
         trackVolumeSliderControls_.clear();
         tapPadsState_ = TapPadsPlay;
     }
+}
+
+void StrombelViewController::keepEditedTrackVolumes() {
+    // Those of the bank shown, and those set on other banks shown meanwhile.
+    if (trackVolumeSliderControls_.empty()) return;
+    for (const auto& [pad, path] : services_.engine->currentSoundbankFilePathsByIdx())
+        editedTrackVolumes_[path] = services_.engine->volumeForTrack(path);
+    for (const auto& [path, volume] : editedTrackVolumes_) services_.library->setSampleVolume(path, volume);
+    services_.library->save();
 }
 
 void StrombelViewController::trackVolumeChanged(int pad) {

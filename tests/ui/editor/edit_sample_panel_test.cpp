@@ -11,6 +11,7 @@
 #include "editor/audio_files.h"
 #include "library/adapters/library_adapters.h"
 #include "platform/devices/manual_audio_device.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/sample_format.h"
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
@@ -197,6 +198,29 @@ TEST_F(EditSamplePanelTest, RecordingATakeMakesAUserSampleThatThePanelOpens) {
     EXPECT_EQ(alertsShown[0].rfind("Recording: The microphone could not be opened", 0), 0u);
 }
 
+TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysTheMicrophoneCannotBeOpenedAndRecordsNothing) {
+    // Without a sound card the program plays to the null device, which has no microphone.
+    engine::SoundBox silent(std::make_unique<platform::NullAudioDevice>(), sandbox, loop, &engineLibrary);
+    ASSERT_TRUE(silent.running());
+    app::SampleEditorEngineAdapter adapter(silent);
+    EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
+    ui::kit::Window own;
+    own.setRootView(panel.takeView());
+
+    panel.recordBtnPressed();
+    EXPECT_FALSE(panel.isRecording());
+    EXPECT_FALSE(panel.recordLamp()->keepsFlashing());
+    EXPECT_EQ(alertsShown, std::vector<std::string>{"Recording: The microphone could not be opened. Is one "
+                                                    "connected, and is no other program using it?"});
+    EXPECT_TRUE(silent.running()) << "the output plays on";
+    advance(2.0);
+    panel.recordBtnPressed();  // a second press asks again; it does not stop a recording
+    EXPECT_FALSE(panel.isRecording());
+    EXPECT_EQ(alertsShown.size(), 2u);
+    EXPECT_TRUE(library.userSamples().empty());
+    EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "recording 01.wav"));
+}
+
 TEST_F(EditSamplePanelTest, ASelectionPreviewsOnlyItsFramesAndTrimKeepsExactlyThem) {
     std::vector<int16_t> ramp(4000);
     for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = int16_t(1000 + i);
@@ -247,6 +271,35 @@ TEST_F(EditSamplePanelTest, NameRenamesTheUserSampleByTheLibrarysRules) {
     EXPECT_NE(editor->openedSample(), path);
     EXPECT_NE(library.sampleWithFilepath(editor->openedSample()), nullptr);
     EXPECT_EQ(defaults.stringForKey(EditSampleViewController::kOpenedSampleKey), editor->openedSample());
+}
+
+TEST_F(EditSamplePanelTest, NameRefusesANameAnotherSampleShowsAndOneWithAFolderSayingWhy) {
+    const std::string first = addUserSample("first", constant(3000, 1000));
+    addUserSample("second", constant(2000, 1000));
+    open(first);
+    const struct {
+        const char* typed;
+        const char* told;
+    } cases[] = {
+        {"second", "Rename: 'second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        {"Second", "Rename: 'Second' cannot be used as a name: another sample is shown as 'SECOND'"},
+        // The paste screen's own words for a name with a folder in it.
+        {"../../evil", "Rename: '../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+    };
+    for (const auto& c : cases) {
+        alertsShown.clear();
+        EXPECT_FALSE(editor->renameSample(c.typed)) << c.typed;
+        EXPECT_EQ(alertsShown, std::vector<std::string>{c.told});
+        EXPECT_EQ(editor->statusText().toStdString(), std::string(c.told).substr(8));
+    }
+    EXPECT_EQ(editor->openedSample(), first);
+    EXPECT_EQ(editor->nameText(), "FIRST");
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.documents()))
+        if (entry.path().filename().string().front() != '.') files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"first.wav", "second.wav"}));
+    EXPECT_FALSE(std::filesystem::exists(temp / "evil.wav"));
 }
 
 TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheFieldsOwnKeyPress) {

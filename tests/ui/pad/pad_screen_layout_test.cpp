@@ -58,6 +58,7 @@ struct StillSequencer final : PadSequencer {
 
 struct StillLibrary final : PadLibrary {
     std::vector<std::string> soundbankNames() const override { return {"Groove Kit", "Tamboro"}; }
+    std::vector<int64_t> soundbankIds() const override { return {1, 2}; }
     void addObserver(SoundBankListObserver*) override {}
     void removeObserver(SoundBankListObserver*) override {}
     void addDelegate(PadLibraryObserver*) override {}

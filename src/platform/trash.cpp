@@ -1,0 +1,121 @@
+#include "platform/trash.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace strombel::platform {
+namespace {
+
+/// A path as a trash information file writes it: every byte but the unreserved
+/// ones and "/" percent-encoded.
+std::string escapedPath(const std::string& path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += char(c);
+        } else {
+            char code[4];
+            std::snprintf(code, sizeof code, "%%%02X", c);
+            out += code;
+        }
+    }
+    return out;
+}
+
+std::string localDate(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+}
+
+bool writeWhole(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+/// Makes `folder` unless it is one already; false with errno set otherwise.
+bool makeFolder(const std::filesystem::path& folder) {
+    if (::mkdir(folder.c_str(), 0700) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat facts {};
+    if (::stat(folder.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
+}
+
+}  // namespace
+
+std::filesystem::path Trash::defaultFolder() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return std::filesystem::path(data) / "Trash";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home && *home ? home : "/") / ".local" / "share" / "Trash";
+}
+
+std::string Trash::moveToTrash(const std::filesystem::path& file,
+                               std::chrono::system_clock::time_point deletedAt) const {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(file, error);
+    if (error) return "its place could not be told: " + error.message();
+    struct stat facts {};
+    if (::lstat(absolute.c_str(), &facts) != 0) return std::strerror(errno);
+    if (S_ISDIR(facts.st_mode)) return "it is a folder, not a file";
+    const std::filesystem::path files = folder_ / "files", info = folder_ / "info";
+    std::filesystem::create_directories(folder_.parent_path(), error);
+    if (!makeFolder(folder_) || !makeFolder(files) || !makeFolder(info))
+        return "the trash folder " + folder_.string() + " cannot be made: " + std::strerror(errno);
+
+    // The information file is made first, with O_EXCL: its name reserves the
+    // name in "files" against every other program putting things in the trash.
+    const std::string stem = absolute.stem().string(), extension = absolute.extension().string();
+    for (int number = 1; number < 10000; ++number) {
+        const std::string name =
+            number == 1 ? absolute.filename().string() : stem + "." + std::to_string(number) + extension;
+        const std::filesystem::path infoFile = info / (name + ".trashinfo");
+        const int fd = ::open(infoFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return "the trash folder " + folder_.string() + " cannot be written: " + std::strerror(errno);
+        }
+        const std::string text = "[Trash Info]\nPath=" + escapedPath(absolute.string()) +
+                                 "\nDeletionDate=" + localDate(deletedAt) + "\n";
+        const bool written = writeWhole(fd, text) && ::fsync(fd) == 0;
+        const int writeErrno = errno;
+        ::close(fd);
+        if (!written) {
+            ::unlink(infoFile.c_str());
+            return "the trash folder " + folder_.string() + " cannot be written: " + std::strerror(writeErrno);
+        }
+        const std::filesystem::path target = files / name;
+        if (::access(target.c_str(), F_OK) == 0) {  // a leftover without its information
+            ::unlink(infoFile.c_str());
+            continue;
+        }
+        if (::rename(absolute.c_str(), target.c_str()) != 0) {
+            const int renameErrno = errno;
+            ::unlink(infoFile.c_str());
+            if (renameErrno == EXDEV) return "it lies on another file system than the trash (" + folder_.string() + ")";
+            return std::strerror(renameErrno);
+        }
+        return {};
+    }
+    return "the trash has no free name for it";
+}
+
+}  // namespace strombel::platform
