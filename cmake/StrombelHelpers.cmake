@@ -57,6 +57,21 @@ function(strombel_add_test name)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${environment_script}")
 endfunction()
 
+# strombel_lock_test_cases(NAME PATTERN LOCK...): the cases of test program NAME
+# whose names match PATTERN hold the given ctest resource locks, so that ctest
+# never runs them beside other tests holding one of them. The cases are listed
+# only when ctest runs, so a script run after the listing sets the locks.
+function(strombel_lock_test_cases name pattern)
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake")
+  file(WRITE "${script}"
+    "foreach(test IN LISTS ${name}_TESTS)\n"
+    "  if(test MATCHES \"${pattern}\")\n"
+    "    set_tests_properties(\"\${test}\" PROPERTIES RESOURCE_LOCK \"${ARGN}\")\n"
+    "  endif()\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+endfunction()
+
 # strombel_add_benchmark(NAME SOURCES ... DEPS ...)
 function(strombel_add_benchmark name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})

@@ -23,6 +23,9 @@
 
 namespace strombel::crash {
 
+// A writer in a signal handler reads the exception's flag: it must be lock-free.
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 // --- The record, in ordinary context --------------------------------------------
 
 namespace {
@@ -102,14 +105,16 @@ int crash_log_writer_init(crash_log_writer* writer, const std::string& applicati
         writer->osBuild = name.version;
         writer->hasOsBuild = true;
     }
+    // The record reaches the crash handlers through the publication of their
+    // signal callbacks, and the terminate handler through set_terminate, both
+    // made after this returns.
     writer->initialized = true;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     return CRASH_ESUCCESS;
 }
 
 void crash_log_writer_set_exception(crash_log_writer* writer, const std::string& name, const std::string& reason,
                                     const std::vector<uint64_t>& callStack) {
-    if (writer->uncaughtException.hasException) {
+    if (writer->uncaughtException.hasException.value.load(std::memory_order_relaxed)) {
         std::fputs("crash_log_writer.cpp: assertion failed: writer->uncaught_exception.has_exception == false\n", stderr);
         std::abort();
     }
@@ -119,9 +124,7 @@ void crash_log_writer_set_exception(crash_log_writer* writer, const std::string&
     if (writer->uncaughtException.callStack.size() > CRASH_REPORT_MAX_FRAMES) {
         writer->uncaughtException.callStack.resize(CRASH_REPORT_MAX_FRAMES);
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    writer->uncaughtException.hasException = true;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    writer->uncaughtException.hasException.value.store(true, std::memory_order_release);
 }
 
 int crash_log_writer_close(crash_log_writer*) { return CRASH_ESUCCESS; }
@@ -471,7 +474,7 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     size_t fixed = packFixedSections(w, nullptr);
     size_t signal = packSignal(nullptr, signalInfo);
     size_t programSize = program ? packImage(nullptr, *program) : 0;
-    bool hasException = record->uncaughtException.hasException;
+    bool hasException = record->uncaughtException.hasException.value.load(std::memory_order_acquire);
     size_t exceptionFixed = hasException ? packExceptionBody(w, nullptr, 0) : 0;
     // Sized with the highest number it could get, so that the room kept is enough.
     size_t crashedFixed = packThreadBody(w, nullptr, threadCount, true, crashedState, 0);

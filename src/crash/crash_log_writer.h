@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,20 @@ struct crash_signal_info {
     uint32_t machExceptionType = 0;
     const uint64_t* machCodes = nullptr;
     uint32_t machCodeCount = 0;
+};
+
+/// A flag set in ordinary context and read, with acquire, by a writer that may
+/// run in a signal handler on another thread (so lock-free). Copies as its
+/// value: a record is reset by assigning a fresh one.
+struct crash_published_flag {
+    std::atomic<bool> value{false};
+
+    crash_published_flag() = default;
+    crash_published_flag(const crash_published_flag& other) : value(other.value.load(std::memory_order_relaxed)) {}
+    crash_published_flag& operator=(const crash_published_flag& other) {
+        value.store(other.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        return *this;
+    }
 };
 
 /// Everything the writer reads at write time, filled once beforehand.
@@ -74,7 +89,9 @@ struct crash_log_writer {
     bool native = true;
 
     struct {
-        bool hasException = false;
+        /// Set (release) once the three below are complete: a writer on another
+        /// thread reads them only after seeing it (acquire).
+        crash_published_flag hasException;
         std::string name;
         std::string reason;
         std::vector<uint64_t> callStack;

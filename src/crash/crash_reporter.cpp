@@ -366,7 +366,9 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         (crashReportDirectory_ / (".live_report." + std::to_string(getpid()) + "." + instance.spareTag + ".spare")).string();
     instance.spareFd = open(instance.sparePath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (instance.spareFd < 0) return crash_reporter_error(1, "Failed to create the crash report file", errno);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Everything above reaches a crash on any thread through the callback
+    // chain, which the registrations below publish (the handler reads it with
+    // acquire), and the terminate handler through set_terminate.
 
     if (config_.signalHandlerType() == 1) {
         instance.handlersInstalled.store(true);

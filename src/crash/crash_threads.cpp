@@ -13,6 +13,11 @@
 #include "crash/crash_async.h"
 
 namespace strombel::crash {
+
+// The handler reads these in signal context: they must be lock-free.
+static_assert(std::atomic<crash_thread_record*>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
 namespace {
 
 // The table that owns each reserved signal, for the shared handler.
@@ -40,7 +45,7 @@ bool parseTid(const char* name, pid_t* tid) {
 }  // namespace
 
 bool crash_thread_table::prepare() {
-    if (records_) return true;
+    if (records_.load(std::memory_order_acquire)) return true;
     void* records = mmap(nullptr, sizeof(crash_thread_record) * kCapacity, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     void* pending = mmap(nullptr, sizeof(Pending) * kPendingCapacity, PROT_READ | PROT_WRITE,
@@ -81,20 +86,21 @@ bool crash_thread_table::prepare() {
     pending_ = pendingArray;
     taskDirectory_ = directory;
     signal_ = chosen;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    records_ = recordArray;
+    records_.store(recordArray, std::memory_order_release);
     return true;
 }
 
 void crash_thread_table::suspendHandler(int signal, siginfo_t*, void* ucontext) {
     int savedErrno = errno;
     crash_thread_table* table = signal > 0 && signal < _NSIG ? tablesBySignal[signal].load(std::memory_order_acquire) : nullptr;
-    if (table && table->records_) {
+    crash_thread_record* records = table ? table->records_.load(std::memory_order_acquire) : nullptr;
+    if (records) {
+        // The list first: the request's generation was set before it.
+        uint32_t count = table->count_.load(std::memory_order_acquire);
         uint32_t generation = table->requestGeneration_.load(std::memory_order_acquire);
         pid_t self = crash_async_gettid();
-        uint32_t count = table->count_;
         for (uint32_t i = 0; i < count; ++i) {
-            crash_thread_record& record = table->records_[i];
+            crash_thread_record& record = records[i];
             if (record.tid != self || record.answered.load(std::memory_order_acquire) != 0) continue;
             if (table->releasedGeneration_.load(std::memory_order_acquire) >= generation) break;
             crash_thread_state_init_from_ucontext(&record.state, ucontext);
@@ -112,11 +118,13 @@ void crash_thread_table::suspendHandler(int signal, siginfo_t*, void* ucontext) 
 }
 
 uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
-    count_ = 0;
-    if (!records_) return 0;
+    count_.store(0, std::memory_order_relaxed);
+    crash_thread_record* records = records_.load(std::memory_order_acquire);
+    if (!records) return 0;
     uint32_t generation = requestGeneration_.load(std::memory_order_relaxed) + 1;
     requestGeneration_.store(generation, std::memory_order_release);
 
+    uint32_t count = 0;
     alignas(8) char buffer[4096];
     lseek(taskDirectory_, 0, SEEK_SET);
     for (;;) {
@@ -127,19 +135,20 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
             if (entry->d_reclen == 0) break;
             offset += entry->d_reclen;
             pid_t tid = 0;
-            if (!parseTid(entry->d_name, &tid) || count_ >= kCapacity) continue;
-            crash_thread_record& record = records_[count_++];
+            if (!parseTid(entry->d_name, &tid) || count >= kCapacity) continue;
+            crash_thread_record& record = records[count++];
             record.tid = tid;
             record.answered.store(0, std::memory_order_relaxed);
             record.include = false;
             record.frameLimit = 0;
         }
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // The list reaches the handlers of the threads signalled below.
+    count_.store(count, std::memory_order_release);
 
     pid_t process = getpid();
-    for (uint32_t i = 0; i < count_; ++i) {
-        crash_thread_record& record = records_[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        crash_thread_record& record = records[i];
         if (record.tid == self) continue;
         if (takePending(record.tid, &record.state)) {
             record.answered.store(1, std::memory_order_release);
@@ -149,8 +158,8 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
     }
 
     uint64_t deadline = crash_async_monotonic_nanos() + timeoutNanos;
-    for (uint32_t i = 0; i < count_; ++i) {
-        crash_thread_record& record = records_[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        crash_thread_record& record = records[i];
         if (record.tid == self) continue;
         while (record.answered.load(std::memory_order_acquire) == 0) {
             if (takePending(record.tid, &record.state)) {
@@ -163,7 +172,7 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
             crash_async_futex_wait(&record.answered, 0, slice);
         }
     }
-    return count_;
+    return count;
 }
 
 void crash_thread_table::resumeAll() {

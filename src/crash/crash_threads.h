@@ -39,7 +39,7 @@ public:
     /// Ordinary context: reserves the table, opens /proc/self/task and reserves a
     /// free real-time signal with its handler. False when any of it fails.
     bool prepare();
-    bool prepared() const { return records_ != nullptr; }
+    bool prepared() const { return records_.load(std::memory_order_acquire) != nullptr; }
     int suspendSignal() const { return signal_; }
 
     /// Lists the process's threads (at most kCapacity, the caller among them) and
@@ -49,8 +49,8 @@ public:
     /// Lets the held threads run on. Async-signal-safe.
     void resumeAll();
 
-    uint32_t count() const { return count_; }
-    crash_thread_record& at(uint32_t index) { return records_[index]; }
+    uint32_t count() const { return count_.load(std::memory_order_relaxed); }
+    crash_thread_record& at(uint32_t index) { return records_.load(std::memory_order_relaxed)[index]; }
 
     /// Called by a thread that crashed while another writes: leaves its state
     /// for the writer, which then uses it instead of asking the thread.
@@ -72,9 +72,12 @@ private:
         crash_thread_state state;
     };
 
-    crash_thread_record* records_ = nullptr;
+    // Set (release) once the table is made; the handler reads it with acquire.
+    std::atomic<crash_thread_record*> records_{nullptr};
     Pending* pending_ = nullptr;
-    uint32_t count_ = 0;
+    // The threads listed, set (release) once their records are filled in and
+    // before any of them is signalled; the handler reads it with acquire.
+    std::atomic<uint32_t> count_{0};
     int taskDirectory_ = -1;
     int signal_ = 0;
     std::atomic<uint32_t> requestGeneration_{0};

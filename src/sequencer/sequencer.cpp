@@ -194,6 +194,7 @@ std::pair<int32_t, int32_t> Sequencer::barAndBeatForStep(int32_t step) {
 void Sequencer::playWithPreBar(bool preBar) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     uint64_t generation = 0;
+    std::shared_ptr<LoopPass> loop;
     {
         std::lock_guard lock(controlMutex_);
         if (state_.load() != kStateStopped) {
@@ -207,15 +208,17 @@ void Sequencer::playWithPreBar(bool preBar) {
         generation = generation_.load();
         manualBegun_ = false;
         manualWake_.store(clock_.nowNanos());  // the loop's first pass is due at once
+        // The new loop is the one the next stop waits for, from before its
+        // first pass can begin.
+        runningLoop_ = driver_ == LoopDriver::thread ? std::make_shared<LoopPass>() : manualLoop_;
+        loop = runningLoop_;
         keepSequencerLoopAlive_.store(true);
     }
     lastRecordedStart_.clear();
     if (driver_ == LoopDriver::thread) {
         reapFinishedThreads(false);
-        auto finished = std::make_shared<std::atomic<bool>>(false);
         std::lock_guard lock(threadsMutex_);
-        loopThreads_.push_back(
-            LoopThread{std::thread([this, generation, finished] { threadMain(generation, finished); }), finished});
+        loopThreads_.push_back(LoopThread{std::thread([this, generation, loop] { threadMain(generation, loop); }), loop});
     }
     notifyStarted();
 }
@@ -259,7 +262,7 @@ void Sequencer::reapFinishedThreads(bool all) {
         std::lock_guard lock(threadsMutex_);
         auto keep = loopThreads_.begin();
         for (auto& entry : loopThreads_) {
-            if (all || entry.finished->load()) {
+            if (all || entry.loop->finished.load()) {
                 ending.push_back(std::move(entry));
             } else {
                 if (&*keep != &entry) {

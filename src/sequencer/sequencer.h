@@ -131,6 +131,9 @@ public:
     uint64_t lateWakes() const { return lateWakes_.load(std::memory_order_relaxed); }
     /// Screen notices the main loop's ring could not take (should stay 0).
     uint64_t noticeOverruns() const { return noticeOverruns_.load(std::memory_order_relaxed); }
+    /// Stops and takeovers that found a pass of the loop they ended under way
+    /// and waited it out.
+    uint64_t passesWaitedOut() const { return passesWaitedOut_.load(std::memory_order_relaxed); }
 
     // Patterns ------------------------------------------------------------------
     uint64_t activePatternIdx() const { return PlanReader(*this)->activeIdx; }
@@ -189,9 +192,16 @@ private:
         uint64_t patternIdx = 0;
         uint64_t numBars = 1;
     };
+    /// One loop's own pass flag. Each loop announces its passes in its own flag,
+    /// so a loop of an earlier start that is still winding down cannot hide a
+    /// pass of the running loop from the stop that ends it.
+    struct LoopPass {
+        std::atomic<bool> underWay{false};
+        std::atomic<bool> finished{false};  // the loop's thread has left its loop
+    };
     struct LoopThread {
         std::thread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
+        std::shared_ptr<LoopPass> loop;
     };
 
     /// The active and the pending pattern as the timing loop plays them. Never
@@ -236,14 +246,14 @@ private:
     void deliverLoopEvents();
     void loopBegin();
     uint64_t loopPass();
-    /// Runs `work` as a pass of the loop of `generation`; false (nothing run)
-    /// when that loop has been ended or taken over.
+    /// Runs `work` as a pass of `loop`, the loop of `generation`; false (nothing
+    /// run) when that loop has been ended or taken over.
     template <class Work>
-    bool inPass(uint64_t generation, Work&& work);
+    bool inPass(LoopPass& loop, uint64_t generation, Work&& work);
     /// Main loop and MIDI action thread: ends the running loop's generation and
     /// returns once none of its passes runs any more (holding controlMutex_).
     void endLoopGeneration();
-    void threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished);
+    void threadMain(uint64_t generation, std::shared_ptr<LoopPass> loop);
     bool loopAlive(uint64_t generation) const;
     void sleepUntil(uint64_t deadline, uint64_t generation);
     void recordWake(int64_t latenessNanos);
@@ -324,11 +334,14 @@ private:
     // Timing state. The running loop owns it during its passes; the main loop
     // and the MIDI action thread change it under controlMutex_, and only after
     // `endLoopGeneration` (no pass runs) or while following MIDI clock. A loop
-    // runs only while `generation_` is the one it was started with; `inPass_`
-    // holds the generation of the pass under way (0 when none).
+    // runs only while `generation_` is the one it was started with, and tells
+    // its passes in its own LoopPass; `runningLoop_` (under controlMutex_) is
+    // the loop of the current generation, the only one whose pass can be under
+    // way, until its generation ends.
     mutable std::mutex controlMutex_;
-    std::atomic<uint64_t> generation_{1};  // never 0, which inPass_ uses for "no pass"
-    std::atomic<uint64_t> inPass_{0};
+    std::atomic<uint64_t> generation_{1};
+    std::shared_ptr<LoopPass> runningLoop_;
+    std::atomic<uint64_t> passesWaitedOut_{0};
     std::atomic<bool> keepSequencerLoopAlive_{false};
     std::atomic<int32_t> currentStep_{-1};
     uint64_t currentStepHostTimeNanos_ = 0;
@@ -351,6 +364,7 @@ private:
     std::atomic<uint64_t> recentStepsSequence_{0}; // odd while a write is under way
 
     // Manual driver.
+    const std::shared_ptr<LoopPass> manualLoop_ = std::make_shared<LoopPass>();
     bool manualBegun_ = false;
     std::atomic<uint64_t> manualWake_{0};
 

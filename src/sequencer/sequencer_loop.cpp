@@ -55,24 +55,32 @@ bool Sequencer::loopAlive(uint64_t generation) const {
 }
 
 template <class Work>
-bool Sequencer::inPass(uint64_t generation, Work&& work) {
+bool Sequencer::inPass(LoopPass& loop, uint64_t generation, Work&& work) {
     // Announce the pass, then look at the generation: whoever ends the loop bumps
-    // the generation and then waits while a pass of the old one is announced.
-    inPass_.store(generation, std::memory_order_seq_cst);
+    // the generation and then waits while a pass of this loop is announced.
+    loop.underWay.store(true, std::memory_order_seq_cst);
     if (!loopAlive(generation)) {
-        inPass_.store(0, std::memory_order_seq_cst);
+        loop.underWay.store(false, std::memory_order_seq_cst);
         return false;
     }
     work();
-    inPass_.store(0, std::memory_order_seq_cst);
+    loop.underWay.store(false, std::memory_order_seq_cst);
     return true;
 }
 
 void Sequencer::endLoopGeneration() {
     keepSequencerLoopAlive_.store(false, std::memory_order_seq_cst);
-    const uint64_t ended = generation_.fetch_add(1, std::memory_order_seq_cst);
-    // A pass lasts microseconds: yield to it.
-    while (inPass_.load(std::memory_order_seq_cst) == ended) std::this_thread::yield();
+    generation_.fetch_add(1, std::memory_order_seq_cst);
+    // Only the loop of the generation just ended can be inside a pass: a loop of
+    // an earlier one was waited out when its own generation ended, and sees the
+    // newer generation before any pass it tries. A pass lasts microseconds: yield to it.
+    if (runningLoop_) {
+        if (runningLoop_->underWay.load(std::memory_order_seq_cst)) {
+            passesWaitedOut_.fetch_add(1, std::memory_order_relaxed);
+            while (runningLoop_->underWay.load(std::memory_order_seq_cst)) std::this_thread::yield();
+        }
+        runningLoop_.reset();
+    }
 }
 
 void Sequencer::publishStep(int32_t step, uint64_t start, uint64_t end, uint64_t patternIdx, uint64_t numBars) {
@@ -223,7 +231,7 @@ void Sequencer::runLoopUntil(uint64_t hostNanos) {
     const uint64_t generation = generation_.load();
     while (state_.load() == kStateOwnClock) {
         bool due = false;
-        const bool ran = inPass(generation, [&] {
+        const bool ran = inPass(*manualLoop_, generation, [&] {
             if (!manualBegun_) {
                 loopBegin();
                 manualBegun_ = true;
@@ -244,19 +252,19 @@ uint64_t Sequencer::nextLoopWake() const {
     return state_.load() == kStateOwnClock && keepSequencerLoopAlive_.load() ? manualWake_.load() : 0;
 }
 
-void Sequencer::threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool>> finished) {
+void Sequencer::threadMain(uint64_t generation, std::shared_ptr<LoopPass> loop) {
     pthread_setname_np(pthread_self(), "Sequencer");
     tryRealTimePriority();
     platform::RealtimeScope realtime;
     platform::ThreadRoleScope role(platform::ThreadRole::sequencer);
-    if (!inPass(generation, [this] { loopBegin(); })) {
-        finished->store(true);
+    if (!inPass(*loop, generation, [this] { loopBegin(); })) {
+        loop->finished.store(true);
         return;
     }
     while (true) {
         uint64_t deadline = 0;
         uint64_t nextStart = 0;
-        const bool ran = inPass(generation, [&] {
+        const bool ran = inPass(*loop, generation, [&] {
             deadline = loopPass();
             nextStart = nextStepHostTimeNanos_;
         });
@@ -274,7 +282,7 @@ void Sequencer::threadMain(uint64_t generation, std::shared_ptr<std::atomic<bool
             mainLoop_.raise(noticeSignal_);
         }
     }
-    finished->store(true);
+    loop->finished.store(true);
 }
 
 void Sequencer::sleepUntil(uint64_t deadline, uint64_t generation) {

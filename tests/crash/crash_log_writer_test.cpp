@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "crash/crash_signal_names.h"
@@ -205,18 +207,36 @@ TEST_F(WriterTest, AnExceptionOf600AddressesKeeps512Frames) {
 TEST_F(WriterTest, AReportThatWouldNotFitLeavesWholeThreadsOutAndStaysValid) {
     // A huge exception reason is cut; the report keeps its crashed thread.
     crash_log_writer_set_exception(&writer_, std::string(5000, 'n'), std::string(100000, 'r'), {});
+    // Forty threads, each held in its own function's wait before the report is
+    // written: a thread caught before it got there has so few frames that all
+    // of them would fit. The writer waits for every answer, however slow the
+    // machine.
+    environment_.suspendTimeoutNanos = 60'000'000'000;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int waiting = 0;
+    bool stop = false;
     std::vector<std::thread> threads;
-    std::atomic<bool> stop{false};
     for (int i = 0; i < 40; ++i) {
         threads.emplace_back([&] {
-            while (!stop.load()) {
-            }
+            std::unique_lock lock(mutex);
+            ++waiting;
+            changed.notify_all();
+            changed.wait(lock, [&] { return stop; });
         });
+    }
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return waiting == 40; });
     }
     crash_signal_info info;
     info.signo = SIGABRT;
     Written written = write(info, true, 8000);
-    stop.store(true);
+    {
+        std::lock_guard lock(mutex);
+        stop = true;
+    }
+    changed.notify_all();
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(written.result, 0);
     EXPECT_LE(written.bytes.size(), 8000u);

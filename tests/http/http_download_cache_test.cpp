@@ -170,6 +170,27 @@ TEST_F(HttpDownloadCacheTest, CompressedBodiesInflateFromTheNetworkAndFromTheCac
               compressibleText().size() / 4);
 }
 
+TEST_F(HttpDownloadCacheTest, ABodyThatArrivesInPiecesIsStoredWholeAndReadBack) {
+    // Pieces as a network read hands them over: of uneven sizes, one of them empty.
+    std::vector<uint8_t> body(70'000);
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    const size_t cuts[] = {0, 1, 1, 16'384, 16'385, 50'000, body.size()};
+    const std::string url = "http://127.0.0.1:1/pieces";
+    auto writer = cache->beginStoring(url);
+    ASSERT_TRUE(writer);
+    for (size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        writer->write(std::span<const uint8_t>(body.data() + cuts[i], cuts[i + 1] - cuts[i]));
+    }
+    writer->commit(200, {{"ETag", "\"p1\""}});
+    writer.reset();
+
+    auto entry = cache->cachedResponseForURL(url, body.size());
+    ASSERT_TRUE(entry) << "the entry's checksum covers every piece";
+    EXPECT_EQ(entry->status, 200);
+    EXPECT_EQ(entry->body, body);
+    EXPECT_EQ(headerValue(entry->headers, "ETag"), "\"p1\"");
+}
+
 TEST_F(HttpDownloadCacheTest, TheSharedCacheLivesInTheCachesFolder) {
     platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(dir / "root", dir / "bundle"));
     std::shared_ptr<HttpDownloadCache> shared = HttpDownloadCache::sharedCache();

@@ -144,7 +144,10 @@ TEST(HubConnectionGraph, MalformedTablesAreRefusedBeforeAnythingIsMade) {
         {"peer entry past its table", [](Bytes& b) { b[125] = 6; }, "Invalid graph data representation"},
         {"edge entry below 11", [](Bytes& b) { b[131] = 10; }, "Invalid graph data representation"},
         {"edge entry past its table", [](Bytes& b) { b[131] = 12; }, "Invalid graph data representation"},
-        {"peer index past the table", [](Bytes& b) { b[131 + 6] = 1; }, "Invalid peer index in graph data representation"},
+        {"destination peer index at the peer count", [](Bytes& b) { b[131 + 6] = 1; },
+         "Invalid peer index in graph data representation"},
+        {"source peer index at the peer count", [](Bytes& b) { b[131 + 1] = 1; },
+         "Invalid peer index in graph data representation"},
         {"P below 24", [](Bytes& b) { b[3] = 23; }, "Invalid graph data representation"},
     };
     for (const auto& test : cases) {

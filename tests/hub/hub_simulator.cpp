@@ -10,7 +10,8 @@
 // skip ID SEGMENT | mute ID | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
 // raw HEX | rawsize N | quit
 // JACK (the server JACK_DEFAULT_SERVER names): jack-open | jack-connect CLIENT:PORT (its " L" and " R") |
-// jack-disconnect | record FRAMES OUT.raw (float32 pairs, from the first sound)
+// jack-disconnect | record FRAMES OUT.raw [armed] (float32 pairs, from the first sound; with "armed", a line
+// "armed" comes first, once the ports record)
 // Session: connect-app NAME|PORT (a signed graph linking the app's port to our
 // input, and the JACK ports "NAME:PORT L/R" to ours) | disconnect-app | ack |
 // fire ID | adjust ID VALUE | trigger-state ID | activate NAME | meta KEY
@@ -500,13 +501,17 @@ std::string jackConnect(const std::string& left, const std::string& right) {
     return "ok";
 }
 
-std::string record(size_t frames, const std::string& out) {
+std::string record(size_t frames, const std::string& out, bool tellArmed) {
     if (!jackClient) return "nojack";
     recordingArmed.store(false, std::memory_order_release);
     recording.assign(frames * 2, 0.0f);
     recordingFilled.store(0);
     recordingWanted.store(frames);
     recordingArmed.store(true, std::memory_order_release);
+    if (tellArmed) {
+        std::printf("armed\n");
+        std::fflush(stdout);
+    }
     auto deadline = Clock::now() + std::chrono::seconds(15);
     while (recordingFilled.load(std::memory_order_acquire) < frames && Clock::now() < deadline) receive(5);
     recordingArmed.store(false, std::memory_order_release);
@@ -780,9 +785,9 @@ std::string command(const std::string& line) {
     if (verb == "jack-disconnect") return jackDisconnect();
     if (verb == "record") {
         size_t frames = 0;
-        std::string out;
-        words >> frames >> out;
-        return record(frames, out);
+        std::string out, armed;
+        words >> frames >> out >> armed;
+        return record(frames, out, armed == "armed");
     }
     if (verb == "drain") {
         while (receive(100)) {

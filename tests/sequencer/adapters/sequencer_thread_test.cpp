@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "engine/engine_test_support.h"
@@ -126,6 +132,141 @@ TEST(SequencerThread, AQuickStopAndStartLeavesOneLoop) {
     ASSERT_GE(latest.size(), 20u);
     EXPECT_EQ(latest[0].path, stepPath(0));
     expectConsecutiveSteps(latest, 0);
+}
+
+/// Threads of this process named "Sequencer" (the timing loops still running).
+size_t loopThreadsRunning() {
+    size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::ifstream(task.path() / "comm") >> name;
+        count += name == "Sequencer" ? 1 : 0;
+    }
+    return count;
+}
+
+bool onLoopThread() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return std::string_view(name) == "Sequencer";
+}
+
+/// A clock standing still, which can hold the next timing loop that reads it
+/// until the test lets it go.
+class HoldingClock final : public platform::Clock {
+public:
+    uint64_t nowNanos() const override {
+        if (onLoopThread()) {
+            std::unique_lock lock(mutex_);
+            if (armed_) {
+                armed_ = false;
+                held_ = true;
+                changed_.notify_all();
+                changed_.wait(lock, [&] { return !held_; });
+            }
+        }
+        return kNow;
+    }
+    void holdNextLoop() {
+        std::lock_guard lock(mutex_);
+        armed_ = true;
+    }
+    void waitUntilHeld() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return held_; });
+    }
+    void letGo() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    static constexpr uint64_t kNow = 1'000'000'000;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable bool armed_ = false, held_ = false;
+};
+
+/// MIDI out that holds the next loop to send a clock start (the first thing of
+/// its first pass) inside that pass until `letGo` answers true, and counts the
+/// clock starts of other loops that arrive meanwhile.
+class HoldingMidiOut final : public SequencerMidiOut {
+public:
+    void sendClockStart() override {
+        std::unique_lock lock(mutex_);
+        starts_ += 1;
+        if (holding_) {
+            startsWhileHolding_ += 1;
+        } else if (letGo_) {
+            holding_ = true;
+            changed_.notify_all();
+            const std::function<bool()> letGo = letGo_;
+            lock.unlock();
+            while (!letGo()) std::this_thread::yield();
+            lock.lock();
+            letGo_ = nullptr;
+            holding_ = false;
+        }
+        changed_.notify_all();
+    }
+    void sendClockStop() override {}
+    void sendClockTickAtTime(uint64_t) override {}
+
+    void holdNextStart(std::function<bool()> letGo) {
+        std::lock_guard lock(mutex_);
+        letGo_ = std::move(letGo);
+    }
+    void waitForStarts(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return starts_ >= count && (holding_ || !letGo_); });
+    }
+    int startsWhileHolding() {
+        std::lock_guard lock(mutex_);
+        return startsWhileHolding_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<bool()> letGo_;
+    bool holding_ = false;
+    int starts_ = 0, startsWhileHolding_ = 0;
+};
+
+// A loop of an earlier start that sees its stop only after the next loop has
+// begun a pass must not hide that pass from the stop that ends the new loop:
+// the stop waits it out, and the start after it begins no loop beside it.
+TEST(SequencerThread, AStopWaitsOutThePassOfTheLoopItEndsWhileAnOlderLoopWindsDown) {
+    HoldingClock clock;
+    platform::ManualClock engineClock;
+    platform::MainLoop mainLoop(platform::SystemClock::shared());
+    RecordingEngine engine(engineClock);
+    HoldingMidiOut midiOut;
+    MemoryPatternStore store(ThreadBench::everyStepOwnSample());
+    Sequencer sequencer(SequencerServices{engine, store, &midiOut, mainLoop, clock, LoopDriver::thread});
+    sequencer.setBpm(60);
+
+    sequencer.playWithPreBar(false);
+    pumpUntil(mainLoop, [&] { return engine.calls(RecordingEngine::Kind::start).size() >= 2; });
+    ASSERT_GE(engine.calls(RecordingEngine::Kind::start).size(), 2u) << "the first loop played its first pass";
+    clock.holdNextLoop();  // the first loop, between two passes
+    clock.waitUntilHeld();
+    sequencer.stop();
+
+    midiOut.holdNextStart([&] { return sequencer.passesWaitedOut() > 0 || midiOut.startsWhileHolding() > 0; });
+    sequencer.playWithPreBar(false);
+    midiOut.waitForStarts(2);  // the second loop is inside its first pass
+    clock.letGo();             // the first loop sees its stop and ends
+    pumpUntil(mainLoop, [] { return loopThreadsRunning() == 1; });
+    ASSERT_EQ(loopThreadsRunning(), 1u);
+
+    sequencer.stop();
+    EXPECT_EQ(sequencer.passesWaitedOut(), 1u) << "the stop waited out the second loop's pass";
+    sequencer.playWithPreBar(false);
+    midiOut.waitForStarts(3);
+    sequencer.stop();
+    EXPECT_EQ(midiOut.startsWhileHolding(), 0) << "a loop began while the one before it was inside a pass";
 }
 
 TEST(SequencerThread, AClockStartWhileStartingLeavesOnlyTheOutsideClock) {
