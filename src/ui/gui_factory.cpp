@@ -5,6 +5,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "logging/log.h"
 #include "platform/sandbox.h"
 #include "ui/image_store.h"
 #include "ui/light_view.h"
@@ -209,7 +210,9 @@ QImage GuiFactory::imageWithName(const std::string& name, GuiType guiType, Image
             }
             return store.image(name + "-phoneportrait.png");
     }
-    return store.image(name + ".png");
+    // A number cast to a type that names no layout.
+    STROMBEL_LOG_ERROR("image not found: {}", name);
+    return {};
 }
 
 std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value,

@@ -79,6 +79,19 @@ TEST_F(ImageLookupTest, AMissingPictureIsNullAndLogsNothing) {
     EXPECT_EQ(lines, std::vector<std::string>{});
 }
 
+TEST_F(ImageLookupTest, ATypeThatNamesNoLayoutFindsNothingAndSaysSo) {
+    writeImage(bundle.path(), "knob.png", {10, 10}, Qt::red);
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError);
+    const QImage image = GuiFactory::imageWithName("knob", static_cast<GuiType>(3), store, kit::Screen::tablet());
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_TRUE(image.isNull());
+    EXPECT_EQ(lines, std::vector<std::string>{"image not found: knob"});
+}
+
 TEST_F(ImageLookupTest, ABundleFileWinsOverTheGeneratedPicture) {
     writeImage(bundle.path(), "lightOn.png", {3, 5}, Qt::green);
     EXPECT_EQ(
