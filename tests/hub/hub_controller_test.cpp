@@ -98,6 +98,50 @@ TEST(HubController, VolumeTriggersTakeTheFirstFreeVolumeIdentifier) {
     EXPECT_EQ(world.controller->triggerMatchingIdentifier(0x766F6C31u), second->volumeTrigger());
 }
 
+TEST(HubController, SortedPortsArePublishedInTheirNewOrderAndFoundByName) {
+    ProgramWorld world;
+    auto second = std::make_shared<HubSenderPort>("A second output", "2", strombelOutput(), nullptr);
+    world.controller->addSenderPort(second);
+    int told = 0;
+    auto id = world.controller->addObserver("senderPorts", [&] { ++told; });
+    world.controller->sortSenderPortsUsingComparitor(
+        [](const auto& a, const auto& b) { return a->name() < b->name(); });
+    world.controller->removeObserver(id);
+    EXPECT_EQ(told, 1);
+    ASSERT_EQ(world.controller->senderPorts().size(), 2u);
+    EXPECT_EQ(world.controller->senderPorts()[0], second);
+    const platform::TxtRecord metadata = world.controller->localEndpoint().metadata();
+    EXPECT_EQ(record(metadata, "outputs[0]"), second->dataRepresentationWithResourceHost(nullptr));
+    EXPECT_EQ(record(metadata, "outputs[1]"), world.port->dataRepresentationWithResourceHost(nullptr));
+
+    auto input = std::make_shared<HubPort>(HubPort::Receiver, "Strombel input", "In");
+    world.controller->addReceiverPort(input);
+    EXPECT_EQ(world.controller->receiverPortNamed("Strombel input"), input);
+    EXPECT_EQ(world.controller->senderPortNamed("Strombel input"), nullptr);
+    EXPECT_EQ(world.controller->filterPortNamed("Strombel input"), nullptr);
+}
+
+TEST(HubController, ChangingTheOwnPortsReportsTheSelfPeerOnceABurstIsOver) {
+    ProgramWorld world;
+    std::vector<const HubPeer*> reported;
+    world.notifications.addObserver(kHubPeerAttributesChangedNotification, world.controller.get(),
+                                    [&](const platform::Notification& note) {
+                                        if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo))
+                                            reported.push_back(peer->get());
+                                    });
+    int selfTold = 0;
+    auto id = world.controller->selfPeer()->addObserver("senderPorts", [&] { ++selfTold; });
+    world.controller->addSenderPort(std::make_shared<HubSenderPort>("Second", "2", strombelOutput(), nullptr));
+    world.controller->addSenderPort(std::make_shared<HubSenderPort>("Third", "3", strombelOutput(), nullptr));
+    world.controller->selfPeer()->removeObserver(id);
+    EXPECT_EQ(selfTold, 2);
+    world.loop.runPending();
+    EXPECT_TRUE(reported.empty()) << "coalesced for 10 ms";
+    world.clock.advance(10 * platform::kNanosPerMillisecond);
+    world.loop.runPending();
+    EXPECT_EQ(reported, std::vector<const HubPeer*>{world.controller->selfPeer().get()});
+}
+
 TEST(HubControllerDeathTest, MisuseStopsWithTheHubsMessageOnStandardOutput) {
     // The check helper writes to standard output; the death test reads standard error.
     EXPECT_DEATH(
