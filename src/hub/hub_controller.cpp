@@ -648,6 +648,9 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
     auto icon = resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);
     if (!known) peerRegistry_->addPeer(peer);
     if (icon) {
+        // With its icon at hand the peer is complete at once; without, "peers"
+        // changes once the icon's load ends.
+        if (!known) didChangeValueForKey("peers");
         std::erase(initializingPeers_, peer);
         reportPeerAppeared(peer);
         peerDidAppear(peer);

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <vector>
 
 #include "hub/hub_built_in_images.h"
 #include "hub/hub_record.h"
 #include "hub_controller_test_support.h"
 #include "platform/devices/manual_audio_device.h"
+#include "platform/png_image.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -140,6 +142,34 @@ TEST(HubController, ChangingTheOwnPortsReportsTheSelfPeerOnceABurstIsOver) {
     world.clock.advance(10 * platform::kNanosPerMillisecond);
     world.loop.runPending();
     EXPECT_EQ(reported, std::vector<const HubPeer*>{world.controller->selfPeer().get()});
+}
+
+TEST(HubController, APeerWhoseIconIsCachedJoinsThePeersAtOnce) {
+    ProgramWorld world;
+    platform::ServiceRecord record;
+    record.name = "Drums (Stage)";
+    record.type = "_wirehub._udp";
+    record.port = 9;
+    record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", 9));
+    record.txt = {{"deviceID", "0A:1B:2C:3D:4E:5F"}, {"BusVersion", "3"}, {"version", "3"}, {"launchURL", "drums://"}};
+    auto bus = BusPeer::withService(record, &world.controller->localEndpoint());
+    ASSERT_TRUE(bus);
+    const auto file = world.controller->resourceManager().cacheFileFor(bus->name(), kHubApplicationIconResourceID);
+    std::filesystem::create_directories(file.parent_path());
+    const auto png = platform::PngImage::fromRgba(2, 2, std::vector<uint8_t>(16, 0xFF));
+    ASSERT_TRUE(png);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png->data().data()),
+                                                std::streamsize(png->data().size()));
+    int peersTold = 0, appeared = 0;
+    auto id = world.controller->addObserver("peers", [&] { ++peersTold; });
+    world.notifications.addObserver(kHubPeerAppearedNotification, world.controller.get(),
+                                    [&](const platform::Notification&) { ++appeared; });
+    world.notifications.post(kBusRegistryPeerDidAppearNotification, &world.controller->registry(), bus);
+    world.controller->removeObserver(id);
+    EXPECT_EQ(peersTold, 1);
+    EXPECT_EQ(appeared, 1);
+    ASSERT_EQ(world.controller->peers().size(), 1u);
+    EXPECT_EQ(world.controller->peers()[0]->name(), "Drums");
 }
 
 TEST(HubControllerDeathTest, MisuseStopsWithTheHubsMessageOnStandardOutput) {
