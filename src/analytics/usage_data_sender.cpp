@@ -374,9 +374,8 @@ void UsageDataSender::requestSuccessComplete(const std::shared_ptr<UsageHttpAsyn
     writeIndex();
     try {
         parseResponse(response.body);
-    } catch (const UsageException& exception) {
-        UsageUtil::log(2, "Failed to parse response with exception {}: {}", exception.name(), exception.reason());
     } catch (const std::exception& exception) {
+        // The reason only (a UsageException's text is its reason).
         UsageUtil::log(2, "Failed to parse response with exception {}", exception.what());
     }
     unregisterTask(task, true);

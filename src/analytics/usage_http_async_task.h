@@ -62,13 +62,21 @@ public:
 /// One asynchronous HTTP request on the shared HTTP client: no cache, no cookies,
 /// redirects followed, a whole-second time-out and a 1 MiB body limit. It is set
 /// up on any thread and runs on the environment's main loop; its delegate hears
-/// the end there, never after a cancel.
+/// the end there, never after a cancel. A user and password in the address are
+/// not sent up front: they answer the server's authentication challenge (401),
+/// once. A challenge without them, or one that refuses them, is cancelled: the
+/// request fails with the last network error cleared.
 class UsageHttpAsyncTask : public std::enable_shared_from_this<UsageHttpAsyncTask> {
 public:
     /// The largest answer body kept; a larger one fails the request.
     static constexpr uint64_t kMaximumResponseBodySize = 1024 * 1024;
 
     static std::shared_ptr<UsageHttpAsyncTask> get(const std::string& url, std::weak_ptr<UsageHttpAsyncTaskDelegate> delegate);
+    static std::shared_ptr<UsageHttpAsyncTask> get(const std::string& url,
+                                                   const std::map<std::string, std::string>& headerFields,
+                                                   std::weak_ptr<UsageHttpAsyncTaskDelegate> delegate);
+    static std::shared_ptr<UsageHttpAsyncTask> post(const std::string& url, const Bytes& body,
+                                                    std::weak_ptr<UsageHttpAsyncTaskDelegate> delegate);
     static std::shared_ptr<UsageHttpAsyncTask> post(const std::string& url, const Bytes& body,
                                                     const std::map<std::string, std::string>& headerFields,
                                                     std::weak_ptr<UsageHttpAsyncTaskDelegate> delegate);
@@ -106,9 +114,17 @@ private:
     UsageHttpAsyncTask() = default;
     void startOnLoop();
     void finish(int kind, const UsageHTTPResponse& response);
+    void authenticationChallenged(const UsageHTTPResponse& response);
 
     std::string method_;
     std::string url_;
+    std::string requestURL_;  // url_ without its user and password
+    struct Credential {
+        std::string user;
+        std::string password;
+    };
+    std::optional<Credential> credential_;
+    bool credentialSent_ = false;  // main loop
     Bytes body_;
     std::map<std::string, std::string> headers_;
     double timeoutSeconds_ = 20;

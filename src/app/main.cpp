@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     // An address for a program already running on the same folder goes to it.
     if (options.openUrl) {
         const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
-        if (std::optional<bool> opened = app::handOverOpenURL(app::OpenUrlServer::socketPathFor(root), *options.openUrl)) {
+        const auto socket = app::OpenUrlServer::socketPathFor(root);
+        if (std::optional<bool> opened = socket ? app::handOverOpenURL(*socket, *options.openUrl) : std::nullopt) {
             return *opened ? 0 : 1;
         }
     }
@@ -124,8 +125,13 @@ int main(int argc, char** argv) {
     program.launch();
     // Addresses the desktop opens later come through the local socket; the one
     // this start was asked to open goes to the application now.
-    app::OpenUrlServer openUrls(app::OpenUrlServer::socketPathFor(sandbox.root()),
-                                [&program](const std::string& url) { return program.delegate().handleOpenURL(url); });
+    std::optional<app::OpenUrlServer> openUrls;
+    std::string openUrlRefusal;
+    if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
+        openUrls.emplace(*socket, [&program](const std::string& url) { return program.delegate().handleOpenURL(url); });
+    } else {
+        STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
+    }
     if (options.openUrl) program.delegate().handleOpenURL(*options.openUrl);
     // The analytics client (never started) would read the device class and the
     // screen from the platform's facts.

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <QLocalSocket>
+#include <QPointer>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
 
 #include "logging/log.h"
+#include "platform/runtime_folder.h"
 
 namespace strombel::app {
 
@@ -41,13 +43,20 @@ bool sameUser(const QLocalSocket& socket) {
 
 }  // namespace
 
-std::filesystem::path OpenUrlServer::socketPathFor(const std::filesystem::path& root) {
+std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::filesystem::path& root,
+                                                                   std::string* refusal) {
     std::filesystem::path runtime;
-    if (const char* folder = std::getenv("XDG_RUNTIME_DIR"); folder && *folder) {
-        runtime = folder;
+    if (auto folder = platform::userRuntimeFolder()) {
+        runtime = *folder;
     } else {
-        runtime = fmt::format("/tmp/strombel-{}", ::geteuid());
-        ::mkdir(runtime.c_str(), 0700);
+        // Another user may have made this folder first: it is used only when it
+        // is ours alone.
+        std::error_code ignored;
+        runtime = std::filesystem::temp_directory_path(ignored) / fmt::format("strombel-{}", ::geteuid());
+        if (auto why = platform::preparePrivateFolder(runtime)) {
+            if (refusal) *refusal = *why;
+            return std::nullopt;
+        }
     }
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::weakly_canonical(root, error);
@@ -55,8 +64,12 @@ std::filesystem::path OpenUrlServer::socketPathFor(const std::filesystem::path& 
     return runtime / fmt::format("strombel-{:016x}.socket", folderHash(name));
 }
 
-OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler)
-    : server_(std::make_unique<QLocalServer>()), path_(std::move(path)), handler_(std::move(handler)) {
+OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler, platform::MainLoop& loop)
+    : server_(std::make_unique<QLocalServer>()),
+      path_(std::move(path)),
+      handler_(std::move(handler)),
+      loop_(loop),
+      alive_(std::make_shared<OpenUrlServer*>(this)) {
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     const QString name = QString::fromStdString(path_.string());
     if (!server_->listen(name)) {
@@ -75,6 +88,9 @@ OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler)
 }
 
 OpenUrlServer::~OpenUrlServer() {
+    alive_.reset();
+    for (auto& [socket, timer] : deadlines_) loop_.cancel(timer);
+    deadlines_.clear();
     if (server_->isListening()) server_->close();
 }
 
@@ -84,10 +100,27 @@ std::string OpenUrlServer::error() const { return server_->errorString().toStdSt
 void OpenUrlServer::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (!sameUser(*socket)) {
+        if (!sameUser(*socket) || deadlines_.size() >= kMaximumConnections) {
             socket->abort();
+            socket->deleteLater();
             continue;
         }
+        // Held until it goes, and for 2 s at most unless its address came whole.
+        std::weak_ptr<OpenUrlServer*> alive = alive_;
+        QPointer<QLocalSocket> guarded(socket);
+        deadlines_[socket] = loop_.schedule(kAddressTimeLimit, [this, alive, guarded] {
+            if (!alive.lock() || !guarded) return;
+            deadlines_.erase(guarded.data());
+            guarded->abort();
+            guarded->deleteLater();
+        });
+        QObject::connect(socket, &QObject::destroyed, server_.get(), [this, alive, socket] {
+            if (!alive.lock()) return;
+            auto it = deadlines_.find(socket);
+            if (it == deadlines_.end()) return;
+            loop_.cancel(it->second);
+            deadlines_.erase(it);
+        });
         auto buffer = std::make_shared<QByteArray>();
         QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, buffer] {
             buffer->append(socket->readAll());

@@ -4,9 +4,14 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/main_loop.h"
+
+class QLocalSocket;
 
 namespace strombel::app {
 
@@ -18,18 +23,27 @@ namespace strombel::app {
 /// The socket lies in the user's runtime folder (mode 0700), one per data
 /// folder; only the same user may speak to it. One address per connection,
 /// ending in a line feed, at most 64 KiB; the answer is "YES\n" or "NO\n".
+/// A connection that has not sent its whole address within 2 s is closed, and
+/// at most 16 are held at once (more are closed as they come).
 class OpenUrlServer {
 public:
     static constexpr size_t kMaximumURLSize = 64 * 1024;
+    static constexpr uint64_t kAddressTimeLimit = 2 * platform::kNanosPerSecond;
+    static constexpr size_t kMaximumConnections = 16;
     using Handler = std::function<bool(const std::string& url)>;
 
     /// The socket for the data folder `root` in the user's runtime folder
-    /// ($XDG_RUNTIME_DIR, else a folder of the user's under /tmp).
-    static std::filesystem::path socketPathFor(const std::filesystem::path& root);
+    /// ($XDG_RUNTIME_DIR, else "strombel-<uid>" in the system's temporary
+    /// folder, used only when it is a real folder of the user's with mode
+    /// 0700). Nothing when the folder is refused; `refusal` then says why.
+    static std::optional<std::filesystem::path> socketPathFor(const std::filesystem::path& root,
+                                                              std::string* refusal = nullptr);
 
     /// Listens at `path` (replacing a socket nobody answers at any more) and
-    /// hands every address to `handler`, on the Qt event loop.
-    OpenUrlServer(std::filesystem::path path, Handler handler);
+    /// hands every address to `handler`, on the Qt event loop; the time limit
+    /// of each connection runs on `loop`'s clock.
+    OpenUrlServer(std::filesystem::path path, Handler handler,
+                  platform::MainLoop& loop = platform::MainLoop::shared());
     ~OpenUrlServer();
     OpenUrlServer(const OpenUrlServer&) = delete;
     OpenUrlServer& operator=(const OpenUrlServer&) = delete;
@@ -37,12 +51,17 @@ public:
     /// Whether it listens; `error()` says why not.
     bool isListening() const;
     std::string error() const;
+    /// The connections held now.
+    size_t connections() const { return deadlines_.size(); }
 
 private:
     void accept();
     std::unique_ptr<QLocalServer> server_;
     std::filesystem::path path_;
     Handler handler_;
+    platform::MainLoop& loop_;
+    std::map<QLocalSocket*, platform::MainLoop::TimerId> deadlines_;  // the connections held
+    std::shared_ptr<OpenUrlServer*> alive_;
 };
 
 /// Hands `url` to the program listening at `path`: its answer (true for YES),

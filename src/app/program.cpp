@@ -85,13 +85,20 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
         return nullptr;
     }
     platform::ServiceDiscovery* discovery = setup_.hubDiscovery;
+    // Peers on this machine only, unless the user turned LAN discovery on.
+    const bool lanDiscovery = !discovery && setup_.defaults.boolForKey(kHubLanDiscoveryKey);
     if (!discovery) {
-        // Peers on this machine only, unless the user turned LAN discovery on.
-        if (setup_.defaults.boolForKey(kHubLanDiscoveryKey)) {
+        if (lanDiscovery) {
             hubDiscovery_ = std::make_unique<platform::AvahiServiceDiscovery>(setup_.mainLoop);
         } else {
-            hubDiscovery_ = std::make_unique<platform::DirectoryServiceDiscovery>(
+            auto directory = std::make_unique<platform::DirectoryServiceDiscovery>(
                 platform::DirectoryServiceDiscovery::defaultFolder(), setup_.mainLoop);
+            // A folder other users could reach is not used: the program goes on without the hub.
+            if (!directory->refusal().empty()) {
+                STROMBEL_LOG_ERROR("{}: the program runs without the hub", directory->refusal());
+                return nullptr;
+            }
+            hubDiscovery_ = std::move(directory);
         }
         discovery = hubDiscovery_.get();
     }
@@ -103,6 +110,7 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.signatureValidator = hub::HubSignatureValidator::shared();
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
+    options.networkDiscovery = lanDiscovery;
     options.applicationIsActive = [] { return true; };
     options.alertPresenter = presentHubAlert;
     // The panel lies over whatever screen the window shows.

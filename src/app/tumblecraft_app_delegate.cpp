@@ -129,7 +129,7 @@ bool TumblecraftAppDelegate::handleOpenURL(const std::string& url) {
 void TumblecraftAppDelegate::applicationWillResignActive() {
     if (window_) window_->setIdleTimerDisabled(false);
     // A rating alert goes without an answer; it may come again at a later use.
-    if (parts_.ratingPrompt) parts_.ratingPrompt->hideRatingAlert();
+    if (parts_.ratingPrompt) parts_.ratingPrompt->willResignActive();
 }
 
 void TumblecraftAppDelegate::applicationDidEnterBackground() {

@@ -86,6 +86,11 @@ public:
     hub::HubButtonTrigger* playTrigger() const { return playTrigger_.get(); }
     AppMainScreen* strombelViewController() const { return strombelViewController_; }
     AppWindow* window() const { return window_; }
+    // Plain setters, as the launch stores what it makes.
+    void setSocialClient(std::unique_ptr<info::SocialClient> client) { socialClient_ = std::move(client); }
+    void setHubController(std::unique_ptr<hub::HubController> controller) { hubController_ = std::move(controller); }
+    void setPlayTrigger(std::shared_ptr<hub::HubButtonTrigger> trigger) { playTrigger_ = std::move(trigger); }
+    void setWindow(AppWindow* window) { window_ = window; }
 
     /// What went wrong at launch, in the order it happened (empty when nothing did).
     const std::vector<std::string>& launchProblems() const { return launchProblems_; }

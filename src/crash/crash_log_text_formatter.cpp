@@ -1,6 +1,7 @@
 #include "crash/crash_log_text_formatter.h"
 
 #include <fmt/format.h>
+#include <iconv.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -575,17 +576,143 @@ void LogWriter::frame(const CrashLogStackFrameInfo& frame, int64_t index, bool l
 
 }  // namespace
 
+namespace {
+
+// ---- Encodings -----------------------------------------------------------------------
+
+// The C library's name of each byte encoding it converts to.
+const char* converterName(uint64_t encoding) {
+    switch (encoding) {
+        case kJapaneseEUCStringEncoding: return "EUC-JP";
+        case kISOLatin1StringEncoding: return "ISO-8859-1";
+        case kShiftJISStringEncoding: return "SHIFT_JIS";
+        case kISOLatin2StringEncoding: return "ISO-8859-2";
+        case kWindowsCP1251StringEncoding: return "CP1251";
+        case kWindowsCP1252StringEncoding: return "CP1252";
+        case kWindowsCP1253StringEncoding: return "CP1253";
+        case kWindowsCP1254StringEncoding: return "CP1254";
+        case kWindowsCP1250StringEncoding: return "CP1250";
+        case kISO2022JPStringEncoding: return "ISO-2022-JP";
+        case kMacOSRomanStringEncoding: return "MACINTOSH";
+        default: return nullptr;
+    }
+}
+
+void appendUnit(std::vector<uint8_t>& out, uint32_t unit, int bytes, bool bigEndian) {
+    for (int i = 0; i < bytes; ++i) {
+        const int shift = 8 * (bigEndian ? bytes - 1 - i : i);
+        out.push_back(static_cast<uint8_t>(unit >> shift));
+    }
+}
+
+void appendUTF16(std::vector<uint8_t>& out, const std::vector<uint32_t>& points, bool bigEndian) {
+    for (uint32_t point : points) {
+        if (point > 0xFFFF) {
+            appendUnit(out, 0xD800 + ((point - 0x10000) >> 10), 2, bigEndian);
+            appendUnit(out, 0xDC00 + ((point - 0x10000) & 0x3FF), 2, bigEndian);
+        } else {
+            appendUnit(out, point, 2, bigEndian);
+        }
+    }
+}
+
+std::vector<uint8_t> nonLossyASCII(const std::vector<uint32_t>& points) {
+    std::string out;
+    auto escapeUnit = [&out](uint32_t unit) { out += fmt::format("\\u{:04x}", unit); };
+    for (uint32_t point : points) {
+        if (point == '\\') out += "\\\\";
+        else if (point < 0x80) out += static_cast<char>(point);
+        else if (point <= 0xFF) out += fmt::format("\\{:03o}", point);
+        else if (point <= 0xFFFF) escapeUnit(point);
+        else {
+            escapeUnit(0xD800 + ((point - 0x10000) >> 10));
+            escapeUnit(0xDC00 + ((point - 0x10000) & 0x3FF));
+        }
+    }
+    return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+// Through the C library's converter, one character at a time, so that one it
+// cannot hold is written as "?" and the rest goes on (a stateful encoding keeps
+// its shifts right, and ends in its initial state).
+std::vector<uint8_t> converted(std::string_view text, const char* name) {
+    iconv_t converter = iconv_open(name, "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return std::vector<uint8_t>(text.begin(), text.end());
+    std::vector<uint8_t> out;
+    out.reserve(text.size());
+    char buffer[32];
+    auto convert = [&](const char* input, size_t length) {
+        char* in = const_cast<char*>(input);
+        char* next = buffer;
+        size_t room = sizeof buffer;
+        size_t result = iconv(converter, input ? &in : nullptr, input ? &length : nullptr, &next, &room);
+        if (result == static_cast<size_t>(-1)) return false;
+        out.insert(out.end(), buffer, next);
+        return true;
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        const unsigned char* next = p + 1;
+        if (*p >= 0x80) {
+            uint32_t ignored = 0;
+            json::utf8::ReadResult result = json::utf8::readScalar(p, end, &next, &ignored, true);
+            if (result != json::utf8::Valid) {
+                convert("?", 1);
+                p = result == json::utf8::Exhausted ? end : next;
+                continue;
+            }
+        }
+        if (!convert(reinterpret_cast<const char*>(p), static_cast<size_t>(next - p))) convert("?", 1);
+        p = next;
+    }
+    convert(nullptr, 0);
+    iconv_close(converter);
+    return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeText(std::string_view text, uint64_t encoding) {
+    switch (encoding) {
+        case kASCIIStringEncoding:
+        case kNEXTSTEPStringEncoding: {
+            std::vector<uint8_t> bytes;
+            bytes.reserve(text.size());
+            for (uint32_t point : codePoints(text)) bytes.push_back(point < 0x80 ? static_cast<uint8_t>(point) : '?');
+            return bytes;
+        }
+        case kNonLossyASCIIStringEncoding: return nonLossyASCII(codePoints(text));
+        case kUnicodeStringEncoding:
+        case kUTF16LittleEndianStringEncoding:
+        case kUTF16BigEndianStringEncoding: {
+            std::vector<uint8_t> bytes;
+            const bool bigEndian = encoding == kUTF16BigEndianStringEncoding;
+            if (encoding == kUnicodeStringEncoding) appendUnit(bytes, 0xFEFF, 2, false);
+            appendUTF16(bytes, codePoints(text), bigEndian);
+            return bytes;
+        }
+        case kUTF32StringEncoding:
+        case kUTF32LittleEndianStringEncoding:
+        case kUTF32BigEndianStringEncoding: {
+            std::vector<uint8_t> bytes;
+            const bool bigEndian = encoding == kUTF32BigEndianStringEncoding;
+            if (encoding == kUTF32StringEncoding) appendUnit(bytes, 0xFEFF, 4, false);
+            for (uint32_t point : codePoints(text)) appendUnit(bytes, point, 4, bigEndian);
+            return bytes;
+        }
+        default:
+            if (const char* name = converterName(encoding)) return converted(text, name);
+            return std::vector<uint8_t>(text.begin(), text.end());
+    }
+}
+
 std::string CrashLogTextFormatter::stringValueForCrashReport(const CrashLog& report, CrashLogTextFormat) {
     return LogWriter(report, Variant::General).log({});
 }
 
 json::Result<std::vector<uint8_t>> CrashLogTextFormatter::formatReport(const CrashLog& report) {
-    std::string text = stringValueForCrashReport(report, textFormat_);
-    if (stringEncoding_ != kASCIIStringEncoding) return std::vector<uint8_t>(text.begin(), text.end());
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size());
-    for (uint32_t point : codePoints(text)) bytes.push_back(point < 0x80 ? static_cast<uint8_t>(point) : '?');
-    return bytes;
+    return encodeText(stringValueForCrashReport(report, textFormat_), stringEncoding_);
 }
 
 std::string CrashLogTextFormatter::formatStackFrame(const CrashLogStackFrameInfo& frame, int64_t frameIndex,

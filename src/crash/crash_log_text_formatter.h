@@ -27,13 +27,44 @@ enum class CrashLogTextFormat : int32_t { iOS = 0 };
 
 /// The string encodings a formatter can write (the platform's numbers).
 inline constexpr uint64_t kASCIIStringEncoding = 1;
+inline constexpr uint64_t kNEXTSTEPStringEncoding = 2;
+inline constexpr uint64_t kJapaneseEUCStringEncoding = 3;
 inline constexpr uint64_t kUTF8StringEncoding = 4;
+inline constexpr uint64_t kISOLatin1StringEncoding = 5;
+inline constexpr uint64_t kSymbolStringEncoding = 6;
+inline constexpr uint64_t kNonLossyASCIIStringEncoding = 7;
+inline constexpr uint64_t kShiftJISStringEncoding = 8;
+inline constexpr uint64_t kISOLatin2StringEncoding = 9;
+inline constexpr uint64_t kUnicodeStringEncoding = 10;
+inline constexpr uint64_t kWindowsCP1251StringEncoding = 11;
+inline constexpr uint64_t kWindowsCP1252StringEncoding = 12;
+inline constexpr uint64_t kWindowsCP1253StringEncoding = 13;
+inline constexpr uint64_t kWindowsCP1254StringEncoding = 14;
+inline constexpr uint64_t kWindowsCP1250StringEncoding = 15;
+inline constexpr uint64_t kISO2022JPStringEncoding = 21;
+inline constexpr uint64_t kMacOSRomanStringEncoding = 30;
+inline constexpr uint64_t kUTF16BigEndianStringEncoding = 0x90000100;
+inline constexpr uint64_t kUTF16LittleEndianStringEncoding = 0x94000100;
+inline constexpr uint64_t kUTF32StringEncoding = 0x8c000100;
+inline constexpr uint64_t kUTF32BigEndianStringEncoding = 0x98000100;
+inline constexpr uint64_t kUTF32LittleEndianStringEncoding = 0x9c000100;
+
+/// `text` (UTF-8) in the string encoding `encoding`, lossy: a character the
+/// encoding cannot hold becomes "?". The byte sets go through the C library's
+/// converters; the 16- and 32-bit forms without a byte order (kUnicodeStringEncoding,
+/// kUTF32StringEncoding) are little-endian with a byte-order mark; the non-lossy
+/// ASCII form writes a backslash as two, U+0080 to U+00FF as a backslash and
+/// three octal digits, and the rest as a backslash, "u" and four hexadecimal
+/// digits per UTF-16 unit.
+/// NEXTSTEP's upper half is not available here: it writes as ASCII. An
+/// encoding this system cannot write (the Symbol set, an unknown number) gives UTF-8.
+std::vector<uint8_t> encodeText(std::string_view text, uint64_t encoding);
 
 /// The general formatter. Nothing in the program calls it; it is there for tools.
 class CrashLogTextFormatter final : public CrashLogFormatter {
 public:
-    /// `stringEncoding`: kASCIIStringEncoding (every other character becomes "?")
-    /// or kUTF8StringEncoding (any other number is taken as UTF-8).
+    /// `stringEncoding`: one of the platform's string encoding numbers above
+    /// (see encodeText).
     CrashLogTextFormatter(CrashLogTextFormat textFormat, uint64_t stringEncoding)
         : textFormat_(textFormat), stringEncoding_(stringEncoding) {}
 

@@ -89,7 +89,9 @@ CrashUploadManager::CrashUploadManager(CrashUploadServices services)
     }
     settingsFile_ = crashesDir_ / "crashupload.settings";
     analyzerInProgressFile_ = crashesDir_ / "crashupload.analyzer";
-    if (fileExists(analyzerInProgressFile_)) std::filesystem::remove(analyzerInProgressFile_, error);
+    // A marker left over from an earlier start stays until the next takeover:
+    // it says that the takeover of the pending report died on the way, and that
+    // report is then dropped (see handleCrashReport).
 
     std::filesystem::path resources = bundle_.bundlePath() / "CrashUpload.bundle";
     if (std::filesystem::is_directory(resources, error)) {
@@ -176,6 +178,10 @@ void CrashUploadManager::setUp() {
     if (crashReporter_->hasPendingCrashReport()) {
         didCrashInLastSession_ = true;
         handleCrashReport();
+    } else if (fileExists(analyzerInProgressFile_)) {
+        // Nothing pending any more: the marker speaks of no report.
+        std::error_code error;
+        std::filesystem::remove(analyzerInProgressFile_, error);
     }
 
     if (!appStoreEnvironment_ && isDebuggerAttached()) {
@@ -214,9 +220,12 @@ void CrashUploadManager::handleCrashReport() {
     loadSettings();
 
     // The marker outlives a takeover that dies on the way (a report that crashes
-    // the reader, say): then the report is dropped instead of taken again.
+    // the reader, say): then the report is dropped instead of taken again, or
+    // every start would die the same way.
     bool purge = true;
-    if (!fileExists(analyzerInProgressFile_)) {
+    if (fileExists(analyzerInProgressFile_)) {
+        CRASH_UPLOAD_DEBUG("WARNING: Dropping a crash report whose takeover did not finish");
+    } else {
         std::ofstream(analyzerInProgressFile_).close();
         saveSettings();
         std::filesystem::path path = newReportPath();
@@ -234,6 +243,15 @@ void CrashUploadManager::handleCrashReport() {
                 timeintervalCrashInLastSessionOccured_ = static_cast<double>(
                     (*log.systemInfo().timestamp() - *log.processInfo()->processStartTime()).count());
             }
+            // Everything is asked before anything is written: a takeover that dies
+            // on the way leaves no copy behind.
+            platform::PropertyValue::Dictionary meta = {
+                {kUserIDKey, userID_.value_or("")},
+                {kUserNameKey, userName_.value_or("")},
+                {kUserEmailKey, userEmail_.value_or("")},
+                {kApplicationLogKey,
+                 delegate_ ? delegate_->applicationLogForCrashUploadManager(*this).value_or("") : std::string()},
+            };
             // A report taken over in the same second keeps its file: this one gets a suffix.
             const std::string base = path.string();
             json::Result<void> stored = detail::writeFileAtomically(path, data.value(), false);
@@ -245,13 +263,6 @@ void CrashUploadManager::handleCrashReport() {
                 CRASH_UPLOAD_DEBUG("ERROR: Writing crash report failed. {}", stored.error().description());
                 purge = false;
             } else {
-                platform::PropertyValue::Dictionary meta = {
-                    {kUserIDKey, userID_.value_or("")},
-                    {kUserNameKey, userName_.value_or("")},
-                    {kUserEmailKey, userEmail_.value_or("")},
-                    {kApplicationLogKey,
-                     delegate_ ? delegate_->applicationLogForCrashUploadManager(*this).value_or("") : std::string()},
-                };
                 json::Result<void> written = detail::writePropertyList(metaPath(path), meta);
                 if (!written.ok()) {
                     CRASH_UPLOAD_DEBUG("ERROR: Writing crash meta data failed. {}", written.error().description());

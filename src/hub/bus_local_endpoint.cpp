@@ -1,5 +1,6 @@
 #include "hub/bus_local_endpoint.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -53,13 +54,17 @@ BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
       defaults_(options.defaults ? *options.defaults : platform::UserDefaults::shared()),
       notifications_(options.notifications ? *options.notifications : platform::NotificationCenter::shared()),
       bindAddress_(options.bindAddress),
+      networkDiscovery_(options.networkDiscovery),
       realTime_(options.realTime),
       delegates_(std::make_shared<const std::vector<BusLocalEndpointDelegate*>>()),
       readData_(kReadBufferLength),
       portData_(platform::MessagePort::kMaximumFrame),
       alive_(std::make_shared<BusLocalEndpoint*>(this)) {
     setupMessagePort();
-    setupSockets();
+    const bool wakeable = openWakeChannel(options.failWakeForTesting);
+    // Without a way to wake the listener nothing could stop it or hand it a
+    // message to oneself: such an endpoint has no sockets and no listener.
+    if (wakeable && !setupSockets()) nextSetupAttempt_ = loop_.clock().nowNanos() + platform::kNanosPerSecond;
     if (name_ == "Wirehub") {
         uniqueID_ = macAddress().value_or("");
     } else {
@@ -71,16 +76,35 @@ BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
         }
     }
     busLog("Local endpoint is {} ({}), port {}", escapedForLog(name_), uniqueID_, socketPort());
-    wakeup_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    listener_ = std::thread([this] { listen(); });
+    if (wakeable) listener_ = std::thread([this] { listen(); });
 }
 
 BusLocalEndpoint::~BusLocalEndpoint() {
     stopping_.store(true);
     wakeListener();
     if (listener_.joinable()) listener_.join();
-    if (wakeup_ >= 0) ::close(wakeup_);
+    if (wakeWrite_ >= 0 && wakeWrite_ != wakeRead_) ::close(wakeWrite_);
+    if (wakeRead_ >= 0) ::close(wakeRead_);
     alive_.reset();
+}
+
+bool BusLocalEndpoint::openWakeChannel(Options::WakeFailure failure) {
+    int fd = failure == Options::WakeFailure::None ? ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : (errno = EMFILE, -1);
+    if (fd >= 0) {
+        wakeRead_ = wakeWrite_ = fd;
+        return true;
+    }
+    const int eventError = errno;
+    int ends[2] = {-1, -1};
+    if (failure != Options::WakeFailure::EventFdAndPipe && ::pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
+        wakeRead_ = ends[0];
+        wakeWrite_ = ends[1];
+        return true;
+    }
+    if (failure == Options::WakeFailure::EventFdAndPipe) errno = EMFILE;
+    busLog("Couldn't create the listener's wake-up channel (eventfd: {}, pipe: {}); the bus is off",
+           std::strerror(eventError), std::strerror(errno));
+    return false;
 }
 
 bool BusLocalEndpoint::setupMessagePort() {
@@ -95,22 +119,28 @@ bool BusLocalEndpoint::setupMessagePort() {
 bool BusLocalEndpoint::setupSockets() {
     std::unique_lock lock(socketsMutex_);
     int32_t previousPort = socketPort_.load();
-    auto report = sockets_.open(static_cast<uint16_t>(previousPort),
-                                bindAddress_ ? &*bindAddress_ : nullptr);
+    auto failed = [this](std::string text) {
+        if (text != lastSetupFailure_) busLogLine(text);
+        lastSetupFailure_ = std::move(text);
+        return false;
+    };
+    auto report = sockets_.open(static_cast<uint16_t>(previousPort), bindAddress_ ? &*bindAddress_ : nullptr,
+                                networkDiscovery_ ? platform::UdpSocketPair::Reach::Network
+                                                  : platform::UdpSocketPair::Reach::ThisMachine);
     if (!report.ok) {
         if (report.ipv4Error.rfind("socket", 0) == 0) {
-            busLog("Couldn't create listener socket: {}", report.ipv4Error);
-        } else {
-            busLog("Couldn't set up IPv4 listen socket (error {}, {})", -1L, report.ipv4Error);
+            return failed(fmt::format("Couldn't create listener socket: {}", report.ipv4Error));
         }
-        return false;
+        return failed(fmt::format("Couldn't set up IPv4 listen socket (error {}, {})", -1L, report.ipv4Error));
     }
     if (!report.ipv6Error.empty()) {
         if (report.ipv6Error.rfind("socket", 0) == 0) {
-            busLog("Couldn't create IPv6 listener socket: {}", report.ipv6Error);
+            failed(fmt::format("Couldn't create IPv6 listener socket: {}", report.ipv6Error));
         } else {
-            busLog("Couldn't set up IPv6 listen socket (error {}, {})", -1L, report.ipv6Error);
+            failed(fmt::format("Couldn't set up IPv6 listen socket (error {}, {})", -1L, report.ipv6Error));
         }
+    } else {
+        lastSetupFailure_.clear();
     }
     int32_t port = sockets_.port();
     if (previousPort != 0 && previousPort != port) {
@@ -209,6 +239,7 @@ int32_t BusLocalEndpoint::sendToAddress(const platform::SocketAddress& address, 
 }
 
 int32_t BusLocalEndpoint::sendLoopback(const uint8_t* bytes, size_t length) {
+    if (!listening()) return BusSendErrorFailed;
     {
         std::lock_guard lock(loopbackMutex_);
         loopback_.emplace_back(bytes, bytes + length);
@@ -226,8 +257,36 @@ std::optional<std::string> BusLocalEndpoint::macAddress() {
 }
 
 void BusLocalEndpoint::wakeListener() {
+    // A full pipe already holds a wake-up: a failed write loses nothing.
     uint64_t one = 1;
-    if (wakeup_ >= 0) (void)!::write(wakeup_, &one, sizeof one);
+    if (wakeWrite_ >= 0) (void)!::write(wakeWrite_, &one, sizeof one);
+}
+
+void BusLocalEndpoint::drainWakeChannel() {
+    uint64_t ignored[8];
+    while (::read(wakeRead_, ignored, wakeRead_ == wakeWrite_ ? sizeof ignored[0] : sizeof ignored) > 0) {
+    }
+}
+
+void BusLocalEndpoint::dropBrokenSockets() {
+    {
+        std::unique_lock lock(socketsMutex_);
+        sockets_.close();
+    }
+    busLog("Network receive socket gone - recreating");
+    nextSetupAttempt_ = 0;  // the first attempt at once
+}
+
+int BusLocalEndpoint::remakeSocketsIfDue() {
+    if (hasSockets()) return -1;
+    const uint64_t now = loop_.clock().nowNanos();
+    if (now >= nextSetupAttempt_) {
+        counters_.socketRecreations.fetch_add(1);
+        if (setupSockets()) return -1;
+        nextSetupAttempt_ = now + platform::kNanosPerSecond;
+    }
+    const uint64_t wait = nextSetupAttempt_ > now ? nextSetupAttempt_ - now : 0;
+    return int(std::clamp<uint64_t>(wait / platform::kNanosPerMillisecond, 1, 1000));
 }
 
 void BusLocalEndpoint::deliver(const uint8_t* bytes, size_t length, const std::shared_ptr<BusPeer>& peer) {
@@ -242,21 +301,13 @@ void BusLocalEndpoint::listen() {
     }
     if (realTime_) {
         if (auto error = platform::makeCurrentThreadRealTime(); !error.empty()) {
-            busLog("Failed to change priority. ({})", error);
+            std::fputs("Failed to change priority.\n", stdout);
+            std::fflush(stdout);
         }
     }
     while (!stopping_.load()) {
-        if (breakSockets_.exchange(false)) {
-            std::unique_lock lock(socketsMutex_);
-            sockets_.close();
-        }
-        if (!hasSockets()) {
-            // Sockets that broke (or never opened) are made anew on the same
-            // port, once a second until that works.
-            busLog("Network receive socket gone - recreating");
-            counters_.socketRecreations.fetch_add(1);
-            setupSockets();
-        }
+        if (breakSockets_.exchange(false)) dropBrokenSockets();
+        const int timeout = remakeSocketsIfDue();
         pollfd fds[4];
         int count = 0;
         int v4, v6;
@@ -265,7 +316,7 @@ void BusLocalEndpoint::listen() {
             v4 = sockets_.ipv4();
             v6 = sockets_.ipv6();
         }
-        fds[count++] = {wakeup_, POLLIN, 0};
+        fds[count++] = {wakeRead_, POLLIN, 0};
         int v4Index = -1, v6Index = -1, portIndex = -1;
         if (v4 >= 0) {
             v4Index = count;
@@ -279,14 +330,13 @@ void BusLocalEndpoint::listen() {
             portIndex = count;
             fds[count++] = {messagePort_.fd(), POLLIN, 0};
         }
-        if (::poll(fds, count, v4 < 0 ? 1000 : -1) < 0) {
+        if (::poll(fds, count, timeout) < 0) {
             if (errno == EINTR) continue;
             busLog("Listener poll failed: {}", std::strerror(errno));
             return;
         }
         if (fds[0].revents & POLLIN) {
-            uint64_t ignored;
-            (void)!::read(wakeup_, &ignored, sizeof ignored);
+            drainWakeChannel();
             drainLoopback();
         }
         if (stopping_.load()) break;
@@ -306,9 +356,8 @@ void BusLocalEndpoint::listen() {
             int pending = 0;
             socklen_t length = sizeof pending;
             if (getsockopt(v4, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0 &&
-                pending != ECONNREFUSED && pending != EHOSTUNREACH && pending != ENETUNREACH) {
-                std::unique_lock lock(socketsMutex_);
-                sockets_.close();
+                pending != ECONNREFUSED && pending != EHOSTUNREACH && pending != ENETUNREACH && hasSockets()) {
+                dropBrokenSockets();
             }
         }
     }
@@ -328,8 +377,7 @@ void BusLocalEndpoint::readSocket(int socket) {
             continue;
         }
         if (outcome == platform::UdpSocketPair::Receive::Failed) {
-            std::unique_lock lock(socketsMutex_);
-            sockets_.close();  // made anew at the top of the listener's loop
+            dropBrokenSockets();  // made anew at the top of the listener's loop
             return;
         }
         if (length == 0) continue;  // an empty datagram carries no message

@@ -61,8 +61,14 @@ struct BusLocalEndpointOptions {
     platform::NotificationCenter* notifications = nullptr;  // default: the shared centre
     /// Bind to this IPv4 address only (a test's "other device", 127.0.0.2).
     std::optional<platform::SocketAddress> bindAddress;
+    /// Listen on every interface (0.0.0.0 and ::), for peers the network
+    /// discovery finds; otherwise on 127.0.0.1 and ::1 alone.
+    bool networkDiscovery = false;
     /// Ask real-time scheduling for the listener thread.
     bool realTime = true;
+    /// For tests: the wake-up channels of the listener that cannot be made.
+    enum class WakeFailure { None, EventFd, EventFdAndPipe };
+    WakeFailure failWakeForTesting = WakeFailure::None;
 };
 
 /// This process's end of the message bus: a UDP port (IPv4 and IPv6), a local
@@ -121,7 +127,12 @@ public:
     /// The hardware address of the first non-loopback interface, or absent.
     static std::optional<std::string> macAddress();
 
-    /// For tests: counts of what the listener dropped.
+    /// Whether the listener runs: false when its wake-up channel could not be
+    /// made (logged); the endpoint then has no sockets and delivers nothing.
+    bool listening() const { return listener_.joinable(); }
+
+    /// For tests: counts of what the listener dropped, and its attempts to make
+    /// the sockets anew.
     struct Counters {
         std::atomic<uint64_t> truncated{0};
         std::atomic<uint64_t> unknownSender{0};
@@ -135,8 +146,15 @@ public:
 private:
     bool setupMessagePort();
     bool setupSockets();
+    bool openWakeChannel(Options::WakeFailure failure);
+    /// Closes the sockets after a read failure; the listener makes them anew.
+    void dropBrokenSockets();
+    /// Makes missing sockets anew, at most once a second; returns the poll
+    /// time-out in milliseconds until the next attempt (-1: none is due).
+    int remakeSocketsIfDue();
     void listen();
     void wakeListener();
+    void drainWakeChannel();
     void readSocket(int socket);
     void readMessagePort();
     void drainLoopback();
@@ -150,6 +168,7 @@ private:
     platform::UserDefaults& defaults_;
     platform::NotificationCenter& notifications_;
     std::optional<platform::SocketAddress> bindAddress_;
+    bool networkDiscovery_;
     bool realTime_;
     std::string uniqueID_;
     platform::TxtRecord metadata_;
@@ -178,7 +197,14 @@ private:
     std::vector<uint8_t> readData_;
     std::vector<uint8_t> portData_;
 
-    int wakeup_ = -1;
+    // The listener's wake-up channel: an eventfd (both ends the same), or a pipe.
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    // The listener's own: sockets lost to a read failure are made anew on the
+    // same port, one attempt a second, and a failure is logged once until its
+    // text changes.
+    uint64_t nextSetupAttempt_ = 0;
+    std::string lastSetupFailure_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> breakSockets_{false};
     std::thread listener_;

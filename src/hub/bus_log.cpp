@@ -25,6 +25,26 @@ void busLogLine(std::string line) {
     STROMBEL_LOG_WARN("{}", line);
 }
 
+bool BusLogLimiter::admit(const void* peer, const char* kind, uint64_t& leftOut) {
+    const uint64_t now = clock_.nowNanos();
+    std::lock_guard lock(mutex_);
+    // Many peers flooding at once: what was quiet for an interval goes first.
+    constexpr size_t kMostEntries = 4096;
+    if (entries_.size() >= kMostEntries) {
+        std::erase_if(entries_, [&](const auto& entry) { return now - entry.second.written >= interval_; });
+        if (entries_.size() >= kMostEntries) entries_.clear();
+    }
+    auto [it, added] = entries_.try_emplace({peer, kind});
+    Entry& entry = it->second;
+    if (!added && now - entry.written < interval_) {
+        ++entry.leftOut;
+        return false;
+    }
+    leftOut = entry.leftOut;
+    entry = {now, 0};
+    return true;
+}
+
 void setBusLogSink(std::function<void(const std::string&)> newSink) {
     std::lock_guard lock(sinkMutex);
     sink() = std::move(newSink);

@@ -28,6 +28,9 @@ namespace {
 
 constexpr uint64_t kCoalesceNanos = 10 * platform::kNanosPerMillisecond;
 constexpr size_t kRememberedConnectionStates = 128;
+// Lines of refused signed messages; their addresses tell their kinds apart.
+constexpr const char* kInvalidMessageFromPeer = "Invalid message from peer {}";
+constexpr const char* kInvalidStatePullFrom = "Invalid state pull from {}";
 
 /// A panel that only keeps its position, until the panel's own code replaces it.
 class PositionOnlyPanel final : public HubConnectionPanel {
@@ -78,6 +81,8 @@ HubController::HubController(Options options)
       bundle_(options_.bundle ? *options_.bundle : platform::MainBundle::shared()),
       metadataUpdate_(loop_, [this] { updateRegistrationMetadata(); }),
       connectionChange_(loop_, [this] { respondToPortConnectionChange(); }),
+      limitedLog_(loop_.clock()),
+      signatureGate_(loop_.clock()),
       alive_(std::make_shared<HubController*>(this)) {}
 
 std::unique_ptr<HubController> HubController::create(Options options) {
@@ -115,6 +120,7 @@ bool HubController::start() {
     endpointOptions.defaults = &defaults_;
     endpointOptions.notifications = &center_;
     endpointOptions.bindAddress = options_.bindAddress;
+    endpointOptions.networkDiscovery = options_.networkDiscovery;
     endpointOptions.realTime = options_.realTimeListener;
     endpoint_ = std::make_unique<BusLocalEndpoint>(executableName_, endpointOptions);
     if (!endpoint_->hasSockets()) {
@@ -392,10 +398,17 @@ void HubController::sortTriggers(TriggerList& list) {
     });
 }
 
+namespace {
+// The lists hold one trigger per identifier: an equal one counts as the same.
+auto equalTo(const HubTrigger& trigger) {
+    return [&trigger](const std::shared_ptr<HubTrigger>& listed) { return listed->isEqual(trigger); };
+}
+}  // namespace
+
 void HubController::addTrigger(std::shared_ptr<HubTrigger> trigger, bool showInConnectionPanel) {
     if (!trigger) return;
     for (const TriggerList* list : {&triggers_, &offPanelTriggers_})
-        if (std::find(list->begin(), list->end(), trigger) != list->end()) return;
+        if (std::any_of(list->begin(), list->end(), equalTo(*trigger))) return;
     auto& list = showInConnectionPanel ? triggers_ : offPanelTriggers_;
     list.push_back(std::move(trigger));
     sortTriggers(list);
@@ -403,14 +416,9 @@ void HubController::addTrigger(std::shared_ptr<HubTrigger> trigger, bool showInC
 }
 
 void HubController::removeTrigger(const std::shared_ptr<HubTrigger>& trigger) {
-    bool removed = false;
-    for (TriggerList* list : {&triggers_, &offPanelTriggers_}) {
-        auto it = std::find(list->begin(), list->end(), trigger);
-        if (it != list->end()) {
-            list->erase(it);
-            removed = true;
-        }
-    }
+    if (!trigger) return;
+    size_t removed = 0;
+    for (TriggerList* list : {&triggers_, &offPanelTriggers_}) removed += std::erase_if(*list, equalTo(*trigger));
     if (removed) updateRegistrationMetadata();
 }
 
@@ -508,6 +516,9 @@ void HubController::respondToPortConnectionChange() {
 void HubController::endMembership() {
     memberOfActiveHubSession_ = false;
     controllerPeer_.store(nullptr);
+    // A hub that starts again sends the same session, sequences and signatures:
+    // what an earlier session applied says nothing about the next one.
+    appliedConnectionStates_.clear();
 }
 
 bool HubController::hasConnectedPortSharingAudioUnit(AudioUnitHandle unit, const HubPort* port) const {
@@ -701,6 +712,8 @@ void HubController::peerDidAppear(const std::shared_ptr<HubPeer>& peer) {
 }
 
 void HubController::peerDidDisappearNotification(const std::shared_ptr<BusPeer>& bus) {
+    // Nothing more is asked of a peer that went away; it is asked again when it comes back.
+    if (resourceManager_) resourceManager_->cancelLoadsFromPeer(bus.get());
     if (auto peer = hubPeerOf(*bus)) peerDidDisappear(peer);
 }
 
@@ -708,6 +721,7 @@ void HubController::peerDidDisappear(const std::shared_ptr<HubPeer>& peer) {
     peer->setState(peer->state() & ~HubPeer::kAppearedState);
     if (controllerPeer() == peer) {
         controllerPeer_.store(nullptr);
+        appliedConnectionStates_.clear();
         applyConnectionGraph(nullptr);
         hubAppRunning_ = false;
         memberOfActiveHubSession_ = false;
@@ -790,7 +804,11 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
     if (type < 5 || type > 17) return;
     const size_t h = bytes[1];
     const uint8_t* payload = bytes + h;
-    auto invalid = [&](const char* text) { busLog("{} {}", text, describe(peer)); };
+    // Lines about a peer's datagrams: at most one a second per peer and kind.
+    auto limitedLine = [&](const char* text) {
+        limitedLog_.log(peer.get(), text, [&] { return fmt::format(fmt::runtime(text), describe(peer)); });
+    };
+    auto invalid = [&](const char* text) { limitedLine(text); };
     std::weak_ptr<HubController*> alive = alive_;
     auto later = [&](auto work) {
         loop_.post([alive, work = std::move(work)]() mutable {
@@ -799,13 +817,15 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
     };
     switch (type) {
         case BusMessageTriggerActivate: {
-            if (length < h + 5 || h + payload[0] > length) return invalid("Invalid trigger activate message from");
+            if (length < h + 5 || h + payload[0] > length) return invalid("Invalid trigger activate message from {}");
             const uint32_t identifier = readU32(payload + 1);
             later([this, identifier, peer] { triggerActivate(identifier, peer); });
             return;
         }
         case BusMessageTriggerState: {
-            if (length < h + 8 || h + readU16(payload) > length) return invalid("Invalid trigger state update message from");
+            if (length < h + 8 || h + readU16(payload) > length) {
+                return invalid("Invalid trigger state update message from {}");
+            }
             std::vector<uint8_t> record(payload, bytes + length);
             later([this, record = std::move(record), peer]() mutable { triggerState(std::move(record), peer); });
             return;
@@ -813,8 +833,11 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
         case BusMessageConnectionState: {
             if (length < h + 24 || payload[0] < 24 ||
                 h + payload[0] + readU16(payload + 18) + readU16(payload + 20) + readU16(payload + 22) > length) {
-                return invalid("Invalid connection state update message from");
+                return invalid("Invalid connection state update message from {}");
             }
+            // A flood of wrongly signed graphs is held back here, before it
+            // reaches the check on the main loop.
+            if (!signatureGate_.admit(peer.get(), bytes, length)) return limitedLine(kInvalidMessageFromPeer);
             std::vector<uint8_t> message(bytes, bytes + length);
             later([this, message = std::move(message), peer]() mutable { connectionState(std::move(message), peer); });
             return;
@@ -827,31 +850,33 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
         }
         case BusMessageActivationRequest: {
             if (!isActive()) return;
-            if (length < h + 2 || h + payload[0] + payload[1] > length) return invalid("Invalid remote activation request from");
+            if (length < h + 2 || h + payload[0] + payload[1] > length) {
+                return invalid("Invalid remote activation request from {}");
+            }
             std::string name = decodeUtf8Lossy({reinterpret_cast<const char*>(payload + payload[0]), payload[1]});
             later([this, name = std::move(name)]() mutable { activationRequest(std::move(name)); });
             return;
         }
         case BusMessagePortAttributes: {
-            if (length < h + 6 || h + payload[0] > length) return invalid("Invalid port attribute update message from");
+            if (length < h + 6 || h + payload[0] > length) {
+                return invalid("Invalid port attribute update message from {}");
+            }
             const uint32_t identifier = readU32(payload + 1);
             const uint8_t attributes = payload[5];
             later([this, identifier, attributes, peer] { portAttributes(identifier, attributes, peer); });
             return;
         }
         case BusMessageTriggerAdjust: {
-            if (length < h + 14 || h + payload[0] > length) return invalid("Invalid trigger adjust message from");
+            if (length < h + 14 || h + payload[0] > length) return invalid("Invalid trigger adjust message from {}");
             const uint32_t identifier = readU32(payload + 2);
             const double value = readF64BigEndian(payload + 6);
             later([this, identifier, value, peer] { triggerAdjust(identifier, value, peer); });
             return;
         }
         case BusMessageStatePull: {
-            if (length < h + 7 || h + payload[0] > length) return invalid("Invalid state pull from");
-            if (controllerPeer_.load() != peer) {
-                busLog("State pull from peer {} that is not controller", describe(peer));
-                return;
-            }
+            if (length < h + 7 || h + payload[0] > length) return invalid(kInvalidStatePullFrom);
+            if (controllerPeer_.load() != peer) return limitedLine("State pull from peer {} that is not controller");
+            if (!signatureGate_.admit(peer.get(), bytes, length)) return limitedLine(kInvalidStatePullFrom);
             std::vector<uint8_t> message(bytes, bytes + length);
             later([this, message = std::move(message), peer]() mutable { statePull(std::move(message), peer); });
             return;
@@ -859,12 +884,9 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
         case BusMessageStatePushPacket: {
             if (stateReceiverActive_.load()) return;
             if (length < h + 16 || h + payload[0] + readU16(payload + 14) > length) {
-                return invalid("Invalid state push message from");
+                return invalid("Invalid state push message from {}");
             }
-            if (controllerPeer_.load() != peer) {
-                busLog("State push from peer {} that is not controller", describe(peer));
-                return;
-            }
+            if (controllerPeer_.load() != peer) return limitedLine("State push from peer {} that is not controller");
             if (stateReceiverActive_.exchange(true)) return;
             std::vector<uint8_t> message(bytes, bytes + length);
             later([this, message = std::move(message), peer]() mutable { statePush(std::move(message), peer); });
@@ -917,13 +939,21 @@ void HubController::portAttributes(uint32_t identifier, uint8_t attributes, cons
     coalescePeerReport(port, port.get());
 }
 
-void HubController::connectionState(std::vector<uint8_t> message, const std::shared_ptr<HubPeer>& peer) {
+bool HubController::signatureIsValid(const std::vector<uint8_t>& message, const std::shared_ptr<HubPeer>& peer,
+                                     const char* refusal) {
+    signatureChecks_.fetch_add(1, std::memory_order_relaxed);
     auto content = splitSignedContent(message.data(), message.size());
-    if (!content || !validateSignature(validator_, content->signature, content->signatureLength,
-                                       content->content.data(), content->content.size())) {
-        busLog("Invalid message from peer {}", describe(peer));
-        return;
+    if (content && validateSignature(validator_, content->signature, content->signatureLength, content->content.data(),
+                                     content->content.size())) {
+        return true;
     }
+    signatureGate_.refused(peer.get(), message.data(), message.size());
+    limitedLog_.log(peer.get(), refusal, [&] { return fmt::format(fmt::runtime(refusal), describe(peer)); });
+    return false;
+}
+
+void HubController::connectionState(std::vector<uint8_t> message, const std::shared_ptr<HubPeer>& peer) {
+    if (!signatureIsValid(message, peer, kInvalidMessageFromPeer)) return;
     const size_t h = message[1];
     const uint8_t sequence = message[h + 1];
     auto controller = controllerPeer();
@@ -937,20 +967,22 @@ void HubController::connectionState(std::vector<uint8_t> message, const std::sha
             return sendConnectionStateAckWithStatus(1, sequence, *peer);
         }
     }
-    // A replay: the latest is acknowledged again, an older one dropped.
-    if (!appliedConnectionStates_.empty() && appliedConnectionStates_.back() == message) {
-        return sendConnectionStateAckWithStatus(0, sequence, *peer);
-    }
-    if (std::find(appliedConnectionStates_.begin(), appliedConnectionStates_.end(), message) !=
-        appliedConnectionStates_.end()) {
+    // A replay of an older state of this session is dropped unanswered. The
+    // latest one again (its acknowledgement was lost) is applied again: it is
+    // what stands, and only what was applied is acknowledged.
+    const bool latest = !appliedConnectionStates_.empty() && appliedConnectionStates_.back() == message;
+    if (!latest && std::find(appliedConnectionStates_.begin(), appliedConnectionStates_.end(), message) !=
+                       appliedConnectionStates_.end()) {
         busLog("Replayed connection graph update from {} dropped", describe(peer));
         return;
     }
     busLog("Connection graph update from {}.", describe(peer));
     auto graph = HubConnectionGraph::withDataRepresentation(message.data(), message.size(), *peerRegistry_);
     if (!graph) return;
-    appliedConnectionStates_.push_back(std::move(message));
-    if (appliedConnectionStates_.size() > kRememberedConnectionStates) appliedConnectionStates_.pop_front();
+    if (!latest) {
+        appliedConnectionStates_.push_back(std::move(message));
+        if (appliedConnectionStates_.size() > kRememberedConnectionStates) appliedConnectionStates_.pop_front();
+    }
     controllerPeer_.store(peer);
     hubAppRunning_ = true;
     memberOfActiveHubSession_ = true;
@@ -1025,12 +1057,7 @@ void HubController::activatePeer(const std::shared_ptr<HubPeer>& target) {
 
 void HubController::statePull(std::vector<uint8_t> message, const std::shared_ptr<HubPeer>& peer) {
     if (stateSender_) return;
-    auto content = splitSignedContent(message.data(), message.size());
-    if (!content || !validateSignature(validator_, content->signature, content->signatureLength,
-                                       content->content.data(), content->content.size())) {
-        busLog("Invalid state pull from {}", describe(peer));
-        return;
-    }
+    if (!signatureIsValid(message, peer, kInvalidStatePullFrom)) return;
     auto bus = peer->dbPeer();
     if (!bus) return;
     std::optional<platform::PropertyValue::Dictionary> dictionary;
@@ -1075,13 +1102,13 @@ void HubController::statePush(std::vector<uint8_t> message, const std::shared_pt
 }
 
 void HubController::triggerAttributeChanged(const HubTrigger* trigger) {
-    std::shared_ptr<HubTrigger> found;
+    if (!trigger) return;
+    bool listed = false;
     for (const TriggerList* list : {&triggers_, &offPanelTriggers_})
-        for (const auto& candidate : *list)
-            if (candidate.get() == trigger) found = candidate;
-    if (!found) return;
+        listed = listed || std::any_of(list->begin(), list->end(), equalTo(*trigger));
+    if (!listed) return;
     if (!dynamic_cast<const HubAnimatedTrigger*>(trigger)) updateRegistrationMetadata();
-    const auto record = found->dataRepresentationWithResourceHost(resourceHost_.get());
+    const auto record = trigger->dataRepresentationWithResourceHost(resourceHost_.get());
     std::vector<uint8_t> message{kBusMessageMarker, kBusHeaderLength, BusMessageTriggerState};
     message.insert(message.end(), record.begin(), record.end());
     for (const auto& peer : peerRegistry_->peers()) HubPeerSendMessage(*peer, message.data(), message.size());

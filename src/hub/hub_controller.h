@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hub/bus_local_endpoint.h"
+#include "hub/bus_log.h"
 #include "hub/bus_registry.h"
 #include "hub/hub_connection_graph.h"
 #include "hub/hub_peer.h"
@@ -121,6 +122,9 @@ struct HubControllerOptions {
     std::string deviceName;
     /// The endpoint binds this IPv4 address only (a test's "other device").
     std::optional<platform::SocketAddress> bindAddress;
+    /// The discovery reaches the network: the endpoint listens on every
+    /// interface instead of this machine's loopback addresses.
+    bool networkDiscovery = false;
     /// Asks the user the acceptance question; none denies at once.
     std::function<void(HubAlert alert)> alertPresenter;
     /// Opens an address (xdg-open in the program).
@@ -242,6 +246,10 @@ public:
     /// Checks a message on the listener thread and hands it on.
     void handleMessageBytes(const uint8_t* bytes, size_t length, const std::shared_ptr<HubPeer>& peer);
     void sendConnectionStateAckWithStatus(uint8_t status, uint8_t sequence, const HubPeer& peer);
+    /// Signatures checked so far, and signed messages refused before a check
+    /// (a peer's flood of wrong ones); for tests and benchmarks.
+    uint64_t signatureChecks() const { return signatureChecks_.load(); }
+    uint64_t signaturesHeldBack() const { return signatureGate_.heldBack(); }
 
 private:
     explicit HubController(Options options);
@@ -291,6 +299,10 @@ private:
     void iaaHostPing(const platform::Notification& notification);
     void openURL(const std::string& url);
     bool isActive() const;
+    /// Checks a signed message from `peer` on the main loop; a refusal is
+    /// noted by the gate and logged as `refusal` (at most once a second).
+    bool signatureIsValid(const std::vector<uint8_t>& message, const std::shared_ptr<HubPeer>& peer,
+                          const char* refusal);
 
     Options options_;
     platform::MainLoop& loop_;
@@ -331,13 +343,18 @@ private:
     std::shared_ptr<HubPeerStateSender> stateSender_;
     std::shared_ptr<HubPeerStateReceiver> stateReceiver_;
     std::atomic<bool> stateReceiverActive_{false};
-    // The connection states applied last, newest at the back, to refuse replays.
+    // The connection states applied since the controller peer came, newest at
+    // the back, to refuse replays; forgotten when it goes or the membership ends.
     std::deque<std::vector<uint8_t>> appliedConnectionStates_;
 
     platform::DeferredCall metadataUpdate_;
     platform::DeferredCall connectionChange_;
     std::map<const void*, std::unique_ptr<platform::DeferredCall>> peerReports_;
     std::vector<platform::NotificationCenter::ObserverId> notificationObservers_;
+    // Lines a peer's datagrams cause, and the flood guard of the signature check.
+    BusLogLimiter limitedLog_;
+    HubSignatureGate signatureGate_;
+    std::atomic<uint64_t> signatureChecks_{0};
     std::shared_ptr<HubController*> alive_;
 };
 

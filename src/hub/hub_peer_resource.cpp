@@ -48,12 +48,17 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::vector<ui
     return ok;
 }
 
-// The resource request a message holds, if it is one; a malformed one is logged.
-std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer) {
+// The resource request a message holds, if it is one; a malformed one is
+// logged to `log` (the host's, which sees every message; none: not logged).
+std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t length, const BusPeer& peer,
+                                                 BusLogLimiter* log) {
     auto view = readBusMessage(bytes, length);
     if (!view || view->type != BusMessageResourceRequest) return std::nullopt;
     auto request = readResourceRequest(bytes, length);
-    if (!request) busLog("Invalid resource request message from {}", peer.description());
+    if (!request && log) {
+        log->log(&peer, "invalid request",
+                 [&] { return fmt::format("Invalid resource request message from {}", peer.description()); });
+    }
     return request;
 }
 
@@ -195,7 +200,7 @@ std::string HubPeerResourceSender::description() const {
 void HubPeerResourceSender::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                      const std::shared_ptr<BusPeer>& peer) {
     if (peer.get() != this->peer().get()) return;
-    auto request = resourceRequestIn(bytes, length, *peer);
+    auto request = resourceRequestIn(bytes, length, *peer, nullptr);
     if (!request || request->resourceID != resourceID_) return;
     nextSegment_.store(request->firstSegment);
 }
@@ -224,7 +229,10 @@ void HubPeerResourceSender::didSendMessage() {
 // ---- the host ------------------------------------------------------------------
 
 HubPeerResourceHost::HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle)
-    : endpoint_(endpoint), bundle_(bundle), alive_(std::make_shared<HubPeerResourceHost*>(this)) {
+    : endpoint_(endpoint),
+      bundle_(bundle),
+      peerLog_(endpoint.loop().clock()),
+      alive_(std::make_shared<HubPeerResourceHost*>(this)) {
     endpoint_.addDelegate(this);
 }
 
@@ -325,7 +333,7 @@ std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::applicationIcon
 
 void HubPeerResourceHost::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                    const std::shared_ptr<BusPeer>& peer) {
-    auto request = resourceRequestIn(bytes, length, *peer);
+    auto request = resourceRequestIn(bytes, length, *peer, &peerLog_);
     if (!request) return;
     std::weak_ptr<HubPeerResourceHost*> alive = alive_;
     endpoint_.loop().post([this, alive, request = *request, peer] {
@@ -348,7 +356,10 @@ void HubPeerResourceHost::sendResource(uint32_t resourceID, const std::shared_pt
         uint8_t notFound[kResourceSegmentHeaderLength] = {};
         writeResourceSegmentHeader(notFound, resourceID, 0, 0, 0);
         BusPeerSendMessage(*peer, notFound, sizeof notFound);
-        busLog("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        // A peer asking again and again gets its answers, but the log a line a second.
+        peerLog_.log(peer.get(), "not found", [&] {
+            return fmt::format("Resource <{}> not found (requested by {})", resourceID, peer->description());
+        });
         return;
     }
     auto key = std::make_pair(static_cast<const BusPeer*>(peer.get()), resourceID);
@@ -384,6 +395,14 @@ HubPeerResourceLoader::~HubPeerResourceLoader() {
 void HubPeerResourceLoader::start() {
     HubVerify(dataBlock_ && completionBlock_, "Must have dataBlock and completionBlock", __FILE__, __LINE__);
     running_.store(true);
+    if (!peer_->present()) {
+        // Nothing goes to a peer that is gone; the caller hears of it on the loop.
+        std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
+        endpoint_.loop().post([weak] {
+            if (auto self = weak.lock()) self->finish(BusError{kHubPeerResourceLoaderErrorDomain, kPeerWentAwayErrorCode, "Peer went away"});
+        });
+        return;
+    }
     retryCount_ = kLoaderRetries;
     scheduleTimer();
     {
@@ -430,6 +449,10 @@ void HubPeerResourceLoader::timeoutFired() {
         expected = expectedSegment_;
     }
     if (!running_.load()) return;
+    if (!peer_->present()) {
+        finish(BusError{kHubPeerResourceLoaderErrorDomain, kPeerWentAwayErrorCode, "Peer went away"});
+        return;
+    }
     if (retryCount_-- != 0) {
         sendRequestStartingWithSegment(expected);
         scheduleTimer();
@@ -552,7 +575,7 @@ HubPeerResourceManager::~HubPeerResourceManager() {
     alive_.reset();
     cancelAll();
     if (endpoint_) {
-        for (auto timer : retries_) endpoint_->loop().cancel(timer);
+        for (auto& [key, retry] : retries_) endpoint_->loop().cancel(retry.timer);
     }
 }
 
@@ -665,14 +688,38 @@ void HubPeerResourceManager::startLoadOfResourceWithID(uint32_t resourceID, cons
 void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::shared_ptr<BusPeer> peer, LoadBlock block,
                                           std::shared_ptr<std::vector<uint8_t>> buffer, std::optional<BusError> error) {
     loaders_.erase(key);  // the loader's caller holds it until its block returns
-    if (error) {
-        if (error->domain == kHubPeerResourceLoaderErrorDomain && error->code == 0) {
-            std::weak_ptr<HubPeerResourceManager*> alive = alive_;
-            retries_.push_back(endpoint_->loop().schedule(kRetryDelay, [this, alive, resourceID, peer, block] {
-                if (alive.lock()) startLoadOfResourceWithID(resourceID, peer, block);
-            }));
+    const bool loaderError = error && error->domain == kHubPeerResourceLoaderErrorDomain;
+    if (loaderError && error->code == HubPeerResourceLoader::kPeerWentAwayErrorCode) {
+        retries_.erase(key);
+        return;  // as if cancelled: the peer is asked again when it comes back
+    }
+    if (loaderError && error->code == 0) {
+        Retry& retry = retries_[key];
+        if (retry.attempts >= kMaximumRetries) {
+            retries_.erase(key);
+            busLog("Gave up getting resource <{}> from {}", resourceID, peer->description());
+            block(nullptr, error);
             return;
         }
+        // 10 s, 20 s, 40 s, ...: a peer that does not answer is asked less and less.
+        const uint64_t delay = kRetryDelay << retry.attempts;
+        ++retry.attempts;
+        std::weak_ptr<HubPeerResourceManager*> alive = alive_;
+        retry.timer = endpoint_->loop().schedule(delay, [this, alive, key, resourceID, peer, block] {
+            if (!alive.lock()) return;
+            auto it = retries_.find(key);
+            if (it == retries_.end()) return;
+            it->second.timer = 0;
+            if (!peer->present()) {
+                retries_.erase(it);
+                return;
+            }
+            startLoadOfResourceWithID(resourceID, peer, block);
+        });
+        return;
+    }
+    retries_.erase(key);
+    if (error) {
         block(nullptr, error);
         return;
     }
@@ -696,6 +743,26 @@ void HubPeerResourceManager::cancelAll() {
     auto loaders = std::move(loaders_);
     loaders_.clear();
     for (auto& [key, loader] : loaders) loader->cancel();
+}
+
+void HubPeerResourceManager::cancelLoadsFromPeer(const BusPeer* peer) {
+    for (auto it = loaders_.begin(); it != loaders_.end();) {
+        if (it->first.first != peer) {
+            ++it;
+            continue;
+        }
+        auto loader = std::move(it->second);
+        it = loaders_.erase(it);
+        loader->cancel();
+    }
+    for (auto it = retries_.begin(); it != retries_.end();) {
+        if (it->first.first != peer) {
+            ++it;
+            continue;
+        }
+        if (endpoint_ && it->second.timer) endpoint_->loop().cancel(it->second.timer);
+        it = retries_.erase(it);
+    }
 }
 
 void HubPeerResourceManager::memoryWarning() { cache_.clear(); }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hub/bus_local_endpoint.h"
+#include "hub/bus_log.h"
 #include "hub/bus_peer_message_exchange.h"
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
@@ -165,6 +166,8 @@ private:
 
     BusLocalEndpoint& endpoint_;
     platform::MainBundle& bundle_;
+    // Lines a peer's requests cause: once a second per peer and kind.
+    BusLogLimiter peerLog_;
     mutable std::mutex mutex_;
     std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> cache_;
     // Keyed by (peer, identifier): one sender per pair, never a colliding sum.
@@ -174,12 +177,16 @@ private:
 
 /// Fetches one resource from one peer, segment by segment, re-requesting gaps
 /// and on each 0.5 s time-out; fails at the eleventh time-out, on "not found",
-/// past 8 MiB, or when a segment's count differs from the first's.
+/// past 8 MiB, or when a segment's count differs from the first's. A peer that
+/// went away (no longer present) is asked nothing more: the load ends at the
+/// next time-out with kPeerWentAwayErrorCode.
 class HubPeerResourceLoader : public BusLocalEndpointDelegate,
                               public std::enable_shared_from_this<HubPeerResourceLoader> {
 public:
     /// The largest resource a loader takes.
     static constexpr size_t kMaximumResourceLength = 8 * 1024 * 1024;
+    /// The loader error code of a load whose peer went away.
+    static constexpr int kPeerWentAwayErrorCode = 3;
 
     static std::shared_ptr<HubPeerResourceLoader> make(std::shared_ptr<BusPeer> peer, uint32_t resourceID,
                                                        BusLocalEndpoint& endpoint);
@@ -238,7 +245,11 @@ public:
     /// Cache files older than this are not used.
     static constexpr int64_t kMaximumCacheAge = 432000;
     static constexpr size_t kMaximumCacheFiles = 200;
+    /// A load that timed out is started again after kRetryDelay, then after
+    /// twice as long each time, at most kMaximumRetries times; then its block
+    /// gets the time-out. A peer that went away is not tried again.
     static constexpr uint64_t kRetryDelay = 10 * platform::kNanosPerSecond;
+    static constexpr int kMaximumRetries = 4;
 
     using LoadBlock = std::function<void(std::shared_ptr<HubPeerResourceImageProxy> image, std::optional<BusError> error)>;
 
@@ -253,6 +264,9 @@ public:
     /// runs is not started and its block not called.
     void startLoadOfResourceWithID(uint32_t resourceID, const std::shared_ptr<BusPeer>& peer, LoadBlock block);
     void cancelAll();
+    /// Ends every load from `peer` and every retry waiting for it (its blocks
+    /// are not called): the peer went away.
+    void cancelLoadsFromPeer(const BusPeer* peer);
     void memoryWarning();
     size_t runningLoads() const { return loaders_.size(); }
 
@@ -278,7 +292,11 @@ private:
     std::filesystem::path folder_;
     std::map<Key, std::shared_ptr<HubPeerResourceImageProxy>> cache_;
     std::map<Key, std::shared_ptr<HubPeerResourceLoader>> loaders_;
-    std::vector<platform::MainLoop::TimerId> retries_;
+    struct Retry {
+        platform::MainLoop::TimerId timer = 0;
+        int attempts = 0;
+    };
+    std::map<Key, Retry> retries_;
     std::shared_ptr<HubPeerResourceManager*> alive_;
 };
 

@@ -5,7 +5,9 @@
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -107,6 +109,52 @@ bool HubSignatureValidator::validateSignature(const uint8_t* signature, size_t s
 bool validateSignature(const std::shared_ptr<const HubSignatureValidator>& validator, const uint8_t* signature,
                        size_t signatureLength, const uint8_t* content, size_t contentLength) {
     return validator && validator->validateSignature(signature, signatureLength, content, contentLength);
+}
+
+// ---- the gate before the check ----
+
+bool HubSignatureGate::Bucket::take(uint64_t now, double perSecond) {
+    // Full (one second's worth) when first used.
+    if (filled == 0) tokens = perSecond;
+    else tokens = std::min(perSecond, tokens + double(now - filled) * perSecond / double(platform::kNanosPerSecond));
+    filled = now;
+    if (tokens < 1) return false;
+    tokens -= 1;
+    return true;
+}
+
+size_t HubSignatureGate::digest(const void* peer, const uint8_t* message, size_t length) {
+    const size_t bytes = std::hash<std::string_view>{}({reinterpret_cast<const char*>(message), length});
+    const size_t key = bytes ^ (std::hash<const void*>{}(peer) * 0x9E3779B97F4A7C15ull);
+    return key ? key : 1;  // 0 marks an empty place of the ring
+}
+
+bool HubSignatureGate::admit(const void* peer, const uint8_t* message, size_t length) {
+    const size_t key = digest(peer, message, length);
+    const uint64_t now = std::max<uint64_t>(clock_.nowNanos(), 1);
+    std::lock_guard lock(mutex_);
+    auto held = [this] {
+        heldBack_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    };
+    if (std::find(refusedDigests_.begin(), refusedDigests_.end(), key) != refusedDigests_.end()) return held();
+    auto it = refusedPeers_.find(peer);
+    if (it == refusedPeers_.end()) {
+        // With the record full, peers it has no room for share the bound of all.
+        if (refusedPeers_.size() < kMostRefusedPeers) return true;
+    } else if (!it->second.take(now, kChecksPerSecondOfARefusedPeer)) {
+        return held();
+    }
+    if (!allRefusedPeers_.take(now, kChecksPerSecondOfAllRefusedPeers)) return held();
+    return true;
+}
+
+void HubSignatureGate::refused(const void* peer, const uint8_t* message, size_t length) {
+    const size_t key = digest(peer, message, length);
+    std::lock_guard lock(mutex_);
+    refusedDigests_[nextRefused_] = key;
+    nextRefused_ = (nextRefused_ + 1) % refusedDigests_.size();
+    if (refusedPeers_.size() < kMostRefusedPeers) refusedPeers_.try_emplace(peer);
 }
 
 }  // namespace strombel::hub

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/main_bundle.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
@@ -46,6 +51,46 @@ private:
     explicit HubSignatureValidator(EVP_PKEY* key);
     EVP_PKEY* key_;
     size_t signatureLength_;
+};
+
+/// Keeps a flood of wrongly signed messages from the signature check, which
+/// costs about a tenth of a millisecond: a message a peer sent that was refused
+/// is refused again without a check when the peer repeats it; a peer that sent
+/// one wrongly signed message has few checks a second from then on, and all
+/// such peers together a few more. A peer that never sent one is not held
+/// back, and a refused peer that sends rightly again is let through within a
+/// second. Any thread.
+class HubSignatureGate {
+public:
+    static constexpr double kChecksPerSecondOfARefusedPeer = 4;
+    static constexpr double kChecksPerSecondOfAllRefusedPeers = 16;
+
+    explicit HubSignatureGate(const platform::Clock& clock) : clock_(clock) {}
+
+    /// Whether the signed message from `peer` may be checked now.
+    bool admit(const void* peer, const uint8_t* message, size_t length);
+    /// Notes that the message from `peer` failed the check.
+    void refused(const void* peer, const uint8_t* message, size_t length);
+
+    /// Counts of messages refused without a check, for tests.
+    uint64_t heldBack() const { return heldBack_.load(); }
+
+private:
+    struct Bucket {
+        double tokens = 0;
+        uint64_t filled = 0;
+        bool take(uint64_t now, double perSecond);
+    };
+    static size_t digest(const void* peer, const uint8_t* message, size_t length);
+    static constexpr size_t kMostRefusedPeers = 1024;
+
+    const platform::Clock& clock_;
+    std::mutex mutex_;
+    std::array<size_t, 256> refusedDigests_{};
+    size_t nextRefused_ = 0;
+    std::map<const void*, Bucket> refusedPeers_;
+    Bucket allRefusedPeers_;
+    std::atomic<uint64_t> heldBack_{0};
 };
 
 /// Checks a validator that may be missing: no validator refuses everything.

@@ -50,7 +50,12 @@ std::string localized(const char* key) { return platform::localizedString(platfo
 }  // namespace
 
 HubTrigger::HubTrigger(Block block, platform::NotificationCenter& center)
-    : block_(std::move(block)), center_(center), numericIdentifier_(nextTriggerIdentifier()) {}
+    : block_(std::move(block)), center_(center), ownIdentifier_(nextTriggerIdentifier()) {}
+
+std::shared_ptr<HubButtonTrigger> HubTrigger::triggerWithTitle(std::string title, std::shared_ptr<HubImage> icon,
+                                                               Block block, platform::NotificationCenter& center) {
+    return HubButtonTrigger::buttonTriggerWithTitle(std::move(title), std::move(icon), std::move(block), center);
+}
 
 void HubTrigger::setState(int32_t state) {
     state_ = state;
@@ -210,6 +215,16 @@ std::vector<uint8_t> HubButtonTrigger::dataRepresentationWithResourceHost(HubPee
         record.insert(record.end(), titles[i].begin(), titles[i].end());
     }
     return record;
+}
+
+std::shared_ptr<HubAnimatedTrigger> HubAnimatedTrigger::animatedTriggerWithTitle(std::string title,
+                                                                               std::shared_ptr<HubImage> initialIcon,
+                                                                               Block block,
+                                                                               platform::NotificationCenter& center) {
+    auto trigger = std::make_shared<HubAnimatedTrigger>(std::move(block), center);
+    trigger->setTitle(title, Normal);
+    trigger->setIcon(std::move(initialIcon), Normal);
+    return trigger;
 }
 
 std::shared_ptr<HubImage> HubAnimatedTrigger::frameForIdentifier(uint32_t identifier) const {

@@ -59,16 +59,28 @@ public:
         int32_t systemType, SimpleBlock block,
         platform::NotificationCenter& center = platform::NotificationCenter::shared());
 
+    /// A button trigger with a title and icon (buttonTriggerWithTitle).
+    static std::shared_ptr<class HubButtonTrigger> triggerWithTitle(
+        std::string title, std::shared_ptr<HubImage> icon, Block block,
+        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+
+    /// True when `other` is of this trigger's class (or one derived from it) and
+    /// has the same identifier: the controller keeps one trigger per identifier.
+    bool isEqual(const HubTrigger& other) const {
+        return isOfThisClass(other) && other.numericIdentifier() == numericIdentifier();
+    }
+
     int32_t state() const { return state_; }
     /// Stores the state and posts "HubTriggerAttributeChangedNotification".
     void setState(int32_t state);
 
     int32_t systemType() const { return systemType_; }
     void setSystemType(int32_t type) { systemType_ = type; }
-    /// The trigger's identity on the bus: from a process-wide counter, never 0
-    /// and never a volume or bypass identifier, until the controller sets one.
-    uint32_t numericIdentifier() const { return numericIdentifier_; }
-    void setNumericIdentifier(uint32_t identifier) { numericIdentifier_ = identifier; }
+    /// The trigger's identity on the bus: the one set, else (never set, or set
+    /// to 0) one of its own from a process-wide counter, never 0 and never a
+    /// volume or bypass identifier.
+    uint32_t numericIdentifier() const { return assignedIdentifier_ ? assignedIdentifier_ : ownIdentifier_; }
+    void setNumericIdentifier(uint32_t identifier) { assignedIdentifier_ = identifier; }
 
     virtual uint8_t controlType() const = 0;
     /// The trigger's record, registering its images with `host` (may be none).
@@ -85,6 +97,8 @@ public:
 protected:
     HubTrigger(Block block, platform::NotificationCenter& center);
     void postAttributeChanged();
+    /// Whether `other` is of this trigger's class or one derived from it.
+    virtual bool isOfThisClass(const HubTrigger& other) const = 0;
 
     int32_t systemType_ = None;
 
@@ -92,7 +106,8 @@ private:
     Block block_;
     platform::NotificationCenter& center_;
     int32_t state_ = Normal;
-    uint32_t numericIdentifier_;
+    const uint32_t ownIdentifier_;
+    uint32_t assignedIdentifier_ = 0;
 };
 
 /// A trigger shown as a button, with a title, an icon and a colour for the
@@ -133,6 +148,9 @@ public:
 protected:
     /// The normal colour the record carries (none for an animated trigger).
     virtual const HubColor* recordColor() const { return &color_; }
+    bool isOfThisClass(const HubTrigger& other) const override {
+        return dynamic_cast<const HubButtonTrigger*>(&other) != nullptr;
+    }
 
 private:
     friend class HubTrigger;
@@ -150,6 +168,16 @@ private:
 class HubAnimatedTrigger : public HubButtonTrigger {
 public:
     using HubButtonTrigger::HubButtonTrigger;
+    using Frames = std::map<uint32_t, std::shared_ptr<HubImage>>;
+    /// An animated button whose title and normal icon are set as setTitle and
+    /// setIcon set them (each announced).
+    static std::shared_ptr<HubAnimatedTrigger> animatedTriggerWithTitle(
+        std::string title, std::shared_ptr<HubImage> initialIcon, Block block,
+        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+
+    /// The registered frames by identifier (none after creation).
+    const Frames& frames() const { return frames_; }
+    void setFrames(Frames frames) { frames_ = std::move(frames); }
     void registerNewFrame(std::shared_ptr<HubImage> frame, uint32_t identifier) { frames_[identifier] = std::move(frame); }
     std::shared_ptr<HubImage> frameForIdentifier(uint32_t identifier) const;
     /// Shows the frame as the normal icon; warns when none has that identifier.
@@ -161,9 +189,12 @@ public:
 
 protected:
     const HubColor* recordColor() const override { return nullptr; }
+    bool isOfThisClass(const HubTrigger& other) const override {
+        return dynamic_cast<const HubAnimatedTrigger*>(&other) != nullptr;
+    }
 
 private:
-    std::map<uint32_t, std::shared_ptr<HubImage>> frames_;
+    Frames frames_;
     uint32_t currentFrameIdentifier_ = 0;
     HubColor animatedColor_ = HubColor::white(0.4);
 };
@@ -195,6 +226,11 @@ public:
 
     uint8_t controlType() const override { return VariableControl; }
     std::vector<uint8_t> dataRepresentationWithResourceHost(HubPeerResourceHost* host) const override;
+
+protected:
+    bool isOfThisClass(const HubTrigger& other) const override {
+        return dynamic_cast<const HubVariableTrigger*>(&other) != nullptr;
+    }
 
 private:
     float value_ = 0, minimumValue_ = 0, maximumValue_ = 1;

@@ -7,6 +7,7 @@
 
 #include "info/console.h"
 #include "platform/localized_strings.h"
+#include "platform/main_bundle.h"
 #include "platform/network_reachability.h"
 
 namespace strombel::info {
@@ -16,8 +17,6 @@ namespace {
 std::mutex settingsMutex;
 RatingPromptSettings currentSettings;
 
-// The program's version, as the counters record it.
-constexpr const char* kBundleVersion = "1.0";
 constexpr double kSecondsPerDay = 86400.0;
 constexpr const char* kTable = "RatingPromptLocalizable";
 
@@ -40,13 +39,24 @@ std::string withName(std::string text, const std::string& name) {
     return text;
 }
 
+// The application's name: its bundle's "CFBundleDisplayName", translated or as stored.
+std::string displayName(const std::filesystem::path& bundle) {
+    constexpr const char* kKey = "CFBundleDisplayName";
+    std::string translated = platform::localizedString(bundle, kKey, {}, "InfoPlist");
+    if (translated != kKey) return translated;
+    return platform::MainBundle(bundle).displayName().value_or("");
+}
+
 }  // namespace
 
-RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, std::string bundleVersion, Now now)
+RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, BundleVersion bundleVersion, Now now)
     : defaults_(defaults),
       bundleVersion_(std::move(bundleVersion)),
       now_(now ? std::move(now) : Now(secondsSince1970)),
       queue_(std::make_unique<platform::SerialQueue>("RatingPrompt")) {}
+
+RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, std::string bundleVersion, Now now)
+    : RatingPrompt(defaults, BundleVersion([version = std::move(bundleVersion)] { return version; }), std::move(now)) {}
 
 RatingPrompt::~RatingPrompt() {
     queue_.reset();
@@ -54,7 +64,9 @@ RatingPrompt::~RatingPrompt() {
 }
 
 RatingPrompt& RatingPrompt::sharedInstance() {
-    static RatingPrompt prompt(platform::UserDefaults::shared(), kBundleVersion);
+    // The version is read at every count: an update restarts the counts.
+    static RatingPrompt prompt(platform::UserDefaults::shared(),
+                               BundleVersion([] { return platform::MainBundle::shared().version().value_or(""); }));
     return prompt;
 }
 
@@ -120,8 +132,8 @@ void RatingPrompt::incrementAndRate(bool canPromptForRating, bool significantEve
     });
 }
 
-void RatingPrompt::resetCounts(bool significantEvent) {
-    defaults_.setString(kCurrentVersion, bundleVersion_);
+void RatingPrompt::resetCounts(bool significantEvent, const std::string& version) {
+    defaults_.setString(kCurrentVersion, version);
     defaults_.setDouble(kFirstUseDate, significantEvent ? 0 : now_());
     defaults_.setInteger(kUseCount, significantEvent ? 0 : 1);
     defaults_.setInteger(kSignificantEventCount, significantEvent ? 1 : 0);
@@ -136,13 +148,14 @@ void RatingPrompt::incrementSignificantEventCount() { incrementCount(true); }
 
 void RatingPrompt::incrementCount(bool significantEvent) {
     const bool debug = settings().debug;
+    const std::string version = bundleVersion_();
     std::string tracked = defaults_.stringForKey(kCurrentVersion);
     if (tracked.empty()) {
-        tracked = bundleVersion_;
+        tracked = version;
         defaults_.setString(kCurrentVersion, tracked);
     }
     if (debug) consoleLine(fmt::format("RATINGPROMPT Tracking version: {}", tracked));
-    if (tracked == bundleVersion_) {
+    if (tracked == version) {
         if (defaults_.doubleForKey(kFirstUseDate) == 0) defaults_.setDouble(kFirstUseDate, now_());
         const char* key = significantEvent ? kSignificantEventCount : kUseCount;
         const int64_t count = defaults_.integerForKey(key) + 1;
@@ -152,7 +165,7 @@ void RatingPrompt::incrementCount(bool significantEvent) {
                                     count));
         }
     } else {
-        resetCounts(significantEvent);
+        resetCounts(significantEvent, version);
     }
     defaults_.synchronize();
 }
@@ -205,7 +218,7 @@ bool RatingPrompt::connectedToNetwork() {
     return (reachable || transient) && created;
 }
 
-void RatingPrompt::showPrompt(bool withChecks, bool displayRateLaterButton) {
+void RatingPrompt::showPromptWithChecks(bool withChecks, bool displayRateLaterButton) {
     if (withChecks && !ratingAlertIsAppropriate()) return;
     RatingAlert* alert = services().alert;
     if (withChecks && alert && alert->isVisible()) return;
@@ -229,6 +242,11 @@ void RatingPrompt::hideRatingAlert() {
     if (!alert || !alert->isVisible()) return;
     if (settings().debug) consoleLine("RATINGPROMPT Hiding Alert");
     alert->hide();
+}
+
+void RatingPrompt::willResignActive() {
+    if (settings().debug) consoleLine("RATINGPROMPT appWillResignActive");
+    hideRatingAlert();
 }
 
 void RatingPrompt::alertViewDidDismissWithButtonIndex(int buttonIndex) {
@@ -287,7 +305,7 @@ std::string RatingPrompt::text(const char* key) const {
         if (std::filesystem::is_directory(bundle / "RatingPrompt.bundle", error)) bundle /= "RatingPrompt.bundle";
     }
     // A text missing from the table reads as its key, never as nothing.
-    return withName(platform::localizedString(bundle, key, {}, kTable), current.displayName);
+    return withName(platform::localizedString(bundle, key, {}, kTable), displayName(current.bundle));
 }
 
 std::string RatingPrompt::alertTitle() const { return alertTitle_.empty() ? text("Rate %@") : alertTitle_; }

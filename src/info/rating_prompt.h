@@ -74,10 +74,10 @@ struct RatingPromptServices {
     http::NetworkThread* network = nullptr;
     /// Where the store's pages live ("https://host", no trailing "/").
     std::string storeURL = "https://apps.store.example.com";
-    /// The bundle folder holding "RatingPrompt.bundle" with the texts.
+    /// The application's bundle folder: it holds "RatingPrompt.bundle" with the
+    /// texts, and the application's name in them is its "CFBundleDisplayName"
+    /// (translated in its "InfoPlist" table, or as its Info.plist has it).
     std::filesystem::path bundle;
-    /// The application's name in the texts.
-    std::string displayName = "Strombel";
     /// Takes a presented store page away (closeModal).
     std::function<void(bool animated, std::function<void()> done)> dismissModal;
 };
@@ -91,13 +91,18 @@ class RatingPrompt {
 public:
     /// Seconds since 1970.
     using Now = std::function<double()>;
+    /// The program's version ("CFBundleVersion"), asked at every count.
+    using BundleVersion = std::function<std::string()>;
 
+    RatingPrompt(platform::UserDefaults& defaults, BundleVersion bundleVersion, Now now = {});
+    /// A prompt for a program whose version stays `bundleVersion`.
     RatingPrompt(platform::UserDefaults& defaults, std::string bundleVersion, Now now = {});
     ~RatingPrompt();
     RatingPrompt(const RatingPrompt&) = delete;
     RatingPrompt& operator=(const RatingPrompt&) = delete;
 
-    /// The program's prompt, on the shared user defaults.
+    /// The program's prompt, on the shared user defaults, counting for the version
+    /// of the main bundle.
     static RatingPrompt& sharedInstance();
     void setServices(RatingPromptServices services);
 
@@ -125,6 +130,7 @@ public:
 
     /// Hand the launch or foreground bookkeeping of the shared prompt to its
     /// background queue and return at once.
+    static void appLaunched() { appLaunched(true); }
     static void appLaunched(bool canPromptForRating) { sharedInstance().countUse(canPromptForRating); }
     static void appEnteredForeground(bool canPromptForRating) { sharedInstance().countUse(canPromptForRating); }
     static void userDidSignificantEvent(bool canPromptForRating) {
@@ -135,7 +141,14 @@ public:
     /// The store page reported that it finished.
     static void closeModal() { sharedInstance().closeStorePage(); }
     /// The application stops being active: a visible alert goes without an answer.
-    static void appWillResignActive() { sharedInstance().hideRatingAlert(); }
+    static void appWillResignActive() { sharedInstance().willResignActive(); }
+    /// The shared prompt's alert, if appropriate (main loop).
+    static void showPrompt() { tryToShowPrompt(); }
+    static void tryToShowPrompt() { sharedInstance().showPromptWithChecks(true, true); }
+    /// The shared prompt's alert now, whatever the counts and answers (main loop).
+    static void forceShowPrompt(bool displayRateLaterButton) {
+        sharedInstance().showPromptWithChecks(false, displayRateLaterButton);
+    }
 
     /// Queues one counted use (launch or return to the foreground).
     void countUse(bool canPromptForRating);
@@ -154,10 +167,12 @@ public:
     bool connectedToNetwork();
 
     // ---- Main loop ----
-    /// `showPromptWithChecks:displayRateLaterButton:`.
-    void showPrompt(bool withChecks, bool displayRateLaterButton);
+    /// With checks, only when appropriate and no rating alert is visible.
+    void showPromptWithChecks(bool withChecks, bool displayRateLaterButton);
     void showRatingAlert(bool displayRateLaterButton = true);
     void hideRatingAlert();
+    /// The application stops being active (the line when debugging, then the hiding).
+    void willResignActive();
     void alertViewDidDismissWithButtonIndex(int buttonIndex);
     void openRatingPage();
     void closeStorePage();
@@ -186,12 +201,12 @@ public:
 private:
     void incrementAndRate(bool canPromptForRating, bool significantEvent);
     void incrementCount(bool significantEvent);
-    void resetCounts(bool significantEvent);
+    void resetCounts(bool significantEvent, const std::string& version);
     std::string text(const char* key) const;
     RatingPromptServices services() const;
 
     platform::UserDefaults& defaults_;
-    const std::string bundleVersion_;
+    const BundleVersion bundleVersion_;
     Now now_;
     mutable std::mutex servicesMutex_;
     RatingPromptServices services_;

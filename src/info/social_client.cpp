@@ -1,9 +1,12 @@
 #include "info/social_client.h"
 
+#include <sys/random.h>
+
 #include <utility>
 
 #include "info/console.h"
 #include "info/url_text.h"
+#include "logging/log.h"
 
 namespace strombel::info {
 
@@ -26,6 +29,23 @@ std::string serialize(const std::string& base, const SocialClient::Params& param
 }
 
 constexpr const char* kRedirectURI = "socialconnect://success";
+
+// 128 random bits in hexadecimal: what no other process can guess.
+std::string newLoginState() {
+    unsigned char bytes[16] = {};
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (n > 0) filled += size_t(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -61,6 +81,10 @@ void SocialClient::authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth)
         params["scope"] = scope;
     }
     if (urlSchemeSuffix_) params["local_client_id"] = *urlSchemeSuffix_;
+    // The answer of a login in another application or the browser comes back
+    // as an address any process could open: it must carry this value.
+    pendingLoginState_ = newLoginState();
+    params["state"] = *pendingLoginState_;
 
     if (multitaskingSupported_) {
         bool opened = false;
@@ -74,6 +98,7 @@ void SocialClient::authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth)
         }
         if (opened) return;
     }
+    pendingLoginState_.reset();  // the in-app dialog answers by itself
     loginDialog_.reset();
     loginDialog_ = std::make_unique<SocialLoginDialog>(loginDialogURL, params, this);
     prepare(*loginDialog_);
@@ -91,6 +116,13 @@ bool SocialClient::handleOpenURL(const std::string& url) {
         query = url.substr(question + 1);
     }
     const Params params = parseURLParams(query);
+    const auto state = params.find("state");
+    if (!pendingLoginState_ || state == params.end() || state->second != *pendingLoginState_) {
+        STROMBEL_LOG_WARN("Refused a login answer that {}", pendingLoginState_ ? "carries another state than the login under way"
+                                                                              : "came while no login is under way");
+        return false;
+    }
+    pendingLoginState_.reset();  // one answer per login
 
     if (auto token = params.find("access_token"); token != params.end()) {
         TimePoint expiry = TimePoint::max();

@@ -89,7 +89,13 @@ public:
     void authorize(std::vector<std::string> permissions);
     void authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth);
     /// True when `url` is this client's own login redirect, which it then reads.
+    /// A redirect is taken only while a login this client started by application
+    /// switch or browser is under way, and only with the "state" value that login
+    /// sent; any other is refused (false, one log line) and changes nothing.
     bool handleOpenURL(const std::string& url);
+    /// The "state" value of the login under way whose answer comes back through
+    /// `handleOpenURL`, if any.
+    const std::optional<std::string>& pendingLoginState() const { return pendingLoginState_; }
     /// Forgets the session and the login host's cookies, and tells `delegate`
     /// (which becomes the session delegate).
     void logout(SocialSessionDelegate* delegate);
@@ -163,6 +169,7 @@ private:
     http::NetworkThread* network_ = nullptr;
     std::function<TimePoint()> now_;
     bool multitaskingSupported_ = true;
+    std::optional<std::string> pendingLoginState_;
 };
 
 }  // namespace strombel::info

@@ -154,8 +154,11 @@ private:
     size_t size_ = 0;
 };
 
-// One parse of one text. Positions are pointers into the input; the reported index
-// is their offset from its start.
+// One parse of one text: the parse state. Positions are pointers into the input;
+// the reported index is their offset from its start. Values are built straight onto
+// one stack and gathered into arrays and objects when their collection closes; there
+// is no cache of decoded strings and numbers to share between parses, since short
+// ones live inside their Value and longer ones in the document's arena.
 class Parser {
 public:
     Parser(JsonParseOptionFlags options, std::string_view text, std::vector<Value>& stack, std::string& buffer)
@@ -834,6 +837,11 @@ JSONDecoder::JSONDecoder(JsonParseOptionFlags parseOptions) : options_(parseOpti
 Result<Value> JSONDecoder::objectWithUTF8String(std::string_view bytes) {
     Parser parser(options_, bytes, stack_, tokenBuffer_);
     return parser.parseDocument();
+}
+
+void JSONDecoder::clearCache() {
+    std::vector<Value>().swap(stack_);
+    std::string().swap(tokenBuffer_);
 }
 
 Result<Value> JSONDecoder::decode(std::string_view text, JsonParseOptionFlags parseOptions) {

@@ -51,11 +51,21 @@ public:
     /// Throws std::invalid_argument("Invalid parse options.") for options of 16 or more.
     explicit JSONDecoder(JsonParseOptionFlags parseOptions = JsonParseStrict);
 
+    static JSONDecoder decoder() { return JSONDecoder(); }
+    static JSONDecoder decoderWithParseOptions(JsonParseOptionFlags parseOptions) { return JSONDecoder(parseOptions); }
+
     /// Decodes `bytes` (UTF-8, by length: a NUL byte is just a byte).
     Result<Value> objectWithUTF8String(std::string_view bytes);
     Result<Value> objectWithData(const std::vector<uint8_t>& data) {
         return objectWithUTF8String({reinterpret_cast<const char*>(data.data()), data.size()});
     }
+    Result<Value> parseUTF8String(std::string_view bytes) { return objectWithUTF8String(bytes); }
+    Result<Value> parseJSONData(const std::vector<uint8_t>& data) { return objectWithData(data); }
+    // There are no mutable twins of these: a decoded Value is immutable and shared;
+    // ArrayBuilder and ObjectBuilder start from one to make a changed copy.
+
+    /// Lets go of the scratch space kept between parses.
+    void clearCache();
     JsonParseOptionFlags parseOptions() const { return options_; }
 
     /// One parse with a fresh decoder.
@@ -71,6 +81,15 @@ private:
 /// The decoder's everyday entry point: `JSONDecoder::decode(text, parseOptions)`.
 inline Result<Value> objectFromJSONString(std::string_view text, JsonParseOptionFlags parseOptions = JsonParseStrict) {
     return JSONDecoder::decode(text, parseOptions);
+}
+inline Result<Value> objectFromJSONStringWithParseOptions(std::string_view text, JsonParseOptionFlags parseOptions) {
+    return JSONDecoder::decode(text, parseOptions);
+}
+inline Result<Value> objectFromJSONData(const std::vector<uint8_t>& data, JsonParseOptionFlags parseOptions = JsonParseStrict) {
+    return JSONDecoder(parseOptions).objectWithData(data);
+}
+inline Result<Value> objectFromJSONDataWithParseOptions(const std::vector<uint8_t>& data, JsonParseOptionFlags parseOptions) {
+    return objectFromJSONData(data, parseOptions);
 }
 
 }  // namespace strombel::json

@@ -45,6 +45,16 @@ public:
 
 /// An array or object as JSON text (anything else is refused).
 Result<std::string> JSONString(const Value& collection, JsonSerializeOptionFlags options = JsonSerializeOptionNone);
+inline Result<std::string> JSONStringWithOptions(const Value& collection, JsonSerializeOptionFlags options) {
+    return JSONString(collection, options);
+}
+// The data forms hand out the same UTF-8 bytes as the string forms. A Value holds
+// only JSON's own kinds, so there is no formatter for objects the encoder cannot write.
+inline Result<std::string> JSONData(const Value& collection) { return JSONString(collection); }
+inline Result<std::string> JSONDataWithOptions(const Value& collection, JsonSerializeOptionFlags options) {
+    return JSONString(collection, options);
+}
+
 /// One string as a JSON string, with or without its quotes.
 Result<std::string> JSONStringWithString(std::string_view text, JsonSerializeOptionFlags options = JsonSerializeOptionNone,
                                          bool includeQuotes = true);

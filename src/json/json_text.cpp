@@ -37,7 +37,7 @@ std::string traceText(const std::vector<Error>& trace) {
 // ---------------------------------------------------------------------------------------------
 // Base
 
-void JsonTextBase::addError(JsonTextErrorCode code, std::string description) {
+void JsonTextBase::addErrorWithCode(JsonTextErrorCode code, std::string description) {
     std::shared_ptr<const Error> previous;
     if (!errorTrace_.empty()) previous = std::make_shared<const Error>(errorTrace_.back());
     errorTrace_.push_back(Error::make(kJsonTextErrorDomain, code, description, {}, std::move(previous)));
@@ -47,7 +47,7 @@ bool JsonTextBase::enterCollection() {
     ++depth_;
     const size_t limit = maxDepth_ == 0 ? kJsonTextDepthCeiling : std::min(maxDepth_, kJsonTextDepthCeiling);
     if (depth_ > limit) {
-        addError(JsonTextErrorDepth, "Nested too deep");
+        addErrorWithCode(JsonTextErrorDepth, "Nested too deep");
         return false;
     }
     return true;
@@ -63,6 +63,11 @@ Error JsonTextBase::lastError() const {
 
 Result<Value> JsonTextParser::fragmentWithString(std::string_view text) {
     clearErrorTrace();
+    // A view of nothing at all (not even an empty text) is no input.
+    if (text.data() == nullptr) {
+        addErrorWithCode(JsonTextErrorNoInput, "Input was 'nil'");
+        return lastError();
+    }
     stack_.clear();
     depth_ = 0;
     c_ = reinterpret_cast<const unsigned char*>(text.data());
@@ -71,7 +76,7 @@ Result<Value> JsonTextParser::fragmentWithString(std::string_view text) {
     if (!scanValue(&value)) return lastError();
     skipWhiteSpace();
     if (!scanIsAtEnd()) {
-        addError(JsonTextErrorTrailingGarbage, "Garbage after JSON");
+        addErrorWithCode(JsonTextErrorTrailingGarbage, "Garbage after JSON");
         return lastError();
     }
     return value;
@@ -81,7 +86,7 @@ Result<Value> JsonTextParser::objectWithString(std::string_view text) {
     Result<Value> value = fragmentWithString(text);
     if (!value.ok()) return value;
     if (!value.value().isArray() && !value.value().isObject()) {
-        addError(JsonTextErrorFragment, "Valid fragment, but not JSON");
+        addErrorWithCode(JsonTextErrorFragment, "Valid fragment, but not JSON");
         return lastError();
     }
     return value;
@@ -94,30 +99,30 @@ void JsonTextParser::skipWhiteSpace() {
 bool JsonTextParser::scanValue(Value* value) {
     skipWhiteSpace();
     if (scanIsAtEnd()) {
-        addError(JsonTextErrorEndOfInput, "Unexpected end of string");
+        addErrorWithCode(JsonTextErrorEndOfInput, "Unexpected end of string");
         return false;
     }
     switch (*c_++) {
         case '"': return scanRestOfString(value);
         case '{': return scanRestOfDictionary(value);
         case '[': return scanRestOfArray(value);
-        case 't': return scanLiteral("rue", Value(true), "Expected 'true'", value);
-        case 'f': return scanLiteral("alse", Value(false), "Expected 'false'", value);
-        case 'n': return scanLiteral("ull", Value(), "Expected 'null'", value);
+        case 't': return scanRestOfTrue(value);
+        case 'f': return scanRestOfFalse(value);
+        case 'n': return scanRestOfNull(value);
         case '+':
-            addError(JsonTextErrorNumber, "Leading + disallowed in number");
+            addErrorWithCode(JsonTextErrorNumber, "Leading + disallowed in number");
             return false;
         default:
             --c_;
             if (*c_ == '-' || isDigit(*c_)) return scanNumber(value);
-            addError(JsonTextErrorParse, "Unrecognised leading character");
+            addErrorWithCode(JsonTextErrorParse, "Unrecognised leading character");
             return false;
     }
 }
 
 bool JsonTextParser::scanLiteral(std::string_view rest, Value literal, const char* error, Value* value) {
     if (static_cast<size_t>(end_ - c_) < rest.size() || std::memcmp(c_, rest.data(), rest.size()) != 0) {
-        addError(JsonTextErrorParse, error);
+        addErrorWithCode(JsonTextErrorParse, error);
         return false;
     }
     c_ += rest.size();
@@ -141,7 +146,7 @@ bool JsonTextParser::scanRestOfArray(Value* value) {
         Value item;
         if (!scanValue(&item)) {
             stack_.resize(start);
-            addError(JsonTextErrorParse, "Expected value while parsing array");
+            addErrorWithCode(JsonTextErrorParse, "Expected value while parsing array");
             return false;
         }
         stack_.push_back(std::move(item));
@@ -151,13 +156,13 @@ bool JsonTextParser::scanRestOfArray(Value* value) {
             skipWhiteSpace();
             if (!scanIsAtEnd() && *c_ == ']') {
                 stack_.resize(start);
-                addError(JsonTextErrorTrailingComma, "Trailing comma disallowed in array");
+                addErrorWithCode(JsonTextErrorTrailingComma, "Trailing comma disallowed in array");
                 return false;
             }
         }
     }
     stack_.resize(start);
-    addError(JsonTextErrorEndOfInput, "End of input while parsing array");
+    addErrorWithCode(JsonTextErrorEndOfInput, "End of input while parsing array");
     return false;
 }
 
@@ -168,7 +173,7 @@ bool JsonTextParser::scanRestOfDictionary(Value* value) {
     const size_t start = stack_.size();
     auto failWith = [this, start](JsonTextErrorCode code, std::string description) {
         stack_.resize(start);
-        addError(code, std::move(description));
+        addErrorWithCode(code, std::move(description));
         return false;
     };
     while (!scanIsAtEnd()) {
@@ -215,7 +220,7 @@ bool JsonTextParser::scanRestOfString(Value* value) {
             const unsigned char* next;
             uint32_t codePoint;
             if (utf8::readScalar(c_, end_, &next, &codePoint, true) != utf8::Valid) {
-                addError(JsonTextErrorControlCharacter,
+                addErrorWithCode(JsonTextErrorControlCharacter,
                          fmt::format("Unescaped control character '0x{:x}'",
                                      static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*c_)))));
                 return false;
@@ -230,7 +235,7 @@ bool JsonTextParser::scanRestOfString(Value* value) {
             return true;
         }
         if (stop != '\\') {
-            addError(JsonTextErrorControlCharacter, fmt::format("Unescaped control character '0x{:x}'", stop));
+            addErrorWithCode(JsonTextErrorControlCharacter, fmt::format("Unescaped control character '0x{:x}'", stop));
             return false;
         }
         ++c_;
@@ -247,7 +252,7 @@ bool JsonTextParser::scanRestOfString(Value* value) {
             case 'u': {
                 uint32_t codePoint;
                 if (!scanUnicodeChar(&codePoint)) {
-                    addError(JsonTextErrorUnicode, "Broken unicode character");
+                    addErrorWithCode(JsonTextErrorUnicode, "Broken unicode character");
                     return false;
                 }
                 utf8::append(buffer_, codePoint);
@@ -255,13 +260,13 @@ bool JsonTextParser::scanRestOfString(Value* value) {
             }
             default:
                 if (selector == 0 && scanIsAtEnd()) --c_;
-                addError(JsonTextErrorEscape,
+                addErrorWithCode(JsonTextErrorEscape,
                          fmt::format("Illegal escape sequence '0x{:x}'",
                                      static_cast<uint16_t>(static_cast<int16_t>(static_cast<signed char>(selector)))));
                 return false;
         }
         if (scanIsAtEnd()) {
-            addError(JsonTextErrorEndOfInput, "Unexpected EOF while parsing string");
+            addErrorWithCode(JsonTextErrorEndOfInput, "Unexpected EOF while parsing string");
             return false;
         }
     }
@@ -279,7 +284,7 @@ bool JsonTextParser::scanHexQuad(uint32_t* value) {
         } else if (c >= 'A' && c <= 'F') {
             digit = c - 'A' + 10;
         } else {
-            addError(JsonTextErrorUnicode, "Missing hex digit in quad");
+            addErrorWithCode(JsonTextErrorUnicode, "Missing hex digit in quad");
             return false;
         }
         ++c_;
@@ -292,11 +297,11 @@ bool JsonTextParser::scanHexQuad(uint32_t* value) {
 bool JsonTextParser::scanUnicodeChar(uint32_t* codePoint) {
     uint32_t high;
     if (!scanHexQuad(&high)) {
-        addError(JsonTextErrorUnicode, "Missing hex quad");
+        addErrorWithCode(JsonTextErrorUnicode, "Missing hex quad");
         return false;
     }
     if (high >= 0xDC00 && high <= 0xDFFF) {
-        addError(JsonTextErrorUnicode, "Invalid high character in surrogate pair");
+        addErrorWithCode(JsonTextErrorUnicode, "Invalid high character in surrogate pair");
         return false;
     }
     if (high < 0xD800 || high >= 0xE000) {
@@ -304,14 +309,14 @@ bool JsonTextParser::scanUnicodeChar(uint32_t* codePoint) {
         return true;
     }
     if (end_ - c_ < 2 || c_[0] != '\\' || c_[1] != 'u') {
-        addError(JsonTextErrorUnicode, "Missing low character in surrogate pair");
+        addErrorWithCode(JsonTextErrorUnicode, "Missing low character in surrogate pair");
         return false;
     }
     c_ += 2;
     uint32_t low;
     if (!scanHexQuad(&low)) return false;
     if (low < 0xDC00 || low > 0xDFFF) {
-        addError(JsonTextErrorUnicode, "Invalid low surrogate char");
+        addErrorWithCode(JsonTextErrorUnicode, "Invalid low surrogate char");
         return false;
     }
     *codePoint = ((high - 0xD800) << 10) + (low - 0xDC00) + 0x10000;
@@ -324,11 +329,11 @@ bool JsonTextParser::scanNumber(Value* value) {
     if (!scanIsAtEnd() && *c_ == '0') {
         ++c_;
         if (!scanIsAtEnd() && isDigit(*c_)) {
-            addError(JsonTextErrorNumber, "Leading 0 disallowed in number");
+            addErrorWithCode(JsonTextErrorNumber, "Leading 0 disallowed in number");
             return false;
         }
     } else if (scanIsAtEnd() || !isDigit(*c_)) {
-        addError(JsonTextErrorNumber, "No digits after initial minus");
+        addErrorWithCode(JsonTextErrorNumber, "No digits after initial minus");
         return false;
     } else {
         while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
@@ -336,7 +341,7 @@ bool JsonTextParser::scanNumber(Value* value) {
     if (!scanIsAtEnd() && *c_ == '.') {
         ++c_;
         if (scanIsAtEnd() || !isDigit(*c_)) {
-            addError(JsonTextErrorNumber, "No digits after decimal point");
+            addErrorWithCode(JsonTextErrorNumber, "No digits after decimal point");
             return false;
         }
         while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
@@ -345,7 +350,7 @@ bool JsonTextParser::scanNumber(Value* value) {
         ++c_;
         if (!scanIsAtEnd() && (*c_ == '+' || *c_ == '-')) ++c_;
         if (scanIsAtEnd() || !isDigit(*c_)) {
-            addError(JsonTextErrorNumber, "No digits after exponent");
+            addErrorWithCode(JsonTextErrorNumber, "No digits after exponent");
             return false;
         }
         while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
@@ -369,7 +374,7 @@ Result<std::string> JsonTextWriter::stringWithFragment(const Value& value) {
 Result<std::string> JsonTextWriter::stringWithObject(const Value& value) {
     if (!value.isArray() && !value.isObject()) {
         clearErrorTrace();
-        addError(JsonTextErrorFragment, "Not valid type for JSON");
+        addErrorWithCode(JsonTextErrorFragment, "Not valid type for JSON");
         return lastError();
     }
     return stringWithFragment(value);
@@ -396,7 +401,7 @@ bool JsonTextWriter::appendValue(const Value& value, std::string& out) {
         case Kind::Double: {
             const double number = value.asDouble();
             if (!std::isfinite(number)) {
-                addError(JsonTextErrorUnsupported, "JSON serialisation not supported for non-finite double");
+                addErrorWithCode(JsonTextErrorUnsupported, "JSON serialisation not supported for non-finite double");
                 return false;
             }
             char text[32];
@@ -404,7 +409,7 @@ bool JsonTextWriter::appendValue(const Value& value, std::string& out) {
             return true;
         }
     }
-    addError(JsonTextErrorUnsupported, fmt::format("JSON serialisation not supported for {}", kindName(value.kind())));
+    addErrorWithCode(JsonTextErrorUnsupported, fmt::format("JSON serialisation not supported for {}", kindName(value.kind())));
     return false;
 }
 
@@ -442,7 +447,7 @@ bool JsonTextWriter::appendDictionary(const Value& value, std::string& out) {
         appendString(member->key.asStringView(), out);
         out += humanReadable_ ? " : " : ":";
         if (!appendValue(member->value, out)) {
-            addError(JsonTextErrorUnsupported,
+            addErrorWithCode(JsonTextErrorUnsupported,
                      fmt::format("Unsupported value for key {} in object", member->key.asStringView()));
             return false;
         }

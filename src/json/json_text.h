@@ -54,7 +54,7 @@ public:
     void clearErrorTrace() { errorTrace_.clear(); }
 
 protected:
-    void addError(JsonTextErrorCode code, std::string description);
+    void addErrorWithCode(JsonTextErrorCode code, std::string description);
     /// Raises the depth; false (with a depth error) when that goes past the limit.
     bool enterCollection();
     void leaveCollection() { --depth_; }
@@ -81,6 +81,9 @@ private:
     bool scanUnicodeChar(uint32_t* codePoint);
     bool scanHexQuad(uint32_t* value);
     bool scanNumber(Value* value);
+    bool scanRestOfTrue(Value* value) { return scanLiteral("rue", Value(true), "Expected 'true'", value); }
+    bool scanRestOfFalse(Value* value) { return scanLiteral("alse", Value(false), "Expected 'false'", value); }
+    bool scanRestOfNull(Value* value) { return scanLiteral("ull", Value(), "Expected 'null'", value); }
     bool scanLiteral(std::string_view rest, Value literal, const char* error, Value* value);
     void skipWhiteSpace();
     bool scanIsAtEnd() const { return c_ >= end_; }

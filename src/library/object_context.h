@@ -18,7 +18,8 @@ namespace strombel::library {
 /// The library's working copy of its store: every object is held here, every
 /// change is visible at once to every fetch, and `save` writes all changes made
 /// since the last successful save in one transaction. A failed save keeps the
-/// changes so that a later save can write them.
+/// changes so that a later save can write them. Fetches read this memory and so
+/// cannot fail: only loading and saving touch the store.
 ///
 /// Deleting an object applies the delete rules at once: a pack takes its samples
 /// with it, a bank its pad assignments, a sample its pad assignments and pattern

@@ -204,6 +204,9 @@ public:
     /// Deletes the sample's file (never one of the bundle, never one outside the
     /// documents and downloads folders; a file already gone is fine) and the sample.
     bool removeSample(const std::shared_ptr<Sample>& sample, bool persist);
+    /// Removes every sample of the pack (as removeSample does), then the pack.
+    /// False when a sample stayed because its file could not be deleted: the pack
+    /// then stays too, holding the samples that stayed.
     bool removeSoundpackAtIndex(uint64_t packIdx);
 
     // ---- Pack files ----

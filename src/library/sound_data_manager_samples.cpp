@@ -99,18 +99,20 @@ bool SoundDataManager::removeSoundpackAtIndex(uint64_t packIdx) {
         return a->packOrderId() != b->packOrderId() ? a->packOrderId() < b->packOrderId() : a->rowId() < b->rowId();
     });
     bool padsChanged = false;
+    bool allRemoved = true;
     for (const auto& sample : samplesOfPack) {
         bool onPads = !sample->soundbanks().empty();
         if (removeSample(sample, false)) padsChanged |= onPads;
+        else allRemoved = false;
     }
     // A sample whose file could not be deleted keeps its pack, so that it can be
-    // removed again later.
+    // removed again later; the caller hears that the pack stayed.
     if (!pack->isDeleted() && pack->packId() != kUserSamplesPackId && pack->sampleCount() == 0) {
         context_->deleteObject(*pack);
     }
     saveSamples();
     if (padsChanged) informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
-    return true;
+    return allRemoved;
 }
 
 // ---- Migration ----

@@ -108,7 +108,7 @@ public:
     void finishAtExit() {
         platform::NotificationCenter::shared().removeObserver(terminateObserver);
         flushRealtimeLog();
-        queue.sync([this] { flushNodes(); });
+        queue.sync([this] { lt_flush(); });
     }
 
     // Queues `work` on the logging queue after every message logged so far and
@@ -127,7 +127,7 @@ public:
                 openBatch->messages = std::move(spareMessageLists.back());
                 spareMessageLists.pop_back();
             }
-            queue.async([batch = openBatch] { LogState::state().deliver(batch); });
+            queue.async([batch = openBatch] { LogState::state().lt_log(batch); });
         }
         Batch& batch = *openBatch;
         if (batch.count < batch.messages.size()) {
@@ -144,7 +144,7 @@ public:
     // until all have written it. The loggers write in parallel; the last one to
     // finish completes the batch (a waiting caller resumes from there), and while
     // the logging queue waits, the next batch gathers the messages logged meanwhile.
-    void deliver(const std::shared_ptr<Batch>& batch) {
+    void lt_log(const std::shared_ptr<Batch>& batch) {
         {
             std::lock_guard lock(batchMutex);
             if (openBatch == batch) openBatch.reset();
@@ -217,7 +217,7 @@ public:
         }
     }
 
-    void addNode(std::shared_ptr<Logger> logger) {
+    void lt_addLogger(std::shared_ptr<Logger> logger) {
         std::shared_ptr<platform::SerialQueue> loggerQueue = logger->loggerQueue();
         if (!loggerQueue) loggerQueue = std::make_shared<platform::SerialQueue>(logger->loggerName());
         loggerQueue->setTag(&kLoggingQueueTag);
@@ -225,7 +225,7 @@ public:
         loggerQueue->async([logger] { logger->didAddLogger(); });
     }
 
-    void removeNode(const std::shared_ptr<Logger>& logger) {
+    void lt_removeLogger(const std::shared_ptr<Logger>& logger) {
         auto found = std::find_if(nodes.begin(), nodes.end(),
                                   [&](const LoggerNode& node) { return node.logger == logger; });
         if (found == nodes.end()) return;
@@ -233,7 +233,7 @@ public:
         nodes.erase(found);
     }
 
-    void removeAllNodes() {
+    void lt_removeAllLoggers() {
         for (const LoggerNode& node : nodes) notifyRemoval(node);
         nodes.clear();
     }
@@ -251,7 +251,7 @@ public:
         });
     }
 
-    void flushNodes() {
+    void lt_flush() {
         removalGroup.wait();
         if (nodes.empty()) return;
         flushGroup.enter(static_cast<int>(nodes.size()));
@@ -344,16 +344,16 @@ void Log::queueLogMessage(LogMessage message, bool asynchronously) {
 
 void Log::addLogger(std::shared_ptr<Logger> logger) {
     if (!logger) return;
-    loggingQueue().async([logger = std::move(logger)] { state().addNode(logger); });
+    loggingQueue().async([logger = std::move(logger)] { state().lt_addLogger(logger); });
 }
 
 void Log::removeLogger(const std::shared_ptr<Logger>& logger) {
     if (!logger) return;
-    loggingQueue().async([logger] { state().removeNode(logger); });
+    loggingQueue().async([logger] { state().lt_removeLogger(logger); });
 }
 
 void Log::removeAllLoggers() {
-    loggingQueue().async([] { state().removeAllNodes(); });
+    loggingQueue().async([] { state().lt_removeAllLoggers(); });
 }
 
 void Log::flushLog() {
@@ -361,10 +361,10 @@ void Log::flushLog() {
     // Lines of real-time threads logged before the flush are written before it returns.
     if (!onLoggingThread()) flushRealtimeLog();
     if (onLoggingThread() && !core.queue.isCurrent()) {
-        core.front.async([] { state().flushNodes(); });
+        core.front.async([] { state().lt_flush(); });
         return;
     }
-    core.front.sync([] { state().flushNodes(); });
+    core.front.sync([] { state().lt_flush(); });
 }
 
 LoggingQueue& Log::loggingQueue() { return state().front; }

@@ -74,7 +74,11 @@ const std::optional<struct stat>& LogFileInfo::fileAttributes() {
 std::optional<LogDate> LogFileInfo::readCreationTime() {
     struct statx attributes {};
     int result = ::statx(AT_FDCWD, filePath_.c_str(), 0, STATX_BTIME, &attributes);
-    if (result != 0 || !(attributes.stx_mask & STATX_BTIME)) return std::nullopt;
+    if (result != 0) {
+        consoleLog("LogFileInfo: creationDate({}): getattrlist result = {}", fileName(), result);
+        return std::nullopt;
+    }
+    if (!(attributes.stx_mask & STATX_BTIME)) return std::nullopt;
     return dateFromTimespec(attributes.stx_btime.tv_sec, attributes.stx_btime.tv_nsec);
 }
 

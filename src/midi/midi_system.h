@@ -47,7 +47,9 @@ inline constexpr const char* kMidiDestinationRemovedNotification = "MidiDestinat
 /// The user-defaults key under which the virtual destination's identifier is kept.
 inline constexpr const char* kMidiSavedVirtualDestinationIdKey = "MIDI Saved Virtual Destination ID";
 
-/// Told of sources and destinations that come and go, on the main loop.
+/// Told of sources and destinations that come and go, on the main loop. The four
+/// messages share their first part (`midi:sourceAdded:` and its kin) and take the
+/// same arguments, so each goes by its second part; so does `midiSource:midiReceived:`.
 class MidiDelegate {
 public:
     virtual ~MidiDelegate() = default;

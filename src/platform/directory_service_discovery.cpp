@@ -5,13 +5,17 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/runtime_folder.h"
 
 namespace strombel::platform {
 
@@ -19,9 +23,18 @@ namespace {
 
 constexpr const char* kFileSuffix = ".service";
 constexpr const char* kMagic = "strombel-service 1";
-// A service file is a few hundred bytes; anything far larger is not one.
-constexpr std::uintmax_t kMaximumFileSize = 256 * 1024;
-constexpr uint64_t kRescanInterval = kNanosPerSecond;
+constexpr uint64_t kOwnerCheckInterval = kNanosPerSecond;
+
+bool isAnnouncementName(const char* name) {
+    std::string_view text(name);
+    return !text.empty() && text[0] != '.' && text.ends_with(kFileSuffix);
+}
+
+// A regular file of this user, small enough to be an announcement.
+bool mayBeAnnouncement(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_size >= 0 &&
+           uintmax_t(info.st_size) <= DirectoryServiceDiscovery::kMaximumAnnouncementSize;
+}
 
 std::string hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -34,7 +47,7 @@ std::string hex(const std::string& bytes) {
     return text;
 }
 
-std::optional<std::string> unhex(const std::string& text) {
+std::optional<std::string> unhex(std::string_view text) {
     if (text.size() % 2) return std::nullopt;
     std::string bytes;
     bytes.reserve(text.size() / 2);
@@ -51,22 +64,37 @@ std::optional<std::string> unhex(const std::string& text) {
     return bytes;
 }
 
+// The first three fields of a line, split at blanks (missing ones empty).
+std::array<std::string_view, 3> splitFields(std::string_view line) {
+    std::array<std::string_view, 3> fields{};
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    size_t at = 0;
+    for (auto& field : fields) {
+        while (at < line.size() && blank(line[at])) ++at;
+        size_t start = at;
+        while (at < line.size() && !blank(line[at])) ++at;
+        field = line.substr(start, at - start);
+    }
+    return fields;
+}
+
+// A decimal number of at most `largest`, digits only.
+std::optional<uint64_t> decimal(std::string_view text, uint64_t largest) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + uint64_t(c - '0');
+    }
+    if (value > largest) return std::nullopt;
+    return value;
+}
+
 std::vector<SocketAddress> loopbackAddresses(uint16_t port) {
     std::vector<SocketAddress> addresses;
     if (auto v4 = SocketAddress::fromText("127.0.0.1", port)) addresses.push_back(*v4);
     if (auto v6 = SocketAddress::fromText("::1", port)) addresses.push_back(*v6);
     return addresses;
-}
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    if (error || size > kMaximumFileSize) return std::nullopt;
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -97,46 +125,49 @@ std::string DirectoryServiceDiscovery::encode(const Entry& entry) {
     return text;
 }
 
-std::optional<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::decode(const std::string& text) {
-    std::istringstream lines(text);
-    std::string line;
-    if (!std::getline(lines, line) || line != kMagic) return std::nullopt;
+std::optional<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::decode(std::string_view text) {
+    if (text.size() > kMaximumAnnouncementSize) return std::nullopt;
+    auto nextLine = [&text]() -> std::optional<std::string_view> {
+        if (text.empty()) return std::nullopt;
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        return line;
+    };
+    auto first = nextLine();
+    if (!first || *first != kMagic) return std::nullopt;
     Entry entry;
     bool hasName = false, hasType = false, hasPort = false;
     std::vector<std::string> hosts;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string field, first, second;
-        fields >> field >> first;
+    while (auto line = nextLine()) {
+        auto fields = splitFields(*line);
+        const std::string_view field = fields[0], one = fields[1], two = fields[2];
         if (field == "name") {
-            auto name = unhex(first);
+            auto name = unhex(one);
             if (!name) return std::nullopt;
-            entry.record.name = *name;
+            entry.record.name = std::move(*name);
             hasName = true;
         } else if (field == "type") {
-            auto type = unhex(first);
+            auto type = unhex(one);
             if (!type) return std::nullopt;
-            entry.record.type = *type;
+            entry.record.type = std::move(*type);
             hasType = true;
         } else if (field == "port") {
-            char* end = nullptr;
-            unsigned long port = std::strtoul(first.c_str(), &end, 10);
-            if (first.empty() || *end || port == 0 || port > 65535) return std::nullopt;
-            entry.record.port = static_cast<uint16_t>(port);
+            auto port = decimal(one, 65535);
+            if (!port || *port == 0) return std::nullopt;
+            entry.record.port = static_cast<uint16_t>(*port);
             hasPort = true;
         } else if (field == "pid") {
-            char* end = nullptr;
-            long pid = std::strtol(first.c_str(), &end, 10);
-            if (first.empty() || *end || pid <= 0) return std::nullopt;
-            entry.owner = static_cast<pid_t>(pid);
+            auto pid = decimal(one, 0x7fffffff);
+            if (!pid || *pid == 0) return std::nullopt;
+            entry.owner = static_cast<pid_t>(*pid);
         } else if (field == "address") {
-            hosts.push_back(first);
+            hosts.emplace_back(one);
         } else if (field == "txt") {
-            fields >> second;
-            auto key = unhex(first);
-            auto value = unhex(second);
+            auto key = unhex(one);
+            auto value = unhex(two);
             if (!key || !value || key->empty()) return std::nullopt;
-            entry.record.txt[*key] = *value;
+            entry.record.txt[*key] = std::move(*value);
         }
     }
     if (!hasName || !hasType || !hasPort || entry.owner == 0) return std::nullopt;
@@ -179,15 +210,66 @@ bool DirectoryServiceDiscovery::ownerAlive(pid_t owner) {
     return false;
 }
 
+std::optional<std::string> DirectoryServiceDiscovery::readAnnouncement(int folderFd, const char* name) {
+    // Never blocks (a FIFO opens at once and is refused), never follows a link,
+    // and reads no more than an announcement may have, whatever is swapped in
+    // between the look and the read.
+    int fd = ::openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> text;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && mayBeAnnouncement(info)) {
+        std::string bytes(size_t(info.st_size) + 1, '\0');
+        size_t filled = 0;
+        while (filled < bytes.size()) {
+            ssize_t n = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            filled += size_t(n);
+        }
+        // One byte more than its size means it grew while read: not taken.
+        if (filled <= kMaximumAnnouncementSize && filled <= size_t(info.st_size)) {
+            bytes.resize(filled);
+            text = std::move(bytes);
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+std::optional<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::readEntry(int folderFd, const char* name) {
+    auto text = readAnnouncement(folderFd, name);
+    if (!text) return std::nullopt;
+    auto entry = decode(*text);
+    // A file under another name than its own would let one service shadow another.
+    if (!entry || fileName(entry->record.type, entry->record.name) != name) return std::nullopt;
+    return entry;
+}
+
+namespace {
+
+// Reads one file of a folder given by path, as the folder's thread does.
+std::optional<DirectoryServiceDiscovery::Entry> readEntryAt(const std::filesystem::path& file) {
+    int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return std::nullopt;
+    auto entry = DirectoryServiceDiscovery::readEntry(folder, file.filename().c_str());
+    ::close(folder);
+    return entry;
+}
+
+}  // namespace
+
 bool DirectoryServiceDiscovery::writeEntry(const std::filesystem::path& folder, const Entry& entry, bool exclusive,
                                            bool* collision) {
     if (collision) *collision = false;
+    std::string text = encode(entry);
+    if (text.size() > kMaximumAnnouncementSize) return false;  // nobody would read it
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
+    std::filesystem::create_directories(folder.parent_path(), error);
+    ::mkdir(folder.c_str(), 0700);
     std::string pattern = (folder / ".tmp-XXXXXX").string();
     int fd = ::mkstemp(pattern.data());
     if (fd < 0) return false;
-    std::string text = encode(entry);
     bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     written = ::fsync(fd) == 0 && written;
     ::fchmod(fd, 0644);
@@ -204,8 +286,7 @@ bool DirectoryServiceDiscovery::writeEntry(const std::filesystem::path& folder, 
                 break;
             }
             if (errno != EEXIST) break;
-            auto existing = readSmallFile(target);
-            auto old = existing ? decode(*existing) : std::nullopt;
+            auto old = readEntryAt(target);
             if (old && ownerAlive(old->owner)) {
                 if (collision) *collision = true;
                 break;
@@ -220,44 +301,240 @@ bool DirectoryServiceDiscovery::writeEntry(const std::filesystem::path& folder, 
 std::vector<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::readFolder(
     const std::filesystem::path& folder) {
     std::vector<Entry> entries;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        std::string file = it->path().filename().string();
-        if (file.empty() || file[0] == '.' || !file.ends_with(kFileSuffix)) continue;
-        auto text = readSmallFile(it->path());
-        if (!text) continue;
-        auto entry = decode(*text);
-        // A file under another name than its own would let one service shadow another.
-        if (!entry || fileName(entry->record.type, entry->record.name) != file) continue;
-        if (!ownerAlive(entry->owner)) continue;
-        entries.push_back(std::move(*entry));
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return entries;
+    DIR* listing = ::fdopendir(::dup(fd));
+    if (listing) ::rewinddir(listing);
+    size_t looked = 0;
+    while (listing && looked < kMaximumEntries) {
+        const dirent* item = ::readdir(listing);
+        if (!item) break;
+        if (!isAnnouncementName(item->d_name)) continue;
+        ++looked;
+        auto entry = readEntry(fd, item->d_name);
+        if (entry && ownerAlive(entry->owner)) entries.push_back(std::move(*entry));
     }
+    if (listing) ::closedir(listing);
+    ::close(fd);
     return entries;
 }
+
+// ---- the folder's thread -----------------------------------------------------
+
+class DirectoryServiceDiscovery::FolderReader {
+public:
+    /// Told (on the folder's thread) that new entries wait in `takeLatest()`.
+    using Handover = std::function<void()>;
+
+    FolderReader(const std::filesystem::path& folder, Handover handover) : handover_(std::move(handover)) {
+        folder_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        wakeup_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (folder_ < 0 || wakeup_ < 0) return;
+        if (inotify_ >= 0 && ::inotify_add_watch(inotify_, folder.c_str(),
+                                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
+                                                     IN_CREATE | IN_ATTRIB | IN_ONLYDIR | IN_DONT_FOLLOW) < 0) {
+            ::close(inotify_);
+            inotify_ = -1;
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~FolderReader() {
+        if (thread_.joinable()) {
+            stopping_.store(true);
+            wake();
+            thread_.join();
+        }
+        for (int fd : {folder_, inotify_, wakeup_}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+
+    /// Without inotify, changes are found only by looking at everything again.
+    bool watching() const { return inotify_ >= 0; }
+
+    /// Asks for every entry to be looked at again. Any thread.
+    void lookAgain() {
+        everything_.store(true);
+        wake();
+    }
+
+    /// The entries last read, once: nothing when they were taken already.
+    /// Taking them lets the next change be handed over again.
+    std::shared_ptr<const std::vector<Entry>> takeLatest() {
+        handedOver_.store(false);
+        std::lock_guard lock(mutex_);
+        return std::move(latest_);
+    }
+
+private:
+    struct Seen {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{}, changed{};
+        std::optional<Entry> entry;
+        bool same(const struct stat& info) const {
+            return device == info.st_dev && inode == info.st_ino && size == info.st_size &&
+                   modified.tv_sec == info.st_mtim.tv_sec && modified.tv_nsec == info.st_mtim.tv_nsec &&
+                   changed.tv_sec == info.st_ctim.tv_sec && changed.tv_nsec == info.st_ctim.tv_nsec;
+        }
+    };
+
+    void wake() {
+        uint64_t one = 1;
+        (void)!::write(wakeup_, &one, sizeof one);
+    }
+
+    void run() {
+        alignas(inotify_event) char buffer[16 * 1024];
+        std::set<std::string> named;
+        bool overflowed = false;
+        pollfd fds[2] = {{wakeup_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+        for (;;) {
+            if (!stopping_.load() && !everything_.load()) {
+                if (::poll(fds, inotify_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return;
+            }
+            if (stopping_.load()) return;
+            uint64_t count;
+            (void)!::read(wakeup_, &count, sizeof count);
+            // Only the names inotify gives are looked at; a flood of names or a
+            // lost event means everything.
+            ssize_t n;
+            int reads = 0;
+            while (inotify_ >= 0 && reads++ < 16 && (n = ::read(inotify_, buffer, sizeof buffer)) > 0) {
+                for (ssize_t at = 0; at < n;) {
+                    auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                    at += ssize_t(sizeof(inotify_event) + event->len);
+                    if (event->mask & IN_Q_OVERFLOW) overflowed = true;
+                    if (event->len == 0 || !isAnnouncementName(event->name)) continue;
+                    if (named.size() < kMaximumEntries) {
+                        named.insert(event->name);
+                    } else {
+                        overflowed = true;
+                    }
+                }
+            }
+            if (everything_.exchange(false) || overflowed) {
+                lookAtEverything();
+            } else {
+                for (const auto& name : named) lookAt(name, true);
+            }
+            named.clear();
+            overflowed = false;
+            if (changed_) handOver();
+        }
+    }
+
+    void lookAtEverything() {
+        DIR* listing = ::fdopendir(::dup(folder_));
+        if (!listing) return;
+        ::rewinddir(listing);  // the duplicate shares the last listing's position
+        std::set<std::string> present;
+        while (present.size() < kMaximumEntries) {
+            const dirent* item = ::readdir(listing);
+            if (!item) break;
+            if (!isAnnouncementName(item->d_name)) continue;
+            present.insert(item->d_name);
+            lookAt(item->d_name, false);
+        }
+        ::closedir(listing);
+        for (auto it = seen_.begin(); it != seen_.end();) {
+            if (present.count(it->first)) {
+                ++it;
+                continue;
+            }
+            if (it->second.entry) changed_ = true;
+            it = seen_.erase(it);
+        }
+    }
+
+    // `named`: inotify named it, so it is read again even when it looks the same.
+    void lookAt(const std::string& name, bool named) {
+        struct stat info {};
+        auto known = seen_.find(name);
+        if (::fstatat(folder_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (known != seen_.end()) {
+                if (known->second.entry) changed_ = true;
+                seen_.erase(known);
+            }
+            return;
+        }
+        if (known == seen_.end()) {
+            if (seen_.size() >= kMaximumEntries) return;
+            known = seen_.emplace(name, Seen{}).first;
+        } else if (!named && known->second.same(info)) {
+            return;
+        }
+        Seen& seen = known->second;
+        seen.device = info.st_dev;
+        seen.inode = info.st_ino;
+        seen.size = info.st_size;
+        seen.modified = info.st_mtim;
+        seen.changed = info.st_ctim;
+        // Links, FIFOs, other users' files and big files are not even opened.
+        std::optional<Entry> entry = mayBeAnnouncement(info) ? readEntry(folder_, name.c_str()) : std::nullopt;
+        if (entry || seen.entry) changed_ = true;
+        seen.entry = std::move(entry);
+    }
+
+    // Hands the entries read to the main loop, which takes the latest ones
+    // whenever it gets to them: one hand-over waits there at most.
+    void handOver() {
+        changed_ = false;
+        auto entries = std::make_shared<std::vector<Entry>>();
+        for (const auto& [name, seen] : seen_) {
+            if (seen.entry) entries->push_back(*seen.entry);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            latest_ = std::move(entries);
+        }
+        if (!handedOver_.exchange(true)) handover_();
+    }
+
+    Handover handover_;
+    int folder_ = -1;
+    int inotify_ = -1;
+    int wakeup_ = -1;
+    std::atomic<bool> everything_{true};
+    std::atomic<bool> stopping_{false};
+    std::map<std::string, Seen> seen_;
+    std::mutex mutex_;
+    std::shared_ptr<const std::vector<Entry>> latest_;  // under mutex_
+    std::atomic<bool> handedOver_{false};
+    bool changed_ = true;  // the first look is always handed over
+    std::thread thread_;
+};
 
 // ---- the discovery ---------------------------------------------------------
 
 DirectoryServiceDiscovery::DirectoryServiceDiscovery(std::filesystem::path folder, MainLoop& loop)
     : folder_(std::move(folder)), loop_(loop), alive_(std::make_shared<DirectoryServiceDiscovery*>(this)) {
-    std::error_code error;
-    std::filesystem::create_directories(folder_, error);
-    ::chmod(folder_.c_str(), 0700);
-    startWatcher();
+    if (auto refusal = preparePrivateFolder(folder_)) {
+        refusal_ = "Service discovery is off: " + *refusal;
+        return;
+    }
+    std::weak_ptr<DirectoryServiceDiscovery*> alive = alive_;
+    reader_ = std::make_unique<FolderReader>(folder_, [this, alive] {
+        loop_.post([this, alive] {
+            if (alive.lock()) take();
+        });
+    });
 }
 
 DirectoryServiceDiscovery::~DirectoryServiceDiscovery() {
-    stopWatcher();
-    if (rescanTimer_) loop_.cancel(rescanTimer_);
+    reader_.reset();
+    if (checkTimer_) loop_.cancel(checkTimer_);
     for (auto& [id, resolve] : resolves_) loop_.cancel(resolve.timer);
     for (auto& [id, publication] : publications_) ::unlink(publication.file.c_str());
     alive_.reset();
 }
 
 std::filesystem::path DirectoryServiceDiscovery::defaultFolder() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        return std::filesystem::path(runtime) / "strombel-services";
-    }
-    return std::filesystem::temp_directory_path() / ("strombel-services-" + std::to_string(::getuid()));
+    if (auto runtime = userRuntimeFolder()) return *runtime / "strombel-services";
+    return std::filesystem::temp_directory_path() / ("strombel-services-" + std::to_string(::geteuid()));
 }
 
 void DirectoryServiceDiscovery::deliverLater(std::function<void()> work) {
@@ -284,7 +561,7 @@ ServiceDiscovery::Id DirectoryServiceDiscovery::publish(const ServicePublication
                                                         PublishHandler handler) {
     Id id = nextId_++;
     bool collision = false;
-    bool ok = writeEntry(folder_, entryFor(publication), true, &collision);
+    bool ok = refusal_.empty() && writeEntry(folder_, entryFor(publication), true, &collision);
     int32_t result = ok ? 0 : collision ? ErrorNameCollision : ErrorUnknown;
     if (ok) publications_[id] = {publication, folder_ / fileName(publication.type, publication.name)};
     deliverLater([handler, result] { handler(result); });
@@ -302,8 +579,7 @@ void DirectoryServiceDiscovery::unpublish(Id id) {
     auto it = publications_.find(id);
     if (it == publications_.end()) return;
     // Only our own file: another process may hold the name by now.
-    auto text = readSmallFile(it->second.file);
-    auto entry = text ? decode(*text) : std::nullopt;
+    auto entry = readEntryAt(it->second.file);
     if (entry && entry->owner == ::getpid()) ::unlink(it->second.file.c_str());
     publications_.erase(it);
 }
@@ -311,14 +587,14 @@ void DirectoryServiceDiscovery::unpublish(Id id) {
 ServiceDiscovery::Id DirectoryServiceDiscovery::browse(const std::string& type, BrowseHandlers handlers) {
     Id id = nextId_++;
     browses_[id] = Browse{type, std::move(handlers), {}};
-    updateRescanTimer();
-    rescanSoon();
+    updateCheckTimer();
+    deliverSoon();
     return id;
 }
 
 void DirectoryServiceDiscovery::stopBrowsing(Id id) {
     browses_.erase(id);
-    updateRescanTimer();
+    updateCheckTimer();
 }
 
 void DirectoryServiceDiscovery::resolve(const std::string& name, const std::string& type, uint64_t timeoutNanos,
@@ -331,141 +607,156 @@ void DirectoryServiceDiscovery::resolve(const std::string& name, const std::stri
         if (it == resolves_.end()) return;
         auto handler = std::move(it->second.handler);
         resolves_.erase(it);
-        updateRescanTimer();
+        updateCheckTimer();
         handler(std::nullopt);
     });
     resolves_[id] = PendingResolve{name, type, std::move(handler), timer};
-    updateRescanTimer();
-    rescanSoon();
+    updateCheckTimer();
+    deliverSoon();
 }
 
 ServiceDiscovery::Id DirectoryServiceDiscovery::watchTxt(const std::string& name, const std::string& type,
                                                          TxtHandler handler) {
     Id id = nextId_++;
-    // The record found at the next rescan is reported first, then each change.
+    // The record known at the next delivery is reported first, then each change.
     watches_[id] = Watch{name, type, std::move(handler), std::nullopt};
-    updateRescanTimer();
-    rescanSoon();
+    updateCheckTimer();
+    deliverSoon();
     return id;
 }
 
 void DirectoryServiceDiscovery::stopWatching(Id id) {
     watches_.erase(id);
-    updateRescanTimer();
+    updateCheckTimer();
 }
 
-void DirectoryServiceDiscovery::rescanSoon() {
-    // One rescan serves every request made before it runs.
-    if (!rescanPosted_.exchange(true)) deliverLater([this] { rescan(); });
-}
-
-void DirectoryServiceDiscovery::updateRescanTimer() {
+void DirectoryServiceDiscovery::updateCheckTimer() {
     bool needed = !browses_.empty() || !watches_.empty() || !resolves_.empty();
-    if (needed && !rescanTimer_) {
+    if (needed && !checkTimer_) {
         std::weak_ptr<DirectoryServiceDiscovery*> alive = alive_;
-        rescanTimer_ = loop_.scheduleRepeating(kRescanInterval, [this, alive] {
-            if (alive.lock()) rescan();
+        checkTimer_ = loop_.scheduleRepeating(kOwnerCheckInterval, [this, alive] {
+            if (!alive.lock()) return;
+            // Without inotify the folder's thread looks at everything each time.
+            if (reader_ && !reader_->watching()) reader_->lookAgain();
+            if (dropDeadOwners()) deliverSoon();
         });
-    } else if (!needed && rescanTimer_) {
-        loop_.cancel(rescanTimer_);
-        rescanTimer_ = 0;
+    } else if (!needed && checkTimer_) {
+        loop_.cancel(checkTimer_);
+        checkTimer_ = 0;
     }
 }
 
 void DirectoryServiceDiscovery::rescan() {
-    rescanPosted_.store(false);
-    auto entries = readFolder(folder_);
-    // Handlers may start or stop browses: work on copies of the ids.
-    std::vector<Id> browseIds;
-    for (auto& [id, browse] : browses_) browseIds.push_back(id);
-    for (Id id : browseIds) {
-        auto it = browses_.find(id);
-        if (it == browses_.end()) continue;
-        std::set<std::string> now;
-        for (auto& entry : entries) {
-            if (entry.record.type == it->second.type) now.insert(entry.record.name);
-        }
-        std::vector<std::string> found, removed;
-        for (auto& name : now) {
-            if (!it->second.known.count(name)) found.push_back(name);
-        }
-        for (auto& name : it->second.known) {
-            if (!now.count(name)) removed.push_back(name);
-        }
-        it->second.known = now;
-        auto handlers = it->second.handlers;
-        for (auto& name : removed) {
-            if (handlers.removed) handlers.removed(name);
-        }
-        for (auto& name : found) {
-            if (handlers.found) handlers.found(name);
-        }
-    }
-    std::vector<Id> resolveIds;
-    for (auto& [id, resolve] : resolves_) resolveIds.push_back(id);
-    for (Id id : resolveIds) {
-        auto it = resolves_.find(id);
-        if (it == resolves_.end()) continue;
-        for (auto& entry : entries) {
-            if (entry.record.name != it->second.name || entry.record.type != it->second.type) continue;
-            auto handler = std::move(it->second.handler);
-            loop_.cancel(it->second.timer);
-            resolves_.erase(it);
-            handler(entry.record);
-            break;
-        }
-    }
-    std::vector<Id> watchIds;
-    for (auto& [id, watch] : watches_) watchIds.push_back(id);
-    for (Id id : watchIds) {
-        auto it = watches_.find(id);
-        if (it == watches_.end()) continue;
-        for (auto& entry : entries) {
-            if (entry.record.name != it->second.name || entry.record.type != it->second.type) continue;
-            if (it->second.last != entry.record.txt) {
-                it->second.last = entry.record.txt;
-                auto handler = it->second.handler;
-                handler(entry.record.txt);
-            }
-            break;
-        }
-    }
-    updateRescanTimer();
+    if (reader_) reader_->lookAgain();
+    dropDeadOwners();
+    deliver();
 }
 
-void DirectoryServiceDiscovery::startWatcher() {
-    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wakeup_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotify_ < 0 || wakeup_ < 0) return;  // the rescan timer still notices changes
-    if (::inotify_add_watch(inotify_, folder_.c_str(),
-                            IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE | IN_ATTRIB) < 0) {
-        return;
+void DirectoryServiceDiscovery::take() {
+    auto entries = reader_ ? reader_->takeLatest() : nullptr;
+    if (!entries) return;
+    live_.clear();
+    for (const auto& entry : *entries) {
+        if (ownerAlive(entry.owner)) live_.emplace(Key{entry.record.type, entry.record.name}, entry);
     }
-    watcher_ = std::thread([this] {
-        alignas(inotify_event) char buffer[4096];
-        pollfd fds[2] = {{inotify_, POLLIN, 0}, {wakeup_, POLLIN, 0}};
-        for (;;) {
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (fds[1].revents) return;
-            bool changed = false;
-            while (::read(inotify_, buffer, sizeof buffer) > 0) changed = true;
-            if (changed) rescanSoon();
+    deliverSoon();
+}
+
+bool DirectoryServiceDiscovery::dropDeadOwners() {
+    bool changed = false;
+    for (auto it = live_.begin(); it != live_.end();) {
+        if (ownerAlive(it->second.owner)) {
+            ++it;
+        } else {
+            it = live_.erase(it);
+            changed = true;
         }
+    }
+    return changed;
+}
+
+void DirectoryServiceDiscovery::deliverSoon() {
+    if (deliveryPosted_) return;
+    deliveryPosted_ = true;
+    deliverLater([this] {
+        deliveryPosted_ = false;
+        deliver();
     });
 }
 
-void DirectoryServiceDiscovery::stopWatcher() {
-    if (watcher_.joinable()) {
-        uint64_t one = 1;
-        (void)!::write(wakeup_, &one, sizeof one);
-        watcher_.join();
+void DirectoryServiceDiscovery::deliver() {
+    // Handlers may start or stop anything: work on copies of the ids, look
+    // everything up again after each call, and stop after a few calls so the
+    // loop stays free; the rest follows in the next turn.
+    size_t budget = kEventsPerTurn;
+    auto spent = [&] {
+        if (--budget > 0) return false;
+        deliverSoon();
+        return true;
+    };
+    std::vector<Id> ids;
+    for (auto& [id, browse] : browses_) ids.push_back(id);
+    for (Id id : ids) {
+        for (;;) {
+            auto it = browses_.find(id);
+            if (it == browses_.end()) break;
+            Browse& browse = it->second;
+            std::optional<std::string> gone, found;
+            for (const auto& name : browse.known) {
+                if (!live_.count(Key{browse.type, name})) {
+                    gone = name;
+                    break;
+                }
+            }
+            if (!gone) {
+                for (auto entry = live_.lower_bound(Key{browse.type, ""});
+                     entry != live_.end() && entry->first.first == browse.type; ++entry) {
+                    if (!browse.known.count(entry->first.second)) {
+                        found = entry->first.second;
+                        break;
+                    }
+                }
+            }
+            if (!gone && !found) break;
+            auto handlers = browse.handlers;
+            if (gone) {
+                browse.known.erase(*gone);
+                if (handlers.removed) handlers.removed(*gone);
+            } else {
+                browse.known.insert(*found);
+                if (handlers.found) handlers.found(*found);
+            }
+            if (spent()) return;
+        }
     }
-    if (inotify_ >= 0) ::close(inotify_);
-    if (wakeup_ >= 0) ::close(wakeup_);
-    inotify_ = wakeup_ = -1;
+    ids.clear();
+    for (auto& [id, resolve] : resolves_) ids.push_back(id);
+    for (Id id : ids) {
+        auto it = resolves_.find(id);
+        if (it == resolves_.end()) continue;
+        auto entry = live_.find(Key{it->second.type, it->second.name});
+        if (entry == live_.end()) continue;
+        auto handler = std::move(it->second.handler);
+        auto record = entry->second.record;
+        loop_.cancel(it->second.timer);
+        resolves_.erase(it);
+        handler(std::move(record));
+        if (spent()) return;
+    }
+    ids.clear();
+    for (auto& [id, watch] : watches_) ids.push_back(id);
+    for (Id id : ids) {
+        auto it = watches_.find(id);
+        if (it == watches_.end()) continue;
+        auto entry = live_.find(Key{it->second.type, it->second.name});
+        if (entry == live_.end() || it->second.last == entry->second.record.txt) continue;
+        it->second.last = entry->second.record.txt;
+        auto handler = it->second.handler;
+        auto txt = entry->second.record.txt;
+        handler(txt);
+        if (spent()) return;
+    }
+    updateCheckTimer();
 }
 
 }  // namespace strombel::platform

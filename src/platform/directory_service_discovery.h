@@ -2,13 +2,13 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
-#include <thread>
+#include <string_view>
+#include <vector>
 
 #include "platform/main_loop.h"
 #include "platform/service_discovery.h"
@@ -18,19 +18,38 @@ namespace strombel::platform {
 /// Service discovery among the programs of one machine: every published service
 /// is a file in one folder (by default "$XDG_RUNTIME_DIR/strombel-services"),
 /// written atomically, holding its name, type, port, loopback addresses, TXT
-/// record and the owner's process id. The folder is watched with inotify; a
-/// file whose owner process is gone counts as removed. Nothing leaves the
-/// machine. Events reach the main loop; owner deaths are noticed on a 1-second
-/// rescan on the loop's clock.
+/// record and the owner's process id. A file whose owner process is gone counts
+/// as removed. Nothing leaves the machine.
+///
+/// Other processes of the user may put anything in the folder, so the folder is
+/// read on a thread of its own: it wakes on inotify, looks only at the entries
+/// inotify names, never follows a link, reads only regular files of the user of
+/// at most kMaximumAnnouncementSize bytes (without ever blocking), and looks at
+/// no more than kMaximumEntries entries. The main loop gets only the entries
+/// read, and hands their events to the handlers a few at a time. Owner deaths
+/// are noticed on a 1-second check on the loop's clock.
 class DirectoryServiceDiscovery final : public ServiceDiscovery {
 public:
+    /// The largest announcement file read; larger ones are not announcements.
+    static constexpr size_t kMaximumAnnouncementSize = 64 * 1024;
+    /// The most entries of the folder looked at; others are ignored.
+    static constexpr size_t kMaximumEntries = 4096;
+    /// The most handler calls the main loop makes in one turn.
+    static constexpr size_t kEventsPerTurn = 32;
+
+    /// Uses `folder` (made when missing) when it is a real folder of the user's
+    /// with mode 0700; otherwise `refusal()` says why, and nothing is published
+    /// or found.
     explicit DirectoryServiceDiscovery(std::filesystem::path folder = defaultFolder(),
                                        MainLoop& loop = MainLoop::shared());
     ~DirectoryServiceDiscovery() override;
 
-    /// "$XDG_RUNTIME_DIR/strombel-services", or a per-user folder under /tmp.
+    /// "$XDG_RUNTIME_DIR/strombel-services", or "strombel-services-<uid>" in the
+    /// system's temporary folder.
     static std::filesystem::path defaultFolder();
     const std::filesystem::path& folder() const { return folder_; }
+    /// Why the folder is not used; empty when it is.
+    const std::string& refusal() const { return refusal_; }
 
     Id publish(const ServicePublication& publication, PublishHandler handler) override;
     bool updateTxt(Id publication, const TxtRecord& txt) override;
@@ -42,8 +61,8 @@ public:
     Id watchTxt(const std::string& name, const std::string& type, TxtHandler handler) override;
     void stopWatching(Id watch) override;
 
-    /// Reads the folder again now (the inotify watcher and the rescan timer do
-    /// this on their own).
+    /// Drops the entries of owners that are gone now (and tells the handlers at
+    /// once), and asks the folder's thread to look at every entry again.
     void rescan();
 
     // The file format, shared with test programs that publish by hand.
@@ -52,19 +71,31 @@ public:
         pid_t owner = 0;
     };
     static std::string encode(const Entry& entry);
-    static std::optional<Entry> decode(const std::string& text);
+    static std::optional<Entry> decode(std::string_view text);
     /// The file name of a service: type and name, escaped so that it is one plain
     /// path component.
     static std::string fileName(const std::string& type, const std::string& name);
     /// Writes an entry atomically (a temporary file renamed into place). With
-    /// `exclusive`, fails when a file of a live owner is already there.
+    /// `exclusive`, fails when a file of a live owner is already there. An entry
+    /// that would not fit in kMaximumAnnouncementSize is not written.
     static bool writeEntry(const std::filesystem::path& folder, const Entry& entry, bool exclusive,
                            bool* collision = nullptr);
-    /// The live entries of a folder; entries of dead owners are left out.
+    /// The live entries of a folder; entries of dead owners are left out. Reads
+    /// as the folder's thread does.
     static std::vector<Entry> readFolder(const std::filesystem::path& folder);
+    /// The bytes of announcement file `name` in the open folder `folderFd`: only
+    /// of a regular file of this user of at most kMaximumAnnouncementSize bytes,
+    /// opened without following a link and without blocking.
+    static std::optional<std::string> readAnnouncement(int folderFd, const char* name);
+    /// The entry of announcement file `name`, when it reads, decodes and is
+    /// filed under its own name.
+    static std::optional<Entry> readEntry(int folderFd, const char* name);
     static bool ownerAlive(pid_t owner);
 
 private:
+    class FolderReader;
+    using Key = std::pair<std::string, std::string>;  // type, name
+
     struct Publication {
         ServicePublication publication;
         std::filesystem::path file;
@@ -86,27 +117,31 @@ private:
     };
 
     Entry entryFor(const ServicePublication& publication) const;
-    void startWatcher();
-    void stopWatcher();
-    void updateRescanTimer();
-    /// Posts a rescan unless one is already waiting. Any thread.
-    void rescanSoon();
+    void updateCheckTimer();
+    /// Takes what the folder's thread read last (main loop).
+    void take();
+    /// Forgets the entries whose owners are gone; true when there were any.
+    bool dropDeadOwners();
+    /// Posts a delivery unless one is waiting.
+    void deliverSoon();
+    /// Calls at most kEventsPerTurn handlers; posts itself again for the rest.
+    void deliver();
     void deliverLater(std::function<void()> work);
 
     std::filesystem::path folder_;
     MainLoop& loop_;
+    std::string refusal_;
     std::shared_ptr<DirectoryServiceDiscovery*> alive_;
     std::map<Id, Publication> publications_;
     std::map<Id, Browse> browses_;
     std::map<Id, Watch> watches_;
     std::map<Id, PendingResolve> resolves_;
     Id nextId_ = 1;
-    MainLoop::TimerId rescanTimer_ = 0;
+    MainLoop::TimerId checkTimer_ = 0;
+    bool deliveryPosted_ = false;
 
-    int inotify_ = -1;
-    int wakeup_ = -1;
-    std::atomic<bool> rescanPosted_{false};
-    std::thread watcher_;
+    std::map<Key, Entry> live_;  // the entries read last, of live owners
+    std::unique_ptr<FolderReader> reader_;
 };
 
 }  // namespace strombel::platform

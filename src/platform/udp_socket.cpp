@@ -35,7 +35,7 @@ void setOptions(int socket, bool v6) {
 
 }  // namespace
 
-UdpSocketPair::OpenReport UdpSocketPair::open(uint16_t port, const SocketAddress* bindAddress) {
+UdpSocketPair::OpenReport UdpSocketPair::open(uint16_t port, const SocketAddress* bindAddress, Reach reach) {
     close();
     OpenReport report;
     ipv4_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -44,7 +44,9 @@ UdpSocketPair::OpenReport UdpSocketPair::open(uint16_t port, const SocketAddress
         return report;
     }
     setOptions(ipv4_, false);
-    SocketAddress local = bindAddress && bindAddress->isIPv4() ? *bindAddress : SocketAddress::ipv4(INADDR_ANY, 0);
+    const bool network = reach == Reach::Network;
+    SocketAddress local = SocketAddress::ipv4(network ? INADDR_ANY : INADDR_LOOPBACK, 0);
+    if (bindAddress && bindAddress->isIPv4()) local = *bindAddress;
     local.setPort(port);
     if (::bind(ipv4_, local.get(), local.length()) != 0) {
         report.ipv4Error = errorText("bind", errno);
@@ -66,7 +68,7 @@ UdpSocketPair::OpenReport UdpSocketPair::open(uint16_t port, const SocketAddress
     setOptions(ipv6_, true);
     sockaddr_in6 any6{};
     any6.sin6_family = AF_INET6;
-    any6.sin6_addr = in6addr_any;
+    any6.sin6_addr = network ? in6addr_any : in6addr_loopback;
     any6.sin6_port = htons(port_);
     if (::bind(ipv6_, reinterpret_cast<sockaddr*>(&any6), sizeof any6) != 0) {
         report.ipv6Error = errorText("bind", errno);

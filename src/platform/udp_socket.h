@@ -15,8 +15,9 @@ enum UdpSendResult : int32_t {
     UdpSendNoBufferSpace = -1233,
 };
 
-/// One IPv4 socket on 0.0.0.0 and one IPv6 socket on :: (v6-only, so that the
-/// second bind on the same port succeeds), sharing one UDP port. Both have
+/// One IPv4 socket and one IPv6 socket (v6-only, so that the second bind on the
+/// same port succeeds), sharing one UDP port: on 127.0.0.1 and ::1 for peers on
+/// this machine, on 0.0.0.0 and :: for peers on the network too. Both have
 /// SO_REUSEADDR and a type of service / traffic class of 16, and are
 /// non-blocking. Either socket may be missing (the IPv6 one on a host without
 /// IPv6); `open` says which failed and why.
@@ -34,10 +35,14 @@ public:
         std::string ipv6Error;
     };
 
+    /// Whom the sockets listen to: this machine alone (the loopback addresses)
+    /// or the network as well (the wildcard addresses).
+    enum class Reach { ThisMachine, Network };
+
     /// Opens both sockets on `port` (0: the system chooses one). With `bindAddress`
     /// (an IPv4 address such as 127.0.0.2) only an IPv4 socket is opened, bound to
     /// that address. Fails when the IPv4 socket cannot be made or bound.
-    OpenReport open(uint16_t port, const SocketAddress* bindAddress = nullptr);
+    OpenReport open(uint16_t port, const SocketAddress* bindAddress = nullptr, Reach reach = Reach::ThisMachine);
     void close();
 
     int ipv4() const { return ipv4_; }

@@ -762,7 +762,23 @@ void DragDropTableViewController::removalAnswered(const QString& buttonTitle) {
         const auto section = currentIndexOfPack(picked.pack);
         if (!section) return;
         const bool removed = unobserved([&] { return library_.removeSoundpackAtIndex(uint64_t(*section)); });
-        if (!removed) return;
+        if (!removed) {
+            // Some files could not be deleted: their samples, and with them the
+            // pack and its section, stay. The rows show what is left, the
+            // expanded sections stay as they were, and the user hears which stayed.
+            srcTableView_->reloadData();
+            dstTableView_->reloadData();
+            if (picked.pack->isDeleted()) return;
+            QStringList names;
+            for (const auto& sample : picked.pack->samplesInPack()) names << QString::fromStdString(sample->name());
+            names.sort(Qt::CaseInsensitive);
+            kit::Context::current().alerts().showAlert(
+                "Soundpack",
+                QString("'%1' could not be removed whole. These samples could not be deleted and stay:\n\n%2")
+                    .arg(QString::fromStdString(picked.pack->name()), names.join("\n")),
+                {"OK"}, {});
+            return;
+        }
         sectionRemoved(expandedSrcSections_, *section);
         srcTableView_->deleteSections({*section});
         dstTableView_->reloadData();

@@ -210,9 +210,8 @@ QImage GuiFactory::imageWithName(const std::string& name, GuiType guiType, Image
             }
             return store.image(name + "-phoneportrait.png");
     }
-    // A number cast to a type that names no layout.
     STROMBEL_LOG_ERROR("image not found: {}", name);
-    return {};
+    return QImage();
 }
 
 std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value,

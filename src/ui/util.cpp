@@ -1,5 +1,7 @@
 #include "ui/util.h"
 
+#include "ui/image_store.h"
+
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -46,7 +48,11 @@ QImage Util::coloredImageFromMask(const QImage& mask, const QColor& color) {
     return result;
 }
 
-QImage Util::resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, double scale) {
+QImage Util::coloredImageFromMaskNamed(const std::string& name, const QColor& color) {
+    return coloredImageFromMask(ImageStore::shared().image(name), color);
+}
+
+QImage Util::resizeImage(const QImage& image, const QSizeF& bounds, double scale) {
     if (image.isNull() || image.width() == 0 || image.height() == 0) return {};
     if (!(scale > 0)) scale = 1.0;
     const double side = std::max(bounds.width() * scale, bounds.height() * scale);
@@ -59,7 +65,7 @@ QImage Util::resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, 
     return result;
 }
 
-QImage Util::resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, int64_t contentMode,
+QImage Util::resizeImage(const QImage& image, const QSizeF& bounds, int64_t contentMode,
                                      int32_t interpolationQuality) {
     const double w = bounds.width();
     const double h = bounds.height();

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QImage>
 #include <QSizeF>
+#include <string>
 
 #include "library/util.h"
 #include "ui/kit/context.h"
@@ -27,10 +28,12 @@ QColor toQColor(const library::Color& color);
 
 /// The image painted in `color` wherever it is not transparent, keeping its alpha.
 QImage coloredImageFromMask(const QImage& mask, const QColor& color);
+/// The same for an image of the shared image store, by file name.
+QImage coloredImageFromMaskNamed(const std::string& name, const QColor& color);
 
 /// The image scaled (keeping its shape) to cover a square of the longer side of
 /// `bounds`, in pixels of the screen's `scale`.
-QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, double scale);
+QImage resizeImage(const QImage& image, const QSizeF& bounds, double scale);
 
 /// Content modes of the image helpers (the platform's numbering).
 enum ContentMode : int64_t {
@@ -53,7 +56,7 @@ enum ContentMode : int64_t {
 /// it; `interpolationQuality` 0 (default), 1 (none) to 4 (high).
 /// Throws std::invalid_argument ("Unsupported content mode: N") for scale-to-fill,
 /// redraw, centre and numbers outside 0..12.
-QImage resizeImageToFillBounds(const QImage& image, const QSizeF& bounds, int64_t contentMode,
+QImage resizeImage(const QImage& image, const QSizeF& bounds, int64_t contentMode,
                                int32_t interpolationQuality);
 
 /// The view itself when it is a table cell, else the nearest table cell among

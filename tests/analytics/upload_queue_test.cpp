@@ -164,6 +164,124 @@ TEST_F(UploadQueueTest, AHostileIndexTouchesNoFileAndOrphansGo) {
     }
 }
 
+TEST_F(UploadQueueTest, AnAnswerThatDoesNotParseIsLoggedWithItsReasonOnly) {
+    start();
+    server.answer(200, std::string("\x02\x1E\0\0\0\0\0\0\0\0\0\0", 12));
+    send("unparsable answer");
+    ASSERT_TRUE(pumpUntil([&] { return server.arrived() == 2; }));
+    ASSERT_TRUE(waitForUploadsToEnd());
+    EXPECT_TRUE(logged("Failed to parse response with exception +[UsageDataSender parseResponse:]: chunk type 21e"));
+    EXPECT_TRUE(blocks().empty()) << "a 2xx answer deletes the block all the same";
+}
+
+// ---- The HTTP tasks --------------------------------------------------------------------
+
+/// How a task ended, as its delegate heard it.
+struct RecordingTaskDelegate : UsageHttpAsyncTaskDelegate {
+    void requestSuccessful(const std::shared_ptr<UsageHttpAsyncTask>&, const UsageHTTPResponse& response) override {
+        ends.push_back({"success", response.statusCode});
+    }
+    void requestDidFail(const std::shared_ptr<UsageHttpAsyncTask>&, const UsageHTTPResponse& response) override {
+        ends.push_back({"fail", response.statusCode});
+    }
+    void requestDidCancel(const std::shared_ptr<UsageHttpAsyncTask>&, const UsageHTTPResponse& response) override {
+        ends.push_back({"cancel", response.statusCode});
+    }
+    std::vector<std::pair<std::string, int>> ends;
+};
+
+/// A server whose "/private" answers only the user "mia" with the password
+/// "p@ss" (Basic) and challenges everyone else; every request's method, path,
+/// authorization and "x-probe" header is written down.
+class ChallengingServer {
+public:
+    ChallengingServer() {
+        auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+            {
+                std::lock_guard lock(mutex_);
+                seen_.push_back(request.method + " " + request.path + " [" + request.get_header_value("Authorization") +
+                                "] [" + request.get_header_value("x-probe") + "] " + request.body);
+            }
+            if (request.path == "/private" && request.get_header_value("Authorization") != "Basic bWlhOnBAc3M=") {
+                response.status = 401;
+                response.set_header("WWW-Authenticate", "Basic realm=\"pads\"");
+                return;
+            }
+            response.set_content("ok", "text/plain");
+        };
+        server_.Get(".*", handler);
+        server_.Post(".*", handler);
+        server_.set_keep_alive_max_count(1);
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~ChallengingServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url(const std::string& userInfo, const std::string& path) const {
+        return "http://" + userInfo + "127.0.0.1:" + std::to_string(port_) + path;
+    }
+    std::vector<std::string> seen() const {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> seen_;
+};
+
+class UsageHttpTaskTest : public AnalyticsTest {
+protected:
+    // The caller holds its task, as the sender does while it runs.
+    bool ended() {
+        return pumpUntil([&] { return !delegate->ends.empty(); });
+    }
+    ChallengingServer server;
+    std::shared_ptr<RecordingTaskDelegate> delegate = std::make_shared<RecordingTaskDelegate>();
+};
+
+TEST_F(UsageHttpTaskTest, GetAndPostWithAndWithoutHeaderFields) {
+    auto task = UsageHttpAsyncTask::get(server.url("", "/a"), {{"x-probe", "1"}}, delegate);
+    ASSERT_TRUE(ended());
+    task = UsageHttpAsyncTask::post(server.url("", "/b"), Bytes{'h', 'i'}, delegate);
+    ASSERT_TRUE(pumpUntil([&] { return delegate->ends.size() == 2; }));
+    EXPECT_EQ(server.seen(), (std::vector<std::string>{"GET /a [] [1] ", "POST /b [] [] hi"}));
+    EXPECT_EQ(delegate->ends[1], std::make_pair(std::string("success"), 200));
+}
+
+TEST_F(UsageHttpTaskTest, AChallengeIsAnsweredWithTheAddressesCredentialOrCancelled) {
+    struct Case {
+        const char* name;
+        std::string userInfo;
+        std::pair<std::string, int> end;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {"no credential: cancelled", "", {"fail", 401}, 1},
+        {"the credential (escaped in the address)", "mia:p%40ss@", {"success", 200}, 2},
+        {"a refused credential: cancelled", "mia:wrong@", {"fail", 401}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        delegate->ends.clear();
+        const size_t before = server.seen().size();
+        UsageNetworkUtil::setLastNetworkOperationError(json::Error::make("earlier", 1, "an earlier failure"));
+        auto task = UsageHttpAsyncTask::get(server.url(c.userInfo, "/private"), delegate);
+        ASSERT_TRUE(ended());
+        loop.runPending();
+        EXPECT_EQ(delegate->ends, (std::vector<std::pair<std::string, int>>{c.end}));
+        EXPECT_FALSE(UsageNetworkUtil::lastNetworkOperationError().has_value());
+        std::vector<std::string> seen = server.seen();
+        ASSERT_EQ(seen.size() - before, c.requests);
+        EXPECT_EQ(seen[before], "GET /private [] [] ") << "nothing is sent before the challenge";
+    }
+}
+
 // The reader saves the persistent maps: a sandbox of the test's own.
 class UsageResponseTest : public AnalyticsTest {};
 

@@ -535,6 +535,64 @@ TEST_F(LibraryBrowserTest, TheLastSampleOfAPackReloadsWithExpansionsKept) {
     EXPECT_GT(packs->numberOfRows(user), 1);
 }
 
+TEST_F(LibraryBrowserTest, APackThatCannotBeRemovedWholeKeepsItsSectionAndSaysWhatStayed) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    // A downloaded pack of three samples; the second one's file cannot be
+    // deleted (a folder with something in it holds its name).
+    const auto stock = library.soundpackSamplesResultsController().objectAtIndexPath(0, 0);
+    const std::filesystem::path downloads = run->sandbox().root() / "Library/Caches/downloads/zy";
+    std::filesystem::create_directories(downloads / "b.wav" / "inside");
+    auto& context = library.managedObjectContext();
+    auto stays = context.insertSoundpack();
+    stays->setPackId("test.zy");
+    stays->setName("Zy Stays");
+    for (const char* file : {"a.wav", "b.wav", "c.wav"}) {
+        if (std::string(file) != "b.wav")
+            std::filesystem::copy_file(library.absolutePathOfSample(stock->filepath()), downloads / file);
+        auto sample = context.insertSample();
+        sample->setFilepath(std::string("Library/Caches/downloads/zy/") + file);
+        sample->setName(std::string("Zy ") + file);
+        sample->setSoundpack(stays);
+    }
+    library.saveSamples();
+    loop_.runPending();
+    addPack(*run, "Zz Opened", 2);
+
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* packs = browser.srcTableView();
+    const int sections = packs->numberOfSections();
+    const auto packIdx = [&](const std::string& name) {
+        const auto all = library.soundpacks();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i]->name() == name) return int(i);
+        return -1;
+    };
+    const int zy = packIdx("Zy Stays"), zz = packIdx("Zz Opened");
+    ASSERT_EQ(zz, zy + 1);
+    tapRow(*run, packs, {zz, 0});  // the user opened the pack after it
+    ASSERT_EQ(browser.expandedSrcSections(), std::set<int>{zz});
+
+    packs->scrollToRowAtTop({zy, 0});
+    loop_.runPending();
+    tap(*run, dynamic_cast<DropTableCell*>(packs->cellForRow({zy, 0}))->deleteButton);
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+
+    EXPECT_FALSE(stays->isDeleted());
+    EXPECT_FALSE(std::filesystem::exists(downloads / "a.wav"));
+    EXPECT_FALSE(std::filesystem::exists(downloads / "c.wav"));
+    EXPECT_EQ(packs->numberOfSections(), sections) << "the section stays";
+    EXPECT_EQ(packIdx("Zy Stays"), zy);
+    EXPECT_EQ(browser.expandedSrcSections(), std::set<int>{zz}) << "the opened pack stays open, the other closed";
+    EXPECT_EQ(packs->numberOfRows(zy), 1);
+    EXPECT_EQ(packs->numberOfRows(zz), 3);
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
+    EXPECT_EQ(run->alerts().shown[0].title, "Soundpack");
+    EXPECT_TRUE(run->alerts().shown[0].message.contains("Zy b.wav")) << run->alerts().shown[0].message.toStdString();
+    EXPECT_FALSE(run->alerts().shown[0].message.contains("Zy a.wav"));
+}
+
 TEST_F(LibraryBrowserTest, PacksWhoseNamesDifferInCaseAreTwoSectionsAndRemovedOneByOne) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();

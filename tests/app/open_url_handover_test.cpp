@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QProcess>
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <string>
@@ -58,7 +65,7 @@ int runProgram(const QStringList& arguments) {
 class OpenUrlHandoverTest : public ::testing::Test {
 protected:
     strombel::testing::TempDir dir;
-    std::filesystem::path socket = OpenUrlServer::socketPathFor(dir.path());
+    std::filesystem::path socket = OpenUrlServer::socketPathFor(dir.path()).value();
     std::vector<std::string> received;
     bool answer = true;
     OpenUrlServer::Handler handler = [this](const std::string& url) {
@@ -80,7 +87,7 @@ TEST_F(OpenUrlHandoverTest, AddressesReachTheRunningProgramWithItsAnswer) {
     EXPECT_EQ(handOverServed(socket, std::string(OpenUrlServer::kMaximumURLSize + 1, 'a')), false);
     EXPECT_EQ(received.size(), 2u);
     // Each data folder has its own socket, in a folder only the user may enter.
-    EXPECT_NE(OpenUrlServer::socketPathFor(dir / "other"), socket);
+    EXPECT_NE(OpenUrlServer::socketPathFor(dir / "other").value(), socket);
 }
 
 TEST_F(OpenUrlHandoverTest, ASocketLeftByAProgramThatEndedIsReplaced) {
@@ -151,11 +158,103 @@ TEST_F(OpenUrlHandoverTest, LoginThroughTheBrowserComesBackAndTheFeedFollows) {
         EXPECT_EQ(client.socialDialog()->params().at("access_token"), "T0KEN/x");
         EXPECT_EQ(client.socialDialog()->params().at("caption"), "A new dimension in live sets");
     }
-    // The screen went before a second login returned: nothing reaches it.
+    // A login answer nobody asked for (the login was answered already) is
+    // refused: nothing changes, nothing opens.
     const info::SocialDialog* shown = client.socialDialog();
-    EXPECT_EQ(handOverServed(socket, "sn482915736204518://authorize#access_token=later"), true);
+    const size_t opened = browser->opened.size();
+    EXPECT_EQ(handOverServed(socket, "sn482915736204518://authorize#access_token=later"), false);
+    EXPECT_EQ(handOverServed(socket, "sn482915736204518://authorize?error=service_disabled_use_browser"), false);
     EXPECT_EQ(client.socialDialog(), shown);
+    EXPECT_EQ(client.accessToken(), "T0KEN/x");
+    EXPECT_EQ(browser->opened.size(), opened);
     info::StrombelInformationViewController::setServices({});
+}
+
+/// A connection to the socket that sends `bytes` and then nothing more.
+int connectIdle(const std::filesystem::path& path, const std::string& bytes) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (!bytes.empty()) (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+/// Whether the server closed the connection (end of file, nothing sent).
+bool closedByServer(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+TEST_F(OpenUrlHandoverTest, IdleConnectionsAreClosedAfterTwoSecondsAndAtMostSixteenHeld) {
+    platform::ManualClock clock;
+    platform::MainLoop loop{clock};
+    OpenUrlServer server(socket, handler, loop);
+    ASSERT_TRUE(server.isListening());
+    // Twenty that never finish their address: sixteen are held, the rest closed.
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(connectIdle(socket, i % 2 ? "sn1://authorize#half" : ""));
+        ASSERT_GE(idle.back(), 0);
+    }
+    ASSERT_TRUE(processUntil([&] {
+        return server.connections() == OpenUrlServer::kMaximumConnections &&
+               std::count_if(idle.begin(), idle.end(), closedByServer) == 4;
+    })) << server.connections() << " held";
+    // Just before two seconds they are still held; at two seconds all are closed.
+    loop.advance(OpenUrlServer::kAddressTimeLimit - platform::kNanosPerMillisecond);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(server.connections(), OpenUrlServer::kMaximumConnections);
+    loop.advance(platform::kNanosPerMillisecond);
+    EXPECT_TRUE(processUntil([&] { return std::all_of(idle.begin(), idle.end(), closedByServer); }));
+    EXPECT_EQ(server.connections(), 0u);
+    for (int fd : idle) ::close(fd);
+    EXPECT_TRUE(received.empty());
+    // A whole address still gets its answer.
+    EXPECT_EQ(handOverServed(socket, "sn1://authorize#whole"), true);
+    EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#whole"});
+}
+
+TEST(OpenUrlFallbackFolder, IsUsedOnlyWhenItIsTheUsersAlone) {
+    strombel::testing::TempDir dir;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string savedRuntime = runtime ? runtime : "", savedTmp = tmpdir ? tmpdir : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    const auto fallback = dir / ("strombel-" + std::to_string(::geteuid()));
+    std::filesystem::create_directory(dir / "elsewhere");
+    std::vector<std::pair<std::string, std::function<bool()>>> rows = {
+        {"mode 0755", [&] { return ::mkdir(fallback.c_str(), 0700) == 0 && ::chmod(fallback.c_str(), 0755) == 0; }},
+        {"symbolic link", [&] { return ::symlink((dir / "elsewhere").c_str(), fallback.c_str()) == 0; }},
+        {"another user", [&] {
+             return ::geteuid() == 0 && ::mkdir(fallback.c_str(), 0700) == 0 && ::chown(fallback.c_str(), 12345, 12345) == 0;
+         }},
+    };
+    for (auto& [why, make] : rows) {
+        std::filesystem::remove(fallback);
+        if (!make()) continue;  // giving a folder away takes root
+        std::string refusal;
+        EXPECT_FALSE(OpenUrlServer::socketPathFor(dir / "data", &refusal)) << why;
+        EXPECT_NE(refusal.find(why), std::string::npos) << refusal;
+    }
+    std::filesystem::remove(fallback);
+    auto made = OpenUrlServer::socketPathFor(dir / "data");
+    if (runtime) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+    if (tmpdir) {
+        ::setenv("TMPDIR", savedTmp.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->parent_path(), fallback);
+    struct stat info {};
+    ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
 }
 
 TEST(DistributionHomePage, ReadsHomeUrlFromOsRelease) {

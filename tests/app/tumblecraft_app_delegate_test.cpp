@@ -295,8 +295,20 @@ TEST_F(AppDelegateTest, ForegroundCountsAUseAndMemoryWarningClearsCaches) {
 
 TEST_F(AppDelegateTest, OpenedUrlsGoToTheSocialClient) {
     auto delegate = launched();
-    EXPECT_TRUE(delegate->handleOpenURL("sn482915736204518://authorize#access_token=x"));
+    // No login under way: a login answer is refused.
+    EXPECT_FALSE(delegate->handleOpenURL("sn482915736204518://authorize#access_token=x"));
+    EXPECT_FALSE(delegate->socialClient()->isSessionValid());
+    // The answer of a login the client started is taken.
+    struct Browser : info::SocialUrlOpener {
+        bool openURL(const std::string& url) override { return url.rfind("http", 0) == 0; }
+    } browser;
+    delegate->socialClient()->setUrlOpener(&browser);
+    delegate->socialClient()->authorize({});
+    ASSERT_TRUE(delegate->socialClient()->pendingLoginState());
+    EXPECT_TRUE(delegate->handleOpenURL("sn482915736204518://authorize#access_token=x&state=" +
+                                        *delegate->socialClient()->pendingLoginState()));
     EXPECT_TRUE(delegate->socialClient()->isSessionValid());
+    delegate->socialClient()->setUrlOpener(nullptr);
     EXPECT_FALSE(delegate->handleOpenURL("other://authorize#access_token=x"));
 }
 

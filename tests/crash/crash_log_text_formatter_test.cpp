@@ -229,6 +229,59 @@ TEST(CrashLogTextFormatter, FormatsInTheEncodingItWasMadeWith) {
               CrashLogTextFormatter::stringValueForCrashReport(report, CrashLogTextFormat::iOS));
 }
 
+std::string fromHex(std::string_view hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+    }
+    return bytes;
+}
+
+TEST(CrashLogTextFormatter, EveryStringEncodingIsWrittenLossily) {
+    // "1.2 é€版𝄞": Latin, the euro sign, a kanji and a character outside the BMP.
+    const std::string version = "1.2 \xC3\xA9\xE2\x82\xAC\xE7\x89\x88\xF0\x9D\x84\x9E";
+    struct Case {
+        uint64_t encoding;
+        std::string versionLine;  // the bytes from "1.2" to the end of the line
+        std::string start = {};   // the first bytes of the log, when they matter
+    };
+    const Case cases[] = {
+        {kASCIIStringEncoding, "1.2 ????\n"},
+        {kNEXTSTEPStringEncoding, "1.2 ????\n"},
+        {kISOLatin1StringEncoding, "1.2 \xE9???\n"},
+        {kWindowsCP1252StringEncoding, "1.2 \xE9\x80??\n"},
+        {kWindowsCP1250StringEncoding, "1.2 \xE9\x80??\n"},
+        {kMacOSRomanStringEncoding, "1.2 \x8E\xDB??\n"},
+        {kShiftJISStringEncoding, "1.2 ??\x94\xC5?\n"},
+        {kJapaneseEUCStringEncoding, "1.2 \x8F\xAB\xB1?\xC8\xC7?\n"},
+        // Back to ASCII (ESC ( B) before the "?" that follows the kanji.
+        {kISO2022JPStringEncoding, "1.2 ??\x1B$BHG\x1B(B?\n"},
+        {kNonLossyASCIIStringEncoding, "1.2 \\351\\u20ac\\u7248\\ud834\\udd1e\n"},
+        {kUTF16BigEndianStringEncoding, fromHex("0031002e0032002000e920ac7248d834dd1e000a"), fromHex("0049")},
+        {kUTF16LittleEndianStringEncoding, fromHex("31002e0032002000e900ac20487234d81edd0a00"), fromHex("4900")},
+        {kUnicodeStringEncoding, fromHex("31002e0032002000e900ac20487234d81edd0a00"), fromHex("fffe4900")},
+        {kUTF32BigEndianStringEncoding,
+         fromHex("000000310000002e0000003200000020000000e9000020ac000072480001d11e0000000a"), fromHex("00000049")},
+        {kUTF32StringEncoding,
+         fromHex("310000002e0000003200000020000000e9000000ac200000487200001ed101000a000000"),
+         fromHex("fffe000049000000")},
+        {kUTF8StringEncoding, version + "\n"},
+        {kSymbolStringEncoding, version + "\n"},
+    };
+    ReportBuilder b;
+    b.application.version = b.text(version.c_str());
+    b.addThread(0, true, {b.frame(0x1010)});
+    b.addImage(0x1000, 0x1000, "/opt/Strombel.app/Strombel");
+    CrashLog report = decode(b.bytes());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.encoding);
+        std::vector<uint8_t> bytes = CrashLogTextFormatter(CrashLogTextFormat::iOS, c.encoding).formatReport(report).value();
+        std::string log(bytes.begin(), bytes.end());
+        EXPECT_NE(log.find(c.versionLine), std::string::npos);
+        EXPECT_EQ(log.substr(0, c.start.size()), c.start);
+    }
+}
+
 TEST(CrashUploadTextFormatter, TheApplicationsImagesByAddress) {
     CrashLog report = decode(report64());
     std::vector<CrashUploadAppUUID> uuids = CrashUploadTextFormatter::arrayOfAppUUIDsForCrashReport(report);

@@ -576,6 +576,44 @@ TEST_F(CrashUploadTest, APendingReportThatCannotBeStoredStaysPending) {
     EXPECT_EQ(bytesOf(sandbox->crashes() / kReportName), report);
 }
 
+TEST_F(CrashUploadTest, AReportWhoseTakeoverDiedIsDroppedAtTheNextStart) {
+    std::vector<uint8_t> report = liveReport();
+    writeBytes(sandbox->probe.reportPath(), report);
+
+    // A start that dies while it takes the report over (here where it asks for
+    // the application's log, as a report that crashes the reader would).
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct DyingDelegate : CrashUploadManagerDelegate {
+            std::optional<std::string> applicationLogForCrashUploadManager(CrashUploadManager&) override {
+                std::abort();
+            }
+        } dying;
+        // The child's own connection to the defaults file; the parent's stays untouched.
+        (void)defaults.release();
+        defaults = std::make_unique<platform::UserDefaults>(sandbox->probe.root() / "defaults.sqlite");
+        CrashUploadManager& client = makeManager();
+        client.setDelegate(&dying);
+        client.startManager();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << "status " << status;
+    ASSERT_EQ(bytesOf(sandbox->probe.reportPath()), report) << "still pending";
+    ASSERT_TRUE(std::filesystem::exists(sandbox->crashes() / "crashupload.analyzer")) << "died taking it over";
+
+    // The next start drops it instead of dying the same way.
+    CrashUploadManager& client = makeManager();
+    client.startManager();
+    EXPECT_TRUE(client.didCrashInLastSession());
+    EXPECT_FALSE(std::filesystem::exists(sandbox->probe.reportPath()));
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{"crashupload.settings"}) << "not taken over, no marker";
+    loop.advance(kHalfSecond);
+    EXPECT_EQ(delegate.events, std::vector<std::string>{"will cancel"});
+}
+
 TEST_F(CrashUploadTest, FilesOverOneMebibyteAreRefusedAsDamaged) {
     std::vector<uint8_t> report = liveReport();
     std::vector<uint8_t> huge = report;

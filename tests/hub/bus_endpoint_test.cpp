@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
 #include "platform/device_info.h"
 #include "platform/message_port.h"
 #include "platform/platform_version.h"
+#include "platform/thread_setup.h"
 #include "platform/udp_socket.h"
 
 namespace strombel::hub::testing {
@@ -126,6 +129,104 @@ TEST(BusEndpointTest, BrokenSocketsAreMadeAnewOnTheSamePort) {
         return recorder.count() > 0;
     }, 5));
     EXPECT_EQ(world.beta.counters().socketRecreations.load(), 1u);
+}
+
+size_t linesStartingWith(const BusLogCapture& log, const std::string& start) {
+    size_t count = 0;
+    for (const auto& line : log.lines()) count += line.rfind(start, 0) == 0;
+    return count;
+}
+
+TEST(BusEndpointTest, SocketsThatCannotBeMadeAreTriedOnceASecondAndTheFailureLoggedOnce) {
+    BusWorld world;
+    BusLogCapture log;
+    auto options = world.endpointOptions();
+    options.bindAddress = platform::SocketAddress::fromText("192.0.2.1", 0);  // on no interface here
+    BusLocalEndpoint endpoint("solo", options);
+    ASSERT_FALSE(endpoint.hasSockets());
+    RecordingDelegate recorder(endpoint);
+    std::vector<uint8_t> message{3, 3, 99};
+    for (int i = 0; i < 200; ++i) BusPeerSendMessage(*endpoint.selfPeer(), message);
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 200; }));
+    EXPECT_EQ(endpoint.counters().socketRecreations.load(), 0u) << "not within the first second";
+
+    world.clock.advance(platform::kNanosPerSecond);
+    BusPeerSendMessage(*endpoint.selfPeer(), message);
+    ASSERT_TRUE(world.pumpUntil([&] { return endpoint.counters().socketRecreations.load() == 1; }, 5));
+    world.clock.advance(platform::kNanosPerSecond / 2);
+    for (int i = 0; i < 50; ++i) BusPeerSendMessage(*endpoint.selfPeer(), message);
+    ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 251; }));
+    EXPECT_EQ(endpoint.counters().socketRecreations.load(), 1u);
+    EXPECT_EQ(linesStartingWith(log, "Couldn't set up IPv4 listen socket"), 1u) << "the same failure again";
+    EXPECT_EQ(linesStartingWith(log, "Network receive socket gone"), 0u) << "nothing was read";
+}
+
+TEST(BusEndpointTest, WithoutAnEventFdTheListenerWakesThroughAPipeAndWithoutEitherTheBusIsOff) {
+    using WakeFailure = BusLocalEndpoint::Options::WakeFailure;
+    BusWorld world;
+    BusLogCapture log;
+    {
+        auto options = world.endpointOptions();
+        options.failWakeForTesting = WakeFailure::EventFd;
+        BusLocalEndpoint endpoint("solo", options);
+        EXPECT_TRUE(endpoint.listening());
+        RecordingDelegate recorder(endpoint);
+        for (uint8_t i = 0; i < 100; ++i) BusPeerSendMessage(*endpoint.selfPeer(), std::vector<uint8_t>{3, 3, 99, i});
+        ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 100; }));
+        for (uint8_t i = 0; i < 100; ++i) EXPECT_EQ(recorder.messages()[i].bytes[3], i);
+    }  // and the listener stops
+    EXPECT_FALSE(log.contains("wake-up channel"));
+
+    auto options = world.endpointOptions();
+    options.failWakeForTesting = WakeFailure::EventFdAndPipe;
+    BusLocalEndpoint endpoint("solo", options);
+    EXPECT_FALSE(endpoint.listening());
+    EXPECT_FALSE(endpoint.hasSockets());
+    EXPECT_EQ(BusPeerSendMessage(*endpoint.selfPeer(), std::vector<uint8_t>{3, 3, 99}), BusSendErrorFailed);
+    EXPECT_EQ(linesStartingWith(log, "Couldn't create the listener's wake-up channel"), 1u);
+}
+
+TEST(BusEndpointTest, AListenerRefusedRealTimeSaysSoOnStandardOutput) {
+    std::string probe;
+    std::thread([&] { probe = platform::makeCurrentThreadRealTime(); }).join();
+    if (probe.empty()) GTEST_SKIP() << "this machine grants real-time scheduling";
+    BusWorld world;
+    BusLogCapture log;
+    auto options = world.endpointOptions();
+    options.realTime = true;
+    ::testing::internal::CaptureStdout();
+    {
+        BusLocalEndpoint endpoint("solo", options);
+        RecordingDelegate recorder(endpoint);
+        BusPeerSendMessage(*endpoint.selfPeer(), std::vector<uint8_t>{3, 3, 99});
+        ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 1; }));
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to change priority.\n");
+    EXPECT_FALSE(log.contains("priority"));
+}
+
+// Discovery through this machine's folder needs no socket on the network.
+TEST(BusEndpointTest, TheSocketsListenOnLoopbackUnlessNetworkDiscoveryIsOn) {
+    for (bool network : {false, true}) {
+        SCOPED_TRACE(network ? "network discovery" : "this machine");
+        BusWorld world;
+        auto options = world.endpointOptions();
+        options.networkDiscovery = network;
+        BusLocalEndpoint endpoint("solo", options);
+        BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+        platform::UdpSocketPair stranger;
+        ASSERT_TRUE(stranger.open(0).ok);
+        uint8_t message[] = {3, 3, 9, 0, 0, 0, 0, 0, 0, 0, 0};
+        // 127.0.0.2 is this machine too, but not the loopback address itself.
+        auto other = *platform::SocketAddress::fromText("127.0.0.2", uint16_t(endpoint.socketPort()));
+        stranger.sendTo(other, message, sizeof message);
+        auto own = *platform::SocketAddress::fromText("127.0.0.1", uint16_t(endpoint.socketPort()));
+        stranger.sendTo(own, message, sizeof message);
+        const uint64_t expected = network ? 2 : 1;
+        ASSERT_TRUE(world.pumpUntil([&] { return endpoint.counters().unknownSender.load() >= expected; }, 5));
+        world.pumpUntil([] { return false; }, 0.1);
+        EXPECT_EQ(endpoint.counters().unknownSender.load(), expected);
+    }
 }
 
 TEST(BusEndpointTest, TheIdentifierIsKeptInTheUserDefaults) {

@@ -209,6 +209,22 @@ TEST(HubController, OrdersTriggersRewindPlayRecordCustomSkipAndKeepsEachOnce) {
     EXPECT_EQ(world.controller->triggers().size(), 5u);
 }
 
+TEST(HubController, TriggersOfOneIdentifierAreTakenOnceAndRemovedAsOne) {
+    ProgramWorld world;
+    auto first = HubButtonTrigger::buttonTriggerWithTitle("One", nullptr, {}, world.notifications);
+    auto second = HubButtonTrigger::buttonTriggerWithTitle("Two", nullptr, {}, world.notifications);
+    second->setNumericIdentifier(first->numericIdentifier());
+    const size_t before = world.controller->triggers().size();
+    world.controller->addTrigger(first);
+    world.controller->addTrigger(second);
+    world.controller->addTrigger(second, false);
+    ASSERT_EQ(world.controller->triggers().size(), before + 1);
+    EXPECT_EQ(world.controller->triggerMatchingIdentifier(first->numericIdentifier()), first);
+    EXPECT_EQ(world.controller->offPanelTriggers().size(), 1u) << "the volume alone";
+    world.controller->removeTrigger(second);
+    EXPECT_EQ(world.controller->triggers().size(), before);
+}
+
 TEST(HubController, MessagesOneByteShortAreDroppedWithTheirLogLine) {
     ProgramWorld world;
     SocketHub hub(*world.controller, "Wirehub");
@@ -236,6 +252,7 @@ TEST(HubController, MessagesOneByteShortAreDroppedWithTheirLogLine) {
         Bytes message = test.message;
         if (message.size() == 26) message = {3, 3, 7}, message.resize(26, 0);
         const size_t before = log.lines().size();
+        world.clock.advance(platform::kNanosPerSecond);  // a line a second per kind
         world.deliver(message, hub.peer);
         SCOPED_TRACE(test.line ? test.line : "silent");
         if (!test.line) {
@@ -247,6 +264,75 @@ TEST(HubController, MessagesOneByteShortAreDroppedWithTheirLogLine) {
     }
     EXPECT_EQ(world.presses, 0);
     EXPECT_FALSE(hub.receive(50)) << "no reply to a malformed message";
+}
+
+size_t linesStartingWith(const BusLogCapture& log, const std::string& start) {
+    size_t count = 0;
+    for (const auto& line : log.lines()) count += line.rfind(start, 0) == 0;
+    return count;
+}
+
+// A peer flooding bad datagrams: a line a second per peer and kind, the next
+// one saying how many were left out.
+TEST(HubController, LinesAboutBadDatagramsComeOnceASecondPerPeerAndKindWithTheCountLeftOut) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    SocketHub other(*world.controller, "Drums", "127.0.0.1", "99:99:99:99:99:99");
+    BusLogCapture log;
+    const Bytes badActivate{3, 3, 5, 5, 1, 0, 0};
+    const Bytes badAdjust{3, 3, 15, 5, 2, 1, 0, 0, 0, 0x3F, 0xE0, 0, 0, 0, 0};
+    for (int i = 0; i < 1000; ++i) world.deliver(badActivate, hub.peer);
+    for (int i = 0; i < 10; ++i) world.deliver(badAdjust, hub.peer);
+    for (int i = 0; i < 10; ++i) world.deliver(badActivate, other.peer);
+    const std::string activate = "Invalid trigger activate message from ";
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{activate + hub.peer->description(),
+                                                     "Invalid trigger adjust message from " + hub.peer->description(),
+                                                     activate + other.peer->description()}));
+    world.clock.advance(platform::kNanosPerSecond - 1);
+    world.deliver(badActivate, hub.peer);
+    EXPECT_EQ(log.lines().size(), 3u);
+    world.clock.advance(1);
+    world.deliver(badActivate, hub.peer);
+    world.deliver(badActivate, hub.peer);
+    ASSERT_EQ(log.lines().size(), 4u);
+    EXPECT_EQ(log.lines().back(), activate + hub.peer->description() + " (1000 more since)");
+    world.clock.advance(platform::kNanosPerSecond);
+    world.deliver(badActivate, hub.peer);
+    EXPECT_EQ(log.lines().back(), activate + hub.peer->description() + " (1 more since)");
+}
+
+// 1,000 wrongly signed graphs in a second: few reach the check on the main
+// loop, a repeat of a refused one none, and the hub is heard again at once.
+TEST(HubController, AFloodOfWronglySignedGraphsIsHeldBackBeforeTheCheck) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    SocketHub flooder(*world.controller, "Drums", "127.0.0.1", "99:99:99:99:99:99");
+    BusLogCapture log;
+    TestKeyPair wrongKey;
+    GraphMessage forged = world.graphWithUs(flooder);
+    forged.key = wrongKey.key;
+    std::vector<Bytes> flood;
+    for (int i = 0; i < 1000; ++i) {
+        forged.sequence = uint8_t(i);
+        forged.session[15] = uint8_t(i >> 8);
+        flood.push_back(forged.bytes());
+    }
+    for (const auto& message : flood) world.deliver(message, flooder.peer);
+    const uint64_t checks = world.controller->signatureChecks();
+    EXPECT_LE(checks, 1 + HubSignatureGate::kChecksPerSecondOfARefusedPeer);
+    EXPECT_EQ(checks + world.controller->signaturesHeldBack(), 1000u);
+    EXPECT_EQ(linesStartingWith(log, "Invalid message from peer"), 1u);
+
+    // A second later: what was refused is refused again unchecked.
+    world.clock.advance(platform::kNanosPerSecond);
+    for (int i = 0; i < 100; ++i) world.deliver(flood[0], flooder.peer);
+    EXPECT_EQ(world.controller->signatureChecks(), checks);
+    EXPECT_FALSE(flooder.receive(50)) << "and unanswered";
+
+    // The hub, which never sent a wrong one, is checked and applied at once.
+    world.deliver(world.graphWithUs(hub).bytes(), hub.peer);
+    EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 0}));
+    EXPECT_EQ(world.controller->signatureChecks(), checks + 1);
 }
 
 TEST(HubController, AHubOnThisMachineIsAppliedAcknowledgedAndLeftAgain) {
@@ -295,10 +381,12 @@ TEST(HubController, UnsignedForgedAndChangedGraphsAreRefused) {
     graph.sign = true;
     Bytes changed = graph.bytes();
     changed.back() ^= 1;
+    world.clock.advance(platform::kNanosPerSecond);  // a line a second
     world.deliver(changed, hub.peer);
     // Signed with a key that is not the hub's.
     TestKeyPair other;
     graph.key = other.key;
+    world.clock.advance(platform::kNanosPerSecond);
     world.deliver(graph.bytes(), hub.peer);
     int refusals = 0;
     for (const auto& line : log.lines()) refusals += line.rfind("Invalid message from peer", 0) == 0;
@@ -330,6 +418,56 @@ TEST(HubController, AReplayedGraphIsDroppedAndARepeatOfTheLatestAcknowledgedAgai
     auto ack = hub.receiveType(BusMessageAcknowledgement);
     ASSERT_TRUE(ack);
     EXPECT_EQ(*ack, (Bytes{3, 3, 8, 2, 0}));
+}
+
+// A hub that starts again sends the very bytes of its last run: once the hub
+// went, or the membership ended, its graphs are applied anew and acknowledged.
+TEST(HubController, AHubThatStartsAgainIsAppliedAgainAfterItWentOrTheMembershipEnded) {
+    const struct {
+        const char* name;
+        void (*end)(ProgramWorld&, SocketHub&);
+    } endings[] = {
+        {"the hub went",
+         [](ProgramWorld& world, SocketHub& hub) {
+             world.notifications.post(kBusRegistryPeerDidDisappearNotification, &world.controller->registry(), hub.bus);
+         }},
+        {"the membership ended",
+         [](ProgramWorld& world, SocketHub&) {
+             world.notifications.post(kApplicationWillEnterForegroundNotification);
+             world.loop.runPending();
+         }},
+    };
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        ProgramWorld world;
+        SocketHub hub(*world.controller, "Wirehub");
+        GraphMessage first = world.graphWithUs(hub);
+        GraphMessage second = first;
+        second.sequence = 2;
+        second.peers.pop_back();  // leaves this application out
+        second.edges.clear();
+        world.deliver(first.bytes(), hub.peer);
+        world.deliver(second.bytes(), hub.peer);
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        world.loop.runPending();
+        ASSERT_FALSE(world.controller->hubConnected());
+
+        ending.end(world, hub);
+        ASSERT_EQ(world.controller->controllerPeer(), nullptr);
+        ASSERT_FALSE(world.controller->memberOfActiveHubSession());
+
+        // The restarted hub's last graph, then its first.
+        world.deliver(second.bytes(), hub.peer);
+        EXPECT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 2, 0}));
+        EXPECT_EQ(world.controller->controllerPeer(), hub.peer) << "acknowledged, so applied";
+        EXPECT_TRUE(world.controller->memberOfActiveHubSession());
+        world.deliver(first.bytes(), hub.peer);
+        auto ack = hub.receiveType(BusMessageAcknowledgement);
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(*ack, (Bytes{3, 3, 8, 1, 0}));
+        EXPECT_TRUE(world.port->hubConnected());
+    }
 }
 
 TEST(HubController, AHubOnAnotherDeviceIsAskedAboutOnceAndDeniedUntilRestart) {

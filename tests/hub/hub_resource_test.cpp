@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -104,6 +106,22 @@ TEST(HubResourceTest, MissingAndEmptyResourcesAreAnsweredNotFound) {
         EXPECT_EQ(answer, "notfound") << id;
     }
     EXPECT_TRUE(log.contains("Resource <77> not found (requested by <Peer Wirehub"));
+
+    // Asked again and again: answered each time, logged once a second.
+    const size_t lines = log.lines().size();
+    for (int i = 0; i < 100; ++i) world.host->sendResource(77, world.hub, 0);
+    EXPECT_EQ(log.lines().size(), lines);
+    world.clock.advance(platform::kNanosPerSecond);
+    world.host->sendResource(77, world.hub, 0);
+    ASSERT_EQ(log.lines().size(), lines + 1);
+    EXPECT_EQ(log.lines().back(),
+              "Resource <77> not found (requested by " + world.hub->description() + ") (101 more since)");
+
+    // So are requests too short to read.
+    const uint8_t shortRequest[] = {3, 3, 2, 9, 77, 0, 0};
+    for (int i = 0; i < 100; ++i) world.host->endpoint(world.endpoint, shortRequest, sizeof shortRequest, world.hub);
+    EXPECT_EQ(log.lines().size(), lines + 2);
+    EXPECT_EQ(log.lines().back(), "Invalid resource request message from " + world.hub->description());
 }
 
 TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
@@ -214,7 +232,7 @@ TEST(HubResourceTest, LoadsOfMissingTooLargeOrInconsistentResourcesFail) {
 TEST(HubResourceTest, ALoadThatNeverAnswersFailsAtItsEleventhTimeOutAndIsTriedAgain) {
     ResourceWorld world;
     ASSERT_TRUE(world.hub);
-    world.simulator.stop();  // nobody answers any more
+    ASSERT_EQ(world.simulator.command("mute 8"), "ok");  // there, but it never answers
     BusLogCapture log;
     HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
     int calls = 0;
@@ -227,6 +245,124 @@ TEST(HubResourceTest, ALoadThatNeverAnswersFailsAtItsEleventhTimeOutAndIsTriedAg
     EXPECT_EQ(calls, 0);  // a time-out is not the caller's: the load is tried again
     world.loop.advance(HubPeerResourceManager::kRetryDelay);
     EXPECT_EQ(manager.runningLoads(), 1u);
+}
+
+/// A peer that is only a UDP socket of the test's, announced in the services
+/// folder: it answers nothing, and the test counts what it is sent.
+struct SilentPeerWorld : BusWorld {
+    BusLocalEndpoint endpoint{"strombel-test", endpointOptions()};
+    BusRegistry registry{"wirehub", &endpoint, discovery, registryOptions()};
+    int socket = -1;
+    std::filesystem::path announcement;
+    std::shared_ptr<BusPeer> peer;
+
+    SilentPeerWorld() {
+        socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+        platform::DirectoryServiceDiscovery::Entry entry;
+        uint16_t port = ntohs(address.sin_port);
+        entry.record = {"Silent (Desk)", "_wirehub._udp", port, {*platform::SocketAddress::fromText("127.0.0.1", port)},
+                        {{"BusVersion", "3"}, {"deviceID", "5E1E0000-0000-4000-8000-000000000001"}}};
+        entry.owner = ::getpid();
+        platform::DirectoryServiceDiscovery::writeEntry(servicesFolder, entry, true);
+        announcement = servicesFolder / platform::DirectoryServiceDiscovery::fileName("_wirehub._udp", "Silent (Desk)");
+        peer = waitForPeer(registry, "Silent");
+    }
+    ~SilentPeerWorld() { ::close(socket); }
+
+    /// The datagrams that reached the peer since the last call.
+    int received() {
+        int count = 0;
+        char buffer[2048];
+        while (::recv(socket, buffer, sizeof buffer, 0) > 0) ++count;
+        return count;
+    }
+    HubPeerResourceManager::Options managerOptions() {
+        HubPeerResourceManager::Options options;
+        options.cachesFolder = temp / "Caches";
+        options.displayName = "Test App";
+        options.notifications = &notifications;
+        return options;
+    }
+};
+
+TEST(HubResourceTest, APeerThatNeverAnswersIsAskedABoundedNumberOfTimesEachPauseLonger) {
+    SilentPeerWorld world;
+    ASSERT_TRUE(world.peer);
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
+    std::vector<std::optional<BusError>> results;
+    manager.startLoadOfResourceWithID(8, world.peer, [&](auto, auto error) { results.push_back(error); });
+    // Half a second at a time for an hour: note when requests arrive.
+    std::vector<uint64_t> times;
+    for (int step = 0; step < 7200; ++step) {
+        world.loop.advance(500 * kNanosPerMillisecond);
+        if (step % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int n = world.received(); n > 0; --n) times.push_back(world.clock.nowNanos());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(world.received(), 0);
+    // Each load asks 11 times; the first load and kMaximumRetries more.
+    EXPECT_EQ(times.size(), size_t(11 * (1 + HubPeerResourceManager::kMaximumRetries)));
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0]);
+    EXPECT_EQ(results[0]->domain, kHubPeerResourceLoaderErrorDomain);
+    EXPECT_EQ(results[0]->code, 0);
+    // The pauses between loads grow.
+    std::vector<uint64_t> pauses;
+    for (size_t i = 1; i < times.size(); ++i) {
+        if (times[i] - times[i - 1] > platform::kNanosPerSecond) pauses.push_back(times[i] - times[i - 1]);
+    }
+    ASSERT_EQ(pauses.size(), size_t(HubPeerResourceManager::kMaximumRetries));
+    for (size_t i = 1; i < pauses.size(); ++i) EXPECT_GT(pauses[i], pauses[i - 1]);
+}
+
+TEST(HubResourceTest, RequestsToAPeerEndWhenItGoesAway) {
+    SilentPeerWorld world;
+    ASSERT_TRUE(world.peer);
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
+    int calls = 0;
+    for (uint32_t id : {1u, 7u, 8u}) manager.startLoadOfResourceWithID(id, world.peer, [&](auto, auto) { ++calls; });
+    world.loop.advance(1200 * kNanosPerMillisecond);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GT(world.received(), 0);
+
+    // Its announcement goes; four seconds later the registry reports it gone.
+    std::filesystem::remove(world.announcement);
+    ASSERT_TRUE(world.pumpUntil([&] { return !world.peer->present(); }, 20, 100 * kNanosPerMillisecond));
+    world.loop.advance(600 * kNanosPerMillisecond);  // the loads' next time-out
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    world.received();
+    EXPECT_EQ(manager.runningLoads(), 0u);
+    // Ten minutes later it has been asked nothing more, and no block was called.
+    for (int step = 0; step < 1200; ++step) world.loop.advance(500 * kNanosPerMillisecond);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(world.received(), 0);
+    EXPECT_EQ(manager.runningLoads(), 0u);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(HubResourceTest, AGonePeersLoadsAndWaitingRetriesAllEndAtOnce) {
+    SilentPeerWorld world;
+    ASSERT_TRUE(world.peer);
+    HubPeerResourceManager manager(&world.endpoint, world.managerOptions());
+    int calls = 0;
+    manager.startLoadOfResourceWithID(7, world.peer, [&](auto, auto) { ++calls; });
+    world.loop.advance(6 * platform::kNanosPerSecond);  // timed out: a retry waits
+    manager.startLoadOfResourceWithID(8, world.peer, [&](auto, auto) { ++calls; });
+    EXPECT_EQ(manager.runningLoads(), 1u);
+    manager.cancelLoadsFromPeer(world.peer.get());  // as the controller does when the peer goes
+    EXPECT_EQ(manager.runningLoads(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    world.received();
+    for (int step = 0; step < 1200; ++step) world.loop.advance(500 * kNanosPerMillisecond);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(world.received(), 0);
+    EXPECT_EQ(calls, 0);
 }
 
 TEST(HubResourceTest, CacheFileNamesAreOnePlainStableComponent) {

@@ -164,6 +164,65 @@ TEST(HubTrigger, IdentifiersAreDistinctNonZeroAndNeverReserved) {
     }
 }
 
+TEST(HubTrigger, AnIdentifierSetToZeroFallsBackToTheTriggersOwn) {
+    auto trigger = HubButtonTrigger::buttonTriggerWithTitle("Go", nullptr, {});
+    const uint32_t own = trigger->numericIdentifier();
+    trigger->setNumericIdentifier(0x1234);
+    EXPECT_EQ(trigger->numericIdentifier(), 0x1234u);
+    trigger->setNumericIdentifier(0);
+    EXPECT_EQ(trigger->numericIdentifier(), own);
+    EXPECT_NE(own, 0u);
+}
+
+TEST(HubTrigger, EqualTriggersShareTheIdentifierAndTheClassOfTheAskingOne) {
+    platform::NotificationCenter center;
+    auto button = HubTrigger::triggerWithTitle("Go", HubBuiltInImageNamed("Play.png"), {}, center);
+    auto otherButton = HubButtonTrigger::buttonTriggerWithTitle("Again", nullptr, {}, center);
+    auto animated = HubAnimatedTrigger::animatedTriggerWithTitle("Spin", nullptr, {}, center);
+    auto variable = HubVariableTrigger::variableTriggerWithTitle("Level", {}, center);
+    for (HubTrigger* trigger : std::initializer_list<HubTrigger*>{otherButton.get(), animated.get(), variable.get()})
+        trigger->setNumericIdentifier(button->numericIdentifier());
+    const struct {
+        const HubTrigger& asking;
+        const HubTrigger& other;
+        bool equal;
+    } cases[] = {
+        {*button, *otherButton, true},
+        {*button, *animated, true},   // an animated trigger is a button trigger
+        {*animated, *button, false},  // but not the other way round
+        {*button, *variable, false},
+        {*variable, *button, false},
+        {*variable, *variable, true},
+    };
+    for (const auto& test : cases) EXPECT_EQ(test.asking.isEqual(test.other), test.equal);
+    otherButton->setNumericIdentifier(button->numericIdentifier() + 1);
+    EXPECT_FALSE(button->isEqual(*otherButton));
+    EXPECT_EQ(button->titleForState(HubTrigger::Normal), "Go");
+    EXPECT_EQ(button->iconForState(HubTrigger::Normal), HubBuiltInImageNamed("Play.png"));
+}
+
+TEST(HubTrigger, AnAnimatedTriggerStartsWithItsTitleAndIconAndShowsItsFrames) {
+    platform::NotificationCenter center;
+    int announced = 0;
+    center.addObserver(kHubTriggerAttributeChangedNotification, nullptr, [&](const auto&) { ++announced; });
+    auto play = HubBuiltInImageNamed("Play.png"), pause = HubBuiltInImageNamed("Pause.png");
+    auto trigger = HubAnimatedTrigger::animatedTriggerWithTitle("Spin", play, {}, center);
+    EXPECT_EQ(announced, 2) << "title and icon set as their setters set them";
+    EXPECT_EQ(trigger->titleForState(HubTrigger::Normal), "Spin");
+    EXPECT_EQ(trigger->iconForState(HubTrigger::Normal), play);
+    EXPECT_TRUE(trigger->frames().empty());
+    trigger->registerNewFrame(pause, 7);
+    EXPECT_EQ(trigger->frames().size(), 1u);
+    trigger->setCurrentFrameIdentifier(7);
+    EXPECT_EQ(trigger->iconForState(HubTrigger::Normal), pause);
+    EXPECT_EQ(trigger->currentFrameIdentifier(), 7u);
+    trigger->setFrames({});
+    EXPECT_EQ(trigger->frameForIdentifier(7), nullptr);
+    const auto record = trigger->dataRepresentationWithResourceHost(nullptr);
+    EXPECT_EQ(record[6], HubTrigger::AnimatedControl);
+    EXPECT_EQ(readU16(record.data() + 29), 4u);
+}
+
 TEST(HubTrigger, TheBuiltInImagesHaveTheirSizes) {
     const struct {
         const char* name;

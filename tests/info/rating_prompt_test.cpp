@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "info/console.h"
+#include "platform/main_bundle.h"
 #include "platform/network_reachability.h"
 #include "social_network_server.h"
 #include "support/temp_dir.h"
@@ -15,9 +18,28 @@ namespace {
 
 constexpr double kDay = 86400;
 
+/// A bundle folder whose Info.plist gives the display name and the version, with
+/// the shipped texts when asked.
+std::filesystem::path makeBundle(const std::filesystem::path& folder, const std::string& displayName,
+                                 const std::string& version, bool withTexts) {
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "Info.plist") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                            "<key>CFBundleDisplayName</key><string>"
+                                         << displayName << "</string><key>CFBundleVersion</key><string>" << version
+                                         << "</string></dict></plist>\n";
+    if (withTexts) {
+        std::filesystem::copy(RATING_PROMPT_BUNDLE_DIR "/RatingPrompt.bundle", folder / "RatingPrompt.bundle",
+                              std::filesystem::copy_options::recursive);
+    }
+    return folder;
+}
+
 class RatingPromptTest : public ::testing::Test {
 protected:
-    RatingPromptTest() { RatingPrompt::resetSettings(); }
+    RatingPromptTest() {
+        RatingPrompt::resetSettings();
+        makeBundle(dir.path(), "Strombel", "1.0", false);
+    }
     ~RatingPromptTest() override { RatingPrompt::resetSettings(); }
 
     void configureAsTheProgramDoes() {
@@ -151,7 +173,7 @@ protected:
         services.checkURL = network.url("/rating-check");
         services.network = net.network.get();
         services.storeURL = network.url("");
-        services.bundle = RATING_PROMPT_BUNDLE_DIR;
+        services.bundle = makeBundle(dir / "Strombel.app", "Strombel", "1.0", true);
         prompt.setServices(services);
     }
     /// One launch, `days` after the last one; true when it showed the alert.
@@ -251,6 +273,65 @@ TEST_F(RatingAlertTest, MissingTextsShowTheirKeys) {
     prompt.setCustomAlertRateLaterButtonTitle("Later");
     prompt.showRatingAlert(true);
     EXPECT_EQ(alert.shown.back().buttons.back(), "Later");
+}
+
+TEST_F(RatingAlertTest, TheTextsNameTheApplicationAsItsBundleDoes) {
+    RatingPromptServices services;
+    services.bundle = makeBundle(dir / "Pads.app", "Probe Pads", "1.0", true);
+    prompt.setServices(services);
+    EXPECT_EQ(prompt.alertTitle(), "Rate Probe Pads");
+    EXPECT_EQ(prompt.alertMessage().rfind("If you enjoy using Probe Pads, would you mind", 0), 0u);
+    // A translated name comes first.
+    services.bundle = makeBundle(dir / "Translated.app", "Probe Pads", "1.0", true);
+    std::ofstream(services.bundle / "InfoPlist.strings")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>CFBundleDisplayName</key><string>Pads de Prueba</string></dict></plist>\n";
+    prompt.setServices(services);
+    EXPECT_EQ(prompt.alertRateTitle(), "Rate Pads de Prueba");
+}
+
+TEST_F(RatingAlertTest, ClassOperationsAndTheResignLine) {
+    std::vector<std::string> console;
+    setConsoleSink([&](const std::string& line) { console.push_back(line); });
+    for (int use = 1; use <= 5; ++use) launchAfter(1.5);
+    ASSERT_TRUE(alert.visible);
+    RatingPrompt::setDebug(true);
+    prompt.willResignActive();
+    setConsoleSink({});
+    EXPECT_FALSE(alert.visible);
+    EXPECT_EQ(console, (std::vector<std::string>{"RATINGPROMPT appWillResignActive", "RATINGPROMPT Hiding Alert"}));
+
+    // Forced: shown even after a "No, Thanks", with or without the later button.
+    RatingPrompt::setDebug(false);
+    defaults.setBool(RatingPrompt::kDeclinedToRate, true);
+    prompt.showPromptWithChecks(true, true);
+    EXPECT_EQ(alert.shown.size(), 1u) << "declined: the checks hold it back";
+    prompt.showPromptWithChecks(false, false);
+    ASSERT_EQ(alert.shown.size(), 2u);
+    EXPECT_EQ(alert.shown.back().buttons.size(), 2u);
+}
+
+// The shared prompt counts for the version of the main bundle, read at every count.
+TEST_F(RatingPromptTest, TheSharedPromptFollowsTheBundlesVersion) {
+    platform::UserDefaults::setShared(std::make_unique<platform::UserDefaults>(dir / "shared.sqlite"));
+    platform::UserDefaults& shared = platform::UserDefaults::shared();
+    platform::MainBundle::setShared(std::make_unique<platform::MainBundle>(makeBundle(dir / "0.2", "S", "0.2", false)));
+    RatingPrompt::appLaunched();
+    RatingPrompt::appLaunched(false);
+    RatingPrompt::sharedInstance().waitUntilIdle();
+    EXPECT_EQ(shared.stringForKey(RatingPrompt::kCurrentVersion), "0.2");
+    EXPECT_EQ(shared.integerForKey(RatingPrompt::kUseCount), 2);
+    shared.setBool(RatingPrompt::kDeclinedToRate, true);
+    shared.setBool(RatingPrompt::kRatedCurrentVersion, true);
+
+    platform::MainBundle::setShared(std::make_unique<platform::MainBundle>(makeBundle(dir / "0.3", "S", "0.3", false)));
+    RatingPrompt::appEnteredForeground(false);
+    RatingPrompt::sharedInstance().waitUntilIdle();
+    platform::MainBundle::setShared(nullptr);
+    EXPECT_EQ(shared.stringForKey(RatingPrompt::kCurrentVersion), "0.3");
+    EXPECT_EQ(shared.integerForKey(RatingPrompt::kUseCount), 1);
+    EXPECT_FALSE(shared.boolForKey(RatingPrompt::kDeclinedToRate));
+    EXPECT_FALSE(shared.boolForKey(RatingPrompt::kRatedCurrentVersion));
 }
 
 }  // namespace

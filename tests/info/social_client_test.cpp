@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/recording_logger.h"
+
 #include <string>
 #include <vector>
 
@@ -37,6 +39,22 @@ protected:
     RecordingOpener opener;
     SocialClient::TimePoint now = SocialClient::TimePoint(1'700'000'000s);
     SocialClient client;
+
+    /// Starts a login in the social application (unless one is under way) and
+    /// hands the client its answer `url` with the login's state added, as the
+    /// application would.
+    bool answer(std::string url) {
+        if (!client.pendingLoginState()) {
+            const bool was = opener.answer;
+            opener.answer = true;
+            client.authorize({});
+            opener.answer = was;
+            opener.opened.clear();
+        }
+        const char last = url.back();
+        return client.handleOpenURL(url + (last == '#' || last == '?' ? "" : "&") + "state=" +
+                                    client.pendingLoginState().value_or(""));
+    }
 };
 
 TEST_F(SocialClientTest, OwnBaseAddressIsSchemeSnWithTheIdentifier) {
@@ -46,7 +64,7 @@ TEST_F(SocialClientTest, OwnBaseAddressIsSchemeSnWithTheIdentifier) {
 }
 
 TEST_F(SocialClientTest, TokenWithoutExpiryNeverExpires) {
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=abc%20d&expires_in=0"));
+    EXPECT_TRUE(answer("sn123456789012345://authorize#access_token=abc%20d&expires_in=0"));
     EXPECT_EQ(delegate.logins, 1);
     EXPECT_EQ(client.accessToken(), "abc d");
     EXPECT_EQ(client.expirationDate(), SocialClient::TimePoint::max());
@@ -55,7 +73,7 @@ TEST_F(SocialClientTest, TokenWithoutExpiryNeverExpires) {
 }
 
 TEST_F(SocialClientTest, TokenExpiresAfterTheGivenSeconds) {
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#expires_in=3600&access_token=t"));
+    EXPECT_TRUE(answer("sn123456789012345://authorize#expires_in=3600&access_token=t"));
     EXPECT_EQ(client.expirationDate(), now + 3600s);
     EXPECT_TRUE(client.isSessionValid());
     now += 3600s;
@@ -77,7 +95,7 @@ TEST_F(SocialClientTest, FailedLoginsAreCancelledOnlyWithoutErrorCode) {
     for (const auto& row : cases) {
         SCOPED_TRACE(row.url);
         delegate.failures.clear();
-        EXPECT_TRUE(client.handleOpenURL(row.url));
+        EXPECT_TRUE(answer(row.url));
         EXPECT_EQ(delegate.failures, std::vector<bool>{row.cancelled});
     }
     EXPECT_EQ(delegate.logins, 0);
@@ -95,7 +113,7 @@ TEST_F(SocialClientTest, OtherAddressesAreRefusedAndChangeNothing) {
 
 TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
     opener.answer = false;
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled_use_browser"));
+    EXPECT_TRUE(answer("sn123456789012345://authorize#error=service_disabled_use_browser"));
     ASSERT_EQ(opener.opened.size(), 1u);  // browser only, no application switch
     EXPECT_EQ(opener.opened[0].rfind(client.hosts().dialogBaseURL + "oauth?", 0), 0u);
     EXPECT_NE(opener.opened[0].find("redirect_uri=sn123456789012345%3A%2F%2Fauthorize"), std::string::npos);
@@ -104,11 +122,15 @@ TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
     opener.opened.clear();
     SocialClient fresh("1", &delegate);
     fresh.setUrlOpener(&opener);
-    EXPECT_TRUE(fresh.handleOpenURL("sn1://authorize#error=service_disabled"));
+    opener.answer = true;
+    fresh.authorize({});
+    opener.opened.clear();
+    EXPECT_TRUE(fresh.handleOpenURL("sn1://authorize#error=service_disabled&state=" + *fresh.pendingLoginState()));
     EXPECT_TRUE(opener.opened.empty());
     ASSERT_NE(fresh.loginDialog(), nullptr);
     EXPECT_EQ(fresh.loginDialog()->params().at("redirect_uri"), "socialconnect://success");
     EXPECT_EQ(fresh.loginDialog()->params().at("client_id"), "1");
+    EXPECT_FALSE(fresh.pendingLoginState());  // the in-app dialog answers by itself
 }
 
 TEST_F(SocialClientTest, AuthorizeSwitchesToTheSocialApplicationFirst) {
@@ -121,12 +143,56 @@ TEST_F(SocialClientTest, AuthorizeSwitchesToTheSocialApplicationFirst) {
 }
 
 TEST_F(SocialClientTest, LogoutEndsTheSession) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=t");
+    answer("sn123456789012345://authorize#access_token=t");
     RecordingDelegate other;
     client.logout(&other);
     EXPECT_EQ(other.logouts, 1);
     EXPECT_FALSE(client.isSessionValid());
     EXPECT_FALSE(client.accessToken());
+}
+
+TEST_F(SocialClientTest, AnswersNoLoginOfThisClientAskedForAreRefusedAndChangeNothing) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    const std::string base = "sn123456789012345://authorize";
+    // Nothing under way: planted tokens, errors that would open the browser or a
+    // dialog, and cancels are all refused.
+    std::vector<std::string> planted = {base + "#access_token=planted&expires_in=0",
+                                        base + "?error=service_disabled_use_browser",
+                                        base + "#error=service_disabled", base + "#error=access_denied",
+                                        base + "#access_token=planted&state="};
+    for (const auto& url : planted) EXPECT_FALSE(client.handleOpenURL(url)) << url;
+    // A login under way: answers without its state, or with another, are refused too.
+    opener.answer = true;
+    client.authorize({});
+    ASSERT_EQ(opener.opened.size(), 1u);
+    const std::string state = client.pendingLoginState().value_or("");
+    EXPECT_EQ(state.size(), 32u);
+    EXPECT_NE(opener.opened[0].find("state=" + state), std::string::npos) << opener.opened[0];
+    opener.opened.clear();
+    for (const auto& url : {base + "#access_token=planted", base + "#access_token=planted&state=" + state + "0",
+                            base + "?state=" + state + "#access_token=planted"}) {
+        planted.push_back(url);
+        EXPECT_FALSE(client.handleOpenURL(url)) << url;
+    }
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_EQ(lines.size(), planted.size());  // one line each
+    for (const auto& line : lines) EXPECT_EQ(line.find("planted"), std::string::npos) << line;
+    EXPECT_FALSE(client.accessToken());
+    EXPECT_EQ(delegate.logins, 0);
+    EXPECT_TRUE(delegate.failures.empty());
+    EXPECT_TRUE(opener.opened.empty());  // no browser
+    EXPECT_EQ(client.loginDialog(), nullptr);
+
+    // The login's own answer is taken once.
+    EXPECT_TRUE(client.handleOpenURL(base + "#access_token=mine&state=" + state));
+    EXPECT_EQ(client.accessToken(), "mine");
+    EXPECT_FALSE(client.handleOpenURL(base + "#access_token=again&state=" + state));
+    EXPECT_EQ(client.accessToken(), "mine");
+    EXPECT_EQ(delegate.logins, 1);
 }
 
 TEST(SocialClientParams, SplitsPairsAndResolvesEscapes) {
@@ -141,12 +207,12 @@ TEST(SocialClientParams, SplitsPairsAndResolvesEscapes) {
 TEST_F(SocialClientTest, ExpiryBeyondTheClocksRangeSaturatesToTheDistantFuture) {
     for (const char* seconds : {"9223372036854775807", "99999999999999999999", "9223372036"}) {
         SCOPED_TRACE(seconds);
-        EXPECT_TRUE(client.handleOpenURL(std::string("sn123456789012345://authorize#access_token=t&expires_in=") +
+        EXPECT_TRUE(answer(std::string("sn123456789012345://authorize#access_token=t&expires_in=") +
                                          seconds));
         EXPECT_EQ(client.expirationDate(), SocialClient::TimePoint::max());
         EXPECT_TRUE(client.isSessionValid());
     }
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=-99999999999999999999"));
+    EXPECT_TRUE(answer("sn123456789012345://authorize#access_token=t&expires_in=-99999999999999999999"));
     EXPECT_FALSE(client.isSessionValid());
 }
 
@@ -154,7 +220,7 @@ TEST_F(SocialClientTest, ASessionDelegateThatWentHearsNothing) {
     auto gone = std::make_unique<RecordingDelegate>();
     client.setSessionDelegate(gone.get());
     gone.reset();
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t"));
+    EXPECT_TRUE(answer("sn123456789012345://authorize#access_token=t"));
     EXPECT_TRUE(client.isSessionValid());
     EXPECT_EQ(client.sessionDelegate(), nullptr);
 }

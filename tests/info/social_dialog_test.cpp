@@ -66,7 +66,7 @@ protected:
 };
 
 TEST_F(SocialDialogTest, FeedDialogGetsTheDialogParametersAndTheToken) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=a%2520b");
+    client.socialDialogLogin("a%20b", SocialClient::TimePoint::max());
     SocialClient::Params params{{"name", "Strombel"}};
     SocialDialog& dialog = client.dialog("feed", params, &delegate);
     EXPECT_EQ(params, (SocialClient::Params{{"name", "Strombel"},

@@ -40,6 +40,8 @@ LoopbackSocialNetwork::LoopbackSocialNetwork() {
         const std::string redirect = request.get_param_value("redirect_uri");
         std::string fragment = "access_token=" + token;
         if (!expiresIn.empty()) fragment += "&expires_in=" + expiresIn;
+        // The login's state goes back with its answer.
+        if (request.has_param("state")) fragment += "&state=" + request.get_param_value("state");
         response.status = 302;
         response.set_header("Location", redirect + "#" + fragment);
     });

@@ -158,7 +158,7 @@ protected:
 };
 
 TEST_F(SocialRequestTest, GraphGetCarriesTheStandardParametersAndTheToken) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=tok%2F1");
+    client.socialDialogLogin("tok/1", SocialClient::TimePoint::max());
     network.answer("/graph/me", R"({"id":"7","name":"Drummer"})");
     SocialParams params{{"fields", "id,name"}};
     SocialRequest* request = client.requestWithGraphPath("me", params, &delegate);
@@ -262,7 +262,7 @@ TEST_F(SocialRequestTest, LogoutDeletesTheLoginHostsCookies) {
     EXPECT_EQ(fetch("/cookie/show"), "session=abc");
     std::vector<std::string> erased;
     client.setWebCookieEraser([&](const std::string& url) { erased.push_back(url); });
-    client.handleOpenURL("sn123456789012345://authorize#access_token=t");
+    client.socialDialogLogin("t", SocialClient::TimePoint::max());
     client.logout(nullptr);
     EXPECT_FALSE(client.isSessionValid());
     EXPECT_EQ(fetch("/cookie/show"), "");

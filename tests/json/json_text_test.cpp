@@ -81,6 +81,19 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"NestedTooDeep", nested(513), false, 7, "Nested too deep", 3, "Expected value while parsing array"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(JsonTextTest, NoInputAtAllIsRefusedApartFromAnEmptyText) {
+    JsonText json;
+    const Result<Value> none = json.objectWithString(std::string_view{}, true);
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(none.error().code, 12);
+    EXPECT_EQ(none.error().message(), "Input was 'nil'");
+    ASSERT_EQ(json.errorTrace().size(), 1u);
+
+    const Result<Value> empty = json.objectWithString(std::string_view("", 0), true);
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error().code, 11);
+}
+
 TEST(JsonTextTest, ReadsNumbersAsDecimalsAndKeepsTheirText) {
     JsonText json;
     const Result<Value> value = json.objectWithString("{\"a\":[1,2.5,\"x\"], \"big\": 123456789012345678901234567890e-5}");

@@ -352,6 +352,16 @@ TEST_F(FileLoggerTest, TheFileBeingWrittenIsNeverDeletedWhateverItsDate) {
     EXPECT_EQ(manager->unsortedLogFileNames().size(), 2u);  // the current one and the newest archived one
 }
 
+TEST(LogFileInfoTest, ACreationTimeThatCannotBeReadIsReportedOnTheConsole) {
+    strombel::testing::TempDir folder;
+    LogFileInfo gone((folder.path() / "log-ABCDEF.txt").string());
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(gone.creationDate().has_value());
+    const std::string console = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(console.find("LogFileInfo: creationDate(log-ABCDEF.txt): getattrlist result = -1"), std::string::npos)
+        << console;
+}
+
 TEST_F(FileLoggerTest, AFileSystemWithoutCreationTimesUsesTheModificationTime) {
     class NoBirthTimeInfo : public LogFileInfo {
     public:

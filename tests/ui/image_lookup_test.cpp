@@ -79,12 +79,13 @@ TEST_F(ImageLookupTest, AMissingPictureIsNullAndLogsNothing) {
     EXPECT_EQ(lines, std::vector<std::string>{});
 }
 
-TEST_F(ImageLookupTest, ATypeThatNamesNoLayoutFindsNothingAndSaysSo) {
+TEST_F(ImageLookupTest, AnUnknownGuiTypeHasNoPictureAndSaysSo) {
     writeImage(bundle.path(), "knob.png", {10, 10}, Qt::red);
     auto logger = std::make_shared<logging::testing::RecordingLogger>();
     logging::Log::addLogger(logger);
-    logging::setLogLevel(logging::LogFlagError);
-    const QImage image = GuiFactory::imageWithName("knob", static_cast<GuiType>(3), store, kit::Screen::tablet());
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    const QImage image =
+        GuiFactory::imageWithName("knob", static_cast<GuiType>(7), store, kit::Screen::tablet());
     logging::Log::flushLog();
     const auto lines = logger->lines();
     logging::testing::resetLogging();

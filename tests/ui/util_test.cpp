@@ -41,22 +41,22 @@ TEST_F(UtilTest, ColouredMaskKeepsTheShapeAndTakesTheColour) {
 TEST_F(UtilTest, ResizeToFillCoversASquareOfTheLongerSide) {
     QImage image(200, 100, QImage::Format_ARGB32);
     image.fill(Qt::white);
-    const QImage resized = Util::resizeImageToFillBounds(image, QSizeF(50, 40), 2.0);
+    const QImage resized = Util::resizeImage(image, QSizeF(50, 40), 2.0);
     EXPECT_EQ(resized.size(), QSize(200, 100));  // side 100 px: ratio 1
-    const QImage small = Util::resizeImageToFillBounds(image, QSizeF(20, 10), 1.0);
+    const QImage small = Util::resizeImage(image, QSizeF(20, 10), 1.0);
     EXPECT_EQ(small.size(), QSize(40, 20));
 }
 
 TEST_F(UtilTest, ResizeByContentModePlacesAndRefusesTheUnsupported) {
     QImage image(100, 50, QImage::Format_ARGB32);
     image.fill(Qt::white);
-    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::aspectFill, 3).size(),
+    EXPECT_EQ(Util::resizeImage(image, QSizeF(50, 50), Util::aspectFill, 3).size(),
               QSize(100, 50));
-    EXPECT_EQ(Util::resizeImageToFillBounds(image, QSizeF(50, 50), Util::topLeft, 3).size(),
+    EXPECT_EQ(Util::resizeImage(image, QSizeF(50, 50), Util::topLeft, 3).size(),
               QSize(50, 50));
     for (int64_t mode : {int64_t{0}, int64_t{3}, int64_t{4}, int64_t{13}, int64_t{-1}}) {
         try {
-            Util::resizeImageToFillBounds(image, QSizeF(50, 50), mode, 3);
+            Util::resizeImage(image, QSizeF(50, 50), mode, 3);
             ADD_FAILURE() << "mode " << mode << " accepted";
         } catch (const std::invalid_argument& error) {
             EXPECT_EQ(std::string(error.what()),

@@ -12,6 +12,7 @@
 #include "platform/localized_strings.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
+#include "ui/kit/device_orientation.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/scroll_view.h"
 
@@ -75,9 +76,16 @@ HubConnectionPanel::HubConnectionPanel(strombel::hub::HubController& controller,
     // The session posts the platform's names; the hub's tests post the hub's.
     for (const char* name : {strombel::hub::kApplicationWillEnterForegroundNotification,
                              platform::kApplicationWillEnterForegroundNotification})
-        observers_.push_back(center.addObserver(name, nullptr, guarded([this] {
-                                                    if (view()) layout();
-                                                })));
+        observers_.push_back(center.addObserver(name, nullptr, guarded([this] { updateLayout(); })));
+    // A turn of the device may bring another screen (the phone's portrait one):
+    // the panel follows once the turn has settled.
+    observers_.push_back(center.addObserver(kit::DeviceOrientation::kDidChangeNotification, nullptr, guarded([this] {
+        orientationChanging_ = true;
+        std::weak_ptr<int> alive = alive_;
+        orientationTimeout_ = kit::Timer::scheduled(kOrientationSettleSeconds, false, [this, alive] {
+            if (alive.lock()) updateLayout();
+        });
+    })));
     observers_.push_back(center.addObserver(platform::kApplicationDidReceiveMemoryWarningNotification, nullptr,
                                             guarded([this] { didReceiveMemoryWarning(); })));
 }
@@ -86,6 +94,7 @@ HubConnectionPanel::~HubConnectionPanel() {
     alive_.reset();
     autohideTimeout_.reset();
     handleTimeout_.reset();
+    orientationTimeout_.reset();
     detachEdgeDrag();
     for (auto id : observers_) controller_.notificationCenter().removeObserver(id);
     if (auto* window = this->window()) {
@@ -197,7 +206,27 @@ kit::View* HubConnectionPanel::makeView() {
     return view_;
 }
 
+void HubConnectionPanel::adoptHost(kit::View& host) {
+    if (!window() || window_->superview() == &host) return;
+    if (auto owned = window_->removeFromSuperview())
+        window_ = static_cast<HubConnectionPanelWindow*>(host.add(std::move(owned)));
+}
+
+void HubConnectionPanel::updateLayout() {
+    orientationChanging_ = false;
+    kit::View* host = this->host();
+    if (!host) return;
+    if (window()) {
+        adoptHost(*host);
+        window_->setFrame(frameForWindow());
+    }
+    // The edge drag of a panel pushed away listens on the screen now shown.
+    if (edgeDrag()) attachEdgeDrag();
+    if (view()) show();
+}
+
 void HubConnectionPanel::show() {
+    if (delegate_ && !delegate_->connectionPanelShouldAppear(*this)) return;
     kit::View* host = host_ ? host_() : nullptr;
     if (!host) return;
     if (!visible_) {
@@ -211,6 +240,7 @@ void HubConnectionPanel::show() {
         window_ = host->add(std::move(window));
         tabDrag_ = nullptr;
     }
+    adoptHost(*host);
     host->bringSubviewToFront(window_);
     window_->setHidden(false);
     window_->setFrame(frameForWindow());
@@ -735,7 +765,7 @@ void HubConnectionPanel::layout() {
         double width = std::min(cursor.x(), screen.width() - 50);
         double thickness = kThickness + kRoundedCornerRadius;
         content = {cursor.x() - 6, 50};
-        if (content.width() > width) thickness = kScrollingThickness + 1;  // 58 and its corner's point
+        if (content.width() > width) thickness = kScrollingThickness;
         panel = {width, evenUp(thickness)};
         containerFrame = {0, 0, width - 6, panel.height()};
     } else {

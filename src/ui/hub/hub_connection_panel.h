@@ -23,6 +23,15 @@ namespace strombel::ui::hub {
 inline constexpr const char* kHubConnectionPanelShownNotification = "HubConnectionPanelShownNotification";
 inline constexpr const char* kHubConnectionPanelHiddenNotification = "HubConnectionPanelHiddenNotification";
 
+class HubConnectionPanel;
+
+/// Asked before the panel appears; nothing in the program sets one.
+class HubConnectionPanelDelegate {
+  public:
+    virtual ~HubConnectionPanelDelegate() = default;
+    virtual bool connectionPanelShouldAppear(HubConnectionPanel& panel) = 0;
+};
+
 /// The strip of peer buttons that slides in at one edge of the application's
 /// screen while it takes part in a hub session. Tapping a peer unfolds its
 /// controls; the user may push the panel away by its handle. Main loop only;
@@ -50,11 +59,16 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     static constexpr double kAutoHideSeconds = 2.0;
     static constexpr double kEdgeZone = 30;
     static constexpr double kTabSeconds = 1.5;
+    static constexpr double kOrientationSettleSeconds = 0.8;
 
     // strombel::hub::HubConnectionPanel
     void setPosition(int32_t position) override;
     int32_t position() const override { return position_; }
     void hide() override { hideWithFinishBlock({}); }
+
+    /// Not owned; when it answers false, `show` does nothing.
+    void setDelegate(HubConnectionPanelDelegate* delegate) { delegate_ = delegate; }
+    HubConnectionPanelDelegate* delegate() const { return delegate_; }
 
     bool visible() const { return visible_; }
     void setVisible(bool visible);
@@ -63,6 +77,11 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void show();
     void hideWithFinishBlock(std::function<void()> finish);
     void layout();
+    /// After a turn of the device or a return to the foreground: the panel's
+    /// layer takes the screen now shown (a phone's portrait screen, say) and its
+    /// frame there, and a panel that shows comes in again, laid out anew.
+    void updateLayout();
+    bool orientationChanging() const { return orientationChanging_; }
     /// Lays the panel out, its size changing over `seconds` unless it is sliding.
     void layoutAnimated(double seconds);
     /// Drops the prepared images (the system is short of memory).
@@ -127,6 +146,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void connectionsChanged();
     void peerAttributesChanged();
     void applyPositionDelayed(int32_t position);
+    /// Moves the layer into the screen now shown when it lies in another.
+    void adoptHost(kit::View& host);
     void startAutoHide();
     void postNotification(const char* name);
     kit::View* host() const { return host_ ? host_() : nullptr; }
@@ -143,7 +164,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     std::function<kit::View*()> host_;
     int32_t position_ = kPanelRight;
     int32_t shownAt_ = kPanelRight;  // the edge the view came in at
-    bool visible_ = false, userHidden_ = false, animating_ = false;
+    bool visible_ = false, userHidden_ = false, animating_ = false, orientationChanging_ = false;
+    HubConnectionPanelDelegate* delegate_ = nullptr;
+    std::unique_ptr<kit::Timer> orientationTimeout_;
     HubConnectionPanelWindow* window_ = nullptr;  // owned by the host view
     std::weak_ptr<void> windowAlive_;
     kit::View* view_ = nullptr;  // in the window, from a show to the end of a hide

@@ -1,6 +1,18 @@
 #include "ui/info/strombel_information_view_controller.h"
 
-#include <QProcess>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "info/rating_prompt.h"
 #include "logging/log.h"
@@ -39,18 +51,97 @@ void StrombelInformationViewController::setServices(InformationServices newServi
     services() = std::move(newServices);
 }
 
-bool StrombelInformationViewController::mailHandlerRegistered() {
-    QProcess query;
-    query.start("xdg-mime", {"query", "default", "x-scheme-handler/mailto"});
-    if (!query.waitForFinished(5000) || query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0) {
-        return false;
+namespace {
+
+// The desktop's answer about a "mailto" handler. `asking` counts the questions
+// put, so that the answer to one forgotten since is dropped.
+struct MailHandlerAnswer {
+    std::mutex mutex;
+    uint64_t asking = 0;
+    std::optional<bool> answer;
+};
+
+MailHandlerAnswer& mailHandlerAnswer() {
+    // Never destroyed: a question may still be out when the program ends.
+    static MailHandlerAnswer* state = new MailHandlerAnswer;
+    return *state;
+}
+
+// Runs "xdg-mime query default x-scheme-handler/mailto": true when it names a
+// program. A desktop that has not answered after 5 s has none.
+bool askDesktopForMailHandler() {
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    char program[] = "xdg-mime", query[] = "query", which[] = "default", type[] = "x-scheme-handler/mailto";
+    char* arguments[] = {program, query, which, type, nullptr};
+    pid_t child = -1;
+    const bool started = posix_spawnp(&child, program, &actions, nullptr, arguments, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    std::string text;
+    bool ended = false;
+    if (started) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd readable{output[0], POLLIN, 0};
+            if (poll(&readable, 1, int(left.count())) <= 0) continue;
+            char buffer[256];
+            const ssize_t got = read(output[0], buffer, sizeof buffer);
+            if (got > 0) {
+                if (text.size() < 4096) text.append(buffer, size_t(got));
+                continue;
+            }
+            if (got < 0 && errno == EINTR) continue;
+            ended = true;
+            break;
+        }
     }
-    return !query.readAllStandardOutput().trimmed().isEmpty();
+    close(output[0]);
+    int status = 0;
+    if (started) {
+        if (!ended) kill(child, SIGKILL);
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+    return std::any_of(text.begin(), text.end(), [](char c) { return !std::isspace(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
+std::optional<bool> StrombelInformationViewController::mailHandlerRegistered() {
+    MailHandlerAnswer& state = mailHandlerAnswer();
+    std::lock_guard lock(state.mutex);
+    if (state.answer || state.asking % 2 == 1) return state.answer;
+    const uint64_t question = ++state.asking;  // odd while asked
+    std::thread([question] {
+        const bool registered = askDesktopForMailHandler();
+        MailHandlerAnswer& answered = mailHandlerAnswer();
+        std::lock_guard lock(answered.mutex);
+        if (answered.asking == question) answered.answer = registered;
+    }).detach();
+    return std::nullopt;
+}
+
+void StrombelInformationViewController::forgetMailHandlerAnswer() {
+    MailHandlerAnswer& state = mailHandlerAnswer();
+    std::lock_guard lock(state.mutex);
+    state.answer.reset();
+    // Even: not asked; an answer still on its way belongs to an older question.
+    if (state.asking % 2 == 1) ++state.asking;
 }
 
 StrombelInformationViewController::StrombelInformationViewController(ui::GuiType guiType) : guiType_(guiType) {
     if (guiType_ == ui::GuiType::tablet) loadTabletView();
     else loadPhoneView();
+    // The desktop is asked before the user gets to the mail button.
+    if (!services().canSendMail) mailHandlerRegistered();
 }
 
 StrombelInformationViewController::~StrombelInformationViewController() {
@@ -144,7 +235,9 @@ void StrombelInformationViewController::openURL(const std::string& url) {
 }
 
 void StrombelInformationViewController::mailBtnPressed() {
-    const bool canSend = services().canSendMail ? services().canSendMail() : mailHandlerRegistered();
+    // While the desktop has not answered, the address goes to its opener, which
+    // says itself when nothing takes it.
+    const bool canSend = services().canSendMail ? services().canSendMail() : mailHandlerRegistered().value_or(true);
     if (canSend) {
         // The user's mail program stands for the composer.
         openURL(std::string("mailto:") + InformationLinks::kContactMail + "?subject=Strombel");

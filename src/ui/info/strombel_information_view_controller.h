@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "info/social_client.h"
@@ -43,7 +44,7 @@ struct InformationServices {
     /// Opens the store's rating page; the program's rating prompt unless set.
     std::function<void()> rateApp;
     /// Whether the user has a mail program; unless set, whether the desktop names
-    /// a handler of "mailto" addresses.
+    /// a handler of "mailto" addresses (see mailHandlerRegistered).
     std::function<bool()> canSendMail;
 };
 
@@ -60,8 +61,12 @@ public:
     ~StrombelInformationViewController() override;
 
     static void setServices(InformationServices services);
-    /// Whether the desktop has a program for "mailto" addresses (xdg-mime).
-    static bool mailHandlerRegistered();
+    /// Whether the desktop has a program for "mailto" addresses. The desktop is
+    /// asked (xdg-mime, up to 5 s) once per process, on a thread of its own, from
+    /// the first call; nothing until it has answered. Any thread.
+    static std::optional<bool> mailHandlerRegistered();
+    /// Forgets the desktop's answer: the next call asks again (for tests).
+    static void forgetMailHandlerAnswer();
 
     // The buttons' actions.
     void backBtnPressed();
@@ -123,6 +128,8 @@ private:
 class StrombelIphoneInformationViewController : public StrombelInformationViewController {
 public:
     StrombelIphoneInformationViewController() : StrombelInformationViewController(ui::GuiType::phoneLandscape) {}
+    /// It turns with the device, to the two landscape orientations.
+    bool shouldAutorotate() const { return true; }
     bool shouldAutorotateToInterfaceOrientation(int32_t orientation) const override {
         return orientation >= 0 && orientation < 31 && ((supportedInterfaceOrientations() >> orientation) & 1);
     }

@@ -62,7 +62,8 @@ class Control : public View {
     bool isTracking() const { return trackingTouch_.has_value(); }
     bool isTouchInside() const { return touchInside_; }
 
-    // Tracking, as a subclass refines it. beginTracking answers whether to go on.
+    // Tracking, as a subclass refines it (`beginTrackingWithTouch:withEvent:` and its
+    // kin; a touch carries all an event would). beginTracking answers whether to go on.
     virtual bool beginTracking(const Touch& touch);
     virtual bool continueTracking(const Touch& touch);
     virtual void endTracking(const Touch& touch);

@@ -69,8 +69,9 @@ void ScrollView::setFrame(const QRectF& frame) {
 
 bool ScrollView::scrollWheel(const QPointF& delta) {
     if (!scrolls() || delta.isNull()) return false;
-    // The wheel turned away from the user shows what lies further on.
-    setContentOffset(offset_ + QPointF(largestOffset().x() > 0 ? delta.x() + delta.y() : 0,
+    // As in the table view: the wheel turned toward the user shows what lies
+    // further on; content that scrolls only sideways takes the turn sideways.
+    setContentOffset(offset_ - QPointF(largestOffset().x() > 0 ? delta.x() + delta.y() : 0,
                                        largestOffset().y() > 0 ? delta.y() : 0));
     showIndicators(0.5);
     return true;

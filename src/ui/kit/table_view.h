@@ -41,6 +41,8 @@ class TableViewCell : public View {
 };
 
 /// What the rows are. Called on the main loop while the table lays itself out.
+/// The messages all begin with the table (`tableView:numberOfRowsInSection:` and
+/// its kin), so each goes by the part that tells it apart.
 class TableViewDataSource {
   public:
     virtual ~TableViewDataSource() = default;

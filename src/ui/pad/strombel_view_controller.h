@@ -92,7 +92,11 @@ public:
     void setWindow(kit::Window* window) { window_ = window; }
     StrombelViewControllerDelegate* delegate() const { return delegate_; }
     bool playbackIsRunning() const { return playbackIsRunning_; }
+    void setPlaybackIsRunning(bool running) { playbackIsRunning_ = running; }
     bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
+    /// Not stored: off at every start.
+    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
+    kit::ImageView* backgroundView() const { return backgroundView_; }
 
     // --- Panel buttons (actions) --------------------------------------------
     void infoBtnPressed();
@@ -140,7 +144,14 @@ public:
 
     // --- Sample and I/O panels -----------------------------------------------
     void volumeSliderChanged();
-    void effectSliderChanged(int index);
+    // The six effect sliders, left to right; each hands its position to the
+    // engine and stores the engine's value.
+    void pitchSliderChanged() { effectSliderChanged(0); }
+    void delaySliderChanged() { effectSliderChanged(1); }
+    void reverbSliderChanged() { effectSliderChanged(2); }
+    void cutoffSliderChanged() { effectSliderChanged(3); }
+    void phaseSliderChanged() { effectSliderChanged(4); }
+    void crushSliderChanged() { effectSliderChanged(5); }
     void cutBtnPressed();
     void holdBtnPressed();
     void sampleVolumeBtnPressed();
@@ -250,6 +261,8 @@ public:
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
 
 protected:
+    /// What the six effect sliders share (`index` 0 to 5, left to right).
+    void effectSliderChanged(int index);
     /// For the phone screens: a screen of another gui type.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
@@ -297,6 +310,7 @@ protected:
     kit::View* rootViewPointer_ = nullptr;
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
+    kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back, on
     /// top or just below `sibling` when that is on the screen.
     void takeOff(kit::View* panel);

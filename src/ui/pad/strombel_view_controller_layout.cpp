@@ -90,6 +90,7 @@ void StrombelViewController::loadView() {
     // 3. Background.
     auto background = std::make_unique<kit::ImageView>(GuiFactory::imageWithName("background", guiType_));
     background->setX(0, 0);
+    backgroundView_ = background.get();
     baseContainer_->add(std::move(background));
 
     const GuiFactory& f = *gf_;
@@ -138,6 +139,10 @@ void StrombelViewController::loadView() {
     slidersContainer_ = makePanel(f.controlsRightX(), f.bottomControlY(), f.controlsWidth(),
                                   f.controlsSquareHeight(), "linesSliderControls");
     static const char* const captions[6] = {"PITCH", "DELAY", "REVERB", "CUT-OFF", "PHASE", "CRUSH"};
+    static constexpr void (StrombelViewController::*actions[6])() = {
+        &StrombelViewController::pitchSliderChanged,  &StrombelViewController::delaySliderChanged,
+        &StrombelViewController::reverbSliderChanged, &StrombelViewController::cutoffSliderChanged,
+        &StrombelViewController::phaseSliderChanged,  &StrombelViewController::crushSliderChanged};
     const SliderRow& row = kSliderRows[guiTypeNumber(type)];
     const double P = f.sliderSpace();
     for (int i = 0; i < 6; ++i) {
@@ -145,7 +150,7 @@ void StrombelViewController::loadView() {
         if (i == 0) slider = std::make_unique<PitchSliderControl>(guiType_);
         else slider = std::make_unique<SliderControl>(guiType_);
         slider->setX(P * i + row.x, row.y);
-        slider->addTarget(kit::valueChanged, [this, i](kit::Control&) { effectSliderChanged(i); });
+        slider->addTarget(kit::valueChanged, [this, action = actions[i]](kit::Control&) { (this->*action)(); });
         SliderControl* placed = slidersContainer_->add(std::move(slider));
         sliderViews_.push_back(placed);
         makeCaption(slidersContainer_, P * i + row.captionX, row.captionAtLabelY ? f.labelY() : row.captionY, P,

@@ -23,6 +23,7 @@
 #include "platform/png_image.h"
 #include "support/recording_logger.h"
 #include "ui/kit/context.h"
+#include "ui/kit/device_orientation.h"
 #include "ui/kit/touch_dispatcher.h"
 
 namespace strombel::ui::hub {
@@ -314,10 +315,84 @@ TEST(HubConnectionPanel, RowsThatDoNotFitScrollInAThinnerPanelWithIndicatorsFlas
     // The wheel brings the last peer's button into sight.
     const auto last = world.connectedPeerNamed("Effect 19", "19");
     ASSERT_TRUE(last);
-    EXPECT_TRUE(rows->scrollWheel({0, 1000}));
+    EXPECT_TRUE(rows->scrollWheel({0, -1000}));
     const QRectF shown = world.panel->peerButton(last)->mapRectToItem(rows, world.panel->peerButton(last)->boundingRect());
     EXPECT_GE(shown.top(), 0);
     EXPECT_LE(shown.bottom(), rows->height());
+}
+
+TEST(HubConnectionPanel, AtTheBottomEdgeRowsThatDoNotFitScrollInAPanel58Thick) {
+    PanelWorld world;
+    world.panel->setPosition(kPanelBottom);
+    world.loop.runPending();
+    world.connect();
+    ASSERT_TRUE(world.panel->view());
+    EXPECT_EQ(world.panel->view()->height(), 60) << "50 and the corner's 9, made even";
+    std::vector<GraphMessage::Peer> many;
+    for (int i = 0; i < 25; ++i) many.push_back({std::to_string(i), "Effect " + std::to_string(i)});
+    world.connect(many);
+    kit::ScrollView* rows = world.panel->containerView();
+    ASSERT_TRUE(rows);
+    ASSERT_TRUE(rows->scrolls());
+    // 26 buttons: 6 + 26 × 44 = 1150, more than the screen's 1024 less 50.
+    EXPECT_EQ(world.panel->view()->size(), QSizeF(974, 58));
+    EXPECT_EQ(rows->frame(), QRectF(0, 0, 968, 58));
+}
+
+TEST(HubConnectionPanel, ADelegateThatSaysNoKeepsThePanelAway) {
+    struct Delegate : HubConnectionPanelDelegate {
+        bool answer = false;
+        int asked = 0;
+        bool connectionPanelShouldAppear(HubConnectionPanel&) override { return ++asked, answer; }
+    } delegate;
+    PanelWorld world;
+    world.panel->setDelegate(&delegate);
+    world.connect();
+    EXPECT_GE(delegate.asked, 1);
+    EXPECT_FALSE(world.panel->visible());
+    EXPECT_FALSE(world.panel->view());
+    delegate.answer = true;
+    world.panel->show();
+    world.advance(0.35);
+    EXPECT_TRUE(world.panel->visible());
+    EXPECT_TRUE(world.panel->view());
+}
+
+// The phone's portrait screen takes the window's place after a turn: the
+// panel follows it there, after the turn settled or on a return to the
+// foreground.
+TEST(HubConnectionPanel, ThePanelFollowsTheScreenNowShownAfterATurnOrInTheForeground) {
+    const struct {
+        const char* name;
+        const char* notification;
+        double settle;
+    } cases[] = {
+        {"a turn", kit::DeviceOrientation::kDidChangeNotification, HubConnectionPanel::kOrientationSettleSeconds},
+        {"the foreground", platform::kApplicationWillEnterForegroundNotification, 0},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        PanelWorld world;
+        kit::View portrait{QRectF(0, 0, 768, 1024)};
+        kit::View* shown = &world.screen;
+        world.panel = std::make_unique<HubConnectionPanel>(*world.controller, [&shown] { return shown; });
+        world.connect();
+        ASSERT_TRUE(world.panel->window());
+        ASSERT_EQ(world.panel->window()->superview(), &world.screen);
+
+        shown = &portrait;
+        world.notifications.post(test.notification);
+        EXPECT_EQ(world.panel->orientationChanging(), test.settle > 0);
+        world.advance(test.settle + 0.35);
+        EXPECT_FALSE(world.panel->orientationChanging());
+        ASSERT_TRUE(world.panel->window());
+        EXPECT_EQ(world.panel->window()->superview(), &portrait);
+        EXPECT_EQ(world.panel->window()->frame(), QRectF(768 - 70, 0, 70, 1024));
+        ASSERT_TRUE(world.panel->view());
+        EXPECT_EQ(world.panel->view()->frame().right(), 70 + HubConnectionPanel::kRoundedCornerRadius);
+        EXPECT_TRUE(world.panel->visible());
+        world.panel.reset();  // before the screens it lies on
+    }
 }
 
 /// The screen and what lies over it, at twice its points, over a dark grey.

@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +19,7 @@
 #include "ui/kit/window.h"
 #include "ui/light_view.h"
 #include "ui/small_button_control.h"
+#include "support/temp_dir.h"
 #include "ui/ui_test_support.h"
 
 namespace strombel::info {
@@ -123,8 +130,45 @@ TEST_F(InformationScreenTest, MailOpensTheMailProgramOrSaysThereIsNone) {
     EXPECT_EQ(alerts->shown[0].buttons, QStringList{"OK"});
 }
 
+// The desktop is asked once, on a thread of its own: a press never waits for it.
+TEST_F(InformationScreenTest, TheDesktopIsAskedForAMailProgramOnceAndNeverWaitedFor) {
+    // An "xdg-mime" that writes down each question and answers (nothing: no mail
+    // program) only once the test lets it.
+    strombel::testing::TempDir bin;
+    const std::filesystem::path go = bin / "go", asked = bin / "asked";
+    std::ofstream(bin / "xdg-mime") << "#!/bin/sh\necho \"$@\" >> '" << asked.string() << "'\n"
+                                    << "i=0; while [ ! -e '" << go.string() << "' ] && [ $i -lt 2000 ]; do sleep 0.01; "
+                                    << "i=$((i+1)); done\nexit 0\n";
+    std::filesystem::permissions(bin / "xdg-mime", std::filesystem::perms(0755));
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", (bin.path().string() + ":" + path).c_str(), 1);
+    StrombelInformationViewController::forgetMailHandlerAnswer();
+    StrombelInformationViewController::setServices({[this] { return &client; }, [this] { ++ratePages; }, {}});
+
+    auto* screen = presentScreen<StrombelInformationViewController>();
+    // Not answered yet: the address goes to the opener, and nothing waited.
+    press(screen->mailBtn());
+    EXPECT_EQ(urls->opened, std::vector<std::string>{"mailto:info@strombel.example.com?subject=Strombel"});
+    EXPECT_TRUE(alerts->shown.empty());
+
+    std::ofstream(go).close();
+    for (int i = 0; i < 2000 && !StrombelInformationViewController::mailHandlerRegistered(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(StrombelInformationViewController::mailHandlerRegistered(), std::optional<bool>(false));
+    press(screen->mailBtn());
+    press(screen->mailBtn());
+    EXPECT_EQ(urls->opened.size(), 1u);
+    EXPECT_EQ(alerts->shown.size(), 2u);
+    std::ifstream questions(asked);
+    std::string all((std::istreambuf_iterator<char>(questions)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all, "query default x-scheme-handler/mailto\n") << "asked once";
+    StrombelInformationViewController::forgetMailHandlerAnswer();
+}
+
 TEST_F(InformationScreenTest, SocialWithASessionOpensTheFeedDialogAtOnce) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=tok&expires_in=3600");
+    client.socialDialogLogin("tok", now + std::chrono::hours(1));
     auto* screen = presentScreen<StrombelInformationViewController>();
     press(screen->socialBtn());
     ASSERT_NE(client.socialDialog(), nullptr);
@@ -150,11 +194,17 @@ TEST_F(InformationScreenTest, SocialWithoutASessionLogsInThenOpensTheFeed) {
     EXPECT_EQ(client.socialDialog(), nullptr);
 
     // A cancelled login leaves the screen as it was.
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=access_denied"));
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=access_denied&state=" +
+                                     *client.pendingLoginState()));
     EXPECT_EQ(client.socialDialog(), nullptr);
 
-    // The browser comes back with a token: the feed follows without a press.
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    // Another press, and the browser comes back with a token: the feed follows
+    // without a press.
+    press(screen->socialBtn());
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0&state=" +
+                                     *client.pendingLoginState()));
     ASSERT_NE(client.socialDialog(), nullptr);
     EXPECT_EQ(client.socialDialog()->params().at("access_token"), "t");
 }
@@ -179,13 +229,15 @@ TEST_F(InformationScreenTest, ALoginAfterTheScreenWentReachesNothing) {
     press(screen->backBtn());
     advance(1);
     EXPECT_EQ(client.sessionDelegate(), nullptr);
-    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0"));
+    ASSERT_TRUE(client.pendingLoginState());
+    EXPECT_TRUE(client.handleOpenURL("sn123456789012345://authorize#access_token=t&expires_in=0&state=" +
+                                     *client.pendingLoginState()));
     EXPECT_TRUE(client.isSessionValid());
     EXPECT_EQ(client.socialDialog(), nullptr);
 }
 
 TEST_F(InformationScreenTest, FollowedLinksOpenInTheBrowser) {
-    client.handleOpenURL("sn123456789012345://authorize#access_token=tok");
+    client.socialDialogLogin("tok", SocialClient::TimePoint::max());
     auto* screen = presentScreen<StrombelInformationViewController>();
     press(screen->socialBtn());
     EXPECT_FALSE(
@@ -213,6 +265,7 @@ TEST_P(PhoneInformationScreenTest, PhoneLayoutMovesOnTheTallPhone) {
     EXPECT_EQ(screen->backLight()->frame().topLeft(), tall ? QPointF(34, 248) : QPointF(31, 254));
     EXPECT_EQ(screen->backLabel()->frame().topLeft(), tall ? QPointF(43, 255) : QPointF(41, 260));
     EXPECT_EQ(screen->supportedInterfaceOrientations(), 24);
+    EXPECT_TRUE(screen->shouldAutorotate());
     EXPECT_TRUE(screen->shouldAutorotateToInterfaceOrientation(4));
     EXPECT_FALSE(screen->shouldAutorotateToInterfaceOrientation(2));
 }

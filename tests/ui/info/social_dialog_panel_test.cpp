@@ -88,7 +88,7 @@ protected:
     void runScript(const QString& script) { panel()->webView()->page()->runJavaScript(script); }
     /// Opens the feed dialog with a session and waits for its page.
     void openFeed() {
-        client.handleOpenURL("sn123456789012345://authorize#access_token=tok&expires_in=3600");
+        client.socialDialogLogin("tok", std::chrono::system_clock::now() + std::chrono::hours(1));
         screen->socialBtnPressed();
         ASSERT_NE(panel(), nullptr);
         ASSERT_TRUE(waitFor([&] { return pageLoaded(); })) << "the feed page never loaded";
@@ -166,8 +166,11 @@ TEST_F(SocialDialogPanelTest, AFollowedLinkOpensInTheBrowser) {
 TEST_F(SocialDialogPanelTest, ServiceDisabledLogsInInTheAppAndTheFeedFollows) {
     // The browser said the service is off for it: the login page loads in the
     // panel, and the login server's redirect hands over the token.
+    client.authorize({});
     client.setSessionDelegate(screen);
-    ASSERT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled"));
+    ASSERT_TRUE(client.pendingLoginState());
+    ASSERT_TRUE(client.handleOpenURL("sn123456789012345://authorize#error=service_disabled&state=" +
+                                     *client.pendingLoginState()));
     ASSERT_NE(client.loginDialog(), nullptr);
     ASSERT_TRUE(waitFor([&] { return client.isSessionValid(); }));
     EXPECT_EQ(client.accessToken(), "T0KEN/x");

@@ -82,8 +82,17 @@ TEST_F(ScrollViewTest, FlashedIndicatorsShowWhereTheViewIsAndGoAfterASecond) {
     EXPECT_FALSE(scroll.indicatorsVisible());
 
     // The wheel scrolls a horizontal content too.
-    EXPECT_TRUE(scroll.scrollWheel({0, -100}));
+    EXPECT_TRUE(scroll.scrollWheel({0, 100}));
     EXPECT_EQ(scroll.contentOffset(), QPointF(200, 0));
+}
+
+TEST_F(ScrollViewTest, TheWheelScrollsAsInTheTableView) {
+    ScrollView scroll({0, 0, 50, 100});
+    scroll.setContentSize({50, 300});
+    EXPECT_TRUE(scroll.scrollWheel({0, -40}));
+    EXPECT_EQ(scroll.contentOffset(), QPointF(0, 40)) << "a notch towards the user moves down";
+    EXPECT_TRUE(scroll.scrollWheel({0, 15}));
+    EXPECT_EQ(scroll.contentOffset(), QPointF(0, 25));
 }
 
 }  // namespace

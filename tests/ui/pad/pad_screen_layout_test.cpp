@@ -22,6 +22,7 @@
 #include "ui/kit/window.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
 #include "ui/pad/strombel_view_controller.h"
+#include "ui/slider_control.h"
 
 namespace strombel::ui {
 namespace {
@@ -199,6 +200,37 @@ TEST_F(PadScreenLayoutTest, TabletPadsLabelsLampsAndTopRow) {
     loop_.advance(100 * platform::kNanosPerMillisecond);
     EXPECT_GT(screen->audioOutputMeter()->litCount(true), screen->audioOutputMeter()->litCount(false));
     render(window, "pad_screen_tablet.png");
+}
+
+TEST_F(PadScreenLayoutTest, EachEffectSliderSetsItsAmountAndStoresIt) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    auto screen = show<StrombelViewController>(context, window);
+    std::vector<SliderControl*> sliders;
+    for (kit::View* view : screen->slidersContainer()->subviews())
+        if (auto* slider = dynamic_cast<SliderControl*>(view)) sliders.push_back(slider);
+    ASSERT_EQ(sliders.size(), 6u);
+    struct Case {
+        void (StrombelViewController::*operation)();
+        PadEngine::Setting setting;
+        const char* key;
+    };
+    const Case cases[6] = {
+        {&StrombelViewController::pitchSliderChanged, PadEngine::Setting::pitchAmount, "PitchAmount"},
+        {&StrombelViewController::delaySliderChanged, PadEngine::Setting::delayIntensity, "DelayIntensity"},
+        {&StrombelViewController::reverbSliderChanged, PadEngine::Setting::reverbAmount, "ReverbAmount"},
+        {&StrombelViewController::cutoffSliderChanged, PadEngine::Setting::cutOffAmount, "CutOffAmount"},
+        {&StrombelViewController::phaseSliderChanged, PadEngine::Setting::phaseAmount, "PhaseAmount"},
+        {&StrombelViewController::crushSliderChanged, PadEngine::Setting::crushAmount, "CrushAmount"},
+    };
+    for (size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(cases[i].key);
+        for (size_t other = 0; other < 6; ++other) sliders[other]->setCurrentPosition(0.125f);
+        sliders[i]->setCurrentPosition(0.25f);
+        ((*screen).*cases[i].operation)();
+        EXPECT_FLOAT_EQ(engine_.setting(cases[i].setting), 0.25f);
+        EXPECT_EQ(defaults_.doubleForKey(cases[i].key), 0.25);
+    }
 }
 
 TEST_F(PadScreenLayoutTest, PanelsExcludeEachOtherAndLRWaitsForTheIOPanel) {
