@@ -214,7 +214,7 @@ void HubConnectionPanel::adoptHost(kit::View& host) {
 
 void HubConnectionPanel::updateLayout() {
     orientationChanging_ = false;
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host) return;
     if (window()) {
         adoptHost(*host);
@@ -344,7 +344,7 @@ HubDrag* HubConnectionPanel::tabGestureRecognizer() const {
 // The recognisers stay with their views (a touch under way may still hold
 // them) and are turned off instead of removed.
 void HubConnectionPanel::attachEdgeDrag() {
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host) return;
     if (topGestureRecognizer_ && !edgeHostAlive_.expired() && topGestureRecognizer_->view() == host) {
         topGestureRecognizer_->setEnabled(true);
@@ -424,7 +424,7 @@ void HubConnectionPanel::removeTab(double seconds) {
 
 void HubConnectionPanel::topDrag(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host || !window()) return;
     const QSizeF screen = screenSize();
     switch (drag.state()) {

@@ -154,7 +154,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void adoptHost(kit::View& host);
     void startAutoHide();
     void postNotification(const char* name);
-    kit::View* host() const { return host_ ? host_() : nullptr; }
+    /// The application's screen the panel's layer lies over (its root view), or none.
+    kit::View* topApplicationWindow() const { return host_ ? host_() : nullptr; }
     void attachEdgeDrag();
     void detachEdgeDrag();
     void makeTab();
