@@ -82,7 +82,7 @@ WalkSetup& setup() {
     return instance;
 }
 
-const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
+const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader};
 
 // Ours: with no cache; with a cache cleared before each walk (a report walking
 // one stack); with one kept across walks (as the other unwinders keep theirs).

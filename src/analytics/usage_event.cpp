@@ -89,7 +89,7 @@ int64_t UsageEvent::duration() const {
     return UsageProtocolData::timeIntervalFrom(started, ended);
 }
 
-void UsageEvent::appendRecord(UsageDate sessionStart, Bytes& data) const {
+void UsageEvent::dataRelativeToSessionStart(UsageDate sessionStart, Bytes& data) const {
     UsageProtocolData::appendUshort(eventLogId, data);
     UsageProtocolData::appendString(name, data);
     auto members = parameters.members();
@@ -151,7 +151,7 @@ std::string UsageError::description() const {
                        exceptionString.value_or("(null)"), errorType);
 }
 
-void UsageError::appendRecord(Bytes& data) const {
+void UsageError::appendToData(Bytes& data) const {
     UsageProtocolData::appendUshort(errorID, data);
     UsageProtocolData::appendTimestamp(date, data);
     UsageProtocolData::appendString(errorString.value_or(""), data);

@@ -40,8 +40,8 @@ public:
     /// Milliseconds from start to end; 0 unless timed and ended.
     int64_t duration() const;
 
-    /// The event record relative to the session's start.
-    void appendRecord(UsageDate sessionStart, Bytes& data) const;
+    /// Appends the event record, its times relative to the session's start.
+    void dataRelativeToSessionStart(UsageDate sessionStart, Bytes& data) const;
 
     ArchiveValue archived() const;
     /// Nothing when the archive is not an event.
@@ -65,7 +65,7 @@ public:
                                       const std::optional<std::string>& exceptionString, int32_t errorType,
                                       Bytes reportData, UsageDate now);
     std::string description() const;
-    void appendRecord(Bytes& data) const;
+    void appendToData(Bytes& data) const;
 
     ArchiveValue archived() const;
     static std::optional<UsageError> fromArchive(const ArchiveValue& value);

@@ -112,7 +112,7 @@ std::optional<Bytes> UsageSession::data() {
     }
     size_t eventCount = cappedCount(eventLog.size());
     P::appendUshort(static_cast<int64_t>(eventCount), out);
-    for (size_t i = 0; i < eventCount; ++i) eventLog[i].appendRecord(startTime, out);
+    for (size_t i = 0; i < eventCount; ++i) eventLog[i].dataRelativeToSessionStart(startTime, out);
     P::appendBoolean(eventLogComplete, out);
     bool hasCrash = !crashReportData.empty();
     int64_t total = static_cast<int64_t>(totalErrorCount) + (hasCrash ? 1 : 0);
@@ -122,7 +122,7 @@ std::optional<Bytes> UsageSession::data() {
     int32_t highest = 0;
     size_t recorded = std::min(errors.size(), errorCount - (hasCrash ? 1 : 0));
     for (size_t i = 0; i < recorded; ++i) {
-        errors[i].appendRecord(out);
+        errors[i].appendToData(out);
         highest = std::max(highest, static_cast<int32_t>(static_cast<uint16_t>(errors[i].errorID)));
     }
     if (hasCrash) {
@@ -134,7 +134,7 @@ std::optional<Bytes> UsageSession::data() {
         crash.exceptionString = "";
         crash.errorType = 3;
         crash.reportData = crashReportData;
-        crash.appendRecord(out);
+        crash.appendToData(out);
     }
     P::appendUshort(0, out);
     P::appendUshort(0, out);

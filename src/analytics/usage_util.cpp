@@ -20,6 +20,7 @@
 #include "analytics/usage_persistent_state.h"
 #include "json/error.h"
 #include "platform/application.h"
+#include "platform/main_bundle.h"
 #include "platform/platform_version.h"
 #include "platform/serial_queue.h"
 
@@ -496,6 +497,17 @@ UsageRect UsageUtil::screenBounds(const std::string& orientation) {
 }
 
 bool UsageUtil::isRetina() { return platform::DeviceFacts::screen().scale == 2.0; }
+
+bool UsageUtil::isPortaitOrientationSupportedForWindow(std::optional<uint32_t> windowOrientationMask,
+                                                       const platform::MainBundle& bundle) {
+    const std::vector<std::string> listed = bundle.strings({"UISupportedInterfaceOrientations"});
+    for (const auto& orientation : listed) {
+        if (orientation == "UIInterfaceOrientationPortrait" || orientation == "UIInterfaceOrientationPortraitUpsideDown")
+            return true;
+    }
+    if (windowOrientationMask) return (*windowOrientationMask & ((1u << 1) | (1u << 2))) != 0;
+    return listed.empty();
+}
 
 bool UsageUtil::theAppIsActive() {
     platform::Application* application = UsageEnvironment::current().application;

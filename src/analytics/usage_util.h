@@ -175,6 +175,12 @@ public:
     static UsageRect screenBounds(const std::string& orientation);
     static bool isRetina();
     static bool theAppIsActive();
+    /// Whether a portrait orientation is supported: listed in the bundle's
+    /// "UISupportedInterfaceOrientations"; else by the orientation mask the
+    /// application gives for the window (`windowOrientationMask`, bit 1 portrait,
+    /// bit 2 upside down), when it gives one; else only when the bundle lists none.
+    static bool isPortaitOrientationSupportedForWindow(std::optional<uint32_t> windowOrientationMask,
+                                                       const platform::MainBundle& bundle);
     static json::Value firstElementFromArray(const json::Value& array);
     static std::string encodeToPercentEscapeString(std::string_view text);
     static std::string decodeFromPercentEscapeString(std::string_view text);

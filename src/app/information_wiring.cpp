@@ -90,7 +90,8 @@ InformationWiring::~InformationWiring() {
     if (prompt_) prompt_->setServices({});
 }
 
-void InformationWiring::connectSocialClient(TumblecraftAppDelegate& delegate, ui::kit::Window& window) {
+void InformationWiring::connectSocialClient(TumblecraftAppDelegate& delegate, ui::kit::Window& window,
+                                            platform::NotificationCenter& notifications) {
     client_ = delegate.socialClient();
     if (!client_) return;
     info::SocialHosts hosts;
@@ -104,7 +105,9 @@ void InformationWiring::connectSocialClient(TumblecraftAppDelegate& delegate, ui
     client_->setHosts(std::move(hosts));
     client_->setUrlOpener(opener_.get());
     client_->setDialogViewFactory(
-        [&window](info::SocialDialog& dialog) { return info::SocialDialogPanel::show(dialog, window); });
+        [&window, &notifications](info::SocialDialog& dialog) {
+            return info::SocialDialogPanel::show(dialog, window, notifications);
+        });
     client_->setWebCookieEraser([](const std::string& url) { info::deleteWebCookiesForURL(url); });
     info::InformationServices services;
     services.socialClient = [&delegate] { return delegate.socialClient(); };

@@ -7,6 +7,7 @@
 #include "info/rating_prompt.h"
 #include "info/social_client.h"
 #include "platform/main_loop.h"
+#include "platform/notification_center.h"
 #include "platform/user_defaults.h"
 #include "ui/kit/window.h"
 
@@ -46,7 +47,8 @@ public:
 
     /// After the launch made the client: its hosts, URL opening and dialogs on
     /// `window`, and the information screen's way to it.
-    void connectSocialClient(TumblecraftAppDelegate& delegate, ui::kit::Window& window);
+    void connectSocialClient(TumblecraftAppDelegate& delegate, ui::kit::Window& window,
+                             platform::NotificationCenter& notifications);
 
 private:
     class KitRatingAlert;

@@ -155,7 +155,7 @@ Program::~Program() {
 
 bool Program::launch() {
     const bool launched = delegate_->didFinishLaunchingWithOptions();
-    if (window_) information_->connectSocialClient(*delegate_, *window_);
+    if (window_) information_->connectSocialClient(*delegate_, *window_, notificationCenter());
     return launched;
 }
 

@@ -45,7 +45,7 @@ int openSections(const crash_image* image, const crash_memory_map* memory, Frame
 
 }  // namespace
 
-int crash_dwarf_reader(const crash_frame_environment* environment, const crash_thread_state* current,
+int crash_dwarf_frame_reader(const crash_frame_environment* environment, const crash_thread_state* current,
                        const crash_thread_state*, crash_thread_state* next) {
     if (!crash_thread_state_is_valid(current, CRASH_REG_PC)) return CRASH_FRAME_EBADFRAME;
     if (!environment || !environment->images) return CRASH_FRAME_ENOTSUP;

@@ -78,6 +78,12 @@ int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash
     return CRASH_FRAME_ESUCCESS;
 }
 
+int crash_frame_cursor_next(crash_frame_cursor* cursor) {
+    static const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_frame_reader,
+                                                 crash_frame_pointer_reader};
+    return crash_frame_cursor_next_with_readers(cursor, readers, 3);
+}
+
 int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value) {
     if (!crash_thread_state_is_valid(&cursor->current(), reg)) return CRASH_FRAME_ENOTSUP;
     *value = crash_thread_state_get(&cursor->current(), reg);

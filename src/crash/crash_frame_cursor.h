@@ -49,7 +49,7 @@ int crash_compact_unwind_reader(const crash_frame_environment* environment, cons
                                 const crash_thread_state* previous, crash_thread_state* next);
 /// The DWARF reader: an ELF image's ".eh_frame" (through ".eh_frame_hdr"), a
 /// Mach-O image's "__TEXT"/"__eh_frame" or else "__DWARF"/"__debug_frame".
-int crash_dwarf_reader(const crash_frame_environment* environment, const crash_thread_state* current,
+int crash_dwarf_frame_reader(const crash_frame_environment* environment, const crash_thread_state* current,
                        const crash_thread_state* previous, crash_thread_state* next);
 /// Follows the frame record at fp: the caller's fp and pc (and, on x86-64, sp).
 int crash_frame_pointer_reader(const crash_frame_environment* environment, const crash_thread_state* current,
@@ -72,6 +72,8 @@ void crash_frame_cursor_init(crash_frame_cursor* cursor, const crash_frame_envir
 /// The next frame: the initial state first, then each caller. 2 at the end of
 /// the stack, or the last reader's error when no reader could step.
 int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash_frame_reader* readers, uint32_t count);
+/// The same with the default readers, in order: compact unwind, DWARF, frame pointer.
+int crash_frame_cursor_next(crash_frame_cursor* cursor);
 /// 0, or 4 when the register is not valid in the current frame.
 int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value);
 /// Whether the current frame's pc is a return address, to be looked up at pc - 1.

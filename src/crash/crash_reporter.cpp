@@ -93,7 +93,7 @@ constexpr int kCrashSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTR
 CaptureInstance& mainInstance() {
     static Immortal<CaptureInstance> instance("crash", CrashSignalHandler::sharedHandler(), crash_uncaught_exception_handler,
                                               std::initializer_list<crash_frame_reader>{
-                                                  crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader});
+                                                  crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader});
     return instance.get();
 }
 
@@ -191,10 +191,7 @@ int walkExceptionStack(crash_thread_state* state, void* context) {
     crash_frame_environment environment{&instance.images, walk->memory, 0};
     crash_frame_cursor cursor;
     crash_frame_cursor_init(&cursor, &environment, state);
-    static const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader,
-                                                 crash_frame_pointer_reader};
-    while (walk->callStack->size() < CRASH_REPORT_MAX_FRAMES &&
-           crash_frame_cursor_next_with_readers(&cursor, readers, 3) == CRASH_FRAME_ESUCCESS) {
+    while (walk->callStack->size() < CRASH_REPORT_MAX_FRAMES && crash_frame_cursor_next(&cursor) == CRASH_FRAME_ESUCCESS) {
         uint64_t pc = 0;
         if (crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc) != CRASH_FRAME_ESUCCESS || pc == 0) break;
         walk->callStack->push_back(pc);

@@ -250,7 +250,13 @@ int32_t BusLocalEndpoint::sendLoopback(const uint8_t* bytes, size_t length) {
     return BusSendOk;
 }
 
-std::optional<std::string> BusLocalEndpoint::macAddress() { return platform::DeviceInfo::primaryHardwareAddress(); }
+std::optional<std::string> BusLocalEndpoint::macAddress() {
+    auto address = platform::DeviceInfo::primaryHardwareAddress();
+    // No interface with a hardware address: the machine's network interface
+    // could not be found.
+    if (!address) busLog("if_nametoindex failed getting device ID");
+    return address;
+}
 
 void BusLocalEndpoint::wakeListener() {
     // A full pipe already holds a wake-up: a failed write loses nothing.

@@ -219,6 +219,10 @@ void BusRegistry::publishResult(uint64_t generation, int32_t result) {
     setPublishing(true);
 }
 
+void BusRegistry::handleError(int32_t code, const platform::ServiceRecord& service) {
+    busLog("An error occurred with service {}.{}.{}, error code = {}", service.name, service.type, "local.", code);
+}
+
 platform::TxtRecord BusRegistry::metadataDictionaryFromDictionary(const platform::TxtRecord& metadata) {
     platform::TxtRecord txt = metadata;
     txt["deviceID"] = endpoint_ ? endpoint_->uniqueID() : std::string();

@@ -93,6 +93,8 @@ public:
     void restartServicePublisher();
     void reportPeerDisappeared(const std::shared_ptr<BusPeer>& peer);
     void applicationDidBecomeActive();
+    /// Logs a service's failure; for callers that watch services of their own.
+    static void handleError(int32_t code, const platform::ServiceRecord& service);
 
 private:
     void publishResult(uint64_t generation, int32_t result);

@@ -147,6 +147,8 @@ bool HubController::start() {
     if (!resourceOptions.notifications) resourceOptions.notifications = &center_;
     resourceManager_ = std::make_unique<HubPeerResourceManager>(endpoint_.get(), resourceOptions);
     selfPeer_->setResourceManager(resourceManager_.get());
+    // The self peer's contents are watched like those of every registered peer.
+    peerRegistryAddedPeer(selfPeer_);
 
     std::weak_ptr<HubController*> alive = alive_;
     auto guarded = [alive](auto work) {
@@ -210,7 +212,9 @@ HubController::~HubController() {
     for (auto id : notificationObservers_) center_.removeObserver(id);
     for (auto& observation : portObservations_)
         for (auto id : observation.ids) observation.port->removeObserver(id);
-    for (const auto& peer : peerRegistry_ ? peerRegistry_->peers() : std::vector<std::shared_ptr<HubPeer>>{}) {
+    std::vector<std::shared_ptr<HubPeer>> observed = peerRegistry_ ? peerRegistry_->peers() : std::vector<std::shared_ptr<HubPeer>>{};
+    if (selfPeer_) observed.push_back(selfPeer_);
+    for (const auto& peer : observed) {
         auto it = peerObservations_.find(peer.get());
         if (it == peerObservations_.end()) continue;
         for (auto id : it->second) peer->removeObserver(id);
@@ -244,10 +248,40 @@ bool HubController::portNameIsUnique(const std::string& name) const {
     return true;
 }
 
-std::shared_ptr<HubPort> HubController::senderPortNamed(const std::string& name) const {
-    for (const auto& port : senderPorts_)
+namespace {
+
+std::shared_ptr<HubPort> portNamed(const HubPortList& list, const std::string& name) {
+    for (const auto& port : list)
         if (port->name() == name) return port;
     return nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<HubPort> HubController::senderPortNamed(const std::string& name) const {
+    return portNamed(senderPorts_, name);
+}
+std::shared_ptr<HubPort> HubController::receiverPortNamed(const std::string& name) const {
+    return portNamed(receiverPorts_, name);
+}
+std::shared_ptr<HubPort> HubController::filterPortNamed(const std::string& name) const {
+    return portNamed(filterPorts_, name);
+}
+
+void HubController::sortPorts(const PortComparator& comparator, PortList& list, const char* key) {
+    std::stable_sort(list.begin(), list.end(), comparator);
+    updateRegistrationMetadata();
+    didChangeValueForKey(key);
+}
+
+void HubController::sortSenderPortsUsingComparitor(const PortComparator& comparator) {
+    sortPorts(comparator, senderPorts_, "senderPorts");
+}
+void HubController::sortReceiverPortsUsingComparitor(const PortComparator& comparator) {
+    sortPorts(comparator, receiverPorts_, "receiverPorts");
+}
+void HubController::sortFilterPortsUsingComparitor(const PortComparator& comparator) {
+    sortPorts(comparator, filterPorts_, "filterPorts");
 }
 
 void HubController::addPort(std::shared_ptr<HubPort> port, int32_t type, PortList& list, const char* key,
@@ -625,6 +659,9 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
     auto icon = resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);
     if (!known) peerRegistry_->addPeer(peer);
     if (icon) {
+        // With its icon at hand the peer is complete at once; without, "peers"
+        // changes once the icon's load ends.
+        if (!known) didChangeValueForKey("peers");
         std::erase(initializingPeers_, peer);
         reportPeerAppeared(peer);
         peerDidAppear(peer);

@@ -171,7 +171,15 @@ public:
     void removeReceiverPort(const std::shared_ptr<HubPort>& port);
     void addFilterPort(std::shared_ptr<HubPort> port);
     void removeFilterPort(const std::shared_ptr<HubPort>& port);
+    /// Reorders a port list in place (a strict weak order) and republishes it.
+    using PortComparator = std::function<bool(const std::shared_ptr<HubPort>&, const std::shared_ptr<HubPort>&)>;
+    void sortSenderPortsUsingComparitor(const PortComparator& comparator);
+    void sortReceiverPortsUsingComparitor(const PortComparator& comparator);
+    void sortFilterPortsUsingComparitor(const PortComparator& comparator);
+    /// The first port of the list with that name, or none.
     std::shared_ptr<HubPort> senderPortNamed(const std::string& name) const;
+    std::shared_ptr<HubPort> receiverPortNamed(const std::string& name) const;
+    std::shared_ptr<HubPort> filterPortNamed(const std::string& name) const;
     bool portNameIsUnique(const std::string& name) const;
     const PortList& senderPorts() const { return senderPorts_; }
     const PortList& receiverPorts() const { return receiverPorts_; }
@@ -253,6 +261,7 @@ private:
     };
     void addPort(std::shared_ptr<HubPort> port, int32_t type, PortList& list, const char* key, const char* failure);
     void removePort(const std::shared_ptr<HubPort>& port, PortList& list, const char* key);
+    void sortPorts(const PortComparator& comparator, PortList& list, const char* key);
     void observePort(const std::shared_ptr<HubPort>& port);
     void stopObservingPort(const HubPort* port);
     void portAttributesChanged(const std::shared_ptr<HubPort>& port);

@@ -304,6 +304,19 @@ namespace {
 const HubPortList kNoPorts;
 }
 
+HubSelfPeer::~HubSelfPeer() { setHubController(nullptr); }
+
+void HubSelfPeer::setHubController(HubController* controller) {
+    if (controller_)
+        for (auto id : controllerObservers_) controller_->removeObserver(id);
+    controllerObservers_.clear();
+    controller_ = controller;
+    if (!controller_) return;
+    for (const char* key : {"senderPorts", "filterPorts", "receiverPorts"}) {
+        controllerObservers_.push_back(controller_->addObserver(key, [this, key] { didChangeValueForKey(key); }));
+    }
+}
+
 const HubPortList& HubSelfPeer::receiverPorts() const { return controller_ ? controller_->receiverPorts() : kNoPorts; }
 const HubPortList& HubSelfPeer::senderPorts() const { return controller_ ? controller_->senderPorts() : kNoPorts; }
 const HubPortList& HubSelfPeer::filterPorts() const { return controller_ ? controller_->filterPorts() : kNoPorts; }

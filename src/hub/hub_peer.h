@@ -126,8 +126,11 @@ public:
     using HubPeer::HubPeer;
     static std::shared_ptr<HubSelfPeer> withDBPeer(const std::shared_ptr<BusPeer>& peer,
                                                    const platform::Clock& clock = platform::SystemClock::shared());
+    ~HubSelfPeer() override;
     HubController* hubController() const { return controller_; }
-    void setHubController(HubController* controller) { controller_ = controller; }
+    /// The self peer's port lists are the controller's: a change of one of them is
+    /// told to the self peer's observers under the same key.
+    void setHubController(HubController* controller);
 
     const HubPortList& receiverPorts() const override;
     const HubPortList& senderPorts() const override;
@@ -137,6 +140,7 @@ public:
 
 private:
     HubController* controller_ = nullptr;
+    std::vector<platform::KeyValueObservable::ObserverId> controllerObservers_;
 };
 
 /// The peers known in this run; peers are never removed.

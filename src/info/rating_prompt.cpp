@@ -103,20 +103,28 @@ void RatingPrompt::resetSettings() {
 }
 
 void RatingPrompt::countUse(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, false); });
+    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating); });
 }
 
 void RatingPrompt::countSignificantEvent(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, true); });
+    queue_->async([this, canPromptForRating] { incrementSignificantEventAndRate(canPromptForRating); });
 }
 
 void RatingPrompt::waitUntilIdle() {
     queue_->sync([] {});
 }
 
-void RatingPrompt::incrementAndRate(bool canPromptForRating, bool significantEvent) {
-    if (significantEvent) incrementSignificantEventCount();
-    else incrementUseCount();
+void RatingPrompt::incrementAndRate(bool canPromptForRating) {
+    incrementUseCount();
+    rateAfterCount(canPromptForRating, false);
+}
+
+void RatingPrompt::incrementSignificantEventAndRate(bool canPromptForRating) {
+    incrementSignificantEventCount();
+    rateAfterCount(canPromptForRating, true);
+}
+
+void RatingPrompt::rateAfterCount(bool canPromptForRating, bool significantEvent) {
     if (!canPromptForRating || !ratingConditionsHaveBeenMet()) return;
     // A significant event asks for appropriateness even when debugging.
     if (!(settings().debug && !significantEvent) && !ratingAlertIsAppropriate()) return;

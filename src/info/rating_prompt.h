@@ -198,8 +198,13 @@ public:
     static constexpr const char* kDeclinedToRate = "kRatingPromptDeclinedToRate";
     static constexpr const char* kReminderRequestDate = "kRatingPromptReminderRequestDate";
 
+    /// On the counting queue: counts a use (a significant event) and, when
+    /// `canPromptForRating` and the conditions hold, shows the alert on the main loop.
+    void incrementAndRate(bool canPromptForRating);
+    void incrementSignificantEventAndRate(bool canPromptForRating);
+
 private:
-    void incrementAndRate(bool canPromptForRating, bool significantEvent);
+    void rateAfterCount(bool canPromptForRating, bool significantEvent);
     void incrementCount(bool significantEvent);
     void resetCounts(bool significantEvent, const std::string& version);
     std::string text(const char* key) const;

@@ -185,6 +185,10 @@ void SocialClient::socialDialogNotLogin(bool cancelled) {
     if (auto* delegate = sessionDelegate_.get()) delegate->socialDidNotLogin(cancelled);
 }
 
+void SocialClient::requestDidFailWithError(SocialRequest&, const json::Error&) {
+    consoleLine("Failed to expire the session");
+}
+
 void SocialClient::prepare(SocialDialog& dialog) {
     dialog.setViewFactory(viewFactory_);
     dialog.setUrlOpener([this](const std::string& url) { return opener_ && opener_->openURL(url); });

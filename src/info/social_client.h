@@ -59,7 +59,7 @@ struct SocialHosts {
 /// and its expiry, in memory only), the login by application switch, browser or
 /// in-app dialog, whose answer comes back through `handleOpenURL`, and the
 /// factory of dialogs and requests. Main loop only.
-class SocialClient : public SocialLoginDialogDelegate {
+class SocialClient : public SocialLoginDialogDelegate, public SocialRequestDelegate {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
     using Params = std::map<std::string, std::string>;
@@ -112,6 +112,10 @@ public:
     // SocialLoginDialogDelegate
     void socialDialogLogin(const std::string& token, std::optional<TimePoint> expirationDate) override;
     void socialDialogNotLogin(bool cancelled) override;
+
+    // SocialRequestDelegate: the client sends nothing with itself as delegate; a
+    // request that does and fails leaves one console line.
+    void requestDidFailWithError(SocialRequest& request, const json::Error& error) override;
 
     // ---- Dialogs ----
     SocialDialog& dialog(const std::string& action, SocialDialogDelegate* delegate);

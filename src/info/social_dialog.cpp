@@ -49,10 +49,13 @@ std::string SocialDialog::generateURL(const std::string& url, const Params& para
 void SocialDialog::show() {
     if (!view_ && viewFactory_) view_ = viewFactory_(*this);
     load();
+    dialogWillAppear();
 }
 
-void SocialDialog::load() {
-    loadingURL_ = generateURL(serverURL_, params_);
+void SocialDialog::load() { loadURL(serverURL_, params_); }
+
+void SocialDialog::loadURL(const std::string& url, const Params& get) {
+    loadingURL_ = generateURL(url, get);
     if (view_) view_->load(loadingURL_);
 }
 
@@ -121,6 +124,7 @@ void SocialDialog::dismissWithError(const json::Error& error, bool animated) {
 }
 
 void SocialDialog::dismiss(bool animated) {
+    dialogWillDisappear();
     loadingURL_.clear();
     if (view_) view_->dismiss(animated);
 }

@@ -78,6 +78,8 @@ public:
     /// Makes the panel and loads the page.
     void show();
     void load();
+    /// Loads `url` with the pairs of `get` as its query.
+    void loadURL(const std::string& url, const Params& get);
     /// "address?k=v&..." with every value escaped; the address alone without pairs.
     static std::string generateURL(const std::string& url, const Params& params);
 
@@ -99,6 +101,10 @@ public:
     void dismissWithSuccess(bool success, bool animated);
     void dismissWithError(const json::Error& error, bool animated);
     void dismiss(bool animated);
+
+    /// Hooks for subclasses: the panel is about to show, or to go.
+    virtual void dialogWillAppear() {}
+    virtual void dialogWillDisappear() {}
 
     const std::string& serverURL() const { return serverURL_; }
     const Params& params() const { return params_; }

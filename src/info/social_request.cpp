@@ -11,15 +11,16 @@ namespace strombel::info {
 
 namespace {
 
-void append(std::vector<uint8_t>& body, std::string_view text) { body.insert(body.end(), text.begin(), text.end()); }
+// Appends the UTF-8 bytes of `data`.
+void utfAppendBody(std::vector<uint8_t>& body, std::string_view data) { body.insert(body.end(), data.begin(), data.end()); }
 
 }  // namespace
 
-json::Error socialError(int64_t code, json::Value details) {
+json::Error formError(int64_t code, json::Value userInfo) {
     json::Error error;
     error.domain = kSocialErrorDomain;
     error.code = code;
-    error.userInfo = std::move(details);
+    error.userInfo = std::move(userInfo);
     return error;
 }
 
@@ -81,23 +82,23 @@ void SocialRequest::connect() {
 std::vector<uint8_t> SocialRequest::generatePostBody() const {
     const std::string partEnd = std::string("\r\n--") + kStringBoundary + "\r\n";
     std::vector<uint8_t> body;
-    append(body, std::string("--") + kStringBoundary + "\r\n");
+    utfAppendBody(body, std::string("--") + kStringBoundary + "\r\n");
     std::vector<std::pair<std::string, const SocialValue*>> files;
     for (const auto& [key, value] : params_) {
         if (value.isFile()) {
             files.emplace_back(key, &value);
             continue;
         }
-        append(body, "Content-Disposition: form-data; name=\"" + key + "\"\r\n\r\n");
-        append(body, value.text);
-        append(body, partEnd);
+        utfAppendBody(body, "Content-Disposition: form-data; name=\"" + key + "\"\r\n\r\n");
+        utfAppendBody(body, value.text);
+        utfAppendBody(body, partEnd);
     }
     for (const auto& [key, value] : files) {
-        append(body, "Content-Disposition: form-data; filename=\"" + key + "\"\r\n");
-        append(body, value->kind == SocialValue::Kind::image ? "Content-Type: image/png\r\n\r\n"
+        utfAppendBody(body, "Content-Disposition: form-data; filename=\"" + key + "\"\r\n");
+        utfAppendBody(body, value->kind == SocialValue::Kind::image ? "Content-Type: image/png\r\n\r\n"
                                                             : "Content-Type: content/unknown\r\n\r\n");
         body.insert(body.end(), value->bytes.begin(), value->bytes.end());
-        append(body, partEnd);
+        utfAppendBody(body, partEnd);
     }
     return body;
 }
@@ -106,7 +107,7 @@ SocialRequest::Parsed SocialRequest::parseJsonResponse(const std::vector<uint8_t
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (text == "true") return {json::Value::object({{"result", json::Value("true")}}), std::nullopt};
     if (text == "false") {
-        return {std::nullopt, socialError(kSocialGeneralErrorCode,
+        return {std::nullopt, formError(kSocialGeneralErrorCode,
                                           json::Value::object({{"error_msg", json::Value("This operation can not be completed")}}))};
     }
     json::JsonText decoder;
@@ -115,13 +116,13 @@ SocialRequest::Parsed SocialRequest::parseJsonResponse(const std::vector<uint8_t
     json::Value value = std::move(decoded).value();
     if (value.isArray()) return {std::move(value), std::nullopt};
     if (!value.isObject()) return {};
-    if (value.contains("error")) return {std::nullopt, socialError(kSocialGeneralErrorCode, value)};
+    if (value.contains("error")) return {std::nullopt, formError(kSocialGeneralErrorCode, value)};
     if (const json::Value* code = value.find("error_code")) {
         const int64_t number = code->isString() ? integerValue(code->asStringView()) : code->asInt64();
-        return {std::nullopt, socialError(number, value)};
+        return {std::nullopt, formError(number, value)};
     }
     if (value.contains("error_msg") || value.contains("error_reason")) {
-        json::Error error = socialError(kSocialGeneralErrorCode, value);
+        json::Error error = formError(kSocialGeneralErrorCode, value);
         return {std::move(value), std::move(error)};
     }
     return {std::move(value), std::nullopt};
@@ -163,7 +164,7 @@ void SocialRequest::requestFinished(http::HttpRequest& request) {
 
 void SocialRequest::requestFailed(http::HttpRequest& request) {
     std::unique_ptr<http::HttpRequest> connection = std::move(connection_);
-    const json::Error error = request.error() ? *request.error() : socialError(kSocialGeneralErrorCode, json::Value::emptyObject());
+    const json::Error error = request.error() ? *request.error() : formError(kSocialGeneralErrorCode, json::Value::emptyObject());
     failWithError(error);
     (void)connection;
 }

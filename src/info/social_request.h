@@ -136,7 +136,7 @@ private:
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
-/// A general error of the social network with `details`.
-json::Error socialError(int64_t code, json::Value details);
+/// An error of the social network's domain with `userInfo` as its details.
+json::Error formError(int64_t code, json::Value userInfo);
 
 }  // namespace strombel::info

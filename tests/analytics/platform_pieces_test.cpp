@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "analytics_test_support.h"
+#include "platform/main_bundle.h"
 
 namespace strombel::analytics::testing {
 namespace {
@@ -74,6 +75,35 @@ TEST(ApplicationTest, ShutdownWaitsForTasksThenRunsTheHandlersOfThoseLeft) {
     EXPECT_EQ(application.openBackgroundTaskCount(), 0u);
     application.endBackgroundTask(platform::Application::kInvalidBackgroundTask);
     EXPECT_TRUE(application.finishBackgroundTasks(loop, 0));
+}
+
+TEST(UsageUtilTest, PortraitIsSupportedWhenListedElseByTheWindowsMaskElseOnlyWhenNothingIsListed) {
+    struct Case {
+        std::vector<std::string> listed;
+        std::optional<uint32_t> mask;
+        bool supported;
+    } cases[] = {
+        {{"UIInterfaceOrientationLandscapeLeft", "UIInterfaceOrientationPortraitUpsideDown"}, std::nullopt, true},
+        {{"UIInterfaceOrientationPortrait"}, 0u, true},
+        {{"UIInterfaceOrientationLandscapeLeft"}, std::nullopt, false},
+        {{"UIInterfaceOrientationLandscapeLeft"}, 1u << 2, true},
+        {{"UIInterfaceOrientationLandscapeLeft"}, (1u << 3) | (1u << 4), false},
+        {{}, std::nullopt, true},
+        {{}, 1u << 4, false},
+    };
+    for (const auto& c : cases) {
+        strombel::testing::TempDir dir;
+        std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
+        if (!c.listed.empty()) {
+            plist += "<key>UISupportedInterfaceOrientations</key><array>";
+            for (const auto& orientation : c.listed) plist += "<string>" + orientation + "</string>";
+            plist += "</array>";
+        }
+        writeText(dir.path() / "Info.plist", plist + "</dict></plist>");
+        platform::MainBundle bundle(dir.path());
+        SCOPED_TRACE(::testing::Message() << c.listed.size() << " listed, mask " << (c.mask ? int(*c.mask) : -1));
+        EXPECT_EQ(UsageUtil::isPortaitOrientationSupportedForWindow(c.mask, bundle), c.supported);
+    }
 }
 
 TEST(DeviceFactsTest, FactsComeFromTheFilesUnderTheRoot) {

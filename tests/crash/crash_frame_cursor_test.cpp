@@ -11,7 +11,7 @@
 namespace strombel::crash {
 namespace {
 
-const crash_frame_reader mainReaders[] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
+const crash_frame_reader mainReaders[] = {crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader};
 
 // A stack built by hand: frame records {saved fp, return address} at rising addresses.
 struct FakeStack {
@@ -114,7 +114,7 @@ TEST(CrashFrameCursor, WithoutAnImageListTheUnwindTableReadersStepAside) {
     crash_thread_state state = stateAt(0x10000, 0);
     crash_thread_state next;
     EXPECT_EQ(crash_compact_unwind_reader(nullptr, &state, nullptr, &next), CRASH_FRAME_ENOTSUP);
-    EXPECT_EQ(crash_dwarf_reader(nullptr, &state, nullptr, &next), CRASH_FRAME_ENOTSUP);
+    EXPECT_EQ(crash_dwarf_frame_reader(nullptr, &state, nullptr, &next), CRASH_FRAME_ENOTSUP);
     crash_frame_environment environment{};
     crash_frame_cursor cursor;
     crash_frame_cursor_init(&cursor, &environment, &state);

@@ -77,7 +77,7 @@ protected:
     crash_memory_map memory_;
     crash_thread_table threads_;
     crash_write_environment environment_;
-    const crash_frame_reader readers_[3] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
+    const crash_frame_reader readers_[3] = {crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader};
 };
 
 TEST_F(WriterTest, AReportHoldsEverySectionInOrder) {

@@ -54,7 +54,7 @@ crash_memory_map& memory() {
     return *map;
 }
 
-const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
+const crash_frame_reader readers[] = {crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader};
 
 using Backtrace = int (*)(void**, int);
 

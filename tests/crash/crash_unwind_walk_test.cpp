@@ -26,7 +26,7 @@ using testing::FrameSection;
 using testing::MachOBuilder;
 using testing::UnwindInfoBuilder;
 
-const crash_frame_reader allReaders[] = {crash_compact_unwind_reader, crash_dwarf_reader, crash_frame_pointer_reader};
+const crash_frame_reader allReaders[] = {crash_compact_unwind_reader, crash_dwarf_frame_reader, crash_frame_pointer_reader};
 
 // Functions of the image, by their offset from its header.
 constexpr uint64_t kFrameless = 0x1100, kDwarf = 0x1200, kFrame = 0x1300, kPlain = 0x1400, kOutermost = 0x1500;
@@ -115,7 +115,8 @@ TEST(CrashUnwindWalk, ASynthesizedStackOfEveryKindOfFrameIsWalkedToItsEnd) {
     crash_frame_cursor_init(&cursor, &environment, &synthetic.start);
     std::vector<uint64_t> pcs;
     int result = 0;
-    while ((result = crash_frame_cursor_next_with_readers(&cursor, allReaders, 3)) == 0) {
+    // The default readers: each kind of frame needs its own reader, in order.
+    while ((result = crash_frame_cursor_next(&cursor)) == 0) {
         uint64_t pc = 0;
         ASSERT_EQ(crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc), 0);
         pcs.push_back(pc - synthetic.image.header());
@@ -198,7 +199,7 @@ TEST(CrashUnwindWalk, AReportNamesTheSynthesizedFramesByStrategy) {
 
 // --- This process, walked by its unwind tables alone ---------------------------------------
 
-const crash_frame_reader dwarfOnly[] = {crash_dwarf_reader};
+const crash_frame_reader dwarfOnly[] = {crash_dwarf_frame_reader};
 
 struct OwnWalk {
     crash_image_list* images;

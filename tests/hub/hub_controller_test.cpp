@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <vector>
 
 #include "hub/hub_built_in_images.h"
 #include "hub/hub_record.h"
 #include "hub_controller_test_support.h"
 #include "platform/devices/manual_audio_device.h"
+#include "platform/png_image.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -96,6 +98,78 @@ TEST(HubController, VolumeTriggersTakeTheFirstFreeVolumeIdentifier) {
     world.controller->addSenderPort(third);
     EXPECT_EQ(third->volumeTrigger()->numericIdentifier(), 0x766F6C30u);
     EXPECT_EQ(world.controller->triggerMatchingIdentifier(0x766F6C31u), second->volumeTrigger());
+}
+
+TEST(HubController, SortedPortsArePublishedInTheirNewOrderAndFoundByName) {
+    ProgramWorld world;
+    auto second = std::make_shared<HubSenderPort>("A second output", "2", strombelOutput(), nullptr);
+    world.controller->addSenderPort(second);
+    int told = 0;
+    auto id = world.controller->addObserver("senderPorts", [&] { ++told; });
+    world.controller->sortSenderPortsUsingComparitor(
+        [](const auto& a, const auto& b) { return a->name() < b->name(); });
+    world.controller->removeObserver(id);
+    EXPECT_EQ(told, 1);
+    ASSERT_EQ(world.controller->senderPorts().size(), 2u);
+    EXPECT_EQ(world.controller->senderPorts()[0], second);
+    const platform::TxtRecord metadata = world.controller->localEndpoint().metadata();
+    EXPECT_EQ(record(metadata, "outputs[0]"), second->dataRepresentationWithResourceHost(nullptr));
+    EXPECT_EQ(record(metadata, "outputs[1]"), world.port->dataRepresentationWithResourceHost(nullptr));
+
+    auto input = std::make_shared<HubPort>(HubPort::Receiver, "Strombel input", "In");
+    world.controller->addReceiverPort(input);
+    EXPECT_EQ(world.controller->receiverPortNamed("Strombel input"), input);
+    EXPECT_EQ(world.controller->senderPortNamed("Strombel input"), nullptr);
+    EXPECT_EQ(world.controller->filterPortNamed("Strombel input"), nullptr);
+}
+
+TEST(HubController, ChangingTheOwnPortsReportsTheSelfPeerOnceABurstIsOver) {
+    ProgramWorld world;
+    std::vector<const HubPeer*> reported;
+    world.notifications.addObserver(kHubPeerAttributesChangedNotification, world.controller.get(),
+                                    [&](const platform::Notification& note) {
+                                        if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo))
+                                            reported.push_back(peer->get());
+                                    });
+    int selfTold = 0;
+    auto id = world.controller->selfPeer()->addObserver("senderPorts", [&] { ++selfTold; });
+    world.controller->addSenderPort(std::make_shared<HubSenderPort>("Second", "2", strombelOutput(), nullptr));
+    world.controller->addSenderPort(std::make_shared<HubSenderPort>("Third", "3", strombelOutput(), nullptr));
+    world.controller->selfPeer()->removeObserver(id);
+    EXPECT_EQ(selfTold, 2);
+    world.loop.runPending();
+    EXPECT_TRUE(reported.empty()) << "coalesced for 10 ms";
+    world.clock.advance(10 * platform::kNanosPerMillisecond);
+    world.loop.runPending();
+    EXPECT_EQ(reported, std::vector<const HubPeer*>{world.controller->selfPeer().get()});
+}
+
+TEST(HubController, APeerWhoseIconIsCachedJoinsThePeersAtOnce) {
+    ProgramWorld world;
+    platform::ServiceRecord record;
+    record.name = "Drums (Stage)";
+    record.type = "_wirehub._udp";
+    record.port = 9;
+    record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", 9));
+    record.txt = {{"deviceID", "0A:1B:2C:3D:4E:5F"}, {"BusVersion", "3"}, {"version", "3"}, {"launchURL", "drums://"}};
+    auto bus = BusPeer::withService(record, &world.controller->localEndpoint());
+    ASSERT_TRUE(bus);
+    const auto file = world.controller->resourceManager().cacheFileFor(bus->name(), kHubApplicationIconResourceID);
+    std::filesystem::create_directories(file.parent_path());
+    const auto png = platform::PngImage::fromRgba(2, 2, std::vector<uint8_t>(16, 0xFF));
+    ASSERT_TRUE(png);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png->data().data()),
+                                                std::streamsize(png->data().size()));
+    int peersTold = 0, appeared = 0;
+    auto id = world.controller->addObserver("peers", [&] { ++peersTold; });
+    world.notifications.addObserver(kHubPeerAppearedNotification, world.controller.get(),
+                                    [&](const platform::Notification&) { ++appeared; });
+    world.notifications.post(kBusRegistryPeerDidAppearNotification, &world.controller->registry(), bus);
+    world.controller->removeObserver(id);
+    EXPECT_EQ(peersTold, 1);
+    EXPECT_EQ(appeared, 1);
+    ASSERT_EQ(world.controller->peers().size(), 1u);
+    EXPECT_EQ(world.controller->peers()[0]->name(), "Drums");
 }
 
 TEST(HubControllerDeathTest, MisuseStopsWithTheHubsMessageOnStandardOutput) {

@@ -157,6 +157,24 @@ struct LoginRecorder : SocialLoginDialogDelegate {
     void socialDialogNotLogin(bool cancelled) override { events.push_back(cancelled ? "cancelled" : "failed"); }
 };
 
+TEST(SocialDialogHooks, SubclassesHearTheyAppearAfterTheLoadAndDisappearBeforeTheAddressGoes) {
+    struct Hooked : SocialDialog {
+        using SocialDialog::SocialDialog;
+        std::vector<std::string> heard;
+        void dialogWillAppear() override { heard.push_back("appear, loading " + loadingURL()); }
+        void dialogWillDisappear() override { heard.push_back("disappear, loading " + loadingURL()); }
+    };
+    std::vector<std::string> panel;
+    Hooked dialog("https://social.example.com/dialog/feed", {{"a", "b c"}}, nullptr);
+    dialog.setViewFactory([&](SocialDialog&) { return std::make_unique<RecordingView>(&panel); });
+    dialog.show();
+    dialog.dismiss(false);
+    const std::string url = "https://social.example.com/dialog/feed?a=b%20c";
+    EXPECT_EQ(dialog.heard, (std::vector<std::string>{"appear, loading " + url, "disappear, loading " + url}));
+    EXPECT_EQ(panel, (std::vector<std::string>{"load " + url, "dismiss"}));
+    EXPECT_TRUE(dialog.loadingURL().empty());
+}
+
 TEST(SocialLoginDialogTest, TakesTheTokenAndExpiryFromTheFinalAddress) {
     const auto now = std::chrono::system_clock::time_point(1'700'000'000s);
     struct Case {

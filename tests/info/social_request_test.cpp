@@ -208,6 +208,16 @@ TEST_F(SocialRequestTest, ServiceErrorsAndTransportErrorsReachTheDelegate) {
     EXPECT_EQ(refused.error->domain, "HttpRequestErrorDomain");
 }
 
+TEST_F(SocialRequestTest, ARequestTheClientListensToWritesItsFailureToTheConsole) {
+    ConsoleLines console;
+    SocialHosts hosts = network.hosts();
+    hosts.graphBaseURL = "http://127.0.0.1:1/graph/";
+    client.setHosts(hosts);
+    SocialRequest* request = client.requestWithGraphPath("me", &client);
+    ASSERT_TRUE(net.pumpUntil([&] { return !request->loading(); }));
+    EXPECT_EQ(console.lines, std::vector<std::string>{"Failed to expire the session"});
+}
+
 TEST_F(SocialRequestTest, ARequestWithoutResultListenersIsReadButNotDecoded) {
     network.answer("/graph/me", R"({"error":"x"})");
     delegate.decodes = false;

@@ -195,7 +195,7 @@ kit::View* HubConnectionPanel::makeView() {
     drag->minimumDistance = 4;
     handleDrag_ = static_cast<HubDrag*>(handle->addGestureRecognizer(std::move(drag)));
     handle->addGestureRecognizer(std::make_unique<kit::TapGestureRecognizer>([this](kit::GestureRecognizer& g) {
-        if (g.state() == kit::GestureRecognizer::State::ended) handleTap();
+        if (g.state() == kit::GestureRecognizer::State::ended) handleTapGesture();
     }));
     handle_ = view->add(std::move(handle));
     container_ = view->add(std::make_unique<kit::ScrollView>());
@@ -214,14 +214,14 @@ void HubConnectionPanel::adoptHost(kit::View& host) {
 
 void HubConnectionPanel::updateLayout() {
     orientationChanging_ = false;
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host) return;
     if (window()) {
         adoptHost(*host);
         window_->setFrame(frameForWindow());
     }
     // The edge drag of a panel pushed away listens on the screen now shown.
-    if (edgeDrag()) attachEdgeDrag();
+    if (topGestureRecognizer()) attachEdgeDrag();
     if (view()) show();
 }
 
@@ -331,12 +331,12 @@ void HubConnectionPanel::peerAttributesChanged() {
 
 // ---- pulling the panel out from the edge ----
 
-HubDrag* HubConnectionPanel::edgeDrag() const {
-    if (!edgeDrag_ || edgeHostAlive_.expired() || !edgeDrag_->isEnabled()) return nullptr;
-    return edgeDrag_;
+HubDrag* HubConnectionPanel::topGestureRecognizer() const {
+    if (!topGestureRecognizer_ || edgeHostAlive_.expired() || !topGestureRecognizer_->isEnabled()) return nullptr;
+    return topGestureRecognizer_;
 }
 
-HubDrag* HubConnectionPanel::tabDrag() const {
+HubDrag* HubConnectionPanel::tabGestureRecognizer() const {
     if (!tabDrag_ || !window() || !tabDrag_->isEnabled()) return nullptr;
     return tabDrag_;
 }
@@ -344,10 +344,10 @@ HubDrag* HubConnectionPanel::tabDrag() const {
 // The recognisers stay with their views (a touch under way may still hold
 // them) and are turned off instead of removed.
 void HubConnectionPanel::attachEdgeDrag() {
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host) return;
-    if (edgeDrag_ && !edgeHostAlive_.expired() && edgeDrag_->view() == host) {
-        edgeDrag_->setEnabled(true);
+    if (topGestureRecognizer_ && !edgeHostAlive_.expired() && topGestureRecognizer_->view() == host) {
+        topGestureRecognizer_->setEnabled(true);
         return;
     }
     detachEdgeDrag();
@@ -357,12 +357,12 @@ void HubConnectionPanel::attachEdgeDrag() {
     });
     drag->minimumDistance = 4;
     drag->setCancelsTouchesInView(false);  // the pads under it keep their touches
-    edgeDrag_ = static_cast<HubDrag*>(host->addGestureRecognizer(std::move(drag)));
+    topGestureRecognizer_ = static_cast<HubDrag*>(host->addGestureRecognizer(std::move(drag)));
     edgeHostAlive_ = host->lifetime();
 }
 
 void HubConnectionPanel::detachEdgeDrag() {
-    if (edgeDrag_ && !edgeHostAlive_.expired()) edgeDrag_->setEnabled(false);
+    if (topGestureRecognizer_ && !edgeHostAlive_.expired()) topGestureRecognizer_->setEnabled(false);
 }
 
 void HubConnectionPanel::detachTabDrag() {
@@ -407,7 +407,7 @@ void HubConnectionPanel::makeTab() {
 }
 
 void HubConnectionPanel::removeTab(double seconds) {
-    kit::View* tab = pullTab();
+    kit::View* tab = handleTabView();
     tab_ = nullptr;
     tabAlive_.reset();
     if (!tab) return;
@@ -424,7 +424,7 @@ void HubConnectionPanel::removeTab(double seconds) {
 
 void HubConnectionPanel::topDrag(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
-    kit::View* host = this->host();
+    kit::View* host = this->topApplicationWindow();
     if (!host || !window()) return;
     const QSizeF screen = screenSize();
     switch (drag.state()) {
@@ -437,7 +437,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
         break;
     }
     case State::changed: {
-        kit::View* tab = pullTab();
+        kit::View* tab = handleTabView();
         if (!draggingOut_ || !tab) break;
         const QPointF offset = drag.offsetInView(host);
         const QSizeF size = tab->size();
@@ -452,7 +452,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
     case State::cancelled: {
         if (!draggingOut_) break;
         draggingOut_ = false;
-        kit::View* tab = pullTab();
+        kit::View* tab = handleTabView();
         if (!tab) break;
         const QPointF offset = drag.offsetInView(host);
         const bool backToEdge = position_ == kPanelLeft    ? offset.x() < 0
@@ -498,7 +498,7 @@ void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
         else frame.translate(0, outward);
         view_->setFrame(frame);
         viewStartFrame_ = frame;
-        if (kit::View* tab = pullTab()) tabStartFrame_ = tab->frame();
+        if (kit::View* tab = handleTabView()) tabStartFrame_ = tab->frame();
         break;
     }
     case State::changed: {
@@ -509,7 +509,7 @@ void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
         else if (position_ == kPanelRight) move = {std::max(offset.x(), -reach()), 0};
         else move = {0, std::max(offset.y(), -reach())};
         view_->setFrame(viewStartFrame_.translated(move));
-        if (kit::View* tab = pullTab()) tab->setFrame(tabStartFrame_.translated(move));
+        if (kit::View* tab = handleTabView()) tab->setFrame(tabStartFrame_.translated(move));
         break;
     }
     case State::ended:
@@ -530,7 +530,7 @@ void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
         setVisible(true);
         kit::Context::current().animator().animatePosition(*view_, panelFrameForView(view_->size()).topLeft(),
                                                            kSlideSeconds);
-        if (kit::View* tab = pullTab(); tab && !tab->subviews().empty()) {
+        if (kit::View* tab = handleTabView(); tab && !tab->subviews().empty()) {
             kit::View* body = tab->subviews().front();
             std::weak_ptr<void> tabAlive = tab->lifetime();
             kit::Context::current().animator().animatePosition(
@@ -612,12 +612,17 @@ HubButton* HubConnectionPanel::triggerButtonOf(const Peer& peer, uint32_t identi
 
 // ---- images ----
 
-QImage HubConnectionPanel::resized(const QImage& image, const QSize& pixels) {
+QImage HubConnectionPanel::imageWithImage(const QImage& image, const QSize& pixels) {
     if (image.isNull() || image.size() == pixels) return image;
     return image.scaled(pixels, Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
-QImage HubConnectionPanel::triggerImage(const QImage& image, const std::optional<HubColor>& color) {
+HubConnectionPanel::IconKey HubConnectionPanel::iconCacheKeyForIcon(const void* icon,
+                                                                   const std::optional<HubColor>& color) {
+    return {icon, colorBits(color)};
+}
+
+QImage HubConnectionPanel::triggerImageFromImage(const QImage& image, const std::optional<HubColor>& color) {
     if (image.isNull()) return {};
     const HubColor tint = color.value_or(HubColor::white(0.4));
     QImage result(image.size(), QImage::Format_ARGB32_Premultiplied);
@@ -638,11 +643,11 @@ QImage HubConnectionPanel::peerImage(const Peer& peer) {
             icon = proxy->image;
     }
     if (icon) {
-        const IconKey key{icon.get(), 0};
+        const IconKey key = iconCacheKeyForIcon(icon.get(), std::nullopt);
         if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
         QImage image = toQImage(icon);
         if (!image.isNull()) {
-            image = resized(image, size);
+            image = imageWithImage(image, size);
             image.setDevicePixelRatio(2);
             iconCache_[key] = image;
             return image;
@@ -650,9 +655,9 @@ QImage HubConnectionPanel::peerImage(const Peer& peer) {
         // An icon that does not decode shows the blank one.
     }
     const auto blankImage = strombel::hub::HubBuiltInImageNamed("Blank-App.png");
-    const IconKey key{blankImage.get(), 0};
+    const IconKey key = iconCacheKeyForIcon(blankImage.get(), std::nullopt);
     if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
-    QImage blank = resized(toQImage(blankImage), size);
+    QImage blank = imageWithImage(toQImage(blankImage), size);
     blank.setDevicePixelRatio(2);
     iconCache_[key] = blank;
     return blank;
@@ -661,25 +666,25 @@ QImage HubConnectionPanel::peerImage(const Peer& peer) {
 QImage HubConnectionPanel::cachedTriggerImage(const std::shared_ptr<strombel::hub::HubPeerResourceImageProxy>& icon,
                                               const std::optional<HubColor>& color) {
     if (!icon || !icon->image) return {};
-    const IconKey key{icon->image.get(), colorBits(color)};
+    const IconKey key = iconCacheKeyForIcon(icon->image.get(), color);
     if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
     QImage image = toQImage(icon->image);
     if (image.isNull()) return {};
     // Drawn at half its pixel size: the pictures come at twice the points.
-    image = resized(image, QSize(int(std::lround(image.width() / 2.0)) * 2, int(std::lround(image.height() / 2.0)) * 2));
+    image = imageWithImage(image, QSize(int(std::lround(image.width() / 2.0)) * 2, int(std::lround(image.height() / 2.0)) * 2));
     image.setDevicePixelRatio(2);
-    image = triggerImage(image, color);
+    image = triggerImageFromImage(image, color);
     iconCache_[key] = image;
     return image;
 }
 
 QImage HubConnectionPanel::switchImage() {
     auto image = strombel::hub::HubBuiltInImageNamed("Switch-To-App.png");
-    const IconKey key{image.get(), 0};
+    const IconKey key = iconCacheKeyForIcon(image.get(), std::nullopt);
     if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
     QImage picture = toQImage(image);
     picture.setDevicePixelRatio(2);
-    picture = triggerImage(picture, std::nullopt);
+    picture = triggerImageFromImage(picture, std::nullopt);
     iconCache_[key] = picture;
     return picture;
 }
@@ -890,7 +895,7 @@ void HubConnectionPanel::activateTrigger(HubButton& button) {
     std::any_cast<std::shared_ptr<HubRemoteButtonTrigger>>(button.context())->activate();
 }
 
-void HubConnectionPanel::handleTap() {
+void HubConnectionPanel::handleTapGesture() {
     userHidden_ = true;
     hide();
 }

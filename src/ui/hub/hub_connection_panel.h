@@ -99,16 +99,16 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     /// The scrolling rows of peer buttons and insets.
     kit::ScrollView* containerView() const { return view() ? container_ : nullptr; }
     /// The drag at the screen's edge that pulls the tab out, while it listens.
-    HubDrag* edgeDrag() const;
+    HubDrag* topGestureRecognizer() const;
     /// The pull tab while it shows, and its drag while that listens.
-    kit::View* pullTab() const { return tabAlive_.expired() ? nullptr : tab_; }
-    HubDrag* tabDrag() const;
+    kit::View* handleTabView() const { return tabAlive_.expired() ? nullptr : tab_; }
+    HubDrag* tabGestureRecognizer() const;
 
     // Button actions.
     void togglePeer(HubButton& button);
     void showPeer(HubButton& button);
     void activateTrigger(HubButton& button);
-    void handleTap();
+    void handleTapGesture();
     void dragGesture(HubDrag& drag);
     void topDrag(HubDrag& drag);
     void tabDragGesture(HubDrag& drag);
@@ -121,8 +121,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     strombel::hub::HubPortList applicablePortsOfPeer(const Peer& peer) const;
 
     /// The pixels of `image` wherever it is opaque, in `color` (white 0.4 by default).
-    static QImage triggerImage(const QImage& image, const std::optional<strombel::hub::HubColor>& color);
-    static QImage resized(const QImage& image, const QSize& pixels);
+    static QImage triggerImageFromImage(const QImage& image, const std::optional<strombel::hub::HubColor>& color);
+    /// The same image when it has `pixels` already, else drawn at that size.
+    static QImage imageWithImage(const QImage& image, const QSize& pixels);
 
   private:
     using PeerKey = std::pair<std::string, std::string>;  // (unique identifier, name)
@@ -132,6 +133,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
         std::map<uint32_t, HubButton*> triggers;
     };
     using IconKey = std::pair<const void*, uint32_t>;  // (image, colour)
+    /// The prepared image's key: the picture and the colour it is tinted with,
+    /// as a pair, so that no two pictures share a key.
+    static IconKey iconCacheKeyForIcon(const void* icon, const std::optional<strombel::hub::HubColor>& color);
 
     static PeerKey keyOf(const Peer& peer) { return {peer->uniqueID(), peer->name()}; }
     kit::View* makeView();
@@ -150,7 +154,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void adoptHost(kit::View& host);
     void startAutoHide();
     void postNotification(const char* name);
-    kit::View* host() const { return host_ ? host_() : nullptr; }
+    /// The application's screen the panel's layer lies over (its root view), or none.
+    kit::View* topApplicationWindow() const { return host_ ? host_() : nullptr; }
     void attachEdgeDrag();
     void detachEdgeDrag();
     void makeTab();
@@ -179,7 +184,7 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     std::map<PeerKey, Inset> peerInsets_;
     std::map<IconKey, QImage> iconCache_;
     std::unique_ptr<kit::Timer> autohideTimeout_, handleTimeout_;
-    HubDrag* edgeDrag_ = nullptr;  // owned by the host view
+    HubDrag* topGestureRecognizer_ = nullptr;  // owned by the host view
     std::weak_ptr<void> edgeHostAlive_;
     HubDrag* tabDrag_ = nullptr;  // owned by the window
     kit::View* tab_ = nullptr;    // in the window

@@ -22,6 +22,7 @@
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
+#include "ui/kit/device_orientation.h"
 #include "ui/kit/timer.h"
 #include "ui/kit/window.h"
 
@@ -216,7 +217,8 @@ void SocialSpinner::draw(QPainter& painter) {
     }
 }
 
-std::unique_ptr<SocialDialogView> SocialDialogPanel::show(SocialDialog& dialog, kit::Window& window) {
+std::unique_ptr<SocialDialogView> SocialDialogPanel::show(SocialDialog& dialog, kit::Window& window,
+                                                          platform::NotificationCenter& notifications) {
     kit::View* root = window.rootView();
     if (!root) return nullptr;
     auto panel = std::make_unique<SocialDialogPanel>(dialog, window);
@@ -236,7 +238,26 @@ std::unique_ptr<SocialDialogView> SocialDialogPanel::show(SocialDialog& dialog, 
     raw->setTransformOriginPoint(raw->bounds().center());
     raw->setScale(0.001);
     raw->bounce(0);
+    raw->addObservers(notifications);
     return std::make_unique<PanelHandle>(raw);
+}
+
+void SocialDialogPanel::addObservers(platform::NotificationCenter& notifications) {
+    removeObservers();
+    notifications_ = &notifications;
+    observers_.push_back(notifications.addObserver(kit::DeviceOrientation::kDidChangeNotification, nullptr,
+                                                   [this](const platform::Notification&) { deviceOrientationDidChange(); }));
+    observers_.push_back(notifications.addObserver(kKeyboardWillShowNotification, nullptr,
+                                                   [this](const platform::Notification&) { keyboardWillShow(); }));
+    observers_.push_back(notifications.addObserver(kKeyboardWillHideNotification, nullptr,
+                                                   [this](const platform::Notification&) { keyboardWillHide(); }));
+}
+
+void SocialDialogPanel::removeObservers() {
+    if (notifications_)
+        for (auto id : observers_) notifications_->removeObserver(id);
+    observers_.clear();
+    notifications_ = nullptr;
 }
 
 SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) : dialog_(dialog), window_(window) {
@@ -282,6 +303,7 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
 }
 
 SocialDialogPanel::~SocialDialogPanel() {
+    removeObservers();
     if (webView_) {
         webView_->page()->disconnect();
         webView_->hide();

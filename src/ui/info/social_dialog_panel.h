@@ -4,8 +4,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "info/social_dialog.h"
+#include "platform/notification_center.h"
 #include "ui/kit/view.h"
 
 #include <QWebEngineView>
@@ -54,9 +56,16 @@ public:
     SocialDialogPanel(SocialDialog& dialog, ui::kit::Window& window);
     ~SocialDialogPanel() override;
 
+    /// The keyboard's notices the panel follows while it shows.
+    static constexpr const char* kKeyboardWillShowNotification = "UIKeyboardWillShowNotification";
+    static constexpr const char* kKeyboardWillHideNotification = "UIKeyboardWillHideNotification";
+
     /// Makes the panel of `dialog` on `window` and puts it there; the handle takes
-    /// it away again when it goes.
-    static std::unique_ptr<SocialDialogView> show(SocialDialog& dialog, ui::kit::Window& window);
+    /// it away again when it goes. While it shows, the panel follows the device's
+    /// orientation and the keyboard through `notifications`.
+    static std::unique_ptr<SocialDialogView> show(
+        SocialDialog& dialog, ui::kit::Window& window,
+        platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
 
     void load(const std::string& url);
     void dismiss(bool animated);
@@ -91,6 +100,8 @@ private:
     void placeWebView();
     void updateWebOrientation();
     void bounce(int step);
+    void addObservers(platform::NotificationCenter& notifications);
+    void removeObservers();
 
     SocialDialog& dialog_;
     ui::kit::Window& window_;
@@ -104,6 +115,8 @@ private:
     double rotation_ = 0;
     bool showingKeyboard_ = false;
     bool dismissing_ = false;
+    platform::NotificationCenter* notifications_ = nullptr;
+    std::vector<platform::NotificationCenter::ObserverId> observers_;
 };
 
 }  // namespace strombel::info

@@ -559,7 +559,7 @@ struct PulledWorld : PanelWorld {
         connect();
         for (const char* name : {kHubConnectionPanelShownNotification, kHubConnectionPanelHiddenNotification})
             notifications.addObserver(name, controller.get(), [this, name](const auto&) { posted.push_back(name); });
-        panel->handleTap();
+        panel->handleTapGesture();
         advance(0.35);
     }
     /// A drag in the screen's points, a move every 16 ms, lifted at once.
@@ -577,14 +577,14 @@ TEST(HubConnectionPanel, AnEdgeDragFrom30PointsPullsTheTabWhichGoesAfterASecondA
     PulledWorld world;
     EXPECT_TRUE(world.panel->userHidden());
     EXPECT_FALSE(world.panel->view());
-    ASSERT_TRUE(world.panel->edgeDrag()) << "pushed away while connected, the edge listens";
+    ASSERT_TRUE(world.panel->topGestureRecognizer()) << "pushed away while connected, the edge listens";
 
     world.drag({1024 - 31, 300}, {1024 - 61, 300});
-    EXPECT_FALSE(world.panel->pullTab()) << "31 points from the edge is too far in";
+    EXPECT_FALSE(world.panel->handleTabView()) << "31 points from the edge is too far in";
     EXPECT_EQ(world.pad->ended, 1) << "the pads keep their touches";
 
     world.drag({1024 - 30, 300}, {1024 - 60, 300}, false);
-    kit::View* tab = world.panel->pullTab();
+    kit::View* tab = world.panel->handleTabView();
     ASSERT_TRUE(tab);
     EXPECT_EQ(tab->frame(), QRectF(70 - 24 + 9, 360, 24, 48)) << "out by no more than its width";
     world.finger.up(world.screen, {1024 - 60, 300});
@@ -592,16 +592,16 @@ TEST(HubConnectionPanel, AnEdgeDragFrom30PointsPullsTheTabWhichGoesAfterASecondA
     EXPECT_EQ(world.pad->cancelled, 0);
     world.advance(0.15);
     EXPECT_EQ(tab->frame().x(), 70 - 24 + 9);
-    EXPECT_FALSE(world.panel->edgeDrag());
-    EXPECT_TRUE(world.panel->tabDrag());
+    EXPECT_FALSE(world.panel->topGestureRecognizer());
+    EXPECT_TRUE(world.panel->tabGestureRecognizer());
     EXPECT_EQ(world.screen.hitTest({1024 - 60, 350}), world.panel->window()) << "near the tab the window keeps touches";
 
     world.advance(1.3);
-    EXPECT_EQ(world.panel->pullTab(), tab) << "still there after 1.45 s";
+    EXPECT_EQ(world.panel->handleTabView(), tab) << "still there after 1.45 s";
     world.advance(0.1);
-    EXPECT_FALSE(world.panel->pullTab());
-    EXPECT_FALSE(world.panel->tabDrag());
-    EXPECT_TRUE(world.panel->edgeDrag()) << "the edge listens again";
+    EXPECT_FALSE(world.panel->handleTabView());
+    EXPECT_FALSE(world.panel->tabGestureRecognizer());
+    EXPECT_TRUE(world.panel->topGestureRecognizer()) << "the edge listens again";
     world.advance(0.35);
     EXPECT_TRUE(world.panel->window()->subviews().empty()) << "the tab slid away and went";
     EXPECT_EQ(world.screen.hitTest({1024 - 60, 350}), world.pad);
@@ -613,14 +613,14 @@ TEST(HubConnectionPanel, AnEdgeDragBackTowardTheEdgeTakesTheTabAway) {
     world.finger.down(world.screen, {1024 - 10, 300});
     world.advance(0.016);
     world.finger.move(world.screen, {1024 - 30, 300});
-    ASSERT_TRUE(world.panel->pullTab());
+    ASSERT_TRUE(world.panel->handleTabView());
     world.advance(0.016);
     world.finger.move(world.screen, {1024 - 5, 300});
     world.finger.up(world.screen, {1024 - 5, 300});
     world.advance(0.35);
-    EXPECT_FALSE(world.panel->pullTab());
+    EXPECT_FALSE(world.panel->handleTabView());
     EXPECT_TRUE(world.panel->window()->subviews().empty());
-    EXPECT_TRUE(world.panel->edgeDrag());
+    EXPECT_TRUE(world.panel->topGestureRecognizer());
 }
 
 TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardPushesItAway) {
@@ -629,7 +629,7 @@ TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardP
         PulledWorld world;
         world.drag({1024 - 20, 300}, {1024 - 60, 300});
         world.advance(0.15);
-        kit::View* tab = world.panel->pullTab();
+        kit::View* tab = world.panel->handleTabView();
         ASSERT_TRUE(tab);
         const QPointF grip = tab->mapToScene(QPointF(12, 24));
         world.posted.clear();
@@ -641,18 +641,18 @@ TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardP
             << "out by its thickness less its corner at most";
         world.finger.up(world.screen, to);
         world.advance(0.35);
-        EXPECT_FALSE(world.panel->pullTab());
-        EXPECT_FALSE(world.panel->tabDrag());
+        EXPECT_FALSE(world.panel->handleTabView());
+        EXPECT_FALSE(world.panel->tabGestureRecognizer());
         EXPECT_EQ(world.panel->userHidden(), !inward);
         EXPECT_EQ(world.panel->visible(), inward);
         if (inward) {
             ASSERT_TRUE(world.panel->view());
             EXPECT_EQ(world.panel->view()->frame(), world.panel->panelFrameForView(world.panel->view()->size()));
             EXPECT_EQ(world.posted, std::vector<std::string>{kHubConnectionPanelShownNotification});
-            EXPECT_FALSE(world.panel->edgeDrag());
+            EXPECT_FALSE(world.panel->topGestureRecognizer());
         } else {
             EXPECT_FALSE(world.panel->view());
-            EXPECT_TRUE(world.panel->edgeDrag());
+            EXPECT_TRUE(world.panel->topGestureRecognizer());
         }
     }
 }

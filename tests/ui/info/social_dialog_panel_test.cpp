@@ -1,4 +1,5 @@
 #include "ui/info/social_dialog_panel.h"
+#include "ui/kit/device_orientation.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -198,6 +199,34 @@ TEST_F(SocialDialogPanelTest, ThePhonePanelCoversTheWholeFrame) {
     EXPECT_EQ(panel()->webViewFrame(), before);
     view.reset();
     EXPECT_EQ(panel(), nullptr);
+}
+
+TEST_F(SocialDialogPanelTest, WhileItShowsThePanelFollowsTheKeyboardAndTheOrientation) {
+    platform::NotificationCenter notifications;
+    kit::Screen screen = kit::Screen::phone();
+    context.setScreen(screen);
+    window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
+    SocialDialog dialog("about:blank", {}, nullptr);
+    auto view = SocialDialogPanel::show(dialog, window, notifications);
+    ASSERT_NE(panel(), nullptr);
+    const QRectF before = panel()->webViewFrame();
+    notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
+    EXPECT_TRUE(panel()->showingKeyboard());
+    EXPECT_EQ(panel()->webViewFrame(), before.adjusted(-10, -10, 10, 10));
+    notifications.post(SocialDialogPanel::kKeyboardWillHideNotification);
+    EXPECT_EQ(panel()->webViewFrame(), before);
+
+    screen.statusBarOrientation = 4;
+    context.setScreen(screen);
+    notifications.post(kit::DeviceOrientation::kDidChangeNotification);
+    EXPECT_EQ(panel()->orientation(), 4);
+    EXPECT_DOUBLE_EQ(panel()->orientationRotation(), 4.71238898038469);
+
+    view.reset();
+    EXPECT_EQ(panel(), nullptr);
+    // The panel has gone: its observers went with it.
+    notifications.post(kit::DeviceOrientation::kDidChangeNotification);
+    notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
 }
 
 }  // namespace
