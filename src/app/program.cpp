@@ -40,6 +40,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.notificationCenter = &notificationCenter();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
+    parts.launchCancelled = setup_.launchCancelled;
     if (&setup_.sandbox != &platform::Sandbox::shared()) {
         // A program on a sandbox of its own (a test's) keeps its crash upload
         // client's folder and settings there too.

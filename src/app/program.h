@@ -91,6 +91,9 @@ struct ProgramSetup {
     /// identifier; empty: the system's default). None: no sensor is asked, and
     /// the orientation changes only as `Program::deviceOrientation` is told.
     std::optional<QByteArray> orientationSensor;
+    /// Asked between the launch's steps: true ends the launch there (the program
+    /// is being ended while it starts). None: the launch runs whole.
+    std::function<bool()> launchCancelled;
 };
 
 /// The whole program wired together: library, engine, MIDI hub, sequencer, the

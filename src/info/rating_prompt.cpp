@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <atomic>
 #include <utility>
 
 #include "info/console.h"
@@ -48,14 +49,31 @@ RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, std::string bundleV
       now_(now ? std::move(now) : Now(secondsSince1970)),
       queue_(std::make_unique<platform::SerialQueue>("RatingPrompt")) {}
 
-RatingPrompt::~RatingPrompt() {
-    queue_.reset();
+RatingPrompt::~RatingPrompt() { end(); }
+
+void RatingPrompt::end() {
+    std::unique_ptr<platform::SerialQueue> queue;
+    {
+        std::lock_guard lock(queueMutex_);
+        queue = std::move(queue_);
+    }
+    queue.reset();
     if (checkRequest_) checkRequest_->clearDelegatesAndCancel();
+    checkRequest_.reset();
 }
+
+namespace {
+std::atomic<bool> sharedPromptMade{false};
+}  // namespace
 
 RatingPrompt& RatingPrompt::sharedInstance() {
     static RatingPrompt prompt(platform::UserDefaults::shared(), kBundleVersion);
+    sharedPromptMade.store(true);
     return prompt;
+}
+
+void RatingPrompt::endSharedInstance() {
+    if (sharedPromptMade.load()) sharedInstance().end();
 }
 
 void RatingPrompt::setServices(RatingPromptServices services) {
@@ -91,15 +109,22 @@ void RatingPrompt::resetSettings() {
 }
 
 void RatingPrompt::countUse(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, false); });
+    std::lock_guard lock(queueMutex_);
+    if (queue_) queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, false); });
 }
 
 void RatingPrompt::countSignificantEvent(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, true); });
+    std::lock_guard lock(queueMutex_);
+    if (queue_) queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating, true); });
 }
 
 void RatingPrompt::waitUntilIdle() {
-    queue_->sync([] {});
+    platform::SerialQueue* queue = nullptr;
+    {
+        std::lock_guard lock(queueMutex_);
+        queue = queue_.get();
+    }
+    if (queue) queue->sync([] {});
 }
 
 void RatingPrompt::incrementAndRate(bool canPromptForRating, bool significantEvent) {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "logging/log.h"
+#include "platform/termination_signals.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
 #include "ui/kit/view.h"
@@ -164,7 +165,15 @@ bool XdgUrlOpener::openUrl(const std::string& url) {
         STROMBEL_LOG_WARN("refusing to open address {}", url);
         return false;
     }
-    return QProcess::startDetached("xdg-open", {address});
+    return startDetachedProgram("xdg-open", {address});
+}
+
+bool startDetachedProgram(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setChildProcessModifier([] { platform::releaseTerminationSignalsInChild(); });
+    return process.startDetached();
 }
 
 bool RecordingAlertPresenter::press(const QString& buttonTitle) {
