@@ -1,6 +1,7 @@
 // Strombel: the program. `strombel --help` lists the options.
 
 #include <QApplication>
+#include <QProcess>
 #include <QScreen>
 
 #include <algorithm>
@@ -32,7 +33,6 @@
 #include "platform/user_defaults.h"
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
-#include "ui/kit/presenters.h"
 #include "ui/kit/window.h"
 
 namespace {
@@ -144,7 +144,7 @@ int run(int argc, char** argv) {
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();
     setup.installLoggers = app::installLoggers;
     setup.hubLaunchURL = options.launchURL;
-    setup.openURL = [](const std::string& url) { ui::kit::startDetachedProgram("xdg-open", {QString::fromStdString(url)}); };
+    setup.openURL = [](const std::string& url) { QProcess::startDetached("xdg-open", {QString::fromStdString(url)}); };
     setup.store = store::StoreSettings::fromEnvironment();
     if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
     setup.orientationSensor = QByteArray();  // the system's own, when it has one

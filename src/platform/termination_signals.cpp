@@ -78,9 +78,4 @@ int takeTerminationSignals() {
     return count;
 }
 
-void releaseTerminationSignalsInChild() {
-    const sigset_t set = terminationSet();
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-}
-
 }  // namespace strombel::platform

@@ -10,7 +10,8 @@ namespace strombel::platform {
 /// reads them from `terminationSignalDescriptor()`. No system call of ours or of
 /// a library (the sound server's client, the MIDI library) is ever cut short by
 /// them, and a signal that comes before the main loop runs, or while the program
-/// is being taken down, waits instead of killing the program half made.
+/// is being taken down, waits instead of killing the program half made. Programs
+/// started with QProcess get an empty mask from it.
 
 /// Holds the two signals from now on for the calling thread and every thread it
 /// makes; call it on the main thread before any other thread exists. Safe before
@@ -29,9 +30,5 @@ int terminationSignalDescriptor();
 /// Reads every termination signal pending for the process and the calling thread;
 /// returns how many there were.
 int takeTerminationSignals();
-
-/// For a child process between fork and exec: the program it runs gets the two
-/// signals as usual. Async-signal-safe.
-void releaseTerminationSignalsInChild();
 
 }  // namespace strombel::platform

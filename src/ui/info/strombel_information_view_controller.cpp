@@ -4,7 +4,6 @@
 
 #include "info/rating_prompt.h"
 #include "logging/log.h"
-#include "platform/termination_signals.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
@@ -42,7 +41,6 @@ void StrombelInformationViewController::setServices(InformationServices newServi
 
 bool StrombelInformationViewController::mailHandlerRegistered() {
     QProcess query;
-    query.setChildProcessModifier([] { platform::releaseTerminationSignalsInChild(); });
     query.start("xdg-mime", {"query", "default", "x-scheme-handler/mailto"});
     if (!query.waitForFinished(5000) || query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0) {
         return false;

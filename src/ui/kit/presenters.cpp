@@ -7,7 +7,6 @@
 #include <QPushButton>
 
 #include "logging/log.h"
-#include "platform/termination_signals.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
 #include "ui/kit/view.h"
@@ -165,15 +164,7 @@ bool XdgUrlOpener::openUrl(const std::string& url) {
         STROMBEL_LOG_WARN("refusing to open address {}", url);
         return false;
     }
-    return startDetachedProgram("xdg-open", {address});
-}
-
-bool startDetachedProgram(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setChildProcessModifier([] { platform::releaseTerminationSignalsInChild(); });
-    return process.startDetached();
+    return QProcess::startDetached("xdg-open", {address});
 }
 
 bool RecordingAlertPresenter::press(const QString& buttonTitle) {

@@ -105,10 +105,6 @@ class XdgUrlOpener final : public UrlOpener {
     bool openUrl(const std::string& url) override;
 };
 
-/// Starts `program` on its own, not waiting for it. It takes SIGTERM and SIGINT
-/// as programs do, though this program holds them.
-bool startDetachedProgram(const QString& program, const QStringList& arguments);
-
 /// Test doubles: they remember what was asked and answer when told.
 class RecordingAlertPresenter final : public AlertPresenter {
   public:
