@@ -17,6 +17,7 @@
 #include "app/editor_adapters.h"
 #include "app/information_wiring.h"
 #include "app/orientation_feed.h"
+#include "app/stale_cache_files.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "http/network_thread.h"
@@ -193,6 +194,8 @@ private:
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
+    /// Held while the program runs: no other program sweeps the caches meanwhile.
+    std::unique_ptr<StaleCacheFiles> staleCacheFiles_;
 
     std::unique_ptr<hub::HubController> makeHubController();
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
