@@ -8,13 +8,13 @@ function(strombel_add_library name)
 endfunction()
 
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
-#                   [ENVIRONMENT NAME=value ...])
+#                   [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
 # gets its own process, so tests never share a sandbox root by accident.
 # JACK: the cases need the build's JACK server (dummy driver); they run one at a
 # time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
-  cmake_parse_arguments(ARG "JACK" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "JACK" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
@@ -36,7 +36,10 @@ function(strombel_add_test name)
   endif()
   # The environment is a list, which gtest_discover_tests would split into
   # separate properties: it is set by a script run after the cases are listed.
-  set(properties TIMEOUT 120)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(properties TIMEOUT ${ARG_TIMEOUT})
   if(ARG_LABELS)
     list(APPEND properties LABELS "${ARG_LABELS}")
   endif()

@@ -1,7 +1,6 @@
 #include "app/desktop_session.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -9,22 +8,17 @@
 #include <QWidget>
 #include <QWindowStateChangeEvent>
 
-#include <atomic>
 #include <optional>
 
 #include "app/tumblecraft_app_delegate.h"
 #include "logging/log.h"
 #include "platform/application.h"
 #include "platform/main_loop.h"
+#include "platform/termination_signals.h"
 
 namespace strombel::app {
 
 namespace {
-
-std::atomic<int> signalWriteEnd{-1};
-// The pipe a termination signal is written into; it outlives sessions, so that a
-// signal that comes before any session waits there for the next one.
-int signalPipe[2] = {-1, -1};
 
 // Background tasks get this long to end at a clean shutdown.
 constexpr uint64_t kBackgroundTaskGraceNanos = 5 * platform::kNanosPerSecond;
@@ -36,27 +30,7 @@ void announce(platform::NotificationCenter& notifications, const void* session, 
     notifications.post(notice, session);
 }
 
-void onTerminationSignal(int signalNumber) {
-    int fd = signalWriteEnd.load();
-    if (fd >= 0) {
-        char byte = char(signalNumber);
-        [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
-    }
-}
-
 }  // namespace
-
-bool DesktopSession::holdTerminationSignals() {
-    if (signalPipe[0] < 0) {
-        if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-        signalWriteEnd.store(signalPipe[1]);
-    }
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
-}
 
 DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
                                platform::NotificationCenter& notifications)
@@ -65,15 +39,9 @@ DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<v
 DesktopSession::~DesktopSession() {
     pressureNotifier_.reset();
     if (pressureDescriptor_ >= 0) ::close(pressureDescriptor_);
-    if (signalNotifier_) {
-        signalNotifier_.reset();
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        signalWriteEnd.store(-1);
-        ::close(signalPipe[0]);
-        ::close(signalPipe[1]);
-        signalPipe[0] = signalPipe[1] = -1;
-    }
+    // The signals stay held: one that comes while the program is taken down waits
+    // and is not acted on, instead of ending the program half way.
+    signalNotifier_.reset();
 }
 
 void DesktopSession::watch(QWidget* window) {
@@ -83,13 +51,10 @@ void DesktopSession::watch(QWidget* window) {
 
 bool DesktopSession::catchTerminationSignals() {
     if (signalNotifier_) return true;
-    if (!holdTerminationSignals()) return false;
-    const int readEnd = signalPipe[0];
-    signalNotifier_ = std::make_unique<QSocketNotifier>(readEnd, QSocketNotifier::Read);
-    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this, readEnd] {
-        char bytes[16];
-        while (::read(readEnd, bytes, sizeof bytes) > 0) {
-        }
+    if (!platform::holdTerminationSignals()) return false;
+    signalNotifier_ = std::make_unique<QSocketNotifier>(platform::terminationSignalDescriptor(), QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+        platform::takeTerminationSignals();
         shutdown();
     });
     return true;

@@ -32,13 +32,9 @@ public:
     /// Follows the window's state from now on.
     void watch(QWidget* window);
     /// Routes SIGTERM and SIGINT to `shutdown()`; false when that could not be set up.
-    /// A signal held since `holdTerminationSignals()` ends the program as soon as
-    /// Qt's loop runs.
+    /// A signal held since `platform::holdTerminationSignals()` (the program holds
+    /// them before anything else) ends the program as soon as Qt's loop runs.
     bool catchTerminationSignals();
-    /// Catches SIGTERM and SIGINT from now on, before any session exists (the
-    /// program calls it first thing): a signal during start-up waits for the
-    /// session instead of killing the program half made.
-    static bool holdTerminationSignals();
     /// Passes memory pressure on to the delegate as memory warnings, through a
     /// stall trigger on the kernel's pressure file; false where the system has
     /// none (the program then runs without memory warnings).

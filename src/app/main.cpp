@@ -21,12 +21,14 @@
 #include "app/main_loop_pump.h"
 #include "app/open_url_handover.h"
 #include "app/program.h"
+#include "app/shared_services.h"
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
 #include "ui/info/social_dialog_panel.h"
 #include "logging/log.h"
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
+#include "platform/termination_signals.h"
 #include "platform/thread_role.h"
 #include "platform/user_defaults.h"
 #include "ui/image_store.h"
@@ -45,11 +47,34 @@ void onQtMessageWhileConnecting(QtMsgType type, const QMessageLogContext&, const
     STROMBEL_LOG_DEBUG("Qt: {}", message.toStdString());
 }
 
+// SIGTERM and SIGINT are held from the program's first instruction, before any
+// library's initialisers run (the loader calls this before them): from then on
+// they end the program the one way below, never half made.
+void holdTerminationSignalsFirst(int, char**, char**) { strombel::platform::holdTerminationSignals(); }
+[[gnu::section(".preinit_array"), gnu::used]] void (*const kHoldTerminationSignalsFirst)(int, char**, char**) =
+    holdTerminationSignalsFirst;
+
+int run(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else (again, for a loader that runs no early hook).
+    strombel::platform::holdTerminationSignals();
+    const int status = run(argc, argv);
+    // Everything run() made is taken down; what lives for the whole process ends
+    // now, its threads joined, before any static object is destroyed.
+    strombel::app::endSharedServices();
+    return status;
+}
+
+namespace {
+
+/// The program from its command line to the end of its session. A termination
+/// signal ends the start-up at its next step and takes the same way out as a
+/// quit from the window.
+int run(int argc, char** argv) {
     using namespace strombel;
-    app::DesktopSession::holdTerminationSignals();
     const app::CommandLine options = app::parseCommandLine(std::vector<std::string>(argv, argv + argc));
     if (options.help) {
         std::fputs(app::commandLineHelp().c_str(), stdout);
@@ -72,11 +97,14 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (platform::terminationRequested()) return 0;
+
     info::prepareWebEngine();
     QtMessageHandler qtHandler = qInstallMessageHandler(onQtMessageWhileConnecting);
     QApplication application(argc, argv);
     qInstallMessageHandler(qtHandler);
     QApplication::setApplicationName("Strombel");
+    if (platform::terminationRequested()) return 0;
 
     if (options.root)
         platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
@@ -121,6 +149,8 @@ int main(int argc, char** argv) {
     setup.store = store::StoreSettings::fromEnvironment();
     if (options.storeURL) setup.store->setBaseURL(*options.storeURL);
     setup.orientationSensor = QByteArray();  // the system's own, when it has one
+    setup.launchCancelled = platform::terminationRequested;
+    if (platform::terminationRequested()) return 0;
     app::Program program(std::move(setup));
     program.launch();
     // Addresses the desktop opens later come through the local socket; the one
@@ -153,10 +183,21 @@ int main(int argc, char** argv) {
     crash::CrashUploadManager& crashUpload = crash::CrashUploadManager::sharedCrashUploadManager();
     crashUpload.setAlertPresenter(&crashUploadAlert);
     crashUpload.setApplicationActiveQuery([&session] { return session.isActive(); });
-    session.watch(&program.window());
-    int result = QApplication::exec();
+    // A launch ended early may have made no window.
+    if (program.delegate().launchCompleted()) session.watch(&program.window());
+    // A signal that came during the launch skips the loop; one that comes later
+    // ends it through the session.
+    int result = 0;
+    if (!platform::terminationRequested()) result = QApplication::exec();
+    // The one way out: the terminate hook, the background tasks' grace, the log
+    // and the library written. Then everything made above goes in the reverse
+    // order of its making: the session, the address server, the program (which
+    // stops and joins every thread it started: the engine's, the sequencer's,
+    // MIDI, the hub's), the kit and Qt.
     session.shutdown();
     crashUpload.setAlertPresenter(nullptr);
     crashUpload.setApplicationActiveQuery({});
     return result;
 }
+
+}  // namespace

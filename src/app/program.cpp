@@ -40,6 +40,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.notificationCenter = &notificationCenter();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
+    parts.launchCancelled = setup_.launchCancelled;
     if (&setup_.sandbox != &platform::Sandbox::shared()) {
         // A program on a sandbox of its own (a test's) keeps its crash upload
         // client's folder and settings there too.
@@ -172,6 +173,10 @@ void Program::flush() {
 std::string Program::makeDataUpToDate() {
     if (!setup_.sandbox.createFolders())
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
+    // What an earlier run left half-written (it was killed while exporting, say)
+    // goes before anything writes there again.
+    staleCacheFiles_ = std::make_unique<StaleCacheFiles>(setup_.sandbox);
+    staleCacheFiles_->removeStale();
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
     if (setup_.store) {
         // The library's store part: its download cache and queue, then the first

@@ -17,6 +17,7 @@
 #include "app/editor_adapters.h"
 #include "app/information_wiring.h"
 #include "app/orientation_feed.h"
+#include "app/stale_cache_files.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
 #include "http/network_thread.h"
@@ -91,6 +92,9 @@ struct ProgramSetup {
     /// identifier; empty: the system's default). None: no sensor is asked, and
     /// the orientation changes only as `Program::deviceOrientation` is told.
     std::optional<QByteArray> orientationSensor;
+    /// Asked between the launch's steps: true ends the launch there (the program
+    /// is being ended while it starts). None: the launch runs whole.
+    std::function<bool()> launchCancelled;
 };
 
 /// The whole program wired together: library, engine, MIDI hub, sequencer, the
@@ -190,6 +194,8 @@ private:
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
+    /// Held while the program runs: no other program sweeps the caches meanwhile.
+    std::unique_ptr<StaleCacheFiles> staleCacheFiles_;
 
     std::unique_ptr<hub::HubController> makeHubController();
     std::unique_ptr<TumblecraftAppDelegate> delegate_;

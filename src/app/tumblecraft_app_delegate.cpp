@@ -18,18 +18,25 @@ TumblecraftAppDelegate::~TumblecraftAppDelegate() {
 }
 
 bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
+    // The program may be ended while it starts: the launch then stops at its next
+    // step, and what it made so far is taken down as at any other end.
+    const auto cancelled = [this] { return parts_.launchCancelled && parts_.launchCancelled(); };
+
     // 1-2. Errors and warnings, to the system log and the console.
     logging::setLogLevel(kLogLevel);
     if (parts_.installLoggers) parts_.installLoggers();
 
+    if (cancelled()) return true;
     // 3. The crash upload client learns its address; it is never started.
     crash::CrashUploadManager& crashUpload =
         parts_.crashUploadManager ? *parts_.crashUploadManager : crash::CrashUploadManager::sharedCrashUploadManager();
     crashUpload.setSubmissionURL(configuration_.crashSubmissionURL);
 
+    if (cancelled()) return true;
     // 4. The social network client.
     socialClient_ = std::make_unique<info::SocialClient>(configuration_.socialAppId, this);
 
+    if (cancelled()) return true;
     // 5. The stored library, brought up to date (this creates it).
     if (parts_.library) {
         std::string problem = parts_.library->makeDataUpToDate();
@@ -39,11 +46,14 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         }
     }
 
+    if (cancelled()) return true;
     // 6-7. The window, black, with the pad screen as its root.
     window_ = parts_.window;
     if (window_) window_->setBackgroundBlack();
+    if (cancelled()) return true;
     engageStrombelVC();
 
+    if (cancelled()) return true;
     // 8. The engine.
     if (parts_.engine && !parts_.engine->start()) {
         std::string reason = parts_.engine->lastError();
@@ -55,6 +65,7 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         launchProblems_.push_back(parts_.engine->outputProblem());
     }
 
+    if (cancelled()) return true;
     // 9-11. The hub's controller with the engine's output and the play button.
     hubController_ = parts_.makeHubController ? parts_.makeHubController() : nullptr;
     if (hubController_) {
@@ -77,17 +88,20 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         hubController_->addTrigger(playTrigger_);
     }
 
+    if (cancelled()) return true;
     // 12. Connection changes of the hub, from any sender.
     connectionsObserver_ = parts_.notificationCenter->addObserver(
         hub::kHubConnectionsChangedNotification, nullptr,
         [this](const platform::Notification& notification) { connectionsChanged(notification); });
 
+    if (cancelled()) return true;
     // 13. The window shows; problems met on the way are told now.
     if (window_) {
         window_->makeKeyAndVisible();
         for (const std::string& problem : launchProblems_) window_->showLaunchProblem("Strombel", problem);
     }
 
+    if (cancelled()) return true;
     // 14. The rating prompt's settings, then the launch is counted.
     info::RatingPrompt::setAppId(configuration_.storeAppId);
     info::RatingPrompt::setDaysUntilPrompt(5.0);
@@ -101,6 +115,7 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     } else {
         parts_.notificationCenter->post(hub::kApplicationDidFinishLaunchingNotification, this, configuration_.launchURL);
     }
+    launchCompleted_ = true;
     return true;
 }
 

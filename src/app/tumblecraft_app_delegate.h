@@ -47,6 +47,9 @@ struct AppParts {
     /// Makes the hub's controller at launch; none (or a null answer): the
     /// program runs without the hub.
     std::function<std::unique_ptr<hub::HubController>()> makeHubController;
+    /// Asked before each step of the launch: true ends the launch there (the
+    /// program is being ended while it starts). None: the launch runs whole.
+    std::function<bool()> launchCancelled;
 };
 
 /// The application's entry object: runs the launch steps in their fixed order
@@ -62,8 +65,11 @@ public:
 
     /// The launch; always answers true. A store that cannot be opened or an
     /// engine that cannot start is told to the user once the window shows; the
-    /// rest of the program runs on.
+    /// rest of the program runs on. A launch cancelled (`AppParts::launchCancelled`)
+    /// stops before its next step; `launchCompleted()` then stays false.
     bool didFinishLaunchingWithOptions();
+    /// Whether the launch ran to its end.
+    bool launchCompleted() const { return launchCompleted_; }
     /// Makes the pad screen for the device and the window's root.
     void engageStrombelVC();
 
@@ -110,6 +116,7 @@ private:
     std::shared_ptr<hub::HubButtonTrigger> playTrigger_;
     platform::NotificationCenter::ObserverId connectionsObserver_ = 0;
     std::vector<std::string> launchProblems_;
+    bool launchCompleted_ = false;
 };
 
 }  // namespace strombel::app

@@ -67,13 +67,15 @@ mode_t creationMask() {
     return 022;
 }
 
+constexpr std::string_view kTemporaryPrefix = ".partial-";
+
 /// A temporary file in a folder, removed unless it was published. It gets the
 /// mode a file made with open() would (not mkstemp's owner-only one), or, given
 /// `modeOf`, that file's mode, so a file replaced stays as readable as it was.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::filesystem::path& folder, const std::filesystem::path& modeOf = {}) {
-        std::string pattern = (folder / ".partial-XXXXXX").string();
+        std::string pattern = (folder / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
         fd_ = ::mkstemp(pattern.data());
         if (fd_ < 0) {
             error_ = std::strerror(errno);
@@ -378,6 +380,10 @@ bool readWaveformPeaks(const std::filesystem::path& file, size_t points, Wavefor
     peaks.frames = sixteenBits ? scanPeaks<int16_t>(in.get(), info, 1.0f / 32768.0f, peaks)
                                : scanPeaks<float>(in.get(), info, 1.0f, peaks);
     return true;
+}
+
+bool isTemporaryAudioFileName(std::string_view fileName) {
+    return fileName.size() == kTemporaryPrefix.size() + 6 && fileName.starts_with(kTemporaryPrefix);
 }
 
 FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame, uint64_t toFrame) {

@@ -47,6 +47,10 @@ bool readWaveformPeaks(const std::filesystem::path& file, size_t points, Wavefor
 /// whole. On any failure the file stays as it was.
 FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame, uint64_t toFrame);
 
+/// Whether `fileName` is the name of the temporary file a trim, a paste or a kept
+/// recording is written to before it takes its own name (".partial-XXXXXX").
+bool isTemporaryAudioFileName(std::string_view fileName);
+
 /// Copies a finished take into `folder` as the first free "recording NN.wav"
 /// (never replacing a file), through a temporary file. A take without frames is
 /// refused.

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <utility>
 
@@ -548,9 +549,18 @@ NetworkThread::NetworkThread(platform::MainLoop& loop) : core_(std::make_shared<
 
 NetworkThread::~NetworkThread() { stop(); }
 
+namespace {
+std::atomic<bool> sharedThreadMade{false};
+}  // namespace
+
 NetworkThread& NetworkThread::shared() {
     static NetworkThread thread(platform::MainLoop::shared());
+    sharedThreadMade.store(true);
     return thread;
+}
+
+void NetworkThread::stopShared() {
+    if (sharedThreadMade.load()) shared().stop();
 }
 
 platform::MainLoop& NetworkThread::mainLoop() const { return core_->loop(); }

@@ -29,6 +29,8 @@ public:
 
     /// The program's thread, on the program's main loop, made on first use.
     static NetworkThread& shared();
+    /// At the program's end: stops the shared thread (see `stop`), if it was made.
+    static void stopShared();
 
     platform::MainLoop& mainLoop() const;
 

@@ -33,6 +33,13 @@ json::Result<std::unique_ptr<PendingFile>> PendingFile::createBeside(const std::
     return std::unique_ptr<PendingFile>(new PendingFile(destination, pattern, fd, synced));
 }
 
+bool PendingFile::isPendingFileName(std::string_view fileName) {
+    constexpr std::string_view kMark = ".part-";
+    constexpr size_t kSuffix = 6;  // mkstemp's XXXXXX
+    if (fileName.size() < 1 + 1 + kMark.size() + kSuffix || fileName.front() != '.') return false;
+    return fileName.substr(fileName.size() - kSuffix - kMark.size(), kMark.size()) == kMark;
+}
+
 PendingFile::PendingFile(std::filesystem::path destination, std::filesystem::path temporary, int fd, bool synced)
     : destination_(std::move(destination)), temporary_(std::move(temporary)), fd_(fd), synced_(synced) {}
 

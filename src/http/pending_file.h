@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "json/result.h"
 
@@ -23,6 +24,8 @@ public:
     /// themselves, such as cache entries).
     static json::Result<std::unique_ptr<PendingFile>> createBeside(const std::filesystem::path& destination,
                                                                    bool synced = true);
+    /// Whether `fileName` is the name such a temporary file gets (".NAME.part-XXXXXX").
+    static bool isPendingFileName(std::string_view fileName);
 
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <atomic>
 #include <utility>
 
 #include "info/console.h"
@@ -58,16 +59,33 @@ RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, BundleVersion bundl
 RatingPrompt::RatingPrompt(platform::UserDefaults& defaults, std::string bundleVersion, Now now)
     : RatingPrompt(defaults, BundleVersion([version = std::move(bundleVersion)] { return version; }), std::move(now)) {}
 
-RatingPrompt::~RatingPrompt() {
-    queue_.reset();
+RatingPrompt::~RatingPrompt() { end(); }
+
+void RatingPrompt::end() {
+    std::unique_ptr<platform::SerialQueue> queue;
+    {
+        std::lock_guard lock(queueMutex_);
+        queue = std::move(queue_);
+    }
+    queue.reset();
     if (checkRequest_) checkRequest_->clearDelegatesAndCancel();
+    checkRequest_.reset();
 }
+
+namespace {
+std::atomic<bool> sharedPromptMade{false};
+}  // namespace
 
 RatingPrompt& RatingPrompt::sharedInstance() {
     // The version is read at every count: an update restarts the counts.
     static RatingPrompt prompt(platform::UserDefaults::shared(),
                                BundleVersion([] { return platform::MainBundle::shared().version().value_or(""); }));
+    sharedPromptMade.store(true);
     return prompt;
+}
+
+void RatingPrompt::endSharedInstance() {
+    if (sharedPromptMade.load()) sharedInstance().end();
 }
 
 void RatingPrompt::setServices(RatingPromptServices services) {
@@ -103,15 +121,22 @@ void RatingPrompt::resetSettings() {
 }
 
 void RatingPrompt::countUse(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating); });
+    std::lock_guard lock(queueMutex_);
+    if (queue_) queue_->async([this, canPromptForRating] { incrementAndRate(canPromptForRating); });
 }
 
 void RatingPrompt::countSignificantEvent(bool canPromptForRating) {
-    queue_->async([this, canPromptForRating] { incrementSignificantEventAndRate(canPromptForRating); });
+    std::lock_guard lock(queueMutex_);
+    if (queue_) queue_->async([this, canPromptForRating] { incrementSignificantEventAndRate(canPromptForRating); });
 }
 
 void RatingPrompt::waitUntilIdle() {
-    queue_->sync([] {});
+    platform::SerialQueue* queue = nullptr;
+    {
+        std::lock_guard lock(queueMutex_);
+        queue = queue_.get();
+    }
+    if (queue) queue->sync([] {});
 }
 
 void RatingPrompt::incrementAndRate(bool canPromptForRating) {

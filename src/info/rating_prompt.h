@@ -104,6 +104,10 @@ public:
     /// The program's prompt, on the shared user defaults, counting for the version
     /// of the main bundle.
     static RatingPrompt& sharedInstance();
+    /// At the program's end: the shared prompt, if it was made, does what was
+    /// queued, ends its queue's thread and cancels its check. It counts nothing
+    /// more afterwards.
+    static void endSharedInstance();
     void setServices(RatingPromptServices services);
 
     // Class-wide settings; each only stores its value. Safe from any thread.
@@ -220,7 +224,11 @@ private:
     std::unique_ptr<http::HttpRequest> checkRequest_;  // main loop
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // Last, so that it is joined before the members its work uses go.
-    std::unique_ptr<platform::SerialQueue> queue_;
+    std::mutex queueMutex_;
+    std::unique_ptr<platform::SerialQueue> queue_;  // null once ended
+
+    /// Does what was queued, joins the queue's thread, cancels the check.
+    void end();
 };
 
 }  // namespace strombel::info

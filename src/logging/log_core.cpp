@@ -108,19 +108,79 @@ public:
     void finishAtExit() {
         platform::NotificationCenter::shared().removeObserver(terminateObserver);
         flushRealtimeLog();
+        if (finished.load()) {
+            if (auto lock = lockDirect()) lt_flush();
+            return;
+        }
         queue.sync([this] { lt_flush(); });
     }
 
-    // Queues `work` on the logging queue after every message logged so far and
-    // before every message logged afterwards.
-    void queueOrdered(std::function<void()> work) {
-        std::lock_guard lock(batchMutex);
-        openBatch.reset();
-        queue.async(std::move(work));
+    // The end of logging's threads (Log::finish): the real-time drain, then the
+    // logging queue, then each logger's queue, each after what it holds is written.
+    void finish() {
+        flushRealtimeLog();
+        stopRealtimeLogDrain();
+        queue.sync([this] { lt_flush(); });
+        // Callers that write for themselves wait until the queues are done.
+        std::lock_guard direct(directMutex);
+        {
+            // Work queued before this point runs on the queues' threads below; from
+            // here on everything runs on its caller's thread.
+            std::lock_guard lock(batchMutex);
+            if (finished.load()) return;
+            finished.store(true);
+            openBatch.reset();
+        }
+        queue.finish();
+        for (const LoggerNode& node : nodes) node.loggerQueue->finish();
     }
 
-    void append(LogMessage&& message, bool holdsSlot, std::shared_ptr<Batch>* waitFor) {
+    // The lock of the callers' own writing. A logging thread still at work while
+    // `finish` waits for it must not wait in turn: it gets no lock.
+    std::unique_lock<std::recursive_mutex> lockDirect() {
+        if (onLoggingThread()) return std::unique_lock(directMutex, std::try_to_lock);
+        return std::unique_lock(directMutex);
+    }
+
+    // After `finish`: a message is written by the calling thread to every logger.
+    // A logger that logs while it writes (on this thread) loses that line.
+    void writeDirectly(const LogMessage& message) {
+        static thread_local bool writing = false;
+        if (writing) return;
+        writing = true;
+        if (auto lock = lockDirect()) {
+            for (const LoggerNode& node : nodes) deliverTo(*node.logger, std::span<const LogMessage>(&message, 1));
+        }
+        writing = false;
+    }
+
+    // Work for a logger's queue; after `finish`, the caller runs it (holding directMutex).
+    void onLoggerQueue(const LoggerNode& node, std::function<void()> work) {
+        if (finished.load()) {
+            work();
+        } else {
+            node.loggerQueue->async(std::move(work));
+        }
+    }
+
+    // Queues `work` on the logging queue after every message logged so far and
+    // before every message logged afterwards. After `finish` it runs at once.
+    void queueOrdered(std::function<void()> work) {
+        {
+            std::lock_guard lock(batchMutex);
+            if (!finished.load()) {
+                openBatch.reset();
+                queue.async(std::move(work));
+                return;
+            }
+        }
+        if (auto lock = lockDirect()) work();
+    }
+
+    // False after `finish`: the caller writes the message itself.
+    bool append(LogMessage&& message, bool holdsSlot, std::shared_ptr<Batch>* waitFor) {
         std::lock_guard lock(batchMutex);
+        if (finished.load()) return false;
         if (!openBatch) {
             openBatch = std::make_shared<Batch>();
             if (!spareMessageLists.empty()) {
@@ -138,6 +198,7 @@ public:
         ++batch.count;
         openBatch->slots += holdsSlot ? 1 : 0;
         if (waitFor) *waitFor = openBatch;
+        return true;
     }
 
     // Hands a batch to every registered logger, each on its own queue, and waits
@@ -180,7 +241,7 @@ public:
     bool deliverOnCallingThread(const LogMessage& message) {
         {
             std::lock_guard lock(batchMutex);
-            if (openBatch) return false;
+            if (openBatch || finished.load()) return false;
         }
         std::span<const LogMessage> messages(&message, 1);
         queue.sync([&] {
@@ -222,7 +283,7 @@ public:
         if (!loggerQueue) loggerQueue = std::make_shared<platform::SerialQueue>(logger->loggerName());
         loggerQueue->setTag(&kLoggingQueueTag);
         nodes.push_back(LoggerNode::nodeWithLogger(logger, loggerQueue));
-        loggerQueue->async([logger] { logger->didAddLogger(); });
+        onLoggerQueue(nodes.back(), [logger] { logger->didAddLogger(); });
     }
 
     void lt_removeLogger(const std::shared_ptr<Logger>& logger) {
@@ -242,7 +303,7 @@ public:
     // removed logger has finished (a file logger has rolled its file) after it.
     void notifyRemoval(const LoggerNode& node) {
         removalGroup.enter(1);
-        node.loggerQueue->async([this, logger = node.logger] {
+        onLoggerQueue(node, [this, logger = node.logger] {
             try {
                 logger->willRemoveLogger();
             } catch (...) {
@@ -256,7 +317,7 @@ public:
         if (nodes.empty()) return;
         flushGroup.enter(static_cast<int>(nodes.size()));
         for (const LoggerNode& node : nodes) {
-            node.loggerQueue->async([this, logger = node.logger.get()] {
+            onLoggerQueue(node, [this, logger = node.logger.get()] {
                 try {
                     logger->flush();
                 } catch (...) {
@@ -274,7 +335,9 @@ public:
     std::shared_ptr<Batch> openBatch;
     std::vector<std::vector<LogMessage>> spareMessageLists;  // guarded by batchMutex
     std::counting_semaphore<Log::kMaximumPendingMessages> pendingSlots{Log::kMaximumPendingMessages};
-    std::vector<LoggerNode> nodes;  // touched only on the logging queue
+    std::vector<LoggerNode> nodes;  // touched only on the logging queue; after `finish`, under directMutex
+    std::atomic<bool> finished{false};  // set under batchMutex
+    std::recursive_mutex directMutex;
     unsigned processorCount = 1;
     DispatchGroup deliveryGroup;
     DispatchGroup flushGroup;
@@ -338,9 +401,16 @@ void Log::queueLogMessage(LogMessage message, bool asynchronously) {
         }
     }
     std::shared_ptr<Batch> batch;
-    core.append(std::move(message), holdsSlot, asynchronously ? nullptr : &batch);
+    if (!core.append(std::move(message), holdsSlot, asynchronously ? nullptr : &batch)) {
+        // Logging's threads have ended: the caller writes the line itself.
+        if (holdsSlot) core.pendingSlots.release();
+        core.writeDirectly(message);
+        return;
+    }
     if (batch) waitWhileEquals(batch->delivered, 0);
 }
+
+void Log::finish() { state().finish(); }
 
 void Log::addLogger(std::shared_ptr<Logger> logger) {
     if (!logger) return;

@@ -82,6 +82,13 @@ public:
     /// deadlock) it queues the flush and returns at once.
     static void flushLog();
 
+    /// Ends logging's threads for the rest of the process (at the program's end,
+    /// once every other thread that logs has ended): writes out and flushes what
+    /// was logged, then stops and joins the real-time log's drain, the logging
+    /// queue and each registered logger's queue. Afterwards every message is
+    /// written by the thread that logs it before the call returns.
+    static void finish();
+
     static LoggingQueue& loggingQueue();
 
     /// Hands a built message to the logging queue (the second half of the logging

@@ -41,32 +41,42 @@ struct RealtimeLogState {
     std::atomic<uint64_t> overruns{0};
     std::atomic<uint64_t> reportedOverruns{0};  // the drain thread has told the loggers of these
     platform::Wakeup wakeup;
-    std::once_flag started;
+    std::mutex drainMutex;  // guards `drain` and `drainStopped`
+    std::thread drain;
+    bool drainStopped = false;
+    std::atomic<bool> stopping{false};
+    std::mutex handOverMutex;  // one thread hands over at a time (the drain, or a flush after it)
     std::mutex flushMutex;
     std::condition_variable flushed;
 
     void drainMain() {
         for (;;) {
             wakeup.wait();
-            RealtimeLogRecord record;
-            while (ring.pop(record)) {
-                handOver(record);
-                queued.fetch_sub(1, std::memory_order_acq_rel);
-                {
-                    std::lock_guard lock(flushMutex);
-                    handed.fetch_add(1, std::memory_order_acq_rel);
-                }
-                flushed.notify_all();
+            handOverQueued();
+            if (stopping.load()) return;
+        }
+    }
+
+    void handOverQueued() {
+        std::lock_guard handing(handOverMutex);
+        RealtimeLogRecord record;
+        while (ring.pop(record)) {
+            handOver(record);
+            queued.fetch_sub(1, std::memory_order_acq_rel);
+            {
+                std::lock_guard lock(flushMutex);
+                handed.fetch_add(1, std::memory_order_acq_rel);
             }
-            if (const uint64_t lost = overruns.load(); lost != reportedOverruns.load()) {
-                STROMBEL_LOG_ERROR("{} log lines of real-time threads were lost: their ring was full",
-                                   lost - reportedOverruns.load());
-                {
-                    std::lock_guard lock(flushMutex);
-                    reportedOverruns.store(lost);
-                }
-                flushed.notify_all();
+            flushed.notify_all();
+        }
+        if (const uint64_t lost = overruns.load(); lost != reportedOverruns.load()) {
+            STROMBEL_LOG_ERROR("{} log lines of real-time threads were lost: their ring was full",
+                               lost - reportedOverruns.load());
+            {
+                std::lock_guard lock(flushMutex);
+                reportedOverruns.store(lost);
             }
+            flushed.notify_all();
         }
     }
 
@@ -146,12 +156,32 @@ uint64_t realtimeLogOverruns() { return state().overruns.load(); }
 
 void startRealtimeLogDrain() {
     RealtimeLogState& log = state();
-    std::call_once(log.started, [&log] { std::thread([&log] { log.drainMain(); }).detach(); });
+    std::lock_guard lock(log.drainMutex);
+    if (!log.drain.joinable() && !log.drainStopped) log.drain = std::thread([&log] { log.drainMain(); });
+}
+
+void stopRealtimeLogDrain() {
+    RealtimeLogState& log = state();
+    std::lock_guard lock(log.drainMutex);
+    log.drainStopped = true;
+    if (!log.drain.joinable()) return;
+    log.stopping.store(true);
+    log.wakeup.signal();
+    log.drain.join();
 }
 
 void flushRealtimeLog() {
     RealtimeLogState& log = state();
     startRealtimeLogDrain();
+    bool stopped = false;
+    {
+        std::lock_guard lock(log.drainMutex);
+        stopped = log.drainStopped;
+    }
+    if (stopped) {
+        log.handOverQueued();
+        return;
+    }
     const uint64_t target = log.claimed.load(std::memory_order_acquire);
     const uint64_t lost = log.overruns.load(std::memory_order_acquire);
     if (lost != log.reportedOverruns.load()) log.wakeup.signal();

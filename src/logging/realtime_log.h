@@ -158,6 +158,11 @@ void flushRealtimeLog();
 /// Makes sure the drain thread runs (the logging core calls this when it starts).
 void startRealtimeLogDrain();
 
+/// Hands over what is queued, then ends the drain thread and joins it (at the
+/// program's end, once no real-time thread runs). Afterwards `flushRealtimeLog`
+/// hands records over on the calling thread, and the drain is never started again.
+void stopRealtimeLogDrain();
+
 }  // namespace strombel::logging
 
 #define STROMBEL_RT_LOG_AT(flag_, asynchronous_, ...)                                                            \

@@ -270,6 +270,11 @@ bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, Decod
 
 WaveWriter::~WaveWriter() { close(); }
 
+bool WaveWriter::isPartialFileName(std::string_view fileName) {
+    constexpr std::string_view kEnding = ".partial";
+    return fileName.size() > 1 + kEnding.size() && fileName.front() == '.' && fileName.ends_with(kEnding);
+}
+
 bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate) {
     close();
     error_.clear();

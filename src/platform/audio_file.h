@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/sample_format.h"
@@ -68,6 +69,8 @@ public:
     /// is written to a hidden file beside it, so that no empty or partial file
     /// ever lies under the name. False with `error()` set on failure.
     bool open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate);
+    /// Whether `fileName` is the name of such a hidden file (".NAME.partial").
+    static bool isPartialFileName(std::string_view fileName);
     /// Appends `frames` frames; `samples[c]` is channel c (8.24). False on a failed write.
     bool write(const int32_t* const* samples, uint32_t frames);
     /// Finishes the file and puts it under its name; false, leaving nothing behind

@@ -12,11 +12,18 @@ namespace strombel::platform {
 
 MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {}
 
-MainLoop::~MainLoop() {
-    if (waker_.joinable()) {
+MainLoop::~MainLoop() { stopWaker(); }
+
+void MainLoop::stopWaker() {
+    std::thread waker;
+    {
+        std::lock_guard lock(mutex_);
         wakerStopping_.store(true);
+        waker = std::move(waker_);
+    }
+    if (waker.joinable()) {
         signalWakeup_.signal();
-        waker_.join();
+        waker.join();
     }
 }
 
@@ -92,7 +99,7 @@ MainLoop::SignalId MainLoop::addSignal(std::function<void()> handler) {
         signal.used = true;
         signal.handler = std::move(handler);
         signal.raised.store(false);
-        if (!waker_.joinable()) waker_ = std::thread([this] { wakerMain(); });
+        if (!waker_.joinable() && !wakerStopping_.load()) waker_ = std::thread([this] { wakerMain(); });
         return id;
     }
     std::fprintf(stderr, "MainLoop: more than %u signals\n", kMaxSignals);

@@ -42,6 +42,9 @@ public:
 
     /// The program's loop, created on first use on the calling thread.
     static MainLoop& shared();
+    /// Ends the thread that turns signals raised by other threads into wake-ups,
+    /// and joins it (at the program's end, once no other thread raises any).
+    void stopWaker();
 
     Clock& clock() const { return clock_; }
     uint64_t nowNanos() const { return clock_.nowNanos(); }

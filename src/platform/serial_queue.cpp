@@ -37,22 +37,44 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
 }
 
 SerialQueue::~SerialQueue() {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.detach();  // destroyed from its own work item: nothing left to wait for
+    } else {
+        finish();
+    }
+}
+
+void SerialQueue::finish() {
     {
         std::lock_guard lock(mutex_);
+        if (finished_) return;
         stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();  // destroyed from its own work item: nothing left to wait for
-    } else {
-        thread_.join();
-    }
+    if (thread_.joinable()) thread_.join();
+    std::multimap<uint64_t, std::function<void()>> dropped;
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    dropped.swap(delayed_);
+}
+
+bool SerialQueue::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
 }
 
 void SerialQueue::async(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        work_.push_back(Item{std::move(work), nullptr});
+        if (!finished_) {
+            work_.push_back(Item{std::move(work), nullptr});
+            work = nullptr;
+        }
     }
     wake_.notify_one();
 }
@@ -81,6 +103,10 @@ void SerialQueue::sync(const std::function<void()>& work) {
         }
         if (!claimed_ && !running_ && work_.empty()) {
             claimed_ = true;
+        } else if (finished_) {
+            // No thread hands out turns any more: callers take the queue in turn.
+            released_.wait(lock, [&] { return !claimed_; });
+            claimed_ = true;
         } else {
             SyncTurn turn;
             work_.push_back(Item{{}, &turn});
@@ -103,11 +129,13 @@ void SerialQueue::release() {
     std::lock_guard lock(mutex_);
     claimed_ = false;
     if (!work_.empty() || stopping_) wake_.notify_one();
+    if (finished_) released_.notify_one();
 }
 
 void SerialQueue::asyncAfter(uint64_t delayNanos, std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
+        if (finished_) return;  // `work` goes outside the lock
         delayed_.emplace(SystemClock::shared().nowNanos() + delayNanos, std::move(work));
     }
     wake_.notify_one();

@@ -20,6 +20,12 @@ class SerialQueue {
 public:
     explicit SerialQueue(std::string label = {});
     ~SerialQueue();
+    /// Runs every item already queued (dropping delayed items not yet due), ends
+    /// the queue's thread and joins it; the object stays. From then on `async` and
+    /// `asyncAfter` work is dropped, and `sync` runs its work on the calling thread,
+    /// one caller at a time. Not from the queue's own work.
+    void finish();
+    bool isFinished() const;
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
@@ -84,6 +90,8 @@ private:
     bool running_ = false;  // the queue's thread is running an item
     bool claimed_ = false;  // a `sync` caller holds the queue
     bool stopping_ = false;
+    bool finished_ = false;  // the thread has been joined
+    std::condition_variable released_;  // a `sync` caller let go of a finished queue
     std::atomic<const void*> tag_{nullptr};
     std::thread thread_;
 };

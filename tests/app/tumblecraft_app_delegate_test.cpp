@@ -195,6 +195,40 @@ TEST_F(AppDelegateTest, LaunchRunsItsStepsInOrder) {
     EXPECT_EQ(defaults.integerForKey(info::RatingPrompt::kUseCount), 1);
 }
 
+TEST_F(AppDelegateTest, ALaunchCancelledStopsBeforeItsNextStep) {
+    const std::vector<std::string> whole{"loggers",      "library up to date", "black window",
+                                         "pad screen",   "engine start",       "visible"};
+    // How many times the launch may ask before it is told to stop, and how far
+    // it gets: the steps the window saw, whether the hub was made, whether it ended.
+    struct Case {
+        int allowed;
+        size_t stepsSeen;
+        bool hubMade;
+        bool completed;
+    };
+    for (const Case& c : std::vector<Case>{{0, 1, false, false},
+                                           {2, 1, false, false},
+                                           {3, 2, false, false},
+                                           {4, 3, false, false},
+                                           {5, 4, false, false},
+                                           {6, 5, false, false},
+                                           {7, 5, true, false},
+                                           {9, 6, true, false},
+                                           {100, 6, true, true}}) {
+        SCOPED_TRACE(c.allowed);
+        window.journal.clear();
+        int asked = 0;
+        AppParts cancelling = parts();
+        cancelling.launchCancelled = [&] { return asked++ >= c.allowed; };
+        TumblecraftAppDelegate delegate(std::move(cancelling));
+        EXPECT_TRUE(delegate.didFinishLaunchingWithOptions());
+        EXPECT_EQ(window.journal, std::vector<std::string>(whole.begin(), whole.begin() + long(c.stepsSeen)));
+        EXPECT_EQ(delegate.hubController() != nullptr, c.hubMade);
+        EXPECT_EQ(delegate.launchCompleted(), c.completed);
+        if (!c.completed) EXPECT_EQ(asked, c.allowed + 1) << "nothing is asked once the launch stopped";
+    }
+}
+
 TEST_F(AppDelegateTest, AnOutputThatFellBackToNoSoundCardIsToldWithItsReason) {
     engine.fallback = "No sound card could be opened (RtAudio (JACK): the server runs at 48000 Hz).";
     auto delegate = launched();

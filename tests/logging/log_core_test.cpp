@@ -3,11 +3,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <thread>
 
 #include "logging/log.h"
 #include "logging/log_core.h"
+#include "logging/realtime_log.h"
 #include "platform/notification_center.h"
 #include "support/recording_logger.h"
 
@@ -145,6 +147,33 @@ TEST_F(LogCoreTest, FlushReturnsAfterEveryEarlierMessageIsWrittenAndEveryLoggerF
     EXPECT_EQ(fast->lines().size(), 300u);
     EXPECT_EQ(slow->flushes(), 1);
     EXPECT_EQ(fast->flushes(), 1);
+}
+
+size_t threadCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+TEST_F(LogCoreTest, FinishingWritesEverythingJoinsLoggingsThreadsAndLaterLinesAreWrittenAtOnce) {
+    const size_t threadsBefore = threadCount();
+    auto logger = std::make_shared<RecordingLogger>("test.finish");
+    Log::addLogger(logger);
+    for (int i = 0; i < 200; ++i) STROMBEL_LOG_WARN("line {}", i);
+    STROMBEL_RT_LOG_WARN("from the audio thread {}", 1);
+    ASSERT_GT(threadCount(), threadsBefore) << "logging runs threads of its own";
+
+    Log::finish();
+    EXPECT_EQ(threadCount(), threadsBefore) << "each of them was joined";
+    EXPECT_EQ(logger->lines().size(), 201u);
+    EXPECT_GE(logger->flushes(), 1);
+
+    STROMBEL_LOG_WARN("after the end");
+    ASSERT_EQ(logger->lines().size(), 202u) << "written before the call returned";
+    EXPECT_EQ(logger->lines().back(), "after the end");
+    const int flushes = logger->flushes();
+    Log::flushLog();
+    EXPECT_EQ(logger->flushes(), flushes + 1);
 }
 
 TEST_F(LogCoreTest, AnErrorReturnsOnlyAfterEveryLoggerWroteIt) {

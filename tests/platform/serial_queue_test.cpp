@@ -33,6 +33,40 @@ TEST(SerialQueue, RunsWorkOneAtATimeInOrder) {
     EXPECT_FALSE(overlapped);
 }
 
+TEST(SerialQueue, AFinishedQueueRanItsWorkAndLetsSyncCallersTakeTurnsOnTheirOwnThreads) {
+    SerialQueue queue("test.finish");
+    std::vector<int> order;
+    for (int i = 0; i < 50; ++i) queue.async([&, i] { order.push_back(i); });
+    queue.finish();
+    EXPECT_TRUE(queue.isFinished());
+    EXPECT_EQ(order.size(), 50u);
+
+    bool dropped = true;
+    queue.async([&] { dropped = false; });
+    std::thread::id ranOn;
+    queue.sync([&] {
+        ranOn = std::this_thread::get_id();
+        EXPECT_TRUE(queue.isCurrent());
+    });
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(dropped);
+
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    auto turns = [&] {
+        for (int i = 0; i < 2000; ++i) {
+            queue.sync([&] {
+                if (inside.fetch_add(1) != 0) overlapped = true;
+                inside.fetch_sub(1);
+            });
+        }
+    };
+    std::thread other(turns);
+    turns();
+    other.join();
+    EXPECT_FALSE(overlapped);
+}
+
 TEST(SerialQueue, SyncWaitsForEarlierWorkAndNestsInline) {
     SerialQueue queue("test.sync");
     int value = 0;

@@ -23,9 +23,11 @@ namespace strombel::testing {
 class ChildProcess {
 public:
     /// Starts `arguments` (searched on PATH) with the environment `environment`
-    /// (NAME=value entries); `output`, when given, receives its standard output.
+    /// (NAME=value entries); `output`, when given, receives its standard output,
+    /// `errorOutput` its standard error. `blocked` signals start blocked in the
+    /// child: one sent before the program unblocks or takes it stays pending.
     ChildProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-                 int output = -1) {
+                 int output = -1, int errorOutput = -1, const std::vector<int>& blocked = {}) {
         std::vector<char*> argv, envp;
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -34,7 +36,18 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        if (errorOutput >= 0) posix_spawn_file_actions_adddup2(&actions, errorOutput, STDERR_FILENO);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (!blocked.empty()) {
+            sigset_t mask;
+            sigemptyset(&mask);
+            for (int number : blocked) sigaddset(&mask, number);
+            posix_spawnattr_setsigmask(&attributes, &mask);
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        }
+        if (::posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~ChildProcess() {

@@ -1,0 +1,69 @@
+#include "app/stale_cache_files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "editor/audio_files.h"
+#include "http/http_download_cache.h"
+#include "http/pending_file.h"
+#include "logging/log.h"
+#include "platform/audio_file.h"
+
+namespace strombel::app {
+namespace {
+
+constexpr const char* kLockFileName = ".running";
+
+bool isHalfWritten(const std::string& name) {
+    return platform::WaveWriter::isPartialFileName(name) || editor::isTemporaryAudioFileName(name) ||
+           http::PendingFile::isPendingFileName(name);
+}
+
+void removeHalfWrittenIn(const std::filesystem::path& folder, std::vector<std::filesystem::path>& removed) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        // Regular files only, never what a link points to.
+        if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
+        if (!isHalfWritten(it->path().filename().string())) continue;
+        std::error_code ignored;
+        if (std::filesystem::remove(it->path(), ignored)) removed.push_back(it->path());
+    }
+}
+
+}  // namespace
+
+StaleCacheFiles::StaleCacheFiles(const platform::Sandbox& sandbox) : caches_(sandbox.caches()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(caches_, ignored);
+    lock_ = ::open((caches_ / kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ >= 0) ::flock(lock_, LOCK_SH);
+}
+
+StaleCacheFiles::~StaleCacheFiles() {
+    if (lock_ >= 0) ::close(lock_);
+}
+
+std::vector<std::filesystem::path> StaleCacheFiles::removeStale() {
+    std::vector<std::filesystem::path> removed;
+    if (lock_ < 0 || ::flock(lock_, LOCK_EX | LOCK_NB) != 0) return removed;  // another program runs here
+    // The exports, pastes and the audio exchange's file; downloaded samples (and
+    // trims of them); the store's staging folders, one per pack; the HTTP cache;
+    // the microphone's take, at the top.
+    removeHalfWrittenIn(caches_, removed);
+    removeHalfWrittenIn(caches_ / "export", removed);
+    removeHalfWrittenIn(caches_ / "downloads", removed);
+    removeHalfWrittenIn(caches_ / http::HttpDownloadCache::kFolderName, removed);
+    std::error_code error;
+    const std::filesystem::path staging = caches_ / "StoreDownloads";
+    for (std::filesystem::directory_iterator it(staging, error), end; !error && it != end; it.increment(error)) {
+        if (it->is_directory(error) && !it->is_symlink(error)) removeHalfWrittenIn(it->path(), removed);
+    }
+    ::flock(lock_, LOCK_SH);
+    for (const auto& path : removed) STROMBEL_LOG_INFO("removed {}, left half-written by an earlier run", path.string());
+    return removed;
+}
+
+}  // namespace strombel::app
