@@ -25,12 +25,15 @@ struct AudioDeviceConfig {
 };
 
 /// Things the device reports outside the buffers: an interruption by another
-/// program (began / ended) and route changes. Route change reason 2 means the
-/// output device became unavailable ("device lost").
+/// program (began / ended), route changes (reason 2: the old output became
+/// unavailable) and the loss of the stream itself (`Lost`: the sound server went
+/// away or the card failed while playing; `reason` says why, in plain words).
+/// After `Lost` the device renders nothing more until it is configured again.
 struct AudioDeviceEvent {
-    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged };
+    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged, Lost };
     Type type = Type::RouteChanged;
     int routeChangeReason = 0;
+    std::string reason;
 };
 
 constexpr int kRouteChangeReasonOldDeviceUnavailable = 2;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "platform/devices/audio_device.h"
@@ -45,6 +46,14 @@ public:
     const std::vector<int32_t>& left() const { return left_; }
     const std::vector<int32_t>& right() const { return right_; }
 
+    /// The stream fails mid-stream, as a card pulled out or a sound server that
+    /// went away: nothing renders any more, `Lost` is reported with `reason`,
+    /// and every `configure` fails until `setAvailable(true)`.
+    void fail(const std::string& reason);
+    /// Whether the device can be opened (false: its server is away).
+    void setAvailable(bool available) { available_ = available; }
+    int configureCount() const { return configureCount_; }
+
     /// Makes the next `configure` or `start` fail (as a busy or missing device would).
     void failNextConfigure(bool fail) { failConfigure_ = fail; }
     void failNextStart(bool fail) { failStart_ = fail; }
@@ -58,7 +67,9 @@ private:
     bool running_ = false;
     bool failConfigure_ = false;
     bool failStart_ = false;
+    bool available_ = true;
     int startCount_ = 0;
+    int configureCount_ = 0;
     std::string error_;
     BufferTimeline timeline_;
     std::vector<int32_t> left_, right_;
