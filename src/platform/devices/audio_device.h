@@ -98,7 +98,7 @@ public:
     virtual std::string lastError() const = 0;
 
     /// Under- and overruns the device reported since it was made (any thread).
-    uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
+    virtual uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
 
     void setRenderCallback(RenderCallback callback) { render_ = std::move(callback); }
     void setInputCallback(InputCallback callback) { input_ = std::move(callback); }

@@ -32,6 +32,7 @@ public:
     uint32_t bufferFrames() const override { return active().bufferFrames(); }
     bool duplex() const override { return active().duplex(); }
     std::string lastError() const override { return active().lastError(); }
+    uint64_t xruns() const override { return device_->xruns() + standIn_->xruns(); }
 
     /// Whether the stand-in renders in the lost device's place.
     bool standingIn() const { return standingIn_; }
