@@ -83,11 +83,14 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     setLibrary(library);
     start();
     sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
+    if (device_->device().pacedByItself())
+        answerCheck_ = mainLoop_.scheduleRepeating(kOutputAnswerCheckInterval, [this] { checkOutputAnswers(); });
 }
 
 SoundBox::~SoundBox() {
     mainLoop_.cancel(sweepTimer_);
     if (outputWatch_) mainLoop_.cancel(outputWatch_);
+    if (answerCheck_) mainLoop_.cancel(answerCheck_);
     mainLoop_.removeSignal(eventSignal_);
     if (recordRunning_.load()) stopSampleRecord();
     device_->stop();
@@ -257,6 +260,18 @@ void SoundBox::watchForOutput() {
     const std::string message = "Sound is back: Strombel plays through " + device_->name() + " again.";
     STROMBEL_LOG_WARN("{}", message);
     informDelegatesOfOutput(true, message);
+}
+
+void SoundBox::checkOutputAnswers() {
+    const uint64_t buffers = device_->deviceBuffers();
+    if (device_->standingIn() || !device_->running() || buffers != buffersSeen_) {
+        buffersSeen_ = buffers;
+        quietChecks_ = 0;
+        return;
+    }
+    if (++quietChecks_ < 2) return;
+    quietChecks_ = 0;
+    audioOutputLost("the sound output stopped answering");
 }
 
 void SoundBox::audioInterruption(bool began) {

@@ -129,6 +129,10 @@ public:
     /// Whether the output is lost and the null device renders in its place.
     bool outputLost() const;
     static constexpr uint64_t kOutputWatchInterval = 2'000'000'000;
+    /// A device that paces itself and renders nothing for two checks in a row
+    /// while it runs has stopped answering (a server whose notice of its end
+    /// never came): it is taken as lost.
+    static constexpr uint64_t kOutputAnswerCheckInterval = 1'000'000'000;
     /// What went wrong so far (any thread).
     Counters counters() const;
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
@@ -372,6 +376,8 @@ private:
     void applyDeviceEvent(const platform::AudioDeviceEvent& event);
     /// Main loop, every watch interval while the output is lost: tries it again.
     void watchForOutput();
+    /// Main loop, every answer check interval: whether the device still renders.
+    void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void recordWriterLoop();
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
@@ -460,6 +466,9 @@ private:
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
     platform::MainLoop::TimerId outputWatch_ = 0;
+    platform::MainLoop::TimerId answerCheck_ = 0;
+    uint64_t buffersSeen_ = 0;
+    int quietChecks_ = 0;
 };
 
 template <class Fill>

@@ -191,7 +191,9 @@ bool HubSenderPort::startPublishing(const std::string& clientName, platform::Mai
     if (!audioUnit_ || hubOnly_) return false;
     clientName_ = clientName;
     loop_ = &loop;
-    return openOutput(false);
+    if (openOutput(false)) return true;
+    watchForServer();  // a server that starts later is taken up then
+    return false;
 }
 
 bool HubSenderPort::openOutput(bool quiet) {
@@ -219,13 +221,18 @@ void HubSenderPort::serverGone() {
     STROMBEL_LOG_WARN("The JACK server went away: \"{}\" is published again when it is back", name());
     output_.reset();  // leaves the client alone
     setInterAppAudioConnected(false);
+    watchForServer();
+}
+
+void HubSenderPort::watchForServer() {
+    if (serverWatch_ || !loop_) return;
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     serverWatch_ = loop_->scheduleRepeating(kServerWatchInterval, [weak] {
         auto port = weak.lock();
         if (!port || !port->openOutput(true)) return;
         port->loop_->cancel(port->serverWatch_);
         port->serverWatch_ = 0;
-        STROMBEL_LOG_WARN("The JACK server is back: \"{}\" is published again", port->name());
+        STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
     });
 }
 

@@ -181,10 +181,9 @@ public:
 
     /// Opens the JACK client named `clientName` and starts tapping the audio
     /// unit; `loop` receives JACK's connection reports. Without a JACK server the
-    /// port stays unpublished (warned once per process). When the server goes
-    /// away while the port is published, the port looks for it again every
-    /// `kServerWatchInterval` on `loop`'s clock (never starting one) and is
-    /// published again once it is back. Main thread.
+    /// port stays unpublished (warned once per process) until one runs: the port
+    /// looks for it every `kServerWatchInterval` on `loop`'s clock (never starting
+    /// one), and so again once a server it was published on goes away. Main thread.
     bool startPublishing(const std::string& clientName, platform::MainLoop& loop);
     void stopPublishing();
     bool publishing() const { return output_ != nullptr; }
@@ -218,6 +217,8 @@ private:
     /// Opens the JACK side; false without a server.
     bool openOutput(bool quiet);
     void serverGone();
+    /// Looks for the server every watch interval until the port is published.
+    void watchForServer();
 
     std::unique_ptr<JackSenderOutput> output_;
     std::string clientName_;

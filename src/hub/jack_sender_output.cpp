@@ -25,6 +25,7 @@ JackSenderOutput::JackSenderOutput(Options options)
 
 std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
     std::unique_ptr<JackSenderOutput> output(new JackSenderOutput(std::move(options)));
+    platform::quietenJackLibrary();
     jack_status_t status;
     output->client_ = jack_client_open(output->options_.clientName.c_str(), JackNoStartServer, &status);
     if (!output->client_) {
@@ -78,6 +79,7 @@ JackSenderOutput::~JackSenderOutput() {
     if (client_ && watch_ && !watch_->closable()) {
         platform::JackShutdownWatch::leaveAlone(std::move(watch_));
     } else if (client_) {
+        if (watch_) watch_->closing();
         jack_deactivate(client_);
         jack_client_close(client_);
     }

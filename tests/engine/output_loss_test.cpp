@@ -21,10 +21,11 @@ class OutputLossTest : public EngineTest {
 protected:
     /// The engine on a manual device with a manual stand-in behind it, which
     /// starts counting frames at `standInAnchor`.
-    SoundBox& makeEngineWithStandIn(uint64_t standInAnchor) {
+    SoundBox& makeEngineWithStandIn(uint64_t standInAnchor, bool pacedByItself = false) {
         library_.setSamples(samples_);
         for (auto& [bank, pads] : banks_) library_.setBank(bank, pads);
         auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, 1'000'000'000);
+        device->setPacedByItself(pacedByItself);
         auto standIn = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, standInAnchor);
         device_ = device.get();
         standIn_ = standIn.get();
@@ -110,6 +111,30 @@ TEST_F(OutputLossTest, AStoppedOutputThatIsLostStaysStoppedOnTheStandInAndWhenIt
     EXPECT_TRUE(box.start());
     EXPECT_TRUE(device_->running());
     EXPECT_FALSE(standIn_->running());
+}
+
+TEST_F(OutputLossTest, ADeviceThatFallsSilentWhileRunningIsTakenAsLostAfterTwoChecks) {
+    SoundBox& box = makeEngineWithStandIn(3 * kSecond, true);
+    // Rendering in time: never lost, however long.
+    for (int second = 0; second < 3; ++second) {
+        render();
+        loop_.advance(kSecond);
+    }
+    EXPECT_FALSE(box.outputLost());
+    // Stopped by the engine: silence is expected.
+    ASSERT_TRUE(box.stop());
+    loop_.advance(3 * kSecond);
+    EXPECT_FALSE(box.outputLost());
+    ASSERT_TRUE(box.start());
+    render();
+    // Running, and silent (no notice of an end ever came): lost at the second
+    // check that finds nothing new.
+    loop_.advance(kSecond);  // the buffer above
+    loop_.advance(kSecond);  // nothing: once
+    EXPECT_FALSE(box.outputLost());
+    loop_.advance(kSecond);  // nothing: twice
+    EXPECT_TRUE(box.outputLost());
+    EXPECT_EQ(observer_.count("outputLost No sound output: the sound output stopped answering."), 1u);
 }
 
 }  // namespace

@@ -23,9 +23,10 @@ namespace strombel::testing {
 class ChildProcess {
 public:
     /// Starts `arguments` (searched on PATH) with the environment `environment`
-    /// (NAME=value entries); `output`, when given, receives its standard output.
+    /// (NAME=value entries); `output`, when given, receives its standard output,
+    /// and `errors` its standard error.
     ChildProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-                 int output = -1) {
+                 int output = -1, int errors = -1) {
         std::vector<char*> argv, envp;
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -34,6 +35,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        if (errors >= 0) posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
         if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }

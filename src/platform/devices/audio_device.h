@@ -96,6 +96,10 @@ public:
     virtual bool duplex() const = 0;
 
     virtual std::string lastError() const = 0;
+    /// Whether the device renders at its own pace once started (a sound card, the
+    /// null device), so that a running device that renders nothing for a while
+    /// has stopped answering; false for a device a test drives by hand.
+    virtual bool pacedByItself() const { return true; }
 
     /// Under- and overruns the device reported since it was made (any thread).
     virtual uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }

@@ -23,7 +23,8 @@ FailoverAudioDevice::~FailoverAudioDevice() {
 void FailoverAudioDevice::wire(AudioDevice& inner, bool passEvents) {
     // The inner device calls back into this one, which hands the buffer to the
     // engine's callbacks and to this device's tap.
-    inner.setRenderCallback([this](uint32_t frames, uint64_t hostTime, int32_t* left, int32_t* right) {
+    inner.setRenderCallback([this, passEvents](uint32_t frames, uint64_t hostTime, int32_t* left, int32_t* right) {
+        if (passEvents) deviceBuffers_.fetch_add(1, std::memory_order_relaxed);
         renderOutput(frames, hostTime, left, right);
     });
     inner.setInputCallback([this](uint32_t frames, uint64_t hostTime, const int32_t* mono) {

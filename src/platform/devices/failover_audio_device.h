@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "platform/devices/audio_device.h"
@@ -46,6 +47,8 @@ public:
     bool reopen();
 
     AudioDevice& device() { return *device_; }
+    /// Buffers the device (not the stand-in) rendered so far (any thread).
+    uint64_t deviceBuffers() const { return deviceBuffers_.load(std::memory_order_relaxed); }
     AudioDevice& standIn() { return *standIn_; }
 
 private:
@@ -59,6 +62,7 @@ private:
     bool configured_ = false;
     bool started_ = false;  // the engine wants the output running
     bool standingIn_ = false;
+    std::atomic<uint64_t> deviceBuffers_{0};
 };
 
 }  // namespace strombel::platform

@@ -2,6 +2,8 @@
 
 #include <jack/jack.h>
 
+#include "logging/log.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define STROMBEL_HAS_LSAN 1
 #elif defined(__has_feature)
@@ -18,6 +20,15 @@ namespace strombel::platform {
 namespace {
 std::atomic<uint64_t> losses{0};
 }  // namespace
+
+void quietenJackLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto toDebugLog = [](const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); };
+        jack_set_error_function(toDebugLog);
+        jack_set_info_function(toDebugLog);
+    });
+}
 
 uint64_t jackLosses() { return losses.load(); }
 
@@ -48,10 +59,17 @@ std::unique_ptr<JackShutdownWatch> JackShutdownWatch::install(jack_client_t* cli
 
 void JackShutdownWatch::onShutdown(int, const char* reason, void* self) {
     auto* watch = static_cast<JackShutdownWatch*>(self);
+    std::lock_guard lock(watch->mutex_);
+    if (watch->closing_) return;
     noteJackLoss();
     watch->gone_.store(true);
-    std::lock_guard lock(watch->mutex_);
     if (watch->callback_) watch->callback_(reason ? reason : "");
+}
+
+void JackShutdownWatch::closing() {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    callback_ = nullptr;
 }
 
 void JackShutdownWatch::leaveAlone(std::unique_ptr<JackShutdownWatch> watch) {

@@ -20,6 +20,10 @@ typedef struct _jack_client jack_client_t;
 
 namespace strombel::platform {
 
+/// libjack writes to standard error when no server runs, which is an ordinary
+/// answer to our probes: its messages go to the debug log instead.
+void quietenJackLibrary();
+
 /// Servers that shut a client of ours down, and opens that failed, since start.
 uint64_t jackLosses();
 /// Counts a loss (any thread, JACK's included).
@@ -44,6 +48,9 @@ public:
     /// Whether the client may still be deactivated and closed: its server has
     /// not gone and no loss happened since it was opened.
     bool closable() const { return !gone() && jackLosses() == openedAt_; }
+    /// The owner closes the client itself: what JACK reports while it does so
+    /// is no loss (libjack may call the shutdown handlers of a client it closes).
+    void closing();
     /// Gives up on the client for good: `gone` is never called again. The watch
     /// object itself stays, since JACK may still call into it; its owner may go.
     static void leaveAlone(std::unique_ptr<JackShutdownWatch> watch);
@@ -55,6 +62,7 @@ private:
     std::mutex mutex_;  // `gone_` callback against `leaveAlone`
     Gone callback_;
     std::atomic<bool> gone_{false};
+    bool closing_ = false;  // under mutex_
     uint64_t openedAt_ = 0;
 };
 

@@ -26,6 +26,10 @@ public:
     uint32_t bufferFrames() const override { return bufferFrames_; }
     bool duplex() const override { return config_.duplex; }
     std::string lastError() const override { return error_; }
+    bool pacedByItself() const override { return pacedByItself_; }
+    /// Lets the device pass for one that renders at its own pace (a test of
+    /// what happens when such a device falls silent).
+    void setPacedByItself(bool paced) { pacedByItself_ = paced; }
 
     /// Renders one buffer of `frames` (the configured size when 0) at the next
     /// host time of the frame counter. Does nothing while stopped. Returns the
@@ -68,6 +72,7 @@ private:
     bool failConfigure_ = false;
     bool failStart_ = false;
     bool available_ = true;
+    bool pacedByItself_ = false;
     int startCount_ = 0;
     int configureCount_ = 0;
     std::string error_;

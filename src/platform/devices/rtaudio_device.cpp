@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <rtaudio/RtAudio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "logging/log.h"
 #include "platform/clock.h"
@@ -103,9 +105,27 @@ int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStream
                                                        static_cast<const float*>(input), frames, status != 0);
 }
 
+/// The rate of the default JACK server, asked by a client of ours; 0 when no
+/// server answers. RtAudio asks through a client whose name every process
+/// using RtAudio shares, and libjack lets clients of one name in two processes
+/// take each other's socket even on two servers: that answer may fail when
+/// another program on the machine asks at the same moment.
+unsigned jackServerRate() {
+    const std::string name = "Strombel rate " + std::to_string(::getpid());
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+    if (!client) return 0;
+    const unsigned rate = jack_get_sample_rate(client);
+    jack_client_close(client);
+    return rate;
+}
+
 /// The rate to open the device at: the one asked for when the device offers
 /// it, else the device's own (a JACK server runs at one rate only).
 unsigned rateFor(RtAudio& rtaudio, unsigned device, double preferred) {
+    if (rtaudio.getCurrentApi() == RtAudio::UNIX_JACK) {
+        if (const unsigned rate = jackServerRate()) return rate;
+    }
     const unsigned asked = static_cast<unsigned>(preferred > 0 ? preferred : 44100.0);
     try {
         const RtAudio::DeviceInfo info = rtaudio.getDeviceInfo(device);
@@ -260,6 +280,7 @@ void RtAudioDevice::close() {
         JackShutdownWatch::leaveAlone(std::move(jackWatch_));
         return;
     }
+    if (jackWatch_) jackWatch_->closing();
     try {
         if (rtaudio_->isStreamOpen()) {
             if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();

@@ -145,18 +145,6 @@ void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostCl
     lastErrorText = text;
 }
 
-// libjack writes to standard error when no server runs, which is an ordinary
-// answer to our probes here: its messages go to the debug log instead.
-void onJackMessage(const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); }
-
-void quietenJackLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&onJackMessage);
-        jack_set_info_function(&onJackMessage);
-    });
-}
-
 // libjack gives each client a socket named after the client alone, not after
 // its server: two processes with clients of one name, even on two servers, take
 // each other's socket, and one of the opens fails ("JACK server not running?").
