@@ -40,13 +40,19 @@ protected:
             std::vector<std::string>{STROMBEL_PROGRAM, "--root", (temp_ / "root").string()},
             strombel::testing::environmentWith({"STROMBEL_AUDIO", "QT_QPA_PLATFORM=offscreen", "DISPLAY",
                                                 "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR=" + runtime.string(),
-                                                "JACK_DEFAULT_SERVER=" + jack_.name(), "JACK_NO_START_SERVER=1"}),
+                                                "JACK_DEFAULT_SERVER=" + jack_.name(), "JACK_NO_START_SERVER=1",
+                                                // Freed memory is overwritten at once, as a busy program
+                                                // soon reuses it: touching a client libjack freed fails
+                                                // every time, not by chance.
+                                                "MALLOC_PERTURB_=165"}),
             log, log);
         ::close(log);
         ASSERT_TRUE(program_->started());
         ASSERT_TRUE(waitFor([&] { return allPublished(); }, 30))
             << "the program's ports never all showed on the server: "
-            << ::testing::PrintToString(jack_.ports(":")) << "\n" << said();
+            << ::testing::PrintToString(jack_.ports(":")) << "; the program "
+            << (program_->wait(0) ? "ended with status " + std::to_string(*program_->wait(0)) : "runs") << ":\n"
+            << said();
     }
 
     /// The engine's output, the sender port's two ports and the MIDI endpoint.
@@ -94,7 +100,7 @@ protected:
 
 TEST_F(ProgramServerLossTest, QuittingAfterTheServerHasGoneEndsCleanly) {
     jack_.stop();
-    ASSERT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
     // The program looks for the server meanwhile (every two seconds).
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(quit(), 0) << said();
@@ -103,7 +109,7 @@ TEST_F(ProgramServerLossTest, QuittingAfterTheServerHasGoneEndsCleanly) {
 
 TEST_F(ProgramServerLossTest, QuittingAfterTheServerCameBackEndsCleanly) {
     jack_.stop();
-    ASSERT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     ASSERT_TRUE(jack_.start()) << jack_.why();
     EXPECT_TRUE(waitFor([&] { return saidTimes(kBack) > 0; }, 5)) << said();
