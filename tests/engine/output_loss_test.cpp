@@ -5,6 +5,7 @@
 
 #include "engine_test_support.h"
 #include "platform/devices/failover_audio_device.h"
+#include "platform/devices/rtaudio_device.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -135,6 +136,29 @@ TEST_F(OutputLossTest, ADeviceThatFallsSilentWhileRunningIsTakenAsLostAfterTwoCh
     loop_.advance(kSecond);  // nothing: twice
     EXPECT_TRUE(box.outputLost());
     EXPECT_EQ(observer_.count("outputLost No sound output: the sound output stopped answering."), 1u);
+}
+
+TEST(RtAudioDeviceLossTest, AFailedStreamIsReportedLostOnceAndStartsNoMore) {
+    platform::RtAudioDevice device(platform::RtAudioDevice::Backend::Alsa);
+    std::vector<std::string> lost;
+    device.setEventHandler([&](const platform::AudioDeviceEvent& event) {
+        if (event.type == platform::AudioDeviceEvent::Type::Lost) lost.push_back(event.reason);
+    });
+    device.streamFailed("the sound card failed: audio write error, No such device");
+    device.streamFailed("the sound card failed: audio write error, No such device");
+    EXPECT_EQ(lost, std::vector<std::string>{"the sound card failed: audio write error, No such device"});
+    EXPECT_TRUE(device.lost());
+    EXPECT_FALSE(device.running());
+    EXPECT_FALSE(device.start());
+}
+
+// The JACK client is reached inside RtAudio only for the versions whose layout is known.
+TEST(RtAudioDeviceLossTest, RtAudiosJackClientIsReachedOnlyInVersionsOfAKnownLayout) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"5.2.0", true}, {"5", true}, {"5.0", true}, {"4.1.2", false}, {"6.0.1", false},
+        {"", false},     {"five", false}, {"5x", false}, {"55.0", false}};
+    for (const auto& [version, known] : cases)
+        EXPECT_EQ(platform::RtAudioDevice::knowsJackLayoutOf(version), known) << '"' << version << '"';
 }
 
 }  // namespace
