@@ -59,6 +59,14 @@ void PadEngineAdapter::audioRouteChangedStopAudio() {
     deliver([](ui::PadEngineObserver& observer) { observer.audioRouteChangedStopAudio(); });
 }
 
+void PadEngineAdapter::audioOutputLost(const std::string& message) {
+    deliver([message](ui::PadEngineObserver& observer) { observer.audioOutputLost(message); });
+}
+
+void PadEngineAdapter::audioOutputRestored(const std::string& message) {
+    deliver([message](ui::PadEngineObserver& observer) { observer.audioOutputRestored(message); });
+}
+
 void PadEngineAdapter::setSetting(Setting setting, float value) {
     switch (setting) {
         case Setting::volume: engine_.setVolume(value); break;

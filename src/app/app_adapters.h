@@ -75,6 +75,8 @@ private:
     void trackFinishedPlaying(const std::string& path) override;
     void trackStopped(const std::string& path, bool fromTapPad) override;
     void audioRouteChangedStopAudio() override;
+    void audioOutputLost(const std::string& message) override;
+    void audioOutputRestored(const std::string& message) override;
     void deliver(std::function<void(ui::PadEngineObserver&)> message);
 
     engine::SoundBox& engine_;

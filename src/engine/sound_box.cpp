@@ -38,9 +38,23 @@ SoundBox& SoundBox::shared() {
 
 void SoundBox::setShared(std::unique_ptr<SoundBox> engine) { sharedSlot() = std::move(engine); }
 
+namespace {
+
+/// The device with a stand-in behind it; one that has its stand-in already (a
+/// test's) is taken as it is.
+std::unique_ptr<platform::FailoverAudioDevice> withStandIn(std::unique_ptr<platform::AudioDevice> device) {
+    if (auto* failover = dynamic_cast<platform::FailoverAudioDevice*>(device.get())) {
+        static_cast<void>(device.release());
+        return std::unique_ptr<platform::FailoverAudioDevice>(failover);
+    }
+    return std::make_unique<platform::FailoverAudioDevice>(std::move(device));
+}
+
+}  // namespace
+
 SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform::Sandbox& sandbox,
                    platform::MainLoop& mainLoop, SoundLibrary* library)
-    : device_(std::move(device)), sandbox_(sandbox), mainLoop_(mainLoop) {
+    : device_(withStandIn(std::move(device))), sandbox_(sandbox), mainLoop_(mainLoop) {
     delegates_.reserve(2);
     metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
     metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
@@ -69,10 +83,14 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     setLibrary(library);
     start();
     sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
+    if (device_->device().pacedByItself())
+        answerCheck_ = mainLoop_.scheduleRepeating(kOutputAnswerCheckInterval, [this] { checkOutputAnswers(); });
 }
 
 SoundBox::~SoundBox() {
     mainLoop_.cancel(sweepTimer_);
+    if (outputWatch_) mainLoop_.cancel(outputWatch_);
+    if (answerCheck_) mainLoop_.cancel(answerCheck_);
     mainLoop_.removeSignal(eventSignal_);
     if (recordRunning_.load()) stopSampleRecord();
     device_->stop();
@@ -203,7 +221,57 @@ void SoundBox::applyDeviceEvent(const platform::AudioDeviceEvent& event) {
         if (observingDevice_) audioInterruption(false);
         break;
     case platform::AudioDeviceEvent::Type::RouteChanged: audioRouteChanged(event.routeChangeReason); break;
+    case platform::AudioDeviceEvent::Type::Lost: audioOutputLost(event.reason); break;
     }
+}
+
+bool SoundBox::outputLost() const { return device_->standingIn(); }
+
+void SoundBox::audioOutputLost(const std::string& reason) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (device_->standingIn()) return;
+    const std::string lost = device_->name();
+    device_->fallBack();
+    const std::string message = "No sound output: " + (reason.empty() ? lost + " failed" : reason) +
+                                ". Strombel plays on in silence and takes the sound output up again as soon as it "
+                                "is back.";
+    STROMBEL_LOG_ERROR("{}", message);
+    outputWatch_ = mainLoop_.scheduleRepeating(kOutputWatchInterval, [this] { watchForOutput(); });
+    informDelegatesOfOutput(false, message);
+}
+
+void SoundBox::watchForOutput() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (!device_->standingIn()) return;
+    if (!device_->reopen()) return;  // quietly: the next look is in two seconds
+    mainLoop_.cancel(outputWatch_);
+    outputWatch_ = 0;
+    const double rate = device_->sampleRate();
+    if (rate > 0 && rate != sampleRate_.load()) {
+        // A server that came back at another rate: what was made for the old
+        // one is made again while no callback runs.
+        const bool wasRunning = device_->running();
+        device_->stop();
+        sampleRate_.store(rate);
+        sizeEchoHistories(rate);
+        if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
+        if (wasRunning) device_->start();
+    }
+    const std::string message = "Sound is back: Strombel plays through " + device_->name() + " again.";
+    STROMBEL_LOG_WARN("{}", message);
+    informDelegatesOfOutput(true, message);
+}
+
+void SoundBox::checkOutputAnswers() {
+    const uint64_t buffers = device_->deviceBuffers();
+    if (device_->standingIn() || !device_->running() || buffers != buffersSeen_) {
+        buffersSeen_ = buffers;
+        quietChecks_ = 0;
+        return;
+    }
+    if (++quietChecks_ < 2) return;
+    quietChecks_ = 0;
+    audioOutputLost("the sound output stopped answering");
 }
 
 void SoundBox::audioInterruption(bool began) {

@@ -39,6 +39,7 @@
 #include "engine/track.h"
 #include "platform/audio_file.h"
 #include "platform/devices/audio_device.h"
+#include "platform/devices/failover_audio_device.h"
 #include "platform/export_event.h"
 #include "platform/main_loop.h"
 #include "platform/mpsc_ring.h"
@@ -119,12 +120,27 @@ public:
     void audioRouteChanged(int reason);
     /// Handles an interruption: began stops, ended starts again (rebuilding once).
     void audioInterruption(bool began);
+    /// Handles the loss of the output (`reason` in plain words): the null device
+    /// renders in its place at the same rate, so that the clock, the sequencer and
+    /// the observers go on; observers hear `audioOutputLost` once; every
+    /// `kOutputWatchInterval` of the main loop's clock the output is tried again,
+    /// and once it opens observers hear `audioOutputRestored`.
+    void audioOutputLost(const std::string& reason);
+    /// Whether the output is lost and the null device renders in its place.
+    bool outputLost() const;
+    static constexpr uint64_t kOutputWatchInterval = 2'000'000'000;
+    /// A device that paces itself and renders nothing for two checks in a row
+    /// while it runs has stopped answering (a server whose notice of its end
+    /// never came): it is taken as lost.
+    static constexpr uint64_t kOutputAnswerCheckInterval = 1'000'000'000;
     /// What went wrong so far (any thread).
     Counters counters() const;
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
     double sampleRate() const { return sampleRate_.load(); }
     int32_t audioUnitErrorState() const { return audioUnitErrorState_; }
+    /// The output: the device the engine was given, with the null device behind
+    /// it for when it is lost.
     platform::AudioDevice& audioUnit() { return *device_; }
     /// The preferred I/O buffer duration chosen for a machine identifier.
     static double preferredBufferDuration(const std::string& machineIdentifier);
@@ -358,11 +374,16 @@ private:
     void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
 
     void applyDeviceEvent(const platform::AudioDeviceEvent& event);
+    /// Main loop, every watch interval while the output is lost: tries it again.
+    void watchForOutput();
+    /// Main loop, every answer check interval: whether the device still renders.
+    void checkOutputAnswers();
+    void informDelegatesOfOutput(bool restored, const std::string& message);
     void recordWriterLoop();
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
 
-    std::unique_ptr<platform::AudioDevice> device_;
+    std::unique_ptr<platform::FailoverAudioDevice> device_;
     const platform::Sandbox& sandbox_;
     platform::MainLoop& mainLoop_;
     SoundLibrary* library_ = nullptr;
@@ -444,6 +465,10 @@ private:
     std::thread preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
+    platform::MainLoop::TimerId outputWatch_ = 0;
+    platform::MainLoop::TimerId answerCheck_ = 0;
+    uint64_t buffersSeen_ = 0;
+    int quietChecks_ = 0;
 };
 
 template <class Fill>

@@ -16,5 +16,7 @@ void SoundBoxDelegate::midiNoteOff(int) {}
 void SoundBoxDelegate::soundbankTrackStarted(int) {}
 void SoundBoxDelegate::soundbankTrackStopped(int) {}
 void SoundBoxDelegate::audioRouteChangedStopAudio() {}
+void SoundBoxDelegate::audioOutputLost(const std::string&) {}
+void SoundBoxDelegate::audioOutputRestored(const std::string&) {}
 
 }  // namespace strombel::engine

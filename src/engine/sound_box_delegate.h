@@ -33,6 +33,11 @@ public:
     virtual void soundbankTrackStopped(int pad);
     /// The output device disappeared; playback was stopped.
     virtual void audioRouteChangedStopAudio();
+    /// The sound output was lost (its server went away, its card failed); the
+    /// engine plays on to no output. `message` tells the user so, and why.
+    virtual void audioOutputLost(const std::string& message);
+    /// The sound output is back; `message` tells the user so.
+    virtual void audioOutputRestored(const std::string& message);
 
 private:
     friend class SoundBox;

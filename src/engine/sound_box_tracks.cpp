@@ -498,6 +498,16 @@ void SoundBox::informDelegatesOfAudioRouteChanged() {
     deliver(delegates_, [](SoundBoxDelegate* delegate, auto) { delegate->audioRouteChangedStopAudio(); });
 }
 
+void SoundBox::informDelegatesOfOutput(bool restored, const std::string& message) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) {
+        if (restored) {
+            delegate->audioOutputRestored(message);
+        } else {
+            delegate->audioOutputLost(message);
+        }
+    });
+}
+
 void SoundBox::deliverPendingEvents() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     events_.drain([this](PendingEvent event) {

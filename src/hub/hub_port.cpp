@@ -189,22 +189,56 @@ HubSenderPort::~HubSenderPort() { stopPublishing(); }
 bool HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop) {
     if (output_) return true;
     if (!audioUnit_ || hubOnly_) return false;
+    clientName_ = clientName;
+    loop_ = &loop;
+    if (openOutput(false)) return true;
+    watchForServer();  // a server that starts later is taken up then
+    return false;
+}
+
+bool HubSenderPort::openOutput(bool quiet) {
     JackSenderOutput::Options options;
-    options.clientName = clientName;
+    options.clientName = clientName_;
     options.portName = name();
     options.title = title();
     options.device = audioUnit_;
     options.volume = &volume_;
-    options.loop = &loop;
+    options.loop = loop_;
+    options.quiet = quiet;
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     options.connectionChanged = [weak](bool connected) {
         if (auto port = weak.lock()) port->setInterAppAudioConnected(connected);
+    };
+    options.serverGone = [weak] {
+        if (auto port = weak.lock()) port->serverGone();
     };
     output_ = JackSenderOutput::open(std::move(options));
     return output_ != nullptr;
 }
 
+void HubSenderPort::serverGone() {
+    if (!output_ || !output_->serverGone() || !loop_) return;
+    STROMBEL_LOG_WARN("The JACK server went away: \"{}\" is published again when it is back", name());
+    output_.reset();  // leaves the client alone
+    setInterAppAudioConnected(false);
+    watchForServer();
+}
+
+void HubSenderPort::watchForServer() {
+    if (serverWatch_ || !loop_) return;
+    std::weak_ptr<HubSenderPort> weak = weak_from_this();
+    serverWatch_ = loop_->scheduleRepeating(kServerWatchInterval, [weak] {
+        auto port = weak.lock();
+        if (!port || !port->openOutput(true)) return;
+        port->loop_->cancel(port->serverWatch_);
+        port->serverWatch_ = 0;
+        STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
+    });
+}
+
 void HubSenderPort::stopPublishing() {
+    if (serverWatch_ && loop_) loop_->cancel(serverWatch_);
+    serverWatch_ = 0;
     output_.reset();
     interAppAudioConnected_ = false;
 }

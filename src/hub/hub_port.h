@@ -181,10 +181,15 @@ public:
 
     /// Opens the JACK client named `clientName` and starts tapping the audio
     /// unit; `loop` receives JACK's connection reports. Without a JACK server the
-    /// port stays unpublished (warned once per process). Main thread.
+    /// port stays unpublished (warned once per process) until one runs: the port
+    /// looks for it every `kServerWatchInterval` on `loop`'s clock (never starting
+    /// one), and so again once a server it was published on goes away. Main thread.
     bool startPublishing(const std::string& clientName, platform::MainLoop& loop);
     void stopPublishing();
     bool publishing() const { return output_ != nullptr; }
+    /// The server went away and the port waits for it.
+    bool waitingForServer() const { return serverWatch_ != 0; }
+    static constexpr uint64_t kServerWatchInterval = 2'000'000'000;
     /// The JACK side, while publishing (tests read its counters).
     JackSenderOutput* output() const { return output_.get(); }
 
@@ -209,7 +214,16 @@ private:
     bool hubOnly_;
     std::atomic<float> volume_{1.0f};
     std::shared_ptr<HubVariableTrigger> volumeTrigger_;
+    /// Opens the JACK side; false without a server.
+    bool openOutput(bool quiet);
+    void serverGone();
+    /// Looks for the server every watch interval until the port is published.
+    void watchForServer();
+
     std::unique_ptr<JackSenderOutput> output_;
+    std::string clientName_;
+    platform::MainLoop* loop_ = nullptr;
+    platform::MainLoop::TimerId serverWatch_ = 0;
     bool interAppAudioConnected_ = false;
     bool sharingAudioUnit_ = false;
     bool appHasActiveReceiverPort_ = false;

@@ -25,16 +25,27 @@ JackSenderOutput::JackSenderOutput(Options options)
 
 std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
     std::unique_ptr<JackSenderOutput> output(new JackSenderOutput(std::move(options)));
+    platform::quietenJackLibrary();
     jack_status_t status;
     output->client_ = jack_client_open(output->options_.clientName.c_str(), JackNoStartServer, &status);
     if (!output->client_) {
-        if (!warnedNoServer.exchange(true)) {
+        if (!output->options_.quiet && !warnedNoServer.exchange(true)) {
             STROMBEL_LOG_WARN("No JACK server: the inter-app audio output \"{}\" is not published",
                                  output->options_.portName);
         }
         return nullptr;
     }
     jack_client_t* client = output->client_;
+    output->watch_ = platform::JackShutdownWatch::install(client, [alive = std::weak_ptr<JackSenderOutput*>(
+                                                                      output->alive_)](const std::string&) {
+        // JACK's thread: the main loop hears of it. The guard is copied here,
+        // and a client left alone no longer calls.
+        auto self = alive.lock();
+        if (!self || !(*self)->options_.loop) return;
+        (*self)->options_.loop->post([alive] {
+            if (auto output = alive.lock(); output && (*output)->options_.serverGone) (*output)->options_.serverGone();
+        });
+    });
     output->sampleRate_.store(jack_get_sample_rate(client));
     const std::string left = output->options_.portName + " L", right = output->options_.portName + " R";
     output->left_ = jack_port_register(client, left.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -65,7 +76,10 @@ JackSenderOutput::~JackSenderOutput() {
     if (options_.device && options_.device->outputTap() == &ring_) options_.device->setOutputTap(nullptr);
     // Closing stops JACK's threads; only then may the connection callback's
     // guard go (that thread copies it).
-    if (client_) {
+    if (client_ && watch_ && !watch_->closable()) {
+        platform::JackShutdownWatch::leaveAlone(std::move(watch_));
+    } else if (client_) {
+        if (watch_) watch_->closing();
         jack_deactivate(client_);
         jack_client_close(client_);
     }

@@ -10,6 +10,7 @@
 
 #include "hub/sender_audio_ring.h"
 #include "platform/devices/audio_device.h"
+#include "platform/devices/jack_clients.h"
 #include "platform/main_loop.h"
 
 typedef struct _jack_client jack_client_t;
@@ -30,6 +31,10 @@ struct JackSenderOutputOptions {
     platform::MainLoop* loop = nullptr;
     /// On `loop`: whether any JACK port is connected to ours now.
     std::function<void(bool connected)> connectionChanged;
+    /// On `loop`, once: the server shut the client down (its ports are gone).
+    std::function<void()> serverGone;
+    /// Say nothing when there is no server (a watch trying again).
+    bool quiet = false;
     /// Ring size, in frames of the device's rate.
     size_t ringFrames = 16384;
     /// Frames gathered before the first period is handed out.
@@ -37,7 +42,8 @@ struct JackSenderOutputOptions {
 };
 
 /// Opened on the main thread; JACK's process callback reads the ring. Closing
-/// (destruction) removes the tap before the client goes.
+/// (destruction) removes the tap before the client goes. A client whose server
+/// went away is left alone, never closed (see platform/devices/jack_clients.h).
 class JackSenderOutput {
 public:
     using Options = JackSenderOutputOptions;
@@ -56,6 +62,8 @@ public:
     /// Periods handed out as silence because the ring ran empty.
     uint64_t gaps() const { return reader_.gaps(); }
     uint64_t overruns() const { return ring_.overruns(); }
+    /// The server shut the client down.
+    bool serverGone() const { return watch_ && watch_->gone(); }
     bool resampling() const { return reader_.resampling(); }
     /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
     size_t queuedFrames() const { return ring_.available(); }
@@ -74,6 +82,7 @@ private:
     SenderAudioRing ring_;
     SenderAudioReader reader_;
     jack_client_t* client_ = nullptr;
+    std::unique_ptr<platform::JackShutdownWatch> watch_;
     jack_port_t* left_ = nullptr;
     jack_port_t* right_ = nullptr;
     std::atomic<uint32_t> sampleRate_{0};

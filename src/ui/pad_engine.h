@@ -18,6 +18,9 @@ public:
     virtual void trackStopped(const std::string& path, bool fromTapPad) = 0;
     virtual void trackFinishedPlaying(const std::string& path) = 0;
     virtual void audioRouteChangedStopAudio() = 0;
+    /// The sound output was lost, or is back; `message` tells the user, in plain words.
+    virtual void audioOutputLost(const std::string& message) { static_cast<void>(message); }
+    virtual void audioOutputRestored(const std::string& message) { static_cast<void>(message); }
 };
 
 /// The engine as the pad screen uses it. Main loop only.

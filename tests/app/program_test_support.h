@@ -20,6 +20,7 @@
 #include "platform/devices/loopback_midi_backend.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/main_loop.h"
+#include "platform/devices/failover_audio_device.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/sandbox.h"
 #include "platform/thread_role.h"
@@ -63,6 +64,9 @@ public:
     struct Options {
         /// A Qt Sensors orientation backend of the test's own; none: no sensor.
         std::optional<QByteArray> orientationSensor;
+        /// A stand-in for the device, driven by hand too, whose frame counter
+        /// starts at this host time (none: the engine's null device).
+        std::optional<uint64_t> standInAnchor;
     };
 
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
@@ -84,7 +88,13 @@ public:
         setup.clock = &clock;
         auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, clock.nowNanos());
         device_ = device.get();
-        setup.audioDevice = std::move(device);
+        if (options.standInAnchor) {
+            auto standIn = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, *options.standInAnchor);
+            standIn_ = standIn.get();
+            setup.audioDevice = std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn));
+        } else {
+            setup.audioDevice = std::move(device);
+        }
         setup.midiBackend = &midi_;
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
@@ -105,6 +115,7 @@ public:
     Program& program() { return *program_; }
     ui::StrombelViewController& screen() { return *program_->padScreen(); }
     platform::ManualAudioDevice& device() { return *device_; }
+    platform::ManualAudioDevice* standIn() { return standIn_; }
     platform::UserDefaults& defaults() { return defaults_; }
     platform::Sandbox& sandbox() { return sandbox_; }
     /// The MIDI world outside the program: devices come and go, keys are played.
@@ -120,6 +131,7 @@ private:
     ui::kit::RecordingAlertPresenter* alerts_ = nullptr;
     RecordingEditMenu* menu_ = nullptr;
     platform::ManualAudioDevice* device_ = nullptr;
+    platform::ManualAudioDevice* standIn_ = nullptr;
     platform::DirectoryServiceDiscovery discovery_;
     std::unique_ptr<Program> program_;
 };

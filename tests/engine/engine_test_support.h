@@ -146,6 +146,13 @@ public:
     void soundbankTrackStarted(int pad) override { log.push_back("padOn " + std::to_string(pad)); }
     void soundbankTrackStopped(int pad) override { log.push_back("padOff " + std::to_string(pad)); }
     void audioRouteChangedStopAudio() override { log.push_back("routeLost"); }
+    void audioOutputLost(const std::string& message) override { log.push_back("outputLost " + message); }
+    void audioOutputRestored(const std::string& message) override { log.push_back("outputBack " + message); }
+    size_t count(const std::string& prefix) const {
+        return size_t(std::count_if(log.begin(), log.end(), [&](const std::string& entry) {
+            return entry.rfind(prefix, 0) == 0;
+        }));
+    }
     bool saw(const std::string& entry) const { return std::find(log.begin(), log.end(), entry) != log.end(); }
 };
 

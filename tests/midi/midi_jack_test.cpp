@@ -28,7 +28,7 @@
 #include "midi/midi_controller.h"
 #include "platform/host_time.h"
 #include "platform/devices/rtmidi_backend.h"
-#include "support/jack_registry.h"
+#include "support/own_jack_server.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -175,112 +175,11 @@ void leaveAlone(std::unique_ptr<RtMidiIn> object) {
     static_cast<void>(left);
 }
 
-// A JACK server of the test's own, which it stops and starts again. It is
-// named after the build's test server, so that a run that died with its server
-// leaves no second registry place behind: the next run takes the place back.
-class OwnJackServer {
-public:
-    OwnJackServer(std::string name, std::filesystem::path log) : name_(std::move(name)), log_(std::move(log)) {}
-    ~OwnJackServer() { stop(); }
-
-    const std::string& name() const { return name_; }
-
-    /// Starts the server and waits until it answers; false (with jackd's own
-    /// words in `why()`) when it does not come up.
-    bool start() {
-        testing::reclaimGoneJackServers();
-        std::vector<std::string> arguments = {"jackd", "--no-realtime", "--sync", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "256"};
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            // The server ends with the test, even when the test crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() != parent) ::_exit(1);
-            const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(log, 1);
-            ::dup2(log, 2);
-            ::execvp("jackd", argv.data());
-            ::_exit(127);
-        }
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            jack_status_t status{};
-            if (jack_client_t* client = jack_client_open(probeName_.c_str(), static_cast<jack_options_t>(JackServerName | JackNoStartServer), &status, name_.c_str())) {
-                jack_client_close(client);
-                return true;
-            }
-            // A server that could not start says why and is gone: no use waiting.
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = 0;
-                return false;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
-    /// What jackd wrote, for a failure message.
-    std::string why() const {
-        std::ifstream in(log_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);  // as a user stopping the server would
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = 0;
-        removeLeftSemaphores();
-    }
-
-    /// A server stopped under its clients leaves their semaphores in /dev/shm
-    /// ("jack_sem.<uid>_<server>_<client>"); nothing uses them once it is gone.
-    void removeLeftSemaphores() const {
-        const std::string prefix = "jack_sem." + std::to_string(::getuid()) + "_" + name_ + "_";
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
-            const std::string file = entry.path().filename().string();
-            if (file.compare(0, prefix.size(), prefix) == 0) std::filesystem::remove(entry.path(), error);
-        }
-    }
-
-    // The ports of the server whose names contain `part`.
-    std::vector<std::string> ports(const std::string& part) const {
-        std::vector<std::string> found;
-        jack_status_t status{};
-        jack_client_t* client = jack_client_open(probeName_.c_str(), static_cast<jack_options_t>(JackServerName | JackNoStartServer), &status, name_.c_str());
-        if (!client) return found;
-        if (const char** names = jack_get_ports(client, nullptr, nullptr, 0)) {
-            for (const char** name = names; *name; ++name) {
-                if (std::string(*name).find(part) != std::string::npos) found.push_back(*name);
-            }
-            jack_free(names);
-        }
-        jack_client_close(client);
-        return found;
-    }
-
-private:
-    std::string name_;
-    std::filesystem::path log_;
-    const std::string probeName_ = "strombel-midi-test-" + std::to_string(::getpid());  // see nameClientsAfterThisProcess
-    pid_t pid_ = 0;
-};
-
-// The build's test server gives the name (the JACK tests of one build run one
-// at a time); a run by hand without one falls back to a name of its own.
-std::string ownServerName() {
-    const char* build = std::getenv("JACK_DEFAULT_SERVER");
-    if (build && *build) return std::string(build) + "-comes-and-goes";
-    return "strombel-midi-" + std::to_string(::getpid());
-}
+std::string ownServerName() { return testing::OwnJackServer::nameFor("comes-and-goes"); }
 
 TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
     testing::TempDir dir;
-    OwnJackServer jack(ownServerName(), dir / "jackd.log");
+    testing::OwnJackServer jack(ownServerName(), dir / "jackd.log");
     ::setenv("JACK_DEFAULT_SERVER", jack.name().c_str(), 1);
     ::setenv("JACK_NO_START_SERVER", "1", 1);
     ASSERT_TRUE(jack.start()) << jack.why();

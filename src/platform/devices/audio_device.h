@@ -25,12 +25,15 @@ struct AudioDeviceConfig {
 };
 
 /// Things the device reports outside the buffers: an interruption by another
-/// program (began / ended) and route changes. Route change reason 2 means the
-/// output device became unavailable ("device lost").
+/// program (began / ended), route changes (reason 2: the old output became
+/// unavailable) and the loss of the stream itself (`Lost`: the sound server went
+/// away or the card failed while playing; `reason` says why, in plain words).
+/// After `Lost` the device renders nothing more until it is configured again.
 struct AudioDeviceEvent {
-    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged };
+    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged, Lost };
     Type type = Type::RouteChanged;
     int routeChangeReason = 0;
+    std::string reason;
 };
 
 constexpr int kRouteChangeReasonOldDeviceUnavailable = 2;
@@ -93,9 +96,13 @@ public:
     virtual bool duplex() const = 0;
 
     virtual std::string lastError() const = 0;
+    /// Whether the device renders at its own pace once started (a sound card, the
+    /// null device), so that a running device that renders nothing for a while
+    /// has stopped answering; false for a device a test drives by hand.
+    virtual bool pacedByItself() const { return true; }
 
     /// Under- and overruns the device reported since it was made (any thread).
-    uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
+    virtual uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
 
     void setRenderCallback(RenderCallback callback) { render_ = std::move(callback); }
     void setInputCallback(InputCallback callback) { input_ = std::move(callback); }

@@ -11,6 +11,11 @@ ManualAudioDevice::ManualAudioDevice(double sampleRate, uint32_t bufferFrames, u
 }
 
 bool ManualAudioDevice::configure(const AudioDeviceConfig& config) {
+    ++configureCount_;
+    if (!available_) {
+        error_ = "the device is not there";
+        return false;
+    }
     if (failConfigure_) {
         failConfigure_ = false;
         error_ = "the device is busy";
@@ -74,6 +79,15 @@ void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) {
         ThreadRoleScope role(ThreadRole::audio);
         input_(static_cast<uint32_t>(mono.size()), time, mono.data());
     }
+}
+
+void ManualAudioDevice::fail(const std::string& reason) {
+    running_ = false;
+    available_ = false;
+    AudioDeviceEvent event;
+    event.type = AudioDeviceEvent::Type::Lost;
+    event.reason = reason;
+    postEvent(event);
 }
 
 void ManualAudioDevice::postEvent(const AudioDeviceEvent& event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "platform/devices/audio_device.h"
@@ -25,6 +26,10 @@ public:
     uint32_t bufferFrames() const override { return bufferFrames_; }
     bool duplex() const override { return config_.duplex; }
     std::string lastError() const override { return error_; }
+    bool pacedByItself() const override { return pacedByItself_; }
+    /// Lets the device pass for one that renders at its own pace (a test of
+    /// what happens when such a device falls silent).
+    void setPacedByItself(bool paced) { pacedByItself_ = paced; }
 
     /// Renders one buffer of `frames` (the configured size when 0) at the next
     /// host time of the frame counter. Does nothing while stopped. Returns the
@@ -45,6 +50,14 @@ public:
     const std::vector<int32_t>& left() const { return left_; }
     const std::vector<int32_t>& right() const { return right_; }
 
+    /// The stream fails mid-stream, as a card pulled out or a sound server that
+    /// went away: nothing renders any more, `Lost` is reported with `reason`,
+    /// and every `configure` fails until `setAvailable(true)`.
+    void fail(const std::string& reason);
+    /// Whether the device can be opened (false: its server is away).
+    void setAvailable(bool available) { available_ = available; }
+    int configureCount() const { return configureCount_; }
+
     /// Makes the next `configure` or `start` fail (as a busy or missing device would).
     void failNextConfigure(bool fail) { failConfigure_ = fail; }
     void failNextStart(bool fail) { failStart_ = fail; }
@@ -58,7 +71,10 @@ private:
     bool running_ = false;
     bool failConfigure_ = false;
     bool failStart_ = false;
+    bool available_ = true;
+    bool pacedByItself_ = false;
     int startCount_ = 0;
+    int configureCount_ = 0;
     std::string error_;
     BufferTimeline timeline_;
     std::vector<int32_t> left_, right_;

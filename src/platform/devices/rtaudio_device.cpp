@@ -1,13 +1,17 @@
 #include "platform/devices/rtaudio_device.h"
 
 #include <alsa/asoundlib.h>
+#include <jack/jack.h>
 #include <rtaudio/RtAudio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "logging/log.h"
 #include "platform/clock.h"
@@ -40,11 +44,43 @@ bool compiled(RtAudio::Api api) {
 std::mutex activeMutex;
 RtAudioDevice* activeDevice = nullptr;
 
+// Called on the stream's thread. Warnings are an ordinary part of a stream's
+// life (an underrun), except the ones that say the card took no more data: a
+// card that went away answers every buffer that way.
 void onRtAudioError(RtAudioError::Type type, const std::string& text) {
-    if (type == RtAudioError::WARNING || type == RtAudioError::DEBUG_WARNING) return;
-    STROMBEL_LOG_ERROR("audio device error: {}", text);
+    if (type == RtAudioError::DEBUG_WARNING) return;
+    if (type == RtAudioError::WARNING && text.find("write error") == std::string::npos &&
+        text.find("read error") == std::string::npos)
+        return;
     std::lock_guard lock(activeMutex);
-    if (activeDevice) activeDevice->streamFailed();
+    if (activeDevice) activeDevice->streamFailed(text);
+}
+
+// --- Watching RtAudio's JACK client ---
+// RtAudio watches its JACK client itself and, when the server shuts it down,
+// closes the client on a thread of its own: by then libjack may have freed it
+// (see jack_clients.h). Our watch takes the place of RtAudio's. RtAudio offers
+// no way to reach its client: the member pointers below reach its own fields,
+// and its JACK data begins with the client (RtAudio 5). With another major
+// version the client is not reached and RtAudio keeps its own way.
+
+struct RtAudioFields : RtAudio {
+    static constexpr RtApi* RtAudio::*api = &RtAudioFields::rtapi_;
+};
+struct RtApiFields : RtApi {
+    static constexpr auto stream = &RtApiFields::stream_;
+};
+struct RtAudioJackData {
+    jack_client_t* client;
+};
+
+jack_client_t* jackClientOf(RtAudio& rtaudio) {
+    static const bool known = RtAudioDevice::knowsJackLayoutOf(RtAudio::getVersion());
+    if (!known || rtaudio.getCurrentApi() != RtAudio::UNIX_JACK) return nullptr;
+    RtApi* api = rtaudio.*RtAudioFields::api;
+    if (!api) return nullptr;
+    auto* data = static_cast<RtAudioJackData*>((api->*RtApiFields::stream).apiHandle);
+    return data ? data->client : nullptr;
 }
 
 // The ALSA library writes its complaints (no card, no such device) to standard
@@ -69,9 +105,27 @@ int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStream
                                                        static_cast<const float*>(input), frames, status != 0);
 }
 
+/// The rate of the default JACK server, asked by a client of ours; 0 when no
+/// server answers. RtAudio asks through a client whose name every process
+/// using RtAudio shares, and libjack lets clients of one name in two processes
+/// take each other's socket even on two servers: that answer may fail when
+/// another program on the machine asks at the same moment.
+unsigned jackServerRate() {
+    const std::string name = "Strombel rate " + std::to_string(::getpid());
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+    if (!client) return 0;
+    const unsigned rate = jack_get_sample_rate(client);
+    jack_client_close(client);
+    return rate;
+}
+
 /// The rate to open the device at: the one asked for when the device offers
 /// it, else the device's own (a JACK server runs at one rate only).
 unsigned rateFor(RtAudio& rtaudio, unsigned device, double preferred) {
+    if (rtaudio.getCurrentApi() == RtAudio::UNIX_JACK) {
+        if (const unsigned rate = jackServerRate()) return rate;
+    }
     const unsigned asked = static_cast<unsigned>(preferred > 0 ? preferred : 44100.0);
     try {
         const RtAudio::DeviceInfo info = rtaudio.getDeviceInfo(device);
@@ -86,6 +140,14 @@ unsigned rateFor(RtAudio& rtaudio, unsigned device, double preferred) {
 }
 
 }  // namespace
+
+bool RtAudioDevice::knowsJackLayoutOf(const std::string& version) {
+    int major = 0;
+    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), major);
+    if (error != std::errc{} || end == version.data()) return false;
+    if (end != version.data() + version.size() && *end != '.') return false;
+    return major == 5;
+}
 
 RtAudioDevice::RtAudioDevice(Backend backend) : backend_(backend) {}
 
@@ -136,6 +198,13 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         unsigned frames = static_cast<unsigned>(std::clamp(std::round(rate * config.bufferDuration), 16.0, 8192.0));
         rtaudio_->openStream(&out, config.duplex ? &in : nullptr, RTAUDIO_FLOAT32, static_cast<unsigned>(rate),
                              &frames, &rtCallback, this, &options, &onRtAudioError);
+        lost_.store(false);
+        if (jack_client_t* client = jackClientOf(*rtaudio_)) {
+            // Before the stream starts: JACK takes handlers only from clients not yet active.
+            jackWatch_ = JackShutdownWatch::install(client, [this](const std::string&) {
+                streamFailed("the JACK server stopped");
+            });
+        }
         sampleRate_ = rtaudio_->getStreamSampleRate();
         if (sampleRate_ <= 0) sampleRate_ = rate;
         frames_ = frames;
@@ -154,6 +223,10 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
 }
 
 bool RtAudioDevice::start() {
+    if (lost_.load()) {
+        error_ = "the stream was lost";
+        return false;
+    }
     if (!rtaudio_ || !rtaudio_->isStreamOpen()) {
         error_ = "no open stream";
         return false;
@@ -175,6 +248,7 @@ bool RtAudioDevice::start() {
 
 bool RtAudioDevice::stop() {
     if (!rtaudio_ || !rtaudio_->isStreamOpen()) return true;
+    if (!closable()) return true;  // nothing runs any more
     try {
         // Aborting does not wait for the server to drain the last buffers: a
         // client the server has dropped would otherwise wait forever.
@@ -186,7 +260,11 @@ bool RtAudioDevice::stop() {
     }
 }
 
-bool RtAudioDevice::running() const { return rtaudio_ && rtaudio_->isStreamOpen() && rtaudio_->isStreamRunning(); }
+bool RtAudioDevice::running() const {
+    return rtaudio_ && !lost_.load() && rtaudio_->isStreamOpen() && rtaudio_->isStreamRunning();
+}
+
+bool RtAudioDevice::closable() const { return !jackWatch_ || jackWatch_->closable(); }
 
 void RtAudioDevice::close() {
     {
@@ -194,6 +272,15 @@ void RtAudioDevice::close() {
         if (activeDevice == this) activeDevice = nullptr;
     }
     if (!rtaudio_) return;
+    if (!closable()) {
+        // The server shut the stream's client down, or libjack may have freed
+        // it since: RtAudio would close it, so RtAudio is left alone.
+        leaveJackObjectAlone(rtaudio_.get());
+        static_cast<void>(rtaudio_.release());
+        JackShutdownWatch::leaveAlone(std::move(jackWatch_));
+        return;
+    }
+    if (jackWatch_) jackWatch_->closing();
     try {
         if (rtaudio_->isStreamOpen()) {
             if (rtaudio_->isStreamRunning()) rtaudio_->abortStream();
@@ -203,11 +290,18 @@ void RtAudioDevice::close() {
         error_ = error.getMessage();
     }
     rtaudio_.reset();
+    jackWatch_.reset();
 }
 
 int RtAudioDevice::process(float* output, const float* input, unsigned frames, bool xrun) {
     RealtimeScope realtime;
     ThreadRoleScope role(ThreadRole::audio);
+    if (lost_.load(std::memory_order_relaxed)) {
+        // A card that failed answers at once: the stream ends here rather than
+        // spin through buffers nobody hears.
+        std::fill_n(output, size_t(frames) * 2, 0.0f);
+        return 2;
+    }
     if (xrun) countXrun();
     if (!anchored_.load(std::memory_order_relaxed)) {
         timeline_.anchor(SystemClock::shared().nowNanos(), sampleRate_);
@@ -244,11 +338,12 @@ int RtAudioDevice::process(float* output, const float* input, unsigned frames, b
     return 0;
 }
 
-void RtAudioDevice::streamFailed() {
+void RtAudioDevice::streamFailed(const std::string& reason) {
+    if (lost_.exchange(true)) return;
     if (events_) {
         AudioDeviceEvent event;
-        event.type = AudioDeviceEvent::Type::RouteChanged;
-        event.routeChangeReason = kRouteChangeReasonOldDeviceUnavailable;
+        event.type = AudioDeviceEvent::Type::Lost;
+        event.reason = reason;
         events_(event);
     }
 }

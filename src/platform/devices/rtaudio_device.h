@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/devices/audio_device.h"
+#include "platform/devices/jack_clients.h"
 
 class RtAudio;
 
@@ -12,6 +13,11 @@ namespace strombel::platform {
 
 /// A real sound card through RtAudio (JACK, PulseAudio or ALSA). The stream is
 /// float, non-interleaved; the device converts from and to 8.24 with saturation.
+///
+/// A stream that fails (RtAudio's error callback, or on JACK the server shutting
+/// the stream's client down) is reported once as `Lost`; from then on the device
+/// renders nothing, and closing it leaves alone whatever the server tore down.
+/// `configure` opens a fresh stream.
 class RtAudioDevice final : public AudioDevice {
 public:
     enum class Backend { Jack, Pulse, Alsa };
@@ -37,10 +43,20 @@ public:
     /// stream reported an under- or overflow since the last one. Marks the
     /// thread real-time and hands the buffer to the engine's callbacks.
     int process(float* output, const float* input, unsigned frames, bool xrun);
-    /// Called by RtAudio when the stream fails (for example the server went away).
-    void streamFailed();
+    /// Called when the stream fails (RtAudio's error callback on the stream's
+    /// thread, JACK's shutdown notice on JACK's): reports `Lost` once.
+    void streamFailed(const std::string& reason);
+    /// Whether the open stream was lost.
+    bool lost() const { return lost_.load(); }
+
+    /// True when RtAudio of this version (as `RtAudio::getVersion()` gives it)
+    /// keeps its JACK client where we reach for it to watch the server.
+    static bool knowsJackLayoutOf(const std::string& version);
 
 private:
+    /// Whether the stream's objects may still be stopped and closed.
+    bool closable() const;
+
     Backend backend_;
     std::unique_ptr<RtAudio> rtaudio_;
     double sampleRate_ = 44100.0;
@@ -49,6 +65,10 @@ private:
     std::string error_;
     BufferTimeline timeline_;
     std::atomic<bool> anchored_{false};
+    std::atomic<bool> lost_{false};
+    // On JACK: the server's shutdown of the stream's client, watched by us
+    // instead of by RtAudio (which would close the client itself).
+    std::unique_ptr<JackShutdownWatch> jackWatch_;
     std::vector<int32_t> left_, right_, microphone_;
 };
 

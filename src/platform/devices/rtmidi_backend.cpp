@@ -16,6 +16,7 @@
 
 #include "logging/log.h"
 #include "platform/host_time.h"
+#include "platform/devices/jack_clients.h"
 #include "platform/devices/midi_send_scheduler.h"
 #include "platform/realtime.h"
 #include "platform/thread_role.h"
@@ -86,14 +87,16 @@ void leaveAlone(std::unique_ptr<T> object) {
 // How many times a JACK client of ours could not be opened. libjack, failing to
 // open a client on a server that does not answer in time, may release clients
 // of ours that were open and hand their memory out again: a port made before
-// such a failure is never closed, only left alone.
+// such a failure, or before any server shut a client of this process down
+// (jackLosses, jack_clients.h), is never closed, only left alone.
 std::atomic<uint64_t> jackClientLosses{0};
+uint64_t lossesSeen() { return jackClientLosses.load() + jackLosses(); }
 std::mutex madeMutex;
 std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackClientLosses when made
 
 void rememberMade(const void* port) {
     std::lock_guard lock(madeMutex);
-    madeAfterLosses[port] = jackClientLosses.load();
+    madeAfterLosses[port] = lossesSeen();
 }
 
 /// Stops the port's callbacks, then lets RtMidi close and free it; a port whose
@@ -104,7 +107,7 @@ void closeInOrder(std::unique_ptr<Port>& port) {
     {
         std::lock_guard lock(madeMutex);
         auto made = madeAfterLosses.find(port.get());
-        const bool safe = made != madeAfterLosses.end() && made->second == jackClientLosses.load();
+        const bool safe = made != madeAfterLosses.end() && made->second == lossesSeen();
         if (made != madeAfterLosses.end()) madeAfterLosses.erase(made);
         if (!safe) {
             leaveAlone(std::move(port));
@@ -140,18 +143,6 @@ void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostCl
     rtMidiCallFailed = true;
     std::lock_guard lock(lastErrorMutex);
     lastErrorText = text;
-}
-
-// libjack writes to standard error when no server runs, which is an ordinary
-// answer to our probes here: its messages go to the debug log instead.
-void onJackMessage(const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); }
-
-void quietenJackLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        jack_set_error_function(&onJackMessage);
-        jack_set_info_function(&onJackMessage);
-    });
 }
 
 // libjack gives each client a socket named after the client alone, not after
@@ -239,7 +230,10 @@ struct RtMidiBackend::Impl {
     // Once the server is gone, every RtMidi object on it is left alone for good:
     // closing one would touch a client that libjack has already torn down.
 
-    static void onShutdown(void* self) { static_cast<Impl*>(self)->serverGone.store(true); }
+    static void onShutdown(void* self) {
+        noteJackLoss();
+        static_cast<Impl*>(self)->serverGone.store(true);
+    }
 
     // Under `mutex`.
     void openWatch() {
@@ -250,7 +244,7 @@ struct RtMidiBackend::Impl {
             jackClientLosses.fetch_add(1);
             return;
         }
-        watchMadeAfterLosses = jackClientLosses.load();
+        watchMadeAfterLosses = lossesSeen();
         jack_on_shutdown(watch, &Impl::onShutdown, this);
         jack_activate(watch);
     }
@@ -582,7 +576,7 @@ RtMidiBackend::~RtMidiBackend() {
         closeInOrder(in);
     }
     for (auto& out : outs) closeInOrder(out);
-    if (impl_->watch && impl_->watchMadeAfterLosses == jackClientLosses.load()) jack_client_close(impl_->watch);
+    if (impl_->watch && impl_->watchMadeAfterLosses == lossesSeen()) jack_client_close(impl_->watch);
     impl_->watch = nullptr;
     impl_->connections.clear();
     impl_->virtualDestinations.clear();

@@ -93,6 +93,38 @@ void StrombelViewController::setStorageWarning(const QString& text) {
     root->bringSubviewToFront(storageWarning_);
 }
 
+void StrombelViewController::setOutputNotice(const QString& text) {
+    if (outputNoticeTimer_) outputNoticeTimer_->invalidate();
+    outputNoticeTimer_.reset();
+    kit::View* root = view();
+    if (text.isEmpty()) {
+        if (outputNotice_) outputNotice_->removeFromSuperview();
+        outputNotice_ = nullptr;
+        return;
+    }
+    if (!outputNotice_) {
+        // Over everything, across the bottom edge, where every layout has its margin.
+        auto line = GuiFactory::labelWithFrame(QRectF(0, root->height() - 12, root->width(), 12), 9);
+        line->setAlignment(kit::Label::Alignment::center);
+        outputNotice_ = root->add(std::move(line));
+    }
+    outputNotice_->setText(text);
+    root->bringSubviewToFront(outputNotice_);
+}
+
+void StrombelViewController::audioOutputLost(const std::string& message) {
+    setOutputNotice(QString::fromStdString(message));
+    outputNotice_->setTextColor(QColor(255, 120, 80));
+    outputNotice_->setBackgroundColor(QColor(40, 0, 0, 220));
+}
+
+void StrombelViewController::audioOutputRestored(const std::string& message) {
+    setOutputNotice(QString::fromStdString(message));
+    outputNotice_->setTextColor(QColor(140, 255, 140));
+    outputNotice_->setBackgroundColor(QColor(0, 40, 0, 220));
+    outputNoticeTimer_ = kit::Timer::scheduled(kOutputBackNoticeSeconds, false, [this] { setOutputNotice({}); });
+}
+
 std::unique_ptr<kit::View> StrombelViewController::takeView() {
     view();
     return std::move(rootView_);

@@ -85,6 +85,10 @@ public:
     /// or settings that cannot be saved); an empty text takes it away.
     void setStorageWarning(const QString& text);
     kit::Label* storageWarning() const { return storageWarning_; }
+    /// The line that tells the user the sound output was lost, or is back (for
+    /// a few seconds); null while there is nothing to tell.
+    kit::Label* outputNotice() const { return outputNotice_; }
+    static constexpr double kOutputBackNoticeSeconds = 6.0;
 
     GuiType guiType() const { return guiType_; }
     const GuiFactory& gf() const { return *gf_; }
@@ -213,6 +217,9 @@ public:
     void trackStopped(const std::string& path, bool fromTapPad) override;
     void trackFinishedPlaying(const std::string& path) override;
     void audioRouteChangedStopAudio() override;
+    void audioOutputLost(const std::string& message) override;
+    void audioOutputRestored(const std::string& message) override;
+    void setOutputNotice(const QString& text);
     void sequencerStarted() override;
     void sequencerStopped() override;
     void activePatternChanged() override;
@@ -322,6 +329,8 @@ protected:
     void putBack(kit::View* panel, kit::View* sibling = nullptr);
     std::map<kit::View*, std::unique_ptr<kit::View>> offScreenPanels_;
     kit::Label* storageWarning_ = nullptr;
+    kit::Label* outputNotice_ = nullptr;
+    std::unique_ptr<kit::Timer> outputNoticeTimer_;
     kit::ImageView *topLeftButtonsContainer_ = nullptr, *topRightButtonsContainer_ = nullptr,
                    *volumeContainer_ = nullptr, *audioMeterContainer_ = nullptr, *slidersContainer_ = nullptr,
                    *tapButtonsContainer_ = nullptr;

@@ -1,0 +1,84 @@
+#include "platform/devices/jack_clients.h"
+
+#include <jack/jack.h>
+
+#include "logging/log.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define STROMBEL_HAS_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STROMBEL_HAS_LSAN 1
+#endif
+#endif
+#ifdef STROMBEL_HAS_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace strombel::platform {
+
+namespace {
+std::atomic<uint64_t> losses{0};
+}  // namespace
+
+void quietenJackLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto toDebugLog = [](const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); };
+        jack_set_error_function(toDebugLog);
+        jack_set_info_function(toDebugLog);
+    });
+}
+
+uint64_t jackLosses() { return losses.load(); }
+
+void noteJackLoss() { losses.fetch_add(1); }
+
+void leaveJackObjectAlone(const void* object) {
+#ifdef STROMBEL_HAS_LSAN
+    if (object) __lsan_ignore_object(object);
+#else
+    static_cast<void>(object);
+#endif
+}
+
+JackShutdownWatch::JackShutdownWatch(Gone gone) : callback_(std::move(gone)), openedAt_(jackLosses()) {}
+
+JackShutdownWatch::~JackShutdownWatch() = default;
+
+std::unique_ptr<JackShutdownWatch> JackShutdownWatch::install(jack_client_t* client, Gone gone) {
+    std::unique_ptr<JackShutdownWatch> watch(new JackShutdownWatch(std::move(gone)));
+    // JACK keeps one plain handler and one informing handler; the plain one,
+    // which the client's library may have set, is replaced by one that does nothing.
+    jack_on_shutdown(client, [](void*) {}, nullptr);
+    jack_on_info_shutdown(
+        client, [](jack_status_t code, const char* reason, void* self) { onShutdown(int(code), reason, self); },
+        watch.get());
+    return watch;
+}
+
+void JackShutdownWatch::onShutdown(int, const char* reason, void* self) {
+    auto* watch = static_cast<JackShutdownWatch*>(self);
+    std::lock_guard lock(watch->mutex_);
+    if (watch->closing_) return;
+    noteJackLoss();
+    watch->gone_.store(true);
+    if (watch->callback_) watch->callback_(reason ? reason : "");
+}
+
+void JackShutdownWatch::closing() {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    callback_ = nullptr;
+}
+
+void JackShutdownWatch::leaveAlone(std::unique_ptr<JackShutdownWatch> watch) {
+    if (!watch) return;
+    {
+        std::lock_guard lock(watch->mutex_);
+        watch->callback_ = nullptr;
+    }
+    leaveJackObjectAlone(watch.release());
+}
+
+}  // namespace strombel::platform

@@ -1,0 +1,123 @@
+// The real program on a JACK server of the test's own (dummy driver, 48 kHz)
+// that stops under it, and perhaps comes back, before the user quits: the
+// program says what happened, takes the server up again when it returns, and
+// every ending is clean.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/own_jack_server.h"
+#include "support/temp_dir.h"
+
+namespace strombel::app {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ProgramServerLossTest : public ::testing::Test {
+protected:
+    ProgramServerLossTest()
+        : jack_(strombel::testing::OwnJackServer::nameFor("under-the-program"), temp_ / "jackd.log", 48000) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(jack_.start()) << jack_.why();
+        const auto runtime = temp_ / "runtime";
+        std::filesystem::create_directories(runtime);
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        log_ = temp_ / "program.log";
+        const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        program_ = std::make_unique<strombel::testing::ChildProcess>(
+            std::vector<std::string>{STROMBEL_PROGRAM, "--root", (temp_ / "root").string()},
+            strombel::testing::environmentWith({"STROMBEL_AUDIO", "QT_QPA_PLATFORM=offscreen", "DISPLAY",
+                                                "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR=" + runtime.string(),
+                                                "JACK_DEFAULT_SERVER=" + jack_.name(), "JACK_NO_START_SERVER=1",
+                                                // Freed memory is overwritten at once, as a busy program
+                                                // soon reuses it: touching a client libjack freed fails
+                                                // every time, not by chance.
+                                                "MALLOC_PERTURB_=165"}),
+            log, log);
+        ::close(log);
+        ASSERT_TRUE(program_->started());
+        ASSERT_TRUE(waitFor([&] { return allPublished(); }, 30))
+            << "the program's ports never all showed on the server: "
+            << ::testing::PrintToString(jack_.ports(":")) << "; the program "
+            << (program_->wait(0) ? "ended with status " + std::to_string(*program_->wait(0)) : "runs") << ":\n"
+            << said();
+    }
+
+    /// The engine's output, the sender port's two ports and the MIDI endpoint.
+    bool allPublished() const {
+        return jack_.ports("Strombel:outport").size() == 2 && jack_.ports(":Strombel output").size() == 2 &&
+               !jack_.ports(":Tumblecraft").empty();
+    }
+
+    bool waitFor(const std::function<bool()>& done, double seconds) {
+        const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+        while (Clock::now() < end) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return done();
+    }
+
+    std::string said() const {
+        std::ifstream in(log_);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    size_t saidTimes(const std::string& line) const {
+        const std::string text = said();
+        size_t count = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+        return count;
+    }
+
+    /// SIGTERM, as a user quitting; the exit status, or -1 when it did not end.
+    int quit() {
+        program_->signal(SIGTERM);
+        const std::optional<int> status = program_->wait(30);
+        if (!status) return -1;
+        return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+    }
+
+    static constexpr const char* kLost = "No sound output: the JACK server stopped.";
+    static constexpr const char* kBack = "Sound is back: Strombel plays through RtAudio (JACK) again.";
+
+    strombel::testing::TempDir temp_;
+    strombel::testing::OwnJackServer jack_;
+    std::filesystem::path log_;
+    std::unique_ptr<strombel::testing::ChildProcess> program_;
+};
+
+TEST_F(ProgramServerLossTest, QuittingAfterTheServerHasGoneEndsCleanly) {
+    jack_.stop();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    // The program looks for the server meanwhile (every two seconds).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(quit(), 0) << said();
+    EXPECT_EQ(saidTimes(kLost), 1u) << "told once";
+}
+
+TEST_F(ProgramServerLossTest, QuittingAfterTheServerCameBackEndsCleanly) {
+    jack_.stop();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(jack_.start()) << jack_.why();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kBack) > 0; }, 5)) << said();
+    EXPECT_TRUE(waitFor([&] { return allPublished(); }, 5))
+        << "the output, the sender port and the MIDI ports are published again; the server has "
+        << ::testing::PrintToString(jack_.ports(":")) << "\n" << said();
+    EXPECT_EQ(quit(), 0) << said();
+}
+
+}  // namespace
+}  // namespace strombel::app
