@@ -73,6 +73,7 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
 
 SoundBox::~SoundBox() {
     mainLoop_.cancel(sweepTimer_);
+    if (heldCountersTimer_) mainLoop_.cancel(heldCountersTimer_);
     mainLoop_.removeSignal(eventSignal_);
     if (recordRunning_.load()) stopSampleRecord();
     device_->stop();
