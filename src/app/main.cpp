@@ -62,10 +62,7 @@ int main(int argc, char** argv) {
     // An address for a program already running on the same folder goes to it.
     if (options.openUrl) {
         const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
-        const auto socket = app::OpenUrlServer::socketPathFor(root);
-        if (std::optional<bool> opened = socket ? app::handOverOpenURL(*socket, *options.openUrl) : std::nullopt) {
-            return *opened ? 0 : 1;
-        }
+        if (std::optional<int> status = app::handOverFromCommandLine(root, *options.openUrl)) return *status;
     }
     if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
         std::fprintf(stderr, "strombel: %s\n", problem.c_str());
@@ -128,7 +125,9 @@ int main(int argc, char** argv) {
     std::optional<app::OpenUrlServer> openUrls;
     std::string openUrlRefusal;
     if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
-        openUrls.emplace(*socket, [&program](const std::string& url) { return program.delegate().handleOpenURL(url); });
+        openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler([&program](const std::string& url, std::string& refusal) {
+            return program.delegate().handleOpenURL(url, &refusal);
+        }));
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }

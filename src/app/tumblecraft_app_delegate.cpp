@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "hub/bus_message.h"
 #include "logging/log.h"
 
 namespace strombel::app {
@@ -43,6 +44,14 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     window_ = parts_.window;
     if (window_) window_->setBackgroundBlack();
     engageStrombelVC();
+    // The MIDI note map came with the pad screen: a damaged one is told as the library is.
+    if (parts_.library) {
+        std::string problem = parts_.library->noteMapProblem();
+        if (!problem.empty()) {
+            STROMBEL_LOG_ERROR("{}", problem);
+            launchProblems_.push_back(std::move(problem));
+        }
+    }
 
     // 8. The engine.
     if (parts_.engine && !parts_.engine->start()) {
@@ -75,6 +84,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
             },
             *parts_.notificationCenter);
         hubController_->addTrigger(playTrigger_);
+    } else if (!configuration_.launchURL.empty()) {
+        STROMBEL_LOG_WARN("Started with the hub's launch address {}, but the hub is off in this run",
+                          hub::escapedForLog(configuration_.launchURL));
     }
 
     // 12. Connection changes of the hub, from any sender.
@@ -122,8 +134,12 @@ void TumblecraftAppDelegate::playbackStateChanged(bool isPlaying) {
     if (playTrigger_) playTrigger_->setState(isPlaying ? 1 : 0);
 }
 
-bool TumblecraftAppDelegate::handleOpenURL(const std::string& url) {
-    return socialClient_ && socialClient_->handleOpenURL(url);
+bool TumblecraftAppDelegate::handleOpenURL(const std::string& url, std::string* refusal) {
+    if (!socialClient_) {
+        if (refusal) *refusal = "the social network client is not running yet";
+        return false;
+    }
+    return socialClient_->handleOpenURL(url, refusal);
 }
 
 void TumblecraftAppDelegate::applicationWillResignActive() {
