@@ -21,6 +21,7 @@
 #include "app/main_loop_pump.h"
 #include "app/open_url_handover.h"
 #include "app/program.h"
+#include "app/start_failure.h"
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
 #include "ui/info/social_dialog_panel.h"
@@ -78,10 +79,7 @@ int main(int argc, char** argv) {
     if (options.root)
         platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
     platform::Sandbox& sandbox = platform::Sandbox::shared();
-    if (!sandbox.createFolders()) {
-        std::fprintf(stderr, "strombel: the folder %s cannot be made or written\n", sandbox.root().c_str());
-        return 1;
-    }
+    if (std::string problem; !sandbox.createFolders(&problem)) return app::endStart(problem);
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);

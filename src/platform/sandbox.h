@@ -37,8 +37,9 @@ public:
     std::filesystem::path caches() const { return root_ / "Library" / "Caches"; }
     std::filesystem::path preferences() const { return root_ / "Library" / "Preferences"; }
 
-    /// Creates the root's folders; false (with nothing thrown) when it cannot.
-    bool createFolders() const;
+    /// Creates the root's folders; false (with nothing thrown) when it cannot,
+    /// `problem` (when given) then saying which folder and why.
+    bool createFolders(std::string* problem = nullptr) const;
 
     /// The absolute path of a stored relative path: bundle files resolve to the
     /// bundle's resource with the same last component, everything else to the root.
