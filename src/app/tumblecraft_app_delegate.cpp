@@ -44,12 +44,17 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     window_ = parts_.window;
     if (window_) window_->setBackgroundBlack();
     engageStrombelVC();
-    // The MIDI note map came with the pad screen: a damaged one is told as the library is.
+    // The MIDI note map came with the pad screen: a damaged one is told with
+    // the library's stored data, in the same alert.
     if (parts_.library) {
         std::string problem = parts_.library->noteMapProblem();
         if (!problem.empty()) {
             STROMBEL_LOG_ERROR("{}", problem);
-            launchProblems_.push_back(std::move(problem));
+            if (launchProblems_.empty()) {
+                launchProblems_.push_back(std::move(problem));
+            } else {
+                launchProblems_.back() += "\n\n" + problem;
+            }
         }
     }
 

@@ -68,10 +68,12 @@ TEST_F(StorageProblemsTest, ADamagedNoteMapIsToldAtStartAndTheUsersFileIsKept) {
     const struct {
         const char* name;
         bool folderInItsPlace;  // else a note map cut short
+        bool libraryDamagedToo;
         const char* told;
     } cases[] = {
-        {"cut short", false, "The MIDI note map was damaged; it was set aside as "},
-        {"a folder in its place", true, "could not be read"},
+        {"cut short", false, false, "The MIDI note map was damaged; it was set aside as "},
+        {"a folder in its place", true, false, "could not be read"},
+        {"with the library", false, true, "The MIDI note map was damaged; it was set aside as "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -83,9 +85,11 @@ TEST_F(StorageProblemsTest, ADamagedNoteMapIsToldAtStartAndTheUsersFileIsKept) {
         } else {
             std::ofstream(map, std::ios::binary) << damaged;
         }
+        if (c.libraryDamagedToo) std::ofstream(storeFile(root), std::ios::binary) << std::string(4096, '\x5a');
         auto run = startAt(root);
-        ASSERT_EQ(run->program().launchProblems().size(), 1u);
+        ASSERT_EQ(run->program().launchProblems().size(), 1u) << "the stored data is told in one alert";
         const std::string told = run->program().launchProblems()[0];
+        EXPECT_EQ(told.find("The sound library file was damaged") != std::string::npos, c.libraryDamagedToo) << told;
         EXPECT_NE(told.find(c.told), std::string::npos) << told;
         EXPECT_NE(told.find("usual MIDI notes"), std::string::npos) << told;
         ASSERT_EQ(run->alerts().shown.size(), 1u) << "told once the window shows";
@@ -95,7 +99,7 @@ TEST_F(StorageProblemsTest, ADamagedNoteMapIsToldAtStartAndTheUsersFileIsKept) {
             continue;
         }
         // The user's file, byte for byte, where the alert says.
-        const size_t at = told.find(" as ") + 4;
+        const size_t at = told.find(" as ", told.find("note map")) + 4;
         const std::filesystem::path aside = told.substr(at, told.find(".\n", at) - at);
         std::ifstream kept(aside, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), damaged) << aside;
