@@ -123,9 +123,10 @@ int main(int argc, char** argv) {
     std::optional<app::OpenUrlServer> openUrls;
     std::string openUrlRefusal;
     if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
-        openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler([&program](const std::string& url, std::string& refusal) {
-            return program.delegate().handleOpenURL(url, &refusal);
-        }));
+        openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler(
+                                      [&program](const std::string& url, std::string& refusal) {
+                                          return program.delegate().handleOpenURL(url, &refusal);
+                                      }));
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }

@@ -160,7 +160,10 @@ bool HubController::start() {
             if (!url || !endsWith(url->substr(0, url->find(':')), ".wirehub")) return;
             memberOfActiveHubSession_ = true;
             // Started by the hub: until it connects nothing shows why nothing plays to it.
-            if (!hubConnected()) busLog("Started with the hub's launch address {}: waiting for the hub to connect", escapedForLog(*url));
+            if (!hubConnected()) {
+                busLog("Started with the hub's launch address {}: waiting for the hub to connect",
+                       escapedForLog(*url));
+            }
         })));
     notificationObservers_.push_back(center_.addObserver(
         kApplicationWillEnterForegroundNotification, nullptr, guarded([this, alive](const platform::Notification&) {

@@ -38,7 +38,8 @@ json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::st
     if (http::isHttpError(cause, http::HttpErrorCode::Authentication)) {
         if (settings.username.empty() && settings.password.empty()) {
             return made(StoreErrorCredentialsRefused,
-                        "The store asks for a user name and password (STROMBEL_STORE_USER and STROMBEL_STORE_PASSWORD)");
+                        "The store asks for a user name and password (STROMBEL_STORE_USER and "
+                        "STROMBEL_STORE_PASSWORD)");
         }
         return made(StoreErrorCredentialsRefused, "The store refused the credentials");
     }
@@ -499,7 +500,8 @@ void LibraryStore::queueItemFailed(http::HttpRequest& request) {
     Download download;
     Installation* installation = takeDownload(request, download);
     if (!installation) return;
-    fail(*installation, download.file, errorOfFailedRequest(request, download.file, settings(), settings().maximumFileSize));
+    fail(*installation, download.file,
+         errorOfFailedRequest(request, download.file, settings(), settings().maximumFileSize));
 }
 
 void LibraryStore::fail(Installation& installation, const std::string& file, const json::Error& error) {

@@ -193,8 +193,9 @@ TEST_F(RealtimeGuardTest, AFloodOfMishapsIsToldAtMostOnceASecondWithItsCount) {
     const auto told = [this] {
         logging::Log::flushLog();
         const auto lines = logger_->lines();
-        return std::count_if(lines.begin(), lines.end(),
-                             [](const std::string& line) { return line.find("under- or overruns") != std::string::npos; });
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("under- or overruns") != std::string::npos;
+        });
     };
     // A mishap in each of 168 blocks, 5 ms apart: 0.84 s of them.
     for (int block = 0; block < 168; ++block) {

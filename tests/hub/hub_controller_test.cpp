@@ -302,8 +302,9 @@ TEST(HubController, ALaunchByTheHubSaysOnceThatItWaitsForTheHub) {
     BusLogCapture log;
     const auto waiting = [&log] {
         const auto lines = log.lines();
-        return std::count_if(lines.begin(), lines.end(),
-                             [](const std::string& line) { return line.find("waiting for the hub") != std::string::npos; });
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("waiting for the hub") != std::string::npos;
+        });
     };
     {
         ProgramWorld world;
