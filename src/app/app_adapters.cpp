@@ -286,17 +286,35 @@ std::string AppLibraryAdapter::makeDataUpToDate() {
                " can be written and has free space, then start Strombel again.";
     }
     if (!store->setAsidePath().empty()) {
+        // SQLite's own words (its integrity check's page numbers) went to the log
+        // when the store was opened; the user reads what happened and what is kept.
+        using Reason = library::PersistentStore::SetAsideReason;
+        const char* what = "The sound library file was damaged: parts of it could not be read.";
+        if (store->setAsideReason() == Reason::notAStore) {
+            what = "The sound library file was damaged: it is no longer a library Strombel can read.";
+        } else if (store->setAsideReason() == Reason::newerSchema) {
+            what = "The sound library file was written by a newer version of Strombel, which this one cannot read.";
+        }
         const library::PersistentStore::CarriedOver& carried = store->carriedOver();
         const bool anyCarried = carried.soundbanks + carried.samples + carried.sequencerEvents > 0;
-        return "The sound library file was damaged (" + store->openError() + ").\nIt was set aside as " +
-               store->setAsidePath().string() +
+        std::string kept;
+        if (store->setAsideReason() == Reason::newerSchema) {
+            kept = "the newer version of Strombel can still read them there.";
+        } else if (carried.failed) {
+            kept = "what could still be read of them could not be copied into the new library, and is kept only "
+                   "in the set-aside file.";
+        } else if (anyCarried) {
+            kept = fmt::format("what could still be read of them ({} banks, {} samples, {} recorded notes) was "
+                               "carried over into the new library.",
+                               carried.soundbanks, carried.samples, carried.sequencerEvents);
+        } else {
+            kept = "none of them could be read, so nothing was carried over.";
+        }
+        return std::string(what) + "\nIt was set aside as " + store->setAsidePath().string() +
                " and a new library was made from the stock packs and the sample files in " + folder +
                ", which are untouched.\nThe set-aside file holds the banks, recorded patterns and sample names "
                "you made; " +
-               (anyCarried ? fmt::format("what could still be read of them ({} banks, {} samples, {} recorded "
-                                         "notes) was carried over.",
-                                         carried.soundbanks, carried.samples, carried.sequencerEvents)
-                           : std::string("none of them could be read.")) +
+               kept +
                (library_.writeProblem().empty() ? "" : "\nThe new library cannot be saved: " + library_.writeProblem());
     }
     if (!library_.writeProblem().empty()) {

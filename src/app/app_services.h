@@ -49,6 +49,9 @@ class AppLibrary {
 public:
     virtual ~AppLibrary() = default;
     virtual std::string makeDataUpToDate() = 0;
+    /// What the user must be told about the MIDI note map, read as the pad screen
+    /// was made (a damaged one is set aside), worded for them; empty when all is well.
+    virtual std::string noteMapProblem() const { return {}; }
     /// Writes pending changes to disk (at shutdown).
     virtual void save() {}
 };

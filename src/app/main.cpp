@@ -22,6 +22,7 @@
 #include "app/open_url_handover.h"
 #include "app/program.h"
 #include "app/shared_services.h"
+#include "app/start_failure.h"
 #include "crash/crash_upload_manager.h"
 #include "info/rating_prompt.h"
 #include "ui/info/social_dialog_panel.h"
@@ -87,10 +88,7 @@ int run(int argc, char** argv) {
     // An address for a program already running on the same folder goes to it.
     if (options.openUrl) {
         const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
-        const auto socket = app::OpenUrlServer::socketPathFor(root);
-        if (std::optional<bool> opened = socket ? app::handOverOpenURL(*socket, *options.openUrl) : std::nullopt) {
-            return *opened ? 0 : 1;
-        }
+        if (std::optional<int> status = app::handOverFromCommandLine(root, *options.openUrl)) return *status;
     }
     if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
         std::fprintf(stderr, "strombel: %s\n", problem.c_str());
@@ -109,10 +107,7 @@ int run(int argc, char** argv) {
     if (options.root)
         platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
     platform::Sandbox& sandbox = platform::Sandbox::shared();
-    if (!sandbox.createFolders()) {
-        std::fprintf(stderr, "strombel: the folder %s cannot be made or written\n", sandbox.root().c_str());
-        return 1;
-    }
+    if (std::string problem; !sandbox.createFolders(&problem)) return app::endStart(problem);
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);
@@ -158,7 +153,10 @@ int run(int argc, char** argv) {
     std::optional<app::OpenUrlServer> openUrls;
     std::string openUrlRefusal;
     if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
-        openUrls.emplace(*socket, [&program](const std::string& url) { return program.delegate().handleOpenURL(url); });
+        openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler(
+                                      [&program](const std::string& url, std::string& refusal) {
+                                          return program.delegate().handleOpenURL(url, &refusal);
+                                      }));
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }

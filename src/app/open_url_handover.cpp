@@ -8,7 +8,9 @@
 
 #include <QLocalSocket>
 #include <QPointer>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
@@ -65,6 +67,14 @@ std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::fil
 }
 
 OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler, platform::MainLoop& loop)
+    : OpenUrlServer(
+          std::move(path),
+          ExplainingHandler([handler = std::move(handler)](const std::string& url, std::string&) {
+              return handler && handler(url);
+          }),
+          loop) {}
+
+OpenUrlServer::OpenUrlServer(std::filesystem::path path, ExplainingHandler handler, platform::MainLoop& loop)
     : server_(std::make_unique<QLocalServer>()),
       path_(std::move(path)),
       handler_(std::move(handler)),
@@ -135,16 +145,27 @@ void OpenUrlServer::accept() {
             }
             const std::string url = buffer->left(end).toStdString();
             // An empty line only asks whether anyone listens.
-            const bool opened = !url.empty() && handler_ && handler_(url);
-            socket->write(opened ? "YES\n" : "NO\n");
+            std::string refusal;
+            const bool opened = !url.empty() && handler_ && handler_(url, refusal);
+            std::replace_if(refusal.begin(), refusal.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+            const std::string answer = opened ? "YES\n" : refusal.empty() ? "NO\n" : "NO " + refusal + "\n";
+            socket->write(answer.data(), qint64(answer.size()));
             socket->flush();
             socket->disconnectFromServer();
         });
     }
 }
 
-std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url) {
-    if (url.size() > OpenUrlServer::kMaximumURLSize || url.find('\n') != std::string::npos) return false;
+std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url,
+                                    std::string* refusal) {
+    if (url.size() > OpenUrlServer::kMaximumURLSize) {
+        if (refusal) *refusal = fmt::format("the address is longer than {} KiB", OpenUrlServer::kMaximumURLSize / 1024);
+        return false;
+    }
+    if (url.find('\n') != std::string::npos) {
+        if (refusal) *refusal = "the address holds a line break";
+        return false;
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string name = path.string();
@@ -179,8 +200,23 @@ std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std
         answer.append(piece, size_t(n));
     }
     ::close(fd);
-    if (answer.find('\n') == std::string::npos) return std::nullopt;
-    return answer.rfind("YES", 0) == 0;
+    const size_t lineEnd = answer.find('\n');
+    if (lineEnd == std::string::npos) return std::nullopt;
+    if (answer.rfind("YES", 0) == 0) return true;
+    if (refusal) *refusal = answer.rfind("NO ", 0) == 0 ? answer.substr(3, lineEnd - 3) : std::string();
+    return false;
+}
+
+std::optional<int> handOverFromCommandLine(const std::filesystem::path& root, const std::string& url) {
+    const auto socket = OpenUrlServer::socketPathFor(root);
+    if (!socket) return std::nullopt;
+    std::string refusal;
+    const std::optional<bool> opened = handOverOpenURL(*socket, url, &refusal);
+    if (!opened) return std::nullopt;
+    if (*opened) return 0;
+    std::fprintf(stderr, "strombel: the address was not opened: %s\n",
+                 refusal.empty() ? "the running Strombel gave no reason" : refusal.c_str());
+    return 1;
 }
 
 }  // namespace strombel::app

@@ -22,7 +22,8 @@ namespace strombel::app {
 ///
 /// The socket lies in the user's runtime folder (mode 0700), one per data
 /// folder; only the same user may speak to it. One address per connection,
-/// ending in a line feed, at most 64 KiB; the answer is "YES\n" or "NO\n".
+/// ending in a line feed, at most 64 KiB; the answer is "YES\n", or "NO" with
+/// the reason after a space when there is one ("NO no login is under way\n").
 /// A connection that has not sent its whole address within 2 s is closed, and
 /// at most 16 are held at once (more are closed as they come).
 class OpenUrlServer {
@@ -31,6 +32,8 @@ public:
     static constexpr uint64_t kAddressTimeLimit = 2 * platform::kNanosPerSecond;
     static constexpr size_t kMaximumConnections = 16;
     using Handler = std::function<bool(const std::string& url)>;
+    /// Opens `url`, or sets `refusal` to why not and answers false.
+    using ExplainingHandler = std::function<bool(const std::string& url, std::string& refusal)>;
 
     /// The socket for the data folder `root` in the user's runtime folder
     /// ($XDG_RUNTIME_DIR, else "strombel-<uid>" in the system's temporary
@@ -43,6 +46,9 @@ public:
     /// hands every address to `handler`, on the Qt event loop; the time limit
     /// of each connection runs on `loop`'s clock.
     OpenUrlServer(std::filesystem::path path, Handler handler,
+                  platform::MainLoop& loop = platform::MainLoop::shared());
+    /// The same, passing a refusal's reason on to the one who handed the address over.
+    OpenUrlServer(std::filesystem::path path, ExplainingHandler handler,
                   platform::MainLoop& loop = platform::MainLoop::shared());
     ~OpenUrlServer();
     OpenUrlServer(const OpenUrlServer&) = delete;
@@ -58,7 +64,7 @@ private:
     void accept();
     std::unique_ptr<QLocalServer> server_;
     std::filesystem::path path_;
-    Handler handler_;
+    ExplainingHandler handler_;
     platform::MainLoop& loop_;
     std::map<QLocalSocket*, platform::MainLoop::TimerId> deadlines_;  // the connections held
     std::shared_ptr<OpenUrlServer*> alive_;
@@ -66,6 +72,14 @@ private:
 
 /// Hands `url` to the program listening at `path`: its answer (true for YES),
 /// or nothing when no program listens there. Blocks for at most a few seconds.
-std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url);
+/// `refusal`, when given, is set to why the address was not opened.
+std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url,
+                                    std::string* refusal = nullptr);
+
+/// `strombel --open-url URL` on the data folder `root`: hands `url` to the
+/// program running there and answers the exit status, 0 when it opened the
+/// address and 1 when it refused it (the reason then goes to standard error);
+/// nothing when no program runs there (this one then starts and opens it).
+std::optional<int> handOverFromCommandLine(const std::filesystem::path& root, const std::string& url);
 
 }  // namespace strombel::app

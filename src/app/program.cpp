@@ -204,6 +204,8 @@ std::string Program::makeDataUpToDate() {
     return problems;
 }
 
+std::string Program::noteMapProblem() const { return midiHub_ ? app::noteMapProblem(*midiHub_) : std::string(); }
+
 void Program::setBackgroundBlack() {
     if (!window_) window_ = std::make_unique<ui::kit::Window>();
     window_->setBackgroundBrush(Qt::black);

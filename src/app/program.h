@@ -139,6 +139,7 @@ public:
 
     // AppLibrary
     std::string makeDataUpToDate() override;
+    std::string noteMapProblem() const override;
     void save() override { flush(); }
     // AppWindow
     void setBackgroundBlack() override;

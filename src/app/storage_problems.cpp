@@ -7,6 +7,27 @@
 
 namespace strombel::app {
 
+std::string noteMapProblem(const midi::MidiController& hub) {
+    using Outcome = midi::NoteMapRead::Outcome;
+    const std::string file = hub.noteToButtonMapFilePath().string();
+    const char* usual = "The pads answer to their usual MIDI notes (60 to 71) again";
+    switch (hub.noteMapReadOutcome()) {
+        case Outcome::loaded:
+        case Outcome::missing: return {};
+        case Outcome::unreadable:
+            if (auto aside = hub.setAsideNoteMapPath()) {
+                return "The MIDI note map was damaged; it was set aside as " + aside->string() + ".\n" + usual +
+                       ": teach them other notes with MIDI learn.";
+            }
+            return "The MIDI note map " + file + " is damaged and could not be set aside.\n" + usual +
+                   " in this run; what MIDI learn teaches them now is not kept.";
+        case Outcome::inaccessible:
+            return "The MIDI note map " + file + " could not be read (" + hub.noteMapReadError() +
+                   "); it is kept as it is.\n" + usual + " in this run; what MIDI learn teaches them now is not kept.";
+    }
+    return {};
+}
+
 StorageProblems::StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults,
                                  platform::MainLoop& loop, Alert alert, Line line)
     : library_(library), defaults_(defaults), loop_(loop), alert_(std::move(alert)), showLine_(std::move(line)),

@@ -6,10 +6,15 @@
 #include <string>
 
 #include "library/sound_data_manager.h"
+#include "midi/midi_controller.h"
 #include "platform/main_loop.h"
 #include "platform/user_defaults.h"
 
 namespace strombel::app {
+
+/// What the user is told about the MIDI note map `hub` read at start: empty when
+/// it loaded or there was none yet.
+std::string noteMapProblem(const midi::MidiController& hub);
 
 /// Tells the user when what they make cannot be kept: saves of the library (its
 /// samples, banks and recorded patterns) or of the settings that fail. The first

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "hub/bus_message.h"
 #include "logging/log.h"
 
 namespace strombel::app {
@@ -52,6 +53,19 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (window_) window_->setBackgroundBlack();
     if (cancelled()) return true;
     engageStrombelVC();
+    // The MIDI note map came with the pad screen: a damaged one is told with
+    // the library's stored data, in the same alert.
+    if (parts_.library) {
+        std::string problem = parts_.library->noteMapProblem();
+        if (!problem.empty()) {
+            STROMBEL_LOG_ERROR("{}", problem);
+            if (launchProblems_.empty()) {
+                launchProblems_.push_back(std::move(problem));
+            } else {
+                launchProblems_.back() += "\n\n" + problem;
+            }
+        }
+    }
 
     if (cancelled()) return true;
     // 8. The engine.
@@ -86,6 +100,9 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
             },
             *parts_.notificationCenter);
         hubController_->addTrigger(playTrigger_);
+    } else if (!configuration_.launchURL.empty()) {
+        STROMBEL_LOG_WARN("Started with the hub's launch address {}, but the hub is off in this run",
+                          hub::escapedForLog(configuration_.launchURL));
     }
 
     if (cancelled()) return true;
@@ -137,8 +154,12 @@ void TumblecraftAppDelegate::playbackStateChanged(bool isPlaying) {
     if (playTrigger_) playTrigger_->setState(isPlaying ? 1 : 0);
 }
 
-bool TumblecraftAppDelegate::handleOpenURL(const std::string& url) {
-    return socialClient_ && socialClient_->handleOpenURL(url);
+bool TumblecraftAppDelegate::handleOpenURL(const std::string& url, std::string* refusal) {
+    if (!socialClient_) {
+        if (refusal) *refusal = "the social network client is not running yet";
+        return false;
+    }
+    return socialClient_->handleOpenURL(url, refusal);
 }
 
 void TumblecraftAppDelegate::applicationWillResignActive() {

@@ -91,6 +91,7 @@ SoundBox::~SoundBox() {
     mainLoop_.cancel(sweepTimer_);
     if (outputWatch_) mainLoop_.cancel(outputWatch_);
     if (answerCheck_) mainLoop_.cancel(answerCheck_);
+    if (heldCountersTimer_) mainLoop_.cancel(heldCountersTimer_);
     mainLoop_.removeSignal(eventSignal_);
     if (recordRunning_.load()) stopSampleRecord();
     device_->stop();

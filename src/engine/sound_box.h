@@ -84,7 +84,11 @@ public:
         uint64_t recordingOverruns = 0;
         /// Buffers that took longer to render than they last.
         uint64_t lateBuffers = 0;
+        bool operator==(const Counters&) const = default;
     };
+    /// Counters that change are logged at most this often; a change in between
+    /// is held back and told, with what came after it, when the interval is up.
+    static constexpr uint64_t kCounterLogInterval = platform::kNanosPerSecond;
 
     /// The program's engine, made on first use with the shared sandbox and main
     /// loop, the best device of the machine (`makeAudioDevice`) and no library
@@ -433,6 +437,8 @@ private:
     std::atomic<uint64_t> lateBuffers_{0};
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};
     Counters logged_;  // main loop: the counters as last logged
+    std::optional<uint64_t> countersLoggedAt_;             // main loop: when they were
+    platform::MainLoop::TimerId heldCountersTimer_ = 0;   // main loop: tells what was held back
     std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
 
     std::atomic<float> volume_{1.0f}, effectWetness_{1.0f}, pitchAmount_{0.5f}, delayIntensity_{0.0f},

@@ -538,7 +538,20 @@ SoundBox::Counters SoundBox::counters() const {
 
 void SoundBox::logCountersThatChanged() {
     const Counters now = counters();
-    // The audio thread only counts; each change is told once, here.
+    if (now == logged_) return;
+    // The audio thread only counts; changes are told here, at most once an
+    // interval, each line with how many came since the last.
+    const uint64_t at = mainLoop_.nowNanos();
+    if (countersLoggedAt_ && at - *countersLoggedAt_ < kCounterLogInterval) {
+        if (!heldCountersTimer_) {
+            heldCountersTimer_ = mainLoop_.schedule(*countersLoggedAt_ + kCounterLogInterval - at, [this] {
+                heldCountersTimer_ = 0;
+                logCountersThatChanged();
+            });
+        }
+        return;
+    }
+    countersLoggedAt_ = at;
     if (now.lateBuffers != logged_.lateBuffers) {
         STROMBEL_LOG_WARN("Warning: Soundbox lag - time needed: {:f}, available: {:f}", lastLagNeeded_.load(),
                           lastLagAvailable_.load());

@@ -159,7 +159,13 @@ bool HubController::start() {
     notificationObservers_.push_back(center_.addObserver(
         kApplicationDidFinishLaunchingNotification, nullptr, guarded([this](const platform::Notification& note) {
             const auto* url = std::any_cast<std::string>(&note.userInfo);
-            if (url && endsWith(url->substr(0, url->find(':')), ".wirehub")) memberOfActiveHubSession_ = true;
+            if (!url || !endsWith(url->substr(0, url->find(':')), ".wirehub")) return;
+            memberOfActiveHubSession_ = true;
+            // Started by the hub: until it connects nothing shows why nothing plays to it.
+            if (!hubConnected()) {
+                busLog("Started with the hub's launch address {}: waiting for the hub to connect",
+                       escapedForLog(*url));
+            }
         })));
     notificationObservers_.push_back(center_.addObserver(
         kApplicationWillEnterForegroundNotification, nullptr, guarded([this, alive](const platform::Notification&) {

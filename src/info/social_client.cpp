@@ -105,9 +105,12 @@ void SocialClient::authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth)
     loginDialog_->show();
 }
 
-bool SocialClient::handleOpenURL(const std::string& url) {
+bool SocialClient::handleOpenURL(const std::string& url, std::string* refusal) {
     const std::string base = getOwnBaseUrl();
-    if (url.compare(0, base.size(), base) != 0) return false;
+    if (url.compare(0, base.size(), base) != 0) {
+        if (refusal) *refusal = "it is no answer of the social network's login (those begin with " + base + ")";
+        return false;
+    }
 
     std::string query;
     if (const size_t hash = url.find('#'); hash != std::string::npos) {
@@ -118,8 +121,10 @@ bool SocialClient::handleOpenURL(const std::string& url) {
     const Params params = parseURLParams(query);
     const auto state = params.find("state");
     if (!pendingLoginState_ || state == params.end() || state->second != *pendingLoginState_) {
-        STROMBEL_LOG_WARN("Refused a login answer that {}", pendingLoginState_ ? "carries another state than the login under way"
-                                                                              : "came while no login is under way");
+        const std::string why = pendingLoginState_ ? "it answers another login than the one under way"
+                                                   : "no login is under way (each login takes one answer)";
+        STROMBEL_LOG_WARN("Refused a login answer: {}", why);
+        if (refusal) *refusal = why;
         return false;
     }
     pendingLoginState_.reset();  // one answer per login

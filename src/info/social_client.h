@@ -92,7 +92,8 @@ public:
     /// A redirect is taken only while a login this client started by application
     /// switch or browser is under way, and only with the "state" value that login
     /// sent; any other is refused (false, one log line) and changes nothing.
-    bool handleOpenURL(const std::string& url);
+    /// `refusal`, when given, is set to why an address was refused.
+    bool handleOpenURL(const std::string& url, std::string* refusal = nullptr);
     /// The "state" value of the login under way whose answer comes back through
     /// `handleOpenURL`, if any.
     const std::optional<std::string>& pendingLoginState() const { return pendingLoginState_; }

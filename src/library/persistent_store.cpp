@@ -144,6 +144,7 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
                 return;
             }
             reason = "could not read the store: " + error;
+            setAsideReason_ = SetAsideReason::damaged;
             break;
         case Check::Unreachable:
             openUntouched(reason);
@@ -176,6 +177,7 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
             loaded_ = std::move(salvaged);
         } else {
             openError_ += "; what could be read was not carried over: " + error;
+            carriedOver_.failed = true;
         }
     }
 }
@@ -224,34 +226,41 @@ bool PersistentStore::openFile(std::string& error) {
 
 PersistentStore::Check PersistentStore::inspect(std::string& reason) {
     // A failure of the disk (full, read-only, I/O) says nothing about the file.
-    auto failed = [this, &reason](const std::string& what) {
+    auto failed = [this, &reason](const std::string& what, SetAsideReason kind) {
         const bool damaged = platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_));
         reason = (damaged ? what : std::string()) + sqlite3_errmsg(database_);
+        if (damaged) setAsideReason_ = kind;
         return damaged ? Check::Damaged : Check::Unreachable;
     };
     Statement version(database_, "PRAGMA user_version");
-    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) return failed("not a store file: ");
+    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW)
+        return failed("not a store file: ", SetAsideReason::notAStore);
     const int64_t userVersion = version.integer(0);
 
     Statement tables(database_, "SELECT count(*) FROM sqlite_master");
-    if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW) return failed("not a store file: ");
+    if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW)
+        return failed("not a store file: ", SetAsideReason::notAStore);
     const int64_t tableCount = tables.integer(0);
     if (userVersion == 0 && tableCount == 0) return Check::Fresh;
     if (userVersion > kSchemaVersion) {
         reason = "the store was written by a newer version (schema " + std::to_string(userVersion) + ")";
+        setAsideReason_ = SetAsideReason::newerSchema;
         return Check::Damaged;
     }
     if (userVersion == 0) {
         reason = "the store has no schema version";
+        setAsideReason_ = SetAsideReason::notAStore;
         return Check::Damaged;
     }
     // Versions below kSchemaVersion would be migrated here, one step at a time.
 
     Statement check(database_, "PRAGMA quick_check");
-    if (!check.ok() || sqlite3_step(check.get()) != SQLITE_ROW) return failed("the store cannot be checked: ");
+    if (!check.ok() || sqlite3_step(check.get()) != SQLITE_ROW)
+        return failed("the store cannot be checked: ", SetAsideReason::damaged);
     std::string verdict = check.text(0);
     if (verdict != "ok") {
         reason = "the store is damaged: " + verdict;
+        setAsideReason_ = SetAsideReason::damaged;
         return Check::Damaged;
     }
     return Check::Good;

@@ -93,11 +93,22 @@ public:
     bool createdFresh() const { return createdFresh_; }
     /// Where a damaged or unknown file was set aside, empty when none was.
     const std::filesystem::path& setAsidePath() const { return setAside_; }
-    /// Why the file was set aside or could not be opened; empty when all went well.
+    /// Why the file was set aside or could not be opened, as SQLite put it (for
+    /// the log); empty when all went well.
     const std::string& openError() const { return openError_; }
-    /// What of a damaged file's rows could be read and was carried into the fresh one.
+    /// Why a file was set aside, for words a user reads.
+    enum class SetAsideReason {
+        none,
+        notAStore,    // not a database, or one without our tables
+        newerSchema,  // written by a newer version of the program
+        damaged,      // pages that fail the integrity check or cannot be read
+    };
+    SetAsideReason setAsideReason() const { return setAsideReason_; }
+    /// What of a damaged file's rows could be read and was carried into the fresh
+    /// one; `failed` when rows could be read but not written there.
     struct CarriedOver {
         size_t soundbanks = 0, samples = 0, sequencerEvents = 0;
+        bool failed = false;
     };
     const CarriedOver& carriedOver() const { return carriedOver_; }
     /// Why no save can reach the file in this run (it was found read-only, or the
@@ -128,6 +139,7 @@ private:
     bool createdFresh_ = false;
     std::filesystem::path setAside_;
     std::string openError_;
+    SetAsideReason setAsideReason_ = SetAsideReason::none;
     std::string writeProblem_;
     CarriedOver carriedOver_;
 };

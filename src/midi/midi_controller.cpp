@@ -97,6 +97,8 @@ std::filesystem::path MidiController::noteToButtonMapFilePath() const {
 void MidiController::initMidiMaps() {
     const std::filesystem::path path = noteToButtonMapFilePath();
     NoteMapRead read = readNoteToButtonMapFile(path);
+    noteMapRead_ = read.outcome;
+    noteMapReadError_ = read.error;
     if (read.outcome == NoteMapRead::Outcome::loaded) {
         std::lock_guard lock(mapMutex_);
         noteToButtonMap_ = std::move(read.map);

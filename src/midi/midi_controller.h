@@ -198,6 +198,10 @@ public:
     bool persistMidiMaps();
     /// Where an unreadable note map was set aside at start, if it was.
     std::optional<std::filesystem::path> setAsideNoteMapPath() const { return setAsideNoteMap_; }
+    /// How reading the note map went at start (`loaded` and `missing` are fine),
+    /// and why it failed when it did.
+    NoteMapRead::Outcome noteMapReadOutcome() const { return noteMapRead_; }
+    const std::string& noteMapReadError() const { return noteMapReadError_; }
 
 private:
     // The user's port choices, replaced as a whole on the main loop and read
@@ -272,6 +276,8 @@ private:
     mutable std::mutex mapMutex_;
     NoteToButtonMap noteToButtonMap_;
     std::optional<std::filesystem::path> setAsideNoteMap_;
+    NoteMapRead::Outcome noteMapRead_ = NoteMapRead::Outcome::missing;
+    std::string noteMapReadError_;
     bool mayPersistMap_ = true;  // false while an unreadable map could not be set aside
 
     mutable std::mutex portsMutex_;  // the main loop and the action thread; never a read thread

@@ -117,8 +117,14 @@ NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path) {
         result.outcome = NoteMapRead::Outcome::missing;
         return result;
     }
+    if (!std::filesystem::is_regular_file(path, error)) {
+        result.outcome = NoteMapRead::Outcome::inaccessible;
+        result.error = error ? fmt::format("cannot open {}: {}", path.string(), error.message())
+                             : fmt::format("{} is not a file", path.string());
+        return result;
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in || !std::filesystem::is_regular_file(path, error)) {
+    if (!in) {
         result.outcome = NoteMapRead::Outcome::inaccessible;
         result.error = fmt::format("cannot open {}: {}", path.string(), std::strerror(errno));
         return result;

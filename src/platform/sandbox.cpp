@@ -68,11 +68,14 @@ std::optional<std::filesystem::path> Sandbox::rootFromArguments(int argc, const 
     return std::nullopt;
 }
 
-bool Sandbox::createFolders() const {
+bool Sandbox::createFolders(std::string* problem) const {
     std::error_code error;
     for (const auto& folder : {documents(), caches(), preferences()}) {
         std::filesystem::create_directories(folder, error);
-        if (error) return false;
+        if (error) {
+            if (problem) *problem = "the folder " + folder.string() + " cannot be made: " + error.message();
+            return false;
+        }
     }
     return true;
 }

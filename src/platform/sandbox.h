@@ -41,8 +41,9 @@ public:
     /// The desktop's trash folder, where the user's own files go when removed.
     const std::filesystem::path& trash() const { return trash_; }
 
-    /// Creates the root's folders; false (with nothing thrown) when it cannot.
-    bool createFolders() const;
+    /// Creates the root's folders; false (with nothing thrown) when it cannot,
+    /// `problem` (when given) then saying which folder and why.
+    bool createFolders(std::string* problem = nullptr) const;
 
     /// The absolute path of a stored relative path: bundle files resolve to the
     /// bundle's resource with the same last component, everything else to the root.

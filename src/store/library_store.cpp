@@ -28,13 +28,19 @@ constexpr std::string_view kDownloadsRelative = "Library/Caches/downloads/";
 constexpr uint64_t kMaximumPackSize = 1024 * 1024;
 
 /// The store's error for a request that failed; `limit` is the size it was
-/// allowed (0: the client's own).
-json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what, uint64_t limit = 0) {
+/// allowed (0: the client's own). `settings` says whether credentials were sent.
+json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what,
+                                 const StoreSettings& settings, uint64_t limit = 0) {
     const json::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
     auto made = [&](StoreErrorCode code, const std::string& message) {
         return json::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const json::Error>(cause));
     };
     if (http::isHttpError(cause, http::HttpErrorCode::Authentication)) {
+        if (settings.username.empty() && settings.password.empty()) {
+            return made(StoreErrorCredentialsRefused,
+                        "The store asks for a user name and password (STROMBEL_STORE_USER and "
+                        "STROMBEL_STORE_PASSWORD)");
+        }
         return made(StoreErrorCredentialsRefused, "The store refused the credentials");
     }
     if (http::isHttpError(cause, http::HttpErrorCode::TooLarge) && cause.message().find("free space") != std::string::npos) {
@@ -206,7 +212,7 @@ void LibraryStore::requestFailed(http::HttpRequest& request) {
     if (&request != storeItemsRequest_.get()) return;
     const std::unique_ptr<http::HttpRequest> failed = std::move(storeItemsRequest_);
     // The message says why; the screen says that the store cannot be reached.
-    const json::Error error = errorOfFailedRequest(*failed, "The store's catalogue");
+    const json::Error error = errorOfFailedRequest(*failed, "The store's catalogue", settings());
     STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.description());
     services_.library.informDelegates(
         [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });
@@ -489,7 +495,8 @@ void LibraryStore::queueItemFailed(http::HttpRequest& request) {
     Download download;
     Installation* installation = takeDownload(request, download);
     if (!installation) return;
-    fail(*installation, download.file, errorOfFailedRequest(request, download.file, settings().maximumFileSize));
+    fail(*installation, download.file,
+         errorOfFailedRequest(request, download.file, settings(), settings().maximumFileSize));
 }
 
 void LibraryStore::fail(Installation& installation, const std::string& file, const json::Error& error) {

@@ -13,9 +13,10 @@ struct StoreSettings {
     std::string baseURL = "https://store.strombel.invalid/";
     /// The folder of the items' icons.
     std::string iconBaseURL = "https://store.strombel.invalid/icons/";
-    std::string username = "strombel";
-    /// Sent as Basic authentication; never logged.
-    std::string password = "strombel";
+    /// Basic authentication, sent only when the user set a name or a password
+    /// (the built-in store asks for none); the password is never logged.
+    std::string username;
+    std::string password;
     /// The largest file of an item (a pack description or a sample).
     uint64_t maximumFileSize = 64ull * 1024 * 1024;
     /// The largest icon.

@@ -227,6 +227,36 @@ TEST_F(DesktopProgramTest, APhoneLayoutOpensAtTwiceItsPoints) {
     EXPECT_TRUE(quit(*program));
 }
 
+TEST_F(DesktopProgramTest, AFolderThatCannotBeMadeIsToldInAMessageBoxBeforeTheProgramEnds) {
+    // The data folder would lie inside a file: none of its folders can be made.
+    const auto blocker = temp_ / "blocker";
+    std::ofstream(blocker) << "a file, not a folder";
+    const auto runtime = temp_ / "runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    testing::ChildProcess program({STROMBEL_PROGRAM, "--root", (blocker / "root").string()},
+                                  x_.environment({"STROMBEL_AUDIO=null", "XDG_RUNTIME_DIR=" + runtime.string()}));
+    ASSERT_TRUE(program.started());
+    ScreenReader reader(x_.display());
+    std::optional<ScreenArea> box;
+    std::string id;
+    for (int attempt = 0; attempt < 100 && !program.wait(0); ++attempt) {
+        pause(0.1);
+        auto found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
+        if (!found || found->empty()) continue;
+        id = found->substr(0, found->find('\n'));
+        box = reader.areaOf(uint32_t(std::stoul(id)));
+        if (box && box->shareBetween(0xc0, 0xff) > 0.5 && box->shareBetween(0, 0x60) > 0.002) break;
+    }
+    ASSERT_TRUE(box) << "the program ended without a word on the screen";
+    EXPECT_GT(box->shareBetween(0, 0x60), 0.002) << "no letters show in the message box";
+    EXPECT_FALSE(program.wait(0.3)) << "it waits until the user has read it";
+    ASSERT_TRUE(x_.xdotool({"windowactivate", "--sync", id, "key", "Return"}));
+    const std::optional<int> status = program.wait(10);
+    ASSERT_TRUE(status) << "closing the message box ends the program";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+}
+
 TEST_F(DesktopProgramTest, AnAlertAtLaunchIsReadableOnTheScreen) {
     // A damaged library: the program tells it in an alert as its window shows.
     const auto root = temp_ / "alert";

@@ -48,17 +48,19 @@ std::optional<bool> handOverServed(const std::filesystem::path& path, const std:
 }
 
 /// Runs the program with `arguments` while this one serves; its exit status.
-int runProgram(const QStringList& arguments) {
+/// `errors`, when given, receives what it wrote to standard error.
+int runProgram(const QStringList& arguments, std::string* errors = nullptr) {
     QProcess program;
     program.setProgram(STROMBEL_PROGRAM);
     program.setArguments(arguments);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setProcessChannelMode(errors ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
     program.start();
     if (!processUntil([&] { return program.state() == QProcess::NotRunning; })) {
         program.kill();
         program.waitForFinished();
         return -1;
     }
+    if (errors) *errors = program.readAllStandardError().toStdString();
     return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
 }
 
@@ -107,6 +109,32 @@ TEST_F(OpenUrlHandoverTest, TheProgramHandsItsAddressToTheRunningOneAndEnds) {
     answer = false;
     EXPECT_EQ(runProgram({"--root", QString::fromStdString(dir.path().string()), "--open-url", "sn2://x"}), 1);
     EXPECT_EQ(runProgram({"--open-url"}), 2);  // the address is missing
+}
+
+TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
+    info::SocialClient client("482915736204518", nullptr);
+    OpenUrlServer server(socket, OpenUrlServer::ExplainingHandler([&](const std::string& url, std::string& refusal) {
+                             return client.handleOpenURL(url, &refusal);
+                         }));
+    ASSERT_TRUE(server.isListening());
+    const struct {
+        std::string url, reason;
+    } cases[] = {
+        {"sn482915736204518://authorize#access_token=t", "no login is under way"},
+        {"https://elsewhere.example.com/", "sn482915736204518://authorize"},
+        {"sn482915736204518://authorize#" + std::string(OpenUrlServer::kMaximumURLSize, 'a'), "longer than 64 KiB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url.substr(0, 60));
+        std::string errors;
+        EXPECT_EQ(runProgram({"--root", QString::fromStdString(dir.path().string()), "--open-url",
+                              QString::fromStdString(c.url)},
+                             &errors),
+                  1);
+        EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
+        EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
+    }
+    EXPECT_FALSE(client.isSessionValid());
 }
 
 /// The browser's way: the screen asks the browser for the login page, the test

@@ -4,10 +4,17 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 
+#include "logging/log_core.h"
+#include "midi/note_map_file.h"
 #include "program_test_support.h"
+#include "support/recording_logger.h"
 #include "support/test_mounts.h"
 
 namespace strombel::app::scenario {
@@ -55,6 +62,87 @@ protected:
         return root / "Documents" / library::SoundDataManager::kStoreFileName;
     }
 };
+
+TEST_F(StorageProblemsTest, ADamagedNoteMapIsToldAtStartAndTheUsersFileIsKept) {
+    const std::string damaged = "{\"noteToButtonMap\": {\"36\": 0, ";
+    const struct {
+        const char* name;
+        bool folderInItsPlace;  // else a note map cut short
+        bool libraryDamagedToo;
+        const char* told;
+    } cases[] = {
+        {"cut short", false, false, "The MIDI note map was damaged; it was set aside as "},
+        {"a folder in its place", true, false, "could not be read"},
+        {"with the library", false, true, "The MIDI note map was damaged; it was set aside as "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto root = temp_ / c.name;
+        const auto map = root / "Documents" / midi::kNoteToButtonMapFileName;
+        std::filesystem::create_directories(root / "Documents");
+        if (c.folderInItsPlace) {
+            std::filesystem::create_directories(map / "inside");
+        } else {
+            std::ofstream(map, std::ios::binary) << damaged;
+        }
+        if (c.libraryDamagedToo) std::ofstream(storeFile(root), std::ios::binary) << std::string(4096, '\x5a');
+        auto run = startAt(root);
+        ASSERT_EQ(run->program().launchProblems().size(), 1u) << "the stored data is told in one alert";
+        const std::string told = run->program().launchProblems()[0];
+        EXPECT_EQ(told.find("The sound library file was damaged") != std::string::npos, c.libraryDamagedToo) << told;
+        EXPECT_NE(told.find(c.told), std::string::npos) << told;
+        EXPECT_NE(told.find("usual MIDI notes"), std::string::npos) << told;
+        ASSERT_EQ(run->alerts().shown.size(), 1u) << "told once the window shows";
+        EXPECT_EQ(run->alerts().shown[0].message.toStdString(), told);
+        if (c.folderInItsPlace) {
+            EXPECT_TRUE(std::filesystem::is_directory(map / "inside")) << "kept as it is";
+            continue;
+        }
+        // The user's file, byte for byte, where the alert says.
+        const size_t at = told.find(" as ", told.find("note map")) + 4;
+        const std::filesystem::path aside = told.substr(at, told.find(".\n", at) - at);
+        std::ifstream kept(aside, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), damaged) << aside;
+        EXPECT_EQ(run->program().midiHub()->noteToButtonMap(), midi::defaultNoteToButtonMap());
+        run.reset();
+        EXPECT_TRUE(startAt(root)->program().launchProblems().empty()) << "told once: the new map reads";
+    }
+}
+
+TEST_F(StorageProblemsTest, ALibraryWithDamagedPagesIsToldInWordsAndItsCheckGoesToTheLog) {
+    const auto root = temp_ / "root";
+    startAt(root)->program().flush();
+    // One page in the middle of the file overwritten, as a failing disk leaves it.
+    const auto store = storeFile(root);
+    const uintmax_t pages = std::filesystem::file_size(store) / 4096;
+    ASSERT_GE(pages, 3u);
+    {
+        std::fstream file(store, std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(std::streamoff(pages / 2 * 4096));
+        file << std::string(4096, '\x5a');
+    }
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    auto run = startAt(root);
+    logging::Log::flushLog();
+    logging::Log::removeLogger(logger);
+
+    ASSERT_FALSE(run->program().launchProblems().empty());
+    const std::string told = run->program().launchProblems()[0];
+    EXPECT_EQ(told.rfind("The sound library file was damaged: parts of it could not be read.", 0), 0u) << told;
+    for (const char* raw : {"***", "btree", "error code", "Page "})
+        EXPECT_EQ(told.find(raw), std::string::npos) << "SQLite's words reach the user: " << told;
+    const size_t at = told.find("set aside as ");
+    ASSERT_NE(at, std::string::npos) << told;
+    const std::string aside = told.substr(at + 13, told.find(" and a new library", at) - at - 13);
+    EXPECT_TRUE(std::filesystem::exists(aside)) << aside;
+    EXPECT_NE(told.find("carried over"), std::string::npos) << told;
+
+    const auto lines = logger->lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("in database main") != std::string::npos;
+    })) << "the integrity check's own words are for the log";
+}
 
 TEST_F(StorageProblemsTest, AReadOnlyLibraryAndSettingsAreToldBeforeTheFirstRecording) {
     const auto root = temp_ / "root";

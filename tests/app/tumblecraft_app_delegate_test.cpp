@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "logging/log.h"
+#include "logging/log_core.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
 #include "platform/sandbox.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -344,6 +347,27 @@ TEST_F(AppDelegateTest, OpenedUrlsGoToTheSocialClient) {
     EXPECT_TRUE(delegate->socialClient()->isSessionValid());
     delegate->socialClient()->setUrlOpener(nullptr);
     EXPECT_FALSE(delegate->handleOpenURL("other://authorize#access_token=x"));
+}
+
+TEST_F(AppDelegateTest, AHubLaunchAddressWithTheHubOffIsLogged) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    AppParts withoutHub = parts();
+    withoutHub.makeHubController = {};
+    AppConfiguration byTheHub;
+    byTheHub.launchURL = "strombel.wirehub://";
+    TumblecraftAppDelegate delegate(std::move(withoutHub), byTheHub);
+    EXPECT_TRUE(delegate.didFinishLaunchingWithOptions());
+    ratingPrompt.waitUntilIdle();
+    logging::Log::flushLog();
+    logging::Log::removeLogger(logger);
+    const auto lines = logger->lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("strombel.wirehub://") != std::string::npos &&
+                                       line.find("the hub is off") != std::string::npos;
+                            }),
+              1);
 }
 
 TEST_F(AppDelegateTest, TeardownStopsObservingTheHub) {

@@ -6,6 +6,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -180,7 +181,35 @@ TEST_F(RealtimeGuardTest, CountersAreLoggedOnceWhenTheyChange) {
     device_->reportXrun();
     render();
     pump();
+    // Within a second of the last line: told when the second is up.
+    EXPECT_FALSE(logged("(3 in all)"));
+    loop_.advance(SoundBox::kCounterLogInterval);
     EXPECT_TRUE(logged("the audio device reported 1 under- or overruns (3 in all)"));
+}
+
+TEST_F(RealtimeGuardTest, AFloodOfMishapsIsToldAtMostOnceASecondWithItsCount) {
+    addSample("kick", constantMono(100, 1000));
+    makeEngine();
+    const auto told = [this] {
+        logging::Log::flushLog();
+        const auto lines = logger_->lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("under- or overruns") != std::string::npos;
+        });
+    };
+    // A mishap in each of 168 blocks, 5 ms apart: 0.84 s of them.
+    for (int block = 0; block < 168; ++block) {
+        device_->reportXrun();
+        render();
+        pump();
+    }
+    EXPECT_EQ(told(), 1) << "the first at once, the rest held back";
+    EXPECT_TRUE(logged("the audio device reported 1 under- or overruns (1 in all)"));
+    loop_.advance(SoundBox::kCounterLogInterval);
+    EXPECT_EQ(told(), 2);
+    EXPECT_TRUE(logged("the audio device reported 167 under- or overruns (168 in all)"));
+    loop_.advance(10 * SoundBox::kCounterLogInterval);
+    EXPECT_EQ(told(), 2) << "nothing new, nothing told";
 }
 
 }  // namespace

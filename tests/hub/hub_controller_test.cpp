@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <vector>
@@ -369,6 +370,26 @@ TEST(HubController, AHubOnThisMachineIsAppliedAcknowledgedAndLeftAgain) {
     EXPECT_FALSE(world.port->hubConnected());
     EXPECT_EQ(world.posted.back(), kHubConnectionsChangedNotification);
     EXPECT_EQ(world.posted[world.posted.size() - 2], kHubDisconnectedNotification);
+}
+
+TEST(HubController, ALaunchByTheHubSaysOnceThatItWaitsForTheHub) {
+    BusLogCapture log;
+    const auto waiting = [&log] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("waiting for the hub") != std::string::npos;
+        });
+    };
+    {
+        ProgramWorld world;
+        world.notifications.post(kApplicationDidFinishLaunchingNotification, nullptr);
+        EXPECT_EQ(waiting(), 0) << "a launch of the user's own waits for nobody";
+    }
+    ProgramWorld world;
+    world.notifications.post(kApplicationDidFinishLaunchingNotification, nullptr, std::string("strombel.wirehub://"));
+    EXPECT_TRUE(world.controller->memberOfActiveHubSession());
+    EXPECT_EQ(waiting(), 1);
+    EXPECT_TRUE(log.contains("strombel.wirehub://"));
 }
 
 TEST(HubController, UnsignedForgedAndChangedGraphsAreRefused) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "http/http_request.h"
@@ -277,6 +278,52 @@ TEST_F(PackStoreTest, CredentialsRefusedForTheCatalogueAreSaidSo) {
     ASSERT_TRUE(world.observer().loadingError.has_value());
     EXPECT_EQ(world.observer().loadingError->code, store::StoreErrorCredentialsRefused);
     EXPECT_EQ(world.store().storeItems(), nullptr);
+}
+
+TEST_F(PackStoreTest, CredentialsGoOnlyWhereTheUserSetThem) {
+    struct Case {
+        const char* name;
+        bool userSetThem;
+        bool serverAsks;
+        std::string sent;  // every request's Authorization header
+    } cases[] = {
+        {"none set, none asked", false, false, ""},
+        {"set in the environment", true, true, "Basic ZHJ1bW1lcjpzM2NyZXQ="},
+        {"none set, but asked", false, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreWorld fresh;
+        fresh.server().setCredentialsRequired(c.serverAsks);
+        fresh.server().put("deepkit.pack", packText("deepkit", {"kick.wav"}, "Deep Kit"));
+        fresh.server().put("kick.wav", waveBytes());
+        fresh.server().put("icons/deepkit.png", "png");
+        fresh.server().setCatalogue("[" + catalogueEntry("deepkit", {"deepkit.pack"}, "deepkit.png") + "]");
+        if (c.userSetThem) {
+            setenv("STROMBEL_STORE_USER", kStoreUser, 1);
+            setenv("STROMBEL_STORE_PASSWORD", kStorePassword, 1);
+        }
+        fresh.settings() = store::StoreSettings::fromEnvironment();
+        unsetenv("STROMBEL_STORE_USER");
+        unsetenv("STROMBEL_STORE_PASSWORD");
+        fresh.settings().setBaseURL(fresh.server().baseURL());
+        ASSERT_TRUE(fresh.launchAndLoad());
+        if (c.serverAsks && !c.userSetThem) {
+            ASSERT_TRUE(fresh.observer().loadingError.has_value());
+            EXPECT_EQ(fresh.observer().loadingError->code, store::StoreErrorCredentialsRefused);
+            EXPECT_NE(fresh.observer().loadingError->message().find("STROMBEL_STORE_USER"), std::string::npos)
+                << "the user learns how to give them: " << fresh.observer().loadingError->message();
+        } else {
+            ASSERT_EQ(fresh.observer().items.size(), 1u);
+            EXPECT_EQ(fresh.install("deepkit").phase, Phase::installed);
+            bool iconCame = false;
+            fresh.store().fetchStoreItemIcon(fresh.observer().items[0], [&](std::vector<uint8_t>) { iconCame = true; });
+            ASSERT_TRUE(fresh.pumpUntil([&] { return iconCame; }));
+        }
+        const auto sent = fresh.server().authorizations();
+        ASSERT_FALSE(sent.empty());
+        for (const std::string& header : sent) EXPECT_EQ(header, c.sent);
+    }
 }
 
 TEST_F(PackStoreTest, WithoutAStoreServerNothingIsAskedAndTheLoadingFails) {

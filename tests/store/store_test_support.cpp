@@ -54,6 +54,7 @@ StoreServer::StoreServer() {
         {
             std::lock_guard lock(mutex_);
             ++counts_[name];
+            authorizations_.push_back(request.get_header_value("Authorization"));
             auto it = files_.find(name);
             if (it != files_.end()) {
                 file = it->second;
@@ -68,7 +69,7 @@ StoreServer::StoreServer() {
         }
         --concurrent_;
         // "drummer:s3cret", as Basic authentication sends it.
-        if (request.get_header_value("Authorization") != "Basic ZHJ1bW1lcjpzM2NyZXQ=") {
+        if (credentialsRequired_ && request.get_header_value("Authorization") != "Basic ZHJ1bW1lcjpzM2NyZXQ=") {
             response.status = 401;
             response.set_header("WWW-Authenticate", "Basic realm=\"store\"");
             return;
@@ -140,6 +141,11 @@ void StoreServer::put(const std::string& name, File file) {
 void StoreServer::remove(const std::string& name) {
     std::lock_guard lock(mutex_);
     files_.erase(name);
+}
+
+std::vector<std::string> StoreServer::authorizations() const {
+    std::lock_guard lock(mutex_);
+    return authorizations_;
 }
 
 size_t StoreServer::requestCount(const std::string& name) const {

@@ -75,6 +75,11 @@ public:
     /// Stops answering: connections are refused from now on.
     void stop();
 
+    /// False: answers whoever asks, with or without credentials.
+    void setCredentialsRequired(bool required) { credentialsRequired_ = required; }
+    /// The "Authorization" header of every request so far, in order ("" for none).
+    std::vector<std::string> authorizations() const;
+
     size_t requestCount(const std::string& name) const;
     size_t totalRequests() const;
     /// The most file requests the server was answering at one time.
@@ -91,6 +96,8 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, File> files_;
     std::map<std::string, size_t> counts_;
+    std::vector<std::string> authorizations_;
+    std::atomic<bool> credentialsRequired_{true};
     std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
     std::atomic<size_t> concurrent_{0};
     std::atomic<size_t> maximumConcurrent_{0};

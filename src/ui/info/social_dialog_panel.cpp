@@ -23,6 +23,7 @@
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
 #include "ui/kit/device_orientation.h"
+#include "ui/kit/label.h"
 #include "ui/kit/timer.h"
 #include "ui/kit/window.h"
 
@@ -103,6 +104,25 @@ json::Error loadError(const QWebEngineLoadingInfo& info) {
                                           {"NSErrorFailingURLStringKey",
                                            json::Value(info.url().toString().toStdString())}});
     return error;
+}
+
+/// Why a page did not load, as the user reads it (Chromium's network error codes).
+QString loadFailureText(const json::Error& error) {
+    QString why;
+    switch (error.code) {
+        case -102: why = "The server refused the connection."; break;
+        case -105:
+        case -137: why = "The server's name could not be found."; break;
+        case -106: why = "This computer is not connected to a network."; break;
+        case -7:
+        case -118: why = "The server did not answer in time."; break;
+        case -101:
+        case -100:
+        case -324: why = "The connection was closed before the page came."; break;
+        default: break;
+    }
+    return "The social network's page could not be loaded." + (why.isEmpty() ? QString() : "\n" + why) +
+           "\nCheck the network connection and try again later.";
 }
 
 /// Covers the window below a dialog and keeps its touches.
@@ -277,7 +297,7 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
     }
     close->setImage(cross, kit::normal);
     close->setTitleColor(QColor(167, 184, 216));
-    close->addTarget(kit::touchUpInside, [this](kit::Control&) { dialog_.cancel(); });
+    close->addTarget(kit::touchUpInside, [this](kit::Control&) { this->close(); });
     auto spinner = std::make_unique<SocialSpinner>();
 
     webView_ = new QWebEngineView(window_.viewport());
@@ -292,7 +312,13 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
             dialog_.didFinishLoad();
         } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
             spinner_->stopAnimating();
-            dialog_.didFailLoadWithError(loadError(info));
+            const json::Error error = loadError(info);
+            // An interrupted load (a decision said no) is no failure to tell.
+            if (error.domain == "WebKitErrorDomain" || dismissing_) {
+                dialog_.didFailLoadWithError(error);
+            } else {
+                showLoadFailure(error);
+            }
         }
     });
     new ResizeWatch(window_.viewport(), webView_, [this, alive] {
@@ -313,6 +339,56 @@ SocialDialogPanel::~SocialDialogPanel() {
 
 void SocialDialogPanel::load(const std::string& url) {
     if (webView_) webView_->load(QUrl(QString::fromStdString(url), QUrl::StrictMode));
+}
+
+void SocialDialogPanel::showLoadFailure(const json::Error& error) {
+    failure_ = error;
+    if (webView_) webView_->hide();
+    if (!failureView_) {
+        auto view = std::make_unique<kit::View>(webFrame_);
+        view->setBackgroundColor(Qt::white);
+        auto label = std::make_unique<kit::Label>();
+        QFont font("DejaVu Sans");
+        font.setPixelSize(15);
+        label->setFont(font);
+        label->setTextColor(QColor(40, 40, 40));
+        label->setAlignment(kit::Label::Alignment::center);
+        label->setNumberOfLines(0);
+        label->setLineBreakMode(kit::Label::LineBreak::wordWrap);
+        auto button = std::make_unique<kit::Button>();
+        button->setTitle("CLOSE");
+        QFont bold("DejaVu Sans");
+        bold.setBold(true);
+        bold.setPixelSize(14);
+        button->setTitleFont(bold);
+        button->setTitleColor(Qt::white);
+        button->setBackgroundColor(QColor(59, 89, 152));
+        button->addTarget(kit::touchUpInside, [this](kit::Control&) { close(); });
+        failureLabel_ = view->add(std::move(label));
+        failureClose_ = view->add(std::move(button));
+        // Below the close button, which overlaps the page's corner.
+        failureView_ = insertSubviewBelow(std::move(view), closeButton_);
+    }
+    failureLabel_->setText(loadFailureText(error));
+    layOutFailure();
+}
+
+void SocialDialogPanel::layOutFailure() {
+    if (!failureView_) return;
+    failureView_->setFrame(webFrame_);
+    const double w = webFrame_.width(), h = webFrame_.height();
+    failureLabel_->setFrame(QRectF(20, std::max(0.0, h / 2 - 90), std::max(0.0, w - 40), 100));
+    failureClose_->setFrame(QRectF(w / 2 - 60, h / 2 + 25, 120, 36));
+}
+
+void SocialDialogPanel::close() {
+    if (failure_) {
+        const json::Error error = *failure_;
+        failure_.reset();
+        dialog_.didFailLoadWithError(error);
+    } else {
+        dialog_.cancel();
+    }
 }
 
 void SocialDialogPanel::bounce(int step) {
@@ -385,6 +461,7 @@ void SocialDialogPanel::sizeChanged(const QSizeF& oldSize) {
         (orientation_ == 3 || orientation_ == 4)) {
         webFrame_.adjust(-10, -10, 10, 10);
     }
+    layOutFailure();
     placeWebView();
 }
 
@@ -393,7 +470,7 @@ void SocialDialogPanel::placeWebView() {
     const QPolygonF inScene = mapToScene(webFrame_);
     const QRect onWindow = window_.mapFromScene(inScene.boundingRect()).boundingRect();
     webView_->setGeometry(onWindow);
-    if (!dismissing_) webView_->show();
+    if (!dismissing_ && !failure_) webView_->show();
 }
 
 void SocialDialogPanel::updateWebOrientation() {

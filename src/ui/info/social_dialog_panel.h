@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 namespace strombel::ui::kit {
 class Button;
+class Label;
 class Timer;
 class Window;
 }  // namespace strombel::ui::kit
@@ -88,6 +90,10 @@ public:
     QWebEngineView* webView() const { return webView_; }
     QRectF webViewFrame() const { return webFrame_; }
     ui::kit::Button* closeButton() const { return closeButton_; }
+    /// Where a page that could not be loaded is told, in place of the page, with
+    /// a button that closes the dialog; null while nothing failed.
+    ui::kit::Label* failureLabel() const { return failureLabel_; }
+    ui::kit::Button* failureCloseButton() const { return failureClose_; }
     SocialSpinner* spinner() const { return spinner_; }
     /// The view below the panel that takes the window's touches; null once gone.
     ui::kit::View* modalBackgroundView() const { return backgroundAlive_.expired() ? nullptr : background_; }
@@ -98,6 +104,11 @@ protected:
 
 private:
     void placeWebView();
+    /// The page could not be loaded: says so where the page was and keeps the
+    /// dialog until the user closes it, which ends it with `error`.
+    void showLoadFailure(const json::Error& error);
+    void layOutFailure();
+    void close();
     void updateWebOrientation();
     void bounce(int step);
     void addObservers(platform::NotificationCenter& notifications);
@@ -108,6 +119,10 @@ private:
     QPointer<QWebEngineView> webView_;
     QRectF webFrame_;
     ui::kit::Button* closeButton_ = nullptr;
+    ui::kit::View* failureView_ = nullptr;
+    ui::kit::Label* failureLabel_ = nullptr;
+    ui::kit::Button* failureClose_ = nullptr;
+    std::optional<json::Error> failure_;
     SocialSpinner* spinner_ = nullptr;
     ui::kit::View* background_ = nullptr;  // owned by the window's root
     std::weak_ptr<void> backgroundAlive_;

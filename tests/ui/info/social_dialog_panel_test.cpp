@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -152,6 +157,46 @@ TEST_F(SocialDialogPanelTest, CancelLinksAndTheCloseButtonEndTheDialog) {
     openFeed();
     panel()->closeButton()->sendActions(kit::touchUpInside);
     EXPECT_EQ(screen->events, (std::vector<std::string>{"not complete ", "not complete"}));
+}
+
+/// A loopback port nobody listens at: connections to it are refused.
+int refusingPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+TEST_F(SocialDialogPanelTest, APageThatCannotLoadIsToldAndTheDialogWaitsToBeClosed) {
+    SocialHosts unreachable = network.hosts();
+    const int port = refusingPort();
+    ASSERT_GT(port, 0);
+    unreachable.dialogBaseURL = "http://127.0.0.1:" + std::to_string(port) + "/dialog/";
+    client.setHosts(unreachable);
+    client.socialDialogLogin("tok", std::chrono::system_clock::now() + std::chrono::hours(1));
+    screen->socialBtnPressed();
+    ASSERT_NE(panel(), nullptr);
+    ASSERT_TRUE(waitFor([&] { return panel()->failureLabel() != nullptr; })) << "the failure was never told";
+    finishAnimations();
+    const QString told = panel()->failureLabel()->text();
+    EXPECT_TRUE(told.contains("could not be loaded")) << told.toStdString();
+    EXPECT_TRUE(told.contains("refused the connection")) << told.toStdString();
+    EXPECT_FALSE(panel()->webView()->isVisible()) << "the message stands where the page would";
+    EXPECT_TRUE(panel()->failureLabel()->isVisible());
+    EXPECT_TRUE(screen->events.empty()) << "the dialog stays until the user has read it";
+
+    panel()->failureCloseButton()->sendActions(kit::touchUpInside);
+    EXPECT_EQ(screen->events, std::vector<std::string>{"fail -102"});
+    finishAnimations();
+    EXPECT_EQ(panel(), nullptr);
 }
 
 TEST_F(SocialDialogPanelTest, AFollowedLinkOpensInTheBrowser) {
