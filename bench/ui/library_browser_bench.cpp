@@ -91,10 +91,11 @@ struct Environment {
     testing::StillPadEngine engine;
 };
 
-Environment& environment() {
-    static Environment shared;
-    return shared;
-}
+/// Made and destroyed by main(): a QApplication left to the static destructors
+/// would go after Qt's own statics, and the run would end in a crash.
+Environment* runEnvironment = nullptr;
+
+Environment& environment() { return *runEnvironment; }
 
 /// The browser of the tablet layout in a window of its own size.
 struct Browser {
@@ -268,4 +269,15 @@ BENCHMARK(BrowserStillFrame)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    {
+        Environment shared;
+        runEnvironment = &shared;
+        benchmark::RunSpecifiedBenchmarks();
+        runEnvironment = nullptr;
+    }
+    benchmark::Shutdown();
+    return 0;
+}
