@@ -1,14 +1,13 @@
 #pragma once
 
 #include <QPointer>
+#include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "info/social_dialog.h"
 #include "ui/kit/view.h"
-
-#include <QWebEngineView>
 
 namespace strombel::ui::kit {
 class Button;
@@ -18,10 +17,10 @@ class Window;
 
 namespace strombel::info {
 
-/// Call before the QApplication is made: registers the "socialconnect" scheme
-/// with the web engine (its addresses reach the dialogs' decisions and load
-/// nothing), lets the engine share GL contexts, and gives Chromium the flags this
-/// machine needs (no GPU without a display; no sandbox when running as root).
+/// Call before the QApplication is made: lets the web engine, which is loaded
+/// only when a page is first shown, share GL contexts, and gives Chromium the
+/// flags this machine needs (no GPU without a display; no sandbox when running
+/// as root). The engine itself is not loaded here.
 void prepareWebEngine();
 
 /// Deletes the web view's cookies for `url`'s host (logout).
@@ -76,7 +75,9 @@ public:
     bool showingKeyboard() const { return showingKeyboard_; }
 
     bool handlesTouches() const override { return true; }
-    QWebEngineView* webView() const { return webView_; }
+    /// The web engine's view laid over the window; null when the engine could
+    /// not be loaded.
+    QWidget* webView() const { return webView_; }
     QRectF webViewFrame() const { return webFrame_; }
     ui::kit::Button* closeButton() const { return closeButton_; }
     SocialSpinner* spinner() const { return spinner_; }
@@ -94,7 +95,7 @@ private:
 
     SocialDialog& dialog_;
     ui::kit::Window& window_;
-    QPointer<QWebEngineView> webView_;
+    QPointer<QWidget> webView_;
     QRectF webFrame_;
     ui::kit::Button* closeButton_ = nullptr;
     SocialSpinner* spinner_ = nullptr;
