@@ -346,8 +346,10 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
         echoBufferRight_->isSilent()) {
         echoBufferLeft_->clearBuffer();
         echoBufferRight_->clearBuffer();
+        effectsAtRest_.store(true, std::memory_order_relaxed);
         return;
     }
+    effectsAtRest_.store(false, std::memory_order_relaxed);
     effectBlocks_.fetch_add(1, std::memory_order_relaxed);
     applyWindowEffects(n, wetness, sampleRate);
 
