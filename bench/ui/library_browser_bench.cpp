@@ -109,8 +109,10 @@ struct Browser {
     ~Browser() { window.takeRootView(); }
     void expandAll() {
         for (ui::kit::TableView* table : {controller.srcTableView(), controller.dstTableView()})
-            for (int section = 0; section < table->numberOfSections(); ++section)
+            for (int section = 0; section < table->numberOfSections(); ++section) {
                 controller.didSelectRow(*table, {section, 0});
+                QCoreApplication::sendPostedEvents();
+            }
     }
     ui::DragDropTableViewController controller;
     ui::kit::Window window;
