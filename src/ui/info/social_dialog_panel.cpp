@@ -94,12 +94,11 @@ void deleteWebCookiesForURL(const std::string& url) {
 }
 
 void prepareWebEngine() {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The dialogs' pages are drawn in software: sharing GL contexts would make
+    // the application open GL (and its compiler) at start for pages that may
+    // never show.
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if ((platform == "offscreen" || qEnvironmentVariableIsEmpty("DISPLAY")) && !flags.contains("--disable-gpu")) {
-        flags += " --disable-gpu";
-    }
+    if (!flags.contains("--disable-gpu")) flags += " --disable-gpu";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
     // Chromium's sandbox does not run for root (the tests' machines).
     if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");

@@ -17,10 +17,10 @@ class Window;
 
 namespace strombel::info {
 
-/// Call before the QApplication is made: lets the web engine, which is loaded
-/// only when a page is first shown, share GL contexts, and gives Chromium the
-/// flags this machine needs (no GPU without a display; no sandbox when running
-/// as root). The engine itself is not loaded here.
+/// Call before the QApplication is made: gives Chromium the flags the dialogs'
+/// pages need (drawn in software, so that no GL is opened at start; no sandbox
+/// when running as root). The web engine itself is loaded only when a page is
+/// first shown.
 void prepareWebEngine();
 
 /// Deletes the web view's cookies for `url`'s host (logout).
