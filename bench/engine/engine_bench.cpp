@@ -160,6 +160,36 @@ void BM_RenderBuffer(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderBuffer)->Arg(0)->Arg(12)->Arg(64)->Unit(benchmark::kMicrosecond);
 
+// A 5 ms buffer (220 frames) while nothing sounds, side by side: an engine whose
+// effects are dry and never played ("bare"), and one with every effect on whose
+// track played and whose echo and reverb tails then died away ("after tails").
+// Idle, both should cost about the same: the buffer clear and little else.
+void BM_IdleBuffer(benchmark::State& state) {
+    constexpr uint32_t kIdleFrames = 220;
+    const bool afterTails = state.range(0) != 0;
+    Rig rig(1, 0.2);
+    std::vector<int32_t> left(kIdleFrames), right(kIdleFrames);
+    uint64_t time = 1'000'000'000;
+    auto render = [&] {
+        rig.box->soundBoxRenderCallback(kIdleFrames, time, left.data(), right.data());
+        time += static_cast<uint64_t>(kIdleFrames * 1e9 / kRate);
+    };
+    if (afterTails) {
+        rig.fullEffects();
+        rig.startAll();
+        for (int i = 0; i < 60 * 200; ++i) render();  // a minute of sound: every tail has ended
+        rig.box->deliverPendingEvents();
+    }
+    const uint64_t workedBefore = rig.box->effectBlocks();
+    for (auto _ : state) {
+        render();
+        benchmark::DoNotOptimize(left.data());
+    }
+    if (std::any_of(left.begin(), left.end(), [](int32_t v) { return v != 0; })) state.SkipWithError("not silent");
+    state.counters["effect_blocks"] = static_cast<double>(rig.box->effectBlocks() - workedBefore);
+}
+BENCHMARK(BM_IdleBuffer)->ArgName("after_tails")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 // The cost of one pad tap on the caller's thread: look-up, start request and
 // whatever the engine does there. The render runs between batches of a thousand
 // taps (not timed), as the audio thread would.

@@ -91,10 +91,11 @@ struct Environment {
     testing::StillPadEngine engine;
 };
 
-Environment& environment() {
-    static Environment shared;
-    return shared;
-}
+/// Made and destroyed by main(): a QApplication left to the static destructors
+/// would go after Qt's own statics, and the run would end in a crash.
+Environment* runEnvironment = nullptr;
+
+Environment& environment() { return *runEnvironment; }
 
 /// The browser of the tablet layout in a window of its own size.
 struct Browser {
@@ -108,8 +109,10 @@ struct Browser {
     ~Browser() { window.takeRootView(); }
     void expandAll() {
         for (ui::kit::TableView* table : {controller.srcTableView(), controller.dstTableView()})
-            for (int section = 0; section < table->numberOfSections(); ++section)
+            for (int section = 0; section < table->numberOfSections(); ++section) {
                 controller.didSelectRow(*table, {section, 0});
+                QCoreApplication::sendPostedEvents();
+            }
     }
     ui::DragDropTableViewController controller;
     ui::kit::Window window;
@@ -268,4 +271,15 @@ BENCHMARK(BrowserStillFrame)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    {
+        Environment shared;
+        runEnvironment = &shared;
+        benchmark::RunSpecifiedBenchmarks();
+        runEnvironment = nullptr;
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -67,6 +67,7 @@ public:
     void setApplyFxToTapPadOnly(bool only) override { engine_.setApplyFxToTapPadOnly(only); }
     float currentVolumeLeftChannel() const override { return engine_.currentVolumeLeftChannel(); }
     float currentVolumeRightChannel() const override { return engine_.currentVolumeRightChannel(); }
+    bool isSilent() const override { return engine_.isSilent(); }
     void setSetting(Setting setting, float value) override;
     float setting(Setting setting) const override;
 

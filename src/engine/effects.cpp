@@ -126,6 +126,13 @@ EchoBuffer::EchoBuffer(int32_t maxTotalBufSize)
 
 void EchoBuffer::appendFrames(const int32_t* frames, int32_t bufferSize) {
     if (bufferSize <= 0 || bufferSize > max_) return;
+    int32_t zeros = 0;
+    while (zeros < bufferSize && frames[bufferSize - 1 - zeros] == 0) ++zeros;
+    if (zeros == bufferSize && isSilent()) {
+        clearBuffer();
+        return;
+    }
+    silentTail_ = zeros == bufferSize ? std::min(silentTail_ + bufferSize, max_) : zeros;
     const size_t capacity = ring_.size();
     size_t at = static_cast<size_t>(writeEnd_ % static_cast<int64_t>(capacity));
     size_t first = std::min<size_t>(static_cast<size_t>(bufferSize), capacity - at);
@@ -166,6 +173,7 @@ void EchoBuffer::applyEchoTo(int32_t* output, int32_t numFrames, float delay, fl
 
 void EchoBuffer::clearBuffer() {
     total_ = 0;
+    silentTail_ = 0;
     blockCount_ = 0;
     firstBlock_ = 0;
 }

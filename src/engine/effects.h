@@ -41,13 +41,18 @@ class EchoBuffer {
 public:
     explicit EchoBuffer(int32_t maxTotalBufSize);
 
-    /// Appends a block (a block larger than the maximum is not appended).
+    /// Appends a block (a block larger than the maximum is not appended). A block
+    /// of zeros appended to a history of zeros empties it instead: both add
+    /// nothing to any output, and an empty history costs nothing to apply.
     void appendFrames(const int32_t* frames, int32_t bufferSize);
     /// Adds to `output[w]` the history sample `delay` samples before it, times
     /// intensity, saturating. Output samples without a partner get nothing.
     void applyEchoTo(int32_t* output, int32_t numFrames, float delay, float intensity);
     /// Empties the history.
     void clearBuffer();
+
+    /// Every sample held is zero (an empty history too): applying it adds nothing.
+    bool isSilent() const { return silentTail_ >= total_; }
 
     int32_t totalBufSize() const { return total_; }
     int32_t maxTotalBufSize() const { return max_; }
@@ -58,6 +63,7 @@ private:
     std::vector<int32_t> blocks_;    // sizes of the blocks held, oldest first, as a ring
     int64_t writeEnd_ = 0;           // samples ever appended
     int32_t total_ = 0;
+    int32_t silentTail_ = 0;         // the newest samples held that are zero
     size_t firstBlock_ = 0, blockCount_ = 0;
 };
 

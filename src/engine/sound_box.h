@@ -139,6 +139,12 @@ public:
     static constexpr uint64_t kOutputAnswerCheckInterval = 1'000'000'000;
     /// What went wrong so far (any thread).
     Counters counters() const;
+    /// Blocks the effect chain worked on since the engine was made; once the
+    /// effects' tails have died away, silence adds none.
+    uint64_t effectBlocks() const { return effectBlocks_.load(std::memory_order_relaxed); }
+    /// Nothing plays or is about to, and the effects' tails have died away: the
+    /// output stays silent until a track starts.
+    bool isSilent() const { return effectsAtRest_.load(std::memory_order_relaxed) && isNothingPlaying(); }
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
     double sampleRate() const { return sampleRate_.load(); }
@@ -435,6 +441,8 @@ private:
     std::atomic<uint64_t> eventOverruns_{0};
     std::atomic<uint64_t> skippedBlocks_{0};
     std::atomic<uint64_t> lateBuffers_{0};
+    std::atomic<uint64_t> effectBlocks_{0};
+    std::atomic<bool> effectsAtRest_{true};  // the last block skipped the effect chain
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};
     Counters logged_;  // main loop: the counters as last logged
     std::optional<uint64_t> countersLoggedAt_;             // main loop: when they were

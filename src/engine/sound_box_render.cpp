@@ -322,11 +322,14 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
 
     const float wetness = effectWetness_.load(std::memory_order_relaxed);
 
-    // Slide the effect windows by n and clear the newest n positions.
-    std::memmove(effectBufferL_.data(), effectBufferL_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
-    std::memmove(effectBufferR_.data(), effectBufferR_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
-    std::fill_n(effectBufferL_.data() + kEffectWindowFrames - n, n, 0.0f);
-    std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
+    // Slide the effect windows by n and clear the newest n positions; windows of
+    // zeros stay as they are.
+    if (framesSinceWindowInput_ < kEffectWindowFrames) {
+        std::memmove(effectBufferL_.data(), effectBufferL_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
+        std::memmove(effectBufferR_.data(), effectBufferR_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
+        std::fill_n(effectBufferL_.data() + kEffectWindowFrames - n, n, 0.0f);
+        std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
+    }
 
     const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
     // Where each output frame reads its source at that rate, for every track of the block.
@@ -338,6 +341,16 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     processTracks(n, now, end, rate, master, left, right);
     framesSinceWindowInput_ = windowTouched_ ? 0 : std::min(framesSinceWindowInput_ + n, kEffectWindowFrames);
 
+    // Silent windows and echo histories of zeros: the chain would add zeros.
+    if (framesSinceWindowInput_ >= kEffectWindowFrames && echoBufferLeft_->isSilent() &&
+        echoBufferRight_->isSilent()) {
+        echoBufferLeft_->clearBuffer();
+        echoBufferRight_->clearBuffer();
+        effectsAtRest_.store(true, std::memory_order_relaxed);
+        return;
+    }
+    effectsAtRest_.store(false, std::memory_order_relaxed);
+    effectBlocks_.fetch_add(1, std::memory_order_relaxed);
     applyWindowEffects(n, wetness, sampleRate);
 
     // Echo and reverb from the histories, which then take this block.

@@ -169,6 +169,8 @@ public:
     std::vector<std::shared_ptr<Soundpack>> soundpacks() const;
     /// All banks by orderId.
     std::vector<std::shared_ptr<Soundbank>> soundbanks() const;
+    /// The bank at `bankIdx` of that order (null past the end), without the list.
+    std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
     std::vector<std::shared_ptr<Sample>> samples() const;
     std::shared_ptr<Sample> sampleWithFilepath(const std::string& filepath) const;
     /// The pad assignments of the bank at `bankIdx` of soundbanks(), by pad.
@@ -280,7 +282,6 @@ private:
     /// The folder of downloaded packs' samples, relative to the sandbox's root.
     static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
 
-    std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
     std::vector<std::string> userSampleFileNames() const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);

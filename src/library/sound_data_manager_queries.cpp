@@ -76,10 +76,15 @@ std::vector<std::shared_ptr<Sample>> SoundDataManager::samplesOfSoundbank(uint64
 
 std::shared_ptr<SoundbankSample> SoundDataManager::soundbankSampleForSoundbank(uint64_t bankIdx,
                                                                                uint64_t padIdx) const {
-    for (const auto& assignment : soundbankSamplesOfSoundbank(bankIdx)) {
-        if (assignment->orderId() == padIdx) return assignment;
+    auto bank = soundbankAtIndex(bankIdx);
+    if (!bank) return nullptr;
+    // The first of the pad's assignments in the bank's order, without sorting them all.
+    std::shared_ptr<SoundbankSample> first;
+    for (auto& assignment : bank->samplesInBank()) {
+        if (assignment->orderId() == padIdx && (!first || assignment->rowId() < first->rowId()))
+            first = std::move(assignment);
     }
-    return nullptr;
+    return first;
 }
 
 std::shared_ptr<Sample> SoundDataManager::sampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const {

@@ -341,12 +341,12 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::dstTableCellForRowAt
         }
         cell->raiseSeparator();
     }
-    const auto banks = library_.soundbanks();
-    if (size_t(path.section) >= banks.size()) return cell;
+    const auto bank = library_.soundbankAtIndex(uint64_t(path.section));
+    if (!bank) return cell;
     if (header) {
         cell->textLabel()->setTextColor(GuiFactory::rustyColor());
         const QString indent = guiType_ == GuiType::phoneLandscape ? " " : "    ";
-        cell->textLabel()->setText(indent + upper(banks[size_t(path.section)]->name()));
+        cell->textLabel()->setText(indent + upper(bank->name()));
         cell->collapseArrow->setExpanded(expandedDstSections_.count(path.section) > 0);
         return cell;
     }
@@ -372,8 +372,10 @@ void DragDropTableViewController::collapseExpandSection(int section, kit::TableV
     for (int row = 1; row <= rowCount; ++row) rows.push_back({section, row});
     if (!expanded.count(section)) {
         expanded.insert(section);
+        table.beginUpdates();  // one layout for the new rows and the scroll
         table.insertRows(rows);
         table.scrollToRowAtTop({section, 0});
+        table.endUpdates();
     } else {
         expanded.erase(section);
         table.deleteRows(rows);

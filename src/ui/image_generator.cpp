@@ -56,6 +56,9 @@ struct Art {
     QSizeF sizes[3];
     bool tallVariant = false;  // a separate picture for 16:9 phones
     Painter paint;
+    /// Pixels per point at most: a picture without fine detail (a soft gradient)
+    /// is drawn this coarse and scaled up, for a quarter of the memory at 2x.
+    double maxPixelRatio = 0;  // 0: as many as the screen has
 };
 
 QSizeF fullScreen(ImageVariant variant) {
@@ -664,7 +667,7 @@ const std::map<std::string, Art>& catalogue() {
         // The library browser's panel, the size of its view.
         add("sortControlBack", {457, 646}, {206, 291}, {301, 426}, panel);
         a["background"] = Art{{}, true, background};
-        a["fullscreenShade"] = Art{{}, true, shade};
+        a["fullscreenShade"] = Art{{}, true, shade, 1.0};
         add("lightOff", {16, 16}, {8, 8}, {11, 11},
             [](QPainter& p, const QSizeF& s, int) { lamp(p, s, false); });
         add("lightOn", {16, 16}, {8, 8}, {11, 11},
@@ -759,6 +762,7 @@ QImage ImageGenerator::draw(const std::string& name, ImageVariant variant, doubl
     const QSizeF points = size(name, variant);
     if (points.isEmpty()) return {};
     const auto& art = catalogue().at(name);
+    if (art.maxPixelRatio > 0) pixelRatio = std::min(pixelRatio, art.maxPixelRatio);
     const QSize pixels(static_cast<int>(std::ceil(points.width() * pixelRatio)),
                        static_cast<int>(std::ceil(points.height() * pixelRatio)));
     QImage image(pixels, QImage::Format_ARGB32_Premultiplied);

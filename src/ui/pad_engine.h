@@ -56,6 +56,9 @@ public:
     /// Output levels for the meter (full scale 16384000).
     virtual float currentVolumeLeftChannel() const = 0;
     virtual float currentVolumeRightChannel() const = 0;
+    /// Nothing sounds and nothing will until a track starts (no effect tail is
+    /// left): the meter may rest. An engine that cannot tell answers false.
+    virtual bool isSilent() const { return false; }
 
     /// The master volume, the effect amounts and the dry/wet balance; each getter
     /// answers what the engine took.

@@ -257,6 +257,20 @@ TEST_F(DesktopProgramTest, AFolderThatCannotBeMadeIsToldInAMessageBoxBeforeThePr
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
 }
 
+TEST_F(DesktopProgramTest, NeitherTheWebEngineNorGLIsLoadedBeforeAPageIsShown) {
+    auto program = launch(temp_ / "lean", 0);
+    ASSERT_TRUE(program);
+    ASSERT_TRUE(windowOf(QSizeF(1024, 768)));
+    std::ifstream maps("/proc/" + std::to_string(program->pid()) + "/maps");
+    std::string line, engine;
+    while (std::getline(maps, line))
+        if (line.find("WebEngine") != std::string::npos || line.find("strombel_web_view") != std::string::npos ||
+            line.find("/dri/") != std::string::npos)
+            engine = line;
+    EXPECT_EQ(engine, "") << "mapped at start";
+    EXPECT_TRUE(quit(*program));
+}
+
 TEST_F(DesktopProgramTest, AnAlertAtLaunchIsReadableOnTheScreen) {
     // A damaged library: the program tells it in an alert as its window shows.
     const auto root = temp_ / "alert";

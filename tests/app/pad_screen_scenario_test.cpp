@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "program_test_support.h"
+#include "ui/audio_output_meter.h"
 #include "ui/editor/exchange_screens.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
 
@@ -507,6 +508,25 @@ TEST_F(PadScreenTest, MidiLearnMessagesFromTheMidiThreadReachTheScreenOnTheMainL
     EXPECT_EQ(screen.tapButtonLabel(4)->text(), before) << "labels change only on the main loop";
     loop_.runPending();
     EXPECT_EQ(screen.tapButtonLabel(4)->text(), "42");
+}
+
+TEST_F(PadScreenTest, TheMeterRestsWhileNothingSoundsAndWakesWhenAPadPlays) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    ui::AudioOutputMeter& meter = *screen.audioOutputMeter();
+    runFor(*run, 0.5);
+    EXPECT_FALSE(screen.hasEngineTimer()) << "the meter polls a silent engine";
+
+    touchDown(*run, screen.tapButton(2));
+    runFor(*run, 0.1);
+    EXPECT_TRUE(screen.hasEngineTimer());
+    EXPECT_GT(meter.litCount(true), 0) << "the meter shows the pad";
+    touchUp(*run, screen.tapButton(2));
+    // The sample, then any echo, dies away; the lamps go out and the meter rests.
+    for (int second = 0; second < 60 && screen.hasEngineTimer(); ++second) runFor(*run, 1.0);
+    EXPECT_FALSE(screen.hasEngineTimer());
+    EXPECT_EQ(meter.litCount(true) + meter.litCount(false), 0);
+    EXPECT_EQ(nextBuffer(*run), 0);
 }
 
 }  // namespace

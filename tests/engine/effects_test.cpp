@@ -153,5 +153,31 @@ TEST(EchoBuffer, EchoSaturatesInsteadOfWrapping) {
     EXPECT_EQ(out[0], INT32_MAX);
 }
 
+TEST(EchoBuffer, AHistoryIsSilentOnlyOnceItsLastSoundFellOffAndZerosThenKeepItEmpty) {
+    EchoBuffer history(1000);
+    std::vector<int32_t> sound(100, 0), zeros(100, 0);
+    sound[0] = 5;  // the only sample that is not zero, at the block's start
+    history.appendFrames(sound.data(), 100);
+    for (int b = 0; b < 9; ++b) {
+        history.appendFrames(zeros.data(), 100);
+        EXPECT_FALSE(history.isSilent()) << "after " << b + 1 << " blocks of zeros";
+    }
+    ASSERT_EQ(history.totalBufSize(), 1000);
+    std::vector<int32_t> out(100, 0);
+    history.applyEchoTo(out.data(), 100, 1000.0f, 1.0f);
+    EXPECT_EQ(out[0], 5) << "the sound 1000 samples back still echoes";
+
+    history.appendFrames(zeros.data(), 100);  // the block with the sound falls off
+    EXPECT_TRUE(history.isSilent());
+    EXPECT_EQ(history.totalBufSize(), 1000);
+    history.appendFrames(zeros.data(), 100);
+    EXPECT_EQ(history.totalBufSize(), 0) << "zeros onto zeros empty the history";
+    history.appendFrames(sound.data(), 100);
+    EXPECT_FALSE(history.isSilent());
+    std::fill(out.begin(), out.end(), 0);
+    history.applyEchoTo(out.data(), 100, 100.0f, 1.0f);
+    EXPECT_EQ(out[0], 5) << "sound after an emptied history echoes as before";
+}
+
 }  // namespace
 }  // namespace strombel::engine

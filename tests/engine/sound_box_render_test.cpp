@@ -224,5 +224,37 @@ TEST_F(RenderTest, SilentWhileStoppedAndWhenNothingPlays) {
     EXPECT_TRUE(box.startOverrideIsPlayingCheck(true));
 }
 
+TEST_F(RenderTest, EchoAndReverbTailsDieAwayThenSilenceCostsNoEffectWorkAndStartsStayOnTheirFrame) {
+    const std::string kick = addSample("kick", constantMono(500, 1000));
+    SoundBox& box = makeEngine();
+    box.setEffectWetness(1.0f);
+    box.setDelayIntensity(1.0f);
+    box.setDelayTime(0.1f);
+    box.setReverbAmount(1.0f);
+    box.setCrushAmount(0.5f);
+    ASSERT_TRUE(box.startTrack(kick, 0, true, false, false, 1.0f));
+    // The tail sounds well after the 500 frames of the sample...
+    std::vector<int32_t> out = renderFrames(44100);
+    EXPECT_NE(firstNonZero(std::vector<int32_t>(out.begin() + 22050, out.end())), 22050u) << "no echo heard";
+    // ...and dies away to exact silence within a minute of sound.
+    int buffersUntilQuiet = 0;
+    uint64_t worked = box.effectBlocks();
+    for (int quietFor = 0; quietFor < 100 && buffersUntilQuiet < 44100 * 60 / 256; ++buffersUntilQuiet) {
+        render();
+        const bool silent = firstNonZero(device_->left()) == device_->left().size() &&
+                            firstNonZero(device_->right()) == device_->right().size();
+        quietFor = silent && box.effectBlocks() == worked ? quietFor + 1 : 0;
+        worked = box.effectBlocks();
+    }
+    ASSERT_LT(buffersUntilQuiet, 44100 * 60 / 256) << "the effect chain still works on silence";
+    // A start after that lands on its frame, and the chain works again.
+    const uint64_t bufferStart = device_->nextHostTime();
+    const uint64_t at = bufferStart + 2'000'000;
+    ASSERT_TRUE(box.startTrack(kick, at, true, false, false, 1.0f));
+    out = renderFrames(256);
+    EXPECT_EQ(firstNonZero(out), expectedFrame(at, bufferStart));
+    EXPECT_GT(box.effectBlocks(), worked);
+}
+
 }  // namespace
 }  // namespace strombel::engine::testing

@@ -3,22 +3,15 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QNetworkCookie>
 #include <QPainter>
 #include <QPainterPath>
-#include <QWebEngineLoadingInfo>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineCookieStore>
-#include <QWebEngineUrlRequestJob>
-#include <QWebEngineUrlScheme>
-#include <QWebEngineUrlSchemeHandler>
-#include <QWebEngineView>
+#include <QUrl>
 #include <cmath>
 #include <map>
 #include <numbers>
 
 #include "json/value.h"
+#include "logging/log.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
@@ -26,6 +19,7 @@
 #include "ui/kit/label.h"
 #include "ui/kit/timer.h"
 #include "ui/kit/window.h"
+#include "ui/info/web_view_module.h"
 
 namespace strombel::info {
 
@@ -33,76 +27,19 @@ namespace kit = strombel::ui::kit;
 
 namespace {
 
-constexpr const char* kScheme = "socialconnect";
-
-/// Loads nothing: the dialogs catch these addresses in their decisions.
-class RefusingSchemeHandler final : public QWebEngineUrlSchemeHandler {
-public:
-    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
-    void requestStarted(QWebEngineUrlRequestJob* job) override { job->fail(QWebEngineUrlRequestJob::RequestDenied); }
-};
-
-/// The page of a dialog: its navigations become the dialog's decisions.
-class DialogPage final : public QWebEnginePage {
-public:
-    DialogPage(QWebEngineProfile* profile, SocialDialog& dialog, QObject* parent)
-        : QWebEnginePage(profile, parent), dialog_(dialog) {}
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
-        if (!isMainFrame) return true;
-        SocialNavigationType kind = SocialNavigationType::other;
-        switch (type) {
-            case NavigationTypeLinkClicked: kind = SocialNavigationType::linkClicked; break;
-            case NavigationTypeFormSubmitted: kind = SocialNavigationType::formSubmitted; break;
-            case NavigationTypeBackForward: kind = SocialNavigationType::backForward; break;
-            case NavigationTypeReload: kind = SocialNavigationType::reload; break;
-            default: break;
-        }
-        return dialog_.shouldStartLoad(url.toString(QUrl::FullyEncoded).toStdString(), kind);
-    }
-
-private:
-    SocialDialog& dialog_;
-};
-
-// The web view's cookies by host, so that a logout can delete one host's.
-std::multimap<QString, QNetworkCookie>& webCookies() {
-    static std::multimap<QString, QNetworkCookie> cookies;
-    return cookies;
-}
-
-QWebEngineProfile* dialogProfile() {
-    // One profile for every dialog: the login's cookies last while the program runs.
-    static QWebEngineProfile* profile = [] {
-        auto* made = new QWebEngineProfile(QCoreApplication::instance());
-        made->setHttpCacheType(QWebEngineProfile::NoCache);
-        made->installUrlSchemeHandler(kScheme, new RefusingSchemeHandler(made));
-        QWebEngineCookieStore* cookies = made->cookieStore();
-        QObject::connect(cookies, &QWebEngineCookieStore::cookieAdded, made, [](const QNetworkCookie& cookie) {
-            QString domain = cookie.domain();
-            if (domain.startsWith('.')) domain.remove(0, 1);
-            webCookies().emplace(domain, cookie);
-        });
-        return made;
-    }();
-    return profile;
-}
-
 // The platform's error of a failed load: an interrupted one (a decision said no,
 // or another load took over) is the web kit's 102; the rest keep Chromium's code.
-json::Error loadError(const QWebEngineLoadingInfo& info) {
+json::Error loadError(const web::LoadEnd& end) {
     json::Error error;
-    if (info.errorCode() == -3) {  // ERR_ABORTED
+    if (end.errorCode == -3) {  // ERR_ABORTED
         error.domain = "WebKitErrorDomain";
         error.code = 102;
     } else {
         error.domain = "NSURLErrorDomain";
-        error.code = info.errorCode();
+        error.code = end.errorCode;
     }
-    error.userInfo = json::Value::object({{"NSLocalizedDescription", json::Value(info.errorString().toStdString())},
-                                          {"NSErrorFailingURLStringKey",
-                                           json::Value(info.url().toString().toStdString())}});
+    error.userInfo = json::Value::object({{"NSLocalizedDescription", json::Value(end.errorString)},
+                                          {"NSErrorFailingURLStringKey", json::Value(end.url)}});
     return error;
 }
 
@@ -173,30 +110,16 @@ private:
 }  // namespace
 
 void deleteWebCookiesForURL(const std::string& url) {
-    const QString host = QUrl(QString::fromStdString(url)).host();
-    auto& cookies = webCookies();
-    for (auto it = cookies.begin(); it != cookies.end();) {
-        if (it->first == host || host.endsWith("." + it->first)) {
-            dialogProfile()->cookieStore()->deleteCookie(it->second);
-            it = cookies.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    // No page was ever shown: the engine holds no cookies to delete.
+    if (const web::Module* module = web::moduleIfOpen()) module->deleteCookiesForURL(url);
 }
 
 void prepareWebEngine() {
-    QWebEngineUrlScheme scheme(kScheme);
-    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
-    // A plain scheme: the social network's pages may go to it.
-    scheme.setFlags({});
-    QWebEngineUrlScheme::registerScheme(scheme);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The dialogs' pages are drawn in software: sharing GL contexts would make
+    // the application open GL (and its compiler) at start for pages that may
+    // never show.
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if ((platform == "offscreen" || qEnvironmentVariableIsEmpty("DISPLAY")) && !flags.contains("--disable-gpu")) {
-        flags += " --disable-gpu";
-    }
+    if (!flags.contains("--disable-gpu")) flags += " --disable-gpu";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
     // Chromium's sandbox does not run for root (the tests' machines).
     if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
@@ -300,30 +223,37 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
     close->addTarget(kit::touchUpInside, [this](kit::Control&) { this->close(); });
     auto spinner = std::make_unique<SocialSpinner>();
 
-    webView_ = new QWebEngineView(window_.viewport());
-    auto* page = new DialogPage(dialogProfile(), dialog_, webView_);
-    webView_->setPage(page);
     std::weak_ptr<void> alive = lifetime();
-    QObject::connect(page, &QWebEnginePage::loadingChanged, webView_, [this, alive](const QWebEngineLoadingInfo& info) {
-        if (alive.expired()) return;
-        if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
+    std::string error;
+    if (const web::Module* module = web::module(&error)) {
+        web::PageHooks hooks;
+        SocialDialog* dialog = &dialog_;
+        hooks.shouldStartLoad = [dialog](const std::string& url, int kind) {
+            return dialog->shouldStartLoad(url, static_cast<SocialNavigationType>(kind));
+        };
+        hooks.loadEnded = [this, alive](const web::LoadEnd& end) {
+            if (alive.expired()) return;
             spinner_->stopAnimating();
-            updateWebOrientation();
-            dialog_.didFinishLoad();
-        } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
-            spinner_->stopAnimating();
-            const json::Error error = loadError(info);
-            // An interrupted load (a decision said no) is no failure to tell.
-            if (error.domain == "WebKitErrorDomain" || dismissing_) {
-                dialog_.didFailLoadWithError(error);
+            if (end.succeeded) {
+                updateWebOrientation();
+                dialog_.didFinishLoad();
             } else {
-                showLoadFailure(error);
+                const json::Error error = loadError(end);
+                // An interrupted load (a decision said no) is no failure to tell.
+                if (error.domain == "WebKitErrorDomain" || dismissing_) {
+                    dialog_.didFailLoadWithError(error);
+                } else {
+                    showLoadFailure(error);
+                }
             }
-        }
-    });
-    new ResizeWatch(window_.viewport(), webView_, [this, alive] {
-        if (!alive.expired()) placeWebView();
-    });
+        };
+        webView_ = module->createView(window_.viewport(), std::move(hooks));
+        new ResizeWatch(window_.viewport(), webView_, [this, alive] {
+            if (!alive.expired()) placeWebView();
+        });
+    } else {
+        STROMBEL_LOG_ERROR("The dialog's page cannot be shown: {}", error);
+    }
     closeButton_ = add(std::move(close));
     spinner_ = add(std::move(spinner));
 }
@@ -331,14 +261,14 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
 SocialDialogPanel::~SocialDialogPanel() {
     removeObservers();
     if (webView_) {
-        webView_->page()->disconnect();
+        web::moduleIfOpen()->detach(webView_);
         webView_->hide();
         webView_->deleteLater();
     }
 }
 
 void SocialDialogPanel::load(const std::string& url) {
-    if (webView_) webView_->load(QUrl(QString::fromStdString(url), QUrl::StrictMode));
+    if (webView_) web::moduleIfOpen()->load(webView_, url);
 }
 
 void SocialDialogPanel::showLoadFailure(const json::Error& error) {
@@ -476,9 +406,9 @@ void SocialDialogPanel::placeWebView() {
 void SocialDialogPanel::updateWebOrientation() {
     if (!webView_) return;
     const int orientation = kit::Context::current().screen().statusBarOrientation;
-    webView_->page()->runJavaScript(orientation == 3 || orientation == 4
-                                        ? "document.body.setAttribute('orientation', 90);"
-                                        : "document.body.removeAttribute('orientation');");
+    web::moduleIfOpen()->runScript(webView_, orientation == 3 || orientation == 4
+                                                 ? "document.body.setAttribute('orientation', 90);"
+                                                 : "document.body.removeAttribute('orientation');");
 }
 
 void SocialDialogPanel::deviceOrientationDidChange() {

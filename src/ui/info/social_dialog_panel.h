@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QWidget>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,8 +12,6 @@
 #include "platform/notification_center.h"
 #include "ui/kit/view.h"
 
-#include <QWebEngineView>
-
 namespace strombel::ui::kit {
 class Button;
 class Label;
@@ -22,10 +21,10 @@ class Window;
 
 namespace strombel::info {
 
-/// Call before the QApplication is made: registers the "socialconnect" scheme
-/// with the web engine (its addresses reach the dialogs' decisions and load
-/// nothing), lets the engine share GL contexts, and gives Chromium the flags this
-/// machine needs (no GPU without a display; no sandbox when running as root).
+/// Call before the QApplication is made: gives Chromium the flags the dialogs'
+/// pages need (drawn in software, so that no GL is opened at start; no sandbox
+/// when running as root). The web engine itself is loaded only when a page is
+/// first shown.
 void prepareWebEngine();
 
 /// Deletes the web view's cookies for `url`'s host (logout).
@@ -87,7 +86,9 @@ public:
     bool showingKeyboard() const { return showingKeyboard_; }
 
     bool handlesTouches() const override { return true; }
-    QWebEngineView* webView() const { return webView_; }
+    /// The web engine's view laid over the window; null when the engine could
+    /// not be loaded.
+    QWidget* webView() const { return webView_; }
     QRectF webViewFrame() const { return webFrame_; }
     ui::kit::Button* closeButton() const { return closeButton_; }
     /// Where a page that could not be loaded is told, in place of the page, with
@@ -116,7 +117,7 @@ private:
 
     SocialDialog& dialog_;
     ui::kit::Window& window_;
-    QPointer<QWebEngineView> webView_;
+    QPointer<QWidget> webView_;
     QRectF webFrame_;
     ui::kit::Button* closeButton_ = nullptr;
     ui::kit::View* failureView_ = nullptr;

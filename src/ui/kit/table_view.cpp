@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <utility>
 #include <cmath>
 
 #include "logging/log.h"
@@ -62,11 +63,15 @@ void TableView::setSeparatorColor(const QColor& color) {
 std::unique_ptr<TableViewCell> TableView::dequeueReusableCell(const QString& identifier) {
     auto found = reusable_.find(identifier);
     if (found == reusable_.end() || found->second.empty()) return nullptr;
-    std::unique_ptr<TableViewCell> cell = std::move(found->second.back());
+    TableViewCell* cell = found->second.back();
     found->second.pop_back();
     Animator::current().removeAllAnimations(*cell);
     cell->setAlpha(1);
-    return cell;
+    cell->setZValue(0);
+    cell->setHidden(false);
+    // Still a subview of the content: adding it there again leaves the scene as
+    // it is; dropped instead, it leaves the content as it goes.
+    return std::unique_ptr<TableViewCell>(cell);
 }
 
 int TableView::numberOfRows(int section) const {
@@ -78,25 +83,23 @@ void TableView::ensureLoaded() {
 }
 
 void TableView::measure() {
-    rowCounts_.clear();
-    rowTops_.clear();
+    const int sections = dataSource_ ? std::max(0, dataSource_->numberOfSections(*this)) : 0;
+    // The sections' lists keep their room from one measure to the next.
+    rowCounts_.resize(size_t(sections));
+    rowTops_.resize(size_t(sections));
     if (!dataSource_) return;
-    const int sections = std::max(0, dataSource_->numberOfSections(*this));
     double top = 0;
-    rowCounts_.reserve(size_t(sections));
-    rowTops_.reserve(size_t(sections));
     for (int section = 0; section < sections; ++section) {
         const int rows = std::max(0, dataSource_->numberOfRows(*this, section));
-        std::vector<double> tops;
-        tops.reserve(size_t(rows) + 1);
+        std::vector<double>& tops = rowTops_[size_t(section)];
+        tops.resize(size_t(rows) + 1);
         for (int row = 0; row < rows; ++row) {
-            tops.push_back(top);
+            tops[size_t(row)] = top;
             double height = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
             top += height < 0 ? rowHeight_ : height;
         }
-        tops.push_back(top);
-        rowCounts_.push_back(rows);
-        rowTops_.push_back(std::move(tops));
+        tops[size_t(rows)] = top;
+        rowCounts_[size_t(section)] = rows;
     }
     content_->setFrame(QRectF(0, -offset_, width(), top));
 }
@@ -137,19 +140,17 @@ std::vector<TableViewCell*> TableView::visibleCells() const {
     return cells;
 }
 
-void TableView::enqueue(std::unique_ptr<TableViewCell> cell) {
-    if (!cell) return;
-    reusable_[cell->reuseIdentifier()].push_back(std::move(cell));
+void TableView::enqueue(TableViewCell* cell) {
+    cell->setHidden(true);
+    reusable_[cell->reuseIdentifier()].push_back(cell);
 }
 
-void TableView::fadeOut(std::unique_ptr<TableViewCell> cell) {
-    TableViewCell* leaving = content_->add(std::move(cell));
+void TableView::fadeOut(TableViewCell* leaving) {
+    leaving->setZValue(1);  // above the cells that stay while it fades
     leaving->setUserInteractionEnabled(false);
     std::weak_ptr<void> alive = leaving->lifetime();
     Animator::current().animateAlpha(*leaving, 0, kFadeSeconds, [this, leaving, alive](bool) {
-        if (alive.expired()) return;
-        auto owned = leaving->removeFromSuperview();
-        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+        if (!alive.expired()) enqueue(leaving);
     });
 }
 
@@ -173,8 +174,7 @@ void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
             ++it;
             continue;
         }
-        auto owned = it->second->removeFromSuperview();
-        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+        enqueue(it->second);
         it = visible_.erase(it);
     }
     for (const IndexPath& path : wanted) {
@@ -207,6 +207,10 @@ void TableView::setContentOffset(double offset) {
 }
 
 void TableView::scrollToRowAtTop(const IndexPath& path) {
+    if (updateDepth_ > 0) {
+        pendingScroll_ = path;
+        return;
+    }
     ensureLoaded();
     const QRectF row = rectForRow(path);
     if (row.isNull()) return;
@@ -216,8 +220,7 @@ void TableView::scrollToRowAtTop(const IndexPath& path) {
 void TableView::reloadData() {
     loaded_ = true;
     for (auto& [path, cell] : visible_) {
-        auto owned = cell->removeFromSuperview();
-        enqueue(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(owned.release())));
+        enqueue(cell);
     }
     visible_.clear();
     measure();
@@ -244,7 +247,9 @@ void TableView::endUpdates() {
     if (--updateDepth_ > 0) return;
     Update update = std::move(pending_);
     pending_ = {};
-    apply(std::move(update));
+    const std::optional<IndexPath> scroll = std::exchange(pendingScroll_, std::nullopt);
+    // An update that laid out no rows of its own still scrolls.
+    if (!apply(std::move(update), scroll) && scroll) scrollToRowAtTop(*scroll);
 }
 
 void TableView::insertRows(const std::vector<IndexPath>& paths) {
@@ -335,12 +340,12 @@ std::optional<IndexPath> TableView::newPathOf(const IndexPath& old, const Update
     return IndexPath{*section, nthFree(rank, taken)};
 }
 
-void TableView::apply(Update update) {
+bool TableView::apply(Update update, const std::optional<IndexPath>& scroll) {
     if (!loaded_ || !dataSource_) {
         reloadData();
-        return;
+        return false;
     }
-    if (update.empty()) return;
+    if (update.empty()) return false;
     // What the data source must answer now, from the counts before and the update.
     const int oldSections = numberOfSections();
     const int newSections = dataSource_->numberOfSections(*this);
@@ -378,7 +383,7 @@ void TableView::apply(Update update) {
     }
     if (!consistent) {
         reloadData();
-        return;
+        return false;
     }
 
     // The cells in view keep their rows where the rows survive; the others fade out.
@@ -388,11 +393,14 @@ void TableView::apply(Update update) {
         if (auto moved = newPathOf(old, update)) {
             kept[*moved] = cell;
         } else {
-            fadeOut(std::unique_ptr<TableViewCell>(static_cast<TableViewCell*>(cell->removeFromSuperview().release())));
+            fadeOut(cell);
         }
     }
     visible_ = std::move(kept);
     measure();
+    if (scroll) {
+        if (const QRectF row = rectForRow(*scroll); !row.isNull()) offset_ = row.top();
+    }
     clampOffset();
     fadeIn.insert(update.insertedRows.begin(), update.insertedRows.end());
     for (const IndexPath& reloaded : update.reloadedRows) {
@@ -412,6 +420,7 @@ void TableView::apply(Update update) {
         for (int row = 0; row < numberOfRows(section); ++row) fadeIn.insert({section, row});
     // A kept cell whose row became empty or moved out of view leaves in layoutCells.
     layoutCells(fadeIn);
+    return true;
 }
 
 // ---- Scrolling by hand -----------------------------------------------------------------

@@ -84,7 +84,8 @@ class TableView : public View {
     void setRowHeight(double height) { rowHeight_ = height; }
     void setSeparatorColor(const QColor& color);
 
-    /// A cell kept for reuse under `identifier`, or null.
+    /// A cell kept for reuse under `identifier`, or null. Kept cells stay hidden
+    /// in the table's content, so that taking one back costs the scene nothing.
     std::unique_ptr<TableViewCell> dequeueReusableCell(const QString& identifier);
 
     // --- Rows -----------------------------------------------------------------
@@ -104,6 +105,8 @@ class TableView : public View {
     double contentOffset() const { return offset_; }
     /// Scrolls so that the content at `offset` is at the top (held inside the content).
     void setContentOffset(double offset);
+    /// Between beginUpdates and endUpdates, the scroll waits for the updates and
+    /// goes to where the row is after them, with one layout for both.
     void scrollToRowAtTop(const IndexPath& path);
 
     // --- Updates --------------------------------------------------------------
@@ -144,9 +147,13 @@ class TableView : public View {
     void measure();
     /// Makes cells for the rows in view and lets the others go; `fadeIn` rows fade in.
     void layoutCells(const std::set<IndexPath>& fadeIn = {});
-    void enqueue(std::unique_ptr<TableViewCell> cell);
-    void fadeOut(std::unique_ptr<TableViewCell> cell);
-    void apply(Update update);
+    /// Keeps a cell of the content for reuse, hidden where it is.
+    void enqueue(TableViewCell* cell);
+    /// Fades a cell of the content out, then keeps it for reuse.
+    void fadeOut(TableViewCell* cell);
+    /// Applies the updates and lays the rows out, at `scroll`'s row when given;
+    /// false when it reloaded or had nothing to do instead.
+    bool apply(Update update, const std::optional<IndexPath>& scroll = std::nullopt);
     std::optional<IndexPath> newPathOf(const IndexPath& old, const Update& update) const;
     void clampOffset();
 
@@ -161,9 +168,10 @@ class TableView : public View {
     /// Per section, the top of each row in the content and, last, the section's end.
     std::vector<std::vector<double>> rowTops_;
     std::map<IndexPath, TableViewCell*> visible_;
-    std::map<QString, std::vector<std::unique_ptr<TableViewCell>>> reusable_;
+    std::map<QString, std::vector<TableViewCell*>> reusable_;  // hidden subviews of the content
     int updateDepth_ = 0;
     Update pending_;
+    std::optional<IndexPath> pendingScroll_;  // asked for during updates
     // The drag in progress.
     bool tracking_ = false;
     bool dragging_ = false;

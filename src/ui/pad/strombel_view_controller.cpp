@@ -132,8 +132,10 @@ std::unique_ptr<kit::View> StrombelViewController::takeView() {
 
 kit::Screen StrombelViewController::screen() const { return kit::Context::current().screen(); }
 
-void StrombelViewController::viewDidLoad() {
-    audioOutputUpdateTimer_ = kit::Timer::scheduled(0.05, true, [this] { onTimer(); });
+void StrombelViewController::viewDidLoad() { startMeterTimer(); }
+
+void StrombelViewController::startMeterTimer() {
+    if (!audioOutputUpdateTimer_) audioOutputUpdateTimer_ = kit::Timer::scheduled(0.05, true, [this] { onTimer(); });
 }
 
 void StrombelViewController::viewDidUnload() {
@@ -149,9 +151,14 @@ void StrombelViewController::viewDidUnload() {
 }
 
 void StrombelViewController::onTimer() {
-    if (!audioOutputMeter_) return;
-    audioOutputMeter_->setAudioOuputLeft(services_.engine->currentVolumeLeftChannel() / 16384000.0,
-                                         services_.engine->currentVolumeRightChannel() / 16384000.0);
+    if (audioOutputMeter_) {
+        audioOutputMeter_->setAudioOuputLeft(services_.engine->currentVolumeLeftChannel() / 16384000.0,
+                                             services_.engine->currentVolumeRightChannel() / 16384000.0);
+    }
+    // Every lamp off and the engine silent: the meter rests until a track starts.
+    const bool atRest =
+        !audioOutputMeter_ || (audioOutputMeter_->litCount(true) == 0 && audioOutputMeter_->litCount(false) == 0);
+    if (atRest && services_.engine->isSilent()) audioOutputUpdateTimer_.reset();
 }
 
 void StrombelViewController::press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)()) {

@@ -114,6 +114,8 @@ public:
     void sequencerBtnPressed();
     void orientationBtnPressed();
     void onTimer();
+    /// The meter's twenty updates a second, while anything sounds.
+    void startMeterTimer();
 
     // --- Pads -----------------------------------------------------------------
     void tapPadBtnPressed(int pad);

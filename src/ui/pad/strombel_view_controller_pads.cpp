@@ -245,6 +245,7 @@ void StrombelViewController::setTapPadsLightsAndLabelsToMidiLearn() {
 // ---- Engine and MIDI messages (on the main loop) --------------------------------
 
 void StrombelViewController::trackStarted(const std::string& path, bool fromTapPad) {
+    if (rootViewPointer_) startMeterTimer();
     if (tapPadsState_ == TapPadsPlay || tapPadsState_ == TapPadsSampleVolume) {
         for (const auto& [pad, padPath] : services_.engine->currentSoundbankFilePathsByIdx()) {
             if (padPath == path && pad >= 0 && pad < int(tapButtonLights_.size())) {

@@ -90,7 +90,7 @@ protected:
         return nullptr;
     }
     bool pageLoaded() const { return panel() && !panel()->spinner()->isAnimating(); }
-    void runScript(const QString& script) { panel()->webView()->page()->runJavaScript(script); }
+    void runScript(const QString& script) { qobject_cast<QWebEngineView*>(panel()->webView())->page()->runJavaScript(script); }
     /// Opens the feed dialog with a session and waits for its page.
     void openFeed() {
         client.socialDialogLogin("tok", std::chrono::system_clock::now() + std::chrono::hours(1));

@@ -85,6 +85,40 @@ TEST_F(TableViewTest, OnlyTheRowsInViewHaveCellsAndScrolledOutCellsAreReused) {
     EXPECT_EQ(table->visibleCells().size(), 6u) << "rows 7 to 12, the first and last cut";
 }
 
+TEST_F(TableViewTest, KeptCellsWaitHiddenAndComeBackShown) {
+    build({30});
+    table->setContentOffset(150);  // rows 7 to 12: six cells
+    View* content = table->visibleCells().front()->superview();
+    const auto shownCells = [&] {
+        int shown = 0;
+        for (View* child : content->subviews()) shown += !child->isHidden();
+        return shown;
+    };
+    table->setContentOffset(140);  // rows 7 to 11: one cell is kept
+    EXPECT_EQ(content->subviews().size(), 6u);
+    EXPECT_EQ(shownCells(), 5) << "a kept cell is not drawn";
+    table->setContentOffset(150);
+    EXPECT_EQ(rows->made, 6) << "the kept cell is taken again";
+    for (TableViewCell* cell : table->visibleCells()) {
+        EXPECT_FALSE(cell->isHidden());
+        EXPECT_EQ(cell->alpha(), 1.0);
+    }
+    EXPECT_EQ(shownCells(), 6);
+    EXPECT_EQ(shownAt(0), "0.7");
+}
+
+TEST_F(TableViewTest, AScrollAskedForDuringUpdatesEndsAtTheRowWhereTheUpdatesPutIt) {
+    build({3, 3, 3});
+    table->beginUpdates();
+    rows->sections[0].insert(rows->sections[0].end(), {"0.3", "0.4", "0.5"});
+    table->insertRows({{0, 3}, {0, 4}, {0, 5}});
+    table->scrollToRowAtTop({1, 0});
+    EXPECT_EQ(table->contentOffset(), 0) << "waits for the updates";
+    table->endUpdates();
+    EXPECT_EQ(table->contentOffset(), 120) << "six rows of the first section above";
+    EXPECT_EQ(shownAt(0), "1.0");
+}
+
 TEST_F(TableViewTest, RowAtAPointFollowsTheOffsetAcrossSections) {
     build({3, 4});
     EXPECT_EQ(table->contentHeight(), 140);

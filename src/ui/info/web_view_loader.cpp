@@ -1,0 +1,69 @@
+// Opens the web view module on first use (see web_view_module.h).
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "logging/log.h"
+#include "ui/info/web_view_module.h"
+
+namespace strombel::info::web {
+namespace {
+
+constexpr const char* kFileName = "libstrombel_web_view.so";
+
+std::atomic<const Module*> opened{nullptr};
+std::once_flag opening;
+std::string openError;
+
+/// The folder of the running program.
+std::filesystem::path programFolder() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : self.parent_path();
+}
+
+void open() {
+    std::vector<std::filesystem::path> candidates;
+    if (const std::filesystem::path folder = programFolder(); !folder.empty()) candidates.push_back(folder / kFileName);
+#ifdef STROMBEL_WEB_VIEW_MODULE_PATH
+    candidates.emplace_back(STROMBEL_WEB_VIEW_MODULE_PATH);
+#endif
+    std::string errors;
+    for (const auto& candidate : candidates) {
+        if (!std::filesystem::exists(candidate)) continue;
+        void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            errors += std::string(::dlerror()) + "; ";
+            continue;
+        }
+        auto entry = reinterpret_cast<ModuleEntry>(::dlsym(handle, kModuleEntry));
+        if (!entry) {
+            errors += candidate.string() + " has no " + kModuleEntry + "; ";
+            ::dlclose(handle);
+            continue;
+        }
+        // Never closed: the engine's threads and static objects live until the end.
+        opened.store(entry());
+        STROMBEL_LOG_INFO("The web engine was loaded from {}", candidate.string());
+        return;
+    }
+    openError = errors.empty() ? std::string(kFileName) + " was not found" : errors;
+    STROMBEL_LOG_ERROR("Pages cannot be shown: {}", openError);
+}
+
+}  // namespace
+
+const Module* module(std::string* error) {
+    std::call_once(opening, open);
+    const Module* result = opened.load();
+    if (!result && error) *error = openError;
+    return result;
+}
+
+const Module* moduleIfOpen() { return opened.load(); }
+
+}  // namespace strombel::info::web
