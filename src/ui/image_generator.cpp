@@ -624,9 +624,12 @@ void infoBackground(QPainter& p, const QSizeF& s, int type) {
                "your own samples in a custom sound bank.\n\nVersion 1.0");
 }
 
-// A link of the information screen: its words on a dark key.
-void infoLink(QPainter& p, const QSizeF& s, int type, const QString& words) {
+// A link of the information screen: its words on a dark key. A link whose
+// frame the next one overlaps (the mail and web-site links, stacked closer than
+// they are high) draws its key in its top `band` points only.
+void infoLink(QPainter& p, const QSizeF& whole, int type, const QString& words, double band) {
     const double u = unitOf(type);
+    const QSizeF s(whole.width(), band > 0 ? std::min(band, whole.height()) : whole.height());
     key(p, QRectF(QPointF(0, 0), s).adjusted(0.5, 0.5, -0.5, -0.5), 3 * u, QColor(52, 50, 47), QColor(28, 27, 25), u,
         false);
     QFont font("DejaVu Sans");
@@ -726,18 +729,23 @@ const std::map<std::string, Art>& catalogue() {
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
         // The information screen.
         a["infoBack"] = Art{{}, true, infoBackground};
-        const std::tuple<const char*, QSizeF, QSizeF, const char*> links[] = {
-            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER"},
-            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB"},
-            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE"},
-            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE"},
-            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO"},
-            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US"},
+        // The mail link lies 24 points (13 on a phone) above the web-site link
+        // and is higher than that: its key keeps to that pitch.
+        const double stacked[3] = {24, 13, 13 * 1.45};
+        const std::tuple<const char*, QSizeF, QSizeF, const char*, bool> links[] = {
+            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER", true},
+            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB", true},
+            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE", false},
+            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE", false},
+            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO", false},
+            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US", false},
         };
-        for (const auto& [name, tablet, phone, words] : links) {
+        for (const auto& [name, tablet, phone, words, inPitch] : links) {
             const QString text = words;
-            add(name, tablet, phone, phone * 1.45,
-                [text](QPainter& p, const QSizeF& s, int t) { infoLink(p, s, t, text); });
+            const bool band = inPitch;
+            add(name, tablet, phone, phone * 1.45, [text, band, stacked](QPainter& p, const QSizeF& s, int t) {
+                infoLink(p, s, t, text, band ? stacked[t] : 0);
+            });
         }
         return a;
     }();
