@@ -602,6 +602,23 @@ void arrow(QPainter& p, const QSizeF& s, int) {
     p.drawPath(path);
 }
 
+// The program's icon: four pads on a dark plate, one of them lit.
+void appIcon(QPainter& p, const QSizeF& s, int) {
+    const double side = std::min(s.width(), s.height());
+    p.setPen(Qt::NoPen);
+    p.setBrush(vertical(QRectF(QPointF(0, 0), s), QColor(40, 38, 35), QColor(14, 13, 12)));
+    p.drawRoundedRect(QRectF(QPointF(0, 0), s), side * 0.18, side * 0.18);
+    const double gap = side * 0.08, pad = (side - 3 * gap) / 2;
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 2; ++column) {
+            p.save();
+            p.translate(gap + column * (pad + gap), gap + row * (pad + gap));
+            tapPad(p, QSizeF(pad, pad), 0, row == 0 && column == 1);
+            p.restore();
+        }
+    }
+}
+
 // The information screen's backdrop: the plain background with the product's
 // plate and a few lines about it.
 void infoBackground(QPainter& p, const QSizeF& s, int type) {
@@ -723,6 +740,8 @@ const std::map<std::string, Art>& catalogue() {
                 [which](QPainter& p, const QSizeF& s, int t) { icon(p, s, t, which); });
         }
         add("arrow", {10, 16}, {6, 10}, {8, 13}, arrow);
+        // Written into the bundle at build time, where the hub looks for it.
+        add("AppIcon60x60", {60, 60}, {60, 60}, {60, 60}, appIcon);
         add("switchBtn", {150, 44}, {68, 20}, {75, 22},
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, false); });
         add("switchBtnDown", {150, 44}, {68, 20}, {75, 22},
