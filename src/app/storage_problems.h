@@ -5,6 +5,7 @@
 #include <string>
 
 #include "library/sound_data_manager.h"
+#include "midi/midi_controller.h"
 #include "platform/main_loop.h"
 #include "platform/user_defaults.h"
 
@@ -31,10 +32,15 @@ public:
 
     /// The line shown now; empty when all is kept.
     const std::string& line() const { return shownLine_; }
+    /// Tells failed writes of the MIDI note map as well (one that failed
+    /// already is told at once). `hub` must outlive this, or be watched by
+    /// another until then.
+    void watchNoteMap(midi::MidiController& hub);
 
 private:
     void libraryWriteProblemChanged(const std::string& problem) override;
     void settingsProblemChanged(const std::string& problem);
+    void noteMapProblemChanged(const std::string& problem);
     void update();
 
     library::SoundDataManager* library_;
@@ -42,8 +48,9 @@ private:
     platform::MainLoop& loop_;
     Alert alert_;
     Line showLine_;
-    std::string libraryProblem_, settingsProblem_;
-    bool libraryTold_ = false, settingsTold_ = false;
+    std::string libraryProblem_, settingsProblem_, noteMapProblem_;
+    bool libraryTold_ = false, settingsTold_ = false, noteMapTold_ = false;
+    midi::MidiController* noteMapHub_ = nullptr;
     std::string shownLine_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -3,10 +3,13 @@
 // disks are real: a read-only mount and a small tmpfs.
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "midi/note_map_file.h"
 #include "program_test_support.h"
 #include "support/test_mounts.h"
 
@@ -155,6 +158,64 @@ TEST_F(StorageProblemsTest, ADiskThatFillsWhileRecordingIsToldOnceAndNothingIsLo
     EXPECT_EQ(run->screen().storageWarning(), nullptr);
     run.reset();
     EXPECT_EQ(storedNotes(root), 1) << "the hits share pad and step, so they are one note";
+}
+
+TEST_F(StorageProblemsTest, TheNoteMapIsWrittenWhenLearningChangedItAndAFailedWriteIsTold) {
+    const auto root = temp_ / "disk" / "root";
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp_ / "disk", 8 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    auto run = startAt(root);
+    ui::StrombelViewController& screen = run->screen();
+    midi::MidiController& hub = *run->program().midiHub();
+    const std::filesystem::path map = hub.noteToButtonMapFilePath();
+    auto fileIdentity = [&] {
+        struct stat status {};
+        return ::stat(map.c_str(), &status) == 0 ? status.st_ino : ino_t(0);
+    };
+    const ino_t written = fileIdentity();
+    ASSERT_NE(written, ino_t(0));
+
+    // Panels switched, LEARN turned on and off without a note: nothing to write.
+    tap(*run, screen.sequencerBtn());
+    tap(*run, screen.inOutBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.sequencerBtn());
+    EXPECT_EQ(fileIdentity(), written) << "the note map was written again unchanged";
+
+    // A note learned on a full disk: told once, in words, and on the line.
+    testing::fillDisk(temp_ / "disk" / "filler");
+    tap(*run, screen.inOutBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.tapButton(4));
+    hub.receiveNotesFrom("Keys", true);
+    std::thread midiThread([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        hub.handleMidiMessage(midi::MidiMessage(std::make_shared<const std::string>("Keys"), 0x90, 42, 100));
+    });
+    midiThread.join();
+    loop_.runPending();
+    tap(*run, screen.midiLearnBtn());
+    loop_.runPending();
+    // (The settings, written at every switch, are told on their own.)
+    std::string told;
+    for (const auto& alert : run->alerts().shown)
+        if (alert.message.contains("MIDI learn")) told += alert.message.toStdString();
+    EXPECT_FALSE(told.empty());
+    EXPECT_EQ(told.find("!!!"), std::string::npos) << told;
+    EXPECT_NE(run->program().storageLine().find("MIDI note map"), std::string::npos) << run->program().storageLine();
+
+    // Room again: the next time LEARN goes off the map is written, and the line goes.
+    std::filesystem::remove(temp_ / "disk" / "filler");
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.midiLearnBtn());
+    loop_.runPending();
+    EXPECT_EQ(run->program().storageLine(), "");
+    EXPECT_NE(fileIdentity(), written);
+    const midi::NoteMapRead read = midi::readNoteToButtonMapFile(map);
+    ASSERT_EQ(read.outcome, midi::NoteMapRead::Outcome::loaded);
+    EXPECT_EQ(read.map.at(42), 4);
 }
 
 }  // namespace
