@@ -78,7 +78,7 @@ void DropTableCell::layoutText() {
     for (const kit::View* button : {static_cast<kit::View*>(deleteButton), static_cast<kit::View*>(renameButton),
                                     static_cast<kit::View*>(removeButton)}) {
         // Buttons above the text's line (a pack's header) leave it alone.
-        if (button && !button->isHidden() && button->frame().top() <= middle && button->frame().bottom() >= middle)
+        if (button && !button->isHidden() && button->frame().top() < middle && button->frame().bottom() > middle)
             right = std::min(right, button->x());
     }
     textLabel_->setFrame(QRectF(kTextInset, 0, std::max(0.0, right - kTextInset), height()));
