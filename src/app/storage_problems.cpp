@@ -62,8 +62,11 @@ void StorageProblems::watchNoteMap(midi::MidiController& hub) {
     hub.setNoteMapProblemHandler([this, alive = std::weak_ptr<void>(alive_)](const std::string& problem) {
         onMain(loop_, alive, [this, problem] { noteMapProblemChanged(problem); });
     });
-    const std::string problem = hub.noteMapWriteProblem();
-    if (!problem.empty()) noteMapProblemChanged(problem);
+    // A map that could not be written at start goes with the start's problems:
+    // on the line at once, without an alert of its own.
+    noteMapProblem_ = hub.noteMapWriteProblem();
+    noteMapTold_ = !noteMapProblem_.empty();
+    update();
 }
 
 void StorageProblems::noteMapProblemChanged(const std::string& problem) {

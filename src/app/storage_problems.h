@@ -33,8 +33,8 @@ public:
     /// The line shown now; empty when all is kept.
     const std::string& line() const { return shownLine_; }
     /// Tells failed writes of the MIDI note map as well (one that failed
-    /// already is told at once). `hub` must outlive this, or be watched by
-    /// another until then.
+    /// already shows in the line, as problems at start do). `hub` must outlive
+    /// this.
     void watchNoteMap(midi::MidiController& hub);
 
 private:

@@ -51,6 +51,25 @@ protected:
         return ink;
     }
 
+    /// How much of `row`'s text is drawn under the first of `icons` or to its
+    /// right. The icons' black would hide it: looked at without them.
+    int textUnderIcons(ProgramRun& run, ui::DropTableCell* row, std::vector<ui::kit::View*> icons) {
+        double left = row->width();
+        for (ui::kit::View* icon : icons) {
+            icon->setHidden(true);
+            left = std::min(left, icon->x());
+        }
+        const QImage withText = render(run);
+        row->textLabel()->setHidden(true);
+        const QImage without = render(run);
+        row->textLabel()->setHidden(false);
+        for (ui::kit::View* icon : icons) icon->setHidden(false);
+        const int edge = int(row->mapToScene(QPointF(left, 0)).x() * kScale);
+        int under = 0;
+        for (const QPoint& p : changed(withText, without, pixelsOf(row))) under += p.x() >= edge - 1 ? 1 : 0;
+        return under;
+    }
+
     /// Every label shown, outside the rows of tables (names of the library).
     static void labelsIn(ui::kit::View* view, std::vector<ui::kit::Label*>& found) {
         if (!view || view->isHidden() || dynamic_cast<ui::kit::TableViewCell*>(view)) return;
@@ -121,25 +140,49 @@ TEST_F(ScreenTextsTest, BankRowsKeepTheirTextClearOfTheArrowAndOfTheRenameIcon) 
     const QImage shown = render(*run, "strombel_phone_bank_rows.png");
     row->textLabel()->setHidden(true);
     const QImage bare = render(*run);
-    // The icons' black would hide what runs under them: looked at without them.
-    row->renameButton->setHidden(true);
-    row->deleteButton->setHidden(true);
-    const QImage bareWithoutIcons = render(*run);
     row->textLabel()->setHidden(false);
-    const QImage withoutIcons = render(*run);
-    row->renameButton->setHidden(false);
-    row->deleteButton->setHidden(false);
-
-    const QRect arrow = pixelsOf(row->collapseArrow);
-    const QRect rename = pixelsOf(row->renameButton);
     const std::vector<QPoint> text = changed(shown, bare, pixelsOf(row));
     ASSERT_FALSE(text.empty());
-    int onArrow = 0, underIcons = 0;
+    const QRect arrow = pixelsOf(row->collapseArrow);
+    int onArrow = 0;
     for (const QPoint& p : text) onArrow += arrow.contains(p) ? 1 : 0;
-    for (const QPoint& p : changed(withoutIcons, bareWithoutIcons, pixelsOf(row))) underIcons += p.x() >= rename.left() ? 1 : 0;
     EXPECT_EQ(onArrow, 0) << "the bank's name is drawn over its arrow";
-    EXPECT_EQ(underIcons, 0) << "the bank's name runs under its rename icon";
+    EXPECT_EQ(textUnderIcons(*run, row, {row->renameButton, row->deleteButton}), 0)
+        << "the bank's name runs under its rename icon";
     EXPECT_TRUE(row->textLabel()->displayedText().endsWith(QChar(0x2026)));
+}
+
+TEST_F(ScreenTextsTest, AUserSamplesLongNameEndsBeforeTheRowsIcons) {
+    auto run = start(ui::GuiType::phoneLandscape);
+    library::SoundDataManager& library = *run->program().library();
+    const auto stock = library.soundpackSamplesResultsController().objectAtIndexPath(0, 0);
+    std::filesystem::copy_file(library.absolutePathOfSample(stock->filepath()),
+                               run->sandbox().documents() / "a take with a long name.wav");
+    library.scanUserSamplesChanges();
+    loop_.runPending();
+    const auto& sections = library.soundpackSamplesResultsController().sections();
+    int users = -1;
+    for (size_t section = 0; section < sections.size(); ++section)
+        for (const auto& sample : sections[section].samples)
+            if (sample->name().find("long name") != std::string::npos) users = int(section);
+    ASSERT_GE(users, 0);
+    tap(*run, run->screen().sortBtn());
+    ui::DragDropTableViewController* browser = run->screen().sortController();
+    ASSERT_NE(browser, nullptr);
+    ui::kit::TableView* packs = browser->srcTableView();
+    packs->scrollToRowAtTop({users, 0});
+    loop_.runPending();
+    const QPointF header = packs->cellForRow({users, 0})->mapToScene(packs->cellForRow({users, 0})->bounds().center());
+    run->program().window().touches().begin(1, header);
+    run->program().window().touches().end(1, header);
+    loop_.advance(500 * platform::kNanosPerMillisecond);
+    auto* row = dynamic_cast<ui::DropTableCell*>(packs->cellForRow({users, 1}));
+    ASSERT_NE(row, nullptr);
+    ASSERT_FALSE(row->renameButton->isHidden()) << "a user sample can be renamed";
+    render(*run, "strombel_phone_user_sample_row.png");
+    EXPECT_TRUE(row->textLabel()->displayedText().endsWith(QChar(0x2026))) << row->textLabel()->displayedText().toStdString();
+    EXPECT_EQ(textUnderIcons(*run, row, {row->renameButton, row->deleteButton}), 0)
+        << "the sample's name runs under its icons";
 }
 
 TEST_F(ScreenTextsTest, TheInformationScreensLinksDoNotOverlap) {
