@@ -281,6 +281,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
         [this](const std::string& text) {
             if (padScreen_) padScreen_->setStorageWarning(QString::fromStdString(text));
         });
+    if (midiHub_) storageProblems_->watchNoteMap(*midiHub_);
     return *mainScreen_;
 }
 

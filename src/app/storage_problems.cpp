@@ -46,6 +46,7 @@ StorageProblems::StorageProblems(library::SoundDataManager* library, platform::U
 }
 
 StorageProblems::~StorageProblems() {
+    if (noteMapHub_) noteMapHub_->setNoteMapProblemHandler({});
     defaults_.setProblemHandler({});
     if (library_) library_->removeDelegate(this);
 }
@@ -83,6 +84,31 @@ void StorageProblems::settingsProblemChanged(const std::string& problem) {
     update();
 }
 
+void StorageProblems::watchNoteMap(midi::MidiController& hub) {
+    noteMapHub_ = &hub;
+    hub.setNoteMapProblemHandler([this, alive = std::weak_ptr<void>(alive_)](const std::string& problem) {
+        onMain(loop_, alive, [this, problem] { noteMapProblemChanged(problem); });
+    });
+    // A map that could not be written at start goes with the start's problems:
+    // on the line at once, without an alert of its own.
+    noteMapProblem_ = hub.noteMapWriteProblem();
+    noteMapTold_ = !noteMapProblem_.empty();
+    update();
+}
+
+void StorageProblems::noteMapProblemChanged(const std::string& problem) {
+    noteMapProblem_ = problem;
+    if (!problem.empty() && !noteMapTold_) {
+        noteMapTold_ = true;
+        const std::string message = "Strombel cannot save the notes MIDI learn gave the pads: " + problem +
+                                    ".\nThey work until Strombel quits; they are saved when LEARN is next turned "
+                                    "off and saving works again.";
+        STROMBEL_LOG_ERROR("{}", message);
+        if (alert_) alert_("Not saved", message);
+    }
+    update();
+}
+
 void StorageProblems::update() {
     std::string text;
     if (!libraryProblem_.empty() && !settingsProblem_.empty()) {
@@ -91,6 +117,9 @@ void StorageProblems::update() {
         text = "NOT SAVED: recordings and library changes (" + libraryProblem_ + ")";
     } else if (!settingsProblem_.empty()) {
         text = "NOT SAVED: settings (" + settingsProblem_ + ")";
+    }
+    if (!noteMapProblem_.empty()) {
+        text = text.empty() ? "NOT SAVED: MIDI note map (" + noteMapProblem_ + ")" : text + "; MIDI note map";
     }
     if (text == shownLine_) return;
     if (!shownLine_.empty() && text.empty()) STROMBEL_LOG_WARN("Everything is saved again");

@@ -37,10 +37,15 @@ public:
 
     /// The line shown now; empty when all is kept.
     const std::string& line() const { return shownLine_; }
+    /// Tells failed writes of the MIDI note map as well (one that failed
+    /// already shows in the line, as problems at start do). `hub` must outlive
+    /// this.
+    void watchNoteMap(midi::MidiController& hub);
 
 private:
     void libraryWriteProblemChanged(const std::string& problem) override;
     void settingsProblemChanged(const std::string& problem);
+    void noteMapProblemChanged(const std::string& problem);
     void update();
 
     library::SoundDataManager* library_;
@@ -49,8 +54,9 @@ private:
     Alert alert_;
     Line showLine_;
     std::filesystem::path settingsFolder_;
-    std::string libraryProblem_, settingsProblem_;
-    bool libraryTold_ = false, settingsTold_ = false;
+    std::string libraryProblem_, settingsProblem_, noteMapProblem_;
+    bool libraryTold_ = false, settingsTold_ = false, noteMapTold_ = false;
+    midi::MidiController* noteMapHub_ = nullptr;
     std::string shownLine_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -14,6 +14,7 @@
 #include "http/http_error.h"
 #include "http/http_request.h"
 #include "http/network_core.h"
+#include "platform/byte_count.h"
 
 namespace strombel::http::detail {
 
@@ -106,7 +107,7 @@ bool isRedirectStatus(int status) {
 }
 
 json::Error downloadTooLarge(uint64_t maximum) {
-    return httpError(HttpErrorCode::TooLarge, fmt::format("The download is larger than {} bytes", maximum));
+    return httpError(HttpErrorCode::TooLarge, fmt::format("The download is larger than {}", platform::byteCountText(maximum)));
 }
 
 // What a request to a host under the reserved ".invalid" domain reports: what
@@ -437,8 +438,9 @@ void Transfer::headersComplete() {
         download_ = std::move(file).value();
     } else if (contentLength > 0 && static_cast<uint64_t>(contentLength) > request.maximumBodySize) {
         abort(httpError(HttpErrorCode::TooLarge,
-                        fmt::format("The answer of {} bytes is larger than the request keeps ({} bytes)",
-                                    contentLength, request.maximumBodySize)));
+                        fmt::format("The answer of {} is larger than the request keeps ({})",
+                                    platform::byteCountText(uint64_t(contentLength)),
+                                    platform::byteCountText(request.maximumBodySize))));
         return;
     }
     if (request.cache && status_ == 200 && method_ == "GET" && !sendsBody_ && request.downloadDestination.empty() &&
@@ -487,8 +489,8 @@ bool Transfer::keep(std::span<const uint8_t> bytes) {
     } else {
         if (body_.size() + bytes.size() > spec().maximumBodySize) {
             abort(httpError(HttpErrorCode::TooLarge,
-                            fmt::format("The answer is larger than the request keeps ({} bytes)",
-                                        spec().maximumBodySize)));
+                            fmt::format("The answer is larger than the request keeps ({})",
+                                        platform::byteCountText(spec().maximumBodySize))));
             return false;
         }
         body_.insert(body_.end(), bytes.begin(), bytes.end());

@@ -140,12 +140,37 @@ bool MidiController::persistMidiMaps() {
         mayPersist = mayPersistMap_;
     }
     std::string error;
-    if (mayPersist && writeNoteToButtonMapFile(noteToButtonMapFilePath(), map, error)) {
+    const bool written = mayPersist && writeNoteToButtonMapFile(noteToButtonMapFilePath(), map, error);
+    std::string problem;
+    if (written) {
         STROMBEL_LOG_DEBUG("noteToButtonMap persisted");
-        return true;
+    } else if (mayPersist) {
+        problem = error.empty() ? std::string("it could not be written") : error;
+        STROMBEL_LOG_ERROR("The MIDI note map could not be saved to {}: {}", noteToButtonMapFilePath().string(),
+                           problem);
     }
-    STROMBEL_LOG_ERROR("!!! cant persist noteToButtonMap");
-    return false;
+    // A map kept aside on purpose (unreadable at start) is no write problem.
+    std::function<void(const std::string&)> handler;
+    {
+        std::lock_guard lock(mapMutex_);
+        if (written) mapChanged_ = false;
+        if (problem != mapWriteProblem_) {
+            mapWriteProblem_ = problem;
+            handler = mapProblemHandler_;
+        }
+    }
+    if (handler) handler(problem);
+    return written;
+}
+
+std::string MidiController::noteMapWriteProblem() const {
+    std::lock_guard lock(mapMutex_);
+    return mapWriteProblem_;
+}
+
+void MidiController::setNoteMapProblemHandler(std::function<void(const std::string&)> handler) {
+    std::lock_guard lock(mapMutex_);
+    mapProblemHandler_ = std::move(handler);
 }
 
 int32_t MidiController::buttonToNote(int64_t padIndex) {
@@ -168,7 +193,14 @@ void MidiController::startMidiLearnForBtn(uint64_t padIndex) { midiLearnBtnIdx_.
 
 void MidiController::stopMidiLearning() {
     midiLearnBtnIdx_.store(kNotFound);
-    persistMidiMaps();
+    // Written when learning changed it (or an earlier write of a change failed),
+    // not whenever a panel switch turns LEARN off.
+    bool changed;
+    {
+        std::lock_guard lock(mapMutex_);
+        changed = mapChanged_;
+    }
+    if (changed) persistMidiMaps();
 }
 
 // --- Whitelists ---
@@ -574,6 +606,7 @@ void MidiController::noteOn(const MidiMessage& message) {
             });
             if (previous != noteToButtonMap_.end()) noteToButtonMap_.erase(previous);
             noteToButtonMap_[note] = static_cast<int64_t>(learning);
+            mapChanged_ = true;
         }
         if (MidiLearnDelegate* delegate = learnDelegate_.load()) delegate->midiLearnBtn(learning, note);
         return;

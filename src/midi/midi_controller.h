@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -196,6 +197,12 @@ public:
     std::filesystem::path noteToButtonMapFilePath() const;
     /// Saves the note map; false (and an error in the log) when it cannot.
     bool persistMidiMaps();
+    /// Why the note map could not be written the last time it was; empty while
+    /// it is kept.
+    std::string noteMapWriteProblem() const;
+    /// Told (on the thread that tried to write) whenever that reason changes,
+    /// with the new one; empty once the map is written again.
+    void setNoteMapProblemHandler(std::function<void(const std::string&)> handler);
     /// Where an unreadable note map was set aside at start, if it was.
     std::optional<std::filesystem::path> setAsideNoteMapPath() const { return setAsideNoteMap_; }
     /// How reading the note map went at start (`loaded` and `missing` are fine),
@@ -279,6 +286,9 @@ private:
     NoteMapRead::Outcome noteMapRead_ = NoteMapRead::Outcome::missing;
     std::string noteMapReadError_;
     bool mayPersistMap_ = true;  // false while an unreadable map could not be set aside
+    bool mapChanged_ = false;    // learned since the map was last written
+    std::string mapWriteProblem_;
+    std::function<void(const std::string&)> mapProblemHandler_;
 
     mutable std::mutex portsMutex_;  // the main loop and the action thread; never a read thread
     std::shared_ptr<const PortChoice> ports_ = std::make_shared<const PortChoice>();

@@ -10,6 +10,7 @@
 #include "http/http_error.h"
 #include "library/pack_file.h"
 #include "logging/log.h"
+#include "platform/byte_count.h"
 #include "platform/audio_file.h"
 #include "platform/file_move.h"
 #include "platform/sandbox.h"
@@ -47,8 +48,10 @@ json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::st
         return made(StoreErrorDiskFull, fmt::format("{} does not fit on the disk", what));
     }
     if (http::isHttpError(cause, http::HttpErrorCode::TooLarge)) {
-        return made(StoreErrorTooLarge, limit ? fmt::format("{} is larger than {} bytes", what, limit)
-                                              : fmt::format("{} is too large", what));
+        // The store's words say it all: the client's own ("larger than ... bytes") is not repeated.
+        const std::string message = limit ? fmt::format("{} is larger than {}", what, platform::byteCountText(limit))
+                                           : fmt::format("{} is too large", what);
+        return json::Error::make(kStoreErrorDomain, StoreErrorTooLarge, message);
     }
     if (http::isHttpError(cause, http::HttpErrorCode::File)) {
         const bool full = cause.message().find("No space left") != std::string::npos ||
@@ -361,7 +364,8 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     const std::string file = path.filename().string();
     std::error_code sizeError;
     if (std::filesystem::file_size(path, sizeError) > kMaximumPackSize) {
-        return storeError(StoreErrorTooLarge, fmt::format("{} is larger than {} bytes", file, kMaximumPackSize));
+        return storeError(StoreErrorTooLarge,
+                          fmt::format("{} is larger than {}", file, platform::byteCountText(kMaximumPackSize)));
     }
     std::ifstream stream(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());

@@ -8,6 +8,7 @@
 #include "json/json_decoder.h"
 #include "library/pack_file.h"
 #include "logging/log.h"
+#include "platform/byte_count.h"
 
 namespace strombel::store {
 namespace {
@@ -73,7 +74,7 @@ json::Error storeError(StoreErrorCode code, std::string_view message) {
 
 json::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_view text, const CatalogueContext& context) {
     if (text.size() > kMaximumCatalogueSize) {
-        return storeError(StoreErrorTooLarge, fmt::format("The store's catalogue is larger than {} bytes", kMaximumCatalogueSize));
+        return storeError(StoreErrorTooLarge, fmt::format("The store's catalogue is larger than {}", platform::byteCountText(kMaximumCatalogueSize)));
     }
     auto decoded = json::objectFromJSONString(text);
     if (!decoded.ok()) {

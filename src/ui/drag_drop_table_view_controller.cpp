@@ -68,8 +68,20 @@ DropTableCell::DropTableCell(const QString& reuseIdentifier, int32_t fontSize) :
 
 void DropTableCell::sizeChanged(const QSizeF& oldSize) {
     kit::TableViewCell::sizeChanged(oldSize);
-    textLabel_->setFrame(QRectF(0, 0, width(), height()));
+    layoutText();
     separator_->setFrame(QRectF(0, height() - 1, width(), 1));
+}
+
+void DropTableCell::layoutText() {
+    double right = width();
+    const double middle = height() / 2;
+    for (const kit::View* button : {static_cast<kit::View*>(deleteButton), static_cast<kit::View*>(renameButton),
+                                    static_cast<kit::View*>(removeButton)}) {
+        // Buttons above the text's line (a pack's header) leave it alone.
+        if (button && !button->isHidden() && button->frame().top() < middle && button->frame().bottom() > middle)
+            right = std::min(right, button->x());
+    }
+    textLabel_->setFrame(QRectF(kTextInset, 0, std::max(0.0, right - kTextInset), height()));
 }
 
 // ---- Building ---------------------------------------------------------------------------
@@ -297,6 +309,7 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::srcTableCellForRowAt
         cell->textLabel()->setTextColor(GuiFactory::rustyColor());
         cell->textLabel()->setText(upper(section.name));
         cell->collapseArrow->setExpanded(expandedSrcSections_.count(path.section) > 0);
+        cell->layoutText();
         return cell;
     }
     cell->textLabel()->setTextColor(Qt::white);
@@ -308,6 +321,7 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::srcTableCellForRowAt
     cell->playingArrow->setHidden(playing == playingSamplesToSrcIndexPath_.end());
     const auto pack = sample->soundpack();
     cell->renameButton->setHidden(!pack || pack->packId() != library::SoundDataManager::kUserSamplesPackId);
+    cell->layoutText();
     return cell;
 }
 
@@ -341,27 +355,35 @@ std::unique_ptr<DropTableCell> DragDropTableViewController::dstTableCellForRowAt
         }
         cell->raiseSeparator();
     }
+    fillDstCell(*cell, path);
+    return cell;
+}
+
+void DragDropTableViewController::fillDstCell(DropTableCell& cell, const kit::IndexPath& path) {
+    const bool header = path.row == 0;
     const auto bank = library_.soundbankAtIndex(uint64_t(path.section));
-    if (!bank) return cell;
+    if (!bank) return;
     if (header) {
-        cell->textLabel()->setTextColor(GuiFactory::rustyColor());
+        cell.textLabel()->setTextColor(GuiFactory::rustyColor());
         const QString indent = guiType_ == GuiType::phoneLandscape ? " " : "    ";
-        cell->textLabel()->setText(indent + upper(bank->name()));
-        cell->collapseArrow->setExpanded(expandedDstSections_.count(path.section) > 0);
-        return cell;
+        cell.textLabel()->setText(indent + upper(bank->name()));
+        cell.collapseArrow->setExpanded(expandedDstSections_.count(path.section) > 0);
+        cell.layoutText();
+        return;
     }
-    cell->textLabel()->setTextColor(Qt::white);
+    cell.textLabel()->setTextColor(Qt::white);
     const auto sample = library_.sampleForSoundbank(uint64_t(path.section), uint64_t(path.row - 1));
     if (!sample) {
-        cell->textLabel()->setText(QString("     [ %1 ]").arg(path.row));
-        cell->playingArrow->setHidden(true);
-        cell->removeButton->setHidden(true);
-        return cell;
+        cell.textLabel()->setText(QString("     [ %1 ]").arg(path.row));
+        cell.playingArrow->setHidden(true);
+        cell.removeButton->setHidden(true);
+        cell.layoutText();
+        return;
     }
-    cell->textLabel()->setText("     " + upper(sample->name()));
-    cell->playingArrow->setHidden(!playingSamplesToDstIndexPath_.count(sample->filepath()));
-    cell->removeButton->setHidden(false);
-    return cell;
+    cell.textLabel()->setText("     " + upper(sample->name()));
+    cell.playingArrow->setHidden(!playingSamplesToDstIndexPath_.count(sample->filepath()));
+    cell.removeButton->setHidden(false);
+    cell.layoutText();
 }
 
 // ---- Expanding and previewing ----------------------------------------------------------
@@ -591,6 +613,11 @@ void DragDropTableViewController::moveDraggedDstSampleToDstIndexPath(const kit::
     dstTableView_->moveRow({*from, pad + 1}, target);
     dstTableView_->moveRow(target, {*from, pad + 1});
     dstTableView_->endUpdates();
+    // The rows travel with their cells, but an empty pad's row shows its own
+    // number: both cells say what their new rows hold.
+    for (const kit::IndexPath& path : {kit::IndexPath{*from, pad + 1}, target}) {
+        if (auto* cell = dynamic_cast<DropTableCell*>(dstTableView_->cellForRow(path))) fillDstCell(*cell, path);
+    }
 }
 
 // ---- Finding what was picked -------------------------------------------------------------

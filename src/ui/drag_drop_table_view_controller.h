@@ -50,8 +50,14 @@ public:
 
     DropTableCell(const QString& reuseIdentifier, int32_t fontSize);
     kit::Label* textLabel() const { return textLabel_; }
+    /// Where the text begins, as in the platform's plain cells.
+    static constexpr double kTextInset = 10;
+
     /// Puts the separator above the row's buttons, whose black would hide it.
     void raiseSeparator() { bringSubviewToFront(separator_); }
+    /// Gives the text the row's width up to the first button shown in its
+    /// line, so a long name ends with "…" before the icons instead of under them.
+    void layoutText();
     kit::ImageView* playingArrow = nullptr;
     CollapseArrowView* collapseArrow = nullptr;
     kit::Button* deleteButton = nullptr;
@@ -163,6 +169,8 @@ private:
     void loadView();
     std::unique_ptr<DropTableCell> srcTableCellForRowAtIndexPath(const kit::IndexPath& path, bool reuse);
     std::unique_ptr<DropTableCell> dstTableCellForRowAtIndexPath(const kit::IndexPath& path, bool reuse);
+    /// Shows in `cell` what the bank row at `path` holds.
+    void fillDstCell(DropTableCell& cell, const kit::IndexPath& path);
     std::unique_ptr<kit::Button> rowButton(const char* imageName, const QRectF& frame,
                                            void (DragDropTableViewController::*action)(kit::View*));
     void collapseExpandSection(int section, kit::TableView& table, std::set<int>& expanded, int rowCount);

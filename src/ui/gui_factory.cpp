@@ -30,24 +30,36 @@ constexpr Metrics kPortraitTall{50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 1
 
 const char* const kInterfaceFontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
 
-QString interfaceFamily() {
-    static QString family;
+struct InterfaceFace {
+    QString family;
+    bool inBundle = false;
+};
+
+const InterfaceFace& interfaceFace() {
+    static InterfaceFace face;
     static std::once_flag once;
     std::call_once(once, [] {
         // A font file in the bundle would win; DejaVu Sans Bold stands in for it.
         std::string file = kInterfaceFontFile;
         std::error_code error;
         const auto& bundle = ImageStore::shared().bundle();
+        bool own = false;
         if (!bundle.empty() && std::filesystem::is_regular_file(bundle / "Nuri-Bold.ttf", error)) {
             file = (bundle / "Nuri-Bold.ttf").string();
+            own = true;
         }
         const int id = QFontDatabase::addApplicationFont(QString::fromStdString(file));
         const QStringList families =
             id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
-        family = families.isEmpty() ? QString("DejaVu Sans") : families.first();
+        face.family = families.isEmpty() ? QString("DejaVu Sans") : families.first();
+        face.inBundle = own && !families.isEmpty();
     });
-    return family;
+    return face;
 }
+
+QString interfaceFamily() { return interfaceFace().family; }
+
+bool interfaceFaceInBundle() { return interfaceFace().inBundle; }
 
 }  // namespace
 
@@ -157,6 +169,10 @@ QFont GuiFactory::interfaceFont(double size) {
     font.setBold(true);
     font.setPixelSize(std::max(1, static_cast<int>(std::lround(size))));
     font.setHintingPreference(QFont::PreferNoHinting);
+    // DejaVu Sans Bold runs wider than the interface's own face: narrowed, the
+    // layouts' captions ("ADD NEW SOUND BANK", "BKGND") fit the frames made for
+    // them at every gui type's size.
+    if (!interfaceFaceInBundle()) font.setStretch(QFont::SemiCondensed);
     return font;
 }
 

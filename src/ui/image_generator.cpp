@@ -605,6 +605,23 @@ void arrow(QPainter& p, const QSizeF& s, int) {
     p.drawPath(path);
 }
 
+// The program's icon: four pads on a dark plate, one of them lit.
+void appIcon(QPainter& p, const QSizeF& s, int) {
+    const double side = std::min(s.width(), s.height());
+    p.setPen(Qt::NoPen);
+    p.setBrush(vertical(QRectF(QPointF(0, 0), s), QColor(40, 38, 35), QColor(14, 13, 12)));
+    p.drawRoundedRect(QRectF(QPointF(0, 0), s), side * 0.18, side * 0.18);
+    const double gap = side * 0.08, pad = (side - 3 * gap) / 2;
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 2; ++column) {
+            p.save();
+            p.translate(gap + column * (pad + gap), gap + row * (pad + gap));
+            tapPad(p, QSizeF(pad, pad), 0, row == 0 && column == 1);
+            p.restore();
+        }
+    }
+}
+
 // The information screen's backdrop: the plain background with the product's
 // plate and a few lines about it.
 void infoBackground(QPainter& p, const QSizeF& s, int type) {
@@ -627,9 +644,12 @@ void infoBackground(QPainter& p, const QSizeF& s, int type) {
                "your own samples in a custom sound bank.\n\nVersion 1.0");
 }
 
-// A link of the information screen: its words on a dark key.
-void infoLink(QPainter& p, const QSizeF& s, int type, const QString& words) {
+// A link of the information screen: its words on a dark key. A link whose
+// frame the next one overlaps (the mail and web-site links, stacked closer than
+// they are high) draws its key in its top `band` points only.
+void infoLink(QPainter& p, const QSizeF& whole, int type, const QString& words, double band) {
     const double u = unitOf(type);
+    const QSizeF s(whole.width(), band > 0 ? std::min(band, whole.height()) : whole.height());
     key(p, QRectF(QPointF(0, 0), s).adjusted(0.5, 0.5, -0.5, -0.5), 3 * u, QColor(52, 50, 47), QColor(28, 27, 25), u,
         false);
     QFont font("DejaVu Sans");
@@ -723,24 +743,31 @@ const std::map<std::string, Art>& catalogue() {
                 [which](QPainter& p, const QSizeF& s, int t) { icon(p, s, t, which); });
         }
         add("arrow", {10, 16}, {6, 10}, {8, 13}, arrow);
+        // Written into the bundle at build time, where the hub looks for it.
+        add("AppIcon60x60", {60, 60}, {60, 60}, {60, 60}, appIcon);
         add("switchBtn", {150, 44}, {68, 20}, {75, 22},
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, false); });
         add("switchBtnDown", {150, 44}, {68, 20}, {75, 22},
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
         // The information screen.
         a["infoBack"] = Art{{}, true, infoBackground};
-        const std::tuple<const char*, QSizeF, QSizeF, const char*> links[] = {
-            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER"},
-            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB"},
-            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE"},
-            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE"},
-            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO"},
-            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US"},
+        // The mail link lies 24 points (13 on a phone) above the web-site link
+        // and is higher than that: its key keeps to that pitch.
+        const double stacked[3] = {24, 13, 13 * 1.45};
+        const std::tuple<const char*, QSizeF, QSizeF, const char*, bool> links[] = {
+            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER", true},
+            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB", true},
+            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE", false},
+            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE", false},
+            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO", false},
+            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US", false},
         };
-        for (const auto& [name, tablet, phone, words] : links) {
+        for (const auto& [name, tablet, phone, words, inPitch] : links) {
             const QString text = words;
-            add(name, tablet, phone, phone * 1.45,
-                [text](QPainter& p, const QSizeF& s, int t) { infoLink(p, s, t, text); });
+            const bool band = inPitch;
+            add(name, tablet, phone, phone * 1.45, [text, band, stacked](QPainter& p, const QSizeF& s, int t) {
+                infoLink(p, s, t, text, band ? stacked[t] : 0);
+            });
         }
         return a;
     }();

@@ -394,6 +394,27 @@ TEST_P(LibraryBrowserDragTest, TheFloatingCopyFollowsOverThePadsAboveThemAndBelo
     EXPECT_EQ(browser.draggedCell(), nullptr);
 }
 
+TEST_P(LibraryBrowserDragTest, APadSwappedWithAnEmptyPadLeavesARowThatShowsItsOwnNumber) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    ASSERT_TRUE(library.removeSampleFromSoundbank(0, 5));
+    loop_.runPending();
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* banks = browser.dstTableView();
+    tapRow(*run, banks, {0, 0});
+    ASSERT_EQ(textOf(banks, {0, 6}), "     [ 6 ]");
+    const std::string third = library.sampleForSoundbank(0, 2)->name();
+
+    // Pad [3] onto the empty [6]: row 3 is now the empty one, and says so.
+    drag(*run, centreOf(banks, {0, 3}), centreOf(banks, {0, 6}));
+    ASSERT_EQ(library.sampleForSoundbank(0, 2), nullptr);
+    EXPECT_EQ(textOf(banks, {0, 3}), "     [ 3 ]");
+    EXPECT_EQ(textOf(banks, {0, 6}), "     " + QString::fromStdString(third).toUpper());
+    auto* emptied = dynamic_cast<DropTableCell*>(banks->cellForRow({0, 3}));
+    ASSERT_NE(emptied, nullptr);
+    EXPECT_TRUE(emptied->removeButton->isHidden());
+}
+
 INSTANTIATE_TEST_SUITE_P(MouseAndFinger, LibraryBrowserDragTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "ByFinger" : "ByMouse"; });
 

@@ -175,5 +175,28 @@ TEST_F(PanelPicturesTest, TheNameFieldOverTheShadedScreen) {
         << "only the field's text changed";
 }
 
+TEST_F(PanelPicturesTest, APadLetGoWhileItsMenuTookTheReleaseIsDrawnUp) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    tap(*run, screen.sequencerBtn());
+    tap(*run, screen.patternBtn());
+    ASSERT_EQ(screen.tapPadsState(), ui::TapPadsPattern);
+    loop_.advance(500 * platform::kNanosPerMillisecond);
+    ui::kit::Button* pad = screen.tapButton(2);
+    // The pad's own picture, inside its lamp and label.
+    const QRect face = pixelsOf(pad).adjusted(int(30 * kScale), int(50 * kScale), -int(30 * kScale), -int(50 * kScale));
+    const QImage before = picture(*run, "strombel_tablet_pad_before_menu.png");
+
+    // Held until the menu opens; the menu takes the release, the pad never sees it.
+    touchDown(*run, pad);
+    loop_.advance(600 * platform::kNanosPerMillisecond);
+    ASSERT_FALSE(run->menu().shown.empty());
+    ASSERT_TRUE(run->menu().pick("Copy"));
+    loop_.advance(2000 * platform::kNanosPerMillisecond);
+    const QImage after = picture(*run, "strombel_tablet_pad_after_menu.png");
+    EXPECT_FALSE(pad->isHighlighted());
+    EXPECT_EQ(changedPixels(before, after, face), 0) << "pad 03 is drawn as it was before the press";
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "program_test_support.h"
 #include "ui/audio_output_meter.h"
@@ -320,8 +321,9 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     for (int attempt = 0; attempt < 2; ++attempt) {
         tap(*run, screen.tapButton(0));
         EXPECT_EQ(run->alerts().shown.back().message, "Export pattern 01 with current BPM, swing and volume to ...");
-        EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "iTunes", "AudioExchange"}));
-        ASSERT_TRUE(run->alerts().press("iTunes"));
+        // The first choice saves a WAVE into Documents, and says so.
+        EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "Documents", "AudioExchange"}));
+        ASSERT_TRUE(run->alerts().press("Documents"));
         ASSERT_NE(screen.editNameTextfield(), nullptr);
         EXPECT_EQ(screen.editNameTextfield()->text(), "PATTERN 01");
         screen.editNameTextfield()->setText("My Beat");
@@ -346,12 +348,25 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     // folder, over what was there, and the copy sheet shows until its DONE.
     const auto exchangeFile = run->program().library()->exportTempFolder() / "AUDIOEXCHANGE.wav";
     { std::ofstream stale(exchangeFile); stale << "stale"; }
+    const QImage beforeSheet = run->program().window().render(1.0).convertToFormat(QImage::Format_RGB32);
     tap(*run, screen.tapButton(0));
     ASSERT_TRUE(run->alerts().press("AudioExchange"));
     loop_.advance(1000 * platform::kNanosPerMillisecond);
     ui::kit::ModalPresenter& modals = ui::kit::Context::current().modals();
     auto* sheet = dynamic_cast<editor::AudioExchangeViewController*>(modals.presented(run->program().window()));
     ASSERT_NE(sheet, nullptr);
+    // The form sheet covers the whole screen: the pads below it are dimmed,
+    // its panel stands in the middle.
+    const QRectF screenArea = run->program().window().shownView()->mapRectToScene(run->program().window().shownView()->bounds());
+    EXPECT_EQ(sheet->mapRectToScene(sheet->bounds()), screenArea);
+    const QImage withSheet = run->program().window().render(1.0).convertToFormat(QImage::Format_RGB32);
+    ui::kit::View* lastPad = screen.tapButton(8);
+    const QRect padPixels = lastPad->mapRectToScene(lastPad->bounds()).toAlignedRect().intersected(withSheet.rect());
+    int dimmed = 0, pixels = 0;
+    for (int y = padPixels.top(); y <= padPixels.bottom(); y += 3)
+        for (int x = padPixels.left(); x <= padPixels.right(); x += 3, ++pixels)
+            dimmed += qGray(withSheet.pixel(x, y)) < qGray(beforeSheet.pixel(x, y)) || qGray(beforeSheet.pixel(x, y)) < 8;
+    EXPECT_EQ(dimmed, pixels) << "pad 9 shows beside the sheet as it was";
     EXPECT_EQ(sheet->path(), exchangeFile.string());
     EXPECT_EQ(sheet->modalPresentationStyle(), 2) << "a form sheet";
     std::ifstream wave(exchangeFile, std::ios::binary);
@@ -361,8 +376,13 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     EXPECT_GT(std::filesystem::file_size(exchangeFile), 44u);
 
     ui::kit::View* done = nullptr;
-    for (ui::kit::View* child : sheet->subviews())
-        if (auto* button = dynamic_cast<ui::kit::Button*>(child); button && button->title() == "DONE") done = child;
+    std::function<void(ui::kit::View*)> find = [&](ui::kit::View* view) {
+        for (ui::kit::View* child : view->subviews()) {
+            if (auto* button = dynamic_cast<ui::kit::Button*>(child); button && button->title() == "DONE") done = child;
+            find(child);
+        }
+    };
+    find(sheet);
     ASSERT_NE(done, nullptr);
     tap(*run, done);
     loop_.advance(1000 * platform::kNanosPerMillisecond);

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "logging/log_core.h"
 #include "midi/note_map_file.h"
@@ -294,6 +295,65 @@ TEST_F(StorageProblemsTest, SettingsRefusedByAFullDiskAreWrittenWhenTheLibrarySa
     }
     platform::UserDefaults stored(settingsFile(root));
     EXPECT_EQ(stored.integerForKey("BeatsPerMinute"), 97);
+}
+
+
+TEST_F(StorageProblemsTest, TheNoteMapIsWrittenWhenLearningChangedItAndAFailedWriteIsTold) {
+    const auto root = temp_ / "disk" / "root";
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp_ / "disk", 8 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    auto run = startAt(root);
+    ui::StrombelViewController& screen = run->screen();
+    midi::MidiController& hub = *run->program().midiHub();
+    const std::filesystem::path map = hub.noteToButtonMapFilePath();
+    auto fileIdentity = [&] {
+        struct stat status {};
+        return ::stat(map.c_str(), &status) == 0 ? status.st_ino : ino_t(0);
+    };
+    const ino_t written = fileIdentity();
+    ASSERT_NE(written, ino_t(0));
+
+    // Panels switched, LEARN turned on and off without a note: nothing to write.
+    tap(*run, screen.sequencerBtn());
+    tap(*run, screen.inOutBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.sequencerBtn());
+    EXPECT_EQ(fileIdentity(), written) << "the note map was written again unchanged";
+
+    // A note learned on a full disk: told once, in words, and on the line.
+    testing::fillDisk(temp_ / "disk" / "filler");
+    tap(*run, screen.inOutBtn());
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.tapButton(4));
+    hub.receiveNotesFrom("Keys", true);
+    std::thread midiThread([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        hub.handleMidiMessage(midi::MidiMessage(std::make_shared<const std::string>("Keys"), 0x90, 42, 100));
+    });
+    midiThread.join();
+    loop_.runPending();
+    tap(*run, screen.midiLearnBtn());
+    loop_.runPending();
+    // (The settings, written at every switch, are told on their own.)
+    std::string told;
+    for (const auto& alert : run->alerts().shown)
+        if (alert.message.contains("MIDI learn")) told += alert.message.toStdString();
+    EXPECT_FALSE(told.empty());
+    EXPECT_EQ(told.find("!!!"), std::string::npos) << told;
+    EXPECT_NE(run->program().storageLine().find("MIDI note map"), std::string::npos) << run->program().storageLine();
+
+    // Room again: the next time LEARN goes off the map is written, and the line goes.
+    std::filesystem::remove(temp_ / "disk" / "filler");
+    tap(*run, screen.midiLearnBtn());
+    tap(*run, screen.midiLearnBtn());
+    loop_.runPending();
+    EXPECT_EQ(run->program().storageLine(), "");
+    EXPECT_NE(fileIdentity(), written);
+    const midi::NoteMapRead read = midi::readNoteToButtonMapFile(map);
+    ASSERT_EQ(read.outcome, midi::NoteMapRead::Outcome::loaded);
+    EXPECT_EQ(read.map.at(42), 4);
 }
 
 }  // namespace

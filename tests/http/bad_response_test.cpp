@@ -131,7 +131,7 @@ TEST_F(BadResponseTest, AnEndlessChunkedDownloadStopsAtItsLimitAndLeavesNoFile) 
     request->setMaximumDownloadSize(kLimit);
     run(*request);
     EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TooLarge)) << request->error()->description();
-    EXPECT_EQ(request->error()->message(), "The download is larger than 1048576 bytes");
+    EXPECT_EQ(request->error()->message(), "The download is larger than 1 MB");
     EXPECT_TRUE(filesIn(dir.path()).empty());
     // Taken: the limit and at most the one piece that passed it.
     EXPECT_GT(request->bytesReceived(), int64_t(kLimit));

@@ -11,6 +11,7 @@
 #include "hub/bus_message.h"
 #include "hub/hub_peer_resource.h"
 #include "platform/png_image.h"
+#include "platform/sandbox.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -78,6 +79,18 @@ TEST(HubResourceTest, TheHubLoadsTheApplicationIconTheLargestOfTheBundle) {
     std::string answer;
     ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }));
     EXPECT_EQ(answer, "loaded " + std::to_string(world.icon.size()) + " " + sha1(world.icon));
+}
+
+TEST(HubResourceTest, TheShippedBundleHasTheIconTheHubAsksFor) {
+    BusWorld world;
+    BusLocalEndpoint endpoint{"strombel-test", world.endpointOptions()};
+    platform::MainBundle shipped(platform::Sandbox::defaultBundle());
+    HubPeerResourceHost host(endpoint, shipped);
+    const auto icon = host.resourceWithID(kHubApplicationIconResourceID);
+    ASSERT_NE(icon, nullptr) << "no AppIcon picture in " << platform::Sandbox::defaultBundle();
+    const auto png = platform::PngImage::fromData(*icon);
+    ASSERT_TRUE(png.has_value());
+    EXPECT_EQ(png->width(), 120u) << "the larger of the two, at two pixels a point";
 }
 
 TEST(HubResourceTest, AResourceOfThreeHundredSegmentsReachesTheHubWhole) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/recording_logger.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                     settings.maximumFileSize = 20000;
                     s.put("two.wav", waveBytes(20000));
                 },
-                "two.wav is larger than 20000 bytes"},
+                "two.wav is larger than 19.5 KB"},
         BadPack{"SampleNotAudio", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", "this is no sound"); },
                 "two.wav is not a sound"},
         BadPack{"SampleOfFourChannels", [](StoreServer& s, store::StoreSettings&) { s.put("two.wav", waveBytes(100, 4)); },
@@ -259,9 +261,20 @@ TEST_F(PackStoreTest, AServerStreamingWithoutEndIsStoppedAtTheLimitAndNothingIsS
     ASSERT_TRUE(world.launchAndLoad());
     const std::string before = world.snapshot();
 
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
     const auto progress = world.install("bad");
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
     EXPECT_EQ(progress.phase, Phase::failed);
-    EXPECT_EQ(progress.failure, "two.wav is larger than 1048576 bytes");
+    EXPECT_EQ(progress.failure, "two.wav is larger than 1 MB");
+    // Said once, in the words shown: not the client's own message again beside it.
+    size_t mentions = 0;
+    for (const std::string& line : lines)
+        for (size_t at = line.find("larger than"); at != std::string::npos; at = line.find("larger than", at + 1)) ++mentions;
+    EXPECT_EQ(mentions, 1u) << ::testing::PrintToString(lines);
     EXPECT_EQ(world.snapshot(), before);
     EXPECT_TRUE(stagingIsEmpty());
     // The client hung up at the limit: the server saw its answer end, having

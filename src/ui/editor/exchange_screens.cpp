@@ -37,6 +37,7 @@ ExchangeSheet::ExchangeSheet(const QString& title, ExchangeSettings settings)
     label->setText(title);
     add(std::move(label));
     auto message = ui::GuiFactory::labelWithFrame(QRectF(10, kHeight - 110, kWidth - 20, 40), 12);
+    message->setLineBreakMode(ui::kit::Label::LineBreak::wordWrap);
     message->setNumberOfLines(2);
     message_ = add(std::move(message));
     addButton(QRectF(kWidth / 2 - 60, kHeight - 60, 120, 40), "DONE", [this] { doneBtnPressed(); });
@@ -57,7 +58,23 @@ void ExchangeSheet::present(std::unique_ptr<ExchangeSheet> sheet, ui::kit::Windo
                             std::function<void()> dismissed) {
     sheet->window_ = &window;
     sheet->dismissed_ = std::move(dismissed);
+    if (const ui::kit::View* shown = window.shownView()) sheet->coverAsFormSheet(shown->bounds().size());
     ui::kit::Context::current().modals().present(window, std::move(sheet), true);
+}
+
+void ExchangeSheet::coverAsFormSheet(const QSizeF& screen) {
+    // A form sheet covers the whole screen: on a phone it is the screen, on a
+    // tablet it stands in the middle of the screen, dimmed around it. Its
+    // contents keep their layout, made smaller where the screen is.
+    auto panel = std::make_unique<ui::kit::View>(QRectF(0, 0, kWidth, kHeight));
+    panel->setBackgroundColor(backgroundColor());
+    for (ui::kit::View* content : subviews()) panel->add(content->removeFromSuperview());
+    setFrame(QRectF(QPointF(0, 0), screen));
+    setBackgroundColor(ui::GuiFactory::isIpad() ? QColor(0, 0, 0, 150) : QColor(Qt::black));
+    const double scale = std::min({1.0, screen.width() / kWidth, screen.height() / kHeight});
+    panel->setX((screen.width() - kWidth * scale) / 2, (screen.height() - kHeight * scale) / 2);
+    panel->setScale(scale);
+    add(std::move(panel));
 }
 
 void ExchangeSheet::doneBtnPressed() {

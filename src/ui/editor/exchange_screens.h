@@ -56,6 +56,9 @@ protected:
     void setMessage(const QString& text);
     /// A button of the sheet's style at `frame`.
     ui::kit::Button* addButton(const QRectF& frame, const QString& title, std::function<void()> pressed);
+    /// Spreads the sheet over a screen of `screen` points, its contents on a
+    /// panel in the middle.
+    void coverAsFormSheet(const QSizeF& screen);
     AudioExchangeClient& exchange() { return *exchange_; }
     static constexpr double kWidth = 540, kHeight = 420;
 

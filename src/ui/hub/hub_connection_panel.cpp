@@ -629,7 +629,9 @@ QImage HubConnectionPanel::triggerImageFromImage(const QImage& image, const std:
     result.fill(QColor::fromRgbF(float(tint.red), float(tint.green), float(tint.blue), float(tint.alpha)));
     QPainter painter(&result);
     painter.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-    painter.drawImage(0, 0, image);
+    // Pixel onto pixel, whatever the picture's pixel ratio: the colour is kept
+    // only where the picture is drawn, over the whole of it.
+    painter.drawImage(result.rect(), image, image.rect());
     painter.end();
     result.setDevicePixelRatio(image.devicePixelRatio());
     return result;

@@ -92,6 +92,10 @@ bool LongPressGestureRecognizer::touchBegan(const Touch& touch) {
         timer_.reset();
         setLocation(copy);
         cancelPending_ = cancelsTouchesInView();
+        // The view lets go of the touch as the press is recognised: what the
+        // action shows (a menu that takes the mouse) may keep the touch from
+        // ever ending here, and a button would stay drawn pressed.
+        if (cancelPending_) cancelTouchInViewNow(copy.id);
         fire(State::began);
     });
     return false;

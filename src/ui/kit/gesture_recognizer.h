@@ -40,9 +40,16 @@ class GestureRecognizer {
     virtual void touchCancelled(const Touch& touch);
 
     void attach(View* view) { view_ = view; }
+    /// Set by the touch dispatcher: cancels a touch in its view at once, for a
+    /// gesture recognised between touch events (a long press held still).
+    void setCancelTouchInView(std::function<void(int touchId)> cancel) { cancelTouchInView_ = std::move(cancel); }
 
   protected:
     void fire(State state);
+    /// Cancels the touch in the view now rather than at its next event.
+    void cancelTouchInViewNow(int touchId) {
+        if (cancelTouchInView_) cancelTouchInView_(touchId);
+    }
     void setLocation(const Touch& touch);
     static constexpr double kMovementSlop = 10.0;  // points a tap may wander
 
@@ -50,6 +57,7 @@ class GestureRecognizer {
 
   private:
     Action action_;
+    std::function<void(int)> cancelTouchInView_;
     View* view_ = nullptr;
     bool enabled_ = true;
     bool cancelsTouches_ = true;

@@ -57,7 +57,10 @@ QString Label::displayedText() const {
             elide = Qt::ElideMiddle;
             break;
         default:
-            return text_;
+            // Clipping and wrapping modes on one line: a text too wide for the
+            // frame is not cut through a letter, it ends with "…".
+            elide = Qt::ElideRight;
+            break;
     }
     return metrics.elidedText(text_, elide, width());
 }
@@ -119,15 +122,13 @@ void Label::draw(QPainter& painter) {
             line.translate(0, spacing);
         }
     } else {
-        // One line, clipped at the frame (the text may stand out vertically, as
-        // captions of small fonts do, but never spills sideways).
+        // One line within the frame (the text may stand out vertically, as
+        // captions of small fonts do, but never spills sideways). A text too
+        // wide for the frame was shortened to fit with "…" at its end; the
+        // clip only keeps the last fraction of a point of rounding inside.
         painter.setClipRect(QRectF(0, -height(), width(), height() * 3), Qt::IntersectClip);
         const QString shown = displayedText();
         const QFontMetricsF metrics(font_);
-        // A line wider than the frame has no room to be aligned: it starts at the
-        // left edge and loses its tail, so a long name keeps its beginning.
-        if (metrics.horizontalAdvance(shown) > width())
-            align = (align & ~Qt::AlignHorizontal_Mask) | Qt::AlignLeft;
         QRectF line = bounds();
         if (metrics.height() > line.height())
             line.adjust(0, -(metrics.height() - line.height()) / 2, 0,

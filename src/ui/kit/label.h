@@ -38,7 +38,8 @@ class Label : public View {
     int numberOfLines() const { return lines_; }
     void setNumberOfLines(int lines);
 
-    /// The text as drawn on one line: elided by the line break mode when too wide.
+    /// The text as drawn on one line: when too wide for the frame, shortened by
+    /// the truncating modes where they say, and at its end with "…" in the others.
     QString displayedText() const;
     /// The lines a wrapping label draws: as many as its frame holds and no more
     /// than `numberOfLines` (unless 0), the last one elided when the text goes on.

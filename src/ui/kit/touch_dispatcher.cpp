@@ -35,6 +35,7 @@ void TouchDispatcher::begin(int id, const QPointF& point) {
     for (View* view = hit; view; view = view->superview()) {
         for (const auto& recognizer : view->gestureRecognizers()) {
             if (recognizer->isEnabled()) {
+                recognizer->setCancelTouchInView([this](int touchId) { cancelInView(touchId); });
                 active.recognizers.push_back(recognizer.get());
                 active.recognizerOwners.push_back(view->lifetime());
             }
@@ -70,6 +71,17 @@ void TouchDispatcher::cancel(int id) {
     touches_.erase(it);
     active.touch.timestampNanos = now();
     deliver(active, Touch::Phase::cancelled);
+}
+
+void TouchDispatcher::cancelInView(int id) {
+    auto it = touches_.find(id);
+    if (it == touches_.end()) return;
+    Active& active = it->second;
+    if (!active.touch.view || active.cancelledInView || !viewAlive(active)) return;
+    active.cancelledInView = true;
+    Touch cancelled = active.touch;
+    cancelled.phase = Touch::Phase::cancelled;
+    active.touch.view->touchCancelled(cancelled);
 }
 
 void TouchDispatcher::cancelAll() {

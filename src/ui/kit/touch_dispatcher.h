@@ -43,6 +43,8 @@ class TouchDispatcher {
     };
     bool viewAlive(const Active& active) const { return !active.viewAlive.expired(); }
     void deliver(Active& active, Touch::Phase phase);
+    /// The view of touch `id` gets touchCancelled now; its recognisers go on.
+    void cancelInView(int id);
 
     View* root_;
     std::map<int, Active> touches_;

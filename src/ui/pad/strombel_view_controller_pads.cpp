@@ -72,7 +72,7 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
             if (services_.sequencer->patternHasEvents(uint64_t(pad))) {
                 showAlert("Export",
                           QString("Export pattern %1 with current BPM, swing and volume to ...").arg(patternNumber(pad)),
-                          {"Never mind", "iTunes", "AudioExchange"}, pad, true);
+                          {"Never mind", "Documents", "AudioExchange"}, pad, true);
             } else {
                 showAlert("Export", QString("Can't export pattern %1, it is empty").arg(patternNumber(pad)), {"OK"},
                           pad, false);
@@ -103,7 +103,7 @@ void StrombelViewController::alertClicked(const QString& buttonTitle, int tag) {
         if (copiedPatternIdx_ == uint64_t(tag)) copiedPatternIdx_ = kNotFound;
     } else if (buttonTitle == "Paste") {
         pasteCopiedPatternToSelectedPattern();
-    } else if (buttonTitle == "iTunes") {
+    } else if (buttonTitle == "Documents") {
         exportPatternToItunes(tag);
     } else if (buttonTitle == "AudioExchange") {
         exportPatternToAudioExchange(tag);

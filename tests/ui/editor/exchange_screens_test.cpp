@@ -20,6 +20,7 @@
 #include "support/test_mounts.h"
 #include "ui/editor/exchange_screens.h"
 #include "ui/editor/screen_finders.h"
+#include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
 #include "ui/kit/window.h"
 #include "ui/ui_test_support.h"
@@ -228,6 +229,9 @@ TEST_F(ExchangeScreensTest, APasteThatDoesNotFitSaysSoAndLeavesNothing) {
     // 400 KB of audio for a 128 KB disk.
     putOnClipboard(strombel::testing::waveBytes(temp / "scratch.wav", strombel::testing::sineSamples(440, 44100, 100000, 2), 2));
     PasteRecorder delegate;
+    // On a phone's screen, smaller than the sheet's own layout.
+    const QRectF phone(0, 0, 480, 320);
+    window.setRootView(std::make_unique<View>(phone));
     auto paste = std::make_unique<ExchangePasteViewController>((temp / "small").string());
     paste->setDelegate(&delegate);
     auto* sheet = present(std::move(paste));
@@ -235,6 +239,22 @@ TEST_F(ExchangeScreensTest, APasteThatDoesNotFitSaysSoAndLeavesNothing) {
     ASSERT_TRUE(pumpUntil([&] { return !sheet->isWaiting(); }));
     EXPECT_TRUE(sheet->message().startsWith("Nothing was pasted: ")) << sheet->message().toStdString();
     EXPECT_GT(sheet->message().size(), QString("Nothing was pasted: .").size()) << "and says why";
+    // The reason is shown on the screen, in lines that fit the sheet.
+    ui::kit::Label* shown = nullptr;
+    std::function<void(View*)> find = [&](View* view) {
+        for (View* child : view->subviews()) {
+            if (auto* label = dynamic_cast<ui::kit::Label*>(child); label && label->text() == sheet->message()) shown = label;
+            find(child);
+        }
+    };
+    find(sheet);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(phone.contains(shown->mapRectToScene(shown->bounds()))) << "the message runs off the screen";
+    const QStringList lines = shown->wrappedLines();
+    ASSERT_FALSE(lines.isEmpty());
+    for (const QString& line : lines)
+        EXPECT_LE(QFontMetricsF(shown->font()).horizontalAdvance(line), shown->width()) << line.toStdString();
+    EXPECT_TRUE(lines.join(' ').startsWith("Nothing was pasted:")) << lines.join('|').toStdString();
     EXPECT_TRUE(delegate.pasted.empty());
     EXPECT_TRUE(presented()) << "the screen stays for another choice";
     EXPECT_TRUE(namesIn(temp / "small").empty());

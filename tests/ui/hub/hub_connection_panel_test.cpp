@@ -182,6 +182,31 @@ TEST(HubConnectionPanel, NamesAreTextNeverFormatsAndLongOnesAreCutWithAnEllipsis
     EXPECT_EQ(granularButton->accessibilityHint, "Open controls for " + cut);
 }
 
+TEST(HubConnectionPanel, TheSwitchToAppArrowIsTintedWhereItIsDrawnAndNowhereElse) {
+    PanelWorld world;
+    world.connect();
+    HubButton* hubButton = world.panel->peerButton(world.hub.peer);
+    ASSERT_TRUE(hubButton);
+    hubButton->triggerAction();
+    HubButton* switchButton = world.panel->switchButtonOf(world.hub.peer);
+    ASSERT_TRUE(switchButton);
+    const auto& bytes = strombel::hub::HubBuiltInImageNamed("Switch-To-App.png")->png().data();
+    const QImage arrow = QImage::fromData(bytes.data(), int(bytes.size()), "PNG").convertToFormat(QImage::Format_ARGB32);
+    const QImage shown = switchButton->image(kit::normal).convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(shown.size(), arrow.size());
+    EXPECT_EQ(shown.devicePixelRatio(), 2.0);
+    // The tint takes the arrow's shape: where the picture is clear, so is the
+    // button (no grey band beside or under the arrow).
+    int band = 0, inked = 0;
+    for (int y = 0; y < arrow.height(); ++y)
+        for (int x = 0; x < arrow.width(); ++x) {
+            band += qAlpha(shown.pixel(x, y)) > qAlpha(arrow.pixel(x, y)) + 2 ? 1 : 0;
+            inked += qAlpha(shown.pixel(x, y)) > 0 ? 1 : 0;
+        }
+    EXPECT_EQ(band, 0);
+    EXPECT_GT(inked, 0);
+}
+
 TEST(HubConnectionPanel, APositionWithoutAFrameIsRefusedWithAWarning) {
     PanelWorld world;
     world.connect();
