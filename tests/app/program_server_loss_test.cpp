@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -34,6 +35,31 @@ protected:
         const auto runtime = temp_ / "runtime";
         std::filesystem::create_directories(runtime);
         std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        // A server just started sometimes keeps the program's first clients out
+        // (the program then starts on no output, or waits in libjack): that is
+        // the launch, not what these cases are about, so it gets one more try
+        // on a server started anew. What the first try said stays in the output.
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            launch(runtime);
+            ASSERT_TRUE(program_->started());
+            if (waitFor([&] { return allPublished(); }, 15)) return;
+            const std::string first = said();
+            const auto ports = jack_.ports(":");
+            if (attempt == 2) {
+                FAIL() << "the program's ports never all showed on the server: " << ::testing::PrintToString(ports)
+                       << "; the program "
+                       << (program_->wait(0) ? "ended with status " + std::to_string(*program_->wait(0)) : "runs")
+                       << ":\n" << first;
+            }
+            std::cerr << "the first launch did not reach the fresh server (" << ::testing::PrintToString(ports)
+                      << "); it said:\n" << first << "\n";
+            program_.reset();  // killed
+            jack_.stop();
+            ASSERT_TRUE(jack_.start()) << jack_.why();
+        }
+    }
+
+    void launch(const std::filesystem::path& runtime) {
         log_ = temp_ / "program.log";
         const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         program_ = std::make_unique<strombel::testing::ChildProcess>(
@@ -47,12 +73,6 @@ protected:
                                                 "MALLOC_PERTURB_=165"}),
             log, log);
         ::close(log);
-        ASSERT_TRUE(program_->started());
-        ASSERT_TRUE(waitFor([&] { return allPublished(); }, 30))
-            << "the program's ports never all showed on the server: "
-            << ::testing::PrintToString(jack_.ports(":")) << "; the program "
-            << (program_->wait(0) ? "ended with status " + std::to_string(*program_->wait(0)) : "runs") << ":\n"
-            << said();
     }
 
     /// The engine's output, the sender port's two ports and the MIDI endpoint.
