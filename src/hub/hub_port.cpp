@@ -219,7 +219,7 @@ bool HubSenderPort::openOutput(bool quiet) {
 void HubSenderPort::serverGone() {
     if (!output_ || !output_->serverGone() || !loop_) return;
     STROMBEL_LOG_WARN("The JACK server went away: \"{}\" is published again when it is back", name());
-    output_.reset();  // leaves the client alone
+    JackSenderOutput::abandon(std::move(output_));  // leaves the client alone
     setInterAppAudioConnected(false);
     watchForServer();
 }
@@ -239,6 +239,9 @@ void HubSenderPort::watchForServer() {
 void HubSenderPort::stopPublishing() {
     if (serverWatch_ && loop_) loop_->cancel(serverWatch_);
     serverWatch_ = 0;
+    // An output whose server went (and was not yet heard of) keeps its memory:
+    // its left-alone client's thread may still call it.
+    if (output_ && output_->serverGone()) JackSenderOutput::abandon(std::move(output_));
     output_.reset();
     interAppAudioConnected_ = false;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "logging/log.h"
 #include "platform/realtime.h"
@@ -86,6 +87,18 @@ JackSenderOutput::~JackSenderOutput() {
     alive_.reset();
 }
 
+void JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput> output) {
+    if (!output) return;
+    output->abandoned_.store(true);
+    if (output->options_.device && output->options_.device->outputTap() == &output->ring_)
+        output->options_.device->setOutputTap(nullptr);
+    output->alive_.reset();
+    // Kept where a leak check still finds it, and never destroyed: exit's
+    // destructors must not free what a left-alone client's thread may touch.
+    static auto* kept = new std::vector<std::unique_ptr<JackSenderOutput>>();
+    kept->push_back(std::move(output));
+}
+
 std::string JackSenderOutput::leftPortName() const { return left_ ? jack_port_name(left_) : ""; }
 std::string JackSenderOutput::rightPortName() const { return right_ ? jack_port_name(right_) : ""; }
 double JackSenderOutput::jackSampleRate() const { return sampleRate_.load(); }
@@ -98,6 +111,7 @@ void JackSenderOutput::render(float* left, float* right, uint32_t frames, double
 int JackSenderOutput::process(uint32_t frames, void* context) {
     platform::RealtimeScope realtime;
     auto* output = static_cast<JackSenderOutput*>(context);
+    if (output->abandoned_.load(std::memory_order_relaxed)) return 0;
     auto* left = static_cast<float*>(jack_port_get_buffer(output->left_, frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(output->right_, frames));
     output->render(left, right, frames, double(output->sampleRate_.load(std::memory_order_relaxed)));
@@ -107,6 +121,7 @@ int JackSenderOutput::process(uint32_t frames, void* context) {
 void JackSenderOutput::portConnected(uint64_t a, uint64_t b, int connect, void* context) {
     // JACK's notification thread: the count changes here, the main loop is told.
     auto* output = static_cast<JackSenderOutput*>(context);
+    if (output->abandoned_.load()) return;
     auto ours = [output](uint64_t id) {
         jack_port_t* port = jack_port_by_id(output->client_, static_cast<jack_port_id_t>(id));
         return port && (port == output->left_ || port == output->right_);

@@ -64,6 +64,11 @@ public:
     uint64_t overruns() const { return ring_.overruns(); }
     /// The server shut the client down.
     bool serverGone() const { return watch_ && watch_->gone(); }
+    /// Lets go of an output whose server has gone. Its client is left alone
+    /// (libjack frees it) and libjack's threads of that client may still call
+    /// with this object as their context, so it is never freed: it detaches
+    /// from the engine, goes quiet and is kept for the rest of the run.
+    static void abandon(std::unique_ptr<JackSenderOutput> output);
     bool resampling() const { return reader_.resampling(); }
     /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
     size_t queuedFrames() const { return ring_.available(); }
@@ -92,6 +97,7 @@ private:
     // one before it, so it is not asked.
     std::atomic<int> connections_{0};
     std::shared_ptr<JackSenderOutput*> alive_;
+    std::atomic<bool> abandoned_{false};
 };
 
 }  // namespace strombel::hub
