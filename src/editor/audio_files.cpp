@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "platform/audio_file.h"
+#include "platform/sndfile_memory_reader.h"
 
 namespace strombel::editor {
 
@@ -28,34 +29,6 @@ using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
 
 constexpr sf_count_t kBlockFrames = 16384;
 
-/// libsndfile's reading side over bytes in memory.
-struct MemoryReader {
-    std::span<const uint8_t> bytes;
-    sf_count_t position = 0;
-
-    static SF_VIRTUAL_IO io() {
-        SF_VIRTUAL_IO io{};
-        io.get_filelen = [](void* self) { return sf_count_t(static_cast<MemoryReader*>(self)->bytes.size()); };
-        io.seek = [](sf_count_t offset, int whence, void* self) {
-            auto& reader = *static_cast<MemoryReader*>(self);
-            const sf_count_t size = sf_count_t(reader.bytes.size());
-            sf_count_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? reader.position + offset : size + offset;
-            reader.position = std::clamp<sf_count_t>(to, 0, size);
-            return reader.position;
-        };
-        io.read = [](void* out, sf_count_t count, void* self) {
-            auto& reader = *static_cast<MemoryReader*>(self);
-            const sf_count_t left = sf_count_t(reader.bytes.size()) - reader.position;
-            const sf_count_t n = std::clamp<sf_count_t>(count, 0, left);
-            std::memcpy(out, reader.bytes.data() + reader.position, size_t(n));
-            reader.position += n;
-            return n;
-        };
-        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-        io.tell = [](void* self) { return static_cast<MemoryReader*>(self)->position; };
-        return io;
-    }
-};
 
 /// The process's file creation mask, read without changing it (umask() would,
 /// for a moment, under every other thread).
@@ -269,7 +242,7 @@ bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& in
 }
 
 /// Opens bytes in memory for reading and checks them as a paste takes them.
-SndFilePtr openPasted(MemoryReader& reader, SF_VIRTUAL_IO& io, SF_INFO& info, std::string& error) {
+SndFilePtr openPasted(platform::SndFileMemoryReader& reader, SF_VIRTUAL_IO& io, SF_INFO& info, std::string& error) {
     error = checkPastedAudio(reader.bytes);
     if (!error.empty()) return nullptr;
     info = {};
@@ -439,8 +412,8 @@ std::string checkPastedAudio(std::span<const uint8_t> bytes) {
 }
 
 FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesystem::path& folder) {
-    MemoryReader reader{bytes};
-    SF_VIRTUAL_IO io = MemoryReader::io();
+    platform::SndFileMemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = platform::SndFileMemoryReader::io();
     SF_INFO info{};
     std::string error;
     SndFilePtr in = openPasted(reader, io, info, error);
@@ -507,8 +480,8 @@ FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::file
     std::vector<uint8_t> bytes;
     std::string error;
     if (!readRegularFile(source, std::numeric_limits<uint64_t>::max(), bytes, error)) return failed(error);
-    MemoryReader reader{bytes};
-    SF_VIRTUAL_IO io = MemoryReader::io();
+    platform::SndFileMemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = platform::SndFileMemoryReader::io();
     SF_INFO info{};
     SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
     const int major = info.format & SF_FORMAT_TYPEMASK;

@@ -1,4 +1,5 @@
 #include "platform/audio_file.h"
+#include "platform/sndfile_memory_reader.h"
 
 #include <samplerate.h>
 #include <sndfile.h>
@@ -118,34 +119,6 @@ std::string infoProblem(const SF_INFO& info) {
     return {};
 }
 
-/// libsndfile's reading side over bytes in memory.
-struct MemoryReader {
-    std::span<const uint8_t> bytes;
-    sf_count_t position = 0;
-
-    static SF_VIRTUAL_IO io() {
-        SF_VIRTUAL_IO io{};
-        io.get_filelen = [](void* self) { return sf_count_t(static_cast<MemoryReader*>(self)->bytes.size()); };
-        io.seek = [](sf_count_t offset, int whence, void* self) {
-            auto& reader = *static_cast<MemoryReader*>(self);
-            const sf_count_t size = sf_count_t(reader.bytes.size());
-            sf_count_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? reader.position + offset : size + offset;
-            reader.position = std::clamp<sf_count_t>(to, 0, size);
-            return reader.position;
-        };
-        io.read = [](void* out, sf_count_t count, void* self) {
-            auto& reader = *static_cast<MemoryReader*>(self);
-            const sf_count_t left = sf_count_t(reader.bytes.size()) - reader.position;
-            const sf_count_t n = std::clamp<sf_count_t>(count, 0, left);
-            std::memcpy(out, reader.bytes.data() + reader.position, size_t(n));
-            reader.position += n;
-            return n;
-        };
-        io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-        io.tell = [](void* self) { return static_cast<MemoryReader*>(self)->position; };
-        return io;
-    }
-};
 
 }  // namespace
 
@@ -173,8 +146,8 @@ std::string checkSoundBytes(std::span<const uint8_t> bytes) {
         return true;
     });
     if (!chunks.empty()) return chunks;
-    MemoryReader reader{bytes};
-    SF_VIRTUAL_IO io = MemoryReader::io();
+    SndFileMemoryReader reader{bytes};
+    SF_VIRTUAL_IO io = SndFileMemoryReader::io();
     SF_INFO info{};
     SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
     if (!in) return "this is not audio";
