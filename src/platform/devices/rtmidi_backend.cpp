@@ -21,17 +21,6 @@
 #include "platform/realtime.h"
 #include "platform/thread_role.h"
 
-// Objects left alone on purpose are not leaks to the leak checker.
-#if defined(__SANITIZE_ADDRESS__)
-#define STROMBEL_HAS_LSAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STROMBEL_HAS_LSAN 1
-#endif
-#endif
-#ifdef STROMBEL_HAS_LSAN
-#include <sanitizer/lsan_interface.h>
-#endif
 
 namespace strombel::platform {
 namespace {
@@ -76,12 +65,8 @@ RtMidiJackData* jackDataOf(Port& port) {
 
 template <class T>
 void leaveAlone(std::unique_ptr<T> object) {
-    T* left = object.release();
-#ifdef STROMBEL_HAS_LSAN
-    if (left) __lsan_ignore_object(left);
-#else
-    static_cast<void>(left);
-#endif
+    // Objects left alone on purpose are not leaks to the leak checker.
+    leaveJackObjectAlone(object.release());
 }
 
 // How many times a JACK client of ours could not be opened. libjack, failing to
