@@ -75,19 +75,6 @@ function(strombel_lock_test_cases name pattern)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
 
-# strombel_serial_test_cases(NAME PATTERN): the cases of test program NAME whose
-# names match PATTERN run with nothing beside them (RUN_SERIAL).
-function(strombel_serial_test_cases name pattern)
-  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_serial.cmake")
-  file(WRITE "${script}"
-    "foreach(test IN LISTS ${name}_TESTS)\n"
-    "  if(test MATCHES \"${pattern}\")\n"
-    "    set_tests_properties(\"\${test}\" PROPERTIES RUN_SERIAL TRUE)\n"
-    "  endif()\n"
-    "endforeach()\n")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
-endfunction()
-
 # strombel_add_benchmark(NAME SOURCES ... DEPS ...)
 function(strombel_add_benchmark name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})

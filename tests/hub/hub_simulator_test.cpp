@@ -178,14 +178,15 @@ TEST(HubSimulatorTest, MessagesOfOtherPeersNeverReachTheEvaluator) {
     SimulatorWorld world;
     HubSimulator hub(world.servicesFolder, world.keyFile);
     HubSimulator other(world.servicesFolder, world.keyFile, "127.0.0.2", "Elsewhere");
-    auto hubPeer = world.waitForPeer(world.registry, "Wirehub");
-    ASSERT_TRUE(hubPeer);
-    std::shared_ptr<BusPeer> otherPeer;
+    // Both simulators go by the name "Wirehub": the hub is the one that is not
+    // "Elsewhere", whichever of the two was found first.
+    std::shared_ptr<BusPeer> hubPeer, otherPeer;
     ASSERT_TRUE(world.pumpUntil([&] {
         for (auto& peer : world.registry.peers()) {
-            if (peer->deviceName() == "Elsewhere") otherPeer = peer;
+            if (peer->name() != "Wirehub" || !peer->present()) continue;
+            (peer->deviceName() == "Elsewhere" ? otherPeer : hubPeer) = peer;
         }
-        return otherPeer != nullptr;
+        return hubPeer && otherPeer;
     }));
     EXPECT_EQ(otherPeer->type(), BusPeerTypeRemote);  // 127.0.0.2 is no address of this machine
 
