@@ -353,6 +353,10 @@ private:
     /// one read section; false when the path is unknown or the queue full.
     template <class Fill>
     bool sendForPath(const std::string& path, Fill&& fill, bool ignoreMute = true);
+    /// The sequencer's start or stop (`type`) of `path`, carried out by the audio
+    /// thread at `atTime`; `action` ("play", "stop") names it in the line an
+    /// unknown path writes. Allocates nothing and waits for nothing.
+    bool sendFromSequencer(const std::string& path, uint64_t atTime, Command::Type type, const char* action);
     /// Queues a load of the track's frames (`force`: even when marked loaded).
     void requestLoad(const std::shared_ptr<Track>& track, bool force);
     void preloaderMain();

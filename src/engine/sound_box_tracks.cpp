@@ -278,21 +278,20 @@ bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad,
 
 bool SoundBox::startTrackFromSequencer(const std::string& path, uint64_t atTime) {
     STROMBEL_EXPECT_THREAD(kControlThreads);
-    const bool sent = sendForPath(path, [&](Command& command) {
-        command.type = Command::Type::queueStart;
-        command.time = atTime;
-    });
-    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't play track, not in tracklist: {}", path);
-    return sent;
+    return sendFromSequencer(path, atTime, Command::Type::queueStart, "play");
 }
 
 bool SoundBox::stopTrackFromSequencer(const std::string& path, uint64_t atTime) {
     STROMBEL_EXPECT_THREAD(kControlThreads);
+    return sendFromSequencer(path, atTime, Command::Type::queueStop, "stop");
+}
+
+bool SoundBox::sendFromSequencer(const std::string& path, uint64_t atTime, Command::Type type, const char* action) {
     const bool sent = sendForPath(path, [&](Command& command) {
-        command.type = Command::Type::queueStop;
+        command.type = type;
         command.time = atTime;
     });
-    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't stop track, not in tracklist: {}", path);
+    if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't {} track, not in tracklist: {}", action, path);
     return sent;
 }
 

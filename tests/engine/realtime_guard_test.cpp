@@ -212,5 +212,28 @@ TEST_F(RealtimeGuardTest, AFloodOfMishapsIsToldAtMostOnceASecondWithItsCount) {
     EXPECT_EQ(told(), 2) << "nothing new, nothing told";
 }
 
+// The sequencer's timing thread is marked real-time: refusing a path it does not
+// know, and saying which request it was, allocates and waits for nothing.
+TEST_F(RealtimeGuardTest, TheSequencersRequestsForAnUnknownPathAreRefusedAndToldByName) {
+    addSample("kick", constantMono(100, 1000));
+    SoundBox& box = makeEngine();
+    const std::string missing = "Documents/none.wav";
+    struct Request {
+        bool (SoundBox::*send)(const std::string&, uint64_t);
+        const char* line;
+    };
+    for (const Request& request : {Request{&SoundBox::startTrackFromSequencer, "can't play track, not in tracklist: "},
+                                   Request{&SoundBox::stopTrackFromSequencer, "can't stop track, not in tracklist: "}}) {
+        const uint64_t at = device_->nextHostTime();
+        bool sent = true;
+        {
+            platform::RealtimeScope realtime;
+            sent = (box.*request.send)(missing, at);
+        }
+        EXPECT_FALSE(sent);
+        EXPECT_TRUE(logged(request.line + missing)) << request.line;
+    }
+}
+
 }  // namespace
 }  // namespace strombel::engine::testing
