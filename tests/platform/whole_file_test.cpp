@@ -1,0 +1,216 @@
+#include "platform/whole_file.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace strombel::platform {
+namespace {
+
+std::string contentsOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put(const std::filesystem::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+std::string namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const auto& name : names) joined += (joined.empty() ? "" : " ") + name;
+    return joined;
+}
+
+mode_t modeOf(const std::filesystem::path& file) {
+    struct stat facts {};
+    ::stat(file.c_str(), &facts);
+    return facts.st_mode & 07777;
+}
+
+TEST(WholeFile, ANewFileGetsTheModeOfTheOneItReplacesOrTheUsualOne) {
+    strombel::testing::TempDir temp;
+    const mode_t previous = ::umask(022);
+    struct Case {
+        const char* name;
+        std::optional<mode_t> existing, asked;
+        mode_t creationMask, expected;
+    };
+    const Case cases[] = {
+        {"new", std::nullopt, std::nullopt, 022, 0644},
+        {"new under a stricter mask", std::nullopt, std::nullopt, 027, 0640},
+        {"private replaced", 0600, std::nullopt, 022, 0600},
+        {"shared replaced", 0664, std::nullopt, 022, 0664},
+        {"asked over a readable one", 0644, 0600, 022, 0600},
+        {"asked for a new one", std::nullopt, 0640, 077, 0640},
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path file = temp / c.name;
+        if (c.existing) {
+            put(file, "old");
+            ::chmod(file.c_str(), *c.existing);
+        }
+        ::umask(c.creationMask);
+        WholeFileOptions options;
+        options.mode = c.asked;
+        const WriteOutcome written = writeFileWhole(file, "new", options);
+        ::umask(022);
+        ASSERT_TRUE(written.ok()) << c.name << ": " << written.message();
+        EXPECT_EQ(contentsOf(file), "new") << c.name;
+        EXPECT_EQ(modeOf(file), c.expected) << c.name << std::oct << " got " << modeOf(file);
+    }
+    ::umask(previous);
+    EXPECT_EQ(namesIn(temp.path()), "asked for a new one asked over a readable one new new under a stricter mask "
+                                    "private replaced shared replaced")
+        << "nothing is left aside";
+}
+
+TEST(WholeFile, TheFileAsideHasTheNameAskedForUntilItIsCommitted) {
+    strombel::testing::TempDir temp;
+    put(temp / ".take.wav.partial", "what a run that died left");
+    WholeFile fixed(temp / "take.wav", WholeFileOptions().named(".take.wav.partial"));
+    WholeFile unique(temp / "pasted.wav", WholeFileOptions().named(".partial-XXXXXX"));
+    WholeFile usual(temp / "state");
+    ASSERT_TRUE(fixed.isOpen() && unique.isOpen() && usual.isOpen());
+    EXPECT_EQ(fixed.asidePath(), temp / ".take.wav.partial");
+    EXPECT_EQ(contentsOf(fixed.asidePath()), "") << "a leftover is made anew";
+    EXPECT_EQ(unique.asidePath().filename().string().size(), std::string(".partial-XXXXXX").size());
+    EXPECT_TRUE(unique.asidePath().filename().string().starts_with(".partial-"));
+    EXPECT_NE(unique.asidePath().filename(), ".partial-XXXXXX");
+    EXPECT_TRUE(usual.asidePath().filename().string().starts_with(".state.tmp-"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "take.wav")) << "nothing under the name before it is whole";
+
+    ASSERT_TRUE(fixed.write("RIFF") && fixed.commit().ok());
+    EXPECT_EQ(contentsOf(temp / "take.wav"), "RIFF");
+    unique.abandon();
+    EXPECT_FALSE(unique.write("late")) << "an abandoned file takes no more bytes";
+    EXPECT_FALSE(unique.commit().ok());
+}
+
+TEST(WholeFile, AFailedStepLeavesNothingAsideAndTheTargetAsItWas) {
+    strombel::testing::TempDir temp;
+    // The target is a folder with something in it: the rename fails.
+    std::filesystem::create_directories(temp / "kit" / "inside");
+    WholeFile overFolder(temp / "kit");
+    ASSERT_TRUE(overFolder.write("bytes"));
+    const WriteOutcome refused = overFolder.commit();
+    EXPECT_FALSE(refused.ok());
+    EXPECT_FALSE(refused.diskFull());
+    EXPECT_NE(refused.message().find("kit"), std::string::npos) << refused.message();
+    EXPECT_EQ(namesIn(temp.path()), "kit");
+
+    // A taken name is refused, and the file stays aside for another name.
+    put(temp / "pasted 01.wav", "the user's");
+    WholeFile fresh(temp / "pasted 01.wav", WholeFileOptions().named(".partial-XXXXXX"));
+    ASSERT_TRUE(fresh.write("new take"));
+    EXPECT_EQ(fresh.commitWithoutReplacing(temp / "pasted 01.wav").code(), EEXIST);
+    EXPECT_EQ(contentsOf(temp / "pasted 01.wav"), "the user's");
+    ASSERT_TRUE(fresh.commitWithoutReplacing(temp / "pasted 02.wav").ok());
+    EXPECT_EQ(contentsOf(temp / "pasted 02.wav"), "new take");
+    EXPECT_EQ(fresh.target(), temp / "pasted 02.wav");
+
+    // No folder to write into: told at once, with its reason.
+    const WriteOutcome nowhere = writeFileWhole(temp / "missing" / "state", "x");
+    EXPECT_EQ(nowhere.code(), ENOENT);
+    EXPECT_EQ(nowhere.reason(), std::strerror(ENOENT));
+    EXPECT_EQ(namesIn(temp.path()), "kit pasted 01.wav pasted 02.wav");
+}
+
+/// Runs `scenario` in a child process of its own mount namespace, in which
+/// `folder` is a new tmpfs of 64 KiB holding `state` ("old"), read-only when
+/// asked. Answers what the scenario says, or "skip: <why>" when such a mount
+/// cannot be made here.
+std::string inSmallFileSystem(const std::filesystem::path& folder, bool readOnly,
+                              const std::function<std::string()>& scenario) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return "skip: no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        auto say = [&](const std::string& text) {
+            ssize_t ignored = ::write(pipe[1], text.data(), text.size());
+            (void)ignored;
+            ::_exit(0);
+        };
+        const uid_t uid = ::getuid();
+        const gid_t gid = ::getgid();
+        if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWNS | CLONE_NEWUSER) != 0) say("skip: no namespace of our own");
+        if (uid != 0) {
+            std::ofstream("/proc/self/setgroups") << "deny";
+            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+        }
+        // Nothing mounted here reaches the machine's own mounts.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) say("skip: mounts not private");
+        if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) say("skip: no tmpfs to mount");
+        put(folder / "state", "old");
+        if (readOnly && ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            say("skip: no read-only remount");
+        say(scenario());
+    }
+    ::close(pipe[1]);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, size_t(got));
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    return answer;
+}
+
+TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
+    strombel::testing::TempDir temp;
+    const std::filesystem::path folder = temp / "small";
+    const std::string large(200 * 1024, 'x');
+    auto report = [&](const WriteOutcome& outcome) {
+        return std::to_string(outcome.code()) + (outcome.diskFull() ? " full" : " not full") + " [" +
+               namesIn(folder) + "] " + contentsOf(folder / "state") +
+               (outcome.message().find(folder.string()) == std::string::npos ? " unnamed" : "");
+    };
+    struct Case {
+        const char* name;
+        bool readOnly;
+        std::function<std::string()> scenario;
+        std::string expected;
+    };
+    const std::string full = std::to_string(ENOSPC) + " full [state] old";
+    const Case cases[] = {
+        {"whole buffer, disk full", false, [&] { return report(writeFileWhole(folder / "state", large)); }, full},
+        {"streamed, disk full", false,
+         [&] {
+             WholeFile file(folder / "take.wav", WholeFileOptions().named(".take.wav.partial"));
+             while (file.write(std::string_view(large).substr(0, 8192))) {
+             }
+             return report(file.commit());
+         },
+         full},
+        {"read-only folder", true, [&] { return report(writeFileWhole(folder / "state", "new")); },
+         std::to_string(EROFS) + " not full [state] old"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::create_directories(folder);
+        const std::string answer = inSmallFileSystem(folder, c.readOnly, c.scenario);
+        if (answer.starts_with("skip: ")) GTEST_SKIP() << answer.substr(6);
+        EXPECT_EQ(answer, c.expected) << c.name;
+        EXPECT_TRUE(std::filesystem::is_empty(folder)) << "the small file system was the child's alone";
+    }
+}
+
+}  // namespace
+}  // namespace strombel::platform
