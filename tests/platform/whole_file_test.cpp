@@ -1,10 +1,6 @@
 #include "platform/whole_file.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +13,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/test_mounts.h"
 
 namespace strombel::platform {
 namespace {
@@ -133,82 +130,43 @@ TEST(WholeFile, AFailedStepLeavesNothingAsideAndTheTargetAsItWas) {
     EXPECT_EQ(namesIn(temp.path()), "kit pasted 01.wav pasted 02.wav");
 }
 
-/// Runs `scenario` in a child process of its own mount namespace, in which
-/// `folder` is a new tmpfs of 64 KiB holding `state` ("old"), read-only when
-/// asked. Answers what the scenario says, or "skip: <why>" when such a mount
-/// cannot be made here.
-std::string inSmallFileSystem(const std::filesystem::path& folder, bool readOnly,
-                              const std::function<std::string()>& scenario) {
-    int pipe[2];
-    if (::pipe(pipe) != 0) return "skip: no pipe";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipe[0]);
-        auto say = [&](const std::string& text) {
-            ssize_t ignored = ::write(pipe[1], text.data(), text.size());
-            (void)ignored;
-            ::_exit(0);
-        };
-        const uid_t uid = ::getuid();
-        const gid_t gid = ::getgid();
-        if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWNS | CLONE_NEWUSER) != 0) say("skip: no namespace of our own");
-        if (uid != 0) {
-            std::ofstream("/proc/self/setgroups") << "deny";
-            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-        }
-        // Nothing mounted here reaches the machine's own mounts.
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) say("skip: mounts not private");
-        if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) say("skip: no tmpfs to mount");
-        put(folder / "state", "old");
-        if (readOnly && ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-            say("skip: no read-only remount");
-        say(scenario());
-    }
-    ::close(pipe[1]);
-    std::string answer;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, size_t(got));
-    ::close(pipe[0]);
-    ::waitpid(child, nullptr, 0);
-    return answer;
-}
-
 TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
     strombel::testing::TempDir temp;
-    const std::filesystem::path folder = temp / "small";
+    std::string why;
+    auto small = strombel::testing::TestMount::tmpfs(temp / "small", 64 * 1024, why);
+    if (!small) GTEST_SKIP() << "cannot mount a tmpfs: " << why;
+    put(temp / "small" / "state", "old");
+    auto readOnly = strombel::testing::TestMount::readOnly(temp / "small", temp / "read-only", why);
+    if (!readOnly) GTEST_SKIP() << "cannot mount a folder read-only: " << why;
     const std::string large(200 * 1024, 'x');
-    auto report = [&](const WriteOutcome& outcome) {
-        return std::to_string(outcome.code()) + (outcome.diskFull() ? " full" : " not full") + " [" +
-               namesIn(folder) + "] " + contentsOf(folder / "state") +
-               (outcome.message().find(folder.string()) == std::string::npos ? " unnamed" : "");
-    };
     struct Case {
         const char* name;
-        bool readOnly;
-        std::function<std::string()> scenario;
-        std::string expected;
+        std::filesystem::path folder;
+        std::function<WriteOutcome(const std::filesystem::path&)> write;
+        int code;
+        bool diskFull;
     };
-    const std::string full = std::to_string(ENOSPC) + " full [state] old";
     const Case cases[] = {
-        {"whole buffer, disk full", false, [&] { return report(writeFileWhole(folder / "state", large)); }, full},
-        {"streamed, disk full", false,
-         [&] {
+        {"whole buffer, disk full", temp / "small", [&](auto& folder) { return writeFileWhole(folder / "state", large); },
+         ENOSPC, true},
+        {"streamed, disk full", temp / "small",
+         [&](auto& folder) {
              WholeFile file(folder / "take.wav", WholeFileOptions().named(".take.wav.partial"));
              while (file.write(std::string_view(large).substr(0, 8192))) {
              }
-             return report(file.commit());
+             return file.commit();
          },
-         full},
-        {"read-only folder", true, [&] { return report(writeFileWhole(folder / "state", "new")); },
-         std::to_string(EROFS) + " not full [state] old"},
+         ENOSPC, true},
+        {"read-only folder", temp / "read-only", [&](auto& folder) { return writeFileWhole(folder / "state", "new"); },
+         EROFS, false},
     };
     for (const Case& c : cases) {
-        std::filesystem::create_directories(folder);
-        const std::string answer = inSmallFileSystem(folder, c.readOnly, c.scenario);
-        if (answer.starts_with("skip: ")) GTEST_SKIP() << answer.substr(6);
-        EXPECT_EQ(answer, c.expected) << c.name;
-        EXPECT_TRUE(std::filesystem::is_empty(folder)) << "the small file system was the child's alone";
+        const WriteOutcome outcome = c.write(c.folder);
+        EXPECT_EQ(outcome.code(), c.code) << c.name << ": " << outcome.message();
+        EXPECT_EQ(outcome.diskFull(), c.diskFull) << c.name;
+        EXPECT_NE(outcome.message().find(c.folder.string()), std::string::npos) << c.name << ": " << outcome.message();
+        EXPECT_EQ(namesIn(c.folder), "state") << c.name;
+        EXPECT_EQ(contentsOf(c.folder / "state"), "old") << c.name;
     }
 }
 
