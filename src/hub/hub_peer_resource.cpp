@@ -1,6 +1,5 @@
 #include "hub/hub_peer_resource.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
 #include "platform/sandbox.h"
+#include "platform/whole_file.h"
 
 namespace strombel::hub {
 
@@ -32,20 +32,11 @@ std::shared_ptr<const std::vector<uint8_t>> readFile(const std::filesystem::path
     return bytes;
 }
 
-// Writes a file whole or not at all: a temporary file renamed into place.
-bool writeFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+// Writes a cached image whole or not at all, creating the cache's folder.
+bool writeCacheFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
-    std::string pattern = (path.parent_path() / ".tmp-XXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return false;
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ok = ::fsync(fd) == 0 && ok;
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    ok = ok && ::rename(pattern.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(pattern.c_str());
-    return ok;
+    return platform::writeFileWhole(path, bytes, platform::WholeFileOptions().named(".tmp-XXXXXX")).ok();
 }
 
 // The resource request a message holds, if it is one; a malformed one is
@@ -731,7 +722,7 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
     }
     auto proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(image, resourceID);
     cache_[key] = proxy;
-    if (!writeFileAtomically(cacheFileFor(peer->name(), resourceID), *buffer)) {
+    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), *buffer)) {
         busLog("Couldn't write the cache file of resource <{}> from {}", resourceID, peer->description());
     }
     block(proxy, std::nullopt);
