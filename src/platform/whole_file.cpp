@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/file_move.h"
+
 namespace strombel::platform {
 
 namespace {
@@ -151,10 +153,7 @@ void WholeFile::syncFolder() {
     if (!synced_) return;
     // The rename is done and the bytes are on the disk; a folder that refuses to
     // be synced (some file systems do) does not undo it.
-    const int folder = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return;
-    ::fsync(folder);
-    ::close(folder);
+    syncToDisk(folderOf(target_));
 }
 
 WriteOutcome writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,

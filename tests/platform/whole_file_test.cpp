@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -18,12 +17,7 @@
 namespace strombel::platform {
 namespace {
 
-std::string contentsOf(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using strombel::testing::fileBytes;
 
 void put(const std::filesystem::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
 
@@ -70,7 +64,7 @@ TEST(WholeFile, ANewFileGetsTheModeOfTheOneItReplacesOrTheUsualOne) {
         const WriteOutcome written = writeFileWhole(file, "new", options);
         ::umask(022);
         ASSERT_TRUE(written.ok()) << c.name << ": " << written.message();
-        EXPECT_EQ(contentsOf(file), "new") << c.name;
+        EXPECT_EQ(fileBytes(file), "new") << c.name;
         EXPECT_EQ(modeOf(file), c.expected) << c.name << std::oct << " got " << modeOf(file);
     }
     ::umask(previous);
@@ -87,7 +81,7 @@ TEST(WholeFile, TheFileAsideHasTheNameAskedForUntilItIsCommitted) {
     WholeFile usual(temp / "state");
     ASSERT_TRUE(fixed.isOpen() && unique.isOpen() && usual.isOpen());
     EXPECT_EQ(fixed.asidePath(), temp / ".take.wav.partial");
-    EXPECT_EQ(contentsOf(fixed.asidePath()), "") << "a leftover is made anew";
+    EXPECT_EQ(fileBytes(fixed.asidePath()), "") << "a leftover is made anew";
     EXPECT_EQ(unique.asidePath().filename().string().size(), std::string(".partial-XXXXXX").size());
     EXPECT_TRUE(unique.asidePath().filename().string().starts_with(".partial-"));
     EXPECT_NE(unique.asidePath().filename(), ".partial-XXXXXX");
@@ -95,7 +89,7 @@ TEST(WholeFile, TheFileAsideHasTheNameAskedForUntilItIsCommitted) {
     EXPECT_FALSE(std::filesystem::exists(temp / "take.wav")) << "nothing under the name before it is whole";
 
     ASSERT_TRUE(fixed.write("RIFF") && fixed.commit().ok());
-    EXPECT_EQ(contentsOf(temp / "take.wav"), "RIFF");
+    EXPECT_EQ(fileBytes(temp / "take.wav"), "RIFF");
     unique.abandon();
     EXPECT_FALSE(unique.write("late")) << "an abandoned file takes no more bytes";
     EXPECT_FALSE(unique.commit().ok());
@@ -118,9 +112,9 @@ TEST(WholeFile, AFailedStepLeavesNothingAsideAndTheTargetAsItWas) {
     WholeFile fresh(temp / "pasted 01.wav", WholeFileOptions().named(".partial-XXXXXX"));
     ASSERT_TRUE(fresh.write("new take"));
     EXPECT_EQ(fresh.commitWithoutReplacing(temp / "pasted 01.wav").code(), EEXIST);
-    EXPECT_EQ(contentsOf(temp / "pasted 01.wav"), "the user's");
+    EXPECT_EQ(fileBytes(temp / "pasted 01.wav"), "the user's");
     ASSERT_TRUE(fresh.commitWithoutReplacing(temp / "pasted 02.wav").ok());
-    EXPECT_EQ(contentsOf(temp / "pasted 02.wav"), "new take");
+    EXPECT_EQ(fileBytes(temp / "pasted 02.wav"), "new take");
     EXPECT_EQ(fresh.target(), temp / "pasted 02.wav");
 
     // No folder to write into: told at once, with its reason.
@@ -166,7 +160,7 @@ TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
         EXPECT_EQ(outcome.diskFull(), c.diskFull) << c.name;
         EXPECT_NE(outcome.message().find(c.folder.string()), std::string::npos) << c.name << ": " << outcome.message();
         EXPECT_EQ(namesIn(c.folder), "state") << c.name;
-        EXPECT_EQ(contentsOf(c.folder / "state"), "old") << c.name;
+        EXPECT_EQ(fileBytes(c.folder / "state"), "old") << c.name;
     }
 }
 
