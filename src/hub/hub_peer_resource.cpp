@@ -13,6 +13,7 @@
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
 #include "platform/sandbox.h"
+#include "platform/utf8_cut.h"
 #include "platform/whole_file.h"
 
 namespace strombel::hub {
@@ -598,9 +599,7 @@ std::string HubPeerResourceManager::escapedFileName(const std::string& peerName)
     if (escaped.size() > kLongest || escaped.empty()) {
         uint64_t hash = 1469598103934665603ull;
         for (unsigned char c : peerName) hash = (hash ^ c) * 1099511628211ull;
-        size_t cut = std::min(escaped.size(), kLongest);
-        while (cut > 0 && (static_cast<unsigned char>(escaped[cut]) & 0xC0) == 0x80) --cut;
-        escaped = escaped.substr(0, cut) + fmt::format("~{:016x}", hash);
+        escaped = std::string(platform::cutAtCharacter(escaped, kLongest)) + fmt::format("~{:016x}", hash);
     }
     return escaped;
 }

@@ -25,14 +25,6 @@ void writeF64BigEndian(uint8_t* p, double value) {
     }
 }
 
-std::string_view cutToUtf8Boundary(std::string_view text, size_t maximumBytes) {
-    if (text.size() <= maximumBytes) return text;
-    size_t end = maximumBytes;
-    // Step back over continuation bytes to the start of the character cut in two.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
 std::string decodeUtf8Lossy(std::string_view bytes) {
     if (isValidUtf8(bytes)) return std::string(bytes);
     std::string text;
