@@ -582,10 +582,9 @@ std::string HubPeerResourceManager::escapedFileName(const std::string& peerName)
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
                      c == '-' || c == '_' || c == '(' || c == ')' || (c == '.' && i > 0);
         if (c >= 0x80) {
-            size_t extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
-            if (extra && i + extra < peerName.size() && isValidUtf8(std::string_view(peerName).substr(i, extra + 1))) {
-                escaped.append(peerName, i, extra + 1);
-                i += extra;
+            if (const size_t length = wellFormedCharacterLength(peerName, i); length > 0) {
+                escaped.append(peerName, i, length);
+                i += length - 1;
                 continue;
             }
         }

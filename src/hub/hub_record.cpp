@@ -30,9 +30,7 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
     std::string text;
     size_t i = 0;
     while (i < bytes.size()) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        if (length > 0 && i + length <= bytes.size() && isValidUtf8(bytes.substr(i, length))) {
+        if (const size_t length = wellFormedCharacterLength(bytes, i); length > 0) {
             text.append(bytes.substr(i, length));
             i += length;
         } else {
