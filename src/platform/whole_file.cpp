@@ -110,14 +110,7 @@ bool WholeFile::finish() {
 
 WriteOutcome WholeFile::commit() {
     if (!finish()) return failure_;
-    if (::rename(aside_.c_str(), target_.c_str()) != 0) {
-        fail(errno, "cannot rename the new file to", target_);
-        abandon();
-        return failure_;
-    }
-    aside_.clear();
-    syncFolder();
-    return {};
+    return renamed(::rename(aside_.c_str(), target_.c_str()) == 0 ? 0 : errno, target_);
 }
 
 WriteOutcome WholeFile::commitWithoutReplacing(const std::filesystem::path& name) {
@@ -130,6 +123,10 @@ WriteOutcome WholeFile::commitWithoutReplacing(const std::filesystem::path& name
         if (error == 0) ::unlink(aside_.c_str());
     }
     if (error == EEXIST) return WriteOutcome(EEXIST, name.string() + " exists: " + std::strerror(EEXIST));
+    return renamed(error, name);
+}
+
+WriteOutcome WholeFile::renamed(int error, const std::filesystem::path& name) {
     if (error != 0) {
         fail(error, "cannot rename the new file to", name);
         abandon();

@@ -107,6 +107,9 @@ public:
 
 private:
     void fail(int code, std::string_view step, const std::filesystem::path& path);
+    /// Settles a rename to `name` that ended with `error` (0: it went well):
+    /// the folder is synced, or the file aside removed.
+    WriteOutcome renamed(int error, const std::filesystem::path& name);
     void syncFolder();
 
     std::filesystem::path target_, aside_;
