@@ -260,7 +260,10 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     info.samplerate = static_cast<int>(std::lround(fileRate));
     info.channels = static_cast<int>(channels);
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    partial_ = std::make_unique<WholeFile>(path, WholeFileOptions().named("." + path.filename().string() + ".partial"));
+    // Takes and exports lie in the caches until they are copied out (a kept take,
+    // a shared export), so closing one does not wait for the disk.
+    partial_ = std::make_unique<WholeFile>(
+        path, WholeFileOptions().named("." + path.filename().string() + ".partial").unsynced());
     if (!partial_->isOpen()) {
         error_ = partial_->failure().reason();
         partial_.reset();
