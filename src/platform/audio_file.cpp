@@ -262,8 +262,9 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     // Takes and exports lie in the caches until they are copied out (a kept take,
     // a shared export), so closing one does not wait for the disk.
-    partial_ = std::make_unique<WholeFile>(
-        path, WholeFileOptions().named("." + path.filename().string() + ".partial").unsynced());
+    std::string hidden(1, '.');
+    hidden.append(path.filename().string()).append(".partial");
+    partial_ = std::make_unique<WholeFile>(path, WholeFileOptions().named(std::move(hidden)).unsynced());
     if (!partial_->isOpen()) {
         error_ = partial_->failure().reason();
         partial_.reset();
