@@ -7,21 +7,20 @@
 
 #include "analytics/usage_global_variable_storage.h"
 #include "analytics/usage_util.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::analytics {
 
 namespace {
 
-// The length in bytes of the UTF-8 sequence starting with `lead`, or 0 when it
-// is not a valid lead byte followed by enough continuation bytes.
-size_t sequenceLength(std::string_view text, size_t at) {
-    unsigned char lead = static_cast<unsigned char>(text[at]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
+// The UTF-16 units of the character at `text[at]`, and its bytes.
+struct Step {
+    size_t bytes, units;
+};
+Step characterAt(std::string_view text, size_t at) {
+    const size_t bytes = platform::utf8CharacterLength(text.data(), text.size(), at);
+    // Only a whole four-byte character lies outside the Basic Multilingual Plane.
+    return {bytes, bytes == 4 ? size_t(2) : size_t(1)};
 }
 
 void appendBigEndian(uint64_t value, int bytes, Bytes& data) {
@@ -73,31 +72,23 @@ void UsageProtocolData::appendTimestamp(UsageDate date, Bytes& data) { appendLon
 size_t UsageProtocolData::utf16Length(std::string_view text) {
     size_t units = 0;
     for (size_t at = 0; at < text.size();) {
-        size_t length = sequenceLength(text, at);
-        if (length == 0) {
-            ++units;
-            ++at;
-            continue;
-        }
-        units += length == 4 ? 2 : 1;
-        at += length;
+        const Step step = characterAt(text, at);
+        units += step.units;
+        at += step.bytes;
     }
     return units;
 }
 
 std::string UsageProtocolData::limitStringLength(std::string_view text) {
     constexpr size_t kLimit = usage_limits::kStringLength;
-    if (utf16Length(text) <= kLimit) return std::string(text);
     size_t units = 0;
     size_t at = 0;
     while (at < text.size()) {
-        size_t length = sequenceLength(text, at);
-        size_t step = length == 0 ? 1 : length;
-        size_t stepUnits = length == 4 ? 2 : 1;
+        const Step step = characterAt(text, at);
         // A character of two units that would straddle the cut is left out whole.
-        if (units + stepUnits > kLimit) break;
-        units += stepUnits;
-        at += step;
+        if (units + step.units > kLimit) break;
+        units += step.units;
+        at += step.bytes;
     }
     return std::string(text.substr(0, at));
 }

@@ -23,6 +23,7 @@
 #include "platform/main_bundle.h"
 #include "platform/platform_version.h"
 #include "platform/serial_queue.h"
+#include "platform/whole_file.h"
 
 namespace strombel::analytics {
 
@@ -175,33 +176,8 @@ bool UsageUtil::addSkipBackupAttributeToItemAtURL(const std::filesystem::path& p
 }
 
 bool UsageUtil::writeFileWhole(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-    std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-    int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (descriptor < 0) return false;
-    size_t written = 0;
-    bool ok = true;
-    while (written < bytes.size()) {
-        ssize_t step = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-        if (step < 0 && errno == EINTR) continue;
-        if (step <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(step);
-    }
-    ok = ok && ::fsync(descriptor) == 0;
-    ok = ::close(descriptor) == 0 && ok;
-    if (!ok || ::rename(pattern.c_str(), path.c_str()) != 0) {
-        ::unlink(pattern.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with the folder.
-    int folder = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-    return true;
+    // Usage files are the user's own business: readable by the user alone.
+    return platform::writeFileWhole(path, bytes, platform::WholeFileOptions().withMode(0600)).ok();
 }
 
 std::optional<Bytes> UsageUtil::readFile(const std::filesystem::path& path, uint64_t limit) {

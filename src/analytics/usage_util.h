@@ -89,8 +89,8 @@ public:
     /// Sets the user extended attribute "user.com.apple.MobileBackup" to the byte 1;
     /// false when the file system refuses (nothing else happens then).
     static bool addSkipBackupAttributeToItemAtURL(const std::filesystem::path& path);
-    /// Writes `bytes` whole or not at all: a temporary file in the same folder,
-    /// flushed to the disk, then renamed over `path`.
+    /// Writes `bytes` whole or not at all (platform::WholeFile), readable by the
+    /// user alone.
     static bool writeFileWhole(const std::filesystem::path& path, std::span<const uint8_t> bytes);
     /// The file's bytes; absent when it cannot be read or is larger than `limit`.
     static std::optional<Bytes> readFile(const std::filesystem::path& path, uint64_t limit = 256ull << 20);

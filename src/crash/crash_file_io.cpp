@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/whole_file.h"
+
 namespace strombel::crash::detail {
 
 namespace {
@@ -25,11 +27,6 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
 private:
     int fd_;
@@ -61,30 +58,12 @@ json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& pat
 }
 
 json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool replace) {
-    std::string temporary = path.string() + ".XXXXXX";
-    Descriptor file(::mkstemp(temporary.data()));
-    if (file.get() < 0) return fileError(errno, "Cannot create a file beside " + path.string());
-    auto fail = [&](int error) {
-        ::unlink(temporary.c_str());
-        return fileError(error, "Cannot write " + path.string());
-    };
-    ::fchmod(file.get(), 0644);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t put = ::write(file.get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return fail(put < 0 ? errno : EIO);
-        done += static_cast<size_t>(put);
-    }
-    if (::close(file.release()) != 0) return fail(errno);
-    if (replace) {
-        if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
-    } else {
-        // link() fails when the name is taken: nothing that exists is replaced.
-        if (::link(temporary.c_str(), path.c_str()) != 0) return fail(errno);
-        ::unlink(temporary.c_str());
-    }
-    return {};
+    platform::WholeFile file(path);
+    const platform::WriteOutcome written = !file.write(bytes) ? file.failure()
+                                           : replace          ? file.commit()
+                                                              : file.commitWithoutReplacing(path);
+    if (written.ok()) return {};
+    return fileError(written.code(), "Cannot write " + path.string());
 }
 
 json::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {

@@ -17,9 +17,9 @@ namespace strombel::crash::detail {
 /// is anything but a regular file.
 json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& path, uint64_t limit);
 
-/// Writes a temporary file beside `path`, then renames it over `path`: the file
-/// holds either its old bytes or all the new ones. `replace` false refuses to
-/// replace an existing file (the temporary file is then removed).
+/// Replaces `path` whole (platform::WholeFile): the file holds either its old
+/// bytes or all the new ones. `replace` false refuses to replace an existing
+/// file (an error of code EEXIST; nothing is left aside).
 json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                                        bool replace = true);
 

@@ -20,6 +20,7 @@
 #include "crash/crash_symbol.h"
 #include "crash/crash_writer_pack.h"
 #include "platform/host_time.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::crash {
 
@@ -33,13 +34,6 @@ namespace {
 // Exception texts are cut so that the threads of a report still fit.
 constexpr size_t kMaximumExceptionName = 1024;
 constexpr size_t kMaximumExceptionReason = 4096;
-
-std::string cutUtf8(const std::string& text, size_t limit) {
-    if (text.size() <= limit) return text;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
 
 // Physical cores: distinct (package, core) pairs of the CPUs the kernel lists.
 uint32_t physicalCoreCount() {
@@ -118,8 +112,8 @@ void crash_log_writer_set_exception(crash_log_writer* writer, const std::string&
         std::fputs("crash_log_writer.cpp: assertion failed: writer->uncaught_exception.has_exception == false\n", stderr);
         std::abort();
     }
-    writer->uncaughtException.name = cutUtf8(name, kMaximumExceptionName);
-    writer->uncaughtException.reason = cutUtf8(reason, kMaximumExceptionReason);
+    writer->uncaughtException.name = std::string(platform::cutAtCharacter(name, kMaximumExceptionName));
+    writer->uncaughtException.reason = std::string(platform::cutAtCharacter(reason, kMaximumExceptionReason));
     writer->uncaughtException.callStack = callStack;
     if (writer->uncaughtException.callStack.size() > CRASH_REPORT_MAX_FRAMES) {
         writer->uncaughtException.callStack.resize(CRASH_REPORT_MAX_FRAMES);

@@ -1,5 +1,7 @@
 #include "crash/crash_macho.h"
 
+#include "platform/utf8_cut.h"
+
 namespace strombel::crash {
 
 namespace {
@@ -32,12 +34,8 @@ bool crash_macho_is_magic(uint32_t magic) {
 }
 
 void crash_utf8_cut(char* buffer, uint32_t limit) {
-    uint32_t length = static_cast<uint32_t>(crash_async_strlen(buffer));
-    if (length <= limit) return;
-    uint32_t end = limit;
-    // Back to the first byte of the character that would be split.
-    while (end > 0 && (static_cast<unsigned char>(buffer[end]) & 0xC0) == 0x80) --end;
-    buffer[end] = '\0';
+    const size_t length = crash_async_strlen(buffer);
+    if (length > limit) buffer[strombel::platform::utf8CutLength(buffer, length, limit)] = '\0';
 }
 
 int crash_macho_read_string(const crash_mobject* object, uint64_t address, char* buffer, uint32_t size) {
@@ -55,16 +53,12 @@ int crash_macho_read_string(const crash_mobject* object, uint64_t address, char*
         if (kept + 1 < size) {
             buffer[kept++] = static_cast<char>(byte);
         } else if (!cut) {
-            // One byte past the limit tells whether the cut splits a character.
             buffer[kept] = static_cast<char>(byte);
             cut = true;
         }
     }
-    if (cut) {
-        uint32_t end = kept;
-        while (end > 0 && (static_cast<unsigned char>(buffer[end]) & 0xC0) == 0x80) --end;
-        kept = end;
-    }
+    // The byte past the limit tells whether the cut splits a character.
+    if (cut) kept = static_cast<uint32_t>(strombel::platform::utf8CutLength(buffer, kept + 1, kept));
     buffer[kept] = '\0';
     return CRASH_ESUCCESS;
 }

@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <type_traits>
 
 #include "platform/audio_file.h"
 #include "platform/sndfile_memory_reader.h"
+#include "platform/whole_file.h"
 
 namespace strombel::editor {
 
@@ -30,103 +30,29 @@ using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
 constexpr sf_count_t kBlockFrames = 16384;
 
 
-/// The process's file creation mask, read without changing it (umask() would,
-/// for a moment, under every other thread).
-mode_t creationMask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Umask:", 0) == 0) return mode_t(std::stoul(line.substr(6), nullptr, 8));
-    return 022;
-}
-
 constexpr std::string_view kTemporaryPrefix = ".partial-";
 
-/// A temporary file in a folder, removed unless it was published. It gets the
-/// mode a file made with open() would (not mkstemp's owner-only one), or, given
-/// `modeOf`, that file's mode, so a file replaced stays as readable as it was.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& folder, const std::filesystem::path& modeOf = {}) {
-        std::string pattern = (folder / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
-        fd_ = ::mkstemp(pattern.data());
-        if (fd_ < 0) {
-            error_ = std::strerror(errno);
-            return;
-        }
-        path_ = pattern;
-        struct stat original {};
-        const mode_t mode = !modeOf.empty() && ::stat(modeOf.c_str(), &original) == 0 ? original.st_mode & 07777
-                                                                                       : 0666 & ~creationMask();
-        ::fchmod(fd_, mode);
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+/// Where a trim, a paste or a kept take is written until it is whole: beside
+/// its target, under the name the stale-file sweep knows.
+platform::WholeFileOptions temporaryName() {
+    return platform::WholeFileOptions().named(std::string(kTemporaryPrefix) + "XXXXXX");
+}
 
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    const std::string& error() const { return error_; }
-
-    /// Forces the bytes to disk and closes the file; false with `error()` set.
-    bool finish() {
-        const bool synced = ::fsync(fd_) == 0;
-        if (!synced) error_ = std::strerror(errno);
-        const bool closed = ::close(fd_) == 0;
-        if (closed == false && error_.empty()) error_ = std::strerror(errno);
-        fd_ = -1;
-        return synced && closed;
-    }
-    /// Puts the finished file under `target`, replacing what is there.
-    bool replace(const std::filesystem::path& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0) {
-            error_ = std::strerror(errno);
-            return false;
+/// Gives the finished file the first free "stem NN extension" of `folder`, never
+/// replacing a file; empty, with `error` set, when it cannot.
+std::filesystem::path publishFresh(platform::WholeFile& file, const std::filesystem::path& folder,
+                                   std::string_view stem, std::string_view extension, std::string& error) {
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+        const std::filesystem::path target = firstFreeName(folder, stem, extension);
+        const platform::WriteOutcome published = file.commitWithoutReplacing(target);
+        if (published.ok()) return target;
+        if (published.code() != EEXIST) {
+            error = published.reason();
+            return {};
         }
-        path_.clear();
-        return true;
     }
-    /// Puts the finished file under the first free "stem NN extension" of `folder`,
-    /// never replacing a file (a hard link fails on a name that exists).
-    std::filesystem::path publishFresh(const std::filesystem::path& folder, std::string_view stem,
-                                       std::string_view extension) {
-        for (int attempt = 0; attempt < 10000; ++attempt) {
-            const std::filesystem::path target = firstFreeName(folder, stem, extension);
-            if (::link(path_.c_str(), target.c_str()) == 0) {
-                ::unlink(path_.c_str());
-                path_.clear();
-                return target;
-            }
-            if (errno != EEXIST) {
-                error_ = std::strerror(errno);
-                return {};
-            }
-        }
-        error_ = "no free file name";
-        return {};
-    }
-
-private:
-    int fd_ = -1;
-    std::string path_;
-    std::string error_;
-};
-
-bool writeAll(int fd, const uint8_t* data, size_t size, std::string& error) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = std::strerror(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+    error = "no free file name";
+    return {};
 }
 
 bool isFloatFormat(int format) {
@@ -172,7 +98,7 @@ bool copyFrames(SNDFILE* in, SNDFILE* out, const SF_INFO& inInfo, int outFormat,
 }
 
 /// Writes the whole of `in` as a 16-bit WAVE file into `temporary`.
-bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, TemporaryFile& temporary, std::string& error) {
+bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, platform::WholeFile& temporary, std::string& error) {
     SF_INFO outInfo{};
     outInfo.samplerate = inInfo.samplerate;
     outInfo.channels = inInfo.channels;
@@ -188,7 +114,7 @@ bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, TemporaryFile& temp
     // Closing writes the header's final sizes; finish() then syncs it all at once.
     out.reset();
     if (!temporary.finish()) {
-        error = temporary.error();
+        error = temporary.failure().reason();
         return false;
     }
     return true;
@@ -210,7 +136,7 @@ std::span<const uint8_t> riffDataChunk(std::span<const uint8_t> bytes) {
 
 /// Writes 16-bit samples that are already in WAVE's own byte order under a plain
 /// 44-byte header: a paste of 16-bit WAVE is its sample bytes, copied once.
-bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& info, TemporaryFile& temporary,
+bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& info, platform::WholeFile& temporary,
                              std::string& error) {
     const uint32_t channels = uint32_t(info.channels), rate = uint32_t(info.samplerate);
     const uint32_t dataBytes = uint32_t(samples.size());
@@ -231,11 +157,12 @@ bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& in
     put16(34, 16);
     std::memcpy(header + 36, "data", 4);
     put32(40, dataBytes);
-    if (!writeAll(temporary.fd(), header, sizeof header, error) ||
-        !writeAll(temporary.fd(), samples.data(), samples.size(), error))
+    if (!temporary.write(std::span<const uint8_t>(header, sizeof header)) || !temporary.write(samples)) {
+        error = temporary.failure().reason();
         return false;
+    }
     if (!temporary.finish()) {
-        error = temporary.error();
+        error = temporary.failure().reason();
         return false;
     }
     return true;
@@ -365,8 +292,8 @@ FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame,
     if (!in) return failed("cannot read this sample");
     if (fromFrame >= toFrame || toFrame > uint64_t(info.frames)) return failed("nothing is selected");
     if (sf_seek(in.get(), sf_count_t(fromFrame), SEEK_SET) < 0) return failed("cannot read this sample");
-    TemporaryFile temporary(file.parent_path(), file);
-    if (!temporary.ok()) return failed("cannot write beside the sample: " + temporary.error());
+    platform::WholeFile temporary(file, temporaryName());
+    if (!temporary.isOpen()) return failed("cannot write beside the sample: " + temporary.failure().reason());
     SF_INFO outInfo{};
     outInfo.samplerate = info.samplerate;
     outInfo.channels = info.channels;
@@ -379,8 +306,9 @@ FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame,
             return failed("the trimmed sample could not be written: " + error);
         sf_write_sync(out.get());
     }
-    if (!temporary.finish()) return failed("the trimmed sample could not be written: " + temporary.error());
-    if (!temporary.replace(file)) return failed("the trimmed sample could not replace the original: " + temporary.error());
+    if (!temporary.finish()) return failed("the trimmed sample could not be written: " + temporary.failure().reason());
+    if (const platform::WriteOutcome replaced = temporary.commit(); !replaced.ok())
+        return failed("the trimmed sample could not replace the original: " + replaced.reason());
     return FileOutcome{file, {}};
 }
 
@@ -397,11 +325,11 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
     std::string error;
     if (!readRegularFile(take, std::numeric_limits<uint64_t>::max(), bytes, error))
         return failed("the recording cannot be read: " + error);
-    TemporaryFile temporary(folder);
-    if (!temporary.ok() || !writeAll(temporary.fd(), bytes.data(), bytes.size(), error) || !temporary.finish())
-        return failed("the recording could not be kept: " + (error.empty() ? temporary.error() : error));
-    std::filesystem::path kept = temporary.publishFresh(folder, "recording", ".wav");
-    if (kept.empty()) return failed("the recording could not be kept: " + temporary.error());
+    platform::WholeFile temporary(firstFreeName(folder, "recording", ".wav"), temporaryName());
+    if (!temporary.write(bytes) || !temporary.finish())
+        return failed("the recording could not be kept: " + temporary.failure().reason());
+    std::filesystem::path kept = publishFresh(temporary, folder, "recording", ".wav", error);
+    if (kept.empty()) return failed("the recording could not be kept: " + error);
     return FileOutcome{kept, {}};
 }
 
@@ -418,8 +346,8 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
     std::string error;
     SndFilePtr in = openPasted(reader, io, info, error);
     if (!in) return failed(error);
-    TemporaryFile temporary(folder);
-    if (!temporary.ok()) return failed("cannot write into " + folder.string() + ": " + temporary.error());
+    platform::WholeFile temporary(firstFreeName(folder, "pasted", ".wav"), temporaryName());
+    if (!temporary.isOpen()) return failed("cannot write into " + folder.string() + ": " + temporary.failure().reason());
     // 16-bit WAVE needs no conversion: its frames (as many as libsndfile counts)
     // are copied as they are.
     const std::span<const uint8_t> data =
@@ -429,8 +357,8 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
     if (asIs ? !writeSixteenBitWaveAsIs(data.first(size_t(frameBytes)), info, temporary, error)
              : !writeSixteenBitWave(in.get(), info, temporary, error))
         return failed("the paste could not be written: " + error);
-    std::filesystem::path written = temporary.publishFresh(folder, "pasted", ".wav");
-    if (written.empty()) return failed("the paste could not be written: " + temporary.error());
+    std::filesystem::path written = publishFresh(temporary, folder, "pasted", ".wav", error);
+    if (written.empty()) return failed("the paste could not be written: " + error);
     return FileOutcome{written, {}};
 }
 
@@ -490,10 +418,9 @@ FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::file
     in.reset();
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
-    TemporaryFile temporary(folder);
-    if (!temporary.ok() || !writeAll(temporary.fd(), bytes.data(), bytes.size(), error) || !temporary.finish() ||
-        !temporary.replace(folder / "clipboard.wav"))
-        return failed("the copy could not be made: " + (error.empty() ? temporary.error() : error));
+    platform::WholeFile temporary(folder / "clipboard.wav", temporaryName());
+    const platform::WriteOutcome made = temporary.write(bytes) ? temporary.commit() : temporary.failure();
+    if (!made.ok()) return failed("the copy could not be made: " + made.reason());
     return FileOutcome{folder / "clipboard.wav", {}};
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
-// A file written beside its destination and moved into place only when whole:
-// the bytes go to a temporary file in the destination's folder, are synced to
-// disk, and a rename replaces the destination at once. A pending file that is
-// not committed removes itself, so a failed or cancelled write leaves nothing
-// behind and an existing destination as it was.
+// A download written beside its destination and moved into place only when
+// whole (a platform::WholeFile under the name the stale-file sweep knows). A
+// pending file that is not committed removes itself, so a failed or cancelled
+// write leaves nothing behind and an existing destination as it was.
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include <string_view>
 
 #include "json/result.h"
+#include "platform/whole_file.h"
 
 namespace strombel::http {
 
@@ -39,21 +39,16 @@ public:
     json::Result<void> commit();
 
     const std::filesystem::path& temporaryPath() const { return temporary_; }
-    const std::filesystem::path& destination() const { return destination_; }
-    uint64_t size() const { return size_; }
+    const std::filesystem::path& destination() const { return file_->target(); }
+    uint64_t size() const { return file_->size(); }
     /// Why the last write or sync failed.
-    const std::string& failure() const { return failure_; }
+    const std::string& failure() const { return file_->failure().message(); }
 
 private:
-    PendingFile(std::filesystem::path destination, std::filesystem::path temporary, int fd, bool synced);
+    explicit PendingFile(std::unique_ptr<platform::WholeFile> file);
 
-    std::filesystem::path destination_;
+    std::unique_ptr<platform::WholeFile> file_;
     std::filesystem::path temporary_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
-    bool synced_ = true;
-    bool committed_ = false;
-    std::string failure_;
 };
 
 }  // namespace strombel::http

@@ -224,10 +224,9 @@ std::string escapedForLog(std::string_view text) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             // Keep whole UTF-8 characters; escape stray bytes.
-            size_t extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
-            if (extra && i + extra < text.size() && isValidUtf8(text.substr(i, extra + 1))) {
-                out.append(text.substr(i, extra + 1));
-                i += extra + 1;
+            if (const size_t length = wellFormedCharacterLength(text, i); length > 0) {
+                out.append(text.substr(i, length));
+                i += length;
                 continue;
             }
             out += fmt::format("\\x{:02X}", c);

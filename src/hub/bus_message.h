@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "logging/text_output.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -68,6 +69,13 @@ inline void writeU64(uint8_t* p, uint64_t v) {
 
 /// True when the bytes are well-formed UTF-8 (no overlong forms or surrogates).
 using logging::isValidUtf8;
+
+/// The bytes of the well-formed UTF-8 character at `text[at]`; 0 when the byte
+/// there begins none (a peer's name keeps such characters and escapes the rest).
+inline size_t wellFormedCharacterLength(std::string_view text, size_t at) {
+    const size_t length = platform::utf8CharacterLength(text.data(), text.size(), at);
+    return isValidUtf8(text.substr(at, length)) ? length : 0;
+}
 
 // ---- framing -----------------------------------------------------------------
 

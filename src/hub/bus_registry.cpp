@@ -9,6 +9,7 @@
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
 #include "platform/device_info.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -24,14 +25,8 @@ constexpr const char* kDeprecatedDeviceID = "02:00:00:00:00:00";
 // The characters of a UTF-8 text, each as its bytes; a stray byte counts as one.
 std::vector<std::string_view> characters(std::string_view text) {
     std::vector<std::string_view> result;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-        if (i + length > text.size() || !isValidUtf8(text.substr(i, length))) length = 1;
-        result.push_back(text.substr(i, length));
-        i += length;
-    }
+    for (size_t at = 0; at < text.size(); at += result.back().size())
+        result.push_back(text.substr(at, platform::utf8CharacterLength(text.data(), text.size(), at)));
     return result;
 }
 

@@ -1,6 +1,5 @@
 #include "hub/hub_peer_resource.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,8 @@
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
 #include "platform/sandbox.h"
+#include "platform/utf8_cut.h"
+#include "platform/whole_file.h"
 
 namespace strombel::hub {
 
@@ -32,20 +33,11 @@ std::shared_ptr<const std::vector<uint8_t>> readFile(const std::filesystem::path
     return bytes;
 }
 
-// Writes a file whole or not at all: a temporary file renamed into place.
-bool writeFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+// Writes a cached image whole or not at all, creating the cache's folder.
+bool writeCacheFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
-    std::string pattern = (path.parent_path() / ".tmp-XXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return false;
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ok = ::fsync(fd) == 0 && ok;
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    ok = ok && ::rename(pattern.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(pattern.c_str());
-    return ok;
+    return platform::writeFileWhole(path, bytes, platform::WholeFileOptions().named(".tmp-XXXXXX")).ok();
 }
 
 // The resource request a message holds, if it is one; a malformed one is
@@ -590,10 +582,9 @@ std::string HubPeerResourceManager::escapedFileName(const std::string& peerName)
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
                      c == '-' || c == '_' || c == '(' || c == ')' || (c == '.' && i > 0);
         if (c >= 0x80) {
-            size_t extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
-            if (extra && i + extra < peerName.size() && isValidUtf8(std::string_view(peerName).substr(i, extra + 1))) {
-                escaped.append(peerName, i, extra + 1);
-                i += extra;
+            if (const size_t length = wellFormedCharacterLength(peerName, i); length > 0) {
+                escaped.append(peerName, i, length);
+                i += length - 1;
                 continue;
             }
         }
@@ -607,9 +598,7 @@ std::string HubPeerResourceManager::escapedFileName(const std::string& peerName)
     if (escaped.size() > kLongest || escaped.empty()) {
         uint64_t hash = 1469598103934665603ull;
         for (unsigned char c : peerName) hash = (hash ^ c) * 1099511628211ull;
-        size_t cut = std::min(escaped.size(), kLongest);
-        while (cut > 0 && (static_cast<unsigned char>(escaped[cut]) & 0xC0) == 0x80) --cut;
-        escaped = escaped.substr(0, cut) + fmt::format("~{:016x}", hash);
+        escaped = std::string(platform::cutAtCharacter(escaped, kLongest)) + fmt::format("~{:016x}", hash);
     }
     return escaped;
 }
@@ -731,7 +720,7 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
     }
     auto proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(image, resourceID);
     cache_[key] = proxy;
-    if (!writeFileAtomically(cacheFileFor(peer->name(), resourceID), *buffer)) {
+    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), *buffer)) {
         busLog("Couldn't write the cache file of resource <{}> from {}", resourceID, peer->description());
     }
     block(proxy, std::nullopt);

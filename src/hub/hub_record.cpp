@@ -25,22 +25,12 @@ void writeF64BigEndian(uint8_t* p, double value) {
     }
 }
 
-std::string_view cutToUtf8Boundary(std::string_view text, size_t maximumBytes) {
-    if (text.size() <= maximumBytes) return text;
-    size_t end = maximumBytes;
-    // Step back over continuation bytes to the start of the character cut in two.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
 std::string decodeUtf8Lossy(std::string_view bytes) {
     if (isValidUtf8(bytes)) return std::string(bytes);
     std::string text;
     size_t i = 0;
     while (i < bytes.size()) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        if (length > 0 && i + length <= bytes.size() && isValidUtf8(bytes.substr(i, length))) {
+        if (const size_t length = wellFormedCharacterLength(bytes, i); length > 0) {
             text.append(bytes.substr(i, length));
             i += length;
         } else {

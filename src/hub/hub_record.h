@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8_cut.h"
+
 namespace strombel::hub {
 
 /// The 64-bit IEEE double at `p`, stored big-endian.
@@ -16,7 +18,9 @@ void writeF64BigEndian(uint8_t* p, double value);
 
 /// `text` cut to at most `maximumBytes` bytes at a UTF-8 boundary, so that its
 /// length fits its field and the bytes stay whole characters.
-std::string_view cutToUtf8Boundary(std::string_view text, size_t maximumBytes);
+inline std::string_view cutToUtf8Boundary(std::string_view text, size_t maximumBytes) {
+    return platform::cutAtCharacter(text, maximumBytes);
+}
 
 /// Bytes from a peer as text: well-formed UTF-8 is taken as it is; anything
 /// else is decoded with U+FFFD in place of each byte that is not part of a

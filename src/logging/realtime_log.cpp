@@ -13,14 +13,15 @@
 #include "logging/log_core.h"
 #include "logging/log_message.h"
 #include "platform/mpsc_ring.h"
+#include "platform/utf8_cut.h"
 #include "platform/wakeup.h"
 
 namespace strombel::logging {
 
 void RealtimeLogRecord::add(std::string_view value) {
     RealtimeLogArgument& argument = next(RealtimeLogArgument::Type::text);
-    const size_t room = text.size() - textUsed;
-    const size_t length = std::min(room, value.size());
+    // A text longer than the room is cut at a character, not inside one.
+    const size_t length = platform::utf8CutLength(value.data(), value.size(), text.size() - textUsed);
     std::memcpy(text.data() + textUsed, value.data(), length);
     argument.textOffset = textUsed;
     argument.textLength = static_cast<uint16_t>(length);

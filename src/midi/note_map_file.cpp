@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "platform/set_aside.h"
+#include "platform/whole_file.h"
 
 namespace strombel::midi {
 namespace {
@@ -155,36 +156,9 @@ NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path) {
 bool writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map, std::string& error) {
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
-    const std::filesystem::path temporary = path.string() + fmt::format(".tmp-{}", ::getpid());
-    const std::string text = encodeNoteToButtonMap(map);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = std::strerror(errno);
-            ::close(fd);
-            std::filesystem::remove(temporary, ignored);
-            return false;
-        }
-        written += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        error = std::strerror(errno);
-        std::filesystem::remove(temporary, ignored);
-        return false;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = std::strerror(errno);
-        std::filesystem::remove(temporary, ignored);
-        return false;
-    }
-    return true;
+    const platform::WriteOutcome written = platform::writeFileWhole(path, encodeNoteToButtonMap(map));
+    if (!written.ok()) error = written.reason();
+    return written.ok();
 }
 
 std::optional<std::filesystem::path> setAsideNoteToButtonMapFile(const std::filesystem::path& path) {

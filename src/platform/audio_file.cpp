@@ -260,15 +260,21 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     info.samplerate = static_cast<int>(std::lround(fileRate));
     info.channels = static_cast<int>(channels);
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    path_ = path;
+    // Takes and exports lie in the caches until they are copied out (a kept take,
+    // a shared export), so closing one does not wait for the disk.
     std::string hidden(1, '.');
     hidden.append(path.filename().string()).append(".partial");
-    partialPath_ = path.parent_path() / hidden;
-    file_ = sf_open(partialPath_.c_str(), SFM_WRITE, &info);
+    partial_ = std::make_unique<WholeFile>(path, WholeFileOptions().named(std::move(hidden)).unsynced());
+    if (!partial_->isOpen()) {
+        error_ = partial_->failure().reason();
+        partial_.reset();
+        return false;
+    }
+    // libsndfile writes through the descriptor and leaves it open for the commit.
+    file_ = sf_open_fd(partial_->fd(), SFM_WRITE, &info, SF_FALSE);
     if (!file_) {
         error_ = sf_strerror(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove(partialPath_, ignored);
+        partial_.reset();
         return false;
     }
     channels_ = channels;
@@ -280,8 +286,7 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
             error_ = src_strerror(status);
             sf_close(file_);
             file_ = nullptr;
-            std::error_code ignored;
-            std::filesystem::remove(partialPath_, ignored);
+            partial_.reset();
             return false;
         }
     }
@@ -381,15 +386,14 @@ bool WaveWriter::close() {
         ok = false;
     }
     file_ = nullptr;
-    std::error_code failure;
     if (ok) {
-        std::filesystem::rename(partialPath_, path_, failure);
-        if (failure) {
-            error_ = failure.message();
+        const WriteOutcome committed = partial_->commit();
+        if (!committed.ok()) {
+            error_ = committed.reason();
             ok = false;
         }
     }
-    if (!ok) std::filesystem::remove(partialPath_, failure);
+    partial_.reset();  // removes what was not committed
     return ok;
 }
 

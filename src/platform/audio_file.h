@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/sample_format.h"
+#include "platform/whole_file.h"
 
 struct sf_private_tag;
 struct SRC_STATE_tag;
@@ -87,7 +88,7 @@ private:
     bool writeShorts(uint32_t frames);
 
     sf_private_tag* file_ = nullptr;
-    std::filesystem::path path_, partialPath_;
+    std::unique_ptr<WholeFile> partial_;
     SRC_STATE_tag* converter_ = nullptr;
     uint32_t channels_ = 0;
     double ratio_ = 1.0;

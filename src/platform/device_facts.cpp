@@ -20,6 +20,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/whole_file.h"
+
 namespace strombel::platform {
 
 namespace {
@@ -67,21 +69,6 @@ std::optional<std::string> shellValue(const std::string& contents, std::string_v
 std::string bareLocale(std::string_view value) {
     size_t end = value.find_first_of(".@");
     return std::string(value.substr(0, end));
-}
-
-bool writeWhole(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::path temporary = file;
-    temporary += ".tmp";
-    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (descriptor < 0) return false;
-    bool written = ::write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   ::fsync(descriptor) == 0;
-    ::close(descriptor);
-    if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 bool isUuidText(std::string_view text) {
@@ -348,7 +335,8 @@ std::string DeviceFacts::vendorIdentifier(const std::filesystem::path& file) {
     std::string made = randomUuid();
     std::error_code ignored;
     std::filesystem::create_directories(file.parent_path(), ignored);
-    writeWhole(file, made + "\n");
+    // Private to the user; a run that cannot keep it makes another next time.
+    writeFileWhole(file, made + "\n", WholeFileOptions().withMode(0600));
     return made;
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/runtime_folder.h"
+#include "platform/whole_file.h"
 
 namespace strombel::platform {
 
@@ -267,35 +268,23 @@ bool DirectoryServiceDiscovery::writeEntry(const std::filesystem::path& folder, 
     std::error_code error;
     std::filesystem::create_directories(folder.parent_path(), error);
     ::mkdir(folder.c_str(), 0700);
-    std::string pattern = (folder / ".tmp-XXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return false;
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    written = ::fsync(fd) == 0 && written;
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    std::filesystem::path target = folder / fileName(entry.record.type, entry.record.name);
-    bool ok = false;
-    if (written && !exclusive) {
-        ok = ::rename(pattern.c_str(), target.c_str()) == 0;
-    } else if (written) {
-        // link() refuses to replace: exactly one publisher gets the name.
-        for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
-            if (::link(pattern.c_str(), target.c_str()) == 0) {
-                ok = true;
-                break;
-            }
-            if (errno != EEXIST) break;
-            auto old = readEntryAt(target);
-            if (old && ownerAlive(old->owner)) {
-                if (collision) *collision = true;
-                break;
-            }
-            ::unlink(target.c_str());  // a dead owner's (or unreadable) leftover
+    const std::filesystem::path target = folder / fileName(entry.record.type, entry.record.name);
+    WholeFile file(target, WholeFileOptions().named(".tmp-XXXXXX").withMode(0644));
+    if (!file.write(text)) return false;
+    if (!exclusive) return file.commit().ok();
+    // A refusing rename: exactly one publisher gets the name.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const WriteOutcome published = file.commitWithoutReplacing(target);
+        if (published.ok()) return true;
+        if (published.code() != EEXIST) return false;
+        auto old = readEntryAt(target);
+        if (old && ownerAlive(old->owner)) {
+            if (collision) *collision = true;
+            return false;
         }
+        ::unlink(target.c_str());  // a dead owner's (or unreadable) leftover
     }
-    ::unlink(pattern.c_str());
-    return ok;
+    return false;
 }
 
 std::vector<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::readFolder(

@@ -6,47 +6,32 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
+
+#include "platform/whole_file.h"
 
 namespace strombel::platform {
 
 namespace {
 
-/// Copies `from` into a file made anew at `to` (never one that exists).
+/// Copies `from` whole into a file that takes the name `to` only when no file
+/// has it, and only once all of it is on the disk.
 std::string copyIntoNewFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return std::strerror(errno);
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-        std::string error = std::strerror(errno);
-        ::close(in);
-        return error;
-    }
+    WholeFile out(to);
     std::string error;
     char buffer[1 << 16];
-    for (;;) {
+    while (out.isOpen()) {
         const ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = std::strerror(errno);
+        if (got < 0) error = std::strerror(errno);
+        if (got <= 0 || !out.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer), size_t(got))))
             break;
-        }
-        if (got == 0) break;
-        for (ssize_t written = 0; written < got;) {
-            const ssize_t put = ::write(out, buffer + written, size_t(got - written));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) {
-                error = std::strerror(errno);
-                break;
-            }
-            written += put;
-        }
-        if (!error.empty()) break;
     }
-    if (error.empty() && ::fsync(out) != 0) error = std::strerror(errno);
-    if (::close(out) != 0 && error.empty()) error = std::strerror(errno);
     ::close(in);
-    if (!error.empty()) ::unlink(to.c_str());
-    return error;
+    if (!error.empty()) return error;
+    return out.commitWithoutReplacing(to).reason();
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // src/platform/: what the program needs of the system, written on real libraries:
 // the main loop, clocks, notifications, user defaults, the sandbox and bundle,
 // queues and rings, real-time marks, property lists, images, sockets, service
-// discovery and audio files. The bottom layer: it logs nothing and calls no one.
+// discovery, audio files, files replaced whole and text cut at a character. The
+// bottom layer: it logs nothing and calls no one.
 // May include: no other folder.
 
 #include <array>

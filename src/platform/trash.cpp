@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/whole_file.h"
+
 namespace strombel::platform {
 namespace {
 
@@ -37,17 +39,6 @@ std::string localDate(std::chrono::system_clock::time_point at) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
     return text;
-}
-
-bool writeWhole(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 /// Makes `folder` unless it is one already; false with errno set otherwise.
@@ -81,27 +72,21 @@ std::string Trash::moveToTrash(const std::filesystem::path& file,
     if (!makeFolder(folder_) || !makeFolder(files) || !makeFolder(info))
         return "the trash folder " + folder_.string() + " cannot be made: " + std::strerror(errno);
 
-    // The information file is made first, with O_EXCL: its name reserves the
-    // name in "files" against every other program putting things in the trash.
+    // The information file is made first, whole, under a name no file has: its
+    // name reserves the name in "files" against every other program putting
+    // things in the trash.
+    const std::string text =
+        "[Trash Info]\nPath=" + escapedPath(absolute.string()) + "\nDeletionDate=" + localDate(deletedAt) + "\n";
     const std::string stem = absolute.stem().string(), extension = absolute.extension().string();
     for (int number = 1; number < 10000; ++number) {
         const std::string name =
             number == 1 ? absolute.filename().string() : stem + "." + std::to_string(number) + extension;
         const std::filesystem::path infoFile = info / (name + ".trashinfo");
-        const int fd = ::open(infoFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return "the trash folder " + folder_.string() + " cannot be written: " + std::strerror(errno);
-        }
-        const std::string text = "[Trash Info]\nPath=" + escapedPath(absolute.string()) +
-                                 "\nDeletionDate=" + localDate(deletedAt) + "\n";
-        const bool written = writeWhole(fd, text) && ::fsync(fd) == 0;
-        const int writeErrno = errno;
-        ::close(fd);
-        if (!written) {
-            ::unlink(infoFile.c_str());
-            return "the trash folder " + folder_.string() + " cannot be written: " + std::strerror(writeErrno);
-        }
+        WholeFile reservation(infoFile, WholeFileOptions().withMode(0600));
+        const WriteOutcome reserved =
+            reservation.write(text) ? reservation.commitWithoutReplacing(infoFile) : reservation.failure();
+        if (reserved.code() == EEXIST) continue;
+        if (!reserved.ok()) return "the trash folder " + folder_.string() + " cannot be written: " + reserved.reason();
         const std::filesystem::path target = files / name;
         if (::access(target.c_str(), F_OK) == 0) {  // a leftover without its information
             ::unlink(infoFile.c_str());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "http/pending_file.h"
+#include "platform/audio_file.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -63,6 +65,25 @@ TEST_F(StaleCacheFilesTest, HalfWrittenFilesOfTheCachesGoAndNothingElse) {
     for (const auto& file : stale) EXPECT_FALSE(exists(file)) << file;
     for (const auto& file : kept) EXPECT_TRUE(exists(file)) << file;
     EXPECT_TRUE(exists("Library/Caches/export/.folder.partial")) << "folders are never removed";
+}
+
+TEST_F(StaleCacheFilesTest, WhatTheWritersLeaveAsideWhenARunDiesIsSwept) {
+    const std::filesystem::path caches = dir / "root" / "Library/Caches";
+    std::filesystem::create_directories(caches / "export");
+    std::filesystem::create_directories(caches / "downloads");
+    platform::WaveWriter take;
+    ASSERT_TRUE(take.open(caches / "micinput.wav", 1, 44100, 44100)) << take.error();
+    auto download = http::PendingFile::createBeside(caches / "downloads" / "kick.wav");
+    ASSERT_TRUE(download.ok());
+    const std::vector<std::filesystem::path> aside{caches / ".micinput.wav.partial",
+                                                   download.value()->temporaryPath()};
+    for (const auto& file : aside) ASSERT_TRUE(std::filesystem::exists(file)) << file;
+
+    // The run dies here: its writers never finish, and the next start sweeps.
+    StaleCacheFiles sweep(sandbox);
+    std::vector<std::filesystem::path> removed = sweep.removeStale();
+    std::sort(removed.begin(), removed.end());
+    EXPECT_EQ(removed, aside);
 }
 
 TEST_F(StaleCacheFilesTest, WhileAnotherProgramRunsOnTheFolderItsFilesAreLeftAlone) {

@@ -57,6 +57,20 @@ TEST_F(RealtimeLogTest, OnOtherThreadsTheMacrosLogAsUsual) {
     EXPECT_EQ(logger->lines(), std::vector<std::string>{"written at once: 42"});
 }
 
+TEST_F(RealtimeLogTest, ALongTextIsCutAtACharacter) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    std::string name = "a";
+    for (int i = 0; i < 100; ++i) name += "\xC3\xA9";  // é: the room ends inside the 80th
+    std::thread audio([&] {
+        platform::RealtimeScope realtime;
+        STROMBEL_RT_LOG_WARN("{}", name);
+    });
+    audio.join();
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{name.substr(0, RealtimeLogRecord::kTextBytes - 1)});
+}
+
 TEST_F(RealtimeLogTest, LongTextsAreCutAndAFloodOfWarningsLeavesRoomForErrors) {
     auto logger = std::make_shared<RecordingLogger>();
     std::mutex gate;
