@@ -10,6 +10,7 @@
 #include "hub/hub_controller_parts.h"
 #include "hub/hub_record.h"
 #include "platform/host_time.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -173,7 +174,7 @@ void HubController::statePush(std::vector<uint8_t> message, const std::shared_pt
             if (error || !dictionary || !stateIODelegate_) return;
             std::string response;
             stateIODelegate_->loadStateFromHubStateDictionary(*dictionary, response);
-            const std::string_view text = cutToUtf8Boundary(response, 65535);
+            const std::string_view text = platform::cutAtCharacter(response, 65535);
             std::vector<uint8_t> reply{kBusMessageMarker, kBusHeaderLength, BusMessageStateLoadResponse, 4, 1, 0, 0};
             writeU16(reply.data() + 5, uint16_t(text.size()));
             reply.insert(reply.end(), text.begin(), text.end());
@@ -193,8 +194,8 @@ void HubController::iaaHostStatusUpdate(const platform::Notification& notificati
         status = source->audioUnit ? 0 : 2;
     }
     auto peer = source->port->peer();
-    const std::string uniqueID(cutToUtf8Boundary(peer ? peer->uniqueID() : "", 255));
-    const std::string name(cutToUtf8Boundary(peer ? peer->name() : "", 255));
+    const std::string uniqueID(platform::cutAtCharacter(peer ? peer->uniqueID() : "", 255));
+    const std::string name(platform::cutAtCharacter(peer ? peer->name() : "", 255));
     std::vector<uint8_t> message(12 + uniqueID.size() + name.size(), 0);
     message[0] = kBusMessageMarker;
     message[1] = kBusHeaderLength;

@@ -7,6 +7,7 @@
 #include "hub/bus_message.h"
 #include "hub/hub_controller_parts.h"
 #include "hub/hub_record.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -208,7 +209,7 @@ void HubController::activatePeer(const std::shared_ptr<HubPeer>& target) {
         if (!target->launchURL().empty()) openURL(target->launchURL());
         return;
     }
-    const std::string name(cutToUtf8Boundary(target->name(), 255));
+    const std::string name(platform::cutAtCharacter(target->name(), 255));
     std::vector<uint8_t> message{kBusMessageMarker, kBusHeaderLength, BusMessageActivationRequest, 2, uint8_t(name.size())};
     message.insert(message.end(), name.begin(), name.end());
     auto targetBus = target->dbPeer();

@@ -12,6 +12,7 @@
 #include "hub/hub_trigger.h"
 #include "hub/jack_sender_output.h"
 #include "logging/log.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -104,8 +105,8 @@ bool HubPort::loadFromDataRepresentation(const std::vector<uint8_t>& record) {
 }
 
 std::vector<uint8_t> HubPort::dataRepresentationWithResourceHost(HubPeerResourceHost* host) const {
-    const std::string_view name = cutToUtf8Boundary(name_, 255);
-    const std::string_view title = cutToUtf8Boundary(title_, 255);
+    const std::string_view name = platform::cutAtCharacter(name_, 255);
+    const std::string_view title = platform::cutAtCharacter(title_, 255);
     std::vector<uint8_t> record(kRecordHeaderLength + name.size() + title.size(), 0);
     record[0] = kRecordHeaderLength;
     record[1] = uint8_t(name.size());

@@ -14,6 +14,7 @@
 #include "hub/hub_record.h"
 #include "platform/localized_strings.h"
 #include "platform/main_bundle.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 
@@ -196,8 +197,8 @@ hub_color_t HubButtonTrigger::extractComponentsFromColor(const HubColor* color) 
 }
 
 std::vector<uint8_t> HubButtonTrigger::dataRepresentationWithResourceHost(HubPeerResourceHost* host) const {
-    const std::string_view titles[3] = {cutToUtf8Boundary(title_, 65535), cutToUtf8Boundary(selectedTitle_, 65535),
-                                        cutToUtf8Boundary(alternateTitle_, 65535)};
+    const std::string_view titles[3] = {platform::cutAtCharacter(title_, 65535), platform::cutAtCharacter(selectedTitle_, 65535),
+                                        platform::cutAtCharacter(alternateTitle_, 65535)};
     std::vector<uint8_t> record(35, 0);
     writeU16(record.data(), 35);
     writeU32(record.data() + 2, numericIdentifier());
@@ -281,7 +282,7 @@ void HubVariableTrigger::setMaximumImage(std::shared_ptr<HubImage> image) {
 }
 
 std::vector<uint8_t> HubVariableTrigger::dataRepresentationWithResourceHost(HubPeerResourceHost* host) const {
-    const std::string_view title = cutToUtf8Boundary(title_, 65535);
+    const std::string_view title = platform::cutAtCharacter(title_, 65535);
     std::vector<uint8_t> record(43, 0);
     writeU16(record.data(), 43);
     writeU32(record.data() + 2, numericIdentifier());

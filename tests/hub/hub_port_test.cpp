@@ -10,6 +10,7 @@
 #include "hub/bus_message.h"
 #include "hub/hub_record.h"
 #include "hub/hub_trigger.h"
+#include "platform/utf8_cut.h"
 
 namespace strombel::hub {
 namespace {
@@ -103,8 +104,8 @@ TEST(HubPort, LongNamesAreCutAtACharacterNotWrapped) {
     EXPECT_EQ(record[1], 254);
     EXPECT_EQ(record[2], 1);
     EXPECT_EQ(record.size(), 29u + 254u + 1u);
-    EXPECT_EQ(cutToUtf8Boundary("a\xE2\x82\xAC", 3), "a");
-    EXPECT_EQ(cutToUtf8Boundary("a\xE2\x82\xAC", 4), "a\xE2\x82\xAC");
+    EXPECT_EQ(platform::cutAtCharacter("a\xE2\x82\xAC", 3), "a");
+    EXPECT_EQ(platform::cutAtCharacter("a\xE2\x82\xAC", 4), "a\xE2\x82\xAC");
 }
 
 TEST(HubPort, TheVolumeTakesFiniteValuesClampedToTheRange) {
