@@ -69,15 +69,11 @@ void leaveAlone(std::unique_ptr<T> object) {
     leaveJackObjectAlone(object.release());
 }
 
-// How many times a JACK client of ours could not be opened. libjack, failing to
-// open a client on a server that does not answer in time, may release clients
-// of ours that were open and hand their memory out again: a port made before
-// such a failure, or before any server shut a client of this process down
-// (jackLosses, jack_clients.h), is never closed, only left alone.
-std::atomic<uint64_t> jackClientLosses{0};
-uint64_t lossesSeen() { return jackClientLosses.load() + jackLosses(); }
+// A port made before a server shut a client of this process down, or before an
+// open failed (jackLosses, jack_clients.h), is never closed, only left alone.
+uint64_t lossesSeen() { return jackLosses(); }
 std::mutex madeMutex;
-std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackClientLosses when made
+std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackLosses when made
 
 void rememberMade(const void* port) {
     std::lock_guard lock(madeMutex);
@@ -121,7 +117,7 @@ std::string lastErrorText;
 // then hands out again. Those are set aside, never closed (see bury).
 void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostClients) {
     if (lostClients && text.find("JACK server not running") != std::string::npos) {
-        jackClientLosses.fetch_add(1);
+        noteFailedJackOpen();
         static_cast<std::atomic<bool>*>(lostClients)->store(true);
     }
     if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
@@ -207,6 +203,7 @@ struct RtMidiBackend::Impl {
     ~Impl() {
         // RtMidi objects of a server that went away are never closed (see bury).
         for (auto& in : buriedIns) leaveAlone(std::move(in));
+        for (auto& input : buriedInputs) leaveAlone(std::move(input));
         for (auto& out : buriedOuts) leaveAlone(std::move(out));
     }
 
@@ -224,11 +221,13 @@ struct RtMidiBackend::Impl {
     void openWatch() {
         jack_status_t status{};
         quietenJackLibrary();
-        watch = jack_client_open(ownClientName("Strombel MIDI watch").c_str(), JackNoStartServer, &status);
+        watch = jack_client_open(jackClientName(ownClientName("Strombel MIDI watch")).c_str(), JackNoStartServer,
+                                 &status);
         if (!watch) {
-            jackClientLosses.fetch_add(1);
+            noteFailedJackOpen();
             return;
         }
+        noteJackClientOpened();
         watchMadeAfterLosses = lossesSeen();
         jack_on_shutdown(watch, &Impl::onShutdown, this);
         jack_activate(watch);
@@ -245,15 +244,25 @@ struct RtMidiBackend::Impl {
         if (scanOut) buriedOuts.push_back(std::move(scanOut));
         for (auto& [ref, out] : outputs) buriedOuts.push_back(std::move(out));
         outputs.clear();
+        // A client taken for lost may still run (a loss another client heard
+        // of): its input callbacks are cancelled, and the inputs they were
+        // given stay, so that a call already under way reaches nothing freed.
         for (auto& [key, input] : connections) {
-            if (input->in) buriedIns.push_back(std::move(input->in));
+            if (input->in) {
+                input->in->cancelCallback();
+                buriedIns.push_back(std::move(input->in));
+            }
+            buriedInputs.push_back(std::move(input));
         }
         connections.clear();
         for (auto& [ref, out] : virtualSources) {
             if (out) buriedOuts.push_back(std::move(out));
         }
         for (auto& [ref, input] : virtualDestinations) {
-            if (input->in) buriedIns.push_back(std::move(input->in));
+            if (input->in) {
+                input->in->cancelCallback();
+                buriedIns.push_back(std::move(input->in));
+            }
         }
         std::erase_if(endpoints, [](const auto& entry) { return !entry.second.ours; });
         sourceNames.clear();
@@ -267,6 +276,12 @@ struct RtMidiBackend::Impl {
     // our virtual endpoints are published on it; the rescan does this every second.
     bool serverReady(bool reconnect) {
         if (system != System::jack) return true;
+        {
+            // The watch's own notice of the server's end does not always come:
+            // a loss heard by another client of the process counts too.
+            std::lock_guard lock(mutex);
+            if (watch && watchMadeAfterLosses != lossesSeen()) serverGone.store(true);
+        }
         if (serverGone.load()) bury();
         std::lock_guard lock(mutex);
         // At most one attempt a second: each failed one has libjack complain.
@@ -300,15 +315,16 @@ struct RtMidiBackend::Impl {
     std::unique_ptr<Port> make(const std::string& client) {
         rtMidiCallFailed = false;
         try {
-            auto port = std::make_unique<Port>(apiOf(system), client);
+            auto port = std::make_unique<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client);
             port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
             // An output opens its JACK client as it is made, before it can report.
             if constexpr (std::is_same_v<Port, RtMidiOut>) {
                 if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
-                    jackClientLosses.fetch_add(1);
+                    noteFailedJackOpen();
                     serverGone.store(true);
                 }
             }
+            if (system == System::jack) noteJackClientOpened();
             rememberMade(port.get());
             return port;
         } catch (const RtMidiError& error) {
@@ -502,6 +518,7 @@ struct RtMidiBackend::Impl {
     uint64_t watchMadeAfterLosses = 0;
     uint64_t lastReconnectAttempt = 0;
     std::vector<std::unique_ptr<RtMidiIn>> buriedIns;  // never destroyed
+    std::vector<std::unique_ptr<Input>> buriedInputs;
     std::vector<std::unique_ptr<RtMidiOut>> buriedOuts;
     std::unique_ptr<MidiSendScheduler> scheduler;
 };
@@ -516,15 +533,20 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
             rememberError(error.getMessage());
         }
     }
-    if (jackServerRunning()) return std::make_unique<RtMidiBackend>(System::jack, clock);
-    return std::make_unique<RtMidiBackend>(System::none, clock);
+    // Without the ALSA sequencer, JACK: a server not there yet (or just
+    // starting) is taken up by the rescan when it answers.
+    return std::make_unique<RtMidiBackend>(System::jack, clock);
 }
 
 bool RtMidiBackend::jackServerRunning() {
     quietenJackLibrary();
     jack_status_t status{};
-    jack_client_t* client = jack_client_open(ownClientName("strombel-probe").c_str(), JackNoStartServer, &status);
-    if (!client) return false;
+    jack_client_t* client =
+        jack_client_open(jackClientName(ownClientName("strombel-probe")).c_str(), JackNoStartServer, &status);
+    if (!client) {
+        noteFailedJackOpen();
+        return false;
+    }
     jack_client_close(client);
     return true;
 }

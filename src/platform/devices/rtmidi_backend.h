@@ -23,7 +23,7 @@ class RtMidiBackend final : public MidiBackend {
 public:
     enum class System { alsa, jack, none };
 
-    /// The ALSA sequencer if it opens, else a running JACK server, else none.
+    /// The ALSA sequencer if it opens, else JACK (whose server may come later).
     static std::unique_ptr<RtMidiBackend> open(Clock& clock = SystemClock::shared());
     /// True when a JACK server answers (it is never started for us).
     static bool jackServerRunning();
