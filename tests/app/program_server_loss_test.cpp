@@ -59,6 +59,13 @@ protected:
         }
     }
 
+    std::filesystem::path runtimeFolder() {
+        const auto runtime = temp_ / "runtime";
+        std::filesystem::create_directories(runtime);
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        return runtime;
+    }
+
     void launch(const std::filesystem::path& runtime) {
         log_ = temp_ / "program.log";
         const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -138,6 +145,30 @@ TEST_F(ProgramServerLossTest, QuittingAfterTheServerCameBackEndsCleanly) {
     EXPECT_TRUE(waitFor([&] { return saidTimes(kBack) > 0; }, 5)) << said();
     EXPECT_TRUE(waitFor([&] { return allPublished(); }, 5))
         << "the output, the sender port and the MIDI ports are published again; the server has "
+        << ::testing::PrintToString(jack_.ports(":")) << "\n" << said();
+    EXPECT_EQ(quit(), 0) << said();
+}
+
+/// The program started while its server is not there yet.
+class ProgramBeforeItsServerTest : public ProgramServerLossTest {
+protected:
+    void SetUp() override {
+        launch(runtimeFolder());
+        ASSERT_TRUE(program_->started());
+    }
+};
+
+TEST_F(ProgramBeforeItsServerTest, TheServerThatComesLaterIsTakenUpSoundAndMidi) {
+    // The launch found nothing to play through and says so; then it watches.
+    EXPECT_TRUE(waitFor([&] { return said().find("No sound card could be opened") != std::string::npos; }, 15))
+        << said();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(jack_.start()) << jack_.why();
+    EXPECT_TRUE(waitFor([&] { return saidTimes("Sound is back: Strombel plays through RtAudio (JACK) again.") > 0; },
+                        30))
+        << said();
+    EXPECT_TRUE(waitFor([&] { return allPublished(); }, 15))
+        << "the output, the sender port and the MIDI ports are published; the server has "
         << ::testing::PrintToString(jack_.ports(":")) << "\n" << said();
     EXPECT_EQ(quit(), 0) << said();
 }

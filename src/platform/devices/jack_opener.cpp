@@ -36,7 +36,7 @@ struct JackOpener::State {
             job.opening = nullptr;  // what it owned goes here, on this thread
             lock.lock();
             // Under the lock: once `finish` has set `finished`, nothing is posted.
-            if (delivery && !self->finished) job.loop->post(std::move(delivery));
+            if (delivery && !self->finished && job.loop) job.loop->post(std::move(delivery));
             delivery = nullptr;
             self->busy = false;
             self->changed.notify_all();
@@ -73,6 +73,17 @@ bool JackOpener::run(MainLoop& loop, Opening opening) {
     std::lock_guard lock(state_->mutex);
     if (state_->finished) return false;
     state_->jobs.push_back({&loop, std::move(opening)});
+    state_->changed.notify_all();
+    return true;
+}
+
+bool JackOpener::run(std::function<void()> work) {
+    std::lock_guard lock(state_->mutex);
+    if (state_->finished) return false;
+    state_->jobs.push_back({nullptr, [work = std::move(work)] {
+                                work();
+                                return Delivery();
+                            }});
     state_->changed.notify_all();
     return true;
 }

@@ -38,6 +38,9 @@ public:
     /// its delivery (when there is one) to `loop`. False, with nothing run, once
     /// finished. Any thread.
     bool run(MainLoop& loop, Opening opening);
+    /// Runs `work`, which hands over what it opened itself, on the opener's
+    /// thread after those before it. False, with nothing run, once finished.
+    bool run(std::function<void()> work);
     /// Openings waiting or under way.
     size_t pending() const;
     /// Waits until nothing is pending (tests), at most `patience`; true when so.

@@ -17,6 +17,7 @@
 #include "logging/log.h"
 #include "platform/host_time.h"
 #include "platform/devices/jack_clients.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/midi_send_scheduler.h"
 #include "platform/realtime.h"
 #include "platform/thread_role.h"
@@ -171,7 +172,7 @@ bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
     return major >= 4 && major <= 6;
 }
 
-struct RtMidiBackend::Impl {
+struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     enum class Kind { source, destination };
     struct Endpoint {
         Kind kind = Kind::source;
@@ -217,20 +218,101 @@ struct RtMidiBackend::Impl {
         static_cast<Impl*>(self)->serverGone.store(true);
     }
 
-    // Under `mutex`.
+    // Under `mutex` (at start, on the caller's thread).
     void openWatch() {
+        watch = openWatchClient(watchMadeAfterLosses);
+        openOnCaller = watch != nullptr;
+    }
+
+    // Opens and activates the watch client; null without a server. No lock.
+    jack_client_t* openWatchClient(uint64_t& madeAfterLosses) {
         jack_status_t status{};
         quietenJackLibrary();
-        watch = jack_client_open(jackClientName(ownClientName("Strombel MIDI watch")).c_str(), JackNoStartServer,
-                                 &status);
-        if (!watch) {
+        jack_client_t* client = jack_client_open(jackClientName(ownClientName("Strombel MIDI watch")).c_str(),
+                                                 JackNoStartServer, &status);
+        if (!client) {
             noteFailedJackOpen();
-            return;
+            return nullptr;
         }
         noteJackClientOpened();
-        watchMadeAfterLosses = lossesSeen();
-        jack_on_shutdown(watch, &Impl::onShutdown, this);
-        jack_activate(watch);
+        madeAfterLosses = lossesSeen();
+        jack_on_shutdown(client, &Impl::onShutdown, this);
+        jack_activate(client);
+        return client;
+    }
+
+    // On the JACK opener's thread: takes the server up again. Every client is
+    // opened here without a lock, and only then handed over under the locks, so
+    // that the callers' threads never wait for a server that keeps an open
+    // waiting. `self` keeps the backend's state while the backend may go.
+    static void reconnectOnOpener(const std::shared_ptr<Impl>& self) {
+        uint64_t madeAfter = 0;
+        jack_client_t* client = self->openWatchClient(madeAfter);
+        std::vector<std::pair<MidiEndpointRef, std::string>> destinations, sources;
+        std::string name;
+        {
+            std::lock_guard lock(self->mutex);
+            self->reconnecting = false;
+            if (!client) return;
+            if (self->closed || self->watch) {
+                // Nobody needs it: left alone with the rest (it may be closed
+                // only while no loss happened, see jack_clients.h).
+                return;
+            }
+            self->watch = client;
+            self->watchMadeAfterLosses = madeAfter;
+            name = self->clientName;
+            for (auto& [ref, input] : self->virtualDestinations)
+                if (!input->in) destinations.emplace_back(ref, self->endpoints[ref].name);
+            for (auto& [ref, out] : self->virtualSources)
+                if (!out) sources.emplace_back(ref, self->endpoints[ref].name);
+        }
+        if (name.empty()) return;
+        std::vector<std::pair<MidiEndpointRef, std::unique_ptr<RtMidiIn>>> ins;
+        std::vector<std::pair<MidiEndpointRef, std::unique_ptr<RtMidiOut>>> outs;
+        for (const auto& [ref, endpoint] : destinations) {
+            auto in = self->make<RtMidiIn>(name);
+            if (!in) continue;
+            in->ignoreTypes(false, false, true);
+            in->openVirtualPort(endpoint);
+            ins.emplace_back(ref, std::move(in));
+        }
+        for (const auto& [ref, endpoint] : sources) {
+            auto out = self->make<RtMidiOut>(name);
+            if (!out) continue;
+            out->openVirtualPort(endpoint);
+            outs.emplace_back(ref, std::move(out));
+        }
+        auto scanIn = self->make<RtMidiIn>(name);
+        auto scanOut = self->make<RtMidiOut>(name);
+        std::lock_guard scanning(self->scanMutex);
+        std::lock_guard lock(self->mutex);
+        std::lock_guard sending(self->sendMutex);
+        auto keep = [&](auto& object, auto& buried) {
+            if (object) buried.push_back(std::move(object));
+        };
+        for (auto& [ref, in] : ins) {
+            auto input = self->virtualDestinations.find(ref);
+            if (self->closed || self->watch != client || input == self->virtualDestinations.end() ||
+                input->second->in) {
+                keep(in, self->buriedIns);
+                continue;
+            }
+            in->setCallback(&Input::callback, input->second.get());
+            input->second->in = std::move(in);
+        }
+        for (auto& [ref, out] : outs) {
+            auto source = self->virtualSources.find(ref);
+            if (self->closed || self->watch != client || source == self->virtualSources.end() || source->second) {
+                keep(out, self->buriedOuts);
+                continue;
+            }
+            source->second = std::move(out);
+        }
+        if (self->closed || self->watch != client || self->scanIn) keep(scanIn, self->buriedIns);
+        else self->scanIn = std::move(scanIn);
+        if (self->closed || self->watch != client || self->scanOut) keep(scanOut, self->buriedOuts);
+        else self->scanOut = std::move(scanOut);
     }
 
     // Sets every RtMidi object of the old server aside and forgets its endpoints;
@@ -268,6 +350,7 @@ struct RtMidiBackend::Impl {
         sourceNames.clear();
         destinationNames.clear();
         watch = nullptr;  // left alone like the rest
+        openOnCaller = false;
         serverGone.store(false);
     }
 
@@ -284,31 +367,14 @@ struct RtMidiBackend::Impl {
         }
         if (serverGone.load()) bury();
         std::lock_guard lock(mutex);
-        // At most one attempt a second: each failed one has libjack complain.
-        if (!watch && reconnect && clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
+        // At most one attempt a second (each failed one has libjack complain),
+        // and one at a time, on the JACK opener's thread.
+        if (!watch && reconnect && !reconnecting && !closed &&
+            clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
             lastReconnectAttempt = clock.nowNanos();
-            openWatch();
-            if (watch) republishVirtualEndpoints();
+            reconnecting = JackOpener::shared().run([self = shared_from_this()] { reconnectOnOpener(self); });
         }
         return watch != nullptr;
-    }
-
-    // Under `mutex`.
-    void republishVirtualEndpoints() {
-        for (auto& [ref, input] : virtualDestinations) {
-            if (input->in) continue;
-            input->in = make<RtMidiIn>(clientName);
-            if (!input->in) continue;
-            input->in->ignoreTypes(false, false, true);
-            input->in->setCallback(&Input::callback, input.get());
-            input->in->openVirtualPort(endpoints[ref].name);
-        }
-        std::lock_guard sending(sendMutex);
-        for (auto& [ref, out] : virtualSources) {
-            if (out) continue;
-            out = make<RtMidiOut>(clientName);
-            if (out) out->openVirtualPort(endpoints[ref].name);
-        }
     }
 
     template <class Port>
@@ -375,11 +441,13 @@ struct RtMidiBackend::Impl {
         std::vector<std::string> names;
         {
             std::lock_guard scanning(scanMutex);
+            // After the start, JACK clients are opened by the reconnection only.
+            const bool mayOpen = system != System::jack || openOnCaller;
             if (kind == Kind::source) {
-                if (!scanIn) scanIn = make<RtMidiIn>(client);
+                if (!scanIn && mayOpen) scanIn = make<RtMidiIn>(client);
                 if (scanIn) names = portNames(*scanIn);
             } else {
-                if (!scanOut) scanOut = make<RtMidiOut>(client);
+                if (!scanOut && mayOpen) scanOut = make<RtMidiOut>(client);
                 if (scanOut) names = portNames(*scanOut);
             }
         }
@@ -514,6 +582,9 @@ struct RtMidiBackend::Impl {
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
     std::atomic<bool> serverGone{false};
+    bool closed = false;        // the backend went (under mutex)
+    bool reconnecting = false;  // a reconnection is under way (under mutex)
+    bool openOnCaller = false;  // JACK clients may still be opened on the callers' threads
     jack_client_t* watch = nullptr;
     uint64_t watchMadeAfterLosses = 0;
     uint64_t lastReconnectAttempt = 0;
@@ -552,7 +623,7 @@ bool RtMidiBackend::jackServerRunning() {
 }
 
 RtMidiBackend::RtMidiBackend(System system, Clock& clock)
-    : system_(system), impl_(std::make_unique<Impl>(system, clock)) {
+    : system_(system), impl_(std::make_shared<Impl>(system, clock)) {
     impl_->scheduler = std::make_unique<MidiSendScheduler>(
         clock,
         [impl = impl_.get()](MidiEndpointRef destination, std::span<const uint8_t> bytes, uint64_t) {
@@ -562,6 +633,11 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
 }
 
 RtMidiBackend::~RtMidiBackend() {
+    {
+        // A reconnection under way hands over nothing from now on.
+        std::lock_guard lock(impl_->mutex);
+        impl_->closed = true;
+    }
     // Nothing sends any more; a server that went away keeps what it had.
     impl_->scheduler.reset();
     if (impl_->serverGone.load()) impl_->bury();

@@ -68,7 +68,8 @@ public:
 private:
     struct Impl;
     const System system_;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a reconnection under way on the JACK opener's thread.
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace strombel::platform
