@@ -98,8 +98,9 @@ TEST(JackOpener, FinishingLeavesAStuckOpeningBehindAndNothingItOpensIsDelivered)
 // Process-wide state: this is the only test of the names in this program.
 TEST(JackClientNames, ANameUsedBeforeALossIsNeverUsedAgain) {
     std::set<std::string> used;
+    if (jackLosses() == 0) EXPECT_EQ(jackClientName("Strombel"), "Strombel") << "until a loss, the plain name";
+    noteJackLoss();  // whatever was opened before is behind a loss now
     const std::string first = jackClientName("Strombel");
-    EXPECT_EQ(first, "Strombel") << "until a loss, the plain name";
     noteJackLoss();
     EXPECT_EQ(jackClientName("Strombel"), first) << "a loss while nothing was opened keeps the name";
 
