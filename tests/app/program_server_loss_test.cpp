@@ -149,6 +149,20 @@ TEST_F(ProgramServerLossTest, QuittingAfterTheServerCameBackEndsCleanly) {
     EXPECT_EQ(quit(), 0) << said();
 }
 
+TEST_F(ProgramServerLossTest, QuittingWhileAReturningServerKeepsTheReopeningWaitingEndsAtOnce) {
+    jack_.stop();
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    // A server comes back under the old name and answers nobody from then on:
+    // the program's next try to open the output waits inside libjack.
+    ASSERT_TRUE(jack_.start()) << jack_.why();
+    jack_.freeze(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    const auto asked = Clock::now();
+    EXPECT_EQ(quit(), 0) << said();
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(5)) << "the quit waited for the server";
+    jack_.freeze(false);
+}
+
 /// The program started while its server is not there yet.
 class ProgramBeforeItsServerTest : public ProgramServerLossTest {
 protected:
