@@ -65,7 +65,12 @@ int main(int argc, char** argv) {
     const int status = run(argc, argv);
     // Everything run() made is taken down; what lives for the whole process ends
     // now, its threads joined, before any static object is destroyed.
-    strombel::app::endSharedServices();
+    if (!strombel::app::endSharedServices()) {
+        // A JACK open still waits inside libjack on a thread of its own: no
+        // static destructor runs under it. The log is written already.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     return status;
 }
 

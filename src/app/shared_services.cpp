@@ -3,16 +3,20 @@
 #include "http/network_thread.h"
 #include "info/rating_prompt.h"
 #include "logging/log_core.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/main_loop.h"
 
 namespace strombel::app {
 
-void endSharedServices() {
+bool endSharedServices() {
+    // First: the openings deliver to the main loop, and log.
+    const bool openerEnded = platform::JackOpener::finishShared(std::chrono::milliseconds(1500));
     // The prompt counts launches on its queue and may ask the network.
     info::RatingPrompt::endSharedInstance();
     http::NetworkThread::stopShared();
     platform::MainLoop::shared().stopWaker();
     logging::Log::finish();
+    return openerEnded;
 }
 
 }  // namespace strombel::app

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "logging/log.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/host_time.h"
 
 namespace strombel::engine {
@@ -81,6 +82,12 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
 
     setup(false);
     setLibrary(library);
+    if (audioUnitErrorState_ != 0 && device_->device().makeAnother()) {
+        // A device that did not open at start (a JACK server not there yet) is
+        // watched for like one lost later; the stand-in plays meanwhile.
+        device_->fallBack();
+        outputWatch_ = mainLoop_.scheduleRepeating(kOutputWatchInterval, [this] { watchForOutput(); });
+    }
     start();
     sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
     if (device_->device().pacedByItself())
@@ -243,8 +250,28 @@ void SoundBox::audioOutputLost(const std::string& reason) {
 
 void SoundBox::watchForOutput() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (!device_->standingIn()) return;
+    if (!device_->standingIn() || reopening_) return;
+    if (platform::FailoverAudioDevice::Reopening reopening = device_->reopening()) {
+        // The server may keep the open waiting for a long time: never here.
+        reopening_ = true;
+        std::weak_ptr<int> alive = lifeToken_;
+        const bool queued = platform::JackOpener::shared().run(mainLoop_, [this, alive, reopening] {
+            auto opened = std::make_shared<std::unique_ptr<platform::AudioDevice>>(reopening());
+            return [this, alive, opened] {
+                if (!alive.lock()) return;
+                reopening_ = false;
+                // Quietly when it did not open: the next look is in two seconds.
+                if (device_->standingIn() && device_->adopt(std::move(*opened))) outputIsBack();
+            };
+        });
+        if (!queued) reopening_ = false;
+        return;
+    }
     if (!device_->reopen()) return;  // quietly: the next look is in two seconds
+    outputIsBack();
+}
+
+void SoundBox::outputIsBack() {
     mainLoop_.cancel(outputWatch_);
     outputWatch_ = 0;
     const double rate = device_->sampleRate();

@@ -388,8 +388,12 @@ private:
     void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
 
     void applyDeviceEvent(const platform::AudioDeviceEvent& event);
-    /// Main loop, every watch interval while the output is lost: tries it again.
+    /// Main loop, every watch interval while the output is lost: tries it again
+    /// (a device that opens afresh is opened on the JACK opener's thread, one
+    /// try at a time, and taken when it comes back opened).
     void watchForOutput();
+    /// Main loop: the output renders again.
+    void outputIsBack();
     /// Main loop, every answer check interval: whether the device still renders.
     void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
@@ -484,6 +488,7 @@ private:
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
     platform::MainLoop::TimerId outputWatch_ = 0;
+    bool reopening_ = false;  // a try runs on the opener's thread
     platform::MainLoop::TimerId answerCheck_ = 0;
     uint64_t buffersSeen_ = 0;
     int quietChecks_ = 0;

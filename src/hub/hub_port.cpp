@@ -11,6 +11,7 @@
 #include "hub/hub_record.h"
 #include "hub/hub_trigger.h"
 #include "hub/jack_sender_output.h"
+#include "platform/devices/jack_opener.h"
 #include "logging/log.h"
 #include "platform/utf8_cut.h"
 
@@ -192,18 +193,23 @@ bool HubSenderPort::startPublishing(const std::string& clientName, platform::Mai
     if (!audioUnit_ || hubOnly_) return false;
     clientName_ = clientName;
     loop_ = &loop;
-    if (openOutput(false)) return true;
+    // At start, on the caller's thread; every later try on the opener's.
+    if (auto output = JackSenderOutput::open(outputOptions(false))) {
+        takeOutput(std::move(output));
+        return true;
+    }
     watchForServer();  // a server that starts later is taken up then
     return false;
 }
 
-bool HubSenderPort::openOutput(bool quiet) {
+JackSenderOutputOptions HubSenderPort::outputOptions(bool quiet) {
     JackSenderOutput::Options options;
     options.clientName = clientName_;
     options.portName = name();
     options.title = title();
     options.device = audioUnit_;
-    options.volume = &volume_;
+    options.volume = volume_.get();
+    options.volumeOwner = volume_;
     options.loop = loop_;
     options.quiet = quiet;
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
@@ -213,8 +219,20 @@ bool HubSenderPort::openOutput(bool quiet) {
     options.serverGone = [weak] {
         if (auto port = weak.lock()) port->serverGone();
     };
-    output_ = JackSenderOutput::open(std::move(options));
-    return output_ != nullptr;
+    return options;
+}
+
+void HubSenderPort::takeOutput(std::unique_ptr<JackSenderOutput> output) {
+    output_ = std::move(output);
+    output_->startTapping();
+    // The server's notice of its end does not always reach this client: the
+    // losses other clients of the process heard of count too.
+    if (!lossCheck_ && loop_) {
+        std::weak_ptr<HubSenderPort> weak = weak_from_this();
+        lossCheck_ = loop_->scheduleRepeating(kServerWatchInterval, [weak] {
+            if (auto port = weak.lock()) port->serverGone();
+        });
+    }
 }
 
 void HubSenderPort::serverGone() {
@@ -230,16 +248,37 @@ void HubSenderPort::watchForServer() {
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     serverWatch_ = loop_->scheduleRepeating(kServerWatchInterval, [weak] {
         auto port = weak.lock();
-        if (!port || !port->openOutput(true)) return;
-        port->loop_->cancel(port->serverWatch_);
-        port->serverWatch_ = 0;
-        STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
+        if (!port || port->opening_ || port->output_) return;
+        // The server may keep the open waiting for a long time: never on the
+        // main thread. The opening owns its options; the port is reached weakly.
+        port->opening_ = platform::JackOpener::shared().run(*port->loop_, [weak, options = port->outputOptions(true)] {
+            auto opened = std::make_shared<std::unique_ptr<JackSenderOutput>>(JackSenderOutput::open(options));
+            return [weak, opened] {
+                auto port = weak.lock();
+                if (!port) {
+                    // Nobody publishes any more; a client whose server went is let go.
+                    if (*opened && (*opened)->serverGone()) JackSenderOutput::abandon(std::move(*opened));
+                    return;
+                }
+                port->opening_ = false;
+                if (!*opened || port->output_ || !port->serverWatch_) {
+                    if (*opened && (*opened)->serverGone()) JackSenderOutput::abandon(std::move(*opened));
+                    return;
+                }
+                port->loop_->cancel(port->serverWatch_);
+                port->serverWatch_ = 0;
+                port->takeOutput(std::move(*opened));
+                STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
+            };
+        });
     });
 }
 
 void HubSenderPort::stopPublishing() {
     if (serverWatch_ && loop_) loop_->cancel(serverWatch_);
     serverWatch_ = 0;
+    if (lossCheck_ && loop_) loop_->cancel(lossCheck_);
+    lossCheck_ = 0;
     // An output whose server went (and was not yet heard of) keeps its memory:
     // its left-alone client's thread may still call it.
     if (output_ && output_->serverGone()) JackSenderOutput::abandon(std::move(output_));
@@ -249,7 +288,7 @@ void HubSenderPort::stopPublishing() {
 
 void HubSenderPort::setVolume(float volume) {
     if (!std::isfinite(volume)) return;
-    volume_.store(std::clamp(volume, 0.0f, 1.0f), std::memory_order_relaxed);
+    volume_->store(std::clamp(volume, 0.0f, 1.0f), std::memory_order_relaxed);
 }
 
 std::shared_ptr<HubVariableTrigger> HubSenderPort::volumeTrigger() {

@@ -24,6 +24,7 @@ class HubPeer;
 class HubPeerResourceHost;
 class HubVariableTrigger;
 class JackSenderOutput;
+struct JackSenderOutputOptions;
 
 /// A four-character code as the hub protocol writes it ('auri' is 0x61757269).
 constexpr uint32_t fourCharCode(const char (&code)[5]) {
@@ -194,7 +195,7 @@ public:
     JackSenderOutput* output() const { return output_.get(); }
 
     /// The level the port publishes at: finite values only, clamped to 0..1.
-    float volume() const { return volume_.load(std::memory_order_relaxed); }
+    float volume() const { return volume_->load(std::memory_order_relaxed); }
     void setVolume(float volume);
 
     /// The port's volume control, made on first request: "<name> Volume", 0 to 1,
@@ -212,10 +213,13 @@ public:
 private:
     AudioUnitHandle audioUnit_;
     bool hubOnly_;
-    std::atomic<float> volume_{1.0f};
+    // Shared with the JACK side, whose thread may read it after the port went.
+    std::shared_ptr<std::atomic<float>> volume_ = std::make_shared<std::atomic<float>>(1.0f);
     std::shared_ptr<HubVariableTrigger> volumeTrigger_;
-    /// Opens the JACK side; false without a server.
-    bool openOutput(bool quiet);
+    /// What opens the JACK side (false without a server), on any thread.
+    JackSenderOutputOptions outputOptions(bool quiet);
+    /// Publishes through `output`, opened just now.
+    void takeOutput(std::unique_ptr<JackSenderOutput> output);
     void serverGone();
     /// Looks for the server every watch interval until the port is published.
     void watchForServer();
@@ -224,6 +228,8 @@ private:
     std::string clientName_;
     platform::MainLoop* loop_ = nullptr;
     platform::MainLoop::TimerId serverWatch_ = 0;
+    platform::MainLoop::TimerId lossCheck_ = 0;  // while published
+    bool opening_ = false;  // a try runs on the JACK opener's thread
     bool interAppAudioConnected_ = false;
     bool sharingAudioUnit_ = false;
     bool appHasActiveReceiverPort_ = false;

@@ -28,8 +28,10 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
     std::unique_ptr<JackSenderOutput> output(new JackSenderOutput(std::move(options)));
     platform::quietenJackLibrary();
     jack_status_t status;
-    output->client_ = jack_client_open(output->options_.clientName.c_str(), JackNoStartServer, &status);
+    output->client_ =
+        jack_client_open(platform::jackClientName(output->options_.clientName).c_str(), JackNoStartServer, &status);
     if (!output->client_) {
+        platform::noteFailedJackOpen();
         if (!output->options_.quiet && !warnedNoServer.exchange(true)) {
             STROMBEL_LOG_WARN("No JACK server: the inter-app audio output \"{}\" is not published",
                                  output->options_.portName);
@@ -37,6 +39,7 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
         return nullptr;
     }
     jack_client_t* client = output->client_;
+    platform::noteJackClientOpened();
     output->watch_ = platform::JackShutdownWatch::install(client, [alive = std::weak_ptr<JackSenderOutput*>(
                                                                       output->alive_)](const std::string&) {
         // JACK's thread: the main loop hears of it. The guard is copied here,
@@ -69,8 +72,11 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
         STROMBEL_LOG_ERROR("The JACK client \"{}\" could not be activated", output->options_.clientName);
         return nullptr;
     }
-    if (output->options_.device) output->options_.device->setOutputTap(&output->ring_);
     return output;
+}
+
+void JackSenderOutput::startTapping() {
+    if (options_.device && !abandoned_.load()) options_.device->setOutputTap(&ring_);
 }
 
 JackSenderOutput::~JackSenderOutput() {

@@ -25,8 +25,10 @@ struct JackSenderOutputOptions {
     std::string title;
     /// The device whose rendered buffers are published (not owned).
     platform::AudioDevice* device = nullptr;
-    /// The level applied on JACK's thread (not owned; 1 when none).
+    /// The level applied on JACK's thread (1 when none), kept alive by
+    /// `volumeOwner` when that is given.
     const std::atomic<float>* volume = nullptr;
+    std::shared_ptr<const std::atomic<float>> volumeOwner;
     /// Where connection reports are delivered (not owned).
     platform::MainLoop* loop = nullptr;
     /// On `loop`: whether any JACK port is connected to ours now.
@@ -41,8 +43,10 @@ struct JackSenderOutputOptions {
     size_t cushionFrames = 1024;
 };
 
-/// Opened on the main thread; JACK's process callback reads the ring. Closing
-/// (destruction) removes the tap before the client goes. A client whose server
+/// Opened on the main thread at start, on the JACK opener's thread afterwards;
+/// JACK's process callback reads the ring, which `startTapping` (main thread)
+/// fills from the device. Closing (destruction) removes the tap before the
+/// client goes. A client whose server
 /// went away is left alone, never closed (see platform/devices/jack_clients.h).
 class JackSenderOutput {
 public:
@@ -51,6 +55,9 @@ public:
     /// The running client, or none without a JACK server (warned once per
     /// process; no server is started).
     static std::unique_ptr<JackSenderOutput> open(Options options);
+    /// Publishes the device's output from now on (until then the ports carry
+    /// silence). Main thread.
+    void startTapping();
     ~JackSenderOutput();
     JackSenderOutput(const JackSenderOutput&) = delete;
     JackSenderOutput& operator=(const JackSenderOutput&) = delete;
@@ -62,8 +69,10 @@ public:
     /// Periods handed out as silence because the ring ran empty.
     uint64_t gaps() const { return reader_.gaps(); }
     uint64_t overruns() const { return ring_.overruns(); }
-    /// The server shut the client down.
-    bool serverGone() const { return watch_ && watch_->gone(); }
+    /// The server shut the client down, or may have: another client of the
+    /// process heard of a loss, or an open failed, since this one opened (its
+    /// own notice does not always come).
+    bool serverGone() const { return watch_ && !watch_->closable(); }
     /// Lets go of an output whose server has gone. Its client is left alone
     /// (libjack frees it) and libjack's threads of that client may still call
     /// with this object as their context, so it is never freed: it detaches

@@ -3,8 +3,13 @@
 // keeps its timing, tells its observers once, and looks for the output every
 // two seconds of the main loop's clock until it is back.
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "engine_test_support.h"
 #include "platform/devices/failover_audio_device.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtaudio_device.h"
 
 namespace strombel::engine::testing {
@@ -16,6 +21,70 @@ constexpr uint64_t kSecond = platform::kNanosPerSecond;
 struct CountingTap final : platform::AudioOutputTap {
     std::atomic<int> buffers{0};
     void tapOutput(uint32_t, double, const int32_t*, const int32_t*) override { buffers.fetch_add(1); }
+};
+
+/// A device opened afresh on another thread once lost, as the JACK device is,
+/// whose server keeps the opening waiting until the test lets it through.
+class AfreshDevice final : public platform::AudioDevice {
+public:
+    struct Server {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool answering = true;
+        bool keepsWaiting = false;
+        std::thread::id openedOn;
+        int opens = 0;
+        void set(bool answers, bool waits) {
+            std::lock_guard lock(mutex);
+            answering = answers;
+            keepsWaiting = waits;
+            changed.notify_all();
+        }
+        int openCount() {
+            std::lock_guard lock(mutex);
+            return opens;
+        }
+        bool waitForOpens(int count) {
+            std::unique_lock lock(mutex);
+            return changed.wait_for(lock, std::chrono::seconds(5), [&] { return opens >= count; });
+        }
+    };
+    explicit AfreshDevice(std::shared_ptr<Server> server) : server_(std::move(server)) {}
+    std::string name() const override { return "afresh"; }
+    bool configure(const platform::AudioDeviceConfig&) override {
+        std::unique_lock lock(server_->mutex);
+        server_->openedOn = std::this_thread::get_id();
+        ++server_->opens;
+        server_->changed.notify_all();
+        // Bounded, so that a wait on the main thread fails the test instead of hanging it.
+        server_->changed.wait_for(lock, std::chrono::seconds(3), [&] { return !server_->keepsWaiting; });
+        open_ = server_->answering && !server_->keepsWaiting;
+        return open_;
+    }
+    bool start() override { return running_ = open_; }
+    bool stop() override {
+        running_ = false;
+        return true;
+    }
+    bool running() const override { return running_; }
+    void close() override { open_ = running_ = false; }
+    double sampleRate() const override { return 44100.0; }
+    uint32_t bufferFrames() const override { return 256; }
+    bool duplex() const override { return false; }
+    std::string lastError() const override { return open_ ? "" : "no server"; }
+    std::unique_ptr<platform::AudioDevice> makeAnother() const override {
+        return std::make_unique<AfreshDevice>(server_);
+    }
+    void lose() {
+        platform::AudioDeviceEvent event;
+        event.type = platform::AudioDeviceEvent::Type::Lost;
+        event.reason = "the JACK server stopped";
+        if (events_) events_(event);
+    }
+
+private:
+    std::shared_ptr<Server> server_;
+    bool open_ = false, running_ = false;
 };
 
 class OutputLossTest : public EngineTest {
@@ -159,6 +228,51 @@ TEST(RtAudioDeviceLossTest, RtAudiosJackClientIsReachedOnlyInVersionsOfAKnownLay
         {"", false},     {"five", false}, {"5x", false}, {"55.0", false}};
     for (const auto& [version, known] : cases)
         EXPECT_EQ(platform::RtAudioDevice::knowsJackLayoutOf(version), known) << '"' << version << '"';
+}
+
+TEST_F(OutputLossTest, ADeviceOpenedAfreshIsOpenedOffTheMainLoopWhichAServerKeepingItWaitingNeverHolds) {
+    auto server = std::make_shared<AfreshDevice::Server>();
+    auto device = std::make_unique<AfreshDevice>(server);
+    AfreshDevice* first = device.get();
+    box_ = std::make_unique<SoundBox>(std::move(device), sandbox_, loop_, &library_);
+    box_->addDelegate(&observer_);
+    ASSERT_TRUE(box_->running());
+    first->lose();
+    pump();
+    ASSERT_TRUE(box_->outputLost());
+
+    // The server is back but keeps the opening waiting: the main loop goes on.
+    server->set(true, true);
+    const int opensBefore = server->openCount();
+    loop_.advance(2 * kSecond);
+    ASSERT_TRUE(server->waitForOpens(opensBefore + 1));
+    EXPECT_NE(server->openedOn, std::this_thread::get_id()) << "opened on the main thread";
+    loop_.advance(4 * kSecond);
+    EXPECT_TRUE(box_->outputLost());
+    EXPECT_EQ(server->openCount(), opensBefore + 1) << "one try at a time";
+
+    // It answers: the device it opened takes the stand-in's place on the main loop.
+    server->set(true, false);
+    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
+    pump();
+    EXPECT_FALSE(box_->outputLost());
+    EXPECT_TRUE(box_->running());
+    EXPECT_EQ(observer_.count("outputBack Sound is back: Strombel plays through afresh again."), 1u);
+}
+
+TEST_F(OutputLossTest, ADeviceThatDidNotOpenAtStartIsWatchedForAndTakenWhenItAnswers) {
+    auto server = std::make_shared<AfreshDevice::Server>();
+    server->set(false, false);
+    box_ = std::make_unique<SoundBox>(std::make_unique<AfreshDevice>(server), sandbox_, loop_, &library_);
+    box_->addDelegate(&observer_);
+    EXPECT_TRUE(box_->outputLost()) << "the stand-in plays meanwhile";
+    EXPECT_TRUE(box_->running());
+    server->set(true, false);
+    loop_.advance(2 * kSecond);
+    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
+    pump();
+    EXPECT_FALSE(box_->outputLost());
+    EXPECT_EQ(observer_.count("outputBack "), 1u);
 }
 
 }  // namespace

@@ -91,9 +91,15 @@ public:
 
     void stop() {
         if (pid_ <= 0) return;
+        ::kill(pid_, SIGCONT);  // a frozen server takes the signal too
         ::kill(pid_, SIGTERM);  // as a user stopping the server would
         ::waitpid(pid_, nullptr, 0);
         pid_ = 0;
+    }
+
+    /// Freezes the server (it answers nobody, as one hung would) or lets it go on.
+    void freeze(bool frozen) const {
+        if (pid_ > 0) ::kill(pid_, frozen ? SIGSTOP : SIGCONT);
     }
 
     /// A client of the test's own on this server (the caller closes it), or null.

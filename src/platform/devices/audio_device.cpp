@@ -33,6 +33,10 @@ std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem) {
     const std::string told = "No sound card could be opened (" + reasons + "). Strombel plays to no output.";
     STROMBEL_LOG_ERROR("{}", told);
     if (problem) *problem = told;
+    // A JACK server may come later (or be just starting): the engine, finding
+    // the device closed, plays on its stand-in and watches for the server.
+    if (RtAudioDevice::compiledIn(RtAudioDevice::Backend::Jack))
+        return std::make_unique<RtAudioDevice>(RtAudioDevice::Backend::Jack);
     return std::make_unique<NullAudioDevice>();
 }
 

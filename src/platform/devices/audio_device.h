@@ -101,6 +101,11 @@ public:
     /// has stopped answering; false for a device a test drives by hand.
     virtual bool pacedByItself() const { return true; }
 
+    /// A new, unopened device of the same kind, for a device that can be opened
+    /// afresh on another thread while this one is lost (see
+    /// FailoverAudioDevice::reopening); null for one that is only reopened in place.
+    virtual std::unique_ptr<AudioDevice> makeAnother() const { return nullptr; }
+
     /// Under- and overruns the device reported since it was made (any thread).
     virtual uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
 
@@ -137,8 +142,10 @@ private:
 };
 
 /// Picks the real device of this machine (RtAudio: JACK, PulseAudio, ALSA, in
-/// that order) and falls back to the null device when none can be opened, with
-/// the reason of each that failed logged and put into `problem` (when given).
+/// that order). When none can be opened, the reason of each that failed is
+/// logged and put into `problem` (when given), and the answer is the JACK
+/// device, unopened, for the engine to watch for a server (the null device
+/// where JACK is not compiled in).
 /// The environment variable STROMBEL_AUDIO=null forces the null device (no problem).
 std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem = nullptr);
 

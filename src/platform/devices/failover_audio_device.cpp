@@ -1,5 +1,6 @@
 #include "platform/devices/failover_audio_device.h"
 
+#include "platform/devices/jack_clients.h"
 #include "platform/devices/null_audio_device.h"
 
 namespace strombel::platform {
@@ -88,6 +89,36 @@ bool FailoverAudioDevice::reopen() {
         standIn_->start();
         return false;
     }
+    standIn_->close();
+    standingIn_ = false;
+    return true;
+}
+
+FailoverAudioDevice::Reopening FailoverAudioDevice::reopening() const {
+    if (!standingIn_ || !configured_) return {};
+    std::shared_ptr<const AudioDevice> maker(device_->makeAnother());
+    if (!maker) return {};
+    return [maker, config = config_]() -> std::unique_ptr<AudioDevice> {
+        std::unique_ptr<AudioDevice> opened = maker->makeAnother();
+        if (!opened->configure(config)) return nullptr;
+        return opened;
+    };
+}
+
+bool FailoverAudioDevice::adopt(std::unique_ptr<AudioDevice> opened) {
+    if (!standingIn_ || !opened) return false;
+    wire(*opened, true);
+    standIn_->stop();
+    if (started_ && !opened->start()) {
+        opened->close();
+        standIn_->start();
+        return false;
+    }
+    // The lost device was closed when the stand-in took over. A client of it
+    // left alone may still call it, so it is kept, wired, for the whole run.
+    xrunsBefore_ += device_->xruns();
+    leaveJackObjectAlone(device_.release());
+    device_ = std::move(opened);
     standIn_->close();
     standingIn_ = false;
     return true;

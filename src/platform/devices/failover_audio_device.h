@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "platform/devices/audio_device.h"
@@ -33,7 +34,7 @@ public:
     uint32_t bufferFrames() const override { return active().bufferFrames(); }
     bool duplex() const override { return active().duplex(); }
     std::string lastError() const override { return active().lastError(); }
-    uint64_t xruns() const override { return device_->xruns() + standIn_->xruns(); }
+    uint64_t xruns() const override { return xrunsBefore_ + device_->xruns() + standIn_->xruns(); }
 
     /// Whether the stand-in renders in the lost device's place.
     bool standingIn() const { return standingIn_; }
@@ -45,6 +46,17 @@ public:
     /// starts, when it was started) the stand-in stops and the device renders
     /// again. False, with nothing changed, while the device cannot be opened.
     bool reopen();
+
+    /// For a device that opens afresh elsewhere (`makeAnother`): what opens a
+    /// new one as the lost one was last configured, to run on another thread
+    /// (it owns all it needs; a null result means it did not open). Empty when
+    /// the device is only reopened in place (`reopen`) or nothing is lost.
+    using Reopening = std::function<std::unique_ptr<AudioDevice>()>;
+    Reopening reopening() const;
+    /// Takes a device `reopening` opened in the lost one's place: once it
+    /// starts (when the output was started) the stand-in stops and it renders.
+    /// False, with the stand-in going on and `opened` closed, when it does not.
+    bool adopt(std::unique_ptr<AudioDevice> opened);
 
     AudioDevice& device() { return *device_; }
     /// Buffers the device (not the stand-in) rendered so far (any thread).
@@ -63,6 +75,7 @@ private:
     bool started_ = false;  // the engine wants the output running
     bool standingIn_ = false;
     std::atomic<uint64_t> deviceBuffers_{0};
+    uint64_t xrunsBefore_ = 0;  // of devices replaced by `adopt`
 };
 
 }  // namespace strombel::platform

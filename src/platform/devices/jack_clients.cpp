@@ -19,6 +19,10 @@ namespace strombel::platform {
 
 namespace {
 std::atomic<uint64_t> losses{0};
+// Names change only after a loss that may have left a client of ours alone:
+// losses while none was opened (probes with no server) keep them as they are.
+std::atomic<uint64_t> nameGeneration{0};
+std::atomic<bool> openedSinceNameChange{false};
 }  // namespace
 
 void quietenJackLibrary() {
@@ -32,7 +36,19 @@ void quietenJackLibrary() {
 
 uint64_t jackLosses() { return losses.load(); }
 
-void noteJackLoss() { losses.fetch_add(1); }
+void noteJackLoss() {
+    losses.fetch_add(1);
+    if (openedSinceNameChange.exchange(false)) nameGeneration.fetch_add(1);
+}
+
+void noteFailedJackOpen() { noteJackLoss(); }
+
+void noteJackClientOpened() { openedSinceNameChange.store(true); }
+
+std::string jackClientName(const std::string& name) {
+    const uint64_t generation = nameGeneration.load();
+    return generation == 0 ? name : name + "-" + std::to_string(generation + 1);
+}
 
 void leaveJackObjectAlone(const void* object) {
 #ifdef STROMBEL_HAS_LSAN

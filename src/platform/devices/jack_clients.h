@@ -28,6 +28,23 @@ void quietenJackLibrary();
 uint64_t jackLosses();
 /// Counts a loss (any thread, JACK's included).
 void noteJackLoss();
+/// A client of ours could not be opened. libjack, failing to open a client on
+/// a server that does not answer in time, may release the clients of ours that
+/// were open: this counts as a loss.
+void noteFailedJackOpen();
+
+/// The name to open a client under. A client left alone keeps libjack's
+/// threads waiting on the wake-ups of its name, and JACK keeps those wake-ups
+/// in files named after the server and the client that outlive the server: a
+/// client of that name on a server started again under the same name would
+/// share them with the left-alone one, which then takes its wake-ups (the new
+/// client hangs, and the server with it, for tens of seconds). So a name used
+/// before a loss is never used again: until the first loss it is `name`
+/// itself, after it `name` with a number that grows with each loss that
+/// followed an open ("Strombel-2"). Any thread.
+std::string jackClientName(const std::string& name);
+/// A client opened under a name `jackClientName` gave: the next loss changes names.
+void noteJackClientOpened();
 
 /// Tells its owner, once, that the server shut one client down. Installed
 /// before the client is activated; it takes the place of any shutdown handler the

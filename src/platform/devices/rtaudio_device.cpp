@@ -111,10 +111,13 @@ int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStream
 /// take each other's socket even on two servers: that answer may fail when
 /// another program on the machine asks at the same moment.
 unsigned jackServerRate() {
-    const std::string name = "Strombel rate " + std::to_string(::getpid());
+    const std::string name = jackClientName("Strombel rate " + std::to_string(::getpid()));
     jack_status_t status{};
     jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
-    if (!client) return 0;
+    if (!client) {
+        noteFailedJackOpen();
+        return 0;
+    }
     const unsigned rate = jack_get_sample_rate(client);
     jack_client_close(client);
     return rate;
@@ -153,13 +156,17 @@ RtAudioDevice::RtAudioDevice(Backend backend) : backend_(backend) {}
 
 RtAudioDevice::~RtAudioDevice() { close(); }
 
+bool RtAudioDevice::compiledIn(Backend backend) { return compiled(apiOf(backend)); }
+
 bool RtAudioDevice::available(Backend backend) {
     if (!compiled(apiOf(backend))) return false;
     quietenAlsaLibrary();
     try {
         RtAudio probe(apiOf(backend));
         probe.showWarnings(false);
-        return probe.getDeviceCount() > 0;
+        if (probe.getDeviceCount() > 0) return true;
+        if (backend == Backend::Jack) noteFailedJackOpen();
+        return false;
     } catch (const RtAudioError&) {
         return false;
     }
@@ -177,10 +184,12 @@ std::string RtAudioDevice::name() const {
 bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
     close();
     error_.clear();
+    leftAlone_.store(false);
     try {
         rtaudio_ = std::make_unique<RtAudio>(apiOf(backend_));
         rtaudio_->showWarnings(false);
         if (rtaudio_->getDeviceCount() == 0) {
+            if (backend_ == Backend::Jack) noteFailedJackOpen();
             error_ = "no audio device";
             rtaudio_.reset();
             return false;
@@ -193,12 +202,13 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         in.nChannels = 1;
         RtAudio::StreamOptions options;
         options.flags = RTAUDIO_NONINTERLEAVED | RTAUDIO_MINIMIZE_LATENCY;
-        options.streamName = "Strombel";
+        options.streamName = backend_ == Backend::Jack ? jackClientName("Strombel") : "Strombel";
         const double rate = rateFor(*rtaudio_, out.deviceId, config.preferredSampleRate);
         unsigned frames = static_cast<unsigned>(std::clamp(std::round(rate * config.bufferDuration), 16.0, 8192.0));
         rtaudio_->openStream(&out, config.duplex ? &in : nullptr, RTAUDIO_FLOAT32, static_cast<unsigned>(rate),
                              &frames, &rtCallback, this, &options, &onRtAudioError);
         lost_.store(false);
+        if (backend_ == Backend::Jack) noteJackClientOpened();
         if (jack_client_t* client = jackClientOf(*rtaudio_)) {
             // Before the stream starts: JACK takes handlers only from clients not yet active.
             jackWatch_ = JackShutdownWatch::install(client, [this](const std::string&) {
@@ -216,6 +226,7 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         microphone_.assign(room, 0);
         return true;
     } catch (const RtAudioError& error) {
+        if (backend_ == Backend::Jack) noteFailedJackOpen();
         error_ = error.getMessage();
         rtaudio_.reset();
         return false;
@@ -275,6 +286,7 @@ void RtAudioDevice::close() {
     if (!closable()) {
         // The server shut the stream's client down, or libjack may have freed
         // it since: RtAudio would close it, so RtAudio is left alone.
+        leftAlone_.store(true);
         leaveJackObjectAlone(rtaudio_.get());
         static_cast<void>(rtaudio_.release());
         JackShutdownWatch::leaveAlone(std::move(jackWatch_));
@@ -296,6 +308,11 @@ void RtAudioDevice::close() {
 int RtAudioDevice::process(float* output, const float* input, unsigned frames, bool xrun) {
     RealtimeScope realtime;
     ThreadRoleScope role(ThreadRole::audio);
+    if (leftAlone_.load(std::memory_order_relaxed)) {
+        // Its library is never called again: the stream is not even stopped.
+        std::fill_n(output, size_t(frames) * 2, 0.0f);
+        return 0;
+    }
     if (lost_.load(std::memory_order_relaxed)) {
         // A card that failed answers at once: the stream ends here rather than
         // spin through buffers nobody hears.

@@ -27,6 +27,7 @@ public:
 
     /// Whether the backend is compiled in and shows at least one output device.
     static bool available(Backend backend);
+    static bool compiledIn(Backend backend);
 
     std::string name() const override;
     bool configure(const AudioDeviceConfig& config) override;
@@ -38,6 +39,7 @@ public:
     uint32_t bufferFrames() const override { return frames_; }
     bool duplex() const override { return duplexOpen_; }
     std::string lastError() const override { return error_; }
+    std::unique_ptr<AudioDevice> makeAnother() const override { return std::make_unique<RtAudioDevice>(backend_); }
 
     /// Called by RtAudio on its audio thread for every buffer; `xrun` when the
     /// stream reported an under- or overflow since the last one. Marks the
@@ -66,6 +68,9 @@ private:
     BufferTimeline timeline_;
     std::atomic<bool> anchored_{false};
     std::atomic<bool> lost_{false};
+    // The stream's objects were left alone: a client still running calls in
+    // for nothing.
+    std::atomic<bool> leftAlone_{false};
     // On JACK: the server's shutdown of the stream's client, watched by us
     // instead of by RtAudio (which would close the client itself).
     std::unique_ptr<JackShutdownWatch> jackWatch_;

@@ -17,6 +17,7 @@
 #include "logging/log.h"
 #include "platform/host_time.h"
 #include "platform/devices/jack_clients.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/midi_send_scheduler.h"
 #include "platform/realtime.h"
 #include "platform/thread_role.h"
@@ -69,15 +70,11 @@ void leaveAlone(std::unique_ptr<T> object) {
     leaveJackObjectAlone(object.release());
 }
 
-// How many times a JACK client of ours could not be opened. libjack, failing to
-// open a client on a server that does not answer in time, may release clients
-// of ours that were open and hand their memory out again: a port made before
-// such a failure, or before any server shut a client of this process down
-// (jackLosses, jack_clients.h), is never closed, only left alone.
-std::atomic<uint64_t> jackClientLosses{0};
-uint64_t lossesSeen() { return jackClientLosses.load() + jackLosses(); }
+// A port made before a server shut a client of this process down, or before an
+// open failed (jackLosses, jack_clients.h), is never closed, only left alone.
+uint64_t lossesSeen() { return jackLosses(); }
 std::mutex madeMutex;
-std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackClientLosses when made
+std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackLosses when made
 
 void rememberMade(const void* port) {
     std::lock_guard lock(madeMutex);
@@ -121,7 +118,7 @@ std::string lastErrorText;
 // then hands out again. Those are set aside, never closed (see bury).
 void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostClients) {
     if (lostClients && text.find("JACK server not running") != std::string::npos) {
-        jackClientLosses.fetch_add(1);
+        noteFailedJackOpen();
         static_cast<std::atomic<bool>*>(lostClients)->store(true);
     }
     if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
@@ -175,7 +172,7 @@ bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
     return major >= 4 && major <= 6;
 }
 
-struct RtMidiBackend::Impl {
+struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     enum class Kind { source, destination };
     struct Endpoint {
         Kind kind = Kind::source;
@@ -207,6 +204,7 @@ struct RtMidiBackend::Impl {
     ~Impl() {
         // RtMidi objects of a server that went away are never closed (see bury).
         for (auto& in : buriedIns) leaveAlone(std::move(in));
+        for (auto& input : buriedInputs) leaveAlone(std::move(input));
         for (auto& out : buriedOuts) leaveAlone(std::move(out));
     }
 
@@ -220,18 +218,101 @@ struct RtMidiBackend::Impl {
         static_cast<Impl*>(self)->serverGone.store(true);
     }
 
-    // Under `mutex`.
+    // Under `mutex` (at start, on the caller's thread).
     void openWatch() {
+        watch = openWatchClient(watchMadeAfterLosses);
+        openOnCaller = watch != nullptr;
+    }
+
+    // Opens and activates the watch client; null without a server. No lock.
+    jack_client_t* openWatchClient(uint64_t& madeAfterLosses) {
         jack_status_t status{};
         quietenJackLibrary();
-        watch = jack_client_open(ownClientName("Strombel MIDI watch").c_str(), JackNoStartServer, &status);
-        if (!watch) {
-            jackClientLosses.fetch_add(1);
-            return;
+        jack_client_t* client = jack_client_open(jackClientName(ownClientName("Strombel MIDI watch")).c_str(),
+                                                 JackNoStartServer, &status);
+        if (!client) {
+            noteFailedJackOpen();
+            return nullptr;
         }
-        watchMadeAfterLosses = lossesSeen();
-        jack_on_shutdown(watch, &Impl::onShutdown, this);
-        jack_activate(watch);
+        noteJackClientOpened();
+        madeAfterLosses = lossesSeen();
+        jack_on_shutdown(client, &Impl::onShutdown, this);
+        jack_activate(client);
+        return client;
+    }
+
+    // On the JACK opener's thread: takes the server up again. Every client is
+    // opened here without a lock, and only then handed over under the locks, so
+    // that the callers' threads never wait for a server that keeps an open
+    // waiting. `self` keeps the backend's state while the backend may go.
+    static void reconnectOnOpener(const std::shared_ptr<Impl>& self) {
+        uint64_t madeAfter = 0;
+        jack_client_t* client = self->openWatchClient(madeAfter);
+        std::vector<std::pair<MidiEndpointRef, std::string>> destinations, sources;
+        std::string name;
+        {
+            std::lock_guard lock(self->mutex);
+            self->reconnecting = false;
+            if (!client) return;
+            if (self->closed || self->watch) {
+                // Nobody needs it: left alone with the rest (it may be closed
+                // only while no loss happened, see jack_clients.h).
+                return;
+            }
+            self->watch = client;
+            self->watchMadeAfterLosses = madeAfter;
+            name = self->clientName;
+            for (auto& [ref, input] : self->virtualDestinations)
+                if (!input->in) destinations.emplace_back(ref, self->endpoints[ref].name);
+            for (auto& [ref, out] : self->virtualSources)
+                if (!out) sources.emplace_back(ref, self->endpoints[ref].name);
+        }
+        if (name.empty()) return;
+        std::vector<std::pair<MidiEndpointRef, std::unique_ptr<RtMidiIn>>> ins;
+        std::vector<std::pair<MidiEndpointRef, std::unique_ptr<RtMidiOut>>> outs;
+        for (const auto& [ref, endpoint] : destinations) {
+            auto in = self->make<RtMidiIn>(name);
+            if (!in) continue;
+            in->ignoreTypes(false, false, true);
+            in->openVirtualPort(endpoint);
+            ins.emplace_back(ref, std::move(in));
+        }
+        for (const auto& [ref, endpoint] : sources) {
+            auto out = self->make<RtMidiOut>(name);
+            if (!out) continue;
+            out->openVirtualPort(endpoint);
+            outs.emplace_back(ref, std::move(out));
+        }
+        auto scanIn = self->make<RtMidiIn>(name);
+        auto scanOut = self->make<RtMidiOut>(name);
+        std::lock_guard scanning(self->scanMutex);
+        std::lock_guard lock(self->mutex);
+        std::lock_guard sending(self->sendMutex);
+        auto keep = [&](auto& object, auto& buried) {
+            if (object) buried.push_back(std::move(object));
+        };
+        for (auto& [ref, in] : ins) {
+            auto input = self->virtualDestinations.find(ref);
+            if (self->closed || self->watch != client || input == self->virtualDestinations.end() ||
+                input->second->in) {
+                keep(in, self->buriedIns);
+                continue;
+            }
+            in->setCallback(&Input::callback, input->second.get());
+            input->second->in = std::move(in);
+        }
+        for (auto& [ref, out] : outs) {
+            auto source = self->virtualSources.find(ref);
+            if (self->closed || self->watch != client || source == self->virtualSources.end() || source->second) {
+                keep(out, self->buriedOuts);
+                continue;
+            }
+            source->second = std::move(out);
+        }
+        if (self->closed || self->watch != client || self->scanIn) keep(scanIn, self->buriedIns);
+        else self->scanIn = std::move(scanIn);
+        if (self->closed || self->watch != client || self->scanOut) keep(scanOut, self->buriedOuts);
+        else self->scanOut = std::move(scanOut);
     }
 
     // Sets every RtMidi object of the old server aside and forgets its endpoints;
@@ -245,20 +326,31 @@ struct RtMidiBackend::Impl {
         if (scanOut) buriedOuts.push_back(std::move(scanOut));
         for (auto& [ref, out] : outputs) buriedOuts.push_back(std::move(out));
         outputs.clear();
+        // A client taken for lost may still run (a loss another client heard
+        // of): its input callbacks are cancelled, and the inputs they were
+        // given stay, so that a call already under way reaches nothing freed.
         for (auto& [key, input] : connections) {
-            if (input->in) buriedIns.push_back(std::move(input->in));
+            if (input->in) {
+                input->in->cancelCallback();
+                buriedIns.push_back(std::move(input->in));
+            }
+            buriedInputs.push_back(std::move(input));
         }
         connections.clear();
         for (auto& [ref, out] : virtualSources) {
             if (out) buriedOuts.push_back(std::move(out));
         }
         for (auto& [ref, input] : virtualDestinations) {
-            if (input->in) buriedIns.push_back(std::move(input->in));
+            if (input->in) {
+                input->in->cancelCallback();
+                buriedIns.push_back(std::move(input->in));
+            }
         }
         std::erase_if(endpoints, [](const auto& entry) { return !entry.second.ours; });
         sourceNames.clear();
         destinationNames.clear();
         watch = nullptr;  // left alone like the rest
+        openOnCaller = false;
         serverGone.store(false);
     }
 
@@ -267,48 +359,38 @@ struct RtMidiBackend::Impl {
     // our virtual endpoints are published on it; the rescan does this every second.
     bool serverReady(bool reconnect) {
         if (system != System::jack) return true;
+        {
+            // The watch's own notice of the server's end does not always come:
+            // a loss heard by another client of the process counts too.
+            std::lock_guard lock(mutex);
+            if (watch && watchMadeAfterLosses != lossesSeen()) serverGone.store(true);
+        }
         if (serverGone.load()) bury();
         std::lock_guard lock(mutex);
-        // At most one attempt a second: each failed one has libjack complain.
-        if (!watch && reconnect && clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
+        // At most one attempt a second (each failed one has libjack complain),
+        // and one at a time, on the JACK opener's thread.
+        if (!watch && reconnect && !reconnecting && !closed &&
+            clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
             lastReconnectAttempt = clock.nowNanos();
-            openWatch();
-            if (watch) republishVirtualEndpoints();
+            reconnecting = JackOpener::shared().run([self = shared_from_this()] { reconnectOnOpener(self); });
         }
         return watch != nullptr;
-    }
-
-    // Under `mutex`.
-    void republishVirtualEndpoints() {
-        for (auto& [ref, input] : virtualDestinations) {
-            if (input->in) continue;
-            input->in = make<RtMidiIn>(clientName);
-            if (!input->in) continue;
-            input->in->ignoreTypes(false, false, true);
-            input->in->setCallback(&Input::callback, input.get());
-            input->in->openVirtualPort(endpoints[ref].name);
-        }
-        std::lock_guard sending(sendMutex);
-        for (auto& [ref, out] : virtualSources) {
-            if (out) continue;
-            out = make<RtMidiOut>(clientName);
-            if (out) out->openVirtualPort(endpoints[ref].name);
-        }
     }
 
     template <class Port>
     std::unique_ptr<Port> make(const std::string& client) {
         rtMidiCallFailed = false;
         try {
-            auto port = std::make_unique<Port>(apiOf(system), client);
+            auto port = std::make_unique<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client);
             port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
             // An output opens its JACK client as it is made, before it can report.
             if constexpr (std::is_same_v<Port, RtMidiOut>) {
                 if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
-                    jackClientLosses.fetch_add(1);
+                    noteFailedJackOpen();
                     serverGone.store(true);
                 }
             }
+            if (system == System::jack) noteJackClientOpened();
             rememberMade(port.get());
             return port;
         } catch (const RtMidiError& error) {
@@ -359,11 +441,13 @@ struct RtMidiBackend::Impl {
         std::vector<std::string> names;
         {
             std::lock_guard scanning(scanMutex);
+            // After the start, JACK clients are opened by the reconnection only.
+            const bool mayOpen = system != System::jack || openOnCaller;
             if (kind == Kind::source) {
-                if (!scanIn) scanIn = make<RtMidiIn>(client);
+                if (!scanIn && mayOpen) scanIn = make<RtMidiIn>(client);
                 if (scanIn) names = portNames(*scanIn);
             } else {
-                if (!scanOut) scanOut = make<RtMidiOut>(client);
+                if (!scanOut && mayOpen) scanOut = make<RtMidiOut>(client);
                 if (scanOut) names = portNames(*scanOut);
             }
         }
@@ -498,10 +582,14 @@ struct RtMidiBackend::Impl {
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
     std::atomic<bool> serverGone{false};
+    bool closed = false;        // the backend went (under mutex)
+    bool reconnecting = false;  // a reconnection is under way (under mutex)
+    bool openOnCaller = false;  // JACK clients may still be opened on the callers' threads
     jack_client_t* watch = nullptr;
     uint64_t watchMadeAfterLosses = 0;
     uint64_t lastReconnectAttempt = 0;
     std::vector<std::unique_ptr<RtMidiIn>> buriedIns;  // never destroyed
+    std::vector<std::unique_ptr<Input>> buriedInputs;
     std::vector<std::unique_ptr<RtMidiOut>> buriedOuts;
     std::unique_ptr<MidiSendScheduler> scheduler;
 };
@@ -516,21 +604,26 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
             rememberError(error.getMessage());
         }
     }
-    if (jackServerRunning()) return std::make_unique<RtMidiBackend>(System::jack, clock);
-    return std::make_unique<RtMidiBackend>(System::none, clock);
+    // Without the ALSA sequencer, JACK: a server not there yet (or just
+    // starting) is taken up by the rescan when it answers.
+    return std::make_unique<RtMidiBackend>(System::jack, clock);
 }
 
 bool RtMidiBackend::jackServerRunning() {
     quietenJackLibrary();
     jack_status_t status{};
-    jack_client_t* client = jack_client_open(ownClientName("strombel-probe").c_str(), JackNoStartServer, &status);
-    if (!client) return false;
+    jack_client_t* client =
+        jack_client_open(jackClientName(ownClientName("strombel-probe")).c_str(), JackNoStartServer, &status);
+    if (!client) {
+        noteFailedJackOpen();
+        return false;
+    }
     jack_client_close(client);
     return true;
 }
 
 RtMidiBackend::RtMidiBackend(System system, Clock& clock)
-    : system_(system), impl_(std::make_unique<Impl>(system, clock)) {
+    : system_(system), impl_(std::make_shared<Impl>(system, clock)) {
     impl_->scheduler = std::make_unique<MidiSendScheduler>(
         clock,
         [impl = impl_.get()](MidiEndpointRef destination, std::span<const uint8_t> bytes, uint64_t) {
@@ -540,6 +633,11 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
 }
 
 RtMidiBackend::~RtMidiBackend() {
+    {
+        // A reconnection under way hands over nothing from now on.
+        std::lock_guard lock(impl_->mutex);
+        impl_->closed = true;
+    }
     // Nothing sends any more; a server that went away keeps what it had.
     impl_->scheduler.reset();
     if (impl_->serverGone.load()) impl_->bury();

@@ -23,7 +23,7 @@ class RtMidiBackend final : public MidiBackend {
 public:
     enum class System { alsa, jack, none };
 
-    /// The ALSA sequencer if it opens, else a running JACK server, else none.
+    /// The ALSA sequencer if it opens, else JACK (whose server may come later).
     static std::unique_ptr<RtMidiBackend> open(Clock& clock = SystemClock::shared());
     /// True when a JACK server answers (it is never started for us).
     static bool jackServerRunning();
@@ -68,7 +68,8 @@ public:
 private:
     struct Impl;
     const System system_;
-    std::unique_ptr<Impl> impl_;
+    // Shared with a reconnection under way on the JACK opener's thread.
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace strombel::platform
