@@ -23,11 +23,15 @@ void Wakeup::wait() {
 }
 
 bool Wakeup::waitFor(uint64_t nanos) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return waitUntil(static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec) + nanos);
+}
+
+bool Wakeup::waitUntil(uint64_t monotonicNanos) {
     timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    const uint64_t total = static_cast<uint64_t>(until.tv_nsec) + nanos % 1'000'000'000;
-    until.tv_sec += static_cast<time_t>(nanos / 1'000'000'000 + total / 1'000'000'000);
-    until.tv_nsec = static_cast<long>(total % 1'000'000'000);
+    until.tv_sec = static_cast<time_t>(monotonicNanos / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(monotonicNanos % 1'000'000'000);
     for (;;) {
         if (sem_clockwait(&semaphore_, CLOCK_MONOTONIC, &until) == 0) {
             consumeRest();
