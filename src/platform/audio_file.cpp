@@ -1,11 +1,14 @@
 #include "platform/audio_file.h"
 #include "platform/sndfile_memory_reader.h"
 
+#include <fcntl.h>
 #include <samplerate.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -16,6 +19,9 @@
 namespace strombel::platform {
 
 namespace {
+
+/// How much a written file gathers before the disk is asked to take it.
+constexpr uint64_t kWritebackStep = 512 * 1024;
 
 struct SndFileCloser {
     void operator()(SNDFILE* file) const {
@@ -264,9 +270,17 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     std::string hidden(1, '.');
     hidden.append(path.filename().string()).append(".partial");
     partialPath_ = path.parent_path() / hidden;
-    file_ = sf_open(partialPath_.c_str(), SFM_WRITE, &info);
+    bytesWritten_ = writebackAsked_ = 0;
+    descriptor_ = ::open(partialPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (descriptor_ < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    file_ = sf_open_fd(descriptor_, SFM_WRITE, &info, SF_TRUE);  // closes the descriptor with the file
     if (!file_) {
         error_ = sf_strerror(nullptr);
+        ::close(descriptor_);
+        descriptor_ = -1;
         std::error_code ignored;
         std::filesystem::remove(partialPath_, ignored);
         return false;
@@ -280,6 +294,7 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
             error_ = src_strerror(status);
             sf_close(file_);
             file_ = nullptr;
+            descriptor_ = -1;
             std::error_code ignored;
             std::filesystem::remove(partialPath_, ignored);
             return false;
@@ -295,16 +310,23 @@ bool WaveWriter::writeFloatInterleaved(const float* samples, uint32_t frames) {
         if (!(v == v)) v = 0;
         shorts_[i] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
     }
-    return writeShorts(frames);
+    return writeShorts(shorts_.data(), frames);
 }
 
-bool WaveWriter::writeShorts(uint32_t frames) {
-    const sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
+bool WaveWriter::writeShorts(const int16_t* shorts, uint32_t frames) {
+    const sf_count_t done = sf_writef_short(file_, shorts, frames);
     if (done != static_cast<sf_count_t>(frames)) {
         error_ = sf_strerror(file_);
         return false;
     }
     framesWritten_ += frames;
+    bytesWritten_ += static_cast<uint64_t>(frames) * channels_ * sizeof(int16_t);
+    // The disk takes what is written while more is made, so that the sync at the
+    // end waits only for the rest (asked, not waited for).
+    if (bytesWritten_ - writebackAsked_ >= kWritebackStep) {
+        ::sync_file_range(descriptor_, static_cast<off_t>(writebackAsked_), 0, SYNC_FILE_RANGE_WRITE);
+        writebackAsked_ = bytesWritten_;
+    }
     return true;
 }
 
@@ -327,7 +349,7 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
         } else {
             for (uint32_t i = 0; i < frames; ++i) out[i] = fixed824ToInt16(samples[0][i]);
         }
-        return writeShorts(frames);
+        return writeShorts(shorts_.data(), frames);
     }
     interleaved_.resize(static_cast<size_t>(frames) * channels_);
     for (uint32_t i = 0; i < frames; ++i)
@@ -347,6 +369,14 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
         return false;
     }
     return writeFloatInterleaved(converted_.data(), static_cast<uint32_t>(data.output_frames_gen));
+}
+
+bool WaveWriter::writeInterleaved16(const int16_t* samples, uint32_t frames) {
+    if (!file_ || converter_) {
+        error_ = file_ ? "the samples must be converted to the file's rate" : "file not open";
+        return false;
+    }
+    return frames == 0 || writeShorts(samples, frames);
 }
 
 bool WaveWriter::close() {
@@ -381,6 +411,7 @@ bool WaveWriter::close() {
         ok = false;
     }
     file_ = nullptr;
+    descriptor_ = -1;
     std::error_code failure;
     if (ok) {
         std::filesystem::rename(partialPath_, path_, failure);
