@@ -68,7 +68,11 @@ std::unique_ptr<TableViewCell> TableView::dequeueReusableCell(const QString& ide
     Animator::current().removeAllAnimations(*cell);
     cell->setAlpha(1);
     cell->setZValue(0);
-    cell->setHidden(false);
+    if (auto given = std::find(givenUp_.begin(), givenUp_.end(), cell); given != givenUp_.end()) {
+        givenUp_.erase(given);  // still shown
+    } else {
+        cell->setHidden(false);
+    }
     // Still a subview of the content: adding it there again leaves the scene as
     // it is; dropped instead, it leaves the content as it goes.
     return std::unique_ptr<TableViewCell>(cell);
@@ -93,9 +97,14 @@ void TableView::measure() {
         const int rows = std::max(0, dataSource_->numberOfRows(*this, section));
         std::vector<double>& tops = rowTops_[size_t(section)];
         tops.resize(size_t(rows) + 1);
+        // The heights first, in place of the tops they become.
+        if (!delegate_ || !delegate_->heightsForRows(*this, section, std::span(tops.data(), size_t(rows)))) {
+            for (int row = 0; row < rows; ++row)
+                tops[size_t(row)] = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
+        }
         for (int row = 0; row < rows; ++row) {
+            const double height = tops[size_t(row)];
             tops[size_t(row)] = top;
-            double height = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
             top += height < 0 ? rowHeight_ : height;
         }
         tops[size_t(rows)] = top;
@@ -168,13 +177,14 @@ void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
         }
     }
     // Rows gone out of view give their cells up first, so that the rows coming
-    // in can take them.
+    // in can take them; those no row takes are hidden at the end.
     for (auto it = visible_.begin(); it != visible_.end();) {
         if (std::binary_search(wanted.begin(), wanted.end(), it->first)) {
             ++it;
             continue;
         }
-        enqueue(it->second);
+        reusable_[it->second->reuseIdentifier()].push_back(it->second);
+        givenUp_.push_back(it->second);
         it = visible_.erase(it);
     }
     for (const IndexPath& path : wanted) {
@@ -195,6 +205,8 @@ void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
             Animator::current().animateAlpha(*added, 1, kFadeSeconds);
         }
     }
+    for (TableViewCell* cell : givenUp_) cell->setHidden(true);
+    givenUp_.clear();
 }
 
 void TableView::clampOffset() { offset_ = std::clamp(offset_, 0.0, std::max(0.0, contentHeight() - height())); }
