@@ -151,7 +151,7 @@ class TableView : public View {
     /// Reads the counts and heights of every row from the data source.
     void measure();
     /// Makes cells for the rows in view and lets the others go; `fadeIn` rows fade in.
-    void layoutCells(const std::set<IndexPath>& fadeIn = {});
+    void layoutCells(const std::vector<IndexPath>& fadeIn = {});
     /// Keeps a cell of the content for reuse, hidden where it is.
     void enqueue(TableViewCell* cell);
     /// Fades a cell of the content out, then keeps it for reuse.

@@ -276,6 +276,19 @@ TEST_F(TableViewTest, CountsThatDoNotAddUpAreMetByAFullReload) {
     // A section announced that the data does not have.
     table->insertSections({1});
     EXPECT_EQ(table->numberOfSections(), 1);
+
+    // The same number of rows in all, but in another section than the update says.
+    rows = nullptr;
+    build({2, 2});
+    rows->sections[0].push_back("0.2");
+    table->insertRows({{1, 2}});
+    EXPECT_EQ(table->numberOfRows(0), 3);
+    EXPECT_EQ(table->numberOfRows(1), 2);
+    EXPECT_EQ(shownAt(50), "0.2");
+    // A section moved past the last one.
+    table->moveSection(0, 5);
+    EXPECT_EQ(table->numberOfRows(0), 3);
+    EXPECT_EQ(shownAt(10), "0.0");
 }
 
 }  // namespace
