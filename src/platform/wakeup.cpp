@@ -1,6 +1,7 @@
 #include "platform/wakeup.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 namespace strombel::platform {
@@ -25,7 +26,8 @@ void Wakeup::wait() {
 bool Wakeup::waitFor(uint64_t nanos) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return waitUntil(static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec) + nanos);
+    const uint64_t from = static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec);
+    return waitUntil(nanos > UINT64_MAX - from ? UINT64_MAX : from + nanos);
 }
 
 bool Wakeup::waitUntil(uint64_t monotonicNanos) {
