@@ -38,7 +38,13 @@ public:
     void wake() noexcept override {
         std::lock_guard lock(mutex_);
         woken_ = true;
+        ++wakes_;
         changed_.notify_all();
+    }
+    /// Wakes given so far.
+    uint64_t wakes() const {
+        std::lock_guard lock(mutex_);
+        return wakes_;
     }
 
     /// Waits (the wall clock's five seconds at most) until the device's thread
@@ -76,7 +82,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     uint64_t now_;
-    uint64_t waits_ = 0, seen_ = 0;
+    uint64_t waits_ = 0, seen_ = 0, wakes_ = 0;
     uint64_t waitingFor_ = 0;  // 0: not waiting
     bool woken_ = false;
 };

@@ -67,8 +67,7 @@ bool NullAudioDevice::start() {
 }
 
 bool NullAudioDevice::stop() {
-    running_.store(false);
-    pacer_->wake();
+    if (running_.exchange(false)) pacer_->wake();  // out of a rest, or a wait for the next buffer
     if (thread_.joinable()) thread_.join();
     resting_.store(false);
     return true;

@@ -52,7 +52,11 @@ public:
     uint32_t bufferFrames() const override { return frames_; }
     bool duplex() const override { return config_.duplex; }
     std::string lastError() const override { return lastError_; }
-    void wake() noexcept override { pacer_->wake(); }
+    /// Only a running device is woken: wakes given to a stopped one (a stand-in
+    /// while the device it stands in for plays) would pile up in the pacer.
+    void wake() noexcept override {
+        if (running_.load(std::memory_order_acquire)) pacer_->wake();
+    }
     bool resting() const override { return resting_.load(std::memory_order_acquire); }
 
     /// Buffers rendered since the device was made (any thread).

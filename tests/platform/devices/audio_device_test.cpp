@@ -68,6 +68,8 @@ TEST(NullAudioDevice, RestsWhileTheOutputStaysSilentAndWokenGoesOnOnItsGrid) {
         if (wakeInCheck.exchange(false)) device.wake();  // a request comes right after the check looked
         return silent.load();
     });
+    device.wake();
+    EXPECT_EQ(pacer->wakes(), 0u) << "a stopped device takes no wakes";
     ASSERT_TRUE(device.start());
 
     // Sounding: the first buffer at once, then each waited for.
