@@ -16,8 +16,10 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -31,6 +33,7 @@
 #include "support/child_process.h"
 #include "support/program_start.h"
 #include "support/temp_dir.h"
+#include "ui/image_store.h"
 
 namespace {
 
@@ -71,6 +74,10 @@ int measureStart(const std::filesystem::path& root, double idleSeconds, bool seq
         sandbox.createFolders();
         platform::UserDefaults(sandbox.preferences() / "defaults.sqlite").setBool("Sequencer", true);
     }
+    // Pictures at the screen's own pixel ratio, as the program draws them.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(platform::Sandbox::defaultBundle(),
+                                                               std::ceil(screen ? screen->devicePixelRatio() : 1.0)));
     Start start(root);
     if (start.frame.isNull()) return 1;
     const auto after = memoryMegabytes();

@@ -124,7 +124,7 @@ int run(int argc, char** argv) {
 
     // The layouts are in points of the tablet or the phone: the phone's want
     // twice the pixels to read as on the phone, and pictures are drawn for every
-    // pixel of the screen.
+    // pixel of the screen, at the screen's own pixel ratio.
     const QSizeF points = options.guiType == ui::GuiType::tablet           ? QSizeF(1024, 768)
                           : options.guiType == ui::GuiType::phoneLandscape ? QSizeF(480, 320)
                                                                            : QSizeF(320, 480);
@@ -136,8 +136,7 @@ int run(int argc, char** argv) {
         windowScale = ui::kit::Window::openingScale(points, available, windowScale);
         pixelRatio = screen->devicePixelRatio();
     }
-    ui::ImageStore::setShared(
-        std::make_unique<ui::ImageStore>(sandbox.bundle(), std::max(2.0, std::ceil(windowScale * pixelRatio))));
+    ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(sandbox.bundle(), std::ceil(windowScale * pixelRatio)));
 
     app::ProgramSetup setup(sandbox, defaults, loop);
     setup.guiType = options.guiType;
@@ -187,7 +186,15 @@ int run(int argc, char** argv) {
     crashUpload.setAlertPresenter(&crashUploadAlert);
     crashUpload.setApplicationActiveQuery([&session] { return session.isActive(); });
     // A launch ended early may have made no window.
-    if (program.delegate().launchCompleted()) session.watch(&program.window());
+    if (program.delegate().launchCompleted()) {
+        session.watch(&program.window());
+        // On a screen of another pixel ratio the pictures are drawn anew for it.
+        program.window().setDevicePixelRatioHandler([&program, windowScale](double ratio) {
+            ui::ImageStore& images = ui::ImageStore::shared();
+            if (images.setPixelRatio(std::ceil(windowScale * ratio)))
+                program.window().replaceImages([&images](const QImage& old) { return images.redrawn(old); });
+        });
+    }
     // A signal that came during the launch skips the loop; one that comes later
     // ends it through the session.
     int result = 0;

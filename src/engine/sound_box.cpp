@@ -73,6 +73,7 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     });
     device_->setInputCallback(
         [this](uint32_t frames, uint64_t time, const int32_t* mono) { recordingInputCallback(frames, time, mono); });
+    device_->setRestCheck([this] { return outputRests(); });
     std::weak_ptr<int> alive = lifeToken_;
     device_->setEventHandler([this, alive](const platform::AudioDeviceEvent& event) {
         mainLoop_.post([this, alive, event] {
@@ -105,6 +106,7 @@ SoundBox::~SoundBox() {
     device_->close();
     device_->setRenderCallback({});
     device_->setInputCallback({});
+    device_->setRestCheck({});
     device_->setEventHandler({});
     if (library_) library_->removeDelegate(this);
     for (SoundBoxDelegate* delegate : delegates_) {
@@ -292,7 +294,8 @@ void SoundBox::outputIsBack() {
 
 void SoundBox::checkOutputAnswers() {
     const uint64_t buffers = device_->deviceBuffers();
-    if (device_->standingIn() || !device_->running() || buffers != buffersSeen_) {
+    // A resting device renders nothing by design, until a request wakes it.
+    if (device_->standingIn() || !device_->running() || device_->resting() || buffers != buffersSeen_) {
         buffersSeen_ = buffers;
         quietChecks_ = 0;
         return;

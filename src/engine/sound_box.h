@@ -384,6 +384,9 @@ private:
     void renderBlock(uint32_t frames, uint64_t now, int32_t* left, int32_t* right);
     void processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
                        int32_t* right);
+    /// After a buffer: nothing sounds, waits or is on its way, and the effects'
+    /// tails have died away, so every buffer stays silent until the next request.
+    bool outputRests() const;
     /// Crush, cut-off and phase over the windows into the block's integer scratch.
     void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
 
@@ -506,12 +509,18 @@ bool SoundBox::sendCommand(Fill&& fill) {
             fill(slot);
         });
     };
+    // A device that rests while all is silent renders again for the request.
+    auto pushAndWake = [&] {
+        if (!push()) return false;
+        device_->wake();
+        return true;
+    };
     // A real-time thread (the sequencer's) may use the whole queue and never
     // waits; other threads leave it the last quarter, and wait for room.
     if (platform::isRealtimeThread()) {
-        if (push()) return true;
+        if (pushAndWake()) return true;
     } else if ((commands_.approximateSize() < kCommandCapacity - kCommandCapacity / 4 || waitForCommandRoom()) &&
-               push()) {
+               pushAndWake()) {
         return true;
     }
     commandOverruns_.fetch_add(1, std::memory_order_relaxed);

@@ -4,8 +4,13 @@
 // positions of its own, so it never moves a track's live position or state.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/sound_box.h"
 #include "logging/log.h"
@@ -21,21 +26,104 @@ struct Voice {
     bool active = false;
 };
 
+/// One voice's frames over a stretch of the chunk.
+struct Source {
+    const int32_t* left;
+    const int32_t* right;
+    float gain;
+    uint32_t count;  // frames it has for the stretch
+};
+
+/// Adds `Voices` sources over their first `count` frames in one pass over the
+/// mix, each frame's sum taken in the sources' order (the same float sums as
+/// adding them one after the other).
+template <int Voices>
+void addSources(const Source* sources, uint32_t count, float* __restrict mixL, float* __restrict mixR) {
+    for (uint32_t k = 0; k < count; ++k) {
+        float l = mixL[k], r = mixR[k];
+        for (int v = 0; v < Voices; ++v) {
+            l += sources[v].gain * static_cast<float>(sources[v].left[k]);
+            r += sources[v].gain * static_cast<float>(sources[v].right[k]);
+        }
+        mixL[k] = l;
+        mixR[k] = r;
+    }
+}
+
 /// Mixes frames [from, to) of the chunk from every sounding voice (float sums,
 /// turned into samples with saturation when the chunk is written), as live
-/// playback mixes into its effect window.
+/// playback mixes into its effect window. Voices go four at a time, so that the
+/// mix is read and written once per four voices.
 void mixVoices(std::map<std::string, Voice>& voices, float* left, float* right, uint32_t from, uint32_t to) {
+    if (from >= to) return;
+    std::array<Source, 4> group;
+    int grouped = 0;
+    auto flush = [&] {
+        uint32_t common = to - from;
+        for (int v = 0; v < grouped; ++v) common = std::min(common, group[size_t(v)].count);
+        switch (grouped) {
+        case 4: addSources<4>(group.data(), common, left + from, right + from); break;
+        case 3: addSources<3>(group.data(), common, left + from, right + from); break;
+        case 2: addSources<2>(group.data(), common, left + from, right + from); break;
+        case 1: addSources<1>(group.data(), common, left + from, right + from); break;
+        default: break;
+        }
+        // Frames past the shortest: each voice in turn keeps every frame's order of sums.
+        for (int v = 0; v < grouped; ++v) {
+            const Source& source = group[size_t(v)];
+            if (source.count > common)
+                addFrames(source.left + common, source.right + common, source.count - common, source.gain,
+                          left + from + common, right + from + common);
+        }
+        grouped = 0;
+    };
     for (auto& [path, voice] : voices) {
-        if (!voice.active || from >= to) continue;
+        if (!voice.active) continue;
         const platform::DecodedAudio& audio = *voice.audio;
         const uint32_t available = audio.frames() > voice.position ? audio.frames() - voice.position : 0;
         const uint32_t count = std::min(to - from, available);
         const int32_t* sourceL = audio.channels[0].data() + voice.position;
         const int32_t* sourceR = (audio.numChannels > 1 ? audio.channels[1].data() : audio.channels[0].data()) +
                                  voice.position;
-        addFrames(sourceL, sourceR, count, voice.gain, left + from, right + from);
+        if (count > 0) group[size_t(grouped++)] = Source{sourceL, sourceR, voice.gain, count};
+        if (grouped == 4) flush();
         voice.position += count;
         if (voice.position >= audio.frames()) voice.active = false;  // played to its end
+    }
+    flush();
+}
+
+/// A float sum as the file's 16-bit sample: the same as saturating it to an 8.24
+/// sample and that to 16 bits, in one clamp of the float.
+inline int16_t sumToInt16(float value) {
+    float v = value == value ? value : 0.0f;
+    v = v > -16777216.0f ? v : -16777216.0f;  // full scale, 1 << 24
+    v = v < 16777215.0f ? v : 16777215.0f;
+    return static_cast<int16_t>(static_cast<int32_t>(v) >> 9);
+}
+
+/// The chunk's float sums as the file's 16-bit frames, left and right interleaved.
+void toInterleaved16(const float* left, const float* right, uint32_t frames, int16_t* out) {
+    uint32_t k = 0;
+#if defined(__SSE2__)
+    // Eight frames at a time, as sumToInt16 does each.
+    const __m128 low = _mm_set1_ps(-16777216.0f), high = _mm_set1_ps(16777215.0f);
+    auto samples = [&](const float* from) {
+        __m128 v = _mm_loadu_ps(from);
+        v = _mm_and_ps(v, _mm_cmpord_ps(v, v));  // not a number: 0
+        v = _mm_min_ps(_mm_max_ps(v, low), high);
+        return _mm_srai_epi32(_mm_cvttps_epi32(v), 9);
+    };
+    for (; k + 8 <= frames; k += 8) {
+        const __m128i l = _mm_packs_epi32(samples(left + k), samples(left + k + 4));
+        const __m128i r = _mm_packs_epi32(samples(right + k), samples(right + k + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k), _mm_unpacklo_epi16(l, r));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k + 8), _mm_unpackhi_epi16(l, r));
+    }
+#endif
+    for (; k < frames; ++k) {
+        out[2 * k] = sumToInt16(left[k]);
+        out[2 * k + 1] = sumToInt16(right[k]);
     }
 }
 
@@ -61,6 +149,7 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
 
     std::vector<float> left(chunk), right(chunk);
     std::vector<int32_t> leftSamples(chunk), rightSamples(chunk);
+    std::vector<int16_t> interleaved(2 * static_cast<size_t>(chunk));
     std::map<std::string, Voice> voices;
     size_t next = 0;
     bool ok = true;
@@ -103,12 +192,19 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
         }
         mixVoices(voices, left.data(), right.data(), cursor, length);
 
-        for (uint32_t k = 0; k < length; ++k) {
-            leftSamples[k] = saturatingFromFloat(left[k]);
-            rightSamples[k] = saturatingFromFloat(right[k]);
+        bool written = false;
+        if (writer.convertsRate()) {
+            for (uint32_t k = 0; k < length; ++k) {
+                leftSamples[k] = saturatingFromFloat(left[k]);
+                rightSamples[k] = saturatingFromFloat(right[k]);
+            }
+            const int32_t* channels[2] = {leftSamples.data(), rightSamples.data()};
+            written = writer.write(channels, length);
+        } else {
+            toInterleaved16(left.data(), right.data(), length, interleaved.data());
+            written = writer.writeInterleaved16(interleaved.data(), length);
         }
-        const int32_t* channels[2] = {leftSamples.data(), rightSamples.data()};
-        if (!writer.write(channels, length)) {
+        if (!written) {
             STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, path, writer.error());
             if (error) *error = writer.error();
             ok = false;

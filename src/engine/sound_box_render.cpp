@@ -311,6 +311,11 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
     }
 }
 
+bool SoundBox::outputRests() const {
+    return playingCount_ == 0 && queuedStartCount_ == 0 && queuedStopCount_ == 0 && releaseStashCount_ == 0 &&
+           effectsAtRest_.load(std::memory_order_relaxed) && commands_.approximateSize() == 0;
+}
+
 void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
     std::memset(left, 0, n * sizeof(int32_t));
     std::memset(right, 0, n * sizeof(int32_t));

@@ -81,6 +81,8 @@ public:
 
     /// The bank's pad assignments, in no particular order.
     std::vector<std::shared_ptr<SoundbankSample>> samplesInBank() const;
+    /// The same, without a reference taken on each.
+    const std::unordered_set<SoundbankSample*>& samplesInBankPointers() const { return assignments_; }
 
 private:
     friend class ObjectContext;

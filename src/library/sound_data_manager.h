@@ -171,12 +171,16 @@ public:
     std::vector<std::shared_ptr<Soundbank>> soundbanks() const;
     /// The bank at `bankIdx` of that order (null past the end), without the list.
     std::shared_ptr<Soundbank> soundbankAtIndex(uint64_t bankIdx) const;
+    /// How many banks there are (the length of soundbanks()).
+    size_t soundbankCount() const;
     std::vector<std::shared_ptr<Sample>> samples() const;
     std::shared_ptr<Sample> sampleWithFilepath(const std::string& filepath) const;
     /// The pad assignments of the bank at `bankIdx` of soundbanks(), by pad.
     std::vector<std::shared_ptr<SoundbankSample>> soundbankSamplesOfSoundbank(uint64_t bankIdx) const;
     std::vector<std::shared_ptr<Sample>> samplesOfSoundbank(uint64_t bankIdx) const;
     std::shared_ptr<SoundbankSample> soundbankSampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const;
+    /// The same for a bank already at hand: the first of its assignments to the pad.
+    static std::shared_ptr<SoundbankSample> soundbankSampleOnPad(const Soundbank& bank, uint64_t padIdx);
     std::shared_ptr<Sample> sampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const;
     /// The relative sample path on each of the twelve pads of a bank ("" for an
     /// empty pad); all empty for a bank index out of range.

@@ -36,13 +36,20 @@ std::vector<std::shared_ptr<Soundbank>> SoundDataManager::soundbanks() const {
 std::shared_ptr<Soundbank> SoundDataManager::soundbankAtIndex(uint64_t bankIdx) const {
     const auto& registry = context_->soundbanks();
     if (bankIdx >= registry.size()) return nullptr;
-    // The bank at a position of the ordered list, without building the list.
+    // The bank at a position of the ordered list (by orderId, equal ones in the
+    // registry's order of row ids, as the list's stable sort leaves them),
+    // without sorting the others.
     std::vector<Soundbank*> banks;
     banks.reserve(registry.size());
     for (const auto& [id, bank] : registry) banks.push_back(bank.get());
-    std::stable_sort(banks.begin(), banks.end(), [](Soundbank* a, Soundbank* b) { return a->orderId() < b->orderId(); });
-    return banks[bankIdx]->shared_from_this();
+    const auto at = banks.begin() + static_cast<std::ptrdiff_t>(bankIdx);
+    std::nth_element(banks.begin(), at, banks.end(), [](Soundbank* a, Soundbank* b) {
+        return a->orderId() != b->orderId() ? a->orderId() < b->orderId() : a->rowId() < b->rowId();
+    });
+    return (*at)->shared_from_this();
 }
+
+size_t SoundDataManager::soundbankCount() const { return context_->soundbanks().size(); }
 
 std::vector<std::shared_ptr<Sample>> SoundDataManager::samples() const {
     std::vector<std::shared_ptr<Sample>> result;
@@ -77,14 +84,16 @@ std::vector<std::shared_ptr<Sample>> SoundDataManager::samplesOfSoundbank(uint64
 std::shared_ptr<SoundbankSample> SoundDataManager::soundbankSampleForSoundbank(uint64_t bankIdx,
                                                                                uint64_t padIdx) const {
     auto bank = soundbankAtIndex(bankIdx);
-    if (!bank) return nullptr;
+    return bank ? soundbankSampleOnPad(*bank, padIdx) : nullptr;
+}
+
+std::shared_ptr<SoundbankSample> SoundDataManager::soundbankSampleOnPad(const Soundbank& bank, uint64_t padIdx) {
     // The first of the pad's assignments in the bank's order, without sorting them all.
-    std::shared_ptr<SoundbankSample> first;
-    for (auto& assignment : bank->samplesInBank()) {
-        if (assignment->orderId() == padIdx && (!first || assignment->rowId() < first->rowId()))
-            first = std::move(assignment);
+    SoundbankSample* first = nullptr;
+    for (SoundbankSample* assignment : bank.samplesInBankPointers()) {
+        if (assignment->orderId() == padIdx && (!first || assignment->rowId() < first->rowId())) first = assignment;
     }
-    return first;
+    return first ? first->shared_from_this() : nullptr;
 }
 
 std::shared_ptr<Sample> SoundDataManager::sampleForSoundbank(uint64_t bankIdx, uint64_t padIdx) const {

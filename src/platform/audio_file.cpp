@@ -1,11 +1,14 @@
 #include "platform/audio_file.h"
 #include "platform/sndfile_memory_reader.h"
 
+#include <fcntl.h>
 #include <samplerate.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -16,6 +19,9 @@
 namespace strombel::platform {
 
 namespace {
+
+/// How much a written file gathers before the disk is asked to take it.
+constexpr uint64_t kWritebackStep = 512 * 1024;
 
 struct SndFileCloser {
     void operator()(SNDFILE* file) const {
@@ -264,6 +270,7 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     // a shared export), so closing one does not wait for the disk.
     std::string hidden(1, '.');
     hidden.append(path.filename().string()).append(".partial");
+    bytesWritten_ = writebackAsked_ = 0;
     partial_ = std::make_unique<WholeFile>(path, WholeFileOptions().named(std::move(hidden)).unsynced());
     if (!partial_->isOpen()) {
         error_ = partial_->failure().reason();
@@ -300,16 +307,23 @@ bool WaveWriter::writeFloatInterleaved(const float* samples, uint32_t frames) {
         if (!(v == v)) v = 0;
         shorts_[i] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
     }
-    return writeShorts(frames);
+    return writeShorts(shorts_.data(), frames);
 }
 
-bool WaveWriter::writeShorts(uint32_t frames) {
-    const sf_count_t done = sf_writef_short(file_, shorts_.data(), frames);
+bool WaveWriter::writeShorts(const int16_t* shorts, uint32_t frames) {
+    const sf_count_t done = sf_writef_short(file_, shorts, frames);
     if (done != static_cast<sf_count_t>(frames)) {
         error_ = sf_strerror(file_);
         return false;
     }
     framesWritten_ += frames;
+    bytesWritten_ += static_cast<uint64_t>(frames) * channels_ * sizeof(int16_t);
+    // The disk takes what is written while more is made, so that the sync at the
+    // end waits only for the rest (asked, not waited for).
+    if (bytesWritten_ - writebackAsked_ >= kWritebackStep) {
+        ::sync_file_range(partial_->fd(), static_cast<off_t>(writebackAsked_), 0, SYNC_FILE_RANGE_WRITE);
+        writebackAsked_ = bytesWritten_;
+    }
     return true;
 }
 
@@ -332,7 +346,7 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
         } else {
             for (uint32_t i = 0; i < frames; ++i) out[i] = fixed824ToInt16(samples[0][i]);
         }
-        return writeShorts(frames);
+        return writeShorts(shorts_.data(), frames);
     }
     interleaved_.resize(static_cast<size_t>(frames) * channels_);
     for (uint32_t i = 0; i < frames; ++i)
@@ -352,6 +366,14 @@ bool WaveWriter::write(const int32_t* const* samples, uint32_t frames) {
         return false;
     }
     return writeFloatInterleaved(converted_.data(), static_cast<uint32_t>(data.output_frames_gen));
+}
+
+bool WaveWriter::writeInterleaved16(const int16_t* samples, uint32_t frames) {
+    if (!file_ || converter_) {
+        error_ = file_ ? "the samples must be converted to the file's rate" : "file not open";
+        return false;
+    }
+    return frames == 0 || writeShorts(samples, frames);
 }
 
 bool WaveWriter::close() {

@@ -74,6 +74,12 @@ public:
     static bool isPartialFileName(std::string_view fileName);
     /// Appends `frames` frames; `samples[c]` is channel c (8.24). False on a failed write.
     bool write(const int32_t* const* samples, uint32_t frames);
+    /// Whether the samples given are converted to the file's rate; when not, they
+    /// may also come as the file holds them (`writeInterleaved16`).
+    bool convertsRate() const { return converter_ != nullptr; }
+    /// Appends `frames` frames of 16-bit samples, channels interleaved, as the file
+    /// holds them; only while the rate is not converted. False on a failed write.
+    bool writeInterleaved16(const int16_t* samples, uint32_t frames);
     /// Finishes the file and puts it under its name; false, leaving nothing behind
     /// (an older file of that name stays as it was), when any write or the
     /// finishing failed.
@@ -84,11 +90,13 @@ public:
 
 private:
     bool writeFloatInterleaved(const float* samples, uint32_t frames);
-    /// Writes the first `frames` frames of shorts_ and counts them.
-    bool writeShorts(uint32_t frames);
+    /// Writes `frames` frames of `shorts` and counts them.
+    bool writeShorts(const int16_t* shorts, uint32_t frames);
 
     sf_private_tag* file_ = nullptr;
     std::unique_ptr<WholeFile> partial_;
+    uint64_t bytesWritten_ = 0;     // sample bytes written
+    uint64_t writebackAsked_ = 0;   // sample bytes the disk was asked to take so far
     SRC_STATE_tag* converter_ = nullptr;
     uint32_t channels_ = 0;
     double ratio_ = 1.0;

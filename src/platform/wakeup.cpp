@@ -1,6 +1,7 @@
 #include "platform/wakeup.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 namespace strombel::platform {
@@ -23,11 +24,16 @@ void Wakeup::wait() {
 }
 
 bool Wakeup::waitFor(uint64_t nanos) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t from = static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec);
+    return waitUntil(nanos > UINT64_MAX - from ? UINT64_MAX : from + nanos);
+}
+
+bool Wakeup::waitUntil(uint64_t monotonicNanos) {
     timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    const uint64_t total = static_cast<uint64_t>(until.tv_nsec) + nanos % 1'000'000'000;
-    until.tv_sec += static_cast<time_t>(nanos / 1'000'000'000 + total / 1'000'000'000);
-    until.tv_nsec = static_cast<long>(total % 1'000'000'000);
+    until.tv_sec = static_cast<time_t>(monotonicNanos / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(monotonicNanos % 1'000'000'000);
     for (;;) {
         if (sem_clockwait(&semaphore_, CLOCK_MONOTONIC, &until) == 0) {
             consumeRest();

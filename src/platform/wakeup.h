@@ -22,6 +22,8 @@ public:
     void wait();
     /// The same for at most `nanos`; false when none came.
     bool waitFor(uint64_t nanos);
+    /// The same until the monotonic clock reaches `monotonicNanos`; false when none came.
+    bool waitUntil(uint64_t monotonicNanos);
 
 private:
     void consumeRest();

@@ -208,7 +208,7 @@ void DragDropTableViewController::samplesChanged() {
 
 void DragDropTableViewController::pruneExpandedSections() {
     const int packs = int(library_.soundpackSamplesResultsController().sections().size());
-    const int banks = int(library_.soundbanks().size());
+    const int banks = int(library_.soundbankCount());
     std::erase_if(expandedSrcSections_, [packs](int section) { return section >= packs; });
     std::erase_if(expandedDstSections_, [banks](int section) { return section >= banks; });
 }
@@ -225,7 +225,7 @@ bool DragDropTableViewController::unobserved(Change change) {
 
 int DragDropTableViewController::numberOfSections(kit::TableView& table) {
     if (&table == srcTableView_) return int(library_.soundpackSamplesResultsController().sections().size());
-    return int(library_.soundbanks().size());
+    return int(library_.soundbankCount());
 }
 
 int DragDropTableViewController::numberOfRows(kit::TableView& table, int section) {
@@ -240,6 +240,12 @@ int DragDropTableViewController::numberOfRows(kit::TableView& table, int section
 double DragDropTableViewController::heightForRow(kit::TableView& table, const kit::IndexPath& path) {
     const double C = metrics_.tableCellHeight;
     return &table == srcTableView_ && path.row == 0 ? 2 * C : C;
+}
+
+bool DragDropTableViewController::heightsForRows(kit::TableView& table, int section, std::span<double> heights) {
+    std::fill(heights.begin(), heights.end(), double(metrics_.tableCellHeight));
+    if (!heights.empty()) heights[0] = heightForRow(table, {section, 0});
+    return true;
 }
 
 std::unique_ptr<kit::TableViewCell> DragDropTableViewController::cellForRow(kit::TableView& table,
@@ -372,7 +378,8 @@ void DragDropTableViewController::fillDstCell(DropTableCell& cell, const kit::In
         return;
     }
     cell.textLabel()->setTextColor(Qt::white);
-    const auto sample = library_.sampleForSoundbank(uint64_t(path.section), uint64_t(path.row - 1));
+    const auto assignment = library::SoundDataManager::soundbankSampleOnPad(*bank, uint64_t(path.row - 1));
+    const auto sample = assignment ? assignment->sample() : nullptr;
     if (!sample) {
         cell.textLabel()->setText(QString("     [ %1 ]").arg(path.row));
         cell.playingArrow->setHidden(true);

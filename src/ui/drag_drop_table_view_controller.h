@@ -147,6 +147,7 @@ public:
     int numberOfRows(kit::TableView& table, int section) override;
     std::unique_ptr<kit::TableViewCell> cellForRow(kit::TableView& table, const kit::IndexPath& path) override;
     double heightForRow(kit::TableView& table, const kit::IndexPath& path) override;
+    bool heightsForRows(kit::TableView& table, int section, std::span<double> heights) override;
     void didSelectRow(kit::TableView& table, const kit::IndexPath& path) override;
 
     // --- Engine and library messages ------------------------------------------------

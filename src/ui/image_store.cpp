@@ -56,10 +56,23 @@ QImage ImageStore::image(const std::string& fileName) {
         ImageVariant variant;
         if (ImageGenerator::parseFileName(fileName, base, variant)) {
             image = ImageGenerator::draw(base, variant, pixelRatio_);
+            if (!image.isNull()) drawn_[image.cacheKey()] = fileName;
         }
     }
     cache_[fileName] = image;
     return image;
+}
+
+bool ImageStore::setPixelRatio(double ratio) {
+    if (!(ratio > 0) || ratio == pixelRatio_) return false;
+    pixelRatio_ = ratio;
+    for (const auto& [key, name] : drawn_) cache_.erase(name);
+    return true;
+}
+
+QImage ImageStore::redrawn(const QImage& old) {
+    auto found = drawn_.find(old.cacheKey());
+    return found == drawn_.end() || old.isNull() ? old : image(found->second);
 }
 
 std::vector<std::string> ImageStore::missingNames() const {

@@ -31,11 +31,23 @@ class ImageStore {
 
     const std::filesystem::path& bundle() const { return bundle_; }
 
+    /// Pixels per point of the pictures the store draws.
+    double pixelRatio() const { return pixelRatio_; }
+    /// Draws pictures at `ratio` from now on: those it drew at another ratio are
+    /// drawn anew when next asked for. False when that was the ratio already.
+    bool setPixelRatio(double ratio);
+    /// `old`, when the store drew it (at whatever ratio), as the store draws it
+    /// now; any other picture as it is.
+    QImage redrawn(const QImage& old);
+
   private:
     std::filesystem::path bundle_;
     double pixelRatio_;
     bool drawMissing_;
     std::map<std::string, QImage> cache_;
+    /// The names of the pictures the store drew (not read from the bundle), by
+    /// the key their copies share.
+    std::map<qint64, std::string> drawn_;
 };
 
 }  // namespace strombel::ui

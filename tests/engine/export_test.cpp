@@ -146,11 +146,24 @@ TEST_F(ExportTest, EventsInTheLastShortChunkLandOnTheirFrames) {
 TEST_F(ExportTest, LoudSumsClipAtFullScale) {
     std::vector<std::string> paths;
     for (int i = 0; i < 4; ++i) paths.push_back(addSample("loud" + std::to_string(i), constantMono(1000, 30000)));
+    // On the other side: clipped on the left, summed exactly on the right.
+    for (int i = 0; i < 3; ++i)
+        paths.push_back(addSample("low" + std::to_string(i),
+                                  {std::vector<int16_t>(1000, -32768), std::vector<int16_t>(1000, -7000)}));
     SoundBox& box = makeEngine();
     std::vector<ExportEvent> events;
-    for (const auto& path : paths) events.emplace_back(path, 0, 0.0, 1.0f);
+    for (size_t i = 0; i < 4; ++i) events.emplace_back(paths[i], 0, 0.0, 1.0f);
     ASSERT_TRUE(box.exportEvents(events, out(), 0.01));
     for (short s : readWave(out()).interleaved) ASSERT_EQ(s, 32767);
+    events.clear();
+    for (size_t i = 4; i < 7; ++i) events.emplace_back(paths[i], 0, 0.0, 1.0f);
+    ASSERT_TRUE(box.exportEvents(events, out(), 0.01));
+    const std::vector<short> low = readWave(out()).interleaved;
+    ASSERT_EQ(low.size(), 2u * 441);
+    for (size_t f = 0; f < 441; ++f) {
+        ASSERT_EQ(low[2 * f], -32768) << f;
+        ASSERT_EQ(low[2 * f + 1], -21000) << f;
+    }
 }
 
 TEST_F(ExportTest, AFileThatCannotBeCreatedIsReportedAsAFailure) {

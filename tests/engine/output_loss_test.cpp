@@ -10,7 +10,9 @@
 #include "engine_test_support.h"
 #include "platform/devices/failover_audio_device.h"
 #include "platform/devices/jack_opener.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/devices/rtaudio_device.h"
+#include "support/manual_pacer.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -164,6 +166,36 @@ TEST_F(OutputLossTest, TheStandInKeepsTimingTheObserversHearOnceAndTheOutputIsTr
     EXPECT_EQ(device_->configureCount(), tries + 3) << "no more looking once it is back";
     EXPECT_EQ(observer_.count("outputLost "), 1u);
     box.audioUnit().setOutputTap(nullptr);
+}
+
+TEST_F(OutputLossTest, TheNullStandInRestsInSilenceAndAStartWakesItOnTheLostStreamsGrid) {
+    const std::string kick = addSample("kick", constantMono(300, 1000));
+    library_.setSamples(samples_);
+    constexpr uint64_t kStandInAnchor = 7 * kSecond;
+    auto pacer = std::make_shared<strombel::testing::ManualPacer>(kStandInAnchor);
+    auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, kSecond);
+    device_ = device.get();
+    box_ = std::make_unique<SoundBox>(std::make_unique<platform::FailoverAudioDevice>(
+                                          std::move(device), std::make_unique<platform::NullAudioDevice>(pacer)),
+                                      sandbox_, loop_, &library_);
+    box_->addDelegate(&observer_);
+    box_->waitForPreloads();
+    render();
+    device_->fail("the JACK server stopped");
+    pump();
+    ASSERT_TRUE(box_->outputLost());
+    ASSERT_TRUE(pacer->runUntilResting());
+
+    pacer->advance(60 * kSecond);
+    auto bufferTime = [](uint64_t k) { return kStandInAnchor + static_cast<uint64_t>(k * 256 * 1e9 / 44100.0); };
+    uint64_t next = 0;
+    while (bufferTime(next) < pacer->nowNanos()) ++next;
+    ASSERT_TRUE(box_->startTrack(kick, bufferTime(next + 1), false, false, true, 1.0f));
+    EXPECT_EQ(pacer->nextWait(), bufferTime(next)) << "the stand-in was woken through the failover device";
+    pacer->advanceTo(bufferTime(next));
+    ASSERT_TRUE(pacer->runUntilResting());
+    pump();
+    EXPECT_TRUE(observer_.saw("finished " + kick));
 }
 
 TEST_F(OutputLossTest, AStoppedOutputThatIsLostStaysStoppedOnTheStandInAndWhenItIsBack) {

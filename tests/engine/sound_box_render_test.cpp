@@ -13,6 +13,10 @@ constexpr int32_t kLevel = 1000 * kFixedPer16Bit;
 
 class RenderTest : public EngineTest {};
 
+struct IgnoringTap final : platform::AudioOutputTap {
+    void tapOutput(uint32_t, double, const int32_t*, const int32_t*) override {}
+};
+
 uint64_t expectedFrame(uint64_t time, uint64_t bufferStart) {
     return static_cast<uint64_t>(std::llround(static_cast<double>(time - bufferStart) * kRate * 1e-9));
 }
@@ -254,6 +258,40 @@ TEST_F(RenderTest, EchoAndReverbTailsDieAwayThenSilenceCostsNoEffectWorkAndStart
     out = renderFrames(256);
     EXPECT_EQ(firstNonZero(out), expectedFrame(at, bufferStart));
     EXPECT_GT(box.effectBlocks(), worked);
+}
+
+TEST_F(RenderTest, TheOutputMayRestOnlyOnceNothingSoundsWaitsOrIsOnItsWayAndEveryRequestWakesIt) {
+    const std::string kick = addSample("kick", constantMono(500, 1000));
+    SoundBox& box = makeEngine();
+    render();
+    EXPECT_TRUE(device_->wouldRest()) << "nothing ever played";
+
+    box.setApplyFxToTapPadOnly(false);
+    box.setEffectWetness(1.0f);
+    box.setDelayIntensity(0.5f);
+    box.setDelayTime(0.1f);
+    const uint64_t wakes = device_->wakes();
+    ASSERT_TRUE(box.startTrackFromSequencer(kick, device_->nextHostTime() + 20'000'000));
+    EXPECT_EQ(device_->wakes(), wakes + 1);
+    EXPECT_FALSE(device_->wouldRest()) << "a request on its way";
+    render();
+    EXPECT_FALSE(device_->wouldRest()) << "a start waits for its time";
+    // Rendered until it may rest: the track, then its echoes, have ended by then.
+    int buffers = 0;
+    for (; buffers < 44100 * 60 / 256 && !device_->wouldRest(); ++buffers) render();
+    ASSERT_TRUE(device_->wouldRest());
+    EXPECT_GT(buffers, 4410 / 256) << "the echo 0.1 s later still sounded";
+    const std::vector<int32_t> after = renderFrames(44100 * 3);
+    EXPECT_EQ(firstNonZero(after), after.size()) << "it rested while sound was still to come";
+
+    // An installed tap wants every buffer; a stop and a clear wake it too.
+    IgnoringTap tap;
+    box.audioUnit().setOutputTap(&tap);
+    EXPECT_FALSE(device_->wouldRest());
+    box.audioUnit().setOutputTap(nullptr);
+    box.stopAllTracks();
+    box.clearEchoBuffer();
+    EXPECT_EQ(device_->wakes(), wakes + 3);
 }
 
 }  // namespace

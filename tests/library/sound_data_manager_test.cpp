@@ -96,6 +96,30 @@ TEST_F(Library, BanksAreCreatedMovedAndRemovedInOrder) {
     EXPECT_FALSE(library->removeSoundbankAtIndex(1));
 }
 
+TEST_F(Library, ABankLookedUpByPositionIsTheOneTheOrderedListHoldsThereEvenAmongEqualOrders) {
+    // Order ids as a damaged or merged library may have them: repeated, out of row order.
+    for (int i = 0; i < 6; ++i) library->createNewSoundbank();
+    const int64_t orders[] = {4, 1, 1, 3, 1, 0, 3};
+    auto banks = library->soundbanks();
+    ASSERT_EQ(banks.size(), std::size(orders));
+    for (size_t i = 0; i < banks.size(); ++i) banks[i]->setOrderId(orders[i]);
+    banks = library->soundbanks();
+    ASSERT_EQ(library->soundbankCount(), banks.size());
+    for (size_t i = 0; i < banks.size(); ++i) {
+        EXPECT_EQ(library->soundbankAtIndex(i), banks[i]) << "position " << i;
+        if (i > 0 && banks[i]->orderId() == banks[i - 1]->orderId())
+            EXPECT_LT(banks[i - 1]->rowId(), banks[i]->rowId()) << "equal orders keep the order they were made in";
+    }
+    EXPECT_EQ(library->soundbankAtIndex(banks.size()), nullptr);
+    // A pad's sample is found the same by position and by the bank at hand.
+    ASSERT_TRUE(library->setSample(a, 3, 5));
+    EXPECT_EQ(library->sampleForSoundbank(3, 5), a);
+    auto onPad = SoundDataManager::soundbankSampleOnPad(*banks[3], 5);
+    ASSERT_NE(onPad, nullptr);
+    EXPECT_EQ(onPad->sample(), a);
+    EXPECT_EQ(SoundDataManager::soundbankSampleOnPad(*banks[3], 6), nullptr);
+}
+
 TEST_F(Library, RemovingASampleDeletesItsFileAndClearsItsPads) {
     library->setSample(a, 0, 2);
     observer.soundbanksChangedCount = 0;

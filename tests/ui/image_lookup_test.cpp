@@ -9,7 +9,9 @@
 #include "ui/gui_factory.h"
 #include "ui/image_generator.h"
 #include "ui/image_store.h"
+#include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
+#include "ui/kit/window.h"
 #include "ui/ui_test_support.h"
 
 namespace strombel::ui {
@@ -102,6 +104,35 @@ TEST_F(ImageLookupTest, ABundleFileWinsOverTheGeneratedPicture) {
     EXPECT_EQ(kit::pointSize(GuiFactory::imageWithName("lightOff", GuiType::tablet, store,
                                                        kit::Screen::tablet())),
               QSizeF(16, 16));
+}
+
+TEST_F(ImageLookupTest, AtAnotherPixelRatioDrawnPicturesAreDrawnAnewAndReplacedOnTheScreens) {
+    writeImage(bundle.path(), "lightOn.png", {3, 5}, Qt::green);
+    ASSERT_EQ(store.pixelRatio(), 2.0);
+    const QImage lamp = store.image("lightOn.png"), pad = store.image("tapButton.png"),
+                 light = store.image("lightOff.png"), own(4, 4, QImage::Format_ARGB32);
+    ASSERT_EQ(pad.size(), QSize(194, 194));
+    kit::Window window;
+    auto root = std::make_unique<kit::View>(QRectF(0, 0, 200, 200));
+    auto* button = root->add(std::make_unique<kit::Button>(QRectF(0, 0, 97, 97)));
+    button->setImage(pad, kit::normal);
+    button->setBackgroundImage(own, kit::highlighted);
+    auto* nested = root->add(std::make_unique<kit::View>())->add(std::make_unique<kit::ImageView>(light));
+    auto* bundled = root->add(std::make_unique<kit::ImageView>(lamp));
+    window.setRootView(std::move(root));
+
+    EXPECT_FALSE(store.setPixelRatio(2.0));
+    ASSERT_TRUE(store.setPixelRatio(1.0));
+    window.replaceImages([&](const QImage& old) { return store.redrawn(old); });
+    // Drawn anew at one pixel per point, the same size in points.
+    EXPECT_EQ(button->image(kit::normal).size(), QSize(97, 97));
+    EXPECT_EQ(button->image(kit::normal).devicePixelRatio(), 1.0);
+    EXPECT_EQ(button->image(kit::normal).cacheKey(), store.image("tapButton.png").cacheKey());
+    EXPECT_EQ(nested->image().size(), QSize(16, 16));
+    EXPECT_EQ(kit::pointSize(nested->image()), kit::pointSize(light));
+    // Pictures the store did not draw stay as they are.
+    EXPECT_EQ(bundled->image().cacheKey(), lamp.cacheKey());
+    EXPECT_EQ(store.redrawn(own).cacheKey(), own.cacheKey());
 }
 
 TEST_F(ImageLookupTest, AnUnreadableBundleFileFallsBackToTheGeneratedPicture) {

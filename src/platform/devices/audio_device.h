@@ -109,6 +109,20 @@ public:
     /// Under- and overruns the device reported since it was made (any thread).
     virtual uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
 
+    /// Asked on the audio thread right after a buffer was rendered: whether every
+    /// buffer will be silent until the next `wake()`. A device that can (the null
+    /// device) then stops rendering until woken, and goes on at the first buffer
+    /// of its frame clock that is not yet due, as if it had rendered the silence
+    /// in between. Same rules as the render callback. Set before `start()`.
+    using RestCheck = std::function<bool()>;
+    void setRestCheck(RestCheck check) { restCheck_ = std::move(check); }
+    /// Something may sound soon (a request went to the render): a resting device
+    /// renders again from its next due buffer on. Any thread, real-time ones too:
+    /// never allocates, locks or waits.
+    virtual void wake() noexcept {}
+    /// Whether the device rests: it renders nothing, and keeps time (any thread).
+    virtual bool resting() const { return false; }
+
     void setRenderCallback(RenderCallback callback) { render_ = std::move(callback); }
     void setInputCallback(InputCallback callback) { input_ = std::move(callback); }
     void setEventHandler(EventHandler handler) { events_ = std::move(handler); }
@@ -131,7 +145,12 @@ protected:
     /// Called by the device on its audio thread when the stream under- or overran.
     void countXrun() { xruns_.fetch_add(1, std::memory_order_relaxed); }
 
+    /// Audio thread, after a buffer: whether the device may rest until woken. Never
+    /// while an output tap is installed: it wants every buffer.
+    bool mayRest() const { return restCheck_ && outputTap() == nullptr && restCheck_(); }
+
     RenderCallback render_;
+    RestCheck restCheck_;
     InputCallback input_;
     EventHandler events_;
 
@@ -164,13 +183,27 @@ public:
     }
     /// The host time of the next buffer's first frame; then counts `frames` more.
     uint64_t next(uint32_t frames) {
-        uint64_t time = anchorNanos_ + static_cast<uint64_t>(static_cast<double>(frames_) * 1e9 / sampleRate_);
+        uint64_t time = timeOf(frames_);
         frames_ += frames;
         return time;
     }
     uint64_t framesCounted() const { return frames_; }
+    /// Counts whole buffers of `frames` without their being rendered, up to the
+    /// first whose first frame is at or after `hostTimeNanos`.
+    void skipTo(uint64_t hostTimeNanos, uint32_t frames) {
+        if (frames == 0 || timeOf(frames_) >= hostTimeNanos) return;
+        // Whole buffers that end at or before the time, then the one that starts at or after it.
+        const double behind =
+            static_cast<double>(hostTimeNanos - anchorNanos_) * sampleRate_ * 1e-9 - static_cast<double>(frames_);
+        if (behind > 0) frames_ += static_cast<uint64_t>(behind / frames) * frames;
+        while (timeOf(frames_) < hostTimeNanos) frames_ += frames;
+    }
 
 private:
+    uint64_t timeOf(uint64_t frames) const {
+        return anchorNanos_ + static_cast<uint64_t>(static_cast<double>(frames) * 1e9 / sampleRate_);
+    }
+
     uint64_t anchorNanos_ = 0;
     double sampleRate_ = 44100.0;
     uint64_t frames_ = 0;

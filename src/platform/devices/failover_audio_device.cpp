@@ -17,6 +17,7 @@ FailoverAudioDevice::~FailoverAudioDevice() {
     for (AudioDevice* inner : {device_.get(), standIn_.get()}) {
         inner->setRenderCallback({});
         inner->setInputCallback({});
+        inner->setRestCheck({});
         inner->setEventHandler({});
     }
 }
@@ -31,6 +32,7 @@ void FailoverAudioDevice::wire(AudioDevice& inner, bool passEvents) {
     inner.setInputCallback([this](uint32_t frames, uint64_t hostTime, const int32_t* mono) {
         if (input_) input_(frames, hostTime, mono);
     });
+    inner.setRestCheck([this] { return mayRest(); });
     if (passEvents) {
         inner.setEventHandler([this](const AudioDeviceEvent& event) {
             if (events_) events_(event);

@@ -35,6 +35,12 @@ public:
     bool duplex() const override { return active().duplex(); }
     std::string lastError() const override { return active().lastError(); }
     uint64_t xruns() const override { return xrunsBefore_ + device_->xruns() + standIn_->xruns(); }
+    /// Wakes both: a wake must not miss the one that renders, whichever it is.
+    void wake() noexcept override {
+        device_->wake();
+        standIn_->wake();
+    }
+    bool resting() const override { return active().resting(); }
 
     /// Whether the stand-in renders in the lost device's place.
     bool standingIn() const { return standingIn_; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ public:
     void postEvent(const AudioDeviceEvent& event);
     /// Reports an under- or overrun, as a real device's stream status would.
     void reportXrun() { countXrun(); }
+    /// Counts wakes; the device itself never rests.
+    void wake() noexcept override { wakes_.fetch_add(1, std::memory_order_relaxed); }
+    uint64_t wakes() const { return wakes_.load(std::memory_order_relaxed); }
+    /// What the rest check answers now, asked as a resting device asks it after a buffer.
+    bool wouldRest() const { return mayRest(); }
 
     /// The host time the next `renderBuffer` will use.
     uint64_t nextHostTime() const;
@@ -78,6 +84,7 @@ private:
     std::string error_;
     BufferTimeline timeline_;
     std::vector<int32_t> left_, right_;
+    std::atomic<uint64_t> wakes_{0};
 };
 
 }  // namespace strombel::platform

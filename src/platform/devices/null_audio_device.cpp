@@ -1,16 +1,44 @@
 #include "platform/devices/null_audio_device.h"
 
-#include "platform/realtime.h"
-#include "platform/thread_role.h"
-
+#include <semaphore.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+
+#include "platform/realtime.h"
+#include "platform/thread_role.h"
+#include "platform/wakeup.h"
 
 namespace strombel::platform {
 
-NullAudioDevice::NullAudioDevice() { configure(AudioDeviceConfig{}); }
+namespace {
+
+/// The monotonic clock; wakes post a semaphore the waits sleep on.
+class MonotonicPacer final : public NullAudioDevice::Pacer {
+public:
+    uint64_t nowNanos() const override { return SystemClock::shared().nowNanos(); }
+    void waitUntil(uint64_t due) override {
+        if (due == kForever) {
+            wakeup_.wait();
+        } else {
+            wakeup_.waitUntil(due);
+        }
+    }
+    void wake() noexcept override { wakeup_.signal(); }
+
+private:
+    Wakeup wakeup_;
+};
+
+}  // namespace
+
+NullAudioDevice::NullAudioDevice() : NullAudioDevice(std::make_shared<MonotonicPacer>()) {}
+
+NullAudioDevice::NullAudioDevice(std::shared_ptr<Pacer> pacer) : pacer_(std::move(pacer)) {
+    configure(AudioDeviceConfig{});
+}
 
 NullAudioDevice::~NullAudioDevice() { close(); }
 
@@ -32,15 +60,16 @@ bool NullAudioDevice::configure(const AudioDeviceConfig& config) {
 
 bool NullAudioDevice::start() {
     if (running_.load()) return true;
-    timeline_.anchor(SystemClock::shared().nowNanos(), config_.preferredSampleRate);
+    timeline_.anchor(pacer_->nowNanos(), config_.preferredSampleRate);
     running_.store(true);
     thread_ = std::thread([this] { loop(); });
     return true;
 }
 
 bool NullAudioDevice::stop() {
-    running_.store(false);
+    if (running_.exchange(false)) pacer_->wake();  // out of a rest, or a wait for the next buffer
     if (thread_.joinable()) thread_.join();
+    resting_.store(false);
     return true;
 }
 
@@ -49,16 +78,22 @@ void NullAudioDevice::close() { stop(); }
 void NullAudioDevice::loop() {
     setThreadRole(ThreadRole::audio);  // the thread is ours and only ever renders
     while (running_.load(std::memory_order_acquire)) {
-        uint64_t hostTime = timeline_.next(frames_);
-        // Sleep until the buffer is due, on the monotonic clock.
-        struct timespec due;
-        due.tv_sec = static_cast<time_t>(hostTime / kNanosPerSecond);
-        due.tv_nsec = static_cast<long>(hostTime % kNanosPerSecond);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) {
-        }
+        const uint64_t hostTime = timeline_.next(frames_);
+        while (running_.load(std::memory_order_acquire) && pacer_->nowNanos() < hostTime) pacer_->waitUntil(hostTime);
         if (!running_.load(std::memory_order_acquire)) break;
-        RealtimeScope realtime;
-        renderOutput(frames_, hostTime, left_.data(), right_.data());
+        bool rest = false;
+        {
+            RealtimeScope realtime;
+            renderOutput(frames_, hostTime, left_.data(), right_.data());
+            rest = mayRest();
+        }
+        buffersRendered_.fetch_add(1, std::memory_order_release);
+        if (!rest) continue;
+        // A wake that came since the check ends this wait at once.
+        resting_.store(true, std::memory_order_release);
+        pacer_->waitUntil(Pacer::kForever);
+        resting_.store(false, std::memory_order_release);
+        timeline_.skipTo(pacer_->nowNanos(), frames_);
     }
 }
 

@@ -125,6 +125,12 @@ QImage Button::currentImage() const {
     return pick(images_, state() & ~uint32_t{disabled});
 }
 
+void Button::replaceOwnImages(const ImageReplacer& replace) {
+    for (auto* images : {&images_, &backgrounds_})
+        for (auto& [state, image] : *images) image = replace(image);
+    update();
+}
+
 void Button::setBackgroundImage(const QImage& image, uint32_t state) {
     backgrounds_[state] = image;
     update();

@@ -114,6 +114,7 @@ class Button : public Control {
 
   protected:
     void draw(QPainter& painter) override;
+    void replaceOwnImages(const ImageReplacer& replace) override;
 
   private:
     static QImage pick(const std::map<uint32_t, QImage>& images, uint32_t state);

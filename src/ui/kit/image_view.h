@@ -36,6 +36,7 @@ class ImageView : public View {
 
   protected:
     void draw(QPainter& painter) override;
+    void replaceOwnImages(const ImageReplacer& replace) override { setImage(replace(image_)); }
 
   private:
     QImage image_;

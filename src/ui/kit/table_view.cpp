@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <climits>
 #include <utility>
 #include <cmath>
 
@@ -68,7 +69,11 @@ std::unique_ptr<TableViewCell> TableView::dequeueReusableCell(const QString& ide
     Animator::current().removeAllAnimations(*cell);
     cell->setAlpha(1);
     cell->setZValue(0);
-    cell->setHidden(false);
+    if (auto given = std::find(givenUp_.begin(), givenUp_.end(), cell); given != givenUp_.end()) {
+        givenUp_.erase(given);  // still shown
+    } else {
+        cell->setHidden(false);
+    }
     // Still a subview of the content: adding it there again leaves the scene as
     // it is; dropped instead, it leaves the content as it goes.
     return std::unique_ptr<TableViewCell>(cell);
@@ -93,9 +98,14 @@ void TableView::measure() {
         const int rows = std::max(0, dataSource_->numberOfRows(*this, section));
         std::vector<double>& tops = rowTops_[size_t(section)];
         tops.resize(size_t(rows) + 1);
+        // The heights first, in place of the tops they become.
+        if (!delegate_ || !delegate_->heightsForRows(*this, section, std::span(tops.data(), size_t(rows)))) {
+            for (int row = 0; row < rows; ++row)
+                tops[size_t(row)] = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
+        }
         for (int row = 0; row < rows; ++row) {
+            const double height = tops[size_t(row)];
             tops[size_t(row)] = top;
-            double height = delegate_ ? delegate_->heightForRow(*this, {section, row}) : -1;
             top += height < 0 ? rowHeight_ : height;
         }
         tops[size_t(rows)] = top;
@@ -154,7 +164,7 @@ void TableView::fadeOut(TableViewCell* leaving) {
     });
 }
 
-void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
+void TableView::layoutCells(const std::vector<IndexPath>& fadeIn) {
     content_->setY(-offset_);
     const double top = offset_, bottom = offset_ + height();
     std::vector<IndexPath> wanted;
@@ -168,13 +178,14 @@ void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
         }
     }
     // Rows gone out of view give their cells up first, so that the rows coming
-    // in can take them.
+    // in can take them; those no row takes are hidden at the end.
     for (auto it = visible_.begin(); it != visible_.end();) {
         if (std::binary_search(wanted.begin(), wanted.end(), it->first)) {
             ++it;
             continue;
         }
-        enqueue(it->second);
+        reusable_[it->second->reuseIdentifier()].push_back(it->second);
+        givenUp_.push_back(it->second);
         it = visible_.erase(it);
     }
     for (const IndexPath& path : wanted) {
@@ -190,11 +201,13 @@ void TableView::layoutCells(const std::set<IndexPath>& fadeIn) {
         cell->separatorColor_ = separatorColor_;
         TableViewCell* added = content_->add(std::move(cell));
         visible_[path] = added;
-        if (fadeIn.count(path)) {
+        if (std::binary_search(fadeIn.begin(), fadeIn.end(), path)) {
             added->setAlpha(0);
             Animator::current().animateAlpha(*added, 1, kFadeSeconds);
         }
     }
+    for (TableViewCell* cell : givenUp_) cell->setHidden(true);
+    givenUp_.clear();
 }
 
 void TableView::clampOffset() { offset_ = std::clamp(offset_, 0.0, std::max(0.0, contentHeight() - height())); }
@@ -326,14 +339,16 @@ std::optional<IndexPath> TableView::newPathOf(const IndexPath& old, const Update
     if (!section || update.reloadedSections.count(old.section)) return std::nullopt;
     if (update.deletedRows.count(old) || update.reloadedRows.count(old)) return std::nullopt;
     if (auto moved = update.movedRows.find(old); moved != update.movedRows.end()) return moved->second;
-    int rank = old.row;
-    for (const IndexPath& gone : update.deletedRows)
-        if (gone.section == old.section && gone.row < old.row) --rank;
-    for (const auto& [from, to] : update.movedRows)
-        if (from.section == old.section && from.row < old.row) --rank;
+    // The rows sets are ordered by section, then row: only the section's own are looked at.
+    int rank = old.row - int(std::distance(update.deletedRows.lower_bound({old.section, INT_MIN}),
+                                           update.deletedRows.lower_bound(old)));
+    for (auto from = update.movedRows.lower_bound({old.section, INT_MIN}); from != update.movedRows.lower_bound(old);
+         ++from)
+        --rank;
     std::vector<int> taken;
-    for (const IndexPath& added : update.insertedRows)
-        if (added.section == *section) taken.push_back(added.row);
+    for (auto added = update.insertedRows.lower_bound({*section, INT_MIN});
+         added != update.insertedRows.end() && added->section == *section; ++added)
+        taken.push_back(added->row);
     for (const auto& [from, to] : update.movedRows)
         if (to.section == *section) taken.push_back(to.row);
     std::sort(taken.begin(), taken.end());
@@ -351,29 +366,41 @@ bool TableView::apply(Update update, const std::optional<IndexPath>& scroll) {
     const int newSections = dataSource_->numberOfSections(*this);
     bool consistent = newSections == oldSections - int(update.deletedSections.size()) +
                                          int(update.insertedSections.size());
-    std::map<int, int> expectedRows;  // new section -> count; inserted and reloaded sections unchecked
+    // Per new section, the rows it must have; -1: unchecked (inserted and reloaded sections).
+    std::vector<int> expectedRows(size_t(std::max(0, newSections)), -1);
     if (consistent) {
         std::vector<int> takenSections(update.insertedSections.begin(), update.insertedSections.end());
         for (const auto& [from, to] : update.movedSections) takenSections.push_back(to);
         std::sort(takenSections.begin(), takenSections.end());
-        for (int old = 0; old < oldSections; ++old) {
+        for (int old = 0; old < oldSections && consistent; ++old) {
             auto section = newSectionIndex(old, update.deletedSections, update.movedSections, takenSections);
             if (!section || update.reloadedSections.count(old)) continue;
-            int rows = numberOfRows(old);
-            for (const IndexPath& gone : update.deletedRows) rows -= gone.section == old;
+            int rows = numberOfRows(old) -
+                       int(std::distance(update.deletedRows.lower_bound({old, INT_MIN}),
+                                         update.deletedRows.lower_bound({old + 1, INT_MIN})));
             for (const auto& [from, to] : update.movedRows) rows -= from.section == old;
-            expectedRows[*section] += rows;
-        }
-        for (const IndexPath& added : update.insertedRows)
-            if (expectedRows.count(added.section)) ++expectedRows[added.section];
-        for (const auto& [from, to] : update.movedRows)
-            if (expectedRows.count(to.section)) ++expectedRows[to.section];
-        for (const auto& [section, rows] : expectedRows) {
-            if (section >= newSections || dataSource_->numberOfRows(*this, section) != rows) {
+            if (*section < 0 || *section >= newSections) {
                 STROMBEL_LOG_ERROR("table update does not match its data: section {} should have {} rows, has {}",
-                                   section, rows, section < newSections ? dataSource_->numberOfRows(*this, section) : 0);
+                                   *section, rows, 0);
                 consistent = false;
                 break;
+            }
+            int& expected = expectedRows[size_t(*section)];
+            expected = std::max(expected, 0) + rows;
+        }
+        auto count = [&](int section) {
+            if (section >= 0 && section < newSections && expectedRows[size_t(section)] >= 0)
+                ++expectedRows[size_t(section)];
+        };
+        for (const IndexPath& added : update.insertedRows) count(added.section);
+        for (const auto& [from, to] : update.movedRows) count(to.section);
+        for (int section = 0; section < newSections && consistent; ++section) {
+            const int rows = expectedRows[size_t(section)];
+            if (rows < 0) continue;
+            if (const int has = dataSource_->numberOfRows(*this, section); has != rows) {
+                STROMBEL_LOG_ERROR("table update does not match its data: section {} should have {} rows, has {}",
+                                   section, rows, has);
+                consistent = false;
             }
         }
     } else {
@@ -388,7 +415,7 @@ bool TableView::apply(Update update, const std::optional<IndexPath>& scroll) {
 
     // The cells in view keep their rows where the rows survive; the others fade out.
     std::map<IndexPath, TableViewCell*> kept;
-    std::set<IndexPath> fadeIn;
+    std::vector<IndexPath> fadeIn;  // sorted before the layout
     for (auto& [old, cell] : visible_) {
         if (auto moved = newPathOf(old, update)) {
             kept[*moved] = cell;
@@ -402,11 +429,11 @@ bool TableView::apply(Update update, const std::optional<IndexPath>& scroll) {
         if (const QRectF row = rectForRow(*scroll); !row.isNull()) offset_ = row.top();
     }
     clampOffset();
-    fadeIn.insert(update.insertedRows.begin(), update.insertedRows.end());
+    fadeIn.assign(update.insertedRows.begin(), update.insertedRows.end());
     for (const IndexPath& reloaded : update.reloadedRows) {
         Update asKept = update;
         asKept.reloadedRows.erase(reloaded);
-        if (auto now = newPathOf(reloaded, asKept)) fadeIn.insert(*now);
+        if (auto now = newPathOf(reloaded, asKept)) fadeIn.push_back(*now);
     }
     std::set<int> freshSections = update.insertedSections;
     for (int reloaded : update.reloadedSections) {
@@ -417,7 +444,8 @@ bool TableView::apply(Update update, const std::optional<IndexPath>& scroll) {
             freshSections.insert(*now);
     }
     for (int section : freshSections)
-        for (int row = 0; row < numberOfRows(section); ++row) fadeIn.insert({section, row});
+        for (int row = 0; row < numberOfRows(section); ++row) fadeIn.push_back({section, row});
+    std::sort(fadeIn.begin(), fadeIn.end());
     // A kept cell whose row became empty or moved out of view leaves in layoutCells.
     layoutCells(fadeIn);
     return true;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <vector>
 
 #include "ui/kit/view.h"
@@ -59,6 +60,10 @@ class TableViewDelegate {
     virtual ~TableViewDelegate() = default;
     /// A negative answer means the table's `rowHeight`.
     virtual double heightForRow(TableView&, const IndexPath&) { return -1; }
+    /// The heights of all of a section's rows at once, in `heights` (one per row,
+    /// negative as above), answering true; false (the default) has the table ask
+    /// `heightForRow` row by row. Asked whenever the table measures, as that is.
+    virtual bool heightsForRows(TableView&, int /*section*/, std::span<double> /*heights*/) { return false; }
     virtual void didSelectRow(TableView&, const IndexPath&) {}
 };
 
@@ -146,7 +151,7 @@ class TableView : public View {
     /// Reads the counts and heights of every row from the data source.
     void measure();
     /// Makes cells for the rows in view and lets the others go; `fadeIn` rows fade in.
-    void layoutCells(const std::set<IndexPath>& fadeIn = {});
+    void layoutCells(const std::vector<IndexPath>& fadeIn = {});
     /// Keeps a cell of the content for reuse, hidden where it is.
     void enqueue(TableViewCell* cell);
     /// Fades a cell of the content out, then keeps it for reuse.
@@ -169,6 +174,9 @@ class TableView : public View {
     std::vector<std::vector<double>> rowTops_;
     std::map<IndexPath, TableViewCell*> visible_;
     std::map<QString, std::vector<TableViewCell*>> reusable_;  // hidden subviews of the content
+    /// Cells a layout under way gave up: kept for reuse, hidden only at its end
+    /// if no row took them (hiding and showing again costs the scene).
+    std::vector<TableViewCell*> givenUp_;
     int updateDepth_ = 0;
     Update pending_;
     std::optional<IndexPath> pendingScroll_;  // asked for during updates

@@ -55,6 +55,11 @@ void View::setCenter(const QPointF& center) {
     setPos(center - QPointF(size_.width() / 2, size_.height() / 2));
 }
 
+void View::replaceImages(const ImageReplacer& replace) {
+    replaceOwnImages(replace);
+    for (View* subview : subviews()) subview->replaceImages(replace);
+}
+
 View* View::viewWithTag(int tag) {
     if (tag_ == tag) return this;
     for (View* child : subviews()) {

@@ -2,9 +2,11 @@
 
 #include <QColor>
 #include <QGraphicsItem>
+#include <QImage>
 #include <QPainterPath>
 #include <QPointF>
 #include <QRectF>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -66,6 +68,11 @@ class View : public QGraphicsItem {
     void bringSubviewToFront(View* view);
     bool isDescendantOf(const View* ancestor) const;
 
+    /// Gives every picture this view and its subviews show to `replace` and shows
+    /// what it answers instead (pictures drawn anew for another pixel ratio).
+    using ImageReplacer = std::function<QImage(const QImage&)>;
+    void replaceImages(const ImageReplacer& replace);
+
     // Looks.
     double alpha() const { return opacity(); }
     void setAlpha(double alpha) { setOpacity(alpha); }
@@ -125,6 +132,8 @@ class View : public QGraphicsItem {
     void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override;
 
   protected:
+    /// This view's own pictures, for replaceImages (none by default).
+    virtual void replaceOwnImages(const ImageReplacer&) {}
     /// Draws the view's own content over its background, in its own points.
     virtual void draw(QPainter&) {}
     virtual void sizeChanged(const QSizeF& oldSize);

@@ -77,6 +77,31 @@ QImage Window::render(double scale) {
     return image;
 }
 
+void Window::setDevicePixelRatioHandler(std::function<void(double)> handler) {
+    ratioHandler_ = std::move(handler);
+    ratio_ = devicePixelRatioF();
+}
+
+void Window::replaceImages(const View::ImageReplacer& replace) {
+    for (QGraphicsItem* item : scene_->items()) {
+        if (item->parentItem()) continue;
+        if (auto* view = dynamic_cast<View*>(item)) view->replaceImages(replace);
+    }
+}
+
+bool Window::event(QEvent* event) {
+    const bool handled = QGraphicsView::event(event);
+    bool screenChanged = event->type() == QEvent::ScreenChangeInternal;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+    screenChanged = screenChanged || event->type() == QEvent::DevicePixelRatioChange;
+#endif
+    if (screenChanged && ratioHandler_ && devicePixelRatioF() != ratio_) {
+        ratio_ = devicePixelRatioF();
+        ratioHandler_(ratio_);
+    }
+    return handled;
+}
+
 double Window::openingScale(const QSizeF& points, const QSizeF& available, double preferred) {
     if (points.isEmpty() || available.isEmpty()) return preferred;
     const double fits = std::min(available.width() / points.width(), available.height() / points.height());

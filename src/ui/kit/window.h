@@ -3,6 +3,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QImage>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,12 @@ class Window : public QGraphicsView {
     /// Draws the scene at `scale` pixels per point, as a finished picture.
     QImage render(double scale = 2.0);
 
+    /// Called with the new ratio when the window has come to a screen of another
+    /// device pixel ratio, as far as Qt tells it.
+    void setDevicePixelRatioHandler(std::function<void(double)> handler);
+    /// Gives every picture of every screen in the scene to `replace` (see View).
+    void replaceImages(const View::ImageReplacer& replace);
+
     static constexpr int kMouseTouchId = kit::kMouseTouchId;
     /// Points a wheel moves the content per notch.
     static constexpr double kPointsPerWheelNotch = 40;
@@ -54,6 +61,7 @@ class Window : public QGraphicsView {
     static double openingScale(const QSizeF& points, const QSizeF& available, double preferred);
 
   protected:
+    bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -75,6 +83,8 @@ class Window : public QGraphicsView {
     std::vector<View*> modals_;
     View* ownShape_ = nullptr;
     bool mouseInScene_ = false;
+    std::function<void(double)> ratioHandler_;
+    double ratio_ = 0;  // the device pixel ratio last told
 };
 
 }  // namespace strombel::ui::kit

@@ -41,6 +41,13 @@ class Rows : public TableViewDataSource, public TableViewDelegate {
     double heightForRow(TableView&, const IndexPath& path) override {
         return path == IndexPath{0, 0} ? tallRowHeight : -1;
     }
+    /// When set, heights come a section at a time: every row of section 1 this high.
+    double sectionOneHeight = -1;
+    bool heightsForRows(TableView&, int section, std::span<double> heights) override {
+        if (sectionOneHeight < 0 || section != 1) return false;
+        std::fill(heights.begin(), heights.end(), sectionOneHeight);
+        return true;
+    }
     void didSelectRow(TableView&, const IndexPath& path) override { selected.push_back(path); }
 };
 
@@ -148,6 +155,22 @@ TEST_F(TableViewTest, RowHeightsComeFromTheDelegate) {
     EXPECT_EQ(shownAt(60), "0.1");
 }
 
+TEST_F(TableViewTest, HeightsOfAWholeSectionAtOnceAndChangedOutsideUpdatesTakenAtTheNextUpdate) {
+    build({2, 3, 2});
+    rows->sectionOneHeight = 30;
+    table->reloadData();
+    EXPECT_EQ(table->rectForRow({1, 2}), QRectF(0, 100, 200, 30));
+    EXPECT_EQ(table->rectForRow({2, 0}), QRectF(0, 130, 200, 20));
+    // Heights change with no update of their own; an update elsewhere measures them anew.
+    rows->sectionOneHeight = 10;
+    rows->tallRowHeight = 50;
+    rows->sections[2].push_back("2.2");
+    table->insertRows({{2, 2}});
+    EXPECT_EQ(table->rectForRow({1, 0}), QRectF(0, 70, 200, 10));
+    EXPECT_EQ(table->rectForRow({2, 2}), QRectF(0, 140, 200, 20));
+    EXPECT_EQ(table->contentHeight(), 160);
+}
+
 TEST_F(TableViewTest, ATapSelectsTheRowAndADragScrollsInstead) {
     build({30});
     finger.tap(*table, {50, 45});
@@ -253,6 +276,19 @@ TEST_F(TableViewTest, CountsThatDoNotAddUpAreMetByAFullReload) {
     // A section announced that the data does not have.
     table->insertSections({1});
     EXPECT_EQ(table->numberOfSections(), 1);
+
+    // The same number of rows in all, but in another section than the update says.
+    rows = nullptr;
+    build({2, 2});
+    rows->sections[0].push_back("0.2");
+    table->insertRows({{1, 2}});
+    EXPECT_EQ(table->numberOfRows(0), 3);
+    EXPECT_EQ(table->numberOfRows(1), 2);
+    EXPECT_EQ(shownAt(50), "0.2");
+    // A section moved past the last one.
+    table->moveSection(0, 5);
+    EXPECT_EQ(table->numberOfRows(0), 3);
+    EXPECT_EQ(shownAt(10), "0.0");
 }
 
 }  // namespace
