@@ -261,6 +261,7 @@ bool LibraryStore::downloadStoreItem(const std::string& identifier) {
 LibraryStore::Installation* LibraryStore::startInstallation(const library::StoreItem& item, bool repair) {
     Installation& installation = installations_[item.identifier];
     installation = Installation{};
+    installation.attempt = ++attempts_;
     installation.item = item;
     installation.repair = repair;
     installation.staging = stagingFolder(item.identifier);
@@ -340,7 +341,8 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     std::weak_ptr<bool> alive = alive_;
     platform::MainLoop* loop = &services_.library.mainLoop();
     const std::string identifier = installation.item.identifier;
-    checks_.async([this, alive, loop, identifier, file, path] {
+    const uint64_t attempt = installation.attempt;
+    checks_.async([this, alive, loop, identifier, attempt, file, path] {
         std::optional<json::Error> failure;
         std::string problem;
         if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
@@ -353,8 +355,8 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
                                  fmt::format("{} is not a sound the program can play: {}", file, problem));
         }
         // The store is destroyed on the main loop, where `alive` is looked at.
-        loop->post([this, alive, identifier, file, failure] {
-            if (!alive.expired()) sampleChecked(identifier, file, failure);
+        loop->post([this, alive, identifier, attempt, file, failure] {
+            if (!alive.expired()) sampleChecked(identifier, attempt, file, failure);
         });
     });
     return std::nullopt;
@@ -404,10 +406,14 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     return std::nullopt;
 }
 
-void LibraryStore::sampleChecked(const std::string& identifier, const std::string& file,
+void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
                                  const std::optional<json::Error>& failure) {
     auto found = installations_.find(identifier);
     if (found == installations_.end()) return;
+    if (found->second.attempt != attempt) {  // a check of an attempt that failed before this one began
+        tellCompletedIfIdle();
+        return;
+    }
     Installation& installation = found->second;
     if (installation.pendingChecks > 0) --installation.pendingChecks;
     if (installation.phase != Phase::downloading) {

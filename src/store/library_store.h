@@ -91,6 +91,9 @@ public:
 
     const StoreSettings& settings() const { return services_.settings; }
     http::HttpNetworkQueue& networkQueue() { return *networkQueue_; }
+    /// The queue on which arrived samples are checked (tests hold it to see a
+    /// check answer late).
+    platform::SerialQueue& checkQueue() { return checks_; }
     const std::shared_ptr<http::HttpDownloadCache>& downloadCache() const { return cache_; }
     /// The folder an item's files wait in until they are all in and checked.
     std::filesystem::path stagingFolder(const std::string& identifier) const;
@@ -107,6 +110,9 @@ private:
         std::string packText;
         library::StoreItemProgress::Phase phase = library::StoreItemProgress::Phase::downloading;
         std::string failure;
+        /// Which attempt at the item this is: a check of an earlier, failed
+        /// attempt that answers late is not taken for one of this attempt.
+        uint64_t attempt = 0;
     };
     struct Download {
         std::shared_ptr<http::HttpRequest> request;
@@ -127,7 +133,8 @@ private:
     std::optional<json::Error> checkArrivedFile(Installation& installation, const std::string& file,
                                                 const http::HttpRequest& request);
     std::optional<json::Error> readPack(Installation& installation, const std::filesystem::path& path);
-    void sampleChecked(const std::string& identifier, const std::string& file, const std::optional<json::Error>& failure);
+    void sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
+                       const std::optional<json::Error>& failure);
     void fileDone(Installation& installation, const std::string& file);
     void installIfComplete(Installation& installation);
     std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
@@ -147,6 +154,7 @@ private:
     std::unique_ptr<http::HttpRequest> storeItemsRequest_;
     std::optional<std::vector<library::StoreItem>> storeItems_;
     std::map<std::string, Installation> installations_;
+    uint64_t attempts_ = 0;
     std::unordered_map<http::HttpRequest*, Download> downloads_;
     std::vector<std::unique_ptr<IconFetch>> iconFetches_;
     bool completionDue_ = false;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 
 #include "http/http_request.h"
 #include "store/store_test_support.h"
@@ -152,7 +153,35 @@ TEST_F(PackStoreTest, NeverMoreThanFourDownloadsAtOnceAndAFailingItemLeavesTheOt
     EXPECT_TRUE(contains(world.observer().events, "failed missing.wav"));
     // A failed item can be tried again once the store mends it.
     server().put("missing.wav", waveBytes());
-    EXPECT_EQ(world.install("broken").phase, Phase::installed);
+    const auto again = world.install("broken");
+    EXPECT_EQ(again.phase, Phase::installed) << again.failure;
+}
+
+TEST_F(PackStoreTest, ACheckOfAFailedAttemptThatAnswersLateLeavesTheNextAttemptAlone) {
+    server().put("broken.pack", packText("broken", {"b0.wav", "missing.wav"}));
+    server().put("b0.wav", waveBytes());
+    server().put("missing.wav", StoreServer::File{"", 404, 0, true});
+    server().setCatalogue("[" + catalogueEntry("broken", {"broken.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    // The sample checks wait until the test lets them go.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    world.store().checkQueue().async([released] { released.wait(); });
+
+    ASSERT_TRUE(world.store().downloadStoreItem("broken"));
+    ASSERT_TRUE(world.pumpUntil([&] {
+        return server().requestCount("b0.wav") == 1 && world.store().networkQueue().requestsCount() == 1;
+    }));
+    server().openGate();  // missing.wav fails the first attempt while b0.wav's check waits
+    ASSERT_TRUE(world.pumpUntil([&] { return world.store().progressOfStoreItem("broken").phase == Phase::failed; }));
+
+    server().put("missing.wav", waveBytes());
+    ASSERT_TRUE(world.store().downloadStoreItem("broken"));
+    release.set_value();  // the first attempt's check answers now, its file gone with that attempt
+    ASSERT_TRUE(world.pumpUntil([&] { return world.store().progressOfStoreItem("broken").phase != Phase::downloading; }));
+    const auto again = world.store().progressOfStoreItem("broken");
+    EXPECT_EQ(again.phase, Phase::installed) << again.failure;
+    EXPECT_TRUE(world.library().soundpackWithIdExists("broken"));
 }
 
 // ---- What bad input gets ----
