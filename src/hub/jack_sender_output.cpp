@@ -76,11 +76,13 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
 }
 
 void JackSenderOutput::startTapping() {
-    if (options_.device && !abandoned_.load()) options_.device->setOutputTap(&ring_);
+    if (!options_.device || abandoned_.load()) return;
+    options_.device->setOutputTap(&ring_);
+    tapped_ = true;
 }
 
 JackSenderOutput::~JackSenderOutput() {
-    if (options_.device && options_.device->outputTap() == &ring_) options_.device->setOutputTap(nullptr);
+    if (tapped_ && options_.device && options_.device->outputTap() == &ring_) options_.device->setOutputTap(nullptr);
     // Closing stops JACK's threads; only then may the connection callback's
     // guard go (that thread copies it).
     if (client_ && watch_ && !watch_->closable()) {
@@ -96,7 +98,7 @@ JackSenderOutput::~JackSenderOutput() {
 void JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput> output) {
     if (!output) return;
     output->abandoned_.store(true);
-    if (output->options_.device && output->options_.device->outputTap() == &output->ring_)
+    if (output->tapped_ && output->options_.device && output->options_.device->outputTap() == &output->ring_)
         output->options_.device->setOutputTap(nullptr);
     output->alive_.reset();
     // Kept where a leak check still finds it, and never destroyed: exit's

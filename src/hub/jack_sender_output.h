@@ -107,6 +107,10 @@ private:
     std::atomic<int> connections_{0};
     std::shared_ptr<JackSenderOutput*> alive_;
     std::atomic<bool> abandoned_{false};
+    // Set once the engine's device was given the tap: an output that never
+    // tapped (one opened on the opener's thread and dropped) never reaches the
+    // device, which may be gone by then.
+    bool tapped_ = false;
 };
 
 }  // namespace strombel::hub

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -101,8 +103,16 @@ void quietenAlsaLibrary() {
 }
 
 int rtCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
-    return static_cast<RtAudioDevice*>(user)->process(static_cast<float*>(output),
-                                                       static_cast<const float*>(input), frames, status != 0);
+    auto* gate = static_cast<RtAudioDevice::CallbackGate*>(user);
+    gate->inside.fetch_add(1);
+    int result = 0;
+    if (RtAudioDevice* device = gate->device.load()) {
+        result = device->process(static_cast<float*>(output), static_cast<const float*>(input), frames, status != 0);
+    } else {
+        std::fill_n(static_cast<float*>(output), size_t(frames) * 2, 0.0f);
+    }
+    gate->inside.fetch_sub(1);
+    return result;
 }
 
 /// The rate of the default JACK server, asked by a client of ours; 0 when no
@@ -205,8 +215,10 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         options.streamName = backend_ == Backend::Jack ? jackClientName("Strombel") : "Strombel";
         const double rate = rateFor(*rtaudio_, out.deviceId, config.preferredSampleRate);
         unsigned frames = static_cast<unsigned>(std::clamp(std::round(rate * config.bufferDuration), 16.0, 8192.0));
+        gate_ = std::make_unique<CallbackGate>();
+        gate_->device.store(this);
         rtaudio_->openStream(&out, config.duplex ? &in : nullptr, RTAUDIO_FLOAT32, static_cast<unsigned>(rate),
-                             &frames, &rtCallback, this, &options, &onRtAudioError);
+                             &frames, &rtCallback, gate_.get(), &options, &onRtAudioError);
         lost_.store(false);
         if (backend_ == Backend::Jack) noteJackClientOpened();
         if (jack_client_t* client = jackClientOf(*rtaudio_)) {
@@ -290,6 +302,15 @@ void RtAudioDevice::close() {
         leaveJackObjectAlone(rtaudio_.get());
         static_cast<void>(rtaudio_.release());
         JackShutdownWatch::leaveAlone(std::move(jackWatch_));
+        if (gate_) {
+            // A client that still runs (a loss heard by another client) calls
+            // the gate, never this device, from now on; a call already inside
+            // ends within its buffer.
+            gate_->device.store(nullptr);
+            for (int waited = 0; gate_->inside.load() != 0 && waited < 200; ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            static_cast<void>(gate_.release());
+        }
         return;
     }
     if (jackWatch_) jackWatch_->closing();
@@ -303,6 +324,7 @@ void RtAudioDevice::close() {
     }
     rtaudio_.reset();
     jackWatch_.reset();
+    gate_.reset();
 }
 
 int RtAudioDevice::process(float* output, const float* input, unsigned frames, bool xrun) {

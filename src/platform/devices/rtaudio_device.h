@@ -75,6 +75,17 @@ private:
     // instead of by RtAudio (which would close the client itself).
     std::unique_ptr<JackShutdownWatch> jackWatch_;
     std::vector<int32_t> left_, right_, microphone_;
+
+public:
+    /// What the stream's callback is handed instead of the device: a stream
+    /// left alone keeps it (and may still call it) after the device is gone.
+    struct CallbackGate {
+        std::atomic<RtAudioDevice*> device{nullptr};
+        std::atomic<int> inside{0};
+    };
+
+private:
+    std::unique_ptr<CallbackGate> gate_;
 };
 
 }  // namespace strombel::platform

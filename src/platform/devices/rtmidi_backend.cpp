@@ -8,6 +8,7 @@
 #include <atomic>
 #include <charconv>
 #include <filesystem>
+#include <forward_list>
 #include <map>
 #include <type_traits>
 #include <mutex>
@@ -162,6 +163,16 @@ std::string displayName(RtMidiBackend::System system, const std::string& rtName)
     return rtName.substr(0, space);
 }
 
+/// A backend's "the server went" flag, kept for the whole run: JACK and RtMidi
+/// hand it to clients that may be left alone, and such a client may still
+/// set it after its backend is gone.
+std::atomic<bool>& keptServerGoneFlag() {
+    static std::mutex mutex;
+    static std::forward_list<std::atomic<bool>> flags;
+    std::lock_guard lock(mutex);
+    return flags.emplace_front(false);
+}
+
 }  // namespace
 
 bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
@@ -213,9 +224,9 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     // Once the server is gone, every RtMidi object on it is left alone for good:
     // closing one would touch a client that libjack has already torn down.
 
-    static void onShutdown(void* self) {
+    static void onShutdown(void* flag) {
         noteJackLoss();
-        static_cast<Impl*>(self)->serverGone.store(true);
+        static_cast<std::atomic<bool>*>(flag)->store(true);
     }
 
     // Under `mutex` (at start, on the caller's thread).
@@ -236,7 +247,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         }
         noteJackClientOpened();
         madeAfterLosses = lossesSeen();
-        jack_on_shutdown(client, &Impl::onShutdown, this);
+        jack_on_shutdown(client, &Impl::onShutdown, &serverGone);
         jack_activate(client);
         return client;
     }
@@ -581,7 +592,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::map<MidiEndpointRef, std::unique_ptr<RtMidiOut>> virtualSources;
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
-    std::atomic<bool> serverGone{false};
+    std::atomic<bool>& serverGone = keptServerGoneFlag();
     bool closed = false;        // the backend went (under mutex)
     bool reconnecting = false;  // a reconnection is under way (under mutex)
     bool openOnCaller = false;  // JACK clients may still be opened on the callers' threads
