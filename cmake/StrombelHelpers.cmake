@@ -22,6 +22,10 @@ function(strombel_add_test name)
   if(STROMBEL_UNITY_TESTS)
     set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   endif()
+  # In the usual build (optimised, with debug information) the test code itself
+  # is optimised lightly with line tables, as in the sanitizer builds: it builds
+  # in half the time, and what it tests keeps the build's own flags.
+  target_compile_options(${name} PRIVATE "$<$<CONFIG:RelWithDebInfo>:${STROMBEL_TEST_FLAGS}>")
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   # No test reaches the user's own data folder (the trash among it).
   set(environment "QT_QPA_PLATFORM=offscreen" "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home")
