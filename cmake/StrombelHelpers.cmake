@@ -17,6 +17,15 @@ function(strombel_add_test name)
   cmake_parse_arguments(ARG "JACK" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
+  # A few test files compiled as one: the test framework's and Qt's headers are
+  # read once per batch instead of once per file (most of a test file's build).
+  if(STROMBEL_UNITY_TESTS)
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  endif()
+  # In the usual build (optimised, with debug information) the test code itself
+  # is optimised lightly with line tables, as in the sanitizer builds: it builds
+  # in half the time, and what it tests keeps the build's own flags.
+  target_compile_options(${name} PRIVATE "$<$<CONFIG:RelWithDebInfo>:${STROMBEL_TEST_FLAGS}>")
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   # No test reaches the user's own data folder (the trash among it).
   set(environment "QT_QPA_PLATFORM=offscreen" "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home")
@@ -110,5 +119,8 @@ endfunction()
 # real-time that allocates, locks, waits, sleeps or writes aborts it.
 function(strombel_add_realtime_guard target)
   target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp")
+  # It replaces the allocator and the blocking calls: kept out of the test files' batches.
+  set_source_files_properties("${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp"
+    TARGET_DIRECTORY ${target} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
 endfunction()

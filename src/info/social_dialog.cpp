@@ -28,7 +28,10 @@ std::chrono::system_clock::time_point expiryAfter(int64_t seconds, std::chrono::
     const int64_t behind = inSeconds(now) - inSeconds(TimePoint::min());
     if (seconds >= ahead) return TimePoint::max();
     if (seconds <= -behind) return TimePoint::min();
-    return now + Seconds(seconds);
+    // Added in two halves: more than about 292 years in one would overflow the
+    // clock's nanoseconds while being turned into them, though the sum fits.
+    const int64_t half = seconds / 2;
+    return now + Seconds(half) + Seconds(seconds - half);
 }
 
 SocialDialog::SocialDialog(std::string serverURL, Params params, SocialDialogDelegate* delegate)

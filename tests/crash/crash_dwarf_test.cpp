@@ -29,7 +29,7 @@ constexpr uint8_t undefined = 0x07, rememberState = 0x0A, restoreState = 0x0B, d
 }  // namespace cfa
 
 // x86-64 DWARF numbers.
-constexpr uint8_t kRsp = 7, kRbx = 3, kReturnAddress = 16;
+constexpr uint8_t kDwarfRsp = 7, kDwarfRbx = 3, kDwarfReturnAddress = 16;
 
 // A section in memory whose address stays put.
 struct Placed {
@@ -57,7 +57,7 @@ struct Room {
 FrameSection::Cie standardCie() {
     FrameSection::Cie cie;
     cie.pointerEncoding = 0x00;  // absolute: the made-up pcs lie far from the section
-    cie.instructions = {cfa::defCfa, kRsp, 8, cfa::offset(kReturnAddress), 1};
+    cie.instructions = {cfa::defCfa, kDwarfRsp, 8, cfa::offset(kDwarfReturnAddress), 1};
     return cie;
 }
 
@@ -130,7 +130,7 @@ TEST(CrashDwarf, TheReturnAddressAndRegistersComeFromTheirRules) {
     FrameSection section(room.address());
     size_t cie = section.cie(standardCie());
     // push rbx; sub $16, rsp: CFA = rsp + 32, rbx at CFA - 16.
-    section.fde(cie, 0x401000, 0x401040, {cfa::advance(1), cfa::defCfaOffset, 16, cfa::offset(kRbx), 2, cfa::advance(4),
+    section.fde(cie, 0x401000, 0x401040, {cfa::advance(1), cfa::defCfaOffset, 16, cfa::offset(kDwarfRbx), 2, cfa::advance(4),
                                           cfa::defCfaOffset, 32});
     section.terminate();
     crash_mobject view = room.place(section.data());
@@ -247,7 +247,7 @@ TEST(CrashDwarf, RememberedStatesGoFiveDeepAndRestoringNeedsOne) {
 }
 
 TEST(CrashDwarf, AnOperandPastTheInstructionsIsDamage) {
-    std::vector<uint8_t> instructions = {cfa::defCfa, kRsp, 0x80};
+    std::vector<uint8_t> instructions = {cfa::defCfa, kDwarfRsp, 0x80};
     crash_mobject view;
     crash_mobject_init_local(&view, instructions.data(), instructions.size());
     crash_dwarf_pointer_state pointers;
@@ -266,9 +266,9 @@ TEST(CrashDwarf, RestoreGoesBackToTheCiesRule) {
     Room room;
     FrameSection section(room.address());
     FrameSection::Cie withRbx = standardCie();
-    withRbx.instructions.insert(withRbx.instructions.end(), {cfa::offset(kRbx), 2});
+    withRbx.instructions.insert(withRbx.instructions.end(), {cfa::offset(kDwarfRbx), 2});
     size_t cie = section.cie(withRbx);
-    section.fde(cie, 0x401000, 0x401040, {cfa::offset(kRbx), 1, cfa::advance(2), cfa::restore(kRbx)});
+    section.fde(cie, 0x401000, 0x401040, {cfa::offset(kDwarfRbx), 1, cfa::advance(2), cfa::restore(kDwarfRbx)});
     section.terminate();
     crash_mobject view = room.place(section.data());
     // rsp = &stack[2]: CFA = &stack[3], the return address at CFA - 8.
@@ -361,9 +361,9 @@ TEST(CrashDwarf, RulesByExpressionAndRegistersTheStateDoesNotKnow) {
     };
     const Case cases[] = {
         // CFA = rsp + 8 by expression (breg7 8); rbx at CFA (expression: the CFA itself).
-        {"expressions", {cfa::defCfaExpression, 2, 0x77, 8, cfa::expression, kRbx, 1, 0x96}, 0},
+        {"expressions", {cfa::defCfaExpression, 2, 0x77, 8, cfa::expression, kDwarfRbx, 1, 0x96}, 0},
         {"a rule for register 40", {0x05, 40, 1}, CRASH_EINVAL},
-        {"the return address undefined: the outermost frame", {cfa::undefined, kReturnAddress}, CRASH_ENOTFOUND},
+        {"the return address undefined: the outermost frame", {cfa::undefined, kDwarfReturnAddress}, CRASH_ENOTFOUND},
         {"arguments' size and nothing else", {cfa::argsSize, 16}, 0},
     };
     for (const Case& c : cases) {

@@ -47,9 +47,9 @@ TEST(HubTrigger, SystemTypesCarryTheirTitlesAndIcons) {
 
 TEST(HubTrigger, UnknownSystemTypesGiveNoTrigger) {
     for (int32_t type : {0, 5, -1}) {
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStderr();
         EXPECT_EQ(HubButtonTrigger::triggerWithSystemType(type, [] {}), nullptr);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: No such Wirehub trigger type\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Warning: No such Wirehub trigger type\n");
     }
 }
 
@@ -84,9 +84,9 @@ TEST(HubTrigger, SettingASelectedIconGivesTheDefaultSelectedColourUnlessOneWasSe
     coloured.setIcon(HubBuiltInImageNamed("Skip.png"), HubTrigger::Selected);
     EXPECT_EQ(coloured.colorForState(HubTrigger::Selected), (HubColor{1, 0, 0, 1}));
 
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     coloured.setTitle("x", HubTrigger::Disabled);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Warning: Setting title for this trigger state not supported\n");
     EXPECT_EQ(coloured.titleForState(HubTrigger::Normal), "");
 }

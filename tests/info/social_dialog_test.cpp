@@ -184,6 +184,9 @@ TEST(SocialLoginDialogTest, TakesTheTokenAndExpiryFromTheFinalAddress) {
     } cases[] = {
         {"socialconnect://success#access_token=ab%2Fc&expires_in=3600", {"login ab/c"}, now + 3600s},
         {"socialconnect://success#access_token=ab&expires_in=0", {"login ab"}, std::chrono::system_clock::time_point::max()},
+        // Further back than the clock's nanoseconds reach in one step, yet within its range.
+        {"socialconnect://success#access_token=ab&expires_in=-9722222222", {"login ab"},
+         std::chrono::system_clock::time_point(-8'022'222'222s)},
         {"socialconnect://success#access_token=ab", {"login ab"}, std::nullopt},
         {"socialconnect://success#access_token=&expires_in=5", {"cancelled"}, std::nullopt},
         {"socialconnect://success#expires_in=5", {"cancelled"}, std::nullopt},

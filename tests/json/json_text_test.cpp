@@ -14,7 +14,7 @@ using namespace std::string_literals;
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-struct RefusedCase {
+struct TextRefusedCase {
     const char* name;
     std::string text;
     bool allowScalar;
@@ -24,12 +24,12 @@ struct RefusedCase {
     std::string lastMessage;
 };
 
-void PrintTo(const RefusedCase& c, std::ostream* out) { *out << c.name << ": " << ::testing::PrintToString(c.text); }
+void PrintTo(const TextRefusedCase& c, std::ostream* out) { *out << c.name << ": " << ::testing::PrintToString(c.text); }
 
-class JsonTextRefusedTest : public ::testing::TestWithParam<RefusedCase> {};
+class JsonTextRefusedTest : public ::testing::TestWithParam<TextRefusedCase> {};
 
 TEST_P(JsonTextRefusedTest, TracesTheFailureFromInnermostToOutermost) {
-    const RefusedCase& c = GetParam();
+    const TextRefusedCase& c = GetParam();
     JsonText json;
     const Result<Value> result = json.objectWithString(c.text, c.allowScalar);
     ASSERT_FALSE(result.ok()) << c.text;
@@ -47,38 +47,38 @@ TEST_P(JsonTextRefusedTest, TracesTheFailureFromInnermostToOutermost) {
 INSTANTIATE_TEST_SUITE_P(
     SecondCodec, JsonTextRefusedTest,
     ::testing::Values(
-        RefusedCase{"TopLevelString", "\"x\"", false, 4, "Valid fragment, but not JSON", 4, "Valid fragment, but not JSON"},
-        RefusedCase{"TrailingCommaInArray", "[1,]", false, 9, "Trailing comma disallowed in array", 9, "Trailing comma disallowed in array"},
-        RefusedCase{"TrailingCommaInObject", "{\"a\":1 , }", false, 9, "Trailing comma disallowed in object", 9, "Trailing comma disallowed in object"},
-        RefusedCase{"MissingColon", "{\"a\" 1}", false, 3, "Expected ':' separating key and value", 3, "Expected ':' separating key and value"},
-        RefusedCase{"UnknownLiteralAsValue", "{\"a\":x}", false, 3, "Unrecognised leading character", 3, "Object value expected for key: a"},
-        RefusedCase{"KeyWithoutQuotes", "{a:1}", false, 3, "Object key string expected", 3, "Object key string expected"},
-        RefusedCase{"LeadingZero", "[01]", false, 2, "Leading 0 disallowed in number", 3, "Expected value while parsing array"},
-        RefusedCase{"MinusAlone", "-", true, 2, "No digits after initial minus", 2, "No digits after initial minus"},
-        RefusedCase{"LeadingPlus", "[+1]", false, 2, "Leading + disallowed in number", 3, "Expected value while parsing array"},
-        RefusedCase{"NoDigitsAfterPoint", "1.", true, 2, "No digits after decimal point", 2, "No digits after decimal point"},
-        RefusedCase{"NoDigitsAfterExponent", "1e+", true, 2, "No digits after exponent", 2, "No digits after exponent"},
-        RefusedCase{"MisspeltTrue", "[tru]", false, 3, "Expected 'true'", 3, "Expected value while parsing array"},
-        RefusedCase{"NullAtTheEnd", "[nul", false, 3, "Expected 'null'", 3, "Expected value while parsing array"},
-        RefusedCase{"OpenArrayAlone", "[", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
-        RefusedCase{"OpenObjectAlone", "{", false, 11, "End of input while parsing object", 11, "End of input while parsing object"},
-        RefusedCase{"ArrayAtTheEnd", "[1", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
-        RefusedCase{"EmptyText", "", true, 11, "Unexpected end of string", 11, "Unexpected end of string"},
-        RefusedCase{"StringAtTheEnd", "\"abc", true, 5, "Unescaped control character '0x0'", 5, "Unescaped control character '0x0'"},
-        RefusedCase{"RawTabInString", "[\"a\tb\"]", false, 5, "Unescaped control character '0x9'", 3, "Expected value while parsing array"},
-        RefusedCase{"RawNulInString", "[\"a\0b\"]"s, false, 5, "Unescaped control character '0x0'", 3, "Expected value while parsing array"},
-        RefusedCase{"BadUtf8InString", "[\"\xc3(\"]", false, 5, "Unescaped control character '0xffffffc3'", 3, "Expected value while parsing array"},
-        RefusedCase{"UnknownEscape", "\"a\\x\"", true, 8, "Illegal escape sequence '0x78'", 8, "Illegal escape sequence '0x78'"},
-        RefusedCase{"UnknownEscapeOfALatinByte", "\"a\\\xe9\"", true, 8, "Illegal escape sequence '0xffe9'", 8, "Illegal escape sequence '0xffe9'"},
-        RefusedCase{"NewlineEscapeAtTheEnd", "\"a\\n", true, 11, "Unexpected EOF while parsing string", 11, "Unexpected EOF while parsing string"},
-        RefusedCase{"LoneLowSurrogate", "\"\\udfff\"", true, 6, "Invalid high character in surrogate pair", 6, "Broken unicode character"},
-        RefusedCase{"LoneHighSurrogate", "\"\\ud83d\"", true, 6, "Missing low character in surrogate pair", 6, "Broken unicode character"},
-        RefusedCase{"HighSurrogateThenLetter", "\"\\ud83d\\u0041\"", true, 6, "Invalid low surrogate char", 6, "Broken unicode character"},
-        RefusedCase{"ShortHexQuad", "\"\\u12\"", true, 6, "Missing hex digit in quad", 6, "Broken unicode character"},
-        RefusedCase{"SpaceAndLetterAfterDocument", "[1] x", false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
-        RefusedCase{"NulAfterDocument", "[1]\0"s, false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
-        RefusedCase{"AtSignAlone", "@", true, 3, "Unrecognised leading character", 3, "Unrecognised leading character"},
-        RefusedCase{"NestedTooDeep", nested(513), false, 7, "Nested too deep", 3, "Expected value while parsing array"}),
+        TextRefusedCase{"TopLevelString", "\"x\"", false, 4, "Valid fragment, but not JSON", 4, "Valid fragment, but not JSON"},
+        TextRefusedCase{"TrailingCommaInArray", "[1,]", false, 9, "Trailing comma disallowed in array", 9, "Trailing comma disallowed in array"},
+        TextRefusedCase{"TrailingCommaInObject", "{\"a\":1 , }", false, 9, "Trailing comma disallowed in object", 9, "Trailing comma disallowed in object"},
+        TextRefusedCase{"MissingColon", "{\"a\" 1}", false, 3, "Expected ':' separating key and value", 3, "Expected ':' separating key and value"},
+        TextRefusedCase{"UnknownLiteralAsValue", "{\"a\":x}", false, 3, "Unrecognised leading character", 3, "Object value expected for key: a"},
+        TextRefusedCase{"KeyWithoutQuotes", "{a:1}", false, 3, "Object key string expected", 3, "Object key string expected"},
+        TextRefusedCase{"LeadingZero", "[01]", false, 2, "Leading 0 disallowed in number", 3, "Expected value while parsing array"},
+        TextRefusedCase{"MinusAlone", "-", true, 2, "No digits after initial minus", 2, "No digits after initial minus"},
+        TextRefusedCase{"LeadingPlus", "[+1]", false, 2, "Leading + disallowed in number", 3, "Expected value while parsing array"},
+        TextRefusedCase{"NoDigitsAfterPoint", "1.", true, 2, "No digits after decimal point", 2, "No digits after decimal point"},
+        TextRefusedCase{"NoDigitsAfterExponent", "1e+", true, 2, "No digits after exponent", 2, "No digits after exponent"},
+        TextRefusedCase{"MisspeltTrue", "[tru]", false, 3, "Expected 'true'", 3, "Expected value while parsing array"},
+        TextRefusedCase{"NullAtTheEnd", "[nul", false, 3, "Expected 'null'", 3, "Expected value while parsing array"},
+        TextRefusedCase{"OpenArrayAlone", "[", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
+        TextRefusedCase{"OpenObjectAlone", "{", false, 11, "End of input while parsing object", 11, "End of input while parsing object"},
+        TextRefusedCase{"ArrayAtTheEnd", "[1", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
+        TextRefusedCase{"EmptyText", "", true, 11, "Unexpected end of string", 11, "Unexpected end of string"},
+        TextRefusedCase{"StringAtTheEnd", "\"abc", true, 5, "Unescaped control character '0x0'", 5, "Unescaped control character '0x0'"},
+        TextRefusedCase{"RawTabInString", "[\"a\tb\"]", false, 5, "Unescaped control character '0x9'", 3, "Expected value while parsing array"},
+        TextRefusedCase{"RawNulInString", "[\"a\0b\"]"s, false, 5, "Unescaped control character '0x0'", 3, "Expected value while parsing array"},
+        TextRefusedCase{"BadUtf8InString", "[\"\xc3(\"]", false, 5, "Unescaped control character '0xffffffc3'", 3, "Expected value while parsing array"},
+        TextRefusedCase{"UnknownEscape", "\"a\\x\"", true, 8, "Illegal escape sequence '0x78'", 8, "Illegal escape sequence '0x78'"},
+        TextRefusedCase{"UnknownEscapeOfALatinByte", "\"a\\\xe9\"", true, 8, "Illegal escape sequence '0xffe9'", 8, "Illegal escape sequence '0xffe9'"},
+        TextRefusedCase{"NewlineEscapeAtTheEnd", "\"a\\n", true, 11, "Unexpected EOF while parsing string", 11, "Unexpected EOF while parsing string"},
+        TextRefusedCase{"LoneLowSurrogate", "\"\\udfff\"", true, 6, "Invalid high character in surrogate pair", 6, "Broken unicode character"},
+        TextRefusedCase{"LoneHighSurrogate", "\"\\ud83d\"", true, 6, "Missing low character in surrogate pair", 6, "Broken unicode character"},
+        TextRefusedCase{"HighSurrogateThenLetter", "\"\\ud83d\\u0041\"", true, 6, "Invalid low surrogate char", 6, "Broken unicode character"},
+        TextRefusedCase{"ShortHexQuad", "\"\\u12\"", true, 6, "Missing hex digit in quad", 6, "Broken unicode character"},
+        TextRefusedCase{"SpaceAndLetterAfterDocument", "[1] x", false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
+        TextRefusedCase{"NulAfterDocument", "[1]\0"s, false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
+        TextRefusedCase{"AtSignAlone", "@", true, 3, "Unrecognised leading character", 3, "Unrecognised leading character"},
+        TextRefusedCase{"NestedTooDeep", nested(513), false, 7, "Nested too deep", 3, "Expected value while parsing array"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonTextTest, NoInputAtAllIsRefusedApartFromAnEmptyText) {

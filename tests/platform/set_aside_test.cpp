@@ -9,7 +9,7 @@
 namespace strombel::platform {
 namespace {
 
-void write(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
+void writeText(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string read(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -19,8 +19,8 @@ std::string read(const std::filesystem::path& path) {
 TEST(SetFileAside, KeepsTheFileAndItsCompanionsUnderNewNames) {
     testing::TempDir dir;
     const auto store = dir / "store.sqlite";
-    write(store, "main");
-    write(dir / "store.sqlite-wal", "log");
+    writeText(store, "main");
+    writeText(dir / "store.sqlite-wal", "log");
     auto aside = setFileAside(store, "damaged");
     ASSERT_TRUE(aside);
     EXPECT_FALSE(std::filesystem::exists(store));
@@ -33,9 +33,9 @@ TEST(SetFileAside, KeepsTheFileAndItsCompanionsUnderNewNames) {
 TEST(SetFileAside, TwoInOneSecondNeverOverwriteEachOther) {
     testing::TempDir dir;
     const auto file = dir / "map";
-    write(file, "first");
+    writeText(file, "first");
     auto first = setFileAside(file, "unreadable");
-    write(file, "second");
+    writeText(file, "second");
     auto second = setFileAside(file, "unreadable");
     ASSERT_TRUE(first && second);
     EXPECT_NE(*first, *second);

@@ -14,7 +14,7 @@
 namespace strombel::ui {
 namespace {
 
-struct Recorder : SoundBankControlDelegate {
+struct BankListRecorder : SoundBankControlDelegate {
     void activeSoundbankChanged(uint64_t index) override { changes.push_back(index); }
     std::vector<uint64_t> changes;
 };
@@ -35,7 +35,7 @@ class LibrarySoundBankListTest : public testing::UiTest {
     platform::Sandbox sandbox{dir / "root", dir / "bundle"};
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     library::SoundDataManager library{sandbox, defaults, loop};
-    Recorder recorder;
+    BankListRecorder recorder;
 };
 
 TEST_F(LibrarySoundBankListTest, TheSelectorShowsTheLibrarysBanksAndFollowsThem) {

@@ -9,7 +9,7 @@
 namespace strombel::ui {
 namespace {
 
-struct Recorder : DryWetEffectsControlDelegate,
+struct EffectsRecorder : DryWetEffectsControlDelegate,
                   SequencerScreenControlDelegate,
                   MidiChannelControlDelegate {
     void dryWetAmountChanged(float amount) override { amounts.push_back(amount); }
@@ -36,7 +36,7 @@ class ValueBoxTest : public testing::UiTest {
     kit::View root{QRectF(0, 0, 457, 79)};
     kit::TouchDispatcher touches{&root};
     testing::Finger finger{touches, 1};
-    Recorder recorder;
+    EffectsRecorder recorder;
 };
 
 TEST_F(ValueBoxTest, LayoutPlacesTheDisplayWhereAsked) {
