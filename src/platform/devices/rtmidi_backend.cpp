@@ -168,9 +168,10 @@ std::string displayName(RtMidiBackend::System system, const std::string& rtName)
 /// set it after its backend is gone.
 std::atomic<bool>& keptServerGoneFlag() {
     static std::mutex mutex;
-    static std::forward_list<std::atomic<bool>> flags;
+    // Never destroyed: a backend kept by a static may ask its flag at exit.
+    static auto* flags = new std::forward_list<std::atomic<bool>>;
     std::lock_guard lock(mutex);
-    return flags.emplace_front(false);
+    return flags->emplace_front(false);
 }
 
 }  // namespace
