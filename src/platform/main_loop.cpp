@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -10,9 +12,34 @@
 
 namespace strombel::platform {
 
-MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {}
+namespace {
+// The loops that live, for threads that may outlive the loop they post to.
+std::mutex livingMutex;
+std::set<const MainLoop*>& livingLoops() {
+    static auto* loops = new std::set<const MainLoop*>;  // never destroyed: asked until the end
+    return *loops;
+}
+}  // namespace
 
-MainLoop::~MainLoop() { stopWaker(); }
+MainLoop::MainLoop(Clock& clock) : clock_(clock), owner_(std::this_thread::get_id()) {
+    std::lock_guard lock(livingMutex);
+    livingLoops().insert(this);
+}
+
+MainLoop::~MainLoop() {
+    {
+        std::lock_guard lock(livingMutex);
+        livingLoops().erase(this);
+    }
+    stopWaker();
+}
+
+bool MainLoop::postIfAlive(MainLoop* loop, std::function<void()> work) {
+    std::lock_guard lock(livingMutex);
+    if (!loop || !livingLoops().count(loop)) return false;
+    loop->post(std::move(work));
+    return true;
+}
 
 void MainLoop::stopWaker() {
     std::thread waker;

@@ -52,6 +52,9 @@ public:
 
     /// Queues `work` to run on the loop's thread. Safe from any thread.
     void post(std::function<void()> work);
+    /// Posts `work` to `loop` if that loop still lives: for a thread that may
+    /// outlive the loop it was handed. Answers whether it was posted.
+    static bool postIfAlive(MainLoop* loop, std::function<void()> work);
 
     /// Runs `work` on the loop's thread and waits for it; inline when called there.
     /// The loop must be pumped meanwhile, or this never returns.

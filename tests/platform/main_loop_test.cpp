@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,20 @@ TEST(MainLoop, PostedWorkRunsInOrderOnlyWhenPumped) {
     EXPECT_TRUE(ran.empty());
     EXPECT_EQ(loop.runPending(), 3u);
     EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(MainLoop, AThreadThatOutlivesItsLoopPostsOnlyWhileTheLoopLives) {
+    ManualClock clock;
+    auto loop = std::make_unique<MainLoop>(clock);
+    MainLoop* handed = loop.get();
+    int ran = 0;
+    std::thread([&] { EXPECT_TRUE(MainLoop::postIfAlive(handed, [&] { ++ran; })); }).join();
+    loop->runPending();
+    EXPECT_EQ(ran, 1);
+    loop.reset();
+    std::thread([&] { EXPECT_FALSE(MainLoop::postIfAlive(handed, [&] { ++ran; })); }).join();
+    EXPECT_FALSE(MainLoop::postIfAlive(nullptr, [] {}));
+    EXPECT_EQ(ran, 1);
 }
 
 TEST(MainLoop, TimersFireAtTheirVirtualTimesInOrder) {

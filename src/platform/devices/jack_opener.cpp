@@ -36,7 +36,7 @@ struct JackOpener::State {
             job.opening = nullptr;  // what it owned goes here, on this thread
             lock.lock();
             // Under the lock: once `finish` has set `finished`, nothing is posted.
-            if (delivery && !self->finished && job.loop) job.loop->post(std::move(delivery));
+            if (delivery && !self->finished) MainLoop::postIfAlive(job.loop, std::move(delivery));
             delivery = nullptr;
             self->busy = false;
             self->changed.notify_all();
