@@ -7,6 +7,48 @@ function(strombel_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
+# strombel_batch_sources(TARGET SOURCES_VARIABLE): replaces the C++ files in
+# the list by batch files of eight, each including its files by a path relative
+# to itself. A batch file reads the same in every clone of the repository, so
+# the compiler cache serves a clone in another folder (CMake's own unity build
+# writes absolute paths, which made every batch a miss there). A program of one
+# file is left as it is (its file may carry flags of its own).
+function(strombel_batch_sources target variable)
+  set(files ${${variable}})
+  list(FILTER files INCLUDE REGEX "\\.cpp$")
+  set(batched "")
+  set(batch "")
+  set(count 0)
+  set(folder "${CMAKE_CURRENT_BINARY_DIR}/${target}_batches")
+  list(LENGTH files files)
+  if(files LESS 2)
+    return()
+  endif()
+  foreach(source IN LISTS ${variable})
+    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT path MATCHES "\\.cpp$")
+      list(APPEND batched "${source}")
+      continue()
+    endif()
+    file(RELATIVE_PATH relative "${folder}" "${path}")
+    string(APPEND batch "#include \"${relative}\"\n")
+    math(EXPR count "${count} + 1")
+    math(EXPR remainder "${count} % 8")
+    if(remainder EQUAL 0)
+      math(EXPR number "${count} / 8")
+      file(CONFIGURE OUTPUT "${folder}/batch_${number}.cpp" CONTENT "${batch}")
+      list(APPEND batched "${folder}/batch_${number}.cpp")
+      set(batch "")
+    endif()
+  endforeach()
+  if(NOT batch STREQUAL "")
+    math(EXPR number "${count} / 8 + 1")
+    file(CONFIGURE OUTPUT "${folder}/batch_${number}.cpp" CONTENT "${batch}")
+    list(APPEND batched "${folder}/batch_${number}.cpp")
+  endif()
+  set(${variable} "${batched}" PARENT_SCOPE)
+endfunction()
+
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
 #                   [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
@@ -15,13 +57,13 @@ endfunction()
 # time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
   cmake_parse_arguments(ARG "JACK" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   # A few test files compiled as one: the test framework's and Qt's headers are
   # read once per batch instead of once per file (most of a test file's build).
   if(STROMBEL_UNITY_TESTS)
-    set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    strombel_batch_sources(${name} ARG_SOURCES)
   endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   # In the usual build (optimised, with debug information) the test code itself
   # is optimised lightly with line tables, as in the sanitizer builds: it builds
   # in half the time, and what it tests keeps the build's own flags.
@@ -119,8 +161,7 @@ endfunction()
 # real-time that allocates, locks, waits, sleeps or writes aborts it.
 function(strombel_add_realtime_guard target)
   target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp")
-  # It replaces the allocator and the blocking calls: kept out of the test files' batches.
-  set_source_files_properties("${PROJECT_SOURCE_DIR}/tests/support/realtime_guard.cpp"
-    TARGET_DIRECTORY ${target} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  # It replaces the allocator and the blocking calls: added after the test
+  # files' batches are made, it is compiled on its own.
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
 endfunction()
