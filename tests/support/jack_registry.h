@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace strombel::testing {
 
@@ -44,11 +45,13 @@ struct Header {
 };
 static_assert(sizeof(Header) == 24 + kMaxServers * 264);
 constexpr uint32_t kEntryLength = 268;
+constexpr timespec kLockWait{5, 0};
 }  // namespace jack_registry
 
 /// Frees the registry places of JACK servers whose process is gone. Answers how
-/// many were freed, or -1 when there is no registry or not one laid out as
-/// expected (then nothing is touched).
+/// many were freed, or -1 when there is no registry, not one laid out as
+/// expected, or its lock stays taken for five seconds (a JACK process stopped
+/// while holding it): then nothing is touched.
 inline int reclaimGoneJackServers() {
     using namespace jack_registry;
     const int file = ::open(kPath, O_RDWR);
@@ -66,7 +69,7 @@ inline int reclaimGoneJackServers() {
     const int lock = ::semget(kLockKey, 1, 0);
     sembuf take{0, -1, SEM_UNDO};
     if (header->magic == kMagic && header->headerLength == sizeof(Header) && header->entryLength == kEntryLength &&
-        lock >= 0 && ::semop(lock, &take, 1) == 0) {
+        lock >= 0 && ::semtimedop(lock, &take, 1, &kLockWait) == 0) {
         freed = 0;
         for (Server& server : header->servers) {
             if (server.pid > 0 && ::kill(server.pid, 0) != 0 && errno == ESRCH) {

@@ -8,7 +8,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <jack/jack.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +19,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,10 +73,7 @@ public:
             ::_exit(127);
         }
         for (int attempt = 0; attempt < 200; ++attempt) {
-            if (jack_client_t* client = open()) {
-                jack_client_close(client);
-                return true;
-            }
+            if (listPorts()) return true;
             // A server that could not start says why and is gone: no use waiting.
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
                 pid_ = 0;
@@ -89,11 +90,21 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    /// Stops the server as a user would (SIGTERM); one that has not ended ten
+    /// seconds later is killed, and the output says so.
     void stop() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGCONT);  // a frozen server takes the signal too
-        ::kill(pid_, SIGTERM);  // as a user stopping the server would
-        ::waitpid(pid_, nullptr, 0);
+        ::kill(pid_, SIGTERM);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                std::cerr << "the JACK server " << name_ << " did not end on SIGTERM in 10 s; it is killed\n";
+                kill();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         pid_ = 0;
     }
 
@@ -103,29 +114,86 @@ public:
     }
 
     /// A client of the test's own on this server (the caller closes it), or null.
-    jack_client_t* open(const std::string& client = {}) const {
+    jack_client_t* open(const std::string& client) const {
         jack_status_t status{};
-        return jack_client_open((client.empty() ? probeName_ : client).c_str(),
-                                static_cast<jack_options_t>(JackServerName | JackNoStartServer), &status,
-                                name_.c_str());
+        return jack_client_open(client.c_str(), static_cast<jack_options_t>(JackServerName | JackNoStartServer),
+                                &status, name_.c_str());
     }
 
-    /// The ports of the server whose names contain `part`.
+    /// The ports of the server whose names contain `part` (none when it does
+    /// not answer).
     std::vector<std::string> ports(const std::string& part) const {
         std::vector<std::string> found;
-        jack_client_t* client = open();
-        if (!client) return found;
-        if (const char** names = jack_get_ports(client, nullptr, nullptr, 0)) {
-            for (const char** name = names; *name; ++name) {
-                if (std::string(*name).find(part) != std::string::npos) found.push_back(*name);
-            }
-            jack_free(names);
+        const std::optional<std::string> listed = listPorts();
+        if (!listed) return found;
+        size_t begin = 0;
+        for (size_t end = listed->find('\n'); end != std::string::npos; end = listed->find('\n', begin)) {
+            const std::string name = listed->substr(begin, end - begin);
+            if (!name.empty() && name.find(part) != std::string::npos) found.push_back(name);
+            begin = end + 1;
         }
-        jack_client_close(client);
         return found;
     }
 
 private:
+    /// The names of the server's ports, one a line, as `jack_lsp` lists them;
+    /// nothing when it cannot reach the server or does not end within five
+    /// seconds (then it is killed). The listing runs in a process of its own:
+    /// libjack can hang a client that is closed right after it was opened, and
+    /// a test process waiting in it would wait for ever.
+    std::optional<std::string> listPorts() const {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> environment;
+        for (char** variable = environ; *variable; ++variable) {
+            if (std::string(*variable).rfind("JACK_NO_START_SERVER=", 0) != 0) environment.emplace_back(*variable);
+        }
+        environment.emplace_back("JACK_NO_START_SERVER=1");
+        std::vector<char*> envp;
+        for (auto& variable : environment) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        std::string program = "jack_lsp", option = "-s", server = name_;
+        char* argv[] = {program.data(), option.data(), server.data(), nullptr};
+        pid_t lister = -1;
+        const bool spawned = ::posix_spawnp(&lister, argv[0], &actions, nullptr, argv, envp.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe[1]);
+        std::string listed;
+        bool ended = false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (spawned) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd readable{pipe[0], POLLIN, 0};
+            if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+            if (got > 0) {
+                listed.append(buffer, static_cast<size_t>(got));
+            } else if (got == 0) {
+                ended = true;
+                break;
+            }
+        }
+        ::close(pipe[0]);
+        if (!spawned) return std::nullopt;
+        int status = 0;
+        if (!ended) ::kill(lister, SIGKILL);
+        ::waitpid(lister, &status, 0);
+        if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+        return listed;
+    }
+
+    void kill() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
     /// The semaphores JACK leaves in /dev/shm for the clients of a server that
     /// stopped ("jack_sem.<uid>_<server>_<client>").
     void removeSemaphores() const {
@@ -139,8 +207,6 @@ private:
     std::string name_;
     std::filesystem::path log_;
     int sampleRate_;
-    // Clients nobody sees carry the process id (see jack_clients / RtMidiBackend).
-    const std::string probeName_ = "strombel-test-probe-" + std::to_string(::getpid());
     pid_t pid_ = 0;
 };
 
