@@ -16,7 +16,9 @@ case "$action" in
       jackd --no-realtime --sync -n "$server" -d dummy -r 48000 -p 256 > "$state/log" 2>&1 &
       echo $! > "$state/pid"
       for _ in $(seq 1 200); do
-        if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1; then exit 0; fi
+        # libjack can hang a client that ends right after it came in: the
+        # question has five seconds.
+        if JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1 timeout -s KILL 5 jack_lsp >/dev/null 2>&1; then exit 0; fi
         kill -0 "$(cat "$state/pid")" 2>/dev/null || break
         sleep 0.1
       done
