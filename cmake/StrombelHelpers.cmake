@@ -49,6 +49,40 @@ function(strombel_batch_sources target variable)
   set(${variable} "${batched}" PARENT_SCOPE)
 endfunction()
 
+# strombel_build_paths(TARGET [PUBLIC] NAME value ...): paths of the build or
+# the checkout the code names as NAME (a `const char*`). The values live in one
+# small generated file of the target; the other files see only a name, so they
+# compile the same in every clone and the compiler cache serves a clone in
+# another folder. Values may hold generator expressions.
+function(strombel_build_paths target)
+  set(scope PRIVATE)
+  set(pairs ${ARGN})
+  if(pairs AND "${pairs}" MATCHES "^PUBLIC;")
+    set(scope PUBLIC)
+    list(REMOVE_AT pairs 0)
+  endif()
+  set(declarations "#pragma once\n")
+  set(definitions "")
+  list(LENGTH pairs length)
+  math(EXPR last "${length} - 1")
+  foreach(index RANGE 0 ${last} 2)
+    math(EXPR next "${index} + 1")
+    list(GET pairs ${index} name)
+    list(GET pairs ${next} value)
+    string(APPEND declarations "extern \"C\" const char* const strombel_path_${name};\n")
+    # Weak: two targets of one program may name the same path.
+    string(APPEND definitions
+      "extern \"C\" __attribute__((weak)) const char* const strombel_path_${name} = \"${value}\";\n")
+    target_compile_definitions(${target} ${scope} "${name}=strombel_path_${name}")
+  endforeach()
+  set(header "${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.h")
+  file(CONFIGURE OUTPUT "${header}" CONTENT "${declarations}")
+  file(GENERATE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.cpp"
+    CONTENT "#include \"${target}_paths.h\"\n${definitions}")
+  target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.cpp")
+  target_compile_options(${target} ${scope} "SHELL:-include ${header}")
+endfunction()
+
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
 #                   [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case

@@ -189,7 +189,7 @@ public:
                "<key>CFBundleDisplayName</key><string>Probe</string></dict></plist>\n";
         if (withResourceBundle) {
             std::filesystem::create_directories(bundle() / "CrashUpload.bundle");
-            std::filesystem::copy_file(CRASH_UPLOAD_BUNDLE_DIR "/CrashUpload.strings",
+            std::filesystem::copy_file(std::filesystem::path(CRASH_UPLOAD_BUNDLE_DIR) / "CrashUpload.strings",
                                        bundle() / "CrashUpload.bundle" / "CrashUpload.strings");
         }
         platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(probe.root(), bundle()));

@@ -28,7 +28,7 @@ std::filesystem::path makeBundle(const std::filesystem::path& folder, const std:
                                          << displayName << "</string><key>CFBundleVersion</key><string>" << version
                                          << "</string></dict></plist>\n";
     if (withTexts) {
-        std::filesystem::copy(RATING_PROMPT_BUNDLE_DIR "/RatingPrompt.bundle", folder / "RatingPrompt.bundle",
+        std::filesystem::copy(std::filesystem::path(RATING_PROMPT_BUNDLE_DIR) / "RatingPrompt.bundle", folder / "RatingPrompt.bundle",
                               std::filesystem::copy_options::recursive);
     }
     return folder;
