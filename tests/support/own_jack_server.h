@@ -63,8 +63,10 @@ public:
         pid_ = ::fork();
         if (pid_ < 0) return false;
         if (pid_ == 0) {
-            // The server ends with the test, even when the test crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // The server ends with the test, even when the test crashes or is
+            // killed while the server is frozen (a stopped process keeps a
+            // SIGTERM waiting, and its name from the next run).
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) ::_exit(1);
             const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(log, 1);
