@@ -84,18 +84,24 @@ protected:
 
     /// The engine's output, the sender port's two ports and the MIDI endpoint
     /// (after a loss, the clients carry a number: "Strombel-3:outport 0").
+    /// One listing a check: each is a client coming and going on the server.
     bool allPublished() const {
-        size_t outputs = 0;
-        for (const std::string& name : jack_.ports(":outport "))
-            if (name.rfind("Strombel:", 0) == 0 || name.rfind("Strombel-", 0) == 0) ++outputs;
-        return outputs == 2 && jack_.ports(":Strombel output").size() == 2 && !jack_.ports(":Tumblecraft").empty();
+        size_t outputs = 0, senders = 0, midi = 0;
+        for (const std::string& name : jack_.ports(":")) {
+            if (name.find(":outport ") != std::string::npos &&
+                (name.rfind("Strombel:", 0) == 0 || name.rfind("Strombel-", 0) == 0))
+                ++outputs;
+            if (name.find(":Strombel output") != std::string::npos) ++senders;
+            if (name.find(":Tumblecraft") != std::string::npos) ++midi;
+        }
+        return outputs == 2 && senders == 2 && midi > 0;
     }
 
     bool waitFor(const std::function<bool()>& done, double seconds) {
         const auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
             if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return done();
     }
