@@ -49,6 +49,8 @@ public:
     platform::MainLoop& loop() const { return loop_; }
     /// Where every message to this thread's requests goes.
     const std::shared_ptr<Mailbox>& mailbox() const { return mailbox_; }
+    /// Transfers ended so far whose messages (the last one among them) are all
+    /// on the main loop, delivered or not.
     uint64_t endedTransferCount() const { return endedTransfers_.load(std::memory_order_acquire); }
     platform::Clock& clock() const { return clock_; }
 
@@ -124,6 +126,10 @@ private:
     std::atomic<uint64_t> endedTransfers_{0};
 
     // Network thread only.
+    /// Transfers that ended while their messages may still wait in the
+    /// mailbox's batch: counted once the batch has gone to the main loop.
+    uint64_t endedUnposted_ = 0;
+    void publishEnded();
     uint64_t roundTime_ = 0;
     uint64_t handlesAdded_ = 0;  // counts curl_multi_add_handle calls
     std::vector<Command> running_;  // the commands of this round

@@ -164,7 +164,7 @@ void NetworkCore::cancel(std::shared_ptr<RequestChannel> channel, uint64_t gener
                 bool ran = running != nullptr;
                 if (ran) endTransfer(running, /*counted=*/false);
                 if (report) postCancelled(*channel, generation, "The request was cancelled");
-                if (ran || waited) endedTransfers_.fetch_add(1, std::memory_order_release);
+                if (ran || waited) ++endedUnposted_;
             }});
             if (commands_.size() == 1) wake(idle_);
             return;
@@ -232,6 +232,8 @@ void NetworkCore::run() {
                 wait = std::min(wait, static_cast<int>(left.count()));
             }
         }
+        // Transfers count as ended once their messages are on the main loop.
+        if (!mailbox_->waitingSince()) publishEnded();
         // After the messages have gone: no request waits for this.
         resetUsedEasies();
         if (wait >= 0) {
@@ -246,6 +248,11 @@ void NetworkCore::run() {
     shutDown();
     mailbox_->setBatchingThread({});
     mailbox_->flush();
+    publishEnded();
+}
+
+void NetworkCore::publishEnded() {
+    if (endedUnposted_ != 0) endedTransfers_.fetch_add(std::exchange(endedUnposted_, 0), std::memory_order_release);
 }
 
 void NetworkCore::runCommands() {
@@ -309,7 +316,7 @@ void NetworkCore::launch(const std::shared_ptr<TransferOrder>& order) {
     if (channel->runningEasy || channel->waitsInGroup) return;  // already there
     if (shuttingDown_) {
         postCancelled(*order->channel, order->generation, kStoppedMessage);
-        endedTransfers_.fetch_add(1, std::memory_order_release);
+        ++endedUnposted_;
         return;
     }
     if (order->group) {
@@ -343,7 +350,7 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
         state = transfer->easyState();
         transfer.reset();
         recycle(easy, state);
-        endedTransfers_.fetch_add(1, std::memory_order_release);
+        ++endedUnposted_;
         return false;
     }
     Event started;
@@ -387,7 +394,7 @@ void NetworkCore::cancelGroup(uint64_t groupId) {
     for (const std::shared_ptr<TransferOrder>& order : waiting) {
         if (!std::exchange(order->channel->waitsInGroup, false)) continue;
         postCancelled(*order->channel, order->generation, "The request was cancelled: another of its queue failed");
-        endedTransfers_.fetch_add(1, std::memory_order_release);
+        ++endedUnposted_;
     }
     std::vector<CURL*> running;
     for (const auto& [easy, transfer] : transfers_) {
@@ -405,7 +412,7 @@ void NetworkCore::failWaiting() {
         for (const std::shared_ptr<TransferOrder>& order : group.waiting) {
             if (!std::exchange(order->channel->waitsInGroup, false)) continue;
             postCancelled(*order->channel, order->generation, kStoppedMessage);
-            endedTransfers_.fetch_add(1, std::memory_order_release);
+            ++endedUnposted_;
         }
         group.waiting.clear();
     }
@@ -427,7 +434,7 @@ void NetworkCore::retire(std::map<CURL*, std::unique_ptr<Transfer>>::iterator tr
     transfer->second->channel().runningEasy = nullptr;
     transfers_.erase(transfer);  // removes a part-written download, drops a cache entry in the making
     recycle(easy, state);
-    if (counted) endedTransfers_.fetch_add(1, std::memory_order_release);
+    if (counted) ++endedUnposted_;
     if (stopsGroup) {
         cancelGroup(group);
     } else {
