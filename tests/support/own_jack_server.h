@@ -144,6 +144,12 @@ private:
     /// libjack can hang a client that is closed right after it was opened, and
     /// a test process waiting in it would wait for ever.
     std::optional<std::string> listPorts() const {
+        // Each listing is a client coming and going, and libjack can hang a
+        // client of the program closed while another comes in: a test that
+        // polls the server asks at most five times a second.
+        const auto since = std::chrono::steady_clock::now() - lastListing_;
+        if (since < kListingGap) std::this_thread::sleep_for(kListingGap - since);
+        lastListing_ = std::chrono::steady_clock::now();
         int pipe[2];
         if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
         posix_spawn_file_actions_t actions;
@@ -210,6 +216,8 @@ private:
     std::filesystem::path log_;
     int sampleRate_;
     pid_t pid_ = 0;
+    static constexpr std::chrono::milliseconds kListingGap{200};
+    mutable std::chrono::steady_clock::time_point lastListing_{};
 };
 
 }  // namespace strombel::testing
