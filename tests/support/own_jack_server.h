@@ -122,11 +122,14 @@ public:
                                 &status, name_.c_str());
     }
 
-    /// The ports of the server whose names contain `part` (none when it does
-    /// not answer).
+    /// The ports of the server whose names contain `part`. A server started
+    /// anew can keep a new client (the listing's) waiting for seconds: a running
+    /// server is asked again for up to 15 s; none when it never answers.
     std::vector<std::string> ports(const std::string& part) const {
         std::vector<std::string> found;
-        const std::optional<std::string> listed = listPorts();
+        std::optional<std::string> listed = listPorts();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!listed && pid_ > 0 && std::chrono::steady_clock::now() < end) listed = listPorts();
         if (!listed) return found;
         size_t begin = 0;
         for (size_t end = listed->find('\n'); end != std::string::npos; end = listed->find('\n', begin)) {
