@@ -56,6 +56,10 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
     output->right_ = jack_port_register(client, right.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
     if (!output->left_ || !output->right_) {
         STROMBEL_LOG_ERROR("The JACK ports of \"{}\" could not be registered", output->options_.portName);
+        // A server that takes a client in and then fails it is not sound: every
+        // client of this process opened on it is left alone from now on (closing
+        // one at quit crashed inside libjack), this one too.
+        platform::noteFailedJackOpen();
         return nullptr;
     }
     for (jack_port_t* port : {output->left_, output->right_}) {
@@ -70,6 +74,7 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
         output.get());
     if (jack_activate(client) != 0) {
         STROMBEL_LOG_ERROR("The JACK client \"{}\" could not be activated", output->options_.clientName);
+        platform::noteFailedJackOpen();  // as above
         return nullptr;
     }
     return output;
