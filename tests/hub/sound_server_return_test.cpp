@@ -213,12 +213,12 @@ TEST_F(SoundServerReturnTest, TheOutputAndTheSenderPortComeBackWithTheServer) {
     RecordProperty("seconds_until_heard_again", std::to_string(std::chrono::duration<double>(Clock::now() - back).count()));
     EXPECT_FALSE(box_->outputLost());
     EXPECT_EQ(observer_.count("outputBack Sound is back: Strombel plays through RtAudio (JACK) again."), 1u);
-    ASSERT_TRUE(playUntil([&] { return port_->publishing(); }, 3));
+    ASSERT_TRUE(playUntil([&] { return port_->publishing(); }, 30));
     EXPECT_FALSE(portOf(client_, "Strombel output L").empty()) << ::testing::PrintToString(jack_.ports(":"));
     EXPECT_FALSE(portOf(client_, "Strombel output R").empty());
     EXPECT_TRUE(portOf("Strombel", "outport 0").rfind("Strombel:", 0) != 0)
         << "a name in use before the loss is not used again";
-    ASSERT_TRUE(playUntil([&] { midi_->sources(); return !jack_.ports(":Tumblecraft").empty(); }, 5));
+    ASSERT_TRUE(playUntil([&] { midi_->sources(); return !jack_.ports(":Tumblecraft").empty(); }, 30));
     tearDownInTheProgramsOrder();
 }
 
