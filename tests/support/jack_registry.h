@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -48,6 +49,22 @@ constexpr uint32_t kEntryLength = 268;
 constexpr timespec kLockWait{5, 0};
 }  // namespace jack_registry
 
+/// Whether the process has ended but was not reaped (a server whose test died:
+/// it is the init process's child then, which may never reap it).
+inline bool isZombie(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    char text[512];
+    const ssize_t got = ::read(file, text, sizeof text - 1);
+    ::close(file);
+    if (got <= 0) return false;
+    text[got] = '\0';
+    const char* end = std::strrchr(text, ')');  // the name may hold spaces and parentheses
+    return end && end[1] == ' ' && end[2] == 'Z';
+}
+
 /// Frees the registry places of JACK servers whose process is gone. Answers how
 /// many were freed, or -1 when there is no registry, not one laid out as
 /// expected, or its lock stays taken for five seconds (a JACK process stopped
@@ -72,7 +89,7 @@ inline int reclaimGoneJackServers() {
         lock >= 0 && ::semtimedop(lock, &take, 1, &kLockWait) == 0) {
         freed = 0;
         for (Server& server : header->servers) {
-            if (server.pid > 0 && ::kill(server.pid, 0) != 0 && errno == ESRCH) {
+            if (server.pid > 0 && ((::kill(server.pid, 0) != 0 && errno == ESRCH) || isZombie(server.pid))) {
                 std::memset(&server, 0, sizeof server);
                 ++freed;
             }
