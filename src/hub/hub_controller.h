@@ -214,6 +214,8 @@ public:
     /// its device to.
     void activatePeer(const std::shared_ptr<HubPeer>& peer);
     PortList activePortsConnectedToPeer(const std::shared_ptr<HubPeer>& peer) const;
+    /// Whether any of this program's ports answers `state` with true.
+    bool anyPort(bool (HubPort::*state)() const) const;
     void requestPeerImageResources(const std::shared_ptr<HubPeer>& peer);
     void reportPeerAttributesChanged(std::any object);
 

@@ -11,28 +11,18 @@ namespace strombel::hub {
 
 // ---- connection state ----------------------------------------------------------------
 
-bool HubController::connected() const {
-    if (inHubConnectionGraph_) return true;
+bool HubController::anyPort(bool (HubPort::*state)() const) const {
     for (const PortList* list : {&senderPorts_, &filterPorts_, &receiverPorts_})
         for (const auto& port : *list)
-            if (port->connected()) return true;
+            if (((*port).*state)()) return true;
     return false;
 }
 
-bool HubController::hubConnected() const {
-    if (inHubConnectionGraph_) return true;
-    for (const PortList* list : {&senderPorts_, &filterPorts_, &receiverPorts_})
-        for (const auto& port : *list)
-            if (port->hubConnected()) return true;
-    return false;
-}
+bool HubController::connected() const { return inHubConnectionGraph_ || anyPort(&HubPort::connected); }
 
-bool HubController::interAppAudioConnected() const {
-    for (const PortList* list : {&senderPorts_, &filterPorts_, &receiverPorts_})
-        for (const auto& port : *list)
-            if (port->interAppAudioConnected()) return true;
-    return false;
-}
+bool HubController::hubConnected() const { return inHubConnectionGraph_ || anyPort(&HubPort::hubConnected); }
+
+bool HubController::interAppAudioConnected() const { return anyPort(&HubPort::interAppAudioConnected); }
 
 void HubController::respondToPortConnectionChange() {
     const bool nowConnected = connected(), nowHub = hubConnected(), nowIAA = interAppAudioConnected();
