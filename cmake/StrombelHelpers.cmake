@@ -5,10 +5,44 @@ function(strombel_add_library name)
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  # Batched once the folder is read, so that flags given to single files after
+  # this call are seen (such files are compiled on their own).
+  if(STROMBEL_UNITY_LIBS)
+    # (a deferred call reads its arguments when it runs: the name goes in as text)
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL strombel_batch_library [[${name}]])")
+  endif()
+endfunction()
+
+# strombel_batch_library(TARGET): compiles a library's C++ files in batches of
+# sixteen, as the test programs' are, except files with flags of their own, files
+# marked SKIP_UNITY_BUILD_INCLUSION and files the build generates.
+function(strombel_batch_library target)
+  get_target_property(sources ${target} SOURCES)
+  set(kept "")
+  set(batchable "")
+  foreach(source IN LISTS sources)
+    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    get_source_file_property(options "${path}" COMPILE_OPTIONS)
+    get_source_file_property(definitions "${path}" COMPILE_DEFINITIONS)
+    get_source_file_property(flags "${path}" COMPILE_FLAGS)
+    get_source_file_property(alone "${path}" SKIP_UNITY_BUILD_INCLUSION)
+    cmake_path(IS_PREFIX PROJECT_BINARY_DIR "${path}" NORMALIZE generated)
+    if(path MATCHES "\\.cpp$" AND NOT options AND NOT definitions AND NOT flags AND NOT alone AND NOT generated)
+      list(APPEND batchable "${path}")
+    else()
+      list(APPEND kept "${source}")
+    endif()
+  endforeach()
+  list(LENGTH batchable count)
+  if(count LESS 2)
+    return()
+  endif()
+  strombel_batch_sources(${target} batchable)
+  set_property(TARGET ${target} PROPERTY SOURCES ${kept} ${batchable})
 endfunction()
 
 # strombel_batch_sources(TARGET SOURCES_VARIABLE): replaces the C++ files in
-# the list by batch files of eight, each including its files by a path relative
+# the list by batch files of sixteen, each including its files by a path relative
 # to itself. A batch file reads the same in every clone of the repository, so
 # the compiler cache serves a clone in another folder (CMake's own unity build
 # writes absolute paths, which made every batch a miss there). A program of one
@@ -33,16 +67,16 @@ function(strombel_batch_sources target variable)
     file(RELATIVE_PATH relative "${folder}" "${path}")
     string(APPEND batch "#include \"${relative}\"\n")
     math(EXPR count "${count} + 1")
-    math(EXPR remainder "${count} % 8")
+    math(EXPR remainder "${count} % 16")
     if(remainder EQUAL 0)
-      math(EXPR number "${count} / 8")
+      math(EXPR number "${count} / 16")
       file(CONFIGURE OUTPUT "${folder}/batch_${number}.cpp" CONTENT "${batch}")
       list(APPEND batched "${folder}/batch_${number}.cpp")
       set(batch "")
     endif()
   endforeach()
   if(NOT batch STREQUAL "")
-    math(EXPR number "${count} / 8 + 1")
+    math(EXPR number "${count} / 16 + 1")
     file(CONFIGURE OUTPUT "${folder}/batch_${number}.cpp" CONTENT "${batch}")
     list(APPEND batched "${folder}/batch_${number}.cpp")
   endif()

@@ -10,8 +10,8 @@ namespace strombel::analytics {
 
 namespace {
 
-std::mutex instanceMutex;
-std::shared_ptr<UsageGlobalVariableStorage>& instanceSlot() {
+std::mutex storageMutex;
+std::shared_ptr<UsageGlobalVariableStorage>& storageSlot() {
     static std::shared_ptr<UsageGlobalVariableStorage> instance;
     return instance;
 }
@@ -43,15 +43,15 @@ uint32_t usageKeyHash(const std::string& key) {
 int32_t usageKeyHashSigned(const std::string& key) { return static_cast<int32_t>(usageKeyHash(key)); }
 
 std::shared_ptr<UsageGlobalVariableStorage> UsageGlobalVariableStorage::sharedInstance() {
-    std::lock_guard lock(instanceMutex);
-    auto& slot = instanceSlot();
+    std::lock_guard lock(storageMutex);
+    auto& slot = storageSlot();
     if (!slot) slot = std::make_shared<UsageGlobalVariableStorage>();
     return slot;
 }
 
 void UsageGlobalVariableStorage::cleanup() {
-    std::lock_guard lock(instanceMutex);
-    instanceSlot().reset();
+    std::lock_guard lock(storageMutex);
+    storageSlot().reset();
 }
 
 UsageGlobalVariableStorage::UsageGlobalVariableStorage() {

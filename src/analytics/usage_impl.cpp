@@ -16,8 +16,8 @@ const int kUsageQueueTag = 0;
 
 namespace {
 
-std::mutex instanceMutex;
-std::shared_ptr<UsageImpl>& instanceSlot() {
+std::mutex implMutex;
+std::shared_ptr<UsageImpl>& implSlot() {
     static std::shared_ptr<UsageImpl> instance;
     return instance;
 }
@@ -25,8 +25,8 @@ std::shared_ptr<UsageImpl>& instanceSlot() {
 }  // namespace
 
 std::shared_ptr<UsageImpl> UsageImpl::instance() {
-    std::lock_guard lock(instanceMutex);
-    auto& slot = instanceSlot();
+    std::lock_guard lock(implMutex);
+    auto& slot = implSlot();
     if (!slot) slot = std::make_shared<UsageImpl>();
     return slot;
 }
@@ -34,8 +34,8 @@ std::shared_ptr<UsageImpl> UsageImpl::instance() {
 void UsageImpl::cleanup() {
     std::shared_ptr<UsageImpl> impl;
     {
-        std::lock_guard lock(instanceMutex);
-        impl = instanceSlot();
+        std::lock_guard lock(implMutex);
+        impl = implSlot();
     }
     if (impl) {
         std::mutex mutex;
@@ -60,15 +60,15 @@ void UsageImpl::cleanup() {
         // The upload queue posts its work to this queue: it goes with it.
         UsageDataSender::cleanupForQueue(*impl->queue_);
     }
-    std::lock_guard lock(instanceMutex);
-    instanceSlot().reset();
+    std::lock_guard lock(implMutex);
+    implSlot().reset();
 }
 
 bool UsageImpl::isBackgroundSupported() {
     std::shared_ptr<UsageImpl> impl;
     {
-        std::lock_guard lock(instanceMutex);
-        impl = instanceSlot();
+        std::lock_guard lock(implMutex);
+        impl = implSlot();
     }
     return impl && impl->backgroundSupported_;
 }

@@ -541,7 +541,7 @@ bool Parser::scanStringSlow(const unsigned char* s) {
             case '/': *out++ = '/'; break;
             case '"': *out++ = '"'; break;
             case 'u': {
-                uint32_t codePoint;
+                uint32_t codePoint = 0;
                 if (!scanUnicodeEscape(s, &codePoint)) return false;
                 out = writeUtf8(out, codePoint);
                 continue;

@@ -20,7 +20,7 @@ namespace {
 
 using detail::OutputBuffer;
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kHexCharacters[] = "0123456789abcdef";
 
 // The letter after the backslash of the two-byte escapes; zero for the other bytes
 // below 0x80 that are escaped (control bytes, written as \u escapes).
@@ -64,10 +64,10 @@ private:
     void writeEscapedUnit(char* out, uint32_t unit) {
         out[0] = '\\';
         out[1] = 'u';
-        out[2] = kHexDigits[(unit >> 12) & 0xF];
-        out[3] = kHexDigits[(unit >> 8) & 0xF];
-        out[4] = kHexDigits[(unit >> 4) & 0xF];
-        out[5] = kHexDigits[unit & 0xF];
+        out[2] = kHexCharacters[(unit >> 12) & 0xF];
+        out[3] = kHexCharacters[(unit >> 8) & 0xF];
+        out[4] = kHexCharacters[(unit >> 4) & 0xF];
+        out[5] = kHexCharacters[unit & 0xF];
     }
     static void prefetch(const Value& value) {
         if (const detail::Node* node = detail::ValueAccess::node(value)) __builtin_prefetch(node);

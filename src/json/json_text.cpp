@@ -18,7 +18,7 @@ namespace {
 using detail::ValueAccess;
 
 bool isWhiteSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool isAsciiDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // Bytes that end a run of plain string bytes: the quote, the backslash and controls.
 bool stopsRun(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
@@ -114,7 +114,7 @@ bool JsonTextParser::scanValue(Value* value) {
             return false;
         default:
             --c_;
-            if (*c_ == '-' || isDigit(*c_)) return scanNumber(value);
+            if (*c_ == '-' || isAsciiDigit(*c_)) return scanNumber(value);
             addErrorWithCode(JsonTextErrorParse, "Unrecognised leading character");
             return false;
     }
@@ -328,32 +328,32 @@ bool JsonTextParser::scanNumber(Value* value) {
     if (*c_ == '-') ++c_;
     if (!scanIsAtEnd() && *c_ == '0') {
         ++c_;
-        if (!scanIsAtEnd() && isDigit(*c_)) {
+        if (!scanIsAtEnd() && isAsciiDigit(*c_)) {
             addErrorWithCode(JsonTextErrorNumber, "Leading 0 disallowed in number");
             return false;
         }
-    } else if (scanIsAtEnd() || !isDigit(*c_)) {
+    } else if (scanIsAtEnd() || !isAsciiDigit(*c_)) {
         addErrorWithCode(JsonTextErrorNumber, "No digits after initial minus");
         return false;
     } else {
-        while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
+        while (!scanIsAtEnd() && isAsciiDigit(*c_)) ++c_;
     }
     if (!scanIsAtEnd() && *c_ == '.') {
         ++c_;
-        if (scanIsAtEnd() || !isDigit(*c_)) {
+        if (scanIsAtEnd() || !isAsciiDigit(*c_)) {
             addErrorWithCode(JsonTextErrorNumber, "No digits after decimal point");
             return false;
         }
-        while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
+        while (!scanIsAtEnd() && isAsciiDigit(*c_)) ++c_;
     }
     if (!scanIsAtEnd() && (*c_ == 'e' || *c_ == 'E')) {
         ++c_;
         if (!scanIsAtEnd() && (*c_ == '+' || *c_ == '-')) ++c_;
-        if (scanIsAtEnd() || !isDigit(*c_)) {
+        if (scanIsAtEnd() || !isAsciiDigit(*c_)) {
             addErrorWithCode(JsonTextErrorNumber, "No digits after exponent");
             return false;
         }
-        while (!scanIsAtEnd() && isDigit(*c_)) ++c_;
+        while (!scanIsAtEnd() && isAsciiDigit(*c_)) ++c_;
     }
     *value = Value::decimal(std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(c_ - start)));
     return true;

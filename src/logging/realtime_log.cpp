@@ -111,13 +111,13 @@ struct RealtimeLogState {
     }
 };
 
-RealtimeLogState& state() {
+RealtimeLogState& realtimeState() {
     static RealtimeLogState* const instance = new RealtimeLogState;
     return *instance;
 }
 
 // Made before main, so that no real-time thread is ever the one to make it.
-[[maybe_unused]] RealtimeLogState& madeEarly = state();
+[[maybe_unused]] RealtimeLogState& madeEarly = realtimeState();
 
 }  // namespace
 
@@ -131,7 +131,7 @@ void stamp(RealtimeLogRecord& record) {
 }
 
 bool claimAndFill(int32_t flag, void (*fill)(RealtimeLogRecord&, const void*), const void* context) {
-    RealtimeLogState& log = state();
+    RealtimeLogState& log = realtimeState();
     // Warnings and debug lines leave the last quarter of the ring to errors.
     const uint64_t limit = flag == LogFlagError ? kCapacity : kCapacity - kKeptForErrors;
     if (log.queued.fetch_add(1, std::memory_order_acq_rel) >= limit) {
@@ -153,16 +153,16 @@ bool claimAndFill(int32_t flag, void (*fill)(RealtimeLogRecord&, const void*), c
 
 }  // namespace realtime_detail
 
-uint64_t realtimeLogOverruns() { return state().overruns.load(); }
+uint64_t realtimeLogOverruns() { return realtimeState().overruns.load(); }
 
 void startRealtimeLogDrain() {
-    RealtimeLogState& log = state();
+    RealtimeLogState& log = realtimeState();
     std::lock_guard lock(log.drainMutex);
     if (!log.drain.joinable() && !log.drainStopped) log.drain = std::thread([&log] { log.drainMain(); });
 }
 
 void stopRealtimeLogDrain() {
-    RealtimeLogState& log = state();
+    RealtimeLogState& log = realtimeState();
     std::lock_guard lock(log.drainMutex);
     log.drainStopped = true;
     if (!log.drain.joinable()) return;
@@ -172,7 +172,7 @@ void stopRealtimeLogDrain() {
 }
 
 void flushRealtimeLog() {
-    RealtimeLogState& log = state();
+    RealtimeLogState& log = realtimeState();
     startRealtimeLogDrain();
     bool stopped = false;
     {

@@ -17,7 +17,7 @@
 namespace strombel::midi {
 namespace {
 
-constexpr int64_t kPadCount = 12;
+constexpr int64_t kMappablePads = 12;
 
 // A reader for exactly the file's shape: one object whose one key holds an
 // object of quoted note numbers to pad numbers.
@@ -37,7 +37,7 @@ public:
                 if (!readString(noteText) || !take(':') || !readInteger(pad)) return std::nullopt;
                 int64_t note = 0;
                 if (!parseInteger(noteText, note)) return std::nullopt;
-                if (note < 0 || note > 127 || pad < 0 || pad >= kPadCount) return std::nullopt;
+                if (note < 0 || note > 127 || pad < 0 || pad >= kMappablePads) return std::nullopt;
                 map[static_cast<int32_t>(note)] = pad;
             } while (take(','));
         }
@@ -94,7 +94,7 @@ private:
 
 NoteToButtonMap defaultNoteToButtonMap() {
     NoteToButtonMap map;
-    for (int32_t pad = 0; pad < kPadCount; ++pad) map[60 + pad] = pad;
+    for (int32_t pad = 0; pad < kMappablePads; ++pad) map[60 + pad] = pad;
     return map;
 }
 

@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <ifaddrs.h>
+// The C library's interface header before the kernel's: these then leave out
+// what it declares (the two clash the other way round).
+#include <net/if.h>
 #include <linux/if_arp.h>
 #include <linux/if_packet.h>
 #include <sys/statvfs.h>

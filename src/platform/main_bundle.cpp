@@ -21,8 +21,8 @@ struct MainBundle::Dictionary {
 
 namespace {
 
-std::mutex sharedMutex;
-std::unique_ptr<MainBundle>& sharedSlot() {
+std::mutex bundleMutex;
+std::unique_ptr<MainBundle>& bundleSlot() {
     static std::unique_ptr<MainBundle> bundle;
     return bundle;
 }
@@ -87,15 +87,15 @@ MainBundle::MainBundle(std::filesystem::path folder) : folder_(std::move(folder)
 MainBundle::~MainBundle() = default;
 
 MainBundle& MainBundle::shared() {
-    std::lock_guard lock(sharedMutex);
-    auto& slot = sharedSlot();
+    std::lock_guard lock(bundleMutex);
+    auto& slot = bundleSlot();
     if (!slot) slot = std::make_unique<MainBundle>(Sandbox::shared().bundle());
     return *slot;
 }
 
 void MainBundle::setShared(std::unique_ptr<MainBundle> bundle) {
-    std::lock_guard lock(sharedMutex);
-    sharedSlot() = std::move(bundle);
+    std::lock_guard lock(bundleMutex);
+    bundleSlot() = std::move(bundle);
 }
 
 const void* MainBundle::find(std::initializer_list<std::string_view> keyPath) const {

@@ -13,11 +13,11 @@ namespace strombel::ui {
 
 namespace {
 
-struct Metrics {
+struct InOutMetrics {
     int32_t margin, portNameMarginLeft, tableCellHeight, fontSize, buttonSpace, labelY;
 };
 
-Metrics metricsFor(GuiType guiType) {
+InOutMetrics inOutMetricsFor(GuiType guiType) {
     switch (guiType) {
         case GuiType::phoneLandscape: return {3, 4, 25, 6, 20, -2};
         case GuiType::phonePortrait: return {4, 7, 35, 8, 28, -3};
@@ -56,7 +56,7 @@ MidiInOutControl::MidiInOutControl(GuiType guiType, MidiPorts& ports)
     ports_.setMidiPortsDelegate(this);
     const int32_t W = int32_t(width()), H = int32_t(height());
     const int32_t h = W / 2;
-    const Metrics m = metricsFor(guiType);
+    const InOutMetrics m = inOutMetricsFor(guiType);
     margin_ = m.margin;
     portNameMarginLeft_ = m.portNameMarginLeft;
     tableCellHeight_ = m.tableCellHeight;

@@ -228,7 +228,9 @@ TEST_F(AppDelegateTest, ALaunchCancelledStopsBeforeItsNextStep) {
         EXPECT_EQ(window.journal, std::vector<std::string>(whole.begin(), whole.begin() + long(c.stepsSeen)));
         EXPECT_EQ(delegate.hubController() != nullptr, c.hubMade);
         EXPECT_EQ(delegate.launchCompleted(), c.completed);
-        if (!c.completed) EXPECT_EQ(asked, c.allowed + 1) << "nothing is asked once the launch stopped";
+        if (!c.completed) {
+            EXPECT_EQ(asked, c.allowed + 1) << "nothing is asked once the launch stopped";
+        }
     }
 }
 

@@ -8,7 +8,7 @@
 namespace strombel::engine::testing {
 namespace {
 
-constexpr double kRate = 44100.0;
+constexpr double kRenderRate = 44100.0;
 constexpr int32_t kLevel = 1000 * kFixedPer16Bit;
 
 class RenderTest : public EngineTest {};
@@ -18,7 +18,7 @@ struct IgnoringTap final : platform::AudioOutputTap {
 };
 
 uint64_t expectedFrame(uint64_t time, uint64_t bufferStart) {
-    return static_cast<uint64_t>(std::llround(static_cast<double>(time - bufferStart) * kRate * 1e-9));
+    return static_cast<uint64_t>(std::llround(static_cast<double>(time - bufferStart) * kRenderRate * 1e-9));
 }
 
 TEST_F(RenderTest, QueuedSequencerStartLandsOnItsFrame) {

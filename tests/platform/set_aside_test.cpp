@@ -11,7 +11,7 @@ namespace {
 
 void writeText(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
 
-std::string read(const std::filesystem::path& path) {
+std::string asideText(const std::filesystem::path& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -25,8 +25,8 @@ TEST(SetFileAside, KeepsTheFileAndItsCompanionsUnderNewNames) {
     ASSERT_TRUE(aside);
     EXPECT_FALSE(std::filesystem::exists(store));
     EXPECT_FALSE(std::filesystem::exists(dir / "store.sqlite-wal"));
-    EXPECT_EQ(read(*aside), "main");
-    EXPECT_EQ(read(aside->string() + "-wal"), "log");
+    EXPECT_EQ(asideText(*aside), "main");
+    EXPECT_EQ(asideText(aside->string() + "-wal"), "log");
     EXPECT_EQ(aside->filename().string().rfind("store.sqlite.damaged-", 0), 0u);
 }
 
@@ -39,8 +39,8 @@ TEST(SetFileAside, TwoInOneSecondNeverOverwriteEachOther) {
     auto second = setFileAside(file, "unreadable");
     ASSERT_TRUE(first && second);
     EXPECT_NE(*first, *second);
-    EXPECT_EQ(read(*first), "first");
-    EXPECT_EQ(read(*second), "second");
+    EXPECT_EQ(asideText(*first), "first");
+    EXPECT_EQ(asideText(*second), "second");
 }
 
 TEST(SetFileAside, AMissingFileIsReportedAndNothingIsMade) {

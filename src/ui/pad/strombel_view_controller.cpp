@@ -27,8 +27,6 @@ constexpr const char* kCutSamples = "CutSamples";
 constexpr const char* kSwingPercentage = "SwingPercentage";
 constexpr const char* kHoldToggle = "HoldToggle";
 constexpr const char* kVolume = "Volume";
-constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
-                                        "CutOffAmount", "PhaseAmount", "CrushAmount"};
 
 }  // namespace
 

@@ -275,6 +275,9 @@ public:
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
 
 protected:
+    /// The settings keys of the six effect sliders, left to right.
+    static constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
+                                                   "CutOffAmount", "PhaseAmount", "CrushAmount"};
     /// What the six effect sliders share (`index` 0 to 5, left to right).
     void effectSliderChanged(int index);
     /// For the phone screens: a screen of another gui type.

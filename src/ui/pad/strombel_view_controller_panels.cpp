@@ -18,8 +18,6 @@ namespace {
 // The sequencer's tempo limits.
 constexpr int32_t kLowestTapTempo = 10, kHighestTapTempo = 300;
 
-constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
-                                        "CutOffAmount", "PhaseAmount", "CrushAmount"};
 constexpr PadEngine::Setting kSliderSettings[6] = {
     PadEngine::Setting::pitchAmount, PadEngine::Setting::delayIntensity, PadEngine::Setting::reverbAmount,
     PadEngine::Setting::cutOffAmount, PadEngine::Setting::phaseAmount, PadEngine::Setting::crushAmount};
