@@ -92,11 +92,7 @@ protected:
         // stopped, now and then refuses the very first open (RtAudio's device
         // count comes back 0): the engine then plays on its stand-in and takes
         // the server at its next look, as a user's program does.
-        const auto given = Clock::now() + 10s;
-        while (box_->audioUnit().name() != "RtAudio (JACK)" && Clock::now() < given) {
-            realLoop_.runPending();
-            std::this_thread::sleep_for(2ms);
-        }
+        runUntil([&] { return box_->audioUnit().name() == "RtAudio (JACK)"; }, 10);
         ASSERT_EQ(box_->audioUnit().name(), "RtAudio (JACK)");
         ASSERT_TRUE(box_->running()) << box_->audioUnit().lastError();
         box_->currentSoundbankChanged(0);
@@ -153,13 +149,19 @@ protected:
 
     /// Plays pad 0 every 100 ms while the main loop runs, until `done` or `seconds` pass.
     bool playUntil(const std::function<bool()>& done, double seconds) {
-        const auto end = Clock::now() + std::chrono::duration<double>(seconds);
         auto nextHit = Clock::now();
+        return runUntil(done, seconds, [&] {
+            if (Clock::now() < nextHit) return;
+            box_->startSoundbankSample(0, 1.0f);
+            nextHit += 100ms;
+        });
+    }
+
+    /// Runs the main loop (and `each` before every turn) until `done` or `seconds` pass.
+    bool runUntil(const std::function<bool()>& done, double seconds, const std::function<void()>& each = {}) {
+        const auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
-            if (Clock::now() >= nextHit) {
-                box_->startSoundbankSample(0, 1.0f);
-                nextHit += 100ms;
-            }
+            if (each) each();
             realLoop_.runPending();
             if (done()) return true;
             std::this_thread::sleep_for(2ms);

@@ -149,13 +149,12 @@ public:
 private:
     /// The names of the server's ports, one a line, as `jack_lsp` lists them;
     /// nothing when it cannot reach the server or does not end within five
-    /// seconds (then it is killed). The listing runs in a process of its own:
-    /// libjack can hang a client that is closed right after it was opened, and
-    /// a test process waiting in it would wait for ever.
+    /// seconds (then it is killed). The listing runs in a process of its own: a
+    /// server that stalls keeps a new client waiting for good, and a test
+    /// process waiting in libjack would wait for ever.
     std::optional<std::string> listPorts() const {
-        // Each listing is a client coming and going, and libjack can hang a
-        // client of the program closed while another comes in: a test that
-        // polls the server asks at most five times a second.
+        // Each listing is a client coming and going on the server under test:
+        // a test that polls the server asks at most five times a second.
         const auto since = std::chrono::steady_clock::now() - lastListing_;
         if (since < kListingGap) std::this_thread::sleep_for(kListingGap - since);
         lastListing_ = std::chrono::steady_clock::now();
