@@ -2,6 +2,7 @@
 // counting object between a controller and its delegate, both kinds of it, and
 // the facade's operations that put it there.
 
+#include <functional>
 #include <stdexcept>
 
 #include "analytics/page_views/usage_page_view_delegate.h"
@@ -21,12 +22,14 @@ public:
     bool allowsSelection = true;
     bool throwsOnDidShow = false;
     bool throwsOnDidSelect = false;
+    std::function<void()> onDidShow;
 
     void navigationControllerWillShowViewController(NavigationController&, ViewController& shown, bool) override {
         heard.push_back("will show " + shown.title());
     }
     void navigationControllerDidShowViewController(NavigationController&, ViewController& shown, bool) override {
         heard.push_back("did show " + shown.title());
+        if (onDidShow) onDidShow();
         if (throwsOnDidShow) throw std::runtime_error("the delegate broke");
     }
     bool tabBarControllerShouldSelectViewController(TabBarController&, ViewController& tab) override {
@@ -148,6 +151,25 @@ TEST_F(PageViewTest, ADelegateSetLaterIsFollowedAndStoppingGivesItBack) {
     controller->pushViewController(screen("mixer"), true);
     EXPECT_EQ(pageViews(), 1) << "no longer counted";
     EXPECT_EQ(second.heard.size(), 4u);
+}
+
+TEST_F(PageViewTest, ADelegateMayStopTheCountingFromItsOwnDidShow) {
+    // The counting object ends inside the message it passed on; nothing of it
+    // may be read after that (the sanitizer build checks every read).
+    RecordingDelegate application;
+    auto controller = navigation(&application);
+    Usage::logAllPageViewsForTarget(controller);
+    size_t counting = UsagePageViewDelegate::count();
+    application.onDidShow = [&] { Usage::stopLogPageViewsForTarget(controller); };
+    controller->pushViewController(screen("bank"), true);
+    EXPECT_EQ(pageViews(), 1);
+    EXPECT_TRUE(logged("UsagePageViewDelegate: Navigation View [navigation], incremented pageViewCount"));
+    EXPECT_EQ(UsagePageViewDelegate::count(), counting - 1);
+    EXPECT_EQ(controller->delegate(), &application);
+    application.onDidShow = nullptr;
+    secondLater();
+    controller->pushViewController(screen("mixer"), true);
+    EXPECT_EQ(pageViews(), 1);
 }
 
 TEST_F(PageViewTest, ADelegateThatGoesIsNeverCalledAndNeverHandedBack) {

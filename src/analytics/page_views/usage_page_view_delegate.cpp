@@ -131,6 +131,10 @@ void UsagePageViewDelegate::navigationControllerWillShowViewController(Navigatio
 
 void UsagePageViewDelegate::navigationControllerDidShowViewController(NavigationController& navigation,
                                                                       ViewController& controller, bool animated) {
+    // The delegate may stop the counting from its own did-show, which ends this
+    // object: what the log line needs is taken first, and nothing of this
+    // object is touched after the message is passed on.
+    const char* prefix = old_ ? "UsagePageViewDelegateOld:" : "UsagePageViewDelegate:";
     try {
         if (auto* next = dynamic_cast<NavigationControllerDelegate*>(delegate())) {
             next->navigationControllerDidShowViewController(navigation, controller, animated);
@@ -140,9 +144,8 @@ void UsagePageViewDelegate::navigationControllerDidShowViewController(Navigation
         UsageUtil::handleException(std::current_exception());
         return;
     }
-    UsageUtil::fenced([&] {
-        UsageUtil::log(2, "{} Navigation View [{}], incremented pageViewCount",
-                       old_ ? "UsagePageViewDelegateOld:" : "UsagePageViewDelegate:", navigation.title());
+    UsageUtil::fenced([prefix, &navigation] {
+        UsageUtil::log(2, "{} Navigation View [{}], incremented pageViewCount", prefix, navigation.title());
         countPageView();
     });
 }
