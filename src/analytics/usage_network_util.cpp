@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <vector>
 
 #include "analytics/usage_environment.h"
@@ -27,6 +28,30 @@ struct Addresses {
 Addresses& addresses() {
     static Addresses values;
     return values;
+}
+
+// `url` in the plain or the secure form: only its scheme changes, so an address
+// the application set keeps its host, port and path. An address of another
+// scheme is kept as it is.
+std::string withScheme(const std::string& url, bool secure) {
+    size_t colon = url.find("://");
+    if (colon == std::string::npos) return url;
+    std::string scheme = url.substr(0, colon);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" && scheme != "https") return url;
+    return (secure ? "https" : "http") + url.substr(colon);
+}
+
+// The same for an ad address, whose built-in host has a secure twin.
+std::string adAddressWithScheme(const std::string& url, bool secure, const char* path) {
+    for (const char* host : {kUsageAdHost, kUsageSecureAdHost}) {
+        for (const char* scheme : {"http", "https"}) {
+            if (url == fmt::format("{}://{}{}", scheme, host, path)) {
+                return fmt::format("{}://{}{}", secure ? "https" : "http", secure ? kUsageSecureAdHost : kUsageAdHost, path);
+            }
+        }
+    }
+    return withScheme(url, secure);
 }
 
 std::mutex heartBeatMutex;
@@ -211,11 +236,10 @@ void UsageNetworkUtil::setServerURL(const std::string& url) {
 
 void UsageNetworkUtil::setSecureTransportEnabled(bool enabled) {
     std::lock_guard<std::recursive_mutex> lock(networkMutex);
-    const char* scheme = enabled ? "https" : "http";
-    addresses().serverURL = fmt::format("{}://{}/aas.do", scheme, kUsageDataHost);
-    const char* adHost = enabled ? kUsageSecureAdHost : kUsageAdHost;
-    addresses().adServerURL = fmt::format("{}://{}/v11/getAds.do", scheme, adHost);
-    addresses().adLogServerURL = fmt::format("{}://{}/postAdLog.do", scheme, adHost);
+    Addresses& current = addresses();
+    current.serverURL = withScheme(current.serverURL, enabled);
+    current.adServerURL = adAddressWithScheme(current.adServerURL, enabled, "/v11/getAds.do");
+    current.adLogServerURL = adAddressWithScheme(current.adLogServerURL, enabled, "/postAdLog.do");
 }
 
 std::string UsageNetworkUtil::adServerUrl() {

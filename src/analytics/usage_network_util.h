@@ -91,6 +91,9 @@ public:
 
     static std::string serverURL();
     static void setServerURL(const std::string& url);
+    /// YES gives the report, ad and ad-log addresses their HTTPS form, NO their
+    /// plain one. Only the scheme changes: an address the application set keeps
+    /// its host, port and path (the built-in ad host has a secure twin).
     static void setSecureTransportEnabled(bool enabled);
     static std::string adServerUrl();
     static void setAdServerUrl(const std::string& url);

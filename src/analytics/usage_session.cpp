@@ -403,7 +403,8 @@ void UsageSession::pauseSession() {
     finishSession();
     // A session whose envelope did not reach the disk keeps its current-session
     // file: it is sent from there, or with the saved ones, later.
-    pauseSendNotStored_ = sessionReportsOnPauseEnabled && !sendSessionsToServerIncludingCurrentSession(true);
+    pauseSendNotStored_ = sessionReportsOnPauseEnabled &&
+                          sendSessionsToServerIncludingCurrentSession(true) == SendOutcome::notStored;
     if (sessionReportsOnPauseEnabled && !pauseSendNotStored_) {
         removeCurrentSessionFile();
     } else {
@@ -492,14 +493,18 @@ void UsageSession::finishSession() {
 void UsageSession::endSession() {
     UsageUtil::assertThreadIsNotMain();
     finishSession();
-    if (sessionReportsOnCloseEnabled) sendSessionsToServerIncludingCurrentSession(true);
-    addToSavedSessions(*this);
+    SendOutcome sent = sessionReportsOnCloseEnabled ? sendSessionsToServerIncludingCurrentSession(true)
+                                                    : SendOutcome::notSent;
+    // A session whose envelope reached the upload queue is sent from there (its
+    // block stays on disk until the server takes it): saved as well, it would
+    // go out a second time with the next envelope.
+    if (sent != SendOutcome::stored) addToSavedSessions(*this);
     removeCurrentSessionFile();
     UsageGlobalVariableStorage::sharedInstance()->savePersistentGlobalsToDisk();
 }
 
-bool UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurrent) {
-    bool kept = true;
+UsageSession::SendOutcome UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurrent) {
+    SendOutcome outcome = SendOutcome::notSent;
     UsageUtil::fenced([&] {
         auto storage = UsageGlobalVariableStorage::sharedInstance();
         if (UsageUtil::hasUserOptedOut() && !storage->optOutSessionPending.load()) {
@@ -518,16 +523,16 @@ bool UsageSession::sendSessionsToServerIncludingCurrentSession(bool includeCurre
             UsageUtil::log(2, "Dropping current session with timestamp {}", describeDate(startTime));
             return;
         }
-        kept = false;
+        outcome = SendOutcome::notStored;
         std::shared_ptr<UsageDataSender> sender = UsageDataSender::instance();
         bool stored = sender && sender->sendSessionsData(*envelope);
         UsageUtil::log(2, "UsageSession: Scheduled send {} session(s).", records.size());
         // A block that did not reach the disk may not reach the server either:
         // the saved sessions stay for the next send.
         if (stored) setSavedSessions({});
-        kept = stored;
+        if (stored) outcome = SendOutcome::stored;
     });
-    return kept;
+    return outcome;
 }
 
 bool UsageSession::sentReportSuccessful() const {

@@ -84,9 +84,12 @@ public:
     std::unique_ptr<UsageSession> sessionWithNewEventsWithApiKey(const std::string& key, UsageDate startTime);
     void finishSession();
     void endSession();
-    /// False when an envelope was made but its block did not reach the disk (the
-    /// saved sessions then stay); true otherwise, also when nothing was sent.
-    bool sendSessionsToServerIncludingCurrentSession(bool includeCurrent);
+    /// What became of a send: its envelope's block reached the disk and the
+    /// upload queue (the saved sessions went with it), an envelope was made but
+    /// its block did not reach the disk (the saved sessions stay), or nothing
+    /// was sent (the user opted out, or the device has no identifier).
+    enum class SendOutcome { stored, notStored, notSent };
+    SendOutcome sendSessionsToServerIncludingCurrentSession(bool includeCurrent);
     void sendSessionsToServerForCreateSession() { sendSessionsToServerIncludingCurrentSession(false); }
 
     /// The session record (format 3); nothing when it cannot be written.

@@ -57,6 +57,9 @@ public:
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        // Stopping a server that is not listening yet does nothing, and the
+        // thread would then listen for good: a test that ends at once waits here.
+        while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~AnalyticsServer() {
         {

@@ -143,6 +143,38 @@ TEST_F(EndToEndTest, ASessionWithEventsErrorsAndPageViewsReachesTheServerAndItsC
     EXPECT_EQ(resumed.eventCounts.at("Stop"), 1);
 }
 
+TEST_F(EndToEndTest, SecureTransportChangesOnlyTheSchemeOfTheAddressSet) {
+    Usage::setServerURL(server.url());
+    // Asked before anything is sent: a report must never go to the built-in host.
+    Usage::setSecureTransportEnabled(true);
+    ASSERT_EQ(UsageNetworkUtil::serverURL(), "https" + server.url().substr(4));
+    Usage::setSecureTransportEnabled(false);
+    ASSERT_EQ(UsageNetworkUtil::serverURL(), server.url());
+    Usage::startSession("key");
+    EXPECT_TRUE(waitForPosts(1));
+}
+
+TEST_F(EndToEndTest, AnEndedSessionIsUploadedOnce) {
+    Usage::setServerURL(server.url());
+    Usage::startSession("key");
+    ASSERT_TRUE(waitForPosts(1));
+    Usage::logEvent("Play");
+    center.post(platform::kApplicationWillTerminateNotification);  // sent on close
+    ASSERT_TRUE(waitForPosts(2));
+    ASSERT_TRUE(waitForUploadsToEnd());
+    Usage::shutdown();
+    Usage::startSession("key");  // sends the saved sessions
+    ASSERT_TRUE(waitForPosts(3));
+    ASSERT_TRUE(waitForUploadsToEnd());
+    int copies = 0;
+    for (const std::string& body : server.bodies()) {
+        for (const SessionRecord& session : readEnvelope(body).sessions) {
+            copies += static_cast<int>(session.eventCounts.count("Play"));
+        }
+    }
+    EXPECT_EQ(copies, 1);
+}
+
 TEST_F(EndToEndTest, AFailedUploadIsSentAgainAtTheNextStart) {
     server.answer(500);
     Usage::setServerURL(server.url());
