@@ -45,11 +45,18 @@ void withCurrentSession(const std::function<void(UsageImpl&)>& work) {
     if (std::shared_ptr<UsageImpl> session = UsageSession::currentSession()) work(*session);
 }
 
-// The live report for an error: empty unless crash reporting is on.
+// The live report for an error: empty unless crash reporting is on. Crash
+// reporting turned on after the start has no reporter (one is made only at the
+// start): that is a report that could not be made, and is said like any other.
 Bytes liveReport() {
     auto settings = storage();
+    if (!settings->crashReportingEnabled.load()) return {};
     std::shared_ptr<crash::UsageCrashReporter> reporter = settings->usageCrashReporter();
-    if (!settings->crashReportingEnabled.load() || !reporter) return {};
+    if (!reporter) {
+        UsageUtil::log(2, "UsageSession: Failed to generate crash report: {}",
+                       "no crash reporter runs (crash reporting was off when the session started)");
+        return {};
+    }
     json::Result<std::vector<uint8_t>> report = reporter->generateLiveReport();
     if (!report.ok()) {
         UsageUtil::log(2, "UsageSession: Failed to generate crash report: {}", report.error().description());
@@ -74,12 +81,13 @@ void registerObservers() {
 }
 
 // A value of the launch options as a list of texts: texts as they are, numbers as
-// their number text, lists item by item; anything else gives nothing.
+// their number text (a boolean is a number here: "1" or "0", as the same value
+// under the URL key reads), lists item by item; anything else gives nothing.
 std::vector<std::string> launchOptionTexts(const json::Value& value) {
     std::vector<std::string> texts;
     auto add = [&](const json::Value& item) {
         if (item.isString()) texts.push_back(item.asString());
-        else if (item.isNumber()) texts.push_back(describe(item));
+        else if (item.isNumber() || item.isBool()) texts.push_back(describe(item));
     };
     if (value.isArray()) {
         for (const json::Value& item : value.items()) add(item);
@@ -487,16 +495,22 @@ void Usage::shutdown() {
     UsageGlobalVariableStorage::cleanup();
 }
 
+// The observers outlive `shutdown`; until the next start they do nothing, so
+// that no session opens without one and the settings stay those of a client
+// that was never started.
 void Usage::applicationWillResignActive() {
+    if (!UsageSession::currentSession()) return;
     if (!storage()->backgroundSessionEnabled.load()) pauseSession();
 }
 
 void Usage::applicationWillEnterForeground() {
+    if (!UsageSession::currentSession()) return;
     if (!gate("+[Usage applicationWillEnterForeground]")) return;
     UsageUtil::fenced([] { withCurrentSession([](UsageImpl& session) { session.markSessionAsResuming(); }); });
 }
 
 void Usage::applicationDidBecomeActive() {
+    if (!UsageSession::currentSession()) return;
     if (!gate("+[Usage applicationDidBecomeActive]")) return;
     UsageUtil::fenced([] {
         auto settings = storage();

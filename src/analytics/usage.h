@@ -67,7 +67,8 @@ public:
     static void setUsageOptOut(bool optOut);
     static bool hasUserOptedOut();
     /// Returns the client to the state before its first start; observers, the
-    /// heart-beat and the reachability watch stay.
+    /// heart-beat and the reachability watch stay, the observers doing nothing
+    /// until the next start.
     static void shutdown();
     /// The gate every marked operation asks first: YES unless the application
     /// turned the client off with `setSendUsageInfoEnabled`.

@@ -101,8 +101,10 @@ void UsageGlobalVariableStorage::setLastPageViewDate(std::optional<UsageDate> ti
 
 bool UsageGlobalVariableStorage::takePageView(UsageDate now) {
     std::lock_guard lock(mutex_);
+    // Measured from the last view counted, so that views in quick succession
+    // still count one in every 0.3 s instead of none after the first.
     bool counted = !lastPageViewDate_ || now - *lastPageViewDate_ > 0.3;
-    lastPageViewDate_ = now;
+    if (counted) lastPageViewDate_ = now;
     return counted;
 }
 

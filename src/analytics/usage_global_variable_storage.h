@@ -84,8 +84,8 @@ public:
     void setPauseTime(std::optional<UsageDate> time);
     std::optional<UsageDate> lastPageViewDate() const;
     void setLastPageViewDate(std::optional<UsageDate> time);
-    /// Counts a page view unless the last one was at most 0.3 s before `now`;
-    /// true when counted (the check and the update are one step).
+    /// Counts a page view unless the last one counted was at most 0.3 s before
+    /// `now`; true when counted (the check and the update are one step).
     bool takePageView(UsageDate now);
     std::optional<std::string> appVersion() const;
     void setAppVersion(std::optional<std::string> version);

@@ -23,6 +23,36 @@ platform::Keychain::Query queryFor(const std::string& service, const std::string
 
 constexpr const char* kAccessibleWhenUnlocked = "ak";
 
+// An archived value as a log line shows it: texts as they are, lists in
+// parentheses, maps in braces, bytes in hexadecimal, an object by its class.
+std::string describeArchived(const ArchiveValue& value) {
+    struct Describe {
+        std::string operator()(std::monostate) const { return "(null)"; }
+        std::string operator()(bool flag) const { return flag ? "1" : "0"; }
+        std::string operator()(int64_t number) const { return std::to_string(number); }
+        std::string operator()(double number) const { return fmt::format("{}", number); }
+        std::string operator()(const std::string& text) const { return text; }
+        std::string operator()(const Bytes& bytes) const {
+            std::string text = "<";
+            for (uint8_t byte : bytes) text += fmt::format("{:02x}", byte);
+            return text + ">";
+        }
+        std::string operator()(const ArchiveDate& date) const { return describeDate(date.seconds); }
+        std::string operator()(const ArchiveValue::Array& items) const {
+            std::string text = "(";
+            for (size_t i = 0; i < items.size(); ++i) text += (i ? ", " : "") + describeArchived(items[i]);
+            return text + ")";
+        }
+        std::string operator()(const ArchiveValue::Dictionary& entries) const {
+            std::string text = "{";
+            for (const auto& [key, entry] : entries) text += fmt::format(" {} = {};", key, describeArchived(entry));
+            return text + " }";
+        }
+        std::string operator()(const ArchiveValue::Object& object) const { return "<" + object.className + ">"; }
+    };
+    return std::visit(Describe{}, value.storage());
+}
+
 std::mutex fileCacheMutex;
 std::shared_ptr<UsageFileCache>& fileCacheSlot() {
     static std::shared_ptr<UsageFileCache> cache;
@@ -125,7 +155,7 @@ std::optional<std::filesystem::path> UsageFileCache::save(const ArchiveValue& ob
                                                           bool forCurentAgentVersion) const {
     std::optional<std::filesystem::path> path = createFilePath(prefix, forCurentAgentVersion);
     if (!path || !UsageUtil::archiveObjectToFile(object, *path)) {
-        UsageUtil::log(2, "UsageFileCache: object[{}] cannot be saved to disk", prefix);
+        UsageUtil::log(2, "UsageFileCache: object[{}] cannot be saved to disk", describeArchived(object));
         return std::nullopt;
     }
     return path;

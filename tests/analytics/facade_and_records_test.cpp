@@ -163,6 +163,66 @@ TEST_F(FacadeTest, AStartAfterShutdownRegistersNoSecondSetOfObservers) {
               1);
 }
 
+TEST_F(FacadeTest, AfterShutdownNothingOpensASessionUntilTheNextStart) {
+    Usage::setAppVersion("1.0");
+    start();
+    Usage::shutdown();
+    // The observers stay: a pause longer than the continue time, then becoming
+    // active, would open a new session if they still acted.
+    center.post(platform::kApplicationWillResignActiveNotification);
+    advanceMillis(60'000);
+    center.post(platform::kApplicationWillEnterForegroundNotification);
+    center.post(platform::kApplicationDidBecomeActiveNotification);
+    settle();
+    EXPECT_EQ(UsageSession::currentSession(), nullptr);
+    EXPECT_FALSE(UsageGlobalVariableStorage::sharedInstance()->pauseTime().has_value());
+
+    clearLines();
+    Usage::setAppVersion("2.0");
+    EXPECT_FALSE(logged("Usage: Please call setAppVersion before startSession."));
+    start();
+    EXPECT_EQ(session().appVersion, "2.0");
+}
+
+TEST_F(FacadeTest, LaunchOptionValuesOfEveryKindAreKeptAsTexts) {
+    // A boolean is a number here, as under the URL key, where it reads "1".
+    Usage::setLaunchOptions(json::Value::object({{"UIApplicationLaunchOptionsURLKey", json::Value(true)}}));
+    Usage::setLaunchOptions(json::Value::object({
+        {"background", json::Value(true)},
+        {"retries", json::Value(2)},
+        {"tags", json::Value::array({json::Value(false), json::Value("x"), json::Value::object({})})},
+        {"nothing", json::Value()},
+    }));
+    std::map<std::string, std::vector<std::string>> expected{
+        {"UIApplicationLaunchOptionsURLKey", {"1"}},
+        {"background", {"1"}},
+        {"retries", {"2"}},
+        {"tags", {"0", "x"}},
+    };
+    EXPECT_EQ(UsageGlobalVariableStorage::sharedInstance()->launchOptions(), expected);
+}
+
+TEST_F(FacadeTest, AnErrorWithCrashReportingTurnedOnAfterTheStartSaysWhyItHasNoReport) {
+    start();  // crash reporting is off: no crash reporter is made
+    Usage::setCrashReportingEnabled(true);
+    Usage::logError("E1", "the disk is full", std::optional<json::Error>());
+    settle();
+    EXPECT_TRUE(loggedStartingWith("UsageSession: Failed to generate crash report: "));
+    ASSERT_EQ(session().errors.size(), 1u);
+    EXPECT_TRUE(session().errors[0].reportData.empty());
+}
+
+TEST_F(FacadeTest, ViewsInQuickSuccessionCountOneInEveryThirdOfASecond) {
+    start();
+    // Views 0.2 s apart: each is measured from the last one counted.
+    for (int view = 0; view < 7; ++view) {
+        Usage::logPageView();
+        settle();
+        advanceMillis(200);
+    }
+    EXPECT_EQ(session().pageViewCount, 4) << "at 0, 0.4, 0.8 and 1.2 s";
+}
+
 TEST_F(FacadeTest, OptingOutTwiceEndsTheSessionOnce) {
     start();
     Usage::setUsageOptOut(true);
@@ -441,6 +501,7 @@ TEST_F(FacadeTest, OriginsAndFileCachePrefixes) {
 
     UsageFileCache cache("key", "140");
     for (std::string prefix : {"../x", "a/b", ".."}) EXPECT_FALSE(cache.save(ArchiveValue(1), prefix)) << prefix;
+    EXPECT_TRUE(logged("UsageFileCache: object[1] cannot be saved to disk")) << "the object, not its prefix";
     ASSERT_TRUE(cache.save(ArchiveValue(7), "ok"));
     EXPECT_EQ(cache.get("ok"), ArchiveValue(7));
     // The application's key is part of the name too: with a folder of the first
