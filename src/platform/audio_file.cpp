@@ -122,6 +122,13 @@ std::string containerProblem(uint64_t size, const ByteReader& read) {
 std::string infoProblem(const SF_INFO& info) {
     if (info.channels > 2) return "the audio has more than two channels";
     if (info.channels < 1 || info.frames <= 0) return "the audio holds no sound";
+    if (info.samplerate > 0 && static_cast<double>(info.frames) > kMaxSoundSeconds * info.samplerate) {
+        const int64_t seconds = std::llround(static_cast<double>(info.frames) / info.samplerate);
+        const std::string rest = std::to_string(seconds % 60);
+        return "the sound lasts " + std::to_string(seconds / 60) + ":" + (rest.size() < 2 ? "0" : "") + rest +
+               ", longer than the " + std::to_string(static_cast<int>(kMaxSoundSeconds / 60)) +
+               " minutes a sample may last";
+    }
     return {};
 }
 
@@ -187,13 +194,16 @@ bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, Decod
     sf_command(file.get(), SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
 
     // Read until the data ends, whatever the header claimed.
+    // Ten minutes at the file's rate, and at the engine's once converted.
+    const uint64_t fileLimit = static_cast<uint64_t>(std::ceil(kMaxSoundSeconds * info.samplerate));
+    const uint64_t decodedLimit = static_cast<uint64_t>(std::ceil(kMaxSoundSeconds * sampleRate)) + 32;
     std::vector<float> interleaved;
-    if (info.frames > 0) interleaved.reserve(std::min<uint64_t>(info.frames, kMaxDecodedFrames) * channels);
+    if (info.frames > 0) interleaved.reserve(std::min<uint64_t>(info.frames, fileLimit) * channels);
     std::vector<float> block(4096 * channels);
     for (;;) {
         sf_count_t got = sf_readf_float(file.get(), block.data(), 4096);
         if (got <= 0) break;
-        if (interleaved.size() / channels + static_cast<uint64_t>(got) > kMaxDecodedFrames) {
+        if (interleaved.size() / channels + static_cast<uint64_t>(got) > fileLimit) {
             error = "file too long";
             return false;
         }
@@ -212,7 +222,7 @@ bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, Decod
     if (std::fabs(ratio - 1.0) > 1e-9) {
         uint64_t inFrames = interleaved.size() / channels;
         uint64_t outRoom = static_cast<uint64_t>(std::ceil(inFrames * ratio)) + 16;
-        if (outRoom > kMaxDecodedFrames) {
+        if (outRoom > decodedLimit) {
             error = "file too long";
             return false;
         }
@@ -417,6 +427,14 @@ bool WaveWriter::close() {
     }
     partial_.reset();  // removes what was not committed
     return ok;
+}
+
+void WaveWriter::abandon() {
+    if (converter_) src_delete(converter_);
+    converter_ = nullptr;
+    if (file_) sf_close(file_);
+    file_ = nullptr;
+    partial_.reset();
 }
 
 }  // namespace strombel::platform

@@ -34,8 +34,9 @@ struct DecodedAudio {
     uint32_t frames() const { return numChannels ? static_cast<uint32_t>(channels[0].size()) : 0; }
 };
 
-/// The longest sample a file may decode to (ten minutes at 48 kHz).
-constexpr uint64_t kMaxDecodedFrames = 48000ull * 600;
+/// The longest sound that becomes a sample: ten minutes. Longer files are
+/// refused where they come in (`checkSoundFile`) and never decoded.
+constexpr double kMaxSoundSeconds = 600.0;
 
 /// Reads the header of a WAVE, AIFF, CAF or MP3 file. False with `error` set when
 /// the file cannot be opened or read.
@@ -43,7 +44,7 @@ bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, s
 
 /// Why a sound file cannot become a sample, in words for the user, or empty when
 /// it can. It must open as audio, hold one or two channels and at least one
-/// frame; a WAVE or AIFF file's chunks must be whole (no chunk, the sample data
+/// frame, and last no longer than `kMaxSoundSeconds`; a WAVE or AIFF file's chunks must be whole (no chunk, the sample data
 /// least of all, may claim more bytes than the file holds). Every way a file
 /// enters the library asks this: store downloads, files found in the documents
 /// folder, pastes and microphone takes.
@@ -53,7 +54,7 @@ std::string checkSoundBytes(std::span<const uint8_t> bytes);
 
 /// Decodes a whole file into 8.24 at `sampleRate` (resampled with libsamplerate
 /// where the file's rate differs). Files of more than two channels, empty files,
-/// and files longer than `kMaxDecodedFrames` are refused with `error` set.
+/// and files longer than `kMaxSoundSeconds` are refused with `error` set.
 bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, DecodedAudio& out, std::string& error);
 
 /// Writes 16-bit PCM WAVE files from 8.24 samples, clipping at full scale. When
@@ -84,6 +85,9 @@ public:
     /// (an older file of that name stays as it was), when any write or the
     /// finishing failed.
     bool close();
+    /// Drops the file being written: nothing lies under the name, and an older
+    /// file of that name stays as it was.
+    void abandon();
     bool isOpen() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
     uint64_t framesWritten() const { return framesWritten_; }

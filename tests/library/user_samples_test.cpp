@@ -81,7 +81,7 @@ TEST(UserSamples, AFileThatIsNoSoundIsLeftOutAndLookedAtAgainOnlyWhenItChanges) 
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "garbage.mp3"));
 }
 
-TEST(UserSamples, ATruncatedOrSixChannelWaveIsLeftOutAndNamedOnceInTheLog) {
+TEST(UserSamples, ATruncatedSixChannelOrOverlongWaveIsLeftOutAndNamedOnceInTheLog) {
     auto logger = std::make_shared<logging::testing::RecordingLogger>();
     logging::Log::addLogger(logger);
     logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
@@ -89,25 +89,31 @@ TEST(UserSamples, ATruncatedOrSixChannelWaveIsLeftOutAndNamedOnceInTheLog) {
     SoundDataManager& library = world.launch(false);
     ASSERT_TRUE(testing::writeTruncatedSoundFile(world.documents() / "cut.wav"));
     ASSERT_TRUE(testing::writeSoundFile(world.documents() / "surround.wav", 6, 4410));
+    // Ten minutes and one second (at a low rate, to keep the file small); ten minutes play.
+    ASSERT_TRUE(testing::writeSoundFile(world.documents() / "concert.wav", 1, 601 * 1000, 1000));
+    ASSERT_TRUE(testing::writeSoundFile(world.documents() / "ten minutes.wav", 1, 600 * 1000, 1000));
     ASSERT_TRUE(testing::writeSoundFile(world.documents() / "whole.wav", 2, 4410));
     world.wait(15.0);
-    EXPECT_EQ(userSamplePaths(library), (std::vector<std::string>{"Documents/whole.wav"}));
+    EXPECT_EQ(userSamplePaths(library),
+              (std::vector<std::string>{"Documents/ten minutes.wav", "Documents/whole.wav"}));
     logging::Log::flushLog();
+    const std::map<std::string, std::string> reasons = {
+        {"cut.wav", "cut short"}, {"surround.wav", "more than two channels"}, {"concert.wav", "lasts 10:01"}};
     std::map<std::string, int> named;
     for (const std::string& line : logger->lines()) {
-        for (const char* file : {"cut.wav", "surround.wav"})
-            if (line.find(file) != std::string::npos) ++named[file];
-        if (line.find("cut.wav") != std::string::npos)
-            EXPECT_NE(line.find("cut short"), std::string::npos) << line;
-        if (line.find("surround.wav") != std::string::npos)
-            EXPECT_NE(line.find("more than two channels"), std::string::npos) << line;
+        for (const auto& [file, reason] : reasons) {
+            if (line.find(file) == std::string::npos) continue;
+            ++named[file];
+            EXPECT_NE(line.find(reason), std::string::npos) << line;
+        }
     }
-    EXPECT_EQ(named, (std::map<std::string, int>{{"cut.wav", 1}, {"surround.wav", 1}}));
+    EXPECT_EQ(named, (std::map<std::string, int>{{"concert.wav", 1}, {"cut.wav", 1}, {"surround.wav", 1}}));
     // Nothing of the user's is touched; the samples the editor or a paste would
     // announce go through the same check.
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "cut.wav"));
     EXPECT_FALSE(library.notifyOfNewUserSample("Documents/surround.wav"));
     EXPECT_FALSE(library.notifyOfNewUserSample("Documents/cut.wav"));
+    EXPECT_FALSE(library.notifyOfNewUserSample("Documents/concert.wav"));
     logging::testing::resetLogging();
 }
 

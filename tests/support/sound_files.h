@@ -12,11 +12,11 @@
 
 namespace strombel::testing {
 
-/// Writes a 16-bit WAVE of `frames` frames of `channels` channels at 44.1 kHz (a
+/// Writes a 16-bit WAVE of `frames` frames of `channels` channels at `rate` (a
 /// quiet sine), as a recorder would. False when it could not be written.
-inline bool writeSoundFile(const std::filesystem::path& path, int channels, int64_t frames) {
+inline bool writeSoundFile(const std::filesystem::path& path, int channels, int64_t frames, int rate = 44100) {
     SF_INFO info{};
-    info.samplerate = 44100;
+    info.samplerate = rate;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
