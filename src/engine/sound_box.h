@@ -29,11 +29,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/effects.h"
+#include "engine/export_job.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
@@ -286,6 +288,14 @@ public:
     /// `error` set when given) when the file cannot be written.
     bool exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,
                       const std::function<void(float)>& progress = {}, std::string* error = nullptr);
+    /// The same export on a thread of its own; answers at once. What plays live
+    /// stops now, and the tracks are the ones the table holds now. `progress`
+    /// hears 0.0 at once, then the share rendered at each whole percent, and
+    /// `done` the outcome, both on the main loop and only while the job lives.
+    /// The job must go before the engine does. Main loop only.
+    std::unique_ptr<ExportJob> startExport(std::vector<ExportEvent> events, std::string path, double duration,
+                                           std::function<void(float)> progress,
+                                           std::function<void(const ExportOutcome&)> done);
 
     // SoundLibraryObserver
     void samplesChanged() override { reloadTracks(); }
@@ -331,6 +341,16 @@ private:
         uint64_t time = 0;
         std::shared_ptr<Track> track;
     };
+
+    // Offline export (sound_box_export.cpp).
+    using ExportTracks = std::map<std::string, std::shared_ptr<Track>, std::less<>>;
+    /// The tracks the events name, as the table holds them now.
+    ExportTracks exportTracks(const std::vector<ExportEvent>& events) const;
+    /// Renders into the file on the calling thread (any thread), stopping before
+    /// the next chunk once `stop` is asked, without a file.
+    ExportOutcome renderExport(const std::vector<ExportEvent>& events, const ExportTracks& tracks,
+                               const std::string& path, double duration, const std::function<void(float)>& progress,
+                               std::stop_token stop) const;
 
     // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;

@@ -14,6 +14,7 @@
 
 #include "engine/sound_box.h"
 #include "logging/log.h"
+#include "platform/thread_setup.h"
 
 namespace strombel::engine {
 
@@ -133,13 +134,74 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
                             const std::function<void(float)>& progress, std::string* error) {
     if (progress) progress(0.0f);
     stopAllTracks();
+    const ExportOutcome outcome = renderExport(events, exportTracks(events), path, duration, progress, {});
+    if (error) *error = outcome.error;
+    return outcome.status == ExportOutcome::Status::written;
+}
 
+std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events, std::string path, double duration,
+                                                 std::function<void(float)> progress,
+                                                 std::function<void(const ExportOutcome&)> done) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (progress) progress(0.0f);
+    stopAllTracks();
+    std::unique_ptr<ExportJob> job(new ExportJob());
+    ExportJob* shown = job.get();
+    platform::MainLoop* loop = &mainLoop_;
+    std::weak_ptr<int> alive = job->alive_;
+    ExportTracks tracks = exportTracks(events);
+    job->thread_ = std::jthread([this, shown, loop, alive, events = std::move(events), tracks = std::move(tracks),
+                                 path = std::move(path), duration, progress = std::move(progress),
+                                 done = std::move(done)](std::stop_token stop) {
+        platform::nameCurrentThread("Export");
+        int percentTold = 0;
+        // Each whole percent once: a long export posts a hundred times, not once a chunk.
+        auto report = [&](float share) {
+            shown->progress_.store(share, std::memory_order_relaxed);
+            const int percent = static_cast<int>(share * 100.0f);
+            if (!progress || percent == percentTold) return;
+            percentTold = percent;
+            loop->post([alive, progress, share] {
+                if (!alive.expired()) progress(share);
+            });
+        };
+        ExportOutcome outcome = renderExport(events, tracks, path, duration, report, stop);
+        loop->post([alive, done, outcome = std::move(outcome)] {
+            if (!alive.expired() && done) done(outcome);
+        });
+    });
+    return job;
+}
+
+ExportJob::~ExportJob() {
+    cancel();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ExportJob::cancel() { thread_.request_stop(); }
+
+void ExportJob::waitUntilRendered() {
+    if (thread_.joinable()) thread_.join();
+}
+
+SoundBox::ExportTracks SoundBox::exportTracks(const std::vector<ExportEvent>& events) const {
+    ExportTracks tracks;
+    for (const ExportEvent& event : events) {
+        if (tracks.count(event.sampleFilePath())) continue;
+        if (auto track = lookUp(event.sampleFilePath())) tracks.emplace(event.sampleFilePath(), std::move(track));
+    }
+    return tracks;
+}
+
+ExportOutcome SoundBox::renderExport(const std::vector<ExportEvent>& events, const ExportTracks& tracks,
+                                     const std::string& path, double duration,
+                                     const std::function<void(float)>& progress, std::stop_token stop) const {
+    ExportOutcome outcome;
     const double rate = sampleRate_.load();
     platform::WaveWriter writer;
     if (!writer.open(path, 2, 44100.0, rate)) {
         STROMBEL_LOG_ERROR("Error creating file to export to: {}", writer.error());
-        if (error) *error = writer.error();
-        return false;
+        return ExportOutcome{ExportOutcome::Status::failed, writer.error(), 0};
     }
     const uint32_t chunk = std::max<uint32_t>(1, static_cast<uint32_t>(rate * 0.05));
     const uint64_t total = duration > 0 && std::isfinite(duration) ? static_cast<uint64_t>(rate * duration) : 0;
@@ -152,8 +214,11 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
     std::vector<int16_t> interleaved(2 * static_cast<size_t>(chunk));
     std::map<std::string, Voice> voices;
     size_t next = 0;
-    bool ok = true;
     for (uint64_t i = 0; i <= fullChunks; ++i) {
+        if (stop.stop_requested()) {
+            writer.abandon();
+            return ExportOutcome{ExportOutcome::Status::cancelled, {}, 0};
+        }
         const uint64_t start = i * chunk;
         const uint32_t length = i < fullChunks ? chunk : static_cast<uint32_t>(total - fullChunks * chunk);
         if (length == 0) break;
@@ -168,26 +233,31 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
             if (frame >= start + length) break;  // for a later chunk
             ++next;
             const uint32_t offset = frame > start ? static_cast<uint32_t>(frame - start) : 0;
-            auto track = lookUp(event.sampleFilePath());
-            if (!track) continue;
+            const auto found = tracks.find(event.sampleFilePath());
+            if (found == tracks.end()) continue;
+            const Track& track = *found->second;
             // Everything sounding plays up to the event's own frame.
             mixVoices(voices, left.data(), right.data(), cursor, std::max(cursor, offset));
             cursor = std::max(cursor, offset);
             if (event.eventType() == ExportEvent::kStart) {
                 Voice& voice = voices[event.sampleFilePath()];
-                voice.audio = track->cachedAudio();
-                if (!voice.audio || voice.audio->frames() == 0) {
-                    STROMBEL_LOG_ERROR("could not read frames from restarted already playing track: {}",
-                                       track->relativeFileName());
+                auto audio = found->second->cachedAudio();
+                if (!audio || audio->frames() == 0) {
+                    // A first start of a sample that cannot be read stays silent; its
+                    // load has said why. A restart cuts what sounded so far.
+                    if (voice.active)
+                        STROMBEL_LOG_ERROR("could not read frames from restarted already playing track: {}",
+                                           track.relativeFileName());
                     voice.active = false;
                     continue;
                 }
+                voice.audio = std::move(audio);
                 voice.position = 0;
-                voice.gain = track->volume() * volume_.load();
+                voice.gain = track.volume() * volume_.load();
                 voice.active = true;
             } else if (event.eventType() == ExportEvent::kStop) {
-                auto found = voices.find(event.sampleFilePath());
-                if (found != voices.end()) found->second.active = false;
+                auto sounding = voices.find(event.sampleFilePath());
+                if (sounding != voices.end()) sounding->second.active = false;
             }
         }
         mixVoices(voices, left.data(), right.data(), cursor, length);
@@ -206,18 +276,18 @@ bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::s
         }
         if (!written) {
             STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", -1, path, writer.error());
-            if (error) *error = writer.error();
-            ok = false;
+            outcome = ExportOutcome{ExportOutcome::Status::failed, writer.error(), 0};
             break;
         }
         if (progress) progress(static_cast<float>(static_cast<double>(i) / loops));
     }
     if (progress) progress(1.0f);
-    if (!writer.close() && ok) {
-        if (error) *error = writer.error().empty() ? "the file could not be closed" : writer.error();
-        ok = false;
-    }
-    return ok;
+    const uint64_t frames = writer.framesWritten();
+    if (!writer.close() && outcome.status == ExportOutcome::Status::written)
+        outcome = ExportOutcome{ExportOutcome::Status::failed,
+                                writer.error().empty() ? "the file could not be closed" : writer.error(), 0};
+    if (outcome.status == ExportOutcome::Status::written) outcome.seconds = static_cast<double>(frames) / 44100.0;
+    return outcome;
 }
 
 }  // namespace strombel::engine

@@ -465,13 +465,12 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
     store_.save();
 }
 
-bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
-                              const std::function<void(float)>& progress, std::string* error) {
+Sequencer::PatternExport Sequencer::patternExport(uint64_t patternIdx) {
     const double stepSeconds = StepGrid::stepSeconds(bpm_.load());
     const float swing = swing_.load();
     const uint64_t bars = storedBars(patternIdx);
     const uint64_t stepsInPattern = kStepsPerBar * bars;
-    std::vector<ExportEvent> events;
+    PatternExport pattern;
     for (const StoredSequencerEvent& stored : store_.sequencerEventsForPattern(patternIdx)) {
         if (stored.step >= stepsInPattern) {
             continue;  // beyond the bar count: not played, so not exported
@@ -480,17 +479,25 @@ bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
         if (stored.step % 2 == 1 && swing > 1.0f) {
             time = static_cast<double>(stored.step - 1) * stepSeconds + static_cast<double>(swing) * stepSeconds;
         }
-        events.push_back(ExportEvent{stored.sampleFilePath, patternEventTypeNumber(stored.eventType), time, 1.0f});
+        pattern.events.push_back(
+            ExportEvent{stored.sampleFilePath, patternEventTypeNumber(stored.eventType), time, 1.0f});
     }
-    std::stable_sort(events.begin(), events.end(),
+    std::stable_sort(pattern.events.begin(), pattern.events.end(),
                      [](const ExportEvent& a, const ExportEvent& b) { return a.eventTime() < b.eventTime(); });
-    const double duration = stepSeconds * static_cast<double>(stepsInPattern);
+    pattern.duration = stepSeconds * static_cast<double>(stepsInPattern);
+    return pattern;
+}
+
+bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
+                              const std::function<void(float)>& progress, std::string* error) {
+    const PatternExport pattern = patternExport(patternIdx);
     std::string problem;
-    if (!engine_.exportEvents(events, toFile, duration, progress, &problem)) {
+    if (!engine_.exportEvents(pattern.events, toFile, pattern.duration, progress, &problem)) {
         if (problem.empty()) {
             problem = "the file could not be written";
         }
-        STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx, toFile, problem);
+        // Named as the pads show it: pattern 1 is the first.
+        STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx + 1, toFile, problem);
         if (error) {
             *error = problem;
         }

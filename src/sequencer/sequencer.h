@@ -168,6 +168,14 @@ public:
     /// False, with `error` set when given, when the file could not be written.
     bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,
                        std::string* error = nullptr);
+    /// What an export of a pattern renders: its stored events as timed starts
+    /// and stops (ascending by time) at the tempo and swing of now, and its length.
+    struct PatternExport {
+        std::vector<ExportEvent> events;
+        double duration = 0;
+    };
+    /// The export of pattern `patternIdx`, for a renderer on another thread.
+    PatternExport patternExport(uint64_t patternIdx);
 
     // Following an outside MIDI clock (MIDI action thread) ------------------------
     void midiClockStartReceived();

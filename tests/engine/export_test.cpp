@@ -3,9 +3,13 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
 #include "engine_test_support.h"
+#include "logging/log.h"
 #include "platform/sample_format.h"
+#include "support/recording_logger.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -189,6 +193,80 @@ TEST_F(ExportTest, ExportStopsLivePlaybackAndReadsFromTheSampleStart) {
     WaveContents file = readWave(out());
     EXPECT_EQ(file.interleaved[0], 1);
     EXPECT_EQ(file.interleaved[2 * 5000], 5001);
+}
+
+TEST_F(ExportTest, OnItsOwnThreadTheSameFileIsWrittenAndProgressAndEndAreToldOnTheMainLoop) {
+    const std::string kick = addSample("kick", rampMono(3000), 0.8f);
+    SoundBox& box = makeEngine();
+    const std::vector<ExportEvent> events = {{kick, ExportEvent::kStart, 0.0, 1.0f},
+                                             {kick, ExportEvent::kStart, 0.7, 1.0f}};
+    ASSERT_TRUE(box.exportEvents(events, out(), 1.5));
+    const WaveContents inPlace = readWave(out());
+
+    const std::string threaded = (temp_ / "threaded.wav").string();
+    std::vector<float> reports;
+    std::vector<ExportOutcome> ends;
+    auto job = box.startExport(events, threaded, 1.5, [&](float share) { reports.push_back(share); },
+                               [&](const ExportOutcome& outcome) { ends.push_back(outcome); });
+    EXPECT_EQ(reports, std::vector<float>{0.0f}) << "the rest comes through the main loop";
+    job->waitUntilRendered();
+    EXPECT_TRUE(ends.empty());
+    loop_.runPending();
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].status, ExportOutcome::Status::written);
+    EXPECT_DOUBLE_EQ(ends[0].seconds, 1.5);
+    // Each whole percent once, in order, up to the end.
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    EXPECT_LE(reports.size(), 102u);
+    EXPECT_GT(reports.size(), 20u);
+    EXPECT_EQ(reports.back(), 1.0f);
+    EXPECT_EQ(readWave(threaded).interleaved, inPlace.interleaved);
+}
+
+TEST_F(ExportTest, ACancelledOrDroppedExportLeavesNoFileAndTheOneBeforeAsItWas) {
+    SoundBox& box = makeEngine();
+    for (const bool dropped : {false, true}) {
+        { std::ofstream(out()) << "the earlier export"; }
+        std::vector<ExportOutcome> ends;
+        // Half an hour: far longer than the moment it takes to call it off.
+        auto job = box.startExport({}, out(), 1800.0, {}, [&](const ExportOutcome& outcome) { ends.push_back(outcome); });
+        if (dropped) {
+            job.reset();  // as a quit does
+        } else {
+            job->cancel();
+            job->waitUntilRendered();
+        }
+        loop_.runPending();
+        if (dropped) {
+            EXPECT_TRUE(ends.empty()) << "a job that went tells nothing";
+        } else {
+            ASSERT_EQ(ends.size(), 1u);
+            EXPECT_EQ(ends[0].status, ExportOutcome::Status::cancelled);
+        }
+        std::ifstream kept(out());
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the earlier export");
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(out()).parent_path()))
+            EXPECT_TRUE(entry.is_directory() || entry.path() == out()) << entry.path() << " is left behind";
+    }
+}
+
+TEST_F(ExportTest, AFirstStartOfASampleThatCannotBeReadIsSilentWithoutARestartLine) {
+    const std::string lost = addSample("lost", rampMono(3000));
+    SoundBox& box = makeEngine();
+    ASSERT_NE(box.trackForFile(lost)->loadState(), TrackLoadState::Loaded);
+    std::filesystem::resize_file(sandbox_.absolutePath(lost), 44);  // its sound is gone, its header stays
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    const bool written = box.exportEvents({{lost, ExportEvent::kStart, 0.0, 1.0f}, {lost, ExportEvent::kStart, 0.1, 1.0f}},
+                                          out(), 0.2);
+    logging::Log::flushLog();
+    const std::vector<std::string> lines = logger->lines();
+    logging::testing::resetLogging();
+    ASSERT_TRUE(written);
+    const WaveContents file = readWave(out());
+    EXPECT_TRUE(std::all_of(file.interleaved.begin(), file.interleaved.end(), [](short v) { return v == 0; }));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("restarted already playing"), std::string::npos) << line;
 }
 
 }  // namespace

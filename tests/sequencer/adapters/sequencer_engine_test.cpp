@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/in_memory_sound_library.h"
+#include "logging/log.h"
+#include "support/recording_logger.h"
 #include "engine/sound_box.h"
 #include "platform/audio_file.h"
 #include "platform/devices/manual_audio_device.h"
@@ -205,13 +208,24 @@ TEST(SequencerOnEngine, ExportsAPatternToAWaveFileAnAudioToolReads) {
     EXPECT_FLOAT_EQ(progress.back(), 1.0f);
 }
 
-TEST(SequencerOnEngine, ExportToAnUnwritablePlaceFailsWithAnError) {
+TEST(SequencerOnEngine, ExportToAnUnwritablePlaceFailsWithAnErrorNamingThePatternAsThePadsDo) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kClick, {0});
     EngineBench bench(contents);
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
     std::string error;
     EXPECT_FALSE(bench.sequencer->exportPattern(0, (bench.dir / "missing" / "folder" / "x.wav").string(), {}, &error));
     EXPECT_FALSE(error.empty());
+    logging::Log::flushLog();
+    const std::vector<std::string> lines = logger->lines();
+    logging::testing::resetLogging();
+    // The first pattern is pattern 1, on the pads and in every message.
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("could not export pattern 1 to") != std::string::npos; }),
+              1)
+        << ::testing::PrintToString(lines);
 }
 
 }  // namespace
