@@ -98,9 +98,39 @@ float PadEngineAdapter::setting(Setting setting) const {
 
 // ---- PadSequencerAdapter --------------------------------------------------------------------
 
-PadSequencerAdapter::PadSequencerAdapter(sequencer::Sequencer& sequencer, platform::MainLoop& loop)
-    : sequencer_(sequencer), loop_(loop) {
+PadSequencerAdapter::PadSequencerAdapter(sequencer::Sequencer& sequencer, engine::SoundBox& engine,
+                                         platform::MainLoop& loop)
+    : sequencer_(sequencer), engine_(engine), loop_(loop) {
     sequencer_.addDelegate(this);
+}
+
+namespace {
+
+class PadExportJob final : public ui::PadExport {
+public:
+    explicit PadExportJob(std::unique_ptr<engine::ExportJob> job) : job_(std::move(job)) {}
+    void cancel() override { job_->cancel(); }
+    void waitUntilRendered() override { job_->waitUntilRendered(); }
+
+private:
+    std::unique_ptr<engine::ExportJob> job_;
+};
+
+}  // namespace
+
+std::unique_ptr<ui::PadExport> PadSequencerAdapter::startExport(uint64_t pattern, const std::string& toFile,
+                                                                std::function<void(float)> progress,
+                                                                std::function<void(const ui::PadExportOutcome&)> done) {
+    sequencer::Sequencer::PatternExport rendered = sequencer_.patternExport(pattern);
+    auto told = [done = std::move(done)](const engine::ExportOutcome& outcome) {
+        using Status = ui::PadExportOutcome::Status;
+        const Status status = outcome.status == engine::ExportOutcome::Status::written  ? Status::written
+                              : outcome.status == engine::ExportOutcome::Status::failed ? Status::failed
+                                                                                         : Status::cancelled;
+        if (done) done(ui::PadExportOutcome{status, outcome.error, outcome.seconds});
+    };
+    return std::make_unique<PadExportJob>(engine_.startExport(std::move(rendered.events), toFile, rendered.duration,
+                                                              std::move(progress), std::move(told)));
 }
 
 PadSequencerAdapter::~PadSequencerAdapter() { sequencer_.removeDelegate(this); }

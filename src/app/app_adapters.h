@@ -88,7 +88,7 @@ private:
 
 class PadSequencerAdapter final : public ui::PadSequencer, private sequencer::SequencerDelegate {
 public:
-    PadSequencerAdapter(sequencer::Sequencer& sequencer, platform::MainLoop& loop);
+    PadSequencerAdapter(sequencer::Sequencer& sequencer, engine::SoundBox& engine, platform::MainLoop& loop);
     ~PadSequencerAdapter() override;
 
     void setDelegate(ui::PadSequencerObserver* observer) override { observer_ = observer; }
@@ -119,9 +119,10 @@ public:
     void recordSequencerEventForSample(const std::string& path, int32_t type) override {
         sequencer_.recordSequencerEventForSample(path, static_cast<sequencer::PatternEventType>(type));
     }
-    bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) override {
-        return sequencer_.exportPattern(pattern, toFile, {}, error);
-    }
+    /// The pattern's events are read now; the engine renders them on its export thread.
+    std::unique_ptr<ui::PadExport> startExport(uint64_t pattern, const std::string& toFile,
+                                               std::function<void(float)> progress,
+                                               std::function<void(const ui::PadExportOutcome&)> done) override;
 
 private:
     void sequencerStarted() override;
@@ -131,6 +132,7 @@ private:
     void deliver(std::function<void(ui::PadSequencerObserver&)> message);
 
     sequencer::Sequencer& sequencer_;
+    engine::SoundBox& engine_;
     platform::MainLoop& loop_;
     ui::PadSequencerObserver* observer_ = nullptr;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

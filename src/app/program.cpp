@@ -246,7 +246,7 @@ void Program::makeSubsystems() {
 
     // The pad screen's views of all four.
     padEngine_ = std::make_unique<PadEngineAdapter>(*engine_, setup_.mainLoop);
-    padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, setup_.mainLoop);
+    padSequencer_ = std::make_unique<PadSequencerAdapter>(*sequencer_, *engine_, setup_.mainLoop);
     padLibrary_ = std::make_unique<PadLibraryAdapter>(*library_);
     padMidi_ = std::make_unique<PadMidiAdapter>(*midiHub_, setup_.mainLoop);
     sampleEditorEngine_ = std::make_unique<SampleEditorEngineAdapter>(*engine_);

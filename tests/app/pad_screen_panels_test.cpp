@@ -8,8 +8,12 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "program_test_support.h"
 #include "ui/editor/exchange_screens.h"
@@ -26,6 +30,34 @@ protected:
     }
     /// Lets the name field's fade finish.
     void settle() { loop_.advance(600 * platform::kNanosPerMillisecond); }
+    /// Lets the export under way finish and its end reach the screen.
+    void finishExport(ProgramRun& run) {
+        ASSERT_NE(run.screen().runningExport(), nullptr);
+        run.screen().runningExport()->waitUntilRendered();
+        loop_.runPending();
+        ASSERT_EQ(run.screen().runningExport(), nullptr);
+    }
+    /// A pattern 1 of `bars` bars at 10 BPM (a bar lasts 24 s), with one hit,
+    /// named for export as `name`; the export is under way when it returns.
+    void startLongExport(ProgramRun& run, int bars, const QString& name) {
+        sequencer::Sequencer& sequencer = *run.program().sequencer();
+        sequencer.recordSequencerEventForSample(run.program().engine()->currentSoundbankFilePathsByIdx().at(0),
+                                                sequencer::PatternEventType::start);
+        sequencer.setBpm(10);
+        sequencer.changeNumBarsTo(uint64_t(bars));
+        run.screen().exportPatternToItunes(0);
+        ASSERT_NE(run.screen().editNameTextfield(), nullptr);
+        run.screen().editNameTextfield()->setText(name);
+        ASSERT_TRUE(run.screen().textFieldShouldReturn());
+        ASSERT_NE(run.screen().runningExport(), nullptr) << "the export runs on while the screen answers";
+    }
+    /// The files of a folder, hidden ones included.
+    static std::vector<std::string> filesIn(const std::filesystem::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     static ui::kit::TableViewCell* row(ui::kit::TableView* table, int index) { return table->cellForRow({0, index}); }
     static QString nameOf(ui::kit::TableViewCell* cell) {
@@ -210,13 +242,17 @@ TEST_F(PadPanelsTest, ExportNamesBecomeFilesOfTheDocumentsFolderOnly) {
         screen.exportPatternToItunes(0);
         EXPECT_NE(screen.editNameTextfield(), nullptr);
         screen.editNameTextfield()->setText(name);
-        return screen.textFieldShouldReturn();
+        const bool accepted = screen.textFieldShouldReturn();
+        if (accepted) finishExport(*run);
+        return accepted;
     };
+    // The name as typed, and the folder it went to.
     EXPECT_TRUE(exportAs("My Beat"));
-    EXPECT_EQ(run->alerts().shown.back().message, "Pattern 1 has been exported to my beat.wav");
+    EXPECT_EQ(run->alerts().shown.back().message,
+              QString("Pattern 1 has been exported to %1").arg(QString::fromStdString((documents / "My Beat.wav").string())));
     settle();
     SF_INFO info{};
-    SNDFILE* wave = sf_open((documents / "my beat.wav").c_str(), SFM_READ, &info);
+    SNDFILE* wave = sf_open((documents / "My Beat.wav").c_str(), SFM_READ, &info);
     ASSERT_NE(wave, nullptr);
     sf_close(wave);
     EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
@@ -246,10 +282,123 @@ TEST_F(PadPanelsTest, ExportNamesBecomeFilesOfTheDocumentsFolderOnly) {
     { std::ofstream blocker(exportFolder); blocker << "not a folder"; }
     EXPECT_TRUE(exportAs("Failing"));
     EXPECT_EQ(run->alerts().shown.back().message.left(35), "Pattern 1 could not be exported to ");
-    EXPECT_FALSE(std::filesystem::exists(documents / "failing.wav"));
+    EXPECT_FALSE(std::filesystem::exists(documents / "Failing.wav"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(documents), {}), filesBefore);
     settle();
     std::filesystem::remove(exportFolder);
+}
+
+TEST_F(PadPanelsTest, ALongExportShowsItsProgressAndItsCancelLeavesNoFile) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    const auto exportFolder = run->program().library()->exportTempFolder();
+    const size_t alerts = run->alerts().shown.size();
+    ASSERT_NO_FATAL_FAILURE(startLongExport(*run, 99, "Long"));  // 39:36
+    ASSERT_NE(screen.exportProgressLabel(), nullptr);
+    ASSERT_NE(screen.exportCancelButton(), nullptr);
+    // The main loop goes on: the progress reaches the screen as it is made.
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         screen.runningExport() && screen.exportProgressLabel()->text() == "0 %" &&
+         std::chrono::steady_clock::now() < until;) {
+        loop_.runPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(screen.runningExport(), nullptr) << "the export ended before it could be cancelled";
+    EXPECT_TRUE(screen.exportProgressLabel()->text().endsWith(" %"));
+    EXPECT_NE(screen.exportProgressLabel()->text(), "0 %");
+
+    tap(*run, screen.exportCancelButton());
+    ASSERT_NE(screen.runningExport(), nullptr) << "it ends at its next chunk";
+    finishExport(*run);
+    EXPECT_EQ(screen.exportProgressLabel(), nullptr) << "the progress went";
+    EXPECT_EQ(run->alerts().shown.size(), alerts) << "a cancel needs no answer";
+    EXPECT_FALSE(std::filesystem::exists(run->sandbox().documents() / "Long.wav"));
+    EXPECT_EQ(filesIn(exportFolder), std::vector<std::string>{}) << "no half-written file is left";
+}
+
+TEST_F(PadPanelsTest, QuittingDuringAnExportEndsItAndLeavesNoFile) {
+    auto run = start();
+    const auto documents = run->sandbox().documents();
+    const auto exportFolder = run->program().library()->exportTempFolder();
+    ASSERT_NO_FATAL_FAILURE(startLongExport(*run, 99, "Long"));
+    run.reset();  // the program ends as a quit ends it
+    EXPECT_FALSE(std::filesystem::exists(documents / "Long.wav"));
+    EXPECT_EQ(filesIn(exportFolder), std::vector<std::string>{});
+}
+
+TEST_F(PadPanelsTest, AnExportLongerThanASampleMayLastIsWrittenAndSaysSo) {
+    auto run = start();
+    ASSERT_NO_FATAL_FAILURE(startLongExport(*run, 26, "Set"));  // 10:24
+    finishExport(*run);
+    const auto file = run->sandbox().documents() / "Set.wav";
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(run->alerts().shown.back().message,
+              QString("Pattern 1 has been exported to %1\nIt lasts 10:24, longer than the 10 minutes a sample may last: "
+                      "it is too long to be played as a sample.")
+                  .arg(QString::fromStdString(file.string())));
+    // The next scan of the documents folder leaves it out.
+    runFor(*run, 5.5);
+    for (const auto& sample : run->program().library()->userSamples()) EXPECT_NE(sample->filepath(), "Documents/Set.wav");
+}
+
+TEST_F(PadPanelsTest, EveryNameFieldSaysWhatItAsksAndOffersOkAndCancel) {
+    for (const ui::GuiType layout : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        auto run = start(layout);
+        ui::StrombelViewController& screen = run->screen();
+        const std::string bank = run->program().library()->soundbanks()[1]->name();
+        screen.engageExchangePaste();
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        auto* sheet = dynamic_cast<editor::ExchangePasteViewController*>(
+            ui::kit::Context::current().modals().presented(run->program().window()));
+        ASSERT_NE(sheet, nullptr);
+        const std::string pasted = (run->program().library()->exportTempFolder() / "pasted.wav").string();
+        struct Case {
+            std::function<void()> open;
+            QString asks;
+        };
+        const Case cases[] = {
+            {[&] { screen.renameSoundbank(1); }, "NEW NAME FOR THE SOUND BANK '" + QString::fromStdString(bank).toUpper() + "'"},
+            {[&] { screen.exportPatternToItunes(2); }, "NAME THE WAVE FILE OF PATTERN 3 (IT GOES TO THE DOCUMENTS FOLDER)"},
+            {[&] { sheet->delegate()->didPaste(*sheet, pasted, "Loop", nullptr); },
+             "NAME THE PASTED AUDIO: IT BECOMES A USER SAMPLE"},
+        };
+        const QRectF screenArea(QPointF(0, 0), ui::AppDimensions::currentSize(ui::kit::Context::current().screen()));
+        for (const Case& c : cases) {
+            c.open();
+            settle();
+            ASSERT_NE(screen.editNameTextfield(), nullptr) << c.asks.toStdString();
+            ASSERT_NE(screen.editNamePrompt(), nullptr);
+            EXPECT_EQ(screen.editNamePrompt()->text(), c.asks);
+            const QRectF field = screen.editNameTextfield()->frame();
+            EXPECT_LE(screen.editNamePrompt()->frame().bottom(), field.top());
+            for (ui::kit::Button* button : {screen.editNameCancelButton(), screen.editNameOkButton()}) {
+                ASSERT_NE(button, nullptr);
+                EXPECT_GE(button->frame().top(), field.bottom()) << button->title().toStdString();
+                EXPECT_TRUE(screenArea.contains(button->frame())) << button->title().toStdString();
+                EXPECT_EQ(button->alpha(), 1.0);
+            }
+            EXPECT_EQ(screen.editNameCancelButton()->title(), "CANCEL");
+            EXPECT_EQ(screen.editNameOkButton()->title(), "OK");
+            EXPECT_LT(screen.editNameCancelButton()->frame().left(), screen.editNameOkButton()->frame().left());
+            // CANCEL closes it and applies nothing.
+            screen.editNameTextfield()->setText("Not This");
+            tap(*run, screen.editNameCancelButton());
+            settle();
+            EXPECT_EQ(screen.editNameTextfield(), nullptr);
+            EXPECT_EQ(screen.editNamePrompt(), nullptr);
+            EXPECT_EQ(screen.runningExport(), nullptr);
+        }
+        EXPECT_EQ(run->program().library()->soundbanks()[1]->name(), bank);
+        EXPECT_FALSE(std::filesystem::exists(run->sandbox().documents() / "Not This.wav"));
+        // OK applies it, as Return does.
+        screen.renameSoundbank(1);
+        settle();
+        screen.editNameTextfield()->setText("Breaks");
+        tap(*run, screen.editNameOkButton());
+        settle();
+        EXPECT_EQ(screen.editNameTextfield(), nullptr);
+        EXPECT_EQ(run->program().library()->soundbanks()[1]->name(), "Breaks");
+    }
 }
 
 TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
@@ -290,20 +439,20 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     EXPECT_TRUE(screen.textFieldShouldReturn());
     settle();
     EXPECT_FALSE(std::filesystem::exists(first));
-    EXPECT_TRUE(std::filesystem::exists(documents / "my loop.wav"));
+    EXPECT_TRUE(std::filesystem::exists(documents / "My Loop.wav")) << "the name as typed";
     runFor(*run, 5.5);
     bool found = false;
     for (const auto& sample : run->program().library()->userSamples())
-        found |= sample->filepath().find("my loop.wav") != std::string::npos;
+        found |= sample->filepath().find("My Loop.wav") != std::string::npos;
     EXPECT_TRUE(found);
 
     // The same name again: refused, nothing replaced, the paste waits.
     const std::string second = pasteFile("paste2.wav");
     sheet->delegate()->didPaste(*sheet, second, "Loop", nullptr);
-    screen.editNameTextfield()->setText("my loop");
+    screen.editNameTextfield()->setText("My Loop");
     EXPECT_FALSE(screen.textFieldShouldReturn());
     EXPECT_EQ(run->alerts().shown.back().title, "ExchangePaste");
-    EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'my loop.wav'");
+    EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'My Loop.wav'");
     EXPECT_TRUE(std::filesystem::exists(second));
 
     // The file went meanwhile: told, the field stays.

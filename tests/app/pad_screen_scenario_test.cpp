@@ -318,10 +318,12 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     EXPECT_EQ(run->alerts().shown.back().message, "Can't export pattern 07, it is empty");
     ASSERT_TRUE(run->alerts().press("OK"));
 
+    const auto documents = run->sandbox().documents();
+    auto shown = [](const std::filesystem::path& path) { return QString::fromStdString(path.string()); };
     for (int attempt = 0; attempt < 2; ++attempt) {
         tap(*run, screen.tapButton(0));
         EXPECT_EQ(run->alerts().shown.back().message, "Export pattern 01 with current BPM, swing and volume to ...");
-        // The first choice saves a WAVE into Documents, and says so.
+        // The first choice saves a WAVE into Documents, and says where.
         EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "Documents", "AudioExchange"}));
         ASSERT_TRUE(run->alerts().press("Documents"));
         ASSERT_NE(screen.editNameTextfield(), nullptr);
@@ -330,18 +332,30 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
         bool accepted = screen.textFieldShouldReturn();
         if (attempt == 0) {
             EXPECT_TRUE(accepted);
-            EXPECT_EQ(run->alerts().shown.back().message, "Pattern 1 has been exported to my beat.wav");
-            EXPECT_TRUE(std::filesystem::exists(run->sandbox().documents() / "my beat.wav"));
+            ASSERT_NE(screen.runningExport(), nullptr);
+            screen.runningExport()->waitUntilRendered();
+            loop_.runPending();
+            EXPECT_EQ(run->alerts().shown.back().message,
+                      "Pattern 1 has been exported to " + shown(documents / "My Beat.wav"));
+            EXPECT_TRUE(std::filesystem::exists(documents / "My Beat.wav"));
+            run->alerts().press("OK");
         } else {
-            EXPECT_FALSE(accepted) << "an existing file is never overwritten";
-            EXPECT_EQ(run->alerts().shown.back().message, "A file already exists with name 'my beat.wav'");
-            EXPECT_NE(screen.editNameTextfield(), nullptr) << "the field stays for another name";
+            // A taken name: the next free one is offered, never an overwrite.
+            EXPECT_FALSE(accepted);
+            EXPECT_EQ(run->alerts().shown.back().message, "A file named 'My Beat.wav' is already in " + shown(documents) +
+                                                              ".\nExport pattern 1 as 'My Beat 2.wav' instead?");
+            EXPECT_NE(screen.editNameTextfield(), nullptr) << "Cancel would leave the field for another name";
+            const auto before = std::filesystem::last_write_time(documents / "My Beat.wav");
+            ASSERT_TRUE(run->alerts().press("Export"));
+            ASSERT_NE(screen.runningExport(), nullptr);
+            screen.runningExport()->waitUntilRendered();
+            loop_.runPending();
+            EXPECT_EQ(run->alerts().shown.back().message,
+                      "Pattern 1 has been exported to " + shown(documents / "My Beat 2.wav"));
+            EXPECT_EQ(std::filesystem::last_write_time(documents / "My Beat.wav"), before);
         }
-        run->alerts().press("OK");
         loop_.advance(600 * platform::kNanosPerMillisecond);
     }
-    tap(*run, screen.tapButton(0));  // a tap on the name field's shade closes it
-    loop_.advance(600 * platform::kNanosPerMillisecond);
     ASSERT_EQ(screen.editNameTextfield(), nullptr);
 
     // To the audio exchange: the pattern goes to AUDIOEXCHANGE.wav in the export
@@ -351,6 +365,9 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     const QImage beforeSheet = run->program().window().render(1.0).convertToFormat(QImage::Format_RGB32);
     tap(*run, screen.tapButton(0));
     ASSERT_TRUE(run->alerts().press("AudioExchange"));
+    ASSERT_NE(screen.runningExport(), nullptr);
+    screen.runningExport()->waitUntilRendered();
+    loop_.runPending();
     loop_.advance(1000 * platform::kNanosPerMillisecond);
     ui::kit::ModalPresenter& modals = ui::kit::Context::current().modals();
     auto* sheet = dynamic_cast<editor::AudioExchangeViewController*>(modals.presented(run->program().window()));

@@ -7,7 +7,9 @@
 // onto the main loop before the screen hears it.
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,29 @@ public:
     virtual void sequencerStopped() = 0;
     virtual void activePatternChanged() = 0;
     virtual void currentBarChanged(int32_t bar, int32_t subBar) = 0;
+};
+
+/// How an export ended.
+struct PadExportOutcome {
+    enum class Status { written, failed, cancelled };
+    Status status = Status::written;
+    /// Why it failed, in words for the user.
+    std::string error;
+    /// The length of the file written, in seconds.
+    double seconds = 0;
+};
+
+/// An export under way on a thread of its own. Going, it cancels the export and
+/// waits for its thread: the half-written file goes with it, and its end is never
+/// told. Main loop only.
+class PadExport {
+public:
+    virtual ~PadExport() = default;
+    /// Stops the export before its next chunk: nothing is written, and the end is
+    /// told as cancelled.
+    virtual void cancel() = 0;
+    /// Waits until the rendering has ended; its end is then told on the main loop.
+    virtual void waitUntilRendered() = 0;
 };
 
 /// The pattern sequencer as the pad screen uses it. Main loop only.
@@ -60,8 +85,12 @@ public:
     virtual void eraseAllEventsOfTrack(const std::string& path) = 0;
     /// Records a start (0) or stop (1) of a pad-played sample into the active pattern.
     virtual void recordSequencerEventForSample(const std::string& path, int32_t type) = 0;
-    /// Renders a pattern to a WAVE file; false, with `error` set, when it could not.
-    virtual bool exportPattern(uint64_t pattern, const std::string& toFile, std::string* error) = 0;
+    /// Starts rendering a pattern into a WAVE file at `toFile` on a thread of its
+    /// own (what plays stops first); `progress` (0 to 1) and `done` are heard on the
+    /// main loop for as long as the export lives.
+    virtual std::unique_ptr<PadExport> startExport(uint64_t pattern, const std::string& toFile,
+                                                   std::function<void(float)> progress,
+                                                   std::function<void(const PadExportOutcome&)> done) = 0;
 };
 
 /// Library messages the screen answers. Main loop only.

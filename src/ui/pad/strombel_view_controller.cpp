@@ -45,6 +45,13 @@ StrombelViewController::~StrombelViewController() {
     // A screen that goes leaves every list it joined and stops its timers, so that
     // no message or timer reaches it afterwards.
     viewDidUnload();
+    // An export under way stops now (a quit does not wait for it) and leaves no file.
+    if (runningExport_) {
+        const std::filesystem::path rendered = runningExport_->toExchange ? std::filesystem::path() : runningExport_->rendered;
+        runningExport_.reset();
+        std::error_code ignored;
+        if (!rendered.empty()) std::filesystem::remove(rendered, ignored);
+    }
     services_.engine->removeDelegate(this);
     services_.sequencer->removeDelegate(this);
     if (services_.midi && services_.midi->midiLearnDelegate() == this) services_.midi->setMidiLearnDelegate(nullptr);
@@ -52,7 +59,8 @@ StrombelViewController::~StrombelViewController() {
     // screen are told it has gone.
     if (!rootAlive_.expired()) {
         if (blackOverlay_) blackOverlay_->removeFromSuperview();
-        if (editNameTextfield_) editNameTextfield_->removeFromSuperview();
+        for (kit::View* view : nameFieldViews()) view->removeFromSuperview();
+        if (exportProgressView_) exportProgressView_->removeFromSuperview();
         // The editor's view calls the editor, which goes with the screen.
         if (editSampleViewController_) editSampleViewController_->view()->removeFromSuperview();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);

@@ -181,17 +181,33 @@ public:
     MidiInOutControl* midiInOutControl() const { return midiInOutControl_; }
 
     // --- The name field (bank names, export names, pasted samples) ------------
-    /// Shows the field with a proposed value; false (and nothing shown) while one is open.
-    bool editNameAppearWithValue(const QString& value);
+    /// Shows the field with a proposed value under `prompt` (what is asked), with
+    /// OK and CANCEL below it; false (and nothing shown) while one is open.
+    bool editNameAppearWithValue(const QString& value, const QString& prompt);
     void dismissEditNameTextField();
     /// The typing rule: 22 characters at most, though a shorter or equal change is always allowed.
     bool shouldChangeCharacters(const kit::TextField& field, int start, int length, const QString& replacement);
     /// Applies the name; false keeps the field open.
     bool textFieldShouldReturn();
+    /// OK under the field: as Return.
+    void confirmEditName() { textFieldShouldReturn(); }
     kit::TextField* editNameTextfield() const { return editNameTextfield_; }
+    /// The name field's question and its OK and CANCEL, while it shows.
+    kit::Label* editNamePrompt() const { return editNamePrompt_; }
+    kit::Button* editNameOkButton() const { return editNameOkButton_; }
+    kit::Button* editNameCancelButton() const { return editNameCancelButton_; }
     uint64_t editSoundboxIdx() const { return editSoundboxIdx_; }
     uint64_t editPatternNameIdx() const { return editPatternNameIdx_; }
     bool editExchangePasteSampleName() const { return editExchangePasteSampleName_; }
+
+    // --- Exports --------------------------------------------------------------
+    /// The export under way (rendered on a thread of its own), or null.
+    PadExport* runningExport() const { return runningExport_ ? runningExport_->job.get() : nullptr; }
+    /// While an export runs: what it writes, how far it got, and its CANCEL.
+    kit::Label* exportProgressLabel() const { return exportProgressLabel_; }
+    kit::Button* exportCancelButton() const { return exportCancelButton_; }
+    /// CANCEL: the export stops, and its half-written file goes.
+    void cancelExport();
 
     // --- The library browser's requests -----------------------------------------
     void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
@@ -304,10 +320,24 @@ protected:
     /// The naming of an export or of a pasted file; false keeps the field open.
     bool exportPatternNamed(const QString& name);
     bool pasteNamed(const QString& name);
-    /// The new file of the documents folder for `name` ("name.wav", in small letters),
-    /// or an empty path after an alert under `title` (tagged `tag`) when the name cannot
-    /// be a file name there or the file exists (`taken` tells that, with the file name).
+    /// The name field's question, OK and CANCEL, made with the field.
+    void addNameFieldControls(const QString& prompt);
+    /// The field with its question and buttons (whichever show).
+    std::vector<kit::View*> nameFieldViews() const;
+    /// The file of the documents folder for `name` ("name.wav", as typed), or an
+    /// empty path after an alert under `title` when the name cannot be a file name there.
+    std::filesystem::path documentsFileNamed(const QString& name, const QString& title);
+    /// The file of the documents folder for `name` when it is free, or an empty
+    /// path after an alert under `title` (tagged `tag`) when the name cannot be a
+    /// file name there or the file exists (`taken` tells that, with the file name).
     std::filesystem::path newDocumentsFile(const QString& name, const QString& title, const QString& taken, int tag);
+    /// Renders `pattern` on the export thread into `file` (a file of the documents
+    /// folder, or the audio exchange's file when `toExchange`), showing its progress.
+    void startExport(int pattern, const std::filesystem::path& file, bool toExchange);
+    void exportProgressed(float share);
+    void exportEnded(const PadExportOutcome& outcome);
+    void showExportProgress(const QString& what);
+    void hideExportProgress();
     /// Sets a toggle's state without an event, then runs `action` as a touch would.
     void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
     std::string padPath(int pad) const;
@@ -396,6 +426,22 @@ protected:
     std::string exchangePasteTargetFilePath_;
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
+    kit::Label* editNamePrompt_ = nullptr;
+    kit::Button *editNameOkButton_ = nullptr, *editNameCancelButton_ = nullptr;
+    /// The export under way: its job, its pattern, where it renders, and the file it becomes.
+    struct RunningExport {
+        std::unique_ptr<PadExport> job;
+        int pattern = 0;
+        std::filesystem::path rendered;
+        std::filesystem::path file;
+        bool toExchange = false;
+        bool cancelled = false;
+    };
+    std::unique_ptr<RunningExport> runningExport_;
+    kit::View* exportProgressView_ = nullptr;
+    kit::Label* exportProgressLabel_ = nullptr;
+    kit::View* exportProgressBar_ = nullptr;
+    kit::Button* exportCancelButton_ = nullptr;
     uint64_t selectedPatternIdx_ = kNotFound;
     uint64_t copiedPatternIdx_ = kNotFound;
     bool cutPattern_ = false;

@@ -20,7 +20,7 @@ constexpr int kMaxNameLength = 22;
 
 // ---- The name field -------------------------------------------------------------------
 
-bool StrombelViewController::editNameAppearWithValue(const QString& value) {
+bool StrombelViewController::editNameAppearWithValue(const QString& value, const QString& prompt) {
     if (editNameTextfield_ || !rootViewPointer_) return false;
     const QSizeF size = AppDimensions::currentSize(screen());
     const double w = size.width(), h = size.height();
@@ -44,11 +44,46 @@ bool StrombelViewController::editNameAppearWithValue(const QString& value) {
     };
     field->onReturn = [this](kit::TextField&) { textFieldShouldReturn(); };
     editNameTextfield_ = rootViewPointer_->add(std::move(field));
+    addNameFieldControls(prompt);
     editNameTextfield_->becomeFirstResponder();
     kit::Animator& animator = kit::Context::current().animator();
     animator.animateAlpha(*blackOverlay_, 0.6, 0.5);
-    animator.animateAlpha(*editNameTextfield_, 1.0, 0.5);
+    for (kit::View* shown : nameFieldViews()) animator.animateAlpha(*shown, 1.0, 0.5);
     return true;
+}
+
+void StrombelViewController::addNameFieldControls(const QString& prompt) {
+    // What is asked above the field; below it, CANCEL under its left end and OK
+    // under its right end (Return in the field is OK too, a tap on the shade CANCEL).
+    const double s = GuiFactory::textSize(guiType_);
+    const QRectF field = editNameTextfield_->frame();
+    const double promptWidth = std::min(rootViewPointer_->width() - 2 * s, 40 * s);
+    auto question = GuiFactory::labelWithFrame(
+        QRectF(field.center().x() - promptWidth / 2, field.top() - 3.2 * s, promptWidth, 2.6 * s), s);
+    question->setLineBreakMode(kit::Label::LineBreak::wordWrap);
+    question->setNumberOfLines(2);
+    question->setText(prompt);
+    question->setAlpha(0);
+    editNamePrompt_ = rootViewPointer_->add(std::move(question));
+    auto button = [&](double x, const QString& title, void (StrombelViewController::*pressed)()) {
+        auto made = std::make_unique<kit::Button>(QRectF(x, field.bottom() + 0.8 * s, 7 * s, 2.5 * s));
+        made->setTitle(title);
+        made->setTitleFont(GuiFactory::interfaceFont(s));
+        made->setBackgroundColor(QColor(60, 60, 60));
+        made->setAlpha(0);
+        made->addTarget(kit::touchUpInside, [this, pressed](kit::Control&) { (this->*pressed)(); });
+        return rootViewPointer_->add(std::move(made));
+    };
+    editNameCancelButton_ = button(field.left(), "CANCEL", &StrombelViewController::dismissEditNameTextField);
+    editNameOkButton_ = button(field.right() - 7 * s, "OK", &StrombelViewController::confirmEditName);
+}
+
+std::vector<kit::View*> StrombelViewController::nameFieldViews() const {
+    std::vector<kit::View*> views;
+    for (kit::View* view : {static_cast<kit::View*>(editNameTextfield_), static_cast<kit::View*>(editNamePrompt_),
+                            static_cast<kit::View*>(editNameOkButton_), static_cast<kit::View*>(editNameCancelButton_)})
+        if (view) views.push_back(view);
+    return views;
 }
 
 void StrombelViewController::dismissEditNameTextField() {
@@ -60,7 +95,9 @@ void StrombelViewController::dismissEditNameTextField() {
     // The overlay and the field fade out and then leave; the screen forgets them
     // at once, so that a new name can be asked for meanwhile.
     kit::Animator& animator = kit::Context::current().animator();
-    for (kit::View* view : {blackOverlay_, static_cast<kit::View*>(editNameTextfield_)}) {
+    std::vector<kit::View*> fading = nameFieldViews();
+    fading.push_back(blackOverlay_);
+    for (kit::View* view : fading) {
         if (!view) continue;
         std::weak_ptr<void> alive = view->lifetime();
         animator.animateAlpha(*view, 0, 0.5, [view, alive](bool) {
@@ -69,6 +106,8 @@ void StrombelViewController::dismissEditNameTextField() {
     }
     blackOverlay_ = nullptr;
     editNameTextfield_ = nullptr;
+    editNamePrompt_ = nullptr;
+    editNameOkButton_ = editNameCancelButton_ = nullptr;
 }
 
 bool StrombelViewController::shouldChangeCharacters(const kit::TextField& field, int start, int length,
@@ -99,57 +138,27 @@ bool StrombelViewController::textFieldShouldReturn() {
     return true;
 }
 
-std::filesystem::path StrombelViewController::newDocumentsFile(const QString& name, const QString& title,
-                                                              const QString& taken, int tag) {
+std::filesystem::path StrombelViewController::documentsFileNamed(const QString& name, const QString& title) {
     // The name becomes a file of the documents folder and nothing else.
     if (name.contains('/') || name.contains(QChar(0)) || name == "." || name == "..") {
         showAlert(title, QString("'%1' cannot be used as a name: it may not contain '/' or be '.' or '..'").arg(name),
                   {"OK"}, 0, false);
         return {};
     }
-    const QString fileName = QString("%1.wav").arg(name).toLower();
-    const std::filesystem::path file =
-        std::filesystem::path(services_.library->documentsFolder()) / fileName.toStdString();
+    // The name as typed: what the field showed is what the file is called.
+    return std::filesystem::path(services_.library->documentsFolder()) / QString("%1.wav").arg(name).toStdString();
+}
+
+std::filesystem::path StrombelViewController::newDocumentsFile(const QString& name, const QString& title,
+                                                              const QString& taken, int tag) {
+    const std::filesystem::path file = documentsFileNamed(name, title);
+    if (file.empty()) return {};
     std::error_code ignored;
     if (std::filesystem::exists(file, ignored)) {
-        showAlert(title, taken.arg(fileName), {"OK"}, tag, false);
+        showAlert(title, taken.arg(QString::fromStdString(file.filename().string())), {"OK"}, tag, false);
         return {};
     }
     return file;
-}
-
-bool StrombelViewController::exportPatternNamed(const QString& name) {
-    const int pattern = int(editPatternNameIdx_);
-    const std::filesystem::path file =
-        newDocumentsFile(name, "Export", "A file already exists with name '%1'", pattern);
-    if (file.empty()) return false;
-    const QString fileName = QString::fromStdString(file.filename().string());
-    stopPlayback();
-    // The export is written aside and moved into the documents folder only when
-    // whole: the scan of that folder never meets half a file.
-    const std::filesystem::path partial =
-        std::filesystem::path(services_.library->exportTempFolder()) / (".export-" + fileName.toStdString());
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
-    std::string error;
-    if (services_.sequencer->exportPattern(uint64_t(pattern), partial.string(), &error))
-        error = platform::moveFileWithoutReplacing(partial, file);
-    else if (error.empty())
-        error = "the pattern could not be rendered";
-    if (!error.empty()) {
-        std::filesystem::remove(partial, ignored);
-        STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, file.string(), error);
-        showAlert("Export",
-                  QString("Pattern %1 could not be exported to %2: %3")
-                      .arg(pattern + 1)
-                      .arg(fileName)
-                      .arg(QString::fromStdString(error)),
-                  {"OK"}, pattern, false);
-        return true;
-    }
-    showAlert("Export", QString("Pattern %1 has been exported to %2").arg(pattern + 1).arg(fileName), {"OK"}, pattern,
-              false);
-    return true;
 }
 
 bool StrombelViewController::pasteNamed(const QString& name) {
@@ -184,7 +193,7 @@ void StrombelViewController::engageExchangePaste() {
 
 void StrombelViewController::didPaste(editor::ExchangePasteViewController&, const std::string& path,
                                       const std::string&, const void*) {
-    if (!editNameAppearWithValue("pastedaudio")) {
+    if (!editNameAppearWithValue("pastedaudio", "NAME THE PASTED AUDIO: IT BECOMES A USER SAMPLE")) {
         STROMBEL_LOG_INFO("pasted audio left at {}: a name is being asked for already", path);
         return;
     }
@@ -216,7 +225,9 @@ void StrombelViewController::soundbankSelected(uint64_t bankIndex) {
 void StrombelViewController::renameSoundbank(uint64_t bankIndex) {
     const std::vector<std::string> names = services_.library->soundbankNames();
     if (bankIndex >= names.size()) return;
-    if (editNameAppearWithValue(QString::fromStdString(names[bankIndex]))) editSoundboxIdx_ = bankIndex;
+    const QString name = QString::fromStdString(names[bankIndex]);
+    if (editNameAppearWithValue(name, QString("NEW NAME FOR THE SOUND BANK '%1'").arg(name.toUpper())))
+        editSoundboxIdx_ = bankIndex;
 }
 
 void StrombelViewController::soundbanksChanged() {

@@ -512,25 +512,4 @@ void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
 
 void StrombelViewController::backgroundAudioBtnPressed() { backgroundAudioEnabled_ = buttonDown(backgroundAudioBtn_); }
 
-void StrombelViewController::exportPatternToItunes(int pattern) {
-    // The purpose is set only with a field actually shown.
-    if (editNameAppearWithValue(QString::asprintf("Pattern %.2d", pattern + 1))) editPatternNameIdx_ = uint64_t(pattern);
-}
-
-void StrombelViewController::exportPatternToAudioExchange(int pattern) {
-    stopPlayback();
-    const std::string path = (std::filesystem::path(services_.library->exportTempFolder()) / "AUDIOEXCHANGE.wav").string();
-    std::string error;
-    if (!services_.sequencer->exportPattern(uint64_t(pattern), path, &error)) {
-        STROMBEL_LOG_ERROR("Pattern {} could not be exported to {}: {}", pattern + 1, path, error);
-        showAlert("Export", QString("Pattern %1 could not be exported: %2").arg(pattern + 1).arg(QString::fromStdString(error)),
-                  {"OK"}, pattern, false);
-        return;
-    }
-    if (!window_) return;
-    auto sheet = std::make_unique<editor::AudioExchangeViewController>(path, sampleEditorServices_.exchange);
-    sheet->setModalPresentationStyle(2);
-    editor::ExchangeSheet::present(std::move(sheet), *window_);
-}
-
 }  // namespace strombel::ui

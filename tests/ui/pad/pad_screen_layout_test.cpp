@@ -52,7 +52,10 @@ struct StillSequencer final : PadSequencer {
     void copyPattern(uint64_t, uint64_t) override {}
     void eraseAllEventsOfTrack(const std::string&) override {}
     void recordSequencerEventForSample(const std::string&, int32_t) override {}
-    bool exportPattern(uint64_t, const std::string&, std::string*) override { return false; }
+    std::unique_ptr<PadExport> startExport(uint64_t, const std::string&, std::function<void(float)>,
+                                           std::function<void(const PadExportOutcome&)>) override {
+        return nullptr;
+    }
     int32_t bpm_ = 125;
 };
 
