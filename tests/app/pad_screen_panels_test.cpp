@@ -362,7 +362,7 @@ TEST_F(PadPanelsTest, EveryNameFieldSaysWhatItAsksAndOffersOkAndCancel) {
             {[&] { sheet->delegate()->didPaste(*sheet, pasted, "Loop", nullptr); },
              "NAME THE PASTED AUDIO: IT BECOMES A USER SAMPLE"},
         };
-        const QRectF screenArea(QPointF(0, 0), ui::AppDimensions::currentSize(ui::kit::Context::current().screen()));
+        const QRectF screenArea = run->program().window().shownView()->bounds();
         for (const Case& c : cases) {
             c.open();
             settle();
@@ -370,7 +370,9 @@ TEST_F(PadPanelsTest, EveryNameFieldSaysWhatItAsksAndOffersOkAndCancel) {
             ASSERT_NE(screen.editNamePrompt(), nullptr);
             EXPECT_EQ(screen.editNamePrompt()->text(), c.asks);
             const QRectF field = screen.editNameTextfield()->frame();
+            EXPECT_NEAR(field.center().x(), screenArea.center().x(), 1.0) << "the field stands in the middle";
             EXPECT_LE(screen.editNamePrompt()->frame().bottom(), field.top());
+            EXPECT_TRUE(screenArea.contains(screen.editNamePrompt()->frame()));
             for (ui::kit::Button* button : {screen.editNameCancelButton(), screen.editNameOkButton()}) {
                 ASSERT_NE(button, nullptr);
                 EXPECT_GE(button->frame().top(), field.bottom()) << button->title().toStdString();

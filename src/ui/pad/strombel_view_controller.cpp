@@ -138,6 +138,12 @@ std::unique_ptr<kit::View> StrombelViewController::takeView() {
 
 kit::Screen StrombelViewController::screen() const { return kit::Context::current().screen(); }
 
+QSizeF StrombelViewController::shownSize() const {
+    kit::Screen shown = screen();
+    if (guiType_ == GuiType::phonePortrait) shown.statusBarOrientation = int(kit::DeviceOrientation::portrait);
+    return AppDimensions::currentSize(shown);
+}
+
 void StrombelViewController::viewDidLoad() { startMeterTimer(); }
 
 void StrombelViewController::startMeterTimer() {

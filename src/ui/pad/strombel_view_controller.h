@@ -304,6 +304,10 @@ protected:
     virtual void viewDidLoad();
 
     kit::Screen screen() const;
+    /// The size the screen shows in points, the status bar left out: the name
+    /// field and the export's progress are laid over it. The portrait screen is
+    /// upright whatever the status bar was last told.
+    QSizeF shownSize() const;
     /// The panels' controls, made when a panel opens.
     void buildSequencerPanel();
     void buildSampleOptionsPanel();

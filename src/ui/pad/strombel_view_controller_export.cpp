@@ -169,7 +169,7 @@ void StrombelViewController::showExportProgress(const QString& what) {
     hideExportProgress();
     if (!rootViewPointer_) return;
     // A shade over the whole screen takes every touch but the panel's CANCEL.
-    const QSizeF size = AppDimensions::currentSize(screen());
+    const QSizeF size = shownSize();
     const double s = GuiFactory::textSize(guiType_);
     auto shade = std::make_unique<kit::View>(QRectF(0, 0, size.width(), size.height()));
     shade->setBackgroundColor(QColor(0, 0, 0, 150));

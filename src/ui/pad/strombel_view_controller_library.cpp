@@ -22,7 +22,7 @@ constexpr int kMaxNameLength = 22;
 
 bool StrombelViewController::editNameAppearWithValue(const QString& value, const QString& prompt) {
     if (editNameTextfield_ || !rootViewPointer_) return false;
-    const QSizeF size = AppDimensions::currentSize(screen());
+    const QSizeF size = shownSize();
     const double w = size.width(), h = size.height();
     auto overlay = std::make_unique<kit::View>(QRectF(0, 0, w, h));
     overlay->setBackgroundColor(Qt::black);
@@ -57,7 +57,7 @@ void StrombelViewController::addNameFieldControls(const QString& prompt) {
     // under its right end (Return in the field is OK too, a tap on the shade CANCEL).
     const double s = GuiFactory::textSize(guiType_);
     const QRectF field = editNameTextfield_->frame();
-    const double promptWidth = std::min(rootViewPointer_->width() - 2 * s, 40 * s);
+    const double promptWidth = std::min(shownSize().width() - 2 * s, 40 * s);
     auto question = GuiFactory::labelWithFrame(
         QRectF(field.center().x() - promptWidth / 2, field.top() - 3.2 * s, promptWidth, 2.6 * s), s);
     question->setLineBreakMode(kit::Label::LineBreak::wordWrap);
