@@ -99,6 +99,7 @@ void StrombelViewController::startExport(int pattern, const std::filesystem::pat
     runningExport_->job = services_.sequencer->startExport(
         uint64_t(pattern), runningExport_->rendered.string(), [this](float share) { exportProgressed(share); },
         [this](const PadExportOutcome& outcome) { exportEnded(outcome); });
+    if (!runningExport_->job) exportEnded(PadExportOutcome{PadExportOutcome::Status::failed, "the export could not start", 0});
 }
 
 void StrombelViewController::cancelExport() {
