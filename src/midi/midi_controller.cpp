@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "logging/log.h"
+#include "platform/application_state.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
 
@@ -55,7 +56,9 @@ void MidiController::resetShared() {
 }
 
 MidiController::MidiController(Setup setup)
-    : defaults_(setup.defaults), documentsFolder_(std::move(setup.documentsFolder)) {
+    : defaults_(setup.defaults),
+      notificationCenter_(setup.notificationCenter),
+      documentsFolder_(std::move(setup.documentsFolder)) {
     engine_.store(setup.engine);
 
     midi_ = std::make_unique<MidiSystem>(setup.backend, setup.mainLoop, setup.notificationCenter, setup.defaults,
@@ -73,9 +76,13 @@ MidiController::MidiController(Setup setup)
     initPortConnections();
     actionThread_ = std::thread([this] { threadMain(); });
     attachToAllWhitelistedSourcesAndDestinations();
+    // Quitting with LEARN still on keeps what was learned.
+    terminateObserver_ = notificationCenter_.addObserver(platform::kApplicationWillTerminateNotification, nullptr,
+                                                         [this](const platform::Notification&) { persistLearnedNotes(); });
 }
 
 MidiController::~MidiController() {
+    notificationCenter_.removeObserver(terminateObserver_);
     midi_->setDelegate(nullptr);
     // Once removed, no read reaches the hub: removeDelegate waits out reads under way.
     for (const auto& source : midi_->sources()) source->removeDelegate(this);
@@ -83,6 +90,9 @@ MidiController::~MidiController() {
     keepActionThreadAlive_.store(false);
     wakeup_.signal();
     if (actionThread_.joinable()) actionThread_.join();
+    // Whoever wanted to hear of write problems may be gone by now.
+    setNoteMapProblemHandler({});
+    persistLearnedNotes();
     midi_.reset();
 }
 
@@ -193,6 +203,10 @@ void MidiController::startMidiLearnForBtn(uint64_t padIndex) { midiLearnBtnIdx_.
 
 void MidiController::stopMidiLearning() {
     midiLearnBtnIdx_.store(kNotFound);
+    persistLearnedNotes();
+}
+
+void MidiController::persistLearnedNotes() {
     // Written when learning changed it (or an earlier write of a change failed),
     // not whenever a panel switch turns LEARN off.
     bool changed;
@@ -385,23 +399,6 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
 
 // --- Receiving (MIDI read thread) ---
 
-namespace {
-
-/// Where to cut a packet longer than a record: before the last status byte
-/// (not a real-time one, which may sit inside another message) that leaves a
-/// piece of at most `room` bytes. The parser then reads the pieces exactly as it
-/// would the whole packet. Without such a byte the piece is SysEx data, which the
-/// parser collects across packets whatever the cut.
-size_t pieceLength(const uint8_t* bytes, size_t size, size_t room) {
-    if (size <= room) return size;
-    for (size_t at = room; at > 0; --at) {
-        if (bytes[at] >= 0x80 && bytes[at] < 0xF8) return at;
-    }
-    return room;
-}
-
-}  // namespace
-
 void MidiController::handedOver() {
     handedOver_.fetch_add(1, std::memory_order_acq_rel);
     wakeup_.signal();
@@ -415,12 +412,13 @@ void MidiController::midiReceived(MidiSource& source, MidiPacketList packets) {
         const uint8_t* bytes = packet.bytes.data();
         size_t left = packet.bytes.size();
         while (left > 0) {
-            const size_t length = pieceLength(bytes, left, InputRecord::kBytes);
+            const size_t length = std::min(left, InputRecord::kBytes);
             const bool queued = input_.tryPush([&](InputRecord& record) {
                 record.source = name;
                 record.timeStamp = packet.timeStamp;
                 record.length = static_cast<uint16_t>(length);
                 record.forget = false;
+                record.more = length < left;
                 std::copy_n(bytes, length, record.bytes.begin());
             });
             if (queued) {
@@ -441,26 +439,51 @@ void MidiController::takeInput() {
         if (record.forget) {
             parsers_.erase(key);
         } else if (key) {
-            auto& entry = parsers_[key];
-            if (!entry.second) entry = {record.source, std::make_unique<MidiParser>()};
-            const platform::MidiPacket packet{record.timeStamp,
-                                              std::span<const uint8_t>(record.bytes.data(), record.length)};
-            entry.second->parse(platform::MidiPacketList(&packet, 1), channel_.load(),
-                                [&](const ParsedMidiMessage& parsed) {
-                                    handleMidiMessage(
-                                        MidiMessage(record.source, parsed.messageType, parsed.data1, parsed.data2));
-                                });
+            SourceInput& entry = parsers_[key];
+            if (!entry.parser) {
+                entry.name = record.source;
+                entry.parser = std::make_unique<MidiParser>();
+            }
+            std::span<const uint8_t> bytes(record.bytes.data(), record.length);
+            if (record.more || !entry.pieces.empty()) {
+                // A long packet is parsed whole, so that a message (or a run of
+                // running-status data) is never cut where a record ends.
+                entry.pieces.insert(entry.pieces.end(), bytes.begin(), bytes.end());
+                bytes = entry.pieces;
+            }
+            if (!record.more) {
+                const platform::MidiPacket packet{record.timeStamp, bytes};
+                entry.parser->parse(platform::MidiPacketList(&packet, 1), channel_.load(),
+                                    [&](const ParsedMidiMessage& parsed) {
+                                        handleMidiMessage(MidiMessage(record.source, parsed.messageType, parsed.data1,
+                                                                      parsed.data2));
+                                    });
+                entry.pieces.clear();
+            }
         }
         record.source.reset();
         carriedOut_.fetch_add(1, std::memory_order_acq_rel);
     }
 }
 
+void MidiController::carryOutCancels() {
+    const uint64_t asked = cancelsAsked_.load(std::memory_order_acquire);
+    if (asked == cancelsCarriedOut_) return;
+    cancelsCarriedOut_ = asked;
+    midi_->backend().flushOutput(0);
+    STROMBEL_LOG_DEBUG("Scheduled MIDI messages cancelled");
+}
+
 void MidiController::takeClockRequests() {
     ClockRequest request;
     while (clockRequests_.pop(request)) {
+        // A tick asked for before a cancel is cancelled with what was scheduled,
+        // even when the cancel came before this thread got to the tick.
+        const bool cancelled = request.kind == ClockRequest::Kind::tick &&
+                               request.cancels < cancelsAsked_.load(std::memory_order_acquire);
+        if (request.cancels > cancelsCarriedOut_) carryOutCancels();
         auto choice = portChoice();
-        if (!choice->clockOutDestinations.empty()) {
+        if (!cancelled && request.kind != ClockRequest::Kind::cancel && !choice->clockOutDestinations.empty()) {
             switch (request.kind) {
                 case ClockRequest::Kind::start: {
                     const uint8_t byte = 0xFA;
@@ -479,10 +502,12 @@ void MidiController::takeClockRequests() {
                     midi_->sendBytes(&byte, 1, request.hostTime, &choice->clockOutDestinations);
                     break;
                 }
+                case ClockRequest::Kind::cancel: break;
             }
         }
         carriedOut_.fetch_add(1, std::memory_order_acq_rel);
     }
+    carryOutCancels();
 }
 
 void MidiController::threadMain() {
@@ -661,7 +686,7 @@ void MidiController::sendNoteOff(int32_t note) {
 }
 
 void MidiController::queueClock(ClockRequest::Kind kind, uint64_t hostTime) {
-    if (clockRequests_.push(ClockRequest{kind, hostTime})) {
+    if (clockRequests_.push(ClockRequest{kind, hostTime, cancelsAsked_.load(std::memory_order_acquire)})) {
         handedOver();
     } else {
         droppedClock_.fetch_add(1, std::memory_order_relaxed);
@@ -675,8 +700,11 @@ void MidiController::sendClockStop() { queueClock(ClockRequest::Kind::stop, 0); 
 void MidiController::sendClockTickAtTime(uint64_t hostTime) { queueClock(ClockRequest::Kind::tick, hostTime); }
 
 void MidiController::cancelScheduledMidiMessages() {
-    midi_->backend().flushOutput(0);
-    STROMBEL_LOG_DEBUG("Scheduled MIDI messages cancelled");
+    // Carried out on the action thread in the order asked, after the ticks asked
+    // for before it are scheduled; a full queue still counts the cancel.
+    cancelsAsked_.fetch_add(1, std::memory_order_acq_rel);
+    queueClock(ClockRequest::Kind::cancel, 0);
+    wakeup_.signal();
 }
 
 // --- The engine's notifications ---

@@ -137,7 +137,8 @@ public:
 
     // --- Learning ---
     void startMidiLearnForBtn(uint64_t padIndex);
-    /// Ends learning and saves the map.
+    /// Ends learning and saves the map when learning changed it. Notes learned
+    /// while learning is still on are saved when the program quits too.
     void stopMidiLearning();
     uint64_t midiLearnBtnIdx() const { return midiLearnBtnIdx_.load(); }
     /// Pad index to note, the inverse of the note map (the last note met wins).
@@ -225,13 +226,16 @@ private:
     /// A piece of a packet on its way from a read thread to the action thread:
     /// the bytes are copied; the source's shared name identifies the source and
     /// names the messages. A record without bytes and `forget` set tells the
-    /// action thread that the source is gone.
+    /// action thread that the source is gone. A packet longer than a record goes
+    /// in several, each but the last marked `more`; the action thread puts them
+    /// together again before it parses.
     struct InputRecord {
         static constexpr size_t kBytes = 120;
         std::shared_ptr<const std::string> source;
         uint64_t timeStamp = 0;
         uint16_t length = 0;
         bool forget = false;
+        bool more = false;
         std::array<uint8_t, kBytes> bytes{};
     };
     /// One kind of output, notes or clock: where a port choice keeps its
@@ -245,10 +249,12 @@ private:
     static const Output kNotesOut;
     static const Output kClockOut;
 
-    /// A clock message the sequencer asked for.
+    /// A clock message the sequencer asked for, or a cancel of the scheduled
+    /// ones. `cancels` counts the cancels asked for before it.
     struct ClockRequest {
-        enum class Kind : uint8_t { start, stop, tick } kind = Kind::tick;
+        enum class Kind : uint8_t { start, stop, tick, cancel } kind = Kind::tick;
         uint64_t hostTime = 0;
+        uint64_t cancels = 0;
     };
 
     void initMidiMaps();
@@ -258,6 +264,10 @@ private:
     /// Action thread: parses and carries out what the ring holds; sends the clock.
     void takeInput();
     void takeClockRequests();
+    /// Action thread: drops what is scheduled once for every cancel not yet carried out.
+    void carryOutCancels();
+    /// Saves the note map if learning changed it since it was last written.
+    void persistLearnedNotes();
     void noteOn(const MidiMessage& message);
     std::shared_ptr<const PortChoice> portChoice() const;
     void setPortChoice(std::shared_ptr<const PortChoice> choice);
@@ -269,6 +279,8 @@ private:
     void handedOver();
 
     platform::UserDefaults& defaults_;
+    platform::NotificationCenter& notificationCenter_;
+    platform::NotificationCenter::ObserverId terminateObserver_ = 0;
     const std::filesystem::path documentsFolder_;
     std::unique_ptr<MidiSystem> midi_;
     std::atomic<MidiSoundEngine*> engine_{nullptr};
@@ -302,11 +314,19 @@ private:
     std::atomic<uint64_t> carriedOut_{0};  // ... and carried out
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> droppedClock_{0};
+    std::atomic<uint64_t> cancelsAsked_{0};
+    uint64_t cancelsCarriedOut_ = 0;  // the action thread's own
     std::atomic<bool> keepActionThreadAlive_{true};
     std::mutex idleMutex_;  // waiters for carriedOut_ only; the producers never take it
     std::condition_variable idle_;
-    // The action thread's own: one parser per source, keyed by its shared name.
-    std::map<const std::string*, std::pair<std::shared_ptr<const std::string>, std::unique_ptr<MidiParser>>> parsers_;
+    // The action thread's own: one parser per source, keyed by its shared name,
+    // with the pieces of a long packet read so far.
+    struct SourceInput {
+        std::shared_ptr<const std::string> name;
+        std::unique_ptr<MidiParser> parser;
+        std::vector<uint8_t> pieces;
+    };
+    std::map<const std::string*, SourceInput> parsers_;
     std::thread actionThread_;
 };
 

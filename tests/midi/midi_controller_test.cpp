@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/application_state.h"
 #include "platform/host_time.h"
 #include "platform/devices/loopback_midi_backend.h"
 #include "platform/devices/rtmidi_backend.h"
@@ -214,6 +215,26 @@ TEST_F(MidiControllerTest, ThreeNotesInOnePacketPlayInOrder) {
     EXPECT_EQ(calls[2].index, 7);
 }
 
+TEST_F(MidiControllerTest, ALongRunningStatusPacketPlaysEveryNote) {
+    auto hub = startHub();
+    MidiEndpointRef keys = plugInKeys(*hub);
+    // One status byte, then 75 notes in running status: 151 bytes, longer than
+    // what the read thread hands over in one piece.
+    Bytes packet = {0x90};
+    for (int i = 0; i < 75; ++i) {
+        packet.push_back(uint8_t(60 + i % 12));
+        packet.push_back(uint8_t(1 + i));
+    }
+    play(*hub, keys, packet);
+    auto calls = engine.taken();
+    ASSERT_EQ(calls.size(), 75u);
+    for (int i = 0; i < 75; ++i) {
+        EXPECT_EQ(calls[size_t(i)].what, "start pad") << i;
+        EXPECT_EQ(calls[size_t(i)].index, i % 12) << i;
+        EXPECT_DOUBLE_EQ(calls[size_t(i)].velocity, (1 + i) / 100.0) << i;
+    }
+}
+
 TEST_F(MidiControllerTest, SplitSysExIsDroppedAndTheNoteAfterItPlays) {
     auto hub = startHub();
     MidiEndpointRef keys = plugInKeys(*hub);
@@ -270,6 +291,25 @@ TEST_F(MidiControllerTest, LearningMovesANoteToThePad) {
     hub.reset();
     auto again = startHub();
     EXPECT_EQ(again->noteToButtonMap(), map);
+}
+
+TEST_F(MidiControllerTest, NotesLearnedWhileLearnIsStillOnAreKeptAtQuit) {
+    const std::filesystem::path file = dir / "Documents" / ".noteToButtonMap.dict";
+    auto hub = startHub();
+    MidiEndpointRef keys = plugInKeys(*hub);
+    hub->startMidiLearnForBtn(0);
+    play(*hub, keys, {0x90, 36, 100});
+    // The program's quit notice writes the map, LEARN still lit.
+    center.post(platform::kApplicationWillTerminateNotification);
+    auto stored = decodeNoteToButtonMap(readFile(file));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->at(36), 0);
+
+    // A hub that ends without that notice (or without learning stopped) keeps them too.
+    hub->startMidiLearnForBtn(1);
+    play(*hub, keys, {0x90, 37, 100});
+    hub.reset();
+    EXPECT_EQ(startHub()->buttonIdxToNoteMap().at(1), 37);
 }
 
 TEST_F(MidiControllerTest, ANoteLearnedForASecondPadMovesThere) {
@@ -475,6 +515,31 @@ TEST_F(MidiControllerTest, ClockGoesOutOnTimeAndCancelDropsWhatIsScheduled) {
     ASSERT_EQ(got.size(), 9u);
     EXPECT_EQ(got.front().bytes, Bytes{0xFA});
     EXPECT_EQ(got.back().bytes, Bytes{0xFC});
+}
+
+TEST_F(MidiControllerTest, ACancelDropsTicksAskedForJustBeforeIt) {
+    auto hub = startHub();
+    MidiEndpointRef drums = backend.addDestination("Drum Machine");
+    loop.runPending();
+    hub->sendClockTo("Drum Machine", true);
+    const uint64_t tick = 60'000'000'000ull / 128 / 24;
+    // As the sequencer does when it stops: the next step's ticks are already
+    // asked for, and the cancel follows at once, before the action thread ran.
+    for (int round = 0; round < 50; ++round) {
+        const uint64_t start = clock.nowNanos();
+        for (uint64_t k = 1; k <= 6; ++k) hub->sendClockTickAtTime(platform::nanosToHostTime(start + k * tick));
+        hub->cancelScheduledMidiMessages();
+        hub->waitUntilActionThreadIdle();
+        clock.advance(10 * tick);
+        backend.deliverDue();
+        ASSERT_TRUE(backend.receivedBy(drums).empty()) << "round " << round;
+    }
+    // A tick asked for after the cancel goes out.
+    hub->sendClockTickAtTime(platform::nanosToHostTime(clock.nowNanos() + tick));
+    hub->waitUntilActionThreadIdle();
+    clock.advance(tick);
+    backend.deliverDue();
+    EXPECT_EQ(backend.receivedBy(drums).size(), 1u);
 }
 
 TEST_F(MidiControllerTest, NotesAndClockAreChosenAndDroppedEachOnItsOwn) {
