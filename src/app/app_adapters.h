@@ -190,6 +190,7 @@ public:
     void receiveClockFrom(const std::string& name, bool enabled) override { hub_.receiveClockFrom(name, enabled); }
     void sendNotesTo(const std::string& name, bool enabled) override { hub_.sendNotesTo(name, enabled); }
     void sendClockTo(const std::string& name, bool enabled) override { hub_.sendClockTo(name, enabled); }
+    bool midiSystemAvailable() const override { return hub_.midiSystemAvailable(); }
     ui::MidiPortsObserver* midiPortsDelegate() const override;
     void setMidiPortsDelegate(ui::MidiPortsObserver* observer) override;
 

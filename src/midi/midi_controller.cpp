@@ -397,6 +397,20 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
     if (portsDelegate_) portsDelegate_->destinationPortsChanged();
 }
 
+void MidiController::systemAvailabilityChanged(MidiSystem& midi, bool available) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (available) {
+        STROMBEL_LOG_INFO("MIDI system found: {}", midi.backend().systemName());
+    } else {
+        STROMBEL_LOG_WARN("The MIDI system went away: no MIDI ports until it runs again");
+    }
+    // The panel's empty lists say why they are empty.
+    if (portsDelegate_) {
+        portsDelegate_->sourcePortsChanged();
+        portsDelegate_->destinationPortsChanged();
+    }
+}
+
 // --- Receiving (MIDI read thread) ---
 
 void MidiController::handedOver() {

@@ -154,6 +154,8 @@ public:
     void receiveClockFrom(const std::string& name, bool enabled);
     void sendNotesTo(const std::string& name, bool enabled);
     void sendClockTo(const std::string& name, bool enabled);
+    /// False while there is no MIDI system to have ports on.
+    bool midiSystemAvailable() const { return midi_->backend().available(); }
 
     // --- Clock out (any thread, real-time ones included) ---
     // Each queues the message for the action thread, which sends it to the clock
@@ -179,6 +181,7 @@ public:
     void sourceRemoved(MidiSystem& midi, const std::shared_ptr<MidiSource>& source) override;
     void destinationAdded(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
     void destinationRemoved(MidiSystem& midi, const std::shared_ptr<MidiDestination>& destination) override;
+    void systemAvailabilityChanged(MidiSystem& midi, bool available) override;
     /// Called on the MIDI read thread (real-time under JACK): copies the packets'
     /// bytes into the action thread's ring and wakes it. Never parses, allocates,
     /// locks or waits; packets the ring cannot take are counted and dropped.

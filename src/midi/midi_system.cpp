@@ -350,6 +350,10 @@ void MidiSystem::scanExistingDevices() {
     }
     for (const auto& destination : unseenDestinations) disconnectDestination(destination->endpoint());
     for (const auto& source : unseenSources) disconnectSource(source->endpoint());
+    if (const bool available = backend_.available(); available != systemAvailable_) {
+        systemAvailable_ = available;
+        if (delegate_) delegate_->systemAvailabilityChanged(*this, available);
+    }
 }
 
 void MidiSystem::midiNotify(const platform::MidiNotification& notification) {

@@ -57,6 +57,8 @@ public:
     virtual void sourceRemoved(MidiSystem&, const std::shared_ptr<MidiSource>&) {}
     virtual void destinationAdded(MidiSystem&, const std::shared_ptr<MidiDestination>&) {}
     virtual void destinationRemoved(MidiSystem&, const std::shared_ptr<MidiDestination>&) {}
+    /// A MIDI system came (a JACK server started) or went, as a rescan found.
+    virtual void systemAvailabilityChanged(MidiSystem&, bool /*available*/) {}
 };
 
 /// Receives a source's packets. Called on the backend's MIDI read thread, which
@@ -236,6 +238,7 @@ private:
     platform::NotificationCenter& notificationCenter_;
     platform::UserDefaults& defaults_;
     const std::string bundleName_;
+    bool systemAvailable_ = false;  // as the last rescan found it
 
     platform::MidiClientRef client_ = 0;
     platform::MidiPortRef outputPort_ = 0;

@@ -152,7 +152,8 @@ std::unique_ptr<kit::TableViewCell> MidiInOutControl::rowForTable(kit::TableView
     auto* name = static_cast<kit::Label*>(cell->viewWithTag(kNameTag));
     auto* notes = static_cast<kit::Button*>(cell->viewWithTag(kNotesTag));
     auto* tempo = static_cast<kit::Button*>(cell->viewWithTag(kTempoTag));
-    name->setText(port ? QString::fromStdString(port->name).toUpper() : QString("NO PORTS"));
+    const char* empty = ports_.midiSystemAvailable() ? "NO PORTS" : "NO MIDI SYSTEM";
+    name->setText(port ? QString::fromStdString(port->name).toUpper() : QString(empty));
     notes->setHidden(!port);
     tempo->setHidden(!port);
     notes->setSelected(port && port->processNotes);

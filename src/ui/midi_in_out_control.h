@@ -39,6 +39,9 @@ public:
     virtual void receiveClockFrom(const std::string& name, bool enabled) = 0;
     virtual void sendNotesTo(const std::string& name, bool enabled) = 0;
     virtual void sendClockTo(const std::string& name, bool enabled) = 0;
+    /// False while there is no MIDI system (no ALSA sequencer, no JACK server):
+    /// the lists are empty for that reason, and say so.
+    virtual bool midiSystemAvailable() const { return true; }
     /// The hub has one ports delegate: the last that took the role.
     virtual MidiPortsObserver* midiPortsDelegate() const = 0;
     virtual void setMidiPortsDelegate(MidiPortsObserver* observer) = 0;

@@ -3,14 +3,36 @@
 // the panel takes the hub's ports role back when its screen comes back, and a
 // row whose port went never acts on the port that took its place.
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 
 #include "program_test_support.h"
+#include "support/recording_logger.h"
 #include "ui/midi_in_out_control.h"
 
 namespace strombel::app::scenario {
 namespace {
+
+/// Sets an environment variable for one test and puts it back after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
 
 class PortsPanelTest : public ProgramTest {
 protected:
@@ -46,6 +68,30 @@ protected:
     /// Renders what the engine plays now; the loudest left sample.
     int64_t listen(ProgramRun& run) { return runFor(run, 0.05); }
 };
+
+TEST_F(PortsPanelTest, WithoutAnyMidiSystemTheStartSaysSoAndTheListsSayWhy) {
+    if (std::filesystem::exists("/dev/snd/seq")) GTEST_SKIP() << "this machine has an ALSA sequencer";
+    // No ALSA sequencer here, and the JACK server named is not running.
+    ScopedEnvironment server("JACK_DEFAULT_SERVER", "strombel-absent-" + std::to_string(::getpid()));
+    ScopedEnvironment noStart("JACK_NO_START_SERVER", "1");
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    ProgramRun::Options options{};
+    options.ownMidiSystem = true;
+    auto run = std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, ui::GuiType::tablet, std::nullopt, options);
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("No MIDI system found") != std::string::npos; }))
+        << "the start says that MIDI is off";
+
+    ui::MidiInOutControl* ports = openPorts(*run);
+    ASSERT_NE(ports, nullptr);
+    EXPECT_EQ(nameOf(ports->sourcesTableView(), 0), "NO MIDI SYSTEM");
+    EXPECT_EQ(nameOf(ports->destinationsTableView(), 0), "NO MIDI SYSTEM");
+}
 
 TEST_F(PortsPanelTest, AKeyboardsNotesPlayAPadOnlyOnceItsNotesSwitchIsOn) {
     auto run = start();

@@ -67,6 +67,10 @@ public:
         /// A stand-in for the device, driven by hand too, whose frame counter
         /// starts at this host time (none: the engine's null device).
         std::optional<uint64_t> standInAnchor;
+        /// The program opens the machine's MIDI system itself, as it does for a
+        /// user, instead of the loopback world `midi()`.
+        /// (Value-initialised: false unless asked for.)
+        bool ownMidiSystem;
     };
 
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
@@ -95,7 +99,7 @@ public:
         } else {
             setup.audioDevice = std::move(device);
         }
-        setup.midiBackend = &midi_;
+        setup.midiBackend = options.ownMidiSystem ? nullptr : &midi_;
         setup.sequencerDriver = sequencer::LoopDriver::manual;
         setup.guiType = guiType;
         setup.showWindow = false;

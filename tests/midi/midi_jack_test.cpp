@@ -161,6 +161,67 @@ TEST_F(MidiJackTest, ClockGoesOutToAJackPort) {
     EXPECT_EQ(std::count(listener.bytes.begin(), listener.bytes.end(), 0xF8), 24);
 }
 
+TEST_F(MidiJackTest, ADeviceRestartedBetweenTwoRescansIsConnectedAgain) {
+    auto keyboard = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, device);
+    keyboard->openVirtualPort("keys");
+    ClockListener listener;
+    auto drums = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, device + "-drums");
+    drums->ignoreTypes(true, false, true);
+    drums->setCallback(&ClockListener::callback, &listener);
+    drums->openVirtualPort("clock");
+    MidiController hub({*backend, loop, center, defaults, dir / "Documents", "Tumblecraft", &engine});
+    const std::string keys = device + ":keys", clock = device + "-drums:clock";
+    ASSERT_TRUE(hub.midi().findSourceCalled(keys));
+    ASSERT_TRUE(hub.midi().findDestinationCalled(clock));
+    hub.receiveNotesFrom(keys, true);
+    hub.sendClockTo(clock, true);
+
+    // Both devices restart (their ports go and come back under the same names)
+    // while no rescan looks.
+    keyboard->closePort();
+    keyboard->openVirtualPort("keys");
+    drums->closePort();
+    drums->openVirtualPort("clock");
+
+    // The next rescans connect them again: the keyboard plays, the drums hear
+    // the clock. (A new JACK connection carries messages only from a later
+    // process cycle on: each try plays the note and sends a stop again.)
+    const std::vector<unsigned char> noteOn = {0x90, 64, 100};
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    bool played = false, heard = false;
+    while ((!played || !heard) && std::chrono::steady_clock::now() < giveUp) {
+        hub.midi().scanExistingDevices();
+        keyboard->sendMessage(&noteOn);
+        hub.sendClockStop();
+        std::this_thread::sleep_for(50ms);
+        hub.waitUntilActionThreadIdle();
+        {
+            std::lock_guard lock(engine.mutex);
+            played = !engine.starts.empty();
+        }
+        std::lock_guard lock(listener.mutex);
+        heard = !listener.bytes.empty();
+    }
+    EXPECT_TRUE(played) << "the restarted keyboard's notes never reached the hub";
+    EXPECT_TRUE(heard) << "the clock never reached the restarted drums";
+    const auto rows = hub.sources();
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [&](const MidiPort& row) { return row.name == keys; }), 1);
+}
+
+TEST_F(MidiJackTest, AnotherStrombelsPortsAreSeenAndOursAreNot) {
+    MidiController hub({*backend, loop, center, defaults, dir / "Documents", "Tumblecraft", &engine});
+    // Another Strombel's clients carry the names ours do (JACK numbers them).
+    RtMidiOut other(RtMidi::UNIX_JACK, "Strombel MIDI Client " + std::to_string(::getpid()));
+    other.openVirtualPort("Tumblecraft");
+    hub.midi().scanExistingDevices();
+    std::vector<std::string> named;
+    for (const auto& source : hub.midi().sources())
+        if (source->name().ends_with(":Tumblecraft")) named.push_back(source->name());
+    ASSERT_EQ(named.size(), 1u) << "ours must stay out, the other one's must be in: "
+                                << ::testing::PrintToString(named);
+    EXPECT_TRUE(named[0].starts_with("Strombel MIDI Client ")) << named[0];
+}
+
 // An RtMidi object whose JACK server went away is never closed: closing it would
 // touch a client libjack has torn down. Not a leak to the leak checker.
 void leaveAlone(std::unique_ptr<RtMidiIn> object) {

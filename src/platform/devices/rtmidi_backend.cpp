@@ -65,8 +65,32 @@ RtMidiJackData* jackDataOf(Port& port) {
     return static_cast<RtMidiJackData*>(api->*MidiApiFields::data);
 }
 
+// The JACK client names our RtMidi objects were given (JACK numbers repeated
+// names, "Strombel MIDI Client-02", and a second Strombel's clients carry the
+// same names as ours): how our own ports are told from everybody else's.
+std::mutex ownClientsMutex;
+std::map<const void*, std::string> ownJackClients;  // RtMidi object -> its JACK client's name
+
+void rememberOwnClient(const void* port, const char* jackName) {
+    if (!jackName) return;
+    std::lock_guard lock(ownClientsMutex);
+    ownJackClients[port] = jackName;
+}
+
+void forgetOwnClient(const void* port) {
+    std::lock_guard lock(ownClientsMutex);
+    ownJackClients.erase(port);
+}
+
+bool isOwnJackClient(const std::string& jackName) {
+    std::lock_guard lock(ownClientsMutex);
+    return std::any_of(ownJackClients.begin(), ownJackClients.end(),
+                       [&jackName](const auto& entry) { return entry.second == jackName; });
+}
+
 template <class T>
 void leaveAlone(std::unique_ptr<T> object) {
+    forgetOwnClient(object.get());
     // Objects left alone on purpose are not leaks to the leak checker.
     leaveJackObjectAlone(object.release());
 }
@@ -87,6 +111,7 @@ void rememberMade(const void* port) {
 template <class Port>
 void closeInOrder(std::unique_ptr<Port>& port) {
     if (!port) return;
+    forgetOwnClient(port.get());
     {
         std::lock_guard lock(madeMutex);
         auto made = madeAfterLosses.find(port.get());
@@ -174,7 +199,38 @@ std::atomic<bool>& keptServerGoneFlag() {
     return flags->emplace_front(false);
 }
 
+
 }  // namespace
+
+namespace rtmidi_detail {
+
+/// The JACK ports that went away since the rescan last looked, as the watch
+/// client hears of them (on JACK's notification thread). Kept for the whole run
+/// like the flag above: a watch client left alone may still be told.
+struct PortsGone {
+    std::mutex mutex;
+    std::vector<jack_port_id_t> ids;
+
+    static void onRegistration(jack_port_id_t id, int registered, void* self) {
+        if (registered) return;
+        auto* gone = static_cast<PortsGone*>(self);
+        std::lock_guard lock(gone->mutex);
+        gone->ids.push_back(id);
+    }
+    std::vector<jack_port_id_t> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(ids, {});
+    }
+};
+
+PortsGone& keptPortsGone() {
+    static std::mutex mutex;
+    static auto* logs = new std::forward_list<PortsGone>;
+    std::lock_guard lock(mutex);
+    return logs->emplace_front();
+}
+
+}  // namespace rtmidi_detail
 
 bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
     int major = 0;
@@ -192,6 +248,9 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         std::string name;     // as shown
         bool ours = false;    // one of our virtual endpoints
         int32_t uniqueId = 0;
+        // The JACK port it stands for: a port of the same name registered
+        // again (its device restarted) is another endpoint.
+        const jack_port_t* jackPort = nullptr;
     };
     // One open RtMidi input: a connection to a source, or our virtual destination.
     struct Input {
@@ -249,6 +308,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         noteJackClientOpened();
         madeAfterLosses = lossesSeen();
         jack_on_shutdown(client, &Impl::onShutdown, &serverGone);
+        jack_set_port_registration_callback(client, &rtmidi_detail::PortsGone::onRegistration, &portsGone);
         jack_activate(client);
         return client;
     }
@@ -361,6 +421,9 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         std::erase_if(endpoints, [](const auto& entry) { return !entry.second.ours; });
         sourceNames.clear();
         destinationNames.clear();
+        sourcePortsGone.clear();
+        destinationPortsGone.clear();
+        portsGone.take();  // ports of the old server
         watch = nullptr;  // left alone like the rest
         openOnCaller = false;
         serverGone.store(false);
@@ -395,6 +458,15 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         try {
             auto port = std::make_unique<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client);
             port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
+            // An input opens its JACK client when first asked for its ports; both
+            // have their client, and its name is known as ours, before any port
+            // of theirs can be listed.
+            if constexpr (std::is_same_v<Port, RtMidiIn>) {
+                if (system == System::jack) port->getPortCount();
+            }
+            if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
+                rememberOwnClient(port.get(), jack_get_client_name(data->client));
+            }
             // An output opens its JACK client as it is made, before it can report.
             if constexpr (std::is_same_v<Port, RtMidiOut>) {
                 if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
@@ -412,7 +484,12 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     }
 
     bool isOurs(const std::string& rtName) const {
-        // Our ports, virtual or connecting, all belong to clients named after ours
+        // On JACK, the clients this process made; another Strombel's carry the
+        // same names and are not ours.
+        if (system == System::jack && loadedRtMidiHasKnownJackLayout()) {
+            return isOwnJackClient(rtName.substr(0, rtName.find(':')));
+        }
+        // Elsewhere, by name: our ports all belong to clients named after ours
         // (JACK adds "-01", "-02", ... to repeated client names).
         if (clientName.empty() || rtName.compare(0, clientName.size(), clientName) != 0) return false;
         const char next = rtName.size() > clientName.size() ? rtName[clientName.size()] : '\0';
@@ -450,6 +527,17 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         }
         if (system == System::none || client.empty()) return refs;
         if (!serverReady(true)) return refs;
+        // Taken before the listing: a port gone before it and listed by it has
+        // come back. Each kind's rescan looks at every port that went.
+        std::vector<jack_port_id_t> portsGoneIds;
+        if (system == System::jack) {
+            std::vector<jack_port_id_t> taken = portsGone.take();
+            std::lock_guard lock(mutex);
+            for (auto* pending : {&sourcePortsGone, &destinationPortsGone}) {
+                pending->insert(pending->end(), taken.begin(), taken.end());
+            }
+            portsGoneIds = std::exchange(kind == Kind::source ? sourcePortsGone : destinationPortsGone, {});
+        }
         std::vector<std::string> names;
         {
             std::lock_guard scanning(scanMutex);
@@ -468,17 +556,32 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         std::vector<MidiEndpointRef> gone;
         {
             std::lock_guard lock(mutex);
+            std::vector<const jack_port_t*> portsGoneNow;
+            for (jack_port_id_t id : portsGoneIds) {
+                if (watch) portsGoneNow.push_back(jack_port_by_id(watch, id));
+            }
             std::map<std::string, MidiEndpointRef>& known = kind == Kind::source ? sourceNames : destinationNames;
             std::map<std::string, MidiEndpointRef> seen;
             for (const std::string& rtName : names) {
                 if (isOurs(rtName) || seen.count(rtName)) continue;
-                MidiEndpointRef ref;
+                MidiEndpointRef ref = 0;
                 auto found = known.find(rtName);
                 if (found != known.end()) {
-                    ref = found->second;
-                } else {
+                    const jack_port_t* port = endpoints[found->second].jackPort;
+                    if (port && std::find(portsGoneNow.begin(), portsGoneNow.end(), port) != portsGoneNow.end()) {
+                        // Gone and back between two rescans: the old endpoint
+                        // leaves, and a new one is connected afresh.
+                        endpoints.erase(found->second);
+                        gone.push_back(found->second);
+                        known.erase(found);
+                    } else {
+                        ref = found->second;
+                    }
+                }
+                if (!ref) {
                     ref = ++nextRef;
                     endpoints[ref] = Endpoint{kind, rtName, displayName(system, rtName), false, ++nextUniqueId};
+                    if (system == System::jack && watch) endpoints[ref].jackPort = jack_port_by_name(watch, rtName.c_str());
                 }
                 seen[rtName] = ref;
                 refs.push_back(ref);
@@ -594,6 +697,8 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
     std::atomic<bool>& serverGone = keptServerGoneFlag();
+    rtmidi_detail::PortsGone& portsGone = rtmidi_detail::keptPortsGone();
+    std::vector<jack_port_id_t> sourcePortsGone, destinationPortsGone;  // not yet looked at by each kind's rescan
     bool closed = false;        // the backend went (under mutex)
     bool reconnecting = false;  // a reconnection is under way (under mutex)
     bool openOnCaller = false;  // JACK clients may still be opened on the callers' threads
@@ -682,6 +787,11 @@ RtMidiBackend::~RtMidiBackend() {
 std::string RtMidiBackend::lastError() const {
     std::lock_guard lock(lastErrorMutex);
     return lastErrorText;
+}
+
+bool RtMidiBackend::available() const {
+    // JACK is there only while a server answers; the rescan takes up one that comes.
+    return system_ == System::alsa || (system_ == System::jack && impl_->serverReady(false));
 }
 
 std::string RtMidiBackend::systemName() const {

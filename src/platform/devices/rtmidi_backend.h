@@ -40,7 +40,8 @@ public:
     /// The last error RtMidi reported, for the log.
     std::string lastError() const;
 
-    bool available() const override { return system_ != System::none; }
+    /// The ALSA sequencer, or a JACK server that answers now.
+    bool available() const override;
     std::string systemName() const override;
     MidiStatus createClient(const std::string& name, MidiNotifyHandler notify, MidiClientRef& client) override;
     MidiStatus disposeClient(MidiClientRef client) override;
