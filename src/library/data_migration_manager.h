@@ -23,9 +23,11 @@ public:
     static void makeDataUpToDate(SoundDataManager& library);
 
     /// Imports a pack file of the bundle (file name with extension); false when it
-    /// cannot be read or does not import.
+    /// cannot be read, does not import, or could not be saved (it is then in the
+    /// library only until the program ends).
     static bool importSoundpackJsonFile(SoundDataManager& library, const std::string& fileName);
-    /// Imports each former pack the library does not hold; true when all are there.
+    /// Imports each former pack the library does not hold and never held (one the
+    /// user removed stays removed); true when all that should be there are.
     static bool migrateFrom12to20(SoundDataManager& library);
 };
 

@@ -307,6 +307,36 @@ bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
     return all;
 }
 
+// The record of imported packs is a table of its own, made when first written:
+// a store of an earlier build simply has none yet, and reads as holding none.
+std::set<std::string> PersistentStore::importedPacks() const {
+    std::set<std::string> ids;
+    if (!database_) return ids;
+    Statement select(database_, "SELECT packId FROM ImportedPack");
+    if (!select.ok()) return ids;
+    while (sqlite3_step(select.get()) == SQLITE_ROW) ids.insert(select.text(0));
+    return ids;
+}
+
+bool PersistentStore::noteImportedPack(const std::string& packId, std::string& error) {
+    if (!database_) {
+        error = "no store file";
+        return false;
+    }
+    if (!execute(database_, "CREATE TABLE IF NOT EXISTS ImportedPack(packId TEXT PRIMARY KEY)", error)) return false;
+    Statement insert(database_, "INSERT OR IGNORE INTO ImportedPack(packId) VALUES(?)");
+    if (!insert.ok()) {
+        error = insert.error();
+        return false;
+    }
+    insert.bind(1, packId);
+    if (!insert.run()) {
+        error = sqlite3_errmsg(database_);
+        return false;
+    }
+    return true;
+}
+
 void PersistentStore::setAside() {
     std::error_code error;
     if (!std::filesystem::exists(file_, error)) return;

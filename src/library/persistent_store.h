@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,6 +119,14 @@ public:
     /// Writes one save in one transaction. On failure nothing of it is written and
     /// `error` says why.
     bool write(const StoreChanges& changes, std::string& error);
+
+    /// The identifiers of the shipped packs once imported into this store. The
+    /// record outlives a pack the user removed, so that a start whose settings
+    /// were lost does not bring it back.
+    std::set<std::string> importedPacks() const;
+    /// Records that a shipped pack's rows were saved; false and `error` when the
+    /// record cannot be written.
+    bool noteImportedPack(const std::string& packId, std::string& error);
 
     /// Milliseconds a write waits for a lock another connection holds.
     void setBusyTimeout(int milliseconds);

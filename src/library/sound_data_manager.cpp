@@ -82,8 +82,9 @@ SoundDataManager::SoundDataManager(platform::Sandbox& sandbox, platform::UserDef
         STROMBEL_LOG_ERROR("could not create data store: {}; it was set aside as {} and a new one made",
                            store_->openError(), store_->setAsidePath().string());
     }
+    // The context always exists, over the store or, without one, in memory only:
+    // the program runs on what it holds until it ends.
     context_ = std::make_unique<ObjectContext>(store_.get());
-    if (!store_) STROMBEL_LOG_ERROR("can't create core data (coordinator)");
     if (store_ && !store_->writeProblem().empty()) {
         writeProblem_ = store_->writeProblem();
         STROMBEL_LOG_ERROR("The library cannot be saved: {}", writeProblem_);

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "library_world.h"
+#include "support/recording_logger.h"
+#include "support/test_mounts.h"
 
 namespace strombel::library {
 namespace {
@@ -96,6 +98,88 @@ TEST(DataMigration, AStockPackTheUserRemovedStaysRemovedAndItsFilesStay) {
     SoundDataManager& again = world.launch();
     EXPECT_EQ(again.soundpacks().size(), 7u);
     EXPECT_FALSE(again.soundpackWithIdExists("quenby"));
+}
+
+TEST(DataMigration, LostSettingsBringBackNoPackTheUserRemoved) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch();
+    for (const char* id : {"ravellenights", "quenby"}) {
+        auto packs = library.soundpacks();
+        auto pack = std::find_if(packs.begin(), packs.end(), [id](const auto& p) { return p->packId() == id; });
+        ASSERT_NE(pack, packs.end()) << id;
+        ASSERT_TRUE(library.removeSoundpackAtIndex(static_cast<uint64_t>(pack - packs.begin()))) << id;
+    }
+    const size_t banks = library.soundbanks().size();
+    world.quit();
+    // The settings file is lost (or damaged and started anew): no flag is left.
+    for (const char* key : {DataMigrationManager::kStockSoundpacksImportedKey,
+                            DataMigrationManager::kVersion20MigrationCompleteKey,
+                            DataMigrationManager::kSampleFilepathsMadeRelativeKey}) {
+        world.defaults().removeObject(key);
+    }
+
+    SoundDataManager& again = world.launch();
+    EXPECT_EQ(again.soundpacks().size(), 6u);
+    EXPECT_FALSE(again.soundpackWithIdExists("ravellenights"));
+    EXPECT_FALSE(again.soundpackWithIdExists("quenby"));
+    EXPECT_EQ(again.soundbanks().size(), banks);
+    EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kStockSoundpacksImportedKey));
+}
+
+TEST(DataMigration, StockPacksThatCouldNotBeSavedAreImportedOnceTheDiskHasRoom) {
+    LibraryWorld world;
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(world.documents(), 1024 * 1024, why);
+    if (!disk) GTEST_SKIP() << "cannot mount a small disk: " << why;
+    // A nearly full disk: 96 KiB left for the library.
+    const std::filesystem::path filler = world.documents() / "filler.bin";
+    const size_t written = testing::fillDisk(filler);
+    ASSERT_GT(written, 96u * 1024);
+    std::filesystem::resize_file(filler, written - 96 * 1024);
+
+    SoundDataManager& first = world.launch();
+    EXPECT_FALSE(first.writeProblem().empty()) << "the packs did not fit";
+    EXPECT_FALSE(world.defaults().boolForKey(DataMigrationManager::kStockSoundpacksImportedKey));
+    EXPECT_FALSE(world.defaults().boolForKey(DataMigrationManager::kVersion20MigrationCompleteKey));
+    world.quit();
+
+    // The user frees space as told, and starts again.
+    std::filesystem::remove(filler);
+    SoundDataManager& library = world.launch();
+    EXPECT_EQ(library.soundpacks().size(), 8u);
+    for (const std::string& id : kPackIdsInImportOrder) EXPECT_TRUE(library.soundpackWithIdExists(id)) << id;
+    EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kStockSoundpacksImportedKey));
+    EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kVersion20MigrationCompleteKey));
+    world.quit();
+}
+
+TEST(DataMigration, WithoutAStoreFileTheStockSoundsPlayFromMemory) {
+    LibraryWorld world;
+    world.launch();
+    world.quit();  // an earlier start imported the packs and set the flags
+    // The store file cannot be opened nor made: a folder stands where it belongs.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(world.storeFile().string() + suffix);
+    std::filesystem::create_directories(world.storeFile());
+
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    SoundDataManager& library = world.launch();
+    logging::Log::flushLog();
+    const std::vector<std::string> lines = logger->lines();
+    logging::testing::resetLogging();
+
+    EXPECT_EQ(library.persistentStore(), nullptr);
+    EXPECT_EQ(library.soundpacks().size(), 8u) << "the start says the stock sounds play from memory";
+    auto pads = library.samplePathsOfSoundbank(0);
+    EXPECT_TRUE(std::all_of(pads.begin(), pads.end(), [](const std::string& path) { return !path.empty(); }));
+    auto logged = [&lines](const char* text) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [text](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(logged("could not create data store"), 1);
+    // The object context is made all the same (in memory): no coordinator failed.
+    EXPECT_EQ(logged("can't create core data (coordinator)"), 0);
 }
 
 TEST(DataMigration, AnOldLibraryWithUserSamplesOnlyGetsNoPreviewPacks) {
