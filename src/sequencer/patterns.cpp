@@ -158,6 +158,12 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEv
     // The pattern the hit was heard in, which near a switch is not yet (or no
     // longer) the one the loop is scheduling.
     const uint64_t activeIdx = sounding.patternIdx;
+    // Steps past the pattern's end wrap once (and before its start, to 0).
+    const int64_t stepsInPattern = static_cast<int64_t>(kStepsPerBar * sounding.numBars);
+    auto wrapped = [stepsInPattern](int64_t step) {
+        if (step < 0 || step >= stepsInPattern) step = std::max<int64_t>(step - stepsInPattern, 0);
+        return step;
+    };
     if (type == PatternEventType::stop) {
         const bool startWaiting = std::any_of(
             recordedButNotYetAppliedPatternEvents_.begin(), recordedButNotYetAppliedPatternEvents_.end(),
@@ -167,13 +173,15 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEv
             });
         // The pad's own start, recorded a moment ago at the same step, may already
         // be in the pattern (the loop applies hits quickly): the release still
-        // goes one step later rather than being swallowed by that start.
+        // goes one step later rather than being swallowed by that start. The
+        // start was stored wrapped: a hit in the last half step is at step 0.
         bool startInPattern = false;
         const auto last = lastRecordedStart_.find(path);
-        if (!startWaiting && last != lastRecordedStart_.end() && quantized >= 0 &&
-            last->second.event->step() == static_cast<uint64_t>(quantized) && last->second.patternIdx == activeIdx) {
+        const uint64_t at = static_cast<uint64_t>(wrapped(quantized));
+        if (!startWaiting && last != lastRecordedStart_.end() && last->second.event->step() == at &&
+            last->second.patternIdx == activeIdx) {
             PlanReader plan(*this);
-            const auto found = plan->active->find(static_cast<uint64_t>(quantized));
+            const auto found = plan->active->find(at);
             startInPattern = plan->activeIdx == activeIdx && found != plan->active->end() &&
                              std::find(found->second.begin(), found->second.end(), last->second.event) !=
                                  found->second.end();
@@ -183,13 +191,7 @@ void Sequencer::recordSequencerEventForSample(const std::string& path, PatternEv
             quantized += 1;
         }
     }
-    const int64_t stepsInPattern = static_cast<int64_t>(kStepsPerBar * sounding.numBars);
-    if (quantized < 0 || quantized >= stepsInPattern) {
-        quantized -= stepsInPattern;
-        if (quantized < 0) {
-            quantized = 0;
-        }
-    }
+    quantized = wrapped(quantized);
     const std::string fileName = path.substr(path.find_last_of('/') + 1);
     if (type == PatternEventType::start) {
         STROMBEL_LOG_DEBUG("record: ({}) -start- '{}'", quantized, fileName);

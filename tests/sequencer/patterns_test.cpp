@@ -103,6 +103,37 @@ TEST(Recording, APadPressedAndReleasedWithinAStepRecordsAStartAndAStopAfterIt) {
     EXPECT_EQ(stored[3].eventType, PatternEventType::stop);
 }
 
+TEST(Recording, AHitInTheLastHalfStepKeepsItsReleaseAtEveryTempo) {
+    // Pressed in the last half step of a one-bar pattern (recorded at step 0) and
+    // released before step 0 comes round: a start on 0 and a stop on 1, however
+    // far the loop has gone in between.
+    for (double bpm : {60.0, 180.0, 200.0}) {
+        const uint64_t step = static_cast<uint64_t>(60e9 / bpm / 4);
+        for (double press : {15.55, 15.75, 15.95}) {
+            for (double hold : {0.02, 0.2, 0.5}) {
+                if (press + hold >= 16.5) continue;
+                SCOPED_TRACE(::testing::Message() << bpm << " BPM, pressed at " << press << ", held " << hold);
+                ManualBench bench;
+                bench.sequencer.setBpm(bpm);
+                const uint64_t start = bench.clock.nowNanos();
+                bench.sequencer.playWithPreBar(false);
+                bench.runUntil(start + static_cast<uint64_t>(press * double(step)));
+                bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::start);
+                bench.runUntil(start + static_cast<uint64_t>((press + hold) * double(step)));
+                bench.sequencer.recordSequencerEventForSample(kKick, PatternEventType::stop);
+                bench.sequencer.stop();
+                const auto stored = bench.store.sequencerEventsForPattern(0);
+                EXPECT_EQ(stored.size(), 2u);
+                if (stored.size() != 2) continue;
+                EXPECT_EQ(stored[0].step, 0u);
+                EXPECT_EQ(stored[0].eventType, PatternEventType::start);
+                EXPECT_EQ(stored[1].step, 1u);
+                EXPECT_EQ(stored[1].eventType, PatternEventType::stop);
+            }
+        }
+    }
+}
+
 TEST(Recording, ASecondStartReplacesTheFirstAndAStopOnAStartIsDropped) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 0, kKick, {2});
