@@ -35,9 +35,14 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
     int64_t nextOrder = static_cast<int64_t>(highestSoundbankOrderId()) + 1;
     int64_t soundCounter = 0;
     for (const PackBank& bankDescription : description.banks) {
-        auto bank = context_->insertSoundbank();
-        bank->setName(bankDescription.name);
-        bank->setOrderId(nextOrder++);
+        // A pack installed again (its first installation removed) fills the bank
+        // its removal emptied, in its place, instead of adding one of the same name.
+        auto bank = emptySoundbankNamed(bankDescription.name);
+        if (!bank) {
+            bank = context_->insertSoundbank();
+            bank->setName(bankDescription.name);
+            bank->setOrderId(nextOrder++);
+        }
         for (size_t pad = 0; pad < bankDescription.sounds.size(); ++pad) {
             const PackSound& sound = bankDescription.sounds[pad];
             const std::string path = folder + "/" + sound.file;
@@ -63,6 +68,13 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
     saveSoundbanks();
     STROMBEL_LOG_DEBUG("added soundpack to database: {}", pack->name());
     return pack;
+}
+
+std::shared_ptr<Soundbank> SoundDataManager::emptySoundbankNamed(const std::string& name) const {
+    for (const auto& bank : soundbanks()) {
+        if (bank->name() == name && bank->samplesInBankPointers().empty()) return bank;
+    }
+    return nullptr;
 }
 
 std::optional<std::vector<std::string>> SoundDataManager::relativeSamplePathFromJson(const std::string& text) {

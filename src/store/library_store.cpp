@@ -234,7 +234,11 @@ const library::StoreItem* LibraryStore::findItem(const std::string& identifier) 
 library::StoreItemProgress LibraryStore::progressOfStoreItem(const std::string& identifier) const {
     library::StoreItemProgress progress;
     auto found = installations_.find(identifier);
-    if (found != installations_.end() && !found->second.repair) {
+    // A pack installed in this run and removed since is no longer installed: the
+    // store follows the library at once.
+    const bool removedSince = found != installations_.end() && found->second.phase == Phase::installed &&
+                              !packInstalled(identifier);
+    if (found != installations_.end() && !found->second.repair && !removedSince) {
         const Installation& installation = found->second;
         progress.phase = installation.phase;
         progress.filesDone = installation.filesDone;

@@ -11,6 +11,7 @@
 #include "program_test_support.h"
 #include "store/store_test_support.h"
 #include "ui/kit/control.h"
+#include "ui/drag_drop_table_view_controller.h"
 #include "ui/kit/label.h"
 #include "ui/sound_bank_control.h"
 #include "ui/store/strombel_store_view_controller.h"
@@ -160,6 +161,55 @@ TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
     touchDown(*run, run->screen().tapButton(0));
     EXPECT_GT(nextBuffer(*run), 1 << 20) << "the downloaded sample plays";
     touchUp(*run, run->screen().tapButton(0));
+}
+
+TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
+    auto run = startWithStore(ui::GuiType::tablet);
+    store::StrombelStoreViewController* screen = shop(*run);
+    ASSERT_NE(screen, nullptr);
+    download(*run, *screen, "deepkit", "INSTALLED");
+    tap(*run, screen->doneButton());
+    runFor(*run, 1.0);
+    // The user plays the Deep Kit's bank.
+    ui::SoundBankControl& banks = *run->screen().soundBankControl();
+    auto names = banks.soundbankNames();
+    const auto deep = uint64_t(std::find(names.begin(), names.end(), "Deep Kit bank") - names.begin());
+    ASSERT_LT(deep, names.size());
+    while (banks.currentBank() < deep) banks.nextSoundbank();
+    runFor(*run, 0.2);
+
+    // SORT: the pack is removed, as the browser asks.
+    tap(*run, run->screen().sortBtn());
+    ui::DragDropTableViewController* browser = run->screen().sortController();
+    ASSERT_NE(browser, nullptr);
+    const auto packs = run->program().library()->soundpacks();
+    const auto pack = std::find_if(packs.begin(), packs.end(), [](const auto& p) { return p->packId() == "deepkit"; });
+    ASSERT_NE(pack, packs.end());
+    const int section = int(pack - packs.begin());
+    ui::kit::TableView* list = browser->srcTableView();
+    list->scrollToRowAtTop({section, 0});
+    loop_.runPending();
+    auto* cell = dynamic_cast<ui::DropTableCell*>(list->cellForRow({section, 0}));
+    ASSERT_NE(cell, nullptr);
+    tap(*run, cell->deleteButton);
+    ASSERT_TRUE(run->alerts().press("Remove"));
+    loop_.runPending();
+    ASSERT_FALSE(run->program().library()->soundpackWithIdExists("deepkit"));
+    tap(*run, run->screen().sortBtn());
+
+    // SHOP at once: the store offers it again, and it installs again.
+    screen = shop(*run);
+    ASSERT_NE(screen, nullptr);
+    EXPECT_EQ(screen->controlTextOfItem("deepkit"), "DOWNLOAD");
+    download(*run, *screen, "deepkit", "INSTALLED");
+    tap(*run, screen->doneButton());
+    runFor(*run, 1.0);
+
+    // Its bank is the one it had, filled again and still the one played.
+    names = banks.soundbankNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Deep Kit bank"), 1);
+    EXPECT_EQ(banks.currentBank(), deep);
+    EXPECT_EQ(run->program().engine()->currentSoundbankFilePathsByIdx()[0], "Library/Caches/downloads/deep kick.wav");
 }
 
 TEST_F(StoreScenarioTest, ThePhoneLayoutShowsTheSameStates) {
