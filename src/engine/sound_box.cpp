@@ -154,7 +154,9 @@ void SoundBox::setupAudioSession(bool recording) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     (void)recording;
     STROMBEL_LOG_DEBUG("setup audio session");
-    sampleRate_.store(44100.0);
+    // 44100 Hz is asked of the device (setupAudioUnit); the engine's rate stays
+    // the one it runs at until the device gives another, so that switching the
+    // microphone on and off at 48 kHz rebuilds nothing.
     std::string machine = platform::devicePlatform();
     STROMBEL_LOG_DEBUG("current device: {}", machine);
     preferredBufferDuration_ = preferredBufferDuration(machine);

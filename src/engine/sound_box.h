@@ -234,6 +234,9 @@ public:
     std::shared_ptr<Track> trackForFile(const std::string& path) const;
     /// Waits until every preload queued so far has finished (tests, tools).
     void waitForPreloads();
+    /// Tests: `gate` runs on the preload thread before each load, so that a test
+    /// can hold a sample's frames back as a slow disk would.
+    void setPreloadGate(std::function<void()> gate);
 
     // --- Starting and stopping (any control thread: main, sequencer, MIDI) ------
     // Each looks the path up in the published table and hands the request to the
@@ -303,9 +306,10 @@ public:
     void storeItemsDownloadingCompleted() override { reloadTracks(); }
 
 private:
+    using TrackTable = std::map<std::string, std::shared_ptr<Track>, std::less<>>;
     /// What control threads look up: replaced as a whole on the main loop.
     struct Tables {
-        std::map<std::string, std::shared_ptr<Track>, std::less<>> tracksByFilePath;
+        TrackTable tracksByFilePath;
         std::map<int, std::string> trackFilePathByMidiNote;
         std::map<std::string, int, std::less<>> midiNoteByTrackFilePath;
         std::map<int, std::string> currentSoundbankFilePathsByIdx;
@@ -354,6 +358,9 @@ private:
 
     // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;
+    /// Main loop: a prepared track for `path`, muted as the one of `previous`
+    /// was (or as the solo wants it); null, logged, when the file does not prepare.
+    std::shared_ptr<Track> makeTrack(const std::string& path, const TrackTable& previous) const;
     /// The path kept under `key` (a pad or a MIDI note) in one of the tables' maps.
     std::optional<std::string> pathFor(std::map<int, std::string> Tables::*paths, int key) const;
     /// Main loop: a copy of the published tables to change and publish.
@@ -386,6 +393,9 @@ private:
         std::optional<int> pad;
     };
     NoteAndPad noteAndPadOf(const std::string& path) const;
+    /// The events of `track` (null: one no longer known) as played under `path`.
+    void informDelegatesOfTrackStarted(const std::string& path, const Track* track);
+    void informDelegatesOfTrackEnded(const std::string& path, bool finished, const Track* track);
     void logCountersThatChanged();
 
     // Audio thread (sound_box_render.cpp).
@@ -507,6 +517,7 @@ private:
     std::atomic<uint64_t> preloadsDone_{0};
     std::mutex preloadsMutex_;
     std::condition_variable preloadsChanged_;
+    std::function<void()> preloadGate_;  // under preloadsMutex_
     std::thread preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;

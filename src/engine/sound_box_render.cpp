@@ -194,8 +194,13 @@ void SoundBox::applyCommand(Command& command) {
         echoBufferRight_->clearBuffer();
         break;
     case Command::Type::swapTable: {
-        // What played on the old table stops; queued requests follow their paths.
-        while (playingCount_ > 0) removePlayingAt(playingCount_ - 1);
+        // What played on the old table stops, and says so (a pad's lamp goes out,
+        // its note-off goes out); queued requests follow their paths.
+        while (playingCount_ > 0) {
+            const std::shared_ptr<Track>& leaving = playing_[playingCount_ - 1];
+            if (leaving->hasBegun()) postEvent(PendingEvent::Type::Stopped, leaving);
+            removePlayingAt(playingCount_ - 1);
+        }
         for (auto* queue : {&queuedStarts_, &queuedStops_}) {
             size_t& count = queue == &queuedStarts_ ? queuedStartCount_ : queuedStopCount_;
             size_t kept = 0;
@@ -482,17 +487,19 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
             // A stop that falls before this playback began lets nothing through.
             const float gain = master * track.playbackVolume();
             uint32_t requested = 0, got = 0;
+            bool loading = false;  // the frames are on their way: nothing of this block sounds
             if (count > 0) {
                 const bool effects = !fxTapPadOnly || track.isStartedByTapPad();
                 requested = effects ? static_cast<uint32_t>(rate * static_cast<float>(count)) : count;
                 TrackFrames frames;
                 got = track.allocAndLoadNextFramesInto(frames, requested);
                 if (frames.status == TrackFrames::Status::NotLoaded) {
+                    // The start, stop or retrigger due in this block still takes
+                    // place (and is told once); only the sound is missing.
                     requestLoad(handle, false);
                     skipped = true;
-                    break;  // the frames are on their way: skip this block, keep the track
-                }
-                if (frames.status == TrackFrames::Status::Unavailable) {
+                    loading = true;
+                } else if (frames.status == TrackFrames::Status::Unavailable) {
                     // A track that can give no frames ends instead of sounding forever.
                     track.cleanAfterPlayback();
                     postEvent(PendingEvent::Type::Finished, handle);
@@ -526,7 +533,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
             if (state == TrackState::StopPending && (effectiveStop < end || effectiveStop < effectiveStart)) {
                 track.cleanAfterPlayback();
                 removePlayingAt(i);
-            } else if (got < requested) {
+            } else if (got < requested && !loading) {
                 postEvent(PendingEvent::Type::Finished, handle);
                 if (state == TrackState::RetriggerPending) {
                     track.waitForRetrigger();

@@ -27,6 +27,11 @@ bool isSounding(TrackState state) {
 
 bool isListed(TrackState state) { return state != TrackState::Unprepared && state != TrackState::Ready; }
 
+bool hasSample(const SoundLibrary& library, const std::string& path) {
+    const std::vector<LibrarySample> samples = library.samples();
+    return std::any_of(samples.begin(), samples.end(), [&](const LibrarySample& sample) { return sample.filePath == path; });
+}
+
 }  // namespace
 
 // --- Looking up and sending -------------------------------------------------------------
@@ -84,6 +89,12 @@ void SoundBox::preloaderMain() {
         preloadWakeup_.wait();
         std::shared_ptr<Track> track;
         while (preloadRequests_.pop(track)) {
+            std::function<void()> gate;
+            {
+                std::lock_guard lock(preloadsMutex_);
+                gate = preloadGate_;
+            }
+            if (gate) gate();
             track->preloadForPlayback();
             track.reset();
             {
@@ -106,6 +117,11 @@ bool SoundBox::preloadTrack(const std::string& path) {
     return true;
 }
 
+void SoundBox::setPreloadGate(std::function<void()> gate) {
+    std::lock_guard lock(preloadsMutex_);
+    preloadGate_ = std::move(gate);
+}
+
 void SoundBox::waitForPreloads() {
     const uint64_t queued = preloadsQueued_.load(std::memory_order_acquire);
     std::unique_lock lock(preloadsMutex_);
@@ -117,16 +133,18 @@ void SoundBox::waitForPreloads() {
 void SoundBox::reloadTracks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("(re)loading SoundBox tracks");
+    std::shared_ptr<const Tables> old = tables_.current();
     auto tables = editTables();
     auto& table = tables->tracksByFilePath;
     table.clear();
+    // A solo whose sample has gone from the library goes with it.
+    if (soloSampleFilePath_ && !(library_ && hasSample(*library_, *soloSampleFilePath_))) {
+        soloSampleFilePath_.reset();
+        for (const auto& [path, track] : old->tracksByFilePath) track->setMuted(false);
+    }
     auto load = [&](const std::string& path) -> std::shared_ptr<Track> {
-        auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
-        if (!track->prepareWithFile(path, sandbox_)) {
-            STROMBEL_LOG_ERROR("track not loaded: {}", path);
-            return nullptr;
-        }
-        table[path] = track;
+        auto track = makeTrack(path, old->tracksByFilePath);
+        if (track) table[path] = track;
         return track;
     };
     if (library_) {
@@ -143,17 +161,33 @@ void SoundBox::reloadTracks() {
         command.type = Command::Type::swapTable;
         command.tables = tables;
     });
-    for (const auto& [pad, path] : currentSoundbankFilePathsByIdx()) preloadTrack(path);
+    // Pads whose sample left the library are let go of when the banks follow.
+    for (const auto& [pad, path] : currentSoundbankFilePathsByIdx()) {
+        if (table.count(path)) preloadTrack(path);
+    }
     STROMBEL_LOG_DEBUG("loading of SoundBox tracks completed");
 }
 
-std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
-    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackTable& previous) const {
     auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
     if (!track->prepareWithFile(path, sandbox_)) {
         STROMBEL_LOG_ERROR("track not loaded: {}", path);
         return nullptr;
     }
+    // What the user set outlives the track: a mute, and under a solo every
+    // other track's silence (a sample new to the table included).
+    if (soloSampleFilePath_) {
+        track->setMuted(path != *soloSampleFilePath_);
+    } else if (auto found = previous.find(path); found != previous.end()) {
+        track->setMuted(found->second->muted());
+    }
+    return track;
+}
+
+std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    auto track = makeTrack(path, tables_.current()->tracksByFilePath);
+    if (!track) return nullptr;
     auto tables = editTables();
     tables->tracksByFilePath[path] = track;
     publishTables(std::move(tables));
@@ -198,7 +232,10 @@ void SoundBox::loadCurrentSoundbank() {
             }
         }
     }
-    for (const auto& [pad, path] : outgoing) cleanCacheForTrackIfUnused(path);
+    // A sample that left the library took its track and its cache with it.
+    for (const auto& [pad, path] : outgoing) {
+        if (isTrackReady(path)) cleanCacheForTrackIfUnused(path);
+    }
 
     std::map<int, std::string> pads;
     if (library_ && currentSoundBankIdx_ != kNotFound) {
@@ -271,7 +308,9 @@ bool SoundBox::startTrack(const std::string& path, uint64_t atTime, bool tapPad,
             command.midi = midi;
             command.velocity = velocity;
         },
-        ignoreMute || tapPad);
+        // A touch on a pad plays a muted sample; a MIDI note, though played as a
+        // pad (cut and hold apply), does not, nor does one under another's solo.
+        ignoreMute || (tapPad && !midi));
     if (!sent && !isTrackReady(path)) STROMBEL_RT_LOG_ERROR("can't play track, not in tracklist: {}", path);
     return sent;
 }
@@ -459,11 +498,21 @@ SoundBox::NoteAndPad SoundBox::noteAndPadOf(const std::string& path) const {
     return found;
 }
 
-void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
-    auto track = lookUp(path);
+void SoundBox::informDelegatesOfTrackStarted(const std::string& path) { informDelegatesOfTrackStarted(path, lookUp(path).get()); }
+
+namespace {
+
+/// Whether observers hear of `track`'s playback as coming from a touch on a pad.
+/// A MIDI start is played as a pad's (cut and hold apply) but is no touch: the
+/// pad screen records touches only.
+bool touchedOnAPad(const Track* track) { return track && track->isStartedByTapPad() && !track->isStartedByMidi(); }
+
+}  // namespace
+
+void SoundBox::informDelegatesOfTrackStarted(const std::string& path, const Track* track) {
     const NoteAndPad playedBy = noteAndPadOf(path);
     const std::optional<int> note = playedBy.note, pad = playedBy.pad;
-    const bool tapPad = track && track->isStartedByTapPad();
+    const bool tapPad = touchedOnAPad(track);
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         delegate->trackStarted(path, tapPad);
@@ -477,10 +526,13 @@ void SoundBox::informDelegatesOfTrackFinished(const std::string& path) { informD
 void SoundBox::informDelegatesOfTrackStopped(const std::string& path) { informDelegatesOfTrackEnded(path, false); }
 
 void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finished) {
-    auto track = lookUp(path);
+    informDelegatesOfTrackEnded(path, finished, lookUp(path).get());
+}
+
+void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finished, const Track* track) {
     const NoteAndPad playedBy = noteAndPadOf(path);
     const std::optional<int> note = playedBy.note, pad = playedBy.pad;
-    const bool tapPad = track && track->isStartedByTapPad();
+    const bool tapPad = touchedOnAPad(track);
     const bool midi = track && track->isStartedByMidi();
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto observing) {
         if (finished) {
@@ -512,11 +564,14 @@ void SoundBox::deliverPendingEvents() {
     events_.drain([this](PendingEvent event) {
         // A released reference is dropped here, on the main loop, with the event.
         if (event.type == PendingEvent::Type::Release || !event.track) return;
+        // The track the audio thread played tells how it was started, even when
+        // a reload has put another in its place since.
         const std::string path = event.track->relativeFileName();
+        const Track* track = event.track.get();
         switch (event.type) {
-        case PendingEvent::Type::Started: informDelegatesOfTrackStarted(path); break;
-        case PendingEvent::Type::Stopped: informDelegatesOfTrackStopped(path); break;
-        case PendingEvent::Type::Finished: informDelegatesOfTrackFinished(path); break;
+        case PendingEvent::Type::Started: informDelegatesOfTrackStarted(path, track); break;
+        case PendingEvent::Type::Stopped: informDelegatesOfTrackEnded(path, false, track); break;
+        case PendingEvent::Type::Finished: informDelegatesOfTrackEnded(path, true, track); break;
         case PendingEvent::Type::Release: break;
         }
     });

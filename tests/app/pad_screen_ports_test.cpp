@@ -132,6 +132,41 @@ TEST_F(PortsPanelTest, AKeyboardsNotesPlayAPadOnlyOnceItsNotesSwitchIsOn) {
     EXPECT_FALSE(engine.isPlaying(engine.currentSoundbankFilePathsByIdx().at(3)));
 }
 
+TEST_F(PortsPanelTest, WhileRecOnlyTouchesAreRecordedAKeyboardsNotesPlayButAreNot) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    sequencer::Sequencer& sequencer = *run->program().sequencer();
+    const platform::MidiEndpointRef keys = run->midi().addSource("Keys");
+    loop_.runPending();
+    ui::MidiInOutControl* ports = openPorts(*run);
+    ASSERT_NE(ports, nullptr);
+    tap(*run, switchOf(ports->sourcesTableView(), rowNamed(ports->sourcesTableView(), "KEYS"),
+                       ui::MidiInOutControl::kNotesTag));
+    tap(*run, screen.sequencerBtn());
+    const double bar = 4 * 60.0 / sequencer.bpm();
+    // A take of one hit on pad 3, played first from the keyboard, then by a touch.
+    for (bool touch : {false, true}) {
+        SCOPED_TRACE(touch ? "touch" : "keyboard");
+        tap(*run, screen.recBtn());
+        runFor(*run, bar + 0.1);  // the count-in
+        if (touch) {
+            touchDown(*run, screen.tapButton(2));
+        } else {
+            play(*run, keys, {0x90, 62, 100});
+        }
+        EXPECT_GT(listen(*run), 0) << "the pad sounds";
+        if (touch) {
+            touchUp(*run, screen.tapButton(2));
+        } else {
+            play(*run, keys, {0x80, 62, 0});
+        }
+        runFor(*run, 0.3);
+        tap(*run, screen.playBtn());
+        loop_.runPending();
+        EXPECT_EQ(sequencer.patternHasEvents(0), touch);
+    }
+}
+
 TEST_F(PortsPanelTest, AnOpenPanelTakesThePortsRoleBackWhenItsScreenComesBack) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();

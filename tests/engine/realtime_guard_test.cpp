@@ -128,7 +128,7 @@ TEST_F(RealtimeGuardTest, CallbacksStayRealtimeThroughEverythingAPlayerDoes) {
         case 4: box.loadTrackForFile(paths[3]); break;  // replaces a track that may sound
         case 5: box.reloadTracks(); break;               // replaces them all
         }
-        if (round == 12) device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 2});  // echo cleared
+        if (round == 12) device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 2, {}});  // echo cleared
         for (int b = 0; b < 6; ++b) {
             device_->deliverInput(microphone);
             render();

@@ -3,10 +3,40 @@
 
 #include <sndfile.h>
 
+#include <future>
+
 #include "engine_test_support.h"
+#include "midi/adapters/sound_box_midi_link.h"
+#include "platform/devices/loopback_midi_backend.h"
 
 namespace strombel::engine::testing {
 namespace {
+
+/// An outside keyboard playing the engine through the MIDI hub, wired as the
+/// program wires them.
+struct MidiKeyboard {
+    MidiKeyboard(SoundBox& box, platform::MainLoop& loop, platform::ManualClock& clock,
+                 const std::filesystem::path& folder)
+        : defaults(folder / "midi-defaults.sqlite"), backend(clock) {
+        hub = std::make_unique<midi::MidiController>(
+            midi::MidiController::Setup{backend, loop, center, defaults, folder, "Tumblecraft", nullptr});
+        link = std::make_unique<midi::SoundBoxMidiLink>(box, *hub);
+        keys = backend.addSource("Keys");
+        loop.runPending();
+        hub->receiveNotesFrom("Keys", true);
+    }
+    ~MidiKeyboard() { link.reset(); }
+    void play(uint8_t status, uint8_t note, uint8_t velocity = 100) {
+        backend.play(keys, {status, note, velocity});
+        hub->waitUntilActionThreadIdle();
+    }
+    platform::NotificationCenter center;
+    platform::UserDefaults defaults;
+    platform::LoopbackMidiBackend backend;
+    std::unique_ptr<midi::MidiController> hub;
+    std::unique_ptr<midi::SoundBoxMidiLink> link;
+    platform::MidiEndpointRef keys;
+};
 
 class ControlTest : public EngineTest {
 protected:
@@ -24,9 +54,17 @@ protected:
 TEST_F(ControlTest, MutedTrackStartsFromAPadButNotFromTheSequencerOrMidi) {
     SoundBox& box = makeEngine();
     box.currentSoundbankChanged(0);
+    MidiKeyboard keys(box, loop_, clock_, temp_.path());
     EXPECT_TRUE(box.toggleMuteForTrack(kick_));
     EXPECT_TRUE(box.trackIsMuted(kick_));
-    EXPECT_FALSE(box.startTrack(kick_, 0, false, true, false, 1.0f));  // MIDI
+    // Note 60 is the first pad in the hub's pad map, note 0 the first bank's first pad.
+    for (bool padMap : {true, false}) {
+        SCOPED_TRACE(padMap);
+        keys.hub->setNotesMapToButtons(padMap);
+        keys.play(0x90, padMap ? 60 : 0);
+        render();
+        EXPECT_FALSE(sounds(kick_));
+    }
     ASSERT_TRUE(box.startTrackFromSequencer(kick_, 1));
     render();
     EXPECT_FALSE(sounds(kick_));
@@ -35,6 +73,16 @@ TEST_F(ControlTest, MutedTrackStartsFromAPadButNotFromTheSequencerOrMidi) {
     EXPECT_TRUE(sounds(kick_));
     // The metronome ignores mutes too.
     EXPECT_TRUE(box.startTrack(kick_, 0, false, false, true, 1.0f));
+
+    // A solo silences every other pad for MIDI as well; the soloed one plays.
+    box.toggleMuteForTrack(kick_);
+    box.toggleSoloForTrack(snare_);
+    keys.hub->setNotesMapToButtons(true);
+    keys.play(0x90, 60);
+    keys.play(0x90, 61);
+    render();
+    EXPECT_FALSE(sounds(kick_));
+    EXPECT_TRUE(sounds(snare_));
 }
 
 TEST_F(ControlTest, CutModeStopsOtherPadTracksButNotSequencerTracks) {
@@ -185,11 +233,11 @@ TEST_F(ControlTest, LostOutputDeviceStopsEverythingAndTellsObservers) {
     box.addDelegate(&observer);
     box.startTrack(kick_, 0, false, false, false, 1.0f);
     render();
-    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 1});
+    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 1, {}});
     pump();
     render();
     EXPECT_TRUE(sounds(kick_));  // another reason: nothing happens
-    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 2});
+    device_->postEvent({platform::AudioDeviceEvent::Type::RouteChanged, 2, {}});
     pump();
     render();
     EXPECT_FALSE(sounds(kick_));
@@ -198,11 +246,11 @@ TEST_F(ControlTest, LostOutputDeviceStopsEverythingAndTellsObservers) {
 
 TEST_F(ControlTest, InterruptionStopsAndItsEndStartsAgain) {
     SoundBox& box = makeEngine();
-    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionBegan, 0});
+    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionBegan, 0, {}});
     pump();
     EXPECT_FALSE(box.running());
     device_->failNextStart(true);  // the first restart fails: the engine rebuilds once
-    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionEnded, 0});
+    device_->postEvent({platform::AudioDeviceEvent::Type::InterruptionEnded, 0, {}});
     pump();
     EXPECT_TRUE(box.running());
 }
@@ -266,6 +314,98 @@ TEST_F(ControlTest, ReloadingTracksWhilePlayingKeepsTheEngineSound) {
     EXPECT_TRUE(box.startTrack(kick_, 0, true, false, false, 1.0f));
     std::vector<int32_t> out = renderFrames(256);
     EXPECT_NE(out[100], 0);
+}
+
+TEST_F(ControlTest, AReloadKeepsMutesAndTheSoloAndEndsWhatSoundedWithItsNotices) {
+    const std::string clap = "Documents/clap.wav";
+    writeWave(sandbox_.absolutePath(clap), constantMono(20000, 1000));
+    const struct {
+        const char* name;
+        bool solo;  // else the kick is muted
+    } cases[] = {{"mute", false}, {"solo", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SoundBox& box = makeEngine();
+        box.currentSoundbankChanged(0);
+        if (c.solo) {
+            box.toggleSoloForTrack(snare_);
+        } else {
+            box.toggleMuteForTrack(kick_);
+        }
+        // A file appears in the documents folder: the library's samples change.
+        std::vector<LibrarySample> more = samples_;
+        more.push_back({clap, "clap", 1.0f});
+        library_.setSamples(more);
+        for (const std::string& path : {kick_, snare_, clap}) {
+            const bool heard = c.solo ? path == snare_ : path != kick_;
+            EXPECT_EQ(box.trackIsMuted(path), !heard) << path;
+            box.startTrackFromSequencer(path, 1);
+            render();
+            EXPECT_EQ(sounds(path), heard) << path;
+        }
+    }
+
+    // A pad sounding when its track is swapped out is told to have stopped: its
+    // lamp goes out and its note-off goes out.
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    box.startTrack(snare_, 0, true, false, false, 1.0f);
+    render();
+    library_.setSamples(samples_);
+    render();
+    pump();
+    EXPECT_EQ(observer.count("stopped " + snare_), 1u);
+    EXPECT_TRUE(observer.saw("noteOff 1"));
+    EXPECT_TRUE(observer.saw("padOff 1"));
+    EXPECT_FALSE(sounds(snare_));
+}
+
+TEST_F(ControlTest, RecordingOnADeviceAt48kHzRebuildsNoTrackAndKeepsMutes) {
+    SoundBox& box = makeEngine(256, 48000.0);
+    box.toggleMuteForTrack(kick_);
+    const std::shared_ptr<Track> before = box.trackForFile(kick_);
+    ASSERT_TRUE(box.startSampleRecord().has_value());
+    box.stopSampleRecord();
+    EXPECT_EQ(box.trackForFile(kick_), before) << "the rate did not change";
+    EXPECT_TRUE(box.trackIsMuted(kick_));
+}
+
+TEST_F(ControlTest, AStopOrRetriggerWhileTheSoundStillLoadsIsToldOnce) {
+    // The sequencer's start or stop falls inside a block while the sample's
+    // frames are still on their way from the disk.
+    const struct {
+        const char* name;
+        bool retrigger;  // else a stop
+        const char* told;
+        size_t times;
+    } cases[] = {{"stop", false, "stopped ", 1}, {"retrigger", true, "started ", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SoundBox& box = makeEngine();  // no bank chosen: no sample is in memory
+        std::promise<void> disk;
+        std::shared_future<void> answered = disk.get_future().share();
+        box.setPreloadGate([answered] { answered.wait(); });
+        RecordingDelegate observer;
+        box.addDelegate(&observer);
+        box.startTrackFromSequencer(kick_, 1);
+        device_->renderBuffer();
+        const uint64_t insideNextBlock = device_->nextHostTime() + 2 * platform::kNanosPerMillisecond;
+        if (c.retrigger) {
+            box.startTrackFromSequencer(kick_, insideNextBlock);
+        } else {
+            box.stopTrackFromSequencer(kick_, insideNextBlock);
+        }
+        for (int i = 0; i < 4; ++i) device_->renderBuffer();
+        pump();
+        disk.set_value();
+        EXPECT_EQ(observer.count(std::string(c.told) + kick_), c.times);
+        if (!c.retrigger) {
+            EXPECT_EQ(observer.count("noteOff 0"), 1u);
+        }
+        box.removeDelegate(&observer);
+    }
 }
 
 TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {

@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "engine/sound_box.h"
 #include "library/adapters/library_adapters.h"
 #include "library/library_world.h"
+#include "logging/log.h"
+#include "logging/log_core.h"
+#include "platform/devices/manual_audio_device.h"
+#include "support/recording_logger.h"
 
 namespace strombel::library {
 namespace {
@@ -40,6 +47,30 @@ TEST(LibraryAdapters, TheEngineSeesTheStockPadsAndHearsOfChanges) {
     engineView.removeDelegate(&observer);
     library.saveSoundbanks();
     EXPECT_EQ(observer.banks, 1);
+}
+
+TEST(LibraryAdapters, RemovingThePackOfTheCurrentBankLetsItsTracksGoWithoutAnError) {
+    LibraryWorld world;
+    SoundDataManager& library = world.launch();
+    EngineSoundLibrary engineView(library);
+    engine::SoundBox box(std::make_unique<platform::ManualAudioDevice>(), world.sandbox(), world.loop(), &engineView);
+    box.currentSoundbankChanged(0);
+    box.waitForPreloads();
+    const std::string first = box.currentSoundbankFilePathsByIdx().at(0);
+    const Soundpack* pack = library.sampleWithFilepath(first)->soundpackPointer();
+    const auto packs = library.soundpacks();
+    const auto at = std::find_if(packs.begin(), packs.end(), [&](const auto& each) { return each.get() == pack; });
+    ASSERT_NE(at, packs.end());
+
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(3);  // errors and warnings, as the program logs
+    EXPECT_TRUE(library.removeSoundpackAtIndex(uint64_t(at - packs.begin())));
+    world.loop().runPending();
+    logging::testing::resetLogging();
+    EXPECT_FALSE(box.isTrackReady(first));
+    EXPECT_EQ(box.currentSoundbankFilePathsByIdx().count(0), 0u);
+    for (const std::string& line : logger->lines()) EXPECT_EQ(line.find("not loaded (nil)"), std::string::npos) << line;
 }
 
 TEST(LibraryAdapters, TheSequencersPatternsAreStoredInTheLibrary) {
