@@ -67,6 +67,10 @@ void PadEngineAdapter::audioOutputRestored(const std::string& message) {
     deliver([message](ui::PadEngineObserver& observer) { observer.audioOutputRestored(message); });
 }
 
+void PadEngineAdapter::sampleUnreadable(const std::string&, const std::string& message) {
+    deliver([message](ui::PadEngineObserver& observer) { observer.sampleUnreadable(message); });
+}
+
 void PadEngineAdapter::setSetting(Setting setting, float value) {
     switch (setting) {
         case Setting::volume: engine_.setVolume(value); break;

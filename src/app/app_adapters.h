@@ -78,6 +78,7 @@ private:
     void audioRouteChangedStopAudio() override;
     void audioOutputLost(const std::string& message) override;
     void audioOutputRestored(const std::string& message) override;
+    void sampleUnreadable(const std::string& path, const std::string& message) override;
     void deliver(std::function<void(ui::PadEngineObserver&)> message);
 
     engine::SoundBox& engine_;

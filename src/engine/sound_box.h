@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -278,6 +279,7 @@ public:
     /// Finished playing (`finished`) or stopped: the message, then the note-off and pad-stop echoes.
     void informDelegatesOfTrackEnded(const std::string& path, bool finished);
     void informDelegatesOfAudioRouteChanged();
+    void informDelegatesOfUnreadableSample(const std::string& path, const std::string& message);
     /// Delivers what the audio thread reported since the last call, frees what
     /// it let go of and logs counters that changed (run by the main loop when the
     /// audio thread raises the engine's signal).
@@ -387,6 +389,9 @@ private:
     /// Queues a load of the track's frames (`force`: even when marked loaded).
     void requestLoad(const std::shared_ptr<Track>& track, bool force);
     void preloaderMain();
+    /// Preload thread: a sample whose file could not be read is told to the
+    /// observers once, until it has loaded again.
+    void noteLoadOutcome(const Track& track, bool loaded, const std::string& error);
     /// The MIDI note and the pad of the current bank that play `path`, when any.
     struct NoteAndPad {
         std::optional<int> note;
@@ -518,6 +523,7 @@ private:
     std::mutex preloadsMutex_;
     std::condition_variable preloadsChanged_;
     std::function<void()> preloadGate_;  // under preloadsMutex_
+    std::set<std::string> unreadableTold_;  // under preloadsMutex_: paths told unreadable since they last loaded
     std::thread preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
@@ -567,7 +573,12 @@ bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute
     if (found == tables->tracksByFilePath.end()) return false;
     const std::shared_ptr<Track>& track = found->second;
     if (!ignoreMute && track->muted()) return false;
-    if (track->loadState() == TrackLoadState::NotLoaded) requestLoad(track, false);
+    // A sample that could not be read is tried again at a later start.
+    if (const TrackLoadState load = track->loadState(); load == TrackLoadState::NotLoaded) {
+        requestLoad(track, false);
+    } else if (load == TrackLoadState::Failed && track->markLoadRetry()) {
+        requestLoad(track, true);
+    }
     return sendCommand([&](Command& command) {
         fill(command);
         command.track = track.get();

@@ -18,5 +18,6 @@ void SoundBoxDelegate::soundbankTrackStopped(int) {}
 void SoundBoxDelegate::audioRouteChangedStopAudio() {}
 void SoundBoxDelegate::audioOutputLost(const std::string&) {}
 void SoundBoxDelegate::audioOutputRestored(const std::string&) {}
+void SoundBoxDelegate::sampleUnreadable(const std::string&, const std::string&) {}
 
 }  // namespace strombel::engine

@@ -38,6 +38,9 @@ public:
     virtual void audioOutputLost(const std::string& message);
     /// The sound output is back; `message` tells the user so.
     virtual void audioOutputRestored(const std::string& message);
+    /// The file of the sample at `path` could not be read, so it plays nothing;
+    /// `message` tells the user so, and why. Told once, until it reads again.
+    virtual void sampleUnreadable(const std::string& path, const std::string& message);
 
 private:
     friend class SoundBox;

@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "engine/sound_box.h"
 #include "logging/log.h"
@@ -95,7 +98,9 @@ void SoundBox::preloaderMain() {
                 gate = preloadGate_;
             }
             if (gate) gate();
-            track->preloadForPlayback();
+            std::string error;
+            const bool loaded = track->preloadForPlayback(&error);
+            if (loaded || !error.empty()) noteLoadOutcome(*track, loaded, error);
             track.reset();
             {
                 std::lock_guard lock(preloadsMutex_);
@@ -105,6 +110,24 @@ void SoundBox::preloaderMain() {
         }
         if (preloaderStopping_.load()) return;
     }
+}
+
+void SoundBox::noteLoadOutcome(const Track& track, bool loaded, const std::string& error) {
+    const std::string& path = track.relativeFileName();
+    {
+        std::lock_guard lock(preloadsMutex_);
+        if (loaded) {
+            unreadableTold_.erase(path);
+            return;
+        }
+        if (!unreadableTold_.insert(path).second) return;
+    }
+    const std::string message = fmt::format("The sample '{}' cannot be played: {} could not be read ({}).",
+                                            std::filesystem::path(path).stem().string(), path, error);
+    std::weak_ptr<int> alive = lifeToken_;
+    mainLoop_.post([this, alive, path, message] {
+        if (alive.lock()) informDelegatesOfUnreadableSample(path, message);
+    });
 }
 
 bool SoundBox::preloadTrack(const std::string& path) {
@@ -547,6 +570,10 @@ void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finishe
 
 void SoundBox::informDelegatesOfAudioRouteChanged() {
     deliver(delegates_, [](SoundBoxDelegate* delegate, auto) { delegate->audioRouteChangedStopAudio(); });
+}
+
+void SoundBox::informDelegatesOfUnreadableSample(const std::string& path, const std::string& message) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->sampleUnreadable(path, message); });
 }
 
 void SoundBox::informDelegatesOfOutput(bool restored, const std::string& message) {

@@ -80,16 +80,18 @@ bool Track::prepareWithFile(const std::string& relativePath, const platform::San
     return true;
 }
 
-bool Track::preloadForPlayback() {
+bool Track::preloadForPlayback(std::string* error) {
     if (currentState() == TrackState::Unprepared) return false;
     std::lock_guard loading(loadMutex_);
     if (loadState_.load() == TrackLoadState::Loaded) return true;
     loadState_.store(TrackLoadState::Loading);
     auto decoded = std::make_shared<platform::DecodedAudio>();
-    std::string error;
-    if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, error)) {
-        STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, error);
+    std::string why;
+    if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, why)) {
+        STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, why);
+        loadFailedAt_.store(clock_.nowNanos());
         loadState_.store(TrackLoadState::Failed);
+        if (error) *error = std::move(why);
         return false;
     }
     STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(), baseName(fileName_));
@@ -109,6 +111,13 @@ bool Track::markLoadRequested() {
     // Loaded is the usual answer: a plain load costs less than a failed exchange.
     if (loadState_.load(std::memory_order_relaxed) != TrackLoadState::NotLoaded) return false;
     TrackLoadState expected = TrackLoadState::NotLoaded;
+    return loadState_.compare_exchange_strong(expected, TrackLoadState::Requested);
+}
+
+bool Track::markLoadRetry() {
+    if (loadState_.load(std::memory_order_relaxed) != TrackLoadState::Failed) return false;
+    if (clock_.nowNanos() - loadFailedAt_.load(std::memory_order_relaxed) < kLoadRetryInterval) return false;
+    TrackLoadState expected = TrackLoadState::Failed;
     return loadState_.compare_exchange_strong(expected, TrackLoadState::Requested);
 }
 

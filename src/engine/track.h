@@ -58,7 +58,8 @@ public:
     /// Decodes the whole file into the frame cache (does nothing when cached) and
     /// publishes it for the audio thread. Never on the audio thread: it reads the
     /// file and waits for a hand-out under way to finish looking at the cache.
-    bool preloadForPlayback();
+    /// False, with `error` (when given) saying why, when the file cannot be read.
+    bool preloadForPlayback(std::string* error = nullptr);
 
     // Playback: called by the audio thread (the engine), or by a test that
     // plays the audio thread's part. Allocate nothing, lock nothing.
@@ -94,6 +95,13 @@ public:
     bool markLoadRequested();
     /// Undoes `markLoadRequested` when the request could not be queued.
     void unmarkLoadRequested();
+    /// A load that failed is tried again at a later start, at most once every
+    /// `kLoadRetryInterval` of the clock (a sequencer starting an unreadable
+    /// sample at every step does not read it at every step).
+    static constexpr uint64_t kLoadRetryInterval = platform::kNanosPerSecond;
+    /// Any thread: moves a failed load on to Requested when the interval has
+    /// passed since it failed; false otherwise.
+    bool markLoadRetry();
 
     TrackState currentState() const { return state_.load(std::memory_order_acquire); }
     /// Moves to `state`, logging a change the state table does not allow.
@@ -145,6 +153,7 @@ private:
     platform::Published<Frames> frameCache_{std::make_shared<const Frames>()};
     std::atomic<uint32_t> numFramesInCache_{0};
     std::atomic<TrackLoadState> loadState_{TrackLoadState::NotLoaded};
+    std::atomic<uint64_t> loadFailedAt_{0};
     std::atomic<uint64_t> playingSince_{0};
 
     // The audio thread's own.

@@ -21,6 +21,9 @@ public:
     /// The sound output was lost, or is back; `message` tells the user, in plain words.
     virtual void audioOutputLost(const std::string& message) { static_cast<void>(message); }
     virtual void audioOutputRestored(const std::string& message) { static_cast<void>(message); }
+    /// A sample's file could not be read, so it plays nothing; `message` tells
+    /// the user, in plain words. Sent once, until the sample reads again.
+    virtual void sampleUnreadable(const std::string& message) { static_cast<void>(message); }
 };
 
 /// The engine as the pad screen uses it. Main loop only.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 
+#include "platform/audio_file.h"
 #include "program_test_support.h"
 #include "ui/audio_output_meter.h"
 #include "ui/editor/exchange_screens.h"
@@ -207,6 +208,38 @@ TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
     tap(*run, screen.tapButton(0));
     EXPECT_FALSE(run->program().engine()->trackIsMuted(pathOfPad(*run, 0)));
     EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
+}
+
+TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    const std::filesystem::path file = run->sandbox().documents() / "snap.wav";
+    {
+        platform::WaveWriter writer;
+        ASSERT_TRUE(writer.open(file, 1, 44100, 44100));
+        const std::vector<int32_t> frames(4410, 1000 << 9);
+        const int32_t* channels[1] = {frames.data()};
+        ASSERT_TRUE(writer.write(channels, uint32_t(frames.size())) && writer.close());
+    }
+    runFor(*run, 6.0);  // the library's scan finds it
+    library::SoundDataManager& library = *run->program().library();
+    auto sample = library.sampleWithFilepath("Documents/snap.wav");
+    ASSERT_NE(sample, nullptr);
+    std::filesystem::resize_file(file, 30);  // damaged on the disk after it was found
+    const size_t before = run->alerts().shown.size();
+    library.setSample(sample, 0, 0);  // on pad 1: the engine reads it
+    run->program().engine()->waitForPreloads();
+    loop_.runPending();
+    ASSERT_EQ(run->alerts().shown.size(), before + 1);
+    EXPECT_EQ(run->alerts().shown.back().title, "Sample");
+    EXPECT_EQ(run->alerts().shown.back().message.toStdString().rfind(
+                  "The sample 'snap' cannot be played: Documents/snap.wav could not be read (", 0),
+              0u);
+    for (int touch = 0; touch < 2; ++touch) {
+        tap(*run, screen.tapButton(0));
+        EXPECT_EQ(runFor(*run, 2.0), 0) << "silence";
+    }
+    EXPECT_EQ(run->alerts().shown.size(), before + 1) << "told once";
 }
 
 TEST_F(PadScreenTest, SoloLightsOnlyTheSoloedPadAndPerPadVolumesReachTheLibrary) {

@@ -408,6 +408,42 @@ TEST_F(ControlTest, AStopOrRetriggerWhileTheSoundStillLoadsIsToldOnce) {
     }
 }
 
+TEST_F(ControlTest, ASampleThatCouldNotBeReadIsToldOnceAndTriedAgainAtALaterStart) {
+    SoundBox& box = makeEngine();
+    struct Unreadable : SoundBoxDelegate {
+        void sampleUnreadable(const std::string& path, const std::string& message) override {
+            told.push_back(path + ": " + message);
+        }
+        std::vector<std::string> told;
+    } screen;
+    box.addDelegate(&screen);
+    const std::filesystem::path file = sandbox_.absolutePath(kick_);
+    std::filesystem::resize_file(file, 30);  // cut off inside its header
+    box.currentSoundbankChanged(0);          // the pads' samples are read
+    box.waitForPreloads();
+    pump();
+    ASSERT_EQ(screen.told.size(), 1u);
+    EXPECT_EQ(screen.told[0].rfind(kick_ + ": The sample 'kick' cannot be played: " + kick_ + " could not be read (", 0),
+              0u)
+        << screen.told[0];
+
+    // Pressed again and again, soon and later: silence, told no more.
+    for (uint64_t wait : {uint64_t(0), 2 * platform::kNanosPerSecond}) {
+        loop_.advance(wait);
+        box.startTrack(kick_, 0, true, false, false, 1.0f);
+        EXPECT_EQ(firstNonZero(renderFrames(1024)), 1024u);
+        pump();
+    }
+    EXPECT_EQ(screen.told.size(), 1u);
+
+    // Mended on the disk: the next start reads it again, and it sounds.
+    writeWave(file, constantMono(20000, 1000));
+    loop_.advance(2 * platform::kNanosPerSecond);
+    box.startTrack(kick_, 0, true, false, false, 1.0f);
+    EXPECT_LT(firstNonZero(renderFrames(1024)), 1024u);
+    EXPECT_EQ(screen.told.size(), 1u);
+}
+
 TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {
     // A device at another rate than the engine's preferred one records at its own.
     for (double rate : {44100.0, 48000.0}) {

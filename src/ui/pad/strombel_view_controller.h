@@ -237,6 +237,7 @@ public:
     void audioRouteChangedStopAudio() override;
     void audioOutputLost(const std::string& message) override;
     void audioOutputRestored(const std::string& message) override;
+    void sampleUnreadable(const std::string& message) override;
     void setOutputNotice(const QString& text);
     void sequencerStarted() override;
     void sequencerStopped() override;

@@ -274,6 +274,10 @@ void StrombelViewController::trackFinishedPlaying(const std::string& path) {
 
 void StrombelViewController::audioRouteChangedStopAudio() { stopPlayback(); }
 
+void StrombelViewController::sampleUnreadable(const std::string& message) {
+    showAlert("Sample", QString::fromStdString(message), {"OK"}, 0, false);
+}
+
 void StrombelViewController::midiLearnBtnChangedToNote(int32_t, int32_t) {
     if (tapPadsState_ == TapPadsMidiLearn) setTapPadsLightsAndLabelsToMidiLearn();
 }
