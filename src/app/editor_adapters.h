@@ -10,8 +10,24 @@ namespace strombel::app {
 class SampleEditorEngineAdapter final : public editor::SampleEditorEngine {
 public:
     explicit SampleEditorEngineAdapter(engine::SoundBox& engine) : engine_(engine) {}
-    std::optional<std::string> startSampleRecord() override { return engine_.startSampleRecord(); }
-    void stopSampleRecord() override { engine_.stopSampleRecord(); }
+    editor::RecordingStart startSampleRecord() override {
+        const engine::SoundBox::SampleRecordStart started = engine_.startSampleRecord();
+        using Problem = editor::RecordingStart::Problem;
+        using Engine = engine::SoundBox::SampleRecordStart::Problem;
+        Problem problem = Problem::none;
+        switch (started.problem) {
+            case Engine::none: problem = Problem::none; break;
+            case Engine::alreadyRecording: problem = Problem::alreadyRecording; break;
+            case Engine::noSoundDevice: problem = Problem::noSoundDevice; break;
+            case Engine::microphone: problem = Problem::microphone; break;
+            case Engine::file: problem = Problem::file; break;
+        }
+        return {started.path, problem, started.reason};
+    }
+    editor::RecordingEnd stopSampleRecord() override {
+        const engine::SoundBox::SampleRecordEnd ended = engine_.stopSampleRecord();
+        return {ended.written, ended.error, ended.silencedSeconds, ended.inputLostAtEnd};
+    }
     bool startTrack(const std::string& path, double fromPoint, double toPoint) override {
         return engine_.startTrack(path, fromPoint, toPoint);
     }

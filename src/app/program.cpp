@@ -4,8 +4,10 @@
 
 #include <utility>
 
+#include "editor/audio_files.h"
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
+#include "platform/audio_file.h"
 #include "platform/avahi_service_discovery.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/devices/rtmidi_backend.h"
@@ -163,6 +165,8 @@ bool Program::launch() {
 void Program::flush() {
     // Volumes set with VOL. still down are kept as leaving the mode keeps them.
     if (padScreen_) padScreen_->keepEditedTrackVolumes();
+    // A take under way is finished and kept as a recording.
+    if (padScreen_) padScreen_->finishSampleRecording();
     if (library_) library_->save();
     setup_.defaults.writeUnwritten();
     setup_.defaults.synchronize();
@@ -175,7 +179,10 @@ std::string Program::makeDataUpToDate() {
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     // What an earlier run left half-written (it was killed while exporting, say)
     // goes before anything writes there again.
-    staleCacheFiles_ = std::make_unique<StaleCacheFiles>(setup_.sandbox);
+    // The microphone's take is not swept: it is kept below, as a recording.
+    const std::filesystem::path take = setup_.sandbox.caches() / engine::SoundBox::kSampleRecordFileName;
+    staleCacheFiles_ = std::make_unique<StaleCacheFiles>(
+        setup_.sandbox, std::vector<std::filesystem::path>{platform::WaveWriter::partialPathFor(take)});
     staleCacheFiles_->removeStale();
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
     if (setup_.store) {
@@ -191,6 +198,19 @@ std::string Program::makeDataUpToDate() {
     }
     AppLibraryAdapter adapter(*library_);
     std::string problems = adapter.makeDataUpToDate();
+    // A take the last run did not keep (it ended while recording) becomes a
+    // recording now, or the user hears where it still is.
+    for (const editor::FileOutcome& outcome : editor::recoverTakes(take, setup_.sandbox.documents())) {
+        std::string told;
+        if (outcome.ok()) {
+            library_->notifyOfNewUserSample(std::filesystem::relative(outcome.path, setup_.sandbox.root()).string());
+            told = "A recording under way when Strombel last ended was kept as '" + outcome.path.stem().string() + "'.";
+        } else {
+            told = "A recording under way when Strombel last ended could not be kept (" + outcome.error +
+                   "). It is still in " + outcome.path.string() + "; Strombel tries again at its next start.";
+        }
+        problems += (problems.empty() ? "" : "\n\n") + told;
+    }
     // The settings are stored data too: what went wrong with them at open is told here.
     std::string settings;
     if (!setup_.defaults.writeProblem().empty()) {

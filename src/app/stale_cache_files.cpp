@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "editor/audio_files.h"
@@ -22,12 +23,14 @@ bool isHalfWritten(const std::string& name) {
            http::PendingFile::isPendingFileName(name);
 }
 
-void removeHalfWrittenIn(const std::filesystem::path& folder, std::vector<std::filesystem::path>& removed) {
+void removeHalfWrittenIn(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& recovered,
+                         std::vector<std::filesystem::path>& removed) {
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         // Regular files only, never what a link points to.
         if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
         if (!isHalfWritten(it->path().filename().string())) continue;
+        if (std::find(recovered.begin(), recovered.end(), it->path()) != recovered.end()) continue;
         std::error_code ignored;
         if (std::filesystem::remove(it->path(), ignored)) removed.push_back(it->path());
     }
@@ -35,7 +38,8 @@ void removeHalfWrittenIn(const std::filesystem::path& folder, std::vector<std::f
 
 }  // namespace
 
-StaleCacheFiles::StaleCacheFiles(const platform::Sandbox& sandbox) : caches_(sandbox.caches()) {
+StaleCacheFiles::StaleCacheFiles(const platform::Sandbox& sandbox, std::vector<std::filesystem::path> recovered)
+    : caches_(sandbox.caches()), recovered_(std::move(recovered)) {
     std::error_code ignored;
     std::filesystem::create_directories(caches_, ignored);
     lock_ = ::open((caches_ / kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -52,14 +56,14 @@ std::vector<std::filesystem::path> StaleCacheFiles::removeStale() {
     // The exports, pastes and the audio exchange's file; downloaded samples (and
     // trims of them); the store's staging folders, one per pack; the HTTP cache;
     // the microphone's take, at the top.
-    removeHalfWrittenIn(caches_, removed);
-    removeHalfWrittenIn(caches_ / "export", removed);
-    removeHalfWrittenIn(caches_ / "downloads", removed);
-    removeHalfWrittenIn(caches_ / http::HttpDownloadCache::kFolderName, removed);
+    removeHalfWrittenIn(caches_, recovered_, removed);
+    removeHalfWrittenIn(caches_ / "export", recovered_, removed);
+    removeHalfWrittenIn(caches_ / "downloads", recovered_, removed);
+    removeHalfWrittenIn(caches_ / http::HttpDownloadCache::kFolderName, recovered_, removed);
     std::error_code error;
     const std::filesystem::path staging = caches_ / "StoreDownloads";
     for (std::filesystem::directory_iterator it(staging, error), end; !error && it != end; it.increment(error)) {
-        if (it->is_directory(error) && !it->is_symlink(error)) removeHalfWrittenIn(it->path(), removed);
+        if (it->is_directory(error) && !it->is_symlink(error)) removeHalfWrittenIn(it->path(), recovered_, removed);
     }
     ::flock(lock_, LOCK_SH);
     for (const auto& path : removed) STROMBEL_LOG_INFO("removed {}, left half-written by an earlier run", path.string());

@@ -17,7 +17,9 @@ namespace strombel::app {
 /// it runs; the sweep needs it alone for a moment.
 class StaleCacheFiles {
 public:
-    explicit StaleCacheFiles(const platform::Sandbox& sandbox);
+    /// `recovered`: half-written files the sweep leaves alone, for whoever
+    /// recovers them (the microphone's take).
+    explicit StaleCacheFiles(const platform::Sandbox& sandbox, std::vector<std::filesystem::path> recovered = {});
     ~StaleCacheFiles();
     StaleCacheFiles(const StaleCacheFiles&) = delete;
     StaleCacheFiles& operator=(const StaleCacheFiles&) = delete;
@@ -28,6 +30,7 @@ public:
 
 private:
     const std::filesystem::path caches_;
+    const std::vector<std::filesystem::path> recovered_;
     int lock_ = -1;
 };
 

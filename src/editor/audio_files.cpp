@@ -333,6 +333,86 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
     return FileOutcome{kept, {}};
 }
 
+namespace {
+
+uint32_t littleEndian32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+void putLittleEndian32(uint8_t* bytes, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[i] = uint8_t(value >> (8 * i));
+}
+
+/// Gives a WAVE file whose writer never finished it (its sizes still say
+/// nothing was written) the sizes of the whole frames it holds. Empty when
+/// done, else why it could not be.
+std::string mendWaveHeader(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) return "it is not a regular file";
+    const uint64_t size = uint64_t(facts.st_size);
+    uint8_t head[12];
+    if (::pread(fd, head, sizeof head, 0) != ssize_t(sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0)
+        return "it does not begin as a WAVE file";
+    uint32_t blockAlign = 0;
+    for (uint64_t at = 12; at + 8 <= size;) {
+        uint8_t chunk[8];
+        if (::pread(fd, chunk, 8, off_t(at)) != 8) return std::strerror(errno);
+        const uint64_t length = littleEndian32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && length >= 16) {
+            uint8_t format[16];
+            if (::pread(fd, format, 16, off_t(at + 8)) != 16) return std::strerror(errno);
+            blockAlign = uint32_t(format[12]) | uint32_t(format[13]) << 8;
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (blockAlign == 0) return "its format comes after its sound";
+            const uint64_t start = at + 8;
+            const uint64_t frames = std::min<uint64_t>(size - start, 0xFFFFFFF0u - start) / blockAlign;
+            const uint64_t end = start + frames * blockAlign;
+            uint8_t sizes[4];
+            putLittleEndian32(sizes, uint32_t(end - start));
+            if (::pwrite(fd, sizes, 4, off_t(at + 4)) != 4) return std::strerror(errno);
+            putLittleEndian32(sizes, uint32_t(end - 8));
+            if (::pwrite(fd, sizes, 4, 4) != 4 || ::ftruncate(fd, off_t(end)) != 0 || ::fsync(fd) != 0)
+                return std::strerror(errno);
+            return {};
+        }
+        at += 8 + length + (length & 1);
+    }
+    return "it holds no sound chunk";
+}
+
+}  // namespace
+
+std::vector<FileOutcome> recoverTakes(const std::filesystem::path& take, const std::filesystem::path& folder) {
+    std::vector<FileOutcome> outcomes;
+    for (const std::filesystem::path& file : {platform::WaveWriter::partialPathFor(take), take}) {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error))) continue;
+        if (file != take) {
+            if (const std::string why = mendWaveHeader(file); !why.empty()) {
+                outcomes.push_back(FileOutcome{file, "the recording cannot be read: " + why});
+                continue;
+            }
+        }
+        FileOutcome kept = keepRecordedTake(file, folder);
+        if (kept.ok() || kept.error == "the recording holds no sound") {
+            // Kept, or nothing to keep: it leaves the caches.
+            std::filesystem::remove(file, error);
+            if (!kept.ok()) continue;
+        } else {
+            kept.path = file;  // it stays where it is, to be tried again at the next start
+        }
+        outcomes.push_back(std::move(kept));
+    }
+    return outcomes;
+}
+
 std::string checkPastedAudio(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return "there is no audio to paste";
     if (bytes.size() > kMaxPasteBytes) return "the audio is larger than 256 MB";

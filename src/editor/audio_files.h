@@ -56,6 +56,15 @@ bool isTemporaryAudioFileName(std::string_view fileName);
 /// refused.
 FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::filesystem::path& folder);
 
+/// Keeps what an earlier run left of the microphone's take `take`: the file
+/// itself (the run ended before the take was kept) and the file half-written
+/// aside of it (`platform::WaveWriter`; the run was killed while recording),
+/// whose header is first given the sizes of the frames it holds. Each becomes
+/// the next "recording NN.wav" in `folder` and leaves the caches. One outcome
+/// per file found: the recording it became, or why not (`path` is then the
+/// file, which stays for the next try). A take without sound goes without one.
+std::vector<FileOutcome> recoverTakes(const std::filesystem::path& take, const std::filesystem::path& folder);
+
 /// Checks that `bytes` are audio a paste may take: a RIFF/WAVE whose chunks are
 /// whole (a data chunk may not claim more than the bytes hold), or another
 /// format libsndfile reads; one or two channels; at most kMaxPasteBytes. Empty

@@ -8,6 +8,7 @@
 
 #include "logging/log.h"
 #include "platform/devices/jack_opener.h"
+#include "platform/devices/null_audio_device.h"
 #include "platform/host_time.h"
 
 namespace strombel::engine {
@@ -356,9 +357,22 @@ void SoundBox::clearEchoBuffer() {
 
 // --- Recording -------------------------------------------------------------------
 
-std::optional<std::string> SoundBox::startSampleRecord() {
+SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (recordRunning_.load()) return std::nullopt;
+    using Problem = SampleRecordStart::Problem;
+    SampleRecordStart started;
+    if (recordRunning_.load()) {
+        started.problem = Problem::alreadyRecording;
+        return started;
+    }
+    // The null device, and the stand-in for a lost device, have no microphone:
+    // nothing to open, and no reason to stop what plays.
+    if (device_->standingIn() || dynamic_cast<platform::NullAudioDevice*>(&device_->device())) {
+        STROMBEL_LOG_INFO("can't record: no sound device is open");
+        started.problem = Problem::noSoundDevice;
+        started.reason = device_->name();
+        return started;
+    }
     auto restoreOutput = [this] {
         teardown();
         setup(false);
@@ -368,43 +382,57 @@ std::optional<std::string> SoundBox::startSampleRecord() {
     setupAudioSession(true);
     setupAudioUnit(true);
     if (audioUnitErrorState_ != 0 || !device_->duplex()) {
-        STROMBEL_LOG_ERROR("can't record: the microphone could not be opened ({})", device_->lastError());
+        started.reason = device_->lastError();
+        STROMBEL_LOG_ERROR("can't record: the microphone could not be opened ({})", started.reason);
+        started.problem = Problem::microphone;
         restoreOutput();
-        return std::nullopt;
+        return started;
     }
-    std::filesystem::path path = sandbox_.caches() / "micinput.wav";
+    std::filesystem::path path = sandbox_.caches() / kSampleRecordFileName;
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
     // The file takes the rate the microphone really captures.
     const double rate = device_->sampleRate();
     if (!recordFile_.open(path, 1, rate, rate)) {
-        STROMBEL_LOG_ERROR("can't record: {} ({})", path.string(), recordFile_.error());
+        started.reason = recordFile_.error();
+        STROMBEL_LOG_ERROR("can't record: {} ({})", path.string(), started.reason);
+        started.problem = Problem::file;
         restoreOutput();
-        return std::nullopt;
+        return started;
     }
     recordRing_.assign(1u << 19, 0);
     recordHead_.store(0);
     recordTail_.store(0);
+    recordGapHead_.store(0);
+    recordGapTail_.store(0);
+    recordSilencedFrames_.store(0);
+    recordNextInputTime_ = 0;
+    recordRate_ = rate;
     recordWriterStop_.store(false);
     recordWriter_ = std::thread([this] { recordWriterLoop(); });
     recordRunning_.store(true);
     observingDevice_ = true;
     if (!start()) {
+        started.reason = device_->lastError();
+        started.problem = Problem::microphone;
         recordRunning_.store(false);
         recordWriterStop_.store(true);
         recordWriter_.join();
         recordFile_.close();
         std::filesystem::remove(path, ignored);
         restoreOutput();
-        return std::nullopt;
+        return started;
     }
-    return path.string();
+    started.path = path.string();
+    return started;
 }
 
-void SoundBox::stopSampleRecord() {
+SoundBox::SampleRecordEnd SoundBox::stopSampleRecord() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (!recordRunning_.load()) return;
+    SampleRecordEnd ended;
+    if (!recordRunning_.load()) return ended;
     recordRunning_.store(false);
+    ended.inputLostAtEnd = device_->standingIn();
     teardown();
     setupAudioSession(false);
     setupAudioUnit(false);
@@ -412,20 +440,45 @@ void SoundBox::stopSampleRecord() {
     start();
     recordWriterStop_.store(true);
     if (recordWriter_.joinable()) recordWriter_.join();
-    if (!recordFile_.close()) STROMBEL_LOG_ERROR("the recording could not be written completely");
+    ended.silencedSeconds = static_cast<double>(recordSilencedFrames_.load()) / recordRate_;
+    ended.written = recordFile_.close();
+    if (!ended.written) {
+        ended.error = recordFile_.error();
+        STROMBEL_LOG_ERROR("the recording could not be written: {}", ended.error);
+    }
+    return ended;
 }
 
 void SoundBox::recordWriterLoop() {
     std::vector<int32_t> block(4096);
+    bool failed = false;  // after a failed write the rest is let go: the take is lost
+    auto write = [&](uint32_t count) {
+        const int32_t* channels[1] = {block.data()};
+        failed = failed || !recordFile_.write(channels, count);
+    };
     for (;;) {
         bool stopping = recordWriterStop_.load();
         size_t tail = recordTail_.load(std::memory_order_relaxed);
-        size_t head = recordHead_.load(std::memory_order_acquire);
-        while (tail != head) {
-            size_t count = std::min(block.size(), head - tail);
+        const size_t head = recordHead_.load(std::memory_order_acquire);
+        // Gaps come before the samples that follow them (read after the head).
+        const size_t gapHead = recordGapHead_.load(std::memory_order_acquire);
+        size_t gapTail = recordGapTail_.load(std::memory_order_relaxed);
+        while (tail != head || gapTail != gapHead) {
+            if (gapTail != gapHead && recordGaps_[gapTail % recordGaps_.size()].position <= tail) {
+                std::fill(block.begin(), block.end(), 0);
+                for (uint64_t left = recordGaps_[gapTail % recordGaps_.size()].frames; left > 0 && !failed;) {
+                    const auto count = static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
+                    write(count);
+                    left -= count;
+                }
+                recordGapTail_.store(++gapTail, std::memory_order_release);
+                continue;
+            }
+            size_t until = head;
+            if (gapTail != gapHead) until = std::min(until, recordGaps_[gapTail % recordGaps_.size()].position);
+            const size_t count = std::min(block.size(), until - tail);
             for (size_t i = 0; i < count; ++i) block[i] = recordRing_[(tail + i) % recordRing_.size()];
-            const int32_t* channels[1] = {block.data()};
-            recordFile_.write(channels, static_cast<uint32_t>(count));
+            if (!failed) write(static_cast<uint32_t>(count));
             tail += count;
             recordTail_.store(tail, std::memory_order_release);
         }

@@ -205,11 +205,38 @@ public:
     void recordingInputCallback(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono);
 
     // --- Microphone recording (main thread) -------------------------------------
-    /// Starts recording into "micinput.wav" in the caches folder, at the rate the
-    /// device captures; the path, or nothing when a recording runs or the
-    /// microphone or the file cannot be opened.
-    std::optional<std::string> startSampleRecord();
-    void stopSampleRecord();
+    /// The take's file in the caches folder. A take that was never kept (the
+    /// program ended first) lies there under this name, or half-written aside of
+    /// it (platform::WaveWriter), until the next start keeps it.
+    static constexpr const char* kSampleRecordFileName = "micinput.wav";
+
+    /// How a recording began: the take's file, or why there is none.
+    struct SampleRecordStart {
+        enum class Problem { none, alreadyRecording, noSoundDevice, microphone, file };
+        std::optional<std::string> path;
+        Problem problem = Problem::none;
+        /// The device's or the file system's own words for it.
+        std::string reason;
+    };
+    /// How a recording ended.
+    struct SampleRecordEnd {
+        /// The take lies whole under its path; else `error` says why it does not.
+        bool written = false;
+        std::string error;
+        /// Seconds without input in the middle of the take (the sound device was
+        /// lost and came back), kept in the take as silence.
+        double silencedSeconds = 0;
+        /// The input was gone when the recording stopped: the take ends where it went.
+        bool inputLostAtEnd = false;
+    };
+
+    /// Starts recording into `kSampleRecordFileName` in the caches folder, at the
+    /// rate the device captures; the take replaces an older file there only
+    /// once it is whole (see `SampleRecordEnd::written`). Without a
+    /// sound device (the null device plays, or the stand-in for a lost one)
+    /// there is no microphone, and nothing is tried.
+    SampleRecordStart startSampleRecord();
+    SampleRecordEnd stopSampleRecord();
     bool isRecording() const { return recordRunning_.load(); }
 
     // --- Track table and banks (main thread) -----------------------------------
@@ -509,6 +536,17 @@ private:
     std::atomic<bool> recordRunning_{false};
     std::vector<int32_t> recordRing_;
     std::atomic<size_t> recordHead_{0}, recordTail_{0};
+    /// Input that did not come (the device was lost and came back), as silence
+    /// owed before the sample at `position` of the ring's stream.
+    struct RecordGap {
+        size_t position = 0;
+        uint64_t frames = 0;
+    };
+    std::array<RecordGap, 64> recordGaps_{};
+    std::atomic<size_t> recordGapHead_{0}, recordGapTail_{0};
+    std::atomic<uint64_t> recordSilencedFrames_{0};
+    uint64_t recordNextInputTime_ = 0;  // the audio thread's: when the next input frame is due
+    double recordRate_ = 44100.0;
     std::atomic<uint64_t> recordOverruns_{0};
     std::thread recordWriter_;
     std::atomic<bool> recordWriterStop_{false};

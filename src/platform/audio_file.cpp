@@ -264,6 +264,28 @@ bool WaveWriter::isPartialFileName(std::string_view fileName) {
     return fileName.size() > 1 + kEnding.size() && fileName.front() == '.' && fileName.ends_with(kEnding);
 }
 
+namespace {
+
+/// libsndfile's words for a failed write, without the wrapping it gives the
+/// system's own ("System error : No space left on device.").
+std::string writeError(SNDFILE* file) {
+    std::string text = sf_strerror(file);
+    constexpr std::string_view kSystem = "System error : ";
+    if (text.starts_with(kSystem)) {
+        text.erase(0, kSystem.size());
+        if (!text.empty() && text.back() == '.') text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace
+
+std::filesystem::path WaveWriter::partialPathFor(const std::filesystem::path& path) {
+    std::string hidden(1, '.');
+    hidden.append(path.filename().string()).append(".partial");
+    return path.parent_path() / hidden;
+}
+
 bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate) {
     close();
     error_.clear();
@@ -278,10 +300,9 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     // Takes and exports lie in the caches until they are copied out (a kept take,
     // a shared export), so closing one does not wait for the disk.
-    std::string hidden(1, '.');
-    hidden.append(path.filename().string()).append(".partial");
     bytesWritten_ = writebackAsked_ = 0;
-    partial_ = std::make_unique<WholeFile>(path, WholeFileOptions().named(std::move(hidden)).unsynced());
+    partial_ = std::make_unique<WholeFile>(path,
+                                           WholeFileOptions().named(partialPathFor(path).filename().string()).unsynced());
     if (!partial_->isOpen()) {
         error_ = partial_->failure().reason();
         partial_.reset();
@@ -290,7 +311,7 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     // libsndfile writes through the descriptor and leaves it open for the commit.
     file_ = sf_open_fd(partial_->fd(), SFM_WRITE, &info, SF_FALSE);
     if (!file_) {
-        error_ = sf_strerror(nullptr);
+        error_ = writeError(nullptr);
         partial_.reset();
         return false;
     }
@@ -323,7 +344,7 @@ bool WaveWriter::writeFloatInterleaved(const float* samples, uint32_t frames) {
 bool WaveWriter::writeShorts(const int16_t* shorts, uint32_t frames) {
     const sf_count_t done = sf_writef_short(file_, shorts, frames);
     if (done != static_cast<sf_count_t>(frames)) {
-        error_ = sf_strerror(file_);
+        error_ = writeError(file_);
         return false;
     }
     framesWritten_ += frames;
@@ -410,7 +431,7 @@ bool WaveWriter::close() {
     // The header is written as the file closes: a full disk may show only now.
     sf_write_sync(file_);
     if (sf_error(file_) != SF_ERR_NO_ERROR) {
-        if (error_.empty()) error_ = sf_strerror(file_);
+        if (error_.empty()) error_ = writeError(file_);
         ok = false;
     }
     if (sf_close(file_) != 0) {

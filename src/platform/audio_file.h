@@ -73,6 +73,8 @@ public:
     bool open(const std::filesystem::path& path, uint32_t channels, double fileRate, double inputRate);
     /// Whether `fileName` is the name of such a hidden file (".NAME.partial").
     static bool isPartialFileName(std::string_view fileName);
+    /// The hidden file that becomes `path` once whole.
+    static std::filesystem::path partialPathFor(const std::filesystem::path& path);
     /// Appends `frames` frames; `samples[c]` is channel c (8.24). False on a failed write.
     bool write(const int32_t* const* samples, uint32_t frames);
     /// Whether the samples given are converted to the file's rate; when not, they

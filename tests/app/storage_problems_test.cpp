@@ -2,6 +2,7 @@
 // and settings, a disk that is full at start or fills while they record. The
 // disks are real: a read-only mount and a small tmpfs.
 
+#include <sndfile.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 
 #include "logging/log_core.h"
 #include "midi/note_map_file.h"
+#include "platform/audio_file.h"
+#include "ui/editor/edit_sample_view_controller.h"
 #include "program_test_support.h"
 #include "support/recording_logger.h"
 #include "support/test_mounts.h"
@@ -244,6 +247,86 @@ TEST_F(StorageProblemsTest, ADiskThatFillsWhileRecordingIsToldOnceAndNothingIsLo
     EXPECT_EQ(run->screen().storageWarning(), nullptr);
     run.reset();
     EXPECT_EQ(storedNotes(root), 1) << "the hits share pad and step, so they are one note";
+}
+
+TEST_F(StorageProblemsTest, ATakeUnderWayWhenTheProgramIsAskedToEndIsKeptAsARecording) {
+    const auto root = temp_ / "root";
+    {
+        auto run = startAt(root);
+        run->screen().toggleSampleRecording();
+        editor::EditSampleViewController* panel = run->screen().editSampleViewController();
+        ASSERT_NE(panel, nullptr);
+        panel->recordBtnPressed();
+        ASSERT_TRUE(panel->isRecording());
+        run->device().deliverInput(std::vector<int32_t>(4410, 1000 << 9));
+        run->program().flush();  // what SIGTERM (or closing the window) runs before the program goes
+        EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr);
+    }
+    auto run = startAt(root);
+    EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr);
+    EXPECT_TRUE(run->program().launchProblems().empty()) << "kept at the end, nothing left to recover";
+    EXPECT_FALSE(std::filesystem::exists(root / "Library" / "Caches" / engine::SoundBox::kSampleRecordFileName));
+}
+
+TEST_F(StorageProblemsTest, ATakeHalfWrittenByARunThatWasKilledIsKeptAtTheNextStartOnceThereIsRoom) {
+    const auto root = temp_ / "disk" / "root";
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp_ / "disk", 8 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    // What a run killed while recording leaves: the take half-written beside its
+    // name, its header still saying it holds nothing.
+    const std::filesystem::path take = root / "Library" / "Caches" / engine::SoundBox::kSampleRecordFileName;
+    const std::filesystem::path left = platform::WaveWriter::partialPathFor(take);
+    std::filesystem::create_directories(take.parent_path());
+    {
+        const std::filesystem::path scratch = temp_ / "scratch" / "micinput.wav";
+        std::filesystem::create_directories(scratch.parent_path());
+        platform::WaveWriter writer;
+        ASSERT_TRUE(writer.open(scratch, 1, 44100, 44100));
+        const std::vector<int32_t> frames(22050, 1000 << 9);
+        const int32_t* channels[1] = {frames.data()};
+        ASSERT_TRUE(writer.write(channels, uint32_t(frames.size())));
+        std::filesystem::copy_file(platform::WaveWriter::partialPathFor(scratch), left);
+    }
+    auto toldOfTheTake = [](ProgramRun& run) {
+        for (const std::string& told : run.program().launchProblems())
+            if (told.find("A recording under way when Strombel last ended") != std::string::npos) return told;
+        return std::string();
+    };
+
+    // No room in the documents folder: told where the take is; it stays.
+    testing::fillDisk(temp_ / "disk" / "filler");
+    {
+        auto run = startAt(root);
+        const std::string told = toldOfTheTake(*run);
+        EXPECT_NE(told.find("could not be kept ("), std::string::npos) << told;
+        EXPECT_NE(told.find("It is still in " + left.string()), std::string::npos) << told;
+    }
+    EXPECT_TRUE(std::filesystem::exists(left)) << "never removed unkept";
+
+    std::filesystem::remove(temp_ / "disk" / "filler");
+    auto run = startAt(root);
+    EXPECT_NE(toldOfTheTake(*run).find("was kept as 'recording 01'."), std::string::npos) << toldOfTheTake(*run);
+    EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr);
+    SF_INFO info{};
+    SNDFILE* kept = sf_open((root / "Documents" / "recording 01.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(kept, nullptr);
+    std::vector<short> samples(30000);
+    EXPECT_EQ(sf_readf_short(kept, samples.data(), 30000), 22050) << "every frame the run wrote";
+    sf_close(kept);
+    EXPECT_EQ(samples[22049], 1000);
+    EXPECT_FALSE(std::filesystem::exists(left));
+    // Its header says so too, for any program that trusts it.
+    std::ifstream bytes(root / "Documents" / "recording 01.wav", std::ios::binary);
+    std::vector<uint8_t> header(44);
+    bytes.read(reinterpret_cast<char*>(header.data()), 44);
+    auto at = [&](size_t offset) {
+        return uint32_t(header[offset]) | uint32_t(header[offset + 1]) << 8 | uint32_t(header[offset + 2]) << 16 |
+               uint32_t(header[offset + 3]) << 24;
+    };
+    EXPECT_EQ(std::string(header.begin() + 36, header.begin() + 40), "data");
+    EXPECT_EQ(at(40), 44100u) << "the sound's size";
+    EXPECT_EQ(at(4), 44100u + 36) << "the file's size";
 }
 
 TEST_F(StorageProblemsTest, SettingsChangedWhileTheDiskIsFullAreToldAndWrittenOnceThereIsRoom) {

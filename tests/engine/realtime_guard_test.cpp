@@ -102,7 +102,7 @@ TEST_F(RealtimeGuardTest, CallbacksStayRealtimeThroughEverythingAPlayerDoes) {
     box.setReverbAmount(0.6f);
     box.setPitchAmount(0.7f);
     box.setHoldTapPadTracks(true);
-    ASSERT_TRUE(box.startSampleRecord().has_value());
+    ASSERT_TRUE(box.startSampleRecord().path.has_value());
     const std::vector<int32_t> microphone(256, 1000 * kFixedPer16Bit);
 
     bool heard = false;

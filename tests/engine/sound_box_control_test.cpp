@@ -366,7 +366,7 @@ TEST_F(ControlTest, RecordingOnADeviceAt48kHzRebuildsNoTrackAndKeepsMutes) {
     SoundBox& box = makeEngine(256, 48000.0);
     box.toggleMuteForTrack(kick_);
     const std::shared_ptr<Track> before = box.trackForFile(kick_);
-    ASSERT_TRUE(box.startSampleRecord().has_value());
+    ASSERT_TRUE(box.startSampleRecord().path.has_value());
     box.stopSampleRecord();
     EXPECT_EQ(box.trackForFile(kick_), before) << "the rate did not change";
     EXPECT_TRUE(box.trackIsMuted(kick_));
@@ -450,14 +450,14 @@ TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {
         SCOPED_TRACE(rate);
         SoundBox& box = makeEngine(256, rate);
         EXPECT_FALSE(box.isRecording());
-        std::optional<std::string> path = box.startSampleRecord();
+        std::optional<std::string> path = box.startSampleRecord().path;
         ASSERT_TRUE(path.has_value());
         EXPECT_TRUE(box.isRecording());
-        EXPECT_FALSE(box.startSampleRecord().has_value());  // one at a time
+        EXPECT_EQ(box.startSampleRecord().problem, SoundBox::SampleRecordStart::Problem::alreadyRecording);
         std::vector<int32_t> block(441);
         for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>(i) * kFixedPer16Bit;
         for (int i = 0; i < 10; ++i) device_->deliverInput(block);
-        box.stopSampleRecord();
+        EXPECT_TRUE(box.stopSampleRecord().written);
         EXPECT_FALSE(box.isRecording());
         EXPECT_FALSE(device_->duplex());
 
@@ -479,7 +479,10 @@ TEST_F(ControlTest, RecordingWritesTheMicrophoneAtItsOwnRate) {
 TEST_F(ControlTest, RecordingThatCannotOpenTheMicrophoneIsAFailure) {
     SoundBox& box = makeEngine();
     device_->failNextConfigure(true);
-    EXPECT_FALSE(box.startSampleRecord().has_value());
+    const SoundBox::SampleRecordStart started = box.startSampleRecord();
+    EXPECT_FALSE(started.path.has_value());
+    EXPECT_EQ(started.problem, SoundBox::SampleRecordStart::Problem::microphone);
+    EXPECT_EQ(started.reason, "the device is busy");
     EXPECT_FALSE(box.isRecording());
     EXPECT_TRUE(box.running());  // playback goes on
 }

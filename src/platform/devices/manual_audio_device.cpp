@@ -72,9 +72,10 @@ void ManualAudioDevice::renderBufferAt(uint64_t hostTimeNanos, uint32_t frames) 
     }
 }
 
-void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) {
+void ManualAudioDevice::deliverInput(const std::vector<int32_t>& mono) { deliverInputAt(nextHostTime(), mono); }
+
+void ManualAudioDevice::deliverInputAt(uint64_t time, const std::vector<int32_t>& mono) {
     if (running_ && config_.duplex && input_) {
-        const uint64_t time = nextHostTime();
         RealtimeScope realtime;
         ThreadRoleScope role(ThreadRole::audio);
         input_(static_cast<uint32_t>(mono.size()), time, mono.data());

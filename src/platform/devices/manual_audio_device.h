@@ -40,6 +40,8 @@ public:
     void renderBufferAt(uint64_t hostTimeNanos, uint32_t frames = 0);
     /// Delivers microphone samples (8.24 mono) as the input callback would get them.
     void deliverInput(const std::vector<int32_t>& mono);
+    /// The same, captured at `hostTimeNanos` (as by a device opened again after a loss).
+    void deliverInputAt(uint64_t hostTimeNanos, const std::vector<int32_t>& mono);
     /// Reports an event as the platform would.
     void postEvent(const AudioDeviceEvent& event);
     /// Reports an under- or overrun, as a real device's stream status would.

@@ -237,13 +237,14 @@ void EditSampleViewController::recordBtnPressed() {
         return;
     }
     if (!services_.engine || !services_.library) return;
-    std::optional<std::string> take = services_.engine->startSampleRecord();
-    if (!take) {
-        alert("Recording", "The microphone could not be opened. Is one connected, and is no other program using it?");
+    const RecordingStart started = services_.engine->startSampleRecord();
+    if (!started.take) {
+        if (started.problem != RecordingStart::Problem::alreadyRecording)
+            alert("Recording", whyNoRecording(started));
         return;
     }
     recording_ = true;
-    takePath_ = *take;
+    takePath_ = *started.take;
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     recordStartedNanos_ = loop.nowNanos();
     recordLamp_->keepFlashing();
@@ -257,12 +258,19 @@ void EditSampleViewController::recordBtnPressed() {
 }
 
 void EditSampleViewController::stopRecordingAndKeepTake() {
-    services_.engine->stopSampleRecord();
+    const RecordingEnd ended = services_.engine->stopSampleRecord();
     recording_ = false;
     if (recordTimer_) recordTimer_->invalidate();
     recordTimer_.reset();
     recordLamp_->turnOff();
     updateButtons();
+    if (!ended.written) {
+        // Whatever lies under the take's name is not this take.
+        setStatus("Nothing was kept: the recording could not be written.");
+        alert("Recording", QString("The recording could not be written (%1), so nothing was kept.")
+                               .arg(QString::fromStdString(ended.error)));
+        return;
+    }
     library::SoundDataManager& library = *services_.library;
     FileOutcome kept = keepRecordedTake(takePath_, library.applicationDocumentsDirectory());
     if (!kept.ok()) {
@@ -275,9 +283,33 @@ void EditSampleViewController::stopRecordingAndKeepTake() {
         }
         return;
     }
+    // Kept: the take leaves the caches (one found there at start was never kept).
+    std::error_code ignored;
+    std::filesystem::remove(takePath_, ignored);
     const std::string relative = std::filesystem::relative(kept.path, library.applicationDirectory()).string();
     library.notifyOfNewUserSample(relative);
     openSample(relative);
+    QStringList lost;
+    if (ended.silencedSeconds > 0)
+        lost << QString("The sound input was lost for %1 s during the take: silence stands in for it.")
+                    .arg(ended.silencedSeconds, 0, 'f', 1);
+    if (ended.inputLostAtEnd) lost << "The sound input was lost before the recording ended: the take ends there.";
+    if (!lost.isEmpty()) setStatus(lost.join(" "));
+}
+
+QString EditSampleViewController::whyNoRecording(const RecordingStart& started) {
+    const QString reason = QString::fromStdString(started.reason);
+    switch (started.problem) {
+        case RecordingStart::Problem::noSoundDevice:
+            return "There is no microphone to record from: no sound device is open, so Strombel plays to no "
+                   "output. Recording works again once a sound device is there.";
+        case RecordingStart::Problem::file:
+            return QString("The recording cannot be written: %1. Nothing was recorded.").arg(reason);
+        case RecordingStart::Problem::microphone:
+        default:
+            return QString("The microphone could not be opened%1. Is one connected, and is no other program using it?")
+                .arg(reason.isEmpty() ? QString() : " (" + reason + ")");
+    }
 }
 
 void EditSampleViewController::prepareForDismissal() {

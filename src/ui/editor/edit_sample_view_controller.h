@@ -38,15 +38,34 @@ public:
     virtual void editSampleViewControllerWantsToClose(EditSampleViewController& editor) = 0;
 };
 
+/// How a recording began: the take's file, or why there is none (the device's
+/// or the file system's own words in `reason`).
+struct RecordingStart {
+    enum class Problem { none, alreadyRecording, noSoundDevice, microphone, file };
+    std::optional<std::string> take;
+    Problem problem = Problem::none;
+    std::string reason;
+};
+
+/// How a recording ended.
+struct RecordingEnd {
+    /// The take lies whole in its file; else `error` says why it does not.
+    bool written = false;
+    std::string error;
+    /// Seconds in the middle of the take without input, kept as silence.
+    double silencedSeconds = 0;
+    /// The input was gone when the recording stopped.
+    bool inputLostAtEnd = false;
+};
+
 /// The engine as the sample editor uses it (the program hands in one over
 /// SoundBox). Main loop only.
 class SampleEditorEngine {
 public:
     virtual ~SampleEditorEngine() = default;
-    /// Starts recording the microphone; the take's file, or nothing when the
-    /// microphone or the file could not be opened.
-    virtual std::optional<std::string> startSampleRecord() = 0;
-    virtual void stopSampleRecord() = 0;
+    /// Starts recording the microphone.
+    virtual RecordingStart startSampleRecord() = 0;
+    virtual RecordingEnd stopSampleRecord() = 0;
     /// Plays the part of a sample between two fractions of its length.
     virtual bool startTrack(const std::string& path, double fromPoint, double toPoint) = 0;
     virtual void stopTrack(const std::string& path) = 0;
@@ -120,6 +139,8 @@ private:
     void setStatus(const QString& text);
     void readWaveform(const std::filesystem::path& file);
     void stopRecordingAndKeepTake();
+    /// What the user is told when a recording could not begin.
+    static QString whyNoRecording(const RecordingStart& started);
     void updateButtons();
     void alert(const QString& title, const QString& message);
 

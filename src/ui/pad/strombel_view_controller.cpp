@@ -296,6 +296,10 @@ void StrombelViewController::dismissEditSampleControl() {
     defaults_.removeObject(kSampleEditorPath);
 }
 
+void StrombelViewController::finishSampleRecording() {
+    if (editSampleViewController_) editSampleViewController_->prepareForDismissal();
+}
+
 void StrombelViewController::editSampleViewControllerWantsToClose(editor::EditSampleViewController&) {
     dismissEditSampleControl();
 }

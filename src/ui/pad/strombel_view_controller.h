@@ -80,6 +80,9 @@ public:
     /// Writes the per-pad volumes set with VOL. down so far into the library
     /// (the mode stays on); the program calls it when it ends.
     void keepEditedTrackVolumes();
+    /// The program ends: a recording under way in the sample editor is finished
+    /// and kept (the panel stays as it is).
+    void finishSampleRecording();
 
     /// A line across the top of the screen saying what cannot be kept (a store
     /// or settings that cannot be saved); an empty text takes it away.

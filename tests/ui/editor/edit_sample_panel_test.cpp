@@ -10,9 +10,13 @@
 #include "app/editor_adapters.h"
 #include "editor/audio_files.h"
 #include "library/adapters/library_adapters.h"
+#include "logging/log.h"
+#include "logging/log_core.h"
+#include "platform/devices/failover_audio_device.h"
 #include "platform/devices/manual_audio_device.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/sample_format.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
 #include "ui/editor/edit_sample_view_controller.h"
@@ -198,7 +202,7 @@ TEST_F(EditSamplePanelTest, RecordingATakeMakesAUserSampleThatThePanelOpens) {
     EXPECT_EQ(alertsShown[0].rfind("Recording: The microphone could not be opened", 0), 0u);
 }
 
-TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysTheMicrophoneCannotBeOpenedAndRecordsNothing) {
+TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysThereIsNoSoundDeviceAndRecordsNothing) {
     // Without a sound card the program plays to the null device, which has no microphone.
     engine::SoundBox silent(std::make_unique<platform::NullAudioDevice>(), sandbox, loop, &engineLibrary);
     ASSERT_TRUE(silent.running());
@@ -206,12 +210,16 @@ TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysTheMicrophoneCannotBeOpenedAnd
     EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
     ui::kit::Window own;
     own.setRootView(panel.takeView());
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(3);  // errors and warnings, as the program logs
 
     panel.recordBtnPressed();
     EXPECT_FALSE(panel.isRecording());
     EXPECT_FALSE(panel.recordLamp()->keepsFlashing());
-    EXPECT_EQ(alertsShown, std::vector<std::string>{"Recording: The microphone could not be opened. Is one "
-                                                    "connected, and is no other program using it?"});
+    const std::string told = "Recording: There is no microphone to record from: no sound device is open, so Strombel "
+                             "plays to no output. Recording works again once a sound device is there.";
+    EXPECT_EQ(alertsShown, std::vector<std::string>{told});
     EXPECT_TRUE(silent.running()) << "the output plays on";
     advance(2.0);
     panel.recordBtnPressed();  // a second press asks again; it does not stop a recording
@@ -219,6 +227,97 @@ TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysTheMicrophoneCannotBeOpenedAnd
     EXPECT_EQ(alertsShown.size(), 2u);
     EXPECT_TRUE(library.userSamples().empty());
     EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "recording 01.wav"));
+    logging::testing::resetLogging();
+    EXPECT_EQ(logger->lines(), std::vector<std::string>{}) << "the alert says it all";
+}
+
+TEST_F(EditSamplePanelTest, RecIntoAFullOrReadOnlyCachesFolderSaysSoNotThatTheMicrophoneFailed) {
+    const struct {
+        const char* name;
+        bool full;  // else read-only
+        const char* reason;
+    } cases[] = {{"full", true, "No space left on device"}, {"read-only", false, "Read-only file system"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        alertsShown.clear();
+        std::string why;
+        auto disk = c.full ? strombel::testing::TestMount::tmpfs(sandbox.caches(), 64 * 1024, why)
+                           : strombel::testing::TestMount::readOnly(sandbox.caches(), sandbox.caches(), why);
+        if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << ")";
+        if (c.full) strombel::testing::fillDisk(sandbox.caches() / "filler");
+        editor->recordBtnPressed();
+        EXPECT_FALSE(editor->isRecording());
+        EXPECT_EQ(alertsShown, std::vector<std::string>{std::string("Recording: The recording cannot be written: ") +
+                                                        c.reason + ". Nothing was recorded."});
+    }
+}
+
+TEST_F(EditSamplePanelTest, ATakeTheDiskCouldNotHoldIsToldAndNothingIsKept) {
+    std::string why;
+    auto disk = strombel::testing::TestMount::tmpfs(sandbox.caches(), 128 * 1024, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    const std::vector<int32_t> second(44100, 1000 * 512);
+    editor->recordBtnPressed();  // a take that fits
+    device_->deliverInput(std::vector<int32_t>(4410, 1000 * 512));
+    editor->recordBtnPressed();
+    ASSERT_EQ(editor->openedSample(), "Documents/recording 01.wav");
+
+    editor->recordBtnPressed();  // one that fills the disk
+    for (int i = 0; i < 3; ++i) device_->deliverInput(second);
+    editor->recordBtnPressed();
+    EXPECT_FALSE(editor->isRecording());
+    ASSERT_EQ(alertsShown.size(), 1u);
+    EXPECT_EQ(alertsShown[0].rfind("Recording: The recording could not be written (", 0), 0u) << alertsShown[0];
+    EXPECT_NE(alertsShown[0].find("), so nothing was kept."), std::string::npos) << alertsShown[0];
+    EXPECT_EQ(editor->statusText(), "Nothing was kept: the recording could not be written.");
+    EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "recording 02.wav")) << "no earlier take in its place";
+    EXPECT_EQ(library.userSamples().size(), 1u);
+}
+
+TEST_F(EditSamplePanelTest, ATakeSpanningALostSoundDeviceKeepsItsTimelineAndSaysSo) {
+    for (bool back : {true, false}) {
+        SCOPED_TRACE(back ? "the device comes back" : "it is still away at the end");
+        auto lost = std::make_unique<platform::ManualAudioDevice>();
+        platform::ManualAudioDevice& microphone = *lost;
+        engine::SoundBox box(std::make_unique<platform::FailoverAudioDevice>(
+                                 std::move(lost), std::make_unique<platform::ManualAudioDevice>()),
+                             sandbox, loop, &engineLibrary);
+        app::SampleEditorEngineAdapter adapter(box);
+        EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
+        ui::kit::Window own;
+        own.setRootView(panel.takeView());
+
+        const std::vector<int32_t> half(22050, 1000 * 512);  // half a second
+        panel.recordBtnPressed();
+        const uint64_t began = microphone.nextHostTime();
+        microphone.deliverInputAt(began, half);
+        microphone.fail("the JACK server stopped");
+        advance(0.01);
+        ASSERT_TRUE(box.outputLost());
+        if (back) {
+            microphone.setAvailable(true);
+            advance(2.5);  // the output is looked for every two seconds
+            ASSERT_FALSE(box.outputLost());
+            microphone.deliverInputAt(began + 2 * platform::kNanosPerSecond, half);
+        }
+        panel.recordBtnPressed();
+        panel.waitForWaveform();
+        advance(0.01);
+        const std::filesystem::path take = sandbox.root() / panel.openedSample();
+        const std::vector<int16_t> samples = readWave(take);
+        if (back) {
+            // Half a second, a second and a half of silence, half a second.
+            std::vector<int16_t> expected(22050, 1000);
+            expected.insert(expected.end(), 66150, 0);
+            expected.insert(expected.end(), 22050, 1000);
+            EXPECT_EQ(samples, expected);
+            EXPECT_EQ(panel.statusText(), "The sound input was lost for 1.5 s during the take: silence stands in for it.");
+        } else {
+            EXPECT_EQ(samples, std::vector<int16_t>(22050, 1000));
+            EXPECT_EQ(panel.statusText(), "The sound input was lost before the recording ended: the take ends there.");
+        }
+        std::filesystem::remove(take);
+    }
 }
 
 TEST_F(EditSamplePanelTest, ASelectionPreviewsOnlyItsFramesAndTrimKeepsExactlyThem) {
