@@ -39,18 +39,31 @@ void crash_async_file_init(crash_async_file* file, int fd, uint64_t limit) {
     file->limit = limit;
     file->total = 0;
     file->bufferLength = 0;
+    file->refused = 0;
     file->failed = false;
 }
 
+namespace {
+
+// Writes the buffer out and empties it; false when that write failed.
+bool drainBuffer(crash_async_file* file) {
+    if (file->bufferLength == 0) return true;
+    ssize_t written = crash_async_writen(file->fd, file->buffer, file->bufferLength);
+    file->bufferLength = 0;
+    if (written >= 0) return true;
+    file->failed = true;
+    return false;
+}
+
+}  // namespace
+
 bool crash_async_file_write(crash_async_file* file, const void* bytes, size_t length) {
-    if (file->limit != 0 && file->total + length > file->limit) {
-        file->failed = true;
+    if (file->limit != 0 && (length > file->limit || file->total > file->limit - length)) {
+        ++file->refused;
         return false;
     }
     file->total += length;
-    if (file->bufferLength + length > sizeof file->buffer) {
-        if (!crash_async_file_flush(file)) return false;
-    }
+    if (file->bufferLength + length > sizeof file->buffer && !drainBuffer(file)) return false;
     if (file->bufferLength + length <= sizeof file->buffer) {
         crash_async_memcpy(file->buffer + file->bufferLength, bytes, length);
         file->bufferLength += length;
@@ -63,13 +76,7 @@ bool crash_async_file_write(crash_async_file* file, const void* bytes, size_t le
     return true;
 }
 
-bool crash_async_file_flush(crash_async_file* file) {
-    if (file->bufferLength == 0) return !file->failed;
-    ssize_t written = crash_async_writen(file->fd, file->buffer, file->bufferLength);
-    file->bufferLength = 0;
-    if (written < 0) file->failed = true;
-    return !file->failed;
-}
+bool crash_async_file_flush(crash_async_file* file) { return drainBuffer(file) && !file->failed; }
 
 bool crash_async_file_close(crash_async_file* file) {
     bool flushed = crash_async_file_flush(file);
@@ -79,16 +86,22 @@ bool crash_async_file_close(crash_async_file* file) {
 }
 
 ssize_t crash_async_writen(int fd, const void* bytes, size_t length) {
+    // A write that takes nothing is tried again, as one cut short by a signal
+    // is; a descriptor that keeps taking nothing would hold the crashing
+    // process for good, so after a few such writes in a row it fails.
+    constexpr int kMaximumIdleWrites = 16;
     const char* next = static_cast<const char*>(bytes);
     size_t left = length;
+    int idle = 0;
     while (left > 0) {
         ssize_t written = write(fd, next, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return -1;
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return -1;
+        if (written == 0) {
+            if (++idle >= kMaximumIdleWrites) return -1;
+            continue;
         }
-        // A write of nothing would repeat forever: the file cannot take more.
-        if (written == 0) return -1;
+        idle = 0;
         next += written;
         left -= static_cast<size_t>(written);
     }

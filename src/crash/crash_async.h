@@ -31,27 +31,32 @@ enum crash_async_error : int {
 const char* crash_async_strerror(int error);
 
 /// A report's output: a descriptor behind one 256-byte buffer, with an optional
-/// limit on the bytes accepted. A refused or failed write sets `failed`, which
-/// stays set: the caller learns that the file is incomplete.
+/// limit on the bytes accepted. A write that would pass the limit is refused
+/// whole and counted; the writes after it go on as if it had not been asked.
+/// A write to the descriptor that fails sets `failed`, which stays set: bytes
+/// are missing from the file, and the final flush or close says so.
 struct crash_async_file {
     int fd = -1;
     uint64_t limit = 0;  // 0: none
-    uint64_t total = 0;
+    uint64_t total = 0;  // bytes accepted
     uint64_t bufferLength = 0;
+    uint32_t refused = 0;
     bool failed = false;
     char buffer[256];
 };
 
 void crash_async_file_init(crash_async_file* file, int fd, uint64_t limit);
-/// Refuses the whole write (nothing of it goes out) when it would pass the limit.
+/// False when the limit refused the write (nothing of it goes out) or writing
+/// to the descriptor failed.
 bool crash_async_file_write(crash_async_file* file, const void* bytes, size_t length);
-/// False when this or any earlier write failed or was refused.
+/// Writes the buffered bytes out; false when that fails or an earlier write to
+/// the descriptor failed (refused writes do not count).
 bool crash_async_file_flush(crash_async_file* file);
 /// Flushes, then closes the descriptor; false as flush is, or when closing fails.
 bool crash_async_file_close(crash_async_file* file);
 
-/// Writes all of `length` bytes, repeating after EINTR; -1 on an error or when
-/// a write makes no progress.
+/// Writes all of `length` bytes, repeating after EINTR and after a write that
+/// took nothing; -1 on an error, or when the descriptor keeps taking nothing.
 ssize_t crash_async_writen(int fd, const void* bytes, size_t length);
 
 void* crash_async_memcpy(void* destination, const void* source, size_t length);

@@ -1,12 +1,22 @@
 #include "crash/crash_async.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "crash_test_support.h"
 
@@ -43,17 +53,37 @@ private:
     int fd_ = -1;
 };
 
-TEST(CrashAsyncFile, ALimitRefusesWholeWritesOnly) {
-    TempFile out;
-    crash_async_file file;
-    crash_async_file_init(&file, dup(out.fd()), 10);
-    EXPECT_TRUE(crash_async_file_write(&file, "1234567", 7));
-    EXPECT_FALSE(crash_async_file_write(&file, "abcd", 4));
-    EXPECT_TRUE(crash_async_file_write(&file, "890", 3));
-    // The refusal sticks: the file is known to be incomplete.
-    EXPECT_FALSE(crash_async_file_close(&file));
-    EXPECT_EQ(fileText(out.fd()), "1234567890");
-    EXPECT_TRUE(file.failed);
+TEST(CrashAsyncFile, ALimitRefusesOnlyTheWriteThatWouldPassIt) {
+    struct Case {
+        const char* name;
+        uint64_t limit;
+        std::vector<std::pair<std::string, bool>> writes;  // bytes, accepted
+    } cases[] = {
+        {"small writes", 10, {{"1234567", true}, {"abcd", false}, {"890", true}}},
+        // The write after the refused one empties the buffer before it goes
+        // straight out: neither may be lost.
+        {"past the buffer", 310, {{"1234567", true}, {std::string(304, 'r'), false}, {std::string(300, 'k'), true}}},
+        {"one byte over", 300, {{std::string(301, 'o'), false}, {std::string(300, 'k'), true}, {"x", false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile out;
+        crash_async_file file;
+        crash_async_file_init(&file, dup(out.fd()), c.limit);
+        std::string expected;
+        uint32_t refused = 0;
+        for (const auto& [bytes, accepted] : c.writes) {
+            EXPECT_EQ(crash_async_file_write(&file, bytes.data(), bytes.size()), accepted) << bytes.size();
+            if (accepted) expected += bytes;
+            else ++refused;
+        }
+        EXPECT_EQ(file.total, expected.size());
+        EXPECT_EQ(file.refused, refused);
+        // A refusal is not a failure of the file: it closes cleanly.
+        EXPECT_TRUE(crash_async_file_close(&file));
+        EXPECT_EQ(fileText(out.fd()), expected);
+        EXPECT_FALSE(file.failed);
+    }
 }
 
 TEST(CrashAsyncFile, SmallWritesAreBufferedAndLargeOnesGoStraightOut) {
@@ -98,6 +128,55 @@ TEST(CrashAsyncFile, WritenStopsWhenTheFileTakesNothingMore) {
     close(fds[1]);
     TempFile out;
     EXPECT_EQ(crash_async_writen(out.fd(), "abc", 3), 3);
+}
+
+// In a child whose calling thread has its writes to `fd` answered by a
+// supervisor thread through the kernel's user notification: the first
+// `takesNothing` writes take 0 bytes, the later ones are made as asked.
+// Exits 0 when crash_async_writen's result and the file are `expected`.
+void writeThroughADescriptorThatTakesNothingAtFirst(int takesNothing, ssize_t expected) {
+    TempFile out;
+    int fd = out.fd();
+    std::atomic<int> listener{-1};
+    std::atomic<int> asked{0};
+    std::thread supervisor([&] {
+        while (listener.load() < 0) std::this_thread::yield();
+        for (;;) {
+            seccomp_notif request;
+            std::memset(&request, 0, sizeof request);
+            if (ioctl(listener.load(), SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) return;
+            seccomp_notif_resp response;
+            std::memset(&response, 0, sizeof response);
+            response.id = request.id;
+            if (asked.fetch_add(1) >= takesNothing) response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+            ioctl(listener.load(), SECCOMP_IOCTL_NOTIF_SEND, &response);
+        }
+    });
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog filter = {static_cast<unsigned short>(std::size(program)), program};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) _exit(20);
+    // Only this thread is filtered: the supervisor was started before.
+    int notifications = static_cast<int>(syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &filter));
+    if (notifications < 0) _exit(21);
+    listener.store(notifications);
+    ssize_t written = crash_async_writen(fd, "abc", 3);
+    supervisor.detach();  // waits for the next write, which never comes; _exit ends it
+    if (written != expected) _exit(22);
+    if (fileText(fd) != (expected == 3 ? "abc" : "")) _exit(23);
+    _exit(0);
+}
+
+TEST(CrashAsyncFile, AWriteThatTakesNothingIsTriedAgainAFewTimes) {
+    EXPECT_EXIT(writeThroughADescriptorThatTakesNothingAtFirst(3, 3), ::testing::ExitedWithCode(0), "");
+    // A descriptor that never takes anything fails instead of holding the writer.
+    EXPECT_EXIT(writeThroughADescriptorThatTakesNothingAtFirst(1000, -1), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CrashAsync, ErrorTexts) {
