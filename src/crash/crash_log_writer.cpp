@@ -1,5 +1,6 @@
 #include "crash/crash_log_writer.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -84,6 +85,9 @@ int crash_log_writer_init(crash_log_writer* writer, const std::string& applicati
         writer->hasParentProcessName = true;
     }
     writer->native = true;
+    writer->bootTime = CrashProcessInfo::bootTime().value_or(0);
+    long ticks = sysconf(_SC_CLK_TCK);
+    writer->clockTicksPerSecond = ticks > 0 ? static_cast<uint64_t>(ticks) : 0;
 
     writer->model = platform::devicePlatform();
     writer->hasModel = !writer->model.empty();
@@ -155,13 +159,71 @@ size_t messageSize(uint32_t field, size_t body) {
     return crash_writer_varint_size(uint64_t{field} << 3) + crash_writer_varint_size(body) + body;
 }
 
+// The process a report describes. The record's, unless the writer runs in a
+// process forked from the one the record was made in: that child's own.
+struct ProcessFacts {
+    uint32_t processID = 0;
+    uint32_t parentProcessID = 0;
+    const char* parentProcessName = nullptr;
+    uint64_t startTime = 0;
+};
+
 struct Writer {
     crash_log_writer* record;
     crash_write_environment* environment;
     crash_frame_environment frames;
     uint32_t generation;
     crash_objc_cache* objc;
+    ProcessFacts process;
 };
+
+// The calling process's start in seconds since 1970, from the 22nd field of
+// /proc/self/stat (clock ticks after the boot); 0 when it cannot be read.
+uint64_t ownStartTime(const crash_log_writer* record) {
+    if (record->bootTime == 0 || record->clockTicksPerSecond == 0) return 0;
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[1024];
+    ssize_t length = read(fd, text, sizeof text);  // the kernel gives the whole line at once
+    close(fd);
+    // The fields after the name's closing parenthesis (its last one) are 3 on.
+    ssize_t at = length - 1;
+    while (at >= 0 && text[at] != ')') --at;
+    if (at < 0) return 0;
+    int field = 2;
+    uint64_t ticks = 0;
+    bool found = false;
+    for (ssize_t i = at + 1; i < length && field <= 22; ++i) {
+        if (text[i] == ' ') {
+            ++field;
+        } else if (field == 22) {
+            if (text[i] < '0' || text[i] > '9') return 0;
+            ticks = ticks * 10 + static_cast<uint64_t>(text[i] - '0');
+            found = true;
+        }
+    }
+    return found ? record->bootTime + ticks / record->clockTicksPerSecond : 0;
+}
+
+ProcessFacts processFacts(const crash_log_writer* record) {
+    ProcessFacts facts;
+    auto self = static_cast<uint32_t>(getpid());
+    if (self == record->processID) {
+        facts.processID = record->processID;
+        facts.parentProcessID = record->parentProcessID;
+        facts.parentProcessName = record->hasParentProcessName ? record->parentProcessName.c_str() : nullptr;
+        facts.startTime = record->startTime;
+        return facts;
+    }
+    facts.processID = self;
+    facts.parentProcessID = static_cast<uint32_t>(getppid());
+    // The parent is the recorded process unless that one is gone too.
+    if (facts.parentProcessID == record->processID && record->hasProcessName) {
+        facts.parentProcessName = record->processName.c_str();
+    }
+    facts.startTime = ownStartTime(record);
+    return facts;
+}
 
 size_t packProcessor(File* file, uint32_t field, uint64_t type, uint64_t subtype) {
     return packMessage(file, field, [&](File* f) {
@@ -267,12 +329,19 @@ size_t packRegisters(File* file, const crash_thread_state* state) {
     return size;
 }
 
+// A walk's first frame is the state's own pc: without one the walk gives no
+// frame at all.
+bool walkGivesAFrame(const crash_thread_state* state) {
+    return crash_thread_state_is_valid(state, CRASH_REG_PC) && crash_thread_state_get(state, CRASH_REG_PC) != 0;
+}
+
 // A thread: number, crashed flag, the crashed thread's registers and up to
-// `frameLimit` frames. Without a state, only the number and the flag.
+// `frameLimit` frames. Without a state, or when its walk gives no frame, only
+// the number and the flag.
 size_t packThreadBody(const Writer& w, File* file, uint32_t number, bool crashed, const crash_thread_state* state,
                       uint32_t frameLimit) {
     size_t size = packUint32(file, 1, number) + packBool(file, 3, crashed);
-    if (!state) return size;
+    if (!state || !walkGivesAFrame(state)) return size;
     if (crashed) size += packRegisters(file, state);
     return size + packFrames(w, file, state, frameLimit);
 }
@@ -350,12 +419,14 @@ size_t packFixedSections(const Writer& w, File* file) {
     size += packMessage(file, 2, [&](File* f) {
         return packString(f, 1, r->applicationIdentifier.c_str()) + packString(f, 2, r->applicationVersion.c_str());
     });
+    const ProcessFacts& process = w.process;
     size += packMessage(file, 7, [&](File* f) {
         size_t inner = r->hasProcessName ? packString(f, 1, r->processName.c_str()) : 0;
-        inner += packUint32(f, 2, r->processID);
+        inner += packUint32(f, 2, process.processID);
         if (r->hasProcessPath) inner += packString(f, 3, r->processPath.c_str());
-        if (r->hasParentProcessName) inner += packString(f, 4, r->parentProcessName.c_str());
-        return inner + packUint32(f, 5, r->parentProcessID) + packBool(f, 6, r->native) + packUint64(f, 7, r->startTime);
+        if (process.parentProcessName) inner += packString(f, 4, process.parentProcessName);
+        return inner + packUint32(f, 5, process.parentProcessID) + packBool(f, 6, r->native) +
+               packUint64(f, 7, process.startTime);
     });
     return size;
 }
@@ -435,7 +506,8 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
 
     crash_objc_cache objc;
     crash_objc_cache_init(&objc);
-    Writer w{record, environment, {environment->images, environment->memory, 0, environment->rulesCache}, 0, &objc};
+    Writer w{record, environment, {environment->images, environment->memory, 0, environment->rulesCache}, 0, &objc,
+             processFacts(record)};
     if (environment->rulesCache) crash_dwarf_rules_cache_clear(environment->rulesCache);
     // Which listed images are still loaded; all of them when the link map
     // cannot be read. Images appended by hand (Mach-O ones) are loaded while listed.
@@ -461,7 +533,11 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
         if (thread.tid == self) crashedState = currentState;
         else if (thread.answered.load(std::memory_order_acquire) == 1) crashedState = &thread.state;
     }
+    // A caller that is not among the threads listed (no list could be made) is
+    // still the crashed thread; a thread id that is not the caller's and is
+    // not listed names no thread of this process, and no thread is marked.
     if (!crashedRecord && crashedThread == self) crashedState = currentState;
+    const bool hasCrashedThread = crashedRecord || (crashedThread == self && currentState);
 
     const uint64_t limit = file->limit != 0 ? file->limit : CRASH_REPORT_LIMIT;
     const crash_image* program = images && images->count() > 0 && images->live(0) ? &images->at(0) : nullptr;
@@ -478,7 +554,8 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     size_t mandatory = fixed + signal + programSize + (hasException ? messageSize(5, exceptionFixed) : 0);
     size_t budget = limit > mandatory ? limit - mandatory : 0;
     uint32_t crashedFrames = crashedState ? framesThatFit(w, 3, crashedState, nullptr, CRASH_REPORT_MAX_FRAMES, crashedFixed, budget) : 0;
-    size_t crashedSize = messageSize(3, packThreadBody(w, nullptr, threadCount, true, crashedState, crashedFrames));
+    size_t crashedSize =
+        hasCrashedThread ? messageSize(3, packThreadBody(w, nullptr, threadCount, true, crashedState, crashedFrames)) : 0;
     uint32_t exceptionFrames = 0;
     size_t exceptionSize = 0;
     if (hasException) {
@@ -518,7 +595,7 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
         packMessage(file, 3, [&](File* f) { return packThreadBody(w, f, number, false, state, CRASH_REPORT_MAX_FRAMES); });
         ++number;
     }
-    if (!crashedWritten) writeCrashed();
+    if (!crashedWritten && hasCrashedThread) writeCrashed();
 
     if (environment->images) {
         ImagePass pass{&w, file, limit, &reserved, programSize, program, false};
@@ -538,7 +615,9 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     if (images) images->setReading(false);
     crash_objc_cache_free(&objc);
     if (environment->threads) environment->threads->resumeAll();
-    return file->failed ? CRASH_EINTERNAL : CRASH_ESUCCESS;
+    // Output failures are the file's to report, when its caller flushes or
+    // closes it: a write the limit refused leaves only that piece out.
+    return CRASH_ESUCCESS;
 }
 
 }  // namespace strombel::crash

@@ -87,6 +87,10 @@ struct crash_log_writer {
     bool hasParentProcessName = false;
     uint32_t parentProcessID = 0;
     bool native = true;
+    /// For a forked child, which writes with its parent's record: its own
+    /// start is read at write time in clock ticks after the boot.
+    uint64_t bootTime = 0;
+    uint64_t clockTicksPerSecond = 0;
 
     struct {
         /// Set (release) once the three below are complete: a writer on another
@@ -128,10 +132,12 @@ struct crash_write_environment {
 /// Writes a report to `file` (async-signal-safe). Every other thread is held
 /// while it runs. `currentState`, when given, is the calling thread's state;
 /// without it the calling thread is left out. The thread `crashedThread` is
-/// marked crashed and always written, as are the program's image, the exception
-/// and the signal: threads and images that would not fit in the file's limit
-/// are left out whole, and the crashed thread loses its outer frames if need
-/// be. 0, or 6 when any write failed.
+/// marked crashed and always written (when it is a thread of the process), as
+/// are the program's image, the exception and the signal: threads and images
+/// that would not fit in the file's limit are left out whole, and the crashed
+/// thread loses its outer frames if need be. Registers are written for the
+/// crashed thread only, and only when its walk gives a frame. Always 0: the
+/// file's flush or close tells of output failures.
 int crash_log_writer_write(crash_log_writer* writer, crash_write_environment* environment, pid_t crashedThread,
                            crash_async_file* file, const crash_signal_info* signalInfo,
                            const crash_thread_state* currentState);

@@ -21,8 +21,10 @@ std::optional<std::string> readFile(const std::string& path) {
     return text.str();
 }
 
-// The boot time, in seconds since 1970, from /proc/stat's "btime" line.
-std::optional<uint64_t> bootTime() {
+}  // namespace
+
+// From /proc/stat's "btime" line.
+std::optional<uint64_t> CrashProcessInfo::bootTime() {
     auto stat = readFile("/proc/stat");
     if (!stat) return std::nullopt;
     std::istringstream lines(*stat);
@@ -32,8 +34,6 @@ std::optional<uint64_t> bootTime() {
     }
     return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<CrashProcessInfo> CrashProcessInfo::currentProcessInfo() { return withProcessID(getpid()); }
 

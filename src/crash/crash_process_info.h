@@ -25,6 +25,8 @@ public:
     uint64_t startTime() const { return startTime_; }
     /// Whether a debugger or tracer is attached.
     bool isTraced() const { return traced_; }
+    /// When the system booted, in seconds since 1970; absent when unknown.
+    static std::optional<uint64_t> bootTime();
 
 private:
     pid_t processID_ = 0;

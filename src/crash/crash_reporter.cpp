@@ -46,11 +46,14 @@ struct CaptureInstance {
     crash_thread_table threads;
     crash_write_environment environment;
 
-    // The crash-time writer record and its files.
+    // The crash-time writer record and its files. The spare file, made at
+    // enable, is the enabling process's: a child forked from it shares the
+    // descriptor (and its offset), so a child writes a spare file of its own.
     crash_log_writer writer;
-    std::string livePath;
-    std::string sparePath;
     int spareFd = -1;
+    pid_t spareOwner = 0;
+    int reportFolder = -1;
+    std::atomic<pid_t> forkedWriter{0};
 
     std::mutex callbackMutex;
     CrashReporterCallbacks callbacks;
@@ -89,6 +92,7 @@ struct CaptureInstance {
 namespace {
 
 constexpr int kCrashSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+constexpr const char* kLiveReportName = "live_report.crashlg";
 
 CaptureInstance& mainInstance() {
     static Immortal<CaptureInstance> instance("crash", CrashSignalHandler::sharedHandler(), crash_uncaught_exception_handler,
@@ -106,8 +110,22 @@ CaptureInstance& usageInstance() {
 
 // --- Crash time ---------------------------------------------------------------------
 
-// Writes the crash report into the spare file made at enable and renames it onto
-// the live report path once complete. 0, or 6 when it could not be written.
+// The name of a process's spare file in the report folder (".live_report.<pid>.<tag>.spare").
+void spareFileName(char* name, size_t size, pid_t process, const char* tag) {
+    char number[12];
+    crash_async_format_int(number, static_cast<int>(process));
+    size_t length = crash_async_strlcpy(name, ".live_report.", size);
+    length += crash_async_strlcpy(name + length, number, size - length);
+    length += crash_async_strlcpy(name + length, ".", size - length);
+    length += crash_async_strlcpy(name + length, tag, size - length);
+    crash_async_strlcpy(name + length, ".spare", size - length);
+}
+
+// Writes the crash report into the process's spare file and renames it onto
+// the live report path once complete: the enabling process uses the file made
+// at enable, a child forked from it makes its own now, so that each process's
+// report is whole whichever of them crashes first. One report per process.
+// 0, or 6 when it could not be written.
 int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const crash_thread_state* state,
                        const crash_signal_info* signalInfo) {
     pid_t self = crash_async_gettid();
@@ -116,8 +134,16 @@ int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const cra
     instance.threads.leavePendingState(self, state);
     if (!instance.threads.acquireWriter(self)) return CRASH_EINTERNAL;
     instance.threads.clearPendingState(self);
-    int fd = instance.spareFd;
-    instance.spareFd = -1;
+    pid_t process = getpid();
+    char spareName[64];
+    spareFileName(spareName, sizeof spareName, process, instance.spareTag);
+    int fd = -1;
+    if (process == instance.spareOwner) {
+        fd = instance.spareFd;
+        instance.spareFd = -1;
+    } else if (instance.forkedWriter.exchange(process) != process) {
+        fd = openat(instance.reportFolder, spareName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
     if (fd < 0) {
         instance.threads.releaseWriter();
         return CRASH_EINTERNAL;
@@ -128,11 +154,12 @@ int crash_write_report(CaptureInstance& instance, pid_t crashedThread, const cra
     crash_log_writer_close(&instance.writer);
     bool flushed = crash_async_file_flush(&file);
     bool closed = close(fd) == 0;
-    if (result == CRASH_ESUCCESS && (!flushed || !closed || file.failed)) result = CRASH_EINTERNAL;
-    if (result == CRASH_ESUCCESS && rename(instance.sparePath.c_str(), instance.livePath.c_str()) != 0) {
+    if (result == CRASH_ESUCCESS && (!flushed || !closed)) result = CRASH_EINTERNAL;
+    if (result == CRASH_ESUCCESS &&
+        renameat(instance.reportFolder, spareName, instance.reportFolder, kLiveReportName) != 0) {
         result = CRASH_EINTERNAL;
     }
-    if (result != CRASH_ESUCCESS) unlink(instance.sparePath.c_str());
+    if (result != CRASH_ESUCCESS) unlinkat(instance.reportFolder, spareName, 0);
     instance.threads.releaseWriter();
     return result;
 }
@@ -263,6 +290,23 @@ void removeStaleSpareFiles(const std::filesystem::path& folder) {
     }
 }
 
+// Makes `folder` and the folders above it that are missing, each with mode
+// 0755 (less what the umask takes away). Folders that exist keep their mode:
+// reports hold registers and stack contents, and a folder its owner closed to
+// others stays closed.
+std::error_code createFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (std::filesystem::is_directory(folder, error)) return {};
+    if (folder.has_parent_path() && folder.parent_path() != folder) {
+        if (std::error_code above = createFolder(folder.parent_path())) return above;
+    }
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return {errno, std::generic_category()};
+    if (!std::filesystem::is_directory(folder, error)) {
+        return error ? error : std::make_error_code(std::errc::not_a_directory);
+    }
+    return {};
+}
+
 json::Error fileSystemError(const std::error_code& error, const std::string& description) {
     return json::Error::make("POSIXErrorDomain", error.value(), description + ": " + error.message());
 }
@@ -339,11 +383,8 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         if (instance.enabledOnce) return crash_reporter_error(3, "A CrashReporter instance has already been enabled");
         instance.enabledOnce = true;
     }
-    std::error_code error;
-    std::filesystem::create_directories(queuedCrashReportDirectory(), error);
-    if (error) return fileSystemError(error, "Cannot create " + queuedCrashReportDirectory().string());
-    for (const auto& folder : {crashReportDirectory_.parent_path(), crashReportDirectory_, queuedCrashReportDirectory()}) {
-        std::filesystem::permissions(folder, std::filesystem::perms(0755), error);
+    if (std::error_code error = createFolder(queuedCrashReportDirectory())) {
+        return fileSystemError(error, "Cannot create " + queuedCrashReportDirectory().string());
     }
     if (applicationIdentifier_.empty()) {
         std::fputs("crash_reporter.cpp: assertion failed: _applicationIdentifier != nil\n", stderr);
@@ -358,10 +399,12 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         return crash_reporter_error(1, "Failed to prepare the crash report writer", ESRCH);
     }
     removeStaleSpareFiles(crashReportDirectory_);
-    instance.livePath = crashReportPath().string();
-    instance.sparePath =
-        (crashReportDirectory_ / (".live_report." + std::to_string(getpid()) + "." + instance.spareTag + ".spare")).string();
-    instance.spareFd = open(instance.sparePath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    instance.reportFolder = open(crashReportDirectory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (instance.reportFolder < 0) return crash_reporter_error(1, "Failed to create the crash report file", errno);
+    char spareName[64];
+    instance.spareOwner = getpid();
+    spareFileName(spareName, sizeof spareName, instance.spareOwner, instance.spareTag);
+    instance.spareFd = openat(instance.reportFolder, spareName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (instance.spareFd < 0) return crash_reporter_error(1, "Failed to create the crash report file", errno);
     // Everything above reaches a crash on any thread through the callback
     // chain, which the registrations below publish (the handler reads it with
@@ -450,7 +493,7 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
     crash_log_writer_free(&writer);
 
     json::Result<std::vector<uint8_t>> result = crash_reporter_error(0, "Failed to write the crash report to disk");
-    if (live.result != CRASH_ESUCCESS || !closed || file.failed) {
+    if (live.result != CRASH_ESUCCESS || !closed) {
         STROMBEL_LOG_ERROR("Write failed with error {}",
                            crash_async_strerror(live.result != CRASH_ESUCCESS ? live.result : CRASH_OUTPUT_ERR));
     } else {

@@ -85,6 +85,7 @@ bool crash_thread_table::prepare() {
     for (uint32_t i = 0; i < kPendingCapacity; ++i) new (&pendingArray[i]) Pending();
     pending_ = pendingArray;
     taskDirectory_ = directory;
+    taskDirectoryProcess_ = getpid();
     signal_ = chosen;
     records_.store(recordArray, std::memory_order_release);
     return true;
@@ -124,6 +125,16 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
     uint32_t generation = requestGeneration_.load(std::memory_order_relaxed) + 1;
     requestGeneration_.store(generation, std::memory_order_release);
 
+    // "/proc/self/task" named the process that opened it: a child forked since
+    // would list its parent's threads there.
+    pid_t process = getpid();
+    if (process != taskDirectoryProcess_) {
+        int own = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (own < 0) return 0;
+        close(taskDirectory_);
+        taskDirectory_ = own;
+        taskDirectoryProcess_ = process;
+    }
     uint32_t count = 0;
     alignas(8) char buffer[4096];
     lseek(taskDirectory_, 0, SEEK_SET);
@@ -146,7 +157,6 @@ uint32_t crash_thread_table::suspendAll(pid_t self, uint64_t timeoutNanos) {
     // The list reaches the handlers of the threads signalled below.
     count_.store(count, std::memory_order_release);
 
-    pid_t process = getpid();
     for (uint32_t i = 0; i < count; ++i) {
         crash_thread_record& record = records[i];
         if (record.tid == self) continue;

@@ -79,6 +79,8 @@ private:
     // before any of them is signalled; the handler reads it with acquire.
     std::atomic<uint32_t> count_{0};
     int taskDirectory_ = -1;
+    // The process whose threads the directory lists: a forked child opens its own.
+    pid_t taskDirectoryProcess_ = 0;
     int signal_ = 0;
     std::atomic<uint32_t> requestGeneration_{0};
     std::atomic<uint32_t> releasedGeneration_{0};

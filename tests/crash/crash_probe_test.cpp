@@ -233,6 +233,61 @@ TEST(CrashProbe, AnUncaughtExceptionIsNamedWithItsStack) {
     }
 }
 
+TEST(CrashProbe, AThreadStoppedAtAddressZeroHasNeitherFramesNorRegisters) {
+    // Its walk gives no frame: registers without a frame to go with them would
+    // describe nothing the report shows.
+    ProbeSandbox sandbox;
+    ProbeRun run = sandbox.run({"null-call"});
+    EXPECT_TRUE(run.signalled(SIGSEGV)) << run.output;
+    auto report = sandbox.report();
+    ASSERT_NE(report, nullptr) << run.output;
+    const auto* thread = crashedThread(*report);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(thread->n_frames, 0u);
+    EXPECT_EQ(thread->n_registers, 0u);
+    EXPECT_EQ(report->signal->address, 0u);
+}
+
+TEST(CrashProbe, AForkedChildAndThenItsParentEachLeaveAWholeReportOfTheirOwn) {
+    ProbeSandbox sandbox;
+    std::filesystem::path childReport = sandbox.root() / "child.crashlg";
+    ProbeRun run = sandbox.run({"fork-then-parent", "--out", childReport.string()});
+    EXPECT_TRUE(run.signalled(SIGSEGV)) << run.output;
+    unsigned child = 0, parent = 0;
+    size_t at = run.output.find("child ");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    ASSERT_EQ(std::sscanf(run.output.c_str() + at, "child %u parent %u", &child, &parent), 2) << run.output;
+
+    auto first = testing::decodeReport(testing::readBytes(childReport));
+    auto second = sandbox.report();
+    ASSERT_NE(first, nullptr) << "the child's report";
+    ASSERT_NE(second, nullptr) << "the parent's report";
+    struct Expected {
+        const Report* report;
+        unsigned process;
+        unsigned parent;
+        size_t threads;
+    } cases[] = {{first.get(), child, parent, 1}, {second.get(), parent, 0, 2}};
+    for (const Expected& c : cases) {
+        SCOPED_TRACE(c.process);
+        EXPECT_EQ(c.report->process_info->process_id, c.process);
+        if (c.parent != 0) {
+            EXPECT_EQ(c.report->process_info->parent_process_id, c.parent);
+            EXPECT_STREQ(c.report->process_info->parent_process_name, c.report->process_info->process_name);
+        }
+        EXPECT_EQ(c.report->n_threads, c.threads) << "the threads of that process only";
+        const auto* thread = crashedThread(*c.report);
+        ASSERT_NE(thread, nullptr);
+        auto names = frameNames(thread->frames, thread->n_frames);
+        EXPECT_TRUE(inOrder(names, {"probe_segv_inner", "probe_segv_outer", "main"})) << ::testing::PrintToString(names);
+    }
+    EXPECT_GE(first->process_info->start_time, second->process_info->start_time) << "the child's own start";
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.reportFolder())) {
+        std::string file = entry.path().filename().string();
+        EXPECT_TRUE(file == "live_report.crashlg" || file == "queued_reports") << file;
+    }
+}
+
 TEST(CrashProbe, AStackOf600FramesKeeps512) {
     ProbeSandbox sandbox;
     sandbox.run({"frames-600"});

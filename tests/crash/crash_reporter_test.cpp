@@ -1,9 +1,12 @@
 #include "crash/crash_reporter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 
 #include "crash/crash_signal_handler.h"
 #include "crash_test_support.h"
@@ -115,6 +118,26 @@ TEST_F(CrashReporterTest, AProcessIsEnabledOnceAndSetsItsCallbacksBefore) {
     EXPECT_TRUE(std::filesystem::is_directory(dataFolder() / "org.example.pads/queued_reports"));
 }
 
+TEST_F(CrashReporterTest, EnablingNeverOpensAFolderToOthers) {
+    // Reports hold registers and stack contents: a folder its owner closed
+    // stays closed, and the folders made anew get 0755.
+    auto child = [&] {
+        umask(022);
+        CrashReporter reporter("org.example.pads", "1", CrashReporterConfig());
+        std::filesystem::create_directories(reporter.crashReportDirectory());
+        for (const auto& folder : {dataFolder(), reporter.crashReportDirectory()}) chmod(folder.c_str(), 0700);
+        if (!reporter.enableCrashReporter().ok()) _exit(10);
+        auto mode = [](const std::filesystem::path& folder) {
+            struct stat status;
+            return stat(folder.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+        };
+        if (mode(dataFolder()) != 0700 || mode(reporter.crashReportDirectory()) != 0700) _exit(11);
+        if (mode(reporter.queuedCrashReportDirectory()) != 0755) _exit(12);
+        _exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(CrashReporterTest, CallbacksOfAnotherVersionStopTheProcess) {
     CrashReporter reporter("org.example.pads", "1", CrashReporterConfig());
     CrashReporterCallbacks callbacks;
@@ -180,6 +203,20 @@ TEST_F(CrashReporterTest, ALiveReportOfTheCallingThreadNeedsNoEnabling) {
             << ::testing::PrintToString(names);
         EXPECT_FALSE(reporter->hasPendingCrashReport());
     }
+}
+
+TEST_F(CrashReporterTest, ALiveReportOfAThreadThatDoesNotExistMarksNoThread) {
+    pid_t gone = 0;
+    std::thread([&] { gone = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    CrashReporter reporter("org.example.pads", "1", CrashReporterConfig(0, 1));
+    size_t threads = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++threads;
+    auto bytes = reporter.generateLiveReportWithThread(gone);
+    ASSERT_TRUE(bytes.ok());
+    auto report = testing::decodeReport(bytes.value());
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(testing::crashedThread(*report), nullptr);
+    EXPECT_EQ(report->n_threads, threads - 1) << "every thread but the caller, and no other";
 }
 
 TEST_F(CrashReporterTest, ALiveReportFailsCleanlyWithoutATemporaryFolder) {

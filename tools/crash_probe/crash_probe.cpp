@@ -19,12 +19,14 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -240,6 +242,10 @@ PROBE_FUNCTION void probe_segv_inner() {
 }
 PROBE_FUNCTION void probe_segv_middle() { probe_segv_inner(); }
 PROBE_FUNCTION void probe_segv_outer() { probe_segv_middle(); }
+
+// A call through a null function pointer: the thread then stands at address 0.
+void (*volatile nullFunction)() = nullptr;
+PROBE_FUNCTION void probe_call_null() { nullFunction(); }
 
 PROBE_FUNCTION void probe_abort_inner() { abort(); }
 PROBE_FUNCTION void probe_abort_outer() { probe_abort_inner(); }
@@ -489,6 +495,26 @@ int main(int argc, char** argv) {
         probe_segv_outer();
     }
     if (s == "abort") probe_abort_outer();
+    if (s == "null-call") probe_call_null();
+    if (s == "fork-then-parent") {
+        // A forked child crashes first, then its parent (which has a second
+        // thread): each must leave a whole report of its own. The child's is
+        // copied to --out before the parent's takes its place.
+        auto waiting = startWaitingThreads(1, 0);
+        pid_t child = fork();
+        if (child == 0) probe_segv_outer();
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+            fail("the forked child did not crash");
+        }
+        std::error_code error;
+        std::filesystem::copy_file(reporter->crashReportPath(), options.out, std::filesystem::copy_options::overwrite_existing,
+                                   error);
+        if (error) fail("cannot copy the child's report: " + error.message());
+        std::printf("child %d parent %d\n", child, getpid());
+        std::fflush(stdout);
+        probe_segv_outer();
+    }
     if (s == "bus") probe_bus_outer();
     if (s == "fpe") probe_fpe_outer();
     if (s == "ill") probe_ill_outer();
