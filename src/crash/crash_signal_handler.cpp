@@ -79,18 +79,29 @@ bool crash_signal_stack_install() {
 
 // --- The chain ---------------------------------------------------------------------
 
-json::Result<void> SignalCapture::publish(bool atHead, Link link) {
-    if (poolUsed_ >= kChainPool) return crash_reporter_error(1, "Failed to register signal handler", ENOMEM);
-    const Chain* current = chain_.load(std::memory_order_acquire);
-    uint32_t count = current ? current->count : 0;
-    if (count >= kChainCapacity) return crash_reporter_error(1, "Failed to register signal handler", ENOMEM);
-    Chain& next = pool_[poolUsed_++];
-    next.count = 0;
-    if (atHead) next.links[next.count++] = link;
-    for (uint32_t i = 0; i < count; ++i) next.links[next.count++] = current->links[i];
-    if (!atHead) next.links[next.count++] = link;
-    chain_.store(&next, std::memory_order_seq_cst);
-    return {};
+SignalCapture::~SignalCapture() {
+    for (Link* link = allocated_; link;) {
+        Link* before = link->allocatedBefore;
+        delete link;
+        link = before;
+    }
+}
+
+void SignalCapture::publish(bool atHead, crash_signal_callback callback, void* context) {
+    Link* link = new Link{callback, context, {nullptr}, allocated_};
+    allocated_ = link;
+    if (atHead) {
+        link->next.store(head_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        if (!tail_) tail_ = link;
+        head_.store(link, std::memory_order_seq_cst);
+        return;
+    }
+    if (tail_) {
+        tail_->next.store(link, std::memory_order_seq_cst);
+    } else {
+        head_.store(link, std::memory_order_seq_cst);
+    }
+    tail_ = link;
 }
 
 json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
@@ -99,7 +110,7 @@ json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
     if (!crash_signal_stack_install()) {
         return crash_reporter_error(1, "Could not initialize alternative signal stack", errno);
     }
-    if (auto appended = publish(false, {crash_signal_forward_previous, this}); !appended.ok()) return appended;
+    publish(false, crash_signal_forward_previous, this);
     if (saved_[signal].present.load(std::memory_order_acquire)) return {};
     struct sigaction action = {};
     action.sa_sigaction = handler_;
@@ -118,23 +129,23 @@ json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
 json::Result<void> SignalCapture::registerHandlerForSignal(int signal, crash_signal_callback callback, void* context) {
     if (auto registered = registerHandlerWithSignal(signal); !registered.ok()) return registered;
     std::lock_guard lock(registration_);
-    return publish(true, {callback, context});
+    publish(true, callback, context);
+    return {};
 }
 
 void SignalCapture::resetHandlers() {
     std::lock_guard lock(registration_);
-    chain_.store(nullptr, std::memory_order_seq_cst);
-    poolUsed_ = 0;
+    head_.store(nullptr, std::memory_order_seq_cst);
+    tail_ = nullptr;
     for (Saved& saved : saved_) saved.present.store(false, std::memory_order_release);
 }
 
 bool SignalCapture::dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next) {
-    const Chain* chain = next ? static_cast<const Chain*>(next->chain) : chain_.load(std::memory_order_acquire);
-    uint32_t index = next ? next->index : 0;
-    if (!chain || index >= chain->count) return false;
-    crash_signal_continuation rest = {chain, index + 1, this};
-    const Link& link = chain->links[index];
-    return link.callback(signal, info, ucontext, link.context, index + 1 < chain->count ? &rest : nullptr);
+    const Link* link = next ? static_cast<const Link*>(next->link) : head_.load(std::memory_order_acquire);
+    if (!link) return false;
+    const Link* after = link->next.load(std::memory_order_acquire);
+    crash_signal_continuation rest = {after, this};
+    return link->callback(signal, info, ucontext, link->context, after ? &rest : nullptr);
 }
 
 bool crash_signal_callback_next(const crash_signal_continuation* next, int signal, siginfo_t* info, void* ucontext) {

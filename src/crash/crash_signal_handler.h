@@ -4,7 +4,8 @@
 // run on the faulting thread's alternate stack, calls a chain of crash
 // callbacks and raises the signal again when none handled it. The chain and the
 // saved previous actions are read without locks at crash time: registration
-// publishes each new chain whole.
+// publishes each new link whole before linking it in. The chain has no length
+// limit; its links live as long as the capture.
 
 #include <signal.h>
 
@@ -26,8 +27,7 @@ using crash_signal_callback = bool (*)(int signal, siginfo_t* info, void* uconte
                                        const crash_signal_continuation* next);
 
 struct crash_signal_continuation {
-    const void* chain;
-    uint32_t index;
+    const void* link;  // the next link to call
     class SignalCapture* capture;
 };
 
@@ -61,6 +61,7 @@ public:
     using Handler = void (*)(int, siginfo_t*, void*);
 
     explicit SignalCapture(Handler handler) : handler_(handler) {}
+    ~SignalCapture();
     SignalCapture(const SignalCapture&) = delete;
     SignalCapture& operator=(const SignalCapture&) = delete;
 
@@ -71,6 +72,7 @@ public:
     /// The same, then puts {callback, context} at the head of the chain.
     json::Result<void> registerHandlerForSignal(int signal, crash_signal_callback callback, void* context);
     /// Empties the chain and the saved actions; installed actions stay (tests).
+    /// The links dropped stay allocated: a handler may still be walking them.
     void resetHandlers();
     /// A signal the handler blocks while it runs (the thread-holding signal).
     void setBlockedSignal(int signal) { blockedSignal_ = signal; }
@@ -87,28 +89,27 @@ public:
 
 private:
     friend bool crash_signal_callback_next(const crash_signal_continuation*, int, siginfo_t*, void*);
-    static constexpr uint32_t kChainCapacity = 64;
-    static constexpr uint32_t kChainPool = 96;
+    // A link is filled whole before it is linked in (release); a handler walks
+    // the links it reaches (acquire) and never sees one half made. Links are
+    // made in ordinary context and only freed with the capture.
     struct Link {
         crash_signal_callback callback;
         void* context;
-    };
-    struct Chain {
-        uint32_t count = 0;
-        Link links[kChainCapacity];
+        std::atomic<const Link*> next{nullptr};
+        Link* allocatedBefore;  // every link ever made, for the destructor
     };
     struct Saved {
         std::atomic<bool> present{false};
         struct sigaction action;
     };
 
-    json::Result<void> publish(bool atHead, Link link);
+    void publish(bool atHead, crash_signal_callback callback, void* context);
 
     Handler handler_;
     std::mutex registration_;
-    Chain pool_[kChainPool];
-    uint32_t poolUsed_ = 0;
-    std::atomic<const Chain*> chain_{nullptr};
+    std::atomic<const Link*> head_{nullptr};
+    Link* tail_ = nullptr;       // under registration_
+    Link* allocated_ = nullptr;  // under registration_
     Saved saved_[_NSIG];
     int blockedSignal_ = 0;
 };

@@ -30,6 +30,11 @@ bool countingCallback(int, siginfo_t*, void*, void* context, const crash_signal_
     return callbackAnswer.load();
 }
 
+bool passingCallback(int signal, siginfo_t* info, void* ucontext, void*, const crash_signal_continuation* next) {
+    callbackCalls.fetch_add(1);
+    return crash_signal_callback_next(next, signal, info, ucontext);
+}
+
 class SignalCaptureTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -102,6 +107,18 @@ TEST_F(SignalCaptureTest, CallbacksRunFromTheHeadAndTheChainEndsWithThePreviousA
     testCapture().resetHandlers();
     EXPECT_FALSE(testCapture().dispatch(SIGUSR1, nullptr, nullptr, nullptr));
     EXPECT_FALSE(crash_signal_callback_next(nullptr, SIGUSR1, nullptr, nullptr));
+}
+
+TEST_F(SignalCaptureTest, TheChainTakesAnyNumberOfCallbacks) {
+    signal(SIGUSR1, previousHandler);
+    // Each registration adds two links: the callback and the previous action.
+    constexpr int kCallbacks = 300;
+    for (int i = 0; i < kCallbacks; ++i) {
+        ASSERT_TRUE(testCapture().registerHandlerForSignal(SIGUSR1, passingCallback, nullptr).ok()) << i;
+    }
+    EXPECT_TRUE(testCapture().dispatch(SIGUSR1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(callbackCalls.load(), kCallbacks);
+    EXPECT_EQ(previousCalls.load(), 1) << "the previous action once, at the end of the chain";
 }
 
 TEST_F(SignalCaptureTest, AnUnhandledSignalIsRaisedAgainWithTheActionThenInstalled) {
