@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -156,22 +157,24 @@ namespace {
 struct Found {
     uint64_t bias;
     uint64_t header;
+    uint64_t dynamic;
     std::string name;
 };
 
 int collect(struct dl_phdr_info* info, size_t, void* context) {
     auto* found = static_cast<std::vector<Found>*>(context);
-    uint64_t header = 0;
+    uint64_t header = 0, dynamic = 0;
     bool haveHeader = false;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& phdr = info->dlpi_phdr[i];
-        if (phdr.p_type == PT_LOAD && phdr.p_offset == 0) {
+        if (phdr.p_type == PT_LOAD && phdr.p_offset == 0 && !haveHeader) {
             header = info->dlpi_addr + phdr.p_vaddr;
             haveHeader = true;
-            break;
+        } else if (phdr.p_type == PT_DYNAMIC) {
+            dynamic = info->dlpi_addr + phdr.p_vaddr;
         }
     }
-    if (haveHeader) found->push_back({info->dlpi_addr, header, info->dlpi_name ? info->dlpi_name : ""});
+    if (haveHeader) found->push_back({info->dlpi_addr, header, dynamic, info->dlpi_name ? info->dlpi_name : ""});
     return 0;
 }
 
@@ -294,6 +297,17 @@ void crash_image_list::refresh() {
     std::lock_guard lock(refreshMutex_);
     std::vector<Found> found;
     dl_iterate_phdr(collect, &found);
+    // Listed ELF images that are no longer loaded go (an image loaded at the
+    // same place since is another image: its dynamic section tells it apart).
+    uint32_t listed = count_.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < listed; ++i) {
+        const crash_image& image = records_[i];
+        if (!live(i) || image.format != CRASH_IMAGE_FORMAT_ELF) continue;
+        bool loaded = std::any_of(found.begin(), found.end(), [&](const Found& candidate) {
+            return candidate.header == image.header && candidate.bias == image.bias && candidate.dynamic == image.dynamic;
+        });
+        if (!loaded) removeLocked(i);
+    }
     bool first = true;
     for (Found& candidate : found) {
         bool isProgram = first;
@@ -301,7 +315,8 @@ void crash_image_list::refresh() {
         bool known = false;
         uint32_t used = count_.load(std::memory_order_relaxed);
         for (uint32_t i = 0; i < used && !known; ++i) {
-            known = live(i) && records_[i].header == candidate.header && records_[i].bias == candidate.bias;
+            known = live(i) && records_[i].header == candidate.header && records_[i].bias == candidate.bias &&
+                    records_[i].dynamic == candidate.dynamic;
         }
         if (known) continue;
         auto owned = std::make_unique<Owned>();
@@ -329,16 +344,20 @@ bool crash_image_list::remove(uint64_t header) {
     uint32_t used = count_.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < used; ++i) {
         if (!live(i) || records_[i].header != header) continue;
-        states_[i].store(kRemoved, std::memory_order_seq_cst);
-        // With no reader the slot is free at once; otherwise the last reader
-        // to let go frees it.
-        if (readers_.load(std::memory_order_seq_cst) == 0) {
-            uint32_t removed = kRemoved;
-            states_[i].compare_exchange_strong(removed, kFree, std::memory_order_seq_cst);
-        }
+        removeLocked(i);
         return true;
     }
     return false;
+}
+
+void crash_image_list::removeLocked(uint32_t index) {
+    states_[index].store(kRemoved, std::memory_order_seq_cst);
+    // With no reader the slot is free at once; otherwise the last reader to let
+    // go frees it.
+    if (readers_.load(std::memory_order_seq_cst) == 0) {
+        uint32_t removed = kRemoved;
+        states_[index].compare_exchange_strong(removed, kFree, std::memory_order_seq_cst);
+    }
 }
 
 void crash_image_list::setReading(bool reading) {
@@ -364,7 +383,62 @@ const crash_image* crash_image_list::find(uint64_t address, uint32_t generation)
         if (generation != 0 && image.reportGeneration != generation) continue;
         if (image.contains(address)) return &image;
     }
+    if (generation == 0 || generation != lateGeneration_) return nullptr;
+    for (uint32_t i = 0; i < lateCount_; ++i) {
+        if (late_[i].image.contains(address)) return &late_[i].image;
+    }
     return nullptr;
+}
+
+bool crash_image_list::reserveLate() {
+    if (late_) return true;
+    void* room = mmap(nullptr, sizeof(crash_image_stack_record) * kLateCapacity, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED) return false;
+    late_ = static_cast<crash_image_stack_record*>(room);
+    return true;
+}
+
+const crash_image* crash_image_list::addLate(const crash_memory_map* map, uint64_t bias, uint64_t name, uint64_t dynamic,
+                                             uint32_t generation) {
+    if (!late_) return nullptr;
+    if (lateGeneration_ != generation) clearLate();
+    lateGeneration_ = generation;
+    if (lateCount_ >= kLateCapacity) return nullptr;
+    crash_image_stack_record& record = late_[lateCount_];
+    // The record is plain memory: every field the writer reads is set here.
+    crash_async_memset(&record.image, 0, sizeof record.image);
+    record.image.fileSymbols.fd = -1;
+    if (!crash_image_describe(map, bias, bias, &record.image) || record.image.dynamic != dynamic) return nullptr;
+    record.name[0] = '\0';
+    for (uint32_t i = 0; i + 1 < sizeof record.name; ++i) {
+        if (crash_async_read(map, name, i, &record.name[i], 1) != CRASH_ESUCCESS) {
+            record.name[i] = '\0';
+            break;
+        }
+        if (record.name[i] == '\0') break;
+        record.name[i + 1] = '\0';
+    }
+    record.image.name = record.name;
+    crash_elf_file_symbols_open(&record.image.fileSymbols, record.name, record.image.buildId,
+                                record.image.buildIdLength);
+    record.image.reportGeneration = generation;
+    ++lateCount_;
+    return &record.image;
+}
+
+const crash_image* crash_image_list::findLate(uint64_t bias, uint64_t dynamic, uint32_t generation) const {
+    if (generation == 0 || generation != lateGeneration_) return nullptr;
+    for (uint32_t i = 0; i < lateCount_; ++i) {
+        if (late_[i].image.bias == bias && late_[i].image.dynamic == dynamic) return &late_[i].image;
+    }
+    return nullptr;
+}
+
+void crash_image_list::clearLate() {
+    for (uint32_t i = 0; i < lateCount_; ++i) crash_elf_file_symbols_close(&late_[i].image.fileSymbols);
+    lateCount_ = 0;
+    lateGeneration_ = 0;
 }
 
 }  // namespace strombel::crash

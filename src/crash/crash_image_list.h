@@ -2,11 +2,15 @@
 
 // The loaded images of the process. ELF images are listed in ordinary context
 // from dl_iterate_phdr (each image's function symbols indexed then, its unwind
-// table checked); at crash time the writer walks the dynamic loader's link map
-// with safe reads to learn which listed images are still loaded and which were
-// loaded since, which it describes from their headers in records on its own
-// stack. Images can also be appended and removed one by one by their header
-// address: ELF or Mach-O by their magic, anything else is not listed.
+// table checked); a refresh lists the images loaded since and lets go of those
+// unloaded. The loader tells nothing as it loads a library, so at crash time
+// the writer walks the loader's link map with safe reads to learn which listed
+// images are still loaded and which were loaded since the last refresh: those
+// it describes from their headers into late records reserved beforehand, where
+// their frames are unwound from their unwind tables and named from their files,
+// like listed ones. Images can also be appended and removed one by one by
+// their header address: ELF or Mach-O by their magic, anything else is not
+// listed.
 
 #include <atomic>
 #include <cstdint>
@@ -58,6 +62,8 @@ struct crash_image {
     bool ehFrameHdrSorted = false;
     const crash_macho_image* macho = nullptr;  // Mach-O images' record
     uint32_t reportGeneration = 0;             // set by the writer for images still loaded
+    /// A late image's file, opened at crash time to name its frames.
+    crash_elf_file_symbols fileSymbols;
 
     bool contains(uint64_t address) const { return address >= base && address - base < size; }
 };
@@ -75,9 +81,9 @@ public:
     crash_image_list(const crash_image_list&) = delete;
     crash_image_list& operator=(const crash_image_list&) = delete;
 
-    /// Lists every loaded ELF image not listed yet (ordinary context: it
-    /// allocates, opens the images' files and indexes their symbols). Safe
-    /// against readers.
+    /// Lists every loaded ELF image not listed yet and removes the listed ELF
+    /// images that are no longer loaded (ordinary context: it allocates, opens
+    /// the images' files and indexes their symbols). Safe against readers.
     void refresh();
 
     /// Lists the image whose header lies at `header`, named `path`, by its
@@ -101,8 +107,23 @@ public:
     const crash_image& at(uint32_t index) const { return records_[index]; }
 
     /// The listed image that holds `address` (among those marked for
-    /// `generation` when it is not 0), or nullptr. Async-signal-safe.
+    /// `generation` when it is not 0, and then the late images of that
+    /// generation too), or nullptr. Async-signal-safe.
     const crash_image* find(uint64_t address, uint32_t generation) const;
+
+    /// Reserves room for the late images of a report (ordinary context).
+    bool reserveLate();
+    /// Describes the image of a link-map entry the list does not hold (its load
+    /// bias, the address of its name and of its dynamic section) into a late
+    /// record of `generation`, and opens its file for its symbols; nullptr when
+    /// it is no ELF image or the room is used up. For one writer at a time
+    /// (it holds the writer's turn). Async-signal-safe.
+    const crash_image* addLate(const crash_memory_map* map, uint64_t bias, uint64_t name, uint64_t dynamic,
+                               uint32_t generation);
+    /// The late image of `generation` whose link-map entry is (bias, dynamic), or nullptr.
+    const crash_image* findLate(uint64_t bias, uint64_t dynamic, uint32_t generation) const;
+    /// Forgets the late images and closes their files. Async-signal-safe.
+    void clearLate();
 
 private:
     enum : uint32_t { kFree = 0, kLive = 1, kRemoved = 2 };
@@ -114,6 +135,8 @@ private:
     // Fills `image` from the header at `header` (ordinary context).
     bool describe(uint64_t header, uint64_t bias, const std::string& path, crash_image* image, Owned* owned);
     bool publish(const crash_image& image, std::unique_ptr<Owned> owned);
+    // Marks a listed record removed (under refreshMutex_).
+    void removeLocked(uint32_t index);
 
     std::unique_ptr<crash_image[]> records_;
     std::unique_ptr<std::atomic<uint32_t>[]> states_;
@@ -122,6 +145,11 @@ private:
     std::atomic<uint32_t> count_{0};
     std::atomic<uint32_t> readers_{0};
     std::mutex refreshMutex_;
+
+    static constexpr uint32_t kLateCapacity = 128;
+    crash_image_stack_record* late_ = nullptr;  // kLateCapacity records, mapped by reserveLate
+    uint32_t lateCount_ = 0;
+    uint32_t lateGeneration_ = 0;
 };
 
 /// Fills `image` (base, size, bias, build-id, unwind table) from the ELF header

@@ -253,7 +253,16 @@ bool lookupSymbol(const Writer& w, uint64_t pc, FoundSymbol* found) {
                CRASH_ESUCCESS;
     }
     // ELF images carry no Objective-C metadata: only their symbol tables name frames.
-    if (!(strategy & CRASH_SYMBOL_STRATEGY_SYMBOL_TABLE) || image->symbolCount == 0) return false;
+    if (!(strategy & CRASH_SYMBOL_STRATEGY_SYMBOL_TABLE)) return false;
+    if (image->fileSymbols.fd >= 0) {
+        uint64_t value = 0;
+        if (!crash_elf_file_symbols_find(&image->fileSymbols, pc - image->bias, found->name, sizeof found->name, &value)) {
+            return false;
+        }
+        found->start = value + image->bias;
+        return true;
+    }
+    if (image->symbolCount == 0) return false;
     const crash_elf_symbol* symbol = crash_elf_find_symbol(image->symbols, image->symbolCount, pc - image->bias);
     if (!symbol) return false;
     crash_async_strlcpy(found->name, image->symbolNames + symbol->nameOffset, sizeof found->name);
@@ -465,6 +474,11 @@ bool visitLinkMapEntry(uint64_t bias, uint64_t nameAddress, uint64_t dynamic, vo
             return true;
         }
     }
+    if (const crash_image* image = images->findLate(bias, dynamic, pass->w->generation)) {
+        writeImageIfItFits(pass, *image);
+        return true;
+    }
+    // No room was left for it among the late images: still listed.
     crash_image_stack_record late;
     if (!crash_image_describe(pass->w->environment->memory, bias, bias, &late.image)) return true;
     late.name[0] = '\0';
@@ -481,15 +495,20 @@ bool visitLinkMapEntry(uint64_t bias, uint64_t nameAddress, uint64_t dynamic, vo
     return true;
 }
 
-bool markLoaded(uint64_t bias, uint64_t, uint64_t dynamic, void* context) {
+// Marks the listed images still loaded; an image loaded since the list was
+// made becomes a late image of this report, unwound and named like the others.
+bool markLoaded(uint64_t bias, uint64_t name, uint64_t dynamic, void* context) {
     auto* w = static_cast<Writer*>(context);
     crash_image_list* images = w->environment->images;
+    bool listed = false;
     for (uint32_t i = 0; i < images->count(); ++i) {
         crash_image& image = images->at(i);
         if (images->live(i) && image.format == CRASH_IMAGE_FORMAT_ELF && image.dynamic == dynamic && image.bias == bias) {
             image.reportGeneration = w->generation;
+            listed = true;
         }
     }
+    if (!listed) images->addLate(w->environment->memory, bias, name, dynamic, w->generation);
     return true;
 }
 
@@ -612,7 +631,10 @@ int crash_log_writer_write(crash_log_writer* record, crash_write_environment* en
     }
     packSignal(file, signalInfo);
 
-    if (images) images->setReading(false);
+    if (images) {
+        images->clearLate();
+        images->setReading(false);
+    }
     crash_objc_cache_free(&objc);
     if (environment->threads) environment->threads->resumeAll();
     // Output failures are the file's to report, when its caller flushes or

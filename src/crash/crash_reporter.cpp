@@ -76,7 +76,8 @@ struct CaptureInstance {
         std::call_once(prepared, [this] {
             void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && cache != MAP_FAILED;
+            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && images.reserveLate() &&
+                         cache != MAP_FAILED;
             if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
             environment.memory = &memory;
             environment.images = &images;

@@ -11,12 +11,14 @@
 #include <functional>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "crash/crash_image_list.h"
+#include "support/temp_dir.h"
 
 namespace strombel::crash {
 namespace {
@@ -200,6 +202,31 @@ TEST(CrashImageList, ListsTheProgramFirstWithItsBuildIdAndSymbols) {
     uint32_t count = images.count();
     images.refresh();
     EXPECT_EQ(images.count(), count);
+}
+
+TEST(CrashImageList, ARefreshListsLibrariesOpenedSinceAndLetsGoOfThoseClosed) {
+    // Two copies of one library, opened and closed one after the other, in a
+    // list with room for one image more than are loaded now.
+    strombel::testing::TempDir temp;
+    std::vector<std::filesystem::path> libraries = {temp / "first.so", temp / "second.so"};
+    for (const auto& library : libraries) std::filesystem::copy_file(CRASH_PROBE_PLUGIN_PATH, library);
+    crash_image_list loaded;
+    loaded.refresh();
+    crash_image_list images(loaded.count() + 1);
+    images.refresh();
+    for (const auto& path : libraries) {
+        SCOPED_TRACE(path.filename().string());
+        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        auto function = reinterpret_cast<uint64_t>(dlsym(library, "crash_probe_plugin_run"));
+        images.refresh();
+        const crash_image* found = images.find(function, 0);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->name, path.string());
+        dlclose(library);
+        images.refresh();
+        EXPECT_EQ(images.find(function, 0), nullptr) << "no longer loaded";
+    }
 }
 
 struct Walked {

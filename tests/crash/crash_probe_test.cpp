@@ -20,6 +20,15 @@ using testing::ProbeRun;
 using testing::ProbeSandbox;
 using testing::Report;
 
+// The name of the image that holds `pc`, or "".
+std::string imageOf(const Report& report, uint64_t pc) {
+    for (size_t i = 0; i < report.n_binary_images; ++i) {
+        const auto* image = report.binary_images[i];
+        if (pc >= image->base_address && pc - image->base_address < image->size) return image->name;
+    }
+    return "";
+}
+
 // What every crash report must hold, whatever the crash.
 void expectSoundReport(const ProbeSandbox& sandbox, const Report& report) {
     EXPECT_LE(std::filesystem::file_size(sandbox.reportPath()), 65536u);
@@ -288,6 +297,33 @@ TEST(CrashProbe, AForkedChildAndThenItsParentEachLeaveAWholeReportOfTheirOwn) {
     }
 }
 
+TEST(CrashProbe, ALibraryOpenedAfterEnablingIsNamedAndUnwound) {
+    // Its code keeps no frame pointers: only its unwind tables lead out of it,
+    // which the second instance does not read; it still names the crashed frame.
+    for (bool usage : {false, true}) {
+        SCOPED_TRACE(usage ? "second instance" : "main instance");
+        ProbeSandbox sandbox;
+        std::vector<std::string> arguments = {"plugin", "--plugin", CRASH_PROBE_PLUGIN_PATH};
+        if (usage) arguments.push_back("--usage");
+        ProbeRun run = sandbox.run(arguments);
+        EXPECT_TRUE(run.signalled(SIGSEGV)) << run.output;
+        auto report = sandbox.report();
+        ASSERT_NE(report, nullptr) << run.output;
+        const auto* thread = crashedThread(*report);
+        ASSERT_NE(thread, nullptr);
+        auto names = frameNames(thread->frames, thread->n_frames);
+        ASSERT_FALSE(names.empty());
+        EXPECT_EQ(names[0], "plugin_crash_inner");
+        if (!usage) {
+            EXPECT_TRUE(inOrder(names, {"plugin_crash_inner", "plugin_crash_middle", "crash_probe_plugin_run",
+                                        "probe_plugin_outer", "main"}))
+                << ::testing::PrintToString(names);
+        }
+        std::string image = imageOf(*report, thread->frames[0]->pc);
+        EXPECT_EQ(std::filesystem::path(image).filename(), std::filesystem::path(CRASH_PROBE_PLUGIN_PATH).filename());
+    }
+}
+
 TEST(CrashProbe, AStackOf600FramesKeeps512) {
     ProbeSandbox sandbox;
     sandbox.run({"frames-600"});
@@ -455,15 +491,6 @@ TEST(CrashProbeFrameless, EveryFunctionOnTheCrashedStackIsNamed) {
         EXPECT_TRUE(inOrder(names, frames)) << ::testing::PrintToString(names);
         EXPECT_EQ(run.output.find("heap used"), std::string::npos) << run.output;
     }
-}
-
-// The name of the image that holds `pc`, or "".
-std::string imageOf(const Report& report, uint64_t pc) {
-    for (size_t i = 0; i < report.n_binary_images; ++i) {
-        const auto* image = report.binary_images[i];
-        if (pc >= image->base_address && pc - image->base_address < image->size) return image->name;
-    }
-    return "";
 }
 
 TEST(CrashProbeFrameless, OtherThreadsAreWalkedToTheirStartInTheCLibrary) {

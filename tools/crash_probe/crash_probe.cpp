@@ -1,7 +1,7 @@
 // crash_probe: a program that crashes for real, in the ways the crash reporter
 // must report, for the crash tests and benchmarks.
 //
-//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE]
+//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE] [--plugin FILE]
 //
 // The reporter's files go under $STROMBEL_ROOT (the sandbox root), identifier
 // "org.strombel.crashprobe". Every function whose name begins with "probe_" is
@@ -9,6 +9,7 @@
 // probe's malloc and free abort when called on a signal stack: the crash path
 // must not use the heap.
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -147,6 +148,7 @@ struct Options {
     int threads = 8;
     int depth = 64;
     std::string out;
+    std::string plugin;
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -246,6 +248,12 @@ PROBE_FUNCTION void probe_segv_outer() { probe_segv_middle(); }
 // A call through a null function pointer: the thread then stands at address 0.
 void (*volatile nullFunction)() = nullptr;
 PROBE_FUNCTION void probe_call_null() { nullFunction(); }
+
+// Calls into the library opened after enabling, which crashes there.
+PROBE_FUNCTION void probe_plugin_outer(void (*run)()) {
+    PROBE_KEEP_FRAME();
+    run();
+}
 
 PROBE_FUNCTION void probe_abort_inner() { abort(); }
 PROBE_FUNCTION void probe_abort_outer() { probe_abort_inner(); }
@@ -442,6 +450,7 @@ Options parse(int argc, char** argv) {
         else if (arg == "--threads") options.threads = std::stoi(value());
         else if (arg == "--depth") options.depth = std::stoi(value());
         else if (arg == "--out") options.out = value();
+        else if (arg == "--plugin") options.plugin = value();
         else fail("unknown option " + arg);
     }
     return options;
@@ -496,6 +505,13 @@ int main(int argc, char** argv) {
     }
     if (s == "abort") probe_abort_outer();
     if (s == "null-call") probe_call_null();
+    if (s == "plugin") {
+        void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) fail(std::string("cannot open the plugin: ") + dlerror());
+        auto run = reinterpret_cast<void (*)()>(dlsym(library, "crash_probe_plugin_run"));
+        if (!run) fail("the plugin has no crash_probe_plugin_run");
+        probe_plugin_outer(run);
+    }
     if (s == "fork-then-parent") {
         // A forked child crashes first, then its parent (which has a second
         // thread): each must leave a whole report of its own. The child's is
