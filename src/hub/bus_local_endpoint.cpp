@@ -57,6 +57,7 @@ BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
       bindAddress_(options.bindAddress),
       networkDiscovery_(options.networkDiscovery),
       realTime_(options.realTime),
+      peerLog_(loop_.clock()),
       delegates_(std::make_shared<const std::vector<BusLocalEndpointDelegate*>>()),
       readData_(kReadBufferLength),
       portData_(platform::MessagePort::kMaximumFrame),

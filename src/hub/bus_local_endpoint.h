@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "hub/bus_log.h"
 #include "platform/key_value_observing.h"
 #include "platform/main_loop.h"
 #include "platform/message_port.h"
@@ -113,10 +114,16 @@ public:
     bool hasSocketSendBufferSpace() const { return hasSocketSendBufferSpace_.load(); }
     bool hasSocketv6SendBufferSpace() const { return hasSocketv6SendBufferSpace_.load(); }
     bool hasSockets() const;
+    /// Listening on every interface for peers the network discovery finds;
+    /// otherwise on this machine's loopback alone.
+    bool networkDiscovery() const { return networkDiscovery_; }
     bool hasMessagePort() const { return messagePort_.isOpen(); }
 
     platform::MainLoop& loop() const { return loop_; }
     platform::NotificationCenter& notifications() const { return notifications_; }
+    /// The limit on lines that peers cause, shared by everything on this
+    /// endpoint (the controller, the registry, resource loads and hosts).
+    BusLogLimiter& peerLog() const { return peerLog_; }
 
     /// Sends one datagram to `address` without waiting (BusLocalEndpointSendToAddress).
     int32_t sendToAddress(const platform::SocketAddress& address, const uint8_t* bytes, size_t length);
@@ -172,6 +179,7 @@ private:
     bool realTime_;
     std::string uniqueID_;
     platform::TxtRecord metadata_;
+    mutable BusLogLimiter peerLog_;
 
     // The delegate list and the registry pointer, under the re-entrant lock
     // held for each whole delivery.

@@ -25,7 +25,7 @@ void busLogLine(std::string line) {
     STROMBEL_LOG_WARN("{}", line);
 }
 
-bool BusLogLimiter::admit(const void* peer, const char* kind, uint64_t& leftOut) {
+bool BusLogLimiter::admit(const void* peer, const char* kind, uint64_t& leftOut, uint64_t& othersLeftOut) {
     const uint64_t now = clock_.nowNanos();
     std::lock_guard lock(mutex_);
     // Many peers flooding at once: what was quiet for an interval goes first.
@@ -40,7 +40,22 @@ bool BusLogLimiter::admit(const void* peer, const char* kind, uint64_t& leftOut)
         ++entry.leftOut;
         return false;
     }
+    Kind& lines = kinds_[kind];
+    if (now - lines.intervalStart >= interval_) {
+        lines.intervalStart = now;
+        lines.written = 0;
+    }
+    if (lines.written >= kLinesPerKind) {
+        // Counted for the line the kind writes next; this peer's next line is
+        // not held back by a line it never wrote.
+        ++lines.leftOut;
+        if (added) entries_.erase(it);
+        return false;
+    }
+    ++lines.written;
     leftOut = entry.leftOut;
+    othersLeftOut = lines.leftOut;
+    lines.leftOut = 0;
     entry = {now, 0};
     return true;
 }

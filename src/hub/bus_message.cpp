@@ -217,15 +217,41 @@ std::optional<SignedContent> splitSignedContent(const uint8_t* bytes, size_t len
     }
 }
 
+namespace {
+
+// The code point of a well-formed UTF-8 character of `length` bytes.
+uint32_t codePoint(std::string_view character) {
+    const auto byte = [&](size_t at) { return uint32_t(static_cast<unsigned char>(character[at])); };
+    if (character.size() == 2) return ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+    if (character.size() == 3) return ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+    return ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+}
+
+// Characters that change how a line reads without showing: C1 controls, the
+// marks, embeddings, overrides and isolates that turn text around, zero-width
+// characters, line and paragraph separators, and the byte-order mark.
+bool readsInvisibly(uint32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
+}  // namespace
+
 std::string escapedForLog(std::string_view text) {
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            // Keep whole UTF-8 characters; escape stray bytes.
+            // Keep whole UTF-8 characters, but write those that turn or hide
+            // the text as their code; escape stray bytes.
             if (const size_t length = wellFormedCharacterLength(text, i); length > 0) {
-                out.append(text.substr(i, length));
+                const std::string_view character = text.substr(i, length);
+                if (const uint32_t point = codePoint(character); readsInvisibly(point)) {
+                    out += fmt::format("\\u{:04X}", point);
+                } else {
+                    out.append(character);
+                }
                 i += length;
                 continue;
             }

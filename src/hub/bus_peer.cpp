@@ -78,11 +78,24 @@ bool BusPeer::setNetService(const platform::ServiceRecord& service) {
         busLog("Invalid service name {}", escapedForLog(service.name));
         return false;
     }
-    std::lock_guard lock(mutex_);
+    bool metadataChanged = false;
+    {
+        std::lock_guard lock(mutex_);
+        metadataChanged = takeService(service, peerName, deviceName);
+    }
+    // A service resolved again may announce other ports and triggers: its
+    // observers read the metadata anew, as after a TXT update.
+    if (metadataChanged) didChangeValueForKey("metadata");
+    return true;
+}
+
+bool BusPeer::takeService(const platform::ServiceRecord& service, const std::string& peerName,
+                          const std::string& deviceName) {
     service_ = service;
+    const bool metadataChanged = metadata_ != service.txt;
     metadata_ = service.txt;
     if (metadata_.empty()) busLog("Warning: No peer metadata available");
-    if (type_ == BusPeerTypeSelf) return true;
+    if (type_ == BusPeerTypeSelf) return metadataChanged;
     name_ = peerName;
     uniqueID_ = valueOr(metadata_, "deviceID");
     deviceName_ = deviceName;
@@ -114,7 +127,7 @@ bool BusPeer::setNetService(const platform::ServiceRecord& service) {
         if (endpoint_) maxPacketSize_ = static_cast<int32_t>(kBusUdpPacketSize);
     }
     present_ = true;
-    return true;
+    return metadataChanged;
 }
 
 void BusPeer::netServiceDidUpdateTXTRecordData(const platform::TxtRecord& txt) {

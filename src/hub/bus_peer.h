@@ -50,8 +50,9 @@ public:
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
 
-    /// Takes a (re)resolved service: name, metadata, transport. False when its
-    /// name does not parse ("Invalid service name %@"); the peer is then unchanged.
+    /// Takes a (re)resolved service: name, metadata, transport; "metadata"
+    /// observers hear of metadata that changed. False when its name does not
+    /// parse ("Invalid service name %@"); the peer is then unchanged.
     bool setNetService(const platform::ServiceRecord& service);
     /// Takes a TXT update, newer "sequence" numbers only. Main thread.
     void netServiceDidUpdateTXTRecordData(const platform::TxtRecord& txt);
@@ -97,6 +98,10 @@ private:
     friend int32_t BusPeerSendMessage(BusPeer& peer, const uint8_t* bytes, size_t length);
     BusPeer() = default;
     void observeEndpoint();
+    /// Takes a service whose name parsed, under the lock; true when its
+    /// metadata differs from what the peer had.
+    bool takeService(const platform::ServiceRecord& service, const std::string& peerName,
+                     const std::string& deviceName);
     bool matches(const platform::SocketAddress& address, bool checkPort) const;
     bool openMessagePort();
     int32_t send(const uint8_t* bytes, size_t length);

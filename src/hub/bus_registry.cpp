@@ -20,6 +20,11 @@ constexpr uint64_t kDisappearanceDelay = 4 * platform::kNanosPerSecond;
 constexpr uint64_t kResolveTimeout = 5 * platform::kNanosPerSecond;
 constexpr int kMaximumPublishRestarts = 2;
 constexpr const char* kEllipsis = "\u2026";
+// Lines about peers, each a kind of its own for the endpoint's limit: an entry
+// rewritten in place again and again, or a thousand peers, write a few a second.
+constexpr char kPeerAppeared[] = "Peer {} appeared";
+constexpr char kPeerReappeared[] = "Peer {} reappeared";
+constexpr char kPeerWentAway[] = "Peer {} went away";
 constexpr const char* kDeprecatedDeviceID = "02:00:00:00:00:00";
 
 // The characters of a UTF-8 text, each as its bytes; a stray byte counts as one.
@@ -304,13 +309,31 @@ void BusRegistry::cancelDisappearance(BusPeer* peer) {
 }
 
 void BusRegistry::reportPeerDisappeared(const std::shared_ptr<BusPeer>& peer) {
-    busLog("Peer {} went away", peer->description());
+    peerLine(*peer, kPeerWentAway);
     peer->setPresent(false);
     postPeerNotification(kBusRegistryPeerDidDisappearNotification, peer);
 }
 
 void BusRegistry::serviceResolved(const std::string& name, std::optional<platform::ServiceRecord> record) {
     if (!record) {
+        resolvingServices_.erase(name);
+        return;
+    }
+    // A peer is reached at one host's address, and while the bus listens on
+    // loopback alone, only at this machine's: whatever else an entry names is
+    // never sent to.
+    const bool network = endpoint_ && endpoint_->networkDiscovery();
+    std::erase_if(record->addresses, [network](const platform::SocketAddress& address) {
+        return !address.isUnicast() || (!network && !address.isLoopback());
+    });
+    if (record->addresses.empty()) {
+        static constexpr char kNoAddress[] = "Ignoring peer {}: it announces no address this endpoint may use";
+        auto line = [&] { return fmt::format(kNoAddress, escapedForLog(record->name)); };
+        if (endpoint_) {
+            endpoint_->peerLog().log(nullptr, kNoAddress, line);
+        } else {
+            busLogLine(line());
+        }
         resolvingServices_.erase(name);
         return;
     }
@@ -337,11 +360,11 @@ void BusRegistry::serviceResolved(const std::string& name, std::optional<platfor
             resolvingServices_.erase(name);
             return;
         }
-        busLog("Peer {} appeared", peer->description());
+        peerLine(*peer, kPeerAppeared);
     } else {
         cancelDisappearance(peer.get());
         peer->setNetService(*record);
-        busLog("Peer {} reappeared", peer->description());
+        peerLine(*peer, kPeerReappeared);
         std::lock_guard lock(mapMutex_);
         std::erase_if(addressesToPeers_, [&](const auto& entry) { return entry.second == peer; });
         std::erase_if(namesToPeers_, [&](const auto& entry) { return entry.second == peer; });
@@ -417,6 +440,15 @@ std::shared_ptr<BusPeer> BusRegistry::peerMatchingService(const std::string& ser
         }
     }
     return nullptr;
+}
+
+void BusRegistry::peerLine(const BusPeer& peer, const char* kind) const {
+    auto line = [&] { return fmt::format(fmt::runtime(kind), peer.description()); };
+    if (endpoint_) {
+        endpoint_->peerLog().log(&peer, kind, line);
+    } else {
+        busLogLine(line());
+    }
 }
 
 void BusRegistry::postPeerNotification(const char* name, const std::shared_ptr<BusPeer>& peer) {

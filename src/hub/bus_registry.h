@@ -103,6 +103,9 @@ private:
     void serviceResolved(const std::string& name, std::optional<platform::ServiceRecord> record);
     bool addPeer(const std::shared_ptr<BusPeer>& peer);
     void postPeerNotification(const char* name, const std::shared_ptr<BusPeer>& peer);
+    /// A line of `kind` (a format with one "{}" for the peer) under the
+    /// endpoint's limit.
+    void peerLine(const BusPeer& peer, const char* kind) const;
     void cancelDisappearance(BusPeer* peer);
     platform::ServiceRecord ownServiceRecord() const;
 

@@ -47,7 +47,6 @@ HubController::HubController(Options options)
       bundle_(options_.bundle ? *options_.bundle : platform::MainBundle::shared()),
       metadataUpdate_(loop_, [this] { updateRegistrationMetadata(); }),
       connectionChange_(loop_, [this] { respondToPortConnectionChange(); }),
-      limitedLog_(loop_.clock()),
       signatureGate_(loop_.clock()),
       alive_(std::make_shared<HubController*>(this)) {}
 

@@ -353,8 +353,8 @@ private:
     platform::DeferredCall connectionChange_;
     std::map<const void*, std::unique_ptr<platform::DeferredCall>> peerReports_;
     std::vector<platform::NotificationCenter::ObserverId> notificationObservers_;
-    // Lines a peer's datagrams cause, and the flood guard of the signature check.
-    BusLogLimiter limitedLog_;
+    // The flood guard of the signature check (lines a peer's datagrams cause
+    // are limited by the endpoint's log).
     HubSignatureGate signatureGate_;
     std::atomic<uint64_t> signatureChecks_{0};
     std::shared_ptr<HubController*> alive_;

@@ -51,7 +51,7 @@ bool HubController::signatureIsValid(const std::vector<uint8_t>& message, const 
         return true;
     }
     signatureGate_.refused(peer.get(), message.data(), message.size());
-    limitedLog_.log(peer.get(), refusal, [&] { return fmt::format(fmt::runtime(refusal), describe(peer)); });
+    endpoint_->peerLog().log(peer.get(), refusal, [&] { return fmt::format(fmt::runtime(refusal), describe(peer)); });
     return false;
 }
 

@@ -36,7 +36,7 @@ void HubController::handleMessageBytes(const uint8_t* bytes, size_t length, cons
     const uint8_t* payload = bytes + h;
     // Lines about a peer's datagrams: at most one a second per peer and kind.
     auto limitedLine = [&](const char* text) {
-        limitedLog_.log(peer.get(), text, [&] { return fmt::format(fmt::runtime(text), describe(peer)); });
+        endpoint_->peerLog().log(peer.get(), text, [&] { return fmt::format(fmt::runtime(text), describe(peer)); });
     };
     auto invalid = [&](const char* text) { limitedLine(text); };
     std::weak_ptr<HubController*> alive = alive_;

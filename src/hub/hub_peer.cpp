@@ -273,9 +273,12 @@ std::vector<std::shared_ptr<HubRemoteTrigger>> HubPeer::loadTriggersFromMetadata
                 break;
             }
         }
+        // A trigger published again as another kind (a button become a slider)
+        // is another object; one whose record no longer loads is left out.
+        if (trigger && !trigger->takesControlType(record->size() > 6 ? (*record)[6] : -1)) trigger = nullptr;
         if (trigger) {
             const bool fresh = trigger->lastStateUpdate() > 0 && now - trigger->lastStateUpdate() < kHubDirectUpdateFreshness;
-            if (!fresh) trigger->loadFromDataRepresentation(*record);
+            if (!fresh && !trigger->loadFromDataRepresentation(*record)) continue;
         } else {
             trigger = HubRemoteTrigger::remoteTriggerWithPeer(shared_from_this(), *record, resourceManager_);
         }

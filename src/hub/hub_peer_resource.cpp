@@ -223,7 +223,6 @@ void HubPeerResourceSender::didSendMessage() {
 HubPeerResourceHost::HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle)
     : endpoint_(endpoint),
       bundle_(bundle),
-      peerLog_(endpoint.loop().clock()),
       alive_(std::make_shared<HubPeerResourceHost*>(this)) {
     endpoint_.addDelegate(this);
 }
@@ -325,7 +324,7 @@ std::shared_ptr<const std::vector<uint8_t>> HubPeerResourceHost::applicationIcon
 
 void HubPeerResourceHost::endpoint(BusLocalEndpoint&, const uint8_t* bytes, uint64_t length,
                                    const std::shared_ptr<BusPeer>& peer) {
-    auto request = resourceRequestIn(bytes, length, *peer, &peerLog_);
+    auto request = resourceRequestIn(bytes, length, *peer, &endpoint_.peerLog());
     if (!request) return;
     std::weak_ptr<HubPeerResourceHost*> alive = alive_;
     endpoint_.loop().post([this, alive, request = *request, peer] {
@@ -349,7 +348,7 @@ void HubPeerResourceHost::sendResource(uint32_t resourceID, const std::shared_pt
         writeResourceSegmentHeader(notFound, resourceID, 0, 0, 0);
         BusPeerSendMessage(*peer, notFound, sizeof notFound);
         // A peer asking again and again gets its answers, but the log a line a second.
-        peerLog_.log(peer.get(), "not found", [&] {
+        endpoint_.peerLog().log(peer.get(), "not found", [&] {
             return fmt::format("Resource <{}> not found (requested by {})", resourceID, peer->description());
         });
         return;
@@ -479,7 +478,8 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
     if (!view || view->type != BusMessageResourceSegment) return;
     auto segment = readResourceSegment(bytes, length);
     if (!segment) {
-        busLog("Invalid info reply packet from {}", peer->description());
+        endpoint_.peerLog().log(peer.get(), "Invalid info reply packet",
+                                [&] { return fmt::format("Invalid info reply packet from {}", peer->description()); });
         return;
     }
     if (segment->resourceID != resourceID_) return;

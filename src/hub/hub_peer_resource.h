@@ -166,8 +166,6 @@ private:
 
     BusLocalEndpoint& endpoint_;
     platform::MainBundle& bundle_;
-    // Lines a peer's requests cause: once a second per peer and kind.
-    BusLogLimiter peerLog_;
     mutable std::mutex mutex_;
     std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> cache_;
     // Keyed by (peer, identifier): one sender per pair, never a colliding sum.

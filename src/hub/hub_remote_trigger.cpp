@@ -1,6 +1,9 @@
 #include "hub/hub_remote_trigger.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
+#include <typeinfo>
 
 #include "hub/bus_message.h"
 #include "hub/hub_peer.h"
@@ -54,7 +57,12 @@ bool HubRemoteTrigger::loadFromDataRepresentation(const std::vector<uint8_t>& re
 }
 
 bool HubRemoteTrigger::isEqual(const HubRemoteTrigger& other) const {
-    return peer() == other.peer() && numericIdentifier_ == other.numericIdentifier_;
+    return typeid(other) == typeid(*this) && peer() == other.peer() && numericIdentifier_ == other.numericIdentifier_;
+}
+
+size_t HubRemoteTrigger::hash() const {
+    const size_t peerHash = std::hash<const HubPeer*>{}(peer().get());
+    return std::hash<std::string>{}(fmt::format("{}:{}", peerHash, int32_t(numericIdentifier_)));
 }
 
 std::shared_ptr<HubPeerResourceImageProxy> HubRemoteTrigger::image(uint32_t resourceID) const {
@@ -86,8 +94,10 @@ bool HubRemoteButtonTrigger::loadFromDataRepresentation(const std::vector<uint8_
     title_ = titleAt(record, header, lengths[0]);
     selectedTitle_ = titleAt(record, header + lengths[0], lengths[1]);
     alternateTitle_ = titleAt(record, header + lengths[0] + lengths[1], lengths[2]);
-    didChangeValueForKey("iconID");
-    return HubRemoteTrigger::loadFromDataRepresentation(record);
+    HubRemoteTrigger::loadFromDataRepresentation(record);
+    for (const char* key : {"iconID", "icon", "selectedIconID", "selectedIcon", "alternateIconID", "alternateIcon"})
+        didChangeValueForKey(key);
+    return true;
 }
 
 std::vector<uint32_t> HubRemoteButtonTrigger::remoteResourceIDsToLoad() const {
@@ -129,9 +139,11 @@ bool HubRemoteVariableTrigger::loadFromDataRepresentation(const std::vector<uint
     maximumIconID_ = readU32(record.data() + 37);
     minimumIconID_ = readU32(record.data() + 33);
     value_ = toFloat(readF64BigEndian(record.data() + 9));
-    didChangeValueForKey("value");
     title_ = titleAt(record, header, titleLength);
-    return HubRemoteTrigger::loadFromDataRepresentation(record);
+    HubRemoteTrigger::loadFromDataRepresentation(record);
+    for (const char* key : {"value", "maximumIconID", "maximumImage", "minimumIconID", "minimumImage"})
+        didChangeValueForKey(key);
+    return true;
 }
 
 std::vector<uint32_t> HubRemoteVariableTrigger::remoteResourceIDsToLoad() const {

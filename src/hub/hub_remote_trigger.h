@@ -45,8 +45,15 @@ public:
     HubPeerResourceManager* resourceManager() const { return resourceManager_; }
     void setResourceManager(HubPeerResourceManager* manager) { resourceManager_ = manager; }
 
-    /// Same class family, same peer, same identifier.
+    /// Whether a record of this control type (0 button, 1 animated, 2 variable)
+    /// is one this trigger's kind reads.
+    virtual bool takesControlType(int controlType) const = 0;
+
+    /// `other` is of this trigger's kind, of the same peer, with the same
+    /// identifier (a button never equals a slider).
     bool isEqual(const HubRemoteTrigger& other) const;
+    /// Alike for equal triggers: of the peer and the identifier.
+    size_t hash() const;
 
 protected:
     std::shared_ptr<HubPeerResourceImageProxy> image(uint32_t resourceID) const;
@@ -63,9 +70,14 @@ private:
     HubPeerResourceManager* resourceManager_ = nullptr;
 };
 
+/// Observable keys: "iconID", "selectedIconID", "alternateIconID" and the
+/// images that follow them, "icon", "selectedIcon", "alternateIcon".
 class HubRemoteButtonTrigger : public HubRemoteTrigger {
 public:
     bool loadFromDataRepresentation(const std::vector<uint8_t>& record) override;
+    bool takesControlType(int controlType) const override {
+        return controlType == HubTrigger::ButtonControl || controlType == HubTrigger::AnimatedControl;
+    }
     std::vector<uint32_t> remoteResourceIDsToLoad() const override;
     /// Unless disabled, asks the owner to fire the trigger (type 5).
     void activate() const;
@@ -91,9 +103,12 @@ private:
     std::string title_, selectedTitle_, alternateTitle_;
 };
 
+/// Observable keys: "value", "maximumIconID", "minimumIconID" and the images
+/// that follow them, "maximumImage", "minimumImage".
 class HubRemoteVariableTrigger : public HubRemoteTrigger {
 public:
     bool loadFromDataRepresentation(const std::vector<uint8_t>& record) override;
+    bool takesControlType(int controlType) const override { return controlType == HubTrigger::VariableControl; }
     std::vector<uint32_t> remoteResourceIDsToLoad() const override;
     /// Unless disabled, stores the value and sends it to the owner (type 15).
     void setValue(float value);
@@ -107,6 +122,8 @@ public:
     const std::string& title() const { return title_; }
     uint32_t minimumIconID() const { return minimumIconID_; }
     uint32_t maximumIconID() const { return maximumIconID_; }
+    std::shared_ptr<HubPeerResourceImageProxy> maximumImage() const { return image(maximumIconID_); }
+    std::shared_ptr<HubPeerResourceImageProxy> minimumImage() const { return image(minimumIconID_); }
 
 private:
     float value_ = 0, minimumValue_ = 0, maximumValue_ = 1;

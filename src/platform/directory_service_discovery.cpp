@@ -691,16 +691,19 @@ void DirectoryServiceDiscovery::deliver() {
             if (it == browses_.end()) break;
             Browse& browse = it->second;
             std::optional<std::string> gone, found;
-            for (const auto& name : browse.known) {
+            for (const auto& [name, whereabouts] : browse.known) {
                 if (!live_.count(Key{browse.type, name})) {
                     gone = name;
                     break;
                 }
             }
             if (!gone) {
+                // New, or written anew by another owner or for another port
+                // between two looks: found (again), so that it is resolved.
                 for (auto entry = live_.lower_bound(Key{browse.type, ""});
                      entry != live_.end() && entry->first.first == browse.type; ++entry) {
-                    if (!browse.known.count(entry->first.second)) {
+                    auto known = browse.known.find(entry->first.second);
+                    if (known == browse.known.end() || !(known->second == Whereabouts::of(entry->second))) {
                         found = entry->first.second;
                         break;
                     }
@@ -712,7 +715,7 @@ void DirectoryServiceDiscovery::deliver() {
                 browse.known.erase(*gone);
                 if (handlers.removed) handlers.removed(*gone);
             } else {
-                browse.known.insert(*found);
+                browse.known[*found] = Whereabouts::of(live_.at(Key{browse.type, *found}));
                 if (handlers.found) handlers.found(*found);
             }
             if (spent()) return;

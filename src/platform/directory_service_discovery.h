@@ -100,10 +100,22 @@ private:
         ServicePublication publication;
         std::filesystem::path file;
     };
+    /// Where a service found was, and who announced it: an entry written anew
+    /// with another of these (a program that came back under its name) is a
+    /// service found again, to be resolved anew.
+    struct Whereabouts {
+        pid_t owner = 0;
+        uint16_t port = 0;
+        std::vector<SocketAddress> addresses;
+        bool operator==(const Whereabouts&) const = default;
+        static Whereabouts of(const Entry& entry) {
+            return {entry.owner, entry.record.port, entry.record.addresses};
+        }
+    };
     struct Browse {
         std::string type;
         BrowseHandlers handlers;
-        std::set<std::string> known;
+        std::map<std::string, Whereabouts> known;
     };
     struct Watch {
         std::string name, type;

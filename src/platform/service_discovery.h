@@ -58,6 +58,9 @@ public:
     using ResolveHandler = std::function<void(std::optional<ServiceRecord> record)>;
     using TxtHandler = std::function<void(const TxtRecord& txt)>;
     struct BrowseHandlers {
+        /// A service of the type appeared; again, without a removal between,
+        /// when its name is announced anew from another place (a program that
+        /// quit and came back under its name on another port).
         std::function<void(const std::string& name)> found;
         std::function<void(const std::string& name)> removed;
         std::function<void(int32_t error)> failed;

@@ -123,6 +123,42 @@ std::string SocketAddress::text() const {
     return "(no address)";
 }
 
+namespace {
+
+// The IPv4 address of an AF_INET address, or of an IPv4-mapped IPv6 one.
+std::optional<uint32_t> ipv4HostOrder(const sockaddr_storage& storage) {
+    if (storage.ss_family == AF_INET) {
+        return ntohl(reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr);
+    }
+    if (storage.ss_family == AF_INET6) {
+        const auto& address = reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&address)) {
+            const uint8_t* b = address.s6_addr + 12;
+            return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool SocketAddress::isLoopback() const {
+    if (auto v4 = ipv4HostOrder(storage_)) return (*v4 >> 24) == 127;
+    if (!isIPv6()) return false;
+    return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr);
+}
+
+bool SocketAddress::isUnicast() const {
+    if (auto v4 = ipv4HostOrder(storage_)) {
+        // Not 0.0.0.0/8 (this network), 224.0.0.0/4 (multicast), nor
+        // 240.0.0.0/4 (reserved, the broadcast address among them).
+        return (*v4 >> 24) != 0 && (*v4 >> 28) != 0xE && (*v4 >> 28) != 0xF;
+    }
+    if (!isIPv6()) return false;
+    const auto& address = reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr;
+    return !IN6_IS_ADDR_UNSPECIFIED(&address) && !IN6_IS_ADDR_MULTICAST(&address);
+}
+
 bool SocketAddress::sameHost(const SocketAddress& other) const {
     auto [family, host, port, scope] = identity(storage_);
     auto [otherFamily, otherHost, otherPort, otherScope] = identity(other.storage_);

@@ -44,6 +44,13 @@ public:
     /// "host:port" ("[host]:port" for IPv6).
     std::string text() const;
 
+    /// A host of this machine's loopback: 127.0.0.0/8, ::1, or 127.0.0.0/8
+    /// mapped into IPv6.
+    bool isLoopback() const;
+    /// One host's address: not multicast, broadcast or unspecified (a datagram
+    /// to it reaches one place).
+    bool isUnicast() const;
+
     /// Same family and host address, ports not compared.
     bool sameHost(const SocketAddress& other) const;
     bool operator==(const SocketAddress& other) const;

@@ -200,3 +200,92 @@ TEST(BusRegistryTest, AServiceIsTriedFourTimesBeforePublishingGivesUp) {
 
 }  // namespace
 }  // namespace strombel::hub::testing
+
+namespace strombel::hub::testing {
+namespace {
+
+// Entries of the directory name whatever they like: the bus sends only to one
+// host's address, and while it listens on loopback, only to this machine.
+TEST(BusRegistryTest, AnnouncedAddressesAreTakenOnlyWhereTheBusMaySend) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> announced = {
+        {"Far", {"198.51.100.7"}},       {"Documented", {"2001:db8::7"}}, {"Group", {"224.0.0.251"}},
+        {"Everyone", {"255.255.255.255"}}, {"Nowhere", {"0.0.0.0"}},     {"Mixed", {"198.51.100.7", "127.0.0.1"}},
+        {"Near", {"::1"}},
+    };
+    const struct {
+        bool network;
+        std::map<std::string, std::string> taken;  // peer name → the address it is reached at
+    } cases[] = {
+        {false, {{"Mixed", "127.0.0.1"}, {"Near", "::1"}}},
+        {true, {{"Far", "198.51.100.7"}, {"Documented", "2001:db8::7"}, {"Mixed", "198.51.100.7"}, {"Near", "::1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.network ? "network discovery on" : "this machine only");
+        BusWorld world;
+        BusLogCapture log;
+        auto options = world.endpointOptions();
+        options.networkDiscovery = c.network;
+        BusLocalEndpoint endpoint("careful", options);
+        BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+        for (const auto& [name, hosts] : announced) {
+            platform::DirectoryServiceDiscovery::Entry entry;
+            entry.record = serviceRecord(name + " (Desk)", {}, 4242);
+            entry.record.addresses.clear();
+            for (const auto& host : hosts) entry.record.addresses.push_back(*platform::SocketAddress::fromText(host, 4242));
+            entry.owner = getpid();
+            ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+        }
+        world.discovery.rescan();
+        ASSERT_TRUE(world.pumpUntil([&] { return registry.peers().size() == c.taken.size(); }));
+        world.pumpUntil([] { return false; }, 0.1);
+        std::map<std::string, std::string> taken;
+        for (const auto& peer : registry.peers()) taken[peer->name()] = peer->socketAddress()->hostText();
+        EXPECT_EQ(taken, c.taken);
+        EXPECT_TRUE(log.contains(": it announces no address this endpoint may use"));
+    }
+}
+
+// An entry written anew in place again and again: each is taken, a line a
+// second says so.
+TEST(BusRegistryTest, AnEntryRewrittenInPlaceIsReportedOnceASecond) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("steady", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    auto rewrite = [&](uint16_t port) {
+        platform::DirectoryServiceDiscovery::Entry entry;
+        entry.record = serviceRecord("Restless (Desk)", {}, port);
+        entry.owner = getpid();
+        ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, false));
+        ASSERT_TRUE(world.pumpUntil([&] {
+            const auto peers = registry.peers();
+            return peers.size() == 1 && peers[0]->socketAddress()->port() == port;
+        }));
+    };
+    for (uint16_t port = 5000; port < 5050; ++port) rewrite(port);
+    const std::string line = "Peer " + registry.peers()[0]->description() + " reappeared";
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1);
+    world.clock.advance(platform::kNanosPerSecond);
+    rewrite(5050);
+    EXPECT_EQ(log.lines().back(), line + " (48 more since)");
+}
+
+TEST(BusRegistryTest, NamesThatTurnTheTextAroundAreLoggedAsTheirCodes) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint endpoint("careful", world.endpointOptions());
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    platform::DirectoryServiceDiscovery::Entry entry;
+    entry.record = serviceRecord("Invoice\u202Efdp.exe (Desk)", {}, 4242);
+    entry.owner = getpid();
+    ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+    world.discovery.rescan();
+    ASSERT_TRUE(world.pumpUntil([&] { return log.contains(" appeared"); }));
+    EXPECT_TRUE(log.contains("<Peer Invoice\\u202Efdp.exe (local) ")) << log.lines().back();
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("\u202E"), std::string::npos) << line;
+    EXPECT_EQ(escapedForLog("a\u200Fb\u2066c\u2028d\xC2\x85" "e\u00E9"), "a\\u200Fb\\u2066c\\u2028d\\u0085e\u00E9");
+}
+
+}  // namespace
+}  // namespace strombel::hub::testing

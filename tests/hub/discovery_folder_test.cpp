@@ -169,9 +169,13 @@ TEST(DiscoveryFolderTest, OnlyRegularSmallFilesOfTheUserAreRead) {
     std::filesystem::create_symlink(outside, place("Linked (Desk)"));
     std::filesystem::create_symlink(fifo, place("Fifo (Desk)"));
     ASSERT_EQ(::mkfifo(place("Pipe (Desk)").c_str(), 0600), 0);
-    // An announcement followed by 240 KB: no announcement is that large.
+    // An announcement followed by 240 KB: no announcement is that large, and
+    // none is read to find that out (its access time, two days back, stays).
     writeText(place("Big (Desk)"),
               DirectoryServiceDiscovery::encode(entryNamed("Big (Desk)")) + std::string(240 * 1024, '\n'));
+    ASSERT_EQ(::utimensat(AT_FDCWD, place("Big (Desk)").c_str(), times, 0), 0);
+    struct stat bigBefore {};
+    ASSERT_EQ(::stat(place("Big (Desk)").c_str(), &bigBefore), 0);
     const bool canChown = ::geteuid() == 0;
     if (canChown) {
         writeText(place("Foreign (Desk)"), DirectoryServiceDiscovery::encode(entryNamed("Foreign (Desk)")));
@@ -181,16 +185,16 @@ TEST(DiscoveryFolderTest, OnlyRegularSmallFilesOfTheUserAreRead) {
 
     ASSERT_TRUE(watched.pumpUntil([&] { return browsed.names.count("Plain (Desk)") > 0; }));
     discovery.rescan();  // looks at every entry again
-    for (int i = 0; i < 50; ++i) {
-        watched.loop.runPending();
-        std::this_thread::sleep_for(2ms);
-    }
-    EXPECT_EQ(browsed.names, std::set<std::string>{"Plain (Desk)"});
-    ASSERT_EQ(DirectoryServiceDiscovery::readFolder(folder).size(), 1u);
-    EXPECT_EQ(DirectoryServiceDiscovery::readFolder(folder)[0].record.name, "Plain (Desk)");
+    // An entry written after the rescan is found once the rescan is over.
+    ASSERT_TRUE(DirectoryServiceDiscovery::writeEntry(folder, entryNamed("After (Desk)"), true));
+    ASSERT_TRUE(watched.pumpUntil([&] { return browsed.names.count("After (Desk)") > 0; }));
+    EXPECT_EQ(browsed.names, (std::set<std::string>{"After (Desk)", "Plain (Desk)"}));
+    ASSERT_EQ(DirectoryServiceDiscovery::readFolder(folder).size(), 2u);
     struct stat after {};
     ASSERT_EQ(::stat(outside.c_str(), &after), 0);
     EXPECT_EQ(after.st_atim.tv_sec, before.st_atim.tv_sec) << "the file behind the link was read";
+    ASSERT_EQ(::stat(place("Big (Desk)").c_str(), &after), 0);
+    EXPECT_EQ(after.st_atim.tv_sec, bigBefore.st_atim.tv_sec) << "the oversized entry was read";
     EXPECT_FALSE(watched.stuck.load()) << "the FIFO behind the link was opened";
 }
 

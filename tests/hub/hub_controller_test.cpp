@@ -302,6 +302,25 @@ TEST(HubController, LinesAboutBadDatagramsComeOnceASecondPerPeerAndKindWithTheCo
     EXPECT_EQ(log.lines().back(), activate + hub.peer->description() + " (1 more since)");
 }
 
+// Many peers each sending one bad datagram: a few lines a second of a kind
+// whatever the number of peers, the next one counting the rest.
+TEST(HubController, LinesOfAKindAreLimitedAcrossPeersToo) {
+    ProgramWorld world;
+    std::vector<std::unique_ptr<SocketHub>> peers;
+    for (int i = 0; i < 30; ++i) {
+        peers.push_back(std::make_unique<SocketHub>(*world.controller, fmt::format("Peer {}", i), "127.0.0.1",
+                                                    fmt::format("00:00:00:00:00:{:02X}", i)));
+    }
+    BusLogCapture log;
+    const Bytes badActivate{3, 3, 5, 5, 1, 0, 0};
+    for (const auto& peer : peers) world.deliver(badActivate, peer->peer);
+    EXPECT_EQ(linesStartingWith(log, "Invalid trigger activate message from"), BusLogLimiter::kLinesPerKind);
+    world.clock.advance(platform::kNanosPerSecond);
+    world.deliver(badActivate, peers.back()->peer);
+    EXPECT_EQ(log.lines().back(), "Invalid trigger activate message from " + peers.back()->peer->description() +
+                                      " (and 20 more of this kind)");
+}
+
 // 1,000 wrongly signed graphs in a second: few reach the check on the main
 // loop, a repeat of a refused one none, and the hub is heard again at once.
 TEST(HubController, AFloodOfWronglySignedGraphsIsHeldBackBeforeTheCheck) {

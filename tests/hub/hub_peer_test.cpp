@@ -7,6 +7,7 @@
 
 #include "hub/hub_record.h"
 #include "hub_controller_test_support.h"
+#include "platform/png_image.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -117,6 +118,77 @@ TEST(HubPeer, TriggersFromMetadataKeepTheirObjectsAndOrder) {
     EXPECT_EQ(world.hub.peer->triggers()[0], triggers[0]);
     EXPECT_NE(world.hub.peer->triggers()[1], triggers[0]);
     EXPECT_EQ(world.hub.peer->triggers()[0]->state(), 1);
+}
+
+Bytes variableRecord(uint32_t identifier, const std::string& title, uint32_t maximumImage = 0,
+                     uint32_t minimumImage = 0) {
+    HubVariableTrigger control([](HubTrigger&, const HubTrigger::PortSet&) {}, platform::NotificationCenter::shared());
+    control.setNumericIdentifier(identifier);
+    Bytes record = control.dataRepresentationWithResourceHost(nullptr);
+    writeU32(record.data() + 33, minimumImage);
+    writeU32(record.data() + 37, maximumImage);
+    writeU16(record.data() + 41, uint16_t(title.size()));
+    record.resize(43);
+    record.insert(record.end(), title.begin(), title.end());
+    return record;
+}
+
+// The peer's record of a trigger decides what the trigger is: published again
+// as another kind it is another object, and one that no longer reads is gone.
+TEST(HubPeer, ATriggerPublishedAsAnotherKindOrUnreadableIsNoLongerTheOldOne) {
+    PeerWorld world;
+    world.publish({{"triggers[0]", text(buttonRecord(7, 0, "Play"))}});
+    ASSERT_EQ(world.hub.peer->triggers().size(), 1u);
+    const auto button = world.hub.peer->triggers()[0];
+
+    world.publish({{"triggers[0]", text(variableRecord(7, "Level"))}});
+    ASSERT_EQ(world.hub.peer->triggers().size(), 1u);
+    auto control = std::dynamic_pointer_cast<HubRemoteVariableTrigger>(world.hub.peer->triggers()[0]);
+    ASSERT_TRUE(control) << "a button became a slider";
+    EXPECT_EQ(control->title(), "Level");
+    EXPECT_FALSE(control->isEqual(*button));
+    EXPECT_FALSE(button->isEqual(*control));
+
+    Bytes unreadable = variableRecord(7, "Level");
+    writeU16(unreadable.data() + 41, 200);  // a title past the record's end
+    world.publish({{"triggers[0]", text(unreadable)}});
+    EXPECT_TRUE(world.hub.peer->triggers().empty()) << "a record that no longer reads leaves no trigger";
+}
+
+TEST(HubRemoteTrigger, ImagesFollowTheirIdentifiersAndEqualTriggersHashAlike) {
+    PeerWorld world;
+    auto& manager = world.controller->resourceManager();
+    world.hub.peer->setResourceManager(&manager);  // as the controller does for a peer in view
+    const auto cached = manager.cacheFileFor(world.hub.bus->name(), 11);
+    std::filesystem::create_directories(cached.parent_path());
+    const auto png = platform::PngImage::fromRgba(2, 2, std::vector<uint8_t>(16, 0xFF));
+    std::ofstream(cached, std::ios::binary)
+        .write(reinterpret_cast<const char*>(png->data().data()), std::streamsize(png->data().size()));
+    world.publish({{"triggers[0]", text(variableRecord(7, "Level", 11, 12))}, {"triggers[1]", text(buttonRecord(8))}});
+    ASSERT_EQ(world.hub.peer->triggers().size(), 2u);
+    auto control = std::dynamic_pointer_cast<HubRemoteVariableTrigger>(world.hub.peer->triggers()[0]);
+    auto button = std::dynamic_pointer_cast<HubRemoteButtonTrigger>(world.hub.peer->triggers()[1]);
+    ASSERT_TRUE(control && button);
+    ASSERT_TRUE(control->maximumImage());
+    EXPECT_EQ(control->maximumImage()->resourceID, 11u);
+    EXPECT_FALSE(control->minimumImage()) << "not loaded yet";
+    EXPECT_EQ(control->remoteResourceIDsToLoad(), std::vector<uint32_t>{12});
+
+    // A record read again tells the observers of every image and identifier.
+    std::vector<std::string> told;
+    for (const char* key : {"maximumIconID", "maximumImage", "minimumIconID", "minimumImage"})
+        control->addObserver(key, [&told, key] { told.push_back(key); });
+    for (const char* key : {"selectedIconID", "selectedIcon", "alternateIconID", "alternateIcon"})
+        button->addObserver(key, [&told, key] { told.push_back(key); });
+    world.publish({{"triggers[0]", text(variableRecord(7, "Level", 11, 13))}, {"triggers[1]", text(buttonRecord(8))}});
+    std::sort(told.begin(), told.end());
+    EXPECT_EQ(told, (std::vector<std::string>{"alternateIcon", "alternateIconID", "maximumIconID", "maximumImage",
+                                              "minimumIconID", "minimumImage", "selectedIcon", "selectedIconID"}));
+
+    auto again = HubRemoteTrigger::remoteTriggerWithPeer(world.hub.peer, buttonRecord(8), nullptr);
+    EXPECT_TRUE(again->isEqual(*button));
+    EXPECT_EQ(again->hash(), button->hash());
+    EXPECT_NE(HubRemoteTrigger::remoteTriggerWithPeer(world.hub.peer, buttonRecord(9), nullptr)->hash(), button->hash());
 }
 
 TEST(HubRemoteTrigger, RecordsThatDoNotFitAreRefused) {

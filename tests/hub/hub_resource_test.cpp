@@ -242,6 +242,35 @@ TEST(HubResourceTest, LoadsOfMissingTooLargeOrInconsistentResourcesFail) {
     EXPECT_EQ(inconsistent->code, 2);
 }
 
+// A peer that answers a load with segments whose data runs past their end,
+// thousands of times: a line a second about it, saying how many it left out.
+TEST(HubResourceTest, MalformedSegmentsOfALoadAreLoggedOnceASecond) {
+    ResourceWorld world;
+    ASSERT_TRUE(world.hub);
+    ASSERT_EQ(world.simulator.command("mute 6"), "ok");
+    BusLogCapture log;
+    auto loader = HubPeerResourceLoader::make(world.hub, 6, world.endpoint);
+    loader->setDataBlock([](const std::vector<uint8_t>&) {});
+    loader->setCompletionBlock([](auto) {});
+    loader->start();
+    RecordingDelegate received(world.endpoint);  // after the loader: a message it counts, the loader has read
+    std::vector<uint8_t> segment(20, 0);
+    writeResourceSegmentHeader(segment.data(), 6, 1, 0, 100);
+    std::string raw = "raw ";
+    for (uint8_t b : segment) raw += fmt::format("{:02x}", b);
+    auto send = [&](size_t count) {
+        const size_t expected = received.count() + count;
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(world.simulator.command(raw), "ok");
+        ASSERT_TRUE(world.pumpUntil([&] { return received.count() >= expected; }));
+    };
+    send(300);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Invalid info reply packet from " + world.hub->description()});
+    world.clock.advance(platform::kNanosPerSecond);
+    send(1);
+    EXPECT_EQ(log.lines().back(), "Invalid info reply packet from " + world.hub->description() + " (299 more since)");
+    loader->cancel();
+}
+
 TEST(HubResourceTest, ALoadThatNeverAnswersFailsAtItsEleventhTimeOutAndIsTriedAgain) {
     ResourceWorld world;
     ASSERT_TRUE(world.hub);

@@ -6,8 +6,8 @@
 //
 //   hub_simulator --directory DIR --key PRIVATE.pem [--bind 127.0.0.1] [--device NAME] [--form A|B]
 //
-// Commands: txt KEY VALUE | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
-// skip ID SEGMENT | mute ID | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
+// Commands: txt KEY VALUE | txthex KEY HEX (a binary value) | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
+// skip ID SEGMENT | mute ID | requests ID (how many came) | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
 // raw HEX | rawsize N | quit
 // JACK (the server JACK_DEFAULT_SERVER names): jack-open | jack-connect CLIENT:PORT (its " L" and " R") |
 // jack-disconnect | record FRAMES OUT.raw [armed] (float32 pairs, from the first sound; with "armed", a line
@@ -67,6 +67,7 @@ std::optional<SocketAddress> target;
 std::map<uint32_t, Bytes> resources;
 std::set<std::pair<uint32_t, uint32_t>> skips;  // (resource, segment) to leave out once
 std::set<uint32_t> muted;                        // resources whose requests get no answer
+std::map<uint32_t, int> requestsSeen;            // requests by resource, answered or not
 
 void put16(Bytes& b, size_t at, uint16_t v) {
     b[at] = uint8_t(v);
@@ -168,6 +169,7 @@ void serveRequest(const Message& message) {
     if (message.bytes.size() < size_t(message.bytes[1]) + 9) return;
     uint32_t id = get32(message.payload() + 1);
     uint32_t first = get32(message.payload() + 5);
+    ++requestsSeen[id];
     if (muted.count(id)) return;
     auto it = resources.find(id);
     if (it == resources.end()) {
@@ -625,10 +627,14 @@ std::string command(const std::string& line) {
     std::istringstream words(line);
     std::string verb;
     words >> verb;
-    if (verb == "txt") {
+    if (verb == "txt" || verb == "txthex") {
         std::string key, value;
         words >> key;
         std::getline(words >> std::ws, value);
+        if (verb == "txthex") {
+            const Bytes bytes = fromHex(value);
+            value.assign(bytes.begin(), bytes.end());
+        }
         txt[key] = value;
         publish();
         return "ok";
@@ -672,6 +678,13 @@ std::string command(const std::string& line) {
         words >> id;
         muted.insert(id);
         return "ok";
+    }
+    if (verb == "requests") {
+        uint32_t id = 0;
+        words >> id;
+        while (receive(0)) {
+        }
+        return "requests " + std::to_string(requestsSeen[id]);
     }
     if (verb == "skip") {
         uint32_t id, segment;
