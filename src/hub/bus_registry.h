@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/application_state.h"
 #include "platform/key_value_observing.h"
 #include "platform/main_loop.h"
 #include "platform/notification_center.h"
@@ -27,7 +28,7 @@ class BusPeer;
 inline constexpr const char* kBusRegistryPeerDidAppearNotification = "BusRegistryPeerDidAppearNotification";
 inline constexpr const char* kBusRegistryPeerDidDisappearNotification = "BusRegistryPeerDidDisappearNotification";
 /// Posted by the application (any sender) when it becomes active.
-inline constexpr const char* kApplicationDidBecomeActiveNotification = "ApplicationDidBecomeActiveNotification";
+inline constexpr const char* kApplicationDidBecomeActiveNotification = platform::kApplicationDidBecomeActiveNotification;
 
 struct BusRegistryOptions {
     platform::MainLoop* loop = nullptr;                     // default: MainLoop::shared()

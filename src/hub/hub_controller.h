@@ -25,6 +25,7 @@
 #include "hub/hub_port.h"
 #include "hub/hub_signature_validator.h"
 #include "hub/hub_trigger.h"
+#include "platform/application_state.h"
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
 #include "platform/notification_center.h"
@@ -44,10 +45,12 @@ inline constexpr const char* kHubPeerDisappearedNotification = "HubPeerDisappear
 inline constexpr const char* kHubPeerAttributesChangedNotification = "HubPeerAttributesChangedNotification";
 inline constexpr const char* kHubControllerDidLoadPeerIconNotification = "HubControllerDidLoadPeerIconNotification";
 /// Posted by the application (any sender) when it finished launching (user
-/// info: the launch address, a std::string, when there is one) and when it is
-/// about to come to the foreground.
+/// info: the launch address, a std::string, when there is one).
 inline constexpr const char* kApplicationDidFinishLaunchingNotification = "ApplicationDidFinishLaunchingNotification";
-inline constexpr const char* kApplicationWillEnterForegroundNotification = "ApplicationWillEnterForegroundNotification";
+/// The program's own notice that it comes back to the foreground (the desktop
+/// session posts it when the window is restored).
+inline constexpr const char* kApplicationWillEnterForegroundNotification =
+    platform::kApplicationWillEnterForegroundNotification;
 /// Posted by a source that hosts another application's audio unit (sender: the
 /// HubInterAppAudioSource; user info of the error notification: a BusError; of
 /// the ping notification: a bool, the ping's result).
@@ -208,6 +211,8 @@ public:
 
     // ---- peers ----
     const std::vector<std::shared_ptr<HubPeer>>& peers() const { return peerRegistry_->peers(); }
+    /// Peers in view whose icon is still on its way (not reported as appeared yet).
+    const std::vector<std::shared_ptr<HubPeer>>& initializingPeers() const { return initializingPeers_; }
     void addPeer(const std::shared_ptr<HubPeer>& peer) { peerRegistry_->addPeer(peer); }
     /// Brings another application to the foreground: opens its address when it
     /// is on this device and this application is active, else asks the peers on
@@ -281,8 +286,9 @@ private:
     void peerDidAppear(const std::shared_ptr<HubPeer>& peer);
     void peerDidDisappear(const std::shared_ptr<HubPeer>& peer);
     void peerRegistryAddedPeer(const std::shared_ptr<HubPeer>& peer);
-    void iconLoaded(const std::shared_ptr<HubPeer>& peer, bool newToRegistry, bool retried,
+    void iconLoaded(const std::shared_ptr<HubPeer>& peer, bool newToRegistry,
                     std::shared_ptr<HubPeerResourceImageProxy> image, std::optional<BusError> error);
+    void forgetPeer(const std::shared_ptr<HubPeer>& peer);
     void loadImageChain(const std::shared_ptr<HubPeer>& peer, std::vector<uint32_t> identifiers, size_t index);
     void coalescePeerReport(std::any object, const void* key);
 

@@ -71,33 +71,26 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
     resourceManager_->startLoadOfResourceWithID(
         kHubApplicationIconResourceID, bus,
         [this, alive, peer, known](std::shared_ptr<HubPeerResourceImageProxy> image, std::optional<BusError> error) {
-            if (alive.lock()) iconLoaded(peer, !known, false, std::move(image), std::move(error));
+            if (alive.lock()) iconLoaded(peer, !known, std::move(image), std::move(error));
         });
 }
 
-void HubController::iconLoaded(const std::shared_ptr<HubPeer>& peer, bool newToRegistry, bool retried,
+void HubController::iconLoaded(const std::shared_ptr<HubPeer>& peer, bool newToRegistry,
                                std::shared_ptr<HubPeerResourceImageProxy> image, std::optional<BusError> error) {
-    if (!retried) {
-        if (newToRegistry) didChangeValueForKey("peers");
-        std::erase(initializingPeers_, peer);
-        reportPeerAppeared(peer);
-        peerDidAppear(peer);
-    }
+    if (newToRegistry) didChangeValueForKey("peers");
+    std::erase(initializingPeers_, peer);
+    reportPeerAppeared(peer);
+    peerDidAppear(peer);
     if (image && !error) {
         reportPeerAttributesChanged(peer);
         center_.post(kHubControllerDidLoadPeerIconNotification, this, peer);
-    } else if (!retried) {
+    } else {
+        // The manager asked again as long as it would (longer and longer
+        // pauses, then it gave up): the peer is shown without its icon, not
+        // asked all over again.
         busLog("Error loading icon for peer: {}", error ? error->description : std::string("no image"));
-        if (auto bus = peer->dbPeer()) {
-            std::weak_ptr<HubController*> alive = alive_;
-            resourceManager_->startLoadOfResourceWithID(
-                kHubApplicationIconResourceID, bus,
-                [this, alive, peer](std::shared_ptr<HubPeerResourceImageProxy> again, std::optional<BusError> failure) {
-                    if (alive.lock()) iconLoaded(peer, false, true, std::move(again), std::move(failure));
-                });
-        }
     }
-    if (!retried) requestPeerImageResources(peer);
+    requestPeerImageResources(peer);
 }
 
 void HubController::reportPeerAppeared(const std::shared_ptr<HubPeer>& peer) {
@@ -113,7 +106,32 @@ void HubController::peerDidAppear(const std::shared_ptr<HubPeer>& peer) {
 void HubController::peerDidDisappearNotification(const std::shared_ptr<BusPeer>& bus) {
     // Nothing more is asked of a peer that went away; it is asked again when it comes back.
     if (resourceManager_) resourceManager_->cancelLoadsFromPeer(bus.get());
-    if (auto peer = hubPeerOf(*bus)) peerDidDisappear(peer);
+    auto peer = hubPeerOf(*bus);
+    if (!peer) return;
+    peerDidDisappear(peer);
+    forgetPeer(peer);
+    bus->setUserInfo(nullptr);
+}
+
+void HubController::forgetPeer(const std::shared_ptr<HubPeer>& peer) {
+    // A peer that went away is made anew from its metadata when it comes back:
+    // peers that come and go leave nothing behind (the current graph keeps
+    // what it names until the next one).
+    std::erase(initializingPeers_, peer);
+    if (auto it = peerObservations_.find(peer.get()); it != peerObservations_.end()) {
+        for (auto id : it->second) peer->removeObserver(id);
+        peerObservations_.erase(it);
+    }
+    std::erase_if(peerReports_, [&](const auto& report) {
+        if (report.first == peer.get()) return true;
+        for (const PortList* list : {&peer->receiverPorts(), &peer->filterPorts(), &peer->senderPorts()})
+            for (const auto& port : *list)
+                if (report.first == port.get()) return true;
+        return false;
+    });
+    if (!peerRegistry_->contains(peer)) return;
+    peerRegistry_->removePeer(peer);
+    didChangeValueForKey("peers");
 }
 
 void HubController::peerDidDisappear(const std::shared_ptr<HubPeer>& peer) {

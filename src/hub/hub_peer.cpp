@@ -8,6 +8,7 @@
 
 #include "hub/hub_controller.h"
 #include "hub/bus_message.h"
+#include "hub/hub_peer_resource.h"
 #include "hub/hub_record.h"
 
 namespace strombel::hub {
@@ -46,6 +47,7 @@ HubPeer::HubPeer(const platform::Clock& clock) : clock_(clock) {}
 
 HubPeer::~HubPeer() {
     if (auto peer = dbPeer(); peer && metadataObserver_) peer->removeObserver(metadataObserver_);
+    if (iconCenter_) iconCenter_->removeObserver(iconObserver_);
 }
 
 std::shared_ptr<HubPeer> HubPeer::peerWithDBPeer(const std::shared_ptr<BusPeer>& peer, const platform::Clock& clock) {
@@ -189,8 +191,23 @@ std::shared_ptr<HubPort> HubPeer::portWithNumericIdentifier(uint32_t identifier)
 }
 
 void HubPeer::setResourceManager(HubPeerResourceManager* manager) {
-    resourceManager_ = manager;
     for (auto& trigger : triggers_) trigger->setResourceManager(manager);
+    if (manager == resourceManager_) return;
+    resourceManager_ = manager;
+    if (iconCenter_) iconCenter_->removeObserver(iconObserver_);
+    iconCenter_ = manager ? &manager->notifications() : nullptr;
+    if (!iconCenter_) return;
+    iconObserver_ = iconCenter_->addObserver(kHubControllerDidLoadPeerIconNotification, nullptr,
+                                             [this](const platform::Notification& note) {
+                                                 auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo);
+                                                 if (peer && peer->get() == this) didChangeValueForKey("icon");
+                                             });
+}
+
+std::shared_ptr<HubPeerResourceImageProxy> HubPeer::icon() const {
+    auto bus = dbPeer();
+    if (!resourceManager_ || !bus) return nullptr;
+    return resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);
 }
 
 void HubPeer::updateValuesFromMetadata(const platform::TxtRecord& metadata) {
@@ -335,33 +352,43 @@ HubRegistry::HubRegistry(std::shared_ptr<HubSelfPeer> selfPeer, platform::Notifi
 
 HubRegistry::~HubRegistry() {
     if (selfPeer_) selfPeer_->removeObserver(selfNameObserver_);
-    for (size_t at = 0; at < peers_.size(); ++at) peers_[at]->removeObserver(nameObservers_[at]);
+    for (const auto& peer : peers_) peer->removeObserver(members_.at(peer.get()).nameObserver);
 }
 
 bool HubRegistry::contains(const std::shared_ptr<HubPeer>& peer) const { return members_.count(peer.get()) != 0; }
 
 void HubRegistry::addPeer(const std::shared_ptr<HubPeer>& peer) {
-    if (!peer || !members_.insert(peer.get()).second) return;
-    const auto at = uint32_t(peers_.size());
+    if (!peer || members_.count(peer.get())) return;
+    HubPeer* const member = peer.get();
+    members_[member].order = nextOrder_++;
     peers_.push_back(peer);
-    nameObservers_.push_back(peer->addObserver("name", [this, at] { fileUnderName(at); }));
-    fileUnderName(at);
+    members_[member].nameObserver = peer->addObserver("name", [this, member] { fileUnderName(member); });
+    fileUnderName(member);
     center_.post(kHubRegistryPeerAddedNotification, this, peer);
 }
 
-void HubRegistry::fileUnderName(uint32_t at) {
-    std::string name = peers_[at]->name();
-    if (at < filedNames_.size()) {
-        if (filedNames_[at] == name) return;
-        auto filed = byName_.find(filedNames_[at]);
-        std::erase(filed->second, at);
+void HubRegistry::removePeer(const std::shared_ptr<HubPeer>& peer) {
+    auto it = peer ? members_.find(peer.get()) : members_.end();
+    if (it == members_.end()) return;
+    peer->removeObserver(it->second.nameObserver);
+    auto filed = byName_.find(it->second.filedName);
+    filed->second.erase(it->second.order);
+    if (filed->second.empty()) byName_.erase(filed);
+    members_.erase(it);
+    std::erase(peers_, peer);
+}
+
+void HubRegistry::fileUnderName(HubPeer* peer) {
+    Member& member = members_.at(peer);
+    std::string name = peer->name();
+    auto filed = byName_.find(member.filedName);
+    if (filed != byName_.end() && filed->second.count(member.order)) {
+        if (member.filedName == name) return;
+        filed->second.erase(member.order);
         if (filed->second.empty()) byName_.erase(filed);
-    } else {
-        filedNames_.resize(at + 1);
     }
-    auto& positions = byName_[name];
-    positions.insert(std::upper_bound(positions.begin(), positions.end(), at), at);
-    filedNames_[at] = std::move(name);
+    byName_[name][member.order] = peer;
+    member.filedName = std::move(name);
 }
 
 bool HubRegistry::uniqueIDsEqual(const std::string& a, const std::string& b) {
@@ -391,8 +418,8 @@ std::shared_ptr<HubPeer> HubRegistry::peerWithName(const std::string& name,
     }
     auto filed = byName_.find(name);
     if (filed == byName_.end()) return nullptr;
-    for (uint32_t at : filed->second)
-        if (matches(*peers_[at])) return peers_[at];
+    for (const auto& [order, peer] : filed->second)
+        if (matches(*peer)) return peer->shared_from_this();
     return nullptr;
 }
 

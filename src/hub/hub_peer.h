@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -95,7 +96,12 @@ public:
 
     void updateValuesFromMetadata(const platform::TxtRecord& metadata);
     HubPeerResourceManager* resourceManager() const { return resourceManager_; }
+    /// Also hears, on the manager's centre, that this peer's icon arrived
+    /// ("HubControllerDidLoadPeerIconNotification"): "icon" observers are told.
     void setResourceManager(HubPeerResourceManager* manager);
+    /// The application's icon (resource 1) as the resource manager has it, or
+    /// none (not loaded yet, or no manager).
+    std::shared_ptr<HubPeerResourceImageProxy> icon() const;
 
     double mediaTime() const { return double(clock_.nowNanos()) / 1e9; }
     std::string description() const;
@@ -118,6 +124,8 @@ private:
     std::vector<std::shared_ptr<HubRemoteTrigger>> triggers_;
     HubPortList receiverPorts_, senderPorts_, filterPorts_;
     HubPeerResourceManager* resourceManager_ = nullptr;
+    platform::NotificationCenter* iconCenter_ = nullptr;
+    platform::NotificationCenter::ObserverId iconObserver_ = 0;
 };
 
 /// This application: its ports are the controller's.
@@ -143,7 +151,8 @@ private:
     std::vector<platform::KeyValueObservable::ObserverId> controllerObservers_;
 };
 
-/// The peers known in this run; peers are never removed.
+/// The peers known in this run: every peer that came into view or that a
+/// graph named, until it goes away.
 class HubRegistry {
 public:
     HubRegistry(std::shared_ptr<HubSelfPeer> selfPeer,
@@ -157,6 +166,8 @@ public:
     bool contains(const std::shared_ptr<HubPeer>& peer) const;
     /// Adds the peer once and posts "HubRegistryPeerAddedNotification".
     void addPeer(const std::shared_ptr<HubPeer>& peer);
+    /// Forgets a peer (one that went away).
+    void removePeer(const std::shared_ptr<HubPeer>& peer);
     /// The self peer by name (and identifier when given); else the first peer of
     /// that name which, without an identifier, is on this device or a
     /// placeholder, or with one, has that identifier (case and accents aside).
@@ -166,18 +177,22 @@ public:
     static bool uniqueIDsEqual(const std::string& a, const std::string& b);
 
 private:
-    /// Files `peers_[at]` under its name as it is now.
-    void fileUnderName(uint32_t at);
+    struct Member {
+        uint64_t order = 0;  // of addition: lookups take the earliest
+        std::string filedName;
+        platform::KeyValueObservable::ObserverId nameObserver = 0;
+    };
+    /// Files a member under its name as it is now.
+    void fileUnderName(HubPeer* peer);
 
     std::shared_ptr<HubSelfPeer> selfPeer_;
     platform::NotificationCenter& center_;
     std::vector<std::shared_ptr<HubPeer>> peers_;
-    std::unordered_set<const HubPeer*> members_;
-    // Positions in `peers_` by the name each peer was filed under, ascending;
+    std::unordered_map<const HubPeer*, Member> members_;
+    uint64_t nextOrder_ = 0;
+    // The members by the name each was filed under, in order of addition;
     // "name" observers keep them current.
-    std::unordered_map<std::string, std::vector<uint32_t>> byName_;
-    std::vector<std::string> filedNames_;
-    std::vector<platform::KeyValueObservable::ObserverId> nameObservers_;
+    std::unordered_map<std::string, std::map<uint64_t, HubPeer*>> byName_;
     std::string selfName_;
     platform::KeyValueObservable::ObserverId selfNameObserver_ = 0;
 };

@@ -267,6 +267,8 @@ public:
     void cancelLoadsFromPeer(const BusPeer* peer);
     void memoryWarning();
     size_t runningLoads() const { return loaders_.size(); }
+    /// Where the manager posts, and hears the program's memory warnings.
+    platform::NotificationCenter& notifications() const { return notifications_; }
 
     /// The cache file of a peer's resource: the peer's name escaped into one
     /// plain, bounded, stable file name.

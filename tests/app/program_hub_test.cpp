@@ -11,6 +11,9 @@
 #include <fstream>
 #include <thread>
 
+#include <QWidget>
+
+#include "app/desktop_session.h"
 #include "hub/bus_message.h"
 #include "hub/bus_test_support.h"
 #include "hub/hub_controller.h"
@@ -195,6 +198,49 @@ TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {
     EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 2");
     EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
     ASSERT_TRUE(pumpUntil([&] { return controller->connected(); }));
+}
+
+// Hub A takes the program and drops it again, staying in charge; hub B is
+// refused meanwhile. The user brings the program to the front (its window
+// minimised and restored): A's session is over for it, and B is taken.
+TEST_F(ProgramHubTest, BackInTheForegroundAfterAHubDroppedItTheProgramTakesAnotherHub) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    DesktopSession session(run->program().delegate(), {});
+    QWidget& window = run->program().window();
+    session.watch(&window);
+    window.show();
+    QApplication::processEvents();
+
+    HubSimulator first(temp_ / "root" / "services", temp_ / "hub-key.pem", "127.0.0.1", "Stage");
+    HubSimulator second(temp_ / "root" / "services", temp_ / "hub-key.pem", "127.0.0.1", "Stage", 'B',
+                        "0A:1B:2C:3D:4E:60", "Otherhub");
+    for (HubSimulator* hub : {&first, &second}) {
+        ASSERT_TRUE(pumpUntil([&] { return hub->command("peer strombel", 1000).rfind("peer ", 0) == 0; }));
+    }
+    ASSERT_TRUE(pumpUntil([&] {
+        int hubs = 0;
+        for (const auto& peer : controller->peers())
+            hubs += (peer->name() == "Wirehub" || peer->name() == "Otherhub") && peer->present();
+        return hubs == 2;
+    }));
+    EXPECT_EQ(ask(first, "connect-app strombel|Strombel output"), "sent 1");
+    EXPECT_EQ(ask(first, "ack"), "ack 1 0");
+    EXPECT_EQ(ask(first, "disconnect-app"), "sent 2");
+    EXPECT_EQ(ask(first, "ack"), "ack 2 0");
+    EXPECT_EQ(ask(second, "connect-app strombel|Strombel output"), "sent 1");
+    EXPECT_EQ(ask(second, "ack"), "ack 1 3") << "the first hub is still in charge";
+
+    window.showMinimized();
+    QApplication::processEvents();
+    window.showNormal();
+    QApplication::processEvents();
+    loop_.runPending();
+    EXPECT_FALSE(controller->memberOfActiveHubSession());
+    EXPECT_EQ(ask(second, "connect-app strombel|Strombel output"), "sent 2");
+    EXPECT_EQ(ask(second, "ack"), "ack 2 0");
+    EXPECT_TRUE(pumpUntil([&] { return controller->connected(); }));
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ struct TestKeyPair {
 class HubSimulator {
 public:
     HubSimulator(const std::filesystem::path& directory, const std::filesystem::path& keyFile,
-                 const std::string& bind = "127.0.0.1", const std::string& device = "Stage", char form = 'B') {
+                 const std::string& bind = "127.0.0.1", const std::string& device = "Stage", char form = 'B',
+                 const std::string& deviceID = "0A:1B:2C:3D:4E:5F", const std::string& name = "Wirehub") {
         signal(SIGPIPE, SIG_IGN);  // a simulator that is gone must not end the test
         int toChild[2], fromChild[2];
         if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
@@ -82,7 +83,8 @@ public:
             dup2(fromChild[1], 1);
             std::string formText(1, form);
             execl(HUB_SIMULATOR_PATH, HUB_SIMULATOR_PATH, "--directory", directory.c_str(), "--key", keyFile.c_str(),
-                  "--bind", bind.c_str(), "--device", device.c_str(), "--form", formText.c_str(), nullptr);
+                  "--bind", bind.c_str(), "--device", device.c_str(), "--form", formText.c_str(), "--device-id",
+                  deviceID.c_str(), "--name", name.c_str(), nullptr);
             _exit(127);
         }
         close(toChild[0]);

@@ -1,11 +1,13 @@
-// Programs that quit and start again under their name, seen by the controller
-// through the directory of services: what they publish now is what it shows,
-// and their datagrams are heard from their new port, however they came back.
+// Programs that come, go and come back, seen by the controller through the
+// directory of services: what they publish now is what it shows, their
+// datagrams are heard from their new port however they came back, their icons
+// are asked for a bounded number of times, and those that go leave nothing.
 
 #include <gtest/gtest.h>
 
 #include "hub/hub_record.h"
 #include "hub_controller_test_support.h"
+#include "platform/png_image.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -106,6 +108,79 @@ TEST(HubPeerReturn, AProgramBackUnderItsNameShowsItsNewButtonsAndIsHeardFromItsN
         ASSERT_EQ(second->command("peer strombel").rfind("peer ", 0), 0u);
         EXPECT_EQ(second->command("ping"), "pong") << "the new port's datagrams are heard";
     }
+}
+
+TEST(HubPeerReturn, APeersIconArrivesAndItsObserversHearOfIt) {
+    ReturnWorld world;
+    int told = 0;
+    // Watched from the moment the peer joins, before its icon is asked for.
+    world.notifications.addObserver(kHubRegistryPeerAddedNotification, nullptr, [&](const platform::Notification& note) {
+        if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo))
+            (*peer)->addObserver("icon", [&told] { ++told; });
+    });
+    const auto png = platform::PngImage::fromRgba(4, 4, std::vector<uint8_t>(64, 0x80))->data();
+    std::ofstream(world.temp / "icon.png", std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    HubSimulator hub(world.servicesFolder, world.keyFile);
+    ASSERT_EQ(hub.command("serve-file 1 " + (world.temp / "icon.png").string()).rfind("ok", 0), 0u);
+    ASSERT_TRUE(world.pumpUntil([&] { return world.hubPeer() && world.hubPeer()->icon(); }));
+    EXPECT_EQ(world.hubPeer()->icon()->image->width(), 4u);
+    EXPECT_EQ(told, 1);
+}
+
+// Its icon never comes: asked eleven times a load, five loads with longer and
+// longer pauses between, then never again (the icon's failure does not start
+// the whole round anew).
+TEST(HubPeerReturn, ASilentPeerIsAskedForItsIconABoundedNumberOfTimes) {
+    ReturnWorld world;
+    BusLogCapture log;
+    HubSimulator hub(world.servicesFolder, world.keyFile);
+    ASSERT_EQ(hub.command("mute 1"), "ok");
+    ASSERT_TRUE(world.pumpUntil([&] { return world.hubPeer() != nullptr; }));
+    world.loop.advance(400 * platform::kNanosPerSecond);
+    EXPECT_EQ(hub.command("requests 1"), "requests 55");
+    EXPECT_TRUE(world.controller->initializingPeers().empty()) << "shown without its icon";
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("Gave up getting resource <1>", 0) == 0; }),
+              1);
+}
+
+// Peers announced on ports where nobody answers, whose icons never come, go
+// away again: nothing of them stays, neither the peers nor their loads.
+TEST(HubPeerReturn, PeersThatGoLeaveNothingBehind) {
+    ReturnWorld world;
+    std::vector<std::weak_ptr<HubPeer>> seen;
+    world.notifications.addObserver(kHubRegistryPeerAddedNotification, nullptr, [&](const platform::Notification& note) {
+        if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo)) seen.push_back(*peer);
+    });
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 20; ++i) {
+        platform::DirectoryServiceDiscovery::Entry entry;
+        entry.record.name = fmt::format("Passer {} (Desk)", i);
+        entry.record.type = "_wirehub._udp";
+        entry.record.port = uint16_t(9);  // the discard port: nobody answers
+        entry.record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", 9));
+        entry.record.txt = {{"deviceID", fmt::format("00:00:00:00:01:{:02X}", i)}, {"BusVersion", "3"}, {"version", "3"}};
+        entry.owner = getpid();
+        ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+        files.push_back(world.servicesFolder / platform::DirectoryServiceDiscovery::fileName(entry.record.type, entry.record.name));
+    }
+    world.discovery.rescan();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.controller->initializingPeers().size() == 20; }));
+    EXPECT_EQ(world.controller->resourceManager().runningLoads(), 20u);
+
+    for (const auto& file : files) std::filesystem::remove(file);
+    world.discovery.rescan();
+    ASSERT_TRUE(world.pumpUntil([&] { return std::count_if(world.browsed.begin(), world.browsed.end(), [](auto& event) {
+                                                 return event.rfind("-Passer", 0) == 0;
+                                             }) == 20; }));
+    world.loop.advance(4 * platform::kNanosPerSecond);  // reported gone
+    EXPECT_TRUE(world.controller->peers().empty());
+    EXPECT_TRUE(world.controller->initializingPeers().empty());
+    EXPECT_EQ(world.controller->resourceManager().runningLoads(), 0u);
+    ASSERT_EQ(seen.size(), 20u);
+    for (const auto& peer : seen) EXPECT_TRUE(peer.expired()) << "a peer that went is freed";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // its input closes, or 60 seconds after it started.
 //
 //   hub_simulator --directory DIR --key PRIVATE.pem [--bind 127.0.0.1] [--device NAME] [--form A|B]
+//                 [--device-id ID] [--name NAME]
 //
 // Commands: txt KEY VALUE | txthex KEY HEX (a binary value) | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
 // skip ID SEGMENT | mute ID | requests ID (how many came) | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
@@ -60,6 +61,8 @@ std::string device = "Stage";
 std::string bindHost = "127.0.0.1";
 uint16_t port = 0;
 char form = 'B';
+std::string deviceID = "0A:1B:2C:3D:4E:5F";
+std::string hubName = "Wirehub";  // the endpoint's name: a second hub on one machine needs another
 EVP_PKEY* privateKey = nullptr;
 uint32_t sequence = 0;
 std::map<std::string, std::string> txt;
@@ -100,7 +103,7 @@ bool expired() { return Clock::now() - started > std::chrono::seconds(60); }
 
 void publish() {
     DirectoryServiceDiscovery::Entry entry;
-    entry.record.name = "Wirehub (" + device + ")";
+    entry.record.name = hubName + " (" + device + ")";
     entry.record.type = "_wirehub._udp";
     entry.record.port = port;
     entry.record.addresses.push_back(*SocketAddress::fromText(bindHost, port));
@@ -111,7 +114,7 @@ void publish() {
 }
 
 void unpublish() {
-    std::string file = directory + "/" + DirectoryServiceDiscovery::fileName("_wirehub._udp", "Wirehub (" + device + ")");
+    std::string file = directory + "/" + DirectoryServiceDiscovery::fileName("_wirehub._udp", hubName + " (" + device + ")");
     unlink(file.c_str());
 }
 
@@ -540,7 +543,7 @@ constexpr uint32_t kInputPort = 1;
 std::string sendGraph(const std::vector<std::string>& peers, const Bytes& edges) {
     Bytes table;
     for (const auto& name : peers) {
-        const std::string unique = name == "Wirehub" ? txt["deviceID"] : "";
+        const std::string unique = name == hubName ? txt["deviceID"] : "";
         table.push_back(3);
         table.push_back(uint8_t(unique.size()));
         table.push_back(uint8_t(name.size()));
@@ -577,14 +580,14 @@ std::string connectApp(const std::string& app, const std::string& port) {
     put32(edge, 2, portIdentifier(port));
     edge[6] = 0;
     put32(edge, 7, kInputPort);
-    std::string answer = sendGraph({"Wirehub", app}, edge);
+    std::string answer = sendGraph({hubName, app}, edge);
     if (jackClient) answer += " jack " + jackConnect(app + ":" + port + " L", app + ":" + port + " R");
     return answer;
 }
 
 std::string disconnectApp() {
     if (jackClient) jackDisconnect();
-    return sendGraph({"Wirehub"}, {});
+    return sendGraph({hubName}, {});
 }
 
 // Messages that came while no command waited for them; commands that wait for a
@@ -821,6 +824,8 @@ int main(int argc, char** argv) {
         if (option == "--bind") bindHost = value;
         if (option == "--device") device = value;
         if (option == "--form") form = value.empty() ? 'B' : value[0];
+        if (option == "--device-id") deviceID = value;
+        if (option == "--name") hubName = value;
     }
     if (FILE* file = std::fopen(keyPath.c_str(), "r")) {
         privateKey = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
@@ -842,7 +847,7 @@ int main(int argc, char** argv) {
     socklen_t length = sizeof(sockaddr_storage);
     getsockname(udp, bound.get(), &length);
     port = bound.port();
-    txt = {{"deviceID", "0A:1B:2C:3D:4E:5F"}, {"BusVersion", "3"}, {"version", "3"}, {"SDK version", "2.1.4"},
+    txt = {{"deviceID", deviceID}, {"BusVersion", "3"}, {"version", "3"}, {"SDK version", "2.1.4"},
            {"launchURL", "wirehub://"}, {"capabilities", "1"}, {"displayName", "Wirehub"}};
     publish();
     std::printf("ready %u\n", port);

@@ -28,10 +28,8 @@ HubConnectionPanel::HubConnectionPanel(strombel::hub::HubController& controller,
     for (const char* name : {strombel::hub::kHubPeerAttributesChangedNotification,
                              strombel::hub::kHubControllerDidLoadPeerIconNotification})
         observers_.push_back(center.addObserver(name, &controller_, guarded([this] { peerAttributesChanged(); })));
-    // The session posts the platform's names; the hub's tests post the hub's.
-    for (const char* name : {strombel::hub::kApplicationWillEnterForegroundNotification,
-                             platform::kApplicationWillEnterForegroundNotification})
-        observers_.push_back(center.addObserver(name, nullptr, guarded([this] { updateLayout(); })));
+    observers_.push_back(center.addObserver(platform::kApplicationWillEnterForegroundNotification, nullptr,
+                                            guarded([this] { updateLayout(); })));
     // A turn of the device may bring another screen (the phone's portrait one):
     // the panel follows once the turn has settled.
     observers_.push_back(center.addObserver(kit::DeviceOrientation::kDidChangeNotification, nullptr, guarded([this] {

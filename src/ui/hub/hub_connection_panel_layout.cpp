@@ -86,10 +86,7 @@ QImage HubConnectionPanel::triggerImageFromImage(const QImage& image, const std:
 QImage HubConnectionPanel::peerImage(const Peer& peer) {
     const QSize size(int(kButtonSize * 2), int(kButtonSize * 2));
     std::shared_ptr<strombel::hub::HubImage> icon;
-    if (auto* manager = peer->resourceManager(); manager && peer->dbPeer()) {
-        if (auto proxy = manager->imageResourceWithID(strombel::hub::kHubApplicationIconResourceID, peer->dbPeer()))
-            icon = proxy->image;
-    }
+    if (auto proxy = peer->icon()) icon = proxy->image;
     if (icon) {
         const IconKey key = iconCacheKeyForIcon(icon.get(), std::nullopt);
         if (auto it = iconCache_.find(key); it != iconCache_.end()) return it->second;
