@@ -60,6 +60,24 @@ std::string plainRefusal(QString text) {
 
 std::string quoted(const QString& value) { return "'" + value.toStdString() + "'"; }
 
+/// The unknown option `name` (as the parser names it, without its dashes) the
+/// way the user typed it: "--bogus", "-bogus", "--bogus" of "--bogus=1".
+QString asTyped(const QStringList& arguments, const QString& name) {
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == "--") break;
+        if (!argument.startsWith('-')) continue;
+        const QString typed = argument.section('=', 0, 0);
+        qsizetype dashes = 0;
+        while (dashes < typed.size() && typed[dashes] == '-') ++dashes;
+        if (typed.mid(dashes) == name) return typed;
+    }
+    return "--" + name;
+}
+
+/// The options that take a value: each may be given once.
+constexpr const char* kValueOptions[] = {"gui", "root", "store-url", "open-url"};
+
 }  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
@@ -70,16 +88,32 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) list << QString::fromStdString(argument);
     if (list.isEmpty()) list << "strombel";
     if (!parser.parse(list)) {
-        line.error = plainRefusal(parser.errorText());
+        const QStringList unknown = parser.unknownOptionNames();
+        line.error = unknown.isEmpty() ? plainRefusal(parser.errorText())
+                                       : "unknown option " + quoted(asTyped(list, unknown.first()));
         return line;
     }
     if (parser.isSet("help")) {
         line.help = true;
         return line;
     }
+    for (const char* option : kValueOptions) {
+        const QStringList values = parser.values(option);
+        if (values.size() > 1) {
+            line.error = std::string("--") + option + " is given more than once (" + quoted(values[0]) + ", then " +
+                         quoted(values[1]) + ")";
+            return line;
+        }
+    }
     QStringList positional = parser.positionalArguments();
-    // The hub starts the program with its launch address.
+    // The hub starts the program with its launch address and nothing else: the
+    // hub's session decides the rest.
     if (!positional.isEmpty() && positional.first().contains(QStringLiteral(".wirehub://"))) {
+        if (list.size() > 2) {
+            line.error = "the launch address " + quoted(positional.first()) +
+                         " is given alone, with no other argument";
+            return line;
+        }
         line.launchURL = positional.takeFirst().toStdString();
     }
     if (!positional.isEmpty()) {

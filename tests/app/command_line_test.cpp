@@ -36,7 +36,12 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
         std::vector<std::string> arguments;
         const char* reason;
     } cases[] = {
-        {{"--bogus"}, "unknown option 'bogus'"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--gui", "1", "-bogus=2"}, "unknown option '-bogus'"},
+        {{"--gui", "1", "--gui", "2"}, "--gui is given more than once ('1', then '2')"},
+        {{"--root", "/tmp/a", "--root=/tmp/b"}, "--root is given more than once"},
+        {{"--store-url", "http://127.0.0.1/", "--store-url", "http://127.0.0.1/"}, "--store-url is given more"},
+        {{"--open-url", "a:", "--open-url", "b:"}, "--open-url is given more than once"},
         {{"--root"}, "missing value after '--root'"},
         {{"--root", ""}, "--root needs a folder"},
         {{"--gui"}, "gui"},
@@ -44,7 +49,10 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
         {{"--store-url", "ftp://127.0.0.1/"}, "--store-url takes an http or https address"},
         {{"--store-url", "127.0.0.1"}, "--store-url takes an http or https address"},
         {{"--open-url", ""}, "--open-url needs an address"},
-        {{"x.wirehub://launch", "stray"}, "unexpected argument 'stray'"},
+        {{"x.wirehub://launch", "stray"}, "the launch address 'x.wirehub://launch' is given alone"},
+        {{"strombel.wirehub://abc", "--gui", "1"}, "the launch address 'strombel.wirehub://abc' is given alone"},
+        {{"--root", "/tmp/a", "x.wirehub://"}, "is given alone, with no other argument"},
+        {{"stray", "x.wirehub://"}, "unexpected argument 'stray'"},
         {{"--gui", "9"}, "not '9'"},
     };
     for (const auto& c : cases) {
@@ -62,13 +70,16 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
 
 TEST(CommandLine, EveryOptionIsTakenAndHelpNamesThemAll) {
     const CommandLine line = parseCommandLine({"strombel", "--gui", "1", "--root", "/tmp/strombel-x", "--store-url",
-                                               "http://127.0.0.1:8080/store/", "x.wirehub://launch?y"});
+                                               "http://127.0.0.1:8080/store/"});
     EXPECT_EQ(line.error, "");
     EXPECT_EQ(line.guiType, ui::GuiType::phoneLandscape);
     EXPECT_EQ(line.root, "/tmp/strombel-x");
     EXPECT_EQ(line.storeURL, "http://127.0.0.1:8080/store/");
-    EXPECT_EQ(line.launchURL, "x.wirehub://launch?y");
+    EXPECT_EQ(line.launchURL, "");
     EXPECT_FALSE(line.openUrl);
+    const CommandLine byTheHub = parseCommandLine({"strombel", "x.wirehub://launch?y"});
+    EXPECT_EQ(byTheHub.error, "");
+    EXPECT_EQ(byTheHub.launchURL, "x.wirehub://launch?y");
 
     for (const char* help : {"--help", "-h", "-help"}) {
         SCOPED_TRACE(help);
