@@ -453,7 +453,9 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     sheet->delegate()->didPaste(*sheet, second, "Loop", nullptr);
     screen.editNameTextfield()->setText("My Loop");
     EXPECT_FALSE(screen.textFieldShouldReturn());
-    EXPECT_EQ(run->alerts().shown.back().title, "ExchangePaste");
+    // The alert's title is its window's title: a plain word, not the paste
+    // screen's code name.
+    EXPECT_EQ(run->alerts().shown.back().title, "Paste");
     EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'My Loop.wav'");
     EXPECT_TRUE(std::filesystem::exists(second));
 
@@ -461,7 +463,7 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     std::filesystem::remove(second);
     screen.editNameTextfield()->setText("Other Loop");
     EXPECT_FALSE(screen.textFieldShouldReturn());
-    EXPECT_EQ(run->alerts().shown.back().title, "ExchangePaste");
+    EXPECT_EQ(run->alerts().shown.back().title, "Paste");
     EXPECT_NE(screen.editNameTextfield(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(documents / "other loop.wav"));
 }

@@ -32,14 +32,16 @@ QString lengthText(double seconds) {
 ExchangeSheet::ExchangeSheet(const QString& title, ExchangeSettings settings)
     : exchange_(std::make_unique<AudioExchangeClient>(settings)) {
     setFrame(QRectF(0, 0, kWidth, kHeight));
-    setBackgroundColor(QColor(30, 30, 30));
+    auto panel = std::make_unique<ui::kit::View>(QRectF(0, 0, kWidth, kHeight));
+    panel->setBackgroundColor(QColor(30, 30, 30));
+    panel_ = add(std::move(panel));
     auto label = ui::GuiFactory::labelWithFrame(QRectF(0, 20, kWidth, 30), 16);
     label->setText(title);
-    add(std::move(label));
+    content()->add(std::move(label));
     auto message = ui::GuiFactory::labelWithFrame(QRectF(10, kHeight - 110, kWidth - 20, 40), 12);
     message->setLineBreakMode(ui::kit::Label::LineBreak::wordWrap);
     message->setNumberOfLines(2);
-    message_ = add(std::move(message));
+    message_ = content()->add(std::move(message));
     addButton(QRectF(kWidth / 2 - 60, kHeight - 60, 120, 40), "DONE", [this] { doneBtnPressed(); });
 }
 
@@ -51,7 +53,7 @@ ui::kit::Button* ExchangeSheet::addButton(const QRectF& frame, const QString& ti
     button->setTitleFont(ui::GuiFactory::interfaceFont(14));
     button->setBackgroundColor(QColor(60, 60, 60));
     button->addTarget(ui::kit::touchUpInside, [pressed = std::move(pressed)](ui::kit::Control&) { pressed(); });
-    return add(std::move(button));
+    return content()->add(std::move(button));
 }
 
 void ExchangeSheet::present(std::unique_ptr<ExchangeSheet> sheet, ui::kit::Window& window,
@@ -65,16 +67,12 @@ void ExchangeSheet::present(std::unique_ptr<ExchangeSheet> sheet, ui::kit::Windo
 void ExchangeSheet::coverAsFormSheet(const QSizeF& screen) {
     // A form sheet covers the whole screen: on a phone it is the screen, on a
     // tablet it stands in the middle of the screen, dimmed around it. Its
-    // contents keep their layout, made smaller where the screen is.
-    auto panel = std::make_unique<ui::kit::View>(QRectF(0, 0, kWidth, kHeight));
-    panel->setBackgroundColor(backgroundColor());
-    for (ui::kit::View* content : subviews()) panel->add(content->removeFromSuperview());
+    // contents keep their layout on the panel, made smaller where the screen is.
     setFrame(QRectF(QPointF(0, 0), screen));
     setBackgroundColor(ui::GuiFactory::isIpad() ? QColor(0, 0, 0, 150) : QColor(Qt::black));
     const double scale = std::min({1.0, screen.width() / kWidth, screen.height() / kHeight});
-    panel->setX((screen.width() - kWidth * scale) / 2, (screen.height() - kHeight * scale) / 2);
-    panel->setScale(scale);
-    add(std::move(panel));
+    panel_->setScale(scale);
+    panel_->setX((screen.width() - kWidth * scale) / 2, (screen.height() - kHeight * scale) / 2);
 }
 
 void ExchangeSheet::doneBtnPressed() {
@@ -95,7 +93,7 @@ void ExchangeSheet::setMessage(const QString& text) { message_->setText(text); }
 // ---- AudioExchangeViewController -----------------------------------------------------
 
 AudioExchangeViewController::AudioExchangeViewController(std::string path, ExchangeSettings settings)
-    : ExchangeSheet("COPY TO AUDIO EXCHANGE", settings), path_(std::move(path)) {
+    : ExchangeSheet("COPY AUDIO", settings), path_(std::move(path)) {
     SF_INFO info{};
     if (SNDFILE* file = sf_open(path_.c_str(), SFM_READ, &info)) {
         const int major = info.format & SF_FORMAT_TYPEMASK;
@@ -104,10 +102,10 @@ AudioExchangeViewController::AudioExchangeViewController(std::string path, Excha
     }
     auto name = ui::GuiFactory::labelWithFrame(QRectF(0, 70, kWidth, 24), 14);
     name->setText(QString::fromStdString(std::filesystem::path(path_).filename().string()));
-    add(std::move(name));
+    content()->add(std::move(name));
     auto length = ui::GuiFactory::labelWithFrame(QRectF(0, 96, kWidth, 24), 12);
     if (readable_ && info.samplerate > 0) length->setText(lengthText(double(info.frames) / info.samplerate));
-    add(std::move(length));
+    content()->add(std::move(length));
     copyButton_ = addButton(QRectF(kWidth / 2 - 110, 140, 220, 44), "COPY", [this] { copyBtnPressed(); });
     sendButton_ = addButton(QRectF(kWidth / 2 - 110, 200, 220, 44), "SEND TO EXCHANGE", [this] { sendBtnPressed(); });
     sendButton_->setHidden(true);
@@ -177,7 +175,7 @@ void AudioExchangeViewController::sendBtnPressed() {
 // ---- ExchangePasteViewController -----------------------------------------------------
 
 ExchangePasteViewController::ExchangePasteViewController(std::string folder, ExchangeSettings settings)
-    : ExchangeSheet("PASTE FROM AUDIO EXCHANGE", settings), folder_(std::move(folder)) {
+    : ExchangeSheet("PASTE AUDIO", settings), folder_(std::move(folder)) {
     reload();
 }
 

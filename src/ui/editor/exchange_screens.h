@@ -54,7 +54,11 @@ public:
 protected:
     ExchangeSheet(const QString& title, ExchangeSettings settings);
     void setMessage(const QString& text);
-    /// A button of the sheet's style at `frame`.
+    /// The panel that holds the sheet's contents, in the sheet's own layout of
+    /// kWidth × kHeight points (placed and scaled on the screen when presented):
+    /// everything shown is added here, also after the sheet is presented.
+    ui::kit::View* content() { return panel_; }
+    /// A button of the sheet's style at `frame` on the panel.
     ui::kit::Button* addButton(const QRectF& frame, const QString& title, std::function<void()> pressed);
     /// Spreads the sheet over a screen of `screen` points, its contents on a
     /// panel in the middle.
@@ -67,6 +71,7 @@ private:
     bool closing_ = false;
     ui::kit::Window* window_ = nullptr;
     std::function<void()> dismissed_;
+    ui::kit::View* panel_ = nullptr;
     ui::kit::Label* message_ = nullptr;
     std::unique_ptr<AudioExchangeClient> exchange_;
 };

@@ -163,7 +163,7 @@ std::filesystem::path StrombelViewController::newDocumentsFile(const QString& na
 
 bool StrombelViewController::pasteNamed(const QString& name) {
     const std::filesystem::path file =
-        newDocumentsFile(name, "ExchangePaste", "A user sample already exists with name '%1'", 0);
+        newDocumentsFile(name, "Paste", "A user sample already exists with name '%1'", 0);
     if (file.empty()) return false;
     const QString fileName = QString::fromStdString(file.filename().string());
     const std::string error = platform::moveFileWithoutReplacing(exchangePasteTargetFilePath_, file);
@@ -171,7 +171,7 @@ bool StrombelViewController::pasteNamed(const QString& name) {
         // The pasted file stays where the paste put it; the user may try another name.
         STROMBEL_LOG_ERROR("could not move pasted audio {} to {}: {}", exchangePasteTargetFilePath_, file.string(),
                            error);
-        showAlert("ExchangePaste",
+        showAlert("Paste",
                   QString("The pasted audio could not be saved as '%1': %2").arg(fileName, QString::fromStdString(error)),
                   {"OK"}, 0, false);
         return false;

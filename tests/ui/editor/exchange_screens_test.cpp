@@ -29,6 +29,7 @@ namespace strombel::editor {
 namespace {
 
 using strombel::testing::buttonTitled;
+using strombel::testing::child;
 using strombel::testing::ExchangePeer;
 using strombel::testing::fileBytes;
 using strombel::testing::namesIn;
@@ -183,6 +184,35 @@ TEST_F(ExchangeScreensTest, ThePasteListHoldsTheClipboardAndThePeersItemsAndAPas
     EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     ASSERT_EQ(back.size(), clip.size());
     for (size_t i = 0; i < clip.size(); i += 97) EXPECT_NEAR(back[i], clip[i], 1) << i;
+}
+
+TEST_F(ExchangeScreensTest, ThePasteListStandsOnThePanelInTheMiddleOnEveryScreen) {
+    // The exchange's answer comes after the sheet is shown, and the list is drawn
+    // anew then: it stays on the panel, centred, on a tablet's and a phone's screen.
+    putOnClipboard(strombel::testing::waveBytes(temp / "scratch.wav", strombel::testing::sineSamples(440, 44100, 3000), 1));
+    ExchangePeer peer(temp / "peer");
+    ASSERT_NE(peer.port(), 0);
+    for (const QRectF screen : {QRectF(0, 0, 1024, 768), QRectF(0, 0, 480, 320), QRectF(0, 0, 320, 480)}) {
+        SCOPED_TRACE(::testing::Message() << screen.width() << "x" << screen.height());
+        window.setRootView(std::make_unique<View>(screen));
+        auto* sheet = present(std::make_unique<ExchangePasteViewController>((temp / "pasted").string(), settingsFor(peer)));
+        ASSERT_TRUE(pumpUntil([&] { return !sheet->isWaiting(); }));
+        View* clipboard = buttonTitled(sheet, "CLIPBOARD");
+        ASSERT_NE(clipboard, nullptr);
+        const View* panel = buttonTitled(sheet, "DONE")->superview();
+        const QRectF shown = clipboard->mapRectToScene(clipboard->bounds());
+        const QRectF onPanel = panel->mapRectToScene(panel->bounds());
+        EXPECT_TRUE(onPanel.contains(shown)) << "the entry lies off the panel";
+        EXPECT_NEAR(shown.center().x(), onPanel.center().x(), 0.5);
+        EXPECT_NEAR(onPanel.center().x(), screen.center().x(), 0.5);
+        EXPECT_TRUE(screen.contains(onPanel));
+        const auto* title = child<ui::kit::Label>(sheet);
+        ASSERT_NE(title, nullptr);
+        EXPECT_EQ(title->text().toStdString(), "PASTE AUDIO") << "what it pastes is the clipboard's audio as much as the exchange's";
+        tap(buttonTitled(sheet, "DONE"));
+        advance(0.5);
+        ASSERT_FALSE(presented());
+    }
 }
 
 TEST_F(ExchangeScreensTest, APasteIsWrittenOffTheMainLoopAndItsOutcomeComesBackThere) {
