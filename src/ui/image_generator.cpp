@@ -711,8 +711,11 @@ const std::map<std::string, Art>& catalogue() {
         add("horizontalSliderBase", {409, 50}, {184, 24}, {271, 34}, horizontalTrack);
         add("horizontalSlider", {40, 44}, {18, 20}, {26, 30},
             [](QPainter& p, const QSizeF& s, int t) { sliderKnob(p, s, t, true); });
-        add("sampleVolumeSlider", {24, 120}, {11, 56}, {16, 82}, volumeTrack);
-        add("sampleVolumeSliderFill", {24, 96}, {11, 46}, {16, 66}, volumeFill);
+        // A pad's volume fader stands on the pad's face (97, 44 and 64 points),
+        // clear of the pad's name above it: its track is shorter than the face,
+        // and its fill is the track less the fill's margin at each end.
+        add("sampleVolumeSlider", {24, 85}, {11, 38}, {16, 56}, volumeTrack);
+        add("sampleVolumeSliderFill", {24, 61}, {11, 28}, {16, 40}, volumeFill);
         add("sampleVolumeSliderThumb", {44, 16}, {20, 8}, {30, 11},
             [](QPainter& p, const QSizeF& s, int t) { sliderKnob(p, s, t, false); });
         add("audioOutputLight", {40, 28}, {18, 13}, {26, 19},

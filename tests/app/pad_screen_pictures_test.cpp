@@ -150,6 +150,39 @@ TEST_F(PanelPicturesTest, TheSamplePanelWithVolumeFadersOverThePads) {
     EXPECT_GT(fillAboveMiddle(4), fillAboveMiddle(7));
 }
 
+TEST_F(PanelPicturesTest, TheVolumeFadersStandOnThePadsFacesClearOfTheirNamesInEveryLayout) {
+    for (const ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(int(guiType));
+        auto run = start(guiType);
+        ui::StrombelViewController& screen = run->screen();
+        // Upright, the panel buttons are on the strip's other side.
+        if (guiType == ui::GuiType::phonePortrait) screen.switchVisibleSide();
+        loop_.advance(500 * platform::kNanosPerMillisecond);
+        tap(*run, screen.sampleOptionsBtn());
+        loop_.advance(500 * platform::kNanosPerMillisecond);
+        ASSERT_NE(screen.sampleVolumeBtn(), nullptr);
+        tap(*run, screen.sampleVolumeBtn());
+        for (int pad = 0; pad < 12; ++pad) {
+            SCOPED_TRACE(pad);
+            const ui::kit::View* fader = screen.trackVolumeSlider(pad);
+            ASSERT_NE(fader, nullptr);
+            const QRectF drawn = fader->mapRectToScene(fader->bounds());
+            // The pad's frame is its whole cell; its face is the picture in the middle.
+            const ui::kit::Button* button = screen.tapButton(pad);
+            QRectF face(QPointF(), button->currentImage().deviceIndependentSize());
+            face.moveCenter(button->mapToScene(button->bounds().center()));
+            EXPECT_TRUE(face.adjusted(-0.5, -0.5, 0.5, 0.5).contains(drawn))
+                << "fader " << drawn.top() << "-" << drawn.bottom() << ", face " << face.top() << "-" << face.bottom();
+            const ui::kit::Label* name = screen.tapButtonLabel(pad);
+            EXPECT_FALSE(drawn.intersects(name->mapRectToScene(name->bounds()))) << "the fader runs through the name";
+        }
+        // The next layout starts on the same settings: as this one did.
+        tap(*run, screen.sampleVolumeBtn());
+        tap(*run, screen.sampleOptionsBtn());
+        loop_.advance(500 * platform::kNanosPerMillisecond);
+    }
+}
+
 TEST_F(PanelPicturesTest, TheNameFieldOverTheShadedScreen) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
