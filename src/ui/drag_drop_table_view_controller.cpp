@@ -23,6 +23,8 @@ const QString kSrcIdentifier = "SrcDropTableCell";
 const QString kDstHeaderIdentifier = "DstHeaderDropTableCell";
 const QString kDstIdentifier = "DstDropTableCell";
 constexpr int kPadsPerBank = 12;
+/// The row of the bank being played: the dark rust of the lines, dimmed.
+const QColor kCurrentRowColor(72, 60, 38);
 
 QString upper(const std::string& text) {
     return QString::fromStdString(text).toUpper();
@@ -64,6 +66,13 @@ DropTableCell::DropTableCell(const QString& reuseIdentifier, int32_t fontSize) :
     separator->setBackgroundColor(GuiFactory::darkRustyColor());
     separator->setUserInteractionEnabled(false);
     separator_ = add(std::move(separator));
+}
+
+void DropTableCell::setCurrent(bool current) {
+    current_ = current;
+    // The row's buttons are see-through, so the lit row shows around their icons.
+    setBackgroundColor(current ? kCurrentRowColor : QColor(Qt::black));
+    textLabel_->setTextColor(current ? QColor(Qt::white) : GuiFactory::rustyColor());
 }
 
 void DropTableCell::sizeChanged(const QSizeF& oldSize) {
@@ -188,29 +197,54 @@ void DragDropTableViewController::loadView() {
 
 void DragDropTableViewController::viewWillAppear() {
     view();
-    pruneExpandedSections();
+    followExpandedSections();
     srcTableView_->reloadData();
     dstTableView_->reloadData();
 }
 
 void DragDropTableViewController::reloadSoundbanks() {
     if (viewGone()) return;
-    pruneExpandedSections();
+    followExpandedSections();
     dstTableView_->reloadData();
+}
+
+void DragDropTableViewController::currentSoundbankChanged() {
+    if (viewGone()) return;
+    // Called while a change of the library may be under way, before the rows
+    // have moved with it: each row is marked by the bank it shows, not by its place.
+    const auto current = library_.soundbankAtIndex(engine_.currentSoundBankIdx());
+    for (int section = 0; section < dstTableView_->numberOfSections(); ++section) {
+        auto* cell = dynamic_cast<DropTableCell*>(dstTableView_->cellForRow({section, 0}));
+        if (cell && cell->bank) cell->setCurrent(cell->bank == current);
+    }
 }
 
 void DragDropTableViewController::samplesChanged() {
     if (viewGone()) return;
-    pruneExpandedSections();
+    followExpandedSections();
     srcTableView_->reloadData();
     dstTableView_->reloadData();
 }
 
-void DragDropTableViewController::pruneExpandedSections() {
-    const int packs = int(library_.soundpackSamplesResultsController().sections().size());
-    const int banks = int(library_.soundbankCount());
-    std::erase_if(expandedSrcSections_, [packs](int section) { return section >= packs; });
-    std::erase_if(expandedDstSections_, [banks](int section) { return section >= banks; });
+void DragDropTableViewController::rememberExpandedSections() {
+    const auto packs = library_.soundpacks();
+    expandedPacks_.clear();
+    for (int section : expandedSrcSections_)
+        if (size_t(section) < packs.size()) expandedPacks_.push_back(packs[size_t(section)]);
+    const auto banks = library_.soundbanks();
+    expandedBanks_.clear();
+    for (int section : expandedDstSections_)
+        if (size_t(section) < banks.size()) expandedBanks_.push_back(banks[size_t(section)]);
+}
+
+void DragDropTableViewController::followExpandedSections() {
+    expandedSrcSections_.clear();
+    for (const auto& pack : expandedPacks_)
+        if (const auto section = currentIndexOfPack(pack)) expandedSrcSections_.insert(*section);
+    expandedDstSections_.clear();
+    for (const auto& bank : expandedBanks_)
+        if (const auto section = currentIndexOfBank(bank)) expandedDstSections_.insert(*section);
+    rememberExpandedSections();
 }
 
 template <typename Change>
@@ -257,7 +291,7 @@ std::unique_ptr<kit::TableViewCell> DragDropTableViewController::cellForRow(kit:
 std::unique_ptr<kit::Button> DragDropTableViewController::rowButton(
     const char* imageName, const QRectF& frame, void (DragDropTableViewController::*action)(kit::View*)) {
     auto button = std::make_unique<kit::Button>(frame);
-    button->setBackgroundColor(Qt::black);
+    button->setBackgroundColor(Qt::transparent);
     button->setImage(GuiFactory::imageWithName(imageName, guiType_), kit::normal);
     button->addTarget(kit::touchUpInside, [this, action](kit::Control& pressed) { (this->*action)(&pressed); });
     return button;
@@ -370,9 +404,10 @@ void DragDropTableViewController::fillDstCell(DropTableCell& cell, const kit::In
     const auto bank = library_.soundbankAtIndex(uint64_t(path.section));
     if (!bank) return;
     if (header) {
-        cell.textLabel()->setTextColor(GuiFactory::rustyColor());
         const QString indent = guiType_ == GuiType::phoneLandscape ? " " : "    ";
         cell.textLabel()->setText(indent + upper(bank->name()));
+        cell.bank = bank;
+        cell.setCurrent(bank == library_.soundbankAtIndex(engine_.currentSoundBankIdx()));
         cell.collapseArrow->setExpanded(expandedDstSections_.count(path.section) > 0);
         cell.layoutText();
         return;
@@ -409,6 +444,7 @@ void DragDropTableViewController::collapseExpandSection(int section, kit::TableV
         expanded.erase(section);
         table.deleteRows(rows);
     }
+    rememberExpandedSections();
 }
 
 void DragDropTableViewController::didSelectRow(kit::TableView& table, const kit::IndexPath& path) {
@@ -551,6 +587,7 @@ void DragDropTableViewController::startDraggingFromDstAtPoint(const QPointF& poi
         // A whole bank is picked up: every bank folds, so that banks are what lies below.
         const std::set<int> folded = std::move(expandedDstSections_);
         expandedDstSections_.clear();
+        rememberExpandedSections();
         dstTableView_->reloadSections(folded);
     }
 }

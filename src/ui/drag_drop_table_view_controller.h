@@ -53,6 +53,12 @@ public:
     /// Where the text begins, as in the platform's plain cells.
     static constexpr double kTextInset = 10;
 
+    /// Marks a bank's header row as the bank being played (lit, its name
+    /// white) or not (black, its name in rust).
+    void setCurrent(bool current);
+    /// The bank a bank's header row shows; null in other rows.
+    std::shared_ptr<library::Soundbank> bank;
+    bool isCurrent() const { return current_; }
     /// Puts the separator above the row's buttons, whose black would hide it.
     void raiseSeparator() { bringSubviewToFront(separator_); }
     /// Gives the text the row's width up to the first button shown in its
@@ -70,6 +76,7 @@ protected:
 private:
     kit::Label* textLabel_ = nullptr;
     kit::View* separator_ = nullptr;
+    bool current_ = false;
 };
 
 /// The library browser: "SOUND PACKS" on the left (each pack with its samples),
@@ -105,6 +112,8 @@ public:
 
     void viewWillAppear();
     void reloadSoundbanks();
+    /// The bank being played changed: its header row is marked instead.
+    void currentSoundbankChanged();
     /// Yes for the two landscape orientations (3 and 4) only.
     static bool shouldAutorotateToInterfaceOrientation(int64_t orientation) {
         return orientation == 3 || orientation == 4;
@@ -201,8 +210,13 @@ private:
     void removalAnswered(const QString& buttonTitle);
     /// Expanded sections above `removed` move down by one; `removed` goes.
     static void sectionRemoved(std::set<int>& expanded, int removed);
-    /// Forgets expanded sections the tables no longer have.
-    void pruneExpandedSections();
+    /// Notes which packs and banks the expanded sections show, after the
+    /// browser changed them or the library by itself.
+    void rememberExpandedSections();
+    /// After a change of the library from outside (a download, a scan, the pad
+    /// screen), the expanded sections are those of the same packs and banks,
+    /// wherever they moved; those gone are forgotten.
+    void followExpandedSections();
     /// Library changes made by the browser itself, which updates its own rows.
     template <typename Change>
     bool unobserved(Change change);
@@ -225,6 +239,8 @@ private:
 
     std::set<int> expandedSrcSections_;
     std::set<int> expandedDstSections_;
+    std::vector<std::shared_ptr<library::Soundpack>> expandedPacks_;
+    std::vector<std::shared_ptr<library::Soundbank>> expandedBanks_;
     kit::View* draggedCell_ = nullptr;
     std::optional<kit::IndexPath> draggedIndexPath_;
     bool dragFromSource_ = false;

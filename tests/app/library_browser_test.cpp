@@ -614,6 +614,68 @@ TEST_F(LibraryBrowserTest, TheLastSampleOfAPackReloadsWithExpansionsKept) {
     EXPECT_GT(packs->numberOfRows(user), 1);
 }
 
+TEST_F(LibraryBrowserTest, ExpandedSectionsStayWithTheirPackAndBankWhenOthersComeBeforeThem) {
+    auto run = start();
+    library::SoundDataManager& library = *run->program().library();
+    const auto later = addPack(*run, "Zz later", 3);
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* packs = browser.srcTableView();
+    TableView* banks = browser.dstTableView();
+    auto sectionOf = [&](const std::shared_ptr<library::Soundpack>& pack) {
+        const auto all = library.soundpacks();
+        return int(std::find(all.begin(), all.end(), pack) - all.begin());
+    };
+    tapRow(*run, packs, {sectionOf(later), 0});
+    tapRow(*run, banks, {1, 0});
+    const auto expandedBank = library.soundbanks()[1];
+
+    // Packs come in before it (a download, a scan), and a bank moves above the open one.
+    addPack(*run, "Aa first", 2);
+    addPack(*run, "Ab second", 2);
+    ASSERT_EQ(sectionOf(later), packs->numberOfSections() - 1);
+    const auto all = library.soundbanks();
+    ASSERT_TRUE(library.moveSoundbankFromIndex(all.size() - 1, 0));
+    library.saveSoundbanks();
+    loop_.runPending();
+
+    EXPECT_EQ(browser.expandedSrcSections(), std::set<int>{sectionOf(later)});
+    EXPECT_EQ(packs->numberOfRows(sectionOf(later)), 4);
+    EXPECT_EQ(packs->numberOfRows(0), 1) << "the new first pack is not expanded in its place";
+    EXPECT_EQ(library.soundbanks()[2], expandedBank);
+    EXPECT_EQ(browser.expandedDstSections(), std::set<int>{2});
+    EXPECT_EQ(banks->numberOfRows(1), 1);
+}
+
+TEST_F(LibraryBrowserTest, TheBanksListMarksTheBankBeingPlayed) {
+    auto run = start();
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* banks = browser.dstTableView();
+    auto marked = [&] {
+        std::vector<int> found;
+        for (int section = 0; section < banks->numberOfSections(); ++section) {
+            auto* cell = dynamic_cast<DropTableCell*>(banks->cellForRow({section, 0}));
+            if (cell && cell->isCurrent()) found.push_back(section);
+            // What the user sees: a lit row with a white name, the others on black in rust.
+            if (!cell) continue;
+            EXPECT_EQ(cell->backgroundColor() != QColor(Qt::black), cell->isCurrent()) << section;
+            EXPECT_EQ(cell->textLabel()->textColor() == QColor(Qt::white), cell->isCurrent()) << section;
+        }
+        return found;
+    };
+    ASSERT_EQ(run->program().engine()->currentSoundBankIdx(), 0u);
+    EXPECT_EQ(marked(), std::vector<int>{0});
+
+    tapRow(*run, banks, {2, 0});  // a bank's row chooses it
+    EXPECT_EQ(run->program().engine()->currentSoundBankIdx(), 2u);
+    EXPECT_EQ(marked(), std::vector<int>{2});
+    EXPECT_FALSE(dynamic_cast<DropTableCell*>(banks->cellForRow({2, 1}))->isCurrent()) << "only the bank's own row";
+
+    tapRow(*run, banks, {2, 0});  // folded again, the next bank's row is in sight
+    tap(*run, &run->screen().soundBankControl()->rightButton());  // and so does the selector
+    EXPECT_EQ(run->program().engine()->currentSoundBankIdx(), 3u);
+    EXPECT_EQ(marked(), std::vector<int>{3});
+}
+
 TEST_F(LibraryBrowserTest, APackThatCannotBeRemovedWholeKeepsItsSectionAndSaysWhatStayed) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();

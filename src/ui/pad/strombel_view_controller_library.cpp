@@ -208,6 +208,7 @@ void StrombelViewController::activeSoundbankChanged(uint64_t bankIndex) {
     defaults_.setInteger("CurrentSoundBank", int64_t(bankIndex));
     rememberCurrentSoundbank();
     displayCurrentSoundBank();
+    if (sortController_) sortController_->currentSoundbankChanged();
 }
 
 void StrombelViewController::rememberCurrentSoundbank() {
