@@ -705,13 +705,13 @@ std::optional<kit::IndexPath> DragDropTableViewController::pathOfButton(kit::Vie
 
 void DragDropTableViewController::askRemoval(const QString& title, const QString& message, Picked picked,
                                              const kit::IndexPath& path, bool fromSource) {
+    if (editIndexPath_) return;
     editIndexPath_ = path;
-    editFromSource_ = fromSource;
-    editing_ = std::move(picked);
+    const Removal removal{std::move(picked), fromSource, path.row >= 1};
     std::weak_ptr<int> alive = lifetime_;
     kit::Context::current().alerts().showAlert(title, message, {"No wait!", "Remove"},
-                                               [this, alive](const QString& answer) {
-                                                   if (!alive.expired()) removalAnswered(answer);
+                                               [this, alive, removal](const QString& answer) {
+                                                   if (!alive.expired()) removalAnswered(answer, removal);
                                                });
 }
 
@@ -811,12 +811,11 @@ void DragDropTableViewController::sectionRemoved(std::set<int>& expanded, int re
     expanded = std::move(moved);
 }
 
-void DragDropTableViewController::removalAnswered(const QString& buttonTitle) {
-    const Picked picked = std::move(editing_);
-    const bool fromSource = editFromSource_;
-    const bool sampleRow = editIndexPath_ && editIndexPath_->row >= 1;
+void DragDropTableViewController::removalAnswered(const QString& buttonTitle, const Removal& removal) {
+    const Picked& picked = removal.picked;
+    const bool fromSource = removal.fromSource;
+    const bool sampleRow = removal.sampleRow;
     editIndexPath_.reset();
-    editing_ = {};
     if (buttonTitle != "Remove" || viewGone()) return;
 
     if (fromSource && sampleRow) {

@@ -205,9 +205,17 @@ private:
     std::optional<int> currentIndexOfPack(const std::shared_ptr<library::Soundpack>& pack) const;
     std::optional<int> currentIndexOfBank(const std::shared_ptr<library::Soundbank>& bank) const;
     std::optional<kit::IndexPath> pathOfButton(kit::View* button, kit::TableView& table) const;
+    /// One removal the user is asked about: what it removes is fixed when asked.
+    struct Removal {
+        Picked picked;
+        bool fromSource = false;
+        bool sampleRow = false;
+    };
+    /// Asks about one removal; while a question waits for its answer, other
+    /// removal buttons ask nothing.
     void askRemoval(const QString& title, const QString& message, Picked picked, const kit::IndexPath& path,
                     bool fromSource);
-    void removalAnswered(const QString& buttonTitle);
+    void removalAnswered(const QString& buttonTitle, const Removal& removal);
     /// Expanded sections above `removed` move down by one; `removed` goes.
     static void sectionRemoved(std::set<int>& expanded, int removed);
     /// Notes which packs and banks the expanded sections show, after the
@@ -245,9 +253,8 @@ private:
     std::optional<kit::IndexPath> draggedIndexPath_;
     bool dragFromSource_ = false;
     Picked dragged_;
+    /// The row whose removal waits for the user's answer.
     std::optional<kit::IndexPath> editIndexPath_;
-    bool editFromSource_ = false;
-    Picked editing_;
     std::map<std::string, kit::IndexPath> playingSamplesToSrcIndexPath_;
     std::map<std::string, kit::IndexPath> playingSamplesToDstIndexPath_;
     bool observing_ = false;

@@ -588,6 +588,58 @@ TEST_F(LibraryBrowserTest, RemovingARecordingMovesItToTheTrashAndTheAlertsSaySo)
     EXPECT_TRUE(run->alerts().shown[0].message.endsWith("The file is kept."));
 }
 
+TEST_F(LibraryBrowserTest, ARemovalActsOnTheSampleItNamedAndOneQuestionIsOpenAtATime) {
+    // X on one sample, a pad played, X on another: the one named by the open
+    // question goes, whatever was pressed after it; with user samples only the
+    // file named goes to the trash.
+    for (const bool userSamples : {false, true}) {
+        SCOPED_TRACE(userSamples ? "user samples" : "a stock pack");
+        auto run = std::make_unique<ProgramRun>(temp_ / (userSamples ? "user" : "stock"), clock_, loop_);
+        library::SoundDataManager& library = *run->program().library();
+        if (userSamples) {
+            addUserSample(*run, "china.wav");
+            addUserSample(*run, "clap.wav");
+        }
+        DragDropTableViewController& browser = openBrowser(*run);
+        TableView* packs = browser.srcTableView();
+        const auto& sections = library.soundpackSamplesResultsController().sections();
+        int section = 0;
+        if (userSamples) {
+            while (sections[size_t(section)].samples.front()->soundpack()->packId() !=
+                   library::SoundDataManager::kUserSamplesPackId)
+                ++section;
+        }
+        packs->scrollToRowAtTop({section, 0});
+        tapRow(*run, packs, {section, 0});
+        const auto asked = sections[size_t(section)].samples.at(0);
+        const auto later = sections[size_t(section)].samples.at(1);
+        const std::string askedPath = asked->filepath(), laterPath = later->filepath();
+        const std::string askedName = asked->name();
+        auto deleteOf = [&](int row) { return dynamic_cast<DropTableCell*>(packs->cellForRow({section, row}))->deleteButton; };
+
+        tap(*run, deleteOf(1));
+        tap(*run, run->screen().tapButton(0));
+        tap(*run, deleteOf(2));
+        EXPECT_EQ(run->alerts().shown.size(), 1u) << "a second question while one is open";
+        EXPECT_TRUE(run->alerts().shown[0].message.contains(QString::fromStdString("'" + askedName + "'")));
+        ASSERT_TRUE(run->alerts().press("Remove"));
+        loop_.runPending();
+        EXPECT_EQ(library.sampleWithFilepath(askedPath), nullptr);
+        EXPECT_NE(library.sampleWithFilepath(laterPath), nullptr);
+        if (userSamples) {
+            EXPECT_TRUE(std::filesystem::exists(run->sandbox().trash() / "files" / "china.wav"));
+            EXPECT_FALSE(std::filesystem::exists(run->sandbox().trash() / "files" / "clap.wav"));
+            EXPECT_TRUE(std::filesystem::exists(run->sandbox().root() / laterPath));
+        }
+
+        // Answered, the next X asks again.
+        tap(*run, deleteOf(1));
+        EXPECT_EQ(run->alerts().shown.size(), 1u);
+        ASSERT_TRUE(run->alerts().press("No wait!"));
+        EXPECT_NE(library.sampleWithFilepath(laterPath), nullptr);
+    }
+}
+
 TEST_F(LibraryBrowserTest, TheLastSampleOfAPackReloadsWithExpansionsKept) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();

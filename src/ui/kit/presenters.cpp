@@ -1,5 +1,6 @@
 #include "ui/kit/presenters.h"
 
+#include <QApplication>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
@@ -15,38 +16,91 @@
 namespace strombel::ui::kit {
 
 namespace {
-// The alerts open now, so that one can be taken away without an answer.
-std::vector<QPointer<QMessageBox>> openAlerts;
+
+/// The program's window the alerts belong to: the active one, else the first
+/// shown, else the first made (an alert at launch comes before the window shows).
+QWidget* alertsWindow() {
+    if (auto* active = dynamic_cast<Window*>(QApplication::activeWindow())) return active;
+    Window* made = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* window = dynamic_cast<Window*>(widget);
+        if (!window) continue;
+        if (window->isVisible()) return window;
+        if (!made) made = window;
+    }
+    return made;
+}
+
 }  // namespace
 
-void QtAlertPresenter::dismissAlert(const QString& title) {
-    for (const QPointer<QMessageBox>& box : openAlerts) {
-        if (!box || box->windowTitle() != title) continue;
-        QObject::disconnect(box, &QMessageBox::buttonClicked, nullptr, nullptr);
-        box->close();
+struct QtAlertPresenter::Open {
+    QString title;
+    QPointer<QMessageBox> box;
+    uint64_t number;
+};
+
+QtAlertPresenter::QtAlertPresenter() = default;
+
+QtAlertPresenter::~QtAlertPresenter() {
+    if (open_ && open_->box) {
+        QObject::disconnect(open_->box, nullptr, nullptr, nullptr);
+        open_->box->close();
     }
-    std::erase_if(openAlerts, [](const QPointer<QMessageBox>& box) { return !box || !box->isVisible(); });
+}
+
+void QtAlertPresenter::dismissAlert(const QString& title) {
+    std::erase_if(waiting_, [&](const Waiting& alert) { return alert.title == title; });
+    if (!open_ || open_->title != title) return;
+    if (open_->box) {
+        QObject::disconnect(open_->box, nullptr, nullptr, nullptr);
+        open_->box->close();
+    }
+    open_.reset();
+    showNext();
 }
 
 bool QtAlertPresenter::isAlertVisible(const QString& title) const {
-    return std::any_of(openAlerts.begin(), openAlerts.end(), [&](const QPointer<QMessageBox>& box) {
-        return box && box->isVisible() && box->windowTitle() == title;
-    });
+    if (open_ && open_->box && open_->title == title) return true;
+    return std::any_of(waiting_.begin(), waiting_.end(), [&](const Waiting& alert) { return alert.title == title; });
 }
 
-void QtAlertPresenter::showAlert(const QString& title, const QString& message,
-                                 const QStringList& buttons, Answer answer) {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, title, message);
+QWidget* QtAlertPresenter::openAlert() const {
+    return open_ ? open_->box.data() : nullptr;
+}
+
+void QtAlertPresenter::showAlert(const QString& title, const QString& message, const QStringList& buttons,
+                                 Answer answer) {
+    waiting_.push_back({title, message, buttons, std::move(answer)});
+    if (!open_) showNext();
+}
+
+void QtAlertPresenter::showNext() {
+    if (open_ || waiting_.empty()) return;
+    Waiting alert = std::move(waiting_.front());
+    waiting_.erase(waiting_.begin());
+    // A child of the window: the desktop keeps it above that window, and while
+    // it is open the window takes neither clicks nor keys.
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, alert.title, alert.message, QMessageBox::NoButton,
+                                             alertsWindow());
     box->setAttribute(Qt::WA_DeleteOnClose);
-    for (qsizetype i = 0; i < buttons.size(); ++i) {
-        box->addButton(buttons[i], i == 0 && buttons.size() > 1 ? QMessageBox::RejectRole
-                                                                : QMessageBox::AcceptRole);
+    box->setWindowModality(Qt::WindowModal);
+    for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
+        box->addButton(alert.buttons[i], i == 0 && alert.buttons.size() > 1 ? QMessageBox::RejectRole
+                                                                            : QMessageBox::AcceptRole);
     }
     QMessageBox* raw = box.release();  // deletes itself on close
-    std::erase_if(openAlerts, [](const QPointer<QMessageBox>& open) { return !open; });
-    openAlerts.emplace_back(raw);
-    QObject::connect(raw, &QMessageBox::buttonClicked, raw, [answer](QAbstractButton* button) {
-        if (answer) answer(button->text());
+    open_ = std::make_unique<Open>(Open{alert.title, raw, shownCount_ + 1});
+    QObject::connect(raw, &QMessageBox::buttonClicked, raw,
+                     [answer = std::move(alert.answer)](QAbstractButton* button) {
+                         if (answer) answer(button->text());
+                     });
+    // The next question comes once this one is gone, answered or closed.
+    const uint64_t shown = ++shownCount_;
+    std::weak_ptr<int> alive = alive_;
+    QObject::connect(raw, &QObject::destroyed, [this, alive, shown] {
+        if (alive.expired() || !open_ || open_->number != shown) return;
+        open_.reset();
+        showNext();
     });
     raw->open();
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+class QWidget;
+
 namespace strombel::ui::kit {
 
 class View;
@@ -70,13 +72,35 @@ class UrlOpener {
     virtual bool openUrl(const std::string& url) = 0;
 };
 
-/// A modal dialog box of Qt's, answered asynchronously.
+/// A dialog box of Qt's, answered asynchronously. It belongs to the program's
+/// window: it stays above it, and the window takes no input while it is open.
+/// One question is open at a time: an alert asked for meanwhile waits its turn.
 class QtAlertPresenter final : public AlertPresenter {
   public:
+    QtAlertPresenter();
+    ~QtAlertPresenter() override;
     void showAlert(const QString& title, const QString& message, const QStringList& buttons,
                    Answer answer) override;
+    /// Takes the open alert and the waiting ones titled `title` away.
     void dismissAlert(const QString& title) override;
+    /// Whether an alert titled `title` is open or waiting.
     bool isAlertVisible(const QString& title) const override;
+    /// The dialog open now, or null.
+    QWidget* openAlert() const;
+
+  private:
+    struct Waiting {
+        QString title, message;
+        QStringList buttons;
+        Answer answer;
+    };
+    void showNext();
+
+    struct Open;
+    std::unique_ptr<Open> open_;
+    std::vector<Waiting> waiting_;
+    uint64_t shownCount_ = 0;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 /// A pop-up menu of Qt's at the target.

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QTest>
+#include <QWindow>
+
+#include "ui/kit/control.h"
 #include "ui/kit/kit_test_support.h"
 #include "ui/kit/window.h"
 
@@ -22,6 +28,57 @@ TEST_F(PresentersTest, AnAlertIsAnsweredByTheTitleOfTheButtonPressed) {
     EXPECT_TRUE(alerts->press("Delete"));
     EXPECT_EQ(answer, "Delete");
     EXPECT_TRUE(alerts->shown.empty());
+}
+
+TEST_F(PresentersTest, AnAlertBelongsToTheWindowWhichTakesNoClicksAndQuestionsComeOneAtATime) {
+    Window window;
+    View* root = window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
+    Control* pad = root->add(std::make_unique<Control>(QRectF(0, 0, 200, 200)));
+    int padTouches = 0;
+    pad->addTarget(touchDown, [&](Control&) { ++padTouches; });
+    window.resize(400, 200);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* alerts = dynamic_cast<QtAlertPresenter*>(&context.alerts());
+    ASSERT_NE(alerts, nullptr) << "the program's presenter";
+
+    std::vector<QString> answers;
+    alerts->showAlert("Sample", "Remove sample 'China'?", {"No wait!", "Remove"},
+                      [&](const QString& answer) { answers.push_back("China: " + answer); });
+    alerts->showAlert("Sample", "Remove sample 'Clap'?", {"No wait!", "Remove"},
+                      [&](const QString& answer) { answers.push_back("Clap: " + answer); });
+    auto* first = qobject_cast<QMessageBox*>(alerts->openAlert());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->text(), "Remove sample 'China'?") << "the second waits for the first";
+    // Above the window it belongs to, not above a hidden window of Qt's.
+    EXPECT_EQ(first->parentWidget(), &window);
+    EXPECT_EQ(first->windowModality(), Qt::WindowModal);
+    ASSERT_NE(first->windowHandle(), nullptr);
+    EXPECT_EQ(first->windowHandle()->transientParent(), window.windowHandle());
+
+    // A click on the window while the question is open reaches nothing. (It
+    // goes the way the desktop's clicks go, through the window, not the widget.)
+    auto clickPad = [&] {
+        const QPoint at = window.viewport()->mapTo(&window, window.mapFromScene(QPointF(100, 100)));
+        QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, at);
+    };
+    clickPad();
+    EXPECT_EQ(padTouches, 0);
+
+    auto press = [](QMessageBox* box, const QString& title) {
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == title) button->click();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    };
+    press(first, "Remove");
+    auto* second = qobject_cast<QMessageBox*>(alerts->openAlert());
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->text(), "Remove sample 'Clap'?");
+    press(second, "No wait!");
+    EXPECT_EQ(alerts->openAlert(), nullptr);
+    EXPECT_EQ(answers, (std::vector<QString>{"China: Remove", "Clap: No wait!"}));
+    clickPad();
+    EXPECT_EQ(padTouches, 1) << "the window takes clicks again";
 }
 
 TEST_F(PresentersTest, TheEditMenuAnswersWithTheItemPicked) {
