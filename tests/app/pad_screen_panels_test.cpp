@@ -190,6 +190,32 @@ TEST_F(PadPanelsTest, TheNameFieldTypingRule) {
     EXPECT_EQ(field->text(), QString(25, 'Q')) << "a stored name longer than 22 shows whole";
 }
 
+TEST_F(PadPanelsTest, APadTouchedWhileTheNameFieldFadesOutPlays) {
+    // The field and its shade take half a second to fade: what fades out takes
+    // no touch, so a pad hit right after the name is given (or not) sounds.
+    for (const bool confirmed : {true, false}) {
+        SCOPED_TRACE(confirmed ? "named" : "cancelled by a tap on the shade");
+        auto run = std::make_unique<ProgramRun>(temp_ / (confirmed ? "named" : "cancelled"), clock_, loop_);
+        ui::StrombelViewController& screen = run->screen();
+        screen.renameSoundbank(0);
+        ASSERT_NE(screen.editNameTextfield(), nullptr);
+        settle();
+        if (confirmed) {
+            screen.editNameTextfield()->setText("Breaks");
+            ASSERT_TRUE(screen.textFieldShouldReturn());
+        } else {
+            tap(*run, screen.tapButton(11));
+        }
+        ASSERT_EQ(screen.editNameTextfield(), nullptr);
+        loop_.advance(100 * platform::kNanosPerMillisecond);
+        touchDown(*run, screen.tapButton(2));
+        EXPECT_GT(nextBuffer(*run), 0) << "the pad sounds";
+        touchUp(*run, screen.tapButton(2));
+        loop_.advance(5 * platform::kNanosPerMillisecond);
+        EXPECT_TRUE(screen.tapButtonLight(2)->isTurnedOn());
+    }
+}
+
 TEST_F(PadPanelsTest, RenamingABankAndWhatLeavesTheNameUnchanged) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();

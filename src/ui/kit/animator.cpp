@@ -179,6 +179,12 @@ bool Animator::isAnimating(const View& view) const {
                        [&](const Animation& animation) { return animation.view == &view; });
 }
 
+bool Animator::isFadingOut(const View& view) const {
+    return std::any_of(animations_.begin(), animations_.end(), [&](const Animation& animation) {
+        return animation.view == &view && animation.property == Property::alpha && animation.to[0] < kNoTouchAlpha;
+    });
+}
+
 void Animator::forgetView(const View* view) {
     std::erase_if(animations_, [&](const Animation& animation) { return animation.view == view; });
 }

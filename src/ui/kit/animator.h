@@ -46,6 +46,9 @@ class Animator {
     /// Stops every animation of the view where it is; completions get `false`.
     void removeAllAnimations(View& view);
     bool isAnimating(const View& view) const;
+    /// Whether the view's alpha is on its way to (nearly) nothing: a view fading
+    /// out takes no touches, as one already gone takes none.
+    bool isFadingOut(const View& view) const;
     size_t runningCount() const { return animations_.size(); }
 
     /// Stops tracking a view that is being destroyed; its completions never run.

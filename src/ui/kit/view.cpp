@@ -133,7 +133,8 @@ void View::setRotationRadians(double radians) {
 }
 
 View* View::hitTest(const QPointF& point) {
-    if (!isVisible() || !interactive_ || opacity() < 0.01) return nullptr;
+    if (!isVisible() || !interactive_ || opacity() < kNoTouchAlpha) return nullptr;
+    if (Context::current().animator().isFadingOut(*this)) return nullptr;
     if (!pointInside(point)) return nullptr;
     const auto children = childItems();
     for (auto it = children.rbegin(); it != children.rend(); ++it) {

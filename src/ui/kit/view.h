@@ -15,6 +15,9 @@ namespace strombel::ui::kit {
 class GestureRecognizer;
 struct Touch;
 
+/// A view of less alpha than this takes no touches.
+inline constexpr double kNoTouchAlpha = 0.01;
+
 /// A rectangle of the screen in points, the building block of every screen.
 /// Views form a tree: a parent owns its subviews (added as unique_ptrs, handed back
 /// by removeFromSuperview), later subviews draw above earlier ones, alpha multiplies
@@ -98,7 +101,8 @@ class View : public QGraphicsItem {
     bool isUserInteractionEnabled() const { return interactive_; }
     void setUserInteractionEnabled(bool enabled) { interactive_ = enabled; }
     /// The deepest visible, interactive view under `point` (in this view's points),
-    /// or null. Subviews outside this view's bounds do not take touches.
+    /// or null. Subviews outside this view's bounds do not take touches, and
+    /// neither do views (nearly) transparent or fading out, nor what they hold.
     virtual View* hitTest(const QPointF& point);
     virtual bool pointInside(const QPointF& point) const;
     /// Whether this view consumes touches; the others pass them to their superview.
