@@ -166,6 +166,12 @@ TEST_F(PadPanelsTest, TheNameFieldTypingRule) {
         {twenty + "BC", "replace all", "SHORT", "SHORT"},      // replacing by less is allowed
         {QString(30, 'L'), "erase", "", QString(29, 'L')},     // a longer name can still be shortened
         {QString(30, 'L'), "replace all", QString(31, 'M'), QString(30, 'L')},
+        // Letters that grow in capitals count as they are kept.
+        {"", "paste", "Straßenmusik Großstadt", ""},                         // 24 in capitals
+        {"", "paste", QString(22, QChar(0xFB03)), ""},                       // "ﬃ" is "FFI"
+        {"", "paste", QString(7, QChar(0xFB03)), "FFI" + QString("FFI").repeated(6)},
+        {QString(20, 'A'), "type", QString(QChar(0xDF)), QString(20, 'A') + "SS"},
+        {QString(21, 'A'), "type", QString(QChar(0xDF)), QString(21, 'A')},
     };
     for (const Case& c : cases) {
         field->setText(c.before);

@@ -112,10 +112,13 @@ void StrombelViewController::dismissEditNameTextField() {
 
 bool StrombelViewController::shouldChangeCharacters(const kit::TextField& field, int start, int length,
                                                     const QString& replacement) {
-    (void)start;
     if (&field != editNameTextfield_) return true;
-    const int current = int(field.text().size());
-    const int after = current - length + int(replacement.size());
+    // The field keeps its text in capitals, and some letters grow in capitals
+    // ("ß" is "SS", "ﬃ" is "FFI"): the limit counts the name as it is kept.
+    const QString before = field.text();
+    const QString changed = before.left(start) + replacement + before.mid(start + length);
+    const int current = int(before.toUpper().size());
+    const int after = int(changed.toUpper().size());
     return after <= kMaxNameLength || after <= current;
 }
 
