@@ -186,6 +186,53 @@ TEST_F(PhoneRotationTest, PortraitSortSlidesRightAndTheEditorLeft) {
     EXPECT_EQ(strip->x(), 0);
 }
 
+TEST_F(PhoneRotationTest, QuickSwitchTapsDuringASlideAreEachASwitch) {
+    auto run = startPhone();
+    play(*run, "3 ~ 1 ~");
+    StrombelIphonePortraitViewController* upright = portrait(*run);
+    ASSERT_NE(upright, nullptr);
+    ui::kit::View* strip = upright->baseContainer();
+    // A tap on the SWITCH button seen where the strip is now (one lies on each side).
+    auto tapSwitch = [&] {
+        for (ui::kit::View* view : strip->subviews()) {
+            auto* button = dynamic_cast<ui::kit::Button*>(view);
+            if (!button) continue;
+            const QPointF centre = button->mapToScene(button->bounds().center());
+            if (centre.x() < 0 || centre.x() > 320) continue;
+            tap(*run, button);
+            return;
+        }
+        ADD_FAILURE() << "no SWITCH button on the screen";
+    };
+    const struct {
+        double betweenMs;
+    } cases[] = {{10}, {50}, {150}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.betweenMs);
+        for (const double from : {0.0, -320.0}) {
+            ASSERT_EQ(strip->x(), from);
+            tapSwitch();
+            loop_.advance(uint64_t(c.betweenMs * 1e6));
+            tapSwitch();
+            loop_.advance(250 * platform::kNanosPerMillisecond);
+            EXPECT_EQ(strip->x(), from) << "two taps come back where the strip was";
+            tapSwitch();  // on to the other side for the next round
+            loop_.advance(250 * platform::kNanosPerMillisecond);
+        }
+    }
+
+    // The editor slides the strip to its left side; a tap as it opens goes right.
+    tap(*run, upright->sortBtn());
+    loop_.advance(250 * platform::kNanosPerMillisecond);
+    ASSERT_EQ(strip->x(), -320);
+    tap(*run, upright->sortController()->recordSampleButton());
+    ASSERT_NE(upright->editSampleViewController(), nullptr);
+    loop_.advance(100 * platform::kNanosPerMillisecond);
+    tapSwitch();
+    loop_.advance(250 * platform::kNanosPerMillisecond);
+    EXPECT_EQ(strip->x(), -320) << "the tap is not swallowed";
+}
+
 TEST_F(PhoneRotationTest, APortraitScreenComingWithTheBrowserOpenStartsOnItsRightSide) {
     auto run = startPhone();
     tap(*run, landscape(*run).sortBtn());

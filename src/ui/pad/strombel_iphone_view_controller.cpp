@@ -3,11 +3,7 @@
 
 #include "ui/pad/strombel_iphone_view_controller.h"
 
-#include <cmath>
-
-#include "ui/kit/animator.h"
 #include "ui/kit/presenters.h"
-#include "ui/util.h"
 
 namespace strombel::ui {
 
@@ -114,21 +110,19 @@ void StrombelIphoneViewController::dismissPortrait(int64_t landscape) {
 
 void StrombelIphonePortraitViewController::sortBtnPressed() {
     StrombelViewController::sortBtnPressed();
-    if (buttonDown(sortBtn_)) switchVisibleSide();
+    // The browser opens on the right side, where the right column of panels lies.
+    if (buttonDown(sortBtn_)) slideStripTo(true);
 }
 
 void StrombelIphonePortraitViewController::showEditSampleControl() {
     StrombelViewController::showEditSampleControl();
-    kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(0, baseContainer_->y()), 0.2);
+    slideStripTo(false);
 }
 
 void StrombelIphonePortraitViewController::viewWillAppear() {
     StrombelViewController::viewWillAppear();
-    if (buttonDown(sortBtn_) && !editSampleViewController_) {
-        // At once: a slide the browser's reopening began is cut short.
-        const double width = std::trunc(Util::screenWidth(screen()));
-        kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(-width, baseContainer_->y()), 0);
-    }
+    // At once: a slide the browser's reopening began is cut short.
+    if (buttonDown(sortBtn_) && !editSampleViewController_) slideStripTo(true, 0);
 }
 
 void StrombelIphonePortraitViewController::viewWillUnload() {

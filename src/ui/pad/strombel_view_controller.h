@@ -176,7 +176,8 @@ public:
     void midiLearnBtnPressed();
     void tappadsOrSoundbanksBtnPressed();
     void backgroundAudioBtnPressed();
-    /// The portrait strip slides to its other side (the SWITCH buttons).
+    /// The portrait strip slides to its other side (the SWITCH buttons): the
+    /// other side of the one it shows or is on its way to, however quick the taps.
     void switchVisibleSide();
     void exportPatternToItunes(int pattern);
     void exportPatternToAudioExchange(int pattern);
@@ -365,6 +366,10 @@ protected:
     kit::View* rootViewPointer_ = nullptr;
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
+    /// The portrait strip slides to its right side (or left) in `seconds`.
+    void slideStripTo(bool rightSide, double seconds = 0.2);
+    /// The side of the portrait strip shown, or shown once its slide ends.
+    bool stripOnRightSide_ = false;
     kit::ImageView* backgroundView_ = nullptr;
     /// Takes a base panel off the screen (kept by the screen) or puts it back, on
     /// top or just below `sibling` when that is on the screen.

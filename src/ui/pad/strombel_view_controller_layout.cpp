@@ -261,9 +261,16 @@ std::unique_ptr<kit::Button> StrombelViewController::buildSwitchBtnWithFrame(con
 
 void StrombelViewController::switchVisibleSide() {
     if (guiType_ != GuiType::phonePortrait) return;
-    const double width = Util::screenWidth(screen());
-    const double target = baseContainer_->x() == 0 ? -std::trunc(width) : 0;
-    kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(target, baseContainer_->y()), 0.2);
+    slideStripTo(!stripOnRightSide_);
+}
+
+void StrombelViewController::slideStripTo(bool rightSide, double seconds) {
+    // The side is remembered, not read off the strip: during a slide the strip
+    // is between its sides, and a tap then still means the other side.
+    stripOnRightSide_ = rightSide;
+    const double target = rightSide ? -std::trunc(Util::screenWidth(screen())) : 0;
+    kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(target, baseContainer_->y()),
+                                                       seconds);
 }
 
 }  // namespace strombel::ui
