@@ -242,16 +242,20 @@ public:
     void scanUserSamplesChanges();
     /// Adds a file the program just wrote to the documents folder; false when known.
     bool notifyOfNewUserSample(const std::string& relativePath);
-    /// Renames a user sample's file to the new name cleaned to letters and digits;
-    /// the new relative path, or nullopt when the name cleans to nothing, the file
-    /// exists, or the move fails.
+    /// Renames a user sample, and its file to the name as typed (spaces and signs
+    /// included, control characters left out), keeping its extension; the new
+    /// relative path, or nullopt when the name is refused, a file of that name is
+    /// there already, or the move fails (`renameProblem()` says which).
     std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
     /// Why `newName` cannot name the user sample at `filepath`, in words for the
     /// user, or empty when it can: a name with '/' (or one that is '.' or '..'),
-    /// one without letters or digits, and one another user sample already shows
-    /// (names are shown in upper case) are refused.
+    /// one beginning with '.' (its file would be hidden), one without letters or
+    /// digits, and one another user sample already shows (names are shown in upper
+    /// case) are refused.
     std::string userSampleNameProblem(const std::string& filepath, const std::string& newName) const;
     std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
+    /// Why the last rename answered nullopt, in words for the user.
+    const std::string& renameProblem() const { return renameProblem_; }
     /// Sorts by upper-cased name and numbers packOrderId from 0.
     static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);
 
@@ -310,6 +314,7 @@ private:
     /// their size and change time then.
     std::map<std::string, std::pair<int64_t, int64_t>> notAudioFiles_;
     std::string removalProblem_;
+    std::string renameProblem_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<std::string> stockSoundPackIds_{"ravellenights", "groovekitpreview", "tamboro-preview"};
 };

@@ -50,9 +50,9 @@ size_t decodeUtf8(const std::string& text, size_t at, char32_t& codePoint) {
     return length;
 }
 
-/// Letters and digits of a user's name for a file: ASCII letters and digits, and
-/// the letters of other scripts; punctuation, symbols and spaces go.
-std::string cleanFileName(const std::string& name) {
+/// The letters and digits of a name: ASCII letters and digits, and the letters
+/// of other scripts; punctuation, symbols and spaces go.
+std::string lettersAndDigits(const std::string& name) {
     std::string clean;
     for (size_t at = 0; at < name.size();) {
         unsigned char c = static_cast<unsigned char>(name[at]);
@@ -77,6 +77,17 @@ std::string cleanFileName(const std::string& name) {
         at += length;
     }
     return clean;
+}
+
+/// The file name a sample's name gives: the name as typed, less the control
+/// characters a name field may let through (a pasted line break).
+std::string fileNameOfSampleName(const std::string& name) {
+    std::string fileName;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) fileName.push_back(c);
+    }
+    return fileName;
 }
 
 /// A visible file whose extension (the text after the last dot) is an audio type.
@@ -266,29 +277,37 @@ bool SoundDataManager::notifyOfNewUserSample(const std::string& relative) {
 
 std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t userSampleIdx,
                                                                     const std::string& newName) {
+    renameProblem_.clear();
     auto users = userSamples();
     if (userSampleIdx >= users.size()) return std::nullopt;
     auto sample = users[userSampleIdx];
     const std::string oldPath = sample->filepath();
     if (const std::string problem = userSampleNameProblem(oldPath, newName); !problem.empty()) {
         STROMBEL_LOG_ERROR("could not rename sample file {}: {}", printableName(oldPath), problem);
+        renameProblem_ = problem;
         return std::nullopt;
     }
-    const std::string clean = cleanFileName(newName);
     std::filesystem::path old(oldPath);
-    const std::string newPath = (old.parent_path() / (clean + old.extension().string())).generic_string();
+    const std::string fileName = fileNameOfSampleName(newName) + old.extension().string();
+    const std::string newPath = (old.parent_path() / fileName).generic_string();
+    const std::string refused = "'" + printableName(newName) + "' cannot be used as a name: ";
 
     if (newPath != oldPath) {
         if (!context_->samplesWithFilepath(newPath).empty()) {
-            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", newPath,
+            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", printableName(newPath),
                                "another sample has that name");
+            renameProblem_ = refused + "the file " + printableName(fileName) + " is another sample's";
             return std::nullopt;
         }
         const std::filesystem::path from = sandbox_.root() / oldPath;
         const std::filesystem::path to = sandbox_.root() / newPath;
         // Never replaces a file that is already there.
         if (const std::string failure = platform::moveFileWithoutReplacing(from, to); !failure.empty()) {
-            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", newPath, failure);
+            STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", printableName(newPath), failure);
+            std::error_code ignored;
+            renameProblem_ = std::filesystem::exists(to, ignored)
+                                 ? refused + "a file " + printableName(fileName) + " is in the documents folder already"
+                                 : "The sample could not be renamed to '" + printableName(newName) + "': " + failure;
             return std::nullopt;
         }
     }
@@ -309,7 +328,8 @@ std::string SoundDataManager::userSampleNameProblem(const std::string& filepath,
     if (newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos || newName == "." ||
         newName == "..")
         return refused + "it may not contain '/' or be '.' or '..'";
-    if (cleanFileName(newName).empty()) return refused + "it has no letters or digits";
+    if (lettersAndDigits(newName).empty()) return refused + "it has no letters or digits";
+    if (newName.front() == '.') return refused + "a file name beginning with '.' is hidden";
     const std::string shown = upperCased(newName);
     for (const auto& other : userSamples()) {
         if (other->filepath() != filepath && upperCased(other->name()) == shown)

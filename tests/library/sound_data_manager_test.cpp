@@ -245,18 +245,20 @@ TEST_F(Library, RemovalDoesNotFollowALinkOutOfTheDocumentsFolder) {
     EXPECT_TRUE(std::filesystem::exists(outside / "keep.wav"));
 }
 
-TEST_F(Library, RenamingAUserSampleCleansTheFileNameAndKeepsTheTypedName) {
+// The file takes the name as typed, spaces and signs included, not only its
+// letters and digits: the user finds it in the documents folder by that name.
+TEST_F(Library, RenamingAUserSampleKeepsTheTypedNameInItsFileNotOnlyItsLettersAndDigits) {
     library->setSample(a, 0, 4);
     observer.soundbanksChangedCount = 0;
     auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "My Loop #2");
     ASSERT_TRUE(renamed.has_value());
-    EXPECT_EQ(library->samplePathsOfSoundbank(0)[4], "Documents/MyLoop2.wav");
+    EXPECT_EQ(library->samplePathsOfSoundbank(0)[4], "Documents/My Loop #2.wav");
     EXPECT_EQ(observer.soundbanksChangedCount, 1);
-    EXPECT_EQ(*renamed, "Documents/MyLoop2.wav");
-    EXPECT_TRUE(std::filesystem::exists(world.documents() / "MyLoop2.wav"));
+    EXPECT_EQ(*renamed, "Documents/My Loop #2.wav");
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "My Loop #2.wav"));
     EXPECT_FALSE(std::filesystem::exists(world.documents() / "a.wav"));
     EXPECT_EQ(a->name(), "My Loop #2");
-    EXPECT_EQ(a->filepath(), "Documents/MyLoop2.wav");
+    EXPECT_EQ(a->filepath(), "Documents/My Loop #2.wav");
     // b, c, My Loop #2 by upper-cased name.
     EXPECT_EQ(b->packOrderId(), 0);
     EXPECT_EQ(c->packOrderId(), 1);
@@ -271,23 +273,31 @@ TEST_F(Library, RenamingAUserSampleCleansTheFileNameAndKeepsTheTypedName) {
 TEST_F(Library, RenameRefusesEmptyNamesAndNeverOverwrites) {
     EXPECT_FALSE(library->renameUserSampleWithPath("Documents/a.wav", " #!? ").has_value());
     EXPECT_FALSE(library->renameUserSampleWithPath("Documents/a.wav", "").has_value());
-    // "b" is another sample's file.
-    EXPECT_FALSE(library->renameUserSampleWithPath("Documents/a.wav", "b!").has_value());
+    // "taken.wav" is another sample's file (it was named otherwise).
+    world.dropFile("taken.wav");
+    auto other = library->managedObjectContext().insertSample();
+    other->setFilepath("Documents/taken.wav");
+    other->setName("Something Else");
+    other->setSoundpack(library->userSamplesSoundpack());
+    EXPECT_FALSE(library->renameUserSampleWithPath("Documents/a.wav", "taken").has_value());
+    EXPECT_EQ(library->renameProblem(), "'taken' cannot be used as a name: the file taken.wav is another sample's");
     // A file that is no sample is not replaced either.
     world.dropFile("keep.wav", "precious");
     library->removeDelegate(&observer);
     EXPECT_FALSE(library->renameUserSampleWithPath("Documents/a.wav", "keep").has_value());
+    EXPECT_EQ(library->renameProblem(),
+              "'keep' cannot be used as a name: a file keep.wav is in the documents folder already");
     std::ifstream kept(world.documents() / "keep.wav");
     std::string bytes;
     kept >> bytes;
     EXPECT_EQ(bytes, "precious");
     EXPECT_EQ(a->filepath(), "Documents/a.wav");
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "a.wav"));
-    EXPECT_FALSE(library->renameUserSampleWithIdx(3, "x").has_value());
-    // Letters of other scripts stay.
+    EXPECT_FALSE(library->renameUserSampleWithIdx(library->userSamples().size(), "x").has_value());
+    // Letters of other scripts stay, and so do the spaces.
     auto renamed = library->renameUserSampleWithPath("Documents/a.wav", "Ça va ße");
     ASSERT_TRUE(renamed.has_value());
-    EXPECT_EQ(*renamed, "Documents/Çavaße.wav");
+    EXPECT_EQ(*renamed, "Documents/Ça va ße.wav");
 }
 
 TEST_F(Library, ARenameToANameAnotherSampleShowsOrThatClimbsOutIsRefusedWithAReason) {
@@ -304,12 +314,15 @@ TEST_F(Library, ARenameToANameAnotherSampleShowsOrThatClimbsOutIsRefusedWithARea
         {"../../evil", "'../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
         {"..", "'..' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
         {" #!? ", "' #!? ' cannot be used as a name: it has no letters or digits"},
+        {".hidden", "'.hidden' cannot be used as a name: a file name beginning with '.' is hidden"},
         {"First", ""},  // its own name, in another case
         {"second take", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(library->userSampleNameProblem("Documents/first.wav", c.name), c.reason) << c.name;
-        if (*c.reason) EXPECT_FALSE(library->renameUserSampleWithPath("Documents/first.wav", c.name)) << c.name;
+        if (!*c.reason) continue;
+        EXPECT_FALSE(library->renameUserSampleWithPath("Documents/first.wav", c.name)) << c.name;
+        EXPECT_EQ(library->renameProblem(), c.reason) << "the reason the user is told";
     }
     // Nothing moved on the disk: no SECOND.wav beside second.wav, nothing outside.
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "first.wav"));

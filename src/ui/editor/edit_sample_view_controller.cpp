@@ -158,7 +158,7 @@ void EditSampleViewController::openSample(const std::string& relativePath) {
     }
     openedSample_ = relativePath;
     clearSelection();
-    // The sample's own name: a file name keeps only letters and digits of it.
+    // The sample's own name, in capitals as every name is shown.
     nameLabel_->setText(QString::fromStdString(sample->name()).toUpper());
     setStatus("");
     defaults_.setString(kOpenedSampleKey, relativePath);
@@ -363,7 +363,13 @@ void EditSampleViewController::trimBtnPressed() {
 
 void EditSampleViewController::nameBtnPressed() {
     if (!openedIsUserSample() || recording_ || nameField_) return;
+    const auto sample = services_.library->sampleWithFilepath(openedSample_);
+    if (!sample) return;
     auto field = ui::GuiFactory::textfieldWithValue(nameLabel_->text(), "NAME", guiType_);
+    // The name becomes the file's name: it is edited as it is kept and as the
+    // user types it, not in the capitals it is shown in.
+    field->setAllCapitals(false);
+    field->setText(QString::fromStdString(sample->name()));
     field->setFrame(nameLabel_->frame());
     field->onReturn = [this](ui::kit::TextField& field) {
         const std::string name = field.text().toStdString();
@@ -394,7 +400,9 @@ bool EditSampleViewController::renameSample(const std::string& newName) {
     if (services_.engine) services_.engine->stopTrack(openedSample_);
     std::optional<std::string> renamed = services_.library->renameUserSampleWithPath(openedSample_, newName);
     if (!renamed) {
-        setStatus("This name cannot be used: the file could not be renamed.");
+        const QString problem = QString::fromStdString(services_.library->renameProblem());
+        setStatus(problem);
+        alert("Rename", problem);
         return false;
     }
     openSample(*renamed);

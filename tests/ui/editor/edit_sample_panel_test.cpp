@@ -6,6 +6,9 @@
 
 #include <QImage>
 #include <QKeyEvent>
+#include <QTest>
+
+#include <fstream>
 
 #include "app/editor_adapters.h"
 #include "editor/audio_files.h"
@@ -375,6 +378,7 @@ TEST_F(EditSamplePanelTest, NameRenamesTheUserSampleByTheLibrarysRules) {
 TEST_F(EditSamplePanelTest, NameRefusesANameAnotherSampleShowsAndOneWithAFolderSayingWhy) {
     const std::string first = addUserSample("first", constant(3000, 1000));
     addUserSample("second", constant(2000, 1000));
+    std::ofstream(sandbox.documents() / "third.wav") << "the user's notes, not a sound";
     open(first);
     const struct {
         const char* typed;
@@ -384,6 +388,8 @@ TEST_F(EditSamplePanelTest, NameRefusesANameAnotherSampleShowsAndOneWithAFolderS
         {"Second", "Rename: 'Second' cannot be used as a name: another sample is shown as 'SECOND'"},
         // The paste screen's own words for a name with a folder in it.
         {"../../evil", "Rename: '../../evil' cannot be used as a name: it may not contain '/' or be '.' or '..'"},
+        // Refused when the file is moved: the screen says why, not only that it failed.
+        {"third", "Rename: 'third' cannot be used as a name: a file third.wav is in the documents folder already"},
     };
     for (const auto& c : cases) {
         alertsShown.clear();
@@ -397,7 +403,7 @@ TEST_F(EditSamplePanelTest, NameRefusesANameAnotherSampleShowsAndOneWithAFolderS
     for (const auto& entry : std::filesystem::directory_iterator(sandbox.documents()))
         if (entry.path().filename().string().front() != '.') files.push_back(entry.path().filename().string());
     std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{"first.wav", "second.wav"}));
+    EXPECT_EQ(files, (std::vector<std::string>{"first.wav", "second.wav", "third.wav"}));
     EXPECT_FALSE(std::filesystem::exists(temp / "evil.wav"));
 }
 
@@ -410,7 +416,12 @@ TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheF
     EXPECT_TRUE(field->lineEdit().hasFocus() || field->childItems().front()->hasFocus() ||
                 window.scene()->focusItem() == field->childItems().front())
         << "typing goes into the field without a click first";
-    field->lineEdit().setText("Hi Hat");
+    // It offers the name as kept, and keeps what is typed as typed: the file
+    // takes the name with its spaces and small letters.
+    EXPECT_EQ(field->text(), "take");
+    field->lineEdit().selectAll();
+    QTest::keyClicks(&field->lineEdit(), "My Hit");
+    EXPECT_EQ(field->text(), "My Hit");
     // Return reaches the field as a key does: through its proxy in the scene. The
     // field leaves while that key is still being handled.
     ASSERT_FALSE(field->childItems().empty());
@@ -419,9 +430,10 @@ TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheF
     window.scene()->sendEvent(proxy, &press);
     advance(0.01);
     EXPECT_EQ(strombel::testing::child<ui::kit::TextField>(editor->view()), nullptr);
-    EXPECT_NE(editor->openedSample(), path);
+    EXPECT_EQ(editor->openedSample(), "Documents/My Hit.wav");
+    EXPECT_TRUE(std::filesystem::exists(sandbox.documents() / "My Hit.wav"));
     EXPECT_NE(library.sampleWithFilepath(editor->openedSample()), nullptr);
-    EXPECT_EQ(editor->nameText(), "HI HAT");
+    EXPECT_EQ(editor->nameText(), "MY HIT") << "shown in capitals, as every name";
 }
 
 TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
