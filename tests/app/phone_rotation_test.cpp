@@ -192,17 +192,17 @@ TEST_F(PhoneRotationTest, QuickSwitchTapsDuringASlideAreEachASwitch) {
     StrombelIphonePortraitViewController* upright = portrait(*run);
     ASSERT_NE(upright, nullptr);
     ui::kit::View* strip = upright->baseContainer();
-    // A tap on the SWITCH button seen where the strip is now (one lies on each side).
+    // The SWITCH buttons, one on each side, lie at one place of the screen: the
+    // user taps there, wherever the slide shows them.
+    QPointF switchPlace;
+    for (ui::kit::View* view : strip->subviews())
+        if (auto* button = dynamic_cast<ui::kit::Button*>(view); button && view->x() < 320)
+            switchPlace = button->mapToScene(button->bounds().center());
+    ASSERT_FALSE(switchPlace.isNull());
     auto tapSwitch = [&] {
-        for (ui::kit::View* view : strip->subviews()) {
-            auto* button = dynamic_cast<ui::kit::Button*>(view);
-            if (!button) continue;
-            const QPointF centre = button->mapToScene(button->bounds().center());
-            if (centre.x() < 0 || centre.x() > 320) continue;
-            tap(*run, button);
-            return;
-        }
-        ADD_FAILURE() << "no SWITCH button on the screen";
+        run->program().window().touches().begin(1, switchPlace);
+        run->program().window().touches().end(1, switchPlace);
+        loop_.runPending();
     };
     const struct {
         double betweenMs;

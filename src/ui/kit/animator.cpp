@@ -185,6 +185,14 @@ bool Animator::isFadingOut(const View& view) const {
     });
 }
 
+std::optional<QPointF> Animator::positionTarget(const View& view) const {
+    for (const Animation& animation : animations_) {
+        if (animation.view == &view && animation.property == Property::position)
+            return QPointF(animation.to[0], animation.to[1]);
+    }
+    return std::nullopt;
+}
+
 void Animator::forgetView(const View* view) {
     std::erase_if(animations_, [&](const Animation& animation) { return animation.view == view; });
 }

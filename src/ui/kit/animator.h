@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/main_loop.h"
@@ -49,6 +50,8 @@ class Animator {
     /// Whether the view's alpha is on its way to (nearly) nothing: a view fading
     /// out takes no touches, as one already gone takes none.
     bool isFadingOut(const View& view) const;
+    /// Where a running move takes the view's frame origin; none when it is not moving.
+    std::optional<QPointF> positionTarget(const View& view) const;
     size_t runningCount() const { return animations_.size(); }
 
     /// Stops tracking a view that is being destroyed; its completions never run.

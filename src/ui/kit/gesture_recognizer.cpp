@@ -7,7 +7,7 @@
 namespace strombel::ui::kit {
 
 QPointF Touch::locationIn(const View& view) const {
-    return view.mapFromScene(scenePoint);
+    return view.touchPointFromScene(scenePoint);
 }
 
 void GestureRecognizer::touchCancelled(const Touch&) {

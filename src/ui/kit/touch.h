@@ -21,7 +21,8 @@ struct Touch {
     uint64_t timestampNanos = 0;
     View* view = nullptr;  // the view it began on
 
-    /// The touch's place in `view`'s own points.
+    /// The touch's place in `view`'s own points, counted from where the views
+    /// that slide are going (as hit testing counts).
     QPointF locationIn(const View& view) const;
 };
 

@@ -132,6 +132,17 @@ void View::setRotationRadians(double radians) {
     setRotation(radians * 180.0 / std::numbers::pi);
 }
 
+namespace {
+
+/// A point of `view`'s superview in `view`'s points, counted from where the view
+/// is going when it slides.
+QPointF fromParentWhereGoing(const View& view, const QPointF& point) {
+    const std::optional<QPointF> target = Context::current().animator().positionTarget(view);
+    return view.mapFromParent(target ? point - (*target - view.pos()) : point);
+}
+
+}  // namespace
+
 View* View::hitTest(const QPointF& point) {
     if (!isVisible() || !interactive_ || opacity() < kNoTouchAlpha) return nullptr;
     if (Context::current().animator().isFadingOut(*this)) return nullptr;
@@ -140,9 +151,18 @@ View* View::hitTest(const QPointF& point) {
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         auto* child = dynamic_cast<View*>(*it);
         if (!child) continue;
-        if (View* hit = child->hitTest(child->mapFromParent(point))) return hit;
+        if (View* hit = child->hitTest(fromParentWhereGoing(*child, point))) return hit;
     }
     return this;
+}
+
+QPointF View::touchPointFromScene(const QPointF& point) const {
+    std::vector<const View*> chain;
+    for (const View* view = this; view; view = view->superview()) chain.push_back(view);
+    // From the topmost view down; the topmost's parent is the scene.
+    QPointF at = chain.back()->mapFromScene(point);
+    for (auto it = chain.rbegin() + 1; it != chain.rend(); ++it) at = fromParentWhereGoing(**it, at);
+    return at;
 }
 
 bool View::pointInside(const QPointF& point) const {

@@ -103,6 +103,9 @@ class View : public QGraphicsItem {
     /// The deepest visible, interactive view under `point` (in this view's points),
     /// or null. Subviews outside this view's bounds do not take touches, and
     /// neither do views (nearly) transparent or fading out, nor what they hold.
+    /// A subview sliding somewhere is found where it is going: the slide only
+    /// shows the way (a second tap on a button that slides away meets the button
+    /// sliding in to that place).
     virtual View* hitTest(const QPointF& point);
     virtual bool pointInside(const QPointF& point) const;
     /// Whether this view consumes touches; the others pass them to their superview.
@@ -126,6 +129,9 @@ class View : public QGraphicsItem {
 
     /// Converts a point of the scene (the window's root) into this view's points.
     QPointF convertFromScene(const QPointF& point) const { return mapFromScene(point); }
+    /// The same, counted from where this view and its superviews are going, as
+    /// hit testing counts (a touch's place in a view that slides).
+    QPointF touchPointFromScene(const QPointF& point) const;
 
     /// A token that lives as long as the view: callbacks queued for later hold it weakly.
     std::weak_ptr<void> lifetime() const { return alive_; }

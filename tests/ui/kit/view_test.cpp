@@ -6,10 +6,12 @@
 #include <QImage>
 #include <QPainter>
 
+#include "ui/kit/animator.h"
 #include "ui/kit/control.h"
 #include "ui/kit/image_view.h"
 #include "ui/kit/kit_test_support.h"
 #include "ui/kit/label.h"
+#include "ui/kit/touch.h"
 
 namespace strombel::ui::kit {
 namespace {
@@ -85,6 +87,36 @@ TEST_F(ViewTest, HitTestingSkipsHiddenAndNonInteractiveViewsAndPointsOutsideTheP
     panel->setAlpha(0);
     EXPECT_EQ(root.hitTest({65, 65}), &root);
     EXPECT_EQ(root.hitTest({250, 10}), nullptr);
+}
+
+TEST_F(ViewTest, TouchesFindViewsWhereTheyAreGoingAndNotOnesFadingOut) {
+    View root(QRectF(0, 0, 400, 100));
+    View* strip = root.addSubview(std::make_unique<View>(QRectF(0, 0, 400, 100)));
+    Control* button = strip->add(std::make_unique<Control>(QRectF(50, 0, 50, 50)));
+    View* shade = root.addSubview(std::make_unique<View>(QRectF(0, 0, 400, 100)));
+    shade->setHidden(true);
+
+    // Halfway through a slide of 200 points, the button is found at its end.
+    context.animator().animatePosition(*strip, QPointF(200, 0), 0.2);
+    advance(0.1);
+    ASSERT_GT(strip->x(), 0);
+    ASSERT_LT(strip->x(), 200);
+    EXPECT_EQ(root.hitTest({275, 25}), button);
+    EXPECT_EQ(root.hitTest({75, 25}), &root);
+    Touch touch;
+    touch.scenePoint = {275, 25};
+    EXPECT_EQ(touch.locationIn(*button), QPointF(25, 25)) << "the touch is in the button, where it goes";
+    advance(0.2);
+
+    // A shade fading out takes no touches from its first step on; one fading in does.
+    shade->setHidden(false);
+    EXPECT_EQ(root.hitTest({275, 25}), shade);
+    context.animator().animateAlpha(*shade, 0, 0.5);
+    advance(0.02);
+    ASSERT_GT(shade->alpha(), 0.5);
+    EXPECT_EQ(root.hitTest({275, 25}), button);
+    context.animator().animateAlpha(*shade, 1, 0.5);
+    EXPECT_EQ(root.hitTest({275, 25}), shade);
 }
 
 TEST_F(ViewTest, ClippingIsOptional) {
