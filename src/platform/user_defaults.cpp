@@ -1,7 +1,10 @@
 #include "platform/user_defaults.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -48,6 +51,32 @@ bool unpackArray(const unsigned char* bytes, size_t size, UserDefaults::StringAr
     return true;
 }
 
+// The change log: one record per change, appended with a single write.
+// A record: u32 length of the body, u64 checksum of the body, the body. The
+// body: u8 kind (a Kind, or kRemoved), u32 key length, the key, the value
+// (8 bytes for a bool, an integer or a double, the bytes of the others).
+constexpr uint8_t kRemoved = 0xff;
+constexpr int kBusyMilliseconds = 5000;
+/// The log is rewritten with only what the file lacks once it is larger.
+constexpr size_t kCompactChangeLogAbove = 16 * 1024;
+constexpr size_t kRecordHead = 4 + 8;
+
+uint64_t checksum(const std::string& bytes) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return hash;
+}
+
+void putNumber(std::string& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+uint64_t getNumber(const std::string& in, size_t at, int bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= uint64_t(static_cast<unsigned char>(in[at + size_t(i)])) << (8 * i);
+    return value;
+}
+
 std::optional<double> parseNumber(const std::string& text) {
     double value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -55,12 +84,155 @@ std::optional<double> parseNumber(const std::string& text) {
     return value;
 }
 
+/// One change as a record of the change log.
+std::string changeRecord(const std::string& key, const UserDefaults::Stored* value) {
+    std::string body;
+    body.push_back(static_cast<char>(value ? static_cast<uint8_t>(value->index()) : kRemoved));
+    putNumber(body, key.size(), 4);
+    body += key;
+    if (value) {
+        std::visit(
+            [&](const auto& item) {
+                using T = std::decay_t<decltype(item)>;
+                if constexpr (std::is_same_v<T, bool>) {
+                    putNumber(body, item ? 1 : 0, 8);
+                } else if constexpr (std::is_same_v<T, int64_t>) {
+                    putNumber(body, static_cast<uint64_t>(item), 8);
+                } else if constexpr (std::is_same_v<T, double>) {
+                    uint64_t bits = 0;
+                    std::memcpy(&bits, &item, sizeof bits);
+                    putNumber(body, bits, 8);
+                } else if constexpr (std::is_same_v<T, std::string>) {
+                    body += item;
+                } else if constexpr (std::is_same_v<T, UserDefaults::StringArray>) {
+                    body += packArray(item);
+                } else {
+                    body.append(item.begin(), item.end());
+                }
+            },
+            *value);
+    }
+    std::string record;
+    putNumber(record, body.size(), 4);
+    putNumber(record, checksum(body), 8);
+    return record + body;
+}
+
+/// The changes of a log, in order, up to the first record cut short or damaged
+/// (the one being written when the program was killed).
+std::vector<std::pair<std::string, std::optional<UserDefaults::Stored>>> readChangeLog(const std::string& log) {
+    std::vector<std::pair<std::string, std::optional<UserDefaults::Stored>>> changes;
+    size_t at = 0;
+    while (log.size() - at >= kRecordHead) {
+        const size_t length = getNumber(log, at, 4);
+        if (log.size() - at - kRecordHead < length) break;
+        const std::string body = log.substr(at + kRecordHead, length);
+        if (checksum(body) != getNumber(log, at + 4, 8) || body.size() < 5) break;
+        at += kRecordHead + length;
+        const auto kind = static_cast<uint8_t>(body[0]);
+        const size_t keyLength = getNumber(body, 1, 4);
+        if (body.size() - 5 < keyLength) break;
+        std::string key = body.substr(5, keyLength);
+        const std::string value = body.substr(5 + keyLength);
+        const bool number = kind == static_cast<uint8_t>(Kind::Bool) || kind == static_cast<uint8_t>(Kind::Integer) ||
+                            kind == static_cast<uint8_t>(Kind::Double);
+        if (number && value.size() != 8) break;
+        switch (kind) {
+            case kRemoved: changes.emplace_back(std::move(key), std::nullopt); break;
+            case static_cast<uint8_t>(Kind::Bool): changes.emplace_back(std::move(key), getNumber(value, 0, 8) != 0); break;
+            case static_cast<uint8_t>(Kind::Integer):
+                changes.emplace_back(std::move(key), static_cast<int64_t>(getNumber(value, 0, 8)));
+                break;
+            case static_cast<uint8_t>(Kind::Double): {
+                const uint64_t bits = getNumber(value, 0, 8);
+                double real = 0;
+                std::memcpy(&real, &bits, sizeof real);
+                changes.emplace_back(std::move(key), real);
+                break;
+            }
+            case static_cast<uint8_t>(Kind::String): changes.emplace_back(std::move(key), value); break;
+            case static_cast<uint8_t>(Kind::StringArray): {
+                UserDefaults::StringArray array;
+                if (!unpackArray(reinterpret_cast<const unsigned char*>(value.data()), value.size(), array)) return changes;
+                changes.emplace_back(std::move(key), std::move(array));
+                break;
+            }
+            case static_cast<uint8_t>(Kind::Data):
+                changes.emplace_back(std::move(key), UserDefaults::Data(value.begin(), value.end()));
+                break;
+            default: return changes;
+        }
+    }
+    return changes;
+}
+
 }  // namespace
 
-UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) { open(); }
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
+    open();
+    if (!database_) return;
+    openChangeLog();
+    writer_ = std::thread([this] { writerLoop(); });
+}
 
 UserDefaults::~UserDefaults() {
+    if (writer_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        writer_.join();  // it writes what is left first
+    }
     if (database_) sqlite3_close(database_);
+    if (changeLog_ >= 0) {
+        ::close(changeLog_);
+        // All in the file: the log has nothing to keep.
+        std::error_code ignored;
+        if (unwritten_.empty()) std::filesystem::remove(changeLogFile(), ignored);
+    }
+}
+
+std::filesystem::path UserDefaults::changeLogFile() const {
+    std::filesystem::path log = file_;
+    log += ".changes";
+    return log;
+}
+
+void UserDefaults::openChangeLog() {
+    const std::filesystem::path path = changeLogFile();
+    // A new log a killed run was writing never took the old one's place.
+    std::filesystem::path fresh = path;
+    fresh += ".new";
+    std::error_code ignored;
+    std::filesystem::remove(fresh, ignored);
+    changeLog_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (changeLog_ < 0) {
+        lastError_ = "the settings' change log " + path.string() + " cannot be opened (" + std::strerror(errno) +
+                     "): a change is safe once it is in the settings file";
+        dropChangeLog();  // an old one read later would take values back
+        return;
+    }
+    std::string log;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::pread(changeLog_, buffer, sizeof buffer, static_cast<off_t>(log.size()))) > 0)
+        log.append(buffer, static_cast<size_t>(got));
+    changeLogSize_ = log.size();
+    // What a killed run changed after its last write to the file.
+    for (auto& [key, value] : readChangeLog(log)) {
+        if (value) values_[key] = std::move(*value);
+        else values_.erase(key);
+        unwritten_.insert(key);
+    }
+    // A record cut short at its end (the one under way at a kill) goes, so
+    // that later records follow whole ones.
+    if (!unwritten_.empty()) {
+        ++requested_;
+        compactChangeLog();
+    } else if (changeLogSize_ > 0 && ::ftruncate(changeLog_, 0) == 0) {
+        changeLogSize_ = 0;
+    }
 }
 
 UserDefaults& UserDefaults::shared() {
@@ -125,6 +297,8 @@ int UserDefaults::load() {
             "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY NOT NULL, kind INTEGER NOT NULL, value);";
         if (sqlite3_exec(database_, setup, nullptr, nullptr, nullptr) != SQLITE_OK)
             return sqlite3_extended_errcode(database_);
+        // The writer waits out another connection's write (it keeps no caller waiting).
+        sqlite3_busy_timeout(database_, kBusyMilliseconds);
     }
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(database_, "SELECT key, kind, value FROM defaults", -1, &statement, nullptr) !=
@@ -185,16 +359,12 @@ std::optional<std::string> UserDefaults::succeeded() {
 
 void UserDefaults::tell(const std::optional<std::string>& change) {
     if (!change) return;
-    ProblemHandler handler;
-    {
-        std::lock_guard lock(mutex_);
-        handler = problemHandler_;
-    }
-    if (handler) handler(*change);
+    std::lock_guard lock(handlerMutex_);
+    if (problemHandler_) problemHandler_(*change);
 }
 
 void UserDefaults::setProblemHandler(ProblemHandler handler) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(handlerMutex_);
     problemHandler_ = std::move(handler);
 }
 
@@ -202,26 +372,143 @@ void UserDefaults::store(const std::string& key, Stored value) {
     std::optional<std::string> change;
     {
         std::lock_guard lock(mutex_);
-        change = write(key, value);
+        values_[key] = std::move(value);
+        change = changed(key);
     }
     tell(change);
 }
 
-bool UserDefaults::writeRow(const std::string& key) {
-    // Called with mutex_ held, inside a transaction.
+void UserDefaults::removeObject(const std::string& key) {
+    std::optional<std::string> change;
+    {
+        std::lock_guard lock(mutex_);
+        values_.erase(key);
+        change = changed(key);
+    }
+    tell(change);
+}
+
+std::optional<std::string> UserDefaults::changed(const std::string& key) {
+    // Called with mutex_ held.
+    unwritten_.insert(key);
+    if (!database_) return fail("settings not saved: the settings file cannot be written");
+    appendToChangeLog(key);
+    ++requested_;
+    wake_.notify_one();
+    return std::nullopt;
+}
+
+// The log holds, in order, every change since its first record: replayed over
+// the file it gives each key its latest value, never an older one than the
+// file holds. Where a change cannot be logged, the log is emptied (or, when it
+// cannot even be that, removed): what the file lacks then is lost to a kill,
+// as it would be on a full disk anyway, but nothing goes back.
+
+void UserDefaults::appendToChangeLog(const std::string& key) {
+    // Called with mutex_ held.
+    if (changeLog_ < 0) return;
     const auto found = values_.find(key);
+    const std::string record = changeRecord(key, found == values_.end() ? nullptr : &found->second);
+    if (::write(changeLog_, record.data(), record.size()) == static_cast<ssize_t>(record.size())) {
+        changeLogSize_ += record.size();
+        return;
+    }
+    if (::ftruncate(changeLog_, 0) == 0) {
+        changeLogSize_ = 0;
+        return;
+    }
+    dropChangeLog();
+}
+
+void UserDefaults::compactChangeLog() {
+    // Called with mutex_ held, when every change before those of unwritten_ is
+    // in the file: a new log of those alone takes the old one's place whole.
+    std::filesystem::path fresh = changeLogFile();
+    fresh += ".new";
+    const int out = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) return;  // the old log stays, as true as before
+    std::string records;
+    for (const std::string& key : unwritten_) {
+        const auto found = values_.find(key);
+        records += changeRecord(key, found == values_.end() ? nullptr : &found->second);
+    }
+    const bool written = ::write(out, records.data(), records.size()) == static_cast<ssize_t>(records.size());
+    ::close(out);
+    std::error_code failed;
+    if (written) std::filesystem::rename(fresh, changeLogFile(), failed);
+    if (!written || failed) {
+        std::filesystem::remove(fresh, failed);
+        return;
+    }
+    ::close(changeLog_);
+    changeLog_ = ::open(changeLogFile().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    changeLogSize_ = records.size();
+    if (changeLog_ < 0) dropChangeLog();
+}
+
+void UserDefaults::dropChangeLog() {
+    if (changeLog_ >= 0) ::close(changeLog_);
+    changeLog_ = -1;
+    std::error_code ignored;
+    std::filesystem::remove(changeLogFile(), ignored);
+}
+
+void UserDefaults::writerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || requested_ != tried_; });
+        if (requested_ == tried_) return;  // stopping, with everything tried
+        const uint64_t asked = requested_;
+        // Everything changed so far goes in one transaction, with its values now.
+        std::vector<Row> rows;
+        for (const std::string& key : unwritten_) {
+            const auto found = values_.find(key);
+            rows.emplace_back(key, found == values_.end() ? std::nullopt : std::optional<Stored>(found->second));
+        }
+        unwritten_.clear();
+        lock.unlock();
+        const std::string failure = rows.empty() ? std::string() : writeRows(rows);
+        lock.lock();
+        std::optional<std::string> change;
+        if (failure.empty()) {
+            if (!rows.empty()) ++writesToFile_;
+            change = succeeded();
+            if (changeLog_ >= 0 && changeLogSize_ > kCompactChangeLogAbove) compactChangeLog();
+        } else {
+            for (Row& row : rows) unwritten_.insert(std::move(row.first));
+            change = fail("settings not saved: " + failure);
+        }
+        tried_ = asked;
+        triedChanged_.notify_all();
+        lock.unlock();
+        tell(change);
+        lock.lock();
+    }
+}
+
+std::string UserDefaults::writeRows(const std::vector<Row>& rows) {
+    // On the writer thread, which alone uses the database once it runs.
+    bool written = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (auto row = rows.begin(); written && row != rows.end(); ++row) written = writeRow(*row);
+    written = written && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (written) return {};
+    std::string why = sqlite3_errmsg(database_);
+    if (!sqlite3_get_autocommit(database_)) sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return why.empty() ? std::string("unknown error") : why;
+}
+
+bool UserDefaults::writeRow(const Row& row) {
+    const std::string& key = row.first;
     sqlite3_stmt* statement = nullptr;
-    const char* sql = found == values_.end() ? "DELETE FROM defaults WHERE key = ?"
-                                             : "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)";
+    const char* sql = !row.second ? "DELETE FROM defaults WHERE key = ?"
+                                  : "INSERT OR REPLACE INTO defaults (key, kind, value) VALUES (?, ?, ?)";
     if (sqlite3_prepare_v2(database_, sql, -1, &statement, nullptr) != SQLITE_OK) return false;
-    if (found == values_.end()) {
-        sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (!row.second) {
         const bool done = sqlite3_step(statement) == SQLITE_DONE;
         sqlite3_finalize(statement);
         return done;
     }
-    const Stored& value = found->second;
-    sqlite3_bind_text(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     std::string packed;
     std::visit(
         [&](const auto& item) {
@@ -247,42 +534,27 @@ bool UserDefaults::writeRow(const std::string& key) {
                 sqlite3_bind_blob(statement, 3, item.data(), static_cast<int>(item.size()), SQLITE_TRANSIENT);
             }
         },
-        value);
+        *row.second);
     const bool done = sqlite3_step(statement) == SQLITE_DONE;
     sqlite3_finalize(statement);
     return done;
 }
 
-std::optional<std::string> UserDefaults::write(const std::string& key, const Stored& value) {
-    // Called with mutex_ held.
-    values_[key] = value;
-    unwritten_.insert(key);
-    return writeUnwrittenLocked();
-}
-
-std::optional<std::string> UserDefaults::writeUnwrittenLocked() {
-    // Called with mutex_ held. Every change not yet in the file goes in one
-    // transaction: the one just made, and those a full or failing disk refused.
-    if (!database_) return fail("settings not saved: the settings file cannot be written");
-    bool written = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    for (auto key = unwritten_.begin(); written && key != unwritten_.end(); ++key) written = writeRow(*key);
-    written = written && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!written) {
-        const std::string why = sqlite3_errmsg(database_);
-        if (!sqlite3_get_autocommit(database_)) sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return fail("settings not saved: " + why);
-    }
-    unwritten_.clear();
-    return succeeded();
+void UserDefaults::writeAndWait(std::unique_lock<std::mutex>& lock) {
+    if (!writer_.joinable()) return;
+    const uint64_t asked = ++requested_;
+    wake_.notify_one();
+    triedChanged_.wait(lock, [&] { return tried_ >= asked; });
 }
 
 void UserDefaults::writeUnwritten() {
-    std::optional<std::string> change;
-    {
-        std::lock_guard lock(mutex_);
-        if (!unwritten_.empty()) change = writeUnwrittenLocked();
-    }
-    tell(change);
+    std::unique_lock lock(mutex_);
+    if (!unwritten_.empty()) writeAndWait(lock);
+}
+
+uint64_t UserDefaults::writesToFile() const {
+    std::lock_guard lock(mutex_);
+    return writesToFile_;
 }
 
 bool UserDefaults::hasObject(const std::string& key) const {
@@ -385,19 +657,9 @@ void UserDefaults::setStringArray(const std::string& key, const StringArray& val
 
 void UserDefaults::setData(const std::string& key, const Data& value) { store(key, value); }
 
-void UserDefaults::removeObject(const std::string& key) {
-    std::optional<std::string> change;
-    {
-        std::lock_guard lock(mutex_);
-        values_.erase(key);
-        unwritten_.insert(key);
-        change = writeUnwrittenLocked();
-    }
-    tell(change);
-}
-
-bool UserDefaults::synchronize() const {
-    std::lock_guard lock(mutex_);
+bool UserDefaults::synchronize() {
+    std::unique_lock lock(mutex_);
+    if (requested_ != tried_) writeAndWait(lock);
     return database_ != nullptr && !writesFailed_;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -17,11 +19,14 @@ struct sqlite3;
 namespace strombel::platform {
 
 /// The user's settings: typed values under plain keys, kept in a small SQLite
-/// file. Every change is written through in its own transaction before the setter
-/// returns, so a crash never loses or half-writes what was stored before. Reading
-/// a key of another type converts where that is meaningful (numbers among
-/// themselves, numeric and "YES"/"true" strings) and answers an empty value
-/// otherwise. Safe from any thread.
+/// file. Every change is written through: before the setter returns it is in a
+/// log beside the file (one small write that a killed program keeps), and a
+/// writer thread of its own puts it in the file in a transaction, so that the
+/// caller never waits for the disk and a crash never loses or half-writes what
+/// was stored. Changes made while a write is under way (a slider's drag) go in
+/// the next write together. Reading a key of another type converts where that
+/// is meaningful (numbers among themselves, numeric and "YES"/"true" strings)
+/// and answers an empty value otherwise. Safe from any thread.
 class UserDefaults {
 public:
     using Data = std::vector<uint8_t>;
@@ -58,52 +63,84 @@ public:
     void setData(const std::string& key, const Data& value);
     void removeObject(const std::string& key);
 
-    /// True when every write so far reached the file.
-    bool synchronize() const;
-    /// Writes the changes the file refused so far (a full or failing disk); the
-    /// next change writes them too. Nothing to do when all reached the file.
+    /// Waits until every change made so far has been tried on the file; true
+    /// when every write so far reached it.
+    bool synchronize();
+    /// Writes the changes the file refused so far (a full or failing disk), and
+    /// returns once that was tried; the next change writes them too. Nothing to
+    /// do when all reached the file.
     void writeUnwritten();
     /// The last failure, empty when none.
     std::string lastError() const;
     /// Why changes do not reach the file now; empty while they do.
     std::string writeProblem() const;
     /// Called when changes stop reaching the file (with why) and when they reach
-    /// it again (with an empty text); on the thread that made the change, never
-    /// with the settings locked.
+    /// it again (with an empty text); on the thread that made the change or on
+    /// the writer thread, never with the settings locked. Once setProblemHandler
+    /// returns, the handler it replaced runs no more.
     using ProblemHandler = std::function<void(const std::string& problem)>;
     void setProblemHandler(ProblemHandler handler);
     /// The settings file.
     const std::filesystem::path& file() const { return file_; }
+    /// The log beside it of the changes not yet in it.
+    std::filesystem::path changeLogFile() const;
+    /// How many transactions have written changes to the file: a drag's many
+    /// values take fewer.
+    uint64_t writesToFile() const;
     /// Where a damaged file was set aside at open, empty when none was.
     std::filesystem::path setAsidePath() const;
 
 private:
+    /// A change as it goes to the file: the value, or none for a removal.
+    using Row = std::pair<std::string, std::optional<Stored>>;
+
     void open();
     /// Reads every value; on failure answers SQLite's code.
     int load();
     /// Reads what a file the disk will not let us write holds, touching nothing.
     void loadUntouched();
     void store(const std::string& key, Stored value);
-    /// The change to the write problem to tell, if any (mutex_ held).
-    std::optional<std::string> write(const std::string& key, const Stored& value);
-    std::optional<std::string> writeUnwrittenLocked();
-    /// Writes (or deletes) one key's row as values_ holds it; false on failure.
-    bool writeRow(const std::string& key);
+    /// Opens the change log and takes in the changes a killed run left in it.
+    void openChangeLog();
+    /// Records a change of `key` (as values_ holds it now): in the log, and for the writer.
+    std::optional<std::string> changed(const std::string& key);
+    void appendToChangeLog(const std::string& key);
+    /// Rewrites the log with the changes not yet in the file alone.
+    void compactChangeLog();
+    /// Stops logging and removes the log (it could no longer be kept true).
+    void dropChangeLog();
+    /// Asks the writer for a write and waits until it has been tried (mutex_ held by `lock`).
+    void writeAndWait(std::unique_lock<std::mutex>& lock);
+    void writerLoop();
+    /// Writes the rows in one transaction (the writer thread, mutex_ not held); empty or why not.
+    std::string writeRows(const std::vector<Row>& rows);
+    bool writeRow(const Row& row);
     std::optional<std::string> fail(const std::string& message);
     std::optional<std::string> succeeded();
     void tell(const std::optional<std::string>& change);
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
-    sqlite3* database_ = nullptr;
+    sqlite3* database_ = nullptr;  // used by the writer once it runs
     std::map<std::string, Stored> values_;
     /// Keys changed (or removed) whose change is not in the file yet.
     std::set<std::string> unwritten_;
     std::string lastError_;
     std::string writeProblem_;
     bool writesFailed_ = false;
-    ProblemHandler problemHandler_;
     std::filesystem::path setAside_;
+    int changeLog_ = -1;
+    size_t changeLogSize_ = 0;
+
+    // The writer: `requested_` counts the writes asked for, `tried_` the ones tried.
+    std::condition_variable wake_, triedChanged_;
+    uint64_t requested_ = 0, tried_ = 0;
+    uint64_t writesToFile_ = 0;
+    bool stopping_ = false;
+    std::thread writer_;
+
+    std::mutex handlerMutex_;  // held while the handler runs
+    ProblemHandler problemHandler_;
 };
 
 }  // namespace strombel::platform

@@ -343,6 +343,9 @@ TEST_F(StorageProblemsTest, SettingsChangedWhileTheDiskIsFullAreToldAndWrittenOn
         testing::fillDisk(temp_ / "disk" / "filler");
         tap(*run, screen.sequencerBtn());  // the SEQ panel in place of I/O
         ASSERT_TRUE(screen.sequencerBtn()->isPressedDown());
+        // The settings' writer has tried the file, and its word has reached the screen.
+        run->defaults().synchronize();
+        loop_.runPending();
         ASSERT_EQ(run->alerts().shown.size(), 1u) << "told during the session, as the library is";
         const std::string told = run->alerts().shown[0].message.toStdString();
         EXPECT_NE(told.find("cannot save its settings"), std::string::npos) << told;
@@ -352,6 +355,7 @@ TEST_F(StorageProblemsTest, SettingsChangedWhileTheDiskIsFullAreToldAndWrittenOn
         // Room again: the next change carries what waited.
         std::filesystem::remove(temp_ / "disk" / "filler");
         run->screen().sequencerControlPlusPressed();
+        run->defaults().synchronize();
         loop_.runPending();
         EXPECT_EQ(run->program().storageLine(), "");
     }
@@ -431,6 +435,7 @@ TEST_F(StorageProblemsTest, TheNoteMapIsWrittenWhenLearningChangedItAndAFailedWr
     std::filesystem::remove(temp_ / "disk" / "filler");
     tap(*run, screen.midiLearnBtn());
     tap(*run, screen.midiLearnBtn());
+    run->defaults().synchronize();  // the settings' writer has tried the file too
     loop_.runPending();
     EXPECT_EQ(run->program().storageLine(), "");
     EXPECT_NE(fileIdentity(), written);

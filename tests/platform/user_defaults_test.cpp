@@ -1,6 +1,7 @@
 #include "platform/user_defaults.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -143,6 +144,67 @@ TEST(UserDefaults, AProcessKilledInTheMiddleOfWritingLosesNothingItHadStored) {
         EXPECT_TRUE(blob == blobOf(stored) || blob == blobOf(stored + 1)) << "a blob of " << blob.size() << " bytes";
         acknowledged = stored;
     }
+}
+
+/// Another connection holding the settings file's write lock until `release`.
+class FileHeldBusy {
+public:
+    explicit FileHeldBusy(const std::filesystem::path& file) {
+        EXPECT_EQ(sqlite3_open(file.c_str(), &database_), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~FileHeldBusy() { release(); }
+    void release() {
+        if (!database_) return;
+        sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(database_);
+        database_ = nullptr;
+    }
+
+private:
+    sqlite3* database_ = nullptr;
+};
+
+TEST(UserDefaults, ADragsValuesDoNotWaitForTheFileAndGoInTogether) {
+    testing::TempDir temp;
+    const auto file = temp / "defaults.sqlite";
+    UserDefaults defaults(file);
+    std::vector<std::string> told;
+    defaults.setProblemHandler([&](const std::string& problem) { told.push_back(problem); });
+    ASSERT_TRUE(defaults.synchronize());
+    const uint64_t writesBefore = defaults.writesToFile();
+
+    // A slider dragged while the file is busy: no change waits for it or fails.
+    FileHeldBusy busy(file);
+    for (int step = 0; step <= 200; ++step) defaults.setDouble("Volume", step / 200.0);
+    EXPECT_DOUBLE_EQ(defaults.doubleForKey("Volume"), 1.0);
+    busy.release();
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_TRUE(told.empty()) << told.front();
+    EXPECT_LE(defaults.writesToFile() - writesBefore, 2u) << "the drag's values go in together";
+    EXPECT_DOUBLE_EQ(UserDefaults(file).doubleForKey("Volume"), 1.0);
+}
+
+TEST(UserDefaults, AChangeNotYetInTheFileSurvivesAKill) {
+    testing::TempDir temp;
+    const auto file = temp / "defaults.sqlite";
+    UserDefaults(file).setInteger("BeatsPerMinute", 120);
+    const pid_t changer = ::fork();
+    ASSERT_GE(changer, 0);
+    if (changer == 0) {
+        UserDefaults defaults(file);
+        FileHeldBusy busy(file);  // the writer cannot put it in the file before the kill
+        defaults.setInteger("BeatsPerMinute", 97);
+        defaults.removeObject("SwingPercentage");
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(changer, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.integerForKey("BeatsPerMinute"), 97);
+    EXPECT_TRUE(reopened.synchronize());
+    EXPECT_EQ(UserDefaults(file).integerForKey("BeatsPerMinute"), 97) << "and it is in the file now";
 }
 
 TEST(UserDefaults, UnwritableLocationReportsFailure) {
