@@ -107,8 +107,9 @@ TEST_F(Library, ABankLookedUpByPositionIsTheOneTheOrderedListHoldsThereEvenAmong
     ASSERT_EQ(library->soundbankCount(), banks.size());
     for (size_t i = 0; i < banks.size(); ++i) {
         EXPECT_EQ(library->soundbankAtIndex(i), banks[i]) << "position " << i;
-        if (i > 0 && banks[i]->orderId() == banks[i - 1]->orderId())
+        if (i > 0 && banks[i]->orderId() == banks[i - 1]->orderId()) {
             EXPECT_LT(banks[i - 1]->rowId(), banks[i]->rowId()) << "equal orders keep the order they were made in";
+        }
     }
     EXPECT_EQ(library->soundbankAtIndex(banks.size()), nullptr);
     // A pad's sample is found the same by position and by the bank at hand.
