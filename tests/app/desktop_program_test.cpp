@@ -1,7 +1,8 @@
 // The real program on a real X server, played with real clicks as a user plays
 // it: quick clicks on a pad and on "+" are each a hit, a phone layout opens at a
-// readable size, an alert shown at launch reaches the screen. What the program
-// stored is read back after it quits.
+// readable size, an alert shown at launch reaches the screen, a social network
+// login answered through the browser opens the post dialog's page. What the
+// program stored is read back after it quits.
 
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -22,8 +23,13 @@
 #include <thread>
 #include <vector>
 
+#include <httplib.h>
+
+#include "app/information_wiring.h"
 #include "program_test_support.h"
+#include "social_network_server.h"
 #include "support/x_server.h"
+#include "ui/small_button_control.h"
 
 namespace strombel::app::scenario {
 namespace {
@@ -115,15 +121,23 @@ protected:
     }
 
     /// Starts the program on the X server with its own root; null when it did not start.
-    std::unique_ptr<testing::ChildProcess> launch(const std::filesystem::path& root, int guiType) {
-        // The hub's directory of services in the run's own folder, not the machine's.
+    std::unique_ptr<testing::ChildProcess> launch(const std::filesystem::path& root, int guiType,
+                                                  std::vector<std::string> environment = {}) {
+        environment.push_back("STROMBEL_AUDIO=null");
+        environment.push_back("XDG_RUNTIME_DIR=" + runtimeFolder(root).string());
+        auto program = std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
+            x_.environment(environment));
+        return program->started() ? std::move(program) : nullptr;
+    }
+
+    /// The hub's directory of services and the address socket in the run's own
+    /// folder, not the machine's.
+    static std::filesystem::path runtimeFolder(const std::filesystem::path& root) {
         const auto runtime = root.parent_path() / "runtime";
         std::filesystem::create_directories(runtime);
         std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-        auto program = std::make_unique<testing::ChildProcess>(
-            std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
-            x_.environment({"STROMBEL_AUDIO=null", "XDG_RUNTIME_DIR=" + runtime.string()}));
-        return program->started() ? std::move(program) : nullptr;
+        return runtime;
     }
 
     /// Waits for the program's window to show and reads its size.
@@ -146,7 +160,10 @@ protected:
 
     /// Clicks the middle of `view` (laid out as in `layout`) `count` times, `delayMs` apart.
     void click(const ProgramWindow& window, const ui::kit::View* view, int count = 1, int delayMs = 100) {
-        const auto [x, y] = window.at(view->mapToScene(view->bounds().center()));
+        clickAt(window, view->mapToScene(view->bounds().center()), count, delayMs);
+    }
+    void clickAt(const ProgramWindow& window, QPointF point, int count = 1, int delayMs = 100) {
+        const auto [x, y] = window.at(point);
         ASSERT_TRUE(x_.xdotool({"mousemove", "--window", window.id, "--sync", std::to_string(x), std::to_string(y),
                                 "click", "--repeat", std::to_string(count), "--delay", std::to_string(delayMs), "1"}));
     }
@@ -255,6 +272,97 @@ TEST_F(DesktopProgramTest, AFolderThatCannotBeMadeIsToldInAMessageBoxBeforeThePr
     const std::optional<int> status = program.wait(10);
     ASSERT_TRUE(status) << "closing the message box ends the program";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+}
+
+TEST_F(DesktopProgramTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDialog) {
+    // Where INFO and SHARE lie: the same screens, built offscreen.
+    auto layout = start();
+    const QSizeF points = layout->program().window().sceneRect().size();
+    QPointF info, share;
+    {
+        // INFO is the leftmost button of the panel that holds SORT.
+        std::vector<ui::kit::View*> buttons = layout->screen().sortBtn()->superview()->subviews();
+        std::erase_if(buttons, [](ui::kit::View* view) { return !dynamic_cast<ui::SmallButtonControl*>(view); });
+        ASSERT_FALSE(buttons.empty());
+        const auto leftmost = std::min_element(buttons.begin(), buttons.end(), [](auto* a, auto* b) {
+            return a->frame().x() < b->frame().x();
+        });
+        info = (*leftmost)->mapToScene((*leftmost)->bounds().center());
+        visitInformationScreen(*layout, [&] {
+            auto* screen = dynamic_cast<info::StrombelInformationViewController*>(
+                ui::kit::Context::current().modals().presented(layout->program().window()));
+            ASSERT_NE(screen, nullptr);
+            share = screen->socialBtn()->mapToScene(screen->socialBtn()->bounds().center());
+        });
+    }
+
+    info::test_support::LoopbackSocialNetwork network;
+    const auto root = temp_ / "social";
+    {
+        std::filesystem::create_directories(root / "Library" / "Preferences");
+        platform::UserDefaults defaults(root / "Library" / "Preferences" / "defaults.sqlite");
+        const info::SocialHosts hosts = network.hosts();
+        defaults.setString(InformationSettingKeys::kSocialDialogBaseURL, hosts.dialogBaseURL);
+        defaults.setString(InformationSettingKeys::kSocialGraphBaseURL, hosts.graphBaseURL);
+        defaults.setString(InformationSettingKeys::kSocialMethodBaseURL, hosts.methodBaseURL);
+        defaults.setString(InformationSettingKeys::kSocialLoginURL, hosts.loginURL);
+    }
+    // The user's browser: it writes down the addresses it is asked to open.
+    const auto browser = temp_ / "browser";
+    std::filesystem::create_directories(browser);
+    const auto opened = temp_ / "opened";
+    std::ofstream(browser / "xdg-open") << "#!/bin/sh\necho \"$1\" >> '" << opened.string() << "'\n";
+    std::filesystem::permissions(browser / "xdg-open", std::filesystem::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    auto program = launch(root, 0, {"PATH=" + browser.string() + ":" + (path ? path : "/usr/bin:/bin")});
+    ASSERT_TRUE(program) << "the program did not start";
+    auto window = windowOf(points);
+    ASSERT_TRUE(window) << "the program's window did not show";
+    pause(0.5);
+    clickAt(*window, info);
+    pause(1.0);  // the information screen slides in
+    clickAt(*window, share);
+
+    // The browser opens the login page, which sends it back to the program's own
+    // address with the login's answer; the desktop hands that to the program.
+    std::string login;
+    for (int wait = 0; wait < 200 && login.rfind("http", 0) != 0; ++wait) {
+        pause(0.05);
+        std::ifstream lines(opened);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("http", 0) == 0) login = line;
+    }
+    ASSERT_EQ(login.rfind(network.url("/dialog/oauth?"), 0), 0u) << "the browser was not asked to log in: " << login;
+    httplib::Client page("127.0.0.1", network.port());
+    auto answer = page.Get(login.substr(network.url("").size()));
+    ASSERT_TRUE(answer);
+    const std::string back = answer->get_header_value("Location");
+    ASSERT_NE(back.find("&state="), std::string::npos) << back;
+    testing::ChildProcess handOver({STROMBEL_PROGRAM, "--root", root.string(), "--open-url", back},
+                                   x_.environment({"XDG_RUNTIME_DIR=" + runtimeFolder(root).string()}));
+    const std::optional<int> handedOver = handOver.wait(30);
+    auto ending = [](int status) {
+        return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                   : "status " + std::to_string(WEXITSTATUS(status));
+    };
+    if (const std::optional<int> ended = program->wait(0)) FAIL() << "the program ended on the answer: " << ending(*ended);
+    ASSERT_TRUE(handedOver && WIFEXITED(*handedOver) && WEXITSTATUS(*handedOver) == 0) << "the answer was not taken";
+
+    // The post dialog loads its page in the web engine and shows it, white,
+    // over the information screen. (The window is made anew when the engine's
+    // view joins it: it is looked up each time.)
+    ScreenReader reader(x_.display());
+    double white = 0;
+    for (int wait = 0; wait < 300 && !program->wait(0) && white < 0.2; ++wait) {
+        pause(0.1);
+        if (network.count("/dialog/feed") == 0) continue;
+        if (auto shown = windowOf(points))
+            if (auto area = reader.areaOf(uint32_t(std::stoul(shown->id)))) white = area->shareBetween(0xf8, 0xff);
+    }
+    if (const std::optional<int> ended = program->wait(0)) FAIL() << "the program ended as the dialog opened: " << ending(*ended);
+    EXPECT_EQ(network.count("/dialog/feed"), 1u) << "the post dialog did not ask for its page";
+    EXPECT_GE(white, 0.2) << "the post dialog's page does not show";
+    EXPECT_TRUE(quit(*program));
 }
 
 TEST_F(DesktopProgramTest, NeitherTheWebEngineNorGLIsLoadedBeforeAPageIsShown) {
