@@ -17,6 +17,7 @@
 #include "app/command_line.h"
 #include "app/crash_upload_alert.h"
 #include "app/desktop_session.h"
+#include "app/launch_watch.h"
 #include "app/loggers.h"
 #include "app/main_loop_pump.h"
 #include "app/open_url_handover.h"
@@ -90,6 +91,9 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "strombel: %s\nTry 'strombel --help'.\n", options.error.c_str());
         return app::kCommandLineErrorStatus;
     }
+    // A signal during the start is taken at its next step, or by the watch when
+    // a step does not come back.
+    std::optional<app::LaunchWatch> launchWatch(std::in_place);
     // An address for a program already running on the same folder goes to it.
     if (options.openUrl) {
         const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
@@ -171,6 +175,7 @@ int run(int argc, char** argv) {
     platform::DeviceFacts::setScreen({screen.idiom == ui::kit::Screen::Idiom::pad, screen.bounds.width(),
                                       screen.bounds.height(), screen.statusBarOrientation, screen.scale});
 
+    launchWatch.reset();
     app::DesktopSession session(program.delegate(), [&] {
         program.flush();
         app::flushLoggers();

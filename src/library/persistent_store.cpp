@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "logging/log.h"
+#include "platform/regular_file.h"
 #include "platform/set_aside.h"
 #include "platform/sqlite_failure.h"
 
@@ -111,6 +112,12 @@ bool readTable(sqlite3* database, const char* sql, std::vector<Row>& rows, Read 
 PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(file)) {
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
+    // What is not a file (a named pipe would keep the open waiting for ever) is
+    // left as it is, and nothing is opened.
+    if (auto why = platform::notRegularSqliteFiles(file_)) {
+        openError_ = "the store file cannot be used: " + *why;
+        return;
+    }
     const bool existed = std::filesystem::exists(file_, ignored);
 
     std::string error;

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/regular_file.h"
 #include "platform/sandbox.h"
 
 namespace strombel::platform {
@@ -63,6 +64,8 @@ void bindQuery(Statement& statement, const Keychain::Query& query) {
 Keychain::Keychain(std::filesystem::path file) : file_(std::move(file)) {
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
+    // Nothing is kept in what is not a file (a named pipe would keep the open waiting).
+    if (notRegularSqliteFiles(file_)) return;
     // Made readable by the user alone before SQLite first writes to it.
     int descriptor = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (descriptor >= 0) {

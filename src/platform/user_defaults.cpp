@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/regular_file.h"
 #include "platform/sandbox.h"
 #include "platform/set_aside.h"
 #include "platform/sqlite_failure.h"
@@ -254,6 +255,12 @@ void UserDefaults::setShared(std::unique_ptr<UserDefaults> defaults) {
 void UserDefaults::open() {
     std::error_code ignored;
     if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ignored);
+    // What is not a file (a named pipe would keep the open waiting for ever) is
+    // left as it is: the settings last until the program ends.
+    if (auto why = notRegularSqliteFiles(file_)) {
+        fail("the settings file cannot be used: " + *why);
+        return;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         int code = sqlite3_open(file_.c_str(), &database_);
         if (code == SQLITE_OK && (code = load()) == SQLITE_OK) return;
