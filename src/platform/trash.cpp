@@ -1,6 +1,7 @@
 #include "platform/trash.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,13 +88,21 @@ std::string Trash::moveToTrash(const std::filesystem::path& file,
             reservation.write(text) ? reservation.commitWithoutReplacing(infoFile) : reservation.failure();
         if (reserved.code() == EEXIST) continue;
         if (!reserved.ok()) return "the trash folder " + folder_.string() + " cannot be written: " + reserved.reason();
+        // A rename that never replaces: whatever lies in "files" under that name
+        // without its information (a leftover, even a link to nothing) is kept.
         const std::filesystem::path target = files / name;
-        if (::access(target.c_str(), F_OK) == 0) {  // a leftover without its information
+        int renameErrno =
+            ::renameat2(AT_FDCWD, absolute.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+        if (renameErrno == EINVAL || renameErrno == ENOSYS) {
+            // A file system without the refusing rename: a hard link refuses a taken name as well.
+            renameErrno = ::link(absolute.c_str(), target.c_str()) == 0 ? 0 : errno;
+            if (renameErrno == 0) ::unlink(absolute.c_str());
+        }
+        if (renameErrno == EEXIST) {
             ::unlink(infoFile.c_str());
             continue;
         }
-        if (::rename(absolute.c_str(), target.c_str()) != 0) {
-            const int renameErrno = errno;
+        if (renameErrno != 0) {
             ::unlink(infoFile.c_str());
             if (renameErrno == EXDEV) return "it lies on another file system than the trash (" + folder_.string() + ")";
             return std::strerror(renameErrno);

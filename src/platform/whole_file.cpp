@@ -9,7 +9,6 @@
 #include <cstring>
 #include <random>
 
-#include "platform/file_move.h"
 
 namespace strombel::platform {
 
@@ -38,7 +37,8 @@ bool WriteOutcome::diskFull() const { return code_ == ENOSPC || code_ == EDQUOT;
 std::string WriteOutcome::reason() const { return ok() ? std::string() : std::strerror(code_); }
 
 WholeFile::WholeFile(std::filesystem::path target, WholeFileOptions options)
-    : target_(std::move(target)), synced_(options.synced) {
+    : target_(std::move(target)), synced_(options.synced), sync_(std::move(options.sync)) {
+    if (!sync_) sync_ = [](int fd) { return ::fsync(fd); };
     const std::filesystem::path folder = folderOf(target_);
     std::string name = options.asideName.empty() ? "." + target_.filename().string() + ".tmp-XXXXXX"
                                                  : std::move(options.asideName);
@@ -98,7 +98,7 @@ bool WholeFile::finish() {
     if (finished_) return failure_.ok();
     finished_ = true;
     if (fd_ >= 0) {
-        if (failure_.ok() && synced_ && ::fsync(fd_) != 0) fail(errno, "cannot sync", aside_);
+        if (failure_.ok() && synced_ && sync_(fd_) != 0) fail(errno, "cannot sync", aside_);
         // Some file systems tell a full disk only when the file closes.
         if (::close(fd_) != 0) fail(errno, "cannot close", aside_);
         fd_ = -1;
@@ -150,7 +150,10 @@ void WholeFile::syncFolder() {
     if (!synced_) return;
     // The rename is done and the bytes are on the disk; a folder that refuses to
     // be synced (some file systems do) does not undo it.
-    syncToDisk(folderOf(target_));
+    const int folder = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    sync_(folder);
+    ::close(folder);
 }
 
 WriteOutcome writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -51,6 +52,9 @@ struct WholeFileOptions {
     /// Whether the bytes and the rename are forced to disk. Files that check
     /// themselves when read (cache entries) may skip it.
     bool synced = true;
+    /// Forces one descriptor's bytes to disk: the file's before the rename, its
+    /// folder's after it. Empty: fsync (a test may count the calls).
+    std::function<int(int fd)> sync;
 
     WholeFileOptions& named(std::string name) {
         asideName = std::move(name);
@@ -116,6 +120,7 @@ private:
     int fd_ = -1;
     uint64_t size_ = 0;
     bool synced_ = true;
+    std::function<int(int fd)> sync_;
     bool finished_ = false;
     WriteOutcome failure_;
 };

@@ -164,5 +164,30 @@ TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
     }
 }
 
+TEST(WholeFile, TheNewFileIsSyncedBeforeTheRenameAndItsFolderAfter) {
+    strombel::testing::TempDir temp;
+    const auto target = temp / "state";
+    put(target, "old");
+    // Each sync: what it synced, and what the target held at that moment.
+    std::vector<std::pair<std::filesystem::path, std::string>> syncs;
+    WholeFileOptions options;
+    options.sync = [&](int fd) {
+        syncs.emplace_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), fileBytes(target));
+        return ::fsync(fd);
+    };
+    ASSERT_TRUE(writeFileWhole(target, "new", options).ok());
+    const auto folder = std::filesystem::canonical(temp.path());
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_EQ(syncs[0].first.parent_path(), folder);
+    EXPECT_EQ(syncs[0].first.filename().string().rfind(".state.tmp-", 0), 0u) << syncs[0].first;
+    EXPECT_EQ(syncs[0].second, "old") << "the new file is synced before it replaces the old one";
+    EXPECT_EQ(syncs[1].first, folder);
+    EXPECT_EQ(syncs[1].second, "new") << "the folder is synced after the rename";
+    // A file that checks itself when read (a cache entry) is written unsynced.
+    syncs.clear();
+    ASSERT_TRUE(writeFileWhole(target, "cache", options.unsynced()).ok());
+    EXPECT_TRUE(syncs.empty());
+}
+
 }  // namespace
 }  // namespace strombel::platform
