@@ -244,34 +244,56 @@ TEST_F(DesktopProgramTest, APhoneLayoutOpensAtTwiceItsPoints) {
     EXPECT_TRUE(quit(*program));
 }
 
-TEST_F(DesktopProgramTest, AFolderThatCannotBeMadeIsToldInAMessageBoxBeforeTheProgramEnds) {
-    // The data folder would lie inside a file: none of its folders can be made.
-    const auto blocker = temp_ / "blocker";
+/// A start on a data folder that would lie inside a file: none of its folders
+/// can be made, and the program says so in a message box. The box's window, or
+/// nothing when the program ended without one.
+std::optional<std::string> startOnAFolderThatCannotBeMade(const testing::XServer& x,
+                                                          const std::filesystem::path& temp,
+                                                          std::unique_ptr<testing::ChildProcess>& program) {
+    std::filesystem::create_directories(temp);
+    const auto blocker = temp / "blocker";
     std::ofstream(blocker) << "a file, not a folder";
-    const auto runtime = temp_ / "runtime";
+    const auto runtime = temp / "runtime";
     std::filesystem::create_directories(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    testing::ChildProcess program({STROMBEL_PROGRAM, "--root", (blocker / "root").string()},
-                                  x_.environment({"STROMBEL_AUDIO=null", "XDG_RUNTIME_DIR=" + runtime.string()}));
-    ASSERT_TRUE(program.started());
-    ScreenReader reader(x_.display());
-    std::optional<ScreenArea> box;
-    std::string id;
-    for (int attempt = 0; attempt < 100 && !program.wait(0); ++attempt) {
-        pause(0.1);
-        auto found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
+    program = std::make_unique<testing::ChildProcess>(
+        std::vector<std::string>{STROMBEL_PROGRAM, "--root", (blocker / "root").string()},
+        x.environment({"STROMBEL_AUDIO=null", "XDG_RUNTIME_DIR=" + runtime.string()}));
+    ScreenReader reader(x.display());
+    for (int attempt = 0; attempt < 100 && program->started() && !program->wait(0); ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto found = x.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
         if (!found || found->empty()) continue;
-        id = found->substr(0, found->find('\n'));
-        box = reader.areaOf(uint32_t(std::stoul(id)));
-        if (box && box->shareBetween(0xc0, 0xff) > 0.5 && box->shareBetween(0, 0x60) > 0.002) break;
+        const std::string id = found->substr(0, found->find('\n'));
+        // Painted: mostly the light face of a dialog, with dark letters on it.
+        auto box = reader.areaOf(uint32_t(std::stoul(id)));
+        if (box && box->shareBetween(0xc0, 0xff) > 0.5 && box->shareBetween(0, 0x60) > 0.002) return id;
     }
+    return std::nullopt;
+}
+
+TEST_F(DesktopProgramTest, AFolderThatCannotBeMadeIsToldInAMessageBoxBeforeTheProgramEnds) {
+    std::unique_ptr<testing::ChildProcess> program;
+    const auto box = startOnAFolderThatCannotBeMade(x_, temp_.path(), program);
     ASSERT_TRUE(box) << "the program ended without a word on the screen";
-    EXPECT_GT(box->shareBetween(0, 0x60), 0.002) << "no letters show in the message box";
-    EXPECT_FALSE(program.wait(0.3)) << "it waits until the user has read it";
-    ASSERT_TRUE(x_.xdotool({"windowactivate", "--sync", id, "key", "Return"}));
-    const std::optional<int> status = program.wait(10);
+    EXPECT_FALSE(program->wait(0.3)) << "it waits until the user has read it";
+    ASSERT_TRUE(x_.xdotool({"windowactivate", "--sync", box.value(), "key", "Return"}));
+    const std::optional<int> status = program->wait(10);
     ASSERT_TRUE(status) << "closing the message box ends the program";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+}
+
+TEST_F(DesktopProgramTest, CtrlCOrSigtermEndsTheMessageBoxOfAStartThatCannotGoOn) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::unique_ptr<testing::ChildProcess> program;
+        ASSERT_TRUE(startOnAFolderThatCannotBeMade(x_, temp_ / std::to_string(signal), program));
+        program->signal(signal);
+        // At once, with the status of the start that failed (1).
+        const std::optional<int> status = program->wait(2);
+        ASSERT_TRUE(status) << "the signal did not end the message box";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+    }
 }
 
 TEST_F(DesktopProgramTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDialog) {
