@@ -206,6 +206,35 @@ void registerCorpus(const Corpus& corpus) {
 #endif
 }
 
+// An object of `members` members, the last of which repeats the first key (or
+// not): a repeated key must cost about as much as a fresh one.
+std::string objectWithKeys(int64_t members, bool repeatFirst) {
+    std::string text = "{";
+    for (int64_t i = 0; i < members; ++i) {
+        if (i) text += ",";
+        const int64_t key = repeatFirst && i == members - 1 ? 0 : i;
+        text += "\"item-" + std::to_string(key) + "\":{\"title\":\"Pack " + std::to_string(i) + "\",\"state\":1}";
+    }
+    return text + "}";
+}
+
+template <bool repeatFirst, bool secondCodec>
+void decodeObjectWithKeys(benchmark::State& state) {
+    const std::string text = objectWithKeys(state.range(0), repeatFirst);
+    JsonText json;
+    for (auto _ : state) {
+        Result<Value> value = secondCodec ? json.objectWithString(text) : JSONDecoder::decode(text);
+        if (!value.ok()) state.SkipWithError(value.error().description().c_str());
+        benchmark::DoNotOptimize(value);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+BENCHMARK(decodeObjectWithKeys<false, false>)->Name("decode/object_unique_keys/strombel")->Arg(1000)->Arg(10000)->Arg(30000);
+BENCHMARK(decodeObjectWithKeys<true, false>)->Name("decode/object_one_repeated_key/strombel")->Arg(1000)->Arg(10000)->Arg(30000);
+BENCHMARK(decodeObjectWithKeys<false, true>)->Name("decode/object_unique_keys/strombel_second_codec")->Arg(1000)->Arg(10000)->Arg(30000);
+BENCHMARK(decodeObjectWithKeys<true, true>)->Name("decode/object_one_repeated_key/strombel_second_codec")->Arg(1000)->Arg(10000)->Arg(30000);
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -620,7 +620,9 @@ bool Parser::scanNumber() {
     const unsigned char* start = at_;
     at_ = s;
     const size_t length = static_cast<size_t>(s - start);
-    if (!isFloat && !(negative && magnitude == 0)) {
+    // "-0" alone is a double (negative zero survives); a magnitude that wrapped to
+    // 0 past 64 bits is an integer out of range.
+    if (!isFloat && !(negative && magnitude == 0 && !overflow)) {
         if (negative) {
             if (overflow || magnitude > uint64_t{1} << 63) {
                 return fail("The value '{}' exceeded the minimum value that could be represented: {}.",

@@ -314,7 +314,10 @@ bool JsonTextParser::scanUnicodeChar(uint32_t* codePoint) {
     }
     c_ += 2;
     uint32_t low;
-    if (!scanHexQuad(&low)) return false;
+    if (!scanHexQuad(&low)) {
+        addErrorWithCode(JsonTextErrorUnicode, "Missing low character in surrogate pair");
+        return false;
+    }
     if (low < 0xDC00 || low > 0xDFFF) {
         addErrorWithCode(JsonTextErrorUnicode, "Invalid low surrogate char");
         return false;

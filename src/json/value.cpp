@@ -1,5 +1,7 @@
 #include "json/value.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <stdexcept>
 
 #include "json/value_storage.h"
 
@@ -94,25 +97,39 @@ const Member* findMember(Node* node, std::string_view key) {
     }
 }
 
-// Later equal keys replace earlier values: folds duplicates into their first position.
-// Members of an arena block hold no counted references, so they are moved as bytes.
+// Later equal keys replace earlier values: folds duplicates into their first
+// position in one pass over the members. An object with a hash index keeps the
+// positions of the keys seen so far in it (it lies after the members, which only
+// move towards the front); a small one is searched in order. The caller builds
+// the index anew for the folded size. Members of an arena block hold no counted
+// references, so they are moved as bytes.
 void foldDuplicates(Node* node) {
     Member* members = nodeMembers(node);
-    bool duplicate = false;
-    for (size_t i = 1; i < node->size && !duplicate; ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            if (keysEqual(members[j].key, members[i].key)) {
-                duplicate = true;
-                break;
-            }
-        }
-    }
-    if (!duplicate) return;
     const bool counted = node->arena == nullptr;
+    const size_t count = node->size;
+    uint32_t* const index = node->indexCapacity ? objectIndex(node) : nullptr;
+    const uint32_t mask = node->indexCapacity - 1;
+    if (index) std::memset(index, 0, node->indexCapacity * sizeof(uint32_t));
     size_t kept = 0;
-    for (size_t i = 0; i < node->size; ++i) {
-        size_t j = 0;
-        while (j < kept && !keysEqual(members[j].key, members[i].key)) ++j;
+    for (size_t i = 0; i < count; ++i) {
+        size_t j = kept;
+        uint32_t* freeSlot = nullptr;
+        if (index) {
+            const std::string_view key = ValueAccess::text(members[i].key);
+            for (uint32_t slot = static_cast<uint32_t>(hashKey(key)) & mask;; slot = (slot + 1) & mask) {
+                if (index[slot] == 0) {
+                    freeSlot = &index[slot];
+                    break;
+                }
+                if (keysEqual(members[index[slot] - 1].key, key)) {
+                    j = index[slot] - 1;
+                    break;
+                }
+            }
+        } else {
+            j = 0;
+            while (j < kept && !keysEqual(members[j].key, members[i].key)) ++j;
+        }
         if (j < kept) {
             if (counted) {
                 members[j].value = std::move(members[i].value);
@@ -122,7 +139,8 @@ void foldDuplicates(Node* node) {
                 ValueAccess::forget(&members[i].key, 1);
             }
         } else {
-            if (j != i) moveValues(&members[j].key, &members[i].key, 2);
+            if (kept != i) moveValues(&members[kept].key, &members[i].key, 2);
+            if (freeSlot) *freeSlot = static_cast<uint32_t>(kept + 1);
             ++kept;
         }
     }
@@ -511,18 +529,29 @@ ArrayBuilder& ArrayBuilder::append(Value item) {
     return *this;
 }
 
+namespace {
+
+[[noreturn]] void throwBeyondBounds(const char* operation, size_t index, size_t bounds) {
+    throw std::out_of_range(fmt::format("*** -[ArrayBuilder {}]: index ({}) beyond bounds ({})", operation, index, bounds));
+}
+
+}  // namespace
+
 ArrayBuilder& ArrayBuilder::insert(size_t index, Value item) {
-    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(std::min(index, items_.size())), std::move(item));
+    if (index > items_.size()) throwBeyondBounds("insert", index, items_.size() + 1);
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), std::move(item));
     return *this;
 }
 
 ArrayBuilder& ArrayBuilder::remove(size_t index) {
-    if (index < items_.size()) items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index >= items_.size()) throwBeyondBounds("remove", index, items_.size());
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
     return *this;
 }
 
 ArrayBuilder& ArrayBuilder::replace(size_t index, Value item) {
-    if (index < items_.size()) items_[index] = std::move(item);
+    if (index >= items_.size()) throwBeyondBounds("replace", index, items_.size());
+    items_[index] = std::move(item);
     return *this;
 }
 

@@ -205,6 +205,9 @@ public:
     explicit ArrayBuilder(const Value& array);
     ArrayBuilder& reserve(size_t count);
     ArrayBuilder& append(Value item);
+    /// `insert` takes an index up to `size()`, `remove` and `replace` one below it;
+    /// any other throws std::out_of_range ("... index (5) beyond bounds (3)") and
+    /// changes nothing.
     ArrayBuilder& insert(size_t index, Value item);
     ArrayBuilder& remove(size_t index);
     ArrayBuilder& replace(size_t index, Value item);

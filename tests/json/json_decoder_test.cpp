@@ -1,5 +1,6 @@
 #include "json/json_decoder.h"
 
+#include "json/json_text.h"
 #include "json/value_printer.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "The value '99999999999999999999999' exceeded the maximum value that could be represented: 18446744073709551615.", 24, 1},
         RefusedCase{"JustBelowInt64Min", "[-9223372036854775809]", 0,
                     "The value '-9223372036854775809' exceeded the minimum value that could be represented: -9223372036854775808.", 21, 1},
+        // Magnitudes that wrap to 0 past 64 bits are no "-0".
+        RefusedCase{"MinusTwoToTheSixtyFour", "[-18446744073709551616]", 0,
+                    "The value '-18446744073709551616' exceeded the minimum value that could be represented: -9223372036854775808.", 22, 1},
+        RefusedCase{"MinusTenTimesTwoToTheSixtyThree", "[-92233720368547758080]", 0,
+                    "The value '-92233720368547758080' exceeded the minimum value that could be represented: -9223372036854775808.", 22, 1},
         RefusedCase{"DoubleOverflow", "[1e400]", 0, "The value '1e400' could not be represented as a 'double' due to overflow.", 6, 1},
         RefusedCase{"DoubleUnderflow", "[-0.00001e-400]", 0, "The value '-0.00001e-400' could not be represented as a 'double' due to underflow.", 14, 1},
         // Strings.
@@ -168,6 +174,40 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"EscapedNulReplaced", "[\"\\u0000\"]", JsonParseReplaceBadUnicode, Value::array({"\xef\xbf\xbd"})},
         AcceptedCase{"BadBytesReplaced", "[\"a\xff" "b\xe2\x82z\"]", JsonParseReplaceBadUnicode, Value::array({"a\xef\xbf\xbd" "b\xef\xbf\xbdz"})}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonDecoderTest, RepeatedKeysFoldToTheirFirstPlaceInEveryCodec) {
+    // Keys repeated near and far, each fold keeping the first place and the last
+    // value: what a catalogue with repeated entries asks of the decoder, the
+    // second codec and the pack files' reader.
+    for (size_t count : {5u, 9u, 20000u}) {
+        SCOPED_TRACE(count);
+        std::string text = "{";
+        std::vector<std::pair<std::string, Value>> expected;
+        for (size_t i = 0; i < count; ++i) {
+            const std::string key = "k" + std::to_string(i);
+            text += "\"" + key + "\":\"v" + std::to_string(i) + "\",";
+            expected.emplace_back(key, Value("v" + std::to_string(i)));
+        }
+        for (size_t i = 0; i < count; i += 3) {
+            text += "\"k" + std::to_string(i) + "\":\"again " + std::to_string(i) + "\",";
+            expected[i].second = Value("again " + std::to_string(i));
+        }
+        text += "\"k1\":\"last\"}";
+        expected[1].second = Value("last");
+
+        JsonText second;
+        for (const Result<Value>& decoded : {JSONDecoder::decode(text), objectFromJSONString(text),
+                                             second.objectWithString(text)}) {
+            ASSERT_TRUE(decoded.ok()) << decoded.error().description();
+            const Value& object = decoded.value();
+            ASSERT_EQ(object.size(), count);
+            for (size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(object.members()[i].key.asString(), expected[i].first);
+                ASSERT_EQ(object[expected[i].first], expected[i].second) << expected[i].first;
+            }
+        }
+    }
+}
 
 TEST(JsonDecoderTest, NegativeZeroStaysADouble) {
     const Value value = JSONDecoder::decode("[-0, 0]").value();

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "json/value_printer.h"
 
@@ -80,6 +81,25 @@ INSTANTIATE_TEST_SUITE_P(
         TextRefusedCase{"AtSignAlone", "@", true, 3, "Unrecognised leading character", 3, "Unrecognised leading character"},
         TextRefusedCase{"NestedTooDeep", nested(513), false, 7, "Nested too deep", 3, "Expected value while parsing array"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonTextTest, BrokenEscapesTraceEveryStepFromTheQuadOutwards) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> trace;
+    } cases[] = {
+        {"\"\\u12\"", {"Missing hex digit in quad", "Missing hex quad", "Broken unicode character"}},
+        {"\"\\ud83d\\u12\"",
+         {"Missing hex digit in quad", "Missing low character in surrogate pair", "Broken unicode character"}},
+        {"\"\\ud83dx\"", {"Missing low character in surrogate pair", "Broken unicode character"}},
+    };
+    for (const Case& c : cases) {
+        JsonText json;
+        ASSERT_FALSE(json.objectWithString(c.text, true).ok()) << c.text;
+        std::vector<std::string> trace;
+        for (const Error& error : json.errorTrace()) trace.push_back(error.message());
+        EXPECT_EQ(trace, c.trace) << c.text;
+    }
+}
 
 TEST(JsonTextTest, NoInputAtAllIsRefusedApartFromAnEmptyText) {
     JsonText json;

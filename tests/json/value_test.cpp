@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +113,31 @@ TEST(ValueTest, BuildersMakeChangedCopiesAndLeaveTheOriginal) {
     EXPECT_EQ(result["pads"], Value::array({0, 20, 3, 4}));
     EXPECT_TRUE(result["extra"].asBool());
     EXPECT_EQ(result.members()[0].key.asString(), "name");
+}
+
+TEST(ValueTest, ArrayBuilderRefusesIndicesOutOfRangeAndChangesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(ArrayBuilder&)> change;
+        std::string message;
+    } cases[] = {
+        {"insert past the end", [](ArrayBuilder& a) { a.insert(4, 9); }, "*** -[ArrayBuilder insert]: index (4) beyond bounds (4)"},
+        {"remove at the end", [](ArrayBuilder& a) { a.remove(3); }, "*** -[ArrayBuilder remove]: index (3) beyond bounds (3)"},
+        {"replace far out", [](ArrayBuilder& a) { a.replace(SIZE_MAX, 9); },
+         "*** -[ArrayBuilder replace]: index (18446744073709551615) beyond bounds (3)"},
+    };
+    for (const Case& c : cases) {
+        ArrayBuilder builder(Value::array({1, 2, 3}));
+        try {
+            c.change(builder);
+            ADD_FAILURE() << c.name << " was accepted";
+        } catch (const std::out_of_range& error) {
+            EXPECT_EQ(error.what(), c.message) << c.name;
+        }
+        EXPECT_EQ(builder.build(), Value::array({1, 2, 3})) << c.name;
+    }
+    // The last place is still one to insert at.
+    EXPECT_EQ(ArrayBuilder(Value::array({1})).insert(1, 2).build(), Value::array({1, 2}));
 }
 
 TEST(ValueTest, BuiltCollectionsGrowToHoldEveryMember) {
