@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <typeinfo>
 
 #include "logging/log_core.h"
 #include "logging/text_output.h"
@@ -86,6 +87,8 @@ FormattedMessage LogFileFormatterDefault::formatLogMessage(const LogMessage& mes
 
 // ---- FileLogger
 
+FileLogger::FileLogger() : FileLogger(std::make_shared<LogFileManagerDefault>()) {}
+
 FileLogger::FileLogger(std::shared_ptr<LogFileManager> logFileManager, std::shared_ptr<LogTimeSource> timeSource)
     : AbstractLogger("strombel.logging.fileLogger"),
       logFileManager_(std::move(logFileManager)),
@@ -119,9 +122,11 @@ void FileLogger::logMessages(std::span<const LogMessage> messages) {
 
 void FileLogger::appendLine(const LogMessage& message) {
     const size_t start = pending_.size();
-    if (auto* standard = dynamic_cast<LogFileFormatterDefault*>(formatter().get())) {
-        // The usual case: lay the line out straight into the write buffer.
-        standard->appendLine(message, pending_);
+    const std::shared_ptr<LogFormatter>& lineFormatter = formatter();
+    if (lineFormatter && typeid(*lineFormatter) == typeid(LogFileFormatterDefault)) {
+        // The usual case: lay the line out straight into the write buffer. A
+        // subclass of the default formatter may lay out its own line: it is asked.
+        static_cast<LogFileFormatterDefault&>(*lineFormatter).appendLine(message, pending_);
         if (!isValidUtf8(std::string_view(pending_).substr(start))) {
             std::string repaired = withReplacementCharacters(std::string_view(pending_).substr(start));
             pending_.resize(start);
@@ -129,13 +134,13 @@ void FileLogger::appendLine(const LogMessage& message) {
         }
     } else {
         FormattedMessage formatted =
-            formatter() ? formatter()->formatLogMessage(message) : FormattedMessage::messageText();
+            lineFormatter ? lineFormatter->formatLogMessage(message) : FormattedMessage::messageText();
         const std::string* text = formatted.text(message);
-        if (!text) return;
+        if (!text) return;  // no text (a suppressed line) writes nothing
         appendText(*text, pending_);
     }
-    if (pending_.size() == start) return;  // an empty text writes nothing
-    if (pending_.back() != '\n') pending_.push_back('\n');
+    // An empty text is a line of its own: a newline.
+    if (pending_.size() == start || pending_.back() != '\n') pending_.push_back('\n');
     if (currentLogFileHandle() < 0) {
         pending_.resize(start);  // no file to write to: the line is lost, the next may fare better
         return;

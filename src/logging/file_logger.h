@@ -176,6 +176,9 @@ public:
     static constexpr uint64_t kDefaultMaximumFileSize = 1024 * 1024;
     static constexpr double kDefaultRollingFrequency = 60 * 60 * 24;
 
+    /// Writes into the default logs folder ("Logs" in the caches folder) through a
+    /// default manager of its own.
+    FileLogger();
     explicit FileLogger(std::shared_ptr<LogFileManager> logFileManager,
                         std::shared_ptr<LogTimeSource> timeSource = LogTimeSource::system());
     ~FileLogger() override;

@@ -382,7 +382,15 @@ const std::string& LoggingQueue::label() const { return state().queue.label(); }
 void Log::logv(bool asynchronous, int32_t level, int32_t flag, int32_t context, const char* file,
                const char* function, int32_t line, LogTag tag, const char* format, fmt::format_args args) {
     if (!format) return;
-    queueLogMessage(LogMessage(fmt::vformat(format, args), level, flag, context, file, function, line, std::move(tag)),
+    std::string text;
+    try {
+        text = fmt::vformat(format, args);
+    } catch (const std::exception&) {
+        // A format made at run time may not fit its arguments (a stray brace): the
+        // line is written as the format stands rather than failing the call.
+        text = format;
+    }
+    queueLogMessage(LogMessage(std::move(text), level, flag, context, file, function, line, std::move(tag)),
                     asynchronous);
 }
 

@@ -66,7 +66,9 @@ public:
                         asynchronous);
     }
 
-    /// The same with the format's arguments as an argument list; a null format logs nothing.
+    /// The same with the format's arguments as an argument list; a null format logs
+    /// nothing. A format checked only at run time that does not fit its arguments
+    /// is written as it stands: the call never throws.
     static void logv(bool asynchronous, int32_t level, int32_t flag, int32_t context, const char* file,
                      const char* function, int32_t line, LogTag tag, const char* format, fmt::format_args args);
 

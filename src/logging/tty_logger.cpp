@@ -42,20 +42,29 @@ std::vector<ColorRow> makeTable16() {
     return table;
 }
 
-// Terminal colours 16 to 255: the 6x6x6 colour cube and the 24 greys of the
-// common 256-colour palette.
+// Terminal colours 16 to 255 with the colours measured for them: the first six
+// (the cube's darkest row, black to blue) and the four lightest greys are fixed
+// measurements; the rest of the cube takes the common palette's levels, and the
+// greys step by 8 up to the lightest, each a little green and blue as measured.
 std::vector<ColorRow> makeTable256() {
+    static constexpr int kMeasuredFirst[6][3] = {{47, 49, 49}, {60, 42, 144}, {66, 44, 183},
+                                                 {73, 46, 222}, {81, 50, 253}, {88, 51, 255}};
     static constexpr int kCubeLevels[] = {0, 95, 135, 175, 215, 255};
     std::vector<ColorRow> table;
     for (int i = 0; i < 240; ++i) {
         int number = 16 + i;
         int r, g, b;
-        if (i < 216) {
+        if (i < 6) {
+            r = kMeasuredFirst[i][0];
+            g = kMeasuredFirst[i][1];
+            b = kMeasuredFirst[i][2];
+        } else if (i < 216) {
             r = kCubeLevels[i / 36];
             g = kCubeLevels[(i / 6) % 6];
             b = kCubeLevels[i % 6];
         } else {
-            r = g = b = 8 + 10 * (i - 216);
+            r = 240 - 8 * (239 - i);  // 56 for colour 232 ... 240 for colour 255
+            g = b = r + 2;
         }
         table.push_back({fmt::format("38;5;{}m", number), fmt::format("48;5;{}m", number), r / 255.0, g / 255.0,
                          b / 255.0});

@@ -11,6 +11,7 @@
 
 #include "logging/file_logger.h"
 #include "logging/log_core.h"
+#include "platform/sandbox.h"
 #include "support/local_date.h"
 #include "support/recording_logger.h"
 #include "support/temp_dir.h"
@@ -175,6 +176,57 @@ TEST_F(FileLoggerTest, LinesCarryADateStampAndOneNewline) {
               "2015/03/01 14:05:09:042  bad \xEF\xBF\xBD(\xEF\xBF\xBD bytes\n");
     EXPECT_FALSE(written[0].second);
     EXPECT_TRUE(std::filesystem::is_directory(logs_));
+}
+
+TEST_F(FileLoggerTest, ASubclassOfTheDefaultFormatterLaysOutItsOwnLines) {
+    // Writes its own line, and none at all for texts beginning with "secret".
+    class Bracketed final : public LogFileFormatterDefault {
+    public:
+        FormattedMessage formatLogMessage(const LogMessage& message) override {
+            if (message.logMsg().rfind("secret", 0) == 0) return FormattedMessage::suppressed();
+            return FormattedMessage("[" + message.logMsg() + "]");
+        }
+    };
+    auto manager = std::make_shared<LogFileManagerDefault>(logs_);
+    makeLogger(manager)->setLogFormatter(std::make_shared<Bracketed>());
+    for (const char* text : {"pad 3 tapped", "secret token", "done"}) {
+        Log::queueLogMessage(LogMessage(text, 3, LogFlagWarning, 0, "pad.cpp", "tap", 1), true);
+    }
+    auto written = files(*manager);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].first, "[pad 3 tapped]\n[done]\n");
+}
+
+TEST_F(FileLoggerTest, AnEmptyTextIsALineOfItsOwnAndNoTextWritesNothing) {
+    // Without a formatter a line is the bare text.
+    class Bare final : public LogFormatter {
+    public:
+        FormattedMessage formatLogMessage(const LogMessage& message) override {
+            if (message.logMsg() == "none") return FormattedMessage::suppressed();
+            return FormattedMessage::messageText();
+        }
+    };
+    auto manager = std::make_shared<LogFileManagerDefault>(logs_);
+    makeLogger(manager)->setLogFormatter(std::make_shared<Bare>());
+    for (const char* text : {"first", "", "none", "last"}) {
+        Log::queueLogMessage(LogMessage(text, 3, LogFlagWarning, 0, "pad.cpp", "tap", 1), true);
+    }
+    auto written = files(*manager);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].first, "first\n\nlast\n");
+}
+
+TEST_F(FileLoggerTest, MadeWithoutAManagerItWritesIntoTheSandboxsLogsFolder) {
+    platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(dir_.path(), dir_ / "bundle"));
+    auto logger = std::make_shared<FileLogger>();
+    platform::Sandbox::setShared(nullptr);
+    Log::addLogger(logger);
+    Log::queueLogMessage(LogMessage("kept", 3, LogFlagWarning, 0, "pad.cpp", "tap", 1), true);
+    auto written = files(*logger->logFileManager());
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(texts(written[0].first), std::vector<std::string>{"kept"});
+    EXPECT_EQ(logger->logFileManager()->logsDirectory(), logs_);
+    EXPECT_EQ(logger->loggerName(), "strombel.logging.fileLogger");
 }
 
 TEST_F(FileLoggerTest, RollsWhenTheFileReachesItsSizeAndLosesNothing) {

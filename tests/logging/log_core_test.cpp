@@ -406,6 +406,20 @@ TEST_F(LogCoreTest, TheArgumentListFormLogsAndANullFormatLogsNothing) {
     EXPECT_EQ(logger->lines(), (std::vector<std::string>{"volume 11", "a-1"}));
 }
 
+TEST_F(LogCoreTest, ARunTimeFormatThatDoesNotFitItsArgumentsIsWrittenAsItStands) {
+    auto logger = std::make_shared<RecordingLogger>();
+    Log::addLogger(logger);
+    int volume = 11;
+    for (const char* format : {"pack {name} missing", "unclosed { brace", "two {} {} for one"}) {
+        EXPECT_NO_THROW(Log::logv(false, 3, LogFlagError, 0, __FILE__, __func__, __LINE__, nullptr, format,
+                                  fmt::make_format_args(volume)))
+            << format;
+    }
+    Log::flushLog();
+    EXPECT_EQ(logger->lines(),
+              (std::vector<std::string>{"pack {name} missing", "unclosed { brace", "two {} {} for one"}));
+}
+
 TEST_F(LogCoreTest, LoggersMayBeLetGoWhileTheCoreStillHasWorkForThem) {
     std::atomic<int> written{0};
     for (int round = 0; round < 50; ++round) {

@@ -130,7 +130,8 @@ TEST_F(TTYLoggerTest, TagAndContextProfilesAndClearing) {
     log(LogFlagInfo, "tag cleared", 42, drums);
     log(LogFlagError, "error cleared");
     const std::string prefix = "2015-03-01 14:05:09:042 Strombel[211:1a03] ";
-    EXPECT_EQ(written(), "\x1b[38;5;21m\x1b[48;5;231m" + prefix + "context 5\n\x1b[0m" +  //
+    // Pure blue is nearest the measured colour 19 (73, 46, 222) of the table.
+    EXPECT_EQ(written(), "\x1b[38;5;19m\x1b[48;5;231m" + prefix + "context 5\n\x1b[0m" +  //
                              prefix + "context 0\n" +                                       //
                              "\x1b[38;5;46m" + prefix + "tagged\n\x1b[0m" +                 //
                              "\x1b[38;5;166m" + prefix + "error\n\x1b[0m" +                 //
@@ -164,6 +165,24 @@ TEST(TTYLoggerColorTest, TerminalDetectionFollowsTheEnvironment) {
         EXPECT_EQ(detectTerminalColorMode(c.term, c.xcodeColors), c.mode)
             << (c.term ? c.term : "(unset)") << " " << (c.xcodeColors ? c.xcodeColors : "(unset)");
     }
+}
+
+TEST(TTYLoggerColorTest, TheTwoHundredFiftySixColourTableHoldsTheMeasuredRows) {
+    // Each measured colour finds its own row: colours 16 to 21, then 252 to 255.
+    const struct {
+        int r, g, b;
+        uint64_t row;
+    } rows[] = {{47, 49, 49, 0},     {60, 42, 144, 1},    {66, 44, 183, 2},    {73, 46, 222, 3},
+                {81, 50, 253, 4},    {88, 51, 255, 5},    {216, 218, 218, 236}, {224, 226, 226, 237},
+                {232, 234, 234, 238}, {240, 242, 242, 239}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(TTYLogger::codeIndexForColor(Color::fromRGB(row.r, row.g, row.b), TerminalColorMode::Standard256),
+                  row.row)
+            << row.r << "," << row.g << "," << row.b;
+    }
+    TTYLoggerColorProfile blue(Color::fromRGB(88, 51, 255), std::nullopt, LogFlagError, 0,
+                               TerminalColorMode::Standard256);
+    EXPECT_EQ(std::string(blue.fgCode.data(), blue.fgCodeLen), "\x1b[38;5;21m");
 }
 
 TEST(TTYLoggerColorTest, NearestColourPrefersTheLowestIndexOnATie) {
