@@ -28,16 +28,16 @@ void readGraph(const std::vector<uint8_t>& bytes) {
     HubRegistry registry(self, center);
     auto graph = HubConnectionGraph::withDataRepresentation(bytes.data(), bytes.size(), registry);
     if (!graph) return;
-    for (const auto& node : graph->nodes()) {
-        for (auto* linked : node.sources()) {
+    for (const auto* node : graph->nodes()) {
+        for (auto* linked : node->sources()) {
             if (graph->nodeForPort(linked->port().get()) != linked) std::abort();
             const auto back = linked->destinations();
-            if (std::find(back.begin(), back.end(), &node) == back.end()) std::abort();
+            if (std::find(back.begin(), back.end(), node) == back.end()) std::abort();
         }
         int visited = 0;
-        node.iterateDownstreamNodesWithBlock([&](HubConnectionGraphNode&) { ++visited; });
+        node->iterateDownstreamNodesWithBlock([&](HubConnectionGraphNode&) { ++visited; });
         if (visited > int(graph->nodes().size())) std::abort();
-        (void)node.upstreamChainIsEqual(&node);
+        (void)node->upstreamChainIsEqual(node);
     }
 }
 

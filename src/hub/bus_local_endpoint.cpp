@@ -227,7 +227,10 @@ int32_t BusLocalEndpoint::sendToAddress(const platform::SocketAddress& address, 
     if (!address.valid()) return BusSendErrorFailed;
     std::shared_lock lock(socketsMutex_);
     int error = 0;
-    int32_t result = sockets_.sendTo(address, bytes, length, &error);
+    uint32_t full = fullSendsForTesting_.load(std::memory_order_relaxed);
+    while (full > 0 && !fullSendsForTesting_.compare_exchange_weak(full, full - 1)) {
+    }
+    int32_t result = full > 0 ? platform::UdpSendNoBufferSpace : sockets_.sendTo(address, bytes, length, &error);
     if (result == platform::UdpSendNoBufferSpace) {
         (address.isIPv6() ? hasSocketv6SendBufferSpace_ : hasSocketSendBufferSpace_).store(false);
         lock.unlock();

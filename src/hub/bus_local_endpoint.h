@@ -149,6 +149,10 @@ public:
     const Counters& counters() const { return counters_; }
     /// For tests: closes the sockets under the listener, as a dead interface would.
     void breakSocketsForTesting();
+    /// For tests: the next `sends` sends to an address find the socket's send
+    /// buffer full, as a flooded socket's are (the listener then watches for
+    /// room, which the socket has).
+    void fillSendBufferForTesting(uint32_t sends) { fullSendsForTesting_.store(sends); }
 
 private:
     bool setupMessagePort();
@@ -215,6 +219,7 @@ private:
     std::string lastSetupFailure_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> breakSockets_{false};
+    std::atomic<uint32_t> fullSendsForTesting_{0};
     std::thread listener_;
     Counters counters_;
     std::shared_ptr<BusLocalEndpoint*> alive_;

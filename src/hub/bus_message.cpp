@@ -55,9 +55,11 @@ const uint8_t* sizedPayload(const uint8_t* bytes, size_t length, uint8_t type, s
 }  // namespace
 
 std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length) {
-    const uint8_t* payload = sizedPayload(bytes, length, BusMessageResourceRequest, 9);
+    // The identifier at least; a payload header too short for the first
+    // segment asks from segment 0.
+    const uint8_t* payload = sizedPayload(bytes, length, BusMessageResourceRequest, 5);
     if (!payload) return std::nullopt;
-    return ResourceRequest{readU32(payload + 1), readU32(payload + 5)};
+    return ResourceRequest{readU32(payload + 1), payload[0] >= 9 ? readU32(payload + 5) : 0};
 }
 
 std::vector<uint8_t> makeResourceRequest(uint32_t resourceID, uint32_t firstSegment) {

@@ -106,8 +106,8 @@ struct ResourceRequest {
     uint32_t resourceID = 0;
     uint32_t firstSegment = 0;
 };
-/// A type 2 message: H + 5 bytes before the identifier is read, P at least 9
-/// and within the message.
+/// A type 2 message whose P (at least 5, the identifier's end) lies within
+/// it; the first segment is read when P is at least 9, and is 0 otherwise.
 std::optional<ResourceRequest> readResourceRequest(const uint8_t* bytes, size_t length);
 std::vector<uint8_t> makeResourceRequest(uint32_t resourceID, uint32_t firstSegment);
 
@@ -158,6 +158,8 @@ struct StateRerequest {
 std::optional<StateRerequest> readStateRerequest(const uint8_t* bytes, size_t length);
 std::vector<uint8_t> makeStateRerequest(uint16_t item, uint32_t segment);
 
+/// The fixed part of a resource item's header.
+constexpr size_t kResourceItemHeaderFixedLength = 5;
 /// The header at the start of a resource item: u8 5, u16 total (5 + k), u16 k,
 /// the key. Taken only when the total is 5 + k and fits `length`, and the key is
 /// UTF-8.

@@ -38,6 +38,8 @@ bool chainsEqual(const HubConnectionGraphNode* a, const HubConnectionGraphNode* 
     return true;
 }
 
+constexpr const char* kInvalidPeerIndex = "Invalid peer index in graph data representation";
+
 struct PeerEntry {
     size_t at, r, a, b;  // the entry's place in the peer table and its three lengths
 };
@@ -100,6 +102,21 @@ uint64_t sideKey(uint32_t slot, uint32_t identifier) { return (uint64_t(slot) <<
 
 }  // namespace
 
+HubConnectionGraphNode::HubConnectionGraphNode(std::shared_ptr<HubPort> port)
+    : port_(std::move(port)), peer_(port_ ? port_->peer().get() : nullptr) {}
+
+void HubConnectionGraphNode::setSources(std::vector<HubConnectionGraphNode*> sources) {
+    ownSources_ = std::move(sources);
+    sources_ = ownSources_.data();
+    sourceCount_ = uint32_t(ownSources_.size());
+}
+
+void HubConnectionGraphNode::setDestinations(std::vector<HubConnectionGraphNode*> destinations) {
+    ownDestinations_ = std::move(destinations);
+    destinations_ = ownDestinations_.data();
+    destinationCount_ = uint32_t(ownDestinations_.size());
+}
+
 void HubConnectionGraphNode::iterateUpstreamNodesWithBlock(const std::function<void(HubConnectionGraphNode&)>& block) const {
     std::set<const HubConnectionGraphNode*> visited{this};
     walk(*this, true, visited, block);
@@ -128,9 +145,46 @@ std::string HubConnectionGraphNode::description() const {
     return fmt::format("<HubConnectionGraphNode: {} {}>", escapedForLog(port_->name()), static_cast<const void*>(this));
 }
 
+HubConnectionGraph::HubConnectionGraph(std::vector<std::unique_ptr<HubConnectionGraphNode>> nodes,
+                                       std::vector<std::shared_ptr<HubPeer>> peers,
+                                       std::vector<std::shared_ptr<HubPort>> ports)
+    : peers_(std::move(peers)), ports_(std::move(ports)) {
+    for (auto& node : nodes) {
+        if (!node) continue;
+        auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](auto* mine) { return mine->port_ == node->port_; });
+        if (it != nodes_.end()) {
+            *it = node.get();
+        } else {
+            nodes_.push_back(node.get());
+        }
+        added_.push_back(std::move(node));
+    }
+}
+
+void HubConnectionGraph::addNode(std::unique_ptr<HubConnectionGraphNode> node) {
+    if (!node || !node->port_) return;
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](auto* mine) { return mine->port_ == node->port_; });
+    if (it != nodes_.end()) {
+        *it = node.get();  // the node it replaces stays: others may still link to it
+    } else {
+        nodes_.push_back(node.get());
+    }
+    if (auto peer = node->port_->peer(); peer && !containsPeer(peer.get())) peers_.push_back(std::move(peer));
+    added_.push_back(std::move(node));
+}
+
+std::vector<std::shared_ptr<HubPort>> HubConnectionGraph::ports() const {
+    std::vector<std::shared_ptr<HubPort>> ports;
+    ports.reserve(nodes_.size() + ports_.size());
+    for (const auto* node : nodes_) ports.push_back(node->port_);
+    for (const auto& port : ports_)
+        if (!nodeForPort(port.get())) ports.push_back(port);
+    return ports;
+}
+
 const HubConnectionGraphNode* HubConnectionGraph::nodeForPort(const HubPort* port) const {
-    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& node) { return node.port_.get() == port; });
-    return it == nodes_.end() ? nullptr : &*it;
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto* node) { return node->port_.get() == port; });
+    return it == nodes_.end() ? nullptr : *it;
 }
 
 bool HubConnectionGraph::containsPeer(const HubPeer* peer) const {
@@ -141,17 +195,17 @@ bool HubConnectionGraph::isEqual(const HubConnectionGraph& other) const {
     if (this == &other) return true;
     if (nodes_.size() != other.nodes_.size()) return false;
     std::unordered_map<const HubPort*, const HubConnectionGraphNode*> theirs;
-    for (const auto& node : other.nodes_) theirs.emplace(node.port_.get(), &node);
+    for (const auto* node : other.nodes_) theirs.emplace(node->port_.get(), node);
     auto portsOf = [](HubConnectionGraphNode::Links links) {
         std::set<const HubPort*> ports;
         for (auto* node : links) ports.insert(node->port().get());
         return ports;
     };
-    for (const auto& mine : nodes_) {
-        auto it = theirs.find(mine.port_.get());
+    for (const auto* mine : nodes_) {
+        auto it = theirs.find(mine->port_.get());
         if (it == theirs.end()) return false;
-        if (portsOf(mine.sources()) != portsOf(it->second->sources())) return false;
-        if (portsOf(mine.destinations()) != portsOf(it->second->destinations())) return false;
+        if (portsOf(mine->sources()) != portsOf(it->second->sources())) return false;
+        if (portsOf(mine->destinations()) != portsOf(it->second->destinations())) return false;
     }
     return true;
 }
@@ -197,12 +251,11 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
         const size_t left = edgeTableLength - at;
         const size_t entryLength = edgeTable[at];
         if (entryLength < 11 || entryLength > left) return invalid();
+        // Both indexes, an absent side's 0 too: an edge of a record without
+        // peers names nobody.
         const EdgeEntry edge = edgeAt(at);
-        const bool sourcePresent = edge.sourceIndex != 0 || edge.sourcePort != 0;
-        const bool destinationPresent = edge.destinationIndex != 0 || edge.destinationPort != 0;
-        if ((sourcePresent && edge.sourceIndex >= peerEntries.size()) ||
-            (destinationPresent && edge.destinationIndex >= peerEntries.size())) {
-            busLog("Invalid peer index in graph data representation");
+        if (edge.sourceIndex >= peerEntries.size() || edge.destinationIndex >= peerEntries.size()) {
+            busLog(kInvalidPeerIndex);
             return nullptr;
         }
         at += entryLength;
@@ -252,13 +305,15 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
     sides.reserve(knownPorts + edgeCount * 2);
     FlatIndex sideIndex(knownPorts + edgeCount);
     std::vector<uint8_t> slotIndexed(slotCount, 0);
-    std::vector<HubConnectionGraphNode>& nodes = graph->nodes_;
+    std::vector<HubConnectionGraphNode>& nodes = graph->block_;
     nodes.reserve(edgeCount * 2);
 
     // One side of an edge: its node, the port made a placeholder when the peer
-    // lacks it.
+    // lacks it; none for an index past the table (which the check above
+    // refused already: this read never leaves the table whatever it is given).
     auto resolve = [&](size_t index, uint32_t identifier, int32_t placeholderType,
-                       int32_t becomesFilter) -> HubConnectionGraphNode& {
+                       int32_t becomesFilter) -> HubConnectionGraphNode* {
+        if (index >= slotCount) return nullptr;
         const uint32_t slot = slotOf[index];
         HubPeer& peer = *slotPeers[slot];
         bool inserted = false;
@@ -286,12 +341,13 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
         }
         HubConnectionGraphNode& node = nodes[side.node];
         // A receiver that is a source, or a sender that is a destination, is a
-        // filter; this application's own ports keep their type.
-        if (node.port_->type() == becomesFilter && !slotIsSelf[slot]) {
+        // filter, this application's own ports too; those stay in the
+        // controller's lists, which only the application changes.
+        if (node.port_->type() == becomesFilter) {
             node.port_->setType(HubPort::Filter);
             if (peer.removePort(becomesFilter, node.port_)) peer.appendPort(HubPort::Filter, node.port_);
         }
-        return node;
+        return &node;
     };
 
     std::vector<std::pair<HubConnectionGraphNode*, HubConnectionGraphNode*>> edges;
@@ -300,14 +356,19 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
         const EdgeEntry edge = edgeAt(at);
         HubConnectionGraphNode* source = nullptr;
         HubConnectionGraphNode* destination = nullptr;
-        if (edge.sourceIndex != 0 || edge.sourcePort != 0) {
-            source = &resolve(edge.sourceIndex, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
-            if (!slotIsSelf[slotOf[edge.sourceIndex]] && edge.hasDescription && edge.description.componentType != 0) {
-                source->port_->setAudioComponentDescription(edge.description);
-            }
+        const bool sourcePresent = edge.sourceIndex != 0 || edge.sourcePort != 0;
+        const bool destinationPresent = edge.destinationIndex != 0 || edge.destinationPort != 0;
+        if (sourcePresent) source = resolve(edge.sourceIndex, edge.sourcePort, HubPort::Sender, HubPort::Receiver);
+        if (destinationPresent) {
+            destination = resolve(edge.destinationIndex, edge.destinationPort, HubPort::Receiver, HubPort::Sender);
         }
-        if (edge.destinationIndex != 0 || edge.destinationPort != 0) {
-            destination = &resolve(edge.destinationIndex, edge.destinationPort, HubPort::Receiver, HubPort::Sender);
+        if ((sourcePresent && !source) || (destinationPresent && !destination)) {
+            busLog(kInvalidPeerIndex);
+            return nullptr;
+        }
+        if (source && !slotIsSelf[slotOf[edge.sourceIndex]] && edge.hasDescription &&
+            edge.description.componentType != 0) {
+            source->port_->setAudioComponentDescription(edge.description);
         }
         if (source && destination) {
             edges.emplace_back(source, destination);
@@ -320,12 +381,14 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
     // the order of the edges.
     graph->links_.resize(edges.size() * 2);
     HubConnectionGraphNode** next = graph->links_.data();
+    graph->nodes_.reserve(nodes.size());
     for (HubConnectionGraphNode& node : nodes) {
         node.sources_ = next;
         next += node.sourceCount_;
         node.destinations_ = next;
         next += node.destinationCount_;
         node.sourceCount_ = node.destinationCount_ = 0;
+        graph->nodes_.push_back(&node);
     }
     for (auto [source, destination] : edges) {
         source->destinations_[source->destinationCount_++] = destination;

@@ -90,9 +90,9 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
             same = same && peerAt < connectedPeers_.size() && connectedPeers_[peerAt] == peer;
             ++peerAt;
         }
-        for (const auto& node : graph->nodes()) {
-            if (node.peer() == selfPeer_.get()) continue;
-            same = same && portAt < connectedPorts_.size() && connectedPorts_[portAt] == node.port();
+        for (const auto* node : graph->nodes()) {
+            if (node->peer() == selfPeer_.get()) continue;
+            same = same && portAt < connectedPorts_.size() && connectedPorts_[portAt] == node->port();
             ++portAt;
         }
         if (!same || peerAt != connectedPeers_.size() || portAt != connectedPorts_.size()) {
@@ -100,8 +100,8 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
             connectedPorts_.clear();
             for (const auto& peer : graph->peers())
                 if (peer != selfPeer_) connectedPeers_.push_back(peer);
-            for (const auto& node : graph->nodes())
-                if (node.peer() != selfPeer_.get()) connectedPorts_.push_back(node.port());
+            for (const auto* node : graph->nodes())
+                if (node->peer() != selfPeer_.get()) connectedPorts_.push_back(node->port());
         }
         inHubConnectionGraph_ = true;
     } else {

@@ -12,6 +12,7 @@
 #include "hub/bus_message.h"
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
+#include "platform/application_state.h"
 #include "platform/sandbox.h"
 #include "platform/utf8_cut.h"
 #include "platform/whole_file.h"
@@ -131,7 +132,10 @@ void HubPeerResourceSenderBase::transmit() {
             return;
         }
         if (result == BusSendErrorNoBufferSpace) {
-            // Paused: the same message goes again once the peer can send.
+            // Paused: the same message goes again once the peer can send. Marked
+            // stopped before the resume is posted, which may run at once and
+            // must find the sender stopped to start it again.
+            running_.store(false);
             std::weak_ptr<HubPeerResourceSenderBase> weak = weak_from_this();
             loop_.post([weak] {
                 auto self = weak.lock();
@@ -150,7 +154,6 @@ void HubPeerResourceSenderBase::transmit() {
                         if (!self->cancelled_.load()) self->start();
                     });
             });
-            running_.store(false);
             return;
         }
         if (result != BusSendOk) {
@@ -561,9 +564,12 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
                                   : options.displayName;
     folder_ = caches / escapedFileName(displayName) / "Peer Resources";
     pruneDiskCache();
+    memoryWarningObserver_ = notifications_.addObserver(platform::kApplicationDidReceiveMemoryWarningNotification,
+                                                        nullptr, [this](const auto&) { memoryWarning(); });
 }
 
 HubPeerResourceManager::~HubPeerResourceManager() {
+    notifications_.removeObserver(memoryWarningObserver_);
     alive_.reset();
     cancelAll();
     if (endpoint_) {

@@ -265,6 +265,8 @@ public:
     /// Ends every load from `peer` and every retry waiting for it (its blocks
     /// are not called): the peer went away.
     void cancelLoadsFromPeer(const BusPeer* peer);
+    /// Empties the memory cache; the program's memory warning (on the
+    /// manager's centre) calls it.
     void memoryWarning();
     size_t runningLoads() const { return loaders_.size(); }
     /// Where the manager posts, and hears the program's memory warnings.
@@ -297,6 +299,7 @@ private:
         int attempts = 0;
     };
     std::map<Key, Retry> retries_;
+    platform::NotificationCenter::ObserverId memoryWarningObserver_ = 0;
     std::shared_ptr<HubPeerResourceManager*> alive_;
 };
 

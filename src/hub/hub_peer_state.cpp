@@ -25,10 +25,16 @@ std::shared_ptr<HubPeerStateSender> HubPeerStateSender::make(std::shared_ptr<Bus
                                                              const platform::PropertyValue::Dictionary& stateDictionary,
                                                              BusLocalEndpoint& endpoint) {
     std::shared_ptr<HubPeerStateSender> sender(new HubPeerStateSender(std::move(peer), endpoint));
+    // An item's header (5 bytes and its key) opens its first packet: a key
+    // that would not fit there (1,469 bytes or more to a UDP peer) leaves its
+    // value in the dictionary, which travels in as many packets as it needs.
+    const size_t capacity = size_t(sender->peer()->maxPacketSize()) - kStatePacketHeaderLength;
+    const size_t longestItemKey = std::min<size_t>(capacity - kResourceItemHeaderFixedLength,
+                                                   65535 - kResourceItemHeaderFixedLength);
     platform::PropertyValue::Dictionary rest;
     for (const auto& [key, value] : stateDictionary) {
         auto* data = value.get<platform::PropertyValue::Data>();
-        if (data && data->size() > kHubStateLargestInlineValue) {
+        if (data && data->size() > kHubStateLargestInlineValue && key.size() <= longestItemKey) {
             sender->resources_[key] = *data;
             sender->resourceIdentifiers_.push_back(key);
         } else {

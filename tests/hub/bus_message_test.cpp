@@ -20,7 +20,9 @@ TEST(BusMessageTest, ResourceRequestsAreReadOnlyWhole) {
         {"03030209070000002a000000", true, 7, 42},
         {"0303020907000000", false, 0, 0},            // no room for P's 9 bytes
         {"0303020907", false, 0, 0},                  // short of the identifier
-        {"03030208070000002a000000", false, 0, 0},    // P below 9
+        {"03030208070000002a000000", true, 7, 0},     // P below 9: from segment 0
+        {"0303020507000000", true, 7, 0},             // P of the identifier alone
+        {"0303020407000000", false, 0, 0},            // P short of the identifier's end
         {"030302ff070000002a000000", false, 0, 0},    // P past the end
         {"03020209070000002a000000", false, 0, 0},    // H below 3
         {"0304020009070000002a000000", true, 7, 42},  // a longer header is skipped

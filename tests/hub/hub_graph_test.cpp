@@ -103,7 +103,7 @@ TEST(HubConnectionGraph, EdgeSidesDescriptionsAndFilters) {
     }
 }
 
-TEST(HubConnectionGraph, AReceiverThatIsASourceBecomesAFilterButOurOwnPortsKeepTheirType) {
+TEST(HubConnectionGraph, AReceiverThatIsASourceOrASenderThatIsADestinationIsAFilterOursToo) {
     GraphWorld world;
     GraphMessage message;
     message.sign = false;
@@ -118,8 +118,8 @@ TEST(HubConnectionGraph, AReceiverThatIsASourceBecomesAFilterButOurOwnPortsKeepT
     EXPECT_EQ(port->type(), HubPort::Filter);
     EXPECT_EQ(drums->filterPorts().size(), 2u);
     EXPECT_TRUE(drums->receiverPorts().empty());
-    EXPECT_EQ(world.output->type(), HubPort::Sender) << "named as a destination, our sender stays a sender";
-    EXPECT_EQ(world.controller->senderPorts().size(), 1u);
+    EXPECT_EQ(world.output->type(), HubPort::Filter) << "named as a destination, our sender is a filter";
+    EXPECT_EQ(world.controller->senderPorts().size(), 1u) << "in the list the application put it in";
 
     // The links form a cycle: walks end, and visit each node once.
     auto* node = graph->nodeForPort(world.output.get());
@@ -129,6 +129,52 @@ TEST(HubConnectionGraph, AReceiverThatIsASourceBecomesAFilterButOurOwnPortsKeepT
     EXPECT_TRUE(node->hasPeerUpstream(*drums));
     EXPECT_TRUE(node->downstreamChainIsEqual(node));
     EXPECT_FALSE(node->upstreamChainIsEqual(nullptr));
+}
+
+// A graph made by hand: nodes linked both ways, found by their ports, equal
+// to the graph a record of the same links gives.
+TEST(HubConnectionGraph, AGraphMadeOfNodesIsTheGraphOfItsRecord) {
+    GraphWorld world;
+    GraphMessage message;
+    message.sign = false;
+    message.peers = {{"", "Drums"}, {"", "strombel"}};
+    message.edges = {{1, world.output->numericIdentifier(), 0, 40}, {0, 40, 0, 41}};
+    auto read = world.read(message.bytes());
+    ASSERT_TRUE(read);
+    auto drums = world.registry().peerWithName("Drums", std::nullopt);
+    auto in = drums->portWithNumericIdentifier(40), out = drums->portWithNumericIdentifier(41);
+
+    auto output = std::make_unique<HubConnectionGraphNode>(world.output);
+    auto through = std::make_unique<HubConnectionGraphNode>(in);
+    auto last = std::make_unique<HubConnectionGraphNode>(out);
+    output->setDestinations({through.get()});
+    through->setSources({output.get()});
+    through->setDestinations({last.get()});
+    last->setSources({through.get()});
+    EXPECT_EQ(through->peer(), drums.get()) << "a node's peer is its port's";
+    std::vector<std::unique_ptr<HubConnectionGraphNode>> nodes;
+    nodes.push_back(std::move(output));
+    nodes.push_back(std::move(through));
+    HubConnectionGraph made(std::move(nodes), {drums, world.controller->selfPeer()}, {world.output, in});
+    EXPECT_FALSE(made.isEqual(*read)) << "one node short";
+    made.addNode(std::move(last));
+    EXPECT_TRUE(made.isEqual(*read));
+    EXPECT_TRUE(read->isEqual(made));
+    EXPECT_EQ(made.ports(), read->ports());
+    EXPECT_EQ(made.ports(), (std::vector<std::shared_ptr<HubPort>>{world.output, in, out}));
+    int downstream = 0;
+    made.nodeForPort(world.output.get())->iterateDownstreamNodesWithBlock([&](HubConnectionGraphNode&) { ++downstream; });
+    EXPECT_EQ(downstream, 2);
+
+    // A node added for a port already there takes its place.
+    made.addNode(std::make_unique<HubConnectionGraphNode>(in));
+    EXPECT_EQ(made.nodes().size(), 3u);
+    EXPECT_TRUE(made.nodeForPort(in.get())->sources().empty());
+    EXPECT_FALSE(made.isEqual(*read));
+    // A port of a peer the graph did not have brings the peer.
+    auto keys = HubPeer::localStandInPeerWithName("Keys");
+    made.addNode(std::make_unique<HubConnectionGraphNode>(HubPort::standinPortWithPeer(keys, HubPort::Sender)));
+    EXPECT_TRUE(made.containsPeer(keys.get()));
 }
 
 TEST(HubConnectionGraph, MalformedTablesAreRefusedBeforeAnythingIsMade) {
@@ -164,6 +210,15 @@ TEST(HubConnectionGraph, MalformedTablesAreRefusedBeforeAnythingIsMade) {
         EXPECT_TRUE(log.contains(test.line));
         EXPECT_TRUE(world.registry().peers().empty()) << "no placeholder peer was made";
     }
+    // A record without peers whose one edge has both sides absent: its indexes
+    // are past the (empty) table all the same.
+    GraphWorld world;
+    BusLogCapture log;
+    GraphMessage nobody;
+    nobody.sign = false;
+    nobody.edges = {{0, 0, 0, 0}};
+    EXPECT_FALSE(world.read(nobody.bytes()));
+    EXPECT_TRUE(log.contains("Invalid peer index in graph data representation"));
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
 #include "hub/hub_peer_resource.h"
+#include "platform/application_state.h"
 #include "platform/png_image.h"
 #include "platform/sandbox.h"
 
@@ -75,10 +79,14 @@ struct ResourceWorld : BusWorld {
 TEST(HubResourceTest, TheHubLoadsTheApplicationIconTheLargestOfTheBundle) {
     ResourceWorld world;
     ASSERT_TRUE(world.hub);
-    world.simulator.begin("load 1");
-    std::string answer;
-    ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }));
-    EXPECT_EQ(answer, "loaded " + std::to_string(world.icon.size()) + " " + sha1(world.icon));
+    // Asked with whole requests, then with requests of the identifier alone
+    // (whose first segment is 0).
+    for (const char* command : {"load 1", "load 1 short"}) {
+        world.simulator.begin(command);
+        std::string answer;
+        ASSERT_TRUE(world.pumpUntil([&] { return !(answer = world.simulator.answer(1)).empty(); }));
+        EXPECT_EQ(answer, "loaded " + std::to_string(world.icon.size()) + " " + sha1(world.icon)) << command;
+    }
 }
 
 TEST(HubResourceTest, TheShippedBundleHasTheIconTheHubAsksFor) {
@@ -186,6 +194,72 @@ TEST(HubResourceTest, AnIconFromTheHubIsCachedInMemoryAndOnDisk) {
     auto own = manager.imageResourceWithID(1, world.endpoint.selfPeer());
     ASSERT_TRUE(own);
     EXPECT_EQ(own->image->png().data(), world.icon);
+
+    // The program's memory warning empties the memory: without its file, the icon is gone.
+    std::filesystem::remove(file);
+    EXPECT_TRUE(manager.imageResourceWithID(1, world.hub)) << "still in memory";
+    world.notifications.post(platform::kApplicationDidReceiveMemoryWarningNotification);
+    EXPECT_FALSE(manager.imageResourceWithID(1, world.hub));
+}
+
+// A sender whose socket is full pauses and goes on by itself once it may send
+// again, even when the main loop runs its resume before its own thread has
+// stopped (held there by the test): the whole resource arrives, unasked.
+TEST(HubResourceTest, ASenderPausedByAFullSocketGoesOnWhicheverThreadIsFirst) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool resumePosted = false, resumeRan = false;
+    std::atomic<bool> armed{true};
+    BusWorld world;
+    BusLocalEndpoint endpoint("sender", world.endpointOptions());
+    int receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto local = *platform::SocketAddress::fromText("127.0.0.1", 0);
+    ASSERT_EQ(::bind(receiver, local.get(), local.length()), 0);
+    socklen_t length = sizeof(sockaddr_storage);
+    ::getsockname(receiver, local.get(), &length);
+    platform::ServiceRecord record{"Receiver (Desk)", "_wirehub._udp", local.port(), {local}, {{"BusVersion", "3"}}};
+    auto peer = BusPeer::withService(record, &endpoint);
+    auto resource = std::make_shared<const std::vector<uint8_t>>(30 * 1472, 7);
+    auto sender = std::make_shared<HubPeerResourceSender>(peer, 9, resource, endpoint);
+    bool done = false;
+    sender->setCompletionBlock([&](auto error) {
+        EXPECT_FALSE(error);
+        done = true;
+    });
+    world.loop.setWakeupHandler([&] {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        if (world.loop.isMainThread() || std::string_view(name).starts_with("org.thrumwell") || !armed.exchange(false))
+            return;
+        // The sender's thread, having just posted its resume: once the
+        // listener has seen room again, the main loop runs the resume while
+        // this thread is held (at most 200 ms).
+        for (int i = 0; i < 2000 && !endpoint.hasSocketSendBufferSpace(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::unique_lock lock(mutex);
+        resumePosted = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return resumeRan; });
+    });
+    endpoint.fillSendBufferForTesting(1);
+    sender->start();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return resumePosted; }));
+    }
+    world.loop.runPending();
+    {
+        std::lock_guard lock(mutex);
+        resumeRan = true;
+        changed.notify_all();
+    }
+    EXPECT_TRUE(world.pumpUntil([&] { return done; }, 5)) << "the sender never went on";
+    world.loop.setWakeupHandler({});
+    size_t segments = 0;
+    std::vector<uint8_t> datagram(2048);
+    while (::recv(receiver, datagram.data(), datagram.size(), MSG_DONTWAIT) > 0) ++segments;
+    EXPECT_EQ(segments, 30u);
+    ::close(receiver);
 }
 
 TEST(HubResourceTest, ASkippedSegmentIsAskedForAgainWithoutWaitingForTheTimeOut) {

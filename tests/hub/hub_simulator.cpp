@@ -8,7 +8,7 @@
 //                 [--device-id ID] [--name NAME]
 //
 // Commands: txt KEY VALUE | txthex KEY HEX (a binary value) | peer NAME | ping | serve ID SIZE | serve-file ID PATH |
-// skip ID SEGMENT | mute ID | requests ID (how many came) | load ID | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
+// skip ID SEGMENT | mute ID | requests ID (how many came) | load ID [short] | pull OUT.plist | push IN.plist [lose N] [type19] [badsig] |
 // raw HEX | rawsize N | quit
 // JACK (the server JACK_DEFAULT_SERVER names): jack-open | jack-connect CLIENT:PORT (its " L" and " R") |
 // jack-disconnect | record FRAMES OUT.raw [armed] (float32 pairs, from the first sound; with "armed", a line
@@ -226,15 +226,17 @@ std::string ping() {
     return "timeout";
 }
 
-std::string load(uint32_t id) {
+// `shortRequests`: requests of the identifier alone (P = 5), which ask from
+// segment 0.
+std::string load(uint32_t id, bool shortRequests) {
     auto request = [&](uint32_t first) {
-        Bytes message(12, 0);
+        Bytes message(shortRequests ? 8 : 12, 0);
         message[0] = 3;
         message[1] = 3;
         message[2] = 2;
-        message[3] = 9;
+        message[3] = shortRequests ? 5 : 9;
         put32(message, 4, id);
-        put32(message, 8, first);
+        if (!shortRequests) put32(message, 8, first);
         send(message);
     };
     Bytes data;
@@ -697,8 +699,9 @@ std::string command(const std::string& line) {
     }
     if (verb == "load") {
         uint32_t id;
-        words >> id;
-        return load(id);
+        std::string option;
+        words >> id >> option;
+        return load(id, option == "short");
     }
     if (verb == "pull") {
         std::string out;

@@ -1,6 +1,7 @@
 // Application state both ways: the simulator pulls ours and pushes one back.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
@@ -134,6 +135,36 @@ TEST(HubStateTest, APullCarriesAValueOverTwoKilobytesAsAnItemOfItsOwn) {
     EXPECT_EQ(*back, PropertyValue(state));
 }
 
+// The first packet of an item opens with its key: a key too long for a UDP
+// packet (1,469 bytes, one more than fits) keeps its value in the dictionary;
+// one that fits travels as an item of its own. Either way the hub gets it all.
+TEST(HubStateTest, AKeyTooLongForAPacketKeepsItsValueInTheDictionary) {
+    StateWorld world;
+    ASSERT_TRUE(world.hub);
+    PropertyValue::Data value(3000);
+    for (size_t i = 0; i < value.size(); ++i) value[i] = uint8_t(i * 7);
+    const std::string fits(1468, 'k'), tooLong(1469, 'l');
+    PropertyValue::Dictionary state{{fits, value}, {tooLong, value}};
+    auto sender = HubPeerStateSender::make(world.hub, state, world.endpoint);
+    ASSERT_TRUE(sender);
+    EXPECT_EQ(sender->itemCount(), 2u) << "the dictionary and the item whose key fits";
+    auto out = world.temp / "pulled.plist";
+    world.simulator.begin("pull " + out.string());
+    bool sent = false;
+    sender->setCompletionBlock([&](auto error) {
+        EXPECT_FALSE(error);
+        sent = true;
+    });
+    sender->start();
+    EXPECT_EQ(world.answer(), "pulled 2");
+    EXPECT_TRUE(world.pumpUntil([&] { return sent; }));
+    std::ifstream stream(out, std::ios::binary);
+    std::string xml((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    auto back = PropertyList::read(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, PropertyValue(state));
+}
+
 TEST(HubStateTest, ASignedPushArrivesWholeDespiteALostPacket) {
     StateWorld world;
     ASSERT_TRUE(world.hub);
@@ -235,6 +266,46 @@ TEST(HubStateTest, TheSenderSplitsItemsAndFollowsReRequests) {
     EXPECT_EQ(readU16(item->data + 1), 15);
     EXPECT_EQ(readU16(item->data + 3), 10);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(item->data + 5), 10), key);
+
+    // To a peer on UDP the item takes three packets. The first send finds the
+    // socket full; while the sender waits, the peer asks for item 1 from
+    // segment 7, past its last: the last (2) comes, and nothing before it.
+    BusRegistry registry("wirehub", &endpoint, world.discovery, world.registryOptions());
+    int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto address = *platform::SocketAddress::fromText("127.0.0.1", 0);
+    ASSERT_EQ(::bind(socket, address.get(), address.length()), 0);
+    socklen_t length = sizeof(sockaddr_storage);
+    ::getsockname(socket, address.get(), &length);
+    platform::DirectoryServiceDiscovery::Entry entry;
+    entry.record = {"Hub (Stage)", "_wirehub._udp", address.port(), {address}, {{"BusVersion", "3"}}};
+    entry.owner = getpid();
+    ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+    world.discovery.rescan();
+    auto hub = world.waitForPeer(registry, "Hub");
+    ASSERT_TRUE(hub);
+    auto udpSender = HubPeerStateSender::make(hub, {{key, resource}}, endpoint);
+    bool sent = false;
+    udpSender->setCompletionBlock([&](auto) { sent = true; });
+    endpoint.fillSendBufferForTesting(1);
+    udpSender->start();
+    RecordingDelegate heard(endpoint);  // after the sender: what this heard, the sender has
+    const std::vector<uint8_t> rerequest = makeStateRerequest(1, 7);
+    auto to = *platform::SocketAddress::fromText("127.0.0.1", uint16_t(endpoint.socketPort()));
+    ::sendto(socket, rerequest.data(), rerequest.size(), 0, to.get(), to.length());
+    for (int i = 0; i < 5000 && heard.count() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(heard.count(), 1u);
+    ASSERT_TRUE(world.pumpUntil([&] { return sent; }));  // the sender goes on once the socket has room
+    std::vector<uint8_t> packet(2048);
+    const ssize_t first = ::recv(socket, packet.data(), packet.size(), MSG_DONTWAIT);
+    ASSERT_GT(first, 0);
+    auto resent = readStatePacket(packet.data(), size_t(first));
+    ASSERT_TRUE(resent);
+    EXPECT_EQ(resent->itemIndex, 1);
+    EXPECT_EQ(resent->segmentCount, 3u);
+    EXPECT_EQ(resent->segmentIndex, 2u);
+    EXPECT_LT(::recv(socket, packet.data(), packet.size(), MSG_DONTWAIT), 0) << "nothing else was sent";
+    ::close(socket);
+
     auto empty = HubPeerStateSender::emptyStatePacket();
     EXPECT_EQ(empty.size(), 19u);
     EXPECT_EQ(empty[2], BusMessageStateContentPacket);
