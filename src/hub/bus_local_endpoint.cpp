@@ -19,6 +19,7 @@
 #include "platform/device_info.h"
 #include "platform/main_bundle.h"
 #include "platform/platform_version.h"
+#include "platform/thread_priority.h"
 #include "platform/thread_setup.h"
 
 namespace strombel::hub {
@@ -305,8 +306,12 @@ void BusLocalEndpoint::listen() {
     if (auto error = platform::nameCurrentThread(kListenerThreadName); !error.empty()) {
         busLog("Failed to name the listener thread: {}", error);
     }
+    // Real-time as the bus asks, but under the audio thread, the sequencer
+    // and MIDI: a flood of datagrams never outranks the sound.
+    std::optional<platform::RealTimeThread> priority;
     if (realTime_) {
-        if (auto error = platform::makeCurrentThreadRealTime(); !error.empty()) {
+        priority.emplace(platform::RealTimeRole::BusListener);
+        if (!priority->error().empty()) {
             std::fputs("Failed to change priority.\n", stdout);
             std::fflush(stdout);
         }

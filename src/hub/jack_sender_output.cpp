@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 #include <jack/metadata.h>
+#include <jack/thread.h>
 
 #include <atomic>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "logging/log.h"
 #include "platform/realtime.h"
+#include "platform/thread_priority.h"
 
 namespace strombel::hub {
 
@@ -77,6 +79,9 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
         platform::noteFailedJackOpen();  // as above
         return nullptr;
     }
+    // The server runs its clients' threads, the engine's audio thread among
+    // them, at this priority: the program's real-time threads go under it.
+    platform::setAudioThreadPriority(jack_is_realtime(client) ? jack_client_real_time_priority(client) : 0);
     return output;
 }
 

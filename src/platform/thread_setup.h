@@ -9,9 +9,6 @@ namespace strombel::platform {
 /// an empty string, or what went wrong.
 std::string nameCurrentThread(std::string_view name);
 
-/// Asks first-in-first-out real-time scheduling at the system's highest priority
-/// for the calling thread. Returns an empty string, or what went wrong (an
-/// unprivileged user without an rtprio limit gets EPERM).
-std::string makeCurrentThreadRealTime();
+// Real-time scheduling is the thread priority policy's (platform/thread_priority.h).
 
 }  // namespace strombel::platform

@@ -21,6 +21,7 @@
 #include "logging/realtime_log.h"
 #include "platform/host_time.h"
 #include "platform/realtime.h"
+#include "platform/thread_priority.h"
 #include "sequencer/sequencer.h"
 
 namespace strombel::sequencer {
@@ -35,16 +36,6 @@ void sleepUntilMonotonic(uint64_t deadline) {
     when.tv_sec = static_cast<time_t>(deadline / platform::kNanosPerSecond);
     when.tv_nsec = static_cast<long>(deadline % platform::kNanosPerSecond);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
-    }
-}
-
-void tryRealTimePriority() {
-    sched_param parameters{};
-    const int highest = sched_get_priority_max(SCHED_FIFO);
-    parameters.sched_priority = std::min(highest, 60);
-    const int status = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
-    if (status != 0) {
-        STROMBEL_LOG_DEBUG("sequencer thread runs without real-time priority (status {})", status);
     }
 }
 
@@ -254,7 +245,11 @@ uint64_t Sequencer::nextLoopWake() const {
 
 void Sequencer::threadMain(uint64_t generation, std::shared_ptr<LoopPass> loop) {
     pthread_setname_np(pthread_self(), "Sequencer");
-    tryRealTimePriority();
+    // Under the audio thread, above MIDI and the hub (the program's one policy).
+    platform::RealTimeThread priority(platform::RealTimeRole::Sequencer);
+    if (!priority.error().empty()) {
+        STROMBEL_LOG_DEBUG("sequencer thread runs without real-time priority ({})", priority.error());
+    }
     platform::RealtimeScope realtime;
     platform::ThreadRoleScope role(platform::ThreadRole::sequencer);
     if (!inPass(*loop, generation, [this] { loopBegin(); })) {

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
 #include "platform/device_info.h"
+#include "platform/devices/midi_send_scheduler.h"
 #include "platform/message_port.h"
 #include "platform/platform_version.h"
-#include "platform/thread_setup.h"
+#include "platform/thread_priority.h"
 #include "platform/udp_socket.h"
 
 namespace strombel::hub::testing {
@@ -188,7 +193,7 @@ TEST(BusEndpointTest, WithoutAnEventFdTheListenerWakesThroughAPipeAndWithoutEith
 
 TEST(BusEndpointTest, AListenerRefusedRealTimeSaysSoOnStandardOutput) {
     std::string probe;
-    std::thread([&] { probe = platform::makeCurrentThreadRealTime(); }).join();
+    std::thread([&] { probe = platform::RealTimeThread(platform::RealTimeRole::BusListener).error(); }).join();
     if (probe.empty()) GTEST_SKIP() << "this machine grants real-time scheduling";
     BusWorld world;
     BusLogCapture log;
@@ -203,6 +208,67 @@ TEST(BusEndpointTest, AListenerRefusedRealTimeSaysSoOnStandardOutput) {
     }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to change priority.\n");
     EXPECT_FALSE(log.contains("priority"));
+}
+
+// The scheduling of thread `tid` of this process: its first-in-first-out
+// priority, or 0 for an ordinary thread.
+int realTimePriorityOf(pid_t tid) {
+    if (sched_getscheduler(tid) != SCHED_FIFO) return 0;
+    sched_param parameters{};
+    sched_getparam(tid, &parameters);
+    return parameters.sched_priority;
+}
+
+std::set<pid_t> threadsOfThisProcess() {
+    std::set<pid_t> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        threads.insert(pid_t(std::stoi(task.path().filename())));
+    return threads;
+}
+
+// The audio thread runs at the sound server's priority; under it the sequencer,
+// under that MIDI, under all three the bus listener, however the server is set
+// up, and as soon as it says how.
+TEST(BusEndpointTest, TheListenerAndMidiRunUnderTheAudioThreadWhateverItsPriority) {
+    for (int audio : {5, 10, 70, 99}) {
+        const int sequencer = platform::realTimePriority(platform::RealTimeRole::Sequencer, audio);
+        const int midi = platform::realTimePriority(platform::RealTimeRole::Midi, audio);
+        const int listener = platform::realTimePriority(platform::RealTimeRole::BusListener, audio);
+        EXPECT_TRUE(audio > sequencer && sequencer > midi && midi > listener && listener > 0) << audio;
+    }
+    EXPECT_EQ(platform::realTimePriority(platform::RealTimeRole::BusListener, 2), 0) << "no room left: not real-time";
+    std::string refused;
+    std::thread([&] { refused = platform::RealTimeThread(platform::RealTimeRole::BusListener).error(); }).join();
+    if (!refused.empty()) GTEST_SKIP() << "this machine grants no real-time scheduling: " << refused;
+
+    BusWorld world;
+    auto options = world.endpointOptions();
+    options.realTime = true;
+    const auto before = threadsOfThisProcess();
+    platform::MidiSendScheduler midiSends(platform::SystemClock::shared(), [](auto, auto, auto) {}, true);
+    const auto withMidi = threadsOfThisProcess();
+    BusLocalEndpoint endpoint("prioritised", options);
+    pid_t midiThread = 0, listenerThread = 0;
+    for (pid_t tid : threadsOfThisProcess()) {
+        if (!before.count(tid) && withMidi.count(tid)) midiThread = tid;
+        if (!withMidi.count(tid)) listenerThread = tid;
+    }
+    ASSERT_TRUE(midiThread && listenerThread);
+    const struct {
+        int audio, midi, listener;
+    } steps[] = {{platform::kAssumedAudioThreadPriority, 3, 2}, {70, 68, 67}, {3, 1, 0}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.audio);
+        platform::setAudioThreadPriority(step.audio);
+        // The threads raise themselves as they start; wait for it, not for a time.
+        for (int i = 0; i < 2000 && (realTimePriorityOf(midiThread) != step.midi ||
+                                     realTimePriorityOf(listenerThread) != step.listener);
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(realTimePriorityOf(midiThread), step.midi);
+        EXPECT_EQ(realTimePriorityOf(listenerThread), step.listener);
+    }
+    platform::setAudioThreadPriority(platform::kAssumedAudioThreadPriority);
 }
 
 // Discovery through this machine's folder needs no socket on the network.

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/thread_priority.h"
+
 namespace strombel::platform {
 
 PriorityInheritanceMutex::PriorityInheritanceMutex() {
@@ -110,9 +112,7 @@ void MidiSendScheduler::run() {
     // heavily loaded machine then delays sends by milliseconds), a sleep until
     // shortly before the next send and a busy wait for the rest.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    sched_param priority{};
-    priority.sched_priority = 10;
-    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+    RealTimeThread priority(RealTimeRole::Midi);  // under the audio thread and the sequencer
 
     std::unique_lock lock(mutex_);
     while (!stopping_) {
