@@ -16,10 +16,14 @@ enum HubPanelPosition : int32_t { kPanelRight = 0, kPanelLeft = 1, kPanelBottom 
 
 /// The layer over the application's screen that holds the panel. Touches that
 /// hit none of its views fall through to the screen below, except, while a pull
-/// tab's drag is attached, those within 50 points of its first view.
+/// tab's drag is attached, those within 50 points of its first view. A view of
+/// the application's window, not a window of its own, it never takes the
+/// keyboard (nor key status, which it has none of to keep): touching the panel
+/// leaves a text field of the screen below in its editing.
 class HubConnectionPanelWindow final : public kit::View {
   public:
     using kit::View::View;
+    bool leavesKeyboardFocusAlone() const override { return true; }
     /// The pull tab's drag while a tab is shown (the window owns it); null otherwise.
     kit::GestureRecognizer* gestureRecognizer() const { return tabDrag_; }
     void setGestureRecognizer(kit::GestureRecognizer* recognizer) { tabDrag_ = recognizer; }

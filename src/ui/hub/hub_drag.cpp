@@ -23,7 +23,6 @@ void HubDrag::stopTimers() {
 void HubDrag::reset() {
     stopTimers();
     started_ = recognized_ = false;
-    activeTouch_ = -2;
     firstTouchTime_ = previousTouchTime_ = lastTouchTime_ = 0;
     hasPrevious_ = false;
     previousPoint_ = lastPoint_ = QPointF();
@@ -34,6 +33,7 @@ void HubDrag::fail() {
     reset();
     if (wasRecognized) fire(State::cancelled);
     state_ = State::possible;
+    spent_ = !fingers_.empty();
 }
 
 void HubDrag::recognize() {
@@ -42,15 +42,31 @@ void HubDrag::recognize() {
     fire(State::began);
 }
 
+QPointF HubDrag::centre() const {
+    QPointF sum;
+    for (const Finger& finger : fingers_) sum += finger.point;
+    return fingers_.empty() ? sum : sum / double(fingers_.size());
+}
+
+std::vector<HubDrag::Finger>::iterator HubDrag::finger(int id) {
+    return std::find_if(fingers_.begin(), fingers_.end(), [id](const Finger& finger) { return finger.id == id; });
+}
+
 bool HubDrag::touchBegan(const kit::Touch& touch) {
-    ++touchesDown_;
-    if (touchesDown_ != numberOfTouches || started_) {
+    fingers_.push_back({touch.id, touch.scenePoint});
+    if (spent_) return false;
+    // One finger more than the drag's, or one after it started: no drag.
+    if (started_ || int64_t(fingers_.size()) > numberOfTouches) {
         fail();
         return false;
     }
+    if (int64_t(fingers_.size()) < numberOfTouches) return false;  // the others are still to come
+    return start(touch);
+}
+
+bool HubDrag::start(const kit::Touch& touch) {
     started_ = true;
-    activeTouch_ = touch.id;
-    originalPoint_ = lastPoint_ = previousPoint_ = touch.scenePoint;
+    originalPoint_ = lastPoint_ = previousPoint_ = centre();
     firstTouchTime_ = lastTouchTime_ = seconds(touch);
     hasPrevious_ = false;
     if (minimumDistance == 0 && minimumDuration == 0) {
@@ -66,20 +82,25 @@ bool HubDrag::touchBegan(const kit::Touch& touch) {
 }
 
 bool HubDrag::touchMoved(const kit::Touch& touch) {
-    if (!started_ || touch.id != activeTouch_) {
+    auto moved = finger(touch.id);
+    if (moved == fingers_.end()) {
         if (started_) fail();
         return false;
     }
-    const QPointF origin = toView(view(), originalPoint_), now = toView(view(), touch.scenePoint);
+    moved->point = touch.scenePoint;
+    if (!started_) return false;
+    const QPointF origin = toView(view(), originalPoint_), now = toView(view(), centre());
     double distance = QLineF(origin, now).length();
     if (direction == vertical) distance = now.y() - origin.y();
     if (direction == horizontal) distance = now.x() - origin.x();
     previousPoint_ = lastPoint_;
     previousTouchTime_ = lastTouchTime_;
     hasPrevious_ = true;
-    lastPoint_ = touch.scenePoint;
+    lastPoint_ = centre();
     lastTouchTime_ = seconds(touch);
-    setLocation(touch);
+    kit::Touch at = touch;
+    at.scenePoint = lastPoint_;
+    setLocation(at);
     if (recognized_) {
         fire(State::changed);
         return false;
@@ -98,29 +119,39 @@ bool HubDrag::touchMoved(const kit::Touch& touch) {
 }
 
 bool HubDrag::touchEnded(const kit::Touch& touch) {
-    touchesDown_ = std::max(0, touchesDown_ - 1);
-    if (!started_ || touch.id != activeTouch_) return false;
+    auto lifted = finger(touch.id);
+    if (lifted == fingers_.end()) return false;
+    lifted->point = touch.scenePoint;
+    kit::Touch at = touch;
+    at.scenePoint = centre();
+    fingers_.erase(lifted);
+    if (!started_) {
+        if (fingers_.empty()) spent_ = false;
+        return false;
+    }
+    // A started drag ends with the first of its fingers to lift.
     stopTimers();
     const bool wasRecognized = recognized_;
     if (wasRecognized) {
         if (seconds(touch) - lastTouchTime_ > kRestSeconds) hasPrevious_ = false;
-        setLocation(touch);
+        setLocation(at);
         fire(State::ended);
     } else {
         fire(State::cancelled);
     }
     started_ = recognized_ = false;
-    activeTouch_ = -2;
     state_ = State::possible;
+    spent_ = !fingers_.empty();
     return wasRecognized && cancelsTouchesInView();
 }
 
-void HubDrag::touchCancelled(const kit::Touch&) {
-    touchesDown_ = std::max(0, touchesDown_ - 1);
+void HubDrag::touchCancelled(const kit::Touch& touch) {
+    if (auto cancelled = finger(touch.id); cancelled != fingers_.end()) fingers_.erase(cancelled);
     stopTimers();
     if (started_) fire(State::cancelled);
     reset();
     state_ = State::possible;
+    spent_ = !fingers_.empty();
 }
 
 QPointF HubDrag::toView(const kit::View* view, const QPointF& scenePoint) const {

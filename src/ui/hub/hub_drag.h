@@ -7,6 +7,7 @@
 #include <QPointF>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "ui/kit/gesture_recognizer.h"
 #include "ui/kit/timer.h"
@@ -15,8 +16,10 @@ namespace strombel::ui::hub {
 
 /// A drag of an exact number of fingers that begins after a minimum distance
 /// (measured along one axis or straight) and, when asked, a minimum duration;
-/// it fails when a time-out passes first. Its velocity comes from the last two
-/// moves, and reads 0 when the finger rested before it lifted.
+/// it fails when a time-out passes first. The fingers come down one at a time:
+/// the drag starts once all of them are down (one more fails it) and follows
+/// the point between them. Its velocity comes from the last two moves, and
+/// reads 0 when the fingers rested before one lifted.
 class HubDrag final : public kit::GestureRecognizer {
   public:
     enum Direction : int32_t { straight = 0, vertical = 1, horizontal = 2 };
@@ -51,14 +54,25 @@ class HubDrag final : public kit::GestureRecognizer {
     static constexpr double kRestSeconds = 0.05;
 
   private:
+    struct Finger {
+        int id;
+        QPointF point;
+    };
     void fail();
     void recognize();
     void stopTimers();
+    /// Starts the drag once all its fingers are down, at the point between them.
+    bool start(const kit::Touch& touch);
+    QPointF centre() const;
+    std::vector<Finger>::iterator finger(int id);
     QPointF toView(const kit::View* view, const QPointF& scenePoint) const;
 
     bool started_ = false, recognized_ = false;
-    int activeTouch_ = -2;
-    int touchesDown_ = 0;
+    // The fingers down on the view: gathered until there are numberOfTouches,
+    // the drag's own once it started. After a failure or an end the fingers
+    // still down count for nothing until they all lifted.
+    std::vector<Finger> fingers_;
+    bool spent_ = false;
     QPointF originalPoint_, previousPoint_, lastPoint_;
     bool hasPrevious_ = false;
     double firstTouchTime_ = 0, previousTouchTime_ = 0, lastTouchTime_ = 0;

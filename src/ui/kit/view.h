@@ -110,6 +110,10 @@ class View : public QGraphicsItem {
     virtual bool pointInside(const QPointF& point) const;
     /// Whether this view consumes touches; the others pass them to their superview.
     virtual bool handlesTouches() const { return false; }
+    /// Whether a touch that begins on this view (or inside it) leaves the
+    /// keyboard with the text field being edited, as a layer over the screen
+    /// that never takes the keyboard does; otherwise such a touch ends the editing.
+    virtual bool leavesKeyboardFocusAlone() const { return false; }
     virtual void touchBegan(const Touch&) {}
     virtual void touchMoved(const Touch&) {}
     virtual void touchEnded(const Touch&) {}

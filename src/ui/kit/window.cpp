@@ -139,6 +139,13 @@ bool madeUpFromTouchScreen(const QMouseEvent* event) {
 
 }  // namespace
 
+bool Window::leavesKeyboardFocusAlone(const QPointF& scenePoint) const {
+    if (!root_) return false;
+    for (const View* view = root_->hitTest(root_->mapFromScene(scenePoint)); view; view = view->superview())
+        if (view->leavesKeyboardFocusAlone()) return true;
+    return false;
+}
+
 void Window::mousePressEvent(QMouseEvent* event) { press(event); }
 
 // The second press of a quick pair comes as a double-click instead of a press.
@@ -157,10 +164,12 @@ void Window::press(QMouseEvent* event) {
         }
         return;
     }
-    // Tapping outside an open text field ends its editing.
-    if (scene_->focusItem()) scene_->clearFocus();
+    // Tapping outside an open text field ends its editing, unless on a layer
+    // that leaves the keyboard alone.
+    const QPointF point = mapToScene(event->position().toPoint());
+    if (scene_->focusItem() && !leavesKeyboardFocusAlone(point)) scene_->clearFocus();
     mouseInScene_ = true;
-    dispatcher_.begin(kMouseTouchId, mapToScene(event->position().toPoint()));
+    dispatcher_.begin(kMouseTouchId, point);
 }
 
 void Window::mouseMoveEvent(QMouseEvent* event) {

@@ -75,6 +75,8 @@ class Window : public QGraphicsView {
   private:
     bool overEmbeddedWidget(const QPoint& viewPoint) const;
     void press(QMouseEvent* event);
+    /// A touch at `scenePoint` begins on a view that leaves the keyboard alone.
+    bool leavesKeyboardFocusAlone(const QPointF& scenePoint) const;
     void fit();
 
     std::unique_ptr<QGraphicsScene> scene_;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QPainter>
+#include <QTest>
 
 #include "hub/hub_built_in_images.h"
 #include "kit_test_support.h"
 #include "ui/hub/hub_connection_panel_views.h"
 #include "ui/hub/hub_drag.h"
+#include "ui/kit/control.h"
+#include "ui/kit/text_field.h"
+#include "ui/kit/window.h"
 
 namespace strombel::ui::hub {
 namespace {
@@ -35,6 +39,31 @@ TEST_F(HubPanelViewsTest, TouchesOutsideThePanelFallThroughUnlessATabIsPulledNea
     window->setGestureRecognizer(&tabDrag);
     EXPECT_EQ(screen.hitTest({960, 280}), window) << "within 50 points of the panel";
     EXPECT_EQ(screen.hitTest({960, 100}), &screen) << "farther away";
+}
+
+// The panel takes no keyboard: a name being typed on the screen below stays
+// in its field when the panel is touched, and only a touch elsewhere ends it.
+TEST_F(HubPanelViewsTest, TouchingThePanelLeavesTheKeyboardWithTheScreenBelow) {
+    kit::Window window;
+    kit::View* screen = window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 1024, 768)));
+    auto* field = screen->add(std::make_unique<kit::TextField>(QRectF(10, 10, 200, 30)));
+    auto* layer = screen->add(std::make_unique<HubConnectionPanelWindow>(QRectF(954, 0, 70, 768)));
+    auto* panel = layer->add(std::make_unique<kit::Control>(QRectF(20, 300, 59, 168)));
+    window.resize(1024, 768);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    field->becomeFirstResponder();
+    ASSERT_TRUE(field->isFirstResponder());
+    auto click = [&](QPointF scenePoint) {
+        const QPoint at = window.mapFromScene(scenePoint);
+        QTest::mousePress(window.viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseRelease(window.viewport(), Qt::LeftButton, {}, at);
+    };
+    click(panel->mapToScene(panel->bounds().center()));
+    EXPECT_TRUE(field->isFirstResponder()) << "the panel took the keyboard";
+    click({500, 400});
+    EXPECT_FALSE(field->isFirstResponder());
 }
 
 TEST_F(HubPanelViewsTest, TheInsetIsGreyWithItsPointerTowardThePeer) {

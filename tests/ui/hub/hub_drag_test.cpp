@@ -106,6 +106,42 @@ TEST_F(HubDragTest, TimesOutBeforeItsDistanceAndWaitsOutItsMinimumDuration) {
     touches.end(1, {120, 100});
 }
 
+// Fingers land one at a time: a drag of two starts once both are down,
+// measures and reports the point between them, and fails at a third finger.
+TEST_F(HubDragTest, ADragOfTwoFingersFollowsThePointBetweenThem) {
+    drag->numberOfTouches = 2;
+    drag->minimumDistance = 4;
+    touches.begin(1, {100, 100});
+    EXPECT_FALSE(drag->started()) << "waiting for the second finger";
+    touches.begin(2, {200, 100});
+    ASSERT_TRUE(drag->started());
+    EXPECT_EQ(drag->firstTouchLocationInView(nullptr), QPointF(150, 100));
+    advance(0.01);
+    touches.move(1, {103, 100});
+    EXPECT_FALSE(drag->recognized()) << "the middle moved 1.5 points";
+    advance(0.01);
+    touches.move(2, {205, 100});
+    ASSERT_TRUE(drag->recognized()) << "the middle moved 4 points";
+    EXPECT_EQ(drag->offsetInView(nullptr), QPointF(4, 0));
+    EXPECT_EQ(drag->location(), QPointF(154, 100));
+    EXPECT_NEAR(drag->velocityInView(nullptr).x(), 250, 1e-6);  // 2.5 points in 0.01 s
+    touches.end(2, {205, 100});
+    EXPECT_EQ(states.back(), State::ended) << "one finger lifting ends it";
+    touches.end(1, {103, 100});
+
+    states.clear();
+    touches.begin(1, {100, 100});
+    touches.begin(2, {200, 100});
+    touches.begin(3, {300, 100});
+    EXPECT_FALSE(drag->started()) << "a third finger is no drag of two";
+    for (int finger : {1, 2, 3}) touches.end(finger, {100, 100});
+    touches.begin(4, {100, 100});
+    touches.begin(5, {120, 100});
+    EXPECT_TRUE(drag->started()) << "once all lifted, two new fingers start one";
+    touches.end(4, {100, 100});
+    touches.end(5, {120, 100});
+}
+
 TEST_F(HubDragTest, WithoutDistanceOrDurationItBeginsAtTheTouchAndASecondFingerFailsIt) {
     touches.begin(1, {10, 10});
     EXPECT_TRUE(drag->recognized());
