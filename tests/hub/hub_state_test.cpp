@@ -149,7 +149,9 @@ TEST(HubStateTest, AKeyTooLongForAPacketKeepsItsValueInTheDictionary) {
     ASSERT_TRUE(sender);
     EXPECT_EQ(sender->itemCount(), 2u) << "the dictionary and the item whose key fits";
     auto out = world.temp / "pulled.plist";
+    FirstPacketCatcher pulls(world.endpoint, BusMessageStatePull);
     world.simulator.begin("pull " + out.string());
+    ASSERT_TRUE(world.pumpUntil([&] { return pulls.first().has_value(); }));  // the hub waits for the state now
     bool sent = false;
     sender->setCompletionBlock([&](auto error) {
         EXPECT_FALSE(error);
