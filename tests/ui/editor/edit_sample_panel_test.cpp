@@ -19,6 +19,7 @@
 #include "platform/devices/manual_audio_device.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/sample_format.h"
+#include "support/manual_pacer.h"
 #include "support/recording_logger.h"
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
@@ -207,8 +208,13 @@ TEST_F(EditSamplePanelTest, RecordingATakeMakesAUserSampleThatThePanelOpens) {
 
 TEST_F(EditSamplePanelTest, RecOnTheNullDeviceSaysThereIsNoSoundDeviceAndRecordsNothing) {
     // Without a sound card the program plays to the null device, which has no microphone.
-    engine::SoundBox silent(std::make_unique<platform::NullAudioDevice>(), sandbox, loop, &engineLibrary);
+    // Its buffers follow the test's time, as the engine's output check does: paced by
+    // the wall clock, a device that had not yet come to rest when the test moved the
+    // loop's clock two seconds on in an instant looked as if it had stopped answering.
+    auto pacer = std::make_shared<testing::ManualPacer>();
+    engine::SoundBox silent(std::make_unique<platform::NullAudioDevice>(pacer), sandbox, loop, &engineLibrary);
     ASSERT_TRUE(silent.running());
+    ASSERT_TRUE(pacer->runUntilResting()) << "nothing plays: the device rests";
     app::SampleEditorEngineAdapter adapter(silent);
     EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
     ui::kit::Window own;
