@@ -99,7 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ValueStep{"TempoHeldAtTheFastest", Mode::tempo, 300, true, "300 BPM", 300, "BeatsPerMinute"},
                       ValueStep{"TempoHeldAtTheSlowest", Mode::tempo, 10, false, "10 BPM", 10, "BeatsPerMinute"},
                       ValueStep{"TempoDownOne", Mode::tempo, 125, false, "124 BPM", 124, "BeatsPerMinute"},
-                      ValueStep{"BarsHeldAtOne", Mode::bars, 1, false, "1 BARS", 1, nullptr},
+                      // One bar reads "1 BAR", not the unit's plural.
+                      ValueStep{"BarsHeldAtOne", Mode::bars, 1, false, "1 BAR", 1, nullptr},
+                      ValueStep{"BarsDownToOne", Mode::bars, 2, false, "1 BAR", 1, nullptr},
                       ValueStep{"BarsUpOne", Mode::bars, 1, true, "2 BARS", 2, nullptr},
                       ValueStep{"BarsHeldAtTheMost", Mode::bars, 99, true, "99 BARS", 99, nullptr},
                       ValueStep{"SwingHeldAtNone", Mode::swing, 0, false, "0%", 0, "SwingPercentage"},
@@ -132,6 +134,33 @@ TEST_F(SequencerPanelTest, AnEditStaysInViewForTwoSecondsThenBarPositionsComeBac
     EXPECT_EQ(shown(*run), "-.-");
     runFor(*run, beat + 0.05);
     EXPECT_TRUE(showsBarPosition(*run)) << shown(*run).toStdString();
+}
+
+TEST_F(SequencerPanelTest, TapChoosesTheTempoSoThatPlusSetsWhatTheBoxShows) {
+    for (ui::SmallButtonControl* (ui::StrombelViewController::*chosen)() const :
+         {&ui::StrombelViewController::swingBtn, &ui::StrombelViewController::barsBtn}) {
+        auto run = start();
+        ui::StrombelViewController& screen = run->screen();
+        sequencer::Sequencer& sequencer = *run->program().sequencer();
+        open(*run, screen.sequencerBtn());
+        tap(*run, (screen.*chosen)());
+        const float swing = sequencer.swing();
+        const uint64_t bars = sequencer.activePatternNumBars();
+        tap(*run, screen.tapTimerBtn());
+        wait(0.5);
+        tap(*run, screen.tapTimerBtn());
+        EXPECT_EQ(sequencer.bpm(), 120);
+        EXPECT_EQ(shown(*run), "120 BPM");
+        EXPECT_TRUE(screen.bpmBtn()->isPressedDown());
+        EXPECT_FALSE((screen.*chosen)()->isPressedDown());
+
+        tap(*run, &screen.sequencerScreen()->rightButton());
+        EXPECT_EQ(sequencer.bpm(), 121);
+        EXPECT_EQ(shown(*run), "121 BPM");
+        EXPECT_EQ(sequencer.swing(), swing);
+        EXPECT_EQ(sequencer.activePatternNumBars(), bars);
+        run.reset();
+    }
 }
 
 TEST_F(SequencerPanelTest, ATempoChangeRestartsTheTempoLampOnlyWhileStopped) {

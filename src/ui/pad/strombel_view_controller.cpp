@@ -316,6 +316,7 @@ void StrombelViewController::inOutBtnPressed() {
         takeOff(audioMeterContainer_);
         takeOff(slidersContainer_);
         buildInOutPanel();
+        orientationBtnPressed();
     } else if (!down && open) {
         if (buttonDown(exportBtn_)) press(exportBtn_, false, &StrombelViewController::exportBtnPressed);
         press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
@@ -327,6 +328,8 @@ void StrombelViewController::inOutBtnPressed() {
         exportBtn_ = midiLearnBtn_ = tappadsOrSoundbanksBtn_ = backgroundAudioBtn_ = nullptr;
         putBack(audioMeterContainer_);
         putBack(slidersContainer_);
+        // L/R shows the side it keeps again, and applies it.
+        orientationBtn_->setIsPressedDown(defaults_.boolForKey(kFlipOrientation));
         orientationBtnPressed();
     }
 }
@@ -379,7 +382,14 @@ void StrombelViewController::sequencerBtnPressed() {
 }
 
 void StrombelViewController::orientationBtnPressed() {
-    if (inOutRightControlsContainer_) return;
+    if (inOutRightControlsContainer_) {
+        // The I/O panel holds the pads on the left: L/R shows that side and
+        // cannot be pressed; the side it keeps comes back with the panel's closing.
+        orientationBtn_->setIsPressedDown(false);
+        orientationBtn_->setEnabled(false);
+        return;
+    }
+    orientationBtn_->setEnabled(true);
     if (buttonDown(orientationBtn_)) {
         tapButtonsContainer_->setX(gf_->controlsRightX());
         slidersContainer_->setX(gf_->controlsLeftX());

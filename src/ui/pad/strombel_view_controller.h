@@ -269,6 +269,7 @@ public:
     SmallButtonControl* playBtn() const { return playBtn_; }
     SmallButtonControl* recBtn() const { return recBtn_; }
     SmallButtonControl* bpmBtn() const { return bpmBtn_; }
+    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
     SmallButtonControl* barsBtn() const { return barsBtn_; }
     SmallButtonControl* patternBtn() const { return patternBtn_; }
     SmallButtonControl* eraseBtn() const { return eraseBtn_; }

@@ -119,7 +119,8 @@ void StrombelViewController::displayCurrentSequencerConfigContent() {
             sequencerScreen_->setAmount(services_.sequencer->bpm(), "BPM");
             break;
         case RhythmBars:
-            sequencerScreen_->setAmount(int(services_.sequencer->activePatternNumBars()), "BARS");
+            sequencerScreen_->setAmount(int(services_.sequencer->activePatternNumBars()),
+                                        services_.sequencer->activePatternNumBars() == 1 ? "BAR" : "BARS");
             break;
         case RhythmSwing:
             sequencerScreen_->setText(QString::asprintf("%.0f%%", double(services_.sequencer->swing()) * 100));
@@ -191,6 +192,8 @@ void StrombelViewController::tapButtonFlash() {
 }
 
 void StrombelViewController::tapTimerBtnPressed() {
+    // TAP sets the tempo: − and + set it afterwards too, and the box shows it.
+    if (rhythmConfigMode_ != RhythmTempo && bpmBtn_) press(bpmBtn_, true, &StrombelViewController::bpmBtnPressed);
     const double time = now();
     // The very first tap always starts a run, however early the clock is.
     if (numTapsSinceStart_ == 0 || time - lastTapMillis_ > 1.0) {

@@ -254,18 +254,29 @@ TEST_F(PadScreenLayoutTest, PanelsExcludeEachOtherAndLRWaitsForTheIOPanel) {
     EXPECT_EQ(screen->sequencerScreen(), nullptr);
     EXPECT_FALSE(screen->sequencerBtn()->isPressedDown());
     EXPECT_FALSE(defaults_.boolForKey("Sequencer"));
+    screen->orientationBtn()->setIsPressedDown(true);
+    screen->orientationBtnPressed();
+    ASSERT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsRightX());
     screen->inOutBtn()->setIsPressedDown(true);
     screen->inOutBtnPressed();
     EXPECT_FALSE(screen->sampleOptionsBtn()->isPressedDown());
     EXPECT_EQ(screen->slidersContainer()->superview(), nullptr) << "the I/O panel takes the sliders' place";
 
-    // L/R changes nothing while I/O is open; closing I/O applies it.
-    screen->orientationBtn()->setIsPressedDown(true);
-    screen->orientationBtnPressed();
-    EXPECT_FALSE(defaults_.boolForKey("FlipOrientation"));
+    // The I/O panel holds the pads on the left: L/R says so, unlit and out of
+    // reach, instead of staying lit and waiting to be applied on closing. It
+    // keeps its side, and closing I/O brings it back.
     EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsLeftX());
+    EXPECT_FALSE(screen->orientationBtn()->isPressedDown());
+    EXPECT_FALSE(screen->orientationBtn()->isEnabled());
+    const QPointF onLR = screen->orientationBtn()->mapToScene(screen->orientationBtn()->bounds().center());
+    window.touches().begin(1, onLR);
+    window.touches().end(1, onLR);
+    EXPECT_FALSE(screen->orientationBtn()->isPressedDown()) << "a tap on it does nothing";
+    EXPECT_TRUE(defaults_.boolForKey("FlipOrientation"));
     screen->inOutBtn()->setIsPressedDown(false);
     screen->inOutBtnPressed();
+    EXPECT_TRUE(screen->orientationBtn()->isPressedDown());
+    EXPECT_TRUE(screen->orientationBtn()->isEnabled());
     EXPECT_TRUE(defaults_.boolForKey("FlipOrientation"));
     EXPECT_EQ(screen->tapButtonsContainer()->x(), screen->gf().controlsRightX());
     EXPECT_EQ(screen->slidersContainer()->x(), screen->gf().controlsLeftX());
