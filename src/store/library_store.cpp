@@ -517,7 +517,9 @@ void LibraryStore::fail(Installation& installation, const std::string& file, con
     if (installation.phase == Phase::failed) return;
     installation.phase = Phase::failed;
     installation.failure = error.message();
-    STROMBEL_LOG_WARN("store: could not install the pack {}: {}", installation.item.identifier, error.description());
+    // The reason in the words the store screen shows; the error's inner chain
+    // (domains, codes, the HTTP client's own errors) says nothing more to a user.
+    STROMBEL_LOG_WARN("store: could not install the pack {}: {}", installation.item.identifier, installation.failure);
     // The item's other files are not wanted any more.
     const std::string identifier = installation.item.identifier;
     std::vector<std::shared_ptr<http::HttpRequest>> others;

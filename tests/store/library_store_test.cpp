@@ -210,9 +210,18 @@ TEST_P(BadPackTest, FailsTheItemWithAReasonAndChangesNothing) {
     world.pumpUntil([&] { return world.observer().completed == 1; });
     const std::string before = world.snapshot();
 
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
     const auto progress = world.install("bad");
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
     EXPECT_EQ(progress.phase, Phase::failed);
     EXPECT_NE(progress.failure.find(GetParam().failure), std::string::npos) << progress.failure;
+    // The log says it as the screen does, without the error's inner chain.
+    EXPECT_TRUE(contains(lines, "store: could not install the pack bad: " + progress.failure))
+        << ::testing::PrintToString(lines);
     world.pumpUntil([&] { return world.observer().completed == 2; });
     EXPECT_EQ(world.snapshot(), before);
     // The item's other downloads are cancelled on the network thread, which
