@@ -45,6 +45,9 @@ struct StoreItemProgress {
     size_t filesTotal = 0;
     /// Why the installation failed (phase failed).
     std::string failure;
+    /// How many times in a row the item has been tried in this run: 1 for the
+    /// first download, one more for each RETRY after a failure.
+    size_t tries = 0;
 };
 
 /// The store part of the library. Main loop only.

@@ -244,6 +244,7 @@ library::StoreItemProgress LibraryStore::progressOfStoreItem(const std::string& 
         progress.filesDone = installation.filesDone;
         progress.filesTotal = installation.files.size();
         progress.failure = installation.failure;
+        progress.tries = installation.tries;
         return progress;
     }
     const library::StoreItem* item = findItem(identifier);
@@ -264,7 +265,9 @@ bool LibraryStore::downloadStoreItem(const std::string& identifier) {
 
 LibraryStore::Installation* LibraryStore::startInstallation(const library::StoreItem& item, bool repair) {
     Installation& installation = installations_[item.identifier];
+    const size_t tries = installation.phase == Phase::failed && !repair ? installation.tries + 1 : 1;
     installation = Installation{};
+    installation.tries = tries;
     installation.attempt = ++attempts_;
     installation.item = item;
     installation.repair = repair;

@@ -113,6 +113,8 @@ private:
         /// Which attempt at the item this is: a check of an earlier, failed
         /// attempt that answers late is not taken for one of this attempt.
         uint64_t attempt = 0;
+        /// The tries in a row, this one included (see StoreItemProgress).
+        size_t tries = 0;
     };
     struct Download {
         std::shared_ptr<http::HttpRequest> request;

@@ -416,7 +416,9 @@ void StrombelViewController::shopBtnPressed() {
     if (!window_) return;
     std::unique_ptr<store::StrombelStoreViewController> shop;
     if (GuiFactory::isIpad()) shop = std::make_unique<store::StrombelStoreViewController>(services_.storeLibrary);
-    else shop = std::make_unique<store::StrombelIphoneStoreViewController>(services_.storeLibrary);
+    else
+        shop = std::make_unique<store::StrombelIphoneStoreViewController>(services_.storeLibrary,
+                                                                          guiType_ == GuiType::phonePortrait);
     shop->setModalTransitionStyle(1);
     std::weak_ptr<void> alive = lifetime_;
     store::StrombelStoreViewController::present(std::move(shop), *window_, [this, alive] {

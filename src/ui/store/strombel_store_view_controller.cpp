@@ -33,6 +33,15 @@ std::unique_ptr<kit::Label> textLabel(const QRectF& frame, double size, const QC
     return label;
 }
 
+/// The label of an item's failure, as wide as its place in a row.
+std::unique_ptr<kit::Label> failureLabelWithFrame(const QRectF& frame, double textSize) {
+    auto label = textLabel(frame, textSize * 0.85, QColor(230, 80, 60));
+    label->setNumberOfLines(0);
+    label->setLineBreakMode(kit::Label::LineBreak::wordWrap);
+    label->setAlignment(kit::Label::Alignment::right);
+    return label;
+}
+
 std::unique_ptr<kit::Button> textButton(const QRectF& frame, const QString& title, double size) {
     auto button = std::make_unique<kit::Button>(frame);
     button->setTitle(title);
@@ -61,6 +70,14 @@ QImage decodeIcon(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 // ---- Life ----
+
+std::unique_ptr<kit::Label> StrombelStoreViewController::failureLabel(const Metrics& m, double height) const {
+    const double w = list_->width(), gap = m.rowHeight * 0.1;
+    const QSizeF control = m.controlSize;
+    const double controlLeft = w - control.width() - gap * 2;
+    // From where the title and the description end to the control's right edge.
+    return failureLabelWithFrame(QRectF(controlLeft - gap, 0, control.width() + gap, height), m.textSize);
+}
 
 StrombelStoreViewController::StrombelStoreViewController(library::SoundDataManager* library)
     : StrombelStoreViewController(library, ui::GuiType::tablet) {
@@ -94,6 +111,8 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     list_->setRowHeight(metrics.rowHeight);
     list_->setSeparatorColor(QColor(60, 60, 60));
     list_->setDataSource(this);
+    list_->setDelegate(this);
+    measure_ = failureLabel(metrics, 10000);
 
     const double statusTop = h * 0.35;
     status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2.6), int32_t(metrics.nameSize)));
@@ -128,6 +147,7 @@ void StrombelStoreViewController::doneBtnPressed() { dismiss(); }
 
 void StrombelStoreViewController::retryBtnPressed() {
     if (!soundStore()) return;
+    ++catalogueTries_;
     showStatus(kLoadingText, false);
     library_->fetchStoreItems();
 }
@@ -137,7 +157,11 @@ void StrombelStoreViewController::storeItemsLoaded(const std::vector<library::St
 void StrombelStoreViewController::storeItemsLoadingFailed(const json::Error& error) {
     // The catalogue on screen stays; only a screen without one says so.
     if (!items_.empty()) return;
-    showStatus(QString(kUnreachableText) + "\n" + QString::fromStdString(error.message()), true);
+    // After RETRY the heading says that it tried again.
+    const QString heading = catalogueTries_ > 1
+                                ? QString("The store still cannot be reached (try %1).").arg(catalogueTries_)
+                                : QString(kUnreachableText);
+    showStatus(heading + "\n" + QString::fromStdString(error.message()), true);
 }
 
 void StrombelStoreViewController::showStatus(const QString& text, bool offerRetry) {
@@ -191,14 +215,9 @@ std::unique_ptr<StrombelStoreViewController::ItemCell> StrombelStoreViewControll
     cell->control = cell->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
     ItemCell* raw = cell.get();
     cell->control->addTarget(kit::touchUpInside, [this, raw](kit::Control&) { itemBtnPressed(raw->identifier); });
-    // Under the control, down to the row's foot: a long reason is cut there.
-    const double failureTop = gap + control.height() + 2;
-    cell->failure = cell->add(textLabel(QRectF(controlLeft - control.width() * 0.5, failureTop,
-                                               control.width() * 1.5, m.rowHeight - failureTop - 2),
-                                        m.textSize * 0.85, QColor(230, 80, 60)));
-    cell->failure->setNumberOfLines(2);
-    cell->failure->setLineBreakMode(kit::Label::LineBreak::wordWrap);
-    cell->failure->setAlignment(kit::Label::Alignment::right);
+    // Under the control, in as many lines as the reason needs (the row grows to them).
+    cell->failure = cell->add(failureLabel(m, m.rowHeight - failureTop() - 2));
+    cell->failure->setY(failureTop());
     return cell;
 }
 
@@ -225,12 +244,40 @@ std::unique_ptr<kit::TableViewCell> StrombelStoreViewController::cellForRow(kit:
     return cell;
 }
 
+double StrombelStoreViewController::failureTop() const {
+    return metrics_.rowHeight * 0.1 + metrics_.controlSize.height() + 2;
+}
+
+double StrombelStoreViewController::failureHeight(const QString& text) const {
+    if (text.isEmpty()) return 0;
+    measure_->setText(text);
+    return double(measure_->wrappedLines().size()) * QFontMetricsF(measure_->font()).lineSpacing();
+}
+
+QString StrombelStoreViewController::failureText(const library::StoreItem& item) const {
+    library::SoundStore* store = soundStore();
+    if (!store) return {};
+    const library::StoreItemProgress progress = store->progressOfStoreItem(item.identifier);
+    if (progress.phase != Phase::failed) return {};
+    const QString reason = QString::fromStdString(progress.failure);
+    // A RETRY that failed as the first try did says that it tried.
+    if (progress.tries > 1) return QString("FAILED AGAIN (TRY %1): %2").arg(progress.tries).arg(reason);
+    return "FAILED: " + reason;
+}
+
+double StrombelStoreViewController::heightForRow(kit::TableView&, const kit::IndexPath& path) {
+    if (path.row < 0 || size_t(path.row) >= items_.size()) return -1;
+    const library::StoreItem& item = items_[size_t(path.row)];
+    const double height = std::max(metrics_.rowHeight, failureTop() + failureHeight(failureText(item)) + 4);
+    rowHeights_[item.identifier] = height;
+    return height;
+}
+
 void StrombelStoreViewController::fill(ItemCell& cell, const library::StoreItem& item) const {
     library::SoundStore* store = soundStore();
     const library::StoreItemProgress progress =
         store ? store->progressOfStoreItem(item.identifier) : library::StoreItemProgress{};
     QString text = "DOWNLOAD";
-    QString failure;
     bool enabled = store != nullptr;
     switch (progress.phase) {
         case Phase::idle:
@@ -245,13 +292,14 @@ void StrombelStoreViewController::fill(ItemCell& cell, const library::StoreItem&
             break;
         case Phase::failed:
             text = "RETRY";
-            failure = "FAILED: " + QString::fromStdString(progress.failure);
             break;
     }
     cell.control->setTitle(text);
     cell.control->setEnabled(enabled);
     cell.control->setTitleColor(enabled ? GuiFactory::rustyColor() : QColor(150, 150, 150));
+    const QString failure = failureText(item);
     cell.failure->setText(failure);
+    cell.failure->setHeight(std::max(metrics_.rowHeight - failureTop() - 2, failureHeight(failure)));
 }
 
 void StrombelStoreViewController::showItems(const std::vector<library::StoreItem>& items) {
@@ -305,6 +353,15 @@ void StrombelStoreViewController::itemBtnPressed(const std::string& identifier) 
 }
 
 void StrombelStoreViewController::refreshRows() {
+    // A row whose reason came, went or changed its length is measured anew.
+    for (const library::StoreItem& item : items_) {
+        const double height = std::max(metrics_.rowHeight, failureTop() + failureHeight(failureText(item)) + 4);
+        const auto known = rowHeights_.find(item.identifier);
+        if (known != rowHeights_.end() && known->second != height) {
+            list_->reloadData();
+            return;
+        }
+    }
     for (const library::StoreItem& item : items_) {
         if (ItemCell* cell = cellOfItem(item.identifier)) fill(*cell, item);
     }
@@ -339,14 +396,20 @@ QString StrombelStoreViewController::failureTextOfItem(const std::string& identi
     return cell ? cell->failure->text() : QString();
 }
 
+kit::Label* StrombelStoreViewController::failureLabelOfItem(const std::string& identifier) const {
+    ItemCell* cell = cellOfItem(identifier);
+    return cell ? cell->failure : nullptr;
+}
+
 bool StrombelStoreViewController::iconOfItemIsLoaded(const std::string& identifier) const {
     return icons_.count(identifier) > 0;
 }
 
 // ---- The phone ----
 
-StrombelIphoneStoreViewController::StrombelIphoneStoreViewController(library::SoundDataManager* library)
+StrombelIphoneStoreViewController::StrombelIphoneStoreViewController(library::SoundDataManager* library, bool upright)
     : StrombelStoreViewController(library, ui::GuiType::phoneLandscape) {
+    if (upright) setFrame(QRectF(0, 0, height(), width()));
     loadView();
 }
 

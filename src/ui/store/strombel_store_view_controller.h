@@ -34,7 +34,8 @@ namespace strombel::store {
 /// RETRY), and DONE. It observes the library while it lives.
 class StrombelStoreViewController : public ui::ModalScreen,
                                     private library::SoundDataManagerDelegate,
-                                    private ui::kit::TableViewDataSource {
+                                    private ui::kit::TableViewDataSource,
+                                    private ui::kit::TableViewDelegate {
 public:
     /// The tablet layout, on `library` (null: a screen saying the store cannot be
     /// reached). Shows the loaded catalogue, or asks for one.
@@ -53,8 +54,11 @@ public:
     std::vector<std::string> itemIdentifiers() const;
     /// The text of an item's control ("DOWNLOAD", "2 of 5 files", "INSTALLED", "RETRY").
     QString controlTextOfItem(const std::string& identifier) const;
-    /// The failure shown under an item ("" when none).
+    /// The failure shown under an item ("" when none), whole: a failed item's
+    /// row grows to hold every line of it.
     QString failureTextOfItem(const std::string& identifier) const;
+    /// The label that shows it, while the item's row is in view.
+    ui::kit::Label* failureLabelOfItem(const std::string& identifier) const;
     ui::kit::Button* controlOfItem(const std::string& identifier) const;
     bool iconOfItemIsLoaded(const std::string& identifier) const;
     ui::kit::TableView* list() const { return list_; }
@@ -96,8 +100,18 @@ private:
     int numberOfRows(ui::kit::TableView& table, int section) override;
     std::unique_ptr<ui::kit::TableViewCell> cellForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
     std::unique_ptr<ItemCell> makeCell();
+    /// A failed item's row is as high as its reason needs.
+    double heightForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
     /// Shows where an item stands on its cell.
     void fill(ItemCell& cell, const library::StoreItem& item) const;
+    /// What is said under an item's control: why it failed ("" when it has not),
+    /// and that it failed again when a RETRY was tried.
+    QString failureText(const library::StoreItem& item) const;
+    /// Where the reason begins in a row, and the height of its lines.
+    double failureTop() const;
+    double failureHeight(const QString& text) const;
+    /// A label for a reason, at its place across a row, `height` high.
+    std::unique_ptr<ui::kit::Label> failureLabel(const Metrics& metrics, double height) const;
     ItemCell* cellOfItem(const std::string& identifier) const;
 
     void showItems(const std::vector<library::StoreItem>& items);
@@ -114,6 +128,12 @@ private:
     ui::kit::TableView* list_ = nullptr;
     ui::kit::Button* doneBtn_ = nullptr;
     std::vector<library::StoreItem> items_;
+    /// Each item's row height as the list last measured it.
+    std::map<std::string, double> rowHeights_;
+    /// Lays out a reason as the rows' labels do, to measure it.
+    std::unique_ptr<ui::kit::Label> measure_;
+    /// The catalogue's fetches on this screen, RETRY's included.
+    int catalogueTries_ = 1;
     /// The icons that arrived, by item.
     std::map<std::string, QImage> icons_;
     std::shared_ptr<bool> lifetime_ = std::make_shared<bool>(true);
@@ -123,7 +143,9 @@ private:
 /// on one line.
 class StrombelIphoneStoreViewController : public StrombelStoreViewController {
 public:
-    explicit StrombelIphoneStoreViewController(library::SoundDataManager* library);
+    /// `upright`: laid out on the upright screen (the portrait layout), its
+    /// shorter side across.
+    explicit StrombelIphoneStoreViewController(library::SoundDataManager* library, bool upright = false);
 
 protected:
     void loadView() override;
