@@ -644,18 +644,18 @@ void infoBackground(QPainter& p, const QSizeF& s, int type) {
                "your own samples in a custom sound bank.\n\nVersion 1.0");
 }
 
-// A link of the information screen: its words on a dark key. A link whose
-// frame the next one overlaps (the mail and web-site links, stacked closer than
-// they are high) draws its key in its top `band` points only.
-void infoLink(QPainter& p, const QSizeF& whole, int type, const QString& words, double band) {
+// A link of the information screen: its words on a dark key.
+void infoLink(QPainter& p, const QSizeF& s, int type, const QString& words) {
     const double u = unitOf(type);
-    const QSizeF s(whole.width(), band > 0 ? std::min(band, whole.height()) : whole.height());
     key(p, QRectF(QPointF(0, 0), s).adjusted(0.5, 0.5, -0.5, -0.5), 3 * u, QColor(52, 50, 47), QColor(28, 27, 25), u,
         false);
     QFont font("DejaVu Sans");
     font.setBold(true);
-    // One size for every link of a layout, smaller only where the words need it.
-    const double fits = s.width() / (words.size() * 0.72);
+    // One size for every key of a size: words that do not fit one line wrap,
+    // and only a word too long for the key makes the letters smaller.
+    qsizetype longest = 1;
+    for (const QString& word : words.split(' ')) longest = std::max(longest, word.size());
+    const double fits = s.width() / (double(longest) * 0.72);
     font.setPixelSize(std::max(4, static_cast<int>(std::min({s.height() * 0.42, 12 * u, fits}))));
     p.setFont(font);
     p.setPen(kRusty);
@@ -754,23 +754,20 @@ const std::map<std::string, Art>& catalogue() {
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
         // The information screen.
         a["infoBack"] = Art{{}, true, infoBackground};
-        // The mail link lies 24 points (13 on a phone) above the web-site link
-        // and is higher than that: its key keeps to that pitch.
-        const double stacked[3] = {24, 13, 13 * 1.45};
-        const std::tuple<const char*, QSizeF, QSizeF, const char*, bool> links[] = {
-            {"infoEmailBtn", {218, 25}, {99, 23}, "MAIL THE MAKER", true},
-            {"infoWebsiteBtn", {218, 25}, {99, 23}, "STROMBEL ON THE WEB", true},
-            {"infoFbBtn", {116, 30}, {53, 14}, "SHARE", false},
-            {"ravellePresentedByBtn", {120, 35}, {59, 17}, "PRESENTED BY RAVELLE", false},
-            {"tutorialBtn", {115, 60}, {55, 40}, "TUTORIAL VIDEO", false},
-            {"rateUsBtn", {115, 60}, {55, 40}, "RATE US", false},
+        // The two links and the four keys of the left column, each group of one
+        // size (the information screen stands them on one edge and pitch).
+        const std::tuple<const char*, QSizeF, QSizeF, const char*> links[] = {
+            {"infoEmailBtn", {218, 25}, {99, 20}, "MAIL THE MAKER"},
+            {"infoWebsiteBtn", {218, 25}, {99, 20}, "STROMBEL ON THE WEB"},
+            {"infoFbBtn", {120, 48}, {59, 26}, "SHARE"},
+            {"ravellePresentedByBtn", {120, 48}, {59, 26}, "PRESENTED BY RAVELLE"},
+            {"tutorialBtn", {120, 48}, {59, 26}, "TUTORIAL VIDEO"},
+            {"rateUsBtn", {120, 48}, {59, 26}, "RATE US"},
         };
-        for (const auto& [name, tablet, phone, words, inPitch] : links) {
+        for (const auto& [name, tablet, phone, words] : links) {
             const QString text = words;
-            const bool band = inPitch;
-            add(name, tablet, phone, phone * 1.45, [text, band, stacked](QPainter& p, const QSizeF& s, int t) {
-                infoLink(p, s, t, text, band ? stacked[t] : 0);
-            });
+            add(name, tablet, phone, phone * 1.45,
+                [text](QPainter& p, const QSizeF& s, int t) { infoLink(p, s, t, text); });
         }
         return a;
     }();

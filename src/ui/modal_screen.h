@@ -28,6 +28,10 @@ public:
 protected:
     /// Takes the screen away (its DONE or back button); nothing before `present`.
     void dismiss();
+    /// Called by `present` with the size of what the window shows: a screen laid
+    /// out larger than that (a landscape layout on an upright window) covers the
+    /// window, its layout in the middle, made smaller to fit.
+    void fitInto(const QSizeF& shown);
 
 private:
     int32_t modalTransitionStyle_ = 0;

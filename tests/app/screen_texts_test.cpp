@@ -213,5 +213,27 @@ TEST_F(ScreenTextsTest, TheInformationScreensLinksDoNotOverlap) {
     });
 }
 
+TEST_F(ScreenTextsTest, UprightTheInformationScreenStandsWholeInTheWindow) {
+    auto run = start(ui::GuiType::phonePortrait);
+    visitInformationScreen(*run, [&] {
+        auto* information = dynamic_cast<info::StrombelInformationViewController*>(
+            ui::kit::Context::current().modals().presented(run->program().window()));
+        ASSERT_NE(information, nullptr);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        render(*run, "strombel_portrait_information.png");
+        ui::kit::View* shown = run->program().window().shownView();
+        const QRectF window = shown->mapRectToScene(shown->bounds());
+        ASSERT_LT(window.width(), window.height());
+        EXPECT_TRUE(information->mapRectToScene(information->bounds()).contains(window)) << "it covers the window";
+        for (ui::kit::View* key : std::initializer_list<ui::kit::View*>{
+                 information->mailBtn(), information->websiteBtn(), information->socialBtn(),
+                 information->ravellePresentedByBtn(), information->tutorialBtn(), information->rateUsBtn(),
+                 information->backBtn()}) {
+            const QRectF drawn = key->mapRectToScene(key->bounds());
+            EXPECT_TRUE(window.contains(drawn)) << drawn.x() << "," << drawn.y() << " " << drawn.width();
+        }
+    });
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario

@@ -175,15 +175,23 @@ void StrombelInformationViewController::loadTabletView() {
     backLight_ = add(std::move(light));
     backBtn_->setLight(backLight_);
 
-    mailBtn_ = addImageButton("infoEmailBtn", {684, 659, 218, 25}, &StrombelInformationViewController::mailBtnPressed);
-    websiteBtn_ =
-        addImageButton("infoWebsiteBtn", {686, 683, 218, 25}, &StrombelInformationViewController::websiteBtnPressed);
-    socialBtn_ = addImageButton("infoFbBtn", {45, 272, 116, 30}, &StrombelInformationViewController::socialBtnPressed);
-    ravelleBtn_ = addImageButton("ravellePresentedByBtn", {45, 332, 120, 35},
+    addButtons(kTabletButtons, 0);
+}
+
+void StrombelInformationViewController::addButtons(const ButtonFrames& frames, double shift) {
+    auto place = [&](const QRectF& first, double pitch, int index) { return first.translated(shift, pitch * index); };
+    mailBtn_ = addImageButton("infoEmailBtn", place(frames.link, frames.linkPitch, 0),
+                              &StrombelInformationViewController::mailBtnPressed);
+    websiteBtn_ = addImageButton("infoWebsiteBtn", place(frames.link, frames.linkPitch, 1),
+                                 &StrombelInformationViewController::websiteBtnPressed);
+    socialBtn_ = addImageButton("infoFbBtn", place(frames.key, frames.keyPitch, 0),
+                                &StrombelInformationViewController::socialBtnPressed);
+    ravelleBtn_ = addImageButton("ravellePresentedByBtn", place(frames.key, frames.keyPitch, 1),
                                  &StrombelInformationViewController::ravellePresentedByBtnPressed);
-    tutorialBtn_ =
-        addImageButton("tutorialBtn", {45, 392, 115, 60}, &StrombelInformationViewController::tutorialBtnPressed);
-    rateUsBtn_ = addImageButton("rateUsBtn", {45, 465, 115, 60}, &StrombelInformationViewController::rateUsBtnPressed);
+    tutorialBtn_ = addImageButton("tutorialBtn", place(frames.key, frames.keyPitch, 2),
+                                  &StrombelInformationViewController::tutorialBtnPressed);
+    rateUsBtn_ = addImageButton("rateUsBtn", place(frames.key, frames.keyPitch, 3),
+                                &StrombelInformationViewController::rateUsBtnPressed);
 }
 
 void StrombelInformationViewController::loadPhoneView() {
@@ -202,28 +210,15 @@ void StrombelInformationViewController::loadPhoneView() {
     backLight_ = add(std::move(light));
     backBtn_->setLight(backLight_);
 
-    mailBtn_ =
-        addImageButton("infoEmailBtn", {321 + d, 257, 99, 23}, &StrombelInformationViewController::mailBtnPressed);
-    websiteBtn_ =
-        addImageButton("infoWebsiteBtn", {322 + d, 270, 99, 23}, &StrombelInformationViewController::websiteBtnPressed);
-    socialBtn_ = addImageButton("infoFbBtn", {25 + d, 106, 53, 14}, &StrombelInformationViewController::socialBtnPressed);
-    ravelleBtn_ = addImageButton("ravellePresentedByBtn", {25 + d, 133, 59, 17},
-                                 &StrombelInformationViewController::ravellePresentedByBtnPressed);
-    tutorialBtn_ =
-        addImageButton("tutorialBtn", {23 + d, 160, 55, 40}, &StrombelInformationViewController::tutorialBtnPressed);
-    rateUsBtn_ = addImageButton("rateUsBtn", {23 + d, 200, 55, 40}, &StrombelInformationViewController::rateUsBtnPressed);
+    addButtons(kPhoneButtons, d);
 
     // On the 568-point phone the controls move to their final places.
     if (ui::Util::isIphone5(screen)) {
         backLabel_->setX(43, 255);
         backBtn_->setX(43, 265);
         backLight_->setX(34, 248);
-        mailBtn_->setX(368);
-        websiteBtn_->setX(369);
-        socialBtn_->setX(27);
-        ravelleBtn_->setX(27);
-        tutorialBtn_->setX(25);
-        rateUsBtn_->setX(25);
+        for (kit::Button* link : {mailBtn_, websiteBtn_}) link->setX(368);
+        for (kit::Button* key : {socialBtn_, ravelleBtn_, tutorialBtn_, rateUsBtn_}) key->setX(27);
     }
 }
 
@@ -243,9 +238,8 @@ void StrombelInformationViewController::mailBtnPressed() {
         openURL(std::string("mailto:") + InformationLinks::kContactMail + "?subject=Strombel");
         return;
     }
-    STROMBEL_LOG_DEBUG("Device is unable to send email in its current state.");
-    kit::Context::current().alerts().showAlert(
-        "Mail", "The device is unable to send email. Did you configure a mail account?", {"OK"}, {});
+    STROMBEL_LOG_DEBUG("no mail program is set up");
+    kit::Context::current().alerts().showAlert("Mail", kNoMailProgramMessage, {"OK"}, {});
 }
 
 void StrombelInformationViewController::websiteBtnPressed() { openURL(InformationLinks::kWebsite); }

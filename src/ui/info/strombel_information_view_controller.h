@@ -89,6 +89,23 @@ public:
         return orientation == 3 || orientation == 4;
     }
 
+    /// What the mail key says when the desktop names no mail program.
+    static constexpr const char* kNoMailProgramMessage =
+        "No mail program is set up on this computer. Write to info@strombel.example.com from the one you use for "
+        "mail.";
+
+    /// Where the keys stand: the two links (mail, web site) one below the
+    /// other, and the four keys of the left column (social network, artist,
+    /// tutorial, rating), each group of one size, on one left edge and one pitch.
+    struct ButtonFrames {
+        QRectF link;
+        double linkPitch;
+        QRectF key;
+        double keyPitch;
+    };
+    static constexpr ButtonFrames kTabletButtons{{684, 652, 218, 25}, 31, {45, 272, 120, 48}, 62};
+    static constexpr ButtonFrames kPhoneButtons{{321, 248, 99, 20}, 24, {25, 106, 59, 26}, 32};
+
     ui::GuiType guiType() const { return guiType_; }
     ui::kit::Label* backLabel() const { return backLabel_; }
     ui::SmallButtonControl* backBtn() const { return backBtn_; }
@@ -107,6 +124,8 @@ private:
     void loadTabletView();
     void loadPhoneView();
     ui::kit::Button* addImageButton(const char* image, const QRectF& frame, void (StrombelInformationViewController::*action)());
+    /// The six image keys at `frames`, moved right by `shift`.
+    void addButtons(const ButtonFrames& frames, double shift);
     void openFeedDialog(SocialClient& client);
     void openURL(const std::string& url);
     SocialClient* socialClient() const;

@@ -358,7 +358,9 @@ TEST_F(PadScreenLayoutTest, TheSampleEditorPanelComesBackOnItsSampleAndCloseBrin
         screen->infoBtnPressed();
         loop_.advance(1000 * platform::kNanosPerMillisecond);
         ASSERT_NE(context.modals().presented(window), nullptr);
-        tap(child<kit::Button>(context.modals().presented(window)));
+        auto* information = dynamic_cast<info::StrombelInformationViewController*>(context.modals().presented(window));
+        ASSERT_NE(information, nullptr);
+        tap(information->backBtn());
         ASSERT_EQ(context.modals().presented(window), nullptr);
         EXPECT_EQ(screen->editSampleViewController(), editor);
         EXPECT_EQ(screen->baseContainer()->subviews().size(), panels);
