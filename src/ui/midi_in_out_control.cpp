@@ -1,6 +1,11 @@
 #include "ui/midi_in_out_control.h"
 
+#include <QFontMetricsF>
+#include <QPainter>
 #include <QString>
+
+#include <algorithm>
+#include <cmath>
 #include <tuple>
 
 #include "logging/log.h"
@@ -26,26 +31,54 @@ InOutMetrics inOutMetricsFor(GuiType guiType) {
     return {5, 10, 45, 12, 45, -6};
 }
 
-/// A NOTES or TEMPO switch: gray while off, white while lit or held.
+/// A NOTES or TEMPO switch: a key standing inside its place in the row (clear
+/// of the row's line and of the list's edge), dark with a gray word while off,
+/// lit amber with a dark word while on, and rimmed bright while held.
 class PortSwitch final : public kit::Button {
 public:
-    PortSwitch(const QRectF& frame, const QString& title, double fontSize) : kit::Button(frame) {
-        setBackgroundColor(Qt::black);
+    PortSwitch(const QRectF& frame, const QString& title, double fontSize) : kit::Button(frame), fontSize_(fontSize) {
+        setBackgroundColor(Qt::transparent);
         setTitle(title);
-        setTitleFont(GuiFactory::interfaceFont(fontSize));
-        restyle();
     }
-    void setHighlighted(bool highlighted) override {
-        kit::Button::setHighlighted(highlighted);
-        restyle();
+    /// The key's rectangle in the switch.
+    QRectF key() const {
+        const double inset = std::max(1.5, std::round(width() * 0.07));
+        const double insetY = std::max(2.0, std::round(height() * 0.2));
+        return bounds().adjusted(inset, insetY, -inset, -insetY);
     }
-    void setSelected(bool selected) override {
-        kit::Button::setSelected(selected);
-        restyle();
+
+protected:
+    void draw(QPainter& painter) override {
+        const QRectF rect = key();
+        const bool on = isSelected();
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double radius = std::max(1.5, rect.height() * 0.18);
+        painter.setPen(QPen(isHighlighted() ? kHeldRim : on ? kLitRim : GuiFactory::darkRustyColor(), 1.0));
+        painter.setBrush(on ? kLit : kDark);
+        painter.drawRoundedRect(rect.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+        // The word made smaller where the key is too narrow for it, so that it
+        // keeps clear of the rim in every layout.
+        const QFont font = GuiFactory::interfaceFont(fontSize_);
+        const double room = rect.width() - 2 * std::max(1.0, rect.height() * 0.12);
+        const double wide = QFontMetricsF(font).horizontalAdvance(title());
+        const double shrink = wide > room && room > 0 ? room / wide : 1.0;
+        painter.setFont(font);
+        painter.setPen(on ? kLitWord : kDarkWord);
+        painter.translate(rect.center());
+        painter.scale(shrink, shrink);
+        painter.drawText(QRectF(-wide, -rect.height(), 2 * wide, 2 * rect.height()), Qt::AlignCenter, title());
+        painter.restore();
     }
 
 private:
-    void restyle() { setTitleColor(isHighlighted() || isSelected() ? Qt::white : Qt::gray); }
+    static inline const QColor kLit{226, 168, 72};
+    static inline const QColor kLitRim{255, 214, 140};
+    static inline const QColor kLitWord{28, 18, 6};
+    static inline const QColor kDark{26, 26, 26};
+    static inline const QColor kDarkWord{150, 150, 150};
+    static inline const QColor kHeldRim{255, 255, 255};
+    double fontSize_;
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Pictures of the pad screen's panels on the whole program, written to the build
 // folder for people to look at, and checked in their pixels for what a user
-// sees: the ports panel with lit and unlit switches, the VOL. faders over the
+// sees: the ports panel with lit and unlit switch keys, the VOL. faders over the
 // pads, the name field over the shaded screen.
 
 #include <QImage>
@@ -42,6 +42,7 @@ protected:
     }
     static bool whiteish(const QColor& c) { return c.red() > 215 && c.green() > 215 && c.blue() > 215; }
     static bool rusty(const QColor& c) { return c.red() > 120 && c.red() - c.blue() > 35; }
+    static bool amber(const QColor& c) { return c.red() > 190 && c.green() > 130 && c.green() < 200 && c.blue() < 110; }
     static double brightness(const QImage& image, const QRect& area) {
         double sum = 0;
         int n = 0;
@@ -89,23 +90,45 @@ TEST_F(PanelPicturesTest, TheIOPanelWithItsPorts) {
     loop_.advance(500 * platform::kNanosPerMillisecond);
     const QImage image = picture(*run, "strombel_tablet_io_ports.png");
 
-    // Lit switches are drawn white, unlit ones gray.
-    auto whiteIn = [&](ui::kit::TableView* table, int row, int tag) {
-        return count(image, pixelsOf(switchOf(table, row, tag)), whiteish);
+    // Switches are keys: a lit one is amber all over, an unlit one dark inside its rim.
+    auto litIn = [&](ui::kit::TableView* table, int row, int tag) {
+        return count(image, pixelsOf(switchOf(table, row, tag)), amber);
     };
-    EXPECT_GT(whiteIn(receive, keys, ui::MidiInOutControl::kNotesTag), 10) << "NOTES of KEYS is lit";
-    EXPECT_EQ(whiteIn(receive, keys, ui::MidiInOutControl::kTempoTag), 0) << "TEMPO of KEYS is not";
-    EXPECT_EQ(whiteIn(receive, drums, ui::MidiInOutControl::kNotesTag), 0);
-    EXPECT_GT(whiteIn(send, 0, ui::MidiInOutControl::kTempoTag), 10) << "TEMPO of SYNTH A is lit";
-    EXPECT_EQ(whiteIn(send, 0, ui::MidiInOutControl::kNotesTag), 0);
+    EXPECT_GT(litIn(receive, keys, ui::MidiInOutControl::kNotesTag), 200) << "NOTES of KEYS is lit";
+    EXPECT_EQ(litIn(receive, keys, ui::MidiInOutControl::kTempoTag), 0) << "TEMPO of KEYS is not";
+    EXPECT_EQ(litIn(receive, drums, ui::MidiInOutControl::kNotesTag), 0);
+    EXPECT_GT(litIn(send, 0, ui::MidiInOutControl::kTempoTag), 200) << "TEMPO of SYNTH A is lit";
+    EXPECT_EQ(litIn(send, 0, ui::MidiInOutControl::kNotesTag), 0);
+    EXPECT_GT(count(image, pixelsOf(switchOf(receive, keys, ui::MidiInOutControl::kTempoTag)), rusty), 20)
+        << "an unlit switch shows its rim";
+
+    for (ui::kit::TableView* table : {receive, send}) {
+        ui::kit::View* tempo = switchOf(table, 0, ui::MidiInOutControl::kTempoTag);
+        // (Above the row's line, which runs to the edge.)
+        const QRect area = pixelsOf(tempo).intersected(pixelsOf(table)).adjusted(0, 0, 0, -int(2 * kScale));
+        // TEMPO keeps clear of the list's edge and the divider beyond it.
+        int inkRight = -1;
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (count(image, QRect(x, area.top(), 1, area.height()), [](const QColor& c) { return qGray(c.rgb()) > 60; }))
+                inkRight = x;
+        EXPECT_LE(inkRight, pixelsOf(table).right() - int(2 * kScale)) << "TEMPO touches the edge";
+        // The row's line runs on under the switches.
+        const QRect foot(pixelsOf(tempo->superview()).left(), pixelsOf(tempo->superview()).bottom() - 1,
+                         pixelsOf(tempo->superview()).width(), 1);
+        EXPECT_GT(count(image, foot, rusty), foot.width() * 9 / 10) << "the row's line stops short";
+    }
 
     // Port names in the rusty colour; the long one stops before its switches.
     EXPECT_GT(count(image, pixelsOf(nameLabel(receive, keys)), rusty), 10);
     EXPECT_GT(count(image, pixelsOf(nameLabel(send, 0)), rusty), 10);
     ui::kit::Label* longName = nameLabel(receive, drums);
     EXPECT_GT(count(image, pixelsOf(longName), rusty), 10);
-    EXPECT_EQ(count(image, pixelsOf(switchOf(receive, drums, ui::MidiInOutControl::kNotesTag)), rusty), 0)
-        << "the long name is clipped";
+    for (int tag : {ui::MidiInOutControl::kNotesTag, ui::MidiInOutControl::kTempoTag})
+        switchOf(receive, drums, tag)->setHidden(true);
+    const QImage withoutSwitches = run->program().window().render(kScale).convertToFormat(QImage::Format_RGB32);
+    QRect switches = pixelsOf(switchOf(receive, drums, ui::MidiInOutControl::kNotesTag));
+    switches.setBottom(switches.bottom() - 2);  // above the row's line
+    EXPECT_EQ(count(withoutSwitches, switches, rusty), 0) << "the long name is clipped";
     // Both captions are drawn on the panel.
     EXPECT_GT(count(image, pixelsOf(ports).adjusted(0, 0, 0, -pixelsOf(ports).height() + 20), rusty), 10);
 }
