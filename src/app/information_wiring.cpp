@@ -106,7 +106,7 @@ void InformationWiring::connectSocialClient(TumblecraftAppDelegate& delegate, ui
     client_->setUrlOpener(opener_.get());
     client_->setDialogViewFactory(
         [&window, &notifications](info::SocialDialog& dialog) {
-            return info::SocialDialogPanel::show(dialog, window, notifications);
+            return info::SocialDialogPanel::make(dialog, window, notifications);
         });
     client_->setWebCookieEraser([](const std::string& url) { info::deleteWebCookiesForURL(url); });
     info::InformationServices services;

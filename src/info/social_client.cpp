@@ -98,9 +98,13 @@ void SocialClient::authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth)
         }
         if (opened) return;
     }
-    pendingLoginState_.reset();  // the in-app dialog answers by itself
+    // The in-app dialog: its page ends on the address the dialog catches, not on
+    // the one the browser would have handed back. The login stays under way with
+    // its state, so that an answer that comes back through the program's address
+    // handling all the same is taken too.
+    params["redirect_uri"] = kRedirectURI;
     loginDialog_.reset();
-    loginDialog_ = std::make_unique<SocialLoginDialog>(loginDialogURL, params, this);
+    loginDialog_ = std::make_unique<SocialLoginDialog>(loginDialogURL, params, this, getOwnBaseUrl());
     prepare(*loginDialog_);
     loginDialog_->show();
 }
@@ -123,11 +127,12 @@ bool SocialClient::handleOpenURL(const std::string& url, std::string* refusal) {
     if (!pendingLoginState_ || state == params.end() || state->second != *pendingLoginState_) {
         const std::string why = pendingLoginState_ ? "it answers another login than the one under way"
                                                    : "no login is under way (each login takes one answer)";
-        STROMBEL_LOG_WARN("Refused a login answer: {}", why);
+        logRefusal(why);
         if (refusal) *refusal = why;
         return false;
     }
     pendingLoginState_.reset();  // one answer per login
+    if (loginDialog_ && loginDialog_->isShowing()) loginDialog_->dismiss(true);  // answered elsewhere
 
     if (auto token = params.find("access_token"); token != params.end()) {
         TimePoint expiry = TimePoint::max();
@@ -180,13 +185,32 @@ SocialClient::Params SocialClient::parseURLParams(const std::string& query) {
     return params;
 }
 
+void SocialClient::logRefusal(const std::string& why) {
+    // Any process may hand over addresses, as fast as it likes: at most one line
+    // a second, which counts the ones left out since.
+    const TimePoint at = now();
+    if (lastRefusalLogged_ && at >= *lastRefusalLogged_ && at - *lastRefusalLogged_ < std::chrono::seconds(1)) {
+        ++refusalsLeftOut_;
+        return;
+    }
+    if (refusalsLeftOut_) {
+        STROMBEL_LOG_WARN("Refused a login answer: {} ({} more since)", why, refusalsLeftOut_);
+    } else {
+        STROMBEL_LOG_WARN("Refused a login answer: {}", why);
+    }
+    lastRefusalLogged_ = at;
+    refusalsLeftOut_ = 0;
+}
+
 void SocialClient::socialDialogLogin(const std::string& token, std::optional<TimePoint> expirationDate) {
+    pendingLoginState_.reset();  // the login dialog answered
     accessToken_ = token;
     expirationDate_ = expirationDate;
     if (auto* delegate = sessionDelegate_.get()) delegate->socialDidLogin();
 }
 
 void SocialClient::socialDialogNotLogin(bool cancelled) {
+    pendingLoginState_.reset();
     if (auto* delegate = sessionDelegate_.get()) delegate->socialDidNotLogin(cancelled);
 }
 

@@ -89,9 +89,10 @@ public:
     void authorize(std::vector<std::string> permissions);
     void authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth);
     /// True when `url` is this client's own login redirect, which it then reads.
-    /// A redirect is taken only while a login this client started by application
-    /// switch or browser is under way, and only with the "state" value that login
-    /// sent; any other is refused (false, one log line) and changes nothing.
+    /// A redirect is taken only while a login this client started is under way (by
+    /// application switch, browser, or the in-app dialog, which it then closes),
+    /// and only with the "state" value that login sent; any other is refused
+    /// (false, a log line at most once a second) and changes nothing.
     /// `refusal`, when given, is set to why an address was refused.
     bool handleOpenURL(const std::string& url, std::string* refusal = nullptr);
     /// The "state" value of the login under way whose answer comes back through
@@ -152,6 +153,7 @@ public:
 private:
     TimePoint now() const { return now_ ? now_() : std::chrono::system_clock::now(); }
     void prepare(SocialDialog& dialog);
+    void logRefusal(const std::string& why);
 
     std::optional<std::string> accessToken_;
     std::optional<TimePoint> expirationDate_;
@@ -171,6 +173,8 @@ private:
     std::function<TimePoint()> now_;
     bool multitaskingSupported_ = true;
     std::optional<std::string> pendingLoginState_;
+    std::optional<TimePoint> lastRefusalLogged_;
+    uint64_t refusalsLeftOut_ = 0;
 };
 
 }  // namespace strombel::info

@@ -52,7 +52,9 @@ std::string SocialDialog::generateURL(const std::string& url, const Params& para
 void SocialDialog::show() {
     if (!view_ && viewFactory_) view_ = viewFactory_(*this);
     load();
+    if (view_) view_->present();
     dialogWillAppear();
+    if (view_) view_->appear();
 }
 
 void SocialDialog::load() { loadURL(serverURL_, params_); }
@@ -82,6 +84,10 @@ bool SocialDialog::shouldStartLoad(const std::string& url, SocialNavigationType 
         } else {
             dialogDidSucceed(url);
         }
+        return false;
+    }
+    if (isLoginAnswer(url)) {
+        dialogDidSucceed(url);
         return false;
     }
     if (url == loadingURL_ || type != SocialNavigationType::linkClicked) return true;
@@ -134,8 +140,15 @@ void SocialDialog::dismiss(bool animated) {
 
 void SocialDialog::postDismissCleanup() { view_.reset(); }
 
-SocialLoginDialog::SocialLoginDialog(std::string url, Params loginParams, SocialLoginDialogDelegate* loginDelegate)
-    : SocialDialog(std::move(url), std::move(loginParams), nullptr), loginDelegate_(loginDelegate) {}
+SocialLoginDialog::SocialLoginDialog(std::string url, Params loginParams, SocialLoginDialogDelegate* loginDelegate,
+                                     std::string ownBaseURL)
+    : SocialDialog(std::move(url), std::move(loginParams), nullptr),
+      loginDelegate_(loginDelegate),
+      ownBaseURL_(std::move(ownBaseURL)) {}
+
+bool SocialLoginDialog::isLoginAnswer(const std::string& url) const {
+    return !ownBaseURL_.empty() && url.compare(0, ownBaseURL_.size(), ownBaseURL_) == 0;
+}
 
 void SocialLoginDialog::dialogDidSucceed(const std::string& url) {
     const std::optional<std::string> token = getStringFromUrl(url, "access_token=");

@@ -44,12 +44,18 @@ enum class SocialNavigationType { linkClicked = 0, formSubmitted = 1, backForwar
                                   formResubmitted = 4, other = 5 };
 
 /// The panel that shows a dialog's page: a web view over the whole window. The
-/// screens make it; the dialog tells it what to load and when to go. Destroying
-/// it takes the panel off the window at once.
+/// screens make it; the dialog tells it what to load, when to take its place on
+/// the window, when to appear and when to go. Destroying it takes the panel off
+/// the window at once.
 class SocialDialogView {
 public:
     virtual ~SocialDialogView() = default;
     virtual void load(const std::string& url) = 0;
+    /// Lays the panel out for the orientation and puts it on the window.
+    virtual void present() {}
+    /// After the dialog's `dialogWillAppear`: the bounce, then the observers of
+    /// the orientation and the keyboard.
+    virtual void appear() {}
     /// Fades the panel out (or not) and then calls the dialog's `postDismissCleanup`.
     virtual void dismiss(bool animated) = 0;
 };
@@ -75,7 +81,8 @@ public:
     void setUrlOpener(UrlOpener opener) { urlOpener_ = std::move(opener); }
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
-    /// Makes the panel and loads the page.
+    /// Makes the panel, loads the page, puts the panel on the window, tells
+    /// `dialogWillAppear`, and lets the panel appear.
     void show();
     void load();
     /// Loads `url` with the pairs of `get` as its query.
@@ -117,6 +124,12 @@ public:
     SocialDialogView* view() const { return view_.get(); }
 
 protected:
+    /// Whether `url`, besides the "socialconnect" addresses, ends the page with
+    /// its answer (the login dialog's own address); none here.
+    virtual bool isLoginAnswer(const std::string& url) const {
+        (void)url;
+        return false;
+    }
     std::chrono::system_clock::time_point now() const {
         return clock_ ? clock_() : std::chrono::system_clock::now();
     }
@@ -139,14 +152,21 @@ private:
 /// its expiry out of the final address and hands them to the client.
 class SocialLoginDialog : public SocialDialog {
 public:
-    SocialLoginDialog(std::string url, Params loginParams, SocialLoginDialogDelegate* loginDelegate);
+    /// `ownBaseURL`, when given, is the client's own login address ("sn…://authorize"):
+    /// a page that ends there ends the login as the success address does.
+    SocialLoginDialog(std::string url, Params loginParams, SocialLoginDialogDelegate* loginDelegate,
+                      std::string ownBaseURL = {});
 
     void dialogDidSucceed(const std::string& url) override;
     void dialogDidCancel(const std::string& url) override;
     void didFailLoadWithError(const json::Error& error) override;
 
+protected:
+    bool isLoginAnswer(const std::string& url) const override;
+
 private:
     WeakReference<SocialLoginDialogDelegate> loginDelegate_;
+    std::string ownBaseURL_;
 };
 
 /// The expiry of "expires_in" seconds from `now`: the distant future for 0, and

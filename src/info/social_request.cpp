@@ -1,5 +1,7 @@
 #include "info/social_request.h"
 
+#include <fmt/format.h>
+
 #include <string_view>
 #include <utility>
 
@@ -128,7 +130,7 @@ SocialRequest::Parsed SocialRequest::parseJsonResponse(const std::vector<uint8_t
     return {std::move(value), std::nullopt};
 }
 
-void SocialRequest::handleResponseData(const std::vector<uint8_t>& body) {
+void SocialRequest::handleResponseData(const std::vector<uint8_t>& body, int statusCode) {
     std::weak_ptr<int> alive = alive_;
     if (auto* delegate = delegate_.get()) {
         delegate->requestDidLoadRawResponse(*this, body);
@@ -137,6 +139,20 @@ void SocialRequest::handleResponseData(const std::vector<uint8_t>& body) {
     auto* delegate = delegate_.get();
     if (!delegate || !delegate->wantsDecodedResponse()) return;
     Parsed parsed = parseJsonResponse(body);
+    if (statusCode >= 400) {
+        // The server failed: no result, whatever the body holds (an error page, or
+        // a reply that does not say so); the error tells the status.
+        const json::Value& said = parsed.error ? parsed.error->userInfo
+                                  : parsed.result ? *parsed.result
+                                                  : json::Value::emptyObject();
+        json::ObjectBuilder details(said.isObject() ? said : json::Value::emptyObject());
+        if (!details.contains("error_msg")) {
+            details.set("error_msg", fmt::format("The server answered with HTTP status {}", statusCode));
+        }
+        details.set("http_status", statusCode);
+        const int64_t code = parsed.error ? parsed.error->code : kSocialGeneralErrorCode;
+        parsed.error = formError(code, std::move(details).build());
+    }
     if (parsed.error) {
         failWithError(*parsed.error);
     } else if (parsed.result) {
@@ -158,7 +174,7 @@ void SocialRequest::requestFinished(http::HttpRequest& request) {
     // The connection goes first, so that the delegate may release this request.
     std::unique_ptr<http::HttpRequest> connection = std::move(connection_);
     const std::vector<uint8_t> body = request.responseData();
-    handleResponseData(body);
+    handleResponseData(body, request.responseStatusCode());
     (void)connection;
 }
 

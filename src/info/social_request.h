@@ -118,7 +118,9 @@ private:
     SocialRequest(SocialParams params, std::string httpMethod, SocialRequestDelegate* delegate, std::string url,
                   http::NetworkThread& network);
 
-    void handleResponseData(const std::vector<uint8_t>& body);
+    /// Reports the reply; a status of 400 or more is a failure even when the
+    /// body decodes to a result (or does not decode at all).
+    void handleResponseData(const std::vector<uint8_t>& body, int statusCode);
     void failWithError(const json::Error& error);
     void finish();
 

@@ -130,7 +130,63 @@ TEST_F(SocialClientTest, ServiceDisabledRetriesInTheBrowserOrTheInAppDialog) {
     ASSERT_NE(fresh.loginDialog(), nullptr);
     EXPECT_EQ(fresh.loginDialog()->params().at("redirect_uri"), "socialconnect://success");
     EXPECT_EQ(fresh.loginDialog()->params().at("client_id"), "1");
-    EXPECT_FALSE(fresh.pendingLoginState());  // the in-app dialog answers by itself
+}
+
+TEST_F(SocialClientTest, WithoutABrowserTheInAppDialogFinishesTheLogin) {
+    // A desktop without xdg-open: neither the social application nor the browser
+    // opens, and the login page shows in the program's own dialog.
+    opener.answer = false;
+    client.authorize({});
+    EXPECT_EQ(opener.opened.size(), 2u);
+    ASSERT_NE(client.loginDialog(), nullptr);
+    // The page ends on the address the dialog catches, not the browser's.
+    EXPECT_EQ(client.loginDialog()->params().at("redirect_uri"), "socialconnect://success");
+    EXPECT_NE(client.loginDialog()->loadingURL().find("redirect_uri=socialconnect%3A%2F%2Fsuccess"), std::string::npos);
+    EXPECT_FALSE(client.loginDialog()->shouldStartLoad("socialconnect://success#access_token=one&expires_in=60",
+                                                       SocialNavigationType::other));
+    EXPECT_EQ(client.accessToken(), "one");
+    EXPECT_FALSE(client.pendingLoginState()) << "the dialog's answer ends the login";
+
+    // A page that ends on the client's own address finishes it as well.
+    client.authorize({});
+    EXPECT_FALSE(client.loginDialog()->shouldStartLoad(
+        "sn123456789012345://authorize#access_token=two&state=" + client.pendingLoginState().value_or(""),
+        SocialNavigationType::other));
+    EXPECT_EQ(client.accessToken(), "two");
+
+    // The login stays under way while the dialog shows: an answer handed back
+    // through the program's address handling is taken once.
+    client.authorize({});
+    ASSERT_TRUE(client.pendingLoginState());
+    const std::string answer =
+        "sn123456789012345://authorize#access_token=three&state=" + *client.pendingLoginState();
+    EXPECT_TRUE(client.handleOpenURL(answer));
+    EXPECT_EQ(client.accessToken(), "three");
+    EXPECT_FALSE(client.handleOpenURL(answer));
+    EXPECT_EQ(delegate.logins, 3);
+}
+
+TEST_F(SocialClientTest, AFloodOfRefusedAnswersWritesALineASecondAndNeverTheState) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    opener.answer = true;
+    client.authorize({});
+    const std::string state = client.pendingLoginState().value_or("");
+    const std::string base = "sn123456789012345://authorize#access_token=planted&state=";
+    for (int i = 0; i < 5000; ++i) EXPECT_FALSE(client.handleOpenURL(base + std::to_string(i)));
+    now += 999ms;
+    EXPECT_FALSE(client.handleOpenURL(base + "late"));
+    now += 1ms;
+    EXPECT_FALSE(client.handleOpenURL(base + "next second"));
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Refused a login answer: it answers another login than the one under way",
+                         "Refused a login answer: it answers another login than the one under way (5000 more since)"}));
+    for (const auto& line : lines) EXPECT_EQ(line.find(state), std::string::npos);
+    EXPECT_TRUE(client.handleOpenURL(base + state));  // the login's own answer is still taken
 }
 
 TEST_F(SocialClientTest, AuthorizeSwitchesToTheSocialApplicationFirst) {
@@ -162,7 +218,11 @@ TEST_F(SocialClientTest, AnswersNoLoginOfThisClientAskedForAreRefusedAndChangeNo
                                         base + "?error=service_disabled_use_browser",
                                         base + "#error=service_disabled", base + "#error=access_denied",
                                         base + "#access_token=planted&state="};
-    for (const auto& url : planted) EXPECT_FALSE(client.handleOpenURL(url)) << url;
+    // A second apart each, so that every refusal writes its line.
+    for (const auto& url : planted) {
+        now += 1s;
+        EXPECT_FALSE(client.handleOpenURL(url)) << url;
+    }
     // A login under way: answers without its state, or with another, are refused too.
     opener.answer = true;
     client.authorize({});
@@ -174,6 +234,7 @@ TEST_F(SocialClientTest, AnswersNoLoginOfThisClientAskedForAreRefusedAndChangeNo
     for (const auto& url : {base + "#access_token=planted", base + "#access_token=planted&state=" + state + "0",
                             base + "?state=" + state + "#access_token=planted"}) {
         planted.push_back(url);
+        now += 1s;
         EXPECT_FALSE(client.handleOpenURL(url)) << url;
     }
     logging::Log::flushLog();

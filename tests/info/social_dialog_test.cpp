@@ -36,6 +36,8 @@ struct RecordingView : SocialDialogView {
     std::vector<std::string>* log;
     explicit RecordingView(std::vector<std::string>* log) : log(log) {}
     void load(const std::string& url) override { log->push_back("load " + url); }
+    void present() override { log->push_back("present"); }
+    void appear() override { log->push_back("appear"); }
     void dismiss(bool animated) override { log->push_back(animated ? "dismiss animated" : "dismiss"); }
 };
 
@@ -77,7 +79,7 @@ TEST_F(SocialDialogTest, FeedDialogGetsTheDialogParametersAndTheToken) {
                                             {"access_token", "a b"}}));
     EXPECT_EQ(dialog.loadingURL(), "https://m.social.example.com/dialog/feed?access_token=a%20b&app_id=123456789012345"
                                    "&display=touch&name=Strombel&redirect_uri=socialconnect%3A%2F%2Fsuccess&sdk=2");
-    EXPECT_EQ(panel, std::vector<std::string>{"load " + dialog.loadingURL()});
+    EXPECT_EQ(panel, (std::vector<std::string>{"load " + dialog.loadingURL(), "present", "appear"}));
     EXPECT_EQ(client.socialDialog(), &dialog);
     EXPECT_EQ(SocialDialog::generateURL("https://x/y", {}), "https://x/y");
 }
@@ -157,21 +159,24 @@ struct LoginRecorder : SocialLoginDialogDelegate {
     void socialDialogNotLogin(bool cancelled) override { events.push_back(cancelled ? "cancelled" : "failed"); }
 };
 
-TEST(SocialDialogHooks, SubclassesHearTheyAppearAfterTheLoadAndDisappearBeforeTheAddressGoes) {
+TEST(SocialDialogHooks, ThePanelAppearsAfterTheLoadAndTheHookAndTheHooksHearTheAddress) {
+    // Load, the panel's place on the window, the hook, then the bounce and the
+    // observers; on the way out, the hook before the address goes.
+    std::vector<std::string> steps;
     struct Hooked : SocialDialog {
-        using SocialDialog::SocialDialog;
-        std::vector<std::string> heard;
-        void dialogWillAppear() override { heard.push_back("appear, loading " + loadingURL()); }
-        void dialogWillDisappear() override { heard.push_back("disappear, loading " + loadingURL()); }
+        explicit Hooked(std::vector<std::string>& steps)
+            : SocialDialog("https://social.example.com/dialog/feed", {{"a", "b c"}}, nullptr), steps(steps) {}
+        std::vector<std::string>& steps;
+        void dialogWillAppear() override { steps.push_back("will appear, loading " + loadingURL()); }
+        void dialogWillDisappear() override { steps.push_back("will disappear, loading " + loadingURL()); }
     };
-    std::vector<std::string> panel;
-    Hooked dialog("https://social.example.com/dialog/feed", {{"a", "b c"}}, nullptr);
-    dialog.setViewFactory([&](SocialDialog&) { return std::make_unique<RecordingView>(&panel); });
+    Hooked dialog(steps);
+    dialog.setViewFactory([&](SocialDialog&) { return std::make_unique<RecordingView>(&steps); });
     dialog.show();
     dialog.dismiss(false);
     const std::string url = "https://social.example.com/dialog/feed?a=b%20c";
-    EXPECT_EQ(dialog.heard, (std::vector<std::string>{"appear, loading " + url, "disappear, loading " + url}));
-    EXPECT_EQ(panel, (std::vector<std::string>{"load " + url, "dismiss"}));
+    EXPECT_EQ(steps, (std::vector<std::string>{"load " + url, "present", "will appear, loading " + url, "appear",
+                                               "will disappear, loading " + url, "dismiss"}));
     EXPECT_TRUE(dialog.loadingURL().empty());
 }
 

@@ -208,6 +208,33 @@ TEST_F(SocialRequestTest, ServiceErrorsAndTransportErrorsReachTheDelegate) {
     EXPECT_EQ(refused.error->domain, "HttpRequestErrorDomain");
 }
 
+TEST_F(SocialRequestTest, AServerErrorIsAFailureWhateverItsBodyHolds) {
+    struct Case {
+        const char* path;
+        int status;
+        std::string body;
+        std::string message;
+    } cases[] = {
+        {"html", 500, "<html><body><h1>Internal Server Error</h1></body></html>",
+         "The server answered with HTTP status 500"},
+        {"plain", 503, "", "The server answered with HTTP status 503"},
+        {"object", 502, R"({"id":"7"})", "The server answered with HTTP status 502"},
+        {"message", 500, R"({"error_reason":"x","error_msg":"down for repairs"})", "down for repairs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        RecordingRequestDelegate listener;
+        network.answer(std::string("/graph/") + c.path, c.body, c.status);
+        client.requestWithGraphPath(c.path, &listener);
+        ASSERT_TRUE(net.pumpUntil([&] { return listener.ended(); }));
+        EXPECT_EQ(listener.events.back(), "fail 10000");
+        ASSERT_TRUE(listener.error);
+        EXPECT_EQ(listener.error->domain, "socialErrDomain");
+        EXPECT_EQ(listener.error->userInfo["error_msg"].asString(), c.message);
+        EXPECT_EQ(listener.error->userInfo["http_status"].asInt64(), c.status);
+    }
+}
+
 TEST_F(SocialRequestTest, ARequestTheClientListensToWritesItsFailureToTheConsole) {
     ConsoleLines console;
     SocialHosts hosts = network.hosts();

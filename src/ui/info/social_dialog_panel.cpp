@@ -7,10 +7,12 @@
 #include <QPainterPath>
 #include <QUrl>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <numbers>
 
 #include "json/value.h"
+#include "platform/sandbox.h"
 #include "logging/log.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/context.h"
@@ -85,24 +87,35 @@ private:
     std::function<void()> resized_;
 };
 
-/// What the dialog holds: takes the panel and its background off the window
-/// when it goes.
+/// What the dialog holds: keeps the panel until it goes on the window, and
+/// takes the panel and its background off the window when it goes.
 class PanelHandle final : public SocialDialogView {
 public:
-    explicit PanelHandle(SocialDialogPanel* panel) : panel_(panel), alive_(panel->lifetime()) {}
+    explicit PanelHandle(std::unique_ptr<SocialDialogPanel> panel)
+        : unplaced_(std::move(panel)), panel_(unplaced_.get()), alive_(panel_->lifetime()) {}
     ~PanelHandle() override {
-        if (alive_.expired()) return;
+        if (unplaced_ || alive_.expired()) return;
         if (kit::View* background = panel_->modalBackgroundView()) background->removeFromSuperview();
         if (!alive_.expired()) panel_->removeFromSuperview();
     }
     void load(const std::string& url) override {
         if (!alive_.expired()) panel_->load(url);
     }
+    void present() override {
+        if (!unplaced_) return;
+        SocialDialogPanel* panel = panel_;
+        // Whoever holds it from now on (the window), the panel stays until it goes.
+        if (panel->placeOnWindow(std::move(unplaced_))) panel->present();
+    }
+    void appear() override {
+        if (!unplaced_ && !alive_.expired()) panel_->appear();
+    }
     void dismiss(bool animated) override {
         if (!alive_.expired()) panel_->dismiss(animated);
     }
 
 private:
+    std::unique_ptr<SocialDialogPanel> unplaced_;
     SocialDialogPanel* panel_;
     std::weak_ptr<void> alive_;
 };
@@ -160,34 +173,45 @@ void SocialSpinner::draw(QPainter& painter) {
     }
 }
 
-std::unique_ptr<SocialDialogView> SocialDialogPanel::show(SocialDialog& dialog, kit::Window& window,
+std::unique_ptr<SocialDialogView> SocialDialogPanel::make(SocialDialog& dialog, kit::Window& window,
                                                           platform::NotificationCenter& notifications) {
-    kit::View* root = window.rootView();
-    if (!root) return nullptr;
+    if (!window.rootView()) return nullptr;
     auto panel = std::make_unique<SocialDialogPanel>(dialog, window);
-    SocialDialogPanel* raw = panel.get();
+    panel->notifications_ = &notifications;
+    return std::make_unique<PanelHandle>(std::move(panel));
+}
+
+bool SocialDialogPanel::placeOnWindow(std::unique_ptr<SocialDialogPanel> self) {
+    kit::View* root = window_.rootView();
+    if (!root) return false;
     // The modal background covers the window; the panel lies on the window above it.
     auto background = std::make_unique<ModalBackground>(root->bounds());
     background->setBackgroundColor(QColor(0, 0, 0, 1));
-    raw->background_ = root->add(std::move(background));
-    raw->backgroundAlive_ = raw->background_->lifetime();
-    root->add(std::move(panel));
-    raw->sizeToFitOrientation(false);
-    raw->rotation_ = transformForOrientation(raw->orientation_);
-    raw->closeButton_->setFrame(QRectF(2, 2, 29, 29));
-    raw->spinner_->startAnimating();
-    raw->spinner_->setCenter(raw->webFrame_.center());
+    background_ = root->add(std::move(background));
+    backgroundAlive_ = background_->lifetime();
+    root->add(std::move(self));
+    return true;
+}
+
+void SocialDialogPanel::present() {
+    sizeToFitOrientation(false);
+    rotation_ = transformForOrientation(orientation_);
+    closeButton_->setFrame(QRectF(2, 2, 29, 29));
+    spinner_->startAnimating();
+    spinner_->setCenter(webFrame_.center());
+}
+
+void SocialDialogPanel::appear() {
     // The bounce: from nothing to a little too big, a little too small, then its size.
-    raw->setTransformOriginPoint(raw->bounds().center());
-    raw->setScale(0.001);
-    raw->bounce(0);
-    raw->addObservers(notifications);
-    return std::make_unique<PanelHandle>(raw);
+    setTransformOriginPoint(bounds().center());
+    setScale(0.001);
+    bounce(0);
+    if (notifications_) addObservers(*notifications_);
 }
 
 void SocialDialogPanel::addObservers(platform::NotificationCenter& notifications) {
     removeObservers();
-    notifications_ = &notifications;
+    observed_ = &notifications;
     observers_.push_back(notifications.addObserver(kit::DeviceOrientation::kDidChangeNotification, nullptr,
                                                    [this](const platform::Notification&) { deviceOrientationDidChange(); }));
     observers_.push_back(notifications.addObserver(kKeyboardWillShowNotification, nullptr,
@@ -197,29 +221,22 @@ void SocialDialogPanel::addObservers(platform::NotificationCenter& notifications
 }
 
 void SocialDialogPanel::removeObservers() {
-    if (notifications_)
-        for (auto id : observers_) notifications_->removeObserver(id);
+    if (observed_)
+        for (auto id : observers_) observed_->removeObserver(id);
     observers_.clear();
-    notifications_ = nullptr;
+    observed_ = nullptr;
 }
 
 SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) : dialog_(dialog), window_(window) {
     auto close = std::make_unique<kit::Button>(QRectF(2, 2, 29, 29));
-    QImage cross(58, 58, QImage::Format_ARGB32_Premultiplied);
-    cross.setDevicePixelRatio(2);
-    cross.fill(Qt::transparent);
-    {
-        QPainter p(&cross);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(QPen(Qt::white, 2));
-        p.setBrush(QColor(0, 0, 0, 200));
-        p.drawEllipse(QRectF(2, 2, 25, 25));
-        p.setPen(QPen(QColor(167, 184, 216), 3, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(QPointF(10, 10), QPointF(19, 19));
-        p.drawLine(QPointF(19, 10), QPointF(10, 19));
-    }
-    close->setImage(cross, kit::normal);
-    close->setTitleColor(QColor(167, 184, 216));
+    close->setImage(closeImage(), kit::normal);
+    close->setTitleColor(QColor(167, 184, 216), kit::normal);
+    close->setTitleColor(Qt::white, kit::highlighted);
+    QFont bold("DejaVu Sans");  // the system font here
+    bold.setBold(true);
+    bold.setPixelSize(12);
+    close->setTitleFont(bold);
+    close->setShowsTouchWhenHighlighted(true);
     close->addTarget(kit::touchUpInside, [this](kit::Control&) { this->close(); });
     auto spinner = std::make_unique<SocialSpinner>();
 
@@ -362,35 +379,53 @@ double SocialDialogPanel::transformForOrientation(int orientation) {
     return 0;
 }
 
-void SocialDialogPanel::sizeToFitOrientation(bool transform) {
+QImage SocialDialogPanel::closeImage() {
+    // The platform's way: the picture for two pixels a point where the screen has them.
+    const std::filesystem::path bundle = platform::Sandbox::shared().bundle();
+    const std::filesystem::path plain = bundle / kCloseImage;
+    const std::filesystem::path doubled = plain.parent_path() / "close@2x.png";
+    const bool sharp = kit::Context::current().screen().scale > 1;
+    QImage image;
+    if (sharp && image.load(QString::fromStdString(doubled.string()))) {
+        image.setDevicePixelRatio(2);
+        return image;
+    }
+    if (!image.load(QString::fromStdString(plain.string()))) {
+        STROMBEL_LOG_WARN("The dialog's close button has no picture: {} cannot be read", plain.string());
+    }
+    return image;
+}
+
+QRectF SocialDialogPanel::frameForOrientation() const {
     const kit::Screen& screen = kit::Context::current().screen();
-    orientation_ = screen.statusBarOrientation;
-    const bool landscape = orientation_ == 3 || orientation_ == 4;
+    const int orientation = screen.statusBarOrientation;
+    const bool landscape = orientation == 3 || orientation == 4;
     // The application frame, in the screen's natural (portrait) points.
     const double bar = screen.statusBarHidden ? 0 : screen.statusBarHeight;
     const double w = landscape ? screen.bounds.width() - bar : screen.bounds.width();
     const double h = landscape ? screen.bounds.height() : screen.bounds.height() - bar;
     const double scale = screen.idiom == kit::Screen::Idiom::pad ? 0.6 : 1.0;
     const double width = std::floor(w * scale), height = std::floor(h * scale);
-    // The scene stands in the interface orientation already: the rotation the
-    // platform would apply is kept, the frame is the turned one.
-    if (transform) rotation_ = transformForOrientation(orientation_);
     const QSizeF size = landscape ? QSizeF(height, width) : QSizeF(width, height);
     // The centre of the application frame, below the status bar.
     const kit::View* root = window_.rootView();
     const QPointF centre = root ? QPointF(root->width() / 2, bar + std::ceil((root->height() - bar) / 2))
                                 : QPointF(size.width() / 2, size.height() / 2);
-    setFrame(QRectF(QPointF(0, 0), size));
-    setCenter(centre);
+    return QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size);
+}
+
+void SocialDialogPanel::sizeToFitOrientation(bool transform) {
+    orientation_ = kit::Context::current().screen().statusBarOrientation;
+    // The scene stands in the interface orientation already: the rotation the
+    // platform would apply is kept, the frame is the turned one.
+    if (transform) rotation_ = transformForOrientation(orientation_);
+    setFrame(frameForOrientation());
 }
 
 void SocialDialogPanel::sizeChanged(const QSizeF& oldSize) {
     View::sizeChanged(oldSize);
     webFrame_ = QRectF(11, 11, width() - 22, height() - 21);
-    if (showingKeyboard_ && kit::Context::current().screen().idiom != kit::Screen::Idiom::pad &&
-        (orientation_ == 3 || orientation_ == 4)) {
-        webFrame_.adjust(-10, -10, 10, 10);
-    }
+    if (webViewGrown_) webFrame_.adjust(-10, -10, 10, 10);
     layOutFailure();
     placeWebView();
 }
@@ -415,16 +450,39 @@ void SocialDialogPanel::deviceOrientationDidChange() {
     const int orientation = kit::Context::current().screen().statusBarOrientation;
     if (showingKeyboard_ || orientation == orientation_ || orientation < 1 || orientation > 4) return;
     updateWebOrientation();
+    // A half turn (portrait to upside down, one landscape to the other) takes twice as long.
+    const bool halfTurn = std::abs(transformForOrientation(orientation) - transformForOrientation(orientation_)) >
+                          std::numbers::pi * 0.75;
+    const QRectF from = frame();
     sizeToFitOrientation(true);
+    const QRectF to = frame();
+    setFrame(from);
+    std::weak_ptr<void> alive = lifetime();
+    kit::Animator::current().animateFrame(*this, to, kOrientationAnimationSeconds * (halfTurn ? 2 : 1),
+                                          [this, alive](bool) {
+                                              if (!alive.expired()) placeWebView();
+                                          });
 }
+
+namespace {
+bool keyboardGrowsTheWebView() {
+    // On a phone in landscape, as the status bar stands when the keyboard comes.
+    const kit::Screen& screen = kit::Context::current().screen();
+    return screen.idiom != kit::Screen::Idiom::pad &&
+           (screen.statusBarOrientation == 3 || screen.statusBarOrientation == 4);
+}
+}  // namespace
 
 void SocialDialogPanel::keyboardWillShow() {
     showingKeyboard_ = true;
+    webViewGrown_ = keyboardGrowsTheWebView();
     sizeChanged(size());
 }
 
 void SocialDialogPanel::keyboardWillHide() {
+    // Whatever the orientation now, the keyboard's growth goes with it.
     showingKeyboard_ = false;
+    webViewGrown_ = false;
     sizeChanged(size());
 }
 

@@ -61,25 +61,38 @@ public:
     static constexpr const char* kKeyboardWillShowNotification = "UIKeyboardWillShowNotification";
     static constexpr const char* kKeyboardWillHideNotification = "UIKeyboardWillHideNotification";
 
-    /// Makes the panel of `dialog` on `window` and puts it there; the handle takes
-    /// it away again when it goes. While it shows, the panel follows the device's
-    /// orientation and the keyboard through `notifications`.
-    static std::unique_ptr<SocialDialogView> show(
+    /// The close button's picture in the bundle folder.
+    static constexpr const char* kCloseImage = "SocialDialog.bundle/images/close.png";
+    /// How long the status bar takes for a quarter turn (a half turn twice that).
+    static constexpr double kOrientationAnimationSeconds = 0.3;
+
+    /// Makes the panel of `dialog` for `window`; the handle puts it on the window
+    /// when the dialog presents it and takes it away again when it goes. Once it
+    /// has appeared, the panel follows the device's orientation and the keyboard
+    /// through `notifications`.
+    static std::unique_ptr<SocialDialogView> make(
         SocialDialog& dialog, ui::kit::Window& window,
         platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
 
     void load(const std::string& url);
+    /// Lays the panel out and puts it, above its modal background, on the window.
+    void present();
+    /// The bounce from nothing to its size, then the observers.
+    void appear();
     void dismiss(bool animated);
 
     /// Lays the panel out for the status bar's orientation: 60 % of the application
     /// frame on a tablet, all of it on a phone; sides exchanged in landscape.
     void sizeToFitOrientation(bool transform);
+    /// The frame `sizeToFitOrientation` gives for the status bar's orientation now.
+    QRectF frameForOrientation() const;
     /// The panel's rotation for `orientation` in radians (3π/2, π/2, −π or 0).
     static double transformForOrientation(int orientation);
     /// The rotation last applied for the orientation.
     double orientationRotation() const { return rotation_; }
     int orientation() const { return orientation_; }
-    /// The orientation changed: lays the panel out again unless the keyboard shows.
+    /// The orientation changed: unless the keyboard shows, lays the panel out
+    /// again, moving it there as the status bar turns.
     void deviceOrientationDidChange();
     void keyboardWillShow();
     void keyboardWillHide();
@@ -99,11 +112,18 @@ public:
     /// The view below the panel that takes the window's touches; null once gone.
     ui::kit::View* modalBackgroundView() const { return backgroundAlive_.expired() ? nullptr : background_; }
 
+    /// Adds the modal background and then `self` (this panel) to the window's
+    /// root, which then owns both; false when the window has no root.
+    bool placeOnWindow(std::unique_ptr<SocialDialogPanel> self);
+
 protected:
     void draw(QPainter& painter) override;
     void sizeChanged(const QSizeF& oldSize) override;
 
+
 private:
+    /// The close button's picture from the bundle folder.
+    static QImage closeImage();
     void placeWebView();
     /// The page could not be loaded: says so where the page was and keeps the
     /// dialog until the user closes it, which ends it with `error`.
@@ -131,6 +151,8 @@ private:
     double rotation_ = 0;
     bool showingKeyboard_ = false;
     bool dismissing_ = false;
+    bool webViewGrown_ = false;  // by the keyboard, on a phone in landscape
+    platform::NotificationCenter* observed_ = nullptr;
     platform::NotificationCenter* notifications_ = nullptr;
     std::vector<platform::NotificationCenter::ObserverId> observers_;
 };

@@ -146,8 +146,22 @@ void Button::setTitleFont(const QFont& font) {
     update();
 }
 
-void Button::setTitleColor(const QColor& color) {
-    titleColor_ = color;
+void Button::setTitleColor(const QColor& color, uint32_t state) {
+    titleColors_[state] = color;
+    update();
+}
+
+QColor Button::titleColor(uint32_t state) const {
+    for (uint32_t candidate :
+         {state, state & uint32_t{highlighted}, state & uint32_t{selected}, uint32_t{normal}}) {
+        auto it = titleColors_.find(candidate);
+        if (it != titleColors_.end()) return it->second;
+    }
+    return Qt::white;
+}
+
+void Button::setShowsTouchWhenHighlighted(bool shows) {
+    showsTouch_ = shows;
     update();
 }
 
@@ -178,8 +192,20 @@ void Button::draw(QPainter& painter) {
     if (!title_.isEmpty()) {
         painter.save();
         painter.setFont(titleFont_);
-        painter.setPen(titleColor_);
+        painter.setPen(titleColor(shown));
         painter.drawText(bounds(), Qt::AlignCenter, title_);
+        painter.restore();
+    }
+    if (showsTouch_ && isHighlighted()) {
+        // The glow: a soft white disc of 20 points about the centre.
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        QRadialGradient glow(bounds().center(), 20);
+        glow.setColorAt(0, QColor(255, 255, 255, 200));
+        glow.setColorAt(1, QColor(255, 255, 255, 0));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(glow);
+        painter.drawEllipse(bounds().center(), 20, 20);
         painter.restore();
     }
     if (!isEnabled()) painter.fillRect(bounds(), QColor(0, 0, 0, 110));

@@ -107,7 +107,14 @@ class Button : public Control {
     void setTitle(const QString& title);
     const QString& title() const { return title_; }
     void setTitleFont(const QFont& font);
-    void setTitleColor(const QColor& color);
+    const QFont& titleFont() const { return titleFont_; }
+    /// The title's colour in `state` (normal, highlighted or selected); a state
+    /// without its own colour shows the normal one.
+    void setTitleColor(const QColor& color, uint32_t state = normal);
+    QColor titleColor(uint32_t state) const;
+    /// Whether a glow lights the button's centre while it is highlighted.
+    void setShowsTouchWhenHighlighted(bool shows);
+    bool showsTouchWhenHighlighted() const { return showsTouch_; }
 
     void setHighlighted(bool highlighted) override;
     void setSelected(bool selected) override;
@@ -122,7 +129,8 @@ class Button : public Control {
     std::map<uint32_t, QImage> backgrounds_;
     QString title_;
     QFont titleFont_;
-    QColor titleColor_ = Qt::white;
+    std::map<uint32_t, QColor> titleColors_{{normal, Qt::white}};
+    bool showsTouch_ = false;
 };
 
 }  // namespace strombel::ui::kit

@@ -215,7 +215,9 @@ bool XdgUrlOpener::openUrl(const std::string& url) {
     const QString address = QString::fromStdString(url);
     if (!address.startsWith("http://") && !address.startsWith("https://") &&
         !address.startsWith("mailto:")) {
-        STROMBEL_LOG_WARN("refusing to open address {}", url);
+        // Without its query and fragment: they may carry what only the address's
+        // maker and its answerer may know (a login's state).
+        STROMBEL_LOG_WARN("refusing to open address {}", url.substr(0, url.find_first_of("?#")));
         return false;
     }
     return QProcess::startDetached("xdg-open", {address});

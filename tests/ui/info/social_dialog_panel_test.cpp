@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "info/social_client.h"
+#include "platform/sandbox.h"
 #include "social_network_server.h"
 #include "ui/info/strombel_information_view_controller.h"
 #include "ui/kit/control.h"
@@ -62,7 +63,7 @@ protected:
         window.show();
         client.setHosts(network.hosts());
         client.setUrlOpener(&opener);
-        client.setDialogViewFactory([this](SocialDialog& dialog) { return SocialDialogPanel::show(dialog, window); });
+        client.setDialogViewFactory([this](SocialDialog& dialog) { return SocialDialogPanel::make(dialog, window); });
         StrombelInformationViewController::setServices({[this] { return &client; }, [] {}, [] { return false; }});
         auto screenOwner = std::make_unique<RecordingScreen>();
         screen = screenOwner.get();
@@ -229,7 +230,8 @@ TEST_F(SocialDialogPanelTest, ThePhonePanelCoversTheWholeFrame) {
     context.setScreen(kit::Screen::phone());
     window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
     SocialDialog dialog("about:blank", {}, nullptr);
-    auto view = SocialDialogPanel::show(dialog, window);
+    dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window); });
+    dialog.show();
     ASSERT_NE(panel(), nullptr);
     EXPECT_EQ(panel()->size(), QSizeF(480, 300));
     EXPECT_EQ(panel()->center(), QPointF(240, 170));
@@ -242,7 +244,7 @@ TEST_F(SocialDialogPanelTest, ThePhonePanelCoversTheWholeFrame) {
     EXPECT_EQ(panel()->webViewFrame(), before.adjusted(-10, -10, 10, 10));
     panel()->keyboardWillHide();
     EXPECT_EQ(panel()->webViewFrame(), before);
-    view.reset();
+    dialog.postDismissCleanup();
     EXPECT_EQ(panel(), nullptr);
 }
 
@@ -252,7 +254,8 @@ TEST_F(SocialDialogPanelTest, WhileItShowsThePanelFollowsTheKeyboardAndTheOrient
     context.setScreen(screen);
     window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
     SocialDialog dialog("about:blank", {}, nullptr);
-    auto view = SocialDialogPanel::show(dialog, window, notifications);
+    dialog.setViewFactory([&](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, notifications); });
+    dialog.show();
     ASSERT_NE(panel(), nullptr);
     const QRectF before = panel()->webViewFrame();
     notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
@@ -267,11 +270,114 @@ TEST_F(SocialDialogPanelTest, WhileItShowsThePanelFollowsTheKeyboardAndTheOrient
     EXPECT_EQ(panel()->orientation(), 4);
     EXPECT_DOUBLE_EQ(panel()->orientationRotation(), 4.71238898038469);
 
-    view.reset();
+    dialog.postDismissCleanup();
     EXPECT_EQ(panel(), nullptr);
     // The panel has gone: its observers went with it.
     notifications.post(kit::DeviceOrientation::kDidChangeNotification);
     notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
+}
+
+TEST_F(SocialDialogPanelTest, ADesktopWithoutABrowserLogsInInTheAppAndTheFeedFollows) {
+    // No xdg-open: neither the social application nor the browser opens.
+    struct NothingOpens : SocialUrlOpener {
+        bool openURL(const std::string&) override { return false; }
+    } nothing;
+    client.setUrlOpener(&nothing);
+    client.setSessionDelegate(screen);
+    client.authorize({});
+    ASSERT_NE(client.loginDialog(), nullptr);
+    ASSERT_TRUE(waitFor([&] { return client.isSessionValid(); })) << "the login never finished";
+    EXPECT_EQ(client.accessToken(), "T0KEN/x");
+    ASSERT_NE(client.socialDialog(), nullptr);  // socialDidLogin: the feed at once
+    EXPECT_EQ(client.socialDialog()->serverURL(), network.url("/dialog/feed"));
+}
+
+TEST_F(SocialDialogPanelTest, ThePanelTakesItsPlaceBeforeTheHookAndBouncesAndObservesAfterIt) {
+    platform::NotificationCenter notifications;
+    context.setScreen(kit::Screen::phone());
+    window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
+    struct Hooked : SocialDialog {
+        using SocialDialog::SocialDialog;
+        std::function<void()> willAppear;
+        void dialogWillAppear() override { willAppear(); }
+    } dialog("about:blank", {}, nullptr);
+    dialog.setViewFactory([&](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, notifications); });
+    bool heard = false;
+    dialog.willAppear = [&] {
+        heard = true;
+        ASSERT_NE(panel(), nullptr) << "on the window";
+        EXPECT_FALSE(dialog.loadingURL().empty()) << "loading";
+        EXPECT_EQ(panel()->size(), QSizeF(480, 300));
+        EXPECT_EQ(panel()->closeButton()->frame(), QRectF(2, 2, 29, 29));
+        EXPECT_DOUBLE_EQ(panel()->scale(), 1.0) << "the bounce has not begun";
+        notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
+        EXPECT_FALSE(panel()->showingKeyboard()) << "nothing observed yet";
+    };
+    dialog.show();
+    ASSERT_TRUE(heard);
+    EXPECT_DOUBLE_EQ(panel()->scale(), 0.001);  // then the bounce, from nothing
+    notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
+    EXPECT_TRUE(panel()->showingKeyboard());
+    dialog.postDismissCleanup();
+}
+
+TEST_F(SocialDialogPanelTest, TheCloseButtonIsTheBundlesPictureWithItsTitleStyleAndGlow) {
+    openFeed();
+    kit::Button* close = panel()->closeButton();
+    QImage shipped(QString::fromStdString(
+        (platform::Sandbox::shared().bundle() / "SocialDialog.bundle/images/close@2x.png").string()));
+    ASSERT_FALSE(shipped.isNull()) << "the build draws it into the bundle";
+    EXPECT_EQ(close->image(kit::normal).convertToFormat(QImage::Format_ARGB32),
+              shipped.convertToFormat(QImage::Format_ARGB32));
+    EXPECT_EQ(close->titleColor(kit::normal), QColor(167, 184, 216));
+    EXPECT_EQ(close->titleColor(kit::highlighted), QColor(Qt::white));
+    EXPECT_TRUE(close->titleFont().bold());
+    EXPECT_EQ(close->titleFont().pixelSize(), 12);
+    EXPECT_TRUE(close->showsTouchWhenHighlighted());
+}
+
+TEST_F(SocialDialogPanelTest, ATurnMovesThePanelAsTheStatusBarTurns) {
+    platform::NotificationCenter notifications;
+    kit::Screen turned = kit::Screen::phone();
+    context.setScreen(turned);
+    window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
+    SocialDialog dialog("about:blank", {}, nullptr);
+    dialog.setViewFactory([&](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, notifications); });
+    dialog.show();
+    finishAnimations();
+    const QSizeF landscape = panel()->size();
+
+    turned.statusBarOrientation = 1;
+    context.setScreen(turned);
+    notifications.post(kit::DeviceOrientation::kDidChangeNotification);
+    EXPECT_EQ(panel()->size(), landscape) << "it moves there, not at once";
+    advance(0.15);
+    EXPECT_NE(panel()->size(), landscape);
+    advance(0.2);
+    pump();
+    EXPECT_EQ(panel()->size(), QSizeF(320, 460));
+    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 11, 320 - 22, 460 - 21));
+    dialog.postDismissCleanup();
+}
+
+TEST_F(SocialDialogPanelTest, TheKeyboardGrowsThePageAsTheStatusBarStandsWhenItComes) {
+    platform::NotificationCenter notifications;
+    kit::Screen screenNow = kit::Screen::phone();
+    context.setScreen(screenNow);
+    window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
+    SocialDialog dialog("about:blank", {}, nullptr);
+    dialog.setViewFactory([&](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, notifications); });
+    dialog.show();
+    const QRectF before = panel()->webViewFrame();
+    // The status bar turned to portrait without the panel being laid out anew:
+    // the keyboard asks the status bar, not the panel's last layout.
+    screenNow.statusBarOrientation = 1;
+    context.setScreen(screenNow);
+    notifications.post(SocialDialogPanel::kKeyboardWillShowNotification);
+    EXPECT_EQ(panel()->webViewFrame(), before);
+    notifications.post(SocialDialogPanel::kKeyboardWillHideNotification);
+    EXPECT_EQ(panel()->webViewFrame(), before);
+    dialog.postDismissCleanup();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "ui/kit/kit_test_support.h"
 #include "ui/kit/touch_dispatcher.h"
+#include "ui/kit/window.h"
 
 namespace strombel::ui::kit {
 namespace {
@@ -101,6 +102,28 @@ TEST_F(ControlTest, ButtonShowsTheImageOfItsState) {
     EXPECT_EQ(button->currentImage(), normalImage);  // no selected image: the normal one
     button->setImage(down, selected);
     EXPECT_EQ(button->currentImage(), down);
+}
+
+TEST_F(ControlTest, ButtonTitleColoursByStateAndTheGlowWhileHighlighted) {
+    button->setTitleColor(QColor(167, 184, 216));
+    button->setTitleColor(Qt::white, highlighted);
+    EXPECT_EQ(button->titleColor(normal), QColor(167, 184, 216));
+    EXPECT_EQ(button->titleColor(highlighted), QColor(Qt::white));
+    EXPECT_EQ(button->titleColor(selected), QColor(167, 184, 216));  // none of its own: the normal one
+
+    // The glow lights the centre while the button is held, and only then.
+    Window window;
+    auto scene = std::make_unique<View>(QRectF(0, 0, 200, 200));
+    scene->setBackgroundColor(Qt::black);
+    Button* held = scene->add(std::make_unique<Button>(QRectF(50, 50, 50, 50)));
+    window.setRootView(std::move(scene));
+    auto centre = [&] { return QColor(window.render(1.0).pixel(75, 75)).lightness(); };
+    held->setHighlighted(true);
+    EXPECT_LT(centre(), 10) << "no glow unless asked for";
+    held->setShowsTouchWhenHighlighted(true);
+    EXPECT_GT(centre(), 150);
+    held->setHighlighted(false);
+    EXPECT_LT(centre(), 10);
 }
 
 TEST_F(ControlTest, DisabledControlTakesNoTouches) {

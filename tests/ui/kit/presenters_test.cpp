@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/recording_logger.h"
+
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QTest>
@@ -99,6 +101,16 @@ TEST_F(PresentersTest, TheProgramsOpenerHandsOnlyWebAndMailAddressesOver) {
     EXPECT_FALSE(opener.openUrl("file:///etc/passwd"));
     EXPECT_FALSE(opener.openUrl("javascript:alert(1)"));
     EXPECT_FALSE(opener.openUrl("-rf"));
+
+    // A refused address is logged without its query and fragment (a login's state).
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
+    EXPECT_FALSE(opener.openUrl("socialauth://authorize?client_id=1&state=0123abcd#state=0123abcd"));
+    logging::Log::flushLog();
+    const auto lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_EQ(lines, std::vector<std::string>{"refusing to open address socialauth://authorize"});
 }
 
 TEST_F(PresentersTest, AModalScreenSlidesInOverTheRootAndIsTakenAwayAgain) {
