@@ -104,6 +104,13 @@ void HttpRequest::setPostBodyFilePath(std::filesystem::path file) {
 void HttpRequest::setUsername(std::string username) { username_ = std::move(username); }
 void HttpRequest::setPassword(std::string password) { password_ = std::move(password); }
 void HttpRequest::setTimeout(double seconds) { timeoutSeconds_ = seconds; }
+
+void HttpRequest::setTotalTimeout(double seconds) { totalTimeoutSeconds_ = seconds; }
+
+void HttpRequest::setMinimumSpeed(uint64_t bytesPerSecond, double seconds) {
+    minimumBytesPerSecond_ = bytesPerSecond;
+    minimumSpeedSeconds_ = seconds;
+}
 void HttpRequest::setResendsOnRedirect(bool resends) { resendsOnRedirect_ = resends; }
 void HttpRequest::setUsesCookies(bool uses) { usesCookies_ = uses; }
 void HttpRequest::setDownloadCache(std::shared_ptr<HttpDownloadCache> cache) { cache_ = std::move(cache); }
@@ -154,6 +161,13 @@ void HttpRequest::start(uint64_t group, size_t groupLimit, bool groupStopsOnFail
     spec.password = password_;
     double seconds = std::isfinite(timeoutSeconds_) && timeoutSeconds_ > 0 ? timeoutSeconds_ : kDefaultTimeoutSeconds;
     spec.timeoutNanos = static_cast<uint64_t>(seconds * 1e9);
+    if (std::isfinite(totalTimeoutSeconds_) && totalTimeoutSeconds_ > 0) {
+        spec.totalTimeoutNanos = static_cast<uint64_t>(totalTimeoutSeconds_ * 1e9);
+    }
+    if (minimumBytesPerSecond_ && std::isfinite(minimumSpeedSeconds_) && minimumSpeedSeconds_ > 0) {
+        spec.minimumBytesPerSecond = minimumBytesPerSecond_;
+        spec.minimumSpeedWindowNanos = static_cast<uint64_t>(minimumSpeedSeconds_ * 1e9);
+    }
     spec.resendsOnRedirect = resendsOnRedirect_;
     spec.usesCookies = usesCookies_;
     spec.cache = cache_;

@@ -78,6 +78,15 @@ public:
     void setPassword(std::string password);
     /// Fails the request when no byte moves for `seconds`, connecting included.
     void setTimeout(double seconds);
+    /// Fails the request when it has not ended `seconds` after the network thread
+    /// took it, redirects included, however steadily bytes move; 0 for no limit
+    /// (the default).
+    void setTotalTimeout(double seconds);
+    /// Fails the request when fewer than `bytesPerSecond` × `seconds` bytes move
+    /// (either way, headers included) in a span of `seconds`; 0 bytes for no
+    /// minimum (the default). A body that trickles in stays within the time-out
+    /// of `setTimeout` but not within this.
+    void setMinimumSpeed(uint64_t bytesPerSecond, double seconds);
     /// Follow 301 and 302 with the same method and body, and also 303 (instead of
     /// turning a POST into a GET), with the same headers.
     void setResendsOnRedirect(bool resends);
@@ -169,6 +178,9 @@ private:
     std::string username_;
     std::string password_;
     double timeoutSeconds_ = kDefaultTimeoutSeconds;
+    double totalTimeoutSeconds_ = 0;
+    uint64_t minimumBytesPerSecond_ = 0;
+    double minimumSpeedSeconds_ = 0;
     bool resendsOnRedirect_ = false;
     bool usesCookies_ = true;
     std::shared_ptr<HttpDownloadCache> cache_;

@@ -501,15 +501,13 @@ bool NetworkCore::readCompletions() {
 
 void NetworkCore::timeOutStalled() {
     uint64_t now = roundTime_;
-    std::vector<CURL*> stalled;
+    std::vector<std::pair<CURL*, json::Error>> stalled;
     for (const auto& [easy, transfer] : transfers_) {
-        if (now >= transfer->deadline()) stalled.push_back(easy);
+        if (now < transfer->nextCheck()) continue;
+        if (std::optional<json::Error> error = transfer->passedLimit(now)) stalled.emplace_back(easy, std::move(*error));
     }
-    for (CURL* easy : stalled) {
-        Transfer& transfer = *transfers_.at(easy);
-        double seconds = static_cast<double>(transfer.spec().timeoutNanos) / 1e9;
-        transfer.fail(httpError(HttpErrorCode::TimedOut,
-                                fmt::format("The request timed out: nothing moved for {} seconds", seconds)));
+    for (auto& [easy, error] : stalled) {
+        transfers_.at(easy)->fail(std::move(error));
         endTransfer(easy);
     }
 }
@@ -524,7 +522,7 @@ int NetworkCore::pollMilliseconds() const {
     if (!systemClock_) return std::min(wait, kForeignClockPollMilliseconds);
     uint64_t now = clock_.nowNanos();
     uint64_t nearest = UINT64_MAX;
-    for (const auto& [easy, transfer] : transfers_) nearest = std::min(nearest, transfer->deadline());
+    for (const auto& [easy, transfer] : transfers_) nearest = std::min(nearest, transfer->nextCheck());
     uint64_t untilDeadline = nearest > now ? nearest - now : 0;
     uint64_t milliseconds = (untilDeadline + platform::kNanosPerMillisecond - 1) / platform::kNanosPerMillisecond;
     return static_cast<int>(std::min<uint64_t>(milliseconds, static_cast<uint64_t>(wait)));

@@ -153,8 +153,46 @@ void Transfer::abort(json::Error error) {
     if (!abortError_) abortError_ = std::move(error);
 }
 
+uint64_t Transfer::nextCheck() const {
+    const RequestSpec& request = spec();
+    uint64_t next = lastActivity_ + request.timeoutNanos;
+    if (request.totalTimeoutNanos) next = std::min(next, startedAt_ + request.totalTimeoutNanos);
+    if (request.minimumBytesPerSecond && request.minimumSpeedWindowNanos) {
+        next = std::min(next, speedSpanStart_ + request.minimumSpeedWindowNanos);
+    }
+    return next;
+}
+
+std::optional<json::Error> Transfer::passedLimit(uint64_t now) {
+    const RequestSpec& request = spec();
+    const auto seconds = [](uint64_t nanos) { return static_cast<double>(nanos) / 1e9; };
+    if (now >= lastActivity_ + request.timeoutNanos) {
+        return httpError(HttpErrorCode::TimedOut, fmt::format("The request timed out: nothing moved for {} seconds",
+                                                              seconds(request.timeoutNanos)));
+    }
+    if (request.totalTimeoutNanos && now >= startedAt_ + request.totalTimeoutNanos) {
+        return httpError(HttpErrorCode::TimedOut, fmt::format("The request timed out: it took longer than {} seconds",
+                                                              seconds(request.totalTimeoutNanos)));
+    }
+    const uint64_t span = request.minimumSpeedWindowNanos;
+    if (request.minimumBytesPerSecond && span && now >= speedSpanStart_ + span) {
+        const uint64_t moved = bytesMoved_ - bytesAtSpanStart_;
+        const double wanted = static_cast<double>(request.minimumBytesPerSecond) * seconds(now - speedSpanStart_);
+        if (static_cast<double>(moved) < wanted) {
+            return httpError(HttpErrorCode::TimedOut,
+                             fmt::format("The request timed out: {} moved in {} seconds, slower than {} a second",
+                                         platform::byteCountText(moved), seconds(now - speedSpanStart_),
+                                         platform::byteCountText(request.minimumBytesPerSecond)));
+        }
+        speedSpanStart_ = now;
+        bytesAtSpanStart_ = bytesMoved_;
+    }
+    return std::nullopt;
+}
+
 std::optional<json::Error> Transfer::begin() {
     touch();
+    startedAt_ = speedSpanStart_ = lastActivity_;
     const RequestSpec& request = spec();
     url_ = request.url;
     method_ = request.method.empty() ? "GET" : request.method;
@@ -322,6 +360,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     size_t length = size * count;
     transfer->touch();
+    transfer->bytesMoved_ += length;
     transfer->headerBytes_ += length;
     if (transfer->headerBytes_ > kMaximumHeaderBytes) {
         transfer->abort(httpError(HttpErrorCode::TooLarge, "The answer's headers are too large"));
@@ -453,6 +492,7 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     size_t length = size * count;
     transfer->touch();
+    transfer->bytesMoved_ += length;
     bool kept = transfer->body(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), length));
     return kept ? length : 0;
 }
@@ -531,6 +571,7 @@ size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* self) {
         std::memcpy(buffer, transfer->spec().body->data() + transfer->bodyOffset_, wanted);
     }
     transfer->bodyOffset_ += wanted;
+    transfer->bytesMoved_ += wanted;
     transfer->channel().bytesSent.store(static_cast<int64_t>(transfer->bodyOffset_), std::memory_order_relaxed);
     if (transfer->bodyOffset_ < transfer->bodySize_) transfer->postProgress();
     return wanted;

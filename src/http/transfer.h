@@ -67,6 +67,9 @@ struct RequestSpec {
     std::string username;
     std::string password;
     uint64_t timeoutNanos = 0;
+    uint64_t totalTimeoutNanos = 0;         // 0: no limit on the whole request
+    uint64_t minimumBytesPerSecond = 0;     // 0: no minimum speed
+    uint64_t minimumSpeedWindowNanos = 0;   // the span the minimum speed is measured over
     bool resendsOnRedirect = false;
     bool usesCookies = true;
     std::shared_ptr<HttpDownloadCache> cache;
@@ -223,8 +226,15 @@ public:
     /// True once the request has failed other than by being cancelled.
     bool failed() const { return failed_; }
 
-    /// The clock time after which the request has timed out.
-    uint64_t deadline() const { return lastActivity_ + spec().timeoutNanos; }
+    /// The clock time by which `passedLimit` must be asked again: when nothing
+    /// moving would time the request out, its whole time ends, or the span its
+    /// minimum speed is measured over closes.
+    uint64_t nextCheck() const;
+    /// The error of the first limit the request has passed at `now`, if any:
+    /// nothing moved for the time-out, the whole request took longer than its
+    /// limit, or fewer bytes moved over the last span than its minimum speed asks
+    /// (a span that moved enough starts the next one).
+    std::optional<json::Error> passedLimit(uint64_t now);
 
     CURL* easy() const { return easy_; }
     /// What the handle carries once this transfer lets it go.
@@ -274,6 +284,12 @@ private:
     uint64_t bodySize_ = 0;
     uint64_t bodyOffset_ = 0;
     std::optional<HttpDownloadCache::Entry> cached_;
+
+    // The request's limits, across its steps.
+    uint64_t startedAt_ = 0;
+    uint64_t bytesMoved_ = 0;  // both ways, headers included
+    uint64_t speedSpanStart_ = 0;
+    uint64_t bytesAtSpanStart_ = 0;
 
     // What the current step received.
     uint64_t lastActivity_ = 0;

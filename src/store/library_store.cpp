@@ -76,6 +76,8 @@ public:
         request_.setPassword(store.settings().password);
         request_.setDownloadCache(store.cache_);
         request_.setMaximumBodySize(store.settings().maximumIconSize);
+        request_.setTotalTimeout(store.settings().iconTimeLimitSeconds);
+        request_.setMinimumSpeed(store.settings().minimumBytesPerSecond, store.settings().minimumSpeedSeconds);
         request_.setDelegate(this);
     }
     void start() { request_.startAsynchronous(); }
@@ -175,6 +177,8 @@ void LibraryStore::fetchStoreItems() {
     storeItemsRequest_->setPassword(settings().password);
     storeItemsRequest_->setDownloadCache(cache_);
     storeItemsRequest_->setMaximumBodySize(kMaximumCatalogueSize);
+    storeItemsRequest_->setTotalTimeout(settings().catalogueTimeLimitSeconds);
+    storeItemsRequest_->setMinimumSpeed(settings().minimumBytesPerSecond, settings().minimumSpeedSeconds);
     storeItemsRequest_->setDelegate(this);
     storeItemsRequest_->startAsynchronous();
 }
@@ -297,6 +301,7 @@ void LibraryStore::queueDownload(Installation& installation, const std::string& 
     request->setSyncsDownload(false);
     // A server that streams without end is stopped at the limit, not when it ends.
     request->setMaximumDownloadSize(settings().maximumFileSize);
+    request->setMinimumSpeed(settings().minimumBytesPerSecond, settings().minimumSpeedSeconds);
     request->setDelegate(this);
     downloads_[request.get()] = Download{request, installation.item.identifier, file};
     networkQueue_->addOperation(request);

@@ -21,6 +21,14 @@ struct StoreSettings {
     uint64_t maximumFileSize = 64ull * 1024 * 1024;
     /// The largest icon.
     uint64_t maximumIconSize = 1024 * 1024;
+    /// The longest the catalogue and an icon may take in all, however steadily
+    /// their bytes come (a server that sends a byte a second is never silent).
+    double catalogueTimeLimitSeconds = 60;
+    double iconTimeLimitSeconds = 30;
+    /// Every request of the store (catalogue, icons, the items' files) fails when
+    /// fewer bytes than this a second arrive over `minimumSpeedSeconds`.
+    uint64_t minimumBytesPerSecond = 1024;
+    double minimumSpeedSeconds = 20;
 
     /// The built-in settings changed by the environment: STROMBEL_STORE_URL (the
     /// base; the icons are then under its "icons/" unless STROMBEL_STORE_ICON_URL

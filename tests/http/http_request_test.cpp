@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <random>
 
 #include "http_test_support.h"
@@ -462,6 +464,92 @@ TEST_F(HttpRequestTest, EachArrivingPieceRestartsTheTimeOut) {
     ASSERT_TRUE(pumpUntilEnded(*request));
     EXPECT_EQ(request->responseData().size(), 2000u);
     EXPECT_FALSE(request->error());
+}
+
+/// A server whose answer announces 100000 bytes and then sends one byte each
+/// time the test lets it: a body that trickles in, never silent for long.
+class TrickleServer {
+public:
+    TrickleServer()
+        : raw_([this](RawConnection& connection) {
+              connection.readRequest();
+              if (!connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
+              std::unique_lock lock(mutex_);
+              while (!stopping_) {
+                  woken_.wait(lock, [&] { return stopping_ || allowed_ > sent_; });
+                  if (stopping_) return;
+                  ++sent_;
+                  lock.unlock();
+                  const bool sent = connection.send("x");
+                  lock.lock();
+                  if (!sent) return;
+              }
+          }) {}
+    ~TrickleServer() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        woken_.notify_all();
+    }
+    std::string url() const { return raw_.url("/ItemsList.json"); }
+    void sendOneByte() {
+        {
+            std::lock_guard lock(mutex_);
+            ++allowed_;
+        }
+        woken_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    int allowed_ = 0, sent_ = 0;
+    bool stopping_ = false;
+    RawServer raw_;  // last: its connections end before the rest goes
+};
+
+TEST_F(HttpRequestTest, ABodyThatTricklesInFailsAtTheWholeLimitOrTheMinimumSpeed) {
+    struct Case {
+        const char* name;
+        double totalSeconds;
+        uint64_t bytesPerSecond;
+        int secondsToFail;
+        const char* says;
+    } cases[] = {
+        {"the whole request's limit", 30, 0, 30, "it took longer than 30 seconds"},
+        {"the minimum speed", 0, 100, 5, "slower than 100 bytes a second"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrickleServer trickle;
+        auto request = makeRequest(trickle.url());
+        request->setTimeout(10);
+        request->setTotalTimeout(c.totalSeconds);
+        request->setMinimumSpeed(c.bytesPerSecond, 5);
+        request->startAsynchronous();
+        ASSERT_TRUE(pumpUntil([&] { return request->responseStatusCode() == 200; }));
+        // A byte a second: never silent for the time-out of 10 s.
+        for (int second = 1; second < c.secondsToFail; ++second) {
+            clock.advance(platform::kNanosPerSecond);
+            trickle.sendOneByte();
+            ASSERT_TRUE(pumpUntil([&] { return request->bytesReceived() == second || request->isFinished(); }));
+            ASSERT_FALSE(request->isFinished()) << "ended after " << second << " s";
+        }
+        clock.advance(platform::kNanosPerSecond);
+        ASSERT_TRUE(pumpUntilEnded(*request));
+        EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TimedOut));
+        EXPECT_NE(request->error()->message().find(c.says), std::string::npos) << request->error()->message();
+    }
+}
+
+TEST_F(HttpRequestTest, ABodyFastEnoughForTheMinimumSpeedAndTheLimitArrivesWhole) {
+    auto request = makeRequest(server.url("/bytes/100000"));
+    request->setTotalTimeout(30);
+    request->setMinimumSpeed(1024, 5);
+    run(*request);
+    EXPECT_FALSE(request->error());
+    EXPECT_EQ(request->responseData().size(), 100000u);
 }
 
 TEST_F(HttpRequestTest, ADownloadAppearsWholeAtItsDestination) {

@@ -324,6 +324,62 @@ TEST_F(PackStoreTest, AServerStreamingWithoutEndIsStoppedAtTheLimitAndNothingIsS
     EXPECT_LT(server().endlessBytesSent(), kLimit + 16 * 1024 * 1024);
 }
 
+TEST_F(PackStoreTest, ACatalogueOrIconThatTricklesInIsGivenUpAtItsLimitOrItsMinimumSpeed) {
+    struct Case {
+        const char* name;
+        bool icon;
+        uint64_t minimumBytesPerSecond;
+        int secondsToFail;
+    } cases[] = {
+        {"catalogue, the whole request's limit", false, 0, 8},
+        {"catalogue, the minimum speed", false, 100, 5},
+        {"icon, the whole request's limit", true, 0, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreWorld fresh;
+        const std::string catalogue = "[" + catalogueEntry("deepkit", {"deepkit.pack"}, "deepkit.png") + "]";
+        fresh.server().put("ItemsList.json", StoreServer::File{catalogue, 200, 0, false, false, !c.icon});
+        fresh.server().put("icons/deepkit.png", StoreServer::File{std::string(4096, 'p'), 200, 0, false, false, true});
+        fresh.settings().catalogueTimeLimitSeconds = 8;
+        fresh.settings().iconTimeLimitSeconds = 6;
+        fresh.settings().minimumBytesPerSecond = c.minimumBytesPerSecond;
+        fresh.settings().minimumSpeedSeconds = 5;
+        bool iconEnded = false;
+        std::vector<uint8_t> icon{1};
+        if (c.icon) {
+            ASSERT_TRUE(fresh.launchAndLoad());
+            ASSERT_EQ(fresh.observer().items.size(), 1u);
+            fresh.store().fetchStoreItemIcon(fresh.observer().items[0], [&](std::vector<uint8_t> bytes) {
+                icon = std::move(bytes);
+                iconEnded = true;
+            });
+        } else {
+            fresh.launch();
+        }
+        auto ended = [&] { return c.icon ? iconEnded : fresh.observer().loadingError.has_value(); };
+        // Time counts from when the request went out.
+        const std::string asked = c.icon ? "icons/deepkit.png" : "ItemsList.json";
+        ASSERT_TRUE(fresh.pumpUntil([&] { return fresh.server().requestCount(asked) == 1; }));
+        // A byte a second: never silent for long, never done either.
+        for (int second = 1; second < c.secondsToFail; ++second) {
+            fresh.world().wait(1.0);
+            fresh.server().letOneByteTrickle();
+            ASSERT_TRUE(fresh.pumpUntil([&] { return fresh.server().tricklingBytesSent() == size_t(second) || ended(); }));
+            ASSERT_FALSE(ended()) << "given up after " << second << " s";
+        }
+        fresh.world().wait(1.0);
+        fresh.server().letOneByteTrickle();
+        ASSERT_TRUE(fresh.pumpUntil(ended));
+        if (c.icon) {
+            EXPECT_TRUE(icon.empty());
+        } else {
+            EXPECT_NE(fresh.observer().loadingError->message().find("timed out"), std::string::npos)
+                << fresh.observer().loadingError->message();
+        }
+    }
+}
+
 TEST_F(PackStoreTest, CredentialsRefusedForTheCatalogueAreSaidSo) {
     server().setCatalogue("[]");
     world.settings().password = "wrong";

@@ -92,6 +92,20 @@ StoreServer::StoreServer() {
                 [this](bool) { ++endlessEnded_; });
             return;
         }
+        if (file.trickles) {
+            const std::string body = file.body;
+            response.set_content_provider(body.size(), "application/octet-stream",
+                                          [this, body](size_t offset, size_t, httplib::DataSink& sink) {
+                                              std::unique_lock lock(mutex_);
+                                              gateChanged_.wait(lock, [&] { return stopped_ || trickleAllowed_ > offset; });
+                                              if (stopped_) return false;
+                                              lock.unlock();
+                                              if (!sink.write(body.data() + offset, 1)) return false;
+                                              ++trickleSent_;
+                                              return true;
+                                          });
+            return;
+        }
         if (file.shortBy == 0) {
             response.set_content(file.body, "application/octet-stream");
             return;
@@ -119,6 +133,12 @@ StoreServer::~StoreServer() { stop(); }
 void StoreServer::openGate() {
     std::lock_guard lock(mutex_);
     gateOpen_ = true;
+    gateChanged_.notify_all();
+}
+
+void StoreServer::letOneByteTrickle() {
+    std::lock_guard lock(mutex_);
+    ++trickleAllowed_;
     gateChanged_.notify_all();
 }
 

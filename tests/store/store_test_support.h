@@ -55,6 +55,9 @@ public:
         /// Streams `body` over and over, chunked and without a length, until the
         /// client goes away.
         bool endless = false;
+        /// Announces `body`'s length and sends it a byte at a time, each when the
+        /// test lets one go (`letOneByteTrickle`).
+        bool trickles = false;
     };
 
     StoreServer();
@@ -72,6 +75,9 @@ public:
     void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
     /// Lets the held files go.
     void openGate();
+    /// Lets one more byte of a trickling answer go; the bytes sent so far.
+    void letOneByteTrickle();
+    size_t tricklingBytesSent() const { return trickleSent_; }
     /// Stops answering: connections are refused from now on.
     void stop();
 
@@ -106,6 +112,8 @@ private:
     std::condition_variable gateChanged_;
     bool gateOpen_ = false;
     bool stopped_ = false;
+    size_t trickleAllowed_ = 0;  // guarded by mutex_
+    std::atomic<size_t> trickleSent_{0};
 };
 
 /// What the library's observers heard, in order, as short lines.
