@@ -72,6 +72,10 @@ class PersistentStore {
 public:
     /// The schema this build writes, kept in PRAGMA user_version.
     static constexpr int kSchemaVersion = 1;
+    /// The longest name, in characters, read from the store: what the program's
+    /// name field holds. A longer one (which nothing here makes) is cut when read,
+    /// so that a hostile file cannot make the start lay out megabytes of text.
+    static constexpr int kLongestName = 32767;
 
     /// Opens the store file, creating it (and its folder) when missing. A file that
     /// is not a database, fails its integrity check, or whose schema is not one

@@ -82,6 +82,42 @@ TEST(ObjectContext, SavedObjectsAndRelationshipsComeBackAfterReopening) {
     EXPECT_EQ(userVersion(dir / "store"), PersistentStore::kSchemaVersion);
 }
 
+TEST(ObjectContext, NamesLongerThanTheNameFieldHoldsAreCutWhenRead) {
+    TempDir dir;
+    {
+        PersistentStore store(dir / "store");
+        ObjectContext context(&store);
+        buildSmallLibrary(context);
+        std::string error;
+        ASSERT_TRUE(context.save(error)) << error;
+    }
+    // A hostile file: 20 MB names, one of them of two-byte characters.
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "store").c_str(), &database), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(database,
+                           "UPDATE Soundpack SET name = replace(hex(zeroblob(10000000)), '00', 'ab');"
+                           "UPDATE Sample SET name = replace(hex(zeroblob(5000000)), '00', 'é');"
+                           "UPDATE Soundbank SET name = 'Mine, not too long';",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(database);
+
+    PersistentStore store(dir / "store");
+    ObjectContext context(&store);
+    ASSERT_EQ(context.samples().size(), 1u);
+    auto sample = context.samples().begin()->second;
+    const size_t longest = PersistentStore::kLongestName;
+    std::string letters, accents;
+    for (size_t i = 0; i < longest; ++i) letters += i % 2 ? 'b' : 'a';
+    for (size_t i = 0; i < longest; ++i) accents += "é";
+    // Sizes first: a failure must not print megabytes.
+    ASSERT_EQ(sample->soundpack()->name().size(), letters.size());
+    EXPECT_TRUE(sample->soundpack()->name() == letters);
+    ASSERT_EQ(sample->name().size(), accents.size()) << "cut by characters, never inside one";
+    EXPECT_TRUE(sample->name() == accents);
+    EXPECT_EQ(sample->soundbanks()[0]->soundbank()->name(), "Mine, not too long");
+}
+
 TEST(ObjectContext, UnsavedChangesAreVisibleAndAFailedSaveKeepsThem) {
     TempDir dir;
     PersistentStore store(dir / "store");
