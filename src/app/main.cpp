@@ -28,6 +28,7 @@
 #include "info/rating_prompt.h"
 #include "ui/info/social_dialog_panel.h"
 #include "logging/log.h"
+#include "platform/data_folder_lock.h"
 #include "platform/device_facts.h"
 #include "platform/sandbox.h"
 #include "platform/termination_signals.h"
@@ -56,14 +57,17 @@ void holdTerminationSignalsFirst(int, char**, char**) { strombel::platform::hold
 [[gnu::section(".preinit_array"), gnu::used]] void (*const kHoldTerminationSignalsFirst)(int, char**, char**) =
     holdTerminationSignalsFirst;
 
-int run(int argc, char** argv);
+int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>& folder);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // Before anything else (again, for a loader that runs no early hook).
     strombel::platform::holdTerminationSignals();
-    const int status = run(argc, argv);
+    // The data folder is this program's until the process ends, after the
+    // last write of anything in it.
+    std::optional<strombel::platform::DataFolderLock> folder;
+    const int status = run(argc, argv, folder);
     // Everything run() made is taken down; what lives for the whole process ends
     // now, its threads joined, before any static object is destroyed.
     if (!strombel::app::endSharedServices()) {
@@ -77,10 +81,10 @@ int main(int argc, char** argv) {
 
 namespace {
 
-/// The program from its command line to the end of its session. A termination
-/// signal ends the start-up at its next step and takes the same way out as a
-/// quit from the window.
-int run(int argc, char** argv) {
+/// The program from its command line to the end of its session, on the data
+/// folder it takes into `folder`. A termination signal ends the start-up at its
+/// next step and takes the same way out as a quit from the window.
+int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>& folder) {
     using namespace strombel;
     const app::CommandLine options = app::parseCommandLine(std::vector<std::string>(argv, argv + argc));
     if (options.help) {
@@ -94,13 +98,26 @@ int run(int argc, char** argv) {
     // A signal during the start is taken at its next step, or by the watch when
     // a step does not come back.
     std::optional<app::LaunchWatch> launchWatch(std::in_place);
-    // An address for a program already running on the same folder goes to it.
-    if (options.openUrl) {
-        const std::filesystem::path root = options.root ? std::filesystem::path(*options.root) : platform::Sandbox::defaultRoot();
-        if (std::optional<int> status = app::handOverFromCommandLine(root, *options.openUrl)) return *status;
+    if (options.root)
+        platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
+    platform::Sandbox& sandbox = platform::Sandbox::shared();
+    // One program per data folder: the first start holds it until it ends. A
+    // later start hands its address over to that one, or ends.
+    std::string cannotStart;  // told once a message box can be shown
+    std::string advice = app::kFolderAdvice;
+    if (sandbox.createFolders(&cannotStart)) {
+        folder.emplace(sandbox.root());
+        if (folder->ownedElsewhere()) {
+            app::SecondStart second = app::startOnOwnedFolder(*folder, sandbox.root(), options.openUrl);
+            if (second.status) return *second.status;
+            cannotStart = second.reason;
+            if (!second.advice.empty()) advice = second.advice;
+        } else if (!folder->owned()) {
+            cannotStart = folder->problem();
+        }
     }
     if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
-        std::fprintf(stderr, "strombel: %s\n", problem.c_str());
+        std::fprintf(stderr, "strombel: %s\n", (cannotStart.empty() ? problem : cannotStart).c_str());
         return 1;
     }
 
@@ -113,10 +130,7 @@ int run(int argc, char** argv) {
     QApplication::setApplicationName("Strombel");
     if (platform::terminationRequested()) return 0;
 
-    if (options.root)
-        platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(*options.root, platform::Sandbox::defaultBundle()));
-    platform::Sandbox& sandbox = platform::Sandbox::shared();
-    if (std::string problem; !sandbox.createFolders(&problem)) return app::endStart(problem);
+    if (!cannotStart.empty()) return app::endStart(cannotStart, advice);
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);
@@ -143,6 +157,7 @@ int run(int argc, char** argv) {
     ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(sandbox.bundle(), std::ceil(windowScale * pixelRatio)));
 
     app::ProgramSetup setup(sandbox, defaults, loop);
+    setup.dataFolder = &*folder;
     setup.guiType = options.guiType;
     setup.windowScale = windowScale;
     setup.ratingPrompt = &info::RatingPrompt::sharedInstance();

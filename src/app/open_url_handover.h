@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/data_folder_lock.h"
 #include "platform/main_loop.h"
 
 class QLocalSocket;
@@ -21,7 +23,8 @@ namespace strombel::app {
 /// with no program running, starts one that opens it after its launch.
 ///
 /// The socket lies in the user's runtime folder (mode 0700), one per data
-/// folder; only the same user may speak to it. One address per connection,
+/// folder, and only the folder's owner (the program holding its
+/// `platform::DataFolderLock`) makes it; only the same user may speak to it. One address per connection,
 /// ending in a line feed, at most 64 KiB; the answer is "YES\n", or "NO" with
 /// the reason after a space when there is one ("NO no login is under way\n").
 /// A connection that has not sent its whole address within 2 s is closed, and
@@ -42,9 +45,10 @@ public:
     static std::optional<std::filesystem::path> socketPathFor(const std::filesystem::path& root,
                                                               std::string* refusal = nullptr);
 
-    /// Listens at `path` (replacing a socket nobody answers at any more) and
-    /// hands every address to `handler`, on the Qt event loop; the time limit
-    /// of each connection runs on `loop`'s clock.
+    /// Listens at `path` and hands every address to `handler`, on the Qt event
+    /// loop; the time limit of each connection runs on `loop`'s clock. For the
+    /// data folder's owner only: a socket file already at `path` can only be a
+    /// leftover (of a program that ended without removing it) and is replaced.
     OpenUrlServer(std::filesystem::path path, Handler handler,
                   platform::MainLoop& loop = platform::MainLoop::shared());
     /// The same, passing a refusal's reason on to the one who handed the address over.
@@ -70,16 +74,51 @@ private:
     std::shared_ptr<OpenUrlServer*> alive_;
 };
 
-/// Hands `url` to the program listening at `path`: its answer (true for YES),
-/// or nothing when no program listens there. Blocks for at most a few seconds.
-/// `refusal`, when given, is set to why the address was not opened.
+/// Hands `url` to the program listening at `path` in one try: its answer (true
+/// for YES), or nothing when no program took it (none listens, or it turned the
+/// connection away). Never waits to connect; waits at most a few seconds for
+/// the answer. `refusal`, when given, is set to why the address was not opened.
 std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url,
                                     std::string* refusal = nullptr);
 
-/// `strombel --open-url URL` on the data folder `root`: hands `url` to the
-/// program running there and answers the exit status, 0 when it opened the
-/// address and 1 when it refused it (the reason then goes to standard error);
-/// nothing when no program runs there (this one then starts and opens it).
-std::optional<int> handOverFromCommandLine(const std::filesystem::path& root, const std::string& url);
+/// How a start keeps trying to hand its address to the folder's owner: for
+/// `timeAllowed` on `clock` (null: the system's), waiting `pause` between tries
+/// with `wait`, which answers false when the start is to end instead. Null
+/// `wait`: a termination signal cuts the wait short and ends the trying.
+struct HandOverTries {
+    static constexpr uint64_t kTimeAllowed = 10 * platform::kNanosPerSecond;
+    uint64_t timeAllowed = kTimeAllowed;
+    uint64_t pause = 100 * platform::kNanosPerMillisecond;
+    const platform::Clock* clock = nullptr;
+    std::function<bool(uint64_t nanos)> wait;
+};
+
+/// How a start on a folder that another program owns ends.
+struct SecondStart {
+    /// It ends now with this status: 0 when the owner opened the address (or a
+    /// termination signal came), 1 when the owner refused it (the reason is on
+    /// standard error).
+    std::optional<int> status;
+    /// Otherwise, when set, why the start cannot go on, told as a start that
+    /// fails (status 1), with the advice for it. Neither: the owner ended
+    /// meanwhile and the folder is this start's now.
+    std::string reason;
+    std::string advice;
+};
+
+/// A start on the data folder `root` that `folder` found owned by another
+/// program. With `url` (--open-url) the address goes to the owner through the
+/// folder's socket, tried again while the owner turns it away (it holds every
+/// connection it takes), has no socket yet (it is still starting) or has not
+/// answered, until the time allowed is over; the folder is tried again between
+/// tries, since the owner may end. A busy socket is never taken for a folder
+/// nobody runs on. Without `url`, or when the owner never takes it: Strombel
+/// already runs on that folder.
+SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::filesystem::path& root,
+                               const std::optional<std::string>& url, const HandOverTries& tries = {});
+
+/// Says on standard error that an address given with `--open-url` was not
+/// opened, and why; answers the exit status that ends the start (1).
+int addressRefused(const std::string& refusal);
 
 }  // namespace strombel::app

@@ -181,9 +181,11 @@ std::string Program::makeDataUpToDate() {
     // goes before anything writes there again.
     // The microphone's take is not swept: it is kept below, as a recording.
     const std::filesystem::path take = setup_.sandbox.caches() / engine::SoundBox::kSampleRecordFileName;
-    staleCacheFiles_ = std::make_unique<StaleCacheFiles>(
-        setup_.sandbox, std::vector<std::filesystem::path>{platform::WaveWriter::partialPathFor(take)});
-    staleCacheFiles_->removeStale();
+    if (!setup_.dataFolder && !ownDataFolder_)
+        ownDataFolder_ = std::make_unique<platform::DataFolderLock>(setup_.sandbox.root());
+    StaleCacheFiles(setup_.sandbox, setup_.dataFolder ? *setup_.dataFolder : *ownDataFolder_,
+                    std::vector<std::filesystem::path>{platform::WaveWriter::partialPathFor(take)})
+        .removeStale();
     library_ = std::make_unique<library::SoundDataManager>(setup_.sandbox, setup_.defaults, setup_.mainLoop);
     if (setup_.store) {
         // The library's store part: its download cache and queue, then the first

@@ -24,6 +24,7 @@
 #include "library/adapters/library_adapters.h"
 #include "midi/adapters/sound_box_midi_link.h"
 #include "platform/clock.h"
+#include "platform/data_folder_lock.h"
 #include "platform/devices/audio_device.h"
 #include "platform/devices/midi_backend.h"
 #include "platform/main_loop.h"
@@ -54,6 +55,10 @@ struct ProgramSetup {
     platform::Sandbox& sandbox;
     platform::UserDefaults& defaults;
     platform::MainLoop& mainLoop;
+    /// This program's hold on the sandbox's folder, taken by the start before
+    /// anything else. Null: the program tries to take it itself at its launch
+    /// (tests), and runs without sweeping the caches when another holds it.
+    const platform::DataFolderLock* dataFolder = nullptr;
     /// Host time of the sequencer's timing; null for the system's clock.
     platform::Clock* clock = nullptr;
     /// Null for the program's notification center.
@@ -195,8 +200,8 @@ private:
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
-    /// Held while the program runs: no other program sweeps the caches meanwhile.
-    std::unique_ptr<StaleCacheFiles> staleCacheFiles_;
+    /// The program's own hold on its folder when the start gave it none.
+    std::unique_ptr<platform::DataFolderLock> ownDataFolder_;
 
     std::unique_ptr<hub::HubController> makeHubController();
     std::unique_ptr<TumblecraftAppDelegate> delegate_;

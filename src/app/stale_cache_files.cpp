@@ -1,9 +1,5 @@
 #include "app/stale_cache_files.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 
@@ -15,8 +11,6 @@
 
 namespace strombel::app {
 namespace {
-
-constexpr const char* kLockFileName = ".running";
 
 bool isHalfWritten(const std::string& name) {
     return platform::WaveWriter::isPartialFileName(name) || editor::isTemporaryAudioFileName(name) ||
@@ -38,21 +32,13 @@ void removeHalfWrittenIn(const std::filesystem::path& folder, const std::vector<
 
 }  // namespace
 
-StaleCacheFiles::StaleCacheFiles(const platform::Sandbox& sandbox, std::vector<std::filesystem::path> recovered)
-    : caches_(sandbox.caches()), recovered_(std::move(recovered)) {
-    std::error_code ignored;
-    std::filesystem::create_directories(caches_, ignored);
-    lock_ = ::open((caches_ / kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_ >= 0) ::flock(lock_, LOCK_SH);
-}
-
-StaleCacheFiles::~StaleCacheFiles() {
-    if (lock_ >= 0) ::close(lock_);
-}
+StaleCacheFiles::StaleCacheFiles(const platform::Sandbox& sandbox, const platform::DataFolderLock& folder,
+                                 std::vector<std::filesystem::path> recovered)
+    : caches_(sandbox.caches()), folder_(folder), recovered_(std::move(recovered)) {}
 
 std::vector<std::filesystem::path> StaleCacheFiles::removeStale() {
     std::vector<std::filesystem::path> removed;
-    if (lock_ < 0 || ::flock(lock_, LOCK_EX | LOCK_NB) != 0) return removed;  // another program runs here
+    if (!folder_.owned()) return removed;  // the owner may be writing them
     // The exports, pastes and the audio exchange's file; downloaded samples (and
     // trims of them); the store's staging folders, one per pack; the HTTP cache;
     // the microphone's take, at the top.
@@ -65,7 +51,6 @@ std::vector<std::filesystem::path> StaleCacheFiles::removeStale() {
     for (std::filesystem::directory_iterator it(staging, error), end; !error && it != end; it.increment(error)) {
         if (it->is_directory(error) && !it->is_symlink(error)) removeHalfWrittenIn(it->path(), recovered_, removed);
     }
-    ::flock(lock_, LOCK_SH);
     for (const auto& path : removed) STROMBEL_LOG_INFO("removed {}, left half-written by an earlier run", path.string());
     return removed;
 }

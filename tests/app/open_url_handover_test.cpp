@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/information_wiring.h"
+#include "platform/data_folder_lock.h"
 #include "info/social_client.h"
 #include "social_network_server.h"
 #include "support/temp_dir.h"
@@ -29,6 +30,8 @@
 
 namespace strombel::app {
 namespace {
+
+using namespace std::chrono_literals;
 
 /// Runs Qt's events until `done` answers true; false after the guard.
 bool processUntil(const std::function<bool()>& done) {
@@ -67,6 +70,8 @@ int runProgram(const QStringList& arguments, std::string* errors = nullptr) {
 class OpenUrlHandoverTest : public ::testing::Test {
 protected:
     strombel::testing::TempDir dir;
+    /// The test plays the program that owns the data folder.
+    std::unique_ptr<platform::DataFolderLock> owner = std::make_unique<platform::DataFolderLock>(dir.path());
     std::filesystem::path socket = OpenUrlServer::socketPathFor(dir.path()).value();
     std::vector<std::string> received;
     bool answer = true;
@@ -245,6 +250,66 @@ TEST_F(OpenUrlHandoverTest, IdleConnectionsAreClosedAfterTwoSecondsAndAtMostSixt
     // A whole address still gets its answer.
     EXPECT_EQ(handOverServed(socket, "sn1://authorize#whole"), true);
     EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#whole"});
+}
+
+TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNeverTakesBusyForNobody) {
+    // The owner holds every connection it takes: sixteen that never finish.
+    platform::ManualClock connectionClock;
+    platform::MainLoop loop{connectionClock};
+    OpenUrlServer server(socket, handler, loop);
+    std::vector<int> held;
+    const std::string url = "sn1://authorize#t";
+    enum class AtFirstPause { nothing, aSlotFrees, theOwnerEnds, aSignalComes };
+    const struct {
+        const char* what;
+        AtFirstPause then;
+        std::optional<int> status;
+        const char* reason;  // part of it; empty: none
+    } rows[] = {
+        {"every try turned away", AtFirstPause::nothing, std::nullopt, "did not take the address within 10 s"},
+        {"a signal", AtFirstPause::aSignalComes, 0, ""},
+        {"a connection frees", AtFirstPause::aSlotFrees, 0, ""},
+        {"the owner ends: the folder is this start's", AtFirstPause::theOwnerEnds, std::nullopt, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        while (held.size() < OpenUrlServer::kMaximumConnections) held.push_back(connectIdle(socket, ""));
+        ASSERT_TRUE(processUntil([&] { return server.connections() == OpenUrlServer::kMaximumConnections; }));
+        platform::DataFolderLock folder(dir.path());
+        ASSERT_TRUE(folder.ownedElsewhere());
+        platform::ManualClock clock;
+        const uint64_t began = clock.nowNanos();
+        int pauses = 0;
+        HandOverTries tries;
+        tries.clock = &clock;
+        tries.wait = [&](uint64_t nanos) {
+            clock.advance(nanos);
+            if (pauses++ > 0) return true;
+            if (row.then == AtFirstPause::aSlotFrees) ::close(held.back()), held.pop_back();
+            if (row.then == AtFirstPause::theOwnerEnds) owner.reset();
+            return row.then != AtFirstPause::aSignalComes;
+        };
+        auto second = std::async(std::launch::async, [&] { return startOnOwnedFolder(folder, dir.path(), url, tries); });
+        ASSERT_TRUE(processUntil([&] { return second.wait_for(0s) == std::future_status::ready; }));
+        const SecondStart ended = second.get();
+        EXPECT_EQ(ended.status, row.status);
+        EXPECT_NE(ended.reason.find(row.reason), std::string::npos) << ended.reason;
+        EXPECT_EQ(ended.reason.empty(), std::string(row.reason).empty()) << ended.reason;
+        EXPECT_GE(pauses, 1) << "turned away at first";
+        if (row.then == AtFirstPause::nothing) {
+            EXPECT_GE(clock.nowNanos() - began, HandOverTries::kTimeAllowed);
+        }
+        EXPECT_EQ(folder.owned(), row.then == AtFirstPause::theOwnerEnds);
+        EXPECT_EQ(received, row.then == AtFirstPause::aSlotFrees ? std::vector<std::string>{url} : std::vector<std::string>{});
+        received.clear();
+    }
+    for (int fd : held) ::close(fd);
+    // Without an address, the second start only says that Strombel runs there.
+    platform::DataFolderLock owned(dir.path()), second(dir.path());
+    ASSERT_TRUE(owned.owned());
+    const SecondStart plain = startOnOwnedFolder(second, dir.path(), std::nullopt);
+    EXPECT_FALSE(plain.status);
+    EXPECT_EQ(plain.reason, "another Strombel already runs on the folder " + dir.path().string());
 }
 
 TEST(OpenUrlFallbackFolder, IsUsedOnlyWhenItIsTheUsersAlone) {

@@ -4,20 +4,24 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,13 +67,15 @@ protected:
         return false;
     }
 
-    /// The program's environment: offscreen, silent, its own runtime folder.
-    std::vector<std::string> environment() const {
+    /// The program's environment: offscreen (unless `display` is given), silent,
+    /// its own runtime folder.
+    std::vector<std::string> environment(const std::string& display = {}) const {
         std::filesystem::create_directories(temp_ / "runtime");
         std::filesystem::permissions(temp_ / "runtime", std::filesystem::perms::owner_all);
-        return strombel::testing::environmentWith({"QT_QPA_PLATFORM=offscreen", "STROMBEL_AUDIO=null", "DISPLAY",
-                                                   "WAYLAND_DISPLAY",
-                                                   "XDG_RUNTIME_DIR=" + (temp_ / "runtime").string()});
+        return strombel::testing::environmentWith(
+            {display.empty() ? "QT_QPA_PLATFORM=offscreen" : "QT_QPA_PLATFORM", "STROMBEL_AUDIO=null",
+             display.empty() ? "DISPLAY" : "DISPLAY=" + display, "WAYLAND_DISPLAY",
+             "XDG_RUNTIME_DIR=" + (temp_ / "runtime").string()});
     }
 
     strombel::testing::TempDir temp_;
@@ -180,31 +186,159 @@ TEST_F(ProgramStartTest, ANamedPipeInPlaceOfTheSettingsOrTheLibraryIsRefusedWith
     }
 }
 
-TEST_F(ProgramStartTest, ASignalEndsAStartThatWaitsOnALockForEver) {
-    // A local process holds the caches folder's lock, which every start takes:
-    // the start waits there for good.
-    const std::filesystem::path root = temp_ / "root";
-    std::filesystem::create_directories(root / "Library" / "Caches");
-    const int lock = ::open((root / "Library" / "Caches" / ".running").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-    const auto errors = temp_ / "errors";
-    auto program = start(root, errors);
-    // Until the program waits for the lock (the kernel's list of locks shows it).
-    const std::string waiting = " " + std::to_string(program->pid()) + " ";
-    bool waits = false;
-    for (auto end = std::chrono::steady_clock::now() + 60s; !waits && std::chrono::steady_clock::now() < end;) {
-        std::istringstream locks(readFile("/proc/locks"));
-        for (std::string line; std::getline(locks, line);)
-            waits |= line.find("->") != std::string::npos && line.find(waiting) != std::string::npos;
-        if (!waits) std::this_thread::sleep_for(20ms);
+TEST_F(ProgramStartTest, ASignalEndsAStartWhoseDisplayNeverAnswers) {
+    // An X server that takes the connection and never answers (it hangs): the
+    // start waits inside the display's library for good, where no step of its
+    // own comes. The server listens in the abstract namespace, where the
+    // display's library looks first; the number is one nobody uses.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int display = 4700;
+    for (; display < 4800; ++display) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string name = "/tmp/.X11-unix/X" + std::to_string(display);
+        std::memcpy(address.sun_path + 1, name.data(), name.size());
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), socklen_t(sizeof(sa_family_t) + 1 + name.size())) == 0)
+            break;
     }
-    ASSERT_TRUE(waits) << "the start did not come to the lock";
-    program->signal(SIGTERM);
-    const std::optional<int> status = program->wait(30);
-    ::close(lock);
+    ASSERT_LT(display, 4800) << "no free display number";
+    ASSERT_EQ(::listen(listener, 4), 0);
+    const auto errors = temp_ / "errors";
+    const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    strombel::testing::ChildProcess program({STROMBEL_PROGRAM, "--root", (temp_ / "root").string()},
+                                            environment(":" + std::to_string(display)), -1, fd);
+    ::close(fd);
+    // Until the program has connected (its connection waits to be taken).
+    pollfd connected{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&connected, 1, 60000), 1) << "the start did not come to the display";
+    program.signal(SIGTERM);
+    const std::optional<int> status = program.wait(30);
+    ::close(listener);
     ASSERT_TRUE(status) << "SIGTERM did not end a start that waits";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(*status);
     EXPECT_NE(readFile(errors).find("strombel: ended while starting"), std::string::npos) << readFile(errors);
+}
+
+/// Sends `line` to the address socket at `path` and reads the answer; nothing
+/// when the connection was closed unanswered (or not made).
+std::optional<std::string> ask(const std::filesystem::path& path, const std::string& line) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval limit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size())) {
+        char piece[256];
+        for (ssize_t n; answer.find('\n') == std::string::npos && (n = ::recv(fd, piece, sizeof piece, 0)) > 0;)
+            answer.append(piece, size_t(n));
+    }
+    ::close(fd);
+    if (answer.find('\n') == std::string::npos) return std::nullopt;
+    return answer;
+}
+
+/// A local process of the user's that holds all sixteen connections the
+/// program's address socket takes, opening each again as the program closes it.
+class SlotHolder {
+public:
+    explicit SlotHolder(const std::filesystem::path& path)
+        : path_(path), thread_([this] {
+              std::vector<pollfd> held;
+              while (!stop_) {
+                  while (held.size() < 16) held.push_back({open(), POLLIN, 0});
+                  ::poll(held.data(), held.size(), 20);
+                  for (pollfd& slot : held) {
+                      char byte;
+                      if (slot.revents && ::recv(slot.fd, &byte, 1, MSG_DONTWAIT) <= 0) {
+                          ::close(slot.fd);
+                          slot.fd = open();
+                      }
+                  }
+              }
+              for (pollfd& slot : held) ::close(slot.fd);
+          }) {}
+    ~SlotHolder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    int open() const {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return fd;
+    }
+    const std::filesystem::path path_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(ProgramStartTest, ASecondStartOnAnOwnedFolderNeverRunsBesideTheFirst) {
+    const std::filesystem::path root = temp_ / "root";
+    auto first = start(root, temp_ / "first");
+    // Until the first program answers at its address socket (the only one in
+    // the runtime folder): an empty line only asks whether it listens.
+    std::filesystem::path socket;
+    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;) {
+        for (const auto& entry : std::filesystem::directory_iterator(temp_ / "runtime"))
+            if (entry.path().extension() == ".socket") socket = entry.path();
+        if (!socket.empty() && ask(socket, "\n")) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(!socket.empty() && ask(socket, "\n")) << readFile(temp_ / "first");
+    struct stat made {};
+    ASSERT_EQ(::lstat(socket.c_str(), &made), 0);
+
+    const std::string runs = "strombel: another Strombel already runs on the folder " + root.string();
+    const std::string login = "sn482915736204518://authorize#access_token=t&state=s";
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        bool slotsHeld;
+        std::vector<std::string> told;  // one of them
+    } rows[] = {
+        {"a plain start", {}, false, {runs + "\n"}},
+        // Each try of the second start is turned away; it may come through in the
+        // moment a slot is opened again, and then the first refuses the address.
+        {"an address while every connection is held", {"--open-url", login}, true,
+         {runs + " and did not take the address within 10 s", "strombel: the address was not opened: no login"}},
+        {"an address the first refuses", {"--open-url", login}, false,
+         {"strombel: the address was not opened: no login is under way"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::optional<SlotHolder> holder;
+        if (row.slotsHeld) {
+            holder.emplace(socket);
+            // Until one more connection is turned away unanswered.
+            for (auto end = std::chrono::steady_clock::now() + 30s; ask(socket, "\n");)
+                ASSERT_LT(std::chrono::steady_clock::now(), end) << "the slots were not all held";
+        }
+        const auto errors = temp_ / "second";
+        auto second = start(root, errors, row.arguments);
+        const std::optional<int> status = second->wait(60);
+        holder.reset();
+        ASSERT_TRUE(status) << "the second start runs beside the first";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describe(*status);
+        const std::string told = readFile(errors);
+        EXPECT_TRUE(std::any_of(row.told.begin(), row.told.end(),
+                                [&](const std::string& line) { return told.find(line) != std::string::npos; }))
+            << told;
+        // The first still answers, at the socket file it made.
+        EXPECT_EQ(ask(socket, "\n"), "NO\n");
+        struct stat now {};
+        EXPECT_TRUE(::lstat(socket.c_str(), &now) == 0 && now.st_ino == made.st_ino) << "the socket file was replaced";
+    }
+    first->signal(SIGTERM);
+    const std::optional<int> status = first->wait(60);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(*status);
 }
 
 }  // namespace

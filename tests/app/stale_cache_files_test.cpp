@@ -31,6 +31,7 @@ protected:
 
     strombel::testing::TempDir dir;
     platform::Sandbox sandbox{dir / "root", dir / "bundle"};
+    platform::DataFolderLock folder{dir / "root"};
 };
 
 TEST_F(StaleCacheFilesTest, HalfWrittenFilesOfTheCachesGoAndNothingElse) {
@@ -59,7 +60,7 @@ TEST_F(StaleCacheFilesTest, HalfWrittenFilesOfTheCachesGoAndNothingElse) {
     for (const auto& file : kept) write(file);
     std::filesystem::create_directories(dir / "root" / "Library/Caches/export/.folder.partial");
 
-    StaleCacheFiles sweep(sandbox);
+    StaleCacheFiles sweep(sandbox, folder);
     const std::vector<std::filesystem::path> removed = sweep.removeStale();
     EXPECT_EQ(removed.size(), stale.size());
     for (const auto& file : stale) EXPECT_FALSE(exists(file)) << file;
@@ -80,18 +81,19 @@ TEST_F(StaleCacheFilesTest, WhatTheWritersLeaveAsideWhenARunDiesIsSwept) {
     for (const auto& file : aside) ASSERT_TRUE(std::filesystem::exists(file)) << file;
 
     // The run dies here: its writers never finish, and the next start sweeps.
-    StaleCacheFiles sweep(sandbox);
+    StaleCacheFiles sweep(sandbox, folder);
     std::vector<std::filesystem::path> removed = sweep.removeStale();
     std::sort(removed.begin(), removed.end());
     EXPECT_EQ(removed, aside);
 }
 
-TEST_F(StaleCacheFilesTest, WhileAnotherProgramRunsOnTheFolderItsFilesAreLeftAlone) {
+TEST_F(StaleCacheFilesTest, AProgramThatDoesNotOwnTheFolderLeavesTheOwnersFilesAlone) {
     const std::string writing = "Library/Caches/export/..export-live.wav.partial";
     write(writing);
-    StaleCacheFiles running(sandbox);  // the other program, still writing
-    StaleCacheFiles starting(sandbox);
-    EXPECT_TRUE(starting.removeStale().empty());
+    ASSERT_TRUE(folder.owned());  // the owner, still writing
+    platform::DataFolderLock second(dir / "root");
+    EXPECT_TRUE(second.ownedElsewhere());
+    EXPECT_TRUE(StaleCacheFiles(sandbox, second).removeStale().empty());
     EXPECT_TRUE(exists(writing));
 }
 
