@@ -123,10 +123,11 @@ void FileLogger::logMessages(std::span<const LogMessage> messages) {
 void FileLogger::appendLine(const LogMessage& message) {
     const size_t start = pending_.size();
     const std::shared_ptr<LogFormatter>& lineFormatter = formatter();
-    if (lineFormatter && typeid(*lineFormatter) == typeid(LogFileFormatterDefault)) {
+    LogFormatter* const given = lineFormatter.get();
+    if (given && typeid(*given) == typeid(LogFileFormatterDefault)) {
         // The usual case: lay the line out straight into the write buffer. A
         // subclass of the default formatter may lay out its own line: it is asked.
-        static_cast<LogFileFormatterDefault&>(*lineFormatter).appendLine(message, pending_);
+        static_cast<LogFileFormatterDefault*>(given)->appendLine(message, pending_);
         if (!isValidUtf8(std::string_view(pending_).substr(start))) {
             std::string repaired = withReplacementCharacters(std::string_view(pending_).substr(start));
             pending_.resize(start);
