@@ -105,6 +105,9 @@ function(strombel_build_paths target)
     list(GET pairs ${index} name)
     list(GET pairs ${next} value)
     string(APPEND declarations "extern \"C\" const char* const strombel_path_${name};\n")
+    # A C string: a folder's name may hold a quote or a backslash.
+    string(REPLACE "\\" "\\\\" value "${value}")
+    string(REPLACE "\"" "\\\"" value "${value}")
     # Weak: two targets of one program may name the same path.
     string(APPEND definitions
       "extern \"C\" __attribute__((weak)) const char* const strombel_path_${name} = \"${value}\";\n")
@@ -115,7 +118,8 @@ function(strombel_build_paths target)
   file(GENERATE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.cpp"
     CONTENT "#include \"${target}_paths.h\"\n${definitions}")
   target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/${target}_paths.cpp")
-  target_compile_options(${target} ${scope} "SHELL:-include ${header}")
+  # Quoted for the option's own splitting: the checkout's path may hold spaces.
+  target_compile_options(${target} ${scope} "SHELL:-include \"${header}\"")
 endfunction()
 
 # strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
@@ -213,13 +217,17 @@ function(strombel_add_fuzzer name)
   set_property(GLOBAL APPEND PROPERTY STROMBEL_FUZZERS ${name})
 endfunction()
 
-# Adds every immediate subfolder of DIR that has a CMakeLists.txt, so each
-# subsystem keeps its benchmarks and fuzz targets in a folder of its own.
+# Adds every immediate subfolder of DIR, so each subsystem keeps its benchmarks
+# and fuzz targets in a folder of its own. A subfolder without a CMakeLists.txt
+# stops the configure step rather than dropping out of the build unseen.
 function(strombel_add_subfolders dir)
   file(GLOB children LIST_DIRECTORIES true "${PROJECT_SOURCE_DIR}/${dir}/*")
   list(SORT children)
   foreach(child IN LISTS children)
-    if(IS_DIRECTORY "${child}" AND EXISTS "${child}/CMakeLists.txt")
+    if(IS_DIRECTORY "${child}")
+      if(NOT EXISTS "${child}/CMakeLists.txt")
+        message(FATAL_ERROR "${child} has no CMakeLists.txt: every folder of ${dir}/ is built")
+      endif()
       add_subdirectory("${child}")
     endif()
   endforeach()

@@ -5,8 +5,8 @@
 // in a persistent upload queue that posts them to the analytics server. The
 // program carries the client but never starts it. No Qt here: the page-view
 // counting on navigation and tab-bar controllers is a target of its own beside
-// it (usage_page_view_delegate.h). May include src/platform, src/json, src/http
-// and src/crash.
+// it (usage_page_view_delegate.h).
+// May include: platform, json, http, crash.
 
 // clang-format off
 #include "analytics/usage.h"                          // Usage: the facade an application calls

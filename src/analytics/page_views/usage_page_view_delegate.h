@@ -4,6 +4,7 @@
 // counting object becomes the controller's delegate, passes every message on to
 // the delegate it replaced and counts a view each time a controller is shown or
 // a tab selected. A target of its own beside the analytics core (which has no Qt).
+// May include: analytics, ui/kit.
 
 #include <memory>
 #include <vector>
