@@ -131,6 +131,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     if (platform::terminationRequested()) return 0;
 
     if (!cannotStart.empty()) return app::endStart(cannotStart, advice);
+    if (std::string problem = platform::Sandbox::bundleProblem(sandbox.bundle()); !problem.empty())
+        std::fprintf(stderr, "strombel: %s\n", problem.c_str());
     platform::UserDefaults& defaults = platform::UserDefaults::shared();
     platform::MainLoop& loop = platform::MainLoop::shared();
     app::MainLoopPump pump(loop);
@@ -183,7 +185,11 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }
-    if (options.openUrl) program.delegate().handleOpenURL(*options.openUrl);
+    // An address this start was made for and cannot take ends it, as a running
+    // Strombel's refusal ends the start that handed it over.
+    std::optional<int> refused;
+    if (std::string refusal; options.openUrl && !program.delegate().handleOpenURL(*options.openUrl, &refusal))
+        refused = app::addressRefused(refusal);
     // The analytics client (never started) would read the device class and the
     // screen from the platform's facts.
     const ui::kit::Screen& screen = context.screen();
@@ -217,8 +223,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     }
     // A signal that came during the launch skips the loop; one that comes later
     // ends it through the session.
-    int result = 0;
-    if (!platform::terminationRequested()) result = QApplication::exec();
+    int result = refused.value_or(0);
+    if (!refused && !platform::terminationRequested()) result = QApplication::exec();
     // The one way out: the terminate hook, the background tasks' grace, the log
     // and the library written. Then everything made above goes in the reverse
     // order of its making: the session, the address server, the program (which

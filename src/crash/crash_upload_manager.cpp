@@ -94,11 +94,7 @@ CrashUploadManager::CrashUploadManager(CrashUploadServices services)
     // report is then dropped (see handleCrashReport).
 
     std::filesystem::path resources = bundle_.bundlePath() / "CrashUpload.bundle";
-    if (std::filesystem::is_directory(resources, error)) {
-        resourceBundle_ = resources;
-    } else {
-        log("WARNING: CrashUpload.bundle is missing, will send reports automatically!");
-    }
+    if (std::filesystem::is_directory(resources, error)) resourceBundle_ = resources;
 }
 
 CrashUploadManager::~CrashUploadManager() {
@@ -149,6 +145,9 @@ void CrashUploadManager::debug(const char* function, int line, std::string_view 
 
 void CrashUploadManager::startManager() {
     if (!crashReportActivated_) return;
+    // Said when the client starts, not when it is made: the program makes it
+    // and never starts it, and then nothing is sent that the line could warn of.
+    if (!started_ && !resourceBundle_) log("WARNING: CrashUpload.bundle is missing, will send reports automatically!");
     started_ = true;
     registerObservers();
     if (!isSetup_) setUp();

@@ -60,6 +60,23 @@ std::filesystem::path Sandbox::defaultBundle() {
     return STROMBEL_BUNDLE_DIR;
 }
 
+std::string Sandbox::bundleProblem(const std::filesystem::path& bundle) {
+    std::error_code error;
+    std::string what;
+    if (!std::filesystem::is_directory(bundle, error)) {
+        what = "does not exist";
+    } else if (!std::filesystem::is_regular_file(bundle / "Info.plist", error)) {
+        what = "holds no Info.plist, so it is not the folder the build makes";
+    } else {
+        return {};
+    }
+    const bool fromEnvironment = !environment("STROMBEL_BUNDLE").empty();
+    return "the bundle folder " + bundle.string() + (fromEnvironment ? " (STROMBEL_BUNDLE) " : " ") + what +
+           ": Strombel starts without its stock sounds, metronome and pictures. " +
+           (fromEnvironment ? "Set STROMBEL_BUNDLE to the build's Tumblecraft.app folder, or unset it."
+                            : "Build it with scripts/build --target stock_content_bundle (scripts/run does).");
+}
+
 std::optional<std::filesystem::path> Sandbox::rootFromArguments(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) return std::filesystem::path(argv[i + 1]);

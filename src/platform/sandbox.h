@@ -29,6 +29,10 @@ public:
     static std::filesystem::path defaultRoot();
     /// $STROMBEL_BUNDLE, else the bundle folder the build wrote.
     static std::filesystem::path defaultBundle();
+    /// Why `bundle` is not a bundle folder (missing, or without the "Info.plist"
+    /// the build writes into it), in words that say where it was looked for and
+    /// how to mend it; empty when it is one.
+    static std::string bundleProblem(const std::filesystem::path& bundle);
     /// The value of "--root DIR" or "--root=DIR" among the arguments, if any.
     static std::optional<std::filesystem::path> rootFromArguments(int argc, const char* const* argv);
 

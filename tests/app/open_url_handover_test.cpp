@@ -52,9 +52,11 @@ std::optional<bool> handOverServed(const std::filesystem::path& path, const std:
 
 /// Runs the program with `arguments` while this one serves; its exit status.
 /// `errors`, when given, receives what it wrote to standard error.
-int runProgram(const QStringList& arguments, std::string* errors = nullptr) {
+int runProgram(const QStringList& arguments, std::string* errors = nullptr,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
     QProcess program;
     program.setProgram(STROMBEL_PROGRAM);
+    program.setProcessEnvironment(environment);
     program.setArguments(arguments);
     program.setProcessChannelMode(errors ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
     program.start();
@@ -140,6 +142,40 @@ TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
         EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
     }
     EXPECT_FALSE(client.isSessionValid());
+}
+
+TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMadeForIt) {
+    const struct {
+        std::string url, reason;
+    } cases[] = {
+        {"sn482915736204518://authorize#access_token=t", "no login is under way"},
+        {"https://elsewhere.example.com/", "sn482915736204518://authorize"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        std::string errors;
+        EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url",
+                              QString::fromStdString(c.url)},
+                             &errors),
+                  1);
+        EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
+        EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
+    }
+}
+
+TEST_F(OpenUrlHandoverTest, AWrongBundleFolderIsNamedAtStartAndTheIdleCrashClientSaysNothing) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const std::string nowhere = (dir / "no bundle").string();
+    environment.insert("STROMBEL_BUNDLE", QString::fromStdString(nowhere));
+    std::string errors;
+    // A refused address ends the start once the whole launch has spoken.
+    EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url", "sn1://x"},
+                         &errors, environment),
+              1);
+    EXPECT_NE(errors.find("strombel: the bundle folder " + nowhere + " (STROMBEL_BUNDLE) does not exist"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(errors.find("CrashUpload"), std::string::npos) << errors;
 }
 
 /// The browser's way: the screen asks the browser for the login page, the test
