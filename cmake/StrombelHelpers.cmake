@@ -122,14 +122,15 @@ function(strombel_build_paths target)
   target_compile_options(${target} ${scope} "SHELL:-include \"${header}\"")
 endfunction()
 
-# strombel_add_test(NAME [JACK] SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]
-#                   [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
+# strombel_add_test(NAME [JACK] [NO_WHOLE_RUN] SOURCES ... DEPS ... [LABELS ...]
+#                   [RESOURCE_LOCK ...] [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
-# gets its own process, so tests never share a sandbox root by accident.
+# gets its own process, so tests never share a sandbox root by accident; the
+# program also runs once whole (NAME.whole), unless it has a single case.
 # JACK: the cases need the build's JACK server (dummy driver); they run one at a
 # time with JACK_DEFAULT_SERVER naming it.
 function(strombel_add_test name)
-  cmake_parse_arguments(ARG "JACK" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "JACK;NO_WHOLE_RUN" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
   # A few test files compiled as one: the test framework's and Qt's headers are
   # read once per batch instead of once per file (most of a test file's build).
   if(STROMBEL_UNITY_TESTS)
@@ -137,6 +138,11 @@ function(strombel_add_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
+  # A program on our libraries puts their process-wide state back after each case.
+  if(ARG_DEPS MATCHES "(^|;)strombel_")
+    target_sources(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/global_resets.cpp")
+    target_link_libraries(${name} PRIVATE strombel_platform)
+  endif()
   # In the usual build (optimised, with debug information) the test code itself
   # is optimised lightly with line tables, as in the sanitizer builds: it builds
   # in half the time, and what it tests keeps the build's own flags.
@@ -176,6 +182,14 @@ function(strombel_add_test name)
   # Parameterised cases are named by their own short suffixes, not by their
   # whole parameter printed after the name.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES PROPERTIES ${properties})
+  # The program once more as a whole, its cases in one process in a shuffled
+  # order: a case that leans on what an earlier one left (a global not reset)
+  # fails here, where each case's own process would hide it. Labelled "whole".
+  if(NOT ARG_NO_WHOLE_RUN)
+    add_test(NAME ${name}.whole COMMAND ${name} --gtest_shuffle)
+    set(whole_labels ${ARG_LABELS} whole)
+    set_tests_properties(${name}.whole PROPERTIES ${properties} LABELS "${whole_labels}" ENVIRONMENT "${environment}")
+  endif()
   set(environment_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
   file(WRITE "${environment_script}"
     "foreach(test IN LISTS ${name}_TESTS)\n"
@@ -197,6 +211,10 @@ function(strombel_lock_test_cases name pattern)
     "  endif()\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+  # The whole run holds them too, since it runs those cases.
+  if(TEST ${name}.whole)
+    set_property(TEST ${name}.whole APPEND PROPERTY RESOURCE_LOCK ${ARGN})
+  endif()
 endfunction()
 
 # strombel_add_benchmark(NAME SOURCES ... DEPS ...)

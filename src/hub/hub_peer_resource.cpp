@@ -264,7 +264,9 @@ void HubPeerResourceHost::removeResourceWithID(uint32_t resourceID) {
 }
 
 uint32_t HubPeerResourceHost::addImageResource(HubImage& image) {
-    if (image.resourceID()) return image.resourceID();
+    // The built-in images are shared by every host of the process: one that an
+    // earlier host numbered is still served by this one.
+    if (image.resourceID() && resourceWithID(image.resourceID())) return image.resourceID();
     uint32_t id = addResource(image.png().data(), true);
     image.setResourceID(id);
     return id;

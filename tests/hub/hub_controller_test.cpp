@@ -88,6 +88,17 @@ TEST(HubController, PublishesTheOutputThePlayButtonAndTheVolume) {
     EXPECT_FALSE(world.controller->connected());
 }
 
+TEST(HubController, AControllerMadeAfterAnotherServesTheSharedImagesToo) {
+    for (int made = 0; made < 2; ++made) {
+        SCOPED_TRACE(made);
+        ProgramWorld world;
+        ASSERT_TRUE(world.controller);
+        const Bytes play = record(world.controller->localEndpoint().metadata(), "triggers[0]");
+        ASSERT_GE(play.size(), 35u);
+        EXPECT_TRUE(world.controller->resourceHost().resourceWithID(readU32(play.data() + 8)));
+    }
+}
+
 TEST(HubController, VolumeTriggersTakeTheFirstFreeVolumeIdentifier) {
     ProgramWorld world;
     auto second = std::make_shared<HubSenderPort>("Second", "2", strombelOutput(), nullptr);

@@ -3,6 +3,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -155,25 +157,37 @@ size_t threadCount() {
     return count;
 }
 
+// Finishing holds for the rest of the process: the case runs in a process of its
+// own, so that the cases after it find logging's threads running.
 TEST_F(LogCoreTest, FinishingWritesEverythingJoinsLoggingsThreadsAndLaterLinesAreWrittenAtOnce) {
-    const size_t threadsBefore = threadCount();
-    auto logger = std::make_shared<RecordingLogger>("test.finish");
-    Log::addLogger(logger);
-    for (int i = 0; i < 200; ++i) STROMBEL_LOG_WARN("line {}", i);
-    STROMBEL_RT_LOG_WARN("from the audio thread {}", 1);
-    ASSERT_GT(threadCount(), threadsBefore) << "logging runs threads of its own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto finishing = [] {
+        const auto check = [](bool holds, const char* what) {
+            if (holds) return;
+            std::fprintf(stderr, "does not hold: %s\n", what);
+            std::_Exit(1);
+        };
+        const size_t threadsBefore = threadCount();
+        auto logger = std::make_shared<RecordingLogger>("test.finish");
+        Log::addLogger(logger);
+        for (int i = 0; i < 200; ++i) STROMBEL_LOG_WARN("line {}", i);
+        STROMBEL_RT_LOG_WARN("from the audio thread {}", 1);
+        check(threadCount() > threadsBefore, "logging runs threads of its own");
 
-    Log::finish();
-    EXPECT_EQ(threadCount(), threadsBefore) << "each of them was joined";
-    EXPECT_EQ(logger->lines().size(), 201u);
-    EXPECT_GE(logger->flushes(), 1);
+        Log::finish();
+        check(threadCount() == threadsBefore, "each of them was joined");
+        check(logger->lines().size() == 201u, "everything logged before is written");
+        check(logger->flushes() >= 1, "and flushed");
 
-    STROMBEL_LOG_WARN("after the end");
-    ASSERT_EQ(logger->lines().size(), 202u) << "written before the call returned";
-    EXPECT_EQ(logger->lines().back(), "after the end");
-    const int flushes = logger->flushes();
-    Log::flushLog();
-    EXPECT_EQ(logger->flushes(), flushes + 1);
+        STROMBEL_LOG_WARN("after the end");
+        check(logger->lines().size() == 202u, "written before the call returned");
+        check(logger->lines().back() == "after the end", "the line after the end");
+        const int flushes = logger->flushes();
+        Log::flushLog();
+        check(logger->flushes() == flushes + 1, "a flush after the end reaches the logger");
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(finishing(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(LogCoreTest, AnErrorReturnsOnlyAfterEveryLoggerWroteIt) {

@@ -52,6 +52,11 @@ protected:
         if (!xServer) GTEST_SKIP() << whyNoX;
         std::filesystem::create_directories(temp / "pasted");
     }
+    // The clipboard outlives a test: what one copied is not left to the next.
+    void TearDown() override {
+        if (xServer && QGuiApplication::clipboard()->ownsClipboard()) QGuiApplication::clipboard()->clear();
+        strombel::testing::UiTest::TearDown();
+    }
 
     /// Turns Qt's event loop until `done` (or ten seconds have gone).
     static bool turnUntil(const std::function<bool()>& done) {
@@ -84,10 +89,12 @@ protected:
         auto xclip = std::make_unique<ChildProcess>(
             std::vector<std::string>{"xclip", "-quiet", "-selection", "clipboard", "-i", "-t", type, file.string()},
             xServer->environment({}));
-        // It owns the clipboard once our side sees the type there.
+        // It owns the clipboard once our side sees the type there, offered by
+        // another program (what this one copied earlier may offer it too).
         const bool offered = turnUntil([&] {
-            const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
-            return data && data->hasFormat(QString::fromStdString(type));
+            QClipboard* clipboard = QGuiApplication::clipboard();
+            const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
+            return !clipboard->ownsClipboard() && data && data->hasFormat(QString::fromStdString(type));
         });
         EXPECT_TRUE(offered) << "xclip never offered " << type;
         return xclip;
@@ -118,6 +125,7 @@ TEST_F(ClipboardWithXTest, CopyOffersTheSnapshotAsWaveBytesAndAsAFileUriToAnothe
     AudioExchangeViewController sheet((temp / "AUDIOEXCHANGE.wav").string());
     sheet.copyBtnPressed();
     ASSERT_EQ(sheet.message(), "Copied. Paste it into another program.");
+    ASSERT_TRUE(turnUntil([] { return QGuiApplication::clipboard()->ownsClipboard(); }));
     // The next export overwrites the file; what was copied stays.
     std::ofstream(temp / "AUDIOEXCHANGE.wav", std::ios::trunc) << "overwritten by the next export";
 
