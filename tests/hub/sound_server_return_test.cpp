@@ -109,8 +109,14 @@ protected:
         ASSERT_EQ(midi_->createVirtualSource(midiClient, "Tumblecraft", endpoint), platform::kMidiNoError);
         listener_ = std::make_unique<Listener>(jack_);
         ASSERT_TRUE(listener_->open());
-        ASSERT_TRUE(playUntil([&] { return listener_->listenTo("Strombel:outport 0") && listener_->loudest() > 0.1f; },
-                              5))
+        // The engine's client carries a number when an earlier case of this
+        // process lost its server: a name is never used twice in one process.
+        ASSERT_TRUE(playUntil(
+            [&] {
+                const std::string output = portOf("Strombel", "outport 0");
+                return !output.empty() && listener_->listenTo(output) && listener_->loudest() > 0.1f;
+            },
+            5))
             << "heard before the loss";
     }
 
@@ -234,14 +240,15 @@ TEST_F(SoundServerReturnTest, TheOutputAndTheSenderPortComeBackWithTheServer) {
 }
 
 TEST_F(SoundServerReturnTest, ASenderPortWhoseOwnNoticeOfALossNeverCameIsPublishedAgain) {
+    // (Numbered already when an earlier case of this process lost its server.)
     const std::string before = portOf(client_, "Strombel output L");
-    ASSERT_EQ(before, client_ + ":Strombel output L");
+    ASSERT_FALSE(before.empty()) << ::testing::PrintToString(jack_.ports(":"));
     // Another client of the process heard of a loss; the port's own notice never came.
     platform::noteJackLoss();
     EXPECT_TRUE(playUntil(
         [&] {
             for (const std::string& name : jack_.ports(":Strombel output L"))
-                if (name.rfind(client_ + "-", 0) == 0) return port_->publishing();
+                if (name != before && name.rfind(client_ + "-", 0) == 0) return port_->publishing();
             return false;
         },
         8))
