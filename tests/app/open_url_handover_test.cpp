@@ -157,7 +157,8 @@ TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMade
         EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url",
                               QString::fromStdString(c.url)},
                              &errors),
-                  1);
+                  1)
+            << errors;
         EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
         EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
     }
