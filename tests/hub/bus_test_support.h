@@ -203,8 +203,10 @@ private:
 struct BusWorld {
     strombel::testing::TempDir temp;
     platform::ManualClock clock;
-    platform::MainLoop loop{clock};
+    // Made before the loop, so that it outlives the tasks the loop still holds
+    // when it goes (a peer a task holds leaves the centre as it ends).
     platform::NotificationCenter notifications;
+    platform::MainLoop loop{clock};
     platform::UserDefaults defaults{temp / "defaults.sqlite"};
     std::filesystem::path servicesFolder = temp / "services";
     platform::DirectoryServiceDiscovery discovery{servicesFolder, loop};
