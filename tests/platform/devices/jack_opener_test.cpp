@@ -98,7 +98,9 @@ TEST(JackOpener, FinishingLeavesAStuckOpeningBehindAndNothingItOpensIsDelivered)
 // Process-wide state: this is the only test of the names in this program.
 TEST(JackClientNames, ANameUsedBeforeALossIsNeverUsedAgain) {
     std::set<std::string> used;
-    if (jackLosses() == 0) EXPECT_EQ(jackClientName("Strombel"), "Strombel") << "until a loss, the plain name";
+    if (jackLosses() == 0) {
+        EXPECT_EQ(jackClientName("Strombel"), "Strombel") << "until a loss, the plain name";
+    }
     noteJackLoss();  // whatever was opened before is behind a loss now
     const std::string first = jackClientName("Strombel");
     noteJackLoss();
