@@ -172,6 +172,9 @@ TEST_F(PadPanelsTest, TheNameFieldTypingRule) {
         {"", "paste", QString(7, QChar(0xFB03)), "FFI" + QString("FFI").repeated(6)},
         {QString(20, 'A'), "type", QString(QChar(0xDF)), QString(20, 'A') + "SS"},
         {QString(21, 'A'), "type", QString(QChar(0xDF)), QString(21, 'A')},
+        // Typed one by one, what follows a grown letter comes after all of it.
+        {"", "type", "Straße", "STRASSE"},
+        {"", "type", "Straßenmusik Großstadt", "STRASSENMUSIK GROSSSTA"},
     };
     for (const Case& c : cases) {
         field->setText(c.before);

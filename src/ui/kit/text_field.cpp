@@ -61,7 +61,9 @@ void TextField::edited(const QString& text) {
     if (allCapitals_) {
         const QString upper = text.toUpper();
         if (upper != text) {
-            const int cursor = edit_->cursorPosition();
+            // Some letters grow in capitals ("ß" is "SS"): the cursor stays after
+            // the capitals of what stood before it, not inside a grown letter.
+            const int cursor = int(text.left(edit_->cursorPosition()).toUpper().size());
             edit_->setText(upper);
             edit_->setCursorPosition(cursor);
         }
