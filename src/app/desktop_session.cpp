@@ -3,11 +3,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
+#include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QtGui/qguiapplication_platform.h>
+#include <QPointer>
 #include <QWidget>
 #include <QWindowStateChangeEvent>
 
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "app/tumblecraft_app_delegate.h"
@@ -30,13 +38,50 @@ void announce(platform::NotificationCenter& notifications, const void* session, 
     notifications.post(notice, session);
 }
 
+/// An atom of the X server, 0 when it cannot be had.
+xcb_atom_t atomNamed(xcb_connection_t* connection, const char* name) {
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
 }  // namespace
+
+/// The desktop's request to close the window, seen before Qt drops it: while a
+/// window-modal alert is open, Qt takes the window for blocked and ignores its
+/// close button. The request then ends the program as a close would.
+class DesktopSession::CloseRequests : public QAbstractNativeEventFilter {
+public:
+    CloseRequests(DesktopSession& session, QWidget* window, xcb_atom_t protocols, xcb_atom_t deleteWindow)
+        : session_(session), window_(window), protocols_(protocols), deleteWindow_(deleteWindow) {}
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t" || !window_) return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & ~0x80) != XCB_CLIENT_MESSAGE) return false;
+        const auto* request = static_cast<const xcb_client_message_event_t*>(message);
+        if (request->type != protocols_ || request->data.data32[0] != deleteWindow_) return false;
+        if (request->window != xcb_window_t(window_->winId())) return false;
+        // Unblocked, Qt delivers the close itself.
+        if (!QApplication::activeModalWidget()) return false;
+        session_.shutdown();
+        return true;
+    }
+
+private:
+    DesktopSession& session_;
+    QPointer<QWidget> window_;
+    xcb_atom_t protocols_, deleteWindow_;
+};
 
 DesktopSession::DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
                                platform::NotificationCenter& notifications)
     : delegate_(delegate), flush_(std::move(flush)), notifications_(notifications) {}
 
 DesktopSession::~DesktopSession() {
+    if (closeRequests_) QCoreApplication::instance()->removeNativeEventFilter(closeRequests_.get());
     pressureNotifier_.reset();
     if (pressureDescriptor_ >= 0) ::close(pressureDescriptor_);
     // The signals stay held: one that comes while the program is taken down waits
@@ -46,6 +91,17 @@ DesktopSession::~DesktopSession() {
 
 void DesktopSession::watch(QWidget* window) {
     window->installEventFilter(this);
+    auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    // Off X (offscreen, Wayland) there is no connection and Qt delivers closes itself.
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (connection && !closeRequests_) {
+        const xcb_atom_t protocols = atomNamed(connection, "WM_PROTOCOLS");
+        const xcb_atom_t deleteWindow = atomNamed(connection, "WM_DELETE_WINDOW");
+        if (protocols != XCB_ATOM_NONE && deleteWindow != XCB_ATOM_NONE) {
+            closeRequests_ = std::make_unique<CloseRequests>(*this, window, protocols, deleteWindow);
+            QCoreApplication::instance()->installNativeEventFilter(closeRequests_.get());
+        }
+    }
     if (window->isVisible() && !window->isMinimized()) becomeActive();
 }
 

@@ -29,7 +29,8 @@ public:
                    platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
     ~DesktopSession() override;
 
-    /// Follows the window's state from now on.
+    /// Follows the window's state from now on. Closing it ends the program also
+    /// while an alert asks its question over it (Qt would drop the close).
     void watch(QWidget* window);
     /// Routes SIGTERM and SIGINT to `shutdown()`; false when that could not be set up.
     /// A signal held since `platform::holdTerminationSignals()` (the program holds
@@ -51,6 +52,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class CloseRequests;
+
     void becomeActive();
     void resignActive();
 
@@ -59,6 +62,7 @@ private:
     platform::NotificationCenter& notifications_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
     std::unique_ptr<QSocketNotifier> pressureNotifier_;
+    std::unique_ptr<CloseRequests> closeRequests_;
     int pressureDescriptor_ = -1;
     bool active_ = false;
     bool background_ = false;

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -401,44 +402,103 @@ TEST_F(DesktopProgramTest, NeitherTheWebEngineNorGLIsLoadedBeforeAPageIsShown) {
     EXPECT_TRUE(quit(*program));
 }
 
-TEST_F(DesktopProgramTest, AnAlertAtLaunchIsReadableOnTheScreen) {
-    // A damaged library: the program tells it in an alert as its window shows.
-    const auto root = temp_ / "alert";
-    std::filesystem::create_directories(root / "Documents");
-    {
+/// The program's alert and its window, once the alert is painted on the screen.
+struct AlertOverWindow {
+    ScreenArea alert;
+    uint32_t window = 0;
+};
+
+/// Starts the program on a damaged library, which it tells in an alert as its
+/// window shows.
+class AlertAtLaunchTest : public DesktopProgramTest {
+protected:
+    std::unique_ptr<testing::ChildProcess> launchDamaged(const std::filesystem::path& root) {
+        std::filesystem::create_directories(root / "Documents");
         std::ofstream damaged(root / "Documents" / library::SoundDataManager::kStoreFileName, std::ios::binary);
         damaged << std::string(4096, '\x5a');
+        damaged.close();
+        auto program = launch(root, 0);
+        if (program && !windowOf(QSizeF(1024, 768))) return nullptr;
+        return program;
     }
-    auto program = launch(root, 0);
-    ASSERT_TRUE(program) << "the program did not start";
-    ASSERT_TRUE(windowOf(QSizeF(1024, 768))) << "the program's window did not show";
-    ScreenReader reader(x_.display());
 
-    // The alert is the smaller of the program's two windows.
-    std::optional<ScreenArea> alert;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        pause(0.1);
-        auto found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
-        std::istringstream ids(found.value_or(""));
-        std::optional<ScreenArea> smallest;
-        int windows = 0;
-        for (std::string id; std::getline(ids, id);) {
-            if (id.empty()) continue;
-            ++windows;
-            auto area = reader.areaOf(uint32_t(std::stoul(id)));
-            if (area && (!smallest || area->pixels.size() < smallest->pixels.size())) smallest = std::move(area);
+    /// The alert is the smaller of the program's two windows; the last look when
+    /// it never showed painted.
+    std::optional<AlertOverWindow> waitForAlert() {
+        ScreenReader reader(x_.display());
+        std::optional<AlertOverWindow> seen;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            pause(0.1);
+            auto found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
+            std::istringstream ids(found.value_or(""));
+            std::optional<ScreenArea> smallest;
+            size_t largest = 0;
+            uint32_t window = 0;
+            int windows = 0;
+            for (std::string id; std::getline(ids, id);) {
+                if (id.empty()) continue;
+                ++windows;
+                auto area = reader.areaOf(uint32_t(std::stoul(id)));
+                if (!area) continue;
+                if (area->pixels.size() > largest) {
+                    largest = area->pixels.size();
+                    window = uint32_t(std::stoul(id));
+                }
+                if (!smallest || area->pixels.size() < smallest->pixels.size()) smallest = std::move(area);
+            }
+            if (windows < 2 || !smallest) continue;
+            seen = AlertOverWindow{std::move(*smallest), window};
+            // Painted: mostly the light face of a dialog, with dark letters on it.
+            if (seen->alert.shareBetween(0xc0, 0xff) > 0.5 && seen->alert.shareBetween(0, 0x60) > 0.002) break;
         }
-        if (windows < 2 || !smallest) continue;
-        alert = std::move(smallest);
-        // Painted: mostly the light face of a dialog, with dark letters on it.
-        if (alert->shareBetween(0xc0, 0xff) > 0.5 && alert->shareBetween(0, 0x60) > 0.002) break;
+        return seen;
     }
-    ASSERT_TRUE(alert) << "no alert showed";
-    EXPECT_GT(alert->shareBetween(0xc0, 0xff), 0.5)
-        << "the alert's face does not show at " << alert->x << "," << alert->y << " (" << alert->width << "x"
-        << alert->height << "); black: " << alert->shareBetween(0, 0);
-    EXPECT_GT(alert->shareBetween(0, 0x60), 0.002) << "no letters show on the alert";
+
+    /// Asks `window` to close as the window manager does for its close button.
+    void askToClose(uint32_t window) const {
+        xcb_connection_t* connection = xcb_connect(x_.display().c_str(), nullptr);
+        auto atom = [connection](const char* name) {
+            xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+                connection, xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name), nullptr);
+            const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+            std::free(reply);
+            return atom;
+        };
+        xcb_client_message_event_t request{};
+        request.response_type = XCB_CLIENT_MESSAGE;
+        request.format = 32;
+        request.window = window;
+        request.type = atom("WM_PROTOCOLS");
+        request.data.data32[0] = atom("WM_DELETE_WINDOW");
+        request.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&request));
+        xcb_flush(connection);
+        xcb_disconnect(connection);
+    }
+};
+
+TEST_F(AlertAtLaunchTest, AnAlertAtLaunchIsReadableOnTheScreen) {
+    auto program = launchDamaged(temp_ / "alert");
+    ASSERT_TRUE(program) << "the program did not start, or its window did not show";
+    const std::optional<AlertOverWindow> shown = waitForAlert();
+    ASSERT_TRUE(shown) << "no alert showed";
+    const ScreenArea& alert = shown->alert;
+    EXPECT_GT(alert.shareBetween(0xc0, 0xff), 0.5)
+        << "the alert's face does not show at " << alert.x << "," << alert.y << " (" << alert.width << "x"
+        << alert.height << "); black: " << alert.shareBetween(0, 0);
+    EXPECT_GT(alert.shareBetween(0, 0x60), 0.002) << "no letters show on the alert";
     EXPECT_TRUE(quit(*program));
+}
+
+TEST_F(AlertAtLaunchTest, ClosingTheWindowWhileAnAlertAsksEndsTheProgram) {
+    auto program = launchDamaged(temp_ / "close");
+    ASSERT_TRUE(program) << "the program did not start, or its window did not show";
+    const std::optional<AlertOverWindow> shown = waitForAlert();
+    ASSERT_TRUE(shown && shown->window) << "no alert showed";
+    askToClose(shown->window);
+    const std::optional<int> status = program->wait(10);
+    ASSERT_TRUE(status) << "the close was dropped while the alert was open";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
 }  // namespace
