@@ -144,6 +144,16 @@ TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
     EXPECT_FALSE(client.isSessionValid());
 }
 
+/// The program's environment with a runtime folder of the test's own: its hub
+/// announces itself there, seen by no other program of the machine.
+QProcessEnvironment ownRuntime(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.string()));
+    return environment;
+}
+
 TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMadeForIt) {
     const struct {
         std::string url, reason;
@@ -156,7 +166,7 @@ TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMade
         std::string errors;
         EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url",
                               QString::fromStdString(c.url)},
-                             &errors),
+                             &errors, ownRuntime(dir / "runtime")),
                   1)
             << errors;
         EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
@@ -165,7 +175,7 @@ TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMade
 }
 
 TEST_F(OpenUrlHandoverTest, AWrongBundleFolderIsNamedAtStartAndTheIdleCrashClientSaysNothing) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = ownRuntime(dir / "runtime");
     const std::string nowhere = (dir / "no bundle").string();
     environment.insert("STROMBEL_BUNDLE", QString::fromStdString(nowhere));
     std::string errors;
