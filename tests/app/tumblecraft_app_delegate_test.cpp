@@ -145,6 +145,9 @@ protected:
     }
 
     testing::TempDir dir;
+    // Made before the loop, so that it outlives the tasks the loop still holds
+    // when it goes (a hub peer a task holds leaves the centre as it ends).
+    platform::NotificationCenter center;
     platform::MainLoop loop;
     bool bound = (loop.bindToCurrentThread(), true);
     // A bundle with the program's name and hub address, for the hub's controller.
@@ -159,7 +162,6 @@ protected:
     platform::DirectoryServiceDiscovery discovery{dir / "services", loop};
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
-    platform::NotificationCenter center;
     platform::Sandbox sandbox{dir / "root", dir / "bundle"};
     crash::CrashUploadManager crashClient{{.sandbox = &sandbox, .defaults = &defaults, .notifications = &center}};
     OutputEngine engine;
