@@ -485,11 +485,15 @@ void UserDefaults::writerLoop() {
             for (Row& row : rows) unwritten_.insert(std::move(row.first));
             change = fail("settings not saved: " + failure);
         }
-        tried_ = asked;
-        triedChanged_.notify_all();
+        // What the write changed is told before anyone waiting for it goes on:
+        // a wait for the write that made the disk work again must not end before
+        // the notice that clears the red line, or a late notice of an older
+        // failure could come after it.
         lock.unlock();
         tell(change);
         lock.lock();
+        tried_ = asked;
+        triedChanged_.notify_all();
     }
 }
 

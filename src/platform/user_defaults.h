@@ -63,11 +63,12 @@ public:
     void setData(const std::string& key, const Data& value);
     void removeObject(const std::string& key);
 
-    /// Waits until every change made so far has been tried on the file; true
-    /// when every write so far reached it.
+    /// Waits until every change made so far has been tried on the file, and
+    /// what that changed has been told to the problem handler; true when every
+    /// write so far reached it.
     bool synchronize();
     /// Writes the changes the file refused so far (a full or failing disk), and
-    /// returns once that was tried; the next change writes them too. Nothing to
+    /// returns once that was tried and told; the next change writes them too. Nothing to
     /// do when all reached the file.
     void writeUnwritten();
     /// The last failure, empty when none.

@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "support/temp_dir.h"
+#include "support/test_mounts.h"
 
 namespace strombel::platform {
 namespace {
@@ -205,6 +209,40 @@ TEST(UserDefaults, AChangeNotYetInTheFileSurvivesAKill) {
     EXPECT_EQ(reopened.integerForKey("BeatsPerMinute"), 97);
     EXPECT_TRUE(reopened.synchronize());
     EXPECT_EQ(UserDefaults(file).integerForKey("BeatsPerMinute"), 97) << "and it is in the file now";
+}
+
+TEST(UserDefaults, AWaitForAWriteEndsOnlyOnceWhatItChangedIsTold) {
+    testing::TempDir temp;
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(temp / "disk", 1 << 20, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    UserDefaults defaults(temp / "disk" / "defaults.sqlite");
+    ASSERT_TRUE(defaults.synchronize());
+    std::mutex toldMutex;
+    std::vector<std::string> told;
+    // The program's handler posts to the main loop; a slow one shows whether the
+    // wait ends before it was called.
+    defaults.setProblemHandler([&](const std::string& problem) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard lock(toldMutex);
+        told.push_back(problem);
+    });
+    auto toldSoFar = [&] {
+        std::lock_guard lock(toldMutex);
+        return told;
+    };
+
+    testing::fillDisk(temp / "disk" / "filler");
+    defaults.setData("Waveform", UserDefaults::Data(256 << 10, 7));
+    EXPECT_FALSE(defaults.synchronize());
+    ASSERT_EQ(toldSoFar().size(), 1u);
+    const std::string first = toldSoFar()[0];
+    EXPECT_NE(first, "");
+
+    std::filesystem::remove(temp / "disk" / "filler");
+    defaults.writeUnwritten();
+    EXPECT_EQ(toldSoFar(), (std::vector<std::string>{first, ""})) << "the disk works again, and it was told";
+    EXPECT_TRUE(defaults.synchronize());
 }
 
 TEST(UserDefaults, UnwritableLocationReportsFailure) {
