@@ -9,6 +9,12 @@ mkdir -p "$state"
 case "$action" in
   start)
     if [ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null; then exit 0; fi
+    # libjack keeps its port metadata in a database environment shared by every
+    # JACK client of the user; a client killed while it had it open keeps its
+    # locks there for good, and once they fill the environment every new client
+    # hangs in jack_client_open ("unable to allocate memory for mutex"). With no
+    # server running, no client uses it: start it afresh.
+    if ! pgrep -x jackd >/dev/null; then rm -rf "/dev/shm/jack_db-$(id -u)"; fi
     # Synchronous mode: each cycle waits for every client, so on a loaded machine
     # a late client delays the cycle instead of losing the MIDI events in it.
     # 48 kHz, the rate JACK servers usually run at: the program must follow it.
