@@ -5,38 +5,60 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/clock.h"
+#include "platform/devices/jack_clients.h"
 #include "platform/main_loop.h"
 
 namespace strombel::platform {
+
+namespace {
+thread_local bool onOpener = false;
+}  // namespace
 
 struct JackOpener::State {
     struct Job {
         MainLoop* loop;
         Opening opening;
+        bool closing;  // runs even while the opener finishes
     };
+    explicit State(const Clock& clock) : clock(clock) {}
+
+    const Clock& clock;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::deque<Job> jobs;       // under mutex
-    bool busy = false;          // an opening runs
+    bool busy = false;          // a job runs
+    uint64_t busySince = 0;     // when it began (clock)
     bool finished = false;      // no more jobs, no more deliveries
     bool threadEnded = false;
     std::thread thread;
 
+    bool add(Job job) {
+        std::lock_guard lock(mutex);
+        if (finished) return false;
+        jobs.push_back(std::move(job));
+        changed.notify_all();
+        return true;
+    }
+
     // The thread holds its own reference: a detached thread keeps the state.
     static void run(std::shared_ptr<State> self) {
+        onOpener = true;
         std::unique_lock lock(self->mutex);
         for (;;) {
             self->changed.wait(lock, [&] { return self->finished || !self->jobs.empty(); });
-            if (self->finished) break;
+            // Once finished, only closings are left: they run before the thread ends.
+            if (self->jobs.empty()) break;
             Job job = std::move(self->jobs.front());
             self->jobs.pop_front();
             self->busy = true;
+            self->busySince = self->clock.nowNanos();
             lock.unlock();
             Delivery delivery = job.opening();
             job.opening = nullptr;  // what it owned goes here, on this thread
             lock.lock();
             // Under the lock: once `finish` has set `finished`, nothing is posted.
-            if (delivery && !self->finished) MainLoop::postIfAlive(job.loop, std::move(delivery));
+            if (delivery && job.loop && !self->finished) MainLoop::postIfAlive(job.loop, std::move(delivery));
             delivery = nullptr;
             self->busy = false;
             self->changed.notify_all();
@@ -51,7 +73,8 @@ std::mutex sharedMutex;
 JackOpener* sharedOpener = nullptr;
 }  // namespace
 
-JackOpener::JackOpener() : state_(std::make_shared<State>()) {
+JackOpener::JackOpener(const Clock* clock)
+    : state_(std::make_shared<State>(clock ? *clock : SystemClock::shared())) {
     state_->thread = std::thread(&State::run, state_);
 }
 
@@ -65,32 +88,66 @@ JackOpener& JackOpener::shared() {
 }
 
 bool JackOpener::finishShared(std::chrono::milliseconds patience) {
-    std::lock_guard lock(sharedMutex);
-    return sharedOpener ? sharedOpener->finish(patience) : true;
+    JackOpener* opener = nullptr;
+    {
+        std::lock_guard lock(sharedMutex);
+        opener = sharedOpener;
+    }
+    // Outside the lock: what the dropped openings held lets go through `shared()`.
+    return opener ? opener->finish(patience) : true;
 }
 
-bool JackOpener::run(MainLoop& loop, Opening opening) {
-    std::lock_guard lock(state_->mutex);
-    if (state_->finished) return false;
-    state_->jobs.push_back({&loop, std::move(opening)});
-    state_->changed.notify_all();
-    return true;
-}
+bool JackOpener::onOpenerThread() { return onOpener; }
+
+bool JackOpener::run(MainLoop& loop, Opening opening) { return state_->add({&loop, std::move(opening), false}); }
 
 bool JackOpener::run(std::function<void()> work) {
-    std::lock_guard lock(state_->mutex);
-    if (state_->finished) return false;
-    state_->jobs.push_back({nullptr, [work = std::move(work)] {
-                                work();
-                                return Delivery();
-                            }});
-    state_->changed.notify_all();
-    return true;
+    return state_->add({nullptr,
+                        [work = std::move(work)] {
+                            work();
+                            return Delivery();
+                        },
+                        false});
+}
+
+bool JackOpener::runAndWait(std::function<void()> work, std::chrono::milliseconds patience) {
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    if (!run([done, work = std::move(work)] {
+            work();
+            std::lock_guard lock(done->mutex);
+            done->done = true;
+            done->changed.notify_all();
+        }))
+        return false;
+    if (busyNanos() > uint64_t(patience.count()) * kNanosPerMillisecond) return false;
+    std::unique_lock lock(done->mutex);
+    return done->changed.wait_for(lock, patience, [&] { return done->done; });
+}
+
+bool JackOpener::close(std::function<void()> closing) {
+    return state_->add({nullptr,
+                        [closing = std::move(closing)] {
+                            closing();
+                            return Delivery();
+                        },
+                        true});
 }
 
 size_t JackOpener::pending() const {
     std::lock_guard lock(state_->mutex);
     return state_->jobs.size() + (state_->busy ? 1 : 0);
+}
+
+uint64_t JackOpener::busyNanos() const {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->busy) return 0;
+    const uint64_t now = state_->clock.nowNanos();
+    return now > state_->busySince ? now - state_->busySince : 0;
 }
 
 bool JackOpener::waitIdle(std::chrono::milliseconds patience) const {
@@ -105,18 +162,28 @@ bool JackOpener::finish(std::chrono::milliseconds patience) {
         std::unique_lock lock(state_->mutex);
         if (!state_->thread.joinable()) return state_->threadEnded;
         state_->finished = true;
-        dropped.swap(state_->jobs);
+        for (auto& job : state_->jobs)
+            if (!job.closing) dropped.push_back(std::move(job));
+        std::erase_if(state_->jobs, [](const State::Job& job) { return !job.closing; });
         state_->changed.notify_all();
-        ended = state_->changed.wait_for(lock, patience, [&] { return state_->threadEnded; });
+        const uint64_t patienceNanos = uint64_t(patience.count()) * kNanosPerMillisecond;
+        const bool stuck = state_->busy && state_->clock.nowNanos() - state_->busySince > patienceNanos;
+        ended = state_->changed.wait_for(lock, stuck ? std::chrono::milliseconds(0) : patience,
+                                         [&] { return state_->threadEnded; });
     }
     if (ended) {
         state_->thread.join();
         return true;
     }
-    // Stuck inside libjack: the thread keeps the state and the opening keeps
-    // what it owns; nothing it reaches is destroyed by us.
+    // Stuck inside libjack: the thread keeps the state and the job keeps what
+    // it owns; nothing it reaches is destroyed by us.
     state_->thread.detach();
     return false;
 }
+
+namespace detail {
+bool closeOnSharedOpener(std::function<void()> destroy) { return JackOpener::shared().close(std::move(destroy)); }
+void leaveAloneForGood(const void* object) { leaveJackObjectAlone(object); }
+}  // namespace detail
 
 }  // namespace strombel::platform

@@ -1,8 +1,10 @@
 #pragma once
 
-// The one thread that opens JACK clients while the program runs. A server that
-// has just started, or one started again under the name of one that went, can
-// keep an open waiting inside libjack for tens of seconds: that wait holds this
+// The one thread that calls the sound server's library while the program runs:
+// JACK clients are counted, opened, started, stopped and closed there, never on
+// the main thread. A server that has just started, one started again under the
+// name of one that went, or one that hangs (stopped, not gone) can keep a call
+// waiting inside libjack for tens of seconds or for good: that wait holds this
 // thread, never the main thread, the screen or the quitting.
 
 #include <chrono>
@@ -11,6 +13,7 @@
 
 namespace strombel::platform {
 
+class Clock;
 class MainLoop;
 
 class JackOpener {
@@ -22,7 +25,8 @@ public:
     /// touches: its owner may be gone when it ends.
     using Opening = std::function<Delivery()>;
 
-    JackOpener();
+    /// `clock` tells how long the job under way has run (the system clock unless a test's).
+    explicit JackOpener(const Clock* clock = nullptr);
     /// Finishes, waiting for no opening.
     ~JackOpener();
     JackOpener(const JackOpener&) = delete;
@@ -30,9 +34,11 @@ public:
 
     /// The program's opener, made on first use.
     static JackOpener& shared();
-    /// Finishes the program's opener if it was made; false when an opening was
+    /// Finishes the program's opener if it was made; false when a job was
     /// left running (see `finish`).
     static bool finishShared(std::chrono::milliseconds patience);
+    /// Whether the calling thread is an opener's.
+    static bool onOpenerThread();
 
     /// Runs `opening` on the opener's thread after those before it, and posts
     /// its delivery (when there is one) to `loop`. False, with nothing run, once
@@ -41,21 +47,66 @@ public:
     /// Runs `work`, which hands over what it opened itself, on the opener's
     /// thread after those before it. False, with nothing run, once finished.
     bool run(std::function<void()> work);
-    /// Openings waiting or under way.
+    /// Runs `work` as `run(work)` does and waits for it at most `patience`, and
+    /// not at all while the job under way has already run longer than that (a
+    /// healthy server answers well within it). True when it ended in time;
+    /// otherwise it goes on, and hands over what it opens itself.
+    bool runAndWait(std::function<void()> work, std::chrono::milliseconds patience);
+    /// How long a caller that needs an answer at once waits for an opening.
+    static constexpr std::chrono::milliseconds kPatience{1000};
+    /// Runs `closing`, which stops or closes what a client of ours holds, after
+    /// those before it. Unlike an opening, a closing queued before `finish`
+    /// still runs while the opener finishes. False, with nothing run, once
+    /// finished. Any thread.
+    bool close(std::function<void()> closing);
+    /// Openings and closings waiting or under way.
     size_t pending() const;
+    /// How long the job under way has run, in nanoseconds; 0 while none runs.
+    uint64_t busyNanos() const;
     /// Waits until nothing is pending (tests), at most `patience`; true when so.
     bool waitIdle(std::chrono::milliseconds patience) const;
 
-    /// Ends the thread: openings not yet begun are dropped, and from now on no
-    /// delivery reaches a main loop. The opening under way is waited for at most
-    /// `patience`; one that is still inside libjack then is left to run on a
-    /// detached thread that keeps its own state (false). True when the thread
-    /// was joined.
+    /// Ends the thread: openings not yet begun are dropped, closings still run,
+    /// and from now on no delivery reaches a main loop. The thread is waited for
+    /// at most `patience`, and not at all while the job under way has already
+    /// run longer than that (a healthy server answers well within it): a job
+    /// still inside libjack is then left to run on a detached thread that keeps
+    /// its own state (false). True when the thread was joined.
     bool finish(std::chrono::milliseconds patience);
 
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
+
+/// Lets go of `object`, which holds (or may hold) a JACK client whose end may
+/// wait on the server: destroyed at once on an opener's thread, else handed to
+/// the program's opener as a closing; left alone for good once that opener has
+/// finished. Never destroys anything on the calling thread otherwise.
+template <class T>
+void destroyOnOpener(std::unique_ptr<T> object);
+
+/// Frees what it holds as `destroyOnOpener` does.
+template <class T>
+struct OpenerDeleter {
+    void operator()(T* object) const { destroyOnOpener(std::unique_ptr<T>(object)); }
+};
+/// A JACK-holding object that is never destroyed on the main thread.
+template <class T>
+using OpenerOwned = std::unique_ptr<T, OpenerDeleter<T>>;
+
+namespace detail {
+/// Hands `destroy` to the program's opener; false (nothing run) once it has finished.
+bool closeOnSharedOpener(std::function<void()> destroy);
+void leaveAloneForGood(const void* object);
+}  // namespace detail
+
+template <class T>
+void destroyOnOpener(std::unique_ptr<T> object) {
+    if (!object) return;
+    if (JackOpener::onOpenerThread()) return;  // `object` goes here
+    T* raw = object.release();
+    if (!detail::closeOnSharedOpener([raw] { delete raw; })) detail::leaveAloneForGood(raw);
+}
 
 }  // namespace strombel::platform

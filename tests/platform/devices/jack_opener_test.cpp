@@ -7,12 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/devices/jack_clients.h"
 #include "platform/main_loop.h"
 
@@ -93,6 +95,62 @@ TEST(JackOpener, FinishingLeavesAStuckOpeningBehindAndNothingItOpensIsDelivered)
     loop.runPending();
     EXPECT_FALSE(delivered.load()) << "a finished opener delivers nothing";
     EXPECT_FALSE(queuedRan.load()) << "openings not begun are dropped";
+}
+
+TEST(JackOpener, ClosingsQueuedBeforeTheEndStillRunOpeningsDoNot) {
+    MainLoop loop;
+    auto gate = std::make_shared<Gate>();
+    auto openingRan = std::make_shared<std::atomic<bool>>(false);
+    auto closed = std::make_shared<std::promise<void>>();
+    auto closedNow = closed->get_future();
+    JackOpener opener;
+    opener.run([gate] { gate->pass(); });
+    opener.run(loop, [openingRan] {
+        *openingRan = true;
+        return JackOpener::Delivery();
+    });
+    ASSERT_TRUE(opener.close([closed] { closed->set_value(); }));
+    gate->waitEntered();
+    EXPECT_FALSE(opener.finish(0ms)) << "the job under way is left running";
+    gate->release();
+    EXPECT_EQ(closedNow.wait_for(5s), std::future_status::ready) << "a client of ours is closed all the same";
+    EXPECT_FALSE(openingRan->load());
+    EXPECT_FALSE(opener.close([] {})) << "nothing runs once finished";
+}
+
+// A job that has waited inside libjack longer than any healthy server takes is
+// stuck: neither the end nor a caller that wants an answer at once waits for it.
+TEST(JackOpener, AJobStuckLongerThanThePatienceIsWaitedForByNobody) {
+    ManualClock clock;
+    auto gate = std::make_shared<Gate>();
+    auto opener = std::make_unique<JackOpener>(&clock);
+    opener->run([gate] { gate->pass(); });
+    gate->waitEntered();
+    clock.advance(11 * 60 * kNanosPerSecond);
+    EXPECT_EQ(opener->busyNanos(), 11 * 60 * kNanosPerSecond);
+    // Waiting for the patience would outlast the test's time limit.
+    EXPECT_FALSE(opener->runAndWait([] {}, 10min)) << "answered at once";
+    EXPECT_FALSE(opener->finish(10min)) << "left running at once";
+    opener.reset();
+    gate->release();
+}
+
+TEST(JackOpener, WhatHoldsAClientIsDestroyedOnTheOpenersThreadWhoeverLetsGo) {
+    struct Client {
+        std::shared_ptr<std::promise<std::thread::id>> destroyedOn;
+        ~Client() { destroyedOn->set_value(std::this_thread::get_id()); }
+    };
+    auto destroyedOn = std::make_shared<std::promise<std::thread::id>>();
+    auto where = destroyedOn->get_future();
+    auto client = std::make_unique<Client>();
+    client->destroyedOn = destroyedOn;
+    destroyOnOpener(std::move(client));
+    ASSERT_EQ(where.wait_for(5s), std::future_status::ready);
+    EXPECT_NE(where.get(), std::this_thread::get_id());
+    // An answer the runner waited for in time.
+    std::atomic<bool> ran{false};
+    EXPECT_TRUE(JackOpener::shared().runAndWait([&ran] { ran = true; }, 60s));
+    EXPECT_TRUE(ran.load());
 }
 
 // Process-wide state: this is the only test of the names in this program.
