@@ -6,6 +6,7 @@
 // (app_adapters.h); tests hand in the same adapters over privately built
 // instances.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,8 +30,13 @@ public:
     /// The output unit that the hub's sender port publishes.
     virtual hub::AudioUnitHandle audioUnit() const = 0;
     virtual std::string lastError() const { return {}; }
-    /// Why the output plays to no sound card, when that is so (told at launch).
-    virtual std::string outputProblem() const { return {}; }
+    /// Why the output plays to no sound card, as it becomes known: the output is
+    /// opened off the main loop, so its answer comes once the launch has begun.
+    /// `changed` runs on the main loop with the reason, and with an empty text
+    /// once an output opened after all.
+    virtual void watchOutputProblem(std::function<void(const std::string& problem)> changed) {
+        static_cast<void>(changed);
+    }
 };
 
 /// The pattern sequencer as the life-cycle asks it.
@@ -79,6 +85,8 @@ public:
     virtual void setIdleTimerDisabled(bool disabled) = 0;
     /// Tells the user something went wrong at start (a message box).
     virtual void showLaunchProblem(const std::string& title, const std::string& message) = 0;
+    /// Takes back what was told under `title` that is no longer true (the box goes if still open).
+    virtual void takeBackLaunchProblem(const std::string& title) { static_cast<void>(title); }
 };
 
 }  // namespace strombel::app

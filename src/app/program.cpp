@@ -33,6 +33,22 @@ private:
     ui::StrombelViewController& screen_;
 };
 
+/// What the engine says of its output, for the application delegate: why it
+/// plays to no sound card, and that it does not any more.
+class Program::OutputProblemWatch final : public engine::SoundBoxDelegate {
+public:
+    OutputProblemWatch(engine::SoundBox& engine, std::function<void(const std::string&)> changed)
+        : changed_(std::move(changed)) {
+        engine.addDelegate(this);
+    }
+
+private:
+    void audioOutputNotOpened(const std::string& message) override { changed_(message); }
+    void audioOutputRestored(const std::string&) override { changed_({}); }
+
+    std::function<void(const std::string&)> changed_;
+};
+
 Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     AppParts parts;
     parts.engine = this;
@@ -241,10 +257,14 @@ void Program::makeSubsystems() {
     // The engine, on the library.
     engineLibrary_ = std::make_unique<library::EngineSoundLibrary>(*library_);
     std::unique_ptr<platform::AudioDevice> device = std::move(setup_.audioDevice);
-    if (!device) device = platform::makeAudioDevice(&outputProblem_);
-    // Without a sound card the engine plays to the null device (and says so).
+    // Opened off the main loop; without a sound card the engine plays to the
+    // null device (and says so).
+    if (!device) device = platform::makeAudioDevice();
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());
+    outputProblemWatch_ = std::make_unique<OutputProblemWatch>(*engine_, [this](const std::string& problem) {
+        if (outputProblemChanged_) outputProblemChanged_(problem);
+    });
 
     // The MIDI hub, playing the engine; fine without any MIDI at all (it says so).
     platform::MidiBackend* backend = setup_.midiBackend;
@@ -321,6 +341,10 @@ void Program::makeKeyAndVisible() {
 void Program::showLaunchProblem(const std::string& title, const std::string& message) {
     ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message),
                                                    {"OK"}, [](const QString&) {});
+}
+
+void Program::takeBackLaunchProblem(const std::string& title) {
+    ui::kit::Context::current().alerts().dismissAlert(QString::fromStdString(title));
 }
 
 // ---- The engine, as the life-cycle drives it ------------------------------------------

@@ -153,6 +153,7 @@ public:
     void setIdleTimerDisabled(bool disabled) override { idleTimerDisabled_ = disabled; }
     bool idleTimerDisabled() const { return idleTimerDisabled_; }
     void showLaunchProblem(const std::string& title, const std::string& message) override;
+    void takeBackLaunchProblem(const std::string& title) override;
     // AppEngine
     bool start() override;
     void startOverrideIsPlayingCheck(bool overrideCheck) override;
@@ -161,12 +162,15 @@ public:
     void clearUnusedCache() override;
     hub::AudioUnitHandle audioUnit() const override { return audioDevice(); }
     std::string lastError() const override;
-    std::string outputProblem() const override { return outputProblem_; }
+    void watchOutputProblem(std::function<void(const std::string& problem)> changed) override {
+        outputProblemChanged_ = std::move(changed);
+    }
     // AppSequencer
     bool isRunning() const override { return sequencer_ && sequencer_->isRunning(); }
 
 private:
     class MainScreen;
+    class OutputProblemWatch;
     void makeSubsystems();
     platform::Clock& clock() const { return setup_.clock ? *setup_.clock : platform::SystemClock::shared(); }
     platform::NotificationCenter& notificationCenter() const {
@@ -179,6 +183,7 @@ private:
     std::unique_ptr<library::SoundDataManager> library_;
     std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;
     std::unique_ptr<engine::SoundBox> engine_;
+    std::unique_ptr<OutputProblemWatch> outputProblemWatch_;
     std::unique_ptr<platform::MidiBackend> ownMidiBackend_;
     std::unique_ptr<midi::MidiController> midiHub_;
     std::unique_ptr<midi::SoundBoxMidiLink> engineMidiLink_;
@@ -207,7 +212,7 @@ private:
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
     std::unique_ptr<InformationWiring> information_;
     bool idleTimerDisabled_ = false;
-    std::string outputProblem_;
+    std::function<void(const std::string&)> outputProblemChanged_;
 };
 
 }  // namespace strombel::app

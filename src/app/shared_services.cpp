@@ -9,8 +9,9 @@
 namespace strombel::app {
 
 bool endSharedServices() {
-    // First: the openings deliver to the main loop, and log.
-    const bool openerEnded = platform::JackOpener::finishShared(std::chrono::milliseconds(1500));
+    // First: the openings deliver to the main loop, and log. What closes JACK
+    // clients gets a second; a server that hangs holds nobody longer.
+    const bool openerEnded = platform::JackOpener::finishShared(std::chrono::milliseconds(1000));
     // The prompt counts launches on its queue and may ask the network.
     info::RatingPrompt::endSharedInstance();
     http::NetworkThread::stopShared();

@@ -75,8 +75,8 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
         launchProblems_.push_back("The audio output could not start" + (reason.empty() ? "" : ": " + reason) +
                                   "\nStrombel tries again when its window becomes active.");
     }
-    if (parts_.engine && !parts_.engine->outputProblem().empty()) {
-        launchProblems_.push_back(parts_.engine->outputProblem());
+    if (parts_.engine) {
+        parts_.engine->watchOutputProblem([this](const std::string& problem) { outputProblemChanged(problem); });
     }
 
     if (cancelled()) return true;
@@ -116,6 +116,8 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     if (window_) {
         window_->makeKeyAndVisible();
         for (const std::string& problem : launchProblems_) window_->showLaunchProblem("Strombel", problem);
+        windowShown_ = true;
+        if (!outputProblem_.empty()) outputProblemChanged(std::exchange(outputProblem_, {}));
     }
 
     if (cancelled()) return true;
@@ -134,6 +136,22 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
     }
     launchCompleted_ = true;
     return true;
+}
+
+void TumblecraftAppDelegate::outputProblemChanged(const std::string& problem) {
+    if (!window_) return;
+    if (!windowShown_) {
+        outputProblem_ = problem;  // shown with the launch's other problems
+        return;
+    }
+    if (problem.empty()) {
+        // An output opened after all: what was told stopped being true.
+        if (outputProblemShown_) window_->takeBackLaunchProblem(kOutputProblemTitle);
+        outputProblemShown_ = false;
+        return;
+    }
+    window_->showLaunchProblem(kOutputProblemTitle, problem);
+    outputProblemShown_ = true;
 }
 
 void TumblecraftAppDelegate::engageStrombelVC() {

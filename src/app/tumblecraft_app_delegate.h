@@ -106,6 +106,8 @@ public:
     static constexpr int32_t kLogLevel = 3;
     static constexpr const char* kSenderPortName = "Strombel output";
     static constexpr const char* kSenderPortTitle = "Strombel";
+    /// The title of the message box that says why the output plays to no sound card.
+    static constexpr const char* kOutputProblemTitle = "Strombel: no sound output";
 
 private:
     AppParts parts_;
@@ -116,7 +118,13 @@ private:
     std::unique_ptr<hub::HubController> hubController_;
     std::shared_ptr<hub::HubButtonTrigger> playTrigger_;
     platform::NotificationCenter::ObserverId connectionsObserver_ = 0;
+    /// The engine's answer about its output (see AppEngine::watchOutputProblem).
+    void outputProblemChanged(const std::string& problem);
+
     std::vector<std::string> launchProblems_;
+    std::string outputProblem_;  // told before the window showed: shown with the rest
+    bool outputProblemShown_ = false;
+    bool windowShown_ = false;  // the launch showed the window and its problems
     bool launchCompleted_ = false;
 };
 

@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "logging/log.h"
-#include "platform/devices/jack_opener.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/host_time.h"
 
@@ -82,14 +81,12 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
         });
     });
 
+    device_->setMainLoop(mainLoop_);
     setup(false);
     setLibrary(library);
-    if (audioUnitErrorState_ != 0 && device_->device().makeAnother()) {
-        // A device that did not open at start (a JACK server not there yet) is
-        // watched for like one lost later; the stand-in plays meanwhile.
-        device_->fallBack();
-        outputWatch_ = mainLoop_.scheduleRepeating(kOutputWatchInterval, [this] { watchForOutput(); });
-    }
+    // A device that did not open at start (a JACK server not there yet) is
+    // watched for like one lost later; the stand-in plays meanwhile.
+    if (audioUnitErrorState_ != 0 && device_->opensAfresh()) outputNotOpened(device_->lastError());
     start();
     sweepTimer_ = mainLoop_.scheduleRepeating(60 * platform::kNanosPerSecond, [this] { clearUnusedCache(); });
     if (device_->device().pacedByItself())
@@ -186,7 +183,10 @@ void SoundBox::setupAudioUnit(bool recording) {
         }
     } else {
         audioUnitErrorState_ = -1;
-        STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", audioUnitErrorState_, device_->name(), device_->lastError());
+        // A device opened off the main loop says why in words of its own (outputNotOpened).
+        if (!device_->opensAfresh())
+            STROMBEL_LOG_ERROR("OSStatus error: ({}) {}, {}", audioUnitErrorState_, device_->name(),
+                               device_->lastError());
     }
 }
 
@@ -235,6 +235,8 @@ void SoundBox::applyDeviceEvent(const platform::AudioDeviceEvent& event) {
         break;
     case platform::AudioDeviceEvent::Type::RouteChanged: audioRouteChanged(event.routeChangeReason); break;
     case platform::AudioDeviceEvent::Type::Lost: audioOutputLost(event.reason); break;
+    case platform::AudioDeviceEvent::Type::Opened: outputOpened(); break;
+    case platform::AudioDeviceEvent::Type::NotOpened: outputNotOpened(event.reason); break;
     }
 }
 
@@ -242,7 +244,7 @@ bool SoundBox::outputLost() const { return device_->standingIn(); }
 
 void SoundBox::audioOutputLost(const std::string& reason) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (device_->standingIn()) return;
+    if (outputWatch_) return;  // told already; the output is looked for
     const std::string lost = device_->name();
     device_->fallBack();
     const std::string message = "No sound output: " + (reason.empty() ? lost + " failed" : reason) +
@@ -253,36 +255,53 @@ void SoundBox::audioOutputLost(const std::string& reason) {
     informDelegatesOfOutput(false, message);
 }
 
+void SoundBox::outputNotOpened(const std::string& reason) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (outputWatch_) return;  // quietly: the output is looked for every two seconds
+    device_->fallBack();
+    const std::string message =
+        (reason.empty() ? device_->device().name() + " could not be opened" : reason) +
+        ". Strombel plays to the null device, which is silent, and takes the sound output up as soon as it opens.";
+    STROMBEL_LOG_ERROR("{}", message);
+    outputWatch_ = mainLoop_.scheduleRepeating(kOutputWatchInterval, [this] { watchForOutput(); });
+    // Told on the main loop: at start, the observers are added after the engine is made.
+    std::weak_ptr<int> alive = lifeToken_;
+    mainLoop_.post([this, alive, message] {
+        if (alive.lock() && outputWatch_) informDelegatesOfOutputNotOpened(message);
+    });
+}
+
 void SoundBox::watchForOutput() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (!device_->standingIn() || reopening_) return;
-    if (platform::FailoverAudioDevice::Reopening reopening = device_->reopening()) {
-        // The server may keep the open waiting for a long time: never here.
-        reopening_ = true;
-        std::weak_ptr<int> alive = lifeToken_;
-        const bool queued = platform::JackOpener::shared().run(mainLoop_, [this, alive, reopening] {
-            auto opened = std::make_shared<std::unique_ptr<platform::AudioDevice>>(reopening());
-            return [this, alive, opened] {
-                if (!alive.lock()) return;
-                reopening_ = false;
-                // Quietly when it did not open: the next look is in two seconds.
-                if (device_->standingIn() && device_->adopt(std::move(*opened))) outputIsBack();
-            };
-        });
-        if (!queued) reopening_ = false;
+    // A device opened off the main loop answers later, with an event.
+    if (!device_->standingIn() || !device_->reopen()) return;  // quietly: the next look is in two seconds
+    outputIsBack();
+}
+
+void SoundBox::outputOpened() {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    // Taken up quietly when nothing was told (an output that opened late at start).
+    if (!outputWatch_) {
+        followOutputRate();
         return;
     }
-    if (!device_->reopen()) return;  // quietly: the next look is in two seconds
     outputIsBack();
 }
 
 void SoundBox::outputIsBack() {
     mainLoop_.cancel(outputWatch_);
     outputWatch_ = 0;
+    followOutputRate();
+    const std::string message = "Sound is back: Strombel plays through " + device_->name() + " again.";
+    STROMBEL_LOG_WARN("{}", message);
+    informDelegatesOfOutput(true, message);
+}
+
+void SoundBox::followOutputRate() {
     const double rate = device_->sampleRate();
     if (rate > 0 && rate != sampleRate_.load()) {
-        // A server that came back at another rate: what was made for the old
-        // one is made again while no callback runs.
+        // An output at another rate (a server that came back at another one):
+        // what was made for the old one is made again while no callback runs.
         const bool wasRunning = device_->running();
         device_->stop();
         sampleRate_.store(rate);
@@ -290,15 +309,16 @@ void SoundBox::outputIsBack() {
         if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
         if (wasRunning) device_->start();
     }
-    const std::string message = "Sound is back: Strombel plays through " + device_->name() + " again.";
-    STROMBEL_LOG_WARN("{}", message);
-    informDelegatesOfOutput(true, message);
 }
 
 void SoundBox::checkOutputAnswers() {
     const uint64_t buffers = device_->deviceBuffers();
-    // A resting device renders nothing by design, until a request wakes it.
-    if (device_->standingIn() || !device_->running() || device_->resting() || buffers != buffersSeen_) {
+    // An opening the server keeps waiting, with nothing told yet, is an output
+    // that does not answer; a resting device renders nothing by design, until
+    // a request wakes it.
+    const bool openingUnanswered = device_->standingIn() && device_->opening() && !outputWatch_;
+    if (!openingUnanswered &&
+        (device_->standingIn() || !device_->running() || device_->resting() || buffers != buffersSeen_)) {
         buffersSeen_ = buffers;
         quietChecks_ = 0;
         return;

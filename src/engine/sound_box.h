@@ -131,7 +131,9 @@ public:
     /// renders in its place at the same rate, so that the clock, the sequencer and
     /// the observers go on; observers hear `audioOutputLost` once; every
     /// `kOutputWatchInterval` of the main loop's clock the output is tried again,
-    /// and once it opens observers hear `audioOutputRestored`.
+    /// and once it opens observers hear `audioOutputRestored`. An output that
+    /// could not be opened at all is told as `audioOutputNotOpened` and looked
+    /// for the same way.
     void audioOutputLost(const std::string& reason);
     /// Whether the output is lost and the null device renders in its place.
     bool outputLost() const;
@@ -455,13 +457,21 @@ private:
     void applyDeviceEvent(const platform::AudioDeviceEvent& event);
     /// Main loop, every watch interval while the output is lost: tries it again
     /// (a device that opens afresh is opened on the JACK opener's thread, one
-    /// try at a time, and taken when it comes back opened).
+    /// try at a time, and answers with an event).
     void watchForOutput();
+    /// Main loop: the output could not be opened (`reason` in words): told once,
+    /// then looked for every watch interval.
+    void outputNotOpened(const std::string& reason);
+    /// Main loop: a device opened off the main loop renders in the stand-in's place.
+    void outputOpened();
     /// Main loop: the output renders again.
     void outputIsBack();
+    /// Main loop: the engine takes the output's rate, remaking what depends on it.
+    void followOutputRate();
     /// Main loop, every answer check interval: whether the device still renders.
     void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
+    void informDelegatesOfOutputNotOpened(const std::string& message);
     void recordWriterLoop();
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
@@ -565,8 +575,7 @@ private:
     std::thread preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
-    platform::MainLoop::TimerId outputWatch_ = 0;
-    bool reopening_ = false;  // a try runs on the opener's thread
+    platform::MainLoop::TimerId outputWatch_ = 0;  // set while a lost or unopened output was told
     platform::MainLoop::TimerId answerCheck_ = 0;
     uint64_t buffersSeen_ = 0;
     int quietChecks_ = 0;

@@ -17,6 +17,7 @@ void SoundBoxDelegate::soundbankTrackStarted(int) {}
 void SoundBoxDelegate::soundbankTrackStopped(int) {}
 void SoundBoxDelegate::audioRouteChangedStopAudio() {}
 void SoundBoxDelegate::audioOutputLost(const std::string&) {}
+void SoundBoxDelegate::audioOutputNotOpened(const std::string&) {}
 void SoundBoxDelegate::audioOutputRestored(const std::string&) {}
 void SoundBoxDelegate::sampleUnreadable(const std::string&, const std::string&) {}
 

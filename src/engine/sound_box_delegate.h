@@ -36,7 +36,12 @@ public:
     /// The sound output was lost (its server went away, its card failed); the
     /// engine plays on to no output. `message` tells the user so, and why.
     virtual void audioOutputLost(const std::string& message);
-    /// The sound output is back; `message` tells the user so.
+    /// The sound output could not be opened (no sound device was found, or
+    /// none opened); the engine plays to no output and looks for one. `message`
+    /// tells the user so, and why.
+    virtual void audioOutputNotOpened(const std::string& message);
+    /// The sound output is back (after a loss, or one that could not be opened);
+    /// `message` tells the user so.
     virtual void audioOutputRestored(const std::string& message);
     /// The file of the sample at `path` could not be read, so it plays nothing;
     /// `message` tells the user so, and why. Told once, until it reads again.

@@ -586,6 +586,10 @@ void SoundBox::informDelegatesOfOutput(bool restored, const std::string& message
     });
 }
 
+void SoundBox::informDelegatesOfOutputNotOpened(const std::string& message) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->audioOutputNotOpened(message); });
+}
+
 void SoundBox::deliverPendingEvents() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     events_.drain([this](PendingEvent event) {

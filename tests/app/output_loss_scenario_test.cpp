@@ -3,6 +3,7 @@
 // sound is back; the pattern keeps its steps; the pads play on meanwhile.
 
 #include "program_test_support.h"
+#include "platform/devices/jack_opener.h"
 #include "ui/kit/label.h"
 
 namespace strombel::app::scenario {
@@ -13,7 +14,7 @@ constexpr uint64_t kFailAt = 2'000'000'000;  // host time of the failure (the cl
 class OutputLossScenarioTest : public ProgramTest {
 protected:
     std::unique_ptr<ProgramRun> startWithStandIn() {
-        ProgramRun::Options options;
+        ProgramRun::Options options{};
         options.standInAnchor = kFailAt;
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, ui::GuiType::tablet, std::nullopt,
                                             options);
@@ -89,6 +90,30 @@ TEST_F(OutputLossScenarioTest, ACardThatFailsWhilePlayingIsToldOnceThePatternKee
         EXPECT_TRUE(steps_[i + 1].second == steps_[i].second + 1 || steps_[i + 1].second == 0)
             << "from step " << steps_[i].second << " to " << steps_[i + 1].second;
     }
+}
+
+TEST_F(OutputLossScenarioTest, AnOutputThatDidNotOpenAtStartIsToldInABoxTakenBackOnceItOpens) {
+    auto server = std::make_shared<testing::AfreshAudioDevice::Server>();
+    server->set(false, false);
+    ProgramRun::Options options{};
+    options.afreshServer = server;
+    auto run = std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, ui::GuiType::tablet, std::nullopt, options);
+    const QString title = TumblecraftAppDelegate::kOutputProblemTitle;
+    ASSERT_TRUE(run->alerts().isAlertVisible(title));
+    EXPECT_EQ(run->alerts().shown.back().message.toStdString(),
+              "no server. Strombel plays to the null device, which is silent, and takes the sound output up as soon "
+              "as it opens.");
+    EXPECT_TRUE(notice(*run).isEmpty()) << "told in the box only";
+
+    server->set(true, false);
+    loop_.advance(2'000'000'000);
+    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
+    loop_.runPending();
+    EXPECT_FALSE(run->program().engine()->outputLost());
+    EXPECT_FALSE(run->alerts().isAlertVisible(title)) << "what stopped being true is taken back";
+    EXPECT_EQ(notice(*run).toStdString(), "Sound is back: Strombel plays through afresh again.");
+    run.reset();
+    platform::JackOpener::shared().waitIdle(std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/sandbox.h"
 #include "platform/thread_role.h"
 #include "platform/user_defaults.h"
+#include "support/afresh_audio_device.h"
 #include "support/temp_dir.h"
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
@@ -71,6 +72,9 @@ public:
         /// user, instead of the loopback world `midi()`.
         /// (Value-initialised: false unless asked for.)
         bool ownMidiSystem;
+        /// In place of the manual device, one opened afresh off the main loop
+        /// on this server, as the sound server's client is.
+        std::shared_ptr<testing::AfreshAudioDevice::Server> afreshServer;
     };
 
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
@@ -92,7 +96,10 @@ public:
         setup.clock = &clock;
         auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, clock.nowNanos());
         device_ = device.get();
-        if (options.standInAnchor) {
+        if (options.afreshServer) {
+            device_ = nullptr;
+            setup.audioDevice = std::make_unique<testing::AfreshAudioDevice>(options.afreshServer);
+        } else if (options.standInAnchor) {
             auto standIn = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, *options.standInAnchor);
             standIn_ = standIn.get();
             setup.audioDevice = std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn));

@@ -46,8 +46,10 @@ struct OutputEngine : AppEngine {
     void clearUnusedCache() override { ++cacheClears; }
     hub::AudioUnitHandle audioUnit() const override { return &output; }
     std::string lastError() const override { return startSucceeds ? "" : "no output device"; }
-    std::string outputProblem() const override { return fallback; }
-    std::string fallback;  // why the output plays to no sound card
+    void watchOutputProblem(std::function<void(const std::string&)> changed) override {
+        tellOutputProblem = std::move(changed);
+    }
+    std::function<void(const std::string&)> tellOutputProblem;  // as the engine tells it, later
     mutable platform::ManualAudioDevice output;
 };
 
@@ -96,10 +98,13 @@ struct Window : AppWindow {
     }
     void makeKeyAndVisible() override { journal.push_back("visible"); }
     void setIdleTimerDisabled(bool disabled) override { awake = disabled; }
-    void showLaunchProblem(const std::string&, const std::string& message) override {
+    void showLaunchProblem(const std::string& title, const std::string& message) override {
         journal.push_back("problem shown");
         problems.push_back(message);
+        titles.push_back(title);
     }
+    void takeBackLaunchProblem(const std::string& title) override { takenBack.push_back(title); }
+    std::vector<std::string> titles, takenBack;
 };
 
 class AppDelegateTest : public ::testing::Test {
@@ -236,12 +241,22 @@ TEST_F(AppDelegateTest, ALaunchCancelledStopsBeforeItsNextStep) {
     }
 }
 
-TEST_F(AppDelegateTest, AnOutputThatFellBackToNoSoundCardIsToldWithItsReason) {
-    engine.fallback = "No sound card could be opened (RtAudio (JACK): the server runs at 48000 Hz).";
+TEST_F(AppDelegateTest, AnOutputThatFellBackToNoSoundCardIsToldWithItsReasonAndTakenBackOnceItOpens) {
     auto delegate = launched();
-    ASSERT_EQ(window.problems.size(), 1u);
-    EXPECT_EQ(window.problems[0], engine.fallback);
+    ASSERT_TRUE(engine.tellOutputProblem) << "the launch listens for what the engine says of its output";
+    EXPECT_TRUE(window.problems.empty());
+    // The output is opened off the main loop: its answer comes after the launch.
+    const std::string reason = "No sound card could be opened (RtAudio (JACK): the server refused the client).";
+    engine.tellOutputProblem(reason);
+    ASSERT_EQ(window.problems, std::vector<std::string>{reason});
+    EXPECT_EQ(window.titles, std::vector<std::string>{TumblecraftAppDelegate::kOutputProblemTitle});
     EXPECT_TRUE(engine.running) << "the program runs on, to no output";
+    EXPECT_TRUE(window.takenBack.empty());
+    // An output opened after all: what was told is no longer true.
+    engine.tellOutputProblem("");
+    EXPECT_EQ(window.takenBack, std::vector<std::string>{TumblecraftAppDelegate::kOutputProblemTitle});
+    engine.tellOutputProblem("");
+    EXPECT_EQ(window.takenBack.size(), 1u) << "taken back once";
 }
 
 TEST_F(AppDelegateTest, PhoneConfigurationMakesThePhoneScreen) {

@@ -148,6 +148,7 @@ public:
     void audioRouteChangedStopAudio() override { log.push_back("routeLost"); }
     void audioOutputLost(const std::string& message) override { log.push_back("outputLost " + message); }
     void audioOutputRestored(const std::string& message) override { log.push_back("outputBack " + message); }
+    void audioOutputNotOpened(const std::string& message) override { log.push_back("notOpened " + message); }
     size_t count(const std::string& prefix) const {
         return size_t(std::count_if(log.begin(), log.end(), [&](const std::string& entry) {
             return entry.rfind(prefix, 0) == 0;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "engine_test_support.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtaudio_device.h"
 
 namespace strombel::engine::testing {
@@ -19,35 +20,31 @@ protected:
         setenv("JACK_DEFAULT_SERVER", "strombel-tests", 0);
         setenv("JACK_NO_START_SERVER", "1", 1);
     }
+    // The output is closed on the opener's thread once the engine goes.
+    void TearDown() override { platform::JackOpener::shared().waitIdle(std::chrono::seconds(10)); }
 };
 
 TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
     ASSERT_TRUE(platform::RtAudioDevice::available(platform::RtAudioDevice::Backend::Jack))
         << "the JACK test server is not running";
-    // The program's own choice of device takes the server, and tells no problem.
-    std::string problem;
-    auto chosen = platform::makeAudioDevice(&problem);
-    EXPECT_EQ(chosen->name(), "RtAudio (JACK)") << problem;
-    EXPECT_TRUE(problem.empty());
-    chosen.reset();
     const std::string kick = addSample("kick", constantMono(4410, 12000));
     setBank(0, {kick});
     library_.setSamples(samples_);
     library_.setBank(0, banks_[0]);
 
-    // A real clock this time: JACK runs in real time.
+    // A real clock this time: JACK runs in real time. The program's own choice
+    // of device takes the server, and tells no problem.
     platform::MainLoop loop;
-    SoundBox box(std::make_unique<platform::RtAudioDevice>(platform::RtAudioDevice::Backend::Jack), sandbox_, loop,
-                 &library_);
-    EXPECT_EQ(box.audioUnit().name(), "RtAudio (JACK)");
+    SoundBox box(platform::makeAudioDevice(), sandbox_, loop, &library_);
+    RecordingDelegate observer;
+    box.addDelegate(&observer);
+    EXPECT_EQ(box.audioUnit().name(), "RtAudio (JACK)") << box.audioUnit().lastError();
     EXPECT_TRUE(box.running());
     EXPECT_EQ(box.audioUnitErrorState(), 0);
     EXPECT_EQ(box.sampleRate(), 48000.0) << "the engine follows the server's rate (it asks for 44100)";
     box.currentSoundbankChanged(0);
     box.waitForPreloads();
 
-    RecordingDelegate observer;
-    box.addDelegate(&observer);
     ASSERT_TRUE(box.startSoundbankSample(0, 1.0f));
     const float loudest = loudestUntilFinished(box, loop, observer, kick);
     EXPECT_TRUE(observer.saw("started " + kick));  // played as a pad's, but no touch on one
@@ -57,6 +54,8 @@ TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
     EXPECT_EQ(box.counters().skippedBlocks, 0u);
     EXPECT_TRUE(box.stop());
     EXPECT_FALSE(box.running());
+    EXPECT_EQ(observer.count("notOpened "), 0u);
+    EXPECT_EQ(observer.count("output"), 0u);
 }
 
 }  // namespace

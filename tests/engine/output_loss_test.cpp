@@ -3,8 +3,7 @@
 // keeps its timing, tells its observers once, and looks for the output every
 // two seconds of the main loop's clock until it is back.
 
-#include <condition_variable>
-#include <mutex>
+#include <chrono>
 #include <thread>
 
 #include "engine_test_support.h"
@@ -12,6 +11,7 @@
 #include "platform/devices/jack_opener.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/devices/rtaudio_device.h"
+#include "support/afresh_audio_device.h"
 #include "support/manual_pacer.h"
 
 namespace strombel::engine::testing {
@@ -23,70 +23,6 @@ constexpr uint64_t kSecond = platform::kNanosPerSecond;
 struct CountingTap final : platform::AudioOutputTap {
     std::atomic<int> buffers{0};
     void tapOutput(uint32_t, double, const int32_t*, const int32_t*) override { buffers.fetch_add(1); }
-};
-
-/// A device opened afresh on another thread once lost, as the JACK device is,
-/// whose server keeps the opening waiting until the test lets it through.
-class AfreshDevice final : public platform::AudioDevice {
-public:
-    struct Server {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool answering = true;
-        bool keepsWaiting = false;
-        std::thread::id openedOn;
-        int opens = 0;
-        void set(bool answers, bool waits) {
-            std::lock_guard lock(mutex);
-            answering = answers;
-            keepsWaiting = waits;
-            changed.notify_all();
-        }
-        int openCount() {
-            std::lock_guard lock(mutex);
-            return opens;
-        }
-        bool waitForOpens(int count) {
-            std::unique_lock lock(mutex);
-            return changed.wait_for(lock, std::chrono::seconds(5), [&] { return opens >= count; });
-        }
-    };
-    explicit AfreshDevice(std::shared_ptr<Server> server) : server_(std::move(server)) {}
-    std::string name() const override { return "afresh"; }
-    bool configure(const platform::AudioDeviceConfig&) override {
-        std::unique_lock lock(server_->mutex);
-        server_->openedOn = std::this_thread::get_id();
-        ++server_->opens;
-        server_->changed.notify_all();
-        // Bounded, so that a wait on the main thread fails the test instead of hanging it.
-        server_->changed.wait_for(lock, std::chrono::seconds(3), [&] { return !server_->keepsWaiting; });
-        open_ = server_->answering && !server_->keepsWaiting;
-        return open_;
-    }
-    bool start() override { return running_ = open_; }
-    bool stop() override {
-        running_ = false;
-        return true;
-    }
-    bool running() const override { return running_; }
-    void close() override { open_ = running_ = false; }
-    double sampleRate() const override { return 44100.0; }
-    uint32_t bufferFrames() const override { return 256; }
-    bool duplex() const override { return false; }
-    std::string lastError() const override { return open_ ? "" : "no server"; }
-    std::unique_ptr<platform::AudioDevice> makeAnother() const override {
-        return std::make_unique<AfreshDevice>(server_);
-    }
-    void lose() {
-        platform::AudioDeviceEvent event;
-        event.type = platform::AudioDeviceEvent::Type::Lost;
-        event.reason = "the JACK server stopped";
-        if (events_) events_(event);
-    }
-
-private:
-    std::shared_ptr<Server> server_;
-    bool open_ = false, running_ = false;
 };
 
 class OutputLossTest : public EngineTest {
@@ -262,49 +198,173 @@ TEST(RtAudioDeviceLossTest, RtAudiosJackClientIsReachedOnlyInVersionsOfAKnownLay
         EXPECT_EQ(platform::RtAudioDevice::knowsJackLayoutOf(version), known) << '"' << version << '"';
 }
 
-TEST_F(OutputLossTest, ADeviceOpenedAfreshIsOpenedOffTheMainLoopWhichAServerKeepingItWaitingNeverHolds) {
-    auto server = std::make_shared<AfreshDevice::Server>();
-    auto device = std::make_unique<AfreshDevice>(server);
-    AfreshDevice* first = device.get();
-    box_ = std::make_unique<SoundBox>(std::move(device), sandbox_, loop_, &library_);
-    box_->addDelegate(&observer_);
+TEST_F(OutputLossTest, AStandInWhoseDeviceDidNotStartAtALookRendersUntilTheLookThatStartsIt) {
+    SoundBox& box = makeEngineWithStandIn(3 * kSecond);
+    CountingTap tap;
+    box.audioUnit().setOutputTap(&tap);
+    device_->fail("the sound card failed: no such device");
+    pump();
+    ASSERT_TRUE(box.outputLost());
+
+    // The card opens again at the next look, but does not start.
+    device_->setAvailable(true);
+    device_->failNextStart(true);
+    loop_.advance(2 * kSecond);
+    EXPECT_TRUE(box.outputLost());
+    EXPECT_TRUE(standIn_->running()) << "the stand-in goes on after the failed look";
+    const int tapped = tap.buffers.load();
+    standIn_->renderBuffer();
+    EXPECT_EQ(tap.buffers.load(), tapped + 1);
+
+    // The look after that starts it.
+    loop_.advance(2 * kSecond);
+    EXPECT_FALSE(box.outputLost());
+    EXPECT_TRUE(device_->running());
+    EXPECT_FALSE(standIn_->running());
+    box.audioUnit().setOutputTap(nullptr);
+}
+
+/// The engine on a device opened afresh, off the main loop, on a server the test controls.
+class AfreshOutputTest : public OutputLossTest {
+protected:
+    using Server = strombel::testing::AfreshAudioDevice::Server;
+    ~AfreshOutputTest() override {
+        server_->set(true, false);
+        server_->keepClosesWaiting(false);
+        box_.reset();
+        // What was let go of is closed on the opener's thread.
+        platform::JackOpener::shared().waitIdle(std::chrono::seconds(10));
+    }
+    void makeEngine() {
+        box_ = std::make_unique<SoundBox>(std::make_unique<strombel::testing::AfreshAudioDevice>(server_), sandbox_,
+                                          loop_, &library_);
+        box_->addDelegate(&observer_);
+        pump();
+    }
+    /// Lets the opener's thread answer and the main loop take its answer.
+    void settle() {
+        ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
+        pump();
+    }
+    /// What the observer was told about the output, in order.
+    std::vector<std::string> told() const {
+        std::vector<std::string> output;
+        for (const std::string& entry : observer_.log)
+            if (entry.rfind("output", 0) == 0 || entry.rfind("notOpened", 0) == 0) output.push_back(entry);
+        return output;
+    }
+    std::shared_ptr<Server> server_ = std::make_shared<Server>();
+};
+
+TEST_F(AfreshOutputTest, AReturningServerThatKeepsTheOpeningWaitingNeverHoldsTheMainLoop) {
+    makeEngine();
+    ASSERT_FALSE(box_->outputLost());
     ASSERT_TRUE(box_->running());
-    first->lose();
+    EXPECT_NE(server_->openedOnThread(), std::this_thread::get_id()) << "opened on the main thread";
+    server_->lose("the JACK server stopped");
     pump();
     ASSERT_TRUE(box_->outputLost());
 
     // The server is back but keeps the opening waiting: the main loop goes on.
-    server->set(true, true);
-    const int opensBefore = server->openCount();
+    server_->set(true, true);
+    const int opensBefore = server_->openCount();
     loop_.advance(2 * kSecond);
-    ASSERT_TRUE(server->waitForOpens(opensBefore + 1));
-    EXPECT_NE(server->openedOn, std::this_thread::get_id()) << "opened on the main thread";
+    ASSERT_TRUE(server_->waitForOpens(opensBefore + 1));
+    EXPECT_NE(server_->openedOnThread(), std::this_thread::get_id()) << "opened on the main thread";
     loop_.advance(4 * kSecond);
     EXPECT_TRUE(box_->outputLost());
-    EXPECT_EQ(server->openCount(), opensBefore + 1) << "one try at a time";
+    EXPECT_EQ(server_->openCount(), opensBefore + 1) << "one try at a time";
 
     // It answers: the device it opened takes the stand-in's place on the main loop.
-    server->set(true, false);
-    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
-    pump();
+    server_->set(true, false);
+    settle();
     EXPECT_FALSE(box_->outputLost());
     EXPECT_TRUE(box_->running());
-    EXPECT_EQ(observer_.count("outputBack Sound is back: Strombel plays through afresh again."), 1u);
+    EXPECT_EQ(told(), (std::vector<std::string>{
+                          "outputLost No sound output: the JACK server stopped. Strombel plays on in silence and "
+                          "takes the sound output up again as soon as it is back.",
+                          "outputBack Sound is back: Strombel plays through afresh again."}));
 }
 
-TEST_F(OutputLossTest, ADeviceThatDidNotOpenAtStartIsWatchedForAndTakenWhenItAnswers) {
-    auto server = std::make_shared<AfreshDevice::Server>();
-    server->set(false, false);
-    box_ = std::make_unique<SoundBox>(std::make_unique<AfreshDevice>(server), sandbox_, loop_, &library_);
-    box_->addDelegate(&observer_);
+TEST_F(AfreshOutputTest, AnOutputThatStopsAnsweringIsClosedOffTheMainLoopAndAStuckCloseHoldsNothing) {
+    makeEngine();
+    ASSERT_TRUE(server_->render());
+    loop_.advance(kSecond);
+    // The server hangs: no more buffers, and closing its client never returns.
+    server_->keepClosesWaiting(true);
+    loop_.advance(2 * kSecond);
+    ASSERT_TRUE(box_->outputLost());
+    ASSERT_TRUE(server_->waitForCloses(1));
+    EXPECT_NE(server_->closedOnThread(), std::this_thread::get_id()) << "closed on the main thread";
+    EXPECT_TRUE(box_->running()) << "the stand-in plays";
+    EXPECT_EQ(told(), (std::vector<std::string>{"outputLost No sound output: the sound output stopped answering. "
+                                                "Strombel plays on in silence and takes the sound output up again "
+                                                "as soon as it is back."}));
+    // Looks go on while the close waits; quitting lets go of what is open.
+    loop_.advance(4 * kSecond);
+    EXPECT_TRUE(box_->outputLost());
+}
+
+// At start the opening is waited for a while only: a server that keeps it
+// waiting longer is told as one that does not answer once two answer checks
+// found nothing, and one that answers before that is taken up without a word.
+TEST_F(AfreshOutputTest, AnOpeningKeptWaitingAtStartIsToldOnlyWhenTheOutputHasNotAnsweredForTwoChecks) {
+    struct Case {
+        int checksBeforeAnswer;
+        std::vector<std::string> told;
+    };
+    const std::vector<Case> cases = {
+        {1, {}},
+        {2,
+         {"outputLost No sound output: the sound output stopped answering. Strombel plays on in silence and takes "
+          "the sound output up again as soon as it is back.",
+          "outputBack Sound is back: Strombel plays through afresh again."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.checksBeforeAnswer);
+        server_->set(true, true);
+        observer_.log.clear();
+        makeEngine();
+        EXPECT_NE(server_->openedOnThread(), std::this_thread::get_id()) << "opened on the main thread";
+        EXPECT_TRUE(box_->outputLost()) << "the stand-in plays meanwhile";
+        EXPECT_TRUE(box_->running());
+        for (int check = 0; check < c.checksBeforeAnswer; ++check) loop_.advance(kSecond);
+        server_->set(true, false);
+        settle();
+        EXPECT_FALSE(box_->outputLost());
+        EXPECT_EQ(box_->sampleRate(), 48000.0) << "the engine took the output's rate";
+        EXPECT_EQ(told(), c.told);
+        box_.reset();
+    }
+}
+
+TEST_F(AfreshOutputTest, AFirstOpenRefusedByAServerThatAnswersIsTriedAgainAndNothingIsTold) {
+    server_->refusals = 2;
+    makeEngine();
+    EXPECT_FALSE(box_->outputLost());
+    EXPECT_EQ(server_->openCount(), 3);
+    for (int second = 0; second < 4; ++second) {
+        server_->render();
+        loop_.advance(kSecond);
+    }
+    EXPECT_TRUE(told().empty()) << ::testing::PrintToString(told());
+}
+
+TEST_F(AfreshOutputTest, AnOutputThatDidNotOpenAtStartIsToldOnceWatchedForAndTakenWhenItAnswers) {
+    server_->set(false, false);
+    makeEngine();
     EXPECT_TRUE(box_->outputLost()) << "the stand-in plays meanwhile";
     EXPECT_TRUE(box_->running());
-    server->set(true, false);
+    loop_.advance(4 * kSecond);
+    settle();
+    server_->set(true, false);
     loop_.advance(2 * kSecond);
-    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(5)));
-    pump();
+    settle();
     EXPECT_FALSE(box_->outputLost());
-    EXPECT_EQ(observer_.count("outputBack "), 1u);
+    EXPECT_EQ(told(), (std::vector<std::string>{
+                          "notOpened no server. Strombel plays to the null device, which is silent, and takes the "
+                          "sound output up as soon as it opens.",
+                          "outputBack Sound is back: Strombel plays through afresh again."}));
 }
 
 }  // namespace

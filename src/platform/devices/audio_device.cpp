@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "logging/log.h"
 #include "platform/devices/null_audio_device.h"
@@ -16,28 +17,18 @@ void AudioDevice::setOutputTap(AudioOutputTap* tap) {
     while (tapBusy_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
-std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem) {
+std::unique_ptr<AudioDevice> makeAudioDevice() {
     const char* forced = std::getenv("STROMBEL_AUDIO");
     if (forced && std::strcmp(forced, "null") == 0) return std::make_unique<NullAudioDevice>();
-    std::string reasons;
-    for (auto backend : {RtAudioDevice::Backend::Jack, RtAudioDevice::Backend::Pulse, RtAudioDevice::Backend::Alsa}) {
-        if (!RtAudioDevice::available(backend)) continue;
-        auto device = std::make_unique<RtAudioDevice>(backend);
-        if (device->configure(AudioDeviceConfig{})) {
-            device->close();
-            return device;
-        }
-        reasons += (reasons.empty() ? "" : "; ") + device->name() + ": " + device->lastError();
+    std::vector<RtAudioDevice::Backend> choices;
+    for (auto backend : {RtAudioDevice::Backend::Jack, RtAudioDevice::Backend::Pulse, RtAudioDevice::Backend::Alsa})
+        if (RtAudioDevice::compiledIn(backend)) choices.push_back(backend);
+    if (choices.empty()) {
+        STROMBEL_LOG_WARN("No sound system (JACK, PulseAudio or ALSA) is built into RtAudio here: Strombel plays to "
+                          "the null device, which is silent");
+        return std::make_unique<NullAudioDevice>();
     }
-    if (reasons.empty()) reasons = "no sound system (JACK, PulseAudio or ALSA) shows an output device";
-    const std::string told = "No sound card could be opened (" + reasons + "). Strombel plays to no output.";
-    STROMBEL_LOG_ERROR("{}", told);
-    if (problem) *problem = told;
-    // A JACK server may come later (or be just starting): the engine, finding
-    // the device closed, plays on its stand-in and watches for the server.
-    if (RtAudioDevice::compiledIn(RtAudioDevice::Backend::Jack))
-        return std::make_unique<RtAudioDevice>(RtAudioDevice::Backend::Jack);
-    return std::make_unique<NullAudioDevice>();
+    return std::make_unique<RtAudioDevice>(std::move(choices));
 }
 
 }  // namespace strombel::platform

@@ -29,8 +29,11 @@ struct AudioDeviceConfig {
 /// unavailable) and the loss of the stream itself (`Lost`: the sound server went
 /// away or the card failed while playing; `reason` says why, in plain words).
 /// After `Lost` the device renders nothing more until it is configured again.
+/// A device opened off the main loop (see FailoverAudioDevice) answers late:
+/// `Opened` once it renders in its stand-in's place, `NotOpened` (with the
+/// reason) when it could not be opened.
 struct AudioDeviceEvent {
-    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged, Lost };
+    enum class Type { InterruptionBegan, InterruptionEnded, RouteChanged, Lost, Opened, NotOpened };
     Type type = Type::RouteChanged;
     int routeChangeReason = 0;
     std::string reason;
@@ -101,6 +104,10 @@ public:
     /// has stopped answering; false for a device a test drives by hand.
     virtual bool pacedByItself() const { return true; }
 
+    /// Whether the last `configure` was refused by a server that does answer:
+    /// another try at once may open (see FailoverAudioDevice).
+    virtual bool mayOpenOnAnotherTry() const { return false; }
+
     /// A new, unopened device of the same kind, for a device that can be opened
     /// afresh on another thread while this one is lost (see
     /// FailoverAudioDevice::reopening); null for one that is only reopened in place.
@@ -160,13 +167,12 @@ private:
     std::atomic<uint32_t> tapBusy_{0};
 };
 
-/// Picks the real device of this machine (RtAudio: JACK, PulseAudio, ALSA, in
-/// that order). When none can be opened, the reason of each that failed is
-/// logged and put into `problem` (when given), and the answer is the JACK
-/// device, unopened, for the engine to watch for a server (the null device
-/// where JACK is not compiled in).
-/// The environment variable STROMBEL_AUDIO=null forces the null device (no problem).
-std::unique_ptr<AudioDevice> makeAudioDevice(std::string* problem = nullptr);
+/// The real device of this machine, unopened: the first of JACK, PulseAudio
+/// and ALSA that opens, tried when it is configured (which counts and opens
+/// the sound systems' devices, and so belongs on the JACK opener's thread).
+/// The null device where no sound system is compiled in, or when the
+/// environment variable STROMBEL_AUDIO=null asks for it. Touches no device.
+std::unique_ptr<AudioDevice> makeAudioDevice();
 
 }  // namespace strombel::platform
 

@@ -25,6 +25,8 @@ namespace strombel::platform {
 namespace {
 
 constexpr uint64_t kReanchorNanos = 20 * kNanosPerMillisecond;
+// What a backend that shows no output device answers.
+constexpr const char* kNoDevice = "no output device";
 
 RtAudio::Api apiOf(RtAudioDevice::Backend backend) {
     switch (backend) {
@@ -162,7 +164,11 @@ bool RtAudioDevice::knowsJackLayoutOf(const std::string& version) {
     return major == 5;
 }
 
-RtAudioDevice::RtAudioDevice(Backend backend) : backend_(backend) {}
+RtAudioDevice::RtAudioDevice(Backend backend) : choices_{backend}, backend_(backend) {}
+
+RtAudioDevice::RtAudioDevice(std::vector<Backend> choices)
+    : choices_(choices.empty() ? std::vector<Backend>{Backend::Jack} : std::move(choices)),
+      backend_(choices_.front()) {}
 
 RtAudioDevice::~RtAudioDevice() { close(); }
 
@@ -191,8 +197,54 @@ std::string RtAudioDevice::name() const {
     return "RtAudio";
 }
 
+namespace {
+
+const char* systemName(RtAudioDevice::Backend backend) {
+    switch (backend) {
+    case RtAudioDevice::Backend::Jack: return "JACK";
+    case RtAudioDevice::Backend::Pulse: return "PulseAudio";
+    case RtAudioDevice::Backend::Alsa: return "ALSA";
+    }
+    return "?";
+}
+
+}  // namespace
+
 bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
     close();
+    quietenAlsaLibrary();
+    quietenJackLibrary();
+    refusedByAnsweringServer_ = false;
+    std::string reasons, systems;
+    for (size_t i = 0; i < choices_.size(); ++i) {
+        systems += std::string(i == 0 ? "" : i + 1 == choices_.size() ? " or " : ", ") + systemName(choices_[i]);
+        if (!compiled(apiOf(choices_[i]))) continue;
+        backend_ = choices_[i];
+        if (openStream(config)) {
+            choices_ = {backend_};
+            return true;
+        }
+        // A JACK server that answers a client of our own is there: RtAudio's
+        // refusal is worth another try, and no other system is taken meanwhile.
+        if (backend_ == Backend::Jack && jackServerRate() != 0) {
+            refusedByAnsweringServer_ = true;
+            error_ = "No sound card could be opened (" + name() + ": " + error_ + ")";
+            return false;
+        }
+        if (error_ != kNoDevice) reasons += (reasons.empty() ? "" : "; ") + name() + ": " + error_;
+    }
+    backend_ = choices_.front();
+    if (reasons.empty()) {
+        error_ = "No sound device was found: " + (choices_.size() > 1 ? "no sound system (" + systems + ") shows an"
+                                                                          : systems + " shows no") +
+                 " output device";
+    } else {
+        error_ = "No sound card could be opened (" + reasons + ")";
+    }
+    return false;
+}
+
+bool RtAudioDevice::openStream(const AudioDeviceConfig& config) {
     error_.clear();
     leftAlone_.store(false);
     try {
@@ -200,7 +252,7 @@ bool RtAudioDevice::configure(const AudioDeviceConfig& config) {
         rtaudio_->showWarnings(false);
         if (rtaudio_->getDeviceCount() == 0) {
             if (backend_ == Backend::Jack) noteFailedJackOpen();
-            error_ = "no audio device";
+            error_ = kNoDevice;
             rtaudio_.reset();
             return false;
         }

@@ -14,6 +14,9 @@ namespace strombel::platform {
 /// A real sound card through RtAudio (JACK, PulseAudio or ALSA). The stream is
 /// float, non-interleaved; the device converts from and to 8.24 with saturation.
 ///
+/// Every call but the constructor may wait on the sound server: the program
+/// makes its calls on the JACK opener's thread (see FailoverAudioDevice).
+///
 /// A stream that fails (RtAudio's error callback, or on JACK the server shutting
 /// the stream's client down) is reported once as `Lost`; from then on the device
 /// renders nothing, and closing it leaves alone whatever the server tore down.
@@ -23,6 +26,9 @@ public:
     enum class Backend { Jack, Pulse, Alsa };
 
     explicit RtAudioDevice(Backend backend);
+    /// The first of `choices` that opens, tried in turn by each `configure`
+    /// until one has opened; from then on that one.
+    explicit RtAudioDevice(std::vector<Backend> choices);
     ~RtAudioDevice() override;
 
     /// Whether the backend is compiled in and shows at least one output device.
@@ -39,7 +45,16 @@ public:
     uint32_t bufferFrames() const override { return frames_; }
     bool duplex() const override { return duplexOpen_; }
     std::string lastError() const override { return error_; }
-    std::unique_ptr<AudioDevice> makeAnother() const override { return std::make_unique<RtAudioDevice>(backend_); }
+    /// Unopened, of the backend that opened, or with the same choices while none has.
+    /// A JACK server that answers a client of our own but refused RtAudio's:
+    /// RtAudio's clients share one name with every other program using
+    /// RtAudio, and one may be refused while another program asks at the same
+    /// moment. Another try may open; no other sound system was tried.
+    bool mayOpenOnAnotherTry() const override { return refusedByAnsweringServer_; }
+    std::unique_ptr<AudioDevice> makeAnother() const override {
+        if (choices_.size() > 1) return std::make_unique<RtAudioDevice>(choices_);
+        return std::make_unique<RtAudioDevice>(backend_);
+    }
 
     /// Called by RtAudio on its audio thread for every buffer; `xrun` when the
     /// stream reported an under- or overflow since the last one. Marks the
@@ -58,13 +73,17 @@ public:
 private:
     /// Whether the stream's objects may still be stopped and closed.
     bool closable() const;
+    /// Opens the stream on `backend_`; false with `error_` set (the reason alone).
+    bool openStream(const AudioDeviceConfig& config);
 
+    std::vector<Backend> choices_;
     Backend backend_;
     std::unique_ptr<RtAudio> rtaudio_;
     double sampleRate_ = 44100.0;
     uint32_t frames_ = 256;
     bool duplexOpen_ = false;
     std::string error_;
+    bool refusedByAnsweringServer_ = false;
     BufferTimeline timeline_;
     std::atomic<bool> anchored_{false};
     std::atomic<bool> lost_{false};
