@@ -188,18 +188,14 @@ HubSenderPort::HubSenderPort(std::string name, std::string title, const AudioCom
 
 HubSenderPort::~HubSenderPort() { stopPublishing(); }
 
-bool HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop) {
-    if (output_) return true;
-    if (!audioUnit_ || hubOnly_) return false;
+void HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop) {
+    if (output_ || !audioUnit_ || hubOnly_) return;
     clientName_ = clientName;
     loop_ = &loop;
-    // At start, on the caller's thread; every later try on the opener's.
-    if (auto output = JackSenderOutput::open(outputOptions(false))) {
-        takeOutput(std::move(output));
-        return true;
-    }
-    watchForServer();  // a server that starts later is taken up then
-    return false;
+    // Opened on the opener's thread, now and at every later look: the server
+    // may keep the open waiting, never the caller.
+    watchForServer();
+    lookForServer(false);
 }
 
 JackSenderOutputOptions HubSenderPort::outputOptions(bool quiet) {
@@ -247,30 +243,33 @@ void HubSenderPort::watchForServer() {
     if (serverWatch_ || !loop_) return;
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     serverWatch_ = loop_->scheduleRepeating(kServerWatchInterval, [weak] {
-        auto port = weak.lock();
-        if (!port || port->opening_ || port->output_) return;
-        // The server may keep the open waiting for a long time: never on the
-        // main thread. The opening owns its options; the port is reached weakly.
-        port->opening_ = platform::JackOpener::shared().run(*port->loop_, [weak, options = port->outputOptions(true)] {
-            auto opened = std::make_shared<std::unique_ptr<JackSenderOutput>>(JackSenderOutput::open(options));
-            return [weak, opened] {
-                auto port = weak.lock();
-                if (!port) {
-                    // Nobody publishes any more; a client whose server went is let go.
-                    if (*opened && (*opened)->serverGone()) JackSenderOutput::abandon(std::move(*opened));
-                    return;
-                }
-                port->opening_ = false;
-                if (!*opened || port->output_ || !port->serverWatch_) {
-                    if (*opened && (*opened)->serverGone()) JackSenderOutput::abandon(std::move(*opened));
-                    return;
-                }
-                port->loop_->cancel(port->serverWatch_);
-                port->serverWatch_ = 0;
-                port->takeOutput(std::move(*opened));
-                STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
-            };
-        });
+        if (auto port = weak.lock()) port->lookForServer(true);
+    });
+}
+
+void HubSenderPort::lookForServer(bool again) {
+    if (opening_ || output_ || !loop_) return;
+    // The server may keep the open waiting for a long time: never on the
+    // main thread. The opening owns its options; the port is reached weakly.
+    // What it opened and nobody took is closed on the opener's thread too.
+    std::weak_ptr<HubSenderPort> weak = weak_from_this();
+    opening_ = platform::JackOpener::shared().run(*loop_, [weak, again, options = outputOptions(again)] {
+        auto opened =
+            std::make_shared<platform::OpenerOwned<JackSenderOutput>>(JackSenderOutput::open(options).release());
+        return [weak, again, opened] {
+            auto port = weak.lock();
+            if (port) port->opening_ = false;
+            if (!port || !*opened || port->output_ || !port->serverWatch_) {
+                // Nobody publishes through it; a client whose server went is let go.
+                if (*opened && (*opened)->serverGone())
+                    JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput>(opened->release()));
+                return;
+            }
+            port->loop_->cancel(port->serverWatch_);
+            port->serverWatch_ = 0;
+            port->takeOutput(std::unique_ptr<JackSenderOutput>(opened->release()));
+            if (again) STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
+        };
     });
 }
 
@@ -280,9 +279,10 @@ void HubSenderPort::stopPublishing() {
     if (lossCheck_ && loop_) loop_->cancel(lossCheck_);
     lossCheck_ = 0;
     // An output whose server went (and was not yet heard of) keeps its memory:
-    // its left-alone client's thread may still call it.
+    // its left-alone client's thread may still call it. Any other is closed
+    // on the opener's thread: a server that hangs holds that one, not this.
     if (output_ && output_->serverGone()) JackSenderOutput::abandon(std::move(output_));
-    output_.reset();
+    JackSenderOutput::close(std::move(output_));
     interAppAudioConnected_ = false;
 }
 

@@ -180,12 +180,13 @@ public:
     AudioUnitHandle audioUnit() const { return audioUnit_; }
     bool hubOnly() const { return hubOnly_; }
 
-    /// Opens the JACK client named `clientName` and starts tapping the audio
-    /// unit; `loop` receives JACK's connection reports. Without a JACK server the
-    /// port stays unpublished (warned once per process) until one runs: the port
-    /// looks for it every `kServerWatchInterval` on `loop`'s clock (never starting
-    /// one), and so again once a server it was published on goes away. Main thread.
-    bool startPublishing(const std::string& clientName, platform::MainLoop& loop);
+    /// Opens the JACK client named `clientName` on the JACK opener's thread and,
+    /// once it is open, starts tapping the audio unit on `loop`, which receives
+    /// JACK's connection reports. Without a JACK server the port stays
+    /// unpublished (warned once per process) until one runs: the port looks for
+    /// it every `kServerWatchInterval` on `loop`'s clock (never starting one),
+    /// and so again once a server it was published on goes away. Main thread.
+    void startPublishing(const std::string& clientName, platform::MainLoop& loop);
     void stopPublishing();
     bool publishing() const { return output_ != nullptr; }
     /// The server went away and the port waits for it.
@@ -223,6 +224,9 @@ private:
     void serverGone();
     /// Looks for the server every watch interval until the port is published.
     void watchForServer();
+    /// One look, on the opener's thread (`again`: a look after the first, said
+    /// only when it finds the server).
+    void lookForServer(bool again);
 
     std::unique_ptr<JackSenderOutput> output_;
     std::string clientName_;

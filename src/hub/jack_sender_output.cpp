@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/realtime.h"
 #include "platform/thread_priority.h"
 
@@ -103,6 +104,14 @@ JackSenderOutput::~JackSenderOutput() {
         jack_client_close(client_);
     }
     alive_.reset();
+}
+
+void JackSenderOutput::close(std::unique_ptr<JackSenderOutput> output) {
+    if (!output) return;
+    if (output->tapped_ && output->options_.device && output->options_.device->outputTap() == &output->ring_)
+        output->options_.device->setOutputTap(nullptr);
+    output->tapped_ = false;
+    platform::destroyOnOpener(std::move(output));
 }
 
 void JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput> output) {

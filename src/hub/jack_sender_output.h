@@ -43,10 +43,9 @@ struct JackSenderOutputOptions {
     size_t cushionFrames = 1024;
 };
 
-/// Opened on the main thread at start, on the JACK opener's thread afterwards;
-/// JACK's process callback reads the ring, which `startTapping` (main thread)
-/// fills from the device. Closing (destruction) removes the tap before the
-/// client goes. A client whose server
+/// Opened and closed on the JACK opener's thread; JACK's process callback
+/// reads the ring, which `startTapping` (main thread) fills from the device.
+/// Closing removes the tap before the client goes. A client whose server
 /// went away is left alone, never closed (see platform/devices/jack_clients.h).
 class JackSenderOutput {
 public:
@@ -78,6 +77,10 @@ public:
     /// with this object as their context, so it is never freed: it detaches
     /// from the engine, goes quiet and is kept for the rest of the run.
     static void abandon(std::unique_ptr<JackSenderOutput> output);
+    /// Lets go of an output whose client may still be closed: it detaches from
+    /// the engine here, and its client is closed on the JACK opener's thread,
+    /// where a server that hangs holds nobody else. Main thread.
+    static void close(std::unique_ptr<JackSenderOutput> output);
     bool resampling() const { return reader_.resampling(); }
     /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
     size_t queuedFrames() const { return ring_.available(); }

@@ -71,7 +71,9 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     hub::HubController* controller = run->program().delegate().hubController();
     ASSERT_TRUE(controller);
     auto port = std::dynamic_pointer_cast<hub::HubSenderPort>(controller->senderPorts().at(0));
-    ASSERT_TRUE(port && port->publishing()) << "the JACK test server is not running";
+    ASSERT_TRUE(port);
+    // Published once the JACK opener has opened its client.
+    ASSERT_TRUE(pumpUntil([&] { return port->publishing(); })) << "the JACK test server is not running";
     std::vector<std::string> posted;
     for (const char* name : {hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}) {
         platform::NotificationCenter::shared().addObserver(name, controller,

@@ -127,6 +127,7 @@ protected:
 
     static constexpr const char* kLost = "No sound output: the JACK server stopped.";
     static constexpr const char* kBack = "Sound is back: Strombel plays through RtAudio (JACK) again.";
+    static constexpr const char* kNotAnswering = "No sound output: the sound output stopped answering.";
 
     strombel::testing::TempDir temp_;
     strombel::testing::OwnJackServer jack_;
@@ -180,6 +181,17 @@ TEST_F(ProgramServerLossTest, QuittingWhileAReturningServerKeepsTheReopeningWait
     jack_.freeze(false);
 }
 
+TEST_F(ProgramServerLossTest, AServerThatHangsUnderThePlayingProgramIsToldAndHoldsNeitherTheLoopNorTheQuit) {
+    jack_.freeze(true);
+    // Said from the main loop, which therefore goes on; the output's client is
+    // closed elsewhere, where the stopped server holds it.
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kNotAnswering) > 0; }, 10)) << said();
+    const auto asked = Clock::now();
+    EXPECT_EQ(quit(), 0) << said();
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(5)) << "the quit waited for the server";
+    jack_.freeze(false);
+}
+
 /// The program started while its server is not there yet.
 class ProgramBeforeItsServerTest : public ProgramServerLossTest {
 protected:
@@ -202,6 +214,25 @@ TEST_F(ProgramBeforeItsServerTest, TheServerThatComesLaterIsTakenUpSoundAndMidi)
         << "the output, the sender port and the MIDI ports are published; the server has "
         << ::testing::PrintToString(jack_.ports(":")) << "\n" << said();
     EXPECT_EQ(quit(), 0) << said();
+}
+
+/// The program started beside a server that hangs (stopped, not gone).
+class ProgramBesideAHungServerTest : public ProgramServerLossTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(jack_.start()) << jack_.why();
+        jack_.freeze(true);
+        launch(runtimeFolder());
+        ASSERT_TRUE(program_->started());
+    }
+    void TearDown() override { jack_.freeze(false); }
+};
+
+TEST_F(ProgramBesideAHungServerTest, TheLaunchEndsTheOutputIsToldAsNotAnsweringAndAQuitEndsAtOnce) {
+    EXPECT_TRUE(waitFor([&] { return saidTimes(kNotAnswering) > 0; }, 15)) << said();
+    const auto asked = Clock::now();
+    EXPECT_EQ(quit(), 0) << said();
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(5)) << "the quit waited for the server";
 }
 
 }  // namespace

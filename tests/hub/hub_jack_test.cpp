@@ -15,6 +15,7 @@
 #include "bus_test_support.h"
 #include "engine/engine_test_support.h"
 #include "hub/hub_port.h"
+#include "platform/devices/jack_opener.h"
 #include "hub/hub_trigger.h"
 #include "hub/jack_sender_output.h"
 #include "platform/sample_format.h"
@@ -161,7 +162,8 @@ TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
     auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
     int notices = 0;
     port->addObserver("connected", [&] { ++notices; });
-    ASSERT_TRUE(port->startPublishing("Strombel", loop_)) << "the JACK test server is not running";
+    port->startPublishing("Strombel", loop_);
+    ASSERT_TRUE(pumpUntil([&] { return port->publishing(); })) << "the JACK test server is not running";
     EXPECT_EQ(port->output()->leftPortName(), "Strombel:Strombel output L");
     EXPECT_EQ(port->output()->rightPortName(), "Strombel:Strombel output R");
     EXPECT_FALSE(port->connected());
@@ -200,8 +202,12 @@ TEST_F(HubJackTest, WithoutAServerThePortStaysUnpublished) {
     setenv("JACK_DEFAULT_SERVER", "strombel-no-such-server", 1);
     makeEngine(256, 48000.0);
     auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", AudioComponentDescription{}, device_);
-    EXPECT_FALSE(port->startPublishing("Strombel", loop_));
+    port->startPublishing("Strombel", loop_);
+    // The opener's answer, on the main loop.
+    ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(10)));
+    loop_.runPending();
     EXPECT_FALSE(port->publishing());
+    EXPECT_TRUE(port->waitingForServer());
     EXPECT_EQ(device_->outputTap(), nullptr);
     render();  // renders as before, with no tap
 }

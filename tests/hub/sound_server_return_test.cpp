@@ -100,7 +100,8 @@ protected:
         box_->addDelegate(&observer_);
         port_ = std::make_shared<HubSenderPort>("Strombel output", "Strombel", AudioComponentDescription{},
                                                 &box_->audioUnit());
-        ASSERT_TRUE(port_->startPublishing(client_, realLoop_));
+        port_->startPublishing(client_, realLoop_);
+        ASSERT_TRUE(runUntil([&] { return port_->publishing(); }, 10));
         midi_ = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack);
         platform::MidiClientRef midiClient = 0;
         platform::MidiEndpointRef endpoint = 0;

@@ -268,9 +268,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         }
     };
 
-    Impl(System system, Clock& clock) : system(system), clock(clock) {
-        if (system == System::jack) openWatch();
-    }
+    Impl(System system, Clock& clock) : system(system), clock(clock) {}
 
     ~Impl() {
         // RtMidi objects of a server that went away are never closed (see bury).
@@ -289,10 +287,17 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         static_cast<std::atomic<bool>*>(flag)->store(true);
     }
 
-    // Under `mutex` (at start, on the caller's thread).
-    void openWatch() {
-        watch = openWatchClient(watchMadeAfterLosses);
-        openOnCaller = watch != nullptr;
+    // At start: the first connection, on the JACK opener's thread, waited for
+    // a while. A server that keeps it waiting holds that thread, never the
+    // caller's: the ports are published whenever it answers.
+    void connectAtStart() {
+        {
+            std::lock_guard lock(mutex);
+            reconnecting = true;
+            lastReconnectAttempt = clock.nowNanos();
+        }
+        JackOpener::shared().runAndWait([self = shared_from_this()] { reconnectOnOpener(self); },
+                                        JackOpener::kPatience);
     }
 
     // Opens and activates the watch client; null without a server. No lock.
@@ -334,6 +339,9 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
             self->watch = client;
             self->watchMadeAfterLosses = madeAfter;
             name = self->clientName;
+            // Before any client of ours was made (the start): its ports are
+            // opened by the callers, as they ask for them.
+            if (name.empty()) self->openOnCaller = true;
             for (auto& [ref, input] : self->virtualDestinations)
                 if (!input->in) destinations.emplace_back(ref, self->endpoints[ref].name);
             for (auto& [ref, out] : self->virtualSources)
@@ -385,6 +393,37 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         else self->scanIn = std::move(scanIn);
         if (self->closed || self->watch != client || self->scanOut) keep(scanOut, self->buriedOuts);
         else self->scanOut = std::move(scanOut);
+    }
+
+    // Closes ports let go of, their callbacks cancelled first: on JACK on the
+    // opener's thread, where a server that hangs holds nobody else. The inputs
+    // the callbacks were given go after their ports.
+    void letGo(std::vector<std::unique_ptr<Input>> inputs, std::vector<std::unique_ptr<RtMidiIn>> ins,
+               std::vector<std::unique_ptr<RtMidiOut>> outs) {
+        for (auto& input : inputs)
+            if (input && input->in) ins.push_back(std::move(input->in));
+        for (auto& in : ins)
+            if (in) in->cancelCallback();
+        if (system != System::jack) {
+            for (auto& in : ins) closeInOrder(in);
+            for (auto& out : outs) closeInOrder(out);
+            return;
+        }
+        struct Closing {
+            std::vector<std::unique_ptr<Input>> inputs;
+            std::vector<std::unique_ptr<RtMidiIn>> ins;
+            std::vector<std::unique_ptr<RtMidiOut>> outs;
+        };
+        auto closing = std::make_shared<Closing>(Closing{std::move(inputs), std::move(ins), std::move(outs)});
+        const bool queued = JackOpener::shared().close([closing] {
+            for (auto& in : closing->ins) closeInOrder(in);
+            for (auto& out : closing->outs) closeInOrder(out);
+        });
+        if (queued) return;
+        // The program is ending: nothing of JACK's is touched any more.
+        for (auto& in : closing->ins) leaveAlone(std::move(in));
+        for (auto& out : closing->outs) leaveAlone(std::move(out));
+        for (auto& input : closing->inputs) leaveAlone(std::move(input));
     }
 
     // Sets every RtMidi object of the old server aside and forgets its endpoints;
@@ -595,13 +634,17 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
             known = std::move(seen);
         }
         if (!gone.empty()) {
-            std::lock_guard sending(sendMutex);
-            for (MidiEndpointRef ref : gone) {
-                if (auto out = outputs.find(ref); out != outputs.end()) {
-                    closeInOrder(out->second);
-                    outputs.erase(out);
+            std::vector<std::unique_ptr<RtMidiOut>> closing;
+            {
+                std::lock_guard sending(sendMutex);
+                for (MidiEndpointRef ref : gone) {
+                    if (auto out = outputs.find(ref); out != outputs.end()) {
+                        closing.push_back(std::move(out->second));
+                        outputs.erase(out);
+                    }
                 }
             }
+            letGo({}, {}, std::move(closing));
         }
         return refs;
     }
@@ -747,6 +790,7 @@ RtMidiBackend::RtMidiBackend(System system, Clock& clock)
             impl->sendNow(destination, bytes);
         },
         true);
+    if (system == System::jack) impl_->connectAtStart();
 }
 
 RtMidiBackend::~RtMidiBackend() {
@@ -761,23 +805,27 @@ RtMidiBackend::~RtMidiBackend() {
     std::lock_guard scanning(impl_->scanMutex);
     std::lock_guard lock(impl_->mutex);
     std::lock_guard sending(impl_->sendMutex);
-    // Every port once, each stopped, closed and freed in turn.
-    std::vector<std::unique_ptr<RtMidiIn>> ins;
+    // Every port once, each stopped, closed and freed in turn (see letGo).
+    std::vector<std::unique_ptr<Impl::Input>> inputs;
     std::vector<std::unique_ptr<RtMidiOut>> outs;
-    for (auto& [key, input] : impl_->connections) ins.push_back(std::move(input->in));
-    for (auto& [ref, input] : impl_->virtualDestinations) ins.push_back(std::move(input->in));
+    for (auto& [key, input] : impl_->connections) inputs.push_back(std::move(input));
+    for (auto& [ref, input] : impl_->virtualDestinations) inputs.push_back(std::move(input));
     for (auto* table : {&impl_->outputs, &impl_->virtualSources}) {
         for (auto& [ref, out] : *table) outs.push_back(std::move(out));
     }
+    std::vector<std::unique_ptr<RtMidiIn>> ins;
     ins.push_back(std::move(impl_->scanIn));
     outs.push_back(std::move(impl_->scanOut));
-    for (auto& in : ins) {
-        if (in) in->cancelCallback();
-        closeInOrder(in);
+    impl_->letGo(std::move(inputs), std::move(ins), std::move(outs));
+    // The watch client goes last, where the ports went.
+    jack_client_t* watch = std::exchange(impl_->watch, nullptr);
+    if (watch) {
+        // Closed only while no loss happened since it opened (see jack_clients.h);
+        // once the opener has finished, it is left alone.
+        JackOpener::shared().close([watch, madeAfter = impl_->watchMadeAfterLosses] {
+            if (jackLosses() == madeAfter) jack_client_close(watch);
+        });
     }
-    for (auto& out : outs) closeInOrder(out);
-    if (impl_->watch && impl_->watchMadeAfterLosses == lossesSeen()) jack_client_close(impl_->watch);
-    impl_->watch = nullptr;
     impl_->connections.clear();
     impl_->virtualDestinations.clear();
     impl_->outputs.clear();
@@ -849,7 +897,7 @@ MidiStatus RtMidiBackend::disposePort(MidiPortRef port) {
             }
         }
     }
-    for (auto& input : closing) closeInOrder(input->in);  // outside the lock
+    impl_->letGo(std::move(closing), {}, {});  // outside the lock
     return kMidiNoError;
 }
 
@@ -900,7 +948,9 @@ MidiStatus RtMidiBackend::disconnectSource(MidiPortRef inputPort, MidiEndpointRe
         closing = std::move(found->second);
         impl_->connections.erase(found);
     }
-    closeInOrder(closing->in);
+    std::vector<std::unique_ptr<Impl::Input>> inputs;
+    inputs.push_back(std::move(closing));
+    impl_->letGo(std::move(inputs), {}, {});
     return kMidiNoError;
 }
 
@@ -984,8 +1034,11 @@ MidiStatus RtMidiBackend::disposeEndpoint(MidiEndpointRef endpoint) {
         }
     }
     impl_->scheduler->flush(endpoint);
-    if (closing) closeInOrder(closing->in);
-    closeInOrder(closingOut);
+    std::vector<std::unique_ptr<Impl::Input>> inputs;
+    inputs.push_back(std::move(closing));
+    std::vector<std::unique_ptr<RtMidiOut>> outs;
+    outs.push_back(std::move(closingOut));
+    impl_->letGo(std::move(inputs), {}, std::move(outs));
     return kMidiNoError;
 }
 
