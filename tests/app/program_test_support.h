@@ -57,25 +57,28 @@ public:
 };
 
 
+/// What few runs of the program ask for besides. Outside `ProgramRun`, so that
+/// its defaults hold where the constructor's default argument is read (inside
+/// the class, GCC reads that argument before the members' defaults).
+struct ProgramRunOptions {
+    /// A Qt Sensors orientation backend of the test's own; none: no sensor.
+    std::optional<QByteArray> orientationSensor;
+    /// A stand-in for the device, driven by hand too, whose frame counter
+    /// starts at this host time (none: the engine's null device).
+    std::optional<uint64_t> standInAnchor;
+    /// The program opens the machine's MIDI system itself, as it does for a
+    /// user, instead of the loopback world `midi()`.
+    bool ownMidiSystem = false;
+    /// In place of the manual device, one opened afresh off the main loop
+    /// on this server, as the sound server's client is.
+    std::shared_ptr<testing::AfreshAudioDevice::Server> afreshServer;
+};
+
 /// One run of the program on a sandbox that outlives it (so a test can start
 /// the program again on the same settings and library).
 class ProgramRun {
 public:
-    /// What few runs ask for besides.
-    struct Options {
-        /// A Qt Sensors orientation backend of the test's own; none: no sensor.
-        std::optional<QByteArray> orientationSensor;
-        /// A stand-in for the device, driven by hand too, whose frame counter
-        /// starts at this host time (none: the engine's null device).
-        std::optional<uint64_t> standInAnchor;
-        /// The program opens the machine's MIDI system itself, as it does for a
-        /// user, instead of the loopback world `midi()`.
-        /// (Value-initialised: false unless asked for.)
-        bool ownMidiSystem;
-        /// In place of the manual device, one opened afresh off the main loop
-        /// on this server, as the sound server's client is.
-        std::shared_ptr<testing::AfreshAudioDevice::Server> afreshServer;
-    };
+    using Options = ProgramRunOptions;
 
     ProgramRun(const std::filesystem::path& root, platform::ManualClock& clock, platform::MainLoop& loop,
                ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt,
