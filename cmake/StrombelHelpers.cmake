@@ -123,14 +123,18 @@ function(strombel_build_paths target)
 endfunction()
 
 # strombel_add_test(NAME [JACK] [NO_WHOLE_RUN] SOURCES ... DEPS ... [LABELS ...]
-#                   [RESOURCE_LOCK ...] [ENVIRONMENT NAME=value ...] [TIMEOUT seconds])
+#                   [RESOURCE_LOCK ...] [ENVIRONMENT NAME=value ...] [TIMEOUT seconds]
+#                   [WEB_PAGE_CASES regex])
 # A GoogleTest executable whose cases ctest runs one by one. Each test case
 # gets its own process, so tests never share a sandbox root by accident; the
 # program also runs once whole (NAME.whole), unless it has a single case.
 # JACK: the cases need the build's JACK server (dummy driver); they run one at a
 # time with JACK_DEFAULT_SERVER naming it.
+# WEB_PAGE_CASES: a regular expression of the cases whose process shows a web
+# page; under the sanitizers they get the options of web_pages.cmake.
+include("${PROJECT_SOURCE_DIR}/tests/support/sanitizers/web_pages.cmake")
 function(strombel_add_test name)
-  cmake_parse_arguments(ARG "JACK;NO_WHOLE_RUN" "TIMEOUT" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "JACK;NO_WHOLE_RUN" "TIMEOUT;WEB_PAGE_CASES" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;FIXTURES;ENVIRONMENT" ${ARGN})
   # A few test files compiled as one: the test framework's and Qt's headers are
   # read once per batch instead of once per file (most of a test file's build).
   if(STROMBEL_UNITY_TESTS)
@@ -164,6 +168,11 @@ function(strombel_add_test name)
     list(APPEND ARG_FIXTURES jack_server)
     list(APPEND ARG_RESOURCE_LOCK jack)
   endif()
+  # The cases that show a web page (and the whole run, which holds them).
+  set(web_page_environment ${environment})
+  if(STROMBEL_SANITIZE MATCHES "address" AND ARG_WEB_PAGE_CASES)
+    list(APPEND web_page_environment "ASAN_OPTIONS=${STROMBEL_WEB_PAGE_ASAN_OPTIONS}")
+  endif()
   # The environment is a list, which gtest_discover_tests would split into
   # separate properties: it is set by a script run after the cases are listed.
   if(NOT ARG_TIMEOUT)
@@ -188,12 +197,20 @@ function(strombel_add_test name)
   if(NOT ARG_NO_WHOLE_RUN)
     add_test(NAME ${name}.whole COMMAND ${name} --gtest_shuffle)
     set(whole_labels ${ARG_LABELS} whole)
-    set_tests_properties(${name}.whole PROPERTIES ${properties} LABELS "${whole_labels}" ENVIRONMENT "${environment}")
+    set_tests_properties(${name}.whole PROPERTIES ${properties} LABELS "${whole_labels}"
+      ENVIRONMENT "${web_page_environment}")
   endif()
   set(environment_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+  if(NOT ARG_WEB_PAGE_CASES)
+    set(ARG_WEB_PAGE_CASES "^$")
+  endif()
   file(WRITE "${environment_script}"
     "foreach(test IN LISTS ${name}_TESTS)\n"
-    "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${environment}\")\n"
+    "  if(test MATCHES [=[${ARG_WEB_PAGE_CASES}]=])\n"
+    "    set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${web_page_environment}\")\n"
+    "  else()\n"
+    "    set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${environment}\")\n"
+    "  endif()\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${environment_script}")
 endfunction()

@@ -297,6 +297,18 @@ TEST_F(DesktopProgramTest, CtrlCOrSigtermEndsTheMessageBoxOfAStartThatCannotGoOn
     }
 }
 
+/// A line of the program's memory map that shows the web engine or a GL driver
+/// loaded; empty when neither is.
+std::string webEngineOrGLMapped(const testing::ChildProcess& program) {
+    std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
+    std::string line, engine;
+    while (std::getline(maps, line))
+        if (line.find("WebEngine") != std::string::npos || line.find("strombel_web_view") != std::string::npos ||
+            line.find("/dri/") != std::string::npos)
+            engine = line;
+    return engine;
+}
+
 TEST_F(DesktopProgramTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDialog) {
     // Where INFO and SHARE lie: the same screens, built offscreen.
     auto layout = start();
@@ -356,6 +368,8 @@ TEST_F(DesktopProgramTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDial
             if (line.rfind("http", 0) == 0) login = line;
     }
     ASSERT_EQ(login.rfind(network.url("/dialog/oauth?"), 0), 0u) << "the browser was not asked to log in: " << login;
+    // The information screen and a login in the browser show no page of ours.
+    EXPECT_EQ(webEngineOrGLMapped(*program), "") << "mapped before the post dialog";
     httplib::Client page("127.0.0.1", network.port());
     auto answer = page.Get(login.substr(network.url("").size()));
     ASSERT_TRUE(answer);
@@ -392,13 +406,7 @@ TEST_F(DesktopProgramTest, NeitherTheWebEngineNorGLIsLoadedBeforeAPageIsShown) {
     auto program = launch(temp_ / "lean", 0);
     ASSERT_TRUE(program);
     ASSERT_TRUE(windowOf(QSizeF(1024, 768)));
-    std::ifstream maps("/proc/" + std::to_string(program->pid()) + "/maps");
-    std::string line, engine;
-    while (std::getline(maps, line))
-        if (line.find("WebEngine") != std::string::npos || line.find("strombel_web_view") != std::string::npos ||
-            line.find("/dri/") != std::string::npos)
-            engine = line;
-    EXPECT_EQ(engine, "") << "mapped at start";
+    EXPECT_EQ(webEngineOrGLMapped(*program), "") << "mapped at start";
     EXPECT_TRUE(quit(*program));
 }
 
