@@ -118,6 +118,22 @@ void MainLoop::cancel(TimerId timer) {
     // `dropped` is destroyed here, outside the lock, in case its captures post work.
 }
 
+size_t MainLoop::discardPending() {
+    size_t dropped = 0;
+    for (;;) {
+        std::deque<std::function<void()>> posted;
+        std::map<TimerId, Timer> timers;
+        {
+            std::lock_guard lock(mutex_);
+            posted.swap(posted_);
+            timers.swap(timers_);
+        }
+        if (posted.empty() && timers.empty()) return dropped;
+        dropped += posted.size() + timers.size();
+        // Destroyed here, outside the lock: their captures may post or cancel.
+    }
+}
+
 MainLoop::SignalId MainLoop::addSignal(std::function<void()> handler) {
     std::lock_guard lock(mutex_);
     for (SignalId id = 0; id < kMaxSignals; ++id) {

@@ -70,6 +70,14 @@ public:
     /// Stops a timer; unknown or finished ids are ignored. Safe from inside a timer.
     void cancel(TimerId timer);
 
+    /// Drops the posted work and every timer without running them, and answers
+    /// how many there were: at the program's end, once no other thread posts,
+    /// so that what they hold goes while everything it may reach still stands
+    /// (left to the loop's own end, it would go among the static objects, in
+    /// whatever order they were made). Work that posts more as it goes is
+    /// dropped too. Safe from any thread.
+    size_t discardPending();
+
     /// Registers `handler` to run on the loop's thread after each `raise` of the
     /// signal (raises that come before it runs make one run). Any thread but a
     /// real-time one; at most kMaxSignals per loop (aborts beyond).

@@ -37,6 +37,27 @@ TEST(MainLoop, AThreadThatOutlivesItsLoopPostsOnlyWhileTheLoopLives) {
     EXPECT_EQ(ran, 1);
 }
 
+TEST(MainLoop, DiscardedWorkGoesUnrunWithWhatItHoldsAndWhatThatPostsAsItGoes) {
+    ManualClock clock;
+    MainLoop loop(clock);
+    int ran = 0;
+    // Posts more work as the last hold on it goes.
+    struct PostsAsItGoes {
+        MainLoop& loop;
+        int& ran;
+        ~PostsAsItGoes() { loop.post([&ran = ran] { ++ran; }); }
+    };
+    auto held = std::make_shared<PostsAsItGoes>(loop, ran);
+    std::weak_ptr<PostsAsItGoes> watch = held;
+    loop.post([held, &ran] { ++ran; });
+    loop.schedule(10 * ms, [held = std::move(held), &ran] { ++ran; });
+    EXPECT_EQ(loop.discardPending(), 3u);  // the two, then what the last one posted as it went
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(loop.runPending(), 0u);
+    EXPECT_FALSE(loop.nextTimerDue());
+    EXPECT_EQ(ran, 0);
+}
+
 TEST(MainLoop, TimersFireAtTheirVirtualTimesInOrder) {
     ManualClock clock;
     MainLoop loop(clock);
