@@ -15,6 +15,13 @@ bool endSharedServices() {
     // The prompt counts launches on its queue and may ask the network.
     info::RatingPrompt::endSharedInstance();
     http::NetworkThread::stopShared();
+    // No thread posts to the main loop any more: what it still holds (work
+    // posted after its last turn, such as a hub peer's request that the bus
+    // listener queued with the peer as the program was taken down; timers not
+    // yet due) goes now, unrun, while the notification centre such a peer
+    // leaves as it goes still stands: the centre is made after the loop, so it
+    // would go first. With an open left waiting the process destroys nothing.
+    if (openerEnded) platform::MainLoop::shared().discardPending();
     platform::MainLoop::shared().stopWaker();
     logging::Log::finish();
     return openerEnded;

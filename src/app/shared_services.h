@@ -4,10 +4,12 @@ namespace strombel::app {
 
 /// The end of what lives for the whole process, in one order, after the program
 /// has been taken down (so nothing that used these runs any more): the JACK
-/// opener, the rating prompt's queue, the network thread, the main loop's waker,
-/// and last the logging's threads (everything above may still log). Each thread
-/// is stopped and joined here, so that no shared instance is destroyed at exit
-/// while one runs. What was never made is not made now.
+/// opener, the rating prompt's queue, the network thread, the work the main
+/// loop still holds (dropped unrun), the main loop's waker, and last the
+/// logging's threads (everything above may still log). Each thread is stopped
+/// and joined here, so that no shared instance is destroyed at exit while one
+/// runs, and nothing the loop held is destroyed after what it reaches. What was
+/// never made is not made now.
 ///
 /// The one exception: a JACK open that a server keeps waiting is not waited for
 /// longer than a moment. Its thread is left inside libjack, and the answer is
