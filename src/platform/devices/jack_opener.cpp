@@ -1,6 +1,7 @@
 #include "platform/devices/jack_opener.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -83,7 +84,14 @@ JackOpener::~JackOpener() { finish(std::chrono::milliseconds(0)); }
 JackOpener& JackOpener::shared() {
     std::lock_guard lock(sharedMutex);
     // Never destroyed: `finishShared` ends its thread at the program's end.
-    if (!sharedOpener) sharedOpener = new JackOpener();
+    if (!sharedOpener) {
+        sharedOpener = new JackOpener();
+        // A process that ends without finishing it (the program finishes it
+        // itself, earlier) still lets the closings it queued run before the
+        // objects made before this one go: they run on its thread and reach
+        // them. Exit handlers run before the objects made before them go.
+        std::atexit([] { finishShared(kPatience); });
+    }
     return *sharedOpener;
 }
 
