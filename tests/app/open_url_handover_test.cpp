@@ -17,6 +17,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/information_wiring.h"
@@ -187,6 +188,67 @@ TEST_F(OpenUrlHandoverTest, AWrongBundleFolderIsNamedAtStartAndTheIdleCrashClien
               std::string::npos)
         << errors;
     EXPECT_EQ(errors.find("CrashUpload"), std::string::npos) << errors;
+}
+
+/// The command line a desktop makes of an entry's Exec line: the value's own
+/// escapes first, then arguments split at spaces outside quotes (a backslash
+/// inside quotes takes the next character as it is), %u becoming the address
+/// and %% a percent sign.
+std::vector<std::string> desktopCommand(const std::string& exec, const std::string& url) {
+    std::string line;
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+        char c = exec[i];
+        if (c == '\\' && i + 1 < exec.size()) {
+            c = exec[++i];
+            c = c == 's' ? ' ' : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+        }
+        line += c;
+    }
+    std::vector<std::string> arguments;
+    std::string argument;
+    bool begun = false, quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ' ' && !quoted) {
+            if (begun) arguments.push_back(std::exchange(argument, {}));
+            begun = false;
+            continue;
+        }
+        begun = true;
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (c == '\\' && quoted && i + 1 < line.size()) {
+            argument += line[++i];
+        } else if (c == '%' && i + 1 < line.size()) {
+            argument += line[++i] == 'u' ? url : line[i] == '%' ? "%" : "";
+        } else {
+            argument += c;
+        }
+    }
+    if (begun) arguments.push_back(argument);
+    return arguments;
+}
+
+// The browser comes back through the desktop entry the build writes: its command
+// names the program whatever the checkout's folder holds (spaces, letters beyond
+// ASCII) and hands the address to the Strombel running on the user's folder.
+TEST_F(OpenUrlHandoverTest, TheDesktopEntryHandsTheBrowsersAddressToTheRunningProgram) {
+    std::ifstream entry(STROMBEL_DESKTOP_ENTRY);
+    std::string line, exec;
+    while (std::getline(entry, line)) {
+        if (line.rfind("Exec=", 0) == 0) exec = line.substr(5);
+    }
+    const std::vector<std::string> command = desktopCommand(exec, "sn1://authorize#t=2");
+    ASSERT_EQ(command.size(), 3u) << exec;
+    EXPECT_EQ(command[0], STROMBEL_PROGRAM) << exec;
+    OpenUrlServer server(socket, handler);
+    ASSERT_TRUE(server.isListening());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("STROMBEL_ROOT", QString::fromStdString(dir.path().string()));
+    EXPECT_EQ(runProgram({QString::fromStdString(command[1]), QString::fromStdString(command[2])}, nullptr,
+                         environment),
+              0);
+    EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#t=2"});
 }
 
 /// The browser's way: the screen asks the browser for the login page, the test
