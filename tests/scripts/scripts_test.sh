@@ -19,20 +19,40 @@ for script in scripts/*; do
   [ "$status" = 2 ] || fail "$name --no-such-option ended with $status: $refusal"
 done
 
-# scripts/setup on a machine where nothing is installed yet, as root and as a user.
+# scripts/setup on a machine where nothing is installed yet: as root, as a user
+# with sudo, and as a user of a machine without sudo (whose administrator works
+# as root). The line installs the packages and makes the number tests' locale.
 fake="$(mktemp -d)"
 trap 'rm -rf "$fake"' EXIT
-printf '#!/bin/sh\nexit 1\n' > "$fake/dpkg-query"
-for uid in 0 1000; do
-  printf '#!/bin/sh\n[ "$1" = -u ] && echo %s || exec /usr/bin/id "$@"\n' "$uid" > "$fake/id"
-  chmod +x "$fake/dpkg-query" "$fake/id"
-  said="$(PATH="$fake:$PATH" scripts/setup --check 2>&1)"; status=$?
+mkdir "$fake/bin" "$fake/sudo"
+for tool in bash grep; do ln -s "$(command -v "$tool")" "$fake/bin/$tool"; done
+printf '#!/bin/sh\nexit 1\n' > "$fake/bin/dpkg-query"
+printf '#!/bin/sh\necho C; echo POSIX\n' > "$fake/bin/locale"
+printf '#!/bin/sh\nexit 1\n' > "$fake/sudo/sudo"
+for case in "0 sudo" "1000 sudo" "1000 -"; do
+  read -r uid has_sudo <<< "$case"
+  printf '#!/bin/sh\n[ "$1" = -u ] && echo %s || exec /usr/bin/id "$@"\n' "$uid" > "$fake/bin/id"
+  chmod +x "$fake"/bin/* "$fake/sudo/sudo"
+  path="$fake/bin"
+  [ "$has_sudo" = sudo ] && path="$fake/sudo:$path"
+  said="$(PATH="$path" scripts/setup --check 2>&1)"; status=$?
   [ "$status" = 1 ] || fail "setup --check with packages missing ended with $status"
   line="$(grep 'apt-get install' <<< "$said")"
-  if [ "$uid" = 0 ]; then expected="    apt-get update && apt-get install --no-install-recommends cmake "
-  else expected="    sudo apt-get update && sudo apt-get install --no-install-recommends cmake "; fi
-  [[ "$line" == "$expected"* ]] || fail "setup --check as uid $uid says: $line"
+  prefix=""
+  [ "$uid:$has_sudo" = 1000:sudo ] && prefix="sudo "
+  [[ "$line" == "    ${prefix}apt-get update && ${prefix}apt-get install --no-install-recommends cmake "* ]] ||
+    fail "setup --check as uid $uid ($has_sudo) says: $line"
+  [[ "$line" == *" && ${prefix}localedef -i de_DE -c -f UTF-8 de_DE.UTF-8" ]] ||
+    fail "setup --check as uid $uid ($has_sudo) leaves out the locale: $line"
 done
+
+# Every package there but the locale, for a user without sudo: the line to make
+# it, and nothing tried through a sudo that is not there.
+printf '#!/bin/sh\necho "install ok installed"\n' > "$fake/bin/dpkg-query"
+said="$(PATH="$fake/bin" scripts/setup 2>&1)"; status=$?
+[ "$status" = 0 ] || fail "setup with only the locale missing ended with $status: $said"
+grep -qx "    localedef -i de_DE -c -f UTF-8 de_DE.UTF-8" <<< "$said" || fail "setup without sudo says: $said"
+grep -q "not found" <<< "$said" && fail "setup without sudo tried a command that is not there: $said"
 
 echo "scripts: $failures failed"
 [ "$failures" = 0 ]
