@@ -7,6 +7,7 @@
 
 #include "library/data_migration_manager.h"
 #include "logging/log.h"
+#include "platform/regular_file.h"
 
 namespace strombel::app {
 
@@ -315,9 +316,15 @@ std::string AppLibraryAdapter::makeDataUpToDate() {
     if (!store) {
         const std::string reason = library_.storeProblem().empty() ? "the store file cannot be opened or made"
                                                                     : library_.storeProblem();
+        // What lies in the store's place and is not a file is left as it is: the
+        // user moves it away; a folder that cannot be written needs room or rights.
+        const bool inTheWay = platform::notRegularSqliteFiles(library_.applicationDocumentsDirectory() /
+                                                              library::SoundDataManager::kStoreFileName)
+                                  .has_value();
+        const std::string remedy = inTheWay ? "Move it out of the way (Strombel leaves it as it is)"
+                                            : "Check that " + folder + " can be written and has free space";
         return "The sound library could not be opened: " + reason + ".\nThe stock sounds play from memory, but " +
-               "nothing you record or change can be kept in this run. Check that " + folder +
-               " can be written and has free space, then start Strombel again.";
+               "nothing you record or change can be kept in this run. " + remedy + ", then start Strombel again.";
     }
     if (!store->setAsidePath().empty()) {
         // SQLite's own words (its integrity check's page numbers) went to the log

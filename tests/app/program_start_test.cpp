@@ -157,13 +157,19 @@ TEST_F(ProgramStartTest, SigtermInTheFirstTwentyMillisecondsEndsTheProgramCleanl
 }
 
 TEST_F(ProgramStartTest, ANamedPipeInPlaceOfTheSettingsOrTheLibraryIsRefusedWithTheReason) {
+    // The way out is told too: a pipe is moved away, no room or rights are missing.
+    const char* moveIt = "Move it out of the way (Strombel leaves it as it is), then start Strombel again.";
     const struct {
         const char* file;
         const char* told;
+        const char* then;
     } rows[] = {
-        {"Library/Preferences/defaults.sqlite", "Strombel's settings cannot be saved: the settings file cannot be used: "},
-        {"Documents/.strombel.xcdatamodeld", "The sound library could not be opened: the store file cannot be used: "},
-        {"Documents/.strombel.xcdatamodeld-wal", "The sound library could not be opened: the store file cannot be used: "},
+        {"Library/Preferences/defaults.sqlite", "Strombel's settings cannot be saved: the settings file cannot be used: ",
+         "They work until Strombel quits; changes are not kept."},
+        {"Documents/.strombel.xcdatamodeld", "The sound library could not be opened: the store file cannot be used: ",
+         moveIt},
+        {"Documents/.strombel.xcdatamodeld-wal", "The sound library could not be opened: the store file cannot be used: ",
+         moveIt},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
@@ -177,6 +183,7 @@ TEST_F(ProgramStartTest, ANamedPipeInPlaceOfTheSettingsOrTheLibraryIsRefusedWith
         // says why the file was not used.
         EXPECT_TRUE(waitForLine(errors, row.told + pipe.string() + " is a named pipe, not a regular file"))
             << readFile(errors);
+        EXPECT_TRUE(waitForLine(errors, row.then)) << readFile(errors);
         program->signal(SIGTERM);
         const std::optional<int> status = program->wait(60);
         ASSERT_TRUE(status) << "SIGTERM did not end it";
