@@ -337,8 +337,14 @@ TEST_F(ProgramStartTest, ASecondStartOnAnOwnedFolderNeverRunsBesideTheFirst) {
         EXPECT_TRUE(std::any_of(row.told.begin(), row.told.end(),
                                 [&](const std::string& line) { return told.find(line) != std::string::npos; }))
             << told;
-        // The first still answers, at the socket file it made.
-        EXPECT_EQ(ask(socket, "\n"), "NO\n");
+        // The first still answers, at the socket file it made. The connections
+        // the holder closed are let go at the program's next turns: until then a
+        // new one may still be turned away as the seventeenth.
+        std::optional<std::string> answer;
+        for (auto end = std::chrono::steady_clock::now() + 30s;
+             !(answer = ask(socket, "\n")) && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(answer, "NO\n");
         struct stat now {};
         EXPECT_TRUE(::lstat(socket.c_str(), &now) == 0 && now.st_ino == made.st_ino) << "the socket file was replaced";
     }
