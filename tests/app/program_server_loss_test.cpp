@@ -117,6 +117,12 @@ protected:
         return count;
     }
 
+    /// How many times a loss of the output was told. A server on its way down
+    /// can stop its cycles for seconds before its notice of the end comes (it
+    /// waits on its clients), and on a busy machine the program may then find
+    /// it not answering first: either line tells the one loss.
+    size_t saidLost() const { return saidTimes(kLost) + saidTimes(kNotAnswering); }
+
     /// SIGTERM, as a user quitting; the exit status, or -1 when it did not end.
     int quit() {
         program_->signal(SIGTERM);
@@ -137,16 +143,16 @@ protected:
 
 TEST_F(ProgramServerLossTest, QuittingAfterTheServerHasGoneEndsCleanly) {
     jack_.stop();
-    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    EXPECT_TRUE(waitFor([&] { return saidLost() > 0; }, 10)) << said();
     // The program looks for the server meanwhile (every two seconds).
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(quit(), 0) << said();
-    EXPECT_EQ(saidTimes(kLost), 1u) << "told once";
+    EXPECT_EQ(saidLost(), 1u) << "told once";
 }
 
 TEST_F(ProgramServerLossTest, QuittingAfterTheServerCameBackEndsCleanly) {
     jack_.stop();
-    EXPECT_TRUE(waitFor([&] { return saidTimes(kLost) > 0; }, 10)) << said();
+    EXPECT_TRUE(waitFor([&] { return saidLost() > 0; }, 10)) << said();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     ASSERT_TRUE(jack_.start()) << jack_.why();
     // A server started anew can hold a new client for seconds (longer on a
@@ -164,9 +170,9 @@ TEST_F(ProgramServerLossTest, QuittingWhileAReturningServerKeepsTheReopeningWait
     // program took the server up in the moment before it froze (it looks every
     // two seconds), the server goes and comes back once more.
     for (int attempt = 1;; ++attempt) {
-        const size_t lost = saidTimes(kLost), back = saidTimes(kBack);
+        const size_t lost = saidLost(), back = saidTimes(kBack);
         jack_.stop();
-        ASSERT_TRUE(waitFor([&] { return saidTimes(kLost) > lost; }, 10)) << said();
+        ASSERT_TRUE(waitFor([&] { return saidLost() > lost; }, 10)) << said();
         ASSERT_TRUE(jack_.start()) << jack_.why();
         jack_.freeze(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // an open that ended is told by then
