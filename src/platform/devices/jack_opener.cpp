@@ -109,13 +109,18 @@ bool JackOpener::onOpenerThread() { return onOpener; }
 
 bool JackOpener::run(MainLoop& loop, Opening opening) { return state_->add({&loop, std::move(opening), false}); }
 
+namespace {
+/// A job that hands nothing over to a main loop.
+JackOpener::Opening withoutDelivery(std::function<void()> work) {
+    return [work = std::move(work)] {
+        work();
+        return JackOpener::Delivery();
+    };
+}
+}  // namespace
+
 bool JackOpener::run(std::function<void()> work) {
-    return state_->add({nullptr,
-                        [work = std::move(work)] {
-                            work();
-                            return Delivery();
-                        },
-                        false});
+    return state_->add({nullptr, withoutDelivery(std::move(work)), false});
 }
 
 bool JackOpener::runAndWait(std::function<void()> work, std::chrono::milliseconds patience) {
@@ -138,12 +143,7 @@ bool JackOpener::runAndWait(std::function<void()> work, std::chrono::millisecond
 }
 
 bool JackOpener::close(std::function<void()> closing) {
-    return state_->add({nullptr,
-                        [closing = std::move(closing)] {
-                            closing();
-                            return Delivery();
-                        },
-                        true});
+    return state_->add({nullptr, withoutDelivery(std::move(closing)), true});
 }
 
 size_t JackOpener::pending() const {
