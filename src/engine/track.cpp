@@ -94,7 +94,8 @@ bool Track::preloadForPlayback(std::string* error) {
         if (error) *error = std::move(why);
         return false;
     }
-    STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(), baseName(fileName_));
+    STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(),
+                       std::filesystem::path(fileName_).filename().string());
     numFramesInCache_.store(decoded->frames());
     // A request made before the frames were known is measured again by startPlayback.
     frameCache_.publish(std::make_shared<const Frames>(std::move(decoded)));
@@ -188,11 +189,8 @@ void Track::cleanAfterPlayback() {
 }
 
 uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames) {
+    if (numFrames == 0) return 0;  // the out-list stays as it was
     frames.count = 0;
-    if (numFrames == 0) {
-        frames.status = TrackFrames::Status::Frames;
-        return 0;
-    }
     if (!playbackFrames_) playbackFrames_ = *frameCache_.read();
     const platform::DecodedAudio* cache = playbackFrames_.get();
     if (!cache) {

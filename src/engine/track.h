@@ -73,7 +73,8 @@ public:
 
     /// Audio thread: hands out up to `numFrames` next frames from the frames this
     /// playback holds, picking up the published cache first when it holds none.
-    /// Never reads the file, locks, waits or allocates. Returns the count.
+    /// Never reads the file, locks, waits or allocates. Returns the count; a
+    /// request for none answers 0 and leaves `frames` as it was.
     uint32_t allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames);
     /// Gives handed-out frames back.
     void releaseFrames(TrackFrames& frames);
