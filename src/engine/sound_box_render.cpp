@@ -206,6 +206,11 @@ void SoundBox::applyCommand(Command& command) {
             if (!soloed && other.currentState() != TrackState::Ready) other.stopPlayingAt(0);
         }
         break;
+    case Command::Type::stopHeldSilent:
+        for (size_t i = 0; i < playingCount_; ++i) {
+            if (playing_[i]->heldSilent()) stopTrackNow(*playing_[i], 0);
+        }
+        break;
     case Command::Type::clearEcho:
         echoBufferLeft_->clearBuffer();
         echoBufferRight_->clearBuffer();
@@ -260,7 +265,7 @@ void SoundBox::resolveDue(uint64_t end) {
     for (size_t i = 0; i < due; ++i) {
         QueuedRequest& request = queuedStarts_[i];
         Track& track = *request.track;
-        if (!track.muted()) {
+        if (!track.silenced()) {
             track.setIsStartedByTapPad(false);
             track.setIsStartedByMidi(false);
             startTrackNow(track, request.time, false, 1.0f);

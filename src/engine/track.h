@@ -120,6 +120,12 @@ public:
     void setIsStartedByMidi(bool value) { startedByMidi_.store(value); }
     bool muted() const { return muted_.load(); }
     void setMuted(bool value) { muted_.store(value); }
+    /// Held silent by the engine without a mute of its own: a sample no pad of
+    /// the current bank shows, while every pad is muted or a solo is on.
+    bool heldSilent() const { return heldSilent_.load(); }
+    void setHeldSilent(bool value) { heldSilent_.store(value); }
+    /// Muted, or held silent: what the sequencer and MIDI do not start.
+    bool silenced() const { return muted() || heldSilent(); }
 
     /// Whether the requested playback has begun (startPlayback) and not ended since.
     bool hasBegun() const { return begun_; }
@@ -165,7 +171,7 @@ private:
     std::atomic<float> volume_{1.0f};
     float currentVelocity_ = 1.0f;
     float nextPlaybackVelocity_ = 1.0f;
-    std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false};
+    std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false}, heldSilent_{false};
     uint64_t startHostTimeNanos_ = 0, stopHostTimeNanos_ = 0;
     bool begun_ = false;
 };

@@ -210,6 +210,40 @@ TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
     EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
 }
 
+TEST_F(PadScreenTest, TwelveMutedPadsSilenceThePatternAndASoloOnAndOffKeepsThemMuted) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    recordOneHit(*run, 0);
+    // Another sample takes pad 1: the pattern still plays the one it recorded,
+    // which no pad shows now.
+    library::SoundDataManager& library = *run->program().library();
+    const auto bank = run->program().engine()->currentSoundbankFilePathsByIdx();
+    std::shared_ptr<library::Sample> other;
+    for (const auto& sample : library.samples()) {
+        const bool onBank = std::any_of(bank.begin(), bank.end(), [&](const auto& pad) {
+            return pad.second == sample->filepath();
+        });
+        if (!onBank) other = sample;
+    }
+    ASSERT_NE(other, nullptr);
+    library.setSample(other, run->program().engine()->currentSoundBankIdx(), 0);
+    loop_.runPending();
+
+    open(*run, screen.sampleOptionsBtn());
+    open(*run, screen.sampleMuteBtn());
+    for (int pad = 0; pad < 12; ++pad) tap(*run, screen.tapButton(pad));
+    open(*run, screen.sampleSoloBtn());
+    tap(*run, screen.tapButton(3));
+    tap(*run, screen.tapButton(3));  // the solo ends: the mutes from before it are back
+    for (int pad = 0; pad < 12; ++pad) EXPECT_FALSE(screen.tapButtonLight(pad)->isTurnedOn()) << pad;
+
+    const double bar = 4 * 60.0 / run->program().sequencer()->bpm();
+    open(*run, screen.sequencerBtn());
+    tap(*run, screen.playBtn());
+    ASSERT_TRUE(run->program().sequencer()->isRunning());
+    EXPECT_EQ(runFor(*run, 2 * bar), 0) << "every lamp is off, and nothing sounds";
+}
+
 TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();

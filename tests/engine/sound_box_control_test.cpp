@@ -137,6 +137,75 @@ TEST_F(ControlTest, SoloMutesAndStopsOthersAndSoloAgainUnmutes) {
     EXPECT_TRUE(box.trackIsMuted(kick_));
 }
 
+TEST_F(ControlTest, EndingASoloBringsBackTheMutesFromBeforeIt) {
+    const struct {
+        const char* end;
+        int mutedBefore;  // index into kick, snare, hat; the snare is soloed
+        std::vector<int> heard;
+    } cases[] = {{"solo again", 0, {1, 2}},
+                 {"solo another, then that one again", 0, {1, 2}},
+                 {"its sample leaves the library", 2, {0}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end);
+        SoundBox& box = makeEngine();
+        box.currentSoundbankChanged(0);
+        const std::string paths[] = {kick_, snare_, hat_};
+        box.toggleMuteForTrack(paths[c.mutedBefore]);
+        box.toggleSoloForTrack(snare_);
+        if (c.heard.size() == 1) {
+            library_.setSamples({samples_[0], samples_[2]});
+        } else {
+            const std::string& ended = c.end[13] == 'a' ? hat_ : snare_;
+            if (ended == hat_) box.toggleSoloForTrack(hat_);
+            box.toggleSoloForTrack(ended);
+        }
+        EXPECT_TRUE(box.trackIsMuted(paths[c.mutedBefore]));
+        box.startTrackFromSequencer(paths[c.mutedBefore], 1);
+        for (int index : c.heard) box.startTrackFromSequencer(paths[index], 1);
+        render();
+        EXPECT_FALSE(sounds(paths[c.mutedBefore]));
+        for (int index : c.heard) EXPECT_TRUE(sounds(paths[index])) << paths[index];
+    }
+}
+
+TEST_F(ControlTest, WithEveryPadMutedOrASoloOnASampleOnNoPadIsSilent) {
+    // The hat lies on no pad of bank 0, as a sample a pattern kept after
+    // another took its pad.
+    const struct {
+        const char* name;
+        std::vector<std::string> muted;
+        bool solo;
+        bool heard;
+    } cases[] = {{"nothing muted", {}, false, true},
+                 {"one pad muted", {"kick"}, false, true},
+                 {"every pad muted", {"kick", "snare"}, false, false},
+                 {"a solo", {}, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SoundBox& box = makeEngine();
+        box.currentSoundbankChanged(0);
+        MidiKeyboard keys(box, loop_, clock_, temp_.path());
+        keys.hub->setNotesMapToButtons(false);
+        box.startTrackFromSequencer(hat_, 1);
+        render();
+        ASSERT_TRUE(sounds(hat_));
+        for (const std::string& name : c.muted) box.toggleMuteForTrack(name == "kick" ? kick_ : snare_);
+        if (c.solo) box.toggleSoloForTrack(kick_);
+        render();
+        EXPECT_EQ(sounds(hat_), c.heard) << "what sounded already";
+        box.stopAllTracks();
+        render();
+        box.startTrackFromSequencer(hat_, 1);
+        render();
+        EXPECT_EQ(sounds(hat_), c.heard) << "from the sequencer";
+        box.stopAllTracks();
+        keys.play(0x90, 12);  // bank 1, pad 0
+        render();
+        EXPECT_EQ(sounds(hat_), c.heard) << "from MIDI";
+        EXPECT_EQ(box.trackIsMuted(hat_), !c.heard);
+    }
+}
+
 TEST_F(ControlTest, UnknownPathsAreRefusedQuietly) {
     SoundBox& box = makeEngine();
     EXPECT_FALSE(box.startTrack("Documents/none.wav", 0, true, false, false, 1.0f));
