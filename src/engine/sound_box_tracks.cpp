@@ -197,12 +197,15 @@ std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackT
         return nullptr;
     }
     // What the user set outlives the track: a mute, and under a solo every
-    // other track's silence (a sample new to the table included).
+    // other track's silence (a sample new to the table included). So do the
+    // frames, unless the file changed: a rebuilt table plays at once.
+    const auto found = previous.find(path);
     if (soloSampleFilePath_) {
         track->setMuted(path != *soloSampleFilePath_);
-    } else if (auto found = previous.find(path); found != previous.end()) {
+    } else if (found != previous.end()) {
         track->setMuted(found->second->muted());
     }
+    if (found != previous.end()) track->adoptFramesOf(*found->second);
     return track;
 }
 

@@ -87,6 +87,13 @@ public:
     /// True when it freed it. Main thread.
     bool clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos);
 
+    /// Main thread, before this track is published: takes the decoded frames of
+    /// `previous`, the track it replaces, when they were decoded at this track's
+    /// rate from the file as it is now (same file, size and change times), so
+    /// that a rebuilt table plays at once. False when it did not (nothing loaded,
+    /// a load under way, another rate, or the file changed since).
+    bool adoptFramesOf(Track& previous);
+
     /// The decoded frames, loading them when needed (off the audio thread). The
     /// export renderer reads these with read positions of its own.
     std::shared_ptr<const platform::DecodedAudio> cachedAudio();
@@ -145,6 +152,14 @@ public:
     float nextPlaybackVelocity() const { return nextPlaybackVelocity_; }
 
 private:
+    /// What tells one state of a file from another without reading it.
+    struct FileStamp {
+        uint64_t device = 0, inode = 0;
+        int64_t size = -1, modified = 0, changed = 0;  // no file: size -1
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp stampOf(const std::string& path);
+
     const double sampleRate_;
     const platform::Clock& clock_;
     std::atomic<TrackState> state_{TrackState::Unprepared};
@@ -161,6 +176,8 @@ private:
     std::atomic<uint32_t> numFramesInCache_{0};
     std::atomic<TrackLoadState> loadState_{TrackLoadState::NotLoaded};
     std::atomic<uint64_t> loadFailedAt_{0};
+    FileStamp preparedStamp_;  // the file when it was prepared
+    FileStamp decodedStamp_;   // the file its frames were decoded from (under loadMutex_)
     std::atomic<uint64_t> playingSince_{0};
 
     // The audio thread's own.

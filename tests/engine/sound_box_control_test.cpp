@@ -431,6 +431,34 @@ TEST_F(ControlTest, AReloadKeepsMutesAndTheSoloAndEndsWhatSoundedWithItsNotices)
     EXPECT_FALSE(sounds(snare_));
 }
 
+TEST_F(ControlTest, AReloadKeepsTheFramesOfEverySampleThatSurvivesIt) {
+    SoundBox& box = makeEngine();
+    box.currentSoundbankChanged(0);             // the kick and the snare are read for their pads
+    box.startTrackFromSequencer(hat_, 1);       // the hat when the pattern plays it
+    renderFrames(20000 + 1024);
+    box.waitForPreloads();
+    // From here the disk answers nothing: what sounds comes from memory.
+    std::promise<void> disk;
+    std::shared_future<void> answered = disk.get_future().share();
+    box.setPreloadGate([answered] { answered.wait(); });
+    writeWave(sandbox_.absolutePath(snare_), constantMono(20000, 3000));  // the snare changed on the disk
+
+    addSample("clap", constantMono(20000, 1000));  // a file appears in the documents folder
+    library_.setSamples(samples_);
+    const uint64_t skipped = box.counters().skippedBlocks;
+    for (const std::string& path : {kick_, hat_, snare_}) box.startTrackFromSequencer(path, 1);
+    device_->renderBuffer();
+    EXPECT_EQ(device_->left()[0], 2 * kFixedPer16Bit * 1000) << "the kick and the hat at once, no old snare";
+    EXPECT_EQ(box.counters().skippedBlocks, skipped + 1) << "only the snare waits for the disk";
+
+    disk.set_value();
+    box.waitForPreloads();
+    box.stopAllTracks();
+    renderFrames(512);
+    box.startTrackFromSequencer(snare_, 1);
+    EXPECT_EQ(renderFrames(256)[0], 3000 * kFixedPer16Bit) << "the snare as the disk holds it now";
+}
+
 TEST_F(ControlTest, RecordingOnADeviceAt48kHzRebuildsNoTrackAndKeepsMutes) {
     SoundBox& box = makeEngine(256, 48000.0);
     box.toggleMuteForTrack(kick_);
