@@ -87,17 +87,23 @@ bool Track::preloadForPlayback(std::string* error) {
     if (currentState() == TrackState::Unprepared) return false;
     std::lock_guard loading(loadMutex_);
     if (loadState_.load() == TrackLoadState::Loaded) return true;
-    loadState_.store(TrackLoadState::Loading);
     const FileStamp stamp = stampOf(fileName_);
+    if (failedStamp_ && *failedStamp_ == stamp && clock_.nowNanos() - loadFailedAt_.load() < kLoadRetryInterval) {
+        loadState_.store(TrackLoadState::Failed);  // the same file failed a moment ago
+        return false;
+    }
+    loadState_.store(TrackLoadState::Loading);
     auto decoded = std::make_shared<platform::DecodedAudio>();
     std::string why;
     if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, why)) {
         STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, why);
+        failedStamp_ = stamp;
         loadFailedAt_.store(clock_.nowNanos());
         loadState_.store(TrackLoadState::Failed);
         if (error) *error = std::move(why);
         return false;
     }
+    failedStamp_.reset();
     STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(),
                        std::filesystem::path(fileName_).filename().string());
     numFramesInCache_.store(decoded->frames());
@@ -147,7 +153,6 @@ bool Track::markLoadRequested() {
 
 bool Track::markLoadRetry() {
     if (loadState_.load(std::memory_order_relaxed) != TrackLoadState::Failed) return false;
-    if (clock_.nowNanos() - loadFailedAt_.load(std::memory_order_relaxed) < kLoadRetryInterval) return false;
     TrackLoadState expected = TrackLoadState::Failed;
     return loadState_.compare_exchange_strong(expected, TrackLoadState::Requested);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/audio_file.h"
@@ -103,12 +104,13 @@ public:
     bool markLoadRequested();
     /// Undoes `markLoadRequested` when the request could not be queued.
     void unmarkLoadRequested();
-    /// A load that failed is tried again at a later start, at most once every
+    /// A load that failed is tried again at a later start: at once when the file
+    /// changed since (it came back, or was mended), else at most once every
     /// `kLoadRetryInterval` of the clock (a sequencer starting an unreadable
     /// sample at every step does not read it at every step).
     static constexpr uint64_t kLoadRetryInterval = platform::kNanosPerSecond;
-    /// Any thread: moves a failed load on to Requested when the interval has
-    /// passed since it failed; false otherwise.
+    /// Any thread: moves a failed load on to Requested (the load looks at the
+    /// file before it reads it again); false when it is not failed or already asked.
     bool markLoadRetry();
 
     TrackState currentState() const { return state_.load(std::memory_order_acquire); }
@@ -178,6 +180,7 @@ private:
     std::atomic<uint64_t> loadFailedAt_{0};
     FileStamp preparedStamp_;  // the file when it was prepared
     FileStamp decodedStamp_;   // the file its frames were decoded from (under loadMutex_)
+    std::optional<FileStamp> failedStamp_;  // the file as it was when its last load failed (under loadMutex_)
     std::atomic<uint64_t> playingSince_{0};
 
     // The audio thread's own.

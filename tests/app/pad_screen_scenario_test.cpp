@@ -248,13 +248,13 @@ TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
     const std::filesystem::path file = run->sandbox().documents() / "snap.wav";
-    {
+    auto writeSnap = [&] {
         platform::WaveWriter writer;
-        ASSERT_TRUE(writer.open(file, 1, 44100, 44100));
         const std::vector<int32_t> frames(4410, 1000 << 9);
         const int32_t* channels[1] = {frames.data()};
-        ASSERT_TRUE(writer.write(channels, uint32_t(frames.size())) && writer.close());
-    }
+        return writer.open(file, 1, 44100, 44100) && writer.write(channels, uint32_t(frames.size())) && writer.close();
+    };
+    ASSERT_TRUE(writeSnap());
     runFor(*run, 6.0);  // the library's scan finds it
     library::SoundDataManager& library = *run->program().library();
     auto sample = library.sampleWithFilepath("Documents/snap.wav");
@@ -274,6 +274,12 @@ TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
         EXPECT_EQ(runFor(*run, 2.0), 0) << "silence";
     }
     EXPECT_EQ(run->alerts().shown.size(), before + 1) << "told once";
+    // The file comes back: the very next touch plays it.
+    tap(*run, screen.tapButton(0));
+    runFor(*run, 0.1);
+    ASSERT_TRUE(writeSnap());
+    tap(*run, screen.tapButton(0));
+    EXPECT_GT(runFor(*run, 0.1), 0);
 }
 
 TEST_F(PadScreenTest, SoloLightsOnlyTheSoloedPadAndPerPadVolumesReachTheLibrary) {
