@@ -309,6 +309,7 @@ public:
     void informDelegatesOfTrackEnded(const std::string& path, bool finished);
     void informDelegatesOfAudioRouteChanged();
     void informDelegatesOfUnreadableSample(const std::string& path, const std::string& message);
+    void informDelegatesOfSampleRecordFailed(const std::string& reason);
     /// Delivers what the audio thread reported since the last call, frees what
     /// it let go of and logs counters that changed (run by the main loop when the
     /// audio thread raises the engine's signal).
@@ -481,7 +482,8 @@ private:
     void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void informDelegatesOfOutputNotOpened(const std::string& message);
-    void recordWriterLoop();
+    /// The writer thread of take number `take`.
+    void recordWriterLoop(uint64_t take);
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
 
@@ -569,6 +571,7 @@ private:
     double recordRate_ = 44100.0;
     std::atomic<uint64_t> recordOverruns_{0};
     std::thread recordWriter_;
+    uint64_t recordTake_ = 0;  // main loop: the takes begun so far
     std::atomic<bool> recordWriterStop_{false};
     platform::WaveWriter recordFile_;
 

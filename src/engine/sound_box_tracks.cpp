@@ -619,6 +619,10 @@ void SoundBox::informDelegatesOfUnreadableSample(const std::string& path, const 
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->sampleUnreadable(path, message); });
 }
 
+void SoundBox::informDelegatesOfSampleRecordFailed(const std::string& reason) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->sampleRecordFailed(reason); });
+}
+
 void SoundBox::informDelegatesOfOutput(bool restored, const std::string& message) {
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) {
         if (restored) {
