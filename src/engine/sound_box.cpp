@@ -479,7 +479,8 @@ void SoundBox::recordWriterLoop(uint64_t take) {
         // Told at once, not when the recording stops: its clock would run on for nothing.
         std::weak_ptr<int> alive = lifeToken_;
         mainLoop_.post([this, alive, take, reason = recordFile_.error()] {
-            if (alive.lock() && recordRunning_.load() && take == recordTake_) informDelegatesOfSampleRecordFailed(reason);
+            if (alive.lock() && recordRunning_.load() && take == recordTake_)
+                informDelegatesOfSampleRecordFailed(reason);
         });
     };
     for (;;) {
