@@ -7,9 +7,9 @@
 
 namespace strombel::app {
 
-class SampleEditorEngineAdapter final : public editor::SampleEditorEngine {
+class SampleEditorEngineAdapter final : public editor::SampleEditorEngine, private engine::SoundBoxDelegate {
 public:
-    explicit SampleEditorEngineAdapter(engine::SoundBox& engine) : engine_(engine) {}
+    explicit SampleEditorEngineAdapter(engine::SoundBox& engine) : engine_(engine) { engine_.addDelegate(this); }
     editor::RecordingStart startSampleRecord() override {
         const engine::SoundBox::SampleRecordStart started = engine_.startSampleRecord();
         using Problem = editor::RecordingStart::Problem;
@@ -32,9 +32,18 @@ public:
         return engine_.startTrack(path, fromPoint, toPoint);
     }
     void stopTrack(const std::string& path) override { engine_.stopTrack(path); }
+    void setRecordFailureHandler(std::function<void(const std::string&)> told) override {
+        recordFailed_ = std::move(told);
+    }
 
 private:
+    void sampleRecordFailed(const std::string& reason) override {
+        // Called through a copy: the handler may let go of itself.
+        if (auto told = recordFailed_) told(reason);
+    }
+
     engine::SoundBox& engine_;
+    std::function<void(const std::string&)> recordFailed_;
 };
 
 }  // namespace strombel::app

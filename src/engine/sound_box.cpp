@@ -429,7 +429,7 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     recordNextInputTime_ = 0;
     recordRate_ = rate;
     recordWriterStop_.store(false);
-    recordWriter_ = std::thread([this] { recordWriterLoop(); });
+    recordWriter_ = std::thread([this, take = ++recordTake_] { recordWriterLoop(take); });
     recordRunning_.store(true);
     observingDevice_ = true;
     if (!start()) {
@@ -469,12 +469,19 @@ SoundBox::SampleRecordEnd SoundBox::stopSampleRecord() {
     return ended;
 }
 
-void SoundBox::recordWriterLoop() {
+void SoundBox::recordWriterLoop(uint64_t take) {
     std::vector<int32_t> block(4096);
     bool failed = false;  // after a failed write the rest is let go: the take is lost
     auto write = [&](uint32_t count) {
         const int32_t* channels[1] = {block.data()};
-        failed = failed || !recordFile_.write(channels, count);
+        if (failed || recordFile_.write(channels, count)) return;
+        failed = true;
+        // Told at once, not when the recording stops: its clock would run on for nothing.
+        std::weak_ptr<int> alive = lifeToken_;
+        mainLoop_.post([this, alive, take, reason = recordFile_.error()] {
+            if (alive.lock() && recordRunning_.load() && take == recordTake_)
+                informDelegatesOfSampleRecordFailed(reason);
+        });
     };
     for (;;) {
         bool stopping = recordWriterStop_.load();

@@ -309,6 +309,7 @@ public:
     void informDelegatesOfTrackEnded(const std::string& path, bool finished);
     void informDelegatesOfAudioRouteChanged();
     void informDelegatesOfUnreadableSample(const std::string& path, const std::string& message);
+    void informDelegatesOfSampleRecordFailed(const std::string& reason);
     /// Delivers what the audio thread reported since the last call, frees what
     /// it let go of and logs counters that changed (run by the main loop when the
     /// audio thread raises the engine's signal).
@@ -348,7 +349,9 @@ private:
 
     /// A request on its way to the audio thread.
     struct Command {
-        enum class Type : uint8_t { start, startRange, stop, queueStart, queueStop, stopAll, solo, clearEcho, swapTable };
+        enum class Type : uint8_t {
+            start, startRange, stop, queueStart, queueStop, stopAll, solo, stopHeldSilent, clearEcho, swapTable
+        };
         Type type = Type::start;
         bool tapPad = false;
         bool midi = false;
@@ -392,6 +395,13 @@ private:
     /// Main loop: a prepared track for `path`, muted as the one of `previous`
     /// was (or as the solo wants it); null, logged, when the file does not prepare.
     std::shared_ptr<Track> makeTrack(const std::string& path, const TrackTable& previous) const;
+    /// Main loop: with every pad of the current bank muted, or a solo on, holds
+    /// silent each sample on no pad of the bank (a pattern may name a sample that
+    /// no pad shows any more), and stops those that sound; lets go of the rest.
+    /// `tables` are the ones published, or about to be.
+    void holdOffPadSamples(const Tables& tables);
+    /// Main loop: ends the solo, bringing back the mutes from before it.
+    void endSolo(const TrackTable& table);
     /// The path kept under `key` (a pad or a MIDI note) in one of the tables' maps.
     std::optional<std::string> pathFor(std::map<int, std::string> Tables::*paths, int key) const;
     /// Main loop: a copy of the published tables to change and publish.
@@ -472,7 +482,8 @@ private:
     void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void informDelegatesOfOutputNotOpened(const std::string& message);
-    void recordWriterLoop();
+    /// The writer thread of take number `take`.
+    void recordWriterLoop(uint64_t take);
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
 
@@ -493,6 +504,7 @@ private:
     };
     std::vector<RetiredTables> retiredTables_;
     std::optional<std::string> soloSampleFilePath_;
+    std::set<std::string, std::less<>> mutedBeforeSolo_;  // the mutes a solo's end brings back
     uint64_t currentSoundBankIdx_ = kNotFound;
 
     // Control threads -> audio thread.
@@ -559,6 +571,7 @@ private:
     double recordRate_ = 44100.0;
     std::atomic<uint64_t> recordOverruns_{0};
     std::thread recordWriter_;
+    uint64_t recordTake_ = 0;  // main loop: the takes begun so far
     std::atomic<bool> recordWriterStop_{false};
     platform::WaveWriter recordFile_;
 
@@ -619,7 +632,7 @@ bool SoundBox::sendForPath(const std::string& path, Fill&& fill, bool ignoreMute
     auto found = tables->tracksByFilePath.find(path);
     if (found == tables->tracksByFilePath.end()) return false;
     const std::shared_ptr<Track>& track = found->second;
-    if (!ignoreMute && track->muted()) return false;
+    if (!ignoreMute && track->silenced()) return false;
     // A sample that could not be read is tried again at a later start.
     if (const TrackLoadState load = track->loadState(); load == TrackLoadState::NotLoaded) {
         requestLoad(track, false);

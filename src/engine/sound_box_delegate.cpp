@@ -20,5 +20,6 @@ void SoundBoxDelegate::audioOutputLost(const std::string&) {}
 void SoundBoxDelegate::audioOutputNotOpened(const std::string&) {}
 void SoundBoxDelegate::audioOutputRestored(const std::string&) {}
 void SoundBoxDelegate::sampleUnreadable(const std::string&, const std::string&) {}
+void SoundBoxDelegate::sampleRecordFailed(const std::string&) {}
 
 }  // namespace strombel::engine

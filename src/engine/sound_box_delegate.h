@@ -46,6 +46,10 @@ public:
     /// The file of the sample at `path` could not be read, so it plays nothing;
     /// `message` tells the user so, and why. Told once, until it reads again.
     virtual void sampleUnreadable(const std::string& path, const std::string& message);
+    /// The take under way stopped being written (its disk is full, or failed):
+    /// what it recorded is lost, though the recording runs until it is stopped.
+    /// `reason` is the file system's own words.
+    virtual void sampleRecordFailed(const std::string& reason);
 
 private:
     friend class SoundBox;

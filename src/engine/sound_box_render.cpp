@@ -25,11 +25,24 @@ constexpr uint64_t kRecordGapTolerance = 50 * platform::kNanosPerMillisecond;
 // The most silence one gap adds to a take: ten minutes at 48 kHz.
 constexpr long long kMaxRecordGapFrames = 600LL * 48000;
 
-/// Frames from the buffer's start to `time`, rounded to the nearest frame.
+/// Frames from the buffer's start to `time`, rounded to the nearest frame: host
+/// times are whole nanoseconds, so a time meant for a frame may lie a fraction
+/// of a nanosecond before it, and cutting it down would land on the frame before.
 uint32_t framesUntil(uint64_t time, uint64_t now, double rate, uint32_t limit) {
     if (time <= now) return 0;
     double frames = std::llround(static_cast<double>(time - now) * rate * 1e-9);
     return frames >= limit ? limit : static_cast<uint32_t>(frames);
+}
+
+/// Source frames a track gives for `count` output frames at `rate`: the rate's
+/// share of them, and never fewer than the last of those frames reads. Below
+/// rate 1 the share alone (rate x count, truncated) can fall one short of it,
+/// which left the block's last output frame without a sample: a click at every
+/// block.
+uint32_t sourceFramesFor(uint32_t count, float rate, const uint32_t* sourceIndex) {
+    if (rate == 1.0f) return count;
+    const auto share = static_cast<uint32_t>(rate * static_cast<float>(count));
+    return std::max(share, sourceIndex[count - 1] + 1);
 }
 
 float pitchRate(float pitchAmount, float wetness) {
@@ -193,6 +206,11 @@ void SoundBox::applyCommand(Command& command) {
             if (!soloed && other.currentState() != TrackState::Ready) other.stopPlayingAt(0);
         }
         break;
+    case Command::Type::stopHeldSilent:
+        for (size_t i = 0; i < playingCount_; ++i) {
+            if (playing_[i]->heldSilent()) stopTrackNow(*playing_[i], 0);
+        }
+        break;
     case Command::Type::clearEcho:
         echoBufferLeft_->clearBuffer();
         echoBufferRight_->clearBuffer();
@@ -247,7 +265,7 @@ void SoundBox::resolveDue(uint64_t end) {
     for (size_t i = 0; i < due; ++i) {
         QueuedRequest& request = queuedStarts_[i];
         Track& track = *request.track;
-        if (!track.muted()) {
+        if (!track.silenced()) {
             track.setIsStartedByTapPad(false);
             track.setIsStartedByMidi(false);
             startTrackNow(track, request.time, false, 1.0f);
@@ -494,7 +512,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
             bool loading = false;  // the frames are on their way: nothing of this block sounds
             if (count > 0) {
                 const bool effects = !fxTapPadOnly || track.isStartedByTapPad();
-                requested = effects ? static_cast<uint32_t>(rate * static_cast<float>(count)) : count;
+                requested = effects ? sourceFramesFor(count, rate, sourceIndex_.data()) : count;
                 TrackFrames frames;
                 got = track.allocAndLoadNextFramesInto(frames, requested);
                 if (frames.status == TrackFrames::Status::NotLoaded) {
@@ -514,8 +532,9 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     const int32_t* sourceL = frames.channels[0];
                     const int32_t* sourceR = frames.numChannels > 1 ? frames.channels[1] : frames.channels[0];
                     if (effects) {
+                        // Only this playback's frames: a retrigger or a stop in the block owns the rest.
                         mixResampled(sourceL, sourceR, got, rate, sourceIndex_.data(), gain, windowL + offset,
-                                     windowR + offset, n - offset);
+                                     windowR + offset, count);
                         windowTouched_ = true;
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {

@@ -161,10 +161,8 @@ void SoundBox::reloadTracks() {
     auto& table = tables->tracksByFilePath;
     table.clear();
     // A solo whose sample has gone from the library goes with it.
-    if (soloSampleFilePath_ && !(library_ && hasSample(*library_, *soloSampleFilePath_))) {
-        soloSampleFilePath_.reset();
-        for (const auto& [path, track] : old->tracksByFilePath) track->setMuted(false);
-    }
+    if (soloSampleFilePath_ && !(library_ && hasSample(*library_, *soloSampleFilePath_)))
+        endSolo(old->tracksByFilePath);
     auto load = [&](const std::string& path) -> std::shared_ptr<Track> {
         auto track = makeTrack(path, old->tracksByFilePath);
         if (track) table[path] = track;
@@ -177,6 +175,7 @@ void SoundBox::reloadTracks() {
     }
     load(metronomeClickOn1File_);
     load(metronomeClickOn234File_);
+    holdOffPadSamples(*tables);
     publishTables(tables);
     // The audio thread lets go of what plays on the old table; the old tracks are
     // freed here, on the main loop, once it has handed them back.
@@ -198,12 +197,15 @@ std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackT
         return nullptr;
     }
     // What the user set outlives the track: a mute, and under a solo every
-    // other track's silence (a sample new to the table included).
+    // other track's silence (a sample new to the table included). So do the
+    // frames, unless the file changed: a rebuilt table plays at once.
+    const auto found = previous.find(path);
     if (soloSampleFilePath_) {
         track->setMuted(path != *soloSampleFilePath_);
-    } else if (auto found = previous.find(path); found != previous.end()) {
+    } else if (found != previous.end()) {
         track->setMuted(found->second->muted());
     }
+    if (found != previous.end()) track->adoptFramesOf(*found->second);
     return track;
 }
 
@@ -213,6 +215,7 @@ std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
     if (!track) return nullptr;
     auto tables = editTables();
     tables->tracksByFilePath[path] = track;
+    holdOffPadSamples(*tables);
     publishTables(std::move(tables));
     return track;
 }
@@ -275,6 +278,7 @@ void SoundBox::loadCurrentSoundbank() {
     }
     auto tables = editTables();
     tables->currentSoundbankFilePathsByIdx = pads;
+    holdOffPadSamples(*tables);
     publishTables(std::move(tables));
     for (const auto& [pad, path] : pads) preloadTrack(path);
 }
@@ -458,16 +462,24 @@ bool SoundBox::toggleMuteForTrack(const std::string& path) {
     bool muted = !track->muted();
     track->setMuted(muted);
     if (muted) stopTrack(path);
+    // The silence of a solo stays, as the tracks' own mutes.
     soloSampleFilePath_.reset();
+    mutedBeforeSolo_.clear();
+    holdOffPadSamples(*tables_.current());
     return muted;
 }
 
 void SoundBox::toggleSoloForTrack(const std::string& path) {
     std::shared_ptr<const Tables> tables = tables_.current();
     if (soloSampleFilePath_ && *soloSampleFilePath_ == path) {
-        soloSampleFilePath_.reset();
-        for (const auto& [key, track] : tables->tracksByFilePath) track->setMuted(false);
+        endSolo(tables->tracksByFilePath);
+        holdOffPadSamples(*tables);
         return;
+    }
+    if (!soloSampleFilePath_) {
+        for (const auto& [key, track] : tables->tracksByFilePath) {
+            if (track->muted()) mutedBeforeSolo_.insert(key);
+        }
     }
     soloSampleFilePath_ = path;
     std::shared_ptr<Track> soloed;
@@ -476,6 +488,7 @@ void SoundBox::toggleSoloForTrack(const std::string& path) {
         track->setMuted(other);
         if (!other) soloed = track;
     }
+    holdOffPadSamples(*tables);
     // The audio thread stops every other track that sounds (every one when the
     // soloed path has no track).
     sendCommand([&](Command& command) {
@@ -484,10 +497,40 @@ void SoundBox::toggleSoloForTrack(const std::string& path) {
     });
 }
 
+void SoundBox::endSolo(const TrackTable& table) {
+    for (const auto& [path, track] : table) track->setMuted(mutedBeforeSolo_.count(path) > 0);
+    soloSampleFilePath_.reset();
+    mutedBeforeSolo_.clear();
+}
+
+void SoundBox::holdOffPadSamples(const Tables& tables) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    const TrackTable& table = tables.tracksByFilePath;
+    std::set<std::string_view> onPads;
+    bool padWithTrack = false, everyPadMuted = true;
+    for (const auto& [pad, path] : tables.currentSoundbankFilePathsByIdx) {
+        onPads.insert(path);
+        if (auto found = table.find(path); found != table.end()) {
+            padWithTrack = true;
+            everyPadMuted = everyPadMuted && found->second->muted();
+        }
+    }
+    const bool hold = soloSampleFilePath_.has_value() || (padWithTrack && everyPadMuted);
+    bool newlyHeld = false;
+    for (const auto& [path, track] : table) {
+        // The metronome is no sample of a pattern.
+        const bool held = hold && !onPads.count(path) && path != soloSampleFilePath_ &&
+                          path != metronomeClickOn1File_ && path != metronomeClickOn234File_;
+        newlyHeld = newlyHeld || (held && !track->heldSilent());
+        track->setHeldSilent(held);
+    }
+    if (newlyHeld) sendCommand([](Command& command) { command.type = Command::Type::stopHeldSilent; });
+}
+
 bool SoundBox::trackIsMuted(const std::string& path) const {
     if (soloSampleFilePath_) return *soloSampleFilePath_ != path;
     auto track = lookUp(path);
-    return track ? track->muted() : false;
+    return track ? track->silenced() : false;
 }
 
 // --- Events --------------------------------------------------------------------------
@@ -574,6 +617,10 @@ void SoundBox::informDelegatesOfAudioRouteChanged() {
 
 void SoundBox::informDelegatesOfUnreadableSample(const std::string& path, const std::string& message) {
     deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->sampleUnreadable(path, message); });
+}
+
+void SoundBox::informDelegatesOfSampleRecordFailed(const std::string& reason) {
+    deliver(delegates_, [&](SoundBoxDelegate* delegate, auto) { delegate->sampleRecordFailed(reason); });
 }
 
 void SoundBox::informDelegatesOfOutput(bool restored, const std::string& message) {

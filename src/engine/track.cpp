@@ -4,6 +4,8 @@
 #include <cmath>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "logging/log.h"
 #include "logging/realtime_log.h"
 
@@ -73,6 +75,7 @@ bool Track::prepareWithFile(const std::string& relativePath, const platform::San
                            fileName_);
         return false;
     }
+    preparedStamp_ = stampOf(fileName_);
     numFramesInFile_ = info.frames;
     fileSampleRate_ = info.sampleRate;
     numChannels_ = info.channels;
@@ -84,21 +87,55 @@ bool Track::preloadForPlayback(std::string* error) {
     if (currentState() == TrackState::Unprepared) return false;
     std::lock_guard loading(loadMutex_);
     if (loadState_.load() == TrackLoadState::Loaded) return true;
+    const FileStamp stamp = stampOf(fileName_);
+    if (failedStamp_ && *failedStamp_ == stamp && clock_.nowNanos() - loadFailedAt_.load() < kLoadRetryInterval) {
+        loadState_.store(TrackLoadState::Failed);  // the same file failed a moment ago
+        return false;
+    }
     loadState_.store(TrackLoadState::Loading);
     auto decoded = std::make_shared<platform::DecodedAudio>();
     std::string why;
     if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, why)) {
         STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, why);
+        failedStamp_ = stamp;
         loadFailedAt_.store(clock_.nowNanos());
         loadState_.store(TrackLoadState::Failed);
         if (error) *error = std::move(why);
         return false;
     }
-    STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(), baseName(fileName_));
+    failedStamp_.reset();
+    STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(),
+                       std::filesystem::path(fileName_).filename().string());
     numFramesInCache_.store(decoded->frames());
+    decodedStamp_ = stamp;
     // A request made before the frames were known is measured again by startPlayback.
     frameCache_.publish(std::make_shared<const Frames>(std::move(decoded)));
     loadState_.store(TrackLoadState::Loaded);
+    return true;
+}
+
+Track::FileStamp Track::stampOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return {};
+    return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), static_cast<int64_t>(info.st_size),
+            info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec,
+            info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec};
+}
+
+bool Track::adoptFramesOf(Track& previous) {
+    if (&previous == this || previous.sampleRate_ != sampleRate_ || preparedStamp_.size < 0) return false;
+    // A load or sweep of the old track under way: this one loads its own frames.
+    std::unique_lock loading(previous.loadMutex_, std::try_to_lock);
+    if (!loading.owns_lock() || previous.loadState_.load() != TrackLoadState::Loaded ||
+        !(previous.decodedStamp_ == preparedStamp_))
+        return false;
+    Frames frames = *previous.frameCache_.current();
+    if (!frames) return false;
+    numFramesInCache_.store(frames->frames());
+    decodedStamp_ = preparedStamp_;
+    frameCache_.publish(std::make_shared<const Frames>(std::move(frames)));
+    loadState_.store(TrackLoadState::Loaded);
+    lastPlayedNanos_.store(previous.lastPlayedNanos_.load());
     return true;
 }
 
@@ -116,7 +153,6 @@ bool Track::markLoadRequested() {
 
 bool Track::markLoadRetry() {
     if (loadState_.load(std::memory_order_relaxed) != TrackLoadState::Failed) return false;
-    if (clock_.nowNanos() - loadFailedAt_.load(std::memory_order_relaxed) < kLoadRetryInterval) return false;
     TrackLoadState expected = TrackLoadState::Failed;
     return loadState_.compare_exchange_strong(expected, TrackLoadState::Requested);
 }
@@ -188,11 +224,8 @@ void Track::cleanAfterPlayback() {
 }
 
 uint32_t Track::allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames) {
+    if (numFrames == 0) return 0;  // the out-list stays as it was
     frames.count = 0;
-    if (numFrames == 0) {
-        frames.status = TrackFrames::Status::Frames;
-        return 0;
-    }
     if (!playbackFrames_) playbackFrames_ = *frameCache_.read();
     const platform::DecodedAudio* cache = playbackFrames_.get();
     if (!cache) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/audio_file.h"
@@ -73,7 +74,8 @@ public:
 
     /// Audio thread: hands out up to `numFrames` next frames from the frames this
     /// playback holds, picking up the published cache first when it holds none.
-    /// Never reads the file, locks, waits or allocates. Returns the count.
+    /// Never reads the file, locks, waits or allocates. Returns the count; a
+    /// request for none answers 0 and leaves `frames` as it was.
     uint32_t allocAndLoadNextFramesInto(TrackFrames& frames, uint32_t numFrames);
     /// Gives handed-out frames back.
     void releaseFrames(TrackFrames& frames);
@@ -86,6 +88,13 @@ public:
     /// True when it freed it. Main thread.
     bool clearUnusedCacheIfNotUsedSince(uint64_t monotonicNanos);
 
+    /// Main thread, before this track is published: takes the decoded frames of
+    /// `previous`, the track it replaces, when they were decoded at this track's
+    /// rate from the file as it is now (same file, size and change times), so
+    /// that a rebuilt table plays at once. False when it did not (nothing loaded,
+    /// a load under way, another rate, or the file changed since).
+    bool adoptFramesOf(Track& previous);
+
     /// The decoded frames, loading them when needed (off the audio thread). The
     /// export renderer reads these with read positions of its own.
     std::shared_ptr<const platform::DecodedAudio> cachedAudio();
@@ -95,12 +104,13 @@ public:
     bool markLoadRequested();
     /// Undoes `markLoadRequested` when the request could not be queued.
     void unmarkLoadRequested();
-    /// A load that failed is tried again at a later start, at most once every
+    /// A load that failed is tried again at a later start: at once when the file
+    /// changed since (it came back, or was mended), else at most once every
     /// `kLoadRetryInterval` of the clock (a sequencer starting an unreadable
     /// sample at every step does not read it at every step).
     static constexpr uint64_t kLoadRetryInterval = platform::kNanosPerSecond;
-    /// Any thread: moves a failed load on to Requested when the interval has
-    /// passed since it failed; false otherwise.
+    /// Any thread: moves a failed load on to Requested (the load looks at the
+    /// file before it reads it again); false when it is not failed or already asked.
     bool markLoadRetry();
 
     TrackState currentState() const { return state_.load(std::memory_order_acquire); }
@@ -119,6 +129,12 @@ public:
     void setIsStartedByMidi(bool value) { startedByMidi_.store(value); }
     bool muted() const { return muted_.load(); }
     void setMuted(bool value) { muted_.store(value); }
+    /// Held silent by the engine without a mute of its own: a sample no pad of
+    /// the current bank shows, while every pad is muted or a solo is on.
+    bool heldSilent() const { return heldSilent_.load(); }
+    void setHeldSilent(bool value) { heldSilent_.store(value); }
+    /// Muted, or held silent: what the sequencer and MIDI do not start.
+    bool silenced() const { return muted() || heldSilent(); }
 
     /// Whether the requested playback has begun (startPlayback) and not ended since.
     bool hasBegun() const { return begun_; }
@@ -138,6 +154,14 @@ public:
     float nextPlaybackVelocity() const { return nextPlaybackVelocity_; }
 
 private:
+    /// What tells one state of a file from another without reading it.
+    struct FileStamp {
+        uint64_t device = 0, inode = 0;
+        int64_t size = -1, modified = 0, changed = 0;  // no file: size -1
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp stampOf(const std::string& path);
+
     const double sampleRate_;
     const platform::Clock& clock_;
     std::atomic<TrackState> state_{TrackState::Unprepared};
@@ -154,6 +178,9 @@ private:
     std::atomic<uint32_t> numFramesInCache_{0};
     std::atomic<TrackLoadState> loadState_{TrackLoadState::NotLoaded};
     std::atomic<uint64_t> loadFailedAt_{0};
+    FileStamp preparedStamp_;  // the file when it was prepared
+    FileStamp decodedStamp_;   // the file its frames were decoded from (under loadMutex_)
+    std::optional<FileStamp> failedStamp_;  // the file as it was when its last load failed (under loadMutex_)
     std::atomic<uint64_t> playingSince_{0};
 
     // The audio thread's own.
@@ -164,7 +191,7 @@ private:
     std::atomic<float> volume_{1.0f};
     float currentVelocity_ = 1.0f;
     float nextPlaybackVelocity_ = 1.0f;
-    std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false};
+    std::atomic<bool> startedByTapPad_{false}, startedByMidi_{false}, muted_{false}, heldSilent_{false};
     uint64_t startHostTimeNanos_ = 0, stopHostTimeNanos_ = 0;
     bool begun_ = false;
 };

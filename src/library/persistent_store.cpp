@@ -286,16 +286,21 @@ bool PersistentStore::createSchema(std::string& error) {
 bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
     bool all = true;
     std::string failure;
-    // Names are cut in the query (by characters), so that an overlong one is
-    // never copied out whole.
+    // Names and paths are cut in the query (by characters), so that an overlong
+    // one is never copied out whole.
     const std::string name = "substr(name, 1, " + std::to_string(kLongestName) + ")";
-    all &= readTable(database_, ("SELECT id, packId, " + name + ", imagePath FROM Soundpack").c_str(), rows.soundpacks,
+    auto path = [](const char* column) {
+        return std::string("substr(") + column + ", 1, " + std::to_string(kLongestPath) + ")";
+    };
+    all &= readTable(database_, ("SELECT id, packId, " + name + ", " + path("imagePath") + " FROM Soundpack").c_str(),
+                     rows.soundpacks,
                      [](const Statement& s) { return SoundpackRow{s.integer(0), s.text(1), s.text(2), s.text(3)}; },
                      failure);
     all &= readTable(database_, ("SELECT id, " + name + ", orderId FROM Soundbank").c_str(), rows.soundbanks,
                      [](const Statement& s) { return SoundbankRow{s.integer(0), s.text(1), s.integer(2)}; }, failure);
     all &= readTable(database_,
-                     ("SELECT id, filepath, " + name + ", volume, packOrderId, soundpack FROM Sample").c_str(),
+                     ("SELECT id, " + path("filepath") + ", " + name + ", volume, packOrderId, soundpack FROM Sample")
+                         .c_str(),
                      rows.samples,
                      [](const Statement& s) {
                          return SampleRow{s.integer(0), s.text(1), s.text(2), s.real(3), s.integer(4), s.integer(5)};

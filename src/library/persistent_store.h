@@ -76,6 +76,9 @@ public:
     /// name field holds. A longer one (which nothing here makes) is cut when read,
     /// so that a hostile file cannot make the start lay out megabytes of text.
     static constexpr int kLongestName = 32767;
+    /// The longest file path, in characters, read from the store: no path of more
+    /// bytes names a file (PATH_MAX), so a longer one, cut here, still names none.
+    static constexpr int kLongestPath = 4096;
 
     /// Opens the store file, creating it (and its folder) when missing. A file that
     /// is not a database, fails its integrity check, or whose schema is not one

@@ -210,17 +210,51 @@ TEST_F(PadScreenTest, InMuteModeATapMutesInsteadOfPlaying) {
     EXPECT_TRUE(screen.tapButtonLight(0)->isTurnedOn());
 }
 
+TEST_F(PadScreenTest, TwelveMutedPadsSilenceThePatternAndASoloOnAndOffKeepsThemMuted) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    recordOneHit(*run, 0);
+    // Another sample takes pad 1: the pattern still plays the one it recorded,
+    // which no pad shows now.
+    library::SoundDataManager& library = *run->program().library();
+    const auto bank = run->program().engine()->currentSoundbankFilePathsByIdx();
+    std::shared_ptr<library::Sample> other;
+    for (const auto& sample : library.samples()) {
+        const bool onBank = std::any_of(bank.begin(), bank.end(), [&](const auto& pad) {
+            return pad.second == sample->filepath();
+        });
+        if (!onBank) other = sample;
+    }
+    ASSERT_NE(other, nullptr);
+    library.setSample(other, run->program().engine()->currentSoundBankIdx(), 0);
+    loop_.runPending();
+
+    open(*run, screen.sampleOptionsBtn());
+    open(*run, screen.sampleMuteBtn());
+    for (int pad = 0; pad < 12; ++pad) tap(*run, screen.tapButton(pad));
+    open(*run, screen.sampleSoloBtn());
+    tap(*run, screen.tapButton(3));
+    tap(*run, screen.tapButton(3));  // the solo ends: the mutes from before it are back
+    for (int pad = 0; pad < 12; ++pad) EXPECT_FALSE(screen.tapButtonLight(pad)->isTurnedOn()) << pad;
+
+    const double bar = 4 * 60.0 / run->program().sequencer()->bpm();
+    open(*run, screen.sequencerBtn());
+    tap(*run, screen.playBtn());
+    ASSERT_TRUE(run->program().sequencer()->isRunning());
+    EXPECT_EQ(runFor(*run, 2 * bar), 0) << "every lamp is off, and nothing sounds";
+}
+
 TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();
     const std::filesystem::path file = run->sandbox().documents() / "snap.wav";
-    {
+    auto writeSnap = [&] {
         platform::WaveWriter writer;
-        ASSERT_TRUE(writer.open(file, 1, 44100, 44100));
         const std::vector<int32_t> frames(4410, 1000 << 9);
         const int32_t* channels[1] = {frames.data()};
-        ASSERT_TRUE(writer.write(channels, uint32_t(frames.size())) && writer.close());
-    }
+        return writer.open(file, 1, 44100, 44100) && writer.write(channels, uint32_t(frames.size())) && writer.close();
+    };
+    ASSERT_TRUE(writeSnap());
     runFor(*run, 6.0);  // the library's scan finds it
     library::SoundDataManager& library = *run->program().library();
     auto sample = library.sampleWithFilepath("Documents/snap.wav");
@@ -240,6 +274,12 @@ TEST_F(PadScreenTest, ASampleWhoseFileCannotBeReadIsToldOnce) {
         EXPECT_EQ(runFor(*run, 2.0), 0) << "silence";
     }
     EXPECT_EQ(run->alerts().shown.size(), before + 1) << "told once";
+    // The file comes back: the very next touch plays it.
+    tap(*run, screen.tapButton(0));
+    runFor(*run, 0.1);
+    ASSERT_TRUE(writeSnap());
+    tap(*run, screen.tapButton(0));
+    EXPECT_GT(runFor(*run, 0.1), 0);
 }
 
 TEST_F(PadScreenTest, SoloLightsOnlyTheSoloedPadAndPerPadVolumesReachTheLibrary) {

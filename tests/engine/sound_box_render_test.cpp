@@ -17,6 +17,10 @@ struct IgnoringTap final : platform::AudioOutputTap {
     void tapOutput(uint32_t, double, const int32_t*, const int32_t*) override {}
 };
 
+// A time inside a buffer lands on the nearest frame, not the frame before it:
+// host times are whole nanoseconds while a frame lasts 22675.7 ns, so a time
+// meant for frame k but rounded down to the nanosecond would otherwise start or
+// stop on frame k - 1.
 uint64_t expectedFrame(uint64_t time, uint64_t bufferStart) {
     return static_cast<uint64_t>(std::llround(static_cast<double>(time - bufferStart) * kRenderRate * 1e-9));
 }
@@ -183,6 +187,23 @@ TEST_F(RenderTest, EffectsOnlyForPadStartedTracksWhenSoConfigured) {
     box.startTrack(ramp, 0, true, false, false, 1.0f);
     out = renderFrames(256);
     EXPECT_EQ(out[11], 12 * kFixedPer16Bit);
+}
+
+TEST_F(RenderTest, ALoweredPitchGivesEveryOutputFrameItsSample) {
+    const std::string tone = addSample("tone", constantMono(44100, 1000));
+    SoundBox& box = makeEngine();
+    box.setCrushAmount(0.0f);
+    // Pitch 0 to 0.5: 0.6 to 1 source frame per output frame, through the effect window.
+    for (int step = 0; step <= 50; ++step) {
+        const float pitch = static_cast<float>(step) / 100.0f;
+        box.setPitchAmount(pitch);
+        box.stopAllTracks();
+        renderFrames(4096);
+        box.startTrack(tone, 0, true, false, false, 1.0f);
+        const std::vector<int32_t> out = renderFrames(1024);
+        const auto gap = std::find(out.begin(), out.end(), 0);
+        EXPECT_EQ(gap, out.end()) << "pitch " << pitch << ": silent frame " << (gap - out.begin());
+    }
 }
 
 TEST_F(RenderTest, RetriggerRestartsAtTheNewStartFrame) {

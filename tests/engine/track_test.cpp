@@ -3,6 +3,9 @@
 #include <sndfile.h>
 
 #include "engine_test_support.h"
+#include "logging/log.h"
+#include "logging/log_core.h"
+#include "support/recording_logger.h"
 
 namespace strombel::engine::testing {
 namespace {
@@ -118,7 +121,11 @@ TEST_F(TrackTest, HandsOutFramesInSlicesUntilTheEnd) {
     track->playFromStartAt(0, 1.0f);
     track->startPlayback();
     TrackFrames frames;
+    frames.count = 7;
+    frames.status = TrackFrames::Status::NotLoaded;
     EXPECT_EQ(track->allocAndLoadNextFramesInto(frames, 0), 0u);
+    EXPECT_EQ(frames.count, 7u) << "a request for none leaves the out-list as it was";
+    EXPECT_EQ(frames.status, TrackFrames::Status::NotLoaded);
     EXPECT_EQ(track->allocAndLoadNextFramesInto(frames, 600), 600u);
     EXPECT_EQ(frames.channels[0][0], 1 * kFixedPer16Bit);
     track->releaseFrames(frames);
@@ -195,6 +202,10 @@ TEST_F(TrackTest, CacheSurvivesCleaningAndIsFreedOnlyWhenUnusedAndReady) {
     EXPECT_EQ(track->numFramesInCache(), 0u);
 }
 
+// A file of more than two channels is refused when it is prepared, not made
+// ready to play nothing: it stays out of the engine's table, so a touch on its
+// pad says at once that the track is not ready instead of staying silent at
+// every touch.
 TEST_F(TrackTest, PreparationRefusesMissingAndMultichannelFilesAndCannotRepeat) {
     Track missing(44100.0, clock_);
     EXPECT_FALSE(missing.prepareWithFile("Documents/none.wav", sandbox_));
@@ -236,6 +247,19 @@ TEST_F(TrackTest, CacheIsSizedFromTheDecodedDataNotTheHeader) {
     TrackFrames frames;
     EXPECT_EQ(track->allocAndLoadNextFramesInto(frames, 1000), 400u);
     track->releaseFrames(frames);
+}
+
+TEST_F(TrackTest, PreloadingAndFreeingTheCacheNameTheFile) {
+    auto track = prepared(rampMono(1000));
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagDebug);
+    ASSERT_TRUE(track->preloadForPlayback());
+    track->clearUnusedCacheIfNotUsedSince(clock_.nowNanos() + 1);
+    logging::Log::flushLog();
+    const std::vector<std::string> lines = logger->lines();
+    logging::testing::resetLogging();
+    EXPECT_EQ(lines, (std::vector<std::string>{"preloading 1000 frames from s.wav", "clean cache: s"}));
 }
 
 TEST_F(TrackTest, FilesAtOtherRatesAreResampledToTheEngineRate) {

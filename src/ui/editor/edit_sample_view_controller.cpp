@@ -134,6 +134,7 @@ EditSampleViewController::EditSampleViewController(ui::GuiType guiType, platform
 }
 
 EditSampleViewController::~EditSampleViewController() {
+    if (recording_ && services_.engine) services_.engine->setRecordFailureHandler({});
     ++readGeneration_;
     if (reader_.joinable()) reader_.join();
     if (services_.library) services_.library->removeDelegate(this);
@@ -245,6 +246,10 @@ void EditSampleViewController::recordBtnPressed() {
     }
     recording_ = true;
     takePath_ = *started.take;
+    // A take that stops being written ends at once, saying why nothing is kept.
+    services_.engine->setRecordFailureHandler([this](const std::string&) {
+        if (recording_) stopRecordingAndKeepTake();
+    });
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     recordStartedNanos_ = loop.nowNanos();
     recordLamp_->keepFlashing();
@@ -258,6 +263,7 @@ void EditSampleViewController::recordBtnPressed() {
 }
 
 void EditSampleViewController::stopRecordingAndKeepTake() {
+    services_.engine->setRecordFailureHandler({});
     const RecordingEnd ended = services_.engine->stopSampleRecord();
     recording_ = false;
     if (recordTimer_) recordTimer_->invalidate();

@@ -4,6 +4,7 @@
 // May include: editor, ui, ui/kit, library, platform, logging, Qt.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +67,9 @@ public:
     /// Starts recording the microphone.
     virtual RecordingStart startSampleRecord() = 0;
     virtual RecordingEnd stopSampleRecord() = 0;
+    /// `told` hears, with the file system's words, that the take under way
+    /// stopped being written (its disk is full); an empty one stops listening.
+    virtual void setRecordFailureHandler(std::function<void(const std::string&)> told) { static_cast<void>(told); }
     /// Plays the part of a sample between two fractions of its length.
     virtual bool startTrack(const std::string& path, double fromPoint, double toPoint) = 0;
     virtual void stopTrack(const std::string& path) = 0;

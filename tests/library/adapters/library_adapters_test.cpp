@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
 #include "engine/sound_box.h"
 #include "library/adapters/library_adapters.h"
 #include "library/library_world.h"
+#include "library/persistent_store.h"
 #include "logging/log.h"
 #include "logging/log_core.h"
 #include "platform/devices/manual_audio_device.h"
@@ -71,6 +74,40 @@ TEST(LibraryAdapters, RemovingThePackOfTheCurrentBankLetsItsTracksGoWithoutAnErr
     EXPECT_FALSE(box.isTrackReady(first));
     EXPECT_EQ(box.currentSoundbankFilePathsByIdx().count(0), 0u);
     for (const std::string& line : logger->lines()) EXPECT_EQ(line.find("not loaded (nil)"), std::string::npos) << line;
+}
+
+TEST(LibraryAdapters, AnOverlongPathInTheStoreIsReadCutAndNeverLoggedWhole) {
+    LibraryWorld world;
+    world.launch();
+    world.quit();
+    // A hostile store file: a 20 MB path for the sample on the first pad.
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open(world.storeFile().c_str(), &database), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(database,
+                           "UPDATE Sample SET filepath = 'Documents/' || replace(hex(zeroblob(10000000)), '00', 'ab') "
+                           "WHERE id = (SELECT sample FROM SoundbankSample WHERE orderId = 0 LIMIT 1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(database);
+
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(3);  // errors and warnings, as the program logs
+    SoundDataManager& library = world.launch();
+    EngineSoundLibrary engineView(library);
+    engine::SoundBox box(std::make_unique<platform::ManualAudioDevice>(), world.sandbox(), world.loop(), &engineView);
+    box.currentSoundbankChanged(0);
+    box.waitForPreloads();
+    world.loop().runPending();
+    logging::Log::flushLog();
+    const std::vector<std::string> lines = logger->lines();
+    logging::testing::resetLogging();
+    size_t longestPath = 0, longestLine = 0;
+    for (const auto& sample : library.samples()) longestPath = std::max(longestPath, sample->filepath().size());
+    for (const std::string& line : lines) longestLine = std::max(longestLine, line.size());
+    EXPECT_EQ(longestPath, size_t(PersistentStore::kLongestPath));
+    EXPECT_LT(longestLine, 20000u) << "a path is logged as it was read, cut";
+    EXPECT_FALSE(lines.empty()) << "the sample that cannot be found is told";
 }
 
 TEST(LibraryAdapters, TheSequencersPatternsAreStoredInTheLibrary) {

@@ -8,7 +8,9 @@
 #include <QKeyEvent>
 #include <QTest>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 #include "app/editor_adapters.h"
 #include "editor/audio_files.h"
@@ -281,6 +283,38 @@ TEST_F(EditSamplePanelTest, ATakeTheDiskCouldNotHoldIsToldAndNothingIsKept) {
     EXPECT_EQ(editor->statusText(), "Nothing was kept: the recording could not be written.");
     EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "recording 02.wav")) << "no earlier take in its place";
     EXPECT_EQ(library.userSamples().size(), 1u);
+}
+
+TEST_F(EditSamplePanelTest, ATakeWhoseDiskFillsEndsAtOnceAndSaysNothingIsKept) {
+    std::string why;
+    auto disk = strombel::testing::TestMount::tmpfs(sandbox.caches(), 128 * 1024, why);
+    if (!disk) GTEST_SKIP() << "mounting is refused here (" << why << "): no small disk to fill";
+    std::mutex woken;
+    std::condition_variable posted;
+    bool wake = false;
+    loop.setWakeupHandler([&] {
+        std::lock_guard lock(woken);
+        wake = true;
+        posted.notify_all();
+    });
+    editor->recordBtnPressed();
+    for (int i = 0; i < 3; ++i) device_->deliverInput(std::vector<int32_t>(44100, 1000 * 512));  // 260 kB
+    // REC is not pressed again: the writer finding the disk full is enough.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (editor->isRecording() && std::chrono::steady_clock::now() < deadline) {
+        std::unique_lock lock(woken);
+        posted.wait_until(lock, deadline, [&] { return wake; });
+        wake = false;
+        lock.unlock();
+        loop.runPending();
+    }
+    loop.setWakeupHandler({});
+    EXPECT_FALSE(editor->isRecording());
+    EXPECT_FALSE(editor->recordLamp()->keepsFlashing());
+    ASSERT_EQ(alertsShown.size(), 1u);
+    EXPECT_EQ(alertsShown[0].rfind("Recording: The recording could not be written (No space left on device", 0), 0u)
+        << alertsShown[0];
+    EXPECT_EQ(editor->statusText(), "Nothing was kept: the recording could not be written.");
 }
 
 TEST_F(EditSamplePanelTest, ATakeSpanningALostSoundDeviceKeepsItsTimelineAndSaysSo) {
