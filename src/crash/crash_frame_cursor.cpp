@@ -21,9 +21,13 @@ int crash_frame_pointer_reader(const crash_frame_environment* environment, const
     if (!crash_thread_state_is_valid(current, CRASH_REG_FP)) return CRASH_FRAME_EBADFRAME;
     uint64_t fp = crash_thread_state_get(current, CRASH_REG_FP);
     if (fp == 0) return CRASH_FRAME_ENOFRAME;
+    // Each record must lie further up the stack than the one before: a record
+    // that leads back to itself (code without frame pointers may leave fp
+    // pointing at a word that holds its own address) would repeat one frame
+    // until the walk's limit, so an fp that did not move ends the walk too.
     if (previous && crash_thread_state_is_valid(previous, CRASH_REG_FP)) {
         uint64_t previousFp = crash_thread_state_get(previous, CRASH_REG_FP);
-        if (current->stackDirection == 2 ? fp < previousFp : fp > previousFp) return CRASH_FRAME_EBADFRAME;
+        if (current->stackDirection == 2 ? fp <= previousFp : fp >= previousFp) return CRASH_FRAME_EBADFRAME;
     }
     uint64_t record[2] = {0, 0};
     if (current->registerSize == 8) {

@@ -59,15 +59,21 @@ TEST(CrashFrameCursor, AChainEndingInFpZeroStopsWithNoFrames) {
     }
 }
 
-TEST(CrashFrameCursor, ARecordPointingBackDownTheStackIsCorrupt) {
-    FakeStack stack;
-    stack.record(10, stack.address(20), 0x10001);
-    stack.record(20, stack.address(4), 0x10002);  // goes below the previous frame
-    stack.record(4, 0, 0x10003);
-    int result = -1;
-    auto pcs = walk(stateAt(0x10000, stack.address(10)), &result);
-    EXPECT_EQ(pcs, (std::vector<uint64_t>{0x10000, 0x10001, 0x10002}));
-    EXPECT_EQ(result, CRASH_FRAME_EBADFRAME);
+TEST(CrashFrameCursor, ARecordThatDoesNotLeadUpTheStackIsCorrupt) {
+    // A record leading back down the stack, and one leading to itself: a frame
+    // pointer equal to the one before is refused too, though "not below" would
+    // let it pass, for such a record would repeat one frame to the walk's limit.
+    for (int back : {4, 20}) {
+        SCOPED_TRACE(back);
+        FakeStack stack;
+        stack.record(10, stack.address(20), 0x10001);
+        stack.record(20, stack.address(back), 0x10002);
+        stack.record(4, 0, 0x10003);
+        int result = -1;
+        auto pcs = walk(stateAt(0x10000, stack.address(10)), &result);
+        EXPECT_EQ(pcs, (std::vector<uint64_t>{0x10000, 0x10001, 0x10002}));
+        EXPECT_EQ(result, CRASH_FRAME_EBADFRAME);
+    }
 }
 
 TEST(CrashFrameCursor, AReturnAddressOf0x4000EndsTheWalkAnd0x4001DoesNot) {
