@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -55,10 +56,15 @@ struct CaptureInstance {
     int reportFolder = -1;
     std::atomic<pid_t> forkedWriter{0};
 
+    // The crash callbacks: each set is kept whole in a copy of its own and
+    // published at once, so that a handler installed by a failed enable reads
+    // either the old callbacks or the new ones, never half of each. Copies are
+    // never dropped: a crash may still be reading an earlier one.
     std::mutex callbackMutex;
-    CrashReporterCallbacks callbacks;
-    std::atomic<bool> callbacksSet{false};
-    std::atomic<bool> handlersInstalled{false};
+    std::deque<CrashReporterCallbacks> callbackCopies;
+    std::atomic<const CrashReporterCallbacks*> callbacks{nullptr};
+    // Set once a reporter of this instance is enabled; callbacks are then fixed.
+    std::atomic<bool> enabled{false};
 
     CaptureInstance(const char* tag, SignalCapture& capture, std::terminate_handler terminate,
                     std::initializer_list<crash_frame_reader> frameReaders)
@@ -172,6 +178,21 @@ void resetCrashSignals() {
     for (int crashSignal : kCrashSignals) sigaction(crashSignal, &fallback, nullptr);
 }
 
+// The fault address of a signal: the signal information holds one only for a
+// fault the kernel raised (a positive code). A signal sent by abort(), raise()
+// or kill() carries the sender's process and user ids in the same place.
+uint64_t faultAddress(int signal, const siginfo_t* info) {
+    if (!info || info->si_code <= 0) return 0;
+    switch (signal) {
+        case SIGILL:
+        case SIGFPE:
+        case SIGSEGV:
+        case SIGBUS:
+        case SIGTRAP: return reinterpret_cast<uint64_t>(info->si_addr);
+        default: return 0;
+    }
+}
+
 // The crash callback at the head of the chain, on the crashing thread. Our
 // handlers stay in place while the report is written, so that a second thread
 // that crashes meanwhile waits for the writer instead of ending the process
@@ -184,12 +205,13 @@ bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* con
     crash_signal_info signalInfo;
     signalInfo.signo = signal;
     signalInfo.code = info ? info->si_code : 0;
-    signalInfo.address = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+    signalInfo.address = faultAddress(signal, info);
     int result = crash_write_report(instance, crash_async_gettid(), &state, &signalInfo);
     // The signal raised again, or the fault that comes back, now ends the process.
     resetCrashSignals();
-    if (result == CRASH_ESUCCESS && instance.callbacksSet.load(std::memory_order_acquire) && instance.callbacks.handleSignal) {
-        instance.callbacks.handleSignal(info, ucontext, instance.callbacks.context);
+    const CrashReporterCallbacks* callbacks = instance.callbacks.load(std::memory_order_acquire);
+    if (result == CRASH_ESUCCESS && callbacks && callbacks->handleSignal) {
+        callbacks->handleSignal(info, ucontext, callbacks->context);
     }
     return false;
 }
@@ -367,14 +389,16 @@ json::Result<void> CrashReporterBase::purgePendingCrashReport() const {
 }
 
 void CrashReporterBase::setCrashCallbacks(const CrashReporterCallbacks* callbacks) {
-    if (enabled_ || instance_.handlersInstalled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
+    // A failed enable leaves the reporter not enabled: its callbacks may still be set.
+    if (enabled_ || instance_.enabled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
     if (callbacks && callbacks->version != 0) {
         std::fputs("crash_reporter.cpp: assertion failed: callbacks->version == 0\n", stderr);
         std::abort();
     }
     std::lock_guard lock(instance_.callbackMutex);
-    instance_.callbacks = callbacks ? *callbacks : CrashReporterCallbacks();
-    instance_.callbacksSet.store(callbacks != nullptr, std::memory_order_release);
+    const CrashReporterCallbacks* published = nullptr;
+    if (callbacks) published = &instance_.callbackCopies.emplace_back(*callbacks);
+    instance_.callbacks.store(published, std::memory_order_release);
 }
 
 json::Result<void> CrashReporterBase::enableCrashReporter() {
@@ -412,7 +436,6 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
     // acquire), and the terminate handler through set_terminate.
 
     if (config_.signalHandlerType() == 1) {
-        instance.handlersInstalled.store(true);
         if (auto registered = instance.signals.registerHandlerForSignal(SIGABRT, crash_crash_callback, &instance);
             !registered.ok()) {
             return registered;
@@ -420,7 +443,6 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         return crash_reporter_error(1, "Failed to instantiate the Mach exception server.", ENOTSUP);
     }
     if (config_.signalHandlerType() == 0) {
-        instance.handlersInstalled.store(true);
         for (int signal : kCrashSignals) {
             if (auto registered = instance.signals.registerHandlerForSignal(signal, crash_crash_callback, &instance);
                 !registered.ok()) {
@@ -429,6 +451,7 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         }
     }
     std::set_terminate(instance.terminateHandler);
+    instance.enabled.store(true);
     enabled_ = true;
     return {};
 }

@@ -156,6 +156,16 @@ TEST(CrashProbe, TheFaultAddressIsTheOneTouched) {
     ASSERT_NE(at, std::string::npos) << run.output;
     EXPECT_EQ(busReport->signal->address, std::stoull(run.output.substr(at + 14), nullptr, 16));
 
+    // A signal sent by abort() or by kill() carries no fault address: what
+    // the signal information holds in its place is the sender's process id.
+    for (const char* scenario : {"abort", "sent-segv"}) {
+        ProbeSandbox sent;
+        sent.run({scenario});
+        auto sentReport = sent.report();
+        ASSERT_NE(sentReport, nullptr) << scenario;
+        EXPECT_EQ(sentReport->signal->address, 0u) << scenario;
+    }
+
     // SIGFPE and SIGILL: the instruction that failed, in the first frame.
     for (const char* scenario : {"fpe", "ill"}) {
         ProbeSandbox other;

@@ -258,6 +258,14 @@ PROBE_FUNCTION void probe_plugin_outer(void (*run)()) {
 PROBE_FUNCTION void probe_abort_inner() { abort(); }
 PROBE_FUNCTION void probe_abort_outer() { probe_abort_inner(); }
 
+// A SIGSEGV sent by the process to itself, as another process could send it:
+// no fault, and no fault address.
+PROBE_FUNCTION void probe_send_segv() {
+    PROBE_KEEP_FRAME();
+    kill(getpid(), SIGSEGV);
+    for (;;) pause();
+}
+
 PROBE_FUNCTION void probe_bus_inner() {
     char path[] = "/tmp/crash_probe_bus.XXXXXX";
     int fd = mkstemp(path);
@@ -504,6 +512,7 @@ int main(int argc, char** argv) {
         probe_segv_outer();
     }
     if (s == "abort") probe_abort_outer();
+    if (s == "sent-segv") probe_send_segv();
     if (s == "null-call") probe_call_null();
     if (s == "plugin") {
         void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
