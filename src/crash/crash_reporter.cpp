@@ -28,6 +28,11 @@
 
 namespace strombel::crash {
 
+/// The memory ranges a report's memory map holds (192 KiB of table). Most
+/// processes have a few hundred; in one with more, the addresses above the
+/// last range held are read through the kernel.
+constexpr uint32_t kMemoryMapRanges = 8192;
+
 /// One capture instance's process-wide state. Everything the crash-time code
 /// touches is made before its handlers go in and is never released.
 struct CaptureInstance {
@@ -82,8 +87,8 @@ struct CaptureInstance {
         std::call_once(prepared, [this] {
             void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && images.reserveLate() &&
-                         cache != MAP_FAILED;
+            preparedOk = crash_memory_map_reserve(&memory, kMemoryMapRanges) && threads.prepare() &&
+                         images.reserveLate() && cache != MAP_FAILED;
             if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
             environment.memory = &memory;
             environment.images = &images;
@@ -255,7 +260,7 @@ std::vector<uint64_t> exceptionCallStack(CaptureInstance& instance) {
     callStack.reserve(CRASH_REPORT_MAX_FRAMES);
     instance.images.refresh();
     crash_memory_map memory;
-    bool mapped = crash_memory_map_reserve(&memory, 8192);
+    bool mapped = crash_memory_map_reserve(&memory, kMemoryMapRanges);
     if (mapped) crash_memory_map_load(&memory);
     ExceptionWalk walk{&instance, mapped ? &memory : nullptr, &callStack};
     crash_thread_state_capture(walkExceptionStack, &walk);

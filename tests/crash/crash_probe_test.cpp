@@ -311,6 +311,33 @@ TEST(CrashProbe, AForkedChildAndThenItsParentEachLeaveAWholeReportOfTheirOwn) {
     }
 }
 
+TEST(CrashProbe, AProcessWithMoreMemoryRangesThanTheMapHoldsIsStillWalked) {
+    // Over 9000 ranges, more than the 8192 the map holds: the stacks and the
+    // libraries lie above the ranges it keeps.
+    struct Case {
+        const char* scenario;
+        bool usage;
+        std::vector<std::string> frames;
+    } cases[] = {
+        {"segv", false, {"probe_segv_inner", "probe_segv_middle", "probe_segv_outer", "main"}},
+        {"segv", true, {"probe_segv_inner", "probe_segv_middle", "probe_segv_outer", "main"}},
+        {"exception", false, {"probe_throw_inner", "probe_throw_outer", "main"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) + (c.usage ? " (second instance)" : ""));
+        ProbeSandbox sandbox;
+        std::vector<std::string> arguments = {c.scenario, "--mappings", "9000"};
+        if (c.usage) arguments.push_back("--usage");
+        ProbeRun run = sandbox.run(arguments);
+        auto report = sandbox.report();
+        ASSERT_NE(report, nullptr) << run.output;
+        const auto* exception = report->exception;
+        auto names = exception ? frameNames(exception->frames, exception->n_frames)
+                               : frameNames(crashedThread(*report)->frames, crashedThread(*report)->n_frames);
+        EXPECT_TRUE(inOrder(names, c.frames)) << ::testing::PrintToString(names);
+    }
+}
+
 TEST(CrashProbe, ALibraryOpenedAfterEnablingIsNamedAndUnwound) {
     // Its code keeps no frame pointers: only its unwind tables lead out of it,
     // which the second instance does not read; it still names the crashed frame.

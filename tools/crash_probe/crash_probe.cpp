@@ -1,7 +1,7 @@
 // crash_probe: a program that crashes for real, in the ways the crash reporter
 // must report, for the crash tests and benchmarks.
 //
-//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE] [--plugin FILE]
+//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--mappings N] [--out FILE] [--plugin FILE]
 //
 // The reporter's files go under $STROMBEL_ROOT (the sandbox root), identifier
 // "org.strombel.crashprobe". Every function whose name begins with "probe_" is
@@ -147,6 +147,7 @@ struct Options {
     bool backtraceHandler = false;
     int threads = 8;
     int depth = 64;
+    int mappings = 0;
     std::string out;
     std::string plugin;
 };
@@ -442,6 +443,18 @@ void writeMarker(siginfo_t* info, void*, void*) {
     close(fd);
 }
 
+// `count` mappings of one page each, read-only and writable by turns so that
+// none merges with its neighbour: a process with many memory ranges.
+void addMappings(int count) {
+    long page = sysconf(_SC_PAGESIZE);
+    for (int i = 0; i < count; ++i) {
+        int protection = i % 2 ? PROT_READ : PROT_READ | PROT_WRITE;
+        if (mmap(nullptr, static_cast<size_t>(page), protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED) {
+            fail("cannot map page " + std::to_string(i));
+        }
+    }
+}
+
 Options parse(int argc, char** argv) {
     if (argc < 2) fail("usage: crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE]");
     Options options;
@@ -457,6 +470,7 @@ Options parse(int argc, char** argv) {
         else if (arg == "--backtrace-handler") options.backtraceHandler = true;
         else if (arg == "--threads") options.threads = std::stoi(value());
         else if (arg == "--depth") options.depth = std::stoi(value());
+        else if (arg == "--mappings") options.mappings = std::stoi(value());
         else if (arg == "--out") options.out = value();
         else if (arg == "--plugin") options.plugin = value();
         else fail("unknown option " + arg);
@@ -501,6 +515,7 @@ int main(int argc, char** argv) {
         !options.backtraceHandler) {
         if (auto enabled = reporter->enableCrashReporter(); !enabled.ok()) fail("enable: " + enabled.error().description());
     }
+    addMappings(options.mappings);
     heapWatch.store(true);
 
     if (s == "segv" || s == "callback" || s == "callback-mallocs") probe_segv_outer();
