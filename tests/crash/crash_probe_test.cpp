@@ -311,6 +311,21 @@ TEST(CrashProbe, AForkedChildAndThenItsParentEachLeaveAWholeReportOfTheirOwn) {
     }
 }
 
+TEST(CrashProbe, AForkedChildThatCrashesTwiceKeepsItsFirstReport) {
+    // The child's second crash comes while its first report is written: it
+    // waits, and once the first report is complete it does not write over it
+    // (the first crashing thread is held in the crash callback meanwhile).
+    ProbeSandbox sandbox;
+    ProbeRun run = sandbox.run({"fork-crash-twice"});
+    EXPECT_TRUE(run.exitedCleanly()) << run.output;
+    auto report = sandbox.report();
+    ASSERT_NE(report, nullptr) << run.output;
+    const auto* thread = crashedThread(*report);
+    ASSERT_NE(thread, nullptr);
+    auto names = frameNames(thread->frames, thread->n_frames);
+    EXPECT_TRUE(inOrder(names, {"probe_segv_inner", "probe_segv_outer", "main"})) << ::testing::PrintToString(names);
+}
+
 TEST(CrashProbe, AProcessWithMoreMemoryRangesThanTheMapHoldsIsStillWalked) {
     // Over 9000 ranges, more than the 8192 the map holds: the stacks and the
     // libraries lie above the ranges it keeps.

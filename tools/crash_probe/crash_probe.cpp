@@ -367,6 +367,26 @@ PROBE_FUNCTION void probe_crash_on_thread() {
     probe_segv_outer();
 }
 
+// The second crash of a process, while the first one's report is written: the
+// thread blocks every signal but SIGSEGV, so that the writer cannot hold it
+// (it waits for it a while instead), and crashes once the writer's signal to
+// hold it is pending.
+PROBE_FUNCTION void probe_second_crash() {
+    PROBE_KEEP_FRAME();
+    sigset_t signals;
+    sigfillset(&signals);
+    sigdelset(&signals, SIGSEGV);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    markReady();
+    for (bool asked = false; !asked;) {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) asked = asked || sigismember(&pending, signal);
+    }
+    volatile int* address = reinterpret_cast<volatile int*>(segvAddress);
+    *address = 2;
+}
+
 PROBE_FUNCTION void probe_crash_together() {
     markReady();
     while (!go.load()) {
@@ -443,6 +463,14 @@ void writeMarker(siginfo_t* info, void*, void*) {
     close(fd);
 }
 
+// The first crashing thread is held here for good, so that a second crash has
+// all the time it needs (it ends the process); a later crash's callback returns.
+std::atomic<int> callbacksRun{0};
+void holdFirstCrash(siginfo_t*, void*, void*) {
+    if (callbacksRun.fetch_add(1) > 0) return;
+    for (;;) pause();
+}
+
 // `count` mappings of one page each, read-only and writable by turns so that
 // none merges with its neighbour: a process with many memory ranges.
 void addMappings(int count) {
@@ -492,6 +520,11 @@ int main(int argc, char** argv) {
             void* block = malloc(8);
             free(block);
         };
+        reporter->setCrashCallbacks(&callbacks);
+    }
+    if (s == "fork-crash-twice") {
+        strombel::crash::CrashReporterCallbacks callbacks;
+        callbacks.handleSignal = holdFirstCrash;
         reporter->setCrashCallbacks(&callbacks);
     }
     if (s == "callback" || s == "callback-fails") {
@@ -554,6 +587,22 @@ int main(int argc, char** argv) {
         std::printf("child %d parent %d\n", child, getpid());
         std::fflush(stdout);
         probe_segv_outer();
+    }
+    if (s == "fork-crash-twice") {
+        // A forked child crashes twice: its main thread first, a second thread
+        // while the first report is being written. The report left is the first.
+        pid_t child = fork();
+        if (child == 0) {
+            std::thread second(probe_second_crash);
+            waitForThreads(1);
+            probe_segv_outer();
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+            fail("the forked child did not crash");
+        }
+        std::printf("child %d\n", child);
+        return 0;
     }
     if (s == "bus") probe_bus_outer();
     if (s == "fpe") probe_fpe_outer();
