@@ -59,6 +59,28 @@ TEST(CrashFrameCursor, AChainEndingInFpZeroStopsWithNoFrames) {
     }
 }
 
+TEST(CrashFrameCursor, TheCurrentFramesRegistersAreCountedAndNamedInItsLayout) {
+    const struct {
+        crash_thread_state_kind kind;
+        uint32_t count;
+        const char* last;
+    } cases[] = {{CRASH_THREAD_STATE_X86_64, 21, "gs"}, {CRASH_THREAD_STATE_ARM64, 34, "cpsr"}};
+    for (const auto& c : cases) {
+        FakeStack stack;
+        stack.record(0, 0, 0x10001);
+        crash_frame_environment environment{};
+        crash_frame_cursor cursor;
+        crash_thread_state start = stateAt(0x10000, stack.address(0), c.kind);
+        crash_frame_cursor_init(&cursor, &environment, &start);
+        for (int step = 0; step < 2; ++step) {
+            ASSERT_EQ(crash_frame_cursor_next_with_readers(&cursor, mainReaders, 3), 0);
+            EXPECT_EQ(crash_frame_cursor_register_count(&cursor), c.count);
+            EXPECT_STREQ(crash_frame_cursor_register_name(&cursor, c.count - 1), c.last);
+            EXPECT_STREQ(crash_frame_cursor_register_name(&cursor, CRASH_REG_FP), c.count == 21 ? "rbp" : "fp");
+        }
+    }
+}
+
 TEST(CrashFrameCursor, ARecordThatDoesNotLeadUpTheStackIsCorrupt) {
     // A record leading back down the stack, and one leading to itself: a frame
     // pointer equal to the one before is refused too, though "not below" would

@@ -171,18 +171,14 @@ TEST_F(WriterTest, SignalsAndCodesWithoutNamesAreWrittenByNumber) {
 }
 
 TEST_F(WriterTest, WithoutACallerStateTheCallerIsLeftOut) {
-    std::atomic<bool> stop{false};
-    std::thread other([&] {
-        while (!stop.load()) {
-        }
-    });
+    testing::crash_helper_thread other;
+    testing::crash_helper_thread_start(&other);
     crash_signal_info info;
     info.signo = SIGTRAP;
     info.code = TRAP_TRACE;
     ReportPointer withState = decodeReport(write(info, true).bytes);
     ReportPointer withoutState = decodeReport(write(info, false).bytes);
-    stop.store(true);
-    other.join();
+    testing::crash_helper_thread_stop(&other);
     ASSERT_NE(withState, nullptr);
     ASSERT_NE(withoutState, nullptr);
     EXPECT_EQ(withState->n_threads, 2u);
