@@ -39,6 +39,7 @@ struct CaptureInstance {
     const char* spareTag;
     SignalCapture& signals;
     std::terminate_handler terminateHandler;
+    std::terminate_handler previousTerminateHandler = nullptr;
     crash_frame_reader readers[3];
     uint32_t readerCount;
 
@@ -99,6 +100,9 @@ struct CaptureInstance {
         if (preparedOk) signals.setBlockedSignal(threads.suspendSignal());
         return preparedOk;
     }
+
+    // Back to before the first enable (the reserved memory stays).
+    void reset();
 };
 
 namespace {
@@ -455,7 +459,7 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
             }
         }
     }
-    std::set_terminate(instance.terminateHandler);
+    instance.previousTerminateHandler = std::set_terminate(instance.terminateHandler);
     instance.enabled.store(true);
     enabled_ = true;
     return {};
@@ -538,6 +542,31 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
 }
 
 // --- The two instances ----------------------------------------------------------------
+
+void CaptureInstance::reset() {
+    signals.uninstall();
+    if (enabled.exchange(false)) std::set_terminate(previousTerminateHandler);
+    callbacks.store(nullptr, std::memory_order_release);
+    if (spareFd >= 0) close(spareFd);
+    if (reportFolder >= 0) {
+        char spareName[64];
+        spareFileName(spareName, sizeof spareName, spareOwner, spareTag);
+        unlinkat(reportFolder, spareName, 0);
+        close(reportFolder);
+    }
+    spareFd = reportFolder = -1;
+    spareOwner = 0;
+    forkedWriter.store(0);
+    crash_log_writer_free(&writer);
+    std::lock_guard lock(enableMutex);
+    enabledOnce = false;
+}
+
+void crash_reporter_reset_instances() {
+    mainInstance().reset();
+    usageInstance().reset();
+}
+
 
 CrashReporter& CrashReporter::sharedReporter() {
     static CrashReporter reporter;
