@@ -121,11 +121,23 @@ void BM_CrashWithReporterFramelessProbe(benchmark::State& state) {
 void BM_CrashWithBacktraceSymbolsHandlerFramelessProbe(benchmark::State& state) {
     crashBenchmark(state, {"--backtrace-handler", "--out", "OUT"}, false, CRASH_PROBE_FRAMELESS_PATH);
 }
+// In a process with more memory ranges than the report's memory map holds:
+// the stacks and libraries above its last range are read through the kernel.
+void BM_CrashWithoutReporterManyMappings(benchmark::State& state) {
+    crashBenchmark(state, {"--no-reporter", "--mappings", "9000"}, false);
+}
+void BM_CrashWithReporterManyMappings(benchmark::State& state) { crashBenchmark(state, {"--mappings", "9000"}, true); }
+void BM_CrashWithReporterFramelessProbeManyMappings(benchmark::State& state) {
+    crashBenchmark(state, {"--mappings", "9000"}, true, CRASH_PROBE_FRAMELESS_PATH);
+}
 BENCHMARK(BM_CrashWithoutReporter)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithBacktraceSymbolsHandler)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithReporter)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithBacktraceSymbolsHandlerFramelessProbe)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrashWithReporterFramelessProbe)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrashWithoutReporterManyMappings)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrashWithReporterManyMappings)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrashWithReporterFramelessProbeManyMappings)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
 
 // --- Per frame -----------------------------------------------------------------------
 

@@ -333,21 +333,74 @@ const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map
 
 namespace {
 
+// The first page at or after `address` that cannot be read: 8 when it is not
+// mapped at all, else 7.
+int unreadableCode(uint64_t address) {
+    long pageSize = sysconf(_SC_PAGESIZE);
+    unsigned char residency = 0;
+    uint64_t page = address & ~static_cast<uint64_t>(pageSize - 1);
+    if (mincore(reinterpret_cast<void*>(page), static_cast<size_t>(pageSize), &residency) != 0 && errno == ENOMEM) {
+        return CRASH_ENOTFOUND;
+    }
+    return CRASH_EACCESS;
+}
+
+// Copies through a pipe: write() reads the source in the kernel, which answers
+// EFAULT where a copy in place would fault. Pieces of at most PIPE_BUF bytes
+// into an empty pipe never block; none crosses a page, so that a piece that
+// fails names its page. 0, 4 when no pipe can be made, or 7 with `done` the
+// bytes copied before the page that could not be read.
+int pipeRead(uint64_t address, void* destination, size_t length, size_t* done) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return CRASH_ENOTSUP;
+    const uint64_t pageSize = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    auto* out = static_cast<unsigned char*>(destination);
+    int result = CRASH_ESUCCESS;
+    *done = 0;
+    while (*done < length) {
+        uint64_t at = address + *done;
+        uint64_t toPageEnd = pageSize - at % pageSize;
+        size_t piece = length - *done;
+        if (piece > PIPE_BUF) piece = PIPE_BUF;
+        if (piece > toPageEnd) piece = static_cast<size_t>(toPageEnd);
+        ssize_t written = write(ends[1], reinterpret_cast<const void*>(at), piece);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            result = CRASH_EACCESS;
+            break;
+        }
+        size_t taken = 0;
+        while (taken < static_cast<size_t>(written)) {
+            ssize_t got = read(ends[0], out + *done + taken, static_cast<size_t>(written) - taken);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            taken += static_cast<size_t>(got);
+        }
+        *done += taken;
+        if (taken < piece) {
+            result = CRASH_EACCESS;
+            break;
+        }
+    }
+    close(ends[0]);
+    close(ends[1]);
+    return result;
+}
+
+// Reads through the kernel, which refuses bad memory instead of faulting: 0,
+// 7 or 8 as for a safe read, or 4 when neither way is open to this process.
 int kernelRead(uint64_t address, void* destination, size_t length) {
     struct iovec local = {destination, length};
     struct iovec remote = {reinterpret_cast<void*>(address), length};
     ssize_t read = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
     if (read == static_cast<ssize_t>(length)) return CRASH_ESUCCESS;
-    if (read < 0 && (errno == ENOSYS || errno == EPERM)) return CRASH_ENOTSUP;
-    // Find the first page that failed: not mapped at all, or mapped unreadable.
-    long pageSize = sysconf(_SC_PAGESIZE);
-    uint64_t failed = address + (read > 0 ? static_cast<uint64_t>(read) : 0);
-    unsigned char residency = 0;
-    uint64_t page = failed & ~static_cast<uint64_t>(pageSize - 1);
-    if (mincore(reinterpret_cast<void*>(page), static_cast<size_t>(pageSize), &residency) != 0 && errno == ENOMEM) {
-        return CRASH_ENOTFOUND;
+    size_t done = read > 0 ? static_cast<size_t>(read) : 0;
+    if (read < 0 && (errno == ENOSYS || errno == EPERM)) {
+        // A sandbox may refuse the call (a seccomp filter): the pipe is left.
+        int piped = pipeRead(address, destination, length, &done);
+        if (piped != CRASH_EACCESS) return piped;
     }
-    return CRASH_EACCESS;
+    return unreadableCode(address + done);
 }
 
 }  // namespace
@@ -355,6 +408,8 @@ int kernelRead(uint64_t address, void* destination, size_t length) {
 bool crash_memory_map_load(crash_memory_map* map) {
     map->loaded = false;
     map->count = 0;
+    map->truncated = false;
+    map->heldEnd = 0;
     if (!map->ranges) return false;
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -375,7 +430,12 @@ bool crash_memory_map_load(crash_memory_map* map) {
             if (buffer[i] != '\n') continue;
             buffer[i] = '\0';  // ends the path for stat()
             MapsLine line;
-            if (parseMapsLine(buffer + lineStart, i - lineStart, &line) && map->count < map->capacity) {
+            if (parseMapsLine(buffer + lineStart, i - lineStart, &line) && !map->truncated) {
+                if (map->count == map->capacity) {
+                    // The lines come in rising order: what is left lies above.
+                    map->truncated = true;
+                    break;
+                }
                 crash_memory_map::Range& range = map->ranges[map->count++];
                 range.start = line.start;
                 range.end = line.end;
@@ -384,7 +444,7 @@ bool crash_memory_map_load(crash_memory_map* map) {
             }
             lineStart = i + 1;
         }
-        if (got == 0) break;
+        if (got == 0 || map->truncated) break;
         // Keep the unfinished line; a line longer than the buffer is dropped.
         if (lineStart == 0 && held == sizeof buffer) {
             held = 0;
@@ -395,6 +455,7 @@ bool crash_memory_map_load(crash_memory_map* map) {
     }
     close(fd);
     map->loaded = ok && map->count > 0;
+    if (map->loaded) map->heldEnd = map->ranges[map->count - 1].end;
     return map->loaded;
 }
 
@@ -411,6 +472,10 @@ int crash_async_read(const crash_memory_map* map, uint64_t address, int64_t offs
     auto* out = static_cast<unsigned char*>(destination);
     uint64_t next = start;
     while (next <= end) {
+        if (!crash_memory_map_holds(map, next)) {
+            int result = kernelRead(next, out, static_cast<size_t>(end - next + 1));
+            return result == CRASH_ENOTSUP ? CRASH_EACCESS : result;
+        }
         const crash_memory_map::Range* range = crash_memory_map_find(map, next);
         if (!range) return CRASH_ENOTFOUND;
         if (!(range->flags & crash_memory_map::kReadable)) return CRASH_EACCESS;

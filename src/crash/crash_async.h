@@ -76,6 +76,9 @@ bool crash_async_address_add(uint64_t base, int64_t offset, uint64_t* result);
 /// The readable, unreadable and absent ranges of the process's memory, read from
 /// /proc/self/maps into a table reserved beforehand. Crash-time code loads it
 /// once per report; safe reads then answer from it without touching bad memory.
+/// A process may have more ranges than the table holds (the kernel allows tens
+/// of thousands): the table then keeps the lowest ones, and every address above
+/// the last of them is read through the kernel.
 struct crash_memory_map {
     struct Range {
         uint64_t start;
@@ -94,6 +97,10 @@ struct crash_memory_map {
     uint32_t capacity = 0;
     uint32_t count = 0;
     bool loaded = false;
+    /// Ranges were left out for want of room: the table speaks only for the
+    /// addresses below `heldEnd`.
+    bool truncated = false;
+    uint64_t heldEnd = 0;
     /// The range found last: the reads of a walk keep to a few ranges.
     mutable std::atomic<uint32_t> lastFound{0};
 };
@@ -106,13 +113,19 @@ void crash_memory_map_release(crash_memory_map* map);
 /// loaded) when it cannot. Async-signal-safe.
 bool crash_memory_map_load(crash_memory_map* map);
 
+/// Whether a loaded map knows what lies at `address` (false past a truncated
+/// table's last range: ask the kernel). Async-signal-safe.
+inline bool crash_memory_map_holds(const crash_memory_map* map, uint64_t address) {
+    return map && map->loaded && (!map->truncated || address < map->heldEnd);
+}
 /// The range of a loaded map that holds `address`, or nullptr. Async-signal-safe.
 const crash_memory_map::Range* crash_memory_map_find(const crash_memory_map* map, uint64_t address);
 
 /// Copies `length` bytes at `address + offset` of this process into
 /// `destination` without ever faulting: 0, 7 for memory that is mapped but not
 /// readable, 8 for memory that is not mapped, 3 when the address overflows.
-/// Uses `map` when loaded, else asks the kernel.
+/// Uses `map` where it holds the address, else asks the kernel (by
+/// process_vm_readv or, where that is refused, by writing the bytes to a pipe).
 int crash_async_read(const crash_memory_map* map, uint64_t address, int64_t offset, void* destination, size_t length);
 
 /// Byte order of values read from an image.

@@ -21,6 +21,8 @@ int crash_frame_pointer_reader(const crash_frame_environment* environment, const
     if (!crash_thread_state_is_valid(current, CRASH_REG_FP)) return CRASH_FRAME_EBADFRAME;
     uint64_t fp = crash_thread_state_get(current, CRASH_REG_FP);
     if (fp == 0) return CRASH_FRAME_ENOFRAME;
+    // The same fp as the frame before is no loop: a callee without a frame
+    // record of its own (unwound from its tables) leaves fp as it was.
     if (previous && crash_thread_state_is_valid(previous, CRASH_REG_FP)) {
         uint64_t previousFp = crash_thread_state_get(previous, CRASH_REG_FP);
         if (current->stackDirection == 2 ? fp < previousFp : fp > previousFp) return CRASH_FRAME_EBADFRAME;
@@ -34,6 +36,11 @@ int crash_frame_pointer_reader(const crash_frame_environment* environment, const
         record[0] = narrow[0];
         record[1] = narrow[1];
     }
+    // A record that names itself as its caller's is no frame record: code
+    // without frame pointers can leave fp at a word holding its own address,
+    // and the walk would read it again at every step, one frame in no image
+    // repeated to the walk's limit.
+    if (record[0] == fp) return CRASH_FRAME_EBADFRAME;
     // The caller's frame: only what the record tells is known.
     next->kind = current->kind;
     next->stackDirection = current->stackDirection;

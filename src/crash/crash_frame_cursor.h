@@ -76,6 +76,14 @@ int crash_frame_cursor_next_with_readers(crash_frame_cursor* cursor, const crash
 int crash_frame_cursor_next(crash_frame_cursor* cursor);
 /// 0, or 4 when the register is not valid in the current frame.
 int crash_frame_cursor_get_reg(const crash_frame_cursor* cursor, uint32_t reg, uint64_t* value);
+/// The number of registers of the current frame's layout, and one's name (a
+/// number out of range stops the process).
+inline uint32_t crash_frame_cursor_register_count(const crash_frame_cursor* cursor) {
+    return crash_thread_state_register_count(&cursor->current());
+}
+inline const char* crash_frame_cursor_register_name(const crash_frame_cursor* cursor, uint32_t reg) {
+    return crash_thread_state_register_name(&cursor->current(), reg);
+}
 /// Whether the current frame's pc is a return address, to be looked up at pc - 1.
 inline bool crash_frame_cursor_pc_is_return_address(const crash_frame_cursor* cursor) {
     return cursor->current().returnAddress;

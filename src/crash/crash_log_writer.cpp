@@ -416,7 +416,9 @@ size_t packFixedSections(const Writer& w, File* file) {
 #else
         const uint32_t architecture = 6;  // ARCHITECTURE_UNKNOWN: no value for 64-bit ARM
 #endif
-        size_t inner = packEnum(f, 1, 3) + packString(f, 2, r->osVersion.c_str());  // OS_UNKNOWN
+        // OS_UNKNOWN: this is not iPhone OS, whose readers would drop the "_"
+        // that begins a name there but not in ELF ("_ZN..." keeps it).
+        size_t inner = packEnum(f, 1, 3) + packString(f, 2, r->osVersion.c_str());
         if (r->hasOsBuild) inner += packString(f, 5, r->osBuild.c_str());
         return inner + packEnum(f, 3, architecture) + packInt64(f, 4, timestamp);
     });

@@ -19,31 +19,36 @@ int crash_mobject_init(crash_mobject* object, const crash_memory_map* memory, ui
     end += 1;  // may wrap to 0 only for a range ending at 2^64, refused above
     if (end == 0) return CRASH_ENOMEM;
     uint64_t covered = address;
-    if (memory && memory->loaded) {
-        // Consecutive readable ranges from the start on.
-        bool inPlace = true;
-        while (covered < end) {
-            const crash_memory_map::Range* range = crash_memory_map_find(memory, covered);
-            if (!range || !(range->flags & crash_memory_map::kReadable)) break;
-            if (range->flags & crash_memory_map::kThroughKernel) inPlace = false;
-            covered = range->end;
+    // Consecutive readable ranges of the map from the start on, as far as the
+    // map holds them; the kernel answers for the rest.
+    bool throughKernel = true;
+    object->inPlace = true;
+    while (memory && memory->loaded && covered < end) {
+        if (!crash_memory_map_holds(memory, covered)) break;
+        const crash_memory_map::Range* range = crash_memory_map_find(memory, covered);
+        if (!range || !(range->flags & crash_memory_map::kReadable)) {
+            throughKernel = false;
+            break;
         }
-        object->inPlace = inPlace;
-    } else {
-        // Through the kernel. Every read of such a view is a safe read anyway:
-        // a whole view needs its first and last bytes; another is cut at its
-        // first unreadable page among the first few thousand (so that a view
-        // over terabytes of mapped memory costs no more).
+        if (range->flags & crash_memory_map::kThroughKernel) object->inPlace = false;
+        covered = range->end;
+    }
+    if (throughKernel && covered < end) {
+        // Every read of such a view is a safe read anyway: a whole view needs
+        // its first and last bytes; another is cut at its first unreadable
+        // page among the first few thousand (so that a view over terabytes of
+        // mapped memory costs no more).
+        object->inPlace = false;
         unsigned char probe;
         if (requireWhole) {
-            if (crash_async_read(nullptr, address, 0, &probe, 1) == CRASH_ESUCCESS &&
-                crash_async_read(nullptr, end - 1, 0, &probe, 1) == CRASH_ESUCCESS) {
+            if (crash_async_read(memory, covered, 0, &probe, 1) == CRASH_ESUCCESS &&
+                crash_async_read(memory, end - 1, 0, &probe, 1) == CRASH_ESUCCESS) {
                 covered = end;
             }
         } else {
             uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
             for (uint32_t probes = 0; covered < end && probes < kMaximumProbes; ++probes) {
-                if (crash_async_read(nullptr, covered, 0, &probe, 1) != CRASH_ESUCCESS) break;
+                if (crash_async_read(memory, covered, 0, &probe, 1) != CRASH_ESUCCESS) break;
                 uint64_t next = (covered / page + 1) * page;
                 if (next <= covered) break;
                 covered = next;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -27,12 +28,18 @@
 
 namespace strombel::crash {
 
+/// The memory ranges a report's memory map holds (192 KiB of table). Most
+/// processes have a few hundred; in one with more, the addresses above the
+/// last range held are read through the kernel.
+constexpr uint32_t kMemoryMapRanges = 8192;
+
 /// One capture instance's process-wide state. Everything the crash-time code
 /// touches is made before its handlers go in and is never released.
 struct CaptureInstance {
     const char* spareTag;
     SignalCapture& signals;
     std::terminate_handler terminateHandler;
+    std::terminate_handler previousTerminateHandler = nullptr;
     crash_frame_reader readers[3];
     uint32_t readerCount;
 
@@ -55,10 +62,15 @@ struct CaptureInstance {
     int reportFolder = -1;
     std::atomic<pid_t> forkedWriter{0};
 
+    // The crash callbacks: each set is kept whole in a copy of its own and
+    // published at once, so that a handler installed by a failed enable reads
+    // either the old callbacks or the new ones, never half of each. Copies are
+    // never dropped: a crash may still be reading an earlier one.
     std::mutex callbackMutex;
-    CrashReporterCallbacks callbacks;
-    std::atomic<bool> callbacksSet{false};
-    std::atomic<bool> handlersInstalled{false};
+    std::deque<CrashReporterCallbacks> callbackCopies;
+    std::atomic<const CrashReporterCallbacks*> callbacks{nullptr};
+    // Set once a reporter of this instance is enabled; callbacks are then fixed.
+    std::atomic<bool> enabled{false};
 
     CaptureInstance(const char* tag, SignalCapture& capture, std::terminate_handler terminate,
                     std::initializer_list<crash_frame_reader> frameReaders)
@@ -76,8 +88,8 @@ struct CaptureInstance {
         std::call_once(prepared, [this] {
             void* cache = mmap(nullptr, sizeof(crash_dwarf_rules_cache), PROT_READ | PROT_WRITE,
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            preparedOk = crash_memory_map_reserve(&memory, 8192) && threads.prepare() && images.reserveLate() &&
-                         cache != MAP_FAILED;
+            preparedOk = crash_memory_map_reserve(&memory, kMemoryMapRanges) && threads.prepare() &&
+                         images.reserveLate() && cache != MAP_FAILED;
             if (cache != MAP_FAILED) environment.rulesCache = static_cast<crash_dwarf_rules_cache*>(cache);
             environment.memory = &memory;
             environment.images = &images;
@@ -88,6 +100,9 @@ struct CaptureInstance {
         if (preparedOk) signals.setBlockedSignal(threads.suspendSignal());
         return preparedOk;
     }
+
+    // Back to before the first enable (the reserved memory stays).
+    void reset();
 };
 
 namespace {
@@ -172,6 +187,21 @@ void resetCrashSignals() {
     for (int crashSignal : kCrashSignals) sigaction(crashSignal, &fallback, nullptr);
 }
 
+// The fault address of a signal: the signal information holds one only for a
+// fault the kernel raised (a positive code). A signal sent by abort(), raise()
+// or kill() carries the sender's process and user ids in the same place.
+uint64_t faultAddress(int signal, const siginfo_t* info) {
+    if (!info || info->si_code <= 0) return 0;
+    switch (signal) {
+        case SIGILL:
+        case SIGFPE:
+        case SIGSEGV:
+        case SIGBUS:
+        case SIGTRAP: return reinterpret_cast<uint64_t>(info->si_addr);
+        default: return 0;
+    }
+}
+
 // The crash callback at the head of the chain, on the crashing thread. Our
 // handlers stay in place while the report is written, so that a second thread
 // that crashes meanwhile waits for the writer instead of ending the process
@@ -184,12 +214,13 @@ bool crash_crash_callback(int signal, siginfo_t* info, void* ucontext, void* con
     crash_signal_info signalInfo;
     signalInfo.signo = signal;
     signalInfo.code = info ? info->si_code : 0;
-    signalInfo.address = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+    signalInfo.address = faultAddress(signal, info);
     int result = crash_write_report(instance, crash_async_gettid(), &state, &signalInfo);
     // The signal raised again, or the fault that comes back, now ends the process.
     resetCrashSignals();
-    if (result == CRASH_ESUCCESS && instance.callbacksSet.load(std::memory_order_acquire) && instance.callbacks.handleSignal) {
-        instance.callbacks.handleSignal(info, ucontext, instance.callbacks.context);
+    const CrashReporterCallbacks* callbacks = instance.callbacks.load(std::memory_order_acquire);
+    if (result == CRASH_ESUCCESS && callbacks && callbacks->handleSignal) {
+        callbacks->handleSignal(info, ucontext, callbacks->context);
     }
     return false;
 }
@@ -233,7 +264,7 @@ std::vector<uint64_t> exceptionCallStack(CaptureInstance& instance) {
     callStack.reserve(CRASH_REPORT_MAX_FRAMES);
     instance.images.refresh();
     crash_memory_map memory;
-    bool mapped = crash_memory_map_reserve(&memory, 8192);
+    bool mapped = crash_memory_map_reserve(&memory, kMemoryMapRanges);
     if (mapped) crash_memory_map_load(&memory);
     ExceptionWalk walk{&instance, mapped ? &memory : nullptr, &callStack};
     crash_thread_state_capture(walkExceptionStack, &walk);
@@ -367,14 +398,16 @@ json::Result<void> CrashReporterBase::purgePendingCrashReport() const {
 }
 
 void CrashReporterBase::setCrashCallbacks(const CrashReporterCallbacks* callbacks) {
-    if (enabled_ || instance_.handlersInstalled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
+    // A failed enable leaves the reporter not enabled: its callbacks may still be set.
+    if (enabled_ || instance_.enabled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
     if (callbacks && callbacks->version != 0) {
         std::fputs("crash_reporter.cpp: assertion failed: callbacks->version == 0\n", stderr);
         std::abort();
     }
     std::lock_guard lock(instance_.callbackMutex);
-    instance_.callbacks = callbacks ? *callbacks : CrashReporterCallbacks();
-    instance_.callbacksSet.store(callbacks != nullptr, std::memory_order_release);
+    const CrashReporterCallbacks* published = nullptr;
+    if (callbacks) published = &instance_.callbackCopies.emplace_back(*callbacks);
+    instance_.callbacks.store(published, std::memory_order_release);
 }
 
 json::Result<void> CrashReporterBase::enableCrashReporter() {
@@ -412,7 +445,6 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
     // acquire), and the terminate handler through set_terminate.
 
     if (config_.signalHandlerType() == 1) {
-        instance.handlersInstalled.store(true);
         if (auto registered = instance.signals.registerHandlerForSignal(SIGABRT, crash_crash_callback, &instance);
             !registered.ok()) {
             return registered;
@@ -420,7 +452,6 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         return crash_reporter_error(1, "Failed to instantiate the Mach exception server.", ENOTSUP);
     }
     if (config_.signalHandlerType() == 0) {
-        instance.handlersInstalled.store(true);
         for (int signal : kCrashSignals) {
             if (auto registered = instance.signals.registerHandlerForSignal(signal, crash_crash_callback, &instance);
                 !registered.ok()) {
@@ -428,7 +459,8 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
             }
         }
     }
-    std::set_terminate(instance.terminateHandler);
+    instance.previousTerminateHandler = std::set_terminate(instance.terminateHandler);
+    instance.enabled.store(true);
     enabled_ = true;
     return {};
 }
@@ -510,6 +542,31 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
 }
 
 // --- The two instances ----------------------------------------------------------------
+
+void CaptureInstance::reset() {
+    signals.uninstall();
+    if (enabled.exchange(false)) std::set_terminate(previousTerminateHandler);
+    callbacks.store(nullptr, std::memory_order_release);
+    if (spareFd >= 0) close(spareFd);
+    if (reportFolder >= 0) {
+        char spareName[64];
+        spareFileName(spareName, sizeof spareName, spareOwner, spareTag);
+        unlinkat(reportFolder, spareName, 0);
+        close(reportFolder);
+    }
+    spareFd = reportFolder = -1;
+    spareOwner = 0;
+    forkedWriter.store(0);
+    crash_log_writer_free(&writer);
+    std::lock_guard lock(enableMutex);
+    enabledOnce = false;
+}
+
+void crash_reporter_reset_instances() {
+    mainInstance().reset();
+    usageInstance().reset();
+}
+
 
 CrashReporter& CrashReporter::sharedReporter() {
     static CrashReporter reporter;

@@ -149,6 +149,12 @@ public:
     UsageCrashReporter(std::string applicationIdentifier, std::string applicationVersion, CrashReporterConfig config);
 };
 
+/// Puts both capture instances back as a process that never enabled them
+/// finds them: signal actions and terminate handler as they were, no
+/// callbacks, no spare file, enabling allowed again. For tests, between cases;
+/// not while a thread may crash.
+void crash_reporter_reset_instances();
+
 /// The installed terminate handlers of the two instances.
 void crash_uncaught_exception_handler();
 void usage_uncaught_exception_handler();

@@ -140,6 +140,17 @@ void SignalCapture::resetHandlers() {
     for (Saved& saved : saved_) saved.present.store(false, std::memory_order_release);
 }
 
+void SignalCapture::uninstall() {
+    std::lock_guard lock(registration_);
+    head_.store(nullptr, std::memory_order_seq_cst);
+    tail_ = nullptr;
+    for (int signal = 1; signal < _NSIG; ++signal) {
+        if (!saved_[signal].present.load(std::memory_order_acquire)) continue;
+        sigaction(signal, &saved_[signal].action, nullptr);
+        saved_[signal].present.store(false, std::memory_order_release);
+    }
+}
+
 bool SignalCapture::dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next) {
     const Link* link = next ? static_cast<const Link*>(next->link) : head_.load(std::memory_order_acquire);
     if (!link) return false;

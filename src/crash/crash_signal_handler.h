@@ -74,6 +74,10 @@ public:
     /// Empties the chain and the saved actions; installed actions stay (tests).
     /// The links dropped stay allocated: a handler may still be walking them.
     void resetHandlers();
+    /// Puts back every action saved at registration and empties the chain:
+    /// the process is as before its first registration (tests; not while a
+    /// thread may crash).
+    void uninstall();
     /// A signal the handler blocks while it runs (the thread-holding signal).
     void setBlockedSignal(int signal) { blockedSignal_ = signal; }
 

@@ -53,5 +53,73 @@ crash_thread_state_capture:
     ret
     .cfi_endproc
     .size crash_thread_state_capture, .-crash_thread_state_capture
+
+// crash_register_preservation_check(function, stackPointer) on x86-64: loads
+// rbx and r12-r15 (the registers a call must keep, the frame pointer aside)
+// with values of their own, stores the stack pointer at the call at
+// *stackPointer, calls function(function), and answers the number of the first
+// of them that lost its value (rbx 3, r12-r15 12-15), or 0.
+    .globl crash_register_preservation_check
+    .type crash_register_preservation_check, @function
+    .p2align 4
+crash_register_preservation_check:
+    .cfi_startproc
+    pushq %rbx
+    .cfi_adjust_cfa_offset 8
+    .cfi_offset %rbx, -16
+    pushq %r12
+    .cfi_adjust_cfa_offset 8
+    .cfi_offset %r12, -24
+    pushq %r13
+    .cfi_adjust_cfa_offset 8
+    .cfi_offset %r13, -32
+    pushq %r14
+    .cfi_adjust_cfa_offset 8
+    .cfi_offset %r14, -40
+    pushq %r15
+    .cfi_adjust_cfa_offset 8
+    .cfi_offset %r15, -48
+    movabsq $0x0303030303030303, %rbx
+    movabsq $0x1212121212121212, %r12
+    movabsq $0x1313131313131313, %r13
+    movabsq $0x1414141414141414, %r14
+    movabsq $0x1515151515151515, %r15
+    // Five pushes after the return address: the stack is aligned for the call.
+    movq %rsp, (%rsi)
+    callq *%rdi
+    movabsq $0x0303030303030303, %rcx
+    movl $3, %eax
+    cmpq %rcx, %rbx
+    jne 1f
+    movabsq $0x1212121212121212, %rcx
+    movl $12, %eax
+    cmpq %rcx, %r12
+    jne 1f
+    movabsq $0x1313131313131313, %rcx
+    movl $13, %eax
+    cmpq %rcx, %r13
+    jne 1f
+    movabsq $0x1414141414141414, %rcx
+    movl $14, %eax
+    cmpq %rcx, %r14
+    jne 1f
+    movabsq $0x1515151515151515, %rcx
+    movl $15, %eax
+    cmpq %rcx, %r15
+    jne 1f
+    xorl %eax, %eax
+1:  popq %r15
+    .cfi_adjust_cfa_offset -8
+    popq %r14
+    .cfi_adjust_cfa_offset -8
+    popq %r13
+    .cfi_adjust_cfa_offset -8
+    popq %r12
+    .cfi_adjust_cfa_offset -8
+    popq %rbx
+    .cfi_adjust_cfa_offset -8
+    ret
+    .cfi_endproc
+    .size crash_register_preservation_check, .-crash_register_preservation_check
 #endif
     .section .note.GNU-stack,"",@progbits

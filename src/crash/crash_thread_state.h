@@ -134,4 +134,12 @@ using crash_thread_capture_callback = int (*)(crash_thread_state* state, void* c
 /// pointer; then calls `callback` with that state and answers its result.
 extern "C" int crash_thread_state_capture(crash_thread_capture_callback callback, void* context);
 
+/// Whether `function` keeps the registers a call must keep, the frame pointer
+/// aside (x19-x28 on 64-bit ARM; rbx and r12-r15 on x86-64): loads each with a
+/// value of its own, stores the stack pointer at the call at `*stackPointer`,
+/// calls `function(function)` and answers the number of the first register
+/// that lost its value (19-28; rbx 3, r12-r15 12-15), or 0. It holds the
+/// hand-written capture routine above to the calling convention.
+extern "C" uint32_t crash_register_preservation_check(void (*function)(void*), uint64_t* stackPointer);
+
 }  // namespace strombel::crash

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "crash/crash_mobject.h"
 #include "crash_test_support.h"
 
 namespace strombel::crash {
@@ -222,46 +223,111 @@ TEST(CrashAsync, StringHelpers) {
     EXPECT_STREQ(buffer, "abc");
 }
 
-// Safe reads answer codes for bad memory instead of faulting, with the map
-// loaded and without it.
-TEST(CrashAsyncRead, BadAddressesGiveCodes) {
+// One readable page, one unreadable, one unmapped, mapped after the program's
+// own ranges (so above the few a small map keeps).
+struct ThreePages {
     long page = sysconf(_SC_PAGESIZE);
-    auto* readable = static_cast<char*>(mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(readable, MAP_FAILED);
-    std::memset(readable, 'r', page * 3);
-    // One readable page, one unreadable, one unmapped.
-    ASSERT_EQ(mprotect(readable + page, page, PROT_NONE), 0);
-    ASSERT_EQ(munmap(readable + 2 * page, page), 0);
-    auto base = reinterpret_cast<uint64_t>(readable);
-
-    crash_memory_map map;
-    ASSERT_TRUE(crash_memory_map_reserve(&map, 4096));
-    for (bool loaded : {false, true}) {
-        SCOPED_TRACE(loaded ? "with the map" : "through the kernel");
-        if (loaded) {
-            ASSERT_TRUE(crash_memory_map_load(&map));
-        }
-        const crash_memory_map* used = loaded ? &map : nullptr;
-        char out[16] = {};
-        EXPECT_EQ(crash_async_read(used, base, 8, out, 8), CRASH_ESUCCESS);
-        EXPECT_EQ(std::string(out, 8), "rrrrrrrr");
-        EXPECT_EQ(crash_async_read(used, base + page, 0, out, 8), CRASH_EACCESS);
-        EXPECT_EQ(crash_async_read(used, base + 2 * page, 0, out, 8), CRASH_ENOTFOUND);
-        // A read that begins in readable memory and runs into the unreadable page.
-        EXPECT_NE(crash_async_read(used, base + page - 4, 0, out, 8), CRASH_ESUCCESS);
-        EXPECT_EQ(crash_async_read(used, 0, 0, out, 8), CRASH_ENOTFOUND);
-        EXPECT_EQ(crash_async_read(used, UINT64_MAX - 2, 0, out, 8), CRASH_ENOMEM);
-        EXPECT_EQ(crash_async_read(used, 16, -32, out, 8), CRASH_ENOMEM);
-        uint64_t value = 0;
-        EXPECT_EQ(crash_async_read_uint64(used, crash_async_byteorder_native(), base, 0, &value), CRASH_ESUCCESS);
-        EXPECT_EQ(value, 0x7272727272727272u);
-        uint32_t swapped = 0;
-        *reinterpret_cast<uint32_t*>(readable) = 0x01020304;
-        EXPECT_EQ(crash_async_read_uint32(used, crash_async_byteorder_swapped(), base, 0, &swapped), CRASH_ESUCCESS);
-        EXPECT_EQ(swapped, 0x04030201u);
-        std::memset(readable, 'r', 8);
+    char* readable = nullptr;
+    ThreePages() {
+        readable = static_cast<char*>(mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        std::memset(readable, 'r', page * 3);
+        mprotect(readable + page, page, PROT_NONE);
+        munmap(readable + 2 * page, page);
     }
-    munmap(readable, page * 2);
+    ~ThreePages() { munmap(readable, page * 2); }
+    uint64_t base() const { return reinterpret_cast<uint64_t>(readable); }
+};
+
+// Safe reads over the three pages through `map`: "" when every read answers
+// as it should, else the first that does not.
+std::string readsGiveCodes(const crash_memory_map* map, const ThreePages& pages) {
+    const uint64_t base = pages.base(), page = static_cast<uint64_t>(pages.page);
+    std::memcpy(pages.readable, "\x04\x03\x02\x01rrrr", 8);
+    const struct {
+        uint64_t address;
+        int64_t offset;
+        int code;
+    } cases[] = {
+        {base, 8, CRASH_ESUCCESS},
+        {base + page, 0, CRASH_EACCESS},
+        {base + 2 * page, 0, CRASH_ENOTFOUND},
+        {base + page - 4, 0, CRASH_EACCESS},  // runs from readable memory into the unreadable page
+        {0, 0, CRASH_ENOTFOUND},
+        {UINT64_MAX - 2, 0, CRASH_ENOMEM},
+        {16, -32, CRASH_ENOMEM},
+    };
+    for (const auto& c : cases) {
+        char out[8] = {};
+        int code = crash_async_read(map, c.address, c.offset, out, 8);
+        if (code != c.code) return "read at " + std::to_string(c.address) + ": " + std::to_string(code);
+        if (code == CRASH_ESUCCESS && std::string(out, 8) != "rrrrrrrr") return "bytes read: " + std::string(out, 8);
+    }
+    uint32_t swapped = 0;
+    if (crash_async_read_uint32(map, crash_async_byteorder_swapped(), base, 0, &swapped) != CRASH_ESUCCESS ||
+        swapped != 0x04030201u) {
+        return "swapped read";
+    }
+    return "";
+}
+
+// Safe reads answer codes for bad memory instead of faulting: with the map,
+// with a map too small to hold every range of the process (the pages lie above
+// the ranges it keeps), and without a map, through the kernel.
+TEST(CrashAsyncRead, BadAddressesGiveCodes) {
+    // The maps first: the page unmapped below must stay a hole.
+    crash_memory_map whole, small;
+    ASSERT_TRUE(crash_memory_map_reserve(&whole, 4096));
+    ASSERT_TRUE(crash_memory_map_reserve(&small, 4));
+    ThreePages pages;
+    ASSERT_TRUE(crash_memory_map_load(&whole));
+    ASSERT_TRUE(crash_memory_map_load(&small));
+    ASSERT_FALSE(whole.truncated);
+    ASSERT_TRUE(small.truncated);
+    ASSERT_FALSE(crash_memory_map_holds(&small, pages.base()));
+    EXPECT_EQ(readsGiveCodes(&whole, pages), "");
+    EXPECT_EQ(readsGiveCodes(&small, pages), "");
+    EXPECT_EQ(readsGiveCodes(nullptr, pages), "");
+    // A view over the pages through either map is cut at the unreadable page.
+    for (const crash_memory_map* map : {&whole, &small}) {
+        crash_mobject view;
+        ASSERT_EQ(crash_mobject_init(&view, map, pages.base(), 3 * pages.page, false), CRASH_ESUCCESS);
+        EXPECT_EQ(view.length, static_cast<uint64_t>(pages.page));
+        char out[4] = {};
+        EXPECT_EQ(crash_mobject_read(&view, pages.base() + 4, out, 4), CRASH_ESUCCESS);
+        EXPECT_EQ(std::string(out, 4), "rrrr");
+    }
+    crash_memory_map_release(&whole);
+    crash_memory_map_release(&small);
+}
+
+// In a child whose process_vm_readv is refused, as a sandbox may refuse it:
+// the reads through the kernel still answer.
+void readThroughTheKernelWithoutProcessVmReadv() {
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog filter = {static_cast<unsigned short>(std::size(program)), program};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) _exit(20);
+    crash_memory_map small;
+    if (!crash_memory_map_reserve(&small, 4)) _exit(21);
+    ThreePages pages;
+    if (!crash_memory_map_load(&small) || crash_memory_map_holds(&small, pages.base())) _exit(21);
+    const crash_memory_map* maps[] = {nullptr, &small};
+    for (const crash_memory_map* map : maps) {
+        std::string failed = readsGiveCodes(map, pages);
+        if (!failed.empty()) {
+            std::fprintf(stderr, "%s\n", failed.c_str());
+            _exit(22);
+        }
+    }
+    _exit(0);
+}
+
+TEST(CrashAsyncRead, ReadsThroughTheKernelAnswerWhereProcessVmReadvIsRefused) {
+    EXPECT_EXIT(readThroughTheKernelWithoutProcessVmReadv(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CrashAsyncRead, AFileCutShortUnderItsMappingIsRefusedNotFaulted) {

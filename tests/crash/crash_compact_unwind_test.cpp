@@ -263,5 +263,48 @@ TEST(CrashCompactUnwind, TheReaderStepsAsideForImagesWithoutTheSection) {
     EXPECT_EQ(crash_compact_unwind_reader(&environment, &state, nullptr, &next), CRASH_FRAME_ENOTSUP);
 }
 
+TEST(CrashCompactUnwind, TheReaderEndsTheStackWhereAFunctionHasNoUnwindOrItsEntryCannotApply) {
+    // Answer 2 ends the readers' turn with "no frames", unlike 4, after which
+    // the DWARF and frame-pointer readers would try.
+    MachOBuilder builder(MachOBuilder::Options{});
+    UnwindInfoBuilder info;
+    UnwindInfoBuilder::Page page;
+    page.entries = {{0x1000, 0}, {0x1100, kArm64Frame}, {0x1200, kArm64Frameless | (1 << 12)}};
+    info.pages = {page};
+    info.sentinel = 0x2000;
+    builder.setUnwindInfo(info.build());
+    builder.finish();
+    crash_image_list images(4);
+    ASSERT_TRUE(images.append(builder.header(), "Pads"));
+    crash_frame_environment environment{&images, nullptr, 0};
+    uint64_t stack[4] = {};
+    const uint64_t fp = reinterpret_cast<uint64_t>(&stack[0]);
+    stack[0] = reinterpret_cast<uint64_t>(&stack[2]);
+    stack[1] = 0x7008;
+
+    crash_thread_state noFp = arm64State(builder.at(0x1110), fp, 0, 0x6004);
+    crash_thread_state_clear(&noFp, CRASH_REG_FP);
+    crash_thread_state noLr = arm64State(builder.at(0x1210), fp, fp, 0);
+    crash_thread_state_clear(&noLr, kLr);
+    const struct {
+        const char* what;
+        crash_thread_state state;
+        int result;
+    } cases[] = {
+        {"encoding 0: no unwind information", arm64State(builder.at(0x1010), fp, fp, 0x6004), CRASH_FRAME_ENOFRAME},
+        {"a frame without fp", noFp, CRASH_FRAME_ENOFRAME},
+        {"frameless without lr", noLr, CRASH_FRAME_ENOFRAME},
+        {"a frame", arm64State(builder.at(0x1110), fp, fp, 0), CRASH_FRAME_ESUCCESS},
+    };
+    for (const auto& c : cases) {
+        crash_thread_state next;
+        EXPECT_EQ(crash_compact_unwind_reader(&environment, &c.state, nullptr, &next), c.result) << c.what;
+        if (c.result == CRASH_FRAME_ESUCCESS) {
+            EXPECT_EQ(crash_thread_state_get(&next, CRASH_REG_PC), 0x7008u);
+            EXPECT_EQ(crash_thread_state_get(&next, CRASH_REG_FP), reinterpret_cast<uint64_t>(&stack[2]));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace strombel::crash

@@ -59,15 +59,74 @@ TEST(CrashFrameCursor, AChainEndingInFpZeroStopsWithNoFrames) {
     }
 }
 
-TEST(CrashFrameCursor, ARecordPointingBackDownTheStackIsCorrupt) {
+TEST(CrashFrameCursor, TheCurrentFramesRegistersAreCountedAndNamedInItsLayout) {
+    const struct {
+        crash_thread_state_kind kind;
+        uint32_t count;
+        const char* last;
+    } cases[] = {{CRASH_THREAD_STATE_X86_64, 21, "gs"}, {CRASH_THREAD_STATE_ARM64, 34, "cpsr"}};
+    for (const auto& c : cases) {
+        FakeStack stack;
+        stack.record(0, 0, 0x10001);
+        crash_frame_environment environment{};
+        crash_frame_cursor cursor;
+        crash_thread_state start = stateAt(0x10000, stack.address(0), c.kind);
+        crash_frame_cursor_init(&cursor, &environment, &start);
+        for (int step = 0; step < 2; ++step) {
+            ASSERT_EQ(crash_frame_cursor_next_with_readers(&cursor, mainReaders, 3), 0);
+            EXPECT_EQ(crash_frame_cursor_register_count(&cursor), c.count);
+            EXPECT_STREQ(crash_frame_cursor_register_name(&cursor, c.count - 1), c.last);
+            EXPECT_STREQ(crash_frame_cursor_register_name(&cursor, CRASH_REG_FP), c.count == 21 ? "rbp" : "fp");
+        }
+    }
+}
+
+TEST(CrashFrameCursor, ARecordThatDoesNotLeadUpTheStackIsCorrupt) {
+    // A record leading back down the stack ends the walk at the next step; a
+    // record naming itself as its caller's is refused at once, or the walk
+    // would repeat it to its limit.
+    const struct {
+        int savedFp;
+        std::vector<uint64_t> pcs;
+    } cases[] = {{4, {0x10000, 0x10001, 0x10002}}, {20, {0x10000, 0x10001}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.savedFp);
+        FakeStack stack;
+        stack.record(10, stack.address(20), 0x10001);
+        stack.record(20, stack.address(c.savedFp), 0x10002);
+        stack.record(4, 0, 0x10003);
+        int result = -1;
+        EXPECT_EQ(walk(stateAt(0x10000, stack.address(10)), &result), c.pcs);
+        EXPECT_EQ(result, CRASH_FRAME_EBADFRAME);
+    }
+}
+
+// Steps once from 0x10000 to its caller at 0x10500 as unwind tables would for
+// a function without a frame record: fp stays as it was.
+int framelessOnce(const crash_frame_environment*, const crash_thread_state* current, const crash_thread_state*,
+                  crash_thread_state* next) {
+    if (crash_thread_state_get(current, CRASH_REG_PC) != 0x10000) return CRASH_FRAME_ENOTSUP;
+    *next = *current;
+    crash_thread_state_set(next, CRASH_REG_PC, 0x10500);
+    return CRASH_FRAME_ESUCCESS;
+}
+
+TEST(CrashFrameCursor, AFrameBelowOneWithoutItsOwnRecordKeepsTheSameFp) {
     FakeStack stack;
     stack.record(10, stack.address(20), 0x10001);
-    stack.record(20, stack.address(4), 0x10002);  // goes below the previous frame
-    stack.record(4, 0, 0x10003);
-    int result = -1;
-    auto pcs = walk(stateAt(0x10000, stack.address(10)), &result);
-    EXPECT_EQ(pcs, (std::vector<uint64_t>{0x10000, 0x10001, 0x10002}));
-    EXPECT_EQ(result, CRASH_FRAME_EBADFRAME);
+    stack.record(20, 0, 0x10002);
+    const crash_frame_reader readers[] = {framelessOnce, crash_frame_pointer_reader};
+    crash_frame_environment environment{};
+    crash_frame_cursor cursor;
+    crash_thread_state start = stateAt(0x10000, stack.address(10));
+    crash_frame_cursor_init(&cursor, &environment, &start);
+    std::vector<uint64_t> pcs;
+    while (crash_frame_cursor_next_with_readers(&cursor, readers, 2) == CRASH_FRAME_ESUCCESS) {
+        uint64_t pc = 0;
+        crash_frame_cursor_get_reg(&cursor, CRASH_REG_PC, &pc);
+        pcs.push_back(pc);
+    }
+    EXPECT_EQ(pcs, (std::vector<uint64_t>{0x10000, 0x10500, 0x10001, 0x10002}));
 }
 
 TEST(CrashFrameCursor, AReturnAddressOf0x4000EndsTheWalkAnd0x4001DoesNot) {

@@ -118,6 +118,10 @@ void runCrashCase(const CrashCase& c, bool usage) {
     auto names = frameNames(thread->frames, thread->n_frames);
     if (!(usage && c.throughTheCLibrary)) {
         EXPECT_TRUE(inOrder(names, c.frames)) << ::testing::PrintToString(names);
+    } else {
+        // Frame pointers lead nowhere out of the C library: the walk ends
+        // there, it does not repeat a record up to the limit.
+        EXPECT_LT(thread->n_frames, 512u) << ::testing::PrintToString(names);
     }
     EXPECT_EQ(run.output.find("heap used"), std::string::npos) << run.output;
     // Nothing but the report is left in the folder.
@@ -151,6 +155,16 @@ TEST(CrashProbe, TheFaultAddressIsTheOneTouched) {
     size_t at = run.output.find("fault address 0x");
     ASSERT_NE(at, std::string::npos) << run.output;
     EXPECT_EQ(busReport->signal->address, std::stoull(run.output.substr(at + 14), nullptr, 16));
+
+    // A signal sent by abort() or by kill() carries no fault address: what
+    // the signal information holds in its place is the sender's process id.
+    for (const char* scenario : {"abort", "sent-segv"}) {
+        ProbeSandbox sent;
+        sent.run({scenario});
+        auto sentReport = sent.report();
+        ASSERT_NE(sentReport, nullptr) << scenario;
+        EXPECT_EQ(sentReport->signal->address, 0u) << scenario;
+    }
 
     // SIGFPE and SIGILL: the instruction that failed, in the first frame.
     for (const char* scenario : {"fpe", "ill"}) {
@@ -294,6 +308,48 @@ TEST(CrashProbe, AForkedChildAndThenItsParentEachLeaveAWholeReportOfTheirOwn) {
     for (const auto& entry : std::filesystem::directory_iterator(sandbox.reportFolder())) {
         std::string file = entry.path().filename().string();
         EXPECT_TRUE(file == "live_report.crashlg" || file == "queued_reports") << file;
+    }
+}
+
+TEST(CrashProbe, AForkedChildThatCrashesTwiceKeepsItsFirstReport) {
+    // The child's second crash comes while its first report is written: it
+    // waits, and once the first report is complete it does not write over it
+    // (the first crashing thread is held in the crash callback meanwhile).
+    ProbeSandbox sandbox;
+    ProbeRun run = sandbox.run({"fork-crash-twice"});
+    EXPECT_TRUE(run.exitedCleanly()) << run.output;
+    auto report = sandbox.report();
+    ASSERT_NE(report, nullptr) << run.output;
+    const auto* thread = crashedThread(*report);
+    ASSERT_NE(thread, nullptr);
+    auto names = frameNames(thread->frames, thread->n_frames);
+    EXPECT_TRUE(inOrder(names, {"probe_segv_inner", "probe_segv_outer", "main"})) << ::testing::PrintToString(names);
+}
+
+TEST(CrashProbe, AProcessWithMoreMemoryRangesThanTheMapHoldsIsStillWalked) {
+    // Over 9000 ranges, more than the 8192 the map holds: the stacks and the
+    // libraries lie above the ranges it keeps.
+    struct Case {
+        const char* scenario;
+        bool usage;
+        std::vector<std::string> frames;
+    } cases[] = {
+        {"segv", false, {"probe_segv_inner", "probe_segv_middle", "probe_segv_outer", "main"}},
+        {"segv", true, {"probe_segv_inner", "probe_segv_middle", "probe_segv_outer", "main"}},
+        {"exception", false, {"probe_throw_inner", "probe_throw_outer", "main"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) + (c.usage ? " (second instance)" : ""));
+        ProbeSandbox sandbox;
+        std::vector<std::string> arguments = {c.scenario, "--mappings", "9000"};
+        if (c.usage) arguments.push_back("--usage");
+        ProbeRun run = sandbox.run(arguments);
+        auto report = sandbox.report();
+        ASSERT_NE(report, nullptr) << run.output;
+        const auto* exception = report->exception;
+        auto names = exception ? frameNames(exception->frames, exception->n_frames)
+                               : frameNames(crashedThread(*report)->frames, crashedThread(*report)->n_frames);
+        EXPECT_TRUE(inOrder(names, c.frames)) << ::testing::PrintToString(names);
     }
 }
 

@@ -145,7 +145,7 @@ TEST_F(CrashReporterTest, CallbacksOfAnotherVersionStopTheProcess) {
     EXPECT_DEATH(reporter.setCrashCallbacks(&callbacks), "callbacks->version == 0");
 }
 
-TEST_F(CrashReporterTest, TheMachTypeRegistersAbortThenFails) {
+TEST_F(CrashReporterTest, TheMachTypeRegistersAbortThenFailsAndTakesCallbacksAfter) {
     auto child = [&] {
         CrashReporter reporter("org.example.pads", "1", CrashReporterConfig(1, 0));
         auto enabled = reporter.enableCrashReporter();
@@ -159,9 +159,19 @@ TEST_F(CrashReporterTest, TheMachTypeRegistersAbortThenFails) {
         if (segvAction.sa_sigaction == crash_signal_handler) _exit(14);
         // A failed enable also blocks every later one.
         if (reporter.enableCrashReporter().error().code != 3) _exit(15);
-        _exit(0);
+        // The reporter is not enabled: its callbacks can still be set, and
+        // the abort handler it left in place calls them after its report.
+        CrashReporterCallbacks callbacks;
+        callbacks.handleSignal = [](siginfo_t*, void*, void*) { _exit(42); };
+        try {
+            reporter.setCrashCallbacks(&callbacks);
+        } catch (const CrashReporterException&) {
+            _exit(16);
+        }
+        abort();
     };
-    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(42), "");
+    EXPECT_TRUE(std::filesystem::exists(dataFolder() / "org.example.pads/live_report.crashlg"));
 }
 
 TEST_F(CrashReporterTest, AnApplicationsOwnSegvHandlerIsNotCalledAndTheDefaultEndsTheProcess) {

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +66,39 @@ inline const Crashlg__CrashReport__Thread* crashedThread(const Report& report) {
         if (report.threads[i]->crashed) return report.threads[i];
     }
     return nullptr;
+}
+
+/// A thread that runs, then waits on its condition where a walk finds it,
+/// until it is stopped: the thread the walking tests hold still. It lives with
+/// the tests, as the capture itself never starts a thread.
+struct crash_helper_thread {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool running = false;
+    bool stopping = false;
+};
+
+/// Starts the thread and returns once it runs.
+inline void crash_helper_thread_start(crash_helper_thread* helper) {
+    helper->thread = std::thread([helper] {
+        std::unique_lock lock(helper->mutex);
+        helper->running = true;
+        helper->condition.notify_all();
+        helper->condition.wait(lock, [helper] { return helper->stopping; });
+    });
+    std::unique_lock lock(helper->mutex);
+    helper->condition.wait(lock, [helper] { return helper->running; });
+}
+
+/// Wakes the thread and joins it.
+inline void crash_helper_thread_stop(crash_helper_thread* helper) {
+    {
+        std::lock_guard lock(helper->mutex);
+        helper->stopping = true;
+    }
+    helper->condition.notify_all();
+    helper->thread.join();
 }
 
 /// How a run of the probe ended.

@@ -209,5 +209,28 @@ TEST(CrashThreadState, CapturingTheCallingThreadDescribesItsCaller) {
     markerAfter();
 }
 
+extern "C" void captures_and_returns(void*) {
+    crash_thread_state_capture([](crash_thread_state*, void*) { return 0; }, nullptr);
+}
+
+// Loses one register a call must keep: the check must notice.
+#if defined(__x86_64__)
+extern "C" __attribute__((naked)) void clobbers_a_kept_register(void*) { __asm__("movq $0, %r13\n\tret"); }
+constexpr uint32_t kClobbered = 13;
+#elif defined(__aarch64__)
+extern "C" __attribute__((naked)) void clobbers_a_kept_register(void*) { __asm__("mov x23, #0\n\tret"); }
+constexpr uint32_t kClobbered = 23;
+#endif
+
+TEST(CrashThreadState, TheCaptureRoutineKeepsTheRegistersACallMustKeep) {
+    uint64_t stackPointer = 0;
+    EXPECT_EQ(crash_register_preservation_check(captures_and_returns, &stackPointer), 0u);
+    EXPECT_EQ(stackPointer % 16, 0u) << "the stack is aligned at the call";
+    uint64_t here = reinterpret_cast<uint64_t>(&stackPointer);
+    EXPECT_LT(stackPointer, here);
+    EXPECT_GT(stackPointer + 4096, here);
+    EXPECT_EQ(crash_register_preservation_check(clobbers_a_kept_register, &stackPointer), kClobbered);
+}
+
 }  // namespace
 }  // namespace strombel::crash

@@ -1,7 +1,7 @@
 // crash_probe: a program that crashes for real, in the ways the crash reporter
 // must report, for the crash tests and benchmarks.
 //
-//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE] [--plugin FILE]
+//   crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--mappings N] [--out FILE] [--plugin FILE]
 //
 // The reporter's files go under $STROMBEL_ROOT (the sandbox root), identifier
 // "org.strombel.crashprobe". Every function whose name begins with "probe_" is
@@ -147,6 +147,7 @@ struct Options {
     bool backtraceHandler = false;
     int threads = 8;
     int depth = 64;
+    int mappings = 0;
     std::string out;
     std::string plugin;
 };
@@ -258,6 +259,14 @@ PROBE_FUNCTION void probe_plugin_outer(void (*run)()) {
 PROBE_FUNCTION void probe_abort_inner() { abort(); }
 PROBE_FUNCTION void probe_abort_outer() { probe_abort_inner(); }
 
+// A SIGSEGV sent by the process to itself, as another process could send it:
+// no fault, and no fault address.
+PROBE_FUNCTION void probe_send_segv() {
+    PROBE_KEEP_FRAME();
+    kill(getpid(), SIGSEGV);
+    for (;;) pause();
+}
+
 PROBE_FUNCTION void probe_bus_inner() {
     char path[] = "/tmp/crash_probe_bus.XXXXXX";
     int fd = mkstemp(path);
@@ -358,6 +367,26 @@ PROBE_FUNCTION void probe_crash_on_thread() {
     probe_segv_outer();
 }
 
+// The second crash of a process, while the first one's report is written: the
+// thread blocks every signal but SIGSEGV, so that the writer cannot hold it
+// (it waits for it a while instead), and crashes once the writer's signal to
+// hold it is pending.
+PROBE_FUNCTION void probe_second_crash() {
+    PROBE_KEEP_FRAME();
+    sigset_t signals;
+    sigfillset(&signals);
+    sigdelset(&signals, SIGSEGV);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    markReady();
+    for (bool asked = false; !asked;) {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) asked = asked || sigismember(&pending, signal);
+    }
+    volatile int* address = reinterpret_cast<volatile int*>(segvAddress);
+    *address = 2;
+}
+
 PROBE_FUNCTION void probe_crash_together() {
     markReady();
     while (!go.load()) {
@@ -434,6 +463,26 @@ void writeMarker(siginfo_t* info, void*, void*) {
     close(fd);
 }
 
+// The first crashing thread is held here for good, so that a second crash has
+// all the time it needs (it ends the process); a later crash's callback returns.
+std::atomic<int> callbacksRun{0};
+void holdFirstCrash(siginfo_t*, void*, void*) {
+    if (callbacksRun.fetch_add(1) > 0) return;
+    for (;;) pause();
+}
+
+// `count` mappings of one page each, read-only and writable by turns so that
+// none merges with its neighbour: a process with many memory ranges.
+void addMappings(int count) {
+    long page = sysconf(_SC_PAGESIZE);
+    for (int i = 0; i < count; ++i) {
+        int protection = i % 2 ? PROT_READ : PROT_READ | PROT_WRITE;
+        if (mmap(nullptr, static_cast<size_t>(page), protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED) {
+            fail("cannot map page " + std::to_string(i));
+        }
+    }
+}
+
 Options parse(int argc, char** argv) {
     if (argc < 2) fail("usage: crash_probe SCENARIO [--usage] [--threads N] [--depth N] [--out FILE]");
     Options options;
@@ -449,6 +498,7 @@ Options parse(int argc, char** argv) {
         else if (arg == "--backtrace-handler") options.backtraceHandler = true;
         else if (arg == "--threads") options.threads = std::stoi(value());
         else if (arg == "--depth") options.depth = std::stoi(value());
+        else if (arg == "--mappings") options.mappings = std::stoi(value());
         else if (arg == "--out") options.out = value();
         else if (arg == "--plugin") options.plugin = value();
         else fail("unknown option " + arg);
@@ -472,6 +522,11 @@ int main(int argc, char** argv) {
         };
         reporter->setCrashCallbacks(&callbacks);
     }
+    if (s == "fork-crash-twice") {
+        strombel::crash::CrashReporterCallbacks callbacks;
+        callbacks.handleSignal = holdFirstCrash;
+        reporter->setCrashCallbacks(&callbacks);
+    }
     if (s == "callback" || s == "callback-fails") {
         static std::string marker = options.out;
         markerPath = marker.c_str();
@@ -493,6 +548,7 @@ int main(int argc, char** argv) {
         !options.backtraceHandler) {
         if (auto enabled = reporter->enableCrashReporter(); !enabled.ok()) fail("enable: " + enabled.error().description());
     }
+    addMappings(options.mappings);
     heapWatch.store(true);
 
     if (s == "segv" || s == "callback" || s == "callback-mallocs") probe_segv_outer();
@@ -504,6 +560,7 @@ int main(int argc, char** argv) {
         probe_segv_outer();
     }
     if (s == "abort") probe_abort_outer();
+    if (s == "sent-segv") probe_send_segv();
     if (s == "null-call") probe_call_null();
     if (s == "plugin") {
         void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -530,6 +587,22 @@ int main(int argc, char** argv) {
         std::printf("child %d parent %d\n", child, getpid());
         std::fflush(stdout);
         probe_segv_outer();
+    }
+    if (s == "fork-crash-twice") {
+        // A forked child crashes twice: its main thread first, a second thread
+        // while the first report is being written. The report left is the first.
+        pid_t child = fork();
+        if (child == 0) {
+            std::thread second(probe_second_crash);
+            waitForThreads(1);
+            probe_segv_outer();
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+            fail("the forked child did not crash");
+        }
+        std::printf("child %d\n", child);
+        return 0;
     }
     if (s == "bus") probe_bus_outer();
     if (s == "fpe") probe_fpe_outer();
