@@ -80,6 +80,7 @@ void HubController::updatePortConnectionStatus() {
 
 void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> graph) {
     const bool contains = graph && graph->containsPeer(selfPeer_.get());
+    const bool wasInGraph = inHubConnectionGraph_;
     if (contains) {
         if (!inHubConnectionGraph_) busLog("Connected to Wirehub");
         // The other peers and their ports, taken anew only when they changed.
@@ -125,9 +126,12 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         }
     }
     connectionGraph_ = std::move(graph);
-    // A connection change is evaluated even when no port's links changed: being
-    // in the graph is a connection of its own.
-    connectionChange_.schedule(0);
+    // Being in the graph is a connection of its own: joining or leaving it is
+    // evaluated even when no port's links changed. A graph that changes neither
+    // (one that never names this program, or names it as before) is no change
+    // here: the ports tell their own link changes, and the application stops or
+    // starts its engine on each evaluation it hears of.
+    if (inHubConnectionGraph_ != wasInGraph) connectionChange_.schedule(0);
     if (!filterConnected) {
         if (filterBypassTrigger_) removeTrigger(filterBypassTrigger_);
         return;

@@ -402,6 +402,34 @@ TEST(HubController, AHubOnThisMachineIsAppliedAcknowledgedAndLeftAgain) {
     EXPECT_EQ(world.posted[world.posted.size() - 2], kHubDisconnectedNotification);
 }
 
+// The application stops or starts its engine on each change it hears of: a
+// graph that leaves this program's connections as they were tells nothing.
+TEST(HubController, GraphsThatChangeNothingOfThisProgramsConnectionsAreNotTold) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    GraphMessage others;  // the hub and another program, never this one
+    others.peers = {{hub.bus->uniqueID(), "Wirehub"}, {"", "Drums"}};
+    others.edges = {{1, 5, 0, 77}};
+    world.deliver(others.bytes(), hub.peer);
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 0}));
+    world.loop.runPending();
+    EXPECT_TRUE(world.posted.empty());
+
+    GraphMessage withUs = world.graphWithUs(hub);
+    withUs.sequence = 2;
+    world.deliver(withUs.bytes(), hub.peer);
+    world.loop.runPending();
+    EXPECT_EQ(world.posted, (std::vector<std::string>{kHubConnectedNotification, kHubConnectionsChangedNotification}));
+    withUs.sequence = 3;  // the same links again, with Drums beside them
+    withUs.peers.push_back({"", "Drums"});
+    world.deliver(withUs.bytes(), hub.peer);
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement, 2000), (Bytes{3, 3, 8, 2, 0}));
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 3, 0}));
+    world.loop.runPending();
+    EXPECT_EQ(world.posted.size(), 2u);
+    EXPECT_EQ(world.controller->connectedPeers().size(), 2u) << "the graph was applied all the same";
+}
+
 TEST(HubController, ALaunchByTheHubSaysOnceThatItWaitsForTheHub) {
     BusLogCapture log;
     const auto waiting = [&log] {
