@@ -430,6 +430,41 @@ TEST(HubController, GraphsThatChangeNothingOfThisProgramsConnectionsAreNotTold) 
     EXPECT_EQ(world.controller->connectedPeers().size(), 2u) << "the graph was applied all the same";
 }
 
+// Our port's identifier comes from its name: another machine's Strombel has
+// the same one, and only the entry's unique identifier tells the two apart.
+TEST(HubController, AnotherMachinesStrombelInTheGraphIsNotThisProgram) {
+    struct Case {
+        const char* what;
+        bool ours;  // the entry carries our identifier; else `uniqueID`
+        std::string uniqueID;
+        bool connected;
+    } cases[] = {
+        {"our identifier", true, "", true},
+        {"no identifier", false, "", true},
+        {"another device's identifier", false, "6F1C0A55-0000-4000-8000-0000000000AB", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProgramWorld world;
+        SocketHub hub(*world.controller, "Wirehub");
+        BusLogCapture log;
+        GraphMessage graph = world.graphWithUs(hub);
+        graph.peers[1].uniqueID = c.ours ? world.controller->selfPeer()->uniqueID() : c.uniqueID;
+        world.deliver(graph.bytes(), hub.peer);
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        world.loop.runPending();
+        EXPECT_EQ(world.controller->inHubConnectionGraph(), c.connected);
+        EXPECT_EQ(world.controller->connected(), c.connected);
+        EXPECT_EQ(world.port->destinations().size(), c.connected ? 1u : 0u);
+        EXPECT_EQ(log.contains("Connected to Wirehub"), c.connected);
+        if (c.connected) continue;
+        auto other = world.controller->peerRegistry().peerWithName("strombel", c.uniqueID);
+        ASSERT_TRUE(other);
+        EXPECT_EQ(other->type(), HubPeer::Placeholder) << "a peer of its own, its port a placeholder";
+        EXPECT_EQ(other->senderPorts().size(), 1u);
+    }
+}
+
 TEST(HubController, ALaunchByTheHubSaysOnceThatItWaitsForTheHub) {
     BusLogCapture log;
     const auto waiting = [&log] {
