@@ -731,20 +731,29 @@ TEST(HubController, TriggerStateChangesGoToEveryPeerAndPingsAreAnswered) {
 
 TEST(HubController, ActivationOpensOnlyHubLaunchAddresses) {
     ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");  // announces "wirehub://"
     auto drums = HubPeer::localStandInPeerWithName("Drums", "drums.wirehub://");
-    auto evil = HubPeer::localStandInPeerWithName("Evil", "file:///etc/passwd");
-    auto sneaky = HubPeer::localStandInPeerWithName("Sneaky", "x.wirehub://host/path");
     world.controller->addPeer(drums);
-    world.controller->addPeer(evil);
-    world.controller->addPeer(sneaky);
-    for (const char* name : {"Drums", "Evil", "Sneaky"}) {
-        Bytes request{3, 3, 13, 2, uint8_t(std::strlen(name))};
-        request.insert(request.end(), name, name + std::strlen(name));
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"Evil", "file:///etc/passwd"}, {"Sneaky", "x.wirehub://host/path"}, {"Bare", ".wirehub://"},
+        {"Lookalike", "xwirehub://"},   {"Foreign", "https://"},             {"Path", "/usr/bin/wirehub"},
+    };
+    for (const auto& [name, url] : refused) world.controller->addPeer(HubPeer::localStandInPeerWithName(name, url));
+    std::vector<std::string> names = {"Drums", "Wirehub"};
+    for (const auto& peer : refused) names.push_back(peer.first);
+    for (const std::string& name : names) {
+        Bytes request{3, 3, 13, 2, uint8_t(name.size())};
+        request.insert(request.end(), name.begin(), name.end());
         world.deliver(request, drums);
     }
+    EXPECT_EQ(world.opened, (std::vector<std::string>{"drums.wirehub://", "wirehub://"}));
+    // The panel's buttons: the hub first.
+    world.opened.clear();
+    auto evil = world.controller->peerRegistry().peerWithName("Evil", std::nullopt);
+    world.controller->activatePeer(hub.peer);
     world.controller->activatePeer(evil);
     world.controller->activatePeer(drums);
-    EXPECT_EQ(world.opened, (std::vector<std::string>{"drums.wirehub://", "drums.wirehub://"}));
+    EXPECT_EQ(world.opened, (std::vector<std::string>{"wirehub://", "drums.wirehub://"}));
     world.active = false;
     Bytes request{3, 3, 13, 2, 5, 'D', 'r', 'u', 'm', 's'};
     world.deliver(request, drums);
