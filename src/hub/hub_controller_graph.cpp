@@ -98,9 +98,13 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         }
         if (!same || peerAt != connectedPeers_.size() || portAt != connectedPorts_.size()) {
             connectedPeers_.clear();
+            connectedPeerIdentities_.clear();
             connectedPorts_.clear();
-            for (const auto& peer : graph->peers())
-                if (peer != selfPeer_) connectedPeers_.push_back(peer);
+            for (const auto& peer : graph->peers()) {
+                if (peer == selfPeer_) continue;
+                connectedPeers_.push_back(peer);
+                connectedPeerIdentities_.emplace_back(peer->name(), peer->uniqueID());
+            }
             for (const auto* node : graph->nodes())
                 if (node->peer() != selfPeer_.get()) connectedPorts_.push_back(node->port());
         }
@@ -108,6 +112,7 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
     } else {
         if (inHubConnectionGraph_) busLog("Disconnected from Wirehub");
         connectedPeers_.clear();
+        connectedPeerIdentities_.clear();
         connectedPorts_.clear();
         inHubConnectionGraph_ = false;
     }
@@ -152,6 +157,22 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         filterBypassTrigger_->setNumericIdentifier(kHubBypassTriggerIdentifier);
     }
     addTrigger(filterBypassTrigger_);
+}
+
+void HubController::takeReturnedPeerIntoConnections(const std::shared_ptr<HubPeer>& peer) {
+    const std::string name = peer->name(), uniqueID = peer->uniqueID();
+    for (size_t index = 0; index < connectedPeers_.size(); ++index) {
+        const auto& [connectedName, connectedID] = connectedPeerIdentities_[index];
+        if (connectedPeers_[index] == peer || connectedName != name ||
+            !HubRegistry::uniqueIDsEqual(connectedID, uniqueID)) {
+            continue;
+        }
+        const std::shared_ptr<HubPeer> old = std::exchange(connectedPeers_[index], peer);
+        for (auto& port : connectedPorts_) {
+            if (port->peer() != old) continue;
+            if (auto returned = peer->portWithNumericIdentifier(port->numericIdentifier())) port = returned;
+        }
+    }
 }
 
 HubController::PortList HubController::activePortsConnectedToPeer(const std::shared_ptr<HubPeer>& peer) const {

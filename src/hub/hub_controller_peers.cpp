@@ -55,6 +55,7 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
             setHubPeerOf(*bus, peer);
             initializingPeers_.push_back(peer);
         }
+        takeReturnedPeerIntoConnections(peer);
     }
     const bool known = peerRegistry_->contains(peer);
     auto icon = resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);
