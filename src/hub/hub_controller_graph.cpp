@@ -81,6 +81,7 @@ void HubController::updatePortConnectionStatus() {
 void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> graph) {
     const bool contains = graph && graph->containsPeer(selfPeer_.get());
     const bool wasInGraph = inHubConnectionGraph_;
+    bool connectedSetsChanged = false;
     if (contains) {
         if (!inHubConnectionGraph_) busLog("Connected to Wirehub");
         // The other peers and their ports, taken anew only when they changed.
@@ -97,6 +98,7 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
             ++portAt;
         }
         if (!same || peerAt != connectedPeers_.size() || portAt != connectedPorts_.size()) {
+            connectedSetsChanged = true;
             connectedPeers_.clear();
             connectedPeerIdentities_.clear();
             connectedPorts_.clear();
@@ -131,12 +133,13 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         }
     }
     connectionGraph_ = std::move(graph);
-    // Being in the graph is a connection of its own: joining or leaving it is
-    // evaluated even when no port's links changed. A graph that changes neither
-    // (one that never names this program, or names it as before) is no change
-    // here: the ports tell their own link changes, and the application stops or
-    // starts its engine on each evaluation it hears of.
-    if (inHubConnectionGraph_ != wasInGraph) connectionChange_.schedule(0);
+    // Being in the graph, and with whom, are connections of their own: a change
+    // of either is evaluated even when no port's links changed (the panel shows
+    // the peers). A graph that changes none of them (one that never names this
+    // program, or names it with the same peers and ports) is no change here: the
+    // ports tell their own link changes, and the application stops or starts its
+    // engine on each evaluation it hears of.
+    if (inHubConnectionGraph_ != wasInGraph || connectedSetsChanged) connectionChange_.schedule(0);
     if (!filterConnected) {
         if (filterBypassTrigger_) removeTrigger(filterBypassTrigger_);
         return;
@@ -172,6 +175,7 @@ void HubController::takeReturnedPeerIntoConnections(const std::shared_ptr<HubPee
             if (port->peer() != old) continue;
             if (auto returned = peer->portWithNumericIdentifier(port->numericIdentifier())) port = returned;
         }
+        connectionChange_.schedule(0);  // the panel shows the peer that is here now
     }
 }
 

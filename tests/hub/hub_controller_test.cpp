@@ -420,14 +420,21 @@ TEST(HubController, GraphsThatChangeNothingOfThisProgramsConnectionsAreNotTold) 
     world.deliver(withUs.bytes(), hub.peer);
     world.loop.runPending();
     EXPECT_EQ(world.posted, (std::vector<std::string>{kHubConnectedNotification, kHubConnectionsChangedNotification}));
-    withUs.sequence = 3;  // the same links again, with Drums beside them
-    withUs.peers.push_back({"", "Drums"});
+    withUs.sequence = 3;  // the same again
     world.deliver(withUs.bytes(), hub.peer);
     ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement, 2000), (Bytes{3, 3, 8, 2, 0}));
     ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 3, 0}));
     world.loop.runPending();
     EXPECT_EQ(world.posted.size(), 2u);
-    EXPECT_EQ(world.controller->connectedPeers().size(), 2u) << "the graph was applied all the same";
+
+    // Another program joins the session: the panel hears of the peers it shows.
+    withUs.sequence = 4;
+    withUs.peers.push_back({"", "Drums"});
+    world.deliver(withUs.bytes(), hub.peer);
+    world.loop.runPending();
+    EXPECT_EQ(world.posted.size(), 3u);
+    EXPECT_EQ(world.posted.back(), kHubConnectionsChangedNotification);
+    EXPECT_EQ(world.controller->connectedPeers().size(), 2u);
 }
 
 // Our port's identifier comes from its name: another machine's Strombel has

@@ -88,6 +88,9 @@ TEST(HubSession, APeerOfTheGraphThatComesBackHearsThePortAttributes) {
     EXPECT_EQ(HubPeerSendMessage(*gone, attributes.data(), attributes.size()), BusSendErrorPeerUnavailable)
         << "nothing is sent, and that is not success";
 
+    int told = 0;
+    world.notifications.addObserver(kHubConnectionsChangedNotification, world.controller.get(),
+                                    [&told](const auto&) { ++told; });
     SocketHub back(*world.controller, "Drums", "127.0.0.1", "D0:D0", false);
     platform::TxtRecord metadata = back.bus->metadata();
     const auto record = input.dataRepresentationWithResourceHost(nullptr);
@@ -101,6 +104,8 @@ TEST(HubSession, APeerOfTheGraphThatComesBackHearsThePortAttributes) {
     const auto returnedInput = returned->portWithNumericIdentifier(input.numericIdentifier());
     ASSERT_TRUE(returnedInput);
     EXPECT_EQ(world.controller->connectedPorts(), (HubPortList{returnedInput})) << "its port in place of the old one's";
+    world.loop.runPending();
+    EXPECT_EQ(told, 1) << "the connection panel hears of it";
 
     world.port->setAttributes(1);
     Bytes expected{3, 3, 14, 6, 0, 0, 0, 0, 1};
