@@ -163,9 +163,13 @@ void TumblecraftAppDelegate::connectionsChanged(const platform::Notification&) {
     if (!parts_.engine) return;
     if (hubController_ && hubController_->connected()) {
         parts_.engine->startOverrideIsPlayingCheck(true);
-    } else if (!(parts_.sequencer && parts_.sequencer->isRunning())) {
-        parts_.engine->stop();
+        return;
     }
+    // With the window up the output keeps playing: nothing would start it again
+    // before the window is minimised and restored, and the user hears the pads
+    // here. In the background the hub was what kept the engine up; without it,
+    // the background's own rule decides.
+    if (inBackground_) stopInBackgroundUnlessNeeded();
 }
 
 void TumblecraftAppDelegate::playbackStateChanged(bool isPlaying) {
@@ -187,6 +191,11 @@ void TumblecraftAppDelegate::applicationWillResignActive() {
 }
 
 void TumblecraftAppDelegate::applicationDidEnterBackground() {
+    inBackground_ = true;
+    stopInBackgroundUnlessNeeded();
+}
+
+void TumblecraftAppDelegate::stopInBackgroundUnlessNeeded() {
     if (hubController_ && hubController_->connected()) return;
     if (parts_.sequencer && parts_.sequencer->isRunning()) return;
     if (strombelViewController_ && strombelViewController_->backgroundAudioEnabled()) return;
@@ -195,6 +204,7 @@ void TumblecraftAppDelegate::applicationDidEnterBackground() {
 }
 
 void TumblecraftAppDelegate::applicationWillEnterForeground() {
+    inBackground_ = false;
     if (parts_.ratingPrompt) parts_.ratingPrompt->countUse(true);
 }
 

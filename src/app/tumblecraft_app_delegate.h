@@ -73,7 +73,9 @@ public:
     /// Makes the pad screen for the device and the window's root.
     void engageStrombelVC();
 
-    /// "HubConnectionsChangedNotification".
+    /// "HubConnectionsChangedNotification": a connection starts the output; a
+    /// disconnection leaves it playing while the window is up, and in the
+    /// background stops it as entering the background would.
     void connectionsChanged(const platform::Notification& notification);
     /// The pad screen's playback state, mirrored on the hub's play button.
     void playbackStateChanged(bool isPlaying) override;
@@ -120,6 +122,10 @@ private:
     platform::NotificationCenter::ObserverId connectionsObserver_ = 0;
     /// The engine's answer about its output (see AppEngine::watchOutputProblem).
     void outputProblemChanged(const std::string& problem);
+    /// Stops the engine unless the hub, the sequencer, background audio or a
+    /// recording needs it (tested in that order).
+    void stopInBackgroundUnlessNeeded();
+    bool inBackground_ = false;  // from entering the background to coming back
 
     std::vector<std::string> launchProblems_;
     std::string outputProblem_;  // told before the window showed: shown with the rest

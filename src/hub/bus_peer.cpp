@@ -253,7 +253,10 @@ int32_t BusPeer::send(const uint8_t* bytes, size_t length) {
         std::memcpy(sendBuffer_.data() + kBusMessagePortHeaderLength, bytes, length);
         size_t frameLength = kBusMessagePortHeaderLength + length;
         int status = port_.send(name_, sendBuffer_.data(), frameLength);
-        if (status == 0) return BusSendOk;
+        if (status == 0) {
+            reportedError_ = false;  // the next failure is told again
+            return BusSendOk;
+        }
         port_.close();
         if (!present_) {
             portState_ = PortState::PendingRecreation;
@@ -268,7 +271,7 @@ int32_t BusPeer::send(const uint8_t* bytes, size_t length) {
         reportedError_ = false;
         status = port_.send(name_, sendBuffer_.data(), frameLength);
         if (status != 0) {
-            if (!reportedError_) busLog("Couldn't send message to {}: Error {}", escapedForLog(name_), status);
+            if (!reportedError_) busLog("Couldn't send message to {}: Error {}", description(), status);
             reportedError_ = true;
             return status;
         }

@@ -278,7 +278,12 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
         if (entry.a > 0) uniqueID = textAt(text, entry.a);
         const std::string name = textAt(text + entry.a, entry.b);
         std::shared_ptr<HubPeer> peer = registry.peerWithName(name, uniqueID);
-        if (!peer) peer = registry.peerWithName(name, std::nullopt);
+        if (!peer) {
+            peer = registry.peerWithName(name, std::nullopt);
+            // By name alone our own name finds this program; an entry with
+            // another device's identifier is another instance of it.
+            if (peer && uniqueID && peer == registry.selfPeer()) peer = nullptr;
+        }
         if (!peer) {
             peer = HubPeer::localStandInPeerWithName(name);
             if (uniqueID) peer->setUniqueID(*uniqueID);

@@ -278,6 +278,9 @@ private:
     void updatePortConnectionStatus();
     bool hasConnectedPortSharingAudioUnit(AudioUnitHandle unit, const HubPort* port) const;
     void applyConnectionGraph(std::unique_ptr<HubConnectionGraph> graph);
+    /// A peer of the current graph that went away comes back as a new peer:
+    /// it takes the old one's place (and its ports theirs) among the connected.
+    void takeReturnedPeerIntoConnections(const std::shared_ptr<HubPeer>& peer);
     void endMembership();
 
     void peerDidAppearNotification(const std::shared_ptr<BusPeer>& bus);
@@ -341,6 +344,9 @@ private:
     bool memberOfActiveHubSession_ = false;
     bool hubAppRunning_ = false;
     std::vector<std::shared_ptr<HubPeer>> connectedPeers_;
+    // The name and unique identifier of each connected peer as the graph named
+    // it: a peer whose bus peer went knows neither any more.
+    std::vector<std::pair<std::string, std::string>> connectedPeerIdentities_;
     PortList connectedPorts_;
     std::atomic<std::shared_ptr<HubPeer>> controllerPeer_;
     std::unique_ptr<HubConnectionGraph> connectionGraph_;

@@ -80,6 +80,8 @@ void HubController::updatePortConnectionStatus() {
 
 void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> graph) {
     const bool contains = graph && graph->containsPeer(selfPeer_.get());
+    const bool wasInGraph = inHubConnectionGraph_;
+    bool connectedSetsChanged = false;
     if (contains) {
         if (!inHubConnectionGraph_) busLog("Connected to Wirehub");
         // The other peers and their ports, taken anew only when they changed.
@@ -96,10 +98,15 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
             ++portAt;
         }
         if (!same || peerAt != connectedPeers_.size() || portAt != connectedPorts_.size()) {
+            connectedSetsChanged = true;
             connectedPeers_.clear();
+            connectedPeerIdentities_.clear();
             connectedPorts_.clear();
-            for (const auto& peer : graph->peers())
-                if (peer != selfPeer_) connectedPeers_.push_back(peer);
+            for (const auto& peer : graph->peers()) {
+                if (peer == selfPeer_) continue;
+                connectedPeers_.push_back(peer);
+                connectedPeerIdentities_.emplace_back(peer->name(), peer->uniqueID());
+            }
             for (const auto* node : graph->nodes())
                 if (node->peer() != selfPeer_.get()) connectedPorts_.push_back(node->port());
         }
@@ -107,6 +114,7 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
     } else {
         if (inHubConnectionGraph_) busLog("Disconnected from Wirehub");
         connectedPeers_.clear();
+        connectedPeerIdentities_.clear();
         connectedPorts_.clear();
         inHubConnectionGraph_ = false;
     }
@@ -125,9 +133,13 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         }
     }
     connectionGraph_ = std::move(graph);
-    // A connection change is evaluated even when no port's links changed: being
-    // in the graph is a connection of its own.
-    connectionChange_.schedule(0);
+    // Being in the graph, and with whom, are connections of their own: a change
+    // of either is evaluated even when no port's links changed (the panel shows
+    // the peers). A graph that changes none of them (one that never names this
+    // program, or names it with the same peers and ports) is no change here: the
+    // ports tell their own link changes, and the application stops or starts its
+    // engine on each evaluation it hears of.
+    if (inHubConnectionGraph_ != wasInGraph || connectedSetsChanged) connectionChange_.schedule(0);
     if (!filterConnected) {
         if (filterBypassTrigger_) removeTrigger(filterBypassTrigger_);
         return;
@@ -148,6 +160,23 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
         filterBypassTrigger_->setNumericIdentifier(kHubBypassTriggerIdentifier);
     }
     addTrigger(filterBypassTrigger_);
+}
+
+void HubController::takeReturnedPeerIntoConnections(const std::shared_ptr<HubPeer>& peer) {
+    const std::string name = peer->name(), uniqueID = peer->uniqueID();
+    for (size_t index = 0; index < connectedPeers_.size(); ++index) {
+        const auto& [connectedName, connectedID] = connectedPeerIdentities_[index];
+        if (connectedPeers_[index] == peer || connectedName != name ||
+            !HubRegistry::uniqueIDsEqual(connectedID, uniqueID)) {
+            continue;
+        }
+        const std::shared_ptr<HubPeer> old = std::exchange(connectedPeers_[index], peer);
+        for (auto& port : connectedPorts_) {
+            if (port->peer() != old) continue;
+            if (auto returned = peer->portWithNumericIdentifier(port->numericIdentifier())) port = returned;
+        }
+        connectionChange_.schedule(0);  // the panel shows the peer that is here now
+    }
 }
 
 HubController::PortList HubController::activePortsConnectedToPeer(const std::shared_ptr<HubPeer>& peer) const {

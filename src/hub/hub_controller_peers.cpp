@@ -17,12 +17,14 @@ using controller_parts::kCoalesceNanos;
 namespace {
 
 /// Addresses the hub may ask this application to open: "<scheme>://" whose
-/// scheme ends in ".wirehub", nothing more.
+/// scheme is the hub's own, "wirehub", or a program's, ending in ".wirehub";
+/// nothing more.
 bool isHubLaunchAddress(const std::string& url) {
     const size_t colon = url.find("://");
     if (colon == std::string::npos || colon + 3 != url.size()) return false;
     const std::string scheme = url.substr(0, colon);
-    if (!endsWith(scheme, ".wirehub") || scheme.size() <= 8) return false;
+    const bool program = endsWith(scheme, ".wirehub") && scheme.size() > 8;
+    if (scheme != "wirehub" && !program) return false;
     return std::all_of(scheme.begin(), scheme.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+';
     });
@@ -53,6 +55,7 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
             setHubPeerOf(*bus, peer);
             initializingPeers_.push_back(peer);
         }
+        takeReturnedPeerIntoConnections(peer);
     }
     const bool known = peerRegistry_->contains(peer);
     auto icon = resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);

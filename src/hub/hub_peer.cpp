@@ -427,7 +427,8 @@ std::shared_ptr<HubPeer> HubRegistry::peerWithName(const std::string& name,
 
 int32_t HubPeerSendMessage(const HubPeer& peer, const uint8_t* bytes, size_t length) {
     auto bus = peer.dbPeer();
-    if (!bus) return 0;
+    // Nothing is sent to a peer whose bus peer is gone, and the caller hears so.
+    if (!bus) return BusSendErrorPeerUnavailable;
     return BusPeerSendMessage(*bus, bytes, length);
 }
 

@@ -197,8 +197,8 @@ private:
     platform::KeyValueObservable::ObserverId selfNameObserver_ = 0;
 };
 
-/// Sends a message to a peer's bus peer; 0 and nothing sent when it has none.
-/// Any thread.
+/// Sends a message to a peer's bus peer: its result, or
+/// BusSendErrorPeerUnavailable and nothing sent when it has none. Any thread.
 int32_t HubPeerSendMessage(const HubPeer& peer, const uint8_t* bytes, size_t length);
 
 /// The `HubPeer` a bus peer leads back to (through its user info), or none.

@@ -172,6 +172,38 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     EXPECT_TRUE(layer->isHidden()) << "a graph without the program hides the panel";
 }
 
+// The hub's graphs about other programs, and its letting go of this one, leave
+// the program's output playing while its window is up: nothing would start it
+// again before the window is minimised and restored.
+TEST_F(ProgramHubTest, GraphsWithoutTheProgramLeaveItsOutputPlayingWhileTheWindowIsUp) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(run->program().engine()->running());
+    HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem");
+    ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return simulator.command("peer strombel", 1000).rfind("peer ", 0) == 0; }));
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& peer : controller->peers())
+            if (peer->name() == "Wirehub" && peer->present()) return true;
+        return false;
+    }));
+
+    EXPECT_EQ(ask(simulator, "disconnect-app"), "sent 1") << "a graph that never names the program";
+    EXPECT_EQ(ask(simulator, "ack"), "ack 1 0");
+    pumpUntil([] { return false; }, 0.2);
+    EXPECT_TRUE(run->program().engine()->running());
+
+    EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 2");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 2 0");
+    ASSERT_TRUE(pumpUntil([&] { return controller->connected(); }));
+    EXPECT_EQ(ask(simulator, "disconnect-app"), "sent 3");
+    EXPECT_EQ(ask(simulator, "ack"), "ack 3 0");
+    ASSERT_TRUE(pumpUntil([&] { return !controller->connected(); }));
+    pumpUntil([] { return false; }, 0.2);
+    EXPECT_TRUE(run->program().engine()->running()) << "let go of with the window up";
+}
+
 TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {
     auto run = start();
     hub::HubController* controller = run->program().delegate().hubController();

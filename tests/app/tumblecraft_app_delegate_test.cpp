@@ -317,16 +317,32 @@ TEST_F(AppDelegateTest, ActivationStartsTheOutputEveryTimeAndKeepsTheDisplayAwak
     EXPECT_FALSE(window.awake);
 }
 
-TEST_F(AppDelegateTest, HubConnectionChangesStartAndStopTheEngine) {
+// Without a hub session the controller is never connected: each change is a
+// disconnection. Unlike the tablet, whose stop the next activation undoes, the
+// desktop's window stays active, so with the window up a disconnection leaves
+// the output playing; in the background it stops as entering the background would.
+TEST_F(AppDelegateTest, AHubDisconnectionStopsTheEngineOnlyInTheBackground) {
+    struct Case {
+        const char* what;
+        bool background, sequencerRuns, backgroundAudio, stops;
+    } cases[] = {
+        {"window up", false, false, false, false},
+        {"background", true, false, false, true},
+        {"background, sequencer runs", true, true, false, false},
+        {"background, background audio on", true, false, true, false},
+        {"back in the foreground", false, false, false, false},
+    };
     auto delegate = launched();
-    // Without a hub session the controller is never connected: a change stops the
-    // engine unless the sequencer runs.
-    sequencer.running = true;
-    center.post(hub::kHubConnectionsChangedNotification, delegate->hubController());
-    EXPECT_TRUE(engine.running);
-    sequencer.running = false;
-    center.post(hub::kHubConnectionsChangedNotification, delegate->hubController());
-    EXPECT_FALSE(engine.running);
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        if (row.background) delegate->applicationDidEnterBackground();
+        if (!row.background) delegate->applicationWillEnterForeground();
+        engine.running = true;
+        sequencer.running = row.sequencerRuns;
+        window.screen.backgroundAudio = row.backgroundAudio;
+        center.post(hub::kHubConnectionsChangedNotification, delegate->hubController());
+        EXPECT_EQ(engine.running, !row.stops);
+    }
 }
 
 TEST_F(AppDelegateTest, HubPlayButtonTogglesPlaybackAndFollowsIt) {

@@ -388,5 +388,46 @@ TEST_F(MessagePortTest, FramesNameTheSenderAndBadFramesAreDropped) {
     EXPECT_EQ(recorder.count(), 2u);
 }
 
+// A receiver that goes, comes back and goes again: each failure after a send
+// that went through is told again; one whose queue is full is named as peers
+// are everywhere in the log.
+TEST_F(MessagePortTest, SendFailuresAreToldOnceUntilASendGoesThrough) {
+    BusWorld world;
+    BusLogCapture log;
+    BusLocalEndpoint sender("porta", world.endpointOptions());
+    // Named by the process: another build's tests may run beside these.
+    const std::string name = "portc" + std::to_string(getpid());
+    platform::MessagePort receiver;
+    ASSERT_TRUE(receiver.listen(name));
+    platform::ServiceRecord record;
+    record.name = name + " (Desk)";
+    record.port = 4000;
+    record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", record.port));
+    auto peer = BusPeer::withService(record, &sender);
+    ASSERT_TRUE(peer && peer->maxPacketSize() == 16384 - 129) << "a message-port peer";
+    const std::vector<uint8_t> message{3, 3, 99};
+    const auto told = [&] { return linesStartingWith(log, "Couldn't recreate message port for peer " + name); };
+
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendOk);
+    receiver.close();
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendErrorPeerUnavailable);
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendErrorPeerUnavailable);
+    EXPECT_EQ(told(), 1u);
+    ASSERT_TRUE(receiver.listen(name));
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendOk);
+    receiver.close();
+    EXPECT_EQ(BusPeerSendMessage(*peer, message), BusSendErrorPeerUnavailable);
+    EXPECT_EQ(told(), 2u) << "told again after the send that went through";
+
+    // A receiver that reads nothing: its queue fills.
+    ASSERT_TRUE(receiver.listen(name));
+    int32_t result = BusSendOk;
+    for (int i = 0; i < 10000 && result == BusSendOk; ++i) result = BusPeerSendMessage(*peer, message);
+    EXPECT_EQ(result, -EAGAIN);
+    EXPECT_EQ(linesStartingWith(log, "Couldn't send message to " + peer->description() + ": Error " +
+                                         std::to_string(-EAGAIN)),
+              1u);
+}
+
 }  // namespace
 }  // namespace strombel::hub::testing

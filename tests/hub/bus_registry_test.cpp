@@ -101,7 +101,11 @@ TEST(BusRegistryTest, PeersOfUnparsableNamesAreRefusedAndAddressesMatchByPort) {
     EXPECT_FALSE(peer->isAtHostWithAddress(*platform::SocketAddress::fromText("::1", 40000)));
 }
 
-TEST(BusRegistryTest, CollisionRenamesStopAfterThirtyTwoInARow) {
+// A collision is never counted as a failure: it raises the suffix and tries
+// again. Where every name is taken that would go on for ever, so after 32
+// renames in a row the registry gives up as after four failures (becoming
+// active starts it again).
+TEST(BusRegistryTest, CollisionRenamesStopAfterThirtyTwoInARowRatherThanForEver) {
     BusWorld world;
     // 33 live services already hold every name the registry would try.
     for (int index = 1; index <= 33; ++index) {
@@ -116,6 +120,10 @@ TEST(BusRegistryTest, CollisionRenamesStopAfterThirtyTwoInARow) {
     registry.setPublishing(true);
     ASSERT_TRUE(world.pumpUntil([&] { return log.contains("Gave up publishing service"); }));
     EXPECT_FALSE(registry.publishing());
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("Wirehub name collision: Using suffix ", 0) == 0; }),
+              BusRegistry::kMaximumCollisionRenames);
     EXPECT_TRUE(log.contains("Wirehub name collision: Using suffix 33"));
     EXPECT_FALSE(log.contains("Using suffix 34"));
 }
@@ -158,7 +166,10 @@ TEST(BusRegistryTest, MetadataChangesWithinATenthOfASecondGiveOneRecord) {
     EXPECT_EQ(entries[0].record.txt.at("sequence"), "1");  // 0 at the start, then one new record
 }
 
-TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKept) {
+// Peers are never forgotten, so a directory flooded with entries would grow
+// the list, and the address map the listener reads, without end: the registry
+// keeps 1024, and a newcomer takes the place of a peer that went away.
+TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKeptAndAbsentOnesMakeRoom) {
     BusWorld world;
     BusLogCapture log;
     BusLocalEndpoint endpoint("many", world.endpointOptions());
@@ -170,8 +181,31 @@ TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKept) {
         ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
     }
     world.discovery.rescan();
-    world.pumpUntil([&] { return log.contains("Too many peers"); });
+    const auto leftOut = [&] {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.rfind("Too many peers: ", 0) == 0; });
+    };
+    EXPECT_TRUE(world.pumpUntil([&] { return leftOut() == 1030 - 1024; }));
     EXPECT_EQ(registry.peers().size(), BusRegistry::kMaximumPeers);
+
+    // One goes away; the next newcomer is kept in its place.
+    const std::string gone = registry.peers().front()->name();
+    std::filesystem::remove(world.servicesFolder /
+                            platform::DirectoryServiceDiscovery::fileName("_wirehub._udp", gone + " (Desk)"));
+    world.discovery.rescan();
+    ASSERT_TRUE(world.pumpUntil([&] {
+        world.loop.advance(platform::kNanosPerSecond);  // reported gone after four seconds
+        return !registry.peers().front()->present();
+    }));
+    platform::DirectoryServiceDiscovery::Entry entry;
+    entry.record = serviceRecord("newcomer (Desk)", {}, 30000);
+    entry.owner = getpid();
+    ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+    world.discovery.rescan();
+    ASSERT_TRUE(world.pumpUntil([&] { return registry.peers().back()->name() == "newcomer"; }));
+    EXPECT_EQ(registry.peers().size(), BusRegistry::kMaximumPeers);
+    for (const auto& peer : registry.peers()) EXPECT_NE(peer->name(), gone);
 }
 
 }  // namespace
@@ -180,22 +214,52 @@ TEST(BusRegistryTest, AtMostAThousandAndTwentyFourPeersAreKept) {
 namespace strombel::hub::testing {
 namespace {
 
+/// A discovery that counts the publications asked of it and passes everything on.
+class CountingDiscovery final : public platform::ServiceDiscovery {
+public:
+    explicit CountingDiscovery(platform::ServiceDiscovery& inner) : inner_(inner) {}
+    int publications = 0;
+    Id publish(const platform::ServicePublication& publication, PublishHandler handler) override {
+        ++publications;
+        return inner_.publish(publication, std::move(handler));
+    }
+    bool updateTxt(Id publication, const platform::TxtRecord& txt) override { return inner_.updateTxt(publication, txt); }
+    void unpublish(Id publication) override { inner_.unpublish(publication); }
+    Id browse(const std::string& type, BrowseHandlers handlers) override { return inner_.browse(type, std::move(handlers)); }
+    void stopBrowsing(Id browse) override { inner_.stopBrowsing(browse); }
+    void resolve(const std::string& name, const std::string& type, uint64_t timeoutNanos,
+                 ResolveHandler handler) override {
+        inner_.resolve(name, type, timeoutNanos, std::move(handler));
+    }
+    Id watchTxt(const std::string& name, const std::string& type, TxtHandler handler) override {
+        return inner_.watchTxt(name, type, std::move(handler));
+    }
+    void stopWatching(Id watch) override { inner_.stopWatching(watch); }
+
+private:
+    platform::ServiceDiscovery& inner_;
+};
+
 TEST(BusRegistryTest, AServiceIsTriedFourTimesBeforePublishingGivesUp) {
     BusWorld world;
     // A "folder" that is a file: every publication fails, and not by collision.
     auto blocked = world.temp / "blocked";
     std::ofstream(blocked) << "not a folder";
     platform::DirectoryServiceDiscovery broken(blocked, world.loop);
+    CountingDiscovery counting(broken);
     BusLogCapture log;
     BusLocalEndpoint endpoint("stuck", world.endpointOptions());
-    BusRegistry registry("wirehub", &endpoint, broken, world.registryOptions());
+    BusRegistry registry("wirehub", &endpoint, counting, world.registryOptions());
     registry.setPublishing(true);
     ASSERT_TRUE(world.pumpUntil([&] { return log.contains("Gave up publishing service"); }));
     EXPECT_FALSE(registry.publishing());
+    EXPECT_EQ(counting.publications, 4) << "the first try and three more";
     EXPECT_FALSE(log.contains("Could not publish service"));  // the catch-all failure is not logged
     // Becoming active switches publishing on again, with a fresh count.
     world.notifications.post(kApplicationDidBecomeActiveNotification);
     EXPECT_TRUE(registry.publishing());
+    ASSERT_TRUE(world.pumpUntil([&] { return !registry.publishing(); }));
+    EXPECT_EQ(counting.publications, 8);
 }
 
 }  // namespace

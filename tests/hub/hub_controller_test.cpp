@@ -402,6 +402,76 @@ TEST(HubController, AHubOnThisMachineIsAppliedAcknowledgedAndLeftAgain) {
     EXPECT_EQ(world.posted[world.posted.size() - 2], kHubDisconnectedNotification);
 }
 
+// The application stops or starts its engine on each change it hears of: a
+// graph that leaves this program's connections as they were tells nothing.
+TEST(HubController, GraphsThatChangeNothingOfThisProgramsConnectionsAreNotTold) {
+    ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");
+    GraphMessage others;  // the hub and another program, never this one
+    others.peers = {{hub.bus->uniqueID(), "Wirehub"}, {"", "Drums"}};
+    others.edges = {{1, 5, 0, 77}};
+    world.deliver(others.bytes(), hub.peer);
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 1, 0}));
+    world.loop.runPending();
+    EXPECT_TRUE(world.posted.empty());
+
+    GraphMessage withUs = world.graphWithUs(hub);
+    withUs.sequence = 2;
+    world.deliver(withUs.bytes(), hub.peer);
+    world.loop.runPending();
+    EXPECT_EQ(world.posted, (std::vector<std::string>{kHubConnectedNotification, kHubConnectionsChangedNotification}));
+    withUs.sequence = 3;  // the same again
+    world.deliver(withUs.bytes(), hub.peer);
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement, 2000), (Bytes{3, 3, 8, 2, 0}));
+    ASSERT_EQ(*hub.receiveType(BusMessageAcknowledgement), (Bytes{3, 3, 8, 3, 0}));
+    world.loop.runPending();
+    EXPECT_EQ(world.posted.size(), 2u);
+
+    // Another program joins the session: the panel hears of the peers it shows.
+    withUs.sequence = 4;
+    withUs.peers.push_back({"", "Drums"});
+    world.deliver(withUs.bytes(), hub.peer);
+    world.loop.runPending();
+    EXPECT_EQ(world.posted.size(), 3u);
+    EXPECT_EQ(world.posted.back(), kHubConnectionsChangedNotification);
+    EXPECT_EQ(world.controller->connectedPeers().size(), 2u);
+}
+
+// Our port's identifier comes from its name: another machine's Strombel has
+// the same one, and only the entry's unique identifier tells the two apart.
+TEST(HubController, AnotherMachinesStrombelInTheGraphIsNotThisProgram) {
+    struct Case {
+        const char* what;
+        bool ours;  // the entry carries our identifier; else `uniqueID`
+        std::string uniqueID;
+        bool connected;
+    } cases[] = {
+        {"our identifier", true, "", true},
+        {"no identifier", false, "", true},
+        {"another device's identifier", false, "6F1C0A55-0000-4000-8000-0000000000AB", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProgramWorld world;
+        SocketHub hub(*world.controller, "Wirehub");
+        BusLogCapture log;
+        GraphMessage graph = world.graphWithUs(hub);
+        graph.peers[1].uniqueID = c.ours ? world.controller->selfPeer()->uniqueID() : c.uniqueID;
+        world.deliver(graph.bytes(), hub.peer);
+        ASSERT_TRUE(hub.receiveType(BusMessageAcknowledgement));
+        world.loop.runPending();
+        EXPECT_EQ(world.controller->inHubConnectionGraph(), c.connected);
+        EXPECT_EQ(world.controller->connected(), c.connected);
+        EXPECT_EQ(world.port->destinations().size(), c.connected ? 1u : 0u);
+        EXPECT_EQ(log.contains("Connected to Wirehub"), c.connected);
+        if (c.connected) continue;
+        auto other = world.controller->peerRegistry().peerWithName("strombel", c.uniqueID);
+        ASSERT_TRUE(other);
+        EXPECT_EQ(other->type(), HubPeer::Placeholder) << "a peer of its own, its port a placeholder";
+        EXPECT_EQ(other->senderPorts().size(), 1u);
+    }
+}
+
 TEST(HubController, ALaunchByTheHubSaysOnceThatItWaitsForTheHub) {
     BusLogCapture log;
     const auto waiting = [&log] {
@@ -668,20 +738,29 @@ TEST(HubController, TriggerStateChangesGoToEveryPeerAndPingsAreAnswered) {
 
 TEST(HubController, ActivationOpensOnlyHubLaunchAddresses) {
     ProgramWorld world;
+    SocketHub hub(*world.controller, "Wirehub");  // announces "wirehub://"
     auto drums = HubPeer::localStandInPeerWithName("Drums", "drums.wirehub://");
-    auto evil = HubPeer::localStandInPeerWithName("Evil", "file:///etc/passwd");
-    auto sneaky = HubPeer::localStandInPeerWithName("Sneaky", "x.wirehub://host/path");
     world.controller->addPeer(drums);
-    world.controller->addPeer(evil);
-    world.controller->addPeer(sneaky);
-    for (const char* name : {"Drums", "Evil", "Sneaky"}) {
-        Bytes request{3, 3, 13, 2, uint8_t(std::strlen(name))};
-        request.insert(request.end(), name, name + std::strlen(name));
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"Evil", "file:///etc/passwd"}, {"Sneaky", "x.wirehub://host/path"}, {"Bare", ".wirehub://"},
+        {"Lookalike", "xwirehub://"},   {"Foreign", "https://"},             {"Path", "/usr/bin/wirehub"},
+    };
+    for (const auto& [name, url] : refused) world.controller->addPeer(HubPeer::localStandInPeerWithName(name, url));
+    std::vector<std::string> names = {"Drums", "Wirehub"};
+    for (const auto& peer : refused) names.push_back(peer.first);
+    for (const std::string& name : names) {
+        Bytes request{3, 3, 13, 2, uint8_t(name.size())};
+        request.insert(request.end(), name.begin(), name.end());
         world.deliver(request, drums);
     }
+    EXPECT_EQ(world.opened, (std::vector<std::string>{"drums.wirehub://", "wirehub://"}));
+    // The panel's buttons: the hub first.
+    world.opened.clear();
+    auto evil = world.controller->peerRegistry().peerWithName("Evil", std::nullopt);
+    world.controller->activatePeer(hub.peer);
     world.controller->activatePeer(evil);
     world.controller->activatePeer(drums);
-    EXPECT_EQ(world.opened, (std::vector<std::string>{"drums.wirehub://", "drums.wirehub://"}));
+    EXPECT_EQ(world.opened, (std::vector<std::string>{"wirehub://", "drums.wirehub://"}));
     world.active = false;
     Bytes request{3, 3, 13, 2, 5, 'D', 'r', 'u', 'm', 's'};
     world.deliver(request, drums);

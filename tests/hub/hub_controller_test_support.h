@@ -112,11 +112,13 @@ struct GraphMessage {
 };
 
 /// A hub played by a UDP socket of the test, known to the controller as a bus
-/// peer of this machine (127.0.0.1) or of another device (127.0.0.2).
+/// peer of this machine (127.0.0.1) or of another device (127.0.0.2). Unless
+/// `registered` is false, its peer is in the controller's registry at once;
+/// else the controller makes its own when told the bus peer appeared.
 class SocketHub {
 public:
     SocketHub(HubController& controller, const std::string& name, const std::string& host = "127.0.0.1",
-              const std::string& deviceID = "0A:1B:2C:3D:4E:5F") {
+              const std::string& deviceID = "0A:1B:2C:3D:4E:5F", bool registered = true) {
         socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         auto local = platform::SocketAddress::fromText(host, 0);
         ::bind(socket_, local->get(), local->length());
@@ -131,9 +133,11 @@ public:
         record.txt = {{"deviceID", deviceID}, {"BusVersion", "3"}, {"version", "3"}, {"SDK version", "2.1.4"},
                       {"launchURL", "wirehub://"}, {"capabilities", "1"}};
         bus = BusPeer::withService(record, &controller.localEndpoint());
-        peer = HubPeer::peerWithDBPeer(bus, controller.localEndpoint().loop().clock());
-        setHubPeerOf(*bus, peer);
-        controller.addPeer(peer);
+        if (registered) {
+            peer = HubPeer::peerWithDBPeer(bus, controller.localEndpoint().loop().clock());
+            setHubPeerOf(*bus, peer);
+            controller.addPeer(peer);
+        }
         to_ = platform::SocketAddress::fromText("127.0.0.1", uint16_t(controller.localEndpoint().socketPort()));
     }
     ~SocketHub() { ::close(socket_); }

@@ -1,5 +1,6 @@
 // Icons and other resources both ways between this program and the simulator.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <netinet/in.h>
@@ -9,6 +10,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 
 #include "bus_test_support.h"
 #include "hub/bus_message.h"
@@ -498,6 +500,35 @@ TEST(HubResourceTest, CacheFileNamesAreOnePlainStableComponent) {
     EXPECT_LE(first.size(), 160u);
     EXPECT_EQ(first, HubPeerResourceManager::cacheFileName(longName, 1));
     EXPECT_NE(first, HubPeerResourceManager::cacheFileName(longName + "y", 1));
+}
+
+// A manager that starts keeps the newest 200 files of the disk cache, newest
+// by modification time to the nanosecond, whatever their names say.
+TEST(HubResourceTest, TheDiskCacheKeepsItsTwoHundredNewestFiles) {
+    for (const size_t count : {size_t(200), size_t(201), size_t(230)}) {
+        SCOPED_TRACE(count);
+        BusWorld world;
+        const auto folder = world.temp / "Caches" / "Test App" / "Peer Resources";
+        std::filesystem::create_directories(folder);
+        std::set<std::string> newest;
+        for (size_t i = 0; i < count; ++i) {
+            // Older files get later names; two files share each second.
+            const std::string name = fmt::format("Peer{:03}.1.png", count - i);
+            std::ofstream(folder / name) << "png";
+            const timespec modified{time_t(1'700'000'000 + i / 2), long(i % 2) * 500'000'000};
+            const timespec times[2] = {modified, modified};
+            ASSERT_EQ(utimensat(AT_FDCWD, (folder / name).c_str(), times, 0), 0);
+            if (i + HubPeerResourceManager::kMaximumCacheFiles >= count) newest.insert(name);
+        }
+        HubPeerResourceManager::Options options;
+        options.cachesFolder = world.temp / "Caches";
+        options.displayName = "Test App";
+        options.notifications = &world.notifications;
+        HubPeerResourceManager manager(nullptr, options);
+        std::set<std::string> kept;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) kept.insert(entry.path().filename());
+        EXPECT_EQ(kept, newest);
+    }
 }
 
 TEST(HubResourceTest, ContentIdentifiersAndImageResources) {
