@@ -247,11 +247,15 @@ public:
     /// relative path, or nullopt when the name is refused, a file of that name is
     /// there already, or the move fails (`renameProblem()` says which).
     std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
+    /// Why a name the user gives a file of the documents folder (a renamed
+    /// sample, an export, a paste) cannot be used, in words for the user, or empty
+    /// when it can: a name with '/' or NUL (or one that is '.' or '..'), one
+    /// without letters or digits, and one beginning with '.' (its file would be
+    /// hidden, never a sample) are refused.
+    static std::string fileNameProblem(const std::string& name);
     /// Why `newName` cannot name the user sample at `filepath`, in words for the
-    /// user, or empty when it can: a name with '/' (or one that is '.' or '..'),
-    /// one beginning with '.' (its file would be hidden), one without letters or
-    /// digits, and one another user sample already shows (names are shown in upper
-    /// case) are refused.
+    /// user, or empty when it can: what fileNameProblem() refuses, and a name
+    /// another user sample already shows (names are shown in upper case).
     std::string userSampleNameProblem(const std::string& filepath, const std::string& newName) const;
     std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
     /// Why the last rename answered nullopt, in words for the user.
