@@ -11,7 +11,8 @@
 // What the engine, the sequencer and the screens call:
 //   SoundDataManager::shared()                 the program's library
 //   addDelegate(observer)                      told sampleRemoved(path), samplesChanged(),
-//                                              soundbanksChanged(), on the main loop
+//                                              sampleRenamed(from, to), soundbanksChanged(),
+//                                              on the main loop
 //   samples()                                  every sample (filepath, name, volume)
 //   soundbanks(), samplePathsOfSoundbank(b)    banks by order; the relative path on each pad
 //   soundbankSamplesOfSoundbank(b)             a bank's pad assignments, by pad
@@ -59,6 +60,12 @@ public:
     virtual void sampleRemoved(const std::string& filepath) { (void)filepath; }
     /// Samples were added, removed, renamed or changed.
     virtual void samplesChanged() {}
+    /// A sample's file took a new name, after samplesChanged: what held the
+    /// sample by `from`, its old relative path, holds it by `to` now.
+    virtual void sampleRenamed(const std::string& from, const std::string& to) {
+        (void)from;
+        (void)to;
+    }
     /// Banks or pad assignments changed.
     virtual void soundbanksChanged() {}
     /// Saves stopped reaching the store file (`problem` says why), or, with an

@@ -316,6 +316,10 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     STROMBEL_LOG_DEBUG("renamed user sample file to: {}", newPath);
     applyAlphabetialSortOrderID(users);
     saveSamples();
+    if (newPath != oldPath) {
+        // Patterns in memory name samples by path too.
+        informDelegates([&](SoundDataManagerDelegate& delegate) { delegate.sampleRenamed(oldPath, newPath); });
+    }
     // The pads name samples by path: those showing this one must learn the new one.
     if (newPath != oldPath && !sample->soundbanks().empty()) {
         informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });

@@ -167,6 +167,39 @@ TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     EXPECT_EQ(exported, (std::vector<int64_t>{0, 22050, 55125}));
 }
 
+TEST(SequencerProgram, ARenamedSampleGoesOnPlayingInTheLoadedPattern) {
+    Installation installation;
+    installation.launch();
+    Sequencer& sequencer = *installation.sequencer;
+    const uint64_t start = installation.clock.nowNanos();
+    sequencer.playWithPreBar(false);
+    installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
+    sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 0
+    installation.runUntil(start + 4 * kStep);
+    sequencer.stop();
+    installation.mainLoop.runPending();
+
+    // The user renames the sample in the editor while the pattern stays loaded.
+    const auto renamed = installation.library->renameUserSampleWithPath(kClick, "Hit");
+    ASSERT_EQ(renamed, "Documents/Hit.wav") << installation.library->renameProblem();
+    installation.mainLoop.runPending();
+    const PatternSteps events = sequencer.activePatternEvents();
+    ASSERT_EQ(events.count(0), 1u);
+    EXPECT_EQ(events.at(0)[0]->sampleFilePath(), *renamed);
+    installation.soundBox->waitForPreloads();
+
+    sequencer.playWithPreBar(false);
+    int32_t peak = 0;
+    for (uint64_t rendered = 0; rendered < static_cast<uint64_t>(4 * kStepFrames);) {
+        installation.runUntil(installation.device->nextHostTime());
+        installation.device->renderBuffer();
+        for (int32_t value : installation.device->left()) peak = std::max(peak, std::abs(value));
+        rendered += installation.device->left().size();
+    }
+    sequencer.stop();
+    EXPECT_GT(peak, kLevel / 2) << "the step still plays the sample under its new name";
+}
+
 TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
     Installation installation;
     installation.launch();
