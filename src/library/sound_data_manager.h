@@ -302,8 +302,9 @@ private:
     static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
 
     std::vector<std::string> userSampleFileNames() const;
-    /// The first bank (by order) of that name with no sample on any pad, if any.
-    std::shared_ptr<Soundbank> emptySoundbankNamed(const std::string& name) const;
+    /// The first bank (by order) that the pack `packId` brought, of that name, with
+    /// no sample on any pad, if any.
+    std::shared_ptr<Soundbank> emptySoundbankOfPack(const std::string& packId, const std::string& name) const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
     /// The user-sample file names, without the files already found not to be audio.
