@@ -166,8 +166,9 @@ public:
     void removeDelegate(SoundDataManagerDelegate* delegate);
     /// Sends a message to every observer, in order of registration, on the main loop.
     void informDelegates(const std::function<void(SoundDataManagerDelegate&)>& message);
-    /// save, refetch the grouped samples, tell observers samplesChanged.
-    void saveSamples();
+    /// save, refetch the grouped samples, tell observers samplesChanged; whether
+    /// the save reached the store file.
+    bool saveSamples();
     /// save, tell observers soundbanksChanged.
     void saveSoundbanks();
 
@@ -271,8 +272,9 @@ public:
     static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);
 
     // ---- Migration ----
-    /// Turns absolute paths of old installations into paths relative to the root.
-    void makeSamplePathsRelative();
+    /// Turns absolute paths of old installations into paths relative to the root;
+    /// false when the result could not be saved (the next start converts again).
+    bool makeSamplePathsRelative();
 
     // ---- Patterns ----
     std::shared_ptr<Pattern> patternForIdx(uint64_t patternIdx);
