@@ -70,8 +70,6 @@ SequencerPatternStore::SequencerPatternStore(SoundDataManager& library) : librar
     library_.addDelegate(this);
 }
 
-SequencerPatternStore::~SequencerPatternStore() { library_.removeDelegate(this); }
-
 void SequencerPatternStore::sampleRenamed(const std::string& from, const std::string& to) {
     if (observer_) observer_->samplePathChanged(from, to);
 }

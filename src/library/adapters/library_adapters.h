@@ -40,8 +40,9 @@ private:
 /// library's renames of samples passed on to the sequencer.
 class SequencerPatternStore final : public sequencer::PatternStore, private SoundDataManagerDelegate {
 public:
+    /// Joins the library's observers; it leaves them as it goes (or the library
+    /// first, whichever goes first).
     explicit SequencerPatternStore(SoundDataManager& library);
-    ~SequencerPatternStore() override;
 
     void setObserver(sequencer::PatternStoreObserver* observer) override { observer_ = observer; }
     std::optional<uint64_t> patternNumBars(uint64_t patternIdx) override;
