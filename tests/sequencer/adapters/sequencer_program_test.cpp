@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <functional>
 
 #include "engine/sound_box.h"
 #include "library/adapters/library_adapters.h"
@@ -87,6 +88,22 @@ struct Installation {
     }
 
     void runUntil(uint64_t until) { ManualBench::driveLoop(*sequencer, clock, mainLoop, until); }
+    /// Plays the active pattern from its start for `frames` frames of output, each
+    /// frame's left sample handed to `hear` with its number; then stops.
+    void play(uint64_t frames, const std::function<void(uint64_t frame, int32_t sample)>& hear) {
+        // The sound card played on while the sequencer stood: its frames are now.
+        while (device->nextHostTime() < clock.nowNanos()) device->renderBuffer();
+        sequencer->playWithPreBar(false);
+        for (uint64_t rendered = 0; rendered < frames;) {
+            runUntil(device->nextHostTime());
+            device->renderBuffer();
+            for (int32_t sample : device->left()) {
+                if (rendered < frames) hear(rendered, sample);
+                ++rendered;
+            }
+        }
+        sequencer->stop();
+    }
 
     ::strombel::testing::TempDir dir;
     platform::Sandbox sandbox{dir.path() / "root", STROMBEL_TEST_BUNDLE_DIR};
@@ -126,21 +143,10 @@ TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     Sequencer& sequencer = *installation.sequencer;
     EXPECT_TRUE(sequencer.patternHasEvents(0));
     EXPECT_FALSE(sequencer.patternHasEvents(1));
-    sequencer.playWithPreBar(false);
     std::vector<std::pair<uint64_t, int32_t>> onsets;  // frame, level
-    uint64_t rendered = 0;
-    while (rendered < static_cast<uint64_t>(32 * kStepFrames)) {
-        installation.runUntil(installation.device->nextHostTime());
-        installation.device->renderBuffer();
-        const auto& left = installation.device->left();
-        for (uint32_t i = 0; i < left.size(); ++i) {
-            if (std::abs(left[i]) > kLevel / 4 && rendered + i < static_cast<uint64_t>(32 * kStepFrames)) {
-                onsets.emplace_back(rendered + i, left[i]);
-            }
-        }
-        rendered += left.size();
-    }
-    sequencer.stop();
+    installation.play(static_cast<uint64_t>(32 * kStepFrames), [&onsets](uint64_t frame, int32_t sample) {
+        if (std::abs(sample) > kLevel / 4) onsets.emplace_back(frame, sample);
+    });
     const std::vector<uint64_t> expected{0, 22050, 55125, 88200, 110250, 143325};  // steps 0, 4, 10 twice
     ASSERT_EQ(onsets.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -188,15 +194,9 @@ TEST(SequencerProgram, ARenamedSampleGoesOnPlayingInTheLoadedPattern) {
     EXPECT_EQ(events.at(0)[0]->sampleFilePath(), *renamed);
     installation.soundBox->waitForPreloads();
 
-    sequencer.playWithPreBar(false);
     int32_t peak = 0;
-    for (uint64_t rendered = 0; rendered < static_cast<uint64_t>(4 * kStepFrames);) {
-        installation.runUntil(installation.device->nextHostTime());
-        installation.device->renderBuffer();
-        for (int32_t value : installation.device->left()) peak = std::max(peak, std::abs(value));
-        rendered += installation.device->left().size();
-    }
-    sequencer.stop();
+    installation.play(static_cast<uint64_t>(4 * kStepFrames),
+                      [&peak](uint64_t, int32_t sample) { peak = std::max(peak, std::abs(sample)); });
     EXPECT_GT(peak, kLevel / 2) << "the step still plays the sample under its new name";
 }
 
