@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "engine/sound_box.h"
 #include "library/adapters/library_adapters.h"
@@ -88,6 +90,17 @@ struct Installation {
     }
 
     void runUntil(uint64_t until) { ManualBench::driveLoop(*sequencer, clock, mainLoop, until); }
+    /// Starts the sequencer and hits pads as the pad screen passes them while it
+    /// records: each sample `steps` steps after the start; runs on to `endStep`.
+    void record(const std::vector<std::pair<double, const char*>>& hits, double endStep) {
+        const uint64_t start = clock.nowNanos();
+        sequencer->playWithPreBar(false);
+        for (const auto& [steps, path] : hits) {
+            runUntil(start + static_cast<uint64_t>(steps * kStep));
+            sequencer->recordSequencerEventForSample(path, PatternEventType::start);
+        }
+        runUntil(start + static_cast<uint64_t>(endStep * kStep));
+    }
     /// Plays the active pattern from its start for `frames` frames of output, each
     /// frame's left sample handed to `hear` with its number; then stops.
     void play(uint64_t frames, const std::function<void(uint64_t frame, int32_t sample)>& hear) {
@@ -122,21 +135,9 @@ struct Installation {
 TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     Installation installation;
     installation.launch();
-    {
-        // Recording: the pad screen passes the pads the user hits while the sequencer runs.
-        Sequencer& sequencer = *installation.sequencer;
-        const uint64_t start = installation.clock.nowNanos();
-        sequencer.playWithPreBar(false);
-        installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 0
-        installation.runUntil(start + static_cast<uint64_t>(4.3 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 4
-        installation.runUntil(start + static_cast<uint64_t>(9.8 * kStep));
-        sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);  // step 10
-        installation.runUntil(start + 14 * kStep);
-        sequencer.stop();
-        EXPECT_TRUE(sequencer.patternHasEvents(0));
-    }
+    installation.record({{0.2, kClick}, {4.3, kClick}, {9.8, kBlock}}, 14);  // steps 0, 4, 10
+    installation.sequencer->stop();
+    EXPECT_TRUE(installation.sequencer->patternHasEvents(0));
     installation.quit();
     installation.launch();
 
@@ -177,11 +178,7 @@ TEST(SequencerProgram, ARenamedSampleGoesOnPlayingInTheLoadedPattern) {
     Installation installation;
     installation.launch();
     Sequencer& sequencer = *installation.sequencer;
-    const uint64_t start = installation.clock.nowNanos();
-    sequencer.playWithPreBar(false);
-    installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
-    sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 0
-    installation.runUntil(start + 4 * kStep);
+    installation.record({{0.2, kClick}}, 4);  // step 0
     sequencer.stop();
     installation.mainLoop.runPending();
 
@@ -204,13 +201,7 @@ TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
     Installation installation;
     installation.launch();
     Sequencer& sequencer = *installation.sequencer;
-    const uint64_t start = installation.clock.nowNanos();
-    sequencer.playWithPreBar(false);
-    installation.runUntil(start + static_cast<uint64_t>(2.1 * kStep));
-    sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);
-    installation.runUntil(start + static_cast<uint64_t>(8.1 * kStep));
-    sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);
-    installation.runUntil(start + 12 * kStep);
+    installation.record({{2.1, kClick}, {8.1, kBlock}}, 12);
     ASSERT_TRUE(sequencer.isRunning());
 
     Installation afterCrash(installation);  // the program dies here, still recording
