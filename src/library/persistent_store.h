@@ -24,7 +24,7 @@ struct SoundbankRow {
     int64_t id = 0;
     std::string name;
     int64_t orderId = 0;
-    std::string sourcePackId;  // the pack whose import made it; empty: the user's own
+    std::string sourcePackId = {};  // the pack whose import made it; empty: the user's own
 };
 struct SampleRow {
     int64_t id = 0;

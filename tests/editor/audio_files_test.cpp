@@ -186,7 +186,9 @@ TEST(RecoverTakes, ATakeHalfWrittenByAKilledRunBecomesTheNextRecordingWithEveryF
         ASSERT_TRUE(writer.open(scratch, 1, 44100, 44100));
         const std::vector<int32_t> samples(frames, 1000 << 9);
         const int32_t* channels[1] = {samples.data()};
-        if (frames) ASSERT_TRUE(writer.write(channels, uint32_t(frames)));
+        if (frames) {
+            ASSERT_TRUE(writer.write(channels, uint32_t(frames)));
+        }
         std::filesystem::copy_file(platform::WaveWriter::partialPathFor(scratch), left);
         writer.abandon();
     };

@@ -43,7 +43,9 @@ TEST(DataFolderLock, ALinkInPlaceOfTheLockFileIsNeverFollowed) {
         if (c.targetExists) std::ofstream(target) << "someone else's";
         std::filesystem::create_symlink(target, root / DataFolderLock::kFileName);
         std::optional<Holder> other;
-        if (c.targetExists) ASSERT_TRUE(other.emplace(target).locked);
+        if (c.targetExists) {
+            ASSERT_TRUE(other.emplace(target).locked);
+        }
 
         DataFolderLock lock(root);
         EXPECT_EQ(lock.state(), DataFolderLock::State::refused) << "no other Strombel runs here";
