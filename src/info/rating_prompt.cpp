@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <limits>
 #include <atomic>
 #include <utility>
 
@@ -191,7 +192,9 @@ void RatingPrompt::incrementCount(bool significantEvent) {
     if (tracked == version) {
         if (defaults_.doubleForKey(kFirstUseDate) == 0) defaults_.setDouble(kFirstUseDate, now_());
         const char* key = significantEvent ? kSignificantEventCount : kUseCount;
-        const int64_t count = defaults_.integerForKey(key) + 1;
+        // A count at the top stays there rather than wrapping to the lowest.
+        const int64_t stored = defaults_.integerForKey(key);
+        const int64_t count = stored == std::numeric_limits<int64_t>::max() ? stored : stored + 1;
         defaults_.setInteger(key, count);
         if (debug) {
             consoleLine(fmt::format("RATINGPROMPT {}: {}", significantEvent ? "Significant event count" : "Use count",

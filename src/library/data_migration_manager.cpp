@@ -120,10 +120,10 @@ void DataMigrationManager::makeDataUpToDate(SoundDataManager& library) {
 
     if (again || !defaults.boolForKey(kVersion20MigrationCompleteKey)) importFormerPacks(imports);
 
-    if (!defaults.boolForKey(kSampleFilepathsMadeRelativeKey)) {
-        library.makeSamplePathsRelative();
+    // Done for good only once the new paths are on disk: a save the disk refused
+    // leaves them in memory, and the next start converts the stored ones again.
+    if (!defaults.boolForKey(kSampleFilepathsMadeRelativeKey) && library.makeSamplePathsRelative())
         setFlag(defaults, kSampleFilepathsMadeRelativeKey);
-    }
 }
 
 bool DataMigrationManager::importSoundpackJsonFile(SoundDataManager& library, const std::string& fileName) {

@@ -84,6 +84,10 @@ void Soundbank::setOrderId(int64_t orderId) {
     orderId_ = orderId;
     changed();
 }
+void Soundbank::setSourcePackId(const std::string& packId) {
+    sourcePackId_ = packId;
+    changed();
+}
 std::vector<std::shared_ptr<SoundbankSample>> Soundbank::samplesInBank() const { return shared(assignments_); }
 
 void Sample::setFilepath(const std::string& filepath) {

@@ -78,6 +78,9 @@ public:
     void setName(const std::string& name);
     int64_t orderId() const { return orderId_; }
     void setOrderId(int64_t orderId);
+    /// The pack whose import made the bank; empty for a bank of the user's own.
+    const std::string& sourcePackId() const { return sourcePackId_; }
+    void setSourcePackId(const std::string& packId);
 
     /// The bank's pad assignments, in no particular order.
     std::vector<std::shared_ptr<SoundbankSample>> samplesInBank() const;
@@ -88,6 +91,7 @@ private:
     friend class ObjectContext;
     std::string name_;
     int64_t orderId_ = 0;
+    std::string sourcePackId_;
     std::unordered_set<SoundbankSample*> assignments_;
 };
 

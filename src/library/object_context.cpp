@@ -71,7 +71,7 @@ void ObjectContext::load(StoreRows rows) {
     }
     for (const auto& row : rows.soundbanks) {
         auto bank = make(soundbanks_, EntityKind::Soundbank, row.id, false);
-        bank->name_ = row.name, bank->orderId_ = row.orderId;
+        bank->name_ = row.name, bank->orderId_ = row.orderId, bank->sourcePackId_ = row.sourcePackId;
     }
     for (const auto& row : rows.samples) {
         auto sample = make(samples_, EntityKind::Sample, row.id, false);
@@ -274,7 +274,7 @@ bool ObjectContext::save(std::string& error) {
             }
             case EntityKind::Soundbank: {
                 auto* bank = static_cast<Soundbank*>(object);
-                rows.soundbanks.push_back({bank->rowId(), bank->name_, bank->orderId_});
+                rows.soundbanks.push_back({bank->rowId(), bank->name_, bank->orderId_, bank->sourcePackId_});
                 break;
             }
             case EntityKind::Sample: {

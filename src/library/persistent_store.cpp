@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <system_error>
 
 #include "logging/log.h"
@@ -78,6 +79,13 @@ private:
     sqlite3* database_;
     sqlite3_stmt* statement_ = nullptr;
 };
+
+bool tableExists(sqlite3* database, const char* table) {
+    Statement statement(database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    if (!statement.ok()) return false;
+    statement.bind(1, std::string(table));
+    return sqlite3_step(statement.get()) == SQLITE_ROW;
+}
 
 bool execute(sqlite3* database, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -320,6 +328,20 @@ bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
                                                   s.integer(4)};
                      },
                      failure);
+    // Which pack made each bank is a table of its own, made when first written: a
+    // store of an earlier build has none, and all its banks count as the user's.
+    if (tableExists(database_, kSoundbankPackTable)) {
+        std::vector<std::pair<int64_t, std::string>> marks;
+        all &= readTable(database_,
+                         ("SELECT soundbank, substr(packId, 1, " + std::to_string(kLongestName) + ") FROM " +
+                          kSoundbankPackTable)
+                             .c_str(),
+                         marks, [](const Statement& s) { return std::make_pair(s.integer(0), s.text(1)); }, failure);
+        std::map<int64_t, std::string> packOfBank(marks.begin(), marks.end());
+        for (SoundbankRow& bank : rows.soundbanks) {
+            if (auto found = packOfBank.find(bank.id); found != packOfBank.end()) bank.sourcePackId = found->second;
+        }
+    }
     if (!all) error = failure;
     return all;
 }
@@ -350,6 +372,32 @@ bool PersistentStore::noteImportedPack(const std::string& packId, std::string& e
     if (!insert.run()) {
         error = sqlite3_errmsg(database_);
         return false;
+    }
+    return true;
+}
+
+bool PersistentStore::writeSoundbankPacks(const StoreRows& rows, std::string& error) {
+    if (rows.soundbanks.empty()) return true;
+    const std::string table = kSoundbankPackTable;
+    if (!execute(database_, ("CREATE TABLE IF NOT EXISTS " + table + "(soundbank INTEGER PRIMARY KEY, packId TEXT NOT NULL)").c_str(),
+                 error))
+        return false;
+    Statement mark(database_, ("INSERT OR REPLACE INTO " + table + "(soundbank, packId) VALUES(?,?)").c_str());
+    Statement unmark(database_, ("DELETE FROM " + table + " WHERE soundbank = ?").c_str());
+    if (!mark.ok() || !unmark.ok()) {
+        error = sqlite3_errmsg(database_);
+        return false;
+    }
+    // A bank written without a mark is the user's, also when its row id was
+    // once a deleted bank's of a pack.
+    for (const SoundbankRow& row : rows.soundbanks) {
+        Statement& statement = row.sourcePackId.empty() ? unmark : mark;
+        statement.bind(1, row.id);
+        if (!row.sourcePackId.empty()) statement.bind(2, row.sourcePackId);
+        if (!statement.run()) {
+            error = statement.error();
+            return false;
+        }
     }
     return true;
 }
@@ -404,6 +452,7 @@ bool PersistentStore::write(const StoreChanges& changes, std::string& error) {
             if (!s.run()) return fail(s.error());
         }
     }
+    if (!writeSoundbankPacks(rows, error)) return fail(error);
     if (!rows.samples.empty()) {
         Statement s(database_,
                     "INSERT OR REPLACE INTO Sample(id, filepath, name, volume, packOrderId, soundpack) "

@@ -24,6 +24,7 @@ struct SoundbankRow {
     int64_t id = 0;
     std::string name;
     int64_t orderId = 0;
+    std::string sourcePackId = {};  // the pack whose import made it; empty: the user's own
 };
 struct SampleRow {
     int64_t id = 0;
@@ -146,6 +147,9 @@ private:
     Check inspect(std::string& reason);
     bool createSchema(std::string& error);
     bool readRows(StoreRows& rows, std::string& error);
+    /// Within a write: which pack made each bank written.
+    bool writeSoundbankPacks(const StoreRows& rows, std::string& error);
+    static constexpr const char* kSoundbankPackTable = "SoundbankPack";
     void setAside();
     void close();
 

@@ -195,10 +195,11 @@ void SoundDataManager::informDelegates(const std::function<void(SoundDataManager
     }
 }
 
-void SoundDataManager::saveSamples() {
-    save();
+bool SoundDataManager::saveSamples() {
+    const bool saved = save();
     soundpackSamplesResults_.performFetch(*context_);
     informDelegates([](SoundDataManagerDelegate& delegate) { delegate.samplesChanged(); });
+    return saved;
 }
 
 void SoundDataManager::saveSoundbanks() {

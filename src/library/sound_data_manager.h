@@ -11,7 +11,8 @@
 // What the engine, the sequencer and the screens call:
 //   SoundDataManager::shared()                 the program's library
 //   addDelegate(observer)                      told sampleRemoved(path), samplesChanged(),
-//                                              soundbanksChanged(), on the main loop
+//                                              sampleRenamed(from, to), soundbanksChanged(),
+//                                              on the main loop
 //   samples()                                  every sample (filepath, name, volume)
 //   soundbanks(), samplePathsOfSoundbank(b)    banks by order; the relative path on each pad
 //   soundbankSamplesOfSoundbank(b)             a bank's pad assignments, by pad
@@ -59,6 +60,12 @@ public:
     virtual void sampleRemoved(const std::string& filepath) { (void)filepath; }
     /// Samples were added, removed, renamed or changed.
     virtual void samplesChanged() {}
+    /// A sample's file took a new name, after samplesChanged: what held the
+    /// sample by `from`, its old relative path, holds it by `to` now.
+    virtual void sampleRenamed(const std::string& from, const std::string& to) {
+        (void)from;
+        (void)to;
+    }
     /// Banks or pad assignments changed.
     virtual void soundbanksChanged() {}
     /// Saves stopped reaching the store file (`problem` says why), or, with an
@@ -159,8 +166,9 @@ public:
     void removeDelegate(SoundDataManagerDelegate* delegate);
     /// Sends a message to every observer, in order of registration, on the main loop.
     void informDelegates(const std::function<void(SoundDataManagerDelegate&)>& message);
-    /// save, refetch the grouped samples, tell observers samplesChanged.
-    void saveSamples();
+    /// save, refetch the grouped samples, tell observers samplesChanged; whether
+    /// the save reached the store file.
+    bool saveSamples();
     /// save, tell observers soundbanksChanged.
     void saveSoundbanks();
 
@@ -247,11 +255,15 @@ public:
     /// relative path, or nullopt when the name is refused, a file of that name is
     /// there already, or the move fails (`renameProblem()` says which).
     std::optional<std::string> renameUserSampleWithIdx(uint64_t userSampleIdx, const std::string& newName);
+    /// Why a name the user gives a file of the documents folder (a renamed
+    /// sample, an export, a paste) cannot be used, in words for the user, or empty
+    /// when it can: a name with '/' or NUL (or one that is '.' or '..'), one
+    /// without letters or digits, and one beginning with '.' (its file would be
+    /// hidden, never a sample) are refused.
+    static std::string fileNameProblem(const std::string& name);
     /// Why `newName` cannot name the user sample at `filepath`, in words for the
-    /// user, or empty when it can: a name with '/' (or one that is '.' or '..'),
-    /// one beginning with '.' (its file would be hidden), one without letters or
-    /// digits, and one another user sample already shows (names are shown in upper
-    /// case) are refused.
+    /// user, or empty when it can: what fileNameProblem() refuses, and a name
+    /// another user sample already shows (names are shown in upper case).
     std::string userSampleNameProblem(const std::string& filepath, const std::string& newName) const;
     std::optional<std::string> renameUserSampleWithPath(const std::string& filepath, const std::string& newName);
     /// Why the last rename answered nullopt, in words for the user.
@@ -260,8 +272,9 @@ public:
     static void applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples);
 
     // ---- Migration ----
-    /// Turns absolute paths of old installations into paths relative to the root.
-    void makeSamplePathsRelative();
+    /// Turns absolute paths of old installations into paths relative to the root;
+    /// false when the result could not be saved (the next start converts again).
+    bool makeSamplePathsRelative();
 
     // ---- Patterns ----
     std::shared_ptr<Pattern> patternForIdx(uint64_t patternIdx);
@@ -291,8 +304,9 @@ private:
     static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
 
     std::vector<std::string> userSampleFileNames() const;
-    /// The first bank (by order) of that name with no sample on any pad, if any.
-    std::shared_ptr<Soundbank> emptySoundbankNamed(const std::string& name) const;
+    /// The first bank (by order) that the pack `packId` brought, of that name, with
+    /// no sample on any pad, if any.
+    std::shared_ptr<Soundbank> emptySoundbankOfPack(const std::string& packId, const std::string& name) const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
     /// The user-sample file names, without the files already found not to be audio.

@@ -37,11 +37,13 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
     for (const PackBank& bankDescription : description.banks) {
         // A pack installed again (its first installation removed) fills the bank
         // its removal emptied, in its place, instead of adding one of the same name.
-        auto bank = emptySoundbankNamed(bankDescription.name);
+        // Only a bank of this pack's own: never one of the user's of that name.
+        auto bank = emptySoundbankOfPack(description.id, bankDescription.name);
         if (!bank) {
             bank = context_->insertSoundbank();
             bank->setName(bankDescription.name);
             bank->setOrderId(nextOrder++);
+            bank->setSourcePackId(description.id);
         }
         for (size_t pad = 0; pad < bankDescription.sounds.size(); ++pad) {
             const PackSound& sound = bankDescription.sounds[pad];
@@ -70,9 +72,11 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
     return pack;
 }
 
-std::shared_ptr<Soundbank> SoundDataManager::emptySoundbankNamed(const std::string& name) const {
+std::shared_ptr<Soundbank> SoundDataManager::emptySoundbankOfPack(const std::string& packId,
+                                                                 const std::string& name) const {
     for (const auto& bank : soundbanks()) {
-        if (bank->name() == name && bank->samplesInBankPointers().empty()) return bank;
+        if (bank->sourcePackId() == packId && bank->name() == name && bank->samplesInBankPointers().empty())
+            return bank;
     }
     return nullptr;
 }

@@ -139,7 +139,7 @@ bool SoundDataManager::removeSoundpackAtIndex(uint64_t packIdx) {
 
 // ---- Migration ----
 
-void SoundDataManager::makeSamplePathsRelative() {
+bool SoundDataManager::makeSamplePathsRelative() {
     STROMBEL_LOG_DEBUG("Making sample paths relative...");
     for (const auto& sample : samples()) {
         const std::string& path = sample->filepath();
@@ -178,7 +178,7 @@ void SoundDataManager::makeSamplePathsRelative() {
         STROMBEL_LOG_DEBUG("changed path to: {}", relative);
         if (which) STROMBEL_LOG_DEBUG("{}", which);
     }
-    saveSamples();
+    return saveSamples();
 }
 
 }  // namespace strombel::library

@@ -316,6 +316,10 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     STROMBEL_LOG_DEBUG("renamed user sample file to: {}", newPath);
     applyAlphabetialSortOrderID(users);
     saveSamples();
+    if (newPath != oldPath) {
+        // Patterns in memory name samples by path too.
+        informDelegates([&](SoundDataManagerDelegate& delegate) { delegate.sampleRenamed(oldPath, newPath); });
+    }
     // The pads name samples by path: those showing this one must learn the new one.
     if (newPath != oldPath && !sample->soundbanks().empty()) {
         informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
@@ -323,13 +327,20 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     return newPath;
 }
 
-std::string SoundDataManager::userSampleNameProblem(const std::string& filepath, const std::string& newName) const {
-    const std::string refused = "'" + printableName(newName) + "' cannot be used as a name: ";
-    if (newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos || newName == "." ||
-        newName == "..")
+std::string SoundDataManager::fileNameProblem(const std::string& name) {
+    const std::string refused = "'" + printableName(name) + "' cannot be used as a name: ";
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." || name == "..")
         return refused + "it may not contain '/' or be '.' or '..'";
-    if (lettersAndDigits(newName).empty()) return refused + "it has no letters or digits";
-    if (newName.front() == '.') return refused + "a file name beginning with '.' is hidden";
+    if (lettersAndDigits(name).empty()) return refused + "it has no letters or digits";
+    // The scan of the documents folder passes hidden files by: such a file would
+    // never become a sample.
+    if (name.front() == '.') return refused + "a file name beginning with '.' is hidden";
+    return {};
+}
+
+std::string SoundDataManager::userSampleNameProblem(const std::string& filepath, const std::string& newName) const {
+    if (std::string problem = fileNameProblem(newName); !problem.empty()) return problem;
+    const std::string refused = "'" + printableName(newName) + "' cannot be used as a name: ";
     const std::string shown = upperCased(newName);
     for (const auto& other : userSamples()) {
         if (other->filepath() != filepath && upperCased(other->name()) == shown)

@@ -1,10 +1,15 @@
 #include "library/util.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 #include "platform/host_time.h"
+#include "platform/regular_file.h"
 
 namespace strombel::library {
 namespace {
@@ -98,15 +103,32 @@ std::optional<std::string> Util::convertToPlainText(const std::optional<std::str
 
 std::optional<std::string> Util::loadTemplate(const std::filesystem::path& bundle, const std::string& name,
                                               const std::vector<std::pair<std::string, std::string>>& values) {
-    std::ifstream file(bundle / name, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "cant read contents of template file %s. Error: %s\n", name.c_str(),
-                     "the file cannot be opened");
+    const std::filesystem::path path = bundle / name;
+    std::string text, error;
+    // Opened without waiting (a named pipe would wait for a writer for ever); a
+    // folder or anything else that is not a file is no template.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        error = std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        error = platform::notARegularFile(path).value_or(path.string() + " is not a regular file");
+    } else {
+        char block[16384];
+        for (ssize_t got; (got = ::read(fd, block, sizeof block)) != 0;) {
+            if (got > 0) {
+                text.append(block, size_t(got));
+            } else if (errno != EINTR) {
+                error = std::strerror(errno);
+                break;
+            }
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    if (!error.empty()) {
+        std::fprintf(stderr, "cant read contents of template file %s. Error: %s\n", name.c_str(), error.c_str());
         return std::nullopt;
     }
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    std::string text = contents.str();
     for (const auto& [key, value] : values) replaceAll(text, "[" + key + "]", value);
     return text;
 }

@@ -638,6 +638,12 @@ void MidiController::noteOn(const MidiMessage& message) {
     const int32_t note = message.data1();
     const uint64_t learning = midiLearnBtnIdx_.load();
     if (learning != kNotFound) {
+        // The map and its file know the twelve pads only: a note learned for any
+        // other would have the whole map set aside at the next start.
+        if (learning >= static_cast<uint64_t>(kPadCount)) {
+            STROMBEL_LOG_WARN("MIDI learn: there is no pad {} to learn note {} for", learning, note);
+            return;
+        }
         {
             std::lock_guard lock(mapMutex_);
             auto previous = std::find_if(noteToButtonMap_.begin(), noteToButtonMap_.end(), [learning](const auto& entry) {

@@ -21,10 +21,13 @@ DataFolderLock::DataFolderLock(const std::filesystem::path& root) : root_(root) 
     }
     const std::filesystem::path file = root_ / kFileName;
     // Never waits on the open: a named pipe in the file's place is refused below.
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    // Never follows a link in the file's place either: a link to nothing would
+    // have the file made wherever it points, and one to a file another program
+    // holds would take that program for another Strombel.
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0600);
     bool wholeFolder = false;
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
         // No file, and none can be made: the folder stands for itself.
         if (fd_ < 0 && errno == ENOENT) {
             fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -33,7 +36,11 @@ DataFolderLock::DataFolderLock(const std::filesystem::path& root) : root_(root) 
     }
     if (fd_ < 0) {
         const int cause = errno;
-        if (auto why = notARegularFile(file)) {
+        struct stat link {};
+        if (cause == ELOOP && ::lstat(file.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            problem_ = file.string() + " is a symbolic link, not the lock file Strombel keeps there: remove it and "
+                                       "start again";
+        } else if (auto why = notARegularFile(file)) {
             problem_ = *why;
         } else {
             problem_ = "the lock file " + file.string() + " cannot be opened: " + std::strerror(cause);

@@ -13,7 +13,8 @@ namespace strombel::platform {
 /// and child processes never inherit it.
 ///
 /// A folder the user may not write that has no such file yet is locked as a
-/// whole instead (an flock on the folder itself).
+/// whole instead (an flock on the folder itself). A link in the file's place is
+/// never followed: the folder is then refused, the link named.
 class DataFolderLock {
 public:
     static constexpr const char* kFileName = ".running";

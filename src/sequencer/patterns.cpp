@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -323,7 +324,7 @@ void Sequencer::applyRecordedEvent(const RecordedEvent& recorded) {
 void Sequencer::copyPattern(uint64_t source, uint64_t toSlot) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (source >= kNumPatterns || toSlot >= kNumPatterns || source == toSlot) {
-        return;  // a pattern copied onto itself stays as it is
+        return;  // onto itself: erasing the target would lose the source, so it stays as it is
     }
     erasePattern(toSlot);
     store_.copyAllSequencerEventsOfPattern(source, toSlot);
@@ -465,6 +466,59 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
         store_.removeSequenceEventOnPattern(activeIdx, step, event->sampleFilePath());
     }
     store_.save();
+}
+
+void Sequencer::samplePathChanged(const std::string& from, const std::string& to) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (from == to) {
+        return;
+    }
+    // Each event of the sample is replaced by one new event, wherever it is held:
+    // a recorded start is found in the pattern by identity.
+    std::map<const PatternEvent*, PatternEventRef> renamed;
+    auto renamedEvent = [&](const PatternEventRef& event) {
+        if (!samePath(event, from)) {
+            return event;
+        }
+        auto& replacement = renamed[event.get()];
+        if (!replacement) {
+            replacement = makePatternEvent(to, event->eventType(), event->step());
+        }
+        return replacement;
+    };
+    auto renamedSteps = [&](const std::shared_ptr<const PatternSteps>& steps) {
+        std::shared_ptr<PatternSteps> copy;
+        for (const auto& [step, events] : steps ? *steps : PatternSteps{}) {
+            for (size_t i = 0; i < events.size(); ++i) {
+                if (samePath(events[i], from)) {
+                    if (!copy) {
+                        copy = std::make_shared<PatternSteps>(*steps);
+                    }
+                    (*copy)[step][i] = renamedEvent(events[i]);
+                }
+            }
+        }
+        return copy ? std::shared_ptr<const PatternSteps>(std::move(copy)) : steps;
+    };
+    changePlan([&](PatternPlan& plan) {
+        const auto active = renamedSteps(plan.active);
+        const auto pending = renamedSteps(plan.pending);
+        const bool changed = active != plan.active || pending != plan.pending;
+        plan.active = active;
+        plan.pending = pending;
+        return changed;
+    });
+    for (RecordedEvent& recorded : recordedButNotYetAppliedPatternEvents_) {
+        recorded.event = renamedEvent(recorded.event);
+    }
+    if (const auto last = lastRecordedStart_.find(from); last != lastRecordedStart_.end()) {
+        RecordedEvent start{renamedEvent(last->second.event), last->second.patternIdx};
+        lastRecordedStart_.erase(last);
+        lastRecordedStart_[to] = start;
+    }
+    if (!renamed.empty()) {
+        engine_.preloadTrack(to);
+    }
 }
 
 Sequencer::PatternExport Sequencer::patternExport(uint64_t patternIdx) {

@@ -38,9 +38,11 @@ Sequencer::Sequencer(const SequencerServices& services)
             static_cast<int64_t>(store_.sequencerEventsForPattern(pattern).size());
     }
     noticeSignal_ = mainLoop_.addSignal([this] { deliverLoopEvents(); });
+    store_.setObserver(this);
 }
 
 Sequencer::~Sequencer() {
+    store_.setObserver(nullptr);
     {
         std::lock_guard lock(controlMutex_);
         endLoopGeneration();

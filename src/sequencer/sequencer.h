@@ -65,7 +65,7 @@ struct LoopWakeStatistics {
 /// skipped; it hands the main loop its notices through a ring and a main-loop
 /// signal. The main loop and the MIDI action thread take over the timing state
 /// from it only between two of its passes.
-class Sequencer {
+class Sequencer : private PatternStoreObserver {
 public:
     static constexpr uint64_t kNumPatterns = 12;
     static constexpr uint64_t kStepsPerBar = 16;
@@ -164,6 +164,9 @@ public:
     void eraseAllEventsOfTrack(const std::string& path);
     /// Removes the given events, all of one step, from the active pattern.
     void removePatternEvents(const std::vector<PatternEventRef>& events);
+    /// A sample was renamed: the events of `from` in the active and the pending
+    /// pattern, and those recorded and still waiting, play `to` from now on.
+    void samplePathChanged(const std::string& from, const std::string& to) override;
     /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
     /// False, with `error` set when given, when the file could not be written.
     bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,

@@ -68,10 +68,21 @@ struct StoredSequencerEvent {
     std::string sampleFilePath;
 };
 
+/// What the pattern storage tells the sequencer. Main thread only.
+class PatternStoreObserver {
+public:
+    virtual ~PatternStoreObserver() = default;
+    /// A sample's file took a new name: the events that played `from` play `to`
+    /// (the stored ones follow on their own).
+    virtual void samplePathChanged(const std::string& from, const std::string& to) = 0;
+};
+
 /// The library's pattern storage. Main thread only.
 class PatternStore {
 public:
     virtual ~PatternStore() = default;
+    /// Who hears of the store's changes to sample paths (null: nobody); one at a time.
+    virtual void setObserver(PatternStoreObserver* observer) { (void)observer; }
     /// The bar count of pattern `patternIdx`, creating the pattern with 1 bar when
     /// it does not exist yet; nothing when the store cannot answer.
     virtual std::optional<uint64_t> patternNumBars(uint64_t patternIdx) = 0;

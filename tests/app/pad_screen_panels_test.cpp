@@ -296,8 +296,10 @@ TEST_F(PadPanelsTest, ExportNamesBecomeFilesOfTheDocumentsFolderOnly) {
     EXPECT_EQ(info.samplerate, 44100);
 
     const auto filesBefore = std::distance(std::filesystem::directory_iterator(documents), {});
+    // A hidden file (".loop.wav") would never become a sample: one rule for
+    // every name the user gives a file, the sample editor's rename's too.
     for (const QString& refused : {QString("My Beat"), QString("../x"), QString("/x"), QString(".."),
-                                   QString("a") + QChar(0) + "b"}) {
+                                   QString("a") + QChar(0) + "b", QString(".loop"), QString("--")}) {
         EXPECT_FALSE(exportAs(refused)) << refused.toStdString();
         EXPECT_EQ(run->alerts().shown.back().title, "Export");
         EXPECT_NE(screen.editNameTextfield(), nullptr) << "the field stays for another name";
@@ -307,6 +309,8 @@ TEST_F(PadPanelsTest, ExportNamesBecomeFilesOfTheDocumentsFolderOnly) {
         settle();
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(documents), {}), filesBefore);
+    EXPECT_EQ(run->alerts().shown[run->alerts().shown.size() - 2].message,
+              "'.loop' cannot be used as a name: a file name beginning with '.' is hidden");
     EXPECT_FALSE(std::filesystem::exists(documents.parent_path() / "x.wav"));
     EXPECT_FALSE(std::filesystem::exists("/x.wav"));
 
@@ -493,6 +497,14 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     EXPECT_EQ(run->alerts().shown.back().title, "Paste");
     EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'My Loop.wav'");
     EXPECT_TRUE(std::filesystem::exists(second));
+
+    // A hidden name: refused as the rename refuses it, the paste waits.
+    screen.editNameTextfield()->setText(".loop");
+    EXPECT_FALSE(screen.textFieldShouldReturn());
+    EXPECT_EQ(run->alerts().shown.back().message,
+              "'.loop' cannot be used as a name: a file name beginning with '.' is hidden");
+    EXPECT_TRUE(std::filesystem::exists(second));
+    EXPECT_FALSE(std::filesystem::exists(documents / ".loop.wav"));
 
     // The file went meanwhile: told, the field stays.
     std::filesystem::remove(second);

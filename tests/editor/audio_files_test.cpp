@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "platform/audio_file.h"
 #include "support/temp_dir.h"
 #include "support/test_mounts.h"
 #include "wave_files.h"
@@ -168,6 +169,51 @@ TEST(KeepRecordedTake, TakesTheFirstFreeRecordingNameAndNeverReplacesOne) {
     FileOutcome empty = keepRecordedTake(temp / "empty.wav", temp / "Documents");
     EXPECT_EQ(empty.error, "the recording holds no sound");
     EXPECT_EQ(namesIn(temp / "Documents").size(), 3u);
+}
+
+TEST(RecoverTakes, ATakeHalfWrittenByAKilledRunBecomesTheNextRecordingWithEveryFrame) {
+    TempDir temp;
+    const std::filesystem::path documents = temp / "Documents", take = temp / "Caches" / "micinput.wav";
+    const std::filesystem::path left = platform::WaveWriter::partialPathFor(take);
+    std::filesystem::create_directories(documents);
+    std::filesystem::create_directories(take.parent_path());
+    // What a run killed while recording leaves: the file being written, whose
+    // header still says it holds nothing.
+    auto leaveHalfWritten = [&](size_t frames) {
+        const std::filesystem::path scratch = temp / "scratch" / "micinput.wav";
+        std::filesystem::create_directories(scratch.parent_path());
+        platform::WaveWriter writer;
+        ASSERT_TRUE(writer.open(scratch, 1, 44100, 44100));
+        const std::vector<int32_t> samples(frames, 1000 << 9);
+        const int32_t* channels[1] = {samples.data()};
+        if (frames) {
+            ASSERT_TRUE(writer.write(channels, uint32_t(frames)));
+        }
+        std::filesystem::copy_file(platform::WaveWriter::partialPathFor(scratch), left);
+        writer.abandon();
+    };
+    leaveHalfWritten(22050);
+    std::ofstream(documents / "recording 01.wav") << "someone else's";
+
+    std::vector<FileOutcome> outcomes = recoverTakes(take, documents);
+    ASSERT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes[0].ok()) << outcomes[0].error;
+    EXPECT_EQ(outcomes[0].path, documents / "recording 02.wav");
+    EXPECT_EQ(readWave(outcomes[0].path), std::vector<int16_t>(22050, 1000));
+    EXPECT_FALSE(std::filesystem::exists(left)) << "it leaves the caches once kept";
+    EXPECT_EQ(fileBytes(documents / "recording 01.wav"), "someone else's");
+
+    // One without sound goes; one that is no WAVE stays, for the next start, and says why.
+    leaveHalfWritten(0);
+    EXPECT_TRUE(recoverTakes(take, documents).empty());
+    EXPECT_FALSE(std::filesystem::exists(left));
+    std::ofstream(left) << "not a wave file";
+    outcomes = recoverTakes(take, documents);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].path, left);
+    EXPECT_EQ(outcomes[0].error, "the recording cannot be read: it does not begin as a WAVE file");
+    EXPECT_TRUE(std::filesystem::exists(left));
+    EXPECT_EQ(namesIn(documents).size(), 2u);
 }
 
 TEST(WritePastedAudio, WritesSixteenBitWaveUnderAFreshNameConvertingOtherFormats) {

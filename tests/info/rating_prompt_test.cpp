@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -133,6 +134,21 @@ TEST_F(RatingPromptTest, SignificantEventsAreCountedOnTheirOwn) {
     EXPECT_EQ(defaults.integerForKey(RatingPrompt::kUseCount), 0);
     EXPECT_EQ(defaults.integerForKey(RatingPrompt::kSignificantEventCount), 1);
     EXPECT_EQ(defaults.doubleForKey(RatingPrompt::kFirstUseDate), 0);
+}
+
+TEST_F(RatingPromptTest, CountsAtTheTopStayThere) {
+    RatingPrompt prompt(defaults, "1.0", [this] { return now; });
+    prompt.countUse(false);
+    prompt.waitUntilIdle();
+    for (const char* key : {RatingPrompt::kUseCount, RatingPrompt::kSignificantEventCount}) {
+        defaults.setInteger(key, std::numeric_limits<int64_t>::max());
+    }
+    prompt.countUse(false);
+    prompt.countSignificantEvent(false);
+    prompt.waitUntilIdle();
+    for (const char* key : {RatingPrompt::kUseCount, RatingPrompt::kSignificantEventCount}) {
+        EXPECT_EQ(defaults.integerForKey(key), std::numeric_limits<int64_t>::max()) << key;
+    }
 }
 
 /// The alert as a person sees it: shown or not, with its texts, answered by hand.

@@ -182,6 +182,40 @@ TEST(DataMigration, WithoutAStoreFileTheStockSoundsPlayFromMemory) {
     EXPECT_EQ(logged("can't create core data (coordinator)"), 0);
 }
 
+TEST(DataMigration, AStartWithoutAStoreSetsNoFlagSoTheNextStartStillImportsTheStockPacks) {
+    LibraryWorld world;
+    world.launch(false);  // a store made, holding no sample yet
+    world.quit();
+    const std::filesystem::path aside = world.dir() / "aside";
+    std::filesystem::create_directories(aside);
+    auto move = [](const std::filesystem::path& from, const std::filesystem::path& folder, bool back) {
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            const std::filesystem::path stored = from.string() + suffix;
+            const std::filesystem::path kept = folder / stored.filename();
+            if (std::filesystem::exists(back ? kept : stored)) std::filesystem::rename(back ? kept : stored, back ? stored : kept);
+        }
+    };
+    // This start the store cannot be used (a folder stands in its place): the
+    // packs play from memory, and nothing of them is done for good.
+    move(world.storeFile(), aside, false);
+    std::filesystem::create_directories(world.storeFile());
+    SoundDataManager& inMemory = world.launch();
+    ASSERT_EQ(inMemory.persistentStore(), nullptr);
+    EXPECT_EQ(inMemory.soundpacks().size(), 8u);
+    EXPECT_FALSE(world.defaults().boolForKey(DataMigrationManager::kStockSoundpacksImportedKey));
+    EXPECT_FALSE(world.defaults().boolForKey(DataMigrationManager::kVersion20MigrationCompleteKey));
+    world.quit();
+
+    // The next start finds its store again: not new, and still without the packs.
+    std::filesystem::remove(world.storeFile());
+    move(world.storeFile(), aside, true);
+    SoundDataManager& library = world.launch();
+    ASSERT_NE(library.persistentStore(), nullptr);
+    EXPECT_FALSE(library.storeWasCreatedFresh());
+    EXPECT_EQ(packIdsByCreation(library), kPackIdsInImportOrder);
+    EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kStockSoundpacksImportedKey));
+}
+
 TEST(DataMigration, AnOldLibraryWithUserSamplesOnlyGetsNoPreviewPacks) {
     LibraryWorld world;
     world.dropFile("mine.wav");
@@ -269,6 +303,45 @@ TEST(DataMigration, OldAbsolutePathsBecomeRelative) {
         EXPECT_TRUE(found) << c.stored << " should become " << c.expected;
     }
     EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kSampleFilepathsMadeRelativeKey));
+}
+
+TEST(DataMigration, PathsWhoseConversionCouldNotBeSavedAreConvertedAtTheNextStart) {
+    LibraryWorld world;
+    std::string why;
+    auto disk = testing::TestMount::tmpfs(world.documents(), 1024 * 1024, why);
+    if (!disk) GTEST_SKIP() << "cannot mount a small disk: " << why;
+    SoundDataManager& before = world.launch(false);
+    for (int i = 0; i < 200; ++i) {
+        auto sample = before.managedObjectContext().insertSample();
+        sample->setFilepath("/var/mobile/Applications/1234-ABCD/Documents/loop" + std::to_string(i) + ".wav");
+        sample->setName("loop" + std::to_string(i));
+        sample->setSoundpack(before.userSamplesSoundpack());
+    }
+    ASSERT_TRUE(before.save());
+    world.defaults().setBool(DataMigrationManager::kStockSoundpacksImportedKey, true);
+    world.defaults().setBool(DataMigrationManager::kVersion20MigrationCompleteKey, true);
+    world.quit();
+    auto relativePaths = [](SoundDataManager& library) {
+        const auto samples = library.samples();
+        return std::count_if(samples.begin(), samples.end(),
+                             [](const auto& sample) { return sample->filepath().starts_with("Documents/loop"); });
+    };
+
+    // The store's disk is full; the settings lie on another.
+    const std::filesystem::path filler = world.documents() / "filler.bin";
+    testing::fillDisk(filler);
+    SoundDataManager& full = world.launch();
+    EXPECT_FALSE(full.writeProblem().empty());
+    EXPECT_EQ(relativePaths(full), 200) << "converted in memory for this run";
+    EXPECT_FALSE(world.defaults().boolForKey(DataMigrationManager::kSampleFilepathsMadeRelativeKey));
+    world.quit();
+
+    std::filesystem::remove(filler);
+    SoundDataManager& library = world.launch();
+    EXPECT_EQ(relativePaths(library), 200);
+    EXPECT_TRUE(world.defaults().boolForKey(DataMigrationManager::kSampleFilepathsMadeRelativeKey));
+    world.quit();
+    EXPECT_EQ(relativePaths(world.launch(false)), 200) << "on disk";
 }
 
 TEST(DataMigration, ADamagedStoreIsRecoveredWithTheUsersFilesAndPacksBack) {

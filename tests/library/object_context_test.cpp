@@ -91,13 +91,14 @@ TEST(ObjectContext, NamesLongerThanTheNameFieldHoldsAreCutWhenRead) {
         std::string error;
         ASSERT_TRUE(context.save(error)) << error;
     }
-    // A hostile file: 20 MB names, one of them of two-byte characters.
+    // A hostile file: megabytes of name in each kind that has one, one of them of
+    // two-byte characters.
     sqlite3* database = nullptr;
     ASSERT_EQ(sqlite3_open((dir / "store").c_str(), &database), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(database,
                            "UPDATE Soundpack SET name = replace(hex(zeroblob(10000000)), '00', 'ab');"
                            "UPDATE Sample SET name = replace(hex(zeroblob(5000000)), '00', 'é');"
-                           "UPDATE Soundbank SET name = 'Mine, not too long';",
+                           "UPDATE Soundbank SET name = replace(hex(zeroblob(3000000)), '00', 'k');",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(database);
@@ -115,7 +116,9 @@ TEST(ObjectContext, NamesLongerThanTheNameFieldHoldsAreCutWhenRead) {
     EXPECT_TRUE(sample->soundpack()->name() == letters);
     ASSERT_EQ(sample->name().size(), accents.size()) << "cut by characters, never inside one";
     EXPECT_TRUE(sample->name() == accents);
-    EXPECT_EQ(sample->soundbanks()[0]->soundbank()->name(), "Mine, not too long");
+    const std::string& bankName = sample->soundbanks()[0]->soundbank()->name();
+    ASSERT_EQ(bankName.size(), longest);
+    EXPECT_TRUE(bankName == std::string(longest, 'k'));
 }
 
 TEST(ObjectContext, UnsavedChangesAreVisibleAndAFailedSaveKeepsThem) {

@@ -116,6 +116,45 @@ TEST(PackImport, ImportingTwiceAddsTheBanksTwiceAndTheSamplesOnce) {
     EXPECT_EQ(again.samples().size(), 12u);
 }
 
+TEST(PackImport, APackInstalledAgainFillsItsOwnEmptiedBankNeverOneOfTheUsers) {
+    LibraryWorld world;
+    const std::string pack = packWithSounds("kit", 3, "no");
+    const std::string firstSound = "Library/Caches/downloads/s0.wav";
+    // A later run where the user makes an empty bank named as the pack's bank.
+    auto withAUserBankNamedLikeThePacks = [&world] {
+        world.quit();
+        SoundDataManager& library = world.launch(false);
+        library.createNewSoundbank()->setName("Bank kit");
+        library.saveSoundbanks();
+        world.quit();
+        return &world.launch(false);
+    };
+    SoundDataManager* library = withAUserBankNamedLikeThePacks();
+    ASSERT_TRUE(library->addSoundpackFromJson(pack).ok());
+    ASSERT_EQ(library->soundbanks().size(), 2u);
+    EXPECT_TRUE(library->samplePathsOfSoundbank(0)[0].empty()) << "the user's bank stays as the user left it";
+    EXPECT_EQ(library->samplePathsOfSoundbank(1)[0], firstSound);
+
+    // Removed, then installed again in a later run: into the bank its removal emptied.
+    ASSERT_TRUE(library->removeSoundpackAtIndex(0));
+    world.quit();
+    library = &world.launch(false);
+    ASSERT_TRUE(library->addSoundpackFromJson(pack).ok());
+    ASSERT_EQ(library->soundbanks().size(), 2u);
+    EXPECT_TRUE(library->samplePathsOfSoundbank(0)[0].empty());
+    EXPECT_EQ(library->samplePathsOfSoundbank(1)[0], firstSound);
+
+    // The pack's bank deleted, a bank the user makes in a later run takes its
+    // place in the store: it is the user's, and the pack does not fill it.
+    ASSERT_TRUE(library->removeSoundbankAtIndex(1));
+    library = withAUserBankNamedLikeThePacks();
+    ASSERT_TRUE(library->removeSoundpackAtIndex(0));
+    ASSERT_TRUE(library->addSoundpackFromJson(pack).ok());
+    ASSERT_EQ(library->soundbanks().size(), 3u);
+    EXPECT_TRUE(library->samplePathsOfSoundbank(1)[0].empty());
+    EXPECT_EQ(library->samplePathsOfSoundbank(2)[0], firstSound);
+}
+
 TEST(PackImport, BundledPacksPointIntoTheBundleAndNamesDefaultToTheFile) {
     LibraryWorld world;
     SoundDataManager& library = world.launch(false);

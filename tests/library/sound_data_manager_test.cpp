@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <thread>
@@ -439,6 +440,22 @@ TEST(LibraryStore, WithoutAStoreFileTheLibrarySaysSoAndStillWorksInMemory) {
     library.makeSureAtLeastOneSoundbankExists();
     EXPECT_EQ(library.soundbanks().size(), 1u);
     EXPECT_TRUE(library.managedObjectContext().hasChanges());
+}
+
+TEST(LibraryStore, ANamedPipeInPlaceOfTheStoreOrItsSideFilesIsLeftAsItIsAndTheStartGoesOn) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        SCOPED_TRACE(suffix);
+        LibraryWorld world;
+        const std::filesystem::path pipe = world.storeFile().string() + suffix;
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        SoundDataManager& library = world.launch();
+        EXPECT_EQ(library.persistentStore(), nullptr);
+        EXPECT_EQ(library.storeProblem(), "the store file cannot be used: " + pipe.string() +
+                                              " is a named pipe, not a regular file");
+        EXPECT_EQ(library.soundpacks().size(), 8u) << "the stock sounds play from memory";
+        struct stat info {};
+        EXPECT_TRUE(::lstat(pipe.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "left as it is";
+    }
 }
 
 }  // namespace

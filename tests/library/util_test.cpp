@@ -57,7 +57,17 @@ TEST(Util, LoadTemplateFillsInValues) {
     auto text = Util::loadTemplate(dir.path(), "mail.txt", {{"name", "Ada"}, {"count", "8"}});
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, "Hello Ada, you have 8 packs. Ada!");
-    EXPECT_FALSE(Util::loadTemplate(dir.path(), "missing.txt", {}).has_value());
+
+    // What cannot be read gives none, and the line says why.
+    std::filesystem::create_directories(dir / "folder.txt");
+    for (const auto& [file, why] : {std::pair<const char*, std::string>{"missing.txt", "No such file or directory"},
+                                    {"folder.txt", (dir / "folder.txt").string() + " is a folder"}}) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(Util::loadTemplate(dir.path(), file, {}).has_value()) << file;
+        const std::string line = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(line.rfind(std::string("cant read contents of template file ") + file + ". Error: ", 0), 0u) << line;
+        EXPECT_NE(line.find(why), std::string::npos) << line;
+    }
 }
 
 }  // namespace

@@ -326,6 +326,27 @@ TEST_F(MidiControllerTest, ANoteLearnedForASecondPadMovesThere) {
     EXPECT_EQ(hub->noteToButtonMap().count(65), 0u);
 }
 
+TEST_F(MidiControllerTest, NoNoteIsLearnedForAPadBeyondTheTwelveAndTheLearnedMapSurvives) {
+    auto hub = startHub();
+    MidiEndpointRef keys = plugInKeys(*hub);
+    LearnRecorder learner;
+    hub->setMidiLearnDelegate(&learner);
+    hub->startMidiLearnForBtn(0);
+    play(*hub, keys, {0x90, 36, 100});
+    for (uint64_t pad : {uint64_t(12), uint64_t(1000)}) {
+        hub->startMidiLearnForBtn(pad);
+        play(*hub, keys, {0x90, 64, 100});
+    }
+    hub->stopMidiLearning();
+    EXPECT_TRUE(engine.taken().empty()) << "learning plays nothing";
+    EXPECT_EQ(learner.learned, (std::vector<std::pair<uint64_t, int32_t>>{{0, 36}}));
+    EXPECT_EQ(hub->noteToButtonMap().at(64), 4) << "note 64 stays on its pad";
+
+    // The map file reads back whole at the next start, the learned note in it.
+    hub.reset();
+    EXPECT_EQ(startHub()->buttonIdxToNoteMap().at(0), 36);
+}
+
 TEST_F(MidiControllerTest, NotesFromSourcesNotChosenAreIgnored) {
     auto hub = startHub();
     MidiEndpointRef stranger = backend.addSource("Stranger");

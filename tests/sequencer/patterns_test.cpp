@@ -271,6 +271,8 @@ TEST(Recording, AHitHeardInTheLastStepBeforeASwitchBelongsToTheOldPattern) {
     EXPECT_EQ(recording.stored(1).size(), 1u);
 }
 
+// Copying onto itself would first erase the target, which is the source: the
+// user's pattern would be lost for a copy that changes nothing. It is kept.
 TEST(Editing, CopyingAPatternOntoItselfKeepsIt) {
     MemoryPatternStore::Contents contents;
     addEvents(contents, 2, kKick, {0, 4, 8});
@@ -278,6 +280,32 @@ TEST(Editing, CopyingAPatternOntoItselfKeepsIt) {
     bench.sequencer.copyPattern(2, 2);
     EXPECT_EQ(bench.store.storedCount(2), 3u);
     EXPECT_TRUE(bench.sequencer.patternHasEvents(2));
+}
+
+TEST(Editing, ARenamedSamplePlaysUnderItsNewNameInThePendingPatternAndFromWaitingHits) {
+    const std::string renamed = "Documents/boom.wav";
+    MemoryPatternStore::Contents contents;
+    addEvents(contents, 1, kKick, {0});
+    Recording recording(contents);
+    recording.store.samples.insert(renamed);
+    recording.hit(5, 0.75, kKick);  // recorded at step 6, waiting while step 5 plays
+    recording.sequencer.changePatternTo(1);
+    ASSERT_EQ(recording.sequencer.recordedEventsWaiting(), 1u);
+
+    recording.store.samples.erase(kKick);  // the library knows the sample by its new name only
+    recording.sequencer.samplePathChanged(kKick, renamed);
+    recording.engine.clear();
+    recording.runUntil(recording.start + 17 * kStepAt120);
+    recording.sequencer.stop();
+
+    const auto stored = recording.stored(0);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].sampleFilePath, renamed) << "the waiting hit is stored under the new name";
+    const auto starts = recording.engine.calls(RecordingEngine::Kind::start);
+    ASSERT_FALSE(starts.empty());
+    for (const auto& call : starts) EXPECT_EQ(call.path, renamed);
+    EXPECT_EQ(recording.sequencer.activePatternIdx(), 1u);
+    EXPECT_TRUE(recording.engine.preloaded.count(renamed));
 }
 
 TEST(Editing, CopyReplacesTheTargetAndReloadsItWhenActive) {

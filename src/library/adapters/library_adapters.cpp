@@ -66,6 +66,14 @@ void EngineSoundLibrary::storeItemsDownloadingCompleted() {
     tell([](engine::SoundLibraryObserver& observer) { observer.storeItemsDownloadingCompleted(); });
 }
 
+SequencerPatternStore::SequencerPatternStore(SoundDataManager& library) : library_(library) {
+    library_.addDelegate(this);
+}
+
+void SequencerPatternStore::sampleRenamed(const std::string& from, const std::string& to) {
+    if (observer_) observer_->samplePathChanged(from, to);
+}
+
 std::optional<uint64_t> SequencerPatternStore::patternNumBars(uint64_t patternIdx) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto pattern = library_.patternForIdx(patternIdx);

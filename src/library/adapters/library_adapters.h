@@ -36,11 +36,15 @@ private:
     std::vector<engine::SoundLibraryObserver*> observers_;
 };
 
-/// The sequencer's view: the stored patterns and their events.
-class SequencerPatternStore final : public sequencer::PatternStore {
+/// The sequencer's view: the stored patterns and their events, and the
+/// library's renames of samples passed on to the sequencer.
+class SequencerPatternStore final : public sequencer::PatternStore, private SoundDataManagerDelegate {
 public:
-    explicit SequencerPatternStore(SoundDataManager& library) : library_(library) {}
+    /// Joins the library's observers; it leaves them as it goes (or the library
+    /// first, whichever goes first).
+    explicit SequencerPatternStore(SoundDataManager& library);
 
+    void setObserver(sequencer::PatternStoreObserver* observer) override { observer_ = observer; }
     std::optional<uint64_t> patternNumBars(uint64_t patternIdx) override;
     void setPatternNumBars(uint64_t patternIdx, uint64_t numBars) override;
     std::vector<sequencer::StoredSequencerEvent> sequencerEventsForPattern(uint64_t patternIdx) override;
@@ -52,7 +56,10 @@ public:
     void save() override;
 
 private:
+    void sampleRenamed(const std::string& from, const std::string& to) override;
+
     SoundDataManager& library_;
+    sequencer::PatternStoreObserver* observer_ = nullptr;
 };
 
 }  // namespace strombel::library

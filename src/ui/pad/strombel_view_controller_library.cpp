@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "logging/log.h"
+#include "library/sound_data_manager.h"
 #include "platform/file_move.h"
 #include "ui/pad/strombel_view_controller.h"
 
@@ -142,10 +143,10 @@ bool StrombelViewController::textFieldShouldReturn() {
 }
 
 std::filesystem::path StrombelViewController::documentsFileNamed(const QString& name, const QString& title) {
-    // The name becomes a file of the documents folder and nothing else.
-    if (name.contains('/') || name.contains(QChar(0)) || name == "." || name == "..") {
-        showAlert(title, QString("'%1' cannot be used as a name: it may not contain '/' or be '.' or '..'").arg(name),
-                  {"OK"}, 0, false);
+    // The name becomes a file of the documents folder, by the rule of every name
+    // the user gives a file there.
+    if (const std::string problem = library::SoundDataManager::fileNameProblem(name.toStdString()); !problem.empty()) {
+        showAlert(title, QString::fromStdString(problem), {"OK"}, 0, false);
         return {};
     }
     // The name as typed: what the field showed is what the file is called.

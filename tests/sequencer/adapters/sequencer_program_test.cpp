@@ -5,6 +5,9 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include "engine/sound_box.h"
 #include "library/adapters/library_adapters.h"
@@ -87,6 +90,33 @@ struct Installation {
     }
 
     void runUntil(uint64_t until) { ManualBench::driveLoop(*sequencer, clock, mainLoop, until); }
+    /// Starts the sequencer and hits pads as the pad screen passes them while it
+    /// records: each sample `steps` steps after the start; runs on to `endStep`.
+    void record(const std::vector<std::pair<double, const char*>>& hits, double endStep) {
+        const uint64_t start = clock.nowNanos();
+        sequencer->playWithPreBar(false);
+        for (const auto& [steps, path] : hits) {
+            runUntil(start + static_cast<uint64_t>(steps * kStep));
+            sequencer->recordSequencerEventForSample(path, PatternEventType::start);
+        }
+        runUntil(start + static_cast<uint64_t>(endStep * kStep));
+    }
+    /// Plays the active pattern from its start for `frames` frames of output, each
+    /// frame's left sample handed to `hear` with its number; then stops.
+    void play(uint64_t frames, const std::function<void(uint64_t frame, int32_t sample)>& hear) {
+        // The sound card played on while the sequencer stood: its frames are now.
+        while (device->nextHostTime() < clock.nowNanos()) device->renderBuffer();
+        sequencer->playWithPreBar(false);
+        for (uint64_t rendered = 0; rendered < frames;) {
+            runUntil(device->nextHostTime());
+            device->renderBuffer();
+            for (int32_t sample : device->left()) {
+                if (rendered < frames) hear(rendered, sample);
+                ++rendered;
+            }
+        }
+        sequencer->stop();
+    }
 
     ::strombel::testing::TempDir dir;
     platform::Sandbox sandbox{dir.path() / "root", STROMBEL_TEST_BUNDLE_DIR};
@@ -105,42 +135,19 @@ struct Installation {
 TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     Installation installation;
     installation.launch();
-    {
-        // Recording: the pad screen passes the pads the user hits while the sequencer runs.
-        Sequencer& sequencer = *installation.sequencer;
-        const uint64_t start = installation.clock.nowNanos();
-        sequencer.playWithPreBar(false);
-        installation.runUntil(start + static_cast<uint64_t>(0.2 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 0
-        installation.runUntil(start + static_cast<uint64_t>(4.3 * kStep));
-        sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);  // step 4
-        installation.runUntil(start + static_cast<uint64_t>(9.8 * kStep));
-        sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);  // step 10
-        installation.runUntil(start + 14 * kStep);
-        sequencer.stop();
-        EXPECT_TRUE(sequencer.patternHasEvents(0));
-    }
+    installation.record({{0.2, kClick}, {4.3, kClick}, {9.8, kBlock}}, 14);  // steps 0, 4, 10
+    installation.sequencer->stop();
+    EXPECT_TRUE(installation.sequencer->patternHasEvents(0));
     installation.quit();
     installation.launch();
 
     Sequencer& sequencer = *installation.sequencer;
     EXPECT_TRUE(sequencer.patternHasEvents(0));
     EXPECT_FALSE(sequencer.patternHasEvents(1));
-    sequencer.playWithPreBar(false);
     std::vector<std::pair<uint64_t, int32_t>> onsets;  // frame, level
-    uint64_t rendered = 0;
-    while (rendered < static_cast<uint64_t>(32 * kStepFrames)) {
-        installation.runUntil(installation.device->nextHostTime());
-        installation.device->renderBuffer();
-        const auto& left = installation.device->left();
-        for (uint32_t i = 0; i < left.size(); ++i) {
-            if (std::abs(left[i]) > kLevel / 4 && rendered + i < static_cast<uint64_t>(32 * kStepFrames)) {
-                onsets.emplace_back(rendered + i, left[i]);
-            }
-        }
-        rendered += left.size();
-    }
-    sequencer.stop();
+    installation.play(static_cast<uint64_t>(32 * kStepFrames), [&onsets](uint64_t frame, int32_t sample) {
+        if (std::abs(sample) > kLevel / 4) onsets.emplace_back(frame, sample);
+    });
     const std::vector<uint64_t> expected{0, 22050, 55125, 88200, 110250, 143325};  // steps 0, 4, 10 twice
     ASSERT_EQ(onsets.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -167,17 +174,34 @@ TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     EXPECT_EQ(exported, (std::vector<int64_t>{0, 22050, 55125}));
 }
 
+TEST(SequencerProgram, ARenamedSampleGoesOnPlayingInTheLoadedPattern) {
+    Installation installation;
+    installation.launch();
+    Sequencer& sequencer = *installation.sequencer;
+    installation.record({{0.2, kClick}}, 4);  // step 0
+    sequencer.stop();
+    installation.mainLoop.runPending();
+
+    // The user renames the sample in the editor while the pattern stays loaded.
+    const auto renamed = installation.library->renameUserSampleWithPath(kClick, "Hit");
+    ASSERT_EQ(renamed, "Documents/Hit.wav") << installation.library->renameProblem();
+    installation.mainLoop.runPending();
+    const PatternSteps events = sequencer.activePatternEvents();
+    ASSERT_EQ(events.count(0), 1u);
+    EXPECT_EQ(events.at(0)[0]->sampleFilePath(), *renamed);
+    installation.soundBox->waitForPreloads();
+
+    int32_t peak = 0;
+    installation.play(static_cast<uint64_t>(4 * kStepFrames),
+                      [&peak](uint64_t, int32_t sample) { peak = std::max(peak, std::abs(sample)); });
+    EXPECT_GT(peak, kLevel / 2) << "the step still plays the sample under its new name";
+}
+
 TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
     Installation installation;
     installation.launch();
     Sequencer& sequencer = *installation.sequencer;
-    const uint64_t start = installation.clock.nowNanos();
-    sequencer.playWithPreBar(false);
-    installation.runUntil(start + static_cast<uint64_t>(2.1 * kStep));
-    sequencer.recordSequencerEventForSample(kClick, PatternEventType::start);
-    installation.runUntil(start + static_cast<uint64_t>(8.1 * kStep));
-    sequencer.recordSequencerEventForSample(kBlock, PatternEventType::start);
-    installation.runUntil(start + 12 * kStep);
+    installation.record({{2.1, kClick}, {8.1, kBlock}}, 12);
     ASSERT_TRUE(sequencer.isRunning());
 
     Installation afterCrash(installation);  // the program dies here, still recording

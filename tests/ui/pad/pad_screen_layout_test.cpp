@@ -1,5 +1,6 @@
 // Where the pad screen puts its panels and controls in the three layouts, and
-// what each layout looks like (rendered to PNG in the build folder).
+// what each layout looks like (rendered to PNG in the build folder); and the
+// take under way that the screen keeps when the program ends.
 
 #include <gtest/gtest.h>
 
@@ -12,9 +13,13 @@
 
 #include "platform/clock.h"
 #include "platform/main_loop.h"
+#include "platform/sandbox.h"
 #include "platform/user_defaults.h"
+#include "library/sound_data_manager.h"
 #include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
+#include "ui/editor/edit_sample_view_controller.h"
+#include "../../editor/wave_files.h"
 #include "ui/image_store.h"
 #include "ui/kit/context.h"
 #include "ui/kit/label.h"
@@ -441,6 +446,42 @@ TEST_F(PadScreenLayoutTest, PhonePortraitLayoutWithItsSwitchButtons) {
     screen->switchVisibleSide();
     loop_.advance(300 * platform::kNanosPerMillisecond);
     EXPECT_EQ(screen->baseContainer()->x(), -320);
+}
+
+/// The microphone as the editor records it: the take is a file the test writes
+/// meanwhile, finished when the recording stops.
+struct TakeWritingEngine final : editor::SampleEditorEngine {
+    editor::RecordingStart startSampleRecord() override { return {take.string(), {}, {}}; }
+    editor::RecordingEnd stopSampleRecord() override {
+        stops += 1;
+        return {strombel::testing::writeWave(take, std::vector<int16_t>(4410, 1000), 1), {}, 0, false};
+    }
+    bool startTrack(const std::string&, double, double) override { return false; }
+    void stopTrack(const std::string&) override {}
+    std::filesystem::path take;
+    int stops = 0;
+};
+
+TEST_F(PadScreenLayoutTest, ATakeUnderWayWhenTheProgramEndsIsKeptAsARecording) {
+    kit::Context context(loop_, kit::Screen::tablet());
+    kit::Window window;
+    platform::Sandbox sandbox(temp_ / "root", temp_ / "bundle");
+    library::SoundDataManager library(sandbox, defaults_, loop_);
+    TakeWritingEngine microphone;
+    microphone.take = sandbox.caches() / "micinput.wav";
+    auto screen = show<StrombelViewController>(context, window);
+    screen->setSampleEditorServices({&microphone, &library, {}});
+    screen->toggleSampleRecording();
+    ASSERT_NE(screen->editSampleViewController(), nullptr);
+    screen->editSampleViewController()->recordBtnPressed();
+    ASSERT_TRUE(screen->editSampleViewController()->isRecording());
+
+    // What the program runs when it is asked to end (SIGTERM, the window closed).
+    screen->finishSampleRecording();
+    EXPECT_EQ(microphone.stops, 1);
+    EXPECT_FALSE(screen->editSampleViewController()->isRecording());
+    EXPECT_NE(library.sampleWithFilepath("Documents/recording 01.wav"), nullptr);
+    EXPECT_EQ(strombel::testing::readWave(sandbox.documents() / "recording 01.wav"), std::vector<int16_t>(4410, 1000));
 }
 
 }  // namespace
