@@ -63,6 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         WrittenCase{"EscapedSlash", Value("a/b"), JsonSerializeEscapeSlash, "\"a\\/b\""},
         WrittenCase{"Utf8AsIs", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), 0, "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
         WrittenCase{"Utf8Escaped", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), JsonSerializeEscapeNonASCII, "\"caf\\u00e9 \\ud83d\\ude00\""},
+        // The shortest text that reads back as the same double, not seventeen
+        // significant digits (0.10000000000000001): both read back alike.
         WrittenCase{"PointOne", Value(0.1), 0, "0.1"},
         WrittenCase{"WholeDouble", Value(1.0), 0, "1.0"},
         WrittenCase{"NegativeZero", Value(-0.0), 0, "-0.0"},
