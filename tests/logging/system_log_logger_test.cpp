@@ -34,6 +34,19 @@ private:
     std::shared_ptr<std::vector<Entry>> entries_;
 };
 
+// A datagram socket bound at `path`, standing for the system log; -1 when it cannot be made.
+int listenAt(const std::string& path) {
+    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(listener);
+        return -1;
+    }
+    return listener;
+}
+
 class SystemLogLoggerTest : public ::testing::Test {
 protected:
     void TearDown() override { testing::resetLogging(); }
@@ -83,12 +96,8 @@ TEST_F(SystemLogLoggerTest, TheFormattersTextIsSentAndIllFormedBytesAreReplaced)
 TEST_F(SystemLogLoggerTest, DatagramsReachAListeningSocket) {
     strombel::testing::TempDir dir;
     std::string path = (dir / "log.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int listener = listenAt(path);
     ASSERT_GE(listener, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
 
     DevLogSink sink(path);
     sink.send(2, "the engine stopped");
@@ -108,11 +117,8 @@ TEST_F(SystemLogLoggerTest, NoListenerOrAFullListenerNeverBlocks) {
 
     // A listener that never reads: its queue fills, and sends are dropped instead of waiting.
     std::string path = (dir / "full.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    int listener = listenAt(path);
+    ASSERT_GE(listener, 0);
     DevLogSink full(path);
     std::string text(2000, 'x');
     for (int i = 0; i < 2000; ++i) full.send(4, text);  // returns although nobody reads
@@ -126,12 +132,8 @@ TEST_F(SystemLogLoggerTest, NoListenerOrAFullListenerNeverBlocks) {
 TEST_F(SystemLogLoggerTest, ATextTooLongForOneDatagramArrivesCutAndSaysSo) {
     strombel::testing::TempDir dir;
     std::string path = (dir / "log.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int listener = listenAt(path);
     ASSERT_GE(listener, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     // Past any socket's send buffer; "\xC3\xA9" pairs so that a cut could split one.
     std::string text;
     while (text.size() < (8u << 20)) text += "pad \xC3\xA9 ";
