@@ -1,12 +1,15 @@
 // The analytics client's costs: what logEvent costs its caller (it only queues),
-// building an envelope of 50 sessions of 1000 events, and the envelope's CRC-32
-// (folded, and through the tables alone) beside zlib's crc32 in the same run.
+// errors from three threads until they are recorded, building an envelope of 50
+// sessions of 1000 events, and the envelope's CRC-32 (folded, and through the
+// tables alone) beside zlib's crc32 in the same run.
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include <filesystem>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "analytics/analytics.h"
 #include "platform/application.h"
@@ -90,6 +93,32 @@ void BM_EnvelopeOf50SessionsOf1000Events(benchmark::State& state) {
     state.SetLabel(std::to_string(records.front().size() * 50 / 1024) + " KiB of records");
 }
 BENCHMARK(BM_EnvelopeOf50SessionsOf1000Events)->Unit(benchmark::kMillisecond);
+
+// Three threads log errors as fast as they can, 1000 each; the time runs until
+// the analytics queue has recorded them all. Every error changes the session
+// that the current-session file keeps.
+void BM_ErrorsFromThreeThreadsUntilRecorded(benchmark::State& state) {
+    Client client;
+    Usage::setServerURL("http://127.0.0.1:9/aas.do");  // uploads are not measured here
+    Usage::startSession("bench");
+    UsageSession::currentSession()->drain();
+    constexpr int kPerThread = 1000;
+    json::Value id("E1");
+    json::Value message("the disk is full");
+    std::optional<json::Error> error = json::Error::make("Disk", 28, "No space");
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < kPerThread; ++i) Usage::logError(id, message, error);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        UsageSession::currentSession()->drain();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * 3 * kPerThread);
+}
+BENCHMARK(BM_ErrorsFromThreeThreadsUntilRecorded)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 Bytes randomBytes(size_t size) {
     Bytes bytes(size);

@@ -100,10 +100,28 @@ UsageImpl::~UsageImpl() {
     session_.reset();
 }
 
-void UsageImpl::async(std::function<void(UsageSession&)> work) {
+void UsageImpl::enqueue(std::function<void()> work) {
+    waitingBlocks_.fetch_add(1, std::memory_order_relaxed);
     queue_->async([this, work = std::move(work)] {
+        waitingBlocks_.fetch_sub(1, std::memory_order_relaxed);
+        work();
+    });
+}
+
+void UsageImpl::async(std::function<void(UsageSession&)> work) {
+    enqueue([this, work = std::move(work)] {
         if (session_) work(*session_);
     });
+}
+
+void UsageImpl::writeSessionFileSoon(UsageSession& session) {
+    // With nothing else waiting the file is written at once. Behind a queue of
+    // work the write waits at its back, so that a burst of errors is written once.
+    if (waitingBlocks_.load(std::memory_order_relaxed) == 0) {
+        session.writeCurrentSessionFileIfBehind();
+    } else if (session.currentSessionFileWriteWanted()) {
+        async([](UsageSession& live) { live.writeCurrentSessionFileIfBehind(); });
+    }
 }
 
 void UsageImpl::withSession(const std::function<void(UsageSession*)>& work) {
@@ -168,25 +186,28 @@ void UsageImpl::endTimedEvent(std::string name, json::Value parameters) {
 
 void UsageImpl::recordErrorWithException(std::string errorID, std::string message,
                                          std::optional<std::pair<std::string, std::string>> exception, Bytes liveReport) {
-    async([=, errorID = std::move(errorID), message = std::move(message), exception = std::move(exception),
+    async([=, this, errorID = std::move(errorID), message = std::move(message), exception = std::move(exception),
            liveReport = std::move(liveReport)](UsageSession& session) {
         session.recordErrorWithException(errorID, message, exception, liveReport);
+        writeSessionFileSoon(session);
     });
 }
 
 void UsageImpl::recordErrorWithError(std::string errorID, std::string message, std::optional<json::Error> error,
                                      Bytes liveReport) {
-    async([errorID = std::move(errorID), message = std::move(message), error = std::move(error),
+    async([this, errorID = std::move(errorID), message = std::move(message), error = std::move(error),
            liveReport = std::move(liveReport)](UsageSession& session) {
         session.recordErrorWithError(errorID, message, error, liveReport);
+        writeSessionFileSoon(session);
     });
 }
 
 void UsageImpl::recordError(std::string errorID, std::string message, std::optional<std::string> exceptionString,
                             int32_t errorType, Bytes liveReport) {
-    async([errorID = std::move(errorID), message = std::move(message), exceptionString = std::move(exceptionString),
+    async([this, errorID = std::move(errorID), message = std::move(message), exceptionString = std::move(exceptionString),
            errorType, liveReport = std::move(liveReport)](UsageSession& session) {
         session.recordError(errorID, message, exceptionString, errorType, liveReport);
+        writeSessionFileSoon(session);
     });
 }
 
@@ -200,7 +221,7 @@ void UsageImpl::pauseSession() {
     if (isBackgroundSupported() && application) {
         task = application->beginBackgroundTask([] { UsageUtil::log(2, "Usage: Session suspend expiration handler reached"); });
     }
-    queue_->async([this, task] {
+    enqueue([this, task] {
         if (session_) session_->pauseSession();
         unregisterBackgoundTask(task);
     });
@@ -235,7 +256,7 @@ void UsageImpl::setupForApiKey(std::optional<std::string> key) {
         apiKey_ = key;
         startTime_ = start;
     }
-    queue_->async([this, key = std::move(key), start] {
+    enqueue([this, key = std::move(key), start] {
         UsageAutoIncrement::instance().resetAll();
         if (session_) {
             session_->archiveSession();

@@ -82,7 +82,12 @@ public:
     platform::SerialQueue& queue() { return *queue_; }
 
 private:
+    // Queues `work`, counted among the blocks waiting to run.
+    void enqueue(std::function<void()> work);
     void async(std::function<void(UsageSession&)> work);
+    // After an error: writes the current-session file, at once when nothing else
+    // waits to run, else by a write queued behind the waiting work.
+    void writeSessionFileSoon(UsageSession& session);
 
     bool backgroundSupported_ = false;
     std::unique_ptr<UsageSession> session_;  // queue only
@@ -90,6 +95,7 @@ private:
     std::optional<std::string> apiKey_;
     UsageDate startTime_ = 0;
     std::unique_ptr<platform::SerialQueue> queue_;
+    std::atomic<int> waitingBlocks_{0};  // queued by this object and not yet started
 };
 
 /// The tag of the analytics queue.

@@ -236,8 +236,25 @@ void UsageSession::reset() {
 }
 
 void UsageSession::writeCurrentSessionFile() {
+    currentSessionFileBehind_ = false;
     std::filesystem::path path = currentSessionFilePath();
     if (UsageUtil::archiveObjectToFile(archived(), path)) UsageUtil::addSkipBackupAttributeToItemAtURL(path);
+}
+
+bool UsageSession::currentSessionFileWriteWanted() {
+    if (!currentSessionFileBehind_ || currentSessionFileWriteQueued_) return false;
+    currentSessionFileWriteQueued_ = true;
+    return true;
+}
+
+void UsageSession::writeCurrentSessionFileIfBehind() {
+    currentSessionFileWriteQueued_ = false;
+    if (currentSessionFileBehind_) writeCurrentSessionFile();
+}
+
+void UsageSession::forgetCurrentSessionFile() {
+    currentSessionFileBehind_ = false;
+    removeCurrentSessionFile();
 }
 
 void UsageSession::recordEvent(const std::optional<std::string>& name, const json::Value& parameters, bool timed) {
@@ -336,7 +353,8 @@ void UsageSession::recordError(const std::string& errorID, const std::string& me
         errors.push_back(UsageError::errorWithString(errorID, message, exceptionString, errorType, std::move(report), now()));
         UsageUtil::log(2, "UsageSession: Error id[{}] updated", errors.back().errorID);
     }
-    writeCurrentSessionFile();
+    // The queue object writes the file after this (see currentSessionFileWriteWanted).
+    currentSessionFileBehind_ = true;
 }
 
 void UsageSession::recordPurchaseItem(const json::Value& item) {
@@ -403,10 +421,10 @@ void UsageSession::pauseSession() {
     finishSession();
     // A session whose envelope did not reach the disk keeps its current-session
     // file: it is sent from there, or with the saved ones, later.
-    pauseSendNotStored_ = sessionReportsOnPauseEnabled &&
-                          sendSessionsToServerIncludingCurrentSession(true) == SendOutcome::notStored;
-    if (sessionReportsOnPauseEnabled && !pauseSendNotStored_) {
-        removeCurrentSessionFile();
+    pauseSendOutcome_ = sessionReportsOnPauseEnabled ? sendSessionsToServerIncludingCurrentSession(true)
+                                                     : SendOutcome::notSent;
+    if (sessionReportsOnPauseEnabled && pauseSendOutcome_ != SendOutcome::notStored) {
+        forgetCurrentSessionFile();
     } else {
         writeCurrentSessionFile();
     }
@@ -437,7 +455,13 @@ void UsageSession::resumeSession() {
 
 void UsageSession::archiveSession() {
     UsageUtil::assertThreadIsNotMain();
-    if (resumeTime) {
+    // A session whose record went up in the envelope of its pause is not saved
+    // again, or the server would get it twice (as an ended session that was sent
+    // is not saved either). The events logged while it was paused are not in that
+    // record: they stay pending and go to the next session.
+    const bool sentAtPause =
+        sessionReportsOnPauseEnabled && isPaused() && pauseSendOutcome_ == SendOutcome::stored;
+    if (resumeTime && !sentAtPause) {
         std::vector<UsageEvent> stay;
         for (UsageEvent& event : pendingEventLog) {
             if (event.started < *resumeTime) {
@@ -448,10 +472,12 @@ void UsageSession::archiveSession() {
         }
         pendingEventLog = std::move(stay);
     }
-    if (sessionReportsOnPauseEnabled) {
-        // Sent at the pause: the saved sessions went with it, unless its envelope
-        // never reached the disk; then they stay, and this session joins them.
-        if (!eventLog.empty() || pauseSendNotStored_) {
+    if (sentAtPause) {
+        // The saved sessions went with that envelope too.
+    } else if (sessionReportsOnPauseEnabled) {
+        // An envelope of the pause that never reached the disk leaves the saved
+        // sessions where they were, and this session joins them.
+        if (!eventLog.empty() || pauseSendOutcome_ == SendOutcome::notStored) {
             addToSavedSessions(*this);
         } else {
             setSavedSessions({});
@@ -460,7 +486,7 @@ void UsageSession::archiveSession() {
         addToSavedSessions(*this);
     }
     resumeTime.reset();
-    removeCurrentSessionFile();
+    forgetCurrentSessionFile();
 }
 
 std::unique_ptr<UsageSession> UsageSession::sessionWithNewEventsWithApiKey(const std::string& key, UsageDate start) {
@@ -499,7 +525,7 @@ void UsageSession::endSession() {
     // block stays on disk until the server takes it): saved as well, it would
     // go out a second time with the next envelope.
     if (sent != SendOutcome::stored) addToSavedSessions(*this);
-    removeCurrentSessionFile();
+    forgetCurrentSessionFile();
     UsageGlobalVariableStorage::sharedInstance()->savePersistentGlobalsToDisk();
 }
 

@@ -105,6 +105,13 @@ public:
     bool isPaused() const { return pauseTime.has_value(); }
 
     void writeCurrentSessionFile();
+    /// An error leaves the current-session file behind the session instead of
+    /// writing it; the queue object writes it after the error, at once or, when
+    /// work waits behind the error, by one write queued behind that work (so a
+    /// burst of errors costs one write). Answers true when no such write waits
+    /// yet: the caller then queues `writeCurrentSessionFileIfBehind`.
+    bool currentSessionFileWriteWanted();
+    void writeCurrentSessionFileIfBehind();
     ArchiveValue archived();
     static std::unique_ptr<UsageSession> fromArchive(const ArchiveValue& value);
 
@@ -148,8 +155,12 @@ public:
 
 private:
     UsageSession() = default;
-    // The send at the last pause made an envelope that did not reach the disk.
-    bool pauseSendNotStored_ = false;
+    // Deletes the current-session file; a write still waiting for it writes nothing.
+    void forgetCurrentSessionFile();
+    bool currentSessionFileBehind_ = false;
+    bool currentSessionFileWriteQueued_ = false;
+    // What became of the send at the last pause (notSent without one).
+    SendOutcome pauseSendOutcome_ = SendOutcome::notSent;
     void putEventIntoLog(UsageEvent event);
     void reset();
     UsageDate now() const;

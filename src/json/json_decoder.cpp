@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #include "json/exact_double.h"
@@ -126,6 +127,9 @@ public:
     ValueStack& operator=(const ValueStack&) = delete;
 
     size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    /// Whether the stack could not grow (memory ran out).
+    bool growthFailed() const { return growthFailed_; }
     Value* at(size_t index) { return data_ + index; }
     void push(Value& value) {
         ValueAccess::moveInto(next(), value);
@@ -143,7 +147,12 @@ public:
 
 private:
     void grow() {
-        storage_.resize(capacity_ * 2);
+        try {
+            storage_.resize(capacity_ * 2);
+        } catch (const std::bad_alloc&) {
+            growthFailed_ = true;
+            throw;
+        }
         data_ = storage_.data();
         capacity_ = storage_.size();
     }
@@ -152,6 +161,7 @@ private:
     Value* data_;
     size_t capacity_;
     size_t size_ = 0;
+    bool growthFailed_ = false;
 };
 
 // One parse of one text: the parse state. Positions are pointers into the input;
@@ -179,6 +189,8 @@ public:
     Result<Value> parseDocument();
 
 private:
+    Result<Value> parseDocumentUnguarded();
+
     struct Frame {
         bool isObject;
         uint8_t expect;
@@ -204,6 +216,7 @@ private:
     bool scanString();
     bool scanStringSlow(const unsigned char* s);
     [[gnu::noinline]] char* growBuffer(char* out, char** limit, size_t count);
+    void resizeBuffer(size_t size);
     bool scanUnicodeEscape(const unsigned char*& s, uint32_t* codePoint);
     bool readHexQuad(const unsigned char* s, uint32_t* value);
     bool scanNumber();
@@ -463,7 +476,7 @@ char* writeUtf8(char* out, uint32_t codePoint) {
 // The string needs decoding from `s` on: escapes or bad UTF-8 go through the buffer.
 bool Parser::scanStringSlow(const unsigned char* s) {
     const size_t prefix = static_cast<size_t>(s - at_ - 1);
-    if (buffer_.size() < prefix + 64) buffer_.resize(std::max(2 * buffer_.size(), prefix + 64));
+    if (buffer_.size() < prefix + 64) resizeBuffer(std::max(2 * buffer_.size(), prefix + 64));
     char* out = buffer_.data();
     char* limit = out + buffer_.size();
     std::memcpy(out, at_ + 1, prefix);
@@ -553,9 +566,18 @@ bool Parser::scanStringSlow(const unsigned char* s) {
 #undef STROMBEL_JSON_ROOM
 }
 
+void Parser::resizeBuffer(size_t size) {
+    try {
+        buffer_.resize(size);
+    } catch (const std::bad_alloc&) {
+        fail("Internal error: Unable to resize temporary buffer. {} line #{}", __FILE__, __LINE__);
+        throw;
+    }
+}
+
 char* Parser::growBuffer(char* out, char** limit, size_t count) {
     const size_t used = static_cast<size_t>(out - buffer_.data());
-    buffer_.resize(std::max(2 * buffer_.size(), used + count));
+    resizeBuffer(std::max(2 * buffer_.size(), used + count));
     *limit = buffer_.data() + buffer_.size();
     return buffer_.data() + used;
 }
@@ -804,7 +826,26 @@ Error Parser::makeError() const {
                         {kJsonLineNumberKey, Value(static_cast<unsigned long long>(errorLine_))}});
 }
 
+// Memory that runs out fails the parse with an error that says what could not
+// grow: the stack of pending values, the scratch buffer of a string (recorded
+// where it grows), or the document's arena, where values are made. What was
+// decoded so far goes with the arena.
 Result<Value> Parser::parseDocument() {
+    try {
+        return parseDocumentUnguarded();
+    } catch (const std::bad_alloc&) {
+        if (stack_.growthFailed()) {
+            const bool inObject = frameCount_ > 0 && frames_[frameCount_ - 1].isObject;
+            fail("Internal error: [{}] objectsIndex > {}, resize failed? {} line #{}", inObject ? "dictionary" : "array",
+                 stack_.capacity() - 4, __FILE__, __LINE__);
+        } else {
+            failText("Internal error: Object == NULL.");
+        }
+        return makeError();
+    }
+}
+
+Result<Value> Parser::parseDocumentUnguarded() {
     Value result;
     bool built = false;
     if (begin_ < end_ && scanToken()) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "json/json_decoder.h"
@@ -351,11 +353,9 @@ bool Encoder::encodeArray(const Value& array) {
     if (depth_ >= kJsonMaxNestingDepth) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
+    // An empty array is written by the same rule as any other: pretty, its
+    // brackets stand on lines of their own around an indented empty line.
     const auto items = detail::ValueAccess::items(array);
-    if (items.empty()) {
-        out_.append("[]");
-        return true;
-    }
     open('[');
     bool first = true;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -374,10 +374,6 @@ bool Encoder::encodeObject(const Value& object) {
         return fail(fmt::format("Maximum nesting depth of {} arrays and objects exceeded.", kJsonMaxNestingDepth));
     }
     const auto members = detail::ValueAccess::members(object);
-    if (members.empty()) {
-        out_.append("{}");
-        return true;
-    }
     open('{');
     const Member* const* order = nullptr;
     std::vector<const Member*> sorted;
@@ -429,11 +425,23 @@ Result<std::string> JsonSerializer::serializeObject(const Value& object, JsonSer
     if ((encodeOption & JsonEncodeRequireString) && !object.isString()) {
         return encodeError(fmt::format("Unable to serialize object class {}, expected a NSString.", kindName(object.kind())));
     }
+    // Memory that runs out is an error of the call, not an exception: the output
+    // buffer that could not grow, or the result that could not be made.
+    std::optional<Encoder> encoder;
+    try {
+        encoder.emplace(options, encodeOption);
+        if (!encoder->encode(object)) return encodeError(encoder->error());
+    } catch (const std::bad_alloc&) {
+        return encodeError("Unable to resize temporary buffer.");
+    }
+    // The result kind is judged once the object is written: a write error comes first.
     const JsonEncodeOptionType resultKind = encodeOption & 7;
     if (resultKind != JsonEncodeAsData && resultKind != JsonEncodeAsString) return encodeError("Unknown encode as type.");
-    Encoder encoder(options, encodeOption);
-    if (!encoder.encode(object)) return encodeError(encoder.error());
-    return std::move(encoder).take();
+    try {
+        return std::move(*encoder).take();
+    } catch (const std::bad_alloc&) {
+        return encodeError(resultKind == JsonEncodeAsString ? "Unable to create NSString object" : "Unable to create NSData object");
+    }
 }
 
 Result<std::string> JSONString(const Value& collection, JsonSerializeOptionFlags options) {

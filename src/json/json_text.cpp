@@ -176,10 +176,11 @@ bool JsonTextParser::scanRestOfDictionary(Value* value) {
         addErrorWithCode(code, std::move(description));
         return false;
     };
+    // The end of the input fails here, and after each pair; past white space a
+    // key must follow, so "{ " fails for want of one.
     while (!scanIsAtEnd()) {
         skipWhiteSpace();
-        if (scanIsAtEnd()) break;
-        if (*c_ == '}') {
+        if (!scanIsAtEnd() && *c_ == '}') {
             ++c_;
             leaveCollection();
             *value = ValueAccess::adoptObject(stack_.data() + start, (stack_.size() - start) / 2);
@@ -187,7 +188,9 @@ bool JsonTextParser::scanRestOfDictionary(Value* value) {
             return true;
         }
         Value key;
-        if (*c_ != '"' || (++c_, !scanRestOfString(&key))) return failWith(JsonTextErrorParse, "Object key string expected");
+        if (scanIsAtEnd() || *c_ != '"' || (++c_, !scanRestOfString(&key))) {
+            return failWith(JsonTextErrorParse, "Object key string expected");
+        }
         skipWhiteSpace();
         if (scanIsAtEnd() || *c_ != ':') return failWith(JsonTextErrorParse, "Expected ':' separating key and value");
         ++c_;

@@ -49,8 +49,9 @@ public:
     void addExtendedAttributeWithName(const std::string& name);
     void removeExtendedAttributeWithName(const std::string& name);
 
-    /// Moves the file to `newName` in the same folder. On success the record takes
-    /// the new path; on failure it keeps the old one and returns false.
+    /// Moves the file to `newName` in the same folder, its archived mark with it.
+    /// On success the record takes the new path; on failure it keeps the old one
+    /// and returns false.
     bool renameFile(const std::string& newName);
     void reset();
 
@@ -65,8 +66,14 @@ protected:
     /// The file system's creation time (birth time), when it keeps one.
     virtual std::optional<LogDate> readCreationTime();
 
+    enum class AttributeCall { read, add, remove };
+    /// One extended-attribute call on the file: 0 when it succeeded, else the
+    /// errno value. A file system without user attributes answers ENOTSUP, and
+    /// the marks then live in side files beside the file.
+    virtual int extendedAttributeCall(AttributeCall call, const std::string& name);
+
 private:
-    // Where the archived mark lives on a file system without extended attributes.
+    // Where a mark lives on a file system without extended attributes.
     std::string sideMarkPath(const std::string& name) const;
 
     std::string filePath_;

@@ -126,15 +126,26 @@ void LogFileInfo::setIsArchived(bool archived) {
     }
 }
 
+int LogFileInfo::extendedAttributeCall(AttributeCall call, const std::string& name) {
+    int result = 0;
+    switch (call) {
+        case AttributeCall::read: result = static_cast<int>(::getxattr(filePath_.c_str(), name.c_str(), nullptr, 0)); break;
+        case AttributeCall::add: result = ::setxattr(filePath_.c_str(), name.c_str(), "", 0, 0); break;
+        case AttributeCall::remove: result = ::removexattr(filePath_.c_str(), name.c_str()); break;
+    }
+    return result >= 0 ? 0 : errno;
+}
+
 bool LogFileInfo::hasExtendedAttributeWithName(const std::string& name) {
-    if (::getxattr(filePath_.c_str(), name.c_str(), nullptr, 0) >= 0) return true;
-    if (errno == ENOTSUP) return ::access(sideMarkPath(name).c_str(), F_OK) == 0;
+    int error = extendedAttributeCall(AttributeCall::read, name);
+    if (error == 0) return true;
+    if (error == ENOTSUP) return ::access(sideMarkPath(name).c_str(), F_OK) == 0;
     return false;
 }
 
 void LogFileInfo::addExtendedAttributeWithName(const std::string& name) {
-    if (::setxattr(filePath_.c_str(), name.c_str(), "", 0, 0) == 0) return;
-    int error = errno;
+    int error = extendedAttributeCall(AttributeCall::add, name);
+    if (error == 0) return;
     if (error == ENOTSUP) {
         int fd = ::open(sideMarkPath(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -147,8 +158,8 @@ void LogFileInfo::addExtendedAttributeWithName(const std::string& name) {
 }
 
 void LogFileInfo::removeExtendedAttributeWithName(const std::string& name) {
-    if (::removexattr(filePath_.c_str(), name.c_str()) == 0) return;
-    int error = errno;
+    int error = extendedAttributeCall(AttributeCall::remove, name);
+    if (error == 0) return;
     if (error == ENODATA) return;  // the file simply does not carry it
     if (error == ENOTSUP) {
         if (::unlink(sideMarkPath(name).c_str()) == 0 || errno == ENOENT) return;
@@ -165,7 +176,19 @@ bool LogFileInfo::renameFile(const std::string& newName) {
         reset();
         return false;
     }
+    // An extended attribute moves with the file; a side file must be moved too,
+    // or the renamed file would lose its archived mark and the mark stay behind.
+    // A mark left by an earlier file of the new name is no mark of this one.
+    std::string oldMark = sideMarkPath(kArchivedAttribute);
     filePath_ = std::move(newPath);
+    std::string newMark = sideMarkPath(kArchivedAttribute);
+    if (::rename(oldMark.c_str(), newMark.c_str()) != 0) {
+        if (errno == ENOENT) {
+            ::unlink(newMark.c_str());
+        } else {
+            consoleLog("LogFileInfo: Error renaming file ({}): {}", oldMark, std::strerror(errno));
+        }
+    }
     reset();
     return true;
 }

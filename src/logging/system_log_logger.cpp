@@ -58,6 +58,15 @@ bool DevLogSink::connect() {
     return true;
 }
 
+// The longest datagram the socket takes: its send buffer less the kernel's own
+// share (a datagram of the whole buffer is refused with EMSGSIZE).
+size_t DevLogSink::largestDatagram() const {
+    int sendBuffer = 0;
+    socklen_t length = sizeof sendBuffer;
+    if (::getsockopt(socket_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) != 0 || sendBuffer <= 64) return 2048;
+    return static_cast<size_t>(sendBuffer) - 64;
+}
+
 void DevLogSink::send(int severity, std::string_view text) {
     if (!connect()) return;  // no listener: the entry is dropped, next time we try again
     std::time_t now = std::time(nullptr);
@@ -67,14 +76,28 @@ void DevLogSink::send(int severity, std::string_view text) {
     size_t stampLength = std::strftime(stamp.data(), stamp.size(), "%b %e %H:%M:%S", &local);
     std::string entry = fmt::format("<{}>{} {}[{}]: {}", kFacilityUser * 8 + severity,
                                     std::string_view(stamp.data(), stampLength), tag_, ::getpid(), text);
-    ssize_t sent;
-    do {
-        sent = ::send(socket_, entry.data(), entry.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EMSGSIZE) {
-        // The listener went away (or was restarted): reconnect with the next entry.
-        ::close(socket_);
-        socket_ = -1;
+    const size_t header = entry.size() - text.size();
+    for (;;) {
+        ssize_t sent;
+        do {
+            sent = ::send(socket_, entry.data(), entry.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno != EMSGSIZE) {
+            // The listener went away (or was restarted): reconnect with the next entry.
+            ::close(socket_);
+            socket_ = -1;
+            return;
+        }
+        // Too long for one datagram: the text is cut to what fits, at a character's
+        // start, and the entry says how much was left out.
+        const size_t limit = std::min(largestDatagram(), entry.size() - 1);
+        if (limit <= header + 128) return;
+        size_t keep = limit - header - 64;
+        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+        std::string note = fmt::format(" [{} of {} bytes cut]", text.size() - keep, text.size());
+        entry.resize(header + keep);
+        entry += note;
     }
 }
 

@@ -23,7 +23,9 @@ public:
 
 /// Sends entries as datagrams to the local syslog socket (/dev/log by default),
 /// with facility "user" and the process name as the tag. The send never waits: with
-/// no listener, or a listener that falls behind, the entry is dropped.
+/// no listener, or a listener that falls behind, the entry is dropped. A text too
+/// long for one datagram is cut to what fits, and the entry says how many bytes
+/// were left out.
 class DevLogSink final : public SystemLogSink {
 public:
     explicit DevLogSink(std::string socketPath = "/dev/log");
@@ -35,6 +37,7 @@ public:
 
 private:
     bool connect();
+    size_t largestDatagram() const;
 
     const std::string socketPath_;
     const std::string tag_;

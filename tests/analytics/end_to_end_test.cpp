@@ -175,6 +175,34 @@ TEST_F(EndToEndTest, AnEndedSessionIsUploadedOnce) {
     EXPECT_EQ(copies, 1);
 }
 
+TEST_F(EndToEndTest, ASessionSentOnPauseIsUploadedOnceAndWhatCameAfterGoesWithTheNext) {
+    Usage::setServerURL(server.url());
+    Usage::setSessionReportsOnPauseEnabled(true);
+    Usage::startSession("key");
+    ASSERT_TRUE(waitForPosts(1));
+    Usage::logEvent("Play");
+    center.post(platform::kApplicationWillResignActiveNotification);  // sent on pause
+    ASSERT_TRUE(waitForPosts(2));
+    advanceSeconds(1);
+    Usage::logEvent("Background");  // while paused
+    settle();
+    advanceSeconds(20);
+    center.post(platform::kApplicationWillEnterForegroundNotification);
+    center.post(platform::kApplicationDidBecomeActiveNotification);  // after the continue time: a new session
+    ASSERT_TRUE(waitForPosts(3));
+    ASSERT_TRUE(waitForUploadsToEnd());
+    center.post(platform::kApplicationWillTerminateNotification);  // the new session, sent on close
+    ASSERT_TRUE(waitForPosts(4));
+    ASSERT_TRUE(waitForUploadsToEnd());
+    std::map<std::string, int> copies;
+    for (const std::string& body : server.bodies()) {
+        for (const SessionRecord& session : readEnvelope(body).sessions) {
+            for (const auto& [name, count] : session.eventCounts) copies[name] += 1;
+        }
+    }
+    EXPECT_EQ(copies, (std::map<std::string, int>{{"Background", 1}, {"Play", 1}}));
+}
+
 TEST_F(EndToEndTest, AFailedUploadIsSentAgainAtTheNextStart) {
     server.answer(500);
     Usage::setServerURL(server.url());

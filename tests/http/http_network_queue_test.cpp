@@ -182,6 +182,27 @@ TEST_F(HttpNetworkQueueTest, ARequestClearedInTheQueueLeavesItWithoutAWord) {
     server.openGate();
 }
 
+TEST_F(HttpNetworkQueueTest, ASuspendedQueueCancelsAndClearsWithoutTheNetwork) {
+    // Never let go: cancelling all fails the waiting requests, each once, and the
+    // queue reports that it emptied; a request cleared first is not among them.
+    RecordingDelegate delegate;
+    auto cleared = add(server.url("/bytes/1"));
+    cleared->setDelegate(&delegate);
+    std::vector<std::shared_ptr<HttpRequest>> waiting{add(server.url("/bytes/2")), add(server.url("/bytes/3"))};
+    cleared->clearDelegatesAndCancel();
+    EXPECT_TRUE(cleared->isFinished());
+    EXPECT_EQ(errorCode(*cleared), code(HttpErrorCode::Cancelled));
+    queue.cancelAllOperations();
+    ASSERT_TRUE(pumpUntil([&] { return queueFinished == 1; }));
+    std::sort(log.begin(), log.end());  // the order of cancelling is the queue's
+    EXPECT_EQ(log, (std::vector<std::string>{"failed " + server.url("/bytes/2"), "failed " + server.url("/bytes/3")}));
+    EXPECT_EQ(failedCodes, (std::vector<int64_t>{code(HttpErrorCode::Cancelled), code(HttpErrorCode::Cancelled)}));
+    for (const auto& request : waiting) EXPECT_TRUE(request->isCancelled());
+    EXPECT_TRUE(delegate.events.empty());
+    EXPECT_EQ(queue.requestsCount(), 0u);
+    EXPECT_TRUE(server.requests().empty());
+}
+
 TEST_F(HttpNetworkQueueTest, DestroyingTheQueueCancelsItsRequestsSilently) {
     {
         HttpNetworkQueue doomed;

@@ -466,21 +466,21 @@ TEST_F(HttpRequestTest, EachArrivingPieceRestartsTheTimeOut) {
     EXPECT_FALSE(request->error());
 }
 
-/// A server whose answer announces 100000 bytes and then sends one byte each
-/// time the test lets it: a body that trickles in, never silent for long.
+/// A server whose answer announces `length` bytes and then sends `step` bytes
+/// each time the test lets it: a body that trickles in, never silent for long.
 class TrickleServer {
 public:
-    TrickleServer()
-        : raw_([this](RawConnection& connection) {
+    explicit TrickleServer(size_t step = 1, size_t length = 100000)
+        : raw_([this, step, length](RawConnection& connection) {
               connection.readRequest();
-              if (!connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
+              if (!connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n")) return;
               std::unique_lock lock(mutex_);
               while (!stopping_) {
                   woken_.wait(lock, [&] { return stopping_ || allowed_ > sent_; });
                   if (stopping_) return;
                   ++sent_;
                   lock.unlock();
-                  const bool sent = connection.send("x");
+                  const bool sent = connection.send(std::string(step, 'x'));
                   lock.lock();
                   if (!sent) return;
               }
@@ -493,7 +493,7 @@ public:
         woken_.notify_all();
     }
     std::string url() const { return raw_.url("/ItemsList.json"); }
-    void sendOneByte() {
+    void sendStep() {
         {
             std::lock_guard lock(mutex_);
             ++allowed_;
@@ -532,7 +532,7 @@ TEST_F(HttpRequestTest, ABodyThatTricklesInFailsAtTheWholeLimitOrTheMinimumSpeed
         // A byte a second: never silent for the time-out of 10 s.
         for (int second = 1; second < c.secondsToFail; ++second) {
             clock.advance(platform::kNanosPerSecond);
-            trickle.sendOneByte();
+            trickle.sendStep();
             ASSERT_TRUE(pumpUntil([&] { return request->bytesReceived() == second || request->isFinished(); }));
             ASSERT_FALSE(request->isFinished()) << "ended after " << second << " s";
         }
@@ -541,6 +541,25 @@ TEST_F(HttpRequestTest, ABodyThatTricklesInFailsAtTheWholeLimitOrTheMinimumSpeed
         EXPECT_EQ(errorCode(*request), code(HttpErrorCode::TimedOut));
         EXPECT_NE(request->error()->message().find(c.says), std::string::npos) << request->error()->message();
     }
+}
+
+TEST_F(HttpRequestTest, ABodySteadilyFasterThanTheMinimumSpeedIsNotGivenUp) {
+    // 150 bytes a second against a minimum of 100: over each span of 5 s the body
+    // alone moves 750 bytes, the headers only once.
+    TrickleServer trickle(150, 1500);
+    auto request = makeRequest(trickle.url());
+    request->setMinimumSpeed(100, 5);
+    request->startAsynchronous();
+    ASSERT_TRUE(pumpUntil([&] { return request->responseStatusCode() == 200; }));
+    for (int second = 1; second <= 10; ++second) {
+        clock.advance(platform::kNanosPerSecond);
+        trickle.sendStep();
+        ASSERT_TRUE(pumpUntil([&] { return request->bytesReceived() == 150 * second || request->isFinished(); }));
+        ASSERT_FALSE(request->error()) << "after " << second << " s: " << request->error()->message();
+    }
+    ASSERT_TRUE(pumpUntilEnded(*request));
+    EXPECT_FALSE(request->error());
+    EXPECT_EQ(request->responseData().size(), 1500u);
 }
 
 TEST_F(HttpRequestTest, ABodyFastEnoughForTheMinimumSpeedAndTheLimitArrivesWhole) {

@@ -84,6 +84,7 @@ TEST(SocialRequestReply, DecodesEveryKindOfReply) {
         {"[1,2]", true, "array 2", 0},
         {R"({"error":{"type":"OAuthException"}})", false, "", 10000},
         {R"({"error_code":190,"error_msg":"expired"})", false, "", 190},
+        {R"({"error_code":190,"error":{"type":"OAuthException"}})", false, "", 10000},  // "error" goes first
         {R"({"error_code":"17"})", false, "", 17},
         {R"({"error_msg":"odd"})", true, "error_msg=odd", 10000},
         {R"({"error_reason":"user_denied"})", true, "error_reason=user_denied", 10000},

@@ -2,6 +2,7 @@
 
 #include "json/json_text.h"
 #include "json/value_printer.h"
+#include "memory_limit.h"
 
 #include <gtest/gtest.h>
 
@@ -206,6 +207,64 @@ TEST(JsonDecoderTest, RepeatedKeysFoldToTheirFirstPlaceInEveryCodec) {
                 ASSERT_EQ(object[expected[i].first], expected[i].second) << expected[i].first;
             }
         }
+    }
+}
+
+TEST(JsonDecoderTest, AKeyFirstSeenAfterAFoldedRepeatKeepsItsOwnPlace) {
+    // Enough members for the hash index; the repeat of k0 is folded before k9
+    // first appears, so k9's place is not its place in the text.
+    const std::string text = R"({"k0":"0","k1":"1","k2":"2","k3":"3","k4":"4","k5":"5","k6":"6","k7":"7","k8":"8",)"
+                             R"("k0":"again","k9":"9","k9":"k9 again","k5":"k5 again"})";
+    std::vector<std::pair<std::string, Value>> expected;
+    for (int i = 0; i < 10; ++i) expected.emplace_back("k" + std::to_string(i), Value(std::to_string(i)));
+    expected[0].second = Value("again");
+    expected[5].second = Value("k5 again");
+    expected[9].second = Value("k9 again");
+    std::vector<std::pair<std::string, Value>> built;
+    for (int i = 0; i < 9; ++i) built.emplace_back("k" + std::to_string(i), Value(std::to_string(i)));
+    for (const char* key : {"k0", "k9", "k9", "k5"}) built.emplace_back(key, expected[size_t(key[1] - '0')].second);
+
+    JsonText second;
+    for (const Result<Value>& decoded : {JSONDecoder::decode(text), second.objectWithString(text), Result<Value>(Value::object(built))}) {
+        ASSERT_TRUE(decoded.ok()) << decoded.error().description();
+        const Value& object = decoded.value();
+        ASSERT_EQ(object.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(object.members()[i].key.asString(), expected[i].first);
+            EXPECT_EQ(object[expected[i].first], expected[i].second) << expected[i].first;
+        }
+    }
+}
+
+TEST(JsonDecoderTest, MemoryThatRunsOutFailsTheParseWithAnError) {
+    if (!testing::kCanCapMemory) GTEST_SKIP() << "the sanitizers map and allocate memory of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr size_t kMiB = size_t{1} << 20;
+    std::string wideArray = "[0";
+    for (size_t i = 1; i < 4 * kMiB; ++i) wideArray += ",0";
+    wideArray += "]";
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {"a long string's value", "[\"" + std::string(48 * kMiB, 'a') + "\"]", "Internal error: Object == NULL."},
+        {"a long escaped string's scratch space", "[\"" + std::string(48 * kMiB, 'a') + "\\n\"]",
+         "Internal error: Unable to resize temporary buffer."},
+        {"the stack of a wide array", wideArray,
+         "Internal error: \\[array\\] objectsIndex > "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EXIT(
+            {
+                if (!testing::capAddressSpace(40 * kMiB)) std::_Exit(3);
+                Result<Value> decoded = JSONDecoder::decode(c.text);
+                if (decoded.ok()) std::_Exit(2);
+                std::fprintf(stderr, "%s\n", decoded.error().message().c_str());
+                std::_Exit(decoded.error().domain == kJsonErrorDomain ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), c.message);
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <random>
 #include <limits>
@@ -13,6 +15,7 @@
 #include "json/json_decoder.h"
 #include "json/json_text.h"
 #include "json/value_printer.h"
+#include "memory_limit.h"
 
 namespace strombel::json {
 namespace {
@@ -47,7 +50,11 @@ INSTANTIATE_TEST_SUITE_P(
         WrittenCase{"PrettyNesting", Value::array({Value::array({1}), Value::object({{"k", Value()}})}), JsonSerializePretty,
                     "[\n  [\n    1\n  ],\n  {\n    \"k\": null\n  }\n]"},
         WrittenCase{"EmptyArray", Value::emptyArray(), 0, "[]"},
-        WrittenCase{"PrettyEmptyContainers", Value::array({Value::emptyArray(), Value::emptyObject()}), JsonSerializePretty, "[\n  [],\n  {}\n]"},
+        // Pretty, every bracket and brace is followed and preceded by a new line,
+        // empty containers too.
+        WrittenCase{"PrettyEmptyContainers", Value::array({Value::emptyArray(), Value::emptyObject()}), JsonSerializePretty,
+                    "[\n  [\n    \n  ],\n  {\n    \n  }\n]"},
+        WrittenCase{"PrettyEmptyArray", Value::emptyArray(), JsonSerializePretty, "[\n  \n]"},
         WrittenCase{"EmptyObject", Value::emptyObject(), 0, "{}"},
         WrittenCase{"Tab", Value("a\tb"), 0, "\"a\\tb\""},
         WrittenCase{"ControlCharacters", Value("\x01\x1f\x7f"), 0, "\"\\u0001\\u001f\x7f\""},
@@ -56,6 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         WrittenCase{"EscapedSlash", Value("a/b"), JsonSerializeEscapeSlash, "\"a\\/b\""},
         WrittenCase{"Utf8AsIs", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), 0, "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
         WrittenCase{"Utf8Escaped", Value("caf\xc3\xa9 \xf0\x9f\x98\x80"), JsonSerializeEscapeNonASCII, "\"caf\\u00e9 \\ud83d\\ude00\""},
+        // The shortest text that reads back as the same double, not seventeen
+        // significant digits (0.10000000000000001): both read back alike.
         WrittenCase{"PointOne", Value(0.1), 0, "0.1"},
         WrittenCase{"WholeDouble", Value(1.0), 0, "1.0"},
         WrittenCase{"NegativeZero", Value(-0.0), 0, "-0.0"},
@@ -84,8 +93,36 @@ TEST(JsonSerializerTest, TheEntryPointsCheckWhatTheyAreGiven) {
     EXPECT_EQ(JsonSerializer::serializeObject(Value(1), 0, JsonEncodeAsData | JsonEncodeRequireString).error().message(),
               "Unable to serialize object class integer, expected a NSString.");
     EXPECT_EQ(JsonSerializer::serializeObject(Value::emptyArray(), 0, 0).error().message(), "Unknown encode as type.");
+    // The object is written before the result kind is judged: its own error comes first.
+    EXPECT_EQ(JsonSerializer::serializeObject(Value::array({std::nan("")}), 0, 0).error().message(),
+              "Floating point values must be finite.  JSON does not support NaN or Infinity.");
     EXPECT_EQ(JSONStringWithString("say \"hi\"", 0, false).value(), "say \\\"hi\\\"");
     EXPECT_EQ(JSONStringWithString("say", 0, true).value(), "\"say\"");
+}
+
+TEST(JsonSerializerTest, MemoryThatRunsOutFailsTheWriteWithAnError) {
+    if (!testing::kCanCapMemory) GTEST_SKIP() << "the sanitizers map and allocate memory of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr size_t kMiB = size_t{1} << 20;
+    // The writer reserves six bytes a character (each could become an escape): a
+    // 10 MiB string needs 60 MiB to be written and 10 MiB more for the result.
+    const Value text = Value::array({Value(std::string(10 * kMiB, 'a'))});
+    struct Case {
+        size_t headroom;
+        const char* message;
+    } cases[] = {{40 * kMiB, "Unable to resize temporary buffer."}, {66 * kMiB, "Unable to create NSString object"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EXIT(
+            {
+                if (!testing::capAddressSpace(c.headroom)) std::_Exit(3);
+                Result<std::string> written = JSONString(text);
+                if (written.ok()) std::_Exit(2);
+                std::fprintf(stderr, "%s\n", written.error().message().c_str());
+                std::_Exit(written.error().domain == kJsonErrorDomain ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), c.message);
+    }
 }
 
 TEST(JsonSerializerTest, DecimalsThatAreNoNumbersAreRefused) {

@@ -63,6 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextRefusedCase{"NullAtTheEnd", "[nul", false, 3, "Expected 'null'", 3, "Expected value while parsing array"},
         TextRefusedCase{"OpenArrayAlone", "[", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
         TextRefusedCase{"OpenObjectAlone", "{", false, 11, "End of input while parsing object", 11, "End of input while parsing object"},
+        TextRefusedCase{"OpenObjectThenSpace", "{ ", false, 3, "Object key string expected", 3, "Object key string expected"},
+        TextRefusedCase{"ObjectEndsAfterAComma", "{\"a\":1, ", false, 11, "End of input while parsing object", 11, "End of input while parsing object"},
         TextRefusedCase{"ArrayAtTheEnd", "[1", false, 11, "End of input while parsing array", 11, "End of input while parsing array"},
         TextRefusedCase{"EmptyText", "", true, 11, "Unexpected end of string", 11, "Unexpected end of string"},
         TextRefusedCase{"StringAtTheEnd", "\"abc", true, 5, "Unescaped control character '0x0'", 5, "Unescaped control character '0x0'"},

@@ -4,6 +4,8 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -490,6 +492,52 @@ TEST(LogFileManagerTest, ANewFileNeverTakesOverAnExistingOne) {
     EXPECT_EQ(*path, (dir / "log-CCCCCC.txt").string());
     EXPECT_EQ(readFile((dir / "log-AAAAAA.txt").string()), "another writer's line\n");
     EXPECT_EQ(manager->next, 4u);
+}
+
+TEST_F(FileLoggerTest, AtStartAFileShortOfTheSizeLimitIsContinuedAndOneAtItIsLeftWhole) {
+    for (auto [size, continued] : {std::pair{99u, true}, std::pair{100u, false}}) {
+        SCOPED_TRACE(size);
+        auto manager = std::make_shared<LogFileManagerDefault>(logs_ + std::to_string(size));
+        auto left = manager->createNewLogFile();
+        ASSERT_TRUE(left);
+        std::ofstream(*left) << std::string(size, 'x');
+        makeLogger(manager)->setMaximumFileSize(100);
+        STROMBEL_LOG_WARN("next run");
+        Log::flushLog();
+        EXPECT_EQ(readFile(*left).size() > size, continued);
+        EXPECT_EQ(manager->unsortedLogFileNames().size(), continued ? 1u : 2u);
+        Log::removeAllLoggers();
+        Log::flushLog();
+    }
+}
+
+TEST(LogFileInfoTest, WithoutExtendedAttributesTheArchivedMarkMovesWithARenamedFile) {
+    // A file system without user attributes: the marks live in side files.
+    class NoAttributesInfo : public LogFileInfo {
+    public:
+        using LogFileInfo::LogFileInfo;
+
+    protected:
+        int extendedAttributeCall(AttributeCall, const std::string&) override { return ENOTSUP; }
+    };
+    strombel::testing::TempDir dir;
+    auto at = [&](const char* name) { return (dir / name).string(); };
+    std::ofstream(at("log-ABC123.txt")) << "archived";
+    std::ofstream(at("log-111111.txt")) << "being written";
+    NoAttributesInfo archived(at("log-ABC123.txt"));
+    archived.setIsArchived(true);
+    NoAttributesInfo(at("log-222222.txt")).setIsArchived(true);  // the mark of a file long gone
+    NoAttributesInfo current(at("log-111111.txt"));
+
+    ASSERT_TRUE(archived.renameFile("log-DEF456.txt"));
+    ASSERT_TRUE(current.renameFile("log-222222.txt"));
+    EXPECT_TRUE(NoAttributesInfo(at("log-DEF456.txt")).isArchived());
+    EXPECT_FALSE(NoAttributesInfo(at("log-222222.txt")).isArchived());
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".log-DEF456.txt.user.strombel.log.archived", "log-222222.txt",
+                                               "log-DEF456.txt"}));
 }
 
 TEST(LogFileInfoTest, ArchivingRenamingAndAFailedRename) {

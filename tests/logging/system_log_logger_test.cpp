@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cstring>
+
+#include <fmt/format.h>
 #include <mutex>
 
 #include "logging/log.h"
 #include "logging/log_core.h"
 #include "logging/system_log_logger.h"
+#include "logging/text_output.h"
 #include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
@@ -30,6 +33,19 @@ public:
 private:
     std::shared_ptr<std::vector<Entry>> entries_;
 };
+
+// A datagram socket bound at `path`, standing for the system log; -1 when it cannot be made.
+int listenAt(const std::string& path) {
+    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(listener);
+        return -1;
+    }
+    return listener;
+}
 
 class SystemLogLoggerTest : public ::testing::Test {
 protected:
@@ -80,12 +96,8 @@ TEST_F(SystemLogLoggerTest, TheFormattersTextIsSentAndIllFormedBytesAreReplaced)
 TEST_F(SystemLogLoggerTest, DatagramsReachAListeningSocket) {
     strombel::testing::TempDir dir;
     std::string path = (dir / "log.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int listener = listenAt(path);
     ASSERT_GE(listener, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
 
     DevLogSink sink(path);
     sink.send(2, "the engine stopped");
@@ -105,11 +117,8 @@ TEST_F(SystemLogLoggerTest, NoListenerOrAFullListenerNeverBlocks) {
 
     // A listener that never reads: its queue fills, and sends are dropped instead of waiting.
     std::string path = (dir / "full.sock").string();
-    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    int listener = listenAt(path);
+    ASSERT_GE(listener, 0);
     DevLogSink full(path);
     std::string text(2000, 'x');
     for (int i = 0; i < 2000; ++i) full.send(4, text);  // returns although nobody reads
@@ -118,6 +127,31 @@ TEST_F(SystemLogLoggerTest, NoListenerOrAFullListenerNeverBlocks) {
     EXPECT_GT(first, 2000);  // what fitted arrived whole
     ::close(listener);
     full.send(4, "after the listener went away");
+}
+
+TEST_F(SystemLogLoggerTest, ATextTooLongForOneDatagramArrivesCutAndSaysSo) {
+    strombel::testing::TempDir dir;
+    std::string path = (dir / "log.sock").string();
+    int listener = listenAt(path);
+    ASSERT_GE(listener, 0);
+    // Past any socket's send buffer; "\xC3\xA9" pairs so that a cut could split one.
+    std::string text;
+    while (text.size() < (8u << 20)) text += "pad \xC3\xA9 ";
+    DevLogSink sink(path);
+    sink.send(3, text);
+    std::vector<char> buffer(text.size() + 1024);
+    ssize_t length = ::recv(listener, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    ::close(listener);
+    ASSERT_GT(length, 0) << "the entry vanished";
+    std::string datagram(buffer.data(), static_cast<size_t>(length));
+    const size_t start = datagram.find("]: ") + 3;
+    const size_t note = datagram.rfind(" [");
+    ASSERT_LT(start, note);
+    const std::string kept = datagram.substr(start, note - start);
+    EXPECT_GT(kept.size(), 1000u);
+    EXPECT_EQ(text.compare(0, kept.size(), kept), 0);
+    EXPECT_TRUE(isValidUtf8(kept));
+    EXPECT_EQ(datagram.substr(note), fmt::format(" [{} of {} bytes cut]", text.size() - kept.size(), text.size()));
 }
 
 TEST(SystemLogSeverityTest, FlagsMapToSeverities) {
