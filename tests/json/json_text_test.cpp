@@ -79,6 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextRefusedCase{"HighSurrogateThenLetter", "\"\\ud83d\\u0041\"", true, 6, "Invalid low surrogate char", 6, "Broken unicode character"},
         TextRefusedCase{"ShortHexQuad", "\"\\u12\"", true, 6, "Missing hex digit in quad", 6, "Broken unicode character"},
         TextRefusedCase{"SpaceAndLetterAfterDocument", "[1] x", false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
+        // A reply is read whole, not up to its first NUL: a body with a NUL after the
+        // document is not a clean reply, and reading only its front would take it for one.
         TextRefusedCase{"NulAfterDocument", "[1]\0"s, false, 10, "Garbage after JSON", 10, "Garbage after JSON"},
         TextRefusedCase{"AtSignAlone", "@", true, 3, "Unrecognised leading character", 3, "Unrecognised leading character"},
         TextRefusedCase{"NestedTooDeep", nested(513), false, 7, "Nested too deep", 3, "Expected value while parsing array"}),
