@@ -343,7 +343,6 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     if (isPackFileName(file) && !installation.repair) {
         if (auto problem = readPack(installation, path)) return problem;
         fileDone(installation, file);
-        installIfComplete(installation);
         return std::nullopt;
     }
     // Every other file is a sample: off the main thread, its bytes are forced to
@@ -437,13 +436,15 @@ void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt
         fail(installation, file, *failure);
     } else {
         fileDone(installation, file);
-        installIfComplete(installation);
     }
     tellCompletedIfIdle();
 }
 
 void LibraryStore::fileDone(Installation& installation, const std::string& file) {
     ++installation.filesDone;
+    // The item's last file installs it before the observers hear of that file,
+    // so that a screen asking then learns that it is installed.
+    installIfComplete(installation);
     services_.library.informDelegates(
         [&file](library::SoundDataManagerDelegate& delegate) { delegate.storeItemFileDownloaded(file); });
 }

@@ -246,6 +246,20 @@ TEST_F(StoreScenarioTest, ASampleFileFetchedAgainAtTheNextStartPlaysOnItsPadOnce
     touchUp(*run, run->screen().tapButton(0));
 }
 
+TEST_F(StoreScenarioTest, AnItemThatIsInSaysInstalledWhileAnotherStillDownloads) {
+    auto run = startWithStore(ui::GuiType::tablet);
+    store::StrombelStoreViewController* screen = shop(*run);
+    ASSERT_NE(screen, nullptr);
+    download(*run, *screen, "slowkit", "1 of 2 files");  // held by the server
+    tap(*run, screen->controlOfItem("deepkit"));
+    ASSERT_TRUE(pumpUntil([&] { return run->program().library()->soundpackWithIdExists("deepkit"); }));
+    loop_.runPending();
+    EXPECT_EQ(screen->controlTextOfItem("deepkit"), "INSTALLED") << "not its last count of files";
+    EXPECT_EQ(screen->controlTextOfItem("slowkit"), "1 of 2 files");
+    server_.openGate();
+    EXPECT_TRUE(pumpUntil([&] { return screen->controlTextOfItem("slowkit") == "INSTALLED"; }));
+}
+
 TEST_F(StoreScenarioTest, ThePhoneLayoutShowsTheSameStates) {
     auto run = startWithStore(ui::GuiType::phoneLandscape);
     shopAndRender(*run, "store-phone.png");
