@@ -343,7 +343,6 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     if (isPackFileName(file) && !installation.repair) {
         if (auto problem = readPack(installation, path)) return problem;
         fileDone(installation, file);
-        installIfComplete(installation);
         return std::nullopt;
     }
     // Every other file is a sample: off the main thread, its bytes are forced to
@@ -374,6 +373,14 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     return std::nullopt;
 }
 
+std::optional<json::Error> LibraryStore::fileOfAnotherPack(const std::string& identifier,
+                                                           const std::string& file) const {
+    auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + file);
+    auto owner = existing ? existing->soundpack() : nullptr;
+    if (!owner || owner->packId() == identifier) return std::nullopt;
+    return storeError(StoreErrorFileInUse, fmt::format("{} would replace a sample of the pack \"{}\"", file, owner->name()));
+}
+
 std::optional<json::Error> LibraryStore::readPack(Installation& installation, const std::filesystem::path& path) {
     const std::string file = path.filename().string();
     std::error_code sizeError;
@@ -398,18 +405,11 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     }
     auto samples = services_.library.relativeSamplePathFromJson(text);
     if (!samples) return storeError(StoreErrorWrongPack, fmt::format("{} lists no samples", file));
-    // A file another pack's sample uses is never overwritten.
-    const std::filesystem::path downloads = services_.library.downloadsFolder();
     std::vector<std::string> wanted;
     for (const std::string& sample : *samples) {
         if (std::find(wanted.begin(), wanted.end(), sample) != wanted.end()) continue;
         if (sample.ends_with(".pack")) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
-        auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + sample);
-        auto owner = existing ? existing->soundpack() : nullptr;
-        if (owner && owner->packId() != identifier) {
-            return storeError(StoreErrorFileInUse,
-                              fmt::format("{} would replace a sample of the pack \"{}\"", sample, owner->name()));
-        }
+        if (auto inUse = fileOfAnotherPack(identifier, sample)) return inUse;
         wanted.push_back(sample);
     }
     installation.packText = std::move(text);
@@ -436,13 +436,15 @@ void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt
         fail(installation, file, *failure);
     } else {
         fileDone(installation, file);
-        installIfComplete(installation);
     }
     tellCompletedIfIdle();
 }
 
 void LibraryStore::fileDone(Installation& installation, const std::string& file) {
     ++installation.filesDone;
+    // The item's last file installs it before the observers hear of that file,
+    // so that a screen asking then learns that it is installed.
+    installIfComplete(installation);
     services_.library.informDelegates(
         [&file](library::SoundDataManagerDelegate& delegate) { delegate.storeItemFileDownloaded(file); });
 }
@@ -451,6 +453,17 @@ void LibraryStore::installIfComplete(Installation& installation) {
     if (installation.phase != Phase::downloading || installation.pendingChecks > 0 ||
         installation.filesDone < installation.files.size() || (!installation.repair && installation.packText.empty())) {
         return;
+    }
+    // A pack installed since this one's description was read may have taken one
+    // of its file names: its sample stays its own.
+    if (!installation.repair) {
+        for (const std::string& file : installation.files) {
+            if (isPackFileName(file)) continue;
+            if (auto inUse = fileOfAnotherPack(installation.item.identifier, file)) {
+                fail(installation, file, *inUse);
+                return;
+            }
+        }
     }
     std::vector<std::filesystem::path> added;
     if (auto error = moveIntoDownloads(installation, added)) {

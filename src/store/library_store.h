@@ -135,8 +135,13 @@ private:
     std::optional<json::Error> checkArrivedFile(Installation& installation, const std::string& file,
                                                 const http::HttpRequest& request);
     std::optional<json::Error> readPack(Installation& installation, const std::filesystem::path& path);
+    /// Why `file` may not come into the downloads folder for the pack `identifier`:
+    /// a sample of another pack of the library lies there under that name.
+    std::optional<json::Error> fileOfAnotherPack(const std::string& identifier, const std::string& file) const;
     void sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
                        const std::optional<json::Error>& failure);
+    /// Counts an arrived and checked file, installs the item when it was the
+    /// last, then tells the observers of the file. `installation` may be gone after.
     void fileDone(Installation& installation, const std::string& file);
     void installIfComplete(Installation& installation);
     std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);

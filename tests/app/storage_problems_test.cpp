@@ -249,6 +249,25 @@ TEST_F(StorageProblemsTest, ADiskThatFillsWhileRecordingIsToldOnceAndNothingIsLo
     EXPECT_EQ(storedNotes(root), 1) << "the hits share pad and step, so they are one note";
 }
 
+TEST_F(StorageProblemsTest, ATakeUnderWayWhenMicInClosesTheEditorIsKeptAndTheEditorStaysClosed) {
+    auto run = startAt(temp_ / "root");
+    run->screen().toggleSampleRecording();
+    editor::EditSampleViewController* panel = run->screen().editSampleViewController();
+    ASSERT_NE(panel, nullptr);
+    panel->recordBtnPressed();
+    ASSERT_TRUE(panel->isRecording());
+    run->device().deliverInput(std::vector<int32_t>(4410, 1000 << 9));
+    run->screen().toggleSampleRecording();
+    EXPECT_EQ(run->screen().editSampleViewController(), nullptr);
+    EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr)
+        << "the take ends as REC would end it";
+    // The take was opened as it was kept; the panel, closed after that, does not
+    // come back when the pad screen shows again.
+    EXPECT_FALSE(run->defaults().hasObject("SampleEditor-relativeSoundPath"));
+    run->screen().viewWillAppear();
+    EXPECT_EQ(run->screen().editSampleViewController(), nullptr);
+}
+
 TEST_F(StorageProblemsTest, ATakeUnderWayWhenTheProgramIsAskedToEndIsKeptAsARecording) {
     const auto root = temp_ / "root";
     {

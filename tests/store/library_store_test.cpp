@@ -157,6 +157,33 @@ TEST_F(PackStoreTest, NeverMoreThanFourDownloadsAtOnceAndAFailingItemLeavesTheOt
     EXPECT_EQ(again.phase, Phase::installed) << again.failure;
 }
 
+TEST_F(PackStoreTest, APackInstalledMeanwhileKeepsItsSampleFromASecondPackDownloadedBesideIt) {
+    // Both packs name "shared.wav"; "alpha" waits for its other sample while
+    // "beta" comes in whole and takes the file first.
+    server().put("alpha.pack", packText("alpha", {"shared.wav", "a.wav"}));
+    server().put("beta.pack", packText("beta", {"shared.wav", "b.wav"}));
+    server().put("shared.wav", waveBytes());
+    server().put("a.wav", StoreServer::File{waveBytes(), 200, 0, true});
+    server().put("b.wav", waveBytes());
+    server().setCatalogue("[" + catalogueEntry("alpha", {"alpha.pack"}) + ", " + catalogueEntry("beta", {"beta.pack"}) + "]");
+    ASSERT_TRUE(world.launchAndLoad());
+    ASSERT_TRUE(world.store().downloadStoreItem("alpha"));
+    ASSERT_TRUE(world.pumpUntil([&] { return server().requestCount("a.wav") == 1; }));
+    ASSERT_TRUE(world.store().downloadStoreItem("beta"));
+    ASSERT_TRUE(world.pumpUntil([&] { return world.store().progressOfStoreItem("beta").phase == Phase::installed; }));
+    const std::string withBeta = world.snapshot();
+
+    server().openGate();
+    ASSERT_TRUE(world.pumpUntil([&] { return world.store().progressOfStoreItem("alpha").phase != Phase::downloading; }));
+    const auto alpha = world.store().progressOfStoreItem("alpha");
+    EXPECT_EQ(alpha.phase, Phase::failed) << "installed as if it owned beta's sample";
+    EXPECT_NE(alpha.failure.find("shared.wav would replace a sample of the pack \"beta\""), std::string::npos)
+        << alpha.failure;
+    world.pumpUntil([&] { return world.store().networkQueue().requestsCount() == 0; });
+    EXPECT_EQ(world.snapshot(), withBeta);
+    EXPECT_TRUE(world.pumpUntil([&] { return stagingIsEmpty(); }));
+}
+
 TEST_F(PackStoreTest, ACheckOfAFailedAttemptThatAnswersLateLeavesTheNextAttemptAlone) {
     server().put("broken.pack", packText("broken", {"b0.wav", "missing.wav"}));
     server().put("b0.wav", waveBytes());
