@@ -83,6 +83,31 @@ TEST_F(PresentersTest, AnAlertBelongsToTheWindowWhichTakesNoClicksAndQuestionsCo
     EXPECT_EQ(padTouches, 1) << "the window takes clicks again";
 }
 
+TEST_F(PresentersTest, AQuestionClosedWithoutAButtonIsAnsweredAsCancelledAndHoldsNoOther) {
+    Window window;
+    window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* alerts = dynamic_cast<QtAlertPresenter*>(&context.alerts());
+    ASSERT_NE(alerts, nullptr);
+    std::vector<QString> answers;
+    alerts->showAlert("Soundpack", "Remove 'Deep Kit'?", {"No wait!", "Remove"},
+                      [&](const QString& answer) { answers.push_back("pack: " + answer); });
+    alerts->showAlert("Export", "Can't export pattern 3, it is empty", {"OK"},
+                      [&](const QString& answer) { answers.push_back("export: " + answer); });
+    // Closed as the window manager's close button closes it.
+    for (const char* title : {"Soundpack", "Export"}) {
+        SCOPED_TRACE(title);
+        auto* box = qobject_cast<QMessageBox*>(alerts->openAlert());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), title);
+        box->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    EXPECT_EQ(alerts->openAlert(), nullptr);
+    EXPECT_EQ(answers, (std::vector<QString>{"pack: No wait!", "export: OK"}));
+}
+
 TEST_F(PresentersTest, TheEditMenuAnswersWithTheItemPicked) {
     auto recording = std::make_unique<RecordingEditMenuPresenter>();
     RecordingEditMenuPresenter* menu = recording.get();
