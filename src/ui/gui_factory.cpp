@@ -237,7 +237,8 @@ std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value
     auto field = std::make_unique<SSTextField>(QRectF(0, 0, 18 * s, 2.5 * s));
     field->setBackgroundColor(Qt::black);
     field->setBorder(darkRustyColor(), 1.0);
-    field->setText(value.toUpper());
+    // Shown in capitals, kept as given: a name typed here is stored as typed.
+    field->setText(value);
     field->setPlaceholder(placeholder.toUpper());
     field->setTextColor(Qt::white);
     field->lineEdit().setAlignment(Qt::AlignLeft | Qt::AlignVCenter);

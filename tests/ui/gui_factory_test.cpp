@@ -116,7 +116,10 @@ TEST_F(GuiFactoryTest, StyledTextFieldBySizeOfTheGuiType) {
     for (const auto& [type, frame] : cases) {
         auto field = GuiFactory::textfieldWithValue("kick", "name", type);
         EXPECT_EQ(field->frame(), frame);
-        EXPECT_EQ(field->text(), "KICK");
+        // Shown in capitals but kept as given (not turned to capitals): a name
+        // typed into it is stored as the user typed it.
+        EXPECT_EQ(field->text(), "kick");
+        EXPECT_EQ(field->lineEdit().font().capitalization(), QFont::AllUppercase);
         EXPECT_EQ(field->placeholder(), "NAME");
     }
     EXPECT_EQ(GuiFactory::textfieldWithValue("", "", GuiType::phoneLandscape)->textEdgeInsets().left, 4);

@@ -448,6 +448,7 @@ protected:
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
     kit::Label* editNamePrompt_ = nullptr;
+    QString editNamePromptText_;  // what the prompt asks, shown again after a refused edit
     kit::Button *editNameOkButton_ = nullptr, *editNameCancelButton_ = nullptr;
     /// The export under way: its job, its pattern, where it renders, and the file it becomes.
     struct RunningExport {
