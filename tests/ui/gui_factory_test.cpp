@@ -79,6 +79,15 @@ TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiType) {
     EXPECT_EQ(GuiFactory::labelWithFrame(QRectF(0, 0, 10, 10))->font().pixelSize(), 12);
 }
 
+TEST_F(GuiFactoryTest, ANumberThatNamesNoLayoutPlacesNothingAndMakesNoCaption) {
+    const GuiFactory none(static_cast<GuiType>(5));
+    for (const int32_t metric : {none.sliderSpace(), none.tapBtnXSpace(), none.controlsLeftX(), none.controlsRightX(),
+                                 none.controlsWidth(), none.topControlsY(), none.bottomControlY(), none.labelY(),
+                                 none.innerControlLeftMargin(), none.controlsMargin()})
+        EXPECT_EQ(metric, 0);
+    EXPECT_EQ(GuiFactory::labelForGuiType(static_cast<GuiType>(5), QPointF(10, 10), 40), nullptr);
+}
+
 TEST_F(GuiFactoryTest, SmallButtonGetsItsTouchSquareCaptionAndLamp) {
     kit::View panel(QRectF(0, 0, 457, 79));
     SmallButtonControl* button = nullptr;

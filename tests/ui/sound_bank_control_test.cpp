@@ -106,6 +106,10 @@ TEST_F(SoundBankTest, LayoutFitsTheTopLeftPanel) {
     EXPECT_EQ(control.frame(), QRectF(242 - 12, 14, 202 + 24, 52));
     EXPECT_LE(control.rightX(), 457);
     EXPECT_EQ(control.screenLabel().frame(), QRectF(12 + 31, 20, 140, 13));
+    // Made without a layout, it is the tablet's.
+    SoundBankControl plain(banks);
+    EXPECT_EQ(plain.frame().size(), control.frame().size());
+    EXPECT_EQ(plain.screenLabel().frame(), control.screenLabel().frame());
 }
 
 }  // namespace
