@@ -61,6 +61,8 @@ DropTableCell::DropTableCell(const QString& reuseIdentifier, int32_t fontSize) :
     label->setFont(GuiFactory::interfaceFont(fontSize));
     label->setBackgroundColor(Qt::transparent);
     label->setUserInteractionEnabled(false);
+    // A name too long for its row is drawn smaller, or on a second line.
+    label->setFitting(2, GuiFactory::kNameMinimumScale);
     textLabel_ = add(std::move(label));
     auto separator = std::make_unique<kit::View>();
     separator->setBackgroundColor(GuiFactory::darkRustyColor());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
+
 #include <vector>
 
 #include "ui/ui_test_support.h"
@@ -54,6 +56,20 @@ TEST_F(SoundBankTest, KeysStepOncePerTouch) {
     EXPECT_EQ(recorder.changes, (std::vector<uint64_t>{1}));
     EXPECT_EQ(placed->screenLabel().text(), "TWO");
     (void)control;
+}
+
+TEST_F(SoundBankTest, ALongNameIsShownSmallerOrLosesWholeWords) {
+    auto& control = make({"Calderwick Short Vocals", "A bank whose name goes on far past the display"});
+    const kit::Label& label = control.screenLabel();
+    for (const char* name : {"CALDERWICK SHORT VOCALS", "A BANK WHOSE NAME GOES ON FAR PAST THE DISPLAY"}) {
+        SCOPED_TRACE(name);
+        const QString shown = label.fitted().lines.join(' ');
+        const bool wordsLost = shown.endsWith(QChar(0x2026)) && QString(name).startsWith(shown.chopped(1) + ' ');
+        EXPECT_TRUE(shown == name || wordsLost) << shown.toStdString();
+        EXPECT_LE(QFontMetricsF(label.fitted().font).horizontalAdvance(shown), label.width());
+        control.nextSoundbank();
+    }
+    EXPECT_EQ(label.fitted().lines, QStringList{"CALDERWICK SHORT VOCALS"}) << "a smaller size fits it whole";
 }
 
 TEST_F(SoundBankTest, SetCurrentBankCutsToTheLastBankSilently) {

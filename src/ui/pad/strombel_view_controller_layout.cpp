@@ -193,6 +193,8 @@ void StrombelViewController::loadView() {
         auto label = GuiFactory::labelForGuiType(guiType_, QPointF(x + padLayout.labelDx, y + padLayout.labelDy),
                                                  int(padLayout.labelWidth));
         label->setText(QString("[%1]").arg(i + 1));
+        // A sample's name too long for the pad is drawn smaller, or on a second line.
+        label->setFitting(2, GuiFactory::kNameMinimumScale);
         tapButtonLabels_.push_back(tapButtonsContainer_->add(std::move(label)));
 
         auto lamp = std::make_unique<LightView>(guiType_);
