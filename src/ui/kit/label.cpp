@@ -101,11 +101,13 @@ Label::Label(const QRectF& frame) : View(frame) {
 
 void Label::setText(const QString& text) {
     text_ = text;
+    lastFit_.reset();
     update();
 }
 
 void Label::setFont(const QFont& font) {
     font_ = font;
+    lastFit_.reset();
     update();
 }
 
@@ -132,15 +134,22 @@ void Label::setNumberOfLines(int lines) {
 void Label::setFitting(int lines, double minimumScale) {
     fittingLines_ = std::max(0, lines);
     minimumScale_ = std::clamp(minimumScale, 0.1, 1.0);
+    lastFit_.reset();
     update();
 }
 
 Label::Fitted Label::fitted() const {
+    if (!lastFit_ || lastFit_->first != width()) lastFit_.emplace(width(), fitFor(width()));
+    return lastFit_->second;
+}
+
+Label::Fitted Label::fitFor(double width) const {
     qsizetype indentLength = 0;
     while (indentLength < text_.size() && text_[indentLength] == ' ') ++indentLength;
     const QString indent = text_.left(indentLength);
     const QStringList words = text_.mid(indentLength).simplified().split(' ', Qt::SkipEmptyParts);
-    if (fittingLines_ == 0 || words.isEmpty()) return {font_, {displayedText()}};
+    if (words.isEmpty()) return {font_, {text_}};
+    if (fittingLines_ == 0) return {font_, {displayedText()}};
     auto indented = [&](QStringList lines) {
         for (QString& line : lines) line.prepend(indent);
         return lines;
@@ -150,7 +159,7 @@ Label::Fitted Label::fitted() const {
     for (int most = 1; most <= fittingLines_; ++most) {
         for (const QFont& font : fonts) {
             const QFontMetricsF metrics(font);
-            const double room = width() - metrics.horizontalAdvance(indent);
+            const double room = width - metrics.horizontalAdvance(indent);
             const QStringList lines = packedWords(words, metrics, room);
             if (lines.size() <= most &&
                 std::all_of(lines.begin(), lines.end(),
@@ -160,7 +169,7 @@ Label::Fitted Label::fitted() const {
     }
     // Too long for every size: the smallest, its last line cut after a word.
     const QFontMetricsF metrics(fonts.back());
-    const double room = width() - metrics.horizontalAdvance(indent);
+    const double room = width - metrics.horizontalAdvance(indent);
     const QStringList lines = packedWords(words, metrics, room);
     QStringList shown;
     for (qsizetype i = 0; i < lines.size(); ++i) {

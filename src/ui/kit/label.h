@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+#include <utility>
+
 #include "ui/kit/view.h"
 
 namespace strombel::ui::kit {
@@ -75,6 +78,10 @@ class Label : public View {
     int lines_ = 1;
     int fittingLines_ = 0;  // 0: the label does not fit its text
     double minimumScale_ = 1.0;
+    // The last fit worked out, for the width it was worked out for: a label is
+    // drawn far more often than its text changes.
+    Fitted fitFor(double width) const;
+    mutable std::optional<std::pair<double, Fitted>> lastFit_;
 };
 
 }  // namespace strombel::ui::kit

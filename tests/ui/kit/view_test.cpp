@@ -204,6 +204,7 @@ TEST_F(ViewTest, AFittingLabelShrinksThenTakesASecondLineAndLosesOnlyWholeWords)
     ASSERT_GT(advance(crash, 9), twoWords) << "the case needs a name too wide for one line at every size";
     for (const Case& c : {
              Case{"fits", "KICK", 200, 12, {"KICK"}},
+             Case{"blank", "", 200, 12, {""}},
              Case{"a little smaller", crash, advance(crash, 11) + 0.5, 11, {crash}},
              Case{"two lines at its size", crash, twoWords, 12, {"SNARE", "CRASH"}},
              Case{"indented, every line", "  " + crash, twoWords + advance("  ", 12), 12, {"  SNARE", "  CRASH"}},
