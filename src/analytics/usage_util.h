@@ -175,6 +175,11 @@ public:
     static UsageRect screenBounds(const std::string& orientation);
     static bool isRetina();
     static bool theAppIsActive();
+    // No view questions here (whether a view shows in the key window, whether an
+    // alert's window is the key one): this library sits below the screens and
+    // includes nothing of them, and nothing of the client asks them. The view kit
+    // answers them where screens need them: a view's own visibility and hit
+    // testing, and the alert presenter's `isAlertVisible`.
     /// Whether a portrait orientation is supported: listed in the bundle's
     /// "UISupportedInterfaceOrientations"; else by the orientation mask the
     /// application gives for the window (`windowOrientationMask`, bit 1 portrait,

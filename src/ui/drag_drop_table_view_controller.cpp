@@ -61,6 +61,8 @@ DropTableCell::DropTableCell(const QString& reuseIdentifier, int32_t fontSize) :
     label->setFont(GuiFactory::interfaceFont(fontSize));
     label->setBackgroundColor(Qt::transparent);
     label->setUserInteractionEnabled(false);
+    // A name too long for its row is drawn smaller, or on a second line.
+    label->setFitting(2, GuiFactory::kNameMinimumScale);
     textLabel_ = add(std::move(label));
     auto separator = std::make_unique<kit::View>();
     separator->setBackgroundColor(GuiFactory::darkRustyColor());
@@ -705,8 +707,11 @@ std::optional<kit::IndexPath> DragDropTableViewController::pathOfButton(kit::Vie
 
 void DragDropTableViewController::askRemoval(const QString& title, const QString& message, Picked picked,
                                              const kit::IndexPath& path, bool fromSource) {
-    if (editIndexPath_) return;
+    // One removal question at a time; one that no longer shows (taken away
+    // unanswered, or never shown) holds nothing.
+    if (editIndexPath_ && kit::Context::current().alerts().isAlertVisible(editAlertTitle_)) return;
     editIndexPath_ = path;
+    editAlertTitle_ = title;
     const Removal removal{std::move(picked), fromSource, path.row >= 1};
     std::weak_ptr<int> alive = lifetime_;
     kit::Context::current().alerts().showAlert(title, message, {"No wait!", "Remove"},
@@ -731,7 +736,7 @@ void DragDropTableViewController::removeSoundpackPressed(kit::View* button) {
         return;
     }
     askRemoval("Soundpack",
-               QString("Remove '%1'?\n\nThe pack and all it's samples will be removed from Strombel. It can be "
+               QString("Remove '%1'?\n\nThe pack and all its samples will be removed from Strombel. It can be "
                        "redownloaded from the shop for free.")
                    .arg(QString::fromStdString(pack->name())),
                Picked{nullptr, pack, nullptr, -1}, *path, true);

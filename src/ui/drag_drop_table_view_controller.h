@@ -255,6 +255,7 @@ private:
     Picked dragged_;
     /// The row whose removal waits for the user's answer.
     std::optional<kit::IndexPath> editIndexPath_;
+    QString editAlertTitle_;  // the title of the question `editIndexPath_` waits on
     std::map<std::string, kit::IndexPath> playingSamplesToSrcIndexPath_;
     std::map<std::string, kit::IndexPath> playingSamplesToDstIndexPath_;
     bool observing_ = false;

@@ -27,6 +27,8 @@ constexpr Metrics kPhone{34, 50, 74, 34, -2, 27, 246, 206, 36, 206, 14, 57, 100,
 constexpr Metrics kPhoneTall{34, 50, 74, 34, -2, 71, 290, 206, 36, 206, 14, 57, 100, 7, 7};
 constexpr Metrics kPortrait{50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 24, 86, 149, 9, 9};
 constexpr Metrics kPortraitTall{50, 73, 108, 50, -3, 9, 330, 301, 52, 301, 68, 130, 193, 9, 9};
+// A number that names no layout places nothing.
+constexpr Metrics kNoLayout{};
 
 const char* const kInterfaceFontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
 
@@ -84,7 +86,7 @@ void SSTextField::setPlaceholderTextColor(const QColor& color) {
 GuiFactory::GuiFactory(GuiType guiType) : GuiFactory(guiType, kit::Context::current().screen()) {}
 
 GuiFactory::GuiFactory(GuiType guiType, const kit::Screen& screen) : guiType_(guiType) {
-    const Metrics* metrics = &kTablet;
+    const Metrics* metrics = &kNoLayout;
     switch (guiType) {
         case GuiType::tablet:
             metrics = &kTablet;
@@ -200,6 +202,7 @@ std::unique_ptr<kit::Label> GuiFactory::labelWithFrame(const QRectF& frame, int3
 
 std::unique_ptr<kit::Label> GuiFactory::labelForGuiType(GuiType guiType, const QPointF& position,
                                                         int32_t width) {
+    if (!guiTypeFromNumber(guiTypeNumber(guiType))) return nullptr;  // no layout: no caption
     const int32_t size = textSize(guiType);
     return labelWithFrame(QRectF(position.x(), position.y(), width, size), size);
 }
@@ -237,7 +240,8 @@ std::unique_ptr<SSTextField> GuiFactory::textfieldWithValue(const QString& value
     auto field = std::make_unique<SSTextField>(QRectF(0, 0, 18 * s, 2.5 * s));
     field->setBackgroundColor(Qt::black);
     field->setBorder(darkRustyColor(), 1.0);
-    field->setText(value.toUpper());
+    // Shown in capitals, kept as given: a name typed here is stored as typed.
+    field->setText(value);
     field->setPlaceholder(placeholder.toUpper());
     field->setTextColor(Qt::white);
     field->lineEdit().setAlignment(Qt::AlignLeft | Qt::AlignVCenter);

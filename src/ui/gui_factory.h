@@ -100,6 +100,9 @@ class GuiFactory {
     static QFont interfaceFont(double size);
     /// Text size of the gui type: 12 on the tablet, 6 on the phone in landscape, 8 in portrait.
     static int32_t textSize(GuiType guiType);
+    /// The smallest share of its size a name (of a pad, bank, pack or sample)
+    /// is drawn at before it takes a second line or loses its last words.
+    static constexpr double kNameMinimumScale = 0.75;
     static std::unique_ptr<kit::Label> labelWithFrame(const QRectF& frame, int32_t fontSize = 12);
     /// A caption of the type's text size at `position`, `width` wide.
     static std::unique_ptr<kit::Label> labelForGuiType(GuiType guiType, const QPointF& position,

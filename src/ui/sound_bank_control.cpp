@@ -39,7 +39,8 @@ SoundBankControl::SoundBankControl(GuiType guiType, SoundBankList& banks) : bank
     QRectF frame(31, 20, 140, 13);
     if (guiType == GuiType::phoneLandscape) frame = QRectF(14, 9, 63, 7);
     if (guiType == GuiType::phonePortrait) frame = QRectF(22, 14, 90, 8);
-    addScreenLabel(guiType, frame, QString());
+    // A bank's name too long for the display is drawn smaller, or cut after a word.
+    addScreenLabel(guiType, frame, QString())->setFitting(1, GuiFactory::kNameMinimumScale);
     // One step per touch, no repeat.
     leftButton_->addTarget(touchDown, [this](Control&) { previousSoundbank(); });
     rightButton_->addTarget(touchDown, [this](Control&) { nextSoundbank(); });

@@ -56,6 +56,8 @@ class SoundBankControl final : public ValueBoxView, public SoundBankListObserver
   public:
     /// Registers with `banks`, which must outlive the control.
     SoundBankControl(GuiType guiType, SoundBankList& banks);
+    /// The tablet's selector.
+    explicit SoundBankControl(SoundBankList& banks) : SoundBankControl(GuiType::tablet, banks) {}
     ~SoundBankControl() override;
 
     uint64_t currentBank() const { return currentBank_; }

@@ -640,6 +640,24 @@ TEST_F(LibraryBrowserTest, ARemovalActsOnTheSampleItNamedAndOneQuestionIsOpenAtA
     }
 }
 
+TEST_F(LibraryBrowserTest, AQuestionThatNoLongerShowsHoldsNoLaterRemoval) {
+    auto run = std::make_unique<ProgramRun>(temp_ / "lost", clock_, loop_);
+    DragDropTableViewController& browser = openBrowser(*run);
+    TableView* packs = browser.srcTableView();
+    auto packDelete = [&] { return dynamic_cast<DropTableCell*>(packs->cellForRow({0, 0}))->deleteButton; };
+    tap(*run, packDelete());
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
+    // Taken away without an answer (or lost on its way to the screen).
+    run->alerts().dismissAlert("Soundpack");
+    tap(*run, packDelete());
+    ASSERT_EQ(run->alerts().shown.size(), 1u) << "the X asks again";
+    EXPECT_EQ(run->alerts().shown[0].title, "Soundpack");
+    // The possessive is spelled "its" here, not "it's" as the question was once written.
+    EXPECT_TRUE(run->alerts().shown[0].message.contains("The pack and all its samples will be removed"))
+        << run->alerts().shown[0].message.toStdString();
+    ASSERT_TRUE(run->alerts().press("No wait!"));
+}
+
 TEST_F(LibraryBrowserTest, TheLastSampleOfAPackReloadsWithExpansionsKept) {
     auto run = start();
     library::SoundDataManager& library = *run->program().library();

@@ -157,24 +157,21 @@ TEST_F(PadPanelsTest, TheNameFieldTypingRule) {
         const char* action;  // "type", "paste", "replace all", "erase"
         QString input;
         QString after;
+        bool refused;  // the prompt then says why
     };
     const QString twenty(20, 'A');
     const Case cases[] = {
-        {twenty, "type", "BC", twenty + "BC"},                  // 22 characters
-        {twenty + "BC", "type", "D", twenty + "BC"},           // a 23rd cannot be typed
-        {twenty, "paste", "XYZ", twenty},                      // a paste past 22 is refused whole
-        {twenty + "BC", "replace all", "SHORT", "SHORT"},      // replacing by less is allowed
-        {QString(30, 'L'), "erase", "", QString(29, 'L')},     // a longer name can still be shortened
-        {QString(30, 'L'), "replace all", QString(31, 'M'), QString(30, 'L')},
-        // Letters that grow in capitals count as they are kept.
-        {"", "paste", "Straßenmusik Großstadt", ""},                         // 24 in capitals
-        {"", "paste", QString(22, QChar(0xFB03)), ""},                       // "ﬃ" is "FFI"
-        {"", "paste", QString(7, QChar(0xFB03)), "FFI" + QString("FFI").repeated(6)},
-        {QString(20, 'A'), "type", QString(QChar(0xDF)), QString(20, 'A') + "SS"},
-        {QString(21, 'A'), "type", QString(QChar(0xDF)), QString(21, 'A')},
-        // Typed one by one, what follows a grown letter comes after all of it.
-        {"", "type", "Straße", "STRASSE"},
-        {"", "type", "Straßenmusik Großstadt", "STRASSENMUSIK GROSSSTA"},
+        {twenty, "type", "BC", twenty + "BC", false},           // 22 characters
+        {twenty + "BC", "type", "D", twenty + "BC", true},     // a 23rd cannot be typed
+        {twenty, "paste", "XYZ", twenty, true},                // a paste past 22 is refused whole
+        {twenty + "BC", "replace all", "SHORT", "SHORT", false},  // replacing by less is allowed
+        {QString(30, 'L'), "erase", "", QString(29, 'L'), false},  // a longer name can still be shortened
+        {QString(30, 'L'), "replace all", QString(31, 'M'), QString(30, 'L'), true},
+        // Kept as typed, counted as typed: the field only shows capitals
+        // ("ß" would be "SS" in capitals, 24 letters here).
+        {"", "paste", "Straßenmusik Großstadt", "Straßenmusik Großstadt", false},
+        {"", "type", "Straßenmusik Großstadt!", "Straßenmusik Großstadt", true},
+        {QString(21, 'a'), "type", QString(QChar(0xDF)), QString(21, 'a') + QChar(0xDF), false},
     };
     for (const Case& c : cases) {
         field->setText(c.before);
@@ -194,7 +191,11 @@ TEST_F(PadPanelsTest, TheNameFieldTypingRule) {
             QTest::keyClick(&edit, Qt::Key_Backspace);
         }
         EXPECT_EQ(field->text(), c.after) << c.action << " " << c.input.toStdString();
+        // A refused edit says why where the question stands.
+        EXPECT_EQ(screen.editNamePrompt()->text() == "A NAME HAS AT MOST 22 CHARACTERS", c.refused)
+            << c.action << " " << c.input.toStdString();
     }
+    EXPECT_EQ(field->lineEdit().font().capitalization(), QFont::AllUppercase) << "shown in capitals";
     field->setText(QString(25, 'Q'));
     EXPECT_EQ(field->text(), QString(25, 'Q')) << "a stored name longer than 22 shows whole";
 }
@@ -233,7 +234,7 @@ TEST_F(PadPanelsTest, RenamingABankAndWhatLeavesTheNameUnchanged) {
     // Empty: told, the field stays.
     screen.renameSoundbank(0);
     ASSERT_NE(screen.editNameTextfield(), nullptr);
-    EXPECT_EQ(screen.editNameTextfield()->text(), QString::fromStdString(before).toUpper());
+    EXPECT_EQ(screen.editNameTextfield()->text(), QString::fromStdString(before));
     screen.editNameTextfield()->setText("");
     EXPECT_FALSE(screen.textFieldShouldReturn());
     EXPECT_EQ(run->alerts().shown.back().title, "Empty name");
@@ -467,7 +468,8 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     const std::string first = pasteFile("paste1.wav");
     sheet->delegate()->didPaste(*sheet, first, "Loop", nullptr);
     ASSERT_NE(screen.editNameTextfield(), nullptr);
-    EXPECT_EQ(screen.editNameTextfield()->text(), "PASTEDAUDIO");
+    // Kept as proposed, shown in capitals by the field.
+    EXPECT_EQ(screen.editNameTextfield()->text(), "pastedaudio");
     settle();
     tap(*run, screen.tapButton(11));
     settle();
@@ -476,8 +478,11 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
 
     // Named: moved into the documents folder, a user sample after the next scan.
     sheet->delegate()->didPaste(*sheet, first, "Loop", nullptr);
-    screen.editNameTextfield()->setText("My Loop");
-    EXPECT_TRUE(screen.textFieldShouldReturn());
+    QLineEdit& typed = screen.editNameTextfield()->lineEdit();
+    typed.setFocus();
+    typed.selectAll();
+    QTest::keyClicks(&typed, "My Loop");
+    QTest::keyClick(&typed, Qt::Key_Return);
     settle();
     EXPECT_FALSE(std::filesystem::exists(first));
     EXPECT_TRUE(std::filesystem::exists(documents / "My Loop.wav")) << "the name as typed";

@@ -400,7 +400,8 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
         EXPECT_EQ(run->alerts().shown.back().buttons, (QStringList{"Never mind", "Documents", "AudioExchange"}));
         ASSERT_TRUE(run->alerts().press("Documents"));
         ASSERT_NE(screen.editNameTextfield(), nullptr);
-        EXPECT_EQ(screen.editNameTextfield()->text(), "PATTERN 01");
+        // The proposal is kept as written; the field shows it in capitals.
+        EXPECT_EQ(screen.editNameTextfield()->text(), "Pattern 01");
         screen.editNameTextfield()->setText("My Beat");
         bool accepted = screen.textFieldShouldReturn();
         if (attempt == 0) {

@@ -360,3 +360,72 @@ TEST_F(PhoneSensorTest, TheProgramFollowsItsSensorOnThePhoneLandscapeScreen) {
 
 }  // namespace
 }  // namespace strombel::app::scenario
+
+namespace strombel::app::scenario {
+namespace {
+
+class PortraitClicksTest : public ProgramTest {};
+
+TEST_F(PortraitClicksTest, ASecondQuickClickOnSortReachesNoRowOfTheBrowserSlidingIn) {
+    auto run = start(ui::GuiType::phonePortrait);
+    ui::StrombelViewController& screen = run->screen();
+    ui::kit::View* strip = screen.baseContainer();
+    const QPointF sortPlace = screen.sortBtn()->mapToScene(screen.sortBtn()->bounds().center());
+    auto click = [&] {
+        run->program().window().touches().begin(1, sortPlace);
+        run->program().window().touches().end(1, sortPlace);
+        loop_.runPending();
+    };
+    click();
+    ASSERT_NE(screen.sortController(), nullptr);
+    // The browser's first pack row, its X included, slides in under the pointer.
+    loop_.advance(50 * platform::kNanosPerMillisecond);
+    click();
+    EXPECT_TRUE(run->alerts().shown.empty()) << run->alerts().shown.front().message.toStdString();
+    loop_.advance(250 * platform::kNanosPerMillisecond);
+    ASSERT_EQ(strip->x(), -320);
+    ASSERT_NE(screen.sortController(), nullptr);
+    // Come to rest, the browser takes clicks.
+    click();
+    ASSERT_EQ(run->alerts().shown.size(), 1u) << "the X under the pointer asks";
+    EXPECT_EQ(run->alerts().shown[0].title, "Soundpack");
+}
+
+TEST_F(PortraitClicksTest, APanelButtonLetGoElsewhereSwitchesBackWithItsLamp) {
+    auto run = start(ui::GuiType::phonePortrait);
+    ui::StrombelViewController& screen = run->screen();
+    screen.sampleOptionsBtn()->setIsPressedDown(true);
+    screen.sampleOptionsBtnPressed();
+    struct Case {
+        const char* name;
+        ui::SmallButtonControl* button;
+        std::function<bool()> opened;
+        bool onRightSide;
+    };
+    const Case cases[] = {
+        {"SORT", screen.sortBtn(), [&] { return screen.sortController() != nullptr; }, false},
+        {"SEQ", screen.sequencerBtn(), [&] { return screen.sequencerScreen() != nullptr; }, true},
+        {"HOLD", screen.holdToggleBtn(), [&] { return run->defaults().boolForKey("HoldToggle"); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.onRightSide) {
+            screen.switchVisibleSide();
+            loop_.advance(300 * platform::kNanosPerMillisecond);
+        }
+        ASSERT_NE(c.button, nullptr);
+        const QPointF on = c.button->mapToScene(c.button->bounds().center());
+        run->program().window().touches().begin(1, on);
+        EXPECT_TRUE(c.button->isPressedDown()) << "it switches as the finger goes down";
+        run->program().window().touches().move(1, on + QPointF(0, 120));
+        run->program().window().touches().end(1, on + QPointF(0, 120));
+        loop_.runPending();
+        EXPECT_FALSE(c.button->isPressedDown());
+        ASSERT_NE(c.button->light(), nullptr);
+        EXPECT_FALSE(c.button->light()->isTurnedOn()) << "a lit lamp with nothing open";
+        EXPECT_FALSE(c.opened());
+    }
+}
+
+}  // namespace
+}  // namespace strombel::app::scenario

@@ -1,7 +1,7 @@
 // What the screens print, as a user reads it on the whole program: the layouts'
-// own captions whole in the frames made for them, longer names ending with "…"
-// inside their frames rather than cut through a letter, and no text drawn over
-// another or under an arrow.
+// own captions whole in the frames made for them, longer names drawn smaller or
+// on a second line, or cut after a word with "…", inside their frames rather than
+// cut through a letter, and no text drawn over another or under an arrow.
 
 #include <QImage>
 
@@ -104,21 +104,38 @@ TEST_F(ScreenTextsTest, TheLayoutsCaptionsFitTheirFramesInEveryLayoutAndPanel) {
     }
 }
 
-TEST_F(ScreenTextsTest, PadNamesTooLongForTheirFramesEndWithAnEllipsisNotACutLetter) {
-    auto run = start(ui::GuiType::phoneLandscape);
-    ui::StrombelViewController& screen = run->screen();
-    const QImage image = render(*run, "strombel_phone_pad_names.png");
-    int tooLong = 0;
-    for (int pad = 0; pad < 12; ++pad) {
-        const ui::kit::Label* label = screen.tapButtonLabel(pad);
-        SCOPED_TRACE(label->text().toStdString());
-        if (QFontMetricsF(label->font()).horizontalAdvance(label->text()) <= label->width()) continue;
-        ++tooLong;
-        EXPECT_TRUE(label->displayedText().endsWith(QChar(0x2026))) << label->displayedText().toStdString();
-        // A letter cut at the frame leaves its stroke in the frame's last pixels.
-        EXPECT_EQ(inkAtRightEdge(image, pixelsOf(label)), 0);
+TEST_F(ScreenTextsTest, PadNamesTooLongForTheirFramesAreDrawnWholeSmallerOrOnTwoLinesClearOfThePad) {
+    for (const ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(int(guiType));
+        auto run = start(guiType);
+        ui::StrombelViewController& screen = run->screen();
+        const QImage image = render(*run, "strombel_pad_names.png");
+        int tooLong = 0;
+        for (int pad = 0; pad < 12; ++pad) {
+            ui::kit::Label* label = screen.tapButtonLabel(pad);
+            SCOPED_TRACE(label->text().toStdString());
+            if (QFontMetricsF(label->font()).horizontalAdvance(label->text()) <= label->width()) continue;
+            ++tooLong;
+            // Every word, none cut, at no less than three quarters of the size.
+            const ui::kit::Label::Fitted shown = label->fitted();
+            EXPECT_EQ(shown.lines.join(' '), label->text()) << shown.lines.join('|').toStdString();
+            EXPECT_GE(shown.font.pixelSize(), label->font().pixelSize() * 3 / 4);
+            // A letter cut at the frame leaves its stroke in the frame's last pixels.
+            EXPECT_EQ(inkAtRightEdge(image, pixelsOf(label)), 0);
+            // Its lines stay above the pad's picture.
+            label->setHidden(true);
+            const std::vector<QPoint> ink = changed(image, render(*run), pixelsOf(label->superview()));
+            label->setHidden(false);
+            const ui::kit::Button* button = screen.tapButton(pad);
+            const QImage face = button->image(ui::kit::normal);
+            const double faceHeight = face.height() / face.devicePixelRatio();
+            const double top = button->mapToScene(QPointF(0, (button->height() - faceHeight) / 2)).y();
+            ASSERT_FALSE(ink.empty());
+            EXPECT_EQ(std::count_if(ink.begin(), ink.end(), [&](const QPoint& p) { return p.y() >= top * kScale; }), 0)
+                << "drawn on the pad";
+        }
+        EXPECT_GE(tooLong, 1) << "the stock bank has names longer than a pad";
     }
-    EXPECT_GE(tooLong, 1) << "the stock bank has names longer than a phone's pad";
 }
 
 TEST_F(ScreenTextsTest, BankRowsKeepTheirTextClearOfTheArrowAndOfTheRenameIcon) {
@@ -149,10 +166,40 @@ TEST_F(ScreenTextsTest, BankRowsKeepTheirTextClearOfTheArrowAndOfTheRenameIcon) 
     EXPECT_EQ(onArrow, 0) << "the bank's name is drawn over its arrow";
     EXPECT_EQ(textUnderIcons(*run, row, {row->renameButton, row->deleteButton}), 0)
         << "the bank's name runs under its rename icon";
-    EXPECT_TRUE(row->textLabel()->displayedText().endsWith(QChar(0x2026)));
+    // Too long for two lines at the smallest size: it loses whole words.
+    const QStringList lines = row->textLabel()->fitted().lines;
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines.back().endsWith(QChar(0x2026)));
+    EXPECT_TRUE(row->textLabel()->text().simplified().startsWith(lines.join(' ').simplified().chopped(1) + ' '))
+        << lines.join('|').toStdString();
 }
 
-TEST_F(ScreenTextsTest, AUserSamplesLongNameEndsBeforeTheRowsIcons) {
+TEST_F(ScreenTextsTest, EveryPackAndBankNameOfTheBrowserIsDrawnWholeInItsRow) {
+    for (const ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(int(guiType));
+        auto run = start(guiType);
+        // The browser may come back open from the run before: it is open once.
+        if (!run->screen().sortController()) tap(*run, run->screen().sortBtn());
+        loop_.advance(500 * platform::kNanosPerMillisecond);
+        ui::DragDropTableViewController* browser = run->screen().sortController();
+        ASSERT_NE(browser, nullptr);
+        render(*run, "strombel_browser_names.png");
+        int rows = 0;
+        for (ui::kit::TableView* table : {browser->srcTableView(), browser->dstTableView()}) {
+            for (int section = 0; section < table->numberOfSections(); ++section) {
+                auto* row = dynamic_cast<ui::DropTableCell*>(table->cellForRow({section, 0}));
+                if (!row) continue;  // scrolled out of sight
+                ++rows;
+                const ui::kit::Label* label = row->textLabel();
+                EXPECT_EQ(label->fitted().lines.join(' ').simplified(), label->text().simplified())
+                    << label->fitted().lines.join('|').toStdString();
+            }
+        }
+        EXPECT_GE(rows, 8);
+    }
+}
+
+TEST_F(ScreenTextsTest, AUserSamplesLongNameIsDrawnWholeBeforeTheRowsIcons) {
     auto run = start(ui::GuiType::phoneLandscape);
     library::SoundDataManager& library = *run->program().library();
     const auto stock = library.soundpackSamplesResultsController().objectAtIndexPath(0, 0);
@@ -180,7 +227,9 @@ TEST_F(ScreenTextsTest, AUserSamplesLongNameEndsBeforeTheRowsIcons) {
     ASSERT_NE(row, nullptr);
     ASSERT_FALSE(row->renameButton->isHidden()) << "a user sample can be renamed";
     render(*run, "strombel_phone_user_sample_row.png");
-    EXPECT_TRUE(row->textLabel()->displayedText().endsWith(QChar(0x2026))) << row->textLabel()->displayedText().toStdString();
+    // The name's first 19 characters, whole (they end with a space here).
+    EXPECT_EQ(row->textLabel()->fitted().lines.join(' ').simplified(), "A TAKE WITH A LONG")
+        << row->textLabel()->fitted().lines.join('|').toStdString();
     EXPECT_EQ(textUnderIcons(*run, row, {row->renameButton, row->deleteButton}), 0)
         << "the sample's name runs under its icons";
 }

@@ -79,6 +79,15 @@ TEST_F(GuiFactoryTest, CaptionLabelsBySizeOfTheGuiType) {
     EXPECT_EQ(GuiFactory::labelWithFrame(QRectF(0, 0, 10, 10))->font().pixelSize(), 12);
 }
 
+TEST_F(GuiFactoryTest, ANumberThatNamesNoLayoutPlacesNothingAndMakesNoCaption) {
+    const GuiFactory none(static_cast<GuiType>(5));
+    for (const int32_t metric : {none.sliderSpace(), none.tapBtnXSpace(), none.controlsLeftX(), none.controlsRightX(),
+                                 none.controlsWidth(), none.topControlsY(), none.bottomControlY(), none.labelY(),
+                                 none.innerControlLeftMargin(), none.controlsMargin()})
+        EXPECT_EQ(metric, 0);
+    EXPECT_EQ(GuiFactory::labelForGuiType(static_cast<GuiType>(5), QPointF(10, 10), 40), nullptr);
+}
+
 TEST_F(GuiFactoryTest, SmallButtonGetsItsTouchSquareCaptionAndLamp) {
     kit::View panel(QRectF(0, 0, 457, 79));
     SmallButtonControl* button = nullptr;
@@ -116,7 +125,10 @@ TEST_F(GuiFactoryTest, StyledTextFieldBySizeOfTheGuiType) {
     for (const auto& [type, frame] : cases) {
         auto field = GuiFactory::textfieldWithValue("kick", "name", type);
         EXPECT_EQ(field->frame(), frame);
-        EXPECT_EQ(field->text(), "KICK");
+        // Shown in capitals but kept as given (not turned to capitals): a name
+        // typed into it is stored as the user typed it.
+        EXPECT_EQ(field->text(), "kick");
+        EXPECT_EQ(field->lineEdit().font().capitalization(), QFont::AllUppercase);
         EXPECT_EQ(field->placeholder(), "NAME");
     }
     EXPECT_EQ(GuiFactory::textfieldWithValue("", "", GuiType::phoneLandscape)->textEdgeInsets().left, 4);

@@ -91,6 +91,21 @@ TEST_F(SliderTest, PitchSnapsToTheMiddleAndSpringsBackWhenLetGo) {
     EXPECT_FALSE(lamp->isTurnedOn());
     EXPECT_EQ(pitch->knob().y(), static_cast<int>((pitch->minY() + pitch->maxY()) / 2 - 20));
     EXPECT_EQ(events, before + 1);
+
+    // The snap zone is the hundredth on either side of the middle, and no wider.
+    const std::pair<float, bool> zone[] = {{0.495f, true},  {0.505f, true},  {0.485f, false},
+                                           {0.515f, false}, {0.4825f, false}, {0.5175f, false}};
+    for (const auto& [at, snaps] : zone) {
+        SCOPED_TRACE(at);
+        finger.down(*pitch, {23, pitch->pointOf(at)});
+        if (snaps) {
+            EXPECT_FLOAT_EQ(pitch->currentPosition(), 0.5f);
+        } else {
+            EXPECT_NEAR(pitch->currentPosition(), at, 1e-3);
+        }
+        EXPECT_EQ(lamp->isTurnedOn(), !snaps);
+        finger.up(*pitch, {23, pitch->pointOf(at)});
+    }
 }
 
 TEST_F(SliderTest, ACancelledTouchLeavesEffectAndPadVolumeWhereTheyWereButCentresPitch) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
+
 #include <vector>
 
 #include "ui/ui_test_support.h"
@@ -56,6 +58,20 @@ TEST_F(SoundBankTest, KeysStepOncePerTouch) {
     (void)control;
 }
 
+TEST_F(SoundBankTest, ALongNameIsShownSmallerOrLosesWholeWords) {
+    auto& control = make({"Calderwick Short Vocals", "A bank whose name goes on far past the display"});
+    const kit::Label& label = control.screenLabel();
+    for (const char* name : {"CALDERWICK SHORT VOCALS", "A BANK WHOSE NAME GOES ON FAR PAST THE DISPLAY"}) {
+        SCOPED_TRACE(name);
+        const QString shown = label.fitted().lines.join(' ');
+        const bool wordsLost = shown.endsWith(QChar(0x2026)) && QString(name).startsWith(shown.chopped(1) + ' ');
+        EXPECT_TRUE(shown == name || wordsLost) << shown.toStdString();
+        EXPECT_LE(QFontMetricsF(label.fitted().font).horizontalAdvance(shown), label.width());
+        control.nextSoundbank();
+    }
+    EXPECT_EQ(label.fitted().lines, QStringList{"CALDERWICK SHORT VOCALS"}) << "a smaller size fits it whole";
+}
+
 TEST_F(SoundBankTest, SetCurrentBankCutsToTheLastBankSilently) {
     auto& control = make({"a", "b", "c"});
     control.setCurrentBank(9);
@@ -106,6 +122,10 @@ TEST_F(SoundBankTest, LayoutFitsTheTopLeftPanel) {
     EXPECT_EQ(control.frame(), QRectF(242 - 12, 14, 202 + 24, 52));
     EXPECT_LE(control.rightX(), 457);
     EXPECT_EQ(control.screenLabel().frame(), QRectF(12 + 31, 20, 140, 13));
+    // Made without a layout, it is the tablet's.
+    SoundBankControl plain(banks);
+    EXPECT_EQ(plain.frame().size(), control.frame().size());
+    EXPECT_EQ(plain.screenLabel().frame(), control.screenLabel().frame());
 }
 
 }  // namespace

@@ -371,27 +371,46 @@ void EditSampleViewController::nameBtnPressed() {
     if (!openedIsUserSample() || recording_ || nameField_) return;
     const auto sample = services_.library->sampleWithFilepath(openedSample_);
     if (!sample) return;
-    auto field = ui::GuiFactory::textfieldWithValue(nameLabel_->text(), "NAME", guiType_);
+    auto field = ui::GuiFactory::textfieldWithValue(QString::fromStdString(sample->name()), "NAME", guiType_);
     // The name becomes the file's name: it is edited as it is kept and as the
     // user types it, not in the capitals it is shown in.
     field->setAllCapitals(false);
-    field->setText(QString::fromStdString(sample->name()));
     field->setFrame(nameLabel_->frame());
-    field->onReturn = [this](ui::kit::TextField& field) {
-        const std::string name = field.text().toStdString();
-        nameField_ = nullptr;
-        // Return arrives inside the field's own key handling, which still uses the
-        // field afterwards: it is hidden now and leaves on the next turn of the loop.
-        field.resignFirstResponder();
-        field.setHidden(true);
-        std::weak_ptr<void> alive = field.lifetime();
-        ui::kit::Context::current().loop().post([&field, alive] {
-            if (!alive.expired()) field.removeFromSuperview();
-        });
-        renameSample(name);
-    };
+    field->onReturn = [this](ui::kit::TextField&) { closeNameField(true); };
     nameField_ = viewPointer_->add(std::move(field));
+    // What is asked stands in the status line; OK and CANCEL lie under it, at the right.
+    setStatus("NEW NAME FOR THE SAMPLE (IT NAMES ITS FILE TOO)");
+    const int32_t size = ui::GuiFactory::textSize(guiType_);
+    const QRectF status = statusLabel_->frame();
+    const double width = 7 * size, top = status.bottom() + size * 0.2;
+    nameCancelButton_ = addButton(*viewPointer_, QRectF(status.right() - 2 * width - size, top, width, 2.5 * size),
+                                  "CANCEL", size, [this] { closeNameField(false); });
+    nameOkButton_ = addButton(*viewPointer_, QRectF(status.right() - width - size / 2.0, top, width, 2.5 * size), "OK",
+                              size, [this] { closeNameField(true); });
     nameField_->becomeFirstResponder();
+}
+
+void EditSampleViewController::closeNameField(bool rename) {
+    if (!nameField_) return;
+    ui::SSTextField& field = *nameField_;
+    const std::string name = field.text().toStdString();
+    nameField_ = nullptr;
+    setStatus({});
+    // Return arrives inside the field's own key handling, which still uses the
+    // field afterwards (and OK and CANCEL inside their own touch): they are hidden
+    // now and leave on the next turn of the loop.
+    field.resignFirstResponder();
+    for (ui::kit::View* view : {static_cast<ui::kit::View*>(&field), static_cast<ui::kit::View*>(nameOkButton_),
+                                static_cast<ui::kit::View*>(nameCancelButton_)}) {
+        if (!view) continue;
+        view->setHidden(true);
+        std::weak_ptr<void> alive = view->lifetime();
+        ui::kit::Context::current().loop().post([view, alive] {
+            if (!alive.expired()) view->removeFromSuperview();
+        });
+    }
+    nameOkButton_ = nameCancelButton_ = nullptr;
+    if (rename) renameSample(name);
 }
 
 bool EditSampleViewController::renameSample(const std::string& newName) {

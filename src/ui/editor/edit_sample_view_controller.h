@@ -111,8 +111,13 @@ public:
     void recordBtnPressed();
     void playBtnPressed();
     void trimBtnPressed();
-    /// NAME: opens the name field over the name.
+    /// NAME: opens the name field over the name, with what it asks below it and
+    /// OK and CANCEL beside (Return is OK).
     void nameBtnPressed();
+    /// Closes the name field; with `rename`, the open sample takes its text.
+    void closeNameField(bool rename);
+    ui::kit::Button* nameOkButton() const { return nameOkButton_; }
+    ui::kit::Button* nameCancelButton() const { return nameCancelButton_; }
     /// Renames the open user sample through the library; false (with the message
     /// set) when the library refuses the name.
     bool renameSample(const std::string& newName);
@@ -162,6 +167,8 @@ private:
     ui::kit::Button* trimButton_ = nullptr;
     ui::kit::Button* nameButton_ = nullptr;
     ui::SSTextField* nameField_ = nullptr;
+    ui::kit::Button* nameOkButton_ = nullptr;
+    ui::kit::Button* nameCancelButton_ = nullptr;
     EditSampleViewControllerDelegate* delegate_ = nullptr;
     std::string openedSample_;
     bool recording_ = false;

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+#include <utility>
+
 #include "ui/kit/view.h"
 
 namespace strombel::ui::kit {
@@ -38,11 +41,29 @@ class Label : public View {
     int numberOfLines() const { return lines_; }
     void setNumberOfLines(int lines);
 
+    /// Lets a text too wide for the frame shrink and wrap rather than lose its
+    /// tail: it is drawn smaller, down to `minimumScale` of the font's size; where
+    /// that is not enough, on up to `lines` lines broken between words (again from
+    /// the font's size down). A text that fits none of these is drawn at the
+    /// smallest size with its last line cut after a word, with "…". The lines
+    /// stand centred on the frame's middle, out of a frame shorter than they are
+    /// as one line of a small font may. Leading spaces indent every line.
+    void setFitting(int lines, double minimumScale);
+    /// What a fitting label draws: its font and lines.
+    struct Fitted {
+        QFont font;
+        QStringList lines;
+    };
+    Fitted fitted() const;
+
     /// The text as drawn on one line: when too wide for the frame, shortened by
     /// the truncating modes where they say, and at its end with "…" in the others.
+    /// A fitting label's lines, joined by newlines.
     QString displayedText() const;
     /// The lines a wrapping label draws: as many as its frame holds and no more
-    /// than `numberOfLines` (unless 0), the last one elided when the text goes on.
+    /// than `numberOfLines` (unless 0), the last one cut after a word, with "…",
+    /// when the text goes on. A word longer than a line is broken after a "_",
+    /// ".", "-" or "/" of its own where one fits, else where the line ends.
     QStringList wrappedLines() const;
 
   protected:
@@ -55,6 +76,12 @@ class Label : public View {
     Alignment alignment_ = Alignment::left;
     LineBreak lineBreak_ = LineBreak::truncateTail;
     int lines_ = 1;
+    int fittingLines_ = 0;  // 0: the label does not fit its text
+    double minimumScale_ = 1.0;
+    // The last fit worked out, for the width it was worked out for: a label is
+    // drawn far more often than its text changes.
+    Fitted fitFor(double width) const;
+    mutable std::optional<std::pair<double, Fitted>> lastFit_;
 };
 
 }  // namespace strombel::ui::kit

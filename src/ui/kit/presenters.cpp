@@ -90,18 +90,33 @@ void QtAlertPresenter::showNext() {
     }
     QMessageBox* raw = box.release();  // deletes itself on close
     open_ = std::make_unique<Open>(Open{alert.title, raw, shownCount_ + 1});
+    // Every question gets one answer. Closed without a button (the window
+    // manager's close button, Escape), it is answered as its cancel button
+    // would: the asker may hold something until the answer comes.
+    auto answered = std::make_shared<bool>(false);
+    auto answerOnce = [answered, answer = std::move(alert.answer)](const QString& title) {
+        if (*answered) return;
+        *answered = true;
+        if (answer) answer(title);
+    };
+    const QString closedAnswer = alert.buttons.isEmpty() ? QString() : alert.buttons.front();
     QObject::connect(raw, &QMessageBox::buttonClicked, raw,
-                     [answer = std::move(alert.answer)](QAbstractButton* button) {
-                         if (answer) answer(button->text());
-                     });
-    // The next question comes once this one is gone, answered or closed.
+                     [answerOnce](QAbstractButton* button) { answerOnce(button->text()); });
+    // The next question comes once this one is gone, answered or closed, and
+    // not only when the box is destroyed: a box closed but still standing
+    // must not hold the ones that wait.
     const uint64_t shown = ++shownCount_;
     std::weak_ptr<int> alive = alive_;
-    QObject::connect(raw, &QObject::destroyed, [this, alive, shown] {
+    auto gone = [this, alive, shown] {
         if (alive.expired() || !open_ || open_->number != shown) return;
         open_.reset();
         showNext();
+    };
+    QObject::connect(raw, &QDialog::finished, raw, [answerOnce, closedAnswer, gone](int) {
+        answerOnce(closedAnswer);
+        gone();
     });
+    QObject::connect(raw, &QObject::destroyed, gone);
     raw->open();
 }
 

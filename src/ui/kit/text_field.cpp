@@ -58,16 +58,6 @@ void TextField::edited(const QString& text) {
         edit_->setText(text);
         edit_->setCursorPosition(cursor);
     }
-    if (allCapitals_) {
-        const QString upper = text.toUpper();
-        if (upper != text) {
-            // Some letters grow in capitals ("ß" is "SS"): the cursor stays after
-            // the capitals of what stood before it, not inside a grown letter.
-            const int cursor = int(text.left(edit_->cursorPosition()).toUpper().size());
-            edit_->setText(upper);
-            edit_->setCursorPosition(cursor);
-        }
-    }
     lastText_ = edit_->text();
     if (onChange) onChange(*this);
 }
@@ -79,7 +69,9 @@ void TextField::setPlaceholder(const QString& placeholder) {
 }
 
 void TextField::setFont(const QFont& font) {
-    edit_->setFont(font);
+    QFont shown = font;
+    shown.setCapitalization(allCapitals_ ? QFont::AllUppercase : QFont::MixedCase);
+    edit_->setFont(shown);
     sizeChanged(size());
 }
 
@@ -105,7 +97,11 @@ void TextField::setTextInsets(double top, double left, double bottom, double rig
                           static_cast<int>(bottom));
 }
 
-void TextField::setAllCapitals(bool on) { allCapitals_ = on; }
+void TextField::setAllCapitals(bool on) {
+    allCapitals_ = on;
+    // Only the letters drawn change: the text stays as typed.
+    setFont(edit_->font());
+}
 
 void TextField::becomeFirstResponder() {
     proxy_->setFocus();

@@ -28,7 +28,7 @@ class TextField : public View {
     void setBorder(const QColor& color, double width);
     /// Insets of the text inside the field, in points.
     void setTextInsets(double top, double left, double bottom, double right);
-    /// Capitalises everything typed.
+    /// Shows the text in capitals; `text()` stays as it was typed.
     void setAllCapitals(bool on);
     /// The most characters the field takes; typing and pasting stop there.
     void setMaxLength(int characters) { edit_->setMaxLength(characters); }

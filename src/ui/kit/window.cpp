@@ -90,6 +90,13 @@ void Window::replaceImages(const View::ImageReplacer& replace) {
 }
 
 bool Window::event(QEvent* event) {
+    if (event->type() == QEvent::WindowBlocked) {
+        // A question opened over the window: the press under way gets no release
+        // (the window takes none while it is blocked), so it ends here, as a
+        // touch the system takes away.
+        mouseInScene_ = false;
+        dispatcher_.cancelAll();
+    }
     const bool handled = QGraphicsView::event(event);
     bool screenChanged = event->type() == QEvent::ScreenChangeInternal;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)

@@ -111,12 +111,12 @@ void StrombelIphoneViewController::dismissPortrait(int64_t landscape) {
 void StrombelIphonePortraitViewController::sortBtnPressed() {
     StrombelViewController::sortBtnPressed();
     // The browser opens on the right side, where the right column of panels lies.
-    if (buttonDown(sortBtn_)) slideStripTo(true);
+    if (buttonDown(sortBtn_)) slideStripTo(true, 0.2, sortController_ ? sortController_->view() : nullptr);
 }
 
 void StrombelIphonePortraitViewController::showEditSampleControl() {
     StrombelViewController::showEditSampleControl();
-    slideStripTo(false);
+    slideStripTo(false, 0.2, editSampleViewController_ ? editSampleViewController_->view() : nullptr);
 }
 
 void StrombelIphonePortraitViewController::viewWillAppear() {

@@ -326,6 +326,10 @@ protected:
     SmallButtonControl* makeSmallButton(kit::View* parent, double x, double y, const QString& label,
                                         LightView** light = nullptr);
     kit::Label* makeCaption(kit::View* parent, double x, double y, double width, const QString& text);
+    /// Makes `button` a toggle whose `action` runs when a touch is let go on it. A
+    /// toggle switches as the touch goes down: one let go elsewhere (or cancelled)
+    /// switches it back, so its lamp never shows a panel that did not open.
+    void toggleOnRelease(SmallButtonControl* button, void (StrombelViewController::*action)());
     bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
     /// The naming of an export or of a pasted file; false keeps the field open.
     bool exportPatternNamed(const QString& name);
@@ -368,7 +372,10 @@ protected:
     std::weak_ptr<void> rootAlive_;
     kit::View* baseContainer_ = nullptr;
     /// The portrait strip slides to its right side (or left) in `seconds`.
-    void slideStripTo(bool rightSide, double seconds = 0.2);
+    /// `arriving`, a panel just put on the strip, takes no touch until the slide
+    /// ends: a quick second click on the button that brought it would otherwise
+    /// land on whatever of it slides in under the pointer.
+    void slideStripTo(bool rightSide, double seconds = 0.2, kit::View* arriving = nullptr);
     /// The side of the portrait strip shown, or shown once its slide ends.
     bool stripOnRightSide_ = false;
     kit::ImageView* backgroundView_ = nullptr;
@@ -441,6 +448,7 @@ protected:
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
     kit::Label* editNamePrompt_ = nullptr;
+    QString editNamePromptText_;  // what the prompt asks, shown again after a refused edit
     kit::Button *editNameOkButton_ = nullptr, *editNameCancelButton_ = nullptr;
     /// The export under way: its job, its pattern, where it renders, and the file it becomes.
     struct RunningExport {

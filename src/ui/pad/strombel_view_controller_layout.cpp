@@ -106,8 +106,7 @@ void StrombelViewController::loadView() {
     SmallButtonControl* shop = makeSmallButton(topLeftButtonsContainer_, L + S, T, "SHOP");
     shop->addTarget(kit::touchUpInside, [this](kit::Control&) { shopBtnPressed(); });
     sortBtn_ = makeSmallButton(topLeftButtonsContainer_, L + 2 * S, T, "SORT");
-    sortBtn_->setIsToggle(true);
-    sortBtn_->addTarget(kit::touchUpInside, [this](kit::Control&) { sortBtnPressed(); });
+    toggleOnRelease(sortBtn_, &StrombelViewController::sortBtnPressed);
     auto bankControl = std::make_unique<SoundBankControl>(guiType_, *services_.library);
     bankControl->setX(L + 3 * S, T);
     bankControl->setDelegate(this);
@@ -126,8 +125,7 @@ void StrombelViewController::loadView() {
                 std::trunc(dryWetEffectsControl_->width()), "DRY/WET");
     auto panelButton = [&](double x, const char* label, void (StrombelViewController::*action)()) {
         SmallButtonControl* button = makeSmallButton(topRightButtonsContainer_, x, T, label);
-        button->setIsToggle(true);
-        button->addTarget(kit::touchUpInside, [this, action](kit::Control&) { (this->*action)(); });
+        toggleOnRelease(button, action);
         return button;
     };
     inOutBtn_ = panelButton(L + 2 * S, "I/O", &StrombelViewController::inOutBtnPressed);
@@ -195,6 +193,8 @@ void StrombelViewController::loadView() {
         auto label = GuiFactory::labelForGuiType(guiType_, QPointF(x + padLayout.labelDx, y + padLayout.labelDy),
                                                  int(padLayout.labelWidth));
         label->setText(QString("[%1]").arg(i + 1));
+        // A sample's name too long for the pad is drawn smaller, or on a second line.
+        label->setFitting(2, GuiFactory::kNameMinimumScale);
         tapButtonLabels_.push_back(tapButtonsContainer_->add(std::move(label)));
 
         auto lamp = std::make_unique<LightView>(guiType_);
@@ -264,18 +264,33 @@ void StrombelViewController::switchVisibleSide() {
     slideStripTo(!stripOnRightSide_);
 }
 
-void StrombelViewController::slideStripTo(bool rightSide, double seconds) {
+void StrombelViewController::slideStripTo(bool rightSide, double seconds, kit::View* arriving) {
     // The side is remembered, not read off the strip: during a slide the strip
     // is between its sides, and a tap then still means the other side.
     stripOnRightSide_ = rightSide;
     const double target = rightSide ? -std::trunc(Util::screenWidth(screen())) : 0;
+    kit::Animator::Completion arrived;
+    if (arriving) {
+        arriving->setUserInteractionEnabled(false);
+        arrived = [arriving, alive = arriving->lifetime()](bool) {
+            if (!alive.expired()) arriving->setUserInteractionEnabled(true);
+        };
+    }
     kit::Context::current().animator().animatePosition(*baseContainer_, QPointF(target, baseContainer_->y()),
-                                                       seconds);
+                                                       seconds, std::move(arrived));
 }
 
 }  // namespace strombel::ui
 
 namespace strombel::ui {
+
+void StrombelViewController::toggleOnRelease(SmallButtonControl* button, void (StrombelViewController::*action)()) {
+    button->setIsToggle(true);
+    button->addTarget(kit::touchUpInside, [this, action](kit::Control&) { (this->*action)(); });
+    button->addTarget(kit::touchUpOutside | kit::touchCancel, [button](kit::Control&) {
+        button->setIsPressedDown(!button->isPressedDown());
+    });
+}
 
 SmallButtonControl* StrombelViewController::makeSmallButton(kit::View* parent, double x, double y,
                                                             const QString& label, LightView** light) {

@@ -64,6 +64,7 @@ void StrombelViewController::addNameFieldControls(const QString& prompt) {
     question->setLineBreakMode(kit::Label::LineBreak::wordWrap);
     question->setNumberOfLines(2);
     question->setText(prompt);
+    editNamePromptText_ = prompt;
     question->setAlpha(0);
     editNamePrompt_ = rootViewPointer_->add(std::move(question));
     auto button = [&](double x, const QString& title, void (StrombelViewController::*pressed)()) {
@@ -114,13 +115,15 @@ void StrombelViewController::dismissEditNameTextField() {
 bool StrombelViewController::shouldChangeCharacters(const kit::TextField& field, int start, int length,
                                                     const QString& replacement) {
     if (&field != editNameTextfield_) return true;
-    // The field keeps its text in capitals, and some letters grow in capitals
-    // ("ß" is "SS", "ﬃ" is "FFI"): the limit counts the name as it is kept.
-    const QString before = field.text();
-    const QString changed = before.left(start) + replacement + before.mid(start + length);
-    const int current = int(before.toUpper().size());
-    const int after = int(changed.toUpper().size());
-    return after <= kMaxNameLength || after <= current;
+    // The name counts as it is kept, as typed (the field only shows it in capitals).
+    const int current = int(field.text().size());
+    const int after = current - length + int(replacement.size());
+    const bool allowed = after <= kMaxNameLength || after <= current;
+    // A refused key says why, where the question stands; the next edit asks again.
+    if (editNamePrompt_)
+        editNamePrompt_->setText(allowed ? editNamePromptText_
+                                         : QString("A NAME HAS AT MOST %1 CHARACTERS").arg(kMaxNameLength));
+    return allowed;
 }
 
 bool StrombelViewController::textFieldShouldReturn() {

@@ -335,10 +335,10 @@ void StrombelViewController::buildSampleOptionsPanel() {
         button->addTarget(event, [this, action](kit::Control&) { (this->*action)(); });
     };
     cutBtn_ = makeSmallButton(panel, L, T, "CUT");
-    toggle(cutBtn_, kit::touchUpInside, &StrombelViewController::cutBtnPressed);
+    toggleOnRelease(cutBtn_, &StrombelViewController::cutBtnPressed);
     cutBtn_->setIsPressedDown(defaults_.boolForKey("CutSamples"));
     holdToggleBtn_ = makeSmallButton(panel, L + S, T, "HOLD");
-    toggle(holdToggleBtn_, kit::touchUpInside, &StrombelViewController::holdBtnPressed);
+    toggleOnRelease(holdToggleBtn_, &StrombelViewController::holdBtnPressed);
     holdToggleBtn_->setIsPressedDown(defaults_.boolForKey("HoldToggle"));
     sampleVolumeBtn_ = makeSmallButton(panel, L + 2 * S, T, "VOL.");
     toggle(sampleVolumeBtn_, kit::valueChanged, &StrombelViewController::sampleVolumeBtnPressed);

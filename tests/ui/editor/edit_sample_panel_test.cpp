@@ -476,6 +476,38 @@ TEST_F(EditSamplePanelTest, NameTakesItsKeysAtOnceAndReturnRenamesFromInsideTheF
     EXPECT_EQ(editor->nameText(), "MY HIT") << "shown in capitals, as every name";
 }
 
+TEST_F(EditSamplePanelTest, TheNameFieldSaysWhatItAsksAndOffersOkAndCancel) {
+    const std::string path = addUserSample("take", constant(3000, 1000));
+    open(path);
+    auto press = [&](ui::kit::Button* button) {
+        ASSERT_NE(button, nullptr);
+        const QPointF at = button->mapToScene(button->bounds().center());
+        window.touches().begin(1, at);
+        window.touches().end(1, at);
+        advance(0.01);
+    };
+    struct Case {
+        const char* typed;
+        bool ok;
+        std::string file;
+    };
+    const Case cases[] = {{"Gone", false, "take.wav"}, {"Straßenmusik Großstadt", true, "Straßenmusik Großstadt.wav"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        editor->nameBtnPressed();
+        auto* field = strombel::testing::child<ui::kit::TextField>(editor->view());
+        ASSERT_NE(field, nullptr);
+        EXPECT_EQ(editor->statusText(), "NEW NAME FOR THE SAMPLE (IT NAMES ITS FILE TOO)");
+        field->lineEdit().selectAll();
+        QTest::keyClicks(&field->lineEdit(), QString::fromUtf8(c.typed));
+        press(c.ok ? editor->nameOkButton() : editor->nameCancelButton());
+        EXPECT_EQ(strombel::testing::child<ui::kit::TextField>(editor->view()), nullptr) << "the field closes";
+        EXPECT_EQ(editor->nameOkButton(), nullptr);
+        EXPECT_EQ(editor->openedSample(), "Documents/" + c.file);
+        EXPECT_TRUE(std::filesystem::exists(sandbox.documents() / c.file));
+    }
+}
+
 TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
     const std::string path = addUserSample("tone", strombel::testing::sineSamples(220, 44100, 22050));
     for (ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {

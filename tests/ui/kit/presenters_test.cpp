@@ -83,6 +83,61 @@ TEST_F(PresentersTest, AnAlertBelongsToTheWindowWhichTakesNoClicksAndQuestionsCo
     EXPECT_EQ(padTouches, 1) << "the window takes clicks again";
 }
 
+TEST_F(PresentersTest, AQuestionClosedWithoutAButtonIsAnsweredAsCancelledAndHoldsNoOther) {
+    Window window;
+    window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* alerts = dynamic_cast<QtAlertPresenter*>(&context.alerts());
+    ASSERT_NE(alerts, nullptr);
+    std::vector<QString> answers;
+    alerts->showAlert("Soundpack", "Remove 'Deep Kit'?", {"No wait!", "Remove"},
+                      [&](const QString& answer) { answers.push_back("pack: " + answer); });
+    alerts->showAlert("Export", "Can't export pattern 3, it is empty", {"OK"},
+                      [&](const QString& answer) { answers.push_back("export: " + answer); });
+    // Closed as the window manager's close button closes it.
+    for (const char* title : {"Soundpack", "Export"}) {
+        SCOPED_TRACE(title);
+        auto* box = qobject_cast<QMessageBox*>(alerts->openAlert());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), title);
+        box->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    EXPECT_EQ(alerts->openAlert(), nullptr);
+    EXPECT_EQ(answers, (std::vector<QString>{"pack: No wait!", "export: OK"}));
+}
+
+TEST_F(PresentersTest, AButtonHeldWhenAQuestionOpensIsLetGoAndLightsNoLonger) {
+    // A pattern pad asks its question as it goes down; the window takes no
+    // release while the question is open, so the press must end there.
+    Window window;
+    View* root = window.setRootView(std::make_unique<View>(QRectF(0, 0, 400, 200)));
+    Control* pad = root->add(std::make_unique<Control>(QRectF(0, 0, 200, 200)));
+    window.resize(400, 200);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* alerts = dynamic_cast<QtAlertPresenter*>(&context.alerts());
+    ASSERT_NE(alerts, nullptr);
+    int cancelled = 0, ups = 0;
+    pad->addTarget(touchDown,
+                   [&](Control&) { alerts->showAlert("Export", "Can't export pattern 01, it is empty", {"OK"}, {}); });
+    pad->addTarget(touchCancel, [&](Control&) { ++cancelled; });
+    pad->addTarget(touchUpInside | touchUpOutside, [&](Control&) { ++ups; });
+    const QPoint at = window.viewport()->mapTo(&window, window.mapFromScene(QPointF(100, 100)));
+    QTest::mousePress(window.windowHandle(), Qt::LeftButton, {}, at);
+    auto* box = qobject_cast<QMessageBox*>(alerts->openAlert());
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(pad->isHighlighted()) << "the pad still lights under the question";
+    EXPECT_FALSE(pad->isTracking());
+    EXPECT_EQ(cancelled, 1);
+    QTest::mouseRelease(window.windowHandle(), Qt::LeftButton, {}, at);
+    box->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(pad->isHighlighted());
+    EXPECT_EQ(ups, 0) << "a cancelled press ends in no release";
+}
+
 TEST_F(PresentersTest, TheEditMenuAnswersWithTheItemPicked) {
     auto recording = std::make_unique<RecordingEditMenuPresenter>();
     RecordingEditMenuPresenter* menu = recording.get();

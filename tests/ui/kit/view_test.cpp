@@ -172,6 +172,7 @@ TEST_F(ViewTest, AWrappingLabelShowsTheLinesItsFrameHoldsAndEndsTheLastWithAnEll
         ASSERT_EQ(lines.size(), c.shown) << lines.join('|').toStdString();
         EXPECT_TRUE(lines.front().startsWith(c.shown == 1 ? "two.wav" : "two.wav could")) << lines.join('|').toStdString();
         EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.join('|').toStdString();
+        EXPECT_TRUE(reason.contains(lines.back().chopped(1) + ' ')) << "cut in a word: " << lines.back().toStdString();
         for (const QString& line : lines) EXPECT_LE(QFontMetricsF(label.font()).horizontalAdvance(line), 90.0);
     }
     // A newline starts a line; a text that fits loses nothing.
@@ -181,6 +182,73 @@ TEST_F(ViewTest, AWrappingLabelShowsTheLinesItsFrameHoldsAndEndsTheLastWithAnEll
     label.setText("The store cannot be reached.\nThe store answered with HTTP status 503");
     EXPECT_EQ(label.wrappedLines(),
               QStringList({"The store cannot be reached.", "The store answered with HTTP status 503"}));
+}
+
+TEST_F(ViewTest, AFittingLabelShrinksThenTakesASecondLineAndLosesOnlyWholeWords) {
+    QFont font;
+    font.setPixelSize(12);
+    auto advance = [&](const QString& text, int pixels) {
+        QFont sized = font;
+        sized.setPixelSize(pixels);
+        return QFontMetricsF(sized).horizontalAdvance(text);
+    };
+    const QString crash = "SNARE CRASH", words = "WWWW WWWW WWWW WWWW WWWW";
+    struct Case {
+        const char* what;
+        QString text;
+        double width;
+        int pixels;  // the size drawn at
+        QStringList lines;
+    };
+    const double twoWords = std::max(advance("SNARE", 12), advance("CRASH", 12)) + 1;
+    ASSERT_GT(advance(crash, 9), twoWords) << "the case needs a name too wide for one line at every size";
+    for (const Case& c : {
+             Case{"fits", "KICK", 200, 12, {"KICK"}},
+             Case{"blank", "", 200, 12, {""}},
+             Case{"a little smaller", crash, advance(crash, 11) + 0.5, 11, {crash}},
+             Case{"two lines at its size", crash, twoWords, 12, {"SNARE", "CRASH"}},
+             Case{"indented, every line", "  " + crash, twoWords + advance("  ", 12), 12, {"  SNARE", "  CRASH"}},
+             Case{"whole words lost", words, advance("WWWW WWWW", 9) + 1, 9, {"WWWW WWWW", "WWWW…"}},
+         }) {
+        SCOPED_TRACE(c.what);
+        Label label(QRectF(0, 0, c.width, 12));
+        label.setFont(font);
+        label.setText(c.text);
+        label.setFitting(2, 0.75);
+        const Label::Fitted fitted = label.fitted();
+        EXPECT_EQ(fitted.font.pixelSize(), c.pixels);
+        EXPECT_EQ(fitted.lines, c.lines) << fitted.lines.join('|').toStdString();
+        for (const QString& line : fitted.lines)
+            EXPECT_LE(QFontMetricsF(fitted.font).horizontalAdvance(line), c.width) << line.toStdString();
+        EXPECT_EQ(label.displayedText(), c.lines.join('\n'));
+    }
+}
+
+TEST_F(ViewTest, AWrappingLabelBreaksAWordLongerThanALineAfterItsOwnSeparators) {
+    QFont font;
+    font.setPixelSize(12);
+    const QString file = "calderwick_2012_short_vocals_aah_c.wav:";
+    const double width = QFontMetricsF(font).horizontalAdvance("calderwick_2012_shor");
+    Label label(QRectF(0, 0, width, 200));
+    label.setFont(font);
+    label.setLineBreakMode(Label::LineBreak::wordWrap);
+    label.setNumberOfLines(0);
+    const QString text = "FAILED: " + file + " the store answered with HTTP status 404";
+    label.setText(text);
+    const QStringList lines = label.wrappedLines();
+    ASSERT_GE(lines.size(), 3) << lines.join('|').toStdString();
+    // Read back in order, the lines are the text; each ends between words or
+    // after a separator, never between two letters.
+    qsizetype at = 0;
+    for (const QString& line : lines) {
+        SCOPED_TRACE(line.toStdString());
+        while (at < text.size() && text[at] == ' ') ++at;
+        ASSERT_EQ(text.mid(at, line.size()), line);
+        at += line.size();
+        EXPECT_TRUE(at == text.size() || text[at] == ' ' || QString("_.:").contains(text[at - 1]));
+        EXPECT_LE(QFontMetricsF(font).horizontalAdvance(line), width);
+    }
+    EXPECT_EQ(at, text.size());
 }
 
 /// The label as drawn on a transparent picture of its own size, at two pixels a point.

@@ -166,11 +166,13 @@ TEST_F(WindowTest, ATextFieldIsARealLineEditInTheScene) {
     field->becomeFirstResponder();
     QTest::keyClicks(&field->lineEdit(), "kicks");
     QTest::keyClick(&field->lineEdit(), Qt::Key_Return);
-    EXPECT_EQ(field->text(), "KICKS");
-    EXPECT_EQ(returned, "KICKS");
+    // Shown in capitals, kept as typed.
+    EXPECT_EQ(field->lineEdit().font().capitalization(), QFont::AllUppercase);
+    EXPECT_EQ(field->text(), "kicks");
+    EXPECT_EQ(returned, "kicks");
     field->setMaxLength(7);
     QTest::keyClicks(&field->lineEdit(), " and snares");
-    EXPECT_EQ(field->text(), "KICKS A");
+    EXPECT_EQ(field->text(), "kicks a");
 }
 
 }  // namespace
