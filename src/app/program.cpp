@@ -15,6 +15,7 @@
 #include "ui/gui_factory.h"
 #include "ui/hub/hub_connection_panel.h"
 #include "ui/kit/context.h"
+#include "ui/kit/device_orientation.h"
 #include "ui/kit/presenters.h"
 #include "ui/pad/strombel_iphone_view_controller.h"
 
@@ -301,6 +302,10 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     if (isIpad) {
         padScreen_ = std::make_unique<ui::StrombelViewController>(services, setup_.defaults);
     } else if (setup_.guiType == ui::GuiType::phonePortrait) {
+        // The upright screen is up from the start, and the status bar with it.
+        ui::kit::Screen upright = ui::kit::Context::current().screen();
+        upright.statusBarOrientation = int(ui::kit::DeviceOrientation::portrait);
+        ui::kit::Context::current().setScreen(upright);
         padScreen_ = std::make_unique<ui::StrombelIphonePortraitViewController>(services, setup_.defaults);
     } else {
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);

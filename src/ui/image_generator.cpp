@@ -59,6 +59,9 @@ struct Art {
     /// Pixels per point at most: a picture without fine detail (a soft gradient)
     /// is drawn this coarse and scaled up, for a quarter of the memory at 2x.
     double maxPixelRatio = 0;  // 0: as many as the screen has
+    /// A full-screen picture that covers one upright screen, not the portrait
+    /// layout's strip of two.
+    bool oneUprightScreen = false;
 };
 
 QSizeF fullScreen(ImageVariant variant) {
@@ -290,8 +293,8 @@ void background(QPainter& p, const QSizeF& s, int type) {
         p.setBrush(QColor(shade, shade, shade, 5 + static_cast<int>(next() % 6)));
         p.drawRect(QRectF(x, y, (6 + next() % 24) * u, 0.6));
     }
-    // The name plate, in each half of a portrait sheet.
-    const int halves = type == 2 ? 2 : 1;
+    // The name plate, in each half of a portrait sheet (the strip of two screens).
+    const int halves = type == 2 && s.width() > s.height() ? 2 : 1;
     for (int h = 0; h < halves; ++h) {
         const double x0 = h * s.width() / halves;
         const double w = s.width() / halves;
@@ -626,20 +629,24 @@ void appIcon(QPainter& p, const QSizeF& s, int) {
 // plate and a few lines about it.
 void infoBackground(QPainter& p, const QSizeF& s, int type) {
     background(p, s, type);
-    const double k = s.height() / 768.0;
+    // Sized by the shorter side; upright, the words stand across the top.
+    const double k = std::min(s.width(), s.height()) / 768.0;
+    const bool upright = s.height() > s.width();
     QFont title("DejaVu Sans");
     title.setBold(true);
     title.setPixelSize(std::max(8, static_cast<int>(64 * k)));
     title.setLetterSpacing(QFont::AbsoluteSpacing, 10 * k);
     p.setFont(title);
     p.setPen(kRusty);
-    const QRectF text(s.width() * 0.3, s.height() * 0.3, s.width() * 0.62, s.height() * 0.14);
+    const QRectF text = upright ? QRectF(s.width() * 0.075, s.height() * 0.08, s.width() * 0.85, s.height() * 0.09)
+                                : QRectF(s.width() * 0.3, s.height() * 0.3, s.width() * 0.62, s.height() * 0.14);
     p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, "STROMBEL");
     QFont body("DejaVu Sans");
     body.setPixelSize(std::max(5, static_cast<int>(18 * k)));
     p.setFont(body);
     p.setPen(withAlpha(kRusty, 200));
-    p.drawText(QRectF(text.left(), text.bottom(), text.width(), s.height() * 0.3), Qt::AlignLeft | Qt::TextWordWrap,
+    p.drawText(QRectF(text.left(), text.bottom(), text.width(), s.height() * (upright ? 0.2 : 0.3)),
+               Qt::AlignLeft | Qt::TextWordWrap,
                "A new dimension in live sets.\nTwelve pads, sound banks of A-list artists and producers, "
                "your own samples in a custom sound bank.\n\nVersion 1.0");
 }
@@ -753,20 +760,23 @@ const std::map<std::string, Art>& catalogue() {
         add("switchBtnDown", {150, 44}, {68, 20}, {75, 22},
             [](QPainter& p, const QSizeF& s, int t) { wideKey(p, s, t, true); });
         // The information screen.
-        a["infoBack"] = Art{{}, true, infoBackground};
+        a["infoBack"] = Art{{}, true, infoBackground, 0, true};
         // The two links and the four keys of the left column, each group of one
         // size (the information screen stands them on one edge and pitch).
-        const std::tuple<const char*, QSizeF, QSizeF, const char*> links[] = {
-            {"infoEmailBtn", {218, 25}, {99, 20}, "MAIL THE MAKER"},
-            {"infoWebsiteBtn", {218, 25}, {99, 20}, "STROMBEL ON THE WEB"},
-            {"infoFbBtn", {120, 48}, {59, 26}, "SHARE"},
-            {"ravellePresentedByBtn", {120, 48}, {59, 26}, "PRESENTED BY RAVELLE"},
-            {"tutorialBtn", {120, 48}, {59, 26}, "TUTORIAL VIDEO"},
-            {"rateUsBtn", {120, 48}, {59, 26}, "RATE US"},
+        const QSizeF link[3] = {{218, 25}, {99, 20}, {143, 29}};
+        const QSizeF infoKey[3] = {{120, 48}, {59, 26}, {85, 38}};
+        const std::pair<const char*, const char*> links[] = {
+            {"infoEmailBtn", "MAIL THE MAKER"},
+            {"infoWebsiteBtn", "STROMBEL ON THE WEB"},
+            {"infoFbBtn", "SHARE"},
+            {"ravellePresentedByBtn", "PRESENTED BY RAVELLE"},
+            {"tutorialBtn", "TUTORIAL VIDEO"},
+            {"rateUsBtn", "RATE US"},
         };
-        for (const auto& [name, tablet, phone, words] : links) {
-            const QString text = words;
-            add(name, tablet, phone, phone * 1.45,
+        for (size_t i = 0; i < std::size(links); ++i) {
+            const QSizeF* sizes = i < 2 ? link : infoKey;
+            const QString text = links[i].second;
+            add(links[i].first, sizes[0], sizes[1], sizes[2],
                 [text](QPainter& p, const QSizeF& s, int t) { infoLink(p, s, t, text); });
         }
         return a;
@@ -780,7 +790,10 @@ QSizeF ImageGenerator::size(const std::string& name, ImageVariant variant) {
     const auto& art = catalogue();
     auto it = art.find(name);
     if (it == art.end()) return {};
-    if (it->second.tallVariant) return fullScreen(variant);
+    if (it->second.tallVariant) {
+        const QSizeF full = fullScreen(variant);
+        return it->second.oneUprightScreen && typeOf(variant) == 2 ? QSizeF(full.width() / 2, full.height()) : full;
+    }
     if (isTall(variant)) return {};
     return it->second.sizes[typeOf(variant)];
 }

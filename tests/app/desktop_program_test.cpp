@@ -309,97 +309,168 @@ std::string webEngineOrGLMapped(const testing::ChildProcess& program) {
     return engine;
 }
 
-TEST_F(DesktopProgramTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDialog) {
-    // Where INFO and SHARE lie: the same screens, built offscreen.
-    auto layout = start();
-    const QSizeF points = layout->program().window().sceneRect().size();
-    QPointF info, share;
-    {
-        // INFO is the leftmost button of the panel that holds SORT.
-        std::vector<ui::kit::View*> buttons = layout->screen().sortBtn()->superview()->subviews();
-        std::erase_if(buttons, [](ui::kit::View* view) { return !dynamic_cast<ui::SmallButtonControl*>(view); });
-        ASSERT_FALSE(buttons.empty());
-        const auto leftmost = std::min_element(buttons.begin(), buttons.end(), [](auto* a, auto* b) {
-            return a->frame().x() < b->frame().x();
-        });
-        info = (*leftmost)->mapToScene((*leftmost)->bounds().center());
-        visitInformationScreen(*layout, [&] {
-            auto* screen = dynamic_cast<info::StrombelInformationViewController*>(
-                ui::kit::Context::current().modals().presented(layout->program().window()));
-            ASSERT_NE(screen, nullptr);
-            share = screen->socialBtn()->mapToScene(screen->socialBtn()->bounds().center());
-        });
+/// The program in one layout on the X server, its post dialog's page reached as
+/// a user reaches it: INFO, SHARE, the login in the browser, the way back.
+class PostDialogTest : public DesktopProgramTest {
+protected:
+    /// Starts the program and opens the post dialog; `window` is the program's
+    /// window as it was before the dialog. Fails the test when a step does not
+    /// happen.
+    void openPostDialog(ui::GuiType guiType) {
+        // Where INFO and SHARE lie: the same screens, built offscreen.
+        auto layout = start(guiType);
+        points_ = layout->program().window().sceneRect().size();
+        QPointF info, share;
+        {
+            // INFO is the leftmost button of the panel that holds SORT.
+            std::vector<ui::kit::View*> buttons = layout->screen().sortBtn()->superview()->subviews();
+            std::erase_if(buttons, [](ui::kit::View* view) { return !dynamic_cast<ui::SmallButtonControl*>(view); });
+            ASSERT_FALSE(buttons.empty());
+            const auto leftmost = std::min_element(buttons.begin(), buttons.end(), [](auto* a, auto* b) {
+                return a->frame().x() < b->frame().x();
+            });
+            info = (*leftmost)->mapToScene((*leftmost)->bounds().center());
+            visitInformationScreen(*layout, [&] {
+                auto* screen = dynamic_cast<info::StrombelInformationViewController*>(
+                    ui::kit::Context::current().modals().presented(layout->program().window()));
+                ASSERT_NE(screen, nullptr);
+                share = screen->socialBtn()->mapToScene(screen->socialBtn()->bounds().center());
+            });
+        }
+
+        const auto root = temp_ / "social";
+        {
+            std::filesystem::create_directories(root / "Library" / "Preferences");
+            platform::UserDefaults defaults(root / "Library" / "Preferences" / "defaults.sqlite");
+            const info::SocialHosts hosts = network_.hosts();
+            defaults.setString(InformationSettingKeys::kSocialDialogBaseURL, hosts.dialogBaseURL);
+            defaults.setString(InformationSettingKeys::kSocialGraphBaseURL, hosts.graphBaseURL);
+            defaults.setString(InformationSettingKeys::kSocialMethodBaseURL, hosts.methodBaseURL);
+            defaults.setString(InformationSettingKeys::kSocialLoginURL, hosts.loginURL);
+        }
+        // The user's browser: it writes down the addresses it is asked to open.
+        const auto browser = temp_ / "browser";
+        std::filesystem::create_directories(browser);
+        const auto opened = temp_ / "opened";
+        std::ofstream(browser / "xdg-open") << "#!/bin/sh\necho \"$1\" >> '" << opened.string() << "'\n";
+        std::filesystem::permissions(browser / "xdg-open", std::filesystem::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        program_ = launch(root, int(guiType), {"PATH=" + browser.string() + ":" + (path ? path : "/usr/bin:/bin")});
+        ASSERT_TRUE(program_) << "the program did not start";
+        auto window = windowOf(points_);
+        ASSERT_TRUE(window) << "the program's window did not show";
+        window_ = *window;
+        pause(0.5);
+        clickAt(window_, info);
+        pause(1.0);  // the information screen slides in
+        clickAt(window_, share);
+
+        // The browser opens the login page, which sends it back to the program's
+        // own address with the login's answer; the desktop hands that to the program.
+        std::string login;
+        for (int wait = 0; wait < 200 && login.rfind("http", 0) != 0; ++wait) {
+            pause(0.05);
+            std::ifstream lines(opened);
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind("http", 0) == 0) login = line;
+        }
+        ASSERT_EQ(login.rfind(network_.url("/dialog/oauth?"), 0), 0u) << "the browser was not asked to log in: " << login;
+        // The information screen and a login in the browser show no page of ours.
+        EXPECT_EQ(webEngineOrGLMapped(*program_), "") << "mapped before the post dialog";
+        httplib::Client page("127.0.0.1", network_.port());
+        auto answer = page.Get(login.substr(network_.url("").size()));
+        ASSERT_TRUE(answer);
+        const std::string back = answer->get_header_value("Location");
+        ASSERT_NE(back.find("&state="), std::string::npos) << back;
+        testing::ChildProcess handOver({STROMBEL_PROGRAM, "--root", root.string(), "--open-url", back},
+                                       x_.environment({"XDG_RUNTIME_DIR=" + runtimeFolder(root).string()}));
+        const std::optional<int> handedOver = handOver.wait(30);
+        if (const std::optional<int> ended = program_->wait(0)) FAIL() << "the program ended on the answer: " << ending(*ended);
+        ASSERT_TRUE(handedOver && WIFEXITED(*handedOver) && WEXITSTATUS(*handedOver) == 0) << "the answer was not taken";
+
+        // The post dialog loads its page in the web engine and shows it, white,
+        // over the information screen.
+        for (int wait = 0; wait < 300 && !program_->wait(0) && pageShown() < 0.2; ++wait) pause(0.1);
+        if (const std::optional<int> ended = program_->wait(0)) FAIL() << "the program ended as the dialog opened: " << ending(*ended);
+        EXPECT_EQ(network_.count("/dialog/feed"), 1u) << "the post dialog did not ask for its page";
     }
 
-    info::test_support::LoopbackSocialNetwork network;
-    const auto root = temp_ / "social";
-    {
-        std::filesystem::create_directories(root / "Library" / "Preferences");
-        platform::UserDefaults defaults(root / "Library" / "Preferences" / "defaults.sqlite");
-        const info::SocialHosts hosts = network.hosts();
-        defaults.setString(InformationSettingKeys::kSocialDialogBaseURL, hosts.dialogBaseURL);
-        defaults.setString(InformationSettingKeys::kSocialGraphBaseURL, hosts.graphBaseURL);
-        defaults.setString(InformationSettingKeys::kSocialMethodBaseURL, hosts.methodBaseURL);
-        defaults.setString(InformationSettingKeys::kSocialLoginURL, hosts.loginURL);
+    /// What the window shows now, read from the screen (nothing when it cannot
+    /// be read); looked up anew, whatever window now shows the program.
+    std::optional<ScreenArea> shown() {
+        if (network_.count("/dialog/feed") == 0) return std::nullopt;
+        auto window = windowOf(points_);
+        return window ? ScreenReader(x_.display()).areaOf(uint32_t(std::stoul(window->id))) : std::nullopt;
     }
-    // The user's browser: it writes down the addresses it is asked to open.
-    const auto browser = temp_ / "browser";
-    std::filesystem::create_directories(browser);
-    const auto opened = temp_ / "opened";
-    std::ofstream(browser / "xdg-open") << "#!/bin/sh\necho \"$1\" >> '" << opened.string() << "'\n";
-    std::filesystem::permissions(browser / "xdg-open", std::filesystem::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    auto program = launch(root, 0, {"PATH=" + browser.string() + ":" + (path ? path : "/usr/bin:/bin")});
-    ASSERT_TRUE(program) << "the program did not start";
-    auto window = windowOf(points);
-    ASSERT_TRUE(window) << "the program's window did not show";
-    pause(0.5);
-    clickAt(*window, info);
-    pause(1.0);  // the information screen slides in
-    clickAt(*window, share);
-
-    // The browser opens the login page, which sends it back to the program's own
-    // address with the login's answer; the desktop hands that to the program.
-    std::string login;
-    for (int wait = 0; wait < 200 && login.rfind("http", 0) != 0; ++wait) {
-        pause(0.05);
-        std::ifstream lines(opened);
-        for (std::string line; std::getline(lines, line);)
-            if (line.rfind("http", 0) == 0) login = line;
+    /// The share of the window that is the page's white.
+    double pageShown() {
+        auto area = shown();
+        return area ? area->shareBetween(0xf8, 0xff) : 0;
     }
-    ASSERT_EQ(login.rfind(network.url("/dialog/oauth?"), 0), 0u) << "the browser was not asked to log in: " << login;
-    // The information screen and a login in the browser show no page of ours.
-    EXPECT_EQ(webEngineOrGLMapped(*program), "") << "mapped before the post dialog";
-    httplib::Client page("127.0.0.1", network.port());
-    auto answer = page.Get(login.substr(network.url("").size()));
-    ASSERT_TRUE(answer);
-    const std::string back = answer->get_header_value("Location");
-    ASSERT_NE(back.find("&state="), std::string::npos) << back;
-    testing::ChildProcess handOver({STROMBEL_PROGRAM, "--root", root.string(), "--open-url", back},
-                                   x_.environment({"XDG_RUNTIME_DIR=" + runtimeFolder(root).string()}));
-    const std::optional<int> handedOver = handOver.wait(30);
-    auto ending = [](int status) {
+    static std::string ending(int status) {
         return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
                                    : "status " + std::to_string(WEXITSTATUS(status));
-    };
-    if (const std::optional<int> ended = program->wait(0)) FAIL() << "the program ended on the answer: " << ending(*ended);
-    ASSERT_TRUE(handedOver && WIFEXITED(*handedOver) && WEXITSTATUS(*handedOver) == 0) << "the answer was not taken";
-
-    // The post dialog loads its page in the web engine and shows it, white,
-    // over the information screen. (The window is made anew when the engine's
-    // view joins it: it is looked up each time.)
-    ScreenReader reader(x_.display());
-    double white = 0;
-    for (int wait = 0; wait < 300 && !program->wait(0) && white < 0.2; ++wait) {
-        pause(0.1);
-        if (network.count("/dialog/feed") == 0) continue;
-        if (auto shown = windowOf(points))
-            if (auto area = reader.areaOf(uint32_t(std::stoul(shown->id)))) white = area->shareBetween(0xf8, 0xff);
     }
-    if (const std::optional<int> ended = program->wait(0)) FAIL() << "the program ended as the dialog opened: " << ending(*ended);
-    EXPECT_EQ(network.count("/dialog/feed"), 1u) << "the post dialog did not ask for its page";
-    EXPECT_GE(white, 0.2) << "the post dialog's page does not show";
-    EXPECT_TRUE(quit(*program));
+
+    info::test_support::LoopbackSocialNetwork network_;
+    std::unique_ptr<testing::ChildProcess> program_;
+    ProgramWindow window_;
+    QSizeF points_;
+};
+
+TEST_F(PostDialogTest, ASocialLoginAnsweredThroughTheBrowserOpensThePostDialog) {
+    ASSERT_NO_FATAL_FAILURE(openPostDialog(ui::GuiType::tablet));
+    EXPECT_GE(pageShown(), 0.2) << "the post dialog's page does not show";
+    EXPECT_TRUE(quit(*program_));
+}
+
+TEST_F(PostDialogTest, ThePageJoinsTheProgramsOwnWindowAndTakesItsKeys) {
+    ASSERT_NO_FATAL_FAILURE(openPostDialog(ui::GuiType::tablet));
+    ASSERT_GE(pageShown(), 0.2) << "the post dialog's page does not show";
+    // The window the user had is the one that shows the page: no other window
+    // took its place (which the desktop showed as the window going and coming).
+    auto now = windowOf(points_);
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->id, window_.id);
+
+    // A click into the message box, a word, Tab to Share and Return: the post
+    // is sent and the dialog goes.
+    // The tablet's panel: 614 by 448 points in the middle of the window below
+    // the status bar; its page 11 points in, below the close button.
+    const QPointF page = QPointF(512, 20 + (768 - 20) / 2) - QPointF(614, 448) / 2 + QPointF(11, 33);
+    pause(1.0);  // the panel's bounce ends
+    clickAt(window_, page + QPointF(60, 70));
+    pause(0.3);
+    ASSERT_TRUE(x_.xdotool({"type", "--delay", "40", "hello"}));
+    ASSERT_TRUE(x_.xdotool({"key", "Tab", "Return"}));
+    double white = 1;
+    for (int wait = 0; wait < 50 && white > 0.05; ++wait) {
+        pause(0.1);
+        white = pageShown();
+    }
+    EXPECT_LE(white, 0.05) << "the keys did not reach the page: the dialog stays";
+    EXPECT_TRUE(quit(*program_)) << "the program did not quit with a page shown";
+}
+
+TEST_F(PostDialogTest, UprightThePageStandsInsideTheWindow) {
+    ASSERT_NO_FATAL_FAILURE(openPostDialog(ui::GuiType::phonePortrait));
+    ASSERT_GE(pageShown(), 0.2) << "the post dialog's page does not show";
+    // The page's white fills the middle of the window, and the panel's margin
+    // shows at both edges: it is not cut by them.
+    const std::optional<ScreenArea> area = shown();
+    ASSERT_TRUE(area);
+    auto whiteIn = [&](int x) {
+        int white = 0;
+        for (int y = area->height / 4; y < area->height * 3 / 4; ++y) {
+            const uint32_t pixel = area->pixels[size_t(y) * size_t(area->width) + size_t(x)];
+            white += (pixel & 0xf8f8f8) == 0xf8f8f8 ? 1 : 0;
+        }
+        return double(white) / double(area->height / 2);
+    };
+    EXPECT_GT(whiteIn(area->width / 2), 0.9);
+    EXPECT_LT(whiteIn(2), 0.1) << "the page runs into the window's left edge";
+    EXPECT_LT(whiteIn(area->width - 3), 0.1) << "the page runs into the window's right edge";
+    EXPECT_TRUE(quit(*program_));
 }
 
 TEST_F(DesktopProgramTest, NeitherTheWebEngineNorGLIsLoadedBeforeAPageIsShown) {

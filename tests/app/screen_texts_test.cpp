@@ -284,5 +284,28 @@ TEST_F(ScreenTextsTest, UprightTheInformationScreenStandsWholeInTheWindow) {
     });
 }
 
+TEST_F(ScreenTextsTest, UprightTheInformationScreenIsLaidOutUprightAtThePhonesSize) {
+    auto run = start(ui::GuiType::phonePortrait);
+    // The dialogs it opens lay themselves out for the status bar: upright too.
+    EXPECT_EQ(ui::kit::Context::current().screen().statusBarOrientation, 1);
+    visitInformationScreen(*run, [&] {
+        auto* information = dynamic_cast<info::StrombelInformationViewController*>(
+            ui::kit::Context::current().modals().presented(run->program().window()));
+        ASSERT_NE(information, nullptr);
+        loop_.advance(1000 * platform::kNanosPerMillisecond);
+        // Not the landscape layout made smaller into a strip: its keys at least
+        // as large as the phone's, and its backdrop (with the words on it) down
+        // to the window's top and bottom rows, no black bands.
+        for (ui::kit::View* key : std::initializer_list<ui::kit::View*>{information->socialBtn(), information->mailBtn()})
+            EXPECT_GE(key->mapRectToScene(key->bounds()).height(), 20) << "drawn smaller than on the phone";
+        const QImage image = render(*run, "strombel_portrait_information_upright.png");
+        for (const int y : {2, image.height() / 8, image.height() * 7 / 8, image.height() - 3}) {
+            int lit = 0;
+            for (int x = 0; x < image.width(); ++x) lit += qGray(image.pixel(x, y)) > 4 ? 1 : 0;
+            EXPECT_GT(lit, image.width() / 4) << "a black band at row " << y;
+        }
+    });
+}
+
 }  // namespace
 }  // namespace strombel::app::scenario

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QPainter>
+#include <QFontMetricsF>
 #include <QPainterPath>
 #include <QUrl>
 #include <cmath>
@@ -182,7 +183,9 @@ std::unique_ptr<SocialDialogView> SocialDialogPanel::make(SocialDialog& dialog, 
 }
 
 bool SocialDialogPanel::placeOnWindow(std::unique_ptr<SocialDialogPanel> self) {
-    kit::View* root = window_.rootView();
+    // On what the window shows: a portrait screen over the landscape one covers
+    // the rest of the root.
+    kit::View* root = window_.shownView();
     if (!root) return false;
     // The modal background covers the window; the panel lies on the window above it.
     auto background = std::make_unique<ModalBackground>(root->bounds());
@@ -196,7 +199,7 @@ bool SocialDialogPanel::placeOnWindow(std::unique_ptr<SocialDialogPanel> self) {
 void SocialDialogPanel::present() {
     sizeToFitOrientation(false);
     rotation_ = transformForOrientation(orientation_);
-    closeButton_->setFrame(QRectF(2, 2, 29, 29));
+    closeButton_->setFrame(kCloseButtonFrame);
     spinner_->startAnimating();
     spinner_->setCenter(webFrame_.center());
 }
@@ -228,7 +231,7 @@ void SocialDialogPanel::removeObservers() {
 }
 
 SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) : dialog_(dialog), window_(window) {
-    auto close = std::make_unique<kit::Button>(QRectF(2, 2, 29, 29));
+    auto close = std::make_unique<kit::Button>(kCloseButtonFrame);
     close->setImage(closeImage(), kit::normal);
     close->setTitleColor(QColor(167, 184, 216), kit::normal);
     close->setTitleColor(Qt::white, kit::highlighted);
@@ -323,9 +326,19 @@ void SocialDialogPanel::showLoadFailure(const json::Error& error) {
 void SocialDialogPanel::layOutFailure() {
     if (!failureView_) return;
     failureView_->setFrame(webFrame_);
+    // The message in as many lines as it needs across the page, CLOSE below it,
+    // the two together in the middle of the page (from its top when they are
+    // taller than the page).
     const double w = webFrame_.width(), h = webFrame_.height();
-    failureLabel_->setFrame(QRectF(20, std::max(0.0, h / 2 - 90), std::max(0.0, w - 40), 100));
-    failureClose_->setFrame(QRectF(w / 2 - 60, h / 2 + 25, 120, 36));
+    const double textWidth = std::max(0.0, w - 2 * kFailureMargin);
+    failureLabel_->setFrame(QRectF(kFailureMargin, 0, textWidth, 100000));
+    const double textHeight =
+        double(failureLabel_->wrappedLines().size()) * QFontMetricsF(failureLabel_->font()).lineSpacing();
+    const QSizeF button(std::min(120.0, w), 36);
+    const double gap = 25;
+    const double top = std::max(0.0, (h - (textHeight + gap + button.height())) / 2);
+    failureLabel_->setFrame(QRectF(kFailureMargin, top, textWidth, textHeight));
+    failureClose_->setFrame(QRectF((w - button.width()) / 2, top + textHeight + gap, button.width(), button.height()));
 }
 
 void SocialDialogPanel::close() {
@@ -408,7 +421,7 @@ QRectF SocialDialogPanel::frameForOrientation() const {
     const double width = std::floor(w * scale), height = std::floor(h * scale);
     const QSizeF size = landscape ? QSizeF(height, width) : QSizeF(width, height);
     // The centre of the application frame, below the status bar.
-    const kit::View* root = window_.rootView();
+    const kit::View* root = window_.shownView();
     const QPointF centre = root ? QPointF(root->width() / 2, bar + std::ceil((root->height() - bar) / 2))
                                 : QPointF(size.width() / 2, size.height() / 2);
     return QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size);
@@ -424,7 +437,9 @@ void SocialDialogPanel::sizeToFitOrientation(bool transform) {
 
 void SocialDialogPanel::sizeChanged(const QSizeF& oldSize) {
     View::sizeChanged(oldSize);
-    webFrame_ = QRectF(11, 11, width() - 22, height() - 21);
+    // The page begins below the close button: on its corner (where the page's
+    // heading is) either would hide the other.
+    webFrame_ = QRectF(11, kPageTop, width() - 22, height() - kPageTop - 10);
     if (webViewGrown_) webFrame_.adjust(-10, -10, 10, 10);
     layOutFailure();
     placeWebView();
@@ -489,7 +504,7 @@ void SocialDialogPanel::keyboardWillHide() {
 void SocialDialogPanel::draw(QPainter& painter) {
     const QRectF r = bounds();
     painter.fillRect(r, QColor::fromRgbF(0.3, 0.3, 0.3, 0.8));
-    const double x = std::ceil(r.x() + 10), y = std::ceil(r.y() + 10) + 1;
+    const double x = std::ceil(r.x() + 10), y = std::ceil(r.y() + webFrame_.top() - 1) + 1;
     const double w = r.width() - 20, h = webFrame_.height() + 1;
     painter.setPen(QPen(QColor::fromRgbF(0.3, 0.3, 0.3, 1), 1));
     painter.drawLine(QPointF(x + 0.5, y - 0.5), QPointF(x + w, y - 0.5));

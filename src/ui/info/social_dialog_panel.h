@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QRectF>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -63,6 +64,9 @@ public:
 
     /// The close button's picture in the bundle folder.
     static constexpr const char* kCloseImage = "SocialDialog.bundle/images/close.png";
+    /// The close button's frame on the panel, and where the page begins below it.
+    static constexpr QRectF kCloseButtonFrame{2, 2, 29, 29};
+    static constexpr double kPageTop = 33;
     /// How long the status bar takes for a quarter turn (a half turn twice that).
     static constexpr double kOrientationAnimationSeconds = 0.3;
 
@@ -129,6 +133,7 @@ private:
     /// dialog until the user closes it, which ends it with `error`.
     void showLoadFailure(const json::Error& error);
     void layOutFailure();
+    static constexpr double kFailureMargin = 20;
     void close();
     void updateWebOrientation();
     void bounce(int step);

@@ -139,6 +139,7 @@ void StrombelInformationViewController::forgetMailHandlerAnswer() {
 
 StrombelInformationViewController::StrombelInformationViewController(ui::GuiType guiType) : guiType_(guiType) {
     if (guiType_ == ui::GuiType::tablet) loadTabletView();
+    else if (guiType_ == ui::GuiType::phonePortrait) loadUprightView();
     else loadPhoneView();
     // The desktop is asked before the user gets to the mail button.
     if (!services().canSendMail) mailHandlerRegistered();
@@ -178,6 +179,35 @@ void StrombelInformationViewController::loadTabletView() {
     addButtons(kTabletButtons, 0);
 }
 
+void StrombelInformationViewController::addBack(ui::GuiType guiType, const QPointF& labelAt, double labelWidth,
+                                                const QPointF& button, const QPointF& lamp) {
+    auto label = ui::GuiFactory::labelForGuiType(guiType, labelAt, labelWidth);
+    label->setText("BACK");
+    backLabel_ = add(std::move(label));
+    backBtn_ = add(ui::SmallButtonControl::buttonForGuiType(guiType, int32_t(button.x()), int32_t(button.y())));
+    backBtn_->addTarget(kit::touchUpInside, [this](kit::Control&) { backBtnPressed(); });
+    auto light = std::make_unique<ui::LightView>(guiType);
+    light->setX(lamp.x(), lamp.y());
+    backLight_ = add(std::move(light));
+    backBtn_->setLight(backLight_);
+}
+
+void StrombelInformationViewController::loadUprightView() {
+    // The phone's screen as it stands: the landscape layout there would be a
+    // strip across the middle, its words a few pixels high.
+    const kit::Screen& screen = kit::Context::current().screen();
+    const double width = ui::Util::screenWidth(screen), height = ui::Util::screenHeight(screen);
+    setFrame(QRectF(0, 0, width, height));
+    add(std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", ui::GuiType::phonePortrait)));
+    // A taller phone has its room between the keys and the bottom row.
+    const double lower = height - 480;
+    addBack(ui::GuiType::phonePortrait, QPointF(40, 404 + lower), 33, QPointF(40, 418 + lower),
+            QPointF(26, 396 + lower));
+    addButtons(kUprightButtons, 0);
+    for (kit::Button* link : {mailBtn_, websiteBtn_}) link->setY(link->y() + lower);
+    for (kit::Button* key : {socialBtn_, ravelleBtn_, tutorialBtn_, rateUsBtn_}) key->setY(key->y() + lower / 2);
+}
+
 void StrombelInformationViewController::addButtons(const ButtonFrames& frames, double shift) {
     auto place = [&](const QRectF& first, double pitch, int index) { return first.translated(shift, pitch * index); };
     mailBtn_ = addImageButton("infoEmailBtn", place(frames.link, frames.linkPitch, 0),
@@ -200,16 +230,7 @@ void StrombelInformationViewController::loadPhoneView() {
     const double d = ui::Util::isIphone5(screen) ? 44 : 0;
     add(std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", ui::GuiType::phoneLandscape)));
 
-    auto label = ui::GuiFactory::labelForGuiType(ui::GuiType::phoneLandscape, QPointF(41 + d, 260), 22);
-    label->setText("BACK");
-    backLabel_ = add(std::move(label));
-    backBtn_ = add(ui::SmallButtonControl::buttonForGuiType(ui::GuiType::phoneLandscape, int32_t(41 + d), 270));
-    backBtn_->addTarget(kit::touchUpInside, [this](kit::Control&) { backBtnPressed(); });
-    auto light = std::make_unique<ui::LightView>(ui::GuiType::phoneLandscape);
-    light->setX(31 + d, 254);
-    backLight_ = add(std::move(light));
-    backBtn_->setLight(backLight_);
-
+    addBack(ui::GuiType::phoneLandscape, QPointF(41 + d, 260), 22, QPointF(41 + d, 270), QPointF(31 + d, 254));
     addButtons(kPhoneButtons, d);
 
     // On the 568-point phone the controls move to their final places.

@@ -105,6 +105,9 @@ public:
     };
     static constexpr ButtonFrames kTabletButtons{{684, 652, 218, 25}, 31, {45, 272, 120, 48}, 62};
     static constexpr ButtonFrames kPhoneButtons{{321, 248, 99, 20}, 24, {25, 106, 59, 26}, 32};
+    /// Upright, on a 320 by 480 point screen: the keys below the words at the top,
+    /// the links at the bottom right beside BACK.
+    static constexpr ButtonFrames kUprightButtons{{153, 394, 143, 29}, 36, {24, 190, 85, 38}, 48};
 
     ui::GuiType guiType() const { return guiType_; }
     ui::kit::Label* backLabel() const { return backLabel_; }
@@ -123,6 +126,9 @@ protected:
 private:
     void loadTabletView();
     void loadPhoneView();
+    void loadUprightView();
+    /// BACK with its label and lamp, of `guiType`'s sizes, the label at `label`.
+    void addBack(ui::GuiType guiType, const QPointF& label, double labelWidth, const QPointF& button, const QPointF& lamp);
     ui::kit::Button* addImageButton(const char* image, const QRectF& frame, void (StrombelInformationViewController::*action)());
     /// The six image keys at `frames`, moved right by `shift`.
     void addButtons(const ButtonFrames& frames, double shift);
@@ -146,7 +152,10 @@ private:
 /// The same screen in the phone layout.
 class StrombelIphoneInformationViewController : public StrombelInformationViewController {
 public:
-    StrombelIphoneInformationViewController() : StrombelInformationViewController(ui::GuiType::phoneLandscape) {}
+    /// `upright`: laid out on the upright screen (the portrait layout's sizes),
+    /// its shorter side across, where the landscape layout would be a strip.
+    explicit StrombelIphoneInformationViewController(bool upright = false)
+        : StrombelInformationViewController(upright ? ui::GuiType::phonePortrait : ui::GuiType::phoneLandscape) {}
     /// It turns with the device, to the two landscape orientations.
     bool shouldAutorotate() const { return true; }
     bool shouldAutorotateToInterfaceOrientation(int32_t orientation) const override {

@@ -3,6 +3,7 @@
 
 #include "ui/info/web_view_module.h"
 
+#include <QChildEvent>
 #include <QCoreApplication>
 #include <QNetworkCookie>
 #include <QWebEngineCookieStore>
@@ -13,6 +14,9 @@
 #include <QWebEngineUrlScheme>
 #include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
+#include <QPointer>
+#include <QVBoxLayout>
+#include <QWindow>
 
 #include <map>
 #include <utility>
@@ -98,16 +102,111 @@ QWebEngineProfile* dialogProfile() {
     return profile;
 }
 
-QWebEngineView* asView(QWidget* view) { return qobject_cast<QWebEngineView*>(view); }
+/// Where a dialog's page shows on its owner's widget: a window container holding
+/// a window of its own with the engine's view in it. The engine draws through
+/// Qt's texture compositing, and a window has to be made for that: the view put
+/// straight on the owner's widget made Qt destroy the owner's top-level window
+/// and make it anew (the program's whole window went and came back). The own
+/// window is made once the engine has put its drawing widget into the view (as
+/// the first load begins), so that it is made for that compositing from the
+/// start and never made anew under the container.
+///
+/// Two things Qt does not do for a window of widgets inside another window are
+/// done here: the keyboard stays with the owner's top-level window, so while
+/// the page is what was last clicked the keys that window gets go on to the
+/// page; and such a window cannot be closed, which would keep the application
+/// from quitting, so it is hidden when the application is asked to quit.
+class ViewFrame final : public QWidget {
+public:
+    ViewFrame(QWidget* parent, PageHooks hooks)
+        : QWidget(parent), host_(new QWidget(nullptr, Qt::FramelessWindowHint)) {
+        setAttribute(Qt::WA_DontCreateNativeAncestors);
+        auto* inHost = new QVBoxLayout(host_);
+        inHost->setContentsMargins(0, 0, 0, 0);
+        view_ = new QWebEngineView(host_);
+        inHost->addWidget(view_);
+        view_->setPage(new DialogPage(dialogProfile(), std::move(hooks), view_));
+        auto* inFrame = new QVBoxLayout(this);
+        inFrame->setContentsMargins(0, 0, 0, 0);
+    }
+    // The host goes first and takes its window with it: the container would
+    // otherwise delete that window under the host.
+    ~ViewFrame() override {
+        QCoreApplication::instance()->removeEventFilter(this);
+        delete host_;
+    }
 
-QWidget* createView(QWidget* parent, PageHooks hooks) {
-    auto* view = new QWebEngineView(parent);
-    view->setPage(new DialogPage(dialogProfile(), std::move(hooks), view));
-    return view;
+    QWebEngineView* view() const { return view_; }
+    /// Puts the host's window into the frame once the engine's drawing widget
+    /// is in the view: now, or as soon as it comes.
+    void embedWhenDrawn() {
+        if (container_) return;
+        if (!view_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly).isEmpty()) {
+            embed();
+        } else if (!waiting_) {
+            waiting_ = true;
+            view_->installEventFilter(this);
+        }
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (watched == view_ && type == QEvent::ChildAdded && waiting_ &&
+            static_cast<QChildEvent*>(event)->child()->isWidgetType()) {
+            // After the widget has settled in the view.
+            QMetaObject::invokeMethod(this, [this] { embed(); }, Qt::QueuedConnection);
+        } else if (type == QEvent::Quit) {
+            host_->hide();
+        } else if (type == QEvent::MouseButtonPress && (watched == host_->windowHandle() || watched == topLevel_)) {
+            pageClicked_ = watched != topLevel_;
+        } else if (watched == topLevel_ && topLevel_ && pageClicked_ && isVisible() &&
+                   (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride)) {
+            QCoreApplication::sendEvent(host_->windowHandle(), event);
+            return true;
+        }
+        return false;
+    }
+
+protected:
+    void hideEvent(QHideEvent* event) override {
+        pageClicked_ = false;
+        QWidget::hideEvent(event);
+    }
+
+private:
+    void embed() {
+        if (container_) return;
+        if (waiting_) view_->removeEventFilter(this);
+        waiting_ = false;
+        host_->winId();
+        container_ = QWidget::createWindowContainer(host_->windowHandle(), this);
+        container_->setAttribute(Qt::WA_DontCreateNativeAncestors);
+        layout()->addWidget(container_);
+        topLevel_ = window()->windowHandle();
+        // Sees every event of the application while the page can show.
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    QWidget* host_;
+    QWebEngineView* view_ = nullptr;
+    QWidget* container_ = nullptr;
+    QPointer<QWindow> topLevel_;
+    bool waiting_ = false;
+    bool pageClicked_ = false;
+};
+
+QWebEngineView* asView(QWidget* view) {
+    auto* frame = dynamic_cast<ViewFrame*>(view);
+    return frame ? frame->view() : nullptr;
 }
 
+QWidget* createView(QWidget* parent, PageHooks hooks) { return new ViewFrame(parent, std::move(hooks)); }
+
 void load(QWidget* view, const std::string& url) {
-    if (QWebEngineView* web = asView(view)) web->load(QUrl(QString::fromStdString(url), QUrl::StrictMode));
+    auto* frame = dynamic_cast<ViewFrame*>(view);
+    if (!frame) return;
+    frame->view()->load(QUrl(QString::fromStdString(url), QUrl::StrictMode));
+    frame->embedWhenDrawn();
 }
 
 void runScript(QWidget* view, const std::string& script) {

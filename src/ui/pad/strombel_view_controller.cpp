@@ -404,7 +404,9 @@ void StrombelViewController::infoBtnPressed() {
     if (!window_) return;
     std::unique_ptr<info::StrombelInformationViewController> information;
     if (GuiFactory::isIpad()) information = std::make_unique<info::StrombelInformationViewController>();
-    else information = std::make_unique<info::StrombelIphoneInformationViewController>();
+    else
+        information =
+            std::make_unique<info::StrombelIphoneInformationViewController>(guiType_ == GuiType::phonePortrait);
     information->setModalTransitionStyle(1);
     std::weak_ptr<void> alive = lifetime_;
     info::StrombelInformationViewController::present(std::move(information), *window_, [this, alive] {

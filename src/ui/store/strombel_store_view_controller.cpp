@@ -71,12 +71,18 @@ QImage decodeIcon(const std::vector<uint8_t>& bytes) {
 
 // ---- Life ----
 
-std::unique_ptr<kit::Label> StrombelStoreViewController::failureLabel(const Metrics& m, double height) const {
+std::unique_ptr<kit::Label> StrombelStoreViewController::failureLabel(const Metrics& m) const {
     const double w = list_->width(), gap = m.rowHeight * 0.1;
-    const QSizeF control = m.controlSize;
-    const double controlLeft = w - control.width() - gap * 2;
-    // From where the title and the description end to the control's right edge.
-    return failureLabelWithFrame(QRectF(controlLeft - gap, 0, control.width() + gap, height), m.textSize);
+    const double controlRight = w - gap * 2;
+    // Below the control to its right edge, from where the title and the
+    // description end; in the compact layout from the text's left edge, the
+    // reason taking the description's place. The row keeps its height: a row
+    // that grew moved the rows below it, and their buttons, under the pointer.
+    const double left = m.compact ? gap * 2 + m.iconSide : controlRight - m.controlSize.width() - gap;
+    const double top = failureTop();
+    auto label = failureLabelWithFrame(QRectF(left, top, controlRight - left, m.rowHeight - top - 2), m.textSize);
+    if (m.compact) label->setAlignment(kit::Label::Alignment::left);
+    return label;
 }
 
 StrombelStoreViewController::StrombelStoreViewController(library::SoundDataManager* library)
@@ -112,7 +118,6 @@ void StrombelStoreViewController::buildView(const Metrics& metrics) {
     list_->setSeparatorColor(QColor(60, 60, 60));
     list_->setDataSource(this);
     list_->setDelegate(this);
-    measure_ = failureLabel(metrics, 10000);
 
     const double statusTop = h * 0.35;
     status_ = add(GuiFactory::labelWithFrame(QRectF(0, statusTop, w, metrics.nameSize * 2.6), int32_t(metrics.nameSize)));
@@ -215,9 +220,7 @@ std::unique_ptr<StrombelStoreViewController::ItemCell> StrombelStoreViewControll
     cell->control = cell->add(textButton(QRectF(controlLeft, gap, control.width(), control.height()), {}, m.textSize));
     ItemCell* raw = cell.get();
     cell->control->addTarget(kit::touchUpInside, [this, raw](kit::Control&) { itemBtnPressed(raw->identifier); });
-    // Under the control, in as many lines as the reason needs (the row grows to them).
-    cell->failure = cell->add(failureLabel(m, m.rowHeight - failureTop() - 2));
-    cell->failure->setY(failureTop());
+    cell->failure = cell->add(failureLabel(m));
     return cell;
 }
 
@@ -248,12 +251,6 @@ double StrombelStoreViewController::failureTop() const {
     return metrics_.rowHeight * 0.1 + metrics_.controlSize.height() + 2;
 }
 
-double StrombelStoreViewController::failureHeight(const QString& text) const {
-    if (text.isEmpty()) return 0;
-    measure_->setText(text);
-    return double(measure_->wrappedLines().size()) * QFontMetricsF(measure_->font()).lineSpacing();
-}
-
 QString StrombelStoreViewController::failureText(const library::StoreItem& item) const {
     library::SoundStore* store = soundStore();
     if (!store) return {};
@@ -263,14 +260,6 @@ QString StrombelStoreViewController::failureText(const library::StoreItem& item)
     // A RETRY that failed as the first try did says that it tried.
     if (progress.tries > 1) return QString("FAILED AGAIN (TRY %1): %2").arg(progress.tries).arg(reason);
     return "FAILED: " + reason;
-}
-
-double StrombelStoreViewController::heightForRow(kit::TableView&, const kit::IndexPath& path) {
-    if (path.row < 0 || size_t(path.row) >= items_.size()) return -1;
-    const library::StoreItem& item = items_[size_t(path.row)];
-    const double height = std::max(metrics_.rowHeight, failureTop() + failureHeight(failureText(item)) + 4);
-    rowHeights_[item.identifier] = height;
-    return height;
 }
 
 void StrombelStoreViewController::fill(ItemCell& cell, const library::StoreItem& item) const {
@@ -299,7 +288,9 @@ void StrombelStoreViewController::fill(ItemCell& cell, const library::StoreItem&
     cell.control->setTitleColor(enabled ? GuiFactory::rustyColor() : QColor(150, 150, 150));
     const QString failure = failureText(item);
     cell.failure->setText(failure);
-    cell.failure->setHeight(std::max(metrics_.rowHeight - failureTop() - 2, failureHeight(failure)));
+    // The whole reason under the pointer, where its last line is cut short.
+    cell.failure->setToolTip(failure);
+    if (metrics_.compact) cell.description->setHidden(!failure.isEmpty());
 }
 
 void StrombelStoreViewController::showItems(const std::vector<library::StoreItem>& items) {
@@ -353,15 +344,6 @@ void StrombelStoreViewController::itemBtnPressed(const std::string& identifier) 
 }
 
 void StrombelStoreViewController::refreshRows() {
-    // A row whose reason came, went or changed its length is measured anew.
-    for (const library::StoreItem& item : items_) {
-        const double height = std::max(metrics_.rowHeight, failureTop() + failureHeight(failureText(item)) + 4);
-        const auto known = rowHeights_.find(item.identifier);
-        if (known != rowHeights_.end() && known->second != height) {
-            list_->reloadData();
-            return;
-        }
-    }
     for (const library::StoreItem& item : items_) {
         if (ItemCell* cell = cellOfItem(item.identifier)) fill(*cell, item);
     }

@@ -54,8 +54,8 @@ public:
     std::vector<std::string> itemIdentifiers() const;
     /// The text of an item's control ("DOWNLOAD", "2 of 5 files", "INSTALLED", "RETRY").
     QString controlTextOfItem(const std::string& identifier) const;
-    /// The failure shown under an item ("" when none), whole: a failed item's
-    /// row grows to hold every line of it.
+    /// The failure shown under an item ("" when none), whole; the row shows the
+    /// lines it has room for, and the whole text under the pointer.
     QString failureTextOfItem(const std::string& identifier) const;
     /// The label that shows it, while the item's row is in view.
     ui::kit::Label* failureLabelOfItem(const std::string& identifier) const;
@@ -100,18 +100,15 @@ private:
     int numberOfRows(ui::kit::TableView& table, int section) override;
     std::unique_ptr<ui::kit::TableViewCell> cellForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
     std::unique_ptr<ItemCell> makeCell();
-    /// A failed item's row is as high as its reason needs.
-    double heightForRow(ui::kit::TableView& table, const ui::kit::IndexPath& path) override;
     /// Shows where an item stands on its cell.
     void fill(ItemCell& cell, const library::StoreItem& item) const;
     /// What is said under an item's control: why it failed ("" when it has not),
     /// and that it failed again when a RETRY was tried.
     QString failureText(const library::StoreItem& item) const;
-    /// Where the reason begins in a row, and the height of its lines.
+    /// Where the reason begins in a row.
     double failureTop() const;
-    double failureHeight(const QString& text) const;
-    /// A label for a reason, at its place across a row, `height` high.
-    std::unique_ptr<ui::kit::Label> failureLabel(const Metrics& metrics, double height) const;
+    /// A label for a reason, at its place in a row.
+    std::unique_ptr<ui::kit::Label> failureLabel(const Metrics& metrics) const;
     ItemCell* cellOfItem(const std::string& identifier) const;
 
     void showItems(const std::vector<library::StoreItem>& items);
@@ -128,10 +125,6 @@ private:
     ui::kit::TableView* list_ = nullptr;
     ui::kit::Button* doneBtn_ = nullptr;
     std::vector<library::StoreItem> items_;
-    /// Each item's row height as the list last measured it.
-    std::map<std::string, double> rowHeights_;
-    /// Lays out a reason as the rows' labels do, to measure it.
-    std::unique_ptr<ui::kit::Label> measure_;
     /// The catalogue's fetches on this screen, RETRY's included.
     int catalogueTries_ = 1;
     /// The icons that arrived, by item.

@@ -295,6 +295,25 @@ TEST_P(PhoneInformationScreenTest, PhoneLayoutMovesOnTheTallPhone) {
 INSTANTIATE_TEST_SUITE_P(Phones, PhoneInformationScreenTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "TallPhone" : "Phone"; });
 
+TEST_P(PhoneInformationScreenTest, UprightEveryKeyStandsApartOnTheScreenAndBackIsAtTheBottom) {
+    const bool tall = GetParam();
+    StrombelIphoneInformationViewController screen(true);
+    EXPECT_EQ(screen.guiType(), ui::GuiType::phonePortrait);
+    EXPECT_EQ(screen.frame(), QRectF(0, 0, 320, tall ? 568 : 480));
+    expectEvenAndInLine(screen);
+    const std::vector<kit::View*> controls = {screen.mailBtn(),     screen.websiteBtn(),
+                                              screen.socialBtn(),   screen.ravellePresentedByBtn(),
+                                              screen.tutorialBtn(), screen.rateUsBtn(),
+                                              screen.backBtn(),     screen.backLabel()};
+    for (size_t i = 0; i < controls.size(); ++i) {
+        EXPECT_TRUE(screen.bounds().contains(controls[i]->frame())) << i;
+        for (size_t j = i + 1; j < controls.size(); ++j) EXPECT_FALSE(controls[i]->frame().intersects(controls[j]->frame())) << i << " " << j;
+    }
+    // The bottom row keeps to the bottom on the taller phone.
+    EXPECT_NEAR(screen.websiteBtn()->frame().bottom(), screen.height() - 21, 1);
+    EXPECT_NEAR(screen.backBtn()->frame().bottom(), screen.height() - 29, 1);
+}
+
 // Every layout renders; the pictures land in the build folder for a look.
 TEST_F(InformationScreenTest, LayoutsRenderToPictures) {
     struct Layout {

@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QWebEnginePage>
-#include <QWebEngineView>
 #include <chrono>
 #include <memory>
 #include <numbers>
@@ -22,6 +20,8 @@
 #include "platform/sandbox.h"
 #include "social_network_server.h"
 #include "ui/info/strombel_information_view_controller.h"
+#include "ui/info/web_view_module.h"
+#include "ui/kit/label.h"
 #include "ui/kit/control.h"
 #include "ui/kit/presenters.h"
 #include "ui/kit/window.h"
@@ -90,8 +90,14 @@ protected:
             if (auto* found = dynamic_cast<SocialDialogPanel*>(child)) return found;
         return nullptr;
     }
+    /// The panel on what the window shows.
+    SocialDialogPanel* shownPanel() const {
+        for (kit::View* child : window.shownView()->subviews())
+            if (auto* found = dynamic_cast<SocialDialogPanel*>(child)) return found;
+        return nullptr;
+    }
     bool pageLoaded() const { return panel() && !panel()->spinner()->isAnimating(); }
-    void runScript(const QString& script) { qobject_cast<QWebEngineView*>(panel()->webView())->page()->runJavaScript(script); }
+    void runScript(const QString& script) { web::moduleIfOpen()->runScript(panel()->webView(), script.toStdString()); }
     /// Opens the feed dialog with a session and waits for its page.
     void openFeed() {
         client.socialDialogLogin("tok", std::chrono::system_clock::now() + std::chrono::hours(1));
@@ -124,7 +130,9 @@ TEST_F(SocialDialogPanelTest, FeedDialogLoadsThePageAndItsSubmitCompletes) {
     EXPECT_EQ(panel()->size(), QSizeF(614, 448));
     EXPECT_EQ(panel()->center(), QPointF(512, 394));
     EXPECT_DOUBLE_EQ(panel()->orientationRotation(), std::numbers::pi / 2);
-    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 11, 614 - 22, 448 - 21));
+    // The page begins below the close button (not at 11, 11 under it), and ends
+    // where it would.
+    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 33, 614 - 22, 448 - 43));
     EXPECT_EQ(panel()->closeButton()->frame(), QRectF(2, 2, 29, 29));
     finishAnimations();
     EXPECT_DOUBLE_EQ(panel()->scale(), 1.0);
@@ -198,6 +206,58 @@ TEST_F(SocialDialogPanelTest, APageThatCannotLoadIsToldAndTheDialogWaitsToBeClos
     EXPECT_EQ(screen->events, std::vector<std::string>{"fail -102"});
     finishAnimations();
     EXPECT_EQ(panel(), nullptr);
+}
+
+TEST_F(SocialDialogPanelTest, InEveryLayoutThePageAndItsFailureAreWholeAndEveryButtonOnTheScreen) {
+    const int port = refusingPort();
+    ASSERT_GT(port, 0);
+    kit::Screen upright = kit::Screen::phone();
+    upright.statusBarOrientation = 1;
+    const struct {
+        const char* name;
+        kit::Screen screen;
+        QSizeF shown;
+        bool overLandscape;  // the upright screen shown over the landscape root
+    } layouts[] = {{"tablet", kit::Screen::tablet(), {1024, 768}, false},
+                   {"phone", kit::Screen::phone(), {480, 320}, false},
+                   {"upright phone", upright, {320, 480}, false},
+                   {"upright over landscape", upright, {320, 480}, true}};
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        context.setScreen(layout.screen);
+        window.setRootView(std::make_unique<kit::View>(
+            QRectF(QPointF(0, 0), layout.overLandscape ? layout.shown.transposed() : layout.shown)));
+        if (layout.overLandscape)
+            window.setOwnShapeScreen(window.rootView()->add(std::make_unique<kit::View>(QRectF(QPointF(0, 0), layout.shown))));
+        SocialDialog dialog("http://127.0.0.1:" + std::to_string(port) + "/dialog/feed", {}, nullptr);
+        dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window); });
+        dialog.show();
+        ASSERT_NE(shownPanel(), nullptr);
+        ASSERT_TRUE(waitFor([&] { return shownPanel()->failureLabel() != nullptr; }));
+        finishAnimations();
+        SocialDialogPanel* panel = shownPanel();
+        const QRectF shown(QPointF(0, 0), layout.shown);
+        const QRectF page = panel->mapRectToScene(panel->webViewFrame());
+        EXPECT_TRUE(shown.contains(panel->mapRectToScene(panel->bounds())));
+        // The close button lies beside the page, not on its heading.
+        const QRectF close = panel->closeButton()->mapRectToScene(panel->closeButton()->bounds());
+        EXPECT_TRUE(shown.contains(close));
+        EXPECT_FALSE(close.intersects(page));
+        // Every word of the message in lines that fit across the page, and CLOSE
+        // below them on the page.
+        kit::Label* told = panel->failureLabel();
+        EXPECT_EQ(told->wrappedLines().join(' ').toStdString(), QString(told->text()).replace('\n', ' ').toStdString());
+        const QRectF text = told->mapRectToScene(told->bounds());
+        const QRectF button = panel->failureCloseButton()->mapRectToScene(panel->failureCloseButton()->bounds());
+        EXPECT_TRUE(page.contains(text)) << text.x() << "," << text.y() << " " << text.width() << "x" << text.height();
+        EXPECT_TRUE(page.contains(button));
+        EXPECT_GE(button.top(), text.bottom());
+        // A touch on CLOSE reaches it and ends the dialog.
+        window.touches().begin(1, button.center());
+        window.touches().end(1, button.center());
+        finishAnimations();
+        ASSERT_EQ(shownPanel(), nullptr);
+    }
 }
 
 TEST_F(SocialDialogPanelTest, AFollowedLinkOpensInTheBrowser) {
@@ -356,7 +416,7 @@ TEST_F(SocialDialogPanelTest, ATurnMovesThePanelAsTheStatusBarTurns) {
     advance(0.2);
     pump();
     EXPECT_EQ(panel()->size(), QSizeF(320, 460));
-    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 11, 320 - 22, 460 - 21));
+    EXPECT_EQ(panel()->webViewFrame(), QRectF(11, 33, 320 - 22, 460 - 43));  // below the close button
     dialog.postDismissCleanup();
 }
 
