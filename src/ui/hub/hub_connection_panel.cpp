@@ -253,7 +253,7 @@ void HubConnectionPanel::hideWithFinishBlock(std::function<void()> finish) {
     }
     // While connected the user may pull the panel back from the edge.
     if (controller_.connected()) attachEdgeDrag();
-    else detachEdgeDrag();
+    else leaveEdge();
     postNotification(kHubConnectionPanelHiddenNotification);
 }
 
@@ -273,7 +273,12 @@ void HubConnectionPanel::connectionsChanged() {
             if (userHidden_) startAutoHide();
         }
     } else {
-        if (visible_ || view()) hide();
+        if (visible_ || view()) {
+            hide();
+        } else if (!controller_.connected()) {
+            // Pushed away before the session ended: nothing is left to pull out.
+            leaveEdge();
+        }
         userHidden_ = false;
     }
 }

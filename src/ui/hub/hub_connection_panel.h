@@ -158,6 +158,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     kit::View* topApplicationWindow() const { return host_ ? host_() : nullptr; }
     void attachEdgeDrag();
     void detachEdgeDrag();
+    /// Out of a session: the edge no longer pulls, a tab pulled out goes, and
+    /// a layer without a panel view hides.
+    void leaveEdge();
     void makeTab();
     void detachTabDrag();
     /// Slides the tab beyond the edge in `seconds` and removes it.

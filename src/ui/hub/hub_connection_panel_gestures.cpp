@@ -43,6 +43,15 @@ void HubConnectionPanel::detachEdgeDrag() {
     if (topGestureRecognizer_ && !edgeHostAlive_.expired()) topGestureRecognizer_->setEnabled(false);
 }
 
+void HubConnectionPanel::leaveEdge() {
+    detachEdgeDrag();
+    handleTimeout_.reset();
+    draggingOut_ = false;
+    detachTabDrag();
+    removeTab(0);
+    if (!view() && window()) window_->setHidden(true);
+}
+
 void HubConnectionPanel::detachTabDrag() {
     if (!window()) return;
     window_->setGestureRecognizer(nullptr);
@@ -103,7 +112,8 @@ void HubConnectionPanel::removeTab(double seconds) {
 void HubConnectionPanel::topDrag(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
     kit::View* host = this->topApplicationWindow();
-    if (!host || !window()) return;
+    // Only a panel of a session is pulled out.
+    if (!host || !window() || !controller_.connected()) return;
     const QSizeF screen = screenSize();
     switch (drag.state()) {
     case State::began: {
@@ -163,6 +173,7 @@ void HubConnectionPanel::handleTimeout() {
 void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
     if (!window()) return;
+    if (!controller_.connected() && drag.state() == State::began) return;
     switch (drag.state()) {
     case State::began: {
         handleTimeout_.reset();

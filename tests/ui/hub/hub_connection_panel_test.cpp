@@ -72,6 +72,16 @@ struct PanelWorld : strombel::hub::testing::ControllerWorld {
         loop.runPending();
         advance(settle);
     }
+    /// The hub's next graph leaves this program out: the session ends.
+    void disconnect() {
+        GraphMessage graph;
+        graph.sequence = ++sequence;
+        graph.peers = {{hub.bus->uniqueID(), "Wirehub"}};
+        const Bytes bytes = graph.bytes();
+        controller->handleMessageBytes(bytes.data(), bytes.size(), hub.peer);
+        loop.runPending();
+        advance(0.35);
+    }
     std::shared_ptr<HubPeer> connectedPeerNamed(const std::string& name, const std::string& uniqueID) const {
         for (const auto& peer : controller->connectedPeers())
             if (peer->name() == name && peer->uniqueID() == uniqueID) return peer;
@@ -679,6 +689,37 @@ TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardP
             EXPECT_FALSE(world.panel->view());
             EXPECT_TRUE(world.panel->topGestureRecognizer());
         }
+    }
+}
+
+// Pushed away, or with its tab just pulled out, when the session ends: the
+// edge pulls nothing out any more, neither a tab nor an empty panel.
+TEST(HubConnectionPanel, AfterTheSessionEndsTheEdgePullsNothingOut) {
+    for (const bool tabOut : {false, true}) {
+        SCOPED_TRACE(tabOut ? "tab pulled out" : "pushed away");
+        PulledWorld world;
+        if (tabOut) {
+            world.drag({1024 - 20, 300}, {1024 - 60, 300});
+            world.advance(0.15);
+            ASSERT_TRUE(world.panel->handleTabView());
+        }
+        world.disconnect();
+        ASSERT_FALSE(world.controller->connected());
+        EXPECT_FALSE(world.panel->topGestureRecognizer());
+        EXPECT_FALSE(world.panel->tabGestureRecognizer());
+        EXPECT_FALSE(world.panel->handleTabView());
+        EXPECT_TRUE(world.panel->window()->isHidden());
+        EXPECT_FALSE(world.panel->userHidden());
+
+        // The user tries the edge, and where the tab was, as before.
+        world.drag({1024 - 20, 300}, {1024 - 60, 300}, false);
+        EXPECT_FALSE(world.panel->handleTabView());
+        world.finger.up(world.screen, {1024 - 60, 300});
+        world.drag({1024 - 12, 384}, {1024 - 100, 384});
+        world.advance(0.35);
+        EXPECT_FALSE(world.panel->view());
+        EXPECT_FALSE(world.panel->visible());
+        EXPECT_EQ(world.screen.hitTest({1024 - 10, 384}), world.pad);
     }
 }
 
