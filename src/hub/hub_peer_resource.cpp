@@ -24,6 +24,16 @@ namespace {
 constexpr uint64_t kLoaderTimeout = 500 * platform::kNanosPerMillisecond;
 constexpr int32_t kLoaderRetries = 10;
 
+// Lines about what peers send or leave unsent: a program may appear under new
+// names, or offer new resources, as fast as it likes, so these go through the
+// endpoint's limiter (kinds told apart by address).
+constexpr char kTimedOut[] = "Timed out getting resource";
+constexpr char kNotFoundFor[] = "Resource not found for";
+constexpr char kTooLarge[] = "Resource too large";
+constexpr char kChangedCount[] = "Resource changed its segment count";
+constexpr char kGaveUp[] = "Gave up getting resource";
+constexpr char kInvalidImage[] = "Invalid image received";
+
 std::shared_ptr<const std::vector<uint8_t>> readFile(const std::filesystem::path& path, size_t limit) {
     std::error_code error;
     auto size = std::filesystem::file_size(path, error);
@@ -454,7 +464,9 @@ void HubPeerResourceLoader::timeoutFired() {
         scheduleTimer();
         return;
     }
-    busLog("Timed out getting resource <{}> from {}", resourceID_, peer_->description());
+    endpoint_.peerLog().log(peer_.get(), kTimedOut, [&] {
+        return fmt::format("Timed out getting resource <{}> from {}", resourceID_, peer_->description());
+    });
     finish(BusError{kHubPeerResourceLoaderErrorDomain, 0, "Timed out"});
 }
 
@@ -465,13 +477,13 @@ void HubPeerResourceLoader::finish(std::optional<BusError> error) {
     if (completionBlock_) completionBlock_(error);
 }
 
-void HubPeerResourceLoader::failFromListener(BusError error, std::string logLine) {
+void HubPeerResourceLoader::failFromListener(BusError error, const char* kind, std::string logLine) {
     endpoint_.removeDelegate(this);
     std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
-    endpoint_.loop().post([weak, error, logLine] {
+    endpoint_.loop().post([weak, error, kind, logLine] {
         auto self = weak.lock();
         if (!self || !self->running_.load()) return;
-        busLogLine(logLine);
+        self->endpoint_.peerLog().log(self->peer_.get(), kind, [&] { return logLine; });
         self->finish(error);
     });
 }
@@ -489,7 +501,7 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
     }
     if (segment->resourceID != resourceID_) return;
     if (segment->segmentCount == 0) {
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 1, "Resource not found"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 1, "Resource not found"}, kNotFoundFor,
                          fmt::format("Resource <{}> not found for {}", resourceID_, peer->description()));
         return;
     }
@@ -499,13 +511,13 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
         uint64_t largest = uint64_t(firstCount_ - 1) * segment->dataLength;
         if (segment->segmentIndex + 1 < firstCount_ && largest > kMaximumResourceLength) {
             lock.unlock();
-            failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+            failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"}, kTooLarge,
                              fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
             return;
         }
     } else if (segment->segmentCount != firstCount_) {
         lock.unlock();
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Invalid response from peer"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Invalid response from peer"}, kChangedCount,
                          fmt::format("Resource <{}> from {} changed its segment count", resourceID_,
                                      peer->description()));
         return;
@@ -523,7 +535,7 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
     received_ += segment->dataLength;
     if (received_ > kMaximumResourceLength) {
         lock.unlock();
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"}, kTooLarge,
                          fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
         return;
     }
@@ -694,7 +706,9 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
         Retry& retry = retries_[key];
         if (retry.attempts >= kMaximumRetries) {
             retries_.erase(key);
-            busLog("Gave up getting resource <{}> from {}", resourceID, peer->description());
+            endpoint_->peerLog().log(peer.get(), kGaveUp, [&] {
+                return fmt::format("Gave up getting resource <{}> from {}", resourceID, peer->description());
+            });
             block(nullptr, error);
             return;
         }
@@ -722,7 +736,9 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
     }
     auto image = HubImage::fromData(*buffer);
     if (!image) {
-        busLog("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
+        endpoint_->peerLog().log(peer.get(), kInvalidImage, [&] {
+            return fmt::format("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
+        });
         block(nullptr, BusError{kHubPeerResourceManagerErrorDomain, 0, "Invalid image"});
         return;
     }

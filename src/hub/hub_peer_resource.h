@@ -207,7 +207,8 @@ private:
     void scheduleTimer();
     void stopTimer();
     void finish(std::optional<BusError> error);
-    void failFromListener(BusError error, std::string logLine);
+    /// Ends the load on the loop with `error`, logging `logLine` as a line of `kind`.
+    void failFromListener(BusError error, const char* kind, std::string logLine);
 
     std::shared_ptr<BusPeer> peer_;
     uint32_t resourceID_;
