@@ -75,6 +75,12 @@ std::shared_ptr<HubImage> HubImage::fromData(std::vector<uint8_t> bytes) {
     return std::make_shared<HubImage>(std::move(*png));
 }
 
+std::shared_ptr<HubImage> HubImage::fromPeerData(std::vector<uint8_t> bytes) {
+    auto png = platform::PngImage::fromDataFitting(std::move(bytes), kHubLargestPeerImageSide);
+    if (!png) return nullptr;
+    return std::make_shared<HubImage>(std::move(*png));
+}
+
 std::shared_ptr<HubPeerResourceImageProxy> HubPeerResourceImageProxy::resourceImageProxyWithImage(
     std::shared_ptr<HubImage> image, uint32_t resourceID) {
     if (!image) return nullptr;
@@ -570,6 +576,7 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
                                                                          std::chrono::system_clock::now().time_since_epoch())
                                                                          .count());
                                      }),
+      decoder_(std::make_unique<platform::SerialQueue>("hub images")),
       alive_(std::make_shared<HubPeerResourceManager*>(this)) {
     std::filesystem::path caches =
         options.cachesFolder.empty() ? platform::Sandbox::shared().caches() : options.cachesFolder;
@@ -584,6 +591,8 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
 
 HubPeerResourceManager::~HubPeerResourceManager() {
     notifications_.removeObserver(memoryWarningObserver_);
+    stopping_->store(true);
+    decoder_.reset();  // an image under way is finished, the rest skipped
     alive_.reset();
     cancelAll();
     if (endpoint_) {
@@ -665,9 +674,12 @@ std::shared_ptr<HubPeerResourceImageProxy> HubPeerResourceManager::imageResource
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) return nullptr;
         if (wallClock_() - info.st_mtim.tv_sec > kMaximumCacheAge) return nullptr;
-        if (auto bytes = readFile(path, HubPeerResourceLoader::kMaximumResourceLength)) {
-            proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
-        }
+        auto bytes = readFile(path, HubPeerResourceLoader::kMaximumResourceLength);
+        // Images are cached as they are kept: a larger file is not decoded
+        // here, on the loop, but loaded again.
+        const auto size = bytes ? platform::PngImage::headerSize(*bytes) : std::nullopt;
+        if (!size || size->first > kHubLargestPeerImageSide || size->second > kHubLargestPeerImageSide) return nullptr;
+        proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
     }
     if (proxy) cache_[key] = proxy;
     return proxy;
@@ -680,7 +692,7 @@ void HubPeerResourceManager::startLoadOfResourceWithID(uint32_t resourceID, cons
         return;
     }
     Key key{peer.get(), resourceID};
-    if (loaders_.count(key)) return;
+    if (loaders_.count(key) || decoding_.count(key)) return;
     auto loader = HubPeerResourceLoader::make(peer, resourceID, *endpoint_);
     auto buffer = std::make_shared<std::vector<uint8_t>>();
     loader->setDataBlock([buffer](const std::vector<uint8_t>& data) {
@@ -734,7 +746,27 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
         block(nullptr, error);
         return;
     }
-    auto image = HubImage::fromData(*buffer);
+    // A peer's image may be as large as it likes: decoded, and drawn smaller,
+    // on the decoder's thread.
+    const uint64_t decoding = ++decodings_;
+    decoding_[key] = decoding;
+    std::weak_ptr<HubPeerResourceManager*> alive = alive_;
+    platform::MainLoop& loop = endpoint_->loop();
+    decoder_->async([alive, stopping = stopping_, &loop, key, decoding, resourceID, peer, block, buffer] {
+        if (stopping->load()) return;
+        std::shared_ptr<HubImage> image = HubImage::fromPeerData(std::move(*buffer));
+        loop.post([alive, key, decoding, resourceID, peer, block, image = std::move(image)] {
+            if (auto self = alive.lock()) (*self)->decoded(key, decoding, resourceID, peer, block, image);
+        });
+    });
+}
+
+void HubPeerResourceManager::decoded(Key key, uint64_t decoding, uint32_t resourceID,
+                                     const std::shared_ptr<BusPeer>& peer, const LoadBlock& block,
+                                     std::shared_ptr<HubImage> image) {
+    auto it = decoding_.find(key);
+    if (it == decoding_.end() || it->second != decoding) return;  // cancelled meanwhile
+    decoding_.erase(it);
     if (!image) {
         endpoint_->peerLog().log(peer.get(), kInvalidImage, [&] {
             return fmt::format("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
@@ -744,7 +776,7 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
     }
     auto proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(image, resourceID);
     cache_[key] = proxy;
-    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), *buffer)) {
+    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), image->png().data())) {
         busLog("Couldn't write the cache file of resource <{}> from {}", resourceID, peer->description());
     }
     block(proxy, std::nullopt);
@@ -753,12 +785,14 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
 }
 
 void HubPeerResourceManager::cancelAll() {
+    decoding_.clear();
     auto loaders = std::move(loaders_);
     loaders_.clear();
     for (auto& [key, loader] : loaders) loader->cancel();
 }
 
 void HubPeerResourceManager::cancelLoadsFromPeer(const BusPeer* peer) {
+    std::erase_if(decoding_, [peer](const auto& entry) { return entry.first.first == peer; });
     for (auto it = loaders_.begin(); it != loaders_.end();) {
         if (it->first.first != peer) {
             ++it;

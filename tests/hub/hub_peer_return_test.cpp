@@ -147,6 +147,35 @@ TEST(HubPeerReturn, APeersIconArrivesAndItsObserversHearOfIt) {
     EXPECT_EQ(told, 1);
 }
 
+// An icon of 1024 x 512 pixels, sent by the hub or left in the disk cache by
+// an earlier run, is shown drawn at 76 x 38, the most the panel's buttons
+// show, and decoded away from the main loop, which decodes only the small one
+// it keeps (and finds on disk next time).
+TEST(HubPeerReturn, AHugeIconIsDrawnSmallerAwayFromTheMainLoop) {
+    for (const bool cachedBefore : {false, true}) {
+        SCOPED_TRACE(cachedBefore ? "in the cache" : "sent");
+        ReturnWorld world;
+        std::vector<uint8_t> rgba(1024 * 512 * 4);
+        for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i % 4 == 3 ? 255 : i / 4096);
+        const auto png = platform::PngImage::fromRgba(1024, 512, rgba)->data();
+        const auto cacheFile = world.controller->resourceManager().cacheFileFor("Wirehub", 1);
+        for (const auto& path : {world.temp / "icon.png", cachedBefore ? cacheFile : world.temp / "icon.png"}) {
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+        }
+        HubSimulator hub(world.servicesFolder, world.keyFile);
+        ASSERT_EQ(hub.command("serve-file 1 " + (world.temp / "icon.png").string()).rfind("ok", 0), 0u);
+        const uint64_t before = platform::PngImage::pixelsDecodedOnThisThread();
+        ASSERT_TRUE(world.pumpUntil([&] { return world.hubPeer() && world.hubPeer()->icon(); }));
+        const auto& icon = world.hubPeer()->icon()->image;
+        EXPECT_EQ(std::pair(icon->width(), icon->height()), std::pair(76u, 38u));
+        EXPECT_LT(platform::PngImage::pixelsDecodedOnThisThread() - before, 1024u * 512u);
+        std::ifstream file(cacheFile, std::ios::binary);
+        const std::vector<uint8_t> kept((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(platform::PngImage::headerSize(kept), std::pair(76u, 38u)) << "the disk keeps what is shown";
+    }
+}
+
 // Its icon never comes: asked eleven times a load, five loads with longer and
 // longer pauses between, then never again (the icon's failure does not start
 // the whole round anew).

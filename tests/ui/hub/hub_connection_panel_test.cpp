@@ -268,7 +268,9 @@ TEST(HubConnectionPanel, WhatAPanelLeftBehindNeverRunsOnItOnceItIsGone) {
 
 TEST(HubConnectionPanel, APeerIconThatDoesNotDecodeShowsTheBlankImage) {
     PanelWorld world;
-    // Qt refuses images above its allocation limit though the file is sound.
+    // Qt refuses images above its allocation limit though the file is sound
+    // (and the program does not decode on its loop a cached icon larger than
+    // the button).
     world.cacheHubResource(strombel::hub::kHubApplicationIconResourceID, pngOf(1024, Qt::red));
     const int limit = QImageReader::allocationLimit();
     QImageReader::setAllocationLimit(1);
