@@ -15,7 +15,8 @@
 //   of services while the program watches it, then one real hub application
 //   ("Latecomer"): "found_s" is how long after its announcement the program
 //   knew it (60 means not within a minute).
-// Counters: "loop_p99_ms" and "loop_max_ms", the main loop's answer time to a
+// Counters: "icons_shown", the peers in the panel with their icons;
+// "loop_p99_ms" and "loop_max_ms", the main loop's answer time to a
 // probe posted every 5 ms; "cpu_percent", the program's CPU (the neighbour's
 // not included) as a share of one core; "rss_peak_mb", how far the peak of its
 // resident memory rose; "lines_per_s", the hub's log lines (counted, not
@@ -205,7 +206,7 @@ void underAttack(benchmark::State& state, Attack attack) {
     }
     loop.runPending();
     for (auto& argument : attack.arguments)
-        if (argument == "KEY") argument = (dir.path() / "hub-key.pem").string();
+        if (argument.rfind("KEY", 0) == 0) argument.replace(0, 3, (dir.path() / "hub-key.pem").string());
     attack.arguments.insert(attack.arguments.end(),
                             {"--folder", platform::DirectoryServiceDiscovery::defaultFolder().string(), "--seconds",
                              std::to_string(attack.seconds + 5)});
@@ -245,6 +246,9 @@ void underAttack(benchmark::State& state, Attack attack) {
         state.counters["rss_peak_mb"] = statusMegabytes("VmHWM") - rssBefore;
         state.counters["lines_per_s"] = double(lines.total) / wall;
         if (attack.waitForLatecomer) state.counters["found_s"] = found;
+        int icons = 0;
+        for (const auto& peer : controller->connectedPeers()) icons += peer->icon() != nullptr;
+        state.counters["icons_shown"] = icons;
         state.SetLabel(lines.busiest(wall));
     }
     started.reset();

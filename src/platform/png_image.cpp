@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 namespace strombel::platform {
 
@@ -26,7 +27,7 @@ thread_local uint64_t pixelsDecoded = 0;
 
 /// `width` x `height` RGBA pixels drawn at `toWidth` x `toHeight`, each the mean
 /// of the pixels it covers, colours weighted by their opacity.
-std::vector<uint8_t> shrink(const std::vector<uint8_t>& rgba, uint32_t width, uint32_t height, uint32_t toWidth,
+std::vector<uint8_t> shrink(const uint8_t* rgba, uint32_t width, uint32_t height, uint32_t toWidth,
                             uint32_t toHeight) {
     std::vector<uint64_t> sums(size_t(toWidth) * 5);  // per column: r·a, g·a, b·a, a, count
     std::vector<uint8_t> result(size_t(toWidth) * toHeight * 4);
@@ -88,9 +89,10 @@ std::optional<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, ui
         return fail(image.message);
     }
     image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    // Written whole by the decoder: not cleared first (up to 64 MB).
+    auto pixels = std::make_unique_for_overwrite<uint8_t[]>(PNG_IMAGE_SIZE(image));
     pixelsDecoded += uint64_t(image.width) * image.height;
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+    if (!png_image_finish_read(&image, nullptr, pixels.get(), 0, nullptr)) {
         std::string why = image.message;
         png_image_free(&image);
         return fail(why);
@@ -100,7 +102,7 @@ std::optional<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, ui
         const double scale = double(largestSide) / double(std::max(image.width, image.height));
         const uint32_t toWidth = std::clamp<uint32_t>(uint32_t(std::lround(image.width * scale)), 1, largestSide);
         const uint32_t toHeight = std::clamp<uint32_t>(uint32_t(std::lround(image.height * scale)), 1, largestSide);
-        auto fitted = fromRgba(toWidth, toHeight, shrink(pixels, image.width, image.height, toWidth, toHeight));
+        auto fitted = fromRgba(toWidth, toHeight, shrink(pixels.get(), image.width, image.height, toWidth, toHeight));
         if (!fitted) return fail("the image could not be encoded again");
         return fitted;
     }

@@ -172,6 +172,15 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     EXPECT_TRUE(layer->isHidden()) << "a graph without the program hides the panel";
 }
 
+TEST_F(ProgramHubTest, PeersImagesAreCachedInTheProgramsOwnFolder) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    const auto caches = std::filesystem::weakly_canonical(temp_ / "root" / "Library" / "Caches");
+    const auto folder = std::filesystem::weakly_canonical(controller->resourceManager().cacheFolder());
+    EXPECT_EQ(folder.string().rfind(caches.string() + "/", 0), 0u) << folder;
+}
+
 TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {
     auto run = start();
     hub::HubController* controller = run->program().delegate().hubController();
