@@ -4,7 +4,7 @@
 //
 //   hub_neighbour [--folder DIR] [--seconds S] [--names RATE[,LIFETIME]]
 //                 [--icons COUNT,SIDE] [--graph KEY.pem,OUTPUT] [--junk COUNT]
-//                 [--latecomer]
+//                 [--churn] [--latecomer]
 //
 //   --folder DIR        the directory of services (default: the program's,
 //                       under $XDG_RUNTIME_DIR)
@@ -21,6 +21,7 @@
 //                       a second
 //   --junk COUNT        writes COUNT small files named like announcements that
 //                       are none
+//   --churn             then keeps writing them again, one after the other
 //   --latecomer         once the junk is written, announces one real hub
 //                       application, "Latecomer (Desk)", and says so on
 //                       standard output: "latecomer <CLOCK_MONOTONIC ns>"
@@ -213,7 +214,7 @@ int main(int argc, char** argv) {
     int rate = 0, icons = 0, junk = 0;
     uint32_t side = 0;
     std::string keyFile, output;
-    bool latecomer = false;
+    bool latecomer = false, churn = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -223,6 +224,7 @@ int main(int argc, char** argv) {
         else if (option == "--icons") std::sscanf(value, "%d,%u", &icons, &side), ++i;
         else if (option == "--junk") junk = std::atoi(value), ++i;
         else if (option == "--latecomer") latecomer = true;
+        else if (option == "--churn") churn = true;
         else if (option == "--graph") {
             const std::string text = value;
             keyFile = text.substr(0, text.find(','));
@@ -239,9 +241,11 @@ int main(int argc, char** argv) {
     const uint64_t start = monotonicNanos();
     auto elapsed = [&] { return double(monotonicNanos() - start) / 1e9; };
 
-    for (int i = 0; i < junk && !stopping; ++i) {
+    auto writeJunk = [&](int i) {
         std::ofstream(folder + "/junk-" + std::to_string(i) + ".service") << "not an announcement " << i << "\n";
-    }
+    };
+    for (int i = 0; i < junk && !stopping; ++i) writeJunk(i);
+    int nextJunk = 0;
     Socket latecomerSocket;
     if (latecomer) {
         DirectoryServiceDiscovery::writeEntry(folder, announcement("Latecomer", latecomerSocket.port, "77:77:77:77:77:77"),
@@ -300,9 +304,10 @@ int main(int argc, char** argv) {
                          sizeof to);
             }
         }
+        for (int i = 0; churn && junk > 0 && i < 500; ++i) writeJunk(nextJunk++ % junk);
         std::vector<pollfd> fds;
         for (const auto& server : servers) fds.push_back({server->fd, POLLIN, 0});
-        ::poll(fds.data(), fds.size(), 5);
+        ::poll(fds.data(), fds.size(), churn ? 0 : 5);
         for (const auto& server : servers) serveRequests(*server, icon);
         char drain[4096];
         while (::recv(latecomerSocket.fd, drain, sizeof drain, 0) > 0) {

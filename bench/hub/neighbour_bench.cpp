@@ -15,6 +15,7 @@
 //   of services while the program watches it, then one real hub application
 //   ("Latecomer"): "found_s" is how long after its announcement the program
 //   knew it (60 means not within a minute).
+// JunkChurn: the same, the junk written again and again all the while.
 // Counters: "icons_shown", the peers in the panel with their icons;
 // "loop_p99_ms" and "loop_max_ms", the main loop's answer time to a
 // probe posted every 5 ms; "cpu_percent", the program's CPU (the neighbour's
@@ -261,11 +262,15 @@ void HugeIcons(benchmark::State& state) {
     underAttack(state, {{"--icons", "20,4096", "--graph", "KEY,Strombel output"}, 20});
 }
 void JunkFolder(benchmark::State& state) { underAttack(state, {{"--junk", "100000", "--latecomer"}, 60, true}); }
+void JunkChurn(benchmark::State& state) {
+    underAttack(state, {{"--junk", "100000", "--churn", "--latecomer"}, 60, true});
+}
 
 BENCHMARK(Quiet)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(NewPeerNames)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(HugeIcons)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(JunkFolder)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(JunkChurn)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 
