@@ -18,7 +18,7 @@
 //   --graph KEY,OUTPUT  with --icons: the first of them is the hub "Wirehub",
 //                       which signs, with the private key KEY (PEM), a graph of
 //                       all of them and the program's port named OUTPUT, once
-//                       a second
+//                       a second for the first five seconds
 //   --junk COUNT        writes COUNT small files named like announcements that
 //                       are none
 //   --churn             then keeps writing them again, one after the other
@@ -291,7 +291,7 @@ int main(int argc, char** argv) {
             withdraw(folder, named.front().second);
             named.pop_front();
         }
-        if (key && !servers.empty() && now >= nextGraph) {
+        if (key && !servers.empty() && now >= nextGraph && nextGraph <= 5) {
             nextGraph += 1;
             if (auto port = programPort(folder)) {
                 const Bytes message =

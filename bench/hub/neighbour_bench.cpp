@@ -9,8 +9,8 @@
 // Quiet: the program alone for 20 s, the floor of the others.
 // NewPeerNames: 100 new hub applications a second, each gone 6 s later, for 20 s.
 // HugeIcons: 20 hub applications, the hub among them, serving 4096 x 4096 icons;
-//   the hub connects them all with the program once a second, so the panel shows
-//   their buttons; 20 s.
+//   the hub connects them all with the program (once a second for the first
+//   five), so the panel shows their buttons; 20 s.
 // JunkFolder: 100,000 files named like announcements written into the directory
 //   of services while the program watches it, then one real hub application
 //   ("Latecomer"): "found_s" is how long after its announcement the program

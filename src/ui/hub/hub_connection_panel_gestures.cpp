@@ -117,7 +117,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
     const QSizeF screen = screenSize();
     switch (drag.state()) {
     case State::began: {
-        const QPointF first = drag.firstTouchLocationInView(host);
+        const QPointF first = drag.firstTouchLocationInView(host) * magnification();
         draggingOut_ = position_ == kPanelLeft    ? first.x() <= kEdgeZone
                        : position_ == kPanelRight ? first.x() >= screen.width() - kEdgeZone
                                                   : first.y() >= screen.height() - kEdgeZone;
@@ -127,7 +127,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
     case State::changed: {
         kit::View* tab = handleTabView();
         if (!draggingOut_ || !tab) break;
-        const QPointF offset = drag.offsetInView(host);
+        const QPointF offset = drag.offsetInView(window());
         const QSizeF size = tab->size();
         QRectF frame = tabStartFrame_;
         if (position_ == kPanelLeft) frame.translate(std::min(offset.x(), size.width()), 0);
@@ -142,7 +142,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
         draggingOut_ = false;
         kit::View* tab = handleTabView();
         if (!tab) break;
-        const QPointF offset = drag.offsetInView(host);
+        const QPointF offset = drag.offsetInView(window());
         const bool backToEdge = position_ == kPanelLeft    ? offset.x() < 0
                                 : position_ == kPanelRight ? offset.x() > 0
                                                            : offset.y() > 0;

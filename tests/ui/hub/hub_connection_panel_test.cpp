@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QImageReader>
 #include <QPainter>
 #include <algorithm>
@@ -723,6 +724,55 @@ TEST(HubConnectionPanel, AfterTheSessionEndsTheEdgePullsNothingOut) {
         EXPECT_FALSE(world.panel->visible());
         EXPECT_EQ(world.screen.hitTest({1024 - 10, 384}), world.pad);
     }
+}
+
+// The screen shown at twice its size by a window of the desktop, as the phones'
+// screens are: the panel keeps its size on the desktop (its layer drawn at
+// half), pulls out from 30 of the desktop's points (15 of the screen's), and
+// takes its size again when the window is resized.
+TEST(HubConnectionPanel, OverAMagnifiedScreenThePanelKeepsItsSizeOnTheDesktop) {
+    struct MagnifiedWorld : PanelWorld {
+        QGraphicsScene scene;
+        QGraphicsView window{&scene};
+        kit::TouchDispatcher touches{&screen};
+        strombel::testing::Finger finger{touches, 1};
+        MagnifiedWorld() {
+            scene.addItem(&screen);
+            window.setTransform(QTransform::fromScale(2, 2));
+            window.resize(2100, 1600);
+            window.show();
+            QApplication::processEvents();
+        }
+        ~MagnifiedWorld() { scene.removeItem(&screen); }
+    } world;
+    world.connect();
+    HubConnectionPanelWindow* layer = world.panel->window();
+    ASSERT_TRUE(layer && world.panel->view());
+    EXPECT_EQ(layer->scale(), 0.5);
+    EXPECT_EQ(layer->frame(), QRectF((2048 - 70) / 2.0, 0, 70, 1536)) << "35 of the screen's points";
+    const QRectF shown = layer->mapRectToParent(world.panel->view()->frame());
+    EXPECT_EQ(shown.left(), 1024 - 25) << "25 of the screen's points in sight";
+
+    world.panel->handleTapGesture();
+    world.advance(0.35);
+    for (const double fromEdge : {16.0, 14.0}) {
+        world.finger.down(world.screen, {1024 - fromEdge, 700});
+        world.advance(0.016);
+        world.finger.move(world.screen, {1024 - fromEdge - 20, 700});
+        world.finger.up(world.screen, {1024 - fromEdge - 20, 700});
+        EXPECT_EQ(world.panel->handleTabView() != nullptr, fromEdge < 15) << fromEdge << " from the edge";
+    }
+    kit::View* tab = world.panel->handleTabView();
+    ASSERT_TRUE(tab);
+    world.advance(0.15);
+    EXPECT_EQ(layer->mapRectToParent(tab->frame()).left(), 1024 - (24 - 9) / 2.0) << "15 of the desktop's points out";
+
+    world.window.setTransform(QTransform());
+    world.window.resize(1100, 800);
+    QApplication::processEvents();
+    world.loop.runPending();
+    EXPECT_EQ(layer->scale(), 1);
+    EXPECT_EQ(layer->frame(), QRectF(1024 - 70, 0, 70, 768));
 }
 
 }  // namespace
