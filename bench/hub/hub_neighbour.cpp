@@ -1,5 +1,5 @@
-// hub_neighbour: another program of the same user that means the hub's bus no
-// good, for the neighbour benchmark and for trying the program by hand. It
+// hub_neighbour: a hostile program of the same user on the hub's bus, for the
+// neighbour benchmark and for trying the program by hand. It
 // writes into the directory of services and answers on loopback only.
 //
 //   hub_neighbour [--folder DIR] [--seconds S] [--names RATE[,LIFETIME]]

@@ -1,8 +1,7 @@
-// What another program of the same user that means the hub's bus no good costs
-// this one: the whole program, started as a user starts it (no sound card, the
-// window not shown) under a private XDG_RUNTIME_DIR, beside hub_neighbour
-// attacking it from a process of its own, on loopback and through the directory
-// of services.
+// What a hostile program of the same user costs this one: the whole program,
+// started as a user starts it (no sound card, the window not shown) under a
+// private XDG_RUNTIME_DIR, beside hub_neighbour attacking it from a process of
+// its own, on loopback and through the directory of services.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/hub/bench_hub_neighbour
 //
