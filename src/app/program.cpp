@@ -133,6 +133,8 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.networkDiscovery = lanDiscovery;
     options.applicationIsActive = [] { return true; };
     options.alertPresenter = presentHubAlert;
+    // Peers' images are cached in the program's own folder (a test's, say).
+    options.resourceOptions.cachesFolder = setup_.sandbox.caches();
     // The panel lies over whatever screen the window shows.
     options.panelFactory = [this](hub::HubController& controller) -> std::unique_ptr<hub::HubConnectionPanel> {
         return std::make_unique<ui::hub::HubConnectionPanel>(controller, [this]() -> ui::kit::View* {

@@ -16,6 +16,12 @@ using controller_parts::kCoalesceNanos;
 
 namespace {
 
+// Lines about peers, limited per peer and kind (told apart by address).
+constexpr char kRecognizedPeer[] = "Recognized peer {}";
+constexpr char kPeerWithoutMetadata[] = "Peer {} has no metadata - ignoring";
+constexpr char kSawNewPeer[] = "Saw new peer {}";
+constexpr char kErrorLoadingIcon[] = "Error loading icon for peer: {}";
+
 /// Addresses the hub may ask this application to open: "<scheme>://" whose
 /// scheme is the hub's own, "wirehub", or a program's, ending in ".wirehub";
 /// nothing more.
@@ -35,12 +41,17 @@ bool isHubLaunchAddress(const std::string& url) {
 // ---- peers ---------------------------------------------------------------------------
 
 void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bus) {
+    // Any program may announce itself under new names as fast as it likes: the
+    // lines about peers coming are limited as the registry's are.
+    auto peerLine = [&](const char* kind) {
+        endpoint_->peerLog().log(bus.get(), kind, [&] { return fmt::format(fmt::runtime(kind), bus->description()); });
+    };
     std::shared_ptr<HubPeer> peer = hubPeerOf(*bus);
     if (!peer) {
         peer = peerRegistry_->peerWithName(bus->name(), bus->uniqueID());
         if (!peer && bus->type() == BusPeerTypeLocal) peer = peerRegistry_->peerWithName(bus->name(), std::nullopt);
         if (peer && peer != selfPeer_) {
-            busLog("Recognized peer {}", bus->description());
+            peerLine(kRecognizedPeer);
             peer->setResourceManager(resourceManager_.get());
             setHubPeerOf(*bus, peer);
             peer->setPeer(bus);
@@ -48,10 +59,10 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
             peer = HubPeer::peerWithDBPeer(bus, loop_.clock());
             peer->setResourceManager(resourceManager_.get());
             if (peer->hubProtocolVersion() == 0) {
-                busLog("Peer {} has no metadata - ignoring", bus->description());
+                peerLine(kPeerWithoutMetadata);
                 return;
             }
-            busLog("Saw new peer {}", bus->description());
+            peerLine(kSawNewPeer);
             setHubPeerOf(*bus, peer);
             initializingPeers_.push_back(peer);
         }
@@ -91,7 +102,9 @@ void HubController::iconLoaded(const std::shared_ptr<HubPeer>& peer, bool newToR
         // The manager asked again as long as it would (longer and longer
         // pauses, then it gave up): the peer is shown without its icon, not
         // asked all over again.
-        busLog("Error loading icon for peer: {}", error ? error->description : std::string("no image"));
+        endpoint_->peerLog().log(peer.get(), kErrorLoadingIcon, [&] {
+            return fmt::format(kErrorLoadingIcon, error ? error->description : std::string("no image"));
+        });
     }
     requestPeerImageResources(peer);
 }

@@ -24,6 +24,16 @@ namespace {
 constexpr uint64_t kLoaderTimeout = 500 * platform::kNanosPerMillisecond;
 constexpr int32_t kLoaderRetries = 10;
 
+// Lines about what peers send or leave unsent: a program may appear under new
+// names, or offer new resources, as fast as it likes, so these go through the
+// endpoint's limiter (kinds told apart by address).
+constexpr char kTimedOut[] = "Timed out getting resource";
+constexpr char kNotFoundFor[] = "Resource not found for";
+constexpr char kTooLarge[] = "Resource too large";
+constexpr char kChangedCount[] = "Resource changed its segment count";
+constexpr char kGaveUp[] = "Gave up getting resource";
+constexpr char kInvalidImage[] = "Invalid image received";
+
 std::shared_ptr<const std::vector<uint8_t>> readFile(const std::filesystem::path& path, size_t limit) {
     std::error_code error;
     auto size = std::filesystem::file_size(path, error);
@@ -61,6 +71,12 @@ std::optional<ResourceRequest> resourceRequestIn(const uint8_t* bytes, uint64_t 
 
 std::shared_ptr<HubImage> HubImage::fromData(std::vector<uint8_t> bytes) {
     auto png = platform::PngImage::fromData(std::move(bytes));
+    if (!png) return nullptr;
+    return std::make_shared<HubImage>(std::move(*png));
+}
+
+std::shared_ptr<HubImage> HubImage::fromPeerData(std::vector<uint8_t> bytes) {
+    auto png = platform::PngImage::fromDataFitting(std::move(bytes), kHubLargestPeerImageSide);
     if (!png) return nullptr;
     return std::make_shared<HubImage>(std::move(*png));
 }
@@ -454,7 +470,9 @@ void HubPeerResourceLoader::timeoutFired() {
         scheduleTimer();
         return;
     }
-    busLog("Timed out getting resource <{}> from {}", resourceID_, peer_->description());
+    endpoint_.peerLog().log(peer_.get(), kTimedOut, [&] {
+        return fmt::format("Timed out getting resource <{}> from {}", resourceID_, peer_->description());
+    });
     finish(BusError{kHubPeerResourceLoaderErrorDomain, 0, "Timed out"});
 }
 
@@ -465,13 +483,13 @@ void HubPeerResourceLoader::finish(std::optional<BusError> error) {
     if (completionBlock_) completionBlock_(error);
 }
 
-void HubPeerResourceLoader::failFromListener(BusError error, std::string logLine) {
+void HubPeerResourceLoader::failFromListener(BusError error, const char* kind, std::string logLine) {
     endpoint_.removeDelegate(this);
     std::weak_ptr<HubPeerResourceLoader> weak = weak_from_this();
-    endpoint_.loop().post([weak, error, logLine] {
+    endpoint_.loop().post([weak, error, kind, logLine] {
         auto self = weak.lock();
         if (!self || !self->running_.load()) return;
-        busLogLine(logLine);
+        self->endpoint_.peerLog().log(self->peer_.get(), kind, [&] { return logLine; });
         self->finish(error);
     });
 }
@@ -489,7 +507,7 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
     }
     if (segment->resourceID != resourceID_) return;
     if (segment->segmentCount == 0) {
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 1, "Resource not found"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 1, "Resource not found"}, kNotFoundFor,
                          fmt::format("Resource <{}> not found for {}", resourceID_, peer->description()));
         return;
     }
@@ -499,13 +517,13 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
         uint64_t largest = uint64_t(firstCount_ - 1) * segment->dataLength;
         if (segment->segmentIndex + 1 < firstCount_ && largest > kMaximumResourceLength) {
             lock.unlock();
-            failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+            failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"}, kTooLarge,
                              fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
             return;
         }
     } else if (segment->segmentCount != firstCount_) {
         lock.unlock();
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Invalid response from peer"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Invalid response from peer"}, kChangedCount,
                          fmt::format("Resource <{}> from {} changed its segment count", resourceID_,
                                      peer->description()));
         return;
@@ -523,7 +541,7 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
     received_ += segment->dataLength;
     if (received_ > kMaximumResourceLength) {
         lock.unlock();
-        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"},
+        failFromListener(BusError{kHubPeerResourceLoaderErrorDomain, 2, "Resource too large"}, kTooLarge,
                          fmt::format("Resource <{}> from {} is too large", resourceID_, peer->description()));
         return;
     }
@@ -558,6 +576,7 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
                                                                          std::chrono::system_clock::now().time_since_epoch())
                                                                          .count());
                                      }),
+      decoder_(std::make_unique<platform::SerialQueue>("hub images")),
       alive_(std::make_shared<HubPeerResourceManager*>(this)) {
     std::filesystem::path caches =
         options.cachesFolder.empty() ? platform::Sandbox::shared().caches() : options.cachesFolder;
@@ -572,6 +591,8 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
 
 HubPeerResourceManager::~HubPeerResourceManager() {
     notifications_.removeObserver(memoryWarningObserver_);
+    stopping_->store(true);
+    decoder_.reset();  // an image under way is finished, the rest skipped
     alive_.reset();
     cancelAll();
     if (endpoint_) {
@@ -653,9 +674,12 @@ std::shared_ptr<HubPeerResourceImageProxy> HubPeerResourceManager::imageResource
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) return nullptr;
         if (wallClock_() - info.st_mtim.tv_sec > kMaximumCacheAge) return nullptr;
-        if (auto bytes = readFile(path, HubPeerResourceLoader::kMaximumResourceLength)) {
-            proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
-        }
+        auto bytes = readFile(path, HubPeerResourceLoader::kMaximumResourceLength);
+        // Images are cached as they are kept: a larger file is not decoded
+        // here, on the loop, but loaded again.
+        const auto size = bytes ? platform::PngImage::headerSize(*bytes) : std::nullopt;
+        if (!size || size->first > kHubLargestPeerImageSide || size->second > kHubLargestPeerImageSide) return nullptr;
+        proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(HubImage::fromData(*bytes), resourceID);
     }
     if (proxy) cache_[key] = proxy;
     return proxy;
@@ -668,7 +692,7 @@ void HubPeerResourceManager::startLoadOfResourceWithID(uint32_t resourceID, cons
         return;
     }
     Key key{peer.get(), resourceID};
-    if (loaders_.count(key)) return;
+    if (loaders_.count(key) || decoding_.count(key)) return;
     auto loader = HubPeerResourceLoader::make(peer, resourceID, *endpoint_);
     auto buffer = std::make_shared<std::vector<uint8_t>>();
     loader->setDataBlock([buffer](const std::vector<uint8_t>& data) {
@@ -694,7 +718,9 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
         Retry& retry = retries_[key];
         if (retry.attempts >= kMaximumRetries) {
             retries_.erase(key);
-            busLog("Gave up getting resource <{}> from {}", resourceID, peer->description());
+            endpoint_->peerLog().log(peer.get(), kGaveUp, [&] {
+                return fmt::format("Gave up getting resource <{}> from {}", resourceID, peer->description());
+            });
             block(nullptr, error);
             return;
         }
@@ -720,15 +746,37 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
         block(nullptr, error);
         return;
     }
-    auto image = HubImage::fromData(*buffer);
+    // A peer's image may be as large as it likes: decoded, and drawn smaller,
+    // on the decoder's thread.
+    const uint64_t decoding = ++decodings_;
+    decoding_[key] = decoding;
+    std::weak_ptr<HubPeerResourceManager*> alive = alive_;
+    platform::MainLoop& loop = endpoint_->loop();
+    decoder_->async([alive, stopping = stopping_, &loop, key, decoding, resourceID, peer, block, buffer] {
+        if (stopping->load()) return;
+        std::shared_ptr<HubImage> image = HubImage::fromPeerData(std::move(*buffer));
+        loop.post([alive, key, decoding, resourceID, peer, block, image = std::move(image)] {
+            if (auto self = alive.lock()) (*self)->decoded(key, decoding, resourceID, peer, block, image);
+        });
+    });
+}
+
+void HubPeerResourceManager::decoded(Key key, uint64_t decoding, uint32_t resourceID,
+                                     const std::shared_ptr<BusPeer>& peer, const LoadBlock& block,
+                                     std::shared_ptr<HubImage> image) {
+    auto it = decoding_.find(key);
+    if (it == decoding_.end() || it->second != decoding) return;  // cancelled meanwhile
+    decoding_.erase(it);
     if (!image) {
-        busLog("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
+        endpoint_->peerLog().log(peer.get(), kInvalidImage, [&] {
+            return fmt::format("Invalid image received from {} for resource <{}>", peer->description(), resourceID);
+        });
         block(nullptr, BusError{kHubPeerResourceManagerErrorDomain, 0, "Invalid image"});
         return;
     }
     auto proxy = HubPeerResourceImageProxy::resourceImageProxyWithImage(image, resourceID);
     cache_[key] = proxy;
-    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), *buffer)) {
+    if (!writeCacheFile(cacheFileFor(peer->name(), resourceID), image->png().data())) {
         busLog("Couldn't write the cache file of resource <{}> from {}", resourceID, peer->description());
     }
     block(proxy, std::nullopt);
@@ -737,12 +785,14 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
 }
 
 void HubPeerResourceManager::cancelAll() {
+    decoding_.clear();
     auto loaders = std::move(loaders_);
     loaders_.clear();
     for (auto& [key, loader] : loaders) loader->cancel();
 }
 
 void HubPeerResourceManager::cancelLoadsFromPeer(const BusPeer* peer) {
+    std::erase_if(decoding_, [peer](const auto& entry) { return entry.first.first == peer; });
     for (auto it = loaders_.begin(); it != loaders_.end();) {
         if (it->first.first != peer) {
             ++it;

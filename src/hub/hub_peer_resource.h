@@ -23,6 +23,7 @@
 #include "platform/main_loop.h"
 #include "platform/notification_center.h"
 #include "platform/png_image.h"
+#include "platform/serial_queue.h"
 
 namespace strombel::hub {
 
@@ -35,6 +36,10 @@ inline constexpr const char* kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 
 /// Resource 1 is the serving application's icon.
 constexpr uint32_t kHubApplicationIconResourceID = 1;
+/// The most pixels a side of an image a peer sends, as it is kept and shown:
+/// the panel's buttons are 38 points at two pixels a point. Larger ones are
+/// drawn smaller as they arrive, off the main loop.
+constexpr uint32_t kHubLargestPeerImageSide = 76;
 
 /// An image as the hub shows it: checked PNG bytes, remembering the resource
 /// identifier a host gave it.
@@ -43,6 +48,9 @@ public:
     explicit HubImage(platform::PngImage png) : png_(std::move(png)) {}
     /// Absent when the bytes are not a PNG of at most 4096 pixels a side.
     static std::shared_ptr<HubImage> fromData(std::vector<uint8_t> bytes);
+    /// An image a peer sent, drawn to fit kHubLargestPeerImageSide when it is
+    /// larger. Decodes the whole image: never on the main loop.
+    static std::shared_ptr<HubImage> fromPeerData(std::vector<uint8_t> bytes);
     const platform::PngImage& png() const { return png_; }
     uint32_t width() const { return png_.width(); }
     uint32_t height() const { return png_.height(); }
@@ -207,7 +215,8 @@ private:
     void scheduleTimer();
     void stopTimer();
     void finish(std::optional<BusError> error);
-    void failFromListener(BusError error, std::string logLine);
+    /// Ends the load on the loop with `error`, logging `logLine` as a line of `kind`.
+    void failFromListener(BusError error, const char* kind, std::string logLine);
 
     std::shared_ptr<BusPeer> peer_;
     uint32_t resourceID_;
@@ -268,7 +277,8 @@ public:
     /// Empties the memory cache; the program's memory warning (on the
     /// manager's centre) calls it.
     void memoryWarning();
-    size_t runningLoads() const { return loaders_.size(); }
+    /// Loads under way, the decoding of what they brought included.
+    size_t runningLoads() const { return loaders_.size() + decoding_.size(); }
     /// Where the manager posts, and hears the program's memory warnings.
     platform::NotificationCenter& notifications() const { return notifications_; }
 
@@ -286,6 +296,9 @@ private:
     void pruneDiskCache();
     void loadFinished(Key key, uint32_t resourceID, std::shared_ptr<BusPeer> peer, LoadBlock block,
                       std::shared_ptr<std::vector<uint8_t>> buffer, std::optional<BusError> error);
+    /// The image a load brought, decoded off the loop (none: not an image).
+    void decoded(Key key, uint64_t decoding, uint32_t resourceID, const std::shared_ptr<BusPeer>& peer,
+                 const LoadBlock& block, std::shared_ptr<HubImage> image);
 
     BusLocalEndpoint* endpoint_;
     HubPeerResourceHost* resourceHost_;
@@ -299,6 +312,14 @@ private:
         int attempts = 0;
     };
     std::map<Key, Retry> retries_;
+    // Loads whose images are being decoded, each by the number of its decoding
+    // (a load cancelled meanwhile is forgotten here, and its image dropped).
+    std::map<Key, uint64_t> decoding_;
+    uint64_t decodings_ = 0;
+    // Images are decoded here, one at a time, in order; what is queued when
+    // the manager goes is skipped.
+    std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<platform::SerialQueue> decoder_;
     platform::NotificationCenter::ObserverId memoryWarningObserver_ = 0;
     std::shared_ptr<HubPeerResourceManager*> alive_;
 };

@@ -1,10 +1,7 @@
 #include "platform/directory_service_discovery.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,30 +9,38 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
 
+#include "platform/directory_folder_reader.h"
 #include "platform/runtime_folder.h"
 #include "platform/whole_file.h"
 
 namespace strombel::platform {
 
 namespace {
-
 constexpr const char* kFileSuffix = ".service";
-constexpr const char* kMagic = "strombel-service 1";
-constexpr uint64_t kOwnerCheckInterval = kNanosPerSecond;
+}  // namespace
+
+namespace directory_files {
 
 bool isAnnouncementName(const char* name) {
     std::string_view text(name);
     return !text.empty() && text[0] != '.' && text.ends_with(kFileSuffix);
 }
 
-// A regular file of this user, small enough to be an announcement.
 bool mayBeAnnouncement(const struct stat& info) {
     return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_size >= 0 &&
            uintmax_t(info.st_size) <= DirectoryServiceDiscovery::kMaximumAnnouncementSize;
 }
+
+}  // namespace directory_files
+
+namespace {
+
+using directory_files::isAnnouncementName;
+using directory_files::mayBeAnnouncement;
+
+constexpr const char* kMagic = "strombel-service 1";
+constexpr uint64_t kOwnerCheckInterval = kNanosPerSecond;
 
 std::string hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -308,195 +313,6 @@ std::vector<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::readFol
     return entries;
 }
 
-// ---- the folder's thread -----------------------------------------------------
-
-class DirectoryServiceDiscovery::FolderReader {
-public:
-    /// Told (on the folder's thread) that new entries wait in `takeLatest()`.
-    using Handover = std::function<void()>;
-
-    FolderReader(const std::filesystem::path& folder, Handover handover) : handover_(std::move(handover)) {
-        folder_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        wakeup_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (folder_ < 0 || wakeup_ < 0) return;
-        if (inotify_ >= 0 && ::inotify_add_watch(inotify_, folder.c_str(),
-                                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
-                                                     IN_CREATE | IN_ATTRIB | IN_ONLYDIR | IN_DONT_FOLLOW) < 0) {
-            ::close(inotify_);
-            inotify_ = -1;
-        }
-        thread_ = std::thread([this] { run(); });
-    }
-
-    ~FolderReader() {
-        if (thread_.joinable()) {
-            stopping_.store(true);
-            wake();
-            thread_.join();
-        }
-        for (int fd : {folder_, inotify_, wakeup_}) {
-            if (fd >= 0) ::close(fd);
-        }
-    }
-
-    /// Without inotify, changes are found only by looking at everything again.
-    bool watching() const { return inotify_ >= 0; }
-
-    /// Asks for every entry to be looked at again. Any thread.
-    void lookAgain() {
-        everything_.store(true);
-        wake();
-    }
-
-    /// The entries last read, once: nothing when they were taken already.
-    /// Taking them lets the next change be handed over again.
-    std::shared_ptr<const std::vector<Entry>> takeLatest() {
-        handedOver_.store(false);
-        std::lock_guard lock(mutex_);
-        return std::move(latest_);
-    }
-
-private:
-    struct Seen {
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        timespec modified{}, changed{};
-        std::optional<Entry> entry;
-        bool same(const struct stat& info) const {
-            return device == info.st_dev && inode == info.st_ino && size == info.st_size &&
-                   modified.tv_sec == info.st_mtim.tv_sec && modified.tv_nsec == info.st_mtim.tv_nsec &&
-                   changed.tv_sec == info.st_ctim.tv_sec && changed.tv_nsec == info.st_ctim.tv_nsec;
-        }
-    };
-
-    void wake() {
-        uint64_t one = 1;
-        (void)!::write(wakeup_, &one, sizeof one);
-    }
-
-    void run() {
-        alignas(inotify_event) char buffer[16 * 1024];
-        std::set<std::string> named;
-        bool overflowed = false;
-        pollfd fds[2] = {{wakeup_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-        for (;;) {
-            if (!stopping_.load() && !everything_.load()) {
-                if (::poll(fds, inotify_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return;
-            }
-            if (stopping_.load()) return;
-            uint64_t count;
-            (void)!::read(wakeup_, &count, sizeof count);
-            // Only the names inotify gives are looked at; a flood of names or a
-            // lost event means everything.
-            ssize_t n;
-            int reads = 0;
-            while (inotify_ >= 0 && reads++ < 16 && (n = ::read(inotify_, buffer, sizeof buffer)) > 0) {
-                for (ssize_t at = 0; at < n;) {
-                    auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                    at += ssize_t(sizeof(inotify_event) + event->len);
-                    if (event->mask & IN_Q_OVERFLOW) overflowed = true;
-                    if (event->len == 0 || !isAnnouncementName(event->name)) continue;
-                    if (named.size() < kMaximumEntries) {
-                        named.insert(event->name);
-                    } else {
-                        overflowed = true;
-                    }
-                }
-            }
-            if (everything_.exchange(false) || overflowed) {
-                lookAtEverything();
-            } else {
-                for (const auto& name : named) lookAt(name, true);
-            }
-            named.clear();
-            overflowed = false;
-            if (changed_) handOver();
-        }
-    }
-
-    void lookAtEverything() {
-        DIR* listing = ::fdopendir(::dup(folder_));
-        if (!listing) return;
-        ::rewinddir(listing);  // the duplicate shares the last listing's position
-        std::set<std::string> present;
-        while (present.size() < kMaximumEntries) {
-            const dirent* item = ::readdir(listing);
-            if (!item) break;
-            if (!isAnnouncementName(item->d_name)) continue;
-            present.insert(item->d_name);
-            lookAt(item->d_name, false);
-        }
-        ::closedir(listing);
-        for (auto it = seen_.begin(); it != seen_.end();) {
-            if (present.count(it->first)) {
-                ++it;
-                continue;
-            }
-            if (it->second.entry) changed_ = true;
-            it = seen_.erase(it);
-        }
-    }
-
-    // `named`: inotify named it, so it is read again even when it looks the same.
-    void lookAt(const std::string& name, bool named) {
-        struct stat info {};
-        auto known = seen_.find(name);
-        if (::fstatat(folder_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (known != seen_.end()) {
-                if (known->second.entry) changed_ = true;
-                seen_.erase(known);
-            }
-            return;
-        }
-        if (known == seen_.end()) {
-            if (seen_.size() >= kMaximumEntries) return;
-            known = seen_.emplace(name, Seen{}).first;
-        } else if (!named && known->second.same(info)) {
-            return;
-        }
-        Seen& seen = known->second;
-        seen.device = info.st_dev;
-        seen.inode = info.st_ino;
-        seen.size = info.st_size;
-        seen.modified = info.st_mtim;
-        seen.changed = info.st_ctim;
-        // Links, FIFOs, other users' files and big files are not even opened.
-        std::optional<Entry> entry = mayBeAnnouncement(info) ? readEntry(folder_, name.c_str()) : std::nullopt;
-        if (entry || seen.entry) changed_ = true;
-        seen.entry = std::move(entry);
-    }
-
-    // Hands the entries read to the main loop, which takes the latest ones
-    // whenever it gets to them: one hand-over waits there at most.
-    void handOver() {
-        changed_ = false;
-        auto entries = std::make_shared<std::vector<Entry>>();
-        for (const auto& [name, seen] : seen_) {
-            if (seen.entry) entries->push_back(*seen.entry);
-        }
-        {
-            std::lock_guard lock(mutex_);
-            latest_ = std::move(entries);
-        }
-        if (!handedOver_.exchange(true)) handover_();
-    }
-
-    Handover handover_;
-    int folder_ = -1;
-    int inotify_ = -1;
-    int wakeup_ = -1;
-    std::atomic<bool> everything_{true};
-    std::atomic<bool> stopping_{false};
-    std::map<std::string, Seen> seen_;
-    std::mutex mutex_;
-    std::shared_ptr<const std::vector<Entry>> latest_;  // under mutex_
-    std::atomic<bool> handedOver_{false};
-    bool changed_ = true;  // the first look is always handed over
-    std::thread thread_;
-};
-
 // ---- the discovery ---------------------------------------------------------
 
 DirectoryServiceDiscovery::DirectoryServiceDiscovery(std::filesystem::path folder, MainLoop& loop)
@@ -575,7 +391,9 @@ void DirectoryServiceDiscovery::unpublish(Id id) {
 
 ServiceDiscovery::Id DirectoryServiceDiscovery::browse(const std::string& type, BrowseHandlers handlers) {
     Id id = nextId_++;
-    browses_[id] = Browse{type, std::move(handlers), {}};
+    Browse& browse = browses_[id] = Browse{type, std::move(handlers), {}, {}};
+    for (auto entry = live_.lower_bound(Key{type, ""}); entry != live_.end() && entry->first.first == type; ++entry)
+        browse.dirty.insert(entry->first.second);
     updateCheckTimer();
     deliverSoon();
     return id;
@@ -609,13 +427,23 @@ ServiceDiscovery::Id DirectoryServiceDiscovery::watchTxt(const std::string& name
     Id id = nextId_++;
     // The record known at the next delivery is reported first, then each change.
     watches_[id] = Watch{name, type, std::move(handler), std::nullopt};
+    watchKeys_.emplace(Key{type, name}, id);
+    txtChanged_.insert(Key{type, name});
     updateCheckTimer();
     deliverSoon();
     return id;
 }
 
 void DirectoryServiceDiscovery::stopWatching(Id id) {
-    watches_.erase(id);
+    auto watch = watches_.find(id);
+    if (watch == watches_.end()) return;
+    for (auto [at, end] = watchKeys_.equal_range(Key{watch->second.type, watch->second.name}); at != end; ++at) {
+        if (at->second == id) {
+            watchKeys_.erase(at);
+            break;
+        }
+    }
+    watches_.erase(watch);
     updateCheckTimer();
 }
 
@@ -642,26 +470,42 @@ void DirectoryServiceDiscovery::rescan() {
 }
 
 void DirectoryServiceDiscovery::take() {
-    auto entries = reader_ ? reader_->takeLatest() : nullptr;
-    if (!entries) return;
-    live_.clear();
-    for (const auto& entry : *entries) {
-        if (ownerAlive(entry.owner)) live_.emplace(Key{entry.record.type, entry.record.name}, entry);
+    if (!reader_) return;
+    const Changes changes = reader_->takeChanges();
+    for (const auto& [file, entry] : changes) {
+        if (auto old = files_.find(file); old != files_.end()) {
+            if (live_.erase(old->second)) changed(old->second);
+            files_.erase(old);
+        }
+        if (!entry) continue;
+        const Key key{entry->record.type, entry->record.name};
+        files_[file] = key;
+        if (ownerAlive(entry->owner)) {
+            live_[key] = entry;
+            changed(key);
+        }
     }
-    deliverSoon();
+    if (!changes.empty()) deliverSoon();
+}
+
+void DirectoryServiceDiscovery::changed(const Key& key) {
+    for (auto& [id, browse] : browses_)
+        if (browse.type == key.first) browse.dirty.insert(key.second);
+    txtChanged_.insert(key);
 }
 
 bool DirectoryServiceDiscovery::dropDeadOwners() {
-    bool changed = false;
+    bool dropped = false;
     for (auto it = live_.begin(); it != live_.end();) {
-        if (ownerAlive(it->second.owner)) {
+        if (ownerAlive(it->second->owner)) {
             ++it;
         } else {
+            changed(it->first);
             it = live_.erase(it);
-            changed = true;
+            dropped = true;
         }
     }
-    return changed;
+    return dropped;
 }
 
 void DirectoryServiceDiscovery::deliverSoon() {
@@ -676,7 +520,8 @@ void DirectoryServiceDiscovery::deliverSoon() {
 void DirectoryServiceDiscovery::deliver() {
     // Handlers may start or stop anything: work on copies of the ids, look
     // everything up again after each call, and stop after a few calls so the
-    // loop stays free; the rest follows in the next turn.
+    // loop stays free; the rest follows in the next turn. Only what changed
+    // since it was told is looked at.
     size_t budget = kEventsPerTurn;
     auto spent = [&] {
         if (--budget > 0) return false;
@@ -688,35 +533,24 @@ void DirectoryServiceDiscovery::deliver() {
     for (Id id : ids) {
         for (;;) {
             auto it = browses_.find(id);
-            if (it == browses_.end()) break;
+            if (it == browses_.end() || it->second.dirty.empty()) break;
             Browse& browse = it->second;
-            std::optional<std::string> gone, found;
-            for (const auto& [name, whereabouts] : browse.known) {
-                if (!live_.count(Key{browse.type, name})) {
-                    gone = name;
-                    break;
-                }
-            }
-            if (!gone) {
+            const std::string name = std::move(browse.dirty.extract(browse.dirty.begin()).value());
+            auto entry = live_.find(Key{browse.type, name});
+            auto known = browse.known.find(name);
+            auto handlers = browse.handlers;
+            if (entry == live_.end()) {
+                // Gone, or come and gone between two looks.
+                if (known == browse.known.end()) continue;
+                browse.known.erase(known);
+                if (handlers.removed) handlers.removed(name);
+            } else {
                 // New, or written anew by another owner or for another port
                 // between two looks: found (again), so that it is resolved.
-                for (auto entry = live_.lower_bound(Key{browse.type, ""});
-                     entry != live_.end() && entry->first.first == browse.type; ++entry) {
-                    auto known = browse.known.find(entry->first.second);
-                    if (known == browse.known.end() || !(known->second == Whereabouts::of(entry->second))) {
-                        found = entry->first.second;
-                        break;
-                    }
-                }
-            }
-            if (!gone && !found) break;
-            auto handlers = browse.handlers;
-            if (gone) {
-                browse.known.erase(*gone);
-                if (handlers.removed) handlers.removed(*gone);
-            } else {
-                browse.known[*found] = Whereabouts::of(live_.at(Key{browse.type, *found}));
-                if (handlers.found) handlers.found(*found);
+                const Whereabouts whereabouts = Whereabouts::of(*entry->second);
+                if (known != browse.known.end() && known->second == whereabouts) continue;
+                browse.known[name] = whereabouts;
+                if (handlers.found) handlers.found(name);
             }
             if (spent()) return;
         }
@@ -729,24 +563,32 @@ void DirectoryServiceDiscovery::deliver() {
         auto entry = live_.find(Key{it->second.type, it->second.name});
         if (entry == live_.end()) continue;
         auto handler = std::move(it->second.handler);
-        auto record = entry->second.record;
+        auto record = entry->second->record;
         loop_.cancel(it->second.timer);
         resolves_.erase(it);
         handler(std::move(record));
         if (spent()) return;
     }
-    ids.clear();
-    for (auto& [id, watch] : watches_) ids.push_back(id);
-    for (Id id : ids) {
-        auto it = watches_.find(id);
-        if (it == watches_.end()) continue;
-        auto entry = live_.find(Key{it->second.type, it->second.name});
-        if (entry == live_.end() || it->second.last == entry->second.record.txt) continue;
-        it->second.last = entry->second.record.txt;
-        auto handler = it->second.handler;
-        auto txt = entry->second.record.txt;
-        handler(txt);
-        if (spent()) return;
+    // The watches of the entries that changed, and new watches (their keys
+    // are marked when they are made).
+    while (!txtChanged_.empty()) {
+        const Key key = std::move(txtChanged_.extract(txtChanged_.begin()).value());
+        ids.clear();
+        for (auto [at, end] = watchKeys_.equal_range(key); at != end; ++at) ids.push_back(at->second);
+        auto entry = live_.find(key);
+        if (entry == live_.end()) continue;
+        const EntryPointer current = entry->second;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            auto it = watches_.find(ids[i]);
+            if (it == watches_.end() || it->second.last == current->record.txt) continue;
+            it->second.last = current->record.txt;
+            auto handler = it->second.handler;
+            handler(current->record.txt);
+            if (spent()) {
+                if (i + 1 < ids.size()) txtChanged_.insert(key);  // the others of the key next turn
+                return;
+            }
+        }
     }
     updateCheckTimer();
 }

@@ -23,17 +23,25 @@ namespace strombel::platform {
 ///
 /// Other processes of the user may put anything in the folder, so the folder is
 /// read on a thread of its own: it wakes on inotify, looks only at the entries
-/// inotify names, never follows a link, reads only regular files of the user of
-/// at most kMaximumAnnouncementSize bytes (without ever blocking), and looks at
-/// no more than kMaximumEntries entries. The main loop gets only the entries
-/// read, and hands their events to the handlers a few at a time. Owner deaths
-/// are noticed on a 1-second check on the loop's clock.
+/// inotify names (at everything, in slices, when events were lost), never
+/// follows a link, reads only regular files of the user of at most
+/// kMaximumAnnouncementSize bytes (without ever blocking), and keeps at most
+/// kMaximumEntries announcements; other files never take their place. The main
+/// loop gets only what changed, and hands the events to the handlers a few at
+/// a time. Owner deaths are noticed on a 1-second check on the loop's clock.
 class DirectoryServiceDiscovery final : public ServiceDiscovery {
 public:
     /// The largest announcement file read; larger ones are not announcements.
     static constexpr size_t kMaximumAnnouncementSize = 64 * 1024;
-    /// The most entries of the folder looked at; others are ignored.
+    /// The most announcements kept; more are ignored.
     static constexpr size_t kMaximumEntries = 4096;
+    /// The most files that are no announcement remembered as they are, so as
+    /// not to read them again; others are read again when they are named or
+    /// met in a look at everything.
+    static constexpr size_t kMaximumJunk = 4096;
+    /// The least time between the end of a look at every file, which a flood
+    /// of changes calls for, and the start of the next; longer after a longer look.
+    static constexpr uint64_t kLookPause = kNanosPerSecond;
     /// The most handler calls the main loop makes in one turn.
     static constexpr size_t kEventsPerTurn = 32;
 
@@ -95,6 +103,9 @@ public:
 private:
     class FolderReader;
     using Key = std::pair<std::string, std::string>;  // type, name
+    using EntryPointer = std::shared_ptr<const Entry>;
+    /// By file name: the announcement the file holds now, or null.
+    using Changes = std::map<std::string, EntryPointer>;
 
     struct Publication {
         ServicePublication publication;
@@ -116,6 +127,7 @@ private:
         std::string type;
         BrowseHandlers handlers;
         std::map<std::string, Whereabouts> known;
+        std::set<std::string> dirty;  // names that changed since they were told
     };
     struct Watch {
         std::string name, type;
@@ -130,8 +142,10 @@ private:
 
     Entry entryFor(const ServicePublication& publication) const;
     void updateCheckTimer();
-    /// Takes what the folder's thread read last (main loop).
+    /// Takes what the folder's thread found changed (main loop).
     void take();
+    /// Marks `key` for the browses of its type and the watches.
+    void changed(const Key& key);
     /// Forgets the entries whose owners are gone; true when there were any.
     bool dropDeadOwners();
     /// Posts a delivery unless one is waiting.
@@ -152,7 +166,10 @@ private:
     MainLoop::TimerId checkTimer_ = 0;
     bool deliveryPosted_ = false;
 
-    std::map<Key, Entry> live_;  // the entries read last, of live owners
+    std::map<std::string, Key> files_;  // the announcements read, by file
+    std::map<Key, EntryPointer> live_;  // those of them whose owners live
+    std::set<Key> txtChanged_;          // entries the watches have not compared yet
+    std::multimap<Key, Id> watchKeys_;  // the watches of each entry
     std::unique_ptr<FolderReader> reader_;
 };
 

@@ -100,7 +100,9 @@ MainLoop::TimerId MainLoop::addTimer(uint64_t delayNanos, uint64_t interval,
     {
         std::lock_guard lock(mutex_);
         id = nextTimer_++;
-        timers_.emplace(id, Timer{clock_.nowNanos() + delayNanos, interval, std::move(work)});
+        const uint64_t due = clock_.nowNanos() + delayNanos;
+        timers_.emplace(id, Timer{due, interval, std::move(work)});
+        dueOrder_.emplace(due, id);
     }
     wake();
     return id;
@@ -113,6 +115,7 @@ void MainLoop::cancel(TimerId timer) {
         auto found = timers_.find(timer);
         if (found == timers_.end()) return;
         dropped = std::move(found->second.work);
+        dueOrder_.erase({found->second.due, timer});
         timers_.erase(found);
     }
     // `dropped` is destroyed here, outside the lock, in case its captures post work.
@@ -127,6 +130,7 @@ size_t MainLoop::discardPending() {
             std::lock_guard lock(mutex_);
             posted.swap(posted_);
             timers.swap(timers_);
+            dueOrder_.clear();
         }
         if (posted.empty() && timers.empty()) return dropped;
         dropped += posted.size() + timers.size();
@@ -206,11 +210,8 @@ void MainLoop::bindToCurrentThread() {
 
 std::optional<uint64_t> MainLoop::nextTimerDue() const {
     std::lock_guard lock(mutex_);
-    std::optional<uint64_t> earliest;
-    for (const auto& [id, timer] : timers_) {
-        if (!earliest || timer.due < *earliest) earliest = timer.due;
-    }
-    return earliest;
+    if (dueOrder_.empty()) return std::nullopt;
+    return dueOrder_.begin()->first;
 }
 
 bool MainLoop::runOneDueTimer(uint64_t now) {
@@ -218,14 +219,12 @@ bool MainLoop::runOneDueTimer(uint64_t now) {
     std::function<void()> work;
     {
         std::lock_guard lock(mutex_);
-        auto chosen = timers_.end();
-        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-            if (it->second.due <= now && (chosen == timers_.end() || it->second.due < chosen->second.due)) {
-                chosen = it;
-            }
-        }
-        if (chosen == timers_.end()) return false;
-        id = chosen->first;
+        // The earliest due, the first made among those due together.
+        auto first = dueOrder_.begin();
+        if (first == dueOrder_.end() || first->first > now) return false;
+        id = first->second;
+        dueOrder_.erase(first);
+        auto chosen = timers_.find(id);
         Timer& timer = chosen->second;
         if (timer.interval == 0) {
             work = std::move(timer.work);
@@ -237,6 +236,7 @@ bool MainLoop::runOneDueTimer(uint64_t now) {
                 // Fell behind: skip the missed beats.
                 timer.due = now + timer.interval - (now - timer.due) % timer.interval;
             }
+            dueOrder_.emplace(timer.due, id);
         }
     }
     (void)id;
@@ -311,9 +311,7 @@ void MainLoop::run() {
         }
         if (!posted_.empty() || signalsRaised_.load()) continue;
         std::optional<uint64_t> earliest;
-        for (const auto& [id, timer] : timers_) {
-            if (!earliest || timer.due < *earliest) earliest = timer.due;
-        }
+        if (!dueOrder_.empty()) earliest = dueOrder_.begin()->first;
         if (!earliest) {
             changed_.wait(lock);
         } else {

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "platform/clock.h"
@@ -139,6 +140,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::function<void()>> posted_;
     std::map<TimerId, Timer> timers_;
+    std::set<std::pair<uint64_t, TimerId>> dueOrder_;  // (due, timer) of every timer
     TimerId nextTimer_ = 1;
     std::thread::id owner_;
     std::function<void()> wakeupHandler_;

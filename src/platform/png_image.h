@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace strombel::platform {
@@ -19,6 +20,18 @@ public:
     /// and image data that decodes whole. Absent otherwise, with the reason in
     /// `error` when given.
     static std::optional<PngImage> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    /// As `fromData`, and an image larger than `largestSide` on either side is
+    /// drawn anew, each pixel the mean of those it covers, to fit within that
+    /// square with its proportions (at least a pixel a side), and encoded again.
+    /// Decodes the whole image: not for a thread that must answer quickly.
+    static std::optional<PngImage> fromDataFitting(std::vector<uint8_t> bytes, uint32_t largestSide,
+                                                   std::string* error = nullptr);
+    /// The pixels this thread has decoded so far, for tests and benchmarks
+    /// that hold a thread to the images it may decode.
+    static uint64_t pixelsDecodedOnThisThread();
+    /// The size a PNG's header gives, without decoding: absent when the bytes
+    /// do not begin as a PNG.
+    static std::optional<std::pair<uint32_t, uint32_t>> headerSize(const std::vector<uint8_t>& bytes);
     /// Encodes 8-bit RGBA pixels (width × height × 4 bytes) as PNG.
     static std::optional<PngImage> fromRgba(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba);
 

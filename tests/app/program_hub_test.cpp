@@ -21,6 +21,8 @@
 #include "hub/jack_sender_output.h"
 #include "program_test_support.h"
 #include "ui/hub/hub_connection_panel.h"
+#include "ui/kit/label.h"
+#include "ui/kit/window.h"
 
 namespace strombel::app::scenario {
 namespace {
@@ -202,6 +204,72 @@ TEST_F(ProgramHubTest, GraphsWithoutTheProgramLeaveItsOutputPlayingWhileTheWindo
     ASSERT_TRUE(pumpUntil([&] { return !controller->connected(); }));
     pumpUntil([] { return false; }, 0.2);
     EXPECT_TRUE(run->program().engine()->running()) << "let go of with the window up";
+}
+
+TEST_F(ProgramHubTest, PeersImagesAreCachedInTheProgramsOwnFolder) {
+    auto run = start();
+    hub::HubController* controller = run->program().delegate().hubController();
+    ASSERT_TRUE(controller);
+    const auto caches = std::filesystem::weakly_canonical(temp_ / "root" / "Library" / "Caches");
+    const auto folder = std::filesystem::weakly_canonical(controller->resourceManager().cacheFolder());
+    EXPECT_EQ(folder.string().rfind(caches.string() + "/", 0), 0u) << folder;
+}
+
+// The phones' screens open at twice their size on the desktop; the panel keeps
+// its size there, as over the tablet's screen, and leaves every pad's label in
+// sight in each layout: no pixel of a label's letters changes when it comes.
+TEST_F(ProgramHubTest, ThePanelLeavesEveryPadsLabelInSightInEachLayout) {
+    for (const auto& [layout, magnified] : {std::pair{ui::GuiType::tablet, 1.0}, std::pair{ui::GuiType::phoneLandscape, 2.0},
+                                            std::pair{ui::GuiType::phonePortrait, 2.0}}) {
+        SCOPED_TRACE(int(layout));
+        auto run = start(layout);
+        hub::HubController* controller = run->program().delegate().hubController();
+        ASSERT_TRUE(controller);
+        ui::kit::Window& window = run->program().window();
+        const QSizeF points = window.shownView()->size();
+        window.resize(int(points.width() * magnified), int(points.height() * magnified));
+        window.show();
+        QApplication::processEvents();
+        const QImage before = window.grab().toImage();
+        HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem");
+        ASSERT_TRUE(pumpUntil([&] { return simulator.command("peer strombel", 1000).rfind("peer ", 0) == 0; }));
+        ASSERT_TRUE(pumpUntil([&] {
+            for (const auto& peer : controller->peers())
+                if (peer->name() == "Wirehub" && peer->present()) return true;
+            return false;
+        }));
+        EXPECT_EQ(ask(simulator, "connect-app strombel|Strombel output"), "sent 1");
+        ASSERT_TRUE(pumpUntil([&] { return controller->hubConnected(); }));
+        loop_.advance(350'000'000);  // the slide
+        const QImage after = window.grab().toImage();
+
+        ui::kit::View* panel = nullptr;
+        for (auto* view : window.shownView()->subviews())
+            if (auto* layer = dynamic_cast<ui::hub::HubConnectionPanelWindow*>(view); layer && !layer->subviews().empty())
+                panel = layer->subviews().front();
+        ASSERT_TRUE(panel);
+        auto onDesktop = [&](ui::kit::View& view) {
+            return window.mapFromScene(view.mapRectToScene(QRectF(QPointF(), view.size()))).boundingRect() &
+                   window.viewport()->rect();
+        };
+        EXPECT_NEAR(onDesktop(*panel).width(), 50, 2) << "50 of the desktop's points in sight, 9 beyond the edge";
+        for (int pad = 0; pad < 12; ++pad) {
+            ui::kit::Label* label = run->screen().tapButtonLabel(pad);
+            const QRect area = onDesktop(*label);
+            int letters = 0, covered = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    if (qGray(before.pixel(x, y)) < 160) continue;  // the letters are white
+                    ++letters;
+                    covered += before.pixel(x, y) != after.pixel(x, y);
+                }
+            EXPECT_GT(letters, 0) << "pad " << pad + 1;
+            EXPECT_EQ(covered, 0) << "pad " << pad + 1 << " " << label->text().toStdString();
+        }
+        window.hide();
+        run.reset();
+        std::filesystem::remove_all(temp_ / "root");
+    }
 }
 
 TEST_F(ProgramHubTest, AHubOnAnotherDeviceIsAskedAboutInTheProgramsAlert) {

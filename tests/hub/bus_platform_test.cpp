@@ -2,6 +2,7 @@
 // services, PNG checks, property lists and coalesced calls.
 
 #include <gtest/gtest.h>
+#include <png.h>
 #include <netinet/in.h>
 #include <sys/wait.h>
 
@@ -209,6 +210,25 @@ TEST(PngImageTest, ImagesAreCheckedAndTooLargeOnesRefusedBeforeDecoding) {
     cut.resize(png.size() - 20);
     EXPECT_FALSE(PngImage::fromData(cut));
     EXPECT_FALSE(PngImage::fromData({1, 2, 3}));
+}
+
+// Four pixels a row drawn at two: each the mean of the two it covers, its
+// colour that of the opaque one where the other is clear; smaller images stay.
+TEST(PngImageTest, ImagesLargerThanTheBoxAreDrawnSmallerKeepingTheirProportions) {
+    const std::vector<uint8_t> rgba = {255, 0, 0, 255, 0, 0, 255, 0, 10, 20, 30, 255, 30, 40, 50, 255,
+                                       255, 0, 0, 255, 0, 0, 255, 0, 10, 20, 30, 255, 30, 40, 50, 255};
+    const auto png = PngImage::fromRgba(4, 2, rgba)->data();
+    auto fitted = PngImage::fromDataFitting(png, 2);
+    ASSERT_TRUE(fitted);
+    ASSERT_EQ(std::pair(fitted->width(), fitted->height()), std::pair(2u, 1u));
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&image, fitted->data().data(), fitted->data().size()));
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<uint8_t> pixels(8);
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+    EXPECT_EQ(pixels, (std::vector<uint8_t>{255, 0, 0, 127, 20, 30, 40, 255}));
+    EXPECT_EQ(PngImage::fromDataFitting(png, 4)->data(), png);
 }
 
 std::vector<uint8_t> nestedBinaryList(int depth) {

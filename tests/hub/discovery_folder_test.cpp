@@ -301,5 +301,28 @@ TEST(DiscoveryFolderTest, ManyEntriesReachTheHandlersAFewPerTurn) {
     EXPECT_LE(most, DirectoryServiceDiscovery::kEventsPerTurn);
 }
 
+// Files named like announcements that are none, more than the announcements
+// kept and the junk remembered, around a real one: the first look reads the
+// whole listing, and an announcement written after it is found too, however
+// full the folder is of junk.
+TEST(DiscoveryFolderTest, JunkBeyondTheBoundsHidesNoAnnouncement) {
+    strombel::testing::TempDir temp;
+    WatchedLoop watched;
+    auto folder = temp / "services";
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    ASSERT_TRUE(DirectoryServiceDiscovery::writeEntry(folder, entryNamed("Early (Desk)"), true));
+    for (size_t i = 0; i < DirectoryServiceDiscovery::kMaximumEntries + 256; ++i)
+        writeText(folder / ("junk-" + std::to_string(i) + ".service"), "not an announcement");
+    DirectoryServiceDiscovery discovery(folder, watched.loop);
+    Browsed browsed;
+    browsed.attach(discovery);
+    EXPECT_TRUE(watched.pumpUntil([&] { return browsed.names.count("Early (Desk)") > 0; }));
+
+    ASSERT_TRUE(DirectoryServiceDiscovery::writeEntry(folder, entryNamed("Late (Desk)"), true));
+    EXPECT_TRUE(watched.pumpUntil([&] { return browsed.names.count("Late (Desk)") > 0; }));
+    EXPECT_EQ(browsed.names, (std::set<std::string>{"Early (Desk)", "Late (Desk)"}));
+}
+
 }  // namespace
 }  // namespace strombel::platform

@@ -70,6 +70,25 @@ struct ReturnWorld : ControllerWorld {
 
 uint16_t portOf(const HubSimulator& hub) { return uint16_t(std::stoi(hub.ready().substr(6))); }
 
+/// Announces `count` hub applications on the discard port, where nobody
+/// answers, and returns their files.
+std::vector<std::filesystem::path> announcePassers(ReturnWorld& world, int count) {
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < count; ++i) {
+        platform::DirectoryServiceDiscovery::Entry entry;
+        entry.record.name = fmt::format("Passer {} (Desk)", i);
+        entry.record.type = "_wirehub._udp";
+        entry.record.port = uint16_t(9);
+        entry.record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", 9));
+        entry.record.txt = {{"deviceID", fmt::format("00:00:00:00:01:{:02X}", i)}, {"BusVersion", "3"}, {"version", "3"}};
+        entry.owner = getpid();
+        EXPECT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
+        files.push_back(world.servicesFolder / platform::DirectoryServiceDiscovery::fileName(entry.record.type, entry.record.name));
+    }
+    world.discovery.rescan();
+    return files;
+}
+
 TEST(HubPeerReturn, AProgramBackUnderItsNameShowsItsNewButtonsAndIsHeardFromItsNewPort) {
     const struct {
         const char* how;
@@ -128,6 +147,35 @@ TEST(HubPeerReturn, APeersIconArrivesAndItsObserversHearOfIt) {
     EXPECT_EQ(told, 1);
 }
 
+// An icon of 1024 x 512 pixels, sent by the hub or left in the disk cache by
+// an earlier run, is shown drawn at 76 x 38, the most the panel's buttons
+// show, and decoded away from the main loop, which decodes only the small one
+// it keeps (and finds on disk next time).
+TEST(HubPeerReturn, AHugeIconIsDrawnSmallerAwayFromTheMainLoop) {
+    for (const bool cachedBefore : {false, true}) {
+        SCOPED_TRACE(cachedBefore ? "in the cache" : "sent");
+        ReturnWorld world;
+        std::vector<uint8_t> rgba(1024 * 512 * 4);
+        for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i % 4 == 3 ? 255 : i / 4096);
+        const auto png = platform::PngImage::fromRgba(1024, 512, rgba)->data();
+        const auto cacheFile = world.controller->resourceManager().cacheFileFor("Wirehub", 1);
+        for (const auto& path : {world.temp / "icon.png", cachedBefore ? cacheFile : world.temp / "icon.png"}) {
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+        }
+        HubSimulator hub(world.servicesFolder, world.keyFile);
+        ASSERT_EQ(hub.command("serve-file 1 " + (world.temp / "icon.png").string()).rfind("ok", 0), 0u);
+        const uint64_t before = platform::PngImage::pixelsDecodedOnThisThread();
+        ASSERT_TRUE(world.pumpUntil([&] { return world.hubPeer() && world.hubPeer()->icon(); }));
+        const auto& icon = world.hubPeer()->icon()->image;
+        EXPECT_EQ(std::pair(icon->width(), icon->height()), std::pair(76u, 38u));
+        EXPECT_LT(platform::PngImage::pixelsDecodedOnThisThread() - before, 1024u * 512u);
+        std::ifstream file(cacheFile, std::ios::binary);
+        const std::vector<uint8_t> kept((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(platform::PngImage::headerSize(kept), std::pair(76u, 38u)) << "the disk keeps what is shown";
+    }
+}
+
 // Its icon never comes: asked eleven times a load, five loads with longer and
 // longer pauses between, then never again (the icon's failure does not start
 // the whole round anew).
@@ -154,19 +202,7 @@ TEST(HubPeerReturn, PeersThatGoLeaveNothingBehind) {
     world.notifications.addObserver(kHubRegistryPeerAddedNotification, nullptr, [&](const platform::Notification& note) {
         if (auto* peer = std::any_cast<std::shared_ptr<HubPeer>>(&note.userInfo)) seen.push_back(*peer);
     });
-    std::vector<std::filesystem::path> files;
-    for (int i = 0; i < 20; ++i) {
-        platform::DirectoryServiceDiscovery::Entry entry;
-        entry.record.name = fmt::format("Passer {} (Desk)", i);
-        entry.record.type = "_wirehub._udp";
-        entry.record.port = uint16_t(9);  // the discard port: nobody answers
-        entry.record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", 9));
-        entry.record.txt = {{"deviceID", fmt::format("00:00:00:00:01:{:02X}", i)}, {"BusVersion", "3"}, {"version", "3"}};
-        entry.owner = getpid();
-        ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
-        files.push_back(world.servicesFolder / platform::DirectoryServiceDiscovery::fileName(entry.record.type, entry.record.name));
-    }
-    world.discovery.rescan();
+    const auto files = announcePassers(world, 20);
     ASSERT_TRUE(world.pumpUntil([&] { return world.controller->initializingPeers().size() == 20; }));
     EXPECT_EQ(world.controller->resourceManager().runningLoads(), 20u);
 
@@ -181,6 +217,29 @@ TEST(HubPeerReturn, PeersThatGoLeaveNothingBehind) {
     EXPECT_EQ(world.controller->resourceManager().runningLoads(), 0u);
     ASSERT_EQ(seen.size(), 20u);
     for (const auto& peer : seen) EXPECT_TRUE(peer.expired()) << "a peer that went is freed";
+}
+
+// Another program announcing itself under thirty new names at once, none of
+// which ever answers: a few lines of each kind a second, not one per name.
+TEST(HubPeerReturn, ManyNewNamesAtOnceWriteAFewLinesOfEachKind) {
+    ReturnWorld world;
+    BusLogCapture log;
+    announcePassers(world, 30);
+    ASSERT_TRUE(world.pumpUntil([&] { return world.controller->initializingPeers().size() == 30; }));
+    auto count = [&](const std::string& start) {
+        const auto lines = log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+    };
+    EXPECT_EQ(count("Saw new peer"), 10);
+    world.loop.advance(6 * platform::kNanosPerSecond);  // every icon's eleventh time-out
+    EXPECT_EQ(count("Timed out getting resource"), 10);
+    EXPECT_EQ(count("Saw new peer"), 10);
+    world.loop.advance(30 * platform::kNanosPerSecond);  // and again, once, after the pause
+    EXPECT_EQ(count("Timed out getting resource"), 20);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("Timed out getting resource", 0) == 0 && line.find("(and 20 more of this kind)") != std::string::npos;
+    })) << "the next line tells how many were left out";
 }
 
 }  // namespace

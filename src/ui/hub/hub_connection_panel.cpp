@@ -1,5 +1,8 @@
 #include "ui/hub/hub_connection_panel.h"
 
+#include <QEvent>
+#include <QGraphicsScene>
+#include <QGraphicsView>
 #include <algorithm>
 
 #include "logging/log.h"
@@ -49,6 +52,7 @@ HubConnectionPanel::~HubConnectionPanel() {
     handleTimeout_.reset();
     orientationTimeout_.reset();
     detachEdgeDrag();
+    if (watchedViewport_ && resizeWatch_) watchedViewport_->removeEventFilter(resizeWatch_.get());
     for (auto id : observers_) controller_.notificationCenter().removeObserver(id);
     if (auto* window = this->window()) {
         kit::Context::current().animator().removeAllAnimations(*window);
@@ -98,11 +102,77 @@ void HubConnectionPanel::setVisible(bool visible) {
 
 // ---- frames ----
 
+namespace {
+
+/// The window that shows `host` on the desktop, while it is shown.
+QGraphicsView* shownWindowOf(kit::View* host) {
+    QGraphicsScene* scene = host ? host->scene() : nullptr;
+    if (!scene) return nullptr;
+    for (QGraphicsView* view : scene->views())
+        if (view->isVisible()) return view;
+    return nullptr;
+}
+
+/// Tells of a widget's resizes.
+class ResizeWatch final : public QObject {
+  public:
+    explicit ResizeWatch(std::function<void()> resized) : resized_(std::move(resized)) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Resize) resized_();
+        return false;
+    }
+
+  private:
+    std::function<void()> resized_;
+};
+
+}  // namespace
+
+double HubConnectionPanel::magnification() const {
+    QGraphicsView* shown = shownWindowOf(host_ ? host_() : nullptr);
+    const double scale = shown ? shown->transform().m11() : 1;
+    return scale > 0 ? scale : 1;
+}
+
+void HubConnectionPanel::watchWindowSize() {
+    QGraphicsView* shown = shownWindowOf(topApplicationWindow());
+    QWidget* viewport = shown ? shown->viewport() : nullptr;
+    if (viewport == watchedViewport_) return;
+    if (watchedViewport_ && resizeWatch_) watchedViewport_->removeEventFilter(resizeWatch_.get());
+    watchedViewport_ = viewport;
+    if (!viewport) return;
+    if (!resizeWatch_) {
+        std::weak_ptr<int> alive = alive_;
+        // The window fits the screen to its new size once the resize is over:
+        // the panel takes its place again after that.
+        resizeWatch_ = std::make_unique<ResizeWatch>([this, alive] {
+            kit::Context::current().loop().post([this, alive] {
+                if (!alive.lock() || !window()) return;
+                placeWindow();
+                if (!view() || !visible_ || animating_) return;
+                layout();
+                view_->setFrame(panelFrameForView(view_->size()));
+            });
+        });
+    }
+    viewport->installEventFilter(resizeWatch_.get());
+}
+
 QSizeF HubConnectionPanel::screenSize() const {
     kit::View* host = host_ ? host_() : nullptr;
-    if (host) return host->size();
+    if (host) return host->size() * magnification();
     const auto& screen = kit::Context::current().screen();
     return screen.bounds;
+}
+
+void HubConnectionPanel::placeWindow() {
+    watchWindowSize();
+    const double magnified = magnification();
+    const QRectF frame = frameForWindow();
+    window_->setFrame(QRectF(frame.topLeft() / magnified, frame.size()));
+    // Drawn smaller from its corner, which stays at the frame's.
+    window_->setTransformOriginPoint(QPointF());
+    window_->setScale(1 / magnified);
 }
 
 QRectF HubConnectionPanel::frameForWindow() const {
@@ -171,7 +241,7 @@ void HubConnectionPanel::updateLayout() {
     if (!host) return;
     if (window()) {
         adoptHost(*host);
-        window_->setFrame(frameForWindow());
+        placeWindow();
     }
     // The edge drag of a panel pushed away listens on the screen now shown.
     if (topGestureRecognizer()) attachEdgeDrag();
@@ -196,7 +266,7 @@ void HubConnectionPanel::show() {
     adoptHost(*host);
     host->bringSubviewToFront(window_);
     window_->setHidden(false);
-    window_->setFrame(frameForWindow());
+    placeWindow();
     if (!view_) makeView();
     layout();
     const QRectF target = panelFrameForView(view_->size());
@@ -253,7 +323,7 @@ void HubConnectionPanel::hideWithFinishBlock(std::function<void()> finish) {
     }
     // While connected the user may pull the panel back from the edge.
     if (controller_.connected()) attachEdgeDrag();
-    else detachEdgeDrag();
+    else leaveEdge();
     postNotification(kHubConnectionPanelHiddenNotification);
 }
 
@@ -273,7 +343,12 @@ void HubConnectionPanel::connectionsChanged() {
             if (userHidden_) startAutoHide();
         }
     } else {
-        if (visible_ || view()) hide();
+        if (visible_ || view()) {
+            hide();
+        } else if (!controller_.connected()) {
+            // Pushed away before the session ended: nothing is left to pull out.
+            leaveEdge();
+        }
         userHidden_ = false;
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QImage>
+#include <QPointer>
+#include <QWidget>
 #include <QSizeF>
 #include <cstdint>
 #include <functional>
@@ -114,7 +116,11 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     void tabDragGesture(HubDrag& drag);
     void handleTimeout();
 
-    /// The frames of the layer and of a panel view of `size` in it.
+    /// The frames of the layer and of a panel view of `size` in it, in the
+    /// desktop's points: the window may show the application's screen
+    /// magnified (the phones' screens at twice their size), but the panel
+    /// keeps its size on the desktop, as the system's own strip would, and so
+    /// takes no more of the application's screen than it must.
     QRectF frameForWindow() const;
     QRectF panelFrameForView(const QSizeF& size) const;
     bool peerIsInteractive(const Peer& peer) const;
@@ -139,7 +145,14 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
 
     static PeerKey keyOf(const Peer& peer) { return {peer->uniqueID(), peer->name()}; }
     kit::View* makeView();
+    /// The desktop's points one point of the application's screen takes.
+    double magnification() const;
+    /// The application's screen in the desktop's points.
     QSizeF screenSize() const;
+    /// Puts the layer at frameForWindow, drawn at the desktop's scale.
+    void placeWindow();
+    /// Places the layer again whenever the window showing the screen is resized.
+    void watchWindowSize();
     QRectF beyondEdge(const QRectF& frame) const { return beyondEdge(frame, position_); }
     static QRectF beyondEdge(const QRectF& frame, int32_t position);
     std::vector<Peer> orderedPeers() const;
@@ -158,6 +171,9 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     kit::View* topApplicationWindow() const { return host_ ? host_() : nullptr; }
     void attachEdgeDrag();
     void detachEdgeDrag();
+    /// Out of a session: the edge no longer pulls, a tab pulled out goes, and
+    /// a layer without a panel view hides.
+    void leaveEdge();
     void makeTab();
     void detachTabDrag();
     /// Slides the tab beyond the edge in `seconds` and removes it.
@@ -192,6 +208,8 @@ class HubConnectionPanel final : public strombel::hub::HubConnectionPanel, publi
     bool draggingOut_ = false;
     QRectF tabStartFrame_, viewStartFrame_;
     std::vector<platform::NotificationCenter::ObserverId> observers_;
+    std::unique_ptr<QObject> resizeWatch_;
+    QPointer<QWidget> watchedViewport_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -43,6 +43,15 @@ void HubConnectionPanel::detachEdgeDrag() {
     if (topGestureRecognizer_ && !edgeHostAlive_.expired()) topGestureRecognizer_->setEnabled(false);
 }
 
+void HubConnectionPanel::leaveEdge() {
+    detachEdgeDrag();
+    handleTimeout_.reset();
+    draggingOut_ = false;
+    detachTabDrag();
+    removeTab(0);
+    if (!view() && window()) window_->setHidden(true);
+}
+
 void HubConnectionPanel::detachTabDrag() {
     if (!window()) return;
     window_->setGestureRecognizer(nullptr);
@@ -103,11 +112,12 @@ void HubConnectionPanel::removeTab(double seconds) {
 void HubConnectionPanel::topDrag(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
     kit::View* host = this->topApplicationWindow();
-    if (!host || !window()) return;
+    // Only a panel of a session is pulled out.
+    if (!host || !window() || !controller_.connected()) return;
     const QSizeF screen = screenSize();
     switch (drag.state()) {
     case State::began: {
-        const QPointF first = drag.firstTouchLocationInView(host);
+        const QPointF first = drag.firstTouchLocationInView(host) * magnification();
         draggingOut_ = position_ == kPanelLeft    ? first.x() <= kEdgeZone
                        : position_ == kPanelRight ? first.x() >= screen.width() - kEdgeZone
                                                   : first.y() >= screen.height() - kEdgeZone;
@@ -117,7 +127,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
     case State::changed: {
         kit::View* tab = handleTabView();
         if (!draggingOut_ || !tab) break;
-        const QPointF offset = drag.offsetInView(host);
+        const QPointF offset = drag.offsetInView(window());
         const QSizeF size = tab->size();
         QRectF frame = tabStartFrame_;
         if (position_ == kPanelLeft) frame.translate(std::min(offset.x(), size.width()), 0);
@@ -132,7 +142,7 @@ void HubConnectionPanel::topDrag(HubDrag& drag) {
         draggingOut_ = false;
         kit::View* tab = handleTabView();
         if (!tab) break;
-        const QPointF offset = drag.offsetInView(host);
+        const QPointF offset = drag.offsetInView(window());
         const bool backToEdge = position_ == kPanelLeft    ? offset.x() < 0
                                 : position_ == kPanelRight ? offset.x() > 0
                                                            : offset.y() > 0;
@@ -163,6 +173,7 @@ void HubConnectionPanel::handleTimeout() {
 void HubConnectionPanel::tabDragGesture(HubDrag& drag) {
     using State = kit::GestureRecognizer::State;
     if (!window()) return;
+    if (!controller_.connected() && drag.state() == State::began) return;
     switch (drag.state()) {
     case State::began: {
         handleTimeout_.reset();

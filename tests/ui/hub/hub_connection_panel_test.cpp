@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QImageReader>
 #include <QPainter>
 #include <algorithm>
@@ -71,6 +72,16 @@ struct PanelWorld : strombel::hub::testing::ControllerWorld {
         controller->handleMessageBytes(bytes.data(), bytes.size(), hub.peer);
         loop.runPending();
         advance(settle);
+    }
+    /// The hub's next graph leaves this program out: the session ends.
+    void disconnect() {
+        GraphMessage graph;
+        graph.sequence = ++sequence;
+        graph.peers = {{hub.bus->uniqueID(), "Wirehub"}};
+        const Bytes bytes = graph.bytes();
+        controller->handleMessageBytes(bytes.data(), bytes.size(), hub.peer);
+        loop.runPending();
+        advance(0.35);
     }
     std::shared_ptr<HubPeer> connectedPeerNamed(const std::string& name, const std::string& uniqueID) const {
         for (const auto& peer : controller->connectedPeers())
@@ -258,7 +269,9 @@ TEST(HubConnectionPanel, WhatAPanelLeftBehindNeverRunsOnItOnceItIsGone) {
 
 TEST(HubConnectionPanel, APeerIconThatDoesNotDecodeShowsTheBlankImage) {
     PanelWorld world;
-    // Qt refuses images above its allocation limit though the file is sound.
+    // Qt refuses images above its allocation limit though the file is sound
+    // (and the program does not decode on its loop a cached icon larger than
+    // the button).
     world.cacheHubResource(strombel::hub::kHubApplicationIconResourceID, pngOf(1024, Qt::red));
     const int limit = QImageReader::allocationLimit();
     QImageReader::setAllocationLimit(1);
@@ -680,6 +693,86 @@ TEST(HubConnectionPanel, DraggingThePulledTabInwardBringsThePanelBackAndOutwardP
             EXPECT_TRUE(world.panel->topGestureRecognizer());
         }
     }
+}
+
+// Pushed away, or with its tab just pulled out, when the session ends: the
+// edge pulls nothing out any more, neither a tab nor an empty panel.
+TEST(HubConnectionPanel, AfterTheSessionEndsTheEdgePullsNothingOut) {
+    for (const bool tabOut : {false, true}) {
+        SCOPED_TRACE(tabOut ? "tab pulled out" : "pushed away");
+        PulledWorld world;
+        if (tabOut) {
+            world.drag({1024 - 20, 300}, {1024 - 60, 300});
+            world.advance(0.15);
+            ASSERT_TRUE(world.panel->handleTabView());
+        }
+        world.disconnect();
+        ASSERT_FALSE(world.controller->connected());
+        EXPECT_FALSE(world.panel->topGestureRecognizer());
+        EXPECT_FALSE(world.panel->tabGestureRecognizer());
+        EXPECT_FALSE(world.panel->handleTabView());
+        EXPECT_TRUE(world.panel->window()->isHidden());
+        EXPECT_FALSE(world.panel->userHidden());
+
+        // The user tries the edge, and where the tab was, as before.
+        world.drag({1024 - 20, 300}, {1024 - 60, 300}, false);
+        EXPECT_FALSE(world.panel->handleTabView());
+        world.finger.up(world.screen, {1024 - 60, 300});
+        world.drag({1024 - 12, 384}, {1024 - 100, 384});
+        world.advance(0.35);
+        EXPECT_FALSE(world.panel->view());
+        EXPECT_FALSE(world.panel->visible());
+        EXPECT_EQ(world.screen.hitTest({1024 - 10, 384}), world.pad);
+    }
+}
+
+// The screen shown at twice its size by a window of the desktop, as the phones'
+// screens are: the panel keeps its size on the desktop (its layer drawn at
+// half), pulls out from 30 of the desktop's points (15 of the screen's), and
+// takes its size again when the window is resized.
+TEST(HubConnectionPanel, OverAMagnifiedScreenThePanelKeepsItsSizeOnTheDesktop) {
+    struct MagnifiedWorld : PanelWorld {
+        QGraphicsScene scene;
+        QGraphicsView window{&scene};
+        kit::TouchDispatcher touches{&screen};
+        strombel::testing::Finger finger{touches, 1};
+        MagnifiedWorld() {
+            scene.addItem(&screen);
+            window.setTransform(QTransform::fromScale(2, 2));
+            window.resize(2100, 1600);
+            window.show();
+            QApplication::processEvents();
+        }
+        ~MagnifiedWorld() { scene.removeItem(&screen); }
+    } world;
+    world.connect();
+    HubConnectionPanelWindow* layer = world.panel->window();
+    ASSERT_TRUE(layer && world.panel->view());
+    EXPECT_EQ(layer->scale(), 0.5);
+    EXPECT_EQ(layer->frame(), QRectF((2048 - 70) / 2.0, 0, 70, 1536)) << "35 of the screen's points";
+    const QRectF shown = layer->mapRectToParent(world.panel->view()->frame());
+    EXPECT_EQ(shown.left(), 1024 - 25) << "25 of the screen's points in sight";
+
+    world.panel->handleTapGesture();
+    world.advance(0.35);
+    for (const double fromEdge : {16.0, 14.0}) {
+        world.finger.down(world.screen, {1024 - fromEdge, 700});
+        world.advance(0.016);
+        world.finger.move(world.screen, {1024 - fromEdge - 20, 700});
+        world.finger.up(world.screen, {1024 - fromEdge - 20, 700});
+        EXPECT_EQ(world.panel->handleTabView() != nullptr, fromEdge < 15) << fromEdge << " from the edge";
+    }
+    kit::View* tab = world.panel->handleTabView();
+    ASSERT_TRUE(tab);
+    world.advance(0.15);
+    EXPECT_EQ(layer->mapRectToParent(tab->frame()).left(), 1024 - (24 - 9) / 2.0) << "15 of the desktop's points out";
+
+    world.window.setTransform(QTransform());
+    world.window.resize(1100, 800);
+    QApplication::processEvents();
+    world.loop.runPending();
+    EXPECT_EQ(layer->scale(), 1);
+    EXPECT_EQ(layer->frame(), QRectF(1024 - 70, 0, 70, 768));
 }
 
 }  // namespace
