@@ -138,26 +138,29 @@ TEST_F(ControlTest, SoloMutesAndStopsOthersAndSoloAgainUnmutes) {
 }
 
 TEST_F(ControlTest, EndingASoloBringsBackTheMutesFromBeforeIt) {
+    enum class End { soloAgain, soloAnotherThenThatOneAgain, sampleLeavesTheLibrary };
     const struct {
-        const char* end;
+        const char* name;
+        End end;
         int mutedBefore;  // index into kick, snare, hat; the snare is soloed
         std::vector<int> heard;
-    } cases[] = {{"solo again", 0, {1, 2}},
-                 {"solo another, then that one again", 0, {1, 2}},
-                 {"its sample leaves the library", 2, {0}}};
+    } cases[] = {{"solo again", End::soloAgain, 0, {1, 2}},
+                 {"solo another, then that one again", End::soloAnotherThenThatOneAgain, 0, {1, 2}},
+                 {"its sample leaves the library", End::sampleLeavesTheLibrary, 2, {0}}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.end);
+        SCOPED_TRACE(c.name);
         SoundBox& box = makeEngine();
         box.currentSoundbankChanged(0);
         const std::string paths[] = {kick_, snare_, hat_};
         box.toggleMuteForTrack(paths[c.mutedBefore]);
         box.toggleSoloForTrack(snare_);
-        if (c.heard.size() == 1) {
-            library_.setSamples({samples_[0], samples_[2]});
-        } else {
-            const std::string& ended = c.end[13] == 'a' ? hat_ : snare_;
-            if (ended == hat_) box.toggleSoloForTrack(hat_);
-            box.toggleSoloForTrack(ended);
+        switch (c.end) {
+            case End::soloAgain: box.toggleSoloForTrack(snare_); break;
+            case End::soloAnotherThenThatOneAgain:
+                box.toggleSoloForTrack(hat_);
+                box.toggleSoloForTrack(hat_);
+                break;
+            case End::sampleLeavesTheLibrary: library_.setSamples({samples_[0], samples_[2]}); break;
         }
         EXPECT_TRUE(box.trackIsMuted(paths[c.mutedBefore]));
         box.startTrackFromSequencer(paths[c.mutedBefore], 1);
