@@ -68,6 +68,7 @@ MidiController::MidiController(Setup setup)
     midi_->setVirtualSourceEnabled(true);
     midi_->setVirtualDestinationEnabled(true);
     if (!setup.backend.available()) {
+        toldSystemMissing_ = true;
         STROMBEL_LOG_WARN("No MIDI system found (no ALSA sequencer, no JACK server): no MIDI ports until one runs");
     }
     STROMBEL_LOG_INFO("MIDI started");
@@ -399,11 +400,15 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
 
 void MidiController::systemAvailabilityChanged(MidiSystem& midi, bool available) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (available) {
+    if (available && toldSystemMissing_) {
+        // Said as loudly as its absence was.
+        STROMBEL_LOG_WARN("MIDI is back: Strombel's MIDI ports are on {} again", midi.backend().systemName());
+    } else if (available) {
         STROMBEL_LOG_INFO("MIDI system found: {}", midi.backend().systemName());
     } else {
         STROMBEL_LOG_WARN("The MIDI system went away: no MIDI ports until it runs again");
     }
+    toldSystemMissing_ = !available;
     // The panel's empty lists say why they are empty.
     if (portsDelegate_) {
         portsDelegate_->sourcePortsChanged();

@@ -295,6 +295,8 @@ private:
     std::atomic<MidiLearnDelegate*> learnDelegate_{nullptr};
     std::atomic<uint64_t> midiLearnBtnIdx_{kNotFound};
 
+    bool toldSystemMissing_ = false;  // the log said there is no MIDI system (main loop)
+
     mutable std::mutex mapMutex_;
     NoteToButtonMap noteToButtonMap_;
     std::optional<std::filesystem::path> setAsideNoteMap_;

@@ -184,6 +184,12 @@ TEST_F(ProgramStartTest, ANamedPipeInPlaceOfTheSettingsOrTheLibraryIsRefusedWith
         EXPECT_TRUE(waitForLine(errors, row.told + pipe.string() + " is a named pipe, not a regular file"))
             << readFile(errors);
         EXPECT_TRUE(waitForLine(errors, row.then)) << readFile(errors);
+        // Said once, as it is: the settings' flags that could not be kept add nothing.
+        const std::string said = readFile(errors);
+        EXPECT_EQ(said.find("cannot be written"), std::string::npos) << "the disk refused nothing: " << said;
+        if (std::string(row.file).find("defaults") != std::string::npos) {
+            EXPECT_EQ(said.find(pipe.string()), said.rfind(pipe.string())) << said;
+        }
         program->signal(SIGTERM);
         const std::optional<int> status = program->wait(60);
         ASSERT_TRUE(status) << "SIGTERM did not end it";
