@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "app/start_failure.h"
+#include "app/tumblecraft_app_delegate.h"
+#include "info/social_client.h"
 #include "logging/log.h"
 #include "platform/runtime_folder.h"
 #include "platform/termination_signals.h"
@@ -301,6 +303,16 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
 int addressRefused(const std::string& refusal) {
     std::fprintf(stderr, "strombel: the address was not opened: %s\n", refusal.c_str());
     return 1;
+}
+
+int refuseWithNoOwner(const std::string& url, const std::filesystem::path& root) {
+    // The answer of a social network client as the program's launch makes it:
+    // nothing is under way yet.
+    info::SocialClient fresh(AppConfiguration{}.socialAppId, nullptr);
+    std::string refusal;
+    if (fresh.handleOpenURL(url, &refusal)) return 0;
+    return addressRefused("no Strombel runs on the folder " + root.string() + " to take it, and one started for it " +
+                          "would refuse it: " + refusal);
 }
 
 }  // namespace strombel::app

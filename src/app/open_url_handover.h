@@ -121,4 +121,10 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
 /// opened, and why; answers the exit status that ends the start (1).
 int addressRefused(const std::string& refusal);
 
+/// An address given with `--open-url` while no Strombel runs on the data
+/// folder `root`: a Strombel started for it would have no login under way and
+/// refuse it, so it is refused at once, with that Strombel's reason, before
+/// anything starts. Answers the exit status (1).
+int refuseWithNoOwner(const std::string& url, const std::filesystem::path& root);
+
 }  // namespace strombel::app

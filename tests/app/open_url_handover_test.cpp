@@ -155,23 +155,33 @@ QProcessEnvironment ownRuntime(const std::filesystem::path& folder) {
     return environment;
 }
 
-TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMadeForIt) {
+// A Strombel started for the address would have no login under way and refuse
+// it: nothing starts (no display is needed, no library is made), and the reason
+// is the one that Strombel would give.
+TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningTheAddressIsRefusedBeforeAnythingStarts) {
     const struct {
         std::string url, reason;
     } cases[] = {
         {"sn482915736204518://authorize#access_token=t", "no login is under way"},
         {"https://elsewhere.example.com/", "sn482915736204518://authorize"},
     };
+    QProcessEnvironment environment = ownRuntime(dir / "runtime");
+    for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(display);
+    const std::filesystem::path alone = dir / "alone";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         std::string errors;
-        EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url",
+        EXPECT_EQ(runProgram({"--root", QString::fromStdString(alone.string()), "--open-url",
                               QString::fromStdString(c.url)},
-                             &errors, ownRuntime(dir / "runtime")),
+                             &errors, environment),
                   1)
             << errors;
-        EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
+        EXPECT_NE(errors.find("strombel: the address was not opened: no Strombel runs on the folder " +
+                              alone.string()),
+                  std::string::npos)
+            << errors;
         EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
+        EXPECT_FALSE(std::filesystem::exists(alone / "Documents" / ".strombel.xcdatamodeld")) << "the library was made";
     }
 }
 
@@ -179,14 +189,29 @@ TEST_F(OpenUrlHandoverTest, AWrongBundleFolderIsNamedAtStartAndTheIdleCrashClien
     QProcessEnvironment environment = ownRuntime(dir / "runtime");
     const std::string nowhere = (dir / "no bundle").string();
     environment.insert("STROMBEL_BUNDLE", QString::fromStdString(nowhere));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("STROMBEL_AUDIO", "null");
+    QProcess program;
+    program.setProgram(STROMBEL_PROGRAM);
+    program.setProcessEnvironment(environment);
+    program.setArguments({"--root", QString::fromStdString((dir / "alone").string())});
+    program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    program.start();
+    // The whole launch speaks (its last step opens the address socket), then the user quits.
+    auto listening = [&] {
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "runtime", ignored))
+            if (entry.path().extension() == ".socket") return true;
+        return false;
+    };
+    EXPECT_TRUE(processUntil([&] { return program.state() == QProcess::NotRunning || listening(); }));
     std::string errors;
-    // A refused address ends the start once the whole launch has spoken.
-    EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url", "sn1://x"},
-                         &errors, environment),
-              1);
-    EXPECT_NE(errors.find("strombel: the bundle folder " + nowhere + " (STROMBEL_BUNDLE) does not exist"),
-              std::string::npos)
-        << errors;
+    const std::string named = "strombel: the bundle folder " + nowhere + " (STROMBEL_BUNDLE) does not exist";
+    program.terminate();
+    EXPECT_TRUE(processUntil([&] { return program.state() == QProcess::NotRunning; }));
+    errors += program.readAllStandardError().toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << errors;
+    EXPECT_NE(errors.find(named), std::string::npos) << errors;
     EXPECT_EQ(errors.find("CrashUpload"), std::string::npos) << errors;
 }
 

@@ -264,6 +264,7 @@ TEST(BusRegistryTest, AnEntryRewrittenInPlaceIsReportedOnceASecond) {
     };
     for (uint16_t port = 5000; port < 5050; ++port) rewrite(port);
     const std::string line = "Peer " + registry.peers()[0]->description() + " reappeared";
+    EXPECT_EQ(line, "Peer <Peer Restless (local)> reappeared") << "named and placed, no heap address";
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1);
     world.clock.advance(platform::kNanosPerSecond);
