@@ -196,6 +196,9 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
                                       [&program](const std::string& url, std::string& refusal) {
                                           return program.delegate().handleOpenURL(url, &refusal);
                                       }));
+        // A start whose runtime folder is another finds the socket through the data folder.
+        if (openUrls->isListening() && !openUrls->announceIn(sandbox.root()))
+            STROMBEL_LOG_WARN("Addresses opened from another session cannot reach Strombel: {}", openUrls->error());
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }
