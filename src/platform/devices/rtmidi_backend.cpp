@@ -263,6 +263,10 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         watch = nullptr;  // left alone like the rest
         openOnCaller = false;
         serverGone.store(false);
+        // The first look for a server after a loss goes at once: one that still
+        // answers (a refused opening counts as a loss) is taken up again within
+        // the rescan that follows.
+        lastReconnectAttempt = 0;
     }
 
     // Answers whether the JACK server is there (always true for the other
@@ -292,31 +296,46 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::unique_ptr<Port> make(const std::string& client) {
         rtMidiCallFailed = false;
         try {
-            auto port = std::make_unique<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client);
-            port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
-            // An input opens its JACK client when first asked for its ports; both
-            // have their client, and its name is known as ours, before any port
-            // of theirs can be listed.
-            if constexpr (std::is_same_v<Port, RtMidiIn>) {
-                if (system == System::jack) port->getPortCount();
+            for (int tries = 1;; ++tries) {
+                std::string said;
+                auto port = madeQuietly<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client,
+                                              said);
+                RtMidiJackData* data = system == System::jack ? jackDataOf(*port) : nullptr;
+                const bool refused = system == System::jack &&
+                                     (data ? !data->client : said.find("JACK server not running") != std::string::npos);
+                if (!refused) return readied(std::move(port));
+                // It holds nothing of JACK's: it goes at once.
+                port.reset();
+                rememberError(said.empty() ? "the JACK server refused a client" : said);
+                // A server that answers a client of our own refused this one (another
+                // process opened one of the same name at that moment): no loss, once
+                // more (see openJackClient).
+                if (tries < kJackOpeningTries && jackServerAnswers()) continue;
+                if (tries == kJackOpeningTries) noteFailedJackOpen();
+                serverGone.store(true);
+                return nullptr;
             }
-            if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
-                rememberOwnClient(port.get(), jack_get_client_name(data->client));
-            }
-            // An output opens its JACK client as it is made, before it can report.
-            if constexpr (std::is_same_v<Port, RtMidiOut>) {
-                if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
-                    noteFailedJackOpen();
-                    serverGone.store(true);
-                }
-            }
-            if (system == System::jack) noteJackClientOpened();
-            rememberMade(port.get());
-            return port;
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
             return nullptr;
         }
+    }
+
+    // A port just made, its JACK client open: from now on it reports to us.
+    template <class Port>
+    std::unique_ptr<Port> readied(std::unique_ptr<Port> port) {
+        port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
+        // An RtMidi whose fields we do not know: its input's client is surely
+        // open, and its name known as ours, once it has been asked for its ports.
+        if constexpr (std::is_same_v<Port, RtMidiIn>) {
+            if (system == System::jack && !jackDataOf(*port)) port->getPortCount();
+        }
+        if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
+            rememberOwnClient(port.get(), jack_get_client_name(data->client));
+        }
+        if (system == System::jack) noteJackClientOpened();
+        rememberMade(port.get());
+        return port;
     }
 
     bool isOurs(const std::string& rtName) const {
@@ -566,18 +585,7 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
     return std::make_unique<RtMidiBackend>(System::jack, clock);
 }
 
-bool RtMidiBackend::jackServerRunning() {
-    quietenJackLibrary();
-    jack_status_t status{};
-    jack_client_t* client =
-        jack_client_open(jackClientName(ownClientName("strombel-probe")).c_str(), JackNoStartServer, &status);
-    if (!client) {
-        noteFailedJackOpen();
-        return false;
-    }
-    jack_client_close(client);
-    return true;
-}
+bool RtMidiBackend::jackServerRunning() { return jackServerAnswers(); }
 
 RtMidiBackend::RtMidiBackend(System system, Clock& clock)
     : system_(system), impl_(std::make_shared<Impl>(system, clock)) {

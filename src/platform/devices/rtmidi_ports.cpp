@@ -65,6 +65,11 @@ bool isOwnJackClient(const std::string& jackName) {
                        [&jackName](const auto& entry) { return entry.second == jackName; });
 }
 
+std::mutex& quietMakingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 uint64_t lossesSeen() { return jackLosses(); }
 
 void rememberMade(const void* port) {

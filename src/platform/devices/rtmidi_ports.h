@@ -21,8 +21,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,6 +78,31 @@ void closeInOrder(std::unique_ptr<Port>& port) {
     }
     stopForClosing(*port);
     port.reset();
+}
+
+/// Held while an RtMidi object is made with its warnings taken (`madeQuietly`).
+std::mutex& quietMakingMutex();
+
+/// Makes an RtMidi object on `api` under the client name `name`. RtMidi opens
+/// its JACK client as it makes the object, before it can be given our error
+/// handler, and writes what went wrong to standard error: that text goes to
+/// `said` instead. Nothing else of ours writes to std::cerr, and RtMidi objects
+/// are made one at a time here.
+template <class Port>
+std::unique_ptr<Port> madeQuietly(RtMidi::Api api, const std::string& name, std::string& said) {
+    std::lock_guard lock(quietMakingMutex());
+    std::ostringstream caught;
+    std::streambuf* const errors = std::cerr.rdbuf(caught.rdbuf());
+    try {
+        auto port = std::make_unique<Port>(api, name);
+        std::cerr.rdbuf(errors);
+        said = caught.str();
+        return port;
+    } catch (...) {
+        std::cerr.rdbuf(errors);
+        said = caught.str();
+        throw;
+    }
 }
 
 /// RtMidi reports errors through `onRtMidiError` once it is set, instead of
