@@ -422,7 +422,9 @@ TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNever
         tries.wait = [&](uint64_t nanos) {
             clock.advance(nanos);
             if (pauses++ > 0) return true;
-            if (row.then == AtFirstPause::theOwnerAnnounces) EXPECT_TRUE(server.announceIn(dir.path()));
+            if (row.then == AtFirstPause::theOwnerAnnounces) {
+                EXPECT_TRUE(server.announceIn(dir.path()));
+            }
             if (row.then == AtFirstPause::theOwnerEnds) owner.reset();
             return row.then != AtFirstPause::aSignalComes;
         };

@@ -345,8 +345,10 @@ TEST_P(ClockRaces, TheScreenShowsWhatTheSequencerDoesWhateverOrderTheMessagesCam
     EXPECT_EQ(screen.playbackIsRunning(), race.playingAfter);
     EXPECT_EQ(screen.playBtn()->isPressedDown(), race.playingAfter);
     EXPECT_EQ(run->program().delegate().playTrigger()->state(), race.playingAfter ? 1 : 0);
-    if (race.playingAfter) EXPECT_TRUE(run->program().engine()->isPlaying(path)) << "a stop it outlived ended it";
-    if (race.playingAfter) tap(*run, screen.playBtn());
+    if (race.playingAfter) {
+        EXPECT_TRUE(run->program().engine()->isPlaying(path)) << "a stop it outlived ended it";
+        tap(*run, screen.playBtn());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
