@@ -254,7 +254,13 @@ OpenUrlServer::OpenUrlServer(std::filesystem::path path, ExplainingHandler handl
 OpenUrlServer::~OpenUrlServer() {
     alive_.reset();
     if (restTimer_) loop_.cancel(restTimer_);
-    while (!held_.empty()) drop(held_.begin()->first);
+    // No notifier delivers now: each goes at once.
+    for (auto& [fd, held] : held_) {
+        if (held->deadline) loop_.cancel(held->deadline);
+        held->readable.reset();
+        ::close(fd);
+    }
+    held_.clear();
     listening_.reset();
     if (listener_ >= 0) {
         ::close(listener_);

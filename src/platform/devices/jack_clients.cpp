@@ -74,11 +74,8 @@ jack_client_t* openJackClient(const std::string& name) {
             noteJackClientOpened();
             return client;
         }
-        if (tries == kJackOpeningTries) {
-            noteFailedJackOpen();
-            return nullptr;
-        }
-        if (!jackServerAnswers()) return nullptr;  // counted there
+        // A server that does not answer a client of our own is counted there.
+        if (!jackServerAnswers() || tries == kJackOpeningTries) return nullptr;
         STROMBEL_LOG_DEBUG("the JACK server refused the client \"{}\" though it answers: tried again", name);
     }
 }

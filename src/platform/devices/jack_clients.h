@@ -47,9 +47,8 @@ bool jackServerAnswers();
 /// open refused while a server answers is tried again, up to
 /// `kJackOpeningTries` in all. A refusal is no loss while a client of our own
 /// opens on the server right after it (the server answers, and left the
-/// process's clients as they were); the last refusal, or one the server does
-/// not answer after, counts as a failed open. Null when none opened. Not on
-/// the main loop.
+/// process's clients as they were); one the server does not answer after
+/// counts as a failed open. Null when none opened. Not on the main loop.
 jack_client_t* openJackClient(const std::string& name);
 
 /// The name to open a client under. A client left alone keeps libjack's

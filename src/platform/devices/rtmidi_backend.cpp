@@ -310,10 +310,11 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
                 // A server that answers a client of our own refused this one (another
                 // process opened one of the same name at that moment): no loss, once
                 // more (see openJackClient).
-                if (tries < kJackOpeningTries && jackServerAnswers()) continue;
-                if (tries == kJackOpeningTries) noteFailedJackOpen();
-                serverGone.store(true);
-                return nullptr;
+                if (!jackServerAnswers()) {
+                    serverGone.store(true);  // counted there
+                    return nullptr;
+                }
+                if (tries == kJackOpeningTries) return nullptr;
             }
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
