@@ -30,8 +30,8 @@ QCommandLineOption storeURLOption() {
 
 QCommandLineOption openUrlOption() {
     return QCommandLineOption("open-url",
-                              "Opens URL: a running Strombel (on the same folder) is handed it and this one ends; "
-                              "otherwise Strombel starts and opens it.",
+                              "Hands URL (a login's answer) to the Strombel running on the same folder and ends; "
+                              "with none running, it is refused at once. Goes with no option but --root.",
                               "URL");
 }
 
@@ -150,6 +150,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         if (url.isEmpty()) {
             line.error = "--open-url needs an address";
             return line;
+        }
+        // It starts nothing: what would shape a start means nothing beside it.
+        for (const char* startOnly : {"gui", "store-url"}) {
+            if (parser.isSet(startOnly)) {
+                line.error = std::string("--open-url hands its address to a running Strombel and starts none: "
+                                         "it takes no --") + startOnly;
+                return line;
+            }
         }
         line.openUrl = url.toStdString();
     }

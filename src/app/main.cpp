@@ -50,6 +50,17 @@ void onQtMessageWhileConnecting(QtMsgType type, const QMessageLogContext&, const
     STROMBEL_LOG_DEBUG("Qt: {}", message.toStdString());
 }
 
+/// Once the display is there: Qt's own notes (debug and info, such as the web
+/// engine's set-up) go to the debug log; its warnings go where Qt puts them.
+QtMessageHandler qtDefaultHandler = nullptr;
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtDebugMsg || type == QtInfoMsg) {
+        STROMBEL_LOG_DEBUG("Qt: {}", message.toStdString());
+        return;
+    }
+    if (qtDefaultHandler) qtDefaultHandler(type, context, message);
+}
+
 // SIGTERM and SIGINT are held from the program's first instruction, before any
 // library's initialisers run (the loader calls this before them): from then on
 // they end the program the one way below, never half made.
@@ -116,6 +127,9 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
             cannotStart = folder->problem();
         }
     }
+    // The address is for a Strombel that runs: with none, nothing starts for it.
+    if (options.openUrl && cannotStart.empty() && folder && folder->owned())
+        return app::refuseWithNoOwner(*options.openUrl, sandbox.root());
     if (std::string problem = app::missingDisplayProblem(); !problem.empty()) {
         std::fprintf(stderr, "strombel: %s\n", (cannotStart.empty() ? problem : cannotStart).c_str());
         return 1;
@@ -126,7 +140,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     info::prepareWebEngine();
     QtMessageHandler qtHandler = qInstallMessageHandler(onQtMessageWhileConnecting);
     QApplication application(argc, argv);
-    qInstallMessageHandler(qtHandler);
+    qtDefaultHandler = qtHandler;
+    qInstallMessageHandler(onQtMessage);
     QApplication::setApplicationName("Strombel");
     if (platform::terminationRequested()) return 0;
 
@@ -173,8 +188,7 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     if (platform::terminationRequested()) return 0;
     app::Program program(std::move(setup));
     program.launch();
-    // Addresses the desktop opens later come through the local socket; the one
-    // this start was asked to open goes to the application now.
+    // Addresses the desktop opens come through the local socket.
     std::optional<app::OpenUrlServer> openUrls;
     std::string openUrlRefusal;
     if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
@@ -182,14 +196,12 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
                                       [&program](const std::string& url, std::string& refusal) {
                                           return program.delegate().handleOpenURL(url, &refusal);
                                       }));
+        // A start whose runtime folder is another finds the socket through the data folder.
+        if (openUrls->isListening() && !openUrls->announceIn(sandbox.root()))
+            STROMBEL_LOG_WARN("Addresses opened from another session cannot reach Strombel: {}", openUrls->error());
     } else {
         STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
     }
-    // An address this start was made for and cannot take ends it, as a running
-    // Strombel's refusal ends the start that handed it over.
-    std::optional<int> refused;
-    if (std::string refusal; options.openUrl && !program.delegate().handleOpenURL(*options.openUrl, &refusal))
-        refused = app::addressRefused(refusal);
     // The analytics client (never started) would read the device class and the
     // screen from the platform's facts.
     const ui::kit::Screen& screen = context.screen();
@@ -223,8 +235,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     }
     // A signal that came during the launch skips the loop; one that comes later
     // ends it through the session.
-    int result = refused.value_or(0);
-    if (!refused && !platform::terminationRequested()) result = QApplication::exec();
+    int result = 0;
+    if (!platform::terminationRequested()) result = QApplication::exec();
     // The one way out: the terminate hook, the background tasks' grace, the log
     // and the library written. Then everything made above goes in the reverse
     // order of its making: the session, the address server, the program (which

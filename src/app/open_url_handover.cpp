@@ -6,8 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QLocalSocket>
-#include <QPointer>
+#include <fcntl.h>
+
+#include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,8 @@
 #include <thread>
 
 #include "app/start_failure.h"
+#include "app/tumblecraft_app_delegate.h"
+#include "info/social_client.h"
 #include "logging/log.h"
 #include "platform/runtime_folder.h"
 #include "platform/termination_signals.h"
@@ -50,9 +53,40 @@ struct Descriptor {
     }
 };
 
-/// One try at the socket `path`: connects without waiting (a full queue is a
-/// try that failed), sends `url` and waits up to `millis` for the answer, less
-/// when a termination signal comes. Nothing when the address was not taken:
+/// The user of the process at the other end of the connection `fd`; -1 when unknown.
+uid_t peerUser(int fd) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return uid_t(-1);
+    return credentials.uid;
+}
+
+/// Connects `fd` (non-blocking, refused for a full queue) once the listener's
+/// queue has room, before `end`; false at the end of the time, on a signal or
+/// on any other refusal. `fd` is non-blocking again afterwards.
+bool connectWhenThereIsRoom(int fd, const sockaddr_un& address, std::chrono::steady_clock::time_point end) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+    bool connected = false;
+    for (;;) {
+        // In slices, so that a termination signal is heard between them.
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || platform::terminationRequested()) break;
+        const auto slice = std::min<int64_t>(left.count(), 100'000);
+        const timeval limit{time_t(slice / 1'000'000), suseconds_t(slice % 1'000'000)};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            connected = true;
+            break;
+        }
+        if (errno != EAGAIN && errno != EINTR) break;
+    }
+    return ::fcntl(fd, F_SETFL, flags) == 0 && connected;
+}
+
+/// One try at the socket `path`: connects (waiting for room in a full queue),
+/// sends `url` and waits up to `millis` for the whole exchange, less when a
+/// termination signal comes. Nothing when the address was not taken:
 /// no socket, nobody listening, a connection turned away or closed unanswered.
 std::optional<Answer> tryHandOver(const std::filesystem::path& path, const std::string& url, uint64_t millis) {
     sockaddr_un address{};
@@ -77,11 +111,20 @@ std::optional<Answer> tryHandOver(const std::filesystem::path& path, const std::
         }
     };
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS || !await(POLLOUT)) return std::nullopt;
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return std::nullopt;
+        if (errno == EAGAIN) {
+            // The owner's queue of connections is full (another process may be
+            // flooding it): the try waits in the kernel's queue for room, woken
+            // as the owner takes connections, instead of counting as failed.
+            if (!connectWhenThereIsRoom(fd, address, end)) return std::nullopt;
+        } else {
+            if (errno != EINPROGRESS || !await(POLLOUT)) return std::nullopt;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return std::nullopt;
+        }
     }
+    // Only a program of this user's is handed the address.
+    if (peerUser(fd) != ::geteuid()) return std::nullopt;
     const std::string line = url + "\n";
     for (size_t sent = 0; sent < line.size();) {
         const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
@@ -132,15 +175,6 @@ uint64_t folderHash(const std::string& text) {
     return hash;
 }
 
-bool sameUser(const QLocalSocket& socket) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return false;
-    }
-    return credentials.uid == ::geteuid();
-}
-
 }  // namespace
 
 std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::filesystem::path& root,
@@ -164,6 +198,21 @@ std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::fil
     return runtime / fmt::format("strombel-{:016x}.socket", folderHash(name));
 }
 
+std::optional<std::filesystem::path> OpenUrlServer::ownerSocketFor(const std::filesystem::path& root,
+                                                                    std::string* refusal) {
+    // The owner's own word first: its runtime folder may not be this start's.
+    std::error_code error;
+    const std::filesystem::path announced = std::filesystem::read_symlink(root / kAnnouncementName, error);
+    if (!error && announced.is_absolute()) return announced;
+    return socketPathFor(root, refusal);
+}
+
+struct OpenUrlServer::Held {
+    std::unique_ptr<QSocketNotifier> readable;
+    std::string buffer;
+    platform::MainLoop::TimerId deadline = 0;
+};
+
 OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler, platform::MainLoop& loop)
     : OpenUrlServer(
           std::move(path),
@@ -173,83 +222,176 @@ OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler, platfo
           loop) {}
 
 OpenUrlServer::OpenUrlServer(std::filesystem::path path, ExplainingHandler handler, platform::MainLoop& loop)
-    : server_(std::make_unique<QLocalServer>()),
-      path_(std::move(path)),
-      handler_(std::move(handler)),
-      loop_(loop),
-      alive_(std::make_shared<OpenUrlServer*>(this)) {
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    const QString name = QString::fromStdString(path_.string());
-    if (!server_->listen(name)) {
+    : path_(std::move(path)), handler_(std::move(handler)), loop_(loop), alive_(std::make_shared<OpenUrlServer*>(this)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = path_.string();
+    if (name.size() >= sizeof address.sun_path) {
+        error_ = "the socket's path " + name + " is too long";
+    } else {
+        std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        auto bound = [&] { return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; };
         // Only the folder's owner listens here: what lies at the path was left
         // by a program that ended without removing it.
-        QLocalServer::removeServer(name);
-        server_->listen(name);
+        bool ok = fd >= 0 && (bound() || (errno == EADDRINUSE && ::unlink(name.c_str()) == 0 && bound()));
+        ok = ok && ::chmod(name.c_str(), S_IRUSR | S_IWUSR) == 0 && ::listen(fd, int(kMaximumConnections)) == 0;
+        if (ok) {
+            listener_ = fd;
+        } else {
+            error_ = fmt::format("the socket {} cannot be made: {}", name, std::strerror(errno));
+            if (fd >= 0) ::close(fd);
+        }
     }
-    if (!server_->isListening()) {
-        STROMBEL_LOG_WARN("Addresses opened by the desktop cannot reach Strombel: {}",
-                          server_->errorString().toStdString());
+    if (listener_ < 0) {
+        STROMBEL_LOG_WARN("Addresses opened by the desktop cannot reach Strombel: {}", error_);
         return;
     }
-    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] { accept(); });
+    listening_ = std::make_unique<QSocketNotifier>(listener_, QSocketNotifier::Read);
+    QObject::connect(listening_.get(), &QSocketNotifier::activated, listening_.get(), [this] { takeConnections(); });
 }
 
 OpenUrlServer::~OpenUrlServer() {
     alive_.reset();
-    for (auto& [socket, timer] : deadlines_) loop_.cancel(timer);
-    deadlines_.clear();
-    if (server_->isListening()) server_->close();
+    if (restTimer_) loop_.cancel(restTimer_);
+    // No notifier delivers now: each goes at once.
+    for (auto& [fd, held] : held_) {
+        if (held->deadline) loop_.cancel(held->deadline);
+        held->readable.reset();
+        ::close(fd);
+    }
+    held_.clear();
+    listening_.reset();
+    if (listener_ >= 0) {
+        ::close(listener_);
+        ::unlink(path_.c_str());
+    }
+    // The link goes only while it still names this socket (a later owner's stays).
+    std::error_code error;
+    if (!announcement_.empty() && std::filesystem::read_symlink(announcement_, error) == path_ && !error)
+        std::filesystem::remove(announcement_, error);
 }
 
-bool OpenUrlServer::isListening() const { return server_->isListening(); }
-std::string OpenUrlServer::error() const { return server_->errorString().toStdString(); }
+bool OpenUrlServer::announceIn(const std::filesystem::path& root) {
+    if (!isListening()) return false;
+    // Made aside and renamed over whatever an earlier owner left.
+    const std::filesystem::path link = root / kAnnouncementName;
+    const std::filesystem::path aside = root / (std::string(kAnnouncementName) + ".new");
+    std::error_code error;
+    std::filesystem::remove(aside, error);
+    std::filesystem::create_symlink(path_, aside, error);
+    if (!error) std::filesystem::rename(aside, link, error);
+    if (error) {
+        error_ = "the link " + link.string() + " cannot be made: " + error.message();
+        std::filesystem::remove(aside, error);
+        return false;
+    }
+    announcement_ = link;
+    return true;
+}
 
-void OpenUrlServer::accept() {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (!sameUser(*socket) || deadlines_.size() >= kMaximumConnections) {
-            socket->abort();
-            socket->deleteLater();
+void OpenUrlServer::takeConnections() {
+    // At most kConnectionsPerTurn in each stretch of kRestAfterFullTurn.
+    const uint64_t now = loop_.clock().nowNanos();
+    if (now - turnBegan_ >= kRestAfterFullTurn) {
+        turnBegan_ = now;
+        takenThisTurn_ = 0;
+    }
+    while (takenThisTurn_ < kConnectionsPerTurn) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        ++takenThisTurn_;
+        ++taken_;
+        take(fd);
+    }
+    // So many: someone floods the socket. The listener rests for the rest of the
+    // stretch; the kernel's short queue keeps what comes meanwhile, a real
+    // address among it.
+    listening_->setEnabled(false);
+    std::weak_ptr<OpenUrlServer*> alive = alive_;
+    restTimer_ = loop_.schedule(turnBegan_ + kRestAfterFullTurn - now, [this, alive] {
+        if (!alive.lock()) return;
+        restTimer_ = 0;
+        listening_->setEnabled(true);
+    });
+}
+
+void OpenUrlServer::take(int fd) {
+    if (peerUser(fd) != ::geteuid()) {
+        ++droppedUnread_;
+        ::close(fd);
+        return;
+    }
+    // A client sends its address as it connects: most are answered here at
+    // once, and a connection already gone costs nothing more.
+    std::string buffer;
+    if (readAndAnswer(fd, buffer)) {
+        if (buffer.empty()) ++droppedUnread_;
+        ::close(fd);
+        return;
+    }
+    if (held_.size() >= kMaximumConnections) {
+        ++droppedUnread_;
+        ::close(fd);
+        return;
+    }
+    // Held until its address comes whole, for 2 s at most.
+    auto held = std::make_unique<Held>();
+    held->buffer = std::move(buffer);
+    held->readable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    std::weak_ptr<OpenUrlServer*> alive = alive_;
+    QObject::connect(held->readable.get(), &QSocketNotifier::activated, held->readable.get(), [this, alive, fd] {
+        if (alive.lock()) readHeld(fd);
+    });
+    held->deadline = loop_.schedule(kAddressTimeLimit, [this, alive, fd] {
+        if (!alive.lock()) return;
+        if (auto it = held_.find(fd); it != held_.end()) it->second->deadline = 0;
+        drop(fd);
+    });
+    held_[fd] = std::move(held);
+}
+
+void OpenUrlServer::readHeld(int fd) {
+    auto it = held_.find(fd);
+    if (it == held_.end()) return;
+    if (!readAndAnswer(fd, it->second->buffer)) return;
+    if (it->second->buffer.empty()) ++droppedUnread_;
+    drop(fd);
+}
+
+void OpenUrlServer::drop(int fd) {
+    auto it = held_.find(fd);
+    if (it == held_.end()) return;
+    if (it->second->deadline) loop_.cancel(it->second->deadline);
+    it->second->readable->setEnabled(false);
+    // Its notifier may be the one delivering now: it goes on the next turn.
+    it->second->readable.release()->deleteLater();
+    held_.erase(it);
+    ::close(fd);
+}
+
+bool OpenUrlServer::readAndAnswer(int fd, std::string& buffer) {
+    char piece[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, piece, sizeof piece, MSG_DONTWAIT);
+        if (n == 0) return true;  // gone without an address
+        if (n < 0) return !(errno == EAGAIN || errno == EINTR);
+        buffer.append(piece, size_t(n));
+        const size_t end = buffer.find('\n');
+        if (end == std::string::npos) {
+            if (buffer.size() > kMaximumURLSize) return true;
             continue;
         }
-        // Held until it goes, and for 2 s at most unless its address came whole.
-        std::weak_ptr<OpenUrlServer*> alive = alive_;
-        QPointer<QLocalSocket> guarded(socket);
-        deadlines_[socket] = loop_.schedule(kAddressTimeLimit, [this, alive, guarded] {
-            if (!alive.lock() || !guarded) return;
-            deadlines_.erase(guarded.data());
-            guarded->abort();
-            guarded->deleteLater();
-        });
-        QObject::connect(socket, &QObject::destroyed, server_.get(), [this, alive, socket] {
-            if (!alive.lock()) return;
-            auto it = deadlines_.find(socket);
-            if (it == deadlines_.end()) return;
-            loop_.cancel(it->second);
-            deadlines_.erase(it);
-        });
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf('\n');
-            if (end < 0) {
-                if (size_t(buffer->size()) > kMaximumURLSize) socket->abort();
-                return;
-            }
-            if (size_t(end) > kMaximumURLSize) {
-                socket->abort();
-                return;
-            }
-            const std::string url = buffer->left(end).toStdString();
-            // An empty line only asks whether anyone listens.
-            std::string refusal;
-            const bool opened = !url.empty() && handler_ && handler_(url, refusal);
-            std::replace_if(refusal.begin(), refusal.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-            const std::string answer = opened ? "YES\n" : refusal.empty() ? "NO\n" : "NO " + refusal + "\n";
-            socket->write(answer.data(), qint64(answer.size()));
-            socket->flush();
-            socket->disconnectFromServer();
-        });
+        if (end > kMaximumURLSize) return true;
+        const std::string url = buffer.substr(0, end);
+        // An empty line only asks whether anyone listens.
+        std::string refusal;
+        const bool opened = !url.empty() && handler_ && handler_(url, refusal);
+        std::replace_if(refusal.begin(), refusal.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        const std::string answer = opened ? "YES\n" : refusal.empty() ? "NO\n" : "NO " + refusal + "\n";
+        // A fresh connection's buffer takes a short answer whole.
+        (void)::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return true;
     }
 }
 
@@ -271,8 +413,8 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
     if (!url) return {std::nullopt, runs, "Use the Strombel that runs, or start this one with --root and another folder."};
     if (std::string why = addressProblem(*url); !why.empty()) return endsWith(addressRefused(why));
     std::string noSocket;
-    const std::optional<std::filesystem::path> socket = OpenUrlServer::socketPathFor(root, &noSocket);
-    if (!socket) return {std::nullopt, runs + ", and the address cannot reach it: " + noSocket, kFolderAdvice};
+    if (!OpenUrlServer::ownerSocketFor(root, &noSocket))
+        return {std::nullopt, runs + ", and the address cannot reach it: " + noSocket, kFolderAdvice};
 
     const platform::Clock& clock = tries.clock ? *tries.clock : platform::SystemClock::shared();
     const auto wait = tries.wait ? tries.wait : waitUnlessEnded;
@@ -282,7 +424,9 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
         const uint64_t left = end > now ? end - now : 0;
         // A try that got the address through waits for the answer as long as there is time.
         const uint64_t millis = std::max<uint64_t>(left / platform::kNanosPerMillisecond, 1);
-        if (const std::optional<Answer> answer = tryHandOver(*socket, *url, millis)) {
+        // Looked up at each try: an owner still starting announces its socket later.
+        const std::optional<std::filesystem::path> socket = OpenUrlServer::ownerSocketFor(root);
+        if (const std::optional<Answer> answer = socket ? tryHandOver(*socket, *url, millis) : std::nullopt) {
             if (answer->opened) return endsWith(0);
             return endsWith(
                 addressRefused(answer->refusal.empty() ? "the running Strombel gave no reason" : answer->refusal));
@@ -301,6 +445,16 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
 int addressRefused(const std::string& refusal) {
     std::fprintf(stderr, "strombel: the address was not opened: %s\n", refusal.c_str());
     return 1;
+}
+
+int refuseWithNoOwner(const std::string& url, const std::filesystem::path& root) {
+    // The answer of a social network client as the program's launch makes it:
+    // nothing is under way yet.
+    info::SocialClient fresh(AppConfiguration{}.socialAppId, nullptr);
+    std::string refusal;
+    if (fresh.handleOpenURL(url, &refusal)) return 0;
+    return addressRefused("no Strombel runs on the folder " + root.string() + " to take it, and one started for it " +
+                          "would refuse it: " + refusal);
 }
 
 }  // namespace strombel::app

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QLocalServer>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -13,27 +12,36 @@
 #include "platform/data_folder_lock.h"
 #include "platform/main_loop.h"
 
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace strombel::app {
 
 /// Addresses the desktop opens with the program (the browser's way back from
 /// the social network's login) reach the running program through a local socket
-/// of the user's: `strombel --open-url URL` hands the address over and ends, or,
-/// with no program running, starts one that opens it after its launch.
+/// of the user's: `strombel --open-url URL` hands the address over and ends.
 ///
 /// The socket lies in the user's runtime folder (mode 0700), one per data
 /// folder, and only the folder's owner (the program holding its
-/// `platform::DataFolderLock`) makes it; only the same user may speak to it. One address per connection,
-/// ending in a line feed, at most 64 KiB; the answer is "YES\n", or "NO" with
-/// the reason after a space when there is one ("NO no login is under way\n").
-/// A connection that has not sent its whole address within 2 s is closed, and
-/// at most 16 are held at once (more are closed as they come).
+/// `platform::DataFolderLock`) makes it; only the same user may speak to it,
+/// and a start whose runtime folder is another finds it through the link the
+/// owner leaves in the data folder (`kAnnouncementName`). One address per
+/// connection, ending in a line feed, at most 64 KiB; the answer is "YES\n", or
+/// "NO" with the reason after a space when there is one ("NO no login is under
+/// way\n"). A connection whose address has come whole is answered at once; one
+/// that has not sent it yet is held, for 2 s at most and at most 16 at once
+/// (more are closed as they come). At most `kConnectionsPerTurn` connections
+/// are taken in each `kRestAfterFullTurn`, the rest waiting in the kernel's
+/// queue of 16: a process that floods the socket costs the program little, and
+/// an address that got into the queue waits a turn or two.
 class OpenUrlServer {
 public:
     static constexpr size_t kMaximumURLSize = 64 * 1024;
     static constexpr uint64_t kAddressTimeLimit = 2 * platform::kNanosPerSecond;
     static constexpr size_t kMaximumConnections = 16;
+    static constexpr int kConnectionsPerTurn = 64;
+    static constexpr uint64_t kRestAfterFullTurn = 10 * platform::kNanosPerMillisecond;
+    /// The link in the data folder to the socket of the program that owns it.
+    static constexpr const char* kAnnouncementName = ".running.socket";
     using Handler = std::function<bool(const std::string& url)>;
     /// Opens `url`, or sets `refusal` to why not and answers false.
     using ExplainingHandler = std::function<bool(const std::string& url, std::string& refusal)>;
@@ -44,11 +52,14 @@ public:
     /// 0700). Nothing when the folder is refused; `refusal` then says why.
     static std::optional<std::filesystem::path> socketPathFor(const std::filesystem::path& root,
                                                               std::string* refusal = nullptr);
+    /// The socket the owner of `root` announced there, else `socketPathFor(root)`.
+    static std::optional<std::filesystem::path> ownerSocketFor(const std::filesystem::path& root,
+                                                               std::string* refusal = nullptr);
 
     /// Listens at `path` and hands every address to `handler`, on the Qt event
-    /// loop; the time limit of each connection runs on `loop`'s clock. For the
-    /// data folder's owner only: a socket file already at `path` can only be a
-    /// leftover (of a program that ended without removing it) and is replaced.
+    /// loop; the time limits run on `loop`'s clock. For the data folder's owner
+    /// only: a file already at `path` can only be a leftover (of a program that
+    /// ended without removing it) and is replaced.
     OpenUrlServer(std::filesystem::path path, Handler handler,
                   platform::MainLoop& loop = platform::MainLoop::shared());
     /// The same, passing a refusal's reason on to the one who handed the address over.
@@ -58,19 +69,43 @@ public:
     OpenUrlServer(const OpenUrlServer&) = delete;
     OpenUrlServer& operator=(const OpenUrlServer&) = delete;
 
+    /// Leaves the link to the socket in the data folder `root` (taken away
+    /// again with the server); false, with `error()` saying why, when it cannot.
+    bool announceIn(const std::filesystem::path& root);
+
     /// Whether it listens; `error()` says why not.
-    bool isListening() const;
-    std::string error() const;
+    bool isListening() const { return listener_ >= 0; }
+    std::string error() const { return error_; }
     /// The connections held now.
-    size_t connections() const { return deadlines_.size(); }
+    size_t connections() const { return held_.size(); }
+    /// Whether the listener rests after a full turn.
+    bool resting() const { return restTimer_ != 0; }
+    /// Connections taken so far, and of those the ones that had gone or were
+    /// turned away before anything was read from them (a flood's).
+    uint64_t taken() const { return taken_; }
+    uint64_t droppedUnread() const { return droppedUnread_; }
 
 private:
-    void accept();
-    std::unique_ptr<QLocalServer> server_;
+    struct Held;
+    void takeConnections();
+    void take(int fd);
+    void readHeld(int fd);
+    void drop(int fd);
+    /// Reads what `fd` has; true when the connection is done with (answered or closed).
+    bool readAndAnswer(int fd, std::string& buffer);
+
     std::filesystem::path path_;
+    std::filesystem::path announcement_;
     ExplainingHandler handler_;
     platform::MainLoop& loop_;
-    std::map<QLocalSocket*, platform::MainLoop::TimerId> deadlines_;  // the connections held
+    int listener_ = -1;
+    std::unique_ptr<QSocketNotifier> listening_;
+    std::string error_;
+    std::map<int, std::unique_ptr<Held>> held_;  // by descriptor
+    platform::MainLoop::TimerId restTimer_ = 0;
+    uint64_t turnBegan_ = 0;  // on the loop's clock
+    int takenThisTurn_ = 0;
+    uint64_t taken_ = 0, droppedUnread_ = 0;
     std::shared_ptr<OpenUrlServer*> alive_;
 };
 
@@ -120,5 +155,11 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
 /// Says on standard error that an address given with `--open-url` was not
 /// opened, and why; answers the exit status that ends the start (1).
 int addressRefused(const std::string& refusal);
+
+/// An address given with `--open-url` while no Strombel runs on the data
+/// folder `root`: a Strombel started for it would have no login under way and
+/// refuse it, so it is refused at once, with that Strombel's reason, before
+/// anything starts. Answers the exit status (1).
+int refuseWithNoOwner(const std::string& url, const std::filesystem::path& root);
 
 }  // namespace strombel::app

@@ -205,19 +205,19 @@ bool BusPeer::hasSocketSendSpace() const {
 }
 
 std::string BusPeer::description() const {
+    // What the user reads in the log: the peer's name and where it is, no heap address.
     std::lock_guard lock(mutex_);
-    const void* self = this;
     std::string name = escapedForLog(name_);
     switch (type_.load()) {
     case BusPeerTypeSelf:
-        return fmt::format("<Peer {} (self) {}>", name, self);
+        return fmt::format("<Peer {} (self)>", name);
     case BusPeerTypeLocal:
-        return fmt::format("<Peer {} (local) {}>", name, self);
+        return fmt::format("<Peer {} (local)>", name);
     case BusPeerTypeRemote:
-        return fmt::format("<Peer {} ({}, {}) {}>", name, escapedForLog(deviceName_),
-                           address_ ? address_->text() : std::string("no address"), self);
+        return fmt::format("<Peer {} ({}, {})>", name, escapedForLog(deviceName_),
+                           address_ ? address_->text() : std::string("no address"));
     default:
-        return fmt::format("<Peer {} (unresolved) {}>", name, self);
+        return fmt::format("<Peer {} (unresolved)>", name);
     }
 }
 

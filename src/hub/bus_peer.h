@@ -91,7 +91,7 @@ public:
     /// The endpoint's send-space flag for the family of this peer's address.
     bool hasSocketSendSpace() const;
 
-    /// "<Peer name (device, address) 0x...>" and the like, names escaped.
+    /// "<Peer name (device, address)>" and the like, names escaped.
     std::string description() const;
 
 private:

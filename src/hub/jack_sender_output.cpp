@@ -29,12 +29,9 @@ JackSenderOutput::JackSenderOutput(Options options)
 
 std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
     std::unique_ptr<JackSenderOutput> output(new JackSenderOutput(std::move(options)));
-    platform::quietenJackLibrary();
-    jack_status_t status;
-    output->client_ =
-        jack_client_open(platform::jackClientName(output->options_.clientName).c_str(), JackNoStartServer, &status);
+    // A server that refuses the client while it answers is asked again first.
+    output->client_ = platform::openJackClient(output->options_.clientName);
     if (!output->client_) {
-        platform::noteFailedJackOpen();
         if (!output->options_.quiet && !warnedNoServer.exchange(true)) {
             STROMBEL_LOG_WARN("No JACK server: the inter-app audio output \"{}\" is not published",
                                  output->options_.portName);
@@ -42,7 +39,6 @@ std::unique_ptr<JackSenderOutput> JackSenderOutput::open(Options options) {
         return nullptr;
     }
     jack_client_t* client = output->client_;
-    platform::noteJackClientOpened();
     output->watch_ = platform::JackShutdownWatch::install(client, [alive = std::weak_ptr<JackSenderOutput*>(
                                                                       output->alive_)](const std::string&) {
         // JACK's thread: the main loop hears of it. The guard is copied here,

@@ -220,6 +220,12 @@ void SocialClient::requestDidFailWithError(SocialRequest&, const json::Error&) {
 
 void SocialClient::prepare(SocialDialog& dialog) {
     dialog.setViewFactory(viewFactory_);
+    // What its page may reach follows the social network's addresses, so that
+    // a network on loopback is the only one the page talks to.
+    std::vector<std::string> hosts;
+    for (const std::string* address : {&hosts_.dialogBaseURL, &hosts_.loginURL, &hosts_.graphBaseURL, &hosts_.methodBaseURL})
+        if (std::string host = hostOf(*address); !host.empty()) hosts.push_back(std::move(host));
+    dialog.setReachableHosts(std::move(hosts));
     dialog.setUrlOpener([this](const std::string& url) { return opener_ && opener_->openURL(url); });
     dialog.setClock(now_);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "info/weak_reference.h"
 #include "json/error.h"
@@ -80,6 +81,10 @@ public:
     void setViewFactory(ViewFactory factory) { viewFactory_ = std::move(factory); }
     void setUrlOpener(UrlOpener opener) { urlOpener_ = std::move(opener); }
     void setClock(Clock clock) { clock_ = std::move(clock); }
+    /// The hosts of the social network as the settings name them: the page may
+    /// reach these and no other (its view blocks every other request).
+    void setReachableHosts(std::vector<std::string> hosts) { reachableHosts_ = std::move(hosts); }
+    const std::vector<std::string>& reachableHosts() const { return reachableHosts_; }
 
     /// Makes the panel, loads the page, puts the panel on the window, tells
     /// `dialogWillAppear`, and lets the panel appear.
@@ -144,6 +149,7 @@ private:
     std::unique_ptr<SocialDialogView> view_;
     ViewFactory viewFactory_;
     UrlOpener urlOpener_;
+    std::vector<std::string> reachableHosts_;
     Clock clock_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

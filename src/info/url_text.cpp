@@ -83,4 +83,21 @@ std::optional<std::string> getStringFromUrl(std::string_view url, std::string_vi
     return percentDecode(url.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
 }
 
+std::string hostOf(std::string_view url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return {};
+    std::string_view rest = url.substr(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (const size_t user = rest.rfind('@'); user != std::string_view::npos) rest = rest.substr(user + 1);
+    if (!rest.empty() && rest.front() == '[') {
+        const size_t close = rest.find(']');
+        rest = close == std::string_view::npos ? std::string_view() : rest.substr(1, close - 1);
+    } else {
+        rest = rest.substr(0, rest.find(':'));
+    }
+    std::string host(rest);
+    for (char& c : host) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return host;
+}
+
 }  // namespace strombel::info

@@ -23,4 +23,8 @@ int64_t integerValue(std::string_view text);
 /// escapes resolved; absent when `needle` does not occur.
 std::optional<std::string> getStringFromUrl(std::string_view url, std::string_view needle);
 
+/// The host of an address "scheme://[user@]host[:port]/...", in lower case and
+/// without the brackets of an IPv6 address; empty when it names none.
+std::string hostOf(std::string_view url);
+
 }  // namespace strombel::info

@@ -30,8 +30,11 @@ constexpr ShippedPack kFormerPacks[] = {
 };
 
 void setFlag(platform::UserDefaults& defaults, const char* key) {
+    // Settings already known to be unusable (since they were opened) are told
+    // at start with their reason: a flag they cannot keep adds nothing.
+    const bool knownUnusable = !defaults.writeProblem().empty();
     defaults.setBool(key, true);
-    if (!defaults.synchronize()) {
+    if (!defaults.synchronize() && !knownUnusable) {
         STROMBEL_LOG_ERROR("could not store the migration flag \"{}\": {}", key, defaults.lastError());
     }
 }

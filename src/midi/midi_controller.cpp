@@ -56,7 +56,8 @@ void MidiController::resetShared() {
 }
 
 MidiController::MidiController(Setup setup)
-    : defaults_(setup.defaults),
+    : mainLoop_(setup.mainLoop),
+      defaults_(setup.defaults),
       notificationCenter_(setup.notificationCenter),
       documentsFolder_(std::move(setup.documentsFolder)) {
     engine_.store(setup.engine);
@@ -67,9 +68,9 @@ MidiController::MidiController(Setup setup)
     midi_->setNetworkEnabled(true);
     midi_->setVirtualSourceEnabled(true);
     midi_->setVirtualDestinationEnabled(true);
-    if (!setup.backend.available()) {
-        STROMBEL_LOG_WARN("No MIDI system found (no ALSA sequencer, no JACK server): no MIDI ports until one runs");
-    }
+    systemAvailable_ = setup.backend.available();
+    if (!systemAvailable_)
+        tellAbsenceIfItLasts("No MIDI system found (no ALSA sequencer, no JACK server): no MIDI ports until one runs");
     STROMBEL_LOG_INFO("MIDI started");
 
     initMidiMaps();
@@ -82,6 +83,7 @@ MidiController::MidiController(Setup setup)
 }
 
 MidiController::~MidiController() {
+    if (absenceCheck_) mainLoop_.cancel(absenceCheck_);
     notificationCenter_.removeObserver(terminateObserver_);
     midi_->setDelegate(nullptr);
     // Once removed, no read reaches the hub: removeDelegate waits out reads under way.
@@ -399,16 +401,36 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
 
 void MidiController::systemAvailabilityChanged(MidiSystem& midi, bool available) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    systemAvailable_ = available;
     if (available) {
-        STROMBEL_LOG_INFO("MIDI system found: {}", midi.backend().systemName());
+        if (absenceCheck_) mainLoop_.cancel(absenceCheck_);
+        absenceCheck_ = 0;
+        if (toldSystemMissing_) {
+            // Said as loudly as its absence was.
+            STROMBEL_LOG_WARN("MIDI is back: Strombel's MIDI ports are on {} again", midi.backend().systemName());
+        } else {
+            STROMBEL_LOG_INFO("MIDI system found: {}", midi.backend().systemName());
+        }
+        toldSystemMissing_ = false;
     } else {
-        STROMBEL_LOG_WARN("The MIDI system went away: no MIDI ports until it runs again");
+        tellAbsenceIfItLasts("The MIDI system went away: no MIDI ports until it runs again");
     }
     // The panel's empty lists say why they are empty.
     if (portsDelegate_) {
         portsDelegate_->sourcePortsChanged();
         portsDelegate_->destinationPortsChanged();
     }
+}
+
+void MidiController::tellAbsenceIfItLasts(const char* told) {
+    STROMBEL_LOG_DEBUG("no MIDI system for now");
+    if (absenceCheck_ || toldSystemMissing_) return;
+    absenceCheck_ = mainLoop_.schedule(kAbsenceGrace, [this, told] {
+        absenceCheck_ = 0;
+        if (systemAvailable_) return;
+        toldSystemMissing_ = true;
+        STROMBEL_LOG_WARN("{}", told);
+    });
 }
 
 // --- Receiving (MIDI read thread) ---

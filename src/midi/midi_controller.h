@@ -104,6 +104,11 @@ public:
         MidiSoundEngine* engine = nullptr;       // may be set later with setSoundEngine
     };
 
+    /// How long the MIDI system must stay away before its absence is told (a
+    /// warning; its return is told as loudly): a JACK server that refused one
+    /// opening is taken up again within it.
+    static constexpr uint64_t kAbsenceGrace = 3 * platform::kNanosPerSecond;
+
     /// Starts the hub: the wrapper with its virtual endpoints, the note map, the
     /// whitelists, the action thread, and the whitelisted ports attached.
     explicit MidiController(Setup setup);
@@ -281,6 +286,7 @@ private:
     void queueClock(ClockRequest::Kind kind, uint64_t hostTime);
     void handedOver();
 
+    platform::MainLoop& mainLoop_;
     platform::UserDefaults& defaults_;
     platform::NotificationCenter& notificationCenter_;
     platform::NotificationCenter::ObserverId terminateObserver_ = 0;
@@ -294,6 +300,13 @@ private:
     MidiPortsDelegate* portsDelegate_ = nullptr;
     std::atomic<MidiLearnDelegate*> learnDelegate_{nullptr};
     std::atomic<uint64_t> midiLearnBtnIdx_{kNotFound};
+
+    void tellAbsenceIfItLasts(const char* told);
+    // Main loop only: whether the system is there, whether its absence was
+    // told, and the look that tells it once it has lasted.
+    bool systemAvailable_ = false;
+    bool toldSystemMissing_ = false;
+    platform::MainLoop::TimerId absenceCheck_ = 0;
 
     mutable std::mutex mapMutex_;
     NoteToButtonMap noteToButtonMap_;

@@ -398,7 +398,9 @@ void UserDefaults::removeObject(const std::string& key) {
 std::optional<std::string> UserDefaults::changed(const std::string& key) {
     // Called with mutex_ held.
     unwritten_.insert(key);
-    if (!database_) return fail("settings not saved: the settings file cannot be written");
+    if (!database_)
+        return fail("settings not saved: " +
+                    (writeProblem_.empty() ? std::string("the settings file cannot be written") : writeProblem_));
     appendToChangeLog(key);
     ++requested_;
     wake_.notify_one();

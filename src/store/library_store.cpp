@@ -166,7 +166,8 @@ void LibraryStore::fetchStoreItems() {
             if (alive.expired()) return;
             const json::Error error =
                 storeError(StoreErrorUnreachable, "No store server is set (--store-url)");
-            STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.message());
+            // Every start without a store says so otherwise: SHOP tells it when opened.
+            STROMBEL_LOG_DEBUG("could not load the store catalogue: {}", error.message());
             services_.library.informDelegates(
                 [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });
         });

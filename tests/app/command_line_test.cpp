@@ -49,6 +49,8 @@ TEST(CommandLine, WrongCommandLinesAreRefusedWithTheirReason) {
         {{"--store-url", "ftp://127.0.0.1/"}, "--store-url takes an http or https address"},
         {{"--store-url", "127.0.0.1"}, "--store-url takes an http or https address"},
         {{"--open-url", ""}, "--open-url needs an address"},
+        {{"--open-url", "sn1://authorize", "--gui", "1"}, "starts none: it takes no --gui"},
+        {{"--store-url", "http://127.0.0.1/", "--open-url", "sn1://x"}, "it takes no --store-url"},
         {{"x.wirehub://launch", "stray"}, "the launch address 'x.wirehub://launch' is given alone"},
         {{"strombel.wirehub://abc", "--gui", "1"}, "the launch address 'strombel.wirehub://abc' is given alone"},
         {{"--root", "/tmp/a", "x.wirehub://"}, "is given alone, with no other argument"},

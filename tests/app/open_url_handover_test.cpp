@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -155,23 +157,33 @@ QProcessEnvironment ownRuntime(const std::filesystem::path& folder) {
     return environment;
 }
 
-TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningARefusedAddressEndsTheStartMadeForIt) {
+// A Strombel started for the address would have no login under way and refuse
+// it: nothing starts (no display is needed, no library is made), and the reason
+// is the one that Strombel would give.
+TEST_F(OpenUrlHandoverTest, WithNoStrombelRunningTheAddressIsRefusedBeforeAnythingStarts) {
     const struct {
         std::string url, reason;
     } cases[] = {
         {"sn482915736204518://authorize#access_token=t", "no login is under way"},
         {"https://elsewhere.example.com/", "sn482915736204518://authorize"},
     };
+    QProcessEnvironment environment = ownRuntime(dir / "runtime");
+    for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(display);
+    const std::filesystem::path alone = dir / "alone";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         std::string errors;
-        EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url",
+        EXPECT_EQ(runProgram({"--root", QString::fromStdString(alone.string()), "--open-url",
                               QString::fromStdString(c.url)},
-                             &errors, ownRuntime(dir / "runtime")),
+                             &errors, environment),
                   1)
             << errors;
-        EXPECT_NE(errors.find("strombel: the address was not opened: "), std::string::npos) << errors;
+        EXPECT_NE(errors.find("strombel: the address was not opened: no Strombel runs on the folder " +
+                              alone.string()),
+                  std::string::npos)
+            << errors;
         EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
+        EXPECT_FALSE(std::filesystem::exists(alone / "Documents" / ".strombel.xcdatamodeld")) << "the library was made";
     }
 }
 
@@ -179,14 +191,29 @@ TEST_F(OpenUrlHandoverTest, AWrongBundleFolderIsNamedAtStartAndTheIdleCrashClien
     QProcessEnvironment environment = ownRuntime(dir / "runtime");
     const std::string nowhere = (dir / "no bundle").string();
     environment.insert("STROMBEL_BUNDLE", QString::fromStdString(nowhere));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("STROMBEL_AUDIO", "null");
+    QProcess program;
+    program.setProgram(STROMBEL_PROGRAM);
+    program.setProcessEnvironment(environment);
+    program.setArguments({"--root", QString::fromStdString((dir / "alone").string())});
+    program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    program.start();
+    // The whole launch speaks (its last step opens the address socket), then the user quits.
+    auto listening = [&] {
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "runtime", ignored))
+            if (entry.path().extension() == ".socket") return true;
+        return false;
+    };
+    EXPECT_TRUE(processUntil([&] { return program.state() == QProcess::NotRunning || listening(); }));
     std::string errors;
-    // A refused address ends the start once the whole launch has spoken.
-    EXPECT_EQ(runProgram({"--root", QString::fromStdString((dir / "alone").string()), "--open-url", "sn1://x"},
-                         &errors, environment),
-              1);
-    EXPECT_NE(errors.find("strombel: the bundle folder " + nowhere + " (STROMBEL_BUNDLE) does not exist"),
-              std::string::npos)
-        << errors;
+    const std::string named = "strombel: the bundle folder " + nowhere + " (STROMBEL_BUNDLE) does not exist";
+    program.terminate();
+    EXPECT_TRUE(processUntil([&] { return program.state() == QProcess::NotRunning; }));
+    errors += program.readAllStandardError().toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << errors;
+    EXPECT_NE(errors.find(named), std::string::npos) << errors;
     EXPECT_EQ(errors.find("CrashUpload"), std::string::npos) << errors;
 }
 
@@ -342,6 +369,7 @@ TEST_F(OpenUrlHandoverTest, IdleConnectionsAreClosedAfterTwoSecondsAndAtMostSixt
     for (int i = 0; i < 20; ++i) {
         idle.push_back(connectIdle(socket, i % 2 ? "sn1://authorize#half" : ""));
         ASSERT_GE(idle.back(), 0);
+        QCoreApplication::processEvents();  // the kernel's queue holds sixteen
     }
     ASSERT_TRUE(processUntil([&] {
         return server.connections() == OpenUrlServer::kMaximumConnections &&
@@ -362,28 +390,28 @@ TEST_F(OpenUrlHandoverTest, IdleConnectionsAreClosedAfterTwoSecondsAndAtMostSixt
 }
 
 TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNeverTakesBusyForNobody) {
-    // The owner holds every connection it takes: sixteen that never finish.
+    // The owner is still starting: its socket is not where this start looks
+    // until it announces it in the data folder.
     platform::ManualClock connectionClock;
     platform::MainLoop loop{connectionClock};
-    OpenUrlServer server(socket, handler, loop);
-    std::vector<int> held;
+    OpenUrlServer server(dir / "owner.socket", handler, loop);
+    ASSERT_TRUE(server.isListening()) << server.error();
     const std::string url = "sn1://authorize#t";
-    enum class AtFirstPause { nothing, aSlotFrees, theOwnerEnds, aSignalComes };
+    enum class AtFirstPause { nothing, theOwnerAnnounces, theOwnerEnds, aSignalComes };
     const struct {
         const char* what;
         AtFirstPause then;
         std::optional<int> status;
         const char* reason;  // part of it; empty: none
     } rows[] = {
-        {"every try turned away", AtFirstPause::nothing, std::nullopt, "did not take the address within 10 s"},
+        {"never reached", AtFirstPause::nothing, std::nullopt, "did not take the address within 10 s"},
         {"a signal", AtFirstPause::aSignalComes, 0, ""},
-        {"a connection frees", AtFirstPause::aSlotFrees, 0, ""},
+        {"the owner announces its socket", AtFirstPause::theOwnerAnnounces, 0, ""},
         {"the owner ends: the folder is this start's", AtFirstPause::theOwnerEnds, std::nullopt, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        while (held.size() < OpenUrlServer::kMaximumConnections) held.push_back(connectIdle(socket, ""));
-        ASSERT_TRUE(processUntil([&] { return server.connections() == OpenUrlServer::kMaximumConnections; }));
+        std::filesystem::remove(dir / OpenUrlServer::kAnnouncementName);
         platform::DataFolderLock folder(dir.path());
         ASSERT_TRUE(folder.ownedElsewhere());
         platform::ManualClock clock;
@@ -394,7 +422,9 @@ TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNever
         tries.wait = [&](uint64_t nanos) {
             clock.advance(nanos);
             if (pauses++ > 0) return true;
-            if (row.then == AtFirstPause::aSlotFrees) ::close(held.back()), held.pop_back();
+            if (row.then == AtFirstPause::theOwnerAnnounces) {
+                EXPECT_TRUE(server.announceIn(dir.path()));
+            }
             if (row.then == AtFirstPause::theOwnerEnds) owner.reset();
             return row.then != AtFirstPause::aSignalComes;
         };
@@ -404,21 +434,137 @@ TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNever
         EXPECT_EQ(ended.status, row.status);
         EXPECT_NE(ended.reason.find(row.reason), std::string::npos) << ended.reason;
         EXPECT_EQ(ended.reason.empty(), std::string(row.reason).empty()) << ended.reason;
-        EXPECT_GE(pauses, 1) << "turned away at first";
+        EXPECT_GE(pauses, 1) << "not reached at first";
         if (row.then == AtFirstPause::nothing) {
             EXPECT_GE(clock.nowNanos() - began, HandOverTries::kTimeAllowed);
         }
         EXPECT_EQ(folder.owned(), row.then == AtFirstPause::theOwnerEnds);
-        EXPECT_EQ(received, row.then == AtFirstPause::aSlotFrees ? std::vector<std::string>{url} : std::vector<std::string>{});
+        EXPECT_EQ(received,
+                  row.then == AtFirstPause::theOwnerAnnounces ? std::vector<std::string>{url} : std::vector<std::string>{});
         received.clear();
     }
-    for (int fd : held) ::close(fd);
     // Without an address, the second start only says that Strombel runs there.
     platform::DataFolderLock owned(dir.path()), second(dir.path());
     ASSERT_TRUE(owned.owned());
     const SecondStart plain = startOnOwnedFolder(second, dir.path(), std::nullopt);
     EXPECT_FALSE(plain.status);
     EXPECT_EQ(plain.reason, "another Strombel already runs on the folder " + dir.path().string());
+}
+
+// A Strombel started from another session (another $XDG_RUNTIME_DIR) looks
+// for the owner's socket through the link the owner left in the data folder.
+TEST_F(OpenUrlHandoverTest, AStartFromAnotherSessionFindsTheOwnerThroughTheDataFolder) {
+    OpenUrlServer server(dir / "owner.socket", handler);
+    ASSERT_TRUE(server.announceIn(dir.path())) << server.error();
+    EXPECT_EQ(runProgram({"--root", QString::fromStdString(dir.path().string()), "--open-url", "sn1://authorize#s=1"},
+                         nullptr, ownRuntime(dir / "another session")),
+              0);
+    EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#s=1"});
+}
+
+// Another process of the user's opens and closes connections as fast as it
+// can: the owner takes them a few at a time, sets none of them up, and the one
+// that brings an address is answered.
+TEST_F(OpenUrlHandoverTest, AFloodOfConnectionsIsTakenAFewAtATimeAndTheAddressAmidItIsAnswered) {
+    platform::ManualClock clock;
+    platform::MainLoop loop{clock};
+    OpenUrlServer server(socket, handler, loop);
+    ASSERT_TRUE(server.isListening());
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+        while (flooding) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            ::close(fd);
+        }
+    });
+    ASSERT_TRUE(processUntil([&] { return server.resting(); })) << "the flood filled no turn";
+    EXPECT_EQ(server.taken(), uint64_t(OpenUrlServer::kConnectionsPerTurn));
+    // Resting, it takes nothing more until the turn is over.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(server.taken(), uint64_t(OpenUrlServer::kConnectionsPerTurn));
+
+    auto answer = std::async(std::launch::async, [&] { return handOverOpenURL(socket, "sn1://authorize#amid"); });
+    auto answered = [&] { return answer.wait_for(0s) == std::future_status::ready; };
+    for (int turn = 0; turn < 1000 && !answered(); ++turn) {
+        // A turn: the rest is over, and the flood fills the next one.
+        loop.advance(OpenUrlServer::kRestAfterFullTurn);
+        ASSERT_TRUE(processUntil([&] { return server.resting() || answered(); }));
+        ASSERT_LE(server.taken(), uint64_t(OpenUrlServer::kConnectionsPerTurn) * (turn + 2));
+    }
+    flooding = false;
+    flood.join();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(server.connections(), 0u) << "connections that went are let go";
+    ASSERT_EQ(answer.wait_for(0s), std::future_status::ready) << "the address never got in";
+    EXPECT_EQ(answer.get(), true);
+    EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#amid"});
+    EXPECT_EQ(server.droppedUnread(), server.taken() - 1) << "every other connection went unread";
+}
+
+// A queue the owner has not taken from yet is waited out in the kernel, woken
+// as the owner takes connections: no try is lost to it.
+TEST_F(OpenUrlHandoverTest, AFullQueueIsWaitedOutNotCountedAsAFailedTry) {
+    // An owner that does not take connections for now: a queue of one, full.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) >= 0;) {
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            break;
+        }
+        fillers.push_back(fd);
+    }
+    platform::DataFolderLock folder(dir.path());
+    platform::ManualClock clock;
+    std::atomic<int> pauses{0};
+    std::atomic<pid_t> thread{0};
+    HandOverTries tries;
+    tries.clock = &clock;
+    tries.wait = [&](uint64_t nanos) {
+        ++pauses;
+        clock.advance(nanos);
+        return true;
+    };
+    auto second = std::async(std::launch::async, [&] {
+        thread = ::gettid();
+        return startOnOwnedFolder(folder, dir.path(), "sn1://authorize#q", tries);
+    });
+    // Until the start waits in its connect, or has given the try up.
+    auto inConnect = [&] {
+        std::ifstream state("/proc/self/task/" + std::to_string(thread.load()) + "/syscall");
+        long number = -1;
+        return thread.load() && (state >> number) && number == SYS_connect;
+    };
+    ASSERT_TRUE(processUntil([&] { return pauses > 0 || inConnect(); }));
+    // The owner takes its queue, the start's connection last, and answers it.
+    for (size_t i = 0; i <= fillers.size(); ++i) {
+        const int taken = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(taken, 0);
+        if (i < fillers.size()) {
+            ::close(taken);
+            continue;
+        }
+        std::string line;
+        char c;
+        while (::recv(taken, &c, 1, 0) == 1 && c != '\n') line += c;
+        EXPECT_EQ(line, "sn1://authorize#q");
+        (void)!::send(taken, "YES\n", 4, MSG_NOSIGNAL);
+        ::close(taken);
+    }
+    const SecondStart ended = second.get();
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_EQ(pauses, 0) << "the full queue counted as a failed try";
+    for (int fd : fillers) ::close(fd);
+    ::close(listener);
 }
 
 TEST(OpenUrlFallbackFolder, IsUsedOnlyWhenItIsTheUsersAlone) {

@@ -80,6 +80,7 @@ TEST_F(PortsPanelTest, WithoutAnyMidiSystemTheStartSaysSoAndTheListsSayWhy) {
     ProgramRun::Options options{};
     options.ownMidiSystem = true;
     auto run = std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, ui::GuiType::tablet, std::nullopt, options);
+    loop_.advance(midi::MidiController::kAbsenceGrace);  // an absence is told once it has lasted
     logging::Log::flushLog();
     const auto lines = logger->lines();
     logging::testing::resetLogging();

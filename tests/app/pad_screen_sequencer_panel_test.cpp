@@ -6,7 +6,9 @@
 
 #include <cmath>
 #include <optional>
+#include <thread>
 
+#include "midi/midi_message.h"
 #include "program_test_support.h"
 #include "ui/light_view.h"
 
@@ -300,6 +302,60 @@ TEST_F(SequencerPanelTest, ComingBackFromAnotherScreenEndsPatternModeAndShowsThe
     EXPECT_FALSE(screen.swingBtn()->isPressedDown());
     EXPECT_EQ(shown(*run), QString("%1 BPM").arg(run->program().sequencer()->bpm()));
 }
+
+// An outside clock's start or stop comes from the MIDI action thread and reaches
+// the screen on the main loop, after a tap on PLAY that came later but ran at
+// once: the screen ends up showing what the sequencer does, and a stop it has
+// outlived leaves the sequencer's samples sounding.
+struct ClockRace {
+    const char* name;
+    bool playingBefore;  // PLAY was on before the clock spoke
+    bool clockStops;     // the clock stops again before the tap
+    bool playingAfter;   // what the tap leaves the sequencer doing
+};
+
+std::ostream& operator<<(std::ostream& out, const ClockRace& race) { return out << race.name; }
+
+class ClockRaces : public SequencerPanelTest, public ::testing::WithParamInterface<ClockRace> {};
+
+TEST_P(ClockRaces, TheScreenShowsWhatTheSequencerDoesWhateverOrderTheMessagesCameIn) {
+    const ClockRace& race = GetParam();
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sequencerBtn());
+    if (race.playingBefore) tap(*run, screen.playBtn());
+    run->program().midiHub()->receiveClockFrom("Drum Machine", true);
+    auto source = std::make_shared<const std::string>("Drum Machine");
+    std::thread clock([&] {
+        platform::ThreadRoleScope role(platform::ThreadRole::midiAction);
+        run->program().midiHub()->handleMidiMessage(midi::MidiMessage(source, 0xFA, 0, 0));
+        if (race.clockStops) run->program().midiHub()->handleMidiMessage(midi::MidiMessage(source, 0xFC, 0, 0));
+    });
+    clock.join();
+
+    // The tap, before the main loop has delivered the clock's messages.
+    touchDown(*run, screen.playBtn());
+    touchUp(*run, screen.playBtn());
+    ASSERT_EQ(run->program().sequencer()->isRunning(), race.playingAfter);
+    const std::string path = run->program().engine()->currentSoundbankFilePathsByIdx().at(3);
+    if (race.playingAfter) run->program().engine()->startTrackFromSequencer(path, clock_.nowNanos());
+    runFor(*run, 0.05);
+
+    EXPECT_EQ(run->program().sequencer()->isRunning(), race.playingAfter);
+    EXPECT_EQ(screen.playbackIsRunning(), race.playingAfter);
+    EXPECT_EQ(screen.playBtn()->isPressedDown(), race.playingAfter);
+    EXPECT_EQ(run->program().delegate().playTrigger()->state(), race.playingAfter ? 1 : 0);
+    if (race.playingAfter) {
+        EXPECT_TRUE(run->program().engine()->isPlaying(path)) << "a stop it outlived ended it";
+        tap(*run, screen.playBtn());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ClockRaces,
+    ::testing::Values(ClockRace{"AStartAndStopOvertakenByTheUsersStart", false, true, true},
+                      ClockRace{"AStartOvertakenByTheUsersStop", true, false, false}),
+    [](const ::testing::TestParamInfo<ClockRace>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace strombel::app::scenario

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/started_past_first_system_call.h"
 #include "support/temp_dir.h"
 
 namespace strombel::app {
@@ -81,70 +82,13 @@ protected:
     strombel::testing::TempDir temp_;
 };
 
-/// A started program, traced until its first system call has returned and then
-/// let go: from that moment on, what it does is its own code's doing. (A signal
-/// sent while the kernel is still starting it ends any program: no code of its
-/// own has run.)
-class StartedPastFirstSystemCall {
-public:
-    StartedPastFirstSystemCall(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-        std::vector<char*> argv, envp;
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-        envp.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(126);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        int status = 0;
-        // Stopped at its exec, then at the entry and the exit of its first system call.
-        if (::waitpid(pid_, &status, 0) != pid_ || !WIFSTOPPED(status)) {
-            traceRefused_ = WIFEXITED(status) && WEXITSTATUS(status) == 126;
-            pid_ = -1;
-            return;
-        }
-        ::ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
-        for (int stop = 0; stop < 2; ++stop) {
-            ::ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr);
-            ::waitpid(pid_, &status, 0);
-        }
-        ::ptrace(PTRACE_DETACH, pid_, nullptr, nullptr);
-    }
-    ~StartedPastFirstSystemCall() {
-        if (pid_ > 0 && !status_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
-    }
-    bool started() const { return pid_ > 0; }
-    bool traceRefused() const { return traceRefused_; }
-    void signal(int number) const { ::kill(pid_, number); }
-    std::optional<int> wait(std::chrono::seconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (!status_ && std::chrono::steady_clock::now() < end) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-            else std::this_thread::sleep_for(5ms);
-        }
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool traceRefused_ = false;
-    std::optional<int> status_;
-};
-
 TEST_F(ProgramStartTest, SigtermInTheFirstTwentyMillisecondsEndsTheProgramCleanly) {
     // Fifty starts, each ended by SIGTERM 0 to 20 ms after the program's first
     // system call: while the loader still maps its libraries, and just after.
     const std::filesystem::path root = temp_ / "root";
     for (int start = 0; start < 50; ++start) {
         const auto delay = std::chrono::microseconds(start * 20000 / 49);
-        StartedPastFirstSystemCall program({STROMBEL_PROGRAM, "--root", root.string()}, environment());
+        strombel::testing::StartedPastFirstSystemCall program({STROMBEL_PROGRAM, "--root", root.string()}, environment());
         if (program.traceRefused()) GTEST_SKIP() << "this machine lets no process trace its child (ptrace)";
         ASSERT_TRUE(program.started());
         std::this_thread::sleep_for(delay);
@@ -184,6 +128,12 @@ TEST_F(ProgramStartTest, ANamedPipeInPlaceOfTheSettingsOrTheLibraryIsRefusedWith
         EXPECT_TRUE(waitForLine(errors, row.told + pipe.string() + " is a named pipe, not a regular file"))
             << readFile(errors);
         EXPECT_TRUE(waitForLine(errors, row.then)) << readFile(errors);
+        // Said once, as it is: the settings' flags that could not be kept add nothing.
+        const std::string said = readFile(errors);
+        EXPECT_EQ(said.find("cannot be written"), std::string::npos) << "the disk refused nothing: " << said;
+        if (std::string(row.file).find("defaults") != std::string::npos) {
+            EXPECT_EQ(said.find(pipe.string()), said.rfind(pipe.string())) << said;
+        }
         program->signal(SIGTERM);
         const std::optional<int> status = program->wait(60);
         ASSERT_TRUE(status) << "SIGTERM did not end it";

@@ -328,6 +328,7 @@ TEST(BusRegistryTest, AnEntryRewrittenInPlaceIsReportedOnceASecond) {
     };
     for (uint16_t port = 5000; port < 5050; ++port) rewrite(port);
     const std::string line = "Peer " + registry.peers()[0]->description() + " reappeared";
+    EXPECT_EQ(line, "Peer <Peer Restless (local)> reappeared") << "named and placed, no heap address";
     const auto lines = log.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1);
     world.clock.advance(platform::kNanosPerSecond);
@@ -346,7 +347,7 @@ TEST(BusRegistryTest, NamesThatTurnTheTextAroundAreLoggedAsTheirCodes) {
     ASSERT_TRUE(platform::DirectoryServiceDiscovery::writeEntry(world.servicesFolder, entry, true));
     world.discovery.rescan();
     ASSERT_TRUE(world.pumpUntil([&] { return log.contains(" appeared"); }));
-    EXPECT_TRUE(log.contains("<Peer Invoice\\u202Efdp.exe (local) ")) << log.lines().back();
+    EXPECT_TRUE(log.contains("<Peer Invoice\\u202Efdp.exe (local)>")) << log.lines().back();
     for (const auto& line : log.lines()) EXPECT_EQ(line.find("\u202E"), std::string::npos) << line;
     EXPECT_EQ(escapedForLog("a\u200Fb\u2066c\u2028d\xC2\x85" "e\u00E9"), "a\\u200Fb\\u2066c\\u2028d\\u0085e\u00E9");
 }

@@ -230,6 +230,12 @@ TEST(UrlText, ReadsValuesAndIntegersAsThePlatformDoes) {
     EXPECT_EQ(integerValue("99999999999999999999"), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(integerValue("-99999999999999999999"), std::numeric_limits<int64_t>::min());
     EXPECT_EQ(percentDecode("%41%4"), "A%4");
+    // Hosts as the web engine names them: what a dialog's page may reach.
+    EXPECT_EQ(hostOf("https://M.Social.example.com/dialog/"), "m.social.example.com");
+    EXPECT_EQ(hostOf("http://user:pw@127.0.0.1:8080/x?y=@z"), "127.0.0.1");
+    EXPECT_EQ(hostOf("http://[::1]:99/"), "::1");
+    EXPECT_EQ(hostOf("http://login.example.com"), "login.example.com");
+    EXPECT_EQ(hostOf("no address"), "");
 }
 
 }  // namespace

@@ -23,11 +23,11 @@ const char* kFeedPage = R"(<!DOCTYPE html><html><head><title>Post to your feed</
 </form>
 <a id="cancel" href="socialconnect://cancel">Cancel</a>
 <a id="away" href="http://127.0.0.1:1/elsewhere">Elsewhere</a>
-</body></html>)";
+)";
 
 }  // namespace
 
-LoopbackSocialNetwork::LoopbackSocialNetwork() {
+LoopbackSocialNetwork::LoopbackSocialNetwork(std::string address) : address_(std::move(address)) {
     auto record = [this](const httplib::Request& request) {
         SeenRequest seen{request.method, request.path, "", request.body, request.headers};
         const auto question = request.target.find('?');
@@ -45,9 +45,9 @@ LoopbackSocialNetwork::LoopbackSocialNetwork() {
         response.status = 302;
         response.set_header("Location", redirect + "#" + fragment);
     });
-    server_.Get("/dialog/feed", [record](const httplib::Request& request, httplib::Response& response) {
+    server_.Get("/dialog/feed", [this, record](const httplib::Request& request, httplib::Response& response) {
         record(request);
-        response.set_content(kFeedPage, "text/html; charset=utf-8");
+        response.set_content(std::string(kFeedPage) + feedPageExtra + "</body></html>", "text/html; charset=utf-8");
     });
     auto answer = [this, record](const httplib::Request& request, httplib::Response& response) {
         record(request);
@@ -104,7 +104,7 @@ LoopbackSocialNetwork::LoopbackSocialNetwork() {
             response.set_content(e.what(), "text/plain");
         }
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
+    port_ = server_.bind_to_any_port(address_);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -115,7 +115,7 @@ LoopbackSocialNetwork::~LoopbackSocialNetwork() {
 }
 
 std::string LoopbackSocialNetwork::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://" + address_ + ":" + std::to_string(port_) + path;
 }
 
 SocialHosts LoopbackSocialNetwork::hosts() const {

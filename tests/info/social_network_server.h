@@ -33,11 +33,12 @@ struct SeenRequest {
 
 class LoopbackSocialNetwork {
 public:
-    LoopbackSocialNetwork();
+    /// Listens on `address`, a loopback one (another host of the machine's own: 127.0.0.2).
+    explicit LoopbackSocialNetwork(std::string address = "127.0.0.1");
     ~LoopbackSocialNetwork();
 
     int port() const { return port_; }
-    /// "http://127.0.0.1:PORT" followed by `path`.
+    /// "http://ADDRESS:PORT" followed by `path`.
     std::string url(const std::string& path) const;
     /// The client's hosts, all on this server.
     SocialHosts hosts() const;
@@ -47,6 +48,8 @@ public:
     /// The token the login page hands out, and its "expires_in" (empty: none).
     std::string token = "T0KEN%2Fx";
     std::string expiresIn = "3600";
+    /// Added to the feed dialog's page, at the end of its body.
+    std::string feedPageExtra;
 
     std::vector<SeenRequest> requests() const;
     size_t count(const std::string& path) const;
@@ -54,6 +57,7 @@ public:
 private:
     httplib::Server server_;
     std::thread thread_;
+    std::string address_;
     int port_ = 0;
     mutable std::mutex mutex_;
     std::vector<SeenRequest> seen_;

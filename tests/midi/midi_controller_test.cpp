@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "platform/devices/loopback_midi_backend.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
+#include "support/recording_logger.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -651,6 +653,44 @@ TEST_F(MidiControllerTest, WithoutAMidiSystemTheHubStillStarts) {
     hub.sendClockStart();
     loop.advance(2 * platform::kNanosPerSecond);  // the rescan finds nothing and harms nothing
     EXPECT_TRUE(hub.sources().empty());
+}
+
+TEST_F(MidiControllerTest, AnAbsenceThatLastsIsToldAndSoIsTheReturnAShortOneIsNot) {
+    auto logger = std::make_shared<logging::testing::RecordingLogger>();
+    logging::Log::addLogger(logger);
+    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);  // the program's level
+    auto said = [&](const std::string& text) {
+        logging::Log::flushLog();
+        const auto lines = logger->lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    auto hub = startHub();
+    loop.advance(platform::kNanosPerSecond + 1);
+    EXPECT_EQ(said("MIDI is back"), 0) << "a system there from the start never went";
+
+    // Away for less than the grace (a JACK server that refused one opening and
+    // was taken up again at the next rescan): nothing is told either way.
+    backend.setAvailable(false);
+    loop.advance(platform::kNanosPerSecond + 1);
+    backend.setAvailable(true);
+    loop.advance(MidiController::kAbsenceGrace);
+    EXPECT_EQ(said("went away"), 0);
+    EXPECT_EQ(said("MIDI is back"), 0);
+
+    backend.setAvailable(false);
+    loop.advance(platform::kNanosPerSecond + 1);
+    EXPECT_EQ(said("went away"), 0) << "within the grace";
+    loop.advance(MidiController::kAbsenceGrace);
+    EXPECT_EQ(said("The MIDI system went away"), 1);
+    backend.setAvailable(true);
+    loop.advance(platform::kNanosPerSecond + 1);
+    EXPECT_EQ(said("MIDI is back: Strombel's MIDI ports are on loopback again"), 1);
+    loop.advance(3 * platform::kNanosPerSecond);
+    EXPECT_EQ(said("MIDI is back"), 1) << "said once";
+    EXPECT_EQ(said("went away"), 1);
+    hub.reset();
+    logging::testing::resetLogging();
 }
 
 TEST_F(MidiControllerTest, SettingsChangeSafelyWhileNotesArrive) {

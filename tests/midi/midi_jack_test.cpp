@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -27,8 +28,10 @@
 
 #include "midi/midi_controller.h"
 #include "platform/host_time.h"
+#include "platform/devices/jack_clients.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "support/own_jack_server.h"
+#include "support/refusing_jack_open.h"
 #include "support/temp_dir.h"
 
 namespace strombel::midi {
@@ -237,6 +240,61 @@ void leaveAlone(std::unique_ptr<RtMidiIn> object) {
 }
 
 std::string ownServerName() { return testing::OwnJackServer::nameFor("comes-and-goes"); }
+
+// Two processes opening JACK clients of one name at the same moment can refuse
+// each other's while the server answers all along: the hub asks again, and
+// nothing reaches standard error.
+TEST_F(MidiJackTest, AnOpeningRefusedBesideAServerThatAnswersIsAskedAgainAndNothingIsSaid) {
+    const std::filesystem::path errors = dir / "errors";
+    std::fflush(stderr);
+    const int kept = ::dup(2);
+    const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::dup2(file, 2);
+    strombel::testing::refuseJackOpenings("Strombel MIDI Client", 2);
+    auto hub = std::make_unique<MidiController>(
+        MidiController::Setup{*backend, loop, center, defaults, dir / "Documents", "Tumblecraft", &engine});
+    std::cerr.flush();
+    std::fflush(stderr);
+    ::dup2(kept, 2);
+    ::close(kept);
+    ::close(file);
+    EXPECT_EQ(strombel::testing::jackOpeningsStillRefused(), 0);
+    std::ifstream written(errors);
+    const std::string said((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(said.find("JACK server not running"), std::string::npos) << said;
+
+    // The hub's own source and destination are on the server as it starts.
+    jack_client_t* lister = jack_client_open(("lister " + std::to_string(::getpid())).c_str(), JackNoStartServer, nullptr);
+    ASSERT_NE(lister, nullptr);
+    const std::string ours = "Strombel MIDI Client " + std::to_string(::getpid());
+    auto published = [&] {
+        const char** ports = jack_get_ports(lister, ":Tumblecraft$", JACK_DEFAULT_MIDI_TYPE, 0);
+        int found = 0;
+        for (const char** port = ports; port && *port; ++port) found += std::string(*port).rfind(ours, 0) == 0;
+        jack_free(ports);
+        return found;
+    };
+    EXPECT_EQ(published(), 2) << "the hub's virtual source and destination";
+    EXPECT_TRUE(hub->midi().backend().available());
+    hub.reset();
+    jack_client_close(lister);
+}
+
+TEST(JackOpeningTest, AClientRefusedWhileTheServerAnswersIsOpenedOnAnotherTryAndGivenUpAtLast) {
+    ::setenv("JACK_DEFAULT_SERVER", "strombel-tests", 0);
+    ::setenv("JACK_NO_START_SERVER", "1", 0);
+    const std::string name = "Strombel refused " + std::to_string(::getpid());
+    strombel::testing::refuseJackOpenings(name, 2);
+    jack_client_t* client = platform::openJackClient(name);
+    ASSERT_NE(client, nullptr) << "asked again while the server answers";
+    EXPECT_EQ(strombel::testing::jackOpeningsStillRefused(), 0);
+    jack_client_close(client);
+
+    strombel::testing::refuseJackOpenings(name, 100);
+    EXPECT_EQ(platform::openJackClient(name), nullptr);
+    EXPECT_EQ(strombel::testing::jackOpeningsStillRefused(), 100 - platform::kJackOpeningTries) << "tries are counted";
+    strombel::testing::refuseJackOpenings(name, 0);
+}
 
 TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
     testing::TempDir dir;

@@ -1,6 +1,9 @@
 #include "platform/devices/jack_clients.h"
 
 #include <jack/jack.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "logging/log.h"
 
@@ -48,6 +51,33 @@ void noteJackClientOpened() { openedSinceNameChange.store(true); }
 std::string jackClientName(const std::string& name) {
     const uint64_t generation = nameGeneration.load();
     return generation == 0 ? name : name + "-" + std::to_string(generation + 1);
+}
+
+bool jackServerAnswers() {
+    quietenJackLibrary();
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(
+        jackClientName("strombel-probe " + std::to_string(::getpid())).c_str(), JackNoStartServer, &status);
+    if (!client) {
+        noteFailedJackOpen();
+        return false;
+    }
+    jack_client_close(client);
+    return true;
+}
+
+jack_client_t* openJackClient(const std::string& name) {
+    quietenJackLibrary();
+    for (int tries = 1;; ++tries) {
+        jack_status_t status{};
+        if (jack_client_t* client = jack_client_open(jackClientName(name).c_str(), JackNoStartServer, &status)) {
+            noteJackClientOpened();
+            return client;
+        }
+        // A server that does not answer a client of our own is counted there.
+        if (!jackServerAnswers() || tries == kJackOpeningTries) return nullptr;
+        STROMBEL_LOG_DEBUG("the JACK server refused the client \"{}\" though it answers: tried again", name);
+    }
 }
 
 void leaveJackObjectAlone(const void* object) {

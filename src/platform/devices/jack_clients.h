@@ -33,6 +33,24 @@ void noteJackLoss();
 /// were open: this counts as a loss.
 void noteFailedJackOpen();
 
+/// How often an open that a server refused while it answers a client of ours
+/// is tried in all: two processes opening clients of one name at once can
+/// refuse each other's (libjack names a client's socket after the client).
+inline constexpr int kJackOpeningTries = 5;
+
+/// Whether a JACK server answers now: a client named after this process, which
+/// no other process's open meets, opens and closes. One that does not open
+/// counts as a failed open. Not on the main loop (see jack_opener.h).
+bool jackServerAnswers();
+
+/// Opens a client under `jackClientName(name)` without starting a server; an
+/// open refused while a server answers is tried again, up to
+/// `kJackOpeningTries` in all. A refusal is no loss while a client of our own
+/// opens on the server right after it (the server answers, and left the
+/// process's clients as they were); one the server does not answer after
+/// counts as a failed open. Null when none opened. Not on the main loop.
+jack_client_t* openJackClient(const std::string& name);
+
 /// The name to open a client under. A client left alone keeps libjack's
 /// threads waiting on the wake-ups of its name, and JACK keeps those wake-ups
 /// in files named after the server and the client that outlive the server: a

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -75,8 +76,11 @@ public:
     /// How many virtual sources / destinations exist now.
     size_t virtualEndpointCount() const;
 
+    /// The MIDI system goes away (false) or comes back (true); its ports stay.
+    void setAvailable(bool available) { available_.store(available); }
+
     // --- MidiBackend ---
-    bool available() const override { return true; }
+    bool available() const override { return available_.load(); }
     std::string systemName() const override { return "loopback"; }
     MidiStatus createClient(const std::string& name, MidiNotifyHandler notify, MidiClientRef& client) override;
     MidiStatus disposeClient(MidiClientRef client) override;
@@ -139,6 +143,7 @@ private:
     std::optional<MidiStatus> clientFailure_;
     bool networkEnabled_ = false;
     bool keepsReceived_ = true;
+    std::atomic<bool> available_{true};
     std::unique_ptr<MidiSendScheduler> scheduler_;  // last: its thread goes first
 };
 

@@ -20,217 +20,14 @@
 #include "platform/devices/jack_clients.h"
 #include "platform/devices/jack_opener.h"
 #include "platform/devices/midi_send_scheduler.h"
+#include "platform/devices/rtmidi_ports.h"
 #include "platform/realtime.h"
 #include "platform/thread_role.h"
 
 
 namespace strombel::platform {
-namespace {
 
-// --- Closing an RtMidi port on JACK in the right order ---
-// Each RtMidi object on JACK is a JACK client of its own whose process callback
-// runs on JACK's thread until the client closes. RtMidi's destructors unregister
-// the port while that callback may be using it, free the buffer the callback
-// reads, and close the client last. We stop the callbacks first (deactivating
-// the client), then let the client's closing take its port along, then RtMidi
-// frees: stop, close, free, each once. RtMidi offers no way to reach its client:
-// the member pointers below reach RtMidi's own fields, and its JACK data begins
-// with the client and the port (RtMidi 4 to 6). The library loaded at run time
-// may not be the one we were built against: with another major version the
-// fields are not touched and RtMidi closes its ports its own way.
-
-struct RtMidiFields : RtMidi {
-    static constexpr MidiApi* RtMidi::*api = &RtMidiFields::rtapi_;
-};
-struct MidiApiFields : MidiApi {
-    static constexpr void* MidiApi::*data = &MidiApiFields::apiData_;
-};
-struct RtMidiJackData {
-    jack_client_t* client;
-    jack_port_t* port;
-};
-
-bool loadedRtMidiHasKnownJackLayout() {
-    static const bool known = RtMidiBackend::knowsJackLayoutOf(RtMidi::getVersion());
-    return known;
-}
-
-/// RtMidi's JACK data of a port, or null for a port on another system or of an
-/// RtMidi whose fields we do not know.
-template <class Port>
-RtMidiJackData* jackDataOf(Port& port) {
-    if (!loadedRtMidiHasKnownJackLayout()) return nullptr;
-    MidiApi* api = port.*RtMidiFields::api;
-    if (!api || port.getCurrentApi() != RtMidi::UNIX_JACK) return nullptr;
-    return static_cast<RtMidiJackData*>(api->*MidiApiFields::data);
-}
-
-// The JACK client names our RtMidi objects were given (JACK numbers repeated
-// names, "Strombel MIDI Client-02", and a second Strombel's clients carry the
-// same names as ours): how our own ports are told from everybody else's.
-std::mutex ownClientsMutex;
-std::map<const void*, std::string> ownJackClients;  // RtMidi object -> its JACK client's name
-
-void rememberOwnClient(const void* port, const char* jackName) {
-    if (!jackName) return;
-    std::lock_guard lock(ownClientsMutex);
-    ownJackClients[port] = jackName;
-}
-
-void forgetOwnClient(const void* port) {
-    std::lock_guard lock(ownClientsMutex);
-    ownJackClients.erase(port);
-}
-
-bool isOwnJackClient(const std::string& jackName) {
-    std::lock_guard lock(ownClientsMutex);
-    return std::any_of(ownJackClients.begin(), ownJackClients.end(),
-                       [&jackName](const auto& entry) { return entry.second == jackName; });
-}
-
-template <class T>
-void leaveAlone(std::unique_ptr<T> object) {
-    forgetOwnClient(object.get());
-    // Objects left alone on purpose are not leaks to the leak checker.
-    leaveJackObjectAlone(object.release());
-}
-
-// A port made before a server shut a client of this process down, or before an
-// open failed (jackLosses, jack_clients.h), is never closed, only left alone.
-uint64_t lossesSeen() { return jackLosses(); }
-std::mutex madeMutex;
-std::map<const void*, uint64_t> madeAfterLosses;  // RtMidi object -> jackLosses when made
-
-void rememberMade(const void* port) {
-    std::lock_guard lock(madeMutex);
-    madeAfterLosses[port] = lossesSeen();
-}
-
-/// Stops the port's callbacks, then lets RtMidi close and free it; a port whose
-/// client libjack may have released is left alone.
-template <class Port>
-void closeInOrder(std::unique_ptr<Port>& port) {
-    if (!port) return;
-    forgetOwnClient(port.get());
-    {
-        std::lock_guard lock(madeMutex);
-        auto made = madeAfterLosses.find(port.get());
-        const bool safe = made != madeAfterLosses.end() && made->second == lossesSeen();
-        if (made != madeAfterLosses.end()) madeAfterLosses.erase(made);
-        if (!safe) {
-            leaveAlone(std::move(port));
-            return;
-        }
-    }
-    if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
-        jack_deactivate(data->client);
-        // Closing the client unregisters its port; RtMidi need not (and its
-        // output would wait a second for a callback that no longer comes).
-        data->port = nullptr;
-    }
-    port.reset();
-}
-
-
-// RtMidi reports errors through this callback once it is set, instead of throwing.
-thread_local bool rtMidiCallFailed = false;
-std::mutex lastErrorMutex;
-std::string lastErrorText;
-
-// `lostClients` is the backend's flag that its JACK clients are no longer safe
-// to touch. A JACK client that cannot be opened ("JACK server not running?") is
-// such a sign: libjack, failing to open a client on a server that does not
-// answer in time, releases clients of ours that were open, whose memory it
-// then hands out again. Those are set aside, never closed (see bury).
-void onRtMidiError(RtMidiError::Type type, const std::string& text, void* lostClients) {
-    if (lostClients && text.find("JACK server not running") != std::string::npos) {
-        noteFailedJackOpen();
-        static_cast<std::atomic<bool>*>(lostClients)->store(true);
-    }
-    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
-    rtMidiCallFailed = true;
-    std::lock_guard lock(lastErrorMutex);
-    lastErrorText = text;
-}
-
-// libjack gives each client a socket named after the client alone, not after
-// its server: two processes with clients of one name, even on two servers, take
-// each other's socket, and one of the opens fails ("JACK server not running?").
-// Clients nobody sees (no ports) carry the process's id, so that they never meet.
-std::string ownClientName(const std::string& name) { return name + " " + std::to_string(::getpid()); }
-
-void rememberError(const std::string& text) {
-    std::lock_guard lock(lastErrorMutex);
-    lastErrorText = text;
-}
-
-RtMidi::Api apiOf(RtMidiBackend::System system) {
-    switch (system) {
-        case RtMidiBackend::System::alsa: return RtMidi::LINUX_ALSA;
-        case RtMidiBackend::System::jack: return RtMidi::UNIX_JACK;
-        case RtMidiBackend::System::none: break;
-    }
-    return RtMidi::RTMIDI_DUMMY;
-}
-
-// ALSA port names end in " client:port" numbers that change between sessions;
-// names are what the user's choices are stored under, so the numbers go.
-std::string displayName(RtMidiBackend::System system, const std::string& rtName) {
-    if (system != RtMidiBackend::System::alsa) return rtName;
-    const size_t space = rtName.rfind(' ');
-    if (space == std::string::npos) return rtName;
-    const std::string tail = rtName.substr(space + 1);
-    const size_t colon = tail.find(':');
-    auto digits = [](const std::string& text) {
-        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    if (colon == std::string::npos || !digits(tail.substr(0, colon)) || !digits(tail.substr(colon + 1))) return rtName;
-    return rtName.substr(0, space);
-}
-
-/// A backend's "the server went" flag, kept for the whole run: JACK and RtMidi
-/// hand it to clients that may be left alone, and such a client may still
-/// set it after its backend is gone.
-std::atomic<bool>& keptServerGoneFlag() {
-    static std::mutex mutex;
-    // Never destroyed: a backend kept by a static may ask its flag at exit.
-    static auto* flags = new std::forward_list<std::atomic<bool>>;
-    std::lock_guard lock(mutex);
-    return flags->emplace_front(false);
-}
-
-
-}  // namespace
-
-namespace rtmidi_detail {
-
-/// The JACK ports that went away since the rescan last looked, as the watch
-/// client hears of them (on JACK's notification thread). Kept for the whole run
-/// like the flag above: a watch client left alone may still be told.
-struct PortsGone {
-    std::mutex mutex;
-    std::vector<jack_port_id_t> ids;
-
-    static void onRegistration(jack_port_id_t id, int registered, void* self) {
-        if (registered) return;
-        auto* gone = static_cast<PortsGone*>(self);
-        std::lock_guard lock(gone->mutex);
-        gone->ids.push_back(id);
-    }
-    std::vector<jack_port_id_t> take() {
-        std::lock_guard lock(mutex);
-        return std::exchange(ids, {});
-    }
-};
-
-PortsGone& keptPortsGone() {
-    static std::mutex mutex;
-    static auto* logs = new std::forward_list<PortsGone>;
-    std::lock_guard lock(mutex);
-    return logs->emplace_front();
-}
-
-}  // namespace rtmidi_detail
+using namespace rtmidi_detail;
 
 bool RtMidiBackend::knowsJackLayoutOf(std::string_view version) {
     int major = 0;
@@ -313,7 +110,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         noteJackClientOpened();
         madeAfterLosses = lossesSeen();
         jack_on_shutdown(client, &Impl::onShutdown, &serverGone);
-        jack_set_port_registration_callback(client, &rtmidi_detail::PortsGone::onRegistration, &portsGone);
+        jack_set_port_registration_callback(client, &PortsGone::onRegistration, &portsGone);
         jack_activate(client);
         return client;
     }
@@ -466,6 +263,10 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         watch = nullptr;  // left alone like the rest
         openOnCaller = false;
         serverGone.store(false);
+        // The first look for a server after a loss goes at once: one that still
+        // answers (a refused opening counts as a loss) is taken up again within
+        // the rescan that follows.
+        lastReconnectAttempt = 0;
     }
 
     // Answers whether the JACK server is there (always true for the other
@@ -495,31 +296,47 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::unique_ptr<Port> make(const std::string& client) {
         rtMidiCallFailed = false;
         try {
-            auto port = std::make_unique<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client);
-            port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
-            // An input opens its JACK client when first asked for its ports; both
-            // have their client, and its name is known as ours, before any port
-            // of theirs can be listed.
-            if constexpr (std::is_same_v<Port, RtMidiIn>) {
-                if (system == System::jack) port->getPortCount();
-            }
-            if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
-                rememberOwnClient(port.get(), jack_get_client_name(data->client));
-            }
-            // An output opens its JACK client as it is made, before it can report.
-            if constexpr (std::is_same_v<Port, RtMidiOut>) {
-                if (RtMidiJackData* data = jackDataOf(*port); data && !data->client) {
-                    noteFailedJackOpen();
-                    serverGone.store(true);
+            for (int tries = 1;; ++tries) {
+                std::string said;
+                auto port = madeQuietly<Port>(apiOf(system), system == System::jack ? jackClientName(client) : client,
+                                              said);
+                RtMidiJackData* data = system == System::jack ? jackDataOf(*port) : nullptr;
+                const bool refused = system == System::jack &&
+                                     (data ? !data->client : said.find("JACK server not running") != std::string::npos);
+                if (!refused) return readied(std::move(port));
+                // It holds nothing of JACK's: it goes at once.
+                port.reset();
+                rememberError(said.empty() ? "the JACK server refused a client" : said);
+                // A server that answers a client of our own refused this one (another
+                // process opened one of the same name at that moment): no loss, once
+                // more (see openJackClient).
+                if (!jackServerAnswers()) {
+                    serverGone.store(true);  // counted there
+                    return nullptr;
                 }
+                if (tries == kJackOpeningTries) return nullptr;
             }
-            if (system == System::jack) noteJackClientOpened();
-            rememberMade(port.get());
-            return port;
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
             return nullptr;
         }
+    }
+
+    // A port just made, its JACK client open: from now on it reports to us.
+    template <class Port>
+    std::unique_ptr<Port> readied(std::unique_ptr<Port> port) {
+        port->setErrorCallback(&onRtMidiError, system == System::jack ? &serverGone : nullptr);
+        // An RtMidi whose fields we do not know: its input's client is surely
+        // open, and its name known as ours, once it has been asked for its ports.
+        if constexpr (std::is_same_v<Port, RtMidiIn>) {
+            if (system == System::jack && !jackDataOf(*port)) port->getPortCount();
+        }
+        if (RtMidiJackData* data = jackDataOf(*port); data && data->client) {
+            rememberOwnClient(port.get(), jack_get_client_name(data->client));
+        }
+        if (system == System::jack) noteJackClientOpened();
+        rememberMade(port.get());
+        return port;
     }
 
     bool isOurs(const std::string& rtName) const {
@@ -740,7 +557,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::map<MidiEndpointRef, std::unique_ptr<Input>> virtualDestinations;
     bool networkEnabled = false;
     std::atomic<bool>& serverGone = keptServerGoneFlag();
-    rtmidi_detail::PortsGone& portsGone = rtmidi_detail::keptPortsGone();
+    PortsGone& portsGone = keptPortsGone();
     std::vector<jack_port_id_t> sourcePortsGone, destinationPortsGone;  // not yet looked at by each kind's rescan
     bool closed = false;        // the backend went (under mutex)
     bool reconnecting = false;  // a reconnection is under way (under mutex)
@@ -769,18 +586,7 @@ std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
     return std::make_unique<RtMidiBackend>(System::jack, clock);
 }
 
-bool RtMidiBackend::jackServerRunning() {
-    quietenJackLibrary();
-    jack_status_t status{};
-    jack_client_t* client =
-        jack_client_open(jackClientName(ownClientName("strombel-probe")).c_str(), JackNoStartServer, &status);
-    if (!client) {
-        noteFailedJackOpen();
-        return false;
-    }
-    jack_client_close(client);
-    return true;
-}
+bool RtMidiBackend::jackServerRunning() { return jackServerAnswers(); }
 
 RtMidiBackend::RtMidiBackend(System system, Clock& clock)
     : system_(system), impl_(std::make_shared<Impl>(system, clock)) {
@@ -832,10 +638,7 @@ RtMidiBackend::~RtMidiBackend() {
     impl_->virtualSources.clear();
 }
 
-std::string RtMidiBackend::lastError() const {
-    std::lock_guard lock(lastErrorMutex);
-    return lastErrorText;
-}
+std::string RtMidiBackend::lastError() const { return rtmidi_detail::lastError(); }
 
 bool RtMidiBackend::available() const {
     // JACK is there only while a server answers; the rescan takes up one that comes.

@@ -247,6 +247,7 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
     std::string error;
     if (const web::Module* module = web::module(&error)) {
         web::PageHooks hooks;
+        hooks.reachableHosts = dialog_.reachableHosts();
         SocialDialog* dialog = &dialog_;
         hooks.shouldStartLoad = [dialog](const std::string& url, int kind) {
             return dialog->shouldStartLoad(url, static_cast<SocialNavigationType>(kind));

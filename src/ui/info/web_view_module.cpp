@@ -10,6 +10,8 @@
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlScheme>
 #include <QWebEngineUrlSchemeHandler>
@@ -18,6 +20,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -35,11 +38,30 @@ public:
     void requestStarted(QWebEngineUrlRequestJob* job) override { job->fail(QWebEngineUrlRequestJob::RequestDenied); }
 };
 
-/// The page of a dialog: its main-frame navigations are the owner's decisions.
+/// Lets a page's requests over the network reach only the hosts it was given.
+class HostFence final : public QWebEngineUrlRequestInterceptor {
+public:
+    HostFence(std::vector<std::string> hosts, QObject* parent)
+        : QWebEngineUrlRequestInterceptor(parent), hosts_(std::move(hosts)) {}
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        const QUrl url = info.requestUrl();
+        const QString scheme = url.scheme();
+        if (scheme != "http" && scheme != "https" && scheme != "ws" && scheme != "wss" && scheme != "ftp") return;
+        const std::string host = url.host().toLower().toStdString();
+        if (std::find(hosts_.begin(), hosts_.end(), host) == hosts_.end()) info.block(true);
+    }
+
+private:
+    const std::vector<std::string> hosts_;
+};
+
+/// The page of a dialog: its main-frame navigations are the owner's decisions,
+/// and its requests reach only the hosts it was given.
 class DialogPage final : public QWebEnginePage {
 public:
     DialogPage(QWebEngineProfile* profile, PageHooks hooks, QObject* parent)
         : QWebEnginePage(profile, parent), hooks_(std::move(hooks)) {
+        setUrlRequestInterceptor(new HostFence(hooks_.reachableHosts, this));
         connect(this, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
             if (detached_ || !hooks_.loadEnded) return;
             LoadEnd end;

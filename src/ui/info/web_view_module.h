@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -28,6 +29,9 @@ struct LoadEnd {
 struct PageHooks {
     std::function<bool(const std::string& url, int navigationKind)> shouldStartLoad;
     std::function<void(const LoadEnd& end)> loadEnded;
+    /// The hosts (lower case, as QUrl gives them) the page's requests may go
+    /// to: a request over the network to any other is blocked.
+    std::vector<std::string> reachableHosts;
 };
 
 /// The module's functions. Every one runs on the GUI thread.

@@ -230,9 +230,10 @@ bool XdgUrlOpener::openUrl(const std::string& url) {
     const QString address = QString::fromStdString(url);
     if (!address.startsWith("http://") && !address.startsWith("https://") &&
         !address.startsWith("mailto:")) {
-        // Without its query and fragment: they may carry what only the address's
-        // maker and its answerer may know (a login's state).
-        STROMBEL_LOG_WARN("refusing to open address {}", url.substr(0, url.find_first_of("?#")));
+        // The caller hears of it and goes on (a login tries the social network's
+        // own program first): a debug line, without the query and fragment, which
+        // may carry what only the address's maker and its answerer may know.
+        STROMBEL_LOG_DEBUG("refusing to open address {}", url.substr(0, url.find_first_of("?#")));
         return false;
     }
     return QProcess::startDetached("xdg-open", {address});

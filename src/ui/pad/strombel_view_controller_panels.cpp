@@ -271,7 +271,12 @@ void StrombelViewController::startPlayback() { services_.sequencer->playWithPreB
 
 void StrombelViewController::stopPlayback() { services_.sequencer->stop(); }
 
+// A start or stop caused by an outside MIDI clock reaches the screen later than
+// one the user makes here: by then the sequencer may have changed again. The
+// screen follows the sequencer as it is, and a message it has outlived changes
+// nothing (a late stop must not end what the running sequencer plays).
 void StrombelViewController::sequencerStarted() {
+    if (!services_.sequencer->isRunning()) return;
     if (playBtn_) playBtn_->setIsPressedDown(true);
     sequencerScreenAvailableTime_ = now();
     if (tapLightTimer_) tapLightTimer_->invalidate();
@@ -281,6 +286,7 @@ void StrombelViewController::sequencerStarted() {
 }
 
 void StrombelViewController::sequencerStopped() {
+    if (services_.sequencer->isRunning()) return;
     services_.engine->stopAllTracksIncludeTapPadTriggered(false);
     if (playBtn_) playBtn_->setIsPressedDown(false);
     if (recBtn_) recBtn_->setIsPressedDown(false);

@@ -117,6 +117,18 @@ protected:
     RecordingScreen* screen = nullptr;
 };
 
+// The social network on loopback: its page may hold what reaches another host
+// (an image of the real network's, say). Nothing reaches one: the page talks
+// to the hosts the social network's settings name, and no other.
+TEST_F(SocialDialogPanelTest, ThePageReachesNoHostButTheOnesTheSettingsName) {
+    test_support::LoopbackSocialNetwork elsewhere("127.0.0.2");
+    network.feedPageExtra = "<img id=\"away-image\" src=\"" + elsewhere.url("/dialog/feed?image") + "\">" +
+                            "<img id=\"own-image\" src=\"" + network.url("/dialog/feed?image") + "\">";
+    openFeed();
+    EXPECT_EQ(network.count("/dialog/feed"), 2u) << "the page and its own image";
+    EXPECT_EQ(elsewhere.count("/dialog/feed"), 0u) << "the page reached another host";
+}
+
 TEST_F(SocialDialogPanelTest, FeedDialogLoadsThePageAndItsSubmitCompletes) {
     openFeed();
     const auto seen = network.requests().back();

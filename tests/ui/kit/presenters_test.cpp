@@ -157,11 +157,15 @@ TEST_F(PresentersTest, TheProgramsOpenerHandsOnlyWebAndMailAddressesOver) {
     EXPECT_FALSE(opener.openUrl("javascript:alert(1)"));
     EXPECT_FALSE(opener.openUrl("-rf"));
 
-    // A refused address is logged without its query and fragment (a login's state).
+    // A refused address is no error of the user's (a login tries the social
+    // network's program first): a debug line, without its query and fragment
+    // (a login's state), and nothing at the program's level.
     auto logger = std::make_shared<logging::testing::RecordingLogger>();
     logging::Log::addLogger(logger);
-    logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
-    EXPECT_FALSE(opener.openUrl("socialauth://authorize?client_id=1&state=0123abcd#state=0123abcd"));
+    for (const int level : {int(logging::LogFlagError | logging::LogFlagWarning), int(logging::LogFlagDebug)}) {
+        logging::setLogLevel(level);
+        EXPECT_FALSE(opener.openUrl("socialauth://authorize?client_id=1&state=0123abcd#state=0123abcd"));
+    }
     logging::Log::flushLog();
     const auto lines = logger->lines();
     logging::testing::resetLogging();
