@@ -279,7 +279,8 @@ private:
     bool hasConnectedPortSharingAudioUnit(AudioUnitHandle unit, const HubPort* port) const;
     void applyConnectionGraph(std::unique_ptr<HubConnectionGraph> graph);
     /// A peer of the current graph that went away comes back as a new peer:
-    /// it takes the old one's place (and its ports theirs) among the connected.
+    /// it takes the old one's place (and its ports theirs) in the links, among
+    /// the connected and in the stored graph.
     void takeReturnedPeerIntoConnections(const std::shared_ptr<HubPeer>& peer);
     void endMembership();
 
@@ -358,7 +359,8 @@ private:
     std::shared_ptr<HubPeerStateReceiver> stateReceiver_;
     std::atomic<bool> stateReceiverActive_{false};
     // The connection states applied since the controller peer came, newest at
-    // the back, to refuse replays; forgotten when it goes or the membership ends.
+    // the back (the graph in force), to refuse replays and to read the graph
+    // again for a peer that returns; forgotten when it goes or the membership ends.
     std::deque<std::vector<uint8_t>> appliedConnectionStates_;
 
     platform::DeferredCall metadataUpdate_;

@@ -164,18 +164,20 @@ void HubController::applyConnectionGraph(std::unique_ptr<HubConnectionGraph> gra
 
 void HubController::takeReturnedPeerIntoConnections(const std::shared_ptr<HubPeer>& peer) {
     const std::string name = peer->name(), uniqueID = peer->uniqueID();
+    bool returned = false;
     for (size_t index = 0; index < connectedPeers_.size(); ++index) {
         const auto& [connectedName, connectedID] = connectedPeerIdentities_[index];
-        if (connectedPeers_[index] == peer || connectedName != name ||
-            !HubRegistry::uniqueIDsEqual(connectedID, uniqueID)) {
-            continue;
-        }
-        const std::shared_ptr<HubPeer> old = std::exchange(connectedPeers_[index], peer);
-        for (auto& port : connectedPorts_) {
-            if (port->peer() != old) continue;
-            if (auto returned = peer->portWithNumericIdentifier(port->numericIdentifier())) port = returned;
-        }
-        connectionChange_.schedule(0);  // the panel shows the peer that is here now
+        returned = returned || (connectedPeers_[index] != peer && connectedName == name &&
+                                HubRegistry::uniqueIDsEqual(connectedID, uniqueID));
+    }
+    if (!returned || appliedConnectionStates_.empty()) return;
+    // The graph in force is read again, as if the hub had sent it once more:
+    // its names now lead to the peer that is here and its port numbers to that
+    // peer's ports (placeholders for those it has not published yet), and the
+    // links, the connected peers and ports and the stored graph follow.
+    const std::vector<uint8_t>& inForce = appliedConnectionStates_.back();
+    if (auto graph = HubConnectionGraph::withDataRepresentation(inForce.data(), inForce.size(), *peerRegistry_)) {
+        applyConnectionGraph(std::move(graph));
     }
 }
 

@@ -47,6 +47,7 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
         endpoint_->peerLog().log(bus.get(), kind, [&] { return fmt::format(fmt::runtime(kind), bus->description()); });
     };
     std::shared_ptr<HubPeer> peer = hubPeerOf(*bus);
+    const bool cameNow = !peer;
     if (!peer) {
         peer = peerRegistry_->peerWithName(bus->name(), bus->uniqueID());
         if (!peer && bus->type() == BusPeerTypeLocal) peer = peerRegistry_->peerWithName(bus->name(), std::nullopt);
@@ -66,11 +67,12 @@ void HubController::peerDidAppearNotification(const std::shared_ptr<BusPeer>& bu
             setHubPeerOf(*bus, peer);
             initializingPeers_.push_back(peer);
         }
-        takeReturnedPeerIntoConnections(peer);
     }
     const bool known = peerRegistry_->contains(peer);
     auto icon = resourceManager_->imageResourceWithID(kHubApplicationIconResourceID, bus);
     if (!known) peerRegistry_->addPeer(peer);
+    // Once in the registry, where the graph in force finds it by its name.
+    if (cameNow) takeReturnedPeerIntoConnections(peer);
     if (icon) {
         // With its icon at hand the peer is complete at once; without, "peers"
         // changes once the icon's load ends.

@@ -1,7 +1,8 @@
 // Programs that come, go and come back, seen by the controller through the
 // directory of services: what they publish now is what it shows, their
-// datagrams are heard from their new port however they came back, their icons
-// are asked for a bounded number of times, and those that go leave nothing.
+// datagrams are heard from their new port however they came back, a program
+// linked to ours takes its old place in the links, their icons are asked for
+// a bounded number of times, and those that go leave nothing.
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,15 @@ Bytes buttonRecord(uint32_t identifier, const std::string& title) {
     writeU32(record.data() + 2, identifier);
     writeU16(record.data() + 29, uint16_t(title.size()));
     record.insert(record.end(), title.begin(), title.end());
+    return record;
+}
+
+/// A port record with a name and nothing more.
+Bytes namedPortRecord(const std::string& name) {
+    Bytes record(29, 0);
+    record[0] = 29;
+    record[1] = uint8_t(name.size());
+    record.insert(record.end(), name.begin(), name.end());
     return record;
 }
 
@@ -126,6 +136,80 @@ TEST(HubPeerReturn, AProgramBackUnderItsNameShowsItsNewButtonsAndIsHeardFromItsN
         EXPECT_EQ(world.hubPeer(), peer) << "the same peer, never reported gone";
         ASSERT_EQ(second->command("peer strombel").rfind("peer ", 0), 0u);
         EXPECT_EQ(second->command("ping"), "pong") << "the new port's datagrams are heard";
+    }
+}
+
+// A program the hub links to ours goes away for good and a new one of its name
+// comes back. Until the hub sends another graph, the one in force leads to the
+// program that is here now: our port's link, the connected ports and the
+// stored graph name it and its port, and a trigger it fires gets our port
+// linked to it, whether it publishes that port at once or once it is back.
+TEST(HubPeerReturn, AProgramLinkedToOursComesBackToItsPlaceInTheLinks) {
+    for (const bool publishedLater : {false, true}) {
+        SCOPED_TRACE(publishedLater ? "its input published once it is back" : "its input published at once");
+        ReturnWorld world;
+        auto output = std::make_shared<HubSenderPort>("Strombel output", "Strombel",
+                                                      AudioComponentDescription{1, 2, 3, 0, 0}, nullptr);
+        world.controller->addSenderPort(output);
+        std::vector<HubTrigger::PortSet> fired;
+        auto mark = HubButtonTrigger::buttonTriggerWithTitle(
+            "Mark", nullptr, [&](HubTrigger&, const HubTrigger::PortSet& ports) { fired.push_back(ports); },
+            world.notifications);
+        mark->setNumericIdentifier(77);
+        world.controller->addTrigger(mark);
+
+        auto startDrums = [&](bool withInput) {
+            auto drums = std::make_unique<HubSimulator>(world.servicesFolder, world.keyFile, "127.0.0.1", "Stage", 'B',
+                                                        "D0:D0", "Drums");
+            if (withInput) {
+                EXPECT_EQ(drums->command("txthex inputs[0] " + hexOf(namedPortRecord("Drums in"))), "ok");
+            }
+            return drums;
+        };
+        auto drumsPeer = [&]() -> std::shared_ptr<HubPeer> {
+            for (const auto& peer : world.controller->peers())
+                if (peer->name() == "Drums" && peer->dbPeer()) return peer;
+            return nullptr;
+        };
+        const uint32_t input = portIdentifierFromName("Drums in");
+        auto drumsInput = [&]() -> std::shared_ptr<HubPort> {
+            auto peer = drumsPeer();
+            auto port = peer ? peer->portWithNumericIdentifier(input) : nullptr;
+            return port && port->isNamed() ? port : nullptr;
+        };
+
+        HubSimulator hub(world.servicesFolder, world.keyFile);
+        auto drums = startDrums(true);
+        ASSERT_TRUE(world.pumpUntil([&] { return drumsInput() != nullptr; }));
+        ASSERT_EQ(hub.command("peer strombel").rfind("peer ", 0), 0u);
+        ASSERT_EQ(hub.command("link-apps strombel|Strombel output|Drums|Drums in"), "sent 1");
+        hub.begin("ack");
+        ASSERT_TRUE(world.pumpUntil([&] { return !output->destinations().empty(); }));
+        ASSERT_EQ(hub.answer(), "ack 1 0");
+        ASSERT_EQ(output->destinations(), HubPortList{drumsInput()});
+
+        drums->stop();
+        ASSERT_TRUE(world.pumpUntil([&] {
+            return std::count(world.browsed.begin(), world.browsed.end(), "-Drums (Stage)") == 1;
+        }));
+        world.loop.advance(4 * platform::kNanosPerSecond);  // reported gone
+        ASSERT_EQ(drumsPeer(), nullptr);
+
+        drums = startDrums(!publishedLater);
+        ASSERT_TRUE(world.pumpUntil([&] { return drumsPeer() != nullptr; }));
+        if (publishedLater) {
+            ASSERT_EQ(drums->command("txthex inputs[0] " + hexOf(namedPortRecord("Drums in"))), "ok");
+        }
+        ASSERT_TRUE(world.pumpUntil([&] { return drumsInput() != nullptr; }));
+        const auto returned = drumsPeer();
+        EXPECT_EQ(output->destinations(), HubPortList{drumsInput()}) << "our link leads to the program here now";
+        EXPECT_EQ(world.controller->connectedPorts(), HubPortList{drumsInput()});
+        EXPECT_TRUE(world.controller->connectionGraph()->containsPeer(returned.get()));
+
+        ASSERT_EQ(drums->command("peer strombel").rfind("peer ", 0), 0u);
+        ASSERT_EQ(drums->command("fire 77"), "ok");
+        ASSERT_TRUE(world.pumpUntil([&] { return !fired.empty(); }));
+        EXPECT_EQ(fired.front(), HubTrigger::PortSet{output}) << "the ports linked to the program that fired it";
     }
 }
 

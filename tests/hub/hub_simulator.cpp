@@ -14,7 +14,8 @@
 // jack-disconnect | record FRAMES OUT.raw [armed] (float32 pairs, from the first sound; with "armed", a line
 // "armed" comes first, once the ports record)
 // Session: connect-app NAME|PORT (a signed graph linking the app's port to our
-// input, and the JACK ports "NAME:PORT L/R" to ours) | disconnect-app | ack |
+// input, and the JACK ports "NAME:PORT L/R" to ours) | link-apps NAME|PORT|NAME|PORT (a signed
+// graph linking the first app's port to the second's) | disconnect-app | ack |
 // fire ID | adjust ID VALUE | trigger-state ID | activate NAME | meta KEY
 
 #include <arpa/inet.h>
@@ -587,6 +588,17 @@ std::string connectApp(const std::string& app, const std::string& port) {
     return answer;
 }
 
+std::string linkApps(const std::string& source, const std::string& sourcePort, const std::string& destination,
+                     const std::string& destinationPort) {
+    Bytes edge(11, 0);
+    edge[0] = 11;
+    edge[1] = 1;
+    put32(edge, 2, portIdentifier(sourcePort));
+    edge[6] = 2;
+    put32(edge, 7, portIdentifier(destinationPort));
+    return sendGraph({hubName, source, destination}, edge);
+}
+
 std::string disconnectApp() {
     if (jackClient) jackDisconnect();
     return sendGraph({hubName}, {});
@@ -744,6 +756,19 @@ std::string command(const std::string& line) {
         const size_t bar = rest.find('|');
         if (bar == std::string::npos) return "usage";
         return connectApp(rest.substr(0, bar), rest.substr(bar + 1));
+    }
+    if (verb == "link-apps") {
+        std::string rest;
+        std::getline(words >> std::ws, rest);
+        std::vector<std::string> fields;
+        for (size_t start = 0;;) {
+            const size_t bar = rest.find('|', start);
+            fields.push_back(rest.substr(start, bar - start));
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+        if (fields.size() != 4) return "usage";
+        return linkApps(fields[0], fields[1], fields[2], fields[3]);
     }
     if (verb == "disconnect-app") return disconnectApp();
     if (verb == "ack") {
