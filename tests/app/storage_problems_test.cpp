@@ -29,6 +29,16 @@ protected:
     std::unique_ptr<ProgramRun> startAt(const std::filesystem::path& root) {
         return std::make_unique<ProgramRun>(root, clock_, loop_);
     }
+    /// MIC-IN opens the editor, REC starts a take, and a tenth of a second of
+    /// sound comes in.
+    void startATake(ProgramRun& run) {
+        run.screen().toggleSampleRecording();
+        editor::EditSampleViewController* panel = run.screen().editSampleViewController();
+        ASSERT_NE(panel, nullptr);
+        panel->recordBtnPressed();
+        ASSERT_TRUE(panel->isRecording());
+        run.device().deliverInput(std::vector<int32_t>(4410, 1000 << 9));
+    }
     /// Records one hit on the first pad into pattern 1, as the user does.
     void recordHit(ProgramRun& run) {
         ui::StrombelViewController& screen = run.screen();
@@ -251,12 +261,7 @@ TEST_F(StorageProblemsTest, ADiskThatFillsWhileRecordingIsToldOnceAndNothingIsLo
 
 TEST_F(StorageProblemsTest, ATakeUnderWayWhenMicInClosesTheEditorIsKeptAndTheEditorStaysClosed) {
     auto run = startAt(temp_ / "root");
-    run->screen().toggleSampleRecording();
-    editor::EditSampleViewController* panel = run->screen().editSampleViewController();
-    ASSERT_NE(panel, nullptr);
-    panel->recordBtnPressed();
-    ASSERT_TRUE(panel->isRecording());
-    run->device().deliverInput(std::vector<int32_t>(4410, 1000 << 9));
+    ASSERT_NO_FATAL_FAILURE(startATake(*run));
     run->screen().toggleSampleRecording();
     EXPECT_EQ(run->screen().editSampleViewController(), nullptr);
     EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr)
@@ -272,12 +277,7 @@ TEST_F(StorageProblemsTest, ATakeUnderWayWhenTheProgramIsAskedToEndIsKeptAsAReco
     const auto root = temp_ / "root";
     {
         auto run = startAt(root);
-        run->screen().toggleSampleRecording();
-        editor::EditSampleViewController* panel = run->screen().editSampleViewController();
-        ASSERT_NE(panel, nullptr);
-        panel->recordBtnPressed();
-        ASSERT_TRUE(panel->isRecording());
-        run->device().deliverInput(std::vector<int32_t>(4410, 1000 << 9));
+        ASSERT_NO_FATAL_FAILURE(startATake(*run));
         run->program().flush();  // what SIGTERM (or closing the window) runs before the program goes
         EXPECT_NE(run->program().library()->sampleWithFilepath("Documents/recording 01.wav"), nullptr);
     }

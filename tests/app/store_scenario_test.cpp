@@ -75,6 +75,14 @@ protected:
     }
     ~StoreScenarioTest() override { server_.openGate(); }
 
+    /// Silence until the first pad of the bank shown is touched; then it plays.
+    void expectTheFirstPadPlays(ProgramRun& run, const char* what) {
+        runFor(run, 0.2);
+        EXPECT_EQ(nextBuffer(run), 0) << "silence before the tap";
+        touchDown(run, run.screen().tapButton(0));
+        EXPECT_GT(nextBuffer(run), 1 << 20) << what;
+        touchUp(run, run.screen().tapButton(0));
+    }
     std::unique_ptr<ProgramRun> startWithStore(ui::GuiType guiType) {
         return std::make_unique<ProgramRun>(temp_ / "root", clock_, loop_, guiType, settings_);
     }
@@ -157,11 +165,7 @@ TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
     runFor(*run, 0.2);
     auto paths = run->program().engine()->currentSoundbankFilePathsByIdx();
     EXPECT_EQ(paths[0], "Library/Caches/downloads/deep kick.wav");
-    runFor(*run, 0.2);
-    EXPECT_EQ(nextBuffer(*run), 0) << "silence before the tap";
-    touchDown(*run, run->screen().tapButton(0));
-    EXPECT_GT(nextBuffer(*run), 1 << 20) << "the downloaded sample plays";
-    touchUp(*run, run->screen().tapButton(0));
+    expectTheFirstPadPlays(*run, "the downloaded sample plays");
 }
 
 TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
@@ -240,11 +244,7 @@ TEST_F(StoreScenarioTest, ASampleFileFetchedAgainAtTheNextStartPlaysOnItsPadOnce
         return run->program().library()->store()->progressOfStoreItem("deepkit").phase ==
                library::StoreItemProgress::Phase::installed;
     }));
-    runFor(*run, 0.2);
-    EXPECT_EQ(nextBuffer(*run), 0) << "silence before the tap";
-    touchDown(*run, run->screen().tapButton(0));
-    EXPECT_GT(nextBuffer(*run), 1 << 20) << "the kick fetched again plays";
-    touchUp(*run, run->screen().tapButton(0));
+    expectTheFirstPadPlays(*run, "the kick fetched again plays");
 }
 
 TEST_F(StoreScenarioTest, AnItemThatIsInSaysInstalledWhileAnotherStillDownloads) {
