@@ -372,12 +372,14 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     sample->setName(newName);
     sample->setFilepath(newPath);
     STROMBEL_LOG_DEBUG("renamed user sample file to: {}", newPath);
-    applyAlphabetialSortOrderID(users);
-    saveSamples();
     if (newPath != oldPath) {
-        // Patterns in memory name samples by path too.
+        // Patterns in memory name samples by path too. They follow before the
+        // save below tells the engine, whose new table has no old path: a
+        // pattern playing meanwhile would miss its hits of the sample.
         informDelegates([&](SoundDataManagerDelegate& delegate) { delegate.sampleRenamed(oldPath, newPath); });
     }
+    applyAlphabetialSortOrderID(users);
+    saveSamples();
     // The pads name samples by path: those showing this one must learn the new one.
     if (newPath != oldPath && !sample->soundbanks().empty()) {
         informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
