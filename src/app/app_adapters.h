@@ -158,6 +158,9 @@ public:
     std::string exportTempFolder() const override { return library_.exportTempFolder().string(); }
     bool renameSoundbank(uint64_t bankIndex, const std::string& name) override;
     std::string userSamplePath(uint64_t index) const override;
+    std::string userSampleNameProblem(const std::string& name) const override {
+        return library_.userSampleNameProblem({}, name);
+    }
     bool setPackSampleOnPad(uint64_t section, uint64_t row, uint64_t bankIndex, uint64_t pad) override;
 
 private:

@@ -248,6 +248,10 @@ public:
     /// Makes a new track for `path` and puts it in the table in place of the one
     /// there (which plays on to its end if it sounds, and is freed on the main loop).
     std::shared_ptr<Track> loadTrackForFile(const std::string& path);
+    /// The sample at `from` was renamed to the file `to`: until the next table
+    /// built from the library leaves `from` out, it plays under either path, under
+    /// `to` with the frames already decoded, and with its mute and volume. Main loop.
+    void trackRenamed(const std::string& from, const std::string& to);
     void reloadSoundbanks();
     void currentSoundbankChanged(uint64_t index);
     void loadCurrentSoundbank();

@@ -220,6 +220,30 @@ std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
     return track;
 }
 
+void SoundBox::trackRenamed(const std::string& from, const std::string& to) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    const std::shared_ptr<const Tables> current = tables_.current();
+    if (const auto there = current->tracksByFilePath.find(to); there != current->tracksByFilePath.end()) {
+        requestLoad(there->second, false);
+        return;
+    }
+    const auto found = current->tracksByFilePath.find(from);
+    if (found == current->tracksByFilePath.end()) return;
+    auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
+    if (!track->prepareWithFile(to, sandbox_)) {
+        STROMBEL_LOG_ERROR("track not loaded: {}", to);
+        return;
+    }
+    track->setMuted(found->second->muted());
+    track->setVolume(found->second->volume());
+    const bool ready = track->adoptFramesOf(*found->second, true);
+    auto tables = editTables();
+    tables->tracksByFilePath[to] = track;
+    holdOffPadSamples(*tables);
+    publishTables(std::move(tables));
+    if (!ready) requestLoad(track, true);
+}
+
 void SoundBox::reloadSoundbanks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto tables = editTables();

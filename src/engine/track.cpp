@@ -122,13 +122,14 @@ Track::FileStamp Track::stampOf(const std::string& path) {
             info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec};
 }
 
-bool Track::adoptFramesOf(Track& previous) {
+bool Track::adoptFramesOf(Track& previous, bool renamed) {
     if (&previous == this || previous.sampleRate_ != sampleRate_ || preparedStamp_.size < 0) return false;
     // A load or sweep of the old track under way: this one loads its own frames.
     std::unique_lock loading(previous.loadMutex_, std::try_to_lock);
-    if (!loading.owns_lock() || previous.loadState_.load() != TrackLoadState::Loaded ||
-        !(previous.decodedStamp_ == preparedStamp_))
-        return false;
+    if (!loading.owns_lock() || previous.loadState_.load() != TrackLoadState::Loaded) return false;
+    FileStamp decoded = previous.decodedStamp_;
+    if (renamed) decoded.changed = preparedStamp_.changed;
+    if (!(decoded == preparedStamp_)) return false;
     Frames frames = *previous.frameCache_.current();
     if (!frames) return false;
     numFramesInCache_.store(frames->frames());

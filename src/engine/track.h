@@ -92,8 +92,10 @@ public:
     /// `previous`, the track it replaces, when they were decoded at this track's
     /// rate from the file as it is now (same file, size and change times), so
     /// that a rebuilt table plays at once. False when it did not (nothing loaded,
-    /// a load under way, another rate, or the file changed since).
-    bool adoptFramesOf(Track& previous);
+    /// a load under way, another rate, or the file changed since). `renamed`: the
+    /// previous track's file became this one's by a rename, which changes nothing
+    /// of it but its change time.
+    bool adoptFramesOf(Track& previous, bool renamed = false);
 
     /// The decoded frames, loading them when needed (off the audio thread). The
     /// export renderer reads these with read positions of its own.

@@ -6,12 +6,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <locale.h>
 #include <stdio.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cwctype>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -23,14 +25,6 @@
 
 namespace strombel::library {
 namespace {
-
-std::string upperCased(const std::string& text) {
-    std::string upper = text;
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper;
-}
 
 /// Decodes one UTF-8 sequence at `at`; 0 bytes when it is not valid.
 size_t decodeUtf8(const std::string& text, size_t at, char32_t& codePoint) {
@@ -48,6 +42,70 @@ size_t decodeUtf8(const std::string& text, size_t at, char32_t& codePoint) {
         return 0;
     }
     return length;
+}
+
+void appendUtf8(std::string& text, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        text.push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        text.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+        text.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        text.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        text.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        text.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+        text.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+/// A name as the screens show it: in capitals, every letter of every script
+/// (the pads and the library's rows print names so), the sharp s and the Latin
+/// ligatures as the two or three capitals they become there ("Straße" shows as
+/// "STRASSE"). Bytes that are no UTF-8 stay as they are.
+std::string shownName(const std::string& name) {
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+    std::string shown;
+    shown.reserve(name.size());
+    for (size_t at = 0; at < name.size();) {
+        const char c = name[at];
+        if (static_cast<unsigned char>(c) < 0x80) {
+            shown.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+            ++at;
+            continue;
+        }
+        char32_t codePoint = 0;
+        const size_t length = decodeUtf8(name, at, codePoint);
+        if (length == 0) {
+            shown.push_back(c);
+            ++at;
+            continue;
+        }
+        at += length;
+        switch (codePoint) {
+            case 0xDF: shown += "SS"; continue;            // ß
+            case 0x149: shown += "\u02BCN"; continue;      // ŉ
+            case 0x1F0: shown += "J\u030C"; continue;      // ǰ
+            case 0x1E96: shown += "H\u0331"; continue;     // ẖ
+            case 0x1E97: shown += "T\u0308"; continue;     // ẗ
+            case 0x1E98: shown += "W\u030A"; continue;     // ẘ
+            case 0x1E99: shown += "Y\u030A"; continue;     // ẙ
+            case 0x1E9A: shown += "A\u02BE"; continue;     // ẚ
+            case 0xFB00: shown += "FF"; continue;
+            case 0xFB01: shown += "FI"; continue;
+            case 0xFB02: shown += "FL"; continue;
+            case 0xFB03: shown += "FFI"; continue;
+            case 0xFB04: shown += "FFL"; continue;
+            case 0xFB05:
+            case 0xFB06: shown += "ST"; continue;
+            default: break;
+        }
+        appendUtf8(shown, unicode ? char32_t(towupper_l(wint_t(codePoint), unicode)) : codePoint);
+    }
+    return shown;
 }
 
 /// The letters and digits of a name: ASCII letters and digits, and the letters
@@ -314,12 +372,14 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
     sample->setName(newName);
     sample->setFilepath(newPath);
     STROMBEL_LOG_DEBUG("renamed user sample file to: {}", newPath);
-    applyAlphabetialSortOrderID(users);
-    saveSamples();
     if (newPath != oldPath) {
-        // Patterns in memory name samples by path too.
+        // Patterns in memory name samples by path too. They follow before the
+        // save below tells the engine, whose new table has no old path: a
+        // pattern playing meanwhile would miss its hits of the sample.
         informDelegates([&](SoundDataManagerDelegate& delegate) { delegate.sampleRenamed(oldPath, newPath); });
     }
+    applyAlphabetialSortOrderID(users);
+    saveSamples();
     // The pads name samples by path: those showing this one must learn the new one.
     if (newPath != oldPath && !sample->soundbanks().empty()) {
         informDelegates([](SoundDataManagerDelegate& delegate) { delegate.soundbanksChanged(); });
@@ -341,9 +401,9 @@ std::string SoundDataManager::fileNameProblem(const std::string& name) {
 std::string SoundDataManager::userSampleNameProblem(const std::string& filepath, const std::string& newName) const {
     if (std::string problem = fileNameProblem(newName); !problem.empty()) return problem;
     const std::string refused = "'" + printableName(newName) + "' cannot be used as a name: ";
-    const std::string shown = upperCased(newName);
+    const std::string shown = shownName(newName);
     for (const auto& other : userSamples()) {
-        if (other->filepath() != filepath && upperCased(other->name()) == shown)
+        if (other->filepath() != filepath && shownName(other->name()) == shown)
             return refused + "another sample is shown as '" + printableName(shown) + "'";
     }
     return {};
@@ -361,7 +421,7 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithPath(const std:
 void SoundDataManager::applyAlphabetialSortOrderID(std::vector<std::shared_ptr<Sample>>& samples) {
     std::vector<std::pair<std::string, std::shared_ptr<Sample>>> keyed;
     keyed.reserve(samples.size());
-    for (auto& sample : samples) keyed.emplace_back(upperCased(sample->name()), sample);
+    for (auto& sample : samples) keyed.emplace_back(shownName(sample->name()), sample);
     std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 0; i < keyed.size(); ++i) {
         samples[i] = keyed[i].second;

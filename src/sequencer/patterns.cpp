@@ -473,6 +473,8 @@ void Sequencer::samplePathChanged(const std::string& from, const std::string& to
     if (from == to) {
         return;
     }
+    // The engine first: the timing thread may play either path while the plan changes.
+    engine_.trackRenamed(from, to);
     // Each event of the sample is replaced by one new event, wherever it is held:
     // a recorded start is found in the pattern by identity.
     std::map<const PatternEvent*, PatternEventRef> renamed;
@@ -515,9 +517,6 @@ void Sequencer::samplePathChanged(const std::string& from, const std::string& to
         RecordedEvent start{renamedEvent(last->second.event), last->second.patternIdx};
         lastRecordedStart_.erase(last);
         lastRecordedStart_[to] = start;
-    }
-    if (!renamed.empty()) {
-        engine_.preloadTrack(to);
     }
 }
 

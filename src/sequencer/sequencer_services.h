@@ -38,6 +38,13 @@ public:
     /// Loads a sample's frames ahead of use. Returns at once; the loading runs off
     /// the calling thread.
     virtual void preloadTrack(const std::string& path) = 0;
+    /// The sample at `from` is now the file `to`: the engine plays it under both
+    /// paths from now on, the new one without a load where it can (and at least
+    /// loads it). Main loop.
+    virtual void trackRenamed(const std::string& from, const std::string& to) {
+        (void)from;
+        preloadTrack(to);
+    }
     /// Relative paths of the metronome clicks (first beat; beats 2 to 4).
     virtual std::string metronomeClickOn1File() const = 0;
     virtual std::string metronomeClickOn234File() const = 0;

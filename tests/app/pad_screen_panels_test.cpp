@@ -502,6 +502,13 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     EXPECT_EQ(run->alerts().shown.back().title, "Paste");
     EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'My Loop.wav'");
     EXPECT_TRUE(std::filesystem::exists(second));
+    // A file of its own, but the library would show it as MY LOOP twice.
+    screen.editNameTextfield()->setText("my loop");
+    EXPECT_FALSE(screen.textFieldShouldReturn());
+    EXPECT_EQ(run->alerts().shown.back().message,
+              "'my loop' cannot be used as a name: another sample is shown as 'MY LOOP'");
+    EXPECT_TRUE(std::filesystem::exists(second));
+    EXPECT_FALSE(std::filesystem::exists(documents / "my loop.wav"));
 
     // A hidden name: refused as the rename refuses it, the paste waits.
     screen.editNameTextfield()->setText(".loop");

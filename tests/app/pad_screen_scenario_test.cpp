@@ -487,6 +487,37 @@ TEST_F(PadScreenTest, ExportModeWritesANamedPatternOnceAndHandsACopyToTheAudioEx
     EXPECT_EQ(run->alerts().shown.size(), alerts + 1);
 }
 
+TEST_F(PadScreenTest, AnExportNamedAsAnotherSampleIsShownIsOfferedTheNextNameNoSampleShows) {
+    // "my beat" beside "My Beat": a file of its own, but two rows of the
+    // library both showing MY BEAT.
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    const auto documents = run->sandbox().documents();
+    const std::string stock = run->program().engine()->currentSoundbankFilePathsByIdx().at(0);
+    for (const char* name : {"My Beat.wav", "My Beat 2.wav"})
+        std::filesystem::copy_file(run->sandbox().bundle() / std::filesystem::path(stock).filename(), documents / name);
+    ASSERT_NO_FATAL_FAILURE(recordOneHit(*run, 1));
+    runFor(*run, 5.5);  // the documents folder's scan
+    ASSERT_EQ(run->program().library()->userSamples().size(), 2u);
+
+    open(*run, screen.inOutBtn());
+    tap(*run, screen.exportBtn());
+    tap(*run, screen.tapButton(0));
+    ASSERT_TRUE(run->alerts().press("Documents"));
+    ASSERT_NE(screen.editNameTextfield(), nullptr);
+    screen.editNameTextfield()->setText("my beat");
+    EXPECT_FALSE(screen.textFieldShouldReturn());
+    EXPECT_EQ(run->alerts().shown.back().message,
+              "Another sample is shown as 'MY BEAT'.\nExport pattern 1 as 'my beat 3.wav' instead?");
+    ASSERT_TRUE(run->alerts().press("Export"));
+    ASSERT_NE(screen.runningExport(), nullptr);
+    screen.runningExport()->waitUntilRendered();
+    loop_.runPending();
+    EXPECT_TRUE(std::filesystem::exists(documents / "my beat 3.wav"));
+    EXPECT_FALSE(std::filesystem::exists(documents / "my beat.wav"));
+    EXPECT_FALSE(std::filesystem::exists(documents / "my beat 2.wav"));
+}
+
 TEST_F(PadScreenTest, EraseInPlayModeStopsTheSampleAndRemovesItsEvents) {
     auto run = start();
     ui::StrombelViewController& screen = run->screen();

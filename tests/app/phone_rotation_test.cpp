@@ -3,6 +3,8 @@
 // kit's device orientation (or a Qt Sensors backend of the test's own), never a
 // real sensor.
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QOrientationSensor>
 #include <QSensorBackend>
 #include <QSensorManager>
@@ -388,6 +390,35 @@ TEST_F(PortraitClicksTest, ASecondQuickClickOnSortReachesNoRowOfTheBrowserSlidin
     // Come to rest, the browser takes clicks.
     click();
     ASSERT_EQ(run->alerts().shown.size(), 1u) << "the X under the pointer asks";
+    EXPECT_EQ(run->alerts().shown[0].title, "Soundpack");
+}
+
+TEST_F(PortraitClicksTest, ADoubleClickOnSortOpensTheBrowserAndAsksNothingWhenTheBrowserIsAtRestByItsSecondPress) {
+    // A double-click as people make it, 250 ms from press to press: the browser
+    // has come to rest under the pointer by the second press, which the desktop
+    // sends as a double-click.
+    auto run = start(ui::GuiType::phonePortrait);
+    ui::StrombelViewController& screen = run->screen();
+    ui::kit::Window& window = run->program().window();
+    const QPoint at = window.mapFromScene(screen.sortBtn()->mapToScene(screen.sortBtn()->bounds().center()));
+    auto send = [&](QEvent::Type type) {
+        const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent event(type, at, window.viewport()->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+        QApplication::sendEvent(window.viewport(), &event);
+        loop_.runPending();
+    };
+    send(QEvent::MouseButtonPress);
+    send(QEvent::MouseButtonRelease);
+    ASSERT_NE(screen.sortController(), nullptr);
+    loop_.advance(250 * platform::kNanosPerMillisecond);
+    ASSERT_EQ(screen.baseContainer()->x(), -320) << "the browser at rest";
+    send(QEvent::MouseButtonDblClick);
+    send(QEvent::MouseButtonRelease);
+    EXPECT_TRUE(run->alerts().shown.empty()) << run->alerts().shown.front().message.toStdString();
+    // A click of its own there is for the row's X.
+    send(QEvent::MouseButtonPress);
+    send(QEvent::MouseButtonRelease);
+    ASSERT_EQ(run->alerts().shown.size(), 1u);
     EXPECT_EQ(run->alerts().shown[0].title, "Soundpack");
 }
 

@@ -138,6 +138,49 @@ TEST_F(ScreenTextsTest, PadNamesTooLongForTheirFramesAreDrawnWholeSmallerOrOnTwo
     }
 }
 
+TEST_F(ScreenTextsTest, APadNameDrawnOutsideItsFrameLeavesNothingBehindWhenThePadsShowPatterns) {
+    // The window repaints what a label says it covers: a name on two lines,
+    // taller than its frame, left its first line's foot and its second line's
+    // top on the screen when EXPRT turned it into a pattern's number.
+    for (const ui::GuiType guiType : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(int(guiType));
+        auto run = start(guiType);
+        ui::StrombelViewController& screen = run->screen();
+        ui::kit::Label* label = screen.tapButtonLabel(7);
+        label->setText("STRASSENMUSIK GROSSSTADT");
+        ASSERT_EQ(label->fitted().lines.size(), 2u);
+        const QImage before = render(*run);
+        const QRectF covered = label->mapRectToScene(label->boundingRect());
+        // Upright, I/O and its panel lie on the strip's other side.
+        auto otherSide = [&] {
+            if (guiType != ui::GuiType::phonePortrait) return;
+            screen.switchVisibleSide();
+            loop_.advance(300 * platform::kNanosPerMillisecond);
+        };
+        otherSide();
+        tap(*run, screen.inOutBtn());
+        ASSERT_NE(screen.exportBtn(), nullptr);
+        tap(*run, screen.exportBtn());
+        otherSide();
+        ASSERT_EQ(label->text(), "08");
+        const QRectF coveredNow = label->mapRectToScene(label->boundingRect());
+        const QRect repainted = QRectF(covered.topLeft() * kScale, covered.bottomRight() * kScale)
+                                    .toAlignedRect()
+                                    .united(QRectF(coveredNow.topLeft() * kScale, coveredNow.bottomRight() * kScale)
+                                                .toAlignedRect());
+        // What changed around the label: its own pixels, none outside what is repainted.
+        const std::vector<QPoint> drawn = changed(before, render(*run), pixelsOf(label).adjusted(0, -60, 0, 60));
+        ASSERT_FALSE(drawn.empty());
+        EXPECT_EQ(std::count_if(drawn.begin(), drawn.end(), [&](const QPoint& p) { return !repainted.contains(p); }), 0)
+            << "stays on the screen";
+        // The next layout starts on the same settings: with the panels closed.
+        otherSide();
+        tap(*run, screen.exportBtn());
+        tap(*run, screen.inOutBtn());
+        otherSide();
+    }
+}
+
 TEST_F(ScreenTextsTest, BankRowsKeepTheirTextClearOfTheArrowAndOfTheRenameIcon) {
     auto run = start(ui::GuiType::phoneLandscape);
     library::SoundDataManager& library = *run->program().library();

@@ -334,6 +334,38 @@ TEST_F(Library, ARenameToANameAnotherSampleShowsOrThatClimbsOutIsRefusedWithARea
     EXPECT_EQ(library->sampleWithFilepath("Documents/first.wav")->name(), "first");
 }
 
+TEST_F(Library, ANameShownInTheSameCapitalsAsAnotherBeyondAsciiIsRefusedToo) {
+    // The screens print names in capitals of every script: "Straße" shows as
+    // "STRASSE", "ärger" as "ÄRGER".
+    for (const char* file : {"Straßenmusik Großstadt.wav", "ärger.wav", "café.wav", "take.wav"}) {
+        world.dropFile(file);
+        ASSERT_TRUE(library->notifyOfNewUserSample(std::string("Documents/") + file)) << file;
+    }
+    const struct {
+        const char* name;
+        const char* shown;  // empty: the name is fine
+    } cases[] = {
+        {"STRASSENMUSIK GROSSSTADT", "STRASSENMUSIK GROSSSTADT"},
+        {"Strassenmusik Großstadt", "STRASSENMUSIK GROSSSTADT"},
+        {"Ärger", "ÄRGER"},
+        {"CAFÉ", "CAFÉ"},
+        {"Straßenmusik", ""},
+        {"arger", ""},
+        {"cafe", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string reason =
+            *c.shown ? "'" + std::string(c.name) + "' cannot be used as a name: another sample is shown as '" + c.shown + "'"
+                     : std::string();
+        EXPECT_EQ(library->userSampleNameProblem("Documents/take.wav", c.name), reason) << c.name;
+        const std::optional<std::string> renamed = library->renameUserSampleWithPath("Documents/take.wav", c.name);
+        EXPECT_EQ(renamed.has_value(), !*c.shown) << c.name;
+        if (renamed) ASSERT_TRUE(library->renameUserSampleWithPath(*renamed, "take"));
+    }
+    EXPECT_TRUE(std::filesystem::exists(world.documents() / "take.wav"));
+    EXPECT_FALSE(std::filesystem::exists(world.documents() / "STRASSENMUSIK GROSSSTADT.wav"));
+}
+
 TEST_F(Library, ObserversHearMessagesInOrderAndMayLeaveWhileTold) {
     struct Leaver : SoundDataManagerDelegate {
         SoundDataManager* library = nullptr;

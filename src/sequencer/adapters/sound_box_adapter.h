@@ -31,6 +31,7 @@ public:
         soundBox_.stopAllTracksIncludeTapPadTriggered(include);
     }
     void preloadTrack(const std::string& path) override { soundBox_.preloadTrack(path); }
+    void trackRenamed(const std::string& from, const std::string& to) override { soundBox_.trackRenamed(from, to); }
     std::string metronomeClickOn1File() const override { return soundBox_.metronomeClickOn1File(); }
     std::string metronomeClickOn234File() const override { return soundBox_.metronomeClickOn234File(); }
     bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,

@@ -94,20 +94,51 @@ QStringList packedWords(const QStringList& words, const QFontMetricsF& metrics, 
 
 }  // namespace
 
-Label::Label(const QRectF& frame) : View(frame) {
+Label::Label(const QRectF& frame) : View(frame), textArea_(bounds()) {
     setUserInteractionEnabled(false);
     font_.setPixelSize(17);
+}
+
+QRectF Label::boundingRect() const { return View::boundingRect().united(textArea_); }
+
+void Label::sizeChanged(const QSizeF& oldSize) {
+    View::sizeChanged(oldSize);
+    textAreaChanged();
+}
+
+QRectF Label::textArea() const {
+    if (text_.isEmpty() || (fittingLines_ == 0 && lines_ != 1 &&
+                            (lineBreak_ == LineBreak::wordWrap || lineBreak_ == LineBreak::charWrap)))
+        return bounds();
+    // The lines stand centred on the frame's middle, and may be taller than it;
+    // an accent or a descender may reach a little past its line.
+    const Fitted shown = fittingLines_ > 0 ? fitted() : Fitted{font_, {text_}};
+    const QFontMetricsF metrics(shown.font);
+    const double lines = fittingLines_ > 0 ? std::max(metrics.lineSpacing() * double(shown.lines.size()), metrics.height())
+                                           : std::max(metrics.height(), height());
+    const double reach = metrics.height() / 4;
+    return bounds().united(QRectF(0, (height() - lines) / 2 - reach, width(), lines + 2 * reach));
+}
+
+void Label::textAreaChanged() {
+    const QRectF area = textArea();
+    if (area == textArea_) return;
+    // The view repaints what the label covered before as well as what it covers now.
+    prepareGeometryChange();
+    textArea_ = area;
 }
 
 void Label::setText(const QString& text) {
     text_ = text;
     lastFit_.reset();
+    textAreaChanged();
     update();
 }
 
 void Label::setFont(const QFont& font) {
     font_ = font;
     lastFit_.reset();
+    textAreaChanged();
     update();
 }
 
@@ -123,11 +154,13 @@ void Label::setAlignment(Alignment alignment) {
 
 void Label::setLineBreakMode(LineBreak mode) {
     lineBreak_ = mode;
+    textAreaChanged();
     update();
 }
 
 void Label::setNumberOfLines(int lines) {
     lines_ = lines;
+    textAreaChanged();
     update();
 }
 
@@ -135,6 +168,7 @@ void Label::setFitting(int lines, double minimumScale) {
     fittingLines_ = std::max(0, lines);
     minimumScale_ = std::clamp(minimumScale, 0.1, 1.0);
     lastFit_.reset();
+    textAreaChanged();
     update();
 }
 
@@ -262,7 +296,7 @@ void Label::draw(QPainter& painter) {
         painter.setFont(shown.font);
         const double spacing = metrics.lineSpacing();
         const double block = std::max(spacing * double(shown.lines.size()), metrics.height());
-        painter.setClipRect(QRectF(0, -block - height(), width(), 2 * block + 3 * height()), Qt::IntersectClip);
+        painter.setClipRect(textArea_, Qt::IntersectClip);
         QRectF line(0, (height() - block) / 2, width(), shown.lines.size() == 1 ? block : spacing);
         for (const QString& text : shown.lines) {
             painter.drawText(line, static_cast<int>(align) | Qt::TextSingleLine, text);
@@ -284,7 +318,7 @@ void Label::draw(QPainter& painter) {
         // captions of small fonts do, but never spills sideways). A text too
         // wide for the frame was shortened to fit with "…" at its end; the
         // clip only keeps the last fraction of a point of rounding inside.
-        painter.setClipRect(QRectF(0, -height(), width(), height() * 3), Qt::IntersectClip);
+        painter.setClipRect(textArea_, Qt::IntersectClip);
         const QString shown = displayedText();
         const QFontMetricsF metrics(font_);
         QRectF line = bounds();

@@ -66,8 +66,14 @@ class Label : public View {
     /// ".", "-" or "/" of its own where one fits, else where the line ends.
     QStringList wrappedLines() const;
 
+    /// The frame, and above and below it what the text may draw there: a view
+    /// on the label repaints this much when the text changes, so no line drawn
+    /// outside the frame stays behind.
+    QRectF boundingRect() const override;
+
   protected:
     void draw(QPainter& painter) override;
+    void sizeChanged(const QSizeF& oldSize) override;
 
   private:
     QString text_;
@@ -82,6 +88,10 @@ class Label : public View {
     // drawn far more often than its text changes.
     Fitted fitFor(double width) const;
     mutable std::optional<std::pair<double, Fitted>> lastFit_;
+    // Where the text may draw, in the label's points; the draw is clipped to it.
+    QRectF textArea() const;
+    void textAreaChanged();
+    QRectF textArea_;
 };
 
 }  // namespace strombel::ui::kit

@@ -88,6 +88,14 @@ void TouchDispatcher::cancelAll() {
     while (!touches_.empty()) cancel(touches_.begin()->first);
 }
 
+View* TouchDispatcher::targetAt(const QPointF& point) const {
+    if (!root_) return nullptr;
+    View* hit = root_->hitTest(root_->mapFromScene(point));
+    for (View* owner = hit; owner; owner = owner->superview())
+        if (owner->handlesTouches()) return owner;
+    return hit;
+}
+
 View* TouchDispatcher::viewOf(int id) const {
     auto it = touches_.find(id);
     if (it == touches_.end() || !viewAlive(it->second)) return nullptr;

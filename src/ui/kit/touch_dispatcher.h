@@ -31,6 +31,9 @@ class TouchDispatcher {
 
     /// The view a live touch belongs to, or null.
     View* viewOf(int id) const;
+    /// What a touch beginning at `point` would go to: the view that takes it,
+    /// else the view hit (whose ancestors' recognisers watch it), else null.
+    View* targetAt(const QPointF& point) const;
     size_t activeTouchCount() const { return touches_.size(); }
 
   private:

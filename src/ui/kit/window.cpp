@@ -155,8 +155,22 @@ bool Window::leavesKeyboardFocusAlone(const QPointF& scenePoint) const {
 
 void Window::mousePressEvent(QMouseEvent* event) { press(event); }
 
-// The second press of a quick pair comes as a double-click instead of a press.
-void Window::mouseDoubleClickEvent(QMouseEvent* event) { press(event); }
+// The second press of a quick pair comes as a double-click instead of a press:
+// a press of its own on what the first one went to (a drummer's second hit).
+// Where something else came under the pointer in between, a panel the first
+// click opened sliding in there, it was aimed at what is gone and goes nowhere.
+void Window::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && !madeUpFromTouchScreen(event) &&
+        !overEmbeddedWidget(event->position().toPoint())) {
+        View* target = dispatcher_.targetAt(mapToScene(event->position().toPoint()));
+        const bool firstStillThere = !pressedView_ || !pressedViewAlive_.expired();
+        if (target != pressedView_ || !firstStillThere) {
+            event->accept();
+            return;
+        }
+    }
+    press(event);
+}
 
 void Window::press(QMouseEvent* event) {
     if (madeUpFromTouchScreen(event)) {
@@ -176,6 +190,8 @@ void Window::press(QMouseEvent* event) {
     const QPointF point = mapToScene(event->position().toPoint());
     if (scene_->focusItem() && !leavesKeyboardFocusAlone(point)) scene_->clearFocus();
     mouseInScene_ = true;
+    pressedView_ = dispatcher_.targetAt(point);
+    pressedViewAlive_ = pressedView_ ? pressedView_->lifetime() : std::weak_ptr<void>();
     dispatcher_.begin(kMouseTouchId, point);
 }
 

@@ -85,6 +85,10 @@ class Window : public QGraphicsView {
     std::vector<View*> modals_;
     View* ownShape_ = nullptr;
     bool mouseInScene_ = false;
+    // What the last press of the mouse went to, to tell a double-click's second
+    // press whether it comes down on the same.
+    View* pressedView_ = nullptr;
+    std::weak_ptr<void> pressedViewAlive_;
     std::function<void(double)> ratioHandler_;
     double ratio_ = 0;  // the device pixel ratio last told
 };

@@ -132,6 +132,10 @@ public:
     virtual bool renameSoundbank(uint64_t bankIndex, const std::string& name) = 0;
     /// The relative path of the user sample at `index`, or empty when there is none.
     virtual std::string userSamplePath(uint64_t index) const = 0;
+    /// Why a new user sample (a file put in the documents folder) could not be
+    /// named `name`, in words for the user (another user sample is shown under
+    /// it already), or empty when it can.
+    virtual std::string userSampleNameProblem(const std::string& name) const = 0;
     /// Puts the pack sample at (`section`, `row`) of the library's pack sample
     /// results on pad `pad` of bank `bankIndex`; answers whether the library took it.
     virtual bool setPackSampleOnPad(uint64_t section, uint64_t row, uint64_t bankIndex, uint64_t pad) = 0;

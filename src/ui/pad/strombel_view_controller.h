@@ -343,8 +343,14 @@ protected:
     std::filesystem::path documentsFileNamed(const QString& name, const QString& title);
     /// The file of the documents folder for `name` when it is free, or an empty
     /// path after an alert under `title` (tagged `tag`) when the name cannot be a
-    /// file name there or the file exists (`taken` tells that, with the file name).
+    /// file name there, the file exists (`taken` tells that, with the file name) or
+    /// another user sample is shown under the name.
     std::filesystem::path newDocumentsFile(const QString& name, const QString& title, const QString& taken, int tag);
+    /// Why `file` of the documents folder cannot become a user sample because
+    /// another one is shown under its name already; empty when none is.
+    std::string nameShownByAnotherSample(const std::filesystem::path& file) const;
+    /// Whether an export may not write `file`: it is there, or its name is shown by a sample.
+    std::function<bool(const std::filesystem::path&)> exportFileTaken() const;
     /// Renders `pattern` on the export thread into `file` (a file of the documents
     /// folder, or the audio exchange's file when `toExchange`), showing its progress.
     void startExport(int pattern, const std::filesystem::path& file, bool toExchange);

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "logging/log.h"
 #include "platform/audio_file.h"
@@ -17,13 +18,13 @@ namespace strombel::ui {
 
 namespace {
 
-/// "NAME 2.wav", "NAME 3.wav", ... beside `file`: the first that is free.
-std::filesystem::path nextFreeFile(const std::filesystem::path& file) {
-    std::error_code ignored;
+/// "NAME 2.wav", "NAME 3.wav", ... beside `file`: the first that is not `taken`.
+std::filesystem::path nextFreeFile(const std::filesystem::path& file,
+                                   const std::function<bool(const std::filesystem::path&)>& taken) {
     for (int number = 2;; ++number) {
         std::filesystem::path candidate =
             file.parent_path() / (file.stem().string() + " " + std::to_string(number) + file.extension().string());
-        if (!std::filesystem::exists(candidate, ignored)) return candidate;
+        if (!taken(candidate)) return candidate;
     }
 }
 
@@ -55,16 +56,22 @@ bool StrombelViewController::exportPatternNamed(const QString& name) {
     const int pattern = int(editPatternNameIdx_);
     const std::filesystem::path file = documentsFileNamed(name, "Export");
     if (file.empty()) return false;
-    std::error_code ignored;
-    if (!std::filesystem::exists(file, ignored)) {
+    const auto taken = exportFileTaken();
+    if (!taken(file)) {
         startExport(pattern, file, false);
         return true;
     }
-    // The name is taken: the next free one is offered, and Cancel keeps the field
-    // for another name. The answer acts on the pattern and the file it names.
-    const std::filesystem::path free = nextFreeFile(file);
-    const QString message = QString("A file named '%1' is already in %2.\nExport pattern %3 as '%4' instead?")
-                                .arg(QString::fromStdString(file.filename().string()), pathText(file.parent_path()))
+    // The name is taken, by a file or by a sample shown under it: the next free
+    // one is offered, and Cancel keeps the field for another name. The answer
+    // acts on the pattern and the file it names.
+    const std::filesystem::path free = nextFreeFile(file, taken);
+    std::error_code ignored;
+    const QString why = std::filesystem::exists(file, ignored)
+                            ? QString("A file named '%1' is already in %2.")
+                                  .arg(QString::fromStdString(file.filename().string()), pathText(file.parent_path()))
+                            : QString("Another sample is shown as '%1'.").arg(name.toUpper());
+    const QString message = QString("%1\nExport pattern %2 as '%3' instead?")
+                                .arg(why)
                                 .arg(pattern + 1)
                                 .arg(QString::fromStdString(free.filename().string()));
     auto alive = std::weak_ptr<void>(lifetime_);
@@ -72,10 +79,17 @@ bool StrombelViewController::exportPatternNamed(const QString& name) {
         "Export", message, {"Cancel", "Export"}, [this, alive, pattern, free](const QString& button) {
             if (alive.expired() || button != "Export" || runningExport_) return;
             if (editPatternNameIdx_ == uint64_t(pattern)) dismissEditNameTextField();
-            std::error_code taken;
-            startExport(pattern, std::filesystem::exists(free, taken) ? nextFreeFile(free) : free, false);
+            const auto taken = exportFileTaken();
+            startExport(pattern, taken(free) ? nextFreeFile(free, taken) : free, false);
         });
     return false;
+}
+
+std::function<bool(const std::filesystem::path&)> StrombelViewController::exportFileTaken() const {
+    return [this](const std::filesystem::path& file) {
+        std::error_code ignored;
+        return std::filesystem::exists(file, ignored) || !nameShownByAnotherSample(file).empty();
+    };
 }
 
 void StrombelViewController::startExport(int pattern, const std::filesystem::path& file, bool toExchange) {
@@ -136,7 +150,7 @@ void StrombelViewController::exportEnded(const PadExportOutcome& outcome) {
                             : std::string();
     std::filesystem::path file = running->file;
     if (error.empty() && !running->toExchange) {
-        if (std::filesystem::exists(file, ignored)) file = nextFreeFile(file);  // taken meanwhile
+        if (const auto taken = exportFileTaken(); taken(file)) file = nextFreeFile(file, taken);  // taken meanwhile
         error = platform::moveFileWithoutReplacing(running->rendered, file);
     }
     if (!error.empty()) {

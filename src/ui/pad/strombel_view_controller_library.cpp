@@ -165,7 +165,18 @@ std::filesystem::path StrombelViewController::newDocumentsFile(const QString& na
         showAlert(title, taken.arg(QString::fromStdString(file.filename().string())), {"OK"}, tag, false);
         return {};
     }
+    if (const std::string shown = nameShownByAnotherSample(file); !shown.empty()) {
+        showAlert(title, QString::fromStdString(shown), {"OK"}, tag, false);
+        return {};
+    }
     return file;
+}
+
+std::string StrombelViewController::nameShownByAnotherSample(const std::filesystem::path& file) const {
+    // A file of the documents folder becomes a user sample named as the file
+    // less its extension; the library shows names in capitals, and two samples
+    // shown alike could not be told apart.
+    return services_.library->userSampleNameProblem(file.stem().string());
 }
 
 bool StrombelViewController::pasteNamed(const QString& name) {

@@ -197,6 +197,41 @@ TEST(SequencerProgram, ARenamedSampleGoesOnPlayingInTheLoadedPattern) {
     EXPECT_GT(peak, kLevel / 2) << "the step still plays the sample under its new name";
 }
 
+TEST(SequencerProgram, WhileASampleIsRenamedTheEngineHoldsEveryPathThePatternPlays) {
+    // The timing thread plays the pattern on while the library tells its
+    // observers of a rename, one after the other: at each of those moments every
+    // path of the pattern must be in the engine's table, or its hits are lost
+    // ("can't play track, not in tracklist").
+    Installation installation;
+    installation.launch();
+    Sequencer& sequencer = *installation.sequencer;
+    installation.record({{0.2, kClick}}, 4);
+    installation.mainLoop.runPending();
+    struct Probe final : library::SoundDataManagerDelegate {
+        Installation* installation = nullptr;
+        std::vector<std::string> missing;
+        void look(const char* moment) {
+            for (const auto& [step, events] : installation->sequencer->activePatternEvents())
+                for (const auto& event : events)
+                    if (!installation->soundBox->isTrackReady(event->sampleFilePath()))
+                        missing.push_back(std::string(moment) + ": " + event->sampleFilePath());
+        }
+        void samplesChanged() override { look("samples changed"); }
+        void soundbanksChanged() override { look("banks changed"); }
+        void sampleRenamed(const std::string&, const std::string&) override { look("renamed"); }
+    } probe;
+    probe.installation = &installation;
+    installation.library->addDelegate(&probe);
+    ASSERT_TRUE(installation.library->renameUserSampleWithPath(kClick, "Hit"));
+    installation.library->removeDelegate(&probe);
+    EXPECT_EQ(probe.missing, std::vector<std::string>{});
+    // Under its new name it plays at once: its frames came along.
+    const auto track = installation.soundBox->trackForFile("Documents/Hit.wav");
+    ASSERT_NE(track, nullptr);
+    EXPECT_EQ(track->loadState(), engine::TrackLoadState::Loaded);
+    EXPECT_TRUE(sequencer.isRunning());
+}
+
 TEST(SequencerProgram, RecordedEventsSurviveACrashWhileRecording) {
     Installation installation;
     installation.launch();

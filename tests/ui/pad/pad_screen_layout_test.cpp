@@ -84,6 +84,7 @@ struct StillLibrary final : PadLibrary {
     std::string exportTempFolder() const override { return {}; }
     bool renameSoundbank(uint64_t, const std::string&) override { return false; }
     std::string userSamplePath(uint64_t) const override { return {}; }
+    std::string userSampleNameProblem(const std::string&) const override { return {}; }
     bool setPackSampleOnPad(uint64_t, uint64_t, uint64_t, uint64_t) override { return false; }
 };
 
