@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -75,6 +76,10 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
 int main(int argc, char** argv) {
     // Before anything else (again, for a loader that runs no early hook).
     strombel::platform::holdTerminationSignals();
+    // A write to a pipe nobody reads any more (standard error piped to a reader
+    // that ended, a peer's socket gone) fails with EPIPE and is told like any
+    // failed write; it does not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     // The data folder is this program's until the process ends, after the
     // last write of anything in it.
     std::optional<strombel::platform::DataFolderLock> folder;

@@ -236,6 +236,39 @@ private:
     std::thread thread_;
 };
 
+TEST_F(ProgramStartTest, StandardErrorThatNobodyReadsAnyMoreEndsNothing) {
+    // `strombel ... 2>&1 | head`, the reader gone: a line the program writes then
+    // fails, and the program goes its way (a running one too: its log writes
+    // take the same road) instead of ending by SIGPIPE.
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        int status;
+    } rows[] = {
+        {"a wrong command line", {"--no-such-option"}, 2},
+        {"an address with no Strombel to take it", {"--open-url", "strombel://nothing"}, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        int errors[2];
+        ASSERT_EQ(::pipe2(errors, O_CLOEXEC), 0);
+        ::close(errors[0]);
+        std::vector<std::string> arguments{STROMBEL_PROGRAM, "--root", (temp_ / "root").string()};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        // The program gets SIGPIPE's default, as from a shell, whatever this test
+        // process does with it.
+        struct sigaction byDefault {}, before {};
+        byDefault.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &byDefault, &before);
+        strombel::testing::ChildProcess program(arguments, environment(), -1, errors[1]);
+        ::sigaction(SIGPIPE, &before, nullptr);
+        ::close(errors[1]);
+        const std::optional<int> status = program.wait(60);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == row.status) << describe(*status);
+    }
+}
+
 TEST_F(ProgramStartTest, ASecondStartOnAnOwnedFolderNeverRunsBesideTheFirst) {
     const std::filesystem::path root = temp_ / "root";
     auto first = start(root, temp_ / "first");

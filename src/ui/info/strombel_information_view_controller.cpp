@@ -78,8 +78,20 @@ bool askDesktopForMailHandler() {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     char program[] = "xdg-mime", query[] = "query", which[] = "default", type[] = "x-scheme-handler/mailto";
     char* arguments[] = {program, query, which, type, nullptr};
+    // The desktop's tool starts as any program does: no signal of ours held or
+    // ignored (the program holds SIGTERM and SIGINT and ignores SIGPIPE).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, broken;
+    sigemptyset(&none);
+    sigemptyset(&broken);
+    sigaddset(&broken, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &broken);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
-    const bool started = posix_spawnp(&child, program, &actions, nullptr, arguments, environ) == 0;
+    const bool started = posix_spawnp(&child, program, &actions, &attributes, arguments, environ) == 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(output[1]);
     std::string text;
