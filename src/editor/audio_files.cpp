@@ -219,7 +219,8 @@ void widenRange(const Sample* samples, size_t count, Sample& low, Sample& high) 
 /// bits or fewer: the same values, scaled by `scale`, read without conversion).
 /// Returns the frames read.
 template <typename Sample>
-uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks& peaks) {
+uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks& peaks,
+                   const std::function<bool()>& stopped) {
     const size_t channels = size_t(info.channels);
     const size_t points = peaks.minimum.size();
     const uint64_t frames = uint64_t(info.frames);
@@ -236,6 +237,7 @@ uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks&
         low = std::numeric_limits<Sample>::max(), high = std::numeric_limits<Sample>::lowest();
     };
     for (;;) {
+        if (stopped && stopped()) break;
         sf_count_t got;
         if constexpr (std::is_same_v<Sample, float>)
             got = sf_readf_float(in, block.data(), kBlockFrames);
@@ -261,7 +263,8 @@ uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks&
 
 }  // namespace
 
-bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error) {
+bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error,
+                       const std::function<bool()>& stopped) {
     SF_INFO info{};
     SndFilePtr in(sf_open(file.c_str(), SFM_READ, &info));
     if (!in) {
@@ -277,8 +280,8 @@ bool readWaveformPeaks(const std::filesystem::path& file, size_t points, Wavefor
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     const bool sixteenBits = subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8;
     // The length is what could be read, not what the header claimed.
-    peaks.frames = sixteenBits ? scanPeaks<int16_t>(in.get(), info, 1.0f / 32768.0f, peaks)
-                               : scanPeaks<float>(in.get(), info, 1.0f, peaks);
+    peaks.frames = sixteenBits ? scanPeaks<int16_t>(in.get(), info, 1.0f / 32768.0f, peaks, stopped)
+                               : scanPeaks<float>(in.get(), info, 1.0f, peaks, stopped);
     return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,8 +40,11 @@ struct WaveformPeaks {
 };
 
 /// Reads `file` through once, in blocks, into `points` min/max pairs. False, with
-/// `error` set, when it does not open as audio.
-bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error);
+/// `error` set, when it does not open as audio. `stopped`, when given, is asked
+/// before each block: once it answers true the read ends there (true, with the
+/// peaks of what was read), so a reader nobody waits for any more lets go at once.
+bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error,
+                       const std::function<bool()>& stopped = {});
 
 /// Keeps frames [fromFrame, toFrame) of `file` in the file's own format: the
 /// frames go to a temporary file beside it, which is renamed over the file once

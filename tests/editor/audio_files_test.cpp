@@ -87,6 +87,27 @@ TEST(WaveformPeaks, MatchTheSamplesInEveryFormatAndForAnyNumberOfPoints) {
     }
 }
 
+TEST(WaveformPeaks, AReadToldToStopEndsAtItsNextBlock) {
+    // The editor's reader of a sample nobody waits for any more (another one
+    // opened, the editor closed): the window waits for it to end.
+    TempDir temp;
+    const std::vector<int16_t> samples = sineSamples(440, 44100, 200'000);
+    for (const int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_FLOAT}) {
+        SCOPED_TRACE(format);
+        ASSERT_TRUE(writeWave(temp / "long.wav", samples, 1, 44100, format));
+        WaveformPeaks peaks;
+        std::string error;
+        int asked = 0;
+        ASSERT_TRUE(readWaveformPeaks(temp / "long.wav", 100, peaks, error, [&] { return ++asked > 2; })) << error;
+        EXPECT_EQ(asked, 3);
+        EXPECT_GT(peaks.frames, 0u);
+        EXPECT_LT(peaks.frames, samples.size() / 4) << "read on after it was told to stop";
+        // Unstopped, the same file is read whole.
+        ASSERT_TRUE(readWaveformPeaks(temp / "long.wav", 100, peaks, error, [] { return false; })) << error;
+        EXPECT_EQ(peaks.frames, samples.size());
+    }
+}
+
 TEST(TrimAudioFile, KeepsExactlyTheSelectedFramesInTheFilesOwnFormat) {
     TempDir temp;
     const auto tone = sineSamples(440, 44100, 44100, 2);

@@ -191,7 +191,8 @@ void EditSampleViewController::readWaveform(const std::filesystem::path& file) {
     reader_ = std::thread([this, file, points, generation, alive, &loop] {
         auto peaks = std::make_shared<WaveformPeaks>();
         auto error = std::make_shared<std::string>();
-        const bool ok = readWaveformPeaks(file, points, *peaks, *error);
+        const bool ok = readWaveformPeaks(file, points, *peaks, *error,
+                                          [this, generation] { return readGeneration_.load() != generation; });
         loop.post([this, alive, generation, ok, peaks, error] {
             if (alive.expired() || generation != readGeneration_) return;
             loading_ = false;

@@ -3,6 +3,7 @@
 // src/ui/editor/: the sample editor panel and the audio exchange sheets.
 // May include: editor, ui, ui/kit, library, platform, logging, Qt.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -177,7 +178,10 @@ private:
     std::unique_ptr<ui::kit::Timer> recordTimer_;
     WaveformPeaks peaks_;
     bool loading_ = false;
-    uint64_t readGeneration_ = 0;
+    /// Which waveform read is wanted: a reader whose number is no longer this one
+    /// stops at its next block, so opening another sample or closing the editor
+    /// never waits for a long file to be read through.
+    std::atomic<uint64_t> readGeneration_ = 0;
     std::thread reader_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
