@@ -444,16 +444,17 @@ void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt
 void LibraryStore::fileDone(Installation& installation, const std::string& file) {
     ++installation.filesDone;
     // The item's last file installs it before the observers hear of that file,
-    // so that a screen asking then learns that it is installed.
-    installIfComplete(installation);
+    // so that a screen asking then learns that it is installed. An install that
+    // failed has told them of the failure: the file is not downloaded for them.
+    if (!installIfComplete(installation)) return;
     services_.library.informDelegates(
         [&file](library::SoundDataManagerDelegate& delegate) { delegate.storeItemFileDownloaded(file); });
 }
 
-void LibraryStore::installIfComplete(Installation& installation) {
+bool LibraryStore::installIfComplete(Installation& installation) {
     if (installation.phase != Phase::downloading || installation.pendingChecks > 0 ||
         installation.filesDone < installation.files.size() || (!installation.repair && installation.packText.empty())) {
-        return;
+        return true;
     }
     // A pack installed since this one's description was read may have taken one
     // of its file names: its sample stays its own.
@@ -462,14 +463,14 @@ void LibraryStore::installIfComplete(Installation& installation) {
             if (isPackFileName(file)) continue;
             if (auto inUse = fileOfAnotherPack(installation.item.identifier, file)) {
                 fail(installation, file, *inUse);
-                return;
+                return false;
             }
         }
     }
     std::vector<std::filesystem::path> added;
     if (auto error = moveIntoDownloads(installation, added)) {
         fail(installation, {}, *error);
-        return;
+        return false;
     }
     library::SoundDataManager& library = services_.library;
     if (!installation.repair) {
@@ -478,7 +479,7 @@ void LibraryStore::installIfComplete(Installation& installation) {
             std::error_code ignored;
             for (const auto& path : added) std::filesystem::remove(path, ignored);
             fail(installation, {}, pack.error());
-            return;
+            return false;
         }
         STROMBEL_LOG_INFO("store: installed the pack {}", installation.item.identifier);
     } else {
@@ -497,6 +498,7 @@ void LibraryStore::installIfComplete(Installation& installation) {
         const std::string identifier = installation.item.identifier;
         installations_.erase(identifier);
     }
+    return true;
 }
 
 std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& installation,

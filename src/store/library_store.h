@@ -143,7 +143,9 @@ private:
     /// Counts an arrived and checked file, installs the item when it was the
     /// last, then tells the observers of the file. `installation` may be gone after.
     void fileDone(Installation& installation, const std::string& file);
-    void installIfComplete(Installation& installation);
+    /// Installs the item once its last file is in; false when that install failed
+    /// (the failure is told, and a repair's installation is gone with it).
+    bool installIfComplete(Installation& installation);
     std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
     void fail(Installation& installation, const std::string& file, const json::Error& error);
     void tellCompletedIfIdle();

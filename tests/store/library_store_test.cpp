@@ -179,6 +179,12 @@ TEST_F(PackStoreTest, APackInstalledMeanwhileKeepsItsSampleFromASecondPackDownlo
     EXPECT_EQ(alpha.phase, Phase::failed) << "installed as if it owned beta's sample";
     EXPECT_NE(alpha.failure.find("shared.wav would replace a sample of the pack \"beta\""), std::string::npos)
         << alpha.failure;
+    // The observers hear the failure as the item's end: its last file is not
+    // told as downloaded after it.
+    const auto& events = world.observer().events;
+    const auto failed = std::find(events.begin(), events.end(), "failed shared.wav");
+    ASSERT_NE(failed, events.end());
+    EXPECT_EQ(std::find(failed, events.end(), "downloaded a.wav"), events.end());
     world.pumpUntil([&] { return world.store().networkQueue().requestsCount() == 0; });
     EXPECT_EQ(world.snapshot(), withBeta);
     EXPECT_TRUE(world.pumpUntil([&] { return stagingIsEmpty(); }));
