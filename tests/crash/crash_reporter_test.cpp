@@ -1,8 +1,11 @@
 #include "crash/crash_reporter.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -240,6 +243,33 @@ TEST_F(CrashReporterTest, ALiveReportFailsCleanlyWithoutATemporaryFolder) {
         _exit(0);
     };
     EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(CrashReporterTest, ALiveReportWithoutTheProcesssOwnFactsIsNoReport) {
+    // The process's status file hidden (an empty file bound over it, in a mount
+    // namespace of the child's own): the report would name no process.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string stat = "/proc/" + std::to_string(getpid()) + "/stat";
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("/dev/null", stat.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(77);
+        }
+        setenv("TMPDIR", (dataFolder() / "live").c_str(), 1);
+        std::filesystem::create_directories(dataFolder() / "live");
+        CrashReporter reporter("org.example.pads", "1", CrashReporterConfig(0, 1));
+        auto report = reporter.generateLiveReport();
+        if (report.ok()) _exit(10);
+        if (report.error().message() != "Failed to write the crash report to disk") _exit(11);
+        if (!std::filesystem::is_empty(dataFolder() / "live")) _exit(12);  // no file left behind
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "a mount namespace of its own is refused here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: a report was made; 11: another error; 12: a file was left";
 }
 
 }  // namespace
