@@ -449,8 +449,16 @@ Result<std::string> JSONString(const Value& collection, JsonSerializeOptionFlags
 }
 
 Result<std::string> JSONStringWithString(std::string_view text, JsonSerializeOptionFlags options, bool includeQuotes) {
+    // The text is copied into a value first: memory that runs out there fails
+    // the write as it does inside it.
+    std::optional<Value> value;
+    try {
+        value.emplace(text);
+    } catch (const std::bad_alloc&) {
+        return encodeError("Unable to create NSString object");
+    }
     return JsonSerializer::serializeObject(
-        Value(text), options, JsonEncodeAsString | JsonEncodeRequireString | (includeQuotes ? 0 : JsonEncodeOmitQuotes));
+        *value, options, JsonEncodeAsString | JsonEncodeRequireString | (includeQuotes ? 0 : JsonEncodeOmitQuotes));
 }
 
 }  // namespace strombel::json

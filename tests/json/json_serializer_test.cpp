@@ -123,6 +123,17 @@ TEST(JsonSerializerTest, MemoryThatRunsOutFailsTheWriteWithAnError) {
             },
             ::testing::ExitedWithCode(0), c.message);
     }
+    // A bare string: its copy into a value is the first thing that cannot grow.
+    const std::string bare(10 * kMiB, 'a');
+    EXPECT_EXIT(
+        {
+            if (!testing::capAddressSpace(4 * kMiB)) std::_Exit(3);
+            Result<std::string> written = JSONStringWithString(bare);
+            if (written.ok()) std::_Exit(2);
+            std::fprintf(stderr, "%s\n", written.error().message().c_str());
+            std::_Exit(written.error().domain == kJsonErrorDomain ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "Unable to create NSString object");
 }
 
 TEST(JsonSerializerTest, DecimalsThatAreNoNumbersAreRefused) {
