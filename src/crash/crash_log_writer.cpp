@@ -113,6 +113,7 @@ int crash_log_writer_init(crash_log_writer* writer, const std::string& applicati
 void crash_log_writer_set_exception(crash_log_writer* writer, const std::string& name, const std::string& reason,
                                     const std::vector<uint64_t>& callStack) {
     if (writer->uncaughtException.hasException.value.load(std::memory_order_relaxed)) {
+        // Both capture instances share this check; its line names this file for either.
         std::fputs("crash_log_writer.cpp: assertion failed: writer->uncaught_exception.has_exception == false\n", stderr);
         std::abort();
     }

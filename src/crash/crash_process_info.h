@@ -56,7 +56,10 @@ private:
     CrashHostInfoVersion version_;
 };
 
-/// The second capture instance's names for the same facts.
+/// The second capture instance's names for the same facts. Aliases, not classes
+/// of its own: an unreadable kernel release gives that instance no host facts
+/// and a log line rather than stopping it. Nothing in the program reads host
+/// facts, and uname does not fail on Linux.
 using UsageCrashProcessInfo = CrashProcessInfo;
 using UsageCrashHostInfo = CrashHostInfo;
 

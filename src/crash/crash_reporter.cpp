@@ -401,6 +401,7 @@ void CrashReporterBase::setCrashCallbacks(const CrashReporterCallbacks* callback
     // A failed enable leaves the reporter not enabled: its callbacks may still be set.
     if (enabled_ || instance_.enabled.load()) throw CrashReporterException("The crash reporter has alread been enabled");
     if (callbacks && callbacks->version != 0) {
+        // Both capture instances share this check; its line names this file for either.
         std::fputs("crash_reporter.cpp: assertion failed: callbacks->version == 0\n", stderr);
         std::abort();
     }
@@ -421,6 +422,7 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
         return fileSystemError(error, "Cannot create " + queuedCrashReportDirectory().string());
     }
     if (applicationIdentifier_.empty()) {
+        // Both capture instances share this check; its line names this file for either.
         std::fputs("crash_reporter.cpp: assertion failed: _applicationIdentifier != nil\n", stderr);
         std::abort();
     }

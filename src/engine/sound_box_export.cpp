@@ -55,6 +55,9 @@ void addSources(const Source* sources, uint32_t count, float* __restrict mixL, f
 /// turned into samples with saturation when the chunk is written), as live
 /// playback mixes into its effect window. Voices go four at a time, so that the
 /// mix is read and written once per four voices.
+/// Sources are not added into integer samples one after the other, where a loud
+/// sum would wrap round to the other sign: the float sum is saturated when it is
+/// written, so it clips at full scale, and once per chunk rather than per source.
 void mixVoices(std::map<std::string, Voice>& voices, float* left, float* right, uint32_t from, uint32_t to) {
     if (from >= to) return;
     std::array<Source, 4> group;

@@ -355,7 +355,9 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     const float wetness = effectWetness_.load(std::memory_order_relaxed);
 
     // Slide the effect windows by n and clear the newest n positions; windows of
-    // zeros stay as they are.
+    // zeros stay as they are. One copy of the whole window, not block by block of
+    // n: the same when n divides the window, but for any other n (a buffer's short
+    // last block, a period of 441 frames) only this keeps the history in order.
     if (framesSinceWindowInput_ < kEffectWindowFrames) {
         std::memmove(effectBufferL_.data(), effectBufferL_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
         std::memmove(effectBufferR_.data(), effectBufferR_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
@@ -459,6 +461,10 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
             const std::shared_ptr<Track>& handle = playing_[i];
             Track& track = *handle;
             TrackState state = track.currentState();
+            // A track that is not playing leaves the list; one playing before its
+            // start waits for it. Neither is logged: only this thread sets play
+            // states and keeps the list, so neither should happen, and each is set
+            // right here (a line for the second would come again every block).
             if (state == TrackState::Unprepared || state == TrackState::Ready) {
                 removePlayingAt(i);
                 break;

@@ -170,10 +170,12 @@ public:
     void removePeer(const std::shared_ptr<HubPeer>& peer);
     /// The self peer by name (and identifier when given); else the first peer of
     /// that name which, without an identifier, is on this device or a
-    /// placeholder, or with one, has that identifier (case and accents aside).
+    /// placeholder, or with one, has that identifier (ASCII case aside).
     std::shared_ptr<HubPeer> peerWithName(const std::string& name, const std::optional<std::string>& uniqueID) const;
 
-    /// Unique identifiers compare ignoring case and diacritics.
+    /// Unique identifiers compare ignoring ASCII letter case only. Diacritics are
+    /// not folded: the identifiers are the UUID (or hardware address) texts peers
+    /// announce, written in ASCII hex, whose only variation is case.
     static bool uniqueIDsEqual(const std::string& a, const std::string& b);
 
 private:

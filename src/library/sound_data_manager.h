@@ -60,8 +60,10 @@ public:
     virtual void sampleRemoved(const std::string& filepath) { (void)filepath; }
     /// Samples were added, removed, renamed or changed.
     virtual void samplesChanged() {}
-    /// A sample's file took a new name, after samplesChanged: what held the
-    /// sample by `from`, its old relative path, holds it by `to` now.
+    /// A sample's file took a new name: what held the sample by `from`, its old
+    /// relative path, holds it by `to` now. It comes before the save that sends
+    /// samplesChanged and gives the engine a table without `from`, so that the
+    /// patterns play the new name before the old one is gone.
     virtual void sampleRenamed(const std::string& from, const std::string& to) {
         (void)from;
         (void)to;

@@ -21,9 +21,15 @@ struct ParsedMidiMessage {
 /// packets and packet lists: the running status and a SysEx message being
 /// collected. One parser per source; calls for one source never overlap.
 ///
+/// The rules below are those of the MIDI byte stream itself, not of one packet:
+/// a sender may use running status, put clock bytes inside a message and send a
+/// long SysEx in several packets. Reading each packet alone, by its first byte and
+/// looking for 0xF7 only at its end, would drop or misread such input.
+///
 /// - Running status: data bytes after a channel message continue it; system
-///   common messages end it; real-time bytes (0xF8 to 0xFF) leave it, and may
-///   arrive anywhere, even inside another message.
+///   common messages end it (0xF1 and 0xF3 carry one data byte, 0xF2 two);
+///   real-time bytes (0xF8 to 0xFF) leave it, and may arrive anywhere, even
+///   inside another message.
 /// - A message whose data bytes would lie past the end of its packet, or that
 ///   another status byte cuts short, is dropped; nothing is read past the end.
 /// - SysEx is collected into a buffer of 1024 bytes and dropped when it ends

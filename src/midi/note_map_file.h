@@ -19,7 +19,9 @@ inline constexpr const char* kNoteToButtonMapKey = "noteToButtonMap";
 /// Notes 60 to 71 on pads 0 to 11.
 NoteToButtonMap defaultNoteToButtonMap();
 
-/// The file's text: {"noteToButtonMap": {"60": 0, ...}}.
+/// The file's text: {"noteToButtonMap": {"60": 0, ...}}. JSON text, not the
+/// binary keyed archive the name ".dict" may suggest: this platform has no coder
+/// for that format. A file in it does not decode and is set aside as unreadable.
 std::string encodeNoteToButtonMap(const NoteToButtonMap& map);
 /// The map in `text`, or none when the text is not such a file: malformed, the
 /// key missing, a note outside 0 to 127 or a pad outside 0 to 11.

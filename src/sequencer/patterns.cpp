@@ -465,6 +465,8 @@ void Sequencer::removePatternEvents(const std::vector<PatternEventRef>& events) 
     for (const PatternEventRef& event : events) {
         store_.removeSequenceEventOnPattern(activeIdx, step, event->sampleFilePath());
     }
+    // Saved at once, as erasing, recording and a change of bars are: what is
+    // removed stays removed on disk, and a later start does not bring it back.
     store_.save();
 }
 

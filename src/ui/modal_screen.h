@@ -17,7 +17,8 @@ class Window;
 /// button, telling its presenter once it has gone.
 class ModalScreen : public kit::View {
 public:
-    /// The platform's transition style value (1 flips horizontally).
+    /// The platform's transition style value (1 flips horizontally), kept as it
+    /// was set: the modal presenter slides every screen up, whatever its style.
     int32_t modalTransitionStyle() const { return modalTransitionStyle_; }
     void setModalTransitionStyle(int32_t style) { modalTransitionStyle_ = style; }
 

@@ -34,7 +34,9 @@ HubConnectionPanel::HubConnectionPanel(strombel::hub::HubController& controller,
     observers_.push_back(center.addObserver(platform::kApplicationWillEnterForegroundNotification, nullptr,
                                             guarded([this] { updateLayout(); })));
     // A turn of the device may bring another screen (the phone's portrait one):
-    // the panel follows once the turn has settled.
+    // the panel follows once the turn has settled. A turn is reported only after
+    // it happened (there is no notice of one to come), so the panel is not slid
+    // out before it, only placed again after it.
     observers_.push_back(center.addObserver(kit::DeviceOrientation::kDidChangeNotification, nullptr, guarded([this] {
         orientationChanging_ = true;
         std::weak_ptr<int> alive = alive_;
@@ -165,6 +167,9 @@ QSizeF HubConnectionPanel::screenSize() const {
     return screen.bounds;
 }
 
+// The window's frame is in the host window's points, which keep their axes
+// however the device is held: there is no screen transform per orientation and
+// no rotation of the window to make up for it.
 void HubConnectionPanel::placeWindow() {
     watchWindowSize();
     const double magnified = magnification();

@@ -34,7 +34,10 @@ void HubConnectionPanel::attachEdgeDrag() {
         if (alive.lock()) topDrag(static_cast<HubDrag&>(g));
     });
     drag->minimumDistance = 4;
-    drag->setCancelsTouchesInView(false);  // the pads under it keep their touches
+    // The pads under it keep their touches. Nothing need allow it to recognise
+    // alongside their gestures: every recogniser on a touch's way watches it, and
+    // none holds another back.
+    drag->setCancelsTouchesInView(false);
     topGestureRecognizer_ = static_cast<HubDrag*>(host->addGestureRecognizer(std::move(drag)));
     edgeHostAlive_ = host->lifetime();
 }

@@ -168,6 +168,10 @@ View* OverlayModalPresenter::present(Window& window, std::unique_ptr<View> scree
     auto finish = [done](bool) {
         if (done) done();
     };
+    // Every screen slides up from below, whatever transition style its caller set
+    // (the pad screen gives its store and information screens a flip): the desktop
+    // kit has one transition for screens that cover the window, so nothing here
+    // reads the style, which stays as the caller set it.
     if (animated) {
         const QPointF target = shown->frame().topLeft();
         shown->setY(target.y() + height);
