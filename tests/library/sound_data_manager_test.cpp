@@ -360,7 +360,9 @@ TEST_F(Library, ANameShownInTheSameCapitalsAsAnotherBeyondAsciiIsRefusedToo) {
         EXPECT_EQ(library->userSampleNameProblem("Documents/take.wav", c.name), reason) << c.name;
         const std::optional<std::string> renamed = library->renameUserSampleWithPath("Documents/take.wav", c.name);
         EXPECT_EQ(renamed.has_value(), !*c.shown) << c.name;
-        if (renamed) ASSERT_TRUE(library->renameUserSampleWithPath(*renamed, "take"));
+        if (renamed) {
+            ASSERT_TRUE(library->renameUserSampleWithPath(*renamed, "take"));
+        }
     }
     EXPECT_TRUE(std::filesystem::exists(world.documents() / "take.wav"));
     EXPECT_FALSE(std::filesystem::exists(world.documents() / "STRASSENMUSIK GROSSSTADT.wav"));

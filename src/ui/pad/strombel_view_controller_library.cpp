@@ -112,7 +112,7 @@ void StrombelViewController::dismissEditNameTextField() {
     editNameOkButton_ = editNameCancelButton_ = nullptr;
 }
 
-bool StrombelViewController::shouldChangeCharacters(const kit::TextField& field, int start, int length,
+bool StrombelViewController::shouldChangeCharacters(const kit::TextField& field, int /*start*/, int length,
                                                     const QString& replacement) {
     if (&field != editNameTextfield_) return true;
     // The name counts as it is kept, as typed (the field only shows it in capitals).
