@@ -208,6 +208,9 @@ TEST_F(NetworkStatusTest, StatusesHeartBeatsAndTheSecureSwitch) {
     center.removeObserver(statusObserver);
     center.removeObserver(beatObserver);
 
+    // The address is the process's: a case before this one may have left one
+    // that is not http (the switch changes http's scheme only).
+    UsageNetworkUtil::setServerURL("http://127.0.0.1:9/aas.do");
     const std::string report = UsageNetworkUtil::serverURL();
     UsageNetworkUtil::setSecureTransportEnabled(true);
     EXPECT_EQ(UsageNetworkUtil::serverURL(), "https" + report.substr(4));
