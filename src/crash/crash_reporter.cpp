@@ -499,20 +499,21 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
     instance.images.refresh();
     if (!instance.prepare()) return crash_reporter_error(0, "Failed to write the crash report to disk");
 
-    const char* temporary = std::getenv("TMPDIR");
-    std::string path = std::string(temporary && *temporary ? temporary : "/tmp") + "/live_crash_report.XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) return crash_reporter_error(1, "Failed to create temporary path", errno);
-
     crash_log_writer writer;
     if (crash_log_writer_init(&writer, applicationIdentifier_, applicationVersion_,
                               mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), true) != CRASH_ESUCCESS) {
         // Without the process's own facts the report would name no process, no
         // system and no processors: no report rather than one that misleads.
-        close(fd);
-        unlink(path.c_str());
         crash_log_writer_free(&writer);
         return crash_reporter_error(0, "Failed to write the crash report to disk");
+    }
+
+    const char* temporary = std::getenv("TMPDIR");
+    std::string path = std::string(temporary && *temporary ? temporary : "/tmp") + "/live_crash_report.XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd < 0) {
+        crash_log_writer_free(&writer);
+        return crash_reporter_error(1, "Failed to create temporary path", errno);
     }
     crash_async_file file;
     crash_async_file_init(&file, fd, CRASH_REPORT_LIMIT);

@@ -397,8 +397,13 @@ private:
     // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;
     /// Main loop: a prepared track for `path`, muted as the one of `previous`
-    /// was (or as the solo wants it); null, logged, when the file does not prepare.
-    std::shared_ptr<Track> makeTrack(const std::string& path, const TrackTable& previous) const;
+    /// was (or as the solo wants it), with its frames when the file is the same
+    /// (`renamedFrom`: the one of `previous` that the file had before a rename);
+    /// null, logged, when the file does not prepare.
+    std::shared_ptr<Track> makeTrack(const std::string& path, const TrackTable& previous,
+                                     const std::string* renamedFrom = nullptr) const;
+    /// Main loop: `track` plays `path` in a new table.
+    void putTrack(const std::string& path, const std::shared_ptr<Track>& track);
     /// Main loop: with every pad of the current bank muted, or a solo on, holds
     /// silent each sample on no pad of the bank (a pattern may name a sample that
     /// no pad shows any more), and stops those that sound; lets go of the rest.

@@ -190,7 +190,8 @@ void SoundBox::reloadTracks() {
     STROMBEL_LOG_DEBUG("loading of SoundBox tracks completed");
 }
 
-std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackTable& previous) const {
+std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackTable& previous,
+                                           const std::string* renamedFrom) const {
     auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
     if (!track->prepareWithFile(path, sandbox_)) {
         STROMBEL_LOG_ERROR("track not loaded: {}", path);
@@ -199,24 +200,28 @@ std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackT
     // What the user set outlives the track: a mute, and under a solo every
     // other track's silence (a sample new to the table included). So do the
     // frames, unless the file changed: a rebuilt table plays at once.
-    const auto found = previous.find(path);
+    const auto found = previous.find(renamedFrom ? *renamedFrom : path);
     if (soloSampleFilePath_) {
         track->setMuted(path != *soloSampleFilePath_);
     } else if (found != previous.end()) {
         track->setMuted(found->second->muted());
     }
-    if (found != previous.end()) track->adoptFramesOf(*found->second);
+    if (found != previous.end()) track->adoptFramesOf(*found->second, renamedFrom != nullptr);
     return track;
+}
+
+void SoundBox::putTrack(const std::string& path, const std::shared_ptr<Track>& track) {
+    auto tables = editTables();
+    tables->tracksByFilePath[path] = track;
+    holdOffPadSamples(*tables);
+    publishTables(std::move(tables));
 }
 
 std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     auto track = makeTrack(path, tables_.current()->tracksByFilePath);
     if (!track) return nullptr;
-    auto tables = editTables();
-    tables->tracksByFilePath[path] = track;
-    holdOffPadSamples(*tables);
-    publishTables(std::move(tables));
+    putTrack(path, track);
     return track;
 }
 
@@ -229,19 +234,14 @@ void SoundBox::trackRenamed(const std::string& from, const std::string& to) {
     }
     const auto found = current->tracksByFilePath.find(from);
     if (found == current->tracksByFilePath.end()) return;
-    auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
-    if (!track->prepareWithFile(to, sandbox_)) {
-        STROMBEL_LOG_ERROR("track not loaded: {}", to);
-        return;
-    }
+    auto track = makeTrack(to, current->tracksByFilePath, &from);
+    if (!track) return;
+    // The sample under its new name is the same sample: it keeps its own mute
+    // (a solo's included) and volume.
     track->setMuted(found->second->muted());
     track->setVolume(found->second->volume());
-    const bool ready = track->adoptFramesOf(*found->second, true);
-    auto tables = editTables();
-    tables->tracksByFilePath[to] = track;
-    holdOffPadSamples(*tables);
-    publishTables(std::move(tables));
-    if (!ready) requestLoad(track, true);
+    putTrack(to, track);
+    if (track->loadState() != TrackLoadState::Loaded) requestLoad(track, true);
 }
 
 void SoundBox::reloadSoundbanks() {

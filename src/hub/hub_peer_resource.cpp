@@ -591,9 +591,8 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
 
 HubPeerResourceManager::~HubPeerResourceManager() {
     notifications_.removeObserver(memoryWarningObserver_);
-    stopping_->store(true);
-    decoder_.reset();  // an image under way is finished, the rest skipped
     alive_.reset();
+    decoder_.reset();  // an image under way is finished, the rest skipped
     cancelAll();
     if (endpoint_) {
         for (auto& [key, retry] : retries_) endpoint_->loop().cancel(retry.timer);
@@ -752,8 +751,8 @@ void HubPeerResourceManager::loadFinished(Key key, uint32_t resourceID, std::sha
     decoding_[key] = decoding;
     std::weak_ptr<HubPeerResourceManager*> alive = alive_;
     platform::MainLoop& loop = endpoint_->loop();
-    decoder_->async([alive, stopping = stopping_, &loop, key, decoding, resourceID, peer, block, buffer] {
-        if (stopping->load()) return;
+    decoder_->async([alive, &loop, key, decoding, resourceID, peer, block, buffer] {
+        if (alive.expired()) return;
         std::shared_ptr<HubImage> image = HubImage::fromPeerData(std::move(*buffer));
         loop.post([alive, key, decoding, resourceID, peer, block, image = std::move(image)] {
             if (auto self = alive.lock()) (*self)->decoded(key, decoding, resourceID, peer, block, image);

@@ -318,7 +318,6 @@ private:
     uint64_t decodings_ = 0;
     // Images are decoded here, one at a time, in order; what is queued when
     // the manager goes is skipped.
-    std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
     std::unique_ptr<platform::SerialQueue> decoder_;
     platform::NotificationCenter::ObserverId memoryWarningObserver_ = 0;
     std::shared_ptr<HubPeerResourceManager*> alive_;

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "json/utf8.h"
 #include "logging/log.h"
 #include "platform/audio_file.h"
 #include "platform/file_move.h"
@@ -42,24 +43,6 @@ size_t decodeUtf8(const std::string& text, size_t at, char32_t& codePoint) {
         return 0;
     }
     return length;
-}
-
-void appendUtf8(std::string& text, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        text.push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        text.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-        text.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        text.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        text.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-        text.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
 }
 
 /// A name as the screens show it: in capitals, every letter of every script
@@ -103,7 +86,7 @@ std::string shownName(const std::string& name) {
             case 0xFB06: shown += "ST"; continue;
             default: break;
         }
-        appendUtf8(shown, unicode ? char32_t(towupper_l(wint_t(codePoint), unicode)) : codePoint);
+        json::utf8::append(shown, unicode ? uint32_t(towupper_l(wint_t(codePoint), unicode)) : uint32_t(codePoint));
     }
     return shown;
 }

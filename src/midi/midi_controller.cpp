@@ -68,8 +68,7 @@ MidiController::MidiController(Setup setup)
     midi_->setNetworkEnabled(true);
     midi_->setVirtualSourceEnabled(true);
     midi_->setVirtualDestinationEnabled(true);
-    systemAvailable_ = setup.backend.available();
-    if (!systemAvailable_)
+    if (!setup.backend.available())
         tellAbsenceIfItLasts("No MIDI system found (no ALSA sequencer, no JACK server): no MIDI ports until one runs");
     STROMBEL_LOG_INFO("MIDI started");
 
@@ -401,7 +400,6 @@ void MidiController::destinationRemoved(MidiSystem&, const std::shared_ptr<MidiD
 
 void MidiController::systemAvailabilityChanged(MidiSystem& midi, bool available) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    systemAvailable_ = available;
     if (available) {
         if (absenceCheck_) mainLoop_.cancel(absenceCheck_);
         absenceCheck_ = 0;
@@ -426,8 +424,7 @@ void MidiController::tellAbsenceIfItLasts(const char* told) {
     STROMBEL_LOG_DEBUG("no MIDI system for now");
     if (absenceCheck_ || toldSystemMissing_) return;
     absenceCheck_ = mainLoop_.schedule(kAbsenceGrace, [this, told] {
-        absenceCheck_ = 0;
-        if (systemAvailable_) return;
+        absenceCheck_ = 0;  // a return of the system cancels this check
         toldSystemMissing_ = true;
         STROMBEL_LOG_WARN("{}", told);
     });

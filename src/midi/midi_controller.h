@@ -302,9 +302,8 @@ private:
     std::atomic<uint64_t> midiLearnBtnIdx_{kNotFound};
 
     void tellAbsenceIfItLasts(const char* told);
-    // Main loop only: whether the system is there, whether its absence was
-    // told, and the look that tells it once it has lasted.
-    bool systemAvailable_ = false;
+    // Main loop only: whether the system's absence was told, and the look that
+    // tells it once it has lasted (cancelled when the system comes back).
     bool toldSystemMissing_ = false;
     platform::MainLoop::TimerId absenceCheck_ = 0;
 

@@ -80,7 +80,7 @@ int DirectoryServiceDiscovery::FolderReader::waitMilliseconds() const {
 }
 
 void DirectoryServiceDiscovery::FolderReader::run() {
-    std::map<std::string, bool> named;
+    std::set<std::string> named;
     pollfd fds[2] = {{wakeup_, POLLIN, 0}, {inotify_, POLLIN, 0}};
     for (;;) {
         if (::poll(fds, inotify_ >= 0 ? 2 : 1, waitMilliseconds()) < 0 && errno != EINTR) return;
@@ -88,7 +88,7 @@ void DirectoryServiceDiscovery::FolderReader::run() {
         uint64_t count;
         (void)!::read(wakeup_, &count, sizeof count);
         readNames(named);
-        for (const auto& [name, unused] : named) lookAt(name, true);
+        for (const std::string& name : named) lookAt(name, true);
         named.clear();
         if (!listing_ && (everything_.exchange(false) || (lookOwed_ && waitMilliseconds() == 0))) startLook();
         if (listing_) lookAtSlice();
@@ -96,7 +96,7 @@ void DirectoryServiceDiscovery::FolderReader::run() {
     }
 }
 
-void DirectoryServiceDiscovery::FolderReader::readNames(std::map<std::string, bool>& named) {
+void DirectoryServiceDiscovery::FolderReader::readNames(std::set<std::string>& named) {
     if (inotify_ < 0) return;
     alignas(inotify_event) char buffer[16 * 1024];
     ssize_t n;
@@ -109,7 +109,7 @@ void DirectoryServiceDiscovery::FolderReader::readNames(std::map<std::string, bo
             if (event->len == 0 || !directory_files::isAnnouncementName(event->name)) continue;
             // Only so many names a round: the rest is met by a look at everything.
             if (named.size() < kMaximumEntries) {
-                named.emplace(event->name, true);
+                named.insert(event->name);
             } else {
                 lookOwed_ = true;
             }

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,7 +71,7 @@ private:
     /// Milliseconds to wait for the folder: none while a look is under way or
     /// due, until it is due when one is owed, else for ever.
     int waitMilliseconds() const;
-    void readNames(std::map<std::string, bool>& named);
+    void readNames(std::set<std::string>& named);
     void startLook();
     void lookAtSlice();
     void finishLook();

@@ -239,7 +239,6 @@ bool MainLoop::runOneDueTimer(uint64_t now) {
             dueOrder_.emplace(timer.due, id);
         }
     }
-    (void)id;
     work();
     return true;
 }

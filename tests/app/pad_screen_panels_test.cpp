@@ -502,21 +502,19 @@ TEST_F(PadPanelsTest, PastedAudioIsNamedIntoAUserSample) {
     EXPECT_EQ(run->alerts().shown.back().title, "Paste");
     EXPECT_EQ(run->alerts().shown.back().message, "A user sample already exists with name 'My Loop.wav'");
     EXPECT_TRUE(std::filesystem::exists(second));
+    // Names the rename refuses too: told why, nothing written, the paste waits.
+    auto refused = [&](const std::string& name, const std::string& why) {
+        SCOPED_TRACE(name);
+        screen.editNameTextfield()->setText(QString::fromStdString(name));
+        EXPECT_FALSE(screen.textFieldShouldReturn());
+        EXPECT_EQ(run->alerts().shown.back().message,
+                  QString::fromStdString("'" + name + "' cannot be used as a name: " + why));
+        EXPECT_TRUE(std::filesystem::exists(second));
+        EXPECT_FALSE(std::filesystem::exists(documents / (name + ".wav")));
+    };
     // A file of its own, but the library would show it as MY LOOP twice.
-    screen.editNameTextfield()->setText("my loop");
-    EXPECT_FALSE(screen.textFieldShouldReturn());
-    EXPECT_EQ(run->alerts().shown.back().message,
-              "'my loop' cannot be used as a name: another sample is shown as 'MY LOOP'");
-    EXPECT_TRUE(std::filesystem::exists(second));
-    EXPECT_FALSE(std::filesystem::exists(documents / "my loop.wav"));
-
-    // A hidden name: refused as the rename refuses it, the paste waits.
-    screen.editNameTextfield()->setText(".loop");
-    EXPECT_FALSE(screen.textFieldShouldReturn());
-    EXPECT_EQ(run->alerts().shown.back().message,
-              "'.loop' cannot be used as a name: a file name beginning with '.' is hidden");
-    EXPECT_TRUE(std::filesystem::exists(second));
-    EXPECT_FALSE(std::filesystem::exists(documents / ".loop.wav"));
+    refused("my loop", "another sample is shown as 'MY LOOP'");
+    refused(".loop", "a file name beginning with '.' is hidden");
 
     // The file went meanwhile: told, the field stays.
     std::filesystem::remove(second);

@@ -122,6 +122,27 @@ protected:
         EXPECT_TRUE(pumpUntil([&] { return screen.controlTextOfItem(id) == until; }))
             << id << ": " << screen.controlTextOfItem(id).toStdString();
     }
+    /// Plays the bank named `name` as the user steps to it; its index (the
+    /// number of banks when there is none of that name).
+    uint64_t playBank(ProgramRun& run, const std::string& name) {
+        ui::SoundBankControl& banks = *run.screen().soundBankControl();
+        const auto names = banks.soundbankNames();
+        const auto index = uint64_t(std::find(names.begin(), names.end(), name) - names.begin());
+        EXPECT_LT(index, names.size()) << name;
+        while (banks.currentBank() < index && index < names.size()) banks.nextSoundbank();
+        runFor(run, 0.2);
+        return index;
+    }
+    /// SHOP, the Deep Kit installed, DONE, and its bank played; the bank's index
+    /// (UINT64_MAX when the store did not show).
+    uint64_t installDeepKitAndPlayItsBank(ProgramRun& run) {
+        store::StrombelStoreViewController* screen = shop(run);
+        if (!screen) return UINT64_MAX;
+        download(run, *screen, "deepkit", "INSTALLED");
+        tap(run, screen->doneButton());
+        runFor(run, 1.0);
+        return playBank(run, "Deep Kit bank");
+    }
     /// An installed, a downloading and a failed item, rendered as the user sees them.
     void shopAndRender(ProgramRun& run, const std::string& picture) {
         store::StrombelStoreViewController* screen = shop(run);
@@ -160,9 +181,7 @@ TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
     EXPECT_NE(std::find(names.begin(), names.end(), "Deep Kit bank"), names.end());
 
     // The Deep Kit's bank, its first pad: the downloaded kick sounds.
-    const auto bank = std::find(names.begin(), names.end(), "Deep Kit bank") - names.begin();
-    while (banks.currentBank() < uint64_t(bank)) banks.nextSoundbank();
-    runFor(*run, 0.2);
+    playBank(*run, "Deep Kit bank");
     auto paths = run->program().engine()->currentSoundbankFilePathsByIdx();
     EXPECT_EQ(paths[0], "Library/Caches/downloads/deep kick.wav");
     expectTheFirstPadPlays(*run, "the downloaded sample plays");
@@ -170,18 +189,10 @@ TEST_F(StoreScenarioTest, AUserDownloadsAPackAndPlaysItOnThePads) {
 
 TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
     auto run = startWithStore(ui::GuiType::tablet);
-    store::StrombelStoreViewController* screen = shop(*run);
-    ASSERT_NE(screen, nullptr);
-    download(*run, *screen, "deepkit", "INSTALLED");
-    tap(*run, screen->doneButton());
-    runFor(*run, 1.0);
     // The user plays the Deep Kit's bank.
+    const uint64_t deep = installDeepKitAndPlayItsBank(*run);
     ui::SoundBankControl& banks = *run->screen().soundBankControl();
-    auto names = banks.soundbankNames();
-    const auto deep = uint64_t(std::find(names.begin(), names.end(), "Deep Kit bank") - names.begin());
-    ASSERT_LT(deep, names.size());
-    while (banks.currentBank() < deep) banks.nextSoundbank();
-    runFor(*run, 0.2);
+    ASSERT_LT(deep, banks.soundbankNames().size());
 
     // SORT: the pack is removed, as the browser asks.
     tap(*run, run->screen().sortBtn());
@@ -203,7 +214,7 @@ TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
     tap(*run, run->screen().sortBtn());
 
     // SHOP at once: the store offers it again, and it installs again.
-    screen = shop(*run);
+    store::StrombelStoreViewController* screen = shop(*run);
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(screen->controlTextOfItem("deepkit"), "DOWNLOAD");
     download(*run, *screen, "deepkit", "INSTALLED");
@@ -211,7 +222,7 @@ TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
     runFor(*run, 1.0);
 
     // Its bank is the one it had, filled again and still the one played.
-    names = banks.soundbankNames();
+    const auto names = banks.soundbankNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "Deep Kit bank"), 1);
     EXPECT_EQ(banks.currentBank(), deep);
     EXPECT_EQ(run->program().engine()->currentSoundbankFilePathsByIdx()[0], "Library/Caches/downloads/deep kick.wav");
@@ -219,17 +230,8 @@ TEST_F(StoreScenarioTest, ARemovedPackCanBeInstalledAgainIntoItsOwnBank) {
 
 TEST_F(StoreScenarioTest, ASampleFileFetchedAgainAtTheNextStartPlaysOnItsPadOnceTheDownloadsEnd) {
     auto run = startWithStore(ui::GuiType::tablet);
-    store::StrombelStoreViewController* screen = shop(*run);
-    ASSERT_NE(screen, nullptr);
-    download(*run, *screen, "deepkit", "INSTALLED");
-    tap(*run, screen->doneButton());
-    runFor(*run, 1.0);
-    ui::SoundBankControl* banks = run->screen().soundBankControl();
-    auto names = banks->soundbankNames();
-    const auto deep = uint64_t(std::find(names.begin(), names.end(), "Deep Kit bank") - names.begin());
-    ASSERT_LT(deep, names.size());
-    while (banks->currentBank() < deep) banks->nextSoundbank();
-    runFor(*run, 0.2);
+    const uint64_t deep = installDeepKitAndPlayItsBank(*run);
+    ASSERT_LT(deep, run->screen().soundBankControl()->soundbankNames().size());
     run.reset();
 
     // The kick's file is gone when the program starts again on the Deep Kit's

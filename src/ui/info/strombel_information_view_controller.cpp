@@ -178,16 +178,7 @@ void StrombelInformationViewController::loadTabletView() {
     auto background = std::make_unique<kit::ImageView>(ui::GuiFactory::imageWithName("infoBack", ui::GuiType::tablet));
     add(std::move(background));
 
-    auto label = ui::GuiFactory::labelWithFrame(QRectF(78, 617, 50, 12));
-    label->setText("BACK");
-    backLabel_ = add(std::move(label));
-    backBtn_ = add(ui::SmallButtonControl::buttonOnX(78, 637));
-    backBtn_->addTarget(kit::touchUpInside, [this](kit::Control&) { backBtnPressed(); });
-    auto light = std::make_unique<ui::LightView>();
-    light->setX(60, 605);
-    backLight_ = add(std::move(light));
-    backBtn_->setLight(backLight_);
-
+    addBack(ui::GuiType::tablet, QPointF(78, 617), 50, QPointF(78, 637), QPointF(60, 605));
     addButtons(kTabletButtons, 0);
 }
 

@@ -129,6 +129,7 @@ void Label::textAreaChanged() {
 }
 
 void Label::setText(const QString& text) {
+    if (text == text_) return;  // the pads' names are set again at every library change
     text_ = text;
     lastFit_.reset();
     textAreaChanged();

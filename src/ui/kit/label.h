@@ -63,7 +63,7 @@ class Label : public View {
     /// The lines a wrapping label draws: as many as its frame holds and no more
     /// than `numberOfLines` (unless 0), the last one cut after a word, with "…",
     /// when the text goes on. A word longer than a line is broken after a "_",
-    /// ".", "-" or "/" of its own where one fits, else where the line ends.
+    /// ".", "-", "/", "\\" or ":" of its own where one fits, else where the line ends.
     QStringList wrappedLines() const;
 
     /// The frame, and above and below it what the text may draw there: a view

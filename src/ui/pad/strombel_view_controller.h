@@ -330,6 +330,8 @@ protected:
     /// toggle switches as the touch goes down: one let go elsewhere (or cancelled)
     /// switches it back, so its lamp never shows a panel that did not open.
     void toggleOnRelease(SmallButtonControl* button, void (StrombelViewController::*action)());
+    /// Makes `button` a toggle whose `action` runs each time it switches.
+    void toggleOnValue(SmallButtonControl* button, void (StrombelViewController::*action)());
     bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
     /// The naming of an export or of a pasted file; false keeps the field open.
     bool exportPatternNamed(const QString& name);

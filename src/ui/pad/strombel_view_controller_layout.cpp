@@ -292,6 +292,11 @@ void StrombelViewController::toggleOnRelease(SmallButtonControl* button, void (S
     });
 }
 
+void StrombelViewController::toggleOnValue(SmallButtonControl* button, void (StrombelViewController::*action)()) {
+    button->setIsToggle(true);
+    button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
+}
+
 SmallButtonControl* StrombelViewController::makeSmallButton(kit::View* parent, double x, double y,
                                                             const QString& label, LightView** light) {
     SmallButtonControl* button = nullptr;

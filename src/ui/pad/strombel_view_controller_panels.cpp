@@ -36,13 +36,9 @@ void StrombelViewController::buildSequencerPanel() {
                                                  gf_->controlsWidth(), gf_->controlsHeight(), "linesSequencerControls");
     auto* left = sequencerLeftControlsContainer_;
     auto* right = sequencerRightControlsContainer_;
-    auto onValue = [this](SmallButtonControl* button, void (StrombelViewController::*action)()) {
-        button->setIsToggle(true);
-        button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
-    };
 
     bpmBtn_ = makeSmallButton(left, L, T, "BPM");
-    onValue(bpmBtn_, &StrombelViewController::bpmBtnPressed);
+    toggleOnValue(bpmBtn_, &StrombelViewController::bpmBtnPressed);
     tapTimerBtn_ = makeSmallButton(left, L + S, T, "TAP", &tapTimerLight_);
     tapTimerBtn_->addTarget(kit::touchDown, [this](kit::Control&) { tapTimerBtnPressed(); });
     auto screenControl = std::make_unique<SequencerScreenControl>(guiType_);
@@ -51,26 +47,26 @@ void StrombelViewController::buildSequencerPanel() {
     sequencerScreen_ = left->add(std::move(screenControl));
     makeCaption(left, sequencerScreen_->x(), gf_->labelY(), std::trunc(sequencerScreen_->width()), "RHYTHM");
     barsBtn_ = makeSmallButton(left, L + 4 * S, T, "BARS");
-    onValue(barsBtn_, &StrombelViewController::barsBtnPressed);
+    toggleOnValue(barsBtn_, &StrombelViewController::barsBtnPressed);
     swingBtn_ = makeSmallButton(left, L + 5 * S, T, "SWING");
-    onValue(swingBtn_, &StrombelViewController::swingBtnPressed);
+    toggleOnValue(swingBtn_, &StrombelViewController::swingBtnPressed);
 
     playBtn_ = makeSmallButton(right, L, T, "PLAY");
-    onValue(playBtn_, &StrombelViewController::playBtnPressed);
+    toggleOnValue(playBtn_, &StrombelViewController::playBtnPressed);
     playBtn_->setIsPressedDown(services_.sequencer->isRunning());
     recBtn_ = makeSmallButton(right, L + S, T, "REC");
-    onValue(recBtn_, &StrombelViewController::recordBtnPressed);
+    toggleOnValue(recBtn_, &StrombelViewController::recordBtnPressed);
     metronomeBtn_ = makeSmallButton(right, L + 2 * S, T, "MET.");
-    onValue(metronomeBtn_, &StrombelViewController::metronomeBtnPressed);
+    toggleOnValue(metronomeBtn_, &StrombelViewController::metronomeBtnPressed);
     metronomeBtn_->setIsPressedDown(services_.sequencer->useMetronome());
     fxBtn_ = makeSmallButton(right, L + 3 * S, T, "FX");
-    onValue(fxBtn_, &StrombelViewController::fxBtnPressed);
+    toggleOnValue(fxBtn_, &StrombelViewController::fxBtnPressed);
     fxBtn_->setIsPressedDown(!services_.engine->applyFxToTapPadOnly());
     patternBtn_ = makeSmallButton(right, L + 4 * S, T, "PATT.");
-    onValue(patternBtn_, &StrombelViewController::patternBtnPressed);
+    toggleOnValue(patternBtn_, &StrombelViewController::patternBtnPressed);
     if (defaults_.boolForKey("PatternMode")) press(patternBtn_, true, &StrombelViewController::patternBtnPressed);
     eraseBtn_ = makeSmallButton(right, L + 5 * S, T, "ERASE");
-    onValue(eraseBtn_, &StrombelViewController::eraseBtnPressed);
+    toggleOnValue(eraseBtn_, &StrombelViewController::eraseBtnPressed);
 
     press(bpmBtn_, true, &StrombelViewController::bpmBtnPressed);
 }
@@ -336,10 +332,6 @@ void StrombelViewController::buildSampleOptionsPanel() {
                                                      gf_->controlsWidth(), gf_->controlsHeight(),
                                                      "linesSequencerControls");
     auto* panel = sampleOptionsRightControlsContainer_;
-    auto toggle = [this](SmallButtonControl* button, uint32_t event, void (StrombelViewController::*action)()) {
-        button->setIsToggle(true);
-        button->addTarget(event, [this, action](kit::Control&) { (this->*action)(); });
-    };
     cutBtn_ = makeSmallButton(panel, L, T, "CUT");
     toggleOnRelease(cutBtn_, &StrombelViewController::cutBtnPressed);
     cutBtn_->setIsPressedDown(defaults_.boolForKey("CutSamples"));
@@ -347,11 +339,11 @@ void StrombelViewController::buildSampleOptionsPanel() {
     toggleOnRelease(holdToggleBtn_, &StrombelViewController::holdBtnPressed);
     holdToggleBtn_->setIsPressedDown(defaults_.boolForKey("HoldToggle"));
     sampleVolumeBtn_ = makeSmallButton(panel, L + 2 * S, T, "VOL.");
-    toggle(sampleVolumeBtn_, kit::valueChanged, &StrombelViewController::sampleVolumeBtnPressed);
+    toggleOnValue(sampleVolumeBtn_, &StrombelViewController::sampleVolumeBtnPressed);
     sampleMuteBtn_ = makeSmallButton(panel, L + 3 * S, T, "MUTE");
-    toggle(sampleMuteBtn_, kit::valueChanged, &StrombelViewController::muteBtnPressed);
+    toggleOnValue(sampleMuteBtn_, &StrombelViewController::muteBtnPressed);
     sampleSoloBtn_ = makeSmallButton(panel, L + 4 * S, T, "SOLO");
-    toggle(sampleSoloBtn_, kit::valueChanged, &StrombelViewController::soloBtnPressed);
+    toggleOnValue(sampleSoloBtn_, &StrombelViewController::soloBtnPressed);
     micInBtn_ = makeSmallButton(panel, L + 5 * S, T, "MIC-IN");
     micInBtn_->addTarget(kit::valueChanged, [this](kit::Control&) { micInBtnPressed(); });
 
@@ -455,14 +447,10 @@ void StrombelViewController::buildInOutPanel() {
     inOutRightControlsContainer_ = makePanel(gf_->controlsRightX(), gf_->middleControlsY(), gf_->controlsWidth(),
                                              gf_->controlsHeight(), "linesInOutControls");
     auto* panel = inOutRightControlsContainer_;
-    auto toggle = [this](SmallButtonControl* button, void (StrombelViewController::*action)()) {
-        button->setIsToggle(true);
-        button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
-    };
     exportBtn_ = makeSmallButton(panel, L, T, "EXPRT");
-    toggle(exportBtn_, &StrombelViewController::exportBtnPressed);
+    toggleOnValue(exportBtn_, &StrombelViewController::exportBtnPressed);
     midiLearnBtn_ = makeSmallButton(panel, L + S, T, "LEARN");
-    toggle(midiLearnBtn_, &StrombelViewController::midiLearnBtnPressed);
+    toggleOnValue(midiLearnBtn_, &StrombelViewController::midiLearnBtnPressed);
     auto channel = std::make_unique<MidiChannelControl>(guiType_);
     channel->setX(L + 2 * S, T);
     channel->setMidiChannel(services_.midi->channel());
@@ -471,10 +459,10 @@ void StrombelViewController::buildInOutPanel() {
     makeCaption(panel, midiChannelControl_->x(), gf_->labelY(), std::trunc(midiChannelControl_->width()),
                 "MIDI CHANNEL");
     tappadsOrSoundbanksBtn_ = makeSmallButton(panel, L + 4 * S, T, "TPS/SB");
-    toggle(tappadsOrSoundbanksBtn_, &StrombelViewController::tappadsOrSoundbanksBtnPressed);
+    toggleOnValue(tappadsOrSoundbanksBtn_, &StrombelViewController::tappadsOrSoundbanksBtnPressed);
     tappadsOrSoundbanksBtn_->setIsPressedDown(!services_.midi->notesMapToButtons());
     backgroundAudioBtn_ = makeSmallButton(panel, L + 5 * S, T, "BKGND");
-    toggle(backgroundAudioBtn_, &StrombelViewController::backgroundAudioBtnPressed);
+    toggleOnValue(backgroundAudioBtn_, &StrombelViewController::backgroundAudioBtnPressed);
     backgroundAudioBtn_->setIsPressedDown(backgroundAudioEnabled_);
 
     auto ports = std::make_unique<MidiInOutControl>(guiType_, *services_.midi);
