@@ -144,6 +144,8 @@ EditSampleViewController::~EditSampleViewController() {
 
 void EditSampleViewController::openSample(const std::string& relativePath) {
     if (recording_) return;
+    // The name being typed is for the sample shown: it goes with it.
+    if (relativePath != openedSample_) closeNameField(false);
     if (!services_.library) {
         // Without a library only the name can be shown.
         openedSample_ = relativePath;
@@ -168,6 +170,7 @@ void EditSampleViewController::openSample(const std::string& relativePath) {
 }
 
 void EditSampleViewController::showNothing() {
+    closeNameField(false);
     ++readGeneration_;
     openedSample_.clear();
     peaks_ = WaveformPeaks{};
@@ -247,6 +250,8 @@ void EditSampleViewController::recordBtnPressed() {
     }
     recording_ = true;
     takePath_ = *started.take;
+    // The take becomes the sample shown: a name being typed was meant for the one before.
+    closeNameField(false);
     // A take that stops being written ends at once, saying why nothing is kept.
     services_.engine->setRecordFailureHandler([this](const std::string&) {
         if (recording_) stopRecordingAndKeepTake();

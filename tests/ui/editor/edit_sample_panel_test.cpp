@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "app/editor_adapters.h"
@@ -506,6 +507,54 @@ TEST_F(EditSamplePanelTest, TheNameFieldSaysWhatItAsksAndOffersOkAndCancel) {
         EXPECT_EQ(editor->openedSample(), "Documents/" + c.file);
         EXPECT_TRUE(std::filesystem::exists(sandbox.documents() / c.file));
     }
+}
+
+// A name typed for one sample never lands on another: the field goes when the
+// panel turns to another sample (a take, another opening, the sample removed).
+TEST_F(EditSamplePanelTest, ANameTypedForOneSampleNeverRenamesTheNextOneShown) {
+    const std::string first = addUserSample("first", constant(3000, 1000));
+    const std::string second = addUserSample("second", constant(2000, 1000));
+    const std::vector<int32_t> input(4410, 1000 * 512);
+    const struct {
+        const char* what;
+        std::function<void()> turn;
+        std::string shownAfter;
+    } cases[] = {
+        {"a take", [&] {
+             editor->recordBtnPressed();
+             ASSERT_TRUE(editor->isRecording());
+             device_->deliverInput(input);
+             editor->recordBtnPressed();
+             editor->waitForWaveform();
+         }, "Documents/recording 01.wav"},
+        {"another sample opened", [&] { editor->openSample(second); }, second},
+        {"the sample removed", [&] { ASSERT_TRUE(library.removeSampleWithFilePath(first)); }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        open(first);
+        editor->nameBtnPressed();
+        auto* field = strombel::testing::child<ui::kit::TextField>(editor->view());
+        ASSERT_NE(field, nullptr);
+        field->lineEdit().selectAll();
+        QTest::keyClicks(&field->lineEdit(), "My Hit");
+        c.turn();
+        advance(0.01);
+        EXPECT_EQ(editor->openedSample(), c.shownAfter);
+        EXPECT_EQ(strombel::testing::child<ui::kit::TextField>(editor->view()), nullptr) << "the field went";
+        // Whatever OK is still there renames nothing it was not typed for.
+        if (ui::kit::Button* ok = editor->nameOkButton()) {
+            const QPointF at = ok->mapToScene(ok->bounds().center());
+            window.touches().begin(1, at);
+            window.touches().end(1, at);
+            advance(0.01);
+        }
+        EXPECT_FALSE(std::filesystem::exists(sandbox.documents() / "My Hit.wav"));
+        EXPECT_EQ(editor->openedSample(), c.shownAfter);
+        EXPECT_EQ(editor->statusText(), "");
+    }
+    EXPECT_TRUE(std::filesystem::exists(sandbox.documents() / "recording 01.wav"));
+    EXPECT_TRUE(std::filesystem::exists(sandbox.documents() / "second.wav"));
 }
 
 TEST_F(EditSamplePanelTest, ThreeLayoutsRenderedToPng) {
