@@ -48,6 +48,7 @@
 namespace strombel::library {
 
 class SoundDataManager;
+struct PackDescription;
 
 /// An observer of the library. Every message is optional; they arrive on the main
 /// loop, in order of registration. An observer leaves every library it joined when
@@ -306,9 +307,10 @@ private:
     static constexpr const char* kDownloadsRelative = "Library/Caches/downloads";
 
     std::vector<std::string> userSampleFileNames() const;
-    /// The first bank (by order) that the pack `packId` brought, of that name, with
-    /// no sample on any pad, if any.
-    std::shared_ptr<Soundbank> emptySoundbankOfPack(const std::string& packId, const std::string& name) const;
+    /// The first bank (by order) that the pack brought, of that name, with no
+    /// sample on any pad; else the first such bank the user renamed (its name is
+    /// none of the pack's banks'), if any.
+    std::shared_ptr<Soundbank> emptySoundbankOfPack(const PackDescription& description, const std::string& name) const;
     bool mayDeleteFileOf(const std::string& filepath) const;
     std::shared_ptr<Sample> insertUserSample(const std::string& relativePath);
     /// The user-sample file names, without the files already found not to be audio.

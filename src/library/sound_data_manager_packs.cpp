@@ -38,7 +38,7 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
         // A pack installed again (its first installation removed) fills the bank
         // its removal emptied, in its place, instead of adding one of the same name.
         // Only a bank of this pack's own: never one of the user's of that name.
-        auto bank = emptySoundbankOfPack(description.id, bankDescription.name);
+        auto bank = emptySoundbankOfPack(description, bankDescription.name);
         if (!bank) {
             bank = context_->insertSoundbank();
             bank->setName(bankDescription.name);
@@ -72,13 +72,22 @@ json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(
     return pack;
 }
 
-std::shared_ptr<Soundbank> SoundDataManager::emptySoundbankOfPack(const std::string& packId,
+std::shared_ptr<Soundbank> SoundDataManager::emptySoundbankOfPack(const PackDescription& description,
                                                                  const std::string& name) const {
+    // The user may have renamed the bank before the pack was removed: an emptied
+    // bank of the pack whose name none of the pack's banks has is that one.
+    auto namedInPack = [&description](const std::string& bankName) {
+        for (const PackBank& bank : description.banks)
+            if (bank.name == bankName) return true;
+        return false;
+    };
+    std::shared_ptr<Soundbank> renamed;
     for (const auto& bank : soundbanks()) {
-        if (bank->sourcePackId() == packId && bank->name() == name && bank->samplesInBankPointers().empty())
-            return bank;
+        if (bank->sourcePackId() != description.id || !bank->samplesInBankPointers().empty()) continue;
+        if (bank->name() == name) return bank;
+        if (!renamed && !namedInPack(bank->name())) renamed = bank;
     }
-    return nullptr;
+    return renamed;
 }
 
 std::optional<std::vector<std::string>> SoundDataManager::relativeSamplePathFromJson(const std::string& text) {

@@ -155,6 +155,37 @@ TEST(PackImport, APackInstalledAgainFillsItsOwnEmptiedBankNeverOneOfTheUsers) {
     EXPECT_EQ(library->samplePathsOfSoundbank(2)[0], firstSound);
 }
 
+TEST(PackImport, APackInstalledAgainFillsTheEmptiedBanksTheUserRenamed) {
+    LibraryWorld world;
+    SoundDataManager* library = &world.launch(false);
+    const size_t stock = library->soundbanks().size();
+    ASSERT_TRUE(library->addSoundpackFromJson(R"({"id": "duo", "name": "Duo", "bundled": "no", "banks": [
+        {"name": "Low", "sounds": [{"file": "low.wav"}]},
+        {"name": "High", "sounds": [{"file": "high.wav"}]}]})").ok());
+    auto packIndex = [&] {
+        const auto packs = library->soundpacks();
+        for (size_t i = 0; i < packs.size(); ++i)
+            if (packs[i]->packId() == "duo") return uint64_t(i);
+        return uint64_t(packs.size());
+    };
+    // The user renames the pack's first bank, then removes the pack, which
+    // empties both of its banks.
+    library->soundbanks()[stock]->setName("My Low");
+    library->saveSoundbanks();
+    ASSERT_TRUE(library->removeSoundpackAtIndex(packIndex()));
+    world.quit();
+    library = &world.launch(false);
+
+    ASSERT_TRUE(library->addSoundpackFromJson(R"({"id": "duo", "name": "Duo", "bundled": "no", "banks": [
+        {"name": "Low", "sounds": [{"file": "low.wav"}]},
+        {"name": "High", "sounds": [{"file": "high.wav"}]}]})").ok());
+    ASSERT_EQ(library->soundbanks().size(), stock + 2) << "no bank beside the emptied ones";
+    EXPECT_EQ(library->soundbanks()[stock]->name(), "My Low");
+    EXPECT_EQ(library->samplePathsOfSoundbank(stock)[0], "Library/Caches/downloads/low.wav");
+    EXPECT_EQ(library->soundbanks()[stock + 1]->name(), "High");
+    EXPECT_EQ(library->samplePathsOfSoundbank(stock + 1)[0], "Library/Caches/downloads/high.wav");
+}
+
 TEST(PackImport, BundledPacksPointIntoTheBundleAndNamesDefaultToTheFile) {
     LibraryWorld world;
     SoundDataManager& library = world.launch(false);
