@@ -516,6 +516,13 @@ private:
     std::set<std::string, std::less<>> mutedBeforeSolo_;  // the mutes a solo's end brings back
     uint64_t currentSoundBankIdx_ = kNotFound;
 
+    // The sample each pad's and each note's last MIDI start played (control
+    // threads): a note-off stops that one, though the bank or the note's table
+    // changed while the key was down.
+    std::mutex midiStartedMutex_;
+    std::map<int, std::string> midiStartedByPad_, midiStartedByNote_;
+    std::optional<std::string> takeMidiStarted(std::map<int, std::string>& started, int key);
+
     // Control threads -> audio thread.
     platform::MpscRing<Command> commands_{kCommandCapacity};
     std::atomic<uint64_t> commandOverruns_{0};

@@ -395,20 +395,45 @@ std::optional<std::string> SoundBox::pathFor(std::map<int, std::string> Tables::
 
 bool SoundBox::startSoundbankSample(int pad, float velocity) {
     auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
-    return path && startTrack(*path, 0, true, true, false, velocity);
+    if (!path) return false;
+    {
+        std::lock_guard lock(midiStartedMutex_);
+        midiStartedByPad_[pad] = *path;
+    }
+    return startTrack(*path, 0, true, true, false, velocity);
+}
+
+std::optional<std::string> SoundBox::takeMidiStarted(std::map<int, std::string>& started, int key) {
+    std::lock_guard lock(midiStartedMutex_);
+    auto found = started.find(key);
+    if (found == started.end()) return std::nullopt;
+    std::string path = std::move(found->second);
+    started.erase(found);
+    return path;
 }
 
 void SoundBox::stopSoundbankSample(int pad) {
-    if (auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad)) stopTrack(*path);
+    // The key went down on another bank: its sample is the one to stop, not the
+    // one the pad shows now.
+    auto path = takeMidiStarted(midiStartedByPad_, pad);
+    if (!path) path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
+    if (path) stopTrack(*path);
 }
 
 bool SoundBox::startTrackForMidiNote(int note, float velocity) {
     auto path = pathFor(&Tables::trackFilePathByMidiNote, note);
-    return path && startTrack(*path, 0, true, true, false, velocity);
+    if (!path) return false;
+    {
+        std::lock_guard lock(midiStartedMutex_);
+        midiStartedByNote_[note] = *path;
+    }
+    return startTrack(*path, 0, true, true, false, velocity);
 }
 
 void SoundBox::stopTrackForMidiNote(int note) {
-    if (auto path = pathFor(&Tables::trackFilePathByMidiNote, note)) stopTrack(*path);
+    auto path = takeMidiStarted(midiStartedByNote_, note);
+    if (!path) path = pathFor(&Tables::trackFilePathByMidiNote, note);
+    if (path) stopTrack(*path);
 }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {

@@ -120,6 +120,60 @@ TEST_F(SoundBoxMidiLinkTest, AKeyboardPlaysThePadAndAPadOnScreenSendsItsNote) {
     EXPECT_EQ(sent[0].bytes, (Bytes{0x9A, 60, 127}));
 }
 
+TEST_F(SoundBoxMidiLinkTest, UnderHoldAKeyReleasedAfterTheBankChangedStopsTheSampleItStarted) {
+    // Two banks whose first pads play second-long samples; HOLD is on, so a
+    // released key ends its sample. In pad mode (notes 60-71) and in the mode
+    // where notes name samples of every bank (bank 0 pad 0 is note 0).
+    engine::InMemorySoundLibrary library;
+    std::vector<engine::LibrarySample> samples;
+    for (int bank = 0; bank < 2; ++bank) {
+        const std::string path = "Documents/bank" + std::to_string(bank) + ".wav";
+        platform::WaveWriter writer;
+        ASSERT_TRUE(writer.open(sandbox.absolutePath(path), 1, 44100, 44100));
+        std::vector<int32_t> frames(44100, 1000 << 9);
+        const int32_t* channels[1] = {frames.data()};
+        ASSERT_TRUE(writer.write(channels, static_cast<uint32_t>(frames.size())));
+        ASSERT_TRUE(writer.close());
+        samples.push_back({path, path, 1.0f});
+        library.setBank(static_cast<uint64_t>(bank), {{0, true, samples.back()}});
+    }
+    library.setSamples(samples);
+    auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, 1'000'000'000);
+    platform::ManualAudioDevice& sound = *device;
+    engine::SoundBox box(std::move(device), sandbox, loop, &library);
+    box.setHoldTapPadTracks(true);
+    auto hub = startHub();
+    SoundBoxMidiLink link(box, *hub);
+    platform::MidiEndpointRef keys = backend.addSource("Keys");
+    loop.runPending();
+    hub->receiveNotesFrom("Keys", true);
+
+    for (const bool padMode : {true, false}) {
+        SCOPED_TRACE(padMode ? "notes play pads" : "notes play samples of every bank");
+        hub->setNotesMapToButtons(padMode);
+        box.reloadSoundbanks();
+        box.currentSoundbankChanged(0);
+        box.waitForPreloads();
+        const uint8_t note = padMode ? 60 : 0;
+        backend.play(keys, {0x90, note, 100});
+        hub->waitUntilActionThreadIdle();
+        sound.renderBuffer();
+        ASSERT_TRUE(box.isPlaying(samples[0].filePath));
+
+        box.currentSoundbankChanged(1);  // the other bank while the key is down
+        if (!padMode) {  // the banks trade places: note 0 names the other sample now
+            library.setBank(0, {{0, true, samples[1]}});
+            library.setBank(1, {{0, true, samples[0]}});
+            box.reloadSoundbanks();
+        }
+        backend.play(keys, {0x80, note, 0});
+        hub->waitUntilActionThreadIdle();
+        for (int block = 0; block < 4; ++block) sound.renderBuffer();
+        EXPECT_FALSE(box.isPlaying(samples[0].filePath));
+        EXPECT_FALSE(box.isPlaying(samples[1].filePath));
+    }
+}
+
 TEST_F(SoundBoxMidiLinkTest, AnOutsideClockDrivesTheSequencerAndItsOwnClockGoesOut) {
     auto hub = startHub();
     sequencer::MidiControllerClockOut clockOut(*hub);
