@@ -98,6 +98,29 @@ TEST_F(PadScreenTest, WithHoldOnReleasingAPadStopsItsSample) {
     EXPECT_FALSE(screen.tapButtonLight(2)->isTurnedOn());
 }
 
+TEST_F(PadScreenTest, WithHoldOnAPadReleasedAfterAnotherFingerChangedTheBankStopsWhatItStarted) {
+    auto run = start();
+    ui::StrombelViewController& screen = run->screen();
+    open(*run, screen.sampleOptionsBtn());
+    tap(*run, screen.holdToggleBtn());
+    const std::string held = pathOfPad(*run, 2);
+
+    touchDown(*run, screen.tapButton(2));
+    runFor(*run, 0.02);
+    ASSERT_TRUE(run->program().engine()->isPlaying(held));
+    // A second finger steps to the next bank while the first holds the pad.
+    touchDown(*run, &screen.soundBankControl()->rightButton(), 2);
+    touchUp(*run, &screen.soundBankControl()->rightButton(), 2);
+    loop_.runPending();
+    ASSERT_EQ(run->program().engine()->currentSoundBankIdx(), 1u);
+    ASSERT_NE(pathOfPad(*run, 2), held);
+
+    touchUp(*run, screen.tapButton(2));
+    runFor(*run, 0.05);
+    EXPECT_FALSE(run->program().engine()->isPlaying(held)) << "the sample the touch started stops at its release";
+    EXPECT_EQ(nextBuffer(*run), 0);
+}
+
 TEST_F(PadScreenTest, ADamagedLibraryIsToldAndTheStockSoundsStillPlay) {
     const auto documents = temp_ / "root" / "Documents";
     std::filesystem::create_directories(documents);

@@ -3,6 +3,8 @@
 
 #include <QStringList>
 
+#include <utility>
+
 #include "logging/log.h"
 #include "ui/pad/strombel_view_controller.h"
 
@@ -33,6 +35,7 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
     if (pad < 0 || pad > 11) return;
     switch (tapPadsState_) {
         case TapPadsPlay: {
+            heldPadPaths_[size_t(pad)].clear();
             std::string path = padPath(pad);
             if (path.empty()) return;
             if (!services_.engine->isTrackReady(path)) {
@@ -44,6 +47,7 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
                 services_.sequencer->eraseAllEventsOfTrack(path);
             } else {
                 services_.engine->startTrack(path, 0, true, false, true, 1.0f);
+                heldPadPaths_[size_t(pad)] = path;
             }
             break;
         }
@@ -91,8 +95,11 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
 }
 
 void StrombelViewController::tapPadBtnReleased(int pad) {
-    if (tapPadsState_ != TapPadsPlay || pad < 0 || pad > 11) return;
-    std::string path = padPath(pad);
+    if (pad < 0 || pad > 11) return;
+    // Another finger may have changed the bank (or the pads' mode) while this
+    // one held the pad: the sample its touch started is the one to stop.
+    std::string path = std::exchange(heldPadPaths_[size_t(pad)], {});
+    if (path.empty() && tapPadsState_ == TapPadsPlay) path = padPath(pad);
     if (!path.empty()) services_.engine->stopTrack(path);
 }
 
