@@ -256,6 +256,11 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
             if (alive.expired()) return;
             spinner_->stopAnimating();
             if (end.succeeded) {
+                // The page lies over the panel in a window of its own: shown
+                // before it has loaded, it would hide the turning spinner behind
+                // an empty page, for as long as a slow server takes.
+                pageLoaded_ = true;
+                placeWebView();
                 updateWebOrientation();
                 dialog_.didFinishLoad();
             } else {
@@ -451,7 +456,7 @@ void SocialDialogPanel::placeWebView() {
     const QPolygonF inScene = mapToScene(webFrame_);
     const QRect onWindow = window_.mapFromScene(inScene.boundingRect()).boundingRect();
     webView_->setGeometry(onWindow);
-    if (!dismissing_ && !failure_) webView_->show();
+    if (pageLoaded_ && !dismissing_ && !failure_) webView_->show();
 }
 
 void SocialDialogPanel::updateWebOrientation() {

@@ -156,6 +156,7 @@ private:
     double rotation_ = 0;
     bool showingKeyboard_ = false;
     bool dismissing_ = false;
+    bool pageLoaded_ = false;  // the page's first load has ended well
     bool webViewGrown_ = false;  // by the keyboard, on a phone in landscape
     platform::NotificationCenter* observed_ = nullptr;
     platform::NotificationCenter* notifications_ = nullptr;

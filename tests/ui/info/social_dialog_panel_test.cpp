@@ -220,6 +220,52 @@ TEST_F(SocialDialogPanelTest, APageThatCannotLoadIsToldAndTheDialogWaitsToBeClos
     EXPECT_EQ(panel(), nullptr);
 }
 
+// A server that takes the connection and answers only when the test says: the
+// page lies over the panel in a window of its own, so until it has loaded the
+// spinner is what the user sees, not an empty white page.
+TEST_F(SocialDialogPanelTest, WhileThePageLoadsTheSpinnerTurnsInSightAndThePageComesOnceLoaded) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    SocialHosts slow = network.hosts();
+    slow.dialogBaseURL = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/dialog/";
+    client.setHosts(slow);
+    client.socialDialogLogin("tok", std::chrono::system_clock::now() + std::chrono::hours(1));
+    screen->socialBtnPressed();
+    ASSERT_NE(panel(), nullptr);
+
+    int connection = -1;
+    std::string request;
+    ASSERT_TRUE(waitFor([&] {
+        if (connection < 0) connection = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        char bytes[4096];
+        if (connection >= 0)
+            for (ssize_t got; (got = ::read(connection, bytes, sizeof bytes)) > 0;) request.append(bytes, size_t(got));
+        return request.find("\r\n\r\n") != std::string::npos;
+    })) << "the page was never asked for";
+    EXPECT_EQ(request.rfind("GET /dialog/feed?", 0), 0u) << request;
+    finishAnimations();
+    EXPECT_TRUE(panel()->spinner()->isAnimating());
+    EXPECT_FALSE(panel()->spinner()->isHidden());
+    EXPECT_FALSE(panel()->webView()->isVisible()) << "an empty page covers the turning spinner";
+
+    const std::string page = "<html><body><p>Post</p></body></html>";
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
+                               std::to_string(page.size()) + "\r\n\r\n" + page;
+    ASSERT_EQ(::write(connection, answer.data(), answer.size()), ssize_t(answer.size()));
+    ::close(connection);
+    ASSERT_TRUE(waitFor([&] { return pageLoaded(); })) << "the page never loaded";
+    finishAnimations();
+    EXPECT_TRUE(panel()->webView()->isVisible()) << "the loaded page is shown";
+    EXPECT_TRUE(screen->events.empty());
+    ::close(server);
+}
+
 TEST_F(SocialDialogPanelTest, InEveryLayoutThePageAndItsFailureAreWholeAndEveryButtonOnTheScreen) {
     const int port = refusingPort();
     ASSERT_GT(port, 0);
