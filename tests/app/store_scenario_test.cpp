@@ -363,6 +363,29 @@ TEST_F(StoreScenarioTest, UprightAFailureLeavesEveryOtherButtonWhereItWasAndItsR
     }
 }
 
+// A store that asks for credentials none were set for: the screen names the
+// settings to set, whole, in every layout, with RETRY below the last line.
+TEST_F(StoreScenarioTest, AStoreAskingForCredentialsIsToldWholeWithTheSettingsToSet) {
+    settings_.username.clear();
+    settings_.password.clear();
+    for (ui::GuiType layout : {ui::GuiType::tablet, ui::GuiType::phoneLandscape, ui::GuiType::phonePortrait}) {
+        SCOPED_TRACE(int(layout));
+        auto run = startWithStore(layout);
+        tap(*run, buttonCaptioned(run->program().window().rootView(), "SHOP"));
+        runFor(*run, 1.0);
+        store::StrombelStoreViewController* screen = storeScreen(*run);
+        ASSERT_NE(screen, nullptr);
+        ASSERT_TRUE(pumpUntil([&] { return screen->statusText().contains("user name and password"); }));
+        const QString shown = screen->statusLabel()->wrappedLines().join(' ');
+        EXPECT_TRUE(shown.endsWith("(STROMBEL_STORE_USER and STROMBEL_STORE_PASSWORD)")) << shown.toStdString();
+        const QRectF status = screen->statusLabel()->mapRectToScene(screen->statusLabel()->bounds());
+        const QRectF retry = screen->retryButton()->mapRectToScene(screen->retryButton()->bounds());
+        EXPECT_FALSE(screen->retryButton()->isHidden());
+        EXPECT_GE(retry.top(), status.bottom()) << "RETRY over the reason";
+        EXPECT_TRUE(screen->mapRectToScene(screen->bounds()).contains(retry));
+    }
+}
+
 TEST_F(StoreScenarioTest, WithoutAServerTheScreenSaysSoAndOffersRetry) {
     server_.stop();
     auto run = startWithStore(ui::GuiType::tablet);

@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QFontMetricsF>
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
@@ -171,7 +172,17 @@ void StrombelStoreViewController::storeItemsLoadingFailed(const json::Error& err
 
 void StrombelStoreViewController::showStatus(const QString& text, bool offerRetry) {
     status_->setText(text);
-    status_->setNumberOfLines(2);
+    // The reason in as many lines as it needs (it may name the settings to set),
+    // RETRY below its last line.
+    status_->setNumberOfLines(0);
+    const QRectF frame = status_->frame();
+    status_->setFrame(QRectF(frame.x(), frame.y(), frame.width(), 100000));
+    const double lines = std::max<double>(2, status_->wrappedLines().size());
+    const double height = std::max(metrics_.nameSize * 2.6, lines * QFontMetricsF(status_->font()).lineSpacing());
+    status_->setFrame(QRectF(frame.x(), frame.y(), frame.width(), height));
+    QRectF retry = retryBtn_->frame();
+    retry.moveTop(frame.y() + height + metrics_.nameSize * 0.4);
+    retryBtn_->setFrame(retry);
     status_->setHidden(text.isEmpty());
     retryBtn_->setHidden(!offerRetry);
 }

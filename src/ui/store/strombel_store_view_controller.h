@@ -63,6 +63,8 @@ public:
     bool iconOfItemIsLoaded(const std::string& identifier) const;
     ui::kit::TableView* list() const { return list_; }
     ui::kit::Button* doneButton() const { return doneBtn_; }
+    ui::kit::Label* statusLabel() const { return status_; }
+    ui::kit::Button* retryButton() const { return retryBtn_; }
 
     /// The largest icon, in pixels a side, that is decoded.
     static constexpr int kMaximumIconSide = 1024;
