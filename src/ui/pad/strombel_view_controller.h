@@ -417,7 +417,7 @@ protected:
     std::vector<SliderControl*> sliderViews_;
     std::array<bool, 12> releasedPads_{};
     // The sample each held pad's touch started: its release stops that one,
-    // though another finger changed the bank or the pads' mode meanwhile.
+    // though another finger changed the bank meanwhile.
     std::array<std::string, 12> heldPadPaths_{};
 
     int32_t rhythmConfigMode_ = RhythmNone;

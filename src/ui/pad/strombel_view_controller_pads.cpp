@@ -95,11 +95,11 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
 }
 
 void StrombelViewController::tapPadBtnReleased(int pad) {
-    if (pad < 0 || pad > 11) return;
-    // Another finger may have changed the bank (or the pads' mode) while this
-    // one held the pad: the sample its touch started is the one to stop.
+    if (tapPadsState_ != TapPadsPlay || pad < 0 || pad > 11) return;
+    // Another finger may have changed the bank while this one held the pad:
+    // the sample its touch started is the one to stop.
     std::string path = std::exchange(heldPadPaths_[size_t(pad)], {});
-    if (path.empty() && tapPadsState_ == TapPadsPlay) path = padPath(pad);
+    if (path.empty()) path = padPath(pad);
     if (!path.empty()) services_.engine->stopTrack(path);
 }
 
