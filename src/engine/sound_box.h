@@ -521,7 +521,9 @@ private:
     // changed while the key was down.
     std::mutex midiStartedMutex_;
     std::map<int, std::string> midiStartedByPad_, midiStartedByNote_;
-    std::optional<std::string> takeMidiStarted(std::map<int, std::string>& started, int key);
+    bool startFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key,
+                       float velocity);
+    void stopFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key);
 
     // Control threads -> audio thread.
     platform::MpscRing<Command> commands_{kCommandCapacity};

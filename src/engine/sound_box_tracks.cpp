@@ -393,48 +393,45 @@ std::optional<std::string> SoundBox::pathFor(std::map<int, std::string> Tables::
     return found->second;
 }
 
-bool SoundBox::startSoundbankSample(int pad, float velocity) {
-    auto path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
+// A MIDI start remembers the sample it played; its stop stops that one, though
+// the bank (or the note's table) changed while the key was down.
+bool SoundBox::startFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key,
+                             float velocity) {
+    auto path = pathFor(paths, key);
     if (!path) return false;
     {
         std::lock_guard lock(midiStartedMutex_);
-        midiStartedByPad_[pad] = *path;
+        started[key] = *path;
     }
     return startTrack(*path, 0, true, true, false, velocity);
 }
 
-std::optional<std::string> SoundBox::takeMidiStarted(std::map<int, std::string>& started, int key) {
-    std::lock_guard lock(midiStartedMutex_);
-    auto found = started.find(key);
-    if (found == started.end()) return std::nullopt;
-    std::string path = std::move(found->second);
-    started.erase(found);
-    return path;
+void SoundBox::stopFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key) {
+    std::optional<std::string> path;
+    {
+        std::lock_guard lock(midiStartedMutex_);
+        if (auto found = started.find(key); found != started.end()) {
+            path = std::move(found->second);
+            started.erase(found);
+        }
+    }
+    if (!path) path = pathFor(paths, key);
+    if (path) stopTrack(*path);
+}
+
+bool SoundBox::startSoundbankSample(int pad, float velocity) {
+    return startFromMidi(&Tables::currentSoundbankFilePathsByIdx, midiStartedByPad_, pad, velocity);
 }
 
 void SoundBox::stopSoundbankSample(int pad) {
-    // The key went down on another bank: its sample is the one to stop, not the
-    // one the pad shows now.
-    auto path = takeMidiStarted(midiStartedByPad_, pad);
-    if (!path) path = pathFor(&Tables::currentSoundbankFilePathsByIdx, pad);
-    if (path) stopTrack(*path);
+    stopFromMidi(&Tables::currentSoundbankFilePathsByIdx, midiStartedByPad_, pad);
 }
 
 bool SoundBox::startTrackForMidiNote(int note, float velocity) {
-    auto path = pathFor(&Tables::trackFilePathByMidiNote, note);
-    if (!path) return false;
-    {
-        std::lock_guard lock(midiStartedMutex_);
-        midiStartedByNote_[note] = *path;
-    }
-    return startTrack(*path, 0, true, true, false, velocity);
+    return startFromMidi(&Tables::trackFilePathByMidiNote, midiStartedByNote_, note, velocity);
 }
 
-void SoundBox::stopTrackForMidiNote(int note) {
-    auto path = takeMidiStarted(midiStartedByNote_, note);
-    if (!path) path = pathFor(&Tables::trackFilePathByMidiNote, note);
-    if (path) stopTrack(*path);
-}
+void SoundBox::stopTrackForMidiNote(int note) { stopFromMidi(&Tables::trackFilePathByMidiNote, midiStartedByNote_, note); }
 
 bool SoundBox::startTrack(const std::string& path, double fromPoint, double toPoint) {
     STROMBEL_EXPECT_THREAD(kControlThreads);
