@@ -132,7 +132,9 @@ protected:
         auto program = std::make_unique<testing::ChildProcess>(
             std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
             x_.environment(environment), -1, errors);
-        return program->started() ? std::move(program) : nullptr;
+        if (!program->started()) return nullptr;
+        launched_ = program->pid();
+        return program;
     }
 
     /// The hub's directory of services and the address socket in the run's own
@@ -144,10 +146,21 @@ protected:
         return runtime;
     }
 
-    /// Waits for the program's window to show and reads its size.
+    /// Waits up to a minute for the window of the program last launched to show
+    /// and reads its size. When it does not show, the failure says what the
+    /// program was doing meanwhile.
     std::optional<ProgramWindow> windowOf(QSizeF points) {
-        auto found = x_.xdotool({"search", "--sync", "--onlyvisible", "--name", "^Strombel$"});
-        if (!found || found->empty()) return std::nullopt;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::optional<std::string> found;
+        for (;;) {
+            found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
+            if (found && !found->empty()) break;
+            if (!stillRunning(launched_) || std::chrono::steady_clock::now() > end) {
+                ADD_FAILURE() << "the program's window did not show\n" << whatTheProgramDoes(launched_);
+                return std::nullopt;
+            }
+            pause(0.2);
+        }
         ProgramWindow window;
         window.id = found->substr(0, found->find('\n'));
         window.points = points;
@@ -172,6 +185,39 @@ protected:
                                 "click", "--repeat", std::to_string(count), "--delay", std::to_string(delayMs), "1"}));
     }
 
+    static bool stillRunning(pid_t pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line)) return false;
+        const size_t name = line.rfind(')');
+        return name != std::string::npos && line.size() > name + 2 && line[name + 2] != 'Z';
+    }
+
+    /// The program's threads with where each waits, their stacks when gdb is
+    /// there, and the windows the X server has.
+    std::string whatTheProgramDoes(pid_t pid) const {
+        if (!stillRunning(pid)) return "the program had ended";
+        std::ostringstream told;
+        const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            auto read = [&](const char* name) {
+                std::ifstream in(task.path() / name);
+                std::string text;
+                std::getline(in, text);
+                return text;
+            };
+            told << "thread " << task.path().filename().string() << " " << read("comm") << ": waits in "
+                 << read("wchan") << "\n";
+        }
+        if (auto stacks = testing::runCommand({"gdb", "-batch", "-p", std::to_string(pid), "-ex",
+                                               "thread apply all bt 20"},
+                                              testing::environmentWith({}), 60))
+            told << *stacks;
+        if (auto windows = x_.xdotool({"search", "--name", ".", "getwindowname", "%@"})) told << "windows:\n" << *windows;
+        return told.str();
+    }
+
     static void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
     /// Ends the program as the desktop does, with SIGTERM; true when it quit cleanly.
@@ -182,6 +228,7 @@ protected:
     }
 
     testing::XServer x_;
+    pid_t launched_ = -1;
 };
 
 TEST_F(DesktopProgramTest, QuickClicksOnAPadDuringRecAndOnPlusEachCount) {

@@ -3,11 +3,13 @@
 // Programs a test runs as a user would: the program under test, its tools.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -99,19 +101,30 @@ inline std::vector<std::string> environmentWith(const std::vector<std::string>& 
     return result;
 }
 
-/// Runs a short command to its end; its standard output, or nothing when it failed.
+/// Runs a short command to its end; its standard output, or nothing when it failed
+/// or had not ended after `seconds` (it is then killed).
 inline std::optional<std::string> runCommand(const std::vector<std::string>& arguments,
                                              const std::vector<std::string>& environment, double seconds = 20) {
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
     ChildProcess child(arguments, environment, pipe[1]);
     ::close(pipe[1]);
+    // The whole run keeps to the time given: a command that hangs with its
+    // output open would otherwise hold the reading for good.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::string output;
     char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(pipe[0], buffer, sizeof buffer)) > 0) output.append(buffer, size_t(got));
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd readable{pipe[0], POLLIN, 0};
+        if (::poll(&readable, 1, int(left.count())) <= 0) break;
+        const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        output.append(buffer, size_t(got));
+    }
     ::close(pipe[0]);
-    const std::optional<int> status = child.wait(seconds);
+    const std::optional<int> status = child.wait(std::max(0.0, std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count()));
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
     return output;
 }
