@@ -328,23 +328,30 @@ class MessagePortTest : public ::testing::Test {
 protected:
     void SetUp() override { platform::PlatformVersion::setCurrent(7.0); }
     void TearDown() override { platform::PlatformVersion::setCurrent(8.0); }
+
+    /// Ports are named in one space for the whole machine: the cases of this
+    /// suite run beside each other under ctest -j, and beside another build's, so
+    /// each process names its own or one case's endpoint finds the name taken.
+    static std::string portName(const std::string& base) { return base + std::to_string(getpid()); }
 };
 
 TEST_F(MessagePortTest, FramesNameTheSenderAndBadFramesAreDropped) {
     BusWorld world;
-    BusLocalEndpoint sender("porta", world.endpointOptions());
-    BusLocalEndpoint receiver("portb", world.endpointOptions());
+    const std::string senderName = portName("porta");
+    const std::string receiverName = portName("portb");
+    BusLocalEndpoint sender(senderName, world.endpointOptions());
+    BusLocalEndpoint receiver(receiverName, world.endpointOptions());
     ASSERT_TRUE(sender.hasMessagePort());
     ASSERT_TRUE(receiver.hasMessagePort());
     BusRegistry senderRegistry("wirehub", &sender, world.discovery, world.registryOptions());
     BusRegistry receiverRegistry("wirehub", &receiver, world.discovery, world.registryOptions());
     senderRegistry.setPublishing(true);
-    auto senderAsSeen = world.waitForPeer(receiverRegistry, "porta");
+    auto senderAsSeen = world.waitForPeer(receiverRegistry, senderName);
     ASSERT_TRUE(senderAsSeen);
 
     // A peer of the older protocol (no "BusVersion") on this machine gets a port.
     platform::ServiceRecord record;
-    record.name = "portb (Desk)";
+    record.name = receiverName + " (Desk)";
     record.port = uint16_t(receiver.socketPort());
     record.addresses.push_back(*platform::SocketAddress::fromText("127.0.0.1", record.port));
     auto portPeer = BusPeer::withService(record, &sender);
@@ -366,18 +373,18 @@ TEST_F(MessagePortTest, FramesNameTheSenderAndBadFramesAreDropped) {
     ASSERT_TRUE(raw.openForSending());
     std::vector<uint8_t> frame(129 + 3, 0);
     frame[0] = 200;
-    EXPECT_EQ(raw.send("portb", frame.data(), frame.size()), 0);
+    EXPECT_EQ(raw.send(receiverName, frame.data(), frame.size()), 0);
     frame[0] = 2;
     frame[1] = 0xFF;
     frame[2] = 0xFE;
-    EXPECT_EQ(raw.send("portb", frame.data(), frame.size()), 0);
-    EXPECT_EQ(raw.send("portb", frame.data(), 100), 0);
+    EXPECT_EQ(raw.send(receiverName, frame.data(), frame.size()), 0);
+    EXPECT_EQ(raw.send(receiverName, frame.data(), 100), 0);
     ASSERT_TRUE(world.pumpUntil([&] { return receiver.counters().invalidFrames.load() == 3; }));
     // An empty message (a frame of exactly 129 bytes) from a known sender is delivered.
     std::vector<uint8_t> empty(129, 0);
-    empty[0] = 5;
-    std::memcpy(empty.data() + 1, "porta", 5);
-    EXPECT_EQ(raw.send("portb", empty.data(), empty.size()), 0);
+    empty[0] = uint8_t(senderName.size());
+    std::memcpy(empty.data() + 1, senderName.data(), senderName.size());
+    EXPECT_EQ(raw.send(receiverName, empty.data(), empty.size()), 0);
     ASSERT_TRUE(world.pumpUntil([&] { return recorder.count() == 2; }));
     EXPECT_TRUE(recorder.messages()[1].bytes.empty());
 
@@ -394,9 +401,8 @@ TEST_F(MessagePortTest, FramesNameTheSenderAndBadFramesAreDropped) {
 TEST_F(MessagePortTest, SendFailuresAreToldOnceUntilASendGoesThrough) {
     BusWorld world;
     BusLogCapture log;
-    BusLocalEndpoint sender("porta", world.endpointOptions());
-    // Named by the process: another build's tests may run beside these.
-    const std::string name = "portc" + std::to_string(getpid());
+    BusLocalEndpoint sender(portName("porta"), world.endpointOptions());
+    const std::string name = portName("portc");
     platform::MessagePort receiver;
     ASSERT_TRUE(receiver.listen(name));
     platform::ServiceRecord record;
