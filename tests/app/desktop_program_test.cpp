@@ -133,7 +133,7 @@ protected:
             std::vector<std::string>{STROMBEL_PROGRAM, "--root", root.string(), "--gui", std::to_string(guiType)},
             x_.environment(environment), -1, errors);
         if (!program->started()) return nullptr;
-        launched_ = program->pid();
+        launched_ = program.get();
         return program;
     }
 
@@ -155,8 +155,8 @@ protected:
         for (;;) {
             found = x_.xdotool({"search", "--onlyvisible", "--name", "^Strombel$"});
             if (found && !found->empty()) break;
-            if (!stillRunning(launched_) || std::chrono::steady_clock::now() > end) {
-                ADD_FAILURE() << "the program's window did not show\n" << whatTheProgramDoes(launched_);
+            if (!launched_ || launched_->wait(0) || std::chrono::steady_clock::now() > end) {
+                ADD_FAILURE() << "the program's window did not show\n" << whatTheProgramDoes();
                 return std::nullopt;
             }
             pause(0.2);
@@ -185,18 +185,11 @@ protected:
                                 "click", "--repeat", std::to_string(count), "--delay", std::to_string(delayMs), "1"}));
     }
 
-    static bool stillRunning(pid_t pid) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (pid <= 0 || !std::getline(stat, line)) return false;
-        const size_t name = line.rfind(')');
-        return name != std::string::npos && line.size() > name + 2 && line[name + 2] != 'Z';
-    }
-
     /// The program's threads with where each waits, their stacks when gdb is
     /// there, and the windows the X server has.
-    std::string whatTheProgramDoes(pid_t pid) const {
-        if (!stillRunning(pid)) return "the program had ended";
+    std::string whatTheProgramDoes() const {
+        if (!launched_ || launched_->wait(0)) return "the program had ended";
+        const pid_t pid = launched_->pid();
         std::ostringstream told;
         const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
         std::error_code error;
@@ -228,7 +221,7 @@ protected:
     }
 
     testing::XServer x_;
-    pid_t launched_ = -1;
+    testing::ChildProcess* launched_ = nullptr;  ///< the program last launched, owned by the test
 };
 
 TEST_F(DesktopProgramTest, QuickClicksOnAPadDuringRecAndOnPlusEachCount) {

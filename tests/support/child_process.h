@@ -112,19 +112,20 @@ inline std::optional<std::string> runCommand(const std::vector<std::string>& arg
     // The whole run keeps to the time given: a command that hangs with its
     // output open would otherwise hold the reading for good.
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto secondsLeft = [&] {
+        return std::max(0.0, std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count());
+    };
     std::string output;
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
         pollfd readable{pipe[0], POLLIN, 0};
-        if (::poll(&readable, 1, int(left.count())) <= 0) break;
+        if (secondsLeft() <= 0 || ::poll(&readable, 1, int(secondsLeft() * 1000)) <= 0) break;
         const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
         if (got <= 0) break;
         output.append(buffer, size_t(got));
     }
     ::close(pipe[0]);
-    const std::optional<int> status = child.wait(std::max(0.0, std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count()));
+    const std::optional<int> status = child.wait(secondsLeft());
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
     return output;
 }
