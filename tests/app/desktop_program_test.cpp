@@ -185,8 +185,8 @@ protected:
                                 "click", "--repeat", std::to_string(count), "--delay", std::to_string(delayMs), "1"}));
     }
 
-    /// The program's threads with where each waits, their stacks when gdb is
-    /// there, and the windows the X server has.
+    /// The program's threads and children with where each waits, the threads'
+    /// stacks when gdb is there, and the windows the X server has.
     std::string whatTheProgramDoes() const {
         if (!launched_ || launched_->wait(0)) return "the program had ended";
         const pid_t pid = launched_->pid();
@@ -202,11 +202,25 @@ protected:
             };
             told << "thread " << task.path().filename().string() << " " << read("comm") << ": waits in "
                  << read("wchan") << "\n";
+            // A child it started and still waits on, with where the child waits.
+            std::istringstream children(read("children"));
+            for (std::string child; children >> child;) {
+                std::ifstream comm("/proc/" + child + "/comm"), wchan("/proc/" + child + "/wchan");
+                std::string name, waits;
+                std::getline(comm, name);
+                std::getline(wchan, waits);
+                told << "  its child " << child << " " << name << ": waits in " << waits << "\n";
+            }
         }
-        if (auto stacks = testing::runCommand({"gdb", "-batch", "-p", std::to_string(pid), "-ex",
-                                               "thread apply all bt 20"},
-                                              testing::environmentWith({}), 60))
-            told << *stacks;
+        // The main thread first: it is the one that shows the window, and a
+        // long report may be cut short where it is read.
+        if (auto stacks = testing::runCommand({"gdb", "-batch", "-p", std::to_string(pid), "-ex", "thread apply 1 bt 40",
+                                               "-ex", "thread apply all bt 12"},
+                                              testing::environmentWith({}), 60)) {
+            std::istringstream lines(*stacks);
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind("[New LWP", 0) != 0) told << line << "\n";
+        }
         if (auto windows = x_.xdotool({"search", "--name", ".", "getwindowname", "%@"})) told << "windows:\n" << *windows;
         return told.str();
     }

@@ -87,9 +87,18 @@ private:
 };
 
 /// This process's environment with `changes` (NAME=value sets, a bare NAME unsets).
-inline std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
-    std::vector<std::string> result;
+///
+/// A child gets a session bus address that refuses at once unless `changes` name
+/// one: without an address the bus library under Qt's X platform launches a bus
+/// by forking the program while its threads start, and under AddressSanitizer
+/// such a child can hang in its first allocation (the sanitizer's allocator holds
+/// no lock across a fork), leaving the program's start waiting on it for good.
+inline std::vector<std::string> environmentWith(std::vector<std::string> changes) {
     auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    if (std::none_of(changes.begin(), changes.end(),
+                     [&](const std::string& change) { return nameOf(change) == "DBUS_SESSION_BUS_ADDRESS"; }))
+        changes.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/dev/null");
+    std::vector<std::string> result;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
         bool replaced = false;
