@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 
 #include "hub/bus_log.h"
@@ -186,6 +187,21 @@ HubSenderPort::HubSenderPort(std::string name, std::string title, const AudioCom
     setAudioComponentDescription(description);
 }
 
+struct HubSenderPort::Opening {
+    std::mutex mutex;
+    platform::OpenerOwned<JackSenderOutput> output;  // let go on the opener when nobody took it
+
+    void keep(platform::OpenerOwned<JackSenderOutput> opened) {
+        std::lock_guard lock(mutex);
+        output = std::move(opened);
+    }
+    /// What the try opened, to the first who asks.
+    std::unique_ptr<JackSenderOutput> take() {
+        std::lock_guard lock(mutex);
+        return std::unique_ptr<JackSenderOutput>(output.release());
+    }
+};
+
 HubSenderPort::~HubSenderPort() { stopPublishing(); }
 
 void HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop) {
@@ -253,24 +269,27 @@ void HubSenderPort::lookForServer(bool again) {
     // main thread. The opening owns its options; the port is reached weakly.
     // What it opened and nobody took is closed on the opener's thread too.
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
-    opening_ = platform::JackOpener::shared().run(*loop_, [weak, again, options = outputOptions(again)] {
-        auto opened =
-            std::make_shared<platform::OpenerOwned<JackSenderOutput>>(JackSenderOutput::open(options).release());
-        return [weak, again, opened] {
-            auto port = weak.lock();
-            if (port) port->opening_ = false;
-            if (!port || !*opened || port->output_ || !port->serverWatch_) {
-                // Nobody publishes through it; a client whose server went is let go.
-                if (*opened && (*opened)->serverGone())
-                    JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput>(opened->release()));
-                return;
-            }
-            port->loop_->cancel(port->serverWatch_);
-            port->serverWatch_ = 0;
-            port->takeOutput(std::unique_ptr<JackSenderOutput>(opened->release()));
-            if (again) STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
-        };
-    });
+    auto opening = std::make_shared<Opening>();
+    const bool queued =
+        platform::JackOpener::shared().run(*loop_, [weak, again, options = outputOptions(again), opening] {
+            opening->keep(platform::OpenerOwned<JackSenderOutput>(JackSenderOutput::open(options).release()));
+            return [weak, again, opening] {
+                auto port = weak.lock();
+                if (port && port->opening_ == opening) port->opening_.reset();
+                std::unique_ptr<JackSenderOutput> opened = opening->take();
+                if (!port || !opened || port->output_ || !port->serverWatch_) {
+                    // Nobody publishes through it; a client whose server went is let go.
+                    if (opened && opened->serverGone()) JackSenderOutput::abandon(std::move(opened));
+                    JackSenderOutput::close(std::move(opened));
+                    return;
+                }
+                port->loop_->cancel(port->serverWatch_);
+                port->serverWatch_ = 0;
+                port->takeOutput(std::move(opened));
+                if (again) STROMBEL_LOG_WARN("A JACK server runs: \"{}\" is published on it", port->name());
+            };
+        });
+    if (queued) opening_ = std::move(opening);
 }
 
 void HubSenderPort::stopPublishing() {
@@ -283,6 +302,20 @@ void HubSenderPort::stopPublishing() {
     // on the opener's thread: a server that hangs holds that one, not this.
     if (output_ && output_->serverGone()) JackSenderOutput::abandon(std::move(output_));
     JackSenderOutput::close(std::move(output_));
+    // A try still under way: what it opens is closed on the opener's thread
+    // right after it, before a later try opens a client of the same name (the
+    // server would name that one apart, where no hub looks for it).
+    if (opening_) {
+        platform::JackOpener::shared().close([opening = std::move(opening_), loop = loop_] {
+            std::unique_ptr<JackSenderOutput> opened = opening->take();
+            if (!opened || !opened->serverGone()) return;  // closed here, on the opener's thread
+            // A client whose server went is left alone, as the main loop does it.
+            auto gone = std::make_shared<std::unique_ptr<JackSenderOutput>>(std::move(opened));
+            if (!platform::MainLoop::postIfAlive(loop, [gone] { JackSenderOutput::abandon(std::move(*gone)); }))
+                platform::detail::leaveAloneForGood(gone->release());
+        });
+        opening_.reset();
+    }
     interAppAudioConnected_ = false;
 }
 

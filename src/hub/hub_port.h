@@ -227,13 +227,16 @@ private:
     /// One look, on the opener's thread (`again`: a look after the first, said
     /// only when it finds the server).
     void lookForServer(bool again);
+    /// A try under way on the opener's thread, and the output it opened until
+    /// the port takes it or lets it go.
+    struct Opening;
 
     std::unique_ptr<JackSenderOutput> output_;
     std::string clientName_;
     platform::MainLoop* loop_ = nullptr;
     platform::MainLoop::TimerId serverWatch_ = 0;
     platform::MainLoop::TimerId lossCheck_ = 0;  // while published
-    bool opening_ = false;  // a try runs on the JACK opener's thread
+    std::shared_ptr<Opening> opening_;  // while a try runs on the JACK opener's thread
     bool interAppAudioConnected_ = false;
     bool sharingAudioUnit_ = false;
     bool appHasActiveReceiverPort_ = false;

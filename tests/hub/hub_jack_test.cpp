@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -196,6 +197,28 @@ TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
     ASSERT_TRUE(pumpUntil([&] { return !port->interAppAudioConnected(); }));
     EXPECT_FALSE(port->connected());
     EXPECT_EQ(notices, 2);
+}
+
+TEST_F(HubJackTest, APortLetGoWhileItsClientOpensLeavesTheNameToTheNextPort) {
+    makeEngine(256, 48000.0);
+    platform::JackOpener& opener = platform::JackOpener::shared();
+    // The opener is held up, so that the first port's opening is still to run
+    // when the port goes and the second port asks for the same client name.
+    std::promise<void> letGo;
+    std::shared_future<void> held = letGo.get_future().share();
+    ASSERT_TRUE(opener.run([held] { held.wait(); }));
+    AudioComponentDescription description{fourCharCode("auri"), fourCharCode("smpl"), fourCharCode("vlkt"), 0, 0};
+    auto first = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
+    first->startPublishing("Strombel", loop_);
+    first.reset();
+    auto second = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
+    second->startPublishing("Strombel", loop_);
+    letGo.set_value();
+    ASSERT_TRUE(pumpUntil([&] { return second->publishing(); })) << "the JACK test server is not running";
+    // A hub finds the port under the program's name, not a name the server made up.
+    EXPECT_EQ(second->output()->leftPortName(), "Strombel:Strombel output L");
+    second.reset();
+    EXPECT_TRUE(opener.waitIdle(std::chrono::seconds(10)));
 }
 
 TEST_F(HubJackTest, WithoutAServerThePortStaysUnpublished) {
