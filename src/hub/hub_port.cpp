@@ -278,9 +278,7 @@ void HubSenderPort::lookForServer(bool again) {
                 if (port && port->opening_ == opening) port->opening_.reset();
                 std::unique_ptr<JackSenderOutput> opened = opening->take();
                 if (!port || !opened || port->output_ || !port->serverWatch_) {
-                    // Nobody publishes through it; a client whose server went is let go.
-                    if (opened && opened->serverGone()) JackSenderOutput::abandon(std::move(opened));
-                    JackSenderOutput::close(std::move(opened));
+                    JackSenderOutput::close(std::move(opened));  // nobody publishes through it
                     return;
                 }
                 port->loop_->cancel(port->serverWatch_);
@@ -297,10 +295,8 @@ void HubSenderPort::stopPublishing() {
     serverWatch_ = 0;
     if (lossCheck_ && loop_) loop_->cancel(lossCheck_);
     lossCheck_ = 0;
-    // An output whose server went (and was not yet heard of) keeps its memory:
-    // its left-alone client's thread may still call it. Any other is closed
-    // on the opener's thread: a server that hangs holds that one, not this.
-    if (output_ && output_->serverGone()) JackSenderOutput::abandon(std::move(output_));
+    // Closed on the opener's thread, or kept for good when its server went (and
+    // was not yet heard of): its left-alone client's thread may still call it.
     JackSenderOutput::close(std::move(output_));
     // A try still under way: what it opens is closed on the opener's thread
     // right after it, before a later try opens a client of the same name (the
@@ -311,7 +307,7 @@ void HubSenderPort::stopPublishing() {
             if (!opened || !opened->serverGone()) return;  // closed here, on the opener's thread
             // A client whose server went is left alone, as the main loop does it.
             auto gone = std::make_shared<std::unique_ptr<JackSenderOutput>>(std::move(opened));
-            if (!platform::MainLoop::postIfAlive(loop, [gone] { JackSenderOutput::abandon(std::move(*gone)); }))
+            if (!platform::MainLoop::postIfAlive(loop, [gone] { JackSenderOutput::close(std::move(*gone)); }))
                 platform::detail::leaveAloneForGood(gone->release());
         });
         opening_.reset();

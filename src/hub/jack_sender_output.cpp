@@ -104,6 +104,7 @@ JackSenderOutput::~JackSenderOutput() {
 
 void JackSenderOutput::close(std::unique_ptr<JackSenderOutput> output) {
     if (!output) return;
+    if (output->serverGone()) return abandon(std::move(output));
     if (output->tapped_ && output->options_.device && output->options_.device->outputTap() == &output->ring_)
         output->options_.device->setOutputTap(nullptr);
     output->tapped_ = false;

@@ -77,9 +77,9 @@ public:
     /// with this object as their context, so it is never freed: it detaches
     /// from the engine, goes quiet and is kept for the rest of the run.
     static void abandon(std::unique_ptr<JackSenderOutput> output);
-    /// Lets go of an output whose client may still be closed: it detaches from
-    /// the engine here, and its client is closed on the JACK opener's thread,
-    /// where a server that hangs holds nobody else. Main thread.
+    /// Lets go of an output: it detaches from the engine here, and its client
+    /// is closed on the JACK opener's thread, where a server that hangs holds
+    /// nobody else; one whose server went is abandoned instead. Main thread.
     static void close(std::unique_ptr<JackSenderOutput> output);
     bool resampling() const { return reader_.resampling(); }
     /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
