@@ -16,6 +16,7 @@
 #include "bus_test_support.h"
 #include "engine/engine_test_support.h"
 #include "hub/hub_port.h"
+#include "platform/devices/jack_clients.h"
 #include "platform/devices/jack_opener.h"
 #include "hub/hub_trigger.h"
 #include "hub/jack_sender_output.h"
@@ -165,14 +166,17 @@ TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
     port->addObserver("connected", [&] { ++notices; });
     port->startPublishing("Strombel", loop_);
     ASSERT_TRUE(pumpUntil([&] { return port->publishing(); })) << "the JACK test server is not running";
-    EXPECT_EQ(port->output()->leftPortName(), "Strombel:Strombel output L");
-    EXPECT_EQ(port->output()->rightPortName(), "Strombel:Strombel output R");
+    // The program's name, as the process names its clients now (a case of this
+    // suite that finds no server counts as a loss and moves the names on).
+    const std::string client = platform::jackClientName("Strombel");
+    EXPECT_EQ(port->output()->leftPortName(), client + ":Strombel output L");
+    EXPECT_EQ(port->output()->rightPortName(), client + ":Strombel output R");
     EXPECT_FALSE(port->connected());
 
     HubSimulator simulator(temp_ / "services", temp_ / "hub-key.pem");
     ASSERT_EQ(simulator.ready().rfind("ready ", 0), 0u);
     ASSERT_EQ(simulator.command("jack-open"), "ok 48000");
-    ASSERT_EQ(simulator.command("jack-connect Strombel:Strombel output"), "ok");
+    ASSERT_EQ(simulator.command("jack-connect " + client + ":Strombel output"), "ok");
     ASSERT_TRUE(pumpUntil([&] { return port->interAppAudioConnected(); }));
     EXPECT_TRUE(port->connected());
     EXPECT_EQ(notices, 1);
@@ -216,7 +220,7 @@ TEST_F(HubJackTest, APortLetGoWhileItsClientOpensLeavesTheNameToTheNextPort) {
     letGo.set_value();
     ASSERT_TRUE(pumpUntil([&] { return second->publishing(); })) << "the JACK test server is not running";
     // A hub finds the port under the program's name, not a name the server made up.
-    EXPECT_EQ(second->output()->leftPortName(), "Strombel:Strombel output L");
+    EXPECT_EQ(second->output()->leftPortName(), platform::jackClientName("Strombel") + ":Strombel output L");
     second.reset();
     EXPECT_TRUE(opener.waitIdle(std::chrono::seconds(10)));
 }
