@@ -17,7 +17,7 @@ LaunchWatch::LaunchWatch(int graceMilliseconds) {
     const int pending = platform::terminationSignalDescriptor();
     over_ = ::eventfd(0, EFD_CLOEXEC);
     if (pending < 0 || over_ < 0) return;
-    thread_ = std::thread([this, pending, graceMilliseconds] {
+    auto watch = [this, pending, graceMilliseconds] {
         // Polled, never read: the signal stays pending for the start to take.
         pollfd both[2] = {{over_, POLLIN, 0}, {pending, POLLIN, 0}};
         int ready;
@@ -32,15 +32,15 @@ LaunchWatch::LaunchWatch(int graceMilliseconds) {
                      graceMilliseconds / 1000);
         std::fflush(stderr);
         std::_Exit(0);
+    };
+    thread_ = platform::Worker("launch watch", watch, [this] {
+        const uint64_t one = 1;
+        (void)!::write(over_, &one, sizeof one);
     });
 }
 
 LaunchWatch::~LaunchWatch() {
-    if (over_ >= 0) {
-        const uint64_t one = 1;
-        (void)!::write(over_, &one, sizeof one);
-    }
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
     if (over_ >= 0) ::close(over_);
 }
 

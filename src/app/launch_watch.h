@@ -1,6 +1,6 @@
 #pragma once
 
-#include <thread>
+#include "platform/worker.h"
 
 namespace strombel::app {
 
@@ -22,7 +22,7 @@ public:
 
 private:
     int over_ = -1;  // readable once the start is over
-    std::thread thread_;
+    platform::Worker thread_;  // woken through over_
 };
 
 }  // namespace strombel::app

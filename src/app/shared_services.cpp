@@ -5,6 +5,7 @@
 #include "logging/log_core.h"
 #include "platform/devices/jack_opener.h"
 #include "platform/main_loop.h"
+#include "ui/info/strombel_information_view_controller.h"
 
 namespace strombel::app {
 
@@ -12,6 +13,8 @@ bool endSharedServices() {
     // First: the openings deliver to the main loop, and log. What closes JACK
     // clients gets a second; a server that hangs holds nobody longer.
     const bool openerEnded = platform::JackOpener::finishShared(std::chrono::milliseconds(1000));
+    // A question to the desktop about a mail program is called off.
+    info::StrombelInformationViewController::endMailHandlerQuestion();
     // The prompt counts launches on its queue and may ask the network.
     info::RatingPrompt::endSharedInstance();
     http::NetworkThread::stopShared();

@@ -4,7 +4,7 @@ namespace strombel::app {
 
 /// The end of what lives for the whole process, in one order, after the program
 /// has been taken down (so nothing that used these runs any more): the JACK
-/// opener, the rating prompt's queue, the network thread, the work the main
+/// opener, a question to the desktop about a mail program, the rating prompt's queue, the network thread, the work the main
 /// loop still holds (dropped unrun), the main loop's waker, and last the
 /// logging's threads (everything above may still log). Each thread is stopped
 /// and joined here, so that no shared instance is destroyed at exit while one

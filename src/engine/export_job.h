@@ -10,7 +10,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+#include <stop_token>
+
+#include "platform/worker.h"
 
 namespace strombel::engine {
 
@@ -46,7 +48,8 @@ private:
     friend class SoundBox;
     ExportJob() = default;
 
-    std::jthread thread_;
+    std::stop_source stop_;
+    platform::Worker thread_;  // woken by `cancel`
     std::atomic<float> progress_{0.0f};
     /// Held by what the thread posts to the main loop: dropped, it tells nothing more.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

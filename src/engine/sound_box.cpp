@@ -66,7 +66,10 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     outR_.assign(kMaxBlockFrames, 0);
     sizeEchoHistories(sampleRate_.load());
     eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
-    preloader_ = std::thread([this] { preloaderMain(); });
+    preloader_ = platform::Worker("sound preloader", [this] { preloaderMain(); }, [this] {
+        preloaderStopping_.store(true);
+        preloadWakeup_.signal();
+    });
 
     device_->setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
         soundBoxRenderCallback(frames, time, left, right);
@@ -111,9 +114,7 @@ SoundBox::~SoundBox() {
         auto& engines = delegate->observedEngines_;
         engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
     }
-    preloaderStopping_.store(true);
-    preloadWakeup_.signal();
-    preloader_.join();
+    preloader_.stop();
 }
 
 void SoundBox::setLibrary(SoundLibrary* library) {
@@ -429,15 +430,15 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     recordNextInputTime_ = 0;
     recordRate_ = rate;
     recordWriterStop_.store(false);
-    recordWriter_ = std::thread([this, take = ++recordTake_] { recordWriterLoop(take); });
+    recordWriter_ = platform::Worker("sample recorder", [this, take = ++recordTake_] { recordWriterLoop(take); },
+                                     [this] { recordWriterStop_.store(true); });
     recordRunning_.store(true);
     observingDevice_ = true;
     if (!start()) {
         started.reason = device_->lastError();
         started.problem = Problem::microphone;
         recordRunning_.store(false);
-        recordWriterStop_.store(true);
-        recordWriter_.join();
+        recordWriter_.stop();
         recordFile_.close();
         std::filesystem::remove(path, ignored);
         restoreOutput();
@@ -458,8 +459,7 @@ SoundBox::SampleRecordEnd SoundBox::stopSampleRecord() {
     setupAudioUnit(false);
     observingDevice_ = true;
     start();
-    recordWriterStop_.store(true);
-    if (recordWriter_.joinable()) recordWriter_.join();
+    recordWriter_.stop();
     ended.silencedSeconds = static_cast<double>(recordSilencedFrames_.load()) / recordRate_;
     ended.written = recordFile_.close();
     if (!ended.written) {

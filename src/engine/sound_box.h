@@ -53,6 +53,7 @@
 #include "platform/spsc_ring.h"
 #include "platform/thread_role.h"
 #include "platform/wakeup.h"
+#include "platform/worker.h"
 
 namespace strombel::engine {
 
@@ -588,7 +589,7 @@ private:
     uint64_t recordNextInputTime_ = 0;  // the audio thread's: when the next input frame is due
     double recordRate_ = 44100.0;
     std::atomic<uint64_t> recordOverruns_{0};
-    std::thread recordWriter_;
+    platform::Worker recordWriter_;
     uint64_t recordTake_ = 0;  // main loop: the takes begun so far
     std::atomic<bool> recordWriterStop_{false};
     platform::WaveWriter recordFile_;
@@ -603,7 +604,7 @@ private:
     std::condition_variable preloadsChanged_;
     std::function<void()> preloadGate_;  // under preloadsMutex_
     std::set<std::string> unreadableTold_;  // under preloadsMutex_: paths told unreadable since they last loaded
-    std::thread preloader_;
+    platform::Worker preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
     platform::MainLoop::TimerId outputWatch_ = 0;  // set while a lost or unopened output was told

@@ -14,7 +14,6 @@
 
 #include "engine/sound_box.h"
 #include "logging/log.h"
-#include "platform/thread_setup.h"
 
 namespace strombel::engine {
 
@@ -153,10 +152,9 @@ std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events
     platform::MainLoop* loop = &mainLoop_;
     std::weak_ptr<int> alive = job->alive_;
     ExportTracks tracks = exportTracks(events);
-    job->thread_ = std::jthread([this, shown, loop, alive, events = std::move(events), tracks = std::move(tracks),
-                                 path = std::move(path), duration, progress = std::move(progress),
-                                 done = std::move(done)](std::stop_token stop) {
-        platform::nameCurrentThread("Export");
+    auto render = [this, shown, loop, alive, events = std::move(events), tracks = std::move(tracks),
+                   path = std::move(path), duration, progress = std::move(progress), done = std::move(done),
+                   stop = job->stop_.get_token()] {
         int percentTold = 0;
         // Each whole percent once: a long export posts a hundred times, not once a chunk.
         auto report = [&](float share) {
@@ -172,20 +170,16 @@ std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events
         loop->post([alive, done, outcome = std::move(outcome)] {
             if (!alive.expired() && done) done(outcome);
         });
-    });
+    };
+    job->thread_ = platform::Worker("Export", std::move(render), [shown] { shown->cancel(); });
     return job;
 }
 
-ExportJob::~ExportJob() {
-    cancel();
-    if (thread_.joinable()) thread_.join();
-}
+ExportJob::~ExportJob() { thread_.stop(); }
 
-void ExportJob::cancel() { thread_.request_stop(); }
+void ExportJob::cancel() { stop_.request_stop(); }
 
-void ExportJob::waitUntilRendered() {
-    if (thread_.joinable()) thread_.join();
-}
+void ExportJob::waitUntilRendered() { thread_.join(); }
 
 SoundBox::ExportTracks SoundBox::exportTracks(const std::vector<ExportEvent>& events) const {
     ExportTracks tracks;

@@ -87,7 +87,6 @@ void SoundBox::requestLoad(const std::shared_ptr<Track>& track, bool force) {
 }
 
 void SoundBox::preloaderMain() {
-    pthread_setname_np(pthread_self(), "SoundBox preload");
     for (;;) {
         preloadWakeup_.wait();
         std::shared_ptr<Track> track;

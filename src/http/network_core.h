@@ -21,6 +21,7 @@
 
 #include "platform/clock.h"
 #include "platform/main_loop.h"
+#include "platform/worker.h"
 
 namespace strombel::http::detail {
 
@@ -148,7 +149,7 @@ private:
     std::vector<CURL*> plainEasies_;        // without cookies
     std::vector<CURL*> plainCookieEasies_;  // with cookies
     std::vector<CURL*> usedEasies_;
-    std::thread thread_;
+    platform::Worker thread_;
 };
 
 }  // namespace strombel::http::detail

@@ -1,7 +1,6 @@
 #include "http/network_thread.h"
 
 #include <fmt/format.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -96,7 +95,14 @@ NetworkCore::NetworkCore(platform::MainLoop& loop)
     cookieEasy_ = curl_easy_init();
     curl_easy_setopt(cookieEasy_, CURLOPT_SHARE, cookieShare_);
     for (const char* line : kDefaultHeaderLines) defaultHeaders_ = curl_slist_append(defaultHeaders_, line);
-    thread_ = std::thread([this] { run(); });
+    thread_ = platform::Worker("HttpNetwork", [this] { run(); }, [this] {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        commandArrived_.notify_one();
+        curl_multi_wakeup(multi_);
+    });
 }
 
 NetworkCore::~NetworkCore() {
@@ -192,17 +198,10 @@ void NetworkCore::setCertificateAuthorityFile(std::filesystem::path file) {
 
 void NetworkCore::stop() {
     std::lock_guard joining(joinMutex_);
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    commandArrived_.notify_one();
-    curl_multi_wakeup(multi_);
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
 }
 
 void NetworkCore::run() {
-    pthread_setname_np(pthread_self(), "HttpNetwork");
     mailbox_->setBatchingThread(std::this_thread::get_id());
     for (;;) {
         bool stopping = false;

@@ -19,8 +19,7 @@
 #include "platform/device_info.h"
 #include "platform/main_bundle.h"
 #include "platform/platform_version.h"
-#include "platform/thread_priority.h"
-#include "platform/thread_setup.h"
+#include "platform/worker.h"
 
 namespace strombel::hub {
 
@@ -80,13 +79,20 @@ BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
     }
     // Of interest when looking into the bus, not at an ordinary start.
     STROMBEL_LOG_DEBUG("Local endpoint is {} ({}), port {}", escapedForLog(name_), uniqueID_, socketPort());
-    if (wakeable) listener_ = std::thread([this] { listen(); });
+    // Real-time as the bus asks, but under the audio thread, the sequencer
+    // and MIDI: a flood of datagrams never outranks the sound.
+    if (wakeable)
+        listener_ = platform::Worker(
+            kListenerThreadName, [this] { listen(); },
+            [this] {
+                stopping_.store(true);
+                wakeListener();
+            },
+            realTime_ ? std::optional(platform::RealTimeRole::BusListener) : std::nullopt);
 }
 
 BusLocalEndpoint::~BusLocalEndpoint() {
-    stopping_.store(true);
-    wakeListener();
-    if (listener_.joinable()) listener_.join();
+    listener_.stop();
     if (wakeWrite_ >= 0 && wakeWrite_ != wakeRead_) ::close(wakeWrite_);
     if (wakeRead_ >= 0) ::close(wakeRead_);
     alive_.reset();
@@ -303,18 +309,9 @@ void BusLocalEndpoint::deliver(const uint8_t* bytes, size_t length, const std::s
 }
 
 void BusLocalEndpoint::listen() {
-    if (auto error = platform::nameCurrentThread(kListenerThreadName); !error.empty()) {
-        busLog("Failed to name the listener thread: {}", error);
-    }
-    // Real-time as the bus asks, but under the audio thread, the sequencer
-    // and MIDI: a flood of datagrams never outranks the sound.
-    std::optional<platform::RealTimeThread> priority;
-    if (realTime_) {
-        priority.emplace(platform::RealTimeRole::BusListener);
-        if (!priority->error().empty()) {
-            std::fputs("Failed to change priority.\n", stdout);
-            std::fflush(stdout);
-        }
+    if (realTime_ && !platform::Worker::realTimeError().empty()) {
+        std::fputs("Failed to change priority.\n", stdout);
+        std::fflush(stdout);
     }
     while (!stopping_.load()) {
         if (breakSockets_.exchange(false)) dropBrokenSockets();

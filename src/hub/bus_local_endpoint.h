@@ -20,6 +20,7 @@
 #include "platform/socket_address.h"
 #include "platform/udp_socket.h"
 #include "platform/user_defaults.h"
+#include "platform/worker.h"
 
 namespace strombel::hub {
 
@@ -136,7 +137,7 @@ public:
 
     /// Whether the listener runs: false when its wake-up channel could not be
     /// made (logged); the endpoint then has no sockets and delivers nothing.
-    bool listening() const { return listener_.joinable(); }
+    bool listening() const { return listener_.running(); }
 
     /// For tests: counts of what the listener dropped, and its attempts to make
     /// the sockets anew.
@@ -220,7 +221,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> breakSockets_{false};
     std::atomic<uint32_t> fullSendsForTesting_{0};
-    std::thread listener_;
+    platform::Worker listener_;
     Counters counters_;
     std::shared_ptr<BusLocalEndpoint*> alive_;
 };

@@ -104,17 +104,17 @@ std::string HubPeerResourceSenderBase::description() const {
 
 void HubPeerResourceSenderBase::start() {
     if (running_.load()) return;
-    if (thread_.joinable()) thread_.join();  // the previous round has ended
+    thread_.join();  // the previous round has ended
     cancelled_.store(false);
     running_.store(true);
-    thread_ = std::thread([this] { transmit(); });
+    thread_ = platform::Worker("hub sender", [this] { transmit(); }, [this] { cancelled_.store(true); });
 }
 
 void HubPeerResourceSenderBase::cancel() {
     cancelled_.store(true);
     if (canSendObserver_) notifications_.removeObserver(canSendObserver_);
     canSendObserver_ = 0;
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
     running_.store(false);
 }
 

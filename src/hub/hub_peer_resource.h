@@ -24,6 +24,7 @@
 #include "platform/notification_center.h"
 #include "platform/png_image.h"
 #include "platform/serial_queue.h"
+#include "platform/worker.h"
 
 namespace strombel::hub {
 
@@ -115,7 +116,7 @@ private:
     HubCompletionBlock completionBlock_;
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> running_{false};
-    std::thread thread_;
+    platform::Worker thread_;  // woken by `cancelled_`
     platform::NotificationCenter::ObserverId canSendObserver_ = 0;
 };
 

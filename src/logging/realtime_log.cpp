@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "logging/log_core.h"
@@ -15,6 +14,7 @@
 #include "platform/mpsc_ring.h"
 #include "platform/utf8_cut.h"
 #include "platform/wakeup.h"
+#include "platform/worker.h"
 
 namespace strombel::logging {
 
@@ -43,7 +43,7 @@ struct RealtimeLogState {
     std::atomic<uint64_t> reportedOverruns{0};  // the drain thread has told the loggers of these
     platform::Wakeup wakeup;
     std::mutex drainMutex;  // guards `drain` and `drainStopped`
-    std::thread drain;
+    platform::Worker drain;
     bool drainStopped = false;
     std::atomic<bool> stopping{false};
     std::mutex handOverMutex;  // one thread hands over at a time (the drain, or a flush after it)
@@ -158,17 +158,18 @@ uint64_t realtimeLogOverruns() { return realtimeState().overruns.load(); }
 void startRealtimeLogDrain() {
     RealtimeLogState& log = realtimeState();
     std::lock_guard lock(log.drainMutex);
-    if (!log.drain.joinable() && !log.drainStopped) log.drain = std::thread([&log] { log.drainMain(); });
+    if (!log.drain.running() && !log.drainStopped)
+        log.drain = platform::Worker("realtime log", [&log] { log.drainMain(); }, [&log] {
+            log.stopping.store(true);
+            log.wakeup.signal();
+        });
 }
 
 void stopRealtimeLogDrain() {
     RealtimeLogState& log = realtimeState();
     std::lock_guard lock(log.drainMutex);
     log.drainStopped = true;
-    if (!log.drain.joinable()) return;
-    log.stopping.store(true);
-    log.wakeup.signal();
-    log.drain.join();
+    log.drain.stop();
 }
 
 void flushRealtimeLog() {

@@ -1,7 +1,5 @@
 #include "midi/midi_controller.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -74,7 +72,10 @@ MidiController::MidiController(Setup setup)
 
     initMidiMaps();
     initPortConnections();
-    actionThread_ = std::thread([this] { threadMain(); });
+    actionThread_ = platform::Worker("MIDI action", [this] { threadMain(); }, [this] {
+        keepActionThreadAlive_.store(false);
+        wakeup_.signal();
+    });
     attachToAllWhitelistedSourcesAndDestinations();
     // Quitting with LEARN still on keeps what was learned.
     terminateObserver_ = notificationCenter_.addObserver(platform::kApplicationWillTerminateNotification, nullptr,
@@ -88,9 +89,7 @@ MidiController::~MidiController() {
     // Once removed, no read reaches the hub: removeDelegate waits out reads under way.
     for (const auto& source : midi_->sources()) source->removeDelegate(this);
     if (auto own = midi_->virtualDestinationSource()) own->removeDelegate(this);
-    keepActionThreadAlive_.store(false);
-    wakeup_.signal();
-    if (actionThread_.joinable()) actionThread_.join();
+    actionThread_.stop();
     // Whoever wanted to hear of write problems may be gone by now.
     setNoteMapProblemHandler({});
     persistLearnedNotes();
@@ -544,7 +543,6 @@ void MidiController::takeClockRequests() {
 }
 
 void MidiController::threadMain() {
-    pthread_setname_np(pthread_self(), "MIDI action");
     platform::setThreadRole(platform::ThreadRole::midiAction);
     uint64_t reportedDrops = 0, reportedClockDrops = 0;
     for (;;) {
@@ -574,7 +572,7 @@ void MidiController::waitUntilActionThreadIdle() {
     const uint64_t target = handedOver_.load(std::memory_order_acquire);
     std::unique_lock lock(idleMutex_);
     idle_.wait(lock, [&] {
-        return carriedOut_.load(std::memory_order_acquire) >= target || !actionThread_.joinable();
+        return carriedOut_.load(std::memory_order_acquire) >= target || !actionThread_.running();
     });
 }
 

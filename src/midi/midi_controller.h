@@ -46,6 +46,7 @@
 #include "platform/not_found.h"
 #include "platform/thread_role.h"
 #include "platform/wakeup.h"
+#include "platform/worker.h"
 
 namespace strombel::midi {
 
@@ -342,7 +343,7 @@ private:
         std::vector<uint8_t> pieces;
     };
     std::map<const std::string*, SourceInput> parsers_;
-    std::thread actionThread_;
+    platform::Worker actionThread_;
 };
 
 }  // namespace strombel::midi

@@ -37,15 +37,14 @@ DirectoryServiceDiscovery::FolderReader::FolderReader(const std::filesystem::pat
         ::close(inotify_);
         inotify_ = -1;
     }
-    thread_ = std::thread([this] { run(); });
+    thread_ = Worker("service folder", [this] { run(); }, [this] {
+        stopping_.store(true);
+        wake();
+    });
 }
 
 DirectoryServiceDiscovery::FolderReader::~FolderReader() {
-    if (thread_.joinable()) {
-        stopping_.store(true);
-        wake();
-        thread_.join();
-    }
+    thread_.stop();
     if (listing_) ::closedir(listing_);
     for (int fd : {folder_, inotify_, wakeup_}) {
         if (fd >= 0) ::close(fd);

@@ -13,9 +13,9 @@
 #include <set>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/directory_service_discovery.h"
+#include "platform/worker.h"
 
 namespace strombel::platform {
 
@@ -96,7 +96,7 @@ private:
     std::mutex mutex_;
     Changes pending_;                     // handed over, not yet taken; under mutex_
     std::atomic<bool> handedOver_{false};
-    std::thread thread_;
+    Worker thread_;
 };
 
 }  // namespace strombel::platform

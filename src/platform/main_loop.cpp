@@ -42,16 +42,13 @@ bool MainLoop::postIfAlive(MainLoop* loop, std::function<void()> work) {
 }
 
 void MainLoop::stopWaker() {
-    std::thread waker;
+    Worker waker;
     {
         std::lock_guard lock(mutex_);
         wakerStopping_.store(true);
         waker = std::move(waker_);
     }
-    if (waker.joinable()) {
-        signalWakeup_.signal();
-        waker.join();
-    }
+    waker.stop();
 }
 
 MainLoop& MainLoop::shared() {
@@ -146,7 +143,8 @@ MainLoop::SignalId MainLoop::addSignal(std::function<void()> handler) {
         signal.used = true;
         signal.handler = std::move(handler);
         signal.raised.store(false);
-        if (!waker_.joinable() && !wakerStopping_.load()) waker_ = std::thread([this] { wakerMain(); });
+        if (!waker_.running() && !wakerStopping_.load())
+            waker_ = Worker("main loop waker", [this] { wakerMain(); }, [this] { signalWakeup_.signal(); });
         return id;
     }
     std::fprintf(stderr, "MainLoop: more than %u signals\n", kMaxSignals);

@@ -21,6 +21,7 @@
 
 #include "platform/clock.h"
 #include "platform/wakeup.h"
+#include "platform/worker.h"
 
 namespace strombel::platform {
 
@@ -150,7 +151,7 @@ private:
     std::atomic<bool> signalsRaised_{false};
     Wakeup signalWakeup_;
     std::atomic<bool> wakerStopping_{false};
-    std::thread waker_;  // started with the first signal
+    Worker waker_;  // started with the first signal
 };
 
 }  // namespace strombel::platform

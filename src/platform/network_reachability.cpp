@@ -1,5 +1,7 @@
 #include "platform/network_reachability.h"
 
+#include "platform/worker.h"
+
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace strombel::platform {
@@ -228,15 +229,11 @@ struct NetworkReachability::Notifier {
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
     std::unique_ptr<RouteSocket> socket;
     int stopEvent = -1;
-    std::thread thread;
+    Worker thread;  // woken through stopEvent
 
     ~Notifier() {
         alive->store(false);
-        if (stopEvent >= 0) {
-            uint64_t one = 1;
-            [[maybe_unused]] ssize_t written = ::write(stopEvent, &one, sizeof one);
-        }
-        if (thread.joinable()) thread.join();
+        thread.stop();
         if (stopEvent >= 0) ::close(stopEvent);
     }
 };
@@ -291,7 +288,7 @@ bool NetworkReachability::startNotifier(MainLoop& loop, std::function<void(uint3
     auto query = [usesDefault = usesDefaultRoute_, address = address_, sysfs = sysfsRoot_] {
         return usesDefault ? queryDefaultRoute(sysfs) : queryAddress(address, sysfs);
     };
-    notifier->thread = std::thread([&loop, socketFd, stopFd, alive, last, query, changed = std::move(changed)]() mutable {
+    auto watch = [&loop, socketFd, stopFd, alive, last, query, changed = std::move(changed)]() mutable {
         std::vector<uint8_t> buffer(64 * 1024);
         for (;;) {
             pollfd waits[2] = {{socketFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
@@ -315,6 +312,10 @@ bool NetworkReachability::startNotifier(MainLoop& loop, std::function<void(uint3
                 if (alive->load()) changed(value);
             });
         }
+    };
+    notifier->thread = Worker("reachability", std::move(watch), [stopFd] {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(stopFd, &one, sizeof one);
     });
     notifier_ = std::move(notifier);
     return true;

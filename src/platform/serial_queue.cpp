@@ -1,7 +1,5 @@
 #include "platform/serial_queue.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <utility>
 
@@ -33,17 +31,21 @@ private:
 }  // namespace
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
-}
-
-SerialQueue::~SerialQueue() {
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    // The thread carries the label (as much of it as the system keeps).
+    thread_ = Worker(label_.empty() ? "serial queue" : label_, [this] { run(); }, [this] {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
         wake_.notify_all();
-        thread_.detach();  // destroyed from its own work item: nothing left to wait for
+    });
+}
+
+SerialQueue::~SerialQueue() {
+    if (thread_.isCurrent()) {
+        // Destroyed from its own work item: the thread is told to stop and is
+        // joined by the worker's leftovers once it has returned.
+        thread_.stop();
     } else {
         finish();
     }
@@ -53,10 +55,8 @@ void SerialQueue::finish() {
     {
         std::lock_guard lock(mutex_);
         if (finished_) return;
-        stopping_ = true;
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
     std::multimap<uint64_t, std::function<void()>> dropped;
     std::lock_guard lock(mutex_);
     finished_ = true;
@@ -163,10 +163,6 @@ std::string SerialQueue::currentLabel() { return innermostHold ? innermostHold->
 
 void SerialQueue::run() {
     HoldScope hold(this);
-    if (!label_.empty()) {
-        // Thread names are limited to 15 bytes.
-        pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
-    }
     std::unique_lock lock(mutex_);
     for (;;) {
         uint64_t now = SystemClock::shared().nowNanos();

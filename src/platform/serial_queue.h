@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/worker.h"
+
 namespace strombel::platform {
 
 /// A serial work queue on a thread of its own: work items run one at a time, in
@@ -93,7 +95,7 @@ private:
     bool finished_ = false;  // the thread has been joined
     std::condition_variable released_;  // a `sync` caller let go of a finished queue
     std::atomic<const void*> tag_{nullptr};
-    std::thread thread_;
+    Worker thread_;
 };
 
 }  // namespace strombel::platform

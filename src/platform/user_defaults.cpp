@@ -173,18 +173,17 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
     open();
     if (!database_) return;
     openChangeLog();
-    writer_ = std::thread([this] { writerLoop(); });
-}
-
-UserDefaults::~UserDefaults() {
-    if (writer_.joinable()) {
+    writer_ = Worker("settings writer", [this] { writerLoop(); }, [this] {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
         wake_.notify_one();
-        writer_.join();  // it writes what is left first
-    }
+    });
+}
+
+UserDefaults::~UserDefaults() {
+    writer_.stop();  // it writes what is left first
     if (database_) sqlite3_close(database_);
     if (changeLog_ >= 0) {
         ::close(changeLog_);
@@ -554,7 +553,7 @@ bool UserDefaults::writeRow(const Row& row) {
 }
 
 void UserDefaults::writeAndWait(std::unique_lock<std::mutex>& lock) {
-    if (!writer_.joinable()) return;
+    if (!writer_.running()) return;
     const uint64_t asked = ++requested_;
     wake_.notify_one();
     triedChanged_.wait(lock, [&] { return tried_ >= asked; });

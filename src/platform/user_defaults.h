@@ -10,9 +10,10 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
+
+#include "platform/worker.h"
 
 struct sqlite3;
 
@@ -138,7 +139,7 @@ private:
     uint64_t requested_ = 0, tried_ = 0;
     uint64_t writesToFile_ = 0;
     bool stopping_ = false;
-    std::thread writer_;
+    Worker writer_;
 
     std::mutex handlerMutex_;  // held while the handler runs
     ProblemHandler problemHandler_;

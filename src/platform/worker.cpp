@@ -120,6 +120,13 @@ bool Worker::stop(std::chrono::nanoseconds patience) {
     return true;
 }
 
+void Worker::join() {
+    if (!thread_.joinable()) return;
+    thread_.join();
+    control_.reset();
+    joinEndedLeftovers();
+}
+
 bool Worker::ended() const { return control_ && hasEnded(*control_); }
 
 void Worker::leave() {

@@ -62,6 +62,9 @@ public:
     /// the thread was joined; false when it still runs, left to the leftovers
     /// (for a thread inside a library call that may never return).
     bool stop(std::chrono::nanoseconds patience);
+    /// Waits, without waking it, for a body that ends by itself (a job with an
+    /// end of its own) and joins the thread. Not on the worker's own thread.
+    void join();
 
     /// A thread was started and not yet stopped.
     bool running() const { return thread_.joinable(); }

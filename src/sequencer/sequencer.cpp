@@ -220,7 +220,12 @@ void Sequencer::playWithPreBar(bool preBar) {
     if (driver_ == LoopDriver::thread) {
         reapFinishedThreads(false);
         std::lock_guard lock(threadsMutex_);
-        loopThreads_.push_back(LoopThread{std::thread([this, generation, loop] { threadMain(generation, loop); }), loop});
+        // Under the audio thread, above MIDI and the hub (the program's one policy).
+        loopThreads_.push_back(LoopThread{
+            platform::Worker(
+                "Sequencer", [this, generation, loop] { threadMain(generation, loop); }, {},
+                platform::RealTimeRole::Sequencer),
+            loop});
     }
     notifyStarted();
 }
@@ -276,9 +281,7 @@ void Sequencer::reapFinishedThreads(bool all) {
         loopThreads_.erase(keep, loopThreads_.end());
     }
     for (auto& entry : ending) {
-        if (entry.thread.joinable()) {
-            entry.thread.join();
-        }
+        entry.thread.join();
     }
 }
 

@@ -21,6 +21,7 @@
 #include "platform/not_found.h"
 #include "platform/published.h"
 #include "platform/thread_role.h"
+#include "platform/worker.h"
 #include "sequencer/pattern_event.h"
 #include "sequencer/sequencer_delegate.h"
 #include "sequencer/sequencer_services.h"
@@ -211,7 +212,7 @@ private:
         std::atomic<bool> finished{false};  // the loop's thread has left its loop
     };
     struct LoopThread {
-        std::thread thread;
+        platform::Worker thread;  // woken by the end of its generation (endLoopGeneration)
         std::shared_ptr<LoopPass> loop;
     };
 

@@ -244,11 +244,9 @@ uint64_t Sequencer::nextLoopWake() const {
 }
 
 void Sequencer::threadMain(uint64_t generation, std::shared_ptr<LoopPass> loop) {
-    pthread_setname_np(pthread_self(), "Sequencer");
-    // Under the audio thread, above MIDI and the hub (the program's one policy).
-    platform::RealTimeThread priority(platform::RealTimeRole::Sequencer);
-    if (!priority.error().empty()) {
-        STROMBEL_LOG_DEBUG("sequencer thread runs without real-time priority ({})", priority.error());
+    // The worker runs it at the sequencer's real-time priority where the system grants it.
+    if (const std::string& error = platform::Worker::realTimeError(); !error.empty()) {
+        STROMBEL_LOG_DEBUG("sequencer thread runs without real-time priority ({})", error);
     }
     platform::RealtimeScope realtime;
     platform::ThreadRoleScope role(platform::ThreadRole::sequencer);

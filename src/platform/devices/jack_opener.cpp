@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "platform/clock.h"
 #include "platform/devices/jack_clients.h"
 #include "platform/main_loop.h"
+#include "platform/worker.h"
 
 namespace strombel::platform {
 
@@ -32,7 +32,9 @@ struct JackOpener::State {
     uint64_t busySince = 0;     // when it began (clock)
     bool finished = false;      // no more jobs, no more deliveries
     bool threadEnded = false;
-    std::thread thread;
+    // Woken by `finish` itself; at the program's end, waited for only as long
+    // as a healthy server would take (see `finish`).
+    Worker thread;
 
     bool add(Job job) {
         std::lock_guard lock(mutex);
@@ -42,7 +44,7 @@ struct JackOpener::State {
         return true;
     }
 
-    // The thread holds its own reference: a detached thread keeps the state.
+    // The thread holds its own reference: a thread left inside libjack keeps the state.
     static void run(std::shared_ptr<State> self) {
         onOpener = true;
         std::unique_lock lock(self->mutex);
@@ -76,7 +78,7 @@ JackOpener* sharedOpener = nullptr;
 
 JackOpener::JackOpener(const Clock* clock)
     : state_(std::make_shared<State>(clock ? *clock : SystemClock::shared())) {
-    state_->thread = std::thread(&State::run, state_);
+    state_->thread = Worker("JACK opener", [state = state_] { State::run(state); });
 }
 
 JackOpener::~JackOpener() { finish(std::chrono::milliseconds(0)); }
@@ -168,7 +170,7 @@ bool JackOpener::finish(std::chrono::milliseconds patience) {
     bool ended = false;
     {
         std::unique_lock lock(state_->mutex);
-        if (!state_->thread.joinable()) return state_->threadEnded;
+        if (!state_->thread.running()) return state_->threadEnded;
         state_->finished = true;
         for (auto& job : state_->jobs)
             if (!job.closing) dropped.push_back(std::move(job));
@@ -180,13 +182,14 @@ bool JackOpener::finish(std::chrono::milliseconds patience) {
                                          [&] { return state_->threadEnded; });
     }
     if (ended) {
-        state_->thread.join();
+        state_->thread.stop();
         return true;
     }
-    // Stuck inside libjack: the thread keeps the state and the job keeps what
-    // it owns; nothing it reaches is destroyed by us.
-    state_->thread.detach();
-    return false;
+    // Stuck inside libjack (or not yet woken, for a finish that waits for
+    // nothing): the thread keeps the state and the job keeps what it owns;
+    // nothing it reaches is destroyed by us. The worker's leftovers join it
+    // once the job returns; a quit never waits for a call that may not.
+    return state_->thread.stop(std::chrono::nanoseconds(0));
 }
 
 namespace detail {

@@ -70,8 +70,9 @@ public:
     /// and from now on no delivery reaches a main loop. The thread is waited for
     /// at most `patience`, and not at all while the job under way has already
     /// run longer than that (a healthy server answers well within it): a job
-    /// still inside libjack is then left to run on a detached thread that keeps
-    /// its own state (false). True when the thread was joined.
+    /// still inside libjack is then left to run on its thread, which keeps its
+    /// own state and is joined by the worker's leftovers once the job returns
+    /// (false). True when the thread was joined.
     bool finish(std::chrono::milliseconds patience);
 
 private:

@@ -28,17 +28,21 @@ bool PriorityInheritanceMutex::try_lock() { return pthread_mutex_trylock(&mutex_
 MidiSendScheduler::MidiSendScheduler(Clock& clock, Deliver deliver, bool ownThread)
     : clock_(clock), deliver_(std::move(deliver)) {
     heap_.reserve(256);
-    if (ownThread) thread_ = std::thread([this] { run(); });
+    // Under the audio thread and the sequencer.
+    if (ownThread)
+        thread_ = Worker(
+            "MIDI sends", [this] { run(); },
+            [this] {
+                {
+                    std::lock_guard lock(mutex_);
+                    stopping_ = true;
+                }
+                changed_.notify_all();
+            },
+            RealTimeRole::Midi);
 }
 
-MidiSendScheduler::~MidiSendScheduler() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
+MidiSendScheduler::~MidiSendScheduler() { thread_.stop(); }
 
 void MidiSendScheduler::schedule(MidiEndpointRef destination, uint64_t dueNanos, std::span<const uint8_t> bytes) {
     Entry entry;
@@ -111,8 +115,8 @@ void MidiSendScheduler::run() {
     // where the system grants it (a user without it keeps normal priority, and a
     // heavily loaded machine then delays sends by milliseconds), a sleep until
     // shortly before the next send and a busy wait for the rest.
+    // (The worker runs it at its real-time role's priority.)
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    RealTimeThread priority(RealTimeRole::Midi);  // under the audio thread and the sequencer
 
     std::unique_lock lock(mutex_);
     while (!stopping_) {

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/worker.h"
 #include "platform/devices/midi_backend.h"
 
 namespace strombel::platform {
@@ -94,7 +94,7 @@ private:
     uint64_t nextOrder_ = 0;
     bool stopping_ = false;
     PriorityInheritanceMutex deliverMutex_;  // one delivery at a time, so a flush never races one in flight
-    std::thread thread_;
+    Worker thread_;
 };
 
 }  // namespace strombel::platform

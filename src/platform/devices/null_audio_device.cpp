@@ -62,13 +62,14 @@ bool NullAudioDevice::start() {
     if (running_.load()) return true;
     timeline_.anchor(pacer_->nowNanos(), config_.preferredSampleRate);
     running_.store(true);
-    thread_ = std::thread([this] { loop(); });
+    thread_ = Worker("null audio out", [this] { loop(); }, [this] {
+        if (running_.exchange(false)) pacer_->wake();  // out of a rest, or a wait for the next buffer
+    });
     return true;
 }
 
 bool NullAudioDevice::stop() {
-    if (running_.exchange(false)) pacer_->wake();  // out of a rest, or a wait for the next buffer
-    if (thread_.joinable()) thread_.join();
+    thread_.stop();
     resting_.store(false);
     return true;
 }

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "platform/devices/audio_device.h"
 #include "platform/clock.h"
+#include "platform/worker.h"
 
 namespace strombel::platform {
 
@@ -72,7 +72,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> resting_{false};
     std::atomic<uint64_t> buffersRendered_{0};
-    std::thread thread_;
+    Worker thread_;
     std::vector<int32_t> left_, right_;
     BufferTimeline timeline_;
 };

@@ -135,8 +135,7 @@ EditSampleViewController::EditSampleViewController(ui::GuiType guiType, platform
 
 EditSampleViewController::~EditSampleViewController() {
     if (recording_ && services_.engine) services_.engine->setRecordFailureHandler({});
-    ++readGeneration_;
-    if (reader_.joinable()) reader_.join();
+    reader_.stop();
     if (services_.library) services_.library->removeDelegate(this);
 }
 
@@ -184,14 +183,14 @@ void EditSampleViewController::showNothing() {
 }
 
 void EditSampleViewController::readWaveform(const std::filesystem::path& file) {
+    reader_.stop();
     const uint64_t generation = ++readGeneration_;
-    if (reader_.joinable()) reader_.join();
     loading_ = true;
     waveform_->setPeaks(nullptr);
     const size_t points = size_t(std::max(1.0, waveform_->width() * 2));
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     std::weak_ptr<int> alive = alive_;
-    reader_ = std::thread([this, file, points, generation, alive, &loop] {
+    auto read = [this, file, points, generation, alive, &loop] {
         auto peaks = std::make_shared<WaveformPeaks>();
         auto error = std::make_shared<std::string>();
         const bool ok = readWaveformPeaks(file, points, *peaks, *error,
@@ -209,12 +208,12 @@ void EditSampleViewController::readWaveform(const std::filesystem::path& file) {
             }
             updateButtons();
         });
-    });
+    };
+    // A newer generation tells the read under way to give up.
+    reader_ = platform::Worker("waveform reader", std::move(read), [this] { ++readGeneration_; });
 }
 
-void EditSampleViewController::waitForWaveform() {
-    if (reader_.joinable()) reader_.join();
-}
+void EditSampleViewController::waitForWaveform() { reader_.join(); }
 
 void EditSampleViewController::sampleRemoved(const std::string& filepath) {
     if (!openedSample_.empty() && filepath == openedSample_) showNothing();

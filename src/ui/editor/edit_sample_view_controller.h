@@ -9,12 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "editor/audio_exchange_client.h"
 #include "editor/audio_files.h"
 #include "library/sound_data_manager.h"
 #include "platform/user_defaults.h"
+#include "platform/worker.h"
 #include "ui/gui_type.h"
 #include "ui/kit/view.h"
 
@@ -182,7 +182,7 @@ private:
     /// stops at its next block, so opening another sample or closing the editor
     /// never waits for a long file to be read through.
     std::atomic<uint64_t> readGeneration_ = 0;
-    std::thread reader_;
+    platform::Worker reader_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -182,7 +182,7 @@ ExchangePasteViewController::ExchangePasteViewController(std::string folder, Exc
 ExchangePasteViewController::~ExchangePasteViewController() { waitForWriter(); }
 
 void ExchangePasteViewController::waitForWriter() {
-    if (writer_.joinable()) writer_.join();
+    writer_.join();  // a write ends by itself
 }
 
 void ExchangePasteViewController::reload() {
@@ -268,8 +268,8 @@ void ExchangePasteViewController::writeInBackground(std::shared_ptr<const std::v
     setMessage("Pasting...");
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     std::weak_ptr<int> alive = alive_;
-    writer_ = std::thread([this, &loop, alive, bytes = std::move(bytes), file = std::move(file),
-                           folder = std::filesystem::path(folder_), name = std::move(name)] {
+    auto write = [this, &loop, alive, bytes = std::move(bytes), file = std::move(file),
+                  folder = std::filesystem::path(folder_), name = std::move(name)] {
         FileOutcome pasted = !file.empty() ? writePastedAudioFile(file, folder)
                              : bytes       ? writePastedAudio(*bytes, folder)
                                            : FileOutcome{{}, "the clipboard holds no audio"};
@@ -287,7 +287,8 @@ void ExchangePasteViewController::writeInBackground(std::shared_ptr<const std::v
             }
             finishPaste(pasted.path.string(), name);
         });
-    });
+    };
+    writer_ = platform::Worker("paste writer", std::move(write));
 }
 
 void ExchangePasteViewController::finishPaste(const std::string& path, const std::string& name) {

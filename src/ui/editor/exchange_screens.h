@@ -5,10 +5,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "editor/audio_exchange_client.h"
+#include "platform/worker.h"
 #include "ui/kit/view.h"
 
 namespace strombel::ui::kit {
@@ -155,7 +155,7 @@ private:
     std::vector<ui::kit::View*> itemButtons_;
     int waiting_ = 0;
     bool writing_ = false;
-    std::thread writer_;
+    platform::Worker writer_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

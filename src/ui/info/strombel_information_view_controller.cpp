@@ -1,6 +1,7 @@
 #include "ui/info/strombel_information_view_controller.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,10 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "info/rating_prompt.h"
 #include "logging/log.h"
+#include "platform/worker.h"
 #include "ui/gui_factory.h"
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
@@ -59,17 +60,29 @@ struct MailHandlerAnswer {
     std::mutex mutex;
     uint64_t asking = 0;
     std::optional<bool> answer;
+    platform::Worker asker;  // the last question's thread
 };
 
 MailHandlerAnswer& mailHandlerAnswer() {
-    // Never destroyed: a question may still be out when the program ends.
+    // Never destroyed: the program's end stops a question still out
+    // (endMailHandlerQuestion); no static destructor finds its thread.
     static MailHandlerAnswer* state = new MailHandlerAnswer;
     return *state;
 }
 
+// Readable once the question is called off; shared by the asking thread and
+// the stop that wakes it.
+struct CallOff {
+    const int fd = ::eventfd(0, EFD_CLOEXEC);
+    ~CallOff() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 // Runs "xdg-mime query default x-scheme-handler/mailto": true when it names a
-// program. A desktop that has not answered after 5 s has none.
-bool askDesktopForMailHandler() {
+// program. A desktop that has not answered after 5 s has none. Nothing when
+// `callOff` became readable first (the helper is killed).
+std::optional<bool> askDesktopForMailHandler(int callOff) {
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t actions;
@@ -96,13 +109,18 @@ bool askDesktopForMailHandler() {
     close(output[1]);
     std::string text;
     bool ended = false;
+    bool calledOff = false;
     if (started) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
-            pollfd readable{output[0], POLLIN, 0};
-            if (poll(&readable, 1, int(left.count())) <= 0) continue;
+            pollfd readable[2] = {{output[0], POLLIN, 0}, {callOff, POLLIN, 0}};
+            if (poll(readable, callOff >= 0 ? 2 : 1, int(left.count())) <= 0) continue;
+            if (readable[1].revents) {
+                calledOff = true;
+                break;
+            }
             char buffer[256];
             const ssize_t got = read(output[0], buffer, sizeof buffer);
             if (got > 0) {
@@ -121,6 +139,7 @@ bool askDesktopForMailHandler() {
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
     }
+    if (calledOff) return std::nullopt;
     if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
     return std::any_of(text.begin(), text.end(), [](char c) { return !std::isspace(static_cast<unsigned char>(c)); });
 }
@@ -129,25 +148,44 @@ bool askDesktopForMailHandler() {
 
 std::optional<bool> StrombelInformationViewController::mailHandlerRegistered() {
     MailHandlerAnswer& state = mailHandlerAnswer();
-    std::lock_guard lock(state.mutex);
-    if (state.answer || state.asking % 2 == 1) return state.answer;
-    const uint64_t question = ++state.asking;  // odd while asked
-    std::thread([question] {
-        const bool registered = askDesktopForMailHandler();
-        MailHandlerAnswer& answered = mailHandlerAnswer();
-        std::lock_guard lock(answered.mutex);
-        if (answered.asking == question) answered.answer = registered;
-    }).detach();
+    platform::Worker older;  // a forgotten question's, stopped outside the lock
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.answer || state.asking % 2 == 1) return state.answer;
+        const uint64_t question = ++state.asking;  // odd while asked
+        older = std::move(state.asker);
+        auto callOff = std::make_shared<CallOff>();
+        state.asker = platform::Worker(
+            "mail handler", [question, callOff] {
+                const std::optional<bool> registered = askDesktopForMailHandler(callOff->fd);
+                if (!registered) return;
+                MailHandlerAnswer& answered = mailHandlerAnswer();
+                std::lock_guard lock(answered.mutex);
+                if (answered.asking == question) answered.answer = registered;
+            },
+            [callOff] {
+                const uint64_t one = 1;
+                (void)!::write(callOff->fd, &one, sizeof one);
+            });
+    }
+    older.stop();
     return std::nullopt;
 }
 
 void StrombelInformationViewController::forgetMailHandlerAnswer() {
     MailHandlerAnswer& state = mailHandlerAnswer();
-    std::lock_guard lock(state.mutex);
-    state.answer.reset();
-    // Even: not asked; an answer still on its way belongs to an older question.
-    if (state.asking % 2 == 1) ++state.asking;
+    platform::Worker asker;
+    {
+        std::lock_guard lock(state.mutex);
+        state.answer.reset();
+        // Even: not asked; an answer still on its way belongs to an older question.
+        if (state.asking % 2 == 1) ++state.asking;
+        asker = std::move(state.asker);
+    }
+    asker.stop();  // the question is called off, its helper killed
 }
+
+void StrombelInformationViewController::endMailHandlerQuestion() { forgetMailHandlerAnswer(); }
 
 StrombelInformationViewController::StrombelInformationViewController(ui::GuiType guiType) : guiType_(guiType) {
     if (guiType_ == ui::GuiType::tablet) loadTabletView();

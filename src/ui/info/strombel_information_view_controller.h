@@ -65,8 +65,12 @@ public:
     /// asked (xdg-mime, up to 5 s) once per process, on a thread of its own, from
     /// the first call; nothing until it has answered. Any thread.
     static std::optional<bool> mailHandlerRegistered();
-    /// Forgets the desktop's answer: the next call asks again (for tests).
+    /// Forgets the desktop's answer: the next call asks again (for tests). A
+    /// question still out is called off and its thread joined.
     static void forgetMailHandlerAnswer();
+    /// The program's end: a question still out is called off (the desktop's
+    /// helper killed) and its thread joined, within moments.
+    static void endMailHandlerQuestion();
 
     // The buttons' actions.
     void backBtnPressed();
