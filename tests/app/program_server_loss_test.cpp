@@ -19,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/own_jack_server.h"
 #include "support/temp_dir.h"
+#include "support/thread_names.h"
 
 namespace strombel::app {
 namespace {
@@ -140,6 +141,16 @@ protected:
     std::filesystem::path log_;
     std::unique_ptr<strombel::testing::ChildProcess> program_;
 };
+
+TEST_F(ProgramServerLossTest, OnTheServerEveryThreadCarriesANameOfItsOwnJacksToo) {
+    // libjack's threads, for the clients RtAudio and RtMidi open as for ours,
+    // are named as libjack makes them. A thread just made carries the
+    // program's name until it has named itself.
+    std::vector<std::string> unnamed;
+    EXPECT_TRUE(waitFor([&] { return (unnamed = strombel::testing::threadsWithoutANameOfTheirOwn(program_->pid())).empty(); }, 5))
+        << "threads named as the program: " << ::testing::PrintToString(unnamed);
+    EXPECT_EQ(quit(), 0) << said();
+}
 
 TEST_F(ProgramServerLossTest, QuittingAfterTheServerHasGoneEndsCleanly) {
     jack_.stop();

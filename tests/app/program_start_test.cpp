@@ -29,6 +29,7 @@
 #include "support/child_process.h"
 #include "support/started_past_first_system_call.h"
 #include "support/temp_dir.h"
+#include "support/thread_names.h"
 
 namespace strombel::app {
 namespace {
@@ -337,33 +338,19 @@ TEST_F(ProgramStartTest, ASecondStartOnAnOwnedFolderNeverRunsBesideTheFirst) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(*status);
 }
 
-/// The threads of process `pid` other than its main thread that carry the
-/// program's own name (no name of their own), each as "tid name". No exception
-/// is allowed: the threads of a start with no sound server are ours (workers)
-/// and Qt's and GLib's (which name theirs).
-std::vector<std::string> unnamedThreads(pid_t pid) {
-    std::vector<std::string> unnamed;
-    std::error_code gone;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
-        if (task.path().filename() == std::to_string(pid)) continue;
-        std::string name = readFile(task.path() / "comm");
-        if (!name.empty() && name.back() == '\n') name.pop_back();
-        if (name == "strombel") unnamed.push_back(task.path().filename().string() + " " + name);
-    }
-    return unnamed;
-}
-
 TEST_F(ProgramStartTest, EveryThreadOfTheRunningProgramCarriesANameOfItsOwn) {
     const auto errors = temp_ / "errors";
     auto program = start(temp_ / "root", errors);
     // Told once the start is over and MIDI has been looked for a while: every
     // thread of an idle program runs by then.
     ASSERT_TRUE(waitForLine(errors, "No MIDI system found")) << readFile(errors);
-    // A thread just made carries the program's name until it has named itself.
-    std::vector<std::string> unnamed = unnamedThreads(program->pid());
+    // No exception is allowed: the threads of a start with no sound server are
+    // ours (workers) and Qt's and GLib's, which name theirs. A thread just made
+    // carries the program's name until it has named itself.
+    std::vector<std::string> unnamed = strombel::testing::threadsWithoutANameOfTheirOwn(program->pid());
     for (auto end = std::chrono::steady_clock::now() + 5s; !unnamed.empty() && std::chrono::steady_clock::now() < end;) {
         std::this_thread::sleep_for(20ms);
-        unnamed = unnamedThreads(program->pid());
+        unnamed = strombel::testing::threadsWithoutANameOfTheirOwn(program->pid());
     }
     EXPECT_TRUE(unnamed.empty()) << ::testing::PrintToString(unnamed);
     program->signal(SIGTERM);

@@ -1,6 +1,8 @@
 #include "platform/devices/jack_clients.h"
 
 #include <jack/jack.h>
+#include <jack/thread.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,12 +30,40 @@ std::atomic<uint64_t> nameGeneration{0};
 std::atomic<bool> openedSinceNameChange{false};
 }  // namespace
 
+namespace {
+// A thread libjack makes for a client (its process thread, its notification
+// threads), whichever library opened the client: named before it runs
+// libjack's function, which it then runs as it would have.
+struct JackThreadStart {
+    void* (*function)(void*);
+    void* argument;
+};
+
+void* runNamedJackThread(void* start) {
+    const JackThreadStart what = *static_cast<JackThreadStart*>(start);
+    delete static_cast<JackThreadStart*>(start);
+    pthread_setname_np(pthread_self(), "JACK client");
+    return what.function(what.argument);
+}
+
+int createNamedJackThread(pthread_t* thread, const pthread_attr_t* attributes, void* (*function)(void*),
+                          void* argument) {
+    auto* start = new JackThreadStart{function, argument};
+    const int error = pthread_create(thread, attributes, &runNamedJackThread, start);
+    if (error != 0) delete start;
+    return error;
+}
+}  // namespace
+
 void quietenJackLibrary() {
     static std::once_flag once;
     std::call_once(once, [] {
         auto toDebugLog = [](const char* text) { STROMBEL_LOG_DEBUG("JACK: {}", text ? text : ""); };
         jack_set_error_function(toDebugLog);
         jack_set_info_function(toDebugLog);
+        // Otherwise its threads would carry the name of the thread that opened
+        // the client (the program's, or the JACK opener's).
+        if (jack_set_thread_creator) jack_set_thread_creator(&createNamedJackThread);
     });
 }
 

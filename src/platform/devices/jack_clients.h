@@ -21,7 +21,9 @@ typedef struct _jack_client jack_client_t;
 namespace strombel::platform {
 
 /// libjack writes to standard error when no server runs, which is an ordinary
-/// answer to our probes: its messages go to the debug log instead.
+/// answer to our probes: its messages go to the debug log instead. And the
+/// threads it makes for any client of the process, ours or a library's, are
+/// named "JACK client". Before the first client is opened.
 void quietenJackLibrary();
 
 /// Servers that shut a client of ours down, and opens that failed, since start.

@@ -295,6 +295,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     template <class Port>
     std::unique_ptr<Port> make(const std::string& client) {
         rtMidiCallFailed = false;
+        if (system == System::jack) quietenJackLibrary();
         try {
             for (int tries = 1;; ++tries) {
                 std::string said;
