@@ -31,7 +31,7 @@ bool hasEnded(WorkerControl& control) {
 
 // Threads whose owner stopped waiting for them: one left inside a library call
 // that may never return, or one whose body destroyed its own owner. Each is
-// joined once its body has returned, by the next worker started or stopped.
+// joined once its body has returned, by the next worker stopped or left.
 // Never destroyed: a thread still inside a library call when the process ends
 // ends with it, and no static destructor finds it joinable.
 struct Leftover {
@@ -51,7 +51,6 @@ Leftovers& leftovers() {
 
 Worker::Worker(std::string name, Body body, Wake wake, std::optional<RealTimeRole> realTime)
     : name_(name.substr(0, kMaxNameLength)), wake_(std::move(wake)), control_(std::make_shared<WorkerControl>()) {
-    joinEndedLeftovers();
     thread_ = std::thread([control = control_, name = name_, body = std::move(body), realTime]() mutable {
         nameCurrentThread(name);
         {
@@ -94,7 +93,6 @@ void Worker::stop() {
         return;
     }
     thread_.join();
-    control_.reset();
     joinEndedLeftovers();
 }
 
@@ -115,7 +113,6 @@ bool Worker::stop(std::chrono::nanoseconds patience) {
         return false;
     }
     thread_.join();
-    control_.reset();
     joinEndedLeftovers();
     return true;
 }
@@ -123,16 +120,18 @@ bool Worker::stop(std::chrono::nanoseconds patience) {
 void Worker::join() {
     if (!thread_.joinable()) return;
     thread_.join();
-    control_.reset();
     joinEndedLeftovers();
 }
 
 bool Worker::ended() const { return control_ && hasEnded(*control_); }
 
 void Worker::leave() {
-    Leftovers& list = leftovers();
-    std::lock_guard lock(list.mutex);
-    list.threads.push_back(Leftover{std::move(thread_), std::move(control_)});
+    {
+        Leftovers& list = leftovers();
+        std::lock_guard lock(list.mutex);
+        list.threads.push_back(Leftover{std::move(thread_), std::move(control_)});
+    }
+    joinEndedLeftovers();
 }
 
 const std::string& Worker::realTimeError() { return currentRealTimeError ? *currentRealTimeError : kNoError; }

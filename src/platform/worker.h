@@ -68,7 +68,8 @@ public:
 
     /// A thread was started and not yet stopped.
     bool running() const { return thread_.joinable(); }
-    /// The body has returned (false while none was started).
+    /// The body has returned (false while none was started, and once the
+    /// thread was left to the leftovers).
     bool ended() const;
     /// The calling thread is this worker's.
     bool isCurrent() const { return thread_.joinable() && thread_.get_id() == std::this_thread::get_id(); }

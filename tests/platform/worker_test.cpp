@@ -102,6 +102,7 @@ TEST(WorkerTest, AWorkerWhoseBodyEndedByItselfJoinsWithoutAWake) {
     done.get_future().wait();
     EXPECT_TRUE(worker.stop(1h));
     EXPECT_FALSE(worker.running());
+    EXPECT_TRUE(worker.ended());
 }
 
 TEST(WorkerTest, AStopWithPatienceLeavesAStuckThreadToTheLeftoversUntilItEnds) {
@@ -110,6 +111,7 @@ TEST(WorkerTest, AStopWithPatienceLeavesAStuckThreadToTheLeftoversUntilItEnds) {
     Worker worker("stuck", [released] { released.wait(); });
     EXPECT_FALSE(worker.stop(1ms)) << "the body never heard the stop";
     EXPECT_FALSE(worker.running());
+    EXPECT_FALSE(worker.ended());
     EXPECT_GE(Worker::joinEndedLeftovers(), 1u);
     release.set_value();
     while (Worker::joinEndedLeftovers() > 0) std::this_thread::yield();

@@ -63,7 +63,7 @@ void quietenJackLibrary() {
         jack_set_info_function(toDebugLog);
         // Otherwise its threads would carry the name of the thread that opened
         // the client (the program's, or the JACK opener's).
-        if (jack_set_thread_creator) jack_set_thread_creator(&createNamedJackThread);
+        jack_set_thread_creator(&createNamedJackThread);
     });
 }
 
