@@ -1,6 +1,7 @@
 #include "platform/worker.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -46,6 +47,37 @@ Leftovers& leftovers() {
     static auto* list = new Leftovers;
     return *list;
 }
+
+// At the process's end, after the exit handlers registered later (the
+// program's own among them): each leftover gets a moment to end and is joined.
+// One still inside a library call that may never return (a JACK open on a
+// server that hangs) is waited for no longer, and ends with the process.
+constexpr std::chrono::milliseconds kPatienceAtExit{500};
+
+void joinLeftoversAtExit() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatienceAtExit;
+    Leftovers& list = leftovers();
+    std::vector<Leftover> taken;
+    {
+        std::lock_guard lock(list.mutex);
+        taken.swap(list.threads);
+    }
+    for (Leftover& leftover : taken) {
+        bool ended = false;
+        {
+            std::unique_lock lock(leftover.control->mutex);
+            ended = leftover.control->changed.wait_until(lock, deadline, [&] { return leftover.control->ended; });
+        }
+        if (ended) {
+            leftover.thread.join();
+        } else {
+            std::lock_guard lock(list.mutex);
+            list.threads.push_back(std::move(leftover));
+        }
+    }
+}
+
+[[maybe_unused]] const int joinLeftoversAtExitRegistered = std::atexit(joinLeftoversAtExit);
 
 }  // namespace
 

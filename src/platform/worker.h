@@ -10,7 +10,7 @@
 // return (a JACK client's on a server that hangs): its owner stops it with a
 // patience (`stop(patience)`), and a thread that has not ended by then is kept
 // by the process's list of leftovers, joined once it ends, never waited for
-// without bound.
+// without bound: at the process's end each gets half a second more.
 
 #include <chrono>
 #include <functional>
