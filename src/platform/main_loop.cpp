@@ -283,8 +283,11 @@ void MainLoop::advance(uint64_t nanos) {
 }
 
 void MainLoop::setWakeupHandler(std::function<void()> handler) {
-    std::lock_guard lock(mutex_);
-    wakeupHandler_ = std::move(handler);
+    std::unique_lock lock(mutex_);
+    wakeupCallEnded_.wait(lock, [&] { return wakeupCalls_ == 0; });
+    std::swap(wakeupHandler_, handler);
+    lock.unlock();
+    // The handler replaced goes here, outside the lock.
 }
 
 void MainLoop::wake() {
@@ -292,9 +295,14 @@ void MainLoop::wake() {
     {
         std::lock_guard lock(mutex_);
         handler = wakeupHandler_;
+        if (handler) ++wakeupCalls_;
     }
     changed_.notify_all();
-    if (handler) handler();
+    if (!handler) return;
+    handler();
+    handler = nullptr;
+    std::lock_guard lock(mutex_);
+    if (--wakeupCalls_ == 0) wakeupCallEnded_.notify_all();
 }
 
 void MainLoop::run() {

@@ -110,6 +110,8 @@ public:
 
     /// Told, from any thread, whenever work is posted or a timer is added, so that
     /// a host event loop can wake up and pump. Set once, before other threads post.
+    /// Returns once no call of the handler it replaces is under way on another
+    /// thread, so that what that handler reaches may go (not from a handler).
     void setWakeupHandler(std::function<void()> handler);
 
     /// Pumps the loop on the calling thread until `quit()`.
@@ -145,6 +147,8 @@ private:
     TimerId nextTimer_ = 1;
     std::thread::id owner_;
     std::function<void()> wakeupHandler_;
+    int wakeupCalls_ = 0;  // calls of the handler under way
+    std::condition_variable wakeupCallEnded_;
     bool quitting_ = false;
 
     std::array<Signal, kMaxSignals> signals_;

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -123,6 +124,25 @@ TEST(MainLoop, WorkPostedFromOtherThreadsRunsOnTheLoopThread) {
     EXPECT_GE(wakeups.load(), 1);
     loop.runPending();
     EXPECT_TRUE(onMain);
+}
+
+TEST(MainLoop, ReplacingTheWakeupHandlerWaitsForACallOfItUnderWayOnAnotherThread) {
+    MainLoop loop;
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> callEnded{false};
+    loop.setWakeupHandler([&, released] {
+        entered.set_value();
+        released.wait();
+        callEnded = true;
+    });
+    std::thread poster([&] { loop.post([] {}); });
+    entered.get_future().wait();
+    std::thread releaser([&] { release.set_value(); });
+    loop.setWakeupHandler({});
+    EXPECT_TRUE(callEnded) << "what the handler reaches could be gone under it";
+    releaser.join();
+    poster.join();
 }
 
 TEST(MainLoop, PerformSyncWaitsForTheLoop) {
