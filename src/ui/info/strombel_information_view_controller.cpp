@@ -1,10 +1,10 @@
 #include "ui/info/strombel_information_view_controller.h"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
