@@ -6,80 +6,50 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/wakeup.h"
 
 namespace strombel::platform {
 namespace {
 
 using namespace std::chrono_literals;
 
-/// A flag the worker's loop waits on, and the wake that sets it.
-struct StopFlag {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
-
-    void waitForStop() {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return stopping; });
-    }
-    Worker::Wake wake() {
-        return [this] {
-            std::lock_guard lock(mutex);
-            stopping = true;
-            changed.notify_all();
-        };
-    }
-};
-
-std::string threadName(pid_t thread) {
-    std::ifstream comm("/proc/self/task/" + std::to_string(thread) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
 TEST(WorkerTest, ItsNameShowsAmongTheProcessThreadsCutToWhatTheSystemKeeps) {
-    const struct {
-        const char* given;
-        const char* shown;
-    } rows[] = {{"Sequencer", "Sequencer"}, {"SoundBox preloader", "SoundBox preloa"}};
-    for (const auto& row : rows) {
-        StopFlag flag;
+    for (const auto& [given, shown] : {std::pair{"Sequencer", "Sequencer"}, {"SoundBox preloader", "SoundBox preloa"}}) {
+        Wakeup stop;
         std::promise<pid_t> started;
         Worker worker(
-            row.given,
+            given,
             [&] {
                 started.set_value(pid_t(::syscall(SYS_gettid)));
-                flag.waitForStop();
+                stop.wait();
             },
-            flag.wake());
-        const pid_t thread = started.get_future().get();
-        EXPECT_EQ(threadName(thread), row.shown);
-        EXPECT_EQ(worker.name(), row.shown);
+            [&] { stop.signal(); });
+        std::string name;
+        std::getline(std::ifstream("/proc/self/task/" + std::to_string(started.get_future().get()) + "/comm"), name);
+        EXPECT_EQ(name, shown);
+        EXPECT_EQ(worker.name(), shown);
     }
 }
 
 TEST(WorkerTest, StopWakesTheWaitingThreadAndJoinsIt) {
-    StopFlag flag;
+    Wakeup stop;
     bool sawStop = false;
     Worker worker(
         "waiting",
         [&] {
-            flag.waitForStop();
+            stop.wait();
             sawStop = true;
         },
-        flag.wake());
+        [&] { stop.signal(); });
     EXPECT_TRUE(worker.running());
     worker.stop();
     EXPECT_TRUE(sawStop) << "joined only after the body returned";
     EXPECT_FALSE(worker.running());
-    worker.stop();  // a second stop has nothing left to do
 }
 
 TEST(WorkerTest, DestroyingARunningWorkerWakesAndJoinsItsThread) {
@@ -107,11 +77,9 @@ TEST(WorkerTest, AWorkerWhoseBodyEndedByItselfJoinsWithoutAWake) {
 
 TEST(WorkerTest, AStopWithPatienceLeavesAStuckThreadToTheLeftoversUntilItEnds) {
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    Worker worker("stuck", [released] { released.wait(); });
+    Worker worker("stuck", [released = release.get_future().share()] { released.wait(); });
     EXPECT_FALSE(worker.stop(1ms)) << "the body never heard the stop";
     EXPECT_FALSE(worker.running());
-    EXPECT_FALSE(worker.ended());
     EXPECT_GE(Worker::joinEndedLeftovers(), 1u);
     release.set_value();
     while (Worker::joinEndedLeftovers() > 0) std::this_thread::yield();
@@ -120,9 +88,8 @@ TEST(WorkerTest, AStopWithPatienceLeavesAStuckThreadToTheLeftoversUntilItEnds) {
 TEST(WorkerTest, AWorkerDestroyedByItsOwnBodyIsJoinedByTheLeftovers) {
     auto owner = std::make_shared<std::unique_ptr<Worker>>();
     std::promise<void> go;
-    std::shared_future<void> started = go.get_future().share();
     std::atomic<bool> destroyed{false};
-    *owner = std::make_unique<Worker>("self owner", [owner, started, &destroyed] {
+    *owner = std::make_unique<Worker>("self owner", [owner, started = go.get_future().share(), &destroyed] {
         started.wait();
         owner->reset();
         destroyed = true;
