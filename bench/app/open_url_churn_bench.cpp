@@ -61,7 +61,7 @@ void BM_HandOversWhileTheSocketIsChurned(benchmark::State& state) {
         std::filesystem::create_directories(dir / "root");
         platform::DataFolderLock owner(dir / "root");
         const std::filesystem::path socket = app::OpenUrlServer::socketPathFor(dir / "root").value();
-        app::OpenUrlServer server(socket, [](const std::string&) { return true; });
+        app::OpenUrlServer server(socket, [](const std::string&) { return true; }, platform::MainLoop::shared());
 
         std::atomic<bool> stop{false}, done{false};
         std::atomic<uint64_t> connected{0};
@@ -75,8 +75,10 @@ void BM_HandOversWhileTheSocketIsChurned(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 platform::DataFolderLock second(dir / "root");
                 const auto begun = std::chrono::steady_clock::now();
-                const app::SecondStart outcome =
-                    app::startOnOwnedFolder(second, dir / "root", std::string("sn1://authorize#n=") + std::to_string(i));
+                app::HandOverTries tries;
+                tries.clock = &platform::SystemClock::shared();
+                const app::SecondStart outcome = app::startOnOwnedFolder(
+                    second, dir / "root", std::string("sn1://authorize#n=") + std::to_string(i), tries);
                 seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
                 if (outcome.status != 0) ++refused;
             }

@@ -137,7 +137,7 @@ void BM_DocumentOf50Reports(benchmark::State& state) {
     std::filesystem::path root = scratchFolder() / "document";
     platform::Sandbox sandbox(root, root / "bundle");
     platform::UserDefaults defaults(root / "defaults.sqlite");
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     platform::NotificationCenter notifications;
     platform::MainBundle bundle(root / "bundle");
     CrashUploadServices services;

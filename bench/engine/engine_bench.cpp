@@ -126,7 +126,7 @@ struct Rig {
         for (const auto& path : paths) box->startTrack(path, 0, true, false, false, 1.0f);
     }
 
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     engine::InMemorySoundLibrary library;
     std::vector<std::string> paths;
     std::unique_ptr<engine::SoundBox> box;
@@ -257,7 +257,7 @@ void BM_SilentBlocksUnderContention(benchmark::State& state) {
     double silent = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        platform::MainLoop loop;
+        platform::MainLoop loop{platform::SystemClock::shared()};
         engine::InMemorySoundLibrary library;
         std::vector<engine::LibrarySample> samples;
         const std::string probe = Samples::shared().makeConstant("probe.wav", 60.0, 10000);

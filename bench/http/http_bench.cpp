@@ -124,7 +124,7 @@ std::filesystem::path runFolder() {
 // ---- Strombel: requests through the queue, delivered on a main loop.
 
 struct StrombelClient {
-    platform::MainLoop loop;  // the system clock; this thread pumps it
+    platform::MainLoop loop{platform::SystemClock::shared()};  // the system clock; this thread pumps it
     http::NetworkThread network{loop};
 };
 
@@ -326,7 +326,7 @@ void BM_Curl_EasyRoundTrip(benchmark::State& state) {
 // The same primitives as the client's hand-offs: to the other thread under a
 // mutex, back with MainLoop::post. `work` runs on the other thread in between.
 void handOffs(benchmark::State& state, const std::function<bool()>& work) {
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     std::mutex mutex;
     std::condition_variable wake;
     bool pending = false;

@@ -52,10 +52,10 @@ double percentile(std::vector<double> values, double p) {
 
 void NoteOnToStart(benchmark::State& state) {
     testing::TempDir dir;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     platform::NotificationCenter center;
     platform::UserDefaults defaults(dir / "defaults.sqlite");
-    platform::LoopbackMidiBackend backend;
+    platform::LoopbackMidiBackend backend{platform::SystemClock::shared()};
     TimingEngine engine;
     midi::MidiController hub({backend, loop, center, defaults, dir / "Documents", "Tumblecraft", &engine});
     platform::MidiEndpointRef keys = backend.addSource("Keys");
@@ -126,7 +126,7 @@ BENCHMARK(ThreadHop)->UseManualTime()->Iterations(5000);
 
 void ClockTickSpacing128(benchmark::State& state) {
     testing::TempDir dir;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     platform::NotificationCenter center;
     platform::UserDefaults defaults(dir / "defaults.sqlite");
     platform::LoopbackMidiBackend backend(platform::SystemClock::shared(), true);

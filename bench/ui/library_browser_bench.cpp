@@ -81,7 +81,7 @@ struct Environment {
     char* argv[2] = {name, nullptr};
     QApplication app;
     platform::ManualClock clock;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     ui::kit::Context context;
     testing::TempDir dir;
     platform::Sandbox sandbox{dir / "root", STROMBEL_BENCH_BUNDLE_DIR};

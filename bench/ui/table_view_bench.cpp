@@ -35,7 +35,7 @@ struct Environment {
     char* argv[2] = {name, nullptr};
     QApplication app;
     platform::ManualClock clock;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     ui::kit::Context context;
 };
 

@@ -13,6 +13,7 @@
 #include "platform/application.h"
 #include "platform/main_bundle.h"
 #include "platform/notification_center.h"
+#include "platform/required.h"
 
 namespace strombel::analytics {
 
@@ -152,9 +153,8 @@ void Usage::startSession(const json::Value& apiKey) {
             std::shared_ptr<crash::UsageCrashReporter> reporter;
             try {
                 crash::UsageCrashReporterConfig config(0, 3);
-                const platform::MainBundle* bundle = UsageEnvironment::current().bundle;
-                reporter = bundle ? std::make_shared<crash::UsageCrashReporter>(*bundle, config)
-                                  : std::make_shared<crash::UsageCrashReporter>(config);
+                reporter = std::make_shared<crash::UsageCrashReporter>(
+                    platform::required(UsageEnvironment::current().bundle, "UsageEnvironment::bundle"), config);
             } catch (const std::exception& exception) {
                 UsageUtil::log(2, "Usage: Failed to initialize crash reporter: {}", exception.what());
             }

@@ -6,14 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "http/network_thread.h"
-#include "platform/application.h"
-#include "platform/keychain.h"
-#include "platform/main_bundle.h"
 #include "platform/main_loop.h"
-#include "platform/notification_center.h"
-#include "platform/sandbox.h"
-#include "platform/user_defaults.h"
+#include "platform/required.h"
 
 namespace strombel::analytics {
 
@@ -26,42 +20,24 @@ std::unique_ptr<UsageEnvironment>& environmentSlot() {
     return environment;
 }
 
+}  // namespace
+
 // Real time minus the monotonic clock, taken once: the client's dates then move
 // with the main loop's clock.
-double systemWallClockOffset(const platform::Clock& clock) {
+double UsageEnvironment::systemWallClockOffset(const platform::Clock& clock) {
     timespec real{};
     clock_gettime(CLOCK_REALTIME, &real);
     return static_cast<double>(real.tv_sec) + real.tv_nsec / 1e9 - static_cast<double>(clock.nowNanos()) / 1e9;
 }
 
-}  // namespace
-
 UsageDate UsageEnvironment::now() const {
     return wallClockOffset + static_cast<double>(mainLoop->nowNanos()) / 1e9;
-}
-
-UsageEnvironment UsageEnvironment::fromSharedServices() {
-    platform::Sandbox& sandbox = platform::Sandbox::shared();
-    UsageEnvironment environment;
-    environment.mainLoop = &platform::MainLoop::shared();
-    environment.notificationCenter = &platform::NotificationCenter::shared();
-    environment.application = &platform::Application::shared();
-    environment.keychain = &platform::Keychain::shared();
-    environment.userDefaults = &platform::UserDefaults::shared();
-    environment.bundle = &platform::MainBundle::shared();
-    environment.network = &http::NetworkThread::shared();
-    environment.applicationSupport = sandbox.library() / "Application Support";
-    environment.library = sandbox.library();
-    environment.documents = sandbox.documents();
-    environment.vendorIdentifierFile = sandbox.library() / "VendorIdentifier";
-    environment.wallClockOffset = systemWallClockOffset(environment.mainLoop->clock());
-    return environment;
 }
 
 const UsageEnvironment& UsageEnvironment::current() {
     std::lock_guard lock(environmentMutex);
     auto& slot = environmentSlot();
-    if (!slot) slot = std::make_unique<UsageEnvironment>(fromSharedServices());
+    if (!slot) platform::missingDependency("UsageEnvironment (UsageEnvironment::setCurrent)");
     return *slot;
 }
 

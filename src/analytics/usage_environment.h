@@ -6,6 +6,7 @@
 
 namespace strombel::platform {
 class Application;
+class Clock;
 class Keychain;
 class MainBundle;
 class MainLoop;
@@ -24,9 +25,9 @@ using UsageDate = double;
 
 /// The platform services and folders the analytics client runs on. The client
 /// reads the current environment whenever it needs one; a program that starts the
-/// client uses the shared services (`fromSharedServices`), a test makes its own
-/// over a temporary sandbox, a manual clock and a private network thread, and
-/// sets it before it starts the client.
+/// client hands in its own services, a test its own over a temporary sandbox, a
+/// manual clock and a private network thread: each sets it before it starts the
+/// client.
 struct UsageEnvironment {
     /// The loop of the thread that starts the client: heart-beat, reachability
     /// changes and connection starts run on it. Its clock is the client's clock.
@@ -56,11 +57,11 @@ struct UsageEnvironment {
 
     /// The wall-clock time now, on the main loop's clock.
     UsageDate now() const;
+    /// Seconds since 1970 at `clock`'s zero now (for `wallClockOffset`).
+    static double systemWallClockOffset(const platform::Clock& clock);
 
-    /// The program's shared services in the shared sandbox.
-    static UsageEnvironment fromSharedServices();
-
-    /// The environment in use; the shared services' until `setCurrent`.
+    /// The environment in use; asked before `setCurrent`, it stops the program,
+    /// naming what is missing.
     static const UsageEnvironment& current();
     /// For a program or a test, before the client starts.
     static void setCurrent(const UsageEnvironment& environment);

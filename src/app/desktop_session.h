@@ -26,7 +26,7 @@ public:
     /// Each step of the life-cycle is also posted on `notifications`
     /// (platform/application_state.h), with the application state it leaves.
     DesktopSession(TumblecraftAppDelegate& delegate, std::function<void()> flush,
-                   platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
+                   platform::NotificationCenter& notifications);
     ~DesktopSession() override;
 
     /// Follows the window's state from now on. Closing it ends the program also

@@ -124,7 +124,9 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     if (sandbox.createFolders(&cannotStart)) {
         folder.emplace(sandbox.root());
         if (folder->ownedElsewhere()) {
-            app::SecondStart second = app::startOnOwnedFolder(*folder, sandbox.root(), options.openUrl);
+            app::HandOverTries tries;
+            tries.clock = &platform::SystemClock::shared();
+            app::SecondStart second = app::startOnOwnedFolder(*folder, sandbox.root(), options.openUrl, tries);
             if (second.status) return *second.status;
             cannotStart = second.reason;
             if (!second.advice.empty()) advice = second.advice;
@@ -178,7 +180,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     }
     ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(sandbox.bundle(), std::ceil(windowScale * pixelRatio)));
 
-    app::ProgramSetup setup(sandbox, defaults, loop);
+    app::ProgramSetup setup(sandbox, defaults, loop, platform::SystemClock::shared(),
+                            platform::NotificationCenter::shared());
     setup.dataFolder = &*folder;
     setup.guiType = options.guiType;
     setup.windowScale = windowScale;
@@ -200,7 +203,8 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
         openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler(
                                       [&program](const std::string& url, std::string& refusal) {
                                           return program.delegate().handleOpenURL(url, &refusal);
-                                      }));
+                                      }),
+                         loop);
         // A start whose runtime folder is another finds the socket through the data folder.
         if (openUrls->isListening() && !openUrls->announceIn(sandbox.root()))
             STROMBEL_LOG_WARN("Addresses opened from another session cannot reach Strombel: {}", openUrls->error());
@@ -214,10 +218,13 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
                                       screen.bounds.height(), screen.statusBarOrientation, screen.scale});
 
     launchWatch.reset();
-    app::DesktopSession session(program.delegate(), [&] {
-        program.flush();
-        app::flushLoggers();
-    });
+    app::DesktopSession session(
+        program.delegate(),
+        [&] {
+            program.flush();
+            app::flushLoggers();
+        },
+        platform::NotificationCenter::shared());
     session.catchTerminationSignals();
     if (!session.watchMemoryPressure()) {
         STROMBEL_LOG_INFO("The system reports no memory pressure here: Strombel gets no memory warnings");

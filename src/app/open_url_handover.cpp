@@ -22,6 +22,7 @@
 #include "app/tumblecraft_app_delegate.h"
 #include "info/social_client.h"
 #include "logging/log.h"
+#include "platform/required.h"
 #include "platform/runtime_folder.h"
 #include "platform/termination_signals.h"
 
@@ -416,7 +417,7 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
     if (!OpenUrlServer::ownerSocketFor(root, &noSocket))
         return {std::nullopt, runs + ", and the address cannot reach it: " + noSocket, kFolderAdvice};
 
-    const platform::Clock& clock = tries.clock ? *tries.clock : platform::SystemClock::shared();
+    const platform::Clock& clock = platform::required(tries.clock, "HandOverTries::clock");
     const auto wait = tries.wait ? tries.wait : waitUnlessEnded;
     const uint64_t end = clock.nowNanos() + tries.timeAllowed;
     for (;;) {

@@ -61,10 +61,10 @@ public:
     /// only: a file already at `path` can only be a leftover (of a program that
     /// ended without removing it) and is replaced.
     OpenUrlServer(std::filesystem::path path, Handler handler,
-                  platform::MainLoop& loop = platform::MainLoop::shared());
+                  platform::MainLoop& loop);
     /// The same, passing a refusal's reason on to the one who handed the address over.
     OpenUrlServer(std::filesystem::path path, ExplainingHandler handler,
-                  platform::MainLoop& loop = platform::MainLoop::shared());
+                  platform::MainLoop& loop);
     ~OpenUrlServer();
     OpenUrlServer(const OpenUrlServer&) = delete;
     OpenUrlServer& operator=(const OpenUrlServer&) = delete;
@@ -117,7 +117,7 @@ std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std
                                     std::string* refusal = nullptr);
 
 /// How a start keeps trying to hand its address to the folder's owner: for
-/// `timeAllowed` on `clock` (null: the system's), waiting `pause` between tries
+/// `timeAllowed` on `clock` (required), waiting `pause` between tries
 /// with `wait`, which answers false when the start is to end instead. Null
 /// `wait`: a termination signal cuts the wait short and ends the trying.
 struct HandOverTries {
@@ -150,7 +150,7 @@ struct SecondStart {
 /// nobody runs on. Without `url`, or when the owner never takes it: Strombel
 /// already runs on that folder.
 SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::filesystem::path& root,
-                               const std::optional<std::string>& url, const HandOverTries& tries = {});
+                               const std::optional<std::string>& url, const HandOverTries& tries);
 
 /// Says on standard error that an address given with `--open-url` was not
 /// opened, and why; answers the exit status that ends the start (1).

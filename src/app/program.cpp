@@ -6,8 +6,11 @@
 
 #include "editor/audio_files.h"
 #include "library/data_migration_manager.h"
+#include "crash/crash_upload_manager.h"
 #include "logging/log.h"
+#include "http/http_download_cache.h"
 #include "platform/audio_file.h"
+#include "platform/main_bundle.h"
 #include "platform/avahi_service_discovery.h"
 #include "platform/directory_service_discovery.h"
 #include "platform/devices/rtmidi_backend.h"
@@ -57,6 +60,7 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
     parts.library = this;
     parts.window = this;
     parts.notificationCenter = &notificationCenter();
+    parts.network = &network();
     parts.ratingPrompt = setup_.ratingPrompt;
     parts.installLoggers = setup_.installLoggers;
     parts.launchCancelled = setup_.launchCancelled;
@@ -68,8 +72,12 @@ Program::Program(ProgramSetup setup) : setup_(std::move(setup)) {
         services.defaults = &setup_.defaults;
         services.loop = &setup_.mainLoop;
         services.notifications = &notificationCenter();
+        services.bundle = &platform::MainBundle::shared();
+        services.network = &network();
         crashUploadManager_ = std::make_unique<crash::CrashUploadManager>(std::move(services));
         parts.crashUploadManager = crashUploadManager_.get();
+    } else {
+        parts.crashUploadManager = &crash::CrashUploadManager::sharedCrashUploadManager();
     }
     if (setup_.hub) parts.makeHubController = [this] { return makeHubController(); };
     deviceOrientation_ = std::make_unique<ui::kit::DeviceOrientation>(notificationCenter());
@@ -127,6 +135,7 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.loop = &setup_.mainLoop;
     options.notifications = &notificationCenter();
     options.defaults = &setup_.defaults;
+    options.bundle = &platform::MainBundle::shared();
     options.signatureValidator = hub::HubSignatureValidator::shared();
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
@@ -142,6 +151,12 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
         });
     };
     return hub::HubController::create(std::move(options));
+}
+
+http::NetworkThread& Program::network() {
+    if (&setup_.mainLoop == &platform::MainLoop::shared()) return http::NetworkThread::shared();
+    if (!network_) network_ = std::make_unique<http::NetworkThread>(setup_.mainLoop);
+    return *network_;
 }
 
 Program::~Program() {
@@ -209,13 +224,12 @@ std::string Program::makeDataUpToDate() {
     if (setup_.store) {
         // The library's store part: its download cache and queue, then the first
         // catalogue fetch.
-        http::NetworkThread* network = nullptr;
-        if (&setup_.mainLoop != &platform::MainLoop::shared()) {
-            network_ = std::make_unique<http::NetworkThread>(setup_.mainLoop);
-            network = network_.get();
-        }
-        library_->setStore(
-            std::make_unique<store::LibraryStore>(store::StoreServices{*library_, *setup_.store, network, nullptr}));
+        // The program's own library takes the shared download cache; one on a
+        // sandbox of its own (a test's) keeps one in its caches folder.
+        std::shared_ptr<http::HttpDownloadCache> cache;
+        if (&setup_.sandbox == &platform::Sandbox::shared()) cache = http::HttpDownloadCache::sharedCache();
+        library_->setStore(std::make_unique<store::LibraryStore>(
+            store::StoreServices{*library_, *setup_.store, network(), std::move(cache)}));
     }
     AppLibraryAdapter adapter(*library_);
     std::string problems = adapter.makeDataUpToDate();
@@ -313,7 +327,7 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
         padScreen_ = std::make_unique<ui::StrombelIphoneViewController>(services, setup_.defaults);
     }
     padScreen_->setDelegate(delegate);
-    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, nullptr}});
+    padScreen_->setSampleEditorServices({sampleEditorEngine_.get(), library_.get(), {setup_.exchangePort, &network()}});
     padScreen_->setWindow(window_.get());
     window_->setRootView(padScreen_->takeView());
     // Only the phone landscape screen turns with the device.

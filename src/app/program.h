@@ -49,20 +49,24 @@ namespace strombel::app {
 inline constexpr const char* kHubLanDiscoveryKey = "Wirehub LAN Discovery";
 
 struct ProgramSetup {
-    ProgramSetup(platform::Sandbox& sandbox, platform::UserDefaults& defaults, platform::MainLoop& mainLoop)
-        : sandbox(sandbox), defaults(defaults), mainLoop(mainLoop) {}
+    ProgramSetup(platform::Sandbox& sandbox, platform::UserDefaults& defaults, platform::MainLoop& mainLoop,
+                 platform::Clock& clock, platform::NotificationCenter& notificationCenter)
+        : sandbox(sandbox),
+          defaults(defaults),
+          mainLoop(mainLoop),
+          clock(clock),
+          notificationCenter(notificationCenter) {}
 
     platform::Sandbox& sandbox;
     platform::UserDefaults& defaults;
     platform::MainLoop& mainLoop;
+    /// Host time of the sequencer's timing and of the MIDI backend the program makes.
+    platform::Clock& clock;
+    platform::NotificationCenter& notificationCenter;
     /// This program's hold on the sandbox's folder, taken by the start before
     /// anything else. Null: the program tries to take it itself at its launch
     /// (tests), and runs without sweeping the caches when another holds it.
     const platform::DataFolderLock* dataFolder = nullptr;
-    /// Host time of the sequencer's timing; null for the system's clock.
-    platform::Clock* clock = nullptr;
-    /// Null for the program's notification center.
-    platform::NotificationCenter* notificationCenter = nullptr;
     /// Null: the best device of the machine (the null device when there is none).
     std::unique_ptr<platform::AudioDevice> audioDevice;
     /// Null: the machine's MIDI (none at all is fine).
@@ -172,13 +176,14 @@ private:
     class MainScreen;
     class OutputProblemWatch;
     void makeSubsystems();
-    platform::Clock& clock() const { return setup_.clock ? *setup_.clock : platform::SystemClock::shared(); }
-    platform::NotificationCenter& notificationCenter() const {
-        return setup_.notificationCenter ? *setup_.notificationCenter : platform::NotificationCenter::shared();
-    }
+    platform::Clock& clock() const { return setup_.clock; }
+    platform::NotificationCenter& notificationCenter() const { return setup_.notificationCenter; }
 
     ProgramSetup setup_;
-    /// The store's network thread when the program runs on a main loop of its own.
+    /// The network thread of the store and the crash upload client: the shared
+    /// one on the shared main loop, else one of the program's own (`network_`).
+    http::NetworkThread& network();
+    /// The program's network thread when it runs on a main loop of its own.
     std::unique_ptr<http::NetworkThread> network_;
     std::unique_ptr<library::SoundDataManager> library_;
     std::unique_ptr<library::EngineSoundLibrary> engineLibrary_;

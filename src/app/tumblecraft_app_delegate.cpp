@@ -4,11 +4,16 @@
 
 #include "hub/bus_message.h"
 #include "logging/log.h"
+#include "platform/required.h"
 
 namespace strombel::app {
 
 TumblecraftAppDelegate::TumblecraftAppDelegate(AppParts parts, AppConfiguration configuration)
-    : parts_(std::move(parts)), configuration_(std::move(configuration)) {}
+    : parts_(std::move(parts)), configuration_(std::move(configuration)) {
+    platform::required(parts_.notificationCenter, "AppParts::notificationCenter");
+    platform::required(parts_.crashUploadManager, "AppParts::crashUploadManager");
+    platform::required(parts_.network, "AppParts::network");
+}
 
 TumblecraftAppDelegate::~TumblecraftAppDelegate() {
     if (connectionsObserver_) parts_.notificationCenter->removeObserver(connectionsObserver_);
@@ -29,13 +34,13 @@ bool TumblecraftAppDelegate::didFinishLaunchingWithOptions() {
 
     if (cancelled()) return true;
     // 3. The crash upload client learns its address; it is never started.
-    crash::CrashUploadManager& crashUpload =
-        parts_.crashUploadManager ? *parts_.crashUploadManager : crash::CrashUploadManager::sharedCrashUploadManager();
+    crash::CrashUploadManager& crashUpload = *parts_.crashUploadManager;
     crashUpload.setSubmissionURL(configuration_.crashSubmissionURL);
 
     if (cancelled()) return true;
     // 4. The social network client.
     socialClient_ = std::make_unique<info::SocialClient>(configuration_.socialAppId, this);
+    socialClient_->setNetworkThread(parts_.network);
 
     if (cancelled()) return true;
     // 5. The stored library, brought up to date (this creates it).

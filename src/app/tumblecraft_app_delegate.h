@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app_services.h"
+#include "http/network_thread.h"
 #include "crash/crash_upload_manager.h"
 #include "hub/hub_controller.h"
 #include "hub/hub_trigger.h"
@@ -37,9 +38,13 @@ struct AppParts {
     AppSequencer* sequencer = nullptr;
     AppLibrary* library = nullptr;
     AppWindow* window = nullptr;
-    platform::NotificationCenter* notificationCenter = &platform::NotificationCenter::shared();
-    /// Null: the program's shared client.
+    /// Required.
+    platform::NotificationCenter* notificationCenter = nullptr;
+    /// Required: the crash upload client the launch gives its address (the
+    /// program's shared one).
     crash::CrashUploadManager* crashUploadManager = nullptr;
+    /// Required: the thread the social network client's requests run on.
+    http::NetworkThread* network = nullptr;
     /// Counts the launch and each return to the foreground.
     info::RatingPrompt* ratingPrompt = nullptr;
     /// Sets the log level word and adds the system-log and console loggers.

@@ -187,7 +187,7 @@ void CrashUploadManager::postXML(const std::string& xml) {
     body += fmt::format("\r\n--{}--\r\n", kBoundary);
 
     urlConnection_ = std::make_unique<Connection>(
-        *this, std::move(url), services_.network ? *services_.network : http::NetworkThread::shared());
+        *this, std::move(url), *services_.network);
     http::HttpRequest& request = urlConnection_->request();
     request.setRequestMethod("POST");
     request.setDownloadCache(nullptr);

@@ -18,6 +18,7 @@
 #include "crash/crash_upload_connection.h"
 #include "http/http_request.h"
 #include "json/value.h"
+#include "platform/required.h"
 #include "platform/application_state.h"
 #include "platform/clock.h"
 #include "platform/host_time.h"
@@ -61,17 +62,27 @@ bool fileExists(const std::filesystem::path& path) {
 // ---- Life ---------------------------------------------------------------------------
 
 CrashUploadManager& CrashUploadManager::sharedCrashUploadManager() {
-    static CrashUploadManager manager;
+    static CrashUploadManager manager([] {
+        CrashUploadServices services;
+        services.sandbox = &platform::Sandbox::shared();
+        services.defaults = &platform::UserDefaults::shared();
+        services.bundle = &platform::MainBundle::shared();
+        services.loop = &platform::MainLoop::shared();
+        services.notifications = &platform::NotificationCenter::shared();
+        services.network = &http::NetworkThread::shared();
+        return services;
+    }());
     return manager;
 }
 
 CrashUploadManager::CrashUploadManager(CrashUploadServices services)
     : services_(std::move(services)),
-      sandbox_(services_.sandbox ? *services_.sandbox : platform::Sandbox::shared()),
-      defaults_(services_.defaults ? *services_.defaults : platform::UserDefaults::shared()),
-      bundle_(services_.bundle ? *services_.bundle : platform::MainBundle::shared()),
-      loop_(services_.loop ? *services_.loop : platform::MainLoop::shared()),
-      notifications_(services_.notifications ? *services_.notifications : platform::NotificationCenter::shared()) {
+      sandbox_(platform::required(services_.sandbox, "CrashUploadServices::sandbox")),
+      defaults_(platform::required(services_.defaults, "CrashUploadServices::defaults")),
+      bundle_(platform::required(services_.bundle, "CrashUploadServices::bundle")),
+      loop_(platform::required(services_.loop, "CrashUploadServices::loop")),
+      notifications_(platform::required(services_.notifications, "CrashUploadServices::notifications")) {
+    platform::required(services_.network, "CrashUploadServices::network");
     appStoreEnvironment_ = !bundle_.pathForResource("embedded", "mobileprovision").has_value();
 
     if (defaults_.hasObject(kActivatedKey)) {

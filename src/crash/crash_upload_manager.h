@@ -110,7 +110,8 @@ public:
     static CrashUploadManager& sharedCrashUploadManager();
 
     /// Creates the crashes folder and reads the activation; sends nothing.
-    explicit CrashUploadManager(CrashUploadServices services = {});
+    /// Every service but the wall clock and the console is required.
+    explicit CrashUploadManager(CrashUploadServices services);
     /// Leaves the notifications and cancels an upload.
     ~CrashUploadManager();
     CrashUploadManager(const CrashUploadManager&) = delete;

@@ -7,6 +7,7 @@
 #include "http/http_request.h"
 #include "json/json_decoder.h"
 #include "logging/log.h"
+#include "platform/required.h"
 
 namespace strombel::editor {
 
@@ -69,7 +70,10 @@ private:
     std::function<void(http::HttpRequest&, bool)> done_;
 };
 
-AudioExchangeClient::AudioExchangeClient(int port, http::NetworkThread& network) : port_(port), network_(network) {}
+AudioExchangeClient::AudioExchangeClient(const ExchangeSettings& settings)
+    : port_(settings.port), network_(settings.network) {
+    if (port_ != 0) platform::required(network_, "ExchangeSettings::network");
+}
 
 AudioExchangeClient::~AudioExchangeClient() { cancelAll(); }
 
@@ -90,7 +94,7 @@ void AudioExchangeClient::start(std::unique_ptr<http::HttpRequest> request,
 
 void AudioExchangeClient::checkStatus(std::function<void(bool)> done) {
     if (port_ == 0) return done(false);
-    auto request = std::make_unique<http::HttpRequest>(address("/status"), network_);
+    auto request = std::make_unique<http::HttpRequest>(address("/status"), *network_);
     request->setTimeout(kStatusTimeoutSeconds);
     request->setMaximumBodySize(4096);
     start(std::move(request), [done = std::move(done)](http::HttpRequest&, bool ok) { done(ok); });
@@ -99,7 +103,7 @@ void AudioExchangeClient::checkStatus(std::function<void(bool)> done) {
 void AudioExchangeClient::upload(const std::filesystem::path& file, const std::string& name,
                                  std::function<void(std::string)> done) {
     if (port_ == 0) return done(kNotRunning);
-    auto request = std::make_unique<http::HttpRequest>(address("/upload?name=" + percentEncoded(name)), network_);
+    auto request = std::make_unique<http::HttpRequest>(address("/upload?name=" + percentEncoded(name)), *network_);
     request->setRequestMethod("POST");
     request->addRequestHeader("Content-Type", "audio/wav");
     request->setPostBodyFilePath(file);
@@ -112,7 +116,7 @@ void AudioExchangeClient::upload(const std::filesystem::path& file, const std::s
 
 void AudioExchangeClient::fetchContents(std::function<void(std::vector<ExchangeItem>, std::string)> done) {
     if (port_ == 0) return done({}, kNotRunning);
-    auto request = std::make_unique<http::HttpRequest>(address("/contents"), network_);
+    auto request = std::make_unique<http::HttpRequest>(address("/contents"), *network_);
     request->setTimeout(kTimeoutSeconds);
     request->setMaximumBodySize(kMaxContentsBytes);
     start(std::move(request), [done = std::move(done)](http::HttpRequest& request, bool ok) {
@@ -145,7 +149,7 @@ void AudioExchangeClient::fetchItem(const ExchangeItem& item,
         return;
     }
     if (port_ == 0) return done({}, kNotRunning);
-    auto request = std::make_unique<http::HttpRequest>(address(item.path), network_);
+    auto request = std::make_unique<http::HttpRequest>(address(item.path), *network_);
     request->setTimeout(kTimeoutSeconds);
     request->setMaximumBodySize(item.size);
     start(std::move(request), [done = std::move(done)](http::HttpRequest& request, bool ok) {

@@ -45,8 +45,8 @@ struct ExchangeItem {
 };
 
 /// Where the screens find the local exchange server: 127.0.0.1 at `port`,
-/// through `network` (the program's network thread when null). Port 0: there is
-/// no exchange, and nothing is asked.
+/// through `network` (required unless the port is 0). Port 0: there is no
+/// exchange, and nothing is asked.
 struct ExchangeSettings {
     int port = 0;
     http::NetworkThread* network = nullptr;
@@ -63,9 +63,9 @@ public:
     static constexpr double kTimeoutSeconds = 5.0;
 
     /// Port 0: no exchange; every call answers at once that none runs.
-    explicit AudioExchangeClient(int port = kDefaultPort, http::NetworkThread& network = http::NetworkThread::shared());
-    explicit AudioExchangeClient(const ExchangeSettings& settings)
-        : AudioExchangeClient(settings.port, settings.network ? *settings.network : http::NetworkThread::shared()) {}
+    AudioExchangeClient(int port, http::NetworkThread& network) : AudioExchangeClient(ExchangeSettings{port, &network}) {}
+    /// A port other than 0 without a network thread stops the program, naming it.
+    explicit AudioExchangeClient(const ExchangeSettings& settings);
     ~AudioExchangeClient();
     AudioExchangeClient(const AudioExchangeClient&) = delete;
     AudioExchangeClient& operator=(const AudioExchangeClient&) = delete;
@@ -98,7 +98,7 @@ private:
     void start(std::unique_ptr<http::HttpRequest> request, std::function<void(http::HttpRequest&, bool)> done);
 
     int port_;
-    http::NetworkThread& network_;
+    http::NetworkThread* network_;
     std::list<std::unique_ptr<Call>> calls_;
 };
 

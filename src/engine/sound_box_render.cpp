@@ -292,7 +292,7 @@ void SoundBox::resolveDue(uint64_t end) {
 void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
     STROMBEL_EXPECT_THREAD(kAudioThread);
     platform::RealtimeScope realtime;
-    const uint64_t began = platform::SystemClock::shared().nowNanos();
+    const uint64_t began = platform::monotonicNanos();
     const double rate = sampleRate_.load(std::memory_order_relaxed);
     // References that found no room in the ring last time go first.
     while (releaseStashCount_ > 0) {
@@ -320,7 +320,7 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
     currentVolumeRightChannel_.store(static_cast<float>(peakRight), std::memory_order_relaxed);
     playingPublished_.store(playingCount_, std::memory_order_seq_cst);
 
-    const double needed = static_cast<double>(platform::SystemClock::shared().nowNanos() - began) * 1e-9;
+    const double needed = static_cast<double>(platform::monotonicNanos() - began) * 1e-9;
     const double available = frames / rate;
     if (needed > available) {
         lastLagNeeded_.store(needed, std::memory_order_relaxed);

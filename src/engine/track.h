@@ -49,7 +49,7 @@ struct TrackFrames {
 class Track : public std::enable_shared_from_this<Track> {
 public:
     /// A track for an engine running at `sampleRate`; `clock` dates playbacks.
-    explicit Track(double sampleRate = 44100.0, const platform::Clock& clock = platform::SystemClock::shared());
+    Track(double sampleRate, const platform::Clock& clock);
     Track(const Track&) = delete;
     Track& operator=(const Track&) = delete;
 

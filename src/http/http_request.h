@@ -58,7 +58,7 @@ public:
 
     /// A GET request for `url` on `network` (the program's thread by default). It
     /// takes the class-wide default cache as it is now.
-    explicit HttpRequest(std::string url, NetworkThread& network = NetworkThread::shared());
+    explicit HttpRequest(std::string url, NetworkThread& network);
     /// Cancels a running request; nothing is reported.
     ~HttpRequest();
     HttpRequest(const HttpRequest&) = delete;

@@ -18,6 +18,7 @@
 #include "hub/hub_controller.h"
 #include "platform/device_info.h"
 #include "platform/main_bundle.h"
+#include "platform/required.h"
 #include "platform/platform_version.h"
 #include "platform/worker.h"
 
@@ -42,8 +43,8 @@ std::string newUuid() {
 
 }  // namespace
 
-std::unique_ptr<BusLocalEndpoint> BusLocalEndpoint::create(Options options) {
-    auto executable = platform::MainBundle::shared().executable();
+std::unique_ptr<BusLocalEndpoint> BusLocalEndpoint::create(platform::MainBundle& bundle, Options options) {
+    auto executable = bundle.executable();
     HubVerify(executable.has_value() && !executable->empty(), "Your app's Info.plist must have a CFBundleExecutable key.",
               __FILE__, __LINE__);
     return std::make_unique<BusLocalEndpoint>(*executable, std::move(options));
@@ -51,9 +52,9 @@ std::unique_ptr<BusLocalEndpoint> BusLocalEndpoint::create(Options options) {
 
 BusLocalEndpoint::BusLocalEndpoint(std::string name, Options options)
     : name_(std::move(name)),
-      loop_(options.loop ? *options.loop : platform::MainLoop::shared()),
-      defaults_(options.defaults ? *options.defaults : platform::UserDefaults::shared()),
-      notifications_(options.notifications ? *options.notifications : platform::NotificationCenter::shared()),
+      loop_(platform::required(options.loop, "BusLocalEndpointOptions::loop")),
+      defaults_(platform::required(options.defaults, "BusLocalEndpointOptions::defaults")),
+      notifications_(platform::required(options.notifications, "BusLocalEndpointOptions::notifications")),
       bindAddress_(options.bindAddress),
       networkDiscovery_(options.networkDiscovery),
       realTime_(options.realTime),

@@ -22,6 +22,10 @@
 #include "platform/user_defaults.h"
 #include "platform/worker.h"
 
+namespace strombel::platform {
+class MainBundle;
+}
+
 namespace strombel::hub {
 
 class BusLocalEndpoint;
@@ -58,9 +62,10 @@ public:
 };
 
 struct BusLocalEndpointOptions {
-    platform::MainLoop* loop = nullptr;                  // default: MainLoop::shared()
-    platform::UserDefaults* defaults = nullptr;          // default: UserDefaults::shared()
-    platform::NotificationCenter* notifications = nullptr;  // default: the shared centre
+    // Required: the endpoint's loop, user defaults and notification centre.
+    platform::MainLoop* loop = nullptr;
+    platform::UserDefaults* defaults = nullptr;
+    platform::NotificationCenter* notifications = nullptr;
     /// Bind to this IPv4 address only (a test's "other device", 127.0.0.2).
     std::optional<platform::SocketAddress> bindAddress;
     /// Listen on every interface (0.0.0.0 and ::), for peers the network
@@ -81,10 +86,11 @@ class BusLocalEndpoint : public platform::KeyValueObservable {
 public:
     using Options = BusLocalEndpointOptions;
 
-    /// An endpoint named after the bundle's executable; stops the process with
+    /// An endpoint named after `bundle`'s executable; stops the process with
     /// "Your app's Info.plist must have a CFBundleExecutable key." without one.
-    static std::unique_ptr<BusLocalEndpoint> create(Options options = {});
-    BusLocalEndpoint(std::string name, Options options = {});
+    static std::unique_ptr<BusLocalEndpoint> create(platform::MainBundle& bundle, Options options);
+    /// `options` names the loop, defaults and notification centre to use.
+    BusLocalEndpoint(std::string name, Options options);
     ~BusLocalEndpoint() override;
     BusLocalEndpoint(const BusLocalEndpoint&) = delete;
     BusLocalEndpoint& operator=(const BusLocalEndpoint&) = delete;

@@ -9,6 +9,7 @@
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
 #include "platform/device_info.h"
+#include "platform/required.h"
 #include "platform/utf8_cut.h"
 
 namespace strombel::hub {
@@ -54,8 +55,8 @@ BusRegistry::BusRegistry(std::string serviceType, BusLocalEndpoint* endpoint, pl
                          Options options)
     : serviceType_(std::move(serviceType)),
       discovery_(discovery),
-      loop_(options.loop ? *options.loop : platform::MainLoop::shared()),
-      notifications_(options.notifications ? *options.notifications : platform::NotificationCenter::shared()),
+      loop_(platform::required(options.loop, "BusRegistryOptions::loop")),
+      notifications_(platform::required(options.notifications, "BusRegistryOptions::notifications")),
       deviceName_(options.deviceName.empty() ? platform::DeviceInfo::deviceName() : options.deviceName),
       metadataPropagation_(loop_, [this] { propagateMetadataChange(); }),
       peers_(std::make_shared<const std::vector<std::shared_ptr<BusPeer>>>()),

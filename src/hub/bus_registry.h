@@ -31,8 +31,9 @@ inline constexpr const char* kBusRegistryPeerDidDisappearNotification = "BusRegi
 inline constexpr const char* kApplicationDidBecomeActiveNotification = platform::kApplicationDidBecomeActiveNotification;
 
 struct BusRegistryOptions {
-    platform::MainLoop* loop = nullptr;                     // default: MainLoop::shared()
-    platform::NotificationCenter* notifications = nullptr;  // default: the shared centre
+    // Required: the registry's loop and notification centre.
+    platform::MainLoop* loop = nullptr;
+    platform::NotificationCenter* notifications = nullptr;
     /// The device name in the service name; empty: the machine's pretty name.
     std::string deviceName;
 };
@@ -55,7 +56,7 @@ public:
     /// `serviceType` is lower-case letters only ("wirehub"); anything else stops
     /// the process with "Service type must be lowercase letters only".
     BusRegistry(std::string serviceType, BusLocalEndpoint* endpoint, platform::ServiceDiscovery& discovery,
-                Options options = {});
+                Options options);
     ~BusRegistry();
     BusRegistry(const BusRegistry&) = delete;
     BusRegistry& operator=(const BusRegistry&) = delete;

@@ -285,7 +285,8 @@ std::unique_ptr<HubConnectionGraph> HubConnectionGraph::withDataRepresentation(c
             if (peer && uniqueID && peer == registry.selfPeer()) peer = nullptr;
         }
         if (!peer) {
-            peer = HubPeer::localStandInPeerWithName(name);
+            // Host time, as every peer the graph names but the registry does not know.
+            peer = HubPeer::localStandInPeerWithName(name, {}, {}, platform::SystemClock::shared());
             if (uniqueID) peer->setUniqueID(*uniqueID);
             registry.addPeer(peer);
         }

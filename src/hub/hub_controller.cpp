@@ -10,6 +10,7 @@
 #include "hub/bus_log.h"
 #include "hub/bus_message.h"
 #include "hub/hub_controller_parts.h"
+#include "platform/required.h"
 
 namespace strombel::hub {
 
@@ -41,10 +42,10 @@ private:
 
 HubController::HubController(Options options)
     : options_(std::move(options)),
-      loop_(options_.loop ? *options_.loop : platform::MainLoop::shared()),
-      center_(options_.notifications ? *options_.notifications : platform::NotificationCenter::shared()),
-      defaults_(options_.defaults ? *options_.defaults : platform::UserDefaults::shared()),
-      bundle_(options_.bundle ? *options_.bundle : platform::MainBundle::shared()),
+      loop_(platform::required(options_.loop, "HubControllerOptions::loop")),
+      center_(platform::required(options_.notifications, "HubControllerOptions::notifications")),
+      defaults_(platform::required(options_.defaults, "HubControllerOptions::defaults")),
+      bundle_(platform::required(options_.bundle, "HubControllerOptions::bundle")),
       metadataUpdate_(loop_, [this] { updateRegistrationMetadata(); }),
       connectionChange_(loop_, [this] { respondToPortConnectionChange(); }),
       signatureGate_(loop_.clock()),
@@ -110,6 +111,7 @@ bool HubController::start() {
     HubPeerResourceManager::Options resourceOptions = options_.resourceOptions;
     resourceOptions.resourceHost = resourceHost_.get();
     if (!resourceOptions.notifications) resourceOptions.notifications = &center_;
+    if (resourceOptions.displayName.empty()) resourceOptions.displayName = bundle_.displayName().value_or("Strombel");
     resourceManager_ = std::make_unique<HubPeerResourceManager>(endpoint_.get(), resourceOptions);
     selfPeer_->setResourceManager(resourceManager_.get());
     // The self peer's contents are watched like those of every registered peer.

@@ -112,11 +112,12 @@ struct HubControllerOptions {
     std::string apiKey;
     /// Where the bus publishes and browses (the machine's directory, or Avahi).
     platform::ServiceDiscovery* discovery = nullptr;
-    platform::MainLoop* loop = nullptr;                     // default: MainLoop::shared()
-    platform::NotificationCenter* notifications = nullptr;  // default: the shared centre
-    platform::UserDefaults* defaults = nullptr;             // default: UserDefaults::shared()
-    /// The information dictionary: executable, display name, URL schemes.
-    platform::MainBundle* bundle = nullptr;                 // default: MainBundle::shared()
+    // Required: the controller's loop, notification centre and user defaults.
+    platform::MainLoop* loop = nullptr;
+    platform::NotificationCenter* notifications = nullptr;
+    platform::UserDefaults* defaults = nullptr;
+    /// Required: the information dictionary (executable, display name, URL schemes).
+    platform::MainBundle* bundle = nullptr;
     /// The verifier of the hub's signed messages (the bundle's key); none refuses them.
     std::shared_ptr<const HubSignatureValidator> signatureValidator;
     /// The platform version the bus compares with 7.
@@ -136,7 +137,8 @@ struct HubControllerOptions {
     std::function<std::unique_ptr<HubConnectionPanel>(class HubController&)> panelFactory;
     /// Whether the application is active now; read on the listener thread too.
     std::function<bool()> applicationIsActive;
-    /// Resource cache and its clock (defaults: the sandbox's caches, the system's).
+    /// Resource cache: `cachesFolder` is required (the sandbox's caches); the display
+    /// name defaults to the bundle's, the clock to the system's.
     HubPeerResourceManager::Options resourceOptions;
     /// Temporary files of pushed state (default: the system's).
     std::filesystem::path stateFolder;
@@ -163,7 +165,7 @@ public:
     HubController& operator=(const HubController&) = delete;
 
     /// Forgets every accepted hub session.
-    static void resetAllPeeredConnections(platform::UserDefaults& defaults = platform::UserDefaults::shared());
+    static void resetAllPeeredConnections(platform::UserDefaults& defaults);
 
     // ---- ports ----
     /// A sender port (type 2) with a name no other port has; anything else stops

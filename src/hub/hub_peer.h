@@ -46,14 +46,14 @@ public:
     /// The `state` bit of a peer reported as appeared.
     static constexpr uint32_t kAppearedState = 2;
 
-    explicit HubPeer(const platform::Clock& clock = platform::SystemClock::shared());
+    explicit HubPeer(const platform::Clock& clock);
     ~HubPeer() override;
 
     static std::shared_ptr<HubPeer> peerWithDBPeer(const std::shared_ptr<BusPeer>& peer,
-                                                   const platform::Clock& clock = platform::SystemClock::shared());
-    static std::shared_ptr<HubPeer> localStandInPeerWithName(std::string name, std::string launchURL = {},
-                                                             std::string displayName = {},
-                                                             const platform::Clock& clock = platform::SystemClock::shared());
+                                                   const platform::Clock& clock);
+    static std::shared_ptr<HubPeer> localStandInPeerWithName(std::string name, std::string launchURL,
+                                                             std::string displayName,
+                                                             const platform::Clock& clock);
 
     /// Attaches the bus peer (held weakly) and reads its metadata; observes it.
     void setPeer(const std::shared_ptr<BusPeer>& peer);
@@ -133,7 +133,7 @@ class HubSelfPeer : public HubPeer {
 public:
     using HubPeer::HubPeer;
     static std::shared_ptr<HubSelfPeer> withDBPeer(const std::shared_ptr<BusPeer>& peer,
-                                                   const platform::Clock& clock = platform::SystemClock::shared());
+                                                   const platform::Clock& clock);
     ~HubSelfPeer() override;
     HubController* hubController() const { return controller_; }
     /// The self peer's port lists are the controller's: a change of one of them is
@@ -156,7 +156,7 @@ private:
 class HubRegistry {
 public:
     HubRegistry(std::shared_ptr<HubSelfPeer> selfPeer,
-                platform::NotificationCenter& center = platform::NotificationCenter::shared());
+                platform::NotificationCenter& center);
     ~HubRegistry();
     HubRegistry(const HubRegistry&) = delete;
     HubRegistry& operator=(const HubRegistry&) = delete;

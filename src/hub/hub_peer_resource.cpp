@@ -12,6 +12,7 @@
 #include "hub/bus_message.h"
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
+#include "platform/required.h"
 #include "platform/application_state.h"
 #include "platform/sandbox.h"
 #include "platform/utf8_cut.h"
@@ -569,7 +570,7 @@ void HubPeerResourceLoader::endpoint(BusLocalEndpoint&, const uint8_t* bytes, ui
 HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Options options)
     : endpoint_(endpoint),
       resourceHost_(options.resourceHost),
-      notifications_(options.notifications ? *options.notifications : platform::NotificationCenter::shared()),
+      notifications_(platform::required(options.notifications, "HubPeerResourceManagerOptions::notifications")),
       wallClock_(options.wallClock ? options.wallClock
                                    : [] {
                                          return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -578,12 +579,9 @@ HubPeerResourceManager::HubPeerResourceManager(BusLocalEndpoint* endpoint, Optio
                                      }),
       decoder_(std::make_unique<platform::SerialQueue>("hub images")),
       alive_(std::make_shared<HubPeerResourceManager*>(this)) {
-    std::filesystem::path caches =
-        options.cachesFolder.empty() ? platform::Sandbox::shared().caches() : options.cachesFolder;
-    std::string displayName = options.displayName.empty()
-                                  ? platform::MainBundle::shared().displayName().value_or("Strombel")
-                                  : options.displayName;
-    folder_ = caches / escapedFileName(displayName) / "Peer Resources";
+    if (options.cachesFolder.empty()) platform::missingDependency("HubPeerResourceManagerOptions::cachesFolder");
+    if (options.displayName.empty()) platform::missingDependency("HubPeerResourceManagerOptions::displayName");
+    folder_ = options.cachesFolder / escapedFileName(options.displayName) / "Peer Resources";
     pruneDiskCache();
     memoryWarningObserver_ = notifications_.addObserver(platform::kApplicationDidReceiveMemoryWarningNotification,
                                                         nullptr, [this](const auto&) { memoryWarning(); });

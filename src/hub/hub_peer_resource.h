@@ -150,7 +150,7 @@ private:
 /// Serves this application's resources to every peer that asks.
 class HubPeerResourceHost : public BusLocalEndpointDelegate {
 public:
-    HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle = platform::MainBundle::shared());
+    HubPeerResourceHost(BusLocalEndpoint& endpoint, platform::MainBundle& bundle);
     ~HubPeerResourceHost() override;
 
     uint32_t addResource(std::vector<uint8_t> bytes) { return addResource(std::move(bytes), false); }
@@ -237,12 +237,13 @@ private:
 
 struct HubPeerResourceManagerOptions {
     HubPeerResourceHost* resourceHost = nullptr;
-    /// Where "<display name>/Peer Resources" goes; default: the sandbox's caches.
+    /// Required: where "<display name>/Peer Resources" goes (the sandbox's caches).
     std::filesystem::path cachesFolder;
-    /// The bundle's "CFBundleDisplayName" by default.
+    /// Required: the bundle's "CFBundleDisplayName".
     std::string displayName;
     /// Wall-clock seconds for the age of cache files; default: the system's.
     std::function<int64_t()> wallClock;
+    /// Required.
     platform::NotificationCenter* notifications = nullptr;
 };
 

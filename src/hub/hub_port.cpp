@@ -324,9 +324,11 @@ std::shared_ptr<HubVariableTrigger> HubSenderPort::volumeTrigger() {
     if (volumeTrigger_) return volumeTrigger_;
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     volumeTrigger_ = HubVariableTrigger::variableTriggerWithTitle(
-        name() + " Volume", [weak](HubTrigger& trigger, const HubTrigger::PortSet&) {
+        name() + " Volume",
+        [weak](HubTrigger& trigger, const HubTrigger::PortSet&) {
             if (auto port = weak.lock()) port->setVolume(static_cast<HubVariableTrigger&>(trigger).value());
-        });
+        },
+        platform::NotificationCenter::shared());
     volumeTrigger_->setMinimumValue(0);
     volumeTrigger_->setMaximumValue(1);
     volumeTrigger_->setValue(1);

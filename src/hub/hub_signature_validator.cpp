@@ -65,7 +65,7 @@ std::shared_ptr<const HubSignatureValidator> HubSignatureValidator::shared() {
     std::lock_guard lock(sharedMutex);
     if (!sharedLoaded) {
         sharedLoaded = true;
-        if (auto key = bundleKey()) sharedValidator = withKey(*key);
+        if (auto key = bundleKey(platform::MainBundle::shared())) sharedValidator = withKey(*key);
     }
     return sharedValidator;
 }

@@ -31,7 +31,7 @@ public:
     static std::shared_ptr<const HubSignatureValidator> withKey(const std::vector<uint8_t>& derPublicKey);
     /// The key file of the bundle; without one, logs once that every signed
     /// message will be refused and returns none.
-    static std::optional<std::vector<uint8_t>> bundleKey(platform::MainBundle& bundle = platform::MainBundle::shared());
+    static std::optional<std::vector<uint8_t>> bundleKey(platform::MainBundle& bundle);
     /// The program's validator (from the bundle's key), or none.
     static std::shared_ptr<const HubSignatureValidator> shared();
     /// For tests: the validator `shared()` returns.

@@ -57,12 +57,12 @@ public:
     /// runs `block`; nullptr, with a console warning, for any other type.
     static std::shared_ptr<class HubButtonTrigger> triggerWithSystemType(
         int32_t systemType, SimpleBlock block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+        platform::NotificationCenter& center);
 
     /// A button trigger with a title and icon (buttonTriggerWithTitle).
     static std::shared_ptr<class HubButtonTrigger> triggerWithTitle(
         std::string title, std::shared_ptr<HubImage> icon, Block block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+        platform::NotificationCenter& center);
 
     /// True when `other` is of this trigger's class (or one derived from it) and
     /// has the same identifier: the controller keeps one trigger per identifier.
@@ -115,19 +115,19 @@ private:
 class HubButtonTrigger : public HubTrigger {
 public:
     HubButtonTrigger(Block block,
-                     platform::NotificationCenter& center = platform::NotificationCenter::shared());
+                     platform::NotificationCenter& center);
     HubButtonTrigger(SimpleBlock block,
-                     platform::NotificationCenter& center = platform::NotificationCenter::shared());
+                     platform::NotificationCenter& center);
 
     static std::shared_ptr<HubButtonTrigger> triggerWithSystemType(
         int32_t systemType, SimpleBlock block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared()) {
+        platform::NotificationCenter& center) {
         return HubTrigger::triggerWithSystemType(systemType, std::move(block), center);
     }
     /// A button with a title and icon (set without a notification).
     static std::shared_ptr<HubButtonTrigger> buttonTriggerWithTitle(
         std::string title, std::shared_ptr<HubImage> icon, Block block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+        platform::NotificationCenter& center);
 
     /// State 3 gives the alternate attribute, 1 the selected one, others the normal.
     const std::string& titleForState(int32_t state) const;
@@ -173,7 +173,7 @@ public:
     /// setIcon set them (each announced).
     static std::shared_ptr<HubAnimatedTrigger> animatedTriggerWithTitle(
         std::string title, std::shared_ptr<HubImage> initialIcon, Block block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+        platform::NotificationCenter& center);
 
     /// The registered frames by identifier (none after creation).
     const Frames& frames() const { return frames_; }
@@ -204,10 +204,10 @@ private:
 class HubVariableTrigger : public HubTrigger {
 public:
     HubVariableTrigger(Block block,
-                       platform::NotificationCenter& center = platform::NotificationCenter::shared());
+                       platform::NotificationCenter& center);
     static std::shared_ptr<HubVariableTrigger> variableTriggerWithTitle(
         std::string title, Block block,
-        platform::NotificationCenter& center = platform::NotificationCenter::shared());
+        platform::NotificationCenter& center);
 
     float value() const { return value_; }
     void setValue(float value);

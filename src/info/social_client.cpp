@@ -7,6 +7,7 @@
 #include "info/console.h"
 #include "info/url_text.h"
 #include "logging/log.h"
+#include "platform/required.h"
 
 namespace strombel::info {
 
@@ -162,7 +163,7 @@ void SocialClient::logout(SocialSessionDelegate* delegate) {
     sessionDelegate_ = delegate;
     accessToken_.reset();
     expirationDate_.reset();
-    (network_ ? *network_ : http::NetworkThread::shared()).deleteCookiesForURL(hosts_.loginURL);
+    platform::required(network_, "SocialClient::setNetworkThread").deleteCookiesForURL(hosts_.loginURL);
     if (webCookieEraser_) webCookieEraser_(hosts_.loginURL);
     if (auto* current = sessionDelegate_.get()) current->socialDidLogout();
 }
@@ -294,7 +295,7 @@ SocialRequest* SocialClient::openUrl(const std::string& url, SocialParams& param
     if (isSessionValid()) params["access_token"] = *accessToken_;
     request_.reset();
     request_ = SocialRequest::getRequestWithParams(params, httpMethod, delegate, url,
-                                                   network_ ? *network_ : http::NetworkThread::shared());
+                                                   platform::required(network_, "SocialClient::setNetworkThread"));
     SocialRequest* request = request_.get();
     request->connect();
     return request;

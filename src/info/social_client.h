@@ -79,6 +79,8 @@ public:
     void setDialogViewFactory(SocialDialog::ViewFactory factory) { viewFactory_ = std::move(factory); }
     /// Deletes the web view's cookies for an address (logout).
     void setWebCookieEraser(std::function<void(const std::string& url)> eraser) { webCookieEraser_ = std::move(eraser); }
+    /// The thread requests and the logout's cookie removal run on; required
+    /// before either (a client without one stops the program there, naming it).
     void setNetworkThread(http::NetworkThread* network) { network_ = network; }
     void setClock(std::function<TimePoint()> now) { now_ = std::move(now); }
     /// Whether the device can switch between applications (yes on a desktop).

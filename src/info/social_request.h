@@ -81,7 +81,7 @@ public:
     /// A request with its fields set; nothing is sent before `connect`.
     static std::unique_ptr<SocialRequest> getRequestWithParams(SocialParams params, std::string httpMethod,
                                                                SocialRequestDelegate* delegate, std::string url,
-                                                               http::NetworkThread& network = http::NetworkThread::shared());
+                                                               http::NetworkThread& network);
     ~SocialRequest() override;
     SocialRequest(const SocialRequest&) = delete;
     SocialRequest& operator=(const SocialRequest&) = delete;

@@ -35,7 +35,7 @@ MidiController& MidiController::shared() {
     auto& controller = sharedController();
     if (!controller) {
         auto& backend = sharedBackend();
-        if (!backend) backend = platform::RtMidiBackend::open();
+        if (!backend) backend = platform::RtMidiBackend::open(platform::SystemClock::shared());
         platform::Sandbox& sandbox = platform::Sandbox::shared();
         controller = std::make_unique<MidiController>(Setup{
             *backend, platform::MainLoop::shared(), platform::NotificationCenter::shared(),

@@ -20,7 +20,7 @@ namespace strombel::platform {
 /// publication fails and every browse reports a failure.
 class AvahiServiceDiscovery final : public ServiceDiscovery {
 public:
-    explicit AvahiServiceDiscovery(MainLoop& loop = MainLoop::shared());
+    explicit AvahiServiceDiscovery(MainLoop& loop);
     ~AvahiServiceDiscovery() override;
 
     /// Empty when the daemon answered; otherwise why not.
@@ -60,6 +60,6 @@ inline constexpr const char* kLanDiscoveryEnabledKey = "LANDiscoveryEnabled";
 
 /// The discovery the program uses: Avahi when LAN discovery is on, else the
 /// directory of services of this machine.
-std::unique_ptr<ServiceDiscovery> makeServiceDiscovery(bool lanDiscovery, MainLoop& loop = MainLoop::shared());
+std::unique_ptr<ServiceDiscovery> makeServiceDiscovery(bool lanDiscovery, MainLoop& loop);
 
 }  // namespace strombel::platform

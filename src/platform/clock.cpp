@@ -4,11 +4,13 @@
 
 namespace strombel::platform {
 
-uint64_t SystemClock::nowNanos() const {
+uint64_t monotonicNanos() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(now.tv_nsec);
 }
+
+uint64_t SystemClock::nowNanos() const { return monotonicNanos(); }
 
 SystemClock& SystemClock::shared() {
     // Never destroyed: threads that outlive main (the logging queue's) still read it at exit.

@@ -14,6 +14,11 @@ public:
     virtual uint64_t nowNanos() const = 0;
 };
 
+/// CLOCK_MONOTONIC now, in nanoseconds: what every `SystemClock` reads. For
+/// code bound to the machine's own time (a real device's timeline, a thread's
+/// timed waits, how long a render took); code a test drives takes a `Clock`.
+uint64_t monotonicNanos();
+
 /// CLOCK_MONOTONIC, the host time of the whole program.
 class SystemClock final : public Clock {
 public:

@@ -13,12 +13,6 @@
 
 namespace strombel::platform {
 
-namespace {
-
-uint64_t monotonicNanos() { return SystemClock::shared().nowNanos(); }
-
-}  // namespace
-
 bool DirectoryServiceDiscovery::FolderReader::Seen::same(const struct stat& info) const {
     return device == info.st_dev && inode == info.st_ino && size == info.st_size &&
            modified.tv_sec == info.st_mtim.tv_sec && modified.tv_nsec == info.st_mtim.tv_nsec &&

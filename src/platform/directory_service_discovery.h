@@ -48,8 +48,7 @@ public:
     /// Uses `folder` (made when missing) when it is a real folder of the user's
     /// with mode 0700; otherwise `refusal()` says why, and nothing is published
     /// or found.
-    explicit DirectoryServiceDiscovery(std::filesystem::path folder = defaultFolder(),
-                                       MainLoop& loop = MainLoop::shared());
+    DirectoryServiceDiscovery(std::filesystem::path folder, MainLoop& loop);
     ~DirectoryServiceDiscovery() override;
 
     /// "$XDG_RUNTIME_DIR/strombel-services", or "strombel-services-<uid>" in the

@@ -71,7 +71,7 @@ uint64_t nanosToHostTime(uint64_t nanos) {
     return static_cast<uint64_t>(static_cast<double>(nanos) / value);
 }
 
-uint64_t hostTimeNow() { return SystemClock::shared().nowNanos(); }
+uint64_t hostTimeNow() { return monotonicNanos(); }
 
 void setTimebaseReaderForTesting(TimebaseReader reader) {
     std::lock_guard lock(readerMutex);

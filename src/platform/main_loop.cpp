@@ -52,7 +52,7 @@ void MainLoop::stopWaker() {
 }
 
 MainLoop& MainLoop::shared() {
-    static MainLoop loop;
+    static MainLoop loop(SystemClock::shared());
     return loop;
 }
 

@@ -38,7 +38,7 @@ public:
     static constexpr SignalId kMaxSignals = 64;
 
     /// A loop on `clock`, owned by the calling thread.
-    explicit MainLoop(Clock& clock = SystemClock::shared());
+    explicit MainLoop(Clock& clock);
     ~MainLoop();
     MainLoop(const MainLoop&) = delete;
     MainLoop& operator=(const MainLoop&) = delete;

@@ -95,7 +95,7 @@ void SerialQueue::sync(const std::function<void()>& work) {
         std::unique_lock lock(mutex_);
         if (!delayed_.empty()) {
             // Delayed items already due come before this call.
-            const uint64_t now = SystemClock::shared().nowNanos();
+            const uint64_t now = monotonicNanos();
             while (!delayed_.empty() && delayed_.begin()->first <= now) {
                 work_.push_back(Item{std::move(delayed_.begin()->second), nullptr});
                 delayed_.erase(delayed_.begin());
@@ -136,7 +136,7 @@ void SerialQueue::asyncAfter(uint64_t delayNanos, std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
         if (finished_) return;  // `work` goes outside the lock
-        delayed_.emplace(SystemClock::shared().nowNanos() + delayNanos, std::move(work));
+        delayed_.emplace(monotonicNanos() + delayNanos, std::move(work));
     }
     wake_.notify_one();
 }
@@ -165,7 +165,7 @@ void SerialQueue::run() {
     HoldScope hold(this);
     std::unique_lock lock(mutex_);
     for (;;) {
-        uint64_t now = SystemClock::shared().nowNanos();
+        uint64_t now = monotonicNanos();
         while (!delayed_.empty() && delayed_.begin()->first <= now) {
             work_.push_back(Item{std::move(delayed_.begin()->second), nullptr});
             delayed_.erase(delayed_.begin());

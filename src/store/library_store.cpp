@@ -118,14 +118,12 @@ void LibraryStore::fetchStoreItemIcon(const library::StoreItem& item, std::funct
 
 LibraryStore::LibraryStore(StoreServices services)
     : services_(std::move(services)),
-      network_(services_.network ? *services_.network : http::NetworkThread::shared()),
+      network_(services_.network),
       cache_(services_.cache) {
     library::SoundDataManager& library = services_.library;
     if (!cache_) {
-        cache_ = &library.sandbox() == &platform::Sandbox::shared()
-                     ? http::HttpDownloadCache::sharedCache()
-                     : std::make_shared<http::HttpDownloadCache>(library.sandbox().caches() /
-                                                                 http::HttpDownloadCache::kFolderName);
+        cache_ = std::make_shared<http::HttpDownloadCache>(library.sandbox().caches() /
+                                                           http::HttpDownloadCache::kFolderName);
     }
     previousDefaultCache_ = http::HttpRequest::defaultCache();
     http::HttpRequest::setDefaultCache(cache_);

@@ -8,7 +8,7 @@
 //   store_catalogue.h   "ItemsList.json" and its decoding into StoreItems; the errors
 //   library_store.h     LibraryStore: the library's store part
 //
-//   library.setStore(std::make_unique<store::LibraryStore>(store::StoreServices{library, settings}));
+//   library.setStore(std::make_unique<store::LibraryStore>(store::StoreServices{library, settings, network}));
 //   // the library's observers hear storeItemsLoaded(items) ...
 //   library.store()->downloadStoreItem("deepkit");
 //   // ... storeItemFileDownloaded(file) per file, samplesChanged, soundbanksChanged
@@ -41,9 +41,9 @@ namespace strombel::store {
 struct StoreServices {
     library::SoundDataManager& library;
     StoreSettings settings;
-    /// Null: the program's network thread.
-    http::NetworkThread* network = nullptr;
-    /// Null: the download cache in the library's caches folder.
+    /// The thread the store's requests run on.
+    http::NetworkThread& network;
+    /// Null: a download cache of the store's own in the library's caches folder.
     std::shared_ptr<http::HttpDownloadCache> cache;
 };
 

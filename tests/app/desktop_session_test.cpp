@@ -19,6 +19,8 @@
 #include "app/tumblecraft_app_delegate.h"
 #include "info/rating_prompt.h"
 #include "platform/application_state.h"
+#include "platform/main_bundle.h"
+#include "platform/main_loop.h"
 #include "platform/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -52,6 +54,7 @@ protected:
         parts.sequencer = &sequencer_;
         parts.notificationCenter = &center_;
         parts.crashUploadManager = &crash_;
+        parts.network = &http::NetworkThread::shared();
         parts.ratingPrompt = &prompt_;
         delegate_ = std::make_unique<TumblecraftAppDelegate>(parts);
         delegate_->didFinishLaunchingWithOptions();
@@ -66,14 +69,19 @@ protected:
     StoppedSequencer sequencer_;
     platform::NotificationCenter center_;
     platform::Sandbox sandbox_{dir_ / "root", dir_ / "bundle"};
-    crash::CrashUploadManager crash_{{.sandbox = &sandbox_, .defaults = &defaults_, .notifications = &center_}};
+    crash::CrashUploadManager crash_{{.sandbox = &sandbox_,
+                                      .defaults = &defaults_,
+                                      .bundle = &platform::MainBundle::shared(),
+                                      .loop = &platform::MainLoop::shared(),
+                                      .notifications = &center_,
+                                      .network = &http::NetworkThread::shared()}};
     info::RatingPrompt prompt_;
     std::unique_ptr<TumblecraftAppDelegate> delegate_;
 };
 
 TEST_F(DesktopSessionTest, MinimisingIsTheBackgroundAndRestoringTheForeground) {
     int flushes = 0;
-    DesktopSession session(*delegate_, [&] { ++flushes; });
+    DesktopSession session(*delegate_, [&] { ++flushes; }, platform::NotificationCenter::shared());
     QWidget window;
     session.watch(&window);
     window.show();
@@ -117,7 +125,7 @@ TEST_F(DesktopSessionTest, TerminationSignalsEndTheProgramCleanly) {
     for (int signalNumber : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signalNumber);
         int flushes = 0;
-        DesktopSession session(*delegate_, [&] { ++flushes; });
+        DesktopSession session(*delegate_, [&] { ++flushes; }, platform::NotificationCenter::shared());
         ASSERT_TRUE(session.catchTerminationSignals());
         bool quit = false;
         QTimer::singleShot(0, [&] { std::raise(signalNumber); });
@@ -132,7 +140,7 @@ TEST_F(DesktopSessionTest, TerminationSignalsEndTheProgramCleanly) {
 }
 
 TEST_F(DesktopSessionTest, MemoryPressureIsAMemoryWarning) {
-    DesktopSession session(*delegate_, {});
+    DesktopSession session(*delegate_, {}, platform::NotificationCenter::shared());
     EXPECT_FALSE(session.watchMemoryPressure((dir_ / "no pressure file").string()));
     // A local socket's urgent byte stands in for the kernel's pressure event:
     // both make the descriptor exceptional.
@@ -155,7 +163,7 @@ TEST_F(DesktopSessionTest, MemoryPressureIsAMemoryWarning) {
 
 TEST_F(DesktopSessionTest, ClosingTheWindowEndsTheProgramOnce) {
     int flushes = 0;
-    DesktopSession session(*delegate_, [&] { ++flushes; });
+    DesktopSession session(*delegate_, [&] { ++flushes; }, platform::NotificationCenter::shared());
     QWidget window;
     session.watch(&window);
     window.show();

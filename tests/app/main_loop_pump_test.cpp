@@ -16,7 +16,7 @@ namespace strombel::app {
 namespace {
 
 TEST(MainLoopPump, RunsWorkPostedFromOtherThreadsAndTimersInsideQtsLoop) {
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     MainLoopPump pump(loop);
     const auto qtThread = std::this_thread::get_id();
     std::vector<std::string> ran;

@@ -88,7 +88,7 @@ protected:
 
 TEST_F(OpenUrlHandoverTest, AddressesReachTheRunningProgramWithItsAnswer) {
     EXPECT_EQ(handOverOpenURL(socket, "sn1://authorize#x"), std::nullopt);  // nobody listens
-    OpenUrlServer server(socket, handler);
+    OpenUrlServer server(socket, handler, platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening()) << server.error();
     EXPECT_EQ(handOverServed(socket, "sn1://authorize#access_token=a"), true);
     answer = false;
@@ -106,13 +106,13 @@ TEST_F(OpenUrlHandoverTest, ASocketLeftByAProgramThatEndedIsReplaced) {
     {
         std::ofstream stale(socket);  // a file where the socket was
     }
-    OpenUrlServer server(socket, handler);
+    OpenUrlServer server(socket, handler, platform::MainLoop::shared());
     EXPECT_TRUE(server.isListening()) << server.error();
     EXPECT_EQ(handOverServed(socket, "sn1://authorize#t"), true);
 }
 
 TEST_F(OpenUrlHandoverTest, TheProgramHandsItsAddressToTheRunningOneAndEnds) {
-    OpenUrlServer server(socket, handler);
+    OpenUrlServer server(socket, handler, platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening());
     EXPECT_EQ(runProgram({"--root", QString::fromStdString(dir.path().string()), "--open-url", "sn1://authorize#t=1"}), 0);
     EXPECT_EQ(received, std::vector<std::string>{"sn1://authorize#t=1"});
@@ -125,7 +125,8 @@ TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
     info::SocialClient client("482915736204518", nullptr);
     OpenUrlServer server(socket, OpenUrlServer::ExplainingHandler([&](const std::string& url, std::string& refusal) {
                              return client.handleOpenURL(url, &refusal);
-                         }));
+                         }),
+                         platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening());
     const struct {
         std::string url, reason;
@@ -268,7 +269,7 @@ TEST_F(OpenUrlHandoverTest, TheDesktopEntryHandsTheBrowsersAddressToTheRunningPr
     const std::vector<std::string> command = desktopCommand(exec, "sn1://authorize#t=2");
     ASSERT_EQ(command.size(), 3u) << exec;
     EXPECT_EQ(command[0], STROMBEL_PROGRAM) << exec;
-    OpenUrlServer server(socket, handler);
+    OpenUrlServer server(socket, handler, platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("STROMBEL_ROOT", QString::fromStdString(dir.path().string()));
@@ -299,7 +300,8 @@ TEST_F(OpenUrlHandoverTest, LoginThroughTheBrowserComesBackAndTheFeedFollows) {
     client.setHosts(network.hosts());
     client.setUrlOpener(&opener);
     info::StrombelInformationViewController::setServices({[&] { return &client; }, [] {}, [] { return false; }});
-    OpenUrlServer server(socket, [&](const std::string& url) { return client.handleOpenURL(url); });
+    OpenUrlServer server(socket, [&](const std::string& url) { return client.handleOpenURL(url); },
+                         platform::MainLoop::shared());
 
     {
         info::StrombelInformationViewController screen;
@@ -446,7 +448,7 @@ TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNever
     // Without an address, the second start only says that Strombel runs there.
     platform::DataFolderLock owned(dir.path()), second(dir.path());
     ASSERT_TRUE(owned.owned());
-    const SecondStart plain = startOnOwnedFolder(second, dir.path(), std::nullopt);
+    const SecondStart plain = startOnOwnedFolder(second, dir.path(), std::nullopt, HandOverTries{});
     EXPECT_FALSE(plain.status);
     EXPECT_EQ(plain.reason, "another Strombel already runs on the folder " + dir.path().string());
 }
@@ -454,7 +456,7 @@ TEST_F(OpenUrlHandoverTest, ASecondStartKeepsTryingTheOwnerForTenSecondsAndNever
 // A Strombel started from another session (another $XDG_RUNTIME_DIR) looks
 // for the owner's socket through the link the owner left in the data folder.
 TEST_F(OpenUrlHandoverTest, AStartFromAnotherSessionFindsTheOwnerThroughTheDataFolder) {
-    OpenUrlServer server(dir / "owner.socket", handler);
+    OpenUrlServer server(dir / "owner.socket", handler, platform::MainLoop::shared());
     ASSERT_TRUE(server.announceIn(dir.path())) << server.error();
     EXPECT_EQ(runProgram({"--root", QString::fromStdString(dir.path().string()), "--open-url", "sn1://authorize#s=1"},
                          nullptr, ownRuntime(dir / "another session")),

@@ -309,7 +309,7 @@ TEST_F(ProgramHubTest, BackInTheForegroundAfterAHubDroppedItTheProgramTakesAnoth
     auto run = start();
     hub::HubController* controller = run->program().delegate().hubController();
     ASSERT_TRUE(controller);
-    DesktopSession session(run->program().delegate(), {});
+    DesktopSession session(run->program().delegate(), {}, platform::NotificationCenter::shared());
     QWidget& window = run->program().window();
     session.watch(&window);
     window.show();

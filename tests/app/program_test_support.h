@@ -95,8 +95,7 @@ public:
         menu_ = menu.get();
         context_.setEditMenu(std::move(menu));
 
-        ProgramSetup setup(sandbox_, defaults_, loop);
-        setup.clock = &clock;
+        ProgramSetup setup(sandbox_, defaults_, loop, clock, platform::NotificationCenter::shared());
         auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, clock.nowNanos());
         device_ = device.get();
         if (options.afreshServer) {
@@ -140,7 +139,7 @@ public:
 private:
     platform::Sandbox sandbox_;
     platform::UserDefaults defaults_;
-    platform::LoopbackMidiBackend midi_;
+    platform::LoopbackMidiBackend midi_{platform::SystemClock::shared()};
     ui::kit::Context context_;
     ui::kit::RecordingAlertPresenter* alerts_ = nullptr;
     RecordingEditMenu* menu_ = nullptr;
@@ -224,7 +223,7 @@ protected:
 
     strombel::testing::TempDir temp_;
     platform::ManualClock clock_;
-    platform::MainLoop loop_;
+    platform::MainLoop loop_{platform::SystemClock::shared()};
 };
 
 }  // namespace strombel::app::scenario

@@ -124,6 +124,7 @@ protected:
         parts.window = &window;
         parts.notificationCenter = &center;
         parts.crashUploadManager = &crashClient;
+        parts.network = &network;
         parts.ratingPrompt = &ratingPrompt;
         parts.installLoggers = [this] { window.journal.push_back("loggers"); };
         parts.makeHubController = [this] {
@@ -153,7 +154,8 @@ protected:
     // Made before the loop, so that it outlives the tasks the loop still holds
     // when it goes (a hub peer a task holds leaves the centre as it ends).
     platform::NotificationCenter center;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
+    http::NetworkThread network{loop};
     bool bound = (loop.bindToCurrentThread(), true);
     // A bundle with the program's name and hub address, for the hub's controller.
     bool bundleWritten = (std::filesystem::create_directories(dir / "hub-bundle"),
@@ -168,7 +170,12 @@ protected:
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     info::RatingPrompt ratingPrompt{defaults, "1.0"};
     platform::Sandbox sandbox{dir / "root", dir / "bundle"};
-    crash::CrashUploadManager crashClient{{.sandbox = &sandbox, .defaults = &defaults, .notifications = &center}};
+    crash::CrashUploadManager crashClient{{.sandbox = &sandbox,
+                                           .defaults = &defaults,
+                                           .bundle = &platform::MainBundle::shared(),
+                                           .loop = &loop,
+                                           .notifications = &center,
+                                           .network = &network}};
     OutputEngine engine;
     RunningFlag sequencer;
     Library library;

@@ -124,7 +124,7 @@ protected:
     strombel::testing::TempDir temp_;
     platform::Sandbox sandbox_;
     platform::ManualClock clock_;
-    platform::MainLoop loop_;
+    platform::MainLoop loop_{platform::SystemClock::shared()};
     InMemorySoundLibrary library_;
     std::vector<LibrarySample> samples_;
     std::map<uint64_t, std::vector<LibraryPadAssignment>> banks_;

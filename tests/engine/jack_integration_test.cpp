@@ -34,7 +34,7 @@ TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
 
     // A real clock this time: JACK runs in real time. The program's own choice
     // of device takes the server, and tells no problem.
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     SoundBox box(platform::makeAudioDevice(), sandbox_, loop, &library_);
     RecordingDelegate observer;
     box.addDelegate(&observer);

@@ -18,7 +18,7 @@ TEST_F(NullDeviceTest, APadPlaysToItsEndWithoutASoundCard) {
     setBank(0, {clap});
     library_.setSamples(samples_);
     library_.setBank(0, banks_[0]);
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     SoundBox box(std::make_unique<platform::NullAudioDevice>(), sandbox_, loop, &library_);
     EXPECT_TRUE(box.running());
     box.currentSoundbankChanged(0);

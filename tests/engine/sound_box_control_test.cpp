@@ -32,7 +32,7 @@ struct MidiKeyboard {
     }
     platform::NotificationCenter center;
     platform::UserDefaults defaults;
-    platform::LoopbackMidiBackend backend;
+    platform::LoopbackMidiBackend backend{platform::SystemClock::shared()};
     std::unique_ptr<midi::MidiController> hub;
     std::unique_ptr<midi::SoundBoxMidiLink> link;
     platform::MidiEndpointRef keys;

@@ -739,13 +739,13 @@ TEST(HubController, TriggerStateChangesGoToEveryPeerAndPingsAreAnswered) {
 TEST(HubController, ActivationOpensOnlyHubLaunchAddresses) {
     ProgramWorld world;
     SocketHub hub(*world.controller, "Wirehub");  // announces "wirehub://"
-    auto drums = HubPeer::localStandInPeerWithName("Drums", "drums.wirehub://");
+    auto drums = HubPeer::localStandInPeerWithName("Drums", "drums.wirehub://", {}, platform::SystemClock::shared());
     world.controller->addPeer(drums);
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"Evil", "file:///etc/passwd"}, {"Sneaky", "x.wirehub://host/path"}, {"Bare", ".wirehub://"},
         {"Lookalike", "xwirehub://"},   {"Foreign", "https://"},             {"Path", "/usr/bin/wirehub"},
     };
-    for (const auto& [name, url] : refused) world.controller->addPeer(HubPeer::localStandInPeerWithName(name, url));
+    for (const auto& [name, url] : refused) world.controller->addPeer(HubPeer::localStandInPeerWithName(name, url, {}, platform::SystemClock::shared()));
     std::vector<std::string> names = {"Drums", "Wirehub"};
     for (const auto& peer : refused) names.push_back(peer.first);
     for (const std::string& name : names) {

@@ -172,7 +172,7 @@ TEST(HubConnectionGraph, AGraphMadeOfNodesIsTheGraphOfItsRecord) {
     EXPECT_TRUE(made.nodeForPort(in.get())->sources().empty());
     EXPECT_FALSE(made.isEqual(*read));
     // A port of a peer the graph did not have brings the peer.
-    auto keys = HubPeer::localStandInPeerWithName("Keys");
+    auto keys = HubPeer::localStandInPeerWithName("Keys", {}, {}, platform::SystemClock::shared());
     made.addNode(std::make_unique<HubConnectionGraphNode>(HubPort::standinPortWithPeer(keys, HubPort::Sender)));
     EXPECT_TRUE(made.containsPeer(keys.get()));
 }

@@ -91,7 +91,7 @@ TEST(HubRegistry, LookupsByNameAndIdentifier) {
     PeerWorld world;
     SocketHub remote(*world.controller, "Keys", "127.0.0.2", "11:22:33:44:55:66");
     SocketHub twin(*world.controller, "Keys", "127.0.0.2", "11:22:33:44:55:77");
-    auto placeholder = HubPeer::localStandInPeerWithName("Pads");
+    auto placeholder = HubPeer::localStandInPeerWithName("Pads", {}, {}, platform::SystemClock::shared());
     world.controller->addPeer(placeholder);
     auto& registry = world.controller->peerRegistry();
     EXPECT_EQ(registry.peerWithName("Drums", std::nullopt), world.hub.peer) << "on this device";

@@ -9,6 +9,7 @@
 #include "hub/bus_message.h"
 #include "hub/bus_peer_message_exchange.h"
 #include "hub/hub_peer_resource.h"
+#include "platform/main_bundle.h"
 
 namespace strombel::hub::testing {
 namespace {
@@ -220,7 +221,7 @@ TEST(HubSimulatorTest, HostileBytesAreDroppedAndPingsStillAnswered) {
     SimulatorWorld world;
     PingAnswerer answerer(world.endpoint);
     RecordingDelegate recorder(world.endpoint);
-    HubPeerResourceHost host(world.endpoint);
+    HubPeerResourceHost host(world.endpoint, platform::MainBundle::shared());
     host.addResource(std::vector<uint8_t>(5000, 1));
     BusLogCapture log;
     HubSimulator simulator(world.servicesFolder, world.keyFile);

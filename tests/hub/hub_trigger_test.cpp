@@ -48,7 +48,7 @@ TEST(HubTrigger, SystemTypesCarryTheirTitlesAndIcons) {
 TEST(HubTrigger, UnknownSystemTypesGiveNoTrigger) {
     for (int32_t type : {0, 5, -1}) {
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(HubButtonTrigger::triggerWithSystemType(type, [] {}), nullptr);
+        EXPECT_EQ(HubButtonTrigger::triggerWithSystemType(type, [] {}, platform::NotificationCenter::shared()), nullptr);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Warning: No such Wirehub trigger type\n");
     }
 }
@@ -165,7 +165,7 @@ TEST(HubTrigger, IdentifiersAreDistinctNonZeroAndNeverReserved) {
 }
 
 TEST(HubTrigger, AnIdentifierSetToZeroFallsBackToTheTriggersOwn) {
-    auto trigger = HubButtonTrigger::buttonTriggerWithTitle("Go", nullptr, {});
+    auto trigger = HubButtonTrigger::buttonTriggerWithTitle("Go", nullptr, {}, platform::NotificationCenter::shared());
     const uint32_t own = trigger->numericIdentifier();
     trigger->setNumericIdentifier(0x1234);
     EXPECT_EQ(trigger->numericIdentifier(), 0x1234u);

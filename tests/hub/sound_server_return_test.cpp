@@ -102,7 +102,8 @@ protected:
                                                 &box_->audioUnit());
         port_->startPublishing(client_, realLoop_);
         ASSERT_TRUE(runUntil([&] { return port_->publishing(); }, 10));
-        midi_ = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack);
+        midi_ = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack,
+                                                          platform::SystemClock::shared());
         platform::MidiClientRef midiClient = 0;
         platform::MidiEndpointRef endpoint = 0;
         ASSERT_EQ(midi_->createClient("Strombel test MIDI " + std::to_string(::getpid()), {}, midiClient),
@@ -177,7 +178,7 @@ protected:
     }
 
     strombel::testing::OwnJackServer jack_;
-    platform::MainLoop realLoop_;  // in real time: JACK runs in real time
+    platform::MainLoop realLoop_{platform::SystemClock::shared()};  // in real time: JACK runs in real time
     engine::testing::RecordingDelegate observer_;
     const std::string client_ = "strombel-test-" + std::to_string(::getpid());
     std::unique_ptr<engine::SoundBox> box_;

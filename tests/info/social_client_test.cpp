@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/network_thread.h"
 #include "support/recording_logger.h"
 
 #include <string>
@@ -34,6 +35,7 @@ protected:
     SocialClientTest() : client("123456789012345", &delegate) {
         client.setClock([this] { return now; });
         client.setUrlOpener(&opener);
+        client.setNetworkThread(&http::NetworkThread::shared());
     }
     RecordingDelegate delegate;
     RecordingOpener opener;

@@ -61,7 +61,7 @@ TEST(SocialRequestBody, IsMultipartWithTheFixedBoundaryAndNoClosingDashes) {
     const std::vector<uint8_t> png{0x89, 'P', 'N', 'G', 0, 1};
     auto request = SocialRequest::getRequestWithParams(
         {{"message", "hi"}, {"picture", SocialValue::image(png)}, {"raw", SocialValue::data({7, 8})}}, "POST",
-        nullptr, "http://127.0.0.1:1/graph/me/photos");
+        nullptr, "http://127.0.0.1:1/graph/me/photos", http::NetworkThread::shared());
     const std::string b = "3i2ndDfv2rTHiSisAbouNdArYfORhtTPEefj3q2f";
     const std::string expected = "--" + b + "\r\n" +
                                  "Content-Disposition: form-data; name=\"message\"\r\n\r\nhi" + "\r\n--" + b + "\r\n" +

@@ -643,7 +643,7 @@ TEST_F(MidiControllerTest, HostileBytesFromAChosenSourceDoNoHarm) {
 }
 
 TEST_F(MidiControllerTest, WithoutAMidiSystemTheHubStillStarts) {
-    platform::RtMidiBackend none(platform::RtMidiBackend::System::none);
+    platform::RtMidiBackend none(platform::RtMidiBackend::System::none, platform::SystemClock::shared());
     MidiController hub({none, loop, center, *defaults, dir / "Documents", "Tumblecraft", &engine});
     EXPECT_TRUE(hub.midi().virtualSourceEnabled());
     EXPECT_TRUE(hub.sources().empty());

@@ -84,13 +84,14 @@ protected:
         ::setenv("JACK_NO_START_SERVER", "1", 0);
         ASSERT_TRUE(platform::RtMidiBackend::jackServerRunning()) << "the test JACK server is not running";
         loop.bindToCurrentThread();
-        backend = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack);
+        backend = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack,
+                                                            platform::SystemClock::shared());
         nameClientsAfterThisProcess(*backend);
     }
 
     const std::string device = "StrombelTestDevice" + std::to_string(::getpid());
     testing::TempDir dir;
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     platform::NotificationCenter center;
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
     std::unique_ptr<platform::RtMidiBackend> backend;
@@ -303,12 +304,12 @@ TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
     ::setenv("JACK_NO_START_SERVER", "1", 1);
     ASSERT_TRUE(jack.start()) << jack.why();
 
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     loop.bindToCurrentThread();
     platform::NotificationCenter center;
     platform::UserDefaults defaults(dir / "defaults.sqlite");
     WaitingEngine engine;
-    platform::RtMidiBackend backend(platform::RtMidiBackend::System::jack);
+    platform::RtMidiBackend backend(platform::RtMidiBackend::System::jack, platform::SystemClock::shared());
     nameClientsAfterThisProcess(backend);
     {
         const std::string deviceName = "StrombelTestDevice" + std::to_string(::getpid());

@@ -146,7 +146,7 @@ TEST(MainLoop, ReplacingTheWakeupHandlerWaitsForACallOfItUnderWayOnAnotherThread
 }
 
 TEST(MainLoop, PerformSyncWaitsForTheLoop) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     std::thread pumper;
     int value = 0;
     std::thread caller([&] { loop.performSync([&] { value = 42; }); loop.quit(); });

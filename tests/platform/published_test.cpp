@@ -129,7 +129,7 @@ TEST(MainLoopSignal, RaisesFromAnyThreadRunTheHandlerOnceOnTheLoop) {
 }
 
 TEST(MainLoopSignal, ARaiseWakesARunningLoopAndTheHostEventLoop) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     std::atomic<int> hostWakes{0};
     loop.setWakeupHandler([&] { hostWakes.fetch_add(1); });
     std::atomic<bool> ran{false};

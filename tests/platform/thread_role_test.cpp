@@ -21,7 +21,7 @@ protected:
 };
 
 TEST_F(ThreadRoleTest, BindingTheMainLoopGivesItsThreadTheRoleAndAScopeGivesItBack) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     EXPECT_EQ(currentThreadRole(), ThreadRole::none);
     loop.bindToCurrentThread();
     EXPECT_EQ(currentThreadRole(), ThreadRole::mainLoop);

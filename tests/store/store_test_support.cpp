@@ -196,7 +196,7 @@ library::SoundDataManager& StoreWorld::launch() {
     quit();
     library::SoundDataManager& library = world_.launch();
     library.addDelegate(&observer_);
-    auto store = std::make_unique<store::LibraryStore>(store::StoreServices{library, settings_, network_.get(), nullptr});
+    auto store = std::make_unique<store::LibraryStore>(store::StoreServices{library, settings_, *network_, nullptr});
     store_ = store.get();
     library.setStore(std::move(store));
     return library;

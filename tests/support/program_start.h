@@ -24,7 +24,8 @@ struct ProgramStart {
           defaults((sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
           context(loop, ui::kit::Screen::tablet()) {
         loop.bindToCurrentThread();
-        app::ProgramSetup setup(sandbox, defaults, loop);
+        app::ProgramSetup setup(sandbox, defaults, loop, platform::SystemClock::shared(),
+                                platform::NotificationCenter::shared());
         setup.audioDevice = std::make_unique<platform::NullAudioDevice>();
         setup.midiBackend = &midi;
         setup.showWindow = false;
@@ -32,10 +33,10 @@ struct ProgramStart {
         program->launch();
         loop.runPending();
     }
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     platform::Sandbox sandbox;
     platform::UserDefaults defaults;
-    platform::LoopbackMidiBackend midi;
+    platform::LoopbackMidiBackend midi{platform::SystemClock::shared()};
     ui::kit::Context context;
     std::unique_ptr<app::Program> program;
 };

@@ -8,6 +8,7 @@
 #include "platform/devices/jack_opener.h"
 #include "platform/devices/null_audio_device.h"
 #include "platform/main_loop.h"
+#include "platform/required.h"
 
 namespace strombel::platform {
 
@@ -176,7 +177,7 @@ void FailoverAudioDevice::beginOpening() {
     auto fresh = std::make_shared<OpenerOwned<AudioDevice>>(made.release());
     std::weak_ptr<int> alive = life_;
     const bool queued = JackOpener::shared().run(
-        loop_ ? *loop_ : MainLoop::shared(), [answer, fresh, alive, this]() -> JackOpener::Delivery {
+        required(loop_, "FailoverAudioDevice::setMainLoop"), [answer, fresh, alive, this]() -> JackOpener::Delivery {
             AudioDevice& device = **fresh;
             // Started at once: it renders silence until it is handed the engine.
             // A refusal by a server that answers is not the answer yet.
@@ -283,7 +284,7 @@ bool FailoverAudioDevice::start() {
         AudioDevice* device = device_.get();
         std::weak_ptr<int> alive = life_;
         std::shared_ptr<Gate> gate = gate_;
-        JackOpener::shared().run(loop_ ? *loop_ : MainLoop::shared(), [device, alive, gate, this] {
+        JackOpener::shared().run(required(loop_, "FailoverAudioDevice::setMainLoop"), [device, alive, gate, this] {
             if (device->start()) return JackOpener::Delivery();
             // A stream that will not start again is a lost one.
             return JackOpener::Delivery([alive, gate, this, reason = device->lastError()] {

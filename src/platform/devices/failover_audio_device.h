@@ -45,7 +45,7 @@ public:
     ~FailoverAudioDevice() override;
 
     /// Where answers of the opener's thread are taken (a device that opens
-    /// afresh); the shared main loop unless set. Set before `configure`.
+    /// afresh). Required before `configure` of such a device.
     void setMainLoop(MainLoop& loop) { loop_ = &loop; }
 
     std::string name() const override;

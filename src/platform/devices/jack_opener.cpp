@@ -76,8 +76,7 @@ std::mutex sharedMutex;
 JackOpener* sharedOpener = nullptr;
 }  // namespace
 
-JackOpener::JackOpener(const Clock* clock)
-    : state_(std::make_shared<State>(clock ? *clock : SystemClock::shared())) {
+JackOpener::JackOpener(const Clock& clock) : state_(std::make_shared<State>(clock)) {
     state_->thread = Worker("JACK opener", [state = state_] { State::run(state); });
 }
 
@@ -87,7 +86,7 @@ JackOpener& JackOpener::shared() {
     std::lock_guard lock(sharedMutex);
     // Never destroyed: `finishShared` ends its thread at the program's end.
     if (!sharedOpener) {
-        sharedOpener = new JackOpener();
+        sharedOpener = new JackOpener(SystemClock::shared());
         // A process that ends without finishing it (the program finishes it
         // itself, earlier) still lets the closings it queued run before the
         // objects made before this one go: they run on its thread and reach

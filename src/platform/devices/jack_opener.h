@@ -25,8 +25,8 @@ public:
     /// touches: its owner may be gone when it ends.
     using Opening = std::function<Delivery()>;
 
-    /// `clock` tells how long the job under way has run (the system clock unless a test's).
-    explicit JackOpener(const Clock* clock = nullptr);
+    /// `clock` tells how long the job under way has run.
+    explicit JackOpener(const Clock& clock);
     /// Finishes, waiting for no opening.
     ~JackOpener();
     JackOpener(const JackOpener&) = delete;

@@ -25,7 +25,7 @@ namespace strombel::platform {
 /// its own delivers them on time over a real clock.
 class LoopbackMidiBackend final : public MidiBackend {
 public:
-    explicit LoopbackMidiBackend(Clock& clock = SystemClock::shared(), bool ownThread = false);
+    explicit LoopbackMidiBackend(Clock& clock, bool ownThread = false);
     ~LoopbackMidiBackend() override;
 
     /// What one destination received: bytes of one packet and when.

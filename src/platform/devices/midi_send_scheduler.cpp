@@ -128,7 +128,7 @@ void MidiSendScheduler::run() {
         const uint64_t due = heap_.front().due;
         if (due > now) {
             // Only the system clock moves by itself: over any other clock, just sleep.
-            const bool systemClock = &clock_ == &SystemClock::shared();
+            const bool systemClock = dynamic_cast<const SystemClock*>(&clock_) != nullptr;
             if (!systemClock || due - now > kFinalStretchNanos) {
                 const uint64_t sleep = systemClock ? due - now - kFinalStretchNanos : due - now;
                 changed_.wait_for(lock, std::chrono::nanoseconds(sleep));

@@ -18,7 +18,7 @@ namespace {
 /// The monotonic clock; wakes post a semaphore the waits sleep on.
 class MonotonicPacer final : public NullAudioDevice::Pacer {
 public:
-    uint64_t nowNanos() const override { return SystemClock::shared().nowNanos(); }
+    uint64_t nowNanos() const override { return monotonicNanos(); }
     void waitUntil(uint64_t due) override {
         if (due == kForever) {
             wakeup_.wait();

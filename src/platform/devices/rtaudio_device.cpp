@@ -395,14 +395,14 @@ int RtAudioDevice::process(float* output, const float* input, unsigned frames, b
     }
     if (xrun) countXrun();
     if (!anchored_.load(std::memory_order_relaxed)) {
-        timeline_.anchor(SystemClock::shared().nowNanos(), sampleRate_);
+        timeline_.anchor(monotonicNanos(), sampleRate_);
         anchored_.store(true, std::memory_order_relaxed);
     }
     uint64_t hostTime = timeline_.next(frames);
     // The counter follows the card's clock. After an underrun, or once that clock
     // has drifted from the monotonic clock by more than the wake-up jitter, it is
     // anchored again, so that host times keep meaning the same moment everywhere.
-    const uint64_t now = SystemClock::shared().nowNanos();
+    const uint64_t now = monotonicNanos();
     const uint64_t drift = now > hostTime ? now - hostTime : hostTime - now;
     if (drift > kReanchorNanos) {
         timeline_.anchor(now, sampleRate_);

@@ -24,14 +24,14 @@ public:
     enum class System { alsa, jack, none };
 
     /// The ALSA sequencer if it opens, else JACK (whose server may come later).
-    static std::unique_ptr<RtMidiBackend> open(Clock& clock = SystemClock::shared());
+    static std::unique_ptr<RtMidiBackend> open(Clock& clock);
     /// True when a JACK server answers (it is never started for us).
     static bool jackServerRunning();
     /// True when RtMidi of this version (as `RtMidi::getVersion()` gives it) keeps
     /// its JACK client where we reach for it to close ports in order.
     static bool knowsJackLayoutOf(std::string_view version);
 
-    explicit RtMidiBackend(System system, Clock& clock = SystemClock::shared());
+    explicit RtMidiBackend(System system, Clock& clock);
     ~RtMidiBackend() override;
     RtMidiBackend(const RtMidiBackend&) = delete;
     RtMidiBackend& operator=(const RtMidiBackend&) = delete;

@@ -76,7 +76,7 @@ public:
     /// through `notifications`.
     static std::unique_ptr<SocialDialogView> make(
         SocialDialog& dialog, ui::kit::Window& window,
-        platform::NotificationCenter& notifications = platform::NotificationCenter::shared());
+        platform::NotificationCenter& notifications);
 
     void load(const std::string& url);
     /// Lays the panel out and puts it, above its modal background, on the window.

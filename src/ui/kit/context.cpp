@@ -1,5 +1,6 @@
 #include "ui/kit/context.h"
 
+#include "platform/required.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/presenters.h"
 
@@ -26,11 +27,8 @@ Context::~Context() {
 }
 
 Context& Context::current() {
-    if (currentContext == nullptr) {
-        // The program's own context lives as long as the process.
-        static Context programContext(platform::MainLoop::shared());
-        (void)programContext;
-    }
+    // The program makes its own at its start, a test its own.
+    if (currentContext == nullptr) platform::missingDependency("a ui::kit::Context (none is live)");
     return *currentContext;
 }
 

@@ -43,8 +43,7 @@ class Context {
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
-    /// The innermost live context; the program's own one (over MainLoop::shared()
-    /// and the Qt presenters) when none was made.
+    /// The innermost live context; with none live the program stops, saying so.
     static Context& current();
 
     platform::MainLoop& loop() const { return loop_; }

@@ -46,8 +46,8 @@ struct Gate {
 };
 
 TEST(JackOpener, OpeningsRunInTurnOffTheCallersThreadAndDeliverOnTheMainLoop) {
-    MainLoop loop;
-    JackOpener opener;
+    MainLoop loop{SystemClock::shared()};
+    JackOpener opener{SystemClock::shared()};
     std::vector<int> delivered;
     std::set<std::thread::id> openedOn;
     std::mutex openedMutex;
@@ -70,10 +70,10 @@ TEST(JackOpener, OpeningsRunInTurnOffTheCallersThreadAndDeliverOnTheMainLoop) {
 }
 
 TEST(JackOpener, FinishingLeavesAStuckOpeningBehindAndNothingItOpensIsDelivered) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     auto gate = std::make_shared<Gate>();
     std::atomic<bool> delivered{false}, queuedRan{false};
-    auto opener = std::make_unique<JackOpener>();
+    auto opener = std::make_unique<JackOpener>(SystemClock::shared());
     opener->run(loop, [gate, &delivered] {
         gate->pass();
         return JackOpener::Delivery([&delivered] { delivered = true; });
@@ -98,12 +98,12 @@ TEST(JackOpener, FinishingLeavesAStuckOpeningBehindAndNothingItOpensIsDelivered)
 }
 
 TEST(JackOpener, ClosingsQueuedBeforeTheEndStillRunOpeningsDoNot) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     auto gate = std::make_shared<Gate>();
     auto openingRan = std::make_shared<std::atomic<bool>>(false);
     auto closed = std::make_shared<std::promise<void>>();
     auto closedNow = closed->get_future();
-    JackOpener opener;
+    JackOpener opener{SystemClock::shared()};
     opener.run([gate] { gate->pass(); });
     opener.run(loop, [openingRan] {
         *openingRan = true;
@@ -123,7 +123,7 @@ TEST(JackOpener, ClosingsQueuedBeforeTheEndStillRunOpeningsDoNot) {
 TEST(JackOpener, AJobStuckLongerThanThePatienceIsWaitedForByNobody) {
     ManualClock clock;
     auto gate = std::make_shared<Gate>();
-    auto opener = std::make_unique<JackOpener>(&clock);
+    auto opener = std::make_unique<JackOpener>(clock);
     opener->run([gate] { gate->pass(); });
     gate->waitEntered();
     clock.advance(11 * 60 * kNanosPerSecond);

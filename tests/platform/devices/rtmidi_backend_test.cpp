@@ -7,7 +7,7 @@ namespace {
 
 // Where there is no MIDI system the backend answers everything and sends nowhere.
 TEST(RtMidiBackendTest, WithoutAMidiSystemEveryCallAnswers) {
-    RtMidiBackend backend(RtMidiBackend::System::none);
+    RtMidiBackend backend(RtMidiBackend::System::none, SystemClock::shared());
     EXPECT_FALSE(backend.available());
     EXPECT_EQ(backend.systemName(), "none");
     MidiClientRef client = 0;
@@ -57,7 +57,7 @@ TEST(RtMidiBackendTest, OpenFallsBackGracefully) {
     // ALSA where /dev/snd/seq exists, JACK otherwise: opening never throws, and
     // JACK counts as a MIDI system only while a server answers (one that starts
     // later is taken up by the rescan).
-    auto backend = RtMidiBackend::open();
+    auto backend = RtMidiBackend::open(SystemClock::shared());
     ASSERT_NE(backend, nullptr);
     const bool expected = backend->system() == RtMidiBackend::System::alsa ||
                           (backend->system() == RtMidiBackend::System::jack && RtMidiBackend::jackServerRunning());

@@ -86,7 +86,7 @@ struct Rig {
     engine::InMemorySoundLibrary library;
     platform::NotificationCenter center;
     platform::UserDefaults defaults{dir / "defaults.sqlite"};
-    platform::LoopbackMidiBackend backend;
+    platform::LoopbackMidiBackend backend{platform::SystemClock::shared()};
     MemoryPatternStore store;
     std::unique_ptr<engine::SoundBox> soundBox;
     std::unique_ptr<midi::MidiController> hub;
@@ -161,7 +161,7 @@ TEST(SequencerRealtime, TheLoopPlaysPatternsOnTheRealEngineAndHubWithoutAllocati
 }
 
 TEST(SequencerRealtime, TheSequencerThreadAndTheAudioThreadRunUnderTheGuardInRealTime) {
-    platform::MainLoop loop;
+    platform::MainLoop loop{platform::SystemClock::shared()};
     Rig rig(platform::SystemClock::shared(), loop, std::make_unique<platform::NullAudioDevice>(), twoPatterns(),
             LoopDriver::thread, true);
     Sequencer& sequencer = *rig.sequencer;

@@ -63,7 +63,7 @@ protected:
         window.show();
         client.setHosts(network.hosts());
         client.setUrlOpener(&opener);
-        client.setDialogViewFactory([this](SocialDialog& dialog) { return SocialDialogPanel::make(dialog, window); });
+        client.setDialogViewFactory([this](SocialDialog& dialog) { return SocialDialogPanel::make(dialog, window, platform::NotificationCenter::shared()); });
         StrombelInformationViewController::setServices({[this] { return &client; }, [] {}, [] { return false; }});
         auto screenOwner = std::make_unique<RecordingScreen>();
         screen = screenOwner.get();
@@ -288,7 +288,7 @@ TEST_F(SocialDialogPanelTest, InEveryLayoutThePageAndItsFailureAreWholeAndEveryB
         if (layout.overLandscape)
             window.setOwnShapeScreen(window.rootView()->add(std::make_unique<kit::View>(QRectF(QPointF(0, 0), layout.shown))));
         SocialDialog dialog("http://127.0.0.1:" + std::to_string(port) + "/dialog/feed", {}, nullptr);
-        dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window); });
+        dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, platform::NotificationCenter::shared()); });
         dialog.show();
         ASSERT_NE(shownPanel(), nullptr);
         ASSERT_TRUE(waitFor([&] { return shownPanel()->failureLabel() != nullptr; }));
@@ -348,7 +348,7 @@ TEST_F(SocialDialogPanelTest, ThePhonePanelCoversTheWholeFrame) {
     context.setScreen(kit::Screen::phone());
     window.setRootView(std::make_unique<kit::View>(QRectF(0, 0, 480, 320)));
     SocialDialog dialog("about:blank", {}, nullptr);
-    dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window); });
+    dialog.setViewFactory([this](SocialDialog& shown) { return SocialDialogPanel::make(shown, window, platform::NotificationCenter::shared()); });
     dialog.show();
     ASSERT_NE(panel(), nullptr);
     EXPECT_EQ(panel()->size(), QSizeF(480, 300));

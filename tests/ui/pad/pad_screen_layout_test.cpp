@@ -156,7 +156,7 @@ protected:
     strombel::testing::TempDir temp_;
     platform::UserDefaults defaults_{temp_ / "defaults.sqlite"};
     platform::ManualClock clock_;
-    platform::MainLoop loop_;
+    platform::MainLoop loop_{platform::SystemClock::shared()};
     strombel::testing::StillPadEngine engine_;
     StillSequencer sequencer_;
     StillLibrary library_;
