@@ -27,10 +27,12 @@ done <<'CASES'
 fallback|src/engine/a.cpp|    : loop_(options.loop ? *options.loop : platform::MainLoop::shared()) {}|src/engine/a.cpp:1: falls back to a single instance
 through a pointer|src/engine/a.h|Loop& l = o->loop ? *o->loop : MainLoop::shared();|falls back to a single instance
 over lines, in parentheses|src/engine/a.cpp|// the clock\nreturn (clock_ != nullptr)\n    ? *clock_\n    : (platform::SystemClock::shared());|src/engine/a.cpp:3: falls back
+through a member of it|src/engine/a.cpp|auto folder = given.empty() ? platform::Sandbox::shared().caches() : given;|falls back
 branches swapped|src/engine/a.cpp|auto& c = !given ? SystemClock::shared() : *given;|falls back
 value_or|src/engine/a.cpp|auto* n = network.value_or(&http::NetworkThread::shared());|falls back
 set when missing|src/engine/a.cpp|if (!loop_) loop_ = &MainLoop::shared();|falls back
 default argument|src/engine/a.h|Track(double rate, const Clock& clock = SystemClock::shared());|falls back
+a member that starts as one|src/app/a.h|struct Parts {\n    platform::NotificationCenter* center = &platform::NotificationCenter::shared();\n};|src/app/a.h:2: falls back
 in the program's own folder too|src/app/a.cpp|Center& c = setup.center ? *setup.center : NotificationCenter::shared();|src/app/a.cpp:1: falls back
 a call not allowed|src/engine/a.cpp|defaults_.set(platform::UserDefaults::shared());|src/engine/a.cpp:1: UserDefaults::shared() called below src/app
 an accessor of another name|src/engine/a.cpp|auto store = UsageGlobalVariableStorage::sharedInstance();|UsageGlobalVariableStorage::sharedInstance() called below src/app
