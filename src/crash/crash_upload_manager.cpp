@@ -18,7 +18,6 @@
 #include "crash/crash_upload_connection.h"
 #include "http/http_request.h"
 #include "json/value.h"
-#include "platform/required.h"
 #include "platform/application_state.h"
 #include "platform/clock.h"
 #include "platform/host_time.h"
@@ -26,6 +25,7 @@
 #include "platform/main_bundle.h"
 #include "platform/main_loop.h"
 #include "platform/property_list.h"
+#include "platform/required.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 

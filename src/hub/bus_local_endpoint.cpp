@@ -18,8 +18,8 @@
 #include "hub/hub_controller.h"
 #include "platform/device_info.h"
 #include "platform/main_bundle.h"
-#include "platform/required.h"
 #include "platform/platform_version.h"
+#include "platform/required.h"
 #include "platform/worker.h"
 
 namespace strombel::hub {

@@ -12,9 +12,8 @@
 #include "hub/bus_message.h"
 #include "hub/bus_peer.h"
 #include "hub/hub_controller.h"
-#include "platform/required.h"
 #include "platform/application_state.h"
-#include "platform/sandbox.h"
+#include "platform/required.h"
 #include "platform/utf8_cut.h"
 #include "platform/whole_file.h"
 

@@ -1,4 +1,4 @@
-#include "required.h"
+#include "platform/required.h"
 
 #include <cstdio>
 #include <cstdlib>
