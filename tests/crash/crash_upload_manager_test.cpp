@@ -140,6 +140,31 @@ protected:
 
 // ---- End to end ------------------------------------------------------------------------
 
+// Every service the client uses is handed in: one left out is named, and the
+// client is not made on the program's own instead.
+using CrashUploadDeathTest = CrashUploadTest;
+TEST_F(CrashUploadDeathTest, AServiceNotHandedInIsNamed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        const char* name;
+        void (*leaveOut)(CrashUploadServices&);
+    } cases[] = {
+        {"sandbox", [](CrashUploadServices& s) { s.sandbox = nullptr; }},
+        {"defaults", [](CrashUploadServices& s) { s.defaults = nullptr; }},
+        {"bundle", [](CrashUploadServices& s) { s.bundle = nullptr; }},
+        {"loop", [](CrashUploadServices& s) { s.loop = nullptr; }},
+        {"notifications", [](CrashUploadServices& s) { s.notifications = nullptr; }},
+        {"network", [](CrashUploadServices& s) { s.network = nullptr; }},
+    };
+    for (const auto& c : cases) {
+        CrashUploadServices services{&platform::Sandbox::shared(), defaults.get(), sandbox->mainBundle.get(), &loop,
+                                     &center, &network};
+        c.leaveOut(services);
+        EXPECT_DEATH(CrashUploadManager{services}, std::string("CrashUploadServices::") + c.name + " was not handed in")
+            << c.name;
+    }
+}
+
 TEST_F(CrashUploadTest, TheProbesCrashIsTakenOverOfferedPostedAndDeleted) {
     ProbeRun run = sandbox->probe.run({"segv"});
     ASSERT_TRUE(run.signalled(SIGSEGV)) << run.output;
