@@ -12,8 +12,9 @@
 #include "platform/audio_file.h"
 #include "platform/main_bundle.h"
 #include "platform/avahi_service_discovery.h"
-#include "platform/directory_service_discovery.h"
+#include "platform/devices/failover_audio_device.h"
 #include "platform/devices/rtmidi_backend.h"
+#include "platform/directory_service_discovery.h"
 #include "store/library_store.h"
 #include "ui/gui_factory.h"
 #include "ui/hub/hub_connection_panel.h"
@@ -136,6 +137,7 @@ std::unique_ptr<hub::HubController> Program::makeHubController() {
     options.notifications = &notificationCenter();
     options.defaults = &setup_.defaults;
     options.bundle = &platform::MainBundle::shared();
+    options.jackOpener = &platform::JackOpener::shared();
     options.signatureValidator = hub::HubSignatureValidator::shared();
     options.urlOpener = setup_.openURL;
     options.bindAddress = setup_.hubBindAddress;
@@ -277,6 +279,11 @@ void Program::makeSubsystems() {
     // Opened off the main loop; without a sound card the engine plays to the
     // null device (and says so).
     if (!device) device = platform::makeAudioDevice();
+    // One that opens afresh (the sound server's clients) opens and closes on
+    // the process's JACK opener, with a stand-in behind it.
+    if (!dynamic_cast<platform::FailoverAudioDevice*>(device.get()) && device->makeAnother())
+        device = std::make_unique<platform::FailoverAudioDevice>(std::move(device), nullptr,
+                                                                 &platform::JackOpener::shared());
     engine_ = std::make_unique<engine::SoundBox>(std::move(device), setup_.sandbox, setup_.mainLoop,
                                                  engineLibrary_.get());
     outputProblemWatch_ = std::make_unique<OutputProblemWatch>(*engine_, [this](const std::string& problem) {
@@ -286,7 +293,7 @@ void Program::makeSubsystems() {
     // The MIDI hub, playing the engine; fine without any MIDI at all (it says so).
     platform::MidiBackend* backend = setup_.midiBackend;
     if (!backend) {
-        ownMidiBackend_ = platform::RtMidiBackend::open(clock());
+        ownMidiBackend_ = platform::RtMidiBackend::open(clock(), platform::JackOpener::shared());
         backend = ownMidiBackend_.get();
     }
     midiHub_ = std::make_unique<midi::MidiController>(midi::MidiController::Setup{

@@ -31,8 +31,9 @@ float clampParameter(float value, float low, float high, float current) {
 SoundBox& SoundBox::shared() {
     auto& slot = sharedSlot();
     if (!slot) {
-        slot = std::make_unique<SoundBox>(platform::makeAudioDevice(), platform::Sandbox::shared(),
-                                          platform::MainLoop::shared());
+        slot = std::make_unique<SoundBox>(std::make_unique<platform::FailoverAudioDevice>(
+                                              platform::makeAudioDevice(), nullptr, &platform::JackOpener::shared()),
+                                          platform::Sandbox::shared(), platform::MainLoop::shared());
     }
     return *slot;
 }
@@ -41,14 +42,14 @@ void SoundBox::setShared(std::unique_ptr<SoundBox> engine) { sharedSlot() = std:
 
 namespace {
 
-/// The device with a stand-in behind it; one that has its stand-in already (a
-/// test's) is taken as it is.
+/// The device with a stand-in behind it; one that has its stand-in already is
+/// taken as it is (a device that opens afresh comes so, with its JACK opener).
 std::unique_ptr<platform::FailoverAudioDevice> withStandIn(std::unique_ptr<platform::AudioDevice> device) {
     if (auto* failover = dynamic_cast<platform::FailoverAudioDevice*>(device.get())) {
         static_cast<void>(device.release());
         return std::unique_ptr<platform::FailoverAudioDevice>(failover);
     }
-    return std::make_unique<platform::FailoverAudioDevice>(std::move(device));
+    return std::make_unique<platform::FailoverAudioDevice>(std::move(device), nullptr, nullptr);
 }
 
 }  // namespace

@@ -103,7 +103,8 @@ public:
 
     /// An engine of its own (tests, tools): sets the device up output-only,
     /// builds the track table from `library` (may be null), starts the device and
-    /// schedules the cache sweep on `mainLoop`.
+    /// schedules the cache sweep on `mainLoop`. A device that opens afresh comes
+    /// as a `FailoverAudioDevice` with its JACK opener; any other gets a stand-in here.
     SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform::Sandbox& sandbox,
              platform::MainLoop& mainLoop, SoundLibrary* library = nullptr);
     ~SoundBox() override;

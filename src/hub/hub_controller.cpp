@@ -263,7 +263,9 @@ void HubController::addPort(std::shared_ptr<HubPort> port, int32_t type, PortLis
     observePort(port);
     updateRegistrationMetadata();
     if (auto* sender = dynamic_cast<HubSenderPort*>(port.get())) {
-        if (options_.publishSenderPortsOnJack) sender->startPublishing(executableName_, loop_);
+        if (options_.publishSenderPortsOnJack)
+            sender->startPublishing(executableName_, loop_,
+                                    platform::required(options_.jackOpener, "HubControllerOptions::jackOpener"));
         // The volume trigger takes the first free volume identifier.
         auto volume = sender->volumeTrigger();
         uint32_t n = 0;

@@ -142,8 +142,10 @@ struct HubControllerOptions {
     HubPeerResourceManager::Options resourceOptions;
     /// Temporary files of pushed state (default: the system's).
     std::filesystem::path stateFolder;
-    /// The JACK client of the sender ports is opened when they are added.
+    /// The JACK client of the sender ports is opened when they are added, on
+    /// `jackOpener` (required then).
     bool publishSenderPortsOnJack = true;
+    platform::JackOpener* jackOpener = nullptr;
     /// Real-time scheduling for the endpoint's listener thread.
     bool realTimeListener = true;
 };

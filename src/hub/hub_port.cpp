@@ -204,10 +204,12 @@ struct HubSenderPort::Opening {
 
 HubSenderPort::~HubSenderPort() { stopPublishing(); }
 
-void HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop) {
+void HubSenderPort::startPublishing(const std::string& clientName, platform::MainLoop& loop,
+                                    platform::JackOpener& opener) {
     if (output_ || !audioUnit_ || hubOnly_) return;
     clientName_ = clientName;
     loop_ = &loop;
+    opener_ = &opener;
     // Opened on the opener's thread, now and at every later look: the server
     // may keep the open waiting, never the caller.
     watchForServer();
@@ -271,14 +273,14 @@ void HubSenderPort::lookForServer(bool again) {
     std::weak_ptr<HubSenderPort> weak = weak_from_this();
     auto opening = std::make_shared<Opening>();
     const bool queued =
-        platform::JackOpener::shared().run(*loop_, [weak, again, options = outputOptions(again), opening] {
-            opening->keep(platform::OpenerOwned<JackSenderOutput>(JackSenderOutput::open(options).release()));
-            return [weak, again, opening] {
+        opener_->run(*loop_, [weak, again, options = outputOptions(again), opener = opener_, opening] {
+            opening->keep(platform::openerOwned(*opener, JackSenderOutput::open(options)));
+            return [weak, again, opener, opening] {
                 auto port = weak.lock();
                 if (port && port->opening_ == opening) port->opening_.reset();
                 std::unique_ptr<JackSenderOutput> opened = opening->take();
                 if (!port || !opened || port->output_ || !port->serverWatch_) {
-                    JackSenderOutput::close(std::move(opened));  // nobody publishes through it
+                    JackSenderOutput::close(*opener, std::move(opened));  // nobody publishes through it
                     return;
                 }
                 port->loop_->cancel(port->serverWatch_);
@@ -297,17 +299,17 @@ void HubSenderPort::stopPublishing() {
     lossCheck_ = 0;
     // Closed on the opener's thread, or kept for good when its server went (and
     // was not yet heard of): its left-alone client's thread may still call it.
-    JackSenderOutput::close(std::move(output_));
+    if (output_) JackSenderOutput::close(*opener_, std::move(output_));
     // A try still under way: what it opens is closed on the opener's thread
     // right after it, before a later try opens a client of the same name (the
     // server would name that one apart, where no hub looks for it).
     if (opening_) {
-        platform::JackOpener::shared().close([opening = std::move(opening_), loop = loop_] {
+        opener_->close([opening = std::move(opening_), loop = loop_] {
             std::unique_ptr<JackSenderOutput> opened = opening->take();
             if (!opened || !opened->serverGone()) return;  // closed here, on the opener's thread
             // A client whose server went is left alone, as the main loop does it.
             auto gone = std::make_shared<std::unique_ptr<JackSenderOutput>>(std::move(opened));
-            if (!platform::MainLoop::postIfAlive(loop, [gone] { JackSenderOutput::close(std::move(*gone)); }))
+            if (!platform::MainLoop::postIfAlive(loop, [gone] { JackSenderOutput::abandon(std::move(*gone)); }))
                 platform::detail::leaveAloneForGood(gone->release());
         });
         opening_.reset();

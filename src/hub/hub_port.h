@@ -12,6 +12,7 @@
 
 namespace strombel::platform {
 class AudioDevice;
+class JackOpener;
 class MainLoop;
 }  // namespace strombel::platform
 
@@ -180,13 +181,13 @@ public:
     AudioUnitHandle audioUnit() const { return audioUnit_; }
     bool hubOnly() const { return hubOnly_; }
 
-    /// Opens the JACK client named `clientName` on the JACK opener's thread and,
-    /// once it is open, starts tapping the audio unit on `loop`, which receives
+    /// Opens the JACK client named `clientName` on `opener`'s thread (where it is
+    /// closed too) and, once it is open, starts tapping the audio unit on `loop`, which receives
     /// JACK's connection reports. Without a JACK server the port stays
     /// unpublished (warned once per process) until one runs: the port looks for
     /// it every `kServerWatchInterval` on `loop`'s clock (never starting one),
     /// and so again once a server it was published on goes away. Main thread.
-    void startPublishing(const std::string& clientName, platform::MainLoop& loop);
+    void startPublishing(const std::string& clientName, platform::MainLoop& loop, platform::JackOpener& opener);
     void stopPublishing();
     bool publishing() const { return output_ != nullptr; }
     /// The server went away and the port waits for it.
@@ -234,6 +235,7 @@ private:
     std::unique_ptr<JackSenderOutput> output_;
     std::string clientName_;
     platform::MainLoop* loop_ = nullptr;
+    platform::JackOpener* opener_ = nullptr;
     platform::MainLoop::TimerId serverWatch_ = 0;
     platform::MainLoop::TimerId lossCheck_ = 0;  // while published
     std::shared_ptr<Opening> opening_;  // while a try runs on the JACK opener's thread

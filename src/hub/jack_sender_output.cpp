@@ -102,13 +102,13 @@ JackSenderOutput::~JackSenderOutput() {
     alive_.reset();
 }
 
-void JackSenderOutput::close(std::unique_ptr<JackSenderOutput> output) {
+void JackSenderOutput::close(platform::JackOpener& opener, std::unique_ptr<JackSenderOutput> output) {
     if (!output) return;
     if (output->serverGone()) return abandon(std::move(output));
     if (output->tapped_ && output->options_.device && output->options_.device->outputTap() == &output->ring_)
         output->options_.device->setOutputTap(nullptr);
     output->tapped_ = false;
-    platform::destroyOnOpener(std::move(output));
+    platform::destroyOnOpener(opener, std::move(output));
 }
 
 void JackSenderOutput::abandon(std::unique_ptr<JackSenderOutput> output) {

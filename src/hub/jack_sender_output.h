@@ -13,6 +13,10 @@
 #include "platform/devices/jack_clients.h"
 #include "platform/main_loop.h"
 
+namespace strombel::platform {
+class JackOpener;
+}
+
 typedef struct _jack_client jack_client_t;
 typedef struct _jack_port jack_port_t;
 
@@ -78,9 +82,9 @@ public:
     /// from the engine, goes quiet and is kept for the rest of the run.
     static void abandon(std::unique_ptr<JackSenderOutput> output);
     /// Lets go of an output: it detaches from the engine here, and its client
-    /// is closed on the JACK opener's thread, where a server that hangs holds
-    /// nobody else; one whose server went is abandoned instead. Main thread.
-    static void close(std::unique_ptr<JackSenderOutput> output);
+    /// is closed on `opener`'s thread, where a server that hangs holds nobody
+    /// else; one whose server went is abandoned instead. Main thread.
+    static void close(platform::JackOpener& opener, std::unique_ptr<JackSenderOutput> output);
     bool resampling() const { return reader_.resampling(); }
     /// Frames waiting in the ring (approximate off JACK's thread; tests pace by it).
     size_t queuedFrames() const { return ring_.available(); }

@@ -5,6 +5,7 @@
 
 #include "logging/log.h"
 #include "platform/application_state.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
 
@@ -35,7 +36,7 @@ MidiController& MidiController::shared() {
     auto& controller = sharedController();
     if (!controller) {
         auto& backend = sharedBackend();
-        if (!backend) backend = platform::RtMidiBackend::open(platform::SystemClock::shared());
+        if (!backend) backend = platform::RtMidiBackend::open(platform::SystemClock::shared(), platform::JackOpener::shared());
         platform::Sandbox& sandbox = platform::Sandbox::shared();
         controller = std::make_unique<MidiController>(Setup{
             *backend, platform::MainLoop::shared(), platform::NotificationCenter::shared(),

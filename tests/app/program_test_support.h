@@ -104,7 +104,7 @@ public:
         } else if (options.standInAnchor) {
             auto standIn = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, *options.standInAnchor);
             standIn_ = standIn.get();
-            setup.audioDevice = std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn));
+            setup.audioDevice = std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn), nullptr);
         } else {
             setup.audioDevice = std::move(device);
         }

@@ -35,7 +35,9 @@ TEST_F(JackTest, APadIsHeardThroughJackAndReportedFinished) {
     // A real clock this time: JACK runs in real time. The program's own choice
     // of device takes the server, and tells no problem.
     platform::MainLoop loop{platform::SystemClock::shared()};
-    SoundBox box(platform::makeAudioDevice(), sandbox_, loop, &library_);
+    SoundBox box(std::make_unique<platform::FailoverAudioDevice>(platform::makeAudioDevice(), nullptr,
+                                                                &platform::JackOpener::shared()),
+                 sandbox_, loop, &library_);
     RecordingDelegate observer;
     box.addDelegate(&observer);
     EXPECT_EQ(box.audioUnit().name(), "RtAudio (JACK)") << box.audioUnit().lastError();

@@ -38,7 +38,7 @@ protected:
         device_ = device.get();
         standIn_ = standIn.get();
         box_ = std::make_unique<SoundBox>(
-            std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn)), sandbox_, loop_,
+            std::make_unique<platform::FailoverAudioDevice>(std::move(device), std::move(standIn), nullptr), sandbox_, loop_,
             &library_);
         box_->waitForPreloads();
         box_->addDelegate(&observer_);
@@ -112,7 +112,7 @@ TEST_F(OutputLossTest, TheNullStandInRestsInSilenceAndAStartWakesItOnTheLostStre
     auto device = std::make_unique<platform::ManualAudioDevice>(44100.0, 256, kSecond);
     device_ = device.get();
     box_ = std::make_unique<SoundBox>(std::make_unique<platform::FailoverAudioDevice>(
-                                          std::move(device), std::make_unique<platform::NullAudioDevice>(pacer)),
+                                          std::move(device), std::make_unique<platform::NullAudioDevice>(pacer), nullptr),
                                       sandbox_, loop_, &library_);
     box_->addDelegate(&observer_);
     box_->waitForPreloads();
@@ -236,8 +236,10 @@ protected:
         platform::JackOpener::shared().waitIdle(std::chrono::seconds(10));
     }
     void makeEngine() {
-        box_ = std::make_unique<SoundBox>(std::make_unique<strombel::testing::AfreshAudioDevice>(server_), sandbox_,
-                                          loop_, &library_);
+        box_ = std::make_unique<SoundBox>(
+            std::make_unique<platform::FailoverAudioDevice>(std::make_unique<strombel::testing::AfreshAudioDevice>(server_),
+                                                            nullptr, &platform::JackOpener::shared()),
+            sandbox_, loop_, &library_);
         box_->addDelegate(&observer_);
         pump();
     }

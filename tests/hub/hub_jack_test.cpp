@@ -164,7 +164,7 @@ TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
     auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
     int notices = 0;
     port->addObserver("connected", [&] { ++notices; });
-    port->startPublishing("Strombel", loop_);
+    port->startPublishing("Strombel", loop_, platform::JackOpener::shared());
     ASSERT_TRUE(pumpUntil([&] { return port->publishing(); })) << "the JACK test server is not running";
     // The program's name, as the process names its clients now (a case of this
     // suite that finds no server counts as a loss and moves the names on).
@@ -213,10 +213,10 @@ TEST_F(HubJackTest, APortLetGoWhileItsClientOpensLeavesTheNameToTheNextPort) {
     ASSERT_TRUE(opener.run([held] { held.wait(); }));
     AudioComponentDescription description{fourCharCode("auri"), fourCharCode("smpl"), fourCharCode("vlkt"), 0, 0};
     auto first = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
-    first->startPublishing("Strombel", loop_);
+    first->startPublishing("Strombel", loop_, opener);
     first.reset();
     auto second = std::make_shared<HubSenderPort>("Strombel output", "Strombel", description, device_);
-    second->startPublishing("Strombel", loop_);
+    second->startPublishing("Strombel", loop_, opener);
     letGo.set_value();
     ASSERT_TRUE(pumpUntil([&] { return second->publishing(); })) << "the JACK test server is not running";
     // A hub finds the port under the program's name, not a name the server made up.
@@ -229,7 +229,7 @@ TEST_F(HubJackTest, WithoutAServerThePortStaysUnpublished) {
     setenv("JACK_DEFAULT_SERVER", "strombel-no-such-server", 1);
     makeEngine(256, 48000.0);
     auto port = std::make_shared<HubSenderPort>("Strombel output", "Strombel", AudioComponentDescription{}, device_);
-    port->startPublishing("Strombel", loop_);
+    port->startPublishing("Strombel", loop_, platform::JackOpener::shared());
     // The opener's answer, on the main loop.
     ASSERT_TRUE(platform::JackOpener::shared().waitIdle(std::chrono::seconds(10)));
     loop_.runPending();

@@ -86,8 +86,10 @@ protected:
         library_.setSamples(samples_);
         library_.setBank(0, banks_[0]);
         box_ = std::make_unique<engine::SoundBox>(
-            std::make_unique<platform::RtAudioDevice>(platform::RtAudioDevice::Backend::Jack), sandbox_, realLoop_,
-            &library_);
+            std::make_unique<platform::FailoverAudioDevice>(
+                std::make_unique<platform::RtAudioDevice>(platform::RtAudioDevice::Backend::Jack), nullptr,
+                &platform::JackOpener::shared()),
+            sandbox_, realLoop_, &library_);
         // A server started a moment ago, under the name the test before had
         // stopped, now and then refuses the very first open (RtAudio's device
         // count comes back 0): the engine then plays on its stand-in and takes
@@ -100,10 +102,10 @@ protected:
         box_->addDelegate(&observer_);
         port_ = std::make_shared<HubSenderPort>("Strombel output", "Strombel", AudioComponentDescription{},
                                                 &box_->audioUnit());
-        port_->startPublishing(client_, realLoop_);
+        port_->startPublishing(client_, realLoop_, platform::JackOpener::shared());
         ASSERT_TRUE(runUntil([&] { return port_->publishing(); }, 10));
-        midi_ = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack,
-                                                          platform::SystemClock::shared());
+        midi_ = std::make_unique<platform::RtMidiBackend>(
+            platform::RtMidiBackend::System::jack, platform::SystemClock::shared(), platform::JackOpener::shared());
         platform::MidiClientRef midiClient = 0;
         platform::MidiEndpointRef endpoint = 0;
         ASSERT_EQ(midi_->createClient("Strombel test MIDI " + std::to_string(::getpid()), {}, midiClient),

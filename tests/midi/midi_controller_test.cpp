@@ -13,6 +13,7 @@
 #include "platform/application_state.h"
 #include "platform/host_time.h"
 #include "platform/devices/loopback_midi_backend.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "platform/sandbox.h"
 #include "support/recording_logger.h"
@@ -643,7 +644,8 @@ TEST_F(MidiControllerTest, HostileBytesFromAChosenSourceDoNoHarm) {
 }
 
 TEST_F(MidiControllerTest, WithoutAMidiSystemTheHubStillStarts) {
-    platform::RtMidiBackend none(platform::RtMidiBackend::System::none, platform::SystemClock::shared());
+    platform::RtMidiBackend none(platform::RtMidiBackend::System::none, platform::SystemClock::shared(),
+                                 platform::JackOpener::shared());
     MidiController hub({none, loop, center, *defaults, dir / "Documents", "Tumblecraft", &engine});
     EXPECT_TRUE(hub.midi().virtualSourceEnabled());
     EXPECT_TRUE(hub.sources().empty());

@@ -29,6 +29,7 @@
 #include "midi/midi_controller.h"
 #include "platform/host_time.h"
 #include "platform/devices/jack_clients.h"
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtmidi_backend.h"
 #include "support/own_jack_server.h"
 #include "support/refusing_jack_open.h"
@@ -84,8 +85,8 @@ protected:
         ::setenv("JACK_NO_START_SERVER", "1", 0);
         ASSERT_TRUE(platform::RtMidiBackend::jackServerRunning()) << "the test JACK server is not running";
         loop.bindToCurrentThread();
-        backend = std::make_unique<platform::RtMidiBackend>(platform::RtMidiBackend::System::jack,
-                                                            platform::SystemClock::shared());
+        backend = std::make_unique<platform::RtMidiBackend>(
+            platform::RtMidiBackend::System::jack, platform::SystemClock::shared(), platform::JackOpener::shared());
         nameClientsAfterThisProcess(*backend);
     }
 
@@ -309,7 +310,8 @@ TEST(MidiJackServerTest, AServerThatGoesAwayAndComesBackIsSurvived) {
     platform::NotificationCenter center;
     platform::UserDefaults defaults(dir / "defaults.sqlite");
     WaitingEngine engine;
-    platform::RtMidiBackend backend(platform::RtMidiBackend::System::jack, platform::SystemClock::shared());
+    platform::RtMidiBackend backend(platform::RtMidiBackend::System::jack, platform::SystemClock::shared(),
+                                   platform::JackOpener::shared());
     nameClientsAfterThisProcess(backend);
     {
         const std::string deviceName = "StrombelTestDevice" + std::to_string(::getpid());

@@ -51,10 +51,13 @@ bool sameConfig(const AudioDeviceConfig& a, const AudioDeviceConfig& b) {
 
 }  // namespace
 
-FailoverAudioDevice::FailoverAudioDevice(std::unique_ptr<AudioDevice> device, std::unique_ptr<AudioDevice> standIn)
+FailoverAudioDevice::FailoverAudioDevice(std::unique_ptr<AudioDevice> device, std::unique_ptr<AudioDevice> standIn,
+                                         JackOpener* opener)
     : device_(std::move(device)),
       standIn_(standIn ? std::move(standIn) : std::make_unique<NullAudioDevice>()),
-      afresh_(device_->makeAnother() != nullptr) {
+      afresh_(device_->makeAnother() != nullptr),
+      opener_(opener) {
+    if (afresh_) required(opener_, "the JACK opener of a FailoverAudioDevice that opens afresh");
     // A device that opens afresh stands for its kind: each one opened is wired as it is made.
     if (!afresh_) wire(*device_, true);
     wire(*standIn_, false);
@@ -65,7 +68,7 @@ FailoverAudioDevice::~FailoverAudioDevice() {
         close();
         // An opening under way finds nobody to hand its device to: it goes to be closed.
         life_.reset();
-        destroyOnOpener(std::move(device_));
+        destroyOnOpener(*opener_, std::move(device_));
     } else {
         device_->close();
     }
@@ -145,7 +148,7 @@ bool FailoverAudioDevice::configure(const AudioDeviceConfig& config) {
     const auto deadline = std::chrono::steady_clock::now() + kOpeningPatience;
     const uint64_t patienceNanos = uint64_t(kOpeningPatience.count()) * 1'000'000;
     while (std::shared_ptr<Answer> answer = opening_) {
-        if (JackOpener::shared().busyNanos() > patienceNanos) break;
+        if (opener_->busyNanos() > patienceNanos) break;
         {
             std::unique_lock lock(answer->mutex);
             if (!answer->changed.wait_until(lock, deadline, [&] { return answer->ready; })) break;
@@ -174,9 +177,9 @@ void FailoverAudioDevice::beginOpening() {
     // Made here (making one touches nothing), opened there.
     std::unique_ptr<AudioDevice> made = device_->makeAnother();
     wire(*made, true, answer->gate);
-    auto fresh = std::make_shared<OpenerOwned<AudioDevice>>(made.release());
+    auto fresh = std::make_shared<OpenerOwned<AudioDevice>>(openerOwned(*opener_, std::move(made)));
     std::weak_ptr<int> alive = life_;
-    const bool queued = JackOpener::shared().run(
+    const bool queued = opener_->run(
         required(loop_, "FailoverAudioDevice::setMainLoop"), [answer, fresh, alive, this]() -> JackOpener::Delivery {
             AudioDevice& device = **fresh;
             // Started at once: it renders silence until it is handed the engine.
@@ -223,7 +226,7 @@ bool FailoverAudioDevice::takeAnswer(const std::shared_ptr<Answer>& answer, bool
     // render asks this device (its underruns) from whichever thread renders.
     standIn_->stop();
     // The kind it was made from goes; the opened one stands for it from now on.
-    destroyOnOpener(std::move(device_));
+    destroyOnOpener(*opener_, std::move(device_));
     device_.reset(answer->device.release());
     gate_ = answer->gate;
     gate_->held.store(true);
@@ -240,7 +243,7 @@ bool FailoverAudioDevice::takeAnswer(const std::shared_ptr<Answer>& answer, bool
         // Stopped meanwhile. (Opened in `configure`, it is started next: it renders nothing until then.)
         streamRunning_ = false;
         AudioDevice* device = device_.get();
-        JackOpener::shared().close([device] { device->stop(); });
+        opener_->close([device] { device->stop(); });
     }
     standIn_->close();
     if (told) report(AudioDeviceEvent::Type::Opened);
@@ -266,7 +269,7 @@ void FailoverAudioDevice::letGo() {
     std::unique_ptr<AudioDevice> kind = device_->makeAnother();
     // Closed there, and destroyed: a close that never returns holds the
     // opener's thread, not this one.
-    destroyOnOpener(std::move(device_));
+    destroyOnOpener(*opener_, std::move(device_));
     device_ = std::move(kind);
     open_ = false;
     streamRunning_ = false;
@@ -284,7 +287,7 @@ bool FailoverAudioDevice::start() {
         AudioDevice* device = device_.get();
         std::weak_ptr<int> alive = life_;
         std::shared_ptr<Gate> gate = gate_;
-        JackOpener::shared().run(required(loop_, "FailoverAudioDevice::setMainLoop"), [device, alive, gate, this] {
+        opener_->run(required(loop_, "FailoverAudioDevice::setMainLoop"), [device, alive, gate, this] {
             if (device->start()) return JackOpener::Delivery();
             // A stream that will not start again is a lost one.
             return JackOpener::Delivery([alive, gate, this, reason = device->lastError()] {
@@ -303,7 +306,7 @@ bool FailoverAudioDevice::stop() {
         handOver(false);
         streamRunning_ = false;
         AudioDevice* device = device_.get();
-        JackOpener::shared().close([device] { device->stop(); });
+        opener_->close([device] { device->stop(); });
     }
     return true;
 }

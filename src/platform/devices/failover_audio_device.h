@@ -41,7 +41,10 @@ public:
     /// it but answers (`mayOpenOnAnotherTry`).
     static constexpr int kOpeningTries = 5;
 
-    explicit FailoverAudioDevice(std::unique_ptr<AudioDevice> device, std::unique_ptr<AudioDevice> standIn = nullptr);
+    /// `standIn` plays while `device` cannot (the null device when none is
+    /// given). `opener` runs the openings and closings of a device that opens
+    /// afresh; such a device without one stops the program, saying so.
+    FailoverAudioDevice(std::unique_ptr<AudioDevice> device, std::unique_ptr<AudioDevice> standIn, JackOpener* opener);
     ~FailoverAudioDevice() override;
 
     /// Where answers of the opener's thread are taken (a device that opens
@@ -122,6 +125,7 @@ private:
     // main thread knows of it comes from the opener's answers, never from the
     // device itself, which the opener's thread may be calling.
     const bool afresh_;
+    JackOpener* const opener_;
     MainLoop* loop_ = nullptr;
     bool open_ = false;
     bool streamRunning_ = false;  // asked to run on the opener's thread

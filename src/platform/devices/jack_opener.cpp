@@ -192,7 +192,6 @@ bool JackOpener::finish(std::chrono::milliseconds patience) {
 }
 
 namespace detail {
-bool closeOnSharedOpener(std::function<void()> destroy) { return JackOpener::shared().close(std::move(destroy)); }
 void leaveAloneForGood(const void* object) { leaveJackObjectAlone(object); }
 }  // namespace detail
 

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/required.h"
+
 namespace strombel::platform {
 
 class Clock;
@@ -82,32 +84,39 @@ private:
 
 /// Lets go of `object`, which holds (or may hold) a JACK client whose end may
 /// wait on the server: destroyed at once on an opener's thread, else handed to
-/// the program's opener as a closing; left alone for good once that opener has
-/// finished. Never destroys anything on the calling thread otherwise.
+/// `opener` as a closing; left alone for good once that opener has finished.
+/// Never destroys anything on the calling thread otherwise.
 template <class T>
-void destroyOnOpener(std::unique_ptr<T> object);
+void destroyOnOpener(JackOpener& opener, std::unique_ptr<T> object);
 
-/// Frees what it holds as `destroyOnOpener` does.
+/// Frees what it holds as `destroyOnOpener` does, on `opener`.
 template <class T>
 struct OpenerDeleter {
-    void operator()(T* object) const { destroyOnOpener(std::unique_ptr<T>(object)); }
+    JackOpener* opener = nullptr;
+    void operator()(T* object) const {
+        destroyOnOpener(required(opener, "OpenerDeleter::opener"), std::unique_ptr<T>(object));
+    }
 };
 /// A JACK-holding object that is never destroyed on the main thread.
 template <class T>
 using OpenerOwned = std::unique_ptr<T, OpenerDeleter<T>>;
 
+/// `object`, to be let go of on `opener`.
+template <class T>
+OpenerOwned<T> openerOwned(JackOpener& opener, std::unique_ptr<T> object) {
+    return OpenerOwned<T>(object.release(), OpenerDeleter<T>{&opener});
+}
+
 namespace detail {
-/// Hands `destroy` to the program's opener; false (nothing run) once it has finished.
-bool closeOnSharedOpener(std::function<void()> destroy);
 void leaveAloneForGood(const void* object);
 }  // namespace detail
 
 template <class T>
-void destroyOnOpener(std::unique_ptr<T> object) {
+void destroyOnOpener(JackOpener& opener, std::unique_ptr<T> object) {
     if (!object) return;
     if (JackOpener::onOpenerThread()) return;  // `object` goes here
     T* raw = object.release();
-    if (!detail::closeOnSharedOpener([raw] { delete raw; })) detail::leaveAloneForGood(raw);
+    if (!opener.close([raw] { delete raw; })) detail::leaveAloneForGood(raw);
 }
 
 }  // namespace strombel::platform

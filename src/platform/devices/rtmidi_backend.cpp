@@ -65,7 +65,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         }
     };
 
-    Impl(System system, Clock& clock) : system(system), clock(clock) {}
+    Impl(System system, Clock& clock, JackOpener& opener) : system(system), clock(clock), opener(opener) {}
 
     ~Impl() {
         // RtMidi objects of a server that went away are never closed (see bury).
@@ -93,8 +93,8 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
             reconnecting = true;
             lastReconnectAttempt = clock.nowNanos();
         }
-        JackOpener::shared().runAndWait([self = shared_from_this()] { reconnectOnOpener(self); },
-                                        JackOpener::kPatience);
+        opener.runAndWait([self = shared_from_this()] { reconnectOnOpener(self); },
+                          JackOpener::kPatience);
     }
 
     // Opens and activates the watch client; null without a server. No lock.
@@ -212,7 +212,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
             std::vector<std::unique_ptr<RtMidiOut>> outs;
         };
         auto closing = std::make_shared<Closing>(Closing{std::move(inputs), std::move(ins), std::move(outs)});
-        const bool queued = JackOpener::shared().close([closing] {
+        const bool queued = opener.close([closing] {
             for (auto& in : closing->ins) closeInOrder(in);
             for (auto& out : closing->outs) closeInOrder(out);
         });
@@ -287,7 +287,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
         if (!watch && reconnect && !reconnecting && !closed &&
             clock.nowNanos() - lastReconnectAttempt >= kNanosPerSecond) {
             lastReconnectAttempt = clock.nowNanos();
-            reconnecting = JackOpener::shared().run([self = shared_from_this()] { reconnectOnOpener(self); });
+            reconnecting = opener.run([self = shared_from_this()] { reconnectOnOpener(self); });
         }
         return watch != nullptr;
     }
@@ -536,6 +536,7 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
 
     const System system;
     Clock& clock;
+    JackOpener& opener;  // where every JACK client of ours opens and closes
     // The timed-send thread takes `mutex` and `sendMutex`; with priority
     // inheritance it never waits behind a preempted thread of lower priority.
     mutable PriorityInheritanceMutex mutex;  // the tables below, except where noted
@@ -572,25 +573,25 @@ struct RtMidiBackend::Impl : std::enable_shared_from_this<RtMidiBackend::Impl> {
     std::unique_ptr<MidiSendScheduler> scheduler;
 };
 
-std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock) {
+std::unique_ptr<RtMidiBackend> RtMidiBackend::open(Clock& clock, JackOpener& opener) {
     std::error_code ignored;
     if (std::filesystem::exists("/dev/snd/seq", ignored)) {
         try {
             RtMidiIn probe(RtMidi::LINUX_ALSA, "Strombel probe");
-            return std::make_unique<RtMidiBackend>(System::alsa, clock);
+            return std::make_unique<RtMidiBackend>(System::alsa, clock, opener);
         } catch (const RtMidiError& error) {
             rememberError(error.getMessage());
         }
     }
     // Without the ALSA sequencer, JACK: a server not there yet (or just
     // starting) is taken up by the rescan when it answers.
-    return std::make_unique<RtMidiBackend>(System::jack, clock);
+    return std::make_unique<RtMidiBackend>(System::jack, clock, opener);
 }
 
 bool RtMidiBackend::jackServerRunning() { return jackServerAnswers(); }
 
-RtMidiBackend::RtMidiBackend(System system, Clock& clock)
-    : system_(system), impl_(std::make_shared<Impl>(system, clock)) {
+RtMidiBackend::RtMidiBackend(System system, Clock& clock, JackOpener& opener)
+    : system_(system), impl_(std::make_shared<Impl>(system, clock, opener)) {
     impl_->scheduler = std::make_unique<MidiSendScheduler>(
         clock,
         [impl = impl_.get()](MidiEndpointRef destination, std::span<const uint8_t> bytes, uint64_t) {
@@ -629,7 +630,7 @@ RtMidiBackend::~RtMidiBackend() {
     if (watch) {
         // Closed only while no loss happened since it opened (see jack_clients.h);
         // once the opener has finished, it is left alone.
-        JackOpener::shared().close([watch, madeAfter = impl_->watchMadeAfterLosses] {
+        impl_->opener.close([watch, madeAfter = impl_->watchMadeAfterLosses] {
             if (jackLosses() == madeAfter) jack_client_close(watch);
         });
     }

@@ -9,6 +9,8 @@
 
 namespace strombel::platform {
 
+class JackOpener;
+
 /// The real MIDI backend on RtMidi: the ALSA sequencer where there is one, JACK
 /// MIDI otherwise, and no system at all when neither is there (every call still
 /// answers; there are simply no endpoints). RtMidi sends at once, so timed sends
@@ -24,14 +26,15 @@ public:
     enum class System { alsa, jack, none };
 
     /// The ALSA sequencer if it opens, else JACK (whose server may come later).
-    static std::unique_ptr<RtMidiBackend> open(Clock& clock);
+    /// JACK's clients open and close on `opener`.
+    static std::unique_ptr<RtMidiBackend> open(Clock& clock, JackOpener& opener);
     /// True when a JACK server answers (it is never started for us).
     static bool jackServerRunning();
     /// True when RtMidi of this version (as `RtMidi::getVersion()` gives it) keeps
     /// its JACK client where we reach for it to close ports in order.
     static bool knowsJackLayoutOf(std::string_view version);
 
-    explicit RtMidiBackend(System system, Clock& clock);
+    RtMidiBackend(System system, Clock& clock, JackOpener& opener);
     ~RtMidiBackend() override;
     RtMidiBackend(const RtMidiBackend&) = delete;
     RtMidiBackend& operator=(const RtMidiBackend&) = delete;

@@ -144,7 +144,7 @@ TEST(JackOpener, WhatHoldsAClientIsDestroyedOnTheOpenersThreadWhoeverLetsGo) {
     auto where = destroyedOn->get_future();
     auto client = std::make_unique<Client>();
     client->destroyedOn = destroyedOn;
-    destroyOnOpener(std::move(client));
+    destroyOnOpener(JackOpener::shared(), std::move(client));
     ASSERT_EQ(where.wait_for(5s), std::future_status::ready);
     EXPECT_NE(where.get(), std::this_thread::get_id());
     // An answer the runner waited for in time.

@@ -1,3 +1,4 @@
+#include "platform/devices/jack_opener.h"
 #include "platform/devices/rtmidi_backend.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@ namespace {
 
 // Where there is no MIDI system the backend answers everything and sends nowhere.
 TEST(RtMidiBackendTest, WithoutAMidiSystemEveryCallAnswers) {
-    RtMidiBackend backend(RtMidiBackend::System::none, SystemClock::shared());
+    RtMidiBackend backend(RtMidiBackend::System::none, SystemClock::shared(), JackOpener::shared());
     EXPECT_FALSE(backend.available());
     EXPECT_EQ(backend.systemName(), "none");
     MidiClientRef client = 0;
@@ -57,7 +58,7 @@ TEST(RtMidiBackendTest, OpenFallsBackGracefully) {
     // ALSA where /dev/snd/seq exists, JACK otherwise: opening never throws, and
     // JACK counts as a MIDI system only while a server answers (one that starts
     // later is taken up by the rescan).
-    auto backend = RtMidiBackend::open(SystemClock::shared());
+    auto backend = RtMidiBackend::open(SystemClock::shared(), JackOpener::shared());
     ASSERT_NE(backend, nullptr);
     const bool expected = backend->system() == RtMidiBackend::System::alsa ||
                           (backend->system() == RtMidiBackend::System::jack && RtMidiBackend::jackServerRunning());

@@ -324,7 +324,7 @@ TEST_F(EditSamplePanelTest, ATakeSpanningALostSoundDeviceKeepsItsTimelineAndSays
         auto lost = std::make_unique<platform::ManualAudioDevice>();
         platform::ManualAudioDevice& microphone = *lost;
         engine::SoundBox box(std::make_unique<platform::FailoverAudioDevice>(
-                                 std::move(lost), std::make_unique<platform::ManualAudioDevice>()),
+                                 std::move(lost), std::make_unique<platform::ManualAudioDevice>(), nullptr),
                              sandbox, loop, &engineLibrary);
         app::SampleEditorEngineAdapter adapter(box);
         EditSampleViewController panel(ui::GuiType::tablet, defaults, SampleEditorServices{&adapter, &library, {}});
