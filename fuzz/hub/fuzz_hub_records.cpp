@@ -24,7 +24,7 @@ namespace {
 
 void readGraph(const std::vector<uint8_t>& bytes) {
     platform::NotificationCenter center;
-    auto self = std::make_shared<HubSelfPeer>();
+    auto self = std::make_shared<HubSelfPeer>(platform::SystemClock::shared());
     HubRegistry registry(self, center);
     auto graph = HubConnectionGraph::withDataRepresentation(bytes.data(), bytes.size(), registry);
     if (!graph) return;
@@ -69,7 +69,7 @@ void readMetadata(const std::vector<uint8_t>& bytes) {
         if (split != std::string::npos) metadata[entry.substr(0, split)] = entry.substr(split + 1);
         start = i + 1;
     }
-    auto peer = std::make_shared<HubPeer>();
+    auto peer = std::make_shared<HubPeer>(platform::SystemClock::shared());
     peer->updateValuesFromMetadata(metadata);
     peer->updateValuesFromMetadata(metadata);
     (void)peer->panelTriggers();
