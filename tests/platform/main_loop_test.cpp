@@ -127,7 +127,7 @@ TEST(MainLoop, WorkPostedFromOtherThreadsRunsOnTheLoopThread) {
 }
 
 TEST(MainLoop, ReplacingTheWakeupHandlerWaitsForACallOfItUnderWayOnAnotherThread) {
-    MainLoop loop;
+    MainLoop loop{SystemClock::shared()};
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> callEnded{false};
