@@ -124,7 +124,7 @@ void UsageUtil::handleException(std::exception_ptr thrown) {
         log(2, "Usage: Caught Error in Usage Analytics Code");
         log(2, "Usage: -----------------------------------------");
         log(2, "Usage: Code:{} Domain:{}", error.code, error.domain);
-        log(2, "Usage: {}", describe(error.userInfo));
+        log(2, "Usage: {}", describe(json::errorDetails(error.userInfo)));
     } catch (const std::exception& exception) {
         log(2, "Usage: Caught Exception in Usage Analytics Code");
         log(2, "Usage: -----------------------------------------");

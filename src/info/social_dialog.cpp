@@ -76,7 +76,7 @@ bool SocialDialog::shouldStartLoad(const std::string& url, SocialNavigationType 
                 json::Error error;
                 error.domain = "socialErrDomain";
                 error.code = integerValue(*code);
-                error.userInfo = std::move(details);
+                error.userInfo = json::errorInfo(details);
                 dismissWithError(error, true);
             } else {
                 dialogDidCancel(url);

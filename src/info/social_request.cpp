@@ -22,7 +22,7 @@ json::Error formError(int64_t code, json::Value userInfo) {
     json::Error error;
     error.domain = kSocialErrorDomain;
     error.code = code;
-    error.userInfo = std::move(userInfo);
+    error.userInfo = json::errorInfo(userInfo);
     return error;
 }
 
@@ -142,9 +142,9 @@ void SocialRequest::handleResponseData(const std::vector<uint8_t>& body, int sta
     if (statusCode >= 400) {
         // The server failed: no result, whatever the body holds (an error page, or
         // a reply that does not say so); the error tells the status.
-        const json::Value& said = parsed.error ? parsed.error->userInfo
-                                  : parsed.result ? *parsed.result
-                                                  : json::Value::emptyObject();
+        const json::Value said = parsed.error ? json::errorDetails(parsed.error->userInfo)
+                                 : parsed.result ? *parsed.result
+                                                 : json::Value::emptyObject();
         json::ObjectBuilder details(said.isObject() ? said : json::Value::emptyObject());
         if (!details.contains("error_msg")) {
             details.set("error_msg", fmt::format("The server answered with HTTP status {}", statusCode));

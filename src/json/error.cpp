@@ -1,60 +1,62 @@
 #include "json/error.h"
 
-#include <fmt/format.h>
-
 #include <vector>
 
 namespace strombel::json {
 
 namespace {
 
-std::string detailText(const Value& value) {
+platform::ErrorValue errorValue(const Value& value) {
     switch (value.kind()) {
-        case Kind::Null: return "null";
-        case Kind::Bool: return value.asBool() ? "true" : "false";
-        case Kind::Int: return fmt::format("{}", value.asInt64());
-        case Kind::UInt: return fmt::format("{}", value.asUInt64());
-        case Kind::Double: return fmt::format("{}", value.asDouble());
+        case Kind::Null: return {};
+        case Kind::Bool: return value.asBool();
+        case Kind::Int: return value.asInt64();
+        case Kind::UInt: return value.asUInt64();
+        case Kind::Double: return value.asDouble();
         case Kind::Decimal:
         case Kind::String: return value.asString();
-        case Kind::Array:
-        case Kind::Object: return fmt::format("({} of {})", kindName(value.kind()), value.size());
+        case Kind::Array: {
+            std::vector<platform::ErrorValue> items;
+            items.reserve(value.size());
+            for (const Value& item : value.items()) items.push_back(errorValue(item));
+            return platform::ErrorValue::array(std::move(items));
+        }
+        case Kind::Object: return platform::ErrorValue::object(errorInfo(value));
+    }
+    return {};
+}
+
+Value jsonValue(const platform::ErrorValue& value) {
+    using ErrorKind = platform::ErrorValue::Kind;
+    switch (value.kind()) {
+        case ErrorKind::Null: return {};
+        case ErrorKind::Bool: return value.asBool();
+        case ErrorKind::Int: return static_cast<long long>(value.asInt64());
+        case ErrorKind::UInt: return static_cast<unsigned long long>(value.asUInt64());
+        case ErrorKind::Double: return value.asDouble();
+        case ErrorKind::String: return value.asStringView();
+        case ErrorKind::Array: {
+            ArrayBuilder items;
+            for (const platform::ErrorValue& item : value.items()) items.append(jsonValue(item));
+            return std::move(items).build();
+        }
+        case ErrorKind::Object: return errorDetails(value.members());
     }
     return {};
 }
 
 }  // namespace
 
-Error Error::make(std::string_view domain, int64_t code, std::string_view message,
-                  std::initializer_list<std::pair<std::string_view, Value>> extra,
-                  std::shared_ptr<const Error> underlying) {
+platform::ErrorInfo errorInfo(const Value& object) {
+    platform::ErrorInfo info;
+    for (const auto& [key, value] : object.members()) info.set(key.asStringView(), errorValue(value));
+    return info;
+}
+
+Value errorDetails(const platform::ErrorInfo& info) {
     ObjectBuilder details;
-    details.set(kLocalizedDescriptionKey, Value(message));
-    for (const auto& [key, value] : extra) details.set(key, value);
-    return Error{std::string(domain), code, std::move(details).build(), std::move(underlying)};
-}
-
-std::string Error::message() const { return userInfo[kLocalizedDescriptionKey].asString(); }
-
-std::string Error::description() const {
-    std::string text;
-    for (const Error* error = this; error; error = error->underlying.get()) {
-        if (error != this) text += " caused by ";
-        text += fmt::format("{} {}: {}", error->domain, error->code, error->message());
-        std::vector<std::string> details;
-        for (const auto& [key, value] : error->userInfo.members()) {
-            if (key.asStringView() == kLocalizedDescriptionKey) continue;
-            details.push_back(fmt::format("{}={}", key.asStringView(), detailText(value)));
-        }
-        if (!details.empty()) text += fmt::format(" {{{}}}", fmt::join(details, ", "));
-    }
-    return text;
-}
-
-bool operator==(const Error& a, const Error& b) {
-    if (a.domain != b.domain || a.code != b.code || !(a.userInfo == b.userInfo)) return false;
-    if (!a.underlying || !b.underlying) return a.underlying == b.underlying;
-    return *a.underlying == *b.underlying;
+    for (const auto& [key, value] : info) details.set(key, jsonValue(value));
+    return std::move(details).build();
 }
 
 }  // namespace strombel::json

@@ -822,8 +822,8 @@ bool Parser::buildCollection(Value* result) {
 
 Error Parser::makeError() const {
     return Error::make(kJsonErrorDomain, -1, errorMessage_,
-                       {{kJsonAtIndexKey, Value(static_cast<unsigned long long>(errorIndex_))},
-                        {kJsonLineNumberKey, Value(static_cast<unsigned long long>(errorLine_))}});
+                       {{kJsonAtIndexKey, static_cast<unsigned long long>(errorIndex_)},
+                        {kJsonLineNumberKey, static_cast<unsigned long long>(errorLine_)}});
 }
 
 // Memory that runs out fails the parse with an error that says what could not

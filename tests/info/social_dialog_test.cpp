@@ -134,9 +134,9 @@ TEST_F(SocialDialogTest, CloseButtonCancelsAndLoadFailuresFail) {
     EXPECT_EQ(delegate.events, (std::vector<std::string>{"not complete ", "not complete"}));
     delegate.events.clear();
     SocialDialog& second = feed();
-    second.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, json::Value::emptyObject(), nullptr});
+    second.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, {}, nullptr});
     EXPECT_TRUE(delegate.events.empty());
-    second.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1004, json::Value::emptyObject(), nullptr});
+    second.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1004, {}, nullptr});
     EXPECT_EQ(delegate.events, std::vector<std::string>{"fail -1004"});
 }
 
@@ -212,10 +212,10 @@ TEST(SocialLoginDialogTest, TakesTheTokenAndExpiryFromTheFinalAddress) {
 TEST(SocialLoginDialogTest, LoadFailuresReportAFailedLoginExceptCancelledLoads) {
     LoginRecorder recorder;
     SocialLoginDialog dialog("https://m/dialog/oauth", {}, &recorder);
-    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -999, json::Value::emptyObject(), nullptr});
-    dialog.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, json::Value::emptyObject(), nullptr});
+    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -999, {}, nullptr});
+    dialog.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, {}, nullptr});
     EXPECT_TRUE(recorder.events.empty());
-    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1009, json::Value::emptyObject(), nullptr});
+    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1009, {}, nullptr});
     EXPECT_EQ(recorder.events, std::vector<std::string>{"failed"});
 }
 

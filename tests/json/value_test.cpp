@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json/error.h"
+#include "json/json_decoder.h"
 #include "json/result.h"
 #include "json/value_printer.h"
 
@@ -184,7 +185,7 @@ TEST(ValueTest, CopiesShareStorageSafelyAcrossThreads) {
 
 TEST(ErrorTest, DescriptionNamesDomainCodeMessageDetailsAndCause) {
     auto inner = std::make_shared<const Error>(Error::make("org.quenholt.JSON.ErrorDomain", 5, "Unescaped control character '0x0'"));
-    const Error outer = Error::make("JsonErrorDomain", -1, "Unexpected ']'.", {{"JsonAtIndexKey", Value(4u)}}, inner);
+    const Error outer = Error::make("JsonErrorDomain", -1, "Unexpected ']'.", {{"JsonAtIndexKey", 4u}}, inner);
 
     EXPECT_EQ(outer.message(), "Unexpected ']'.");
     EXPECT_EQ(outer.description(),
@@ -204,6 +205,32 @@ TEST(ResultTest, HoldsEitherTheValueOrTheError) {
     EXPECT_TRUE(done.ok());
     Result<void> refused = Error::make("Test", 1, "no");
     EXPECT_EQ(refused.error().message(), "no");
+}
+
+// A library that reads JSON hands the decoder's failure on as its own cause.
+platform::Result<int64_t> tempoOf(std::string_view text) {
+    Result<Value> decoded = JSONDecoder::decode(text);
+    if (!decoded) return platform::Error::causedBy("PackErrorDomain", 3, "no pack", std::move(decoded).error());
+    return decoded.value()["tempo"].asInt64();
+}
+
+TEST(ErrorTest, TheJsonDomainAndDetailsSurviveThePlatformType) {
+    platform::Result<int64_t> tempo = tempoOf(R"({"tempo": 120,])");
+    ASSERT_FALSE(tempo.ok());
+    ASSERT_TRUE(tempo.error().underlying);
+    const Error& cause = *tempo.error().underlying;
+    EXPECT_EQ(cause.domain, kJsonErrorDomain);
+    EXPECT_EQ(cause.code, -1);
+    EXPECT_EQ(cause.userInfo[kJsonAtIndexKey].asUInt64(), 15u);
+    EXPECT_EQ(tempoOf(R"({"tempo": 120})").valueOr(0), 120);
+
+    // A server's answer kept as details comes back as the same Value, nesting and all.
+    const Value said = JSONDecoder::decode(R"({"error":{"type":"OAuth","codes":[190,-1]},"error_msg":"Bad token",)"
+                                           R"("ok":false,"ratio":0.25,"none":null})")
+                           .value();
+    EXPECT_EQ(errorDetails(errorInfo(said)), said);
+    EXPECT_EQ(errorInfo(said)["error"].members()["codes"].items()[1].asInt64(), -1);
+    EXPECT_TRUE(errorInfo(Value("not an object")).empty());
 }
 
 }  // namespace

@@ -41,8 +41,7 @@ json::Error loadError(const web::LoadEnd& end) {
         error.domain = "NSURLErrorDomain";
         error.code = end.errorCode;
     }
-    error.userInfo = json::Value::object({{"NSLocalizedDescription", json::Value(end.errorString)},
-                                          {"NSErrorFailingURLStringKey", json::Value(end.url)}});
+    error.userInfo = {{"NSLocalizedDescription", end.errorString}, {"NSErrorFailingURLStringKey", end.url}};
     return error;
 }
 
