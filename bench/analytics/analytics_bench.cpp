@@ -105,7 +105,7 @@ void BM_ErrorsFromThreeThreadsUntilRecorded(benchmark::State& state) {
     constexpr int kPerThread = 1000;
     json::Value id("E1");
     json::Value message("the disk is full");
-    std::optional<json::Error> error = json::Error::make("Disk", 28, "No space");
+    std::optional<platform::Error> error = platform::Error::make("Disk", 28, "No space");
     for (auto _ : state) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 3; ++t) {

@@ -103,7 +103,7 @@ BENCHMARK(BM_BareUnpackAndFree)->Unit(benchmark::kMicrosecond);
 void BM_DecodeIntoTheModel(benchmark::State& state) {
     const std::vector<uint8_t>& bytes = largeReport();
     for (auto _ : state) {
-        json::Result<CrashLog> report = CrashLog::initWithData(bytes);
+        platform::Result<CrashLog> report = CrashLog::initWithData(bytes);
         benchmark::DoNotOptimize(report);
     }
     state.counters["report_bytes"] = static_cast<double>(bytes.size());

@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace strombel::crash;
-    strombel::json::Result<CrashLog> report = CrashLog::initWithData(std::span(data, size));
+    strombel::platform::Result<CrashLog> report = CrashLog::initWithData(std::span(data, size));
     if (!report.ok()) {
         if (report.error().code != 2 || report.error().domain != kCrashReporterErrorDomain) std::abort();
         return 0;

@@ -58,7 +58,7 @@ Bytes liveReport() {
                        "no crash reporter runs (crash reporting was off when the session started)");
         return {};
     }
-    json::Result<std::vector<uint8_t>> report = reporter->generateLiveReport();
+    platform::Result<std::vector<uint8_t>> report = reporter->generateLiveReport();
     if (!report.ok()) {
         UsageUtil::log(2, "UsageSession: Failed to generate crash report: {}", report.error().description());
         return {};
@@ -160,7 +160,7 @@ void Usage::startSession(const json::Value& apiKey) {
             }
             if (reporter) {
                 settings->setUsageCrashReporter(reporter);
-                json::Result<void> enabled = reporter->enableCrashReporter();
+                platform::Result<void> enabled = reporter->enableCrashReporter();
                 if (!enabled.ok()) {
                     UsageUtil::log(2, "Usage: Failed to initialize crash reporter: {}", enabled.error().description());
                 }
@@ -441,7 +441,7 @@ void Usage::logError(const json::Value& errorID, const json::Value& message, con
     });
 }
 
-void Usage::logError(const json::Value& errorID, const json::Value& message, const std::optional<json::Error>& error) {
+void Usage::logError(const json::Value& errorID, const json::Value& message, const std::optional<platform::Error>& error) {
     if (!isText(errorID, "Usage: Error not logged -- errorId must be of NSString type.")) return;
     if (!isText(message, "Usage: Error not logged -- message must be of NSString type.")) return;
     if (!gate("+[Usage logError:message:error:]")) return;

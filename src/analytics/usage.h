@@ -8,6 +8,7 @@
 #include "analytics/usage_util.h"
 #include "json/error.h"
 #include "json/value.h"
+#include "platform/error.h"
 
 namespace strombel::ui::kit {
 class ViewController;
@@ -59,7 +60,7 @@ public:
     static void logError(const json::Value& errorID, const json::Value& message,
                          const std::optional<UsageException>& exception);
     /// An error with the error object that went with it (or none).
-    static void logError(const json::Value& errorID, const json::Value& message, const std::optional<json::Error>& error);
+    static void logError(const json::Value& errorID, const json::Value& message, const std::optional<platform::Error>& error);
     static void logPageView();
     static void pauseSession();
     static void pauseBackgroundSession();

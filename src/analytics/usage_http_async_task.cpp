@@ -56,7 +56,7 @@ public:
             UsageNetworkUtil::setLastNetworkOperationError(std::nullopt);
             task_.finish(kSuccess, response);
         } else {
-            response.error = json::Error::make("Failed to load url", 4,
+            response.error = platform::Error::make("Failed to load url", 4,
                                                fmt::format("The server answered status {}", response.statusCode));
             UsageNetworkUtil::setLastNetworkOperationError(response.error);
             task_.finish(kFailure, response);

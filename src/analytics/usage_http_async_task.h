@@ -10,6 +10,7 @@
 
 #include "json/error.h"
 #include "json/value.h"
+#include "platform/error.h"
 
 namespace strombel::http {
 class HttpRequest;
@@ -28,7 +29,7 @@ class UsageHTTPResponse {
 public:
     Bytes body;
     int32_t statusCode = 0;
-    std::optional<json::Error> error;
+    std::optional<platform::Error> error;
     std::map<std::string, std::string> headers;
 
     /// Status 200 to 399.

@@ -193,7 +193,7 @@ void UsageImpl::recordErrorWithException(std::string errorID, std::string messag
     });
 }
 
-void UsageImpl::recordErrorWithError(std::string errorID, std::string message, std::optional<json::Error> error,
+void UsageImpl::recordErrorWithError(std::string errorID, std::string message, std::optional<platform::Error> error,
                                      Bytes liveReport) {
     async([this, errorID = std::move(errorID), message = std::move(message), error = std::move(error),
            liveReport = std::move(liveReport)](UsageSession& session) {

@@ -13,6 +13,7 @@
 #include "analytics/usage_environment.h"
 #include "json/error.h"
 #include "json/value.h"
+#include "platform/error.h"
 #include "platform/serial_queue.h"
 
 namespace strombel::analytics {
@@ -54,7 +55,7 @@ public:
     void endTimedEvent(std::string name, json::Value parameters);
     void recordErrorWithException(std::string errorID, std::string message,
                                   std::optional<std::pair<std::string, std::string>> exception, Bytes liveReport);
-    void recordErrorWithError(std::string errorID, std::string message, std::optional<json::Error> error,
+    void recordErrorWithError(std::string errorID, std::string message, std::optional<platform::Error> error,
                               Bytes liveReport);
     void recordError(std::string errorID, std::string message, std::optional<std::string> exceptionString,
                      int32_t errorType, Bytes liveReport);

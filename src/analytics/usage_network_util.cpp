@@ -17,7 +17,7 @@ namespace {
 std::recursive_mutex networkMutex;  // the class lock (taken again by the address getters)
 uint64_t initialisedGeneration = 0;  // once per environment
 std::unique_ptr<UsageReachability> watchedHost;
-std::optional<json::Error> lastError;
+std::optional<platform::Error> lastError;
 
 struct Addresses {
     std::string serverURL = fmt::format("http://{}/aas.do", kUsageDataHost);
@@ -204,23 +204,23 @@ void UsageNetworkUtil::updateNetworkStatus(int32_t status) {
     }
 }
 
-void UsageNetworkUtil::setLastNetworkOperationError(std::optional<json::Error> error) {
+void UsageNetworkUtil::setLastNetworkOperationError(std::optional<platform::Error> error) {
     std::lock_guard<std::recursive_mutex> lock(networkMutex);
     lastError = std::move(error);
 }
 
-std::optional<json::Error> UsageNetworkUtil::lastNetworkOperationError() {
+std::optional<platform::Error> UsageNetworkUtil::lastNetworkOperationError() {
     std::lock_guard<std::recursive_mutex> lock(networkMutex);
     return lastError;
 }
 
 void UsageNetworkUtil::setNetworkLikelyNotReachable() {
-    setLastNetworkOperationError(json::Error::make("kCFErrorDomainCFNetwork", 1, "The network is likely not reachable"));
+    setLastNetworkOperationError(platform::Error::make("kCFErrorDomainCFNetwork", 1, "The network is likely not reachable"));
 }
 
 bool UsageNetworkUtil::isNetworkLikelyNotReachable() {
     if (!isNetworkReachable()) return true;
-    std::optional<json::Error> error = lastNetworkOperationError();
+    std::optional<platform::Error> error = lastNetworkOperationError();
     return error && error->domain == "kCFErrorDomainCFNetwork";
 }
 

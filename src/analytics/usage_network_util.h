@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "json/error.h"
+#include "platform/error.h"
 #include "platform/main_loop.h"
 #include "platform/network_reachability.h"
 #include "platform/notification_center.h"
@@ -84,8 +84,8 @@ public:
     /// 0 none, 2 Wi-Fi, 3 cellular.
     static int32_t networkStatus() { return networkStatus_.load(); }
 
-    static void setLastNetworkOperationError(std::optional<json::Error> error);
-    static std::optional<json::Error> lastNetworkOperationError();
+    static void setLastNetworkOperationError(std::optional<platform::Error> error);
+    static std::optional<platform::Error> lastNetworkOperationError();
     static void setNetworkLikelyNotReachable();
     static bool isNetworkLikelyNotReachable();
 

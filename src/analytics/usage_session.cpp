@@ -104,7 +104,7 @@ std::unique_ptr<UsageSession> UsageSession::sessionWithApiKey(const std::string&
         if (std::unique_ptr<UsageSession> former = fromArchive(*archived)) {
             std::shared_ptr<crash::UsageCrashReporter> reporter = storage->usageCrashReporter();
             if (storage->crashReportingEnabled.load() && reporter && reporter->hasPendingCrashReport()) {
-                json::Result<std::vector<uint8_t>> report = reporter->loadPendingCrashReportData();
+                platform::Result<std::vector<uint8_t>> report = reporter->loadPendingCrashReportData();
                 former->crashed = true;
                 if (report.ok()) {
                     former->crashReportData = report.value();
@@ -327,7 +327,7 @@ void UsageSession::recordErrorWithException(const std::string& errorID, const st
 }
 
 void UsageSession::recordErrorWithError(const std::string& errorID, const std::string& message,
-                                        const std::optional<json::Error>& error, const Bytes& liveReport) {
+                                        const std::optional<platform::Error>& error, const Bytes& liveReport) {
     std::optional<std::string> text;
     std::string shown = "(null)";
     if (error) {

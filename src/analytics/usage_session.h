@@ -13,6 +13,7 @@
 #include "analytics/usage_event.h"
 #include "json/error.h"
 #include "json/value.h"
+#include "platform/error.h"
 
 namespace strombel::analytics {
 
@@ -62,7 +63,7 @@ public:
                                   const std::optional<std::pair<std::string, std::string>>& exception,
                                   const Bytes& liveReport);
     void recordErrorWithError(const std::string& errorID, const std::string& message,
-                              const std::optional<json::Error>& error, const Bytes& liveReport);
+                              const std::optional<platform::Error>& error, const Bytes& liveReport);
     void recordError(const std::string& errorID, const std::string& message,
                      const std::optional<std::string>& exceptionString, int32_t errorType, const Bytes& liveReport);
     void recordPurchaseItem(const json::Value& item);

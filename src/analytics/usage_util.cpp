@@ -20,6 +20,7 @@
 #include "analytics/usage_persistent_state.h"
 #include "json/error.h"
 #include "platform/application.h"
+#include "platform/error.h"
 #include "platform/main_bundle.h"
 #include "platform/platform_version.h"
 #include "platform/serial_queue.h"
@@ -120,7 +121,7 @@ void UsageUtil::handleException(std::exception_ptr thrown) {
         log(2, "Usage: -----------------------------------------");
         log(2, "Usage: Name:{} Reason:{}", exception.name(), exception.reason());
         log(2, "Usage: {}", describe(exception.userInfo()));
-    } catch (const json::Error& error) {
+    } catch (const platform::Error& error) {
         log(2, "Usage: Caught Error in Usage Analytics Code");
         log(2, "Usage: -----------------------------------------");
         log(2, "Usage: Code:{} Domain:{}", error.code, error.domain);

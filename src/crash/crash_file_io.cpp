@@ -14,8 +14,8 @@ namespace strombel::crash::detail {
 
 namespace {
 
-json::Error fileError(int error, const std::string& description) {
-    return json::Error::make("POSIXErrorDomain", error, description + ": " + std::strerror(error));
+platform::Error fileError(int error, const std::string& description) {
+    return platform::Error::make("POSIXErrorDomain", error, description + ": " + std::strerror(error));
 }
 
 class Descriptor {
@@ -34,7 +34,7 @@ private:
 
 }  // namespace
 
-json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& path, uint64_t limit) {
+platform::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& path, uint64_t limit) {
     Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (file.get() < 0) return fileError(errno, "Cannot open " + path.string());
     struct stat info {};
@@ -57,7 +57,7 @@ json::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path& pat
     return bytes;
 }
 
-json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool replace) {
+platform::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool replace) {
     platform::WholeFile file(path);
     const platform::WriteOutcome written = !file.write(bytes) ? file.failure()
                                            : replace          ? file.commit()
@@ -66,22 +66,22 @@ json::Result<void> writeFileAtomically(const std::filesystem::path& path, std::s
     return fileError(written.code(), "Cannot write " + path.string());
 }
 
-json::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {
-    json::Result<std::vector<uint8_t>> bytes = readFileUpTo(path, limit);
+platform::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {
+    platform::Result<std::vector<uint8_t>> bytes = readFileUpTo(path, limit);
     if (!bytes.ok()) return bytes.error();
     std::string why;
     std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.value().data(), bytes.value().size(), &why);
     const auto* dictionary = list ? list->get<platform::PropertyValue::Dictionary>() : nullptr;
     if (!dictionary) {
-        return json::Error::make("PropertyListErrorDomain", 2,
+        return platform::Error::make("PropertyListErrorDomain", 2,
                                  path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
     }
     return *dictionary;
 }
 
-json::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary) {
+platform::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary) {
     std::optional<std::vector<uint8_t>> bytes = platform::PropertyList::toBinary(platform::PropertyValue(std::move(dictionary)));
-    if (!bytes) return json::Error::make("PropertyListErrorDomain", 1, "The property list for " + path.string() + " could not be written");
+    if (!bytes) return platform::Error::make("PropertyListErrorDomain", 1, "The property list for " + path.string() + " could not be written");
     return writeFileAtomically(path, *bytes);
 }
 

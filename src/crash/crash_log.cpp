@@ -27,13 +27,13 @@ struct Failure {
     bool localised = true;
 };
 
-json::Error decodingError(const Failure& failure, std::string_view number = {}) {
+platform::Error decodingError(const Failure& failure, std::string_view number = {}) {
     std::string message = failure.localised ? platform::localizedString(platform::MainBundle::shared(), failure.message)
                                             : std::string(failure.message);
     if (!number.empty()) {
         if (size_t at = message.find("%d"); at != std::string::npos) message.replace(at, 2, number);
     }
-    return json::Error::make(kCrashReporterErrorDomain, 2, message);
+    return platform::Error::make(kCrashReporterErrorDomain, 2, message);
 }
 
 // The report's text, U+FFFD for every sequence that is not UTF-8.
@@ -103,7 +103,7 @@ CrashLog::CrashLog(Parts&& parts)
       exceptionInfo_(std::move(parts.exceptionInfo)),
       uuidRef_(parts.uuidRef) {}
 
-json::Result<CrashLog> CrashLog::initWithData(std::span<const uint8_t> data) {
+platform::Result<CrashLog> CrashLog::initWithData(std::span<const uint8_t> data) {
     // 1. The header: magic and version.
     if (data.size() <= 8) return decodingError({"Could not decode truncated crash log"});
     if (std::memcmp(data.data(), "crashlg", 7) != 0) return decodingError({"Could not decode invalid crash log header"});

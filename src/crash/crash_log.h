@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "json/result.h"
+#include "platform/result.h"
 
 namespace strombel::crash {
 
@@ -293,7 +293,7 @@ class CrashLog {
 public:
     /// Decodes a stored report. Fails as a whole, with the message of the first
     /// check that failed (localised through the main bundle's default table).
-    static json::Result<CrashLog> initWithData(std::span<const uint8_t> data);
+    static platform::Result<CrashLog> initWithData(std::span<const uint8_t> data);
 
     const CrashLogSystemInfo& systemInfo() const { return systemInfo_; }
     bool hasMachineInfo() const { return machineInfo_.has_value(); }

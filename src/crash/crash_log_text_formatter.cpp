@@ -711,7 +711,7 @@ std::string CrashLogTextFormatter::stringValueForCrashReport(const CrashLog& rep
     return LogWriter(report, Variant::General).log({});
 }
 
-json::Result<std::vector<uint8_t>> CrashLogTextFormatter::formatReport(const CrashLog& report) {
+platform::Result<std::vector<uint8_t>> CrashLogTextFormatter::formatReport(const CrashLog& report) {
     return encodeText(stringValueForCrashReport(report, textFormat_), stringEncoding_);
 }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "crash/crash_log.h"
-#include "json/result.h"
+#include "platform/result.h"
 
 namespace strombel::crash {
 
@@ -19,7 +19,7 @@ namespace strombel::crash {
 class CrashLogFormatter {
 public:
     virtual ~CrashLogFormatter() = default;
-    virtual json::Result<std::vector<uint8_t>> formatReport(const CrashLog& report) = 0;
+    virtual platform::Result<std::vector<uint8_t>> formatReport(const CrashLog& report) = 0;
 };
 
 /// The only layout there is.
@@ -71,7 +71,7 @@ public:
     /// The whole log.
     static std::string stringValueForCrashReport(const CrashLog& report, CrashLogTextFormat textFormat);
     /// The log in the stored encoding; never fails.
-    json::Result<std::vector<uint8_t>> formatReport(const CrashLog& report) override;
+    platform::Result<std::vector<uint8_t>> formatReport(const CrashLog& report) override;
     /// One frame line, "\n" included.
     static std::string formatStackFrame(const CrashLogStackFrameInfo& frame, int64_t frameIndex, const CrashLog& report,
                                         bool lp64);

@@ -339,8 +339,8 @@ std::error_code createFolder(const std::filesystem::path& folder) {
     return {};
 }
 
-json::Error fileSystemError(const std::error_code& error, const std::string& description) {
-    return json::Error::make("POSIXErrorDomain", error.value(), description + ": " + error.message());
+platform::Error fileSystemError(const std::error_code& error, const std::string& description) {
+    return platform::Error::make("POSIXErrorDomain", error.value(), description + ": " + error.message());
 }
 
 }  // namespace
@@ -382,13 +382,13 @@ bool CrashReporterBase::hasPendingCrashReport() const {
     return std::filesystem::exists(crashReportPath(), error);
 }
 
-json::Result<std::vector<uint8_t>> CrashReporterBase::loadPendingCrashReportData() const {
+platform::Result<std::vector<uint8_t>> CrashReporterBase::loadPendingCrashReportData() const {
     // A report is at most CRASH_REPORT_LIMIT bytes: a file sixteen times larger
     // is damaged and is refused (error EFBIG) without being read.
     return detail::readFileUpTo(crashReportPath(), 16 * CRASH_REPORT_LIMIT);
 }
 
-json::Result<void> CrashReporterBase::purgePendingCrashReport() const {
+platform::Result<void> CrashReporterBase::purgePendingCrashReport() const {
     std::error_code error;
     if (!std::filesystem::remove(crashReportPath(), error)) {
         if (!error) error = std::make_error_code(std::errc::no_such_file_or_directory);
@@ -411,7 +411,7 @@ void CrashReporterBase::setCrashCallbacks(const CrashReporterCallbacks* callback
     instance_.callbacks.store(published, std::memory_order_release);
 }
 
-json::Result<void> CrashReporterBase::enableCrashReporter() {
+platform::Result<void> CrashReporterBase::enableCrashReporter() {
     CaptureInstance& instance = instance_;
     {
         std::lock_guard lock(instance.enableMutex);
@@ -467,11 +467,11 @@ json::Result<void> CrashReporterBase::enableCrashReporter() {
     return {};
 }
 
-json::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReport() {
+platform::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReport() {
     return liveReport(crash_async_gettid(), reinterpret_cast<uint64_t>(__builtin_return_address(0)));
 }
 
-json::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReportWithThread(pid_t thread) {
+platform::Result<std::vector<uint8_t>> CrashReporterBase::generateLiveReportWithThread(pid_t thread) {
     return liveReport(thread, reinterpret_cast<uint64_t>(__builtin_return_address(0)));
 }
 
@@ -494,7 +494,7 @@ int writeWithCallerState(crash_thread_state* state, void* context) {
 
 }  // namespace
 
-json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, uint64_t callerAddress) {
+platform::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, uint64_t callerAddress) {
     CaptureInstance& instance = instance_;
     instance.images.refresh();
     if (!instance.prepare()) return crash_reporter_error(0, "Failed to write the crash report to disk");
@@ -535,7 +535,7 @@ json::Result<std::vector<uint8_t>> CrashReporterBase::liveReport(pid_t thread, u
     bool closed = crash_async_file_close(&file);
     crash_log_writer_free(&writer);
 
-    json::Result<std::vector<uint8_t>> result = crash_reporter_error(0, "Failed to write the crash report to disk");
+    platform::Result<std::vector<uint8_t>> result = crash_reporter_error(0, "Failed to write the crash report to disk");
     if (live.result != CRASH_ESUCCESS || !closed) {
         STROMBEL_LOG_ERROR("Write failed with error {}",
                            crash_async_strerror(live.result != CRASH_ESUCCESS ? live.result : CRASH_OUTPUT_ERR));

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "json/result.h"
+#include "platform/result.h"
 
 namespace strombel::platform {
 class MainBundle;
@@ -86,21 +86,21 @@ public:
 
     bool hasPendingCrashReport() const;
     /// The pending report's bytes, or the file system's error.
-    json::Result<std::vector<uint8_t>> loadPendingCrashReportData() const;
+    platform::Result<std::vector<uint8_t>> loadPendingCrashReportData() const;
     /// Removes the pending report; the file system's error when it cannot.
-    json::Result<void> purgePendingCrashReport() const;
+    platform::Result<void> purgePendingCrashReport() const;
 
     /// Installs the handlers. Code 3 when a reporter of this instance was
     /// enabled before in this process (also after a failed attempt); code 1 for
     /// system failures, with nothing installed when the writer cannot be prepared.
-    json::Result<void> enableCrashReporter();
+    platform::Result<void> enableCrashReporter();
 
     /// A report of the running process in which the calling thread is the
     /// crashed one, with signal SIGTRAP/TRAP_TRACE at the caller's address.
-    json::Result<std::vector<uint8_t>> generateLiveReport();
+    platform::Result<std::vector<uint8_t>> generateLiveReport();
     /// The same for another thread of the process (by its kernel thread id),
     /// which is held while the report is written and then runs on.
-    json::Result<std::vector<uint8_t>> generateLiveReportWithThread(pid_t thread);
+    platform::Result<std::vector<uint8_t>> generateLiveReportWithThread(pid_t thread);
 
     /// Stored for every reporter of this instance; only before enabling
     /// (CrashReporterException after); a version other than 0 stops the process.
@@ -117,7 +117,7 @@ protected:
     CrashReporterBase(CaptureInstance& instance, const platform::MainBundle& bundle, CrashReporterConfig config);
 
 private:
-    json::Result<std::vector<uint8_t>> liveReport(pid_t thread, uint64_t callerAddress);
+    platform::Result<std::vector<uint8_t>> liveReport(pid_t thread, uint64_t callerAddress);
 
     CaptureInstance& instance_;
     CrashReporterConfig config_;

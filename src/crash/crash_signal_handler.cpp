@@ -7,12 +7,12 @@
 
 namespace strombel::crash {
 
-json::Error crash_reporter_error(int64_t code, const char* description, int posixError) {
-    std::shared_ptr<const json::Error> underlying;
+platform::Error crash_reporter_error(int64_t code, const char* description, int posixError) {
+    std::shared_ptr<const platform::Error> underlying;
     if (posixError != 0) {
-        underlying = std::make_shared<json::Error>(json::Error::make("POSIXErrorDomain", posixError, strerror(posixError)));
+        underlying = std::make_shared<platform::Error>(platform::Error::make("POSIXErrorDomain", posixError, strerror(posixError)));
     }
-    return json::Error::make("CrashReporterErrorDomain", code, description, {}, std::move(underlying));
+    return platform::Error::make("CrashReporterErrorDomain", code, description, {}, std::move(underlying));
 }
 
 // --- Alternate stacks ---------------------------------------------------------------
@@ -104,7 +104,7 @@ void SignalCapture::publish(bool atHead, crash_signal_callback callback, void* c
     tail_ = link;
 }
 
-json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
+platform::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
     std::lock_guard lock(registration_);
     if (signal <= 0 || signal >= _NSIG) return crash_reporter_error(1, "Failed to register signal handler", EINVAL);
     if (!crash_signal_stack_install()) {
@@ -126,7 +126,7 @@ json::Result<void> SignalCapture::registerHandlerWithSignal(int signal) {
     return {};
 }
 
-json::Result<void> SignalCapture::registerHandlerForSignal(int signal, crash_signal_callback callback, void* context) {
+platform::Result<void> SignalCapture::registerHandlerForSignal(int signal, crash_signal_callback callback, void* context) {
     if (auto registered = registerHandlerWithSignal(signal); !registered.ok()) return registered;
     std::lock_guard lock(registration_);
     publish(true, callback, context);

@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "json/result.h"
+#include "platform/result.h"
 
 namespace strombel::crash {
 
@@ -68,9 +68,9 @@ public:
     /// Installs the handler for `signal` (once; the previous action is saved)
     /// and appends "call the previous action" to the chain. Code-1 errors:
     /// "Could not initialize alternative signal stack", "Failed to register signal handler".
-    json::Result<void> registerHandlerWithSignal(int signal);
+    platform::Result<void> registerHandlerWithSignal(int signal);
     /// The same, then puts {callback, context} at the head of the chain.
-    json::Result<void> registerHandlerForSignal(int signal, crash_signal_callback callback, void* context);
+    platform::Result<void> registerHandlerForSignal(int signal, crash_signal_callback callback, void* context);
     /// Empties the chain and the saved actions; installed actions stay (tests).
     /// The links dropped stay allocated: a handler may still be walking them.
     void resetHandlers();
@@ -140,6 +140,6 @@ bool crash_signal_dispatch(int signal, siginfo_t* info, void* ucontext, const cr
 bool usage_signal_dispatch(int signal, siginfo_t* info, void* ucontext, const crash_signal_continuation* next);
 
 /// The reporter's errors: "CrashReporterErrorDomain", with an underlying POSIX error.
-json::Error crash_reporter_error(int64_t code, const char* description, int posixError = 0);
+platform::Error crash_reporter_error(int64_t code, const char* description, int posixError = 0);
 
 }  // namespace strombel::crash

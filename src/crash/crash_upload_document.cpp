@@ -92,7 +92,7 @@ std::string CrashUploadManager::extractAppUUIDs(const CrashLog& report) const {
 
 std::string CrashUploadManager::reportElement(const std::filesystem::path& path, const CrashLog& report) {
     std::string userID, userName, userEmail, applicationLog;
-    json::Result<platform::PropertyValue::Dictionary> meta =
+    platform::Result<platform::PropertyValue::Dictionary> meta =
         detail::readPropertyList(path.string() + ".meta", kCrashUploadMaximumFileSize);
     if (meta.ok()) {
         auto text = [&](const char* key) {
@@ -139,9 +139,9 @@ void CrashUploadManager::sendCrashReports() {
     std::string elements;
     std::vector<std::filesystem::path> kept;
     for (const std::filesystem::path& path : crashFiles_) {
-        json::Result<std::vector<uint8_t>> bytes = detail::readFileUpTo(path, kCrashUploadMaximumFileSize);
+        platform::Result<std::vector<uint8_t>> bytes = detail::readFileUpTo(path, kCrashUploadMaximumFileSize);
         if (bytes.ok() && !bytes.value().empty()) {
-            json::Result<CrashLog> report = CrashLog::initWithData(bytes.value());
+            platform::Result<CrashLog> report = CrashLog::initWithData(bytes.value());
             if (report.ok()) {
                 elements += reportElement(path, report.value());
                 approvedCrashReports_[path.string()] = true;
@@ -210,14 +210,14 @@ void CrashUploadManager::connectionDidReceiveData(const std::vector<uint8_t>& da
     responseData_.insert(responseData_.end(), data.begin(), data.end());
 }
 
-void CrashUploadManager::connectionDidFailWithError(const json::Error& error) {
+void CrashUploadManager::connectionDidFailWithError(const platform::Error& error) {
     if (delegate_) delegate_->crashManagerDidFailWithError(*this, error);
     CRASH_UPLOAD_DEBUG("ERROR: {}", error.description());
     endUpload();
 }
 
 void CrashUploadManager::connectionDidFinishLoading() {
-    std::optional<json::Error> error;
+    std::optional<platform::Error> error;
     if (statusCode_ >= 200 && statusCode_ < 400 && !responseData_.empty()) {
         cleanCrashReports();
         if (!appIdentifier_.empty()) {
@@ -232,12 +232,12 @@ void CrashUploadManager::connectionDidFinishLoading() {
         if (delegate_) delegate_->crashManagerDidFinishSendingCrashReport(*this);
     } else if (statusCode_ == 400 && !appIdentifier_.empty()) {
         cleanCrashReports();
-        error = json::Error::make(kCrashUploadErrorDomain, 1,
+        error = platform::Error::make(kCrashUploadErrorDomain, 1,
                                   "The server rejected receiving crash reports for this app version!");
     } else if (!responseData_.empty()) {
-        error = json::Error::make(kCrashUploadErrorDomain, 3, fmt::format("Sending failed with status code: {}", statusCode_));
+        error = platform::Error::make(kCrashUploadErrorDomain, 3, fmt::format("Sending failed with status code: {}", statusCode_));
     } else {
-        error = json::Error::make(kCrashUploadErrorDomain, 2, "Sending failed with an empty response!");
+        error = platform::Error::make(kCrashUploadErrorDomain, 2, "Sending failed with an empty response!");
     }
     if (error) {
         if (delegate_) delegate_->crashManagerDidFailWithError(*this, *error);

@@ -202,7 +202,7 @@ void CrashUploadManager::setUp() {
 
     std::terminate_handler initial = std::get_terminate();
     if (crashCallBacks_) crashReporter_->setCrashCallbacks(crashCallBacks_);
-    json::Result<void> enabled = crashReporter_->enableCrashReporter();
+    platform::Result<void> enabled = crashReporter_->enableCrashReporter();
     if (!enabled.ok()) log("WARNING: Could not enable crash reporter: " + enabled.error().description());
 
     std::terminate_handler current = std::get_terminate();
@@ -239,13 +239,13 @@ void CrashUploadManager::handleCrashReport() {
         std::ofstream(analyzerInProgressFile_).close();
         saveSettings();
         std::filesystem::path path = newReportPath();
-        json::Result<std::vector<uint8_t>> data = crashReporter_->loadPendingCrashReportData();
+        platform::Result<std::vector<uint8_t>> data = crashReporter_->loadPendingCrashReportData();
         if (!data.ok()) {
             CRASH_UPLOAD_DEBUG("ERROR: Could not load crash report: {}", data.error().description());
             // Unreadable now is not damaged: the report stays for the next start,
             // unless it is too large to be a report at all.
             purge = data.error().code == EFBIG;
-        } else if (json::Result<CrashLog> report = CrashLog::initWithData(data.value()); !report.ok()) {
+        } else if (platform::Result<CrashLog> report = CrashLog::initWithData(data.value()); !report.ok()) {
             CRASH_UPLOAD_DEBUG("WARNING: Could not parse crash report");
         } else {
             const CrashLog& log = report.value();
@@ -264,7 +264,7 @@ void CrashUploadManager::handleCrashReport() {
             };
             // A report taken over in the same second keeps its file: this one gets a suffix.
             const std::string base = path.string();
-            json::Result<void> stored = detail::writeFileAtomically(path, data.value(), false);
+            platform::Result<void> stored = detail::writeFileAtomically(path, data.value(), false);
             for (int suffix = 1; !stored.ok() && stored.error().code == EEXIST && suffix < 100; ++suffix) {
                 path = base + "-" + std::to_string(suffix);
                 stored = detail::writeFileAtomically(path, data.value(), false);
@@ -273,7 +273,7 @@ void CrashUploadManager::handleCrashReport() {
                 CRASH_UPLOAD_DEBUG("ERROR: Writing crash report failed. {}", stored.error().description());
                 purge = false;
             } else {
-                json::Result<void> written = detail::writePropertyList(metaPath(path), meta);
+                platform::Result<void> written = detail::writePropertyList(metaPath(path), meta);
                 if (!written.ok()) {
                     CRASH_UPLOAD_DEBUG("ERROR: Writing crash meta data failed. {}", written.error().description());
                     // Without its ".meta" the copy goes: the pending report stays for the next start.
@@ -287,7 +287,7 @@ void CrashUploadManager::handleCrashReport() {
     if (fileExists(analyzerInProgressFile_)) std::filesystem::remove(analyzerInProgressFile_, error);
     saveSettings();
     if (purge) {
-        json::Result<void> purged = crashReporter_->purgePendingCrashReport();
+        platform::Result<void> purged = crashReporter_->purgePendingCrashReport();
         (void)purged;
     }
 }
@@ -462,13 +462,13 @@ void CrashUploadManager::saveSettings() {
     if (userID_) settings.emplace(kUserIDKey, *userID_);
     if (userName_) settings.emplace(kUserNameKey, *userName_);
     if (userEmail_) settings.emplace(kUserEmailKey, *userEmail_);
-    json::Result<void> written = detail::writePropertyList(settingsFile_, settings);
+    platform::Result<void> written = detail::writePropertyList(settingsFile_, settings);
     if (!written.ok()) CRASH_UPLOAD_DEBUG("ERROR: Writing settings. {}", written.error().description());
 }
 
 void CrashUploadManager::loadSettings() {
     if (!fileExists(settingsFile_)) return;
-    json::Result<platform::PropertyValue::Dictionary> settings =
+    platform::Result<platform::PropertyValue::Dictionary> settings =
         detail::readPropertyList(settingsFile_, kCrashUploadMaximumFileSize);
     if (!settings.ok()) {
         CRASH_UPLOAD_DEBUG("ERROR: Reading crash manager settings.");

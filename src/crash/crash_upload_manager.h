@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "json/error.h"
 #include "json/result.h"
+#include "platform/error.h"
 #include "platform/notification_center.h"
 
 namespace strombel::platform {
@@ -79,7 +79,7 @@ public:
     virtual void crashManagerWillSendCrashReportsAlways(CrashUploadManager& manager) { (void)manager; }
     /// The upload started.
     virtual void crashManagerWillSendCrashReport(CrashUploadManager& manager) { (void)manager; }
-    virtual void crashManagerDidFailWithError(CrashUploadManager& manager, const json::Error& error) {
+    virtual void crashManagerDidFailWithError(CrashUploadManager& manager, const platform::Error& error) {
         (void)manager, (void)error;
     }
     virtual void crashManagerDidFinishSendingCrashReport(CrashUploadManager& manager) { (void)manager; }
@@ -232,7 +232,7 @@ private:
     // Connection events, in the order the request reports them.
     void connectionDidReceiveResponse(int statusCode);
     void connectionDidReceiveData(const std::vector<uint8_t>& data);
-    void connectionDidFailWithError(const json::Error& error);
+    void connectionDidFailWithError(const platform::Error& error);
     void connectionDidFinishLoading();
     void endUpload();
 

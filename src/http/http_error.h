@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/error.h"
+#include "platform/error.h"
 
 namespace strombel::http {
 
@@ -40,12 +40,12 @@ enum class HttpErrorCode : int64_t {
 };
 
 /// An error of the HTTP client's domain.
-json::Error httpError(HttpErrorCode code, std::string_view message);
+platform::Error httpError(HttpErrorCode code, std::string_view message);
 
 /// An error of the HTTP client's domain with libcurl's code and text underneath.
-json::Error httpError(HttpErrorCode code, std::string_view message, int curlCode, std::string_view curlText);
+platform::Error httpError(HttpErrorCode code, std::string_view message, int curlCode, std::string_view curlText);
 
 /// True when `error` is the HTTP client's error with `code`.
-bool isHttpError(const json::Error& error, HttpErrorCode code);
+bool isHttpError(const platform::Error& error, HttpErrorCode code);
 
 }  // namespace strombel::http

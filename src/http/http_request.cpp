@@ -287,7 +287,7 @@ void HttpRequest::end(detail::Event&& event) {
         responseData_ = std::move(event.data);
         fromCache_ = event.fromCache;
         if (event.download) {
-            json::Result<void> moved = event.download->commit();
+            platform::Result<void> moved = event.download->commit();
             if (!moved.ok()) {
                 failed = true;
                 error_ = moved.error();

@@ -34,7 +34,7 @@
 #include "http/http_headers.h"
 #include "http/http_request_delegate.h"
 #include "http/network_thread.h"
-#include "json/error.h"
+#include "platform/error.h"
 
 namespace strombel::http {
 
@@ -147,7 +147,7 @@ public:
     bool didUseCachedResponse() const { return fromCache_; }
     const std::filesystem::path& downloadDestinationPath() const { return downloadDestination_; }
     /// Why the request failed; empty unless it did.
-    const std::optional<json::Error>& error() const { return error_; }
+    const std::optional<platform::Error>& error() const { return error_; }
     /// Body bytes received so far (as sent: before inflating) and how many the
     /// server announced (-1 when it did not).
     int64_t bytesReceived() const;
@@ -199,7 +199,7 @@ private:
     std::shared_ptr<const HttpHeaders> responseHeaders_;
     std::vector<uint8_t> responseData_;
     bool fromCache_ = false;
-    std::optional<json::Error> error_;
+    std::optional<platform::Error> error_;
 };
 
 /// True when the address's host lies under the reserved ".invalid" domain, which

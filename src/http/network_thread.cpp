@@ -344,7 +344,7 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     EasyState state = EasyState::Clean;
     CURL* easy = takeEasy(plainGet, spec.usesCookies, state);
     auto transfer = std::make_unique<Transfer>(order, *this, easy, state);
-    if (std::optional<json::Error> error = transfer->begin()) {
+    if (std::optional<platform::Error> error = transfer->begin()) {
         transfer->fail(std::move(*error));
         state = transfer->easyState();
         transfer.reset();
@@ -500,10 +500,10 @@ bool NetworkCore::readCompletions() {
 
 void NetworkCore::timeOutStalled() {
     uint64_t now = roundTime_;
-    std::vector<std::pair<CURL*, json::Error>> stalled;
+    std::vector<std::pair<CURL*, platform::Error>> stalled;
     for (const auto& [easy, transfer] : transfers_) {
         if (now < transfer->nextCheck()) continue;
-        if (std::optional<json::Error> error = transfer->passedLimit(now)) stalled.emplace_back(easy, std::move(*error));
+        if (std::optional<platform::Error> error = transfer->passedLimit(now)) stalled.emplace_back(easy, std::move(*error));
     }
     for (auto& [easy, error] : stalled) {
         transfers_.at(easy)->fail(std::move(error));

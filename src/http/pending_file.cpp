@@ -10,7 +10,7 @@ constexpr std::string_view kMark = ".part-";
 
 }  // namespace
 
-json::Result<std::unique_ptr<PendingFile>> PendingFile::createBeside(const std::filesystem::path& destination,
+platform::Result<std::unique_ptr<PendingFile>> PendingFile::createBeside(const std::filesystem::path& destination,
                                                                      bool synced) {
     platform::WholeFileOptions options;
     options.named("." + destination.filename().string() + std::string(kMark) + "XXXXXX");
@@ -35,7 +35,7 @@ bool PendingFile::write(std::span<const uint8_t> bytes) { return file_->write(by
 
 bool PendingFile::finishWriting() { return file_->finish(); }
 
-json::Result<void> PendingFile::commit() {
+platform::Result<void> PendingFile::commit() {
     const platform::WriteOutcome committed = file_->commit();
     if (!committed.ok()) return httpError(HttpErrorCode::File, committed.message());
     return {};

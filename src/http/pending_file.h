@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/result.h"
+#include "platform/result.h"
 #include "platform/whole_file.h"
 
 namespace strombel::http {
@@ -22,7 +22,7 @@ public:
     /// A new empty temporary file in `destination`'s folder. Without `synced` the
     /// bytes are not forced to disk before the rename (for files that check
     /// themselves, such as cache entries).
-    static json::Result<std::unique_ptr<PendingFile>> createBeside(const std::filesystem::path& destination,
+    static platform::Result<std::unique_ptr<PendingFile>> createBeside(const std::filesystem::path& destination,
                                                                    bool synced = true);
     /// Whether `fileName` is the name such a temporary file gets (".NAME.part-XXXXXX").
     static bool isPendingFileName(std::string_view fileName);
@@ -36,7 +36,7 @@ public:
     /// Syncs the bytes to disk (when made `synced`) and closes the file; false when that fails.
     bool finishWriting();
     /// Renames the synced file onto the destination and syncs the folder.
-    json::Result<void> commit();
+    platform::Result<void> commit();
 
     const std::filesystem::path& temporaryPath() const { return temporary_; }
     const std::filesystem::path& destination() const { return file_->target(); }

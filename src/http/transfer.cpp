@@ -106,13 +106,13 @@ bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-json::Error downloadTooLarge(uint64_t maximum) {
+platform::Error downloadTooLarge(uint64_t maximum) {
     return httpError(HttpErrorCode::TooLarge, fmt::format("The download is larger than {}", platform::byteCountText(maximum)));
 }
 
 // What a request to a host under the reserved ".invalid" domain reports: what
 // libcurl says of a host that does not resolve, without asking the name service.
-json::Error neverResolved(const std::string& url) {
+platform::Error neverResolved(const std::string& url) {
     return httpError(HttpErrorCode::ConnectionFailure, "Could not connect to the server: " + url +
                                                            " lies under the reserved \".invalid\" domain");
 }
@@ -149,7 +149,7 @@ void Transfer::post(Event&& event) { order_->channel->post(order_->generation, s
 
 void Transfer::touch() { lastActivity_ = core_.roundTime(); }
 
-void Transfer::abort(json::Error error) {
+void Transfer::abort(platform::Error error) {
     if (!abortError_) abortError_ = std::move(error);
 }
 
@@ -163,7 +163,7 @@ uint64_t Transfer::nextCheck() const {
     return next;
 }
 
-std::optional<json::Error> Transfer::passedLimit(uint64_t now) {
+std::optional<platform::Error> Transfer::passedLimit(uint64_t now) {
     const RequestSpec& request = spec();
     const auto seconds = [](uint64_t nanos) { return static_cast<double>(nanos) / 1e9; };
     if (now >= lastActivity_ + request.timeoutNanos) {
@@ -190,7 +190,7 @@ std::optional<json::Error> Transfer::passedLimit(uint64_t now) {
     return std::nullopt;
 }
 
-std::optional<json::Error> Transfer::begin() {
+std::optional<platform::Error> Transfer::begin() {
     touch();
     startedAt_ = speedSpanStart_ = lastActivity_;
     const RequestSpec& request = spec();
@@ -251,7 +251,7 @@ void Transfer::setConstantOptions() {
     set(easy_, CURLOPT_NOPROGRESS, 0L);
 }
 
-std::optional<json::Error> Transfer::configureStep() {
+std::optional<platform::Error> Transfer::configureStep() {
     const RequestSpec& request = spec();
     bool plainGet = isPlainGetStep();
     EasyState before = easyState();
@@ -606,7 +606,7 @@ Transfer::Next Transfer::complete(CURLcode result) {
         return Next::Ended;
     }
     if (followsRedirect_) {
-        if (std::optional<json::Error> error = followRedirect()) {
+        if (std::optional<platform::Error> error = followRedirect()) {
             fail(std::move(*error));
             return Next::Ended;
         }
@@ -616,7 +616,7 @@ Transfer::Next Transfer::complete(CURLcode result) {
     return Next::Ended;
 }
 
-std::optional<json::Error> Transfer::followRedirect() {
+std::optional<platform::Error> Transfer::followRedirect() {
     char* location = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
     if (!location) return httpError(HttpErrorCode::Redirect, "The redirect's Location is not an address");
@@ -702,7 +702,7 @@ void Transfer::finish() {
     post(std::move(finished));
 }
 
-void Transfer::fail(json::Error error) {
+void Transfer::fail(platform::Error error) {
     failed_ = !isHttpError(error, HttpErrorCode::Cancelled);
     download_.reset();  // the part-written file goes now
     cacheWriter_.reset();
@@ -712,7 +712,7 @@ void Transfer::fail(json::Error error) {
     post(std::move(failed));
 }
 
-json::Error Transfer::curlFailure(CURLcode result) const {
+platform::Error Transfer::curlFailure(CURLcode result) const {
     std::string text = errorText_[0] ? std::string(errorText_) : std::string(curl_easy_strerror(result));
     auto error = [&](HttpErrorCode code, std::string_view message) {
         return httpError(code, message, static_cast<int>(result), text);

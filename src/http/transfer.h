@@ -22,7 +22,7 @@
 #include "http/http_download_cache.h"
 #include "http/http_headers.h"
 #include "http/pending_file.h"
-#include "json/error.h"
+#include "platform/error.h"
 #include "platform/main_loop.h"
 
 namespace strombel::http {
@@ -106,7 +106,7 @@ struct Event {
     bool fromCache = false;
     // A finished download waiting for its rename; removed if the message is dropped.
     std::shared_ptr<PendingFile> download;
-    std::optional<json::Error> error;
+    std::optional<platform::Error> error;
 };
 
 class RequestChannel;
@@ -214,7 +214,7 @@ public:
 
     /// Reads the cache and sets up the first step; an error ends the request before
     /// anything is sent.
-    std::optional<json::Error> begin();
+    std::optional<platform::Error> begin();
 
     enum class Next { Ended, FollowRedirect };
     /// The easy handle finished with `result`: either reports the end of the
@@ -222,7 +222,7 @@ public:
     Next complete(CURLcode result);
 
     /// Ends the request with `error` (time-out, shutdown).
-    void fail(json::Error error);
+    void fail(platform::Error error);
     /// True once the request has failed other than by being cancelled.
     bool failed() const { return failed_; }
 
@@ -234,7 +234,7 @@ public:
     /// nothing moved for the time-out, the whole request took longer than its
     /// limit, or fewer bytes moved over the last span than its minimum speed asks
     /// (a span that moved enough starts the next one).
-    std::optional<json::Error> passedLimit(uint64_t now);
+    std::optional<platform::Error> passedLimit(uint64_t now);
 
     CURL* easy() const { return easy_; }
     /// What the handle carries once this transfer lets it go.
@@ -250,20 +250,20 @@ private:
     static int onSeek(void* self, curl_off_t offset, int origin);
     static int onProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
-    std::optional<json::Error> configureStep();
+    std::optional<platform::Error> configureStep();
     void setConstantOptions();
     bool isPlainGetStep() const;
     void headerLine(std::string_view line);
     void headersComplete();
     bool body(std::span<const uint8_t> bytes);
     bool keep(std::span<const uint8_t> bytes);
-    std::optional<json::Error> followRedirect();
+    std::optional<platform::Error> followRedirect();
     void finish();
     void post(Event&& event);
     void postProgress();
-    void abort(json::Error error);
+    void abort(platform::Error error);
     void touch();
-    json::Error curlFailure(CURLcode result) const;
+    platform::Error curlFailure(CURLcode result) const;
 
     std::shared_ptr<TransferOrder> order_;
     NetworkCore& core_;
@@ -309,7 +309,7 @@ private:
     std::vector<uint8_t> body_;
     std::shared_ptr<PendingFile> download_;
     std::unique_ptr<HttpDownloadCache::Writer> cacheWriter_;
-    std::optional<json::Error> abortError_;
+    std::optional<platform::Error> abortError_;
     bool failed_ = false;
     curl_off_t lastProgressDown_ = 0;
     curl_off_t lastProgressUp_ = 0;

@@ -215,7 +215,7 @@ void SocialClient::socialDialogNotLogin(bool cancelled) {
     if (auto* delegate = sessionDelegate_.get()) delegate->socialDidNotLogin(cancelled);
 }
 
-void SocialClient::requestDidFailWithError(SocialRequest&, const json::Error&) {
+void SocialClient::requestDidFailWithError(SocialRequest&, const platform::Error&) {
     consoleLine("Failed to expire the session");
 }
 

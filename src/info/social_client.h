@@ -119,7 +119,7 @@ public:
 
     // SocialRequestDelegate: the client sends nothing with itself as delegate; a
     // request that does and fails leaves one console line.
-    void requestDidFailWithError(SocialRequest& request, const json::Error& error) override;
+    void requestDidFailWithError(SocialRequest& request, const platform::Error& error) override;
 
     // ---- Dialogs ----
     SocialDialog& dialog(const std::string& action, SocialDialogDelegate* delegate);

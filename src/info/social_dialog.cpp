@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::string_view kScheme = "socialconnect:";
 
-bool ignoredLoadFailure(const json::Error& error) {
+bool ignoredLoadFailure(const platform::Error& error) {
     return error.domain == "WebKitErrorDomain" && error.code == 102;
 }
 
@@ -73,7 +73,7 @@ bool SocialDialog::shouldStartLoad(const std::string& url, SocialNavigationType 
                 const std::optional<std::string> message = getStringFromUrl(url, "error_msg=");
                 json::Value details = message ? json::Value::object({{"error_msg", json::Value(*message)}})
                                               : json::Value::emptyObject();
-                json::Error error;
+                platform::Error error;
                 error.domain = "socialErrDomain";
                 error.code = integerValue(*code);
                 error.userInfo = json::errorInfo(details);
@@ -100,7 +100,7 @@ bool SocialDialog::shouldStartLoad(const std::string& url, SocialNavigationType 
     return false;
 }
 
-void SocialDialog::didFailLoadWithError(const json::Error& error) {
+void SocialDialog::didFailLoadWithError(const platform::Error& error) {
     if (ignoredLoadFailure(error)) return;
     dismissWithError(error, true);
 }
@@ -126,7 +126,7 @@ void SocialDialog::dismissWithSuccess(bool success, bool animated) {
     if (!alive.expired()) dismiss(animated);
 }
 
-void SocialDialog::dismissWithError(const json::Error& error, bool animated) {
+void SocialDialog::dismissWithError(const platform::Error& error, bool animated) {
     std::weak_ptr<void> alive = lifetime();
     if (auto* delegate = delegate_.get()) delegate->dialogDidFailWithError(*this, error);
     if (!alive.expired()) dismiss(animated);
@@ -170,7 +170,7 @@ void SocialLoginDialog::dialogDidCancel(const std::string&) {
     if (auto* delegate = reference.get()) delegate->socialDialogNotLogin(true);
 }
 
-void SocialLoginDialog::didFailLoadWithError(const json::Error& error) {
+void SocialLoginDialog::didFailLoadWithError(const platform::Error& error) {
     if (error.domain == "NSURLErrorDomain" && error.code == -999) return;
     if (ignoredLoadFailure(error)) return;
     WeakReference<SocialLoginDialogDelegate> reference = loginDelegate_;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "info/weak_reference.h"
-#include "json/error.h"
+#include "platform/error.h"
 
 namespace strombel::info {
 
@@ -23,7 +23,7 @@ public:
     virtual void dialogCompleteWithUrl(const std::string& url) { (void)url; }
     virtual void dialogDidNotCompleteWithUrl(const std::string& url) { (void)url; }
     virtual void dialogDidNotComplete(SocialDialog& dialog) { (void)dialog; }
-    virtual void dialogDidFailWithError(SocialDialog& dialog, const json::Error& error) { (void)dialog, (void)error; }
+    virtual void dialogDidFailWithError(SocialDialog& dialog, const platform::Error& error) { (void)dialog, (void)error; }
     /// Whether a link the user follows may open in the browser.
     virtual bool dialogShouldOpenURLInExternalBrowser(SocialDialog& dialog, const std::string& url) {
         (void)dialog, (void)url;
@@ -101,7 +101,7 @@ public:
     void didFinishLoad() {}
     /// The web view could not load the page (`error.domain` "WebKitErrorDomain" or
     /// "NSURLErrorDomain" with their codes).
-    virtual void didFailLoadWithError(const json::Error& error);
+    virtual void didFailLoadWithError(const platform::Error& error);
     /// The close button.
     void cancel() { dialogDidCancel(""); }
     /// The panel has faded out: it leaves the window.
@@ -111,7 +111,7 @@ public:
     virtual void dialogDidSucceed(const std::string& url);
     virtual void dialogDidCancel(const std::string& url);
     void dismissWithSuccess(bool success, bool animated);
-    void dismissWithError(const json::Error& error, bool animated);
+    void dismissWithError(const platform::Error& error, bool animated);
     void dismiss(bool animated);
 
     /// Hooks for subclasses: the panel is about to show, or to go.
@@ -165,7 +165,7 @@ public:
 
     void dialogDidSucceed(const std::string& url) override;
     void dialogDidCancel(const std::string& url) override;
-    void didFailLoadWithError(const json::Error& error) override;
+    void didFailLoadWithError(const platform::Error& error) override;
 
 protected:
     bool isLoginAnswer(const std::string& url) const override;

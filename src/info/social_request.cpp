@@ -18,8 +18,8 @@ void utfAppendBody(std::vector<uint8_t>& body, std::string_view data) { body.ins
 
 }  // namespace
 
-json::Error formError(int64_t code, json::Value userInfo) {
-    json::Error error;
+platform::Error formError(int64_t code, json::Value userInfo) {
+    platform::Error error;
     error.domain = kSocialErrorDomain;
     error.code = code;
     error.userInfo = json::errorInfo(userInfo);
@@ -124,7 +124,7 @@ SocialRequest::Parsed SocialRequest::parseJsonResponse(const std::vector<uint8_t
         return {std::nullopt, formError(number, value)};
     }
     if (value.contains("error_msg") || value.contains("error_reason")) {
-        json::Error error = formError(kSocialGeneralErrorCode, value);
+        platform::Error error = formError(kSocialGeneralErrorCode, value);
         return {std::move(value), std::move(error)};
     }
     return {std::move(value), std::nullopt};
@@ -162,7 +162,7 @@ void SocialRequest::handleResponseData(const std::vector<uint8_t>& body, int sta
     }
 }
 
-void SocialRequest::failWithError(const json::Error& error) {
+void SocialRequest::failWithError(const platform::Error& error) {
     if (auto* delegate = delegate_.get()) delegate->requestDidFailWithError(*this, error);
 }
 
@@ -180,7 +180,7 @@ void SocialRequest::requestFinished(http::HttpRequest& request) {
 
 void SocialRequest::requestFailed(http::HttpRequest& request) {
     std::unique_ptr<http::HttpRequest> connection = std::move(connection_);
-    const json::Error error = request.error() ? *request.error() : formError(kSocialGeneralErrorCode, json::Value::emptyObject());
+    const platform::Error error = request.error() ? *request.error() : formError(kSocialGeneralErrorCode, json::Value::emptyObject());
     failWithError(error);
     (void)connection;
 }

@@ -12,6 +12,7 @@
 #include "info/weak_reference.h"
 #include "json/error.h"
 #include "json/value.h"
+#include "platform/error.h"
 
 namespace strombel::info {
 
@@ -57,7 +58,7 @@ public:
     /// The decoded reply: an object, an array, or the raw body as a string when it
     /// was not JSON.
     virtual void requestDidLoad(SocialRequest& request, const json::Value& result) { (void)request, (void)result; }
-    virtual void requestDidFailWithError(SocialRequest& request, const json::Error& error) {
+    virtual void requestDidFailWithError(SocialRequest& request, const platform::Error& error) {
         (void)request, (void)error;
     }
     /// False for a delegate that hears neither `requestDidLoad` nor
@@ -105,7 +106,7 @@ public:
     /// with "error_msg" fails and carries the object).
     struct Parsed {
         std::optional<json::Value> result;
-        std::optional<json::Error> error;
+        std::optional<platform::Error> error;
     };
     static Parsed parseJsonResponse(const std::vector<uint8_t>& body);
 
@@ -121,7 +122,7 @@ private:
     /// Reports the reply; a status of 400 or more is a failure even when the
     /// body decodes to a result (or does not decode at all).
     void handleResponseData(const std::vector<uint8_t>& body, int statusCode);
-    void failWithError(const json::Error& error);
+    void failWithError(const platform::Error& error);
     void finish();
 
     // http::HttpRequestDelegate
@@ -139,6 +140,6 @@ private:
 };
 
 /// An error of the social network's domain with `userInfo` as its details.
-json::Error formError(int64_t code, json::Value userInfo);
+platform::Error formError(int64_t code, json::Value userInfo);
 
 }  // namespace strombel::info

@@ -6,8 +6,8 @@
 namespace strombel::library {
 namespace {
 
-json::Error invalid(std::string_view message, PackErrorCode code = PackErrorInvalid) {
-    return json::Error::make(kPackErrorDomain, code, message);
+platform::Error invalid(std::string_view message, PackErrorCode code = PackErrorInvalid) {
+    return platform::Error::make(kPackErrorDomain, code, message);
 }
 
 /// Reads an optional string member: missing is fine, another type is not.
@@ -29,11 +29,11 @@ bool isPlainFileName(std::string_view name) {
     return true;
 }
 
-json::Result<PackDescription> readPackDescription(std::string_view text) {
+platform::Result<PackDescription> readPackDescription(std::string_view text) {
     auto decoded = json::objectFromJSONString(text);
     if (!decoded.ok()) {
-        return json::Error::make(kPackErrorDomain, PackErrorNotJson, "the pack file is not JSON", {},
-                                 std::make_shared<const json::Error>(decoded.error()));
+        return platform::Error::make(kPackErrorDomain, PackErrorNotJson, "the pack file is not JSON", {},
+                                 std::make_shared<const platform::Error>(decoded.error()));
     }
     const json::Value& root = decoded.value();
     if (!root.isObject()) return invalid("the pack file is not a JSON object");

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/result.h"
+#include "platform/result.h"
 
 namespace strombel::library {
 
@@ -44,7 +44,7 @@ struct PackDescription {
 /// "..", with "/" or "\", NUL or a control character). A bank listing more than
 /// twelve sounds keeps the first twelve (a bank has twelve pads). A pack without
 /// "name" is named by its id; a bank without one by the pack's name.
-json::Result<PackDescription> readPackDescription(std::string_view text);
+platform::Result<PackDescription> readPackDescription(std::string_view text);
 
 /// True for a name that stays inside the folder it is joined to.
 bool isPlainFileName(std::string_view name);

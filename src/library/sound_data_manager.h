@@ -34,7 +34,6 @@
 #include <string>
 #include <vector>
 
-#include "json/result.h"
 #include "json/value.h"
 #include "library/entities.h"
 #include "library/object_context.h"
@@ -42,6 +41,7 @@
 #include "library/sound_store.h"
 #include "platform/main_loop.h"
 #include "platform/not_found.h"
+#include "platform/result.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 
@@ -78,7 +78,7 @@ public:
 
     // Sent by the store part of the library (catalogue and downloads).
     virtual void storeItemsLoaded(const std::vector<StoreItem>& items) { (void)items; }
-    virtual void storeItemsLoadingFailed(const json::Error& error) { (void)error; }
+    virtual void storeItemsLoadingFailed(const platform::Error& error) { (void)error; }
     virtual void storeItemsDownloadingCompleted() {}
     virtual void storeItemFileDownloaded(const std::string& file) { (void)file; }
     virtual void storeItemFileDownloadFailed(const std::string& file) { (void)file; }
@@ -238,7 +238,7 @@ public:
     // ---- Pack files ----
     /// Imports a ".pack" description: its pack (once), its samples (once each) and
     /// its banks (every time). A pack that does not validate changes nothing.
-    json::Result<std::shared_ptr<Soundpack>> addSoundpackFromJson(const std::string& text);
+    platform::Result<std::shared_ptr<Soundpack>> addSoundpackFromJson(const std::string& text);
     /// The "file" of every sound of every bank, in order; nullopt for an empty or
     /// unusable text.
     std::optional<std::vector<std::string>> relativeSamplePathFromJson(const std::string& text);

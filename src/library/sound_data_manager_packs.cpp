@@ -7,7 +7,7 @@
 
 namespace strombel::library {
 
-json::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(const std::string& text) {
+platform::Result<std::shared_ptr<Soundpack>> SoundDataManager::addSoundpackFromJson(const std::string& text) {
     auto read = readPackDescription(text);
     if (!read.ok()) {
         STROMBEL_LOG_ERROR("could not import soundpack: {}", read.error().description());

@@ -30,11 +30,11 @@ constexpr uint64_t kMaximumPackSize = 1024 * 1024;
 
 /// The store's error for a request that failed; `limit` is the size it was
 /// allowed (0: the client's own). `settings` says whether credentials were sent.
-json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what,
+platform::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what,
                                  const StoreSettings& settings, uint64_t limit = 0) {
-    const json::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
+    const platform::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
     auto made = [&](StoreErrorCode code, const std::string& message) {
-        return json::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const json::Error>(cause));
+        return platform::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const platform::Error>(cause));
     };
     if (http::isHttpError(cause, http::HttpErrorCode::Authentication)) {
         if (settings.username.empty() && settings.password.empty()) {
@@ -51,7 +51,7 @@ json::Error errorOfFailedRequest(const http::HttpRequest& request, const std::st
         // The store's words say it all: the client's own ("larger than ... bytes") is not repeated.
         const std::string message = limit ? fmt::format("{} is larger than {}", what, platform::byteCountText(limit))
                                            : fmt::format("{} is too large", what);
-        return json::Error::make(kStoreErrorDomain, StoreErrorTooLarge, message);
+        return platform::Error::make(kStoreErrorDomain, StoreErrorTooLarge, message);
     }
     if (http::isHttpError(cause, http::HttpErrorCode::File)) {
         const bool full = cause.message().find("No space left") != std::string::npos ||
@@ -162,7 +162,7 @@ void LibraryStore::fetchStoreItems() {
         std::weak_ptr<bool> alive = alive_;
         services_.library.mainLoop().post([this, alive] {
             if (alive.expired()) return;
-            const json::Error error =
+            const platform::Error error =
                 storeError(StoreErrorUnreachable, "No store server is set (--store-url)");
             // Every start without a store says so otherwise: SHOP tells it when opened.
             STROMBEL_LOG_DEBUG("could not load the store catalogue: {}", error.message());
@@ -190,17 +190,17 @@ void LibraryStore::requestFinished(http::HttpRequest& request) {
     if (&request != storeItemsRequest_.get()) return;  // a download: the queue's callback handles it
     const std::unique_ptr<http::HttpRequest> finished = std::move(storeItemsRequest_);
     library::SoundDataManager& library = services_.library;
-    json::Result<std::vector<library::StoreItem>> items =
+    platform::Result<std::vector<library::StoreItem>> items =
         finished->responseStatusCode() == 200
             ? decodeStoreItems(std::string_view(reinterpret_cast<const char*>(finished->responseData().data()),
                                                 finished->responseData().size()),
                                {settings(), library.stockSoundPackIds(),
                                 [this](const std::string& id) { return packInstalled(id); }})
-            : json::Result<std::vector<library::StoreItem>>(storeError(
+            : platform::Result<std::vector<library::StoreItem>>(storeError(
                   StoreErrorHttpStatus,
                   fmt::format("The store answered with HTTP status {}", finished->responseStatusCode())));
     if (!items.ok()) {
-        const json::Error error = items.error();
+        const platform::Error error = items.error();
         STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.description());
         library.informDelegates([&error](library::SoundDataManagerDelegate& delegate) {
             delegate.storeItemsLoadingFailed(error);
@@ -218,7 +218,7 @@ void LibraryStore::requestFailed(http::HttpRequest& request) {
     if (&request != storeItemsRequest_.get()) return;
     const std::unique_ptr<http::HttpRequest> failed = std::move(storeItemsRequest_);
     // The message says why; the screen says that the store cannot be reached.
-    const json::Error error = errorOfFailedRequest(*failed, "The store's catalogue", settings());
+    const platform::Error error = errorOfFailedRequest(*failed, "The store's catalogue", settings());
     STROMBEL_LOG_WARN("could not load the store catalogue: {}", error.description());
     services_.library.informDelegates(
         [&error](library::SoundDataManagerDelegate& delegate) { delegate.storeItemsLoadingFailed(error); });
@@ -324,7 +324,7 @@ void LibraryStore::queueItemFinished(http::HttpRequest& request) {
     if (auto error = checkArrivedFile(*installation, download.file, request)) fail(*installation, download.file, *error);
 }
 
-std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installation, const std::string& file,
+std::optional<platform::Error> LibraryStore::checkArrivedFile(Installation& installation, const std::string& file,
                                                           const http::HttpRequest& request) {
     if (request.responseStatusCode() != 200) {
         return storeError(StoreErrorHttpStatus,
@@ -353,7 +353,7 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     const std::string identifier = installation.item.identifier;
     const uint64_t attempt = installation.attempt;
     checks_.async([this, alive, loop, identifier, attempt, file, path] {
-        std::optional<json::Error> failure;
+        std::optional<platform::Error> failure;
         std::string problem;
         if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
             failure = storeError(StoreErrorFileSystem, fmt::format("{} could not be stored: {}", file, unsynced));
@@ -372,7 +372,7 @@ std::optional<json::Error> LibraryStore::checkArrivedFile(Installation& installa
     return std::nullopt;
 }
 
-std::optional<json::Error> LibraryStore::fileOfAnotherPack(const std::string& identifier,
+std::optional<platform::Error> LibraryStore::fileOfAnotherPack(const std::string& identifier,
                                                            const std::string& file) const {
     auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + file);
     auto owner = existing ? existing->soundpack() : nullptr;
@@ -380,7 +380,7 @@ std::optional<json::Error> LibraryStore::fileOfAnotherPack(const std::string& id
     return storeError(StoreErrorFileInUse, fmt::format("{} would replace a sample of the pack \"{}\"", file, owner->name()));
 }
 
-std::optional<json::Error> LibraryStore::readPack(Installation& installation, const std::filesystem::path& path) {
+std::optional<platform::Error> LibraryStore::readPack(Installation& installation, const std::filesystem::path& path) {
     const std::string file = path.filename().string();
     std::error_code sizeError;
     if (std::filesystem::file_size(path, sizeError) > kMaximumPackSize) {
@@ -391,9 +391,9 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
     std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     auto pack = library::readPackDescription(text);
     if (!pack.ok()) {
-        return json::Error::make(kStoreErrorDomain, StoreErrorWrongPack,
+        return platform::Error::make(kStoreErrorDomain, StoreErrorWrongPack,
                                  fmt::format("{} is not a usable pack: {}", file, pack.error().message()), {},
-                                 std::make_shared<const json::Error>(pack.error()));
+                                 std::make_shared<const platform::Error>(pack.error()));
     }
     const std::string& identifier = installation.item.identifier;
     if (pack.value().id != identifier) {
@@ -418,7 +418,7 @@ std::optional<json::Error> LibraryStore::readPack(Installation& installation, co
 }
 
 void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
-                                 const std::optional<json::Error>& failure) {
+                                 const std::optional<platform::Error>& failure) {
     auto found = installations_.find(identifier);
     if (found == installations_.end()) return;
     if (found->second.attempt != attempt) {  // a check of an attempt that failed before this one began
@@ -499,7 +499,7 @@ bool LibraryStore::installIfComplete(Installation& installation) {
     return true;
 }
 
-std::optional<json::Error> LibraryStore::moveIntoDownloads(Installation& installation,
+std::optional<platform::Error> LibraryStore::moveIntoDownloads(Installation& installation,
                                                            std::vector<std::filesystem::path>& added) {
     const std::filesystem::path downloads = services_.library.downloadsFolder();
     for (const std::string& file : installation.files) {
@@ -535,7 +535,7 @@ void LibraryStore::queueItemFailed(http::HttpRequest& request) {
          errorOfFailedRequest(request, download.file, settings(), settings().maximumFileSize));
 }
 
-void LibraryStore::fail(Installation& installation, const std::string& file, const json::Error& error) {
+void LibraryStore::fail(Installation& installation, const std::string& file, const platform::Error& error) {
     if (installation.phase == Phase::failed) return;
     installation.phase = Phase::failed;
     installation.failure = error.message();

@@ -132,22 +132,22 @@ private:
     Installation* startInstallation(const library::StoreItem& item, bool repair);
     void queueDownload(Installation& installation, const std::string& file);
     /// Checks an arrived file; an error fails the item.
-    std::optional<json::Error> checkArrivedFile(Installation& installation, const std::string& file,
+    std::optional<platform::Error> checkArrivedFile(Installation& installation, const std::string& file,
                                                 const http::HttpRequest& request);
-    std::optional<json::Error> readPack(Installation& installation, const std::filesystem::path& path);
+    std::optional<platform::Error> readPack(Installation& installation, const std::filesystem::path& path);
     /// Why `file` may not come into the downloads folder for the pack `identifier`:
     /// a sample of another pack of the library lies there under that name.
-    std::optional<json::Error> fileOfAnotherPack(const std::string& identifier, const std::string& file) const;
+    std::optional<platform::Error> fileOfAnotherPack(const std::string& identifier, const std::string& file) const;
     void sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
-                       const std::optional<json::Error>& failure);
+                       const std::optional<platform::Error>& failure);
     /// Counts an arrived and checked file, installs the item when it was the
     /// last, then tells the observers of the file. `installation` may be gone after.
     void fileDone(Installation& installation, const std::string& file);
     /// Installs the item once its last file is in; false when that install failed
     /// (the failure is told, and a repair's installation is gone with it).
     bool installIfComplete(Installation& installation);
-    std::optional<json::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
-    void fail(Installation& installation, const std::string& file, const json::Error& error);
+    std::optional<platform::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
+    void fail(Installation& installation, const std::string& file, const platform::Error& error);
     void tellCompletedIfIdle();
     /// Once per run, after the first catalogue: fetches again the files of
     /// installed store packs that are missing from the downloads folder.

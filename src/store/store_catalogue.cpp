@@ -23,7 +23,7 @@ bool optionalString(const json::Value& object, std::string_view key, std::string
 }
 
 /// The item of one catalogue entry, or why it is skipped.
-json::Result<library::StoreItem> readItem(const json::Value& entry, const CatalogueContext& context) {
+platform::Result<library::StoreItem> readItem(const json::Value& entry, const CatalogueContext& context) {
     auto skip = [](const std::string& why) { return storeError(StoreErrorBadFile, why); };
     if (!entry.isObject()) return skip("an entry is not an object");
     library::StoreItem item;
@@ -68,18 +68,18 @@ json::Result<library::StoreItem> readItem(const json::Value& entry, const Catalo
 
 bool isPackFileName(std::string_view name) { return name.size() > 5 && name.ends_with(".pack"); }
 
-json::Error storeError(StoreErrorCode code, std::string_view message) {
-    return json::Error::make(kStoreErrorDomain, code, message);
+platform::Error storeError(StoreErrorCode code, std::string_view message) {
+    return platform::Error::make(kStoreErrorDomain, code, message);
 }
 
-json::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_view text, const CatalogueContext& context) {
+platform::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_view text, const CatalogueContext& context) {
     if (text.size() > kMaximumCatalogueSize) {
         return storeError(StoreErrorTooLarge, fmt::format("The store's catalogue is larger than {}", platform::byteCountText(kMaximumCatalogueSize)));
     }
     auto decoded = json::objectFromJSONString(text);
     if (!decoded.ok()) {
-        return json::Error::make(kStoreErrorDomain, StoreErrorNotJson, "The store's catalogue is not JSON", {},
-                                 std::make_shared<const json::Error>(decoded.error()));
+        return platform::Error::make(kStoreErrorDomain, StoreErrorNotJson, "The store's catalogue is not JSON", {},
+                                 std::make_shared<const platform::Error>(decoded.error()));
     }
     if (!decoded.value().isArray()) return storeError(StoreErrorNotAList, "The store's catalogue is not a list");
     std::vector<library::StoreItem> items;

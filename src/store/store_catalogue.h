@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "json/result.h"
 #include "library/sound_store.h"
+#include "platform/result.h"
 #include "store/store_settings.h"
 
 namespace strombel::store {
@@ -49,7 +49,7 @@ enum StoreErrorCode : int64_t {
 /// The largest catalogue the store reads.
 inline constexpr uint64_t kMaximumCatalogueSize = 1024 * 1024;
 
-json::Error storeError(StoreErrorCode code, std::string_view message);
+platform::Error storeError(StoreErrorCode code, std::string_view message);
 
 /// True for the name of a pack description: something, then ".pack".
 bool isPackFileName(std::string_view name);
@@ -65,6 +65,6 @@ struct CatalogueContext {
 /// The items of a catalogue text, in order; an item id seen twice keeps its
 /// first entry. Fails on a text that is not JSON, not an array, or larger than
 /// kMaximumCatalogueSize.
-json::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_view text, const CatalogueContext& context);
+platform::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_view text, const CatalogueContext& context);
 
 }  // namespace strombel::store

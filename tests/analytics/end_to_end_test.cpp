@@ -55,7 +55,7 @@ TEST_F(EndToEndTest, ASessionWithEventsErrorsAndPageViewsReachesTheServerAndItsC
     settle();  // times are taken on the analytics queue
     advanceSeconds(2);
     Usage::endTimedEvent("Record", json::Value::object({{"bars", json::Value(4)}}));
-    Usage::logError("E1", "the disk is full", std::optional<json::Error>(json::Error::make("Disk", 28, "No space")));
+    Usage::logError("E1", "the disk is full", std::optional<platform::Error>(platform::Error::make("Disk", 28, "No space")));
     Usage::logPageView();
     settle();
     advanceSeconds(1);

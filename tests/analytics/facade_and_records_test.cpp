@@ -40,7 +40,7 @@ TEST_F(FacadeTest, ArgumentsThatAreNotTextsAreRefusedWithTheClientsMessages) {
         {[] { Usage::setGender(json::Value(1)); }, "Usage: setGender failed -- gender must be of NSString type."},
         {[] { Usage::addOrigin(json::Value(), "1"); }, "Usage: Origin not added -- originName must be of NSString type."},
         {[] { Usage::addOrigin("a", json::Value(2)); }, "Usage: Origin not added -- originVersion must be of NSString type."},
-        {[] { Usage::logError(json::Value(3), "m", std::optional<json::Error>()); }, "Usage: Error not logged -- errorId must be of NSString type."},
+        {[] { Usage::logError(json::Value(3), "m", std::optional<platform::Error>()); }, "Usage: Error not logged -- errorId must be of NSString type."},
         {[] { Usage::logError("e", json::Value(), std::optional<UsageException>()); }, "Usage: Error not logged -- message must be of NSString type."},
     };
     for (const Case& test : cases) {
@@ -205,7 +205,7 @@ TEST_F(FacadeTest, LaunchOptionValuesOfEveryKindAreKeptAsTexts) {
 TEST_F(FacadeTest, AnErrorWithCrashReportingTurnedOnAfterTheStartSaysWhyItHasNoReport) {
     start();  // crash reporting is off: no crash reporter is made
     Usage::setCrashReportingEnabled(true);
-    Usage::logError("E1", "the disk is full", std::optional<json::Error>());
+    Usage::logError("E1", "the disk is full", std::optional<platform::Error>());
     settle();
     EXPECT_TRUE(loggedStartingWith("UsageSession: Failed to generate crash report: "));
     ASSERT_EQ(session().errors.size(), 1u);

@@ -53,7 +53,7 @@ TEST_F(SessionFileTest, ABurstOfErrorsIsWrittenOnceAndAnEndedSessionsFileStaysGo
     ASSERT_GE(::inotify_add_watch(watch, usageFiles().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
 
     std::promise<void> release = holdQueue();
-    for (int i = 0; i < 50; ++i) Usage::logError("E" + std::to_string(i), "the disk is full", std::optional<json::Error>());
+    for (int i = 0; i < 50; ++i) Usage::logError("E" + std::to_string(i), "the disk is full", std::optional<platform::Error>());
     release.set_value();
     settle();
     EXPECT_EQ(currentFileWrites(watch), 1);
@@ -66,7 +66,7 @@ TEST_F(SessionFileTest, ABurstOfErrorsIsWrittenOnceAndAnEndedSessionsFileStaysGo
 
     // An error just before the end: the write it leaves waiting finds the session ended.
     release = holdQueue();
-    Usage::logError("late", "m", std::optional<json::Error>());
+    Usage::logError("late", "m", std::optional<platform::Error>());
     queue().endSessionAsync();
     release.set_value();
     settle();

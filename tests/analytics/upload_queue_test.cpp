@@ -270,7 +270,7 @@ TEST_F(UsageHttpTaskTest, AChallengeIsAnsweredWithTheAddressesCredentialOrCancel
         SCOPED_TRACE(c.name);
         delegate->ends.clear();
         const size_t before = server.seen().size();
-        UsageNetworkUtil::setLastNetworkOperationError(json::Error::make("earlier", 1, "an earlier failure"));
+        UsageNetworkUtil::setLastNetworkOperationError(platform::Error::make("earlier", 1, "an earlier failure"));
         auto task = UsageHttpAsyncTask::get(server.url(c.userInfo, "/private"), delegate);
         ASSERT_TRUE(ended());
         loop.runPending();

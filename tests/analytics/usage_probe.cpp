@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     Usage::startSession("key");
     Usage::logEvent("BeforeTheEnd");
     // Recording an error writes the current-session file, the event with it.
-    Usage::logError("E1", "the probe's error", std::optional<json::Error>(json::Error::make("Probe", 7, "probing")));
+    Usage::logError("E1", "the probe's error", std::optional<platform::Error>(platform::Error::make("Probe", 7, "probing")));
     UsageSession::currentSession()->drain();
 
     std::printf("ready\n");

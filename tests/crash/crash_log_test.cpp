@@ -29,7 +29,7 @@ void addMinimum(ReportBuilder& builder) {
 }
 
 std::string errorOf(const std::vector<uint8_t>& bytes) {
-    json::Result<CrashLog> report = CrashLog::initWithData(bytes);
+    platform::Result<CrashLog> report = CrashLog::initWithData(bytes);
     if (report.ok()) return "decoded";
     EXPECT_EQ(report.error().domain, "CrashReporterErrorDomain");
     EXPECT_EQ(report.error().code, 2);
@@ -48,7 +48,7 @@ TEST(CrashLog, DecodesEverySection) {
     builder.setException("std::runtime_error", "the pads ran out", {builder.frame(0x1010)});
     builder.setMachCodes(255);
 
-    json::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
+    platform::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
     ASSERT_TRUE(decoded.ok()) << decoded.error().description();
     const CrashLog& report = decoded.value();
     EXPECT_EQ(report.systemInfo().operatingSystem(), 3);
@@ -103,7 +103,7 @@ TEST(CrashLog, AbsentValuesReadAsNone) {
     builder.report.machine_info = nullptr;
     builder.exception.n_frames = 0;
     builder.setException("E", "R");
-    json::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
+    platform::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
     ASSERT_TRUE(decoded.ok());
     const CrashLog& report = decoded.value();
     EXPECT_FALSE(report.systemInfo().timestamp()) << "a timestamp of 0 is none";
@@ -121,7 +121,7 @@ TEST(CrashLog, TextThatIsNotUtf8ReadsWithReplacementCharacters) {
     addMinimum(builder);
     builder.application.version = builder.text("1.\xFF" "2\xE2\x82");
     builder.signal.name = builder.text("SIG\xC0\xAFSEGV \xE2\x82\xAC");
-    json::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
+    platform::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(decoded.value().applicationInfo().applicationVersion(), "1.\xEF\xBF\xBD" "2\xEF\xBF\xBD");
     EXPECT_EQ(decoded.value().signalInfo().name(), "SIG\xEF\xBF\xBDSEGV \xE2\x82\xAC") << "one per bad sequence";
@@ -132,7 +132,7 @@ TEST(CrashLog, ImagesAtTheTopOfTheAddressSpaceDoNotWrapAround) {
     builder.addThread(0, true, {builder.frame(0x10)});
     builder.addImage(0xFFFFFFFFFFFFF000, 0x2000, "/opt/high.so");
     builder.addImage(0x0, 0x100, "/opt/low.so");
-    json::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
+    platform::Result<CrashLog> decoded = CrashLog::initWithData(builder.bytes());
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(decoded.value().imageForAddress(0x10), &decoded.value().images()[1])
         << "base + size overflows, yet 0x10 is not inside the high image";
@@ -232,7 +232,7 @@ TEST(CrashLog, DamagedProbeReportsDecodeOrFailButNeverCrash) {
     ASSERT_TRUE(CrashLog::initWithData(whole).ok());
     size_t decoded = 0;
     for (size_t length = 0; length < whole.size(); ++length) {
-        json::Result<CrashLog> report = CrashLog::initWithData(std::span(whole.data(), length));
+        platform::Result<CrashLog> report = CrashLog::initWithData(std::span(whole.data(), length));
         if (report.ok()) {
             ++decoded;
             CrashLogTextFormatter::stringValueForCrashReport(report.value(), CrashLogTextFormat::iOS);
@@ -250,7 +250,7 @@ TEST(CrashLog, DamagedProbeReportsDecodeOrFailButNeverCrash) {
             size_t at = 8 + random() % (damaged.size() - 8);
             damaged[at] ^= static_cast<uint8_t>(1u << (random() % 8));
         }
-        json::Result<CrashLog> report = CrashLog::initWithData(damaged);
+        platform::Result<CrashLog> report = CrashLog::initWithData(damaged);
         if (report.ok()) {
             CrashLogTextFormatter::stringValueForCrashReport(report.value(), CrashLogTextFormat::iOS);
             CrashUploadTextFormatter::stringValueForCrashReport(report.value(), "key");
@@ -266,7 +266,7 @@ TEST(CrashLog, TheProbesCrashesAsLogs) {
     for (const char* scenario : {"segv", "abort", "exception", "thread-crash"}) {
         testing::ProbeSandbox sandbox;
         std::vector<uint8_t> bytes = probeReport(sandbox, scenario);
-        json::Result<CrashLog> report = CrashLog::initWithData(bytes);
+        platform::Result<CrashLog> report = CrashLog::initWithData(bytes);
         ASSERT_TRUE(report.ok()) << scenario;
         std::string general = CrashLogTextFormatter::stringValueForCrashReport(report.value(), CrashLogTextFormat::iOS);
         std::string upload = CrashUploadTextFormatter::stringValueForCrashReport(report.value(), "INSTALLATION");

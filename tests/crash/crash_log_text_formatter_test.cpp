@@ -61,7 +61,7 @@ std::vector<uint8_t> report32() {
 }
 
 CrashLog decode(const std::vector<uint8_t>& bytes) {
-    json::Result<CrashLog> report = CrashLog::initWithData(bytes);
+    platform::Result<CrashLog> report = CrashLog::initWithData(bytes);
     EXPECT_TRUE(report.ok()) << report.error().description();
     return std::move(report).value();
 }

@@ -164,7 +164,7 @@ TEST(SignalStack, EveryThreadGetsItsOwnAlternateStack) {
 }
 
 TEST(SignalErrors, CarryTheirDomainCodeAndUnderlyingError) {
-    json::Error error = crash_reporter_error(1, "Failed to register signal handler", EINVAL);
+    platform::Error error = crash_reporter_error(1, "Failed to register signal handler", EINVAL);
     EXPECT_EQ(error.domain, "CrashReporterErrorDomain");
     EXPECT_EQ(error.code, 1);
     EXPECT_EQ(error.message(), "Failed to register signal handler");

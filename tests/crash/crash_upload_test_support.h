@@ -161,7 +161,7 @@ public:
     void crashManagerWillCancelSendingCrashReport(CrashUploadManager&) override { events.push_back("will cancel"); }
     void crashManagerWillSendCrashReportsAlways(CrashUploadManager&) override { events.push_back("will send always"); }
     void crashManagerWillSendCrashReport(CrashUploadManager&) override { events.push_back("will send"); }
-    void crashManagerDidFailWithError(CrashUploadManager&, const json::Error& error) override {
+    void crashManagerDidFailWithError(CrashUploadManager&, const platform::Error& error) override {
         events.push_back("failed " + error.domain + " " + std::to_string(error.code));
         ++ends;
     }

@@ -16,12 +16,12 @@ using namespace std::chrono_literals;
 struct RecordingDialogDelegate : SocialDialogDelegate {
     std::vector<std::string> events;
     bool allowBrowser = true;
-    std::optional<json::Error> error;
+    std::optional<platform::Error> error;
     void dialogDidComplete(SocialDialog&) override { events.push_back("complete"); }
     void dialogCompleteWithUrl(const std::string& url) override { events.push_back("complete " + url); }
     void dialogDidNotCompleteWithUrl(const std::string& url) override { events.push_back("not complete " + url); }
     void dialogDidNotComplete(SocialDialog&) override { events.push_back("not complete"); }
-    void dialogDidFailWithError(SocialDialog&, const json::Error& e) override {
+    void dialogDidFailWithError(SocialDialog&, const platform::Error& e) override {
         events.push_back("fail " + std::to_string(e.code));
         error = e;
     }
@@ -134,9 +134,9 @@ TEST_F(SocialDialogTest, CloseButtonCancelsAndLoadFailuresFail) {
     EXPECT_EQ(delegate.events, (std::vector<std::string>{"not complete ", "not complete"}));
     delegate.events.clear();
     SocialDialog& second = feed();
-    second.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, {}, nullptr});
+    second.didFailLoadWithError(platform::Error{"WebKitErrorDomain", 102, {}, nullptr});
     EXPECT_TRUE(delegate.events.empty());
-    second.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1004, {}, nullptr});
+    second.didFailLoadWithError(platform::Error{"NSURLErrorDomain", -1004, {}, nullptr});
     EXPECT_EQ(delegate.events, std::vector<std::string>{"fail -1004"});
 }
 
@@ -212,10 +212,10 @@ TEST(SocialLoginDialogTest, TakesTheTokenAndExpiryFromTheFinalAddress) {
 TEST(SocialLoginDialogTest, LoadFailuresReportAFailedLoginExceptCancelledLoads) {
     LoginRecorder recorder;
     SocialLoginDialog dialog("https://m/dialog/oauth", {}, &recorder);
-    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -999, {}, nullptr});
-    dialog.didFailLoadWithError(json::Error{"WebKitErrorDomain", 102, {}, nullptr});
+    dialog.didFailLoadWithError(platform::Error{"NSURLErrorDomain", -999, {}, nullptr});
+    dialog.didFailLoadWithError(platform::Error{"WebKitErrorDomain", 102, {}, nullptr});
     EXPECT_TRUE(recorder.events.empty());
-    dialog.didFailLoadWithError(json::Error{"NSURLErrorDomain", -1009, {}, nullptr});
+    dialog.didFailLoadWithError(platform::Error{"NSURLErrorDomain", -1009, {}, nullptr});
     EXPECT_EQ(recorder.events, std::vector<std::string>{"failed"});
 }
 

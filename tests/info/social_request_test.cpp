@@ -119,7 +119,7 @@ TEST(SocialRequestReply, DecodesEveryKindOfReply) {
 struct RecordingRequestDelegate : SocialRequestDelegate {
     std::vector<std::string> events;
     json::Value result;
-    std::optional<json::Error> error;
+    std::optional<platform::Error> error;
     bool decodes = true;
     std::function<void()> onLoading;
     void requestLoading(SocialRequest&) override {
@@ -136,7 +136,7 @@ struct RecordingRequestDelegate : SocialRequestDelegate {
         events.push_back("load");
         result = value;
     }
-    void requestDidFailWithError(SocialRequest&, const json::Error& e) override {
+    void requestDidFailWithError(SocialRequest&, const platform::Error& e) override {
         events.push_back("fail " + std::to_string(e.code));
         error = e;
     }

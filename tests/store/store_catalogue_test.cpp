@@ -8,7 +8,7 @@ namespace {
 
 class StoreCatalogueTest : public ::testing::Test {
 protected:
-    json::Result<std::vector<library::StoreItem>> decode(std::string_view text) {
+    platform::Result<std::vector<library::StoreItem>> decode(std::string_view text) {
         return decodeStoreItems(text, {settings, stock, [](const std::string& id) { return id == "owned"; }});
     }
     StoreSettings settings;

@@ -121,7 +121,7 @@ class StoreObserver : public library::SoundDataManagerDelegate {
 public:
     std::vector<std::string> events;
     std::vector<library::StoreItem> items;
-    std::optional<json::Error> loadingError;
+    std::optional<platform::Error> loadingError;
     int loaded = 0;
     int completed = 0;
 
@@ -130,7 +130,7 @@ public:
         ++loaded;
         events.push_back("loaded");
     }
-    void storeItemsLoadingFailed(const json::Error& error) override {
+    void storeItemsLoadingFailed(const platform::Error& error) override {
         loadingError = error;
         events.push_back("loading failed");
     }

@@ -32,8 +32,8 @@ namespace {
 
 // The platform's error of a failed load: an interrupted one (a decision said no,
 // or another load took over) is the web kit's 102; the rest keep Chromium's code.
-json::Error loadError(const web::LoadEnd& end) {
-    json::Error error;
+platform::Error loadError(const web::LoadEnd& end) {
+    platform::Error error;
     if (end.errorCode == -3) {  // ERR_ABORTED
         error.domain = "WebKitErrorDomain";
         error.code = 102;
@@ -46,7 +46,7 @@ json::Error loadError(const web::LoadEnd& end) {
 }
 
 /// Why a page did not load, as the user reads it (Chromium's network error codes).
-QString loadFailureText(const json::Error& error) {
+QString loadFailureText(const platform::Error& error) {
     QString why;
     switch (error.code) {
         case -102: why = "The server refused the connection."; break;
@@ -263,7 +263,7 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
                 updateWebOrientation();
                 dialog_.didFinishLoad();
             } else {
-                const json::Error error = loadError(end);
+                const platform::Error error = loadError(end);
                 // An interrupted load (a decision said no) is no failure to tell.
                 if (error.domain == "WebKitErrorDomain" || dismissing_) {
                     dialog_.didFailLoadWithError(error);
@@ -296,7 +296,7 @@ void SocialDialogPanel::load(const std::string& url) {
     if (webView_) web::moduleIfOpen()->load(webView_, url);
 }
 
-void SocialDialogPanel::showLoadFailure(const json::Error& error) {
+void SocialDialogPanel::showLoadFailure(const platform::Error& error) {
     failure_ = error;
     if (webView_) webView_->hide();
     if (!failureView_) {
@@ -348,7 +348,7 @@ void SocialDialogPanel::layOutFailure() {
 
 void SocialDialogPanel::close() {
     if (failure_) {
-        const json::Error error = *failure_;
+        const platform::Error error = *failure_;
         failure_.reset();
         dialog_.didFailLoadWithError(error);
     } else {

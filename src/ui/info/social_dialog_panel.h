@@ -131,7 +131,7 @@ private:
     void placeWebView();
     /// The page could not be loaded: says so where the page was and keeps the
     /// dialog until the user closes it, which ends it with `error`.
-    void showLoadFailure(const json::Error& error);
+    void showLoadFailure(const platform::Error& error);
     void layOutFailure();
     static constexpr double kFailureMargin = 20;
     void close();
@@ -148,7 +148,7 @@ private:
     ui::kit::View* failureView_ = nullptr;
     ui::kit::Label* failureLabel_ = nullptr;
     ui::kit::Button* failureClose_ = nullptr;
-    std::optional<json::Error> failure_;
+    std::optional<platform::Error> failure_;
     SocialSpinner* spinner_ = nullptr;
     ui::kit::View* background_ = nullptr;  // owned by the window's root
     std::weak_ptr<void> backgroundAlive_;

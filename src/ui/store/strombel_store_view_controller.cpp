@@ -160,7 +160,7 @@ void StrombelStoreViewController::retryBtnPressed() {
 
 void StrombelStoreViewController::storeItemsLoaded(const std::vector<library::StoreItem>& items) { showItems(items); }
 
-void StrombelStoreViewController::storeItemsLoadingFailed(const json::Error& error) {
+void StrombelStoreViewController::storeItemsLoadingFailed(const platform::Error& error) {
     // The catalogue on screen stays; only a screen without one says so.
     if (!items_.empty()) return;
     // After RETRY the heading says that it tried again.

@@ -92,7 +92,7 @@ private:
 
     // The library's store messages.
     void storeItemsLoaded(const std::vector<library::StoreItem>& items) override;
-    void storeItemsLoadingFailed(const json::Error& error) override;
+    void storeItemsLoadingFailed(const platform::Error& error) override;
     void storeItemsDownloadingCompleted() override { refreshRows(); }
     void storeItemFileDownloaded(const std::string&) override { refreshRows(); }
     void storeItemFileDownloadFailed(const std::string&) override { refreshRows(); }

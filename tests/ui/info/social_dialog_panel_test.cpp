@@ -40,7 +40,7 @@ public:
     void dialogCompleteWithUrl(const std::string& url) override { events.push_back("complete " + url); }
     void dialogDidNotCompleteWithUrl(const std::string& url) override { events.push_back("not complete " + url); }
     void dialogDidNotComplete(SocialDialog&) override { events.push_back("not complete"); }
-    void dialogDidFailWithError(SocialDialog&, const json::Error& error) override {
+    void dialogDidFailWithError(SocialDialog&, const platform::Error& error) override {
         events.push_back("fail " + std::to_string(error.code));
     }
 };
