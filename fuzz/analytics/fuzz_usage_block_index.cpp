@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace strombel::analytics;
     std::vector<uint8_t> bytes = framedAsArchive(data, size);
-    std::optional<ArchiveValue> value = KeyedArchive::decode(bytes);
+    auto value = KeyedArchive::decode(bytes);
     if (!value) return 0;
     std::optional<UsageDataSenderIndex> index = UsageDataSenderIndex::fromArchive(*value);
     if (!index) return 0;

@@ -11,11 +11,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace strombel::platform;
-    std::optional<PropertyValue> value = PropertyList::read(data, size);
+    Result<PropertyValue> value = PropertyList::read(data, size);
     if (!value) return 0;
     std::optional<std::vector<uint8_t>> written = PropertyList::toBinary(*value);
     if (!written) return 0;
-    std::optional<PropertyValue> again = PropertyList::read(written->data(), written->size());
+    Result<PropertyValue> again = PropertyList::read(written->data(), written->size());
     (void)again;
     return 0;
 }

@@ -291,11 +291,8 @@ std::vector<uint8_t> KeyedArchive::encode(const ArchiveValue& value) {
     return out;
 }
 
-std::optional<ArchiveValue> KeyedArchive::decode(std::span<const uint8_t> bytes, std::string* error) {
-    auto failed = [&](const std::string& reason) -> std::optional<ArchiveValue> {
-        if (error) *error = reason;
-        return std::nullopt;
-    };
+platform::Result<ArchiveValue> KeyedArchive::decode(std::span<const uint8_t> bytes) {
+    auto failed = [](const std::string& reason) { return platform::Error::make(kKeyedArchiveErrorDomain, 1, reason); };
     if (bytes.size() < sizeof kMagic + 1 + 4) return failed("too short to be an archive");
     if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return failed("not an archive");
     std::span<const uint8_t> body = bytes.first(bytes.size() - 4);

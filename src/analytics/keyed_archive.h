@@ -5,8 +5,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace strombel::analytics {
 
@@ -77,6 +80,9 @@ inline bool ArchiveValue::Object::operator==(const Object& other) const {
     return className == other.className && fields == other.fields;
 }
 
+/// The domain of an archive that could not be read (code 1; the message says why).
+inline constexpr std::string_view kKeyedArchiveErrorDomain = "KeyedArchiveErrorDomain";
+
 /// The client's one archive format, for every ".archive" file, the block index and
 /// the saved response: "UKA1", one value, and the CRC-32 of everything before it.
 /// Reading checks every length against the bytes left, the nesting depth and the
@@ -86,8 +92,8 @@ public:
     static constexpr int kMaximumDepth = 32;
 
     static std::vector<uint8_t> encode(const ArchiveValue& value);
-    /// The value, or nothing with the reason in `error`.
-    static std::optional<ArchiveValue> decode(std::span<const uint8_t> bytes, std::string* error = nullptr);
+    /// The value, or an error of kKeyedArchiveErrorDomain that says what is wrong.
+    static platform::Result<ArchiveValue> decode(std::span<const uint8_t> bytes);
 };
 
 }  // namespace strombel::analytics

@@ -88,7 +88,9 @@ std::optional<std::string> UsageKeychainWrapper::stringForKey(const std::string&
 std::optional<ArchiveValue> UsageKeychainWrapper::objectForKey(const std::string& key) const {
     std::optional<Bytes> data = dataForKey(key);
     if (!data) return std::nullopt;
-    return KeyedArchive::decode(*data);
+    platform::Result<ArchiveValue> value = KeyedArchive::decode(*data);
+    if (!value) return std::nullopt;
+    return std::move(value).value();
 }
 
 bool UsageKeychainWrapper::setData(const Bytes& data, const std::string& key) {

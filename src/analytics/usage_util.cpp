@@ -209,14 +209,14 @@ std::optional<ArchiveValue> UsageUtil::safeUnarchiveObjectWithFile(const std::fi
     if (path.empty()) return std::nullopt;
     std::optional<Bytes> bytes = readFile(path);
     if (!bytes) return std::nullopt;
-    std::string reason;
-    std::optional<ArchiveValue> value = KeyedArchive::decode(*bytes, &reason);
+    platform::Result<ArchiveValue> value = KeyedArchive::decode(*bytes);
     if (!value) {
         std::error_code ignored;
         std::filesystem::remove(path, ignored);
-        handleException(std::make_exception_ptr(UsageException("NSInvalidArchiveOperationException", reason)));
+        handleException(std::make_exception_ptr(UsageException("NSInvalidArchiveOperationException", value.error().message())));
+        return std::nullopt;
     }
-    return value;
+    return std::move(value).value();
 }
 
 // ---- Platform facts ----

@@ -69,11 +69,11 @@ platform::Result<void> writeFileAtomically(const std::filesystem::path& path, st
 platform::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {
     platform::Result<std::vector<uint8_t>> bytes = readFileUpTo(path, limit);
     if (!bytes.ok()) return bytes.error();
-    std::string why;
-    std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.value().data(), bytes.value().size(), &why);
+    platform::Result<platform::PropertyValue> list = platform::PropertyList::read(bytes.value().data(), bytes.value().size());
+    const std::string why = list ? "" : list.error().message();
     const auto* dictionary = list ? list->get<platform::PropertyValue::Dictionary>() : nullptr;
     if (!dictionary) {
-        return platform::Error::make("PropertyListErrorDomain", 2,
+        return platform::Error::make(platform::kPropertyListErrorDomain, platform::PropertyListNotRead,
                                  path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
     }
     return *dictionary;
@@ -81,7 +81,7 @@ platform::Result<platform::PropertyValue::Dictionary> readPropertyList(const std
 
 platform::Result<void> writePropertyList(const std::filesystem::path& path, platform::PropertyValue::Dictionary dictionary) {
     std::optional<std::vector<uint8_t>> bytes = platform::PropertyList::toBinary(platform::PropertyValue(std::move(dictionary)));
-    if (!bytes) return platform::Error::make("PropertyListErrorDomain", 1, "The property list for " + path.string() + " could not be written");
+    if (!bytes) return platform::Error::make(platform::kPropertyListErrorDomain, platform::PropertyListNotWritten, "The property list for " + path.string() + " could not be written");
     return writeFileAtomically(path, *bytes);
 }
 

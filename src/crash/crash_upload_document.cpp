@@ -221,10 +221,10 @@ void CrashUploadManager::connectionDidFinishLoading() {
     if (statusCode_ >= 200 && statusCode_ < 400 && !responseData_.empty()) {
         cleanCrashReports();
         if (!appIdentifier_.empty()) {
-            std::string why;
-            std::optional<platform::PropertyValue> answer =
-                platform::PropertyList::read(responseData_.data(), responseData_.size(), &why);
+            platform::Result<platform::PropertyValue> answer =
+                platform::PropertyList::read(responseData_.data(), responseData_.size());
             std::optional<std::string> shown = answer ? platform::PropertyList::toXml(*answer) : std::nullopt;
+            const std::string why = answer ? "" : answer.error().message();
             CRASH_UPLOAD_DEBUG("INFO: Received API response: {}", shown ? *shown : "(not a property list: " + why + ")");
         } else {
             CRASH_UPLOAD_DEBUG("Received API response: {}", std::string(responseData_.begin(), responseData_.end()));

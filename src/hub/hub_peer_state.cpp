@@ -321,8 +321,8 @@ void HubPeerStateReceiver::take(uint16_t item, uint32_t segment, std::vector<uin
 }
 
 void HubPeerStateReceiver::processAndFinish() {
-    std::string why;
-    auto value = platform::PropertyList::read(dictionaryData_.data(), dictionaryData_.size(), &why);
+    auto value = platform::PropertyList::read(dictionaryData_.data(), dictionaryData_.size());
+    const std::string why = value ? "" : value.error().message();
     auto* dictionary = value ? value->get<platform::PropertyValue::Dictionary>() : nullptr;
     if (!dictionary) {
         busLog("Invalid state content packet from {} (the dictionary cannot be read: {})", peer_->description(),

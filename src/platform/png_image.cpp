@@ -66,27 +66,22 @@ std::vector<uint8_t> shrink(const uint8_t* rgba, uint32_t width, uint32_t height
 
 uint64_t PngImage::pixelsDecodedOnThisThread() { return pixelsDecoded; }
 
-std::optional<PngImage> PngImage::fromData(std::vector<uint8_t> bytes, std::string* error) {
-    return fromDataFitting(std::move(bytes), kMaximumSide, error);
-}
+Result<PngImage> PngImage::fromData(std::vector<uint8_t> bytes) { return fromDataFitting(std::move(bytes), kMaximumSide); }
 
-std::optional<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, uint32_t largestSide, std::string* error) {
-    auto fail = [&](const std::string& why) -> std::optional<PngImage> {
-        if (error) *error = why;
-        return std::nullopt;
-    };
+Result<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, uint32_t largestSide) {
+    auto fail = [](PngImageError code, const std::string& why) { return Error::make(kPngImageErrorDomain, code, why); };
     // The header's size first: a hostile image names any size it likes.
     const auto size = headerSize(bytes);
-    if (!size) return fail("not a PNG image");
+    if (!size) return fail(PngImageNotPng, "not a PNG image");
     const auto [width, height] = *size;
     if (width == 0 || height == 0 || width > kMaximumSide || height > kMaximumSide) {
-        return fail("image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels is too large");
+        return fail(PngImageTooLarge, "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels is too large");
     }
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
-        return fail(image.message);
+        return fail(PngImageDamaged, image.message);
     }
     image.format = PNG_FORMAT_RGBA;
     // Written whole by the decoder: not cleared first (up to 64 MB).
@@ -95,7 +90,7 @@ std::optional<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, ui
     if (!png_image_finish_read(&image, nullptr, pixels.get(), 0, nullptr)) {
         std::string why = image.message;
         png_image_free(&image);
-        return fail(why);
+        return fail(PngImageDamaged, why);
     }
     largestSide = std::max<uint32_t>(largestSide, 1);
     if (image.width > largestSide || image.height > largestSide) {
@@ -103,8 +98,8 @@ std::optional<PngImage> PngImage::fromDataFitting(std::vector<uint8_t> bytes, ui
         const uint32_t toWidth = std::clamp<uint32_t>(uint32_t(std::lround(image.width * scale)), 1, largestSide);
         const uint32_t toHeight = std::clamp<uint32_t>(uint32_t(std::lround(image.height * scale)), 1, largestSide);
         auto fitted = fromRgba(toWidth, toHeight, shrink(pixels.get(), image.width, image.height, toWidth, toHeight));
-        if (!fitted) return fail("the image could not be encoded again");
-        return fitted;
+        if (!fitted) return fail(PngImageNotEncoded, "the image could not be encoded again");
+        return std::move(*fitted);
     }
     PngImage result;
     result.width_ = image.width;

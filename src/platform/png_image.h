@@ -4,10 +4,22 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace strombel::platform {
+
+/// The domain of an image that was refused; the codes are PngImageError.
+inline constexpr std::string_view kPngImageErrorDomain = "PngImageErrorDomain";
+enum PngImageError : int64_t {
+    PngImageNotPng = 1,
+    PngImageTooLarge = 2,
+    PngImageDamaged = 3,
+    PngImageNotEncoded = 4,
+};
 
 /// A PNG image as bytes that have been checked to decode, with its size. The core
 /// keeps images as their PNG bytes; the screens decode them their own way.
@@ -17,15 +29,13 @@ public:
     static constexpr uint32_t kMaximumSide = 4096;
 
     /// Checks the bytes: a PNG signature, a header of at most 4096 × 4096 pixels,
-    /// and image data that decodes whole. Absent otherwise, with the reason in
-    /// `error` when given.
-    static std::optional<PngImage> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    /// and image data that decodes whole. An error of kPngImageErrorDomain otherwise.
+    static Result<PngImage> fromData(std::vector<uint8_t> bytes);
     /// As `fromData`, and an image larger than `largestSide` on either side is
     /// drawn anew, each pixel the mean of those it covers, to fit within that
     /// square with its proportions (at least a pixel a side), and encoded again.
     /// Decodes the whole image: not for a thread that must answer quickly.
-    static std::optional<PngImage> fromDataFitting(std::vector<uint8_t> bytes, uint32_t largestSide,
-                                                   std::string* error = nullptr);
+    static Result<PngImage> fromDataFitting(std::vector<uint8_t> bytes, uint32_t largestSide);
     /// The pixels this thread has decoded so far, for tests and benchmarks
     /// that hold a thread to the images it may decode.
     static uint64_t pixelsDecodedOnThisThread();

@@ -204,12 +204,9 @@ std::optional<std::string> PropertyList::toXml(const PropertyValue& value) {
     return text;
 }
 
-std::optional<PropertyValue> PropertyList::read(const uint8_t* bytes, size_t length, std::string* error) {
+Result<PropertyValue> PropertyList::read(const uint8_t* bytes, size_t length) {
     std::string why;
-    auto fail = [&](std::string reason) -> std::optional<PropertyValue> {
-        if (error) *error = std::move(reason);
-        return std::nullopt;
-    };
+    auto fail = [](std::string_view reason) { return Error::make(kPropertyListErrorDomain, PropertyListNotRead, reason); };
     if (!bytes || length == 0) return fail("empty property list");
     if (length > UINT32_MAX) return fail("property list too large");
     // libplist 2.2 stops the process (a failed assertion) on a dictionary key

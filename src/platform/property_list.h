@@ -4,10 +4,20 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace strombel::platform {
+
+/// The domain of a property list that could not be written or read.
+inline constexpr std::string_view kPropertyListErrorDomain = "PropertyListErrorDomain";
+enum PropertyListError : int64_t {
+    PropertyListNotWritten = 1,
+    PropertyListNotRead = 2,
+};
 
 /// A property-list value: what an application's saved state holds. Unlike the
 /// JSON `Value` it has byte blocks.
@@ -54,7 +64,8 @@ public:
     /// Reads a binary or XML property list. The object graph of a binary list is
     /// walked first, without recursion, and refused when it nests deeper than
     /// `kMaximumDepth` or refers outside itself; an XML list is checked the same way.
-    static std::optional<PropertyValue> read(const uint8_t* bytes, size_t length, std::string* error = nullptr);
+    /// A refused list is an error of kPropertyListErrorDomain, PropertyListNotRead.
+    static Result<PropertyValue> read(const uint8_t* bytes, size_t length);
 };
 
 }  // namespace strombel::platform

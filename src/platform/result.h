@@ -47,6 +47,8 @@ public:
     T* operator->() { return &value(); }
     /// The value when ok(), else `fallback`.
     T valueOr(T fallback) const& { return ok() ? std::get<0>(state_) : std::move(fallback); }
+    /// True when there is a value and it equals `value`.
+    friend bool operator==(const Result& result, const T& value) { return result.ok() && result.value() == value; }
 
     /// The error; only valid when !ok().
     const Error& error() const& {

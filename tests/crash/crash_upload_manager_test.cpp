@@ -40,7 +40,7 @@ std::vector<uint8_t> propertyList(Dictionary dictionary) {
 // The dictionary of a property list file (empty when it holds none).
 Dictionary dictionaryIn(const std::filesystem::path& path) {
     std::vector<uint8_t> bytes = readBytes(path);
-    std::optional<platform::PropertyValue> list = platform::PropertyList::read(bytes.data(), bytes.size());
+    platform::Result<platform::PropertyValue> list = platform::PropertyList::read(bytes.data(), bytes.size());
     const Dictionary* dictionary = list ? list->get<Dictionary>() : nullptr;
     return dictionary ? *dictionary : Dictionary{};
 }

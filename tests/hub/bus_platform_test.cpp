@@ -203,8 +203,9 @@ TEST(PngImageTest, ImagesAreCheckedAndTooLargeOnesRefusedBeforeDecoding) {
     huge[17] = 0;
     huge[18] = 0x13;
     huge[19] = 0x88;
-    std::string why;
-    EXPECT_FALSE(PngImage::fromData(huge, &why));
+    auto refused = PngImage::fromData(huge);
+    EXPECT_FALSE(refused);
+    const std::string why = refused ? "" : refused.error().message();
     EXPECT_NE(why.find("too large"), std::string::npos);
     auto cut = png;
     cut.resize(png.size() - 20);
@@ -277,8 +278,9 @@ TEST(PropertyListTest, DeepOrBrokenListsAreRefused) {
     auto fine = nestedBinaryList(PropertyList::kMaximumDepth);
     EXPECT_TRUE(PropertyList::read(fine.data(), fine.size()));
     auto deep = nestedBinaryList(100000);
-    std::string why;
-    EXPECT_FALSE(PropertyList::read(deep.data(), deep.size(), &why));
+    auto refused = PropertyList::read(deep.data(), deep.size());
+    EXPECT_FALSE(refused);
+    const std::string why = refused ? "" : refused.error().message();
     EXPECT_EQ(why, "property list nests too deeply");
     auto outside = nestedBinaryList(3);
     outside[9] = 200;  // object 0 refers to object 200 of 3

@@ -99,7 +99,7 @@ TEST(HubResourceTest, TheShippedBundleHasTheIconTheHubAsksFor) {
     const auto icon = host.resourceWithID(kHubApplicationIconResourceID);
     ASSERT_NE(icon, nullptr) << "no AppIcon picture in " << platform::Sandbox::defaultBundle();
     const auto png = platform::PngImage::fromData(*icon);
-    ASSERT_TRUE(png.has_value());
+    ASSERT_TRUE(png.ok());
     EXPECT_EQ(png->width(), 120u) << "the larger of the two, at two pixels a point";
 }
 

@@ -13,8 +13,8 @@
 namespace strombel::platform {
 namespace {
 
-std::optional<PropertyValue> read(const std::string& text, std::string* error = nullptr) {
-    return PropertyList::read(reinterpret_cast<const uint8_t*>(text.data()), text.size(), error);
+Result<PropertyValue> read(const std::string& text) {
+    return PropertyList::read(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 TEST(PropertyList, TextHoldingNulIsRefusedBeforeLibplistSeesIt) {
@@ -25,8 +25,9 @@ TEST(PropertyList, TextHoldingNulIsRefusedBeforeLibplistSeesIt) {
     auto key = std::search(bytes.begin(), bytes.end(), std::begin("keyXkey"), std::end("keyXkey") - 1);
     ASSERT_NE(key, bytes.end());
     key[3] = 0;
-    std::string error;
-    EXPECT_FALSE(PropertyList::read(bytes.data(), bytes.size(), &error));
+    Result<PropertyValue> refused = PropertyList::read(bytes.data(), bytes.size());
+    EXPECT_FALSE(refused);
+    const std::string error = refused ? "" : refused.error().message();
     EXPECT_EQ(error, "property list holds text with a NUL character");
 
     EXPECT_FALSE(read("<plist version=\"1.0\"><dict><key>a&#x000;b</key><string>x</string></dict></plist>"));
