@@ -188,9 +188,9 @@ public:
     void preloadTrack(const std::string&) override {}
     std::string metronomeClickOn1File() const override { return "Tumblecraft.app/metronomeOn1.wav"; }
     std::string metronomeClickOn234File() const override { return "Tumblecraft.app/metronomeOn234.wav"; }
-    bool exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
-                      const std::function<void(float)>&, std::string*) override {
-        return true;
+    platform::Result<void> exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
+                                        const std::function<void(float)>&) override {
+        return {};
     }
 };
 
@@ -231,9 +231,9 @@ void BM_PatternExport(benchmark::State& state) {
     const std::string file = (rig.dir / "export.wav").string();
     const double seconds = 60.0 / kBpm / 4.0 * 16.0 * bars;
     for (auto _ : state) {
-        std::string error;
-        if (!rig.seq->exportPattern(0, file, {}, &error)) {
-            state.SkipWithError(error.c_str());
+        platform::Result<void> written = rig.seq->writePattern(0, file, {});
+        if (!written) {
+            state.SkipWithError(written.error().message().c_str());
             break;
         }
     }

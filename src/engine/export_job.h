@@ -11,10 +11,15 @@
 #include <memory>
 #include <string>
 #include <stop_token>
+#include <string_view>
 
 #include "platform/worker.h"
 
 namespace strombel::engine {
+
+/// The domain of an export whose file could not be written (code 1; the message
+/// is the writer's reason).
+inline constexpr std::string_view kSoundBoxExportErrorDomain = "SoundBoxExportErrorDomain";
 
 /// What an export came to.
 struct ExportOutcome {

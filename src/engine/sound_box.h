@@ -49,6 +49,7 @@
 #include "platform/not_found.h"
 #include "platform/published.h"
 #include "platform/realtime.h"
+#include "platform/result.h"
 #include "platform/sandbox.h"
 #include "platform/spsc_ring.h"
 #include "platform/thread_role.h"
@@ -325,10 +326,14 @@ public:
     /// Renders `events` (ascending by time) for `duration` seconds into a 16-bit
     /// stereo 44100 Hz WAVE file at `path`, on the calling thread. Stops what
     /// plays live first, then reads the tracks' frames with positions of its own.
-    /// `progress` gets 0.0, the fraction after each chunk, then 1.0. False (with
-    /// `error` set when given) when the file cannot be written.
+    /// `progress` gets 0.0, the fraction after each chunk, then 1.0. False when the
+    /// file cannot be written (writeExport says why).
     bool exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,
-                      const std::function<void(float)>& progress = {}, std::string* error = nullptr);
+                      const std::function<void(float)>& progress = {});
+    /// exportEvents saying why: an Error of kSoundBoxExportErrorDomain, with the
+    /// writer's reason as its message, when the file cannot be written.
+    platform::Result<void> writeExport(const std::vector<ExportEvent>& events, const std::string& path,
+                                       double duration, const std::function<void(float)>& progress = {});
     /// The same export on a thread of its own; answers at once. What plays live
     /// stops now, and the tracks are the ones the table holds now. `progress`
     /// hears 0.0 at once, then the share rendered at each whole percent, and

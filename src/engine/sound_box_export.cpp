@@ -133,12 +133,19 @@ void toInterleaved16(const float* left, const float* right, uint32_t frames, int
 }  // namespace
 
 bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,
-                            const std::function<void(float)>& progress, std::string* error) {
+                            const std::function<void(float)>& progress) {
+    return writeExport(events, path, duration, progress).ok();
+}
+
+platform::Result<void> SoundBox::writeExport(const std::vector<ExportEvent>& events, const std::string& path,
+                                             double duration, const std::function<void(float)>& progress) {
     if (progress) progress(0.0f);
     stopAllTracks();
     const ExportOutcome outcome = renderExport(events, exportTracks(events), path, duration, progress, {});
-    if (error) *error = outcome.error;
-    return outcome.status == ExportOutcome::Status::written;
+    if (outcome.status != ExportOutcome::Status::written) {
+        return platform::Error::make(kSoundBoxExportErrorDomain, 1, outcome.error);
+    }
+    return {};
 }
 
 std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events, std::string path, double duration,

@@ -97,9 +97,12 @@ void SoundBox::preloaderMain() {
                 gate = preloadGate_;
             }
             if (gate) gate();
-            std::string error;
-            const bool loaded = track->preloadForPlayback(&error);
-            if (loaded || !error.empty()) noteLoadOutcome(*track, loaded, error);
+            const platform::Result<bool> loaded = track->preloadFrames();
+            if (!loaded) {
+                noteLoadOutcome(*track, false, loaded.error().message());
+            } else if (loaded.value()) {
+                noteLoadOutcome(*track, true, {});
+            }
             track.reset();
             {
                 std::lock_guard lock(preloadsMutex_);

@@ -83,7 +83,9 @@ bool Track::prepareWithFile(const std::string& relativePath, const platform::San
     return true;
 }
 
-bool Track::preloadForPlayback(std::string* error) {
+bool Track::preloadForPlayback() { return preloadFrames().valueOr(false); }
+
+platform::Result<bool> Track::preloadFrames() {
     if (currentState() == TrackState::Unprepared) return false;
     std::lock_guard loading(loadMutex_);
     if (loadState_.load() == TrackLoadState::Loaded) return true;
@@ -100,8 +102,7 @@ bool Track::preloadForPlayback(std::string* error) {
         failedStamp_ = stamp;
         loadFailedAt_.store(clock_.nowNanos());
         loadState_.store(TrackLoadState::Failed);
-        if (error) *error = std::move(why);
-        return false;
+        return platform::Error::make(kTrackErrorDomain, 1, why);
     }
     failedStamp_.reset();
     STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(),

@@ -6,13 +6,18 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/audio_file.h"
 #include "platform/clock.h"
 #include "platform/published.h"
+#include "platform/result.h"
 #include "platform/sandbox.h"
 
 namespace strombel::engine {
+
+/// The domain of a sample file that could not be read (code 1).
+inline constexpr std::string_view kTrackErrorDomain = "TrackErrorDomain";
 
 /// The six play states of a track.
 enum class TrackState : int32_t {
@@ -59,8 +64,13 @@ public:
     /// Decodes the whole file into the frame cache (does nothing when cached) and
     /// publishes it for the audio thread. Never on the audio thread: it reads the
     /// file and waits for a hand-out under way to finish looking at the cache.
-    /// False, with `error` (when given) saying why, when the file cannot be read.
-    bool preloadForPlayback(std::string* error = nullptr);
+    /// False when the file cannot be read (preloadFrames says why).
+    bool preloadForPlayback();
+    /// preloadForPlayback saying why: true once the frames are cached; false, with
+    /// nothing new to tell, for a track not prepared or whose unchanged file failed
+    /// a moment ago; an Error of kTrackErrorDomain, with the decoder's reason as its
+    /// message, when the file could not be read now.
+    platform::Result<bool> preloadFrames();
 
     // Playback: called by the audio thread (the engine), or by a test that
     // plays the audio thread's part. Allocate nothing, lock nothing.

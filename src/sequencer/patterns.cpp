@@ -546,21 +546,20 @@ Sequencer::PatternExport Sequencer::patternExport(uint64_t patternIdx) {
 }
 
 bool Sequencer::exportPattern(uint64_t patternIdx, const std::string& toFile,
-                              const std::function<void(float)>& progress, std::string* error) {
+                              const std::function<void(float)>& progress) {
+    return writePattern(patternIdx, toFile, progress).ok();
+}
+
+platform::Result<void> Sequencer::writePattern(uint64_t patternIdx, const std::string& toFile,
+                                               const std::function<void(float)>& progress) {
     const PatternExport pattern = patternExport(patternIdx);
-    std::string problem;
-    if (!engine_.exportEvents(pattern.events, toFile, pattern.duration, progress, &problem)) {
-        if (problem.empty()) {
-            problem = "the file could not be written";
-        }
-        // Named as the pads show it: pattern 1 is the first.
-        STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx + 1, toFile, problem);
-        if (error) {
-            *error = problem;
-        }
-        return false;
-    }
-    return true;
+    platform::Result<void> written = engine_.exportEvents(pattern.events, toFile, pattern.duration, progress);
+    if (written) return written;
+    platform::Error error = std::move(written).error();
+    if (error.message().empty()) error.userInfo.set(platform::kLocalizedDescriptionKey, "the file could not be written");
+    // Named as the pads show it: pattern 1 is the first.
+    STROMBEL_LOG_ERROR("could not export pattern {} to {}: {}", patternIdx + 1, toFile, error.message());
+    return error;
 }
 
 }  // namespace strombel::sequencer

@@ -20,6 +20,7 @@
 #include "platform/mpsc_ring.h"
 #include "platform/not_found.h"
 #include "platform/published.h"
+#include "platform/result.h"
 #include "platform/thread_role.h"
 #include "platform/worker.h"
 #include "sequencer/pattern_event.h"
@@ -169,9 +170,12 @@ public:
     /// pattern, and those recorded and still waiting, play `to` from now on.
     void samplePathChanged(const std::string& from, const std::string& to) override;
     /// Renders pattern `patternIdx` to a WAVE file at `toFile` on the calling thread.
-    /// False, with `error` set when given, when the file could not be written.
-    bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress,
-                       std::string* error = nullptr);
+    /// False when the file could not be written (writePattern says why).
+    bool exportPattern(uint64_t patternIdx, const std::string& toFile, const std::function<void(float)>& progress);
+    /// exportPattern saying why: the engine's Error when the file could not be
+    /// written (logged here, with the pattern's number as the pads show it).
+    platform::Result<void> writePattern(uint64_t patternIdx, const std::string& toFile,
+                                        const std::function<void(float)>& progress);
     /// What an export of a pattern renders: its stored events as timed starts
     /// and stops (ascending by time) at the tempo and swing of now, and its length.
     struct PatternExport {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/export_event.h"
+#include "platform/result.h"
 #include "sequencer/pattern_event.h"
 
 namespace strombel::sequencer {
@@ -50,10 +51,9 @@ public:
     virtual std::string metronomeClickOn234File() const = 0;
     /// Renders `events` (ascending by time) to a WAVE file of `duration` seconds at
     /// `toFile`, on the calling thread; `progress` (may be empty) hears 0.0 to 1.0.
-    /// False, with `error` set when given, when the file cannot be written.
-    virtual bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
-                              double duration, const std::function<void(float)>& progress,
-                              std::string* error) = 0;
+    /// An Error saying why when the file cannot be written.
+    virtual platform::Result<void> exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                                                double duration, const std::function<void(float)>& progress) = 0;
 };
 
 /// The MIDI hub's clock output.

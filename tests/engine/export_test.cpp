@@ -173,8 +173,9 @@ TEST_F(ExportTest, LoudSumsClipAtFullScale) {
 TEST_F(ExportTest, AFileThatCannotBeCreatedIsReportedAsAFailure) {
     const std::string kick = addSample("kick", constantMono(100, 1000));
     SoundBox& box = makeEngine();
-    std::string error;
-    EXPECT_FALSE(box.exportEvents({{kick, 0, 0.0, 1.0f}}, (temp_ / "no" / "such" / "x.wav").string(), 1.0, {}, &error));
+    platform::Result<void> written = box.writeExport({{kick, 0, 0.0, 1.0f}}, (temp_ / "no" / "such" / "x.wav").string(), 1.0);
+    EXPECT_FALSE(written);
+    const std::string error = written ? "" : written.error().message();
     EXPECT_FALSE(error.empty());
 }
 

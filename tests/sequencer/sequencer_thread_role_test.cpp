@@ -65,9 +65,9 @@ public:
     void preloadTrack(const std::string& path) override { recorded.preloadTrack(path); }
     std::string metronomeClickOn1File() const override { return recorded.metronomeClickOn1File(); }
     std::string metronomeClickOn234File() const override { return recorded.metronomeClickOn234File(); }
-    bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,
-                      const std::function<void(float)>& progress, std::string* error) override {
-        return recorded.exportEvents(events, toFile, duration, progress, error);
+    platform::Result<void> exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                                        double duration, const std::function<void(float)>& progress) override {
+        return recorded.exportEvents(events, toFile, duration, progress);
     }
 
     RecordingEngine recorded;

@@ -59,8 +59,8 @@ public:
     }
     std::string metronomeClickOn1File() const override { return "Tumblecraft.app/metronomeOn1.wav"; }
     std::string metronomeClickOn234File() const override { return "Tumblecraft.app/metronomeOn234.wav"; }
-    bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,
-                      const std::function<void(float)>& progress, std::string*) override {
+    platform::Result<void> exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                                        double duration, const std::function<void(float)>& progress) override {
         exported = events;
         exportedFile = toFile;
         exportedDuration = duration;
@@ -68,7 +68,7 @@ public:
             progress(0.0f);
             progress(1.0f);
         }
-        return true;
+        return {};
     }
 
     std::vector<Call> calls() const {

@@ -2,10 +2,10 @@
 
 namespace strombel::sequencer {
 
-bool SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
-                                           double duration, const std::function<void(float)>& progress,
-                                           std::string* error) {
-    return soundBox_.exportEvents(events, toFile, duration, progress, error);
+platform::Result<void> SoundBoxSequencerEngine::exportEvents(const std::vector<ExportEvent>& events,
+                                                             const std::string& toFile, double duration,
+                                                             const std::function<void(float)>& progress) {
+    return soundBox_.writeExport(events, toFile, duration, progress);
 }
 
 MidiClockFollower::MidiClockFollower(midi::MidiController& controller, Sequencer& sequencer)

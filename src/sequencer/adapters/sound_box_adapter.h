@@ -34,8 +34,8 @@ public:
     void trackRenamed(const std::string& from, const std::string& to) override { soundBox_.trackRenamed(from, to); }
     std::string metronomeClickOn1File() const override { return soundBox_.metronomeClickOn1File(); }
     std::string metronomeClickOn234File() const override { return soundBox_.metronomeClickOn234File(); }
-    bool exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile, double duration,
-                      const std::function<void(float)>& progress, std::string* error) override;
+    platform::Result<void> exportEvents(const std::vector<ExportEvent>& events, const std::string& toFile,
+                                        double duration, const std::function<void(float)>& progress) override;
 
 private:
     engine::SoundBox& soundBox_;

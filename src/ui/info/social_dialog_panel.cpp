@@ -243,8 +243,9 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
     auto spinner = std::make_unique<SocialSpinner>();
 
     std::weak_ptr<void> alive = lifetime();
-    std::string error;
-    if (const web::Module* module = web::module(&error)) {
+    const platform::Result<const web::Module*> opened = web::module();
+    if (opened) {
+        const web::Module* module = opened.value();
         web::PageHooks hooks;
         hooks.reachableHosts = dialog_.reachableHosts();
         SocialDialog* dialog = &dialog_;
@@ -277,7 +278,7 @@ SocialDialogPanel::SocialDialogPanel(SocialDialog& dialog, kit::Window& window) 
             if (!alive.expired()) placeWebView();
         });
     } else {
-        STROMBEL_LOG_ERROR("The dialog's page cannot be shown: {}", error);
+        STROMBEL_LOG_ERROR("The dialog's page cannot be shown: {}", opened.error().message());
     }
     closeButton_ = add(std::move(close));
     spinner_ = add(std::move(spinner));

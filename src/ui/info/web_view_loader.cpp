@@ -91,11 +91,10 @@ void open() {
 
 }  // namespace
 
-const Module* module(std::string* error) {
+platform::Result<const Module*> module() {
     std::call_once(opening, open);
-    const Module* result = opened.load();
-    if (!result && error) *error = openError;
-    return result;
+    if (const Module* result = opened.load()) return result;
+    return platform::Error::make(kWebViewModuleErrorDomain, 1, openError);
 }
 
 const Module* moduleIfOpen() { return opened.load(); }

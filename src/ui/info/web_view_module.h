@@ -8,7 +8,10 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/result.h"
 
 class QWidget;
 
@@ -48,13 +51,17 @@ struct Module {
     void (*deleteCookiesForURL)(const std::string& url);
 };
 
+/// The domain of a module that could not be opened (code 1).
+inline constexpr std::string_view kWebViewModuleErrorDomain = "WebViewModuleErrorDomain";
+
 /// The name of the module's one exported function, which answers its `Module`.
 inline constexpr const char* kModuleEntry = "strombel_web_view_module";
 using ModuleEntry = const Module* (*)();
 
 /// The module, opened on first call (next to the program, then where the build
-/// put it). Null, with `error` set, when it cannot be opened.
-const Module* module(std::string* error = nullptr);
+/// put it). An Error of kWebViewModuleErrorDomain, saying what was tried, when it
+/// cannot be opened; never null otherwise.
+platform::Result<const Module*> module();
 /// The module when it is open already, without opening it.
 const Module* moduleIfOpen();
 

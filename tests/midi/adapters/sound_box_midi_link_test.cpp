@@ -43,9 +43,9 @@ struct QuietSequencerEngine : sequencer::SequencerEngine {
     void preloadTrack(const std::string&) override {}
     std::string metronomeClickOn1File() const override { return "click1.wav"; }
     std::string metronomeClickOn234File() const override { return "click2.wav"; }
-    bool exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
-                      const std::function<void(float)>&, std::string*) override {
-        return true;
+    platform::Result<void> exportEvents(const std::vector<sequencer::ExportEvent>&, const std::string&, double,
+                                        const std::function<void(float)>&) override {
+        return {};
     }
 };
 

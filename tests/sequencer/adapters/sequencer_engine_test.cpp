@@ -183,8 +183,8 @@ TEST(SequencerOnEngine, ExportsAPatternToAWaveFileAnAudioToolReads) {
     bench.sequencer->setSwing(0.5f);
     const std::string file = (bench.dir / "pattern.wav").string();
     std::vector<float> progress;
-    std::string error;
-    ASSERT_TRUE(bench.sequencer->exportPattern(3, file, [&](float f) { progress.push_back(f); }, &error)) << error;
+    platform::Result<void> written = bench.sequencer->writePattern(3, file, [&](float f) { progress.push_back(f); });
+    ASSERT_TRUE(written) << written.error().description();
 
     SF_INFO info{};
     SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
@@ -215,8 +215,9 @@ TEST(SequencerOnEngine, ExportToAnUnwritablePlaceFailsWithAnErrorNamingThePatter
     auto logger = std::make_shared<logging::testing::RecordingLogger>();
     logging::Log::addLogger(logger);
     logging::setLogLevel(logging::LogFlagError | logging::LogFlagWarning);
-    std::string error;
-    EXPECT_FALSE(bench.sequencer->exportPattern(0, (bench.dir / "missing" / "folder" / "x.wav").string(), {}, &error));
+    platform::Result<void> written = bench.sequencer->writePattern(0, (bench.dir / "missing" / "folder" / "x.wav").string(), {});
+    EXPECT_FALSE(written);
+    const std::string error = written ? "" : written.error().message();
     EXPECT_FALSE(error.empty());
     logging::Log::flushLog();
     const std::vector<std::string> lines = logger->lines();

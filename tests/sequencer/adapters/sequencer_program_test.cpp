@@ -156,8 +156,8 @@ TEST(SequencerProgram, ARecordedPatternPlaysBackInTimeAfterARestartAndExports) {
     EXPECT_GT(onsets[0].second, onsets[2].second) << "the quieter block on step 10";
 
     const std::string file = (installation.dir / "pattern.wav").string();
-    std::string error;
-    ASSERT_TRUE(sequencer.exportPattern(0, file, {}, &error)) << error;
+    platform::Result<void> written = sequencer.writePattern(0, file, {});
+    ASSERT_TRUE(written) << written.error().description();
     SF_INFO info{};
     SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
     ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
