@@ -71,7 +71,7 @@ int measureStart(const std::filesystem::path& root, double idleSeconds, bool seq
     const auto before = memoryMegabytes();
     if (sequencerOpen) {
         platform::Sandbox sandbox(root, platform::Sandbox::defaultBundle());
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         platform::UserDefaults(sandbox.preferences() / "defaults.sqlite").setBool("Sequencer", true);
     }
     // Pictures at the screen's own pixel ratio, as the program draws them.

@@ -86,7 +86,7 @@ private:
         std::string pattern = (std::filesystem::temp_directory_path() / "strombel-bench-XXXXXX").string();
         root_ = mkdtemp(pattern.data());
         sandbox_ = std::make_unique<platform::Sandbox>(root_, root_ / "bundle");
-        sandbox_->createFolders();
+        (void)sandbox_->createFolders();
     }
     ~Samples() {
         std::error_code ignored;

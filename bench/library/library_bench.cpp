@@ -33,7 +33,7 @@ struct Installation {
     std::unique_ptr<library::SoundDataManager> library;
 
     Installation() {
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         defaults = std::make_unique<platform::UserDefaults>(sandbox.preferences() / "defaults.sqlite");
     }
     void launch() { library = std::make_unique<library::SoundDataManager>(sandbox, *defaults, loop); }

@@ -40,7 +40,7 @@ constexpr int kPacks = 100, kSamplesPerPack = 50, kBanks = 50, kPads = 12;
 struct Environment {
     Environment()
         : app((qputenv("QT_QPA_PLATFORM", "offscreen"), argc), argv), loop(clock), context(loop) {
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         engine.tracksReady = true;
         ui::ImageStore::setShared(std::make_unique<ui::ImageStore>(sandbox.bundle(), 1.0));
         defaults = std::make_unique<platform::UserDefaults>(sandbox.preferences() / "defaults.sqlite");

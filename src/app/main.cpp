@@ -121,7 +121,9 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     // later start hands its address over to that one, or ends.
     std::string cannotStart;  // told once a message box can be shown
     std::string advice = app::kFolderAdvice;
-    if (sandbox.createFolders(&cannotStart)) {
+    if (platform::Result<void> folders = sandbox.createFolders(); !folders) {
+        cannotStart = folders.error().message();
+    } else {
         folder.emplace(sandbox.root());
         if (folder->ownedElsewhere()) {
             app::HandOverTries tries;

@@ -211,7 +211,7 @@ void Program::flush() {
 // ---- The launch's steps --------------------------------------------------------------
 
 std::string Program::makeDataUpToDate() {
-    if (!setup_.sandbox.createFolders())
+    if (!setup_.sandbox.createFolders().ok())
         STROMBEL_LOG_ERROR("The folders of {} could not be made", setup_.sandbox.root().string());
     // What an earlier run left half-written (it was killed while exporting, say)
     // goes before anything writes there again.

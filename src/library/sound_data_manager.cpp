@@ -72,7 +72,7 @@ void SoundpackSamplesResults::performFetch(const ObjectContext& context) {
 SoundDataManager::SoundDataManager(platform::Sandbox& sandbox, platform::UserDefaults& defaults,
                                    platform::MainLoop& mainLoop)
     : sandbox_(sandbox), defaults_(defaults), mainLoop_(mainLoop) {
-    sandbox_.createFolders();
+    (void)sandbox_.createFolders();
     store_ = std::make_unique<PersistentStore>(sandbox_.documents() / kStoreFileName);
     if (!store_->isOpen()) {
         storeProblem_ = store_->openError();

@@ -98,7 +98,7 @@ Keychain& Keychain::shared() {
     auto& slot = sharedSlot();
     if (!slot) {
         Sandbox& sandbox = Sandbox::shared();
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         slot = std::make_unique<Keychain>(sandbox.library() / "keychain.sqlite");
     }
     return *slot;

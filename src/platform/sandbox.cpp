@@ -85,16 +85,17 @@ std::optional<std::filesystem::path> Sandbox::rootFromArguments(int argc, const 
     return std::nullopt;
 }
 
-bool Sandbox::createFolders(std::string* problem) const {
+Result<void> Sandbox::createFolders() const {
     std::error_code error;
     for (const auto& folder : {documents(), caches(), preferences()}) {
         std::filesystem::create_directories(folder, error);
         if (error) {
-            if (problem) *problem = "the folder " + folder.string() + " cannot be made: " + error.message();
-            return false;
+            return Error::causedBy(kSandboxErrorDomain, 1,
+                                   "the folder " + folder.string() + " cannot be made: " + error.message(),
+                                   Error::make("POSIXErrorDomain", error.value(), error.message()));
         }
     }
-    return true;
+    return {};
 }
 
 std::filesystem::path Sandbox::absolutePath(const std::string& relativePath) const {

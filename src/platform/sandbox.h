@@ -4,8 +4,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "platform/result.h"
 
 namespace strombel::platform {
+
+/// The domain of a folder of the sandbox that could not be made (code 1).
+inline constexpr std::string_view kSandboxErrorDomain = "SandboxErrorDomain";
 
 /// The program's folders: a root holding "Documents", "Library/Caches" and
 /// "Library/Preferences", and the bundle folder with the resources that ship.
@@ -45,9 +51,10 @@ public:
     /// The desktop's trash folder, where the user's own files go when removed.
     const std::filesystem::path& trash() const { return trash_; }
 
-    /// Creates the root's folders; false (with nothing thrown) when it cannot,
-    /// `problem` (when given) then saying which folder and why.
-    bool createFolders(std::string* problem = nullptr) const;
+    /// Creates the root's folders; when it cannot (nothing thrown), an Error of
+    /// kSandboxErrorDomain whose message says which folder and why, with the
+    /// system's error under it.
+    Result<void> createFolders() const;
 
     /// The absolute path of a stored relative path: bundle files resolve to the
     /// bundle's resource with the same last component, everything else to the root.

@@ -240,7 +240,7 @@ UserDefaults& UserDefaults::shared() {
     auto& slot = sharedSlot();
     if (!slot) {
         Sandbox& sandbox = Sandbox::shared();
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         slot = std::make_unique<UserDefaults>(sandbox.preferences() / "defaults.sqlite");
     }
     return *slot;

@@ -39,7 +39,7 @@ struct UsageTestServices {
                "<key>CFBundleVersion</key><string>1.0</string>\n"
                "</dict></plist>\n";
         platform::Sandbox::setShared(std::make_unique<platform::Sandbox>(root, bundleFolder));
-        platform::Sandbox::shared().createFolders();
+        (void)platform::Sandbox::shared().createFolders();
         loop.bindToCurrentThread();
         network = std::make_unique<http::NetworkThread>(loop);
         keychain = std::make_unique<platform::Keychain>(root / "Library" / "keychain.sqlite");

@@ -84,7 +84,7 @@ public:
                ui::GuiType guiType = ui::GuiType::tablet, std::optional<store::StoreSettings> store = std::nullopt,
                Options options = {})
         : sandbox_(root, platform::Sandbox::defaultBundle(), root.parent_path() / "Trash"),
-          defaults_((sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
+          defaults_(((void)sandbox_.createFolders(), sandbox_.preferences() / "defaults.sqlite")),
           midi_(clock),
           context_(loop, guiType == ui::GuiType::tablet ? ui::kit::Screen::tablet() : ui::kit::Screen::phone()),
           discovery_(root / "services", loop) {

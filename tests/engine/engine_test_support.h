@@ -60,7 +60,7 @@ protected:
     EngineTest()
         : sandbox_(temp_ / "root", temp_ / "bundle"), clock_(5'000'000'000), loop_(clock_) {
         loop_.bindToCurrentThread();
-        sandbox_.createFolders();
+        (void)sandbox_.createFolders();
     }
 
     /// Adds a sample file to the library under "Documents/<name>.wav".

@@ -12,7 +12,7 @@ namespace {
 
 class TrackTest : public ::testing::Test {
 protected:
-    TrackTest() : sandbox_(temp_ / "root", temp_ / "Tumblecraft.app") { sandbox_.createFolders(); }
+    TrackTest() : sandbox_(temp_ / "root", temp_ / "Tumblecraft.app") { (void)sandbox_.createFolders(); }
 
     std::unique_ptr<Track> prepared(const std::vector<std::vector<int16_t>>& channels, double rate = 44100.0) {
         writeWave(sandbox_.absolutePath("Documents/s.wav"), channels, rate);

@@ -28,7 +28,7 @@ class LibraryWorld {
 public:
     explicit LibraryWorld(std::filesystem::path bundle = stockBundle())
         : root_(dir_ / "root"), bundle_(std::move(bundle)), sandbox_(root_, bundle_, dir_ / "Trash") {
-        sandbox_.createFolders();
+        (void)sandbox_.createFolders();
         openDefaults();
     }
     ~LibraryWorld() { quit(); }

@@ -21,7 +21,7 @@ namespace strombel::testing {
 struct ProgramStart {
     explicit ProgramStart(const std::filesystem::path& root)
         : sandbox(root, platform::Sandbox::defaultBundle(), root.parent_path() / "Trash"),
-          defaults((sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
+          defaults(((void)sandbox.createFolders(), sandbox.preferences() / "defaults.sqlite")),
           context(loop, ui::kit::Screen::tablet()) {
         loop.bindToCurrentThread();
         app::ProgramSetup setup(sandbox, defaults, loop, platform::SystemClock::shared(),

@@ -24,7 +24,7 @@ class LibrarySoundBankListTest : public testing::UiTest {
   protected:
     LibrarySoundBankListTest() {
         std::filesystem::create_directories(dir / "bundle");
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         library.makeSureAtLeastOneSoundbankExists();
         library.createNewSoundbank();
         library.saveSoundbanks();

@@ -53,7 +53,7 @@ class SoundBoxMidiLinkTest : public ::testing::Test {
 protected:
     SoundBoxMidiLinkTest() : sandbox(dir / "root", dir / "bundle") {
         loop.bindToCurrentThread();
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
     }
 
     std::unique_ptr<MidiController> startHub() {

@@ -47,7 +47,7 @@ void writeClick(const std::filesystem::path& path, int32_t level) {
 /// launch (library, engine, sequencer), `quit` ends it.
 struct Installation {
     Installation() {
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         writeClick(sandbox.documents() / "click.wav", kLevel);
         writeClick(sandbox.documents() / "block.wav", kLevel / 2);
     }

@@ -46,7 +46,7 @@ struct Rig {
     Rig(platform::Clock& clock, platform::MainLoop& loop, std::unique_ptr<platform::AudioDevice> device,
         MemoryPatternStore::Contents contents, LoopDriver driver, bool backendThread)
         : sandbox(dir / "root", dir / "Tumblecraft.app"), backend(clock, backendThread), store(std::move(contents)) {
-        sandbox.createFolders();
+        (void)sandbox.createFolders();
         for (const char* path : {kKick, kSnare, kHat}) writeSample(sandbox.absolutePath(path), 3000, 2000);
         writeSample(sandbox.absolutePath("Tumblecraft.app/metronomeOn1.wav"), 8000, 300);
         writeSample(sandbox.absolutePath("Tumblecraft.app/metronomeOn234.wav"), 6000, 300);
