@@ -452,10 +452,10 @@ int refuseWithNoOwner(const std::string& url, const std::filesystem::path& root)
     // The answer of a social network client as the program's launch makes it:
     // nothing is under way yet.
     info::SocialClient fresh(AppConfiguration{}.socialAppId, nullptr);
-    std::string refusal;
-    if (fresh.handleOpenURL(url, &refusal)) return 0;
+    platform::Result<void> taken = fresh.handleLoginRedirect(url);
+    if (taken) return 0;
     return addressRefused("no Strombel runs on the folder " + root.string() + " to take it, and one started for it " +
-                          "would refuse it: " + refusal);
+                          "would refuse it: " + taken.error().message());
 }
 
 }  // namespace strombel::app

@@ -186,7 +186,9 @@ bool TumblecraftAppDelegate::handleOpenURL(const std::string& url, std::string* 
         if (refusal) *refusal = "the social network client is not running yet";
         return false;
     }
-    return socialClient_->handleOpenURL(url, refusal);
+    platform::Result<void> taken = socialClient_->handleLoginRedirect(url);
+    if (!taken && refusal) *refusal = taken.error().message();
+    return taken.ok();
 }
 
 void TumblecraftAppDelegate::applicationWillResignActive() {

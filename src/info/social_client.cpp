@@ -110,11 +110,13 @@ void SocialClient::authorizeWithFBAppAuth(bool tryFBAppAuth, bool trySafariAuth)
     loginDialog_->show();
 }
 
-bool SocialClient::handleOpenURL(const std::string& url, std::string* refusal) {
+bool SocialClient::handleOpenURL(const std::string& url) { return handleLoginRedirect(url).ok(); }
+
+platform::Result<void> SocialClient::handleLoginRedirect(const std::string& url) {
+    auto refused = [](const std::string& why) { return platform::Error::make(kSocialClientErrorDomain, 1, why); };
     const std::string base = getOwnBaseUrl();
     if (url.compare(0, base.size(), base) != 0) {
-        if (refusal) *refusal = "it is no answer of the social network's login (those begin with " + base + ")";
-        return false;
+        return refused("it is no answer of the social network's login (those begin with " + base + ")");
     }
 
     std::string query;
@@ -129,8 +131,7 @@ bool SocialClient::handleOpenURL(const std::string& url, std::string* refusal) {
         const std::string why = pendingLoginState_ ? "it answers another login than the one under way"
                                                    : "no login is under way (each login takes one answer)";
         logRefusal(why);
-        if (refusal) *refusal = why;
-        return false;
+        return refused(why);
     }
     pendingLoginState_.reset();  // one answer per login
     if (loginDialog_ && loginDialog_->isShowing()) loginDialog_->dismiss(true);  // answered elsewhere
@@ -141,22 +142,22 @@ bool SocialClient::handleOpenURL(const std::string& url, std::string* refusal) {
             expiry = expiryAfter(integerValue(expires->second), now());
         }
         socialDialogLogin(token->second, expiry);
-        return true;
+        return {};
     }
 
     const auto error = params.find("error");
     if (error != params.end() && error->second == "service_disabled_use_browser") {
         authorizeWithFBAppAuth(false, true);
-        return true;
+        return {};
     }
     if (error != params.end() && error->second == "service_disabled") {
         authorizeWithFBAppAuth(false, false);
-        return true;
+        return {};
     }
     const bool cancelled =
         params.count("error_code") == 0 && (error == params.end() || error->second == "access_denied");
     socialDialogNotLogin(cancelled);
-    return true;
+    return {};
 }
 
 void SocialClient::logout(SocialSessionDelegate* delegate) {

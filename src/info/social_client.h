@@ -16,13 +16,18 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "info/social_dialog.h"
 #include "info/social_request.h"
 #include "info/weak_reference.h"
+#include "platform/result.h"
 
 namespace strombel::info {
+
+/// The domain of an address that the client refused as a login answer (code 1).
+inline constexpr std::string_view kSocialClientErrorDomain = "SocialClientErrorDomain";
 
 /// Told of the outcome of a login or a logout; every message is optional.
 class SocialSessionDelegate : public Referable {
@@ -95,8 +100,10 @@ public:
     /// application switch, browser, or the in-app dialog, which it then closes),
     /// and only with the "state" value that login sent; any other is refused
     /// (false, a log line at most once a second) and changes nothing.
-    /// `refusal`, when given, is set to why an address was refused.
-    bool handleOpenURL(const std::string& url, std::string* refusal = nullptr);
+    bool handleOpenURL(const std::string& url);
+    /// handleOpenURL saying why an address was refused: an Error of
+    /// kSocialClientErrorDomain whose message is the reason.
+    platform::Result<void> handleLoginRedirect(const std::string& url);
     /// The "state" value of the login under way whose answer comes back through
     /// `handleOpenURL`, if any.
     const std::optional<std::string>& pendingLoginState() const { return pendingLoginState_; }

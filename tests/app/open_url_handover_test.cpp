@@ -124,7 +124,9 @@ TEST_F(OpenUrlHandoverTest, TheProgramHandsItsAddressToTheRunningOneAndEnds) {
 TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
     info::SocialClient client("482915736204518", nullptr);
     OpenUrlServer server(socket, OpenUrlServer::ExplainingHandler([&](const std::string& url, std::string& refusal) {
-                             return client.handleOpenURL(url, &refusal);
+                             platform::Result<void> taken = client.handleLoginRedirect(url);
+                             if (!taken) refusal = taken.error().message();
+                             return taken.ok();
                          }),
                          platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening());
