@@ -341,16 +341,10 @@ AppMainScreen& Program::engageMainScreen(bool isIpad, ui::StrombelViewController
     if (setup_.guiType == ui::GuiType::phoneLandscape && setup_.orientationSensor)
         orientationFeed_ = std::make_unique<OrientationFeed>(*deviceOrientation_, *setup_.orientationSensor);
     mainScreen_ = std::make_unique<MainScreen>(*padScreen_);
-    storageProblems_ = std::make_unique<StorageProblems>(
-        library_.get(), setup_.defaults, setup_.mainLoop,
-        [](const std::string& title, const std::string& message) {
-            ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title),
-                                                           QString::fromStdString(message), {"OK"},
-                                                           [](const QString&) {});
-        },
-        [this](const std::string& text) {
-            if (padScreen_) padScreen_->setStorageWarning(QString::fromStdString(text));
-        });
+    problems_.setLinePresenter([this](const std::string& text) {
+        if (padScreen_) padScreen_->setStorageWarning(QString::fromStdString(text));
+    });
+    storageProblems_ = std::make_unique<StorageProblems>(library_.get(), setup_.defaults, setup_.mainLoop, problems_);
     if (midiHub_) storageProblems_->watchNoteMap(*midiHub_);
     return *mainScreen_;
 }
@@ -367,13 +361,11 @@ void Program::makeKeyAndVisible() {
 }
 
 void Program::showLaunchProblem(const std::string& title, const std::string& message) {
-    ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message),
-                                                   {"OK"}, [](const QString&) {});
+    // The application delegate logs what it met at start as it meets it.
+    problems_.alert(title, message, ProblemReporter::Log::notHere);
 }
 
-void Program::takeBackLaunchProblem(const std::string& title) {
-    ui::kit::Context::current().alerts().dismissAlert(QString::fromStdString(title));
-}
+void Program::takeBackLaunchProblem(const std::string& title) { problems_.takeBack(title); }
 
 // ---- The engine, as the life-cycle drives it ------------------------------------------
 

@@ -17,6 +17,7 @@
 #include "app/editor_adapters.h"
 #include "app/information_wiring.h"
 #include "app/orientation_feed.h"
+#include "app/problem_reporter.h"
 #include "app/stale_cache_files.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
@@ -208,6 +209,8 @@ private:
     std::unique_ptr<ui::StrombelViewController> padScreen_;
     std::unique_ptr<MainScreen> mainScreen_;
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
+    /// Alerts, the pad screen's red line and their log lines all go through it.
+    ProblemReporter problems_ = ProblemReporter::onKitAlerts();
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
     /// The program's own hold on its folder when the start gave it none.

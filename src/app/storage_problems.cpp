@@ -29,8 +29,8 @@ std::string noteMapProblem(const midi::MidiController& hub) {
 }
 
 StorageProblems::StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults,
-                                 platform::MainLoop& loop, Alert alert, Line line)
-    : library_(library), defaults_(defaults), loop_(loop), alert_(std::move(alert)), showLine_(std::move(line)),
+                                 platform::MainLoop& loop, ProblemReporter& reporter)
+    : library_(library), defaults_(defaults), loop_(loop), reporter_(reporter),
       settingsFolder_(defaults.file().parent_path()) {
     if (library_) {
         library_->addDelegate(this);
@@ -63,8 +63,7 @@ void StorageProblems::libraryWriteProblemChanged(const std::string& problem) {
             ".\nWhat you record or change now plays, and is kept in memory; it is saved as soon as saving works "
             "again, and lost if Strombel quits before. Free some disk space or make " +
             folder + " writable.";
-        STROMBEL_LOG_ERROR("{}", message);
-        if (alert_) alert_("Not saved", message);
+        reporter_.alert("Not saved", message);
     }
     update();
 }
@@ -78,8 +77,7 @@ void StorageProblems::settingsProblemChanged(const std::string& problem) {
             ".\nWhat you change now works, and is kept in memory; it is saved as soon as saving works again, "
             "and lost if Strombel quits before. Free some disk space or make " +
             settingsFolder_.string() + " writable.";
-        STROMBEL_LOG_ERROR("{}", message);
-        if (alert_) alert_("Not saved", message);
+        reporter_.alert("Not saved", message);
     }
     update();
 }
@@ -103,8 +101,7 @@ void StorageProblems::noteMapProblemChanged(const std::string& problem) {
         const std::string message = "Strombel cannot save the notes MIDI learn gave the pads: " + problem +
                                     ".\nThey work until Strombel quits; they are saved when LEARN is next turned "
                                     "off and saving works again.";
-        STROMBEL_LOG_ERROR("{}", message);
-        if (alert_) alert_("Not saved", message);
+        reporter_.alert("Not saved", message);
     }
     update();
 }
@@ -124,7 +121,7 @@ void StorageProblems::update() {
     if (text == shownLine_) return;
     if (!shownLine_.empty() && text.empty()) STROMBEL_LOG_WARN("Everything is saved again");
     shownLine_ = text;
-    if (showLine_) showLine_(text);
+    reporter_.showLine(text);
 }
 
 }  // namespace strombel::app

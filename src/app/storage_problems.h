@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/problem_reporter.h"
 #include "library/sound_data_manager.h"
 #include "midi/midi_controller.h"
 #include "platform/main_loop.h"
@@ -19,18 +20,17 @@ std::string noteMapProblem(const midi::MidiController& hub);
 /// Tells the user when what they make cannot be kept: saves of the library (its
 /// samples, banks and recorded patterns) or of the settings that fail. The first
 /// failure of each is told in an alert, once per run (one already told at start
-/// is not told again); a line on the pad screen then says it for as long as it
-/// lasts. Everything it says is logged as well. Main loop only; the settings'
-/// notices may come from any thread and are carried over to the main loop.
+/// is not told again); the red line on the pad screen then says it for as long
+/// as it lasts. All of it goes through the program's problem reporter, which
+/// logs the alerts. Main loop only; the settings' notices may come from any
+/// thread and are carried over to the main loop.
 class StorageProblems final : private library::SoundDataManagerDelegate {
 public:
-    using Alert = std::function<void(const std::string& title, const std::string& message)>;
-    using Line = std::function<void(const std::string& text)>;
-
     /// `library` may be null (none was made). Problems already present (told at
-    /// start) show in the line at once, without an alert.
+    /// start) show in the line at once, without an alert. `reporter` must
+    /// outlive this.
     StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults, platform::MainLoop& loop,
-                    Alert alert, Line line);
+                    ProblemReporter& reporter);
     ~StorageProblems() override;
     StorageProblems(const StorageProblems&) = delete;
     StorageProblems& operator=(const StorageProblems&) = delete;
@@ -51,8 +51,7 @@ private:
     library::SoundDataManager* library_;
     platform::UserDefaults& defaults_;
     platform::MainLoop& loop_;
-    Alert alert_;
-    Line showLine_;
+    ProblemReporter& reporter_;
     std::filesystem::path settingsFolder_;
     std::string libraryProblem_, settingsProblem_, noteMapProblem_;
     bool libraryTold_ = false, settingsTold_ = false, noteMapTold_ = false;

@@ -1,0 +1,37 @@
+#include "app/problem_reporter.h"
+
+#include <QString>
+#include <QStringList>
+
+#include "logging/log.h"
+#include "ui/kit/context.h"
+
+namespace strombel::app {
+
+ProblemReporter ProblemReporter::onKitAlerts() {
+    Presenters presenters;
+    presenters.showAlert = [](const std::string& title, const std::string& message) {
+        ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message),
+                                                       {"OK"}, [](const QString&) {});
+    };
+    presenters.dismissAlert = [](const std::string& title) {
+        ui::kit::Context::current().alerts().dismissAlert(QString::fromStdString(title));
+    };
+    return ProblemReporter(std::move(presenters));
+}
+
+void ProblemReporter::alert(const std::string& title, const std::string& message, Log log) {
+    if (log == Log::asError) STROMBEL_LOG_ERROR("{}", message);
+    if (presenters_.showAlert) presenters_.showAlert(title, message);
+}
+
+void ProblemReporter::alert(const std::string& title, const platform::Error& error) {
+    STROMBEL_LOG_ERROR("{}", error.description());
+    alert(title, error.message(), Log::notHere);
+}
+
+void ProblemReporter::takeBack(const std::string& title) {
+    if (presenters_.dismissAlert) presenters_.dismissAlert(title);
+}
+
+}  // namespace strombel::app
