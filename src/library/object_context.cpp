@@ -256,12 +256,10 @@ void ObjectContext::forget(ManagedObject& object) {
     if (insertedSinceSave_.erase(key) == 0) deleted_.push_back(key);
 }
 
-bool ObjectContext::save(std::string& error) {
-    if (!store_) {
-        error = "no persistent store";
-        return false;
-    }
-    if (!hasChanges()) return true;
+platform::Result<void> ObjectContext::save() {
+    auto failed = [](const std::string& why) { return platform::Error::make(kObjectContextErrorDomain, 1, why); };
+    if (!store_) return failed("no persistent store");
+    if (!hasChanges()) return {};
     StoreChanges changes;
     changes.deletes = deleted_;
     StoreRows& rows = changes.upserts;
@@ -307,11 +305,11 @@ bool ObjectContext::save(std::string& error) {
             }
         }
     }
-    if (!store_->write(changes, error)) return false;
+    if (std::string error; !store_->write(changes, error)) return failed(error);
     changed_.clear();
     deleted_.clear();
     insertedSinceSave_.clear();
-    return true;
+    return {};
 }
 
 }  // namespace strombel::library

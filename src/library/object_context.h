@@ -5,15 +5,21 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "library/entities.h"
+#include "platform/result.h"
 #include "library/persistent_store.h"
 
 namespace strombel::library {
+
+/// The domain of a save that did not reach the store (code 1; the message is the
+/// store's reason).
+inline constexpr std::string_view kObjectContextErrorDomain = "ObjectContextErrorDomain";
 
 /// The library's working copy of its store: every object is held here, every
 /// change is visible at once to every fetch, and `save` writes all changes made
@@ -63,8 +69,8 @@ public:
     bool hasChanges() const { return !changed_.empty() || !deleted_.empty(); }
 
     /// Writes every change in one transaction. On failure the changes stay (and
-    /// stay visible) and `error` says why.
-    bool save(std::string& error);
+    /// stay visible), and the error of kObjectContextErrorDomain says why.
+    platform::Result<void> save();
 
     PersistentStore* store() const { return store_; }
 

@@ -125,8 +125,8 @@ void SoundDataManager::setShared(std::unique_ptr<SoundDataManager> library) {
 }
 
 bool SoundDataManager::save() {
-    std::string error;
-    if (!context_->save(error)) {
+    if (platform::Result<void> saved = context_->save(); !saved) {
+        const std::string error = saved.error().message();
         if (writeProblem_.empty()) {
             writeProblem_ = error;
             STROMBEL_LOG_ERROR("error persisting managedObjectContext: {}", error);

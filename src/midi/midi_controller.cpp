@@ -151,7 +151,12 @@ bool MidiController::persistMidiMaps() {
         mayPersist = mayPersistMap_;
     }
     std::string error;
-    const bool written = mayPersist && writeNoteToButtonMapFile(noteToButtonMapFilePath(), map, error);
+    bool written = false;
+    if (mayPersist) {
+        const platform::Result<void> write = writeNoteToButtonMapFile(noteToButtonMapFilePath(), map);
+        written = write.ok();
+        if (!written) error = write.error().message();
+    }
     std::string problem;
     if (written) {
         STROMBEL_LOG_DEBUG("noteToButtonMap persisted");

@@ -153,12 +153,12 @@ NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path) {
     return result;
 }
 
-bool writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map, std::string& error) {
+platform::Result<void> writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map) {
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
     const platform::WriteOutcome written = platform::writeFileWhole(path, encodeNoteToButtonMap(map));
-    if (!written.ok()) error = written.reason();
-    return written.ok();
+    if (!written.ok()) return platform::Error::make("POSIXErrorDomain", written.code(), written.reason());
+    return {};
 }
 
 std::optional<std::filesystem::path> setAsideNoteToButtonMapFile(const std::filesystem::path& path) {

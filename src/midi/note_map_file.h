@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace strombel::midi {
 
 /// Note number to pad index.
@@ -40,8 +42,9 @@ struct NoteMapRead {
 NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path);
 
 /// Writes the file atomically (a temporary file, flushed, then renamed over the
-/// old one). False with `error` set when it cannot.
-bool writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map, std::string& error);
+/// old one). When it cannot, a "POSIXErrorDomain" error whose message is the
+/// system's words ("No space left on device").
+platform::Result<void> writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map);
 
 /// Renames an unreadable file aside ("<name>.unreadable-<seconds>"), so that
 /// writing the defaults loses nothing; answers the new path, none when it could not.

@@ -10,6 +10,13 @@
 namespace strombel::library {
 namespace {
 
+// Saves `context`, keeping the reason of a failure in `error`.
+bool save(ObjectContext& context, std::string& error) {
+    const platform::Result<void> saved = context.save();
+    if (!saved) error = saved.error().message();
+    return saved.ok();
+}
+
 using testing::LibraryWorld;
 using testing::TempDir;
 
@@ -64,7 +71,7 @@ TEST(ObjectContext, SavedObjectsAndRelationshipsComeBackAfterReopening) {
         ObjectContext context(&store);
         buildSmallLibrary(context);
         std::string error;
-        ASSERT_TRUE(context.save(error)) << error;
+        ASSERT_TRUE(save(context, error)) << error;
         EXPECT_FALSE(context.hasChanges());
     }
     PersistentStore store(dir / "store");
@@ -89,7 +96,7 @@ TEST(ObjectContext, NamesLongerThanTheNameFieldHoldsAreCutWhenRead) {
         ObjectContext context(&store);
         buildSmallLibrary(context);
         std::string error;
-        ASSERT_TRUE(context.save(error)) << error;
+        ASSERT_TRUE(save(context, error)) << error;
     }
     // A hostile file: megabytes of name in each kind that has one, one of them of
     // two-byte characters.
@@ -134,7 +141,7 @@ TEST(ObjectContext, UnsavedChangesAreVisibleAndAFailedSaveKeepsThem) {
     ASSERT_EQ(sqlite3_open((dir / "store").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     std::string error;
-    EXPECT_FALSE(context.save(error));
+    EXPECT_FALSE(save(context, error));
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(context.hasChanges());
     EXPECT_EQ(context.samples().size(), 1u);
@@ -143,7 +150,7 @@ TEST(ObjectContext, UnsavedChangesAreVisibleAndAFailedSaveKeepsThem) {
     // Once the lock is gone a later save writes everything.
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    ASSERT_TRUE(context.save(error)) << error;
+    ASSERT_TRUE(save(context, error)) << error;
     PersistentStore reopened(dir / "store");
     ObjectContext fresh(&reopened);
     EXPECT_EQ(fresh.samples().size(), 1u);
@@ -156,7 +163,7 @@ TEST(ObjectContext, DeletingASampleTakesItsPadsAndEventsWithIt) {
     ObjectContext context(&store);
     buildSmallLibrary(context);
     std::string error;
-    ASSERT_TRUE(context.save(error));
+    ASSERT_TRUE(save(context, error));
 
     auto sample = context.samples().begin()->second;
     auto bank = context.soundbanks().begin()->second;
@@ -167,7 +174,7 @@ TEST(ObjectContext, DeletingASampleTakesItsPadsAndEventsWithIt) {
     EXPECT_TRUE(bank->samplesInBank().empty());
     EXPECT_EQ(context.soundpacks().begin()->second->sampleCount(), 0u);
     EXPECT_TRUE(context.samplesWithFilepath("Documents/beat.wav").empty());
-    ASSERT_TRUE(context.save(error));
+    ASSERT_TRUE(save(context, error));
 
     PersistentStore reopened(dir / "store");
     ObjectContext after(&reopened);
@@ -191,7 +198,7 @@ TEST(ObjectContext, DeletingAPackOrBankOrPatternTakesWhatBelongsToIt) {
     EXPECT_TRUE(context.samples().empty());
     // Never saved: nothing is left to write.
     std::string error;
-    EXPECT_TRUE(context.save(error));
+    EXPECT_TRUE(save(context, error));
     PersistentStore reopened(dir / "store");
     ObjectContext after(&reopened);
     EXPECT_TRUE(after.samples().empty() && after.soundpacks().empty() && after.soundbanks().empty());
@@ -240,7 +247,7 @@ TEST(PersistentStore, ADamagedIndexIsRecoveredWithEveryRowKept) {
         }
         buildSmallLibrary(context);
         std::string error;
-        ASSERT_TRUE(context.save(error)) << error;
+        ASSERT_TRUE(save(context, error)) << error;
     }
     // Overwrite the root page of the file-path index with garbage.
     int64_t rootPage = 0, pageSize = 0;
