@@ -62,11 +62,10 @@ struct ShippedImports {
     }
     void note(const ShippedPack& pack) {
         if (!store || imported.count(pack.packId)) return;
-        std::string error;
-        if (store->noteImportedPack(pack.packId, error)) {
+        if (platform::Result<void> noted = store->noteImportedPack(pack.packId)) {
             imported.insert(pack.packId);
         } else {
-            STROMBEL_LOG_ERROR("could not record the import of pack {}: {}", pack.packId, error);
+            STROMBEL_LOG_ERROR("could not record the import of pack {}: {}", pack.packId, noted.error().message());
         }
     }
     /// Imports a wanted pack; true when it is in the library and saved.

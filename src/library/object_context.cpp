@@ -305,7 +305,7 @@ platform::Result<void> ObjectContext::save() {
             }
         }
     }
-    if (std::string error; !store_->write(changes, error)) return failed(error);
+    if (platform::Result<void> written = store_->write(changes); !written) return written;
     changed_.clear();
     deleted_.clear();
     insertedSinceSave_.clear();

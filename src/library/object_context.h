@@ -17,8 +17,7 @@
 
 namespace strombel::library {
 
-/// The domain of a save that did not reach the store (code 1; the message is the
-/// store's reason).
+/// The domain of a save with no store to reach (code 1).
 inline constexpr std::string_view kObjectContextErrorDomain = "ObjectContextErrorDomain";
 
 /// The library's working copy of its store: every object is held here, every
@@ -69,7 +68,8 @@ public:
     bool hasChanges() const { return !changed_.empty() || !deleted_.empty(); }
 
     /// Writes every change in one transaction. On failure the changes stay (and
-    /// stay visible), and the error of kObjectContextErrorDomain says why.
+    /// stay visible), and the store's error says why (kObjectContextErrorDomain
+    /// when there is no store).
     platform::Result<void> save();
 
     PersistentStore* store() const { return store_; }

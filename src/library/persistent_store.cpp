@@ -187,11 +187,11 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
     if (!salvaged.empty()) {
         StoreChanges carried;
         carried.upserts = salvaged;
-        if (write(carried, error)) {
+        if (platform::Result<void> written = write(carried)) {
             carriedOver_ = {salvaged.soundbanks.size(), salvaged.samples.size(), salvaged.sequencerEvents.size()};
             loaded_ = std::move(salvaged);
         } else {
-            openError_ += "; what could be read was not carried over: " + error;
+            openError_ += "; what could be read was not carried over: " + written.error().message();
             carriedOver_.failed = true;
         }
     }
@@ -357,23 +357,18 @@ std::set<std::string> PersistentStore::importedPacks() const {
     return ids;
 }
 
-bool PersistentStore::noteImportedPack(const std::string& packId, std::string& error) {
-    if (!database_) {
-        error = "no store file";
-        return false;
+platform::Result<void> PersistentStore::noteImportedPack(const std::string& packId) {
+    auto failed = [](const std::string& why) { return platform::Error::make(kPersistentStoreErrorDomain, 1, why); };
+    if (!database_) return failed("no store file");
+    std::string error;
+    if (!execute(database_, "CREATE TABLE IF NOT EXISTS ImportedPack(packId TEXT PRIMARY KEY)", error)) {
+        return failed(error);
     }
-    if (!execute(database_, "CREATE TABLE IF NOT EXISTS ImportedPack(packId TEXT PRIMARY KEY)", error)) return false;
     Statement insert(database_, "INSERT OR IGNORE INTO ImportedPack(packId) VALUES(?)");
-    if (!insert.ok()) {
-        error = insert.error();
-        return false;
-    }
+    if (!insert.ok()) return failed(insert.error());
     insert.bind(1, packId);
-    if (!insert.run()) {
-        error = sqlite3_errmsg(database_);
-        return false;
-    }
-    return true;
+    if (!insert.run()) return failed(sqlite3_errmsg(database_));
+    return {};
 }
 
 bool PersistentStore::writeSoundbankPacks(const StoreRows& rows, std::string& error) {
@@ -414,17 +409,15 @@ void PersistentStore::setAside() {
     setAside_ = *aside;
 }
 
-bool PersistentStore::write(const StoreChanges& changes, std::string& error) {
-    if (!database_) {
-        error = "no store file";
-        return false;
-    }
-    if (!execute(database_, "BEGIN IMMEDIATE", error)) return false;
+platform::Result<void> PersistentStore::write(const StoreChanges& changes) {
+    auto failed = [](const std::string& why) { return platform::Error::make(kPersistentStoreErrorDomain, 1, why); };
+    if (!database_) return failed("no store file");
+    std::string error;
+    if (!execute(database_, "BEGIN IMMEDIATE", error)) return failed(error);
     auto fail = [&](const std::string& why) {
-        error = why;
         std::string ignored;
         execute(database_, "ROLLBACK", ignored);
-        return false;
+        return failed(why);
     };
 
     for (const auto& [kind, id] : changes.deletes) {
@@ -492,7 +485,7 @@ bool PersistentStore::write(const StoreChanges& changes, std::string& error) {
         }
     }
     if (!execute(database_, "COMMIT", error)) return fail(error);
-    return true;
+    return {};
 }
 
 }  // namespace strombel::library

@@ -7,14 +7,19 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "library/entities.h"
+#include "platform/result.h"
 
 struct sqlite3;
 
 namespace strombel::library {
+
+/// The domain of a write the store could not make (code 1; the message is SQLite's).
+inline constexpr std::string_view kPersistentStoreErrorDomain = "PersistentStoreErrorDomain";
 
 struct SoundpackRow {
     int64_t id = 0;
@@ -125,16 +130,16 @@ public:
     const std::string& writeProblem() const { return writeProblem_; }
 
     /// Writes one save in one transaction. On failure nothing of it is written and
-    /// `error` says why.
-    bool write(const StoreChanges& changes, std::string& error);
+    /// an error of kPersistentStoreErrorDomain says why (SQLite's words).
+    platform::Result<void> write(const StoreChanges& changes);
 
     /// The identifiers of the shipped packs once imported into this store. The
     /// record outlives a pack the user removed, so that a start whose settings
     /// were lost does not bring it back.
     std::set<std::string> importedPacks() const;
-    /// Records that a shipped pack's rows were saved; false and `error` when the
-    /// record cannot be written.
-    bool noteImportedPack(const std::string& packId, std::string& error);
+    /// Records that a shipped pack's rows were saved; an error of
+    /// kPersistentStoreErrorDomain when the record cannot be written.
+    platform::Result<void> noteImportedPack(const std::string& packId);
 
     /// Milliseconds a write waits for a lock another connection holds.
     void setBusyTimeout(int milliseconds);
