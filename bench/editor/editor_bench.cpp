@@ -88,10 +88,12 @@ private:
 void BM_WaveformPeaks(benchmark::State& state) {
     Files& files = Files::shared();
     for (auto _ : state) {
-        editor::WaveformPeaks peaks;
-        std::string error;
-        if (!editor::readWaveformPeaks(files.tenMinutes, 2048, peaks, error)) state.SkipWithError(error.c_str());
-        benchmark::DoNotOptimize(peaks.maximum.data());
+        platform::Result<editor::WaveformPeaks> peaks = editor::readWaveformPeaks(files.tenMinutes, 2048);
+        if (!peaks) {
+            state.SkipWithError(peaks.error().message().c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(peaks->maximum.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(std::filesystem::file_size(files.tenMinutes)));
 }

@@ -263,26 +263,23 @@ uint64_t scanPeaks(SNDFILE* in, const SF_INFO& info, float scale, WaveformPeaks&
 
 }  // namespace
 
-bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error,
-                       const std::function<bool()>& stopped) {
+platform::Result<WaveformPeaks> readWaveformPeaks(const std::filesystem::path& file, size_t points,
+                                                  const std::function<bool()>& stopped) {
     SF_INFO info{};
     SndFilePtr in(sf_open(file.c_str(), SFM_READ, &info));
-    if (!in) {
-        error = sf_strerror(nullptr);
-        return false;
-    }
-    peaks = WaveformPeaks{};
+    if (!in) return platform::Error::make(kWaveformErrorDomain, 1, sf_strerror(nullptr));
+    WaveformPeaks peaks;
     peaks.channels = uint32_t(info.channels);
     peaks.sampleRate = info.samplerate;
     peaks.minimum.assign(points, 0.0f);
     peaks.maximum.assign(points, 0.0f);
-    if (points == 0 || info.frames <= 0) return true;
+    if (points == 0 || info.frames <= 0) return peaks;
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     const bool sixteenBits = subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8;
     // The length is what could be read, not what the header claimed.
     peaks.frames = sixteenBits ? scanPeaks<int16_t>(in.get(), info, 1.0f / 32768.0f, peaks, stopped)
                                : scanPeaks<float>(in.get(), info, 1.0f, peaks, stopped);
-    return true;
+    return peaks;
 }
 
 bool isTemporaryAudioFileName(std::string_view fileName) {

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace strombel::editor {
 
 /// The most bytes of audio a paste or a peer's item may bring.
@@ -39,12 +41,16 @@ struct WaveformPeaks {
     double sampleRate = 0;
 };
 
-/// Reads `file` through once, in blocks, into `points` min/max pairs. False, with
-/// `error` set, when it does not open as audio. `stopped`, when given, is asked
-/// before each block: once it answers true the read ends there (true, with the
+/// The domain of a sample file that does not open as audio (code 1; the message
+/// is libsndfile's).
+inline constexpr std::string_view kWaveformErrorDomain = "WaveformErrorDomain";
+
+/// Reads `file` through once, in blocks, into `points` min/max pairs; an error of
+/// kWaveformErrorDomain when it does not open as audio. `stopped`, when given, is
+/// asked before each block: once it answers true the read ends there (with the
 /// peaks of what was read), so a reader nobody waits for any more lets go at once.
-bool readWaveformPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error,
-                       const std::function<bool()>& stopped = {});
+platform::Result<WaveformPeaks> readWaveformPeaks(const std::filesystem::path& file, size_t points,
+                                                  const std::function<bool()>& stopped = {});
 
 /// Keeps frames [fromFrame, toFrame) of `file` in the file's own format: the
 /// frames go to a temporary file beside it, which is renamed over the file once

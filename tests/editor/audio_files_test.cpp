@@ -15,6 +15,18 @@
 namespace strombel::editor {
 namespace {
 
+// Reads the peaks of `file` into `peaks`, keeping the reason of a failure in `error`.
+bool readPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& peaks, std::string& error,
+               const std::function<bool()>& stopped = {}) {
+    platform::Result<WaveformPeaks> read = readWaveformPeaks(file, points, stopped);
+    if (!read) {
+        error = read.error().message();
+        return false;
+    }
+    peaks = std::move(read).value();
+    return true;
+}
+
 using strombel::testing::fileBytes;
 using strombel::testing::readWave;
 using strombel::testing::sineSamples;
@@ -31,7 +43,7 @@ TEST(WaveformPeaks, EachPointHoldsTheLowestAndHighestSampleOfItsFramesOverBothCh
     ASSERT_TRUE(writeWave(temp / "ramp.wav", samples, 2));
     WaveformPeaks peaks;
     std::string error;
-    ASSERT_TRUE(readWaveformPeaks(temp / "ramp.wav", 10, peaks, error)) << error;
+    ASSERT_TRUE(readPeaks(temp / "ramp.wav", 10, peaks, error)) << error;
     EXPECT_EQ(peaks.frames, 1000u);
     EXPECT_EQ(peaks.channels, 2u);
     for (size_t p = 0; p < 10; ++p) {
@@ -40,9 +52,9 @@ TEST(WaveformPeaks, EachPointHoldsTheLowestAndHighestSampleOfItsFramesOverBothCh
         EXPECT_FLOAT_EQ(peaks.maximum[p], float(last * 30) / 32768.0f);
         EXPECT_FLOAT_EQ(peaks.minimum[p], float(-last * 10) / 32768.0f);
     }
-    EXPECT_FALSE(readWaveformPeaks(temp / "missing.wav", 10, peaks, error));
+    EXPECT_FALSE(readPeaks(temp / "missing.wav", 10, peaks, error));
     std::ofstream(temp / "text.wav") << "not audio";
-    EXPECT_FALSE(readWaveformPeaks(temp / "text.wav", 10, peaks, error));
+    EXPECT_FALSE(readPeaks(temp / "text.wav", 10, peaks, error));
 }
 
 TEST(WaveformPeaks, MatchTheSamplesInEveryFormatAndForAnyNumberOfPoints) {
@@ -71,7 +83,7 @@ TEST(WaveformPeaks, MatchTheSamplesInEveryFormatAndForAnyNumberOfPoints) {
             SCOPED_TRACE(points);
             WaveformPeaks peaks;
             std::string error;
-            ASSERT_TRUE(readWaveformPeaks(temp / "noise.wav", points, peaks, error)) << error;
+            ASSERT_TRUE(readPeaks(temp / "noise.wav", points, peaks, error)) << error;
             EXPECT_EQ(peaks.frames, frames);
             for (size_t p = 0; p < points; ++p) {
                 const size_t first = p == 0 ? 0 : p * frames / points, end = p + 1 == points ? frames : (p + 1) * frames / points;
@@ -98,12 +110,12 @@ TEST(WaveformPeaks, AReadToldToStopEndsAtItsNextBlock) {
         WaveformPeaks peaks;
         std::string error;
         int asked = 0;
-        ASSERT_TRUE(readWaveformPeaks(temp / "long.wav", 100, peaks, error, [&] { return ++asked > 2; })) << error;
+        ASSERT_TRUE(readPeaks(temp / "long.wav", 100, peaks, error, [&] { return ++asked > 2; })) << error;
         EXPECT_EQ(asked, 3);
         EXPECT_GT(peaks.frames, 0u);
         EXPECT_LT(peaks.frames, samples.size() / 4) << "read on after it was told to stop";
         // Unstopped, the same file is read whole.
-        ASSERT_TRUE(readWaveformPeaks(temp / "long.wav", 100, peaks, error, [] { return false; })) << error;
+        ASSERT_TRUE(readPeaks(temp / "long.wav", 100, peaks, error, [] { return false; })) << error;
         EXPECT_EQ(peaks.frames, samples.size());
     }
 }

@@ -191,19 +191,18 @@ void EditSampleViewController::readWaveform(const std::filesystem::path& file) {
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     std::weak_ptr<int> alive = alive_;
     auto read = [this, file, points, generation, alive, &loop] {
-        auto peaks = std::make_shared<WaveformPeaks>();
-        auto error = std::make_shared<std::string>();
-        const bool ok = readWaveformPeaks(file, points, *peaks, *error,
-                                          [this, generation] { return readGeneration_.load() != generation; });
-        loop.post([this, alive, generation, ok, peaks, error] {
+        auto read = std::make_shared<platform::Result<WaveformPeaks>>(readWaveformPeaks(
+            file, points, [this, generation] { return readGeneration_.load() != generation; }));
+        loop.post([this, alive, generation, read] {
             if (alive.expired() || generation != readGeneration_) return;
             loading_ = false;
-            if (!ok) {
-                STROMBEL_LOG_ERROR("cannot read the sample {}: {}", openedSample_, *error);
+            platform::Result<WaveformPeaks>& peaks = *read;
+            if (!peaks) {
+                STROMBEL_LOG_ERROR("cannot read the sample {}: {}", openedSample_, peaks.error().message());
                 peaks_ = WaveformPeaks{};
                 setStatus("cannot read this sample");
             } else {
-                peaks_ = std::move(*peaks);
+                peaks_ = std::move(peaks.value());
                 waveform_->setPeaks(&peaks_);
             }
             updateButtons();
