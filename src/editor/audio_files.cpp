@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "platform/audio_file.h"
@@ -321,10 +322,10 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
     if (info.frames <= 0) return failed("the recording holds no sound");
     if (const std::string why = platform::checkSoundFile(take); !why.empty())
         return failed("the recording cannot be kept: " + why);
-    std::vector<uint8_t> bytes;
+    platform::Result<std::vector<uint8_t>> read = readRegularFile(take, std::numeric_limits<uint64_t>::max());
+    if (!read) return failed("the recording cannot be read: " + read.error().message());
+    const std::vector<uint8_t>& bytes = read.value();
     std::string error;
-    if (!readRegularFile(take, std::numeric_limits<uint64_t>::max(), bytes, error))
-        return failed("the recording cannot be read: " + error);
     platform::WholeFile temporary(firstFreeName(folder, "recording", ".wav"), temporaryName());
     if (!temporary.write(bytes) || !temporary.finish())
         return failed("the recording could not be kept: " + temporary.failure().reason());
@@ -442,24 +443,23 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
     return FileOutcome{written, {}};
 }
 
-bool readRegularFile(const std::filesystem::path& file, uint64_t limit, std::vector<uint8_t>& bytes,
-                     std::string& error) {
+platform::Result<std::vector<uint8_t>> readRegularFile(const std::filesystem::path& file, uint64_t limit) {
+    auto failed = [](RegularFileError code, const std::string& why) {
+        return platform::Error::make(kRegularFileErrorDomain, code, why);
+    };
     // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = file.filename().string() + ": " + std::strerror(errno);
-        return false;
-    }
+    if (fd < 0) return failed(RegularFileNotOpened, file.filename().string() + ": " + std::strerror(errno));
     struct stat facts {};
-    bool ok = ::fstat(fd, &facts) == 0;
-    if (ok && !S_ISREG(facts.st_mode)) {
-        error = file.filename().string() + " is not a file";
-        ok = false;
-    } else if (ok && uint64_t(facts.st_size) > limit) {
-        error = "the audio is larger than 256 MB";
-        ok = false;
-    }
-    if (ok) {
+    std::optional<platform::Error> error;
+    std::vector<uint8_t> bytes;
+    if (::fstat(fd, &facts) != 0) {
+        error = failed(RegularFileNotOpened, file.filename().string() + ": " + std::strerror(errno));
+    } else if (!S_ISREG(facts.st_mode)) {
+        error = failed(RegularFileNotAFile, file.filename().string() + " is not a file");
+    } else if (uint64_t(facts.st_size) > limit) {
+        error = failed(RegularFileTooLarge, "the audio is larger than 256 MB");
+    } else {
         bytes.resize(size_t(facts.st_size));
         size_t done = 0;
         while (done < bytes.size()) {
@@ -468,26 +468,23 @@ bool readRegularFile(const std::filesystem::path& file, uint64_t limit, std::vec
             if (n <= 0) break;
             done += size_t(n);
         }
-        if (done != bytes.size()) {
-            error = file.filename().string() + " could not be read whole";
-            ok = false;
-        }
+        if (done != bytes.size()) error = failed(RegularFileCutShort, file.filename().string() + " could not be read whole");
     }
     ::close(fd);
-    return ok;
+    if (error) return std::move(*error);
+    return bytes;
 }
 
 FileOutcome writePastedAudioFile(const std::filesystem::path& source, const std::filesystem::path& folder) {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!readRegularFile(source, kMaxPasteBytes, bytes, error)) return failed(error);
-    return writePastedAudio(bytes, folder);
+    platform::Result<std::vector<uint8_t>> bytes = readRegularFile(source, kMaxPasteBytes);
+    if (!bytes) return failed(bytes.error().message());
+    return writePastedAudio(bytes.value(), folder);
 }
 
 FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::filesystem::path& folder) {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!readRegularFile(source, std::numeric_limits<uint64_t>::max(), bytes, error)) return failed(error);
+    platform::Result<std::vector<uint8_t>> read = readRegularFile(source, std::numeric_limits<uint64_t>::max());
+    if (!read) return failed(read.error().message());
+    std::vector<uint8_t>& bytes = read.value();
     platform::SndFileMemoryReader reader{bytes};
     SF_VIRTUAL_IO io = platform::SndFileMemoryReader::io();
     SF_INFO info{};

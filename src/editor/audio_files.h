@@ -89,9 +89,18 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
 /// that can be read.
 FileOutcome writePastedAudioFile(const std::filesystem::path& source, const std::filesystem::path& folder);
 
-/// Reads a regular file of at most `limit` bytes whole; false with `error` set otherwise.
-bool readRegularFile(const std::filesystem::path& file, uint64_t limit, std::vector<uint8_t>& bytes,
-                     std::string& error);
+/// Why a file could not be read whole (kRegularFileErrorDomain); the message names
+/// the file and the reason.
+inline constexpr std::string_view kRegularFileErrorDomain = "RegularFileErrorDomain";
+enum RegularFileError : int64_t {
+    RegularFileNotOpened = 1,
+    RegularFileNotAFile = 2,
+    RegularFileTooLarge = 3,
+    RegularFileCutShort = 4,
+};
+
+/// Reads a regular file of at most `limit` bytes whole.
+platform::Result<std::vector<uint8_t>> readRegularFile(const std::filesystem::path& file, uint64_t limit);
 
 /// Copies `source` (which must read as WAVE) to `folder`/"clipboard.wav" through a
 /// temporary file, so that what was copied stays as it was when the source is

@@ -9,22 +9,23 @@
 
 namespace strombel::editor {
 
-bool offerAudioOnClipboard(const std::filesystem::path& snapshot, std::string& error) {
+platform::Result<void> offerAudioOnClipboard(const std::filesystem::path& snapshot) {
     auto data = std::make_unique<QMimeData>();
     std::error_code failed;
     const uint64_t size = std::filesystem::file_size(snapshot, failed);
     if (failed) {
-        error = snapshot.filename().string() + ": " + failed.message();
-        return false;
+        return platform::Error::make(kRegularFileErrorDomain, RegularFileNotOpened,
+                                     snapshot.filename().string() + ": " + failed.message());
     }
     if (size <= kMaxClipboardBytes) {
-        std::vector<uint8_t> bytes;
-        if (!readRegularFile(snapshot, kMaxClipboardBytes, bytes, error)) return false;
-        data->setData("audio/wav", QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+        platform::Result<std::vector<uint8_t>> bytes = readRegularFile(snapshot, kMaxClipboardBytes);
+        if (!bytes) return std::move(bytes).error();
+        data->setData("audio/wav",
+                      QByteArray(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size())));
     }
     data->setUrls({QUrl::fromLocalFile(QString::fromStdString(snapshot.string()))});
     QGuiApplication::clipboard()->setMimeData(data.release(), QClipboard::Clipboard);
-    return true;
+    return {};
 }
 
 std::optional<ClipboardAudio> audioOnClipboard() {

@@ -9,14 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace strombel::editor {
 
 /// Files above this size are offered by URI only.
 constexpr uint64_t kMaxClipboardBytes = 64ull << 20;
 
-/// Puts the WAVE file `snapshot` on the clipboard. False, with `error` set, when
-/// it cannot be read.
-bool offerAudioOnClipboard(const std::filesystem::path& snapshot, std::string& error);
+/// Puts the WAVE file `snapshot` on the clipboard; an error whose message says why
+/// when it cannot be read.
+platform::Result<void> offerAudioOnClipboard(const std::filesystem::path& snapshot);
 
 /// What the clipboard holds that may be audio.
 struct ClipboardAudio {

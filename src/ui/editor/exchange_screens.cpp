@@ -150,9 +150,8 @@ void AudioExchangeViewController::copyBtnPressed() {
     if (!readable_) return;
     const std::filesystem::path copy = snapshot();
     if (copy.empty()) return;
-    std::string error;
-    if (!offerAudioOnClipboard(copy, error)) {
-        setMessage(QString("Nothing was copied: %1.").arg(QString::fromStdString(error)));
+    if (platform::Result<void> offered = offerAudioOnClipboard(copy); !offered) {
+        setMessage(QString("Nothing was copied: %1.").arg(QString::fromStdString(offered.error().message())));
         return;
     }
     setMessage("Copied. Paste it into another program.");
