@@ -120,7 +120,6 @@ void AudioExchangeClient::fetchContents(std::function<void(std::vector<ExchangeI
     request->setTimeout(kTimeoutSeconds);
     request->setMaximumBodySize(kMaxContentsBytes);
     start(std::move(request), [done = std::move(done)](http::HttpRequest& request, bool ok) {
-        std::vector<ExchangeItem> items;
         if (!ok) {
             const bool tooLarge =
                 request.error() && request.error()->code == static_cast<int64_t>(http::HttpErrorCode::TooLarge);
@@ -128,12 +127,13 @@ void AudioExchangeClient::fetchContents(std::function<void(std::vector<ExchangeI
                               : whyFailed(request, request.isFinished() && !request.error()));
             return;
         }
-        size_t leftOut = 0;
-        std::string error;
-        if (!parseContents(request.responseData(), items, leftOut, error)) {
-            done({}, error);
+        platform::Result<Contents> contents = parseContents(request.responseData());
+        if (!contents) {
+            done({}, contents.error().message());
             return;
         }
+        auto [items, leftOut] = std::move(contents).value();
+        std::string error;
         if (leftOut > 0) {
             STROMBEL_LOG_WARN("the audio exchange offered {} items that cannot be fetched", leftOut);
             error = std::to_string(leftOut) + (leftOut == 1 ? " item" : " items") + " of the audio exchange cannot be fetched";
@@ -177,24 +177,18 @@ bool AudioExchangeClient::isSafeItemPath(const std::string& path) {
     return true;
 }
 
-bool AudioExchangeClient::parseContents(const std::vector<uint8_t>& body, std::vector<ExchangeItem>& items,
-                                        size_t& leftOut, std::string& error) {
-    items.clear();
-    leftOut = 0;
-    if (body.size() > kMaxContentsBytes) {
-        error = "the audio exchange sent a list that is too long";
-        return false;
-    }
+platform::Result<AudioExchangeClient::Contents> AudioExchangeClient::parseContents(const std::vector<uint8_t>& body) {
+    const char* tooLong = "the audio exchange sent a list that is too long";
+    const char* noList = "the audio exchange sent something that is not a list";
+    if (body.size() > kMaxContentsBytes) return platform::Error::make(kAudioExchangeErrorDomain, 1, tooLong);
     json::Result<json::Value> list =
         json::JSONDecoder::decode(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
-    if (!list.ok() || !list.value().isArray()) {
-        error = "the audio exchange sent something that is not a list";
-        return false;
-    }
-    if (list.value().items().size() > kMaxItems) {
-        error = "the audio exchange sent a list that is too long";
-        return false;
-    }
+    if (!list.ok()) return platform::Error::causedBy(kAudioExchangeErrorDomain, 1, noList, std::move(list).error());
+    if (!list.value().isArray()) return platform::Error::make(kAudioExchangeErrorDomain, 1, noList);
+    if (list.value().items().size() > kMaxItems) return platform::Error::make(kAudioExchangeErrorDomain, 1, tooLong);
+    Contents contents;
+    std::vector<ExchangeItem>& items = contents.items;
+    size_t& leftOut = contents.leftOut;
     for (const json::Value& entry : list.value().items()) {
         ExchangeItem item{entry["name"].asString(), entry["path"].asString(), 0};
         const json::Value& size = entry["size"];
@@ -211,7 +205,7 @@ bool AudioExchangeClient::parseContents(const std::vector<uint8_t>& body, std::v
         item.size = uint64_t(bytes);
         items.push_back(std::move(item));
     }
-    return true;
+    return contents;
 }
 
 }  // namespace strombel::editor

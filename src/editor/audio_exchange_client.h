@@ -27,15 +27,21 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/network_thread.h"
+#include "platform/result.h"
 
 namespace strombel::http {
 class HttpRequest;
 }
 
 namespace strombel::editor {
+
+/// The domain of a list of the audio exchange that cannot be used (code 1; the
+/// message is what the screen shows).
+inline constexpr std::string_view kAudioExchangeErrorDomain = "AudioExchangeErrorDomain";
 
 /// One item the exchange offers.
 struct ExchangeItem {
@@ -83,10 +89,15 @@ public:
     /// Fetches one item's bytes (at most its size).
     void fetchItem(const ExchangeItem& item, std::function<void(std::vector<uint8_t> bytes, std::string error)> done);
 
-    /// The items of a "/contents" body that keep the rules above; `leftOut` counts
-    /// the others. False, with `error` set, when the body is no such list.
-    static bool parseContents(const std::vector<uint8_t>& body, std::vector<ExchangeItem>& items, size_t& leftOut,
-                              std::string& error);
+    /// The items of a "/contents" body that keep the rules above, and how many
+    /// others were left out.
+    struct Contents {
+        std::vector<ExchangeItem> items;
+        size_t leftOut = 0;
+    };
+    /// The contents of a "/contents" body; an error of kAudioExchangeErrorDomain
+    /// when the body is no such list (a JSON error under it when it is no JSON).
+    static platform::Result<Contents> parseContents(const std::vector<uint8_t>& body);
     /// Whether a peer's item path may be fetched.
     static bool isSafeItemPath(const std::string& path);
 
