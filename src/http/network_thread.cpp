@@ -344,8 +344,8 @@ bool NetworkCore::startTransfer(const std::shared_ptr<TransferOrder>& order) {
     EasyState state = EasyState::Clean;
     CURL* easy = takeEasy(plainGet, spec.usesCookies, state);
     auto transfer = std::make_unique<Transfer>(order, *this, easy, state);
-    if (std::optional<platform::Error> error = transfer->begin()) {
-        transfer->fail(std::move(*error));
+    if (platform::Result<void> begun = transfer->begin(); !begun) {
+        transfer->fail(std::move(begun).error());
         state = transfer->easyState();
         transfer.reset();
         recycle(easy, state);

@@ -190,7 +190,7 @@ std::optional<platform::Error> Transfer::passedLimit(uint64_t now) {
     return std::nullopt;
 }
 
-std::optional<platform::Error> Transfer::begin() {
+platform::Result<void> Transfer::begin() {
     touch();
     startedAt_ = speedSpanStart_ = lastActivity_;
     const RequestSpec& request = spec();
@@ -251,7 +251,7 @@ void Transfer::setConstantOptions() {
     set(easy_, CURLOPT_NOPROGRESS, 0L);
 }
 
-std::optional<platform::Error> Transfer::configureStep() {
+platform::Result<void> Transfer::configureStep() {
     const RequestSpec& request = spec();
     bool plainGet = isPlainGetStep();
     EasyState before = easyState();
@@ -353,7 +353,7 @@ std::optional<platform::Error> Transfer::configureStep() {
         set(easy_, CURLOPT_USERNAME, request.username.c_str());
         set(easy_, CURLOPT_PASSWORD, request.password.c_str());
     }
-    return std::nullopt;
+    return {};
 }
 
 size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
@@ -606,8 +606,8 @@ Transfer::Next Transfer::complete(CURLcode result) {
         return Next::Ended;
     }
     if (followsRedirect_) {
-        if (std::optional<platform::Error> error = followRedirect()) {
-            fail(std::move(*error));
+        if (platform::Result<void> followed = followRedirect(); !followed) {
+            fail(std::move(followed).error());
             return Next::Ended;
         }
         return Next::FollowRedirect;
@@ -616,7 +616,7 @@ Transfer::Next Transfer::complete(CURLcode result) {
     return Next::Ended;
 }
 
-std::optional<platform::Error> Transfer::followRedirect() {
+platform::Result<void> Transfer::followRedirect() {
     char* location = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
     if (!location) return httpError(HttpErrorCode::Redirect, "The redirect's Location is not an address");

@@ -24,6 +24,7 @@
 #include "http/pending_file.h"
 #include "platform/error.h"
 #include "platform/main_loop.h"
+#include "platform/result.h"
 
 namespace strombel::http {
 class HttpRequest;
@@ -214,7 +215,7 @@ public:
 
     /// Reads the cache and sets up the first step; an error ends the request before
     /// anything is sent.
-    std::optional<platform::Error> begin();
+    platform::Result<void> begin();
 
     enum class Next { Ended, FollowRedirect };
     /// The easy handle finished with `result`: either reports the end of the
@@ -250,14 +251,14 @@ private:
     static int onSeek(void* self, curl_off_t offset, int origin);
     static int onProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
-    std::optional<platform::Error> configureStep();
+    platform::Result<void> configureStep();
     void setConstantOptions();
     bool isPlainGetStep() const;
     void headerLine(std::string_view line);
     void headersComplete();
     bool body(std::span<const uint8_t> bytes);
     bool keep(std::span<const uint8_t> bytes);
-    std::optional<platform::Error> followRedirect();
+    platform::Result<void> followRedirect();
     void finish();
     void post(Event&& event);
     void postProgress();

@@ -321,11 +321,13 @@ void LibraryStore::queueItemFinished(http::HttpRequest& request) {
     Download download;
     Installation* installation = takeDownload(request, download);
     if (!installation) return;
-    if (auto error = checkArrivedFile(*installation, download.file, request)) fail(*installation, download.file, *error);
+    if (platform::Result<void> checked = checkArrivedFile(*installation, download.file, request); !checked) {
+        fail(*installation, download.file, checked.error());
+    }
 }
 
-std::optional<platform::Error> LibraryStore::checkArrivedFile(Installation& installation, const std::string& file,
-                                                          const http::HttpRequest& request) {
+platform::Result<void> LibraryStore::checkArrivedFile(Installation& installation, const std::string& file,
+                                                      const http::HttpRequest& request) {
     if (request.responseStatusCode() != 200) {
         return storeError(StoreErrorHttpStatus,
                           fmt::format("{}: the store answered with HTTP status {}", file, request.responseStatusCode()));
@@ -340,9 +342,9 @@ std::optional<platform::Error> LibraryStore::checkArrivedFile(Installation& inst
         return storeError(StoreErrorBadFile, fmt::format("{} arrived with {} of {} bytes", file, size, announced));
     }
     if (isPackFileName(file) && !installation.repair) {
-        if (auto problem = readPack(installation, path)) return problem;
+        if (platform::Result<void> read = readPack(installation, path); !read) return read;
         fileDone(installation, file);
-        return std::nullopt;
+        return {};
     }
     // Every other file is a sample: off the main thread, its bytes are forced to
     // the disk (the pack enters the library only once all of them are there), and
@@ -369,7 +371,7 @@ std::optional<platform::Error> LibraryStore::checkArrivedFile(Installation& inst
             if (!alive.expired()) sampleChecked(identifier, attempt, file, failure);
         });
     });
-    return std::nullopt;
+    return {};
 }
 
 std::optional<platform::Error> LibraryStore::fileOfAnotherPack(const std::string& identifier,
@@ -380,7 +382,7 @@ std::optional<platform::Error> LibraryStore::fileOfAnotherPack(const std::string
     return storeError(StoreErrorFileInUse, fmt::format("{} would replace a sample of the pack \"{}\"", file, owner->name()));
 }
 
-std::optional<platform::Error> LibraryStore::readPack(Installation& installation, const std::filesystem::path& path) {
+platform::Result<void> LibraryStore::readPack(Installation& installation, const std::filesystem::path& path) {
     const std::string file = path.filename().string();
     std::error_code sizeError;
     if (std::filesystem::file_size(path, sizeError) > kMaximumPackSize) {
@@ -408,13 +410,13 @@ std::optional<platform::Error> LibraryStore::readPack(Installation& installation
     for (const std::string& sample : *samples) {
         if (std::find(wanted.begin(), wanted.end(), sample) != wanted.end()) continue;
         if (sample.ends_with(".pack")) return storeError(StoreErrorWrongPack, fmt::format("{} names a pack as a sample", file));
-        if (auto inUse = fileOfAnotherPack(identifier, sample)) return inUse;
+        if (std::optional<platform::Error> inUse = fileOfAnotherPack(identifier, sample)) return std::move(*inUse);
         wanted.push_back(sample);
     }
     installation.packText = std::move(text);
     for (const std::string& sample : wanted) queueDownload(installation, sample);
     networkQueue_->go();
-    return std::nullopt;
+    return {};
 }
 
 void LibraryStore::sampleChecked(const std::string& identifier, uint64_t attempt, const std::string& file,
@@ -465,11 +467,12 @@ bool LibraryStore::installIfComplete(Installation& installation) {
             }
         }
     }
-    std::vector<std::filesystem::path> added;
-    if (auto error = moveIntoDownloads(installation, added)) {
-        fail(installation, {}, *error);
+    platform::Result<std::vector<std::filesystem::path>> moved = moveIntoDownloads(installation);
+    if (!moved) {
+        fail(installation, {}, moved.error());
         return false;
     }
+    const std::vector<std::filesystem::path>& added = moved.value();
     library::SoundDataManager& library = services_.library;
     if (!installation.repair) {
         auto pack = library.addSoundpackFromJson(installation.packText);
@@ -499,9 +502,9 @@ bool LibraryStore::installIfComplete(Installation& installation) {
     return true;
 }
 
-std::optional<platform::Error> LibraryStore::moveIntoDownloads(Installation& installation,
-                                                           std::vector<std::filesystem::path>& added) {
+platform::Result<std::vector<std::filesystem::path>> LibraryStore::moveIntoDownloads(Installation& installation) {
     const std::filesystem::path downloads = services_.library.downloadsFolder();
+    std::vector<std::filesystem::path> added;
     for (const std::string& file : installation.files) {
         if (isPackFileName(file)) continue;  // the pack lives in the library, not as a file
         const std::filesystem::path target = downloads / file;
@@ -524,7 +527,7 @@ std::optional<platform::Error> LibraryStore::moveIntoDownloads(Installation& ins
         added.clear();
         return storeError(StoreErrorFileSystem, fmt::format("The downloads folder could not be synced: {}", unsynced));
     }
-    return std::nullopt;
+    return added;
 }
 
 void LibraryStore::queueItemFailed(http::HttpRequest& request) {

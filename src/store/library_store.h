@@ -31,6 +31,7 @@
 #include "http/network_thread.h"
 #include "library/sound_data_manager.h"
 #include "library/sound_store.h"
+#include "platform/result.h"
 #include "platform/serial_queue.h"
 #include "store/store_catalogue.h"
 #include "store/store_settings.h"
@@ -132,9 +133,9 @@ private:
     Installation* startInstallation(const library::StoreItem& item, bool repair);
     void queueDownload(Installation& installation, const std::string& file);
     /// Checks an arrived file; an error fails the item.
-    std::optional<platform::Error> checkArrivedFile(Installation& installation, const std::string& file,
-                                                const http::HttpRequest& request);
-    std::optional<platform::Error> readPack(Installation& installation, const std::filesystem::path& path);
+    platform::Result<void> checkArrivedFile(Installation& installation, const std::string& file,
+                                            const http::HttpRequest& request);
+    platform::Result<void> readPack(Installation& installation, const std::filesystem::path& path);
     /// Why `file` may not come into the downloads folder for the pack `identifier`:
     /// a sample of another pack of the library lies there under that name.
     std::optional<platform::Error> fileOfAnotherPack(const std::string& identifier, const std::string& file) const;
@@ -146,7 +147,9 @@ private:
     /// Installs the item once its last file is in; false when that install failed
     /// (the failure is told, and a repair's installation is gone with it).
     bool installIfComplete(Installation& installation);
-    std::optional<platform::Error> moveIntoDownloads(Installation& installation, std::vector<std::filesystem::path>& added);
+    /// Moves the item's samples into the downloads folder: the files that were not
+    /// there before, or an error (the files it had added are removed again).
+    platform::Result<std::vector<std::filesystem::path>> moveIntoDownloads(Installation& installation);
     void fail(Installation& installation, const std::string& file, const platform::Error& error);
     void tellCompletedIfIdle();
     /// Once per run, after the first catalogue: fetches again the files of
