@@ -57,7 +57,7 @@ public:
             task_.finish(kSuccess, response);
         } else {
             response.error = platform::Error::make("Failed to load url", 4,
-                                               fmt::format("The server answered status {}", response.statusCode));
+                                                   fmt::format("The server answered status {}", response.statusCode));
             UsageNetworkUtil::setLastNetworkOperationError(response.error);
             task_.finish(kFailure, response);
         }

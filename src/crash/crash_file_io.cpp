@@ -74,7 +74,7 @@ platform::Result<platform::PropertyValue::Dictionary> readPropertyList(const std
     const auto* dictionary = list ? list->get<platform::PropertyValue::Dictionary>() : nullptr;
     if (!dictionary) {
         return platform::Error::make(platform::kPropertyListErrorDomain, platform::PropertyListNotRead,
-                                 path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
+                                     path.string() + " holds no property list dictionary" + (why.empty() ? "" : ": " + why));
     }
     return *dictionary;
 }

@@ -21,7 +21,7 @@ platform::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path&
 /// bytes or all the new ones. `replace` false refuses to replace an existing
 /// file (an error of code EEXIST; nothing is left aside).
 platform::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
-                                       bool replace = true);
+                                           bool replace = true);
 
 /// The dictionary of a property list file of at most `limit` bytes; an error
 /// when the file cannot be read or holds no dictionary.

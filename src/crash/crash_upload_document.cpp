@@ -233,7 +233,7 @@ void CrashUploadManager::connectionDidFinishLoading() {
     } else if (statusCode_ == 400 && !appIdentifier_.empty()) {
         cleanCrashReports();
         error = platform::Error::make(kCrashUploadErrorDomain, 1,
-                                  "The server rejected receiving crash reports for this app version!");
+                                      "The server rejected receiving crash reports for this app version!");
     } else if (!responseData_.empty()) {
         error = platform::Error::make(kCrashUploadErrorDomain, 3, fmt::format("Sending failed with status code: {}", statusCode_));
     } else {

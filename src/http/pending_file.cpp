@@ -11,7 +11,7 @@ constexpr std::string_view kMark = ".part-";
 }  // namespace
 
 platform::Result<std::unique_ptr<PendingFile>> PendingFile::createBeside(const std::filesystem::path& destination,
-                                                                     bool synced) {
+                                                                         bool synced) {
     platform::WholeFileOptions options;
     options.named("." + destination.filename().string() + std::string(kMark) + "XXXXXX");
     if (!synced) options.unsynced();

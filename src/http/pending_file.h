@@ -23,7 +23,7 @@ public:
     /// bytes are not forced to disk before the rename (for files that check
     /// themselves, such as cache entries).
     static platform::Result<std::unique_ptr<PendingFile>> createBeside(const std::filesystem::path& destination,
-                                                                   bool synced = true);
+                                                                       bool synced = true);
     /// Whether `fileName` is the name such a temporary file gets (".NAME.part-XXXXXX").
     static bool isPendingFileName(std::string_view fileName);
 

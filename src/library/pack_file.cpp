@@ -33,7 +33,7 @@ platform::Result<PackDescription> readPackDescription(std::string_view text) {
     auto decoded = json::objectFromJSONString(text);
     if (!decoded.ok()) {
         return platform::Error::make(kPackErrorDomain, PackErrorNotJson, "the pack file is not JSON", {},
-                                 std::make_shared<const platform::Error>(decoded.error()));
+                                     std::make_shared<const platform::Error>(decoded.error()));
     }
     const json::Value& root = decoded.value();
     if (!root.isObject()) return invalid("the pack file is not a JSON object");

@@ -4,8 +4,8 @@
 // returns a failure that has a reason.
 //
 //   Result<PngImage> image = PngImage::fromData(bytes);
-//   if (!image.ok()) { STROMBEL_LOG_ERROR("{}", image.error().description()); return; }
-//   use(image.value());
+//   if (!image) return image.error();   // handed on, its reason and causes with it
+//   use(image.value());                 // or *image, image->width()
 //
 // A library keeps its own domain and codes (json, http, crash...); the error that
 // caused one goes under it as `underlying`, so a caller can show the whole chain.

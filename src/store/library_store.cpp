@@ -31,7 +31,7 @@ constexpr uint64_t kMaximumPackSize = 1024 * 1024;
 /// The store's error for a request that failed; `limit` is the size it was
 /// allowed (0: the client's own). `settings` says whether credentials were sent.
 platform::Error errorOfFailedRequest(const http::HttpRequest& request, const std::string& what,
-                                 const StoreSettings& settings, uint64_t limit = 0) {
+                                     const StoreSettings& settings, uint64_t limit = 0) {
     const platform::Error cause = request.error() ? *request.error() : http::httpError(http::HttpErrorCode::ConnectionFailure, "failed");
     auto made = [&](StoreErrorCode code, const std::string& message) {
         return platform::Error::make(kStoreErrorDomain, code, message, {}, std::make_shared<const platform::Error>(cause));
@@ -375,7 +375,7 @@ platform::Result<void> LibraryStore::checkArrivedFile(Installation& installation
 }
 
 std::optional<platform::Error> LibraryStore::fileOfAnotherPack(const std::string& identifier,
-                                                           const std::string& file) const {
+                                                               const std::string& file) const {
     auto existing = services_.library.sampleWithFilepath(std::string(kDownloadsRelative) + file);
     auto owner = existing ? existing->soundpack() : nullptr;
     if (!owner || owner->packId() == identifier) return std::nullopt;
@@ -394,8 +394,8 @@ platform::Result<void> LibraryStore::readPack(Installation& installation, const 
     auto pack = library::readPackDescription(text);
     if (!pack.ok()) {
         return platform::Error::make(kStoreErrorDomain, StoreErrorWrongPack,
-                                 fmt::format("{} is not a usable pack: {}", file, pack.error().message()), {},
-                                 std::make_shared<const platform::Error>(pack.error()));
+                                     fmt::format("{} is not a usable pack: {}", file, pack.error().message()), {},
+                                     std::make_shared<const platform::Error>(pack.error()));
     }
     const std::string& identifier = installation.item.identifier;
     if (pack.value().id != identifier) {

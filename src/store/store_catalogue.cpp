@@ -79,7 +79,7 @@ platform::Result<std::vector<library::StoreItem>> decodeStoreItems(std::string_v
     auto decoded = json::objectFromJSONString(text);
     if (!decoded.ok()) {
         return platform::Error::make(kStoreErrorDomain, StoreErrorNotJson, "The store's catalogue is not JSON", {},
-                                 std::make_shared<const platform::Error>(decoded.error()));
+                                     std::make_shared<const platform::Error>(decoded.error()));
     }
     if (!decoded.value().isArray()) return storeError(StoreErrorNotAList, "The store's catalogue is not a list");
     std::vector<library::StoreItem> items;
