@@ -4,7 +4,7 @@
 // (libcurl), the queue that runs them a few at a time, and the on-disk cache of
 // answers. Used by the store, the crash upload, the analytics upload and the
 // social network client.
-// May include: platform, logging, json.
+// May include: platform, logging.
 //
 //   http_request.h             HttpRequest: one request and its answer
 //   http_request_delegate.h    HttpRequestDelegate: its messages, on the main loop
