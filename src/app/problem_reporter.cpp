@@ -5,6 +5,7 @@
 
 #include "logging/log.h"
 #include "ui/kit/context.h"
+#include "ui/kit/presenters.h"
 
 namespace strombel::app {
 

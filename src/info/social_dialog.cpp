@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "info/url_text.h"
+#include "json/error.h"
 #include "json/value.h"
 
 namespace strombel::info {
