@@ -191,12 +191,12 @@ void EditSampleViewController::readWaveform(const std::filesystem::path& file) {
     platform::MainLoop& loop = ui::kit::Context::current().loop();
     std::weak_ptr<int> alive = alive_;
     auto read = [this, file, points, generation, alive, &loop] {
-        auto read = std::make_shared<platform::Result<WaveformPeaks>>(readWaveformPeaks(
+        auto result = std::make_shared<platform::Result<WaveformPeaks>>(readWaveformPeaks(
             file, points, [this, generation] { return readGeneration_.load() != generation; }));
-        loop.post([this, alive, generation, read] {
+        loop.post([this, alive, generation, result] {
             if (alive.expired() || generation != readGeneration_) return;
             loading_ = false;
-            platform::Result<WaveformPeaks>& peaks = *read;
+            platform::Result<WaveformPeaks>& peaks = *result;
             if (!peaks) {
                 STROMBEL_LOG_ERROR("cannot read the sample {}: {}", openedSample_, peaks.error().message());
                 peaks_ = WaveformPeaks{};
