@@ -14,7 +14,6 @@ namespace {
 
 // The user-defaults keys of the pad screen.
 constexpr const char* kCurrentSoundBank = "CurrentSoundBank";
-constexpr const char* kEffectDryWet = "EffectDryWet";
 constexpr const char* kBeatsPerMinute = "BeatsPerMinute";
 constexpr const char* kActivePattern = "ActivePattern";
 constexpr const char* kFlipOrientation = "FlipOrientation";
@@ -26,7 +25,6 @@ constexpr const char* kInOutMode = "InOutMode";
 constexpr const char* kCutSamples = "CutSamples";
 constexpr const char* kSwingPercentage = "SwingPercentage";
 constexpr const char* kHoldToggle = "HoldToggle";
-constexpr const char* kVolume = "Volume";
 
 }  // namespace
 
@@ -35,10 +33,11 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
 
 StrombelViewController::StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults,
                                                GuiType guiType)
-    : services_(services), defaults_(defaults), guiType_(guiType), gf_(std::make_unique<GuiFactory>(guiType)) {
+    : services_(services), defaults_(defaults), guiType_(guiType),
+      gf_(std::make_unique<GuiFactory>(guiType)),
+      effects_(*services.engine, defaults) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
-    sliderViews_.reserve(6);
 }
 
 StrombelViewController::~StrombelViewController() {
@@ -64,7 +63,7 @@ StrombelViewController::~StrombelViewController() {
         // The editor's view calls the editor, which goes with the screen.
         if (editSampleViewController_) editSampleViewController_->view()->removeFromSuperview();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
-        if (dryWetEffectsControl_) dryWetEffectsControl_->setDelegate(nullptr);
+        effects_.detach();
         if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
         if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
         // The ports panel leaves the hub while the hub is still there.
@@ -186,10 +185,6 @@ void StrombelViewController::viewWillAppear() {
         if (!defaults_.hasObject(key)) defaults_.setInteger(key, fallback);
         return defaults_.integerForKey(key);
     };
-    auto doubleWithDefault = [&](const char* key, double fallback) {
-        if (!defaults_.hasObject(key)) defaults_.setDouble(key, fallback);
-        return defaults_.doubleForKey(key);
-    };
 
     // 1. The bank, limited by the selector to the banks that exist.
     int64_t bank = integerWithDefault(kCurrentSoundBank, 0);
@@ -199,7 +194,7 @@ void StrombelViewController::viewWillAppear() {
     displayCurrentSoundBank();
 
     // 2. Dry/wet; the box reports its amount back, which sets the engine.
-    dryWetEffectsControl_->setEffectAmount(float(doubleWithDefault(kEffectDryWet, 1.0)));
+    effects_.restoreDryWet();
 
     // 3. Tempo.
     changeBpmTo(int32_t(integerWithDefault(kBeatsPerMinute, 125)));
@@ -252,12 +247,7 @@ void StrombelViewController::viewWillAppear() {
 
     // 14-15. Volume and effects; each slider sends its action, which sets the
     // engine and stores the value again.
-    doubleWithDefault(kVolume, 1.0);
-    doubleWithDefault(kSliderKeys[0], 0.5);
-    for (int i = 1; i < 6; ++i) doubleWithDefault(kSliderKeys[i], 0.0);
-    volumeSlider_->setCurrentPosition(float(defaults_.doubleForKey(kVolume)));
-    for (size_t i = 0; i < sliderViews_.size() && i < 6; ++i)
-        sliderViews_[i]->setCurrentPosition(float(defaults_.doubleForKey(kSliderKeys[i])));
+    effects_.restoreSliders();
 }
 
 // ---- Panels -------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
 #include "ui/gui_type.h"
+#include "ui/pad/pad_effects_panel.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/strombel_view_controller_delegate.h"
@@ -51,7 +52,6 @@ class StrombelViewController : public PadEngineObserver,
                                public PadLibraryObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
-                               public DryWetEffectsControlDelegate,
                                public SequencerScreenControlDelegate,
                                public MidiChannelControlDelegate,
                                public DragDropTableViewControllerDelegate,
@@ -157,7 +157,7 @@ public:
     void stopPlayback();
 
     // --- Sample and I/O panels -----------------------------------------------
-    void volumeSliderChanged();
+    void volumeSliderChanged() { effects_.volumeSliderChanged(); }
     // The six effect sliders, left to right; each hands its position to the
     // engine and stores the engine's value.
     void pitchSliderChanged() { effectSliderChanged(0); }
@@ -251,7 +251,8 @@ public:
     void soundbanksChanged() override;
     void midiLearnBtnChangedToNote(int32_t pad, int32_t note) override;
     void activeSoundbankChanged(uint64_t bankIndex) override;
-    void dryWetAmountChanged(float amount) override;
+    /// The dry/wet box's amount (the box tells the effects panel itself).
+    void dryWetAmountChanged(float amount) { effects_.dryWetAmountChanged(amount); }
     void sequencerControlMinusPressed() override;
     void sequencerControlPlusPressed() override;
     void midiChannelChanged(int32_t channel) override;
@@ -297,11 +298,8 @@ public:
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
 
 protected:
-    /// The settings keys of the six effect sliders, left to right.
-    static constexpr const char* kSliderKeys[6] = {"PitchAmount", "DelayIntensity", "ReverbAmount",
-                                                   "CutOffAmount", "PhaseAmount", "CrushAmount"};
     /// What the six effect sliders share (`index` 0 to 5, left to right).
-    void effectSliderChanged(int index);
+    void effectSliderChanged(int index) { effects_.effectSliderChanged(index); }
     /// For the phone screens: a screen of another gui type.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
@@ -406,15 +404,14 @@ protected:
 
     SmallButtonControl *sortBtn_ = nullptr, *inOutBtn_ = nullptr, *sampleOptionsBtn_ = nullptr,
                        *orientationBtn_ = nullptr, *sequencerBtn_ = nullptr;
-    HorizontalSliderControl* volumeSlider_ = nullptr;
     AudioOutputMeter* audioOutputMeter_ = nullptr;
     SoundBankControl* soundBankControl_ = nullptr;
-    DryWetEffectsControl* dryWetEffectsControl_ = nullptr;
+    /// The dry/wet box, the volume and the effect sliders.
+    PadEffectsPanel effects_;
 
     std::vector<kit::Button*> tapButtons_;
     std::vector<LightView*> tapButtonLights_;
     std::vector<kit::Label*> tapButtonLabels_;
-    std::vector<SliderControl*> sliderViews_;
     std::array<bool, 12> releasedPads_{};
     // The sample each held pad's touch started: its release stops that one,
     // though another finger changed the bank meanwhile.

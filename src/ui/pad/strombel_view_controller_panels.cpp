@@ -18,10 +18,6 @@ namespace {
 // The sequencer's tempo limits.
 constexpr int32_t kLowestTapTempo = 10, kHighestTapTempo = 300;
 
-constexpr PadEngine::Setting kSliderSettings[6] = {
-    PadEngine::Setting::pitchAmount, PadEngine::Setting::delayIntensity, PadEngine::Setting::reverbAmount,
-    PadEngine::Setting::cutOffAmount, PadEngine::Setting::phaseAmount, PadEngine::Setting::crushAmount};
-
 }  // namespace
 
 double StrombelViewController::now() const { return double(kit::Context::current().loop().nowNanos()) / 1e9; }
@@ -304,24 +300,6 @@ void StrombelViewController::currentBarChanged(int32_t bar, int32_t subBar) {
         uint64_t active = services_.sequencer->activePatternIdx();
         if (active < tapButtonLights_.size()) tapButtonLights_[active]->flashOnce();
     }
-}
-
-// ---- Sliders and the dry/wet box -------------------------------------------------
-
-void StrombelViewController::volumeSliderChanged() {
-    services_.engine->setSetting(PadEngine::Setting::volume, volumeSlider_->currentPosition());
-    defaults_.setDouble("Volume", services_.engine->setting(PadEngine::Setting::volume));
-}
-
-void StrombelViewController::effectSliderChanged(int index) {
-    if (index < 0 || index >= int(sliderViews_.size())) return;
-    services_.engine->setSetting(kSliderSettings[index], sliderViews_[size_t(index)]->currentPosition());
-    defaults_.setDouble(kSliderKeys[index], services_.engine->setting(kSliderSettings[index]));
-}
-
-void StrombelViewController::dryWetAmountChanged(float amount) {
-    services_.engine->setSetting(PadEngine::Setting::effectWetness, amount);
-    defaults_.setDouble("EffectDryWet", amount);
 }
 
 // ---- Sample panel -------------------------------------------------------------------
