@@ -35,7 +35,8 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
                                                GuiType guiType)
     : services_(services), defaults_(defaults), guiType_(guiType),
       gf_(std::make_unique<GuiFactory>(guiType)),
-      effects_(*services.engine, defaults) {
+      effectsPanel_(*services.engine, defaults),
+      sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
 }
@@ -63,8 +64,8 @@ StrombelViewController::~StrombelViewController() {
         // The editor's view calls the editor, which goes with the screen.
         if (editSampleViewController_) editSampleViewController_->view()->removeFromSuperview();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
-        effects_.detach();
-        if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
+        effectsPanel_.detach();
+        sequencerPanel_.detach();
         if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
         // The ports panel leaves the hub while the hub is still there.
         if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
@@ -157,8 +158,7 @@ void StrombelViewController::viewDidUnload() {
     }
     if (audioOutputUpdateTimer_) audioOutputUpdateTimer_->invalidate();
     audioOutputUpdateTimer_.reset();
-    if (tapLightTimer_) tapLightTimer_->invalidate();
-    tapLightTimer_.reset();
+    sequencerPanel_.stopTapTimer();
 }
 
 void StrombelViewController::onTimer() {
@@ -194,7 +194,7 @@ void StrombelViewController::viewWillAppear() {
     displayCurrentSoundBank();
 
     // 2. Dry/wet; the box reports its amount back, which sets the engine.
-    effects_.restoreDryWet();
+    effectsPanel_.restoreDryWet();
 
     // 3. Tempo.
     changeBpmTo(int32_t(integerWithDefault(kBeatsPerMinute, 125)));
@@ -247,7 +247,7 @@ void StrombelViewController::viewWillAppear() {
 
     // 14-15. Volume and effects; each slider sends its action, which sets the
     // engine and stores the value again.
-    effects_.restoreSliders();
+    effectsPanel_.restoreSliders();
 }
 
 // ---- Panels -------------------------------------------------------------------
@@ -348,24 +348,16 @@ void StrombelViewController::sampleOptionsBtnPressed() {
 void StrombelViewController::sequencerBtnPressed() {
     const bool down = buttonDown(sequencerBtn_);
     defaults_.setBool(kSequencer, down);
-    const bool open = sequencerLeftControlsContainer_ != nullptr;
+    const bool open = sequencerPanel_.isOpen();
     if (down && !open) {
         if (buttonDown(sampleOptionsBtn_))
             press(sampleOptionsBtn_, false, &StrombelViewController::sampleOptionsBtnPressed);
         if (buttonDown(inOutBtn_)) press(inOutBtn_, false, &StrombelViewController::inOutBtnPressed);
         takeOff(volumeContainer_);
         takeOff(audioMeterContainer_);
-        buildSequencerPanel();
+        sequencerPanel_.open(*baseContainer_);
     } else if (!down && open) {
-        if (buttonDown(patternBtn_)) press(patternBtn_, false, &StrombelViewController::patternBtnPressed);
-        if (sequencerScreen_) sequencerScreen_->setDelegate(nullptr);
-        sequencerLeftControlsContainer_->removeFromSuperview();
-        sequencerRightControlsContainer_->removeFromSuperview();
-        sequencerLeftControlsContainer_ = sequencerRightControlsContainer_ = nullptr;
-        sequencerScreen_ = nullptr;
-        tapTimerLight_ = nullptr;
-        bpmBtn_ = tapTimerBtn_ = barsBtn_ = swingBtn_ = nullptr;
-        playBtn_ = recBtn_ = metronomeBtn_ = fxBtn_ = patternBtn_ = eraseBtn_ = nullptr;
+        sequencerPanel_.close();
         putBack(volumeContainer_);
         putBack(audioMeterContainer_);
     }

@@ -24,6 +24,7 @@
 #include "ui/pad/pad_effects_panel.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
+#include "ui/pad/pad_sequencer_panel.h"
 #include "ui/pad/strombel_view_controller_delegate.h"
 
 namespace strombel::ui {
@@ -39,9 +40,6 @@ enum TapPadsState : int32_t {
     TapPadsMidiLearn = 6,
 };
 
-/// What the sequencer value box edits.
-enum RhythmConfigMode : int32_t { RhythmNone = 0, RhythmTempo = 1, RhythmBars = 2, RhythmSwing = 3 };
-
 /// The application's main screen: twelve tap pads, the effect sliders, the output
 /// meter, the bank selector and the panels that open over them. It observes the
 /// engine, the sequencer, the library and the MIDI learn, and hears all of them
@@ -52,7 +50,6 @@ class StrombelViewController : public PadEngineObserver,
                                public PadLibraryObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
-                               public SequencerScreenControlDelegate,
                                public MidiChannelControlDelegate,
                                public DragDropTableViewControllerDelegate,
                                public editor::ExchangePasteViewControllerDelegate,
@@ -138,26 +135,29 @@ public:
     void setTapPadLightsToPatternsIncludeActive(bool includeActive);
     void setTapPadsLightsAndLabelsToMidiLearn();
 
-    // --- Sequencer panel ----------------------------------------------------
-    void bpmBtnPressed();
-    void barsBtnPressed();
-    void swingBtnPressed();
-    void tapTimerBtnPressed();
-    void playBtnPressed();
-    void recordBtnPressed();
-    void metronomeBtnPressed();
-    void fxBtnPressed();
-    void patternBtnPressed();
-    void eraseBtnPressed() {}
-    void changeBpmTo(int32_t bpm);
-    void displayCurrentSequencerConfigContent();
-    void startTapTimer();
-    void tapButtonFlash();
-    void startPlayback();
-    void stopPlayback();
+    // --- Sequencer panel (its controller does the work) ------------------------
+    void bpmBtnPressed() { sequencerPanel_.bpmBtnPressed(); }
+    void barsBtnPressed() { sequencerPanel_.barsBtnPressed(); }
+    void swingBtnPressed() { sequencerPanel_.swingBtnPressed(); }
+    void tapTimerBtnPressed() { sequencerPanel_.tapTimerBtnPressed(); }
+    void playBtnPressed() { sequencerPanel_.playBtnPressed(); }
+    void recordBtnPressed() { sequencerPanel_.recordBtnPressed(); }
+    void metronomeBtnPressed() { sequencerPanel_.metronomeBtnPressed(); }
+    void fxBtnPressed() { sequencerPanel_.fxBtnPressed(); }
+    void patternBtnPressed() { sequencerPanel_.patternBtnPressed(); }
+    void eraseBtnPressed() { sequencerPanel_.eraseBtnPressed(); }
+    void changeBpmTo(int32_t bpm) { sequencerPanel_.changeBpmTo(bpm); }
+    void displayCurrentSequencerConfigContent() { sequencerPanel_.displayCurrentSequencerConfigContent(); }
+    void startTapTimer() { sequencerPanel_.startTapTimer(); }
+    void tapButtonFlash() { sequencerPanel_.tapButtonFlash(); }
+    void startPlayback() { sequencerPanel_.startPlayback(); }
+    void stopPlayback() { sequencerPanel_.stopPlayback(); }
+    /// The value box's − and + (the box tells the sequencer panel itself).
+    void sequencerControlMinusPressed() { sequencerPanel_.sequencerControlMinusPressed(); }
+    void sequencerControlPlusPressed() { sequencerPanel_.sequencerControlPlusPressed(); }
 
     // --- Sample and I/O panels -----------------------------------------------
-    void volumeSliderChanged() { effects_.volumeSliderChanged(); }
+    void volumeSliderChanged() { effectsPanel_.volumeSliderChanged(); }
     // The six effect sliders, left to right; each hands its position to the
     // engine and stores the engine's value.
     void pitchSliderChanged() { effectSliderChanged(0); }
@@ -243,18 +243,16 @@ public:
     void audioOutputRestored(const std::string& message) override;
     void sampleUnreadable(const std::string& message) override;
     void setOutputNotice(const QString& text);
-    void sequencerStarted() override;
-    void sequencerStopped() override;
-    void activePatternChanged() override;
-    void currentBarChanged(int32_t bar, int32_t subBar) override;
+    void sequencerStarted() override { sequencerPanel_.sequencerStarted(); }
+    void sequencerStopped() override { sequencerPanel_.sequencerStopped(); }
+    void activePatternChanged() override { sequencerPanel_.activePatternChanged(); }
+    void currentBarChanged(int32_t bar, int32_t subBar) override { sequencerPanel_.currentBarChanged(bar, subBar); }
     void samplesChanged() override { displayCurrentSoundBank(); }
     void soundbanksChanged() override;
     void midiLearnBtnChangedToNote(int32_t pad, int32_t note) override;
     void activeSoundbankChanged(uint64_t bankIndex) override;
     /// The dry/wet box's amount (the box tells the effects panel itself).
-    void dryWetAmountChanged(float amount) { effects_.dryWetAmountChanged(amount); }
-    void sequencerControlMinusPressed() override;
-    void sequencerControlPlusPressed() override;
+    void dryWetAmountChanged(float amount) { effectsPanel_.dryWetAmountChanged(amount); }
     void midiChannelChanged(int32_t channel) override;
 
     // --- What tests and the window look at -----------------------------------
@@ -267,17 +265,17 @@ public:
     SmallButtonControl* sampleOptionsBtn() const { return sampleOptionsBtn_; }
     SmallButtonControl* sequencerBtn() const { return sequencerBtn_; }
     SmallButtonControl* orientationBtn() const { return orientationBtn_; }
-    SmallButtonControl* playBtn() const { return playBtn_; }
-    SmallButtonControl* recBtn() const { return recBtn_; }
-    SmallButtonControl* bpmBtn() const { return bpmBtn_; }
-    SmallButtonControl* tapTimerBtn() const { return tapTimerBtn_; }
-    SmallButtonControl* barsBtn() const { return barsBtn_; }
-    SmallButtonControl* patternBtn() const { return patternBtn_; }
-    SmallButtonControl* eraseBtn() const { return eraseBtn_; }
-    SmallButtonControl* swingBtn() const { return swingBtn_; }
-    SmallButtonControl* metronomeBtn() const { return metronomeBtn_; }
-    SmallButtonControl* fxBtn() const { return fxBtn_; }
-    LightView* tapTimerLight() const { return tapTimerLight_; }
+    SmallButtonControl* playBtn() const { return sequencerPanel_.playBtn(); }
+    SmallButtonControl* recBtn() const { return sequencerPanel_.recBtn(); }
+    SmallButtonControl* bpmBtn() const { return sequencerPanel_.bpmBtn(); }
+    SmallButtonControl* tapTimerBtn() const { return sequencerPanel_.tapTimerBtn(); }
+    SmallButtonControl* barsBtn() const { return sequencerPanel_.barsBtn(); }
+    SmallButtonControl* patternBtn() const { return sequencerPanel_.patternBtn(); }
+    SmallButtonControl* eraseBtn() const { return sequencerPanel_.eraseBtn(); }
+    SmallButtonControl* swingBtn() const { return sequencerPanel_.swingBtn(); }
+    SmallButtonControl* metronomeBtn() const { return sequencerPanel_.metronomeBtn(); }
+    SmallButtonControl* fxBtn() const { return sequencerPanel_.fxBtn(); }
+    LightView* tapTimerLight() const { return sequencerPanel_.tapTimerLight(); }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
@@ -293,13 +291,13 @@ public:
     kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
     kit::View* slidersContainer() const { return slidersContainer_; }
     AudioOutputMeter* audioOutputMeter() const { return audioOutputMeter_; }
-    SequencerScreenControl* sequencerScreen() const { return sequencerScreen_; }
+    SequencerScreenControl* sequencerScreen() const { return sequencerPanel_.sequencerScreen(); }
     bool hasEngineTimer() const { return audioOutputUpdateTimer_ != nullptr; }
     uint64_t copiedPatternIdx() const { return copiedPatternIdx_; }
 
 protected:
     /// What the six effect sliders share (`index` 0 to 5, left to right).
-    void effectSliderChanged(int index) { effects_.effectSliderChanged(index); }
+    void effectSliderChanged(int index) { effectsPanel_.effectSliderChanged(index); }
     /// For the phone screens: a screen of another gui type.
     StrombelViewController(PadScreenServices services, platform::UserDefaults& defaults, GuiType guiType);
 
@@ -313,13 +311,10 @@ protected:
     /// upright whatever the status bar was last told.
     QSizeF shownSize() const;
     /// The panels' controls, made when a panel opens.
-    void buildSequencerPanel();
     void buildSampleOptionsPanel();
     void buildInOutPanel();
     /// A SWITCH button of the portrait strip, and the slide to the other side.
     std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
-    /// The main loop's clock in seconds (the timers' time).
-    double now() const;
     kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);
     SmallButtonControl* makeSmallButton(kit::View* parent, double x, double y, const QString& label,
                                         LightView** light = nullptr);
@@ -371,6 +366,26 @@ protected:
     int32_t tapPadsState_ = TapPadsPlay;
     std::unique_ptr<GuiFactory> gf_;
 
+    /// What the panel controllers ask of the screen, each through its own narrow interface.
+    class PanelHost final : public PadSequencerPanelHost {
+    public:
+        explicit PanelHost(StrombelViewController& screen) : screen_(screen) {}
+        void patternModeChanged(bool on) override;
+        void patternLightsChanged() override;
+        void flashPatternPad(uint64_t pattern) override;
+        void playbackStateChanged(bool running) override;
+
+    private:
+        StrombelViewController& screen_;
+    };
+    PanelHost panelHost_{*this};
+    /// The dry/wet box, the volume and the effect sliders.
+    PadEffectsPanel effectsPanel_;
+    /// The sequencer panel and the tempo lamp.
+    PadSequencerPanel sequencerPanel_;
+    /// PATT. down: the pads show the patterns, and a long touch edits one; up: they play again.
+    void showPatternsOnPads(bool on);
+
     // The views: owned by their superviews once added; the screen keeps its own
     // hold on each base panel, so that one taken off the screen survives.
     std::unique_ptr<kit::View> rootView_;
@@ -399,15 +414,12 @@ protected:
     kit::ImageView* shadeView_ = nullptr;
     float currentShadeAlpha_ = 0.375f;
 
-    std::unique_ptr<kit::Timer> tapLightTimer_;
     std::unique_ptr<kit::Timer> audioOutputUpdateTimer_;
 
     SmallButtonControl *sortBtn_ = nullptr, *inOutBtn_ = nullptr, *sampleOptionsBtn_ = nullptr,
                        *orientationBtn_ = nullptr, *sequencerBtn_ = nullptr;
     AudioOutputMeter* audioOutputMeter_ = nullptr;
     SoundBankControl* soundBankControl_ = nullptr;
-    /// The dry/wet box, the volume and the effect sliders.
-    PadEffectsPanel effects_;
 
     std::vector<kit::Button*> tapButtons_;
     std::vector<LightView*> tapButtonLights_;
@@ -417,8 +429,6 @@ protected:
     // though another finger changed the bank meanwhile.
     std::array<std::string, 12> heldPadPaths_{};
 
-    int32_t rhythmConfigMode_ = RhythmNone;
-    double sequencerScreenAvailableTime_ = 0;
 
     kit::ImageView* sampleOptionsRightControlsContainer_ = nullptr;
     SmallButtonControl *cutBtn_ = nullptr, *holdToggleBtn_ = nullptr, *sampleVolumeBtn_ = nullptr,
@@ -428,14 +438,6 @@ protected:
     /// meanwhile: all are written to the library when the mode is left.
     std::map<std::string, float> editedTrackVolumes_;
 
-    kit::ImageView *sequencerLeftControlsContainer_ = nullptr, *sequencerRightControlsContainer_ = nullptr;
-    LightView* tapTimerLight_ = nullptr;
-    SmallButtonControl *bpmBtn_ = nullptr, *tapTimerBtn_ = nullptr, *barsBtn_ = nullptr, *swingBtn_ = nullptr;
-    SequencerScreenControl* sequencerScreen_ = nullptr;
-    SmallButtonControl *playBtn_ = nullptr, *recBtn_ = nullptr, *metronomeBtn_ = nullptr, *fxBtn_ = nullptr,
-                       *patternBtn_ = nullptr, *eraseBtn_ = nullptr;
-    double startTimeMillis_ = 0, lastTapMillis_ = 0;
-    int32_t numTapsSinceStart_ = 0;
 
     kit::ImageView* inOutRightControlsContainer_ = nullptr;
     SmallButtonControl *exportBtn_ = nullptr, *midiLearnBtn_ = nullptr, *tappadsOrSoundbanksBtn_ = nullptr,

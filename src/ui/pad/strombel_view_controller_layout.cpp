@@ -120,7 +120,7 @@ void StrombelViewController::loadView() {
     auto dryWet = std::make_unique<DryWetEffectsControl>(guiType_);
     dryWet->setX(L, T);
     DryWetEffectsControl* dryWetControl = topRightButtonsContainer_->add(std::move(dryWet));
-    effects_.setDryWetControl(dryWetControl);
+    effectsPanel_.setDryWetControl(dryWetControl);
     makeCaption(topRightButtonsContainer_, dryWetControl->x(), f.labelY(), std::trunc(dryWetControl->width()),
                 "DRY/WET");
     auto panelButton = [&](double x, const char* label, void (StrombelViewController::*action)()) {
@@ -150,7 +150,7 @@ void StrombelViewController::loadView() {
         slider->setX(P * i + row.x, row.y);
         slider->addTarget(kit::valueChanged, [this, action = actions[i]](kit::Control&) { (this->*action)(); });
         SliderControl* placed = slidersContainer_->add(std::move(slider));
-        effects_.addEffectSlider(placed);
+        effectsPanel_.addEffectSlider(placed);
         makeCaption(slidersContainer_, P * i + row.captionX, row.captionAtLabelY ? f.labelY() : row.captionY, P,
                     captions[i]);
         auto lamp = std::make_unique<LightView>(guiType_);
@@ -210,7 +210,7 @@ void StrombelViewController::loadView() {
     auto volumeSlider = std::make_unique<HorizontalSliderControl>(guiType_);
     volumeSlider->setX(volume.sliderX, volume.sliderY);
     volumeSlider->addTarget(kit::valueChanged, [this](kit::Control&) { volumeSliderChanged(); });
-    effects_.setVolumeSlider(volumeContainer_->add(std::move(volumeSlider)));
+    effectsPanel_.setVolumeSlider(volumeContainer_->add(std::move(volumeSlider)));
     audioMeterContainer_ = makePanel(f.controlsRightX(), f.middleControlsY(), f.controlsWidth(), f.controlsHeight(),
                                      "linesAudioControl");
     makeCaption(audioMeterContainer_, volume.meterCaptionX, f.labelY(), volume.meterCaptionWidth, "AUDIO OUTPUT");

@@ -42,7 +42,7 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
                 STROMBEL_LOG_WARN("Warn: track not ready: {}", path);
                 return;
             }
-            if (buttonDown(eraseBtn_)) {
+            if (buttonDown(eraseBtn())) {
                 services_.engine->stopTrack(path);
                 services_.sequencer->eraseAllEventsOfTrack(path);
             } else {
@@ -52,7 +52,7 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
             break;
         }
         case TapPadsPattern:
-            if (buttonDown(eraseBtn_)) {
+            if (buttonDown(eraseBtn())) {
                 showAlert("Erase", QString("Are you sure you want to erase Pattern %1?").arg(patternNumber(pad)),
                           {"No wait!", "Erase"}, pad, true);
             } else {
@@ -120,7 +120,7 @@ void StrombelViewController::alertClicked(const QString& buttonTitle, int tag) {
 // ---- The pattern edit menu --------------------------------------------------
 
 void StrombelViewController::tapPadLongPress(int pad) {
-    if (!buttonDown(patternBtn_) || pad < 0 || pad > 11) return;
+    if (!buttonDown(patternBtn()) || pad < 0 || pad > 11) return;
     selectedPatternIdx_ = uint64_t(pad);
     QStringList items{"Cut", "Copy"};
     if (canPaste()) items << "Paste";
@@ -261,11 +261,11 @@ void StrombelViewController::trackStarted(const std::string& path, bool fromTapP
             }
         }
     }
-    if (buttonDown(recBtn_) && fromTapPad) services_.sequencer->recordSequencerEventForSample(path, 0);
+    if (buttonDown(recBtn()) && fromTapPad) services_.sequencer->recordSequencerEventForSample(path, 0);
 }
 
 void StrombelViewController::trackStopped(const std::string& path, bool fromTapPad) {
-    if (buttonDown(recBtn_) && fromTapPad) services_.sequencer->recordSequencerEventForSample(path, 1);
+    if (buttonDown(recBtn()) && fromTapPad) services_.sequencer->recordSequencerEventForSample(path, 1);
     trackFinishedPlaying(path);
 }
 
@@ -287,6 +287,49 @@ void StrombelViewController::sampleUnreadable(const std::string& message) {
 
 void StrombelViewController::midiLearnBtnChangedToNote(int32_t, int32_t) {
     if (tapPadsState_ == TapPadsMidiLearn) setTapPadsLightsAndLabelsToMidiLearn();
+}
+
+// ---- What the panel controllers ask of the pads ------------------------------------------
+
+void StrombelViewController::showPatternsOnPads(bool on) {
+    if (on) {
+        tapPadsState_ = TapPadsPattern;
+        for (int pad = 0; pad < int(tapButtonLabels_.size()); ++pad)
+            tapButtonLabels_[size_t(pad)]->setText(QString::asprintf("%.2d", pad + 1));
+        setTapPadLightsToPatternsIncludeActive(true);
+        // Each pad gets its long-press recogniser the first time; later it is only
+        // switched on and off, so that a long touch in play mode stays a touch.
+        for (kit::Button* button : tapButtons_) {
+            if (button->gestureRecognizers().empty()) {
+                int pad = button->tag();
+                button->addGestureRecognizer(std::make_unique<kit::LongPressGestureRecognizer>(
+                    [this, pad](kit::GestureRecognizer& recognizer) {
+                        if (recognizer.state() == kit::GestureRecognizer::State::began) tapPadLongPress(pad);
+                    }));
+            }
+            for (const auto& recognizer : button->gestureRecognizers()) recognizer->setEnabled(true);
+        }
+    } else {
+        tapPadsState_ = TapPadsPlay;
+        displayCurrentSoundBank();
+        for (kit::Button* button : tapButtons_)
+            for (const auto& recognizer : button->gestureRecognizers()) recognizer->setEnabled(false);
+    }
+}
+
+void StrombelViewController::PanelHost::patternModeChanged(bool on) { screen_.showPatternsOnPads(on); }
+
+void StrombelViewController::PanelHost::patternLightsChanged() {
+    screen_.setTapPadLightsToPatternsIncludeActive(true);
+}
+
+void StrombelViewController::PanelHost::flashPatternPad(uint64_t pattern) {
+    if (pattern < screen_.tapButtonLights_.size()) screen_.tapButtonLights_[pattern]->flashOnce();
+}
+
+void StrombelViewController::PanelHost::playbackStateChanged(bool running) {
+    screen_.playbackIsRunning_ = running;
+    if (screen_.delegate_) screen_.delegate_->playbackStateChanged(running);
 }
 
 }  // namespace strombel::ui
