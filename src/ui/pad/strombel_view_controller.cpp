@@ -36,7 +36,8 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
     : services_(services), defaults_(defaults), guiType_(guiType),
       gf_(std::make_unique<GuiFactory>(guiType)),
       effectsPanel_(*services.engine, defaults),
-      sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_) {
+      sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_),
+      inOutPanel_(services.midi, defaults, *gf_, panelHost_, *this) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
 }
@@ -66,9 +67,7 @@ StrombelViewController::~StrombelViewController() {
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
         effectsPanel_.detach();
         sequencerPanel_.detach();
-        if (midiChannelControl_) midiChannelControl_->setDelegate(nullptr);
-        // The ports panel leaves the hub while the hub is still there.
-        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
+        inOutPanel_.detach();
     }
 }
 
@@ -228,8 +227,7 @@ void StrombelViewController::viewWillAppear() {
     // 10. I/O. A ports panel and a MIDI learn left on while another screen was
     // shown take the hub's roles back.
     press(inOutBtn_, defaults_.boolForKey(kInOutMode), &StrombelViewController::inOutBtnPressed);
-    if (midiInOutControl_) midiInOutControl_->takePortsDelegate();
-    if (midiLearnDelegateSet_) services_.midi->setMidiLearnDelegate(this);
+    inOutPanel_.retakeHubRoles();
 
     // 11. Cut.
     bool cut = defaults_.boolForKey(kCutSamples);
@@ -297,7 +295,7 @@ void StrombelViewController::editSampleViewControllerWantsToClose(editor::EditSa
 void StrombelViewController::inOutBtnPressed() {
     const bool down = buttonDown(inOutBtn_);
     defaults_.setBool(kInOutMode, down);
-    const bool open = inOutRightControlsContainer_ != nullptr;
+    const bool open = inOutPanel_.isOpen();
     if (down && !open) {
         if (buttonDown(sequencerBtn_)) press(sequencerBtn_, false, &StrombelViewController::sequencerBtnPressed);
         if (buttonDown(sampleOptionsBtn_))
@@ -305,17 +303,10 @@ void StrombelViewController::inOutBtnPressed() {
         tapButtonsContainer_->setX(gf_->controlsLeftX());
         takeOff(audioMeterContainer_);
         takeOff(slidersContainer_);
-        buildInOutPanel();
+        inOutPanel_.open(*baseContainer_);
         orientationBtnPressed();
     } else if (!down && open) {
-        if (buttonDown(exportBtn_)) press(exportBtn_, false, &StrombelViewController::exportBtnPressed);
-        press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
-        inOutRightControlsContainer_->removeFromSuperview();
-        inOutRightControlsContainer_ = nullptr;
-        if (midiInOutControl_) midiInOutControl_->removeFromSuperview();
-        midiInOutControl_ = nullptr;
-        midiChannelControl_ = nullptr;
-        exportBtn_ = midiLearnBtn_ = tappadsOrSoundbanksBtn_ = backgroundAudioBtn_ = nullptr;
+        inOutPanel_.close();
         putBack(audioMeterContainer_);
         putBack(slidersContainer_);
         // L/R shows the side it keeps again, and applies it.
@@ -364,7 +355,7 @@ void StrombelViewController::sequencerBtnPressed() {
 }
 
 void StrombelViewController::orientationBtnPressed() {
-    if (inOutRightControlsContainer_) {
+    if (inOutPanel_.isOpen()) {
         // The I/O panel holds the pads on the left: L/R shows that side and
         // cannot be pressed; the side it keeps comes back with the panel's closing.
         orientationBtn_->setIsPressedDown(false);

@@ -22,6 +22,7 @@
 #include "ui/editor/exchange_screens.h"
 #include "ui/gui_type.h"
 #include "ui/pad/pad_effects_panel.h"
+#include "ui/pad/pad_in_out_panel.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/pad_sequencer_panel.h"
@@ -50,7 +51,6 @@ class StrombelViewController : public PadEngineObserver,
                                public PadLibraryObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
-                               public MidiChannelControlDelegate,
                                public DragDropTableViewControllerDelegate,
                                public editor::ExchangePasteViewControllerDelegate,
                                public editor::EditSampleViewControllerDelegate {
@@ -100,9 +100,9 @@ public:
     StrombelViewControllerDelegate* delegate() const { return delegate_; }
     bool playbackIsRunning() const { return playbackIsRunning_; }
     void setPlaybackIsRunning(bool running) { playbackIsRunning_ = running; }
-    bool backgroundAudioEnabled() const { return backgroundAudioEnabled_; }
+    bool backgroundAudioEnabled() const { return inOutPanel_.backgroundAudioEnabled(); }
     /// Not stored: off at every start.
-    void setBackgroundAudioEnabled(bool enabled) { backgroundAudioEnabled_ = enabled; }
+    void setBackgroundAudioEnabled(bool enabled) { inOutPanel_.setBackgroundAudioEnabled(enabled); }
     kit::ImageView* backgroundView() const { return backgroundView_; }
 
     // --- Panel buttons (actions) --------------------------------------------
@@ -172,17 +172,18 @@ public:
     void muteBtnPressed();
     void soloBtnPressed();
     void trackVolumeChanged(int pad);
-    void exportBtnPressed();
-    void midiLearnBtnPressed();
-    void tappadsOrSoundbanksBtnPressed();
-    void backgroundAudioBtnPressed();
+    // The I/O panel's buttons (its controller does the work).
+    void exportBtnPressed() { inOutPanel_.exportBtnPressed(); }
+    void midiLearnBtnPressed() { inOutPanel_.midiLearnBtnPressed(); }
+    void tappadsOrSoundbanksBtnPressed() { inOutPanel_.tappadsOrSoundbanksBtnPressed(); }
+    void backgroundAudioBtnPressed() { inOutPanel_.backgroundAudioBtnPressed(); }
     /// The portrait strip slides to its other side (the SWITCH buttons): the
     /// other side of the one it shows or is on its way to, however quick the taps.
     void switchVisibleSide();
     void exportPatternToItunes(int pattern);
     void exportPatternToAudioExchange(int pattern);
     void micInBtnPressed();
-    MidiInOutControl* midiInOutControl() const { return midiInOutControl_; }
+    MidiInOutControl* midiInOutControl() const { return inOutPanel_.midiInOutControl(); }
 
     // --- The name field (bank names, export names, pasted samples) ------------
     /// Shows the field with a proposed value under `prompt` (what is asked), with
@@ -253,7 +254,8 @@ public:
     void activeSoundbankChanged(uint64_t bankIndex) override;
     /// The dry/wet box's amount (the box tells the effects panel itself).
     void dryWetAmountChanged(float amount) { effectsPanel_.dryWetAmountChanged(amount); }
-    void midiChannelChanged(int32_t channel) override;
+    /// The MIDI channel box's channel (the box tells the I/O panel itself).
+    void midiChannelChanged(int32_t channel) { inOutPanel_.midiChannelChanged(channel); }
 
     // --- What tests and the window look at -----------------------------------
     kit::View* baseContainer() const { return baseContainer_; }
@@ -280,8 +282,8 @@ public:
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
     SmallButtonControl* sampleVolumeBtn() const { return sampleVolumeBtn_; }
-    SmallButtonControl* exportBtn() const { return exportBtn_; }
-    SmallButtonControl* midiLearnBtn() const { return midiLearnBtn_; }
+    SmallButtonControl* exportBtn() const { return inOutPanel_.exportBtn(); }
+    SmallButtonControl* midiLearnBtn() const { return inOutPanel_.midiLearnBtn(); }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
     /// The library browser while SORT is down, else null.
     DragDropTableViewController* sortController() const { return sortController_.get(); }
@@ -312,7 +314,6 @@ protected:
     QSizeF shownSize() const;
     /// The panels' controls, made when a panel opens.
     void buildSampleOptionsPanel();
-    void buildInOutPanel();
     /// A SWITCH button of the portrait strip, and the slide to the other side.
     std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
     kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);
@@ -367,13 +368,16 @@ protected:
     std::unique_ptr<GuiFactory> gf_;
 
     /// What the panel controllers ask of the screen, each through its own narrow interface.
-    class PanelHost final : public PadSequencerPanelHost {
+    class PanelHost final : public PadSequencerPanelHost, public PadInOutPanelHost {
     public:
         explicit PanelHost(StrombelViewController& screen) : screen_(screen) {}
         void patternModeChanged(bool on) override;
         void patternLightsChanged() override;
         void flashPatternPad(uint64_t pattern) override;
         void playbackStateChanged(bool running) override;
+        void showPadsPlaying() override;
+        void showPatternsToExport() override;
+        void showMidiLearn() override;
 
     private:
         StrombelViewController& screen_;
@@ -383,6 +387,8 @@ protected:
     PadEffectsPanel effectsPanel_;
     /// The sequencer panel and the tempo lamp.
     PadSequencerPanel sequencerPanel_;
+    /// The input/output panel and the MIDI ports panel beside it.
+    PadInOutPanel inOutPanel_;
     /// PATT. down: the pads show the patterns, and a long touch edits one; up: they play again.
     void showPatternsOnPads(bool on);
 
@@ -439,11 +445,6 @@ protected:
     std::map<std::string, float> editedTrackVolumes_;
 
 
-    kit::ImageView* inOutRightControlsContainer_ = nullptr;
-    SmallButtonControl *exportBtn_ = nullptr, *midiLearnBtn_ = nullptr, *tappadsOrSoundbanksBtn_ = nullptr,
-                       *backgroundAudioBtn_ = nullptr;
-    MidiChannelControl* midiChannelControl_ = nullptr;
-    MidiInOutControl* midiInOutControl_ = nullptr;
 
     std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
     editor::SampleEditorServices sampleEditorServices_;
@@ -478,12 +479,10 @@ protected:
     uint64_t copiedPatternIdx_ = kNotFound;
     bool cutPattern_ = false;
     bool playbackIsRunning_ = false;
-    bool backgroundAudioEnabled_ = false;
     bool registeredWithLibrary_ = false;
     kit::Window* window_ = nullptr;
     /// Held weakly by callbacks that may outlive the screen (alerts, menus).
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
-    bool midiLearnDelegateSet_ = false;
 };
 
 }  // namespace strombel::ui

@@ -332,4 +332,21 @@ void StrombelViewController::PanelHost::playbackStateChanged(bool running) {
     if (screen_.delegate_) screen_.delegate_->playbackStateChanged(running);
 }
 
+void StrombelViewController::PanelHost::showPadsPlaying() {
+    screen_.tapPadsState_ = TapPadsPlay;
+    screen_.displayCurrentSoundBank();
+}
+
+void StrombelViewController::PanelHost::showPatternsToExport() {
+    screen_.tapPadsState_ = TapPadsExport;
+    for (int pad = 0; pad < int(screen_.tapButtonLabels_.size()); ++pad)
+        screen_.tapButtonLabels_[size_t(pad)]->setText(QString::asprintf("%.2d", pad + 1));
+    screen_.setTapPadLightsToPatternsIncludeActive(false);
+}
+
+void StrombelViewController::PanelHost::showMidiLearn() {
+    screen_.tapPadsState_ = TapPadsMidiLearn;
+    screen_.setTapPadsLightsAndLabelsToMidiLearn();
+}
+
 }  // namespace strombel::ui

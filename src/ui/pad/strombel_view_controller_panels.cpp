@@ -1,4 +1,4 @@
-// The sample panel and the input/output panel.
+// The sample panel.
 
 #include <QStringList>
 
@@ -132,74 +132,5 @@ void StrombelViewController::soloBtnPressed() {
         setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
     }
 }
-
-// ---- Input/output panel ----------------------------------------------------------------
-
-void StrombelViewController::buildInOutPanel() {
-    const double L = gf_->innerControlLeftMargin(), T = gf_->innerControlTopMargin(), S = gf_->smallBtnXSpace();
-    inOutRightControlsContainer_ = makePanel(gf_->controlsRightX(), gf_->middleControlsY(), gf_->controlsWidth(),
-                                             gf_->controlsHeight(), "linesInOutControls");
-    auto* panel = inOutRightControlsContainer_;
-    exportBtn_ = makeSmallButton(panel, L, T, "EXPRT");
-    toggleOnValue(exportBtn_, &StrombelViewController::exportBtnPressed);
-    midiLearnBtn_ = makeSmallButton(panel, L + S, T, "LEARN");
-    toggleOnValue(midiLearnBtn_, &StrombelViewController::midiLearnBtnPressed);
-    auto channel = std::make_unique<MidiChannelControl>(guiType_);
-    channel->setX(L + 2 * S, T);
-    channel->setMidiChannel(services_.midi->channel());
-    channel->setDelegate(this);
-    midiChannelControl_ = panel->add(std::move(channel));
-    makeCaption(panel, midiChannelControl_->x(), gf_->labelY(), std::trunc(midiChannelControl_->width()),
-                "MIDI CHANNEL");
-    tappadsOrSoundbanksBtn_ = makeSmallButton(panel, L + 4 * S, T, "TPS/SB");
-    toggleOnValue(tappadsOrSoundbanksBtn_, &StrombelViewController::tappadsOrSoundbanksBtnPressed);
-    tappadsOrSoundbanksBtn_->setIsPressedDown(!services_.midi->notesMapToButtons());
-    backgroundAudioBtn_ = makeSmallButton(panel, L + 5 * S, T, "BKGND");
-    toggleOnValue(backgroundAudioBtn_, &StrombelViewController::backgroundAudioBtnPressed);
-    backgroundAudioBtn_->setIsPressedDown(backgroundAudioEnabled_);
-
-    auto ports = std::make_unique<MidiInOutControl>(guiType_, *services_.midi);
-    ports->setX(gf_->controlsRightX(), gf_->bottomControlY());
-    midiInOutControl_ = baseContainer_->add(std::move(ports));
-}
-
-void StrombelViewController::exportBtnPressed() {
-    const bool down = buttonDown(exportBtn_);
-    defaults_.setBool("ExportMode", down);
-    if (!down) {
-        tapPadsState_ = TapPadsPlay;
-        displayCurrentSoundBank();
-        return;
-    }
-    press(midiLearnBtn_, false, &StrombelViewController::midiLearnBtnPressed);
-    tapPadsState_ = TapPadsExport;
-    for (int pad = 0; pad < int(tapButtonLabels_.size()); ++pad)
-        tapButtonLabels_[size_t(pad)]->setText(QString::asprintf("%.2d", pad + 1));
-    setTapPadLightsToPatternsIncludeActive(false);
-}
-
-void StrombelViewController::midiLearnBtnPressed() {
-    if (!buttonDown(midiLearnBtn_)) {
-        if (services_.midi->midiLearnDelegate() == this) services_.midi->setMidiLearnDelegate(nullptr);
-        midiLearnDelegateSet_ = false;
-        services_.midi->stopMidiLearning();
-        tapPadsState_ = TapPadsPlay;
-        displayCurrentSoundBank();
-        return;
-    }
-    press(exportBtn_, false, &StrombelViewController::exportBtnPressed);
-    tapPadsState_ = TapPadsMidiLearn;
-    setTapPadsLightsAndLabelsToMidiLearn();
-    services_.midi->setMidiLearnDelegate(this);
-    midiLearnDelegateSet_ = true;
-}
-
-void StrombelViewController::midiChannelChanged(int32_t channel) { services_.midi->setChannel(channel); }
-
-void StrombelViewController::tappadsOrSoundbanksBtnPressed() {
-    services_.midi->setNotesMapToButtons(!buttonDown(tappadsOrSoundbanksBtn_));
-}
-
-void StrombelViewController::backgroundAudioBtnPressed() { backgroundAudioEnabled_ = buttonDown(backgroundAudioBtn_); }
 
 }  // namespace strombel::ui

@@ -67,7 +67,7 @@ struct StillLibrary final : PadLibrary {
     bool setPackSampleOnPad(uint64_t, uint64_t, uint64_t, uint64_t) override { return false; }
 };
 
-struct StillMidi final : PadMidi {
+struct StillMidi : PadMidi {
     void setMidiLearnDelegate(PadMidiLearnObserver*) override {}
     PadMidiLearnObserver* midiLearnDelegate() const override { return nullptr; }
     uint64_t midiLearnBtnIdx() const override { return 99; }
