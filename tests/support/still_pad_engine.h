@@ -13,7 +13,7 @@ namespace strombel::testing {
 
 /// Stands still: no bank, no track playing, every track as ready as `tracksReady`
 /// says, the level meters at fixed values, and the settings it is given kept.
-struct StillPadEngine final : ui::PadEngine {
+struct StillPadEngine : ui::PadEngine {
     bool tracksReady = false;
     bool fxOnTapPadOnly = false;
     float leftVolume = 0;

@@ -70,7 +70,7 @@ void StrombelIphoneViewController::presentPortrait() {
     auto portrait = std::make_unique<StrombelIphonePortraitViewController>(services_, defaults_);
     portrait->setDelegate(delegate_);
     portrait->setWindow(window_);
-    portrait->setSampleEditorServices(sampleEditorServices_);
+    portrait->setSampleEditorServices(sampleEditorServices());
     std::unique_ptr<kit::View> view = portrait->takeView();
     portrait->viewWillAppear();
     presentingPortrait_ = std::move(portrait);
@@ -116,13 +116,13 @@ void StrombelIphonePortraitViewController::sortBtnPressed() {
 
 void StrombelIphonePortraitViewController::showEditSampleControl() {
     StrombelViewController::showEditSampleControl();
-    slideStripTo(false, 0.2, editSampleViewController_ ? editSampleViewController_->view() : nullptr);
+    slideStripTo(false, 0.2, editSampleViewController() ? editSampleViewController()->view() : nullptr);
 }
 
 void StrombelIphonePortraitViewController::viewWillAppear() {
     StrombelViewController::viewWillAppear();
     // At once: a slide the browser's reopening began is cut short.
-    if (buttonDown(sortBtn_) && !editSampleViewController_) slideStripTo(true, 0);
+    if (buttonDown(sortBtn_) && !editSampleViewController()) slideStripTo(true, 0);
 }
 
 void StrombelIphonePortraitViewController::viewWillUnload() {

@@ -22,9 +22,7 @@ constexpr const char* kSampleOptions = "SampleOptions";
 constexpr const char* kSoundbankManagement = "SoundbankManagement";
 constexpr const char* kSampleEditorPath = editor::EditSampleViewController::kOpenedSampleKey;
 constexpr const char* kInOutMode = "InOutMode";
-constexpr const char* kCutSamples = "CutSamples";
 constexpr const char* kSwingPercentage = "SwingPercentage";
-constexpr const char* kHoldToggle = "HoldToggle";
 
 }  // namespace
 
@@ -37,7 +35,8 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
       gf_(std::make_unique<GuiFactory>(guiType)),
       effectsPanel_(*services.engine, defaults),
       sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_),
-      inOutPanel_(services.midi, defaults, *gf_, panelHost_, *this) {
+      inOutPanel_(services.midi, defaults, *gf_, panelHost_, *this),
+      samplePanel_(*services.engine, *services.library, defaults, *gf_, panelHost_) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
 }
@@ -62,8 +61,7 @@ StrombelViewController::~StrombelViewController() {
         if (blackOverlay_) blackOverlay_->removeFromSuperview();
         for (kit::View* view : nameFieldViews()) view->removeFromSuperview();
         if (exportProgressView_) exportProgressView_->removeFromSuperview();
-        // The editor's view calls the editor, which goes with the screen.
-        if (editSampleViewController_) editSampleViewController_->view()->removeFromSuperview();
+        samplePanel_.detach();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
         effectsPanel_.detach();
         sequencerPanel_.detach();
@@ -221,7 +219,7 @@ void StrombelViewController::viewWillAppear() {
     // 9. The sample editor panel, on the sample it had open.
     if (defaults_.hasObject(kSampleEditorPath)) {
         showEditSampleControl();
-        editSampleViewController_->openSample(defaults_.stringForKey(kSampleEditorPath));
+        editSampleViewController()->openSample(defaults_.stringForKey(kSampleEditorPath));
     }
 
     // 10. I/O. A ports panel and a MIDI learn left on while another screen was
@@ -230,18 +228,14 @@ void StrombelViewController::viewWillAppear() {
     inOutPanel_.retakeHubRoles();
 
     // 11. Cut.
-    bool cut = defaults_.boolForKey(kCutSamples);
-    if (cutBtn_) cutBtn_->setIsPressedDown(cut);
-    services_.engine->setCutTapPadTracks(cut);
+    samplePanel_.restoreCut();
 
     // 12. Swing, only when stored.
     if (defaults_.hasObject(kSwingPercentage))
         services_.sequencer->setSwing(float(defaults_.doubleForKey(kSwingPercentage)));
 
     // 13. Hold.
-    bool hold = defaults_.boolForKey(kHoldToggle);
-    if (holdToggleBtn_) holdToggleBtn_->setIsPressedDown(hold);
-    services_.engine->setHoldTapPadTracks(hold);
+    samplePanel_.restoreHold();
 
     // 14-15. Volume and effects; each slider sends its action, which sets the
     // engine and stores the value again.
@@ -265,31 +259,15 @@ void StrombelViewController::putBack(kit::View* panel, kit::View* sibling) {
 // ---- The sample editor panel ----------------------------------------------------
 
 void StrombelViewController::showEditSampleControl() {
-    if (editSampleViewController_) return;
-    takeOff(tapButtonsContainer_);
-    editSampleViewController_ = std::make_unique<editor::EditSampleViewController>(guiType_, defaults_, sampleEditorServices_);
-    editSampleViewController_->setDelegate(this);
-    auto panel = editSampleViewController_->takeView();
-    panel->setX(gf_->controlsLeftX(), gf_->bottomControlY());
-    baseContainer_->addSubview(std::move(panel));
+    samplePanel_.showEditor(*baseContainer_, QPointF(gf_->controlsLeftX(), gf_->bottomControlY()));
 }
 
-void StrombelViewController::dismissEditSampleControl() {
-    if (!editSampleViewController_) return;
+void StrombelViewController::PanelHost::takePadsOff() { screen_.takeOff(screen_.tapButtonsContainer_); }
+
+void StrombelViewController::PanelHost::putPadsBack() {
     // The pads go back just below the library browser, or the sliders.
-    putBack(tapButtonsContainer_, sortController_ ? sortController_->view() : slidersContainer_);
-    editSampleViewController_->prepareForDismissal();
-    editSampleViewController_->view()->removeFromSuperview();
-    editSampleViewController_.reset();
-    defaults_.removeObject(kSampleEditorPath);
-}
-
-void StrombelViewController::finishSampleRecording() {
-    if (editSampleViewController_) editSampleViewController_->prepareForDismissal();
-}
-
-void StrombelViewController::editSampleViewControllerWantsToClose(editor::EditSampleViewController&) {
-    dismissEditSampleControl();
+    screen_.putBack(screen_.tapButtonsContainer_,
+                    screen_.sortController_ ? screen_.sortController_->view() : screen_.slidersContainer_);
 }
 
 void StrombelViewController::inOutBtnPressed() {
@@ -318,20 +296,14 @@ void StrombelViewController::inOutBtnPressed() {
 void StrombelViewController::sampleOptionsBtnPressed() {
     const bool down = buttonDown(sampleOptionsBtn_);
     defaults_.setBool(kSampleOptions, down);
-    const bool open = sampleOptionsRightControlsContainer_ != nullptr;
+    const bool open = samplePanel_.isOpen();
     if (down && !open) {
         if (buttonDown(sequencerBtn_)) press(sequencerBtn_, false, &StrombelViewController::sequencerBtnPressed);
         if (buttonDown(inOutBtn_)) press(inOutBtn_, false, &StrombelViewController::inOutBtnPressed);
         takeOff(audioMeterContainer_);
-        buildSampleOptionsPanel();
+        samplePanel_.open(*baseContainer_);
     } else if (!down && open) {
-        if (buttonDown(sampleVolumeBtn_))
-            press(sampleVolumeBtn_, false, &StrombelViewController::sampleVolumeBtnPressed);
-        press(sampleMuteBtn_, false, &StrombelViewController::muteBtnPressed);
-        press(sampleSoloBtn_, false, &StrombelViewController::soloBtnPressed);
-        sampleOptionsRightControlsContainer_->removeFromSuperview();
-        sampleOptionsRightControlsContainer_ = nullptr;
-        cutBtn_ = holdToggleBtn_ = sampleVolumeBtn_ = sampleMuteBtn_ = sampleSoloBtn_ = micInBtn_ = nullptr;
+        samplePanel_.close();
         putBack(audioMeterContainer_);
     }
 }

@@ -23,6 +23,7 @@
 #include "ui/gui_type.h"
 #include "ui/pad/pad_effects_panel.h"
 #include "ui/pad/pad_in_out_panel.h"
+#include "ui/pad/pad_sample_panel.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
 #include "ui/pad/pad_sequencer_panel.h"
@@ -52,8 +53,7 @@ class StrombelViewController : public PadEngineObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
                                public DragDropTableViewControllerDelegate,
-                               public editor::ExchangePasteViewControllerDelegate,
-                               public editor::EditSampleViewControllerDelegate {
+                               public editor::ExchangePasteViewControllerDelegate {
 public:
     static constexpr uint64_t kNotFound = platform::kNotFound;
 
@@ -76,10 +76,10 @@ public:
     void viewDidUnload();
     /// Writes the per-pad volumes set with VOL. down so far into the library
     /// (the mode stays on); the program calls it when it ends.
-    void keepEditedTrackVolumes();
+    void keepEditedTrackVolumes() { samplePanel_.keepEditedTrackVolumes(); }
     /// The program ends: a recording under way in the sample editor is finished
     /// and kept (the panel stays as it is).
-    void finishSampleRecording();
+    void finishSampleRecording() { samplePanel_.finishRecording(); }
 
     /// A line across the top of the screen saying what cannot be kept (a store
     /// or settings that cannot be saved); an empty text takes it away.
@@ -166,12 +166,13 @@ public:
     void cutoffSliderChanged() { effectSliderChanged(3); }
     void phaseSliderChanged() { effectSliderChanged(4); }
     void crushSliderChanged() { effectSliderChanged(5); }
-    void cutBtnPressed();
-    void holdBtnPressed();
-    void sampleVolumeBtnPressed();
-    void muteBtnPressed();
-    void soloBtnPressed();
-    void trackVolumeChanged(int pad);
+    // The sample panel's buttons and volume sliders (its controller does the work).
+    void cutBtnPressed() { samplePanel_.cutBtnPressed(); }
+    void holdBtnPressed() { samplePanel_.holdBtnPressed(); }
+    void sampleVolumeBtnPressed() { samplePanel_.sampleVolumeBtnPressed(); }
+    void muteBtnPressed() { samplePanel_.muteBtnPressed(); }
+    void soloBtnPressed() { samplePanel_.soloBtnPressed(); }
+    void trackVolumeChanged(int pad) { samplePanel_.trackVolumeChanged(pad); }
     // The I/O panel's buttons (its controller does the work).
     void exportBtnPressed() { inOutPanel_.exportBtnPressed(); }
     void midiLearnBtnPressed() { inOutPanel_.midiLearnBtnPressed(); }
@@ -229,11 +230,15 @@ public:
     /// Puts the sample editor panel in the pads' place (nothing when one is open).
     virtual void showEditSampleControl();
     /// Takes the editor panel away, puts the pads back and forgets its sample.
-    void dismissEditSampleControl();
-    void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) override;
-    editor::EditSampleViewController* editSampleViewController() const { return editSampleViewController_.get(); }
+    void dismissEditSampleControl() { samplePanel_.dismissEditor(); }
+    /// The editor asks to close (the sample panel, its delegate, closes it itself).
+    void editSampleViewControllerWantsToClose(editor::EditSampleViewController& editor) {
+        samplePanel_.editSampleViewControllerWantsToClose(editor);
+    }
+    editor::EditSampleViewController* editSampleViewController() const { return samplePanel_.editor(); }
     /// What the sample editor panel records, plays and edits with (given by the program).
-    void setSampleEditorServices(editor::SampleEditorServices services) { sampleEditorServices_ = services; }
+    void setSampleEditorServices(editor::SampleEditorServices services) { samplePanel_.setEditorServices(services); }
+    const editor::SampleEditorServices& sampleEditorServices() const { return samplePanel_.editorServices(); }
 
     // --- Observers -------------------------------------------------------------
     void trackStarted(const std::string& path, bool fromTapPad) override;
@@ -278,18 +283,16 @@ public:
     SmallButtonControl* metronomeBtn() const { return sequencerPanel_.metronomeBtn(); }
     SmallButtonControl* fxBtn() const { return sequencerPanel_.fxBtn(); }
     LightView* tapTimerLight() const { return sequencerPanel_.tapTimerLight(); }
-    SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
-    SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
-    SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
-    SmallButtonControl* sampleVolumeBtn() const { return sampleVolumeBtn_; }
+    SmallButtonControl* holdToggleBtn() const { return samplePanel_.holdToggleBtn(); }
+    SmallButtonControl* sampleMuteBtn() const { return samplePanel_.sampleMuteBtn(); }
+    SmallButtonControl* sampleSoloBtn() const { return samplePanel_.sampleSoloBtn(); }
+    SmallButtonControl* sampleVolumeBtn() const { return samplePanel_.sampleVolumeBtn(); }
     SmallButtonControl* exportBtn() const { return inOutPanel_.exportBtn(); }
     SmallButtonControl* midiLearnBtn() const { return inOutPanel_.midiLearnBtn(); }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
     /// The library browser while SORT is down, else null.
     DragDropTableViewController* sortController() const { return sortController_.get(); }
-    VolumeSliderControl* trackVolumeSlider(int pad) const {
-        return size_t(pad) < trackVolumeSliderControls_.size() ? trackVolumeSliderControls_[size_t(pad)] : nullptr;
-    }
+    VolumeSliderControl* trackVolumeSlider(int pad) const { return samplePanel_.trackVolumeSlider(pad); }
     kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
     kit::View* slidersContainer() const { return slidersContainer_; }
     AudioOutputMeter* audioOutputMeter() const { return audioOutputMeter_; }
@@ -313,7 +316,6 @@ protected:
     /// upright whatever the status bar was last told.
     QSizeF shownSize() const;
     /// The panels' controls, made when a panel opens.
-    void buildSampleOptionsPanel();
     /// A SWITCH button of the portrait strip, and the slide to the other side.
     std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
     kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);
@@ -368,7 +370,7 @@ protected:
     std::unique_ptr<GuiFactory> gf_;
 
     /// What the panel controllers ask of the screen, each through its own narrow interface.
-    class PanelHost final : public PadSequencerPanelHost, public PadInOutPanelHost {
+    class PanelHost final : public PadSequencerPanelHost, public PadInOutPanelHost, public PadSamplePanelHost {
     public:
         explicit PanelHost(StrombelViewController& screen) : screen_(screen) {}
         void patternModeChanged(bool on) override;
@@ -378,6 +380,14 @@ protected:
         void showPadsPlaying() override;
         void showPatternsToExport() override;
         void showMidiLearn() override;
+        void sampleVolumesShown(bool on) override;
+        void mutesShown(bool on, bool solo) override;
+        kit::View& padsContainer() override { return *screen_.tapButtonsContainer_; }
+        const std::vector<kit::Button*>& pads() const override { return screen_.tapButtons_; }
+        std::string padPath(int pad) const override { return screen_.padPath(pad); }
+        void recordIntoEditor() override { screen_.micInBtnPressed(); }
+        void takePadsOff() override;
+        void putPadsBack() override;
 
     private:
         StrombelViewController& screen_;
@@ -389,6 +399,8 @@ protected:
     PadSequencerPanel sequencerPanel_;
     /// The input/output panel and the MIDI ports panel beside it.
     PadInOutPanel inOutPanel_;
+    /// The sample panel and the sample editor panel.
+    PadSamplePanel samplePanel_;
     /// PATT. down: the pads show the patterns, and a long touch edits one; up: they play again.
     void showPatternsOnPads(bool on);
 
@@ -436,18 +448,9 @@ protected:
     std::array<std::string, 12> heldPadPaths_{};
 
 
-    kit::ImageView* sampleOptionsRightControlsContainer_ = nullptr;
-    SmallButtonControl *cutBtn_ = nullptr, *holdToggleBtn_ = nullptr, *sampleVolumeBtn_ = nullptr,
-                       *sampleMuteBtn_ = nullptr, *sampleSoloBtn_ = nullptr, *micInBtn_ = nullptr;
-    std::vector<VolumeSliderControl*> trackVolumeSliderControls_;
-    /// Per-pad volumes set while VOL. was on, by sample path, on every bank shown
-    /// meanwhile: all are written to the library when the mode is left.
-    std::map<std::string, float> editedTrackVolumes_;
 
 
 
-    std::unique_ptr<editor::EditSampleViewController> editSampleViewController_;
-    editor::SampleEditorServices sampleEditorServices_;
     std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;

@@ -165,7 +165,7 @@ void StrombelViewController::exportEnded(const PadExportOutcome& outcome) {
     }
     if (running->toExchange) {
         if (!window_) return;
-        auto sheet = std::make_unique<editor::AudioExchangeViewController>(file.string(), sampleEditorServices_.exchange);
+        auto sheet = std::make_unique<editor::AudioExchangeViewController>(file.string(), sampleEditorServices().exchange);
         sheet->setModalPresentationStyle(2);
         editor::ExchangeSheet::present(std::move(sheet), *window_);
         return;

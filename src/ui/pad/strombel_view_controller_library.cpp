@@ -203,7 +203,7 @@ bool StrombelViewController::pasteNamed(const QString& name) {
 void StrombelViewController::engageExchangePaste() {
     if (!window_) return;
     auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder(),
-                                                                       sampleEditorServices_.exchange);
+                                                                       sampleEditorServices().exchange);
     sheet->setModalPresentationStyle(2);
     sheet->setDelegate(this);
     editor::ExchangeSheet::present(std::move(sheet), *window_);
@@ -276,7 +276,7 @@ void StrombelViewController::soundbanksChanged() {
 // ---- The sample editor panel and the browser's other requests ---------------------------
 
 void StrombelViewController::toggleSampleRecording() {
-    if (editSampleViewController_) dismissEditSampleControl();
+    if (editSampleViewController()) dismissEditSampleControl();
     else showEditSampleControl();
 }
 
@@ -284,7 +284,7 @@ void StrombelViewController::editUserSample(uint64_t userSampleIndex) {
     const std::string path = services_.library->userSamplePath(userSampleIndex);
     if (path.empty()) return;
     showEditSampleControl();
-    editSampleViewController_->openSample(path);
+    editSampleViewController()->openSample(path);
 }
 
 void StrombelViewController::soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) {

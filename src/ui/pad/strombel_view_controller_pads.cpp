@@ -194,16 +194,12 @@ void StrombelViewController::displayCurrentSoundBank() {
         QString text = named[pad] ? QString::fromStdString(names[pad]) : QString("[ %1]").arg(pad + 1);
         tapButtonLabels_[pad]->setText(text.toUpper());
     }
-    if (buttonDown(sampleSoloBtn_) || buttonDown(sampleMuteBtn_)) {
+    if (buttonDown(sampleSoloBtn()) || buttonDown(sampleMuteBtn())) {
         setTapPadLightsToMutedSamplesOfCurrentSoundbank();
     } else {
         setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
     }
-    if (buttonDown(sampleVolumeBtn_)) {
-        for (size_t pad = 0; pad < trackVolumeSliderControls_.size(); ++pad)
-            trackVolumeSliderControls_[pad]->setCurrentPosition(
-                services_.engine->volumeForTrack(padPath(int(pad))) / 1.5f);
-    }
+    samplePanel_.showBankVolumes();
 }
 
 void StrombelViewController::setTapPadLightsToSamplesPlayingOfCurrentSoundbank() {
@@ -347,6 +343,20 @@ void StrombelViewController::PanelHost::showPatternsToExport() {
 void StrombelViewController::PanelHost::showMidiLearn() {
     screen_.tapPadsState_ = TapPadsMidiLearn;
     screen_.setTapPadsLightsAndLabelsToMidiLearn();
+}
+
+void StrombelViewController::PanelHost::sampleVolumesShown(bool on) {
+    screen_.tapPadsState_ = on ? TapPadsSampleVolume : TapPadsPlay;
+}
+
+void StrombelViewController::PanelHost::mutesShown(bool on, bool solo) {
+    if (on) {
+        screen_.tapPadsState_ = solo ? TapPadsSolo : TapPadsMute;
+        screen_.setTapPadLightsToMutedSamplesOfCurrentSoundbank();
+    } else {
+        screen_.tapPadsState_ = TapPadsPlay;
+        screen_.setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
+    }
 }
 
 }  // namespace strombel::ui

@@ -43,7 +43,7 @@ struct StillSequencer : PadSequencer {
     int32_t bpm_ = 125;
 };
 
-struct StillLibrary final : PadLibrary {
+struct StillLibrary : PadLibrary {
     std::vector<std::string> soundbankNames() const override { return {"Groove Kit", "Tamboro"}; }
     std::vector<int64_t> soundbankIds() const override { return {1, 2}; }
     void addObserver(SoundBankListObserver*) override {}
