@@ -36,7 +36,8 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
       effectsPanel_(*services.engine, defaults),
       sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_),
       inOutPanel_(services.midi, defaults, *gf_, panelHost_, *this),
-      samplePanel_(*services.engine, *services.library, defaults, *gf_, panelHost_) {
+      samplePanel_(*services.engine, *services.library, defaults, *gf_, panelHost_),
+      exchangePanel_(*services.sequencer, *services.library, guiType, panelHost_, *this) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
 }
@@ -46,12 +47,8 @@ StrombelViewController::~StrombelViewController() {
     // no message or timer reaches it afterwards.
     viewDidUnload();
     // An export under way stops now (a quit does not wait for it) and leaves no file.
-    if (runningExport_) {
-        const std::filesystem::path rendered = runningExport_->toExchange ? std::filesystem::path() : runningExport_->rendered;
-        runningExport_.reset();
-        std::error_code ignored;
-        if (!rendered.empty()) std::filesystem::remove(rendered, ignored);
-    }
+    // Its progress leaves the screen's view while that lives.
+    exchangePanel_.abandon();
     services_.engine->removeDelegate(this);
     services_.sequencer->removeDelegate(this);
     if (services_.midi && services_.midi->midiLearnDelegate() == this) services_.midi->setMidiLearnDelegate(nullptr);
@@ -60,7 +57,6 @@ StrombelViewController::~StrombelViewController() {
     if (!rootAlive_.expired()) {
         if (blackOverlay_) blackOverlay_->removeFromSuperview();
         for (kit::View* view : nameFieldViews()) view->removeFromSuperview();
-        if (exportProgressView_) exportProgressView_->removeFromSuperview();
         samplePanel_.detach();
         if (soundBankControl_) soundBankControl_->setDelegate(nullptr);
         effectsPanel_.detach();

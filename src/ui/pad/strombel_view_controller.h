@@ -22,6 +22,7 @@
 #include "ui/editor/exchange_screens.h"
 #include "ui/gui_type.h"
 #include "ui/pad/pad_effects_panel.h"
+#include "ui/pad/pad_exchange_panel.h"
 #include "ui/pad/pad_in_out_panel.h"
 #include "ui/pad/pad_sample_panel.h"
 #include "ui/pad/pad_screen_controls.h"
@@ -181,8 +182,8 @@ public:
     /// The portrait strip slides to its other side (the SWITCH buttons): the
     /// other side of the one it shows or is on its way to, however quick the taps.
     void switchVisibleSide();
-    void exportPatternToItunes(int pattern);
-    void exportPatternToAudioExchange(int pattern);
+    void exportPatternToItunes(int pattern) { exchangePanel_.exportPatternToItunes(pattern); }
+    void exportPatternToAudioExchange(int pattern) { exchangePanel_.exportPatternToAudioExchange(pattern); }
     void micInBtnPressed();
     MidiInOutControl* midiInOutControl() const { return inOutPanel_.midiInOutControl(); }
 
@@ -208,23 +209,25 @@ public:
 
     // --- Exports --------------------------------------------------------------
     /// The export under way (rendered on a thread of its own), or null.
-    PadExport* runningExport() const { return runningExport_ ? runningExport_->job.get() : nullptr; }
+    PadExport* runningExport() const { return exchangePanel_.runningExport(); }
     /// While an export runs: what it writes, how far it got, and its CANCEL.
-    kit::Label* exportProgressLabel() const { return exportProgressLabel_; }
-    kit::Button* exportCancelButton() const { return exportCancelButton_; }
+    kit::Label* exportProgressLabel() const { return exchangePanel_.exportProgressLabel(); }
+    kit::Button* exportCancelButton() const { return exchangePanel_.exportCancelButton(); }
     /// CANCEL: the export stops, and its half-written file goes.
-    void cancelExport();
+    void cancelExport() { exchangePanel_.cancelExport(); }
 
     // --- The library browser's requests -----------------------------------------
     void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
     void renameSoundbank(uint64_t bankIndex) override;
     void editUserSample(uint64_t userSampleIndex) override;
     void soundbankSelected(uint64_t bankIndex) override;
-    void engageExchangePaste() override;
+    void engageExchangePaste() override { exchangePanel_.engagePaste(); }
     void toggleSampleRecording() override;
     /// The paste sheet wrote a file: ask for its name.
-    void didPaste(editor::ExchangePasteViewController& controller, const std::string& path,
-                  const std::string& itemName, const void* metaData) override;
+    void didPaste(editor::ExchangePasteViewController&, const std::string& path, const std::string&,
+                  const void*) override {
+        exchangePanel_.didPaste(path);
+    }
 
     // --- Sample editor panel ----------------------------------------------------
     /// Puts the sample editor panel in the pads' place (nothing when one is open).
@@ -329,33 +332,10 @@ protected:
     /// Makes `button` a toggle whose `action` runs each time it switches.
     void toggleOnValue(SmallButtonControl* button, void (StrombelViewController::*action)());
     bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
-    /// The naming of an export or of a pasted file; false keeps the field open.
-    bool exportPatternNamed(const QString& name);
-    bool pasteNamed(const QString& name);
     /// The name field's question, OK and CANCEL, made with the field.
     void addNameFieldControls(const QString& prompt);
     /// The field with its question and buttons (whichever show).
     std::vector<kit::View*> nameFieldViews() const;
-    /// The file of the documents folder for `name` ("name.wav", as typed), or an
-    /// empty path after an alert under `title` when the name cannot be a file name there.
-    std::filesystem::path documentsFileNamed(const QString& name, const QString& title);
-    /// The file of the documents folder for `name` when it is free, or an empty
-    /// path after an alert under `title` (tagged `tag`) when the name cannot be a
-    /// file name there, the file exists (`taken` tells that, with the file name) or
-    /// another user sample is shown under the name.
-    std::filesystem::path newDocumentsFile(const QString& name, const QString& title, const QString& taken, int tag);
-    /// Why `file` of the documents folder cannot become a user sample because
-    /// another one is shown under its name already; empty when none is.
-    std::string nameShownByAnotherSample(const std::filesystem::path& file) const;
-    /// Whether an export may not write `file`: it is there, or its name is shown by a sample.
-    std::function<bool(const std::filesystem::path&)> exportFileTaken() const;
-    /// Renders `pattern` on the export thread into `file` (a file of the documents
-    /// folder, or the audio exchange's file when `toExchange`), showing its progress.
-    void startExport(int pattern, const std::filesystem::path& file, bool toExchange);
-    void exportProgressed(float share);
-    void exportEnded(const PadExportOutcome& outcome);
-    void showExportProgress(const QString& what);
-    void hideExportProgress();
     /// Sets a toggle's state without an event, then runs `action` as a touch would.
     void press(SmallButtonControl* button, bool down, void (StrombelViewController::*action)());
     std::string padPath(int pad) const;
@@ -370,7 +350,10 @@ protected:
     std::unique_ptr<GuiFactory> gf_;
 
     /// What the panel controllers ask of the screen, each through its own narrow interface.
-    class PanelHost final : public PadSequencerPanelHost, public PadInOutPanelHost, public PadSamplePanelHost {
+    class PanelHost final : public PadSequencerPanelHost,
+                            public PadInOutPanelHost,
+                            public PadSamplePanelHost,
+                            public PadExchangePanelHost {
     public:
         explicit PanelHost(StrombelViewController& screen) : screen_(screen) {}
         void patternModeChanged(bool on) override;
@@ -388,6 +371,17 @@ protected:
         void recordIntoEditor() override { screen_.micInBtnPressed(); }
         void takePadsOff() override;
         void putPadsBack() override;
+        bool askExportName(int pattern, const QString& value, const QString& prompt) override;
+        bool isAskingExportNameFor(int pattern) const override {
+            return screen_.editPatternNameIdx_ == uint64_t(pattern);
+        }
+        bool askPasteName(const QString& value, const QString& prompt) override;
+        void dismissNameField() override { screen_.dismissEditNameTextField(); }
+        void tell(const QString& title, const QString& message) override;
+        kit::View* rootView() const override { return screen_.rootViewPointer_; }
+        QSizeF shownSize() const override { return screen_.shownSize(); }
+        kit::Window* window() const override { return screen_.window_; }
+        editor::ExchangeSettings exchangeSettings() const override { return screen_.sampleEditorServices().exchange; }
 
     private:
         StrombelViewController& screen_;
@@ -401,6 +395,8 @@ protected:
     PadInOutPanel inOutPanel_;
     /// The sample panel and the sample editor panel.
     PadSamplePanel samplePanel_;
+    /// Pattern export and audio paste.
+    PadExchangePanel exchangePanel_;
     /// PATT. down: the pads show the patterns, and a long touch edits one; up: they play again.
     void showPatternsOnPads(bool on);
 
@@ -458,26 +454,11 @@ protected:
     /// The library's identity of the current bank (0: not known yet).
     int64_t currentSoundbankId_ = 0;
     bool editExchangePasteSampleName_ = false;
-    std::string exchangePasteTargetFilePath_;
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
     kit::Label* editNamePrompt_ = nullptr;
     QString editNamePromptText_;  // what the prompt asks, shown again after a refused edit
     kit::Button *editNameOkButton_ = nullptr, *editNameCancelButton_ = nullptr;
-    /// The export under way: its job, its pattern, where it renders, and the file it becomes.
-    struct RunningExport {
-        std::unique_ptr<PadExport> job;
-        int pattern = 0;
-        std::filesystem::path rendered;
-        std::filesystem::path file;
-        bool toExchange = false;
-        bool cancelled = false;
-    };
-    std::unique_ptr<RunningExport> runningExport_;
-    kit::View* exportProgressView_ = nullptr;
-    kit::Label* exportProgressLabel_ = nullptr;
-    kit::View* exportProgressBar_ = nullptr;
-    kit::Button* exportCancelButton_ = nullptr;
     uint64_t selectedPatternIdx_ = kNotFound;
     uint64_t copiedPatternIdx_ = kNotFound;
     bool cutPattern_ = false;

@@ -7,8 +7,6 @@
 #include <filesystem>
 
 #include "logging/log.h"
-#include "library/sound_data_manager.h"
-#include "platform/file_move.h"
 #include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
@@ -134,89 +132,15 @@ bool StrombelViewController::textFieldShouldReturn() {
         return false;
     }
     if (editExchangePasteSampleName_) {
-        if (!pasteNamed(name)) return false;
+        if (!exchangePanel_.pasteNamed(name)) return false;
     } else if (editPatternNameIdx_ != kNotFound) {
-        if (!exportPatternNamed(name)) return false;
+        if (!exchangePanel_.exportPatternNamed(int(editPatternNameIdx_), name)) return false;
     } else if (editSoundboxIdx_ != kNotFound) {
         if (!services_.library->renameSoundbank(editSoundboxIdx_, name.toStdString()))
             STROMBEL_LOG_ERROR("no bank {} to rename", editSoundboxIdx_);
     }
     dismissEditNameTextField();
     return true;
-}
-
-std::filesystem::path StrombelViewController::documentsFileNamed(const QString& name, const QString& title) {
-    // The name becomes a file of the documents folder, by the rule of every name
-    // the user gives a file there.
-    if (const std::string problem = library::SoundDataManager::fileNameProblem(name.toStdString()); !problem.empty()) {
-        showAlert(title, QString::fromStdString(problem), {"OK"}, 0, false);
-        return {};
-    }
-    // The name as typed: what the field showed is what the file is called.
-    return std::filesystem::path(services_.library->documentsFolder()) / QString("%1.wav").arg(name).toStdString();
-}
-
-std::filesystem::path StrombelViewController::newDocumentsFile(const QString& name, const QString& title,
-                                                              const QString& taken, int tag) {
-    const std::filesystem::path file = documentsFileNamed(name, title);
-    if (file.empty()) return {};
-    std::error_code ignored;
-    if (std::filesystem::exists(file, ignored)) {
-        showAlert(title, taken.arg(QString::fromStdString(file.filename().string())), {"OK"}, tag, false);
-        return {};
-    }
-    if (const std::string shown = nameShownByAnotherSample(file); !shown.empty()) {
-        showAlert(title, QString::fromStdString(shown), {"OK"}, tag, false);
-        return {};
-    }
-    return file;
-}
-
-std::string StrombelViewController::nameShownByAnotherSample(const std::filesystem::path& file) const {
-    // A file of the documents folder becomes a user sample named as the file
-    // less its extension; the library shows names in capitals, and two samples
-    // shown alike could not be told apart.
-    return services_.library->userSampleNameProblem(file.stem().string());
-}
-
-bool StrombelViewController::pasteNamed(const QString& name) {
-    const std::filesystem::path file =
-        newDocumentsFile(name, "Paste", "A user sample already exists with name '%1'", 0);
-    if (file.empty()) return false;
-    const QString fileName = QString::fromStdString(file.filename().string());
-    const std::string error = platform::moveFileWithoutReplacing(exchangePasteTargetFilePath_, file);
-    if (!error.empty()) {
-        // The pasted file stays where the paste put it; the user may try another name.
-        STROMBEL_LOG_ERROR("could not move pasted audio {} to {}: {}", exchangePasteTargetFilePath_, file.string(),
-                           error);
-        showAlert("Paste",
-                  QString("The pasted audio could not be saved as '%1': %2").arg(fileName, QString::fromStdString(error)),
-                  {"OK"}, 0, false);
-        return false;
-    }
-    exchangePasteTargetFilePath_.clear();
-    return true;
-}
-
-// ---- Paste from the audio exchange -------------------------------------------------------
-
-void StrombelViewController::engageExchangePaste() {
-    if (!window_) return;
-    auto sheet = std::make_unique<editor::ExchangePasteViewController>(services_.library->exportTempFolder(),
-                                                                       sampleEditorServices().exchange);
-    sheet->setModalPresentationStyle(2);
-    sheet->setDelegate(this);
-    editor::ExchangeSheet::present(std::move(sheet), *window_);
-}
-
-void StrombelViewController::didPaste(editor::ExchangePasteViewController&, const std::string& path,
-                                      const std::string&, const void*) {
-    if (!editNameAppearWithValue("pastedaudio", "NAME THE PASTED AUDIO: IT BECOMES A USER SAMPLE")) {
-        STROMBEL_LOG_INFO("pasted audio left at {}: a name is being asked for already", path);
-        return;
-    }
-    exchangePasteTargetFilePath_ = path;
-    editExchangePasteSampleName_ = true;
 }
 
 // ---- Banks ------------------------------------------------------------------------------
@@ -311,6 +235,25 @@ void StrombelViewController::micInBtnPressed() {
     // with it opens when SORT can open it.
     press(sortBtn_, true, &StrombelViewController::sortBtnPressed);
     showEditSampleControl();
+}
+
+// ---- What export and paste ask of the screen -----------------------------------------------
+
+bool StrombelViewController::PanelHost::askExportName(int pattern, const QString& value, const QString& prompt) {
+    // The purpose is set only with a field actually shown.
+    if (!screen_.editNameAppearWithValue(value, prompt)) return false;
+    screen_.editPatternNameIdx_ = uint64_t(pattern);
+    return true;
+}
+
+bool StrombelViewController::PanelHost::askPasteName(const QString& value, const QString& prompt) {
+    if (!screen_.editNameAppearWithValue(value, prompt)) return false;
+    screen_.editExchangePasteSampleName_ = true;
+    return true;
+}
+
+void StrombelViewController::PanelHost::tell(const QString& title, const QString& message) {
+    screen_.showAlert(title, message, {"OK"}, 0, false);
 }
 
 }  // namespace strombel::ui
