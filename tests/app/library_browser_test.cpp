@@ -422,6 +422,7 @@ TEST_F(LibraryBrowserTest, ACancelledPackDragReachesTheDelegateAndAQuickSwipeScr
     auto run = start();
     DragDropTableViewController& browser = openBrowser(*run);
     RecordingBrowserDelegate delegate;
+    auto* screensDelegate = browser.delegate();
     browser.setDelegate(&delegate);
     TableView* packs = browser.srcTableView();
     for (int section = 0; section < 3; ++section) tapRow(*run, packs, {section, 0});
@@ -448,7 +449,7 @@ TEST_F(LibraryBrowserTest, ACancelledPackDragReachesTheDelegateAndAQuickSwipeScr
     mouseDrag(*run, centreOf(packs, {3, 0}), centreOf(packs, {3, 0}) + QPointF(0, 40));
     EXPECT_LT(packs->contentOffset(), offset);
     EXPECT_EQ(delegate.drops.size(), 1u);
-    browser.setDelegate(&run->screen());
+    browser.setDelegate(screensDelegate);
 }
 
 // ---- Preview ----------------------------------------------------------------------------

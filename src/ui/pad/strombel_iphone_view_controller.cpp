@@ -30,9 +30,7 @@ void StrombelIphoneViewController::viewWillAppear() {
 }
 
 void StrombelIphoneViewController::viewWillUnload() {
-    if (!registeredWithLibrary_) return;
-    services_.library->removeDelegate(this);
-    registeredWithLibrary_ = false;
+    libraryPanel_.leaveLibrary();
 }
 
 bool StrombelIphoneViewController::presentsAnything() const {
@@ -111,7 +109,7 @@ void StrombelIphoneViewController::dismissPortrait(int64_t landscape) {
 void StrombelIphonePortraitViewController::sortBtnPressed() {
     StrombelViewController::sortBtnPressed();
     // The browser opens on the right side, where the right column of panels lies.
-    if (buttonDown(sortBtn_)) slideStripTo(true, 0.2, sortController_ ? sortController_->view() : nullptr);
+    if (buttonDown(sortBtn_)) slideStripTo(true, 0.2, sortController() ? sortController()->view() : nullptr);
 }
 
 void StrombelIphonePortraitViewController::showEditSampleControl() {
@@ -126,9 +124,7 @@ void StrombelIphonePortraitViewController::viewWillAppear() {
 }
 
 void StrombelIphonePortraitViewController::viewWillUnload() {
-    if (!registeredWithLibrary_) return;
-    services_.library->removeDelegate(this);
-    registeredWithLibrary_ = false;
+    libraryPanel_.leaveLibrary();
 }
 
 kit::View* StrombelIphonePortraitViewController::presentedScreen() const {

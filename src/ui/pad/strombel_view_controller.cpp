@@ -37,7 +37,8 @@ StrombelViewController::StrombelViewController(PadScreenServices services, platf
       sequencerPanel_(*services.sequencer, *services.engine, defaults, *gf_, panelHost_),
       inOutPanel_(services.midi, defaults, *gf_, panelHost_, *this),
       samplePanel_(*services.engine, *services.library, defaults, *gf_, panelHost_),
-      exchangePanel_(*services.sequencer, *services.library, guiType, panelHost_, *this) {
+      exchangePanel_(*services.sequencer, *services.library, guiType, panelHost_, *this),
+      libraryPanel_(*services.library, *services.engine, services.soundLibrary, *gf_, panelHost_) {
     services_.engine->addDelegate(this);
     services_.sequencer->setDelegate(this);
 }
@@ -144,11 +145,8 @@ void StrombelViewController::startMeterTimer() {
 }
 
 void StrombelViewController::viewDidUnload() {
-    if (registeredWithLibrary_) {
-        STROMBEL_LOG_DEBUG("StrombelViewController unloaded!");
-        services_.library->removeDelegate(this);
-        registeredWithLibrary_ = false;
-    }
+    if (libraryPanel_.joinedLibrary()) STROMBEL_LOG_DEBUG("StrombelViewController unloaded!");
+    libraryPanel_.leaveLibrary();
     if (audioOutputUpdateTimer_) audioOutputUpdateTimer_->invalidate();
     audioOutputUpdateTimer_.reset();
     sequencerPanel_.stopTapTimer();
@@ -263,7 +261,7 @@ void StrombelViewController::PanelHost::takePadsOff() { screen_.takeOff(screen_.
 void StrombelViewController::PanelHost::putPadsBack() {
     // The pads go back just below the library browser, or the sliders.
     screen_.putBack(screen_.tapButtonsContainer_,
-                    screen_.sortController_ ? screen_.sortController_->view() : screen_.slidersContainer_);
+                    screen_.sortController() ? screen_.sortController()->view() : screen_.slidersContainer_);
 }
 
 void StrombelViewController::inOutBtnPressed() {

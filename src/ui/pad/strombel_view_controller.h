@@ -16,14 +16,13 @@
 
 #include "platform/not_found.h"
 #include "platform/user_defaults.h"
-#include "ui/drag_drop_table_view_controller.h"
-#include "ui/drag_drop_table_view_controller_delegate.h"
 #include "ui/editor/edit_sample_view_controller.h"
 #include "ui/editor/exchange_screens.h"
 #include "ui/gui_type.h"
 #include "ui/pad/pad_effects_panel.h"
 #include "ui/pad/pad_exchange_panel.h"
 #include "ui/pad/pad_in_out_panel.h"
+#include "ui/pad/pad_library_panel.h"
 #include "ui/pad/pad_sample_panel.h"
 #include "ui/pad/pad_screen_controls.h"
 #include "ui/pad/pad_screen_services.h"
@@ -50,10 +49,8 @@ enum TapPadsState : int32_t {
 /// stops its timers.
 class StrombelViewController : public PadEngineObserver,
                                public PadSequencerObserver,
-                               public PadLibraryObserver,
                                public PadMidiLearnObserver,
                                public SoundBankControlDelegate,
-                               public DragDropTableViewControllerDelegate,
                                public editor::ExchangePasteViewControllerDelegate {
 public:
     static constexpr uint64_t kNotFound = platform::kNotFound;
@@ -130,7 +127,7 @@ public:
     void alertClicked(const QString& buttonTitle, int tag);
     void displayCurrentSoundBank();
     /// Notes which bank is current, so that it stays current when banks move.
-    void rememberCurrentSoundbank();
+    void rememberCurrentSoundbank() { libraryPanel_.rememberCurrentBank(); }
     void setTapPadLightsToSamplesPlayingOfCurrentSoundbank();
     void setTapPadLightsToMutedSamplesOfCurrentSoundbank();
     void setTapPadLightsToPatternsIncludeActive(bool includeActive);
@@ -216,13 +213,16 @@ public:
     /// CANCEL: the export stops, and its half-written file goes.
     void cancelExport() { exchangePanel_.cancelExport(); }
 
-    // --- The library browser's requests -----------------------------------------
-    void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) override;
-    void renameSoundbank(uint64_t bankIndex) override;
-    void editUserSample(uint64_t userSampleIndex) override;
-    void soundbankSelected(uint64_t bankIndex) override;
-    void engageExchangePaste() override { exchangePanel_.engagePaste(); }
-    void toggleSampleRecording() override;
+    // --- The library browser's requests (the library panel, its delegate, hears them) ---
+    void soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) {
+        libraryPanel_.soundpackSampleWithIndexPath(indexPath, droppedAt);
+    }
+    void renameSoundbank(uint64_t bankIndex) { libraryPanel_.renameSoundbank(bankIndex); }
+    void editUserSample(uint64_t userSampleIndex) { libraryPanel_.editUserSample(userSampleIndex); }
+    void soundbankSelected(uint64_t bankIndex) { libraryPanel_.soundbankSelected(bankIndex); }
+    void engageExchangePaste() { exchangePanel_.engagePaste(); }
+    /// Opens the sample editor panel, or closes it.
+    void toggleSampleRecording();
     /// The paste sheet wrote a file: ask for its name.
     void didPaste(editor::ExchangePasteViewController&, const std::string& path, const std::string&,
                   const void*) override {
@@ -256,8 +256,9 @@ public:
     void sequencerStopped() override { sequencerPanel_.sequencerStopped(); }
     void activePatternChanged() override { sequencerPanel_.activePatternChanged(); }
     void currentBarChanged(int32_t bar, int32_t subBar) override { sequencerPanel_.currentBarChanged(bar, subBar); }
-    void samplesChanged() override { displayCurrentSoundBank(); }
-    void soundbanksChanged() override;
+    // The library's messages (the library panel, its observer, hears them).
+    void samplesChanged() { libraryPanel_.samplesChanged(); }
+    void soundbanksChanged() { libraryPanel_.soundbanksChanged(); }
     void midiLearnBtnChangedToNote(int32_t pad, int32_t note) override;
     void activeSoundbankChanged(uint64_t bankIndex) override;
     /// The dry/wet box's amount (the box tells the effects panel itself).
@@ -294,7 +295,7 @@ public:
     SmallButtonControl* midiLearnBtn() const { return inOutPanel_.midiLearnBtn(); }
     SoundBankControl* soundBankControl() const { return soundBankControl_; }
     /// The library browser while SORT is down, else null.
-    DragDropTableViewController* sortController() const { return sortController_.get(); }
+    DragDropTableViewController* sortController() const { return libraryPanel_.browser(); }
     VolumeSliderControl* trackVolumeSlider(int pad) const { return samplePanel_.trackVolumeSlider(pad); }
     kit::View* tapButtonsContainer() const { return tapButtonsContainer_; }
     kit::View* slidersContainer() const { return slidersContainer_; }
@@ -353,7 +354,8 @@ protected:
     class PanelHost final : public PadSequencerPanelHost,
                             public PadInOutPanelHost,
                             public PadSamplePanelHost,
-                            public PadExchangePanelHost {
+                            public PadExchangePanelHost,
+                            public PadLibraryPanelHost {
     public:
         explicit PanelHost(StrombelViewController& screen) : screen_(screen) {}
         void patternModeChanged(bool on) override;
@@ -382,6 +384,14 @@ protected:
         QSizeF shownSize() const override { return screen_.shownSize(); }
         kit::Window* window() const override { return screen_.window_; }
         editor::ExchangeSettings exchangeSettings() const override { return screen_.sampleEditorServices().exchange; }
+        uint64_t shownBank() const override { return screen_.soundBankControl_->currentBank(); }
+        void showBank(uint64_t bank) override;
+        void showCurrentBank() override { screen_.displayCurrentSoundBank(); }
+        int padAt(const QPointF& inBase) const override;
+        void askBankName(uint64_t bank, const QString& value, const QString& prompt) override;
+        void editSample(const std::string& path) override;
+        void toggleSampleRecording() override { screen_.toggleSampleRecording(); }
+        void engagePaste() override { screen_.exchangePanel_.engagePaste(); }
 
     private:
         StrombelViewController& screen_;
@@ -397,6 +407,8 @@ protected:
     PadSamplePanel samplePanel_;
     /// Pattern export and audio paste.
     PadExchangePanel exchangePanel_;
+    /// The library browser and the library's messages.
+    PadLibraryPanel libraryPanel_;
     /// PATT. down: the pads show the patterns, and a long touch edits one; up: they play again.
     void showPatternsOnPads(bool on);
 
@@ -447,12 +459,9 @@ protected:
 
 
 
-    std::unique_ptr<DragDropTableViewController> sortController_;
 
     uint64_t editPatternNameIdx_ = kNotFound;
     uint64_t editSoundboxIdx_ = kNotFound;
-    /// The library's identity of the current bank (0: not known yet).
-    int64_t currentSoundbankId_ = 0;
     bool editExchangePasteSampleName_ = false;
     kit::View* blackOverlay_ = nullptr;
     kit::TextField* editNameTextfield_ = nullptr;
@@ -463,7 +472,6 @@ protected:
     uint64_t copiedPatternIdx_ = kNotFound;
     bool cutPattern_ = false;
     bool playbackIsRunning_ = false;
-    bool registeredWithLibrary_ = false;
     kit::Window* window_ = nullptr;
     /// Held weakly by callbacks that may outlive the screen (alerts, menus).
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);

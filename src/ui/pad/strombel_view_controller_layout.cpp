@@ -221,8 +221,7 @@ void StrombelViewController::loadView() {
     if (type == GuiType::tablet) STROMBEL_LOG_DEBUG("Strombel view loaded");
 
     // 9. The library's observer from now on.
-    services_.library->addDelegate(this);
-    registeredWithLibrary_ = true;
+    libraryPanel_.joinLibrary();
 
     // 10. The shade over every panel; it never takes touches.
     currentShadeAlpha_ = 0.375f;

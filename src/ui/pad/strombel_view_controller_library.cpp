@@ -150,84 +150,14 @@ void StrombelViewController::activeSoundbankChanged(uint64_t bankIndex) {
     defaults_.setInteger("CurrentSoundBank", int64_t(bankIndex));
     rememberCurrentSoundbank();
     displayCurrentSoundBank();
-    if (sortController_) sortController_->currentSoundbankChanged();
+    libraryPanel_.currentBankChanged();
 }
 
-void StrombelViewController::rememberCurrentSoundbank() {
-    const std::vector<int64_t> ids = services_.library->soundbankIds();
-    const uint64_t current = services_.engine->currentSoundBankIdx();
-    currentSoundbankId_ = current < ids.size() ? ids[current] : 0;
-}
-
-void StrombelViewController::soundbankSelected(uint64_t bankIndex) {
-    if (bankIndex == services_.engine->currentSoundBankIdx()) return;
-    soundBankControl_->setCurrentBank(bankIndex);
-    activeSoundbankChanged(bankIndex);
-}
-
-void StrombelViewController::renameSoundbank(uint64_t bankIndex) {
-    const std::vector<std::string> names = services_.library->soundbankNames();
-    if (bankIndex >= names.size()) return;
-    const QString name = QString::fromStdString(names[bankIndex]);
-    if (editNameAppearWithValue(name, QString("NEW NAME FOR THE SOUND BANK '%1'").arg(name.toUpper())))
-        editSoundboxIdx_ = bankIndex;
-}
-
-void StrombelViewController::soundbanksChanged() {
-    // The bank being played stays current wherever it moved; banks added or
-    // removed before it change its place, not the bank.
-    const std::vector<int64_t> ids = services_.library->soundbankIds();
-    const uint64_t current = services_.engine->currentSoundBankIdx();
-    const auto found = std::find(ids.begin(), ids.end(), currentSoundbankId_);
-    if (currentSoundbankId_ != 0 && found != ids.end()) {
-        const uint64_t now = uint64_t(found - ids.begin());
-        if (now != current) {
-            if (soundBankControl_) soundBankControl_->setCurrentBank(now);
-            activeSoundbankChanged(now);
-            return;
-        }
-    } else if (!ids.empty() && current >= ids.size()) {
-        // The current bank went and was the last: the last bank takes its place.
-        const uint64_t last = ids.size() - 1;
-        if (soundBankControl_) soundBankControl_->setCurrentBank(last);
-        activeSoundbankChanged(last);
-        return;
-    }
-    rememberCurrentSoundbank();
-    displayCurrentSoundBank();
-}
-
-// ---- The sample editor panel and the browser's other requests ---------------------------
+// ---- The sample editor panel ------------------------------------------------------------
 
 void StrombelViewController::toggleSampleRecording() {
     if (editSampleViewController()) dismissEditSampleControl();
     else showEditSampleControl();
-}
-
-void StrombelViewController::editUserSample(uint64_t userSampleIndex) {
-    const std::string path = services_.library->userSamplePath(userSampleIndex);
-    if (path.empty()) return;
-    showEditSampleControl();
-    editSampleViewController()->openSample(path);
-}
-
-void StrombelViewController::soundpackSampleWithIndexPath(const kit::IndexPath& indexPath, const QPointF& droppedAt) {
-    // While the editor panel holds the pads' place nothing can be dropped on them.
-    if (!tapButtonsContainer_ || !tapButtonsContainer_->superview() || indexPath.section < 0 || indexPath.row < 0)
-        return;
-    // The point is in the browser view's points; that view stands at the top of
-    // the right column.
-    const QPointF inBase = droppedAt + QPointF(gf_->controlsRightX(), gf_->topControlsY());
-    for (kit::Button* pad : tapButtons_) {
-        if (!pad->pointInside(pad->mapFromItem(baseContainer_, inBase))) continue;
-        const uint64_t bank = soundBankControl_->currentBank();
-        if (!services_.library->setPackSampleOnPad(uint64_t(indexPath.section), uint64_t(indexPath.row), bank,
-                                                   uint64_t(pad->tag())))
-            STROMBEL_LOG_INFO("the library kept pad {} of bank {} as it was", pad->tag(), bank);
-        else if (sortController_)
-            sortController_->reloadSoundbanks();
-        return;
-    }
 }
 
 void StrombelViewController::micInBtnPressed() {
@@ -254,6 +184,30 @@ bool StrombelViewController::PanelHost::askPasteName(const QString& value, const
 
 void StrombelViewController::PanelHost::tell(const QString& title, const QString& message) {
     screen_.showAlert(title, message, {"OK"}, 0, false);
+}
+
+// ---- What the library panel asks of the screen --------------------------------------------
+
+void StrombelViewController::PanelHost::showBank(uint64_t bank) {
+    if (screen_.soundBankControl_) screen_.soundBankControl_->setCurrentBank(bank);
+    screen_.activeSoundbankChanged(bank);
+}
+
+int StrombelViewController::PanelHost::padAt(const QPointF& inBase) const {
+    kit::View* pads = screen_.tapButtonsContainer_;
+    if (!pads || !pads->superview()) return -1;
+    for (kit::Button* pad : screen_.tapButtons_)
+        if (pad->pointInside(pad->mapFromItem(screen_.baseContainer_, inBase))) return pad->tag();
+    return -1;
+}
+
+void StrombelViewController::PanelHost::askBankName(uint64_t bank, const QString& value, const QString& prompt) {
+    if (screen_.editNameAppearWithValue(value, prompt)) screen_.editSoundboxIdx_ = bank;
+}
+
+void StrombelViewController::PanelHost::editSample(const std::string& path) {
+    screen_.showEditSampleControl();
+    screen_.editSampleViewController()->openSample(path);
 }
 
 }  // namespace strombel::ui

@@ -5,7 +5,7 @@
 namespace strombel::ui {
 
 void StrombelViewController::sortBtnPressed() {
-    if (!services_.soundLibrary) {
+    if (!libraryPanel_.canBrowse()) {
         // Without the library there is nothing to browse: SORT stays released.
         if (sortBtn_) sortBtn_->setIsPressedDown(false);
         defaults_.setBool("SoundbankManagement", false);
@@ -22,19 +22,12 @@ void StrombelViewController::sortBtnPressed() {
         takeOff(audioMeterContainer_);
         takeOff(slidersContainer_);
         tapButtonsContainer_->setX(gf_->controlsLeftX());
-        if (sortController_) return;
-        sortController_ =
-            std::make_unique<DragDropTableViewController>(guiType_, *services_.soundLibrary, *services_.engine);
-        auto browser = sortController_->takeView();
-        browser->setX(gf_->controlsRightX(), gf_->topControlsY());
-        // Building the view clears the delegate: it is set after.
-        sortController_->setDelegate(this);
-        baseContainer_->insertSubviewBelow(std::move(browser), shadeView_);
+        libraryPanel_.openBrowser(*baseContainer_, shadeView_);
         return;
     }
-    if (!sortController_) return;
+    if (!libraryPanel_.browser()) return;
     dismissEditSampleControl();
-    sortController_.reset();
+    libraryPanel_.closeBrowser();
     putBack(topRightButtonsContainer_);
     putBack(audioMeterContainer_);
     putBack(slidersContainer_);
