@@ -46,7 +46,10 @@ enum TapPadsState : int32_t {
 /// meter, the bank selector and the panels that open over them. It observes the
 /// engine, the sequencer, the library and the MIDI learn, and hears all of them
 /// on the main loop only. When it goes it leaves every observer list it joined and
-/// stops its timers.
+/// stops its timers. It lays the screen out and switches its panels; each panel's
+/// work is done by a controller of its own (the effects, sequencer, sample, I/O,
+/// export-and-paste and library panels, src/ui/pad/pad_*_panel.h), to which its
+/// methods below forward.
 class StrombelViewController : public PadEngineObserver,
                                public PadSequencerObserver,
                                public PadMidiLearnObserver,
@@ -154,7 +157,7 @@ public:
     void sequencerControlMinusPressed() { sequencerPanel_.sequencerControlMinusPressed(); }
     void sequencerControlPlusPressed() { sequencerPanel_.sequencerControlPlusPressed(); }
 
-    // --- Sample and I/O panels -----------------------------------------------
+    // --- Effects, sample and I/O panels ----------------------------------------
     void volumeSliderChanged() { effectsPanel_.volumeSliderChanged(); }
     // The six effect sliders, left to right; each hands its position to the
     // engine and stores the engine's value.
@@ -319,19 +322,16 @@ protected:
     /// field and the export's progress are laid over it. The portrait screen is
     /// upright whatever the status bar was last told.
     QSizeF shownSize() const;
-    /// The panels' controls, made when a panel opens.
     /// A SWITCH button of the portrait strip, and the slide to the other side.
     std::unique_ptr<kit::Button> buildSwitchBtnWithFrame(const QRectF& frame);
+    // The base panels' pictures, buttons and captions (see pad_panel_views.h).
     kit::ImageView* makePanel(double x, double y, double width, double height, const char* imageName);
     SmallButtonControl* makeSmallButton(kit::View* parent, double x, double y, const QString& label,
                                         LightView** light = nullptr);
     kit::Label* makeCaption(kit::View* parent, double x, double y, double width, const QString& text);
-    /// Makes `button` a toggle whose `action` runs when a touch is let go on it. A
-    /// toggle switches as the touch goes down: one let go elsewhere (or cancelled)
-    /// switches it back, so its lamp never shows a panel that did not open.
+    /// Makes `button` a toggle whose `action` runs when a touch is let go on it
+    /// (pad_views::toggleOnRelease).
     void toggleOnRelease(SmallButtonControl* button, void (StrombelViewController::*action)());
-    /// Makes `button` a toggle whose `action` runs each time it switches.
-    void toggleOnValue(SmallButtonControl* button, void (StrombelViewController::*action)());
     bool buttonDown(const SmallButtonControl* button) const { return button && button->isPressedDown(); }
     /// The name field's question, OK and CANCEL, made with the field.
     void addNameFieldControls(const QString& prompt);

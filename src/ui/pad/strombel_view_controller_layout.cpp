@@ -5,6 +5,7 @@
 
 #include "logging/log.h"
 #include "ui/image_store.h"
+#include "ui/pad/pad_panel_views.h"
 #include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
@@ -50,18 +51,12 @@ const VolumeLayout kVolumeLayouts[3] = {
 
 kit::ImageView* StrombelViewController::makePanel(double x, double y, double width, double height,
                                                   const char* imageName) {
-    auto panel = std::make_unique<kit::ImageView>(QRectF(x, y, width, height),
-                                                  GuiFactory::imageWithName(imageName, guiType_));
-    panel->setUserInteractionEnabled(true);
-    return baseContainer_->add(std::move(panel));
+    return pad_views::addPanel(*baseContainer_, guiType_, QRectF(x, y, width, height), imageName);
 }
 
 kit::Label* StrombelViewController::makeCaption(kit::View* parent, double x, double y, double width,
                                                 const QString& text) {
-    auto label = GuiFactory::labelForGuiType(guiType_, QPointF(x, y), int(width));
-    if (!label) return nullptr;
-    label->setText(text);
-    return parent->add(std::move(label));
+    return pad_views::addCaption(guiType_, *parent, x, y, width, text);
 }
 
 void StrombelViewController::loadView() {
@@ -284,23 +279,12 @@ void StrombelViewController::slideStripTo(bool rightSide, double seconds, kit::V
 namespace strombel::ui {
 
 void StrombelViewController::toggleOnRelease(SmallButtonControl* button, void (StrombelViewController::*action)()) {
-    button->setIsToggle(true);
-    button->addTarget(kit::touchUpInside, [this, action](kit::Control&) { (this->*action)(); });
-    button->addTarget(kit::touchUpOutside | kit::touchCancel, [button](kit::Control&) {
-        button->setIsPressedDown(!button->isPressedDown());
-    });
-}
-
-void StrombelViewController::toggleOnValue(SmallButtonControl* button, void (StrombelViewController::*action)()) {
-    button->setIsToggle(true);
-    button->addTarget(kit::valueChanged, [this, action](kit::Control&) { (this->*action)(); });
+    pad_views::toggleOnRelease(button, [this, action] { (this->*action)(); });
 }
 
 SmallButtonControl* StrombelViewController::makeSmallButton(kit::View* parent, double x, double y,
                                                             const QString& label, LightView** light) {
-    SmallButtonControl* button = nullptr;
-    gf_->createSmallButtonInto(&button, light, *parent, QPointF(x, y), label);
-    return button;
+    return pad_views::addSmallButton(*gf_, *parent, x, y, label, light);
 }
 
 }  // namespace strombel::ui
