@@ -7,14 +7,14 @@
 
 #include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
 
 using Setting = PadEngine::Setting;
 
-class PadEffectsPanelTest : public testing::UiTest {
+class PadEffectsPanelTest : public PadPanelTest {
 protected:
     PadEffectsPanelTest() {
         panel_.setDryWetControl(root_.add(std::make_unique<DryWetEffectsControl>()));

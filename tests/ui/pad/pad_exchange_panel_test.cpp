@@ -12,7 +12,7 @@
 
 #include "still_pad_services.h"
 #include "support/temp_dir.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
@@ -79,7 +79,7 @@ struct NoPasteDelegate final : editor::ExchangePasteViewControllerDelegate {
 
 void writeFile(const fs::path& file) { std::ofstream(file) << "RIFF"; }
 
-class PadExchangePanelTest : public testing::UiTest {
+class PadExchangePanelTest : public PadPanelTest {
 protected:
     PadExchangePanelTest() {
         fs::create_directories(temp_ / "Documents");

@@ -11,7 +11,7 @@
 
 #include "still_pad_services.h"
 #include "support/temp_dir.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
@@ -41,9 +41,11 @@ struct InOutHostRecorder final : PadInOutPanelHost {
     std::vector<std::string> said;
 };
 
-class PadInOutPanelTest : public testing::UiTest {
+class PadInOutPanelTest : public PadPanelTest {
 protected:
     PadInOutPanelTest() { panel_.open(base_); }
+    // The ports panel leaves the hub while the hub is there, as on the screen.
+    ~PadInOutPanelTest() override { panel_.detach(); }
     static void toggle(SmallButtonControl* button, bool down, void (PadInOutPanel::*action)(), PadInOutPanel& panel) {
         button->setIsPressedDown(down);
         (panel.*action)();

@@ -11,7 +11,7 @@
 
 #include "still_pad_services.h"
 #include "support/still_pad_engine.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
@@ -56,7 +56,7 @@ private:
     BankEngine& engine_;
 };
 
-class PadLibraryPanelTest : public testing::UiTest {
+class PadLibraryPanelTest : public PadPanelTest {
 protected:
     BankEngine engine_;
     MovingLibrary library_;

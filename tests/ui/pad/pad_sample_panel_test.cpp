@@ -14,7 +14,7 @@
 #include "still_pad_services.h"
 #include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
@@ -61,7 +61,7 @@ private:
     std::vector<kit::Button*> pads_;
 };
 
-class PadSamplePanelTest : public testing::UiTest {
+class PadSamplePanelTest : public PadPanelTest {
 protected:
     PadSamplePanelTest() { panel_.open(base_); }
     void toggle(SmallButtonControl* button, bool down, void (PadSamplePanel::*action)()) {

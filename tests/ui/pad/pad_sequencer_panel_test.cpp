@@ -11,7 +11,7 @@
 #include "still_pad_services.h"
 #include "support/still_pad_engine.h"
 #include "support/temp_dir.h"
-#include "ui/ui_test_support.h"
+#include "pad_panel_test.h"
 
 namespace strombel::ui {
 namespace {
@@ -33,7 +33,7 @@ struct HostRecorder final : PadSequencerPanelHost {
     std::vector<std::string> said;
 };
 
-class PadSequencerPanelTest : public testing::UiTest {
+class PadSequencerPanelTest : public PadPanelTest {
 protected:
     PadSequencerPanelTest() { panel_.open(base_); }
 
