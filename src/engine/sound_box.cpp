@@ -103,7 +103,7 @@ SoundBox::~SoundBox() {
     if (answerCheck_) mainLoop_.cancel(answerCheck_);
     if (heldCountersTimer_) mainLoop_.cancel(heldCountersTimer_);
     mainLoop_.removeSignal(eventSignal_);
-    if (recordRunning_.load()) stopSampleRecord();
+    if (recorder_.running()) stopSampleRecord();
     device_->stop();
     device_->close();
     device_->setRenderCallback({});
@@ -383,7 +383,7 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     using Problem = SampleRecordStart::Problem;
     SampleRecordStart started;
-    if (recordRunning_.load()) {
+    if (recorder_.running()) {
         started.problem = Problem::alreadyRecording;
         return started;
     }
@@ -415,33 +415,17 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     std::filesystem::create_directories(path.parent_path(), ignored);
     // The file takes the rate the microphone really captures.
     const double rate = device_->sampleRate();
-    if (!recordFile_.open(path, 1, rate, rate)) {
-        started.reason = recordFile_.error();
+    if (!recorder_.begin(path, rate, started.reason)) {
         STROMBEL_LOG_ERROR("can't record: {} ({})", path.string(), started.reason);
         started.problem = Problem::file;
         restoreOutput();
         return started;
     }
-    recordRing_.assign(1u << 19, 0);
-    recordHead_.store(0);
-    recordTail_.store(0);
-    recordGapHead_.store(0);
-    recordGapTail_.store(0);
-    recordSilencedFrames_.store(0);
-    recordNextInputTime_ = 0;
-    recordRate_ = rate;
-    recordWriterStop_.store(false);
-    recordWriter_ = platform::Worker("sample recorder", [this, take = ++recordTake_] { recordWriterLoop(take); },
-                                     [this] { recordWriterStop_.store(true); });
-    recordRunning_.store(true);
     observingDevice_ = true;
     if (!start()) {
         started.reason = device_->lastError();
         started.problem = Problem::microphone;
-        recordRunning_.store(false);
-        recordWriter_.stop();
-        recordFile_.close();
-        std::filesystem::remove(path, ignored);
+        recorder_.abandon(path);
         restoreOutput();
         return started;
     }
@@ -452,67 +436,22 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
 SoundBox::SampleRecordEnd SoundBox::stopSampleRecord() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     SampleRecordEnd ended;
-    if (!recordRunning_.load()) return ended;
-    recordRunning_.store(false);
+    if (!recorder_.running()) return ended;
+    recorder_.stopInput();
     ended.inputLostAtEnd = device_->standingIn();
     teardown();
     setupAudioSession(false);
     setupAudioUnit(false);
     observingDevice_ = true;
     start();
-    recordWriter_.stop();
-    ended.silencedSeconds = static_cast<double>(recordSilencedFrames_.load()) / recordRate_;
-    ended.written = recordFile_.close();
+    const Recorder::Ending take = recorder_.finish();
+    ended.silencedSeconds = take.silencedSeconds;
+    ended.written = take.written;
     if (!ended.written) {
-        ended.error = recordFile_.error();
+        ended.error = take.error;
         STROMBEL_LOG_ERROR("the recording could not be written: {}", ended.error);
     }
     return ended;
-}
-
-void SoundBox::recordWriterLoop(uint64_t take) {
-    std::vector<int32_t> block(4096);
-    bool failed = false;  // after a failed write the rest is let go: the take is lost
-    auto write = [&](uint32_t count) {
-        const int32_t* channels[1] = {block.data()};
-        if (failed || recordFile_.write(channels, count)) return;
-        failed = true;
-        // Told at once, not when the recording stops: its clock would run on for nothing.
-        std::weak_ptr<int> alive = lifeToken_;
-        mainLoop_.post([this, alive, take, reason = recordFile_.error()] {
-            if (alive.lock() && recordRunning_.load() && take == recordTake_)
-                informDelegatesOfSampleRecordFailed(reason);
-        });
-    };
-    for (;;) {
-        bool stopping = recordWriterStop_.load();
-        size_t tail = recordTail_.load(std::memory_order_relaxed);
-        const size_t head = recordHead_.load(std::memory_order_acquire);
-        // Gaps come before the samples that follow them (read after the head).
-        const size_t gapHead = recordGapHead_.load(std::memory_order_acquire);
-        size_t gapTail = recordGapTail_.load(std::memory_order_relaxed);
-        while (tail != head || gapTail != gapHead) {
-            if (gapTail != gapHead && recordGaps_[gapTail % recordGaps_.size()].position <= tail) {
-                std::fill(block.begin(), block.end(), 0);
-                for (uint64_t left = recordGaps_[gapTail % recordGaps_.size()].frames; left > 0 && !failed;) {
-                    const auto count = static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
-                    write(count);
-                    left -= count;
-                }
-                recordGapTail_.store(++gapTail, std::memory_order_release);
-                continue;
-            }
-            size_t until = head;
-            if (gapTail != gapHead) until = std::min(until, recordGaps_[gapTail % recordGaps_.size()].position);
-            const size_t count = std::min(block.size(), until - tail);
-            for (size_t i = 0; i < count; ++i) block[i] = recordRing_[(tail + i) % recordRing_.size()];
-            if (!failed) write(static_cast<uint32_t>(count));
-            tail += count;
-            recordTail_.store(tail, std::memory_order_release);
-        }
-        if (stopping) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 // --- Observers -----------------------------------------------------------------------

@@ -37,6 +37,7 @@
 
 #include "engine/effects.h"
 #include "engine/export_job.h"
+#include "engine/recorder.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
@@ -242,7 +243,7 @@ public:
     /// there is no microphone, and nothing is tried.
     SampleRecordStart startSampleRecord();
     SampleRecordEnd stopSampleRecord();
-    bool isRecording() const { return recordRunning_.load(); }
+    bool isRecording() const { return recorder_.running(); }
 
     // --- Track table and banks (main thread) -----------------------------------
     /// Builds a new table of every sample of the library and swaps it in; what
@@ -498,8 +499,6 @@ private:
     void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void informDelegatesOfOutputNotOpened(const std::string& message);
-    /// The writer thread of take number `take`.
-    void recordWriterLoop(uint64_t take);
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
 
@@ -579,26 +578,9 @@ private:
     int32_t audioUnitErrorState_ = 0;
     bool observingDevice_ = false;
 
-    // Recording: the input callback fills a ring; a writer thread empties it into the file.
-    std::atomic<bool> recordRunning_{false};
-    std::vector<int32_t> recordRing_;
-    std::atomic<size_t> recordHead_{0}, recordTail_{0};
-    /// Input that did not come (the device was lost and came back), as silence
-    /// owed before the sample at `position` of the ring's stream.
-    struct RecordGap {
-        size_t position = 0;
-        uint64_t frames = 0;
-    };
-    std::array<RecordGap, 64> recordGaps_{};
-    std::atomic<size_t> recordGapHead_{0}, recordGapTail_{0};
-    std::atomic<uint64_t> recordSilencedFrames_{0};
-    uint64_t recordNextInputTime_ = 0;  // the audio thread's: when the next input frame is due
-    double recordRate_ = 44100.0;
-    std::atomic<uint64_t> recordOverruns_{0};
-    platform::Worker recordWriter_;
-    uint64_t recordTake_ = 0;  // main loop: the takes begun so far
-    std::atomic<bool> recordWriterStop_{false};
-    platform::WaveWriter recordFile_;
+    // Microphone recording: the take, its file and its clock.
+    Recorder recorder_{mainLoop_, [this] { mainLoop_.raise(eventSignal_); },
+                       [this](const std::string& reason) { informDelegatesOfSampleRecordFailed(reason); }};
 
     // Preloads: requests from any thread (the audio thread's too) to the preload thread.
     platform::MpscRing<std::shared_ptr<Track>> preloadRequests_{1024};

@@ -20,10 +20,6 @@ namespace strombel::engine {
 namespace {
 
 constexpr uint32_t kBlockFrames = 512;  // the effect window serves blocks up to half its length
-// Input later than this is taken as input that did not come, not as jitter.
-constexpr uint64_t kRecordGapTolerance = 50 * platform::kNanosPerMillisecond;
-// The most silence one gap adds to a take: ten minutes at 48 kHz.
-constexpr long long kMaxRecordGapFrames = 600LL * 48000;
 
 /// Frames from the buffer's start to `time`, rounded to the nearest frame: host
 /// times are whole nanoseconds, so a time meant for a frame may lie a fraction
@@ -581,31 +577,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
 }
 
 void SoundBox::recordingInputCallback(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono) {
-    STROMBEL_EXPECT_THREAD(kAudioThread);
-    platform::RealtimeScope realtime;
-    if (!recordRunning_.load(std::memory_order_acquire) || recordRing_.empty()) return;
-    const size_t head = recordHead_.load(std::memory_order_relaxed);
-    // Input that did not come for a while (the device was lost and came back)
-    // is owed to the take as silence, so that it keeps its timeline.
-    if (recordNextInputTime_ != 0 && hostTimeNanos > recordNextInputTime_ + kRecordGapTolerance) {
-        const double missing = static_cast<double>(hostTimeNanos - recordNextInputTime_) * recordRate_ * 1e-9;
-        const auto owed = static_cast<uint64_t>(std::min(std::llround(missing), kMaxRecordGapFrames));
-        const size_t gapHead = recordGapHead_.load(std::memory_order_relaxed);
-        if (gapHead - recordGapTail_.load(std::memory_order_acquire) < recordGaps_.size()) {
-            recordGaps_[gapHead % recordGaps_.size()] = RecordGap{head, owed};
-            recordGapHead_.store(gapHead + 1, std::memory_order_release);
-            recordSilencedFrames_.fetch_add(owed, std::memory_order_relaxed);
-        }
-    }
-    recordNextInputTime_ = hostTimeNanos + static_cast<uint64_t>(static_cast<double>(frames) * 1e9 / recordRate_);
-    const size_t free = recordRing_.size() - (head - recordTail_.load(std::memory_order_acquire));
-    const size_t count = std::min<size_t>(frames, free);
-    for (size_t i = 0; i < count; ++i) recordRing_[(head + i) % recordRing_.size()] = mono[i];
-    if (count < frames) {
-        recordOverruns_.fetch_add(frames - count, std::memory_order_relaxed);
-        mainLoop_.raise(eventSignal_);
-    }
-    recordHead_.store(head + count, std::memory_order_release);
+    recorder_.input(frames, hostTimeNanos, mono);
 }
 
 }  // namespace strombel::engine

@@ -711,7 +711,7 @@ SoundBox::Counters SoundBox::counters() const {
     now.deviceXruns = device_->xruns();
     now.commandOverruns = commandOverruns_.load(std::memory_order_relaxed);
     now.eventOverruns = eventOverruns_.load(std::memory_order_relaxed);
-    now.recordingOverruns = recordOverruns_.load(std::memory_order_relaxed);
+    now.recordingOverruns = recorder_.overruns();
     now.lateBuffers = lateBuffers_.load(std::memory_order_relaxed);
     return now;
 }
