@@ -31,9 +31,10 @@ struct ExportOutcome {
     double seconds = 0;
 };
 
-/// An export under way (made by `SoundBox::startExport`). Main loop only, but
-/// for `cancel`. Going, it cancels the export and waits for its thread: once it
-/// is gone, so is the half-written file, and its end is never told.
+/// An export under way (made by `SoundBox::startExport`, through its Exporter).
+/// Main loop only, but for `cancel`. Going, it cancels the export and waits for
+/// its thread: once it is gone, so is the half-written file, and its end is
+/// never told.
 class ExportJob {
 public:
     ~ExportJob();
@@ -50,7 +51,7 @@ public:
     float progress() const { return progress_.load(std::memory_order_relaxed); }
 
 private:
-    friend class SoundBox;
+    friend class Exporter;
     ExportJob() = default;
 
     std::stop_source stop_;

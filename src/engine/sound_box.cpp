@@ -1,4 +1,4 @@
-// Set-up, start and stop, parameters, recording and the observer list.
+// Set-up, start and stop, parameters, recording, export and the observer list.
 
 #include "engine/sound_box.h"
 
@@ -452,6 +452,44 @@ SoundBox::SampleRecordEnd SoundBox::stopSampleRecord() {
         STROMBEL_LOG_ERROR("the recording could not be written: {}", ended.error);
     }
     return ended;
+}
+
+// --- Offline export ------------------------------------------------------------------
+
+bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,
+                            const std::function<void(float)>& progress) {
+    return writeExport(events, path, duration, progress).ok();
+}
+
+platform::Result<void> SoundBox::writeExport(const std::vector<ExportEvent>& events, const std::string& path,
+                                             double duration, const std::function<void(float)>& progress) {
+    if (progress) progress(0.0f);
+    stopAllTracks();
+    const ExportOutcome outcome = exporter_.render(events, exportTracks(events), path, duration, progress, {});
+    if (outcome.status != ExportOutcome::Status::written) {
+        return platform::Error::make(kSoundBoxExportErrorDomain, 1, outcome.error);
+    }
+    return {};
+}
+
+std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events, std::string path, double duration,
+                                                 std::function<void(float)> progress,
+                                                 std::function<void(const ExportOutcome&)> done) {
+    STROMBEL_EXPECT_THREAD(kMainLoopThread);
+    if (progress) progress(0.0f);
+    stopAllTracks();
+    Exporter::Tracks tracks = exportTracks(events);
+    return exporter_.start(std::move(events), std::move(tracks), std::move(path), duration, std::move(progress),
+                           std::move(done));
+}
+
+Exporter::Tracks SoundBox::exportTracks(const std::vector<ExportEvent>& events) const {
+    Exporter::Tracks tracks;
+    for (const ExportEvent& event : events) {
+        if (tracks.count(event.sampleFilePath())) continue;
+        if (auto track = lookUp(event.sampleFilePath())) tracks.emplace(event.sampleFilePath(), std::move(track));
+    }
+    return tracks;
 }
 
 // --- Observers -----------------------------------------------------------------------

@@ -37,6 +37,7 @@
 
 #include "engine/effects.h"
 #include "engine/export_job.h"
+#include "engine/exporter.h"
 #include "engine/recorder.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
@@ -392,15 +393,8 @@ private:
         std::shared_ptr<Track> track;
     };
 
-    // Offline export (sound_box_export.cpp).
-    using ExportTracks = std::map<std::string, std::shared_ptr<Track>, std::less<>>;
     /// The tracks the events name, as the table holds them now.
-    ExportTracks exportTracks(const std::vector<ExportEvent>& events) const;
-    /// Renders into the file on the calling thread (any thread), stopping before
-    /// the next chunk once `stop` is asked, without a file.
-    ExportOutcome renderExport(const std::vector<ExportEvent>& events, const ExportTracks& tracks,
-                               const std::string& path, double duration, const std::function<void(float)>& progress,
-                               std::stop_token stop) const;
+    Exporter::Tracks exportTracks(const std::vector<ExportEvent>& events) const;
 
     // Control side (sound_box_tracks.cpp).
     std::shared_ptr<Track> lookUp(const std::string& path) const;
@@ -573,6 +567,7 @@ private:
     std::atomic<bool> applyFxToTapPadOnly_{true}, cutTapPadTracks_{false}, holdTapPadTracks_{false};
     std::atomic<float> currentVolumeLeftChannel_{0.0f}, currentVolumeRightChannel_{0.0f};
     std::atomic<double> sampleRate_{44100.0};
+    Exporter exporter_{mainLoop_, sampleRate_, volume_};
     double preferredBufferDuration_ = 0.005;
     bool sessionOk_ = true;
     int32_t audioUnitErrorState_ = 0;

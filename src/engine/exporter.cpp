@@ -1,7 +1,5 @@
-// The offline export renderer: timed starts and stops of samples mixed chunk by
-// chunk into a 16-bit stereo WAVE file, faster than real time. What plays live is
-// stopped first; the export then reads the tracks' decoded frames with read
-// positions of its own, so it never moves a track's live position or state.
+// The offline export renderer: the chunked mix of timed starts and stops, its
+// conversion to the file's samples, and the export's own thread.
 
 #include <algorithm>
 #include <array>
@@ -12,10 +10,14 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/sound_box.h"
+#include "engine/effects.h"
+#include "engine/exporter.h"
 #include "logging/log.h"
+#include "platform/audio_file.h"
 
 namespace strombel::engine {
+
+using platform::ExportEvent;
 
 namespace {
 
@@ -132,36 +134,16 @@ void toInterleaved16(const float* left, const float* right, uint32_t frames, int
 
 }  // namespace
 
-bool SoundBox::exportEvents(const std::vector<ExportEvent>& events, const std::string& path, double duration,
-                            const std::function<void(float)>& progress) {
-    return writeExport(events, path, duration, progress).ok();
-}
-
-platform::Result<void> SoundBox::writeExport(const std::vector<ExportEvent>& events, const std::string& path,
-                                             double duration, const std::function<void(float)>& progress) {
-    if (progress) progress(0.0f);
-    stopAllTracks();
-    const ExportOutcome outcome = renderExport(events, exportTracks(events), path, duration, progress, {});
-    if (outcome.status != ExportOutcome::Status::written) {
-        return platform::Error::make(kSoundBoxExportErrorDomain, 1, outcome.error);
-    }
-    return {};
-}
-
-std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events, std::string path, double duration,
-                                                 std::function<void(float)> progress,
-                                                 std::function<void(const ExportOutcome&)> done) {
-    STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    if (progress) progress(0.0f);
-    stopAllTracks();
+std::unique_ptr<ExportJob> Exporter::start(std::vector<ExportEvent> events, Tracks tracks, std::string path,
+                                           double duration, std::function<void(float)> progress,
+                                           std::function<void(const ExportOutcome&)> done) const {
     std::unique_ptr<ExportJob> job(new ExportJob());
     ExportJob* shown = job.get();
     platform::MainLoop* loop = &mainLoop_;
     std::weak_ptr<int> alive = job->alive_;
-    ExportTracks tracks = exportTracks(events);
-    auto render = [this, shown, loop, alive, events = std::move(events), tracks = std::move(tracks),
-                   path = std::move(path), duration, progress = std::move(progress), done = std::move(done),
-                   stop = job->stop_.get_token()] {
+    auto work = [this, shown, loop, alive, events = std::move(events), tracks = std::move(tracks),
+                 path = std::move(path), duration, progress = std::move(progress), done = std::move(done),
+                 stop = job->stop_.get_token()] {
         int percentTold = 0;
         // Each whole percent once: a long export posts a hundred times, not once a chunk.
         auto report = [&](float share) {
@@ -173,12 +155,12 @@ std::unique_ptr<ExportJob> SoundBox::startExport(std::vector<ExportEvent> events
                 if (!alive.expired()) progress(share);
             });
         };
-        ExportOutcome outcome = renderExport(events, tracks, path, duration, report, stop);
+        ExportOutcome outcome = render(events, tracks, path, duration, report, stop);
         loop->post([alive, done, outcome = std::move(outcome)] {
             if (!alive.expired() && done) done(outcome);
         });
     };
-    job->thread_ = platform::Worker("Export", std::move(render), [shown] { shown->cancel(); });
+    job->thread_ = platform::Worker("Export", std::move(work), [shown] { shown->cancel(); });
     return job;
 }
 
@@ -188,18 +170,9 @@ void ExportJob::cancel() { stop_.request_stop(); }
 
 void ExportJob::waitUntilRendered() { thread_.join(); }
 
-SoundBox::ExportTracks SoundBox::exportTracks(const std::vector<ExportEvent>& events) const {
-    ExportTracks tracks;
-    for (const ExportEvent& event : events) {
-        if (tracks.count(event.sampleFilePath())) continue;
-        if (auto track = lookUp(event.sampleFilePath())) tracks.emplace(event.sampleFilePath(), std::move(track));
-    }
-    return tracks;
-}
-
-ExportOutcome SoundBox::renderExport(const std::vector<ExportEvent>& events, const ExportTracks& tracks,
-                                     const std::string& path, double duration,
-                                     const std::function<void(float)>& progress, std::stop_token stop) const {
+ExportOutcome Exporter::render(const std::vector<ExportEvent>& events, const Tracks& tracks, const std::string& path,
+                               double duration, const std::function<void(float)>& progress,
+                               std::stop_token stop) const {
     ExportOutcome outcome;
     const double rate = sampleRate_.load();
     platform::WaveWriter writer;
