@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/device_session.h"
 #include "engine/effects.h"
 #include "engine/export_job.h"
 #include "engine/exporter.h"
@@ -62,7 +63,7 @@ namespace strombel::engine {
 
 using platform::ExportEvent;
 
-class SoundBox final : public SoundLibraryObserver {
+class SoundBox final : public SoundLibraryObserver, private DeviceSession::Listener {
 public:
     /// "Not found": the current bank index before any bank is chosen.
     static constexpr uint64_t kNotFound = platform::kNotFound;
@@ -142,11 +143,11 @@ public:
     void audioOutputLost(const std::string& reason);
     /// Whether the output is lost and the null device renders in its place.
     bool outputLost() const;
-    static constexpr uint64_t kOutputWatchInterval = 2'000'000'000;
+    static constexpr uint64_t kOutputWatchInterval = DeviceSession::kWatchInterval;
     /// A device that paces itself and renders nothing for two checks in a row
     /// while it runs has stopped answering (a server whose notice of its end
     /// never came): it is taken as lost.
-    static constexpr uint64_t kOutputAnswerCheckInterval = 1'000'000'000;
+    static constexpr uint64_t kOutputAnswerCheckInterval = DeviceSession::kAnswerCheckInterval;
     /// What went wrong so far (any thread).
     Counters counters() const;
     /// Blocks the effect chain worked on since the engine was made; once the
@@ -158,10 +159,10 @@ public:
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
     double sampleRate() const { return sampleRate_.load(); }
-    int32_t audioUnitErrorState() const { return audioUnitErrorState_; }
+    int32_t audioUnitErrorState() const { return session_.errorState(); }
     /// The output: the device the engine was given, with the null device behind
     /// it for when it is lost.
-    platform::AudioDevice& audioUnit() { return *device_; }
+    platform::AudioDevice& audioUnit() { return session_.device(); }
     /// The preferred I/O buffer duration chosen for a machine identifier.
     static double preferredBufferDuration(const std::string& machineIdentifier);
 
@@ -475,28 +476,22 @@ private:
     /// Crush, cut-off and phase over the windows into the block's integer scratch.
     void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
 
-    void applyDeviceEvent(const platform::AudioDeviceEvent& event);
-    /// Main loop, every watch interval while the output is lost: tries it again
-    /// (a device that opens afresh is opened on the JACK opener's thread, one
-    /// try at a time, and answers with an event).
-    void watchForOutput();
-    /// Main loop: the output could not be opened (`reason` in words): told once,
-    /// then looked for every watch interval.
-    void outputNotOpened(const std::string& reason);
-    /// Main loop: a device opened off the main loop renders in the stand-in's place.
-    void outputOpened();
-    /// Main loop: the output renders again.
-    void outputIsBack();
+    // DeviceSession::Listener
+    void sessionOutputOpened() override { followOutputRate(); }
+    void sessionOutputLost(const std::string& message) override { informDelegatesOfOutput(false, message); }
+    void sessionOutputRestored(const std::string& message) override { informDelegatesOfOutput(true, message); }
+    void sessionOutputNotOpened(const std::string& message) override { informDelegatesOfOutputNotOpened(message); }
+    void sessionInterruption(bool began) override { audioInterruption(began); }
+    void sessionRouteChanged(int reason) override { audioRouteChanged(reason); }
     /// Main loop: the engine takes the output's rate, remaking what depends on it.
     void followOutputRate();
-    /// Main loop, every answer check interval: whether the device still renders.
-    void checkOutputAnswers();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void informDelegatesOfOutputNotOpened(const std::string& message);
     /// Main loop, while no callback runs: sizes the echo histories for `rate`.
     void sizeEchoHistories(double rate);
 
-    std::unique_ptr<platform::FailoverAudioDevice> device_;
+    /// The output, its set-up, its loss and return (first made, last gone).
+    DeviceSession session_;
     const platform::Sandbox& sandbox_;
     platform::MainLoop& mainLoop_;
     SoundLibrary* library_ = nullptr;
@@ -568,10 +563,6 @@ private:
     std::atomic<float> currentVolumeLeftChannel_{0.0f}, currentVolumeRightChannel_{0.0f};
     std::atomic<double> sampleRate_{44100.0};
     Exporter exporter_{mainLoop_, sampleRate_, volume_};
-    double preferredBufferDuration_ = 0.005;
-    bool sessionOk_ = true;
-    int32_t audioUnitErrorState_ = 0;
-    bool observingDevice_ = false;
 
     // Microphone recording: the take, its file and its clock.
     Recorder recorder_{mainLoop_, [this] { mainLoop_.raise(eventSignal_); },
@@ -590,10 +581,6 @@ private:
     platform::Worker preloader_;
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
-    platform::MainLoop::TimerId outputWatch_ = 0;  // set while a lost or unopened output was told
-    platform::MainLoop::TimerId answerCheck_ = 0;
-    uint64_t buffersSeen_ = 0;
-    int quietChecks_ = 0;
 };
 
 template <class Fill>
@@ -611,7 +598,7 @@ bool SoundBox::sendCommand(Fill&& fill) {
     // A device that rests while all is silent renders again for the request.
     auto pushAndWake = [&] {
         if (!push()) return false;
-        device_->wake();
+        session_.device().wake();
         return true;
     };
     // A real-time thread (the sequencer's) may use the whole queue and never

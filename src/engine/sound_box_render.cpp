@@ -324,7 +324,7 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
         lateBuffers_.fetch_add(1, std::memory_order_relaxed);
         eventsPosted_ = true;
     }
-    if (const uint64_t xruns = device_->xruns(); xruns != xrunsSeen_) {
+    if (const uint64_t xruns = session_.device().xruns(); xruns != xrunsSeen_) {
         xrunsSeen_ = xruns;
         eventsPosted_ = true;
     }

@@ -708,7 +708,7 @@ void SoundBox::deliverPendingEvents() {
 SoundBox::Counters SoundBox::counters() const {
     Counters now;
     now.skippedBlocks = skippedBlocks_.load(std::memory_order_relaxed);
-    now.deviceXruns = device_->xruns();
+    now.deviceXruns = session_.device().xruns();
     now.commandOverruns = commandOverruns_.load(std::memory_order_relaxed);
     now.eventOverruns = eventOverruns_.load(std::memory_order_relaxed);
     now.recordingOverruns = recorder_.overruns();
