@@ -53,10 +53,6 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     outR_.assign(kMaxBlockFrames, 0);
     sizeEchoHistories(sampleRate_.load());
     eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
-    preloader_ = platform::Worker("sound preloader", [this] { preloaderMain(); }, [this] {
-        preloaderStopping_.store(true);
-        preloadWakeup_.signal();
-    });
 
     session_.device().setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
         soundBoxRenderCallback(frames, time, left, right);

@@ -39,6 +39,7 @@
 #include "engine/effects.h"
 #include "engine/export_job.h"
 #include "engine/exporter.h"
+#include "engine/preloader.h"
 #include "engine/recorder.h"
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
@@ -439,10 +440,6 @@ private:
     bool sendFromSequencer(const std::string& path, uint64_t atTime, Command::Type type, const char* action);
     /// Queues a load of the track's frames (`force`: even when marked loaded).
     void requestLoad(const std::shared_ptr<Track>& track, bool force);
-    void preloaderMain();
-    /// Preload thread: a sample whose file could not be read is told to the
-    /// observers once, until it has loaded again.
-    void noteLoadOutcome(const Track& track, bool loaded, const std::string& error);
     /// The MIDI note and the pad of the current bank that play `path`, when any.
     struct NoteAndPad {
         std::optional<int> note;
@@ -569,16 +566,9 @@ private:
                        [this](const std::string& reason) { informDelegatesOfSampleRecordFailed(reason); }};
 
     // Preloads: requests from any thread (the audio thread's too) to the preload thread.
-    platform::MpscRing<std::shared_ptr<Track>> preloadRequests_{1024};
-    platform::Wakeup preloadWakeup_;
-    std::atomic<bool> preloaderStopping_{false};
-    std::atomic<uint64_t> preloadsQueued_{0};
-    std::atomic<uint64_t> preloadsDone_{0};
-    std::mutex preloadsMutex_;
-    std::condition_variable preloadsChanged_;
-    std::function<void()> preloadGate_;  // under preloadsMutex_
-    std::set<std::string> unreadableTold_;  // under preloadsMutex_: paths told unreadable since they last loaded
-    platform::Worker preloader_;
+    Preloader preloader_{mainLoop_, [this](const std::string& path, const std::string& message) {
+                             informDelegatesOfUnreadableSample(path, message);
+                         }};
 
     platform::MainLoop::TimerId sweepTimer_ = 0;
 };

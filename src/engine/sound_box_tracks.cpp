@@ -1,6 +1,6 @@
-// Track control: the table of tracks, the current bank's pads, starts and stops
-// from pads, MIDI and the sequencer, mute, solo and volume, and the events the
-// observers hear on the main loop.
+// Track control: the table of tracks (whose loads the Preloader runs), the
+// current bank's pads, starts and stops from pads, MIDI and the sequencer, mute,
+// solo and volume, and the events the observers hear on the main loop.
 //
 // Control threads (main, sequencer, MIDI) read the published tables without a
 // lock and send their requests to the audio thread (sound_box_render.cpp); the
@@ -76,61 +76,7 @@ bool SoundBox::waitForCommandRoom() {
 
 // --- Preloads -------------------------------------------------------------------------------
 
-void SoundBox::requestLoad(const std::shared_ptr<Track>& track, bool force) {
-    if (!force && !track->markLoadRequested()) return;
-    if (!preloadRequests_.push(track)) {
-        track->unmarkLoadRequested();
-        return;
-    }
-    preloadsQueued_.fetch_add(1, std::memory_order_acq_rel);
-    preloadWakeup_.signal();
-}
-
-void SoundBox::preloaderMain() {
-    for (;;) {
-        preloadWakeup_.wait();
-        std::shared_ptr<Track> track;
-        while (preloadRequests_.pop(track)) {
-            std::function<void()> gate;
-            {
-                std::lock_guard lock(preloadsMutex_);
-                gate = preloadGate_;
-            }
-            if (gate) gate();
-            const platform::Result<bool> loaded = track->preloadFrames();
-            if (!loaded) {
-                noteLoadOutcome(*track, false, loaded.error().message());
-            } else if (loaded.value()) {
-                noteLoadOutcome(*track, true, {});
-            }
-            track.reset();
-            {
-                std::lock_guard lock(preloadsMutex_);
-                preloadsDone_.fetch_add(1, std::memory_order_acq_rel);
-            }
-            preloadsChanged_.notify_all();
-        }
-        if (preloaderStopping_.load()) return;
-    }
-}
-
-void SoundBox::noteLoadOutcome(const Track& track, bool loaded, const std::string& error) {
-    const std::string& path = track.relativeFileName();
-    {
-        std::lock_guard lock(preloadsMutex_);
-        if (loaded) {
-            unreadableTold_.erase(path);
-            return;
-        }
-        if (!unreadableTold_.insert(path).second) return;
-    }
-    const std::string message = fmt::format("The sample '{}' cannot be played: {} could not be read ({}).",
-                                            std::filesystem::path(path).stem().string(), path, error);
-    std::weak_ptr<int> alive = lifeToken_;
-    mainLoop_.post([this, alive, path, message] {
-        if (alive.lock()) informDelegatesOfUnreadableSample(path, message);
-    });
-}
+void SoundBox::requestLoad(const std::shared_ptr<Track>& track, bool force) { preloader_.request(track, force); }
 
 bool SoundBox::preloadTrack(const std::string& path) {
     auto track = lookUp(path);
@@ -142,16 +88,9 @@ bool SoundBox::preloadTrack(const std::string& path) {
     return true;
 }
 
-void SoundBox::setPreloadGate(std::function<void()> gate) {
-    std::lock_guard lock(preloadsMutex_);
-    preloadGate_ = std::move(gate);
-}
+void SoundBox::setPreloadGate(std::function<void()> gate) { preloader_.setGate(std::move(gate)); }
 
-void SoundBox::waitForPreloads() {
-    const uint64_t queued = preloadsQueued_.load(std::memory_order_acquire);
-    std::unique_lock lock(preloadsMutex_);
-    preloadsChanged_.wait(lock, [&] { return preloadsDone_.load(std::memory_order_acquire) >= queued; });
-}
+void SoundBox::waitForPreloads() { preloader_.waitUntilDone(); }
 
 // --- Table and banks ------------------------------------------------------------
 
