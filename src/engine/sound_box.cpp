@@ -337,7 +337,8 @@ Exporter::Tracks SoundBox::exportTracks(const std::vector<ExportEvent>& events) 
     Exporter::Tracks tracks;
     for (const ExportEvent& event : events) {
         if (tracks.count(event.sampleFilePath())) continue;
-        if (auto track = lookUp(event.sampleFilePath())) tracks.emplace(event.sampleFilePath(), std::move(track));
+        if (auto track = tables_.lookUp(event.sampleFilePath()))
+            tracks.emplace(event.sampleFilePath(), std::move(track));
     }
     return tracks;
 }

@@ -44,6 +44,7 @@
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
+#include "engine/track_tables.h"
 #include "platform/audio_file.h"
 #include "platform/devices/audio_device.h"
 #include "platform/devices/failover_audio_device.h"
@@ -353,14 +354,8 @@ public:
     void storeItemsDownloadingCompleted() override { reloadTracks(); }
 
 private:
-    using TrackTable = std::map<std::string, std::shared_ptr<Track>, std::less<>>;
-    /// What control threads look up: replaced as a whole on the main loop.
-    struct Tables {
-        TrackTable tracksByFilePath;
-        std::map<int, std::string> trackFilePathByMidiNote;
-        std::map<std::string, int, std::less<>> midiNoteByTrackFilePath;
-        std::map<int, std::string> currentSoundbankFilePathsByIdx;
-    };
+    using TrackTable = TrackTables::TrackTable;
+    using Tables = TrackTables::Tables;
 
     /// A request on its way to the audio thread.
     struct Command {
@@ -399,7 +394,6 @@ private:
     Exporter::Tracks exportTracks(const std::vector<ExportEvent>& events) const;
 
     // Control side (sound_box_tracks.cpp).
-    std::shared_ptr<Track> lookUp(const std::string& path) const;
     /// Main loop: a prepared track for `path`, muted as the one of `previous`
     /// was (or as the solo wants it), with its frames when the file is the same
     /// (`renamedFrom`: the one of `previous` that the file had before a rename);
@@ -415,15 +409,6 @@ private:
     void holdOffPadSamples(const Tables& tables);
     /// Main loop: ends the solo, bringing back the mutes from before it.
     void endSolo(const TrackTable& table);
-    /// The path kept under `key` (a pad or a MIDI note) in one of the tables' maps.
-    std::optional<std::string> pathFor(std::map<int, std::string> Tables::*paths, int key) const;
-    /// Main loop: a copy of the published tables to change and publish.
-    std::shared_ptr<Tables> editTables() const;
-    /// Main loop: publishes `tables`, keeping the old ones until the audio thread
-    /// has taken every command that may name one of their tracks.
-    void publishTables(std::shared_ptr<const Tables> tables);
-    /// Main loop: frees the old tables the audio thread is done with.
-    void freeRetiredTables();
     /// Hands a request to the audio thread; false (counted) when its queue is full.
     template <class Fill>
     bool sendCommand(Fill&& fill);
@@ -498,12 +483,7 @@ private:
     std::string metronomeClickOn234File_;
 
     // Control side: the published tables; the rest belongs to the main loop.
-    platform::Published<Tables> tables_;
-    struct RetiredTables {
-        std::shared_ptr<const Tables> tables;
-        size_t commandsClaimed;  // free once the audio thread has taken these
-    };
-    std::vector<RetiredTables> retiredTables_;
+    TrackTables tables_{[this] { return commands_.claimed(); }, [this] { return commands_.taken(); }};
     std::optional<std::string> soloSampleFilePath_;
     std::set<std::string, std::less<>> mutedBeforeSolo_;  // the mutes a solo's end brings back
     uint64_t currentSoundBankIdx_ = kNotFound;

@@ -39,29 +39,7 @@ bool hasSample(const SoundLibrary& library, const std::string& path) {
 
 // --- Looking up and sending -------------------------------------------------------------
 
-std::shared_ptr<Track> SoundBox::lookUp(const std::string& path) const {
-    auto tables = tables_.read();
-    auto found = tables->tracksByFilePath.find(path);
-    return found == tables->tracksByFilePath.end() ? nullptr : found->second;
-}
-
-std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { return lookUp(path); }
-
-std::shared_ptr<SoundBox::Tables> SoundBox::editTables() const { return std::make_shared<Tables>(*tables_.current()); }
-
-void SoundBox::publishTables(std::shared_ptr<const Tables> tables) {
-    STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    // Once publish returns no control thread reads the old tables: every command
-    // naming one of their tracks has claimed its slot by then.
-    std::shared_ptr<const Tables> old = tables_.publish(std::move(tables));
-    retiredTables_.push_back(RetiredTables{std::move(old), commands_.claimed()});
-    freeRetiredTables();
-}
-
-void SoundBox::freeRetiredTables() {
-    const size_t taken = commands_.taken();
-    std::erase_if(retiredTables_, [taken](const RetiredTables& retired) { return retired.commandsClaimed <= taken; });
-}
+std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { return tables_.lookUp(path); }
 
 bool SoundBox::waitForCommandRoom() {
     constexpr size_t kShared = kCommandCapacity - kCommandCapacity / 4;
@@ -79,7 +57,7 @@ bool SoundBox::waitForCommandRoom() {
 void SoundBox::requestLoad(const std::shared_ptr<Track>& track, bool force) { preloader_.request(track, force); }
 
 bool SoundBox::preloadTrack(const std::string& path) {
-    auto track = lookUp(path);
+    auto track = tables_.lookUp(path);
     if (!track) {
         STROMBEL_LOG_ERROR("can't preload track, not loaded (nil): {}", path);
         return false;
@@ -98,7 +76,7 @@ void SoundBox::reloadTracks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("(re)loading SoundBox tracks");
     std::shared_ptr<const Tables> old = tables_.current();
-    auto tables = editTables();
+    auto tables = tables_.edit();
     auto& table = tables->tracksByFilePath;
     table.clear();
     // A solo whose sample has gone from the library goes with it.
@@ -117,7 +95,7 @@ void SoundBox::reloadTracks() {
     load(metronomeClickOn1File_);
     load(metronomeClickOn234File_);
     holdOffPadSamples(*tables);
-    publishTables(tables);
+    tables_.publish(tables);
     // The audio thread lets go of what plays on the old table; the old tracks are
     // freed here, on the main loop, once it has handed them back.
     sendCommand([&](Command& command) {
@@ -152,10 +130,10 @@ std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackT
 }
 
 void SoundBox::putTrack(const std::string& path, const std::shared_ptr<Track>& track) {
-    auto tables = editTables();
+    auto tables = tables_.edit();
     tables->tracksByFilePath[path] = track;
     holdOffPadSamples(*tables);
-    publishTables(std::move(tables));
+    tables_.publish(std::move(tables));
 }
 
 std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
@@ -187,7 +165,7 @@ void SoundBox::trackRenamed(const std::string& from, const std::string& to) {
 
 void SoundBox::reloadSoundbanks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    auto tables = editTables();
+    auto tables = tables_.edit();
     tables->trackFilePathByMidiNote.clear();
     tables->midiNoteByTrackFilePath.clear();
     if (library_) {
@@ -200,7 +178,7 @@ void SoundBox::reloadSoundbanks() {
             }
         }
     }
-    publishTables(std::move(tables));
+    tables_.publish(std::move(tables));
     loadCurrentSoundbank();
 }
 
@@ -215,7 +193,7 @@ void SoundBox::loadCurrentSoundbank() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     const std::map<int, std::string> outgoing = currentSoundbankFilePathsByIdx();
     for (const auto& [pad, path] : outgoing) {
-        auto track = lookUp(path);
+        auto track = tables_.lookUp(path);
         if (track && !track->isStartedByMidi() && isSounding(track->currentState())) {
             for (SoundBoxDelegate* delegate : std::vector(delegates_)) {
                 if (std::find(delegates_.begin(), delegates_.end(), delegate) != delegates_.end())
@@ -241,10 +219,10 @@ void SoundBox::loadCurrentSoundbank() {
             }
         }
     }
-    auto tables = editTables();
+    auto tables = tables_.edit();
     tables->currentSoundbankFilePathsByIdx = pads;
     holdOffPadSamples(*tables);
-    publishTables(std::move(tables));
+    tables_.publish(std::move(tables));
     for (const auto& [pad, path] : pads) preloadTrack(path);
 }
 
@@ -253,7 +231,7 @@ std::map<int, std::string> SoundBox::currentSoundbankFilePathsByIdx() const {
 }
 
 void SoundBox::cleanCacheForTrackIfUnused(const std::string& path) {
-    auto track = lookUp(path);
+    auto track = tables_.lookUp(path);
     if (!track) {
         STROMBEL_LOG_ERROR("can't unload track, not loaded (nil): {}", path);
         return;
@@ -326,19 +304,11 @@ bool SoundBox::sendFromSequencer(const std::string& path, uint64_t atTime, Comma
     return sent;
 }
 
-std::optional<std::string> SoundBox::pathFor(std::map<int, std::string> Tables::*paths, int key) const {
-    auto tables = tables_.read();
-    const std::map<int, std::string>& map = (*tables).*paths;
-    auto found = map.find(key);
-    if (found == map.end()) return std::nullopt;
-    return found->second;
-}
-
 // A MIDI start remembers the sample it played; its stop stops that one, though
 // the bank (or the note's table) changed while the key was down.
 bool SoundBox::startFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key,
                              float velocity) {
-    auto path = pathFor(paths, key);
+    auto path = tables_.pathFor(paths, key);
     if (!path) return false;
     {
         std::lock_guard lock(midiStartedMutex_);
@@ -356,7 +326,7 @@ void SoundBox::stopFromMidi(std::map<int, std::string> Tables::*paths, std::map<
             started.erase(found);
         }
     }
-    if (!path) path = pathFor(paths, key);
+    if (!path) path = tables_.pathFor(paths, key);
     if (path) stopTrack(*path);
 }
 
@@ -444,7 +414,7 @@ void SoundBox::setVolume(float volume, const std::string& path) {
 }
 
 bool SoundBox::toggleMuteForTrack(const std::string& path) {
-    auto track = lookUp(path);
+    auto track = tables_.lookUp(path);
     if (!track) return true;
     bool muted = !track->muted();
     track->setMuted(muted);
@@ -516,7 +486,7 @@ void SoundBox::holdOffPadSamples(const Tables& tables) {
 
 bool SoundBox::trackIsMuted(const std::string& path) const {
     if (soloSampleFilePath_) return *soloSampleFilePath_ != path;
-    auto track = lookUp(path);
+    auto track = tables_.lookUp(path);
     return track ? track->silenced() : false;
 }
 
@@ -551,7 +521,9 @@ SoundBox::NoteAndPad SoundBox::noteAndPadOf(const std::string& path) const {
     return found;
 }
 
-void SoundBox::informDelegatesOfTrackStarted(const std::string& path) { informDelegatesOfTrackStarted(path, lookUp(path).get()); }
+void SoundBox::informDelegatesOfTrackStarted(const std::string& path) {
+    informDelegatesOfTrackStarted(path, tables_.lookUp(path).get());
+}
 
 namespace {
 
@@ -579,7 +551,7 @@ void SoundBox::informDelegatesOfTrackFinished(const std::string& path) { informD
 void SoundBox::informDelegatesOfTrackStopped(const std::string& path) { informDelegatesOfTrackEnded(path, false); }
 
 void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finished) {
-    informDelegatesOfTrackEnded(path, finished, lookUp(path).get());
+    informDelegatesOfTrackEnded(path, finished, tables_.lookUp(path).get());
 }
 
 void SoundBox::informDelegatesOfTrackEnded(const std::string& path, bool finished, const Track* track) {
@@ -640,7 +612,7 @@ void SoundBox::deliverPendingEvents() {
         case PendingEvent::Type::Release: break;
         }
     });
-    freeRetiredTables();
+    tables_.freeRetired();
     logCountersThatChanged();
 }
 
