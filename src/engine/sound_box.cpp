@@ -19,8 +19,6 @@ std::unique_ptr<SoundBox>& sharedSlot() {
     return engine;
 }
 
-constexpr size_t kMaxBlockFrames = 512;
-
 float clampParameter(float value, float low, float high, float current) {
     if (!(value == value)) return current;
     return std::clamp(value, low, high);
@@ -46,12 +44,7 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     delegates_.reserve(2);
     metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
     metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
-    effectBufferL_.assign(kEffectWindowFrames, 0.0f);
-    effectBufferR_.assign(kEffectWindowFrames, 0.0f);
-    for (auto* scratch : {&scratchA_, &scratchB_, &scratchC_, &scratchD_}) scratch->assign(kEffectWindowFrames, 0.0f);
-    outL_.assign(kMaxBlockFrames, 0);
-    outR_.assign(kMaxBlockFrames, 0);
-    sizeEchoHistories(sampleRate_.load());
+    effects_.sizeEchoHistories(sampleRate_.load());
     eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
 
     session_.device().setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
@@ -131,7 +124,7 @@ void SoundBox::setupAudioUnit(bool recording) {
         // stream is being set up: the echo histories are sized for it here.
         // Frames are decoded at the engine's rate: a new rate needs new tracks.
         sampleRate_.store(rate);
-        sizeEchoHistories(rate);
+        effects_.sizeEchoHistories(rate);
         if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
     }
 }
@@ -155,13 +148,6 @@ bool SoundBox::stop() {
 
 bool SoundBox::running() const { return session_.running(); }
 
-void SoundBox::sizeEchoHistories(double rate) {
-    const auto frames = static_cast<int32_t>(kEchoHistorySeconds * rate);
-    if (echoBufferLeft_ && echoBufferLeft_->maxTotalBufSize() == frames) return;
-    echoBufferLeft_ = std::make_unique<EchoBuffer>(frames);
-    echoBufferRight_ = std::make_unique<EchoBuffer>(frames);
-}
-
 bool SoundBox::outputLost() const { return session_.outputLost(); }
 
 void SoundBox::audioOutputLost(const std::string& reason) { session_.lost(reason); }
@@ -174,7 +160,7 @@ void SoundBox::followOutputRate() {
         const bool wasRunning = session_.device().running();
         session_.device().stop();
         sampleRate_.store(rate);
-        sizeEchoHistories(rate);
+        effects_.sizeEchoHistories(rate);
         if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
         if (wasRunning) session_.device().start();
     }

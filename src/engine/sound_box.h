@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "engine/device_session.h"
+#include "engine/effect_chain.h"
 #include "engine/effects.h"
 #include "engine/export_job.h"
 #include "engine/exporter.h"
@@ -76,7 +77,7 @@ public:
     static constexpr size_t kCommandCapacity = 4096;
     static constexpr size_t kEventCapacity = 4096;
     /// The echo history of each channel, in seconds of the device's rate.
-    static constexpr double kEchoHistorySeconds = 3.0;
+    static constexpr double kEchoHistorySeconds = EffectChain::kEchoHistorySeconds;
 
     /// What went wrong so far, counted since the engine was made. The main loop
     /// logs each counter once when it changes; tests and benchmarks read them.
@@ -154,10 +155,10 @@ public:
     Counters counters() const;
     /// Blocks the effect chain worked on since the engine was made; once the
     /// effects' tails have died away, silence adds none.
-    uint64_t effectBlocks() const { return effectBlocks_.load(std::memory_order_relaxed); }
+    uint64_t effectBlocks() const { return effects_.blocks(); }
     /// Nothing plays or is about to, and the effects' tails have died away: the
     /// output stays silent until a track starts.
-    bool isSilent() const { return effectsAtRest_.load(std::memory_order_relaxed) && isNothingPlaying(); }
+    bool isSilent() const { return effects_.atRest() && isNothingPlaying(); }
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
     double sampleRate() const { return sampleRate_.load(); }
@@ -455,8 +456,6 @@ private:
     /// After a buffer: nothing sounds, waits or is on its way, and the effects'
     /// tails have died away, so every buffer stays silent until the next request.
     bool outputRests() const;
-    /// Crush, cut-off and phase over the windows into the block's integer scratch.
-    void applyWindowEffects(uint32_t n, float wetness, double sampleRate);
 
     // DeviceSession::Listener
     void sessionOutputOpened() override { followOutputRate(); }
@@ -469,8 +468,6 @@ private:
     void followOutputRate();
     void informDelegatesOfOutput(bool restored, const std::string& message);
     void informDelegatesOfOutputNotOpened(const std::string& message);
-    /// Main loop, while no callback runs: sizes the echo histories for `rate`.
-    void sizeEchoHistories(double rate);
 
     /// The output, its set-up, its loss and return (first made, last gone).
     DeviceSession session_;
@@ -512,13 +509,8 @@ private:
     bool eventsPosted_ = false;
     uint64_t xrunsSeen_ = 0;
     std::atomic<size_t> playingPublished_{0};  // the playing list's length, for isNothingPlaying
-    std::vector<float> effectBufferL_, effectBufferR_;
-    std::vector<float> scratchA_, scratchB_, scratchC_, scratchD_;
-    std::vector<int32_t> outL_, outR_;
     std::array<uint32_t, 512> sourceIndex_{};  // the block's source positions at the pitch rate
-    std::unique_ptr<EchoBuffer> echoBufferLeft_, echoBufferRight_;
-    bool windowTouched_ = false;                        // effect frames went into the windows this block
-    uint32_t framesSinceWindowInput_ = kEffectWindowFrames;  // the windows hold only zeros from this many on
+    EffectChain effects_{44100.0};  // sized again for the device's rate before it renders
 
     // Audio thread -> main loop.
     platform::SpscRing<PendingEvent> events_{kEventCapacity};
@@ -526,8 +518,6 @@ private:
     std::atomic<uint64_t> eventOverruns_{0};
     std::atomic<uint64_t> skippedBlocks_{0};
     std::atomic<uint64_t> lateBuffers_{0};
-    std::atomic<uint64_t> effectBlocks_{0};
-    std::atomic<bool> effectsAtRest_{true};  // the last block skipped the effect chain
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};
     Counters logged_;  // main loop: the counters as last logged
     std::optional<uint64_t> countersLoggedAt_;             // main loop: when they were

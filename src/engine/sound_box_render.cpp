@@ -1,5 +1,6 @@
-// The real-time region: the render and microphone callbacks. Everything here runs
-// on the device's audio thread (inside a platform::RealtimeScope, which the test
+// The real-time region: the render and microphone callbacks (the effect chain's
+// part is EffectChain's, the take's Recorder's). Everything here runs on the
+// device's audio thread (inside a platform::RealtimeScope, which the test
 // build's guard watches). Nothing allocates (scratch is sized when the engine is
 // built), nothing locks or waits, nothing touches files, and log lines go through
 // the real-time ring. References the render lets go of go back to the main loop to
@@ -207,10 +208,7 @@ void SoundBox::applyCommand(Command& command) {
             if (playing_[i]->heldSilent()) stopTrackNow(*playing_[i], 0);
         }
         break;
-    case Command::Type::clearEcho:
-        echoBufferLeft_->clearBuffer();
-        echoBufferRight_->clearBuffer();
-        break;
+    case Command::Type::clearEcho: effects_.clearEcho(); break;
     case Command::Type::swapTable: {
         // What played on the old table stops, and says so (a pad's lamp goes out,
         // its note-off goes out); queued requests follow their paths.
@@ -336,7 +334,7 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
 
 bool SoundBox::outputRests() const {
     return playingCount_ == 0 && queuedStartCount_ == 0 && queuedStopCount_ == 0 && releaseStashCount_ == 0 &&
-           effectsAtRest_.load(std::memory_order_relaxed) && commands_.approximateSize() == 0;
+           effects_.atRest() && commands_.approximateSize() == 0;
 }
 
 void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
@@ -349,17 +347,7 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     resolveDue(end);
 
     const float wetness = effectWetness_.load(std::memory_order_relaxed);
-
-    // Slide the effect windows by n and clear the newest n positions; windows of
-    // zeros stay as they are. One copy of the whole window, not block by block of
-    // n: the same when n divides the window, but for any other n (a buffer's short
-    // last block, a period of 441 frames) only this keeps the history in order.
-    if (framesSinceWindowInput_ < kEffectWindowFrames) {
-        std::memmove(effectBufferL_.data(), effectBufferL_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
-        std::memmove(effectBufferR_.data(), effectBufferR_.data() + n, (kEffectWindowFrames - n) * sizeof(float));
-        std::fill_n(effectBufferL_.data() + kEffectWindowFrames - n, n, 0.0f);
-        std::fill_n(effectBufferR_.data() + kEffectWindowFrames - n, n, 0.0f);
-    }
+    effects_.beginBlock(n);
 
     const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
     // Where each output frame reads its source at that rate, for every track of the block.
@@ -367,88 +355,25 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
         for (uint32_t k = 0; k < n; ++k) sourceIndex_[k] = static_cast<uint32_t>(static_cast<float>(k) * rate);
     }
     const float master = volume_.load(std::memory_order_relaxed);
-    windowTouched_ = false;
     processTracks(n, now, end, rate, master, left, right);
-    framesSinceWindowInput_ = windowTouched_ ? 0 : std::min(framesSinceWindowInput_ + n, kEffectWindowFrames);
 
-    // Silent windows and echo histories of zeros: the chain would add zeros.
-    if (framesSinceWindowInput_ >= kEffectWindowFrames && echoBufferLeft_->isSilent() &&
-        echoBufferRight_->isSilent()) {
-        echoBufferLeft_->clearBuffer();
-        echoBufferRight_->clearBuffer();
-        effectsAtRest_.store(true, std::memory_order_relaxed);
-        return;
-    }
-    effectsAtRest_.store(false, std::memory_order_relaxed);
-    effectBlocks_.fetch_add(1, std::memory_order_relaxed);
-    applyWindowEffects(n, wetness, sampleRate);
-
-    // Echo and reverb from the histories, which then take this block.
-    float echo = wetness * delayIntensity_.load(std::memory_order_relaxed) * 0.9f;
-    float reverb = wetness * reverbAmount_.load(std::memory_order_relaxed) * 0.4f;
-    while (reverb > 0.01f && echo + reverb > 0.9f) {
-        echo *= 0.8f;
-        reverb *= 0.8f;
-    }
-    const int32_t frames = static_cast<int32_t>(n);
-    const int64_t history = echoBufferLeft_->maxTotalBufSize();
-    if (echo != 0.0f) {
-        const int64_t d = static_cast<int64_t>(delayTime_.load(std::memory_order_relaxed) * sampleRate);
-        if (d >= 0 && d < history) {
-            echoBufferLeft_->applyEchoTo(outL_.data(), frames, static_cast<float>(d), echo);
-            echoBufferRight_->applyEchoTo(outR_.data(), frames, static_cast<float>(d), echo);
-        }
-    }
-    if (reverb != 0.0f) {
-        static constexpr float kTaps[2][2] = {{0.1f, 0.6f}, {0.17f, 0.4f}};
-        for (const auto& tap : kTaps) {
-            const int64_t d = static_cast<int64_t>(tap[0] * sampleRate);
-            if (d >= 0 && d < history - 2 * frames) {
-                echoBufferLeft_->applyEchoTo(outL_.data(), frames, static_cast<float>(d), reverb * tap[1]);
-                echoBufferRight_->applyEchoTo(outR_.data(), frames, static_cast<float>(d), reverb * tap[1]);
-            }
-        }
-    }
-    echoBufferLeft_->appendFrames(outL_.data(), frames);
-    echoBufferRight_->appendFrames(outR_.data(), frames);
-
-    for (uint32_t k = 0; k < n; ++k) {
-        left[k] = saturatingAdd(left[k], outL_[k]);
-        right[k] = saturatingAdd(right[k], outR_[k]);
-    }
-}
-
-void SoundBox::applyWindowEffects(uint32_t n, float wetness, double sampleRate) {
-    const uint32_t W = kEffectWindowFrames;
-    if (framesSinceWindowInput_ >= W) {  // windows of zeros give zeros, at no cost
-        std::fill_n(outL_.data(), n, 0);
-        std::fill_n(outR_.data(), n, 0);
-        return;
-    }
-    const float crush = crushAmount_.load() * 4.0f;
-    const float phase = phaseAmount_.load();
-    applyCrushEffect(W, effectBufferL_.data(), scratchA_.data(), crush, wetness);
-    applyCrushEffect(W, effectBufferR_.data(), scratchB_.data(), crush, wetness);
-    applyCutOffFilterStereo(W, scratchA_.data(), scratchC_.data(), scratchB_.data(), scratchD_.data(),
-                            cutOffAmount_.load() * 2500.0f, sampleRate, wetness);
-    // Only the newest n frames leave the window: the phase stage works on them and
-    // the 128 frames before them that they reach back to (the same values as over
-    // the whole window, since every partner lies inside it).
-    const uint32_t phaseFrom = W - n - std::min<uint32_t>(128, W - n);
-    applyPhaseEffect(W - phaseFrom, 128, scratchC_.data() + phaseFrom, scratchA_.data() + phaseFrom, phase, wetness);
-    applyPhaseEffect(W - phaseFrom, 128, scratchD_.data() + phaseFrom, scratchB_.data() + phaseFrom, phase, wetness);
-    for (uint32_t k = 0; k < n; ++k) {
-        outL_[k] = saturatingFromFloat(scratchA_[W - n + k]);
-        outR_[k] = saturatingFromFloat(scratchB_[W - n + k]);
-    }
+    EffectChain::Amounts amounts;
+    amounts.wetness = wetness;
+    amounts.crush = crushAmount_.load(std::memory_order_relaxed);
+    amounts.cutOff = cutOffAmount_.load(std::memory_order_relaxed);
+    amounts.phase = phaseAmount_.load(std::memory_order_relaxed);
+    amounts.delayIntensity = delayIntensity_.load(std::memory_order_relaxed);
+    amounts.delayTime = delayTime_.load(std::memory_order_relaxed);
+    amounts.reverb = reverbAmount_.load(std::memory_order_relaxed);
+    effects_.finishBlock(n, amounts, sampleRate, left, right);
 }
 
 void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
                              int32_t* right) {
     const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
     const bool fxTapPadOnly = applyFxToTapPadOnly_.load(std::memory_order_relaxed);
-    float* windowL = effectBufferL_.data() + kEffectWindowFrames - n;
-    float* windowR = effectBufferR_.data() + kEffectWindowFrames - n;
+    float* windowL = effects_.windowLeft(n);
+    float* windowR = effects_.windowRight(n);
 
     bool skipped = false;
     for (size_t i = playingCount_; i-- > 0;) {
@@ -537,7 +462,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                         // Only this playback's frames: a retrigger or a stop in the block owns the rest.
                         mixResampled(sourceL, sourceR, got, rate, sourceIndex_.data(), gain, windowL + offset,
                                      windowR + offset, count);
-                        windowTouched_ = true;
+                        effects_.touched();
                     } else {
                         for (uint32_t j = 0; j < got && offset + j < n; ++j) {
                             left[offset + j] =
