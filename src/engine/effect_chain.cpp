@@ -42,7 +42,7 @@ void EffectChain::beginBlock(uint32_t n) {
     windowTouched_ = false;
 }
 
-void EffectChain::finishBlock(uint32_t n, const Amounts& amounts, double sampleRate, int32_t* left, int32_t* right) {
+bool EffectChain::restsAfter(uint32_t n) {
     framesSinceWindowInput_ = windowTouched_ ? 0 : std::min(framesSinceWindowInput_ + n, kEffectWindowFrames);
 
     // Silent windows and echo histories of zeros: the chain would add zeros.
@@ -50,9 +50,13 @@ void EffectChain::finishBlock(uint32_t n, const Amounts& amounts, double sampleR
         echoLeft_->clearBuffer();
         echoRight_->clearBuffer();
         atRest_.store(true, std::memory_order_relaxed);
-        return;
+        return true;
     }
     atRest_.store(false, std::memory_order_relaxed);
+    return false;
+}
+
+void EffectChain::finishBlock(uint32_t n, const Amounts& amounts, double sampleRate, int32_t* left, int32_t* right) {
     blocks_.fetch_add(1, std::memory_order_relaxed);
     applyWindowEffects(n, amounts, sampleRate);
 

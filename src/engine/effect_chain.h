@@ -43,8 +43,11 @@ public:
     float* windowRight(uint32_t n) { return windowR_.data() + kEffectWindowFrames - n; }
     /// Audio thread: frames went into the windows this block.
     void touched() { windowTouched_ = true; }
-    /// Audio thread: works the chain over the block and adds its output to
-    /// `left` and `right` (saturating), unless it rests.
+    /// Audio thread, after the block's frames went in: whether the chain rests
+    /// this block (windows of zeros and silent histories would add zeros).
+    bool restsAfter(uint32_t n);
+    /// Audio thread, when it does not rest: works the chain over the block and
+    /// adds its output to `left` and `right` (saturating).
     void finishBlock(uint32_t n, const Amounts& amounts, double sampleRate, int32_t* left, int32_t* right);
     /// Audio thread: clears both echo histories.
     void clearEcho();

@@ -356,6 +356,7 @@ void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* rig
     }
     const float master = volume_.load(std::memory_order_relaxed);
     processTracks(n, now, end, rate, master, left, right);
+    if (effects_.restsAfter(n)) return;
 
     EffectChain::Amounts amounts;
     amounts.wetness = wetness;
