@@ -87,12 +87,17 @@ bool tableExists(sqlite3* database, const char* table) {
     return sqlite3_step(statement.get()) == SQLITE_ROW;
 }
 
-bool execute(sqlite3* database, const char* sql, std::string& error) {
+/// An error of the store, in SQLite's words.
+platform::Error storeError(const std::string& why) {
+    return platform::Error::make(kPersistentStoreErrorDomain, 1, why);
+}
+
+platform::Result<void> execute(sqlite3* database, const char* sql) {
     char* message = nullptr;
-    if (sqlite3_exec(database, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    error = message ? message : sqlite3_errmsg(database);
+    if (sqlite3_exec(database, sql, nullptr, nullptr, &message) == SQLITE_OK) return {};
+    const std::string error = message ? message : sqlite3_errmsg(database);
     sqlite3_free(message);
-    return false;
+    return storeError(error);
 }
 
 /// Reads every row of one table through `read`; stops at the first error (a
@@ -128,13 +133,12 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
     }
     const bool existed = std::filesystem::exists(file_, ignored);
 
-    std::string error;
-    if (!openFile(error)) {
+    if (const platform::Result<void> opened = openFile(); !opened) {
         // Opening reads nothing of the file: a failure here is the disk's or the folder's.
         if (existed) {
-            openUntouched(error);
+            openUntouched(opened.error().message());
         } else {
-            openError_ = "the store file cannot be made: " + error;
+            openError_ = "the store file cannot be made: " + opened.error().message();
         }
         return;
     }
@@ -142,25 +146,27 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
     std::string reason;
     switch (inspect(reason)) {
         case Check::Fresh:
-            if (!createSchema(error)) {
-                openError_ = "the store file cannot be made: " + error;
+            if (const platform::Result<void> made = createSchema(); !made) {
+                openError_ = "the store file cannot be made: " + made.error().message();
                 close();
                 return;
             }
             createdFresh_ = true;
             return;
-        case Check::Good:
-            if (readRows(loaded_, error)) {
+        case Check::Good: {
+            const platform::Result<void> read = readRows(loaded_);
+            if (read) {
                 if (sqlite3_db_readonly(database_, "main") == 1) writeProblem_ = "the store file is read-only";
                 return;
             }
             if (!platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_))) {
-                openUntouched(error);
+                openUntouched(read.error().message());
                 return;
             }
-            reason = "could not read the store: " + error;
+            reason = "could not read the store: " + read.error().message();
             setAsideReason_ = SetAsideReason::damaged;
             break;
+        }
         case Check::Unreachable:
             openUntouched(reason);
             return;
@@ -171,15 +177,15 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
     // Damaged or unknown: keep whatever still reads, set the file aside, start afresh.
     openError_ = reason;
     StoreRows salvaged;
-    if (reason.find("newer") == std::string::npos) {
-        std::string ignoredError;
-        readRows(salvaged, ignoredError);
-    }
+    // What reads before a damaged page is kept.
+    if (reason.find("newer") == std::string::npos) (void)readRows(salvaged);
     close();
     setAside();
     loaded_ = StoreRows{};
-    if (!openFile(error) || !createSchema(error)) {
-        openError_ += "; a fresh store could not be made either: " + error;
+    platform::Result<void> fresh = openFile();
+    if (fresh) fresh = createSchema();
+    if (!fresh) {
+        openError_ += "; a fresh store could not be made either: " + fresh.error().message();
         close();
         return;
     }
@@ -201,8 +207,7 @@ void PersistentStore::openUntouched(const std::string& why) {
     close();
     loaded_ = StoreRows{};
     database_ = platform::openSqliteUntouched(file_.string());
-    std::string error;
-    if (database_ && readRows(loaded_, error)) {
+    if (database_ && readRows(loaded_)) {
         writeProblem_ = "the store file cannot be written (" + why + ")";
         return;
     }
@@ -222,21 +227,20 @@ void PersistentStore::setBusyTimeout(int milliseconds) {
     if (database_) sqlite3_busy_timeout(database_, milliseconds);
 }
 
-bool PersistentStore::openFile(std::string& error) {
+platform::Result<void> PersistentStore::openFile() {
     sqlite3* database = nullptr;
     int status = sqlite3_open_v2(file_.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (status != SQLITE_OK) {
-        error = database ? sqlite3_errmsg(database) : sqlite3_errstr(status);
+        const std::string error = database ? sqlite3_errmsg(database) : sqlite3_errstr(status);
         sqlite3_close(database);
-        return false;
+        return storeError(error);
     }
     database_ = database;
     sqlite3_busy_timeout(database_, 200);
-    std::string ignored;
     // The journal keeps each save atomic; a crash after commit may lose the last
     // save but never leaves the file half written.
-    execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", ignored);
-    return true;
+    (void)execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    return {};
 }
 
 PersistentStore::Check PersistentStore::inspect(std::string& reason) {
@@ -281,17 +285,16 @@ PersistentStore::Check PersistentStore::inspect(std::string& reason) {
     return Check::Good;
 }
 
-bool PersistentStore::createSchema(std::string& error) {
+platform::Result<void> PersistentStore::createSchema() {
     std::string sql = "BEGIN;";
     sql += kSchema;
     sql += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + "; COMMIT;";
-    if (execute(database_, sql.c_str(), error)) return true;
-    std::string ignored;
-    execute(database_, "ROLLBACK", ignored);
-    return false;
+    platform::Result<void> made = execute(database_, sql.c_str());
+    if (!made) (void)execute(database_, "ROLLBACK");
+    return made;
 }
 
-bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
+platform::Result<void> PersistentStore::readRows(StoreRows& rows) {
     bool all = true;
     std::string failure;
     // Names and paths are cut in the query (by characters), so that an overlong
@@ -342,8 +345,8 @@ bool PersistentStore::readRows(StoreRows& rows, std::string& error) {
             if (auto found = packOfBank.find(bank.id); found != packOfBank.end()) bank.sourcePackId = found->second;
         }
     }
-    if (!all) error = failure;
-    return all;
+    if (!all) return storeError(failure);
+    return {};
 }
 
 // The record of imported packs is a table of its own, made when first written:
@@ -358,43 +361,39 @@ std::set<std::string> PersistentStore::importedPacks() const {
 }
 
 platform::Result<void> PersistentStore::noteImportedPack(const std::string& packId) {
-    auto failed = [](const std::string& why) { return platform::Error::make(kPersistentStoreErrorDomain, 1, why); };
-    if (!database_) return failed("no store file");
-    std::string error;
-    if (!execute(database_, "CREATE TABLE IF NOT EXISTS ImportedPack(packId TEXT PRIMARY KEY)", error)) {
-        return failed(error);
+    if (!database_) return storeError("no store file");
+    if (platform::Result<void> made =
+            execute(database_, "CREATE TABLE IF NOT EXISTS ImportedPack(packId TEXT PRIMARY KEY)");
+        !made) {
+        return made;
     }
     Statement insert(database_, "INSERT OR IGNORE INTO ImportedPack(packId) VALUES(?)");
-    if (!insert.ok()) return failed(insert.error());
+    if (!insert.ok()) return storeError(insert.error());
     insert.bind(1, packId);
-    if (!insert.run()) return failed(sqlite3_errmsg(database_));
+    if (!insert.run()) return storeError(sqlite3_errmsg(database_));
     return {};
 }
 
-bool PersistentStore::writeSoundbankPacks(const StoreRows& rows, std::string& error) {
-    if (rows.soundbanks.empty()) return true;
+platform::Result<void> PersistentStore::writeSoundbankPacks(const StoreRows& rows) {
+    if (rows.soundbanks.empty()) return {};
     const std::string table = kSoundbankPackTable;
-    if (!execute(database_, ("CREATE TABLE IF NOT EXISTS " + table + "(soundbank INTEGER PRIMARY KEY, packId TEXT NOT NULL)").c_str(),
-                 error))
-        return false;
+    if (platform::Result<void> made = execute(
+            database_,
+            ("CREATE TABLE IF NOT EXISTS " + table + "(soundbank INTEGER PRIMARY KEY, packId TEXT NOT NULL)").c_str());
+        !made)
+        return made;
     Statement mark(database_, ("INSERT OR REPLACE INTO " + table + "(soundbank, packId) VALUES(?,?)").c_str());
     Statement unmark(database_, ("DELETE FROM " + table + " WHERE soundbank = ?").c_str());
-    if (!mark.ok() || !unmark.ok()) {
-        error = sqlite3_errmsg(database_);
-        return false;
-    }
+    if (!mark.ok() || !unmark.ok()) return storeError(sqlite3_errmsg(database_));
     // A bank written without a mark is the user's, also when its row id was
     // once a deleted bank's of a pack.
     for (const SoundbankRow& row : rows.soundbanks) {
         Statement& statement = row.sourcePackId.empty() ? unmark : mark;
         statement.bind(1, row.id);
         if (!row.sourcePackId.empty()) statement.bind(2, row.sourcePackId);
-        if (!statement.run()) {
-            error = statement.error();
-            return false;
-        }
+        if (!statement.run()) return storeError(statement.error());
     }
-    return true;
+    return {};
 }
 
 void PersistentStore::setAside() {
@@ -410,14 +409,11 @@ void PersistentStore::setAside() {
 }
 
 platform::Result<void> PersistentStore::write(const StoreChanges& changes) {
-    auto failed = [](const std::string& why) { return platform::Error::make(kPersistentStoreErrorDomain, 1, why); };
-    if (!database_) return failed("no store file");
-    std::string error;
-    if (!execute(database_, "BEGIN IMMEDIATE", error)) return failed(error);
+    if (!database_) return storeError("no store file");
+    if (platform::Result<void> begun = execute(database_, "BEGIN IMMEDIATE"); !begun) return begun;
     auto fail = [&](const std::string& why) {
-        std::string ignored;
-        execute(database_, "ROLLBACK", ignored);
-        return failed(why);
+        (void)execute(database_, "ROLLBACK");
+        return storeError(why);
     };
 
     for (const auto& [kind, id] : changes.deletes) {
@@ -445,7 +441,7 @@ platform::Result<void> PersistentStore::write(const StoreChanges& changes) {
             if (!s.run()) return fail(s.error());
         }
     }
-    if (!writeSoundbankPacks(rows, error)) return fail(error);
+    if (platform::Result<void> marked = writeSoundbankPacks(rows); !marked) return fail(marked.error().message());
     if (!rows.samples.empty()) {
         Statement s(database_,
                     "INSERT OR REPLACE INTO Sample(id, filepath, name, volume, packOrderId, soundpack) "
@@ -484,7 +480,8 @@ platform::Result<void> PersistentStore::write(const StoreChanges& changes) {
             if (!s.run()) return fail(s.error());
         }
     }
-    if (!execute(database_, "COMMIT", error)) return fail(error);
+    if (platform::Result<void> committed = execute(database_, "COMMIT"); !committed)
+        return fail(committed.error().message());
     return {};
 }
 

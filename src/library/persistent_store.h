@@ -146,14 +146,16 @@ public:
 
 private:
     enum class Check { Good, Fresh, Damaged, Unreachable };
-    bool openFile(std::string& error);
+    /// Opens (or makes) the file; an error with SQLite's words when it cannot.
+    platform::Result<void> openFile();
     /// Reads a file the disk will not let us use as usual, touching nothing.
     void openUntouched(const std::string& why);
     Check inspect(std::string& reason);
-    bool createSchema(std::string& error);
-    bool readRows(StoreRows& rows, std::string& error);
+    platform::Result<void> createSchema();
+    /// Reads every table into `rows`; what came before a failure stays there.
+    platform::Result<void> readRows(StoreRows& rows);
     /// Within a write: which pack made each bank written.
-    bool writeSoundbankPacks(const StoreRows& rows, std::string& error);
+    platform::Result<void> writeSoundbankPacks(const StoreRows& rows);
     static constexpr const char* kSoundbankPackTable = "SoundbankPack";
     void setAside();
     void close();
