@@ -39,11 +39,8 @@ void Preloader::run() {
             }
             if (gate) gate();
             const platform::Result<bool> loaded = track->preloadFrames();
-            if (!loaded) {
-                noteOutcome(*track, false, loaded.error().message());
-            } else if (loaded.value()) {
-                noteOutcome(*track, true, {});
-            }
+            // False: nothing was read (not prepared, or failed a moment ago).
+            if (!loaded || loaded.value()) noteOutcome(*track, loaded);
             track.reset();
             {
                 std::lock_guard lock(mutex_);
@@ -55,7 +52,7 @@ void Preloader::run() {
     }
 }
 
-void Preloader::noteOutcome(const Track& track, bool loaded, const std::string& error) {
+void Preloader::noteOutcome(const Track& track, const platform::Result<bool>& loaded) {
     const std::string& path = track.relativeFileName();
     {
         std::lock_guard lock(mutex_);
@@ -65,8 +62,9 @@ void Preloader::noteOutcome(const Track& track, bool loaded, const std::string& 
         }
         if (!unreadableTold_.insert(path).second) return;
     }
-    const std::string message = fmt::format("The sample '{}' cannot be played: {} could not be read ({}).",
-                                            std::filesystem::path(path).stem().string(), path, error);
+    const std::string message =
+        fmt::format("The sample '{}' cannot be played: {} could not be read ({}).",
+                    std::filesystem::path(path).stem().string(), path, loaded.error().message());
     std::weak_ptr<int> alive = lifeToken_;
     mainLoop_.post([this, alive, path, message] {
         if (alive.lock() && unreadable_) unreadable_(path, message);

@@ -44,7 +44,8 @@ public:
 
 private:
     void run();
-    void noteOutcome(const Track& track, bool loaded, const std::string& error);
+    /// Notes a load that ended: frames read (true), or why not (told once a path).
+    void noteOutcome(const Track& track, const platform::Result<bool>& loaded);
 
     platform::MainLoop& mainLoop_;
     std::function<void(const std::string&, const std::string&)> unreadable_;
