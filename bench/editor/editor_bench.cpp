@@ -130,10 +130,13 @@ void BM_PlainSndfileReadShort(benchmark::State& state) {
 void BM_WritePastedAudio(benchmark::State& state) {
     Files& files = Files::shared();
     for (auto _ : state) {
-        editor::FileOutcome pasted = editor::writePastedAudio(files.pasteBytes, files.pasteFolder);
-        if (!pasted.ok()) state.SkipWithError(pasted.error.c_str());
+        platform::Result<std::filesystem::path> pasted = editor::writePastedAudio(files.pasteBytes, files.pasteFolder);
+        if (!pasted) {
+            state.SkipWithError(pasted.error().message().c_str());
+            break;
+        }
         state.PauseTiming();
-        std::filesystem::remove(pasted.path);
+        std::filesystem::remove(*pasted);
         state.ResumeTiming();
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(files.pasteBytes.size()));

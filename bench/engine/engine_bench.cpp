@@ -384,10 +384,12 @@ void BM_LoadSample(benchmark::State& state, int rate, int format, const char* ex
                                                     rate, format);
     const std::filesystem::path absolute = Samples::shared().sandbox().absolutePath(path);
     for (auto _ : state) {
-        platform::DecodedAudio audio;
-        std::string error;
-        if (!platform::decodeAudioFile(absolute, kRate, audio, error)) state.SkipWithError(error.c_str());
-        benchmark::DoNotOptimize(audio.channels[0].data());
+        platform::Result<platform::DecodedAudio> audio = platform::decodeAudioFile(absolute, kRate);
+        if (!audio) {
+            state.SkipWithError(audio.error().message().c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(audio->channels[0].data());
     }
     state.SetLabel("1 s stereo");
 }

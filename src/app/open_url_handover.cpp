@@ -188,8 +188,8 @@ std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::fil
         // is ours alone.
         std::error_code ignored;
         runtime = std::filesystem::temp_directory_path(ignored) / fmt::format("strombel-{}", ::geteuid());
-        if (auto why = platform::preparePrivateFolder(runtime)) {
-            if (refusal) *refusal = *why;
+        if (const platform::Result<void> prepared = platform::preparePrivateFolder(runtime); !prepared) {
+            if (refusal) *refusal = prepared.error().message();
             return std::nullopt;
         }
     }

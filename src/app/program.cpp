@@ -237,14 +237,16 @@ std::string Program::makeDataUpToDate() {
     std::string problems = adapter.makeDataUpToDate();
     // A take the last run did not keep (it ended while recording) becomes a
     // recording now, or the user hears where it still is.
-    for (const editor::FileOutcome& outcome : editor::recoverTakes(take, setup_.sandbox.documents())) {
+    for (const editor::RecoveredTake& outcome : editor::recoverTakes(take, setup_.sandbox.documents())) {
         std::string told;
-        if (outcome.ok()) {
-            library_->notifyOfNewUserSample(std::filesystem::relative(outcome.path, setup_.sandbox.root()).string());
-            told = "A recording under way when Strombel last ended was kept as '" + outcome.path.stem().string() + "'.";
+        if (outcome.kept) {
+            library_->notifyOfNewUserSample(std::filesystem::relative(*outcome.kept, setup_.sandbox.root()).string());
+            told =
+                "A recording under way when Strombel last ended was kept as '" + outcome.kept->stem().string() + "'.";
         } else {
-            told = "A recording under way when Strombel last ended could not be kept (" + outcome.error +
-                   "). It is still in " + outcome.path.string() + "; Strombel tries again at its next start.";
+            told = "A recording under way when Strombel last ended could not be kept (" +
+                   outcome.kept.error().message() + "). It is still in " + outcome.file.string() +
+                   "; Strombel tries again at its next start.";
         }
         problems += (problems.empty() ? "" : "\n\n") + told;
     }

@@ -59,11 +59,11 @@ platform::Result<std::vector<uint8_t>> readFileUpTo(const std::filesystem::path&
 
 platform::Result<void> writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool replace) {
     platform::WholeFile file(path);
-    const platform::WriteOutcome written = !file.write(bytes) ? file.failure()
+    const platform::Result<void> written = !file.write(bytes) ? file.failure()
                                            : replace          ? file.commit()
                                                               : file.commitWithoutReplacing(path);
     if (written.ok()) return {};
-    return fileError(written.code(), "Cannot write " + path.string());
+    return fileError(static_cast<int>(written.error().code), "Cannot write " + path.string());
 }
 
 platform::Result<platform::PropertyValue::Dictionary> readPropertyList(const std::filesystem::path& path, uint64_t limit) {

@@ -45,10 +45,10 @@ std::filesystem::path publishFresh(platform::WholeFile& file, const std::filesys
                                    std::string_view stem, std::string_view extension, std::string& error) {
     for (int attempt = 0; attempt < 10000; ++attempt) {
         const std::filesystem::path target = firstFreeName(folder, stem, extension);
-        const platform::WriteOutcome published = file.commitWithoutReplacing(target);
+        const platform::Result<void> published = file.commitWithoutReplacing(target);
         if (published.ok()) return target;
-        if (published.code() != EEXIST) {
-            error = published.reason();
+        if (published.error().code != EEXIST) {
+            error = platform::systemReason(published.error());
             return {};
         }
     }
@@ -115,13 +115,15 @@ bool writeSixteenBitWave(SNDFILE* in, const SF_INFO& inInfo, platform::WholeFile
     // Closing writes the header's final sizes; finish() then syncs it all at once.
     out.reset();
     if (!temporary.finish()) {
-        error = temporary.failure().reason();
+        error = platform::systemReason(temporary.failure().error());
         return false;
     }
     return true;
 }
 
-FileOutcome failed(std::string why) { return FileOutcome{{}, std::move(why)}; }
+platform::Error failed(std::string_view why, AudioFileError code = AudioFileNotWritten) {
+    return platform::Error::make(kAudioFileErrorDomain, code, why);
+}
 
 /// The sample bytes of a RIFF/WAVE whose chunks the paste check found whole.
 std::span<const uint8_t> riffDataChunk(std::span<const uint8_t> bytes) {
@@ -159,11 +161,11 @@ bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& in
     std::memcpy(header + 36, "data", 4);
     put32(40, dataBytes);
     if (!temporary.write(std::span<const uint8_t>(header, sizeof header)) || !temporary.write(samples)) {
-        error = temporary.failure().reason();
+        error = platform::systemReason(temporary.failure().error());
         return false;
     }
     if (!temporary.finish()) {
-        error = temporary.failure().reason();
+        error = platform::systemReason(temporary.failure().error());
         return false;
     }
     return true;
@@ -287,14 +289,16 @@ bool isTemporaryAudioFileName(std::string_view fileName) {
     return fileName.size() == kTemporaryPrefix.size() + 6 && fileName.starts_with(kTemporaryPrefix);
 }
 
-FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame, uint64_t toFrame) {
+platform::Result<std::filesystem::path> trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame,
+                                                      uint64_t toFrame) {
     SF_INFO info{};
     SndFilePtr in(sf_open(file.c_str(), SFM_READ, &info));
     if (!in) return failed("cannot read this sample");
     if (fromFrame >= toFrame || toFrame > uint64_t(info.frames)) return failed("nothing is selected");
     if (sf_seek(in.get(), sf_count_t(fromFrame), SEEK_SET) < 0) return failed("cannot read this sample");
     platform::WholeFile temporary(file, temporaryName());
-    if (!temporary.isOpen()) return failed("cannot write beside the sample: " + temporary.failure().reason());
+    if (!temporary.isOpen())
+        return failed("cannot write beside the sample: " + platform::systemReason(temporary.failure().error()));
     SF_INFO outInfo{};
     outInfo.samplerate = info.samplerate;
     outInfo.channels = info.channels;
@@ -307,19 +311,22 @@ FileOutcome trimAudioFile(const std::filesystem::path& file, uint64_t fromFrame,
             return failed("the trimmed sample could not be written: " + error);
         sf_write_sync(out.get());
     }
-    if (!temporary.finish()) return failed("the trimmed sample could not be written: " + temporary.failure().reason());
-    if (const platform::WriteOutcome replaced = temporary.commit(); !replaced.ok())
-        return failed("the trimmed sample could not replace the original: " + replaced.reason());
-    return FileOutcome{file, {}};
+    if (!temporary.finish())
+        return failed("the trimmed sample could not be written: " +
+                      platform::systemReason(temporary.failure().error()));
+    if (const platform::Result<void> replaced = temporary.commit(); !replaced)
+        return failed("the trimmed sample could not replace the original: " + platform::systemReason(replaced.error()));
+    return file;
 }
 
-FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::filesystem::path& folder) {
+platform::Result<std::filesystem::path> keepRecordedTake(const std::filesystem::path& take,
+                                                         const std::filesystem::path& folder) {
     SF_INFO info{};
     {
         SndFilePtr in(sf_open(take.c_str(), SFM_READ, &info));
         if (!in) return failed("the recording cannot be read");
     }
-    if (info.frames <= 0) return failed("the recording holds no sound");
+    if (info.frames <= 0) return failed("the recording holds no sound", AudioFileNoSound);
     if (const std::string why = platform::checkSoundFile(take); !why.empty())
         return failed("the recording cannot be kept: " + why);
     platform::Result<std::vector<uint8_t>> read = readRegularFile(take, std::numeric_limits<uint64_t>::max());
@@ -328,10 +335,10 @@ FileOutcome keepRecordedTake(const std::filesystem::path& take, const std::files
     std::string error;
     platform::WholeFile temporary(firstFreeName(folder, "recording", ".wav"), temporaryName());
     if (!temporary.write(bytes) || !temporary.finish())
-        return failed("the recording could not be kept: " + temporary.failure().reason());
+        return failed("the recording could not be kept: " + platform::systemReason(temporary.failure().error()));
     std::filesystem::path kept = publishFresh(temporary, folder, "recording", ".wav", error);
     if (kept.empty()) return failed("the recording could not be kept: " + error);
-    return FileOutcome{kept, {}};
+    return kept;
 }
 
 namespace {
@@ -390,26 +397,25 @@ std::string mendWaveHeader(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::vector<FileOutcome> recoverTakes(const std::filesystem::path& take, const std::filesystem::path& folder) {
-    std::vector<FileOutcome> outcomes;
+std::vector<RecoveredTake> recoverTakes(const std::filesystem::path& take, const std::filesystem::path& folder) {
+    std::vector<RecoveredTake> outcomes;
     for (const std::filesystem::path& file : {platform::WaveWriter::partialPathFor(take), take}) {
         std::error_code error;
         if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error))) continue;
         if (file != take) {
             if (const std::string why = mendWaveHeader(file); !why.empty()) {
-                outcomes.push_back(FileOutcome{file, "the recording cannot be read: " + why});
+                outcomes.push_back(RecoveredTake{file, failed("the recording cannot be read: " + why)});
                 continue;
             }
         }
-        FileOutcome kept = keepRecordedTake(file, folder);
-        if (kept.ok() || kept.error == "the recording holds no sound") {
+        platform::Result<std::filesystem::path> kept = keepRecordedTake(file, folder);
+        if (kept.ok() || kept.error().code == AudioFileNoSound) {
             // Kept, or nothing to keep: it leaves the caches.
             std::filesystem::remove(file, error);
             if (!kept.ok()) continue;
-        } else {
-            kept.path = file;  // it stays where it is, to be tried again at the next start
         }
-        outcomes.push_back(std::move(kept));
+        // One not kept stays where it is, to be tried again at the next start.
+        outcomes.push_back(RecoveredTake{file, std::move(kept)});
     }
     return outcomes;
 }
@@ -420,7 +426,8 @@ std::string checkPastedAudio(std::span<const uint8_t> bytes) {
     return platform::checkSoundBytes(bytes);
 }
 
-FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesystem::path& folder) {
+platform::Result<std::filesystem::path> writePastedAudio(std::span<const uint8_t> bytes,
+                                                         const std::filesystem::path& folder) {
     platform::SndFileMemoryReader reader{bytes};
     SF_VIRTUAL_IO io = platform::SndFileMemoryReader::io();
     SF_INFO info{};
@@ -428,7 +435,9 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
     SndFilePtr in = openPasted(reader, io, info, error);
     if (!in) return failed(error);
     platform::WholeFile temporary(firstFreeName(folder, "pasted", ".wav"), temporaryName());
-    if (!temporary.isOpen()) return failed("cannot write into " + folder.string() + ": " + temporary.failure().reason());
+    if (!temporary.isOpen())
+        return failed("cannot write into " + folder.string() + ": " +
+                      platform::systemReason(temporary.failure().error()));
     // 16-bit WAVE needs no conversion: its frames (as many as libsndfile counts)
     // are copied as they are.
     const std::span<const uint8_t> data =
@@ -440,7 +449,7 @@ FileOutcome writePastedAudio(std::span<const uint8_t> bytes, const std::filesyst
         return failed("the paste could not be written: " + error);
     std::filesystem::path written = publishFresh(temporary, folder, "pasted", ".wav", error);
     if (written.empty()) return failed("the paste could not be written: " + error);
-    return FileOutcome{written, {}};
+    return written;
 }
 
 platform::Result<std::vector<uint8_t>> readRegularFile(const std::filesystem::path& file, uint64_t limit) {
@@ -475,13 +484,15 @@ platform::Result<std::vector<uint8_t>> readRegularFile(const std::filesystem::pa
     return bytes;
 }
 
-FileOutcome writePastedAudioFile(const std::filesystem::path& source, const std::filesystem::path& folder) {
+platform::Result<std::filesystem::path> writePastedAudioFile(const std::filesystem::path& source,
+                                                             const std::filesystem::path& folder) {
     platform::Result<std::vector<uint8_t>> bytes = readRegularFile(source, kMaxPasteBytes);
     if (!bytes) return failed(bytes.error().message());
     return writePastedAudio(bytes.value(), folder);
 }
 
-FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::filesystem::path& folder) {
+platform::Result<std::filesystem::path> snapshotForCopy(const std::filesystem::path& source,
+                                                        const std::filesystem::path& folder) {
     platform::Result<std::vector<uint8_t>> read = readRegularFile(source, std::numeric_limits<uint64_t>::max());
     if (!read) return failed(read.error().message());
     std::vector<uint8_t>& bytes = read.value();
@@ -496,9 +507,9 @@ FileOutcome snapshotForCopy(const std::filesystem::path& source, const std::file
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     platform::WholeFile temporary(folder / "clipboard.wav", temporaryName());
-    const platform::WriteOutcome made = temporary.write(bytes) ? temporary.commit() : temporary.failure();
-    if (!made.ok()) return failed("the copy could not be made: " + made.reason());
-    return FileOutcome{folder / "clipboard.wav", {}};
+    const platform::Result<void> made = temporary.write(bytes) ? temporary.commit() : temporary.failure();
+    if (!made) return failed("the copy could not be made: " + platform::systemReason(made.error()));
+    return folder / "clipboard.wav";
 }
 
 }  // namespace strombel::editor

@@ -28,11 +28,8 @@ Recorder::Recorder(platform::MainLoop& mainLoop, std::function<void()> inputOver
 
 Recorder::~Recorder() { writer_.stop(); }
 
-bool Recorder::begin(const std::filesystem::path& path, double rate, std::string& error) {
-    if (!file_.open(path, 1, rate, rate)) {
-        error = file_.error();
-        return false;
-    }
+platform::Result<void> Recorder::begin(const std::filesystem::path& path, double rate) {
+    if (!file_.open(path, 1, rate, rate)) return platform::Error::make(kRecorderErrorDomain, 1, file_.error());
     ring_.assign(1u << 19, 0);
     head_.store(0);
     tail_.store(0);
@@ -45,7 +42,7 @@ bool Recorder::begin(const std::filesystem::path& path, double rate, std::string
     writer_ = platform::Worker("sample recorder", [this, take = ++take_] { writerLoop(take); },
                                [this] { writerStop_.store(true); });
     running_.store(true);
-    return true;
+    return {};
 }
 
 Recorder::Ending Recorder::finish() {

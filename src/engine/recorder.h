@@ -17,9 +17,13 @@
 
 #include "platform/audio_file.h"
 #include "platform/main_loop.h"
+#include "platform/result.h"
 #include "platform/worker.h"
 
 namespace strombel::engine {
+
+/// A take's file that could not be opened (code 1; the message is the writer's).
+inline constexpr std::string_view kRecorderErrorDomain = "RecorderErrorDomain";
 
 class Recorder {
 public:
@@ -42,9 +46,9 @@ public:
     Recorder& operator=(const Recorder&) = delete;
 
     /// Main loop: opens the take's file at `rate` (the rate the device captures)
-    /// and starts its writer; the input counts from now on. False with `error`
-    /// set when the file cannot be opened.
-    bool begin(const std::filesystem::path& path, double rate, std::string& error);
+    /// and starts its writer; the input counts from now on. An error of
+    /// kRecorderErrorDomain when the file cannot be opened.
+    platform::Result<void> begin(const std::filesystem::path& path, double rate);
     /// Main loop: the input no longer counts (the device is switched back next).
     void stopInput() { running_.store(false); }
     /// Main loop, after `stopInput`: writes what is left and closes the file.

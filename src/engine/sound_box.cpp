@@ -251,7 +251,8 @@ SoundBox::SampleRecordStart SoundBox::startSampleRecord() {
     std::filesystem::create_directories(path.parent_path(), ignored);
     // The file takes the rate the microphone really captures.
     const double rate = session_.device().sampleRate();
-    if (!recorder_.begin(path, rate, started.reason)) {
+    if (platform::Result<void> begun = recorder_.begin(path, rate); !begun) {
+        started.reason = begun.error().message();
         STROMBEL_LOG_ERROR("can't record: {} ({})", path.string(), started.reason);
         started.problem = Problem::file;
         restoreOutput();

@@ -64,12 +64,12 @@ bool Track::prepareWithFile(const std::string& relativePath, const platform::San
     }
     fileName_ = path.string();
     relativeFileName_ = relativePath;
-    platform::AudioFileInfo info;
-    std::string error;
-    if (!platform::readAudioFileInfo(path, info, error)) {
-        STROMBEL_LOG_ERROR("Error: can't open sound file with url '{}', error: {}", fileName_, error);
+    const platform::Result<platform::AudioFileInfo> read = platform::readAudioFileInfo(path);
+    if (!read) {
+        STROMBEL_LOG_ERROR("Error: can't open sound file with url '{}', error: {}", fileName_, read.error().message());
         return false;
     }
+    const platform::AudioFileInfo& info = read.value();
     if (info.channels < 1 || info.channels > 2) {
         STROMBEL_LOG_ERROR("Error while loading file: format not supported - wrong number of channels. file: {}",
                            fileName_);
@@ -95,15 +95,16 @@ platform::Result<bool> Track::preloadFrames() {
         return false;
     }
     loadState_.store(TrackLoadState::Loading);
-    auto decoded = std::make_shared<platform::DecodedAudio>();
-    std::string why;
-    if (!platform::decodeAudioFile(fileName_, sampleRate_, *decoded, why)) {
+    platform::Result<platform::DecodedAudio> read = platform::decodeAudioFile(fileName_, sampleRate_);
+    if (!read) {
+        const std::string why = read.error().message();
         STROMBEL_LOG_ERROR("error reading frames from file {}, error: {}", fileName_, why);
         failedStamp_ = stamp;
         loadFailedAt_.store(clock_.nowNanos());
         loadState_.store(TrackLoadState::Failed);
         return platform::Error::make(kTrackErrorDomain, 1, why);
     }
+    auto decoded = std::make_shared<platform::DecodedAudio>(std::move(read).value());
     failedStamp_.reset();
     STROMBEL_LOG_DEBUG("preloading {} frames from {}", decoded->frames(),
                        std::filesystem::path(fileName_).filename().string());

@@ -16,7 +16,7 @@ platform::Result<std::unique_ptr<PendingFile>> PendingFile::createBeside(const s
     options.named("." + destination.filename().string() + std::string(kMark) + "XXXXXX");
     if (!synced) options.unsynced();
     auto file = std::make_unique<platform::WholeFile>(destination, std::move(options));
-    if (!file->isOpen()) return httpError(HttpErrorCode::File, file->failure().message());
+    if (!file->isOpen()) return httpError(HttpErrorCode::File, file->failure().error().message());
     return std::unique_ptr<PendingFile>(new PendingFile(std::move(file)));
 }
 
@@ -36,8 +36,8 @@ bool PendingFile::write(std::span<const uint8_t> bytes) { return file_->write(by
 bool PendingFile::finishWriting() { return file_->finish(); }
 
 platform::Result<void> PendingFile::commit() {
-    const platform::WriteOutcome committed = file_->commit();
-    if (!committed.ok()) return httpError(HttpErrorCode::File, committed.message());
+    const platform::Result<void> committed = file_->commit();
+    if (!committed) return httpError(HttpErrorCode::File, committed.error().message());
     return {};
 }
 

@@ -41,10 +41,10 @@ public:
     const std::filesystem::path& temporaryPath() const { return temporary_; }
     const std::filesystem::path& destination() const { return file_->target(); }
     uint64_t size() const { return file_->size(); }
-    /// Why the last write or sync failed.
-    const std::string& failure() const { return file_->failure().message(); }
+    /// Why the last write or sync failed; empty while nothing failed.
+    std::string failure() const { return file_->failure() ? std::string() : file_->failure().error().message(); }
 
-private:
+  private:
     explicit PendingFile(std::unique_ptr<platform::WholeFile> file);
 
     std::unique_ptr<platform::WholeFile> file_;

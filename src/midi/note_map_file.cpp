@@ -156,8 +156,11 @@ NoteMapRead readNoteToButtonMapFile(const std::filesystem::path& path) {
 platform::Result<void> writeNoteToButtonMapFile(const std::filesystem::path& path, const NoteToButtonMap& map) {
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
-    const platform::WriteOutcome written = platform::writeFileWhole(path, encodeNoteToButtonMap(map));
-    if (!written.ok()) return platform::Error::make("POSIXErrorDomain", written.code(), written.reason());
+    const platform::Result<void> written = platform::writeFileWhole(path, encodeNoteToButtonMap(map));
+    if (!written) {
+        const platform::Error& error = written.error();
+        return platform::posixError(static_cast<int>(error.code), platform::systemReason(error));
+    }
     return {};
 }
 

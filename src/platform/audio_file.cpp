@@ -167,29 +167,34 @@ std::string checkSoundBytes(std::span<const uint8_t> bytes) {
     return infoProblem(info);
 }
 
-bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error) {
+namespace {
+
+Error decodeError(AudioDecodeError code, std::string_view why) {
+    return Error::make(kAudioDecodeErrorDomain, code, why);
+}
+
+}  // namespace
+
+Result<AudioFileInfo> readAudioFileInfo(const std::filesystem::path& path) {
     SF_INFO sfInfo;
+    std::string error;
     SndFilePtr file = openForReading(path, sfInfo, error);
-    if (!file) return false;
+    if (!file) return decodeError(AudioDecodeNotReadable, error);
+    AudioFileInfo info;
     info.frames = sfInfo.frames > 0 ? static_cast<uint64_t>(sfInfo.frames) : 0;
     info.channels = sfInfo.channels > 0 ? static_cast<uint32_t>(sfInfo.channels) : 0;
     info.sampleRate = sfInfo.samplerate;
-    return true;
+    return info;
 }
 
-bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, DecodedAudio& out, std::string& error) {
-    out = DecodedAudio{};
+Result<DecodedAudio> decodeAudioFile(const std::filesystem::path& path, double sampleRate) {
     SF_INFO info;
+    std::string error;
     SndFilePtr file = openForReading(path, info, error);
-    if (!file) return false;
-    if (info.channels < 1 || info.channels > 2) {
-        error = "format not supported - wrong number of channels";
-        return false;
-    }
-    if (info.samplerate <= 0 || !(sampleRate > 0)) {
-        error = "no sample rate";
-        return false;
-    }
+    if (!file) return decodeError(AudioDecodeNotReadable, error);
+    if (info.channels < 1 || info.channels > 2)
+        return decodeError(AudioDecodeUnsupported, "format not supported - wrong number of channels");
+    if (info.samplerate <= 0 || !(sampleRate > 0)) return decodeError(AudioDecodeUnsupported, "no sample rate");
     const uint32_t channels = static_cast<uint32_t>(info.channels);
     sf_command(file.get(), SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
 
@@ -203,29 +208,18 @@ bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, Decod
     for (;;) {
         sf_count_t got = sf_readf_float(file.get(), block.data(), 4096);
         if (got <= 0) break;
-        if (interleaved.size() / channels + static_cast<uint64_t>(got) > fileLimit) {
-            error = "file too long";
-            return false;
-        }
+        if (interleaved.size() / channels + static_cast<uint64_t>(got) > fileLimit)
+            return decodeError(AudioDecodeTooLong, "file too long");
         interleaved.insert(interleaved.end(), block.begin(), block.begin() + got * channels);
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-        error = sf_strerror(file.get());
-        return false;
-    }
-    if (interleaved.empty()) {
-        error = "no frames";
-        return false;
-    }
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR) return decodeError(AudioDecodeFailed, sf_strerror(file.get()));
+    if (interleaved.empty()) return decodeError(AudioDecodeNoFrames, "no frames");
 
     const double ratio = sampleRate / info.samplerate;
     if (std::fabs(ratio - 1.0) > 1e-9) {
         uint64_t inFrames = interleaved.size() / channels;
         uint64_t outRoom = static_cast<uint64_t>(std::ceil(inFrames * ratio)) + 16;
-        if (outRoom > decodedLimit) {
-            error = "file too long";
-            return false;
-        }
+        if (outRoom > decodedLimit) return decodeError(AudioDecodeTooLong, "file too long");
         std::vector<float> converted(outRoom * channels);
         SRC_DATA data{};
         data.data_in = interleaved.data();
@@ -234,27 +228,21 @@ bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, Decod
         data.output_frames = static_cast<long>(outRoom);
         data.src_ratio = ratio;
         int status = src_simple(&data, SRC_SINC_MEDIUM_QUALITY, static_cast<int>(channels));
-        if (status != 0) {
-            error = src_strerror(status);
-            return false;
-        }
+        if (status != 0) return decodeError(AudioDecodeFailed, src_strerror(status));
         converted.resize(static_cast<size_t>(data.output_frames_gen) * channels);
         interleaved.swap(converted);
     }
 
     const size_t frames = interleaved.size() / channels;
+    if (frames == 0) return decodeError(AudioDecodeNoFrames, "no frames");
+    DecodedAudio out;
     out.numChannels = channels;
     out.sampleRate = sampleRate;
     for (uint32_t c = 0; c < channels; ++c) {
         out.channels[c].resize(frames);
         for (size_t i = 0; i < frames; ++i) out.channels[c][i] = floatToFixed824(interleaved[i * channels + c]);
     }
-    if (frames == 0) {
-        error = "no frames";
-        out = DecodedAudio{};
-        return false;
-    }
-    return true;
+    return out;
 }
 
 WaveWriter::~WaveWriter() { close(); }
@@ -304,7 +292,7 @@ bool WaveWriter::open(const std::filesystem::path& path, uint32_t channels, doub
     partial_ = std::make_unique<WholeFile>(path,
                                            WholeFileOptions().named(partialPathFor(path).filename().string()).unsynced());
     if (!partial_->isOpen()) {
-        error_ = partial_->failure().reason();
+        error_ = systemReason(partial_->failure().error());
         partial_.reset();
         return false;
     }
@@ -440,9 +428,9 @@ bool WaveWriter::close() {
     }
     file_ = nullptr;
     if (ok) {
-        const WriteOutcome committed = partial_->commit();
-        if (!committed.ok()) {
-            error_ = committed.reason();
+        const Result<void> committed = partial_->commit();
+        if (!committed) {
+            error_ = systemReason(committed.error());
             ok = false;
         }
     }

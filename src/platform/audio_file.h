@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/sample_format.h"
 #include "platform/whole_file.h"
 
@@ -38,9 +39,25 @@ struct DecodedAudio {
 /// refused where they come in (`checkSoundFile`) and never decoded.
 constexpr double kMaxSoundSeconds = 600.0;
 
-/// Reads the header of a WAVE, AIFF, CAF or MP3 file. False with `error` set when
-/// the file cannot be opened or read.
-bool readAudioFileInfo(const std::filesystem::path& path, AudioFileInfo& info, std::string& error);
+/// Why a sound file could not be read or decoded (kAudioDecodeErrorDomain); the
+/// message says why in words.
+inline constexpr std::string_view kAudioDecodeErrorDomain = "AudioDecodeErrorDomain";
+enum AudioDecodeError : int64_t {
+    /// It does not open as audio ("not a readable audio file: ...").
+    AudioDecodeNotReadable = 1,
+    /// More than two channels, or no sample rate.
+    AudioDecodeUnsupported = 2,
+    /// Longer than kMaxSoundSeconds.
+    AudioDecodeTooLong = 3,
+    /// Not one frame in it.
+    AudioDecodeNoFrames = 4,
+    /// libsndfile or libsamplerate failed on the way (their words).
+    AudioDecodeFailed = 5,
+};
+
+/// Reads the header of a WAVE, AIFF, CAF or MP3 file; AudioDecodeNotReadable
+/// when the file cannot be opened or read.
+Result<AudioFileInfo> readAudioFileInfo(const std::filesystem::path& path);
 
 /// Why a sound file cannot become a sample, in words for the user, or empty when
 /// it can. It must open as audio, hold one or two channels and at least one
@@ -54,8 +71,8 @@ std::string checkSoundBytes(std::span<const uint8_t> bytes);
 
 /// Decodes a whole file into 8.24 at `sampleRate` (resampled with libsamplerate
 /// where the file's rate differs). Files of more than two channels, empty files,
-/// and files longer than `kMaxSoundSeconds` are refused with `error` set.
-bool decodeAudioFile(const std::filesystem::path& path, double sampleRate, DecodedAudio& out, std::string& error);
+/// and files longer than `kMaxSoundSeconds` are refused.
+Result<DecodedAudio> decodeAudioFile(const std::filesystem::path& path, double sampleRate);
 
 /// Writes 16-bit PCM WAVE files from 8.24 samples, clipping at full scale. When
 /// the samples come at another rate than the file's, they are converted.

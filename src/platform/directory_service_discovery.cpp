@@ -279,9 +279,9 @@ bool DirectoryServiceDiscovery::writeEntry(const std::filesystem::path& folder, 
     if (!exclusive) return file.commit().ok();
     // A refusing rename: exactly one publisher gets the name.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const WriteOutcome published = file.commitWithoutReplacing(target);
+        const Result<void> published = file.commitWithoutReplacing(target);
         if (published.ok()) return true;
-        if (published.code() != EEXIST) return false;
+        if (published.error().code != EEXIST) return false;
         auto old = readEntryAt(target);
         if (old && ownerAlive(old->owner)) {
             if (collision) *collision = true;
@@ -317,8 +317,8 @@ std::vector<DirectoryServiceDiscovery::Entry> DirectoryServiceDiscovery::readFol
 
 DirectoryServiceDiscovery::DirectoryServiceDiscovery(std::filesystem::path folder, MainLoop& loop)
     : folder_(std::move(folder)), loop_(loop), alive_(std::make_shared<DirectoryServiceDiscovery*>(this)) {
-    if (auto refusal = preparePrivateFolder(folder_)) {
-        refusal_ = "Service discovery is off: " + *refusal;
+    if (const Result<void> prepared = preparePrivateFolder(folder_); !prepared) {
+        refusal_ = "Service discovery is off: " + prepared.error().message();
         return;
     }
     std::weak_ptr<DirectoryServiceDiscovery*> alive = alive_;

@@ -31,7 +31,8 @@ std::string copyIntoNewFile(const std::filesystem::path& from, const std::filesy
     }
     ::close(in);
     if (!error.empty()) return error;
-    return out.commitWithoutReplacing(to).reason();
+    const Result<void> moved = out.commitWithoutReplacing(to);
+    return moved ? std::string() : systemReason(moved.error());
 }
 
 }  // namespace

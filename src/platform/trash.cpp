@@ -84,10 +84,11 @@ std::string Trash::moveToTrash(const std::filesystem::path& file,
             number == 1 ? absolute.filename().string() : stem + "." + std::to_string(number) + extension;
         const std::filesystem::path infoFile = info / (name + ".trashinfo");
         WholeFile reservation(infoFile, WholeFileOptions().withMode(0600));
-        const WriteOutcome reserved =
+        const Result<void> reserved =
             reservation.write(text) ? reservation.commitWithoutReplacing(infoFile) : reservation.failure();
-        if (reserved.code() == EEXIST) continue;
-        if (!reserved.ok()) return "the trash folder " + folder_.string() + " cannot be written: " + reserved.reason();
+        if (!reserved && reserved.error().code == EEXIST) continue;
+        if (!reserved)
+            return "the trash folder " + folder_.string() + " cannot be written: " + systemReason(reserved.error());
         // A rename that never replaces: whatever lies in "files" under that name
         // without its information (a leftover, even a link to nothing) is kept.
         const std::filesystem::path target = files / name;

@@ -32,9 +32,17 @@ std::filesystem::path folderOf(const std::filesystem::path& target) {
 
 }  // namespace
 
-bool WriteOutcome::diskFull() const { return code_ == ENOSPC || code_ == EDQUOT; }
+Error posixError(int code, std::string_view message) {
+    return Error::make(kPosixErrorDomain, code, message);
+}
 
-std::string WriteOutcome::reason() const { return ok() ? std::string() : std::strerror(code_); }
+bool isDiskFull(const Error& error) {
+    return error.domain == kPosixErrorDomain && (error.code == ENOSPC || error.code == EDQUOT);
+}
+
+std::string systemReason(const Error& error) {
+    return error.domain == kPosixErrorDomain ? std::strerror(static_cast<int>(error.code)) : error.message();
+}
 
 WholeFile::WholeFile(std::filesystem::path target, WholeFileOptions options)
     : target_(std::move(target)), synced_(options.synced), sync_(std::move(options.sync)) {
@@ -70,8 +78,8 @@ WholeFile::WholeFile(std::filesystem::path target, WholeFileOptions options)
 WholeFile::~WholeFile() { abandon(); }
 
 void WholeFile::fail(int code, std::string_view step, const std::filesystem::path& path) {
-    if (!failure_.ok()) return;
-    failure_ = WriteOutcome(code, std::string(step) + " " + path.string() + ": " + std::strerror(code));
+    if (!failure_) return;
+    failure_ = posixError(code, std::string(step) + " " + path.string() + ": " + std::strerror(code));
 }
 
 bool WholeFile::write(std::span<const uint8_t> bytes) {
@@ -108,12 +116,12 @@ bool WholeFile::finish() {
     return false;
 }
 
-WriteOutcome WholeFile::commit() {
+Result<void> WholeFile::commit() {
     if (!finish()) return failure_;
     return renamed(::rename(aside_.c_str(), target_.c_str()) == 0 ? 0 : errno, target_);
 }
 
-WriteOutcome WholeFile::commitWithoutReplacing(const std::filesystem::path& name) {
+Result<void> WholeFile::commitWithoutReplacing(const std::filesystem::path& name) {
     if (!finish()) return failure_;
     int error = 0;
     if (::renameat2(AT_FDCWD, aside_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) != 0) {
@@ -122,11 +130,11 @@ WriteOutcome WholeFile::commitWithoutReplacing(const std::filesystem::path& name
         if (error == EINVAL || error == ENOSYS) error = ::link(aside_.c_str(), name.c_str()) == 0 ? 0 : errno;
         if (error == 0) ::unlink(aside_.c_str());
     }
-    if (error == EEXIST) return WriteOutcome(EEXIST, name.string() + " exists: " + std::strerror(EEXIST));
+    if (error == EEXIST) return posixError(EEXIST, name.string() + " exists: " + std::strerror(EEXIST));
     return renamed(error, name);
 }
 
-WriteOutcome WholeFile::renamed(int error, const std::filesystem::path& name) {
+Result<void> WholeFile::renamed(int error, const std::filesystem::path& name) {
     if (error != 0) {
         fail(error, "cannot rename the new file to", name);
         abandon();
@@ -156,14 +164,14 @@ void WholeFile::syncFolder() {
     ::close(folder);
 }
 
-WriteOutcome writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+Result<void> writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,
                             WholeFileOptions options) {
     WholeFile file(target, std::move(options));
     if (!file.write(bytes)) return file.failure();
     return file.commit();
 }
 
-WriteOutcome writeFileWhole(const std::filesystem::path& target, std::string_view text, WholeFileOptions options) {
+Result<void> writeFileWhole(const std::filesystem::path& target, std::string_view text, WholeFileOptions options) {
     return writeFileWhole(target, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
                           std::move(options));
 }

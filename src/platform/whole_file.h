@@ -16,30 +16,23 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace strombel::platform {
 
-/// How a write ended: well, or with the system's error number of the step that
-/// failed and a sentence naming that step and the file.
-class WriteOutcome {
-public:
-    WriteOutcome() = default;
-    WriteOutcome(int code, std::string message) : code_(code), message_(std::move(message)) {}
+/// The domain of the system's error numbers: the code is the errno.
+inline constexpr std::string_view kPosixErrorDomain = "POSIXErrorDomain";
 
-    bool ok() const { return code_ == 0; }
-    /// The errno of the failed step; 0 when all went well.
-    int code() const { return code_; }
-    /// Whether the disk or the user's quota is full: making room may help, as it
-    /// does not for a folder that cannot be written.
-    bool diskFull() const;
-    /// "cannot write /a/.b.tmp-x1Y2z3: No space left on device"; empty when ok.
-    const std::string& message() const { return message_; }
-    /// The system's words for the error alone ("No space left on device").
-    std::string reason() const;
-
-private:
-    int code_ = 0;
-    std::string message_;
-};
+/// An error of kPosixErrorDomain: `code` is the errno of the step that failed and
+/// `message` a sentence naming that step and the file
+/// ("cannot write /a/.b.tmp-x1Y2z3: No space left on device").
+Error posixError(int code, std::string_view message);
+/// Whether `error` says the disk or the user's quota is full: making room may
+/// help, as it does not for a folder that cannot be written.
+bool isDiskFull(const Error& error);
+/// The system's words for a POSIX error alone ("No space left on device"); the
+/// message of any other.
+std::string systemReason(const Error& error);
 
 struct WholeFileOptions {
     /// The name of the file aside, in the target's folder; a trailing "XXXXXX"
@@ -89,8 +82,8 @@ public:
     const std::filesystem::path& target() const { return target_; }
     const std::filesystem::path& asidePath() const { return aside_; }
     uint64_t size() const { return size_; }
-    /// The first failure; ok while there was none.
-    const WriteOutcome& failure() const { return failure_; }
+    /// The first failure (a POSIX error); ok while there was none.
+    const Result<void>& failure() const { return failure_; }
 
     /// Appends all of `bytes`; false, with `failure()` set, when the disk refuses.
     bool write(std::span<const uint8_t> bytes);
@@ -101,11 +94,11 @@ public:
     bool finish();
     /// Finishes the file and renames it over the target. On failure the file
     /// aside is removed and the target stays as it was.
-    WriteOutcome commit();
+    Result<void> commit();
     /// Finishes the file and gives it `name`, in the same folder, only when no
     /// file has that name. A taken name fails with EEXIST and keeps the file
     /// aside, to be tried under another name; any other failure removes it.
-    WriteOutcome commitWithoutReplacing(const std::filesystem::path& name);
+    Result<void> commitWithoutReplacing(const std::filesystem::path& name);
     /// Removes the file aside, unless it was committed.
     void abandon();
 
@@ -113,7 +106,7 @@ private:
     void fail(int code, std::string_view step, const std::filesystem::path& path);
     /// Settles a rename to `name` that ended with `error` (0: it went well):
     /// the folder is synced, or the file aside removed.
-    WriteOutcome renamed(int error, const std::filesystem::path& name);
+    Result<void> renamed(int error, const std::filesystem::path& name);
     void syncFolder();
 
     std::filesystem::path target_, aside_;
@@ -122,12 +115,12 @@ private:
     bool synced_ = true;
     std::function<int(int fd)> sync_;
     bool finished_ = false;
-    WriteOutcome failure_;
+    Result<void> failure_;
 };
 
 /// Replaces `target` with `bytes` whole (see `WholeFile`).
-WriteOutcome writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+Result<void> writeFileWhole(const std::filesystem::path& target, std::span<const uint8_t> bytes,
                             WholeFileOptions options = {});
-WriteOutcome writeFileWhole(const std::filesystem::path& target, std::string_view text, WholeFileOptions options = {});
+Result<void> writeFileWhole(const std::filesystem::path& target, std::string_view text, WholeFileOptions options = {});
 
 }  // namespace strombel::platform

@@ -71,9 +71,9 @@ TEST_F(AudioExchangeClientTest, SendsAFileToThePeerAndPastesWhatItOffers) {
     auto [bytes, itemError] = item(client, items[0]);
     EXPECT_EQ(itemError, "");
     std::filesystem::create_directories(temp / "export");
-    FileOutcome pasted = writePastedAudio(bytes, temp / "export");
-    ASSERT_TRUE(pasted.ok()) << pasted.error;
-    EXPECT_EQ(strombel::testing::readWave(pasted.path), tone);
+    platform::Result<std::filesystem::path> pasted = writePastedAudio(bytes, temp / "export");
+    ASSERT_TRUE(pasted.ok()) << pasted.error().message();
+    EXPECT_EQ(strombel::testing::readWave(*pasted), tone);
 }
 
 TEST_F(AudioExchangeClientTest, NoPeerMeansNoExchangeAndASilentOneTimesOut) {

@@ -28,6 +28,12 @@ bool readPeaks(const std::filesystem::path& file, size_t points, WaveformPeaks& 
 }
 
 using strombel::testing::fileBytes;
+using Made = platform::Result<std::filesystem::path>;
+
+/// Why a file was not made; empty when it was.
+std::string reasonOf(const Made& made) {
+    return made ? std::string() : made.error().message();
+}
 using strombel::testing::readWave;
 using strombel::testing::sineSamples;
 using strombel::testing::namesIn;
@@ -124,8 +130,8 @@ TEST(TrimAudioFile, KeepsExactlyTheSelectedFramesInTheFilesOwnFormat) {
     TempDir temp;
     const auto tone = sineSamples(440, 44100, 44100, 2);
     ASSERT_TRUE(writeWave(temp / "loop.wav", tone, 2));
-    FileOutcome trimmed = trimAudioFile(temp / "loop.wav", 1000, 21000);
-    ASSERT_TRUE(trimmed.ok()) << trimmed.error;
+    Made trimmed = trimAudioFile(temp / "loop.wav", 1000, 21000);
+    ASSERT_TRUE(trimmed.ok()) << reasonOf(trimmed);
     uint32_t channels = 0;
     int format = 0;
     const auto kept = readWave(temp / "loop.wav", &channels, nullptr, &format);
@@ -150,9 +156,9 @@ TEST(TrimAudioFile, AFullDiskKeepsTheOriginalWhole) {
     const auto tone = sineSamples(220, 44100, 100000, 1);
     ASSERT_TRUE(writeWave(temp / "small" / "long.wav", tone, 1));
     const std::string before = fileBytes(temp / "small" / "long.wav");
-    FileOutcome trimmed = trimAudioFile(temp / "small" / "long.wav", 10, 99990);
+    Made trimmed = trimAudioFile(temp / "small" / "long.wav", 10, 99990);
     EXPECT_FALSE(trimmed.ok());
-    EXPECT_FALSE(trimmed.error.empty());
+    EXPECT_FALSE(reasonOf(trimmed).empty());
     EXPECT_EQ(fileBytes(temp / "small" / "long.wav"), before);
     EXPECT_EQ(namesIn(temp / "small"), std::vector<std::string>{"long.wav"});
 }
@@ -173,12 +179,12 @@ TEST(EditorFiles, GetTheModeOfAnyNewFileAndATrimmedOneKeepsItsOwn) {
         EXPECT_EQ(modeOf(temp / "take.wav"), mode) << std::oct << mode;
     }
     ::chmod((temp / "take.wav").c_str(), 0600);
-    const FileOutcome kept = keepRecordedTake(temp / "take.wav", temp.path());
-    const FileOutcome pasted = writePastedAudio(waveBytes(temp / "scratch.wav", tone, 1), temp.path());
-    const FileOutcome copied = snapshotForCopy(temp / "take.wav", temp / "copies");
-    for (const FileOutcome* made : {&kept, &pasted, &copied}) {
-        ASSERT_TRUE(made->ok()) << made->error;
-        EXPECT_EQ(modeOf(made->path), 0644u) << made->path << ": readable like any file the user makes";
+    const Made kept = keepRecordedTake(temp / "take.wav", temp.path());
+    const Made pasted = writePastedAudio(waveBytes(temp / "scratch.wav", tone, 1), temp.path());
+    const Made copied = snapshotForCopy(temp / "take.wav", temp / "copies");
+    for (const Made* made : {&kept, &pasted, &copied}) {
+        ASSERT_TRUE(made->ok()) << reasonOf(*made);
+        EXPECT_EQ(modeOf(made->value()), 0644u) << made->value() << ": readable like any file the user makes";
     }
     ::umask(previous);
 }
@@ -190,17 +196,18 @@ TEST(KeepRecordedTake, TakesTheFirstFreeRecordingNameAndNeverReplacesOne) {
     ASSERT_TRUE(writeWave(temp / "micinput.wav", tone, 1));
     std::ofstream(temp / "Documents" / "recording 01.wav") << "someone else's";
 
-    FileOutcome kept = keepRecordedTake(temp / "micinput.wav", temp / "Documents");
-    ASSERT_TRUE(kept.ok()) << kept.error;
-    EXPECT_EQ(kept.path, temp / "Documents" / "recording 02.wav");
-    EXPECT_EQ(readWave(kept.path), tone);
+    Made kept = keepRecordedTake(temp / "micinput.wav", temp / "Documents");
+    ASSERT_TRUE(kept.ok()) << reasonOf(kept);
+    EXPECT_EQ(*kept, temp / "Documents" / "recording 02.wav");
+    EXPECT_EQ(readWave(*kept), tone);
     EXPECT_EQ(fileBytes(temp / "Documents" / "recording 01.wav"), "someone else's");
-    EXPECT_EQ(keepRecordedTake(temp / "micinput.wav", temp / "Documents").path,
+    EXPECT_EQ(keepRecordedTake(temp / "micinput.wav", temp / "Documents").valueOr({}),
               temp / "Documents" / "recording 03.wav");
 
     ASSERT_TRUE(writeWave(temp / "empty.wav", {}, 1));
-    FileOutcome empty = keepRecordedTake(temp / "empty.wav", temp / "Documents");
-    EXPECT_EQ(empty.error, "the recording holds no sound");
+    Made empty = keepRecordedTake(temp / "empty.wav", temp / "Documents");
+    EXPECT_EQ(reasonOf(empty), "the recording holds no sound");
+    EXPECT_TRUE(!empty && empty.error().code == AudioFileNoSound) << "told apart from a take that could not be kept";
     EXPECT_EQ(namesIn(temp / "Documents").size(), 3u);
 }
 
@@ -228,11 +235,11 @@ TEST(RecoverTakes, ATakeHalfWrittenByAKilledRunBecomesTheNextRecordingWithEveryF
     leaveHalfWritten(22050);
     std::ofstream(documents / "recording 01.wav") << "someone else's";
 
-    std::vector<FileOutcome> outcomes = recoverTakes(take, documents);
+    std::vector<RecoveredTake> outcomes = recoverTakes(take, documents);
     ASSERT_EQ(outcomes.size(), 1u);
-    ASSERT_TRUE(outcomes[0].ok()) << outcomes[0].error;
-    EXPECT_EQ(outcomes[0].path, documents / "recording 02.wav");
-    EXPECT_EQ(readWave(outcomes[0].path), std::vector<int16_t>(22050, 1000));
+    ASSERT_TRUE(outcomes[0].kept.ok()) << reasonOf(outcomes[0].kept);
+    EXPECT_EQ(*outcomes[0].kept, documents / "recording 02.wav");
+    EXPECT_EQ(readWave(*outcomes[0].kept), std::vector<int16_t>(22050, 1000));
     EXPECT_FALSE(std::filesystem::exists(left)) << "it leaves the caches once kept";
     EXPECT_EQ(fileBytes(documents / "recording 01.wav"), "someone else's");
 
@@ -243,8 +250,8 @@ TEST(RecoverTakes, ATakeHalfWrittenByAKilledRunBecomesTheNextRecordingWithEveryF
     std::ofstream(left) << "not a wave file";
     outcomes = recoverTakes(take, documents);
     ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_EQ(outcomes[0].path, left);
-    EXPECT_EQ(outcomes[0].error, "the recording cannot be read: it does not begin as a WAVE file");
+    EXPECT_EQ(outcomes[0].file, left);
+    EXPECT_EQ(reasonOf(outcomes[0].kept), "the recording cannot be read: it does not begin as a WAVE file");
     EXPECT_TRUE(std::filesystem::exists(left));
     EXPECT_EQ(namesIn(documents).size(), 2u);
 }
@@ -261,16 +268,16 @@ TEST(WritePastedAudio, WritesSixteenBitWaveUnderAFreshNameConvertingOtherFormats
                    Case{"24-bit AIFF", SF_FORMAT_AIFF | SF_FORMAT_PCM_24}}) {
         SCOPED_TRACE(c.what);
         const auto bytes = waveBytes(temp / "scratch", tone, 2, c.format);
-        FileOutcome pasted = writePastedAudio(bytes, temp.path());
-        ASSERT_TRUE(pasted.ok()) << pasted.error;
+        Made pasted = writePastedAudio(bytes, temp.path());
+        ASSERT_TRUE(pasted.ok()) << reasonOf(pasted);
         int format = 0;
         uint32_t channels = 0;
-        const auto back = readWave(pasted.path, &channels, nullptr, &format);
+        const auto back = readWave(*pasted, &channels, nullptr, &format);
         EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
         EXPECT_EQ(channels, 2u);
         ASSERT_EQ(back.size(), tone.size());
         for (size_t i = 0; i < tone.size(); ++i) ASSERT_NEAR(back[i], tone[i], 1) << i;
-        written.push_back(pasted.path);
+        written.push_back(*pasted);
     }
     EXPECT_EQ(written, (std::vector<std::filesystem::path>{temp / "pasted 01.wav", temp / "pasted 02.wav",
                                                            temp / "pasted 03.wav"}))
@@ -289,15 +296,15 @@ TEST(WritePastedAudio, SixteenBitWaveWithOtherChunksIsCopiedSampleForSample) {
     const uint32_t riff = uint32_t(bytes.size() - 8);
     for (int i = 0; i < 4; ++i) bytes[4 + size_t(i)] = uint8_t(riff >> (8 * i));
 
-    FileOutcome pasted = writePastedAudio(bytes, temp.path());
-    ASSERT_TRUE(pasted.ok()) << pasted.error;
+    Made pasted = writePastedAudio(bytes, temp.path());
+    ASSERT_TRUE(pasted.ok()) << reasonOf(pasted);
     uint32_t channels = 0;
     int rate = 0, format = 0;
-    EXPECT_EQ(readWave(pasted.path, &channels, &rate, &format), tone);
+    EXPECT_EQ(readWave(*pasted, &channels, &rate, &format), tone);
     EXPECT_EQ(channels, 2u);
     EXPECT_EQ(rate, 44100);
     EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    EXPECT_EQ(std::filesystem::file_size(pasted.path), 44 + tone.size() * 2) << "only the samples are kept";
+    EXPECT_EQ(std::filesystem::file_size(*pasted), 44 + tone.size() * 2) << "only the samples are kept";
 }
 
 TEST(WritePastedAudio, BadAudioGetsAClearMessageAndNothingIsWritten) {
@@ -324,8 +331,8 @@ TEST(WritePastedAudio, BadAudioGetsAClearMessageAndNothingIsWritten) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        FileOutcome pasted = writePastedAudio(c.bytes, temp.path());
-        EXPECT_EQ(pasted.error, c.message);
+        Made pasted = writePastedAudio(c.bytes, temp.path());
+        EXPECT_EQ(reasonOf(pasted), c.message);
         EXPECT_TRUE(namesIn(temp.path()).empty());
     }
 }
@@ -339,9 +346,9 @@ TEST(WritePastedAudioFile, OnlyARegularReadableFileOfAudioIsTaken) {
     for (auto source : {temp / "folder.wav", temp / "pipe.wav", temp / "missing.wav",
                         std::filesystem::path("/dev/zero")}) {
         SCOPED_TRACE(source);
-        FileOutcome pasted = writePastedAudioFile(source, temp / "into");
+        Made pasted = writePastedAudioFile(source, temp / "into");
         EXPECT_FALSE(pasted.ok());
-        EXPECT_FALSE(pasted.error.empty());
+        EXPECT_FALSE(reasonOf(pasted).empty());
     }
     EXPECT_TRUE(namesIn(temp / "into").empty());
     EXPECT_TRUE(writePastedAudioFile(temp / "good.wav", temp / "into").ok());
@@ -351,13 +358,13 @@ TEST(SnapshotForCopy, WhatWasCopiedStaysWhenTheExportIsOverwritten) {
     TempDir temp;
     const auto first = sineSamples(440, 44100, 1000);
     ASSERT_TRUE(writeWave(temp / "AUDIOEXCHANGE.wav", first, 1));
-    FileOutcome snapshot = snapshotForCopy(temp / "AUDIOEXCHANGE.wav", temp / "caches");
-    ASSERT_TRUE(snapshot.ok()) << snapshot.error;
+    Made snapshot = snapshotForCopy(temp / "AUDIOEXCHANGE.wav", temp / "caches");
+    ASSERT_TRUE(snapshot.ok()) << reasonOf(snapshot);
     ASSERT_TRUE(writeWave(temp / "AUDIOEXCHANGE.wav", sineSamples(880, 44100, 3000), 1));
-    EXPECT_EQ(readWave(snapshot.path), first);
+    EXPECT_EQ(readWave(*snapshot), first);
 
     std::ofstream(temp / "text.wav") << "words";
-    EXPECT_EQ(snapshotForCopy(temp / "text.wav", temp / "caches").error, "text.wav is not a WAVE file");
+    EXPECT_EQ(reasonOf(snapshotForCopy(temp / "text.wav", temp / "caches")), "text.wav is not a WAVE file");
     ASSERT_TRUE(writeWave(temp / "song.aiff", first, 1, 44100, SF_FORMAT_AIFF | SF_FORMAT_PCM_16));
     EXPECT_FALSE(snapshotForCopy(temp / "song.aiff", temp / "caches").ok());
     EXPECT_FALSE(snapshotForCopy(temp / "missing.wav", temp / "caches").ok());

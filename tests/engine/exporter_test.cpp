@@ -46,9 +46,9 @@ TEST_F(ExporterTest, StartsAndStopsLandOnTheirFramesAtTheTrackAndMasterVolumes) 
     EXPECT_NEAR(outcome.seconds, 2000 / 44100.0, 1e-9);
     EXPECT_EQ(reports, (std::vector<float>{0.0f, 1.0f}));  // one chunk of 2205 frames
 
-    platform::DecodedAudio audio;
-    std::string error;
-    ASSERT_TRUE(platform::decodeAudioFile(path, 44100.0, audio, error)) << error;
+    const platform::Result<platform::DecodedAudio> decoded = platform::decodeAudioFile(path, 44100.0);
+    ASSERT_TRUE(decoded) << decoded.error().message();
+    const platform::DecodedAudio& audio = *decoded;
     ASSERT_EQ(audio.frames(), 2000u);
     for (uint32_t f = 0; f < 2000; ++f) {
         // low: 1000 x 1.0 x 0.5 over [0, 300); high: 3000 x 0.5 x 0.5 over [100, 1100).

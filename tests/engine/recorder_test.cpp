@@ -28,8 +28,8 @@ protected:
 TEST_F(RecorderTest, InputThatDidNotComeIsKeptAsSilenceInTheTake) {
     constexpr double kRate = 8000;
     const auto path = temp_ / "take.wav";
-    std::string error;
-    ASSERT_TRUE(recorder_.begin(path, kRate, error)) << error;
+    const platform::Result<void> begun = recorder_.begin(path, kRate);
+    ASSERT_TRUE(begun) << begun.error().message();
     EXPECT_TRUE(recorder_.running());
     std::vector<int32_t> block(100);
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int32_t>(i + 1) * kFixedPer16Bit;
@@ -44,8 +44,9 @@ TEST_F(RecorderTest, InputThatDidNotComeIsKeptAsSilenceInTheTake) {
     EXPECT_DOUBLE_EQ(ended.silencedSeconds, 0.25);
     EXPECT_TRUE(failures_.empty());
 
-    platform::DecodedAudio audio;
-    ASSERT_TRUE(platform::decodeAudioFile(path, kRate, audio, error)) << error;
+    const platform::Result<platform::DecodedAudio> decoded = platform::decodeAudioFile(path, kRate);
+    ASSERT_TRUE(decoded) << decoded.error().message();
+    const platform::DecodedAudio& audio = *decoded;
     const std::vector<int32_t>& samples = audio.channels[0];
     ASSERT_EQ(samples.size(), 200u + 2000u + 100u);
     for (size_t i = 0; i < samples.size(); ++i) {
@@ -58,9 +59,9 @@ TEST_F(RecorderTest, InputThatDidNotComeIsKeptAsSilenceInTheTake) {
 TEST_F(RecorderTest, AFileThatCannotBeOpenedStartsNoTake) {
     const auto blocker = temp_ / "not-a-folder";
     writeWave(blocker, constantMono(1, 0));
-    std::string error;
-    EXPECT_FALSE(recorder_.begin(blocker / "take.wav", 44100, error));
-    EXPECT_FALSE(error.empty());
+    const platform::Result<void> begun = recorder_.begin(blocker / "take.wav", 44100);
+    ASSERT_FALSE(begun);
+    EXPECT_FALSE(begun.error().message().empty());
     EXPECT_FALSE(recorder_.running());
     input(std::vector<int32_t>(64, 1), 1'000'000'000);  // ignored, not written anywhere
     EXPECT_EQ(recorder_.overruns(), 0u);

@@ -213,22 +213,25 @@ TEST(DiscoveryFolderTest, AFolderOthersCouldReachIsRefused) {
     struct Row {
         const char* folder;
         const char* why;  // empty: used
+        PrivateFolderError code;
     } rows[] = {
-        {"fresh", ""},
-        {"elsewhere", ""},
-        {"link", "symbolic link"},
-        {"open", "mode 0755"},
-        {"file", "is not a folder"},
-        {"foreign", "belongs to another user"},
+        {"fresh", "", {}},
+        {"elsewhere", "", {}},
+        {"link", "symbolic link", PrivateFolderNotAFolder},
+        {"open", "mode 0755", PrivateFolderNotPrivate},
+        {"file", "is not a folder", PrivateFolderNotAFolder},
+        {"foreign", "belongs to another user", PrivateFolderNotPrivate},
+        {"file/inside", "cannot be made: Not a directory", PrivateFolderUnreachable},
     };
     for (const auto& row : rows) {
         if (std::string(row.folder) == "foreign" && !foreign) continue;  // only root can give a folder away
-        auto refusal = preparePrivateFolder(temp / row.folder);
+        const Result<void> prepared = preparePrivateFolder(temp / row.folder);
         if (*row.why == 0) {
-            EXPECT_FALSE(refusal) << row.folder << ": " << refusal.value_or("");
+            EXPECT_TRUE(prepared) << row.folder << ": " << (prepared ? "" : prepared.error().message());
         } else {
-            ASSERT_TRUE(refusal) << row.folder;
-            EXPECT_NE(refusal->find(row.why), std::string::npos) << *refusal;
+            ASSERT_FALSE(prepared) << row.folder;
+            EXPECT_NE(prepared.error().message().find(row.why), std::string::npos) << prepared.error().message();
+            EXPECT_EQ(prepared.error().code, row.code) << prepared.error().message();
         }
     }
     struct stat made {};

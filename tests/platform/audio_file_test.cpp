@@ -44,12 +44,12 @@ TEST(AudioFile, ReadsWaveAiffCafAndMp3IntoFixedPoint) {
     };
     for (const Format& format : formats) {
         ASSERT_TRUE(writeSine(temp / format.name, format.format, 2, 44100, 44100)) << format.name;
-        AudioFileInfo info;
-        std::string error;
-        ASSERT_TRUE(readAudioFileInfo(temp / format.name, info, error)) << format.name << ": " << error;
-        EXPECT_EQ(info.channels, 2u);
-        DecodedAudio audio;
-        ASSERT_TRUE(decodeAudioFile(temp / format.name, 44100.0, audio, error)) << format.name << ": " << error;
+        const Result<AudioFileInfo> info = readAudioFileInfo(temp / format.name);
+        ASSERT_TRUE(info) << format.name << ": " << info.error().message();
+        EXPECT_EQ(info->channels, 2u);
+        const Result<DecodedAudio> decoded = decodeAudioFile(temp / format.name, 44100.0);
+        ASSERT_TRUE(decoded) << format.name << ": " << decoded.error().message();
+        const DecodedAudio& audio = *decoded;
         EXPECT_EQ(audio.numChannels, 2u);
         EXPECT_NEAR(static_cast<double>(audio.frames()), 44100.0, 2000.0) << format.name;  // mp3 pads a little
         int32_t peak = 0;
@@ -66,11 +66,10 @@ TEST(AudioFile, ReadsWaveAiffCafAndMp3IntoFixedPoint) {
 TEST(AudioFile, OtherRatesAreConverted) {
     testing::TempDir temp;
     ASSERT_TRUE(writeSine(temp / "slow.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 22050, 22050));
-    DecodedAudio audio;
-    std::string error;
-    ASSERT_TRUE(decodeAudioFile(temp / "slow.wav", 48000.0, audio, error)) << error;
-    EXPECT_NEAR(static_cast<double>(audio.frames()), 48000.0, 64.0);
-    EXPECT_EQ(audio.sampleRate, 48000.0);
+    const Result<DecodedAudio> audio = decodeAudioFile(temp / "slow.wav", 48000.0);
+    ASSERT_TRUE(audio) << audio.error().message();
+    EXPECT_NEAR(static_cast<double>(audio->frames()), 48000.0, 64.0);
+    EXPECT_EQ(audio->sampleRate, 48000.0);
 }
 
 TEST(AudioFile, BrokenFilesAreRefusedWithAReason) {
@@ -79,12 +78,21 @@ TEST(AudioFile, BrokenFilesAreRefusedWithAReason) {
     std::ofstream(temp / "empty.wav");
     ASSERT_TRUE(writeSine(temp / "quad.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 44100, 100));
     ASSERT_TRUE(writeSine(temp / "silent.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, 0));
-    for (const char* name : {"noise.wav", "empty.wav", "missing.wav", "quad.wav", "silent.wav"}) {
-        DecodedAudio audio;
-        std::string error;
-        EXPECT_FALSE(decodeAudioFile(temp / name, 44100.0, audio, error)) << name;
-        EXPECT_FALSE(error.empty()) << name;
-        EXPECT_EQ(audio.frames(), 0u) << name;
+    struct Case {
+        const char* name;
+        AudioDecodeError code;
+    };
+    const Case cases[] = {{"noise.wav", AudioDecodeNotReadable},
+                          {"empty.wav", AudioDecodeNotReadable},
+                          {"missing.wav", AudioDecodeNotReadable},
+                          {"quad.wav", AudioDecodeUnsupported},
+                          {"silent.wav", AudioDecodeNoFrames}};
+    for (const Case& c : cases) {
+        const Result<DecodedAudio> audio = decodeAudioFile(temp / c.name, 44100.0);
+        ASSERT_FALSE(audio) << c.name;
+        EXPECT_FALSE(audio.error().message().empty()) << c.name;
+        EXPECT_EQ(audio.error().domain, kAudioDecodeErrorDomain) << c.name;
+        EXPECT_EQ(audio.error().code, c.code) << c.name << ": " << audio.error().message();
     }
 }
 
@@ -95,12 +103,10 @@ TEST(AudioFile, AGarbageMp3IsNotReadableAudioAndTheDecoderSaysNothing) {
         for (int i = 0; i < 4096; ++i) garbage.put(static_cast<char>((i * 7919 + 13) % 251));
     }
     ::testing::internal::CaptureStderr();
-    DecodedAudio audio;
-    std::string error;
-    EXPECT_FALSE(decodeAudioFile(temp / "song.mp3", 44100.0, audio, error));
-    AudioFileInfo info;
-    std::string infoError;
-    EXPECT_FALSE(readAudioFileInfo(temp / "song.mp3", info, infoError));
+    const Result<DecodedAudio> audio = decodeAudioFile(temp / "song.mp3", 44100.0);
+    EXPECT_FALSE(audio);
+    const std::string error = audio ? std::string() : audio.error().message();
+    EXPECT_FALSE(readAudioFileInfo(temp / "song.mp3"));
     const std::string chatter = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(error.rfind("not a readable audio file: ", 0), 0u) << error;
     EXPECT_EQ(error.find("does not exist"), std::string::npos) << error;
@@ -108,7 +114,8 @@ TEST(AudioFile, AGarbageMp3IsNotReadableAudioAndTheDecoderSaysNothing) {
 
     // A real MP3 still reads.
     ASSERT_TRUE(writeSine(temp / "tone.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1, 44100, 4410));
-    EXPECT_TRUE(decodeAudioFile(temp / "tone.mp3", 44100.0, audio, error)) << error;
+    const Result<DecodedAudio> tone = decodeAudioFile(temp / "tone.mp3", 44100.0);
+    EXPECT_TRUE(tone) << tone.error().message();
 }
 
 TEST(WaveWriter, AWriteThatFailsLeavesNoFileAndAnOlderOneAsItWas) {
@@ -167,12 +174,11 @@ TEST(WaveWriter, ConvertsToTheFileRateAndReportsAFolderThatIsNotThere) {
     const int32_t* channels[1] = {samples.data()};
     ASSERT_TRUE(writer.write(channels, 48000));
     ASSERT_TRUE(writer.close());
-    AudioFileInfo info;
-    std::string error;
-    ASSERT_TRUE(readAudioFileInfo(temp / "out.wav", info, error));
-    EXPECT_EQ(info.sampleRate, 44100.0);
-    EXPECT_NEAR(static_cast<double>(info.frames), 44100.0, 64.0);
-    EXPECT_EQ(writer.framesWritten(), static_cast<uint64_t>(info.frames));
+    const Result<AudioFileInfo> info = readAudioFileInfo(temp / "out.wav");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->sampleRate, 44100.0);
+    EXPECT_NEAR(static_cast<double>(info->frames), 44100.0, 64.0);
+    EXPECT_EQ(writer.framesWritten(), static_cast<uint64_t>(info->frames));
 
     WaveWriter nowhere;
     EXPECT_FALSE(nowhere.open(temp / "no" / "folder.wav", 2, 44100.0, 44100.0));

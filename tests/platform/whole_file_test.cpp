@@ -61,9 +61,9 @@ TEST(WholeFile, ANewFileGetsTheModeOfTheOneItReplacesOrTheUsualOne) {
         ::umask(c.creationMask);
         WholeFileOptions options;
         options.mode = c.asked;
-        const WriteOutcome written = writeFileWhole(file, "new", options);
+        const Result<void> written = writeFileWhole(file, "new", options);
         ::umask(022);
-        ASSERT_TRUE(written.ok()) << c.name << ": " << written.message();
+        ASSERT_TRUE(written.ok()) << c.name << ": " << (written ? "" : written.error().message());
         EXPECT_EQ(fileBytes(file), "new") << c.name;
         EXPECT_EQ(modeOf(file), c.expected) << c.name << std::oct << " got " << modeOf(file);
     }
@@ -101,26 +101,30 @@ TEST(WholeFile, AFailedStepLeavesNothingAsideAndTheTargetAsItWas) {
     std::filesystem::create_directories(temp / "kit" / "inside");
     WholeFile overFolder(temp / "kit");
     ASSERT_TRUE(overFolder.write("bytes"));
-    const WriteOutcome refused = overFolder.commit();
-    EXPECT_FALSE(refused.ok());
-    EXPECT_FALSE(refused.diskFull());
-    EXPECT_NE(refused.message().find("kit"), std::string::npos) << refused.message();
+    const Result<void> refused = overFolder.commit();
+    ASSERT_FALSE(refused.ok());
+    EXPECT_FALSE(isDiskFull(refused.error()));
+    EXPECT_NE(refused.error().message().find("kit"), std::string::npos) << refused.error().message();
     EXPECT_EQ(namesIn(temp.path()), "kit");
 
     // A taken name is refused, and the file stays aside for another name.
     put(temp / "pasted 01.wav", "the user's");
     WholeFile fresh(temp / "pasted 01.wav", WholeFileOptions().named(".partial-XXXXXX"));
     ASSERT_TRUE(fresh.write("new take"));
-    EXPECT_EQ(fresh.commitWithoutReplacing(temp / "pasted 01.wav").code(), EEXIST);
+    const Result<void> taken = fresh.commitWithoutReplacing(temp / "pasted 01.wav");
+    ASSERT_FALSE(taken.ok());
+    EXPECT_EQ(taken.error().code, EEXIST);
     EXPECT_EQ(fileBytes(temp / "pasted 01.wav"), "the user's");
     ASSERT_TRUE(fresh.commitWithoutReplacing(temp / "pasted 02.wav").ok());
     EXPECT_EQ(fileBytes(temp / "pasted 02.wav"), "new take");
     EXPECT_EQ(fresh.target(), temp / "pasted 02.wav");
 
     // No folder to write into: told at once, with its reason.
-    const WriteOutcome nowhere = writeFileWhole(temp / "missing" / "state", "x");
-    EXPECT_EQ(nowhere.code(), ENOENT);
-    EXPECT_EQ(nowhere.reason(), std::strerror(ENOENT));
+    const Result<void> nowhere = writeFileWhole(temp / "missing" / "state", "x");
+    ASSERT_FALSE(nowhere.ok());
+    EXPECT_EQ(nowhere.error().domain, kPosixErrorDomain);
+    EXPECT_EQ(nowhere.error().code, ENOENT);
+    EXPECT_EQ(systemReason(nowhere.error()), std::strerror(ENOENT));
     EXPECT_EQ(namesIn(temp.path()), "kit pasted 01.wav pasted 02.wav");
 }
 
@@ -136,7 +140,7 @@ TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
     struct Case {
         const char* name;
         std::filesystem::path folder;
-        std::function<WriteOutcome(const std::filesystem::path&)> write;
+        std::function<Result<void>(const std::filesystem::path&)> write;
         int code;
         bool diskFull;
     };
@@ -155,10 +159,12 @@ TEST(WholeFile, AFullDiskAndAReadOnlyFolderAreToldApartAndLeaveNothingBehind) {
          EROFS, false},
     };
     for (const Case& c : cases) {
-        const WriteOutcome outcome = c.write(c.folder);
-        EXPECT_EQ(outcome.code(), c.code) << c.name << ": " << outcome.message();
-        EXPECT_EQ(outcome.diskFull(), c.diskFull) << c.name;
-        EXPECT_NE(outcome.message().find(c.folder.string()), std::string::npos) << c.name << ": " << outcome.message();
+        const Result<void> outcome = c.write(c.folder);
+        ASSERT_FALSE(outcome.ok()) << c.name;
+        const Error& error = outcome.error();
+        EXPECT_EQ(error.code, c.code) << c.name << ": " << error.message();
+        EXPECT_EQ(isDiskFull(error), c.diskFull) << c.name;
+        EXPECT_NE(error.message().find(c.folder.string()), std::string::npos) << c.name << ": " << error.message();
         EXPECT_EQ(namesIn(c.folder), "state") << c.name;
         EXPECT_EQ(fileBytes(c.folder / "state"), "old") << c.name;
     }

@@ -282,21 +282,22 @@ void EditSampleViewController::stopRecordingAndKeepTake() {
         return;
     }
     library::SoundDataManager& library = *services_.library;
-    FileOutcome kept = keepRecordedTake(takePath_, library.applicationDocumentsDirectory());
-    if (!kept.ok()) {
-        if (kept.error == "the recording holds no sound") {
+    platform::Result<std::filesystem::path> kept = keepRecordedTake(takePath_, library.applicationDocumentsDirectory());
+    if (!kept) {
+        const std::string why = kept.error().message();
+        if (kept.error().code == AudioFileNoSound) {
             setStatus("Nothing was recorded: the take holds no sound.");
         } else {
-            STROMBEL_LOG_ERROR("the recording {} could not be kept: {}", takePath_, kept.error);
+            STROMBEL_LOG_ERROR("the recording {} could not be kept: {}", takePath_, why);
             alert("Recording", QString("The recording could not be kept (%1). It is still in %2.")
-                                   .arg(QString::fromStdString(kept.error), QString::fromStdString(takePath_)));
+                                   .arg(QString::fromStdString(why), QString::fromStdString(takePath_)));
         }
         return;
     }
     // Kept: the take leaves the caches (one found there at start was never kept).
     std::error_code ignored;
     std::filesystem::remove(takePath_, ignored);
-    const std::string relative = std::filesystem::relative(kept.path, library.applicationDirectory()).string();
+    const std::string relative = std::filesystem::relative(*kept, library.applicationDirectory()).string();
     library.notifyOfNewUserSample(relative);
     openSample(relative);
     QStringList lost;
@@ -360,10 +361,12 @@ void EditSampleViewController::trimBtnPressed() {
     }
     const uint64_t first = uint64_t(from * double(peaks_.frames)), last = uint64_t(to * double(peaks_.frames));
     if (services_.engine) services_.engine->stopTrack(openedSample_);
-    FileOutcome trimmed = trimAudioFile(services_.library->absolutePathOfSample(openedSample_), first, last);
-    if (!trimmed.ok()) {
-        STROMBEL_LOG_ERROR("cannot trim {}: {}", openedSample_, trimmed.error);
-        alert("Trim", QString("The sample was not trimmed: %1.").arg(QString::fromStdString(trimmed.error)));
+    platform::Result<std::filesystem::path> trimmed =
+        trimAudioFile(services_.library->absolutePathOfSample(openedSample_), first, last);
+    if (!trimmed) {
+        const std::string why = trimmed.error().message();
+        STROMBEL_LOG_ERROR("cannot trim {}: {}", openedSample_, why);
+        alert("Trim", QString("The sample was not trimmed: %1.").arg(QString::fromStdString(why)));
         return;
     }
     // The engine reloads its tracks when the library says the samples changed.

@@ -138,12 +138,13 @@ void AudioExchangeViewController::checkExchange() {
 bool AudioExchangeViewController::canSend() const { return readable_ && !sendButton_->isHidden(); }
 
 std::filesystem::path AudioExchangeViewController::snapshot() {
-    FileOutcome copy = snapshotForCopy(path_, std::filesystem::path(path_).parent_path() / "copies");
-    if (!copy.ok()) {
-        setMessage(QString("Nothing was copied: %1.").arg(QString::fromStdString(copy.error)));
+    platform::Result<std::filesystem::path> copy =
+        snapshotForCopy(path_, std::filesystem::path(path_).parent_path() / "copies");
+    if (!copy) {
+        setMessage(QString("Nothing was copied: %1.").arg(QString::fromStdString(copy.error().message())));
         return {};
     }
-    return copy.path;
+    return *copy;
 }
 
 void AudioExchangeViewController::copyBtnPressed() {
@@ -269,22 +270,23 @@ void ExchangePasteViewController::writeInBackground(std::shared_ptr<const std::v
     std::weak_ptr<int> alive = alive_;
     auto write = [this, &loop, alive, bytes = std::move(bytes), file = std::move(file),
                   folder = std::filesystem::path(folder_), name = std::move(name)] {
-        FileOutcome pasted = !file.empty() ? writePastedAudioFile(file, folder)
-                             : bytes       ? writePastedAudio(*bytes, folder)
-                                           : FileOutcome{{}, "the clipboard holds no audio"};
+        platform::Result<std::filesystem::path> pasted =
+            !file.empty() ? writePastedAudioFile(file, folder)
+            : bytes       ? writePastedAudio(*bytes, folder)
+                    : platform::Error::make(kAudioFileErrorDomain, AudioFileNotWritten, "the clipboard holds no audio");
         loop.post([this, alive, pasted = std::move(pasted), name] {
             if (alive.expired() || isClosing()) {
                 // DONE was pressed meanwhile: nobody will name this file, so it goes.
                 std::error_code ignored;
-                if (pasted.ok()) std::filesystem::remove(pasted.path, ignored);
+                if (pasted) std::filesystem::remove(*pasted, ignored);
                 return;
             }
             writing_ = false;
-            if (!pasted.ok()) {
-                setMessage(QString("Nothing was pasted: %1.").arg(QString::fromStdString(pasted.error)));
+            if (!pasted) {
+                setMessage(QString("Nothing was pasted: %1.").arg(QString::fromStdString(pasted.error().message())));
                 return;
             }
-            finishPaste(pasted.path.string(), name);
+            finishPaste(pasted->string(), name);
         });
     };
     writer_ = platform::Worker("paste writer", std::move(write));
