@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/whole_file.h"
+#include "platform/posix_error.h"
 
 namespace strombel::platform {
 

@@ -32,18 +32,6 @@ std::filesystem::path folderOf(const std::filesystem::path& target) {
 
 }  // namespace
 
-Error posixError(int code, std::string_view message) {
-    return Error::make(kPosixErrorDomain, code, message);
-}
-
-bool isDiskFull(const Error& error) {
-    return error.domain == kPosixErrorDomain && (error.code == ENOSPC || error.code == EDQUOT);
-}
-
-std::string systemReason(const Error& error) {
-    return error.domain == kPosixErrorDomain ? std::strerror(static_cast<int>(error.code)) : error.message();
-}
-
 WholeFile::WholeFile(std::filesystem::path target, WholeFileOptions options)
     : target_(std::move(target)), synced_(options.synced), sync_(std::move(options.sync)) {
     if (!sync_) sync_ = [](int fd) { return ::fsync(fd); };

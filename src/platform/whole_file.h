@@ -16,23 +16,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix_error.h"
 #include "platform/result.h"
 
 namespace strombel::platform {
-
-/// The domain of the system's error numbers: the code is the errno.
-inline constexpr std::string_view kPosixErrorDomain = "POSIXErrorDomain";
-
-/// An error of kPosixErrorDomain: `code` is the errno of the step that failed and
-/// `message` a sentence naming that step and the file
-/// ("cannot write /a/.b.tmp-x1Y2z3: No space left on device").
-Error posixError(int code, std::string_view message);
-/// Whether `error` says the disk or the user's quota is full: making room may
-/// help, as it does not for a folder that cannot be written.
-bool isDiskFull(const Error& error);
-/// The system's words for a POSIX error alone ("No space left on device"); the
-/// message of any other.
-std::string systemReason(const Error& error);
 
 struct WholeFileOptions {
     /// The name of the file aside, in the target's folder; a trailing "XXXXXX"
@@ -82,7 +69,7 @@ public:
     const std::filesystem::path& target() const { return target_; }
     const std::filesystem::path& asidePath() const { return aside_; }
     uint64_t size() const { return size_; }
-    /// The first failure (a POSIX error); ok while there was none.
+    /// The first failure (a posixError naming the step and the file); ok while there was none.
     const Result<void>& failure() const { return failure_; }
 
     /// Appends all of `bytes`; false, with `failure()` set, when the disk refuses.

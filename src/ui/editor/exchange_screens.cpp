@@ -271,9 +271,12 @@ void ExchangePasteViewController::writeInBackground(std::shared_ptr<const std::v
     auto write = [this, &loop, alive, bytes = std::move(bytes), file = std::move(file),
                   folder = std::filesystem::path(folder_), name = std::move(name)] {
         platform::Result<std::filesystem::path> pasted =
-            !file.empty() ? writePastedAudioFile(file, folder)
-            : bytes       ? writePastedAudio(*bytes, folder)
-                    : platform::Error::make(kAudioFileErrorDomain, AudioFileNotWritten, "the clipboard holds no audio");
+            platform::Error::make(kAudioFileErrorDomain, AudioFileNotWritten, "the clipboard holds no audio");
+        if (!file.empty()) {
+            pasted = writePastedAudioFile(file, folder);
+        } else if (bytes) {
+            pasted = writePastedAudio(*bytes, folder);
+        }
         loop.post([this, alive, pasted = std::move(pasted), name] {
             if (alive.expired() || isClosing()) {
                 // DONE was pressed meanwhile: nobody will name this file, so it goes.
