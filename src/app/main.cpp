@@ -200,8 +200,7 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     program.launch();
     // Addresses the desktop opens come through the local socket.
     std::optional<app::OpenUrlServer> openUrls;
-    std::string openUrlRefusal;
-    if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root(), &openUrlRefusal)) {
+    if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root())) {
         openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler(
                                       [&program](const std::string& url, std::string& refusal) {
                                           return program.delegate().handleOpenURL(url, &refusal);
@@ -211,7 +210,7 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
         if (openUrls->isListening() && !openUrls->announceIn(sandbox.root()))
             STROMBEL_LOG_WARN("Addresses opened from another session cannot reach Strombel: {}", openUrls->error());
     } else {
-        STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", openUrlRefusal);
+        STROMBEL_LOG_ERROR("Addresses opened by the desktop cannot reach Strombel: {}", socket.error().message());
     }
     // The analytics client (never started) would read the device class and the
     // screen from the platform's facts.

@@ -178,8 +178,7 @@ uint64_t folderHash(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::filesystem::path& root,
-                                                                   std::string* refusal) {
+platform::Result<std::filesystem::path> OpenUrlServer::socketPathFor(const std::filesystem::path& root) {
     std::filesystem::path runtime;
     if (auto folder = platform::userRuntimeFolder()) {
         runtime = *folder;
@@ -188,10 +187,8 @@ std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::fil
         // is ours alone.
         std::error_code ignored;
         runtime = std::filesystem::temp_directory_path(ignored) / fmt::format("strombel-{}", ::geteuid());
-        if (const platform::Result<void> prepared = platform::preparePrivateFolder(runtime); !prepared) {
-            if (refusal) *refusal = prepared.error().message();
-            return std::nullopt;
-        }
+        if (platform::Result<void> prepared = platform::preparePrivateFolder(runtime); !prepared)
+            return std::move(prepared).error();
     }
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::weakly_canonical(root, error);
@@ -199,13 +196,12 @@ std::optional<std::filesystem::path> OpenUrlServer::socketPathFor(const std::fil
     return runtime / fmt::format("strombel-{:016x}.socket", folderHash(name));
 }
 
-std::optional<std::filesystem::path> OpenUrlServer::ownerSocketFor(const std::filesystem::path& root,
-                                                                    std::string* refusal) {
+platform::Result<std::filesystem::path> OpenUrlServer::ownerSocketFor(const std::filesystem::path& root) {
     // The owner's own word first: its runtime folder may not be this start's.
     std::error_code error;
     const std::filesystem::path announced = std::filesystem::read_symlink(root / kAnnouncementName, error);
     if (!error && announced.is_absolute()) return announced;
-    return socketPathFor(root, refusal);
+    return socketPathFor(root);
 }
 
 struct OpenUrlServer::Held {
@@ -413,9 +409,8 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
     const std::string runs = "another Strombel already runs on the folder " + root.string();
     if (!url) return {std::nullopt, runs, "Use the Strombel that runs, or start this one with --root and another folder."};
     if (std::string why = addressProblem(*url); !why.empty()) return endsWith(addressRefused(why));
-    std::string noSocket;
-    if (!OpenUrlServer::ownerSocketFor(root, &noSocket))
-        return {std::nullopt, runs + ", and the address cannot reach it: " + noSocket, kFolderAdvice};
+    if (const auto socket = OpenUrlServer::ownerSocketFor(root); !socket)
+        return {std::nullopt, runs + ", and the address cannot reach it: " + socket.error().message(), kFolderAdvice};
 
     const platform::Clock& clock = platform::required(tries.clock, "HandOverTries::clock");
     const auto wait = tries.wait ? tries.wait : waitUnlessEnded;
@@ -426,7 +421,7 @@ SecondStart startOnOwnedFolder(platform::DataFolderLock& folder, const std::file
         // A try that got the address through waits for the answer as long as there is time.
         const uint64_t millis = std::max<uint64_t>(left / platform::kNanosPerMillisecond, 1);
         // Looked up at each try: an owner still starting announces its socket later.
-        const std::optional<std::filesystem::path> socket = OpenUrlServer::ownerSocketFor(root);
+        const platform::Result<std::filesystem::path> socket = OpenUrlServer::ownerSocketFor(root);
         if (const std::optional<Answer> answer = socket ? tryHandOver(*socket, *url, millis) : std::nullopt) {
             if (answer->opened) return endsWith(0);
             return endsWith(

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/data_folder_lock.h"
 #include "platform/main_loop.h"
+#include "platform/result.h"
 
 class QSocketNotifier;
 
@@ -49,12 +50,10 @@ public:
     /// The socket for the data folder `root` in the user's runtime folder
     /// ($XDG_RUNTIME_DIR, else "strombel-<uid>" in the system's temporary
     /// folder, used only when it is a real folder of the user's with mode
-    /// 0700). Nothing when the folder is refused; `refusal` then says why.
-    static std::optional<std::filesystem::path> socketPathFor(const std::filesystem::path& root,
-                                                              std::string* refusal = nullptr);
+    /// 0700). Fails, saying why, when the folder is refused.
+    static platform::Result<std::filesystem::path> socketPathFor(const std::filesystem::path& root);
     /// The socket the owner of `root` announced there, else `socketPathFor(root)`.
-    static std::optional<std::filesystem::path> ownerSocketFor(const std::filesystem::path& root,
-                                                               std::string* refusal = nullptr);
+    static platform::Result<std::filesystem::path> ownerSocketFor(const std::filesystem::path& root);
 
     /// Listens at `path` and hands every address to `handler`, on the Qt event
     /// loop; the time limits run on `loop`'s clock. For the data folder's owner

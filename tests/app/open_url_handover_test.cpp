@@ -590,9 +590,9 @@ TEST(OpenUrlFallbackFolder, IsUsedOnlyWhenItIsTheUsersAlone) {
     for (auto& [why, make] : rows) {
         std::filesystem::remove(fallback);
         if (!make()) continue;  // giving a folder away takes root
-        std::string refusal;
-        EXPECT_FALSE(OpenUrlServer::socketPathFor(dir / "data", &refusal)) << why;
-        EXPECT_NE(refusal.find(why), std::string::npos) << refusal;
+        const auto refused = OpenUrlServer::socketPathFor(dir / "data");
+        ASSERT_FALSE(refused) << why;
+        EXPECT_NE(refused.error().message().find(why), std::string::npos) << refused.error().message();
     }
     std::filesystem::remove(fallback);
     auto made = OpenUrlServer::socketPathFor(dir / "data");
