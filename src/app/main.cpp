@@ -202,9 +202,7 @@ int run(int argc, char** argv, std::optional<strombel::platform::DataFolderLock>
     std::optional<app::OpenUrlServer> openUrls;
     if (auto socket = app::OpenUrlServer::socketPathFor(sandbox.root())) {
         openUrls.emplace(*socket, app::OpenUrlServer::ExplainingHandler(
-                                      [&program](const std::string& url, std::string& refusal) {
-                                          return program.delegate().handleOpenURL(url, &refusal);
-                                      }),
+                                      [&program](const std::string& url) { return program.delegate().openURL(url); }),
                          loop);
         // A start whose runtime folder is another finds the socket through the data folder.
         if (openUrls->isListening() && !openUrls->announceIn(sandbox.root()))

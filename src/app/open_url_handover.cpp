@@ -213,8 +213,9 @@ struct OpenUrlServer::Held {
 OpenUrlServer::OpenUrlServer(std::filesystem::path path, Handler handler, platform::MainLoop& loop)
     : OpenUrlServer(
           std::move(path),
-          ExplainingHandler([handler = std::move(handler)](const std::string& url, std::string&) {
-              return handler && handler(url);
+          ExplainingHandler([handler = std::move(handler)](const std::string& url) -> platform::Result<void> {
+              if (handler && handler(url)) return {};
+              return platform::Error::make(kOpenUrlErrorDomain, kOpenUrlRefused, "");  // no reason given
           }),
           loop) {}
 
@@ -382,8 +383,11 @@ bool OpenUrlServer::readAndAnswer(int fd, std::string& buffer) {
         if (end > kMaximumURLSize) return true;
         const std::string url = buffer.substr(0, end);
         // An empty line only asks whether anyone listens.
-        std::string refusal;
-        const bool opened = !url.empty() && handler_ && handler_(url, refusal);
+        const platform::Result<void> taken = url.empty() || !handler_
+                                                 ? platform::Error::make(kOpenUrlErrorDomain, kOpenUrlRefused, "")
+                                                 : handler_(url);
+        const bool opened = taken.ok();
+        std::string refusal = opened ? std::string() : taken.error().message();
         std::replace_if(refusal.begin(), refusal.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
         const std::string answer = opened ? "YES\n" : refusal.empty() ? "NO\n" : "NO " + refusal + "\n";
         // A fresh connection's buffer takes a short answer whole.
@@ -392,15 +396,10 @@ bool OpenUrlServer::readAndAnswer(int fd, std::string& buffer) {
     }
 }
 
-std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url,
-                                    std::string* refusal) {
-    if (std::string why = addressProblem(url); !why.empty()) {
-        if (refusal) *refusal = why;
-        return false;
-    }
+std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url) {
+    if (!addressProblem(url).empty()) return false;
     const std::optional<Answer> answer = tryHandOver(path, url, kAnswerMillis);
     if (!answer) return std::nullopt;
-    if (refusal) *refusal = answer->refusal;
     return answer->opened;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/data_folder_lock.h"
@@ -16,6 +17,11 @@
 class QSocketNotifier;
 
 namespace strombel::app {
+
+/// An address the program was handed and did not open; the message says why,
+/// or is empty when no reason was given.
+inline constexpr std::string_view kOpenUrlErrorDomain = "OpenURLErrorDomain";
+inline constexpr int64_t kOpenUrlRefused = 1;
 
 /// Addresses the desktop opens with the program (the browser's way back from
 /// the social network's login) reach the running program through a local socket
@@ -44,8 +50,8 @@ public:
     /// The link in the data folder to the socket of the program that owns it.
     static constexpr const char* kAnnouncementName = ".running.socket";
     using Handler = std::function<bool(const std::string& url)>;
-    /// Opens `url`, or sets `refusal` to why not and answers false.
-    using ExplainingHandler = std::function<bool(const std::string& url, std::string& refusal)>;
+    /// Opens `url`, or fails saying why not.
+    using ExplainingHandler = std::function<platform::Result<void>(const std::string& url)>;
 
     /// The socket for the data folder `root` in the user's runtime folder
     /// ($XDG_RUNTIME_DIR, else "strombel-<uid>" in the system's temporary
@@ -111,9 +117,8 @@ private:
 /// Hands `url` to the program listening at `path` in one try: its answer (true
 /// for YES), or nothing when no program took it (none listens, or it turned the
 /// connection away). Never waits to connect; waits at most a few seconds for
-/// the answer. `refusal`, when given, is set to why the address was not opened.
-std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url,
-                                    std::string* refusal = nullptr);
+/// the answer.
+std::optional<bool> handOverOpenURL(const std::filesystem::path& path, const std::string& url);
 
 /// How a start keeps trying to hand its address to the folder's owner: for
 /// `timeAllowed` on `clock` (required), waiting `pause` between tries

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "app/open_url_handover.h"
 #include "hub/bus_message.h"
 #include "logging/log.h"
 #include "platform/required.h"
@@ -181,14 +182,11 @@ void TumblecraftAppDelegate::playbackStateChanged(bool isPlaying) {
     if (playTrigger_) playTrigger_->setState(isPlaying ? 1 : 0);
 }
 
-bool TumblecraftAppDelegate::handleOpenURL(const std::string& url, std::string* refusal) {
-    if (!socialClient_) {
-        if (refusal) *refusal = "the social network client is not running yet";
-        return false;
-    }
-    platform::Result<void> taken = socialClient_->handleLoginRedirect(url);
-    if (!taken && refusal) *refusal = taken.error().message();
-    return taken.ok();
+platform::Result<void> TumblecraftAppDelegate::openURL(const std::string& url) {
+    if (!socialClient_)
+        return platform::Error::make(kOpenUrlErrorDomain, kOpenUrlRefused,
+                                     "the social network client is not running yet");
+    return socialClient_->handleLoginRedirect(url);
 }
 
 void TumblecraftAppDelegate::applicationWillResignActive() {

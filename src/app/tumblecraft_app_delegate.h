@@ -84,9 +84,10 @@ public:
     void connectionsChanged(const platform::Notification& notification);
     /// The pad screen's playback state, mirrored on the hub's play button.
     void playbackStateChanged(bool isPlaying) override;
-    /// URLs opened by the session go to the social network client; `refusal`,
-    /// when given, says why one was not opened.
-    bool handleOpenURL(const std::string& url, std::string* refusal = nullptr);
+    /// URLs opened by the session go to the social network client.
+    bool handleOpenURL(const std::string& url) { return openURL(url).ok(); }
+    /// The same, saying why an address was not opened.
+    platform::Result<void> openURL(const std::string& url);
 
     void applicationWillResignActive();
     void applicationDidEnterBackground();

@@ -123,11 +123,8 @@ TEST_F(OpenUrlHandoverTest, TheProgramHandsItsAddressToTheRunningOneAndEnds) {
 
 TEST_F(OpenUrlHandoverTest, ARefusedAddressIsExplainedOnStandardError) {
     info::SocialClient client("482915736204518", nullptr);
-    OpenUrlServer server(socket, OpenUrlServer::ExplainingHandler([&](const std::string& url, std::string& refusal) {
-                             platform::Result<void> taken = client.handleLoginRedirect(url);
-                             if (!taken) refusal = taken.error().message();
-                             return taken.ok();
-                         }),
+    OpenUrlServer server(socket, OpenUrlServer::ExplainingHandler(
+                                     [&](const std::string& url) { return client.handleLoginRedirect(url); }),
                          platform::MainLoop::shared());
     ASSERT_TRUE(server.isListening());
     const struct {
