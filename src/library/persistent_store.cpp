@@ -143,8 +143,8 @@ PersistentStore::PersistentStore(std::filesystem::path file) : file_(std::move(f
         return;
     }
 
-    std::string reason;
-    switch (inspect(reason)) {
+    auto [check, reason] = inspect();
+    switch (check) {
         case Check::Fresh:
             if (const platform::Result<void> made = createSchema(); !made) {
                 openError_ = "the store file cannot be made: " + made.error().message();
@@ -243,13 +243,13 @@ platform::Result<void> PersistentStore::openFile() {
     return {};
 }
 
-PersistentStore::Check PersistentStore::inspect(std::string& reason) {
+PersistentStore::Inspection PersistentStore::inspect() {
     // A failure of the disk (full, read-only, I/O) says nothing about the file.
-    auto failed = [this, &reason](const std::string& what, SetAsideReason kind) {
+    auto failed = [this](const std::string& what, SetAsideReason kind) {
         const bool damaged = platform::sqliteCodeMeansDamage(sqlite3_extended_errcode(database_));
-        reason = (damaged ? what : std::string()) + sqlite3_errmsg(database_);
         if (damaged) setAsideReason_ = kind;
-        return damaged ? Check::Damaged : Check::Unreachable;
+        return Inspection{damaged ? Check::Damaged : Check::Unreachable,
+                          (damaged ? what : std::string()) + sqlite3_errmsg(database_)};
     };
     Statement version(database_, "PRAGMA user_version");
     if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW)
@@ -260,29 +260,26 @@ PersistentStore::Check PersistentStore::inspect(std::string& reason) {
     if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW)
         return failed("not a store file: ", SetAsideReason::notAStore);
     const int64_t tableCount = tables.integer(0);
-    if (userVersion == 0 && tableCount == 0) return Check::Fresh;
+    if (userVersion == 0 && tableCount == 0) return {Check::Fresh, {}};
     if (userVersion > kSchemaVersion) {
-        reason = "the store was written by a newer version (schema " + std::to_string(userVersion) + ")";
         setAsideReason_ = SetAsideReason::newerSchema;
-        return Check::Damaged;
+        return {Check::Damaged, "the store was written by a newer version (schema " + std::to_string(userVersion) + ")"};
     }
     if (userVersion == 0) {
-        reason = "the store has no schema version";
         setAsideReason_ = SetAsideReason::notAStore;
-        return Check::Damaged;
+        return {Check::Damaged, "the store has no schema version"};
     }
     // Versions below kSchemaVersion would be migrated here, one step at a time.
 
     Statement check(database_, "PRAGMA quick_check");
     if (!check.ok() || sqlite3_step(check.get()) != SQLITE_ROW)
         return failed("the store cannot be checked: ", SetAsideReason::damaged);
-    std::string verdict = check.text(0);
+    const std::string verdict = check.text(0);
     if (verdict != "ok") {
-        reason = "the store is damaged: " + verdict;
         setAsideReason_ = SetAsideReason::damaged;
-        return Check::Damaged;
+        return {Check::Damaged, "the store is damaged: " + verdict};
     }
-    return Check::Good;
+    return {Check::Good, {}};
 }
 
 platform::Result<void> PersistentStore::createSchema() {

@@ -150,7 +150,12 @@ private:
     platform::Result<void> openFile();
     /// Reads a file the disk will not let us use as usual, touching nothing.
     void openUntouched(const std::string& why);
-    Check inspect(std::string& reason);
+    /// What a look at an opened file found, and for a damaged or unreachable one why.
+    struct Inspection {
+        Check check;
+        std::string reason;
+    };
+    Inspection inspect();
     platform::Result<void> createSchema();
     /// Reads every table into `rows`; what came before a failure stays there.
     platform::Result<void> readRows(StoreRows& rows);
