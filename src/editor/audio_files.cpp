@@ -173,8 +173,10 @@ bool writeSixteenBitWaveAsIs(std::span<const uint8_t> samples, const SF_INFO& in
 
 /// Opens bytes in memory for reading and checks them as a paste takes them.
 SndFilePtr openPasted(platform::SndFileMemoryReader& reader, SF_VIRTUAL_IO& io, SF_INFO& info, std::string& error) {
-    error = checkPastedAudio(reader.bytes);
-    if (!error.empty()) return nullptr;
+    if (const platform::Result<void> checked = checkPastedAudio(reader.bytes); !checked) {
+        error = checked.error().message();
+        return nullptr;
+    }
     info = {};
     SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
     if (!in) error = "this is not audio";
@@ -327,8 +329,8 @@ platform::Result<std::filesystem::path> keepRecordedTake(const std::filesystem::
         if (!in) return failed("the recording cannot be read");
     }
     if (info.frames <= 0) return failed("the recording holds no sound", AudioFileNoSound);
-    if (const std::string why = platform::checkSoundFile(take); !why.empty())
-        return failed("the recording cannot be kept: " + why);
+    if (const platform::Result<void> checked = platform::checkSoundFile(take); !checked)
+        return failed("the recording cannot be kept: " + checked.error().message());
     platform::Result<std::vector<uint8_t>> read = readRegularFile(take, std::numeric_limits<uint64_t>::max());
     if (!read) return failed("the recording cannot be read: " + read.error().message());
     const std::vector<uint8_t>& bytes = read.value();
@@ -420,9 +422,11 @@ std::vector<RecoveredTake> recoverTakes(const std::filesystem::path& take, const
     return outcomes;
 }
 
-std::string checkPastedAudio(std::span<const uint8_t> bytes) {
-    if (bytes.empty()) return "there is no audio to paste";
-    if (bytes.size() > kMaxPasteBytes) return "the audio is larger than 256 MB";
+platform::Result<void> checkPastedAudio(std::span<const uint8_t> bytes) {
+    using platform::kAudioDecodeErrorDomain, platform::AudioDecodeUnsupported;
+    if (bytes.empty()) return platform::Error::make(kAudioDecodeErrorDomain, AudioDecodeUnsupported, "there is no audio to paste");
+    if (bytes.size() > kMaxPasteBytes)
+        return platform::Error::make(kAudioDecodeErrorDomain, AudioDecodeUnsupported, "the audio is larger than 256 MB");
     return platform::checkSoundBytes(bytes);
 }
 

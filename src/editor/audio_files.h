@@ -87,9 +87,9 @@ std::vector<RecoveredTake> recoverTakes(const std::filesystem::path& take, const
 
 /// Checks that `bytes` are audio a paste may take: a RIFF/WAVE whose chunks are
 /// whole (a data chunk may not claim more than the bytes hold), or another
-/// format libsndfile reads; one or two channels; at most kMaxPasteBytes. Empty
-/// when fine, else why not.
-std::string checkPastedAudio(std::span<const uint8_t> bytes);
+/// format libsndfile reads; one or two channels; at most kMaxPasteBytes. When not,
+/// an error saying why.
+platform::Result<void> checkPastedAudio(std::span<const uint8_t> bytes);
 
 /// Writes pasted audio as a 16-bit WAVE file under a fresh name ("pasted NN.wav",
 /// never one that exists) in `folder`, through a temporary file; other formats

@@ -71,9 +71,10 @@ bool SoundDataManager::removeSample(const std::shared_ptr<Sample>& sample, bool 
             const std::filesystem::path absolute = sandbox_.root() / filepath;
             std::error_code error;
             if (std::filesystem::exists(std::filesystem::symlink_status(absolute, error))) {
-                const std::string why = platform::Trash(sandbox_.trash()).moveToTrash(
-                    absolute, std::chrono::system_clock::now());
-                if (!why.empty()) {
+                const platform::Result<void> trashed =
+                    platform::Trash(sandbox_.trash()).moveToTrash(absolute, std::chrono::system_clock::now());
+                if (!trashed) {
+                    const std::string why = trashed.error().message();
                     STROMBEL_LOG_WARN("could not move {} to the trash: {}", absolute.string(), why);
                     removalProblem_ = fmt::format("'{}' could not be moved to the trash: {}. The file is kept.",
                                                   sample->name(), why);

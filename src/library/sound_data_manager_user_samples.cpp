@@ -268,9 +268,9 @@ void SoundDataManager::scanUserSamplesChanges() {
         if (knownPaths.count(file)) continue;
         const std::string name = file.substr(kFolder.size());
         const std::string absolute = (sandbox_.documents() / name).string();
-        if (const std::string error = platform::checkSoundFile(absolute); !error.empty()) {
+        if (const platform::Result<void> checked = platform::checkSoundFile(absolute); !checked) {
             STROMBEL_LOG_WARN("{} in the documents folder is not added to the user samples: {}", printableName(name),
-                              error);
+                              checked.error().message());
             notAudioFiles_[name] = fileStamp(absolute);
             continue;
         }
@@ -301,9 +301,9 @@ bool SoundDataManager::notifyOfNewUserSample(const std::string& relative) {
     for (const auto& sample : userSamples()) {
         if (sample->filepath() == relative) return false;
     }
-    if (const std::string error = platform::checkSoundFile(sandbox_.root() / relative); !error.empty()) {
+    if (const platform::Result<void> checked = platform::checkSoundFile(sandbox_.root() / relative); !checked) {
         STROMBEL_LOG_WARN("{} is not added to the user samples: {}",
-                          printableName(std::filesystem::path(relative).filename().string()), error);
+                          printableName(std::filesystem::path(relative).filename().string()), checked.error().message());
         return false;
     }
     STROMBEL_LOG_DEBUG("adding user sample: {}", std::filesystem::path(relative).filename().string());
@@ -343,7 +343,8 @@ std::optional<std::string> SoundDataManager::renameUserSampleWithIdx(uint64_t us
         const std::filesystem::path from = sandbox_.root() / oldPath;
         const std::filesystem::path to = sandbox_.root() / newPath;
         // Never replaces a file that is already there.
-        if (const std::string failure = platform::moveFileWithoutReplacing(from, to); !failure.empty()) {
+        if (const platform::Result<void> moved = platform::moveFileWithoutReplacing(from, to); !moved) {
+            const std::string failure = moved.error().message();
             STROMBEL_LOG_ERROR("could not rename sample file to: {} err: {}", printableName(newPath), failure);
             std::error_code ignored;
             renameProblem_ = std::filesystem::exists(to, ignored)

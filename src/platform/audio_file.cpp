@@ -135,36 +135,46 @@ std::string infoProblem(const SF_INFO& info) {
 
 }  // namespace
 
-std::string checkSoundFile(const std::filesystem::path& path) {
+namespace {
+
+/// Why a sound cannot become a sample as its error, or none.
+Result<void> unsupportedUnless(const std::string& problem) {
+    if (problem.empty()) return {};
+    return Error::make(kAudioDecodeErrorDomain, AudioDecodeUnsupported, problem);
+}
+
+}  // namespace
+
+Result<void> checkSoundFile(const std::filesystem::path& path) {
     SF_INFO info;
     std::string error;
     SndFilePtr file = openForReading(path, info, error);
-    if (!file) return error;
+    if (!file) return unsupportedUnless(error);
     std::ifstream in(path, std::ios::binary);
     std::error_code sizeError;
     const uint64_t size = std::filesystem::file_size(path, sizeError);
-    if (sizeError) return "not a readable audio file: " + sizeError.message();
+    if (sizeError) return unsupportedUnless("not a readable audio file: " + sizeError.message());
     const std::string chunks = containerProblem(size, [&in](uint64_t offset, size_t count, uint8_t* out) {
         in.clear();
         return bool(in.seekg(std::streamoff(offset)) && in.read(reinterpret_cast<char*>(out), std::streamsize(count)));
     });
-    if (!chunks.empty()) return chunks;
-    return infoProblem(info);
+    if (!chunks.empty()) return unsupportedUnless(chunks);
+    return unsupportedUnless(infoProblem(info));
 }
 
-std::string checkSoundBytes(std::span<const uint8_t> bytes) {
+Result<void> checkSoundBytes(std::span<const uint8_t> bytes) {
     const std::string chunks = containerProblem(bytes.size(), [bytes](uint64_t offset, size_t count, uint8_t* out) {
         if (offset + count > bytes.size()) return false;
         std::memcpy(out, bytes.data() + offset, count);
         return true;
     });
-    if (!chunks.empty()) return chunks;
+    if (!chunks.empty()) return unsupportedUnless(chunks);
     SndFileMemoryReader reader{bytes};
     SF_VIRTUAL_IO io = SndFileMemoryReader::io();
     SF_INFO info{};
     SndFilePtr in(sf_open_virtual(&io, SFM_READ, &info, &reader));
-    if (!in) return "this is not audio";
-    return infoProblem(info);
+    if (!in) return unsupportedUnless("this is not audio");
+    return unsupportedUnless(infoProblem(info));
 }
 
 namespace {

@@ -59,15 +59,15 @@ enum AudioDecodeError : int64_t {
 /// when the file cannot be opened or read.
 Result<AudioFileInfo> readAudioFileInfo(const std::filesystem::path& path);
 
-/// Why a sound file cannot become a sample, in words for the user, or empty when
-/// it can. It must open as audio, hold one or two channels and at least one
+/// Whether a sound file can become a sample; when not, an AudioDecodeUnsupported
+/// error saying why in words for the user. It must open as audio, hold one or two channels and at least one
 /// frame, and last no longer than `kMaxSoundSeconds`; a WAVE or AIFF file's chunks must be whole (no chunk, the sample data
 /// least of all, may claim more bytes than the file holds). Every way a file
 /// enters the library asks this: store downloads, files found in the documents
 /// folder, pastes and microphone takes.
-std::string checkSoundFile(const std::filesystem::path& path);
+Result<void> checkSoundFile(const std::filesystem::path& path);
 /// The same for a whole file's bytes held in memory.
-std::string checkSoundBytes(std::span<const uint8_t> bytes);
+Result<void> checkSoundBytes(std::span<const uint8_t> bytes);
 
 /// Decodes a whole file into 8.24 at `sampleRate` (resampled with libsamplerate
 /// where the file's rate differs). Files of more than two channels, empty files,

@@ -60,18 +60,19 @@ std::filesystem::path Trash::defaultFolder() {
     return std::filesystem::path(home && *home ? home : "/") / ".local" / "share" / "Trash";
 }
 
-std::string Trash::moveToTrash(const std::filesystem::path& file,
-                               std::chrono::system_clock::time_point deletedAt) const {
+Result<void> Trash::moveToTrash(const std::filesystem::path& file,
+                                std::chrono::system_clock::time_point deletedAt) const {
+    const auto refused = [](const std::string& why) { return Error::make(kTrashErrorDomain, kTrashRefused, why); };
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(file, error);
-    if (error) return "its place could not be told: " + error.message();
+    if (error) return refused("its place could not be told: " + error.message());
     struct stat facts {};
-    if (::lstat(absolute.c_str(), &facts) != 0) return std::strerror(errno);
-    if (S_ISDIR(facts.st_mode)) return "it is a folder, not a file";
+    if (::lstat(absolute.c_str(), &facts) != 0) return refused(std::strerror(errno));
+    if (S_ISDIR(facts.st_mode)) return refused("it is a folder, not a file");
     const std::filesystem::path files = folder_ / "files", info = folder_ / "info";
     std::filesystem::create_directories(folder_.parent_path(), error);
     if (!makeFolder(folder_) || !makeFolder(files) || !makeFolder(info))
-        return "the trash folder " + folder_.string() + " cannot be made: " + std::strerror(errno);
+        return refused("the trash folder " + folder_.string() + " cannot be made: " + std::strerror(errno));
 
     // The information file is made first, whole, under a name no file has: its
     // name reserves the name in "files" against every other program putting
@@ -88,7 +89,8 @@ std::string Trash::moveToTrash(const std::filesystem::path& file,
             reservation.write(text) ? reservation.commitWithoutReplacing(infoFile) : reservation.failure();
         if (!reserved && reserved.error().code == EEXIST) continue;
         if (!reserved)
-            return "the trash folder " + folder_.string() + " cannot be written: " + systemReason(reserved.error());
+            return refused("the trash folder " + folder_.string() +
+                           " cannot be written: " + systemReason(reserved.error()));
         // A rename that never replaces: whatever lies in "files" under that name
         // without its information (a leftover, even a link to nothing) is kept.
         const std::filesystem::path target = files / name;
@@ -105,12 +107,13 @@ std::string Trash::moveToTrash(const std::filesystem::path& file,
         }
         if (renameErrno != 0) {
             ::unlink(infoFile.c_str());
-            if (renameErrno == EXDEV) return "it lies on another file system than the trash (" + folder_.string() + ")";
-            return std::strerror(renameErrno);
+            if (renameErrno == EXDEV)
+                return refused("it lies on another file system than the trash (" + folder_.string() + ")");
+            return refused(std::strerror(renameErrno));
         }
         return {};
     }
-    return "the trash has no free name for it";
+    return refused("the trash has no free name for it");
 }
 
 }  // namespace strombel::platform

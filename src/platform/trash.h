@@ -2,9 +2,15 @@
 
 #include <chrono>
 #include <filesystem>
-#include <string>
+#include <string_view>
+
+#include "platform/result.h"
 
 namespace strombel::platform {
+
+/// Why a file could not go to the trash, in words for the user.
+inline constexpr std::string_view kTrashErrorDomain = "TrashErrorDomain";
+inline constexpr int64_t kTrashRefused = 1;
 
 /// The desktop's trash, where files of the user's own go instead of being
 /// deleted: "files/" holds them, "info/" a ".trashinfo" for each (where it was
@@ -22,10 +28,10 @@ public:
 
     /// Moves `file` into the trash under its own name, or, when that is taken,
     /// "name.2.ext", "name.3.ext" and on; `deletedAt` goes into its information
-    /// file in local time. Answers an empty text on success, else why not, in words
-    /// for the user; then the file is where it was and nothing is left in the trash.
-    std::string moveToTrash(const std::filesystem::path& file,
-                            std::chrono::system_clock::time_point deletedAt) const;
+    /// file in local time. On failure (kTrashRefused, saying why) the file is
+    /// where it was and nothing is left in the trash.
+    Result<void> moveToTrash(const std::filesystem::path& file,
+                             std::chrono::system_clock::time_point deletedAt) const;
 
 private:
     std::filesystem::path folder_;

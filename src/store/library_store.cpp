@@ -356,15 +356,12 @@ platform::Result<void> LibraryStore::checkArrivedFile(Installation& installation
     const uint64_t attempt = installation.attempt;
     checks_.async([this, alive, loop, identifier, attempt, file, path] {
         std::optional<platform::Error> failure;
-        std::string problem;
-        if (const std::string unsynced = platform::syncToDisk(path); !unsynced.empty()) {
-            failure = storeError(StoreErrorFileSystem, fmt::format("{} could not be stored: {}", file, unsynced));
-        } else {
-            problem = platform::checkSoundFile(path);
-        }
-        if (!problem.empty()) {
-            failure = storeError(StoreErrorNotAudio,
-                                 fmt::format("{} is not a sound the program can play: {}", file, problem));
+        if (const platform::Result<void> synced = platform::syncToDisk(path); !synced) {
+            failure = storeError(StoreErrorFileSystem,
+                                 fmt::format("{} could not be stored: {}", file, synced.error().message()));
+        } else if (const platform::Result<void> checked = platform::checkSoundFile(path); !checked) {
+            failure = storeError(StoreErrorNotAudio, fmt::format("{} is not a sound the program can play: {}", file,
+                                                                 checked.error().message()));
         }
         // The store is destroyed on the main loop, where `alive` is looked at.
         loop->post([this, alive, identifier, attempt, file, failure] {
@@ -521,11 +518,12 @@ platform::Result<std::vector<std::filesystem::path>> LibraryStore::moveIntoDownl
         if (!existed) added.push_back(target);
     }
     // The renames reach the disk before the library names the files.
-    if (const std::string unsynced = platform::syncToDisk(downloads); !unsynced.empty()) {
+    if (const platform::Result<void> synced = platform::syncToDisk(downloads); !synced) {
         std::error_code ignored;
         for (const auto& path : added) std::filesystem::remove(path, ignored);
         added.clear();
-        return storeError(StoreErrorFileSystem, fmt::format("The downloads folder could not be synced: {}", unsynced));
+        return storeError(StoreErrorFileSystem,
+                          fmt::format("The downloads folder could not be synced: {}", synced.error().message()));
     }
     return added;
 }

@@ -28,16 +28,16 @@ TEST(FileMove, MovesIntoAFreeNameAndNeverReplacesAFile) {
     write(temp / "pasted.wav", "new audio");
     write(temp / "taken.wav", "the user's sample");
 
-    EXPECT_NE(moveFileWithoutReplacing(temp / "pasted.wav", temp / "taken.wav"), "");
+    EXPECT_FALSE(moveFileWithoutReplacing(temp / "pasted.wav", temp / "taken.wav").ok());
     EXPECT_EQ(contentsOf(temp / "taken.wav"), "the user's sample");
     EXPECT_EQ(contentsOf(temp / "pasted.wav"), "new audio") << "the file stays where it was";
 
-    EXPECT_EQ(moveFileWithoutReplacing(temp / "pasted.wav", temp / "free.wav"), "");
+    EXPECT_TRUE(moveFileWithoutReplacing(temp / "pasted.wav", temp / "free.wav").ok());
     EXPECT_EQ(contentsOf(temp / "free.wav"), "new audio");
     EXPECT_FALSE(std::filesystem::exists(temp / "pasted.wav"));
 
-    EXPECT_NE(moveFileWithoutReplacing(temp / "gone.wav", temp / "other.wav"), "");
-    EXPECT_NE(moveFileWithoutReplacing(temp / "free.wav", temp / "no folder" / "x.wav"), "");
+    EXPECT_FALSE(moveFileWithoutReplacing(temp / "gone.wav", temp / "other.wav").ok());
+    EXPECT_FALSE(moveFileWithoutReplacing(temp / "free.wav", temp / "no folder" / "x.wav").ok());
     EXPECT_TRUE(std::filesystem::exists(temp / "free.wav"));
 }
 
@@ -48,12 +48,12 @@ TEST(FileMove, AcrossFileSystemsTheFileIsCopiedWhole) {
     const std::filesystem::path elsewhere = std::filesystem::path("/dev/shm") / ("strombel-move-" + std::to_string(::getpid()));
     const std::string audio(200000, 'a');
     write(elsewhere, audio);
-    EXPECT_EQ(moveFileWithoutReplacing(elsewhere, temp / "moved.wav"), "");
+    EXPECT_TRUE(moveFileWithoutReplacing(elsewhere, temp / "moved.wav").ok());
     EXPECT_EQ(contentsOf(temp / "moved.wav"), audio);
     EXPECT_FALSE(std::filesystem::exists(elsewhere));
 
     write(elsewhere, "second");
-    EXPECT_NE(moveFileWithoutReplacing(elsewhere, temp / "moved.wav"), "");
+    EXPECT_FALSE(moveFileWithoutReplacing(elsewhere, temp / "moved.wav").ok());
     EXPECT_EQ(contentsOf(temp / "moved.wav"), audio);
     std::filesystem::remove(elsewhere);
 }

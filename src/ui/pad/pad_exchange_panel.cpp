@@ -169,7 +169,8 @@ void PadExchangePanel::exportEnded(const PadExportOutcome& outcome) {
     std::filesystem::path file = running->file;
     if (error.empty() && !running->toExchange) {
         if (const auto taken = exportFileTaken(); taken(file)) file = nextFreeFile(file, taken);  // taken meanwhile
-        error = platform::moveFileWithoutReplacing(running->rendered, file);
+        if (const platform::Result<void> moved = platform::moveFileWithoutReplacing(running->rendered, file); !moved)
+            error = moved.error().message();
     }
     if (!error.empty()) {
         if (!running->toExchange) std::filesystem::remove(running->rendered, ignored);
@@ -282,8 +283,8 @@ bool PadExchangePanel::pasteNamed(const QString& name) {
         newDocumentsFile(name, "Paste", "A user sample already exists with name '%1'");
     if (file.empty()) return false;
     const QString fileName = QString::fromStdString(file.filename().string());
-    const std::string error = platform::moveFileWithoutReplacing(pasteFile_, file);
-    if (!error.empty()) {
+    if (const platform::Result<void> moved = platform::moveFileWithoutReplacing(pasteFile_, file); !moved) {
+        const std::string error = moved.error().message();
         // The pasted file stays where the paste put it; the user may try another name.
         STROMBEL_LOG_ERROR("could not move pasted audio {} to {}: {}", pasteFile_, file.string(),
                            error);
