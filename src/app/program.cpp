@@ -168,6 +168,7 @@ Program::~Program() {
     // action thread before what it calls goes, then the sequencer its timing loop.
     delegate_.reset();
     storageProblems_.reset();
+    problems_.setLinePresenter({});  // the context outlives the screen
     mainScreen_.reset();
     orientationFeed_.reset();
     padScreen_.reset();
@@ -364,7 +365,7 @@ void Program::makeKeyAndVisible() {
 
 void Program::showLaunchProblem(const std::string& title, const std::string& message) {
     // The application delegate logs what it met at start as it meets it.
-    problems_.alert(title, message, ProblemReporter::Log::notHere);
+    problems_.alert(title, message, ui::kit::ProblemReporter::Log::notHere);
 }
 
 void Program::takeBackLaunchProblem(const std::string& title) { problems_.takeBack(title); }

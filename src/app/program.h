@@ -17,7 +17,6 @@
 #include "app/editor_adapters.h"
 #include "app/information_wiring.h"
 #include "app/orientation_feed.h"
-#include "app/problem_reporter.h"
 #include "app/stale_cache_files.h"
 #include "app/storage_problems.h"
 #include "app/tumblecraft_app_delegate.h"
@@ -38,6 +37,8 @@
 #include "sequencer/sequencer.h"
 #include "store/store_settings.h"
 #include "ui/gui_type.h"
+#include "ui/kit/context.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/kit/window.h"
 #include "ui/pad/strombel_view_controller.h"
 
@@ -210,7 +211,8 @@ private:
     std::unique_ptr<MainScreen> mainScreen_;
     std::unique_ptr<crash::CrashUploadManager> crashUploadManager_;
     /// Alerts, the pad screen's red line and their log lines all go through it.
-    ProblemReporter problems_ = ProblemReporter::onKitAlerts();
+    /// The context's reporter, which the screens tell their failures to as well.
+    ui::kit::ProblemReporter& problems_ = ui::kit::Context::current().problems();
     std::unique_ptr<StorageProblems> storageProblems_;
     std::unique_ptr<platform::ServiceDiscovery> hubDiscovery_;
     /// The program's own hold on its folder when the start gave it none.

@@ -29,7 +29,7 @@ std::string noteMapProblem(const midi::MidiController& hub) {
 }
 
 StorageProblems::StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults,
-                                 platform::MainLoop& loop, ProblemReporter& reporter)
+                                 platform::MainLoop& loop, ui::kit::ProblemReporter& reporter)
     : library_(library), defaults_(defaults), loop_(loop), reporter_(reporter),
       settingsFolder_(defaults.file().parent_path()) {
     if (library_) {

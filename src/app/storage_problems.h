@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/problem_reporter.h"
+#include "ui/kit/problem_reporter.h"
 #include "library/sound_data_manager.h"
 #include "midi/midi_controller.h"
 #include "platform/main_loop.h"
@@ -30,7 +30,7 @@ public:
     /// start) show in the line at once, without an alert. `reporter` must
     /// outlive this.
     StorageProblems(library::SoundDataManager* library, platform::UserDefaults& defaults, platform::MainLoop& loop,
-                    ProblemReporter& reporter);
+                    ui::kit::ProblemReporter& reporter);
     ~StorageProblems() override;
     StorageProblems(const StorageProblems&) = delete;
     StorageProblems& operator=(const StorageProblems&) = delete;
@@ -51,7 +51,7 @@ private:
     library::SoundDataManager* library_;
     platform::UserDefaults& defaults_;
     platform::MainLoop& loop_;
-    ProblemReporter& reporter_;
+    ui::kit::ProblemReporter& reporter_;
     std::filesystem::path settingsFolder_;
     std::string libraryProblem_, settingsProblem_, noteMapProblem_;
     bool libraryTold_ = false, settingsTold_ = false, noteMapTold_ = false;

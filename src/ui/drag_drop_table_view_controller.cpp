@@ -11,6 +11,7 @@
 #include "ui/kit/context.h"
 #include "ui/kit/control.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/small_button_control.h"
 #include "ui/util.h"
 
@@ -830,8 +831,8 @@ void DragDropTableViewController::removalAnswered(const QString& buttonTitle, co
         const bool removed = unobserved([&] { return library_.removeSample(picked.sample, true); });
         if (!removed) {
             if (!library_.removalProblem().empty())
-                kit::Context::current().alerts().showAlert(
-                    "Sample", QString::fromStdString(library_.removalProblem()), {"OK"}, [](const QString&) {});
+                kit::Context::current().problems().alert("Sample", library_.removalProblem(),
+                                                         kit::ProblemReporter::Log::notHere);
             return;
         }
         if (library_.soundpackSamplesResultsController().sections().size() != sectionsBefore) {
@@ -859,11 +860,12 @@ void DragDropTableViewController::removalAnswered(const QString& buttonTitle, co
             QStringList names;
             for (const auto& sample : picked.pack->samplesInPack()) names << QString::fromStdString(sample->name());
             names.sort(Qt::CaseInsensitive);
-            kit::Context::current().alerts().showAlert(
+            kit::Context::current().problems().alert(
                 "Soundpack",
                 QString("'%1' could not be removed whole. These samples could not be deleted and stay:\n\n%2")
-                    .arg(QString::fromStdString(picked.pack->name()), names.join("\n")),
-                {"OK"}, {});
+                    .arg(QString::fromStdString(picked.pack->name()), names.join("\n"))
+                    .toStdString(),
+                kit::ProblemReporter::Log::notHere);
             return;
         }
         sectionRemoved(expandedSrcSections_, *section);

@@ -1,4 +1,4 @@
-#include "app/problem_reporter.h"
+#include "ui/kit/problem_reporter.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 
 namespace strombel::app {
 namespace {
+
+using ui::kit::ProblemReporter;
 
 // What the user saw and what the log got, for each way of telling a problem.
 TEST(ProblemReporterTest, AlertsLineAndLogAllGoThroughTheReporter) {

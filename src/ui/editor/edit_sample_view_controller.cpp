@@ -11,6 +11,7 @@
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/kit/timer.h"
 #include "ui/kit/touch.h"
 #include "ui/light_view.h"
@@ -449,7 +450,9 @@ QString EditSampleViewController::statusText() const { return statusLabel_->text
 QString EditSampleViewController::timeText() const { return timeLabel_->text(); }
 
 void EditSampleViewController::alert(const QString& title, const QString& message) {
-    ui::kit::Context::current().alerts().showAlert(title, message, {"OK"}, [](const QString&) {});
+    // The editor logs what it met where it met it.
+    ui::kit::Context::current().problems().alert(title.toStdString(), message.toStdString(),
+                                                 ui::kit::ProblemReporter::Log::notHere);
 }
 
 }  // namespace strombel::editor

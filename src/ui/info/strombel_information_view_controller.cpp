@@ -22,6 +22,7 @@
 #include "ui/kit/control.h"
 #include "ui/kit/label.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/kit/window.h"
 #include "ui/light_view.h"
 #include "ui/small_button_control.h"
@@ -301,7 +302,8 @@ void StrombelInformationViewController::mailBtnPressed() {
         return;
     }
     STROMBEL_LOG_DEBUG("no mail program is set up");
-    kit::Context::current().alerts().showAlert("Mail", kNoMailProgramMessage, {"OK"}, {});
+    kit::Context::current().problems().alert("Mail", kNoMailProgramMessage,
+                                             kit::ProblemReporter::Log::notHere);
 }
 
 void StrombelInformationViewController::websiteBtnPressed() { openURL(InformationLinks::kWebsite); }

@@ -3,6 +3,7 @@
 #include "platform/required.h"
 #include "ui/kit/animator.h"
 #include "ui/kit/presenters.h"
+#include "ui/kit/problem_reporter.h"
 
 namespace strombel::ui::kit {
 
@@ -18,6 +19,7 @@ Context::Context(platform::MainLoop& loop, Screen screen)
       editMenu_(std::make_unique<QtEditMenuPresenter>()),
       modals_(std::make_unique<OverlayModalPresenter>()),
       urlOpener_(std::make_unique<XdgUrlOpener>()),
+      problems_(std::make_unique<ProblemReporter>(ProblemReporter::onAlertsOf(*this))),
       previous_(currentContext) {
     currentContext = this;
 }

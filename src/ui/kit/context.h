@@ -11,6 +11,7 @@ class Animator;
 class AlertPresenter;
 class EditMenuPresenter;
 class ModalPresenter;
+class ProblemReporter;
 class UrlOpener;
 
 /// The device the screens lay themselves out for: what the tablet platform calls
@@ -55,6 +56,8 @@ class Context {
     EditMenuPresenter& editMenu() const { return *editMenu_; }
     ModalPresenter& modals() const { return *modals_; }
     UrlOpener& urlOpener() const { return *urlOpener_; }
+    /// Where the screens and the program tell the user of a failure.
+    ProblemReporter& problems() const { return *problems_; }
     void setAlerts(std::unique_ptr<AlertPresenter> presenter);
     void setEditMenu(std::unique_ptr<EditMenuPresenter> presenter);
     void setModals(std::unique_ptr<ModalPresenter> presenter);
@@ -68,6 +71,7 @@ class Context {
     std::unique_ptr<EditMenuPresenter> editMenu_;
     std::unique_ptr<ModalPresenter> modals_;
     std::unique_ptr<UrlOpener> urlOpener_;
+    std::unique_ptr<ProblemReporter> problems_;
     Context* previous_ = nullptr;
 };
 

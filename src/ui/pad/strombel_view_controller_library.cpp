@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "logging/log.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
@@ -128,7 +129,8 @@ bool StrombelViewController::textFieldShouldReturn() {
     if (!editNameTextfield_) return true;
     const QString name = editNameTextfield_->text();
     if (name.isEmpty()) {
-        showAlert("Empty name", "You have to supply a name before proceeding", {"OK"}, 0, false);
+        kit::Context::current().problems().alert("Empty name", "You have to supply a name before proceeding",
+                                                 kit::ProblemReporter::Log::notHere);
         return false;
     }
     if (editExchangePasteSampleName_) {
@@ -183,7 +185,9 @@ bool StrombelViewController::PanelHost::askPasteName(const QString& value, const
 }
 
 void StrombelViewController::PanelHost::tell(const QString& title, const QString& message) {
-    screen_.showAlert(title, message, {"OK"}, 0, false);
+    // The panels log their failures where they meet them.
+    kit::Context::current().problems().alert(title.toStdString(), message.toStdString(),
+                                             kit::ProblemReporter::Log::notHere);
 }
 
 // ---- What the library panel asks of the screen --------------------------------------------

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "logging/log.h"
+#include "ui/kit/problem_reporter.h"
 #include "ui/pad/strombel_view_controller.h"
 
 namespace strombel::ui {
@@ -78,8 +79,9 @@ void StrombelViewController::tapPadBtnPressed(int pad) {
                           QString("Export pattern %1 with current BPM, swing and volume to ...").arg(patternNumber(pad)),
                           {"Never mind", "Documents", "AudioExchange"}, pad, true);
             } else {
-                showAlert("Export", QString("Can't export pattern %1, it is empty").arg(patternNumber(pad)), {"OK"},
-                          pad, false);
+                kit::Context::current().problems().alert(
+                    "Export", QString("Can't export pattern %1, it is empty").arg(patternNumber(pad)).toStdString(),
+                    kit::ProblemReporter::Log::notHere);
             }
             break;
         case TapPadsMidiLearn: {
@@ -278,7 +280,8 @@ void StrombelViewController::trackFinishedPlaying(const std::string& path) {
 void StrombelViewController::audioRouteChangedStopAudio() { stopPlayback(); }
 
 void StrombelViewController::sampleUnreadable(const std::string& message) {
-    showAlert("Sample", QString::fromStdString(message), {"OK"}, 0, false);
+    // The engine logged it when the file would not read.
+    kit::Context::current().problems().alert("Sample", message, kit::ProblemReporter::Log::notHere);
 }
 
 void StrombelViewController::midiLearnBtnChangedToNote(int32_t, int32_t) {

@@ -6,12 +6,15 @@
 
 #include "platform/error.h"
 
-namespace strombel::app {
+namespace strombel::ui::kit {
+
+class Context;
 
 /// The one way the program tells the user that something went wrong: alerts (a
 /// title, a message and an OK button), the red line on the pad screen, and the
 /// log, which hears every alert as an error unless the part that found the
-/// problem logs it itself. Main loop only.
+/// problem logs it itself. Each context has one (`Context::problems()`), which
+/// the screens and the program tell their failures to. Main loop only.
 class ProblemReporter {
 public:
     struct Presenters {
@@ -25,8 +28,8 @@ public:
     enum class Log { asError, notHere };
 
     explicit ProblemReporter(Presenters presenters) : presenters_(std::move(presenters)) {}
-    /// On the kit's alerts of the current context, with no line until one is set.
-    static ProblemReporter onKitAlerts();
+    /// On `context`'s alerts, with no line until one is set.
+    static ProblemReporter onAlertsOf(const Context& context);
 
     void alert(const std::string& title, const std::string& message, Log log = Log::asError);
     /// Shows `error`'s message; the log gets its whole description (domain,
@@ -47,4 +50,4 @@ private:
     Presenters presenters_;
 };
 
-}  // namespace strombel::app
+}  // namespace strombel::ui::kit

@@ -1,4 +1,4 @@
-#include "app/problem_reporter.h"
+#include "ui/kit/problem_reporter.h"
 
 #include <QString>
 #include <QStringList>
@@ -7,16 +7,16 @@
 #include "ui/kit/context.h"
 #include "ui/kit/presenters.h"
 
-namespace strombel::app {
+namespace strombel::ui::kit {
 
-ProblemReporter ProblemReporter::onKitAlerts() {
+ProblemReporter ProblemReporter::onAlertsOf(const Context& context) {
     Presenters presenters;
-    presenters.showAlert = [](const std::string& title, const std::string& message) {
-        ui::kit::Context::current().alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message),
-                                                       {"OK"}, [](const QString&) {});
+    presenters.showAlert = [&context](const std::string& title, const std::string& message) {
+        context.alerts().showAlert(QString::fromStdString(title), QString::fromStdString(message), {"OK"},
+                                   [](const QString&) {});
     };
-    presenters.dismissAlert = [](const std::string& title) {
-        ui::kit::Context::current().alerts().dismissAlert(QString::fromStdString(title));
+    presenters.dismissAlert = [&context](const std::string& title) {
+        context.alerts().dismissAlert(QString::fromStdString(title));
     };
     return ProblemReporter(std::move(presenters));
 }
@@ -35,4 +35,4 @@ void ProblemReporter::takeBack(const std::string& title) {
     if (presenters_.dismissAlert) presenters_.dismissAlert(title);
 }
 
-}  // namespace strombel::app
+}  // namespace strombel::ui::kit
