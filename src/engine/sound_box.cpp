@@ -44,7 +44,6 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     delegates_.reserve(2);
     metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
     metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
-    effects_.sizeEchoHistories(sampleRate_.load());
     eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
 
     session_.device().setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {
@@ -52,7 +51,7 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
     });
     session_.device().setInputCallback(
         [this](uint32_t frames, uint64_t time, const int32_t* mono) { recordingInputCallback(frames, time, mono); });
-    session_.device().setRestCheck([this] { return outputRests(); });
+    session_.device().setRestCheck([this] { return mixer_.rests(); });
 
     setup(false);
     setLibrary(library);
@@ -119,12 +118,11 @@ void SoundBox::setupAudioUnit(bool recording) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     if (!session_.configure(recording)) return;
     double rate = session_.device().sampleRate();
-    if (rate > 0 && rate != sampleRate_.load()) {
+    if (rate > 0 && rate != sampleRate()) {
         // The engine runs at the device's rate. No callback runs while the
         // stream is being set up: the echo histories are sized for it here.
         // Frames are decoded at the engine's rate: a new rate needs new tracks.
-        sampleRate_.store(rate);
-        effects_.sizeEchoHistories(rate);
+        mixer_.setSampleRate(rate);
         if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
     }
 }
@@ -141,8 +139,7 @@ bool SoundBox::stop() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     stopAllTracks();
     if (!session_.stop()) return false;
-    currentVolumeLeftChannel_.store(0.0f);
-    currentVolumeRightChannel_.store(0.0f);
+    mixer_.resetPeaks();
     return true;
 }
 
@@ -154,13 +151,12 @@ void SoundBox::audioOutputLost(const std::string& reason) { session_.lost(reason
 
 void SoundBox::followOutputRate() {
     const double rate = session_.device().sampleRate();
-    if (rate > 0 && rate != sampleRate_.load()) {
+    if (rate > 0 && rate != sampleRate()) {
         // An output at another rate (a server that came back at another one):
         // what was made for the old one is made again while no callback runs.
         const bool wasRunning = session_.device().running();
         session_.device().stop();
-        sampleRate_.store(rate);
-        effects_.sizeEchoHistories(rate);
+        mixer_.setSampleRate(rate);
         if (!tables_.current()->tracksByFilePath.empty()) reloadTracks();
         if (wasRunning) session_.device().start();
     }
@@ -191,26 +187,55 @@ void SoundBox::audioRouteChanged(int reason) {
 
 // --- Parameters ----------------------------------------------------------------
 
-void SoundBox::setVolume(float value) { volume_.store(clampParameter(value, 0.0f, 1.0f, volume_.load())); }
+void SoundBox::setVolume(float value) { mixer_.settings().volume.store(clampParameter(value, 0.0f, 1.0f, volume())); }
 void SoundBox::setEffectWetness(float value) {
-    effectWetness_.store(clampParameter(value, 0.0f, 1.0f, effectWetness_.load()));
+    mixer_.settings().effectWetness.store(clampParameter(value, 0.0f, 1.0f, effectWetness()));
 }
-void SoundBox::setPitchAmount(float value) { pitchAmount_.store(clampParameter(value, 0.0f, 1.0f, pitchAmount_.load())); }
+void SoundBox::setPitchAmount(float value) { mixer_.settings().pitchAmount.store(clampParameter(value, 0.0f, 1.0f, pitchAmount())); }
 void SoundBox::setDelayIntensity(float value) {
-    delayIntensity_.store(clampParameter(value, 0.0f, 1.0f, delayIntensity_.load()));
+    mixer_.settings().delayIntensity.store(clampParameter(value, 0.0f, 1.0f, delayIntensity()));
 }
-void SoundBox::setDelayTime(float value) { delayTime_.store(clampParameter(value, 0.0f, 2.9f, delayTime_.load())); }
+void SoundBox::setDelayTime(float value) { mixer_.settings().delayTime.store(clampParameter(value, 0.0f, 2.9f, delayTime())); }
 void SoundBox::setReverbAmount(float value) {
-    reverbAmount_.store(clampParameter(value, 0.0f, 1.0f, reverbAmount_.load()));
+    mixer_.settings().reverbAmount.store(clampParameter(value, 0.0f, 1.0f, reverbAmount()));
 }
 void SoundBox::setCutOffAmount(float value) {
-    cutOffAmount_.store(clampParameter(value, 0.0f, 1.0f, cutOffAmount_.load()));
+    mixer_.settings().cutOffAmount.store(clampParameter(value, 0.0f, 1.0f, cutOffAmount()));
 }
-void SoundBox::setPhaseAmount(float value) { phaseAmount_.store(clampParameter(value, 0.0f, 1.0f, phaseAmount_.load())); }
-void SoundBox::setCrushAmount(float value) { crushAmount_.store(clampParameter(value, 0.0f, 1.0f, crushAmount_.load())); }
+void SoundBox::setPhaseAmount(float value) { mixer_.settings().phaseAmount.store(clampParameter(value, 0.0f, 1.0f, phaseAmount())); }
+void SoundBox::setCrushAmount(float value) { mixer_.settings().crushAmount.store(clampParameter(value, 0.0f, 1.0f, crushAmount())); }
 
 void SoundBox::clearEchoBuffer() {
     sendCommand([](Command& command) { command.type = Command::Type::clearEcho; });
+}
+
+// --- Real-time callbacks ---------------------------------------------------------
+
+// Both run on the device's audio thread inside a platform::RealtimeScope: the
+// mix is the Mixer's, the take the Recorder's; here only what concerns the device.
+void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+    STROMBEL_EXPECT_THREAD(kAudioThread);
+    platform::RealtimeScope realtime;
+    const uint64_t began = platform::monotonicNanos();
+    bool tell = mixer_.render(frames, hostTimeNanos, left, right);
+
+    const double needed = static_cast<double>(platform::monotonicNanos() - began) * 1e-9;
+    const double available = frames / sampleRate();
+    if (needed > available) {
+        lastLagNeeded_.store(needed, std::memory_order_relaxed);
+        lastLagAvailable_.store(available, std::memory_order_relaxed);
+        lateBuffers_.fetch_add(1, std::memory_order_relaxed);
+        tell = true;
+    }
+    if (const uint64_t xruns = session_.device().xruns(); xruns != xrunsSeen_) {
+        xrunsSeen_ = xruns;
+        tell = true;
+    }
+    if (tell) mainLoop_.raise(eventSignal_);
+}
+
+void SoundBox::recordingInputCallback(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono) {
+    recorder_.input(frames, hostTimeNanos, mono);
 }
 
 // --- Recording -------------------------------------------------------------------

@@ -40,6 +40,7 @@
 #include "engine/effects.h"
 #include "engine/export_job.h"
 #include "engine/exporter.h"
+#include "engine/mixer.h"
 #include "engine/preloader.h"
 #include "engine/recorder.h"
 #include "engine/sound_box_delegate.h"
@@ -71,11 +72,11 @@ public:
     /// "Not found": the current bank index before any bank is chosen.
     static constexpr uint64_t kNotFound = platform::kNotFound;
     /// The most tracks that can sound at once, and queued starts or stops.
-    static constexpr size_t kMaxPlayingTracks = 256;
-    static constexpr size_t kMaxQueuedRequests = 1024;
+    static constexpr size_t kMaxPlayingTracks = Mixer::kMaxPlayingTracks;
+    static constexpr size_t kMaxQueuedRequests = Mixer::kMaxQueuedRequests;
     /// Requests on their way to the audio thread, and reports on their way back.
-    static constexpr size_t kCommandCapacity = 4096;
-    static constexpr size_t kEventCapacity = 4096;
+    static constexpr size_t kCommandCapacity = Mixer::kCommandCapacity;
+    static constexpr size_t kEventCapacity = Mixer::kEventCapacity;
     /// The echo history of each channel, in seconds of the device's rate.
     static constexpr double kEchoHistorySeconds = EffectChain::kEchoHistorySeconds;
 
@@ -155,13 +156,13 @@ public:
     Counters counters() const;
     /// Blocks the effect chain worked on since the engine was made; once the
     /// effects' tails have died away, silence adds none.
-    uint64_t effectBlocks() const { return effects_.blocks(); }
+    uint64_t effectBlocks() const { return mixer_.effects().blocks(); }
     /// Nothing plays or is about to, and the effects' tails have died away: the
     /// output stays silent until a track starts.
-    bool isSilent() const { return effects_.atRest() && isNothingPlaying(); }
+    bool isSilent() const { return mixer_.effects().atRest() && isNothingPlaying(); }
     const std::string& metronomeClickOn1File() const { return metronomeClickOn1File_; }
     const std::string& metronomeClickOn234File() const { return metronomeClickOn234File_; }
-    double sampleRate() const { return sampleRate_.load(); }
+    double sampleRate() const { return settings().sampleRate.load(); }
     int32_t audioUnitErrorState() const { return session_.errorState(); }
     /// The output: the device the engine was given, with the null device behind
     /// it for when it is lost.
@@ -170,34 +171,34 @@ public:
     static double preferredBufferDuration(const std::string& machineIdentifier);
 
     // --- Parameters (any thread; clamped to their ranges, NaN ignored) -----------
-    float volume() const { return volume_.load(); }
+    float volume() const { return settings().volume.load(); }
     void setVolume(float value);
-    float effectWetness() const { return effectWetness_.load(); }
+    float effectWetness() const { return settings().effectWetness.load(); }
     void setEffectWetness(float value);
-    float pitchAmount() const { return pitchAmount_.load(); }
+    float pitchAmount() const { return settings().pitchAmount.load(); }
     void setPitchAmount(float value);
-    float delayIntensity() const { return delayIntensity_.load(); }
+    float delayIntensity() const { return settings().delayIntensity.load(); }
     void setDelayIntensity(float value);
     /// The echo delay in seconds (0.1 to 2.5 from the pad screen; kept within 0 to 2.9).
-    float delayTime() const { return delayTime_.load(); }
+    float delayTime() const { return settings().delayTime.load(); }
     void setDelayTime(float value);
-    float reverbAmount() const { return reverbAmount_.load(); }
+    float reverbAmount() const { return settings().reverbAmount.load(); }
     void setReverbAmount(float value);
-    float cutOffAmount() const { return cutOffAmount_.load(); }
+    float cutOffAmount() const { return settings().cutOffAmount.load(); }
     void setCutOffAmount(float value);
-    float phaseAmount() const { return phaseAmount_.load(); }
+    float phaseAmount() const { return settings().phaseAmount.load(); }
     void setPhaseAmount(float value);
-    float crushAmount() const { return crushAmount_.load(); }
+    float crushAmount() const { return settings().crushAmount.load(); }
     void setCrushAmount(float value);
-    bool applyFxToTapPadOnly() const { return applyFxToTapPadOnly_.load(); }
-    void setApplyFxToTapPadOnly(bool value) { applyFxToTapPadOnly_.store(value); }
-    bool cutTapPadTracks() const { return cutTapPadTracks_.load(); }
-    void setCutTapPadTracks(bool value) { cutTapPadTracks_.store(value); }
-    bool holdTapPadTracks() const { return holdTapPadTracks_.load(); }
-    void setHoldTapPadTracks(bool value) { holdTapPadTracks_.store(value); }
+    bool applyFxToTapPadOnly() const { return settings().applyFxToTapPadOnly.load(); }
+    void setApplyFxToTapPadOnly(bool value) { mixer_.settings().applyFxToTapPadOnly.store(value); }
+    bool cutTapPadTracks() const { return settings().cutTapPadTracks.load(); }
+    void setCutTapPadTracks(bool value) { mixer_.settings().cutTapPadTracks.store(value); }
+    bool holdTapPadTracks() const { return settings().holdTapPadTracks.load(); }
+    void setHoldTapPadTracks(bool value) { mixer_.settings().holdTapPadTracks.store(value); }
     /// The largest absolute output sample of the last buffer, per channel (8.24).
-    float currentVolumeLeftChannel() const { return currentVolumeLeftChannel_.load(); }
-    float currentVolumeRightChannel() const { return currentVolumeRightChannel_.load(); }
+    float currentVolumeLeftChannel() const { return mixer_.peakLeft(); }
+    float currentVolumeRightChannel() const { return mixer_.peakRight(); }
     /// Clears both channels' echo histories (at the audio thread's next block).
     void clearEchoBuffer();
 
@@ -358,38 +359,9 @@ private:
     using TrackTable = TrackTables::TrackTable;
     using Tables = TrackTables::Tables;
 
-    /// A request on its way to the audio thread.
-    struct Command {
-        enum class Type : uint8_t {
-            start, startRange, stop, queueStart, queueStop, stopAll, solo, stopHeldSilent, clearEcho, swapTable
-        };
-        Type type = Type::start;
-        bool tapPad = false;
-        bool midi = false;
-        bool includeTapPad = false;
-        float velocity = 1.0f;
-        double fromPoint = 0.0, toPoint = 1.0;
-        uint64_t time = 0;
-        // Not a reference of its own: the tables that held the track are kept
-        // until the audio thread has taken every command sent while they were
-        // published, and the audio thread takes its own reference when it keeps it.
-        Track* track = nullptr;
-        std::shared_ptr<const Tables> tables;  // swapTable
-    };
-
-    /// A report of the audio thread on its way to the main loop; `Release` hands
-    /// back a reference the audio thread lets go of, to be dropped there.
-    struct PendingEvent {
-        enum class Type : uint8_t { Started, Stopped, Finished, Release };
-        Type type = Type::Started;
-        std::shared_ptr<Track> track;
-        std::shared_ptr<const void> released;
-    };
-
-    struct QueuedRequest {
-        uint64_t time = 0;
-        std::shared_ptr<Track> track;
-    };
+    using Command = Mixer::Command;
+    using PendingEvent = Mixer::Event;
+    const Mixer::Settings& settings() const { return mixer_.settings(); }
 
     /// The tracks the events name, as the table holds them now.
     Exporter::Tracks exportTracks(const std::vector<ExportEvent>& events) const;
@@ -413,9 +385,6 @@ private:
     /// Hands a request to the audio thread; false (counted) when its queue is full.
     template <class Fill>
     bool sendCommand(Fill&& fill);
-    /// Not on a real-time thread: waits (50 ms at most: a device that does not
-    /// run takes nothing) until three quarters of the command queue are free.
-    bool waitForCommandRoom();
     /// Looks `path` up and sends the request made by `fill` with its track, in
     /// one read section; false when the path is unknown or the queue full.
     template <class Fill>
@@ -437,25 +406,8 @@ private:
     void informDelegatesOfTrackEnded(const std::string& path, bool finished, const Track* track);
     void logCountersThatChanged();
 
-    // Audio thread (sound_box_render.cpp).
-    void takeCommands();
-    void applyCommand(Command& command);
-    void startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity);
-    void stopTrackNow(Track& track, uint64_t atTime);
-    bool addPlaying(Track& track);
-    void removePlayingAt(size_t index);
-    void insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
-                      Track& track);
-    void clearQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count);
-    void resolveDue(uint64_t end);
-    void release(std::shared_ptr<const void> reference);
-    void postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track);
-    void renderBlock(uint32_t frames, uint64_t now, int32_t* left, int32_t* right);
-    void processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
-                       int32_t* right);
-    /// After a buffer: nothing sounds, waits or is on its way, and the effects'
-    /// tails have died away, so every buffer stays silent until the next request.
-    bool outputRests() const;
+    /// Audio thread: the session's xruns as of the last buffer.
+    uint64_t xrunsSeen_ = 0;
 
     // DeviceSession::Listener
     void sessionOutputOpened() override { followOutputRate(); }
@@ -479,8 +431,12 @@ private:
     std::string metronomeClickOn1File_;
     std::string metronomeClickOn234File_;
 
+    // The audio thread's mixer, and the queues to and from it. Made before the
+    // tables, which count the requests it has taken.
+    Mixer mixer_{44100.0, [this](const std::shared_ptr<Track>& track) { requestLoad(track, false); }};
+
     // Control side: the published tables; the rest belongs to the main loop.
-    TrackTables tables_{[this] { return commands_.claimed(); }, [this] { return commands_.taken(); }};
+    TrackTables tables_{[this] { return mixer_.commandsClaimed(); }, [this] { return mixer_.commandsTaken(); }};
     std::optional<std::string> soloSampleFilePath_;
     std::set<std::string, std::less<>> mutedBeforeSolo_;  // the mutes a solo's end brings back
     uint64_t currentSoundBankIdx_ = kNotFound;
@@ -494,29 +450,8 @@ private:
                        float velocity);
     void stopFromMidi(std::map<int, std::string> Tables::*paths, std::map<int, std::string>& started, int key);
 
-    // Control threads -> audio thread.
-    platform::MpscRing<Command> commands_{kCommandCapacity};
-    std::atomic<uint64_t> commandOverruns_{0};
-
-    // The audio thread's own (and the main loop's while no callback can run).
-    std::array<std::shared_ptr<Track>, kMaxPlayingTracks> playing_;
-    size_t playingCount_ = 0;
-    uint64_t playingOrder_ = 0;
-    std::array<QueuedRequest, kMaxQueuedRequests> queuedStarts_, queuedStops_;
-    size_t queuedStartCount_ = 0, queuedStopCount_ = 0;
-    std::array<std::shared_ptr<const void>, 1024> releaseStash_;  // waits for room in the event ring
-    size_t releaseStashCount_ = 0;
-    bool eventsPosted_ = false;
-    uint64_t xrunsSeen_ = 0;
-    std::atomic<size_t> playingPublished_{0};  // the playing list's length, for isNothingPlaying
-    std::array<uint32_t, 512> sourceIndex_{};  // the block's source positions at the pitch rate
-    EffectChain effects_{44100.0};  // sized again for the device's rate before it renders
-
     // Audio thread -> main loop.
-    platform::SpscRing<PendingEvent> events_{kEventCapacity};
     platform::MainLoop::SignalId eventSignal_ = 0;
-    std::atomic<uint64_t> eventOverruns_{0};
-    std::atomic<uint64_t> skippedBlocks_{0};
     std::atomic<uint64_t> lateBuffers_{0};
     std::atomic<double> lastLagNeeded_{0.0}, lastLagAvailable_{0.0};
     Counters logged_;  // main loop: the counters as last logged
@@ -524,12 +459,7 @@ private:
     platform::MainLoop::TimerId heldCountersTimer_ = 0;   // main loop: tells what was held back
     std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
 
-    std::atomic<float> volume_{1.0f}, effectWetness_{1.0f}, pitchAmount_{0.5f}, delayIntensity_{0.0f},
-        delayTime_{0.5f}, reverbAmount_{0.0f}, cutOffAmount_{0.0f}, phaseAmount_{0.0f}, crushAmount_{0.0f};
-    std::atomic<bool> applyFxToTapPadOnly_{true}, cutTapPadTracks_{false}, holdTapPadTracks_{false};
-    std::atomic<float> currentVolumeLeftChannel_{0.0f}, currentVolumeRightChannel_{0.0f};
-    std::atomic<double> sampleRate_{44100.0};
-    Exporter exporter_{mainLoop_, sampleRate_, volume_};
+    Exporter exporter_{mainLoop_, mixer_.settings().sampleRate, mixer_.settings().volume};
 
     // Microphone recording: the take, its file and its clock.
     Recorder recorder_{mainLoop_, [this] { mainLoop_.raise(eventSignal_); },
@@ -545,32 +475,10 @@ private:
 
 template <class Fill>
 bool SoundBox::sendCommand(Fill&& fill) {
-    // The slot's references were moved out by the audio thread: filling it frees nothing.
-    auto push = [&] {
-        return commands_.tryPush([&fill](Command& slot) {
-            slot.track = nullptr;
-            slot.tapPad = slot.midi = slot.includeTapPad = false;
-            slot.velocity = 1.0f;
-            slot.time = 0;
-            fill(slot);
-        });
-    };
+    if (!mixer_.send(std::forward<Fill>(fill))) return false;
     // A device that rests while all is silent renders again for the request.
-    auto pushAndWake = [&] {
-        if (!push()) return false;
-        session_.device().wake();
-        return true;
-    };
-    // A real-time thread (the sequencer's) may use the whole queue and never
-    // waits; other threads leave it the last quarter, and wait for room.
-    if (platform::isRealtimeThread()) {
-        if (pushAndWake()) return true;
-    } else if ((commands_.approximateSize() < kCommandCapacity - kCommandCapacity / 4 || waitForCommandRoom()) &&
-               pushAndWake()) {
-        return true;
-    }
-    commandOverruns_.fetch_add(1, std::memory_order_relaxed);
-    return false;
+    session_.device().wake();
+    return true;
 }
 
 template <class Fill>

@@ -3,7 +3,7 @@
 // solo and volume, and the events the observers hear on the main loop.
 //
 // Control threads (main, sequencer, MIDI) read the published tables without a
-// lock and send their requests to the audio thread (sound_box_render.cpp); the
+// lock and send their requests to the audio thread (the Mixer, mixer.cpp); the
 // main loop alone changes the tables, and frees what the audio thread hands back.
 
 #include <algorithm>
@@ -40,17 +40,6 @@ bool hasSample(const SoundLibrary& library, const std::string& path) {
 // --- Looking up and sending -------------------------------------------------------------
 
 std::shared_ptr<Track> SoundBox::trackForFile(const std::string& path) const { return tables_.lookUp(path); }
-
-bool SoundBox::waitForCommandRoom() {
-    constexpr size_t kShared = kCommandCapacity - kCommandCapacity / 4;
-    if (commands_.approximateSize() < kShared) return true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-    while (commands_.approximateSize() >= kShared) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
-}
 
 // --- Preloads -------------------------------------------------------------------------------
 
@@ -111,7 +100,7 @@ void SoundBox::reloadTracks() {
 
 std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackTable& previous,
                                            const std::string* renamedFrom) const {
-    auto track = std::make_shared<Track>(sampleRate_.load(), mainLoop_.clock());
+    auto track = std::make_shared<Track>(sampleRate(), mainLoop_.clock());
     if (!track->prepareWithFile(path, sandbox_)) {
         STROMBEL_LOG_ERROR("track not loaded: {}", path);
         return nullptr;
@@ -395,10 +384,7 @@ bool SoundBox::isTrackReady(const std::string& path) const {
 }
 
 bool SoundBox::isNothingPlaying() const {
-    // A request still on its way may be a start: until the audio thread has
-    // taken it, something counts as playing.
-    return playingPublished_.load(std::memory_order_seq_cst) == 0 && commands_.approximateSize() == 0 &&
-           playingPublished_.load(std::memory_order_seq_cst) == 0;
+    return mixer_.isNothingPlaying();
 }
 
 float SoundBox::volumeForTrack(const std::string& path) const {
@@ -598,7 +584,7 @@ void SoundBox::informDelegatesOfOutputNotOpened(const std::string& message) {
 
 void SoundBox::deliverPendingEvents() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    events_.drain([this](PendingEvent event) {
+    mixer_.drainEvents([this](PendingEvent& event) {
         // A released reference is dropped here, on the main loop, with the event.
         if (event.type == PendingEvent::Type::Release || !event.track) return;
         // The track the audio thread played tells how it was started, even when
@@ -618,10 +604,10 @@ void SoundBox::deliverPendingEvents() {
 
 SoundBox::Counters SoundBox::counters() const {
     Counters now;
-    now.skippedBlocks = skippedBlocks_.load(std::memory_order_relaxed);
+    now.skippedBlocks = mixer_.skippedBlocks();
     now.deviceXruns = session_.device().xruns();
-    now.commandOverruns = commandOverruns_.load(std::memory_order_relaxed);
-    now.eventOverruns = eventOverruns_.load(std::memory_order_relaxed);
+    now.commandOverruns = mixer_.commandOverruns();
+    now.eventOverruns = mixer_.eventOverruns();
     now.recordingOverruns = recorder_.overruns();
     now.lateBuffers = lateBuffers_.load(std::memory_order_relaxed);
     return now;

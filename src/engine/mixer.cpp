@@ -1,26 +1,26 @@
-// The real-time region: the render and microphone callbacks (the effect chain's
-// part is EffectChain's, the take's Recorder's). Everything here runs on the
-// device's audio thread (inside a platform::RealtimeScope, which the test
-// build's guard watches). Nothing allocates (scratch is sized when the engine is
-// built), nothing locks or waits, nothing touches files, and log lines go through
-// the real-time ring. References the render lets go of go back to the main loop to
-// be dropped there; only when both the event ring and the stash behind it are full
+// The mixer. Apart from the few control-side members at the top, everything
+// here runs on the device's audio thread (inside a platform::RealtimeScope,
+// which the test build's guard watches; the effect chain's part is
+// EffectChain's). Nothing allocates (scratch is sized when the mixer is built),
+// nothing locks or waits, nothing touches files, and log lines go through the
+// real-time ring. References the render lets go of go back to the main loop to be
+// dropped there; only when both the event ring and the stash behind it are full
 // (a main loop stalled for a long time) is one dropped here, and counted, which
 // frees the track or its frames on this thread if it was the last reference.
 
+#include "engine/mixer.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
-#include "engine/sound_box.h"
 #include "logging/realtime_log.h"
-#include "platform/realtime.h"
 
 namespace strombel::engine {
 
 namespace {
-
-constexpr uint32_t kBlockFrames = 512;  // the effect window serves blocks up to half its length
 
 /// Frames from the buffer's start to `time`, rounded to the nearest frame: host
 /// times are whole nanoseconds, so a time meant for a frame may lie a fraction
@@ -78,12 +78,47 @@ void mixResampled(const int32_t* sourceL, const int32_t* sourceR, uint32_t avail
 
 }  // namespace
 
+// --- Control threads -------------------------------------------------------------------
+
+Mixer::Mixer(double sampleRate, std::function<void(const std::shared_ptr<Track>&)> requestLoad)
+    : requestLoad_(std::move(requestLoad)), effects_(44100.0) {
+    setSampleRate(sampleRate);
+}
+
+void Mixer::setSampleRate(double rate) {
+    settings_.sampleRate.store(rate);
+    effects_.sizeEchoHistories(rate);
+}
+
+bool Mixer::waitForCommandRoom() {
+    constexpr size_t kShared = kCommandCapacity - kCommandCapacity / 4;
+    if (commands_.approximateSize() < kShared) return true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    while (commands_.approximateSize() >= kShared) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+}
+
+bool Mixer::isNothingPlaying() const {
+    // A request still on its way may be a start: until the audio thread has
+    // taken it, something counts as playing.
+    return playingPublished_.load(std::memory_order_seq_cst) == 0 && commands_.approximateSize() == 0 &&
+           playingPublished_.load(std::memory_order_seq_cst) == 0;
+}
+
+void Mixer::resetPeaks() {
+    peakLeft_.store(0.0f);
+    peakRight_.store(0.0f);
+}
+
 // --- Reports and references back to the main loop ---------------------------------
 
-void SoundBox::release(std::shared_ptr<const void> reference) {
+void Mixer::release(std::shared_ptr<const void> reference) {
     if (!reference) return;
-    const bool queued = events_.tryPush([&](PendingEvent& slot) {
-        slot.type = PendingEvent::Type::Release;
+    const bool queued = events_.tryPush([&](Event& slot) {
+        slot.type = Event::Type::Release;
         slot.released = std::move(reference);
     });
     if (queued) {
@@ -96,9 +131,9 @@ void SoundBox::release(std::shared_ptr<const void> reference) {
     }
 }
 
-void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& track) {
+void Mixer::postEvent(Event::Type type, const std::shared_ptr<Track>& track) {
     // Copying the pointer only counts a reference: the caller's keeps the track alive.
-    const bool queued = events_.tryPush([&](PendingEvent& slot) {
+    const bool queued = events_.tryPush([&](Event& slot) {
         slot.type = type;
         slot.track = track;
     });
@@ -111,7 +146,7 @@ void SoundBox::postEvent(PendingEvent::Type type, const std::shared_ptr<Track>& 
 
 // --- Requests of the control threads ---------------------------------------------------
 
-bool SoundBox::addPlaying(Track& track) {
+bool Mixer::addPlaying(Track& track) {
     for (size_t i = 0; i < playingCount_; ++i) {
         if (playing_[i].get() == &track) return true;
     }
@@ -121,7 +156,7 @@ bool SoundBox::addPlaying(Track& track) {
     return true;
 }
 
-void SoundBox::removePlayingAt(size_t index) {
+void Mixer::removePlayingAt(size_t index) {
     std::shared_ptr<Track> leaving = std::move(playing_[index]);
     std::move(playing_.begin() + static_cast<std::ptrdiff_t>(index) + 1,
               playing_.begin() + static_cast<std::ptrdiff_t>(playingCount_),
@@ -131,10 +166,10 @@ void SoundBox::removePlayingAt(size_t index) {
     release(std::move(leaving));
 }
 
-void SoundBox::startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity) {
+void Mixer::startTrackNow(Track& track, uint64_t atTime, bool tapPad, float velocity) {
     if (!addPlaying(track)) return;
     track.playFromStartAt(atTime, velocity);
-    if (cutTapPadTracks_.load(std::memory_order_relaxed) && tapPad) {
+    if (settings_.cutTapPadTracks.load(std::memory_order_relaxed) && tapPad) {
         for (size_t i = 0; i < playingCount_; ++i) {
             Track& other = *playing_[i];
             if (&other != &track && other.isStartedByTapPad() && other.relativeFileName() != track.relativeFileName())
@@ -143,14 +178,14 @@ void SoundBox::startTrackNow(Track& track, uint64_t atTime, bool tapPad, float v
     }
 }
 
-void SoundBox::stopTrackNow(Track& track, uint64_t atTime) {
+void Mixer::stopTrackNow(Track& track, uint64_t atTime) {
     TrackState state = track.currentState();
     if (state == TrackState::Unprepared || state == TrackState::Ready) return;
-    if (track.isStartedByTapPad() && !holdTapPadTracks_.load(std::memory_order_relaxed)) return;  // plays to its end
+    if (track.isStartedByTapPad() && !settings_.holdTapPadTracks.load(std::memory_order_relaxed)) return;  // plays to its end
     track.stopPlayingAt(atTime);
 }
 
-void SoundBox::insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count, uint64_t time,
+void Mixer::insertQueued(Queue& queue, size_t& count, uint64_t time,
                             Track& track) {
     if (count == queue.size()) {
         STROMBEL_RT_LOG_ERROR("can't queue track, the queue is full: {}", track.relativeFileName());
@@ -167,12 +202,12 @@ void SoundBox::insertQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue
     ++count;
 }
 
-void SoundBox::clearQueued(std::array<QueuedRequest, kMaxQueuedRequests>& queue, size_t& count) {
+void Mixer::clearQueued(Queue& queue, size_t& count) {
     for (size_t i = 0; i < count; ++i) release(std::move(queue[i].track));
     count = 0;
 }
 
-void SoundBox::applyCommand(Command& command) {
+void Mixer::applyCommand(Command& command) {
     switch (command.type) {
     case Command::Type::start:
         command.track->setIsStartedByTapPad(command.tapPad);
@@ -214,7 +249,7 @@ void SoundBox::applyCommand(Command& command) {
         // its note-off goes out); queued requests follow their paths.
         while (playingCount_ > 0) {
             const std::shared_ptr<Track>& leaving = playing_[playingCount_ - 1];
-            if (leaving->hasBegun()) postEvent(PendingEvent::Type::Stopped, leaving);
+            if (leaving->hasBegun()) postEvent(Event::Type::Stopped, leaving);
             removePlayingAt(playingCount_ - 1);
         }
         for (auto* queue : {&queuedStarts_, &queuedStops_}) {
@@ -227,7 +262,7 @@ void SoundBox::applyCommand(Command& command) {
                 if (found == command.tables->tracksByFilePath.end()) continue;
                 (*queue)[kept].time = request.time;
                 (*queue)[kept].track = found->second;
-                requestLoad(found->second, false);  // in memory by the time it is due
+                requestLoad_(found->second);  // in memory by the time it is due
                 ++kept;
             }
             count = kept;
@@ -239,7 +274,7 @@ void SoundBox::applyCommand(Command& command) {
     release(std::move(command.tables));
 }
 
-void SoundBox::takeCommands() {
+void Mixer::takeCommands() {
     // A control thread preempted while it writes its request holds back nobody:
     // its request is taken at a later block.
     commands_.drainAvailable([this](Command& slot) {
@@ -252,7 +287,7 @@ void SoundBox::takeCommands() {
     commands_.finishTaking();
 }
 
-void SoundBox::resolveDue(uint64_t end) {
+void Mixer::resolveDue(uint64_t end) {
     // Queued starts and stops that fall before the block's end, in time order.
     size_t due = 0;
     while (due < queuedStartCount_ && queuedStarts_[due].time < end) ++due;
@@ -283,15 +318,12 @@ void SoundBox::resolveDue(uint64_t end) {
 
 // --- Rendering --------------------------------------------------------------------------------
 
-void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
-    STROMBEL_EXPECT_THREAD(kAudioThread);
-    platform::RealtimeScope realtime;
-    const uint64_t began = platform::monotonicNanos();
-    const double rate = sampleRate_.load(std::memory_order_relaxed);
+bool Mixer::render(uint32_t frames, uint64_t hostTimeNanos, int32_t* left, int32_t* right) {
+    const double rate = settings_.sampleRate.load(std::memory_order_relaxed);
     // References that found no room in the ring last time go first.
     while (releaseStashCount_ > 0) {
-        const bool queued = events_.tryPush([&](PendingEvent& slot) {
-            slot.type = PendingEvent::Type::Release;
+        const bool queued = events_.tryPush([&](Event& slot) {
+            slot.type = Event::Type::Release;
             slot.released = std::move(releaseStash_[releaseStashCount_ - 1]);
         });
         if (!queued) break;
@@ -310,69 +342,55 @@ void SoundBox::soundBoxRenderCallback(uint32_t frames, uint64_t hostTimeNanos, i
         peakLeft = std::max(peakLeft, std::abs(static_cast<int64_t>(left[i])));
         peakRight = std::max(peakRight, std::abs(static_cast<int64_t>(right[i])));
     }
-    currentVolumeLeftChannel_.store(static_cast<float>(peakLeft), std::memory_order_relaxed);
-    currentVolumeRightChannel_.store(static_cast<float>(peakRight), std::memory_order_relaxed);
+    peakLeft_.store(static_cast<float>(peakLeft), std::memory_order_relaxed);
+    peakRight_.store(static_cast<float>(peakRight), std::memory_order_relaxed);
     playingPublished_.store(playingCount_, std::memory_order_seq_cst);
-
-    const double needed = static_cast<double>(platform::monotonicNanos() - began) * 1e-9;
-    const double available = frames / rate;
-    if (needed > available) {
-        lastLagNeeded_.store(needed, std::memory_order_relaxed);
-        lastLagAvailable_.store(available, std::memory_order_relaxed);
-        lateBuffers_.fetch_add(1, std::memory_order_relaxed);
-        eventsPosted_ = true;
-    }
-    if (const uint64_t xruns = session_.device().xruns(); xruns != xrunsSeen_) {
-        xrunsSeen_ = xruns;
-        eventsPosted_ = true;
-    }
-    if (eventsPosted_) {
-        eventsPosted_ = false;
-        mainLoop_.raise(eventSignal_);
-    }
+    const bool posted = eventsPosted_;
+    eventsPosted_ = false;
+    return posted;
 }
 
-bool SoundBox::outputRests() const {
+bool Mixer::rests() const {
     return playingCount_ == 0 && queuedStartCount_ == 0 && queuedStopCount_ == 0 && releaseStashCount_ == 0 &&
            effects_.atRest() && commands_.approximateSize() == 0;
 }
 
-void SoundBox::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
+void Mixer::renderBlock(uint32_t n, uint64_t now, int32_t* left, int32_t* right) {
     std::memset(left, 0, n * sizeof(int32_t));
     std::memset(right, 0, n * sizeof(int32_t));
     takeCommands();
 
-    const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
+    const double sampleRate = settings_.sampleRate.load(std::memory_order_relaxed);
     const uint64_t end = now + static_cast<uint64_t>(static_cast<double>(n) / sampleRate * 1e9);
     resolveDue(end);
 
-    const float wetness = effectWetness_.load(std::memory_order_relaxed);
+    const float wetness = settings_.effectWetness.load(std::memory_order_relaxed);
     effects_.beginBlock(n);
 
-    const float rate = pitchRate(pitchAmount_.load(std::memory_order_relaxed), wetness);
+    const float rate = pitchRate(settings_.pitchAmount.load(std::memory_order_relaxed), wetness);
     // Where each output frame reads its source at that rate, for every track of the block.
     if (rate != 1.0f) {
         for (uint32_t k = 0; k < n; ++k) sourceIndex_[k] = static_cast<uint32_t>(static_cast<float>(k) * rate);
     }
-    const float master = volume_.load(std::memory_order_relaxed);
+    const float master = settings_.volume.load(std::memory_order_relaxed);
     processTracks(n, now, end, rate, master, left, right);
     if (effects_.restsAfter(n)) return;
 
     EffectChain::Amounts amounts;
     amounts.wetness = wetness;
-    amounts.crush = crushAmount_.load(std::memory_order_relaxed);
-    amounts.cutOff = cutOffAmount_.load(std::memory_order_relaxed);
-    amounts.phase = phaseAmount_.load(std::memory_order_relaxed);
-    amounts.delayIntensity = delayIntensity_.load(std::memory_order_relaxed);
-    amounts.delayTime = delayTime_.load(std::memory_order_relaxed);
-    amounts.reverb = reverbAmount_.load(std::memory_order_relaxed);
+    amounts.crush = settings_.crushAmount.load(std::memory_order_relaxed);
+    amounts.cutOff = settings_.cutOffAmount.load(std::memory_order_relaxed);
+    amounts.phase = settings_.phaseAmount.load(std::memory_order_relaxed);
+    amounts.delayIntensity = settings_.delayIntensity.load(std::memory_order_relaxed);
+    amounts.delayTime = settings_.delayTime.load(std::memory_order_relaxed);
+    amounts.reverb = settings_.reverbAmount.load(std::memory_order_relaxed);
     effects_.finishBlock(n, amounts, sampleRate, left, right);
 }
 
-void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
+void Mixer::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate, float master, int32_t* left,
                              int32_t* right) {
-    const double sampleRate = sampleRate_.load(std::memory_order_relaxed);
-    const bool fxTapPadOnly = applyFxToTapPadOnly_.load(std::memory_order_relaxed);
+    const double sampleRate = settings_.sampleRate.load(std::memory_order_relaxed);
+    const bool fxTapPadOnly = settings_.applyFxToTapPadOnly.load(std::memory_order_relaxed);
     float* windowL = effects_.windowLeft(n);
     float* windowR = effects_.windowRight(n);
 
@@ -404,7 +422,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     track.startPlayback();
                     offset = framesUntil(effectiveStart, now, sampleRate, n);
                     count = n - offset;
-                    postEvent(PendingEvent::Type::Started, handle);
+                    postEvent(Event::Type::Started, handle);
                 }
                 break;
             case TrackState::RetriggerPending:
@@ -412,7 +430,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                     count = n;
                 } else {
                     count = framesUntil(effectiveStart, now, sampleRate, n);
-                    postEvent(PendingEvent::Type::Started, handle);
+                    postEvent(Event::Type::Started, handle);
                 }
                 break;
             case TrackState::Playing:
@@ -424,12 +442,12 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 if (!track.hasBegun()) {
                     // Stopped before it began: nothing of it sounds (its read
                     // position still belongs to an earlier playback).
-                    if (stop <= end) postEvent(PendingEvent::Type::Stopped, handle);
+                    if (stop <= end) postEvent(Event::Type::Stopped, handle);
                 } else if (stop > end) {
                     count = n;
                 } else {
                     count = effectiveStop < effectiveStart ? 0 : framesUntil(effectiveStop, now, sampleRate, n);
-                    postEvent(PendingEvent::Type::Stopped, handle);
+                    postEvent(Event::Type::Stopped, handle);
                 }
                 break;
             default: break;
@@ -446,13 +464,13 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 if (frames.status == TrackFrames::Status::NotLoaded) {
                     // The start, stop or retrigger due in this block still takes
                     // place (and is told once); only the sound is missing.
-                    requestLoad(handle, false);
+                    requestLoad_(handle);
                     skipped = true;
                     loading = true;
                 } else if (frames.status == TrackFrames::Status::Unavailable) {
                     // A track that can give no frames ends instead of sounding forever.
                     track.cleanAfterPlayback();
-                    postEvent(PendingEvent::Type::Finished, handle);
+                    postEvent(Event::Type::Finished, handle);
                     removePlayingAt(i);
                     break;
                 }
@@ -485,7 +503,7 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
                 track.cleanAfterPlayback();
                 removePlayingAt(i);
             } else if (got < requested && !loading) {
-                postEvent(PendingEvent::Type::Finished, handle);
+                postEvent(Event::Type::Finished, handle);
                 if (state == TrackState::RetriggerPending) {
                     track.waitForRetrigger();
                 } else {
@@ -500,10 +518,6 @@ void SoundBox::processTracks(uint32_t n, uint64_t now, uint64_t end, float rate,
         skippedBlocks_.fetch_add(1, std::memory_order_relaxed);
         eventsPosted_ = true;
     }
-}
-
-void SoundBox::recordingInputCallback(uint32_t frames, uint64_t hostTimeNanos, const int32_t* mono) {
-    recorder_.input(frames, hostTimeNanos, mono);
 }
 
 }  // namespace strombel::engine
