@@ -42,8 +42,6 @@ SoundBox::SoundBox(std::unique_ptr<platform::AudioDevice> device, const platform
                    platform::MainLoop& mainLoop, SoundLibrary* library)
     : session_(std::move(device), mainLoop, *this), sandbox_(sandbox), mainLoop_(mainLoop) {
     delegates_.reserve(2);
-    metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
-    metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
     eventSignal_ = mainLoop_.addSignal([this] { deliverPendingEvents(); });
 
     session_.device().setRenderCallback([this](uint32_t frames, uint64_t time, int32_t* left, int32_t* right) {

@@ -46,6 +46,7 @@
 #include "engine/sound_box_delegate.h"
 #include "engine/sound_library.h"
 #include "engine/track.h"
+#include "engine/track_table_editor.h"
 #include "engine/track_tables.h"
 #include "platform/audio_file.h"
 #include "platform/devices/audio_device.h"
@@ -367,21 +368,6 @@ private:
     Exporter::Tracks exportTracks(const std::vector<ExportEvent>& events) const;
 
     // Control side (sound_box_tracks.cpp).
-    /// Main loop: a prepared track for `path`, muted as the one of `previous`
-    /// was (or as the solo wants it), with its frames when the file is the same
-    /// (`renamedFrom`: the one of `previous` that the file had before a rename);
-    /// null, logged, when the file does not prepare.
-    std::shared_ptr<Track> makeTrack(const std::string& path, const TrackTable& previous,
-                                     const std::string* renamedFrom = nullptr) const;
-    /// Main loop: `track` plays `path` in a new table.
-    void putTrack(const std::string& path, const std::shared_ptr<Track>& track);
-    /// Main loop: with every pad of the current bank muted, or a solo on, holds
-    /// silent each sample on no pad of the bank (a pattern may name a sample that
-    /// no pad shows any more), and stops those that sound; lets go of the rest.
-    /// `tables` are the ones published, or about to be.
-    void holdOffPadSamples(const Tables& tables);
-    /// Main loop: ends the solo, bringing back the mutes from before it.
-    void endSolo(const TrackTable& table);
     /// Hands a request to the audio thread; false (counted) when its queue is full.
     template <class Fill>
     bool sendCommand(Fill&& fill);
@@ -428,8 +414,8 @@ private:
     SoundLibrary* library_ = nullptr;
 
     std::vector<SoundBoxDelegate*> delegates_;
-    std::string metronomeClickOn1File_;
-    std::string metronomeClickOn234File_;
+    std::string metronomeClickOn1File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn1.wav";
+    std::string metronomeClickOn234File_ = std::string(platform::Sandbox::kBundleFolderName) + "/metronomeOn234.wav";
 
     // The audio thread's mixer, and the queues to and from it. Made before the
     // tables, which count the requests it has taken.
@@ -437,8 +423,14 @@ private:
 
     // Control side: the published tables; the rest belongs to the main loop.
     TrackTables tables_{[this] { return mixer_.commandsClaimed(); }, [this] { return mixer_.commandsTaken(); }};
-    std::optional<std::string> soloSampleFilePath_;
-    std::set<std::string, std::less<>> mutedBeforeSolo_;  // the mutes a solo's end brings back
+    // What builds and changes them, with the mute and solo bookkeeping.
+    TrackTableEditor editor_{tables_,
+                             sandbox_,
+                             mainLoop_.clock(),
+                             mixer_.settings().sampleRate,
+                             {metronomeClickOn1File_, metronomeClickOn234File_},
+                             [this] { sendCommand([](Command& command) { command.type = Command::Type::stopHeldSilent; }); },
+                             [this](const std::shared_ptr<Track>& track, bool force) { requestLoad(track, force); }};
     uint64_t currentSoundBankIdx_ = kNotFound;
 
     // The sample each pad's and each note's last MIDI start played (control

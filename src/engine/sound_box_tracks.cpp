@@ -30,11 +30,6 @@ bool isSounding(TrackState state) {
 
 bool isListed(TrackState state) { return state != TrackState::Unprepared && state != TrackState::Ready; }
 
-bool hasSample(const SoundLibrary& library, const std::string& path) {
-    const std::vector<LibrarySample> samples = library.samples();
-    return std::any_of(samples.begin(), samples.end(), [&](const LibrarySample& sample) { return sample.filePath == path; });
-}
-
 }  // namespace
 
 // --- Looking up and sending -------------------------------------------------------------
@@ -64,27 +59,7 @@ void SoundBox::waitForPreloads() { preloader_.waitUntilDone(); }
 void SoundBox::reloadTracks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
     STROMBEL_LOG_DEBUG("(re)loading SoundBox tracks");
-    std::shared_ptr<const Tables> old = tables_.current();
-    auto tables = tables_.edit();
-    auto& table = tables->tracksByFilePath;
-    table.clear();
-    // A solo whose sample has gone from the library goes with it.
-    if (soloSampleFilePath_ && !(library_ && hasSample(*library_, *soloSampleFilePath_)))
-        endSolo(old->tracksByFilePath);
-    auto load = [&](const std::string& path) -> std::shared_ptr<Track> {
-        auto track = makeTrack(path, old->tracksByFilePath);
-        if (track) table[path] = track;
-        return track;
-    };
-    if (library_) {
-        for (const LibrarySample& sample : library_->samples()) {
-            if (auto track = load(sample.filePath)) track->setVolume(sample.volume);
-        }
-    }
-    load(metronomeClickOn1File_);
-    load(metronomeClickOn234File_);
-    holdOffPadSamples(*tables);
-    tables_.publish(tables);
+    std::shared_ptr<const Tables> tables = editor_.rebuild(library_);
     // The audio thread lets go of what plays on the old table; the old tracks are
     // freed here, on the main loop, once it has handed them back.
     sendCommand([&](Command& command) {
@@ -93,81 +68,24 @@ void SoundBox::reloadTracks() {
     });
     // Pads whose sample left the library are let go of when the banks follow.
     for (const auto& [pad, path] : currentSoundbankFilePathsByIdx()) {
-        if (table.count(path)) preloadTrack(path);
+        if (tables->tracksByFilePath.count(path)) preloadTrack(path);
     }
     STROMBEL_LOG_DEBUG("loading of SoundBox tracks completed");
 }
 
-std::shared_ptr<Track> SoundBox::makeTrack(const std::string& path, const TrackTable& previous,
-                                           const std::string* renamedFrom) const {
-    auto track = std::make_shared<Track>(sampleRate(), mainLoop_.clock());
-    if (!track->prepareWithFile(path, sandbox_)) {
-        STROMBEL_LOG_ERROR("track not loaded: {}", path);
-        return nullptr;
-    }
-    // What the user set outlives the track: a mute, and under a solo every
-    // other track's silence (a sample new to the table included). So do the
-    // frames, unless the file changed: a rebuilt table plays at once.
-    const auto found = previous.find(renamedFrom ? *renamedFrom : path);
-    if (soloSampleFilePath_) {
-        track->setMuted(path != *soloSampleFilePath_);
-    } else if (found != previous.end()) {
-        track->setMuted(found->second->muted());
-    }
-    if (found != previous.end()) track->adoptFramesOf(*found->second, renamedFrom != nullptr);
-    return track;
-}
-
-void SoundBox::putTrack(const std::string& path, const std::shared_ptr<Track>& track) {
-    auto tables = tables_.edit();
-    tables->tracksByFilePath[path] = track;
-    holdOffPadSamples(*tables);
-    tables_.publish(std::move(tables));
-}
-
 std::shared_ptr<Track> SoundBox::loadTrackForFile(const std::string& path) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    auto track = makeTrack(path, tables_.current()->tracksByFilePath);
-    if (!track) return nullptr;
-    putTrack(path, track);
-    return track;
+    return editor_.load(path);
 }
 
 void SoundBox::trackRenamed(const std::string& from, const std::string& to) {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    const std::shared_ptr<const Tables> current = tables_.current();
-    if (const auto there = current->tracksByFilePath.find(to); there != current->tracksByFilePath.end()) {
-        requestLoad(there->second, false);
-        return;
-    }
-    const auto found = current->tracksByFilePath.find(from);
-    if (found == current->tracksByFilePath.end()) return;
-    auto track = makeTrack(to, current->tracksByFilePath, &from);
-    if (!track) return;
-    // The sample under its new name is the same sample: it keeps its own mute
-    // (a solo's included) and volume.
-    track->setMuted(found->second->muted());
-    track->setVolume(found->second->volume());
-    putTrack(to, track);
-    if (track->loadState() != TrackLoadState::Loaded) requestLoad(track, true);
+    editor_.rename(from, to);
 }
 
 void SoundBox::reloadSoundbanks() {
     STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    auto tables = tables_.edit();
-    tables->trackFilePathByMidiNote.clear();
-    tables->midiNoteByTrackFilePath.clear();
-    if (library_) {
-        for (uint64_t bank = 0; bank < 10; ++bank) {
-            for (const LibraryPadAssignment& assignment : library_->soundbankSamplesOfSoundbank(bank)) {
-                if (!assignment.hasSample || assignment.pad < 0 || assignment.pad >= 12) continue;
-                int note = static_cast<int>(bank * 12 + static_cast<uint64_t>(assignment.pad));
-                tables->trackFilePathByMidiNote[note] = assignment.sample.filePath;
-                tables->midiNoteByTrackFilePath[assignment.sample.filePath] = note;
-            }
-        }
-    }
-    tables_.publish(std::move(tables));
+    editor_.setBanks(library_);
     loadCurrentSoundbank();
 }
 
@@ -195,24 +113,7 @@ void SoundBox::loadCurrentSoundbank() {
         if (isTrackReady(path)) cleanCacheForTrackIfUnused(path);
     }
 
-    std::map<int, std::string> pads;
-    if (library_ && currentSoundBankIdx_ != kNotFound) {
-        for (const LibraryPadAssignment& assignment : library_->soundbankSamplesOfSoundbank(currentSoundBankIdx_)) {
-            if (static_cast<uint64_t>(assignment.pad) >= 12) {
-                STROMBEL_LOG_ERROR("unusable soundbankSample orderId: {}, sample: {}", assignment.pad,
-                                   assignment.sample.name);
-            } else if (!assignment.hasSample) {
-                STROMBEL_LOG_ERROR("soundbankSample or sample is nil for pad: {}", assignment.pad);
-            } else {
-                pads[static_cast<int>(assignment.pad)] = assignment.sample.filePath;
-            }
-        }
-    }
-    auto tables = tables_.edit();
-    tables->currentSoundbankFilePathsByIdx = pads;
-    holdOffPadSamples(*tables);
-    tables_.publish(std::move(tables));
-    for (const auto& [pad, path] : pads) preloadTrack(path);
+    for (const auto& [pad, path] : editor_.setPads(library_, currentSoundBankIdx_)) preloadTrack(path);
 }
 
 std::map<int, std::string> SoundBox::currentSoundbankFilePathsByIdx() const {
@@ -406,75 +307,22 @@ bool SoundBox::toggleMuteForTrack(const std::string& path) {
     track->setMuted(muted);
     if (muted) stopTrack(path);
     // The silence of a solo stays, as the tracks' own mutes.
-    soloSampleFilePath_.reset();
-    mutedBeforeSolo_.clear();
-    holdOffPadSamples(*tables_.current());
+    editor_.keepSoloAsMutes();
     return muted;
 }
 
 void SoundBox::toggleSoloForTrack(const std::string& path) {
-    std::shared_ptr<const Tables> tables = tables_.current();
-    if (soloSampleFilePath_ && *soloSampleFilePath_ == path) {
-        endSolo(tables->tracksByFilePath);
-        holdOffPadSamples(*tables);
-        return;
-    }
-    if (!soloSampleFilePath_) {
-        for (const auto& [key, track] : tables->tracksByFilePath) {
-            if (track->muted()) mutedBeforeSolo_.insert(key);
-        }
-    }
-    soloSampleFilePath_ = path;
-    std::shared_ptr<Track> soloed;
-    for (const auto& [key, track] : tables->tracksByFilePath) {
-        const bool other = track->relativeFileName() != path;
-        track->setMuted(other);
-        if (!other) soloed = track;
-    }
-    holdOffPadSamples(*tables);
+    const std::optional<std::shared_ptr<Track>> soloed = editor_.toggleSolo(path);
+    if (!soloed) return;
     // The audio thread stops every other track that sounds (every one when the
     // soloed path has no track).
     sendCommand([&](Command& command) {
         command.type = Command::Type::solo;
-        command.track = soloed.get();
+        command.track = soloed->get();
     });
 }
 
-void SoundBox::endSolo(const TrackTable& table) {
-    for (const auto& [path, track] : table) track->setMuted(mutedBeforeSolo_.count(path) > 0);
-    soloSampleFilePath_.reset();
-    mutedBeforeSolo_.clear();
-}
-
-void SoundBox::holdOffPadSamples(const Tables& tables) {
-    STROMBEL_EXPECT_THREAD(kMainLoopThread);
-    const TrackTable& table = tables.tracksByFilePath;
-    std::set<std::string_view> onPads;
-    bool padWithTrack = false, everyPadMuted = true;
-    for (const auto& [pad, path] : tables.currentSoundbankFilePathsByIdx) {
-        onPads.insert(path);
-        if (auto found = table.find(path); found != table.end()) {
-            padWithTrack = true;
-            everyPadMuted = everyPadMuted && found->second->muted();
-        }
-    }
-    const bool hold = soloSampleFilePath_.has_value() || (padWithTrack && everyPadMuted);
-    bool newlyHeld = false;
-    for (const auto& [path, track] : table) {
-        // The metronome is no sample of a pattern.
-        const bool held = hold && !onPads.count(path) && path != soloSampleFilePath_ &&
-                          path != metronomeClickOn1File_ && path != metronomeClickOn234File_;
-        newlyHeld = newlyHeld || (held && !track->heldSilent());
-        track->setHeldSilent(held);
-    }
-    if (newlyHeld) sendCommand([](Command& command) { command.type = Command::Type::stopHeldSilent; });
-}
-
-bool SoundBox::trackIsMuted(const std::string& path) const {
-    if (soloSampleFilePath_) return *soloSampleFilePath_ != path;
-    auto track = tables_.lookUp(path);
-    return track ? track->silenced() : false;
-}
+bool SoundBox::trackIsMuted(const std::string& path) const { return editor_.isMuted(path); }
 
 // --- Events --------------------------------------------------------------------------
 
