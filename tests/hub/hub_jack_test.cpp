@@ -16,6 +16,7 @@
 #include "bus_test_support.h"
 #include "engine/engine_test_support.h"
 #include "hub/hub_port.h"
+#include "platform/clock.h"
 #include "platform/devices/jack_clients.h"
 #include "platform/devices/jack_opener.h"
 #include "hub/hub_trigger.h"
@@ -205,7 +206,7 @@ TEST_F(HubJackTest, TheSimulatorRecordsAPadThroughTheSenderPort) {
 
 TEST_F(HubJackTest, APortLetGoWhileItsClientOpensLeavesTheNameToTheNextPort) {
     makeEngine(256, 48000.0);
-    platform::JackOpener& opener = platform::JackOpener::shared();
+    platform::JackOpener opener(platform::SystemClock::shared());
     // The opener is held up, so that the first port's opening is still to run
     // when the port goes and the second port asks for the same client name.
     std::promise<void> letGo;
@@ -222,7 +223,7 @@ TEST_F(HubJackTest, APortLetGoWhileItsClientOpensLeavesTheNameToTheNextPort) {
     // A hub finds the port under the program's name, not a name the server made up.
     EXPECT_EQ(second->output()->leftPortName(), platform::jackClientName("Strombel") + ":Strombel output L");
     second.reset();
-    EXPECT_TRUE(opener.waitIdle(std::chrono::seconds(10)));
+    EXPECT_TRUE(opener.finish(std::chrono::seconds(10)));
 }
 
 TEST_F(HubJackTest, WithoutAServerThePortStaysUnpublished) {
