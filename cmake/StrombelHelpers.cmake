@@ -144,8 +144,7 @@ function(strombel_add_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   # A program on our libraries puts their process-wide state back after each case.
   if(ARG_DEPS MATCHES "(^|;)strombel_")
-    target_sources(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/global_resets.cpp")
-    target_link_libraries(${name} PRIVATE strombel_platform)
+    target_link_libraries(${name} PRIVATE strombel_test_global_resets)
   endif()
   # In the usual build (optimised, with debug information) the test code itself
   # is optimised lightly with line tables, as in the sanitizer builds: it builds
