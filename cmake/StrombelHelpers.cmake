@@ -146,9 +146,9 @@ function(strombel_add_test name)
   if(ARG_DEPS MATCHES "(^|;)strombel_")
     target_link_libraries(${name} PRIVATE strombel_test_global_resets)
   endif()
-  # In the usual build (optimised, with debug information) the test code itself
-  # is optimised lightly with line tables, as in the sanitizer builds: it builds
-  # in half the time, and what it tests keeps the build's own flags.
+  # In the usual and the sanitizer builds (optimised, with debug information)
+  # the test code itself is built unoptimised with line tables
+  # (STROMBEL_TEST_FLAGS): what it tests keeps the build's own flags.
   target_compile_options(${name} PRIVATE "$<$<CONFIG:RelWithDebInfo>:${STROMBEL_TEST_FLAGS}>")
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests")
   # No test reaches the user's own data folder (the trash among it).
