@@ -38,7 +38,17 @@ protected:
         std::ofstream(temp_ / "hub-key.pem") << TestKeyPair::shared().privateKeyPem;
         hub::HubSignatureValidator::setShared(hub::HubSignatureValidator::withKey(TestKeyPair::shared().publicKey));
     }
-    void TearDown() override { hub::HubSignatureValidator::setShared(nullptr); }
+    void TearDown() override {
+        for (auto id : observers_) platform::NotificationCenter::shared().removeObserver(id);
+        hub::HubSignatureValidator::setShared(nullptr);
+    }
+
+    /// Observers a case adds to the process's notification center, removed once
+    /// its program has ended: a later case's controller may be made where this
+    /// case's was, and would reach them.
+    std::vector<platform::NotificationCenter::ObserverId> observers_;
+    /// What they heard (kept until then too: the program's end may still post).
+    std::vector<std::string> posted_;
 
     /// Asks the simulator while the program's main loop keeps running.
     std::string ask(HubSimulator& simulator, const std::string& line, double seconds = 10) {
@@ -76,10 +86,10 @@ TEST_F(ProgramHubTest, TheHubConnectsHearsPlaysAndLetsGoOfTheProgram) {
     ASSERT_TRUE(port);
     // Published once the JACK opener has opened its client.
     ASSERT_TRUE(pumpUntil([&] { return port->publishing(); })) << "the JACK test server is not running";
-    std::vector<std::string> posted;
+    std::vector<std::string>& posted = posted_;
     for (const char* name : {hub::kHubConnectedNotification, hub::kHubDisconnectedNotification}) {
-        platform::NotificationCenter::shared().addObserver(name, controller,
-                                                         [&posted, name](const auto&) { posted.push_back(name); });
+        observers_.push_back(platform::NotificationCenter::shared().addObserver(
+            name, controller, [&posted, name](const auto&) { posted.push_back(name); }));
     }
 
     HubSimulator simulator(temp_ / "root" / "services", temp_ / "hub-key.pem");
