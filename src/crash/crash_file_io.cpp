@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix_error.h"
 #include "platform/whole_file.h"
 
 namespace strombel::crash::detail {
@@ -15,7 +16,7 @@ namespace strombel::crash::detail {
 namespace {
 
 platform::Error fileError(int error, const std::string& description) {
-    return platform::Error::make("POSIXErrorDomain", error, description + ": " + std::strerror(error));
+    return platform::posixError(error, description + ": " + std::strerror(error));
 }
 
 class Descriptor {

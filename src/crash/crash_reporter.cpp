@@ -24,6 +24,7 @@
 #include "crash/crash_signal_handler.h"
 #include "logging/log.h"
 #include "platform/main_bundle.h"
+#include "platform/posix_error.h"
 #include "platform/sandbox.h"
 
 namespace strombel::crash {
@@ -340,7 +341,7 @@ std::error_code createFolder(const std::filesystem::path& folder) {
 }
 
 platform::Error fileSystemError(const std::error_code& error, const std::string& description) {
-    return platform::Error::make("POSIXErrorDomain", error.value(), description + ": " + error.message());
+    return platform::posixError(error.value(), description + ": " + error.message());
 }
 
 }  // namespace

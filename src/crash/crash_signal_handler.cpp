@@ -5,12 +5,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "platform/posix_error.h"
+
 namespace strombel::crash {
 
 platform::Error crash_reporter_error(int64_t code, const char* description, int posixError) {
     std::shared_ptr<const platform::Error> underlying;
     if (posixError != 0) {
-        underlying = std::make_shared<platform::Error>(platform::Error::make("POSIXErrorDomain", posixError, strerror(posixError)));
+        underlying = std::make_shared<platform::Error>(platform::posixError(posixError, strerror(posixError)));
     }
     return platform::Error::make("CrashReporterErrorDomain", code, description, {}, std::move(underlying));
 }

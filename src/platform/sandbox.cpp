@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/posix_error.h"
 #include "platform/trash.h"
 
 #ifndef STROMBEL_BUNDLE_DIR
@@ -92,7 +93,7 @@ Result<void> Sandbox::createFolders() const {
         if (error) {
             return Error::causedBy(kSandboxErrorDomain, 1,
                                    "the folder " + folder.string() + " cannot be made: " + error.message(),
-                                   Error::make("POSIXErrorDomain", error.value(), error.message()));
+                                   posixError(error.value(), error.message()));
         }
     }
     return {};

@@ -85,12 +85,10 @@ public:
     editor::EditSampleViewController* editor() const { return editor_.get(); }
 
     // The panel's controls while it is open, else null (the sliders while VOL. is down).
-    SmallButtonControl* cutBtn() const { return cutBtn_; }
     SmallButtonControl* holdToggleBtn() const { return holdToggleBtn_; }
     SmallButtonControl* sampleVolumeBtn() const { return sampleVolumeBtn_; }
     SmallButtonControl* sampleMuteBtn() const { return sampleMuteBtn_; }
     SmallButtonControl* sampleSoloBtn() const { return sampleSoloBtn_; }
-    SmallButtonControl* micInBtn() const { return micInBtn_; }
     VolumeSliderControl* trackVolumeSlider(int pad) const {
         return size_t(pad) < trackVolumeSliders_.size() ? trackVolumeSliders_[size_t(pad)] : nullptr;
     }
